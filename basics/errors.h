@@ -1,0 +1,29 @@
+// The error-code numbering shared by every subsystem and its texts.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace QUARLE_BASICS {
+
+// Codes are returned negated by the procedures that fail with them.
+enum ErrorCode : int32_t {
+  kErrNone = 0,
+  kErrUnknown = 18,
+  kErrBadParameter = 19,     // "Incorrect Function Parameter"
+  kErrFileAccess = 20,
+  kErrAllocation = 21,       // "Memory Allocation Failed"
+  kErrNoFreeFile = 23,
+  kErrFileNotFound = 24,     // "File Not Found"
+  kErrFileTooBig = 25,
+  kErrMutexCreate = 26,      // "Error creating a mutex during the initialization process."
+  kErrFolder = 27,
+  kErrIncompatibleFile = 28, // "Incompatible file content"
+  kErrThreadCreate = 29,
+  kErrWavEmpty = 36,
+  kErrWavSizeMismatch = 37,
+  kErrWavUnsupported = 38,
+};
+
+std::string ErrorText(int32_t code);
+
+}  // namespace QUARLE_BASICS

@@ -1,0 +1,54 @@
+// Fixed-size command messages and the numbered queues threads talk through.
+#pragma once
+#include <cstdint>
+
+#include "basics/dynzstring.h"
+
+namespace QUARLE_BASICS {
+
+struct CommandMessage {
+  uint32_t type;
+  uint32_t arg1;
+  uint32_t arg2;
+  uint32_t arg3;
+  uint32_t arg4;
+  uint32_t arg5;
+  float single1;
+  float single2;
+  float single3;
+  double timeStamp;
+  uint64_t word1;
+  uint64_t word2;  // heap block pointer where a message carries one; receiver frees
+};
+static_assert(sizeof(CommandMessage) == 64, "CommandMessage is 64 bytes");
+
+constexpr uint32_t kCommandError = 1;
+constexpr uint32_t kCommandControlEvent = 100;
+constexpr uint32_t kCommandEndLoop = 0xFFFFFFFFu;
+
+int32_t CreateCommandQueue(int32_t& queueNumber);
+int32_t PostCommand(CommandMessage& msg, int32_t queue, int32_t clearAfter);
+void PostSimpleCommand(int32_t code, int32_t queue, uint32_t parameter);
+// buffer is the caller's own, grown (and replaced) when smaller than the queue's.
+int32_t FetchCommands(CommandMessage*& buffer, ArrayHeader& header, int32_t queue);
+void CommandCopy(CommandMessage& dst, const CommandMessage& src);
+void CommandClear(CommandMessage& msg);
+uint32_t CommandQueueCount();  // number of queues created
+
+// Frees the queues and the foundation's tables, destroys MT_FILES, MT_CONSOLE,
+// MT_BASICS. Runs once; a second call does nothing until the next BasicsReset.
+void BasicsShutdown();
+
+// Tests only: after BasicsShutdown, lets the foundation be set up again in the
+// same process.
+void BasicsReset();
+
+extern int32_t MainCommandQueue;
+extern int32_t AudioCommandQueue;
+extern int32_t VisualsCommandQueue;
+
+extern Mutex* MT_BASICS;
+extern Mutex* MT_FILES;
+extern Mutex* MT_CONSOLE;
+
+}  // namespace QUARLE_BASICS

@@ -1,0 +1,37 @@
+// Locks, sleeping and the high-resolution clock of our Linux layer.
+#pragma once
+#include <cstdint>
+
+namespace platform {
+
+// An opaque lock. Creation may fail (returns nullptr); the callers have error
+// paths for that, and tests reach them through FailNextMutexCreations.
+struct Mutex;
+
+Mutex* MutexCreate();
+void MutexDestroy(Mutex* m);  // null is ignored
+void MutexLock(Mutex* m);     // null is ignored
+bool MutexTryLock(Mutex* m);  // null counts as taken
+void MutexUnlock(Mutex* m);   // null is ignored
+
+// Test hook: the next n calls of MutexCreate return nullptr.
+void FailNextMutexCreations(int n);
+
+// Scoped holder; tolerates a null lock.
+class MutexGuard {
+ public:
+  explicit MutexGuard(Mutex* m) : m_(m) { MutexLock(m_); }
+  ~MutexGuard() { MutexUnlock(m_); }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+
+ private:
+  Mutex* m_;
+};
+
+// Seconds of a monotonic high-resolution clock.
+double HighResClock();
+void SleepMs(int ms);
+void SleepSeconds(double s);
+
+}  // namespace platform
