@@ -1,0 +1,76 @@
+// WAV files (RIFF/WAVE with fmt, fact, LIST, PEAK and data chunks) and the
+// in-memory sound record every sample, filter kernel and recording uses.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "audio/meters.h"
+#include "basics/dynzstring.h"
+
+namespace QUARLE_AUDIO {
+
+using QUARLE_BASICS::DynZString;
+
+// The 16-byte body of a "fmt " chunk, in file order.
+struct WaveFormat {
+  uint16_t formatTag;       // 1 integer PCM, 3 IEEE float
+  int16_t channels;
+  uint32_t sampleRate;
+  uint32_t bytesPerSecond;  // blockAlign x sampleRate
+  int16_t blockAlign;       // bytes per frame
+  int16_t bitsPerSample;
+};
+static_assert(sizeof(WaveFormat) == 16, "WaveFormat is the 16-byte fmt body");
+
+constexpr uint16_t kWaveFormatPcm = 1;
+constexpr uint16_t kWaveFormatFloat = 3;
+
+// The sound of one WAV file. After ReadWavData, samples holds the raw file bytes;
+// after WavDataToFloat (or for float files) interleaved floats in -1..1, and
+// dataSize is 4 x the number of values held. File positions count from 1.
+struct SoundBuffer {
+  uint32_t riffSize;
+  WaveFormat format;
+  DynZString listText;       // LIST chunk text; empty when none
+  uint32_t frameCount;
+  uint32_t peakChunkSize;    // 16 one channel, 24 two
+  uint32_t peakVersion;      // 1 when written
+  uint32_t peakTimeStamp;    // seconds since 1970-01-01
+  float peakValue[2];
+  uint32_t peakPosition[2];  // index into the interleaved array
+  uint32_t dataSize;
+  float* samples;            // owned
+  int64_t dataOffset;        // position (from 1) of the first data byte
+};
+
+// Float, 1 channel, 48000 Hz, every other field 0.
+void SoundBufferInit(SoundBuffer* sb);
+// Every field 0; float when bits is 32, else integer PCM.
+void SoundBufferInitFormat(SoundBuffer* sb, int16_t channels, int16_t bits, int32_t rate);
+// Changes only the format fields.
+void SoundBufferSetFormat(SoundBuffer* sb, int32_t channels, int32_t rate, int32_t bits);
+// Frees samples and text; dataSize 0.
+void SoundBufferFree(SoundBuffer* sb);
+// Deep copy (samples, text, every field).
+void SoundBufferAssign(SoundBuffer* dst, const SoundBuffer* src);
+void WaveFormatAssign(WaveFormat* dst, const WaveFormat* src);
+
+// Reading is three steps: header and chunk walk, raw data, conversion to float
+// (the last only for integer files, formatTag 1). Each returns 0 or a negative
+// code: -24 missing file, -23 no free file, -25 too big, -28 incompatible,
+// -36 empty, -37 sizes beyond the file, -38 unsupported format, -21 memory, or
+// the negated error of a failed file operation.
+int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb);
+int32_t ReadWavData(const std::string& fileName, SoundBuffer* sb);
+int32_t WavDataToFloat(SoundBuffer* sb);
+
+// Writes the float samples as 16-bit integer (bits 16) or 32-bit float (bits 32)
+// samples. -19 for other widths, no channels or no data; nothing is touched
+// then. A save that fails part way leaves an existing file of that name intact.
+int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits);
+
+// Largest signed value of channels 0 and 1 and its interleaved index; sets the
+// PEAK chunk's size, version and time stamp. Returns 0.
+int32_t FindWavPeaks(SoundBuffer* sb);
+
+}  // namespace QUARLE_AUDIO
