@@ -29,15 +29,32 @@ extern LanguageTableRecord LanguageTable;
 constexpr uint32_t kLanguageTableFirstCount = 116;
 constexpr uint32_t kLanguageTableCount = 608;
 
-// Stores text as entry n (replacing the old one); n must be below the table size.
-void LanguageTableSet(uint32_t n, const char* text);
+// The array always holds max(firstCount, fullCount) entries.
+// First stage: a zeroed array of firstCount entries (firstCount set). 0, -19 for
+// a count outside 1..10000, -21 when the array cannot be allocated.
+int32_t LanguageTableCreate(uint32_t firstCount);
+// Second stage: a zeroed array of fullCount entries takes over the first-stage
+// texts (each moved into a new buffer of 2 x length + 1 bytes); fullCount is set
+// only once the new array exists. 0, -1 without a table, -19 for a count not
+// above firstCount or above 10000, -21 when the array cannot be allocated.
+int32_t LanguageTableGrow(uint32_t fullCount);
+// Stores text as entry n (replacing the old one) in a buffer of 2 x length + 1
+// bytes. 0, -1 without a table, -19 when n is not below the table size, -21 when
+// the buffer cannot be allocated (the entry is then unset).
+int32_t LanguageTableSet(uint32_t n, const char* text);
 // Frees every text and the array; both counts become 0.
 void LanguageTableFree();
+// What the foundation's shutdown does: frees every text and the array; the two
+// counts keep their values.
+void LanguageTableRelease();
 
 std::string LangText(uint32_t n, const char* englishDefault);
 std::string InsertArg(const std::string& templ, const std::string& value);
 
 extern char LanguageCodes[4][3];  // "EN", "FR", "ES", "XX"
+// Reads code + "_LANGPACK.txt" and code + "_LANGPACK_EXT.txt" from the program's
+// folder over the table. 0 on success; -19, -1, -23, -24 or the open's own
+// (positive) failure code otherwise: any non-zero result is a failure.
 int32_t LoadLanguagePack(uint32_t language);
 
 }  // namespace QUARLE_BASICS

@@ -34,10 +34,22 @@ int32_t FetchCommands(CommandMessage*& buffer, ArrayHeader& header, int32_t queu
 void CommandCopy(CommandMessage& dst, const CommandMessage& src);
 void CommandClear(CommandMessage& msg);
 uint32_t CommandQueueCount();  // number of queues created
+// Messages waiting in a queue (0 for a queue number never handed out); lets a
+// loop decide whether to sleep without fetching.
+int32_t CommandQueuePending(int32_t queue);
 
 // Frees the queues and the foundation's tables, destroys MT_FILES, MT_CONSOLE,
 // MT_BASICS. Runs once; a second call does nothing until the next BasicsReset.
 void BasicsShutdown();
+
+// Creates MT_BASICS, MT_FILES and MT_CONSOLE, in that order (the program main
+// does this first thing). 0, or -26 when a lock cannot be created (the locks
+// made before stay and BasicsShutdown destroys them).
+int32_t BasicsCreateLocks();
+
+// Set by the builder of the console code-page map and its inverse, so that
+// BasicsShutdown frees both maps; null when there is nothing to free.
+extern void (*CodePageMapsFree)();
 
 // Tests only: after BasicsShutdown, lets the foundation be set up again in the
 // same process.

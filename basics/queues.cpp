@@ -1,0 +1,218 @@
+#include "basics/queues.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "basics/errors.h"
+#include "basics/messages.h"
+
+namespace QUARLE_BASICS {
+
+int32_t MainCommandQueue = -1;
+int32_t AudioCommandQueue = -1;
+int32_t VisualsCommandQueue = -1;
+
+Mutex* MT_BASICS = nullptr;
+Mutex* MT_FILES = nullptr;
+Mutex* MT_CONSOLE = nullptr;
+
+void (*CodePageMapsFree)() = nullptr;
+
+namespace {
+
+// Two parallel tables indexed by queue number. They are replaced whenever a queue
+// is added, which is why every queue is created before any thread posts.
+CommandMessage** g_queueBuffers = nullptr;
+ArrayHeader** g_queueHeaders = nullptr;
+uint32_t g_queueCount = 0;
+
+std::atomic<bool> g_shutDown{false};
+
+// Beyond this a doubled buffer would no longer fit an i32 capacity.
+constexpr int32_t kMaxQueueCapacity = 1 << 26;
+
+bool ValidQueue(int32_t queue) {
+  return queue >= 0 && static_cast<uint32_t>(queue) < g_queueCount;
+}
+
+CommandMessage* NewMessageBuffer(int32_t slots) {
+  return static_cast<CommandMessage*>(std::calloc(static_cast<size_t>(slots), sizeof(CommandMessage)));
+}
+
+}  // namespace
+
+void CommandCopy(CommandMessage& dst, const CommandMessage& src) {
+  dst.type = src.type;
+  dst.arg1 = src.arg1;
+  dst.arg2 = src.arg2;
+  dst.arg3 = src.arg3;
+  dst.arg4 = src.arg4;
+  dst.arg5 = src.arg5;
+  dst.single1 = src.single1;
+  dst.single2 = src.single2;
+  dst.single3 = src.single3;
+  dst.timeStamp = src.timeStamp;
+  dst.word1 = src.word1;
+  dst.word2 = src.word2;
+}
+
+void CommandClear(CommandMessage& msg) {
+  msg.type = 0;
+  msg.arg1 = msg.arg2 = msg.arg3 = msg.arg4 = msg.arg5 = 0;
+  msg.single1 = msg.single2 = msg.single3 = 0.0f;
+  msg.timeStamp = 0.0;
+  msg.word1 = msg.word2 = 0;
+}
+
+int32_t CreateCommandQueue(int32_t& queueNumber) {
+  platform::MutexGuard guard(MT_BASICS);
+  uint32_t n = g_queueCount;
+  CommandMessage* buffer = NewMessageBuffer(kArrayInitialCapacity);
+  ArrayHeader* header = static_cast<ArrayHeader*>(std::calloc(1, sizeof(ArrayHeader)));
+  auto** buffers = static_cast<CommandMessage**>(std::calloc(n + 1, sizeof(CommandMessage*)));
+  auto** headers = static_cast<ArrayHeader**>(std::calloc(n + 1, sizeof(ArrayHeader*)));
+  if (!buffer || !header || !buffers || !headers) {
+    std::free(buffer);
+    std::free(header);
+    std::free(buffers);
+    std::free(headers);
+    return -kErrAllocation;
+  }
+  ArrayHeaderInit(*header);
+  if (!header->lock) {
+    // A queue without a lock would let concurrent posts share a slot.
+    std::free(buffer);
+    std::free(header);
+    std::free(buffers);
+    std::free(headers);
+    return -kErrMutexCreate;
+  }
+  header->count = 0;
+  header->capacity = kArrayInitialCapacity;
+  for (uint32_t i = 0; i < n; ++i) {
+    buffers[i] = g_queueBuffers[i];
+    headers[i] = g_queueHeaders[i];
+  }
+  buffers[n] = buffer;
+  headers[n] = header;
+  std::free(g_queueBuffers);
+  std::free(g_queueHeaders);
+  g_queueBuffers = buffers;
+  g_queueHeaders = headers;
+  g_queueCount = n + 1;
+  queueNumber = static_cast<int32_t>(n);
+  return 0;
+}
+
+uint32_t CommandQueueCount() { return g_queueCount; }
+
+int32_t CommandQueuePending(int32_t queue) {
+  if (!ValidQueue(queue)) return 0;
+  ArrayHeader* h = g_queueHeaders[queue];
+  platform::MutexGuard guard(h->lock);
+  return h->count;
+}
+
+int32_t PostCommand(CommandMessage& msg, int32_t queue, int32_t clearAfter) {
+  if (!ValidQueue(queue)) return -kErrBadParameter;
+  ArrayHeader* h = g_queueHeaders[queue];
+  {
+    platform::MutexGuard guard(h->lock);
+    CommandMessage*& buffer = g_queueBuffers[queue];
+    if (h->count == h->capacity) {
+      if (h->capacity >= kMaxQueueCapacity) return -kErrAllocation;
+      int32_t grown = h->capacity * 2;
+      CommandMessage* bigger = NewMessageBuffer(grown);
+      // The queue keeps what it holds; only this message is refused.
+      if (!bigger) return -kErrAllocation;
+      for (int32_t i = 0; i < h->capacity; ++i) CommandCopy(bigger[i], buffer[i]);
+      std::free(buffer);
+      buffer = bigger;
+      h->capacity = grown;
+    }
+    CommandCopy(buffer[h->count], msg);
+    h->count += 1;
+  }
+  if (clearAfter) CommandClear(msg);
+  return 0;
+}
+
+void PostSimpleCommand(int32_t code, int32_t queue, uint32_t parameter) {
+  if (!ValidQueue(queue)) return;
+  CommandMessage msg;
+  CommandClear(msg);
+  msg.type = kCommandError;
+  msg.arg1 = parameter;
+  msg.arg3 = static_cast<uint32_t>(queue);
+  msg.arg4 = code < 0 ? 0u - static_cast<uint32_t>(code) : static_cast<uint32_t>(code);
+  msg.timeStamp = platform::HighResClock();
+  PostCommand(msg, queue, -1);
+}
+
+int32_t FetchCommands(CommandMessage*& buffer, ArrayHeader& header, int32_t queue) {
+  if (!ValidQueue(queue)) return -kErrBadParameter;
+  ArrayHeader* q = g_queueHeaders[queue];
+  platform::MutexGuard queueGuard(q->lock);
+  platform::MutexGuard callerGuard(header.lock);
+  int32_t callerCapacity = buffer ? header.capacity : 0;
+  if (callerCapacity < q->capacity) {
+    CommandMessage* bigger = NewMessageBuffer(q->capacity);
+    // The messages stay pending for the next fetch; the caller keeps its buffer.
+    if (!bigger) return -kErrAllocation;
+    std::free(buffer);
+    buffer = bigger;
+    header.capacity = q->capacity;
+  }
+  const CommandMessage* pending = g_queueBuffers[queue];
+  for (int32_t i = 0; i < q->count; ++i) CommandCopy(buffer[i], pending[i]);
+  header.count = q->count;
+  q->count = 0;
+  return 0;
+}
+
+int32_t BasicsCreateLocks() {
+  Mutex** locks[3] = {&MT_BASICS, &MT_FILES, &MT_CONSOLE};
+  for (Mutex** lock : locks) {
+    if (*lock) continue;
+    *lock = platform::MutexCreate();
+    if (!*lock) return -kErrMutexCreate;
+  }
+  return 0;
+}
+
+void BasicsShutdown() {
+  bool expected = false;
+  if (!g_shutDown.compare_exchange_strong(expected, true)) return;
+  for (uint32_t i = 0; i < g_queueCount; ++i) std::free(g_queueBuffers[i]);
+  std::free(g_queueBuffers);
+  g_queueBuffers = nullptr;
+  for (uint32_t i = 0; i < g_queueCount; ++i) {
+    if (!g_queueHeaders[i]) continue;
+    ArrayHeaderFree(*g_queueHeaders[i]);
+    std::free(g_queueHeaders[i]);
+  }
+  std::free(g_queueHeaders);
+  g_queueHeaders = nullptr;
+  g_queueCount = 0;
+  if (CodePageMapsFree) CodePageMapsFree();
+  LanguageTableRelease();
+  platform::MutexDestroy(MT_FILES);
+  MT_FILES = nullptr;
+  platform::MutexDestroy(MT_CONSOLE);
+  MT_CONSOLE = nullptr;
+  platform::MutexDestroy(MT_BASICS);
+  MT_BASICS = nullptr;
+}
+
+void BasicsReset() {
+  BasicsShutdown();
+  LanguageTable.firstCount = 0;
+  LanguageTable.fullCount = 0;
+  MainCommandQueue = -1;
+  AudioCommandQueue = -1;
+  VisualsCommandQueue = -1;
+  g_shutDown.store(false);
+}
+
+}  // namespace QUARLE_BASICS
