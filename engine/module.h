@@ -1,0 +1,256 @@
+// The module record: one layout for a live module of the synth, a catalog
+// template and the small port value module behind each parameter.
+#pragma once
+#include <cstdint>
+
+#include "basics/dynzstring.h"
+#include "engine/params.h"
+
+namespace Tarvelo {
+
+constexpr int32_t kModuleParams = 33;      // parameter entries per module
+constexpr int32_t kPortValueSlots = 32;    // entries that get a port value module
+constexpr int32_t kModuleSwitchWords = 16;
+constexpr int32_t kChannelRows = 3;
+constexpr int32_t kVoiceColumns = 33;      // 0..31 carry voices
+constexpr int32_t kVoices = 32;
+constexpr int32_t kMaxOutputTargets = 256;
+constexpr int32_t kOutputTargetSlots = 257;
+constexpr int32_t kWorkBufferSlots = 33;
+
+// Who a record is.
+enum ModuleRole : int32_t {
+  kRoleLive = 0,
+  kRoleTemplate = 1,
+  kRoleLivePortValue = 2,
+  kRoleTemplatePortValue = 3,
+};
+
+// ModuleSwitches words, named after the module page's toggles.
+enum ModuleSwitch : int32_t {
+  kSwitchPower = 0,      // MFP: clear leaves the module out of the order
+  kSwitchPlay = 2,       // PLAY
+  kSwitchRecord = 3,     // REC
+  kSwitch2 = 4,          // SW2
+  kSwitchLoop = 5,       // LOOP
+  kSwitchRewind = 6,     // ARWD; the state switch read when StateSelect is set
+  kSwitchPerVoice = 8,   // POLY
+  kSwitchEnvelope = 9,   // ENV, also EnvelopeFlag
+  kSwitchDual = 10,      // DUAL: MIDI moves p and p XOR 1 as mirror images
+  kSwitchHold = 11,      // HOLD
+  kSwitchZeroOut = 12,   // 0OUT; set for control modules
+  kSwitch1 = 13,         // SW1
+  kSwitchKillReleased = 14,  // KillReleasedFlag
+  kSwitchFeedbackVoice = 15, // with a feedback input: compute one voice when silent
+};
+
+// Module categories.
+enum ModuleCategory : int32_t {
+  kCategoryAudioInput = 1,
+  kCategoryLogic = 2,
+  kCategoryStereo = 3,
+  kCategoryControl = 4,
+  kCategorySource = 5,
+  kCategoryEffect = 6,
+  kCategoryFilter = 7,
+};
+
+// Module types that the engine core tells apart.
+enum ModuleTypeId : int32_t {
+  kTypeCapture = 0,
+  kTypeSample = 1,
+  kTypeOscillator = 2,
+  kTypeKeyboard = 3,
+  kTypeOctaveBoard = 4,
+  kTypeSequencer = 5,
+  kTypeAdsr = 9,
+  kTypeMixer = 18,
+  kTypeStepSequencer = 29,
+  kTypeMelodyGenerator = 30,
+  kTypeMapper = 40,
+  kModuleTypeCount = 43,
+};
+
+struct ModuleRecord;
+struct WaveLibraryEntry;  // a sample, filter or melody library entry
+
+// Called once per frame: (module, frame counter, parity, previous parity).
+using ProcessFunction = void (*)(ModuleRecord* module, uint64_t frameCounter,
+                                 int32_t parity, int32_t previousParity);
+
+// Does nothing: both slots of every template hold it until its kernels exist.
+void ProcessNone(ModuleRecord* module, uint64_t frameCounter, int32_t parity,
+                 int32_t previousParity);
+
+struct OutputElement {
+  float Level;
+  float Frequency;  // hertz x 4 / rate
+};
+
+// Voice record of the types that run their own voices. The Sequencer uses
+// State (0 free, 1 on, 2 released) and Index (the recorded note); the ADSR
+// envelope: State = NoteHeld, Index = Stage, Position = OutputPosition,
+// Frequency, A = ReleaseStart, B = Peak, C = SustainInput; the tail types:
+// State = TailStage, A = WindowFrames / latched values, B = EchoFeedback.
+struct SequencerVoice {
+  int32_t State;
+  int32_t Index;
+  int32_t Position;
+  float Frequency;
+  float A[3];
+  float B[3];
+  float C[3];
+};
+
+// Flags are 64-bit words holding 0 or -1. Names in comments are the other
+// names the same field goes by.
+struct ModuleRecord {
+  ProcessFunction ProcessFunctions[2];  // 0 single voice, 1 every voice
+  int64_t ModuleSwitches[kModuleSwitchWords];
+  int64_t Reserved0;                    // cleared at construction; not copied
+  ModuleRecord* PortSources[kModuleParams];
+  ModuleParam Params[kModuleParams];
+  ModuleRecord* PortValueModules[kModuleParams];  // owned
+  int32_t Type;
+  int32_t MidiDeviceBinding;            // device slot + 1; an Oscillator's wave shape
+  int32_t Role;                         // ModuleRole
+  int32_t MidiChannelFilter;            // channel + 1; 0 any
+  int64_t OptionWords[2];               // stored in the module file record
+  int32_t EditChannel;                  // 0 or 1: the channel the interface edits
+  int32_t SelectedParam;                // -1 none
+  int32_t PageWord;                     // module pages only
+  int32_t VoiceMapSourcePort;           // LeadPort
+  int32_t PolyphonyMode;                // 0 single voice, 1 per voice
+  int32_t Reserved1;
+  ModuleRecord* TriggerLink;            // envelope link
+  ModuleRecord* VoiceFlagLink;          // second link
+  ModuleRecord* ThirdLink;              // cleared with the other two
+
+  // State block: 57 words.
+  int64_t ChannelsFixed;                // FixedChannels
+  int64_t SequencerWord;
+  int64_t MixerWord;
+  int64_t MidiMapped;                   // the MIDI-map rebinding word
+  int64_t ClipFlag;
+  int64_t GateWasOpen;
+  int64_t PerVoiceOutput;               // also the trigger-chain mark
+  int64_t VoiceOwner;                   // EnvelopeLinkSource
+  int64_t PolyphonyChanged;
+  int64_t ChannelsGrew;
+  int64_t StateWord10;
+  int64_t DerivedFlag1;                 // DerivedTypeFlag1
+  int64_t DerivedFlag2;                 // DerivedTypeFlag2
+  int64_t DerivedFlag3;                 // DerivedTypeFlag3
+  int64_t StateSelect;                  // DerivedTypeFlag4
+  int64_t KeepsState;                   // SavesPhases
+  int64_t MirrorPair;                   // DerivedTypeFlag5
+  int64_t DerivedFlag6;                 // DerivedTypeFlag6
+  int64_t DerivedFlag7;                 // DerivedTypeFlag7
+  int64_t DerivedFlag8;                 // DerivedTypeFlag8
+  int64_t ClearBuffersOnReset;          // ResetClearsWork
+  int64_t StateWord21;
+  int64_t MelodyRestart;
+  int64_t RecordDone;
+  int64_t VoicePlaying[kVoices];
+  int64_t StateWord56;
+
+  int64_t OrderVisiting;
+  int64_t HasFeedbackInput;
+  int64_t Changed;                      // a port value was set
+  int64_t Awake;
+  int64_t OrderExcluded;
+  int64_t RunsWithoutVoices;
+  int64_t KeepsVoices;
+  int64_t RequiresPortLink;             // NeedsLeadInput
+  DynZString Name;
+  DynZString ShortName;
+  int32_t ListIndex;                    // -1 when not listed
+  int32_t InstanceNumber;
+  int32_t RequiredPort;                 // DefaultLeadPort
+  int32_t BoxWidthUnits;
+  int32_t BoxHeightUnits;
+  int32_t Category;                     // ModuleCategory
+  int32_t PortCount;
+  int32_t ParamCount;
+  int32_t ProcessingDepth;
+  float VoiceState[kChannelRows][kVoiceColumns];
+  int64_t BoxControl;                   // the module's box on the synth plane
+  int32_t ChosenSourcePort;             // ChosenLeadPort; -1 automatic
+  int32_t VoiceFlagRoot;                // ChainStart
+  int64_t FollowsPolyphony;             // FollowsLeadPolyphony
+  int64_t PolyphonyCapability;          // 0 single only, 1 always per voice, 2 choice
+  int32_t OutputChannels;
+  int32_t ChannelsProcessed;
+  int32_t ActiveVoices;
+  int32_t SleepingVoices;
+  int32_t VoicesToCompute;
+  int32_t PreviousActiveVoices;
+  int32_t* VoiceIds;                    // owned, 33 entries
+  uint32_t* TriggerBuffers[2];          // owned, 32 entries each, by frame parity
+  SequencerVoice SequencerVoices[kVoiceColumns];
+  ModuleRecord* TriggerOwner;
+
+  // The attached sound or melody and the Sample's recording.
+  WaveLibraryEntry* SampleEntry;
+  float* SampleData;                    // interleaved frames
+  float SampleStep;                     // the pitch field
+  int32_t SampleChannels;
+  int32_t SampleFrames;
+  int32_t FramesRecorded;
+
+  float* WorkBuffers[kWorkBufferSlots]; // owned, per voice id
+  int32_t WorkBufferSize;               // elements x channels
+  int32_t WorkBufferElements;
+  int32_t WorkBufferChannels;
+  float AuxVoiceState[kChannelRows][kVoiceColumns];
+  OutputElement Outputs[kChannelRows][kVoiceColumns];
+  ModuleRecord* OutputTargets[kOutputTargetSlots];  // null = free entry
+  int32_t OutputTargetPorts[kOutputTargetSlots];
+  int32_t OutputCount;                  // entries in use, at most 256
+};
+
+// Construction, destruction, copy.
+void ModuleRecordInit(ModuleRecord& m);
+void ModuleFree(ModuleRecord& m);  // frees what the record owns, not the record
+// A heap record run through ModuleRecordInit; null when allocation fails.
+ModuleRecord* ModuleRecordNew();
+// ModuleFree, then the record itself; null is ignored.
+void ModuleRecordDelete(ModuleRecord* m);
+// Makes a live module from a template (or copies a module). 0, or -21 when a
+// port value module or a work buffer cannot be allocated.
+int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src);
+
+// Buffers and state.
+int32_t ModuleAllocBuffers(ModuleRecord& m, int32_t elements, int32_t channels, int64_t perVoice);
+void ModuleClearWorkBuffers(ModuleRecord& m);
+void ModuleResetVoices(ModuleRecord& m);
+void ModuleWake(ModuleRecord& m);
+void ModuleReset(ModuleRecord& m);
+void ClearDroppedVoices(ModuleRecord& m, int32_t previous);
+void ClearTriggerBuffer(ModuleRecord& m, int32_t parity);
+
+// Values.
+void ModuleSetParamValue(ModuleRecord& m, int32_t p, float x);
+void CopyPortValueOutputs(ModuleRecord& m, int32_t p, const ModuleRecord& source);
+void SeedFeedbackSource(ModuleRecord& m, int32_t port);
+
+// Links. ModuleLinkInput: 4 linked, 5 unlinked, -1 refused (or a null source,
+// which still falls back to the port's value module).
+enum LinkResult : int32_t { kLinkRefused = -1, kLinkConnected = 4, kLinkDisconnected = 5 };
+int32_t ModuleLinkInput(ModuleRecord& m, int32_t port, ModuleRecord* source,
+                        ModuleRecord* templ);
+// -1 added or already present; 0 when the table is full (reported at warning level).
+int32_t ModuleConnectOutput(ModuleRecord& source, ModuleRecord* target, int32_t port);
+void ModuleDisconnectOutput(ModuleRecord& source, ModuleRecord* target, int32_t port);
+int32_t ClassifyPortBinding(const ModuleRecord& m, int32_t port, const ModuleRecord* source,
+                            const ModuleRecord* templ);
+
+// Channels and polyphony.
+void ModuleUpdateChannels(ModuleRecord& m, int32_t channels, int64_t apply);
+void ModuleUpdatePolyphony(ModuleRecord& m, int64_t apply);
+void ModuleSetPolyphonyPort(ModuleRecord& m, int32_t port);  // ModuleSetSelectedVoice
+
+// Set to -1 whenever a link changes: the synth plane redraws its cables.
+extern int64_t CablesDirty;
+
+}  // namespace Tarvelo

@@ -1,0 +1,125 @@
+// Module parameters: every input port and every setting of a module, with the
+// number field the value editors show.
+#pragma once
+#include <cstdint>
+
+#include "basics/dynzstring.h"
+#include "basics/ratio.h"
+#include "platform/threads.h"
+
+namespace Tarvelo {
+
+using QUARLE_BASICS::DynZString;
+using QUARLE_BASICS::ValueRecord;
+
+constexpr int32_t kParamSegments = 10;
+constexpr int32_t kParamTextSize = 33;
+constexpr int32_t kMinFieldWidth = 20;
+constexpr int32_t kMinTextSize = 20;
+
+// Port link states.
+enum PortLinkState : int32_t {
+  kPortUnlinked = 0,   // reads its own port value module
+  kPortLinked = 1,     // reads another live module
+  kPortSelfLinked = 2, // reads the module itself
+  kPortGlobal = 3,     // reads the template's port value module
+};
+
+// Unit families of a value field.
+enum UnitFamily : int32_t {
+  kUnitNone = 0,
+  kUnitCount = 1,   // whole units
+  kUnitTime = 2,    // samples, seconds, hertz, BPM
+  kUnitLevel = 3,   // amplitude, decibels
+};
+
+// One hit-testable piece of a value field's text.
+struct DisplaySegment {
+  int32_t Kind;   // 0 sign, 1 number, 2 literal
+  int32_t X;      // pixels from the field's left edge
+  int32_t Width;
+  int32_t Type;   // 0..8: which part of the value it shows
+  char Text[11];
+};
+
+// Value-change hook: gets the edited display value, may change it, and answers
+// 0 unchanged, -1 when it became smaller, 1 when it became larger.
+using ParamValueChangeFn = int32_t (*)(float* value);
+
+struct ParamValue {
+  ValueRecord Base;        // the number with its ratio and display form
+  int32_t UnitFamily;
+  int32_t Unit;            // 0 when the family is below 2
+  int32_t DisplayMode;     // 0..5, handed to the value record
+  int32_t Reserved0;
+  int32_t SetUnit;         // unit the number was last stored in
+  int32_t FieldWidth;      // >= 20
+  int32_t TextSize;        // >= 20
+  int64_t ModeFlags[3];    // allow display modes; [2] is also known as AllowForm5
+  int64_t Reserved1;
+  uint32_t Rate;           // for time units
+  float UnitArgument;
+  float EditStep;          // display step of the current unit
+  platform::Mutex* Lock;   // own lock, never copied
+  ParamValueChangeFn OnChange;
+  DisplaySegment Segments[kParamSegments];
+  int32_t SegmentCount;
+  int32_t DrawSize;
+  int64_t Dirty;           // -1: the field must be redrawn
+  char Text[kParamTextSize];
+  int32_t LastDrawSize;
+  int32_t Reserved2;
+  int32_t UnitSign;        // 1 while a negative level shows in dB
+};
+
+struct ModuleParam {
+  DynZString LongName;
+  DynZString Label;
+  float Scale;             // displayed value = value x scale
+  float Min, Max;          // limits of the displayed value
+  float RangeLow, RangeHigh, Step;  // control range in value units
+  float InitialValue;      // the type's default in value units
+  float Value;
+  ParamValue Number;
+  int32_t OutputSide;      // also SourceSide: 0 reads the source's level, 1 its frequency
+  int32_t DefaultOutputSide;  // also DefaultSourceSide
+  int32_t PortLinkState;
+  int32_t VoiceMapRow;     // 0 or 1, chosen per frame by the render callback
+  int64_t ChannelCountExempt;  // also ChannelIndependent
+  int64_t NoValueEditor;
+  int64_t Global;          // falls back to the template's port value module
+  int64_t WriteBothChannels;
+  int64_t MidiMoved;
+  int64_t MidiMapCount;    // MIDI map entries bound to this parameter
+  int64_t SideSwap;        // stored in the module file record
+  int64_t FeedbackPort;    // the port's link closes a cycle
+  int64_t Reserved3;
+  int64_t IntegerFlag;
+};
+
+void ParamValueInit(ParamValue& v);
+void ParamValueFree(ParamValue& v);
+// Copies everything except the lock and UnitSign, then marks the copy dirty.
+void ParamValueCopy(ParamValue& dst, const ParamValue& src);
+void ParamValueSetFieldSize(ParamValue& v, int32_t width, int32_t size);
+void ParamValueSetFormat(ParamValue& v, int32_t mode, int32_t family, int32_t unit);
+// Puts a number into the value record in its current display form (no unit
+// conversion).
+void ParamValueLoadNumber(ParamValue& v, float x);
+
+void ModuleParamInit(ModuleParam& p);
+void ModuleParamFree(ModuleParam& p);
+void ModuleParamCopy(ModuleParam& dst, const ModuleParam& src);
+void ModuleSetParamMode(ModuleParam& p, int32_t mode);
+void ModuleParamClampStep(ModuleParam& p);
+void ModuleParamSetIntegerFlag(ModuleParam& p);
+
+// What the module page's editors change: 0 value, 1 range low, 2 range high, 3 step.
+extern int32_t ParamEditMode;
+// The parameter selected in the module page's list; -1 none. Defaults to the
+// selected module's SelectedParam; the interface may install its own.
+extern int32_t (*SelectedParamIndex)();
+// The value-change hook of every module parameter.
+int32_t OnParamValueChange(float* value);
+
+}  // namespace Tarvelo
