@@ -1,0 +1,229 @@
+#include "app/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/fixed_tables.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/queues.h"
+#include "platform/paths.h"
+
+using namespace Tarvelo;
+using QUARLE_BASICS::LangText;
+using QUARLE_BASICS::LanguageTable;
+
+namespace {
+
+std::vector<std::pair<std::string, int32_t>> reports;
+
+void Capture(const std::string& text, int32_t level) { reports.emplace_back(text, level); }
+
+size_t Placeholders(const char* text) {
+  size_t count = 0;
+  for (const char* p = std::strstr(text, "{$}"); p; p = std::strstr(p + 3, "{$}")) ++count;
+  return count;
+}
+
+class MessageTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QUARLE_BASICS::BasicsReset();
+    ASSERT_EQ(QUARLE_BASICS::BasicsCreateLocks(), 0);
+    SetLanguageAndLevelTables();
+    char tmpl[] = "/tmp/tarvelo_messages_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    platform::SetProgramFolderOverride(platform::FromOsPath(dir));
+    reports.clear();
+    QUARLE_BASICS::MessageHook = Capture;
+  }
+  void TearDown() override {
+    QUARLE_BASICS::MessageHook = nullptr;
+    platform::SetProgramFolderOverride("");
+    std::filesystem::remove_all(dir);
+    QUARLE_BASICS::BasicsShutdown();
+    QUARLE_BASICS::LanguageTableFree();
+    QUARLE_BASICS::BasicsReset();
+  }
+  void Write(const std::string& name, const std::string& bytes) {
+    std::ofstream out(dir + "/" + name, std::ios::binary);
+    out << bytes;
+  }
+  void BothStages() {
+    ASSERT_EQ(MessageTableFirstStage(), 0);
+    ASSERT_EQ(MessageTableSecondStage(), 0);
+  }
+  std::string dir;
+};
+
+}  // namespace
+
+TEST(MessageDefaults, CountAndWholeTable) {
+  ASSERT_EQ(sizeof(kMessageDefaults) / sizeof(kMessageDefaults[0]), 608u);
+  // Every byte of the 608 texts, each with its terminator: any change to a
+  // default shows here.
+  uint64_t hash = 0xcbf29ce484222325ull;
+  size_t bytes = 0;
+  for (uint32_t n = 0; n < kMessageCount; ++n) {
+    ASSERT_NE(kMessageDefaults[n], nullptr) << n;
+    size_t len = std::strlen(kMessageDefaults[n]) + 1;
+    bytes += len;
+    for (size_t i = 0; i < len; ++i) {
+      hash ^= static_cast<uint8_t>(kMessageDefaults[n][i]);
+      hash *= 0x100000001b3ull;
+    }
+  }
+  EXPECT_EQ(bytes, 14303u);
+  EXPECT_EQ(hash, 0xd0936100f4e91706ull);
+  EXPECT_STREQ(MessageDefault(608), "");
+  EXPECT_STREQ(MessageDefault(0xFFFFFFFFu), "");
+}
+
+TEST(MessageDefaults, ExactTexts) {
+  EXPECT_STREQ(kMessageDefaults[0], "Could not open cores.log");
+  EXPECT_STREQ(kMessageDefaults[2], "No Error");
+  EXPECT_STREQ(kMessageDefaults[28], "Error creating a mutex during the initialization process.");
+  EXPECT_STREQ(kMessageDefaults[63], "UNDEFINED ERROR");
+  EXPECT_STREQ(kMessageDefaults[115], "Error connecting to ");
+  EXPECT_STREQ(kMessageDefaults[116], "Turn audio output ON to activate keyboards.");
+  EXPECT_STREQ(kMessageDefaults[121], "[INVALID ASSIGMENT]");  // spelt as shipped
+  EXPECT_STREQ(kMessageDefaults[123], "Welcome to");
+  EXPECT_STREQ(kMessageDefaults[146], "[NEW SESSION]");
+  EXPECT_STREQ(kMessageDefaults[285], " (modifications not saved)");
+  EXPECT_STREQ(kMessageDefaults[286], "Current settings");
+  EXPECT_STREQ(kMessageDefaults[484], "Click to visit my web portal for contact and other projects.");
+  EXPECT_STREQ(kMessageDefaults[485], "OUTPUT FULL (MAX {$})");
+  EXPECT_STREQ(kMessageDefaults[601], "Merge Stereo");
+  EXPECT_STREQ(kMessageDefaults[607], "Feedback seed");
+  // Blanks at either end belong to the texts.
+  EXPECT_STREQ(kMessageDefaults[65], "I cannot access the following folder: ");
+  EXPECT_STREQ(kMessageDefaults[87], " is now opened for audio streaming.");
+  EXPECT_STREQ(kMessageDefaults[155], " Playback buffer: {$}ms");
+  EXPECT_STREQ(kMessageDefaults[476], "Octave board multiplier: ");
+  // Same wording, separate numbers.
+  EXPECT_STREQ(kMessageDefaults[185], kMessageDefaults[186]);
+  EXPECT_STREQ(kMessageDefaults[133], kMessageDefaults[146]);
+}
+
+TEST(MessageDefaults, Placeholders) {
+  EXPECT_STREQ(kMessageDefaults[122], "Started on {$} at {$}");
+  EXPECT_STREQ(kMessageDefaults[124], "I've found {$} CPU cores, {$} drives and {$} MIDI devices.");
+  EXPECT_STREQ(kMessageDefaults[284], "PORT #{$} ({$}) OF {$}");
+  size_t byCount[4] = {};
+  for (uint32_t n = 0; n < kMessageCount; ++n) {
+    size_t c = Placeholders(kMessageDefaults[n]);
+    ASSERT_LT(c, 4u) << n;
+    ++byCount[c];
+  }
+  EXPECT_EQ(byCount[1], 36u);
+  EXPECT_EQ(byCount[2], 4u);
+  EXPECT_EQ(byCount[3], 3u);
+  for (uint32_t n : {99u, 122u, 172u, 174u}) EXPECT_EQ(Placeholders(kMessageDefaults[n]), 2u) << n;
+  for (uint32_t n : {124u, 261u, 284u}) EXPECT_EQ(Placeholders(kMessageDefaults[n]), 3u) << n;
+}
+
+TEST_F(MessageTable, StagesFillAndGrow) {
+  EXPECT_EQ(LangText(3, "call site"), "call site");  // no table yet
+  EXPECT_EQ(MessageTableSecondStage(), -1);            // nothing to grow
+
+  ASSERT_EQ(MessageTableFirstStage(), 0);
+  EXPECT_EQ(LanguageTable.firstCount, 116u);
+  EXPECT_EQ(LanguageTable.fullCount, 0u);
+  EXPECT_EQ(LangText(3, "call site"), "Illegal Function Call");
+  EXPECT_EQ(LangText(115, "x"), "Error connecting to ");
+  // Between the stages the later numbers give their call-site defaults.
+  EXPECT_EQ(LangText(146, "[NEW SESSION]"), "[NEW SESSION]");
+  EXPECT_EQ(LangText(116, "call site"), "call site");
+  EXPECT_EQ(QUARLE_BASICS::ErrorText(-24), "File Not Found");
+
+  // A text changed in the first stage survives the move into the full table.
+  ASSERT_EQ(QUARLE_BASICS::LanguageTableSet(5, "changed"), 0);
+  ASSERT_EQ(MessageTableSecondStage(), 0);
+  EXPECT_EQ(LanguageTable.fullCount, 608u);
+  EXPECT_EQ(LangText(5, "x"), "changed");
+  for (uint32_t n = 0; n < kMessageCount; ++n) {
+    if (n == 5) continue;
+    ASSERT_EQ(LangText(n, "call site"), kMessageDefaults[n]) << n;
+  }
+  EXPECT_EQ(LangText(608, "beyond"), "beyond");
+}
+
+TEST_F(MessageTable, EnglishLoadsNoPack) {
+  BothStages();
+  Write("EN_LANGPACK.txt", "1\n3\nthree\n");
+  int32_t language = 0;
+  EXPECT_EQ(ApplyLanguagePack(language), 0);
+  EXPECT_EQ(language, 0);
+  EXPECT_EQ(LangText(3, "x"), "Illegal Function Call");
+  EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(MessageTable, PackOverridesAfterGrowth) {
+  BothStages();
+  // Texts in the program's own 8-bit code, a quoted one with a leading blank.
+  Write("FR_LANGPACK.txt", "1\n3\nAppel de fonction ill\xE9gal\n64\n\" Dossier personnel introuvable\"\n");
+  Write("FR_LANGPACK_EXT.txt", "1\n601\nFusion st\xE9r\xE9o\n700\n146\n[NOUVELLE SESSION]\n");
+  int32_t language = 1;
+  EXPECT_EQ(ApplyLanguagePack(language), 0);
+  EXPECT_EQ(language, 1);
+  EXPECT_EQ(LangText(3, "x"), "Appel de fonction ill\xE9gal");
+  EXPECT_EQ(LangText(64, "x"), " Dossier personnel introuvable");
+  EXPECT_EQ(LangText(601, "x"), "Fusion st\xE9r\xE9o");
+  EXPECT_EQ(LangText(146, "x"), "[NOUVELLE SESSION]");  // 700 took no text
+  EXPECT_EQ(LangText(2, "x"), "No Error");               // untouched numbers keep English
+  EXPECT_EQ(LangText(607, "x"), "Feedback seed");
+  EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(MessageTable, UserPackUnderCodeXX) {
+  BothStages();
+  Write("XX_LANGPACK.txt", "1\n2\nKein Fehler\n");
+  Write("XX_LANGPACK_EXT.txt", "1\n");
+  int32_t language = 3;
+  EXPECT_EQ(ApplyLanguagePack(language), 0);
+  EXPECT_EQ(language, 3);
+  EXPECT_EQ(LangText(2, "x"), "Kein Fehler");
+}
+
+TEST_F(MessageTable, FailedPackRevertsToEnglish) {
+  BothStages();
+  int32_t language = 2;  // no ES pack beside the program
+  EXPECT_EQ(ApplyLanguagePack(language), -24);
+  EXPECT_EQ(language, 0);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].first,
+            "Could not find or load the selected language. Reverting to default (English). "
+            "File Not Found");
+  EXPECT_EQ(reports[0].second, QUARLE_BASICS::kLevelError);
+  EXPECT_EQ(LangText(3, "x"), "Illegal Function Call");
+
+  // Only the extension file missing: the base file's texts stay in force.
+  reports.clear();
+  Write("FR_LANGPACK.txt", "1\n3\ntrois\n");
+  language = 1;
+  EXPECT_EQ(ApplyLanguagePack(language), -24);
+  EXPECT_EQ(language, 0);
+  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_EQ(LangText(3, "x"), "trois");
+  EXPECT_EQ(LangText(116, "x"), kMessageDefaults[116]);
+
+  // An index outside the codes is refused without reading anything.
+  reports.clear();
+  language = 7;
+  EXPECT_EQ(ApplyLanguagePack(language), -19);
+  EXPECT_EQ(language, 0);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].first.find("Incorrect Function Parameter"), std::string::npos);
+  language = -1;
+  EXPECT_EQ(ApplyLanguagePack(language), -19);
+  EXPECT_EQ(language, 0);
+}
