@@ -1,0 +1,126 @@
+#include "audio/meters.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio/audio.h"
+#include "basics/queues.h"
+#include "platform/threads.h"
+
+namespace QUARLE_AUDIO {
+
+using namespace QUARLE_BASICS;
+
+LevelMeter OutputMeters[2] = {};
+LevelMeter InputMeters[2] = {};
+
+namespace {
+
+void Convert(LevelMeter& m, float k) {
+  m.minimum = m.minimum * k;
+  m.maximum = m.maximum * k;
+  if (m.level > 0.0f)
+    m.level = 8.685889f * std::log(std::sqrt(k * m.level));
+  else
+    m.level = kMeterFloorDb;
+  if (m.level < kMeterFloorDb) m.level = kMeterFloorDb;
+  if (m.minimum < -1.0f) m.minimum = -1.0f;
+  if (m.maximum > 1.0f) m.maximum = 1.0f;
+}
+
+void Zero(LevelMeter& m) { m.level = m.minimum = m.maximum = 0.0f; }
+
+}  // namespace
+
+void UpdateOutputMeters(LevelMeter* left, LevelMeter* right, int32_t n) {
+  if (n < 1 || !left || !right) return;
+  const float k = 1.0f / float(n);
+  Convert(*left, k);
+  Convert(*right, k);
+
+  float* values = static_cast<float*>(std::malloc(6 * sizeof(float)));
+  if (values) {
+    values[0] = left->minimum;
+    values[1] = left->maximum;
+    values[2] = left->level;
+    values[3] = right->minimum;
+    values[4] = right->maximum;
+    values[5] = right->level;
+    CommandMessage msg{};
+    msg.type = kReportMeterValues;
+    msg.arg1 = static_cast<uint32_t>(AudioCommandQueue);
+    msg.timeStamp = platform::HighResClock();
+    msg.word2 = reinterpret_cast<uint64_t>(values);
+    // A queue that does not exist keeps nothing: the block would be lost.
+    if (PostCommand(msg, MainCommandQueue, -1) != 0) std::free(values);
+  }
+  {
+    platform::MutexGuard lock(MT_AUDIO);
+    LevelMeterAssign(OutputMeters[0], *left);
+    LevelMeterAssign(OutputMeters[1], *right);
+  }
+  Zero(*left);
+  Zero(*right);
+}
+
+void UpdateInputMeters(LevelMeter* left, LevelMeter* right, int32_t n, int64_t stereo) {
+  if (n < 1 || !left || !right) return;
+  if (stereo == -1) n = static_cast<int32_t>(std::nearbyint(n / 2.0));
+  if (n < 1) n = 1;
+  const float k = 1.0f / float(n);
+  Convert(*left, k);
+  if (stereo != 0)
+    Convert(*right, k);
+  else
+    LevelMeterAssign(*right, *left);
+  {
+    platform::MutexGuard lock(MT_AUDIO);
+    LevelMeterAssign(InputMeters[0], *left);
+    LevelMeterAssign(InputMeters[1], *right);
+  }
+  Zero(*left);
+  Zero(*right);
+}
+
+void DefaultRenderCallback(float** buffer, int32_t start, int32_t count) {
+  static int32_t produced = 0;
+  static LevelMeter meters[2] = {};
+  if (!buffer || !*buffer || count <= 0) return;
+  float* out = *buffer;
+  for (int32_t i = start; i < start + count; ++i) out[i] = 0.0f;
+  produced += count;
+  if (produced >= StreamLength) {
+    UpdateOutputMeters(&meters[0], &meters[1], produced);
+    produced = 0;
+  }
+}
+
+void DefaultCaptureCallback(float** buffer, int32_t count, int64_t* resync) {
+  if (count <= 0 || !buffer || !*buffer) return;
+  if (resync) *resync = 0;
+  const float* in = *buffer;
+  float* copy = static_cast<float*>(std::malloc(size_t(count) * sizeof(float)));
+  LevelMeter meters[2] = {};
+  for (int32_t i = 0; i + 1 < count; i += 2) {
+    float l = in[i], r = in[i + 1];
+    if (copy) {
+      copy[i] = l;
+      copy[i + 1] = r;
+    }
+    LevelMeterFeed(meters[0], l);
+    LevelMeterFeed(meters[1], r);
+  }
+  if (copy && (count & 1)) copy[count - 1] = in[count - 1];
+  UpdateInputMeters(&meters[0], &meters[1], count, -1);
+  if (!copy) return;
+  CommandMessage msg{};
+  msg.type = kReportCaptureBlock;
+  msg.single1 = float(count);
+  msg.single2 = 2.0f;
+  msg.timeStamp = platform::HighResClock();
+  msg.word2 = reinterpret_cast<uint64_t>(copy);
+  if (PostCommand(msg, MainCommandQueue, -1) != 0) std::free(copy);
+}
+
+}  // namespace QUARLE_AUDIO

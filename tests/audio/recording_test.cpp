@@ -1,0 +1,203 @@
+#include "audio/recording.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "basics/timetext.h"
+#include "platform/files.h"
+
+namespace {
+
+using namespace QUARLE_AUDIO;
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+uint32_t U32At(const Bytes& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+uint16_t U16At(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+std::string TextAt(const Bytes& b, size_t at) {
+  return std::string(b.begin() + long(at), b.begin() + long(at + 4));
+}
+
+QUARLE_BASICS::LocalDateTime FixedClock() {
+  QUARLE_BASICS::LocalDateTime t;
+  t.year = 2031;
+  t.month = 12;
+  t.day = 31;
+  t.hour = 23;
+  t.minute = 59;
+  t.second = 58;
+  return t;
+}
+
+class Recording : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarvelo_rec_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    SoundBufferInitFormat(&sb_, 2, 16, 48000);
+    QUARLE_BASICS::SetLocalClock(FixedClock);
+  }
+  void TearDown() override {
+    QUARLE_BASICS::SetLocalClock(nullptr);
+    SoundBufferFree(&sb_);
+    fs::remove_all(dir_);
+  }
+  static Bytes Load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  // Checks everything of the 88-byte header but the time stamp.
+  static void ExpectHeader(const Bytes& b, uint32_t frames) {
+    ASSERT_GE(b.size(), 88u);
+    EXPECT_EQ(TextAt(b, 0), "RIFF");
+    EXPECT_EQ(U32At(b, 4), 4 * frames + 80);
+    EXPECT_EQ(TextAt(b, 8), "WAVE");
+    EXPECT_EQ(TextAt(b, 12), "fmt ");
+    EXPECT_EQ(U32At(b, 16), 16u);
+    EXPECT_EQ(U16At(b, 20), 1);
+    EXPECT_EQ(U16At(b, 22), 2);
+    EXPECT_EQ(U32At(b, 24), 48000u);
+    EXPECT_EQ(U32At(b, 28), 192000u);
+    EXPECT_EQ(U16At(b, 32), 4);
+    EXPECT_EQ(U16At(b, 34), 16);
+    EXPECT_EQ(TextAt(b, 36), "fact");
+    EXPECT_EQ(U32At(b, 40), 4u);
+    EXPECT_EQ(U32At(b, 44), frames);
+    EXPECT_EQ(TextAt(b, 48), "PEAK");
+    EXPECT_EQ(U32At(b, 52), 24u);
+    EXPECT_EQ(U32At(b, 56), 1u);
+    EXPECT_EQ(U32At(b, 60), QUARLE_BASICS::UnixTimeNow());  // the fixed clock
+    for (size_t at = 64; at < 80; ++at) EXPECT_EQ(b[at], 0) << at;  // no peaks taken
+    EXPECT_EQ(TextAt(b, 80), "data");
+    EXPECT_EQ(U32At(b, 84), 4 * frames);
+  }
+
+  std::string dir_;
+  SoundBuffer sb_;
+};
+
+TEST_F(Recording, CreatedAndFinishedAtOnce) {
+  const std::string path = dir_ + "/empty.wav";
+  const int32_t f = CreateRecordingWav(path, &sb_);
+  ASSERT_GT(f, 0);
+  EXPECT_EQ(sb_.dataOffset, 89);
+  // The provisional header is complete from the start.
+  ExpectHeader(Load(path), 0);
+  EXPECT_EQ(FinishRecordingWav(f, &sb_), 0);
+  Bytes b = Load(path);
+  EXPECT_EQ(b.size(), 88u);
+  ExpectHeader(b, 0);
+  EXPECT_FALSE(platform::FileIsOpen(f));
+}
+
+TEST_F(Recording, StampedFileReadsBack) {
+  const std::string name = "REC_" + QUARLE_BASICS::TimeStampText() + ".wav";
+  ASSERT_EQ(name.size(), 4u + 17u + 4u);
+  const std::string path = dir_ + "\\" + name;  // a system path
+  const int32_t f = CreateRecordingWav(path, &sb_);
+  ASSERT_GT(f, 0);
+
+  // Three blocks of a ramp, as the audio thread writes them.
+  std::vector<int16_t> all;
+  for (int block = 0; block < 3; ++block) {
+    std::vector<int16_t> v(2 * 50);
+    for (size_t i = 0; i < v.size(); ++i)
+      v[i] = int16_t((i & 1 ? -1 : 1) * int(block * 100 + i / 2) * 300);
+    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
+    all.insert(all.end(), v.begin(), v.end());
+  }
+  EXPECT_EQ(sb_.dataSize, 4u * 300);  // 4 bytes counted per 16-bit value
+  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  EXPECT_EQ(sb_.frameCount, 150u);
+
+  const std::string os = dir_ + "/" + name;
+  ASSERT_TRUE(fs::exists(os));
+  Bytes b = Load(os);
+  ASSERT_EQ(b.size(), 88u + 600u);
+  ExpectHeader(b, 150);
+
+  SoundBuffer in;
+  SoundBufferInit(&in);
+  ASSERT_EQ(ReadWavHeader(path, &in), 0);
+  EXPECT_EQ(in.frameCount, 150u);
+  EXPECT_EQ(in.dataOffset, 89);
+  ASSERT_EQ(ReadWavData(path, &in), 0);
+  ASSERT_EQ(WavDataToFloat(&in), 0);
+  ASSERT_EQ(in.dataSize, 4u * 300);
+  for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(in.samples[i], all[i] / 32768.0f) << i;
+  SoundBufferFree(&in);
+}
+
+TEST_F(Recording, CreationReplacesAnOldFileAndTextShiftsTheData) {
+  const std::string path = dir_ + "/old.wav";
+  std::ofstream(path) << std::string(5000, 'x');
+  QUARLE_BASICS::DynZStringAssign(sb_.listText, "odd");
+  const int32_t f = CreateRecordingWav(path, &sb_);
+  ASSERT_GT(f, 0);
+  EXPECT_EQ(sb_.dataOffset, 89 + 11);
+  int16_t v[4] = {1, 2, 3, 4};
+  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v, 4), 0);
+  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  Bytes b = Load(path);
+  ASSERT_EQ(b.size(), 88u + 11 + 8);
+  EXPECT_EQ(TextAt(b, 48), "LIST");
+  EXPECT_EQ(U32At(b, 4), 8u + 80 + 11);
+  EXPECT_EQ(TextAt(b, 91), "data");
+  EXPECT_EQ(U32At(b, 95), 8u);
+  EXPECT_EQ(U16At(b, 99), 1);
+  EXPECT_EQ(U16At(b, 105), 4);
+}
+
+TEST_F(Recording, FailuresAreReported) {
+  // No folder: the open's error, nothing left open.
+  EXPECT_LT(CreateRecordingWav(dir_ + "/no/such/dir.wav", &sb_), 0);
+
+  // A disk that is full: the header cannot be written, so there is no recording.
+  if (fs::exists("/dev/full")) {
+    fs::create_symlink("/dev/full", dir_ + "/full.wav");
+    EXPECT_LT(CreateRecordingWav(dir_ + "/full.wav", &sb_), 0);
+  }
+
+  // A write that fails leaves the sizes counted before it.
+  const std::string path = dir_ + "/w.wav";
+  const int32_t f = CreateRecordingWav(path, &sb_);
+  ASSERT_GT(f, 0);
+  int16_t v[2] = {5, 6};
+  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v, 2), 0);
+  EXPECT_LT(WriteRecordingSamples(f + 1, &sb_, v, 2), 0);  // not an open file
+  EXPECT_EQ(sb_.dataSize, 8u);
+  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  ExpectHeader(Load(path), 1);
+
+  // Near the 32-bit limit of the sizes the recording stops instead of wrapping.
+  SoundBuffer big;
+  SoundBufferInitFormat(&big, 2, 16, 48000);
+  big.dataSize = 0xFFFFFFF0u;
+  EXPECT_EQ(WriteRecordingSamples(f, &big, v, 4), -25);
+  EXPECT_EQ(big.dataSize, 0xFFFFFFF0u);
+}
+
+TEST_F(Recording, NoFreeFileNumber) {
+  std::vector<int32_t> held;
+  for (;;) {
+    int32_t n = platform::FreeFile();
+    if (n <= 0) break;
+    ASSERT_EQ(platform::FileOpen(n, "/dev/null", platform::kFileInput), 0);
+    held.push_back(n);
+  }
+  EXPECT_EQ(CreateRecordingWav(dir_ + "/x.wav", &sb_), -23);
+  for (int32_t n : held) platform::FileClose(n);
+}
+
+}  // namespace

@@ -1,0 +1,658 @@
+#include "audio/wav.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "basics/messages.h"
+#include "basics/timetext.h"
+
+namespace {
+
+using namespace QUARLE_AUDIO;
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+void U32(Bytes& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+void U16(Bytes& b, uint16_t v) {
+  b.push_back(uint8_t(v));
+  b.push_back(uint8_t(v >> 8));
+}
+void Id(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
+uint32_t ReadU32(const Bytes& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+uint16_t ReadU16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+float ReadF32(const Bytes& b, size_t at) {
+  uint32_t v = ReadU32(b, at);
+  float f;
+  std::memcpy(&f, &v, 4);
+  return f;
+}
+std::string Text(const Bytes& b, size_t at, size_t n) {
+  return std::string(b.begin() + long(at), b.begin() + long(at + n));
+}
+
+// The fmt chunk's 16 bytes.
+Bytes Fmt(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits) {
+  Bytes b;
+  uint16_t align = uint16_t(channels * (bits / 8));
+  U16(b, tag);
+  U16(b, channels);
+  U32(b, rate);
+  U32(b, align * rate);
+  U16(b, align);
+  U16(b, bits);
+  return b;
+}
+
+// A RIFF/WAVE file: header, fmt chunk (size 16 unless told), the given chunks.
+Bytes Riff(const Bytes& fmt, const Bytes& chunks, uint32_t fmtSize = 16) {
+  Bytes b;
+  Id(b, "RIFF");
+  U32(b, uint32_t(4 + 8 + fmt.size() + chunks.size()));
+  Id(b, "WAVE");
+  Id(b, "fmt ");
+  U32(b, fmtSize);
+  b.insert(b.end(), fmt.begin(), fmt.end());
+  b.insert(b.end(), chunks.begin(), chunks.end());
+  return b;
+}
+
+Bytes Chunk(const char* id, const Bytes& body) {
+  Bytes b;
+  Id(b, id);
+  U32(b, uint32_t(body.size()));
+  b.insert(b.end(), body.begin(), body.end());
+  return b;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::vector<std::string> g_messages;
+void Capture(const std::string& text, int32_t level) {
+  g_messages.push_back(std::to_string(level) + ":" + text);
+}
+
+QUARLE_BASICS::LocalDateTime FixedClock() {
+  QUARLE_BASICS::LocalDateTime t;
+  t.year = 2024;
+  t.month = 3;
+  t.day = 5;
+  t.hour = 12;
+  t.minute = 34;
+  t.second = 56;
+  return t;
+}
+
+class WavFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarvelo_wav_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    g_messages.clear();
+    QUARLE_BASICS::MessageHook = Capture;
+    QUARLE_BASICS::SetLocalClock(FixedClock);
+  }
+  void TearDown() override {
+    QUARLE_BASICS::MessageHook = nullptr;
+    QUARLE_BASICS::SetLocalClock(nullptr);
+    fs::remove_all(dir_);
+  }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Write(const std::string& name, const Bytes& b) const {
+    std::ofstream(Path(name), std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+    return Path(name);
+  }
+  static Bytes Load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // Header, data and conversion as callers chain them.
+  static int32_t ReadAll(const std::string& path, SoundBuffer* sb) {
+    int32_t rc = ReadWavHeader(path, sb);
+    if (rc != 0) return rc;
+    rc = ReadWavData(path, sb);
+    if (rc != 0) return rc;
+    if (sb->format.formatTag == kWaveFormatPcm) rc = WavDataToFloat(sb);
+    return rc;
+  }
+
+  std::string dir_;
+};
+
+// A buffer of float samples, owned by the buffer.
+void Fill(SoundBuffer* sb, int16_t channels, const std::vector<float>& values) {
+  SoundBufferInitFormat(sb, channels, 32, 48000);
+  sb->samples = static_cast<float*>(std::malloc(values.size() * sizeof(float)));
+  std::memcpy(sb->samples, values.data(), values.size() * sizeof(float));
+  sb->dataSize = uint32_t(values.size() * 4);
+}
+
+TEST_F(WavFiles, InitialisersSetTheFormat) {
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  EXPECT_EQ(sb.format.formatTag, 3);
+  EXPECT_EQ(sb.format.channels, 1);
+  EXPECT_EQ(sb.format.sampleRate, 48000u);
+  EXPECT_EQ(sb.format.blockAlign, 4);
+  EXPECT_EQ(sb.format.bitsPerSample, 32);
+  EXPECT_EQ(sb.format.bytesPerSecond, 192000u);
+  EXPECT_EQ(sb.samples, nullptr);
+  EXPECT_EQ(sb.dataSize, 0u);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(sb.listText), "");
+
+  SoundBufferInitFormat(&sb, 2, 16, 96000);
+  EXPECT_EQ(sb.format.formatTag, 1);
+  EXPECT_EQ(sb.format.blockAlign, 4);
+  EXPECT_EQ(sb.format.bytesPerSecond, 384000u);
+
+  SoundBufferSetFormat(&sb, 1, 44100, 32);
+  EXPECT_EQ(sb.format.formatTag, 1);  // kept: only narrower widths force PCM
+  EXPECT_EQ(sb.format.blockAlign, 4);
+  EXPECT_EQ(sb.format.bytesPerSecond, 176400u);
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, MonoFloatLayoutByteForByte) {
+  SoundBuffer sb;
+  Fill(&sb, 1, {0.25f, -0.5f, 0.75f, 0.75f});
+  ASSERT_EQ(SaveWavFile(Path("mono.wav"), &sb, 32), 0);
+  Bytes b = Load(Path("mono.wav"));
+  ASSERT_EQ(b.size(), 80u + 16u);
+  EXPECT_EQ(Text(b, 0, 4), "RIFF");
+  EXPECT_EQ(ReadU32(b, 4), b.size() - 8);
+  EXPECT_EQ(Text(b, 8, 4), "WAVE");
+  EXPECT_EQ(Text(b, 12, 4), "fmt ");
+  EXPECT_EQ(ReadU32(b, 16), 16u);
+  EXPECT_EQ(ReadU16(b, 20), 3);
+  EXPECT_EQ(ReadU16(b, 22), 1);
+  EXPECT_EQ(ReadU32(b, 24), 48000u);
+  EXPECT_EQ(ReadU32(b, 28), 192000u);
+  EXPECT_EQ(ReadU16(b, 32), 4);
+  EXPECT_EQ(ReadU16(b, 34), 32);
+  EXPECT_EQ(Text(b, 36, 4), "fact");
+  EXPECT_EQ(ReadU32(b, 40), 4u);
+  EXPECT_EQ(ReadU32(b, 44), 4u);
+  EXPECT_EQ(Text(b, 48, 4), "PEAK");
+  EXPECT_EQ(ReadU32(b, 52), 16u);
+  EXPECT_EQ(ReadU32(b, 56), 1u);
+  EXPECT_EQ(ReadU32(b, 60), QUARLE_BASICS::UnixTimeNow());
+  EXPECT_EQ(ReadF32(b, 64), 0.75f);
+  EXPECT_EQ(ReadU32(b, 68), 2u);  // the first of the two maxima
+  EXPECT_EQ(Text(b, 72, 4), "data");
+  EXPECT_EQ(ReadU32(b, 76), 16u);
+  EXPECT_EQ(ReadF32(b, 80), 0.25f);
+  EXPECT_EQ(ReadF32(b, 84), -0.5f);
+  EXPECT_EQ(sb.dataOffset, 81);
+  EXPECT_FALSE(fs::exists(Path("mono.wav.part")));
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, Stereo16BitLayoutWithText) {
+  SoundBuffer sb;
+  Fill(&sb, 2, {1.0f, -1.0f, 0.5f, -0.25f, 1.5f, -1.5f});
+  QUARLE_BASICS::DynZStringAssign(sb.listText, "abc");
+  ASSERT_EQ(SaveWavFile(Path("st.wav"), &sb, 16), 0);
+  Bytes b = Load(Path("st.wav"));
+  const size_t shift = 8 + 3;  // LIST chunk: id, size, 3 text bytes, no pad
+  ASSERT_EQ(b.size(), 88 + shift + 12);
+  EXPECT_EQ(ReadU32(b, 4), b.size() - 8);
+  EXPECT_EQ(ReadU16(b, 20), 1);
+  EXPECT_EQ(ReadU16(b, 22), 2);
+  EXPECT_EQ(ReadU32(b, 28), 192000u);
+  EXPECT_EQ(ReadU16(b, 32), 4);
+  EXPECT_EQ(ReadU16(b, 34), 16);
+  EXPECT_EQ(ReadU32(b, 44), 3u);  // frames
+  EXPECT_EQ(Text(b, 48, 4), "LIST");
+  EXPECT_EQ(ReadU32(b, 52), 3u);
+  EXPECT_EQ(Text(b, 56, 3), "abc");
+  EXPECT_EQ(Text(b, 48 + shift, 4), "PEAK");
+  EXPECT_EQ(ReadU32(b, 52 + shift), 24u);
+  EXPECT_EQ(ReadF32(b, 64 + shift), 1.5f);
+  EXPECT_EQ(ReadU32(b, 68 + shift), 4u);
+  EXPECT_EQ(ReadF32(b, 72 + shift), 0.0f);  // right never rises above 0
+  EXPECT_EQ(ReadU32(b, 76 + shift), 0u);
+  EXPECT_EQ(Text(b, 80 + shift, 4), "data");
+  EXPECT_EQ(ReadU32(b, 84 + shift), 12u);
+  const size_t d = 88 + shift;
+  EXPECT_EQ(int16_t(ReadU16(b, d)), 32767);
+  EXPECT_EQ(int16_t(ReadU16(b, d + 2)), -32767);
+  EXPECT_EQ(int16_t(ReadU16(b, d + 4)), 16384);  // 16383.5 to even
+  EXPECT_EQ(int16_t(ReadU16(b, d + 6)), -8192);  // -8191.75
+  EXPECT_EQ(int16_t(ReadU16(b, d + 8)), 32767);  // beyond full scale saturates
+  EXPECT_EQ(int16_t(ReadU16(b, d + 10)), -32768);
+  EXPECT_EQ(sb.dataOffset, int64_t(d + 1));
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, StereoWithoutTextPutsDataAt80) {
+  SoundBuffer sb;
+  Fill(&sb, 2, {0.1f, 0.2f});
+  ASSERT_EQ(SaveWavFile(Path("s.wav"), &sb, 32), 0);
+  Bytes b = Load(Path("s.wav"));
+  EXPECT_EQ(Text(b, 80, 4), "data");
+  EXPECT_EQ(ReadF32(b, 88), 0.1f);
+  EXPECT_EQ(ReadF32(b, 92), 0.2f);
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, SavedFilesReadBack) {
+  SoundBuffer out;
+  Fill(&out, 2, {0.5f, -0.5f, 0.125f, 0.0f, -1.0f, 1.0f});
+  QUARLE_BASICS::DynZStringAssign(out.listText, "Tarvelo sample");
+  ASSERT_EQ(SaveWavFile(Path("rt32.wav"), &out, 32), 0);
+  ASSERT_EQ(SaveWavFile(Path("rt16.wav"), &out, 16), 0);
+
+  SoundBuffer in;
+  SoundBufferInit(&in);
+  ASSERT_EQ(ReadAll(Path("rt32.wav"), &in), 0);
+  EXPECT_EQ(in.frameCount, 3u);
+  EXPECT_EQ(in.format.channels, 2);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(in.listText), "Tarvelo sample");
+  EXPECT_EQ(in.peakChunkSize, 24u);
+  EXPECT_EQ(in.peakValue[0], 0.5f);
+  EXPECT_EQ(in.peakValue[1], 1.0f);
+  EXPECT_EQ(in.peakPosition[1], 4u);
+  ASSERT_EQ(in.dataSize, 24u);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(in.samples[i], out.samples[i]) << i;
+  SoundBufferFree(&in);
+
+  SoundBufferInit(&in);
+  ASSERT_EQ(ReadAll(Path("rt16.wav"), &in), 0);
+  EXPECT_EQ(in.format.formatTag, 3);
+  EXPECT_EQ(in.format.bitsPerSample, 32);
+  EXPECT_EQ(in.dataSize, 24u);
+  EXPECT_EQ(in.frameCount, 3u);
+  for (int i = 0; i < 6; ++i) EXPECT_NEAR(in.samples[i], out.samples[i], 1.0 / 32768) << i;
+  SoundBufferFree(&in);
+  SoundBufferFree(&out);
+}
+
+TEST_F(WavFiles, ReadsEveryIntegerWidthAndFloat) {
+  struct Case {
+    uint16_t tag, bits;
+    Bytes data;
+    std::vector<float> want;
+  };
+  Bytes d24 = {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x40};
+  Bytes d32;
+  U32(d32, 0x80000000u);
+  U32(d32, 0x40000000u);
+  Bytes df;
+  float fv[2] = {-0.75f, 0.5f};
+  df.resize(8);
+  std::memcpy(df.data(), fv, 8);
+  std::vector<Case> cases = {
+      {1, 8, {0, 255, 128}, {-1.0f, 1.0f, float(0.5 / 127.5)}},
+      {1, 16, {0x00, 0x80, 0xFF, 0x7F, 0x00, 0x40}, {-1.0f, float(32767.0 / 32768), 0.5f}},
+      {1, 24, d24, {-1.0f, float(8388607.0 / 8388608), 0.5f}},
+      {1, 32, d32, {-1.0f, 0.5f}},
+      {3, 32, df, {-0.75f, 0.5f}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bits);
+    std::string p = Write("w" + std::to_string(c.bits) + "_" + std::to_string(c.tag) + ".wav",
+                          Riff(Fmt(c.tag, 1, 44100, c.bits), Chunk("data", c.data)));
+    SoundBuffer sb;
+    SoundBufferInit(&sb);
+    ASSERT_EQ(ReadAll(p, &sb), 0);
+    ASSERT_EQ(sb.dataSize, c.want.size() * 4);
+    EXPECT_EQ(sb.frameCount, c.want.size());  // no fact chunk: computed
+    EXPECT_EQ(sb.format.sampleRate, 44100u);
+    EXPECT_EQ(sb.format.blockAlign, 4);
+    EXPECT_EQ(sb.format.bytesPerSecond, 176400u);
+    EXPECT_EQ(sb.dataOffset, 45);
+    for (size_t i = 0; i < c.want.size(); ++i) EXPECT_EQ(sb.samples[i], c.want[i]) << i;
+    SoundBufferFree(&sb);
+  }
+}
+
+TEST_F(WavFiles, FactCountAndChunkOrder) {
+  Bytes fact;
+  U32(fact, 2);
+  Bytes peak;
+  U32(peak, 1);
+  U32(peak, 77);
+  U32(peak, 0x3F000000);  // 0.5f
+  U32(peak, 3);
+  Bytes data = {1, 0, 2, 0, 3, 0, 4, 0};
+  std::string p = Write("fact.wav", Riff(Fmt(1, 1, 48000, 16),
+                                         Cat({Chunk("fact", fact), Chunk("junk", {9, 9}),
+                                              Chunk("PEAK", peak), Chunk("data", data),
+                                              Chunk("LIST", {'x'})})));
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  ASSERT_EQ(ReadWavHeader(p, &sb), 0);
+  EXPECT_EQ(sb.frameCount, 2u);  // the fact count, not the 4 the data holds
+  EXPECT_EQ(sb.peakChunkSize, 16u);
+  EXPECT_EQ(sb.peakTimeStamp, 77u);
+  EXPECT_EQ(sb.peakValue[0], 0.5f);
+  EXPECT_EQ(sb.peakPosition[0], 3u);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(sb.listText), "");  // after data: never read
+  ASSERT_EQ(g_messages.size(), 1u);
+  EXPECT_EQ(g_messages[0], "1:Unknown WF Chunk type: junk");
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, LetterCaseOfIds) {
+  Bytes ok = Riff(Fmt(1, 1, 48000, 16), Chunk("data", {0, 0}));
+  std::memcpy(ok.data(), "riff", 4);
+  std::memcpy(ok.data() + 8, "Wave", 4);
+  std::memcpy(ok.data() + 12, "FMT ", 4);
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  EXPECT_EQ(ReadWavHeader(Write("case.wav", ok), &sb), 0);
+  SoundBufferFree(&sb);
+
+  // "Data" is another chunk type: skipped with a warning, and then the file ends.
+  Bytes other = Riff(Fmt(1, 1, 48000, 16), Chunk("Data", {0, 0, 0, 0, 0, 0, 0, 0}));
+  SoundBufferInit(&sb);
+  EXPECT_EQ(ReadWavHeader(Write("case2.wav", other), &sb), -37);
+  EXPECT_EQ(g_messages.size(), 1u);
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, LengthLimits) {
+  Bytes b44 = Riff(Fmt(1, 1, 48000, 16), Chunk("data", {}));
+  ASSERT_EQ(b44.size(), 44u);
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  EXPECT_EQ(ReadWavHeader(Write("44.wav", b44), &sb), 0);
+  EXPECT_EQ(sb.dataSize, 0u);
+  EXPECT_EQ(ReadWavData(Path("44.wav"), &sb), -28);  // nothing to read
+  Bytes b43(b44.begin(), b44.end() - 1);
+  EXPECT_EQ(ReadWavHeader(Write("43.wav", b43), &sb), -36);
+  EXPECT_EQ(ReadWavHeader(Path("missing.wav"), &sb), -24);
+  EXPECT_EQ(ReadWavHeader("", &sb), -24);
+  EXPECT_EQ(ReadWavData(Path("missing.wav"), &sb), -28);  // no header read
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, UnsupportedFormatsAreRefused) {
+  struct Case {
+    const char* what;
+    Bytes file;
+  };
+  Bytes data = Chunk("data", {0, 0, 0, 0, 0, 0, 0, 0});
+  Bytes fmt18 = Fmt(1, 1, 48000, 16);
+  fmt18.push_back(0);
+  fmt18.push_back(0);
+  Bytes notRiff = Riff(Fmt(1, 1, 48000, 16), data);
+  std::memcpy(notRiff.data(), "RIFX", 4);
+  Bytes notWave = Riff(Fmt(1, 1, 48000, 16), data);
+  std::memcpy(notWave.data() + 8, "AVI ", 4);
+  std::vector<Case> cases = {
+      {"fmt of 18 bytes", Riff(fmt18, data, 18)},
+      {"fmt of 40 bytes", Riff(Cat({Fmt(0xFFFE, 1, 48000, 16), Bytes(24, 0)}), data, 40)},
+      {"0-bit samples", Riff(Fmt(1, 1, 48000, 0), data)},
+      {"40-bit samples", Riff(Fmt(1, 1, 48000, 40), data)},
+      {"12-bit samples", Riff(Fmt(1, 1, 48000, 12), data)},
+      {"20-bit samples", Riff(Fmt(1, 1, 48000, 20), data)},
+      {"zero channels", Riff(Fmt(1, 0, 48000, 16), data)},
+      {"negative channels", Riff(Fmt(1, 0xFFFF, 48000, 16), data)},
+      {"16-bit float", Riff(Fmt(3, 1, 48000, 16), data)},
+      {"ADPCM", Riff(Fmt(2, 1, 48000, 8), data)},
+      {"not RIFF", notRiff},
+      {"not WAVE", notWave},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SoundBuffer sb;
+    SoundBufferInit(&sb);
+    EXPECT_EQ(ReadWavHeader(Write("bad.wav", c.file), &sb), -38);
+    SoundBufferFree(&sb);
+  }
+}
+
+TEST_F(WavFiles, LyingSizesGetMinus37) {
+  Bytes data8 = {1, 2, 3, 4, 5, 6, 7, 8};
+  auto withSize = [](const char* id, uint32_t size, const Bytes& body) {
+    Bytes b;
+    Id(b, id);
+    U32(b, size);
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+  };
+  Bytes fmt = Fmt(1, 2, 48000, 16);
+  struct Case {
+    const char* what;
+    Bytes file;
+    int32_t want;
+  };
+  std::vector<Case> cases = {
+      {"data one byte too long", Riff(fmt, withSize("data", 9, data8)), -37},
+      {"data exactly fits", Riff(fmt, withSize("data", 8, data8)), 0},
+      {"huge LIST", Riff(fmt, Cat({withSize("LIST", 0xFFFFFFF0u, {'a'}), data8})), -37},
+      {"LIST past the end", Riff(fmt, Cat({withSize("LIST", 40, Bytes(20, 'a')), data8})), -37},
+      {"unknown chunk past the end", Riff(fmt, Cat({withSize("junk", 1000, data8)})), -37},
+      {"PEAK past the end", Riff(fmt, Cat({withSize("PEAK", 0x7FFFFFFF, data8)})), -37},
+      {"fact past the end", Riff(fmt, Cat({withSize("fact", 0xFFFFFFFF, data8)})), -37},
+      {"no data chunk", Riff(fmt, Chunk("junk", data8)), -37},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SoundBuffer sb;
+    SoundBufferInit(&sb);
+    EXPECT_EQ(ReadWavHeader(Write("lie.wav", c.file), &sb), c.want);
+    SoundBufferFree(&sb);
+  }
+}
+
+TEST_F(WavFiles, LongTextIsCutNotAllocatedWhole) {
+  Bytes text(100000, 'T');
+  text[70000] = 0;
+  std::string p = Write("list.wav", Riff(Fmt(1, 1, 48000, 16),
+                                         Cat({Chunk("LIST", text), Chunk("data", {0, 0})})));
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  ASSERT_EQ(ReadWavHeader(p, &sb), 0);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringLen(sb.listText), 65536);
+  EXPECT_EQ(sb.dataSize, 2u);  // the walk stayed aligned past the cut text
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, LyingCountsStayWithinTheData) {
+  // A fact count beyond the data, and a data size of a frame and a half.
+  Bytes fact;
+  U32(fact, 1000);
+  std::string p = Write("count.wav", Riff(Fmt(1, 2, 48000, 16),
+                                          Cat({Chunk("fact", fact),
+                                               Chunk("data", {1, 0, 2, 0, 3, 0})})));
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  ASSERT_EQ(ReadAll(p, &sb), 0);
+  EXPECT_EQ(sb.frameCount, 1u);
+  EXPECT_LE(sb.frameCount * 2 * 4, sb.dataSize);
+  SoundBufferFree(&sb);
+
+  // A longer PEAK chunk of four channels and a longer fact chunk keep the walk
+  // aligned.
+  Bytes peak40(40, 0);
+  Bytes fact8(8, 0);
+  fact8[0] = 1;
+  p = Write("peak40.wav", Riff(Fmt(1, 1, 48000, 16), Cat({Chunk("fact", fact8),
+                                                          Chunk("PEAK", peak40),
+                                                          Chunk("data", {5, 0, 6, 0})})));
+  SoundBufferInit(&sb);
+  ASSERT_EQ(ReadWavHeader(p, &sb), 0);
+  EXPECT_EQ(sb.frameCount, 1u);
+  EXPECT_EQ(sb.dataSize, 4u);
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, EveryTruncationFailsCleanly) {
+  SoundBuffer out;
+  Fill(&out, 2, {0.5f, -0.5f, 0.25f, 0.75f});
+  QUARLE_BASICS::DynZStringAssign(out.listText, "text");
+  ASSERT_EQ(SaveWavFile(Path("full.wav"), &out, 16), 0);
+  Bytes full = Load(Path("full.wav"));
+  SoundBufferFree(&out);
+  for (size_t len = 0; len < full.size(); ++len) {
+    SCOPED_TRACE(len);
+    std::string p = Write("cut.wav", Bytes(full.begin(), full.begin() + long(len)));
+    SoundBuffer sb;
+    SoundBufferInit(&sb);
+    int32_t rc = ReadWavHeader(p, &sb);
+    if (len <= 43) {
+      EXPECT_EQ(rc, -36);
+    } else {
+      EXPECT_EQ(rc, -37);  // also once the data chunk's head is there
+    }
+    EXPECT_EQ(sb.samples, nullptr);
+    SoundBufferFree(&sb);
+  }
+}
+
+TEST_F(WavFiles, DataShorterThanTheHeaderSaysIsReported) {
+  std::string p = Write("short.wav", Riff(Fmt(1, 1, 48000, 16), Chunk("data", {1, 0, 2, 0})));
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  ASSERT_EQ(ReadWavHeader(p, &sb), 0);
+  // The file shrinks between header and data.
+  Bytes b = Load(p);
+  b.resize(b.size() - 2);
+  Write("short.wav", b);
+  ASSERT_EQ(ReadWavData(p, &sb), 0);
+  ASSERT_EQ(g_messages.size(), 1u);
+  EXPECT_EQ(g_messages[0], "1:Data read is smaller than expected by 2 bytes.");
+  ASSERT_EQ(WavDataToFloat(&sb), 0);
+  EXPECT_EQ(sb.samples[0], float(1.0 / 32768));
+  EXPECT_EQ(sb.samples[1], 0.0f);
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, ConversionRefusesWhatItCannotConvert) {
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  EXPECT_EQ(WavDataToFloat(&sb), -36);
+  sb.samples = static_cast<float*>(std::calloc(4, 4));
+  sb.dataSize = 12;
+  sb.format.bitsPerSample = 12;
+  sb.format.formatTag = 1;
+  EXPECT_EQ(WavDataToFloat(&sb), -38);
+  sb.format.bitsPerSample = 16;
+  sb.format.channels = 0;
+  EXPECT_EQ(WavDataToFloat(&sb), -38);
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, BadSavesTouchNothing) {
+  SoundBuffer sb;
+  Fill(&sb, 1, {0.5f});
+  EXPECT_EQ(SaveWavFile(Path("x.wav"), &sb, 24), -19);
+  EXPECT_EQ(SaveWavFile(Path("x.wav"), &sb, 8), -19);
+  EXPECT_EQ(SaveWavFile("", &sb, 16), -24);
+  sb.format.channels = 0;
+  EXPECT_EQ(SaveWavFile(Path("x.wav"), &sb, 16), -19);
+  sb.format.channels = 1;
+  uint32_t size = sb.dataSize;
+  sb.dataSize = 0;
+  EXPECT_EQ(SaveWavFile(Path("x.wav"), &sb, 16), -19);
+  sb.dataSize = size;
+  float* keep = sb.samples;
+  sb.samples = nullptr;
+  EXPECT_EQ(SaveWavFile(Path("x.wav"), &sb, 16), -19);
+  sb.samples = keep;
+  EXPECT_TRUE(fs::is_empty(dir_));
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, FailedSaveKeepsTheFileSavedBefore) {
+  SoundBuffer sb;
+  Fill(&sb, 1, {0.5f, 0.25f});
+  ASSERT_EQ(SaveWavFile(Path("keep.wav"), &sb, 32), 0);
+  Bytes before = Load(Path("keep.wav"));
+
+  // The side file cannot be created: the save fails, the old file stays.
+  fs::create_directory(Path("keep.wav.part"));
+  sb.samples[0] = -0.5f;
+  EXPECT_LT(SaveWavFile(Path("keep.wav"), &sb, 32), 0);
+  EXPECT_EQ(Load(Path("keep.wav")), before);
+  fs::remove(Path("keep.wav.part"));
+
+  // A save that fails while writing (the disk is full) leaves it too.
+  if (fs::exists("/dev/full")) {
+    fs::create_symlink("/dev/full", Path("keep.wav.part"));
+    EXPECT_LT(SaveWavFile(Path("keep.wav"), &sb, 32), 0);
+    EXPECT_EQ(Load(Path("keep.wav")), before);
+    fs::remove(Path("keep.wav.part"));
+  }
+
+  // A folder that does not exist.
+  EXPECT_LT(SaveWavFile(Path("no\\such\\folder.wav"), &sb, 32), 0);
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, SystemPathsUseBackslashes) {
+  fs::create_directory(Path("sub"));
+  SoundBuffer sb;
+  Fill(&sb, 1, {0.5f});
+  ASSERT_EQ(SaveWavFile(dir_ + "\\sub\\b.wav", &sb, 32), 0);
+  EXPECT_TRUE(fs::exists(Path("sub/b.wav")));
+  SoundBuffer in;
+  SoundBufferInit(&in);
+  EXPECT_EQ(ReadAll(dir_ + "\\sub\\b.wav", &in), 0);
+  SoundBufferFree(&in);
+  SoundBufferFree(&sb);
+}
+
+TEST_F(WavFiles, PeaksAndCopies) {
+  SoundBuffer sb;
+  Fill(&sb, 2, {-0.5f, -0.1f, 0.9f, -0.2f, 0.9f, -0.3f, 0.1f});  // odd value ignored
+  ASSERT_EQ(FindWavPeaks(&sb), 0);
+  EXPECT_EQ(sb.peakValue[0], 0.9f);
+  EXPECT_EQ(sb.peakPosition[0], 2u);  // first occurrence, interleaved index
+  EXPECT_EQ(sb.peakValue[1], 0.0f);   // never above 0
+  EXPECT_EQ(sb.peakPosition[1], 0u);
+  EXPECT_EQ(sb.peakChunkSize, 24u);
+  EXPECT_EQ(sb.peakVersion, 1u);
+
+  QUARLE_BASICS::DynZStringAssign(sb.listText, "t");
+  SoundBuffer copy;
+  SoundBufferInit(&copy);
+  SoundBufferAssign(&copy, &sb);
+  ASSERT_NE(copy.samples, sb.samples);
+  EXPECT_EQ(copy.dataSize, sb.dataSize);
+  EXPECT_EQ(copy.samples[6], 0.1f);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(copy.listText), "t");
+  EXPECT_EQ(copy.peakPosition[0], 2u);
+
+  // From a buffer without samples: no stale samples stay behind.
+  SoundBuffer empty;
+  SoundBufferInit(&empty);
+  empty.dataSize = 400;
+  SoundBufferAssign(&copy, &empty);
+  EXPECT_EQ(copy.samples, nullptr);
+  EXPECT_EQ(copy.dataSize, 400u);
+  SoundBufferAssign(&copy, &copy);
+  SoundBufferFree(&copy);
+  SoundBufferFree(&empty);
+  SoundBufferFree(&sb);
+
+  LevelMeter a{1.0f, -0.5f, 0.5f}, b{};
+  LevelMeterAssign(b, a);
+  EXPECT_EQ(b.level, 1.0f);
+  EXPECT_EQ(b.minimum, -0.5f);
+  EXPECT_EQ(b.maximum, 0.5f);
+}
+
+}  // namespace
