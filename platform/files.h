@@ -1,0 +1,79 @@
+// Numbered file handles. A caller takes a free file number (under the file lock
+// MT_FILES, together with the open, so two threads never pick the same one),
+// opens the file through it, reads or writes, and closes it. Numbers run from 1
+// to kMaxFileNumbers; paths are system paths (see platform/paths.h).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+constexpr int32_t kMaxFileNumbers = 255;
+
+enum FileMode : int32_t {
+  kFileInput = 1,   // read text; the file must exist
+  kFileOutput = 2,  // write text; creates the file or empties it
+  kFileAppend = 3,  // write text at the end; creates the file when missing
+  kFileBinary = 4,  // positioned reads and writes (access below)
+};
+
+enum FileAccess : int32_t {
+  kAccessReadWrite = 0,  // creates the file when missing, keeps its content
+  kAccessRead = 1,       // the file must exist
+  kAccessWrite = 2,      // creates the file when missing, keeps its content
+};
+
+// The lowest free file number, or 0 when all are in use.
+int32_t FreeFile();
+// 0, or the open's failure code as a positive general code: 1 for a number out
+// of range or already open, or a bad mode; 2 when the file or its folder does
+// not exist; 3 for any other failure (access rights, a folder, disk full).
+int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode,
+                 FileAccess access = kAccessReadWrite);
+// 0, or -19 when the number is not open. Closing flushes.
+int32_t FileClose(int32_t fileNumber);
+void FileCloseAll();
+bool FileIsOpen(int32_t fileNumber);
+
+// Length in bytes of an open file; -1 when the number is not open.
+int64_t FileLengthOf(int32_t fileNumber);
+// True when nothing is left to read (also for a number that is not open).
+bool FileEof(int32_t fileNumber);
+// Positions count from 1: the first byte of a file is position 1.
+// The position of the next read or write; 0 when the number is not open.
+int64_t FilePosition(int32_t fileNumber);
+// 0, or -19 for a number not open or a position below 1.
+int32_t FileSeek(int32_t fileNumber, int64_t position);
+
+// Binary transfers at a position (0 = the current position). A read past the end
+// fills the rest of the buffer with zeros; got (when given) receives the bytes
+// actually read. 0, -19 for a number not open or a bad position, -20 when the
+// operating system refuses the transfer.
+int32_t FileGet(int32_t fileNumber, int64_t position, void* buffer, size_t bytes,
+                size_t* got = nullptr);
+int32_t FilePut(int32_t fileNumber, int64_t position, const void* buffer, size_t bytes);
+
+// Input items: blanks and tabs before an item are skipped; an item ends at a
+// comma or at the end of the line (LF, CR LF or CR), and the comma or line end
+// is consumed; an item that starts with a double quote runs to the closing
+// quote, commas included, without the quotes (anything after the closing quote
+// up to the comma or line end is passed over). Items hold at most
+// kMaxItemLength characters; the rest is passed over.
+constexpr size_t kMaxItemLength = 4096;
+// 0, -17 when the file is at its end (item empty), -19 for a number not open.
+int32_t FileReadItem(int32_t fileNumber, std::string& item);
+// The rest of the current line, without its line end (at most kMaxItemLength
+// characters, the rest passed over). 0, -17 at the end of the file, -19.
+int32_t FileReadLine(int32_t fileNumber, std::string& line);
+// The number an item stands for: surrounding blanks removed, the longest leading
+// decimal number ("12.5e1", "-3"); 0 when the text does not start with one.
+double ItemValue(const std::string& item);
+
+// Text output: the bytes as given, or followed by the line end CR LF.
+// 0, -19 for a number not open, -20 when the write fails.
+int32_t FileWrite(int32_t fileNumber, const std::string& text);
+int32_t FileWriteLine(int32_t fileNumber, const std::string& text);
+int32_t FileFlush(int32_t fileNumber);
+
+}  // namespace platform

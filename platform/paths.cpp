@@ -1,0 +1,296 @@
+#include "platform/paths.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// Unicode code points of Windows-1252 bytes 0x80..0x9F; 0 where the code page
+// leaves the byte undefined (those pass through as the C1 control of that value).
+const uint16_t kHighControls[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+uint32_t CodePoint(unsigned char c) {
+  if (c >= 0x80 && c < 0xA0 && kHighControls[c - 0x80]) return kHighControls[c - 0x80];
+  return c;
+}
+
+int ByteOf(uint32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
+  for (int i = 0; i < 32; ++i) {
+    if (kHighControls[i] == cp) return 0x80 + i;
+  }
+  if (cp >= 0x80 && cp < 0xA0 && kHighControls[cp - 0x80] == 0) return static_cast<int>(cp);
+  return -1;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::mutex g_overrideLock;
+std::string g_programFolderOverride;
+
+std::string StripTrailingSeparators(std::string path) {
+  while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path;
+}
+
+bool StatPath(const std::string& path, struct stat& st) {
+  return ::stat(ToOsPath(path).c_str(), &st) == 0;
+}
+
+unsigned char FoldLower(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return c + 32;
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
+  if (c == 0x8A || c == 0x8C || c == 0x8E) return c + 16;  // Š Œ Ž
+  if (c == 0x9F) return 0xFF;                               // Ÿ
+  return c;
+}
+
+unsigned char FoldUpper(unsigned char c) {
+  if (c >= 'a' && c <= 'z') return c - 32;
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
+  if (c == 0x9A || c == 0x9C || c == 0x9E) return c - 16;
+  if (c == 0xFF) return 0x9F;
+  return c;
+}
+
+}  // namespace
+
+std::string ToOsPath(const std::string& systemPath) {
+  std::string out;
+  out.reserve(systemPath.size());
+  for (unsigned char c : systemPath) {
+    if (c == '\\') {
+      out += '/';
+    } else {
+      AppendUtf8(out, CodePoint(c));
+    }
+  }
+  return out;
+}
+
+std::string FromOsPath(const std::string& osPath) {
+  std::string out;
+  out.reserve(osPath.size());
+  size_t i = 0;
+  const size_t n = osPath.size();
+  while (i < n) {
+    unsigned char c = static_cast<unsigned char>(osPath[i]);
+    uint32_t cp = 0;
+    size_t extra = 0;
+    if (c < 0x80) {
+      out += c == '/' ? '\\' : static_cast<char>(c);
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1F;
+      extra = 1;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0F;
+      extra = 2;
+    } else if ((c & 0xF8) == 0xF0) {
+      cp = c & 0x07;
+      extra = 3;
+    } else {
+      out += '?';  // not a lead byte
+      ++i;
+      continue;
+    }
+    bool ok = true;
+    for (size_t k = 1; k <= extra; ++k) {
+      if (i + k >= n) {
+        ok = false;
+        break;
+      }
+      unsigned char cc = static_cast<unsigned char>(osPath[i + k]);
+      if ((cc & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms would smuggle in separators and terminators.
+    static const uint32_t kMinimum[4] = {0, 0x80, 0x800, 0x10000};
+    if (ok && cp < kMinimum[extra]) ok = false;
+    if (!ok) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    int b = ByteOf(cp);
+    out += b < 0 ? '?' : static_cast<char>(b);
+    i += extra + 1;
+  }
+  return out;
+}
+
+std::string ProfileFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return StripTrailingSeparators(FromOsPath(home));
+  if (const passwd* pw = ::getpwuid(::getuid())) {
+    if (pw->pw_dir && *pw->pw_dir) return StripTrailingSeparators(FromOsPath(pw->pw_dir));
+  }
+  return "";
+}
+
+std::string ProgramFolder() {
+  {
+    std::lock_guard<std::mutex> guard(g_overrideLock);
+    if (!g_programFolderOverride.empty()) return g_programFolderOverride;
+  }
+  std::vector<char> buf(4096);
+  ssize_t len = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (len <= 0) return "";
+  std::string exe(buf.data(), static_cast<size_t>(len));
+  size_t slash = exe.rfind('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "\\";
+  return FromOsPath(exe.substr(0, slash));
+}
+
+void SetProgramFolderOverride(const std::string& systemPath) {
+  std::lock_guard<std::mutex> guard(g_overrideLock);
+  g_programFolderOverride = systemPath.empty() ? std::string() : StripTrailingSeparators(systemPath);
+}
+
+std::string PathExtension(const std::string& path) {
+  size_t sep = path.find_last_of("\\/");
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos) return "";
+  if (sep != std::string::npos && dot < sep) return "";
+  return path.substr(dot);
+}
+
+std::string LowerCase(const std::string& text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(FoldLower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string UpperCase(const std::string& text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(FoldUpper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool ExtensionIs(const std::string& path, const std::string& ext) {
+  std::string own = PathExtension(path);
+  return !own.empty() && LowerCase(own) == LowerCase(ext);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && StatPath(path, st) && !S_ISDIR(st.st_mode);
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && StatPath(path, st) && S_ISDIR(st.st_mode);
+}
+
+int64_t FileLength(const std::string& path) {
+  struct stat st;
+  if (path.empty() || !StatPath(path, st) || S_ISDIR(st.st_mode)) return 0;
+  return static_cast<int64_t>(st.st_size);
+}
+
+int32_t FileCopy(const std::string& from, const std::string& to) {
+  if (!FileExists(from)) return -24;
+  int in = ::open(ToOsPath(from).c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return -20;
+  // Write beside the destination and rename at the end, so a failed copy never
+  // leaves a half-written file in place of a good one.
+  std::string osTo = ToOsPath(to);
+  std::string tmp = osTo + ".part~";
+  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    ::close(in);
+    return -20;
+  }
+  std::vector<char> buf(1 << 16);
+  bool ok = true;
+  while (true) {
+    ssize_t r = ::read(in, buf.data(), buf.size());
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (r == 0) break;
+    ssize_t done = 0;
+    while (done < r) {
+      ssize_t w = ::write(out, buf.data() + done, static_cast<size_t>(r - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        ok = false;
+        break;
+      }
+      done += w;
+    }
+    if (!ok) break;
+  }
+  ::close(in);
+  if (::close(out) != 0) ok = false;
+  if (ok && ::rename(tmp.c_str(), osTo.c_str()) != 0) ok = false;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return -20;
+  }
+  return 0;
+}
+
+int32_t FileRename(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (from.empty() || !StatPath(from, st)) return -24;
+  return ::rename(ToOsPath(from).c_str(), ToOsPath(to).c_str()) == 0 ? 0 : -20;
+}
+
+int32_t FileDelete(const std::string& path) {
+  if (!FileExists(path)) return -24;
+  return ::unlink(ToOsPath(path).c_str()) == 0 ? 0 : -20;
+}
+
+bool MakeFolder(const std::string& path) {
+  if (path.empty()) return false;
+  if (::mkdir(ToOsPath(path).c_str(), 0755) == 0) return true;
+  return errno == EEXIST && FolderExists(path);
+}
+
+bool ChangeFolder(const std::string& path) {
+  return !path.empty() && ::chdir(ToOsPath(path).c_str()) == 0;
+}
+
+std::string CurrentFolder() {
+  std::vector<char> buf(4096);
+  while (!::getcwd(buf.data(), buf.size())) {
+    if (errno != ERANGE || buf.size() > (1u << 20)) return "";
+    buf.resize(buf.size() * 2);
+  }
+  return FromOsPath(buf.data());
+}
+
+}  // namespace platform

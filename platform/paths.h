@@ -1,0 +1,53 @@
+// Paths of our Linux layer. Inside the system a path is a Windows-1252 text with
+// '\' separators, as stored files hold them; at the operating-system boundary it
+// becomes a UTF-8 path with '/'. Every function here takes and gives system paths
+// unless its name says OS.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// '\' -> '/', Windows-1252 -> UTF-8.
+std::string ToOsPath(const std::string& systemPath);
+// '/' -> '\', UTF-8 -> Windows-1252 (a character without a code becomes '?').
+std::string FromOsPath(const std::string& osPath);
+
+// The user's profile folder: $HOME, else the password database's home; "" when
+// neither is known.
+std::string ProfileFolder();
+// The folder of the running executable (from /proc/self/exe), without a
+// trailing separator; the override, when set, is given instead.
+std::string ProgramFolder();
+// Tests point the program folder elsewhere; "" restores the real one.
+void SetProgramFolderOverride(const std::string& systemPath);
+
+// From the last '.' of the last path component to the end, dot included; "" when
+// the name has no '.'.
+std::string PathExtension(const std::string& path);
+// Whether the path's extension equals ext (".wav"), ignoring letter case.
+bool ExtensionIs(const std::string& path, const std::string& ext);
+// Letter-case folding of Windows-1252 texts (ASCII and the accented letters).
+std::string LowerCase(const std::string& text);
+std::string UpperCase(const std::string& text);
+
+// A plain file (anything but a folder) exists at the path.
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);
+// Length in bytes of a file; 0 when it does not exist or is a folder.
+int64_t FileLength(const std::string& path);
+
+// 0 on success. Copy, rename and delete give -24 when the source does not exist
+// and -20 for any other failure; a failed copy leaves no partial destination.
+// Copy and rename replace an existing destination file.
+int32_t FileCopy(const std::string& from, const std::string& to);
+int32_t FileRename(const std::string& from, const std::string& to);
+int32_t FileDelete(const std::string& path);
+// True when the folder exists afterwards (made now or before).
+bool MakeFolder(const std::string& path);
+// Changes the process's current folder; false when it cannot be entered.
+bool ChangeFolder(const std::string& path);
+// The process's current folder; "" when it cannot be read.
+std::string CurrentFolder();
+
+}  // namespace platform

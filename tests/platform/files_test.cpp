@@ -1,0 +1,352 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cfloat>
+#include <cstring>
+#include <mutex>
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/paths.h"
+#include "platform/system.h"
+
+using namespace platform;
+
+namespace {
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarvelo_files_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    osDir = tmpl;
+    dir = FromOsPath(osDir);
+  }
+  void TearDown() override {
+    FileCloseAll();
+    std::filesystem::remove_all(osDir);
+  }
+  std::string Sys(const std::string& name) const { return dir + "\\" + name; }
+  void WriteOs(const std::string& name, const std::string& bytes) const {
+    std::ofstream out(osDir + "/" + name, std::ios::binary);
+    out << bytes;
+  }
+  std::string ReadOs(const std::string& name) const {
+    std::ifstream in(osDir + "/" + name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  int32_t Open(const std::string& name, FileMode mode, FileAccess access = kAccessReadWrite) {
+    int32_t n = FreeFile();
+    EXPECT_GT(n, 0);
+    int32_t rc = FileOpen(n, Sys(name), mode, access);
+    return rc == 0 ? n : -rc;
+  }
+  std::string osDir, dir;
+};
+
+}  // namespace
+
+TEST(Paths, SeparatorsAndCodePage) {
+  EXPECT_EQ(ToOsPath("\\home\\me\\Tarvelo\\SYNTHS\\DEMO 1.8.13"), "/home/me/Tarvelo/SYNTHS/DEMO 1.8.13");
+  EXPECT_EQ(ToOsPath("Caf\xE9\\\x80"), "Caf\xC3\xA9/\xE2\x82\xAC");
+  EXPECT_EQ(FromOsPath("/home/me/Caf\xC3\xA9"), "\\home\\me\\Caf\xE9");
+  EXPECT_EQ(FromOsPath("\xE2\x82\xAC\xC5\x92"), "\x80\x8C");
+  EXPECT_EQ(FromOsPath("a\xE4\xB8\xAD" "b"), "a?b");                    // no Windows-1252 code
+  EXPECT_EQ(FromOsPath("a\xC0\xAF" "b"), "a??b");                      // overlong '/'
+  EXPECT_EQ(FromOsPath("a\xC3"), "a?");                                // cut sequence
+  std::string all;
+  for (int c = 1; c < 256; ++c) if (c != '\\' && c != '/') all += static_cast<char>(c);
+  EXPECT_EQ(FromOsPath(ToOsPath(all)), all);
+}
+
+TEST(Paths, ExtensionsIgnoreLetterCase) {
+  EXPECT_EQ(PathExtension("\\a.b\\Song.TARVELO"), ".TARVELO");
+  EXPECT_EQ(PathExtension("\\a.b\\noext"), "");
+  EXPECT_EQ(PathExtension("x.tar.gz"), ".gz");
+  EXPECT_TRUE(ExtensionIs("Demo.Tarvelo", ".tarvelo"));
+  EXPECT_TRUE(ExtensionIs("KICK.WAV", ".wav"));
+  EXPECT_TRUE(ExtensionIs("r\xC9.\xC9T", ".\xE9t"));
+  EXPECT_FALSE(ExtensionIs("wav", ".wav"));
+  EXPECT_FALSE(ExtensionIs("a.wave", ".wav"));
+  EXPECT_EQ(LowerCase("ABC\xC0\xDE\xD7\x8A\x9F"), "abc\xE0\xFE\xD7\x9A\xFF");
+  EXPECT_EQ(UpperCase("abc\xE0\xFE\xF7\x9A\xFF"), "ABC\xC0\xDE\xF7\x8A\x9F");
+}
+
+TEST(Paths, ProfileProgramUserAndProcessors) {
+  const char* saved = getenv("HOME");
+  std::string keep = saved ? saved : "";
+  setenv("HOME", "/tmp/some home/", 1);
+  EXPECT_EQ(ProfileFolder(), "\\tmp\\some home");
+  if (saved) setenv("HOME", keep.c_str(), 1); else unsetenv("HOME");
+
+  std::string real = ProgramFolder();
+  ASSERT_FALSE(real.empty());
+  EXPECT_TRUE(FolderExists(real));
+  EXPECT_NE(real.back(), '\\');
+  SetProgramFolderOverride("\\tmp\\elsewhere\\");
+  EXPECT_EQ(ProgramFolder(), "\\tmp\\elsewhere");
+  SetProgramFolderOverride("");
+  EXPECT_EQ(ProgramFolder(), real);
+
+  const char* user = getenv("USER");
+  std::string keepUser = user ? user : "";
+  setenv("USER", "zo\xC3\xA9", 1);
+  EXPECT_EQ(UserName(), "zo\xE9");
+  unsetenv("USER");
+  EXPECT_FALSE(UserName().empty());  // from the password database
+  if (user) setenv("USER", keepUser.c_str(), 1);
+  EXPECT_GE(ProcessorCount(), 1);
+}
+
+TEST_F(Files, FolderOperations) {
+  std::string sub = Sys("AUDIO");
+  EXPECT_FALSE(FolderExists(sub));
+  EXPECT_TRUE(MakeFolder(sub));
+  EXPECT_TRUE(MakeFolder(sub));  // exists already
+  EXPECT_TRUE(MakeFolder(Sys("AUDIO\\CONVERTED")));
+  EXPECT_FALSE(MakeFolder(Sys("NO\\SUCH\\PARENT")));
+  EXPECT_FALSE(FileExists(sub));
+  std::string before = CurrentFolder();
+  ASSERT_TRUE(ChangeFolder(Sys("AUDIO\\CONVERTED")));
+  EXPECT_EQ(CurrentFolder(), Sys("AUDIO\\CONVERTED"));
+  EXPECT_TRUE(ChangeFolder(".."));
+  EXPECT_EQ(CurrentFolder(), sub);
+  EXPECT_FALSE(ChangeFolder(Sys("missing")));
+  EXPECT_FALSE(ChangeFolder(""));
+  EXPECT_EQ(CurrentFolder(), sub);
+  WriteOs("f.txt", "x");
+  EXPECT_FALSE(ChangeFolder(Sys("f.txt")));
+  ASSERT_TRUE(ChangeFolder(before));
+}
+
+TEST_F(Files, CopyRenameDelete) {
+  WriteOs("a.bin", std::string("abc\0def", 7));
+  EXPECT_TRUE(FileExists(Sys("a.bin")));
+  EXPECT_EQ(FileLength(Sys("a.bin")), 7);
+  EXPECT_EQ(FileLength(Sys("none")), 0);
+  EXPECT_EQ(FileLength(dir), 0);
+  EXPECT_EQ(FileCopy(Sys("a.bin"), Sys("b.bin")), 0);
+  EXPECT_EQ(ReadOs("b.bin"), std::string("abc\0def", 7));
+  WriteOs("c.bin", "old");
+  EXPECT_EQ(FileCopy(Sys("a.bin"), Sys("c.bin")), 0);  // replaces
+  EXPECT_EQ(FileLength(Sys("c.bin")), 7);
+  EXPECT_EQ(FileCopy(Sys("none"), Sys("d.bin")), -24);
+  EXPECT_FALSE(FileExists(Sys("d.bin")));
+  // A copy that cannot be written leaves the source and no stray file.
+  EXPECT_EQ(FileCopy(Sys("a.bin"), Sys("nofolder\\x.bin")), -20);
+  EXPECT_EQ(FileRename(Sys("b.bin"), Sys("e.bin")), 0);
+  EXPECT_FALSE(FileExists(Sys("b.bin")));
+  EXPECT_TRUE(FileExists(Sys("e.bin")));
+  EXPECT_EQ(FileRename(Sys("b.bin"), Sys("f.bin")), -24);
+  EXPECT_EQ(FileDelete(Sys("e.bin")), 0);
+  EXPECT_EQ(FileDelete(Sys("e.bin")), -24);
+  EXPECT_EQ(FileDelete(dir), -24);  // never a folder
+  std::vector<std::string> left;
+  for (auto& e : std::filesystem::directory_iterator(osDir)) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"a.bin", "c.bin"}));
+}
+
+TEST_F(Files, NumbersAreTakenAndGivenBack) {
+  EXPECT_EQ(FreeFile(), 1);
+  std::vector<int32_t> taken;
+  for (int i = 0; i < kMaxFileNumbers; ++i) {
+    int32_t n = FreeFile();
+    ASSERT_EQ(n, i + 1);
+    ASSERT_EQ(FileOpen(n, Sys("f" + std::to_string(i)), kFileOutput), 0);
+  }
+  EXPECT_EQ(FreeFile(), 0);
+  EXPECT_EQ(FileOpen(3, Sys("again"), kFileOutput), 1);  // already open
+  EXPECT_EQ(FileClose(17), 0);
+  EXPECT_EQ(FileClose(17), -19);
+  EXPECT_EQ(FreeFile(), 17);
+  FileCloseAll();
+  EXPECT_EQ(FreeFile(), 1);
+  EXPECT_EQ(FileOpen(0, Sys("x"), kFileOutput), 1);
+  EXPECT_EQ(FileOpen(kMaxFileNumbers + 1, Sys("x"), kFileOutput), 1);
+  EXPECT_EQ(FileClose(0), -19);
+}
+
+TEST_F(Files, OpenFailures) {
+  EXPECT_EQ(FileOpen(1, Sys("missing.txt"), kFileInput), 2);
+  EXPECT_EQ(FileOpen(1, Sys("missing.bin"), kFileBinary, kAccessRead), 2);
+  EXPECT_EQ(FileOpen(1, Sys("nofolder\\x.txt"), kFileOutput), 2);
+  EXPECT_EQ(FileOpen(1, dir, kFileInput), 3);  // a folder is no file
+  EXPECT_EQ(FileOpen(1, "", kFileInput), 2);
+  WriteOs("ro.txt", "keep");
+  chmod((osDir + "/ro.txt").c_str(), 0444);
+  if (geteuid() != 0) {
+    EXPECT_EQ(FileOpen(1, Sys("ro.txt"), kFileOutput), 3);
+    EXPECT_EQ(ReadOs("ro.txt"), "keep");
+  }
+  EXPECT_FALSE(FileIsOpen(1));
+}
+
+TEST_F(Files, OutputAppendAndBinaryKeepContent) {
+  int32_t n = Open("log.txt", kFileOutput);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(FileWriteLine(n, "first"), 0);
+  EXPECT_EQ(FileWrite(n, "sec"), 0);
+  EXPECT_EQ(FileLengthOf(n), 10);  // flushed before measuring
+  FileClose(n);
+  n = Open("log.txt", kFileAppend);
+  EXPECT_EQ(FileWriteLine(n, "ond"), 0);
+  FileClose(n);
+  EXPECT_EQ(ReadOs("log.txt"), "first\r\nsecond\r\n");
+  // Binary read-write keeps what is there and creates a missing file.
+  n = Open("log.txt", kFileBinary);
+  EXPECT_EQ(FileLengthOf(n), 15);
+  FileClose(n);
+  n = Open("new.bin", kFileBinary, kAccessWrite);
+  ASSERT_GT(n, 0);
+  FileClose(n);
+  EXPECT_TRUE(FileExists(Sys("new.bin")));
+  // Output empties an existing file.
+  n = Open("log.txt", kFileOutput);
+  FileClose(n);
+  EXPECT_EQ(FileLength(Sys("log.txt")), 0);
+}
+
+TEST_F(Files, PositionedBinaryTransfers) {
+  int32_t n = Open("h.bin", kFileBinary);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(FilePosition(n), 1);
+  EXPECT_TRUE(FileEof(n));
+  EXPECT_EQ(FilePut(n, 1, "RIFF", 4), 0);
+  EXPECT_EQ(FilePut(n, 9, "WAVE", 4), 0);  // the gap reads as zeros
+  EXPECT_EQ(FilePosition(n), 13);
+  uint32_t size = 0x01020304;
+  EXPECT_EQ(FilePut(n, 5, &size, 4), 0);
+  EXPECT_EQ(FilePosition(n), 9);
+  EXPECT_EQ(FilePut(n, 0, "more", 4), 0);  // at the current position: over "WAVE"
+  EXPECT_EQ(FileLengthOf(n), 12);
+  char buf[16];
+  size_t got = 0;
+  EXPECT_EQ(FileGet(n, 1, buf, 12, &got), 0);
+  EXPECT_EQ(got, 12u);
+  EXPECT_EQ(std::string(buf, 12), std::string("RIFF\x04\x03\x02\x01more", 12));
+  EXPECT_TRUE(FileEof(n));
+  EXPECT_EQ(FileSeek(n, 5), 0);
+  EXPECT_FALSE(FileEof(n));
+  std::memset(buf, 'z', sizeof buf);
+  EXPECT_EQ(FileGet(n, 0, buf, 16, &got), 0);  // past the end: zeros
+  EXPECT_EQ(got, 8u);
+  EXPECT_EQ(buf[8], 0);
+  EXPECT_EQ(buf[15], 0);
+  EXPECT_EQ(FileSeek(n, 0), -19);
+  EXPECT_EQ(FileGet(n, -1, buf, 1), -19);
+  EXPECT_EQ(FilePut(n, 1, nullptr, 1), -19);
+  FileClose(n);
+  EXPECT_EQ(FileGet(n, 1, buf, 1), -19);
+  EXPECT_EQ(FilePut(n, 1, buf, 1), -19);
+  EXPECT_EQ(FileLengthOf(n), -1);
+  EXPECT_TRUE(FileEof(n));
+  EXPECT_EQ(FilePosition(n), 0);
+  // Read-only binary access refuses writes.
+  n = Open("h.bin", kFileBinary, kAccessRead);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(FilePut(n, 1, "x", 1), -20);
+  EXPECT_EQ(FileGet(n, 1, buf, 4), 0);
+  EXPECT_EQ(std::string(buf, 4), "RIFF");
+}
+
+TEST_F(Files, InputItemsAndLines) {
+  WriteOs("s.txt",
+          "\"LANGUAGE\",1\r\n"
+          "  \"FOLDER\" , \"C:\\a, b\" tail,  x y  \n"
+          "\n"
+          "last\rcr only\r\n"
+          "\"unclosed, item\n"
+          "end");
+  int32_t n = Open("s.txt", kFileInput);
+  ASSERT_GT(n, 0);
+  std::string s;
+  auto item = [&] { EXPECT_EQ(FileReadItem(n, s), 0); return s; };
+  EXPECT_EQ(item(), "LANGUAGE");
+  EXPECT_EQ(item(), "1");
+  EXPECT_EQ(item(), "FOLDER");
+  EXPECT_EQ(item(), "C:\\a, b");
+  EXPECT_EQ(item(), "x y  ");
+  EXPECT_EQ(item(), "");  // the blank line
+  EXPECT_EQ(item(), "last");
+  EXPECT_EQ(FileReadLine(n, s), 0);
+  EXPECT_EQ(s, "cr only");
+  EXPECT_EQ(item(), "unclosed, item");
+  EXPECT_FALSE(FileEof(n));
+  EXPECT_EQ(FileReadLine(n, s), 0);
+  EXPECT_EQ(s, "end");
+  EXPECT_TRUE(FileEof(n));
+  EXPECT_EQ(FileReadItem(n, s), -17);
+  EXPECT_EQ(FileReadLine(n, s), -17);
+  EXPECT_EQ(s, "");
+  FileClose(n);
+  EXPECT_EQ(FileReadItem(n, s), -19);
+  EXPECT_EQ(FileReadLine(n, s), -19);
+
+  WriteOs("long.txt", std::string(5000, 'a') + ",b\n" + std::string(5000, 'c') + "\nd");
+  n = Open("long.txt", kFileInput);
+  EXPECT_EQ(item(), std::string(kMaxItemLength, 'a'));
+  EXPECT_EQ(item(), "b");
+  EXPECT_EQ(FileReadLine(n, s), 0);
+  EXPECT_EQ(s.size(), kMaxItemLength);
+  EXPECT_EQ(item(), "d");
+}
+
+TEST(ItemValue, DecimalNumbersOnly) {
+  EXPECT_EQ(ItemValue("  42 "), 42.0);
+  EXPECT_EQ(ItemValue("-3.5"), -3.5);
+  EXPECT_EQ(ItemValue("+.25"), 0.25);
+  EXPECT_EQ(ItemValue("12abc"), 12.0);
+  EXPECT_EQ(ItemValue("1.5e2"), 150.0);
+  EXPECT_EQ(ItemValue("1.5e"), 1.5);
+  EXPECT_EQ(ItemValue("abc"), 0.0);
+  EXPECT_EQ(ItemValue(""), 0.0);
+  EXPECT_EQ(ItemValue("."), 0.0);
+  EXPECT_EQ(ItemValue("inf"), 0.0);
+  EXPECT_EQ(ItemValue("nan"), 0.0);
+  EXPECT_EQ(ItemValue("0x10"), 0.0);
+  EXPECT_EQ(ItemValue("1e400"), DBL_MAX);
+  EXPECT_EQ(ItemValue("-1e400"), -DBL_MAX);
+  EXPECT_EQ(ItemValue(std::string(400, '9')), DBL_MAX);
+  EXPECT_EQ(ItemValue("1e-400"), 0.0);
+  EXPECT_EQ(ItemValue("0." + std::string(400, '0') + "1"), 0.0);
+}
+
+TEST_F(Files, SeveralThreadsOpenUnderTheirOwnLock) {
+  // Taking a number and opening happen together under one lock, as callers do.
+  std::mutex filesLock;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        int32_t n;
+        {
+          std::lock_guard<std::mutex> g(filesLock);
+          n = FreeFile();
+          if (n == 0 || FileOpen(n, Sys("t" + std::to_string(t)), kFileOutput) != 0) {
+            failures++;
+            continue;
+          }
+        }
+        if (FileWriteLine(n, "x") != 0) failures++;
+        if (FileClose(n) != 0) failures++;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(FreeFile(), 1);
+}
