@@ -1,13 +1,10 @@
 #include "audio/wav.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <bit>
-#include <limits>
 #include <vector>
 
 #include "basics/errors.h"
@@ -283,9 +280,10 @@ int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb) {
     sb->format.bitsPerSample = static_cast<int16_t>(GetU16(fmt + 14));
     int bytes = sb->format.bitsPerSample / 8;
     if (bytes < 1 || bytes > 4) return -kErrWavUnsupported;
-    // Only the layouts the converter knows: no channels, widths between whole
-    // bytes (12, 20 bits) and other codings would be read as garbage later.
-    if (sb->format.channels < 1) return -kErrWavUnsupported;
+    // Only the layouts the converter knows: no channels, no rate, widths
+    // between whole bytes (12, 20 bits) and other codings would be read as
+    // garbage or divide by zero later.
+    if (sb->format.channels < 1 || sb->format.sampleRate == 0) return -kErrWavUnsupported;
     if (sb->format.bitsPerSample % 8 != 0) return -kErrWavUnsupported;
     if (sb->format.formatTag == kWaveFormatFloat) {
       if (sb->format.bitsPerSample != 32) return -kErrWavUnsupported;

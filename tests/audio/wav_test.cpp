@@ -409,6 +409,7 @@ TEST_F(WavFiles, UnsupportedFormatsAreRefused) {
       {"20-bit samples", Riff(Fmt(1, 1, 48000, 20), data)},
       {"zero channels", Riff(Fmt(1, 0, 48000, 16), data)},
       {"negative channels", Riff(Fmt(1, 0xFFFF, 48000, 16), data)},
+      {"no sample rate", Riff(Fmt(1, 1, 0, 16), data)},
       {"16-bit float", Riff(Fmt(3, 1, 48000, 16), data)},
       {"ADPCM", Riff(Fmt(2, 1, 48000, 8), data)},
       {"not RIFF", notRiff},
