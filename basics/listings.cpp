@@ -1,0 +1,270 @@
+#include "basics/listings.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "platform/folders.h"
+#include "platform/paths.h"
+
+namespace QUARLE_BASICS {
+
+namespace {
+
+std::atomic<int> g_failGrowths{0};
+
+bool GrowthFails() {
+  int pending = g_failGrowths.load();
+  while (pending > 0)
+    if (g_failGrowths.compare_exchange_weak(pending, pending - 1)) return true;
+  return false;
+}
+
+std::string TrimSpaces(const std::string& s) {
+  size_t a = s.find_first_not_of(' ');
+  if (a == std::string::npos) return "";
+  size_t b = s.find_last_not_of(' ');
+  return s.substr(a, b - a + 1);
+}
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return s;
+}
+
+// Frees every entry; the array and its capacity stay for the next fill.
+void ClearEntries(DirList& list) {
+  platform::MutexGuard g(list.header.lock);
+  for (int32_t i = 0; i < list.header.count; ++i) {
+    if (!list.entries[i]) continue;
+    DirEntryFree(*list.entries[i]);
+    delete list.entries[i];
+    list.entries[i] = nullptr;
+  }
+  list.header.count = 0;
+}
+
+// Entry i, or null when i is out of range. Readers that share the list with
+// its writer hold the list's lock around the call.
+const DirEntry* EntryAt(const DirList* list, uint32_t index) {
+  if (!list || index >= static_cast<uint32_t>(list->header.count < 0 ? 0 : list->header.count))
+    return nullptr;
+  return list->entries[index];
+}
+
+bool ExtensionInMask(const std::string& name, const std::string& mask) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  return mask.find(LowerAscii(name.substr(dot))) != std::string::npos;
+}
+
+}  // namespace
+
+void DirEntryInit(DirEntry& e) {
+  e.attribute = 0;
+  e.depth = 0;
+  e.size = 0;
+  DynZStringInit(e.folder);
+  DynZStringInit(e.name);
+}
+
+void DirEntryFree(DirEntry& e) {
+  DynZStringFree(e.folder);
+  DynZStringFree(e.name);
+}
+
+int32_t DirListInit(DirList& list) {
+  ArrayHeaderInit(list.header);
+  list.entries = new (std::nothrow) DirEntry*[kArrayInitialCapacity]();
+  list.header.capacity = list.entries ? kArrayInitialCapacity : 0;
+  list.rootDepth = 0;
+  list.currentDepth = 0;
+  list.files = 0;
+  list.folders = 0;
+  list.done = 0;
+  list.totalSize = 0;
+  DynZStringInit(list.mask);
+  return list.entries ? 0 : -kErrAllocation;
+}
+
+void DirListFree(DirList*& list) {
+  if (!list) return;
+  ClearEntries(*list);
+  delete[] list->entries;
+  DynZStringFree(list->mask);
+  ArrayHeaderFree(list->header);
+  delete list;
+  list = nullptr;
+}
+
+int32_t DirListAdd(DirList& list, const std::string& name, uint32_t attribute, int64_t withSize) {
+  DirEntry* e = new (std::nothrow) DirEntry;
+  if (!e) return -kErrAllocation;
+  DirEntryInit(*e);
+  std::string folder = platform::CurrentFolder();
+  DynZStringAssign(e->name, name);
+  DynZStringAssign(e->folder, folder);
+  e->attribute = attribute;
+  e->depth = static_cast<uint32_t>(list.currentDepth);
+  if (withSize) {
+    int64_t len = platform::FileLength(folder + "\\" + name);
+    e->size = len > 0 ? static_cast<uint64_t>(len) : 0;
+  }
+
+  platform::MutexGuard g(list.header.lock);
+  if (list.header.count >= list.header.capacity) {
+    int32_t grown = list.header.capacity > 0 ? list.header.capacity * 2 : kArrayInitialCapacity;
+    DirEntry** bigger = GrowthFails() ? nullptr : new (std::nothrow) DirEntry*[grown]();
+    if (!bigger) {
+      DirEntryFree(*e);
+      delete e;
+      return -kErrAllocation;
+    }
+    if (list.entries)
+      std::memcpy(bigger, list.entries, sizeof(DirEntry*) * static_cast<size_t>(list.header.capacity));
+    delete[] list.entries;
+    list.entries = bigger;
+    list.header.capacity = grown;
+  }
+  list.entries[list.header.count++] = e;
+  list.totalSize += e->size;
+  return 0;
+}
+
+int32_t ScanFolder(DirList*& list, int64_t recurse, int64_t withSize) {
+  if (!list) return -kErrBadParameter;
+  // Each pass works on its own snapshot of the folder, so scanning a
+  // sub-folder in between cannot disturb where the pass goes on.
+  std::vector<platform::FolderEntry> found;
+  std::string mask = DynZStringGet(list->mask);
+  platform::FolderSearch("*.*", platform::kAttrReadOnly | platform::kAttrArchive, found);
+  for (const auto& f : found) {
+    if (mask != "*.*" && !ExtensionInMask(f.name, mask)) continue;
+    // A listing that could not hold every entry must not pass for a complete one.
+    int32_t r = DirListAdd(*list, f.name, f.attribute, withSize);
+    if (r != 0) return r;
+    list->files++;
+  }
+
+  platform::FolderSearch("*.*", platform::kAttrReadOnly | platform::kAttrFolder, found);
+  for (const auto& f : found) {
+    if (f.name == "." || f.name == ".." || f.attribute == 0) continue;
+    int32_t r = DirListAdd(*list, f.name, f.attribute, 0);
+    if (r != 0) return r;
+    list->folders++;
+    if (!recurse) continue;
+    std::string sub = platform::CurrentFolder() + "\\" + f.name;
+    if (!platform::ChangeFolder(sub)) {
+      Report(LangText(65, "I cannot access the following folder: ") + sub + " attr=" +
+                 std::to_string(f.attribute),
+             kLevelWarning);
+      continue;
+    }
+    list->currentDepth++;
+    r = ScanFolder(list, recurse, withSize);
+    if (r != 0) return r;
+    list->currentDepth--;
+    platform::ChangeFolder("..");
+  }
+  return 0;
+}
+
+int32_t ListFolder(DirList*& list, const std::string& folder, const std::string& mask,
+                   int64_t recurse, int64_t withSize) {
+  std::string where = TrimSpaces(folder);
+  std::string m = LowerAscii(TrimSpaces(mask));
+  if (!where.empty() && !platform::ChangeFolder(where)) return -kErrBadParameter;
+  if (!list) {
+    list = new (std::nothrow) DirList;
+    if (!list) return -kErrAllocation;
+    DirListInit(*list);
+  }
+  if (DynZStringLen(list->mask) == 0) DynZStringAssign(list->mask, "*.*");
+  if (m.size() >= 2 && m.find('.') != std::string::npos) DynZStringAssign(list->mask, m);
+
+  ClearEntries(*list);
+  list->files = 0;
+  list->folders = 0;
+  list->done = 0;
+  list->totalSize = 0;
+  list->rootDepth = PathDepth(platform::CurrentFolder());
+  list->currentDepth = list->rootDepth;
+
+  int32_t r = ScanFolder(list, recurse, withSize);
+  if (r != 0) return r;
+  list->done = -1;
+  return 0;
+}
+
+int32_t DirListCount(const DirList* list) { return list ? list->header.count : 0; }
+
+std::string DirListName(const DirList* list, uint32_t index) {
+  const DirEntry* e = EntryAt(list, index);
+  return e ? DynZStringGet(e->name) : "";
+}
+
+std::string DirListFolder(const DirList* list, uint32_t index) {
+  const DirEntry* e = EntryAt(list, index);
+  return e ? DynZStringGet(e->folder) : "";
+}
+
+std::string DirListPath(const DirList* list, uint32_t index) {
+  const DirEntry* e = EntryAt(list, index);
+  return e ? DynZStringGet(e->folder) + "\\" + DynZStringGet(e->name) : "";
+}
+
+uint32_t DirListAttr(const DirList* list, uint32_t index) {
+  const DirEntry* e = EntryAt(list, index);
+  return e ? e->attribute : 0;
+}
+
+int32_t PathDepth(const std::string& path) {
+  int32_t n = 0;
+  for (char c : path)
+    if (c == '\\' || c == '/') ++n;
+  return n > 0 ? n - 1 : 0;
+}
+
+void InitDrivesAndHome(DriveList*& list) {
+  std::string remembered = platform::CurrentFolder();
+  if (!list) {
+    list = new (std::nothrow) DriveList{};
+    if (!list) return;
+  }
+  list->count = 0;
+  platform::ProbeDrives();
+  for (uint32_t n = 1; n <= 26; ++n) {
+    std::string root = platform::DriveRoot(n);
+    if (!root.empty() && platform::ChangeFolder(root)) list->codes[list->count++] = n;
+  }
+  if (platform::ChangeFolder(remembered)) return;
+  if (platform::ChangeFolder(DynZStringGet(HomeFolder))) return;
+  if (platform::ChangeFolder(platform::ProgramFolder())) return;
+  Report(LangText(64, "Can't find home path!"), kLevelWarning);
+}
+
+std::string CurrentDriveRoot() { return platform::DriveRoot(platform::DriveOf(platform::CurrentFolder())); }
+
+std::string DriveText(const DriveList* list, uint8_t number) {
+  if (!list || list->count <= 0) return CurrentDriveRoot();
+  int32_t n = number == 0 ? 1 : number;
+  if (n > list->count) n = list->count;
+  return platform::DriveRoot(list->codes[n - 1]);
+}
+
+int32_t CurrentDriveIndex(const DriveList* list) {
+  if (!list) return -1;
+  uint32_t drive = platform::DriveOf(platform::CurrentFolder());
+  for (int32_t i = 0; i < list->count && i < 26; ++i)
+    if (list->codes[i] == drive) return i + 1;
+  return -1;
+}
+
+void DirListFailNextGrowths(int n) { g_failGrowths.store(n < 0 ? 0 : n); }
+
+}  // namespace QUARLE_BASICS

@@ -1,0 +1,260 @@
+#include "platform/screen.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#if __has_include(<SDL.h>)
+#include <SDL.h>
+#define TARVELO_HAVE_SDL 1
+#else
+#define TARVELO_HAVE_SDL 0
+#endif
+
+namespace platform {
+
+namespace {
+
+constexpr int64_t kMaxSide = 16384;
+constexpr int32_t kMaxPages = 8;
+
+struct ScreenState {
+  bool open = false;
+  bool headless = true;
+  int64_t width = 0;
+  int64_t height = 0;
+  int64_t depth = 0;
+  int32_t flags = 0;
+  int32_t work = 0;
+  int32_t visible = 0;
+  int32_t x = 0;
+  int32_t y = 0;
+  std::vector<std::vector<uint32_t>> pages;
+#if TARVELO_HAVE_SDL
+  SDL_Window* window = nullptr;
+  SDL_Renderer* renderer = nullptr;
+  SDL_Texture* texture = nullptr;
+#endif
+};
+
+std::recursive_mutex g_lock;
+ScreenState g_screen;
+std::string g_driver = "GDI";
+
+bool EnvIs(const char* name, const char* value) {
+  const char* v = std::getenv(name);
+  return v && std::strcmp(v, value) == 0;
+}
+
+bool EnvSet(const char* name) {
+  const char* v = std::getenv(name);
+  return v && *v;
+}
+
+#if TARVELO_HAVE_SDL
+const char* RenderDriverFor(const std::string& name) {
+  if (name == "DirectX") return "opengles2";
+  if (name == "OpenGL") return "opengl";
+  return "software";
+}
+
+void DestroyWindowLocked() {
+  if (g_screen.texture) SDL_DestroyTexture(g_screen.texture);
+  if (g_screen.renderer) SDL_DestroyRenderer(g_screen.renderer);
+  if (g_screen.window) {
+    SDL_DestroyWindow(g_screen.window);
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+  }
+  g_screen.texture = nullptr;
+  g_screen.renderer = nullptr;
+  g_screen.window = nullptr;
+}
+
+bool CreateWindowLocked(int w, int h, int32_t flags) {
+  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
+  Uint32 wflags = SDL_WINDOW_SHOWN;
+  if (flags & kScreenNoFrame) wflags |= SDL_WINDOW_BORDERLESS;
+  g_screen.window = SDL_CreateWindow("", g_screen.x, g_screen.y, w, h, wflags);
+  if (!g_screen.window) {
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    return false;
+  }
+  SDL_SetHint(SDL_HINT_RENDER_DRIVER, RenderDriverFor(g_driver));
+  g_screen.renderer = SDL_CreateRenderer(g_screen.window, -1, 0);
+  if (!g_screen.renderer) {
+    // The chosen renderer is a preference: any working one beats no screen.
+    SDL_SetHint(SDL_HINT_RENDER_DRIVER, "");
+    g_screen.renderer = SDL_CreateRenderer(g_screen.window, -1, 0);
+  }
+  if (g_screen.renderer)
+    g_screen.texture = SDL_CreateTexture(g_screen.renderer, SDL_PIXELFORMAT_ARGB8888,
+                                         SDL_TEXTUREACCESS_STREAMING, w, h);
+  if (!g_screen.texture) {
+    DestroyWindowLocked();
+    return false;
+  }
+  return true;
+}
+#endif
+
+void PresentLocked() {
+#if TARVELO_HAVE_SDL
+  if (!g_screen.open || !g_screen.texture) return;
+  const auto& page = g_screen.pages[g_screen.visible];
+  SDL_UpdateTexture(g_screen.texture, nullptr, page.data(),
+                    static_cast<int>(g_screen.width * sizeof(uint32_t)));
+  SDL_RenderClear(g_screen.renderer);
+  SDL_RenderCopy(g_screen.renderer, g_screen.texture, nullptr, nullptr);
+  SDL_RenderPresent(g_screen.renderer);
+#endif
+}
+
+void CloseLocked() {
+#if TARVELO_HAVE_SDL
+  DestroyWindowLocked();
+#endif
+  g_screen.pages.clear();
+  g_screen.pages.shrink_to_fit();
+  g_screen.open = false;
+  g_screen.width = g_screen.height = g_screen.depth = 0;
+  g_screen.work = g_screen.visible = 0;
+}
+
+bool ValidPage(int32_t p) { return p >= 0 && p < static_cast<int32_t>(g_screen.pages.size()); }
+
+}  // namespace
+
+bool ScreenHeadless() {
+  if (!TARVELO_HAVE_SDL) return true;
+  if (EnvIs("TARVELO_HEADLESS", "1") || EnvIs("SDL_VIDEODRIVER", "dummy")) return true;
+  // An explicit SDL driver (offscreen, x11, wayland ...) says where to draw.
+  if (EnvSet("SDL_VIDEODRIVER")) return false;
+  return !EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY");
+}
+
+bool ScreenSelectDriver(const std::string& name) {
+  if (name != "GDI" && name != "DirectX" && name != "OpenGL") return false;
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  g_driver = name;
+  return true;
+}
+
+std::string ScreenDriver() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_driver;
+}
+
+bool ScreenOpen(int64_t width, int64_t height, int32_t depth, int32_t pages, int32_t flags,
+                int32_t refresh) {
+  (void)refresh;  // the window follows the display's own rate
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  CloseLocked();
+  if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
+  if (depth != 32 || pages < 1 || pages > kMaxPages) return false;
+  try {
+    g_screen.pages.assign(static_cast<size_t>(pages),
+                          std::vector<uint32_t>(static_cast<size_t>(width * height), 0u));
+  } catch (const std::bad_alloc&) {
+    CloseLocked();
+    return false;
+  }
+  g_screen.headless = ScreenHeadless();
+#if TARVELO_HAVE_SDL
+  if (!g_screen.headless &&
+      !CreateWindowLocked(static_cast<int>(width), static_cast<int>(height), flags)) {
+    CloseLocked();
+    return false;
+  }
+#endif
+  g_screen.open = true;
+  g_screen.width = width;
+  g_screen.height = height;
+  g_screen.depth = depth;
+  g_screen.flags = flags;
+  g_screen.work = 0;
+  g_screen.visible = 0;
+  return true;
+}
+
+void ScreenClose() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  CloseLocked();
+}
+
+bool ScreenIsOpen() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_screen.open;
+}
+
+int32_t ScreenFlags() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_screen.open ? g_screen.flags : 0;
+}
+
+void ScreenSetPages(int32_t work, int32_t visible) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (!g_screen.open) return;
+  if (ValidPage(work)) g_screen.work = work;
+  if (ValidPage(visible) && visible != g_screen.visible) {
+    g_screen.visible = visible;
+    PresentLocked();
+  }
+}
+
+int32_t ScreenWorkPage() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_screen.work;
+}
+
+int32_t ScreenVisiblePage() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_screen.visible;
+}
+
+uint32_t* ScreenPointer() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_screen.open ? g_screen.pages[g_screen.work].data() : nullptr;
+}
+
+uint32_t* ScreenPagePixels(int32_t page) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_screen.open && ValidPage(page) ? g_screen.pages[page].data() : nullptr;
+}
+
+void ScreenCopyPage(int32_t from, int32_t to) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (!g_screen.open || !ValidPage(from) || !ValidPage(to) || from == to) return;
+  g_screen.pages[to] = g_screen.pages[from];
+  if (to == g_screen.visible) PresentLocked();
+}
+
+void ScreenPresent() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  PresentLocked();
+}
+
+void ScreenInfo(int64_t& width, int64_t& height, int64_t& depth) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  width = g_screen.width;
+  height = g_screen.height;
+  depth = g_screen.depth;
+}
+
+void ScreenMoveWindow(int32_t x, int32_t y) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  g_screen.x = x;
+  g_screen.y = y;
+#if TARVELO_HAVE_SDL
+  if (g_screen.window) SDL_SetWindowPosition(g_screen.window, x, y);
+#endif
+}
+
+void ScreenWindowPosition(int32_t& x, int32_t& y) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  x = g_screen.x;
+  y = g_screen.y;
+}
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+// The graphics screen of our Linux layer: one window showing 32-bit pixel pages
+// (a work page to draw on, a visible page the window shows), on SDL2.
+//
+// Headless mode (TARVELO_HEADLESS=1, SDL_VIDEODRIVER=dummy, or no display to
+// connect to) keeps the pages in memory and does everything but show them, so
+// tests and display-less machines open screens like any other.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Screen flags understood by ScreenOpen; other bits are kept but mean nothing.
+constexpr int32_t kScreenNoFrame = 8;  // a window without border and title bar
+
+// True when no window will be made (see above); read anew at every call.
+bool ScreenHeadless();
+
+// Chooses the renderer of the next ScreenOpen by its setting name: "GDI"
+// (software rendering), "DirectX" (OpenGL ES), "OpenGL". Gives false and keeps
+// the previous choice for any other name.
+bool ScreenSelectDriver(const std::string& name);
+std::string ScreenDriver();  // the chosen name, "GDI" until one is chosen
+
+// Opens (or reopens) the screen: width x height pixels of `depth` bits (only 32
+// is supported), `pages` pixel pages (1 to 8), the flags above and a refresh
+// rate (0 = the display's own). False when the size is out of range (1 to
+// 16384 each way), the memory cannot be had, or the window cannot be made.
+bool ScreenOpen(int64_t width, int64_t height, int32_t depth, int32_t pages, int32_t flags,
+                int32_t refresh);
+void ScreenClose();
+bool ScreenIsOpen();
+int32_t ScreenFlags();
+
+// Which page drawing goes to and which one the window shows; -1 keeps a choice,
+// an out-of-range page is ignored.
+void ScreenSetPages(int32_t work, int32_t visible);
+int32_t ScreenWorkPage();
+int32_t ScreenVisiblePage();
+// Pixels (0xAARRGGBB, rows of `width`) of the work page or of a given page;
+// null while no screen is open or for a page that does not exist.
+uint32_t* ScreenPointer();
+uint32_t* ScreenPagePixels(int32_t page);
+// Copies one page onto another and shows the visible page when it was the target.
+void ScreenCopyPage(int32_t from, int32_t to);
+// Shows the visible page in the window (nothing to do headless).
+void ScreenPresent();
+
+// Size and depth of the open screen; zeros while none is open.
+void ScreenInfo(int64_t& width, int64_t& height, int64_t& depth);
+
+// Puts the window's top-left corner at a desktop position.
+void ScreenMoveWindow(int32_t x, int32_t y);
+void ScreenWindowPosition(int32_t& x, int32_t& y);
+
+}  // namespace platform

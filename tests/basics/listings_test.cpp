@@ -1,0 +1,267 @@
+#include "basics/listings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "platform/paths.h"
+
+using namespace QUARLE_BASICS;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::pair<std::string, int32_t>> g_reports;
+void CaptureReport(const std::string& text, int32_t level) { g_reports.push_back({text, level}); }
+
+void WriteFile(const fs::path& p, size_t bytes) {
+  std::ofstream f(p, std::ios::binary);
+  f << std::string(bytes, 'x');
+}
+
+class ListingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/listingsXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    rootSys_ = platform::FromOsPath(root_.string());
+    saved_ = fs::current_path();
+    // root: five plain files (one read-only, one hidden), three sub-folders.
+    WriteFile(root_ / "b.WAV", 10);
+    WriteFile(root_ / "a.tarvelo", 100);
+    WriteFile(root_ / "C.Tarvelo", 1000);
+    WriteFile(root_ / "noext", 1);
+    WriteFile(root_ / "ro.txt", 5);
+    chmod((root_ / "ro.txt").c_str(), 0444);
+    WriteFile(root_ / ".hidden.tarvelo", 7);
+    fs::create_directories(root_ / "sub1" / "deep");
+    WriteFile(root_ / "sub1" / "x.tarvelo", 2);
+    WriteFile(root_ / "sub1" / "deep" / "y.tarvelo", 3);
+    fs::create_directories(root_ / "sub2");
+    WriteFile(root_ / "sub2" / "z.txt", 4);
+    fs::create_directories(root_ / "Zed");
+    g_reports.clear();
+    MessageHook = CaptureReport;
+  }
+  void TearDown() override {
+    MessageHook = nullptr;
+    DirListFailNextGrowths(0);
+    DirListFree(list_);
+    fs::current_path(saved_);
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  std::vector<std::string> Listed() const {
+    std::vector<std::string> v;
+    for (int32_t i = 0; i < DirListCount(list_); ++i) v.push_back(DirListName(list_, i));
+    return v;
+  }
+
+  fs::path root_;
+  std::string rootSys_;
+  fs::path saved_;
+  DirList* list_ = nullptr;
+};
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(ListingTest, EveryFileThenFoldersWithAttributes) {
+  ASSERT_EQ(ListFolder(list_, rootSys_, "*.*", 0, 0), 0);
+  ASSERT_NE(list_, nullptr);
+  EXPECT_EQ(Listed(), (Names{"a.tarvelo", "b.WAV", "C.Tarvelo", "noext", "ro.txt", "sub1", "sub2", "Zed"}));
+  EXPECT_EQ(list_->files, 5);
+  EXPECT_EQ(list_->folders, 3);
+  EXPECT_EQ(list_->done, -1);
+  EXPECT_EQ(DirListAttr(list_, 0), 32u);
+  EXPECT_EQ(DirListAttr(list_, 4), 33u);  // read-only plain file
+  EXPECT_EQ(DirListAttr(list_, 5), 16u);
+  EXPECT_EQ(DirListFolder(list_, 0), rootSys_);
+  EXPECT_EQ(DirListPath(list_, 1), rootSys_ + "\\b.WAV");
+  EXPECT_EQ(list_->rootDepth, PathDepth(rootSys_));
+  // Listing leaves the process in the listed folder.
+  EXPECT_EQ(platform::CurrentFolder(), rootSys_);
+  // Past the end: empty texts and attribute 0.
+  EXPECT_EQ(DirListName(list_, 8), "");
+  EXPECT_EQ(DirListFolder(list_, 8), "");
+  EXPECT_EQ(DirListPath(list_, 99), "");
+  EXPECT_EQ(DirListAttr(list_, 8), 0u);
+}
+
+TEST_F(ListingTest, ExtensionMasks) {
+  ASSERT_EQ(ListFolder(list_, " " + rootSys_ + " ", " .TARVELO ", 0, 0), 0);
+  EXPECT_EQ(Listed(), (Names{"a.tarvelo", "C.Tarvelo", "sub1", "sub2", "Zed"}));
+  EXPECT_EQ(DynZStringGet(list_->mask), ".tarvelo");
+  // An empty mask reuses the previous one.
+  ASSERT_EQ(ListFolder(list_, rootSys_, "", 0, 0), 0);
+  EXPECT_EQ(list_->files, 2);
+  ASSERT_EQ(ListFolder(list_, rootSys_, ".wav.txt", 0, 0), 0);
+  EXPECT_EQ(Listed(), (Names{"b.WAV", "ro.txt", "sub1", "sub2", "Zed"}));
+  // A one-character mask is no mask: the previous one stays.
+  ASSERT_EQ(ListFolder(list_, rootSys_, ".", 0, 0), 0);
+  EXPECT_EQ(list_->files, 2);
+}
+
+TEST_F(ListingTest, EmptyMaskOnAFreshListListsEverything) {
+  ASSERT_EQ(ListFolder(list_, rootSys_, "", 0, 0), 0);
+  EXPECT_EQ(list_->files, 5);
+  EXPECT_EQ(DynZStringGet(list_->mask), "*.*");
+}
+
+TEST_F(ListingTest, EmptyFolderListsTheCurrentOne) {
+  ASSERT_TRUE(platform::ChangeFolder(rootSys_ + "\\sub2"));
+  ASSERT_EQ(ListFolder(list_, "", "*.*", 0, 0), 0);
+  EXPECT_EQ(Listed(), (Names{"z.txt"}));
+}
+
+TEST_F(ListingTest, RecursionIsDepthFirstWithDepthsAndSizes) {
+  ASSERT_EQ(ListFolder(list_, rootSys_, ".tarvelo.txt", -1, -1), 0);
+  EXPECT_EQ(Listed(), (Names{"a.tarvelo", "C.Tarvelo", "ro.txt", "sub1", "x.tarvelo", "deep", "y.tarvelo",
+                            "sub2", "z.txt", "Zed"}));
+  int32_t d = list_->rootDepth;
+  EXPECT_EQ(list_->entries[3]->depth, static_cast<uint32_t>(d));      // sub1 itself
+  EXPECT_EQ(list_->entries[4]->depth, static_cast<uint32_t>(d + 1));  // its file
+  EXPECT_EQ(list_->entries[6]->depth, static_cast<uint32_t>(d + 2));  // deep's file
+  EXPECT_EQ(DirListFolder(list_, 6), rootSys_ + "\\sub1\\deep");
+  EXPECT_EQ(list_->currentDepth, d);
+  EXPECT_EQ(list_->files, 6);
+  EXPECT_EQ(list_->folders, 4);
+  EXPECT_EQ(list_->entries[1]->size, 1000u);
+  EXPECT_EQ(list_->entries[3]->size, 0u);  // folders get no size
+  EXPECT_EQ(list_->totalSize, 100u + 1000u + 5u + 2u + 3u + 4u);
+  EXPECT_EQ(platform::CurrentFolder(), rootSys_);
+}
+
+TEST_F(ListingTest, WithoutRecursionSubFoldersAreNotEntered) {
+  ASSERT_EQ(ListFolder(list_, rootSys_, ".tarvelo", 0, -1), 0);
+  EXPECT_EQ(list_->folders, 3);
+  EXPECT_EQ(list_->totalSize, 1100u);
+  for (const auto& n : Listed()) EXPECT_NE(n, "x.tarvelo");
+}
+
+TEST_F(ListingTest, FolderThatCannotBeEnteredLeavesTheListAlone) {
+  ASSERT_EQ(ListFolder(list_, rootSys_, "*.*", 0, 0), 0);
+  EXPECT_EQ(ListFolder(list_, rootSys_ + "\\missing", "*.*", 0, 0), -19);
+  EXPECT_EQ(DirListCount(list_), 8);
+  EXPECT_EQ(list_->done, -1);
+  DirList* none = nullptr;
+  EXPECT_EQ(ListFolder(none, rootSys_ + "\\missing", "*.*", 0, 0), -19);
+  EXPECT_EQ(none, nullptr);
+}
+
+TEST_F(ListingTest, SubFolderThatCannotBeEnteredIsReportedAndKept) {
+  // A name with a character outside Windows-1252 reaches the system as "?",
+  // under which the folder cannot be entered.
+  fs::create_directories(root_ / "\xCE\xA9mega");
+  WriteFile(root_ / "\xCE\xA9mega" / "inner.txt", 1);
+  ASSERT_EQ(ListFolder(list_, rootSys_, "*.*", -1, 0), 0);
+  Names names = Listed();
+  ASSERT_EQ(names[5], "?mega");
+  EXPECT_EQ(names[6], "sub1");
+  for (const auto& n : names) EXPECT_NE(n, "inner.txt");
+  ASSERT_EQ(g_reports.size(), 1u);
+  EXPECT_EQ(g_reports[0].first,
+            "I cannot access the following folder: " + rootSys_ + "\\?mega attr=16");
+  EXPECT_EQ(g_reports[0].second, kLevelWarning);
+  EXPECT_EQ(list_->done, -1);
+}
+
+TEST_F(ListingTest, FailedGrowthEndsTheListingWithAnError) {
+  fs::create_directories(root_ / "many");
+  for (int i = 0; i < 20; ++i) WriteFile(root_ / "many" / ("f" + std::to_string(100 + i) + ".wav"), 1);
+  DirListFailNextGrowths(1);
+  EXPECT_EQ(ListFolder(list_, rootSys_ + "\\many", ".wav", 0, 0), -21);
+  ASSERT_NE(list_, nullptr);
+  EXPECT_EQ(list_->done, 0);
+  EXPECT_EQ(DirListCount(list_), 16);
+  EXPECT_EQ(list_->files, 16);  // counts only what the list holds
+  // The next listing grows normally and keeps every entry.
+  ASSERT_EQ(ListFolder(list_, "", "", 0, 0), 0);
+  EXPECT_EQ(DirListCount(list_), 20);
+  EXPECT_EQ(list_->header.capacity, 32);
+  EXPECT_EQ(DirListName(list_, 19), "f119.wav");
+}
+
+TEST_F(ListingTest, FailedGrowthInsideANestedScanEndsTheWholeListing) {
+  for (int i = 0; i < 16; ++i) WriteFile(root_ / "sub2" / ("g" + std::to_string(i) + ".txt"), 1);
+  DirListFailNextGrowths(1);
+  EXPECT_EQ(ListFolder(list_, rootSys_, ".txt", -1, 0), -21);
+  EXPECT_EQ(list_->done, 0);
+}
+
+TEST(Listings, NoListAndPathDepth) {
+  DirList* none = nullptr;
+  EXPECT_EQ(ScanFolder(none, 0, 0), -19);
+  EXPECT_EQ(DirListCount(nullptr), 0);
+  EXPECT_EQ(DirListName(nullptr, 0), "");
+  EXPECT_EQ(PathDepth("file"), 0);
+  EXPECT_EQ(PathDepth("C:\\"), 0);
+  EXPECT_EQ(PathDepth("\\"), 0);
+  EXPECT_EQ(PathDepth("C:\\a"), 0);
+  EXPECT_EQ(PathDepth("C:\\a\\b"), 1);
+  EXPECT_EQ(PathDepth("/home/ann"), 1);
+  EXPECT_EQ(PathDepth(""), 0);
+}
+
+TEST(Drives, RootIsTheFirstDriveAndTheCurrentFolderStays) {
+  std::string before = platform::CurrentFolder();
+  DriveList* drives = nullptr;
+  InitDrivesAndHome(drives);
+  ASSERT_NE(drives, nullptr);
+  ASSERT_GE(drives->count, 1);
+  EXPECT_EQ(drives->codes[0], 1u);
+  EXPECT_EQ(platform::CurrentFolder(), before);
+  EXPECT_EQ(DriveText(drives, 0), "\\");
+  EXPECT_EQ(DriveText(drives, 1), "\\");
+  EXPECT_EQ(DriveText(drives, 200), DriveText(drives, static_cast<uint8_t>(drives->count)));
+  EXPECT_GE(CurrentDriveIndex(drives), 1);
+  EXPECT_EQ(DriveText(drives, static_cast<uint8_t>(CurrentDriveIndex(drives))), CurrentDriveRoot());
+
+  DriveList empty{};
+  EXPECT_EQ(DriveText(&empty, 3), CurrentDriveRoot());
+  EXPECT_EQ(CurrentDriveIndex(&empty), -1);
+  EXPECT_EQ(CurrentDriveIndex(nullptr), -1);
+  delete drives;
+}
+
+TEST(Drives, VanishedCurrentFolderFallsBackToHome) {
+  fs::path saved = fs::current_path();
+  char tmpl[] = "/tmp/drivesXXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  fs::path base = tmpl;
+  fs::create_directories(base / "home");
+  fs::create_directories(base / "gone");
+  fs::current_path(base / "gone");
+  fs::remove(base / "gone");
+  DynZStringAssign(HomeFolder, platform::FromOsPath((base / "home").string()));
+  g_reports.clear();
+  MessageHook = CaptureReport;
+
+  DriveList* drives = nullptr;
+  InitDrivesAndHome(drives);
+  EXPECT_EQ(platform::CurrentFolder(), platform::FromOsPath((base / "home").string()));
+  EXPECT_TRUE(g_reports.empty());
+
+  // Without a home either, the program's folder is next.
+  fs::current_path(base / "home");
+  fs::remove(base / "home");
+  DynZStringAssign(HomeFolder, platform::FromOsPath((base / "home").string()));
+  InitDrivesAndHome(drives);
+  EXPECT_EQ(platform::CurrentFolder(), platform::ProgramFolder());
+  EXPECT_TRUE(g_reports.empty());
+
+  MessageHook = nullptr;
+  DynZStringFree(HomeFolder);
+  delete drives;
+  fs::current_path(saved);
+  fs::remove_all(base);
+}
