@@ -26,10 +26,21 @@ constexpr uint32_t kCommandError = 1;
 constexpr uint32_t kCommandControlEvent = 100;
 constexpr uint32_t kCommandEndLoop = 0xFFFFFFFFu;
 
+// Numbers are handed out in creation order from 0. All queues must be created
+// before any thread posts or fetches (the queue tables are replaced).
+// 0 and the new number; -21 or -26 when the queue cannot be made (nothing changes).
 int32_t CreateCommandQueue(int32_t& queueNumber);
+// 0; -19 for a queue never handed out; -21 when a full queue cannot grow (the
+// message is refused and, like every refused message, not cleared).
 int32_t PostCommand(CommandMessage& msg, int32_t queue, int32_t clearAfter);
+// Posts a type-1 error report (arg1 parameter, arg3 queue, arg4 |code|, time
+// stamp); nothing for an invalid queue.
 void PostSimpleCommand(int32_t code, int32_t queue, uint32_t parameter);
-// buffer is the caller's own, grown (and replaced) when smaller than the queue's.
+// Moves every pending message into the caller's buffer in posting order; the
+// buffer is the caller's own, replaced by one of the queue's capacity when
+// smaller; the header needs its own lock (ArrayHeaderInit). 0; -19 for a queue
+// never handed out; -21 when the bigger buffer cannot be had (the messages stay
+// pending and the caller keeps its buffer).
 int32_t FetchCommands(CommandMessage*& buffer, ArrayHeader& header, int32_t queue);
 void CommandCopy(CommandMessage& dst, const CommandMessage& src);
 void CommandClear(CommandMessage& msg);
