@@ -1,6 +1,7 @@
 // The module record: one layout for a live module of the synth, a catalog
 // template and the small port value module behind each parameter.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "basics/dynzstring.h"
@@ -210,7 +211,9 @@ struct ModuleRecord {
 };
 
 // Construction, destruction, copy.
-void ModuleRecordInit(ModuleRecord& m);
+// 0, or -21 when the voice ids or trigger buffers cannot be allocated (the
+// record can still be freed).
+int32_t ModuleRecordInit(ModuleRecord& m);
 void ModuleFree(ModuleRecord& m);  // frees what the record owns, not the record
 // A heap record run through ModuleRecordInit; null when allocation fails.
 ModuleRecord* ModuleRecordNew();
@@ -251,6 +254,6 @@ void ModuleUpdatePolyphony(ModuleRecord& m, int64_t apply);
 void ModuleSetPolyphonyPort(ModuleRecord& m, int32_t port);  // ModuleSetSelectedVoice
 
 // Set to -1 whenever a link changes: the synth plane redraws its cables.
-extern int64_t CablesDirty;
+extern std::atomic<int64_t> CablesDirty;
 
 }  // namespace Tarvelo

@@ -1,0 +1,347 @@
+#include "engine/command.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "basics/messages.h"
+#include "engine/catalog/catalog.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
+#include "engine/tuning.h"
+#include "platform/threads.h"
+
+namespace Tarvelo {
+
+EngineCommandRecord EngineCommand{};
+bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info) = nullptr;
+
+namespace {
+
+// A command that found the mailbox busy. The audio thread takes the oldest one
+// into the mailbox once the mailbox is idle; it only ever try-locks the queue,
+// so the interface holding the lock costs it nothing but a frame's delay.
+struct QueuedCommand {
+  uint64_t WaveArgument;
+  uint64_t RebuildArgument;
+  int32_t Kind;
+  int32_t Port;
+  int32_t TemplateType;
+  ModuleRecord* Module;
+  ModuleRecord* Source;
+  WaveLibraryEntry* Wave;
+};
+
+struct CommandQueue {
+  QueuedCommand* items = nullptr;
+  int32_t capacity = 0;
+  int32_t head = 0;
+  std::atomic<int32_t> count{0};
+  std::mutex lock;
+};
+CommandQueue Backlog;
+
+constexpr int32_t kBacklogInitialCapacity = 16;
+
+bool BacklogPush(const QueuedCommand& c) {
+  std::lock_guard<std::mutex> guard(Backlog.lock);
+  int32_t count = Backlog.count.load(std::memory_order_relaxed);
+  if (count == Backlog.capacity) {
+    int32_t capacity = Backlog.capacity > 0 ? 2 * Backlog.capacity : kBacklogInitialCapacity;
+    auto* items = static_cast<QueuedCommand*>(std::calloc(capacity, sizeof(QueuedCommand)));
+    if (items == nullptr) return false;
+    for (int32_t i = 0; i < count; ++i) items[i] = Backlog.items[(Backlog.head + i) % Backlog.capacity];
+    std::free(Backlog.items);
+    Backlog.items = items;
+    Backlog.capacity = capacity;
+    Backlog.head = 0;
+  }
+  Backlog.items[(Backlog.head + count) % Backlog.capacity] = c;
+  Backlog.count.store(count + 1, std::memory_order_release);
+  return true;
+}
+
+void WriteSlot(const QueuedCommand& c) {
+  EngineCommand.WaveArgument = c.WaveArgument;
+  EngineCommand.RebuildArgument = c.RebuildArgument;
+  EngineCommand.Kind = c.Kind;
+  EngineCommand.Port = c.Port;
+  EngineCommand.TemplateType = c.TemplateType;
+  EngineCommand.Module = c.Module;
+  EngineCommand.Source = c.Source;
+  EngineCommand.Wave = c.Wave;
+  EngineCommand.State.store(kCommandPosted, std::memory_order_release);
+}
+
+// Audio thread: the oldest queued command becomes the posted one.
+void BacklogPopIntoSlot() {
+  if (Backlog.count.load(std::memory_order_acquire) == 0) return;
+  if (!Backlog.lock.try_lock()) return;
+  int32_t count = Backlog.count.load(std::memory_order_relaxed);
+  if (count > 0) {
+    QueuedCommand c = Backlog.items[Backlog.head];
+    Backlog.head = (Backlog.head + 1) % Backlog.capacity;
+    Backlog.count.store(count - 1, std::memory_order_release);
+    WriteSlot(c);
+  }
+  Backlog.lock.unlock();
+}
+
+// Never overwrites a pending command: when the mailbox (or the queue behind it)
+// is still busy the new command joins the queue and runs after the older ones.
+void PostOrQueue(const QueuedCommand& c) {
+  if (Backlog.count.load(std::memory_order_acquire) == 0 &&
+      EngineCommand.State.load(std::memory_order_acquire) == kCommandIdle) {
+    WriteSlot(c);
+    return;
+  }
+  QUARLE_BASICS::Report("Engine command: the audio thread has not taken the previous command for " +
+                            std::to_string(static_cast<int>(kCommandSlotWait)) +
+                            " s; this one is queued behind it.",
+                        QUARLE_BASICS::kLevelWarning);
+  while (!BacklogPush(c)) {
+    // Out of memory for the queue: keep the command and try again.
+    QUARLE_BASICS::Report("Engine command: no memory to queue the command; waiting.",
+                          QUARLE_BASICS::kLevelWarning);
+    platform::SleepMs(10);
+  }
+}
+
+bool Waited(double start, double limit) { return platform::HighResClock() - start > limit; }
+
+ModuleRecord* TemplateOf(int32_t type) {
+  if (type < 0) type = 0;
+  if (type >= kModuleTypeCount) type = kModuleTypeCount - 1;
+  return &ModuleCatalog[type];
+}
+
+void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_t port,
+                int32_t templateType, WaveLibraryEntry* wave, uint64_t waveArgument) {
+  switch (kind) {
+    case kCommandAttachWave:
+      AttachWaveToModule(module, wave, waveArgument);
+      break;
+    case kCommandLink:
+      if (module != nullptr) ModuleLinkInput(*module, port, source, TemplateOf(templateType));
+      break;
+    case kCommandApplyTuning:
+      ApplyTuning();
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void EngineCommandInit() {
+  EngineCommand.State.store(kCommandPosted, std::memory_order_relaxed);
+  EngineCommand.WaveArgument = 0;
+  EngineCommand.RebuildArgument = 0;
+  EngineCommand.Kind = kCommandRebuild;
+  EngineCommand.Port = 0;
+  EngineCommand.TemplateType = 0;
+  EngineCommand.Module = nullptr;
+  EngineCommand.Source = nullptr;
+  EngineCommand.Wave = nullptr;
+  std::lock_guard<std::mutex> guard(Backlog.lock);
+  Backlog.head = 0;
+  Backlog.count.store(0, std::memory_order_release);
+}
+
+void EngineCommandFree() {
+  std::lock_guard<std::mutex> guard(Backlog.lock);
+  std::free(Backlog.items);
+  Backlog.items = nullptr;
+  Backlog.capacity = 0;
+  Backlog.head = 0;
+  Backlog.count.store(0, std::memory_order_release);
+}
+
+void ResetEngineCommand(EngineCommandRecord& c) {
+  c.Kind = kCommandRebuild;
+  c.RebuildArgument = 0;
+  c.WaveArgument = 0;
+  c.State.store(kCommandIdle, std::memory_order_release);
+}
+
+bool EngineCommandPending() {
+  return EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted ||
+         Backlog.count.load(std::memory_order_acquire) > 0;
+}
+
+int32_t EngineCommandsQueued() { return Backlog.count.load(std::memory_order_acquire); }
+
+int32_t WaitEngineCommandSlot() {
+  if (PlaybackActive.load() == 0) return 0;
+  double start = platform::HighResClock();
+  while (EngineCommandPending() && !Waited(start, kCommandSlotWait)) std::this_thread::yield();
+  return 1;
+}
+
+int32_t IsModuleLive(const ModuleRecord* m, uint64_t noWait) {
+  if (PlaybackActive.load() == 0) return 0;
+  if (noWait == 0) {
+    double start = platform::HighResClock();
+    while (EngineCommandPending() && !Waited(start, kModuleLiveWait)) std::this_thread::yield();
+  }
+  return ModuleInOrder(ProcessingOrder.load(std::memory_order_acquire), m) ? 1 : 0;
+}
+
+void WaitModuleOutput(const ModuleRecord* m) {
+  if (m == nullptr || PlaybackActive.load() == 0) return;
+  double start = platform::HighResClock();
+  while (PlaybackActive.load() != 0 &&
+         std::atomic_ref<const int32_t>(m->ActiveVoices).load(std::memory_order_relaxed) != 0 &&
+         !Waited(start, kCommandSlotWait))
+    std::this_thread::yield();
+}
+
+void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output) {
+  int32_t live = WaitEngineCommandSlot();
+  if (flag == ~uint64_t{0})
+    SynthOutputModule.store(nullptr);
+  else if (output != nullptr)
+    SynthOutputModule.store(output);
+  if (live == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandRebuild;
+    c.RebuildArgument = argument;
+    PostOrQueue(c);
+  } else {
+    UpdateProcessingOrder(argument);
+  }
+}
+
+void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
+  if (m == nullptr) return;
+  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandAttachWave;
+    c.Module = m;
+    c.Wave = wave;
+    c.WaveArgument = waveArgument;
+    PostOrQueue(c);
+    return;
+  }
+  AttachWaveToModule(m, wave, waveArgument);
+  RequestGraphRebuild(0, 0, nullptr);
+}
+
+void PostDetachWave(ModuleRecord* m) {
+  if (m == nullptr) return;
+  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandAttachWave;
+    c.Module = m;
+    PostOrQueue(c);
+    return;
+  }
+  m->SampleEntry = nullptr;
+  m->SampleData = nullptr;
+}
+
+void RequestTuningApply() {
+  if (WaitEngineCommandSlot() == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandApplyTuning;
+    PostOrQueue(c);
+  } else {
+    ApplyTuning();
+  }
+}
+
+void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t templateType) {
+  if (m == nullptr) return;
+  if (WaitEngineCommandSlot() == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandLink;
+    c.Module = m;
+    c.Source = source;
+    c.Port = port;
+    c.TemplateType = templateType;
+    PostOrQueue(c);
+  } else {
+    ModuleLinkInput(*m, port, source, TemplateOf(templateType));
+    UpdateProcessingOrder(0);
+  }
+}
+
+void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
+  if (m == nullptr) return;
+  m->SampleData = nullptr;
+  m->SampleEntry = wave;
+  ModuleResetVoices(*m);
+  if (wave == nullptr) {
+    m->OutputChannels = 1;
+    m->ModuleSwitches[kSwitchRecord] = 0;
+    return;
+  }
+  WaveInfo info{1, 0, nullptr, 0.0f};
+  if (DescribeWave == nullptr || !DescribeWave(wave, info)) info = WaveInfo{1, 0, nullptr, 0.0f};
+  if (info.Channels < 1) info.Channels = 1;
+  if (info.Frames < 0) info.Frames = 0;
+  m->SampleChannels = info.Channels;
+  // The module's own output has one or two channels whatever the sound holds.
+  m->OutputChannels = info.Channels > 2 ? 2 : info.Channels;
+  m->SampleFrames = info.Frames;
+  m->SampleData = info.Data;
+  m->SampleStep = info.Pitch;
+  if (m->Type == kTypeSample && m->SampleData != nullptr) {
+    double d = static_cast<double>(info.Frames) * 4.0 * static_cast<double>(info.Pitch);
+    // A sound without a detected pitch does not advance instead of running off.
+    m->SampleStep = d != 0.0 ? static_cast<float>(static_cast<double>(RateWhole) / d) : 0.0f;
+  }
+  m->ModuleSwitches[kSwitchRecord] = static_cast<int64_t>(waveArgument);
+}
+
+void ApplyTuning() {
+  platform::MutexLock(MT_TUNINGS[kActiveTuning]);
+  platform::MutexLock(MT_TUNINGS[kEngineTuning]);
+  int32_t before = EngineTuning.NoteCount;
+  CopyTuning(EngineTuning, ActiveTuning);
+  int32_t after = EngineTuning.NoteCount;
+  platform::MutexUnlock(MT_TUNINGS[kEngineTuning]);
+  platform::MutexUnlock(MT_TUNINGS[kActiveTuning]);
+  if (before == after) return;
+  // The list may be growing on the interface thread: walk it only when its lock
+  // is free at once, else reset the generators that are being processed.
+  if (platform::MutexTryLock(ModuleList.lock)) {
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      ModuleRecord* m = ModuleList.entries[i];
+      if (m != nullptr && m->Type == kTypeMelodyGenerator) ModuleResetVoices(*m);
+    }
+    platform::MutexUnlock(ModuleList.lock);
+  } else {
+    ProcessingOrderBlock* order = ProcessingOrder.load(std::memory_order_acquire);
+    for (int32_t i = 0; i < order->Count; ++i)
+      if (order->Entries[i]->Type == kTypeMelodyGenerator) ModuleResetVoices(*order->Entries[i]);
+  }
+}
+
+void ExecuteEngineCommand() {
+  if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
+    RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
+               EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument);
+    UpdateProcessingOrderOnRender(EngineCommand.RebuildArgument);
+    ResetEngineCommand(EngineCommand);
+  }
+  if (EngineCommand.State.load(std::memory_order_relaxed) == kCommandIdle) BacklogPopIntoSlot();
+}
+
+bool EngineCommandReferences(const ModuleRecord* m) {
+  if (m == nullptr) return false;
+  if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted &&
+      (EngineCommand.Module == m || EngineCommand.Source == m))
+    return true;
+  std::lock_guard<std::mutex> guard(Backlog.lock);
+  int32_t count = Backlog.count.load(std::memory_order_relaxed);
+  for (int32_t i = 0; i < count; ++i) {
+    const QueuedCommand& c = Backlog.items[(Backlog.head + i) % Backlog.capacity];
+    if (c.Module == m || c.Source == m) return true;
+  }
+  return false;
+}
+
+}  // namespace Tarvelo

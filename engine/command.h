@@ -1,0 +1,90 @@
+// The engine command mailbox: while playback runs the module graph belongs to
+// the audio thread, so the interface posts each change of it into a one-slot
+// mailbox that the render callback executes at the start of its next frame.
+// With playback off the poster performs the change itself.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "engine/module.h"
+
+namespace Tarvelo {
+
+enum EngineCommandKind : int32_t {
+  kCommandRebuild = 0,
+  kCommandLink = 1,
+  kCommandAttachWave = 2,
+  kCommandApplyTuning = 3,
+};
+
+constexpr int64_t kCommandIdle = -1;
+constexpr int64_t kCommandPosted = 0;
+
+// One writer (the interface thread); the state word is written last by the
+// poster and last by the reset.
+struct EngineCommandRecord {
+  std::atomic<int64_t> State;  // -1 idle, 0 posted
+  uint64_t WaveArgument;
+  uint64_t RebuildArgument;
+  int32_t Kind;
+  int32_t Port;
+  int32_t TemplateType;
+  ModuleRecord* Module;
+  ModuleRecord* Source;
+  WaveLibraryEntry* Wave;
+};
+extern EngineCommandRecord EngineCommand;
+
+// What a wave library entry hands to the module it is attached to.
+struct WaveInfo {
+  int32_t Channels;
+  int32_t Frames;
+  float* Data;
+  float Pitch;  // detected pitch of channel 0
+};
+// Installed by the libraries; without it an attached entry carries no sound.
+extern bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info);
+
+// Waits of the posters, in seconds.
+constexpr double kCommandSlotWait = 3.0;
+constexpr double kModuleLiveWait = 1.0;
+
+// Zero-fills the mailbox (read as a posted rebuild, so the first frame builds
+// the order) and empties the queue of waiting commands.
+void EngineCommandInit();
+void EngineCommandFree();
+// kind, rebuild argument and wave argument 0, then idle.
+void ResetEngineCommand(EngineCommandRecord& c);
+// 1 when playback is active (after waiting up to 3 s for the mailbox and its
+// queue to empty), else 0 at once.
+int32_t WaitEngineCommandSlot();
+// true while a command is posted or queued.
+bool EngineCommandPending();
+// Commands that found the mailbox still busy after the wait, oldest first.
+int32_t EngineCommandsQueued();
+// 1 when playback is active and m is in the processing order.
+int32_t IsModuleLive(const ModuleRecord* m, uint64_t noWait);
+void WaitModuleOutput(const ModuleRecord* m);
+
+// Posters.
+void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output);
+void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument);
+void RequestTuningApply();
+// Links (or, with the port's current source, unlinks) an input port.
+void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t templateType);
+// A library entry goes away: detaches it from m, posted when m is live.
+void PostDetachWave(ModuleRecord* m);
+
+// The operations themselves.
+void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument);
+void ApplyTuning();
+
+// The render callback's step at the start of every frame: runs a posted
+// command, rebuilds the order, makes the mailbox idle, and moves the oldest
+// queued command into it. Audio thread only; never waits on a lock.
+void ExecuteEngineCommand();
+
+// true when a pending command (posted or queued) names m.
+bool EngineCommandReferences(const ModuleRecord* m);
+
+}  // namespace Tarvelo

@@ -1,0 +1,59 @@
+// Engine-wide values: the sample-rate constants, the channel and voice index
+// tables every port read goes through, the frame counters, the capture ring and
+// the one random generator.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <random>
+
+#include "platform/threads.h"
+
+namespace Tarvelo {
+
+// Sample-rate constants, set once by the engine start-up.
+extern float SampleRate;       // the rate the engine was started with
+extern int32_t RateWhole;      // the integer rate (48000 at 48 kHz)
+extern int32_t RateDouble;     // 2 x RateWhole
+extern float PitchFloor;       // RateWhole x 1e-7
+extern float RateQuarter;      // also MaxFrequency: rate / 4, the frequency of a 1.0 signal
+extern float FrequencyNorm;    // also FrequencyScale: 4 / rate
+extern float RateInverse;      // 1 / rate
+// Derives every constant above from the rate (ties-to-even for the integer rate).
+void SetRateConstants(float sampleRate);
+
+// [n][ch]: the channel of an n-channel source that channel ch reads.
+extern int32_t ChannelMap[3][3];
+// Row 0: every voice reads position 0; row 1: voice v reads position v.
+extern int32_t VoiceMap[2][33];
+void FillIndexMaps();
+
+// Advanced by the render callback after every stereo frame; never reset. Other
+// threads read FrameCounter to learn that the audio thread passed a frame
+// boundary (see modulelist.h).
+extern std::atomic<uint64_t> FrameCounter;
+extern int32_t FrameParity;          // starts at 0
+extern int32_t PreviousFrameParity;  // starts at 1
+// The render callback holds this at 1 from entry to return, so others can tell
+// that no walk of the processing order is in progress.
+extern std::atomic<int32_t> RenderBusy;
+
+// Playback and capture state, set from the audio thread's reports.
+extern std::atomic<int64_t> PlaybackActive;  // -1 while the output streams
+extern std::atomic<int64_t> CaptureActive;   // -1 while capture runs
+
+// Captured interleaved stereo input (left even, right odd).
+extern float* CaptureRing;
+extern int32_t CaptureRingFrames;    // a tenth of a second
+extern int32_t CaptureRingChannels;  // also CaptureChannels: 2
+extern int32_t CaptureRingSize;      // floats
+extern int32_t CaptureWriteIndex;
+extern int32_t CaptureReadIndex;
+extern std::atomic<int64_t> CaptureResync;
+extern float InputGain;
+
+// The process-wide generator (32-bit Mersenne Twister), seeded once at start.
+extern std::mt19937 RandomGenerator;
+void SeedRandom(uint32_t seed);
+float RandomUnit();  // [0, 1): the next output times 2^-32
+
+}  // namespace Tarvelo

@@ -1,0 +1,615 @@
+#include "engine/modulelist.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "basics/errors.h"
+#include "basics/labels.h"
+#include "engine/catalog/catalog.h"
+#include "engine/command.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/midimap_hooks.h"
+#include "engine/notes.h"
+
+namespace Tarvelo {
+
+using QUARLE_BASICS::kErrAllocation;
+using QUARLE_BASICS::kErrBadParameter;
+
+ModuleListRecord ModuleList;
+RemovedModuleListRecord RemovedModuleList;
+
+namespace {
+// The order before the first rebuild: empty, never freed.
+ModuleRecord* EmptyEntries[1] = {nullptr};
+ProcessingOrderBlock EmptyOrder{EmptyEntries, 0, 1};
+
+// FrameCounter when the current order was installed.
+std::atomic<uint64_t> InstallFrame{0};
+
+// list count as the render thread may read it while the interface edits it
+int32_t ListCount() { return std::atomic_ref<int32_t>(ModuleList.count).load(std::memory_order_relaxed); }
+void SetListCount(int32_t n) { std::atomic_ref<int32_t>(ModuleList.count).store(n, std::memory_order_relaxed); }
+}  // namespace
+
+std::atomic<ProcessingOrderBlock*> ProcessingOrder{&EmptyOrder};
+std::atomic<ModuleRecord*> SynthOutputModule{nullptr};
+ModuleRecord* CaptureModule = nullptr;
+std::atomic<ModuleRecord*> CurrentKeyboard{nullptr};
+ModuleRecord* SelectedModule = nullptr;
+ModuleBoxHooks BoxHooks{};
+
+// ---------------------------------------------------------------- the lists
+
+int32_t InitModuleLists() {
+  FreeModuleLists();
+  ModuleList.lock = platform::MutexCreate();
+  RemovedModuleList.lock = platform::MutexCreate();
+  if (ModuleList.lock == nullptr || RemovedModuleList.lock == nullptr) {
+    FreeModuleLists();
+    return -QUARLE_BASICS::kErrMutexCreate;
+  }
+  ModuleList.entries = static_cast<ModuleRecord**>(std::calloc(kModuleListInitialCapacity, sizeof(ModuleRecord*)));
+  RemovedModuleList.entries =
+      static_cast<RemovedEntry*>(std::calloc(kRemovedListInitialCapacity, sizeof(RemovedEntry)));
+  if (ModuleList.entries == nullptr || RemovedModuleList.entries == nullptr) {
+    FreeModuleLists();
+    return -kErrAllocation;
+  }
+  ModuleList.capacity = kModuleListInitialCapacity;
+  RemovedModuleList.capacity = kRemovedListInitialCapacity;
+  return 0;
+}
+
+static void FreeRemovedEntry(const RemovedEntry& e) {
+  if (e.kind == 0)
+    ModuleRecordDelete(static_cast<ModuleRecord*>(e.item));
+  else
+    std::free(e.item);
+}
+
+void FreeModuleLists() {
+  // Shutdown: the audio thread is stopped, nothing walks the order any more.
+  if (ModuleList.entries != nullptr) {
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      ModuleRecordDelete(ModuleList.entries[i]);
+      ModuleList.entries[i] = nullptr;
+    }
+  }
+  std::free(ModuleList.entries);
+  ModuleList.entries = nullptr;
+  ModuleList.count = 0;
+  ModuleList.capacity = 0;
+  platform::MutexDestroy(ModuleList.lock);
+  ModuleList.lock = nullptr;
+
+  RemovedModuleList.next = 0;
+  for (int32_t i = 0; i < RemovedModuleList.count; ++i) FreeRemovedEntry(RemovedModuleList.entries[i]);
+  std::free(RemovedModuleList.entries);
+  RemovedModuleList.entries = nullptr;
+  RemovedModuleList.count = 0;
+  RemovedModuleList.capacity = 0;
+  platform::MutexDestroy(RemovedModuleList.lock);
+  RemovedModuleList.lock = nullptr;
+
+  ProcessingOrderBlock* order = ProcessingOrder.exchange(&EmptyOrder);
+  if (order != &EmptyOrder) std::free(order);
+  SynthOutputModule.store(nullptr);
+  CaptureModule = nullptr;
+  CurrentKeyboard.store(nullptr);
+  SelectedModule = nullptr;
+}
+
+// Queues an item for freeing; false when the list cannot grow (the item is then
+// kept allocated for good rather than freed too early).
+static bool RemovedListAppend(void* item, int32_t kind) {
+  platform::MutexGuard guard(RemovedModuleList.lock);
+  RemovedModuleListRecord& r = RemovedModuleList;
+  if (r.count == r.capacity) {
+    int32_t capacity = r.capacity > 0 ? 2 * r.capacity : kRemovedListInitialCapacity;
+    auto* entries = static_cast<RemovedEntry*>(std::calloc(capacity, sizeof(RemovedEntry)));
+    if (entries == nullptr) return false;
+    if (r.count > 0) std::memcpy(entries, r.entries, r.count * sizeof(RemovedEntry));
+    std::free(r.entries);
+    r.entries = entries;
+    r.capacity = capacity;
+  }
+  r.entries[r.count++] = RemovedEntry{item, kind};
+  return true;
+}
+
+// No walk of an older order can be in progress: the audio thread is outside the
+// render callback, or it finished a frame after the current order went in.
+static bool PastFrameBoundary() {
+  if (RenderBusy.load() == 0) return true;
+  return FrameCounter.load() > InstallFrame.load();
+}
+
+int32_t ReclaimRemovedModules() {
+  bool playing = PlaybackActive.load() != 0;
+  // While a command is pending the audio thread may swap the order under us,
+  // and the command itself may still name a removed module.
+  if (playing && EngineCommandPending()) return RemovedModuleList.count;
+  if (!PastFrameBoundary()) return RemovedModuleList.count;
+  const ProcessingOrderBlock* order = ProcessingOrder.load(std::memory_order_acquire);
+  std::vector<RemovedEntry> freeNow;
+  {
+    platform::MutexGuard guard(RemovedModuleList.lock);
+    RemovedModuleListRecord& r = RemovedModuleList;
+    int32_t kept = 0;
+    for (int32_t i = 0; i < r.count; ++i) {
+      RemovedEntry e = r.entries[i];
+      bool hold = false;
+      if (e.kind == 0) {
+        auto* m = static_cast<ModuleRecord*>(e.item);
+        hold = ModuleInOrder(order, m) || (!playing && EngineCommandReferences(m));
+      }
+      if (hold)
+        r.entries[kept++] = e;
+      else
+        freeNow.push_back(e);
+    }
+    for (int32_t i = kept; i < r.count; ++i) r.entries[i] = RemovedEntry{nullptr, 0};
+    r.count = kept;
+  }
+  for (const RemovedEntry& e : freeNow) FreeRemovedEntry(e);
+  return RemovedModuleList.count;
+}
+
+// ---------------------------------------------------------------- adding
+
+static int32_t GrowListLocked() {
+  int32_t capacity = ModuleList.capacity > 0 ? 2 * ModuleList.capacity : kModuleListInitialCapacity;
+  auto* entries = static_cast<ModuleRecord**>(std::calloc(capacity, sizeof(ModuleRecord*)));
+  if (entries == nullptr) return -kErrAllocation;
+  if (ModuleList.count > 0) std::memcpy(entries, ModuleList.entries, ModuleList.count * sizeof(ModuleRecord*));
+  std::free(ModuleList.entries);
+  ModuleList.entries = entries;
+  ModuleList.capacity = capacity;
+  return 0;
+}
+
+int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
+  if (out != nullptr) *out = nullptr;
+  ReclaimRemovedModules();
+  if (ModuleList.count == 0 && !fromType) return -kErrBadParameter;
+  const ModuleRecord* source = nullptr;
+  int32_t position = 0;
+  int32_t instance = 1;
+  {
+    platform::MutexGuard guard(ModuleList.lock);
+    if (ModuleList.count == ModuleList.capacity && GrowListLocked() != 0) return -kErrAllocation;
+    if (n < 0) n = 0;
+    if (fromType) {
+      if (n > kModuleTypeCount - 1) n = kModuleTypeCount - 1;
+      source = &ModuleCatalog[n];
+    } else {
+      if (n > ModuleList.count - 1) n = ModuleList.count - 1;
+      source = ModuleList.entries[n];
+      if (source == nullptr || source->Role >= kRoleTemplate) return -kErrBadParameter;
+    }
+    int32_t type = source->Type;
+    position = ModuleList.count;
+    for (int32_t i = ModuleList.count - 1; i >= 0; --i) {
+      const ModuleRecord* e = ModuleList.entries[i];
+      if (e != nullptr && e->Type == type) {
+        position = i + 1;
+        instance = e->InstanceNumber + 1;
+        break;
+      }
+    }
+    if (type == kTypeCapture && instance >= 2) return -kErrBadParameter;
+    if ((type == kTypeKeyboard || type == kTypeOctaveBoard) && instance > kKeyboardBankSize)
+      return -kErrBadParameter;
+  }
+  // The copy allocates a megabyte or so; the lock is not held meanwhile. Only
+  // the interface thread adds and removes modules, so the position holds.
+  ModuleRecord* m = ModuleRecordNew();
+  if (m == nullptr) return -kErrAllocation;
+  if (ModuleDuplicate(*m, *source) != 0) {
+    ModuleRecordDelete(m);
+    return -kErrAllocation;
+  }
+  m->ListIndex = position;
+  m->InstanceNumber = instance;
+  m->BoxControl = 0;
+  if (m->Type == kTypeCapture) CaptureModule = m;
+  if (m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) m->MidiDeviceBinding = 0;
+  if (m->Type == kTypeKeyboard && instance == CurrentKeyboardIndex + 1) CurrentKeyboard.store(m);
+  {
+    platform::MutexGuard guard(ModuleList.lock);
+    int32_t count = ModuleList.count;
+    ModuleList.entries[count] = m;
+    for (int32_t i = count; i > position; --i) {
+      ModuleRecord* tmp = ModuleList.entries[i - 1];
+      ModuleList.entries[i - 1] = ModuleList.entries[i];
+      ModuleList.entries[i] = tmp;
+      tmp->ListIndex = i;
+    }
+    m->ListIndex = position;
+    SetListCount(count + 1);
+  }
+  if (out != nullptr) *out = m;
+  return position;
+}
+
+int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex) {
+  if (type < 0) type = 0;
+  if (type > kModuleTypeCount - 1) type = kModuleTypeCount - 1;
+  if (out != nullptr) *out = nullptr;
+  ModuleRecord* m = ModuleRecordNew();
+  if (m == nullptr) return -kErrAllocation;
+  if (ModuleDuplicate(*m, ModuleCatalog[type]) != 0) {
+    ModuleRecordDelete(m);
+    return -kErrAllocation;
+  }
+  m->ListIndex = listIndex;
+  if (out != nullptr) *out = m;
+  return 0;
+}
+
+void CompactModuleList(int32_t n) {
+  platform::MutexGuard guard(ModuleList.lock);
+  if (n > ModuleList.capacity) n = ModuleList.capacity;
+  int32_t kept = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    ModuleRecord* m = ModuleList.entries[i];
+    if (m == nullptr) continue;
+    ModuleList.entries[i] = nullptr;
+    ModuleList.entries[kept] = m;
+    m->ListIndex = kept;
+    if (m->BoxControl != 0 && BoxHooks.SetListIndex != nullptr) BoxHooks.SetListIndex(m->BoxControl, kept);
+    ++kept;
+  }
+  SetListCount(kept);
+}
+
+// ---------------------------------------------------------------- removing
+
+static std::string ModuleTitle(const ModuleRecord& m) {
+  std::string title = QUARLE_BASICS::DynZStringGet(m.ShortName) + " " + std::to_string(m.InstanceNumber);
+  if (m.Type == kTypeOscillator) {
+    int32_t shape = m.MidiDeviceBinding;
+    if (shape >= 0 && shape < kWaveShapeCount)
+      title += " : " + QUARLE_BASICS::AbbreviateLabel(QUARLE_BASICS::DynZStringGet(WaveShapeTable[shape].Name), 0);
+  }
+  return title;
+}
+
+static void SwapBankEntries(KeyboardState** bank, platform::Mutex** voiceLocks, int32_t a, int32_t b) {
+  if (a < 0 || b < 0 || a >= kKeyboardBankSize || b >= kKeyboardBankSize || a == b) return;
+  platform::MutexLock(voiceLocks[a]);
+  platform::MutexLock(voiceLocks[b]);
+  KeyboardState* tmp = bank[a];
+  bank[a] = bank[b];
+  bank[b] = tmp;
+  platform::MutexUnlock(voiceLocks[b]);
+  platform::MutexUnlock(voiceLocks[a]);
+}
+
+// Clears what points at a module that is going away.
+static void ForgetModule(ModuleRecord* m) {
+  if (CaptureModule == m) CaptureModule = nullptr;
+  ModuleRecord* expected = m;
+  CurrentKeyboard.compare_exchange_strong(expected, nullptr);
+  if (SelectedModule == m) SelectedModule = nullptr;
+  ClearMidiMapTargets(m);
+  m->MidiMapped = 0;
+}
+
+void RemoveModule(ModuleRecord* m) {
+  if (m == nullptr) return;
+  if (m->BoxControl != 0 && BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl);
+  m->ModuleSwitches[kSwitchPower] = 0;
+  RequestGraphRebuild(m == SynthOutputModule.load() ? ~uint64_t{0} : 0, 0, nullptr);
+  if (BoxHooks.DropHalfLink != nullptr) BoxHooks.DropHalfLink(m);
+
+  {
+    platform::MutexGuard guard(ModuleList.lock);
+    // Unlinking a target also takes it out of m's table: walk a copy.
+    int32_t count = m->OutputCount;
+    std::vector<ModuleRecord*> targets(m->OutputTargets, m->OutputTargets + count);
+    std::vector<int32_t> ports(m->OutputTargetPorts, m->OutputTargetPorts + count);
+    for (int32_t i = 0; i < count; ++i) {
+      ModuleRecord* t = targets[i];
+      if (t == nullptr || t == m) continue;
+      ModuleLinkInput(*t, ports[i], nullptr, &ModuleCatalog[t->Type < 0 || t->Type >= kModuleTypeCount ? 0 : t->Type]);
+    }
+    for (int32_t p = 0; p < m->ParamCount && p < kModuleParams; ++p) {
+      ModuleRecord* s = m->PortSources[p];
+      if (s == nullptr) continue;
+      if (s != m && s->Role == kRoleLive) {
+        ModuleDisconnectOutput(*s, m, p);
+      } else if (m->Params[p].Global != 0 && m->Type >= 0 && m->Type < kModuleTypeCount) {
+        ModuleDisconnectOutput(ModuleCatalog[m->Type], m, p);
+      }
+    }
+  }
+
+  ForgetModule(m);
+  if ((m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) && m->InstanceNumber >= 1 &&
+      m->InstanceNumber <= kKeyboardBankSize) {
+    int32_t k = m->InstanceNumber - 1;
+    bool keyboard = m->Type == kTypeKeyboard;
+    KeyboardState* state = keyboard ? KeyboardStates[k] : OctaveBoardStates[k];
+    platform::Mutex* voices = keyboard ? KeyboardVoiceLocks[k] : OctaveBoardVoiceLocks[k];
+    platform::Mutex* keys = keyboard ? KeyboardKeyLocks[k] : OctaveBoardKeyLocks[k];
+    if (state != nullptr) {
+      platform::MutexLock(voices);
+      ReleaseHeldKeys(*state, keys);
+      platform::MutexUnlock(voices);
+    }
+  }
+
+  struct Retitle {
+    ModuleRecord* module;
+    int32_t from;
+  };
+  std::vector<Retitle> renumbered;
+  {
+    platform::MutexGuard guard(ModuleList.lock);
+    int32_t index = m->ListIndex;
+    int32_t count = ModuleList.count;
+    if (index >= 0 && index < count && ModuleList.entries[index] == m) {
+      for (int32_t i = index; i < count - 1; ++i) {
+        ModuleList.entries[i] = ModuleList.entries[i + 1];
+        ModuleList.entries[i]->ListIndex = i;
+      }
+      ModuleList.entries[count - 1] = nullptr;
+      SetListCount(count - 1);
+      int32_t number = 1;
+      for (int32_t i = 0; i < ModuleList.count; ++i) {
+        ModuleRecord* e = ModuleList.entries[i];
+        if (e == nullptr || e->Type != m->Type) continue;
+        renumbered.push_back(Retitle{e, e->InstanceNumber});
+        e->InstanceNumber = number++;
+      }
+    }
+  }
+  for (const Retitle& r : renumbered) {
+    ModuleRecord* e = r.module;
+    if (e->BoxControl != 0 && BoxHooks.Retitle != nullptr) BoxHooks.Retitle(e->BoxControl, ModuleTitle(*e));
+    if (r.from != e->InstanceNumber) {
+      if (e->Type == kTypeKeyboard)
+        SwapBankEntries(KeyboardStates, KeyboardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
+      else if (e->Type == kTypeOctaveBoard)
+        SwapBankEntries(OctaveBoardStates, OctaveBoardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
+    }
+  }
+
+  CablesDirty.store(-1);
+  ModuleRecord* entry = m;
+  DetachModule(&entry);
+  if (BoxHooks.RaisePurge != nullptr) BoxHooks.RaisePurge();
+  ReclaimRemovedModules();
+}
+
+int32_t DetachModule(ModuleRecord** entry) {
+  if (entry == nullptr || *entry == nullptr) return -1;
+  ModuleRecord* m = *entry;
+  if (m->BoxControl != 0) {
+    if (BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl);
+    if (BoxHooks.MarkForDeletion != nullptr) BoxHooks.MarkForDeletion(m->BoxControl);
+    m->BoxControl = 0;
+  }
+  m->ListIndex = -1;
+  // Without room to wait in, the module stays allocated: never freed early.
+  RemovedListAppend(m, 0);
+  *entry = nullptr;
+  return -1;
+}
+
+void ClearSynth() {
+  RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
+  CaptureModule = nullptr;
+  std::vector<ModuleRecord*> modules;
+  {
+    platform::MutexGuard guard(ModuleList.lock);
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      if (ModuleList.entries[i] != nullptr) modules.push_back(ModuleList.entries[i]);
+      ModuleList.entries[i] = nullptr;
+    }
+    SetListCount(0);
+  }
+  for (ModuleRecord* m : modules) {
+    ForgetModule(m);
+    DetachModule(&m);
+  }
+  CablesDirty.store(-1);
+  if (BoxHooks.RaisePurge != nullptr) BoxHooks.RaisePurge();
+  ReclaimRemovedModules();
+}
+
+static int32_t ModuleByY(bool lowest) {
+  if (BoxHooks.Visible == nullptr || BoxHooks.BoxY == nullptr) return -1;
+  int32_t best = -1;
+  int32_t bestY = 0;
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    const ModuleRecord* m = ModuleList.entries[i];
+    if (m == nullptr || m->BoxControl == 0 || BoxHooks.Visible(m->BoxControl) != -1) continue;
+    int32_t y = BoxHooks.BoxY(m->BoxControl);
+    if (best < 0 || (lowest ? y > bestY : y < bestY)) {
+      best = i;
+      bestY = y;
+    }
+  }
+  return best;
+}
+
+int32_t FirstModuleByY() { return ModuleByY(false); }
+int32_t LastModuleByY() { return ModuleByY(true); }
+
+// ---------------------------------------------------------------- the order
+
+bool ModuleInOrder(const ProcessingOrderBlock* order, const ModuleRecord* m) {
+  if (order == nullptr || m == nullptr) return false;
+  for (int32_t i = 0; i < order->Count; ++i)
+    if (order->Entries[i] == m) return true;
+  return false;
+}
+
+static bool InArray(ModuleRecord* const* array, int32_t n, const ModuleRecord* m) {
+  for (int32_t i = 0; i < n; ++i)
+    if (array[i] == m) return true;
+  return false;
+}
+
+int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord** array, int32_t& n,
+                           int32_t capacity) {
+  if (m == nullptr || m->Role >= kRoleTemplate) return 0;
+  if (m->OrderVisiting != 0) return -1;
+  if (InArray(array, n, m)) return 0;
+  if (parent != m && parent != nullptr && parent->ProcessingDepth >= m->ProcessingDepth)
+    m->ProcessingDepth = parent->ProcessingDepth + 1;
+  m->TriggerOwner = m;
+  m->OrderExcluded = m->ModuleSwitches[kSwitchPower] == 0 ? -1 : 0;
+  if (m->RequiresPortLink != 0 && m->RequiredPort >= 0 && m->RequiredPort < kModuleParams) {
+    const ModuleRecord* s = m->PortSources[m->RequiredPort];
+    if (s == nullptr || s->Role > kRoleLive) m->OrderExcluded = -1;
+  }
+  // A module reached through a link that no listed module should have (the
+  // array is sized by the list) is treated like an excluded one.
+  if (m->OrderExcluded == 0 && n >= capacity) m->OrderExcluded = -1;
+  if (m->OrderExcluded != 0) {
+    if (m->ModuleSwitches[kSwitchPower] == 0)
+      ModuleResetVoices(*m);
+    else
+      std::memset(m->Outputs, 0, sizeof(m->Outputs));
+    return 0;
+  }
+  array[n++] = m;
+  int32_t k = m->OutputChannels;
+  m->OrderVisiting = -1;
+  m->PerVoiceOutput = 0;
+  m->PolyphonyChanged = 0;
+  m->ChannelsGrew = 0;
+  m->HasFeedbackInput = 0;
+  m->TriggerLink = nullptr;
+  m->VoiceFlagLink = nullptr;
+  m->ThirdLink = nullptr;
+  for (int32_t p = 0; p < m->PortCount && p < kModuleParams; ++p) {
+    ModuleRecord* s = m->PortSources[p];
+    int32_t r = ComputeModuleDepth(m, s, array, n, capacity);
+    m->Params[p].FeedbackPort = r;
+    m->HasFeedbackInput |= r;
+    if (s != nullptr && m->Params[p].ChannelCountExempt == 0 && s->ChannelsProcessed > k) k = s->ChannelsProcessed;
+  }
+  ModuleUpdateChannels(*m, k, 0);
+  ModuleUpdatePolyphony(*m, 0);
+  int32_t lead = m->VoiceMapSourcePort;
+  if (m->PortCount > 0 && m->PolyphonyCapability > 0 && lead >= 0 && lead < kModuleParams &&
+      m->PortSources[lead] != nullptr) {
+    ModuleRecord* s = m->PortSources[lead];
+    if (m->Params[lead].FeedbackPort != 0) {
+      if (m->VoiceOwner == 0) m->TriggerLink = s;
+      if (m->VoiceFlagRoot == 0) m->VoiceFlagLink = s;
+    } else {
+      if (m->VoiceOwner == 0) m->TriggerLink = s->VoiceOwner != 0 ? s : s->TriggerLink;
+      if (m->VoiceFlagRoot == 0) m->VoiceFlagLink = s->VoiceFlagRoot == -1 ? s : s->VoiceFlagLink;
+    }
+  }
+  m->OrderVisiting = 0;
+  return 0;
+}
+
+void SortModulesByDepth(ModuleRecord** a, int32_t lo, int32_t hi) {
+  if (hi - lo < 1) return;
+  int32_t p = (lo + hi) / 2;
+  int32_t i = lo;
+  int32_t j = hi;
+  while (i <= p && j >= p) {
+    while (i <= p && a[i]->ProcessingDepth < a[p]->ProcessingDepth) ++i;
+    while (j >= p && a[j]->ProcessingDepth > a[p]->ProcessingDepth) --j;
+    ModuleRecord* tmp = a[i];
+    a[i] = a[j];
+    a[j] = tmp;
+    ++i;
+    --j;
+    if (i - 1 == p) {
+      ++j;
+      p = j;
+    } else if (j + 1 == p) {
+      --i;
+      p = i;
+    }
+  }
+  SortModulesByDepth(a, lo, p - 1);
+  SortModulesByDepth(a, p + 1, hi);
+}
+
+static bool PerVoice(const ModuleRecord* m) { return m != nullptr && m->ModuleSwitches[kSwitchPerVoice] != 0; }
+
+static void RebuildOrder(uint64_t argument, bool onRender) {
+  ModuleRecord* capture = CaptureModule;
+  bool wasLive = capture != nullptr && IsModuleLive(capture, 1) == 1;
+
+  int32_t capacity = ListCount();
+  if (capacity < 1) capacity = 1;
+  auto* block = static_cast<ProcessingOrderBlock*>(
+      std::calloc(1, sizeof(ProcessingOrderBlock) + static_cast<size_t>(capacity) * sizeof(ModuleRecord*)));
+  if (block == nullptr) return;  // the old order stays in force
+  block->Entries = reinterpret_cast<ModuleRecord**>(block + 1);
+  block->Capacity = capacity;
+  ModuleRecord** array = block->Entries;
+  int32_t n = 0;
+
+  ModuleRecord* out = SynthOutputModule.load();
+  if (out != nullptr) {
+    out->ProcessingDepth = 0;
+    ComputeModuleDepth(out, out, array, n, capacity);
+    if (n > 1) SortModulesByDepth(array, 0, n - 1);
+    for (int32_t j = n - 1; j >= 0; --j) {
+      ModuleRecord* m = array[j];
+      ModuleUpdateChannels(*m, -1, -1);
+      ModuleUpdatePolyphony(*m, -1);
+      if (PerVoice(m)) {
+        ModuleRecord* t = m->TriggerLink;
+        if (PerVoice(t)) {
+          if (t->VoiceOwner == 0 && PerVoice(t->TriggerLink)) t = t->TriggerLink;
+          m->TriggerOwner = t->TriggerOwner;
+        }
+        ModuleRecord* u = m->VoiceFlagLink;
+        if (PerVoice(u)) {
+          if (u->VoiceFlagRoot == 0 && PerVoice(u->VoiceFlagLink)) u = u->VoiceFlagLink;
+          m->PerVoiceOutput = u->PerVoiceOutput;
+        }
+      } else if (m->PolyphonyCapability > 0 && m->VoiceOwner != 0 && m->VoiceIds != nullptr) {
+        m->VoiceIds[0] = 0;
+      }
+    }
+  } else if (argument != 0) {
+    // On the audio thread the list may be growing: skip rather than wait.
+    bool locked = onRender ? platform::MutexTryLock(ModuleList.lock) : (platform::MutexLock(ModuleList.lock), true);
+    if (locked) {
+      for (int32_t i = 0; i < ModuleList.count; ++i)
+        if (ModuleList.entries[i] != nullptr) ModuleResetVoices(*ModuleList.entries[i]);
+      platform::MutexUnlock(ModuleList.lock);
+    }
+  }
+  block->Count = n;
+
+  ProcessingOrderBlock* old = ProcessingOrder.exchange(block, std::memory_order_acq_rel);
+  InstallFrame.store(FrameCounter.load());
+  if (old != &EmptyOrder) {
+    // The audio thread is the only walker, so it may free at once; elsewhere a
+    // render callback may still be walking the old block.
+    if (onRender || RenderBusy.load() == 0 || !RemovedListAppend(old, 1)) {
+      if (onRender || RenderBusy.load() == 0) std::free(old);
+    }
+  }
+
+  if (capture != nullptr && !wasLive && IsModuleLive(capture, 1) == 1) CaptureResync.store(-1);
+  if (SelectedModule != nullptr && BoxHooks.PublishPerVoice != nullptr)
+    BoxHooks.PublishPerVoice(SelectedModule->ModuleSwitches[kSwitchPerVoice]);
+}
+
+void UpdateProcessingOrder(uint64_t argument) {
+  RebuildOrder(argument, false);
+  ReclaimRemovedModules();
+}
+
+void UpdateProcessingOrderOnRender(uint64_t argument) { RebuildOrder(argument, true); }
+
+}  // namespace Tarvelo

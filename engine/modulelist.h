@@ -1,0 +1,106 @@
+// The live modules of the synth, the modules waiting to be freed, and the
+// processing order the render callback walks.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "engine/module.h"
+#include "platform/threads.h"
+
+namespace Tarvelo {
+
+// Entry i holds the module whose list index is i; modules of one type stay
+// together. Growth, insertion, compaction and removal happen under the lock.
+struct ModuleListRecord {
+  ModuleRecord** entries = nullptr;
+  int32_t count = 0;
+  int32_t capacity = 0;
+  platform::Mutex* lock = nullptr;
+};
+extern ModuleListRecord ModuleList;
+constexpr int32_t kModuleListInitialCapacity = 1000;
+
+// Removed modules and retired order arrays wait here until no walk of the
+// processing order can still reach them: they are freed only once a rebuild
+// that left them out is installed and the audio thread has passed a frame
+// boundary since (or is not rendering at all). The list grows as needed.
+struct RemovedEntry {
+  void* item;
+  int32_t kind;  // 0 module, 1 processing-order array
+};
+struct RemovedModuleListRecord {
+  RemovedEntry* entries = nullptr;
+  int32_t count = 0;
+  int32_t capacity = 0;
+  int32_t next = 0;
+  platform::Mutex* lock = nullptr;
+};
+extern RemovedModuleListRecord RemovedModuleList;
+constexpr int32_t kRemovedListInitialCapacity = 69;
+
+// The modules to process, sorted by depth ascending; entry 0 is the output
+// module whenever Count is above 0. The render callback loads the pointer once
+// per frame and walks Entries[Count - 1] down to Entries[0]; a rebuild installs
+// a whole new block, so a walker never sees a half-built order.
+struct ProcessingOrderBlock {
+  ModuleRecord** Entries;
+  int32_t Count;
+  int32_t Capacity;
+};
+extern std::atomic<ProcessingOrderBlock*> ProcessingOrder;
+
+extern std::atomic<ModuleRecord*> SynthOutputModule;
+extern ModuleRecord* CaptureModule;
+extern std::atomic<ModuleRecord*> CurrentKeyboard;  // also CurrentKeyboardModule
+extern ModuleRecord* SelectedModule;
+
+// What the module list asks of the interface. Every hook may be null.
+struct ModuleBoxHooks {
+  void (*Hide)(int64_t box);
+  void (*MarkForDeletion)(int64_t box);   // delete-pending flag of the box
+  void (*RaisePurge)();                   // the control purge flag
+  void (*Retitle)(int64_t box, const std::string& title);
+  void (*SetListIndex)(int64_t box, int32_t index);
+  int32_t (*Visible)(int64_t box);        // -1 shown
+  int32_t (*BoxY)(int64_t box);
+  void (*DropHalfLink)(ModuleRecord* m);  // a link being drawn on the synth plane
+  void (*PublishPerVoice)(int64_t on);    // the per-voice toggle of the module page
+};
+extern ModuleBoxHooks BoxHooks;
+
+// Adds a live module copied from template n (fromType) or from listed module n.
+// Result: its list position, -19 (empty list, not a live source, a second
+// Capture, a 17th Keyboard or Octave board) or -21.
+int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out);
+// Allocates a module from its template without listing it (type clamped to
+// 0..42 and written back). 0 or -21.
+int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex);
+void CompactModuleList(int32_t n);
+void RemoveModule(ModuleRecord* m);
+// Hides the module's box and hands the module to the removed list; clears *entry.
+int32_t DetachModule(ModuleRecord** entry);
+void ClearSynth();
+int32_t FirstModuleByY();
+int32_t LastModuleByY();
+
+// Rebuilds the processing order on the calling thread (the interface, while
+// playback is off).
+void UpdateProcessingOrder(uint64_t argument);
+// The same on the audio thread, between frames, from the engine command.
+void UpdateProcessingOrderOnRender(uint64_t argument);
+// 0, or -1 when m is on the current path (its link closes a cycle).
+int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord** array,
+                           int32_t& n, int32_t capacity);
+void SortModulesByDepth(ModuleRecord** a, int32_t lo, int32_t hi);
+bool ModuleInOrder(const ProcessingOrderBlock* order, const ModuleRecord* m);
+
+// Frees what the removed list holds once it is safe; the interface calls it
+// now and then (every edit of the list does too). Returns how many are left.
+int32_t ReclaimRemovedModules();
+
+// Engine start-up and shutdown of the lists.
+int32_t InitModuleLists();
+void FreeModuleLists();
+
+}  // namespace Tarvelo

@@ -1,0 +1,190 @@
+#include "engine/params.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "engine/module.h"
+#include "engine/modulelist.h"
+
+namespace Tarvelo {
+
+using QUARLE_BASICS::DynZStringAssignFrom;
+using QUARLE_BASICS::DynZStringFree;
+using QUARLE_BASICS::DynZStringInit;
+
+int32_t ParamEditMode = 0;
+
+static int32_t SelectedParamOfModule() {
+  return SelectedModule != nullptr ? SelectedModule->SelectedParam : -1;
+}
+int32_t (*SelectedParamIndex)() = SelectedParamOfModule;
+
+void ParamValueInit(ParamValue& v) {
+  std::memset(static_cast<void*>(&v), 0, sizeof(v));
+  QUARLE_BASICS::ValueRecordInit(v.Base);
+  v.FieldWidth = kMinFieldWidth;
+  v.TextSize = kMinTextSize;
+  v.ModeFlags[1] = -1;
+  v.Rate = 48000;
+  v.UnitArgument = 1.0f;
+  v.EditStep = 0.05f;
+  v.Lock = platform::MutexCreate();
+}
+
+void ParamValueFree(ParamValue& v) {
+  if (v.Lock != nullptr) {
+    platform::MutexDestroy(v.Lock);
+    v.Lock = nullptr;
+  }
+}
+
+void ParamValueCopy(ParamValue& dst, const ParamValue& src) {
+  platform::Mutex* lock = dst.Lock;
+  int32_t sign = dst.UnitSign;
+  std::memcpy(static_cast<void*>(&dst), &src, sizeof(dst));
+  dst.Lock = lock;
+  dst.UnitSign = sign;
+  dst.Dirty = -1;
+}
+
+void ParamValueSetFieldSize(ParamValue& v, int32_t width, int32_t size) {
+  v.FieldWidth = width > kMinFieldWidth ? width : kMinFieldWidth;
+  v.TextSize = size > kMinTextSize ? size : kMinTextSize;
+}
+
+void ParamValueSetFormat(ParamValue& v, int32_t mode, int32_t family, int32_t unit) {
+  if (mode >= 0) v.DisplayMode = mode;
+  if (family >= 0) v.UnitFamily = family;
+  if (unit >= 0) v.Unit = unit;
+  if (v.UnitFamily < kUnitTime) v.Unit = 0;
+  v.SetUnit = v.Unit;
+}
+
+void ParamValueLoadNumber(ParamValue& v, float x) {
+  v.Base.value = x;
+  QUARLE_BASICS::ValueRecordSet(v.Base, v.DisplayMode);
+  v.Dirty = -1;
+}
+
+void ModuleParamInit(ModuleParam& p) {
+  std::memset(static_cast<void*>(&p), 0, sizeof(p));
+  DynZStringInit(p.LongName);
+  DynZStringInit(p.Label);
+  p.Scale = 1.0f;
+  ParamValueInit(p.Number);
+  p.Number.OnChange = OnParamValueChange;
+  p.WriteBothChannels = -1;
+}
+
+void ModuleParamFree(ModuleParam& p) {
+  ParamValueFree(p.Number);
+  DynZStringFree(p.Label);
+  DynZStringFree(p.LongName);
+}
+
+void ModuleParamCopy(ModuleParam& dst, const ModuleParam& src) {
+  DynZStringAssignFrom(dst.LongName, src.LongName);
+  DynZStringAssignFrom(dst.Label, src.Label);
+  dst.Value = src.Value;
+  // The default travels with the copy so that a live module can fall back to it.
+  dst.InitialValue = src.InitialValue;
+  dst.Scale = src.Scale;
+  dst.Min = src.Min;
+  dst.Max = src.Max;
+  ParamValueCopy(dst.Number, src.Number);
+  dst.OutputSide = src.OutputSide;
+  dst.DefaultOutputSide = src.DefaultOutputSide;
+  dst.PortLinkState = src.PortLinkState;
+  dst.ChannelCountExempt = src.ChannelCountExempt;
+  dst.NoValueEditor = src.NoValueEditor;
+  dst.Global = src.Global;
+  dst.WriteBothChannels = src.WriteBothChannels;
+  dst.SideSwap = src.SideSwap;
+  dst.RangeLow = src.RangeLow;
+  dst.RangeHigh = src.RangeHigh;
+  dst.Step = src.Step;
+  dst.IntegerFlag = src.IntegerFlag;
+}
+
+static void RoundIntegerStep(ModuleParam& p) {
+  if (p.IntegerFlag != 0) {
+    p.Step = std::floor(p.Step + 0.5f);
+    if (p.Step < 1.0f) p.Step = 1.0f;
+  }
+}
+
+void ModuleSetParamMode(ModuleParam& p, int32_t mode) {
+  if (mode == 1) {
+    p.RangeLow = 0.0f;
+    p.RangeHigh = 1000.0f / p.Scale;
+    p.Step = 5.0f / p.Scale;
+  } else if (mode == 2) {
+    p.RangeLow = p.Min < 0.0f ? 0.0f : p.Min;
+    p.RangeHigh = p.Max;
+    if (p.RangeHigh > p.RangeLow + 20.0f) p.RangeHigh = p.RangeLow + 20.0f;
+    p.Step = (p.RangeHigh - p.RangeLow) / 1000.0f;
+  } else {
+    p.RangeLow = p.Min / p.Scale;
+    p.RangeHigh = p.Max / p.Scale;
+    p.Step = (p.RangeHigh - p.RangeLow) / 127.0f;
+  }
+  RoundIntegerStep(p);
+}
+
+void ModuleParamClampStep(ModuleParam& p) {
+  float range = p.RangeHigh - p.RangeLow;
+  if (p.Step > 0.0f) {
+    if (p.Step < range / 65535.0f) p.Step = range / 65535.0f;
+    if (p.Step > range / 2.0f) p.Step = range / 2.0f;
+  } else {
+    p.Step = range / 127.0f;
+  }
+  RoundIntegerStep(p);
+}
+
+void ModuleParamSetIntegerFlag(ModuleParam& p) {
+  const ParamValue& v = p.Number;
+  bool whole = v.UnitFamily == kUnitCount ||
+               (v.UnitFamily == kUnitTime && p.Scale == 1.0f && (v.SetUnit == 0 || v.SetUnit == 3));
+  p.IntegerFlag = whole ? -1 : 0;
+}
+
+int32_t OnParamValueChange(float* value) {
+  ModuleRecord* m = SelectedModule;
+  int32_t index = SelectedParamIndex != nullptr ? SelectedParamIndex() : -1;
+  if (m == nullptr || value == nullptr || index < 0 || index >= kModuleParams) return 0;
+  ModuleParam& p = m->Params[index];
+  float entry = *value;
+  float shown = entry;
+  if (shown < p.Min) shown = p.Min;
+  if (shown > p.Max) shown = p.Max;
+  float x = shown / p.Scale;
+  if (p.IntegerFlag != 0) x = std::floor(x + 0.5f);
+  switch (ParamEditMode) {
+    case 0:
+      ModuleSetParamValue(*m, index, x);
+      break;
+    case 1:
+      if (x > p.RangeHigh) x = p.RangeHigh;
+      p.RangeLow = x;
+      ModuleParamClampStep(p);
+      break;
+    case 2:
+      if (x < p.RangeLow) x = p.RangeLow;
+      p.RangeHigh = x;
+      ModuleParamClampStep(p);
+      break;
+    case 3:
+      p.Step = x;
+      ModuleParamClampStep(p);
+      x = p.Step;
+      break;
+    default:
+      break;
+  }
+  *value = x * p.Scale;
+  if (*value == entry) return 0;
+  return entry > *value ? -1 : 1;
+}
+
+}  // namespace Tarvelo
