@@ -1,0 +1,153 @@
+#include "platform/screen.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace {
+
+// Sets or clears an environment variable for one test and restores it after.
+class EnvGuard {
+ public:
+  EnvGuard(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+  ~EnvGuard() {
+    if (had_) setenv(name_, old_.c_str(), 1);
+    else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+class ScreenTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    platform::ScreenClose();
+    platform::ScreenSelectDriver("GDI");
+  }
+};
+
+}  // namespace
+
+TEST_F(ScreenTest, HeadlessDetection) {
+  {
+    EnvGuard a("TARVELO_HEADLESS", "1"), b("SDL_VIDEODRIVER", "x11"), c("DISPLAY", ":0");
+    EXPECT_TRUE(platform::ScreenHeadless());
+  }
+  {
+    EnvGuard a("TARVELO_HEADLESS", nullptr), b("SDL_VIDEODRIVER", "dummy"), c("DISPLAY", ":0");
+    EXPECT_TRUE(platform::ScreenHeadless());
+  }
+  {
+    EnvGuard a("TARVELO_HEADLESS", nullptr), b("SDL_VIDEODRIVER", nullptr), c("DISPLAY", nullptr),
+        d("WAYLAND_DISPLAY", nullptr);
+    EXPECT_TRUE(platform::ScreenHeadless());
+  }
+  {
+    EnvGuard a("TARVELO_HEADLESS", "0"), b("SDL_VIDEODRIVER", "offscreen");
+    EXPECT_FALSE(platform::ScreenHeadless());
+  }
+}
+
+TEST_F(ScreenTest, DriverChoiceByName) {
+  EXPECT_EQ(platform::ScreenDriver(), "GDI");
+  EXPECT_TRUE(platform::ScreenSelectDriver("DirectX"));
+  EXPECT_EQ(platform::ScreenDriver(), "DirectX");
+  EXPECT_FALSE(platform::ScreenSelectDriver("Vulkan"));
+  EXPECT_FALSE(platform::ScreenSelectDriver("opengl"));  // names are exact
+  EXPECT_EQ(platform::ScreenDriver(), "DirectX");
+}
+
+TEST_F(ScreenTest, HeadlessPagesWorkWithoutAWindow) {
+  EnvGuard h("TARVELO_HEADLESS", "1");
+  ASSERT_TRUE(platform::ScreenOpen(64, 48, 32, 2, platform::kScreenNoFrame, 0));
+  EXPECT_TRUE(platform::ScreenIsOpen());
+  int64_t w, hgt, d;
+  platform::ScreenInfo(w, hgt, d);
+  EXPECT_EQ(w, 64);
+  EXPECT_EQ(hgt, 48);
+  EXPECT_EQ(d, 32);
+  uint32_t* p0 = platform::ScreenPagePixels(0);
+  uint32_t* p1 = platform::ScreenPagePixels(1);
+  ASSERT_NE(p0, nullptr);
+  ASSERT_NE(p1, nullptr);
+  EXPECT_NE(p0, p1);
+  EXPECT_EQ(platform::ScreenPagePixels(2), nullptr);
+  EXPECT_EQ(platform::ScreenPointer(), p0);
+  EXPECT_EQ(p1[64 * 48 - 1], 0u);  // pages start black
+
+  platform::ScreenSetPages(1, 0);
+  EXPECT_EQ(platform::ScreenPointer(), p1);
+  p1[5] = 0xFFABCDEF;
+  platform::ScreenCopyPage(1, 0);
+  EXPECT_EQ(platform::ScreenPagePixels(0)[5], 0xFFABCDEFu);
+  platform::ScreenSetPages(7, -1);  // out of range: ignored
+  EXPECT_EQ(platform::ScreenWorkPage(), 1);
+  EXPECT_EQ(platform::ScreenVisiblePage(), 0);
+  platform::ScreenPresent();  // nothing to show headless, and no harm
+
+  platform::ScreenMoveWindow(10, 20);
+  int32_t x, y;
+  platform::ScreenWindowPosition(x, y);
+  EXPECT_EQ(x, 10);
+  EXPECT_EQ(y, 20);
+
+  platform::ScreenClose();
+  EXPECT_FALSE(platform::ScreenIsOpen());
+  EXPECT_EQ(platform::ScreenPointer(), nullptr);
+  platform::ScreenInfo(w, hgt, d);
+  EXPECT_EQ(w + hgt + d, 0);
+}
+
+TEST_F(ScreenTest, RefusesWhatItCannotOpen) {
+  EnvGuard h("TARVELO_HEADLESS", "1");
+  EXPECT_FALSE(platform::ScreenOpen(0, 48, 32, 2, 0, 0));
+  EXPECT_FALSE(platform::ScreenOpen(64, -1, 32, 2, 0, 0));
+  EXPECT_FALSE(platform::ScreenOpen(100000, 48, 32, 2, 0, 0));
+  EXPECT_FALSE(platform::ScreenOpen(64, 48, 16, 2, 0, 0));
+  EXPECT_FALSE(platform::ScreenOpen(64, 48, 32, 0, 0, 0));
+  EXPECT_FALSE(platform::ScreenOpen(64, 48, 32, 9, 0, 0));
+  EXPECT_FALSE(platform::ScreenIsOpen());
+  // A failed reopen leaves no half-open screen behind.
+  ASSERT_TRUE(platform::ScreenOpen(64, 48, 32, 2, 0, 0));
+  EXPECT_FALSE(platform::ScreenOpen(0, 0, 32, 2, 0, 0));
+  EXPECT_FALSE(platform::ScreenIsOpen());
+  EXPECT_EQ(platform::ScreenPointer(), nullptr);
+}
+
+TEST_F(ScreenTest, OffscreenWindowThroughSdl) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the system's GL drivers are not built for the thread checker";
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+  // The GL drivers SDL loads keep a few allocations for the life of the process.
+  __lsan::ScopedDisabler driversKeepTheirMemory;
+#endif
+  EnvGuard a("TARVELO_HEADLESS", nullptr), b("SDL_VIDEODRIVER", "offscreen");
+  ASSERT_FALSE(platform::ScreenHeadless());
+  for (const char* driver : {"GDI", "DirectX", "OpenGL"}) {
+    ASSERT_TRUE(platform::ScreenSelectDriver(driver));
+    if (!platform::ScreenOpen(80, 60, 32, 2, platform::kScreenNoFrame, 0))
+      GTEST_SKIP() << "no SDL offscreen video driver here";
+    platform::ScreenPointer()[0] = 0xFF00FF00;
+    platform::ScreenCopyPage(0, 1);
+    platform::ScreenSetPages(0, 1);
+    platform::ScreenMoveWindow(0, 0);
+    platform::ScreenPresent();
+    EXPECT_EQ(platform::ScreenPagePixels(1)[0], 0xFF00FF00u);
+    platform::ScreenClose();
+  }
+}
