@@ -1,0 +1,200 @@
+// Note entry on the keyboard and octave-board banks.
+#include "engine/notes.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/globals.h"
+#include "engine/tuning.h"
+
+namespace Tarvelo {
+
+using platform::Mutex;
+using platform::MutexGuard;
+
+int32_t CurrentKeyboardIndex = 0;
+int32_t CurrentOctaveBoardIndex = 0;
+const int32_t TimeBases[4] = {2, 3, 5, 7};
+int32_t TimeBaseIndex = 0;
+OctaveBoardKeyRange OctaveBoardKeyRanges[3] = {{22, 9}, {14, 6}, {10, 4}};
+MidiKeyPair MidiKeyMapping[kKeyboardBankSize] = {
+    {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21},
+    {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}};
+
+namespace {
+
+// One bank entry with its two locks; state is null for an index outside 0..15 or
+// a bank that was never created.
+struct Bank {
+  KeyboardState* state = nullptr;
+  Mutex* voices = nullptr;
+  Mutex* keys = nullptr;
+};
+
+Bank KeyboardBank(int32_t index) {
+  if (index < 0 || index >= kKeyboardBankSize) return {};
+  return {KeyboardStates[index], KeyboardVoiceLocks[index], KeyboardKeyLocks[index]};
+}
+
+Bank OctaveBank(int32_t index) {
+  if (index < 0 || index >= kKeyboardBankSize) return {};
+  return {OctaveBoardStates[index], OctaveBoardVoiceLocks[index], OctaveBoardKeyLocks[index]};
+}
+
+Bank KeyboardOfInstance(int32_t instance) {
+  return KeyboardBank(instance > 0 ? instance - 1 : KbLoad(CurrentKeyboardIndex));
+}
+
+// MaxFrequency is RateQuarter.
+float CapFrequency(float f) { return f <= RateQuarter ? f : RateQuarter; }
+
+int32_t ActiveNoteCount() {
+  MutexGuard guard(MT_TUNINGS[kActiveTuning]);
+  return ActiveTuning.NoteCount > 0 ? ActiveTuning.NoteCount : 1;
+}
+
+int32_t ClampToInt32(int64_t k) {
+  return static_cast<int32_t>(std::clamp<int64_t>(k, INT32_MIN, INT32_MAX));
+}
+
+int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity) {
+  if (!bank.state) return -1;
+  KeyboardState& state = *bank.state;
+  const int32_t h = HeldKeyReserve(state, bank.keys);
+  if (h < 0) return -1;
+  if (velocity == 0.0f) velocity = 1.0f;
+  MutexGuard voices(bank.voices);
+  const int32_t voice = NoteOn(state, frequency, velocity);
+  // The entry is filled under both locks, so a release never sees half of it.
+  MutexGuard keys(bank.keys);
+  HeldKey& e = state.HeldKeys[h];
+  if (voice < 0) {
+    KbStore(e.Voice, kHeldKeyFree);
+    return -1;
+  }
+  KbStore(e.Stamp, static_cast<uint32_t>(KbLoad(state.Stamp)));
+  KbStore(e.Key, static_cast<uint32_t>(key));
+  KbStore(e.Voice, voice);
+  return h;
+}
+
+// The held key's voice is looked up and changed under both locks: a voice that
+// was released, freed and started again for another key is never touched.
+int32_t SlideIn(const Bank& bank, int32_t heldKey, int32_t key, float frequency, float velocity,
+                bool keyWithoutVoice) {
+  if (!bank.state || heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
+  KeyboardState& state = *bank.state;
+  MutexGuard voices(bank.voices);
+  MutexGuard keys(bank.keys);
+  HeldKey& e = state.HeldKeys[heldKey];
+  const int32_t voice = KbLoad(e.Voice);
+  if (voice >= 0) SlideVoice(state, voice, frequency, velocity);
+  if (voice >= 0 || keyWithoutVoice) KbStore(e.Key, static_cast<uint32_t>(key));
+  return 0;
+}
+
+int32_t NoteOffIn(const Bank& bank, int32_t heldKey, int32_t key) {
+  if (!bank.state) return 0;
+  KeyboardState& state = *bank.state;
+  MutexGuard voices(bank.voices);
+  MutexGuard keys(bank.keys);
+  if (heldKey == -1) heldKey = FindHeldKey(state, static_cast<uint32_t>(key));
+  if (heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
+  HeldKey& e = state.HeldKeys[heldKey];
+  const int32_t voice = KbLoad(e.Voice);
+  if (voice < 0) return 0;
+  NoteOff(state, voice);
+  KbStore(e.Voice, kHeldKeyFree);
+  return -1;
+}
+
+void ReleaseBank(const Bank& bank, bool playing) {
+  if (!bank.state) return;
+  MutexGuard voices(bank.voices);
+  if (playing) {
+    KbStore(bank.state->Pending, kPendingReset);
+  } else {
+    ResetKeyboardState(*bank.state, bank.keys);
+  }
+}
+
+}  // namespace
+
+int32_t MidiNoteToKey(int32_t note) {
+  const MidiKeyPair& pair = MidiKeyMapping[0];
+  const int64_t n = ActiveNoteCount();
+  return ClampToInt32(int64_t{note} + pair.KeyOffset + int64_t{pair.OctaveShift} * n);
+}
+
+int32_t WrapKeyIndex(int32_t key) {
+  const int64_t n = ActiveNoteCount();
+  const KeyboardState* state = KeyboardBank(KbLoad(CurrentKeyboardIndex)).state;
+  int64_t k = int64_t{key} + (state ? KbLoad(state->KeyOffset) : 0);
+  if (k > 8 * n) k -= 17 * n;
+  if (k < -8 * n) k += 17 * n;
+  return ClampToInt32(k);
+}
+
+float KeyToFrequency(int32_t key) {
+  float f;
+  int64_t o;
+  {
+    MutexGuard guard(MT_TUNINGS[kActiveTuning]);
+    const int64_t n = ActiveTuning.NoteCount > 0 ? ActiveTuning.NoteCount : 1;
+    o = static_cast<int64_t>(std::floor(static_cast<double>(key) / static_cast<double>(n)));
+    const int64_t i = key - n * o;
+    f = ActiveTuning.ReferencePitch * TuningGetSecondValue(ActiveTuning, static_cast<int32_t>(i));
+  }
+  f = static_cast<float>(static_cast<double>(f) * std::exp2(static_cast<double>(o - 4)));
+  return CapFrequency(f);
+}
+
+float OctaveKeyToFrequency(int32_t key) {
+  const int32_t t = std::clamp(KbLoad(TimeBaseIndex), 0, 2);
+  const OctaveBoardKeyRange& range = OctaveBoardKeyRanges[t];
+  const int64_t exponent = int64_t{range.Count} - range.Below - key - 1;
+  const double f = std::pow(static_cast<double>(TimeBases[t]), static_cast<double>(exponent));
+  return CapFrequency(static_cast<float>(f));
+}
+
+int32_t KeyNoteOn(int32_t key, float velocity, int32_t instance) {
+  const Bank bank = KeyboardOfInstance(instance);
+  if (!bank.state) return -1;
+  return NoteOnIn(bank, key, KeyToFrequency(key), velocity);
+}
+
+int32_t KeyNoteSlide(int32_t heldKey, int32_t key, float velocity) {
+  if (heldKey < 0) return 0;
+  const Bank bank = KeyboardBank(KbLoad(CurrentKeyboardIndex));
+  return SlideIn(bank, heldKey, key, KeyToFrequency(key), velocity, false);
+}
+
+int32_t KeyNoteOff(int32_t heldKey, int32_t key, int32_t instance) {
+  return NoteOffIn(KeyboardOfInstance(instance), heldKey, key);
+}
+
+int32_t OctaveNoteOn(int32_t key, float velocity) {
+  const Bank bank = OctaveBank(KbLoad(CurrentOctaveBoardIndex));
+  if (!bank.state) return -1;
+  return NoteOnIn(bank, key, OctaveKeyToFrequency(key), velocity);
+}
+
+int32_t OctaveNoteSlide(int32_t heldKey, int32_t key, float velocity) {
+  if (heldKey < 0) return 0;
+  const Bank bank = OctaveBank(KbLoad(CurrentOctaveBoardIndex));
+  return SlideIn(bank, heldKey, key, OctaveKeyToFrequency(key), velocity, true);
+}
+
+int32_t OctaveNoteOff(int32_t heldKey, int32_t key) {
+  return NoteOffIn(OctaveBank(KbLoad(CurrentOctaveBoardIndex)), heldKey, key);
+}
+
+void ReleaseAllKeys() {
+  const bool playing = PlaybackActive.load() != 0;
+  for (int32_t i = 0; i < kKeyboardBankSize; ++i) {
+    ReleaseBank(KeyboardBank(i), playing);
+    ReleaseBank(OctaveBank(i), playing);
+  }
+}
+
+}  // namespace Tarvelo

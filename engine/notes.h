@@ -1,0 +1,57 @@
+// Note entry: keys to frequencies and note on, slide and off on the keyboards and
+// the on-screen octave board, from the interface and from MIDI input.
+#pragma once
+#include <cstdint>
+
+#include "engine/keyboard.h"
+
+namespace Tarvelo {
+
+// State index (0..15) of the on-screen keyboard and of the on-screen octave board.
+extern int32_t CurrentKeyboardIndex;
+extern int32_t CurrentOctaveBoardIndex;
+
+// Octave-board number bases and the selected one (0, 1, 2 for bases 2, 3, 5).
+extern const int32_t TimeBases[4];
+extern int32_t TimeBaseIndex;
+// Per base: {number of board keys, how many of them lie below 1 Hz}.
+struct OctaveBoardKeyRange {
+  int32_t Count;
+  int32_t Below;
+};
+extern OctaveBoardKeyRange OctaveBoardKeyRanges[3];
+
+// Per MIDI input device slot: a MIDI note plays key note + KeyOffset +
+// OctaveShift x notes per octave; the key offset starts at -21 (note 21 is key 0).
+struct MidiKeyPair {
+  int32_t OctaveShift;
+  int32_t KeyOffset;
+};
+extern MidiKeyPair MidiKeyMapping[kKeyboardBankSize];
+// Keyboard key of a MIDI note, from the pair of slot 0 and the active tuning
+// (takes MT_TUNINGS 1). Negative keys are not played.
+int32_t MidiNoteToKey(int32_t note);
+
+// key + the on-screen keyboard's KeyOffset, folded back by 17 octaves beyond +-8.
+int32_t WrapKeyIndex(int32_t key);
+// Frequency of a keyboard key through the active tuning (takes MT_TUNINGS 1),
+// capped at MaxFrequency (RateQuarter).
+float KeyToFrequency(int32_t key);
+// Frequency of an octave-board key: a power of the selected base, capped likewise.
+float OctaveKeyToFrequency(int32_t key);
+
+// instance n > 0 plays keyboard state n - 1; 0 (or less, for the release) the
+// on-screen keyboard. Results: held-key index or -1; KeyNoteOff -1 when a voice was
+// released, else 0. Each takes the state's voices lock, then its held-keys lock.
+int32_t KeyNoteOn(int32_t key, float velocity, int32_t instance);
+int32_t KeyNoteSlide(int32_t heldKey, int32_t key, float velocity);
+int32_t KeyNoteOff(int32_t heldKey, int32_t key, int32_t instance);
+int32_t OctaveNoteOn(int32_t key, float velocity);
+int32_t OctaveNoteSlide(int32_t heldKey, int32_t key, float velocity);
+int32_t OctaveNoteOff(int32_t heldKey, int32_t key);
+
+// Every state of both banks: marked for reset by the render callback while
+// playback runs, else reset at once.
+void ReleaseAllKeys();
+
+}  // namespace Tarvelo

@@ -1,0 +1,410 @@
+// Keyboard states: stored layout, held keys, voice slots, the active list, and
+// what sanitising makes of hostile stored states.
+#include "engine/keyboard.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <random>
+
+namespace Tarvelo {
+namespace {
+
+class KeyboardStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    KeyboardStateInit(s);
+    keys = platform::MutexCreate();
+    voices = platform::MutexCreate();
+  }
+  void TearDown() override {
+    platform::MutexDestroy(keys);
+    platform::MutexDestroy(voices);
+  }
+  // Checks that counts, list and held keys agree with the slots.
+  void ExpectConsistent() {
+    int32_t sounding = 0;
+    for (int32_t v = 0; v < kVoicesUsed; ++v) {
+      ASSERT_GE(s.Voices[v].State, 0);
+      ASSERT_LE(s.Voices[v].State, 2);
+      if (s.Voices[v].State != kVoiceFree) ++sounding;
+    }
+    EXPECT_EQ(s.Voices[32].State, kVoiceFree);
+    EXPECT_EQ(s.ActiveCount, sounding);
+    EXPECT_EQ(s.VoicesOn, sounding);
+    for (int32_t i = 0; i < s.ActiveCount; ++i) {
+      ASSERT_GE(s.ActiveList[i], 0);
+      ASSERT_LT(s.ActiveList[i], kVoicesUsed);
+      EXPECT_NE(s.Voices[s.ActiveList[i]].State, kVoiceFree);
+      if (i > 0) {
+        EXPECT_LT(s.ActiveList[i - 1], s.ActiveList[i]);
+      }
+    }
+    bool used[kVoicesUsed] = {};
+    for (const HeldKey& h : s.HeldKeys) {
+      ASSERT_GE(h.Voice, -1);
+      ASSERT_LT(h.Voice, kVoicesUsed);
+      if (h.Voice >= 0) {
+        EXPECT_EQ(s.Voices[h.Voice].State, kVoiceOn);
+        EXPECT_FALSE(used[h.Voice]);
+        used[h.Voice] = true;
+      }
+    }
+    EXPECT_TRUE(s.LastVoice == -1 || s.Voices[s.LastVoice].State == kVoiceOn);
+    EXPECT_EQ(s.Pending, 0);
+    EXPECT_GE(s.KeyOffset, -512);
+    EXPECT_LE(s.KeyOffset, 512);
+    EXPECT_EQ(s.Reserved2, 0);
+  }
+
+  KeyboardState s;
+  platform::Mutex* keys = nullptr;
+  platform::Mutex* voices = nullptr;
+};
+
+TEST(KeyboardLayout, StoredOffsetsAndSize) {
+  EXPECT_EQ(sizeof(KeyboardState), 828u);
+  EXPECT_EQ(offsetof(KeyboardState, LockFlag), 0u);
+  EXPECT_EQ(offsetof(KeyboardState, Stamp), 4u);
+  EXPECT_EQ(offsetof(KeyboardState, Octave), 8u);
+  EXPECT_EQ(offsetof(KeyboardState, KeyOffset), 12u);
+  EXPECT_EQ(offsetof(KeyboardState, HeldKeys), 16u);
+  EXPECT_EQ(offsetof(KeyboardState, Voices), 136u);
+  EXPECT_EQ(offsetof(KeyboardState, NewNote), 664u);
+  EXPECT_EQ(offsetof(KeyboardState, LastVoice), 668u);
+  EXPECT_EQ(offsetof(KeyboardState, ActiveCount), 672u);
+  EXPECT_EQ(offsetof(KeyboardState, ActiveList), 676u);
+  EXPECT_EQ(offsetof(KeyboardState, VoicesOn), 808u);
+  EXPECT_EQ(offsetof(KeyboardState, Reserved1), 812u);
+  EXPECT_EQ(offsetof(KeyboardState, Changed), 816u);
+  EXPECT_EQ(offsetof(KeyboardState, Pending), 820u);
+  EXPECT_EQ(offsetof(KeyboardState, Reserved2), 824u);
+  EXPECT_EQ(offsetof(HeldKey, Voice), 8u);
+  EXPECT_EQ(offsetof(VoiceSlot, Index), 12u);
+}
+
+TEST_F(KeyboardStateTest, ConstructedState) {
+  for (const HeldKey& h : s.HeldKeys) EXPECT_EQ(h.Voice, -1);
+  EXPECT_EQ(s.LastVoice, -1);
+  EXPECT_EQ(s.Reserved1, -1);
+  EXPECT_EQ(s.LockFlag, 0);
+  EXPECT_EQ(s.KeyOffset, 0);
+  EXPECT_EQ(s.ActiveCount, 0);
+  EXPECT_EQ(s.VoicesOn, 0);
+  EXPECT_EQ(s.Pending, 0);
+  EXPECT_EQ(s.Reserved2, 0);
+  for (const VoiceSlot& v : s.Voices) EXPECT_EQ(v.State, kVoiceFree);
+}
+
+TEST_F(KeyboardStateTest, EleventhHeldKeyGetsNoEntry) {
+  for (int32_t i = 0; i < kHeldKeyCount; ++i) {
+    EXPECT_EQ(HeldKeyReserve(s, keys), i);
+    EXPECT_EQ(s.HeldKeys[i].Voice, kHeldKeyReserved);
+  }
+  KeyboardState before;
+  std::memcpy(&before, &s, sizeof s);
+  EXPECT_EQ(HeldKeyReserve(s, keys), -1);
+  EXPECT_EQ(std::memcmp(&before, &s, sizeof s), 0);
+}
+
+TEST_F(KeyboardStateTest, ThirtyThirdVoiceGetsNoneAndNothingIsStolen) {
+  for (int32_t i = 0; i < kVoicesUsed; ++i) {
+    EXPECT_EQ(NoteOn(s, 100.0f + i, 0.5f), i);
+    EXPECT_EQ(s.Voices[i].Index, i);
+  }
+  EXPECT_EQ(s.VoicesOn, 32);
+  EXPECT_EQ(s.LastVoice, 31);
+  EXPECT_EQ(NoteOn(s, 999.0f, 1.0f), -1);
+  for (int32_t i = 0; i < kVoicesUsed; ++i) EXPECT_EQ(s.Voices[i].Frequency, 100.0f + i);
+  EXPECT_EQ(s.Voices[32].State, kVoiceFree);
+  EXPECT_EQ(s.VoicesOn, 32);
+
+  // Released voices still hold their slots until they are freed.
+  for (int32_t i = 0; i < kVoicesUsed; ++i) NoteOff(s, i);
+  EXPECT_EQ(NoteOn(s, 999.0f, 1.0f), -1);
+  VoiceListRebuild(s, keys);
+  EXPECT_EQ(s.ActiveCount, 32);
+  // With 32 listed voices no slot is handed out, even after one was freed, until
+  // the list is rebuilt.
+  KillVoice(s, 5);
+  EXPECT_EQ(FindFreeVoiceSlot(s), -1);
+  VoiceListRebuild(s, keys);
+  EXPECT_EQ(s.ActiveCount, 31);
+  EXPECT_EQ(NoteOn(s, 50.0f, 1.0f), 5);
+}
+
+TEST_F(KeyboardStateTest, NoteOnMarksTheStateAndSilentPitchStartsNothing) {
+  EXPECT_EQ(NoteOn(s, 0.0f, 1.0f), -1);
+  EXPECT_EQ(NoteOn(s, std::numeric_limits<float>::quiet_NaN(), 1.0f), -1);
+  EXPECT_EQ(s.VoicesOn, 0);
+  EXPECT_EQ(s.Pending, 0);
+  const int32_t v = NoteOn(s, 440.0f, 0.25f);
+  ASSERT_EQ(v, 0);
+  EXPECT_EQ(s.Voices[0].State, kVoiceOn);
+  EXPECT_EQ(s.Voices[0].Velocity, 0.25f);
+  EXPECT_EQ(s.NewNote, 1);
+  EXPECT_EQ(s.Pending, kPendingRebuild);
+  EXPECT_EQ(s.LastVoice, 0);
+}
+
+TEST_F(KeyboardStateTest, NoteOffOnlyReleasesSoundingVoices) {
+  NoteOff(s, 3);  // free
+  EXPECT_EQ(s.Voices[3].State, kVoiceFree);
+  EXPECT_EQ(s.Changed, 0);
+  NoteOn(s, 440.0f, 0.8f);
+  NoteOff(s, 0);
+  EXPECT_EQ(s.Voices[0].State, kVoiceReleased);
+  EXPECT_EQ(s.Voices[0].Velocity, 0.0f);
+  EXPECT_EQ(s.Voices[0].Frequency, 440.0f);
+  EXPECT_EQ(s.Changed, -1);
+  s.Changed = 0;
+  NoteOff(s, 0);  // already released
+  EXPECT_EQ(s.Changed, 0);
+  // Out-of-range slots are ignored.
+  NoteOff(s, -1);
+  NoteOff(s, 32);
+  NoteOff(s, INT_MAX);
+  SlideVoice(s, 40, 1.0f, 1.0f);
+  KillVoice(s, -7);
+  EXPECT_EQ(s.Voices[32].State, kVoiceFree);
+}
+
+TEST_F(KeyboardStateTest, KillVoiceClearsLastVoiceAndNeverCountsBelowZero) {
+  NoteOn(s, 440.0f, 1.0f);
+  NoteOn(s, 550.0f, 1.0f);
+  s.Pending = 0;
+  KillVoice(s, 0);
+  EXPECT_EQ(s.LastVoice, 1);
+  EXPECT_EQ(s.Pending, kPendingRebuild);
+  KillVoice(s, 1);
+  EXPECT_EQ(s.LastVoice, -1);
+  EXPECT_EQ(s.VoicesOn, 0);
+  KillVoice(s, 1);  // free: nothing
+  EXPECT_EQ(s.VoicesOn, 0);
+  s.Voices[4].State = kVoiceReleased;  // a count that went wrong
+  KillVoice(s, 4);
+  EXPECT_EQ(s.VoicesOn, 0);
+  EXPECT_EQ(s.Voices[4].State, kVoiceFree);
+}
+
+TEST_F(KeyboardStateTest, RebuildListsSoundingSlotsInOrder) {
+  for (int32_t i = 0; i < 6; ++i) NoteOn(s, 100.0f * (i + 1), 1.0f);
+  NoteOff(s, 2);
+  KillVoice(s, 1);
+  KillVoice(s, 4);
+  VoiceListRebuild(s, keys);
+  ASSERT_EQ(s.ActiveCount, 4);
+  EXPECT_EQ(s.ActiveList[0], 0);
+  EXPECT_EQ(s.ActiveList[1], 2);
+  EXPECT_EQ(s.ActiveList[2], 3);
+  EXPECT_EQ(s.ActiveList[3], 5);
+  EXPECT_EQ(s.Pending, 0);
+  EXPECT_EQ(s.Changed, -1);
+}
+
+TEST_F(KeyboardStateTest, PendingResetReleasesHeldKeysAndClearsVoices) {
+  for (int32_t i = 0; i < 3; ++i) {
+    const int32_t h = HeldKeyReserve(s, keys);
+    s.HeldKeys[h].Voice = NoteOn(s, 200.0f + i, 1.0f);
+  }
+  s.Pending = kPendingReset;
+  VoiceListRebuild(s, keys);
+  for (const HeldKey& h : s.HeldKeys) EXPECT_EQ(h.Voice, -1);
+  for (const VoiceSlot& v : s.Voices) {
+    EXPECT_EQ(v.State, kVoiceFree);
+    EXPECT_EQ(v.Frequency, 0.0f);
+  }
+  EXPECT_EQ(s.ActiveCount, 0);
+  EXPECT_EQ(s.VoicesOn, 0);
+  EXPECT_EQ(s.LastVoice, -1);
+  EXPECT_EQ(s.NewNote, 0);
+  EXPECT_EQ(s.Pending, 0);
+}
+
+TEST_F(KeyboardStateTest, ReleaseHeldKeysLeavesReservedEntries) {
+  const int32_t a = HeldKeyReserve(s, keys);
+  s.HeldKeys[a].Voice = NoteOn(s, 300.0f, 1.0f);
+  const int32_t b = HeldKeyReserve(s, keys);  // a note-on still under way
+  ReleaseHeldKeys(s, keys);
+  EXPECT_EQ(s.HeldKeys[a].Voice, -1);
+  EXPECT_EQ(s.HeldKeys[b].Voice, kHeldKeyReserved);
+  EXPECT_EQ(s.Voices[0].State, kVoiceReleased);
+}
+
+TEST_F(KeyboardStateTest, HeldKeyLookup) {
+  s.HeldKeys[2] = {0, 60, 4};
+  s.HeldKeys[5] = {0, 60, 7};
+  s.HeldKeys[7] = {0, 61, kHeldKeyReserved};
+  EXPECT_EQ(FindHeldKey(s, 60), 2);
+  EXPECT_EQ(FindOtherHeldKey(s, 60, 2), 5);
+  EXPECT_EQ(FindOtherHeldKey(s, 60, 5), 2);
+  EXPECT_EQ(FindHeldKey(s, 61), -1);  // reserved entries hold no key yet
+  EXPECT_EQ(FindHeldKey(s, 62), -1);
+}
+
+TEST_F(KeyboardStateTest, KillReleasedVoicesFreesOnlyReleasedOnes) {
+  for (int32_t i = 0; i < 4; ++i) NoteOn(s, 100.0f + i, 1.0f);
+  NoteOff(s, 1);
+  NoteOff(s, 3);
+  VoiceListRebuild(s, keys);
+  KillReleasedVoices(s, voices);
+  EXPECT_EQ(s.Voices[0].State, kVoiceOn);
+  EXPECT_EQ(s.Voices[1].State, kVoiceFree);
+  EXPECT_EQ(s.Voices[2].State, kVoiceOn);
+  EXPECT_EQ(s.Voices[3].State, kVoiceFree);
+  EXPECT_EQ(s.VoicesOn, 2);
+  EXPECT_EQ(s.Pending, kPendingRebuild);
+}
+
+TEST_F(KeyboardStateTest, SanitizeClampsCountsAndDropsSilentVoices) {
+  for (int32_t i = 0; i < kVoicesUsed; ++i) {
+    s.Voices[i] = {100.0f + i, 1.0f, kVoiceOn, 99};
+  }
+  s.Voices[7].Frequency = 0.0f;
+  s.LastVoice = 7;
+  s.NewNote = 1;
+  s.ActiveCount = 40;
+  s.Pending = kPendingReset;
+  s.Changed = 0;
+  SanitizeKeyboardState(s);
+  EXPECT_EQ(s.ActiveCount, 31);
+  EXPECT_EQ(s.Voices[7].State, kVoiceFree);
+  EXPECT_EQ(s.LastVoice, -1);
+  EXPECT_EQ(s.NewNote, 0);
+  EXPECT_EQ(s.Voices[12].Index, 12);
+  EXPECT_EQ(s.Changed, -1);
+  ExpectConsistent();
+
+  // All 32 on: the stored 40 comes down to 32.
+  s.Voices[7] = {1.0f, 1.0f, kVoiceOn, 7};
+  s.ActiveCount = 40;
+  SanitizeKeyboardState(s);
+  EXPECT_EQ(s.ActiveCount, 32);
+  ExpectConsistent();
+}
+
+TEST_F(KeyboardStateTest, SanitizeRepairsHeldKeysAndOddSlotStates) {
+  s.ActiveCount = 5;
+  s.Voices[0] = {440.0f, 1.0f, kVoiceOn, 0};
+  s.Voices[1] = {550.0f, 0.0f, kVoiceReleased, 1};  // would never be freed
+  s.Voices[2] = {660.0f, 1.0f, 7, 2};
+  s.Voices[3] = {770.0f, 1.0f, -3, 3};
+  s.Voices[4] = {std::numeric_limits<float>::infinity(), 1.0f, kVoiceOn, 4};
+  s.Voices[5] = {880.0f, std::numeric_limits<float>::quiet_NaN(), kVoiceOn, 5};
+  s.Voices[6] = {990.0f, 1.0f, kVoiceOn, 6};
+  s.Voices[32] = {990.0f, 1.0f, kVoiceOn, 32};  // the spare slot
+  s.HeldKeys[0] = {0, 40, 0};
+  s.HeldKeys[1] = {0, 41, 0};    // second key on one voice
+  s.HeldKeys[2] = {0, 42, 1};    // released voice
+  s.HeldKeys[3] = {0, 43, 99};   // out of range
+  s.HeldKeys[4] = {0, 44, kHeldKeyReserved};
+  s.HeldKeys[5] = {0, 45, -7};
+  s.HeldKeys[6] = {0, 46, 6};
+  s.HeldKeys[7] = {0, 47, 2};    // slot with a bad state
+  s.LastVoice = 100;
+  s.KeyOffset = INT_MIN;
+  s.Reserved2 = 12345;
+  SanitizeKeyboardState(s);
+  EXPECT_EQ(s.ActiveCount, 2);
+  EXPECT_EQ(s.ActiveList[0], 0);
+  EXPECT_EQ(s.ActiveList[1], 6);
+  EXPECT_EQ(s.HeldKeys[0].Voice, 0);
+  EXPECT_EQ(s.HeldKeys[6].Voice, 6);
+  for (int32_t h : {1, 2, 3, 4, 5, 7}) EXPECT_EQ(s.HeldKeys[h].Voice, -1) << h;
+  EXPECT_EQ(s.KeyOffset, -512);
+  ExpectConsistent();
+}
+
+TEST_F(KeyboardStateTest, SanitizeWithNothingActiveFreesEverySlot) {
+  s.ActiveCount = -4;
+  s.Voices[3] = {440.0f, 1.0f, kVoiceOn, 3};
+  s.HeldKeys[0] = {0, 40, 3};
+  s.LastVoice = 3;
+  s.NewNote = 1;
+  SanitizeKeyboardState(s);
+  EXPECT_EQ(s.Voices[3].State, kVoiceFree);
+  EXPECT_EQ(s.HeldKeys[0].Voice, -1);
+  EXPECT_EQ(s.LastVoice, -1);
+  EXPECT_EQ(s.NewNote, 0);
+  ExpectConsistent();
+}
+
+TEST_F(KeyboardStateTest, SanitizedRandomBytesAreUsable) {
+  std::mt19937 rng(1234);
+  for (int32_t round = 0; round < 300; ++round) {
+    auto* bytes = reinterpret_cast<unsigned char*>(&s);
+    for (size_t i = 0; i < sizeof s; ++i) bytes[i] = static_cast<unsigned char>(rng());
+    // Half the rounds look like plausible files: small states and counts.
+    if (round % 2) {
+      s.ActiveCount = static_cast<int32_t>(rng() % 40);
+      for (VoiceSlot& v : s.Voices) {
+        v.State = static_cast<int32_t>(rng() % 4);
+        v.Frequency = static_cast<float>(rng() % 1000);
+        v.Velocity = 0.5f;
+      }
+      for (HeldKey& h : s.HeldKeys) h.Voice = static_cast<int32_t>(rng() % 36) - 2;
+      s.LastVoice = static_cast<int32_t>(rng() % 34) - 1;
+    }
+    SanitizeKeyboardState(s);
+    ExpectConsistent();
+    if (HasFailure()) return;
+    // The state works afterwards.
+    const int32_t v = NoteOn(s, 440.0f, 1.0f);
+    if (s.ActiveCount < 32) {
+      EXPECT_GE(v, 0);
+    }
+    NoteOff(s, v);
+    VoiceListRebuild(s, keys);
+    KillReleasedVoices(s, voices);
+    s.Pending = kPendingReset;
+    VoiceListRebuild(s, keys);
+    EXPECT_EQ(s.VoicesOn, 0);
+  }
+}
+
+TEST(KeyboardBanks, InitCreatesBothBanksAndFreeUndoesIt) {
+  FreeKeyboardStates();
+  ASSERT_EQ(InitKeyboardStates(), 0);
+  for (int32_t i = 0; i < kKeyboardBankSize; ++i) {
+    ASSERT_NE(KeyboardStates[i], nullptr);
+    ASSERT_NE(OctaveBoardStates[i], nullptr);
+    EXPECT_NE(KeyboardVoiceLocks[i], nullptr);
+    EXPECT_NE(KeyboardKeyLocks[i], nullptr);
+    EXPECT_NE(OctaveBoardVoiceLocks[i], nullptr);
+    EXPECT_NE(OctaveBoardKeyLocks[i], nullptr);
+    EXPECT_EQ(KeyboardStates[i]->Octave, 3);
+    EXPECT_EQ(KeyboardStates[i]->KeyOffset, 36);
+    EXPECT_EQ(OctaveBoardStates[i]->KeyOffset, 0);
+    EXPECT_EQ(KeyboardStates[i]->LastVoice, -1);
+  }
+  KeyboardState* first = KeyboardStates[0];
+  EXPECT_EQ(InitKeyboardStates(), 0);  // a second call keeps what exists
+  EXPECT_EQ(KeyboardStates[0], first);
+  FreeKeyboardStates();
+  for (int32_t i = 0; i < kKeyboardBankSize; ++i) {
+    EXPECT_EQ(KeyboardStates[i], nullptr);
+    EXPECT_EQ(OctaveBoardKeyLocks[i], nullptr);
+  }
+}
+
+TEST(KeyboardBanks, LockFailureGivesMinus26AndLeavesNothing) {
+  FreeKeyboardStates();
+  platform::FailNextMutexCreations(1);
+  EXPECT_EQ(InitKeyboardStates(), -26);
+  platform::FailNextMutexCreations(0);
+  for (int32_t i = 0; i < kKeyboardBankSize; ++i) {
+    EXPECT_EQ(KeyboardStates[i], nullptr);
+    EXPECT_EQ(OctaveBoardStates[i], nullptr);
+    EXPECT_EQ(KeyboardVoiceLocks[i], nullptr);
+    EXPECT_EQ(OctaveBoardVoiceLocks[i], nullptr);
+  }
+  ASSERT_EQ(InitKeyboardStates(), 0);
+  FreeKeyboardStates();
+}
+
+}  // namespace
+}  // namespace Tarvelo

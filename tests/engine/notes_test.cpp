@@ -1,0 +1,335 @@
+// Note entry: key frequencies through the active tuning and the octave-board
+// bases, note on/slide/off on the banks, and notes from several threads at once.
+#include "engine/notes.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "engine/globals.h"
+#include "engine/tuning.h"
+
+namespace Tarvelo {
+namespace {
+
+class NotesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(InitKeyboardStates(), 0);
+    for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
+    FreeTuning(ActiveTuning);
+    InitTuning(ActiveTuning);
+    savedRate = RateQuarter;
+    RateQuarter = 12000.0f;
+    CurrentKeyboardIndex = 0;
+    CurrentOctaveBoardIndex = 0;
+    TimeBaseIndex = 0;
+    PlaybackActive = 0;
+  }
+  void TearDown() override {
+    RateQuarter = savedRate;
+    PlaybackActive = 0;
+    MidiKeyMapping[0] = {0, -21};
+    FreeKeyboardStates();
+    for (platform::Mutex*& m : MT_TUNINGS) {
+      platform::MutexDestroy(m);
+      m = nullptr;
+    }
+  }
+  KeyboardState& kb(int32_t i = 0) { return *KeyboardStates[i]; }
+
+  float savedRate = 0.0f;
+};
+
+TEST_F(NotesTest, KeyToFrequencyFollowsTheActiveTuning) {
+  EXPECT_EQ(KeyToFrequency(48), 440.0f);
+  EXPECT_EQ(KeyToFrequency(60), 880.0f);
+  EXPECT_EQ(KeyToFrequency(-12), 13.75f);
+  EXPECT_EQ(KeyToFrequency(49), 440.0f * 1.0594631f);
+  // Above rate / 4 the result is exactly rate / 4.
+  EXPECT_EQ(KeyToFrequency(48 + 12 * 5), 12000.0f);
+  EXPECT_EQ(KeyToFrequency(INT_MAX), 12000.0f);
+  EXPECT_EQ(KeyToFrequency(INT_MIN), 0.0f);
+  RateQuarter = 24000.0f;
+  EXPECT_EQ(KeyToFrequency(48 + 12 * 5), 14080.0f);
+}
+
+TEST_F(NotesTest, KeyFrequenciesAtTheTuningEdges) {
+  for (int32_t n : {2, 64}) {
+    for (float ref : {220.0f, 880.0f}) {
+      TuningSetNoteCount(ActiveTuning, n);
+      TuningSetReferencePitch(ActiveTuning, ref);
+      const float top = ActiveTuning.AbsoluteRatios[n - 1];
+      EXPECT_EQ(KeyToFrequency(0), ref / 16.0f);
+      EXPECT_EQ(KeyToFrequency(4 * n), ref);
+      EXPECT_EQ(KeyToFrequency(-1), ref / 32.0f * top);
+      EXPECT_EQ(KeyToFrequency(4 * n + 1), ref * ActiveTuning.AbsoluteRatios[1]);
+      // The highest key below the cap, and the first one above it: 220 x 2^5
+      // and 880 x 2^3 are both 7040 Hz.
+      const int32_t base = (ref == 220.0f ? 9 : 7) * n;
+      EXPECT_EQ(KeyToFrequency(base), 7040.0f);
+      int32_t i = n - 1;
+      while (7040.0f * ActiveTuning.AbsoluteRatios[i] > 12000.0f) --i;
+      EXPECT_EQ(KeyToFrequency(base + i), 7040.0f * ActiveTuning.AbsoluteRatios[i]);
+      EXPECT_EQ(KeyToFrequency(base + i + 1), 12000.0f);
+      EXPECT_EQ(KeyToFrequency(INT_MAX), 12000.0f);
+      EXPECT_EQ(KeyToFrequency(INT_MIN), 0.0f);
+    }
+  }
+}
+
+TEST_F(NotesTest, OctaveKeyFrequencies) {
+  EXPECT_EQ(OctaveKeyToFrequency(12), 1.0f);
+  EXPECT_EQ(OctaveKeyToFrequency(0), 4096.0f);
+  EXPECT_EQ(OctaveKeyToFrequency(21), 1.0f / 512.0f);  // highest key of base 2
+  EXPECT_EQ(OctaveKeyToFrequency(-2), 12000.0f);        // 16384 is capped
+  TimeBaseIndex = 1;
+  EXPECT_EQ(OctaveKeyToFrequency(0), 2187.0f);
+  EXPECT_EQ(OctaveKeyToFrequency(7), 1.0f);
+  EXPECT_EQ(OctaveKeyToFrequency(13), static_cast<float>(std::pow(3.0, -6.0)));
+  TimeBaseIndex = 2;
+  EXPECT_EQ(OctaveKeyToFrequency(0), 3125.0f);
+  EXPECT_EQ(OctaveKeyToFrequency(5), 1.0f);
+  RateQuarter = 2000.0f;
+  EXPECT_EQ(OctaveKeyToFrequency(0), 2000.0f);
+  EXPECT_EQ(OctaveKeyToFrequency(INT_MIN), 2000.0f);
+  EXPECT_EQ(OctaveKeyToFrequency(INT_MAX), 0.0f);
+  TimeBaseIndex = 9;  // a bad setting falls back into the table
+  EXPECT_GT(OctaveKeyToFrequency(0), 0.0f);
+}
+
+TEST_F(NotesTest, KeyNoteOnFillsAHeldKeyAndAVoice) {
+  kb().Stamp = 1;
+  const int32_t h = KeyNoteOn(48, 0.0f, 0);
+  ASSERT_EQ(h, 0);
+  const HeldKey& e = kb().HeldKeys[0];
+  EXPECT_EQ(e.Key, 48u);
+  EXPECT_EQ(e.Stamp, 1u);
+  ASSERT_EQ(e.Voice, 0);
+  EXPECT_EQ(kb().Voices[0].Frequency, 440.0f);
+  EXPECT_EQ(kb().Voices[0].Velocity, 1.0f);  // velocity 0 plays at full
+  EXPECT_EQ(kb().Pending, kPendingRebuild);
+
+  EXPECT_EQ(KeyNoteSlide(h, 60, 0.5f), 0);
+  EXPECT_EQ(kb().Voices[0].Frequency, 880.0f);
+  EXPECT_EQ(kb().Voices[0].Velocity, 0.5f);
+  EXPECT_EQ(e.Key, 60u);
+
+  EXPECT_EQ(KeyNoteOff(-1, 48, 0), 0);  // no longer held under 48
+  EXPECT_EQ(KeyNoteOff(-1, 60, 0), -1);
+  EXPECT_EQ(e.Voice, -1);
+  EXPECT_EQ(kb().Voices[0].State, kVoiceReleased);
+  EXPECT_EQ(KeyNoteOff(0, 60, 0), 0);  // entry without a voice
+  EXPECT_EQ(KeyNoteSlide(0, 50, 1.0f), 0);
+  EXPECT_EQ(e.Key, 60u);  // a keyboard entry without a voice keeps its key
+  EXPECT_EQ(KeyNoteOff(-1, 77, 0), 0);
+  EXPECT_EQ(KeyNoteOff(10, 77, 0), 0);
+  EXPECT_EQ(KeyNoteSlide(10, 77, 1.0f), 0);
+  EXPECT_EQ(KeyNoteSlide(-1, 77, 1.0f), 0);
+}
+
+TEST_F(NotesTest, InstanceSelectsTheKeyboard) {
+  EXPECT_GE(KeyNoteOn(48, 1.0f, 3), 0);
+  EXPECT_EQ(KeyboardStates[2]->Voices[0].State, kVoiceOn);
+  EXPECT_EQ(kb().Voices[0].State, kVoiceFree);
+  CurrentKeyboardIndex = 5;
+  EXPECT_GE(KeyNoteOn(48, 1.0f, 0), 0);
+  EXPECT_EQ(KeyboardStates[5]->Voices[0].State, kVoiceOn);
+  EXPECT_EQ(KeyNoteOff(-1, 48, -4), -1);  // 0 or less: the on-screen keyboard
+  EXPECT_EQ(KeyNoteOff(-1, 48, 3), -1);
+  // Instances beyond the bank and a bad on-screen index play nothing.
+  EXPECT_EQ(KeyNoteOn(48, 1.0f, 17), -1);
+  EXPECT_EQ(KeyNoteOff(-1, 48, 17), 0);
+  CurrentKeyboardIndex = 99;
+  EXPECT_EQ(KeyNoteOn(48, 1.0f, 0), -1);
+  EXPECT_EQ(KeyNoteSlide(0, 48, 1.0f), 0);
+  EXPECT_EQ(WrapKeyIndex(5), 5);
+}
+
+TEST_F(NotesTest, EleventhKeyGetsNothingAndChangesNothing) {
+  for (int32_t i = 0; i < kHeldKeyCount; ++i) EXPECT_EQ(KeyNoteOn(40 + i, 1.0f, 1), i);
+  KeyboardState before;
+  std::memcpy(&before, &kb(), sizeof before);
+  EXPECT_EQ(KeyNoteOn(60, 1.0f, 1), -1);
+  EXPECT_EQ(std::memcmp(&before, &kb(), sizeof before), 0);
+}
+
+TEST_F(NotesTest, NoVoiceLeftLeavesHeldKeysAndOffsetAlone) {
+  // Released voices keep their slots until the keyboard frees them.
+  for (int32_t i = 0; i < kVoicesUsed; ++i) {
+    const int32_t h = KeyNoteOn(40 + i, 1.0f, 1);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(KeyNoteOff(h, 40 + i, 1), -1);
+  }
+  const int32_t h = KeyNoteOn(30, 1.0f, 1);  // one key held, its voice the 32nd? no: none left
+  EXPECT_EQ(h, -1);
+  for (const HeldKey& e : kb().HeldKeys) EXPECT_EQ(e.Voice, -1);
+  EXPECT_EQ(kb().KeyOffset, 36);
+  for (int32_t v = 0; v < kVoicesUsed; ++v) EXPECT_EQ(kb().Voices[v].Frequency, KeyToFrequency(40 + v));
+}
+
+TEST_F(NotesTest, OctaveBoardNotes) {
+  const int32_t h = OctaveNoteOn(12, 0.7f);
+  ASSERT_EQ(h, 0);
+  KeyboardState& ob = *OctaveBoardStates[0];
+  EXPECT_EQ(ob.Voices[0].Frequency, 1.0f);
+  EXPECT_EQ(ob.Voices[0].Velocity, 0.7f);
+  EXPECT_EQ(OctaveNoteSlide(h, 11, 0.6f), 0);
+  EXPECT_EQ(ob.Voices[0].Frequency, 2.0f);
+  EXPECT_EQ(OctaveNoteOff(-1, 11), -1);
+  EXPECT_EQ(OctaveNoteOff(-1, 11), 0);
+  // An octave-board entry takes the new key even without a voice.
+  EXPECT_EQ(OctaveNoteSlide(h, 5, 0.6f), 0);
+  EXPECT_EQ(ob.HeldKeys[h].Key, 5u);
+  EXPECT_EQ(KeyboardStates[0]->VoicesOn, 0);
+  CurrentOctaveBoardIndex = -1;
+  EXPECT_EQ(OctaveNoteOn(12, 1.0f), -1);
+}
+
+TEST_F(NotesTest, WrapKeyIndexFoldsBySeventeenOctaves) {
+  kb().KeyOffset = 36;
+  EXPECT_EQ(WrapKeyIndex(0), 36);
+  EXPECT_EQ(WrapKeyIndex(60), 96);
+  EXPECT_EQ(WrapKeyIndex(70), 106);   // 8n + 1 .. 9n - 1 come back unchanged
+  EXPECT_EQ(WrapKeyIndex(72), -96);   // 9n folds
+  kb().KeyOffset = 0;
+  EXPECT_EQ(WrapKeyIndex(-97), 107);
+  EXPECT_EQ(WrapKeyIndex(-96), -96);
+  kb().KeyOffset = 512;
+  EXPECT_EQ(WrapKeyIndex(INT_MAX), INT_MAX);  // saturates instead of wrapping round
+}
+
+TEST_F(NotesTest, MidiNoteToKey) {
+  EXPECT_EQ(MidiNoteToKey(21), 0);
+  EXPECT_EQ(MidiNoteToKey(60), 39);
+  EXPECT_EQ(MidiNoteToKey(20), -1);
+  MidiKeyMapping[0] = {1, -21};
+  EXPECT_EQ(MidiNoteToKey(60), 51);
+  TuningSetNoteCount(ActiveTuning, 19);
+  EXPECT_EQ(MidiNoteToKey(60), 58);
+}
+
+TEST_F(NotesTest, ReleaseAllKeys) {
+  KeyNoteOn(48, 1.0f, 1);
+  KeyNoteOn(50, 1.0f, 16);
+  OctaveNoteOn(3, 1.0f);
+  PlaybackActive = -1;
+  ReleaseAllKeys();
+  for (int32_t i = 0; i < kKeyboardBankSize; ++i) {
+    EXPECT_EQ(KeyboardStates[i]->Pending, kPendingReset);
+    EXPECT_EQ(OctaveBoardStates[i]->Pending, kPendingReset);
+  }
+  EXPECT_EQ(kb().Voices[0].State, kVoiceOn);  // the render callback resets it
+  PlaybackActive = 0;
+  ReleaseAllKeys();
+  for (KeyboardState* s : {KeyboardStates[0], KeyboardStates[15], OctaveBoardStates[0]}) {
+    EXPECT_EQ(s->Pending, 0);
+    EXPECT_EQ(s->VoicesOn, 0);
+    EXPECT_EQ(s->Voices[0].State, kVoiceFree);
+    EXPECT_EQ(s->HeldKeys[0].Voice, -1);
+  }
+}
+
+// Two threads play and release overlapping keys on one keyboard while a third
+// plays the render callback: rebuilds the list, reads the voices unlocked and
+// frees released voices; a fourth stops the keyboard now and then. Under the
+// voices lock every held key must name its own sounding voice and the count of
+// busy slots must match VoicesOn.
+TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
+  PlaybackActive = -1;
+  KeyboardState& s = kb();
+  platform::Mutex* voices = KeyboardVoiceLocks[0];
+  platform::Mutex* keys = KeyboardKeyLocks[0];
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> faults{0};
+  std::atomic<int32_t> started{0};
+
+  auto player = [&](uint32_t seed) {
+    std::mt19937 rng(seed);
+    int32_t held[4] = {-1, -1, -1, -1};
+    int32_t heldKey[4] = {};
+    for (int32_t i = 0; i < 4000; ++i) {
+      const int32_t j = static_cast<int32_t>(rng() % 4);
+      const int32_t key = 40 + static_cast<int32_t>(rng() % 12);
+      switch (rng() % 4) {
+        case 0:
+        case 1:
+          if (held[j] < 0) {
+            held[j] = KeyNoteOn(key, 0.5f, 1);
+            heldKey[j] = key;
+            if (held[j] >= 0) started.fetch_add(1);
+          }
+          break;
+        case 2:
+          if (held[j] >= 0) KeyNoteSlide(held[j], key, 0.25f);  // on-screen keyboard 0
+          break;
+        default:
+          KeyNoteOff(held[j] >= 0 ? held[j] : -1, heldKey[j], 1);
+          held[j] = -1;
+          break;
+      }
+    }
+    for (int32_t j = 0; j < 4; ++j) KeyNoteOff(held[j], heldKey[j], 1);
+  };
+
+  std::thread render([&] {
+    while (!stop.load()) {
+      if (KbLoad(s.Pending) != 0) {
+        platform::MutexGuard v(voices);
+        {
+          platform::MutexGuard k(keys);
+          int32_t busy = 0;
+          for (int32_t i = 0; i < kVoicesUsed; ++i) busy += KbLoad(s.Voices[i].State) != kVoiceFree;
+          if (busy != KbLoad(s.VoicesOn)) faults.fetch_add(1);
+          bool used[kVoicesUsed] = {};
+          for (const HeldKey& e : s.HeldKeys) {
+            const int32_t voice = KbLoad(e.Voice);
+            if (voice < 0) continue;
+            if (voice >= kVoicesUsed || used[voice] || KbLoad(s.Voices[voice].State) != kVoiceOn)
+              faults.fetch_add(1);
+            else
+              used[voice] = true;
+          }
+        }
+        VoiceListRebuild(s, keys);
+      }
+      // What a process function reads, without the lock.
+      float sum = 0.0f;
+      for (int32_t i = 0; i < KbLoad(s.ActiveCount); ++i) {
+        const VoiceSlot& v = s.Voices[KbLoad(s.ActiveList[i])];
+        sum += KbLoad(v.Velocity) * KbLoad(v.Frequency);
+      }
+      if (!(sum >= 0.0f)) faults.fetch_add(1);
+      KillReleasedVoices(s, voices);
+    }
+  });
+  std::thread stopper([&] {
+    for (int32_t i = 0; i < 50 && !stop.load(); ++i) {
+      ReleaseAllKeys();
+      platform::SleepMs(1);
+    }
+  });
+  std::thread a(player, 1u);
+  std::thread b(player, 2u);
+  a.join();
+  b.join();
+  stopper.join();
+  // Let the render side free everything that was released.
+  for (int32_t i = 0; i < 200 && KbLoad(s.VoicesOn) > 0; ++i) platform::SleepMs(1);
+  stop = true;
+  render.join();
+
+  EXPECT_EQ(faults.load(), 0);
+  EXPECT_GT(started.load(), 100);
+  for (const HeldKey& e : s.HeldKeys) EXPECT_EQ(e.Voice, -1);
+  EXPECT_EQ(s.VoicesOn, 0);
+  for (int32_t i = 0; i < kVoicesUsed; ++i) EXPECT_EQ(s.Voices[i].State, kVoiceFree) << i;
+}
+
+}  // namespace
+}  // namespace Tarvelo
