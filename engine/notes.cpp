@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "engine/globals.h"
+#include "engine/module.h"
 #include "engine/tuning.h"
 
 namespace Tarvelo {
@@ -17,6 +20,8 @@ int32_t CurrentOctaveBoardIndex = 0;
 const int32_t TimeBases[4] = {2, 3, 5, 7};
 int32_t TimeBaseIndex = 0;
 OctaveBoardKeyRange OctaveBoardKeyRanges[3] = {{22, 9}, {14, 6}, {10, 4}};
+PortListRow PortListRows[kPortListRows] = {};
+int32_t PortListCount = 0;
 MidiKeyPair MidiKeyMapping[kKeyboardBankSize] = {
     {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21},
     {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}};
@@ -118,6 +123,9 @@ void ReleaseBank(const Bank& bank, bool playing) {
   }
 }
 
+// Name texts replaced by the last refill; freed by the next one.
+char* RetiredPortNames[kPortListRows] = {};
+
 }  // namespace
 
 int32_t MidiNoteToKey(int32_t note) {
@@ -195,6 +203,34 @@ void ReleaseAllKeys() {
     ReleaseBank(KeyboardBank(i), playing);
     ReleaseBank(OctaveBank(i), playing);
   }
+}
+
+void CopyPortTable(const ModuleRecord* module) {
+  if (!module) return;
+  for (char*& old : RetiredPortNames) {
+    std::free(old);
+    old = nullptr;
+  }
+  const int32_t count = std::clamp(module->ParamCount, 0, kPortListRows);
+  for (int32_t p = 0; p < count; ++p) {
+    const ModuleParam& param = module->Params[p];
+    const ModuleRecord* source = module->PortSources[p];
+    PortListRow& row = PortListRows[p];
+    row.NoValueEditor = param.NoValueEditor;
+    row.ReadsValueModule = source == nullptr || source->Role != kRoleLive ? -1 : 0;
+    row.IsInputPort = p < module->PortCount ? -1 : 0;
+    row.ChannelCountExempt = param.ChannelCountExempt;
+    const char* name = param.LongName.text ? param.LongName.text : "";
+    if (!row.LongName.text || std::strcmp(row.LongName.text, name) != 0) {
+      const size_t len = std::strlen(name);
+      char* copy = static_cast<char*>(std::malloc(len + 1));
+      if (copy) std::memcpy(copy, name, len + 1);
+      RetiredPortNames[p] = row.LongName.text;
+      row.LongName.text = copy;
+    }
+    row.Value = param.Value * param.Scale;
+  }
+  PortListCount = count;
 }
 
 }  // namespace Tarvelo

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "basics/dynzstring.h"
 #include "engine/keyboard.h"
 
 namespace Tarvelo {
@@ -53,5 +54,26 @@ int32_t OctaveNoteOff(int32_t heldKey, int32_t key);
 // Every state of both banks: marked for reset by the render callback while
 // playback runs, else reset at once.
 void ReleaseAllKeys();
+
+struct ModuleRecord;
+
+// One row per parameter of the selected module, for the module page's port list
+// (also called PortTable; its count PortListRowCount or PortTableCount).
+struct PortListRow {
+  int64_t NoValueEditor;       // hidden: no value editor
+  int64_t ReadsValueModule;    // -1: the port is unlinked or global (no cable)
+  int64_t IsInputPort;         // -1 for p < PortCount
+  int64_t ChannelCountExempt;  // fixed-channel flag
+  QUARLE_BASICS::DynZString LongName;
+  float Value;                 // value x scale, as displayed
+};
+static_assert(sizeof(PortListRow) == 48);
+constexpr int32_t kPortListRows = 33;
+extern PortListRow PortListRows[kPortListRows];
+extern int32_t PortListCount;
+// Refills the rows from the module's parameters; a null module changes nothing.
+// The video thread reads the rows without a lock, so a replaced name text stays
+// allocated until the next refill.
+void CopyPortTable(const ModuleRecord* module);
 
 }  // namespace Tarvelo

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/globals.h"
+#include "engine/module.h"
 #include "engine/tuning.h"
 
 namespace Tarvelo {
@@ -329,6 +330,63 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
   for (const HeldKey& e : s.HeldKeys) EXPECT_EQ(e.Voice, -1);
   EXPECT_EQ(s.VoicesOn, 0);
   for (int32_t i = 0; i < kVoicesUsed; ++i) EXPECT_EQ(s.Voices[i].State, kVoiceFree) << i;
+}
+
+TEST(PortTable, RowsFollowTheModulesParameters) {
+  ModuleRecord* m = ModuleRecordNew();
+  ModuleRecord* other = ModuleRecordNew();
+  ModuleRecord* value = ModuleRecordNew();
+  ASSERT_TRUE(m && other && value);
+  m->Role = kRoleLive;
+  other->Role = kRoleLive;
+  value->Role = kRoleLivePortValue;
+  m->PortCount = 2;
+  m->ParamCount = 4;
+  const char* names[4] = {"In", "Amplitude", "Max keys (polyphonic)", "Feedback seed"};
+  for (int32_t p = 0; p < 4; ++p) {
+    QUARLE_BASICS::DynZStringAssign(m->Params[p].LongName, names[p]);
+    m->Params[p].Value = 0.5f * p;
+    m->Params[p].Scale = 10.0f;
+  }
+  m->Params[3].NoValueEditor = -1;
+  m->Params[1].ChannelCountExempt = -1;
+  m->PortSources[0] = other;  // cabled
+  m->PortSources[1] = value;  // reads its value module
+  m->PortSources[2] = m;      // linked to itself
+  m->PortSources[3] = nullptr;
+  CopyPortTable(m);
+  ASSERT_EQ(PortListCount, 4);
+  EXPECT_EQ(PortListRows[0].ReadsValueModule, 0);
+  EXPECT_EQ(PortListRows[1].ReadsValueModule, -1);
+  EXPECT_EQ(PortListRows[2].ReadsValueModule, 0);
+  EXPECT_EQ(PortListRows[3].ReadsValueModule, -1);
+  EXPECT_EQ(PortListRows[1].IsInputPort, -1);
+  EXPECT_EQ(PortListRows[2].IsInputPort, 0);
+  EXPECT_EQ(PortListRows[3].NoValueEditor, -1);
+  EXPECT_EQ(PortListRows[0].NoValueEditor, 0);
+  EXPECT_EQ(PortListRows[1].ChannelCountExempt, -1);
+  EXPECT_EQ(PortListRows[3].Value, 15.0f);
+  EXPECT_STREQ(PortListRows[2].LongName.text, "Max keys (polyphonic)");
+
+  // Renamed parameters get their new names; a null module changes nothing.
+  QUARLE_BASICS::DynZStringAssign(m->Params[2].LongName, "Keys");
+  CopyPortTable(m);
+  EXPECT_STREQ(PortListRows[2].LongName.text, "Keys");
+  CopyPortTable(nullptr);
+  EXPECT_EQ(PortListCount, 4);
+  EXPECT_STREQ(PortListRows[0].LongName.text, "In");
+
+  // A count beyond the parameter table is held to it.
+  m->ParamCount = 500;
+  CopyPortTable(m);
+  EXPECT_EQ(PortListCount, kPortListRows);
+  m->ParamCount = -3;
+  CopyPortTable(m);
+  EXPECT_EQ(PortListCount, 0);
+  for (ModuleRecord* r : {m, other, value}) {
+    for (ModuleRecord*& s : r->PortSources) s = nullptr;
+    ModuleRecordDelete(r);
+  }
 }
 
 }  // namespace
