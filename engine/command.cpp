@@ -16,6 +16,8 @@ namespace Tarvelo {
 
 EngineCommandRecord EngineCommand{};
 bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info) = nullptr;
+double CommandSlotWait = 3.0;
+double ModuleLiveWait = 1.0;
 
 namespace {
 
@@ -82,8 +84,10 @@ void BacklogPopIntoSlot() {
   if (count > 0) {
     QueuedCommand c = Backlog.items[Backlog.head];
     Backlog.head = (Backlog.head + 1) % Backlog.capacity;
-    Backlog.count.store(count - 1, std::memory_order_release);
+    // The mailbox is busy again before the queue looks shorter, so a poster
+    // never takes the mailbox while it is being filled here.
     WriteSlot(c);
+    Backlog.count.store(count - 1, std::memory_order_release);
   }
   Backlog.lock.unlock();
 }
@@ -97,7 +101,7 @@ void PostOrQueue(const QueuedCommand& c) {
     return;
   }
   QUARLE_BASICS::Report("Engine command: the audio thread has not taken the previous command for " +
-                            std::to_string(static_cast<int>(kCommandSlotWait)) +
+                            std::to_string(static_cast<int>(CommandSlotWait)) +
                             " s; this one is queued behind it.",
                         QUARLE_BASICS::kLevelWarning);
   while (!BacklogPush(c)) {
@@ -176,7 +180,7 @@ int32_t EngineCommandsQueued() { return Backlog.count.load(std::memory_order_acq
 int32_t WaitEngineCommandSlot() {
   if (PlaybackActive.load() == 0) return 0;
   double start = platform::HighResClock();
-  while (EngineCommandPending() && !Waited(start, kCommandSlotWait)) std::this_thread::yield();
+  while (EngineCommandPending() && !Waited(start, CommandSlotWait)) std::this_thread::yield();
   return 1;
 }
 
@@ -184,7 +188,7 @@ int32_t IsModuleLive(const ModuleRecord* m, uint64_t noWait) {
   if (PlaybackActive.load() == 0) return 0;
   if (noWait == 0) {
     double start = platform::HighResClock();
-    while (EngineCommandPending() && !Waited(start, kModuleLiveWait)) std::this_thread::yield();
+    while (EngineCommandPending() && !Waited(start, ModuleLiveWait)) std::this_thread::yield();
   }
   return ModuleInOrder(ProcessingOrder.load(std::memory_order_acquire), m) ? 1 : 0;
 }
@@ -194,7 +198,7 @@ void WaitModuleOutput(const ModuleRecord* m) {
   double start = platform::HighResClock();
   while (PlaybackActive.load() != 0 &&
          std::atomic_ref<const int32_t>(m->ActiveVoices).load(std::memory_order_relaxed) != 0 &&
-         !Waited(start, kCommandSlotWait))
+         !Waited(start, CommandSlotWait))
     std::this_thread::yield();
 }
 

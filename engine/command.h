@@ -45,9 +45,9 @@ struct WaveInfo {
 // Installed by the libraries; without it an attached entry carries no sound.
 extern bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info);
 
-// Waits of the posters, in seconds.
-constexpr double kCommandSlotWait = 3.0;
-constexpr double kModuleLiveWait = 1.0;
+// Waits of the posters, in seconds (3.0 and 1.0).
+extern double CommandSlotWait;
+extern double ModuleLiveWait;
 
 // Zero-fills the mailbox (read as a posted rebuild, so the first frame builds
 // the order) and empties the queue of waiting commands.

@@ -590,14 +590,16 @@ static void RebuildOrder(uint64_t argument, bool onRender) {
   }
   block->Count = n;
 
-  ProcessingOrderBlock* old = ProcessingOrder.exchange(block, std::memory_order_acq_rel);
+  ProcessingOrderBlock* old = ProcessingOrder.exchange(block);
   InstallFrame.store(FrameCounter.load());
   if (old != &EmptyOrder) {
     // The audio thread is the only walker, so it may free at once; elsewhere a
-    // render callback may still be walking the old block.
-    if (onRender || RenderBusy.load() == 0 || !RemovedListAppend(old, 1)) {
-      if (onRender || RenderBusy.load() == 0) std::free(old);
-    }
+    // render callback may still be walking the old block (should the list not
+    // grow, the block is kept for good rather than freed early).
+    if (onRender || RenderBusy.load() == 0)
+      std::free(old);
+    else
+      RemovedListAppend(old, 1);
   }
 
   if (capture != nullptr && !wasLive && IsModuleLive(capture, 1) == 1) CaptureResync.store(-1);

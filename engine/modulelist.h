@@ -40,9 +40,11 @@ extern RemovedModuleListRecord RemovedModuleList;
 constexpr int32_t kRemovedListInitialCapacity = 69;
 
 // The modules to process, sorted by depth ascending; entry 0 is the output
-// module whenever Count is above 0. The render callback loads the pointer once
-// per frame and walks Entries[Count - 1] down to Entries[0]; a rebuild installs
-// a whole new block, so a walker never sees a half-built order.
+// module whenever Count is above 0. A rebuild installs a whole new block, so a
+// walker never sees a half-built order. The render callback, with RenderBusy
+// held at 1 for the whole call, loads the pointer every frame after
+// ExecuteEngineCommand (which may replace and free the old block) and walks
+// Entries[Count - 1] down to Entries[0]; FrameCounter advances after each frame.
 struct ProcessingOrderBlock {
   ModuleRecord** Entries;
   int32_t Count;

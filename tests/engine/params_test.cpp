@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include "engine/module.h"
+#include "engine/modulelist.h"
+#include "engine/params.h"
+
+using namespace Tarvelo;
+
+namespace {
+
+struct ParamFixture : ::testing::Test {
+  ModuleParam p;
+  void SetUp() override { ModuleParamInit(p); }
+  void TearDown() override { ModuleParamFree(p); }
+};
+
+TEST_F(ParamFixture, ConstructionDefaults) {
+  EXPECT_EQ(p.Scale, 1.0f);
+  EXPECT_EQ(p.Value, 0.0f);
+  EXPECT_EQ(p.WriteBothChannels, -1);
+  EXPECT_EQ(p.Global, 0);
+  EXPECT_EQ(p.Number.OnChange, &OnParamValueChange);
+  EXPECT_EQ(p.Number.FieldWidth, 20);
+  EXPECT_EQ(p.Number.TextSize, 20);
+  EXPECT_EQ(p.Number.ModeFlags[1], -1);
+  EXPECT_EQ(p.Number.Rate, 48000u);
+  EXPECT_EQ(p.Number.UnitArgument, 1.0f);
+  EXPECT_FLOAT_EQ(p.Number.EditStep, 0.05f);
+  EXPECT_NE(p.Number.Lock, nullptr);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(p.LongName), "");
+}
+
+TEST_F(ParamFixture, StepClamping) {
+  p.RangeLow = 0.0f;
+  p.RangeHigh = 127.0f;
+  p.Step = 0.0f;
+  ModuleParamClampStep(p);
+  EXPECT_FLOAT_EQ(p.Step, 1.0f);  // range / 127
+  p.Step = 1e-9f;
+  ModuleParamClampStep(p);
+  EXPECT_FLOAT_EQ(p.Step, 127.0f / 65535.0f);
+  p.Step = 500.0f;
+  ModuleParamClampStep(p);
+  EXPECT_FLOAT_EQ(p.Step, 63.5f);
+  p.IntegerFlag = -1;
+  p.RangeHigh = 10.0f;
+  p.Step = 0.01f;
+  ModuleParamClampStep(p);
+  EXPECT_EQ(p.Step, 1.0f);  // an integer step is at least 1
+}
+
+TEST_F(ParamFixture, ParamModes) {
+  p.Min = -10.0f;
+  p.Max = 100.0f;
+  ModuleSetParamMode(p, 2);
+  EXPECT_EQ(p.RangeLow, 0.0f);
+  EXPECT_EQ(p.RangeHigh, 20.0f);
+  EXPECT_FLOAT_EQ(p.Step, 0.02f);
+
+  p.Scale = 12000.0f;
+  ModuleSetParamMode(p, 1);
+  EXPECT_EQ(p.RangeLow, 0.0f);
+  EXPECT_FLOAT_EQ(p.RangeHigh, 1000.0f / 12000.0f);
+  EXPECT_FLOAT_EQ(p.Step, 5.0f / 12000.0f);
+
+  p.Scale = 2.0f;
+  p.Min = -1.0f;
+  p.Max = 126.0f;
+  ModuleSetParamMode(p, 0);
+  EXPECT_FLOAT_EQ(p.RangeLow, -0.5f);
+  EXPECT_FLOAT_EQ(p.RangeHigh, 63.0f);
+  EXPECT_FLOAT_EQ(p.Step, 63.5f / 127.0f);
+  p.IntegerFlag = -1;
+  ModuleSetParamMode(p, 0);
+  EXPECT_EQ(p.Step, 1.0f);
+}
+
+TEST_F(ParamFixture, IntegerFlagFromUnit) {
+  ParamValueSetFormat(p.Number, -1, kUnitCount, 3);
+  EXPECT_EQ(p.Number.Unit, 0);  // a family below 2 has no units
+  ModuleParamSetIntegerFlag(p);
+  EXPECT_EQ(p.IntegerFlag, -1);
+  ParamValueSetFormat(p.Number, -1, kUnitTime, 3);  // beats per minute
+  ModuleParamSetIntegerFlag(p);
+  EXPECT_EQ(p.IntegerFlag, -1);
+  ParamValueSetFormat(p.Number, -1, kUnitTime, 1);  // seconds
+  ModuleParamSetIntegerFlag(p);
+  EXPECT_EQ(p.IntegerFlag, 0);
+  ParamValueSetFormat(p.Number, -1, kUnitTime, 0);
+  p.Scale = 48000.0f;
+  ModuleParamSetIntegerFlag(p);
+  EXPECT_EQ(p.IntegerFlag, 0);
+  ParamValueSetFormat(p.Number, -1, kUnitLevel, 1);
+  EXPECT_EQ(p.Number.SetUnit, 1);
+}
+
+TEST_F(ParamFixture, FieldSizeAndCopy) {
+  ParamValueSetFieldSize(p.Number, 5, 30);
+  EXPECT_EQ(p.Number.FieldWidth, 20);
+  EXPECT_EQ(p.Number.TextSize, 30);
+
+  ModuleParam q;
+  ModuleParamInit(q);
+  q.Number.UnitSign = 1;
+  p.Number.UnitSign = 0;
+  p.Number.Dirty = 0;
+  p.Value = 0.25f;
+  p.VoiceMapRow = 1;
+  p.MidiMapCount = 3;
+  p.FeedbackPort = -1;
+  p.MidiMoved = -1;
+  QUARLE_BASICS::DynZStringAssign(p.LongName, "Amplitude");
+  platform::Mutex* own = q.Number.Lock;
+  ModuleParamCopy(q, p);
+  EXPECT_EQ(q.Number.Lock, own);  // keeps its own lock
+  EXPECT_NE(q.Number.Lock, p.Number.Lock);
+  EXPECT_EQ(q.Number.Dirty, -1);
+  EXPECT_EQ(q.Number.UnitSign, 1);
+  EXPECT_EQ(q.Value, 0.25f);
+  EXPECT_EQ(q.Number.TextSize, 30);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(q.LongName), "Amplitude");
+  EXPECT_EQ(q.VoiceMapRow, 0);
+  EXPECT_EQ(q.MidiMapCount, 0);
+  EXPECT_EQ(q.FeedbackPort, 0);
+  EXPECT_EQ(q.MidiMoved, 0);
+  ModuleParamFree(q);
+}
+
+struct ValueChangeFixture : ::testing::Test {
+  ModuleRecord* m = nullptr;
+  void SetUp() override {
+    m = ModuleRecordNew();
+    ASSERT_NE(m, nullptr);
+    m->PortValueModules[0] = ModuleRecordNew();
+    m->ParamCount = 1;
+    m->SelectedParam = 0;
+    ModuleParam& p = m->Params[0];
+    p.Scale = 2.0f;
+    p.Min = -4.0f;
+    p.Max = 10.0f;
+    p.RangeLow = -2.0f;
+    p.RangeHigh = 5.0f;
+    SelectedModule = m;
+    ParamEditMode = 0;
+  }
+  void TearDown() override {
+    SelectedModule = nullptr;
+    ParamEditMode = 0;
+    ModuleRecordDelete(m);
+  }
+};
+
+TEST_F(ValueChangeFixture, ValueIsClampedScaledAndApplied) {
+  float shown = 30.0f;
+  EXPECT_EQ(OnParamValueChange(&shown), -1);  // came back smaller
+  EXPECT_EQ(shown, 10.0f);
+  EXPECT_EQ(m->Params[0].Value, 5.0f);
+  EXPECT_EQ(m->PortValueModules[0]->Outputs[0][0].Level, 5.0f);
+  EXPECT_EQ(m->Changed, -1);
+  shown = 3.0f;
+  EXPECT_EQ(OnParamValueChange(&shown), 0);
+  EXPECT_EQ(m->Params[0].Value, 1.5f);
+  m->Params[0].IntegerFlag = -1;
+  shown = 3.0f;  // 1.5 rounds to 2 -> shown 4
+  EXPECT_EQ(OnParamValueChange(&shown), 1);
+  EXPECT_EQ(shown, 4.0f);
+}
+
+TEST_F(ValueChangeFixture, RangeEdits) {
+  ParamEditMode = 1;  // range low above range high stores range high
+  m->Params[0].RangeHigh = 3.0f;
+  float shown = 8.0f;
+  OnParamValueChange(&shown);
+  EXPECT_EQ(m->Params[0].RangeLow, 3.0f);
+  EXPECT_EQ(shown, 6.0f);
+  ParamEditMode = 2;  // range high below range low stores range low
+  m->Params[0].RangeLow = 1.0f;
+  shown = -4.0f;
+  OnParamValueChange(&shown);
+  EXPECT_EQ(m->Params[0].RangeHigh, 1.0f);
+  EXPECT_EQ(shown, 2.0f);
+  ParamEditMode = 3;
+  m->Params[0].RangeLow = 0.0f;
+  m->Params[0].RangeHigh = 4.0f;
+  shown = 10.0f;  // step 5 is above range / 2
+  OnParamValueChange(&shown);
+  EXPECT_EQ(m->Params[0].Step, 2.0f);
+  EXPECT_EQ(shown, 4.0f);
+}
+
+TEST_F(ValueChangeFixture, NoSelectionChangesNothing) {
+  m->SelectedParam = -1;
+  float shown = 3.0f;
+  EXPECT_EQ(OnParamValueChange(&shown), 0);
+  EXPECT_EQ(shown, 3.0f);
+  SelectedModule = nullptr;
+  m->SelectedParam = 0;
+  EXPECT_EQ(OnParamValueChange(&shown), 0);
+  EXPECT_EQ(m->Params[0].Value, 0.0f);
+}
+
+}  // namespace
