@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "engine/tuning.h"
+#include "module_fixture.h"
+
+using namespace Tarvelo;
+using tarvelo_test::EngineTest;
+using tarvelo_test::Messages;
+
+namespace {
+
+constexpr int32_t kSample = 1;
+constexpr int32_t kMelodyGenerator = 30;
+constexpr int32_t kAddition = 33;
+constexpr int32_t kRectifier = 41;
+
+using CommandTest = EngineTest;
+
+TEST_F(CommandTest, StartsPostedAndTheFirstFrameRebuilds) {
+  EngineCommandInit();
+  EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);
+  EXPECT_EQ(EngineCommand.Kind, kCommandRebuild);
+  ModuleRecord* out = Add(kRectifier);
+  SynthOutputModule = out;
+  ExecuteEngineCommand();  // also with playback off: the first frame runs it
+  EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
+  EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), out));
+}
+
+TEST_F(CommandTest, PlaybackOffRunsAtOnce) {
+  ModuleRecord* a = Add(kAddition);
+  ModuleRecord* b = Add(kRectifier);
+  RequestGraphRebuild(0, 0, a);
+  PostLinkInput(a, 0, b, kAddition);
+  EXPECT_EQ(a->PortSources[0], b);
+  EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), b));
+  EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
+  EXPECT_EQ(WaitEngineCommandSlot(), 0);
+  EXPECT_EQ(IsModuleLive(b, 0), 0);
+}
+
+TEST_F(CommandTest, PlaybackOnPostsForTheNextFrame) {
+  ModuleRecord* a = Add(kAddition);
+  ModuleRecord* b = Add(kRectifier);
+  RequestGraphRebuild(0, 0, a);
+  PlaybackActive = -1;
+  PostLinkInput(a, 0, b, kAddition);
+  EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);
+  EXPECT_EQ(EngineCommand.Kind, kCommandLink);
+  EXPECT_EQ(a->PortSources[0], a->PortValueModules[0]);  // not yet
+  ExecuteEngineCommand();
+  EXPECT_EQ(a->PortSources[0], b);
+  EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
+  EXPECT_EQ(EngineCommand.Kind, kCommandRebuild);
+  EXPECT_EQ(IsModuleLive(b, 0), 1);
+  EXPECT_EQ(IsModuleLive(a->PortValueModules[1], 0), 0);
+  // A rebuild-only command just rebuilds.
+  RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
+  EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);
+  EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), b));
+  ExecuteEngineCommand();
+  EXPECT_FALSE(ModuleInOrder(ProcessingOrder.load(), b));
+  EXPECT_EQ(a->PortSources[0], b);
+}
+
+TEST_F(CommandTest, ABusyMailboxQueuesInsteadOfOverwriting) {
+  CommandSlotWait = 0.05;
+  ModuleRecord* a = Add(kAddition);
+  ModuleRecord* b = Add(kRectifier);
+  ModuleRecord* c = Add(kRectifier);
+  RequestGraphRebuild(0, 0, a);
+  PlaybackActive = -1;
+  PostLinkInput(a, 0, b, kAddition);
+  PostLinkInput(a, 1, c, kAddition);  // the audio thread has not run: waits, then queues
+  PostLinkInput(a, 0, b, kAddition);  // and this one unlinks port 0 again, after the first
+  EXPECT_EQ(EngineCommandsQueued(), 2);
+  ASSERT_FALSE(Messages().empty());
+  EXPECT_EQ(Messages()[0].second, QUARLE_BASICS::kLevelWarning);
+  EXPECT_EQ(EngineCommand.Module, a);
+  EXPECT_EQ(EngineCommand.Source, b);  // the pending command is intact
+  EXPECT_TRUE(EngineCommandReferences(c));
+  ExecuteEngineCommand();
+  EXPECT_EQ(a->PortSources[0], b);
+  EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);  // the next one moved in
+  EXPECT_EQ(EngineCommandsQueued(), 1);
+  ExecuteEngineCommand();
+  EXPECT_EQ(a->PortSources[1], c);
+  ExecuteEngineCommand();
+  EXPECT_EQ(a->PortSources[0], a->PortValueModules[0]);
+  EXPECT_FALSE(EngineCommandPending());
+  EXPECT_FALSE(EngineCommandReferences(c));
+}
+
+WaveLibraryEntry* const kWave = reinterpret_cast<WaveLibraryEntry*>(0x1000);
+float g_samples[64];
+
+bool Describe(const WaveLibraryEntry* wave, WaveInfo& info) {
+  if (wave != kWave) return false;
+  info = WaveInfo{2, 32, g_samples, 0.25f};
+  return true;
+}
+
+TEST_F(CommandTest, AttachAndDetachWaves) {
+  DescribeWave = Describe;
+  ModuleRecord* s = Add(kSample);
+  s->Outputs[0][0].Level = 1.0f;
+  PostAttachWave(s, kWave, static_cast<uint64_t>(-1));
+  EXPECT_EQ(s->SampleEntry, kWave);
+  EXPECT_EQ(s->SampleData, g_samples);
+  EXPECT_EQ(s->SampleChannels, 2);
+  EXPECT_EQ(s->OutputChannels, 2);
+  EXPECT_EQ(s->SampleFrames, 32);
+  EXPECT_FLOAT_EQ(s->SampleStep, 48000.0f / (32 * 4 * 0.25f));
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], -1);
+  EXPECT_EQ(s->Outputs[0][0].Level, 0.0f);  // voices reset
+  AttachWaveToModule(s, nullptr, 0);
+  EXPECT_EQ(s->OutputChannels, 1);
+  EXPECT_EQ(s->SampleData, nullptr);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
+
+  // A sound without a detected pitch does not run off.
+  DescribeWave = [](const WaveLibraryEntry*, WaveInfo& info) {
+    info = WaveInfo{7, 10, g_samples, 0.0f};
+    return true;
+  };
+  AttachWaveToModule(s, kWave, 0);
+  EXPECT_EQ(s->SampleStep, 0.0f);
+  EXPECT_EQ(s->OutputChannels, 2);
+
+  // Live module with playback on: posted.
+  RequestGraphRebuild(0, 0, s);
+  PlaybackActive = -1;
+  PostDetachWave(s);
+  EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);
+  EXPECT_EQ(s->SampleEntry, kWave);
+  ExecuteEngineCommand();
+  EXPECT_EQ(s->SampleEntry, nullptr);
+  EXPECT_EQ(s->OutputChannels, 1);
+}
+
+TEST_F(CommandTest, TuningNoteCountResetsMelodyGenerators) {
+  // The tunings exist from program start (12 keys per octave).
+  TuningSetNoteCount(ActiveTuning, 12);
+  CopyTuning(EngineTuning, ActiveTuning);
+  ModuleRecord* g = Add(kMelodyGenerator);
+  g->Outputs[0][0].Level = 0.5f;
+  RequestTuningApply();  // same note count
+  EXPECT_EQ(g->Outputs[0][0].Level, 0.5f);
+  TuningSetNoteCount(ActiveTuning, 19);
+  RequestTuningApply();
+  EXPECT_EQ(EngineTuning.NoteCount, 19);
+  EXPECT_EQ(g->Outputs[0][0].Level, 0.0f);
+  TuningSetNoteCount(ActiveTuning, 12);
+  CopyTuning(EngineTuning, ActiveTuning);
+}
+
+TEST_F(CommandTest, WaitModuleOutputGivesUp) {
+  ModuleRecord* a = Add(kRectifier);
+  CommandSlotWait = 0.02;
+  a->ActiveVoices = 2;
+  PlaybackActive = -1;
+  double start = platform::HighResClock();
+  WaitModuleOutput(a);
+  EXPECT_GE(platform::HighResClock() - start, 0.02);
+  a->ActiveVoices = 0;
+  WaitModuleOutput(a);
+}
+
+// Commands posted from the interface thread while a stand-in for the render
+// callback executes them; the graph must end as the posts say, in their order.
+TEST_F(CommandTest, PostsWhileRendering) {
+  ModuleRecord* out = Add(kAddition);
+  std::vector<ModuleRecord*> sources;
+  for (int32_t i = 0; i < 8; ++i) sources.push_back(Add(kRectifier));
+  std::vector<ModuleRecord*> readers;
+  for (int32_t i = 0; i < 8; ++i) readers.push_back(Add(kAddition));
+  RequestGraphRebuild(0, 0, out);
+  std::atomic<bool> stop{false};
+  PlaybackActive = -1;
+  std::thread render([&] {
+    while (!stop.load()) {
+      RenderBusy = 1;
+      for (int32_t f = 0; f < 8; ++f) {
+        ExecuteEngineCommand();
+        const ProcessingOrderBlock* order = ProcessingOrder.load();
+        float sum = 0.0f;
+        for (int32_t i = order->Count - 1; i >= 0; --i) {
+          ModuleRecord* m = order->Entries[i];
+          for (int32_t p = 0; p < m->PortCount; ++p) sum += m->PortSources[p]->Outputs[0][0].Level;
+          m->Outputs[0][0] = OutputElement{sum * 0.5f, sum * 0.5f};
+        }
+        FrameCounter.fetch_add(1);
+      }
+      RenderBusy = 0;
+      std::this_thread::yield();
+    }
+  });
+  for (int32_t round = 0; round < 200; ++round) {
+    ModuleRecord* r = readers[round % 8];
+    ModuleRecord* s = sources[(round * 3) % 8];
+    PostLinkInput(r, round % 2, s, kAddition);  // links, or unlinks when already linked
+    if (round % 8 == 0) PostLinkInput(out, (round / 8) % 2, readers[(round / 8) % 8], kAddition);
+    if (round % 16 == 0) RequestGraphRebuild(0, 0, nullptr);
+  }
+  while (EngineCommandPending()) std::this_thread::yield();
+  stop = true;
+  render.join();
+  PlaybackActive = 0;
+  // Replay the same posts on the interface thread to get the expected graph.
+  std::vector<ModuleRecord*> got;
+  for (ModuleRecord* r : readers) {
+    got.push_back(r->PortSources[0]);
+    got.push_back(r->PortSources[1]);
+    ModuleLinkInput(*r, 0, nullptr, Template(kAddition));
+    ModuleLinkInput(*r, 1, nullptr, Template(kAddition));
+  }
+  for (int32_t round = 0; round < 200; ++round)
+    ModuleLinkInput(*readers[round % 8], round % 2, sources[(round * 3) % 8], Template(kAddition));
+  for (size_t i = 0; i < readers.size(); ++i) {
+    EXPECT_EQ(got[2 * i], readers[i]->PortSources[0]);
+    EXPECT_EQ(got[2 * i + 1], readers[i]->PortSources[1]);
+  }
+  for (ModuleRecord* s : sources) EXPECT_LE(s->OutputCount, 16);
+}
+
+}  // namespace
