@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/globals.h"
+
+using namespace Tarvelo;
+using QUARLE_BASICS::DynZStringGet;
+
+namespace {
+
+class CatalogTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_EQ(init(48000.0f), 0); }
+  static void TearDownTestSuite() { close(); }
+  static const ModuleRecord& T(int32_t type) { return ModuleCatalog[type]; }
+  static bool In(int32_t type, std::initializer_list<int32_t> types) {
+    return std::find(types.begin(), types.end(), type) != types.end();
+  }
+};
+
+struct TypeRow {
+  int32_t type;
+  const char* name;
+  int32_t category;
+  int32_t ports;
+  int32_t params;  // defined by the type, before "Feedback seed"
+  int64_t poly;
+};
+
+// In palette order.
+const TypeRow kRows[kModuleTypeCount] = {
+    {0, "Capture", 1, 0, 0, 0},           {1, "Sample", 5, 6, 7, 2},
+    {2, "Oscillator", 5, 6, 6, 2},        {35, "Sine wave", 5, 3, 3, 2},
+    {32, "4-in-1 Randomizer", 5, 4, 4, 2}, {3, "Keyboard", 4, 0, 1, 2},
+    {4, "Octave board", 4, 0, 2, 2},      {5, "Sequencer", 4, 3, 5, 2},
+    {9, "ADSR Envelope", 4, 3, 8, 2},     {29, "Step Sequencer", 4, 4, 10, 2},
+    {40, "Mapper", 4, 1, 3, 2},           {30, "Melody Generator", 4, 7, 11, 0},
+    {8, "Pitch bend", 4, 2, 3, 2},        {6, "Harmonic", 4, 1, 2, 2},
+    {7, "Voice selector", 4, 1, 2, 0},    {25, "Multiplexer", 4, 10, 10, 1},
+    {26, "Voice Mixer", 4, 2, 2, 0},      {33, "Addition", 2, 2, 2, 2},
+    {11, "Difference", 2, 2, 2, 2},       {12, "Product", 2, 2, 2, 2},
+    {24, "Inverter", 2, 1, 1, 2},         {37, "Absolute", 2, 1, 1, 2},
+    {36, "Derivative", 2, 1, 1, 2},       {41, "Rectifier", 2, 1, 1, 2},
+    {13, "Level", 2, 2, 4, 2},            {34, "Gate", 2, 2, 2, 2},
+    {10, "Logic switch", 2, 5, 5, 2},     {38, "Clipper", 2, 2, 2, 2},
+    {18, "Mixer", 2, 17, 17, 2},          {22, "Filter", 7, 3, 4, 2},
+    {14, "Envelope follower", 7, 1, 3, 2}, {42, "Mobile average", 7, 2, 2, 2},
+    {17, "Convolutive filter", 7, 2, 3, 2}, {27, "Convolutive vocoder", 7, 2, 3, 2},
+    {15, "Delay", 6, 2, 2, 2},            {16, "Echo", 6, 3, 3, 2},
+    {23, "Distortion", 6, 3, 3, 2},       {28, "Wave Folder", 6, 3, 4, 2},
+    {39, "Soft Limiter", 6, 2, 2, 2},     {31, "Compressor", 6, 1, 6, 2},
+    {20, "Merge Stereo", 3, 1, 1, 2},     {19, "Join Stereo", 3, 2, 2, 2},
+    {21, "Balance", 3, 2, 2, 2},
+};
+
+TEST_F(CatalogTest, FortyThreeTypesInPaletteOrder) {
+  std::set<int32_t> seen;
+  for (int32_t i = 0; i < kModuleTypeCount; ++i) {
+    const TypeRow& row = kRows[i];
+    EXPECT_EQ(ModulePaletteOrder[i], row.type) << i;
+    seen.insert(ModulePaletteOrder[i]);
+    const ModuleRecord& t = T(row.type);
+    EXPECT_EQ(t.Type, row.type);
+    EXPECT_EQ(t.Role, kRoleTemplate);
+    EXPECT_EQ(DynZStringGet(t.Name), row.name);
+    EXPECT_EQ(t.Category, row.category) << row.name;
+    EXPECT_EQ(t.PortCount, row.ports) << row.name;
+    EXPECT_EQ(t.ParamCount, row.params + (row.ports > 0 ? 1 : 0)) << row.name;
+    EXPECT_EQ(t.PolyphonyCapability, row.poly) << row.name;
+    EXPECT_NE(t.ProcessFunctions[0], nullptr);
+    EXPECT_NE(t.ProcessFunctions[1], nullptr);
+    EXPECT_FALSE(DynZStringGet(t.ShortName).empty());
+  }
+  EXPECT_EQ(seen.size(), 43u);
+  EXPECT_EQ(DynZStringGet(T(3).ShortName), "KB");
+  EXPECT_EQ(DynZStringGet(T(4).ShortName), "BB");
+  EXPECT_EQ(DynZStringGet(T(33).ShortName), "a+b");
+  EXPECT_EQ(DynZStringGet(T(11).ShortName), "a-b");
+  EXPECT_EQ(DynZStringGet(T(12).ShortName), "a*b");
+  // Slot 43: only the common defaults.
+  EXPECT_EQ(ModuleCatalog[43].Role, kRoleTemplate);
+  EXPECT_EQ(ModuleCatalog[43].Type, 43);
+  EXPECT_EQ(ModuleCatalog[43].ParamCount, 0);
+  EXPECT_EQ(ModuleCatalog[43].ProcessFunctions[0], &ProcessNone);
+}
+
+TEST_F(CatalogTest, SchedulingFlags) {
+  for (int32_t type = 0; type < kModuleTypeCount; ++type) {
+    const ModuleRecord& t = T(type);
+    SCOPED_TRACE(DynZStringGet(t.Name));
+    bool noPorts = t.PortCount == 0;
+    EXPECT_EQ(t.RunsWithoutVoices != 0, noPorts || In(type, {0, 3, 4, 5, 10, 18, 25, 26, 30}));
+    EXPECT_EQ(t.KeepsVoices != 0, In(type, {5, 9, 14, 15, 16, 17, 27, 30, 42}));
+    EXPECT_EQ(t.VoiceOwner != 0, In(type, {3, 4, 5, 9, 25, 42, 14, 15, 16, 17, 27}));
+    EXPECT_EQ(t.VoiceFlagRoot == -1, In(type, {3, 4, 5, 9, 25}));
+    EXPECT_EQ(t.ChannelsFixed != 0, In(type, {3, 4, 5, 30, 20}));
+    bool effectOrFilter = t.Category == kCategoryEffect || t.Category == kCategoryFilter;
+    EXPECT_EQ(t.RequiresPortLink != 0,
+              effectOrFilter || In(type, {9, 8, 6, 7, 26, 34, 24, 37, 36, 13, 38, 20, 21}));
+    EXPECT_EQ(t.OutputChannels, In(type, {19, 21}) ? 2 : 1);
+    EXPECT_EQ(t.ModuleSwitches[kSwitchPlay] != 0, !In(type, {1, 5, 30, 29}));
+    EXPECT_EQ(t.ModuleSwitches[kSwitchLoop] != 0, In(type, {1, 2, 35}));
+    EXPECT_EQ(t.ModuleSwitches[kSwitchEnvelope] != 0, In(type, {9, 14}));
+    EXPECT_EQ(t.ModuleSwitches[kSwitchZeroOut] != 0, t.Category == kCategoryControl);
+    EXPECT_EQ(t.ModuleSwitches[kSwitchRewind], t.StateSelect);
+    EXPECT_EQ(t.ModuleSwitches[kSwitchPower], -1);
+    if (t.PolyphonyCapability != 2) EXPECT_EQ(t.FollowsPolyphony, 0);
+    if (t.PolyphonyCapability == 0) EXPECT_EQ(t.VoiceFlagRoot, 1);
+    if (noPorts) EXPECT_EQ(t.FollowsPolyphony, 0);
+  }
+  EXPECT_EQ(T(18).RequiredPort, 1);  // the Mixer's lead is port 1
+  EXPECT_EQ(T(18).VoiceMapSourcePort, 1);
+  EXPECT_EQ(T(18).ChosenSourcePort, 1);
+  EXPECT_EQ(T(9).FollowsPolyphony, -1);
+  EXPECT_EQ(T(1).FollowsPolyphony, 0);
+}
+
+TEST_F(CatalogTest, DerivedFlags) {
+  for (int32_t type = 0; type < kModuleTypeCount; ++type) {
+    const ModuleRecord& t = T(type);
+    SCOPED_TRACE(DynZStringGet(t.Name));
+    bool source = t.Category == kCategorySource;
+    EXPECT_EQ(t.DerivedFlag1 != 0, In(type, {1, 5, 30, 29}));
+    EXPECT_EQ(t.DerivedFlag2 != 0, In(type, {1, 5, 30}));
+    EXPECT_EQ(t.StateSelect != 0, source || In(type, {5, 30, 29}));
+    EXPECT_EQ(t.DerivedFlag3 != 0, t.StateSelect != 0 || In(type, {3, 4}) || t.KeepsVoices != 0);
+    EXPECT_EQ(t.KeepsState != 0, source || t.KeepsVoices != 0 || In(type, {29, 36, 31}));
+    EXPECT_EQ(t.MirrorPair != 0, In(type, {33, 11, 12, 19}));
+    EXPECT_EQ(t.DerivedFlag6 != 0, In(type, {34, 40, 3, 4, 9}));
+    EXPECT_EQ(t.DerivedFlag7 != 0, In(type, {2, 35, 1}));
+    EXPECT_EQ(t.DerivedFlag8 != 0, type == 40);
+    EXPECT_EQ(t.ClearBuffersOnReset != 0, t.RunsWithoutVoices == 0 && t.WorkBuffers[0] != nullptr);
+  }
+}
+
+TEST_F(CatalogTest, WorkBuffers) {
+  const int32_t q = RateWhole;
+  struct Buffer {
+    int32_t type, elements, channels, buffers;
+  };
+  for (const Buffer& b : {Buffer{42, q + 3, 2, 32}, Buffer{15, q + 1, 2, 32}, Buffer{16, q + 1, 2, 32},
+                          Buffer{14, 1, 2, 32}, Buffer{22, 14, 2, 32}, Buffer{17, 258, 2, 32},
+                          Buffer{27, 1024, 2, 32}, Buffer{5, 128, 1, 1}, Buffer{30, 2304, 1, 1}}) {
+    const ModuleRecord& t = T(b.type);
+    SCOPED_TRACE(b.type);
+    EXPECT_EQ(t.WorkBufferElements, b.elements);
+    EXPECT_EQ(t.WorkBufferChannels, b.channels);
+    EXPECT_EQ(t.WorkBufferSize, b.elements * b.channels);
+    EXPECT_NE(t.WorkBuffers[b.buffers - 1], nullptr);
+    EXPECT_EQ(t.WorkBuffers[b.buffers], nullptr);
+  }
+  EXPECT_EQ(T(2).WorkBuffers[0], nullptr);
+}
+
+TEST_F(CatalogTest, FeedbackSeedAndValueModules) {
+  for (int32_t type = 0; type < kModuleTypeCount; ++type) {
+    const ModuleRecord& t = T(type);
+    SCOPED_TRACE(DynZStringGet(t.Name));
+    for (int32_t p = 0; p < kPortValueSlots; ++p) {
+      ASSERT_NE(t.PortValueModules[p], nullptr);
+      EXPECT_EQ(t.PortValueModules[p]->Role, kRoleTemplatePortValue);
+      EXPECT_EQ(t.PortSources[p], t.PortValueModules[p]);
+      EXPECT_EQ(t.PortValueModules[p]->ActiveVoices, 1);
+    }
+    EXPECT_EQ(t.PortValueModules[32], nullptr);
+    if (t.PortCount == 0) continue;
+    int32_t s = t.ParamCount - 1;
+    const ModuleParam& seed = t.Params[s];
+    EXPECT_EQ(DynZStringGet(seed.LongName), "Feedback seed");
+    EXPECT_EQ(DynZStringGet(seed.Label), "*");
+    EXPECT_EQ(seed.Value, 0.5f);
+    EXPECT_EQ(seed.InitialValue, 0.5f);
+    EXPECT_EQ(seed.WriteBothChannels, -1);
+    EXPECT_EQ(seed.ChannelCountExempt != 0, t.ChannelsFixed != 0);
+    EXPECT_EQ(t.PortValueModules[s]->Outputs[0][0].Level, 0.5f);
+    EXPECT_EQ(t.PortValueModules[s]->Outputs[1][0].Frequency, 0.5f);
+  }
+  // Entries beyond the parameter count keep the common defaults.
+  const ModuleParam& spare = T(41).Params[20];
+  EXPECT_EQ(DynZStringGet(spare.LongName), "N/A");
+  EXPECT_EQ(DynZStringGet(spare.Label), "20");
+  EXPECT_EQ(spare.Min, -1.0f);
+  EXPECT_EQ(spare.Max, 1.0f);
+  // Control range of a plain setting and what its value module carries in voice 32.
+  EXPECT_FLOAT_EQ(spare.RangeLow, -1.0f);
+  EXPECT_FLOAT_EQ(spare.RangeHigh, 1.0f);
+  EXPECT_FLOAT_EQ(spare.Step, 2.0f / 127.0f);
+  const ModuleRecord* pvm = T(41).PortValueModules[20];
+  EXPECT_EQ(pvm->Outputs[0][32].Level, spare.RangeLow);
+  EXPECT_EQ(pvm->Outputs[1][32].Level, spare.RangeHigh);
+  EXPECT_EQ(pvm->Outputs[2][32].Level, spare.Step);
+}
+
+TEST_F(CatalogTest, BoxSizes) {
+  for (int32_t type = 0; type < kModuleTypeCount; ++type) {
+    const ModuleRecord& t = T(type);
+    EXPECT_GE(t.BoxWidthUnits, std::max(22, t.PortCount * 6));
+    EXPECT_EQ(t.BoxHeightUnits, t.PortCount > 0 ? 18 : 11);
+  }
+  EXPECT_GE(T(18).BoxWidthUnits, 102);
+}
+
+TEST_F(CatalogTest, KernelTableNames) {
+  EXPECT_EQ(DynZStringGet(WaveShapeTable[0].Name), "Sine");
+  EXPECT_EQ(DynZStringGet(WaveShapeTable[10].Name), "Asymmetric Parabola");
+  EXPECT_EQ(DynZStringGet(WaveShapeTable[11].Name), "Experimental");
+  EXPECT_EQ(DynZStringGet(WindowFunctionTable[0].Name), "Square (none)");
+  EXPECT_EQ(DynZStringGet(WindowFunctionTable[8].Name), "Blackman-Harris");
+}
+
+// The finishing pass on a type block that defines its parameters.
+TEST(CatalogFinish, LeadPortScalesAndModes) {
+  SetRateConstants(48000.0f);
+  ModuleRecord* t = ModuleRecordNew();
+  ASSERT_NE(t, nullptr);
+  t->Role = kRoleTemplate;
+  t->Type = 23;
+  t->PolyphonyCapability = 2;
+  t->FollowsPolyphony = -1;
+  t->Category = kCategoryEffect;
+  t->PortCount = 3;
+  t->ParamCount = 3;
+  QUARLE_BASICS::DynZStringAssign(t->ShortName, "Dist.");
+  SetParamName(*t, 0, "Input", "In");
+  SetParamRange(*t, 0, -1.0f, 1.0f, 0.95f);
+  ParamValueSetFormat(t->Params[0].Number, -1, kUnitLevel, 1);
+  SetParamName(*t, 1, "Frequency", "F");
+  SetParamRange(*t, 1, -RateQuarter, RateQuarter, 55.0f, RateQuarter);
+  t->Params[1].OutputSide = 1;
+  SetParamName(*t, 2, "Count", "N");
+  SetParamRange(*t, 2, 0.0f, 100.0f, 7.0f);
+  ParamValueSetFormat(t->Params[2].Number, -1, kUnitCount, -1);
+  int32_t calls = 0;
+  static int32_t* callsSeen = nullptr;
+  callsSeen = &calls;
+  CatalogTextWidth = [](const std::string& text, int32_t size) {
+    ++*callsSeen;
+    return text == "Dist. 888" && size == 20 ? 1000 : 0;
+  };
+  ASSERT_EQ(FinishTemplate(*t), 0);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(t->BoxWidthUnits, 200);
+  EXPECT_EQ(t->BoxHeightUnits, 18);
+  EXPECT_EQ(t->ParamCount, 4);
+  EXPECT_EQ(t->RequiredPort, 1);  // the frequency-side port wins over "In"
+  EXPECT_EQ(t->VoiceMapSourcePort, 1);
+  EXPECT_EQ(t->RequiresPortLink, -1);
+  EXPECT_EQ(t->Params[1].NoValueEditor, -1);
+  EXPECT_EQ(t->Params[0].NoValueEditor, 0);
+  EXPECT_EQ(t->Params[1].DefaultOutputSide, 1);
+  EXPECT_FLOAT_EQ(t->Params[1].Value, 55.0f / 12000.0f);
+  EXPECT_EQ(t->Params[1].InitialValue, t->Params[1].Value);
+  EXPECT_EQ(t->PortValueModules[1]->Outputs[0][0].Level, t->Params[1].Value);
+  EXPECT_FLOAT_EQ(t->Params[1].RangeHigh, 1000.0f / 12000.0f);  // frequency mode
+  EXPECT_FLOAT_EQ(t->Params[0].RangeLow, 0.0f);                   // dB mode
+  EXPECT_FLOAT_EQ(t->Params[0].Step, 0.001f);
+  EXPECT_EQ(t->Params[2].IntegerFlag, -1);
+  EXPECT_EQ(t->Params[2].Step, 1.0f);
+  EXPECT_FLOAT_EQ(t->Params[0].Number.Base.value, 0.95f);
+  CatalogTextWidth = [](const std::string& text, int32_t size) { return static_cast<int32_t>(text.size()) * size / 2; };
+  ModuleRecordDelete(t);
+}
+
+}  // namespace
