@@ -1,0 +1,131 @@
+// The audio library's set-up and shutdown, its shared state, and the device
+// layer: device lists, the automatic choice, opening and closing the playback
+// and capture devices, starting and stopping them, reclaiming played buffers.
+// After start-up only the audio thread (audio/thread.h) calls the device layer.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "audio/backend.h"
+#include "basics/dynzstring.h"
+#include "basics/queues.h"
+#include "platform/threads.h"
+
+namespace QUARLE_AUDIO {
+
+using QUARLE_BASICS::ArrayHeader;
+using QUARLE_BASICS::CommandMessage;
+using QUARLE_BASICS::DynZString;
+using platform::Mutex;
+// The audio thread's queue number lives with the other queue numbers.
+using QUARLE_BASICS::AudioCommandQueue;
+
+// Fills floats start .. start + count - 1 of *buffer, left at even and right at
+// odd indexes; start and count are even, start + count <= StreamLength. Runs on
+// the audio thread; *buffer is replaced whenever the buffer length changes.
+using RenderCallbackFn = void (*)(float** buffer, int32_t start, int32_t count);
+// Takes count = 2 x SamplesPerMs interleaved stereo floats of *buffer; reads
+// and clears the resync flag word (-1 after every start of playback or capture).
+using CaptureCallbackFn = void (*)(float** buffer, int32_t count, int64_t* resync);
+
+constexpr int32_t kDeviceListSize = 64;
+constexpr int32_t kChannelLayoutCount = 12;
+constexpr int32_t kChannelLayoutTextSize = 16;  // characters, without the terminator
+constexpr uint32_t kBaseStreamRate = 48000;
+constexpr ALenum kFormatStereoFloat32 = 0x10011;  // AL_FORMAT_STEREO_FLOAT32
+
+// Codes of the audio thread's commands and of the reports it posts on queue 0.
+enum AudioCode : uint32_t {
+  kAudioQuit = 2,               // command: leave the loop; report: ended on an error
+  kAudioPlaybackOn = 200,       // command; report: playback started
+  kAudioPlaybackOff = 201,      // command; report: playback stopped
+  kAudioCaptureOn = 202,        // command; report: capture started
+  kAudioCaptureOff = 203,       // command; report: capture stopped
+  kAudioRecordStart = 204,      // command: word2 = malloc'ed file stem or 0
+  kAudioRecordStop = 205,       // command; report: the recording failed (arg4 = error)
+  kAudioBufferLength = 206,     // command: single1 = ms; report: settled (single1 = floats)
+  kAudioCaptureBlock = 207,     // report of the default capture callback
+  kAudioStreamBuffer = 208,     // report: word2 = malloc'ed copy of StreamLength floats
+  kAudioMeters = 209,           // report of the output meters
+  kAudioPlaybackDevice = 210,   // command: single1 = playback list index
+  kAudioCaptureDevice = 211,    // command: single1 = capture list index
+  kAudioOutputGain = 212,       // command: single1 = gain
+  kAudioOverload = 213,         // report: the render load reached 1.0
+};
+
+// Flags are 64-bit words: -1 true, 0 false.
+extern int64_t AudioInitialised;
+extern uint32_t StreamRate;        // Hz: 48000 x k
+extern int32_t SamplesPerMs;       // frames per capture block, at least 48
+extern int32_t CaptureFrames;      // capture ring of the device, 10 x SamplesPerMs
+extern float CapturePollPeriod;    // s
+extern int32_t StreamLength;       // floats of one stream buffer (stereo interleaved)
+extern RenderCallbackFn RenderCallback;
+extern CaptureCallbackFn CaptureCallback;
+// Guards the device lists, counts, selections, selected names, the open flags,
+// DeviceListChanged and the level meters.
+extern Mutex* MT_AUDIO;
+extern CommandMessage* AudioFetchBuffer;
+extern ArrayHeader AudioFetchHeader;
+extern char ChannelLayoutNames[kChannelLayoutCount][kChannelLayoutTextSize + 1];
+// Entry 0 is "[No Device]"; entries 1 .. count - 1 are device names.
+extern DynZString PlaybackDeviceList[kDeviceListSize];
+extern DynZString CaptureDeviceList[kDeviceListSize];
+extern int32_t PlaybackDeviceCount;
+extern int32_t CaptureDeviceCount;
+extern int32_t PlaybackSelected;   // 0: none
+extern int32_t CaptureSelected;
+// Main fills these from the settings before init.
+extern DynZString PlaybackSelectedName;
+extern DynZString CaptureSelectedName;
+extern int64_t AutoConnect;
+extern int64_t UseDefaultDevice;
+extern int64_t EnumerateAllDevices;
+extern int64_t FloatFormatAvailable;
+extern int64_t PlaybackOpen;
+extern int64_t CaptureOpen;
+// Set when a list, count or selection changed; the interface clears it under MT_AUDIO.
+extern int64_t DeviceListChanged;
+extern float OutputGain;
+// Read by the interface without a lock.
+extern std::atomic<float> AudioLoad;            // render time per second of audio
+extern std::atomic<int32_t> AudioPassesPerSecond;
+
+// 0; -1 when already initialised; -26 when the lock cannot be made. Null
+// callbacks install the silent defaults; samplesPerMs below 48 counts as 48.
+int32_t init(RenderCallbackFn render, CaptureCallbackFn capture, int32_t samplesPerMs);
+// After the audio thread has ended: frees the lock and the fetch buffer; the
+// library may then be initialised again.
+void CloseAudio();
+
+// Re-read a device list and find the selected name again. -1 when the open
+// flag changed (the device was lost; message 85 or 86), else 0.
+// A null device skips the connection check (playback only; capture devices
+// have none).
+int64_t RefreshPlaybackDevices(ALCdevice* device);
+int64_t RefreshCaptureDevices(ALCdevice* device);
+// With nothing selected and AutoConnect set, choose a device and post command
+// 210 (211) to the audio thread. Return 0.
+int32_t SelectDefaultPlaybackDevice();
+int32_t SelectDefaultCaptureDevice();
+
+void OpenPlaybackDevice(ALCdevice** device, ALCcontext** context, ALuint* source,
+                        ALuint* buffers, int64_t* freeFlags, int64_t* playing);
+void ClosePlaybackDevice(ALCdevice** device, ALCcontext** context, ALuint* source,
+                         ALuint* buffers, int64_t* freeFlags, int64_t* playing);
+void OpenCaptureDevice(ALCdevice** captureDevice, int64_t* capturing);
+void CloseCaptureDevice(ALCdevice** captureDevice, int64_t* capturing);
+
+// Return the time mark of the start, 0.0 when nothing started.
+double StartPlayback(ALuint source, int64_t* playing);
+void StopPlayback(ALuint source, int64_t* playing);
+double StartCapture(ALCdevice** captureDevice, int64_t* capturing);
+void StopCapture(ALCdevice** captureDevice, int64_t* capturing);
+
+// Unqueues every processed buffer; returns the lowest free index 0..2, or -1.
+int32_t UnqueueProcessedBuffer(ALuint source, ALuint* buffers, int64_t* freeFlags);
+
+// Posts a report with only the type and the time stamp set to queue 0.
+void PostAudioReport(uint32_t type, double timeStamp);
+
+}  // namespace QUARLE_AUDIO

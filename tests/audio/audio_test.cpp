@@ -1,0 +1,337 @@
+// The audio library's set-up and its device layer against OpenAL Soft's wave
+// driver (and its ALSA driver for capture), each test in a fresh process.
+#include "audio/audio.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "audio/backend.h"
+#include "audio/meters.h"
+#include "audio/openal_env.h"
+#include "basics/queues.h"
+#include "platform/threads.h"
+
+namespace QA = QUARLE_AUDIO;
+namespace QB = QUARLE_BASICS;
+using audiotest::ConfigureOpenAl;
+using audiotest::HookedMessages;
+
+namespace {
+
+const char kWaveDevice[] = "Wave File Writer";
+
+void SilentRender(float** buffer, int32_t start, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) (*buffer)[start + i] = 0.0f;
+}
+void SilentCapture(float**, int32_t, int64_t* resync) { *resync = 0; }
+
+std::vector<QB::CommandMessage> FetchAudioQueue() {
+  static QB::ArrayHeader header;
+  static QB::CommandMessage* buffer = nullptr;
+  if (!header.lock) QB::ArrayHeaderInit(header);
+  std::vector<QB::CommandMessage> out;
+  if (QB::FetchCommands(buffer, header, QA::AudioCommandQueue) == 0) {
+    out.assign(buffer, buffer + header.count);
+  }
+  return out;
+}
+
+int32_t CountMessage(const std::string& text) {
+  int32_t n = 0;
+  for (const auto& m : HookedMessages()) n += m == text ? 1 : 0;
+  return n;
+}
+
+struct Playback {
+  ALCdevice* device = nullptr;
+  ALCcontext* context = nullptr;
+  ALuint source = 0;
+  ALuint buffers[3] = {0, 0, 0};
+  int64_t freeFlags[3] = {-1, -1, -1};
+  int64_t playing = 0;
+  void Open() { QA::OpenPlaybackDevice(&device, &context, &source, buffers, freeFlags, &playing); }
+  void Close() { QA::ClosePlaybackDevice(&device, &context, &source, buffers, freeFlags, &playing); }
+};
+
+}  // namespace
+
+TEST(AudioInit, FirstInitSetsEverythingAndASecondChangesNothing) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    audiotest::SetUpFoundation();
+    ASSERT_EQ(QA::init(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(QA::AudioInitialised, -1);
+    EXPECT_EQ(QA::StreamRate, 48000u);
+    EXPECT_EQ(QA::SamplesPerMs, 48);
+    EXPECT_EQ(QA::CaptureFrames, 480);
+    EXPECT_EQ(QA::RenderCallback, &QA::DefaultRenderCallback);
+    EXPECT_EQ(QA::CaptureCallback, &QA::DefaultCaptureCallback);
+    EXPECT_EQ(QA::AudioCommandQueue, 1);
+    EXPECT_EQ(QA::AudioFetchHeader.capacity, 16);
+    EXPECT_EQ(QA::EnumerateAllDevices, -1);
+    EXPECT_FLOAT_EQ(QA::OutputGain, 0.5f);
+    // The wave driver has one playback device and no capture device.
+    EXPECT_EQ(QA::PlaybackDeviceCount, 2);
+    EXPECT_EQ(QB::DynZStringGet(QA::PlaybackDeviceList[0]), "[No Device]");
+    EXPECT_EQ(QB::DynZStringGet(QA::PlaybackDeviceList[1]), kWaveDevice);
+    EXPECT_EQ(QA::CaptureDeviceCount, 1);
+    EXPECT_EQ(QB::DynZStringGet(QA::CaptureDeviceList[0]), "[No Device]");
+    EXPECT_STREQ(QA::ChannelLayoutNames[3], "Stereo 2.1");
+    EXPECT_STREQ(QA::ChannelLayoutNames[6], "Surround 5.1");
+    EXPECT_STREQ(QA::ChannelLayoutNames[11], "Surround 9.1");
+
+    EXPECT_EQ(QA::init(&SilentRender, &SilentCapture, 96), -1);
+    EXPECT_EQ(QA::RenderCallback, &QA::DefaultRenderCallback);
+    EXPECT_EQ(QA::SamplesPerMs, 48);
+    EXPECT_EQ(QA::PlaybackDeviceCount, 2);
+
+    // After shutdown the library can be set up again, on the same queue.
+    QA::CloseAudio();
+    EXPECT_EQ(QA::MT_AUDIO, nullptr);
+    EXPECT_EQ(QA::AudioFetchBuffer, nullptr);
+    ASSERT_EQ(QA::init(&SilentRender, &SilentCapture, 96), 0);
+    EXPECT_EQ(QA::RenderCallback, &SilentRender);
+    EXPECT_EQ(QA::CaptureFrames, 960);
+    EXPECT_EQ(QA::AudioCommandQueue, 1);
+    QA::CloseAudio();
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+TEST(AudioInit, LockFailureAndOversizedBlocks) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    audiotest::SetUpFoundation();
+    platform::FailNextMutexCreations(1);
+    EXPECT_EQ(QA::init(&SilentRender, nullptr, 50), -26);
+    EXPECT_EQ(QA::AudioInitialised, 0);
+    EXPECT_EQ(QA::SamplesPerMs, 50);  // set before the lock was asked for
+    EXPECT_EQ(QA::RenderCallback, &SilentRender);
+    // A block size no stream rate reaches would only overflow the ring size.
+    ASSERT_EQ(QA::init(nullptr, nullptr, 2000000000), 0);
+    EXPECT_EQ(QA::SamplesPerMs, 384);
+    EXPECT_EQ(QA::CaptureFrames, 3840);
+    QA::CloseAudio();
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+TEST(AudioDevices, SelectedNamesAreFoundAgainOrForgotten) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    audiotest::SetUpFoundation();
+    QB::DynZStringAssign(QA::PlaybackSelectedName, kWaveDevice);
+    QB::DynZStringAssign(QA::CaptureSelectedName, "Some Microphone");
+    ASSERT_EQ(QA::init(nullptr, nullptr, 48), 0);
+    EXPECT_EQ(QA::PlaybackSelected, 1);
+    EXPECT_EQ(QA::CaptureSelected, 0);
+    EXPECT_EQ(QB::DynZStringGet(QA::CaptureSelectedName), "[No Device]");
+    // Nothing was open, so nothing is reported as lost.
+    EXPECT_EQ(CountMessage("Current capture device is disconnected."), 0);
+    QA::DeviceListChanged = 0;
+    EXPECT_EQ(QA::RefreshPlaybackDevices(nullptr), 0);
+    EXPECT_EQ(QA::RefreshCaptureDevices(nullptr), 0);
+    EXPECT_EQ(QA::DeviceListChanged, 0);
+    QA::CloseAudio();
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+TEST(AudioDevices, AutomaticChoice) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    audiotest::SetUpFoundation();
+    ASSERT_EQ(QA::init(nullptr, nullptr, 48), 0);
+    ASSERT_EQ(QA::PlaybackSelected, 0);
+
+    QA::AutoConnect = 0;
+    EXPECT_EQ(QA::SelectDefaultPlaybackDevice(), 0);
+    EXPECT_EQ(QA::PlaybackSelected, 0);
+    EXPECT_TRUE(FetchAudioQueue().empty());
+
+    QA::AutoConnect = -1;
+    QA::UseDefaultDevice = 0;
+    QA::DeviceListChanged = 0;
+    QA::SelectDefaultPlaybackDevice();
+    EXPECT_EQ(QA::PlaybackSelected, 1);
+    EXPECT_EQ(QB::DynZStringGet(QA::PlaybackSelectedName), kWaveDevice);
+    EXPECT_EQ(QA::DeviceListChanged, -1);
+    auto posted = FetchAudioQueue();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].type, 210u);
+    EXPECT_FLOAT_EQ(posted[0].single1, 1.0f);
+    EXPECT_GT(posted[0].timeStamp, 0.0);
+
+    // Already chosen: nothing more.
+    QA::SelectDefaultPlaybackDevice();
+    EXPECT_TRUE(FetchAudioQueue().empty());
+
+    // Through the driver's default name.
+    QA::PlaybackSelected = 0;
+    QA::UseDefaultDevice = -1;
+    QA::SelectDefaultPlaybackDevice();
+    EXPECT_EQ(QA::PlaybackSelected, 1);
+    EXPECT_EQ(FetchAudioQueue().size(), 1u);
+
+    // No capture device at all: nothing is chosen and nothing posted.
+    QA::SelectDefaultCaptureDevice();
+    EXPECT_EQ(QA::CaptureSelected, 0);
+    EXPECT_TRUE(FetchAudioQueue().empty());
+    QA::CloseAudio();
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+TEST(AudioDevices, PlaybackOpenStartStopUnqueueClose) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    audiotest::SetUpFoundation();
+    audiotest::ReportLog log;
+    ASSERT_EQ(QA::init(nullptr, nullptr, 48), 0);
+    Playback p;
+
+    // Nothing selected: only closes.
+    p.Open();
+    EXPECT_EQ(p.device, nullptr);
+    EXPECT_EQ(CountMessage("Playback device is closed."), 1);
+
+    // A selection beyond the list is none.
+    QA::PlaybackSelected = 7;
+    p.Open();
+    EXPECT_EQ(QA::PlaybackSelected, 0);
+    EXPECT_EQ(CountMessage("Playback device is closed."), 2);
+    QA::PlaybackSelected = -3;
+    p.Open();
+    EXPECT_EQ(QA::PlaybackSelected, 0);
+
+    // A name the driver does not know cannot be opened.
+    QB::DynZStringAssign(QA::PlaybackDeviceList[1], "No Such Device");
+    QA::PlaybackSelected = 1;
+    p.Open();
+    EXPECT_EQ(p.device, nullptr);
+    EXPECT_EQ(QA::PlaybackSelected, 0);
+    EXPECT_EQ(QB::DynZStringGet(QA::PlaybackSelectedName), "[No Device]");
+    EXPECT_EQ(CountMessage("The playback device could not be opened."), 1);
+
+    QA::RefreshPlaybackDevices(nullptr);
+    QA::PlaybackSelected = 1;
+    QA::OutputGain = 0.25f;
+    p.Open();
+    ASSERT_NE(p.device, nullptr);
+    EXPECT_EQ(QA::PlaybackOpen, -1);
+    EXPECT_NE(p.source, 0u);
+    EXPECT_EQ(CountMessage(std::string(kWaveDevice) + " is now opened for audio streaming."), 1);
+    ALfloat gain = 0.0f;
+    alGetSourcef(p.source, AL_GAIN, &gain);
+    EXPECT_FLOAT_EQ(gain, 0.25f);
+    // Still connected: the refresh reports nothing.
+    EXPECT_EQ(QA::RefreshPlaybackDevices(p.device), 0);
+
+    // 20 ms of silence on buffer 0.
+    std::vector<float> silence(1920, 0.0f);
+    alBufferData(p.buffers[0], QA::kFormatStereoFloat32, silence.data(), 1920 * 4, 48000);
+    alSourceQueueBuffers(p.source, 1, &p.buffers[0]);
+    p.freeFlags[0] = 0;
+    EXPECT_EQ(QA::UnqueueProcessedBuffer(p.source, p.buffers, p.freeFlags), 1);
+    double t = QA::StartPlayback(p.source, &p.playing);
+    EXPECT_GT(t, 0.0);
+    EXPECT_EQ(p.playing, -1);
+    // Already playing: no second start, no report.
+    EXPECT_EQ(QA::StartPlayback(p.source, &p.playing), 0.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // Played out: buffer 0 comes back; the lowest free index is 0.
+    p.freeFlags[1] = p.freeFlags[2] = 0;
+    EXPECT_EQ(QA::UnqueueProcessedBuffer(p.source, p.buffers, p.freeFlags), 0);
+    p.freeFlags[1] = p.freeFlags[2] = -1;
+    QA::StopPlayback(p.source, &p.playing);
+    EXPECT_EQ(p.playing, 0);
+
+    p.Close();
+    EXPECT_EQ(p.device, nullptr);
+    EXPECT_EQ(p.source, 0u);
+    EXPECT_EQ(QA::PlaybackOpen, 0);
+    EXPECT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    log.Stop();
+    EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 1);
+    for (const auto& r : log.Reports()) {
+      if (r.type == QA::kAudioPlaybackOn) {
+        EXPECT_DOUBLE_EQ(r.timeStamp, t);
+      }
+    }
+    QA::CloseAudio();
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+TEST(AudioDevices, LostPlaybackDeviceIsReportedOnce) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    audiotest::SetUpFoundation();
+    auto& fake = audiotest::InstallFaults();
+    QB::DynZStringAssign(QA::PlaybackSelectedName, kWaveDevice);
+    ASSERT_EQ(QA::init(nullptr, nullptr, 48), 0);
+    Playback p;
+    p.Open();
+    ASSERT_EQ(QA::PlaybackOpen, -1);
+    fake.LoseDevice(kWaveDevice);
+    QA::DeviceListChanged = 0;
+    EXPECT_EQ(QA::RefreshPlaybackDevices(p.device), -1);
+    EXPECT_EQ(QA::PlaybackOpen, 0);
+    EXPECT_EQ(QA::PlaybackSelected, 0);
+    EXPECT_EQ(QA::PlaybackDeviceCount, 1);
+    EXPECT_EQ(QB::DynZStringGet(QA::PlaybackSelectedName), "[No Device]");
+    EXPECT_EQ(QA::DeviceListChanged, -1);
+    EXPECT_EQ(CountMessage("Current playback device is disconnected."), 1);
+    // The next refresh finds "[No Device]" at index 0: no change.
+    EXPECT_EQ(QA::RefreshPlaybackDevices(p.device), 0);
+    EXPECT_EQ(CountMessage("Current playback device is disconnected."), 1);
+    fake.RestoreDevice();
+    p.Close();
+    QA::SetAudioBackend(nullptr);
+    QA::CloseAudio();
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+TEST(AudioDevices, CaptureOpenAndClose) {
+  audiotest::InFreshProcess([] {
+    std::vector<float> input(9600, 0.125f);
+    auto setup = ConfigureOpenAl(input);
+    audiotest::SetUpFoundation();
+    ASSERT_EQ(QA::init(nullptr, nullptr, 48), 0);
+    ASSERT_EQ(QA::CaptureDeviceCount, 2);
+    EXPECT_EQ(QB::DynZStringGet(QA::CaptureDeviceList[1]), "ALSA Default");
+    ALCdevice* dev = nullptr;
+    int64_t capturing = 0;
+
+    QA::OpenCaptureDevice(&dev, &capturing);
+    EXPECT_EQ(CountMessage("Capture device is closed."), 1);
+
+    // Without the float format nothing is opened.
+    QA::CaptureSelected = 1;
+    QA::FloatFormatAvailable = 0;
+    QA::OpenCaptureDevice(&dev, &capturing);
+    EXPECT_EQ(dev, nullptr);
+    EXPECT_EQ(QA::CaptureSelected, 0);
+    EXPECT_EQ(QB::DynZStringGet(QA::CaptureSelectedName), "[No Device]");
+    EXPECT_EQ(CountMessage("No device could be opened for capture."), 1);
+
+    QA::CaptureSelected = 1;
+    QA::FloatFormatAvailable = -1;
+    QA::OpenCaptureDevice(&dev, &capturing);
+    ASSERT_NE(dev, nullptr);
+    EXPECT_EQ(QA::CaptureOpen, -1);
+    EXPECT_EQ(QB::DynZStringGet(QA::CaptureSelectedName), "ALSA Default");
+    EXPECT_EQ(CountMessage("ALSA Default is now opened for audio capture."), 1);
+    // Released by the capture close (a playback close would refuse it).
+    QA::CloseCaptureDevice(&dev, &capturing);
+    EXPECT_EQ(dev, nullptr);
+    EXPECT_EQ(QA::CaptureOpen, 0);
+    // Starting and stopping a capture runs end to end in the thread's tests.
+    QA::CloseAudio();
+    audiotest::RemoveTree(setup.dir);
+  });
+}

@@ -1,0 +1,312 @@
+#include "audio/openal_env.h"
+
+#include <gtest/gtest-spi.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "audio/audio.h"
+#include "audio/backend.h"
+#include "basics/messages.h"
+#include "basics/queues.h"
+#include "platform/threads.h"
+
+namespace audiotest {
+
+namespace {
+
+std::mutex g_messageLock;
+std::vector<std::string> g_messages;
+
+void HookMessage(const std::string& text, int32_t level) {
+  (void)level;
+  std::lock_guard<std::mutex> hold(g_messageLock);
+  g_messages.push_back(text);
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::atomic<double> g_clockBase{0.0};
+std::atomic<double> g_clockFactor{1.0};
+
+double FastClock() {
+  double base = g_clockBase.load();
+  return base + (platform::HighResClock() - base) * g_clockFactor.load();
+}
+
+}  // namespace
+
+OpenAlSetup ConfigureOpenAl(const std::vector<float>& captureInput, const std::string& waveFile) {
+  OpenAlSetup setup;
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarvelo_audio_XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  if (!mkdtemp(name.data())) return setup;
+  setup.dir = name.data();
+  setup.waveFile = waveFile.empty() ? setup.dir + "/out.wav" : waveFile;
+
+  std::string drivers = "wave";
+  if (!captureInput.empty()) {
+    setup.rawInput = setup.dir + "/in.raw";
+    std::ofstream raw(setup.rawInput, std::ios::binary);
+    raw.write(reinterpret_cast<const char*>(captureInput.data()),
+              static_cast<std::streamsize>(captureInput.size() * sizeof(float)));
+    raw.close();
+    // The default capture device reads the raw file. Its "null" slave has no
+    // clock: a capture runs as fast as it is polled, and the device always
+    // offers its whole ring (some 200 million frames), which OpenAL Soft
+    // copies when the capture stops (1.6 GB, about a second): stop captures
+    // sparingly.
+    WriteFile(setup.dir + "/.asoundrc",
+              "pcm.!default {\n  type file\n  slave.pcm \"null\"\n  file \"/dev/null\"\n"
+              "  infile \"" + setup.rawInput + "\"\n  format \"raw\"\n}\n");
+    drivers = "wave,alsa";
+  }
+  // The driver mixes 5 ms at a time: well inside the three 10 ms buffers the
+  // thread keeps queued (with its default 1024 frames a 10 ms stream would
+  // underrun and grow at once).
+  WriteFile(setup.dir + "/alsoft.conf", "[general]\ndrivers = " + drivers +
+                                            "\nfrequency = 48000\nperiod_size = 240\n"
+                                            "[wave]\nfile = " + setup.waveFile + "\n");
+  setenv("ALSOFT_CONF", (setup.dir + "/alsoft.conf").c_str(), 1);
+  // Neither a user's own OpenAL nor ALSA configuration may take part.
+  setenv("HOME", setup.dir.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", setup.dir.c_str(), 1);
+  unsetenv("ALSA_CONFIG_PATH");
+  return setup;
+}
+
+void RemoveTree(const std::string& dir) {
+  if (dir.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
+void InFreshProcess(const std::function<void()>& body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        // A death test's child forwards no results: collect them here and
+        // print them where the parent shows them.
+        ::testing::TestPartResultArray results;
+        {
+          ::testing::ScopedFakeTestPartResultReporter reporter(
+              ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
+          body();
+        }
+        int failures = 0;
+        for (int i = 0; i < results.size(); ++i) {
+          const auto& r = results.GetTestPartResult(i);
+          if (!r.failed()) continue;
+          ++failures;
+          std::fprintf(stderr, "%s:%d: %s\n", r.file_name() ? r.file_name() : "?",
+                       r.line_number(), r.message());
+        }
+        std::fflush(stderr);
+        std::exit(failures == 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+void SetUpFoundation() {
+  QUARLE_BASICS::BasicsCreateLocks();
+  QUARLE_BASICS::CreateCommandQueue(QUARLE_BASICS::MainCommandQueue);
+  QUARLE_BASICS::MessageHook = &HookMessage;
+}
+
+std::vector<std::string> HookedMessages() {
+  std::lock_guard<std::mutex> hold(g_messageLock);
+  return g_messages;
+}
+
+ReportLog::ReportLog() { thread_ = std::thread([this] { Drain(); }); }
+
+ReportLog::~ReportLog() { Stop(); }
+
+void ReportLog::Stop() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stop_ = true;
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void ReportLog::Drain() {
+  QUARLE_BASICS::ArrayHeader header;
+  QUARLE_BASICS::ArrayHeaderInit(header);
+  QUARLE_BASICS::CommandMessage* buffer = nullptr;
+  for (;;) {
+    bool last;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      last = stop_;
+    }
+    if (QUARLE_BASICS::FetchCommands(buffer, header, 0) == 0) {
+      std::vector<Received> got;
+      for (int32_t i = 0; i < header.count; ++i) {
+        const auto& m = buffer[i];
+        Received r{m.type, m.single1, m.arg1, m.arg4, m.timeStamp, {}};
+        void* block = reinterpret_cast<void*>(static_cast<uintptr_t>(m.word2));
+        if (m.type == QUARLE_AUDIO::kAudioStreamBuffer && block && keepBlocks_) {
+          const float* f = static_cast<const float*>(block);
+          r.block.assign(f, f + static_cast<int32_t>(m.single1));
+        }
+        if (m.type == QUARLE_AUDIO::kAudioStreamBuffer || m.type == QUARLE_AUDIO::kAudioMeters ||
+            m.type == QUARLE_AUDIO::kAudioCaptureBlock) {
+          std::free(block);
+        }
+        got.push_back(std::move(r));
+      }
+      std::lock_guard<std::mutex> hold(lock_);
+      for (auto& r : got) reports_.push_back(std::move(r));
+    }
+    if (last) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  std::free(buffer);
+  QUARLE_BASICS::ArrayHeaderFree(header);
+}
+
+std::vector<Received> ReportLog::Reports() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return reports_;
+}
+
+std::vector<std::string> ReportLog::Messages() { return HookedMessages(); }
+
+int32_t ReportLog::Count(uint32_t type) {
+  std::lock_guard<std::mutex> hold(lock_);
+  int32_t n = 0;
+  for (const auto& r : reports_) n += r.type == type ? 1 : 0;
+  return n;
+}
+
+int32_t ReportLog::CountMessages(const std::string& text) {
+  int32_t n = 0;
+  for (const auto& m : HookedMessages()) n += m == text ? 1 : 0;
+  return n;
+}
+
+bool ReportLog::WaitForCount(uint32_t type, int32_t n, double timeout) {
+  return WaitFor(
+      [&](const std::vector<Received>& all) {
+        int32_t k = 0;
+        for (const auto& r : all) k += r.type == type ? 1 : 0;
+        return k >= n;
+      },
+      timeout);
+}
+
+bool ReportLog::WaitForMessage(const std::string& text, double timeout) {
+  for (double waited = 0.0; waited < timeout; waited += 0.005) {
+    if (CountMessages(text) > 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return CountMessages(text) > 0;
+}
+
+QUARLE_AUDIO::FaultInjectingBackend& InstallFaults() {
+  static QUARLE_AUDIO::FaultInjectingBackend* faults = new QUARLE_AUDIO::FaultInjectingBackend;
+  QUARLE_AUDIO::SetAudioBackend(faults);
+  return *faults;
+}
+
+void PostAudio(uint32_t type, float single1, uint64_t word2) {
+  QUARLE_BASICS::CommandMessage msg{};
+  msg.type = type;
+  msg.single1 = single1;
+  msg.word2 = word2;
+  QUARLE_BASICS::PostCommand(msg, QUARLE_AUDIO::AudioCommandQueue, -1);
+}
+
+void UseFastClock(double factor) {
+  g_clockBase.store(platform::HighResClock());
+  g_clockFactor.store(factor);
+  QUARLE_AUDIO::SetAudioClock(&FastClock);
+}
+
+void UseRealClock() { QUARLE_AUDIO::SetAudioClock(nullptr); }
+
+namespace {
+uint32_t U32(const std::vector<uint8_t>& d, size_t at) {
+  return static_cast<uint32_t>(d[at]) | static_cast<uint32_t>(d[at + 1]) << 8 |
+         static_cast<uint32_t>(d[at + 2]) << 16 | static_cast<uint32_t>(d[at + 3]) << 24;
+}
+uint16_t U16(const std::vector<uint8_t>& d, size_t at) {
+  return static_cast<uint16_t>(d[at] | d[at + 1] << 8);
+}
+}  // namespace
+
+bool ReadWav(const std::string& path, WavContent& out) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (d.size() < 12 || std::memcmp(d.data(), "RIFF", 4) != 0 ||
+      std::memcmp(d.data() + 8, "WAVE", 4) != 0) {
+    return false;
+  }
+  uint16_t tag = 0;
+  size_t at = 12;
+  while (at + 8 <= d.size()) {
+    std::string id(reinterpret_cast<const char*>(d.data() + at), 4);
+    size_t size = U32(d, at + 4);
+    size_t body = at + 8;
+    if (id == "fmt " && body + 16 <= d.size()) {
+      tag = U16(d, body);
+      out.channels = U16(d, body + 2);
+      out.rate = static_cast<int32_t>(U32(d, body + 4));
+      out.bits = U16(d, body + 14);
+      if (tag == 0xFFFE && size >= 26) tag = U16(d, body + 24);  // extensible: sub-format
+    } else if (id == "data") {
+      size_t end = size == 0 || body + size > d.size() ? d.size() : body + size;
+      if (tag == 3 && out.bits == 32) {
+        for (size_t p = body; p + 4 <= end; p += 4) {
+          float f;
+          std::memcpy(&f, d.data() + p, 4);
+          out.samples.push_back(f);
+        }
+      } else if (tag == 1 && out.bits == 16) {
+        for (size_t p = body; p + 2 <= end; p += 2) {
+          out.samples.push_back(static_cast<int16_t>(U16(d, p)) / 32768.0f);
+        }
+      } else {
+        return false;
+      }
+      return true;
+    }
+    at = body + size + (size & 1);
+  }
+  return false;
+}
+
+double ZeroCrossingFrequency(const std::vector<float>& interleaved, int32_t channel,
+                             int32_t rate) {
+  int64_t first = -1;
+  int64_t last = -1;
+  int64_t crossings = 0;
+  size_t frames = interleaved.size() / 2;
+  for (size_t i = 1; i < frames; ++i) {
+    float a = interleaved[2 * (i - 1) + channel];
+    float b = interleaved[2 * i + channel];
+    if (a < 0.0f && b >= 0.0f) {
+      if (first < 0) first = static_cast<int64_t>(i);
+      last = static_cast<int64_t>(i);
+      ++crossings;
+    }
+  }
+  if (crossings < 2 || last <= first) return 0.0;
+  return static_cast<double>(crossings - 1) * rate / static_cast<double>(last - first);
+}
+
+}  // namespace audiotest

@@ -1,0 +1,529 @@
+// The audio thread end to end: streams through OpenAL Soft's wave driver into a
+// WAV file, captures from an ALSA file PCM, records the output, and survives
+// underruns, a lost device and overload injected through the fault seam. Every
+// scenario runs in a fresh process (OpenAL reads its configuration once).
+#include "audio/thread.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "audio/audio.h"
+#include "audio/backend.h"
+#include "audio/openal_env.h"
+#include "basics/program.h"
+#include "basics/queues.h"
+#include "platform/paths.h"
+
+namespace QA = QUARLE_AUDIO;
+namespace QB = QUARLE_BASICS;
+using audiotest::ConfigureOpenAl;
+using audiotest::PostAudio;
+using audiotest::Received;
+using audiotest::ReportLog;
+
+namespace {
+
+const char kWaveDevice[] = "Wave File Writer";
+constexpr double kTwoPi = 6.283185307179586;
+
+// Left: a 440 Hz sine of amplitude 0.5. Right: +1.0 and -1.0 in turns of 480
+// frames, the ends of the 16-bit range.
+std::atomic<int64_t> g_frames{0};
+std::atomic<int32_t> g_renderSleepUs{0};
+
+void SineRender(float** buffer, int32_t start, int32_t count) {
+  int64_t frame = g_frames.load();
+  float* out = *buffer;
+  for (int32_t i = start; i < start + count; i += 2, ++frame) {
+    out[i] = static_cast<float>(0.5 * std::sin(kTwoPi * 440.0 * static_cast<double>(frame) / 48000.0));
+    out[i + 1] = (frame / 480) % 2 == 0 ? 1.0f : -1.0f;
+  }
+  g_frames.store(frame);
+  int32_t sleepUs = g_renderSleepUs.load();
+  if (sleepUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(sleepUs));
+}
+
+std::mutex g_captureLock;
+std::vector<float> g_captured;
+std::vector<int64_t> g_resyncSeen;
+std::vector<int32_t> g_captureCounts;
+
+void KeepCapture(float** buffer, int32_t count, int64_t* resync) {
+  std::lock_guard<std::mutex> hold(g_captureLock);
+  g_resyncSeen.push_back(*resync);
+  g_captureCounts.push_back(count);
+  *resync = 0;
+  if (g_captured.size() < 200000) g_captured.insert(g_captured.end(), *buffer, *buffer + count);
+}
+
+size_t CapturedSize() {
+  std::lock_guard<std::mutex> hold(g_captureLock);
+  return g_captured.size();
+}
+
+std::vector<int32_t> Lengths(const std::vector<Received>& reports) {
+  std::vector<int32_t> out;
+  for (const auto& r : reports) {
+    if (r.type == QA::kAudioStreamBuffer) out.push_back(static_cast<int32_t>(r.single1));
+  }
+  return out;
+}
+
+// Waits until a report 208 carries this buffer length.
+bool WaitForLength(ReportLog& log, int32_t length, double timeout) {
+  return log.WaitFor(
+      [&](const std::vector<Received>& all) {
+        for (const auto& r : all) {
+          if (r.type == QA::kAudioStreamBuffer && static_cast<int32_t>(r.single1) == length) return true;
+        }
+        return false;
+      },
+      timeout);
+}
+
+bool WaitForSettled(ReportLog& log, int32_t nth, float length, double timeout) {
+  return log.WaitFor(
+      [&](const std::vector<Received>& all) {
+        int32_t k = 0;
+        for (const auto& r : all) {
+          if (r.type == QA::kAudioBufferLength && ++k == nth) return r.single1 == length;
+        }
+        return false;
+      },
+      timeout);
+}
+
+void Sleep(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+uint32_t U32At(const std::vector<uint8_t>& d, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, d.data() + at, 4);
+  return v;
+}
+
+// Starts the library and the thread with the wave device chosen by name.
+void StartStreaming(std::thread*& handle, QA::RenderCallbackFn render, QA::CaptureCallbackFn capture,
+                    int32_t ms) {
+  audiotest::SetUpFoundation();
+  QB::DynZStringAssign(QA::PlaybackSelectedName, kWaveDevice);
+  ASSERT_EQ(QA::init(render, capture, 48), 0);
+  ASSERT_EQ(QA::StartAudioThread(handle, 48000, ms), 0);
+  EXPECT_EQ(QA::StartAudioThread(handle, 48000, ms), -1);
+}
+
+void StopStreaming(std::thread*& handle, ReportLog& log) {
+  PostAudio(QA::kAudioQuit);
+  QA::WaitAudioThread(handle);
+  EXPECT_EQ(handle, nullptr);
+  log.Stop();
+  QA::SetAudioBackend(nullptr);
+  audiotest::UseRealClock();
+  QA::CloseAudio();
+}
+
+}  // namespace
+
+TEST(AudioThreadRules, StreamRateAndLength) {
+  EXPECT_EQ(QA::StreamRateFor(0), 48000u);
+  EXPECT_EQ(QA::StreamRateFor(44100), 48000u);
+  EXPECT_EQ(QA::StreamRateFor(-5), 48000u);
+  EXPECT_EQ(QA::StreamRateFor(96000), 96000u);
+  EXPECT_EQ(QA::StreamRateFor(143999), 96000u);  // whole multiples only
+  EXPECT_EQ(QA::StreamRateFor(3 * 48000), 4 * 48000u);
+  EXPECT_EQ(QA::StreamRateFor(5 * 48000), 4 * 48000u);
+  for (int k : {6, 7, 9, 10, 11, 20}) EXPECT_EQ(QA::StreamRateFor(k * 48000), 8 * 48000u) << k;
+  EXPECT_EQ(QA::StreamRateFor(2147483647), 8 * 48000u);
+
+  EXPECT_EQ(QA::StreamLengthFor(48000, 0), 96);
+  EXPECT_EQ(QA::StreamLengthFor(48000, -7), 96);
+  EXPECT_EQ(QA::StreamLengthFor(48000, 10), 960);
+  EXPECT_EQ(QA::StreamLengthFor(48000, 50), 3072);
+  EXPECT_EQ(QA::StreamLengthFor(384000, 32), 24576);
+}
+
+TEST(AudioThreadRules, StreamBuffers) {
+  float* buffer = nullptr;
+  int16_t* buffer16 = nullptr;
+  uint32_t keepRate = QA::StreamRate;
+  int32_t keepLength = QA::StreamLength;
+  QA::StreamRate = 48000;
+  QA::StreamLength = 0;
+  ASSERT_EQ(QA::SetStreamBuffers(&buffer, &buffer16, 0), 0);  // no length yet: 1 ms
+  EXPECT_EQ(QA::StreamLength, 96);
+  ASSERT_EQ(QA::SetStreamBuffers(&buffer, &buffer16, 11), 0);
+  EXPECT_EQ(QA::StreamLength, 1056);
+  buffer[1055] = 0.5f;
+  buffer16[1055] = 7;
+  QA::ClearStreamBuffers(&buffer, &buffer16);
+  EXPECT_EQ(buffer[1055], 0.0f);
+  EXPECT_EQ(buffer16[1055], 0);
+  ASSERT_EQ(QA::SetStreamBuffers(&buffer, &buffer16, 0), 0);  // keeps the length
+  EXPECT_EQ(QA::StreamLength, 1056);
+  ASSERT_EQ(QA::SetStreamBuffers(&buffer, &buffer16, 500), 0);
+  EXPECT_EQ(QA::StreamLength, 3072);
+  std::free(buffer);
+  std::free(buffer16);
+  QA::StreamRate = keepRate;
+  QA::StreamLength = keepLength;
+}
+
+// Several seconds of a sine through the real thread into the wave driver's
+// file, with two recordings of the output read back.
+TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    std::string audioFolder = setup.dir + "/AUDIO";
+    ASSERT_EQ(mkdir(audioFolder.c_str(), 0755), 0);
+    QB::DynZStringAssign(QB::HomeFolder, platform::FromOsPath(setup.dir));
+    ReportLog log;
+    log.KeepBlocks(true);
+    std::thread* handle = nullptr;
+    StartStreaming(handle, &SineRender, nullptr, 10);
+    EXPECT_EQ(QA::StreamRate, 48000u);
+    EXPECT_EQ(QA::StreamLength, 960);
+    EXPECT_FLOAT_EQ(QA::CapturePollPeriod, 48.0f / (6.0f * 48000.0f));
+    EXPECT_TRUE(log.WaitForMessage(std::string(kWaveDevice) + " is now opened for audio streaming.", 2.0));
+    EXPECT_EQ(log.CountMessages("Audio thread is started :: In standby. "), 1);
+    Sleep(0.05);
+    EXPECT_EQ(log.Count(QA::kAudioStreamBuffer), 0);  // standby renders nothing
+
+    PostAudio(456);  // the low 8 bits select the command: 200
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("take1")));
+    // Ignored while recording; its text still changes owner and is freed.
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("ignored")));
+    Sleep(0.6);
+    PostAudio(QA::kAudioRecordStop);
+    PostAudio(QA::kAudioRecordStart);  // no stem: "REC_" and a time stamp
+    Sleep(0.3);
+    PostAudio(QA::kAudioRecordStop);
+    Sleep(0.3);
+    PostAudio(QA::kAudioPlaybackOff);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    int64_t played = g_frames.load();
+    StopStreaming(handle, log);
+
+    // Reports: full buffers of 960 floats carrying the rendered signal.
+    auto reports = log.Reports();
+    auto lengths = Lengths(reports);
+    ASSERT_GT(lengths.size(), 100u);
+    std::vector<float> stream;
+    for (const auto& r : reports) {
+      if (r.type != QA::kAudioStreamBuffer) continue;
+      EXPECT_EQ(r.arg1, static_cast<uint32_t>(QA::AudioCommandQueue));
+      stream.insert(stream.end(), r.block.begin(), r.block.end());
+    }
+    for (int32_t n : lengths) EXPECT_EQ(n, 960);
+    EXPECT_EQ(static_cast<int64_t>(stream.size()), played * 2);
+    EXPECT_NEAR(audiotest::ZeroCrossingFrequency(stream, 0, 48000), 440.0, 0.5);
+    EXPECT_EQ(log.Count(QA::kAudioRecordStop), 0);
+    EXPECT_EQ(log.CountMessages("Now recording take1.wav"), 1);
+    EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 0);
+
+    // The wave driver's file: the sine at the source gain of 0.5, in tune,
+    // for about as long as it played.
+    audiotest::WavContent wav;
+    ASSERT_TRUE(audiotest::ReadWav(setup.waveFile, wav));
+    EXPECT_EQ(wav.channels, 2);
+    EXPECT_EQ(wav.rate, 48000);
+    size_t first = 0;
+    while (first < wav.samples.size() / 2 && wav.samples[2 * first + 1] == 0.0f) ++first;
+    size_t last = wav.samples.size() / 2;
+    while (last > first && wav.samples[2 * last - 1] == 0.0f) --last;
+    ASSERT_GT(last, first + 48000);
+    std::vector<float> heard(wav.samples.begin() + 2 * first, wav.samples.begin() + 2 * last);
+    EXPECT_NEAR(audiotest::ZeroCrossingFrequency(heard, 0, 48000), 440.0, 1.0);
+    float peak = 0.0f;
+    size_t gaps = 0;
+    for (size_t i = 0; i < heard.size() / 2; ++i) {
+      peak = std::max(peak, std::fabs(heard[2 * i]));
+      gaps += heard[2 * i + 1] == 0.0f ? 1 : 0;
+      EXPECT_LE(std::fabs(heard[2 * i + 1]), 0.5f + 1e-4f);
+    }
+    EXPECT_NEAR(peak, 0.25f, 0.002f);
+    // Everything rendered was heard, but for the odd underrun of a busy machine.
+    EXPECT_NEAR(static_cast<double>(heard.size() / 2), static_cast<double>(played), 0.05 * played);
+    EXPECT_LT(gaps, heard.size() / 40);
+
+    // take1.wav: 16-bit values of what was rendered, sizes in the header.
+    auto take = ReadBytes(audioFolder + "/take1.wav");
+    ASSERT_GT(take.size(), 88u + 4 * 4800);
+    uint32_t dataBytes = U32At(take, 84);
+    EXPECT_EQ(take.size(), 88u + dataBytes);
+    EXPECT_EQ(U32At(take, 4), dataBytes + 80);
+    EXPECT_EQ(U32At(take, 44), dataBytes / 4);  // fact: frames
+    EXPECT_EQ(dataBytes % (960 * 2), 0u);       // whole stream buffers
+    std::vector<int16_t> values(dataBytes / 2);
+    std::memcpy(values.data(), take.data() + 88, dataBytes);
+    // The recording is a run of consecutive stream buffers: find where it starts.
+    size_t offset = 0;
+    bool found = false;
+    for (; offset + values.size() <= stream.size(); offset += 960) {
+      if (static_cast<int16_t>(std::nearbyint(stream[offset] * 32767.0f)) == values[0] &&
+          static_cast<int16_t>(std::nearbyint(stream[offset + 1] * 32767.0f)) == values[1] &&
+          static_cast<int16_t>(std::nearbyint(stream[offset + 2] * 32767.0f)) == values[2]) {
+        found = true;
+        break;
+      }
+    }
+    ASSERT_TRUE(found);
+    size_t mismatches = 0;
+    int32_t ones = 0, minusOnes = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+      int16_t expected = static_cast<int16_t>(std::nearbyint(stream[offset + i] * 32767.0f));
+      mismatches += values[i] != expected ? 1 : 0;
+      if (i % 2 == 1) {
+        ones += values[i] == 32767 ? 1 : 0;
+        minusOnes += values[i] == -32767 ? 1 : 0;
+      }
+    }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(ones + minusOnes, static_cast<int32_t>(values.size() / 2));
+    EXPECT_GT(ones, 0);
+    EXPECT_GT(minusOnes, 0);
+
+    // The recording without a stem.
+    int32_t timed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(audioFolder)) {
+      std::string name = entry.path().filename().string();
+      if (name.rfind("REC_", 0) == 0) {
+        ++timed;
+        EXPECT_EQ(name.size(), 4u + 17u + 4u) << name;
+        EXPECT_EQ(name.substr(name.size() - 4), ".wav");
+        auto bytes = ReadBytes(entry.path().string());
+        ASSERT_GE(bytes.size(), 88u);
+        EXPECT_EQ(bytes.size(), 88u + U32At(bytes, 84));
+        EXPECT_GT(U32At(bytes, 84), 0u);
+      }
+    }
+    EXPECT_EQ(timed, 1);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+// A recording whose writes fail is finished at once and reported; the stream
+// plays on.
+TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
+  audiotest::InFreshProcess([] {
+    // The output goes nowhere; every regular file of this process is limited
+    // to 64 KB, so the recording fails after about 34 buffers.
+    auto setup = ConfigureOpenAl({}, "/dev/null");
+    std::string audioFolder = setup.dir + "/AUDIO";
+    ASSERT_EQ(mkdir(audioFolder.c_str(), 0755), 0);
+    QB::DynZStringAssign(QB::HomeFolder, platform::FromOsPath(setup.dir));
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    limit.rlim_cur = 65536;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, &SineRender, nullptr, 10);
+    PostAudio(QA::kAudioPlaybackOn);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")));
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+    EXPECT_EQ(log.CountMessages("Now recording big.wav"), 1);
+    int64_t size = static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav"));
+    int32_t buffers = log.Count(QA::kAudioStreamBuffer);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, buffers + 10, 2.0));  // still playing
+    EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav")), size);
+    EXPECT_LE(size, 65536);
+    auto bytes = ReadBytes(audioFolder + "/big.wav");
+    ASSERT_GE(bytes.size(), 88u);
+    EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
+    EXPECT_EQ(std::memcmp(bytes.data() + 80, "data", 4), 0);
+    EXPECT_EQ(U32At(bytes, 4), U32At(bytes, 84) + 80);
+    PostAudio(QA::kAudioPlaybackOff);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    StopStreaming(handle, log);
+    for (const auto& r : log.Reports()) {
+      if (r.type != QA::kAudioRecordStop) continue;
+      EXPECT_EQ(r.arg1, static_cast<uint32_t>(QA::AudioCommandQueue));
+      EXPECT_LT(static_cast<int32_t>(r.arg4), 0);
+    }
+    EXPECT_EQ(log.Count(QA::kAudioRecordStop), 1);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+// Underruns lengthen the buffer by 1 ms until the stream settles; a settled
+// stream warns on repeated underruns and grows again after the third; command
+// 206 unsettles it and command 210 restores the settled length.
+TEST(AudioThread, UnderrunsSettlingAndBufferLength) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    auto& fake = audiotest::InstallFaults();
+    audiotest::UseFastClock(10.0);  // ten seconds of the thread's time per real second
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, &SineRender, nullptr, 10);
+    PostAudio(QA::kAudioPlaybackOn);
+    ASSERT_TRUE(WaitForLength(log, 960, 2.0));
+
+    fake.ForceUnderruns(1);
+    ASSERT_TRUE(WaitForLength(log, 1056, 2.0));  // one underrun: 10 ms + 1 ms
+    EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 2);
+    EXPECT_EQ(log.Count(QA::kAudioPlaybackOff), 1);
+    ASSERT_TRUE(WaitForSettled(log, 1, 1056.0f, 3.0));
+
+    auto underrunAndWait = [&](int32_t starts) {
+      fake.ForceUnderruns(1);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, starts, 2.0));
+    };
+    underrunAndWait(3);  // settled: forgiven
+    EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 0);
+    underrunAndWait(4);
+    EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 1);
+    auto before = Lengths(log.Reports());
+    for (int32_t n : before) EXPECT_LE(n, 1056);
+    underrunAndWait(5);  // the third unsettles the stream: it grows again
+    EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 2);
+    ASSERT_TRUE(WaitForLength(log, 1152, 2.0));
+    ASSERT_TRUE(WaitForSettled(log, 2, 1152.0f, 3.0));
+
+    PostAudio(QA::kAudioBufferLength, 20.0f);
+    ASSERT_TRUE(WaitForLength(log, 1920, 2.0));
+    PostAudio(QA::kAudioPlaybackDevice, 1.0f);
+    ASSERT_TRUE(log.WaitForMessage(std::string(kWaveDevice) + " is now opened for audio streaming.", 2.0));
+    ASSERT_TRUE(log.WaitFor(
+        [](const std::vector<Received>& all) {
+          auto l = Lengths(all);
+          return !l.empty() && l.back() == 1152;
+        },
+        2.0));
+    PostAudio(QA::kAudioPlaybackOff);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 7, 2.0));
+    EXPECT_EQ(fake.PendingUnderruns(), 0);
+    StopStreaming(handle, log);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+// A device that goes away is closed and reported; hostile indexes are harmless;
+// choosing it again after it came back resumes the stream.
+TEST(AudioThread, LostDeviceIsClosedAndCanBeChosenAgain) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    auto& fake = audiotest::InstallFaults();
+    QA::AutoConnect = -1;
+    QA::UseDefaultDevice = -1;
+    ReportLog log;
+    std::thread* handle = nullptr;
+    audiotest::SetUpFoundation();
+    // Nothing selected: the automatic choice posts 210 to the thread itself.
+    ASSERT_EQ(QA::init(&SineRender, nullptr, 48), 0);
+    ASSERT_EQ(QA::StartAudioThread(handle, 48000, 10), 0);
+    PostAudio(QA::kAudioPlaybackOn);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 3.0));
+    ASSERT_TRUE(WaitForLength(log, 960, 2.0));
+
+    fake.LoseDevice(kWaveDevice);
+    ASSERT_TRUE(log.WaitForMessage("Current playback device is disconnected.", 2.0));
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    Sleep(0.1);
+    int32_t buffers = log.Count(QA::kAudioStreamBuffer);
+    for (float index : {std::nanf(""), 1.0e9f, -5.0f, 1.0f}) PostAudio(QA::kAudioPlaybackDevice, index);
+    Sleep(1.2);  // past a device check
+    EXPECT_EQ(log.Count(QA::kAudioStreamBuffer), buffers);  // nothing plays
+    EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 1);
+
+    fake.RestoreDevice();
+    Sleep(1.2);  // the device check finds it listed but not chosen
+    EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 1);
+    PostAudio(QA::kAudioPlaybackDevice, 1.0f);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 2, 2.0));
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, buffers + 5, 2.0));
+    EXPECT_EQ(log.CountMessages(std::string(kWaveDevice) + " is now opened for audio streaming."), 2);
+    EXPECT_EQ(log.CountMessages("Current playback device is disconnected."), 1);
+    StopStreaming(handle, log);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+// A render load at or above 1.0 is told about once a second, not at every pass.
+TEST(AudioThread, OverloadIsReportedAboutOnceASecond) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    // The thread's clock runs 4 times fast, so a render call of 3 ms real per
+    // 10 ms buffer measures as a load of 1.2 while the source keeps playing.
+    audiotest::UseFastClock(4.0);
+    g_renderSleepUs.store(3000);
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, &SineRender, nullptr, 10);
+    PostAudio(QA::kAudioPlaybackOn);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioOverload, 1, 3.0));
+    double start = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    Sleep(1.5);
+    g_renderSleepUs.store(0);
+    PostAudio(QA::kAudioPlaybackOff);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    double seconds = (std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count() - start) * 4.0;
+    int32_t reports = log.Count(QA::kAudioOverload);
+    EXPECT_GE(reports, 3);
+    EXPECT_LE(reports, static_cast<int32_t>(seconds) + 2);
+    EXPECT_EQ(log.CountMessages("Playback: work overload!"), reports);
+    StopStreaming(handle, log);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+// Capture from an ALSA file PCM through OpenAL Soft reaches the capture
+// callback block by block, unchanged.
+TEST(AudioThread, CaptureReachesTheCallback) {
+  audiotest::InFreshProcess([] {
+    std::vector<float> input(2 * 24000);
+    for (size_t i = 0; i < input.size() / 2; ++i) {
+      float v = static_cast<float>(0.25 * std::sin(kTwoPi * 1000.0 * static_cast<double>(i) / 48000.0));
+      input[2 * i] = v;
+      input[2 * i + 1] = -v;
+    }
+    auto setup = ConfigureOpenAl(input);
+    ReportLog log;
+    std::thread* handle = nullptr;
+    audiotest::SetUpFoundation();
+    QB::DynZStringAssign(QA::CaptureSelectedName, "ALSA Default");
+    ASSERT_EQ(QA::init(nullptr, &KeepCapture, 48), 0);
+    ASSERT_EQ(QA::CaptureSelected, 1);
+    ASSERT_EQ(QA::StartAudioThread(handle, 48000, 10), 0);
+    ASSERT_TRUE(log.WaitForMessage("ALSA Default is now opened for audio capture.", 2.0));
+    PostAudio(QA::kAudioCaptureOn);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioCaptureOn, 1, 2.0));
+    for (int i = 0; i < 400 && CapturedSize() < input.size(); ++i) Sleep(0.005);
+    PostAudio(QA::kAudioCaptureOff);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioCaptureOff, 1, 2.0));
+    size_t afterStop = CapturedSize();
+    Sleep(0.05);
+    EXPECT_EQ(CapturedSize(), afterStop);
+    StopStreaming(handle, log);
+
+    std::lock_guard<std::mutex> hold(g_captureLock);
+    ASSERT_GE(g_captured.size(), input.size());
+    for (size_t i = 0; i < input.size(); ++i) {
+      ASSERT_EQ(g_captured[i], input[i]) << "float " << i;
+    }
+    ASSERT_FALSE(g_resyncSeen.empty());
+    EXPECT_EQ(g_resyncSeen[0], -1);  // every start of capture asks for a resync
+    EXPECT_EQ(g_resyncSeen[1], 0);
+    for (int32_t c : g_captureCounts) EXPECT_EQ(c, 96);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
