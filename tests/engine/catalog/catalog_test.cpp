@@ -108,9 +108,12 @@ TEST_F(CatalogTest, SchedulingFlags) {
     EXPECT_EQ(t.ModuleSwitches[kSwitchZeroOut] != 0, t.Category == kCategoryControl);
     EXPECT_EQ(t.ModuleSwitches[kSwitchRewind], t.StateSelect);
     EXPECT_EQ(t.ModuleSwitches[kSwitchPower], -1);
-    if (t.PolyphonyCapability != 2) EXPECT_EQ(t.FollowsPolyphony, 0);
-    if (t.PolyphonyCapability == 0) EXPECT_EQ(t.VoiceFlagRoot, 1);
-    if (noPorts) EXPECT_EQ(t.FollowsPolyphony, 0);
+    if (t.PolyphonyCapability != 2 || noPorts) {
+      EXPECT_EQ(t.FollowsPolyphony, 0);
+    }
+    if (t.PolyphonyCapability == 0) {
+      EXPECT_EQ(t.VoiceFlagRoot, 1);
+    }
   }
   EXPECT_EQ(T(18).RequiredPort, 1);  // the Mixer's lead is port 1
   EXPECT_EQ(T(18).VoiceMapSourcePort, 1);
