@@ -191,6 +191,7 @@ TEST(AudioDevices, PlaybackOpenStartStopUnqueueClose) {
     audiotest::SetUpFoundation();
     audiotest::ReportLog log;
     ASSERT_EQ(QA::init(nullptr, nullptr, 48), 0);
+    log.Start();
     Playback p;
 
     // Nothing selected: only closes.

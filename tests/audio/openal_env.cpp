@@ -131,7 +131,9 @@ std::vector<std::string> HookedMessages() {
   return g_messages;
 }
 
-ReportLog::ReportLog() { thread_ = std::thread([this] { Drain(); }); }
+void ReportLog::Start() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { Drain(); });
+}
 
 ReportLog::~ReportLog() { Stop(); }
 

@@ -54,8 +54,9 @@ struct Received {
 
 class ReportLog {
  public:
-  ReportLog();
   ~ReportLog();
+  // Only once every queue exists: creating a queue replaces the queue table.
+  void Start();
   void Stop();
   std::vector<Received> Reports();
   std::vector<std::string> Messages();
