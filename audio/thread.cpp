@@ -10,9 +10,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
-#include <system_error>
 
 #include "audio/audio.h"
 #include "audio/recording.h"
