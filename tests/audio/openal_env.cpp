@@ -37,6 +37,7 @@ void WriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
+std::string g_configuredDir;  // removed when the fresh process ends
 std::atomic<double> g_clockBase{0.0};
 std::atomic<double> g_clockFactor{1.0};
 
@@ -55,6 +56,7 @@ OpenAlSetup ConfigureOpenAl(const std::vector<float>& captureInput, const std::s
   name.push_back('\0');
   if (!mkdtemp(name.data())) return setup;
   setup.dir = name.data();
+  g_configuredDir = setup.dir;
   setup.waveFile = waveFile.empty() ? setup.dir + "/out.wav" : waveFile;
 
   std::string drivers = "wave";
@@ -106,6 +108,7 @@ void InFreshProcess(const std::function<void()>& body) {
               ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
           body();
         }
+        RemoveTree(g_configuredDir);
         int failures = 0;
         for (int i = 0; i < results.size(); ++i) {
           const auto& r = results.GetTestPartResult(i);
