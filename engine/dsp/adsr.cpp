@@ -1,0 +1,224 @@
+#include "engine/dsp/adsr.h"
+
+#include <cmath>
+
+#include "engine/dsp/contract.h"
+
+namespace Tarvelo {
+
+namespace {
+
+struct Env {
+  SequencerVoice& r;
+  float& t;  // StageTime
+  int32_t& held() { return r.State; }
+  int32_t& stage() { return r.Index; }
+  float& releaseStart() { return r.A[0]; }
+  float& peak() { return r.B[0]; }
+  float& sustainInput() { return r.C[0]; }
+};
+
+inline Env EnvOf(ModuleRecord& m, int32_t w) { return Env{m.SequencerVoices[w], m.VoiceState[0][w]}; }
+
+// Stage s (1..4) lasts the set value of parameter s + 2, in seconds.
+inline float StageLength(const ModuleRecord& m, int32_t stage) { return m.Params[stage + 2].Value; }
+
+inline float SustainLevel(const ModuleRecord& m, float sustainInput) {
+  const float s = PortValueLevel(m, kAdsrSustain);
+  if (m.PortSources[kAdsrSustain]->Role != kRoleLive) return s;
+  return static_cast<float>(static_cast<double>(sustainInput) * static_cast<double>(s) * 0.5 +
+                            static_cast<double>(s));
+}
+
+// Level published at the voice's position in the last frame.
+inline float PublishedLevel(const ModuleRecord& m, const Env& e) {
+  const int32_t pos = e.r.Position;
+  return static_cast<uint32_t>(pos) < static_cast<uint32_t>(kVoiceColumns) ? m.Outputs[0][pos].Level : 0.0f;
+}
+
+inline void ReleaseFromPublished(const ModuleRecord& m, Env& e) {
+  e.t = 0.0f;
+  e.stage() = kAdsrReleasing;
+  e.releaseStart() = PublishedLevel(m, e);
+}
+
+// Release on note end: only an attack, decay or sustain goes to release.
+inline void NoteEnded(const ModuleRecord& m, Env& e) {
+  const int32_t s = e.stage();
+  if (s >= kAdsrAttacking && s <= kAdsrSustaining) ReleaseFromPublished(m, e);
+  e.held() = 0;
+}
+
+// Start on note. Returns true when the attack started from idle.
+inline bool NoteHeld(const ModuleRecord& m, Env& e, float frequency, float velocity, float sustain) {
+  e.r.Frequency = frequency;
+  e.peak() = velocity;
+  e.sustainInput() = sustain;
+  const int32_t stage = e.stage();
+  bool fromIdle = false;
+  const bool due = e.held() == 0 || (SwitchOn(m, kSwitch1) && stage > kAdsrReleasing);
+  if (due && (stage == kAdsrIdle || stage > kAdsrSustaining)) {
+    float t = 0.0f;
+    if (stage > kAdsrIdle) {
+      // A retrigger resumes the attack where it meets the present level,
+      // scaled by the retrigger factor.
+      const float peak = e.peak();
+      t = PublishedLevel(m, e);
+      if (peak < t) t = peak;
+      if (peak > 0.0f) t = t / peak;
+      t = PortValueLevel(m, kAdsrAttack) * t * PortValueLevel(m, kAdsrRetrigger);
+    }
+    fromIdle = stage == kAdsrIdle;
+    e.t = t;
+    e.stage() = kAdsrAttacking;
+  }
+  e.held() = 1;
+  return fromIdle;
+}
+
+// Computes and publishes the level of a voice in stages 1 to 4 at position
+// pos, then advances its time and stage. A stage of length 0 or less never
+// ends by time; it holds the level it leads to instead of dividing by zero.
+inline void StageStep(ModuleRecord& m, Env& e, int32_t pos) {
+  const int32_t stage = e.stage();
+  const float length = StageLength(m, stage);
+  const float t = e.t;
+  float level;
+  switch (stage) {
+    case kAdsrAttacking:
+      level = length > 0.0f ? t * e.peak() / length : e.peak();
+      break;
+    case kAdsrDecaying: {
+      const float s = SustainLevel(m, e.sustainInput());
+      level = length > 0.0f ? (s - e.peak()) * t / length + e.peak() : s;
+      break;
+    }
+    case kAdsrSustaining:
+      level = SustainLevel(m, e.sustainInput());
+      break;
+    default:
+      level = length > 0.0f ? -e.releaseStart() * t / length + e.releaseStart() : 0.0f;
+      break;
+  }
+  // Capped at 1 (a NaN too); there is no lower bound and no clip flag.
+  if (!(level <= 1.0f)) level = 1.0f;
+  m.Outputs[0][pos] = OutputElement{level, e.r.Frequency};
+  float next = t + RateInverse;
+  if (next > length && length > 0.0f) {
+    next = 0.0f;
+    e.stage() = stage + 1;
+    if (stage + 1 == kAdsrReleasing) e.releaseStart() = level;
+  }
+  e.t = next;
+}
+
+// Stage 5: the voice's outputs go silent once, then it is silent.
+inline void EndStep(ModuleRecord& m, Env& e, int32_t pos) {
+  m.Outputs[0][pos] = OutputElement{0.0f, 0.0f};
+  m.Outputs[1][pos] = OutputElement{0.0f, 0.0f};
+  e.stage() = kAdsrSilent;
+}
+
+inline bool Sounding(int32_t stage) { return stage >= kAdsrAttacking && stage <= kAdsrReleasing; }
+
+}  // namespace
+
+void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
+  Env e = EnvOf(*m, 0);
+  if (m->VoicesToCompute <= 0) {
+    if (m->ActiveVoices >= 1 && m->GateWasOpen != 0) {
+      if (e.stage() < kAdsrReleasing) ReleaseFromPublished(*m, e);
+      m->GateWasOpen = 0;
+      m->ActiveVoices = 1;
+      e.held() = 0;
+    } else if (e.stage() > kAdsrReleasing && !VoiceMarked(*owner, previousParity, 0)) {
+      m->ActiveVoices = 0;
+      e.releaseStart() = 0.0f;
+    }
+  } else {
+    const float f = PlainRead(*m, kAdsrFrequency, 0, 0);
+    m->VoiceIds[0] = 0;
+    if (f == 0.0f) {
+      NoteEnded(*m, e);
+    } else {
+      NoteHeld(*m, e, f, std::fabs(PlainRead(*m, kAdsrVelocity, 0, 0)), PlainRead(*m, kAdsrSustain, 0, 0));
+    }
+    m->GateWasOpen = -1;
+    m->ActiveVoices = 1;
+  }
+  const int32_t stage = e.stage();
+  if (Sounding(stage)) {
+    MarkVoice(*owner, parity, 0);
+    MarkVoice(*m, parity, 0);
+    StageStep(*m, e, 0);
+  } else if (stage == kAdsrEnded) {
+    EndStep(*m, e, 0);
+  }
+}
+
+void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
+  int32_t* ids = m->VoiceIds;
+
+  // Keep pass: a voice that is not sounding stays only while its owner's
+  // voice is still kept alive by someone.
+  int32_t n = 0;
+  int32_t active = m->ActiveVoices;
+  if (active > kVoices) active = kVoices;
+  for (int32_t i = 0; i < active; ++i) {
+    const int32_t w = VoiceIdAt(m, i);
+    Env e = EnvOf(*m, w);
+    const int32_t stage = e.stage();
+    if ((stage >= kAdsrAttacking && stage <= kAdsrEnded) || VoiceMarked(*owner, previousParity, w)) {
+      ids[n++] = w;
+    } else {
+      e.stage() = kAdsrIdle;
+      e.releaseStart() = 0.0f;
+    }
+  }
+
+  if (m->VoicesToCompute <= 0) {
+    if (n >= 1 && m->GateWasOpen != 0) {
+      for (int32_t i = 0; i < n; ++i) {
+        Env e = EnvOf(*m, ids[i]);
+        if (e.stage() < kAdsrReleasing) ReleaseFromPublished(*m, e);
+        e.held() = 0;
+      }
+      m->GateWasOpen = 0;
+    }
+  } else {
+    const int32_t voices = KernelVoices(*m);
+    for (int32_t i = 0; i < voices; ++i) {
+      const int32_t w = VoiceIdAt(owner, i);
+      const float f = PlainRead(*m, kAdsrFrequency, 0, i);
+      const float velocity = PlainRead(*m, kAdsrVelocity, 0, i);
+      const float sustain = PlainRead(*m, kAdsrSustain, 0, i);
+      Env e = EnvOf(*m, w);
+      ids[n] = w;
+      if (f == 0.0f) {
+        NoteEnded(*m, e);
+      } else if (NoteHeld(*m, e, f, velocity, sustain) && n < kVoices) {
+        n += 1;
+      }
+    }
+    m->GateWasOpen = -1;
+  }
+  m->ActiveVoices = n;
+
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t w = VoiceIdAt(m, i);
+    Env e = EnvOf(*m, w);
+    e.r.Position = i;
+    const int32_t stage = e.stage();
+    if (Sounding(stage)) {
+      MarkVoice(*owner, parity, w);
+      MarkVoice(*m, parity, w);
+      StageStep(*m, e, i);
+    } else if (stage == kAdsrEnded) {
+      EndStep(*m, e, i);
+    }
+  }
+}
+
+}  // namespace Tarvelo

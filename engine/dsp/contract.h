@@ -1,0 +1,104 @@
+// What every process function shares: how an input port is read, the clip
+// rule, voice ids of a trigger owner and the per-frame trigger handshake.
+// Everything here runs once per module, channel and voice at the audio rate,
+// so it is inline and branch-light; nothing allocates or locks.
+#pragma once
+#include <cmath>
+#include <cstdint>
+
+#include "engine/globals.h"
+#include "engine/module.h"
+
+namespace Tarvelo {
+
+// Sign of x as a float: -1, 0 or +1 (0 for a NaN).
+inline float SgnF(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f); }
+
+// The clip rule: a value outside -1..1, or one that is not a number, becomes
+// its sign (0 for a NaN) and raises the module's ClipFlag.
+inline float ClipValue(float x, int64_t& clipFlag) {
+  if (!(1.0f >= std::fabs(x))) {
+    clipFlag = -1;
+    return SgnF(x);
+  }
+  return x;
+}
+
+// The same limit without touching the flag (octave-board frequencies).
+inline float LimitValue(float x) { return 1.0f >= std::fabs(x) ? x : SgnF(x); }
+
+// Source channel that channel ch of a reader takes from a source publishing
+// n channels. Counts outside 0..2 read channel 0 (a channel count is always
+// 1 or 2 once a module is in the processing order).
+inline int32_t SourceChannel(int32_t n, int32_t ch) {
+  return static_cast<uint32_t>(n) < 3u ? ChannelMap[n][ch] : 0;
+}
+
+// The raw value that port p reads for channel ch and voice position v: the
+// level or the frequency of the source's element, through the channel and
+// voice maps.
+inline float PlainRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
+  const ModuleRecord* s = m.PortSources[p];
+  const ModuleParam& param = m.Params[p];
+  const int32_t sc = SourceChannel(s->ChannelsProcessed, ch);
+  const int32_t sv = VoiceMap[param.VoiceMapRow & 1][v];
+  const OutputElement& e = s->Outputs[sc][sv];
+  return param.OutputSide == 1 ? e.Frequency : e.Level;
+}
+
+// A linked port's set value acts as a gain on the linked signal; an unlinked
+// or global port reads its value module, which already is the set value.
+inline float ScaledRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
+  const float raw = PlainRead(m, p, ch, v);
+  if (m.PortSources[p]->Role != kRoleLive) return raw;
+  const ModuleRecord* k = m.PortValueModules[p];
+  if (k == nullptr) return raw;
+  return raw * k->Outputs[SourceChannel(k->ChannelsProcessed, ch)][0].Level;
+}
+
+// The set value of parameter p as its value module publishes it on channel ch.
+inline float PortValueLevel(const ModuleRecord& m, int32_t p, int32_t ch = 0) {
+  const ModuleRecord* k = m.PortValueModules[p];
+  return k != nullptr ? k->Outputs[ch][0].Level : m.Params[p].Value;
+}
+
+// Voice id of voice position v as trigger owner t numbers its voices. Ids are
+// 0..31 by construction; anything else reads as voice 0 rather than reaching
+// past the per-voice state.
+inline int32_t VoiceIdAt(const ModuleRecord* t, int32_t v) {
+  const int32_t w = t->VoiceIds[v];
+  return static_cast<uint32_t>(w) < static_cast<uint32_t>(kVoices) ? w : 0;
+}
+
+// The module whose TriggerOwner leads the voices that port p brings.
+inline const ModuleRecord* PortTriggerOwner(const ModuleRecord& m, int32_t p) {
+  return m.PortSources[p]->TriggerOwner;
+}
+
+// Trigger handshake: a follower that still sounds voice id w marks it in the
+// owner's buffer of the current parity; the owner reads the previous parity.
+constexpr uint32_t kVoiceMark = 0xFFFFFFFFu;
+inline void MarkVoice(ModuleRecord& owner, int32_t parity, int32_t w) {
+  owner.TriggerBuffers[parity & 1][w] = kVoiceMark;
+}
+inline bool VoiceMarked(const ModuleRecord& owner, int32_t previousParity, int32_t w) {
+  return owner.TriggerBuffers[previousParity & 1][w] != 0;
+}
+
+// Module switch words as booleans.
+inline bool SwitchOn(const ModuleRecord& m, int32_t word) { return m.ModuleSwitches[word] != 0; }
+
+// Channels a kernel loops over: ChannelsProcessed, kept within the two rows
+// that processing uses.
+inline int32_t KernelChannels(const ModuleRecord& m) {
+  const int32_t n = m.ChannelsProcessed;
+  return n < 1 ? 1 : (n > 2 ? 2 : n);
+}
+
+// Voice positions a per-voice kernel computes this frame (0..32).
+inline int32_t KernelVoices(const ModuleRecord& m) {
+  const int32_t n = m.VoicesToCompute;
+  return n < 0 ? 0 : (n > kVoices ? kVoices : n);
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,136 @@
+#include "engine/dsp/keyboards.h"
+
+#include <atomic>
+#include <cmath>
+
+#include "engine/dsp/contract.h"
+#include "engine/keyboard.h"
+
+namespace Tarvelo {
+
+namespace {
+
+struct Board {
+  KeyboardState* state;
+  platform::Mutex* voices;
+};
+
+// Instance n plays bank entry n - 1; a module without a valid instance has no
+// state and publishes nothing.
+inline Board BoardOf(const ModuleRecord& m, bool octave) {
+  const int32_t k = m.InstanceNumber - 1;
+  if (static_cast<uint32_t>(k) >= static_cast<uint32_t>(kKeyboardBankSize)) return Board{nullptr, nullptr};
+  return octave ? Board{OctaveBoardStates[k], OctaveBoardVoiceLocks[k]}
+                : Board{KeyboardStates[k], KeyboardVoiceLocks[k]};
+}
+
+inline bool ValidVoice(int32_t s) { return static_cast<uint32_t>(s) < static_cast<uint32_t>(kVoicesUsed); }
+
+// A copy of a voice slot: the interface and the MIDI thread write slots under
+// the voices lock, which processing does not take for reading.
+inline VoiceSlot ReadSlot(const KeyboardState& state, int32_t s) {
+  const VoiceSlot& v = state.Voices[s];
+  return VoiceSlot{KbLoad(v.Frequency), KbLoad(v.Velocity), KbLoad(v.State), KbLoad(v.Index)};
+}
+
+// An octave board's slot frequency is a multiplier of its base frequency: the
+// level the source of parameter 0 publishes (the set value while unlinked).
+inline float BaseFrequency(const ModuleRecord& m) {
+  const ModuleRecord* s = m.PortSources[0] != nullptr ? m.PortSources[0] : m.PortValueModules[0];
+  return s != nullptr ? s->Outputs[0][0].Level : 1.0f;
+}
+
+inline float PublishedFrequency(bool octave, float base, float hertz) {
+  if (!octave) return hertz * FrequencyNorm;
+  return LimitValue(base * hertz * FrequencyNorm);
+}
+
+// The Keyboard's single setting is parameter 0, the Octave board's parameter 1.
+inline int32_t MaxKeys(const ModuleRecord& m, bool octave) {
+  return static_cast<int32_t>(std::nearbyint(PortValueLevel(m, octave ? 1 : 0)));
+}
+
+void ProcessMono(ModuleRecord* m, bool octave) {
+  const Board b = BoardOf(*m, octave);
+  if (b.state == nullptr) {
+    m->ActiveVoices = 0;
+    return;
+  }
+  KeyboardState& state = *b.state;
+  const int32_t last = KbLoad(state.LastVoice);
+  // Read and clear in one step: a note-on between the two must not be lost.
+  const int32_t newNote = std::atomic_ref<int32_t>(state.NewNote).exchange(0, std::memory_order_relaxed);
+  m->VoiceIds[0] = 0;
+  m->ActiveVoices = 1;
+  OutputElement e{0.0f, 0.0f};
+  if (!ValidVoice(last)) {
+    m->ActiveVoices = 0;
+  } else {
+    const VoiceSlot slot = ReadSlot(state, last);
+    if (slot.State == kVoiceFree) {
+      m->ActiveVoices = 0;
+    } else if (newNote == 0 && slot.State == kVoiceOn) {
+      // A released voice and the first frame of a new note publish {0, 0}:
+      // followers see velocity 0 for one frame before every note.
+      e = OutputElement{slot.Velocity, PublishedFrequency(octave, BaseFrequency(*m), slot.Frequency)};
+    }
+  }
+  m->Outputs[0][0] = e;
+  // In single-voice mode a released note never lingers.
+  KillReleasedVoices(state, b.voices);
+}
+
+void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
+  const Board b = BoardOf(*m, octave);
+  if (b.state == nullptr) {
+    m->ActiveVoices = 0;
+    return;
+  }
+  KeyboardState& state = *b.state;
+  const bool stateChanged = KbLoad(state.Changed) == -1;
+  if (!(m->ActiveVoices > 0 || stateChanged || (octave && m->Changed != 0))) return;
+  if (stateChanged) KbStore(state.Changed, 0);
+
+  const int32_t maxKeys = MaxKeys(*m, octave);
+  int32_t n = KbLoad(state.ActiveCount);
+  if (n < 0) n = 0;
+  if (n > kVoicesUsed) n = kVoicesUsed;
+  m->ActiveVoices = n;
+  const bool killAll = SwitchOn(*m, kSwitchKillReleased);
+  const float base = octave ? BaseFrequency(*m) : 1.0f;
+  for (int32_t i = 0; i < n; ++i) {
+    int32_t id = KbLoad(state.ActiveList[i]);
+    if (!ValidVoice(id)) id = 0;
+    const VoiceSlot slot = ReadSlot(state, id);
+    float f;
+    if (slot.State == kVoiceReleased) {
+      f = 0.0f;
+      if (killAll || n >= maxKeys || !VoiceMarked(*m, previousParity, id)) {
+        platform::MutexGuard guard(b.voices);
+        // Checked again under the lock; the list without it is rebuilt at
+        // the start of the next frame, so it is still published this frame.
+        if (KbLoad(state.Voices[id].State) == kVoiceReleased) KillVoice(state, id);
+      }
+    } else {
+      f = PublishedFrequency(octave, base, slot.Frequency);
+    }
+    m->Outputs[0][i] = OutputElement{slot.Velocity, f};
+    m->VoiceIds[i] = id;
+  }
+}
+
+}  // namespace
+
+void ProcessKeyboardMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessMono(m, false); }
+
+void ProcessKeyboardPoly(ModuleRecord* m, uint64_t, int32_t, int32_t previousParity) {
+  ProcessPoly(m, previousParity, false);
+}
+
+void ProcessOctaveBoardMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessMono(m, true); }
+
+void ProcessOctaveBoardPoly(ModuleRecord* m, uint64_t, int32_t, int32_t previousParity) {
+  ProcessPoly(m, previousParity, true);
+}
+
+}  // namespace Tarvelo

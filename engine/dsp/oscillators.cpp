@@ -1,0 +1,188 @@
+#include "engine/dsp/oscillators.h"
+
+#include <cmath>
+
+#include "engine/catalog/catalog.h"
+#include "engine/dsp/contract.h"
+#include "engine/dsp/waves.h"
+
+namespace Tarvelo {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+inline WaveFunction ShapeFunction(const ModuleRecord& m) {
+  WaveFunction f = WaveShapeTable[OscillatorShape(m)].Function;
+  return f != nullptr ? f : WaveExperimental;
+}
+
+struct OscillatorSwitches {
+  bool doubled;  // SW2
+  bool loop;     // LOOP
+  bool rewind;   // ARWD
+};
+
+inline OscillatorSwitches SwitchesOf(const ModuleRecord& m) {
+  return OscillatorSwitches{SwitchOn(m, kSwitch2), SwitchOn(m, kSwitchLoop), SwitchOn(m, kSwitchRewind)};
+}
+
+// One voice of the Oscillator. Returns the voice value y; shaped tells whether
+// the wave shape ran (else y is the bias alone).
+inline float OscillatorVoice(ModuleRecord& m, WaveFunction shape, const OscillatorSwitches& sw,
+                             int32_t ch, int32_t v, int32_t w, float a, bool& shaped) {
+  const float b = PlainRead(m, kOscBias, ch, v);
+  float f = PlainRead(m, kOscFrequency, ch, v);
+  float& phase = m.VoiceState[ch][w];
+  shaped = false;
+  if (f == 0.0f) {
+    // A zero frequency arms the voice (and with ARWD restarts its cycle).
+    if (sw.rewind) phase = 0.0f;
+    m.VoicePlaying[w] = -1;
+    return b;
+  }
+  if (m.VoicePlaying[w] != -1) return b;
+  if (!(1.0f > phase) && !sw.loop) {
+    // One period played: the voice stops until its frequency returns to 0.
+    m.VoicePlaying[w] = 0;
+    phase = 0.0f;
+    return b;
+  }
+  if (sw.doubled) f = f + f;
+  const float p = PlainRead(m, kOscPhase, ch, v);
+  const float t = PlainRead(m, kOscPeriod, ch, v);
+  const float d = PlainRead(m, kOscDuty, ch, v);
+  shaped = true;
+  return b + shape(&phase, a, f, p, t, d);
+}
+
+// Voice-mix divisor of the single-voice slots: a plain average, unless the
+// amplitude comes from an envelope or the voices come from a chain that
+// publishes per voice; then 1 + the sum of the amplitudes weights them.
+inline bool WeightedMix(const ModuleRecord& m) {
+  return m.PortSources[kOscAmplitude]->ModuleSwitches[kSwitchEnvelope] != 0 ||
+         m.PortSources[m.VoiceMapSourcePort]->PerVoiceOutput != 0;
+}
+
+// Sine wave phase step: advance by a quarter of the normalized frequency, then
+// wrap once.
+inline float SineAdvance(float p, float f) {
+  p = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
+  if (!(1.0f > std::fabs(p))) p = p - SgnF(p);
+  return p;
+}
+
+inline double SineProduct(float a, float p) {
+  return static_cast<double>(a) * std::sin(kTwoPi * static_cast<double>(p));
+}
+
+}  // namespace
+
+int32_t OscillatorShape(const ModuleRecord& m) {
+  const int32_t s = m.MidiDeviceBinding;
+  return static_cast<uint32_t>(s) < static_cast<uint32_t>(kWaveShapeCount) ? s : 0;
+}
+
+void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
+  m.MidiDeviceBinding = static_cast<uint32_t>(shape) < static_cast<uint32_t>(kWaveShapeCount) ? shape : 0;
+}
+
+void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const WaveFunction shape = ShapeFunction(*m);
+  const OscillatorSwitches sw = SwitchesOf(*m);
+  const ModuleRecord* owner = m->TriggerOwner;
+  const int32_t channels = KernelChannels(*m);
+  const int32_t voices = KernelVoices(*m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = VoiceIdAt(owner, v);
+      const float a = ScaledRead(*m, kOscAmplitude, ch, v);
+      bool shaped;
+      float y = OscillatorVoice(*m, shape, sw, ch, v, w, a, shaped);
+      y = ClipValue(y, m->ClipFlag);
+      m->Outputs[ch][v] = OutputElement{y, y};
+    }
+  }
+  m->ActiveVoices = voices;
+}
+
+void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const WaveFunction shape = ShapeFunction(*m);
+  const OscillatorSwitches sw = SwitchesOf(*m);
+  const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort);
+  const bool weighted = WeightedMix(*m);
+  const int32_t channels = KernelChannels(*m);
+  const int32_t voices = KernelVoices(*m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    float sum = 0.0f;
+    float d = 1.0f;
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = VoiceIdAt(owner, v);
+      const float a = ScaledRead(*m, kOscAmplitude, ch, v);
+      d = d + std::fabs(a);
+      bool shaped;
+      float y = OscillatorVoice(*m, shape, sw, ch, v, w, a, shaped);
+      if (shaped) y = ClipValue(y, m->ClipFlag);
+      sum = sum + y;
+    }
+    if (!weighted) d = static_cast<float>(voices);
+    // The render callback runs the module only with a voice to compute; a
+    // module woken without one publishes silence rather than 0 / 0.
+    const float r = voices > 0 ? ClipValue(sum / d, m->ClipFlag) : 0.0f;
+    m->Outputs[ch][0] = OutputElement{r, r};
+  }
+}
+
+void ProcessSineWavePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const bool doubled = SwitchOn(*m, kSwitch2);
+  const bool rewind = SwitchOn(*m, kSwitchRewind);
+  const ModuleRecord* owner = m->TriggerOwner;
+  const int32_t channels = KernelChannels(*m);
+  const int32_t voices = KernelVoices(*m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = VoiceIdAt(owner, v);
+      const float b = PlainRead(*m, kOscBias, ch, v);
+      const float a = ScaledRead(*m, kOscAmplitude, ch, v);
+      float f = PlainRead(*m, kOscFrequency, ch, v);
+      float& p = m->VoiceState[ch][w];
+      if (doubled) f = f + f;
+      if (f == 0.0f && rewind) p = 0.0f;
+      float y = static_cast<float>(SineProduct(a, p) + static_cast<double>(b));
+      p = SineAdvance(p, f);
+      y = ClipValue(y, m->ClipFlag);
+      m->Outputs[ch][v] = OutputElement{y, y};
+    }
+  }
+  m->ActiveVoices = voices;
+}
+
+void ProcessSineWaveMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const bool doubled = SwitchOn(*m, kSwitch2);
+  const bool rewind = SwitchOn(*m, kSwitchRewind);
+  const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort);
+  const bool weighted = WeightedMix(*m);
+  const int32_t channels = KernelChannels(*m);
+  const int32_t voices = KernelVoices(*m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    float sum = 0.0f;
+    float d = 1.0f;
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = VoiceIdAt(owner, v);
+      const float b = PlainRead(*m, kOscBias, ch, v);
+      const float a = ScaledRead(*m, kOscAmplitude, ch, v);
+      float f = PlainRead(*m, kOscFrequency, ch, v);
+      float& p = m->VoiceState[ch][w];
+      if (doubled) f = f + f;
+      if (f == 0.0f && rewind) p = 0.0f;
+      d = d + std::fabs(a);
+      sum = static_cast<float>(static_cast<double>(sum) + SineProduct(a, p) + static_cast<double>(b));
+      p = SineAdvance(p, f);
+    }
+    if (!weighted) d = static_cast<float>(voices);
+    const float r = voices > 0 ? ClipValue(sum / d, m->ClipFlag) : 0.0f;
+    m->Outputs[ch][0] = OutputElement{r, r};
+  }
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,201 @@
+#include "engine/render.h"
+
+#include <atomic>
+
+#include "audio/audio.h"
+#include "engine/command.h"
+#include "engine/dsp/contract.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/modulelist.h"
+
+namespace Tarvelo {
+
+using QUARLE_AUDIO::LevelMeter;
+using QUARLE_AUDIO::LevelMeterFeed;
+
+LevelMeter OutputLevelSums[2] = {};
+LevelMeter InputLevelSums[2] = {};
+int32_t OutputMeterCount = 0;
+
+namespace {
+
+// Keyboard changes: the voice lists are rebuilt under each bank's voices lock,
+// and only where something is pending.
+inline void TakeKeyboardChanges() {
+  for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
+    KeyboardState* kb = KeyboardStates[k];
+    if (kb != nullptr && KbLoad(kb->Pending) != kPendingTaken) {
+      platform::MutexLock(KeyboardVoiceLocks[k]);
+      VoiceListRebuild(*kb, KeyboardKeyLocks[k]);
+      platform::MutexUnlock(KeyboardVoiceLocks[k]);
+    }
+    KeyboardState* ob = OctaveBoardStates[k];
+    if (ob != nullptr && KbLoad(ob->Pending) != kPendingTaken) {
+      platform::MutexLock(OctaveBoardVoiceLocks[k]);
+      VoiceListRebuild(*ob, OctaveBoardKeyLocks[k]);
+      platform::MutexUnlock(OctaveBoardVoiceLocks[k]);
+    }
+  }
+}
+
+// Sum of the output module's voices on one channel row, added in voice order.
+inline float MixVoices(const ModuleRecord& out, int32_t row) {
+  int32_t n = out.ActiveVoices;
+  if (n > kVoices) n = kVoices;
+  float sum = 0.0f;
+  for (int32_t v = 0; v < n; ++v) sum = sum + out.Outputs[row][v].Level;
+  return sum;
+}
+
+inline void AdvanceCaptureRead() {
+  CaptureReadIndex += CaptureRingChannels;
+  if (CaptureReadIndex >= CaptureRingSize) CaptureReadIndex = 0;
+  // The reader caught up with the writer: the next block realigns it.
+  if (CaptureReadIndex == CaptureWriteIndex) CaptureResync.store(-1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
+  m->VoicesToCompute = 0;
+  bool keepGate = false;
+  bool blocked = false;
+  const int32_t ports = m->PortCount < kModuleParams ? m->PortCount : kModuleParams;
+  if (ports > 0) {
+    int32_t lead = m->VoiceMapSourcePort;
+    if (static_cast<uint32_t>(lead) >= static_cast<uint32_t>(ports)) lead = 0;
+    const ModuleRecord* leadSource = m->PortSources[lead];
+    m->VoicesToCompute = leadSource != nullptr ? leadSource->ActiveVoices : 0;
+    keepGate = m->KeepsVoices != 0 && m->VoicesToCompute > 0;
+    for (int32_t p = 0; p < ports; ++p) {
+      const ModuleRecord* s = m->PortSources[p];
+      if (s == nullptr) {
+        // A port without any source (its value module could not be made)
+        // cannot be read: the module does not run.
+        blocked = true;
+        m->VoicesToCompute = 0;
+        break;
+      }
+      ModuleParam& param = m->Params[p];
+      param.VoiceMapRow = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+      if (s->ActiveVoices == 0) {
+        if (param.FeedbackPort != 0) {
+          SeedFeedbackSource(*m, p);
+        } else {
+          m->VoicesToCompute = 0;
+          if (!(m->RunsWithoutVoices != 0 && m->HasFeedbackInput != 0)) break;
+        }
+      }
+    }
+  }
+  if (m->VoicesToCompute == 0) {
+    if (m->HasFeedbackInput != 0 && m->ModuleSwitches[kSwitchFeedbackVoice] != 0) {
+      m->VoicesToCompute = 1;
+    } else if (m->RunsWithoutVoices == 0 && m->KeepsVoices == 0) {
+      m->ActiveVoices = 0;
+    } else if (keepGate) {
+      m->ActiveVoices = 0;
+    }
+  }
+  if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+
+  const bool switched = m->ModuleSwitches[kSwitchPlay] != 0 || m->ModuleSwitches[kSwitchRecord] != 0;
+  const bool runs = !blocked && switched &&
+                    (m->RunsWithoutVoices != 0 || m->VoicesToCompute + m->ActiveVoices > 0);
+  if (runs) {
+    if (m->Awake == 0) ModuleWake(*m);
+    m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
+    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = m->ActiveVoices;
+  } else if (m->Awake != 0) {
+    ModuleReset(*m);
+  }
+}
+
+void RenderAudio(float** stream, int32_t start, int32_t count) {
+  if (stream == nullptr || *stream == nullptr || start < 0 || count <= 0) return;
+  RenderBusy.store(1);
+  float* out = *stream;
+  const int32_t end = start + count - 2;
+  for (int32_t i = start; i <= end; i += 2) {
+    TakeKeyboardChanges();
+    ExecuteEngineCommand();
+
+    float left = 0.0f;
+    float right = 0.0f;
+    // Loaded once per frame and used only until the frame counter advances:
+    // a replaced order is freed only after that.
+    const ProcessingOrderBlock* order = ProcessingOrder.load();
+    const int32_t n = order != nullptr ? order->Count : 0;
+    if (n > 0) {
+      const uint64_t frame = FrameCounter.load(std::memory_order_relaxed);
+      const int32_t parity = FrameParity;
+      const int32_t previous = PreviousFrameParity;
+      ModuleRecord* const* entries = order->Entries;
+      for (int32_t j = n - 1; j >= 0; --j) ProcessModuleFrame(entries[j], frame, parity, previous);
+
+      ModuleRecord& output = *entries[0];
+      left = ClipValue(MixVoices(output, 0), output.ClipFlag);
+      LevelMeterFeed(OutputLevelSums[0], left);
+      if (output.ChannelsProcessed > 1) {
+        right = ClipValue(MixVoices(output, 1), output.ClipFlag);
+        LevelMeterFeed(OutputLevelSums[1], right);
+      } else {
+        right = left;
+        OutputLevelSums[1] = OutputLevelSums[0];
+      }
+    }
+    out[i] = left;
+    out[i + 1] = right;
+
+    if (CaptureActive.load(std::memory_order_relaxed) != 0) AdvanceCaptureRead();
+    PreviousFrameParity = FrameParity;
+    FrameParity ^= 1;
+    FrameCounter.fetch_add(1);
+  }
+  OutputMeterCount += count;
+  if (OutputMeterCount >= QUARLE_AUDIO::StreamLength) {
+    QUARLE_AUDIO::UpdateOutputMeters(&OutputLevelSums[0], &OutputLevelSums[1], OutputMeterCount);
+    OutputMeterCount = 0;
+  }
+  RenderBusy.store(0);
+}
+
+void CaptureAudio(float** input, int32_t count, int64_t* resync) {
+  if (input == nullptr || *input == nullptr || count <= 0) return;
+  const float* in = *input;
+  int64_t flag = resync != nullptr ? *resync : 0;
+  flag |= CaptureResync.exchange(0);
+  const int32_t size = CaptureRing != nullptr ? CaptureRingSize : 0;
+  if (flag != 0) {
+    // Start reading 500 frames behind the writer.
+    int32_t r = CaptureWriteIndex - 1000;
+    if (size > 0) {
+      r %= size;
+      if (r < 0) r += size;
+    }
+    CaptureReadIndex = r & ~1;
+  }
+  if (resync != nullptr) *resync = 0;
+
+  int32_t w = CaptureWriteIndex;
+  if (size > 0 && (w < 0 || w >= size)) w = 0;
+  for (int32_t i = 0; i + 1 < count; i += 2) {
+    const float l = InputGain * in[i];
+    const float r = InputGain * in[i + 1];
+    if (size > 0) {
+      // Blocks that do not divide the ring wrap float by float.
+      CaptureRing[w] = l;
+      if (++w >= size) w = 0;
+      CaptureRing[w] = r;
+      if (++w >= size) w = 0;
+    }
+    LevelMeterFeed(InputLevelSums[0], l);
+    LevelMeterFeed(InputLevelSums[1], r);
+  }
+  CaptureWriteIndex = size > 0 ? w : 0;
+  QUARLE_AUDIO::UpdateInputMeters(&InputLevelSums[0], &InputLevelSums[1], count, -1);
+}
+
+}  // namespace Tarvelo

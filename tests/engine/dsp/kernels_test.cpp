@@ -1,0 +1,194 @@
+// Kernels on modules made from the catalog, called directly: how ports read,
+// the clip rule, and the keyboard and octave-board kernels.
+#include <gtest/gtest.h>
+
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/dsp/contract.h"
+#include "engine/dsp/keyboards.h"
+#include "engine/dsp/oscillators.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/modulelist.h"
+
+namespace Tarvelo {
+namespace {
+
+class KernelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
+  void TearDown() override { Tarvelo::close(); }
+
+  static ModuleRecord* Add(int32_t type) {
+    ModuleRecord* m = nullptr;
+    EXPECT_GE(AddModule(type, true, &m), 0);
+    return m;
+  }
+  // Runs a kernel slot as the render callback would, with a fixed parity.
+  static void Run(ModuleRecord* m, int32_t parity) {
+    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+    m->ProcessFunctions[m->PolyphonyMode](m, 0, parity, parity ^ 1);
+    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = m->ActiveVoices;
+  }
+  static void Rebuild(KeyboardState& s) { VoiceListRebuild(s, nullptr); }
+};
+
+TEST_F(KernelTest, PortReadsUnlinkedLinkedAndAcrossChannels) {
+  ModuleRecord* src = Add(kTypeOscillator);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  // Unlinked: the set value under both reads.
+  ModuleSetParamValue(*osc, kOscBias, -0.5f);
+  ModuleSetParamValue(*osc, kOscAmplitude, -0.5f);
+  EXPECT_EQ(PlainRead(*osc, kOscBias, 0, 0), -0.5f);
+  EXPECT_EQ(ScaledRead(*osc, kOscAmplitude, 0, 0), -0.5f);
+  EXPECT_EQ(ScaledRead(*osc, kOscAmplitude, 1, 7), -0.5f);
+  // Linked to a live source publishing 0.8, set to 0.5: 0.4 scaled, 0.8 plain.
+  ASSERT_EQ(ModuleLinkInput(*osc, kOscAmplitude, src, &ModuleCatalog[kTypeOscillator]), kLinkConnected);
+  ASSERT_EQ(ModuleLinkInput(*osc, kOscBias, src, &ModuleCatalog[kTypeOscillator]), kLinkConnected);
+  ModuleSetParamValue(*osc, kOscAmplitude, 0.5f);
+  ModuleSetParamValue(*osc, kOscBias, 0.5f);
+  src->Outputs[0][0] = OutputElement{0.8f, 0.3f};
+  src->ChannelsProcessed = 1;
+  EXPECT_FLOAT_EQ(ScaledRead(*osc, kOscAmplitude, 0, 0), 0.4f);
+  EXPECT_EQ(PlainRead(*osc, kOscBias, 0, 0), 0.8f);
+  // A one-channel source gives channel 0 to both channels; a single-voice
+  // source (row 0) gives voice 0 to every position.
+  EXPECT_EQ(PlainRead(*osc, kOscBias, 1, 0), 0.8f);
+  osc->Params[kOscBias].VoiceMapRow = 0;
+  EXPECT_EQ(PlainRead(*osc, kOscBias, 1, 9), 0.8f);
+  // A two-channel source read per voice.
+  src->ChannelsProcessed = 2;
+  src->Outputs[1][3] = OutputElement{-0.2f, 0.1f};
+  osc->Params[kOscBias].VoiceMapRow = 1;
+  EXPECT_EQ(PlainRead(*osc, kOscBias, 1, 3), -0.2f);
+  // The frequency side.
+  ASSERT_EQ(ModuleLinkInput(*osc, kOscFrequency, src, &ModuleCatalog[kTypeOscillator]), kLinkConnected);
+  osc->Params[kOscFrequency].VoiceMapRow = 0;
+  EXPECT_EQ(PlainRead(*osc, kOscFrequency, 0, 4), 0.3f);
+}
+
+TEST_F(KernelTest, ClipRuleAtTheLimits) {
+  int64_t flag = 0;
+  EXPECT_EQ(ClipValue(1.0f, flag), 1.0f);
+  EXPECT_EQ(ClipValue(-1.0f, flag), -1.0f);
+  EXPECT_EQ(flag, 0);
+  EXPECT_EQ(ClipValue(1.0001f, flag), 1.0f);
+  EXPECT_EQ(flag, -1);
+  flag = 0;
+  EXPECT_EQ(ClipValue(-7.0f, flag), -1.0f);
+  EXPECT_EQ(flag, -1);
+  flag = 0;
+  EXPECT_EQ(ClipValue(std::nanf(""), flag), 0.0f);
+  EXPECT_EQ(flag, -1);
+  EXPECT_EQ(LimitValue(3.0f), 1.0f);
+  EXPECT_EQ(LimitValue(-0.5f), -0.5f);
+}
+
+TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  KeyboardState& s = *KeyboardStates[0];
+  const int32_t a = NoteOn(s, 440.0f, 0.9f);
+  Rebuild(s);
+  Run(kb, 0);
+  EXPECT_EQ(kb->ActiveVoices, 1);
+  EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);  // first frame of a note
+  Run(kb, 1);
+  EXPECT_EQ(kb->Outputs[0][0].Level, 0.9f);
+  EXPECT_FLOAT_EQ(kb->Outputs[0][0].Frequency, 440.0f * FrequencyNorm);
+  // A second key while holding the first: one frame of {0, 0}, then the note.
+  const int32_t b = NoteOn(s, 880.0f, 0.7f);
+  Rebuild(s);
+  Run(kb, 0);
+  EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);
+  EXPECT_EQ(kb->Outputs[0][0].Frequency, 0.0f);
+  Run(kb, 1);
+  EXPECT_EQ(kb->Outputs[0][0].Level, 0.7f);
+  // Releasing it publishes {0, 0} and frees it in the same frame.
+  NoteOff(s, b);
+  Run(kb, 0);
+  EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);
+  EXPECT_EQ(s.Voices[b].State, kVoiceFree);
+  EXPECT_EQ(s.Voices[a].State, kVoiceOn);
+  // The last voice is gone: nothing sounds.
+  Rebuild(s);
+  Run(kb, 1);
+  EXPECT_EQ(kb->ActiveVoices, 0);
+}
+
+TEST_F(KernelTest, MaxKeysRoundsToEven) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  kb->PolyphonyMode = 1;
+  KeyboardState& s = *KeyboardStates[0];
+  for (float maxKeys : {2.5f, 3.5f}) {
+    ResetKeyboardState(s, nullptr);
+    kb->PortValueModules[0]->Outputs[0][0].Level = maxKeys;
+    const int32_t v0 = NoteOn(s, 220.0f, 1.0f);
+    NoteOn(s, 330.0f, 1.0f);
+    NoteOn(s, 440.0f, 1.0f);
+    Rebuild(s);
+    Run(kb, 0);
+    NoteOff(s, v0);
+    // A follower keeps the released voice alive.
+    kb->TriggerBuffers[0][v0] = kVoiceMark;
+    Run(kb, 1);
+    // 2.5 rounds to 2 (3 voices >= 2: freed), 3.5 to 4 (kept).
+    EXPECT_EQ(s.Voices[v0].State, maxKeys == 2.5f ? kVoiceFree : kVoiceReleased) << maxKeys;
+    EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);
+    EXPECT_EQ(kb->Outputs[0][0].Frequency, 0.0f);
+  }
+}
+
+TEST_F(KernelTest, KillReleasedFlagFreesEveryReleasedVoice) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  kb->PolyphonyMode = 1;
+  kb->ModuleSwitches[kSwitchKillReleased] = -1;
+  KeyboardState& s = *KeyboardStates[0];
+  const int32_t v = NoteOn(s, 220.0f, 1.0f);
+  Rebuild(s);
+  Run(kb, 0);
+  NoteOff(s, v);
+  kb->TriggerBuffers[0][v] = kVoiceMark;
+  Run(kb, 1);
+  EXPECT_EQ(s.Voices[v].State, kVoiceFree);
+}
+
+TEST_F(KernelTest, OctaveBoardScalesByItsBaseAndLimitsWithoutFlag) {
+  ModuleRecord* ob = Add(kTypeOctaveBoard);
+  ob->PolyphonyMode = 1;
+  ModuleSetParamValue(*ob, 0, 2.0f);
+  KeyboardState& s = *OctaveBoardStates[0];
+  NoteOn(s, 1000.0f, 1.0f);
+  NoteOn(s, 8000.0f, 1.0f);  // above rate / 8: 2 x 8000 x 4 / 48000 > 1
+  Rebuild(s);
+  Run(ob, 0);
+  ASSERT_EQ(ob->ActiveVoices, 2);
+  EXPECT_FLOAT_EQ(ob->Outputs[0][0].Frequency, 2.0f * 1000.0f * FrequencyNorm);
+  EXPECT_EQ(ob->Outputs[0][1].Frequency, 1.0f);
+  EXPECT_EQ(ob->ClipFlag, 0);
+  // Negative bases limit to -1.
+  ModuleSetParamValue(*ob, 0, -16.0f);
+  Run(ob, 1);
+  EXPECT_EQ(ob->Outputs[0][1].Frequency, -1.0f);
+  // Single-voice mode publishes the latest note the same way.
+  ob->PolyphonyMode = 0;
+  Run(ob, 0);
+  Run(ob, 1);
+  EXPECT_EQ(ob->Outputs[0][0].Frequency, -1.0f);
+  EXPECT_EQ(ob->ClipFlag, 0);
+}
+
+TEST_F(KernelTest, KeyboardWithoutAStatePublishesNothing) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  kb->InstanceNumber = 17;
+  kb->ActiveVoices = 3;
+  Run(kb, 0);
+  EXPECT_EQ(kb->ActiveVoices, 0);
+  kb->PolyphonyMode = 1;
+  kb->InstanceNumber = 0;
+  Run(kb, 1);
+  EXPECT_EQ(kb->ActiveVoices, 0);
+}
+
+}  // namespace
+}  // namespace Tarvelo

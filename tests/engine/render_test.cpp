@@ -1,0 +1,762 @@
+// The render path end to end: synths built from the catalog, notes entered
+// through the note routines, RenderAudio filling a buffer, and the numbers it
+// must produce.
+#include "engine/render.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "audio/audio.h"
+#include "audio/meters.h"
+#include "audio/wav.h"
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/command.h"
+#include "engine/dsp/adsr.h"
+#include "engine/dsp/oscillators.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/tuning.h"
+
+namespace Tarvelo {
+namespace {
+
+constexpr int32_t kSine = 0;
+constexpr int32_t kSquare = 2;
+
+class RenderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
+    FreeTuning(ActiveTuning);
+    InitTuning(ActiveTuning);
+    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
+    PlaybackActive = 0;
+    CaptureActive = 0;
+    CaptureResync = 0;
+    QUARLE_AUDIO::StreamLength = 960;
+    OutputMeterCount = 0;
+    OutputLevelSums[0] = OutputLevelSums[1] = QUARLE_AUDIO::LevelMeter{};
+    SeedRandom(7);
+    // The first frame takes the start-up rebuild out of the mailbox.
+    Render(1);
+  }
+  void TearDown() override {
+    Tarvelo::close();
+    for (platform::Mutex*& m : MT_TUNINGS) {
+      platform::MutexDestroy(m);
+      m = nullptr;
+    }
+  }
+
+  static ModuleRecord* Add(int32_t type) {
+    ModuleRecord* m = nullptr;
+    EXPECT_GE(AddModule(type, true, &m), 0);
+    return m;
+  }
+  static void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
+    EXPECT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
+  }
+  static void PerVoice(ModuleRecord* m) {
+    m->ModuleSwitches[kSwitchPerVoice] = -1;
+    m->PolyphonyMode = 1;
+  }
+  // A set value in displayed units (hertz for frequencies).
+  static void Set(ModuleRecord* m, int32_t p, float shown) {
+    ModuleSetParamValue(*m, p, shown / m->Params[p].Scale);
+  }
+  static void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
+
+  // Renders frames and returns the interleaved floats.
+  static std::vector<float> Render(int32_t frames) {
+    std::vector<float> buffer(2 * static_cast<size_t>(frames), -9.0f);
+    float* p = buffer.data();
+    RenderAudio(&p, 0, 2 * frames);
+    return buffer;
+  }
+  static std::vector<float> Left(const std::vector<float>& b) {
+    std::vector<float> l;
+    for (size_t i = 0; i < b.size(); i += 2) l.push_back(b[i]);
+    return l;
+  }
+
+  KeyboardState& Kb(int32_t i = 0) { return *KeyboardStates[i]; }
+  int32_t SlotOfKey(int32_t key) {
+    int32_t h = FindHeldKey(Kb(), static_cast<uint32_t>(key));
+    return h < 0 ? -1 : Kb().HeldKeys[h].Voice;
+  }
+};
+
+// Upward zero crossings of a signal.
+int32_t Crossings(const std::vector<float>& x, size_t from, size_t to) {
+  int32_t n = 0;
+  for (size_t i = from + 1; i < to && i < x.size(); ++i)
+    if (x[i - 1] < 0.0f && x[i] >= 0.0f) ++n;
+  return n;
+}
+
+TEST_F(RenderTest, FramesCountersParityAndSilenceWithoutAnOrder) {
+  std::vector<float> buffer(16, -9.0f);
+  float* p = buffer.data();
+  const uint64_t frames = FrameCounter.load();
+  const int32_t parity = FrameParity;
+  RenderAudio(&p, 10, 4);
+  EXPECT_EQ(FrameCounter.load(), frames + 2);
+  EXPECT_EQ(FrameParity, parity);
+  EXPECT_EQ(PreviousFrameParity, parity ^ 1);
+  for (int32_t i = 0; i < 16; ++i) EXPECT_EQ(buffer[i], (i >= 10 && i < 14) ? 0.0f : -9.0f) << i;
+  // Silence accumulates nothing, and the meters were not due yet.
+  EXPECT_EQ(OutputLevelSums[0].level, 0.0f);
+  EXPECT_EQ(OutputMeterCount, 6);
+  // Bad calls touch nothing.
+  RenderAudio(nullptr, 0, 4);
+  float* none = nullptr;
+  RenderAudio(&none, 0, 4);
+  RenderAudio(&p, -2, 4);
+  EXPECT_EQ(FrameCounter.load(), frames + 2);
+}
+
+TEST_F(RenderTest, MixedOutputIsClippedAndFlagsTheOutputModule) {
+  // A per-voice keyboard as the output: its voices' levels are their velocities.
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  Output(kb);
+  ASSERT_GE(KeyNoteOn(48, 0.5f, 1), 0);
+  ASSERT_GE(KeyNoteOn(50, 0.4f, 1), 0);
+  ASSERT_GE(KeyNoteOn(52, 0.3f, 1), 0);
+  std::vector<float> out = Render(2);
+  EXPECT_EQ(kb->ActiveVoices, 3);
+  EXPECT_EQ(out[2], 1.0f);
+  EXPECT_EQ(out[3], 1.0f);
+  EXPECT_EQ(kb->ClipFlag, -1);
+
+  kb->ClipFlag = 0;
+  KeyNoteOff(-1, 52, 1);
+  Render(3);
+  ASSERT_GE(KeyNoteOn(52, 0.1f, 1), 0);
+  out = Render(2);
+  EXPECT_EQ(out[2], (0.5f + 0.4f) + 0.1f);
+  EXPECT_LE(out[2], 1.0f);
+  EXPECT_EQ(kb->ClipFlag, 0);
+}
+
+TEST_F(RenderTest, MonoOutputGoesToBothChannelsAndBothMeters) {
+  ModuleRecord* osc = Add(kTypeOscillator);
+  Set(osc, kOscFrequency, 440.0f);
+  Set(osc, kOscAmplitude, 0.5f);
+  Output(osc);
+  ASSERT_EQ(osc->ChannelsProcessed, 1);
+  OutputMeterCount = 0;
+  std::vector<float> out = Render(480);
+  bool sounded = false;
+  for (size_t i = 0; i < out.size(); i += 2) {
+    EXPECT_EQ(out[i], out[i + 1]);
+    sounded |= out[i] != 0.0f;
+  }
+  EXPECT_TRUE(sounded);
+  // 960 floats reached the stream length: the meters were reported and reset.
+  EXPECT_EQ(OutputMeterCount, 0);
+  EXPECT_EQ(QUARLE_AUDIO::OutputMeters[0].level, QUARLE_AUDIO::OutputMeters[1].level);
+  EXPECT_EQ(QUARLE_AUDIO::OutputMeters[0].minimum, QUARLE_AUDIO::OutputMeters[1].minimum);
+  EXPECT_EQ(QUARLE_AUDIO::OutputMeters[0].maximum, QUARLE_AUDIO::OutputMeters[1].maximum);
+  EXPECT_GT(QUARLE_AUDIO::OutputMeters[0].level, -60.0f);
+  EXPECT_EQ(OutputLevelSums[0].level, 0.0f);
+}
+
+TEST_F(RenderTest, VoiceMapRowsFollowTheSourcesVoices) {
+  // A per-voice oscillator whose voices come from a 3-voice keyboard (port F)
+  // and whose bias comes from a single-voice keyboard: every voice reads that
+  // one voice.
+  ModuleRecord* poly = Add(kTypeKeyboard);
+  ModuleRecord* mono = Add(kTypeKeyboard);
+  ASSERT_EQ(mono->InstanceNumber, 2);
+  PerVoice(poly);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  Link(osc, kOscFrequency, poly);
+  Link(osc, kOscBias, mono);
+  Set(osc, kOscAmplitude, 0.0f);
+  Output(osc);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(55, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(40, 0.25f, 2), 0);
+  Render(3);
+  EXPECT_EQ(osc->ActiveVoices, 3);
+  EXPECT_EQ(osc->Params[kOscBias].VoiceMapRow, 0);
+  EXPECT_EQ(osc->Params[kOscFrequency].VoiceMapRow, 1);
+  for (int32_t v = 0; v < 3; ++v) EXPECT_EQ(osc->Outputs[0][v].Level, 0.25f) << v;
+  EXPECT_EQ(osc->Outputs[0][3].Level, 0.0f);
+
+  // A per-voice source with a single voice is still read per voice.
+  KeyNoteOff(-1, 52, 1);
+  KeyNoteOff(-1, 55, 1);
+  Render(3);
+  EXPECT_EQ(poly->ActiveVoices, 1);
+  EXPECT_EQ(osc->Params[kOscFrequency].VoiceMapRow, 1);
+  // The freed positions were cleared right after the keyboard ran.
+  EXPECT_EQ(poly->Outputs[0][1].Level, 0.0f);
+  EXPECT_EQ(poly->Outputs[0][2].Frequency, 0.0f);
+  EXPECT_EQ(osc->Outputs[0][1].Level, 0.0f);
+}
+
+TEST_F(RenderTest, DroppedVoicesReadZeroForLaterModules) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  Link(osc, kOscFrequency, kb);
+  Output(osc);
+  for (int32_t key : {40, 42, 44, 46, 48}) ASSERT_GE(KeyNoteOn(key, 0.8f, 1), 0);
+  Render(2);
+  ASSERT_EQ(kb->ActiveVoices, 5);
+  ASSERT_NE(kb->Outputs[0][4].Frequency, 0.0f);
+  KeyNoteOff(-1, 46, 1);
+  KeyNoteOff(-1, 48, 1);
+  Render(1);  // freed (nothing marks them) but still published this frame
+  EXPECT_EQ(kb->ActiveVoices, 5);
+  Render(1);
+  EXPECT_EQ(kb->ActiveVoices, 3);
+  EXPECT_EQ(osc->ActiveVoices, 3);
+  for (int32_t v = 3; v < 5; ++v) {
+    EXPECT_EQ(kb->Outputs[0][v].Level, 0.0f);
+    EXPECT_EQ(kb->Outputs[0][v].Frequency, 0.0f);
+    EXPECT_EQ(osc->Outputs[0][v].Level, 0.0f);
+  }
+}
+
+TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  Link(osc, kOscFrequency, kb);
+  Output(osc);
+  Render(4);
+  EXPECT_EQ(osc->Awake, 0);
+  EXPECT_EQ(kb->Awake, -1);  // runs without voices
+
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  std::vector<float> out = Left(Render(100));
+  EXPECT_EQ(osc->Awake, -1);
+  EXPECT_EQ(osc->ActiveVoices, 1);
+  EXPECT_NE(osc->VoiceState[0][kb->VoiceIds[0]], 0.0f);
+  EXPECT_NE(out[50], 0.0f);
+
+  KeyNoteOff(-1, 48, 1);
+  out = Left(Render(4));
+  EXPECT_EQ(osc->ActiveVoices, 0);
+  EXPECT_EQ(osc->Awake, 0);
+  // Put to sleep with PLAY set: outputs and phases cleared.
+  EXPECT_EQ(osc->Outputs[0][0].Level, 0.0f);
+  EXPECT_EQ(osc->VoiceState[0][0], 0.0f);
+  EXPECT_EQ(out[3], 0.0f);
+
+  ASSERT_GE(KeyNoteOn(55, 1.0f, 1), 0);
+  Render(2);
+  EXPECT_EQ(osc->Awake, -1);
+  EXPECT_EQ(osc->ActiveVoices, 1);
+}
+
+TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* env = Add(kTypeAdsr);
+  Link(env, kAdsrFrequency, kb);
+  Set(env, kAdsrAttack, 0.001f);
+  Set(env, kAdsrDecay, 0.001f);
+  Set(env, kAdsrSustainLength, 0.0f);
+  Set(env, kAdsrRelease, 0.001f);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  Link(osc, kOscFrequency, env);
+  Link(osc, kOscAmplitude, env);
+  Output(osc);
+  ASSERT_EQ(env->PolyphonyMode, 1);  // follows the keyboard
+  ASSERT_EQ(osc->TriggerOwner, env);
+
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  const int32_t slot = SlotOfKey(48);
+  ASSERT_GE(slot, 0);
+  Render(200);
+  EXPECT_EQ(env->SequencerVoices[slot].Index, kAdsrSustaining);
+  KeyNoteOff(-1, 48, 1);
+
+  // Frame by frame: the keyboard keeps the released voice while the envelope
+  // marks it, and frees it in the frame after the first frame without a mark.
+  int32_t unmarked = -1;
+  for (int32_t f = 0; f < 200 && Kb().Voices[slot].State != kVoiceFree; ++f) {
+    const int32_t parity = FrameParity;
+    Render(1);
+    const bool marked = kb->TriggerBuffers[parity][slot] != 0;
+    if (unmarked < 0 && !marked) {
+      unmarked = f;
+      EXPECT_EQ(Kb().Voices[slot].State, kVoiceReleased) << "freed in the frame without a mark";
+    } else if (unmarked >= 0) {
+      EXPECT_EQ(f, unmarked + 1);
+    }
+    if (unmarked < 0) {
+      EXPECT_EQ(Kb().Voices[slot].State, kVoiceReleased);
+    }
+  }
+  EXPECT_GT(unmarked, 40);  // the 48-frame release ran first
+  EXPECT_EQ(Kb().Voices[slot].State, kVoiceFree);
+  Render(2);
+  EXPECT_EQ(kb->ActiveVoices, 0);
+  EXPECT_EQ(env->ActiveVoices, 0);
+}
+
+TEST_F(RenderTest, KeyboardAloneFreesAReleasedVoiceInTheNextFrame) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  Output(kb);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  const int32_t slot = SlotOfKey(48);
+  Render(3);
+  KeyNoteOff(-1, 48, 1);
+  EXPECT_EQ(Kb().Voices[slot].State, kVoiceReleased);
+  std::vector<float> out = Render(1);
+  EXPECT_EQ(Kb().Voices[slot].State, kVoiceFree);
+  EXPECT_EQ(out[0], 0.0f);  // still published, as {0, 0}
+  EXPECT_EQ(kb->ActiveVoices, 1);
+  Render(1);
+  EXPECT_EQ(kb->ActiveVoices, 0);
+}
+
+TEST_F(RenderTest, MaxKeysFreesReleasedVoicesEvenWhenMarked) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  Set(kb, 0, 4.0f);
+  ModuleRecord* env = Add(kTypeAdsr);
+  Link(env, kAdsrFrequency, kb);
+  Set(env, kAdsrRelease, 1.0f);
+  Output(env);
+  for (int32_t key : {40, 42, 44, 46}) ASSERT_GE(KeyNoteOn(key, 1.0f, 1), 0);
+  Render(10);
+  const int32_t slot = SlotOfKey(44);
+  KeyNoteOff(-1, 44, 1);
+  Render(1);
+  EXPECT_EQ(Kb().Voices[slot].State, kVoiceFree);
+  // With three voices the envelope's mark keeps a released voice.
+  Render(2);
+  const int32_t other = SlotOfKey(40);
+  KeyNoteOff(-1, 40, 1);
+  Render(5);
+  EXPECT_EQ(Kb().Voices[other].State, kVoiceReleased);
+}
+
+TEST_F(RenderTest, OscillatorSquareCycleAndFrequencyZero) {
+  ModuleRecord* osc = Add(kTypeOscillator);
+  SetOscillatorShape(*osc, kSquare);
+  Set(osc, kOscAmplitude, 0.5f);
+  Set(osc, kOscBias, 0.1f);
+  Set(osc, kOscFrequency, 480.0f);  // normalized 0.04: a phase step of 0.01
+  Output(osc);
+  std::vector<float> y = Left(Render(300));
+  // A cycle of 100 frames: 0.6 for the first half, -0.4 for the second (the
+  // frame at the half may fall either way with the phase's rounding).
+  for (int32_t c = 0; c < 3; ++c) {
+    for (int32_t i = 1; i < 49; ++i) EXPECT_FLOAT_EQ(y[c * 100 + i], 0.6f) << c << " " << i;
+    for (int32_t i = 51; i < 99; ++i) EXPECT_FLOAT_EQ(y[c * 100 + i], -0.4f) << c << " " << i;
+  }
+
+  // Frequency 0 publishes the bias; with ARWD the next cycle starts at phase 0.
+  ASSERT_NE(osc->ModuleSwitches[kSwitchRewind], 0);
+  Set(osc, kOscFrequency, 0.0f);
+  y = Left(Render(3));
+  EXPECT_FLOAT_EQ(y[2], 0.1f);
+  EXPECT_EQ(osc->VoiceState[0][0], 0.0f);
+  Set(osc, kOscFrequency, 480.0f);
+  y = Left(Render(60));
+  EXPECT_FLOAT_EQ(y[0], 0.6f);
+  EXPECT_FLOAT_EQ(y[55], -0.4f);
+}
+
+TEST_F(RenderTest, OscillatorWithoutLoopPlaysOnePeriod) {
+  ModuleRecord* osc = Add(kTypeOscillator);
+  osc->ModuleSwitches[kSwitchLoop] = 0;
+  SetOscillatorShape(*osc, kSquare);
+  Set(osc, kOscAmplitude, 0.5f);
+  Set(osc, kOscFrequency, 480.0f);
+  Output(osc);
+  std::vector<float> y = Left(Render(300));
+  EXPECT_FLOAT_EQ(y[10], 0.5f);
+  EXPECT_FLOAT_EQ(y[80], -0.5f);
+  for (int32_t i = 105; i < 300; ++i) EXPECT_EQ(y[i], 0.0f) << i;
+  // A zero frequency arms it again.
+  Set(osc, kOscFrequency, 0.0f);
+  Render(1);
+  Set(osc, kOscFrequency, 480.0f);
+  y = Left(Render(20));
+  EXPECT_FLOAT_EQ(y[10], 0.5f);
+}
+
+TEST_F(RenderTest, EveryWaveShapeHasItsPeriodAndAmplitude) {
+  ModuleRecord* osc = Add(kTypeOscillator);
+  Set(osc, kOscAmplitude, 0.5f);
+  Set(osc, kOscFrequency, 480.0f);
+  Output(osc);
+  for (int32_t shape = 0; shape < kWaveShapeCount; ++shape) {
+    SetOscillatorShape(*osc, shape);
+    std::vector<float> y = Left(Render(1000));
+    float lo = 0.0f, hi = 0.0f;
+    double mean = 0.0;
+    for (size_t i = 100; i < y.size(); ++i) {
+      lo = std::min(lo, y[i]);
+      hi = std::max(hi, y[i]);
+      mean += y[i];
+    }
+    mean /= 900.0;
+    SCOPED_TRACE(shape);
+    if (shape == 11) {  // Experimental: silent
+      EXPECT_EQ(lo, 0.0f);
+      EXPECT_EQ(hi, 0.0f);
+      continue;
+    }
+    EXPECT_NEAR(hi, 0.5f, 0.03f);
+    EXPECT_NEAR(lo, -0.5f, 0.03f);
+    EXPECT_NEAR(mean, 0.0, 0.03);
+    if (shape == 7) {
+      // White noise: no period, but different every frame.
+      EXPECT_NE(y[500], y[501]);
+      continue;
+    }
+    // Periodic with 100 frames (a jump may land one frame apart between
+    // cycles with the phase's rounding).
+    int32_t mismatches = 0;
+    for (size_t i = 200; i < 800; ++i) mismatches += std::fabs(y[i] - y[i + 100]) > 0.02f;
+    EXPECT_LE(mismatches, 6);
+  }
+}
+
+TEST_F(RenderTest, DoubledSwitchDoublesThePitch) {
+  for (int32_t type : {static_cast<int32_t>(kTypeOscillator), 35}) {
+    ModuleRecord* osc = Add(type);
+    Set(osc, kOscFrequency, 240.0f);
+    Set(osc, kOscAmplitude, 0.5f);
+    Output(osc);
+    std::vector<float> y = Left(Render(4800));
+    EXPECT_NEAR(Crossings(y, 0, y.size()), 24, 1) << type;
+    osc->ModuleSwitches[kSwitch2] = -1;
+    y = Left(Render(4800));
+    EXPECT_NEAR(Crossings(y, 0, y.size()), 48, 1) << type;
+    RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
+  }
+}
+
+TEST_F(RenderTest, SineWaveQuarterRateCycleAndClipping) {
+  ModuleRecord* sine = Add(35);
+  Set(sine, kOscAmplitude, 0.5f);
+  Set(sine, kOscFrequency, 12000.0f);  // normalized 1.0: four frames a cycle
+  Output(sine);
+  Set(sine, kOscFrequency, 0.0f);
+  Render(1);  // ARWD: phase back to 0
+  Set(sine, kOscFrequency, 12000.0f);
+  std::vector<float> y = Left(Render(8));
+  const float expect[4] = {0.0f, 0.5f, 0.0f, -0.5f};
+  for (int32_t i = 0; i < 8; ++i) EXPECT_NEAR(y[i], expect[i % 4], 1e-6f) << i;
+  EXPECT_EQ(sine->ClipFlag, 0);
+  // A bias that pushes it past 1 is clipped and flagged.
+  Set(sine, kOscBias, 0.8f);
+  y = Left(Render(4));
+  EXPECT_EQ(*std::max_element(y.begin(), y.end()), 1.0f);
+  EXPECT_EQ(sine->ClipFlag, -1);
+}
+
+TEST_F(RenderTest, SingleVoiceSlotsAverageOrWeightTheirVoices) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* poly = Add(kTypeOscillator);
+  PerVoice(poly);
+  Link(poly, kOscFrequency, kb);
+  ModuleRecord* mono = Add(kTypeOscillator);
+  Link(mono, kOscFrequency, kb);
+  Output(mono);
+  for (int32_t key : {36, 40, 43, 47}) ASSERT_GE(KeyNoteOn(key, 1.0f, 1), 0);
+  // The per-voice twin is not in the order: it runs beside the single-voice
+  // one by hand, on the same keyboard outputs and from the same phases.
+  auto check = [&](float divisor, int32_t frames) {
+    for (int32_t f = 0; f < frames; ++f) {
+      const int32_t parity = FrameParity;
+      Render(1);
+      ProcessModuleFrame(poly, 0, parity, parity ^ 1);
+      if (divisor == 0.0f) continue;  // only keeping the twins in step
+      ASSERT_EQ(poly->ActiveVoices, 4);
+      float sum = 0.0f;
+      for (int32_t v = 0; v < 4; ++v) sum += poly->Outputs[0][v].Level;
+      ASSERT_FLOAT_EQ(mono->Outputs[0][0].Level, sum / divisor) << f;
+    }
+  };
+  // Voices from a keyboard's per-voice chain: weighted, 1 + 4 x 0.25.
+  check(2.0f, 30);
+  // A voice source without the chain mark: a plain average.
+  kb->PerVoiceOutput = 0;
+  check(4.0f, 30);
+  // An envelope on the amplitude port weights the voices as well.
+  ModuleRecord* env = Add(kTypeAdsr);
+  Link(env, kAdsrFrequency, kb);
+  Set(env, kAdsrAttack, 0.0005f);
+  Set(env, kAdsrDecay, 0.0005f);
+  Set(env, kAdsrSustain, 1.0f);
+  Link(mono, kOscAmplitude, env);
+  Link(poly, kOscAmplitude, env);
+  Output(mono);
+  kb->PerVoiceOutput = 0;
+  check(0.0f, 100);
+  for (int32_t v = 0; v < 4; ++v) ASSERT_FLOAT_EQ(env->Outputs[0][v].Level, 1.0f);
+  check(2.0f, 20);
+}
+
+TEST_F(RenderTest, AdsrStagesReleaseAndRetrigger) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  ModuleRecord* env = Add(kTypeAdsr);
+  Link(env, kAdsrFrequency, kb);
+  Set(env, kAdsrAttack, 0.01f);   // 480 frames
+  Set(env, kAdsrDecay, 0.01f);
+  Set(env, kAdsrSustain, 0.5f);
+  Set(env, kAdsrSustainLength, 0.0f);
+  Set(env, kAdsrRelease, 0.01f);
+  Output(env);
+  ASSERT_EQ(env->PolyphonyMode, 0);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  // The keyboard's first frame of a note publishes {0, 0}; the attack starts
+  // one frame later.
+  std::vector<float> y = Left(Render(2000));
+  EXPECT_EQ(y[0], 0.0f);
+  EXPECT_EQ(y[1], 0.0f);
+  for (int32_t k : {1, 100, 240, 479}) EXPECT_NEAR(y[1 + k], k / 480.0f, 1e-4f) << k;
+  EXPECT_NEAR(y[1 + 480 + 240], 0.75f, 2e-3f);  // half way down the decay
+  EXPECT_NEAR(y[1999], 0.5f, 1e-6f);            // sustain held
+  EXPECT_EQ(env->SequencerVoices[0].Index, kAdsrSustaining);
+  EXPECT_FLOAT_EQ(env->Outputs[0][0].Frequency, 440.0f * FrequencyNorm);
+
+  KeyNoteOff(-1, 48, 1);
+  y = Left(Render(600));
+  EXPECT_NEAR(y[0], 0.5f, 1e-6f);
+  EXPECT_NEAR(y[240], 0.25f, 2e-3f);
+  EXPECT_EQ(y[599], 0.0f);
+  EXPECT_EQ(env->ActiveVoices, 0);
+  EXPECT_EQ(env->Awake, 0);
+
+  // Released half way through the attack: the release starts from there.
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  Render(241);
+  KeyNoteOff(-1, 48, 1);
+  y = Left(Render(3));
+  // The attack had reached 239 / 480 when the release took over.
+  EXPECT_NEAR(y[0], 239.0f / 480.0f, 1e-4f);
+  EXPECT_NEAR(y[1], y[0] * 479.0f / 480.0f, 1e-5f);
+  EXPECT_LT(y[2], y[1]);
+  EXPECT_EQ(env->SequencerVoices[0].Index, kAdsrReleasing);
+  // A new note during the release resumes the attack at the present level.
+  Render(117);
+  const float before = env->Outputs[0][0].Level;
+  ASSERT_GE(KeyNoteOn(50, 1.0f, 1), 0);
+  y = Left(Render(4));
+  EXPECT_EQ(env->SequencerVoices[0].Index, kAdsrAttacking);
+  EXPECT_NEAR(y[2], before, 0.01f);
+  EXPECT_GT(y[3], y[2]);
+}
+
+TEST_F(RenderTest, AdsrWithPositiveSustainLengthEndsByItselfAndSw1Repeats) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  ModuleRecord* env = Add(kTypeAdsr);
+  Link(env, kAdsrFrequency, kb);
+  Set(env, kAdsrAttack, 0.001f);
+  Set(env, kAdsrDecay, 0.001f);
+  Set(env, kAdsrSustainLength, 0.001f);
+  Set(env, kAdsrRelease, 0.001f);
+  env->ModuleSwitches[kSwitch1] = -1;
+  Output(env);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  // Attack, decay, sustain and release of 48 frames each, then, with the key
+  // still held, the attack again from about 0 without ever going silent.
+  int32_t previous = kAdsrIdle;
+  int32_t restarts = 0;
+  bool sawRelease = false;
+  for (int32_t f = 0; f < 420; ++f) {
+    std::vector<float> y = Render(1);
+    const int32_t stage = env->SequencerVoices[0].Index;
+    EXPECT_NE(stage, kAdsrSilent) << f;
+    EXPECT_LE(y[0], 1.0f);
+    sawRelease |= stage == kAdsrReleasing;
+    if (stage == kAdsrAttacking && previous >= kAdsrReleasing) {
+      ++restarts;
+      EXPECT_LT(y[0], 0.05f) << f;
+    }
+    previous = stage;
+  }
+  EXPECT_TRUE(sawRelease);
+  EXPECT_EQ(restarts, 2);
+}
+
+TEST_F(RenderTest, CaptureIsReadFromTheRingBehindTheWriter) {
+  ModuleRecord* cap = Add(kTypeCapture);
+  Output(cap);
+  CaptureActive = -1;
+  const int32_t block = 96;  // 1 ms at 48 kHz
+  std::vector<float> in(block);
+  int64_t resync = -1;
+  float counter = 0.0f;
+  auto feed = [&]() {
+    for (int32_t i = 0; i < block; i += 2) {
+      counter += 1.0f;
+      in[i] = counter / 10000.0f;
+      in[i + 1] = -counter / 10000.0f;
+    }
+    float* p = in.data();
+    CaptureAudio(&p, block, &resync);
+  };
+  for (int32_t b = 0; b < 20; ++b) feed();
+  EXPECT_EQ(resync, 0);
+  EXPECT_EQ(CaptureWriteIndex, 20 * block);
+  // The first block resynchronised the reader 1000 floats behind the writer.
+  EXPECT_EQ(CaptureReadIndex, CaptureRingSize - 1000);
+  // The ring's own frames lag 500 frames: 19 blocks of 48 frames later the
+  // reader is at frame 20 * 48 - 500 of the input.
+  std::vector<float> y = Left(Render(48 * 19));
+  EXPECT_EQ(CaptureReadIndex, (CaptureRingSize - 1000 + 2 * 48 * 19) % CaptureRingSize);
+  const float expected = static_cast<float>(48 * 19 - 500) / 10000.0f;
+  EXPECT_FLOAT_EQ(y.back(), expected);
+
+  // No capture for 100 ms: the reader reaches the writer and asks for a resync.
+  Render(CaptureRingFrames);
+  EXPECT_EQ(CaptureResync.load(), -1);
+  resync = 0;
+  const int32_t w = CaptureWriteIndex;
+  feed();
+  EXPECT_EQ(CaptureReadIndex, w - 1000 < 0 ? w - 1000 + CaptureRingSize : w - 1000);
+  EXPECT_EQ(CaptureResync.load(), 0);
+
+  // Input gain, clipping and the input meters.
+  InputGain = 200.0f;
+  feed();
+  Render(600);
+  EXPECT_EQ(cap->ClipFlag, -1);
+  InputGain = 1.0f;
+  // Capture off: silence.
+  CaptureActive = 0;
+  y = Left(Render(4));
+  EXPECT_EQ(y[3], 0.0f);
+}
+
+TEST_F(RenderTest, CaptureBlocksThatDoNotDivideTheRingWrap) {
+  CaptureWriteIndex = CaptureRingSize - 4;
+  std::vector<float> in = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  float* p = in.data();
+  CaptureAudio(&p, 10, nullptr);
+  EXPECT_EQ(CaptureRing[CaptureRingSize - 4], 1.0f);
+  EXPECT_EQ(CaptureRing[CaptureRingSize - 1], 4.0f);
+  EXPECT_EQ(CaptureRing[0], 5.0f);
+  EXPECT_EQ(CaptureRing[5], 10.0f);
+  EXPECT_EQ(CaptureWriteIndex, 6);
+  // Nothing to take: nothing changes.
+  CaptureAudio(nullptr, 10, nullptr);
+  float* none = nullptr;
+  CaptureAudio(&none, 10, nullptr);
+  EXPECT_EQ(CaptureWriteIndex, 6);
+}
+
+TEST_F(RenderTest, PostedRebuildRunsAtTheStartOfTheNextFrame) {
+  ModuleRecord* osc = Add(kTypeOscillator);
+  SynthOutputModule.store(osc);
+  PlaybackActive = -1;  // the audio thread owns the graph now
+  EngineCommand.Kind = kCommandRebuild;
+  EngineCommand.RebuildArgument = 0;
+  EngineCommand.State.store(kCommandPosted);
+  EXPECT_EQ(ProcessingOrder.load()->Count, 0);
+  std::vector<float> y = Left(Render(20));
+  EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
+  EXPECT_EQ(ProcessingOrder.load()->Count, 1);
+  EXPECT_NE(y[19], 0.0f);
+  PlaybackActive = 0;
+}
+
+// A short phrase rendered to a WAV file and read back: length, level and the
+// pitch of every note from its zero crossings.
+TEST_F(RenderTest, PhraseRendersToAWavFileWithTheRightPitches) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* env = Add(kTypeAdsr);
+  Link(env, kAdsrFrequency, kb);
+  Set(env, kAdsrAttack, 0.005f);
+  Set(env, kAdsrDecay, 0.005f);
+  Set(env, kAdsrSustain, 0.8f);
+  Set(env, kAdsrSustainLength, 0.0f);
+  Set(env, kAdsrRelease, 0.02f);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  SetOscillatorShape(*osc, kSine);
+  Link(osc, kOscFrequency, env);
+  Link(osc, kOscAmplitude, env);
+  Set(osc, kOscAmplitude, 0.5f);
+  Output(osc);
+
+  // Three notes of 0.25 s, 0.05 s apart: A4, E5, A5 in equal temperament.
+  const int32_t keys[3] = {48, 55, 60};
+  const int32_t note = 12000, gap = 2400;
+  std::vector<float> song;
+  for (int32_t key : keys) {
+    ASSERT_GE(KeyNoteOn(key, 1.0f, 1), 0);
+    std::vector<float> part = Render(note);
+    song.insert(song.end(), part.begin(), part.end());
+    KeyNoteOff(-1, key, 1);
+    part = Render(gap);
+    song.insert(song.end(), part.begin(), part.end());
+  }
+
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("tarvelo_render_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string file = (dir / "phrase.wav").string();
+  QUARLE_AUDIO::SoundBuffer sb{};
+  QUARLE_AUDIO::SoundBufferInitFormat(&sb, 2, 32, 48000);
+  sb.frameCount = static_cast<uint32_t>(song.size() / 2);
+  sb.dataSize = static_cast<uint32_t>(song.size() * sizeof(float));
+  sb.samples = static_cast<float*>(std::malloc(sb.dataSize));
+  std::copy(song.begin(), song.end(), sb.samples);
+  ASSERT_EQ(QUARLE_AUDIO::SaveWavFile(file, &sb, 16), 0);
+  QUARLE_AUDIO::SoundBufferFree(&sb);
+
+  QUARLE_AUDIO::SoundBuffer back{};
+  QUARLE_AUDIO::SoundBufferInit(&back);
+  ASSERT_EQ(QUARLE_AUDIO::ReadWavHeader(file, &back), 0);
+  ASSERT_EQ(QUARLE_AUDIO::ReadWavData(file, &back), 0);
+  ASSERT_EQ(QUARLE_AUDIO::WavDataToFloat(&back), 0);
+  ASSERT_EQ(back.format.channels, 2);
+  ASSERT_EQ(back.format.sampleRate, 48000u);
+  ASSERT_EQ(back.frameCount, static_cast<uint32_t>(3 * (note + gap)));
+  std::vector<float> left;
+  for (uint32_t i = 0; i < back.frameCount; ++i) {
+    EXPECT_EQ(back.samples[2 * i], back.samples[2 * i + 1]);
+    left.push_back(back.samples[2 * i]);
+  }
+  QUARLE_AUDIO::SoundBufferFree(&back);
+  fs::remove_all(dir);
+
+  const double hertz[3] = {440.0, 440.0 * std::pow(2.0, 7.0 / 12.0), 880.0};
+  for (int32_t n = 0; n < 3; ++n) {
+    SCOPED_TRACE(n);
+    const size_t from = static_cast<size_t>(n) * (note + gap) + 2400;  // past the attack
+    const size_t to = from + 9600;                                     // 0.2 s of sustain
+    const double measured = Crossings(left, from, to) / 0.2;
+    EXPECT_NEAR(measured, hertz[n], 6.0);
+    double sq = 0.0;
+    for (size_t i = from; i < to; ++i) sq += static_cast<double>(left[i]) * left[i];
+    // Sustain 0.8 x amplitude 0.5: a 0.4 sine, RMS 0.283.
+    EXPECT_NEAR(std::sqrt(sq / static_cast<double>(to - from)), 0.4 / std::sqrt(2.0), 0.01);
+    // The release has died away before the next note.
+    const size_t end = static_cast<size_t>(n + 1) * (note + gap) - 200;
+    EXPECT_LT(std::fabs(left[end]), 1e-3f);
+  }
+}
+
+}  // namespace
+}  // namespace Tarvelo
