@@ -1,5 +1,6 @@
 #include "audio/meters.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,9 @@ void Convert(LevelMeter& m, float k) {
 
 void Zero(LevelMeter& m) { m.level = m.minimum = m.maximum = 0.0f; }
 
+float g_meterBlocks[kMeterReportBlocks][6];
+std::atomic<uint32_t> g_nextMeterBlock{0};
+
 }  // namespace
 
 void UpdateOutputMeters(LevelMeter* left, LevelMeter* right, int32_t n) {
@@ -39,8 +43,8 @@ void UpdateOutputMeters(LevelMeter* left, LevelMeter* right, int32_t n) {
   Convert(*left, k);
   Convert(*right, k);
 
-  float* values = static_cast<float*>(std::malloc(6 * sizeof(float)));
-  if (values) {
+  float* values = g_meterBlocks[g_nextMeterBlock.fetch_add(1) % kMeterReportBlocks];
+  {
     values[0] = left->minimum;
     values[1] = left->maximum;
     values[2] = left->level;
@@ -52,8 +56,7 @@ void UpdateOutputMeters(LevelMeter* left, LevelMeter* right, int32_t n) {
     msg.arg1 = static_cast<uint32_t>(AudioCommandQueue);
     msg.timeStamp = platform::HighResClock();
     msg.word2 = reinterpret_cast<uint64_t>(values);
-    // A queue that does not exist keeps nothing: the block would be lost.
-    if (PostCommand(msg, MainCommandQueue, -1) != 0) std::free(values);
+    PostCommand(msg, MainCommandQueue, -1);
   }
   {
     platform::MutexGuard lock(MT_AUDIO);
@@ -62,6 +65,12 @@ void UpdateOutputMeters(LevelMeter* left, LevelMeter* right, int32_t n) {
   }
   Zero(*left);
   Zero(*right);
+}
+
+void ReleaseReportBlock(uint32_t type, uint64_t word2) {
+  if (type == kReportMeterValues || word2 == 0) return;
+  if (type == kReportCaptureBlock || type == 208)
+    std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(word2)));
 }
 
 void UpdateInputMeters(LevelMeter* left, LevelMeter* right, int32_t n, int64_t stereo) {

@@ -16,7 +16,7 @@ struct LevelMeter {
 };
 
 constexpr float kMeterFloorDb = -140.0f;
-constexpr uint32_t kReportMeterValues = 209;  // payload: 6 floats, receiver frees
+constexpr uint32_t kReportMeterValues = 209;  // payload: 6 floats from a fixed ring
 constexpr uint32_t kReportCaptureBlock = 207; // payload: heap copy of the block
 
 // Left then right; written under MT_AUDIO, read by the interface under it.
@@ -24,6 +24,14 @@ extern LevelMeter OutputMeters[2];
 extern LevelMeter InputMeters[2];
 
 void LevelMeterAssign(LevelMeter& dst, const LevelMeter& src);
+
+// Meter reports are made inside the render callback, which must not allocate:
+// their six values live in a fixed ring of kMeterReportBlocks blocks, valid until
+// that many later reports have been made. Receivers release every report's
+// block through ReleaseReportBlock, which frees the heap blocks of the other
+// reports on the main queue (207 capture copy, 208 stream copy) and leaves ring blocks.
+constexpr int32_t kMeterReportBlocks = 256;
+void ReleaseReportBlock(uint32_t type, uint64_t word2);
 
 // Feeding rule for every callback that measures: per stereo frame, for each
 // channel's sample x: level += x * x; x < 0 ? minimum += x : maximum += x.

@@ -35,14 +35,14 @@ class Meters : public ::testing::Test {
       for (int32_t i = 0; i < header.count; ++i) got.push_back(buffer[i]);
     }
     std::free(buffer);
-    for (CommandMessage& m : got) payloads_.push_back(reinterpret_cast<float*>(m.word2));
+    for (CommandMessage& m : got) payloads_.push_back(m);
     return got;
   }
   ~Meters() override {
-    for (float* p : payloads_) std::free(p);
+    for (const CommandMessage& m : payloads_) QUARLE_AUDIO::ReleaseReportBlock(m.type, m.word2);
   }
 
-  std::vector<float*> payloads_;
+  std::vector<CommandMessage> payloads_;
 };
 
 // Accumulates a block of interleaved stereo as the feeding callbacks do.

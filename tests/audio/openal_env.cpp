@@ -2,6 +2,8 @@
 
 #include <gtest/gtest-spi.h>
 
+#include "audio/meters.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -168,10 +170,7 @@ void ReportLog::Drain() {
           const float* f = static_cast<const float*>(block);
           r.block.assign(f, f + static_cast<int32_t>(m.single1));
         }
-        if (m.type == QUARLE_AUDIO::kAudioStreamBuffer || m.type == QUARLE_AUDIO::kAudioMeters ||
-            m.type == QUARLE_AUDIO::kAudioCaptureBlock) {
-          std::free(block);
-        }
+        QUARLE_AUDIO::ReleaseReportBlock(m.type, m.word2);
         got.push_back(std::move(r));
       }
       std::lock_guard<std::mutex> hold(lock_);
