@@ -1,0 +1,290 @@
+// Value fields: the unit ring, display modes, the typed and dragged route
+// through the value-change hook, and the segments the pointer hits.
+#include "engine/valueedit.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "app/fixed_tables.h"
+#include "engine/ui_hooks.h"
+#include "engine/units.h"
+
+namespace Tarvelo {
+namespace {
+
+class ValueEditTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetUnitTable();
+    EngineUi = EngineUiHooks{};
+    ParamValueInit(v);
+  }
+  void TearDown() override { ParamValueFree(v); }
+
+  void Format(int32_t mode, int32_t family, int32_t unit, float x) {
+    ParamValueSetFormat(v, mode, family, unit);
+    ParamValueConvertUnit(v, x, 0, 0);
+  }
+  std::string Suffix() const { return UnitSuffix(v.UnitFamily * kUnitFamilySize + v.Unit); }
+  std::string Seg(int32_t i) const { return v.Segments[i].Text; }
+
+  ParamValue v;
+};
+
+TEST_F(ValueEditTest, TimeUnitsGoRoundTheRing) {
+  Format(0, 2, 0, 48000.0f);
+  EXPECT_EQ(Suffix(), "u");
+  ParamValueCycleUnit(v);
+  EXPECT_FLOAT_EQ(v.Base.value, 1.0f);
+  EXPECT_EQ(Suffix(), "s");
+  EXPECT_FLOAT_EQ(v.EditStep, 0.05f);
+  ParamValueCycleUnit(v);
+  EXPECT_FLOAT_EQ(v.Base.value, 1.0f);
+  EXPECT_EQ(Suffix(), "Hz");
+  ParamValueCycleUnit(v);
+  EXPECT_FLOAT_EQ(v.Base.value, 60.0f);
+  EXPECT_EQ(Suffix(), "BPM");
+  ParamValueCycleUnit(v);
+  EXPECT_FLOAT_EQ(v.Base.value, 48000.0f);
+  EXPECT_EQ(v.Unit, 0);
+  EXPECT_EQ(v.SetUnit, 0);  // the stored number's unit never moves
+}
+
+TEST_F(ValueEditTest, ZeroSecondsAndZeroBpm) {
+  Format(0, 2, 1, 0.0f);  // 0 s
+  ParamValueCycleUnit(v);
+  EXPECT_FLOAT_EQ(v.Base.value, 48000.0f);  // hertz
+  Format(0, 2, 3, 0.0f);  // 0 BPM
+  ParamValueCycleUnit(v);
+  EXPECT_FLOAT_EQ(v.Base.value, 60.0f * 48000.0f);  // samples
+}
+
+TEST_F(ValueEditTest, NegativeAmplitudeKeepsItsSignThroughDecibels) {
+  Format(0, 3, 0, -0.5f);
+  ParamValueCycleUnit(v);
+  EXPECT_NEAR(v.Base.value, -6.0206f, 1e-3);
+  EXPECT_EQ(Suffix(), "dB");
+  EXPECT_EQ(v.UnitSign, 1);
+  ParamValueCycleUnit(v);
+  EXPECT_NEAR(v.Base.value, -0.5f, 1e-6);
+  EXPECT_EQ(v.UnitSign, 0);
+
+  Format(0, 3, 0, 0.0f);
+  ParamValueCycleUnit(v);
+  EXPECT_FLOAT_EQ(v.Base.value, -140.0f);
+}
+
+TEST_F(ValueEditTest, ShownUnitConvertsFromTheStoredOne) {
+  ParamValueSetFormat(v, 0, 2, 0);
+  v.Unit = 2;  // shown in hertz, stored in samples
+  ParamValueConvertUnit(v, 24000.0f, 0, 0);
+  EXPECT_FLOAT_EQ(v.Base.value, 2.0f);
+  EXPECT_STREQ(v.Text, "+2");
+}
+
+TEST_F(ValueEditTest, CountsAreCutToWholeUnits) {
+  Format(0, 1, 0, -2.7f);
+  ParamValueCycleUnit(v);
+  EXPECT_FLOAT_EQ(v.Base.value, -2.0f);
+  EXPECT_EQ(v.Unit, 0);
+}
+
+TEST_F(ValueEditTest, DamagedUnitsStayWithinTheirFamily) {
+  Format(0, 2, 0, 48000.0f);
+  v.Unit = 99;
+  v.SetUnit = -7;
+  ParamValueCycleUnit(v);  // must end, from the last unit (BPM) to samples
+  EXPECT_EQ(v.Unit, 0);
+  EXPECT_EQ(v.SetUnit, 0);
+  v.Unit = 1000;
+  ParamValueConvertUnit(v, 48000.0f, 0, 0);
+  EXPECT_EQ(v.Unit, 3);
+  EXPECT_FLOAT_EQ(v.Base.value, 60.0f);
+
+  ParamValueSetFormat(v, 0, 3, 0);
+  v.Unit = -4;
+  ParamValueCycleUnit(v);
+  EXPECT_EQ(v.Unit, 1);
+  v.DisplayMode = 77;
+  ParamValueNextMode(v);
+  EXPECT_GE(v.DisplayMode, 0);
+  EXPECT_LE(v.DisplayMode, 5);
+  EXPECT_EQ(LastUnitOf(2), 3);
+  EXPECT_EQ(LastUnitOf(3), 1);
+  EXPECT_EQ(LastUnitOf(1), 0);
+  EXPECT_EQ(LastUnitOf(9), 0);
+}
+
+TEST_F(ValueEditTest, DisplayModesFollowTheFlags) {
+  v.ModeFlags[0] = v.ModeFlags[1] = v.ModeFlags[2] = 0;
+  v.DisplayMode = 0;
+  for (int32_t expected : {1, 0, 1, 0}) {
+    ParamValueNextMode(v);
+    EXPECT_EQ(v.DisplayMode, expected);
+    EXPECT_EQ(v.Base.mode, expected);
+  }
+  v.ModeFlags[0] = v.ModeFlags[1] = v.ModeFlags[2] = -1;
+  for (int32_t expected : {1, 2, 3, 4, 5, 0}) {
+    ParamValueNextMode(v);
+    EXPECT_EQ(v.DisplayMode, expected);
+  }
+  v.ModeFlags[0] = -1;
+  v.ModeFlags[1] = 0;
+  v.ModeFlags[2] = 0;
+  v.DisplayMode = 1;
+  ParamValueNextMode(v);
+  EXPECT_EQ(v.DisplayMode, 3);  // 2 and 4 need the second flag
+  ParamValueNextMode(v);
+  EXPECT_EQ(v.DisplayMode, 0);
+}
+
+TEST_F(ValueEditTest, DecimalSegmentsAndHitTest) {
+  ParamValueSetFieldSize(v, 100, 20);
+  Format(0, 0, 0, 1.5f);
+  EXPECT_STREQ(v.Text, "+1.5");
+  ASSERT_EQ(v.SegmentCount, 2);
+  // Default measure: half the size per character; draw size 0.8 x 20.
+  EXPECT_EQ(v.DrawSize, 16);
+  EXPECT_EQ(v.LastDrawSize, 16);
+  EXPECT_EQ(v.Segments[0].Kind, 0);
+  EXPECT_EQ(v.Segments[0].Type, 1);
+  EXPECT_EQ(Seg(0), "+");
+  EXPECT_EQ(v.Segments[0].X, 0);
+  EXPECT_EQ(v.Segments[0].Width, 8);
+  EXPECT_EQ(v.Segments[1].Kind, 1);
+  EXPECT_EQ(v.Segments[1].Type, 0);
+  EXPECT_EQ(Seg(1), "1.5");
+  EXPECT_EQ(v.Segments[1].X, 8);
+  EXPECT_EQ(v.Segments[1].Width, 24);
+  EXPECT_EQ(v.Dirty, -1);
+  EXPECT_FLOAT_EQ(v.EditStep, 0.01f);
+
+  EXPECT_EQ(ParamValueSegmentAt(v, -1), -1);
+  EXPECT_EQ(ParamValueSegmentAt(v, 0), -1);  // the first segment's own X
+  EXPECT_EQ(ParamValueSegmentAt(v, 5), 0);
+  EXPECT_EQ(ParamValueSegmentAt(v, 8), 0);
+  EXPECT_EQ(ParamValueSegmentAt(v, 9), 1);
+  EXPECT_EQ(ParamValueSegmentAt(v, 31), 1);
+  EXPECT_EQ(ParamValueSegmentAt(v, 32), -1);
+  v.SegmentCount = 0;
+  EXPECT_EQ(ParamValueSegmentAt(v, 5), -1);
+}
+
+TEST_F(ValueEditTest, DecimalTextsAreShortened) {
+  Format(0, 0, 0, -1234.5678f);
+  EXPECT_STREQ(v.Text, "-1234.56..");
+  EXPECT_EQ(Seg(0), "-");
+  Format(0, 0, 0, 0.00001f);
+  EXPECT_STREQ(v.Text, "+0..");
+  Format(0, 0, 0, 1.0e8f);
+  EXPECT_EQ(Seg(1).find('e') != std::string::npos, true);
+}
+
+TEST_F(ValueEditTest, FractionSegments) {
+  Format(2, 0, 0, 1.5f);
+  EXPECT_STREQ(v.Text, "+1+1/2");
+  ASSERT_EQ(v.SegmentCount, 6);
+  const int32_t types[6] = {5, 4, 7, 6, 6, 8};
+  const int32_t kinds[6] = {0, 1, 0, 1, 2, 1};
+  const char* texts[6] = {"+", "1", "+", "1", "/", "2"};
+  int32_t x = 0;
+  for (int32_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(v.Segments[i].Type, types[i]) << i;
+    EXPECT_EQ(v.Segments[i].Kind, kinds[i]) << i;
+    EXPECT_EQ(Seg(i), texts[i]) << i;
+    EXPECT_EQ(v.Segments[i].X, x) << i;
+    x += v.Segments[i].Width;
+  }
+
+  v.ModeFlags[0] = -1;
+  v.DisplayMode = 3;
+  ParamValueNextMode(v);  // 4: power with whole and fraction
+  ASSERT_EQ(v.DisplayMode, 4);
+  EXPECT_EQ(v.SegmentCount, 9);
+  EXPECT_EQ(v.Segments[0].Type, 3);
+  EXPECT_EQ(v.Segments[1].Type, 2);
+  EXPECT_EQ(Seg(2), "^");
+  EXPECT_EQ(v.Segments[8].Type, 8);
+
+  v.Base.showLeadingSign = 0;
+  v.Base.showWholeSign = 0;
+  ParamValueLayoutSegments(v);
+  EXPECT_EQ(v.SegmentCount, 7);
+}
+
+TEST_F(ValueEditTest, TextShrinksToFitButNotBelowEight) {
+  ParamValueSetFieldSize(v, 60, 30);
+  Format(0, 0, 0, 1.5f);  // "+1.5": width 2 x size must fit 50
+  EXPECT_EQ(v.DrawSize, 24);
+  ParamValueSetFieldSize(v, 40, 30);
+  ParamValueLayoutSegments(v);
+  EXPECT_EQ(v.DrawSize, 15);
+  ParamValueSetFieldSize(v, 20, 40);
+  ParamValueLayoutSegments(v);
+  EXPECT_EQ(v.DrawSize, 8);
+  EngineUi.TextWidth = [](const std::string& text, int32_t) { return static_cast<int32_t>(text.size()); };
+  ParamValueLayoutSegments(v);
+  EXPECT_EQ(v.DrawSize, 32);
+  EXPECT_EQ(v.Segments[1].X, 1);
+}
+
+TEST_F(ValueEditTest, KeptDenominatorStaysOnItsGrid) {
+  ParamValueSetFormat(v, 1, 0, 0);
+  v.Base.ratio = {6, 12};
+  ParamValueConvertUnit(v, 0.3f, 0, 0);
+  EXPECT_EQ(v.Base.ratio.numerator, 3);
+  EXPECT_EQ(v.Base.ratio.denominator, 10);
+  v.Base.ratio = {6, 12};
+  ParamValueConvertUnit(v, 0.3f, 0, -1);
+  EXPECT_EQ(v.Base.ratio.numerator, 4);
+  EXPECT_EQ(v.Base.ratio.denominator, 12);
+  EXPECT_FLOAT_EQ(v.Base.value, 0.3f);
+}
+
+// A hook that takes samples and allows at most half a second.
+float g_hookInput = 0.0f;
+int32_t HalfSecondAtMost(float* x) {
+  g_hookInput = *x;
+  float entry = *x;
+  if (*x > 24000.0f) *x = 24000.0f;
+  return *x == entry ? 0 : (entry > *x ? -1 : 1);
+}
+
+TEST_F(ValueEditTest, TypedAndDraggedNumbersGoThroughTheHook) {
+  ParamValueSetFormat(v, 0, 2, 0);
+  v.Unit = 1;  // shown in seconds
+  v.OnChange = HalfSecondAtMost;
+  ParamValueSetTyped(v, 0.25f);
+  EXPECT_FLOAT_EQ(g_hookInput, 12000.0f);
+  EXPECT_FLOAT_EQ(v.Base.value, 0.25f);
+  ParamValueSetTyped(v, 2.0f);
+  EXPECT_FLOAT_EQ(g_hookInput, 96000.0f);
+  EXPECT_FLOAT_EQ(v.Base.value, 0.5f);
+
+  v.Base.value = 3.0f;  // dragged past the limit
+  ParamValueDrag(v);
+  EXPECT_FLOAT_EQ(g_hookInput, 144000.0f);
+  EXPECT_FLOAT_EQ(v.Base.value, 0.5f);
+
+  v.OnChange = nullptr;
+  ParamValueSetTyped(v, 0.1f);
+  EXPECT_FLOAT_EQ(v.Base.value, 0.5f);
+}
+
+int32_t AcceptAll(float*) { return 0; }
+
+TEST_F(ValueEditTest, AnAcceptedDragKeepsTheDecibelSign) {
+  Format(0, 3, 0, -0.5f);
+  ParamValueCycleUnit(v);
+  ASSERT_EQ(v.UnitSign, 1);
+  v.OnChange = AcceptAll;
+  ParamValueDrag(v);
+  EXPECT_EQ(v.UnitSign, 1);
+  ParamValueCycleUnit(v);
+  EXPECT_NEAR(v.Base.value, -0.5f, 1e-6);
+}
+
+}  // namespace
+}  // namespace Tarvelo
