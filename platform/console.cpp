@@ -1,5 +1,7 @@
 #include "platform/console.h"
 
+#include "platform/charset.h"
+
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,33 +24,12 @@ int32_t g_row = 1;
 int32_t g_column = 1;
 std::string* g_capture = nullptr;
 
-// Windows-1252 0x80..0x9F; 0 marks the five unassigned codes.
-constexpr uint16_t kHighControls[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 std::string ToTerminalText(const std::string& codes) {
   std::string out;
   out.reserve(codes.size() + codes.size() / 2);
   for (unsigned char code : codes) {
     unsigned char c = g_hasCharset ? g_charset[code] : code;
-    uint32_t cp = c;
-    if (c >= 0x80 && c <= 0x9F) cp = kHighControls[c - 0x80];
+    uint32_t cp = Cp1252ToUnicode(c);
     if (cp == 0) cp = '?';
     AppendUtf8(out, cp);
   }

@@ -1,5 +1,7 @@
 #include "platform/paths.h"
 
+#include "platform/charset.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -15,39 +17,9 @@ namespace platform {
 
 namespace {
 
-// Unicode code points of Windows-1252 bytes 0x80..0x9F; 0 where the code page
-// leaves the byte undefined (those pass through as the C1 control of that value).
-const uint16_t kHighControls[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
 uint32_t CodePoint(unsigned char c) {
-  if (c >= 0x80 && c < 0xA0 && kHighControls[c - 0x80]) return kHighControls[c - 0x80];
-  return c;
-}
-
-int ByteOf(uint32_t cp) {
-  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
-  for (int i = 0; i < 32; ++i) {
-    if (kHighControls[i] == cp) return 0x80 + i;
-  }
-  if (cp >= 0x80 && cp < 0xA0 && kHighControls[cp - 0x80] == 0) return static_cast<int>(cp);
-  return -1;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  uint32_t cp = Cp1252ToUnicode(c);
+  return cp ? cp : c;  // undefined bytes pass through as C1 controls
 }
 
 std::mutex g_overrideLock;
@@ -141,7 +113,7 @@ std::string FromOsPath(const std::string& osPath) {
       ++i;
       continue;
     }
-    int b = ByteOf(cp);
+    int b = UnicodeToCp1252(cp);
     out += b < 0 ? '?' : static_cast<char>(b);
     i += extra + 1;
   }
