@@ -20,14 +20,31 @@ struct Env {
 
 inline Env EnvOf(ModuleRecord& m, int32_t w) { return Env{m.SequencerVoices[w], m.VoiceState[0][w]}; }
 
-// Stage s (1..4) lasts the set value of parameter s + 2, in seconds.
-inline float StageLength(const ModuleRecord& m, int32_t stage) { return m.Params[stage + 2].Value; }
+// What every voice of a frame reads from the module's settings.
+struct AdsrSettings {
+  float length[5];     // stage s (1..4) lasts the set value of parameter s + 2, in seconds
+  float sustain;       // the sustain port's set value
+  bool sustainLive;    // the sustain port reads a live module: it modulates the level
+  bool repeat;         // SW1: a finished envelope starts again while the note is held
+  float attack;        // the attack length's value module level, for retriggers
+  float retrigger;     // the retrigger factor's value module level
+};
 
-inline float SustainLevel(const ModuleRecord& m, float sustainInput) {
-  const float s = PortValueLevel(m, kAdsrSustain);
-  if (m.PortSources[kAdsrSustain]->Role != kRoleLive) return s;
-  return static_cast<float>(static_cast<double>(sustainInput) * static_cast<double>(s) * 0.5 +
-                            static_cast<double>(s));
+inline AdsrSettings SettingsOf(const ModuleRecord& m) {
+  AdsrSettings s{};
+  for (int32_t stage = 1; stage <= 4; ++stage) s.length[stage] = m.Params[stage + 2].Value;
+  s.sustain = PortValueLevel(m, kAdsrSustain);
+  s.sustainLive = m.PortSources[kAdsrSustain]->Role == kRoleLive;
+  s.repeat = SwitchOn(m, kSwitch1);
+  s.attack = PortValueLevel(m, kAdsrAttack);
+  s.retrigger = PortValueLevel(m, kAdsrRetrigger);
+  return s;
+}
+
+inline float SustainLevel(const AdsrSettings& s, float sustainInput) {
+  if (!s.sustainLive) return s.sustain;
+  return static_cast<float>(static_cast<double>(sustainInput) * static_cast<double>(s.sustain) * 0.5 +
+                            static_cast<double>(s.sustain));
 }
 
 // Level published at the voice's position in the last frame.
@@ -50,13 +67,14 @@ inline void NoteEnded(const ModuleRecord& m, Env& e) {
 }
 
 // Start on note. Returns true when the attack started from idle.
-inline bool NoteHeld(const ModuleRecord& m, Env& e, float frequency, float velocity, float sustain) {
+inline bool NoteHeld(const ModuleRecord& m, const AdsrSettings& set, Env& e, float frequency, float velocity,
+                     float sustain) {
   e.r.Frequency = frequency;
   e.peak() = velocity;
   e.sustainInput() = sustain;
   const int32_t stage = e.stage();
   bool fromIdle = false;
-  const bool due = e.held() == 0 || (SwitchOn(m, kSwitch1) && stage > kAdsrReleasing);
+  const bool due = e.held() == 0 || (set.repeat && stage > kAdsrReleasing);
   if (due && (stage == kAdsrIdle || stage > kAdsrSustaining)) {
     float t = 0.0f;
     if (stage > kAdsrIdle) {
@@ -66,7 +84,7 @@ inline bool NoteHeld(const ModuleRecord& m, Env& e, float frequency, float veloc
       t = PublishedLevel(m, e);
       if (peak < t) t = peak;
       if (peak > 0.0f) t = t / peak;
-      t = PortValueLevel(m, kAdsrAttack) * t * PortValueLevel(m, kAdsrRetrigger);
+      t = set.attack * t * set.retrigger;
     }
     fromIdle = stage == kAdsrIdle;
     e.t = t;
@@ -79,9 +97,9 @@ inline bool NoteHeld(const ModuleRecord& m, Env& e, float frequency, float veloc
 // Computes and publishes the level of a voice in stages 1 to 4 at position
 // pos, then advances its time and stage. A stage of length 0 or less never
 // ends by time; it holds the level it leads to instead of dividing by zero.
-inline void StageStep(ModuleRecord& m, Env& e, int32_t pos) {
+inline void StageStep(ModuleRecord& m, const AdsrSettings& set, Env& e, int32_t pos) {
   const int32_t stage = e.stage();
-  const float length = StageLength(m, stage);
+  const float length = set.length[stage];
   const float t = e.t;
   float level;
   switch (stage) {
@@ -89,12 +107,12 @@ inline void StageStep(ModuleRecord& m, Env& e, int32_t pos) {
       level = length > 0.0f ? t * e.peak() / length : e.peak();
       break;
     case kAdsrDecaying: {
-      const float s = SustainLevel(m, e.sustainInput());
+      const float s = SustainLevel(set, e.sustainInput());
       level = length > 0.0f ? (s - e.peak()) * t / length + e.peak() : s;
       break;
     }
     case kAdsrSustaining:
-      level = SustainLevel(m, e.sustainInput());
+      level = SustainLevel(set, e.sustainInput());
       break;
     default:
       level = length > 0.0f ? -e.releaseStart() * t / length + e.releaseStart() : 0.0f;
@@ -125,6 +143,7 @@ inline bool Sounding(int32_t stage) { return stage >= kAdsrAttacking && stage <=
 
 void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
+  const AdsrSettings set = SettingsOf(*m);
   Env e = EnvOf(*m, 0);
   if (m->VoicesToCompute <= 0) {
     if (m->ActiveVoices >= 1 && m->GateWasOpen != 0) {
@@ -142,7 +161,7 @@ void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
     if (f == 0.0f) {
       NoteEnded(*m, e);
     } else {
-      NoteHeld(*m, e, f, std::fabs(PlainRead(*m, kAdsrVelocity, 0, 0)), PlainRead(*m, kAdsrSustain, 0, 0));
+      NoteHeld(*m, set, e, f, std::fabs(PlainRead(*m, kAdsrVelocity, 0, 0)), PlainRead(*m, kAdsrSustain, 0, 0));
     }
     m->GateWasOpen = -1;
     m->ActiveVoices = 1;
@@ -151,7 +170,7 @@ void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
   if (Sounding(stage)) {
     MarkVoice(*owner, parity, 0);
     MarkVoice(*m, parity, 0);
-    StageStep(*m, e, 0);
+    StageStep(*m, set, e, 0);
   } else if (stage == kAdsrEnded) {
     EndStep(*m, e, 0);
   }
@@ -159,6 +178,7 @@ void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
 
 void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
+  const AdsrSettings set = SettingsOf(*m);
   int32_t* ids = m->VoiceIds;
 
   // Keep pass: a voice that is not sounding stays only while its owner's
@@ -189,16 +209,19 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
     }
   } else {
     const int32_t voices = KernelVoices(*m);
+    const PortCursor frequency = OpenPlain(*m, kAdsrFrequency, 0);
+    const PortCursor velocities = OpenPlain(*m, kAdsrVelocity, 0);
+    const PortCursor sustains = OpenPlain(*m, kAdsrSustain, 0);
     for (int32_t i = 0; i < voices; ++i) {
       const int32_t w = VoiceIdAt(owner, i);
-      const float f = PlainRead(*m, kAdsrFrequency, 0, i);
-      const float velocity = PlainRead(*m, kAdsrVelocity, 0, i);
-      const float sustain = PlainRead(*m, kAdsrSustain, 0, i);
+      const float f = frequency(i);
+      const float velocity = velocities(i);
+      const float sustain = sustains(i);
       Env e = EnvOf(*m, w);
       ids[n] = w;
       if (f == 0.0f) {
         NoteEnded(*m, e);
-      } else if (NoteHeld(*m, e, f, velocity, sustain) && n < kVoices) {
+      } else if (NoteHeld(*m, set, e, f, velocity, sustain) && n < kVoices) {
         n += 1;
       }
     }
@@ -214,7 +237,7 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
     if (Sounding(stage)) {
       MarkVoice(*owner, parity, w);
       MarkVoice(*m, parity, w);
-      StageStep(*m, e, i);
+      StageStep(*m, set, e, i);
     } else if (stage == kAdsrEnded) {
       EndStep(*m, e, i);
     }

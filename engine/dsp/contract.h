@@ -56,6 +56,37 @@ inline float ScaledRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v)
   return raw * k->Outputs[SourceChannel(k->ChannelsProcessed, ch)][0].Level;
 }
 
+// A port opened for one channel: the same reads as PlainRead and ScaledRead,
+// with everything that does not depend on the voice position looked up once
+// per channel instead of once per voice. It reads the source's outputs live,
+// so a port linked to its own module still sees the voices written so far.
+struct PortCursor {
+  const OutputElement* row;  // the source's channel row
+  const int32_t* voiceMap;   // VoiceMap row of the port
+  float gain;                // the set value of a linked port under ScaledRead, else 1
+  int32_t side;              // 0 level, 1 frequency
+
+  float operator()(int32_t v) const {
+    const OutputElement& e = row[voiceMap[v]];
+    return (side == 1 ? e.Frequency : e.Level) * gain;
+  }
+};
+
+inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool scaled) {
+  const ModuleRecord* s = m.PortSources[p];
+  const ModuleParam& param = m.Params[p];
+  PortCursor c{s->Outputs[SourceChannel(s->ChannelsProcessed, ch)], VoiceMap[param.VoiceMapRow & 1], 1.0f,
+               param.OutputSide == 1 ? 1 : 0};
+  if (scaled && s->Role == kRoleLive) {
+    const ModuleRecord* k = m.PortValueModules[p];
+    // Multiplying by 1 leaves every value (a NaN too) as PlainRead gives it.
+    if (k != nullptr) c.gain = k->Outputs[SourceChannel(k->ChannelsProcessed, ch)][0].Level;
+  }
+  return c;
+}
+inline PortCursor OpenPlain(const ModuleRecord& m, int32_t p, int32_t ch) { return OpenPort(m, p, ch, false); }
+inline PortCursor OpenScaled(const ModuleRecord& m, int32_t p, int32_t ch) { return OpenPort(m, p, ch, true); }
+
 // The set value of parameter p as its value module publishes it on channel ch.
 inline float PortValueLevel(const ModuleRecord& m, int32_t p, int32_t ch = 0) {
   const ModuleRecord* k = m.PortValueModules[p];

@@ -27,12 +27,24 @@ inline OscillatorSwitches SwitchesOf(const ModuleRecord& m) {
   return OscillatorSwitches{SwitchOn(m, kSwitch2), SwitchOn(m, kSwitchLoop), SwitchOn(m, kSwitchRewind)};
 }
 
+// The Oscillator's ports opened for one channel.
+struct OscillatorPorts {
+  PortCursor bias, amplitude, frequency, phase, period, duty;
+};
+
+inline OscillatorPorts OpenOscillator(const ModuleRecord& m, int32_t ch) {
+  return OscillatorPorts{OpenPlain(m, kOscBias, ch),   OpenScaled(m, kOscAmplitude, ch),
+                         OpenPlain(m, kOscFrequency, ch), OpenPlain(m, kOscPhase, ch),
+                         OpenPlain(m, kOscPeriod, ch), OpenPlain(m, kOscDuty, ch)};
+}
+
 // One voice of the Oscillator. Returns the voice value y; shaped tells whether
 // the wave shape ran (else y is the bias alone).
 inline float OscillatorVoice(ModuleRecord& m, WaveFunction shape, const OscillatorSwitches& sw,
-                             int32_t ch, int32_t v, int32_t w, float a, bool& shaped) {
-  const float b = PlainRead(m, kOscBias, ch, v);
-  float f = PlainRead(m, kOscFrequency, ch, v);
+                             const OscillatorPorts& in, int32_t ch, int32_t v, int32_t w, float a,
+                             bool& shaped) {
+  const float b = in.bias(v);
+  float f = in.frequency(v);
   float& phase = m.VoiceState[ch][w];
   shaped = false;
   if (f == 0.0f) {
@@ -49,11 +61,8 @@ inline float OscillatorVoice(ModuleRecord& m, WaveFunction shape, const Oscillat
     return b;
   }
   if (sw.doubled) f = f + f;
-  const float p = PlainRead(m, kOscPhase, ch, v);
-  const float t = PlainRead(m, kOscPeriod, ch, v);
-  const float d = PlainRead(m, kOscDuty, ch, v);
   shaped = true;
-  return b + shape(&phase, a, f, p, t, d);
+  return b + shape(&phase, a, f, in.phase(v), in.period(v), in.duty(v));
 }
 
 // Voice-mix divisor of the single-voice slots: a plain average, unless the
@@ -94,11 +103,11 @@ void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
+    const OscillatorPorts in = OpenOscillator(*m, ch);
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = VoiceIdAt(owner, v);
-      const float a = ScaledRead(*m, kOscAmplitude, ch, v);
       bool shaped;
-      float y = OscillatorVoice(*m, shape, sw, ch, v, w, a, shaped);
+      float y = OscillatorVoice(*m, shape, sw, in, ch, v, w, in.amplitude(v), shaped);
       y = ClipValue(y, m->ClipFlag);
       m->Outputs[ch][v] = OutputElement{y, y};
     }
@@ -114,14 +123,15 @@ void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
+    const OscillatorPorts in = OpenOscillator(*m, ch);
     float sum = 0.0f;
     float d = 1.0f;
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = VoiceIdAt(owner, v);
-      const float a = ScaledRead(*m, kOscAmplitude, ch, v);
+      const float a = in.amplitude(v);
       d = d + std::fabs(a);
       bool shaped;
-      float y = OscillatorVoice(*m, shape, sw, ch, v, w, a, shaped);
+      float y = OscillatorVoice(*m, shape, sw, in, ch, v, w, a, shaped);
       if (shaped) y = ClipValue(y, m->ClipFlag);
       sum = sum + y;
     }
@@ -140,11 +150,14 @@ void ProcessSineWavePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor bias = OpenPlain(*m, kOscBias, ch);
+    const PortCursor amplitude = OpenScaled(*m, kOscAmplitude, ch);
+    const PortCursor frequency = OpenPlain(*m, kOscFrequency, ch);
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = VoiceIdAt(owner, v);
-      const float b = PlainRead(*m, kOscBias, ch, v);
-      const float a = ScaledRead(*m, kOscAmplitude, ch, v);
-      float f = PlainRead(*m, kOscFrequency, ch, v);
+      const float b = bias(v);
+      const float a = amplitude(v);
+      float f = frequency(v);
       float& p = m->VoiceState[ch][w];
       if (doubled) f = f + f;
       if (f == 0.0f && rewind) p = 0.0f;
@@ -165,13 +178,16 @@ void ProcessSineWaveMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor bias = OpenPlain(*m, kOscBias, ch);
+    const PortCursor amplitude = OpenScaled(*m, kOscAmplitude, ch);
+    const PortCursor frequency = OpenPlain(*m, kOscFrequency, ch);
     float sum = 0.0f;
     float d = 1.0f;
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = VoiceIdAt(owner, v);
-      const float b = PlainRead(*m, kOscBias, ch, v);
-      const float a = ScaledRead(*m, kOscAmplitude, ch, v);
-      float f = PlainRead(*m, kOscFrequency, ch, v);
+      const float b = bias(v);
+      const float a = amplitude(v);
+      float f = frequency(v);
       float& p = m->VoiceState[ch][w];
       if (doubled) f = f + f;
       if (f == 0.0f && rewind) p = 0.0f;

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/audio.h"
@@ -677,6 +679,47 @@ TEST_F(RenderTest, PostedRebuildRunsAtTheStartOfTheNextFrame) {
   EXPECT_EQ(ProcessingOrder.load()->Count, 1);
   EXPECT_NE(y[19], 0.0f);
   PlaybackActive = 0;
+}
+
+// The audio thread renders while the interface plays notes and changes the
+// graph through the mailbox: every change lands between frames.
+TEST_F(RenderTest, NotesAndLinksFromAnotherThreadWhileRendering) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* env = Add(kTypeAdsr);
+  Link(env, kAdsrFrequency, kb);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  Link(osc, kOscFrequency, env);
+  Output(osc);
+  ModuleRecord* sine = Add(35);
+  PlaybackActive = -1;
+
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> bad{0};
+  std::thread audio([&] {
+    std::vector<float> buffer(960);
+    float* p = buffer.data();
+    while (!stop.load()) {
+      RenderAudio(&p, 0, 960);
+      for (float x : buffer)
+        if (!(std::fabs(x) <= 1.0f)) bad.fetch_add(1);
+    }
+  });
+  for (int32_t round = 0; round < 20; ++round) {
+    for (int32_t k = 0; k < 6; ++k) KeyNoteOn(36 + 2 * k + round % 3, 0.7f, 1);
+    PostLinkInput(osc, kOscAmplitude, round % 2 == 0 ? sine : env, kTypeOscillator);
+    for (int32_t k = 0; k < 6; ++k) KeyNoteOff(-1, 36 + 2 * k + round % 3, 1);
+    if (round % 5 == 4) RequestGraphRebuild(0, 0, osc);
+  }
+  // The last posted change has run once the mailbox is idle again.
+  EXPECT_EQ(WaitEngineCommandSlot(), 1);
+  stop = true;
+  audio.join();
+  PlaybackActive = 0;
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
+  EXPECT_EQ(osc->PortSources[kOscAmplitude], env);
 }
 
 // A short phrase rendered to a WAV file and read back: length, level and the
