@@ -1,0 +1,521 @@
+#include "engine/midimap.h"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "basics/errors.h"
+#include "basics/queues.h"
+#include "engine/catalog/catalog.h"
+#include "engine/modulelist.h"
+#include "engine/valueedit.h"
+#include "engine/ui_hooks.h"
+#include "platform/files.h"
+
+namespace Tarvelo {
+
+using QUARLE_BASICS::kErrBadParameter;
+using QUARLE_BASICS::kErrIncompatibleFile;
+
+MidiMap MidiMaps[kMidiMapCount];
+std::atomic<int32_t> MidiLearnArmed{0};
+MidiDeviceHooks MidiDevices{};
+MidiMap* MidiDeviceMaps[kMidiDeviceSlots] = {};
+
+namespace {
+
+bool ValidSlot(int32_t d) { return d >= 0 && d < kMidiDeviceSlots; }
+bool ValidCell(int32_t controller, int32_t channel) {
+  return controller >= 0 && controller < kMidiControllers && channel >= 0 && channel < kMidiChannels;
+}
+
+std::string Trim(const std::string& s) {
+  std::size_t a = s.find_first_not_of(' ');
+  if (a == std::string::npos) return std::string();
+  std::size_t b = s.find_last_not_of(' ');
+  return s.substr(a, b - a + 1);
+}
+
+std::string MapName(const MidiMap& map) {
+  return std::string(map.DeviceName, strnlen(map.DeviceName, kMidiDeviceNameMax));
+}
+
+void SetMapName(MidiMap& map, const std::string& name) {
+  std::size_t n = name.size() < static_cast<std::size_t>(kMidiDeviceNameMax) ? name.size() : kMidiDeviceNameMax;
+  std::memset(map.DeviceName, 0, sizeof map.DeviceName);
+  std::memcpy(map.DeviceName, name.data(), n);
+}
+
+std::string SlotName(int32_t d) {
+  if (!ValidSlot(d) || MidiDevices.SlotName == nullptr) return std::string();
+  return MidiDevices.SlotName(d);
+}
+
+platform::Mutex* DeviceTableLock() {
+  return MidiDevices.TableLock != nullptr ? MidiDevices.TableLock() : nullptr;
+}
+
+int32_t MapIndex(const MidiMap* map) { return static_cast<int32_t>(map - MidiMaps); }
+
+// The map of a device slot, found or assigned when the slot has none yet.
+MidiMap* MapOfDevice(int32_t d) {
+  if (!ValidSlot(d)) return nullptr;
+  if (MidiDeviceMaps[d] != nullptr) return MidiDeviceMaps[d];
+  int32_t i = FindMidiMapForDevice(d);
+  return i < 0 ? nullptr : &MidiMaps[i];
+}
+
+// The controller list is the control created right after the device list.
+int32_t ControllerListId() {
+  int32_t devices = UiControlId(kControlMidiDevices);
+  return devices > 0 ? devices + 1 : 0;
+}
+
+void DropParamCount(ModuleRecord* target, int32_t p) {
+  if (target == nullptr || p < 0 || p >= kModuleParams) return;
+  int64_t& count = target->Params[p].MidiMapCount;
+  if (count > 0) count -= 1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the maps
+
+// The engine start-up creates MT_MIDIMAPS before and destroys it after these.
+int32_t InitMidiMaps() {
+  for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
+  for (MidiMap*& m : MidiDeviceMaps) m = nullptr;
+  MidiLearnArmed = 0;
+  return 0;
+}
+
+void FreeMidiMaps() {
+  // The modules the entries pointed at may be gone already: forget, don't touch.
+  for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
+  for (MidiMap*& m : MidiDeviceMaps) m = nullptr;
+  MidiLearnArmed = 0;
+}
+
+void ClearMidiMapTargets(ModuleRecord* m) {
+  if (m == nullptr) return;
+  platform::MutexGuard guard(MT_MIDIMAPS);
+  for (MidiMap& map : MidiMaps) {
+    for (ModuleRecord*& k : map.ChannelKeyboards)
+      if (k == m) k = nullptr;
+    for (int32_t c = 0; c < kMidiMapRows; ++c)
+      for (int32_t ch = 0; ch < kMidiMapColumns; ++ch)
+        if (map.Entries[c][ch].Target == m) ClearMidiMapEntry(map.Entries[c][ch]);
+  }
+}
+
+void MidiMapEntryInit(MidiMapEntry& e) {
+  e.Mode = kMidiUnbound;
+  e.Kind = kControllerAuto;
+  e.CentreCount = 0;
+  e.SeenCount = 0;
+  e.Target = nullptr;
+  e.ModuleRef = -1;
+  e.Param = -1;
+}
+
+void MidiMapInit(MidiMap& map, int32_t slot) {
+  for (auto& row : map.Entries)
+    for (MidiMapEntry& e : row) MidiMapEntryInit(e);
+  std::memset(map.DeviceName, 0, sizeof map.DeviceName);
+  map.Claimed = 0;
+  // The map's own index from the start: FindMidiMapForDevice answers with it.
+  map.Slot = slot;
+  std::memset(map.LastValues, 0, sizeof map.LastValues);
+  std::memset(map.LastTimes, 0, sizeof map.LastTimes);
+  for (ModuleRecord*& k : map.ChannelKeyboards) k = nullptr;
+}
+
+void ClearMidiMapEntry(MidiMapEntry& e) {
+  // Every binding that counted itself on a parameter (mode 4, and a mode 2
+  // entry that a synth file gave a target) gives the count back.
+  if (e.Target != nullptr) DropParamCount(e.Target, e.Param);
+  MidiMapEntryInit(e);
+}
+
+int32_t FindMidiDevice(const std::string& name) {
+  if (name.empty()) return -1;
+  for (int32_t d = 0; d < kMidiDeviceSlots; ++d)
+    if (SlotName(d) == name) return d;
+  return -1;
+}
+
+void ResetMidiMap(MidiMap& map) {
+  std::string name;
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    name = Trim(MapName(map));
+  }
+  int32_t device = -1;
+  {
+    platform::MutexGuard guard(DeviceTableLock());
+    device = FindMidiDevice(name);
+  }
+  platform::MutexGuard guard(MT_MIDIMAPS);
+  SetMapName(map, device < 0 ? std::string() : name);
+  for (int32_t c = 0; c < kMidiControllers; ++c)
+    for (int32_t ch = 0; ch < kMidiChannels; ++ch) ClearMidiMapEntry(map.Entries[c][ch]);
+  std::memset(map.LastValues, 0, sizeof map.LastValues);
+  for (int32_t ch = 0; ch < kMidiChannels; ++ch) {
+    if (map.ChannelKeyboards[ch] != nullptr) map.ChannelKeyboards[ch]->MidiDeviceBinding = 0;
+    map.ChannelKeyboards[ch] = nullptr;
+  }
+}
+
+int32_t AssignFreeMidiMap(int32_t d) {
+  std::string name = SlotName(d);
+  if (name.empty()) return -1;  // a map with an empty name would still be free
+  for (int32_t i = 0; i < kMidiMapCount; ++i) {
+    MidiMap& map = MidiMaps[i];
+    if (!Trim(MapName(map)).empty()) continue;
+    SetMapName(map, name);
+    MidiDeviceMaps[d] = &map;
+    map.Claimed = -1;
+    return i;
+  }
+  return -1;
+}
+
+int32_t FindMidiMapForDevice(int32_t d) {
+  std::string name = SlotName(d);
+  if (name.empty()) return -1;
+  MidiMap* current = MidiDeviceMaps[d];
+  if (current != nullptr && Trim(MapName(*current)) == name) return MapIndex(current);
+  for (int32_t i = 0; i < kMidiMapCount; ++i) {
+    if (Trim(MapName(MidiMaps[i])) == name) {
+      MidiDeviceMaps[d] = &MidiMaps[i];
+      return i;
+    }
+  }
+  return AssignFreeMidiMap(d);
+}
+
+// ---------------------------------------------------------------- learning
+
+void MidiLearnBind(int32_t d, int32_t controller, int32_t channel, int32_t mode) {
+  if (!ValidCell(controller, channel)) return;
+  MidiMap* map = MapOfDevice(d);
+  if (map == nullptr) return;
+
+  const int32_t learn0 = UiControlId(kControlMidiLearn0);
+  const int32_t learn1 = UiControlId(kControlMidiLearn1);
+  const int32_t learn2 = UiControlId(kControlMidiLearn2);
+  UiSetPressed(learn0, 0);
+  UiSetPressed(learn1, 0);
+  UiSetPressed(learn2, 0);
+  UiSetOn(learn2, 0);
+
+  MidiMapEntry& e = map->Entries[controller][channel];
+  ModuleRecord* selected = SelectedModule;
+  const int32_t p = SelectedParamIndex != nullptr ? SelectedParamIndex() : -1;
+  auto giveUpOld = [&e]() {
+    if (e.Target != nullptr) DropParamCount(e.Target, e.Param);
+  };
+  if (mode == kMidiFixedParam && selected != nullptr && p >= 0 && p < selected->ParamCount &&
+      p < kModuleParams) {
+    giveUpOld();
+    e.Mode = kMidiFixedParam;
+    e.Target = selected;
+    e.Param = p;
+    e.ModuleRef = -1;
+    selected->Params[p].MidiMapCount += 1;
+    UiSetOn(learn2, -1);
+  } else if (mode == kMidiSelectedParam) {
+    giveUpOld();
+    e.Mode = kMidiSelectedParam;
+    e.Target = nullptr;
+    e.Param = -1;
+    e.ModuleRef = -1;
+  } else if (mode == kMidiParamOfSelected && p >= 0) {
+    giveUpOld();
+    e.Mode = kMidiParamOfSelected;
+    e.Target = nullptr;
+    e.Param = p;
+    e.ModuleRef = -1;
+  }
+
+  MidiLearnArmed = 0;
+  UiPublishText(ControllerListId(), -1);
+  UiPublishState(learn0);
+  UiPublishState(learn1);
+  UiPublishState(learn2);
+}
+
+int32_t DetectControllerKind(MidiMap& map, int32_t controller, int32_t channel, float value, float last,
+                             float time, int32_t /*kind*/) {
+  if (!ValidCell(controller, channel)) return 0;
+  MidiMapEntry& e = map.Entries[controller][channel];
+  int32_t centre = 0;
+  int32_t seen = 0;
+  double previousTime = 0.0;
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    centre = e.CentreCount;
+    seen = e.SeenCount;
+    previousTime = std::nearbyint(static_cast<double>(map.LastTimes[controller][channel]));
+    map.LastTimes[controller][channel] = time;
+  }
+  const bool first = seen == 0;
+  const float d = value - last;
+  seen += 1;
+  int32_t decided = 0;
+  if (first) {
+    // The first message of a detection has no previous value to compare with
+    // (the stored one is a start value or belongs to an older detection).
+  } else if (seen - centre > 23) {
+    decided = kControllerStandard;
+  } else if (d == 0.0f) {
+    decided = (value == 0.0f || value == 127.0f) ? kControllerEndlessBounded : kControllerEndless64;
+  } else if (std::fabs(d) == 127.0f) {
+    if (seen <= 2) decided = kControllerButton;
+  } else {
+    if ((last == 64.0f) != (value == 64.0f))
+      centre += 1;
+    else
+      centre = 0;
+    if (centre > 9 || (centre > 2 && std::nearbyint(static_cast<double>(time)) == previousTime))
+      decided = kControllerEndless64;
+  }
+  if (decided != 0) {
+    centre = 0;
+    seen = 0;
+  }
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    if (decided != 0) e.Kind = static_cast<uint8_t>(decided);
+    e.CentreCount = static_cast<uint8_t>(centre > 255 ? 255 : centre);
+    e.SeenCount = static_cast<uint8_t>(seen > 255 ? 255 : seen);
+  }
+  if (decided != 0) {
+    const int32_t list = ControllerListId();
+    if (list > 0 && UiVisible(list) == -1 && UiIsEnabled(UiControlId(kControlMidiKindSelector)) == -1) {
+      QUARLE_BASICS::CommandMessage msg{};
+      msg.type = QUARLE_BASICS::kCommandControlEvent;
+      msg.arg1 = 0xFFFFFFFFu;
+      msg.arg2 = static_cast<uint32_t>(list);
+      QUARLE_BASICS::PostCommand(msg, 0, 0);
+    }
+  }
+  return decided;
+}
+
+// ---------------------------------------------------------------- applying
+
+void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float value, float time) {
+  if (!ValidCell(controller, channel)) return;
+  MidiMap* map = nullptr;
+  int32_t mode = 0;
+  int32_t kind = 0;
+  int32_t param = -1;
+  ModuleRecord* target = nullptr;
+  float last = 0.0f;
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    map = MapOfDevice(d);
+    if (map == nullptr) return;
+    const MidiMapEntry& e = map->Entries[controller][channel];
+    mode = e.Mode;
+    kind = e.Kind;
+    param = e.Param;
+    target = e.Target;
+    last = map->LastValues[controller][channel];
+    map->LastValues[controller][channel] = value;
+  }
+  if (kind == kControllerAuto) kind = DetectControllerKind(*map, controller, channel, value, last, time, kind);
+  if (mode == kMidiUnbound) return;
+
+  ModuleRecord* module = mode == kMidiFixedParam ? target : SelectedModule;
+  const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
+  if (module == nullptr) return;
+  float x = 0.0f;
+  if (kind == kControllerEndlessBounded) {
+    float delta = value - last;
+    if (delta == 0.0f) delta = value - 127.0f;
+    x = delta > 0.0f ? 1.0f : (delta < 0.0f ? -1.0f : 1.0f);
+  } else if (kind == kControllerEndless64) {
+    x = value - 64.0f;
+  } else {
+    x = value / 127.0f;
+  }
+  const int64_t relative = (kind == kControllerEndless64 || kind == kControllerEndlessBounded) ? -1 : 0;
+  if (ApplyControllerToParameter(module, p, x, relative) != 0) return;
+  // A refusal breaks only a binding to a fixed module; the other modes follow
+  // the selection, which may fit again with the next module selected.
+  if (mode != kMidiFixedParam) return;
+  platform::MutexGuard guard(MT_MIDIMAPS);
+  MidiMapEntry& e = map->Entries[controller][channel];
+  if (e.Mode == mode && e.Target == target && e.Param == param) ClearMidiMapEntry(e);
+}
+
+int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative) {
+  if (module == nullptr || p < 0 || p >= module->ParamCount || p >= kModuleParams) return 0;
+  ModuleParam& param = module->Params[p];
+  float v = 0.0f;
+  if (relative != 0) {
+    float current = param.Value;
+    const ModuleRecord* pvm = module->PortValueModules[p];
+    if (pvm != nullptr) {
+      const OutputElement& o = pvm->Outputs[module->EditChannel == 1 ? 1 : 0][0];
+      current = param.OutputSide == 1 ? o.Frequency : o.Level;
+    }
+    v = current + param.Step * x;
+    if (v < param.RangeLow) v = param.RangeLow;
+    if (v > param.RangeHigh) v = param.RangeHigh;
+  } else {
+    v = param.RangeLow + (param.RangeHigh - param.RangeLow) * x;
+  }
+  if (param.IntegerFlag != 0) v = std::floor(v + 0.5f);
+  ModuleSetParamValue(*module, p, v);
+  param.MidiMoved = -1;
+  if (ParamEditMode != 0) return -1;
+  {
+    platform::MutexGuard guard(param.Number.Lock);
+    ParamValueConvertUnit(param.Number, v * param.Scale, 0, -1);
+  }
+  if (module->MirrorPair != 0 && module->ModuleSwitches[kSwitchDual] != 0) {
+    const int32_t q = p ^ 1;
+    if (q < module->ParamCount && q < kModuleParams) {
+      ModuleSetParamValue(*module, q, param.RangeHigh - v + param.RangeLow);
+      module->Params[q].MidiMoved = -1;
+    }
+  }
+  return -1;
+}
+
+void UnbindKeyboardsFromDevice(int32_t d) {
+  platform::MutexGuard guard(ModuleList.lock);
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    ModuleRecord* m = ModuleList.entries[i];
+    if (m != nullptr && m->Type == kTypeKeyboard && m->MidiDeviceBinding == d + 1) m->MidiDeviceBinding = 0;
+  }
+}
+
+// ---------------------------------------------------------------- the file section
+
+int32_t MidiMapModuleRef(const MidiMapEntry& e) {
+  const ModuleRecord* t = e.Target;
+  if (t == nullptr) return -1;
+  if (e.Mode == kMidiFixedParam && t->Role == kRoleLive) {
+    const int32_t i = t->ListIndex;
+    if (i >= 0 && i < ModuleList.count && ModuleList.entries != nullptr && ModuleList.entries[i] == t) return i;
+  }
+  for (int32_t type = 0; type < kModuleTypeCount; ++type)
+    if (t == &ModuleCatalog[type]) return -2 - type;
+  return -1;
+}
+
+namespace {
+
+void PutI32(unsigned char* p, int32_t v) {
+  uint32_t u = static_cast<uint32_t>(v);
+  for (int b = 0; b < 4; ++b) p[b] = static_cast<unsigned char>(u >> (8 * b));
+}
+
+int32_t GetI32(const unsigned char* p) {
+  uint32_t u = 0;
+  for (int b = 0; b < 4; ++b) u |= static_cast<uint32_t>(p[b]) << (8 * b);
+  return static_cast<int32_t>(u);
+}
+
+void ReadEntry(MidiMapEntry& e, const unsigned char* p) {
+  ClearMidiMapEntry(e);
+  unsigned char head[4] = {p[0], p[1], p[2], p[3]};
+  if (head[0] == 0xFF && head[1] == 0xFF && head[2] == 0xFF && head[3] == 0xFF) std::memset(head, 0, 4);
+  e.Mode = head[0];
+  e.Kind = head[1];
+  e.CentreCount = head[2];
+  e.SeenCount = head[3];
+  e.Target = nullptr;
+  e.ModuleRef = GetI32(p + 4);
+  e.Param = GetI32(p + 8);
+  // What no learning could have made is dropped; a kind we don't know is
+  // detected again.
+  const bool knownMode = e.Mode == kMidiUnbound || e.Mode == kMidiSelectedParam ||
+                         e.Mode == kMidiParamOfSelected || e.Mode == kMidiFixedParam;
+  const bool needsParam = e.Mode == kMidiParamOfSelected || e.Mode == kMidiFixedParam;
+  if (!knownMode || (needsParam && (e.Param < 0 || e.Param >= kModuleParams))) {
+    MidiMapEntryInit(e);
+    return;
+  }
+  if (e.Kind > kControllerEndlessBounded) {
+    e.Kind = kControllerAuto;
+    e.CentreCount = 0;
+    e.SeenCount = 0;
+  }
+}
+
+void ReadMapName(MidiMap& map, int32_t index, const unsigned char* p) {
+  std::string name(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), kMidiMapNameBytes));
+  map.Slot = index;
+  SetMapName(map, Trim(name));
+}
+
+// Reads the whole section before anything changes, so a short file leaves the
+// maps as they were.
+int32_t LoadSection(int32_t fileNumber, bool old) {
+  if (!platform::FileIsOpen(fileNumber)) return -kErrBadParameter;
+  const std::size_t record = old ? kMidiMapRecordSizeOld : kMidiMapRecordSize;
+  std::vector<unsigned char> buffer(record * kMidiMapCount);
+  std::size_t got = 0;
+  int32_t rc = platform::FileGet(fileNumber, 0, buffer.data(), buffer.size(), &got);
+  if (rc != 0) return rc;
+  if (got < buffer.size()) return -kErrIncompatibleFile;
+  platform::MutexGuard guard(MT_MIDIMAPS);
+  for (int32_t i = 0; i < kMidiMapCount; ++i) {
+    MidiMap& map = MidiMaps[i];
+    const unsigned char* p = buffer.data() + record * i;
+    ReadMapName(map, i, p);
+    p += kMidiMapNameBytes;
+    for (int32_t c = 0; c < kMidiControllers; ++c) {
+      if (old) {
+        ReadEntry(map.Entries[c][0], p);
+        p += kMidiMapEntryBytes;
+      } else {
+        for (int32_t ch = 0; ch < kMidiChannels; ++ch) {
+          ReadEntry(map.Entries[c][ch], p);
+          p += kMidiMapEntryBytes;
+        }
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t SaveMidiMaps(int32_t fileNumber) {
+  if (!platform::FileIsOpen(fileNumber)) return -kErrBadParameter;
+  std::vector<unsigned char> buffer(static_cast<std::size_t>(kMidiMapRecordSize) * kMidiMapCount, 0);
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    for (int32_t i = 0; i < kMidiMapCount; ++i) {
+      const MidiMap& map = MidiMaps[i];
+      unsigned char* p = buffer.data() + static_cast<std::size_t>(kMidiMapRecordSize) * i;
+      std::memcpy(p, map.DeviceName, strnlen(map.DeviceName, kMidiMapNameBytes));
+      p += kMidiMapNameBytes;
+      for (int32_t c = 0; c < kMidiControllers; ++c) {
+        for (int32_t ch = 0; ch < kMidiChannels; ++ch) {
+          const MidiMapEntry& e = map.Entries[c][ch];
+          p[0] = e.Mode;
+          p[1] = e.Kind;
+          p[2] = e.CentreCount;
+          p[3] = e.SeenCount;
+          PutI32(p + 4, MidiMapModuleRef(e));
+          PutI32(p + 8, e.Param);
+          p += kMidiMapEntryBytes;
+        }
+      }
+    }
+  }
+  return platform::FilePut(fileNumber, 0, buffer.data(), buffer.size());
+}
+
+int32_t LoadMidiMaps(int32_t fileNumber) { return LoadSection(fileNumber, false); }
+
+int32_t LoadMidiMapsOld(int32_t fileNumber) { return LoadSection(fileNumber, true); }
+
+}  // namespace Tarvelo

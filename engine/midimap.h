@@ -1,0 +1,134 @@
+// MIDI controller maps: per MIDI input device slot, what a control-change
+// message of each controller and channel does (move a fixed parameter of a fixed
+// module, a fixed parameter of the selected module, or the selected parameter),
+// how bindings are learnt, how the kind of physical control is detected, and the
+// maps' section of the synth file.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "engine/midimap_hooks.h"
+#include "engine/module.h"
+#include "platform/threads.h"
+
+namespace Tarvelo {
+
+constexpr int32_t kMidiMapCount = 16;       // one per MIDI input device slot
+constexpr int32_t kMidiDeviceSlots = 16;
+constexpr int32_t kMidiControllers = 128;   // rows in use
+constexpr int32_t kMidiChannels = 16;       // columns in use
+constexpr int32_t kMidiMapRows = 129;
+constexpr int32_t kMidiMapColumns = 17;
+constexpr int32_t kMidiDeviceNameMax = 128;  // characters of a device name
+
+// How a physical control behaves (names: messages 105..110).
+enum MidiControllerType : uint8_t {
+  kControllerAuto = 0,      // "[Auto-detect]": not detected yet
+  kControllerStandard = 1,  // "Standard"
+  kControllerButton = 2,    // "Button"
+  kControllerPad = 3,       // "Pressure Pad"
+  kControllerEndless64 = 4, // "Endless, 64-rel."
+  kControllerEndlessBounded = 5,  // "Endless, bounded"
+};
+
+// What a binding acts on.
+enum MidiMapMode : uint8_t {
+  kMidiUnbound = 0,
+  kMidiSelectedParam = 1,      // whichever parameter is selected
+  kMidiParamOfSelected = 2,    // a fixed parameter of the selected module
+  kMidiFixedParam = 4,         // a fixed parameter of a fixed module
+};
+
+struct MidiMapEntry {
+  uint8_t Mode;         // MidiMapMode
+  uint8_t Kind;         // MidiControllerType; 0 until detected
+  uint8_t CentreCount;  // detection: consecutive messages to or from 64
+  uint8_t SeenCount;    // detection: messages since detection started
+  ModuleRecord* Target; // the bound module: a live module or a catalog template
+  int32_t ModuleRef;    // stored reference of the target; -1 none
+  int32_t Param;        // bound parameter; -1 none
+};
+
+struct MidiMap {
+  MidiMapEntry Entries[kMidiMapRows][kMidiMapColumns];  // [controller][channel]
+  char DeviceName[kMidiDeviceNameMax + 1];               // empty: the map is free
+  int64_t Claimed;                                       // -1 once given to a device
+  int32_t Slot;                                          // the map's own index
+  float LastValues[kMidiMapRows][kMidiMapColumns];
+  float LastTimes[kMidiMapRows][kMidiMapColumns];        // milliseconds
+  ModuleRecord* ChannelKeyboards[kMidiMapColumns];       // Keyboards driven per channel
+};
+
+// The 16 maps, guarded by MT_MIDIMAPS (engine/midimap_hooks.h; the engine
+// start-up creates it, then calls InitMidiMaps).
+extern MidiMap MidiMaps[kMidiMapCount];
+// 0 off, else the mode the next learnt controller gets (1, 2 or 4).
+extern std::atomic<int32_t> MidiLearnArmed;
+
+// What the maps need of the MIDI input layer's device table: its lock and the
+// name of each device slot. The layer installs them when it lists its devices;
+// the defaults know no device.
+struct MidiDeviceHooks {
+  platform::Mutex* (*TableLock)();          // the device table's lock; may give null
+  std::string (*SlotName)(int32_t slot);    // "" for a slot without a device
+};
+extern MidiDeviceHooks MidiDevices;
+// Per device slot the map it uses; null until found or assigned. Guarded by
+// MT_MIDIMAPS.
+extern MidiMap* MidiDeviceMaps[kMidiDeviceSlots];
+// The device slot whose name equals the text, or -1 (the caller holds the
+// device table's lock when it needs a stable answer).
+int32_t FindMidiDevice(const std::string& name);
+
+void MidiMapEntryInit(MidiMapEntry& e);
+// Every entry constructed; name, Claimed, both value arrays and the keyboards
+// zero; Slot the given index.
+void MidiMapInit(MidiMap& map, int32_t slot);
+// A parameter bound with a target loses one from its MidiMapCount; then the
+// entry is as after MidiMapEntryInit.
+void ClearMidiMapEntry(MidiMapEntry& e);
+// The map's device is looked up; a map whose device is gone becomes free. Every
+// binding is cleared and its keyboards let go. Takes the device table's lock,
+// then MT_MIDIMAPS (never both).
+void ResetMidiMap(MidiMap& map);
+
+// The caller holds MT_MIDIMAPS for these three.
+int32_t AssignFreeMidiMap(int32_t deviceSlot);      // map index or -1
+int32_t FindMidiMapForDevice(int32_t deviceSlot);   // map index or -1
+// Called by the MIDI input callback while learning is armed, with MT_MIDIMAPS held.
+void MidiLearnBind(int32_t deviceSlot, int32_t controller, int32_t channel, int32_t mode);
+
+// Takes MT_MIDIMAPS itself; the caller must not hold it.
+int32_t DetectControllerKind(MidiMap& map, int32_t controller, int32_t channel, float value,
+                             float last, float time, int32_t kind);
+// A control-change message of a device (value 0..127, time in milliseconds).
+// Takes MT_MIDIMAPS briefly; the parameter is moved outside it.
+void MidiControlChange(int32_t deviceSlot, int32_t controller, int32_t channel, float value, float time);
+// -1 applied, 0 refused (no module, or p outside 0..ParamCount-1).
+int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative);
+// Every listed Keyboard driven by the device slot lets it go. Takes the module
+// list's lock.
+void UnbindKeyboardsFromDevice(int32_t deviceSlot);
+
+// The synth file's MIDI-map section at the file's current position, under
+// MT_MIDIMAPS (taken here). 16 records of kMidiMapRecordSize (version 1.1) or
+// kMidiMapRecordSizeOld (1.0) bytes.
+constexpr int32_t kMidiMapNameBytes = 128;
+constexpr int32_t kMidiMapEntryBytes = 12;
+constexpr int32_t kMidiMapRecordSize = kMidiMapNameBytes + kMidiControllers * kMidiChannels * kMidiMapEntryBytes;
+constexpr int32_t kMidiMapRecordSizeOld = kMidiMapNameBytes + kMidiControllers * kMidiMapEntryBytes;
+static_assert(kMidiMapRecordSize == 24704);
+static_assert(kMidiMapRecordSizeOld == 1664);
+// 0, or -19 for a file not open, -20 when a write fails.
+int32_t SaveMidiMaps(int32_t fileNumber);
+// 0, or -19 for a file not open, -28 when the file ends inside the section (the
+// maps are then left as they were). Targets are bound later by RebindMidiMaps.
+int32_t LoadMidiMaps(int32_t fileNumber);
+int32_t LoadMidiMapsOld(int32_t fileNumber);
+
+// The stored reference of an entry's target: its list position when it is a
+// listed live module, -2 - t for the template of type t, else -1.
+int32_t MidiMapModuleRef(const MidiMapEntry& e);
+
+}  // namespace Tarvelo
