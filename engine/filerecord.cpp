@@ -1,0 +1,423 @@
+#include "engine/filerecord.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "basics/errors.h"
+#include "engine/catalog/catalog.h"
+#include "engine/command.h"
+#include "engine/midimap.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/ui_hooks.h"
+#include "engine/valueedit.h"
+
+namespace Tarvelo {
+
+ModuleFileRecord MasterPresets[kModuleTypeCount];
+
+static int32_t NoEntryIndex(const ModuleRecord&) { return -1; }
+int32_t (*WaveEntryListIndex)(const ModuleRecord& module) = NoEntryIndex;
+
+namespace {
+
+constexpr int32_t kTypeEnvelopeFollower = 14;
+constexpr int32_t kMaxChannelFilter = 16;   // MIDI channel 15 + 1
+constexpr int32_t kMaxDeviceBinding = 16;   // device slot 15 + 1
+
+int32_t ClampInt(int32_t x, int32_t lo, int32_t hi) { return x < lo ? lo : (x > hi ? hi : x); }
+
+int32_t ParamsInUse(const ModuleRecord& m) { return ClampInt(m.ParamCount, 0, kModuleParams); }
+
+// The nearest whole number of a stored float; the fallback for a NaN, an
+// infinity or a number beyond the 32-bit range.
+int32_t RoundStored(float f, int32_t fallback) {
+  if (!std::isfinite(f)) return fallback;
+  double r = std::nearbyint(static_cast<double>(f));
+  if (r < -2147483648.0 || r > 2147483647.0) return fallback;
+  return static_cast<int32_t>(r);
+}
+
+int64_t FlagOf(uint64_t word) { return word != 0 ? -1 : 0; }
+
+int32_t AbsClamped(int32_t x, int32_t hi) {
+  int64_t a = x < 0 ? -static_cast<int64_t>(x) : x;
+  return a > hi ? hi : static_cast<int32_t>(a);
+}
+
+// Stored values outside lo..hi (NaN included) count as damaged.
+bool Within(float x, float lo, float hi) { return x >= lo && x <= hi; }
+
+ModuleRecord& TemplateOf(const ModuleRecord& m) {
+  int32_t t = m.Type >= 0 && m.Type < kModuleTypeCount ? m.Type : 0;
+  return ModuleCatalog[t];
+}
+
+// What the binding word may hold: a Keyboard's or Octave board's device slot +
+// 1, an Oscillator's wave shape; the other types keep it as stored.
+int32_t SanitizedBinding(int32_t type, int32_t stored) {
+  if (type == kTypeKeyboard || type == kTypeOctaveBoard)
+    return stored >= 0 && stored <= kMaxDeviceBinding ? stored : 0;
+  if (type == kTypeOscillator) return stored >= 0 && stored < kWaveShapeCount ? stored : 0;
+  return stored;
+}
+
+void TakeDisplayFormat(ModuleParam& q, const ParamFileBlock& b) {
+  if (b.DisplayWord == 0) return;
+  ParamValue& pv = q.Number;
+  pv.Unit = AbsClamped(b.DisplayUnit, LastUnitOf(pv.UnitFamily));
+  pv.DisplayMode = AbsClamped(b.DisplayPrecision, kDisplayModes - 1);
+  pv.Reserved0 = b.DisplayWord < 1 ? 1 : b.DisplayWord;
+}
+
+void ShowValue(ModuleParam& q) {
+  platform::MutexGuard guard(q.Number.Lock);
+  ParamValueConvertUnit(q.Number, q.Value * q.Scale, 0, 0);
+}
+
+// The steps a master preset and a module load share; T is the template or the
+// live module.
+void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool live) {
+  const int32_t type = T.Type;
+  T.MidiDeviceBinding = SanitizedBinding(type, r.MidiDeviceBinding);
+  T.OptionWords[0] = static_cast<int64_t>(r.OptionWords[0]);
+  T.OptionWords[1] = static_cast<int64_t>(r.OptionWords[1]);
+  T.MidiChannelFilter = r.ChannelFilter >= 0 && r.ChannelFilter <= kMaxChannelFilter ? r.ChannelFilter : 0;
+
+  if (T.PortCount == 0) T.OutputChannels = RoundStored(r.Slots[1][32][1], T.OutputChannels);
+  T.OutputChannels = ClampInt(T.OutputChannels, 1, 2);
+
+  const int32_t lastPort = T.PortCount > 0 ? T.PortCount - 1 : 0;
+  int32_t chosen = RoundStored(r.Slots[0][32][1] - 1.0f, -1);
+  if (chosen < -1) chosen = -1;
+  if (chosen > lastPort) chosen = T.PortCount > 0 ? lastPort : -1;
+  T.ChosenSourcePort = chosen;
+  int32_t lead = chosen >= 0 ? chosen : T.RequiredPort;
+  T.VoiceMapSourcePort = ClampInt(lead, 0, lastPort);
+
+  int64_t* sw = T.ModuleSwitches;
+  for (int32_t i = 0; i < kModuleSwitchWords; ++i) sw[i] = FlagOf(r.Switches[i]);
+  if (T.Category == kCategoryControl && type != kTypeMapper) sw[kSwitchZeroOut] = -1;
+  if (type == kTypeAdsr || type == kTypeEnvelopeFollower) sw[kSwitchEnvelope] = -1;
+  if (type != kTypeSample && type != kTypeSequencer && type != kTypeMelodyGenerator && type != kTypeStepSequencer)
+    sw[kSwitchPlay] = -1;
+  if (legacy != 0 && type == kTypeOscillator) {
+    sw[kSwitchLoop] = -1;
+    sw[kSwitchRewind] = -1;
+  }
+  if (type == kTypeKeyboard || type == kTypeOctaveBoard) sw[kSwitchKillReleased] = sw[kSwitch1] != 0 ? 0 : -1;
+
+  if (T.PolyphonyCapability == 1) sw[kSwitchPerVoice] = -1;
+  if (T.PolyphonyCapability == 0) sw[kSwitchPerVoice] = 0;
+  T.PolyphonyMode = sw[kSwitchPerVoice] != 0 ? 1 : 0;
+
+  ModuleRecord& templ = TemplateOf(T);
+  const int32_t n = ParamsInUse(T);
+  for (int32_t p = 0; p < n; ++p) {
+    ModuleParam& q = T.Params[p];
+    const ParamFileBlock& b = r.Params[p];
+    float lo = q.Min;
+    float hi = q.Max;
+    if (q.Scale != 0.0f) {
+      lo /= q.Scale;
+      hi /= q.Scale;
+    }
+    if (lo > hi) std::swap(lo, hi);
+    float d = q.InitialValue;
+
+    TakeDisplayFormat(q, b);
+
+    float v = b.Value;
+    if (legacy != 0 && type == kTypeAdsr && p == 7) v = d = 1.0f;
+    if (!Within(v, lo, hi)) v = d;
+    q.Value = v;
+    ShowValue(q);
+
+    q.Global = FlagOf(b.Global);
+    q.WriteBothChannels = FlagOf(b.BothChannels);
+    ModuleRecord* pvm = p < kPortValueSlots ? T.PortValueModules[p] : nullptr;
+    if (pvm != nullptr) {
+      if (q.ChannelCountExempt == 0) {
+        int32_t channels = q.WriteBothChannels != 0 ? 1 : 2;
+        pvm->ChannelsProcessed = channels;
+        if (T.ChannelsProcessed < channels) T.ChannelsProcessed = channels;
+      }
+      for (int32_t ch = 0; ch < 2; ++ch) {
+        for (int32_t vv = 0; vv < kVoices; ++vv) {
+          float level = b.Image[ch][vv][0];
+          float frequency = b.Image[ch][vv][1];
+          pvm->Outputs[ch][vv].Level = Within(level, lo, hi) ? level : v;
+          pvm->Outputs[ch][vv].Frequency = Within(frequency, lo, hi) ? frequency : v;
+        }
+      }
+    }
+
+    q.RangeLow = b.Image[0][32][0];
+    if (!(q.RangeLow >= lo)) q.RangeLow = lo;
+    q.RangeHigh = b.Image[1][32][0];
+    if (!(q.RangeHigh <= hi)) q.RangeHigh = hi;
+    q.Step = b.Image[2][32][0];
+
+    q.SideSwap = RoundStored(b.Image[0][32][1], 0) != 0 ? -1 : 0;
+    q.OutputSide = q.DefaultOutputSide != 0 ? 1 : 0;
+    if (q.SideSwap != 0) q.OutputSide ^= 1;
+
+    ModuleParamSetIntegerFlag(q);
+    // A range that holds nothing (or runs backwards) is no range to edit in.
+    if (q.RangeLow >= q.RangeHigh) {
+      q.RangeLow = lo;
+      q.RangeHigh = hi;
+    }
+    ModuleParamClampStep(q);
+  }
+
+  if (live) {
+    // Each port reads its own value again, or the template's when global.
+    for (int32_t p = 0; p < n && p < kPortValueSlots; ++p) {
+      ModuleParam& q = T.Params[p];
+      ModuleRecord* current = T.PortSources[p];
+      if (current != nullptr && current != &T && current->Role == kRoleLive) ModuleDisconnectOutput(*current, &T, p);
+      ModuleDisconnectOutput(templ, &T, p);
+      ModuleRecord* shared = templ.PortValueModules[p];
+      if (q.Global != 0 && shared != nullptr && ModuleConnectOutput(templ, &T, p) != 0) {
+        T.PortSources[p] = shared;
+        q.PortLinkState = kPortGlobal;
+      } else {
+        T.PortSources[p] = T.PortValueModules[p];
+        q.PortLinkState = kPortUnlinked;
+      }
+    }
+  }
+
+  // Only types with ports end with the feedback seed.
+  if (T.PortCount > 0 && n > 0) {
+    ModuleParam& seed = T.Params[n - 1];
+    if (seed.Value == 0.0f) {
+      seed.WriteBothChannels = -1;
+      seed.Value = 0.5f;
+      ModuleRecord* pvm = n - 1 < kPortValueSlots ? T.PortValueModules[n - 1] : nullptr;
+      if (pvm != nullptr) {
+        pvm->Outputs[0][0] = OutputElement{0.5f, 0.5f};
+        pvm->Outputs[1][0] = OutputElement{0.5f, 0.5f};
+      }
+      ShowValue(seed);
+    }
+  }
+
+  std::memset(T.Outputs, 0, sizeof T.Outputs);
+}
+
+}  // namespace
+
+void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
+  if (module == nullptr) return;
+  const ModuleRecord& m = *module;
+  if (m.BoxControl != 0 && UiVisible(m.BoxControl) == -1) {
+    r.X = UiX(m.BoxControl);
+    r.Y = UiY(m.BoxControl);
+  }
+  r.Type = m.Type;
+  r.Instance = m.InstanceNumber;
+  r.MidiDeviceBinding = m.MidiDeviceBinding;
+  r.ProcessingDepth = m.ProcessingDepth;
+  r.OptionWords[0] = static_cast<uint64_t>(m.OptionWords[0]);
+  r.OptionWords[1] = static_cast<uint64_t>(m.OptionWords[1]);
+  r.ChannelFilter = m.MidiChannelFilter;
+  r.Slots[0][32][1] = static_cast<float>(m.ChosenSourcePort + 1);
+  r.Slots[1][32][1] = static_cast<float>(m.OutputChannels);
+  for (int32_t i = 0; i < kModuleSwitchWords; ++i) r.Switches[i] = static_cast<uint64_t>(m.ModuleSwitches[i]);
+  r.LibraryIndex = m.SampleEntry != nullptr && WaveEntryListIndex != nullptr ? WaveEntryListIndex(m) : -1;
+
+  const int32_t n = ParamsInUse(m);
+  for (int32_t p = 0; p < n; ++p) {
+    const ModuleRecord* s = m.PortSources[p];
+    r.PortSources[p] = s != nullptr && s->Role == kRoleLive ? s->ListIndex : -1;
+    const ModuleParam& q = m.Params[p];
+    ParamFileBlock& b = r.Params[p];
+    b.Value = q.Value;
+    b.DisplayUnit = q.Number.Unit;
+    b.DisplayPrecision = q.Number.DisplayMode;
+    // Marks the display words as carrying the unit and mode, so that the
+    // field comes back as the user left it.
+    b.DisplayWord = q.Number.Reserved0 != 0 ? q.Number.Reserved0 : 1;
+    b.Global = static_cast<uint64_t>(q.Global);
+    b.BothChannels = static_cast<uint64_t>(q.WriteBothChannels);
+    const ModuleRecord* pvm = p < kPortValueSlots ? m.PortValueModules[p] : nullptr;
+    if (pvm != nullptr) {
+      for (int32_t ch = 0; ch < 2; ++ch) {
+        for (int32_t v = 0; v < kVoices; ++v) {
+          b.Image[ch][v][0] = pvm->Outputs[ch][v].Level;
+          b.Image[ch][v][1] = pvm->Outputs[ch][v].Frequency;
+        }
+      }
+    }
+    b.Image[0][32][0] = q.RangeLow;
+    b.Image[0][32][1] = q.SideSwap != 0 ? -1.0f : 0.0f;
+    b.Image[1][32][0] = q.RangeHigh;
+    b.Image[2][32][0] = q.Step;
+  }
+
+  if (m.KeepsState != 0) {
+    for (int32_t ch = 0; ch < 2; ++ch)
+      for (int32_t v = 0; v < kVoices; ++v) r.Slots[ch][v][0] = m.VoiceState[ch][v];
+  }
+}
+
+int32_t LoadModuleFromFileRecord(ModuleFileRecord& r, ModuleRecord* module, int32_t count,
+                                 WaveLibraryEntry* entry, int64_t legacy) {
+  if (module == nullptr) return -QUARLE_BASICS::kErrBadParameter;
+  ModuleRecord& m = *module;
+  m.InstanceNumber = r.Instance;
+  m.ProcessingDepth = r.ProcessingDepth;
+  TakeRecord(r, m, legacy, true);
+
+  ModuleRecord& templ = TemplateOf(m);
+  const int32_t ports = ClampInt(m.PortCount, 0, ParamsInUse(m));
+  for (int32_t p = 0; p < ports && p < kPortValueSlots; ++p) {
+    int32_t i = r.PortSources[p];
+    // An index that names no listed module leaves the port unlinked.
+    if (i < 0 || i > count - 1 || ModuleList.entries == nullptr || i >= ModuleList.capacity) continue;
+    ModuleRecord* source = ModuleList.entries[i];
+    if (source == nullptr || source->Role != kRoleLive) continue;
+    // A full output table keeps the port reading its own value.
+    if (ModuleConnectOutput(*source, &m, p) == 0) continue;
+    ModuleParam& q = m.Params[p];
+    if (q.PortLinkState == kPortGlobal) ModuleDisconnectOutput(templ, &m, p);
+    m.PortSources[p] = source;
+    q.PortLinkState = source == &m ? kPortSelfLinked : kPortLinked;
+  }
+
+  std::memset(m.Outputs, 0, sizeof m.Outputs);
+  if (m.KeepsState == 0) {
+    m.ModuleSwitches[kSwitchRecord] = 0;
+    m.RecordDone = 0;
+  } else {
+    for (int32_t ch = 0; ch < 2; ++ch) {
+      for (int32_t v = 0; v < kVoices; ++v) {
+        float x = r.Slots[ch][v][0];
+        m.VoiceState[ch][v] = std::isfinite(x) ? x : 0.0f;
+      }
+    }
+  }
+  if (entry != nullptr) AttachWaveToModule(&m, entry, 0);
+  return 0;
+}
+
+void ApplyMasterPreset(ModuleFileRecord& r, int64_t legacy) {
+  if (r.Type < 0) r.Type = 0;
+  if (r.Type >= kModuleTypeCount) return;
+  ModuleRecord& T = ModuleCatalog[r.Type];
+  T.SampleEntry = nullptr;
+  T.SampleData = nullptr;
+  TakeRecord(r, T, legacy, false);
+  T.ModuleSwitches[kSwitchRecord] = 0;
+  T.RecordDone = 0;
+}
+
+void ApplyAllMasterPresets() {
+  for (int32_t t = 0; t < kModuleTypeCount; ++t)
+    if (MasterPresets[t].Type == t) ApplyMasterPreset(MasterPresets[t], 0);
+}
+
+void StoreMasterPresets() {
+  for (int32_t t = 0; t < kModuleTypeCount; ++t) {
+    std::memset(static_cast<void*>(&MasterPresets[t]), 0, sizeof MasterPresets[t]);
+    ModuleToFileRecord(MasterPresets[t], &ModuleCatalog[t]);
+    MasterPresets[t].X = 0;
+    MasterPresets[t].Y = 0;
+  }
+}
+
+// ---------------------------------------------------------------- MIDI maps
+
+namespace {
+
+ModuleRecord* ListedModule(int32_t i) {
+  if (i < 0 || ModuleList.entries == nullptr || i >= ModuleList.capacity) return nullptr;
+  return ModuleList.entries[i];
+}
+
+std::string TrimmedName(const MidiMap& map) {
+  std::string s(map.DeviceName, strnlen(map.DeviceName, kMidiDeviceNameMax));
+  std::size_t a = s.find_first_not_of(' ');
+  if (a == std::string::npos) return std::string();
+  return s.substr(a, s.find_last_not_of(' ') - a + 1);
+}
+
+void RebindEntry(MidiMapEntry& e, int32_t count) {
+  if (e.Target != nullptr) return;  // bound already
+  if (e.Param >= 0) {
+    if (e.ModuleRef < 0 && e.Mode == kMidiSelectedParam) e.Mode = kMidiParamOfSelected;
+    else if (e.ModuleRef >= 0 && e.Mode == kMidiParamOfSelected) e.Mode = kMidiFixedParam;
+  }
+  if (e.Mode != kMidiParamOfSelected && e.Mode != kMidiFixedParam) return;
+  const int32_t ref = e.ModuleRef;
+  ModuleRecord* target = nullptr;
+  if (ref >= -(kModuleTypeCount + 1) && ref != -1 && ref < count)
+    target = ref >= 0 ? ListedModule(ref) : &ModuleCatalog[-2 - ref];
+  if (target != nullptr) {
+    // A parameter the target does not have binds nothing.
+    if (e.Param < 0 || e.Param >= target->ParamCount || e.Param >= kModuleParams) {
+      MidiMapEntryInit(e);
+      return;
+    }
+    e.Target = target;
+    target->MidiMapped = -1;
+    target->Params[e.Param].MidiMapCount += 1;
+  } else if (e.Mode == kMidiFixedParam || e.Param < 0 || e.Param >= kModuleParams) {
+    // A fixed binding without its module, or a parameter no module has.
+    MidiMapEntryInit(e);
+  }
+}
+
+}  // namespace
+
+void RebindMidiMaps(int32_t count) {
+  for (MidiMap& map : MidiMaps) {
+    const std::string name = TrimmedName(map);
+    if (name.empty()) continue;
+    for (ModuleRecord*& k : map.ChannelKeyboards) k = nullptr;
+    for (int32_t c = 0; c < kMidiControllers; ++c)
+      for (int32_t ch = 0; ch < kMidiChannels; ++ch) RebindEntry(map.Entries[c][ch], count);
+    int32_t d = FindMidiDevice(name);
+    if (d >= 0) {
+      MidiDeviceMaps[d] = &map;
+      map.Claimed = -1;
+    }
+  }
+
+  const int32_t listed = ModuleList.entries != nullptr ? ModuleList.count : 0;
+  for (int32_t i = 0; i < listed; ++i) {
+    ModuleRecord* m = ModuleList.entries[i];
+    if (m == nullptr || m->Type != kTypeKeyboard) continue;
+    const int32_t b = m->MidiDeviceBinding;
+    if (b < 1 || b > kMidiMapCount) continue;
+    MidiMap& map = MidiMaps[b - 1];
+    const int32_t filter = m->MidiChannelFilter;
+    if (filter == 0) {
+      for (int32_t ch = 0; ch < kMidiChannels; ++ch) map.ChannelKeyboards[ch] = m;
+    } else if (filter >= 1 && filter <= kMidiChannels) {
+      map.ChannelKeyboards[filter - 1] = m;
+    }
+  }
+
+  for (int32_t d = 0; d < kMidiDeviceSlots; ++d) {
+    std::string device = MidiDevices.SlotName != nullptr ? MidiDevices.SlotName(d) : std::string();
+    if (device.empty()) continue;
+    bool matched = false;
+    for (const MidiMap& map : MidiMaps)
+      if (TrimmedName(map) == device) matched = true;
+    if (!matched) AssignFreeMidiMap(d);
+  }
+
+  ModuleRecord* current = nullptr;
+  for (int32_t i = 0; i < listed && current == nullptr; ++i) {
+    ModuleRecord* m = ModuleList.entries[i];
+    if (m != nullptr && m->Type == kTypeKeyboard && m->InstanceNumber == CurrentKeyboardIndex + 1) current = m;
+  }
+  CurrentKeyboard.store(current);
+}
+
+}  // namespace Tarvelo
