@@ -8,6 +8,8 @@
 
 #include "engine/globals.h"
 #include "engine/module.h"
+#include "engine/params.h"
+#include "engine/valueedit.h"
 #include "engine/tuning.h"
 
 namespace Tarvelo {
@@ -231,6 +233,36 @@ void CopyPortTable(const ModuleRecord* module) {
     row.Value = param.Value * param.Scale;
   }
   PortListCount = count;
+}
+
+void RefreshParamControl(ModuleRecord* module) {
+  if (!module) return;
+  const int32_t index = module->SelectedParam;
+  if (index < 0 || index >= kModuleParams) return;
+  ModuleParam& p = module->Params[index];
+  float x;
+  switch (ParamEditMode) {
+    case 1:
+      x = p.RangeLow;
+      break;
+    case 2:
+      x = p.RangeHigh;
+      break;
+    case 3:
+      x = p.Step;
+      break;
+    default: {
+      const ModuleRecord* source = module->PortValueModules[index];
+      if (source) {
+        const int32_t channel = p.WriteBothChannels != 0 ? 0 : std::clamp(module->EditChannel, 0, 1);
+        p.Value = source->Outputs[channel][0].Level;
+      }
+      x = p.Value;
+      break;
+    }
+  }
+  MutexGuard guard(p.Number.Lock);
+  ParamValueConvertUnit(p.Number, x * p.Scale, 0, 0);
 }
 
 }  // namespace Tarvelo

@@ -75,5 +75,10 @@ extern int32_t PortListCount;
 // The video thread reads the rows without a lock, so a replaced name text stays
 // allocated until the next refill.
 void CopyPortTable(const ModuleRecord* module);
+// Shows the number ParamEditMode selects of the module's selected parameter in
+// that parameter's value field (under the field's lock): its range low, range
+// high or step, or (mode 0) the value its port value module publishes, which also
+// becomes the parameter's value.
+void RefreshParamControl(ModuleRecord* module);
 
 }  // namespace Tarvelo

@@ -13,6 +13,7 @@
 
 #include "engine/globals.h"
 #include "engine/module.h"
+#include "engine/params.h"
 #include "engine/tuning.h"
 
 namespace Tarvelo {
@@ -387,6 +388,56 @@ TEST(PortTable, RowsFollowTheModulesParameters) {
     for (ModuleRecord*& s : r->PortSources) s = nullptr;
     ModuleRecordDelete(r);
   }
+}
+
+TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
+  ModuleRecord* m = ModuleRecordNew();
+  ModuleRecord* pvm = ModuleRecordNew();
+  ASSERT_TRUE(m && pvm);
+  m->ParamCount = 2;
+  m->PortValueModules[1] = pvm;  // owned by m from here on
+  pvm->Outputs[0][0].Level = 0.25f;
+  pvm->Outputs[1][0].Level = 0.75f;
+  ModuleParam& p = m->Params[1];
+  p.Scale = 2.0f;
+  p.RangeLow = 0.5f;
+  p.RangeHigh = 3.0f;
+  p.Step = 0.125f;
+  p.Value = 9.0f;
+  m->SelectedParam = 1;
+  m->EditChannel = 1;
+  p.WriteBothChannels = 0;
+  const int32_t savedMode = ParamEditMode;
+
+  ParamEditMode = 0;
+  RefreshParamControl(m);
+  EXPECT_EQ(p.Value, 0.75f);  // the edited channel's published value
+  EXPECT_EQ(p.Number.Base.value, 1.5f);
+  p.WriteBothChannels = -1;
+  RefreshParamControl(m);
+  EXPECT_EQ(p.Value, 0.25f);
+  EXPECT_EQ(p.Number.Base.value, 0.5f);
+  ParamEditMode = 1;
+  RefreshParamControl(m);
+  EXPECT_EQ(p.Number.Base.value, 1.0f);
+  ParamEditMode = 2;
+  RefreshParamControl(m);
+  EXPECT_EQ(p.Number.Base.value, 6.0f);
+  ParamEditMode = 3;
+  RefreshParamControl(m);
+  EXPECT_EQ(p.Number.Base.value, 0.25f);
+  EXPECT_EQ(p.Value, 0.25f);
+
+  // Nothing selected, a selection beyond the table, or no module: nothing happens.
+  p.Number.Base.value = 42.0f;
+  m->SelectedParam = -1;
+  RefreshParamControl(m);
+  m->SelectedParam = 40;
+  RefreshParamControl(m);
+  RefreshParamControl(nullptr);
+  EXPECT_EQ(p.Number.Base.value, 42.0f);
+  ParamEditMode = savedMode;
+  ModuleRecordDelete(m);
 }
 
 }  // namespace
