@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/globals.h"
+#include "engine/midimap.h"
 #include "engine/module.h"
 #include "engine/params.h"
 #include "engine/valueedit.h"
@@ -205,6 +206,10 @@ void ReleaseAllKeys() {
     ReleaseBank(KeyboardBank(i), playing);
     ReleaseBank(OctaveBank(i), playing);
   }
+}
+
+void ResetMidiMaps() {
+  for (MidiMap& map : MidiMaps) ResetMidiMap(map);
 }
 
 void CopyPortTable(const ModuleRecord* module) {

@@ -54,6 +54,8 @@ int32_t OctaveNoteOff(int32_t heldKey, int32_t key);
 // Every state of both banks: marked for reset by the render callback while
 // playback runs, else reset at once.
 void ReleaseAllKeys();
+// Every one of the 16 MIDI controller maps loses its bindings.
+void ResetMidiMaps();
 
 struct ModuleRecord;
 

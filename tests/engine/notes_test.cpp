@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/globals.h"
+#include "engine/midimap.h"
 #include "engine/module.h"
 #include "engine/params.h"
 #include "engine/tuning.h"
@@ -438,6 +439,19 @@ TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
   EXPECT_EQ(p.Number.Base.value, 42.0f);
   ParamEditMode = savedMode;
   ModuleRecordDelete(m);
+}
+
+TEST(MidiMapsReset, EveryMapLosesItsBindings) {
+  for (int32_t i : {0, 5, 15}) {
+    MidiMaps[i].Entries[3][2].Mode = kMidiSelectedParam;
+    MidiMaps[i].Entries[3][2].Param = -1;
+    MidiMaps[i].LastValues[3][2] = 64.0f;
+  }
+  ResetMidiMaps();
+  for (int32_t i : {0, 5, 15}) {
+    EXPECT_EQ(MidiMaps[i].Entries[3][2].Mode, kMidiUnbound) << i;
+    EXPECT_EQ(MidiMaps[i].LastValues[3][2], 0.0f) << i;
+  }
 }
 
 }  // namespace
