@@ -39,7 +39,11 @@ std::atomic<uint32_t> g_nextMeterBlock{0};
 
 void UpdateOutputMeters(LevelMeter* left, LevelMeter* right, int32_t n) {
   if (n < 1 || !left || !right) return;
-  const float k = 1.0f / float(n);
+  // n counts the floats of both channels while each meter summed one channel:
+  // measure over frames, as the input side does, or every reading is 3 dB low.
+  int32_t frames = static_cast<int32_t>(std::nearbyint(n / 2.0));
+  if (frames < 1) frames = 1;
+  const float k = 1.0f / float(frames);
   Convert(*left, k);
   Convert(*right, k);
 

@@ -40,7 +40,8 @@ inline void LevelMeterFeed(LevelMeter& m, float x) {
   if (x < 0.0f) m.minimum += x; else m.maximum += x;
 }
 
-// n = floats accumulated (both channels). Converts, posts report 209 on queue 0,
+// n = floats accumulated (both channels), measured as n / 2 frames. Converts,
+// posts report 209 on queue 0,
 // copies into OutputMeters under MT_AUDIO and zeroes both meters. n < 1: no-op.
 void UpdateOutputMeters(LevelMeter* left, LevelMeter* right, int32_t n);
 

@@ -53,19 +53,20 @@ void Feed(LevelMeter* m, const std::vector<float>& block) {
   }
 }
 
-TEST_F(Meters, OutputMetersDivideByBothChannelsAndReport) {
+TEST_F(Meters, OutputMetersMeasureFramesAndReport) {
   LevelMeter m[2] = {};
   std::vector<float> block(2 * 100, 0.5f);
   for (size_t i = 1; i < block.size(); i += 2) block[i] = -0.5f;
   Feed(m, block);
   UpdateOutputMeters(&m[0], &m[1], int32_t(block.size()));
 
-  // Sum of squares 25 over n = 200: 20 log10 sqrt(0.125) = -9.03 dB.
-  EXPECT_NEAR(OutputMeters[0].level, -9.0309, 1e-3);
-  EXPECT_FLOAT_EQ(OutputMeters[0].maximum, 0.25f);
+  // Sum of squares 25 over 100 frames: 20 log10 sqrt(0.25) = -6.02 dB, the
+  // same reading the input meter gives for the same block.
+  EXPECT_NEAR(OutputMeters[0].level, -6.0206, 1e-3);
+  EXPECT_FLOAT_EQ(OutputMeters[0].maximum, 0.5f);
   EXPECT_FLOAT_EQ(OutputMeters[0].minimum, 0.0f);
-  EXPECT_NEAR(OutputMeters[1].level, -9.0309, 1e-3);
-  EXPECT_FLOAT_EQ(OutputMeters[1].minimum, -0.25f);
+  EXPECT_NEAR(OutputMeters[1].level, -6.0206, 1e-3);
+  EXPECT_FLOAT_EQ(OutputMeters[1].minimum, -0.5f);
   EXPECT_FLOAT_EQ(OutputMeters[1].maximum, 0.0f);
   for (const LevelMeter& x : m) {
     EXPECT_EQ(x.level, 0.0f);
@@ -81,11 +82,11 @@ TEST_F(Meters, OutputMetersDivideByBothChannelsAndReport) {
   const float* v = reinterpret_cast<const float*>(reports[0].word2);
   ASSERT_NE(v, nullptr);
   EXPECT_FLOAT_EQ(v[0], 0.0f);
-  EXPECT_FLOAT_EQ(v[1], 0.25f);
-  EXPECT_NEAR(v[2], -9.0309, 1e-3);
-  EXPECT_FLOAT_EQ(v[3], -0.25f);
+  EXPECT_FLOAT_EQ(v[1], 0.5f);
+  EXPECT_NEAR(v[2], -6.0206, 1e-3);
+  EXPECT_FLOAT_EQ(v[3], -0.5f);
   EXPECT_FLOAT_EQ(v[4], 0.0f);
-  EXPECT_NEAR(v[5], -9.0309, 1e-3);
+  EXPECT_NEAR(v[5], -6.0206, 1e-3);
 }
 
 TEST_F(Meters, SilenceAndEmptyCounts) {

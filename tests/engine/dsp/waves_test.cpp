@@ -100,6 +100,7 @@ TEST(WaveShapes, PhaseWrapsOnceAndAdvancesAQuarterStep) {
   p = -0.25f;
   EXPECT_EQ(WaveSquare(&p, 1.0f, 0.0f, 0.0f, 1.0f, 1.0f), -1.0f);
   // Every shape advances the phase, also when silent.
+  InstallWaveShapes();
   for (int32_t i = 0; i < kWaveShapeCount; ++i) {
     const WaveFunction f = WaveShapeTable[i].Function;
     p = 0.5f;
@@ -111,6 +112,7 @@ TEST(WaveShapes, PhaseWrapsOnceAndAdvancesAQuarterStep) {
 TEST(WaveShapes, DutyFactorAndOffset) {
   float p;
   // Duty 0 and factor 0 silence every shape.
+  InstallWaveShapes();
   for (int32_t i = 0; i < kWaveShapeCount; ++i) {
     const WaveFunction f = WaveShapeTable[i].Function;
     p = 0.25f;
