@@ -31,22 +31,23 @@ MidiKeyPair MidiKeyMapping[kKeyboardBankSize] = {
 
 namespace {
 
-// One bank entry with its two locks; state is null for an index outside 0..15 or
-// a bank that was never created.
+// One bank entry with its two locks. Removing a module may swap the states of
+// two entries (under both voices locks), so the state pointer is read only while
+// the entry's voices lock is held. slot is null for an index outside 0..15.
 struct Bank {
-  KeyboardState* state = nullptr;
+  KeyboardState** slot = nullptr;
   Mutex* voices = nullptr;
   Mutex* keys = nullptr;
 };
 
 Bank KeyboardBank(int32_t index) {
   if (index < 0 || index >= kKeyboardBankSize) return {};
-  return {KeyboardStates[index], KeyboardVoiceLocks[index], KeyboardKeyLocks[index]};
+  return {&KeyboardStates[index], KeyboardVoiceLocks[index], KeyboardKeyLocks[index]};
 }
 
 Bank OctaveBank(int32_t index) {
   if (index < 0 || index >= kKeyboardBankSize) return {};
-  return {OctaveBoardStates[index], OctaveBoardVoiceLocks[index], OctaveBoardKeyLocks[index]};
+  return {&OctaveBoardStates[index], OctaveBoardVoiceLocks[index], OctaveBoardKeyLocks[index]};
 }
 
 Bank KeyboardOfInstance(int32_t instance) {
@@ -65,22 +66,25 @@ int32_t ClampToInt32(int64_t k) {
   return static_cast<int32_t>(std::clamp<int64_t>(k, INT32_MIN, INT32_MAX));
 }
 
+// The frequency is taken before any keyboard lock: the tuning lock is never
+// held inside one.
 int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity) {
-  if (!bank.state) return -1;
-  KeyboardState& state = *bank.state;
-  const int32_t h = HeldKeyReserve(state, bank.keys);
+  if (!bank.slot) return -1;
+  MutexGuard voices(bank.voices);
+  KeyboardState* state = *bank.slot;
+  if (!state) return -1;
+  const int32_t h = HeldKeyReserve(*state, bank.keys);
   if (h < 0) return -1;
   if (velocity == 0.0f) velocity = 1.0f;
-  MutexGuard voices(bank.voices);
-  const int32_t voice = NoteOn(state, frequency, velocity);
+  const int32_t voice = NoteOn(*state, frequency, velocity);
   // The entry is filled under both locks, so a release never sees half of it.
   MutexGuard keys(bank.keys);
-  HeldKey& e = state.HeldKeys[h];
+  HeldKey& e = state->HeldKeys[h];
   if (voice < 0) {
     KbStore(e.Voice, kHeldKeyFree);
     return -1;
   }
-  KbStore(e.Stamp, static_cast<uint32_t>(KbLoad(state.Stamp)));
+  KbStore(e.Stamp, static_cast<uint32_t>(KbLoad(state->Stamp)));
   KbStore(e.Key, static_cast<uint32_t>(key));
   KbStore(e.Voice, voice);
   return h;
@@ -90,39 +94,43 @@ int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity)
 // was released, freed and started again for another key is never touched.
 int32_t SlideIn(const Bank& bank, int32_t heldKey, int32_t key, float frequency, float velocity,
                 bool keyWithoutVoice) {
-  if (!bank.state || heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
-  KeyboardState& state = *bank.state;
+  if (!bank.slot || heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
   MutexGuard voices(bank.voices);
+  KeyboardState* state = *bank.slot;
+  if (!state) return 0;
   MutexGuard keys(bank.keys);
-  HeldKey& e = state.HeldKeys[heldKey];
+  HeldKey& e = state->HeldKeys[heldKey];
   const int32_t voice = KbLoad(e.Voice);
-  if (voice >= 0) SlideVoice(state, voice, frequency, velocity);
+  if (voice >= 0) SlideVoice(*state, voice, frequency, velocity);
   if (voice >= 0 || keyWithoutVoice) KbStore(e.Key, static_cast<uint32_t>(key));
   return 0;
 }
 
 int32_t NoteOffIn(const Bank& bank, int32_t heldKey, int32_t key) {
-  if (!bank.state) return 0;
-  KeyboardState& state = *bank.state;
+  if (!bank.slot) return 0;
   MutexGuard voices(bank.voices);
+  KeyboardState* state = *bank.slot;
+  if (!state) return 0;
   MutexGuard keys(bank.keys);
-  if (heldKey == -1) heldKey = FindHeldKey(state, static_cast<uint32_t>(key));
+  if (heldKey == -1) heldKey = FindHeldKey(*state, static_cast<uint32_t>(key));
   if (heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
-  HeldKey& e = state.HeldKeys[heldKey];
+  HeldKey& e = state->HeldKeys[heldKey];
   const int32_t voice = KbLoad(e.Voice);
   if (voice < 0) return 0;
-  NoteOff(state, voice);
+  NoteOff(*state, voice);
   KbStore(e.Voice, kHeldKeyFree);
   return -1;
 }
 
 void ReleaseBank(const Bank& bank, bool playing) {
-  if (!bank.state) return;
+  if (!bank.slot) return;
   MutexGuard voices(bank.voices);
+  KeyboardState* state = *bank.slot;
+  if (!state) return;
   if (playing) {
-    KbStore(bank.state->Pending, kPendingReset);
+    KbStore(state->Pending, kPendingReset);
   } else {
-    ResetKeyboardState(*bank.state, bank.keys);
+    ResetKeyboardState(*state, bank.keys);
   }
 }
 
@@ -139,8 +147,12 @@ int32_t MidiNoteToKey(int32_t note) {
 
 int32_t WrapKeyIndex(int32_t key) {
   const int64_t n = ActiveNoteCount();
-  const KeyboardState* state = KeyboardBank(KbLoad(CurrentKeyboardIndex)).state;
-  int64_t k = int64_t{key} + (state ? KbLoad(state->KeyOffset) : 0);
+  int64_t k = key;
+  const Bank bank = KeyboardBank(KbLoad(CurrentKeyboardIndex));
+  if (bank.slot) {
+    MutexGuard voices(bank.voices);
+    if (*bank.slot) k += KbLoad((*bank.slot)->KeyOffset);
+  }
   if (k > 8 * n) k -= 17 * n;
   if (k < -8 * n) k += 17 * n;
   return ClampToInt32(k);
@@ -170,7 +182,7 @@ float OctaveKeyToFrequency(int32_t key) {
 
 int32_t KeyNoteOn(int32_t key, float velocity, int32_t instance) {
   const Bank bank = KeyboardOfInstance(instance);
-  if (!bank.state) return -1;
+  if (!bank.slot) return -1;
   return NoteOnIn(bank, key, KeyToFrequency(key), velocity);
 }
 
@@ -186,7 +198,7 @@ int32_t KeyNoteOff(int32_t heldKey, int32_t key, int32_t instance) {
 
 int32_t OctaveNoteOn(int32_t key, float velocity) {
   const Bank bank = OctaveBank(KbLoad(CurrentOctaveBoardIndex));
-  if (!bank.state) return -1;
+  if (!bank.slot) return -1;
   return NoteOnIn(bank, key, OctaveKeyToFrequency(key), velocity);
 }
 

@@ -334,6 +334,55 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
   for (int32_t i = 0; i < kVoicesUsed; ++i) EXPECT_EQ(s.Voices[i].State, kVoiceFree) << i;
 }
 
+// Removing a module renumbers the others and swaps their keyboard states under
+// both voices locks; notes arriving meanwhile must land in a whole state.
+TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
+  std::atomic<bool> stop{false};
+  auto player = [](int32_t instance) {
+    for (int32_t i = 0; i < 3000; ++i) {
+      const int32_t key = 40 + i % 7;
+      const int32_t h = KeyNoteOn(key, 0.5f, instance);
+      if (i % 3 == 0) KeyNoteOff(h, key, instance);
+      KeyNoteOff(-1, key, instance);
+    }
+  };
+  std::thread render([&] {
+    while (!stop.load()) {
+      for (int32_t k = 0; k < 2; ++k) {
+        platform::MutexGuard v(KeyboardVoiceLocks[k]);
+        KeyboardState* state = KeyboardStates[k];
+        if (KbLoad(state->Pending) != 0) VoiceListRebuild(*state, KeyboardKeyLocks[k]);
+      }
+      for (int32_t k = 0; k < 2; ++k) {
+        KeyboardState* state;
+        {
+          platform::MutexGuard v(KeyboardVoiceLocks[k]);
+          state = KeyboardStates[k];
+        }
+        KillReleasedVoices(*state, KeyboardVoiceLocks[k]);
+      }
+    }
+  });
+  std::thread swapper([&] {
+    for (int32_t i = 0; i < 300 && !stop.load(); ++i) {
+      platform::MutexGuard a(KeyboardVoiceLocks[0]);
+      platform::MutexGuard b(KeyboardVoiceLocks[1]);
+      std::swap(KeyboardStates[0], KeyboardStates[1]);
+    }
+  });
+  std::thread p1(player, 1);
+  std::thread p2(player, 2);
+  p1.join();
+  p2.join();
+  swapper.join();
+  stop = true;
+  render.join();
+  for (int32_t k = 0; k < 2; ++k) {
+    for (const HeldKey& e : KeyboardStates[k]->HeldKeys) EXPECT_EQ(e.Voice, -1);
+    for (int32_t v = 0; v < kVoicesUsed; ++v) EXPECT_NE(KeyboardStates[k]->Voices[v].State, kVoiceOn);
+  }
+}
+
 TEST(PortTable, RowsFollowTheModulesParameters) {
   ModuleRecord* m = ModuleRecordNew();
   ModuleRecord* other = ModuleRecordNew();
