@@ -1,5 +1,6 @@
 #include "engine/filerecord.h"
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -31,12 +32,13 @@ int32_t ClampInt(int32_t x, int32_t lo, int32_t hi) { return x < lo ? lo : (x > 
 
 int32_t ParamsInUse(const ModuleRecord& m) { return ClampInt(m.ParamCount, 0, kModuleParams); }
 
-// The nearest whole number of a stored float; the fallback for a NaN, an
-// infinity or a number beyond the 32-bit range.
+// The nearest whole number of a stored float: the fallback for a NaN, the
+// nearest 32-bit value for anything beyond the range.
 int32_t RoundStored(float f, int32_t fallback) {
-  if (!std::isfinite(f)) return fallback;
+  if (std::isnan(f)) return fallback;
   double r = std::nearbyint(static_cast<double>(f));
-  if (r < -2147483648.0 || r > 2147483647.0) return fallback;
+  if (r <= -2147483648.0) return INT32_MIN;
+  if (r >= 2147483647.0) return INT32_MAX;
   return static_cast<int32_t>(r);
 }
 

@@ -1,0 +1,458 @@
+// Module file records: the byte layout, a module flattened and loaded back
+// equal, damaged records that must still give a working module, master
+// presets, and the binding of the MIDI maps after a load.
+#include "engine/filerecord.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/fixed_tables.h"
+#include "basics/messages.h"
+#include "engine/catalog/catalog.h"
+#include "engine/globals.h"
+#include "engine/midimap.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/ui_hooks.h"
+
+namespace Tarvelo {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr int32_t kTestType = 33;  // a logic type, shaped by the tests
+
+std::string g_devices[kMidiDeviceSlots];
+std::string DeviceName(int32_t slot) { return g_devices[slot]; }
+std::vector<std::string> g_reports;
+void Capture(const std::string& text, int32_t) { g_reports.push_back(text); }
+
+// Gives a template a known set of ports and settings: each ranges -1..1 with
+// the default 0.25; parameter 1 is a time in seconds.
+void Shape(int32_t type, int32_t ports, int32_t params, int32_t category) {
+  ModuleRecord& t = ModuleCatalog[type];
+  t.PortCount = ports;
+  t.ParamCount = params;
+  t.Category = category;
+  t.PolyphonyCapability = 2;
+  t.KeepsState = 0;
+  t.RequiredPort = ports > 0 ? 0 : -1;
+  for (int32_t p = 0; p < params; ++p) {
+    ModuleParam& q = t.Params[p];
+    q.Min = -1.0f;
+    q.Max = 1.0f;
+    q.Scale = 1.0f;
+    q.InitialValue = 0.25f;
+    q.RangeLow = -1.0f;
+    q.RangeHigh = 1.0f;
+    q.Step = 0.1f;
+    q.OutputSide = q.DefaultOutputSide = 0;
+    q.ChannelCountExempt = 0;
+    q.Global = 0;
+    q.SideSwap = 0;
+    q.WriteBothChannels = -1;
+    q.IntegerFlag = 0;
+    ParamValueSetFormat(q.Number, 0, p == 1 ? 2 : 0, p == 1 ? 1 : 0);  // seconds
+    ModuleSetParamValue(t, p, 0.25f);
+  }
+}
+
+class FileRecordTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    SetUnitTable();
+    SetRateConstants(48000.0f);
+    FillIndexMaps();
+    FillKernelTables();
+    ASSERT_EQ(BuildCatalog(), 0);
+  }
+  // Later suites get the catalog as the start-up builds it.
+  static void TearDownTestSuite() { BuildCatalog(); }
+
+  void SetUp() override {
+    Shape(kTestType, 3, 5, kCategoryLogic);
+    ASSERT_EQ(InitModuleLists(), 0);
+    ASSERT_EQ(InitMidiMaps(), 0);
+    for (std::string& d : g_devices) d.clear();
+    MidiDevices = MidiDeviceHooks{nullptr, DeviceName};
+    EngineUi = EngineUiHooks{};
+    g_reports.clear();
+    QUARLE_BASICS::MessageHook = Capture;
+    rec = std::make_unique<ModuleFileRecord>();
+    rec2 = std::make_unique<ModuleFileRecord>();
+  }
+  void TearDown() override {
+    FreeModuleLists();
+    FreeMidiMaps();
+    MidiDevices = MidiDeviceHooks{};
+    QUARLE_BASICS::MessageHook = nullptr;
+    for (ModuleRecord& t : ModuleCatalog) t.OutputCount = 0;
+  }
+
+  // A new module of a type at the next list position.
+  ModuleRecord* Add(int32_t type) {
+    ModuleRecord* m = nullptr;
+    int32_t i = ModuleList.count;
+    EXPECT_EQ(NewModuleRecord(&m, type, i), 0);
+    ModuleList.entries[i] = m;
+    ModuleList.count = i + 1;
+    m->InstanceNumber = 1;
+    return m;
+  }
+  // Loads a record into a fresh module put in place of list entry i.
+  ModuleRecord* Reload(ModuleFileRecord& r, int32_t i, int64_t legacy = 0) {
+    ModuleRecord* m = nullptr;
+    int32_t type = r.Type;
+    EXPECT_EQ(NewModuleRecord(&m, type, i), 0);
+    ModuleRecordDelete(ModuleList.entries[i]);
+    ModuleList.entries[i] = m;
+    EXPECT_EQ(LoadModuleFromFileRecord(r, m, ModuleList.count, nullptr, legacy), 0);
+    return m;
+  }
+
+  std::unique_ptr<ModuleFileRecord> rec, rec2;
+};
+
+TEST_F(FileRecordTest, Layout) {
+  EXPECT_EQ(sizeof(ModuleFileRecord), 28304u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, X), 0u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, Y), 4u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, Type), 8u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, Instance), 12u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, MidiDeviceBinding), 16u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, ProcessingDepth), 20u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, LibraryIndex), 24u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, ChannelFilter), 28u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, PortSources), 32u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, Switches), 168u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, Params), 304u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, OptionWords), 27496u);
+  EXPECT_EQ(offsetof(ModuleFileRecord, Slots), 27512u);
+  EXPECT_EQ(offsetof(ParamFileBlock, DisplayUnit), 4u);
+  EXPECT_EQ(offsetof(ParamFileBlock, DisplayPrecision), 8u);
+  EXPECT_EQ(offsetof(ParamFileBlock, DisplayWord), 12u);
+  EXPECT_EQ(offsetof(ParamFileBlock, Global), 16u);
+  EXPECT_EQ(offsetof(ParamFileBlock, BothChannels), 24u);
+  EXPECT_EQ(offsetof(ParamFileBlock, Image), 32u);
+
+  const auto* base = reinterpret_cast<const char*>(rec.get());
+  auto at = [base](const void* p) { return reinterpret_cast<const char*>(p) - base; };
+  EXPECT_EQ(at(&rec->Params[2]), 304 + 824 * 2);
+  EXPECT_EQ(at(&rec->Params[1].Image[0][32][0]) - at(&rec->Params[1]), 288);
+  EXPECT_EQ(at(&rec->Params[1].Image[0][32][1]) - at(&rec->Params[1]), 292);
+  EXPECT_EQ(at(&rec->Params[1].Image[1][32][0]) - at(&rec->Params[1]), 552);
+  EXPECT_EQ(at(&rec->Params[1].Image[2][32][0]) - at(&rec->Params[1]), 816);
+  EXPECT_EQ(at(&rec->Slots[0][32][1]), 27772);
+  EXPECT_EQ(at(&rec->Slots[1][32][1]), 28036);
+  EXPECT_EQ(at(&rec->Slots[1][5][0]), 27512 + 8 * (33 + 5));
+}
+
+TEST_F(FileRecordTest, LinkedAndUnlinkedPorts) {
+  for (int32_t i = 0; i < 3; ++i) Add(kTestType);
+  ModuleRecord* source = Add(kTestType);  // list index 3
+  ModuleRecord* m = Add(kTestType);
+  ASSERT_EQ(ModuleLinkInput(*m, 0, source, &ModuleCatalog[kTestType]), kLinkConnected);
+  ModuleSetParamValue(*m, 1, -0.5f);
+  ModuleToFileRecord(*rec, m);
+  int32_t stored;
+  std::memcpy(&stored, reinterpret_cast<const char*>(rec.get()) + 32, 4);
+  EXPECT_EQ(stored, 3);
+  EXPECT_EQ(rec->PortSources[1], -1);
+
+  ModuleRecord* back = Reload(*rec, 4);
+  EXPECT_EQ(back->PortSources[0], ModuleList.entries[3]);
+  EXPECT_EQ(back->Params[0].PortLinkState, kPortLinked);
+  bool listed = false;
+  for (int32_t i = 0; i < source->OutputCount; ++i)
+    listed |= source->OutputTargets[i] == back && source->OutputTargetPorts[i] == 0;
+  EXPECT_TRUE(listed);
+  EXPECT_EQ(back->PortSources[1], back->PortValueModules[1]);
+  EXPECT_EQ(back->Params[1].PortLinkState, kPortUnlinked);
+  EXPECT_FLOAT_EQ(back->Params[1].Value, -0.5f);
+  EXPECT_FLOAT_EQ(back->PortValueModules[1]->Outputs[0][0].Level, -0.5f);
+}
+
+TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
+  ModuleCatalog[kTestType].KeepsState = -1;
+  ModuleRecord* other = Add(kTestType);
+  ModuleRecord* m = Add(kTestType);
+  m->InstanceNumber = 2;
+  m->ProcessingDepth = 4;
+  m->MidiDeviceBinding = 7;
+  m->OptionWords[0] = 123;
+  m->OptionWords[1] = -5;
+  m->MidiChannelFilter = 3;
+  ModuleSetPolyphonyPort(*m, 1);
+  m->ModuleSwitches[kSwitch2] = -1;
+  m->ModuleSwitches[kSwitchPerVoice] = -1;
+  m->ModuleSwitches[kSwitchRecord] = -1;
+  ASSERT_EQ(ModuleLinkInput(*m, 2, m, &ModuleCatalog[kTestType]), kLinkConnected);  // to itself
+  ASSERT_EQ(ModuleLinkInput(*m, 0, other, &ModuleCatalog[kTestType]), kLinkConnected);
+  m->Params[0].WriteBothChannels = 0;
+  ModuleSetParamValue(*m, 0, 0.5f);
+  m->PortValueModules[0]->Outputs[1][5] = OutputElement{0.3f, -0.3f};
+  ModuleParam& time = m->Params[1];
+  time.Number.Unit = 2;  // shown in hertz
+  time.Number.DisplayMode = 1;
+  ModuleSetParamValue(*m, 1, 0.75f);
+  time.RangeLow = -0.5f;
+  time.RangeHigh = 0.9f;
+  time.Step = 0.2f;
+  m->Params[2].SideSwap = -1;
+  m->Params[3].Global = -1;
+  for (int32_t v = 0; v < kVoices; ++v) m->VoiceState[1][v] = 0.01f * v;
+
+  ModuleToFileRecord(*rec, m);
+  ModuleRecord* back = Reload(*rec, 1);
+  EXPECT_EQ(back->InstanceNumber, 2);
+  EXPECT_EQ(back->ProcessingDepth, 4);
+  EXPECT_EQ(back->MidiDeviceBinding, 7);
+  EXPECT_EQ(back->OptionWords[1], -5);
+  EXPECT_EQ(back->MidiChannelFilter, 3);
+  EXPECT_EQ(back->ChosenSourcePort, 1);
+  EXPECT_EQ(back->VoiceMapSourcePort, 1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitch2], -1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchRecord], -1);
+  EXPECT_EQ(back->PolyphonyMode, 1);
+  EXPECT_EQ(back->PortSources[2], back);
+  EXPECT_EQ(back->Params[2].PortLinkState, kPortSelfLinked);
+  EXPECT_EQ(back->PortSources[0], other);
+  EXPECT_EQ(back->PortSources[3], ModuleCatalog[kTestType].PortValueModules[3]);
+  EXPECT_EQ(back->Params[3].PortLinkState, kPortGlobal);
+  EXPECT_EQ(back->PortValueModules[0]->ChannelsProcessed, 2);
+  EXPECT_EQ(back->ChannelsProcessed, 2);
+  EXPECT_FLOAT_EQ(back->PortValueModules[0]->Outputs[1][5].Frequency, -0.3f);
+  EXPECT_EQ(back->Params[1].Number.Unit, 2);
+  EXPECT_EQ(back->Params[1].Number.DisplayMode, 1);
+  EXPECT_FLOAT_EQ(back->Params[1].Number.Base.value, 1.0f / 0.75f);  // 0.75 s in hertz
+  EXPECT_FLOAT_EQ(back->Params[1].RangeHigh, 0.9f);
+  EXPECT_EQ(back->Params[2].SideSwap, -1);
+  EXPECT_EQ(back->Params[2].OutputSide, 1);
+  EXPECT_FLOAT_EQ(back->VoiceState[1][31], 0.31f);
+
+  // Flattened again, the record is the same to the byte.
+  ModuleToFileRecord(*rec2, back);
+  EXPECT_EQ(std::memcmp(rec.get(), rec2.get(), sizeof(ModuleFileRecord)), 0);
+}
+
+TEST_F(FileRecordTest, DamagedValuesBecomeDefaults) {
+  ModuleRecord* m = Add(kTestType);
+  ModuleToFileRecord(*rec, m);
+  ParamFileBlock& b0 = rec->Params[0];
+  b0.Value = 5.0f;
+  b0.Image[0][0][0] = 7.0f;
+  b0.Image[1][3][1] = kNaN;
+  b0.Image[0][32][0] = kNaN;   // range low
+  b0.Image[1][32][0] = 1e30f;  // range high
+  b0.Image[2][32][0] = 0.0f;   // step
+  b0.Image[0][32][1] = kNaN;   // side swap
+  ParamFileBlock& b1 = rec->Params[1];
+  b1.Value = kNaN;
+  b1.DisplayUnit = 99;
+  b1.DisplayPrecision = -9;
+  b1.DisplayWord = -3;
+  b1.Image[0][32][0] = 0.4f;
+  b1.Image[1][32][0] = 0.4f;  // an empty range
+  ParamFileBlock& b2 = rec->Params[2];
+  b2.Value = -std::numeric_limits<float>::infinity();
+  b2.DisplayUnit = INT32_MIN;
+  rec->Slots[0][32][1] = kNaN;  // chosen port
+  rec->ChannelFilter = -3;
+  rec->PortSources[0] = 999;
+  rec->PortSources[1] = -7;
+
+  ModuleRecord* back = Reload(*rec, 0);
+  const ModuleParam& p0 = back->Params[0];
+  EXPECT_FLOAT_EQ(p0.Value, 0.25f);
+  EXPECT_FLOAT_EQ(back->PortValueModules[0]->Outputs[0][0].Level, 0.25f);
+  EXPECT_FLOAT_EQ(back->PortValueModules[0]->Outputs[1][3].Frequency, 0.25f);
+  EXPECT_FLOAT_EQ(p0.RangeLow, -1.0f);
+  EXPECT_FLOAT_EQ(p0.RangeHigh, 1.0f);
+  EXPECT_FLOAT_EQ(p0.Step, 2.0f / 127.0f);
+  EXPECT_EQ(p0.SideSwap, 0);
+  const ModuleParam& p1 = back->Params[1];
+  EXPECT_FLOAT_EQ(p1.Value, 0.25f);
+  EXPECT_EQ(p1.Number.Unit, 3);  // the last time unit
+  EXPECT_EQ(p1.Number.DisplayMode, 5);
+  EXPECT_EQ(p1.Number.Reserved0, 1);
+  EXPECT_FLOAT_EQ(p1.RangeLow, -1.0f);
+  EXPECT_FLOAT_EQ(p1.RangeHigh, 1.0f);
+  EXPECT_FLOAT_EQ(back->Params[2].Value, 0.25f);
+  EXPECT_EQ(back->Params[2].Number.Unit, 0);
+  EXPECT_EQ(back->ChosenSourcePort, -1);
+  EXPECT_EQ(back->VoiceMapSourcePort, 0);
+  EXPECT_EQ(back->MidiChannelFilter, 0);
+  EXPECT_EQ(back->PortSources[0], back->PortValueModules[0]);
+  EXPECT_EQ(back->PortSources[1], back->PortValueModules[1]);
+
+  rec->Slots[0][32][1] = 1e30f;
+  rec->ChannelFilter = 99;
+  rec->PortSources[0] = 0;  // names the module itself: a self link
+  back = Reload(*rec, 0);
+  EXPECT_EQ(back->ChosenSourcePort, 2);  // the last port
+  EXPECT_EQ(back->VoiceMapSourcePort, 2);
+  EXPECT_EQ(back->MidiChannelFilter, 0);
+  EXPECT_EQ(back->PortSources[0], back);
+}
+
+TEST_F(FileRecordTest, EmptyOrFullSourcesLeavePortsUnlinked) {
+  ModuleRecord* source = Add(kTestType);
+  Add(kTestType);
+  ModuleRecord* m = Add(kTestType);
+  ModuleToFileRecord(*rec, m);
+  rec->PortSources[0] = 0;
+  rec->PortSources[1] = 1;
+  ModuleRecordDelete(ModuleList.entries[1]);
+  ModuleList.entries[1] = nullptr;  // a dropped record
+  static ModuleRecord dummy;
+  for (int32_t i = 0; i < kMaxOutputTargets; ++i) source->OutputTargets[i] = &dummy;
+  source->OutputCount = kMaxOutputTargets;
+  ModuleRecord* back = Reload(*rec, 2);
+  EXPECT_EQ(back->PortSources[0], back->PortValueModules[0]);
+  EXPECT_EQ(back->PortSources[1], back->PortValueModules[1]);
+  EXPECT_EQ(source->OutputCount, kMaxOutputTargets);
+  ASSERT_FALSE(g_reports.empty());
+  EXPECT_EQ(g_reports.back(), "OUTPUT FULL (MAX 256)");
+  source->OutputCount = 0;
+}
+
+TEST_F(FileRecordTest, FeedbackSeed) {
+  ModuleRecord* m = Add(kTestType);
+  ModuleToFileRecord(*rec, m);
+  rec->Params[4].Value = 0.0f;
+  rec->Params[4].BothChannels = 0;
+  ModuleRecord* back = Reload(*rec, 0);
+  EXPECT_FLOAT_EQ(back->Params[4].Value, 0.5f);
+  EXPECT_EQ(back->Params[4].WriteBothChannels, -1);
+  EXPECT_FLOAT_EQ(back->PortValueModules[4]->Outputs[1][0].Frequency, 0.5f);
+
+  // A type without ports has no seed: its last setting keeps a stored 0.
+  Shape(kTestType, 0, 5, kCategoryLogic);
+  back = Reload(*rec, 0);
+  EXPECT_FLOAT_EQ(back->Params[4].Value, 0.0f);
+}
+
+TEST_F(FileRecordTest, MasterPresets) {
+  ModuleRecord& t = ModuleCatalog[kTestType];
+  ModuleToFileRecord(*rec, &t);
+  EXPECT_EQ(rec->Instance, 0);
+  rec->Params[2].Value = -0.75f;
+  rec->Switches[kSwitch2] = 1;
+  t.SampleEntry = reinterpret_cast<WaveLibraryEntry*>(&t);
+  ApplyMasterPreset(*rec, 0);
+  EXPECT_FLOAT_EQ(t.Params[2].Value, -0.75f);
+  EXPECT_EQ(t.ModuleSwitches[kSwitch2], -1);
+  EXPECT_EQ(t.SampleEntry, nullptr);
+  EXPECT_EQ(ModuleList.count, 0);
+
+  // Reset to what the start-up stored.
+  StoreMasterPresets();
+  EXPECT_EQ(MasterPresets[kTestType].X, 0);
+  t.Params[2].Value = 0.9f;
+  ApplyAllMasterPresets();
+  EXPECT_FLOAT_EQ(t.Params[2].Value, -0.75f);
+
+  rec->Type = -3;
+  rec->Params[0].Value = 0.0f;
+  ApplyMasterPreset(*rec, 0);
+  EXPECT_EQ(rec->Type, 0);
+  rec->Type = 50;
+  ApplyMasterPreset(*rec, 0);  // nothing to apply to
+  EXPECT_EQ(rec->Type, 50);
+}
+
+TEST_F(FileRecordTest, OldFilesAndTypeRules) {
+  Shape(kTypeAdsr, 2, 9, kCategoryControl);
+  ModuleRecord* env = Add(kTypeAdsr);
+  ModuleToFileRecord(*rec, env);
+  rec->Params[7].Value = 0.1f;
+  ModuleRecord* back = Reload(*rec, 0, -1);
+  EXPECT_FLOAT_EQ(back->Params[7].Value, 1.0f);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchEnvelope], -1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchZeroOut], -1);
+  back = Reload(*rec, 0, 0);
+  EXPECT_FLOAT_EQ(back->Params[7].Value, 0.1f);
+
+  Shape(kTypeKeyboard, 0, 2, kCategoryControl);
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  ModuleToFileRecord(*rec, kb);
+  rec->Switches[kSwitch1] = 0;
+  rec->MidiDeviceBinding = 55;  // no such device slot
+  back = Reload(*rec, 1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchKillReleased], -1);
+  EXPECT_EQ(back->MidiDeviceBinding, 0);
+  rec->MidiDeviceBinding = 16;
+  rec->Switches[kSwitch1] = 5;
+  rec->Slots[1][32][1] = 7.0f;  // output channels of a type without ports
+  back = Reload(*rec, 1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchKillReleased], 0);
+  EXPECT_EQ(back->ModuleSwitches[kSwitch1], -1);
+  EXPECT_EQ(back->MidiDeviceBinding, 16);
+  EXPECT_EQ(back->OutputChannels, 2);
+
+  ModuleCatalog[kTestType].PolyphonyCapability = 0;
+  ModuleRecord* m = Add(kTestType);
+  ModuleToFileRecord(*rec, m);
+  rec->Switches[kSwitchPerVoice] = 1;
+  back = Reload(*rec, 2);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchPerVoice], 0);
+  EXPECT_EQ(back->PolyphonyMode, 0);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchPlay], -1);
+}
+
+TEST_F(FileRecordTest, MidiMapsBindAfterALoad) {
+  ModuleRecord* a = Add(kTestType);
+  Add(kTestType);
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  kb->MidiDeviceBinding = 1;
+  kb->MidiChannelFilter = 0;
+  kb->InstanceNumber = CurrentKeyboardIndex + 1;
+  ModuleRecord* kb2 = Add(kTypeKeyboard);
+  kb2->MidiDeviceBinding = 1;
+  kb2->MidiChannelFilter = 3;
+  kb2->InstanceNumber = CurrentKeyboardIndex + 2;
+  g_devices[0] = "Dev A";
+  g_devices[1] = "New";
+
+  MidiMap& map = MidiMaps[0];
+  std::strcpy(map.DeviceName, "Dev A");
+  auto& e = map.Entries;
+  e[1][0] = MidiMapEntry{kMidiParamOfSelected, 0, 0, 0, nullptr, 0, 1};  // upgraded to a fixed binding
+  e[2][0] = MidiMapEntry{kMidiFixedParam, 0, 0, 0, nullptr, 1, 20};      // no such parameter
+  e[3][0] = MidiMapEntry{kMidiFixedParam, 0, 0, 0, nullptr, -45, 1};     // no such template
+  e[4][0] = MidiMapEntry{kMidiSelectedParam, 0, 0, 0, nullptr, -1, 2};   // upgraded to mode 2
+  e[5][0] = MidiMapEntry{kMidiFixedParam, 0, 0, 0, nullptr, 7, 1};       // beyond the records
+  e[6][0] = MidiMapEntry{kMidiParamOfSelected, 0, 0, 0, nullptr, -2 - kTestType, 3};
+
+  RebindMidiMaps(ModuleList.count);
+  EXPECT_EQ(e[1][0].Mode, kMidiFixedParam);
+  EXPECT_EQ(e[1][0].Target, a);
+  EXPECT_EQ(a->Params[1].MidiMapCount, 1);
+  EXPECT_EQ(a->MidiMapped, -1);
+  EXPECT_EQ(e[2][0].Mode, kMidiUnbound);
+  EXPECT_EQ(e[3][0].Mode, kMidiUnbound);
+  EXPECT_EQ(e[4][0].Mode, kMidiParamOfSelected);
+  EXPECT_EQ(e[4][0].Target, nullptr);
+  EXPECT_EQ(e[5][0].Mode, kMidiUnbound);
+  EXPECT_EQ(e[6][0].Target, &ModuleCatalog[kTestType]);
+  EXPECT_EQ(map.ChannelKeyboards[0], kb);
+  EXPECT_EQ(map.ChannelKeyboards[2], kb2);
+  EXPECT_EQ(map.ChannelKeyboards[15], kb);
+  EXPECT_EQ(MidiDeviceMaps[0], &map);
+  EXPECT_EQ(map.Claimed, -1);
+  EXPECT_EQ(MidiDeviceMaps[1], &MidiMaps[1]);
+  EXPECT_STREQ(MidiMaps[1].DeviceName, "New");
+  EXPECT_EQ(CurrentKeyboard.load(), kb);
+
+  ClearMidiMapEntry(e[6][0]);
+  ClearMidiMapEntry(e[1][0]);
+  EXPECT_EQ(a->Params[1].MidiMapCount, 0);
+}
+
+}  // namespace
+}  // namespace Tarvelo
