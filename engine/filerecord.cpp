@@ -377,6 +377,8 @@ void RebindEntry(MidiMapEntry& e, int32_t count) {
 }  // namespace
 
 void RebindMidiMaps(int32_t count) {
+  // The maps were just read: every device finds its map again by name.
+  for (MidiMap*& m : MidiDeviceMaps) m = nullptr;
   for (MidiMap& map : MidiMaps) {
     const std::string name = TrimmedName(map);
     if (name.empty()) continue;

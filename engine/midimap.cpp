@@ -157,6 +157,11 @@ void ResetMidiMap(MidiMap& map) {
   }
   platform::MutexGuard guard(MT_MIDIMAPS);
   SetMapName(map, device < 0 ? std::string() : name);
+  if (device < 0) {
+    // A free map may go to another device next: no slot may still lead here.
+    for (MidiMap*& m : MidiDeviceMaps)
+      if (m == &map) m = nullptr;
+  }
   for (int32_t c = 0; c < kMidiControllers; ++c)
     for (int32_t ch = 0; ch < kMidiChannels; ++ch) ClearMidiMapEntry(map.Entries[c][ch]);
   std::memset(map.LastValues, 0, sizeof map.LastValues);

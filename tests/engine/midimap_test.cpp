@@ -306,8 +306,10 @@ TEST_F(MidiMapTest, ResettingAMap) {
   a->Type = kTypeKeyboard;
   a->MidiDeviceBinding = 6;
   gone.ChannelKeyboards[0] = a;
+  MidiDeviceMaps[7] = &gone;
   ResetMidiMap(gone);
   EXPECT_STREQ(gone.DeviceName, "");
+  EXPECT_EQ(MidiDeviceMaps[7], nullptr);
   EXPECT_EQ(gone.Entries[3][3].Mode, kMidiUnbound);
   EXPECT_EQ(gone.LastValues[3][3], 0.0f);
   EXPECT_EQ(a->MidiDeviceBinding, 0);
