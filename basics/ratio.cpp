@@ -341,9 +341,11 @@ void ValueRecordRatioValue(ValueRecord& r) {
 }
 
 std::string ValueRecordText(const ValueRecord& r) {
-  const std::string fraction = std::string(SignText(r.numeratorSign)) +
-                               Magnitude(r.ratio.numerator) + "/" +
-                               Magnitude(r.ratio.denominator);
+  // Appended piecewise: a chain of temporaries trips a false -Wrestrict in GCC 12.
+  std::string fraction = SignText(r.numeratorSign);
+  fraction += Magnitude(r.ratio.numerator);
+  fraction += '/';
+  fraction += Magnitude(r.ratio.denominator);
   std::string out;
   switch (r.mode) {
     case kValueFraction:

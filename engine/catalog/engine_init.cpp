@@ -1,5 +1,7 @@
 #include "engine/catalog/engine_init.h"
 
+#include "engine/filerecord.h"
+
 #include <cmath>
 #include <cstdlib>
 
@@ -89,6 +91,9 @@ int32_t Build(float sampleRate) {
   FillKernelTables();
   r = BuildCatalog();
   if (r != 0) return r;
+  // Until a synth file brings its own, the master presets are the templates
+  // as built, so applying them before any load changes nothing.
+  StoreMasterPresets();
 
   OctaveBoardKeyRanges[0] = OctaveBoardKeyRange{22, 9};
   OctaveBoardKeyRanges[1] = OctaveBoardKeyRange{14, 6};
