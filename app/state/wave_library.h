@@ -1,0 +1,115 @@
+// The library entry of a sample, FIR filter kernel or melody, and the four
+// lists that hold such entries: the sample library (WF_Library.txt), the synth's
+// own samples, the filter kernels and the recorded melodies.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "audio/wav.h"
+#include "basics/dynzstring.h"
+#include "basics/ratio.h"
+
+namespace Tarvelo {
+
+enum WaveEntryState : int32_t {
+  kWaveIdle = 0,
+  kWaveBusy = 1,      // reading or converting its data
+  kWaveCreating = 2,  // being created (also a Sample's recording target)
+};
+
+enum WaveLoadState : int32_t {
+  kWavePlaceholder = 0,  // nothing read
+  kWaveFormatKnown = 1,  // header read, sample data not held (or still being read)
+  kWaveDataHeld = 2,
+};
+
+// Field order is the record's; the analysis values are per channel (0 left,
+// 1 right).
+struct WaveLibraryEntry {
+  int32_t ListIndex;      // position in its list, renumbered on removal
+  int32_t State;          // WaveEntryState; a busy entry is never copied
+  int32_t LoadState;      // WaveLoadState
+  int32_t ChannelChoice;  // -1 keep the file's channels, 0 mix to mono, 1+ keep one
+  QUARLE_BASICS::DynZString Folder;  // without a trailing "\"
+  QUARLE_BASICS::DynZString File;    // name with extension
+  int64_t Saved;          // -1 the file on disk holds the data, 0 not saved
+  QUARLE_BASICS::Ratio RateRatio;    // stream rate : the file's rate, reduced
+  float LoudestPosition[2];  // first interleaved sample of the loudest 128-frame window
+  float LoudestValue[2];     // dB after the analysis (a window sum while recording)
+  float MeanLevel[2];        // dB after the analysis (a sum of squares while recording)
+  float Pitch[2];            // dominant frequency in Hz; a melody's FrequencyScale
+  float Duration;            // seconds; a melody's length in beats
+  QUARLE_AUDIO::SoundBuffer Sound;
+};
+
+// Every number 0 but the channel choice (-1); empty texts; the sound as
+// SoundBufferInit makes it.
+void WaveLibraryEntryInit(WaveLibraryEntry& e);
+// Frees the sound and both texts (not the record).
+void WaveLibraryEntryFree(WaveLibraryEntry& e);
+// Copies everything but the list index (callers set it); the sound deeply.
+void WaveLibraryEntryAssign(WaveLibraryEntry& dst, const WaveLibraryEntry& src);
+// A heap entry run through WaveLibraryEntryInit; null when memory runs out.
+WaveLibraryEntry* WaveLibraryEntryNew();
+// WaveLibraryEntryFree, then the record; null is ignored.
+void WaveLibraryEntryDelete(WaveLibraryEntry* e);
+
+// A heap array of entry pointers with its head; the lock is held for growth
+// and for count updates, so a reader under the lock never sees a half-grown
+// array. Slots at count and beyond are null.
+struct WaveLibraryList {
+  WaveLibraryEntry** entries = nullptr;
+  QUARLE_BASICS::ArrayHeader header;
+};
+
+extern WaveLibraryList SampleLibrary;  // every sample the user loaded
+extern WaveLibraryList SynthSamples;   // the current synth's copies
+extern WaveLibraryList FilterLibrary;  // FIR filter kernels
+extern WaveLibraryList MelodyLibrary;  // recorded melodies
+// -1 when SampleLibrary differs from WF_Library.txt.
+extern int64_t LibraryChanged;
+
+// Capacity 16 and a new lock. 0, -21 (memory) or -26 (lock); a failed create
+// leaves the list empty and unlocked.
+int32_t WaveLibraryListCreate(WaveLibraryList& list);
+// Frees every entry, the array and the lock.
+void WaveLibraryListFree(WaveLibraryList& list);
+// All four lists; the DescribeWave hook of the engine is installed too.
+int32_t WaveLibraryListsCreate();
+void WaveLibraryListsFree();
+
+// Makes room for one more entry at index count (doubling under the lock when
+// full). 0, or -21 with the list unchanged.
+int32_t WaveLibraryListReserve(WaveLibraryList& list);
+// Under the lock stores e at index count and increments the count; the room
+// must have been reserved. Returns the new entry's index.
+int32_t WaveLibraryListCommit(WaveLibraryList& list, WaveLibraryEntry* e);
+// The entry at index i, or null outside 0..count-1.
+WaveLibraryEntry* WaveLibraryListAt(const WaveLibraryList& list, int32_t i);
+
+// Appends an entry naming folder\file without reading it (list index set,
+// state 0, load state 0, saved -1). The new index, or -21.
+int32_t AddLibraryPlaceholder(WaveLibraryList& list, const std::string& folder,
+                              const std::string& file);
+// Destroys and frees the entry in the slot (when there is one), clears the
+// slot, and returns code unchanged.
+int32_t FreeLibraryEntry(WaveLibraryEntry*& slot, int32_t code);
+// The SampleLibrary index of an entry holding this file, or -1. Same name and
+// folder, or same name in a converted-copies folder, or (compareSize -1) same
+// name and the same file length.
+int32_t FindLoadedWave(const std::string& folder, const std::string& file, int32_t compareSize);
+// Copies a library sample into SynthSamples and reads its data, making it mono
+// as the channel choice says; analyses its levels and pitch. The new index, -1
+// when the source is busy, -21, or the WAV reader's error (nothing added).
+int32_t AddLoadedWave(const WaveLibraryEntry& source, int32_t choice);
+// Removes entry i of SampleLibrary (other values do nothing); later entries
+// move down one place with their list indexes; sets LibraryChanged.
+void RemoveLibraryEntry(int32_t i);
+
+// The engine's view of an entry (installed as Tarvelo::DescribeWave): the
+// channels, frames, interleaved data and channel-0 pitch. The frame count
+// never exceeds what the data holds. false for null.
+struct WaveInfo;
+bool DescribeWaveEntry(const WaveLibraryEntry* wave, WaveInfo& info);
+
+}  // namespace Tarvelo
