@@ -1,0 +1,231 @@
+#include "platform/images.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "platform/screen.h"
+
+namespace platform {
+
+namespace {
+
+std::recursive_mutex g_workPage;
+
+// Lock that is taken only when the target is the work page.
+class TargetGuard {
+ public:
+  explicit TargetGuard(const Image* target) : held_(target == nullptr) {
+    if (held_) g_workPage.lock();
+  }
+  ~TargetGuard() {
+    if (held_) g_workPage.unlock();
+  }
+  TargetGuard(const TargetGuard&) = delete;
+  TargetGuard& operator=(const TargetGuard&) = delete;
+
+ private:
+  bool held_;
+};
+
+uint32_t Mix(uint32_t s, uint32_t d, uint32_t a) { return (s * a + d * (255 - a) + 127) / 255; }
+
+// Clips the copy of (sx, sy, w, h) to (dx, dy) against both sides and calls
+// op(sourceRow, targetRow, count) for each row that remains.
+template <typename RowOp>
+void CopyRows(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h, Image* target,
+              int32_t dx, int32_t dy, RowOp op) {
+  if (!source || !source->pixels || w < 1 || h < 1) return;
+  TargetGuard guard(target);
+  Surface dst;
+  if (!SurfaceOf(target, dst)) return;
+  int64_t x0 = sx, y0 = sy, tx = dx, ty = dy, cw = w, ch = h;
+  // Cut at the source's edges, moving the destination along.
+  if (x0 < 0) { cw += x0; tx -= x0; x0 = 0; }
+  if (y0 < 0) { ch += y0; ty -= y0; y0 = 0; }
+  cw = std::min<int64_t>(cw, source->width - x0);
+  ch = std::min<int64_t>(ch, source->height - y0);
+  // Then at the target's edges, moving the source along.
+  if (tx < 0) { cw += tx; x0 -= tx; tx = 0; }
+  if (ty < 0) { ch += ty; y0 -= ty; ty = 0; }
+  cw = std::min<int64_t>(cw, dst.width - tx);
+  ch = std::min<int64_t>(ch, dst.height - ty);
+  if (cw < 1 || ch < 1) return;
+  const int64_t spitch = source->pitch / 4;
+  for (int64_t r = 0; r < ch; ++r) {
+    const uint32_t* s = source->pixels + (y0 + r) * spitch + x0;
+    uint32_t* d = dst.pixels + (ty + r) * static_cast<int64_t>(dst.pitch) + tx;
+    op(s, d, static_cast<int32_t>(cw));
+  }
+}
+
+}  // namespace
+
+Image* ImageCreate(int32_t width, int32_t height, uint32_t fill) {
+  if (width < 1 || height < 1 || width > kImageMaxSide || height > kImageMaxSide) return nullptr;
+  Image* image = new (std::nothrow) Image();
+  if (!image) return nullptr;
+  const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+  image->pixels = new (std::nothrow) uint32_t[count];
+  if (!image->pixels) {
+    delete image;
+    return nullptr;
+  }
+  image->width = width;
+  image->height = height;
+  image->pitch = width * 4;
+  std::fill(image->pixels, image->pixels + count, fill);
+  return image;
+}
+
+void ImageDestroy(Image* image) {
+  if (!image) return;
+  delete[] image->pixels;
+  delete image;
+}
+
+void ImageFill(Image* image, uint32_t colour) {
+  if (!image || !image->pixels) return;
+  for (int32_t y = 0; y < image->height; ++y) {
+    uint32_t* row = image->pixels + static_cast<int64_t>(y) * (image->pitch / 4);
+    std::fill(row, row + image->width, colour);
+  }
+}
+
+uint32_t* ImagePixel(Image* image, int32_t x, int32_t y) {
+  if (!image || !image->pixels || x < 0 || y < 0 || x >= image->width || y >= image->height)
+    return nullptr;
+  return image->pixels + static_cast<int64_t>(y) * (image->pitch / 4) + x;
+}
+
+bool SurfaceOf(Image* target, Surface& out) {
+  out = Surface();
+  if (target) {
+    if (!target->pixels) return false;
+    out.pixels = target->pixels;
+    out.width = target->width;
+    out.height = target->height;
+    out.pitch = target->pitch / 4;
+    return true;
+  }
+  int64_t w = 0, h = 0, depth = 0;
+  ScreenInfo(w, h, depth);
+  uint32_t* p = ScreenPointer();
+  if (!p || w < 1 || h < 1) return false;
+  out.pixels = p;
+  out.width = static_cast<int32_t>(w);
+  out.height = static_cast<int32_t>(h);
+  out.pitch = static_cast<int32_t>(w);
+  return true;
+}
+
+void WorkPageLock() { g_workPage.lock(); }
+void WorkPageUnlock() { g_workPage.unlock(); }
+
+void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint32_t colour) {
+  TargetGuard guard(target);
+  Surface s;
+  if (!SurfaceOf(target, s)) return;
+  auto plot = [&](int64_t x, int64_t y) {
+    if (x >= 0 && y >= 0 && x < s.width && y < s.height)
+      s.pixels[y * static_cast<int64_t>(s.pitch) + x] = colour;
+  };
+  if (y0 == y1) {
+    if (y0 < 0 || y0 >= s.height) return;
+    const int64_t a = std::max<int64_t>(std::min(x0, x1), 0);
+    const int64_t b = std::min<int64_t>(std::max(x0, x1), s.width - 1);
+    uint32_t* row = s.pixels + static_cast<int64_t>(y0) * s.pitch;
+    for (int64_t x = a; x <= b; ++x) row[x] = colour;
+    return;
+  }
+  if (x0 == x1) {
+    if (x0 < 0 || x0 >= s.width) return;
+    const int64_t a = std::max<int64_t>(std::min(y0, y1), 0);
+    const int64_t b = std::min<int64_t>(std::max(y0, y1), s.height - 1);
+    for (int64_t y = a; y <= b; ++y) s.pixels[y * s.pitch + x0] = colour;
+    return;
+  }
+  // Both ends beyond the same edge: nothing to walk through.
+  if ((x0 < 0 && x1 < 0) || (y0 < 0 && y1 < 0) || (x0 >= s.width && x1 >= s.width) ||
+      (y0 >= s.height && y1 >= s.height))
+    return;
+  // Bresenham in 64 bits so far-off end points cannot overflow.
+  int64_t x = x0, y = y0;
+  const int64_t ex = x1, ey = y1;
+  const int64_t ddx = std::llabs(ex - x), ddy = -std::llabs(ey - y);
+  const int64_t stepx = x < ex ? 1 : -1, stepy = y < ey ? 1 : -1;
+  int64_t err = ddx + ddy;
+  for (;;) {
+    plot(x, y);
+    if (x == ex && y == ey) break;
+    const int64_t e2 = 2 * err;
+    if (e2 >= ddy) {
+      err += ddy;
+      x += stepx;
+    }
+    if (e2 <= ddx) {
+      err += ddx;
+      y += stepy;
+    }
+  }
+}
+
+void DrawBox(Image* target, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
+  if (w < 1 || h < 1) return;
+  TargetGuard guard(target);
+  Surface s;
+  if (!SurfaceOf(target, s)) return;
+  const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
+  const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + w, s.width);
+  const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + h, s.height);
+  for (int64_t r = y0; r < y1; ++r) {
+    uint32_t* row = s.pixels + r * s.pitch;
+    for (int64_t c = x0; c < x1; ++c) row[c] = colour;
+  }
+}
+
+uint32_t BlendOver(uint32_t source, uint32_t destination, uint32_t a) {
+  if (a == 0) return destination;
+  if (a >= 255) return source | 0xFF000000u;
+  const uint32_t r = Mix((source >> 16) & 0xFF, (destination >> 16) & 0xFF, a);
+  const uint32_t g = Mix((source >> 8) & 0xFF, (destination >> 8) & 0xFF, a);
+  const uint32_t b = Mix(source & 0xFF, destination & 0xFF, a);
+  const uint32_t da = destination >> 24;
+  const uint32_t alpha = a + (da * (255 - a) + 127) / 255;
+  return (alpha << 24) | (r << 16) | (g << 8) | b;
+}
+
+void ImageCopy(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h, Image* target,
+               int32_t dx, int32_t dy) {
+  CopyRows(source, sx, sy, w, h, target, dx, dy,
+           [](const uint32_t* s, uint32_t* d, int32_t n) { std::copy(s, s + n, d); });
+}
+
+void ImageCopyAlpha(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
+                    Image* target, int32_t dx, int32_t dy) {
+  CopyRows(source, sx, sy, w, h, target, dx, dy, [](const uint32_t* s, uint32_t* d, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) d[i] = BlendOver(s[i], d[i], s[i] >> 24);
+  });
+}
+
+void ImageCopyBlend(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
+                    Image* target, int32_t dx, int32_t dy, int32_t alpha) {
+  const uint32_t k = static_cast<uint32_t>(std::clamp(alpha, 0, 255));
+  if (k == 0) return;
+  CopyRows(source, sx, sy, w, h, target, dx, dy, [k](const uint32_t* s, uint32_t* d, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) d[i] = BlendOver(s[i], d[i], ((s[i] >> 24) * k + 127) / 255);
+  });
+}
+
+void ImageCopyCustom(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
+                     Image* target, int32_t dx, int32_t dy, PixelBlender blender,
+                     int64_t parameter) {
+  if (!blender) return;
+  CopyRows(source, sx, sy, w, h, target, dx, dy,
+           [blender, parameter](const uint32_t* s, uint32_t* d, int32_t n) {
+             for (int32_t i = 0; i < n; ++i) d[i] = blender(s[i], d[i], parameter);
+           });
+}
+
+}  // namespace platform

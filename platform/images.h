@@ -1,0 +1,100 @@
+// Off-screen 32-bit images of our Linux layer and the few drawing primitives the
+// interface needs on them and on the screen's work page: lines, boxes and the
+// four image copies (plain, per-pixel alpha, constant alpha, custom blender).
+//
+// Pixels are 0xAARRGGBB words, rows top-down. Every primitive clips to its
+// target, so a caller can never write outside an image or the work page. A null
+// target always means the open screen's work page (platform/screen.h); with no
+// screen open, drawing on it does nothing.
+#pragma once
+#include <cstdint>
+
+namespace platform {
+
+struct Image {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t pitch = 0;  // bytes from one row to the next
+  uint32_t* pixels = nullptr;
+};
+
+constexpr int32_t kImageMaxSide = 16384;
+
+// A new width x height image filled with `fill`; null for a side outside
+// 1..kImageMaxSide or when the memory cannot be had. Free it with ImageDestroy.
+Image* ImageCreate(int32_t width, int32_t height, uint32_t fill = 0);
+void ImageDestroy(Image* image);  // null is ignored
+void ImageFill(Image* image, uint32_t colour);
+
+// Address of pixel (x, y); null outside the image or for a null image.
+uint32_t* ImagePixel(Image* image, int32_t x, int32_t y);
+
+// What a drawing routine needs of a target: the first pixel, the size and the
+// pitch in pixels.
+struct Surface {
+  uint32_t* pixels = nullptr;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t pitch = 0;  // pixels from one row to the next
+};
+// Fills `out` for an image, or for the work page when target is null. False
+// (and `out` empty) for a work page while no screen is open.
+bool SurfaceOf(Image* target, Surface& out);
+
+// The work page's lock. Every routine here takes it while it draws on the work
+// page; a caller that draws on the page's pixels itself (the glyph blitters)
+// holds it for the whole job. Recursive, so a holder may call these routines.
+void WorkPageLock();
+void WorkPageUnlock();
+class WorkPageGuard {
+ public:
+  explicit WorkPageGuard(bool take = true) : held_(take) {
+    if (held_) WorkPageLock();
+  }
+  ~WorkPageGuard() {
+    if (held_) WorkPageUnlock();
+  }
+  WorkPageGuard(const WorkPageGuard&) = delete;
+  WorkPageGuard& operator=(const WorkPageGuard&) = delete;
+
+ private:
+  bool held_;
+};
+
+// A one-pixel solid line from (x0, y0) to (x1, y1), both ends included; pixels
+// are written, not blended.
+void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint32_t colour);
+// A filled box of w x h pixels with its top-left corner at (x, y); written, not
+// blended. Nothing for w or h below 1.
+void DrawBox(Image* target, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour);
+
+// A per-pixel blender: (source pixel, destination pixel, parameter) -> the new
+// destination pixel.
+using PixelBlender = uint32_t (*)(uint32_t source, uint32_t destination, int64_t parameter);
+
+// The copies take the rectangle (sx, sy, w, h) of the source image to (dx, dy)
+// of the target. The parts that lie outside the source or the target are cut.
+// A source that is also the target must not overlap the destination rectangle.
+//
+// Plain: the pixels are copied as they are.
+void ImageCopy(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h, Image* target,
+               int32_t dx, int32_t dy);
+// Per-pixel alpha: each source pixel is laid over the destination weighted by
+// its own alpha a (channel = (s x a + d x (255 - a) + 127) / 255; the result's
+// alpha is a + da x (255 - a) / 255, rounded the same way). Alpha 0 leaves the
+// destination, 255 replaces it.
+void ImageCopyAlpha(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
+                    Image* target, int32_t dx, int32_t dy);
+// Constant alpha: as the per-pixel copy with each pixel's weight scaled by
+// alpha / 255 (rounded), so a translucent image keeps its transparent parts.
+void ImageCopyBlend(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
+                    Image* target, int32_t dx, int32_t dy, int32_t alpha);
+// Custom: every destination pixel becomes blender (source, destination, parameter).
+void ImageCopyCustom(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
+                     Image* target, int32_t dx, int32_t dy, PixelBlender blender,
+                     int64_t parameter);
+
+// The source-over rule of ImageCopyAlpha for one pixel with weight a (0..255).
+uint32_t BlendOver(uint32_t source, uint32_t destination, uint32_t a);
+
+}  // namespace platform
