@@ -1,0 +1,264 @@
+// Arithmetic and shaping kernels: the formulas at their edges, which reads
+// are scaled, the clip rule, the derivative's state per voice id, and the
+// modules in a rendered synth.
+#include "engine/dsp/arithmetic.h"
+
+#include <cmath>
+
+#include "tests/engine/dsp/logic_fixture.h"
+
+namespace Tarvelo {
+namespace testing_logic {
+namespace {
+
+using ArithmeticTest = LogicGraphTest;
+
+// The published value of a module whose ports are all unlinked at the given
+// values, after one single-voice call.
+float Apply(ModuleRecord* m, float a, float b = 0.0f) {
+  ModuleSetParamValue(*m, 0, a);
+  if (m->PortCount > 1) ModuleSetParamValue(*m, 1, b);
+  m->ClipFlag = 0;
+  m->ProcessFunctions[0](m, 0, 0, 1);
+  EXPECT_EQ(m->Outputs[0][0].Level, m->Outputs[0][0].Frequency);
+  return m->Outputs[0][0].Level;
+}
+
+TEST_F(ArithmeticTest, TwoInputFormulasAndWhichOnesClip) {
+  ModuleRecord* add = Add(kTypeAddition);
+  EXPECT_EQ(Apply(add, 0.7f, 0.6f), 1.0f);
+  EXPECT_EQ(add->ClipFlag, -1);
+  EXPECT_EQ(Apply(add, 0.5f, 0.5f), 1.0f);  // exactly 1 is no clip
+  EXPECT_EQ(add->ClipFlag, 0);
+  EXPECT_EQ(Apply(add, -0.25f, 0.5f), 0.25f);
+  EXPECT_EQ(Apply(add, std::nanf(""), 0.5f), 0.0f);
+  EXPECT_EQ(add->ClipFlag, -1);
+
+  ModuleRecord* diff = Add(kTypeDifference);
+  EXPECT_EQ(Apply(diff, 0.25f, 0.5f), -0.25f);
+  EXPECT_EQ(Apply(diff, -0.5f, 0.75f), -1.0f);
+  EXPECT_EQ(diff->ClipFlag, -1);
+
+  ModuleRecord* product = Add(kTypeProduct);
+  EXPECT_EQ(Apply(product, 1.5f, 1.5f), 2.25f);
+  EXPECT_EQ(product->ClipFlag, 0);
+  EXPECT_EQ(Apply(product, -0.5f, 0.5f), -0.25f);
+}
+
+TEST_F(ArithmeticTest, OneInputShapers) {
+  ModuleRecord* inv = Add(kTypeInverter);
+  EXPECT_EQ(Apply(inv, 0.0f), 1.0f);
+  EXPECT_EQ(Apply(inv, 1.0f), 0.0f);
+  EXPECT_EQ(Apply(inv, -1.0f), 0.0f);
+  EXPECT_FLOAT_EQ(Apply(inv, -0.3f), -0.7f);
+  EXPECT_EQ(Apply(inv, 0.25f), 0.75f);
+  EXPECT_EQ(Apply(inv, -0.25f), -0.75f);
+  EXPECT_EQ(Apply(inv, 3.0f), -2.0f);  // not clipped
+  EXPECT_EQ(inv->ClipFlag, 0);
+
+  ModuleRecord* abs = Add(kTypeAbsolute);
+  EXPECT_EQ(Apply(abs, -0.6f), 0.6f);
+  EXPECT_EQ(Apply(abs, -4.0f), 4.0f);
+  EXPECT_EQ(abs->ClipFlag, 0);
+
+  ModuleRecord* rect = Add(kTypeRectifier);
+  EXPECT_EQ(Apply(rect, -0.001f), -1.0f);
+  EXPECT_EQ(Apply(rect, 0.0f), 0.0f);
+  EXPECT_EQ(Apply(rect, 1e-30f), 1.0f);
+
+  // The clipper bounds by the threshold's magnitude, keeping the sign.
+  ModuleRecord* clip = Add(kTypeClipper);
+  EXPECT_EQ(Apply(clip, 0.9f, -0.4f), 0.4f);
+  EXPECT_EQ(Apply(clip, -0.9f, -0.4f), -0.4f);
+  EXPECT_EQ(Apply(clip, 0.3f, -0.4f), 0.3f);
+  EXPECT_EQ(Apply(clip, -0.4f, 0.4f), -0.4f);
+  EXPECT_EQ(Apply(clip, 5.0f, 2.0f), 2.0f);
+  EXPECT_EQ(clip->ClipFlag, 0);
+  EXPECT_EQ(Apply(clip, std::nanf(""), 0.5f), -0.5f);
+}
+
+TEST_F(ArithmeticTest, LinkedInputsAreScaledByTheirSetValue) {
+  ModuleRecord* src = Source();
+  Put(src, 0, 0, 0.8f, 0.1f);
+  ModuleRecord* add = Add(kTypeAddition);
+  Link(add, kInputA, src);
+  Set(add, kInputA, 0.5f);
+  Set(add, kInputB, -0.25f);
+  Run(add);
+  EXPECT_FLOAT_EQ(Level(add), 0.4f - 0.25f);
+  // The level side is read, whatever the source's frequency member holds.
+  EXPECT_EQ(add->Outputs[0][0].Frequency, Level(add));
+
+  // The clipper's threshold is read plain: its set value does not scale a link.
+  ModuleRecord* clip = Add(kTypeClipper);
+  Link(clip, kClipperThreshold, src);
+  Set(clip, kClipperThreshold, 0.1f);
+  Set(clip, kClipperInput, 0.95f);
+  Run(clip);
+  EXPECT_EQ(Level(clip), 0.8f);
+}
+
+TEST_F(ArithmeticTest, LevelScalesAndBiases) {
+  ModuleRecord* level = Add(kTypeLevel);
+  Set(level, kLevelInput, 0.3f);
+  Set(level, kLevelLevel, 2.0f);
+  Set(level, kLevelBias, 0.1f);
+  Run(level);
+  EXPECT_FLOAT_EQ(Level(level), 0.7f);
+  // A negative level acts by its magnitude.
+  Set(level, kLevelLevel, -2.0f);
+  Run(level);
+  EXPECT_FLOAT_EQ(Level(level), 0.7f);
+
+  // A live level signal is scaled by "Max input level", not by its set value.
+  ModuleRecord* src = Source();
+  Put(src, 0, 0, -0.5f);
+  Link(level, kLevelLevel, src);
+  Set(level, kLevelLevel, 0.001f);
+  Set(level, kLevelMaxInput, 20.0f);
+  Set(level, kLevelInput, 0.05f);
+  Run(level);
+  EXPECT_FLOAT_EQ(Level(level), 0.6f);
+  EXPECT_EQ(level->ClipFlag, 0);
+  Set(level, kLevelInput, 0.5f);
+  Run(level);
+  EXPECT_EQ(Level(level), 1.0f);
+  EXPECT_EQ(level->ClipFlag, -1);
+}
+
+TEST_F(ArithmeticTest, PerVoiceSlotsComputeEveryPositionAndPublishTheCount) {
+  ModuleRecord* src = Source(1, 4);
+  for (int32_t v = 0; v < 4; ++v) Put(src, 0, v, 0.1f * static_cast<float>(v + 1));
+  ModuleRecord* product = Add(kTypeProduct);
+  PerVoice(product);
+  Link(product, kInputA, src);
+  product->Params[kInputA].VoiceMapRow = 1;
+  Set(product, kInputB, -2.0f);
+  Run(product, 4);
+  EXPECT_EQ(product->ActiveVoices, 4);
+  for (int32_t v = 0; v < 4; ++v) EXPECT_FLOAT_EQ(Level(product, 0, v), -0.2f * static_cast<float>(v + 1)) << v;
+  // Fewer voices: the dropped positions read 0.
+  Run(product, 2);
+  EXPECT_EQ(product->ActiveVoices, 2);
+  EXPECT_EQ(Level(product, 0, 2), 0.0f);
+  EXPECT_EQ(Level(product, 0, 3), 0.0f);
+  // The single-voice slot computes position 0 only and leaves the count.
+  product->PolyphonyMode = 0;
+  product->ActiveVoices = 1;
+  product->PreviousActiveVoices = 1;
+  Put(src, 0, 0, 0.45f);
+  Run(product, 0);
+  EXPECT_FLOAT_EQ(Level(product), -0.9f);
+  EXPECT_EQ(product->ActiveVoices, 1);
+}
+
+TEST_F(ArithmeticTest, DerivativeKeepsThePreviousInputPerChannelAndVoiceId) {
+  ModuleRecord* src = Source(2, 1);
+  ModuleRecord* d = Add(kTypeDerivative);
+  Link(d, 0, src);
+  d->ChannelsProcessed = 2;
+  Put(src, 0, 0, 0.8f);
+  Put(src, 1, 0, -0.3f);
+  Run(d);
+  EXPECT_EQ(Level(d, 0), 0.8f);
+  EXPECT_EQ(Level(d, 1), -0.3f);
+  Run(d);
+  EXPECT_EQ(Level(d, 0), 0.0f);
+  EXPECT_EQ(Level(d, 1), 0.0f);
+  Put(src, 0, 0, -0.8f);
+  Run(d);
+  EXPECT_EQ(Level(d, 0), -1.0f);  // -1.6 clipped; the input is what is kept
+  EXPECT_EQ(d->ClipFlag, -1);
+  EXPECT_EQ(d->VoiceState[0][0], -0.8f);
+  Put(src, 0, 0, -0.5f);
+  Run(d);
+  EXPECT_FLOAT_EQ(Level(d, 0), 0.3f);
+
+  // A NaN input publishes 0 but does not poison the differences after it.
+  Put(src, 0, 0, std::nanf(""));
+  Run(d);
+  EXPECT_EQ(Level(d, 0), 0.0f);
+  Put(src, 0, 0, -0.25f);
+  Run(d);
+  EXPECT_FLOAT_EQ(Level(d, 0), 0.25f);
+
+  // Per voice the state follows the trigger owner's voice ids, not positions.
+  ModuleRecord* poly = Source(1, 2);
+  ModuleRecord* pd = Add(kTypeDerivative);
+  PerVoice(pd);
+  Link(pd, 0, poly);
+  pd->Params[0].VoiceMapRow = 1;
+  ModuleRecord* owner = Add(kTypeKeyboard);
+  pd->TriggerOwner = owner;
+  owner->VoiceIds[0] = 5;
+  owner->VoiceIds[1] = 9;
+  Put(poly, 0, 0, 0.5f);
+  Put(poly, 0, 1, 0.25f);
+  Run(pd, 2);
+  EXPECT_EQ(pd->VoiceState[0][5], 0.5f);
+  EXPECT_EQ(pd->VoiceState[0][9], 0.25f);
+  // Voice 5 ended: voice 9 moved to position 0 and continues from its input.
+  owner->VoiceIds[0] = 9;
+  Put(poly, 0, 0, 0.75f);
+  Run(pd, 1);
+  EXPECT_EQ(Level(pd, 0, 0), 0.5f);
+  EXPECT_EQ(Level(pd, 0, 1), 0.0f);
+  EXPECT_EQ(pd->ActiveVoices, 1);
+}
+
+TEST_F(ArithmeticTest, RenderedSynthsAndTheTypesThatNeedALinkedInput) {
+  // Addition of two constants is the output; the default set values (0.5)
+  // weight the linked inputs.
+  ModuleRecord* a = Constant(0.25f);
+  ModuleRecord* b = Constant(-0.5f);
+  ModuleRecord* add = Add(kTypeAddition);
+  Link(add, kInputA, a);
+  Link(add, kInputB, b);
+  Output(add);
+  std::vector<float> out = Render(3);
+  EXPECT_EQ(out[4], -0.125f);
+  EXPECT_EQ(out[5], -0.125f);
+  Set(add, kInputB, 1.0f);
+  out = Render(1);
+  EXPECT_EQ(out[0], 0.125f - 0.5f);
+
+  // A derivative of a constant: the step once, then 0.
+  ModuleRecord* d = Add(kTypeDerivative);
+  Link(d, 0, a);
+  Output(d);
+  out = Render(3);
+  EXPECT_EQ(out[0], 0.25f);
+  EXPECT_EQ(out[2], 0.0f);
+  EXPECT_EQ(out[4], 0.0f);
+
+  // A per-voice product of a three-voice keyboard's velocities, mixed.
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* product = Add(kTypeProduct);
+  PerVoice(product);
+  Link(product, kInputA, kb);
+  Set(product, kInputB, 0.5f);
+  Output(product);
+  ASSERT_GE(NoteOn(*KeyboardStates[0], 220.0f, 0.2f), 0);
+  ASSERT_GE(NoteOn(*KeyboardStates[0], 330.0f, 0.3f), 0);
+  ASSERT_GE(NoteOn(*KeyboardStates[0], 440.0f, 0.4f), 0);
+  out = Render(3);
+  EXPECT_EQ(product->ActiveVoices, 3);
+  EXPECT_FLOAT_EQ(out[4], 0.45f);
+
+  // With its input unlinked an Inverter is left out (silence); a Rectifier runs.
+  ModuleRecord* inv = Add(kTypeInverter);
+  Set(inv, 0, 0.0f);
+  Output(inv);
+  out = Render(2);
+  EXPECT_EQ(out[2], 0.0f);
+  ModuleRecord* rect = Add(kTypeRectifier);
+  Set(rect, 0, -0.5f);
+  Output(rect);
+  out = Render(2);
+  EXPECT_EQ(out[2], -1.0f);
+}
+
+}  // namespace
+}  // namespace testing_logic
+}  // namespace Tarvelo
