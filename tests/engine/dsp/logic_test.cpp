@@ -1,0 +1,294 @@
+// Gate and Logic switch kernels, and the catalog templates of the logic and
+// arithmetic types.
+#include "engine/dsp/logic.h"
+
+#include <cmath>
+
+#include "engine/dsp/arithmetic.h"
+#include "engine/dsp/mixer.h"
+#include "tests/engine/dsp/logic_fixture.h"
+
+namespace Tarvelo {
+namespace testing_logic {
+namespace {
+
+using LogicTest = LogicGraphTest;
+
+TEST_F(LogicTest, GateShutsAtOrBelowTheThreshold) {
+  ModuleRecord* src = Source();
+  ModuleRecord* gate = Add(kTypeGate);
+  Link(gate, kGateInput, src);
+  Set(gate, kGateThreshold, 0.2f);
+  auto gated = [&](float x) {
+    Put(src, 0, 0, x, -7.0f);
+    Run(gate);
+    EXPECT_EQ(gate->Outputs[0][0].Frequency, Level(gate));
+    return Level(gate);
+  };
+  EXPECT_EQ(gated(0.5f), 0.5f);
+  EXPECT_EQ(gated(0.2f), 0.0f);
+  EXPECT_EQ(gated(0.1f), 0.0f);
+  EXPECT_EQ(gated(-3.0f), 0.0f);
+  // SW1: only equality shuts it.
+  gate->ModuleSwitches[kSwitch1] = -1;
+  EXPECT_EQ(gated(0.1f), 0.1f);
+  EXPECT_EQ(gated(0.2f), 0.0f);
+  EXPECT_EQ(gated(-3.0f), -3.0f);  // not clipped
+  gate->ModuleSwitches[kSwitch1] = 0;
+  // A comparison with a NaN is no equality and no "below".
+  Set(gate, kGateThreshold, std::nanf(""));
+  EXPECT_EQ(gated(0.5f), 0.5f);
+  EXPECT_EQ(gate->ClipFlag, 0);
+}
+
+TEST_F(LogicTest, GateInputIsAlwaysWeightedByItsSetValue) {
+  ModuleRecord* src = Source();
+  Put(src, 0, 0, 0.8f);
+  ModuleRecord* gate = Add(kTypeGate);
+  Link(gate, kGateInput, src);
+  Set(gate, kGateInput, 0.5f);
+  Run(gate);
+  EXPECT_FLOAT_EQ(Level(gate), 0.4f);
+  // Unlinked, the value module is both the source and the weight.
+  ModuleRecord* lone = Add(kTypeGate);
+  Set(lone, kGateInput, 0.6f);
+  Set(lone, kGateThreshold, 0.3f);
+  Run(lone);
+  EXPECT_FLOAT_EQ(Level(lone), 0.36f);
+  // The threshold is read plain: a linked threshold ignores its set value.
+  Link(lone, kGateThreshold, src);
+  Set(lone, kGateThreshold, 0.01f);
+  Run(lone);
+  EXPECT_EQ(Level(lone), 0.0f);
+}
+
+TEST_F(LogicTest, GatePerVoice) {
+  ModuleRecord* src = Source(1, 3);
+  Put(src, 0, 0, 0.1f);
+  Put(src, 0, 1, 0.6f);
+  Put(src, 0, 2, 0.3f);
+  ModuleRecord* gate = Add(kTypeGate);
+  PerVoice(gate);
+  Link(gate, kGateInput, src);
+  gate->Params[kGateInput].VoiceMapRow = 1;
+  Set(gate, kGateThreshold, 0.3f);
+  Run(gate, 3);
+  EXPECT_EQ(gate->ActiveVoices, 3);
+  EXPECT_EQ(Level(gate, 0, 0), 0.0f);
+  EXPECT_EQ(Level(gate, 0, 1), 0.6f);
+  EXPECT_EQ(Level(gate, 0, 2), 0.0f);
+  // The single-voice slot leaves the voice count alone.
+  gate->PolyphonyMode = 0;
+  gate->ActiveVoices = gate->PreviousActiveVoices = 1;
+  Run(gate, 3);
+  EXPECT_EQ(gate->ActiveVoices, 1);
+  EXPECT_EQ(Level(gate, 0, 0), 0.0f);
+}
+
+TEST_F(LogicTest, LogicSwitchPassesTheChosenElementUnchanged) {
+  ModuleRecord* ls = Add(kTypeLogicSwitch);
+  ModuleRecord* equal = Source();
+  Put(equal, 0, 0, 0.3f, 0.7f);
+  Link(ls, kLogicEqual, equal);
+  Set(ls, kLogicEqual, 0.1f);  // not applied to what passes
+  Set(ls, kLogicBelow, -0.2f);
+  Set(ls, kLogicAbove, 0.6f);
+  Set(ls, kLogicInput, 0.5f);
+  Set(ls, kLogicThreshold, 0.5f);
+  ls->VoiceIds[0] = 9;
+  Run(ls);
+  EXPECT_EQ(ls->ActiveVoices, 1);
+  EXPECT_EQ(ls->VoiceIds[0], 0);
+  EXPECT_EQ(Level(ls), 0.3f);
+  EXPECT_EQ(ls->Outputs[0][0].Frequency, 0.7f);
+  // Unlinked output ports pass their set values.
+  Set(ls, kLogicInput, 0.75f);
+  Run(ls);
+  EXPECT_EQ(Level(ls), 0.6f);
+  Set(ls, kLogicInput, 0.25f);
+  Run(ls);
+  EXPECT_EQ(Level(ls), -0.2f);
+  Set(ls, kLogicInput, std::nanf(""));
+  Run(ls);
+  EXPECT_EQ(Level(ls), -0.2f);
+
+  // In and T are scaled reads: 0.8 weighted by 0.5 equals 0.4.
+  ModuleRecord* in = Source();
+  Put(in, 0, 0, 0.8f);
+  Link(ls, kLogicInput, in);
+  Set(ls, kLogicInput, 0.5f);
+  Set(ls, kLogicThreshold, 0.4f);
+  Run(ls);
+  EXPECT_EQ(Level(ls), 0.3f);
+  EXPECT_EQ(ls->ClipFlag, 0);
+}
+
+TEST_F(LogicTest, LogicSwitchWithSilentSources) {
+  ModuleRecord* ls = Add(kTypeLogicSwitch);
+  ModuleRecord* silent = Source(1, 0);
+  Put(silent, 0, 0, 0.9f);
+  Link(ls, kLogicAbove, silent);
+  Set(ls, kLogicEqual, 0.4f);
+  Set(ls, kLogicThreshold, 0.0f);
+  // The chosen source is silent: {0, 0} and no voice.
+  Set(ls, kLogicInput, 0.5f);
+  Run(ls);
+  EXPECT_EQ(ls->ActiveVoices, 0);
+  EXPECT_EQ(ls->Outputs[0][0].Level, 0.0f);
+  EXPECT_EQ(ls->Outputs[0][0].Frequency, 0.0f);
+  // An input source without voices: the kernel keeps its last output.
+  Set(ls, kLogicInput, 0.0f);
+  Run(ls);
+  ASSERT_EQ(Level(ls), 0.4f);
+  ModuleRecord* in = Source(1, 0);
+  Link(ls, kLogicInput, in);
+  ls->ProcessFunctions[0](ls, 0, 0, 1);
+  EXPECT_EQ(ls->ActiveVoices, 0);
+  EXPECT_EQ(Level(ls), 0.4f);
+}
+
+TEST_F(LogicTest, LogicSwitchPerVoicePublishesOnlyPositionsThatPassed) {
+  ModuleRecord* in = Source(1, 5);
+  const float inputs[5] = {0.1f, 0.9f, 0.2f, 0.8f, 0.3f};
+  for (int32_t v = 0; v < 5; ++v) Put(in, 0, v, inputs[v]);
+  ModuleRecord* above = Source(1, 5);
+  for (int32_t v = 0; v < 5; ++v) Put(above, 0, v, -0.1f * static_cast<float>(v));
+  ModuleRecord* silent = Source(1, 0);
+  ModuleRecord* ls = Add(kTypeLogicSwitch);
+  PerVoice(ls);
+  Link(ls, kLogicInput, in);
+  Link(ls, kLogicAbove, above);
+  Link(ls, kLogicBelow, silent);
+  ls->Params[kLogicInput].VoiceMapRow = 1;
+  ls->Params[kLogicAbove].VoiceMapRow = 1;
+  Set(ls, kLogicThreshold, 0.5f);
+  for (int32_t v = 0; v < 5; ++v) ls->Outputs[0][v] = OutputElement{7.0f, 7.0f};
+  Run(ls, 5);
+  ASSERT_EQ(ls->ActiveVoices, 2);
+  EXPECT_EQ(Level(ls, 0, 0), -0.1f);
+  EXPECT_EQ(Level(ls, 0, 1), -0.3f);
+  EXPECT_EQ(ls->VoiceIds[0], 1);
+  EXPECT_EQ(ls->VoiceIds[1], 3);
+  // The last, unpublished position still wrote its {0, 0}.
+  EXPECT_EQ(ls->Outputs[0][2].Level, 0.0f);
+}
+
+TEST_F(LogicTest, GateAndLogicSwitchRendered) {
+  ModuleRecord* c = Constant(0.5f);
+  ModuleRecord* gate = Add(kTypeGate);
+  Link(gate, kGateInput, c);
+  Set(gate, kGateThreshold, 0.2f);
+  Output(gate);
+  std::vector<float> out = Render(2);
+  EXPECT_EQ(out[2], 0.5f);
+  Set(gate, kGateThreshold, 0.7f);
+  out = Render(1);
+  EXPECT_EQ(out[0], 0.0f);
+
+  // The switch runs without voices of its own and passes ">".
+  ModuleRecord* ls = Add(kTypeLogicSwitch);
+  Link(ls, kLogicInput, c);
+  Set(ls, kLogicThreshold, 0.25f);
+  Set(ls, kLogicAbove, -0.75f);
+  Output(ls);
+  out = Render(2);
+  EXPECT_EQ(out[2], -0.75f);
+  EXPECT_EQ(out[3], -0.75f);
+}
+
+TEST_F(LogicTest, TemplatesOfTheLogicAndArithmeticTypes) {
+  struct Kernels {
+    int32_t type;
+    ProcessFunction mono, poly;
+  };
+  const Kernels kernels[] = {
+      {34, ProcessGateMono, ProcessGatePoly},
+      {10, ProcessLogicSwitchMono, ProcessLogicSwitchPoly},
+      {33, ProcessAdditionMono, ProcessAdditionPoly},
+      {11, ProcessDifferenceMono, ProcessDifferencePoly},
+      {12, ProcessProductMono, ProcessProductPoly},
+      {24, ProcessInverterMono, ProcessInverterPoly},
+      {37, ProcessAbsoluteMono, ProcessAbsolutePoly},
+      {36, ProcessDerivativeMono, ProcessDerivativePoly},
+      {41, ProcessRectifierMono, ProcessRectifierPoly},
+      {13, ProcessLevelMono, ProcessLevelPoly},
+      {38, ProcessClipperMono, ProcessClipperPoly},
+      {18, ProcessMixerMono, ProcessMixerPoly},
+  };
+  for (const Kernels& k : kernels) {
+    const ModuleRecord& t = T(k.type);
+    EXPECT_EQ(t.ProcessFunctions[0], k.mono) << k.type;
+    EXPECT_EQ(t.ProcessFunctions[1], k.poly) << k.type;
+    EXPECT_EQ(t.Category, kCategoryLogic) << k.type;
+    EXPECT_EQ(t.PolyphonyCapability, 2) << k.type;
+    EXPECT_EQ(t.WorkBuffers[0], nullptr) << k.type;
+    EXPECT_EQ(Name(t.Params[t.ParamCount - 1]), "Feedback seed") << k.type;
+    const bool needsLink = k.type == 34 || k.type == 24 || k.type == 37 || k.type == 36 || k.type == 13 ||
+                           k.type == 38;
+    EXPECT_EQ(t.RequiresPortLink, needsLink ? -1 : 0) << k.type;
+    EXPECT_EQ(t.RunsWithoutVoices, (k.type == 10 || k.type == 18) ? -1 : 0) << k.type;
+  }
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(T(33).ShortName), "a+b");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(T(11).ShortName), "a-b");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(T(12).ShortName), "a*b");
+
+  const ModuleRecord& ls = T(10);
+  EXPECT_EQ(ls.ParamCount, 6);
+  EXPECT_EQ(Name(ls.Params[2]), "Output if In < T");
+  EXPECT_EQ(Name(ls.Params[3]), "Output if In = T");
+  EXPECT_EQ(Label(ls.Params[4]), ">");
+  EXPECT_EQ(ls.Params[1].Value, 1.0f);
+  EXPECT_EQ(ls.Params[4].Value, 0.0f);
+  EXPECT_EQ(T(34).Params[1].Value, 0.0f);
+  EXPECT_EQ(Name(T(34).Params[1]), "Threshold");
+
+  EXPECT_EQ(Name(T(12).Params[1]), "Input b");
+  EXPECT_EQ(Label(T(12).Params[0]), "a");
+  EXPECT_EQ(T(12).Params[0].Value, 1.0f);
+  EXPECT_EQ(T(33).Params[1].Value, 0.5f);
+  EXPECT_EQ(T(33).Params[0].Number.Unit, 0);
+  EXPECT_EQ(T(33).RequiredPort, -1);
+  // Shown in dB: the control runs in mode 2; the Rectifier's port stays "a".
+  EXPECT_EQ(T(24).Params[0].Number.UnitFamily, 3);
+  EXPECT_EQ(T(24).Params[0].Number.Unit, 1);
+  EXPECT_EQ(T(24).Params[0].Number.SetUnit, 0);
+  EXPECT_EQ(T(41).Params[0].Number.Unit, 0);
+  EXPECT_EQ(T(36).RequiredPort, 0);
+
+  const ModuleRecord& level = T(13);
+  EXPECT_EQ(level.ParamCount, 5);
+  EXPECT_EQ(Name(level.Params[kLevelLevel]), "Level");
+  EXPECT_EQ(Label(level.Params[kLevelLevel]), "P");
+  EXPECT_EQ(level.Params[kLevelLevel].Min, 0.0f);
+  EXPECT_EQ(level.Params[kLevelLevel].Max, 1000.0f);
+  EXPECT_EQ(level.Params[kLevelLevel].Value, 2.0f);
+  EXPECT_EQ(Name(level.Params[kLevelBias]), "Bias (Amplitude offset)");
+  EXPECT_EQ(level.Params[kLevelBias].Number.Unit, 0);
+  EXPECT_EQ(Name(level.Params[kLevelMaxInput]), "Max input level");
+  EXPECT_EQ(level.Params[kLevelMaxInput].Min, 1.0f);
+  EXPECT_EQ(level.Params[kLevelMaxInput].Value, 20.0f);
+  EXPECT_EQ(level.PortValueModules[kLevelMaxInput]->Outputs[0][0].Level, 20.0f);
+  EXPECT_EQ(T(38).Params[1].Min, 0.0f);
+  EXPECT_EQ(T(38).Params[1].Max, 1.0f);
+  EXPECT_EQ(T(38).Params[1].Value, 0.5f);
+
+  const ModuleRecord& mixer = T(18);
+  EXPECT_EQ(mixer.PortCount, 17);
+  EXPECT_EQ(mixer.ParamCount, 18);
+  EXPECT_EQ(Name(mixer.Params[0]), "Master volume");
+  EXPECT_EQ(Label(mixer.Params[0]), "V");
+  for (int32_t k = 1; k <= 16; ++k) {
+    EXPECT_EQ(Name(mixer.Params[k]), "Input #" + std::to_string(k));
+    EXPECT_EQ(Label(mixer.Params[k]), std::to_string(k));
+    EXPECT_EQ(mixer.Params[k].Value, 1.0f);
+    EXPECT_EQ(mixer.Params[k].Number.Unit, 1);
+  }
+  EXPECT_EQ(mixer.RequiredPort, 1);
+  EXPECT_EQ(mixer.ChosenSourcePort, 1);
+  EXPECT_EQ(mixer.VoiceMapSourcePort, 1);
+  EXPECT_GE(mixer.BoxWidthUnits, 102);
+}
+
+}  // namespace
+}  // namespace testing_logic
+}  // namespace Tarvelo
