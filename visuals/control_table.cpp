@@ -1,0 +1,426 @@
+#include "visuals/control_table.h"
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "visuals/visuals.h"
+
+namespace QUARLE_VISUALS {
+
+using QUARLE_BASICS::kErrAllocation;
+using QUARLE_BASICS::kErrBadParameter;
+using QUARLE_BASICS::kErrMutexCreate;
+
+Mutex* MT_CONTROLCOUNT = nullptr;
+
+namespace {
+
+// The slots are atomics: the video thread reads them while the main thread
+// fills and the purge empties them.
+std::atomic<ControlRecord*>* g_slots = nullptr;
+std::atomic<int32_t> g_count{0};
+int32_t g_capacity = 0;
+int32_t g_cloneDepth = 0;
+
+void RaiseCount() {
+  platform::MutexGuard g(MT_CONTROLCOUNT);
+  g_count.fetch_add(1);
+}
+
+// The first empty slot below the count, else the count itself; -1 when full.
+int32_t FreeSlot() {
+  const int32_t count = g_count.load();
+  for (int32_t i = 0; i < count; ++i)
+    if (!g_slots[i].load()) return i;
+  return count < g_capacity ? count : -1;
+}
+
+// A stable copy of a control's child ids. The purge on the video thread removes
+// ids from a parent's set, so the set is read under its lock.
+void CopyChildren(ControlRecord* c, std::vector<int32_t>& out) {
+  out.clear();
+  platform::MutexGuard g(c->ChildLock);
+  if (c->Children.Ids) out.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
+}
+
+// A control flagged for deletion may be destroyed by the video thread at any
+// moment: walkers of the main thread leave it and its subtree alone.
+ControlRecord* LiveChild(int32_t id) {
+  if (id < 1) return nullptr;
+  ControlRecord* c = ControlAt(id);
+  return (c && !c->DeletePending) ? c : nullptr;
+}
+
+int32_t ZOf(int32_t id) {
+  const ControlRecord* c = ControlAt(id);
+  return c ? c->Z : 0;
+}
+
+void Adopt(ControlRecord* parent, ControlRecord* c, int32_t id, int32_t& result) {
+  platform::MutexGuard g(parent->ChildLock);
+  if (IdSetAdd(&parent->Children, id) < 0) {
+    result = -kErrAllocation;
+    return;
+  }
+  c->Parent = parent->Id;
+  parent->Children.NextZ += 1;
+  c->Z = static_cast<int32_t>(parent->Children.NextZ);
+}
+
+void WithdrawFromSlot(int32_t slot, ControlRecord* c) {
+  g_slots[slot].store(nullptr);
+  ControlFree(c);
+  delete c;
+}
+
+}  // namespace
+
+ControlRecord* ControlAt(int32_t id) {
+  if (!g_slots || id < 0 || id >= g_capacity) return nullptr;
+  return g_slots[id].load();
+}
+
+int32_t ControlTableCount() { return g_count.load(); }
+int32_t ControlTableCapacity() { return g_capacity; }
+
+int32_t ControlTableCreate() {
+  if (g_slots) return 0;
+  g_slots = new (std::nothrow) std::atomic<ControlRecord*>[kControlTableCapacity];
+  if (!g_slots) return -kErrAllocation;
+  for (int32_t i = 0; i < kControlTableCapacity; ++i) g_slots[i].store(nullptr);
+  g_capacity = kControlTableCapacity;
+  g_count = 0;
+  MT_CONTROLCOUNT = platform::MutexCreate();
+  return MT_CONTROLCOUNT ? 0 : -kErrMutexCreate;
+}
+
+void ControlTableFree() {
+  if (g_slots) {
+    const int32_t count = g_count.load();
+    for (int32_t i = 0; i < count; ++i) {
+      ControlRecord* c = g_slots[i].exchange(nullptr);
+      if (!c) continue;
+      ControlFree(c);
+      delete c;
+    }
+    delete[] g_slots;
+  }
+  g_slots = nullptr;
+  g_count = 0;
+  g_capacity = 0;
+  g_cloneDepth = 0;
+  platform::MutexDestroy(MT_CONTROLCOUNT);
+  MT_CONTROLCOUNT = nullptr;
+}
+
+int32_t CreateControl(int32_t parent, int32_t x, int32_t y, int32_t w, int32_t h,
+                      EventCallbackFn eventCallback, DrawCallbackFn drawCallback,
+                      int64_t visible, int32_t eventMask, const char* idText,
+                      const char* tooltip, int32_t* newId) {
+  if (!g_slots) return -kErrAllocation;
+  const int32_t slot = FreeSlot();
+  if (slot < 0) return -kErrAllocation;
+  const bool appended = slot == g_count.load();
+  ControlRecord* p = nullptr;
+  if (parent != slot) {
+    p = ControlAt(parent);
+    if (!p) return -kErrBadParameter;
+  }
+
+  auto* c = new (std::nothrow) ControlRecord;
+  if (!c) return -kErrAllocation;
+  ControlInit(c);
+  if (!c->Render) {
+    ControlFree(c);
+    delete c;
+    return -kErrAllocation;
+  }
+  int32_t result = 0;
+  const bool noLocks = !c->RenderLock || !c->ChildLock;
+  if (noLocks) result = -kErrMutexCreate;
+
+  c->EventMask = eventMask;
+  c->Text.TextSize = kDefaultTextSize;
+  c->Id = slot;
+  ControlSetX(c, x);
+  ControlSetY(c, y);
+  ControlSetW(c, w);
+  ControlSetH(c, h);
+  if (!noLocks) ControlSetVisible(c, visible);
+  c->DrawCallback = drawCallback;
+  c->Colour = 0;
+  c->EventCallback = eventCallback;
+  QUARLE_BASICS::DynZStringAssign(c->ID, idText ? idText : "");
+  QUARLE_BASICS::DynZStringAssign(c->Tooltip, tooltip ? tooltip : "");
+
+  if (p) {
+    ControlSetX(c, c->X + p->X);
+    ControlSetY(c, c->Y + p->Y);
+    // Stored before adoption: the video thread finds it through the parent's set.
+    g_slots[slot].store(c);
+    int32_t adopt = 0;
+    Adopt(p, c, slot, adopt);
+    if (adopt != 0) {
+      WithdrawFromSlot(slot, c);
+      return adopt;
+    }
+    if (result == -kErrMutexCreate) {
+      std::string msg = QUARLE_BASICS::LangText(
+          99, "An error occured while control {$} attempted to adopt control {$}.");
+      msg = QUARLE_BASICS::InsertArg(msg, std::to_string(parent));
+      msg = QUARLE_BASICS::InsertArg(msg, std::to_string(slot));
+      QUARLE_BASICS::Report(msg, QUARLE_BASICS::kLevelError);
+    }
+  } else {
+    g_slots[slot].store(c);
+  }
+
+  c->PrevX = c->X;
+  c->PrevY = c->Y;
+  c->PrevW = c->W;
+  c->PrevH = c->H;
+  c->PendingDx = c->PendingDy = c->PendingDw = c->PendingDh = 0;
+  c->Moved = 0;  // Resized stays set: the first publish clears it
+  if (appended) RaiseCount();
+  if (newId) *newId = slot;
+  return result;
+}
+
+namespace {
+
+int32_t CloneLevel(const ControlRecord* tmpl, int64_t recurse, int32_t parent) {
+  if (!tmpl || !g_slots) return -kErrAllocation;
+  const int32_t slot = FreeSlot();
+  if (slot < 0) return -kErrAllocation;
+  ControlRecord* p = ControlAt(parent);
+  if (!p) return -kErrBadParameter;
+
+  auto* c = new (std::nothrow) ControlRecord;
+  if (!c) return -kErrAllocation;
+  {
+    platform::MutexGuard g(MT_DRAW);
+    ControlCopy(c, tmpl);
+    g_slots[slot].store(c);
+  }
+  c->Id = slot;
+  if (slot == g_count.load()) RaiseCount();
+
+  if (g_cloneDepth > 1) {
+    // The parent is itself a fresh clone that nothing draws yet.
+    if (IdSetAdd(&p->Children, slot) < 0) return -kErrAllocation;
+    c->Parent = parent;
+    c->Z = 0;
+  }
+
+  if (recurse == -1) {
+    // The template's set is read by index: cloning never adds to it (the new
+    // subtree hangs under a fresh control).
+    for (uint32_t i = 0; i < tmpl->Children.Count; ++i) {
+      const int32_t child = tmpl->Children.Ids[i];
+      if (child < 1) continue;
+      const ControlRecord* t = ControlAt(child);
+      if (!t) continue;
+      ++g_cloneDepth;
+      const int32_t r = CloneLevel(t, -1, slot);
+      --g_cloneDepth;
+      if (r < 0) return r;
+    }
+  }
+
+  if (g_cloneDepth == 1) {
+    int32_t adopt = 0;
+    Adopt(p, c, slot, adopt);
+    if (adopt != 0) return adopt;
+  }
+  return slot;
+}
+
+}  // namespace
+
+int32_t CloneControlTree(const ControlRecord* tmpl, int64_t recurse, int32_t parent) {
+  ++g_cloneDepth;
+  const int32_t r = CloneLevel(tmpl, recurse, parent);
+  --g_cloneDepth;
+  return r;
+}
+
+int32_t UpdateControl(int32_t id, int64_t force) {
+  ControlRecord* c = ControlAt(id);
+  if (!c) return -kErrBadParameter;
+  if (c->Moved || c->State.DisabledToggle || force)
+    PropagateToChildren(id, id, c->State.DisabledToggle, c->Moved, force);
+  ControlPublish(c, 0);
+  return 0;
+}
+
+int32_t PropagateToChildren(int32_t node, int32_t root, int64_t disabledChanged, int64_t moved,
+                            int64_t force) {
+  ControlRecord* n = ControlAt(node);
+  ControlRecord* r = ControlAt(root);
+  if (!n || !r) return -kErrBadParameter;
+  if (node != root) {
+    if (moved) {
+      ControlSetX(n, n->X + r->PendingDx);
+      ControlSetY(n, n->Y + r->PendingDy);
+    }
+    if (disabledChanged) SetDisabled(&n->State, IsDisabled(&r->State));
+    if (force) n->UserPointer = r->UserPointer;
+  }
+  std::vector<int32_t> children;
+  CopyChildren(n, children);
+  for (int32_t child : children) {
+    // A child naming its own ancestor chain would never end; the tree has none.
+    if (child == node || child == root || !LiveChild(child)) continue;
+    PropagateToChildren(child, root, disabledChanged, moved, force);
+  }
+  n->PendingDx = 0;
+  n->PendingDy = 0;
+  n->PrevX = n->X;
+  n->PrevY = n->Y;
+  n->Moved = 0;
+  n->State.DisabledToggle = 0;
+  if (node != root) ControlPublish(n, 0);
+  return 0;
+}
+
+void BringToFront(int32_t id) {
+  if (id < 1) return;
+  ControlRecord* c = ControlAt(id);
+  if (!c || c->Parent == id) return;
+  ControlRecord* p = ControlAt(c->Parent);
+  if (!p) return;
+  platform::MutexGuard g(p->ChildLock);
+  if (p->Children.Count < 1) return;
+  p->Children.NextZ += 1;
+  c->Z = static_cast<int32_t>(p->Children.NextZ);
+  const auto count = static_cast<int32_t>(p->Children.Count);
+  SortChildrenByZ(p->Children.Ids, 0, count - 1);
+  if (p->Children.NextZ > kZRenumberLimit) {
+    bool any = false;
+    int32_t lowest = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      const ControlRecord* s = ControlAt(p->Children.Ids[i]);
+      if (p->Children.Ids[i] < 1 || !s) continue;
+      if (!any || s->Z < lowest) lowest = s->Z;
+      any = true;
+    }
+    if (any) {
+      for (int32_t i = 0; i < count; ++i) {
+        ControlRecord* s = ControlAt(p->Children.Ids[i]);
+        if (p->Children.Ids[i] >= 1 && s) s->Z -= lowest;
+      }
+      p->Children.NextZ -= static_cast<uint32_t>(lowest);
+    }
+  }
+}
+
+void SortChildrenByZ(int32_t* ids, int32_t lo, int32_t hi) {
+  // Hoare partition round the middle element; the smaller side recurses so the
+  // depth stays logarithmic.
+  while (ids && lo < hi) {
+    const int32_t pivot = ZOf(ids[lo + (hi - lo) / 2]);
+    int32_t i = lo;
+    int32_t j = hi;
+    while (i <= j) {
+      while (ZOf(ids[i]) < pivot) ++i;
+      while (ZOf(ids[j]) > pivot) --j;
+      if (i <= j) {
+        const int32_t t = ids[i];
+        ids[i] = ids[j];
+        ids[j] = t;
+        ++i;
+        --j;
+      }
+    }
+    if (j - lo < hi - i) {
+      SortChildrenByZ(ids, lo, j);
+      lo = i;
+    } else {
+      SortChildrenByZ(ids, i, hi);
+      hi = j;
+    }
+  }
+}
+
+int32_t ControlHitTest(int32_t x, int32_t y, int32_t id) {
+  ControlRecord* c = ControlAt(id);
+  if (!c) return 0;
+  if (c->Visible != -1) return 0;
+  const int64_t px = x, py = y;
+  if (px < c->X || px > int64_t{c->X} + c->W - 1 || py < c->Y || py > int64_t{c->Y} + c->H - 1)
+    return 0;
+  if (IsDisabled(&c->State)) return id;
+  std::vector<int32_t> children;
+  CopyChildren(c, children);
+  for (auto it = children.rbegin(); it != children.rend(); ++it) {
+    if (*it == id || !LiveChild(*it)) continue;
+    const int32_t hit = ControlHitTest(x, y, *it);
+    if (hit < 1) continue;
+    const ControlRecord* h = ControlAt(hit);
+    if (h && !h->NoHit) return hit;
+  }
+  return id;
+}
+
+namespace {
+
+// The WindowList slot holding the first window met walking up from id; -1 for none.
+int32_t WindowSlotWalk(int32_t id) {
+  const ControlRecord* c = ControlAt(id);
+  if (!c || c->Parent == 0 || !WindowList) return -1;
+  // Bounded by the table: a broken parent chain cannot loop forever.
+  for (int32_t steps = 0; steps <= g_count.load(); ++steps) {
+    if (id == 0 || !c) return -1;
+    for (int32_t s = 0; s < WindowSlotCount; ++s)
+      if (WindowList[s] == id) return s;
+    id = c->Parent;
+    c = ControlAt(id);
+  }
+  return -1;
+}
+
+}  // namespace
+
+int32_t WindowOfControl(int32_t id) {
+  const int32_t s = WindowSlotWalk(id);
+  return s < 0 ? 0 : WindowList[s];
+}
+
+int32_t WindowSlotOfControl(int32_t id) {
+  const int32_t s = WindowSlotWalk(id);
+  return s < 0 ? 0 : s;
+}
+
+int32_t DestroyControlTree(ControlRecord* c) {
+  if (!c) return -kErrBadParameter;
+  for (uint32_t i = 0; i < c->Children.Count; ++i) {
+    const int32_t child = c->Children.Ids[i];
+    if (child < 1 || child == c->Id) continue;
+    ControlRecord* k = ControlAt(child);
+    if (k && k->Parent == c->Id) DestroyControlTree(k);
+  }
+  // The slot is emptied before the record goes, so nobody finds a freed record.
+  if (ControlAt(c->Id) == c) g_slots[c->Id].store(nullptr);
+  ControlFree(c);
+  delete c;
+  return 0;
+}
+
+void DestroyAllControls() {
+  if (!g_slots) return;
+  const int32_t count = g_count.load();
+  for (int32_t i = 0; i < count; ++i) {
+    ControlRecord* c = g_slots[i].exchange(nullptr);
+    if (!c) continue;
+    ControlFree(c);
+    delete c;
+  }
+  platform::MutexGuard g(MT_CONTROLCOUNT);
+  g_count = 0;
+}
+
+}  // namespace QUARLE_VISUALS

@@ -1,0 +1,289 @@
+// Control records: every element of the interface is one ControlRecord in the
+// control table (visuals/control_table.h). The main thread writes the record;
+// the video thread sees a control only through the RenderRecord the control
+// publishes under its own RenderLock (ControlPublish, UpdateControl), apart from
+// the few single words it reads directly (Visible, Alpha, ClipChildren, NoHit,
+// DrawCallback, Canvas), which are atomics for that reason.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "basics/dynzstring.h"
+#include "platform/images.h"
+#include "platform/threads.h"
+
+namespace QUARLE_VISUALS {
+
+using platform::Image;
+using platform::Mutex;
+using QUARLE_BASICS::DynZString;
+
+struct FontRecord;  // a face and its width cache or icon size (visuals/fonts.h)
+struct RenderRecord;
+
+// Event bits of EventCallback and EventMask. 0 is the leave call.
+enum EventBits : uint32_t {
+  kEventLeave = 0,
+  kEventHover = 1,
+  kEventPress = 2,
+  kEventDragRelease = 4,  // release after a drag
+  kEventClick = 8,
+  kEventDrag = 16,        // button held, moved more than 5 pixels
+  kEventDragOver = 32,
+  kEventDrop = 64,
+  kEventWheel = 128,
+  kEventKey = 256,
+};
+
+// (event bits, x or dx, y or dy, control id, source control id) -> error code.
+using EventCallbackFn = int32_t (*)(uint32_t bits, int32_t x, int32_t y, int32_t id,
+                                    int32_t source);
+// (snapshot of the control's render record, control id) -> error code; runs on
+// the video thread with MT_DRAW held and paints on DrawTarget.
+using DrawCallbackFn = int32_t (*)(RenderRecord* snapshot, int32_t id);
+
+constexpr int32_t kDefaultEventMask = 11;  // hover, press, click
+constexpr int32_t kDefaultTextSize = 12;   // DefaultTextSize
+
+// Six 64-bit words; flags hold -1 or 0.
+struct ControlState {
+  int64_t Active = 0;          // -1 while an event is being delivered to the control
+  int64_t Pressed = 0;         // pressed or being edited
+  int64_t On = 0;              // switched on; some looks take its low 32 bits as colour
+  int64_t Spare = 0;
+  int64_t DisabledToggle = 0;  // bit-inverted on every change of Disabled
+  int64_t Disabled = 0;
+};
+
+struct TextStyle {
+  uint8_t Glyph = ' ';
+  int32_t Size = 20;
+  int32_t Dx = 0;
+  int32_t Dy = 0;
+  int32_t SizeA = 0;  // further size words: both = Size after TextStyleSet; a glyph
+  int32_t SizeB = 0;  // layer stores its box height in A and width in B
+  FontRecord* Font = nullptr;
+  uint32_t Colour = 0xFFFFFFFF;
+};
+
+// Text, list and editing state. The words named Edit* belong to the text-editing
+// and list routines, which give them their meaning; they are kept and copied here.
+struct TextField {
+  uint32_t EditWords[3] = {0, 0, 0};
+  uint64_t EditLongs[2] = {0, 0};
+  int64_t KeyReleases = 0;  // -1: key releases reach the control while it is edited
+  int32_t Selected = -1;
+  int32_t FirstVisible = 0;
+  int32_t Mark = -1;
+  int32_t VisibleRows = 0;
+  int32_t TextSize = kDefaultTextSize;
+  uint32_t TextColour = 0xFFFFFFFF;
+  int32_t LayoutWidth = 0;
+  int32_t EditPair[2] = {0, 0};
+  int32_t Caret = 0;          // counted from 1; length + 1 is after the last character
+  int32_t SelectionEnd = 0;
+  int32_t EditAfterSelection = 0;
+  int32_t FitCount = 0;
+  int32_t EditAfterFit = 0;
+  int32_t Align = 2;          // 0 fit, 1 left, 2 centre, 3 right
+  int64_t EditStates[3] = {0, 0, 0};
+  int64_t Reversed = 0;       // the list is shown bottom-up
+  int64_t Changed = 0;        // update flags, -1 after any change of text or list position
+  uint32_t EditFlags[6] = {0, 0, 0, 0, 0, 0};
+  double Min = 0.0;
+  double Max = 0.0;
+  char* Text = nullptr;       // own heap buffer, zero-terminated
+  int32_t TextBytes = 1;      // text length + 1
+};
+
+// Children of a control. An entry 0 is a free place left by a removed child;
+// every walker skips entries below 1.
+struct IdSet {
+  uint32_t Count = 0;
+  uint32_t NextZ = 0;
+  int32_t* Ids = nullptr;
+};
+
+// The published copy of a control's drawable state, the only thing of a control
+// the video thread reads. x, y, w, h come first: frame routines take a pointer
+// to it as a rectangle.
+struct RenderRecord {
+  int32_t X = 0, Y = 0, W = 0, H = 0;
+  int32_t PendingDx = 0, PendingDy = 0, PendingDw = 0, PendingDh = 0;
+  int32_t Spare[4] = {0, 0, 0, 0};
+  uint32_t Colour = 0;
+  int32_t PressX = 0, PressY = 0;
+  int32_t Spare2 = 0;
+  int64_t Visible = 0;
+  int64_t Alpha = 0;
+  ControlState State;
+  TextStyle Style;
+  TextField Text;  // Text.Changed holds the published update flags
+  uint64_t Tag = 0;
+  void* UserPointer = nullptr;
+};
+
+struct ControlRecord {
+  int32_t Id = 0;
+  int32_t Parent = 0;
+  int32_t EventMask = kDefaultEventMask;
+  uint32_t Reserved = 0;
+  int32_t PressX = 0, PressY = 0;
+  int32_t Z = 0;
+  uint32_t Colour = 0;  // the plain box drawn when there is no draw callback
+  uint32_t Reserved2 = 0;
+  EventCallbackFn EventCallback = nullptr;
+  std::atomic<DrawCallbackFn> DrawCallback{nullptr};
+  IdSet Children;
+  ControlState State;
+  TextStyle Style;
+  TextField Text;
+  RenderRecord* Render = nullptr;  // owned
+  Image* Canvas = nullptr;         // made and used by the renderer only
+  void* UserPointer = nullptr;
+  Image** Layers = nullptr;        // glyph, text and row images
+  int32_t LayerCount = 0;
+  std::atomic<int64_t> NoHit{0};
+  int64_t Resized = 0;
+  int64_t Moved = 0;
+  uint64_t Tag = 0;
+  std::atomic<int64_t> ClipChildren{0};
+  int64_t Dragged = 0;
+  int64_t DragOver = 0;
+  int64_t GradientFlag = 0;
+  int64_t GradientFlag2 = 0;
+  std::atomic<int64_t> DeletePending{0};  // destroyed by the video thread between frames
+  int64_t VisibilityChanged = 0;
+  int64_t MoveFlag = 0;
+  int64_t Focusable = 0;
+  int64_t EditArrows = 0;
+  int64_t SpareFlag = 0;
+  DynZString ID;
+  DynZString Tooltip;
+  Mutex* RenderLock = nullptr;  // guards Render
+  Mutex* ChildLock = nullptr;   // guards Children and NextZ
+  int32_t PendingDx = 0, PendingDy = 0, PendingDw = 0, PendingDh = 0;
+  int32_t X = 0, Y = 0, W = 0, H = 0;  // absolute screen position and size
+  int32_t PrevX = 0, PrevY = 0, PrevW = 0, PrevH = 0;
+  std::atomic<int64_t> Visible{0};
+  std::atomic<int64_t> Alpha{255};
+};
+
+// A value that remembers its previous value (the event loop's key input is one).
+struct SelectorState {
+  uint32_t CounterA = 0;
+  uint32_t Spare[3] = {0, 0, 0};
+  uint32_t CounterB = 0;
+  int64_t Words[5] = {0, 0, 0, 0, 0};
+  int64_t Words2[2] = {0, 0};
+  int64_t Word3 = 0;
+  char Text[3] = {0, 0, 0};
+  int32_t Value = 0;
+  int32_t Previous = 0;
+};
+
+constexpr int32_t kJoystickAxes = 8;
+constexpr float kJoystickAxisAbsent = -1000.0f;
+
+struct JoystickState {
+  uint32_t PollWord = 0;
+  float Axis[kJoystickAxes] = {};
+  uint32_t Spare = 0;
+  float Direction[kJoystickAxes] = {};
+  uint32_t Spare2 = 0;
+  uint32_t Buttons = 0;
+  uint32_t ChangedButtons = 0;
+  int64_t AxisChanged[kJoystickAxes] = {};
+};
+
+// --- Control records -------------------------------------------------------
+// None of these locks, except the publish operations and FetchRenderRecord.
+
+// For a freshly allocated record: defaults, both locks created (a lock that
+// cannot be made stays null), a new RenderRecord.
+void ControlInit(ControlRecord* c);
+// Builds dst (a fresh record) as a copy of src; the tree links, canvas, user
+// pointer and the event loop's flags are not copied.
+void ControlCopy(ControlRecord* dst, const ControlRecord* src);
+// Releases everything the record owns (not the record itself).
+void ControlFree(ControlRecord* c);
+
+int32_t ControlX(const ControlRecord* c);
+int32_t ControlY(const ControlRecord* c);
+int32_t ControlW(const ControlRecord* c);
+int32_t ControlH(const ControlRecord* c);
+// A change marks Moved/Resized, keeps the value before the first change of a
+// run in Prev*, and sums the run in Pending*. Sizes below 1 become 1.
+void ControlSetX(ControlRecord* c, int32_t x);
+void ControlSetY(ControlRecord* c, int32_t y);
+void ControlSetW(ControlRecord* c, int32_t w);
+void ControlSetH(ControlRecord* c, int32_t h);
+int64_t ControlVisible(const ControlRecord* c);
+void ControlSetVisible(ControlRecord* c, int64_t value);
+int64_t ControlIsEnabled(const ControlRecord* c);  // -1 enabled, 0 disabled
+void ControlSetAlpha(ControlRecord* c, int64_t alpha);  // clamped to 0..255
+uint32_t ControlAlpha(const ControlRecord* c);
+
+// 0; -19 for a zero size; -21 when the image cannot be made. Keeps a canvas of
+// that size, else makes a new one filled with the colour.
+int32_t RenderCanvasEnsure(ControlRecord* c, int32_t w, int32_t h, uint32_t fill);
+// Makes the layer array n entries longer (new entries null). 0; -21 when the
+// longer array cannot be had (nothing changes).
+int32_t ControlAddLayers(ControlRecord* c, int32_t n);
+// 0; -19 for a zero or negative size; -21 when the array or image cannot be made.
+// w or h 0 take the control's size; a fill of 0xFFFFFFFF becomes 0.
+int32_t ControlCreateLayer(ControlRecord* c, int32_t index, int32_t w, int32_t h, uint32_t fill);
+
+// Publishing: the only way drawable state reaches the video thread. The update
+// flags accumulate (OR) until the video thread takes a snapshot.
+void ControlPublish(ControlRecord* c, int64_t flags);
+void ControlPublishText(ControlRecord* c, int64_t flags);
+void ControlPublishState(ControlRecord* c);
+// The video thread's read: copies the published record of control id (clamped
+// to the table) under its RenderLock; consumes the update flags when the copy's
+// alpha is above 0. dst must have been initialised (RenderRecordInit); an empty
+// slot leaves it untouched.
+void FetchRenderRecord(RenderRecord* dst, int32_t id);
+
+// --- Small records -----------------------------------------------------------
+void ControlStateCopy(ControlState* dst, const ControlState* src);
+int64_t IsDisabled(const ControlState* s);
+void SetDisabled(ControlState* s, int64_t value);
+
+void TextStyleInit(TextStyle* s);
+void TextStyleSet(TextStyle* s, uint8_t glyph, int32_t size, FontRecord* font, int32_t dx,
+                  int32_t dy, uint32_t colour);
+void TextStyleCopy(TextStyle* dst, const TextStyle* src);
+
+void TextFieldInit(TextField* f);  // defaults and a buffer holding ""
+void TextFieldFree(TextField* f);
+void TextFieldCopy(TextField* dst, const TextField* src);
+void TextFieldClear(TextField* f);
+const char* TextFieldGetText(const TextField* f);  // "" without a buffer
+// A failed allocation keeps the old text.
+void TextFieldSetText(TextField* f, const char* text);
+int32_t TextFieldTextSize(const TextField* f);
+void TextFieldClampNumber(TextField* f);
+void ListScrollClamp(TextField* f, int32_t itemCount);
+
+void RenderRecordInit(RenderRecord* r);
+void RenderRecordFree(RenderRecord* r);
+void RenderRecordCopy(RenderRecord* dst, const RenderRecord* src);
+
+// Index at which the id stands; -21 when the set cannot grow (nothing changes).
+int32_t IdSetAdd(IdSet* set, int32_t id);
+void IdSetRemove(IdSet* set, int32_t id);
+void IdSetFree(IdSet* set);
+
+void SelectorCopy(SelectorState* dst, const SelectorState* src);
+int32_t SelectorValue(const SelectorState* s);
+void SelectorSetValue(SelectorState* s, int32_t value);
+int32_t SelectorPrevious(const SelectorState* s);
+int64_t SelectorChanged(const SelectorState* s);
+
+uint32_t JoystickSetButtons(JoystickState* j, uint32_t mask);
+void JoystickAxisUpdate(JoystickState* j, int32_t axis);
+void JoystickClearChanged(JoystickState* j);
+void JoystickReset(JoystickState* j);
+
+}  // namespace QUARLE_VISUALS

@@ -1,0 +1,185 @@
+#include "visuals/renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "basics/queues.h"
+#include "platform/images.h"
+#include "visuals/control_table.h"
+#include "visuals/glyphs.h"
+#include "visuals/visuals.h"
+
+namespace QUARLE_VISUALS {
+
+namespace {
+
+int32_t Round(float v) { return static_cast<int32_t>(std::nearbyint(v)); }
+
+// The dark overlay of a disabled control, laid over the work page pixel by pixel
+// (the same source-over rule as a per-pixel alpha copy of a filled image).
+void DarkenOnWorkPage(int32_t x, int32_t y, int32_t w, int32_t h) {
+  platform::WorkPageGuard page;
+  platform::Surface s;
+  if (!platform::SurfaceOf(nullptr, s)) return;
+  const int32_t x0 = x < 0 ? 0 : x;
+  const int32_t y0 = y < 0 ? 0 : y;
+  const int64_t x1 = std::min<int64_t>(int64_t{x} + w, s.width);
+  const int64_t y1 = std::min<int64_t>(int64_t{y} + h, s.height);
+  const uint32_t a = kDisabledOverlay >> 24;
+  for (int64_t row = y0; row < y1; ++row) {
+    uint32_t* p = s.pixels + row * s.pitch;
+    for (int64_t col = x0; col < x1; ++col) p[col] = platform::BlendOver(kDisabledOverlay, p[col], a);
+  }
+}
+
+}  // namespace
+
+int32_t ClipRect(float xA, float yA, float wA, float hA, float xB, float yB, float wB, float hB) {
+  const int32_t rA = Round(xA + wA);
+  const int32_t bA = Round(yA + hA);
+  const int32_t rB = Round(xB + wB);
+  const int32_t bB = Round(yB + hB);
+  if (!(yA <= static_cast<float>(bB - 1) && yB <= static_cast<float>(bA - 1) &&
+        xA <= static_cast<float>(rB - 1) && xB <= static_cast<float>(rA - 1)))
+    return -1;
+  const bool h = (xA < static_cast<float>(rB) && static_cast<float>(rB) < static_cast<float>(rA)) ||
+                 (xA < xB && xB < static_cast<float>(rA));
+  const bool v = (yA < static_cast<float>(bB) && static_cast<float>(bB) < static_cast<float>(bA)) ||
+                 (yA < yB && yB < static_cast<float>(bA));
+  if (h && v) return 3;
+  if (h) return 1;
+  if (v) return 2;
+  return 0;
+}
+
+void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
+  if (id < 0 || id > ControlTableCount() - 1) return;
+  ControlRecord* c = ControlAt(id);
+  if (!c || c->Visible == 0) return;
+
+  RenderRecord snap;
+  RenderRecordInit(&snap);
+  FetchRenderRecord(&snap, id);
+  if (snap.Alpha == 0) {
+    RenderRecordFree(&snap);
+    return;
+  }
+
+  const int32_t clipId = c->ClipChildren ? id : clip;
+  DrawTarget = nullptr;
+  const bool translucent = snap.Alpha < 255;
+  const int32_t x = snap.X, y = snap.Y, w = snap.W, h = snap.H;
+
+  int32_t q = 0;
+  int32_t cx = 0, cy = 0, cw = 0, ch = 0;
+  if (clipId != 0 && clipId != id) {
+    ControlRecord* k = ControlAt(clipId);
+    if (k && k->Render) {
+      {
+        platform::MutexGuard g(k->RenderLock);
+        cx = k->Render->X;
+        cy = k->Render->Y;
+        cw = k->Render->W;
+        ch = k->Render->H;
+      }
+      q = ClipRect(static_cast<float>(x), static_cast<float>(y), static_cast<float>(w),
+                   static_cast<float>(h), static_cast<float>(cx), static_cast<float>(cy),
+                   static_cast<float>(cw), static_cast<float>(ch));
+    }
+  }
+
+  // Wholly outside its clip: nothing of it or its subtree, and no mark.
+  if (q == -1) {
+    RenderRecordFree(&snap);
+    return;
+  }
+
+  Image* canvas = nullptr;
+  if (q > 0 || translucent) {
+    platform::MutexGuard g(MT_DRAW);
+    if (RenderCanvasEnsure(c, w, h, 0) == 0) canvas = c->Canvas;
+    DrawTarget = canvas;
+  }
+
+  int32_t left = 0, top = 0, right = w - 1, bottom = h - 1;
+  if (q > 0) {
+    if (q & 1) {
+      if (cx <= x)
+        right = Round(static_cast<float>(cx) + static_cast<float>(cw) - static_cast<float>(x) - 1.0f);
+      else
+        left = Round(static_cast<float>(cx) - static_cast<float>(x));
+    }
+    if (q & 2) {
+      if (cy <= y)
+        bottom = Round(static_cast<float>(cy) + static_cast<float>(ch) - static_cast<float>(y) - 1.0f);
+      else
+        top = Round(static_cast<float>(cy) - static_cast<float>(y));
+    }
+  }
+  const int32_t destX = x + left;
+  const int32_t destY = y + top;
+
+  if (canvas) {
+    snap.X = 0;
+    snap.Y = 0;
+  }
+
+  const DrawCallbackFn draw = c->DrawCallback.load();
+  if (!draw) {
+    if (!c->NoHit) {
+      if (canvas)
+        platform::DrawBox(canvas, 0, 0, w, h, snap.Colour);
+      else
+        platform::DrawBox(nullptr, destX, destY, right - left + 1, bottom - top + 1, snap.Colour);
+    }
+  } else {
+    if (canvas) platform::ImageFill(canvas, 0x00000000);
+    int32_t r = 0;
+    {
+      platform::MutexGuard g(MT_DRAW);
+      r = draw(&snap, id);
+    }
+    if (r != 0) QUARLE_BASICS::PostSimpleCommand(r, VisualsCommandQueue, 0);
+  }
+
+  if (canvas) {
+    platform::MutexGuard g(MT_DRAW);
+    const int32_t pw = right - left + 1;
+    const int32_t ph = bottom - top + 1;
+    if (q > 0 && !translucent)
+      platform::ImageCopyAlpha(canvas, left, top, pw, ph, nullptr, destX, destY);
+    else if (q > 0)
+      platform::ImageCopyBlend(canvas, left, top, pw, ph, nullptr, destX, destY,
+                               static_cast<int32_t>(c->Alpha.load()));
+    else
+      platform::ImageCopyBlend(canvas, 0, 0, w, h, nullptr, x, y,
+                               static_cast<int32_t>(c->Alpha.load()));
+  }
+
+  // The children are drawn from a copy so that the main thread may change the
+  // set meanwhile; the lock is held only for the copy.
+  std::vector<int32_t> children;
+  {
+    platform::MutexGuard g(c->ChildLock);
+    if (c->Children.Ids) children.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
+  }
+  for (int32_t child : children) {
+    if (child < 1 || child == id || !ControlAt(child)) continue;
+    RenderControlTree(child, clipId, pass);
+  }
+
+  if (IsDisabled(&snap.State) == -1) {
+    platform::MutexGuard g(MT_DRAW);
+    DarkenOnWorkPage(x, y, w, h);
+  } else {
+    const int32_t focused = FocusedControl.load();
+    const uint32_t mode = FocusMode.load();
+    if (focused >= 1 && focused == id && mode >= 1 && mode <= 3)
+      DrawFrameOnImage(nullptr, kFrameRaised, BorderWidth, kFocusFrameColour, x, y, w, h);
+  }
+
+  RenderRecordFree(&snap);
+}
+
+}  // namespace QUARLE_VISUALS
