@@ -1,0 +1,154 @@
+// Mixer kernel: the mean of the live inputs, gains, the plain master volume,
+// the clip rule, voice counts per mode and the reset when it falls silent.
+#include "engine/dsp/mixer.h"
+
+#include "tests/engine/dsp/logic_fixture.h"
+
+namespace Tarvelo {
+namespace testing_logic {
+namespace {
+
+class MixerTest : public LogicGraphTest {
+ protected:
+  void SetUp() override {
+    LogicGraphTest::SetUp();
+    mixer = Add(kTypeMixer);
+  }
+  // Input k (1..16) linked to a new single-voice source publishing x.
+  ModuleRecord* Input(int32_t k, float x) {
+    ModuleRecord* s = Source();
+    Put(s, 0, 0, x);
+    Link(mixer, k, s);
+    return s;
+  }
+  ModuleRecord* mixer = nullptr;
+};
+
+TEST_F(MixerTest, MeanOfTheLiveInputsOnly) {
+  Input(1, 0.8f);
+  ModuleRecord* second = Input(5, 0.4f);
+  // Unlinked inputs neither add their set value nor count.
+  Set(mixer, 2, 0.9f);
+  Run(mixer);
+  EXPECT_EQ(mixer->ActiveVoices, 1);
+  EXPECT_FLOAT_EQ(Level(mixer), 0.6f);
+  EXPECT_EQ(mixer->MixerWord, -1);
+  // A live input at 0 still counts.
+  Input(16, 0.0f);
+  Run(mixer);
+  EXPECT_FLOAT_EQ(Level(mixer), 0.4f);
+  // A live input without voices counts but adds nothing.
+  Put(second, 0, 0, 0.7f);
+  second->ActiveVoices = 0;
+  Run(mixer);
+  EXPECT_FLOAT_EQ(Level(mixer), 0.8f / 3.0f);
+}
+
+TEST_F(MixerTest, GainsMasterVolumeAndClipping) {
+  Input(3, 0.9f);
+  Run(mixer);
+  EXPECT_FLOAT_EQ(Level(mixer), 0.9f);
+  Set(mixer, 3, -1.0f);
+  Run(mixer);
+  EXPECT_FLOAT_EQ(Level(mixer), -0.9f);
+  Set(mixer, kMixerMasterVolume, 0.5f);
+  Run(mixer);
+  EXPECT_FLOAT_EQ(Level(mixer), -0.45f);
+  // A linked master volume is read plain: its source is the volume.
+  ModuleRecord* volume = Source();
+  Put(volume, 0, 0, -0.25f);
+  Link(mixer, kMixerMasterVolume, volume);
+  Set(mixer, kMixerMasterVolume, 0.01f);
+  Run(mixer);
+  EXPECT_FLOAT_EQ(Level(mixer), 0.225f);
+  EXPECT_EQ(mixer->ClipFlag, 0);
+  // A volume source without voices stops the mixer for the frame, without
+  // a reset.
+  volume->ActiveVoices = 0;
+  mixer->ProcessFunctions[0](mixer, 0, 0, 1);
+  EXPECT_EQ(mixer->ActiveVoices, 0);
+  EXPECT_EQ(mixer->MixerWord, -1);
+  EXPECT_FLOAT_EQ(Level(mixer), 0.225f);
+  volume->ActiveVoices = 1;
+  Put(volume, 0, 0, 1.0f);
+  Set(mixer, 3, 1.0f);
+  Input(4, 2.3f);
+  Run(mixer);
+  EXPECT_EQ(Level(mixer), 1.0f);  // (0.9 + 2.3) / 2
+  EXPECT_EQ(mixer->ClipFlag, -1);
+}
+
+TEST_F(MixerTest, ResetsOnceWhenItFallsSilent) {
+  // No live input: nothing is published, nothing is reset.
+  mixer->Outputs[0][0] = OutputElement{0.3f, 0.3f};
+  Run(mixer);
+  EXPECT_EQ(mixer->ActiveVoices, 0);
+  EXPECT_EQ(Level(mixer), 0.3f);
+  ModuleRecord* in = Input(1, 0.5f);
+  Run(mixer);
+  ASSERT_EQ(Level(mixer), 0.5f);
+  in->ActiveVoices = 0;
+  Run(mixer);
+  EXPECT_EQ(mixer->ActiveVoices, 0);
+  EXPECT_EQ(mixer->MixerWord, 0);
+  EXPECT_EQ(Level(mixer), 0.0f);
+  EXPECT_EQ(mixer->Awake, 0);
+  // Once only in single-voice mode.
+  mixer->Outputs[0][0] = OutputElement{0.3f, 0.3f};
+  Run(mixer);
+  EXPECT_EQ(Level(mixer), 0.3f);
+  // Per voice every silent frame with a live input resets it.
+  PerVoice(mixer);
+  Run(mixer);
+  EXPECT_EQ(Level(mixer), 0.0f);
+  mixer->Outputs[0][0] = OutputElement{0.3f, 0.3f};
+  Run(mixer);
+  EXPECT_EQ(Level(mixer), 0.0f);
+  EXPECT_EQ(mixer->MixerWord, 0);
+}
+
+TEST_F(MixerTest, PerVoiceCountsTheBusiestInput) {
+  PerVoice(mixer);
+  ModuleRecord* three = Source(1, 3);
+  ModuleRecord* five = Source(1, 5);
+  for (int32_t v = 0; v < 5; ++v) {
+    Put(three, 0, v, 0.1f * static_cast<float>(v + 1));
+    Put(five, 0, v, -0.05f * static_cast<float>(v + 1));
+  }
+  Link(mixer, 2, three);
+  Link(mixer, 7, five);
+  mixer->Params[2].VoiceMapRow = 1;
+  mixer->Params[7].VoiceMapRow = 1;
+  Run(mixer, 1);  // its own count, not the voices to compute
+  ASSERT_EQ(mixer->ActiveVoices, 5);
+  for (int32_t v = 0; v < 3; ++v)
+    EXPECT_EQ(Level(mixer, 0, v), 0.5f * (0.1f * static_cast<float>(v + 1) + -0.05f * static_cast<float>(v + 1)))
+        << v;
+  for (int32_t v = 3; v < 5; ++v) EXPECT_EQ(Level(mixer, 0, v), 0.5f * (-0.05f * static_cast<float>(v + 1))) << v;
+  EXPECT_EQ(mixer->MixerWord, -1);
+  // Two channels from a two-channel source.
+  ModuleRecord* stereo = Source(2, 1);
+  Put(stereo, 0, 0, 0.6f);
+  Put(stereo, 1, 0, -0.6f);
+  Link(mixer, 9, stereo);
+  mixer->ChannelsProcessed = 2;
+  Run(mixer);
+  const float k = static_cast<float>(1.0 / 3.0);
+  EXPECT_EQ(Level(mixer, 1, 0), k * ((0.1f + -0.05f) + -0.6f));
+  // A single-voice input adds to position 0 only.
+  EXPECT_EQ(Level(mixer, 1, 4), k * (-0.05f * 5.0f));
+}
+
+TEST_F(MixerTest, RenderedMixOfTwoConstants) {
+  Link(mixer, 1, Constant(0.5f));
+  Link(mixer, 2, Constant(-0.1f));
+  Set(mixer, 2, 0.5f);
+  Output(mixer);
+  std::vector<float> out = Render(3);
+  EXPECT_FLOAT_EQ(out[4], (0.5f - 0.05f) * 0.5f);
+  EXPECT_EQ(out[4], out[5]);
+}
+
+}  // namespace
+}  // namespace testing_logic
+}  // namespace Tarvelo
