@@ -1,0 +1,208 @@
+// Stereo tools: Merge Stereo's two levels, Join Stereo's channel-0 reads,
+// Balance's position, rendered stereo output, and the three templates.
+#include "engine/dsp/stereo.h"
+
+#include <cmath>
+
+#include "tests/engine/dsp/logic_fixture.h"
+
+namespace Tarvelo {
+namespace testing_logic {
+namespace {
+
+using StereoTest = LogicGraphTest;
+
+float RootHalf(float sum) { return static_cast<float>(static_cast<double>(sum) * 0.7071067811865476); }
+
+TEST_F(StereoTest, MergeHalvesInOneModeAndScalesByRootHalfInTheOther) {
+  ModuleRecord* src = Source(2, 2);
+  Put(src, 0, 0, 0.6f, 0.0f);
+  Put(src, 1, 0, 0.2f, 0.0f);
+  ModuleRecord* merge = Add(kTypeMergeStereo);
+  Link(merge, kStereoInput, src);
+  merge->ChannelsProcessed = 2;
+  Run(merge);
+  EXPECT_EQ(Level(merge), (0.6f + 0.2f) * 0.5f);
+  EXPECT_EQ(merge->Outputs[0][0].Frequency, Level(merge));
+  EXPECT_EQ(merge->ChannelsProcessed, 1);
+
+  PerVoice(merge);
+  merge->Params[kStereoInput].VoiceMapRow = 1;
+  Put(src, 0, 1, -0.5f);
+  Put(src, 1, 1, -0.7f);
+  merge->ChannelsProcessed = 2;
+  Run(merge, 2);
+  EXPECT_EQ(merge->ActiveVoices, 2);
+  EXPECT_EQ(Level(merge, 0, 0), RootHalf(0.6f + 0.2f));
+  EXPECT_NEAR(Level(merge, 0, 0), 0.5657f, 1e-4f);
+  EXPECT_EQ(Level(merge, 0, 1), RootHalf(-0.5f + -0.7f));  // not clipped
+  EXPECT_EQ(merge->ChannelsProcessed, 1);
+
+  // A one-channel source counts twice; the set value weighs a linked input.
+  ModuleRecord* mono = Source(1, 1);
+  Put(mono, 0, 0, 0.5f);
+  Link(merge, kStereoInput, mono);
+  Run(merge, 1);
+  EXPECT_NEAR(Level(merge), 0.7071f, 1e-4f);
+  merge->PolyphonyMode = 0;
+  Set(merge, kStereoInput, 0.5f);
+  Run(merge);
+  EXPECT_EQ(Level(merge), 0.25f);
+}
+
+TEST_F(StereoTest, JoinReadsChannelZeroOfEachSide) {
+  ModuleRecord* left = Source(2, 1);
+  Put(left, 0, 0, 0.3f);
+  Put(left, 1, 0, -0.9f);
+  ModuleRecord* right = Source(1, 1);
+  Put(right, 0, 0, 0.2f);
+  ModuleRecord* join = Add(kTypeJoinStereo);
+  Link(join, kJoinLeft, left);
+  Link(join, kJoinRight, right);
+  Set(join, kJoinRight, 0.5f);
+  Run(join);
+  EXPECT_EQ(Level(join, 0), 0.3f);
+  EXPECT_EQ(Level(join, 1), 0.1f);
+  EXPECT_EQ(join->Outputs[1][0].Frequency, 0.1f);
+  // Per voice, an unlinked side gives its set value at every position.
+  ModuleRecord* voices = Source(1, 3);
+  for (int32_t v = 0; v < 3; ++v) Put(voices, 0, v, 0.1f * static_cast<float>(v));
+  PerVoice(join);
+  Link(join, kJoinLeft, voices);
+  join->Params[kJoinLeft].VoiceMapRow = 1;
+  ModuleLinkInput(*join, kJoinRight, nullptr, &ModuleCatalog[kTypeJoinStereo]);
+  Set(join, kJoinRight, -0.4f);
+  Run(join, 3);
+  EXPECT_EQ(join->ActiveVoices, 3);
+  for (int32_t v = 0; v < 3; ++v) {
+    EXPECT_EQ(Level(join, 0, v), 0.1f * static_cast<float>(v)) << v;
+    EXPECT_EQ(Level(join, 1, v), -0.4f) << v;
+  }
+}
+
+TEST_F(StereoTest, BalanceAttenuatesOneSide) {
+  ModuleRecord* src = Source(2, 1);
+  Put(src, 0, 0, 0.8f);
+  Put(src, 1, 0, -0.4f);
+  ModuleRecord* bal = Add(kTypeBalance);
+  Link(bal, kStereoInput, src);
+  auto at = [&](float pos) {
+    Set(bal, kBalancePosition, pos);
+    Run(bal);
+  };
+  at(0.25f);
+  EXPECT_FLOAT_EQ(Level(bal, 0), 0.6f);
+  EXPECT_EQ(Level(bal, 1), -0.4f);
+  at(-1.0f);
+  EXPECT_EQ(Level(bal, 0), 0.8f);
+  EXPECT_EQ(Level(bal, 1), 0.0f);
+  at(0.0f);
+  EXPECT_EQ(Level(bal, 0), 0.8f);
+  EXPECT_EQ(Level(bal, 1), -0.4f);
+
+  // A linked position is its source's first element as it stands: no set
+  // value, no limit (beyond 1 the left side turns over).
+  ModuleRecord* pos = Source(1, 2);
+  Put(pos, 0, 0, 1.5f, 0.0f);
+  Put(pos, 0, 1, -1.0f, -1.0f);
+  Link(bal, kBalancePosition, pos);
+  Set(bal, kBalancePosition, 0.1f);
+  Run(bal);
+  EXPECT_FLOAT_EQ(Level(bal, 0), -0.4f);
+  EXPECT_EQ(Level(bal, 1), -0.4f);
+  EXPECT_EQ(bal->ClipFlag, 0);
+
+  // Per voice the one position applies to every voice; a one-channel input
+  // feeds both sides.
+  ModuleRecord* voices = Source(1, 2);
+  Put(voices, 0, 0, 0.5f);
+  Put(voices, 0, 1, -0.5f);
+  Link(bal, kStereoInput, voices);
+  bal->Params[kStereoInput].VoiceMapRow = 1;
+  Put(pos, 0, 0, -0.5f, 0.0f);
+  PerVoice(bal);
+  Run(bal, 2);
+  EXPECT_EQ(bal->ActiveVoices, 2);
+  EXPECT_EQ(Level(bal, 0, 0), 0.5f);
+  EXPECT_EQ(Level(bal, 1, 0), 0.25f);
+  EXPECT_EQ(Level(bal, 0, 1), -0.5f);
+  EXPECT_EQ(Level(bal, 1, 1), -0.25f);
+}
+
+TEST_F(StereoTest, RenderedStereoChain) {
+  ModuleRecord* join = Add(kTypeJoinStereo);
+  Link(join, kJoinLeft, Constant(0.5f));
+  Link(join, kJoinRight, Constant(-0.25f));
+  ModuleRecord* bal = Add(kTypeBalance);
+  Link(bal, kStereoInput, join);
+  Set(bal, kBalancePosition, 0.5f);
+  Output(bal);
+  EXPECT_EQ(join->ChannelsProcessed, 2);
+  EXPECT_EQ(bal->ChannelsProcessed, 2);
+  std::vector<float> out = Render(3);
+  EXPECT_EQ(out[4], 0.25f);
+  EXPECT_EQ(out[5], -0.25f);
+
+  // Merged back into one channel, heard on both sides.
+  ModuleRecord* merge = Add(kTypeMergeStereo);
+  Link(merge, kStereoInput, bal);
+  Output(merge);
+  EXPECT_EQ(merge->ChannelsProcessed, 1);
+  out = Render(3);
+  EXPECT_EQ(out[4], 0.0f);
+  Set(bal, kBalancePosition, -0.5f);
+  out = Render(2);
+  EXPECT_EQ(out[2], (0.5f + -0.125f) * 0.5f);
+  EXPECT_EQ(out[3], out[2]);
+}
+
+TEST_F(StereoTest, TemplatesOfTheStereoTypes) {
+  const ModuleRecord& merge = T(kTypeMergeStereo);
+  EXPECT_EQ(merge.ProcessFunctions[0], ProcessMergeStereoMono);
+  EXPECT_EQ(merge.ProcessFunctions[1], ProcessMergeStereoPoly);
+  EXPECT_EQ(merge.OutputChannels, 1);
+  EXPECT_EQ(merge.ChannelsFixed, -1);
+  EXPECT_EQ(merge.RequiresPortLink, -1);
+  EXPECT_EQ(merge.RequiredPort, 0);
+  EXPECT_EQ(merge.ParamCount, 2);
+  EXPECT_EQ(merge.Params[1].ChannelCountExempt, -1);  // the seed of a fixed-channel type
+  EXPECT_EQ(Name(merge.Params[0]), "Input");
+  EXPECT_EQ(merge.Params[0].Number.Unit, 1);
+
+  const ModuleRecord& join = T(kTypeJoinStereo);
+  EXPECT_EQ(join.ProcessFunctions[0], ProcessJoinStereoMono);
+  EXPECT_EQ(join.ProcessFunctions[1], ProcessJoinStereoPoly);
+  EXPECT_EQ(join.OutputChannels, 2);
+  EXPECT_EQ(join.RequiresPortLink, 0);
+  EXPECT_EQ(join.RequiredPort, -1);
+  EXPECT_EQ(join.ParamCount, 3);
+  EXPECT_EQ(Name(join.Params[0]), "Input Left");
+  EXPECT_EQ(Name(join.Params[1]), "Input Right");
+  EXPECT_EQ(Label(join.Params[1]), "R");
+  EXPECT_EQ(join.Params[1].Value, 1.0f);
+  EXPECT_EQ(join.Params[0].ChannelCountExempt, -1);
+  EXPECT_EQ(join.Params[1].ChannelCountExempt, -1);
+
+  const ModuleRecord& bal = T(kTypeBalance);
+  EXPECT_EQ(bal.ProcessFunctions[0], ProcessBalanceMono);
+  EXPECT_EQ(bal.ProcessFunctions[1], ProcessBalancePoly);
+  EXPECT_EQ(bal.OutputChannels, 2);
+  EXPECT_EQ(bal.RequiresPortLink, -1);
+  EXPECT_EQ(bal.RequiredPort, 0);
+  EXPECT_EQ(bal.ParamCount, 3);
+  EXPECT_EQ(Name(bal.Params[1]), "Position");
+  EXPECT_EQ(bal.Params[1].Number.UnitFamily, 0);
+  EXPECT_EQ(bal.Params[1].Value, 0.0f);
+  EXPECT_EQ(bal.Params[1].Min, -1.0f);
+  EXPECT_EQ(bal.Params[1].Max, 1.0f);
+  EXPECT_EQ(bal.Params[1].ChannelCountExempt, -1);
+  EXPECT_EQ(bal.Params[1].WriteBothChannels, -1);
+  for (int32_t type : {kTypeMergeStereo, kTypeJoinStereo, kTypeBalance}) {
+    EXPECT_EQ(T(type).Category, kCategoryStereo) << type;
+    EXPECT_EQ(T(type).PolyphonyCapability, 2) << type;
+  }
+}
+
+}  // namespace
+}  // namespace testing_logic
+}  // namespace Tarvelo
