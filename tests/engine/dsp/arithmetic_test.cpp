@@ -126,32 +126,6 @@ TEST_F(ArithmeticTest, LevelScalesAndBiases) {
   EXPECT_EQ(level->ClipFlag, -1);
 }
 
-TEST_F(ArithmeticTest, PerVoiceSlotsComputeEveryPositionAndPublishTheCount) {
-  ModuleRecord* src = Source(1, 4);
-  for (int32_t v = 0; v < 4; ++v) Put(src, 0, v, 0.1f * static_cast<float>(v + 1));
-  ModuleRecord* product = Add(kTypeProduct);
-  PerVoice(product);
-  Link(product, kInputA, src);
-  product->Params[kInputA].VoiceMapRow = 1;
-  Set(product, kInputB, -2.0f);
-  Run(product, 4);
-  EXPECT_EQ(product->ActiveVoices, 4);
-  for (int32_t v = 0; v < 4; ++v) EXPECT_FLOAT_EQ(Level(product, 0, v), -0.2f * static_cast<float>(v + 1)) << v;
-  // Fewer voices: the dropped positions read 0.
-  Run(product, 2);
-  EXPECT_EQ(product->ActiveVoices, 2);
-  EXPECT_EQ(Level(product, 0, 2), 0.0f);
-  EXPECT_EQ(Level(product, 0, 3), 0.0f);
-  // The single-voice slot computes position 0 only and leaves the count.
-  product->PolyphonyMode = 0;
-  product->ActiveVoices = 1;
-  product->PreviousActiveVoices = 1;
-  Put(src, 0, 0, 0.45f);
-  Run(product, 0);
-  EXPECT_FLOAT_EQ(Level(product), -0.9f);
-  EXPECT_EQ(product->ActiveVoices, 1);
-}
-
 TEST_F(ArithmeticTest, DerivativeKeepsThePreviousInputPerChannelAndVoiceId) {
   ModuleRecord* src = Source(2, 1);
   ModuleRecord* d = Add(kTypeDerivative);
