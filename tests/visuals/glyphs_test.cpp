@@ -40,9 +40,9 @@ TEST(GlyphBlend, ModeRulesOnExactPixels) {
   EXPECT_EQ(GlyphBlendPixel(3, 0xFF00FF00u, 100, 0x00ABCDEFu), 0x6400FF00u);
   EXPECT_EQ(GlyphBlendPixel(3, 0xFF00FF00u, 255, 0xFF000000u), 0xFF00FE00u);
   EXPECT_EQ(GlyphBlendPixel(3, 0xFF00FF00u, 0, 0x00ABCDEFu), 0x00ABCDEFu);
-  // 0x00FF00 at coverage 128 as alpha: g = (255 x 128 >> 8) x 128 >> 8 = 63; the
-  // destination's grey 0x80 keeps 127/256 of itself = 63.
-  EXPECT_EQ(GlyphBlendPixel(3, 0xFF00FF00u, 128, 0xFF808080u), 0xFF3F7E3Fu);
+  // Green at coverage 128 over grey 0x80: g = 255 x 128 >> 8 = 127 plus the
+  // destination's 127 x 128 >> 8 = 63 in every channel.
+  EXPECT_EQ(GlyphBlendPixel(3, 0xFF00FF00u, 128, 0xFF808080u), 0xFF3FBE3Fu);
 }
 
 TEST(GlyphBlend, AlphaBlendPixel) {
@@ -77,10 +77,12 @@ TEST(GlyphBlit, BitmapIsPlacedAndCut) {
   BlitCoverage(2, u.img, g, 1, 1, 0xFF00FF00u);
   BlitCoverage(2, u.img, g, -2, -1, 0xFF00FF00u);
   EXPECT_EQ(u.at(1, 1), 0x0000FF00u);
-  EXPECT_EQ(u.at(0, 0), 0x8000FF00u);  // source (2, 1)
-  // Bottom-up rows and one-bit bitmaps.
+  EXPECT_EQ(u.at(0, 0), 0xFF00FF00u);  // source (2, 1)
+  EXPECT_EQ(u.at(0, 1), 0u);           // below the glyph's last row
+  // Rows stored bottom-up (negative pitch: the block starts with the lowest row),
+  // and one-bit bitmaps.
   g.pitch = -4;
-  g.buffer = cov + 4;
+  g.buffer = cov;
   Img v(3, 2, 0);
   BlitCoverage(2, v.img, g, 0, 0, 0x00FFFFFFu);
   EXPECT_EQ(v.at(1, 1), 0xFFFFFFFFu);

@@ -1,8 +1,15 @@
 #include "platform/images.h"
 
+#include <FreeImage.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "platform/screen.h"
+#include "visuals/images.h"
 
 namespace {
 
@@ -103,6 +110,174 @@ TEST(PlatformImages, WorkPageIsANullTarget) {
   EXPECT_EQ(s.pitch, 8);
   platform::ScreenClose();
   EXPECT_FALSE(platform::SurfaceOf(nullptr, s));
+}
+
+// Picture files written with FreeImage into a temporary folder.
+class ImageFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tarvelo_images_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // A w x h picture whose pixel (x, y), counted from the top, is colour(x, y).
+  template <typename F>
+  std::string Write(const std::string& name, FREE_IMAGE_FORMAT fif, int bpp, int w, int h,
+                    F colour) {
+    FIBITMAP* dib = FreeImage_Allocate(w, h, bpp);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const uint32_t c = colour(x, y);
+        RGBQUAD q;
+        q.rgbRed = (c >> 16) & 0xFF;
+        q.rgbGreen = (c >> 8) & 0xFF;
+        q.rgbBlue = c & 0xFF;
+        q.rgbReserved = (c >> 24) & 0xFF;
+        FreeImage_SetPixelColor(dib, x, h - 1 - y, &q);  // FreeImage rows run bottom-up
+      }
+    const std::string p = Path(name);
+    EXPECT_TRUE(FreeImage_Save(fif, dib, p.c_str(), 0));
+    FreeImage_Unload(dib);
+    return p;
+  }
+
+  std::filesystem::path dir_;
+};
+
+uint32_t Quadrants(int x, int y) {
+  static const uint32_t c[4] = {0xFFFF0000u, 0x8000FF00u, 0xFF0000FFu, 0x00FFFFFFu};
+  return c[(y >= 2) * 2 + (x >= 2)];
+}
+
+TEST_F(ImageFileTest, PngLoadsTopDownWithAlpha) {
+  const std::string p = Write("pic.png", FIF_PNG, 32, 4, 4, Quadrants);
+  platform::Image* img = nullptr;
+  ASSERT_EQ(QUARLE_VISUALS::LoadImageFile(p, &img, -1, 1.0f), 0);
+  ImageHolder h(img);
+  EXPECT_EQ(img->width, 4);
+  EXPECT_EQ(img->height, 4);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(h.at(x, y), Quadrants(x, y)) << x << "," << y;
+}
+
+TEST_F(ImageFileTest, BmpWithoutAlphaBecomesOpaque) {
+  auto colour = [](int x, int y) { return 0xFF000000u | (x * 40) << 16 | (y * 50) << 8 | 7; };
+  const std::string p = Write("pic.bmp", FIF_BMP, 24, 5, 3, colour);
+  platform::Image* img = nullptr;
+  ASSERT_EQ(QUARLE_VISUALS::LoadImageFile(p, &img, FIF_BMP, 1.0f), 0);
+  ImageHolder h(img);
+  ASSERT_EQ(img->width, 5);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 5; ++x) EXPECT_EQ(h.at(x, y), colour(x, y));
+}
+
+TEST_F(ImageFileTest, RescaleRoundsSidesAndKeepsOrientation) {
+  auto bands = [](int, int y) { return y < 2 ? 0xFFFF0000u : 0xFF0000FFu; };
+  const std::string p = Write("bands.png", FIF_PNG, 24, 3, 4, bands);
+  platform::Image* img = nullptr;
+  ASSERT_EQ(QUARLE_VISUALS::LoadImageFile(p, &img, -1, 2.5f), 0);
+  {
+    ImageHolder h(img);
+    EXPECT_EQ(img->width, 8);   // 7.5 rounds to the even 8
+    EXPECT_EQ(img->height, 10);
+    EXPECT_EQ(h.at(0, 0), 0xFFFF0000u);  // red stays on top
+    EXPECT_EQ(h.at(7, 9), 0xFF0000FFu);
+  }
+  img = nullptr;
+  ASSERT_EQ(QUARLE_VISUALS::LoadImageFile(p, &img, -1, 0.5f), 0);
+  {
+    ImageHolder h(img);
+    EXPECT_EQ(img->width, 2);  // 1.5 -> 2
+    EXPECT_EQ(img->height, 2);
+  }
+  // Sides that would not be above 1 leave the size read from the file.
+  for (float s : {0.001f, 0.3f, -2.0f}) {
+    img = nullptr;
+    ASSERT_EQ(QUARLE_VISUALS::LoadImageFile(p, &img, -1, s), 0) << s;
+    ImageHolder h(img);
+    EXPECT_EQ(img->width, 3);
+    EXPECT_EQ(img->height, 4);
+    EXPECT_EQ(h.at(2, 3), 0xFF0000FFu);
+  }
+  // A size no image can have is refused, not attempted.
+  img = nullptr;
+  EXPECT_EQ(QUARLE_VISUALS::LoadImageFile(p, &img, -1, 100000.0f), -21);
+  EXPECT_EQ(img, nullptr);
+}
+
+TEST_F(ImageFileTest, FormatFromTheNameWhenTheContentSaysNothing) {
+  // Wireless bitmaps carry no signature: only the name tells what they are.
+  FIBITMAP* dib = FreeImage_Allocate(3, 2, 1);
+  RGBQUAD* pal = FreeImage_GetPalette(dib);
+  pal[0] = RGBQUAD{0, 0, 0, 0};
+  pal[1] = RGBQUAD{255, 255, 255, 0};
+  BYTE one = 1, zero = 0;
+  for (unsigned y = 0; y < 2; ++y)
+    for (unsigned x = 0; x < 3; ++x) FreeImage_SetPixelIndex(dib, x, y, &zero);
+  FreeImage_SetPixelIndex(dib, 0, 1, &one);  // top-left (FreeImage's row 1 is the top)
+  const std::string p = Path("mark.wbmp");
+  ASSERT_TRUE(FreeImage_Save(FIF_WBMP, dib, p.c_str(), 0));
+  FreeImage_Unload(dib);
+  ASSERT_EQ(FreeImage_GetFileType(p.c_str(), 0), FIF_UNKNOWN);
+
+  platform::Image* img = nullptr;
+  ASSERT_EQ(QUARLE_VISUALS::LoadImageFile(p, &img, -1, 1.0f), 0);
+  ImageHolder h(img);
+  ASSERT_EQ(img->width, 3);
+  ASSERT_EQ(img->height, 2);
+  EXPECT_EQ(h.at(0, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(h.at(1, 0), 0xFF000000u);
+  EXPECT_EQ(h.at(0, 1), 0xFF000000u);
+  // The same bytes under a name that says nothing.
+  const std::string bare = Path("mark_copy");
+  std::filesystem::copy_file(p, bare);
+  platform::Image* none = nullptr;
+  EXPECT_EQ(QUARLE_VISUALS::LoadImageFile(bare, &none, -1, 1.0f), -28);
+  EXPECT_EQ(none, nullptr);
+}
+
+TEST_F(ImageFileTest, BadInputGivesErrorsNotCrashes) {
+  using QUARLE_VISUALS::LoadImageFile;
+  platform::Image* img = nullptr;
+  EXPECT_EQ(LoadImageFile("", &img, -1, 1.0f), -19);
+  EXPECT_EQ(LoadImageFile(Path("x.png"), &img, -1, 0.0f), -19);
+  EXPECT_EQ(LoadImageFile(Path("x.png"), nullptr, -1, 1.0f), -19);
+  // A missing file with a known extension: nothing loads.
+  EXPECT_EQ(LoadImageFile(Path("missing.png"), &img, -1, 1.0f), -18);
+  // Unknown content and name.
+  { std::ofstream(Path("notes.xyz")) << "plain words"; }
+  EXPECT_EQ(LoadImageFile(Path("notes.xyz"), &img, -1, 1.0f), -28);
+  // A PNG cut short after its header, and one whose body is garbage.
+  const std::string good = Write("good.png", FIF_PNG, 24, 16, 16, Quadrants);
+  std::string bytes;
+  {
+    std::ifstream in(good, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  { std::ofstream(Path("cut.png"), std::ios::binary) << bytes.substr(0, 40); }
+  EXPECT_EQ(LoadImageFile(Path("cut.png"), &img, -1, 1.0f), -18);
+  std::string garbage = bytes;
+  for (size_t i = 33; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 37);
+  { std::ofstream(Path("garbage.png"), std::ios::binary) << garbage; }
+  EXPECT_EQ(LoadImageFile(Path("garbage.png"), &img, -1, 1.0f), -18);
+  // A BMP whose header claims a huge picture.
+  std::string bmp;
+  {
+    const std::string b = Write("small.bmp", FIF_BMP, 24, 2, 2, Quadrants);
+    std::ifstream in(b, std::ios::binary);
+    bmp.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_GT(bmp.size(), 26u);
+  bmp[18] = bmp[19] = bmp[20] = static_cast<char>(0xFF);
+  bmp[21] = 0x7F;  // width 0x7FFFFFFF
+  { std::ofstream(Path("huge.bmp"), std::ios::binary) << bmp; }
+  EXPECT_LT(LoadImageFile(Path("huge.bmp"), &img, -1, 1.0f), 0);
+  // An unknown format number.
+  EXPECT_EQ(LoadImageFile(good, &img, 999, 1.0f), -28);
+  EXPECT_EQ(img, nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+#include "platform/clipboard.h"
+
+#include <mutex>
+
+#include "platform/screen.h"
+
+#if __has_include(<SDL.h>)
+#include <SDL.h>
+#define TARVELO_HAVE_SDL 1
+#else
+#define TARVELO_HAVE_SDL 0
+#endif
+
+namespace platform {
+
+namespace {
+
+std::mutex g_lock;
+std::string g_local;  // the headless clipboard
+
+#if TARVELO_HAVE_SDL
+// The clipboard needs SDL's video subsystem even before (or without) a window.
+// It is started once and kept: on X11 the process must stay alive as the owner
+// of what it copied.
+bool VideoReady() {
+  static bool started = false;
+  if (!started) started = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;  // counted by SDL
+  return started;
+}
+#endif
+
+}  // namespace
+
+std::string ClipboardGetUtf8() {
+  std::lock_guard<std::mutex> g(g_lock);
+#if TARVELO_HAVE_SDL
+  if (!ScreenHeadless()) {
+    if (!VideoReady() || !SDL_HasClipboardText()) return "";
+    char* text = SDL_GetClipboardText();
+    if (!text) return "";
+    std::string out(text);
+    SDL_free(text);
+    return out;
+  }
+#endif
+  return g_local;
+}
+
+bool ClipboardSetUtf8(const std::string& text) {
+  std::lock_guard<std::mutex> g(g_lock);
+  const std::string cut(text.c_str());
+#if TARVELO_HAVE_SDL
+  if (!ScreenHeadless()) {
+    if (!VideoReady()) return false;
+    return SDL_SetClipboardText(cut.c_str()) == 0;
+  }
+#endif
+  g_local = cut;
+  return true;
+}
+
+}  // namespace platform

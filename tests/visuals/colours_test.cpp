@@ -1,0 +1,83 @@
+#include "visuals/colours.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace QUARLE_VISUALS;
+
+TEST(Colours, HsvToRgb) {
+  const float red[3] = {0.0f, 1.0f, 1.0f};
+  EXPECT_EQ(HsvToRgb(red), 0xFFFF0000u);
+  const float grey[3] = {0.7f, 0.0f, 0.5f};
+  EXPECT_EQ(HsvToRgb(grey), 0xFF808080u);  // 127.5 rounds to the even 128
+  const float green[3] = {1.0f / 3.0f, 1.0f, 1.0f};
+  EXPECT_EQ(HsvToRgb(green), 0xFF00FF00u);
+  // Hue 0.75 (i = 4, f = 0.5) at half saturation: T = 0.75 x 255 = 191.25, P = 127.5.
+  const float violet[3] = {0.75f, 0.5f, 1.0f};
+  EXPECT_EQ(HsvToRgb(violet), 0xFFBF80FFu);
+  const float wrap[3] = {1.0f, 1.0f, 1.0f};  // i = 6 takes the last row (V, P, Q)
+  EXPECT_EQ(HsvToRgb(wrap), 0xFFFF00FFu);
+  const float wild[3] = {0.1f, 1.0f, 7.0f};  // out-of-range value stays within a byte
+  EXPECT_EQ(HsvToRgb(wild) & 0x00FF00FFu, 0x00FF0000u);
+}
+
+TEST(Colours, HueScaleEnds) {
+  EXPECT_EQ(HueToRgb(0.0f), 0xFF000000u);
+  EXPECT_EQ(HueToRgb(0.16f), 0xFF000000u);
+  EXPECT_EQ(HueToRgb(0.25f), 0xFF800000u);  // i = 1, f = 0.5: 127.5 -> 128
+  EXPECT_EQ(HueToRgb(0.5f), 0xFFFFFF00u);   // the yellow/white boundary
+  EXPECT_EQ(HueToRgb(0.99f), 0xFF000FFFu);  // i = 5, f = 0.94: green 255 - 239.7 -> 15
+  EXPECT_EQ(HueToRgb(1.0f), 0xFF0000FFu);
+  EXPECT_EQ(HueToRgb(3.0f), 0xFF0000FFu);
+  EXPECT_EQ(HueToRgb(-0.1f), 0xFF0000FFu);
+}
+
+TEST(Colours, RampFallsToTheFloor) {
+  uint32_t* ramp = new uint32_t[3]();  // an old array is replaced
+  ASSERT_EQ(BuildColourRamp(&ramp, 0x80101010u, 0xFF808080u, 2), 0);
+  ASSERT_NE(ramp, nullptr);
+  EXPECT_EQ(ramp[0], 0xFF808080u);
+  EXPECT_EQ(ramp[1], 0xFF808080u);
+  EXPECT_EQ(ramp[2], 0xFA7B7B7Bu);  // 5 below the start
+  EXPECT_EQ(ramp[3], 0xF3747474u);  // 12
+  EXPECT_EQ(ramp[4], 0xEA6B6B6Bu);  // 21
+  EXPECT_EQ(ramp[5], 0xDF606060u);  // 32
+  EXPECT_EQ(ramp[6], 0xD2535353u);  // 45
+  EXPECT_EQ(ramp[7], 0xC3444444u);  // 60
+  EXPECT_EQ(ramp[8], 0u);
+  ASSERT_EQ(BuildColourRamp(&ramp, 0xFF404040u, 0xFF808080u, 3), 0);
+  EXPECT_EQ(ramp[11], 0xFF404040u);  // the floor holds
+  EXPECT_EQ(ramp[12], 0u);
+  ASSERT_EQ(BuildColourRamp(&ramp, 0, 0xFFFFFFFFu, -4), 0);
+  EXPECT_EQ(ramp[0], 0u);  // a single final 0
+  delete[] ramp;
+  EXPECT_EQ(BuildColourRamp(nullptr, 0, 0, 1), -19);
+}
+
+TEST(Colours, VerticalGradient) {
+  platform::Image* im = platform::ImageCreate(4, 5, 0);
+  uint32_t c1 = 0xFF000000u;
+  const uint32_t c2 = 0xFF0000FFu;
+  GradientFillV(im, 1, 0, 2, 4, c1, c2);
+  auto at = [im](int x, int y) { return *platform::ImagePixel(im, x, y); };
+  // 255 / 4 per row (the millionth taken off each step is lost in single
+  // precision): 0, 63.75 -> 64, 127.5 -> 128 (halves to even), 191.25 -> 191, 255.
+  EXPECT_EQ(at(1, 0), 0xFF000000u);
+  EXPECT_EQ(at(2, 1), 0xFF000040u);
+  EXPECT_EQ(at(1, 2), 0xFF000080u);
+  EXPECT_EQ(at(1, 3), 0xFF0000BFu);
+  EXPECT_EQ(at(1, 4), 0xFF0000FFu);
+  EXPECT_EQ(at(0, 2), 0u);
+  EXPECT_EQ(at(3, 2), 0u);
+  EXPECT_EQ(c1, 0xFF0000FFu);  // after the last row: 318.75, kept within the byte
+
+  // One row: colour1 itself, and it does not change.
+  uint32_t one = 0x80402010u;
+  GradientFillV(im, 0, 0, 3, 0, one, c2);
+  EXPECT_EQ(at(3, 0), 0x80402010u);
+  EXPECT_EQ(one, 0x80402010u);
+  platform::ImageDestroy(im);
+}
+
+}  // namespace
