@@ -25,6 +25,9 @@ std::atomic<ControlRecord*>* g_slots = nullptr;
 std::atomic<int32_t> g_count{0};
 int32_t g_capacity = 0;
 int32_t g_cloneDepth = 0;
+// No slot below this is empty. The rule stays "the first empty slot": the hint
+// only spares the scan over the filled start of the table.
+std::atomic<int32_t> g_searchFrom{0};
 
 void RaiseCount() {
   platform::MutexGuard g(MT_CONTROLCOUNT);
@@ -34,9 +37,25 @@ void RaiseCount() {
 // The first empty slot below the count, else the count itself; -1 when full.
 int32_t FreeSlot() {
   const int32_t count = g_count.load();
-  for (int32_t i = 0; i < count; ++i)
-    if (!g_slots[i].load()) return i;
+  int32_t from = g_searchFrom.load();
+  int32_t i = from;
+  while (i < count && g_slots[i].load()) ++i;
+  // Only moves on when no slot below was emptied meanwhile (the purge runs on
+  // the video thread).
+  g_searchFrom.compare_exchange_strong(from, i);
+  if (i < count) return i;
   return count < g_capacity ? count : -1;
+}
+
+void NoteEmptied(int32_t slot) {
+  int32_t from = g_searchFrom.load();
+  while (slot < from && !g_searchFrom.compare_exchange_weak(from, slot)) {
+  }
+}
+
+void EmptySlot(int32_t slot) {
+  g_slots[slot].store(nullptr);
+  NoteEmptied(slot);
 }
 
 // A stable copy of a control's child ids. The purge on the video thread removes
@@ -72,7 +91,7 @@ void Adopt(ControlRecord* parent, ControlRecord* c, int32_t id, int32_t& result)
 }
 
 void WithdrawFromSlot(int32_t slot, ControlRecord* c) {
-  g_slots[slot].store(nullptr);
+  EmptySlot(slot);
   ControlFree(c);
   delete c;
 }
@@ -94,6 +113,7 @@ int32_t ControlTableCreate() {
   for (int32_t i = 0; i < kControlTableCapacity; ++i) g_slots[i].store(nullptr);
   g_capacity = kControlTableCapacity;
   g_count = 0;
+  g_searchFrom = 0;
   MT_CONTROLCOUNT = platform::MutexCreate();
   return MT_CONTROLCOUNT ? 0 : -kErrMutexCreate;
 }
@@ -113,6 +133,7 @@ void ControlTableFree() {
   g_count = 0;
   g_capacity = 0;
   g_cloneDepth = 0;
+  g_searchFrom = 0;
   platform::MutexDestroy(MT_CONTROLCOUNT);
   MT_CONTROLCOUNT = nullptr;
 }
@@ -404,7 +425,7 @@ int32_t DestroyControlTree(ControlRecord* c) {
     if (k && k->Parent == c->Id) DestroyControlTree(k);
   }
   // The slot is emptied before the record goes, so nobody finds a freed record.
-  if (ControlAt(c->Id) == c) g_slots[c->Id].store(nullptr);
+  if (ControlAt(c->Id) == c) EmptySlot(c->Id);
   ControlFree(c);
   delete c;
   return 0;
@@ -421,6 +442,7 @@ void DestroyAllControls() {
   }
   platform::MutexGuard g(MT_CONTROLCOUNT);
   g_count = 0;
+  g_searchFrom = 0;
 }
 
 }  // namespace QUARLE_VISUALS
