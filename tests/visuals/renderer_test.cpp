@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "basics/queues.h"
@@ -300,6 +302,45 @@ TEST_F(RendererTest, UnpublishedAndMovedControlsFollowTheirPublications) {
   Frame();
   EXPECT_EQ(Px(20, 0), kRed);
   EXPECT_EQ(Px(0, 0), kBack);
+}
+
+
+// The video thread renders while the main thread creates, moves, re-orders,
+// publishes and clones controls: every frame completes and the final frame
+// shows the final state.
+TEST_F(RendererTest, RenderingWhileTheMainThreadEditsTheTree) {
+  const int32_t panel = Make(root_, 0, 0, kW, kH, kBack);
+  ControlAt(panel)->ClipChildren = -1;
+  const int32_t tmpl = Make(root_, 0, 0, 6, 6, kRed, PaintGreen);
+  ControlSetVisible(ControlAt(tmpl), 0);
+  Publish(tmpl);
+  std::atomic<bool> stop{false};
+  std::atomic<int> frames{0};
+  std::thread video([&] {
+    while (!stop.load()) {
+      Frame();
+      ++frames;
+    }
+  });
+  std::vector<int32_t> made;
+  for (int i = 0; i < 300 || frames.load() < 5; ++i) {
+    int32_t id = i % 3 == 0 ? CloneControlTree(ControlAt(tmpl), -1, panel)
+                            : Make(panel, i % 50, i % 40, 5, 5, kBlue);
+    ASSERT_GT(id, 0);
+    ControlSetVisible(ControlAt(id), -1);
+    ControlSetX(ControlAt(id), (i * 7) % 70 - 5);
+    ControlSetAlpha(ControlAt(id), i % 2 ? 255 : 128);
+    UpdateControl(id, 0);
+    if (i % 5 == 0) BringToFront(id);
+    made.push_back(id);
+  }
+  stop = true;
+  video.join();
+  EXPECT_GE(frames.load(), 5);
+  g_calls.clear();
+  ControlSetVisible(ControlAt(panel), 0);
+  Frame();
+  EXPECT_EQ(Count(kBack), kW * kH);
 }
 
 }  // namespace
