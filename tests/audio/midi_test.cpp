@@ -1,0 +1,580 @@
+// MIDI input from virtual devices through the MIDI thread into the engine:
+// notes on the bound keyboard, MIDI learn and controller maps, the monitor,
+// rescans on hot-plug, and closing while messages arrive.
+#include "audio/midi.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "basics/messages.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/dsp/oscillators.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/midimap.h"
+#include "engine/midimap_hooks.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/params.h"
+#include "engine/tuning.h"
+#include "engine/ui_hooks.h"
+#include "platform/midi.h"
+
+namespace QA = QUARLE_AUDIO;
+namespace QB = QUARLE_BASICS;
+namespace T = Tarvelo;
+
+namespace {
+
+std::mutex g_logLock;
+std::vector<std::pair<std::string, int32_t>> g_log;
+void Hook(const std::string& text, int32_t level) {
+  std::lock_guard<std::mutex> hold(g_logLock);
+  g_log.emplace_back(text, level);
+}
+std::vector<std::pair<std::string, int32_t>> Log() {
+  std::lock_guard<std::mutex> hold(g_logLock);
+  return g_log;
+}
+bool Logged(const std::string& text, int32_t level) {
+  for (const auto& e : Log())
+    if (e.first == text && e.second == level) return true;
+  return false;
+}
+
+// What the interface hooks saw.
+std::mutex g_uiLock;
+std::vector<std::string> g_ui;
+void Ui(const std::string& s) {
+  std::lock_guard<std::mutex> hold(g_uiLock);
+  g_ui.push_back(s);
+}
+std::vector<std::string> UiCalls() {
+  std::lock_guard<std::mutex> hold(g_uiLock);
+  return g_ui;
+}
+bool UiSaw(const std::string& s) {
+  for (const std::string& c : UiCalls())
+    if (c == s) return true;
+  return false;
+}
+
+constexpr int32_t kDevicesId = 500;  // the controller list is 501
+constexpr int32_t kKeyboardDevicesId = 700;
+constexpr int32_t kKeyboardId = 600;
+constexpr int32_t kDialogEditId = 800;
+constexpr int32_t kTypedEntryId = 801;
+std::atomic<int32_t> g_selectedParam{-1};
+std::atomic<int64_t> g_audioOn{-1};
+std::atomic<int64_t> g_monitorOn{0};
+std::atomic<int32_t> g_controllerListVisible{0};
+std::atomic<int64_t> g_dialogEditVisible{0};
+std::atomic<int64_t> g_typedEntryOn{0};
+
+void InstallUi() {
+  T::EngineUi = T::EngineUiHooks{};
+  T::EngineUi.ControlId = [](int32_t named) { return named == T::kControlMidiDevices ? kDevicesId : 0; };
+  T::EngineUi.PublishText = [](int32_t c, int64_t f) { Ui("text " + std::to_string(c) + " " + std::to_string(f)); };
+  T::EngineUi.PublishState = [](int32_t c) { Ui("state " + std::to_string(c)); };
+  T::EngineUi.SetPressed = [](int32_t c, int64_t p) { Ui("pressed " + std::to_string(c) + " " + std::to_string(p)); };
+  T::EngineUi.Visible = [](int64_t c) -> int32_t {
+    if (c == kDevicesId + 1) return g_controllerListVisible.load();
+    if (c == kDialogEditId) return static_cast<int32_t>(g_dialogEditVisible.load());
+    return 0;
+  };
+  QA::MidiUi = QA::MidiUiHooks{};
+  QA::MidiUi.ControlId = [](int32_t named) -> int32_t {
+    switch (named) {
+      case QA::kControlKeyboardDevices: return kKeyboardDevicesId;
+      case QA::kControlKeyboard: return kKeyboardId;
+      case QA::kControlDialogEdit: return kDialogEditId;
+      case QA::kControlTypedEntry: return kTypedEntryId;
+      default: return 0;
+    }
+  };
+  QA::MidiUi.SetSelected = [](int32_t c, int32_t i) { Ui("select " + std::to_string(c) + " " + std::to_string(i)); };
+  QA::MidiUi.SetVisible = [](int32_t c, int32_t v) { Ui("visible " + std::to_string(c) + " " + std::to_string(v)); };
+  QA::MidiUi.OnWord = [](int32_t c) -> int64_t { return c == kTypedEntryId ? g_typedEntryOn.load() : 0; };
+  QA::MidiUi.ShowKeyboardsOff = [] { Ui("keyboards off"); };
+  QA::MidiUi.EnterKeyFrequency = [](int32_t key, int32_t board) {
+    Ui("frequency " + std::to_string(key) + " " + std::to_string(board));
+  };
+  QA::MidiUi.AudioOutputRunning = [] { return g_audioOn.load(); };
+  QA::MidiUi.DisplayMidiInput = [] { return g_monitorOn.load(); };
+}
+
+class MidiInputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TARVELO_HEADLESS", "1", 1);
+    {
+      std::lock_guard<std::mutex> hold(g_logLock);
+      g_log.clear();
+    }
+    {
+      std::lock_guard<std::mutex> hold(g_uiLock);
+      g_ui.clear();
+    }
+    g_selectedParam = -1;
+    g_audioOn = -1;
+    g_monitorOn = 0;
+    g_controllerListVisible = 0;
+    g_dialogEditVisible = 0;
+    g_typedEntryOn = 0;
+    QB::MessageHook = &Hook;
+    for (platform::Mutex*& m : T::MT_TUNINGS) m = platform::MutexCreate();
+    T::FreeTuning(T::ActiveTuning);
+    T::InitTuning(T::ActiveTuning);
+    ASSERT_EQ(T::init(48000.0f), 0);
+    T::CurrentKeyboardIndex = 0;
+    T::SelectedParamIndex = [] { return g_selectedParam.load(); };
+    InstallUi();
+    platform::MidiFakeRemoveAll();
+    ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
+    QA::MidiInCallback = &QA::MidiInProc;
+    QA::KeyEntryMode = 0;
+  }
+  void TearDown() override {
+    QA::CloseMidiInput();
+    platform::MidiFakeRemoveAll();
+    T::SelectedModule = nullptr;
+    T::MidiLearnArmed = 0;
+    T::MidiKeyMapping[0] = {0, -21};
+    T::close();
+    for (platform::Mutex*& m : T::MT_TUNINGS) {
+      platform::MutexDestroy(m);
+      m = nullptr;
+    }
+    QA::MidiUi = QA::MidiUiHooks{};
+    T::EngineUi = T::EngineUiHooks{};
+    QB::MessageHook = nullptr;
+    unsetenv("TARVELO_HEADLESS");
+  }
+
+  static T::ModuleRecord* Add(int32_t type) {
+    T::ModuleRecord* m = nullptr;
+    EXPECT_GE(T::AddModule(type, true, &m), 0);
+    return m;
+  }
+  // Lets a Keyboard play every channel of a device slot, as the keyboard
+  // panel's device list does.
+  static void Bind(T::ModuleRecord* kb, int32_t slot) {
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    T::MidiMap* map = T::MidiDeviceMaps[slot];
+    ASSERT_NE(map, nullptr);
+    kb->MidiDeviceBinding = slot + 1;
+    for (int32_t ch = 0; ch < T::kMidiChannels; ++ch) map->ChannelKeyboards[ch] = kb;
+  }
+  static void Send(int32_t fake, const std::vector<uint8_t>& bytes) {
+    ASSERT_TRUE(platform::MidiFakeSend(fake, bytes));
+    ASSERT_TRUE(platform::MidiInFlush(5.0));
+  }
+  static int32_t SlotOf(const std::string& name) {
+    platform::MutexGuard devices(QA::MT_MIDIDEVICES);
+    return T::FindMidiDevice(name);
+  }
+  // The voice a held key of keyboard state s sounds, or -1.
+  static int32_t VoiceOfKey(int32_t s, uint32_t key) {
+    platform::MutexGuard voices(T::KeyboardVoiceLocks[s]);
+    const T::KeyboardState& st = *T::KeyboardStates[s];
+    const int32_t h = T::FindHeldKey(st, key);
+    return h < 0 ? -1 : st.HeldKeys[h].Voice;
+  }
+  static T::VoiceSlot Voice(int32_t s, int32_t v) {
+    platform::MutexGuard voices(T::KeyboardVoiceLocks[s]);
+    return T::KeyboardStates[s]->Voices[v];
+  }
+  static int32_t VoicesOn(int32_t s) {
+    platform::MutexGuard voices(T::KeyboardVoiceLocks[s]);
+    return T::KeyboardStates[s]->VoicesOn;
+  }
+};
+
+TEST_F(MidiInputTest, ControllerTypeNamesComeFromTheMessageTable) {
+  EXPECT_STREQ(QA::MidiControllerTypeNames[0], "[ Auto-detect ]");
+  EXPECT_STREQ(QA::MidiControllerTypeNames[4], "Endless, 64-rel.");
+  ASSERT_EQ(QB::LanguageTableCreate(QB::kLanguageTableFirstCount), 0);
+  ASSERT_EQ(QB::LanguageTableSet(109, "Endlos, relativ zu 64"), 0);
+  ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
+  QB::LanguageTableFree();
+  EXPECT_STREQ(QA::MidiControllerTypeNames[4], "Endlos, relativ ");  // cut to 16 characters
+  EXPECT_STREQ(QA::MidiControllerTypeNames[5], "Endless, bounded");
+}
+
+TEST_F(MidiInputTest, InitFailsCleanlyWithoutItsLock) {
+  QA::CloseMidiInput();
+  platform::FailNextMutexCreations(1);
+  EXPECT_EQ(QA::InitMidiControllerTypes(), -21);
+  EXPECT_EQ(QA::MT_MIDIDEVICES, nullptr);
+  ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
+}
+
+TEST_F(MidiInputTest, NotesPlayAndReleaseTheBoundKeyboard) {
+  T::ModuleRecord* kb = Add(T::kTypeKeyboard);
+  ASSERT_EQ(kb->InstanceNumber, 1);
+  const int32_t keys = platform::MidiFakePlug("Keys");
+  EXPECT_EQ(QA::CheckMidiDevices(), 1);
+  EXPECT_EQ(QA::CheckMidiDevices(), 0);  // same count: no second scan
+  EXPECT_TRUE(Logged("Now connected to Keys", 0));
+  EXPECT_TRUE(Logged("Receiving data from Keys", 0));
+  const int32_t slot = SlotOf("Keys");
+  ASSERT_EQ(slot, 0);
+  EXPECT_EQ(QA::MidiDeviceTable[slot].receiving, -1);
+  {
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    ASSERT_NE(T::MidiDeviceMaps[slot], nullptr);
+    EXPECT_EQ(T::MidiDeviceMaps[slot]->Claimed, -1);  // connected
+    EXPECT_STREQ(T::MidiDeviceMaps[slot]->DeviceName, "Keys");
+  }
+  Bind(kb, slot);
+
+  // MIDI note 60 is key 39 with the start-up key offset of -21.
+  Send(keys, {0x90, 60, 127});
+  const int32_t v = VoiceOfKey(0, 39);
+  ASSERT_GE(v, 0);
+  EXPECT_EQ(Voice(0, v).State, T::kVoiceOn);
+  EXPECT_EQ(Voice(0, v).Velocity, 1.0f);
+  EXPECT_EQ(Voice(0, v).Frequency, T::KeyToFrequency(39));
+  EXPECT_TRUE(UiSaw("pressed 600 -1"));
+  EXPECT_TRUE(UiSaw("state 600"));
+
+  Send(keys, {0x80, 60, 64});
+  EXPECT_EQ(VoiceOfKey(0, 39), -1);
+  EXPECT_EQ(Voice(0, v).State, T::kVoiceReleased);
+
+  // Running status, and a note on of velocity 0 releases.
+  Send(keys, {0x93, 64, 90, 67, 80, 64, 0});
+  EXPECT_EQ(VoiceOfKey(0, 43), -1);
+  const int32_t g = VoiceOfKey(0, 46);
+  ASSERT_GE(g, 0);
+  EXPECT_EQ(Voice(0, g).Velocity, 80.0f / 127.0f);
+
+  // The key follows the mapping's octave shift: one octave of 12 notes up.
+  T::MidiKeyMapping[0] = {1, -21};
+  Send(keys, {0x90, 60, 100});
+  EXPECT_GE(VoiceOfKey(0, 51), 0);
+
+  // Below note 21 nothing sounds, but the on-screen keyboard is still marked.
+  const int32_t before = VoicesOn(0);
+  {
+    std::lock_guard<std::mutex> hold(g_uiLock);
+    g_ui.clear();
+  }
+  T::MidiKeyMapping[0] = {0, -21};
+  Send(keys, {0x90, 20, 100});
+  EXPECT_EQ(VoicesOn(0), before);
+  EXPECT_TRUE(UiSaw("pressed 600 -1"));
+}
+
+TEST_F(MidiInputTest, LockedPanelKeysStayHeldAndARepeatedNoteRestarts) {
+  T::ModuleRecord* kb = Add(T::kTypeKeyboard);
+  const int32_t keys = platform::MidiFakePlug("Keys");
+  QA::CheckMidiDevices();
+  Bind(kb, SlotOf("Keys"));
+  Send(keys, {0x90, 69, 100});
+  const int32_t first = VoiceOfKey(0, 48);
+  ASSERT_GE(first, 0);
+  Send(keys, {0x90, 69, 50});  // again without a release: the old voice lets go
+  const int32_t second = VoiceOfKey(0, 48);
+  ASSERT_GE(second, 0);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(Voice(0, first).State, T::kVoiceReleased);
+  {
+    platform::MutexGuard voices(T::KeyboardVoiceLocks[0]);
+    T::KbStore(T::KeyboardStates[0]->LockFlag, -1);
+  }
+  Send(keys, {0x80, 69, 0});
+  EXPECT_EQ(VoiceOfKey(0, 48), second);
+}
+
+TEST_F(MidiInputTest, AudioOffAndTypedValueEntry) {
+  T::ModuleRecord* kb = Add(T::kTypeKeyboard);
+  const int32_t keys = platform::MidiFakePlug("Keys");
+  QA::CheckMidiDevices();
+  Bind(kb, SlotOf("Keys"));
+  g_audioOn = 0;
+  Send(keys, {0x90, 60, 100});
+  EXPECT_EQ(VoicesOn(0), 0);
+  EXPECT_TRUE(UiSaw("keyboards off"));
+  EXPECT_FALSE(UiSaw("pressed 600 -1"));
+
+  // The typed-value dialog is open: played keys become frequencies, even with
+  // audio off (once the mode was seen while audio was on).
+  g_audioOn = -1;
+  g_dialogEditVisible = -1;
+  g_typedEntryOn = -1;
+  Send(keys, {0x90, 61, 100});
+  EXPECT_TRUE(UiSaw("frequency 40 0"));
+  EXPECT_EQ(QA::KeyEntryMode.load(), -1);
+  g_audioOn = 0;
+  Send(keys, {0x90, 62, 100});
+  EXPECT_TRUE(UiSaw("frequency 41 0"));
+  EXPECT_EQ(VoicesOn(0), 0);
+}
+
+TEST_F(MidiInputTest, RoutingToTheCurrentKeyboardAndUnboundDevices) {
+  T::ModuleRecord* kb1 = Add(T::kTypeKeyboard);
+  T::ModuleRecord* kb2 = Add(T::kTypeKeyboard);
+  ASSERT_EQ(kb2->InstanceNumber, 2);
+  ASSERT_EQ(T::CurrentKeyboard.load(), kb1);
+  const int32_t a = platform::MidiFakePlug("A");
+  const int32_t b = platform::MidiFakePlug("B");
+  QA::CheckMidiDevices();
+  const int32_t slotA = SlotOf("A");
+  ASSERT_GE(slotA, 0);
+  ASSERT_GE(SlotOf("B"), 0);
+
+  // Nothing bound yet: the current keyboard plays every device, filtered by its channel.
+  kb1->MidiChannelFilter = 3;
+  Send(b, {0x90, 60, 100});
+  EXPECT_EQ(VoicesOn(0), 0);
+  Send(b, {0x92, 60, 100});
+  EXPECT_GE(VoiceOfKey(0, 39), 0);
+
+  // Keyboard 2 bound to A: A plays it; B still reaches the unbound current keyboard.
+  Bind(kb2, slotA);
+  Send(a, {0x90, 62, 100});
+  EXPECT_GE(VoiceOfKey(1, 41), 0);
+  EXPECT_EQ(VoiceOfKey(0, 41), -1);
+
+  // Once the current keyboard is bound to A too, B's notes go nowhere.
+  Bind(kb1, slotA);
+  Send(b, {0x92, 64, 100});
+  EXPECT_EQ(VoiceOfKey(0, 43), -1);
+  EXPECT_EQ(VoiceOfKey(1, 43), -1);
+
+  // A device slot without a map plays nothing either.
+  {
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    for (T::MidiMap*& m : T::MidiDeviceMaps) m = nullptr;
+    for (T::MidiMap& m : T::MidiMaps) std::fill(std::begin(m.ChannelKeyboards), std::end(m.ChannelKeyboards), nullptr);
+  }
+  kb1->MidiDeviceBinding = 0;
+  Send(a, {0x90, 65, 100});
+  EXPECT_EQ(VoiceOfKey(0, 44), -1);
+}
+
+TEST_F(MidiInputTest, LearnedControllerMovesTheParameter) {
+  T::ModuleRecord* osc = Add(T::kTypeOscillator);
+  const T::ModuleParam& amp = osc->Params[T::kOscAmplitude];
+  ASSERT_LT(amp.RangeLow, amp.RangeHigh);
+  const int32_t pad = platform::MidiFakePlug("Pad");
+  QA::CheckMidiDevices();
+  const int32_t slot = SlotOf("Pad");
+
+  // An unarmed, unbound controller changes nothing.
+  const float start = amp.Value;
+  Send(pad, {0xB0, 7, 127});
+  EXPECT_EQ(amp.Value, start);
+
+  T::SelectedModule = osc;
+  g_selectedParam = T::kOscAmplitude;
+  T::MidiLearnArmed = T::kMidiFixedParam;
+  Send(pad, {0xB1, 7, 64});
+  EXPECT_EQ(T::MidiLearnArmed.load(), 0);
+  {
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    const T::MidiMapEntry& e = T::MidiDeviceMaps[slot]->Entries[7][1];
+    EXPECT_EQ(e.Mode, T::kMidiFixedParam);
+    EXPECT_EQ(e.Target, osc);
+    EXPECT_EQ(e.Param, T::kOscAmplitude);
+  }
+  EXPECT_TRUE(UiSaw("text 501 -1"));
+
+  // Selecting something else does not matter to a fixed binding.
+  T::SelectedModule = nullptr;
+  g_selectedParam = -1;
+  Send(pad, {0xB1, 7, 127});
+  EXPECT_EQ(amp.Value, amp.RangeHigh);
+  Send(pad, {0xB1, 7, 0});
+  EXPECT_EQ(amp.Value, amp.RangeLow);
+  EXPECT_EQ(amp.MidiMoved, -1);
+  // Another channel of the same controller is not bound.
+  Send(pad, {0xB2, 7, 127});
+  EXPECT_EQ(amp.Value, amp.RangeLow);
+
+  // Pitch bend arrives as controller "first data byte" with the most
+  // significant seven bits as its value.
+  T::SelectedModule = osc;
+  g_selectedParam = T::kOscAmplitude;
+  T::MidiLearnArmed = T::kMidiFixedParam;
+  Send(pad, {0xE0, 0x05, 0x7F});
+  T::SelectedModule = nullptr;
+  Send(pad, {0xE0, 0x05, 0x00, 0x05, 0x7F});  // running status
+  EXPECT_EQ(amp.Value, amp.RangeHigh);
+}
+
+TEST_F(MidiInputTest, MonitorKeepsTheLastMessageOnlyWhileShown) {
+  const int32_t pad = platform::MidiFakePlug("Pad");
+  QA::CheckMidiDevices();
+  const int32_t slot = SlotOf("Pad");
+  Send(pad, {0xB0, 1, 2});
+  {
+    platform::MutexGuard monitor(T::MT_MIDIMONITOR);
+    EXPECT_EQ(QA::LastMidiMessage.NewMessage, 0);
+  }
+  g_monitorOn = -1;
+  Send(pad, {0xC3, 9, 0xF8});
+  platform::MutexGuard monitor(T::MT_MIDIMONITOR);
+  // The clock byte came last, and system messages are kept for the monitor too.
+  EXPECT_EQ(QA::LastMidiMessage.Message.Message, 0xF8u);
+  EXPECT_EQ(QA::LastMidiMessage.Message.Slot, static_cast<uint32_t>(slot));
+  EXPECT_EQ(QA::LastMidiMessage.NewMessage, -1);
+  T::MidiMap* map = nullptr;
+  {
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    map = T::MidiDeviceMaps[slot];
+  }
+  EXPECT_EQ(QA::LastMidiMessage.Map, map);
+}
+
+TEST_F(MidiInputTest, HotPlugKeepsSlotsAndBindingsByName) {
+  T::ModuleRecord* osc = Add(T::kTypeOscillator);
+  const T::ModuleParam& amp = osc->Params[T::kOscAmplitude];
+  int32_t a = platform::MidiFakePlug("A");
+  int32_t b = platform::MidiFakePlug("B");
+  QA::CheckMidiDevices();
+  ASSERT_EQ(SlotOf("A"), 0);
+  ASSERT_EQ(SlotOf("B"), 1);
+  EXPECT_EQ(QA::MidiDeviceTable[1].deviceId, 1);
+  T::SelectedModule = osc;
+  g_selectedParam = T::kOscAmplitude;
+  T::MidiLearnArmed = T::kMidiFixedParam;
+  Send(b, {0xB0, 10, 5});
+  T::SelectedModule = nullptr;
+  T::MidiMap* mapB = T::MidiDeviceMaps[1];
+
+  // A goes away: its slot is closed at once and forgotten at the next scan; B
+  // is renumbered and keeps its slot and map.
+  g_controllerListVisible = -1;
+  platform::MidiFakeUnplug(a);
+  ASSERT_TRUE(platform::MidiInFlush(5.0));
+  EXPECT_EQ(QA::MidiDeviceTable[0].closed.load(), -1);
+  EXPECT_EQ(SlotOf("A"), -1);
+  EXPECT_EQ(T::MidiMaps[0].Claimed, 0);
+  EXPECT_TRUE(UiSaw("visible 500 -1"));
+  EXPECT_TRUE(UiSaw("visible 501 0"));
+  EXPECT_EQ(QA::CheckMidiDevices(), 1);
+  EXPECT_TRUE(Logged("A is now closed.", 0));
+  EXPECT_EQ(QA::MidiDeviceTable[0].deviceId, -1);
+  EXPECT_EQ(QA::MidiDeviceTable[0].handle, nullptr);
+  EXPECT_EQ(QA::MidiDeviceTable[1].deviceId, 0);
+  EXPECT_EQ(T::MidiDeviceMaps[1], mapB);
+  Send(b, {0xB0, 10, 127});
+  EXPECT_EQ(amp.Value, amp.RangeHigh);
+
+  // B unplugged and plugged in again under another number: same slot (the
+  // first free one), same map, same binding.
+  a = platform::MidiFakePlug("A");
+  QA::CheckMidiDevices();
+  ASSERT_EQ(SlotOf("A"), 0);
+  EXPECT_EQ(T::MidiDeviceMaps[0], &T::MidiMaps[0]);  // found again by name
+  platform::MidiFakeUnplug(b);
+  ASSERT_TRUE(platform::MidiInFlush(5.0));
+  QA::CheckMidiDevices();
+  b = platform::MidiFakePlug("B");
+  QA::CheckMidiDevices();
+  EXPECT_EQ(SlotOf("B"), 1);
+  EXPECT_EQ(QA::MidiDeviceTable[1].deviceId, 1);
+  EXPECT_EQ(T::MidiDeviceMaps[1], mapB);
+  EXPECT_EQ(mapB->Claimed, -1);
+  Send(b, {0xB0, 10, 0});
+  EXPECT_EQ(amp.Value, amp.RangeLow);
+}
+
+TEST_F(MidiInputTest, OnlySixteenDevicesAndFailuresAreReported) {
+  const int32_t broken = platform::MidiFakePlug("Broken");
+  platform::MidiFakeSetResults(broken, platform::kMidiAllocated, platform::kMidiOk);
+  const int32_t stuck = platform::MidiFakePlug("Stuck");
+  platform::MidiFakeSetResults(stuck, platform::kMidiOk, platform::kMidiError);
+  for (int32_t i = 0; i < 18; ++i) platform::MidiFakePlug("Device " + std::to_string(i));
+  EXPECT_EQ(QA::CheckMidiDevices(), 1);
+  EXPECT_EQ(QA::MidiDeviceCount, 16);
+  EXPECT_TRUE(Logged("Error connecting to Broken: The specified resource is already allocated.", 2));
+  EXPECT_TRUE(Logged("Now connected to Stuck", 0));
+  EXPECT_TRUE(Logged("Error starting Stuck: MIDI - ERROR 1", 2));
+  // A failed device keeps its slot, number and name, and is not tried again.
+  EXPECT_EQ(QA::MidiDeviceTable[0].deviceId, 0);
+  EXPECT_EQ(QA::MidiDeviceTable[0].handle, nullptr);
+  EXPECT_EQ(QA::MidiDeviceTable[1].receiving, 0);
+  EXPECT_TRUE(Logged("Now connected to Device 13", 0));
+  EXPECT_FALSE(Logged("Now connected to Device 14", 0));  // the 17th device
+  for (int32_t i = 0; i < QA::kMidiDeviceSlotCount; ++i) EXPECT_NE(QA::MidiDeviceTable[i].deviceId, -1);
+  EXPECT_EQ(QA::FindFreeMidiSlot(), -1);
+  const size_t before = Log().size();
+  platform::MutexGuard devices(QA::MT_MIDIDEVICES);
+  QA::ScanMidiDevices();
+  EXPECT_EQ(Log().size(), before);
+}
+
+TEST_F(MidiInputTest, RefreshResetsTheDeviceLists) {
+  QA::RefreshMidiDeviceList(-1);
+  const std::vector<std::string> calls = UiCalls();
+  const std::vector<std::string> expected = {"select 500 -1", "select 501 -1", "text 500 -1", "text 501 -1",
+                                             "select 700 0", "text 700 -1"};
+  EXPECT_EQ(calls, expected);
+}
+
+TEST_F(MidiInputTest, NoCallbackNoScanAndStrayMessagesAreHarmless) {
+  QA::MidiInCallback = nullptr;
+  platform::MidiFakePlug("Keys");
+  EXPECT_EQ(QA::CheckMidiDevices(), 1);
+  EXPECT_EQ(QA::MidiDeviceCount, 0);
+  EXPECT_EQ(QA::MidiDeviceTable[0].deviceId, -1);
+  // Messages for slots that do not exist, or without a status, go nowhere.
+  QA::MidiInProc(nullptr, platform::kMidiInData, 16, 0x7F3C90, 0);
+  QA::MidiInProc(nullptr, platform::kMidiInClose, 99, 0, 0);
+  QA::MidiInProc(nullptr, platform::kMidiInData, 0, 0x7F3C10, 0);
+  QA::MidiInProc(nullptr, platform::kMidiInLongData, 0, 0, 0);
+  EXPECT_EQ(QA::MidiDeviceTable[0].closed.load(), 0);
+}
+
+// Notes and controllers pour in while devices come and go, are rescanned and
+// finally closed: nothing may crash or race (run under ThreadSanitizer too).
+TEST_F(MidiInputTest, ClosingWhileMessagesArrive) {
+  T::ModuleRecord* kb = Add(T::kTypeKeyboard);
+  T::ModuleRecord* osc = Add(T::kTypeOscillator);
+  int32_t keys = platform::MidiFakePlug("Keys");
+  QA::CheckMidiDevices();
+  Bind(kb, SlotOf("Keys"));
+  T::SelectedModule = osc;
+  g_selectedParam = T::kOscAmplitude;
+  g_monitorOn = -1;
+  T::MidiLearnArmed = T::kMidiParamOfSelected;
+  std::atomic<int32_t> current{keys};
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    uint8_t n = 30;
+    while (!stop.load()) {
+      platform::MidiFakeSend(current.load(), {0x90, n, 100, 0xB0, 1, n, 0x80, n, 0});
+      n = static_cast<uint8_t>(n == 90 ? 30 : n + 1);
+    }
+  });
+  for (int wait = 0; wait < 2000 && !UiSaw("pressed 600 -1"); ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(UiSaw("pressed 600 -1"));  // notes are arriving
+  for (int round = 0; round < 10; ++round) {
+    platform::MidiFakeUnplug(current.load());
+    QA::CheckMidiDevices();
+    current = platform::MidiFakePlug("Keys");
+    QA::CheckMidiDevices();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  QA::CloseMidiInput();
+  stop = true;
+  sender.join();
+  // Everything closed: nothing arrives any more, and the table is empty.
+  EXPECT_EQ(QA::MT_MIDIDEVICES, nullptr);
+  for (const QA::MidiDeviceSlot& s : QA::MidiDeviceTable) EXPECT_EQ(s.handle, nullptr);
+  ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
+}
+
+}  // namespace
