@@ -1,0 +1,141 @@
+// A synth built from the catalog for the control-kernel tests (sequencers,
+// melody generator, mapper, pitch and voice modules): modules added to the
+// live list and linked port to port, driven one kernel call at a time or
+// through the real render callback, with the melody library and the tuning
+// locks in place.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/state/wave_library.h"
+#include "basics/dynzstring.h"
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/command.h"
+#include "engine/dsp/contract.h"
+#include "engine/dsp/oscillators.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/render.h"
+#include "engine/tuning.h"
+
+namespace Tarvelo {
+namespace testing_control {
+
+enum TestType : int32_t {
+  kTypeHarmonic = 6,
+  kTypeVoiceSelector = 7,
+  kTypePitchBend = 8,
+  kTypeMultiplexer = 25,
+  kTypeVoiceMixer = 26,
+};
+
+class ControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
+    FreeTuning(EngineTuning);
+    InitTuning(EngineTuning);
+    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
+    ASSERT_EQ(WaveLibraryListsCreate(), 0);
+    PlaybackActive = 0;
+    CaptureActive = 0;
+    SeedRandom(7);
+    // The first frame takes the start-up rebuild out of the mailbox.
+    Render(1);
+  }
+  void TearDown() override {
+    Tarvelo::close();
+    WaveLibraryListsFree();
+    FreeTuning(EngineTuning);
+    InitTuning(EngineTuning);
+    for (platform::Mutex*& m : MT_TUNINGS) {
+      platform::MutexDestroy(m);
+      m = nullptr;
+    }
+  }
+
+  static ModuleRecord* Add(int32_t type) {
+    ModuleRecord* m = nullptr;
+    EXPECT_GE(AddModule(type, true, &m), 0);
+    return m;
+  }
+  static void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
+    EXPECT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
+  }
+  static void PerVoice(ModuleRecord* m) {
+    m->ModuleSwitches[kSwitchPerVoice] = -1;
+    m->PolyphonyMode = 1;
+  }
+  // A stored value (normalized for frequencies).
+  static void Set(ModuleRecord* m, int32_t p, float value) { ModuleSetParamValue(*m, p, value); }
+  static void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
+
+  // A live module whose outputs a test writes by hand.
+  static ModuleRecord* Source(int32_t channels = 1, int32_t voices = 1) {
+    ModuleRecord* s = Add(kTypeOscillator);
+    s->ChannelsProcessed = channels;
+    s->ActiveVoices = voices;
+    return s;
+  }
+  static void Put(ModuleRecord* s, int32_t ch, int32_t v, float level, float frequency) {
+    s->Outputs[ch][v] = OutputElement{level, frequency};
+  }
+
+  // A single-voice source for the render path: an oscillator held at
+  // frequency 0 publishes its bias.
+  static ModuleRecord* Constant(float value) {
+    ModuleRecord* osc = Add(kTypeOscillator);
+    Set(osc, kOscFrequency, 0.0f);
+    Set(osc, kOscBias, value);
+    return osc;
+  }
+
+  // One kernel call as the render callback makes it.
+  static void Run(ModuleRecord* m, int32_t voicesToCompute = 1, int32_t parity = 0) {
+    m->VoicesToCompute = voicesToCompute;
+    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+    m->ProcessFunctions[m->PolyphonyMode & 1](m, 0, parity, parity ^ 1);
+    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = m->ActiveVoices;
+  }
+  static float Level(const ModuleRecord* m, int32_t ch = 0, int32_t v = 0) { return m->Outputs[ch][v].Level; }
+  static float Freq(const ModuleRecord* m, int32_t ch = 0, int32_t v = 0) { return m->Outputs[ch][v].Frequency; }
+
+  static std::vector<float> Render(int32_t frames) {
+    std::vector<float> buffer(2 * static_cast<size_t>(frames), -9.0f);
+    float* p = buffer.data();
+    RenderAudio(&p, 0, 2 * frames);
+    return buffer;
+  }
+
+  // A melody library entry holding the given floats as its data, listed in
+  // the melody library; the data size is the floats' size.
+  static WaveLibraryEntry* Melody(const std::vector<float>& data) {
+    EXPECT_EQ(WaveLibraryListReserve(MelodyLibrary), 0);
+    WaveLibraryEntry* e = WaveLibraryEntryNew();
+    e->Sound.samples = static_cast<float*>(std::calloc(data.size() + 1, sizeof(float)));
+    std::copy(data.begin(), data.end(), e->Sound.samples);
+    e->Sound.dataSize = static_cast<uint32_t>(data.size() * 4);
+    e->LoadState = kWaveDataHeld;
+    WaveLibraryListCommit(MelodyLibrary, e);
+    return e;
+  }
+  // A zeroed melody to record into: room for `notes` notes.
+  static WaveLibraryEntry* BlankMelody(int32_t notes) {
+    return Melody(std::vector<float>(6 + 4 * static_cast<size_t>(notes), 0.0f));
+  }
+
+  static const ModuleRecord& T(int32_t type) { return ModuleCatalog[type]; }
+  static std::string Name(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.LongName); }
+  static std::string Label(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.Label); }
+};
+
+}  // namespace testing_control
+}  // namespace Tarvelo

@@ -1,0 +1,180 @@
+// Voice selector, Voice Mixer and Multiplexer: which voice is picked, how the
+// mix is scaled and clipped, how inputs become voices, and their templates.
+#include <gtest/gtest.h>
+
+#include "control_fixture.h"
+#include "engine/dsp/voices.h"
+
+namespace Tarvelo {
+namespace {
+
+using testing_control::ControlTest;
+using testing_control::kTypeMultiplexer;
+using testing_control::kTypeVoiceMixer;
+using testing_control::kTypeVoiceSelector;
+
+class VoicesTest : public ControlTest {};
+
+TEST_F(VoicesTest, SelectorPicksAVoiceByIdAndFreezesWithoutIt) {
+  ModuleRecord* s = Source(2, 3);
+  s->VoiceIds[0] = 4;
+  s->VoiceIds[1] = 5;
+  s->VoiceIds[2] = 9;
+  for (int32_t v = 0; v < 3; ++v) {
+    Put(s, 0, v, 0.1f * (v + 1), 0.01f * (v + 1));
+    Put(s, 1, v, -0.1f * (v + 1), -0.01f * (v + 1));
+  }
+  ModuleRecord* sel = Add(kTypeVoiceSelector);
+  sel->ChannelsProcessed = 2;
+  Link(sel, kSelectorFrequency, s);
+  Set(sel, kSelectorVoice, 5.0f);
+  Run(sel, 3);
+  EXPECT_EQ(sel->ActiveVoices, 1);
+  EXPECT_FLOAT_EQ(Level(sel), 0.2f);
+  EXPECT_FLOAT_EQ(Freq(sel), 0.02f);
+  EXPECT_FLOAT_EQ(Level(sel, 1), -0.2f);
+  // Voice 5 stops sounding: no active voice, and the kernel leaves the
+  // outputs as they were (the render callback clears dropped positions).
+  s->VoiceIds[1] = 6;
+  ProcessVoiceSelector(sel, 0, 0, 1);
+  EXPECT_EQ(sel->ActiveVoices, 0);
+  EXPECT_FLOAT_EQ(Level(sel), 0.2f);
+  // A set value rounds to even: 4.5 picks voice 4.
+  Set(sel, kSelectorVoice, 4.5f);
+  Run(sel, 3);
+  EXPECT_EQ(sel->ActiveVoices, 1);
+  EXPECT_FLOAT_EQ(Level(sel), 0.1f);
+  // Only the positions below the voices to compute are searched.
+  Set(sel, kSelectorVoice, 9.0f);
+  Run(sel, 2);
+  EXPECT_EQ(sel->ActiveVoices, 0);
+}
+
+TEST_F(VoicesTest, MixerAveragesOrDividesByTheScalingAndClips) {
+  ModuleRecord* s = Source(1, 4);
+  for (int32_t v = 0; v < 4; ++v) Put(s, 0, v, 0.5f, 0.5f);
+  ModuleRecord* mix = Add(kTypeVoiceMixer);
+  Link(mix, kVoiceMixerInput, s);
+  mix->Params[kVoiceMixerInput].VoiceMapRow = 1;
+  Set(mix, kVoiceMixerInput, 1.0f);
+  Run(mix, 4);
+  EXPECT_EQ(mix->ActiveVoices, 1);
+  EXPECT_FLOAT_EQ(Level(mix), 0.5f);
+  EXPECT_EQ(mix->ClipFlag, 0);
+  // A source whose voices carry their own envelopes is summed, then clipped.
+  s->PerVoiceOutput = -1;
+  Run(mix, 4);
+  EXPECT_EQ(Level(mix), 1.0f);
+  EXPECT_EQ(mix->ClipFlag, -1);
+  // A live scaling source of four voices at 1.0 divides by 1 + 4.
+  ModuleRecord* env = Source(1, 4);
+  for (int32_t v = 0; v < 4; ++v) Put(env, 0, v, 1.0f, 1.0f);
+  Link(mix, kVoiceMixerScaling, env);
+  mix->Params[kVoiceMixerScaling].VoiceMapRow = 1;
+  Run(mix, 4);
+  EXPECT_FLOAT_EQ(Level(mix), 2.0f / 5.0f);
+  // The port's set value is the gain.
+  Set(mix, kVoiceMixerInput, 0.5f);
+  Run(mix, 4);
+  EXPECT_FLOAT_EQ(Level(mix), 0.2f);
+  // A silent source leaves the output as it was.
+  s->ActiveVoices = 0;
+  ProcessVoiceMixer(mix, 0, 0, 1);
+  EXPECT_EQ(mix->ActiveVoices, 0);
+  EXPECT_FLOAT_EQ(Level(mix), 0.2f);
+}
+
+TEST_F(VoicesTest, MixerWithoutVoicesToComputeDoesNotDivideByZero) {
+  ModuleRecord* s = Source(1, 2);
+  Put(s, 0, 0, 0.4f, 0.4f);
+  Put(s, 0, 1, 0.2f, 0.2f);
+  ModuleRecord* mix = Add(kTypeVoiceMixer);
+  Link(mix, kVoiceMixerInput, s);
+  mix->Params[kVoiceMixerInput].VoiceMapRow = 1;
+  Run(mix, 0);
+  EXPECT_FLOAT_EQ(Level(mix), 0.3f);
+}
+
+TEST_F(VoicesTest, MultiplexerGathersInputsIntoVoices) {
+  ModuleRecord* mux = Add(kTypeMultiplexer);
+  ModuleRecord* a = Source();
+  ModuleRecord* b = Source();
+  Put(a, 0, 0, 0.25f, 0.01f);
+  Put(b, 0, 0, 0.75f, 0.02f);
+  Link(mux, 2, a);
+  Link(mux, 7, b);
+  Run(mux, 1, 1);
+  ASSERT_EQ(mux->ActiveVoices, 2);
+  EXPECT_EQ(mux->VoiceIds[0], 2);
+  EXPECT_EQ(mux->VoiceIds[1], 7);
+  EXPECT_EQ(Level(mux, 0, 0), 0.25f);
+  EXPECT_EQ(Freq(mux, 0, 0), 0.01f);
+  EXPECT_EQ(Level(mux, 0, 1), 0.75f);
+  EXPECT_EQ(mux->TriggerBuffers[1][2], kVoiceMark);
+  EXPECT_EQ(mux->TriggerBuffers[1][7], kVoiceMark);
+  EXPECT_EQ(mux->TriggerBuffers[1][0], 0u);
+  // Position 7 was cleared, not left holding input 7.
+  EXPECT_EQ(Level(mux, 0, 7), 0.0f);
+  // A live input without voices does not count; an unlinked one counts by its
+  // set value.
+  a->ActiveVoices = 0;
+  Set(mux, 4, 0.5f);
+  Run(mux, 1, 0);
+  ASSERT_EQ(mux->ActiveVoices, 2);
+  EXPECT_EQ(mux->VoiceIds[0], 4);
+  EXPECT_EQ(Level(mux, 0, 0), 0.5f);
+  EXPECT_EQ(mux->VoiceIds[1], 7);
+  Set(mux, 4, 0.0f);
+  Run(mux, 1, 1);
+  EXPECT_EQ(mux->ActiveVoices, 1);
+}
+
+TEST_F(VoicesTest, MultiplexedConstantsMixedOnTheRenderPath) {
+  ModuleRecord* mux = Add(kTypeMultiplexer);
+  Link(mux, 0, Constant(0.2f));
+  Link(mux, 3, Constant(0.4f));
+  ModuleRecord* mix = Add(kTypeVoiceMixer);
+  Link(mix, kVoiceMixerInput, mux);
+  Output(mix);
+  std::vector<float> out = Render(4);
+  ASSERT_EQ(mux->ActiveVoices, 2);
+  // Two voices averaged.
+  EXPECT_FLOAT_EQ(out[6], 0.3f);
+  EXPECT_FLOAT_EQ(out[7], 0.3f);
+}
+
+TEST_F(VoicesTest, Templates) {
+  const ModuleRecord& sel = T(kTypeVoiceSelector);
+  EXPECT_EQ(sel.ProcessFunctions[0], ProcessVoiceSelector);
+  EXPECT_EQ(sel.ProcessFunctions[1], ProcessVoiceSelector);
+  EXPECT_EQ(sel.ParamCount, 3);
+  EXPECT_EQ(Name(sel.Params[1]), "Frequency Channel");
+  EXPECT_EQ(sel.Params[1].Max, 31.0f);
+  EXPECT_EQ(sel.Params[1].Number.UnitFamily, kUnitCount);
+  EXPECT_EQ(sel.FollowsPolyphony, 0);
+  EXPECT_EQ(sel.VoiceFlagRoot, 1);
+  const ModuleRecord& mix = T(kTypeVoiceMixer);
+  EXPECT_EQ(mix.ProcessFunctions[1], ProcessVoiceMixer);
+  EXPECT_EQ(mix.ParamCount, 3);
+  EXPECT_EQ(Label(mix.Params[0]), "In");
+  EXPECT_EQ(mix.Params[0].Number.Unit, 1);
+  EXPECT_EQ(mix.Params[0].Value, 1.0f);
+  EXPECT_EQ(Name(mix.Params[1]), "Scaling");
+  EXPECT_EQ(mix.Params[1].Min, 0.0f);
+  EXPECT_EQ(mix.Params[1].NoValueEditor, -1);
+  EXPECT_EQ(mix.RequiredPort, 0);
+  const ModuleRecord& mux = T(kTypeMultiplexer);
+  EXPECT_EQ(mux.ProcessFunctions[0], ProcessMultiplexer);
+  EXPECT_EQ(mux.ParamCount, 11);
+  EXPECT_EQ(Name(mux.Params[0]), "Input 1");
+  EXPECT_EQ(Label(mux.Params[0]), "1");
+  EXPECT_EQ(Name(mux.Params[9]), "Input 10");
+  EXPECT_EQ(Label(mux.Params[9]), "10");
+  EXPECT_EQ(mux.Params[9].Number.UnitFamily, kUnitLevel);
+  EXPECT_EQ(mux.FollowsPolyphony, 0);
+  EXPECT_EQ(mux.VoiceFlagRoot, -1);
+  EXPECT_EQ(mux.BoxWidthUnits, 60);
+}
+
+}  // namespace
+}  // namespace Tarvelo
