@@ -1,0 +1,280 @@
+// Step Sequencer and Mapper: step timing in frames, the pattern bits, duty,
+// direction and rewind; the mapper's snapping to tuning keys and its island
+// gaps; hostile settings; the templates.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "control_fixture.h"
+#include "engine/dsp/stepseq.h"
+
+namespace Tarvelo {
+namespace {
+
+using testing_control::ControlTest;
+
+constexpr int32_t kStepFrames = 480;  // 100 steps a second at 48 kHz
+
+class StepSequencerTest : public ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    note = Source();
+    Put(note, 0, 0, 0.8f, 0.01f);
+    seq = Add(kTypeStepSequencer);
+    Link(seq, kStepFrequency, note);
+    Link(seq, kStepVelocity, note);
+    Set(seq, kStepTempo, 100.0f / RateQuarter);
+    Set(seq, kStepDuty, 1.0f);
+    Set(seq, kStepLength, 16.0f);
+    for (int32_t q = 0; q < kStepPatternWords; ++q) Set(seq, kStepPattern + q, 0.0f);
+  }
+  // Runs frames and returns, per frame, whether the step sounded.
+  std::vector<bool> Play(int32_t frames, int32_t voices = 1) {
+    std::vector<bool> sounding;
+    for (int32_t f = 0; f < frames; ++f) {
+      Run(seq, voices, f & 1);
+      sounding.push_back(Level(seq) != 0.0f);
+    }
+    return sounding;
+  }
+  // Whether step k sounded in the middle of its frames.
+  static bool Step(const std::vector<bool>& s, int32_t k) { return s[k * kStepFrames + kStepFrames / 2]; }
+
+  ModuleRecord* note = nullptr;
+  ModuleRecord* seq = nullptr;
+};
+
+TEST_F(StepSequencerTest, OddStepsSoundAtTheTempoAndThePatternRestarts) {
+  Set(seq, kStepPattern, 43690.0f);  // bits 1, 3, .. 15
+  const std::vector<bool> s = Play(18 * kStepFrames);
+  for (int32_t k = 0; k < 18; ++k) EXPECT_EQ(Step(s, k), (k % 16) % 2 == 1) << k;
+  // The step changes within a frame of where the tempo puts it.
+  EXPECT_FALSE(s[kStepFrames - 2]);
+  EXPECT_TRUE(s[kStepFrames + 2]);
+  EXPECT_TRUE(s[2 * kStepFrames - 2]);
+  EXPECT_FALSE(s[2 * kStepFrames + 2]);
+  // A sounding step passes the velocity and frequency inputs.
+  seq->VoiceState[0][0] = 1.5f * kStepFrames / SampleRate;
+  Run(seq);
+  EXPECT_EQ(Level(seq), 0.8f);
+  EXPECT_EQ(Freq(seq), 0.01f);
+}
+
+TEST_F(StepSequencerTest, StepsAboveTwentyComeFromTheNextPatternWord) {
+  Set(seq, kStepLength, 25.0f);
+  Set(seq, kStepPattern + 1, 21.0f);  // bits 0, 2, 4: steps 20, 22, 24
+  const std::vector<bool> s = Play(25 * kStepFrames);
+  for (int32_t k = 0; k < 25; ++k) EXPECT_EQ(Step(s, k), k == 20 || k == 22 || k == 24) << k;
+}
+
+TEST_F(StepSequencerTest, DutyCycleSoundsTheFirstOrSecondPartOfAStep) {
+  Set(seq, kStepPattern, 6.0f);  // steps 1 and 2
+  Set(seq, kStepDuty, 0.5f);
+  std::vector<bool> s = Play(3 * kStepFrames);
+  EXPECT_TRUE(s[kStepFrames + 100]);
+  EXPECT_FALSE(s[kStepFrames + 380]);
+  seq->VoiceState[0][0] = 0.0f;
+  Set(seq, kStepDuty, -0.5f);
+  s = Play(3 * kStepFrames);
+  EXPECT_FALSE(s[kStepFrames + 100]);
+  EXPECT_TRUE(s[kStepFrames + 380]);
+  // A whole duty joins two adjacent steps into one note.
+  seq->VoiceState[0][0] = 0.0f;
+  Set(seq, kStepDuty, 1.0f);
+  s = Play(3 * kStepFrames);
+  for (int32_t f = kStepFrames + 2; f < 3 * kStepFrames - 2; ++f) ASSERT_TRUE(s[f]) << f;
+}
+
+TEST_F(StepSequencerTest, NegativeTempoPlaysBackwards) {
+  Set(seq, kStepPattern, 1.0f);  // step 0 only
+  Set(seq, kStepTempo, -100.0f / RateQuarter);
+  const std::vector<bool> s = Play(16 * kStepFrames);
+  for (int32_t k = 0; k < 16; ++k) EXPECT_EQ(Step(s, k), k == 15) << k;
+}
+
+TEST_F(StepSequencerTest, RewindStartsEveryNoteFromStepZero) {
+  Set(seq, kStepPattern, 1.0f);
+  seq->ModuleSwitches[kSwitchRewind] = -1;
+  Play(3 * kStepFrames + 10);
+  Put(note, 0, 0, 0.0f, 0.0f);
+  Run(seq);
+  Put(note, 0, 0, 0.8f, 0.01f);
+  const std::vector<bool> s = Play(kStepFrames / 2);
+  EXPECT_TRUE(s[10]);
+  // Without the switch the pattern runs on.
+  seq->ModuleSwitches[kSwitchRewind] = 0;
+  seq->VoiceState[0][0] = 3.5f * kStepFrames / SampleRate;
+  Put(note, 0, 0, 0.0f, 0.0f);
+  Run(seq);
+  Put(note, 0, 0, 0.8f, 0.01f);
+  Run(seq);
+  EXPECT_EQ(Level(seq), 0.0f);
+}
+
+TEST_F(StepSequencerTest, PerVoiceTimesAreKeptPerVoiceIdAndMarked) {
+  Set(seq, kStepPattern, 1.0f);
+  PerVoice(seq);
+  note->ActiveVoices = 2;
+  note->VoiceIds[0] = 6;
+  note->VoiceIds[1] = 3;
+  Put(note, 0, 1, 0.5f, 0.02f);
+  seq->Params[kStepFrequency].VoiceMapRow = 1;
+  seq->Params[kStepVelocity].VoiceMapRow = 1;
+  seq->TriggerOwner = note;
+  seq->VoiceState[0][3] = 2.5f * kStepFrames / SampleRate;  // voice 3 is in step 2
+  ClearTriggerBuffer(*note, 1);
+  Run(seq, 2, 1);
+  EXPECT_EQ(seq->ActiveVoices, 2);
+  EXPECT_EQ(seq->VoiceIds[0], 6);
+  EXPECT_EQ(seq->VoiceIds[1], 3);
+  EXPECT_EQ(Level(seq, 0, 0), 0.8f);
+  EXPECT_EQ(Level(seq, 0, 1), 0.0f);
+  EXPECT_EQ(note->TriggerBuffers[1][6], kVoiceMark);
+  EXPECT_EQ(note->TriggerBuffers[1][3], kVoiceMark);
+  EXPECT_EQ(seq->TriggerBuffers[1][3], kVoiceMark);
+  EXPECT_GT(seq->VoiceState[0][6], 0.0f);
+}
+
+TEST_F(StepSequencerTest, HostileSettingsStayInsideThePattern) {
+  for (float length : {0.0f, -5.0f, 1.0e9f, 150.0f, std::nanf(""), INFINITY}) {
+    for (float pattern : {-1.0f, 1.0e30f, std::nanf(""), 4294967296.0f}) {
+      Set(seq, kStepLength, length);
+      for (int32_t q = 0; q < kStepPatternWords; ++q) Set(seq, kStepPattern + q, pattern);
+      seq->VoiceState[0][0] = 1.2f;  // far into the pattern
+      for (float tempo : {-1.0f, 1.0f, INFINITY, std::nanf("")}) {
+        Set(seq, kStepTempo, tempo);
+        Run(seq);
+        Run(seq);
+        EXPECT_TRUE(Level(seq) == 0.0f || Level(seq) == 0.8f);
+      }
+    }
+  }
+}
+
+class MapperTest : public ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    in = Source();
+    map = Add(kTypeMapper);
+    Link(map, kMapperInput, in);
+    Set(map, kMapperOctaveMin, 2.0f);
+    Set(map, kMapperOctaveRange, 2.0f);
+    map->ModuleSwitches[kSwitchZeroOut] = 0;
+  }
+  float Map(float x) {
+    Put(in, 0, 0, x, x);
+    Run(map);
+    return Freq(map);
+  }
+  ModuleRecord* in = nullptr;
+  ModuleRecord* map = nullptr;
+};
+
+TEST_F(MapperTest, InputsSnapToTuningKeys) {
+  // 0.3 spans 2 + 0.6 octaves: octave 2, key floor(12 x 0.6) = 7.
+  EXPECT_FLOAT_EQ(Map(0.3f), TuningOctaveKeyFrequency(EngineTuning, 2, 7) * FrequencyNorm);
+  EXPECT_EQ(Level(map), 1.0f);
+  // Every input within a key's span gives the same key.
+  EXPECT_EQ(Map(0.31f), Map(0.3f));
+  EXPECT_NE(Map(0.29f), Map(0.3f));
+  EXPECT_FLOAT_EQ(Map(-0.3f), -TuningOctaveKeyFrequency(EngineTuning, 2, 7) * FrequencyNorm);
+  EXPECT_FLOAT_EQ(Map(1.0f), TuningOctaveKeyFrequency(EngineTuning, 4, 0) * FrequencyNorm);
+  EXPECT_EQ(Map(0.0f), 0.0f);
+  EXPECT_EQ(Level(map), 0.0f);
+  // Logarithmic: 2 + 2 log2(1.5) = 3.17 octaves, key 2.
+  map->ModuleSwitches[kSwitch1] = -1;
+  EXPECT_FLOAT_EQ(Map(0.5f), TuningOctaveKeyFrequency(EngineTuning, 3, 2) * FrequencyNorm);
+  // Hostile octave settings reach no conversion trouble.
+  Set(map, kMapperOctaveMin, std::nanf(""));
+  Set(map, kMapperOctaveRange, 1.0e20f);
+  Map(0.5f);
+  EXPECT_TRUE(std::isfinite(Freq(map)) || Freq(map) == 0.0f || std::isinf(Freq(map)));
+}
+
+TEST_F(MapperTest, IslandModeGapsOnlyWhenTheKeyChanges) {
+  map->ModuleSwitches[kSwitchZeroOut] = -1;
+  int32_t gaps = 0;
+  int32_t changes = 0;
+  float last = Map(0.3f);
+  float previousKey = last;
+  for (int32_t f = 1; f <= 400; ++f) {
+    const float y = Map(0.3f + 0.0005f * static_cast<float>(f));
+    if (y == 0.0f) {
+      ++gaps;
+      EXPECT_EQ(Level(map), 0.0f);
+    } else if (y != previousKey) {
+      ++changes;
+      EXPECT_EQ(last, 0.0f) << "a new key follows a gap";
+      previousKey = y;
+    }
+    last = y;
+  }
+  EXPECT_EQ(gaps, changes);
+  EXPECT_GE(changes, 4);
+}
+
+TEST_F(MapperTest, PerVoicePositionsKeepTheirOwnKeys) {
+  PerVoice(map);
+  map->ModuleSwitches[kSwitchZeroOut] = -1;
+  in->ActiveVoices = 2;
+  map->Params[kMapperInput].VoiceMapRow = 1;
+  Put(in, 0, 0, 0.3f, 0.3f);
+  Put(in, 0, 1, 0.6f, 0.6f);
+  Run(map, 2);
+  Run(map, 2);
+  EXPECT_EQ(map->ActiveVoices, 2);
+  EXPECT_NE(Freq(map, 0, 0), 0.0f);
+  EXPECT_NE(Freq(map, 0, 1), 0.0f);
+  EXPECT_NE(Freq(map, 0, 0), Freq(map, 0, 1));
+  Put(in, 0, 1, 0.7f, 0.7f);
+  Run(map, 2);
+  EXPECT_NE(Freq(map, 0, 0), 0.0f);
+  EXPECT_EQ(Freq(map, 0, 1), 0.0f);
+}
+
+TEST_F(StepSequencerTest, Templates) {
+  const ModuleRecord& t = T(kTypeStepSequencer);
+  EXPECT_EQ(t.ProcessFunctions[0], ProcessStepSequencerMono);
+  EXPECT_EQ(t.ProcessFunctions[1], ProcessStepSequencerPoly);
+  EXPECT_EQ(t.ParamCount, 11);
+  EXPECT_EQ(t.PortCount, 4);
+  EXPECT_EQ(t.Params[2].Scale, 12000.0f);
+  EXPECT_EQ(t.Params[2].Min, -1200.0f);
+  EXPECT_EQ(t.Params[2].Value, 8.0f / 12000.0f);
+  EXPECT_EQ(t.Params[2].Number.Unit, 3);
+  EXPECT_FLOAT_EQ(t.Params[3].Value, 0.99f);
+  EXPECT_EQ(Name(t.Params[4]), "Length");
+  EXPECT_EQ(t.Params[4].Value, 20.0f);
+  EXPECT_EQ(t.Params[4].Max, 100.0f);
+  for (int32_t q = 0; q < 5; ++q) {
+    const ModuleParam& p = t.Params[5 + q];
+    EXPECT_EQ(Name(p), "Pattern value " + std::to_string(q + 1));
+    EXPECT_EQ(Label(p), "P" + std::to_string(q + 1));
+    EXPECT_EQ(p.Max, 1048576.0f);
+    EXPECT_EQ(p.Number.DisplayMode, 5);
+    EXPECT_EQ(p.Number.ModeFlags[2], -1);
+    if (q == 0) {
+      EXPECT_EQ(p.Value, std::floor(p.Value));
+      EXPECT_GE(p.Value, 0.0f);
+      EXPECT_LE(p.Value, 1048576.0f);
+    } else {
+      EXPECT_EQ(p.Value, 0.0f);
+    }
+  }
+  EXPECT_EQ(t.Params[10].ChannelCountExempt, 0);
+  const ModuleRecord& m = T(kTypeMapper);
+  EXPECT_EQ(m.ProcessFunctions[0], ProcessMapperMono);
+  EXPECT_EQ(m.ProcessFunctions[1], ProcessMapperPoly);
+  EXPECT_EQ(m.ParamCount, 4);
+  EXPECT_EQ(m.RequiredPort, 0);
+  EXPECT_EQ(Name(m.Params[1]), "Octave Min.");
+  EXPECT_EQ(Label(m.Params[1]), "[O");
+  EXPECT_EQ(Label(m.Params[2]), "[O]");
+  EXPECT_EQ(m.Params[2].Min, 1.0f);
+  EXPECT_EQ(m.Params[0].Number.Unit, 1);
+}
+
+}  // namespace
+}  // namespace Tarvelo
