@@ -501,6 +501,23 @@ bool MidiParseByte(MidiByteParser& p, uint8_t b, uint32_t* message) {
 
 // ---------------------------------------------------------------- operations
 
+int32_t MidiSequencerEventMessages(const void* event, uint32_t* out, int32_t room) {
+#if TARVELO_HAVE_ALSA
+  if (event == nullptr) return 0;
+  std::vector<uint32_t> messages;
+  ConvertEvent(static_cast<const snd_seq_event_t*>(event), messages);
+  for (int32_t i = 0; i < room && i < static_cast<int32_t>(messages.size()); ++i) out[i] = messages[i];
+  return static_cast<int32_t>(messages.size());
+#else
+  (void)event;
+  (void)out;
+  (void)room;
+  return 0;
+#endif
+}
+
+std::string MidiDeviceName(const std::string& utf8) { return Cp1252Name(utf8); }
+
 uint32_t MidiInDeviceCount() { return static_cast<uint32_t>(ListDevices().size()); }
 
 uint32_t MidiInGetCaps(uint32_t device, MidiInCaps* caps) {

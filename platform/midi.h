@@ -93,6 +93,15 @@ bool MidiInFlush(double timeout);
 // Unplugs every virtual device and forgets them.
 void MidiFakeRemoveAll();
 
+// The short messages of one sequencer event (an ALSA snd_seq_event_t), as the
+// MIDI thread makes them: several for the 14-bit and parameter-number
+// controllers, none for system exclusive. At most room are written; the result
+// is how many the event gives (0 without sequencer support).
+int32_t MidiSequencerEventMessages(const void* event, uint32_t* out, int32_t room);
+// A sequencer name (UTF-8) as a device name: Windows-1252 ('?' for what it
+// lacks), at most 31 characters.
+std::string MidiDeviceName(const std::string& utf8);
+
 // The short messages a byte stream holds, as the MIDI thread decodes it:
 // running status, real-time bytes anywhere, system-exclusive data skipped.
 struct MidiByteParser {

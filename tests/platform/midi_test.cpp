@@ -10,6 +10,13 @@
 #include <thread>
 #include <vector>
 
+#if __has_include(<alsa/asoundlib.h>)
+#include <alsa/asoundlib.h>
+#define MIDI_TEST_ALSA 1
+#else
+#define MIDI_TEST_ALSA 0
+#endif
+
 namespace {
 
 using platform::MidiByteParser;
@@ -41,6 +48,57 @@ TEST(MidiParser, RunningStatusRealTimeAndSystemMessages) {
   EXPECT_EQ(Parse({0x90, 60, 1, 0xF2, 0x10, 0x20, 61, 1, 0xF6}), (std::vector<uint32_t>{0x013C90u, 0x2010F2u, 0xF6u}));
   // Stray data bytes and a new status in the middle of a message.
   EXPECT_EQ(Parse({5, 6, 0x90, 60, 0xE0, 0, 64}), (std::vector<uint32_t>{0x4000E0u}));
+}
+
+#if MIDI_TEST_ALSA
+std::vector<uint32_t> FromEvent(const snd_seq_event_t& ev) {
+  uint32_t out[8] = {};
+  const int32_t n = platform::MidiSequencerEventMessages(&ev, out, 8);
+  return std::vector<uint32_t>(out, out + (n < 8 ? n : 8));
+}
+
+TEST(MidiSequencerEvents, BecomeShortMessages) {
+  snd_seq_event_t ev;
+  snd_seq_ev_clear(&ev);
+  snd_seq_ev_set_noteon(&ev, 3, 60, 0);  // velocity 0 stays a note on
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x003C93u}));
+  snd_seq_ev_set_noteoff(&ev, 15, 127, 64);
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x407F8Fu}));
+  snd_seq_ev_set_controller(&ev, 1, 7, 100);
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x6407B1u}));
+  snd_seq_ev_set_pgmchange(&ev, 0, 42);
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x2AC0u}));
+  snd_seq_ev_set_chanpress(&ev, 2, 99);
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x63D2u}));
+  // Pitch bend: -8192..8191 around the centre 0x2000, seven bits per byte.
+  snd_seq_ev_set_pitchbend(&ev, 0, 0);
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x4000E0u}));
+  snd_seq_ev_set_pitchbend(&ev, 0, -8192);
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x0000E0u}));
+  snd_seq_ev_set_pitchbend(&ev, 0, 8191);
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x7F7FE0u}));
+  // A 14-bit controller comes apart into its two 7-bit halves.
+  ev.type = SND_SEQ_EVENT_CONTROL14;
+  ev.data.control.channel = 0;
+  ev.data.control.param = 1;
+  ev.data.control.value = (100 << 7) | 5;
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x6401B0u, 0x0521B0u}));
+  ev.type = SND_SEQ_EVENT_REGPARAM;
+  ev.data.control.param = 0;
+  ev.data.control.value = 2 << 7;
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x0065B0u, 0x0064B0u, 0x0206B0u, 0x0026B0u}));
+  ev.type = SND_SEQ_EVENT_CLOCK;
+  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0xF8u}));
+  ev.type = SND_SEQ_EVENT_SYSEX;
+  EXPECT_TRUE(FromEvent(ev).empty());
+}
+#endif
+
+TEST(MidiDeviceNames, Utf8BecomesWindows1252) {
+  EXPECT_EQ(platform::MidiDeviceName("Caf\xC3\xA9 \xE2\x80\x94 Keys"), "Caf\xE9 \x97 Keys");
+  EXPECT_EQ(platform::MidiDeviceName("\xE4\xB8\xAD:x"), "?:x");  // no such character
+  EXPECT_EQ(platform::MidiDeviceName("\xC3"), "?");               // cut short
+  EXPECT_EQ(platform::MidiDeviceName(std::string(40, 'a')), std::string(31, 'a'));
 }
 
 struct Call {
