@@ -114,7 +114,11 @@ void InstallUi() {
 class MidiInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    const char* headless = std::getenv("TARVELO_HEADLESS");
+    savedHeadless = headless != nullptr ? headless : "";
+    hadHeadless = headless != nullptr;
     setenv("TARVELO_HEADLESS", "1", 1);
+    savedSelectedParam = T::SelectedParamIndex;
     {
       std::lock_guard<std::mutex> hold(g_logLock);
       g_log.clear();
@@ -156,8 +160,16 @@ class MidiInputTest : public ::testing::Test {
     QA::MidiUi = QA::MidiUiHooks{};
     T::EngineUi = T::EngineUiHooks{};
     QB::MessageHook = nullptr;
-    unsetenv("TARVELO_HEADLESS");
+    T::SelectedParamIndex = savedSelectedParam;
+    if (hadHeadless)
+      setenv("TARVELO_HEADLESS", savedHeadless.c_str(), 1);
+    else
+      unsetenv("TARVELO_HEADLESS");
   }
+
+  std::string savedHeadless;
+  bool hadHeadless = false;
+  int32_t (*savedSelectedParam)() = nullptr;
 
   static T::ModuleRecord* Add(int32_t type) {
     T::ModuleRecord* m = nullptr;

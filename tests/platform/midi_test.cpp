@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -134,6 +135,9 @@ std::vector<uint32_t> DataOf(platform::MidiIn* h) {
 class MidiLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    const char* headless = std::getenv("TARVELO_HEADLESS");
+    hadHeadless = headless != nullptr;
+    savedHeadless = hadHeadless ? headless : "";
     setenv("TARVELO_HEADLESS", "1", 1);
     platform::MidiInShutdown();
     platform::MidiFakeRemoveAll();
@@ -143,7 +147,13 @@ class MidiLayerTest : public ::testing::Test {
   void TearDown() override {
     platform::MidiInShutdown();
     platform::MidiFakeRemoveAll();
+    if (hadHeadless)
+      setenv("TARVELO_HEADLESS", savedHeadless.c_str(), 1);
+    else
+      unsetenv("TARVELO_HEADLESS");
   }
+  std::string savedHeadless;
+  bool hadHeadless = false;
 };
 
 TEST_F(MidiLayerTest, HeadlessListsOnlyVirtualDevices) {
@@ -172,7 +182,6 @@ TEST_F(MidiLayerTest, WithoutASequencerDeviceOrHeadlessModeNothingBreaks) {
   EXPECT_EQ(platform::MidiInGetCaps(before, &caps), platform::kMidiOk);
   EXPECT_STREQ(caps.Name, "Pad");
   platform::MidiInShutdown();
-  setenv("TARVELO_HEADLESS", "1", 1);
 }
 
 TEST_F(MidiLayerTest, OpenStartDeliverOnTheMidiThread) {
