@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "app/state/wave_library.h"
 #include "basics/errors.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
+#include "engine/dsp/windows.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
 #include "engine/midimap_hooks.h"
@@ -89,6 +91,9 @@ int32_t Build(float sampleRate) {
     return -QUARLE_BASICS::kErrAllocation;
 
   FillKernelTables();
+  BuildFirKernel(-1);
+  // Attached library entries hand their sound to the modules.
+  DescribeWave = DescribeWaveEntry;
   r = BuildCatalog();
   if (r != 0) return r;
   // Until a synth file brings its own, the master presets are the templates

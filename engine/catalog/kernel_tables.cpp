@@ -2,6 +2,7 @@
 // kernels.
 #include "basics/messages.h"
 #include "engine/catalog/catalog.h"
+#include "engine/dsp/windows.h"
 
 namespace Tarvelo {
 
@@ -23,6 +24,7 @@ void FillKernelTables() {
   static const char* const kFixed[6] = {"Hanning", "Hamming", "Blackman", "Nuttall", "Blackman-Nuttall",
                                         "Blackman-Harris"};
   for (int32_t i = 0; i < 6; ++i) QUARLE_BASICS::DynZStringAssign(WindowFunctionTable[3 + i].Name, kFixed[i]);
+  InstallWindowFunctions();
 }
 
 void FreeKernelTables() {

@@ -4,6 +4,8 @@
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/capture.h"
 #include "engine/dsp/oscillators.h"
+#include "engine/dsp/randomizer.h"
+#include "engine/dsp/sample.h"
 #include "engine/dsp/waves.h"
 #include "engine/globals.h"
 
@@ -47,8 +49,9 @@ int32_t DefineCapture(ModuleRecord& t) {
 }
 
 int32_t DefineSample(ModuleRecord& t) {
-  // Its process functions come with the sample kernels.
   int32_t result = 0;
+  t.ProcessFunctions[0] = ProcessSampleMono;
+  t.ProcessFunctions[1] = ProcessSamplePoly;
   BeginType(t, 510, "Sample", nullptr, kCategorySource);
   t.FollowsPolyphony = 0;
   t.ModuleSwitches[kSwitchLoop] = -1;
@@ -106,8 +109,9 @@ int32_t DefineSineWave(ModuleRecord& t) {
 }
 
 int32_t DefineRandomizer(ModuleRecord& t) {
-  // Its process functions come with the randomizer kernels.
   int32_t result = 0;
+  t.ProcessFunctions[0] = ProcessRandomizerMono;
+  t.ProcessFunctions[1] = ProcessRandomizerPoly;
   BeginType(t, 516, "4-in-1 Randomizer", nullptr, kCategorySource);
   t.PortCount = 4;
   SetParamName(t, 0, CommonNames[kNameInput], "In");

@@ -6,6 +6,7 @@
 #include "app/state/wave_library.h"
 #include "audio/spectrum.h"
 #include "basics/errors.h"
+#include "engine/globals.h"
 
 namespace Tarvelo {
 
@@ -89,9 +90,10 @@ int32_t DetectSamplePitchInto(WaveLibraryEntry* entry, int32_t ch, Complex* work
   const float rate = static_cast<float>(s.format.sampleRate);
   float f = QUARLE_AUDIO::SpectrumPeakFrequency(work, kPitchBlockFrames, rate, 0);
   if (f == 0.0f) return 0;
-  const float lowest = rate * 1e-7f;
-  if (f < lowest) f = lowest;
-  const int32_t q = static_cast<int32_t>(std::nearbyint(rate / 4.0f)) >> 1;
+  // The sound's peak is brought into the engine's range: not below its
+  // lowest frequency, and up to three octaves down below an eighth of its rate.
+  if (f < PitchFloor) f = PitchFloor;
+  const int32_t q = static_cast<int32_t>(std::nearbyint(static_cast<float>(RateWhole) / 4.0f)) >> 1;
   for (int32_t k = 0; k < 3; ++k)
     if (f > static_cast<float>(q)) f = f / 2.0f;
   entry->Pitch[ch] = f;

@@ -18,9 +18,10 @@ constexpr int32_t kPitchBlockFrames = 2048;
 // data.
 int32_t AnalyseSampleLevels(WaveLibraryEntry* entry);
 
-// The dominant frequency of channel ch, brought down by up to three octaves
-// below a quarter of half the rate, stored as the entry's pitch of ch. 0, or
-// the spectrum's error; a silent block leaves the pitch as it was.
+// The dominant frequency of channel ch (at the sound's own rate), kept at or
+// above the engine's lowest frequency and brought down by up to three octaves
+// below an eighth of the engine's rate, stored as the entry's pitch of ch. 0,
+// or the spectrum's error; a silent block leaves the pitch as it was.
 int32_t DetectSamplePitch(WaveLibraryEntry* entry, int32_t ch);
 // The same with a caller's work array of kPitchBlockFrames zeroed bins, so the
 // audio thread needs no allocation.

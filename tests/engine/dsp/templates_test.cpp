@@ -11,6 +11,8 @@
 #include "engine/dsp/capture.h"
 #include "engine/dsp/keyboards.h"
 #include "engine/dsp/oscillators.h"
+#include "engine/dsp/randomizer.h"
+#include "engine/dsp/sample.h"
 #include "engine/dsp/waves.h"
 #include "engine/globals.h"
 
@@ -39,11 +41,10 @@ TEST_F(TemplateTest, ProcessFunctionsOfTheSoundAndControlTypes) {
   EXPECT_EQ(T(4).ProcessFunctions[1], ProcessOctaveBoardPoly);
   EXPECT_EQ(T(9).ProcessFunctions[0], ProcessAdsrMono);
   EXPECT_EQ(T(9).ProcessFunctions[1], ProcessAdsrPoly);
-  // Kernels that come later keep the placeholder.
-  for (int32_t type : {1, 32}) {
-    EXPECT_EQ(T(type).ProcessFunctions[0], ProcessNone) << type;
-    EXPECT_EQ(T(type).ProcessFunctions[1], ProcessNone) << type;
-  }
+  EXPECT_EQ(T(1).ProcessFunctions[0], ProcessSampleMono);
+  EXPECT_EQ(T(1).ProcessFunctions[1], ProcessSamplePoly);
+  EXPECT_EQ(T(32).ProcessFunctions[0], ProcessRandomizerMono);
+  EXPECT_EQ(T(32).ProcessFunctions[1], ProcessRandomizerPoly);
   EXPECT_EQ(WaveShapeTable[0].Function, WaveSine);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(WaveShapeTable[11].Name), "Experimental");
 }

@@ -1,0 +1,52 @@
+// The nine window functions and the FIR kernel design of the filter editor:
+// a source (a filter of the filter library, or a periodic-sinc prototype)
+// multiplied by the chosen window, optionally mirrored into a high pass.
+#pragma once
+#include <cstdint>
+
+namespace Tarvelo {
+
+// (out, n, two parameters no window uses) -> 0. out[0..n-1] over the
+// symmetric span n - 1, so both end taps lie on the window's ends; a window of
+// one tap is its centre, 1.0.
+int32_t WindowSquare(float* out, int32_t n, float a, float b);
+int32_t WindowTriangular(float* out, int32_t n, float a, float b);
+int32_t WindowSine(float* out, int32_t n, float a, float b);
+int32_t WindowHanning(float* out, int32_t n, float a, float b);
+int32_t WindowHamming(float* out, int32_t n, float a, float b);
+int32_t WindowBlackman(float* out, int32_t n, float a, float b);
+int32_t WindowNuttall(float* out, int32_t n, float a, float b);
+int32_t WindowBlackmanNuttall(float* out, int32_t n, float a, float b);
+int32_t WindowBlackmanHarris(float* out, int32_t n, float a, float b);
+
+// Puts the nine functions into WindowFunctionTable rows 0 to 8 (the names are
+// set by the engine start-up).
+void InstallWindowFunctions();
+
+// Periodic sinc of n taps with main-lobe width w (kept within 1..n), centre
+// value 1.0. Returns 0.
+int32_t DirichletKernel(float* out, int32_t n, float width);
+
+constexpr int32_t kFirMaxTaps = 128;
+
+// The filter editor's design; one record for the whole run.
+struct FirDesignRecord {
+  float FirSource[kFirMaxTaps + 1];  // source taps, zero-padded
+  float FirKernel[kFirMaxTaps + 1];  // window x source, taps 0..N-1
+  float FirWindow[kFirMaxTaps + 1];  // the window for N taps
+  int64_t FirHighPass;               // -1: odd taps negated
+  int32_t FirTapCount;               // N, at most 128
+  int32_t FirWidth;                  // K, the prototype's lobe width
+  int32_t FirWindowIndex;            // row of WindowFunctionTable
+  int32_t FirSourceEntry;            // FilterLibrary index, -1 none
+  int32_t FirOffset;                 // first source tap used
+  int32_t FirGainSum;                // rounded sum of tap magnitudes, 1..100
+};
+extern FirDesignRecord FirDesign;
+
+// Mode -1 (any non-zero mode) rebuilds the source and the kernel; mode 0 keeps
+// the source and the offset and recomputes window and kernel. A selected
+// filter gets 1 - 1 / FirGainSum as its first pitch value.
+void BuildFirKernel(int64_t mode);
+
+}  // namespace Tarvelo

@@ -1,0 +1,368 @@
+// The Convolutive filter and vocoder: the impulse response through the ring
+// (tap 0 meets the input of 128 frames ago), attenuation, resonance and the
+// clip rule, the pass-through without taps or voice, the vocoder's moving
+// window, tails that ring on after the input stops and keep their voice
+// alive, per-voice rings, and the catalog templates.
+#include "engine/dsp/convolution.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/state/wave_library.h"
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/command.h"
+#include "engine/dsp/contract.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
+#include "engine/render.h"
+
+namespace Tarvelo {
+namespace {
+
+constexpr int32_t kConvFilter = 17;
+constexpr int32_t kConvVocoder = 27;
+
+class ConvolutionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
+    PlaybackActive = 0;
+    CaptureActive = 0;
+  }
+  void TearDown() override {
+    for (WaveLibraryEntry* e : entries_) WaveLibraryEntryDelete(e);
+    CaptureActive = 0;
+    Tarvelo::close();
+  }
+
+  static ModuleRecord* Add(int32_t type) {
+    ModuleRecord* m = nullptr;
+    EXPECT_GE(AddModule(type, true, &m), 0);
+    return m;
+  }
+  // A live module whose outputs the test writes itself; it is never run.
+  static ModuleRecord* Source(float value = 0.0f) {
+    ModuleRecord* s = Add(kTypeOscillator);
+    s->ChannelsProcessed = 1;
+    s->ActiveVoices = 1;
+    s->Outputs[0][0] = OutputElement{value, value};
+    return s;
+  }
+  static void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
+    ASSERT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
+  }
+  // A filter sound of the given taps attached to m.
+  void AttachTaps(ModuleRecord* m, const std::vector<float>& taps) {
+    WaveLibraryEntry* e = WaveLibraryEntryNew();
+    e->Sound.samples = static_cast<float*>(std::malloc(taps.size() * 4));
+    for (size_t i = 0; i < taps.size(); ++i) e->Sound.samples[i] = taps[i];
+    e->Sound.frameCount = static_cast<uint32_t>(taps.size());
+    e->Sound.dataSize = static_cast<uint32_t>(taps.size() * 4);
+    e->LoadState = kWaveDataHeld;
+    entries_.push_back(e);
+    AttachWaveToModule(m, e, 0);
+  }
+  ModuleRecord* Filter(ModuleRecord* input, const std::vector<float>& taps) {
+    ModuleRecord* f = Add(kConvFilter);
+    Link(f, kConvInput, input);
+    f->ChannelsProcessed = 1;
+    if (!taps.empty()) AttachTaps(f, taps);
+    return f;
+  }
+  // One frame of m as the render callback runs it; the source, never run
+  // itself, has its trigger entries of this parity cleared as its own run would.
+  void Frame(ModuleRecord* source, ModuleRecord* m) {
+    ClearTriggerBuffer(*source, parity_);
+    ProcessModuleFrame(m, frame_++, parity_, parity_ ^ 1);
+    parity_ ^= 1;
+  }
+  // Frames of m with the source publishing input[k] in frame k (then 0).
+  std::vector<float> Run(ModuleRecord* source, ModuleRecord* m, const std::vector<float>& input, size_t frames,
+                         int32_t ch = 0) {
+    std::vector<float> out;
+    for (size_t k = 0; k < frames; ++k) {
+      const float x = k < input.size() ? input[k] : 0.0f;
+      source->Outputs[0][0] = OutputElement{x, x};
+      Frame(source, m);
+      out.push_back(m->Outputs[ch][0].Level);
+    }
+    return out;
+  }
+
+  std::vector<WaveLibraryEntry*> entries_;
+  int32_t parity_ = 0;
+  uint64_t frame_ = 0;
+};
+
+TEST_F(ConvolutionTest, ImpulseReturnsTheKernelWithTapZeroOneRingLater) {
+  ModuleRecord* src = Source();
+  ModuleRecord* f = Filter(src, {0.5f, 0.25f, -0.125f, 0.0625f});
+  const std::vector<float> y = Run(src, f, {1.0f}, 300);
+  for (size_t k = 0; k < y.size(); ++k) {
+    float want = 0.0f;
+    if (k == 1) want = 0.25f;
+    if (k == 2) want = -0.125f;
+    if (k == 3) want = 0.0625f;
+    if (k == 128) want = 0.5f;
+    EXPECT_EQ(y[k], want) << k;
+  }
+  EXPECT_EQ(f->ClipFlag, 0);
+}
+
+TEST_F(ConvolutionTest, OneTapDelaysByTheRingAndTwoTapsByOneFrame) {
+  ModuleRecord* src = Source();
+  ModuleRecord* one = Filter(src, {1.0f});
+  std::vector<float> ramp;
+  for (int32_t k = 0; k < 200; ++k) ramp.push_back(0.001f * (k + 1));
+  std::vector<float> y = Run(src, one, ramp, 200);
+  for (size_t k = 0; k < 200; ++k) EXPECT_EQ(y[k], k < 128 ? 0.0f : ramp[k - 128]) << k;
+
+  ModuleRecord* src2 = Source();
+  ModuleRecord* two = Filter(src2, {0.0f, 1.0f});
+  y = Run(src2, two, ramp, 50);
+  for (size_t k = 1; k < 50; ++k) EXPECT_EQ(y[k], ramp[k - 1]) << k;
+}
+
+TEST_F(ConvolutionTest, AttenuationResonanceAndClipping) {
+  ModuleRecord* src = Source();
+  ModuleRecord* f = Filter(src, {0.0f, 1.0f});
+  ModuleSetParamValue(*f, kConvAttenuation, 1.0f);
+  for (float y : Run(src, f, {1.0f, 0.5f, -0.5f}, 10)) EXPECT_EQ(y, 0.0f);
+
+  // Half attenuation halves; resonance 0.5 feeds half the output back, negated.
+  ModuleRecord* src2 = Source();
+  ModuleRecord* g = Filter(src2, {0.0f, 1.0f});
+  ModuleSetParamValue(*g, kConvAttenuation, 0.5f);
+  ModuleSetParamValue(*g, kConvResonance, 0.5f);
+  std::vector<float> y = Run(src2, g, {1.0f}, 6);
+  // u[n] = x[n] - 0.5 y[n], y[n] = 0.5 u[n - 1].
+  EXPECT_EQ(y[0], 0.0f);
+  EXPECT_FLOAT_EQ(y[1], 0.5f);
+  EXPECT_FLOAT_EQ(y[2], -0.125f);
+  EXPECT_FLOAT_EQ(y[3], 0.03125f);
+
+  // An input beyond the limits is clipped at the output and flagged.
+  ModuleRecord* src3 = Source();
+  ModuleRecord* h = Filter(src3, {0.0f, 1.0f});
+  y = Run(src3, h, {3.0f, std::nanf("")}, 4);
+  EXPECT_EQ(y[1], 1.0f);
+  EXPECT_EQ(y[2], 0.0f);  // a NaN reads as 0 after the clip rule
+  EXPECT_EQ(h->ClipFlag, -1);
+}
+
+TEST_F(ConvolutionTest, WithoutTapsTheInputPassesThroughUnclipped) {
+  ModuleRecord* src = Source();
+  ModuleRecord* f = Filter(src, {});
+  const std::vector<float> y = Run(src, f, {1.5f, -0.25f}, 2);
+  EXPECT_EQ(y[0], 1.5f);
+  EXPECT_EQ(y[1], -0.25f);
+  EXPECT_EQ(f->ClipFlag, 0);
+  EXPECT_EQ(src->TriggerBuffers[parity_ ^ 1][0], kVoiceMark);
+  // Nothing rings on without taps: the voice ends with its input.
+  src->ActiveVoices = 0;
+  Frame(src, f);
+  EXPECT_EQ(f->ActiveVoices, 0);
+  EXPECT_EQ(f->Outputs[0][0].Level, 0.0f);
+}
+
+TEST_F(ConvolutionTest, FilterTailRingsOnForOneRingAndThenLetsGo) {
+  ModuleRecord* src = Source(0.5f);
+  ModuleRecord* f = Filter(src, {0.0f, 1.0f});
+  for (int32_t k = 0; k < 10; ++k) Frame(src, f);
+  src->ActiveVoices = 0;  // the input's voice stops
+  int32_t sounding = 0;
+  int32_t marked = 0;
+  for (int32_t k = 0; k < 400 && f->ActiveVoices > 0; ++k) {
+    const int32_t parity = parity_;
+    Frame(src, f);
+    if (f->ActiveVoices > 0) ++sounding;
+    if (src->TriggerBuffers[parity][0] == kVoiceMark) ++marked;
+    if (k == 0) EXPECT_EQ(f->Outputs[0][0].Level, 0.5f);  // the last fed value, one frame late
+    if (k == 1) EXPECT_EQ(f->Outputs[0][0].Level, 0.0f);
+  }
+  // 128 frames of silence are drained, all of them marked; the voice stays
+  // listed one more frame on its own last mark and then ends.
+  EXPECT_EQ(marked, 129);
+  EXPECT_EQ(sounding, 130);
+  EXPECT_EQ(f->ActiveVoices, 0);
+  EXPECT_EQ(f->SequencerVoices[0].State, kTailIdle);
+}
+
+TEST_F(ConvolutionTest, PerVoiceRingsFollowTheirVoices) {
+  ModuleRecord* src = Source();
+  src->ActiveVoices = 2;
+  src->PerVoiceOutput = -1;
+  src->VoiceIds[0] = 3;
+  src->VoiceIds[1] = 7;
+  ModuleRecord* f = Filter(src, {0.0f, 1.0f});
+  f->PolyphonyMode = 1;
+  auto frame = [&](float a, float b) {
+    src->Outputs[0][0] = OutputElement{a, a};
+    src->Outputs[0][1] = OutputElement{b, b};
+    Frame(src, f);
+  };
+  frame(0.25f, -0.5f);
+  frame(0.0f, 0.0f);
+  ASSERT_EQ(f->ActiveVoices, 2);
+  EXPECT_EQ(f->VoiceIds[0], 3);
+  EXPECT_EQ(f->VoiceIds[1], 7);
+  EXPECT_EQ(f->Outputs[0][0].Level, 0.25f);
+  EXPECT_EQ(f->Outputs[0][1].Level, -0.5f);
+
+  // Voice 3 stops: it drains in place while voice 7, now the source's only
+  // voice, keeps reading its own input.
+  src->ActiveVoices = 1;
+  src->VoiceIds[0] = 7;
+  frame(0.75f, 0.0f);
+  frame(0.125f, 0.0f);
+  ASSERT_EQ(f->ActiveVoices, 2);
+  EXPECT_EQ(f->VoiceIds[0], 3);
+  EXPECT_EQ(f->VoiceIds[1], 7);
+  EXPECT_EQ(f->SequencerVoices[3].State, kTailDraining);
+  EXPECT_EQ(f->Outputs[0][0].Level, 0.0f);
+  EXPECT_EQ(f->Outputs[0][1].Level, 0.75f);
+  EXPECT_EQ(src->TriggerBuffers[parity_ ^ 1][3], kVoiceMark);
+}
+
+TEST_F(ConvolutionTest, VocoderAveragesInputTimesVoiceOverItsWindow) {
+  ModuleRecord* in = Source(1.0f);
+  ModuleRecord* voice = Source(0.5f);
+  ModuleRecord* v = Add(kConvVocoder);
+  Link(v, kConvInput, in);
+  Link(v, kConvVoice, voice);
+  v->ChannelsProcessed = 1;
+  ModuleSetParamValue(*v, kConvVoice, 1.0f);
+  ModuleSetParamValue(*v, kConvWindow, 3.0f);
+  const std::vector<float> y = Run(in, v, std::vector<float>(10, 1.0f), 10);
+  EXPECT_EQ(y[0], 0.0f);
+  EXPECT_FLOAT_EQ(y[1], 0.5f / 3.0f);
+  EXPECT_FLOAT_EQ(y[2], 1.0f / 3.0f);
+  for (size_t k = 3; k < 10; ++k) EXPECT_FLOAT_EQ(y[k], 0.5f) << k;
+
+  // The Voice port's set value scales the latched voice.
+  ModuleSetParamValue(*v, kConvVoice, 0.5f);
+  const std::vector<float> z = Run(in, v, std::vector<float>(10, 1.0f), 10);
+  EXPECT_FLOAT_EQ(z[9], 0.25f);
+
+  // The tail: one window of silence, then the voice ends.
+  in->ActiveVoices = 0;
+  int32_t sounding = 0;
+  for (int32_t k = 0; k < 20 && v->ActiveVoices > 0; ++k) {
+    Frame(in, v);
+    if (v->ActiveVoices > 0) ++sounding;
+  }
+  EXPECT_EQ(sounding, 5);  // 4 drained frames pass L = 3, one more on the last mark
+}
+
+TEST_F(ConvolutionTest, VocoderWithoutAVoicePassesThrough) {
+  ModuleRecord* in = Source();
+  ModuleRecord* v = Add(kConvVocoder);
+  Link(v, kConvInput, in);
+  v->ChannelsProcessed = 1;
+  const std::vector<float> y = Run(in, v, {0.3f, -1.5f}, 2);
+  EXPECT_EQ(y[0], 0.3f);
+  EXPECT_EQ(y[1], -1.5f);
+  EXPECT_EQ(in->TriggerBuffers[parity_ ^ 1][0], 0u);  // the vocoder's pass-through marks nothing
+}
+
+TEST_F(ConvolutionTest, ShorterWindowClampsTheRingPosition) {
+  EXPECT_EQ(VocoderWindow(16.0f), 16);
+  EXPECT_EQ(VocoderWindow(3.9999995f), 4);
+  EXPECT_EQ(VocoderWindow(0.0f), 1);
+  EXPECT_EQ(VocoderWindow(std::nanf("")), 1);
+  EXPECT_EQ(VocoderWindow(1e9f), 127);
+
+  ModuleRecord* in = Source(1.0f);
+  ModuleRecord* voice = Source(1.0f);
+  ModuleRecord* v = Add(kConvVocoder);
+  Link(v, kConvInput, in);
+  Link(v, kConvVoice, voice);
+  v->ChannelsProcessed = 1;
+  ModuleSetParamValue(*v, kConvWindow, 16.0f);
+  for (int32_t k = 0; k < 12; ++k) Frame(in, v);
+  EXPECT_EQ(v->AuxVoiceState[0][0], 12.0f);
+  ModuleSetParamValue(*v, kConvWindow, 4.0f);
+  Frame(in, v);  // position 12 becomes 7, the last of the 8-frame ring
+  EXPECT_EQ(v->AuxVoiceState[0][0], 0.0f);
+  for (int32_t k = 0; k < 8; ++k) Frame(in, v);
+  EXPECT_FLOAT_EQ(v->Outputs[0][0].Level, 1.0f);
+}
+
+TEST_F(ConvolutionTest, FilterThroughTheRenderCallback) {
+  // Capture feeds the filter; the output module is the filter.
+  ModuleRecord* cap = Add(kTypeCapture);
+  ModuleRecord* f = Add(kConvFilter);
+  Link(f, kConvInput, cap);
+  AttachTaps(f, {0.0f, 0.5f, 0.25f});
+  RequestGraphRebuild(0, 0, f);
+  for (int32_t i = 0; i < CaptureRingSize; ++i) CaptureRing[i] = 0.0f;
+  CaptureRing[0] = CaptureRing[1] = 1.0f;
+  CaptureReadIndex = 0;
+  CaptureWriteIndex = CaptureRingSize / 2;
+  CaptureActive = -1;
+  std::vector<float> out(16, -9.0f);
+  float* p = out.data();
+  RenderAudio(&p, 0, 16);
+  EXPECT_EQ(out[0], 0.0f);
+  EXPECT_EQ(out[2], 0.5f);   // left
+  EXPECT_EQ(out[3], 0.5f);   // right
+  EXPECT_EQ(out[4], 0.25f);
+  EXPECT_EQ(out[6], 0.0f);
+}
+
+TEST_F(ConvolutionTest, Templates) {
+  const ModuleRecord& f = ModuleCatalog[kConvFilter];
+  EXPECT_EQ(f.ProcessFunctions[0], ProcessConvolutiveFilterMono);
+  EXPECT_EQ(f.ProcessFunctions[1], ProcessConvolutiveFilterPoly);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(f.Name), "Convolutive filter");
+  EXPECT_EQ(f.Category, kCategoryFilter);
+  EXPECT_EQ(f.KeepsVoices, -1);
+  EXPECT_EQ(f.VoiceOwner, -1);
+  EXPECT_EQ(f.RequiresPortLink, -1);
+  EXPECT_EQ(f.PortCount, 2);
+  EXPECT_EQ(f.ParamCount, 4);
+  EXPECT_EQ(f.WorkBufferElements, 258);
+  EXPECT_EQ(f.WorkBufferChannels, 2);
+  const char* labels[4] = {"In", "R", "a", "*"};
+  const char* names[4] = {"Input", "Resonance", "Attenuation", "Feedback seed"};
+  for (int32_t p = 0; p < 4; ++p) {
+    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(f.Params[p].Label), labels[p]);
+    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(f.Params[p].LongName), names[p]);
+  }
+  EXPECT_EQ(f.Params[0].Value, 1.0f);
+  EXPECT_EQ(f.Params[0].Number.UnitFamily, 3);
+  EXPECT_EQ(f.Params[0].Number.Unit, 1);
+  EXPECT_EQ(f.Params[1].Min, 0.0f);
+  EXPECT_EQ(f.Params[1].Value, 0.0f);
+  EXPECT_EQ(f.Params[2].Min, 0.0f);
+  EXPECT_EQ(f.Params[2].Max, 1.0f);
+
+  const ModuleRecord& v = ModuleCatalog[kConvVocoder];
+  EXPECT_EQ(v.ProcessFunctions[0], ProcessConvolutiveVocoderMono);
+  EXPECT_EQ(v.ProcessFunctions[1], ProcessConvolutiveVocoderPoly);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Name), "Convolutive vocoder");
+  EXPECT_EQ(v.KeepsVoices, -1);
+  EXPECT_EQ(v.WorkBufferElements, 1024);
+  EXPECT_EQ(v.ParamCount, 4);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Params[1].LongName), "Voice");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Params[1].Label), "V");
+  EXPECT_EQ(v.Params[1].Value, 1.0f);
+  EXPECT_EQ(v.Params[1].Min, 0.0f);
+  EXPECT_EQ(v.Params[1].Number.Unit, 1);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Params[2].LongName), "Window Size");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Params[2].Label), "L");
+  EXPECT_EQ(v.Params[2].Value, 16.0f);
+  EXPECT_EQ(v.Params[2].Min, 3.0f);
+  EXPECT_EQ(v.Params[2].Max, 127.0f);
+  EXPECT_EQ(v.Params[2].Number.UnitFamily, 2);
+  EXPECT_EQ(v.Params[2].Number.Unit, 0);
+  EXPECT_EQ(v.Params[2].ChannelCountExempt, -1);
+}
+
+}  // namespace
+}  // namespace Tarvelo

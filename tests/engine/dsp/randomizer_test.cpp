@@ -1,0 +1,170 @@
+// The 4-in-1 Randomizer: refresh timing in frames, the range of drawn values,
+// sample-and-hold of a linked input with its gain, bias and quantization,
+// holding, per-voice counters, and its template.
+#include "engine/dsp/randomizer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/dsp/contract.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
+#include "engine/render.h"
+
+namespace Tarvelo {
+namespace {
+
+constexpr int32_t kRandomizer = 32;
+
+class RandomizerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
+    SeedRandom(11);
+    m_ = Add(kRandomizer);
+    m_->ChannelsProcessed = 1;
+  }
+  void TearDown() override { Tarvelo::close(); }
+
+  static ModuleRecord* Add(int32_t type) {
+    ModuleRecord* m = nullptr;
+    EXPECT_GE(AddModule(type, true, &m), 0);
+    return m;
+  }
+  void Set(int32_t p, float stored) { ModuleSetParamValue(*m_, p, stored); }
+  void Period(float seconds) { Set(kRandomPeriod, seconds); }
+  float Frame() {
+    ProcessModuleFrame(m_, frame_++, parity_, parity_ ^ 1);
+    parity_ ^= 1;
+    return m_->Outputs[0][0].Level;
+  }
+
+  ModuleRecord* m_ = nullptr;
+  int32_t parity_ = 0;
+  uint64_t frame_ = 0;
+};
+
+TEST_F(RandomizerTest, DrawsOncePerPeriod) {
+  Set(kRandomResolution, 0.0f);
+  Period(0.5f);
+  std::vector<int32_t> changes;
+  float last = Frame();  // the first frame draws at once
+  for (int32_t k = 1; k < 60000; ++k) {
+    const float y = Frame();
+    if (y != last) changes.push_back(k);
+    last = y;
+  }
+  EXPECT_EQ(changes, (std::vector<int32_t>{24000, 48000}));
+  // A fractional period draws every ceil(p) frames.
+  Period(2.5f / 48000.0f);
+  Frame();  // the pending count still runs out first
+  changes.clear();
+  for (int32_t k = 0; k < 30000 && changes.size() < 4; ++k) {
+    const float y = Frame();
+    if (y != last) changes.push_back(k);
+    last = y;
+  }
+  ASSERT_GE(changes.size(), 3u);
+  EXPECT_EQ(changes[2] - changes[1], 3);
+}
+
+TEST_F(RandomizerTest, UnlinkedInputSetsTheRange) {
+  Set(kRandomInput, 0.5f);
+  Set(kRandomResolution, 0.0f);
+  Period(0.5f / 48000.0f);  // a draw every frame
+  float lo = 1.0f, hi = -1.0f;
+  double sum = 0.0;
+  for (int32_t k = 0; k < 20000; ++k) {
+    const float y = Frame();
+    lo = std::min(lo, y);
+    hi = std::max(hi, y);
+    sum += y;
+  }
+  EXPECT_GE(lo, -0.5f);
+  EXPECT_LT(hi, 0.5f);
+  EXPECT_LT(lo, -0.49f);
+  EXPECT_GT(hi, 0.49f);
+  EXPECT_NEAR(sum / 20000.0, 0.0, 0.01);
+  EXPECT_EQ(m_->ClipFlag, 0);
+}
+
+TEST_F(RandomizerTest, LinkedInputIsHeldScaledBiasedAndQuantized) {
+  ModuleRecord* src = Add(kTypeOscillator);
+  src->ChannelsProcessed = 1;
+  src->ActiveVoices = 1;
+  ASSERT_EQ(ModuleLinkInput(*m_, kRandomInput, src, &ModuleCatalog[kRandomizer]), kLinkConnected);
+  Set(kRandomInput, 1.0f);
+  Set(kRandomResolution, 0.25f);
+  Period(0.5f / 48000.0f);
+  auto draw = [&](float x) {
+    src->Outputs[0][0] = OutputElement{x, x};
+    return Frame();
+  };
+  EXPECT_EQ(draw(0.6f), 0.5f);    // toward zero
+  EXPECT_EQ(draw(-0.6f), -0.5f);
+  EXPECT_EQ(draw(0.24f), 0.0f);
+  Set(kRandomInput, 0.5f);        // the set value is the gain on the input
+  EXPECT_EQ(draw(0.8f), 0.25f);
+  Set(kRandomInput, 1.0f);
+  Set(kRandomResolution, 0.0f);
+  Set(kRandomBias, 0.9f);
+  EXPECT_EQ(m_->ClipFlag, 0);
+  EXPECT_EQ(draw(0.5f), 1.0f);
+  EXPECT_EQ(m_->ClipFlag, -1);
+  EXPECT_EQ(draw(std::nanf("")), 0.0f);
+}
+
+TEST_F(RandomizerTest, HoldAndZeroPeriodFreezeTheValue) {
+  Period(0.5f / 48000.0f);
+  const float a = Frame();
+  m_->ModuleSwitches[kSwitchHold] = -1;
+  for (int32_t k = 0; k < 100; ++k) EXPECT_EQ(Frame(), a);
+  EXPECT_EQ(m_->VoiceState[0][0], 0.0f);
+  m_->ModuleSwitches[kSwitchHold] = 0;
+  EXPECT_NE(Frame(), a);  // the next draw follows at once
+  const float b = m_->Outputs[0][0].Level;
+  Period(0.0f);
+  for (int32_t k = 0; k < 100; ++k) EXPECT_EQ(Frame(), b);
+  Period(std::nanf(""));
+  EXPECT_EQ(Frame(), b);
+}
+
+TEST_F(RandomizerTest, VoicesCountOnTheirOwn) {
+  ModuleRecord* src = Add(kTypeOscillator);
+  src->ChannelsProcessed = 1;
+  src->ActiveVoices = 2;
+  src->PerVoiceOutput = -1;
+  src->VoiceIds[0] = 4;
+  src->VoiceIds[1] = 9;
+  ASSERT_EQ(ModuleLinkInput(*m_, kRandomInput, src, &ModuleCatalog[kRandomizer]), kLinkConnected);
+  m_->PolyphonyMode = 1;
+  m_->TriggerOwner = src;
+  Set(kRandomResolution, 0.0f);
+  Period(10.0f / 48000.0f);
+  src->Outputs[0][0] = OutputElement{0.1f, 0.1f};
+  src->Outputs[0][1] = OutputElement{0.2f, 0.2f};
+  Frame();
+  EXPECT_EQ(m_->ActiveVoices, 2);
+  EXPECT_FLOAT_EQ(m_->Outputs[0][0].Level, 0.1f * 0.95f);
+  EXPECT_FLOAT_EQ(m_->Outputs[0][1].Level, 0.2f * 0.95f);
+  EXPECT_NEAR(m_->VoiceState[0][4], 9.0f, 1e-4);
+  EXPECT_NEAR(m_->VoiceState[0][9], 9.0f, 1e-4);
+  EXPECT_EQ(m_->VoiceState[0][0], 0.0f);
+}
+
+TEST_F(RandomizerTest, Template) {
+  const ModuleRecord& t = ModuleCatalog[kRandomizer];
+  EXPECT_EQ(t.ProcessFunctions[0], ProcessRandomizerMono);
+  EXPECT_EQ(t.ProcessFunctions[1], ProcessRandomizerPoly);
+  EXPECT_EQ(t.ParamCount, 5);
+  EXPECT_EQ(t.RequiredPort, 0);
+  EXPECT_EQ(t.Params[kRandomPeriod].Max, 48000.0f);
+  EXPECT_EQ(t.Params[kRandomPeriod].Value, 50.0f / 48000.0f);
+}
+
+}  // namespace
+}  // namespace Tarvelo

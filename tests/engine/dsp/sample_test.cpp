@@ -1,0 +1,313 @@
+// The Sample module: playback at the sound's detected pitch, loop points and
+// the stop at the period, reverse play, rewinding, the pass-through without a
+// sound, and recordings (interleaved channels, early stops, the levels and
+// pitch found when they finish, playback of what was recorded).
+#include "engine/dsp/sample.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "app/state/wave_library.h"
+#include "audio/spectrum.h"
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/command.h"
+#include "engine/dsp/analysis.h"
+#include "engine/dsp/contract.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
+#include "engine/render.h"
+
+namespace Tarvelo {
+namespace {
+
+int32_t ListChanges = 0;
+void CountListChange() { ++ListChanges; }
+
+int32_t Crossings(const std::vector<float>& x) {
+  int32_t n = 0;
+  for (size_t i = 1; i < x.size(); ++i)
+    if (x[i - 1] < 0.0f && x[i] >= 0.0f) ++n;
+  return n;
+}
+
+class SampleKernelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
+    PlaybackActive = 0;
+    ListChanges = 0;
+    SampleListChanged = CountListChange;
+  }
+  void TearDown() override {
+    SampleListChanged = nullptr;
+    Tarvelo::close();
+    for (WaveLibraryEntry* e : entries_) WaveLibraryEntryDelete(e);
+  }
+
+  static ModuleRecord* Add(int32_t type) {
+    ModuleRecord* m = nullptr;
+    EXPECT_GE(AddModule(type, true, &m), 0);
+    return m;
+  }
+  // A sound entry of interleaved values with a known pitch.
+  WaveLibraryEntry* Sound(const std::vector<float>& values, int32_t channels, float pitch) {
+    WaveLibraryEntry* e = WaveLibraryEntryNew();
+    e->Sound.format.channels = static_cast<int16_t>(channels);
+    e->Sound.frameCount = static_cast<uint32_t>(values.size() / channels);
+    e->Sound.dataSize = static_cast<uint32_t>(values.size() * 4);
+    e->Sound.samples = static_cast<float*>(std::calloc(values.size() + 1, 4));
+    for (size_t i = 0; i < values.size(); ++i) e->Sound.samples[i] = values[i];
+    e->Pitch[0] = pitch;
+    e->LoadState = kWaveDataHeld;
+    entries_.push_back(e);
+    return e;
+  }
+  // A playing Sample with the sound attached, its frequency at the sound's
+  // pitch times factor.
+  ModuleRecord* Player(WaveLibraryEntry* e, float factor = 1.0f) {
+    ModuleRecord* s = Add(kTypeSample);
+    s->ModuleSwitches[kSwitchPlay] = -1;
+    s->ChannelsProcessed = 1;
+    AttachWaveToModule(s, e, 0);
+    ModuleSetParamValue(*s, kSampleAmplitude, 1.0f);
+    ModuleSetParamValue(*s, kSampleFrequency, factor * e->Pitch[0] * FrequencyNorm);
+    return s;
+  }
+  std::vector<float> Play(ModuleRecord* s, int32_t frames, ModuleRecord* source = nullptr,
+                          const std::vector<float>* input = nullptr) {
+    std::vector<float> out;
+    for (int32_t k = 0; k < frames; ++k) {
+      if (source != nullptr) {
+        const float x = (*input)[k];
+        source->Outputs[0][0] = OutputElement{x, x};
+      }
+      ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
+      parity_ ^= 1;
+      out.push_back(s->Outputs[0][0].Level);
+    }
+    return out;
+  }
+  // A ramp of n frames from 0 to 1, so the value read is the position.
+  WaveLibraryEntry* Ramp(int32_t n) {
+    std::vector<float> r(n);
+    for (int32_t i = 0; i < n; ++i) r[i] = static_cast<float>(i) / static_cast<float>(n - 1);
+    return Sound(r, 1, 100.0f);
+  }
+  // A blank recording target of the given length.
+  WaveLibraryEntry* Blank(int32_t frames, int32_t channels) {
+    WaveLibraryEntry* e = Sound(std::vector<float>(static_cast<size_t>(frames) * channels, 0.0f), channels,
+                                4.0f / static_cast<float>(frames));
+    e->State = kWaveCreating;
+    return e;
+  }
+  ModuleRecord* Recorder(WaveLibraryEntry* e, ModuleRecord* source) {
+    ModuleRecord* s = Add(kTypeSample);
+    s->ChannelsProcessed = 1;
+    EXPECT_EQ(ModuleLinkInput(*s, kSampleInput, source, &ModuleCatalog[kTypeSample]), kLinkConnected);
+    AttachWaveToModule(s, e, static_cast<uint64_t>(-1));  // sets REC
+    EXPECT_NE(s->ModuleSwitches[kSwitchRecord], 0);
+    return s;
+  }
+  static ModuleRecord* Source() {
+    ModuleRecord* src = Add(kTypeOscillator);
+    src->ChannelsProcessed = 1;
+    src->ActiveVoices = 1;
+    return src;
+  }
+
+  std::vector<WaveLibraryEntry*> entries_;
+  int32_t parity_ = 0;
+  uint64_t frame_ = 0;
+};
+
+TEST_F(SampleKernelTest, PlaysAtTheDetectedPitch) {
+  // 48 cycles of a 480 Hz sine; the analysis finds its pitch.
+  std::vector<float> sine(4800);
+  for (size_t i = 0; i < sine.size(); ++i) sine[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 480.0 * i / 48000.0));
+  WaveLibraryEntry* e = Sound(sine, 1, 0.0f);
+  ASSERT_EQ(AnalyseSampleLevels(e), 0);
+  ASSERT_EQ(DetectSamplePitch(e, 0), 0);
+  ASSERT_NEAR(e->Pitch[0], 480.0f, 5.0f);
+
+  ModuleRecord* s = Player(e);
+  const std::vector<float> y = Play(s, 4800);
+  EXPECT_EQ(Crossings(y), 47);  // the first rising edge lies at frame 0
+  for (size_t k = 0; k < 400; ++k) EXPECT_NEAR(y[k], sine[k], 0.01f) << k;
+  // Looping: the sound starts again after its length.
+  const std::vector<float> again = Play(s, 400);
+  for (size_t k = 10; k < 400; ++k) EXPECT_NEAR(again[k], sine[k], 0.05f) << k;
+
+  // Twice the frequency plays twice as fast.
+  ModuleRecord* fast = Player(e, 2.0f);
+  EXPECT_EQ(Crossings(Play(fast, 4800)), 95);
+}
+
+TEST_F(SampleKernelTest, StopsAtThePeriodWithoutLoopAndRewindsAtZero) {
+  WaveLibraryEntry* e = Ramp(11);
+  ModuleRecord* s = Player(e);
+  s->ModuleSwitches[kSwitchLoop] = 0;
+  s->ModuleSwitches[kSwitchRewind] = -1;
+  ModuleSetParamValue(*s, kSampleBias, 0.25f);
+  ModuleSetParamValue(*s, kSamplePeriod, 0.5f);
+  // The step is 1/11 per frame: frames 0..5 play the ramp (plus the bias),
+  // frame 5 passes the period 0.5 and gives the bias alone, then silence.
+  const std::vector<float> y = Play(s, 9);
+  for (int32_t k = 0; k < 5; ++k) EXPECT_NEAR(y[k], 0.25f + k / 11.0f, 1e-5) << k;
+  EXPECT_EQ(y[5], 0.25f);
+  EXPECT_EQ(y[6], 0.0f);
+  EXPECT_EQ(y[8], 0.0f);
+  EXPECT_EQ(s->VoiceState[0][0], 0.5f);
+  // A frame at frequency 0 rewinds and restarts the voice.
+  const float f = s->Params[kSampleFrequency].Value;
+  ModuleSetParamValue(*s, kSampleFrequency, 0.0f);
+  Play(s, 1);
+  ModuleSetParamValue(*s, kSampleFrequency, f);
+  const std::vector<float> z = Play(s, 3);
+  EXPECT_NEAR(z[0], 0.25f, 1e-6);
+  EXPECT_NEAR(z[1], 0.25f + 1.0f / 11.0f, 1e-5);
+}
+
+TEST_F(SampleKernelTest, LoopsBackwardsOneFrameSoundsAndSilentAmplitude) {
+  WaveLibraryEntry* ramp = Ramp(11);
+  ModuleRecord* back = Player(ramp, -1.0f);
+  const std::vector<float> y = Play(back, 13);
+  // The read point maps into [0, 1): 0, then 10/11, 9/11, ...
+  EXPECT_EQ(y[0], 0.0f);
+  for (int32_t k = 1; k < 11; ++k) EXPECT_NEAR(y[k], (11 - k) / 11.0f, 1e-5) << k;
+  EXPECT_GT(back->VoiceState[0][0], -1.0f);
+  EXPECT_LE(back->VoiceState[0][0], 0.0f);
+
+  // A one-frame sound reads its only value everywhere.
+  ModuleRecord* one = Player(Sound({0.375f}, 1, 50.0f));
+  for (float v : Play(one, 20)) EXPECT_EQ(v, 0.375f);
+
+  // Amplitude 0 gives the bias while the position moves on.
+  ModuleRecord* mute = Player(Ramp(11));
+  ModuleSetParamValue(*mute, kSampleAmplitude, 0.0f);
+  ModuleSetParamValue(*mute, kSampleBias, -0.125f);
+  for (float v : Play(mute, 3)) EXPECT_EQ(v, -0.125f);
+  EXPECT_NEAR(mute->VoiceState[0][0], 3.0f / 11.0f, 1e-6);
+}
+
+TEST_F(SampleKernelTest, HostileInputsStayInsideTheSound) {
+  ModuleRecord* s = Player(Ramp(7));
+  for (float f : {std::nanf(""), INFINITY, -1e30f, 1e30f}) {
+    ModuleSetParamValue(*s, kSampleFrequency, f);
+    for (float p : {std::nanf(""), 1e9f, -3.5f}) {
+      ModuleSetParamValue(*s, kSamplePhase, p);
+      for (float v : Play(s, 3)) EXPECT_TRUE(v >= -1.0f && v <= 1.0f) << f << " " << p;
+    }
+  }
+}
+
+TEST_F(SampleKernelTest, WithoutASoundTheInputPassesThrough) {
+  ModuleRecord* src = Source();
+  ModuleRecord* s = Add(kTypeSample);
+  s->ModuleSwitches[kSwitchPlay] = -1;
+  s->ChannelsProcessed = 1;
+  ModuleSetParamValue(*s, kSampleBias, 0.25f);
+  ModuleSetParamValue(*s, kSampleAmplitude, 0.5f);
+  EXPECT_EQ(Play(s, 1)[0], 0.25f);  // nothing linked: the bias alone
+  ASSERT_EQ(ModuleLinkInput(*s, kSampleInput, src, &ModuleCatalog[kTypeSample]), kLinkConnected);
+  ModuleSetParamValue(*s, kSampleInput, 1.0f);
+  const std::vector<float> in = {0.5f, -1.0f};
+  const std::vector<float> y = Play(s, 2, src, &in);
+  EXPECT_EQ(y[0], 0.5f);
+  EXPECT_EQ(y[1], -0.25f);
+}
+
+TEST_F(SampleKernelTest, RecordingFindsItsPitchAndPlaysBackAtThatSpeed) {
+  ModuleRecord* src = Source();
+  WaveLibraryEntry* e = Blank(4800, 1);
+  ModuleRecord* s = Recorder(e, src);
+  std::vector<float> in(9600);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 600.0 * i / 48000.0));
+  // While recording the input passes through, times the amplitude.
+  const std::vector<float> y = Play(s, 4800, src, &in);
+  for (size_t k = 0; k < 100; ++k) EXPECT_FLOAT_EQ(y[k], 0.33f * in[k]) << k;
+  for (size_t k = 0; k < 4800; ++k) ASSERT_EQ(e->Sound.samples[k], in[k]) << k;
+
+  // Full: finished, analysed, powered and playing.
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchPlay], -1);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchPower], -1);
+  EXPECT_EQ(s->RecordDone, 0);
+  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(ListChanges, 1);
+  EXPECT_NEAR(e->Pitch[0], 600.0f, 5.0f);
+  EXPECT_FLOAT_EQ(s->Params[kSampleFrequency].Value, e->Pitch[0] * FrequencyNorm);
+  EXPECT_FLOAT_EQ(s->SampleStep, 48000.0f / (4.0f * 4800.0f * e->Pitch[0]));
+  // A sine of amplitude 0.5 has a mean square of 0.125.
+  EXPECT_NEAR(e->MeanLevel[0], 20.0f * std::log10(0.125f), 0.05f);
+  // The loudest 128-frame stretch of 1.6 cycles holds a little more.
+  EXPECT_GE(e->LoudestValue[0], e->MeanLevel[0]);
+  EXPECT_NEAR(e->LoudestValue[0], 20.0f * std::log10(0.125f), 1.0f);
+  EXPECT_EQ(static_cast<int32_t>(e->LoudestPosition[0]) % 128, 0);
+
+  // Playback at the recorded speed repeats what came in.
+  ModuleSetParamValue(*s, kSampleAmplitude, 1.0f);
+  const std::vector<float> back = Play(s, 1000);
+  for (size_t k = 0; k < 1000; ++k) EXPECT_NEAR(back[k], in[k], 0.02f) << k;
+}
+
+TEST_F(SampleKernelTest, RecordingStoppedEarly) {
+  ModuleRecord* src = Source();
+  WaveLibraryEntry* e = Blank(1000, 1);
+  ModuleRecord* s = Recorder(e, src);
+  const std::vector<float> in(200, 0.25f);
+  Play(s, 100, src, &in);
+  s->RecordDone = -1;  // the interface asks the recording to end
+  Play(s, 1, src, &in);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(s->SampleFrames, 101);
+  EXPECT_EQ(e->Sound.frameCount, 101u);
+  EXPECT_EQ(e->Sound.dataSize, 404u);
+  EXPECT_FLOAT_EQ(e->Duration, 101.0f / 48000.0f);
+  // Under one window: the loudest level is the mean level.
+  EXPECT_NEAR(e->MeanLevel[0], 20.0f * std::log10(0.0625f), 1e-3);
+  EXPECT_EQ(e->LoudestValue[0], e->MeanLevel[0]);
+  EXPECT_EQ(ListChanges, 1);
+}
+
+TEST_F(SampleKernelTest, StereoRecordingIsInterleaved) {
+  ModuleRecord* src = Source();
+  src->ChannelsProcessed = 2;
+  WaveLibraryEntry* e = Blank(300, 2);
+  ModuleRecord* s = Recorder(e, src);
+  EXPECT_EQ(s->OutputChannels, 2);
+  s->ChannelsProcessed = 2;
+  for (int32_t k = 0; k < 300; ++k) {
+    src->Outputs[0][0] = OutputElement{0.001f * k, 0.0f};
+    src->Outputs[1][0] = OutputElement{-0.002f * k, 0.0f};
+    ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
+    parity_ ^= 1;
+    if (k == 10) {
+      EXPECT_FLOAT_EQ(s->Outputs[0][0].Level, 0.33f * 0.01f);
+      EXPECT_FLOAT_EQ(s->Outputs[1][0].Level, -0.33f * 0.02f);
+    }
+  }
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
+  for (int32_t k = 0; k < 300; ++k) {
+    ASSERT_EQ(e->Sound.samples[2 * k], 0.001f * k) << k;
+    ASSERT_EQ(e->Sound.samples[2 * k + 1], -0.002f * k) << k;
+  }
+  // The loudest windows start at interleaved indexes of whole frames.
+  EXPECT_EQ(static_cast<int32_t>(e->LoudestPosition[1]) % 256, 0);
+  EXPECT_GT(e->MeanLevel[1], e->MeanLevel[0]);
+}
+
+TEST_F(SampleKernelTest, Template) {
+  const ModuleRecord& t = ModuleCatalog[kTypeSample];
+  EXPECT_EQ(t.ProcessFunctions[0], ProcessSampleMono);
+  EXPECT_EQ(t.ProcessFunctions[1], ProcessSamplePoly);
+  EXPECT_EQ(t.ParamCount, 8);
+  EXPECT_EQ(t.RequiredPort, 2);
+  EXPECT_EQ(t.ModuleSwitches[kSwitchLoop], -1);
+}
+
+}  // namespace
+}  // namespace Tarvelo
