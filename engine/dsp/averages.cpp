@@ -1,0 +1,156 @@
+#include "engine/dsp/averages.h"
+
+#include <cmath>
+#include <limits>
+
+#include "engine/dsp/contract.h"
+#include "engine/dsp/settings.h"
+#include "engine/dsp/tails.h"
+
+namespace Tarvelo {
+
+namespace {
+
+// --- Mobile average.
+
+struct AverageRing {
+  int32_t size;       // floats of history (even); the sums follow
+  int32_t maxFrames;  // the longest window it holds
+};
+
+inline AverageRing AverageRingOf(const ModuleRecord& m) {
+  AverageRing r{(m.WorkBufferSize - 2) & ~1, 0};
+  if (r.size < 4) r.size = 0;
+  r.maxFrames = r.size / 2 - 1;
+  if (r.maxFrames > RateWhole) r.maxFrames = RateWhole;
+  if (r.maxFrames < 1) r.maxFrames = 1;
+  return r;
+}
+
+struct AverageLatch {
+  int32_t maxFrames;
+  void operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t k) const {
+    r.A[ch] = PeriodFrames(PlainRead(m, kAveragePeriod, ch, k), maxFrames);
+  }
+};
+
+inline float AverageSample(float x) {
+  if (!(std::fabs(x) <= kAverageInputLimit)) {
+    if (std::isnan(x)) return 0.0f;
+    return x > 0.0f ? kAverageInputLimit : -kAverageInputLimit;
+  }
+  return x;
+}
+
+struct AverageStep {
+  AverageRing ring;
+  void Channel(ModuleRecord&, int32_t) {}
+  int32_t Window(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 1, ring.maxFrames); }
+  float TailFrames(const SequencerVoice& r, int32_t ch) const { return static_cast<float>(Window(r, ch)); }
+  int32_t Behind(int32_t i, int32_t frames) const {
+    int32_t j = i - 2 * frames;
+    if (j < 0) j += ring.size;
+    return j;
+  }
+  float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x) const {
+    float* b = m.WorkBuffers[w];
+    if (b == nullptr || ring.size == 0) return 0.0f;
+    const int32_t e = Window(r, ch);
+    const int32_t pos = BufferPosition(m, ch, w, ring.size);
+    const int32_t i = pos + ch;
+    float& sum = b[ring.size + ch];
+    // The sum covers the `covered` frames before this one. Moving it to a
+    // changed window adds or removes the frames at its old end, so that it
+    // stays the sum of what the history holds.
+    int32_t covered = WholeFrames(r.B[ch], 0, ring.maxFrames);
+    if (covered == 0) sum = 0.0f;
+    for (int32_t budget = kAverageWindowSlew; budget > 0 && covered != e; --budget) {
+      if (covered < e) {
+        covered += 1;
+        sum = sum + b[Behind(i, covered)];
+      } else {
+        sum = sum - b[Behind(i, covered)];
+        covered -= 1;
+      }
+    }
+    r.B[ch] = static_cast<float>(covered);
+    x = AverageSample(x);
+    b[i] = x;
+    sum = x + sum - b[Behind(i, covered)];
+    const int32_t next = pos + 2;
+    SetBufferPosition(m, ch, w, next >= ring.size ? 0 : next);
+    // The published mean is held within -1..1; the sum itself is not, so it
+    // comes back exactly once louder samples leave the window.
+    const float fe = static_cast<float>(e);
+    float s = sum;
+    if (!(fe >= std::fabs(s))) s = SgnF(s) * fe;
+    return static_cast<float>(static_cast<double>(s) / static_cast<double>(e));
+  }
+};
+
+// --- Envelope follower.
+
+struct FollowerLatch {
+  void operator()(ModuleRecord&, SequencerVoice&, int32_t, int32_t) const {}
+};
+
+struct FollowerStep {
+  float half;  // half the Period, in frames
+  float gain;
+  void Channel(ModuleRecord& m, int32_t ch) {
+    half = std::fabs(SettingRead(m, kFollowerPeriod, ch)) * 0.5f;
+    gain = SettingRead(m, kFollowerGain, ch);
+  }
+  // The envelope ends its own tail.
+  float TailFrames(const SequencerVoice&, int32_t) const { return std::numeric_limits<float>::infinity(); }
+  float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x) const {
+    float* b = m.WorkBuffers[w];
+    if (b == nullptr || m.WorkBufferSize < 2) return 0.0f;
+    const float p = half;
+    const float e = b[ch];
+    const float k = 1.0f / p;
+    // The mean of x squared and e squared, weighted 1 : (P - 1).
+    float next = std::sqrt(x * x * k + k * e * e * (p - 1.0f));
+    if (r.State == kTailStageDraining && static_cast<double>(next) < 1e-6) {
+      r.State = kTailStageDone;
+      next = 0.0f;
+    }
+    // A period below one frame or an input that is not a number would keep
+    // the envelope undefined for good: it starts again from 0.
+    if (!std::isfinite(next)) next = 0.0f;
+    b[ch] = next;
+    float y = next;
+    if (!(1.0f >= gain)) y = gain * next;
+    return ClipValue(y, m.ClipFlag);
+  }
+};
+
+}  // namespace
+
+void ProcessMobileAverageMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  const AverageRing ring = AverageRingOf(*m);
+  AverageLatch latch{ring.maxFrames};
+  AverageStep step{ring};
+  TailFrameMono(m, parity, previousParity, latch, step);
+}
+
+void ProcessMobileAveragePoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  const AverageRing ring = AverageRingOf(*m);
+  AverageLatch latch{ring.maxFrames};
+  AverageStep step{ring};
+  TailFramePoly(m, parity, previousParity, latch, step);
+}
+
+void ProcessEnvelopeFollowerMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  FollowerLatch latch;
+  FollowerStep step{};
+  TailFrameMono(m, parity, previousParity, latch, step);
+}
+
+void ProcessEnvelopeFollowerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  FollowerLatch latch;
+  FollowerStep step{};
+  TailFramePoly(m, parity, previousParity, latch, step);
+}
+
+}  // namespace Tarvelo

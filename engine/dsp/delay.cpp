@@ -1,0 +1,129 @@
+#include "engine/dsp/delay.h"
+
+#include <cmath>
+
+#include "engine/dsp/contract.h"
+#include "engine/dsp/tails.h"
+
+namespace Tarvelo {
+
+namespace {
+
+// The interleaved history of a voice: frame f of channel ch at float 2f + ch,
+// over the whole work buffer.
+struct Ring {
+  int32_t size;       // floats used (even)
+  int32_t maxFrames;  // the longest delay it holds
+};
+
+inline Ring RingOf(const ModuleRecord& m) {
+  Ring r{m.WorkBufferSize & ~1, 0};
+  if (r.size < 2) r.size = 0;
+  // A period linked to a live signal beyond 1.0 would ask for more than the
+  // buffer holds: the delay is clamped to it.
+  r.maxFrames = r.size / 2 - 1;
+  if (r.maxFrames > RateWhole) r.maxFrames = RateWhole;
+  if (r.maxFrames < 0) r.maxFrames = 0;
+  return r;
+}
+
+// What a fed voice takes from the ports: its delay length and, for the Echo,
+// its feedback factor; frozen while the voice drains.
+struct DelayLatch {
+  int32_t maxFrames;
+  bool echo;
+  void operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t k) const {
+    r.A[ch] = PeriodFrames(PlainRead(m, kDelayPeriod, ch, k), maxFrames);
+    if (echo) {
+      const float g = 1.0f - std::fabs(PlainRead(m, kEchoDecay, ch, k));
+      // A decay that is not a number stops the repetitions instead of
+      // silencing the echo for good.
+      r.B[ch] = std::isfinite(g) ? g : 0.0f;
+    }
+  }
+};
+
+// The position of the current frame in a voice's ring, advanced after use.
+inline float* Frame(ModuleRecord& m, const Ring& ring, int32_t ch, int32_t w, int32_t& i) {
+  float* b = m.WorkBuffers[w];
+  const int32_t pos = BufferPosition(m, ch, w, ring.size);
+  i = pos + ch;
+  const int32_t next = pos + 2;
+  SetBufferPosition(m, ch, w, next >= ring.size ? 0 : next);
+  return b;
+}
+
+inline int32_t Behind(const Ring& ring, int32_t i, int32_t frames) {
+  int32_t j = i - 2 * frames;
+  if (j < 0) j += ring.size;
+  return j;
+}
+
+struct DelayStep {
+  Ring ring;
+  void Channel(ModuleRecord&, int32_t) {}
+  int32_t Length(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 0, ring.maxFrames); }
+  float TailFrames(const SequencerVoice& r, int32_t ch) const { return static_cast<float>(Length(r, ch)); }
+  float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x) const {
+    int32_t i;
+    float* b = Frame(m, ring, ch, w, i);
+    if (b == nullptr || ring.size == 0) return 0.0f;
+    b[i] = x;
+    // The input of E frames ago; for E = 0 the sample just written.
+    return b[Behind(ring, i, Length(r, ch))];
+  }
+};
+
+struct EchoStep {
+  Ring ring;
+  void Channel(ModuleRecord&, int32_t) {}
+  int32_t Length(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 0, ring.maxFrames); }
+  float TailFrames(const SequencerVoice& r, int32_t ch) const {
+    return static_cast<float>(kEchoTailPeriods * Length(r, ch));
+  }
+  float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x) const {
+    int32_t i;
+    float* b = Frame(m, ring, ch, w, i);
+    if (b == nullptr || ring.size == 0) return 0.0f;
+    // Read before the write: with E = 0 this is the output of one whole
+    // buffer earlier.
+    const float s = r.B[ch] * b[Behind(ring, i, Length(r, ch))] + x;
+    float y = static_cast<float>(static_cast<double>(s) * 0.7071067811865476);
+    y = ClipValue(y, m.ClipFlag);
+    // The buffer holds the output, so each repetition is scaled again.
+    b[i] = y;
+    return y;
+  }
+};
+
+}  // namespace
+
+void ProcessDelayMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  const Ring ring = RingOf(*m);
+  DelayLatch latch{ring.maxFrames, false};
+  DelayStep step{ring};
+  TailFrameMono(m, parity, previousParity, latch, step);
+}
+
+void ProcessDelayPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  const Ring ring = RingOf(*m);
+  DelayLatch latch{ring.maxFrames, false};
+  DelayStep step{ring};
+  TailFramePoly(m, parity, previousParity, latch, step);
+}
+
+void ProcessEchoMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  const Ring ring = RingOf(*m);
+  DelayLatch latch{ring.maxFrames, true};
+  EchoStep step{ring};
+  TailFrameMono(m, parity, previousParity, latch, step);
+}
+
+void ProcessEchoPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  const Ring ring = RingOf(*m);
+  DelayLatch latch{ring.maxFrames, true};
+  EchoStep step{ring};
+  TailFramePoly(m, parity, previousParity, latch, step);
+}
+
+}  // namespace Tarvelo

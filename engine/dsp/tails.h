@@ -1,0 +1,200 @@
+// Modules that play on after their input stops (Delay, Echo, Mobile average,
+// Envelope follower) run every voice through a small stage machine: a voice is
+// fed while its source sounds, then drains silence through the module's
+// history until its tail has played out, and marks itself to its voice owner
+// meanwhile so that the owner does not free it. The kernels supply only what
+// they latch when a voice is fed, how long a tail lasts and the sample step.
+//
+// Per voice id w the machine keeps, in the module record:
+//   SequencerVoices[w].State     the tail stage (below)
+//   SequencerVoices[w].Position  the source's voice position the voice was fed from
+//   SequencerVoices[w].A, .B     values the kernel latches while the voice is fed
+//   VoiceState[ch][w]            the drain counter: frames of silence fed so far
+//   AuxVoiceState[ch][w]         the float index of the current frame in the
+//                                voice's work buffer, held as integer bits
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/dsp/contract.h"
+#include "engine/module.h"
+
+namespace Tarvelo {
+
+enum TailStageValue : int32_t {
+  kTailStageIdle = 0,      // not listed
+  kTailStageFed = 1,       // the source sounds: the input is read
+  kTailStageDraining = 2,  // silence is fed through the history
+  kTailStageDone = 3,      // played out; listed, silent, until nobody marks it
+};
+
+// The work-buffer position of voice id w on channel ch: an even float index
+// below limit (anything else, as from a cleared or foreign state, reads 0).
+inline int32_t BufferPosition(const ModuleRecord& m, int32_t ch, int32_t w, int32_t limit) {
+  int32_t pos;
+  std::memcpy(&pos, &m.AuxVoiceState[ch][w], sizeof pos);
+  return (pos >= 0 && pos < limit && (pos & 1) == 0) ? pos : 0;
+}
+inline void SetBufferPosition(ModuleRecord& m, int32_t ch, int32_t w, int32_t pos) {
+  std::memcpy(&m.AuxVoiceState[ch][w], &pos, sizeof pos);
+}
+
+// Frames that a period in seconds gives: floor(|p| x rate + 1e-6), within
+// 0..limit. A value that is not a number gives 0.
+inline float PeriodFrames(float p, int32_t limit) {
+  const double d = std::floor(std::fabs(static_cast<double>(p)) * static_cast<double>(RateWhole) + 1e-6);
+  if (!(d >= 0.0)) return 0.0f;
+  return d > static_cast<double>(limit) ? static_cast<float>(limit) : static_cast<float>(d);
+}
+
+// A latched frame count as a whole number within lo..hi.
+inline int32_t WholeFrames(float frames, int32_t lo, int32_t hi) {
+  const float r = std::nearbyint(frames);
+  if (!(r >= static_cast<float>(lo))) return lo;
+  if (!(r <= static_cast<float>(hi))) return hi;
+  return static_cast<int32_t>(r);
+}
+
+// The voice owner of the module's voices: the trigger owner of port 0's source.
+inline ModuleRecord& TailOwner(const ModuleRecord& m) { return *m.PortSources[0]->TriggerOwner; }
+
+// A voice stays while it is fed or draining, or while anyone kept it alive in
+// the previous frame.
+inline bool TailAlive(const SequencerVoice& r, const ModuleRecord& owner, int32_t previousParity, int32_t w) {
+  return (r.State >= kTailStageFed && r.State <= kTailStageDraining) || VoiceMarked(owner, previousParity, w);
+}
+
+// Feeding a voice: stage 1, drain counters back to 0, and the kernel's latch
+// for both channels, read at the source's voice position k.
+template <class Latch>
+inline void TailFeed(ModuleRecord& m, int32_t w, int32_t k, Latch& latch) {
+  SequencerVoice& r = m.SequencerVoices[w];
+  r.State = kTailStageFed;
+  r.Position = k;
+  for (int32_t ch = 0; ch < 2; ++ch) {
+    m.VoiceState[ch][w] = 0.0f;
+    latch(m, r, ch, k);
+  }
+}
+
+// Slot 0: the one voice (id 0) is kept while alive and fed while the source
+// sounds. Sets ActiveVoices to 1 or 0.
+template <class Latch>
+inline void TailKeepAndFeedMono(ModuleRecord& m, const ModuleRecord& owner, int32_t previousParity,
+                                Latch& latch) {
+  m.VoiceIds[0] = 0;
+  SequencerVoice& r = m.SequencerVoices[0];
+  if (TailAlive(r, owner, previousParity, 0)) {
+    if (r.State == kTailStageFed) r.State = kTailStageDraining;
+    m.ActiveVoices = 1;
+  } else {
+    r.State = kTailStageIdle;
+    m.ActiveVoices = 0;
+  }
+  if (m.VoicesToCompute > 0) {
+    m.ActiveVoices = 1;
+    TailFeed(m, 0, 0, latch);
+  }
+}
+
+// Slot 1: the voices of the previous frame that are still alive keep their
+// order; then every voice the source sounds is fed, and appended when it is
+// not listed yet. Sets ActiveVoices to the list's length.
+template <class Latch>
+inline void TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, int32_t previousParity,
+                                Latch& latch) {
+  int32_t* ids = m.VoiceIds;
+  uint32_t listed = 0;
+  int32_t n = 0;
+  int32_t previous = m.ActiveVoices;
+  if (previous < 0) previous = 0;
+  if (previous > kVoices) previous = kVoices;
+  for (int32_t k = 0; k < previous; ++k) {
+    const int32_t w = VoiceIdAt(&m, k);
+    const uint32_t bit = 1u << w;
+    if ((listed & bit) != 0) continue;
+    SequencerVoice& r = m.SequencerVoices[w];
+    if (TailAlive(r, owner, previousParity, w)) {
+      if (r.State == kTailStageFed) r.State = kTailStageDraining;
+      ids[n++] = w;
+      listed |= bit;
+    } else {
+      r.State = kTailStageIdle;
+    }
+  }
+  // Membership, not the stage, decides whether a fed voice is appended: a
+  // voice can only ever be listed once, whatever state a reset left behind.
+  const int32_t fed = KernelVoices(m);
+  for (int32_t k = 0; k < fed; ++k) {
+    const int32_t w = VoiceIdAt(&owner, k);
+    const uint32_t bit = 1u << w;
+    if ((listed & bit) == 0) {
+      ids[n++] = w;
+      listed |= bit;
+    }
+    TailFeed(m, w, k, latch);
+  }
+  m.ActiveVoices = n;
+}
+
+// The computing part, for the listed voices (slot 0: the one voice at
+// position 0). Per channel, a voice that is fed or draining marks itself to
+// its owner and to the module, gets its input (silence while draining; the
+// drain counter then grows and the tail ends once it passes the kernel's tail
+// length) and publishes the kernel's step at its list position. A listed voice
+// whose tail is over publishes silence, so that it never repeats an old value
+// or one that an earlier voice left at its position.
+//
+// Step supplies:
+//   void Channel(ModuleRecord& m, int32_t ch)          once per channel
+//   float TailFrames(const SequencerVoice& r, int32_t ch) const
+//   float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x)
+//     the published value; it may end the tail itself by setting r.State.
+template <class Step>
+inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Step& step) {
+  const int32_t n = m.ActiveVoices < kVoices ? m.ActiveVoices : kVoices;
+  if (n <= 0) return;
+  const int32_t channels = KernelChannels(m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor in = OpenScaled(m, 0, ch);
+    step.Channel(m, ch);
+    for (int32_t j = 0; j < n; ++j) {
+      const int32_t w = VoiceIdAt(&m, j);
+      SequencerVoice& r = m.SequencerVoices[w];
+      if (r.State < kTailStageFed || r.State > kTailStageDraining) {
+        m.Outputs[ch][j] = OutputElement{0.0f, 0.0f};
+        continue;
+      }
+      MarkVoice(owner, parity, w);
+      MarkVoice(m, parity, w);
+      float x = 0.0f;
+      if (r.State == kTailStageDraining) {
+        float& drained = m.VoiceState[ch][w];
+        drained = drained + 1.0f;
+        if (drained > step.TailFrames(r, ch)) r.State = kTailStageDone;
+      } else {
+        const int32_t k = r.Position;
+        x = in(static_cast<uint32_t>(k) < static_cast<uint32_t>(kVoices) ? k : 0);
+      }
+      const float y = step(m, r, ch, w, x);
+      m.Outputs[ch][j] = OutputElement{y, y};
+    }
+  }
+}
+
+// A whole frame of slot 0 and of slot 1.
+template <class Latch, class Step>
+inline void TailFrameMono(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
+  ModuleRecord& owner = TailOwner(*m);
+  TailKeepAndFeedMono(*m, owner, previousParity, latch);
+  TailCompute(*m, owner, parity, step);
+}
+template <class Latch, class Step>
+inline void TailFramePoly(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
+  ModuleRecord& owner = TailOwner(*m);
+  TailKeepAndFeedPoly(*m, owner, previousParity, latch);
+  TailCompute(*m, owner, parity, step);
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,279 @@
+// Filter and Distortion: delays and gains of known sections at DC, a quarter
+// of the rate and Nyquist, the frozen low pass, per-voice states, undefined
+// inputs and hostile pass counts; the logistic curve's values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "engine/dsp/distortion.h"
+#include "engine/dsp/filter.h"
+#include "time_fixture.h"
+
+namespace Tarvelo {
+namespace testing_time {
+namespace {
+
+class FilterTest : public TimeTest {
+ protected:
+  ModuleRecord* Filter(ModuleRecord* src, float low, float high, float passes) {
+    ModuleRecord* m = Add(kTypeFilter);
+    Link(m, kFilterInput, src);
+    Set(m, kFilterLowPass, low);
+    Set(m, kFilterHighPass, high);
+    Set(m, kFilterPasses, passes);
+    return m;
+  }
+  // The steady amplitude of the response to x[n] = cos(n w) for w = pi
+  // (Nyquist) or pi / 2 (a quarter of the rate), after the start has died.
+  float Gain(ModuleRecord* m, ModuleRecord* src, bool nyquist) {
+    std::vector<float> out;
+    for (int32_t n = 0; n < 400; ++n) {
+      const float x = nyquist ? ((n & 1) ? -1.0f : 1.0f) : (n % 4 == 0 ? 1.0f : (n % 4 == 2 ? -1.0f : 0.0f));
+      Put(src, 0, 0, x);
+      Step(m);
+      out.push_back(m->Outputs[0][0].Level);
+    }
+    // Two samples a quarter period apart give the amplitude of the sinusoid.
+    const float a = out[398], b = out[399];
+    return nyquist ? std::fabs(b) : std::sqrt(a * a + b * b);
+  }
+};
+
+TEST_F(FilterTest, EverySectionDelaysByOneFrame) {
+  for (float passes : {1.0f, 3.0f, 7.0f}) {
+    ModuleRecord* src = Source();
+    ModuleRecord* m = Filter(src, 0.0f, 0.0f, passes);
+    std::vector<float> out;
+    for (int32_t f = 0; f < 10; ++f) {
+      Put(src, 0, 0, f == 0 ? 0.5f : 0.0f);
+      Step(m);
+      out.push_back(m->Outputs[0][0].Level);
+    }
+    const int32_t at = static_cast<int32_t>(passes);
+    for (int32_t f = 0; f < 10; ++f) EXPECT_EQ(out[f], f == at ? 0.5f : 0.0f) << passes << " " << f;
+  }
+}
+
+TEST_F(FilterTest, OneLowPassSectionOfHalf) {
+  ModuleRecord* src = Source();
+  ModuleRecord* m = Filter(src, 0.5f, 0.0f, 1.0f);
+  Put(src, 0, 0, 1.0f);
+  EXPECT_EQ(Steps(m, 4), (std::vector<float>{0.0f, 0.5f, 0.75f, 0.875f}));
+  // Towards DC gain 1; at a quarter of the rate (1 - L) / |1 - L e^-jw| =
+  // 0.5 / sqrt(1.25); at Nyquist (1 - L) / (1 + L) = 1/3.
+  Steps(m, 100);
+  EXPECT_NEAR(m->Outputs[0][0].Level, 1.0f, 1e-6);
+  ModuleRecord* q = Filter(Source(), 0.5f, 0.0f, 1.0f);
+  EXPECT_NEAR(Gain(q, q->PortSources[0], false), 0.5 / std::sqrt(1.25), 1e-5);
+  ModuleRecord* n = Filter(Source(), 0.5f, 0.0f, 1.0f);
+  EXPECT_NEAR(Gain(n, n->PortSources[0], true), 1.0 / 3.0, 1e-5);
+  // Two sections multiply.
+  ModuleRecord* n2 = Filter(Source(), 0.5f, 0.0f, 2.0f);
+  EXPECT_NEAR(Gain(n2, n2->PortSources[0], true), 1.0 / 9.0, 1e-5);
+  EXPECT_EQ(m->ClipFlag, 0);
+}
+
+TEST_F(FilterTest, HighPassRemovesDc) {
+  ModuleRecord* src = Source();
+  ModuleRecord* m = Filter(src, 0.0f, 0.5f, 1.0f);  // H = 0.25
+  Put(src, 0, 0, 1.0f);
+  std::vector<float> out = Steps(m, 200);
+  // The slow copy follows the new low state in the same frame: 1 - 0.25, then
+  // 1 - (0.25 + 0.75 x 0.25).
+  EXPECT_EQ(out[1], 0.75f);
+  EXPECT_EQ(out[2], 0.5625f);
+  EXPECT_LT(std::fabs(out.back()), 1e-6f);
+  // At Nyquist the slow copy holds H / (2 - H) of the signal: the section
+  // passes 1 - 1/7 of it.
+  ModuleRecord* n = Filter(Source(), 0.0f, 0.5f, 1.0f);
+  EXPECT_NEAR(Gain(n, n->PortSources[0], true), 6.0 / 7.0, 1e-5);
+}
+
+TEST_F(FilterTest, AFrozenLowPassDecaysByOnePercentPerFrame) {
+  ModuleRecord* src = Source();
+  ModuleRecord* m = Filter(src, 0.0f, 0.0f, 1.0f);
+  Put(src, 0, 0, 0.8f);
+  Step(m);
+  Set(m, kFilterLowPass, 1.0f);
+  Put(src, 0, 0, -1.0f);  // ignored from now on
+  std::vector<float> out = Steps(m, 4);
+  EXPECT_EQ(out[0], 0.8f);
+  EXPECT_EQ(out[1], static_cast<float>(0.8f * 0.99));
+  EXPECT_EQ(out[2], static_cast<float>(static_cast<float>(0.8f * 0.99) * 0.99));
+  // A negative low-pass port counts by its magnitude.
+  Set(m, kFilterLowPass, -1.0f);
+  const float before = m->WorkBuffers[0][0];
+  Step(m);
+  EXPECT_EQ(m->WorkBuffers[0][0], static_cast<float>(before * 0.99));
+}
+
+TEST_F(FilterTest, SevenPassesUseTheWholeBufferOnTwoChannels) {
+  ModuleRecord* src = Source(2);
+  ModuleRecord* m = Filter(src, 0.5f, 0.5f, 7.0f);
+  m->ChannelsProcessed = 2;
+  Put(src, 0, 0, 1.0f);
+  Put(src, 1, 0, -1.0f);
+  Steps(m, 20);
+  ASSERT_EQ(m->WorkBufferSize, 28);
+  for (int32_t i = 0; i < 28; i += 2) {
+    EXPECT_NE(m->WorkBuffers[0][i], 0.0f) << i;
+    EXPECT_EQ(m->WorkBuffers[0][i + 1], -m->WorkBuffers[0][i]) << i;  // channel 1 is the mirror
+  }
+  EXPECT_EQ(m->Outputs[1][0].Level, -m->Outputs[0][0].Level);
+}
+
+TEST_F(FilterTest, VoicesKeepTheirStatesByVoiceId) {
+  ModuleRecord* src = Source(1, 2, true);
+  ModuleRecord* m = Filter(src, 0.5f, 0.0f, 1.0f);
+  PerVoice(m);
+  m->TriggerOwner = src;  // as the order rebuild sets it for a per-voice chain
+  src->VoiceIds[0] = 4;
+  src->VoiceIds[1] = 9;
+  Put(src, 0, 0, 1.0f);
+  Put(src, 0, 1, -1.0f);
+  Steps(m, 3);
+  EXPECT_EQ(m->ActiveVoices, 2);
+  EXPECT_EQ(m->Outputs[0][0].Level, 0.75f);
+  EXPECT_EQ(m->Outputs[0][1].Level, -0.75f);
+  EXPECT_EQ(m->WorkBuffers[4][0], 0.875f);
+  EXPECT_EQ(m->WorkBuffers[9][0], -0.875f);
+  // Voice 4 ends: voice 9 moves to position 0 and goes on from its state.
+  src->ActiveVoices = 1;
+  src->VoiceIds[0] = 9;
+  Put(src, 0, 0, -1.0f);
+  Step(m);
+  EXPECT_EQ(m->Outputs[0][0].Level, -0.875f);
+}
+
+TEST_F(FilterTest, UndefinedInputsAreClippedAndTheStatesRecover) {
+  ModuleRecord* src = Source();
+  ModuleRecord* m = Filter(src, 0.5f, 0.5f, 3.0f);
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+    Put(src, 0, 0, bad);
+    std::vector<float> out = Steps(m, 4);
+    for (float y : out) EXPECT_LE(std::fabs(y), 1.0f) << y;  // never undefined
+    EXPECT_EQ(m->ClipFlag, -1);
+    Put(src, 0, 0, 0.25f);
+    out = Steps(m, 10);
+    for (float y : out) EXPECT_TRUE(std::isfinite(y));
+    for (int32_t i = 0; i < 28; ++i) EXPECT_TRUE(std::isfinite(m->WorkBuffers[0][i])) << i;
+    m->ClipFlag = 0;
+  }
+  // Loud but finite input is clipped, and the filter is not harmed.
+  Put(src, 0, 0, 1e30f);
+  Steps(m, 4);
+  EXPECT_EQ(m->Outputs[0][0].Level, 1.0f);
+}
+
+TEST_F(FilterTest, PassCountsOutsideTheRangeAreHeldToIt) {
+  EXPECT_EQ(FilterSections(3.0f), 3);
+  EXPECT_EQ(FilterSections(2.9999995f), 3);
+  EXPECT_EQ(FilterSections(7.5f), 7);
+  EXPECT_EQ(FilterSections(1e9f), 7);
+  EXPECT_EQ(FilterSections(0.0f), 1);
+  EXPECT_EQ(FilterSections(-4.0f), 1);
+  EXPECT_EQ(FilterSections(std::numeric_limits<float>::quiet_NaN()), 1);
+  // The stored value counts, not the value module.
+  ModuleRecord* src = Source();
+  ModuleRecord* m = Filter(src, 0.0f, 0.0f, 2.0f);
+  m->PortValueModules[kFilterPasses]->Outputs[0][0].Level = 5.0f;
+  Put(src, 0, 0, 1.0f);
+  std::vector<float> out = Steps(m, 3);
+  EXPECT_EQ(out, (std::vector<float>{0.0f, 0.0f, 1.0f}));
+}
+
+TEST_F(FilterTest, DistortionCurve) {
+  // Factor 0 gives k = 2: tanh(x).
+  EXPECT_NEAR(DistortionCurve(1.0f, 0.0f), 0.7615942, 1e-6);
+  EXPECT_NEAR(DistortionCurve(-0.5f, 0.0f), -0.4621172, 1e-6);
+  EXPECT_EQ(DistortionCurve(0.0f, 0.3f), 0.0f);
+  // Factor 1 gives k = 22: 0.1 already reaches tanh(1.1).
+  EXPECT_NEAR(DistortionCurve(0.1f, 1.0f), 0.8004990, 1e-6);
+  EXPECT_NEAR(DistortionCurve(0.1f, -1.0f), 0.8004990, 1e-6);
+  for (float x : {0.05f, 0.3f, 0.9f}) EXPECT_NEAR(DistortionCurve(-x, 0.2f), -DistortionCurve(x, 0.2f), 1e-7);
+  EXPECT_EQ(DistortionCurve(1e30f, 0.2f), 1.0f);
+  EXPECT_EQ(DistortionCurve(-1e30f, 0.2f), -1.0f);
+}
+
+TEST_F(FilterTest, DistortionModuleAttenuatesAndClips) {
+  ModuleRecord* src = Source(1, 2, true);
+  ModuleRecord* m = Add(kTypeDistortion);
+  Link(m, kDistortionInput, src);
+  Set(m, kDistortionFactor, 0.0f);
+  Put(src, 0, 0, 1.0f);
+  Put(src, 0, 1, -1.0f);
+  Step(m);
+  EXPECT_NEAR(m->Outputs[0][0].Level, 0.7615942, 1e-6);
+  Set(m, kDistortionAttenuation, 0.5f);
+  Step(m);
+  EXPECT_NEAR(m->Outputs[0][0].Level, 0.3807971, 1e-6);
+  Set(m, kDistortionAttenuation, 1.0f);
+  Step(m);
+  EXPECT_EQ(m->Outputs[0][0].Level, 0.0f);
+  // Per voice, every position.
+  PerVoice(m);
+  Set(m, kDistortionAttenuation, 0.0f);
+  Step(m);
+  EXPECT_EQ(m->ActiveVoices, 2);
+  EXPECT_NEAR(m->Outputs[0][1].Level, -0.7615942, 1e-6);
+  EXPECT_EQ(m->ClipFlag, 0);
+  // An attenuation beyond 2 amplifies: the clip rule holds the result.
+  Set(m, kDistortionAttenuation, -3.0f);
+  Step(m);
+  EXPECT_EQ(m->Outputs[0][0].Level, 1.0f);
+  EXPECT_EQ(m->ClipFlag, -1);
+  m->ClipFlag = 0;
+  Put(src, 0, 0, std::numeric_limits<float>::quiet_NaN());
+  Step(m);
+  EXPECT_EQ(m->Outputs[0][0].Level, 0.0f);
+  EXPECT_EQ(m->ClipFlag, -1);
+}
+
+TEST_F(FilterTest, Templates) {
+  const ModuleRecord& f = ModuleCatalog[kTypeFilter];
+  EXPECT_EQ(f.ProcessFunctions[0], ProcessFilterMono);
+  EXPECT_EQ(f.ProcessFunctions[1], ProcessFilterPoly);
+  EXPECT_EQ(f.PortCount, 3);
+  EXPECT_EQ(f.ParamCount, 5);
+  const char* names[5] = {"Input", "Low pass", "Hi pass", "Passes", "Feedback seed"};
+  const char* labels[5] = {"In", "L", "H", "P", "*"};
+  for (int32_t p = 0; p < 5; ++p) {
+    EXPECT_EQ(Name(f.Params[p]), names[p]) << p;
+    EXPECT_EQ(Label(f.Params[p]), labels[p]) << p;
+  }
+  EXPECT_EQ(f.Params[0].Value, 1.0f);
+  EXPECT_EQ(f.Params[0].Number.Unit, 1);
+  EXPECT_EQ(f.Params[1].Min, 0.0f);
+  EXPECT_EQ(f.Params[1].Max, 1.0f);
+  EXPECT_EQ(f.Params[2].Value, 0.0f);
+  EXPECT_EQ(f.Params[3].Value, 3.0f);
+  EXPECT_EQ(f.Params[3].Min, 1.0f);
+  EXPECT_EQ(f.Params[3].Max, 7.0f);
+  EXPECT_EQ(f.Params[3].Number.UnitFamily, kUnitCount);
+  EXPECT_EQ(f.Params[3].ChannelCountExempt, -1);
+  EXPECT_EQ(f.Params[3].WriteBothChannels, -1);
+  EXPECT_EQ(f.Params[3].IntegerFlag, -1);
+  EXPECT_EQ(f.WorkBufferElements, 14);
+  EXPECT_EQ(f.WorkBufferChannels, 2);
+  EXPECT_EQ(f.KeepsVoices, 0);
+  EXPECT_EQ(f.RequiresPortLink, -1);
+
+  const ModuleRecord& d = ModuleCatalog[kTypeDistortion];
+  EXPECT_EQ(d.ProcessFunctions[0], ProcessDistortionMono);
+  EXPECT_EQ(d.ProcessFunctions[1], ProcessDistortionPoly);
+  EXPECT_EQ(d.ParamCount, 4);
+  EXPECT_EQ(Name(d.Params[1]), "Factor");
+  EXPECT_EQ(Label(d.Params[1]), "K");
+  EXPECT_FLOAT_EQ(d.Params[1].Value, 0.2f);
+  EXPECT_EQ(Name(d.Params[2]), "Attenuation");
+  EXPECT_EQ(Label(d.Params[2]), "a");
+  EXPECT_EQ(d.Params[2].Min, 0.0f);
+  EXPECT_EQ(d.WorkBuffers[0], nullptr);
+  EXPECT_EQ(d.Category, kCategoryEffect);
+}
+
+}  // namespace
+}  // namespace testing_time
+}  // namespace Tarvelo

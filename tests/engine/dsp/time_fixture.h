@@ -1,0 +1,151 @@
+// Set-up shared by the filter, delay, average and dynamics kernel tests:
+// modules made from the catalog, fed by hand-driven sources and stepped one
+// frame at a time the way the render callback steps them, or rendered through
+// the real render callback.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "basics/dynzstring.h"
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/command.h"
+#include "engine/dsp/contract.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/render.h"
+#include "engine/tuning.h"
+
+namespace Tarvelo {
+namespace testing_time {
+
+// Module types of the kernels under test.
+enum TestType : int32_t {
+  kTypeEnvelopeFollower = 14,
+  kTypeDelay = 15,
+  kTypeEcho = 16,
+  kTypeFilter = 22,
+  kTypeDistortion = 23,
+  kTypeWaveFolder = 28,
+  kTypeCompressor = 31,
+  kTypeSoftLimiter = 39,
+  kTypeMobileAverage = 42,
+};
+
+class TimeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
+  void TearDown() override { Tarvelo::close(); }
+
+  static ModuleRecord* Add(int32_t type) {
+    ModuleRecord* m = nullptr;
+    EXPECT_GE(AddModule(type, true, &m), 0);
+    return m;
+  }
+  static void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
+    EXPECT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
+  }
+  static void PerVoice(ModuleRecord* m) {
+    m->ModuleSwitches[kSwitchPerVoice] = -1;
+    m->PolyphonyMode = 1;
+  }
+  // A set value in displayed units.
+  static void Set(ModuleRecord* m, int32_t p, float shown) {
+    ModuleSetParamValue(*m, p, shown / m->Params[p].Scale);
+  }
+
+  // A live module whose outputs a test writes by hand. It is its own trigger
+  // owner; per voice, its voice ids are 0, 1, 2 ... unless a test sets them.
+  static ModuleRecord* Source(int32_t channels = 1, int32_t voices = 1, bool perVoice = false) {
+    ModuleRecord* s = Add(kTypeOscillatorSource);
+    s->ChannelsProcessed = channels;
+    s->ActiveVoices = voices;
+    if (perVoice) {
+      PerVoice(s);
+      s->PerVoiceOutput = -1;
+    }
+    return s;
+  }
+  static void Put(ModuleRecord* s, int32_t ch, int32_t v, float x) { s->Outputs[ch][v] = OutputElement{x, x}; }
+  static void PutAll(ModuleRecord* s, float x) {
+    for (int32_t ch = 0; ch < 2; ++ch)
+      for (int32_t v = 0; v < kVoices; ++v) Put(s, ch, v, x);
+  }
+
+  // One frame as the render callback runs it for a module m fed by the
+  // hand-driven sources: the sources clear their trigger buffers of this
+  // parity (they run first), the module learns its voices from the source of
+  // its lead port, and dropped positions are cleared after the call.
+  void Step(ModuleRecord* m) {
+    for (int32_t p = 0; p < m->PortCount; ++p) {
+      ModuleRecord* s = m->PortSources[p];
+      if (s->Role == kRoleLive && s != m && s->TriggerOwner == s) ClearTriggerBuffer(*s, parity_);
+      m->Params[p].VoiceMapRow = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+    }
+    m->VoicesToCompute = m->PortSources[m->VoiceMapSourcePort]->ActiveVoices;
+    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity_);
+    m->ProcessFunctions[m->PolyphonyMode & 1](m, 0, parity_, parity_ ^ 1);
+    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = m->ActiveVoices;
+    parity_ ^= 1;
+  }
+  // Steps n frames and returns what channel ch, position v published.
+  std::vector<float> Steps(ModuleRecord* m, int32_t n, int32_t ch = 0, int32_t v = 0) {
+    std::vector<float> out;
+    for (int32_t i = 0; i < n; ++i) {
+      Step(m);
+      out.push_back(m->Outputs[ch][v].Level);
+    }
+    return out;
+  }
+  int32_t Parity() const { return parity_; }
+
+  static std::string Name(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.LongName); }
+  static std::string Label(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.Label); }
+
+  static constexpr int32_t kTypeOscillatorSource = kTypeOscillator;
+
+ private:
+  int32_t parity_ = 0;
+};
+
+// The real render callback with tunings and notes.
+class TimeRenderTest : public TimeTest {
+ protected:
+  void SetUp() override {
+    for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
+    FreeTuning(ActiveTuning);
+    InitTuning(ActiveTuning);
+    TimeTest::SetUp();
+    PlaybackActive = 0;
+    CaptureActive = 0;
+    Render(1);
+  }
+  void TearDown() override {
+    TimeTest::TearDown();
+    for (platform::Mutex*& m : MT_TUNINGS) {
+      platform::MutexDestroy(m);
+      m = nullptr;
+    }
+  }
+  static void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
+  static std::vector<float> Render(int32_t frames) {
+    std::vector<float> buffer(2 * static_cast<size_t>(frames), -9.0f);
+    float* p = buffer.data();
+    RenderAudio(&p, 0, 2 * frames);
+    return buffer;
+  }
+  static std::vector<float> Left(const std::vector<float>& b) {
+    std::vector<float> l;
+    for (size_t i = 0; i < b.size(); i += 2) l.push_back(b[i]);
+    return l;
+  }
+};
+
+}  // namespace testing_time
+}  // namespace Tarvelo
