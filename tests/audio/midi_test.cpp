@@ -145,6 +145,8 @@ class MidiInputTest : public ::testing::Test {
     ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
     QA::MidiInCallback = &QA::MidiInProc;
     QA::KeyEntryMode = 0;
+    platform::MutexGuard monitor(T::MT_MIDIMONITOR);
+    QA::LastMidiMessage = QA::LastMidiMessageRecord{{0, 0, 0}, nullptr, 0};
   }
   void TearDown() override {
     QA::CloseMidiInput();
