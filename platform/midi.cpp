@@ -577,15 +577,16 @@ uint32_t MidiInOpen(MidiIn** handle, uint32_t device, MidiInCallback callback, u
     }
   }
 #endif
+  uint32_t started = kMidiOk;
   {
     std::lock_guard<std::mutex> hold(g_lock);
-    const uint32_t r = EnsureReader();
-    if (r != kMidiOk) {
-      ReleasePort(h->ownPort);
-      delete h;
-      return r;
-    }
-    g_handles.push_back(h);
+    started = EnsureReader();
+    if (started == kMidiOk) g_handles.push_back(h);
+  }
+  if (started != kMidiOk) {
+    if (h->kind == kSourceSequencer) ReleasePort(h->ownPort);  // the sequencer's lock comes first
+    delete h;
+    return started;
   }
   *handle = h;
   callback(h, kMidiInOpen, instance, 0, 0);
