@@ -182,8 +182,12 @@ TEST_F(ConvolutionTest, FilterTailRingsOnForOneRingAndThenLetsGo) {
     Frame(src, f);
     if (f->ActiveVoices > 0) ++sounding;
     if (src->TriggerBuffers[parity][0] == kVoiceMark) ++marked;
-    if (k == 0) EXPECT_EQ(f->Outputs[0][0].Level, 0.5f);  // the last fed value, one frame late
-    if (k == 1) EXPECT_EQ(f->Outputs[0][0].Level, 0.0f);
+    if (k == 0) {
+      EXPECT_EQ(f->Outputs[0][0].Level, 0.5f);  // the last fed value, one frame late
+    }
+    if (k == 1) {
+      EXPECT_EQ(f->Outputs[0][0].Level, 0.0f);
+    }
   }
   // 128 frames of silence are drained, all of them marked; the voice stays
   // listed one more frame on its own last mark and then ends.
