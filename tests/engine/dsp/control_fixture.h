@@ -42,6 +42,8 @@ class ControlTest : public ::testing::Test {
     for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
     FreeTuning(EngineTuning);
     InitTuning(EngineTuning);
+    FreeTuning(ActiveTuning);
+    InitTuning(ActiveTuning);
     ASSERT_EQ(Tarvelo::init(48000.0f), 0);
     ASSERT_EQ(WaveLibraryListsCreate(), 0);
     PlaybackActive = 0;
