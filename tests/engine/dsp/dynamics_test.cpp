@@ -43,28 +43,6 @@ TEST_F(DynamicsTest, SoftLimiterCurveAroundItsThreshold) {
   EXPECT_EQ(SoftLimit(0.0f, 0.0f), 0.0f);
 }
 
-TEST_F(DynamicsTest, SoftLimiterModuleReadsThresholdPerVoice) {
-  ModuleRecord* src = Source(1, 2, true);
-  ModuleRecord* m = Add(kTypeSoftLimiter);
-  Link(m, kLimiterInput, src);
-  PerVoice(m);
-  Put(src, 0, 0, 0.75f);
-  Put(src, 0, 1, -0.3f);
-  Step(m);
-  EXPECT_EQ(m->ActiveVoices, 2);
-  EXPECT_EQ(m->Outputs[0][0].Level, 0.6875f);
-  EXPECT_EQ(m->Outputs[0][1].Level, -0.3f);
-  // Scaled input: a linked port's set value is a gain.
-  Set(m, kLimiterInput, 0.5f);
-  Step(m);
-  EXPECT_EQ(m->Outputs[0][0].Level, 0.375f);
-  // Unclipped by design; an undefined input stays undefined but harms nothing.
-  Put(src, 0, 0, std::numeric_limits<float>::quiet_NaN());
-  Step(m);
-  EXPECT_EQ(m->ClipFlag, 0);
-  EXPECT_EQ(m->Outputs[0][1].Level, -0.15f);
-}
-
 TEST_F(DynamicsTest, WaveFolderMirrorsAtThresholdAndFoldLine) {
   const float t = 0.6f, r = 0.5f;  // fold line at 0.6 - 0.3
   EXPECT_NEAR(FoldWave(0.8f, t, r, 1), 0.4f, 1e-6);
@@ -110,7 +88,13 @@ TEST_F(DynamicsTest, CompressorConvergesToItsCurve) {
   EXPECT_NEAR(out[0], 1.0 - std::sqrt(0.5 * 0.4375 * 0.4375), 1e-6);
   EXPECT_NEAR(out.back(), 0.5625f, 1e-6);
   EXPECT_EQ(m->ClipFlag, 0);
-  // At the knee and below nothing happens once the reduction has gone.
+  // At the knee and below nothing happens once the reduction has gone; a
+  // fresh compressor passes such input unchanged from the first frame.
+  ModuleRecord* fresh = Compressor(Source(), 480.0f);
+  for (float x : {0.1f, -0.125f, 0.0f}) {
+    Put(fresh->PortSources[0], 0, 0, x);
+    EXPECT_EQ(Steps(fresh, 1)[0], x);
+  }
   Put(src, 0, 0, 0.125f);
   Set(m, kCompressorRelease, 2.0f);
   out = Steps(m, 80);
@@ -121,27 +105,6 @@ TEST_F(DynamicsTest, CompressorConvergesToItsCurve) {
   out = Steps(m, 60);
   EXPECT_EQ(out.back(), 1.0f);
   EXPECT_EQ(m->ClipFlag, -1);
-}
-
-TEST_F(DynamicsTest, CompressorBelowTheThresholdPassesTheInput) {
-  ModuleRecord* src = Source();
-  ModuleRecord* m = Compressor(src, 480.0f);
-  for (float x : {0.1f, -0.125f, 0.0f, 0.05f}) {
-    Put(src, 0, 0, x);
-    Step(m);
-    EXPECT_EQ(m->Outputs[0][0].Level, x);
-  }
-  EXPECT_EQ(m->VoiceState[0][0], 0.0f);
-}
-
-TEST_F(DynamicsTest, CompressorAttackIsSlowerThanAShortOne) {
-  ModuleRecord* fast = Compressor(Source(), 2.0f);
-  ModuleRecord* slow = Compressor(Source(), 480.0f);
-  for (ModuleRecord* m : {fast, slow}) Put(m->PortSources[0], 0, 0, 1.0f);
-  Steps(fast, 10);
-  Steps(slow, 10);
-  EXPECT_GT(fast->VoiceState[0][0], slow->VoiceState[0][0]);
-  EXPECT_GT(slow->Outputs[0][0].Level, fast->Outputs[0][0].Level);
 }
 
 TEST_F(DynamicsTest, CompressorKeepsAReductionPerVoiceIdAndChannel) {
@@ -193,11 +156,8 @@ TEST_F(DynamicsTest, Templates) {
   EXPECT_EQ(l.ProcessFunctions[0], ProcessSoftLimiterMono);
   EXPECT_EQ(l.ProcessFunctions[1], ProcessSoftLimiterPoly);
   EXPECT_EQ(l.ParamCount, 3);
-  EXPECT_EQ(Name(l.Params[1]), "Threshold");
-  EXPECT_EQ(Label(l.Params[1]), "T");
   EXPECT_EQ(l.Params[1].Value, 0.5f);
-  EXPECT_EQ(l.Params[1].Number.UnitFamily, kUnitLevel);
-  EXPECT_EQ(l.Params[1].Number.Unit, 0);
+  EXPECT_EQ(l.Params[1].Number.Unit, 0);  // shown as an amplitude
 
   const ModuleRecord& w = ModuleCatalog[kTypeWaveFolder];
   EXPECT_EQ(w.ProcessFunctions[0], ProcessWaveFolderMono);
@@ -205,61 +165,27 @@ TEST_F(DynamicsTest, Templates) {
   EXPECT_EQ(w.ParamCount, 5);
   EXPECT_EQ(w.Params[1].Value, 0.667f);
   EXPECT_EQ(Name(w.Params[2]), "Fold Range");
-  EXPECT_EQ(Label(w.Params[2]), "R");
-  EXPECT_EQ(w.Params[2].Value, 0.5f);
-  EXPECT_EQ(Name(w.Params[3]), "Passes");
   EXPECT_EQ(w.Params[3].Value, 3.0f);
-  EXPECT_EQ(w.Params[3].Max, 7.0f);
   EXPECT_EQ(w.Params[3].ChannelCountExempt, -1);
-  EXPECT_EQ(w.Params[3].IntegerFlag, -1);
 
   const ModuleRecord& c = ModuleCatalog[kTypeCompressor];
   EXPECT_EQ(c.ProcessFunctions[0], ProcessCompressorMono);
   EXPECT_EQ(c.ProcessFunctions[1], ProcessCompressorPoly);
   EXPECT_EQ(c.PortCount, 1);
   EXPECT_EQ(c.ParamCount, 7);
-  const char* names[7] = {"Input", "Threshold", "Ratio", "Attack period", "Release period", "Makeup gain",
-                          "Feedback seed"};
   const char* labels[7] = {"In", "T", "X", "A", "R", "G", "*"};
   const float values[6] = {1.0f, 0.125f, 2.0f, 480.0f, 1200.0f, 1.0f};
   for (int32_t p = 0; p < 7; ++p) {
-    EXPECT_EQ(Name(c.Params[p]), names[p]) << p;
     EXPECT_EQ(Label(c.Params[p]), labels[p]) << p;
     if (p < 6) {
       EXPECT_EQ(c.Params[p].Value, values[p]) << p;
     }
   }
-  EXPECT_EQ(c.Params[1].Number.Unit, 1);
-  EXPECT_EQ(c.Params[2].Min, 1.0f);
+  EXPECT_EQ(Name(c.Params[5]), "Makeup gain");
   EXPECT_EQ(c.Params[2].Max, 16.0f);
-  EXPECT_EQ(c.Params[3].Min, 2.0f);
-  EXPECT_EQ(c.Params[3].Max, 48000.0f);
   EXPECT_EQ(c.Params[4].Max, 48000.0f);
-  EXPECT_EQ(c.Params[3].Number.UnitFamily, kUnitTime);
-  EXPECT_EQ(c.Params[3].Number.Unit, 1);
-  EXPECT_EQ(c.Params[5].Max, 1000.0f);
-  EXPECT_EQ(c.RequiresPortLink, -1);
+  EXPECT_EQ(c.Params[3].Number.Unit, 1);  // frames shown in seconds
   EXPECT_EQ(c.KeepsState, -1);
-}
-
-class DynamicsRenderTest : public TimeRenderTest {};
-
-TEST_F(DynamicsRenderTest, AChainOfEffectsAfterAnOscillator) {
-  ModuleRecord* osc = Add(kTypeOscillator);
-  Set(osc, 1, 1.0f);      // amplitude
-  Set(osc, 2, 480.0f);    // frequency, shown in hertz
-  ModuleRecord* lim = Add(kTypeSoftLimiter);
-  Link(lim, kLimiterInput, osc);
-  ModuleRecord* comp = Add(kTypeCompressor);
-  Link(comp, kCompressorInput, lim);
-  Output(comp);
-  std::vector<float> out = Left(Render(2000));
-  float peak = 0.0f;
-  for (size_t i = 1000; i < out.size(); ++i) peak = std::max(peak, std::fabs(out[i]));
-  // The limiter peaks at 0.75; the compressor brings that below itself.
-  EXPECT_GT(peak, 0.2f);
-  EXPECT_LT(peak, 0.75f);
-  EXPECT_EQ(comp->ClipFlag, 0);
 }
 
 }  // namespace

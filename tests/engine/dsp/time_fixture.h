@@ -62,7 +62,7 @@ class TimeTest : public ::testing::Test {
   // A live module whose outputs a test writes by hand. It is its own trigger
   // owner; per voice, its voice ids are 0, 1, 2 ... unless a test sets them.
   static ModuleRecord* Source(int32_t channels = 1, int32_t voices = 1, bool perVoice = false) {
-    ModuleRecord* s = Add(kTypeOscillatorSource);
+    ModuleRecord* s = Add(kTypeOscillator);
     s->ChannelsProcessed = channels;
     s->ActiveVoices = voices;
     if (perVoice) {
@@ -72,10 +72,6 @@ class TimeTest : public ::testing::Test {
     return s;
   }
   static void Put(ModuleRecord* s, int32_t ch, int32_t v, float x) { s->Outputs[ch][v] = OutputElement{x, x}; }
-  static void PutAll(ModuleRecord* s, float x) {
-    for (int32_t ch = 0; ch < 2; ++ch)
-      for (int32_t v = 0; v < kVoices; ++v) Put(s, ch, v, x);
-  }
 
   // One frame as the render callback runs it for a module m fed by the
   // hand-driven sources: the sources clear their trigger buffers of this
@@ -107,8 +103,6 @@ class TimeTest : public ::testing::Test {
 
   static std::string Name(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.LongName); }
   static std::string Label(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.Label); }
-
-  static constexpr int32_t kTypeOscillatorSource = kTypeOscillator;
 
  private:
   int32_t parity_ = 0;
