@@ -1,0 +1,304 @@
+// The Melody Generator: composed notes stay in the scale pattern and the
+// octave range and never cross a bar line; density; equal chances without
+// harmony or history; the root from the lowest input; replay transposed to a
+// new root; recording in beats; the weight helpers and the template.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "control_fixture.h"
+#include "engine/dsp/melody.h"
+#include "engine/dsp/sequencer.h"
+
+namespace Tarvelo {
+namespace {
+
+using testing_control::ControlTest;
+
+// Keys of an A major scale, counted from key 0 (A).
+constexpr uint64_t kMajor = (1u << 0) | (1u << 2) | (1u << 4) | (1u << 5) | (1u << 7) | (1u << 9) | (1u << 11);
+
+class MelodyTest : public ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    TuningAddScalePattern(EngineTuning, kMajor, "Major", 0);
+    input = Source();
+    mg = Add(kTypeMelodyGenerator);
+    Link(mg, kMelFrequency, input);
+    SetMelodyScalePattern(*mg, 1);
+    Set(mg, kMelTempo, 0.05f);  // 20 frames a step
+    Set(mg, kMelOctaveMin, 3.0f);
+    Set(mg, kMelOctaves, 2.0f);
+    mg->ModuleSwitches[kSwitchLoop] = 0;
+  }
+  void Press(int32_t key) { Put(input, 0, 0, 1.0f, Key(key)); }
+  static float Key(int32_t key) { return FrequencyNorm * TuningKeyFrequency(EngineTuning, key); }
+  const float* Buffer() const { return mg->WorkBuffers[0]; }
+  void Frames(int32_t n) {
+    for (int32_t i = 0; i < n; ++i) Run(mg);
+  }
+
+  ModuleRecord* input = nullptr;
+  ModuleRecord* mg = nullptr;
+};
+
+TEST_F(MelodyTest, NotesStayInTheScaleAndRangeAndInsideTheirMeasures) {
+  SeedRandom(1234);
+  Press(48);
+  const int32_t steps = 16;
+  std::set<int32_t> keys;
+  int32_t notes = 0;
+  for (int32_t f = 0; f < 30000; ++f) {
+    const int32_t before = MelodyInt(*mg, kMelWritePosition);
+    Run(mg);
+    const int32_t after = MelodyInt(*mg, kMelWritePosition);
+    if (after > before) {
+      // A note from `before` to `after` - 1 stays within one measure.
+      ASSERT_EQ(before / steps, (after - 1) / steps) << before << " " << after;
+      ++notes;
+    }
+    if (Level(mg) == 1.0f) EXPECT_GT(Freq(mg), 0.0f);
+  }
+  EXPECT_GT(notes, 300);
+  for (int32_t i = 0; i < kMelodyBufferLength; ++i) {
+    const float x = Buffer()[i];
+    if (x == kRestMark || x == 0.0f) continue;
+    const int32_t key = static_cast<int32_t>(x);
+    keys.insert(key);
+    EXPECT_TRUE((kMajor >> (key % 12)) & 1u) << key;
+    EXPECT_GE(key, 36) << key;
+    EXPECT_LT(key, 60) << key;
+  }
+  EXPECT_GE(keys.size(), 6u);
+  EXPECT_EQ(Buffer()[0], 48.0f);  // a phrase begins on its root
+}
+
+TEST_F(MelodyTest, DensityDecidesBetweenNotesAndRests) {
+  Set(mg, kMelDensity, 1.0f);
+  Press(48);
+  Frames(20 * 128 + 5);
+  for (int32_t i = 0; i < 128; ++i) EXPECT_NE(Buffer()[i], kRestMark) << i;
+  // With density 0 every note after a phrase's first is a rest.
+  Set(mg, kMelDensity, 0.0f);
+  ModuleResetVoices(*mg);
+  Frames(20 * 128 + 5);
+  EXPECT_EQ(Buffer()[0], 48.0f);
+  int32_t rests = 0;
+  for (int32_t i = 16; i < 128; ++i) rests += Buffer()[i] == kRestMark ? 1 : 0;
+  EXPECT_EQ(rests, 112);
+}
+
+TEST_F(MelodyTest, WithoutHarmonyOrHistoryEveryIntervalIsEquallyLikely) {
+  SeedRandom(99);
+  SetMelodyScalePattern(*mg, 0);  // chromatic
+  Set(mg, kMelOctaveMin, 0.0f);
+  Set(mg, kMelOctaves, 8.0f);
+  Set(mg, kMelHarmony, 0.0f);
+  Set(mg, kMelSelfInfluence, 0.0f);
+  Set(mg, kMelDensity, 1.0f);
+  Set(mg, kMelTempo, 20.0f);  // a new note every frame
+  Press(48);
+  std::map<int32_t, int32_t> intervals;
+  int32_t counted = 0;
+  for (int32_t f = 0; f < 40000; ++f) {
+    const float key = mg->VoiceState[0][kMelCurrentKey];
+    // Phrases (and their roots) begin only where a measure ends.
+    const bool composing = mg->MelodyRestart == 0 && MelodyInt(*mg, kMelWritePosition) > 0 &&
+                           mg->VoiceState[0][kMelMeasureStep] < 16.0f;
+    Run(mg);
+    const float next = mg->VoiceState[0][kMelCurrentKey];
+    if (composing && key >= 12.0f && key < 84.0f && MelodyInt(*mg, kMelWritePosition) > 0) {
+      intervals[static_cast<int32_t>(next - key)] += 1;
+      ++counted;
+    }
+  }
+  ASSERT_GT(counted, 20000);
+  const double expected = counted / 25.0;
+  for (int32_t d = -12; d <= 12; ++d)
+    EXPECT_NEAR(intervals[d], expected, 0.15 * expected) << d;
+  EXPECT_EQ(intervals.size(), 25u);
+}
+
+TEST_F(MelodyTest, TheLowestInputIsTheRootAndANewLowestTriggers) {
+  EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 0);
+  Run(mg);
+  EXPECT_EQ(mg->ActiveVoices, 0);  // idle without a root: the input is live but publishes nothing
+  input->ActiveVoices = 2;
+  mg->Params[kMelFrequency].VoiceMapRow = 1;
+  Put(input, 0, 0, 1.0f, Key(50));
+  Put(input, 0, 1, 1.0f, 0.0f);
+  Run(mg);
+  EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 50);
+  mg->GateWasOpen = 0;
+  Put(input, 0, 1, 1.0f, Key(55));  // higher: no change
+  Run(mg);
+  EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 50);
+  EXPECT_EQ(mg->GateWasOpen, 0);
+  Put(input, 0, 1, 1.0f, Key(45));  // lower: the new root, a trigger
+  ProcessMelodyGenerator(mg, 0, 0, 1);
+  EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 45);
+  EXPECT_EQ(mg->GateWasOpen, -1);
+}
+
+TEST_F(MelodyTest, AReplayedPhraseFollowsTheNewRoot) {
+  SeedRandom(5);
+  mg->ModuleSwitches[kSwitchLoop] = -1;
+  Set(mg, kMelMeasures, 1.0f);
+  Set(mg, kMelDensity, 1.0f);
+  Set(mg, kMelOctaveMin, 2.0f);
+  Press(24);
+  for (int32_t f = 0; f < 2000 && mg->StateWord21 == 0; ++f) Run(mg);
+  ASSERT_NE(mg->StateWord21, 0) << "the phrase closed for replay";
+  ASSERT_EQ(Buffer()[0], 24.0f);
+  EXPECT_EQ(MelodyInt(*mg, kMelPhraseLength), 16);
+  Press(27);
+  Run(mg);
+  ASSERT_EQ(MelodyInt(*mg, kMelRootKey), 27);
+  for (int32_t n = 0; n < 12; ++n) {
+    // The replay wraps to the phrase's start at its end.
+    int32_t at = MelodyInt(*mg, kMelWritePosition);
+    if (at >= MelodyInt(*mg, kMelPhraseLength)) at = 0;
+    ReplayMelodyStep(*mg);
+    ASSERT_EQ(mg->VoiceState[0][kMelCurrentKey], Buffer()[at]);
+    EXPECT_FLOAT_EQ(mg->VoiceState[0][kMelNoteFrequency], Key(static_cast<int32_t>(Buffer()[at]) + 3)) << n;
+    EXPECT_GE(mg->VoiceState[0][kMelCountdown], 1.0f);
+  }
+  // Looping switched off: the replay ends at the phrase end and falls silent.
+  mg->ModuleSwitches[kSwitchLoop] = 0;
+  for (int32_t n = 0; n < 40 && MelodyInt(*mg, kMelRootKey) != 0; ++n) ReplayMelodyStep(*mg);
+  EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 0);
+  EXPECT_EQ(mg->StateWord21, 0);
+}
+
+TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {
+  SeedRandom(11);
+  Set(mg, kMelMeasures, 1.0f);
+  Set(mg, kMelDensity, 0.7f);
+  WaveLibraryEntry* e = BlankMelody(kMelodyMaxNotes);
+  e->State = 2;
+  BeginMelodyGeneratorRecording(*mg, e);
+  ASSERT_EQ(mg->ModuleSwitches[kSwitchRecord], -1);
+  Press(48);
+  Run(mg);
+  mg->RecordDone = -1;  // finish at the end of this phrase
+  for (int32_t f = 0; f < 20 * 40 && mg->SampleEntry != nullptr; ++f) Run(mg);
+  ASSERT_EQ(mg->SampleEntry, nullptr);
+  EXPECT_EQ(mg->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(mg->RecordDone, 0);
+  EXPECT_EQ(MelodyInt(*mg, kMelRecordPosition), 0);
+  EXPECT_EQ(e->State, 0);
+  const float* d = e->Sound.samples;
+  const int32_t n = static_cast<int32_t>(d[0]);
+  ASSERT_GE(n, 1);
+  EXPECT_EQ(d[1], d[0]);
+  EXPECT_EQ(e->Sound.dataSize, static_cast<uint32_t>((4 * n + 6) * 4));
+  EXPECT_EQ(d[3], 1.0f);
+  EXPECT_EQ(d[5], 4.0f);  // one measure of four beats
+  EXPECT_EQ(e->Duration, 4.0f);
+  EXPECT_EQ(e->Pitch[0], FrequencyNorm);
+  float sum = 0.0f;
+  float end = 0.0f;
+  for (int32_t k = 0; k < n; ++k) {
+    const float* note = d + 6 + 4 * k;
+    EXPECT_GE(note[3], end) << k;  // in order, never overlapping
+    EXPECT_EQ(note[2], 1.0f);
+    EXPECT_GT(note[1], 0.0f);
+    end = note[3] + note[0];
+    sum += note[0];
+  }
+  EXPECT_LE(end, 4.0f);
+  EXPECT_FLOAT_EQ(d[2], sum);
+  EXPECT_EQ(d[9], 0.0f);  // the root opens the recording
+  EXPECT_FLOAT_EQ(d[7], Key(48));
+}
+
+TEST_F(MelodyTest, ARecordingWithoutNotesIsDiscarded) {
+  WaveLibraryEntry* e = BlankMelody(10);
+  ASSERT_EQ(MelodyLibrary.header.count, 1);
+  BeginMelodyGeneratorRecording(*mg, e);
+  FinishMelodyRecording(*mg);
+  EXPECT_EQ(MelodyLibrary.header.count, 0);
+  EXPECT_EQ(mg->SampleEntry, nullptr);
+  EXPECT_EQ(mg->ModuleSwitches[kSwitchRecord], 0);
+  // Finishing without an entry only clears the switches.
+  mg->RecordDone = -1;
+  FinishMelodyRecording(*mg);
+  EXPECT_EQ(mg->RecordDone, 0);
+}
+
+TEST_F(MelodyTest, AResetWaitsForTheNextTrigger) {
+  Press(48);
+  Frames(100);
+  EXPECT_NE(MelodyInt(*mg, kMelRootKey), 0);
+  ModuleResetVoices(*mg);
+  Put(input, 0, 0, 0.0f, 0.0f);
+  Frames(10);
+  EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 0);
+  EXPECT_EQ(mg->ActiveVoices, 0);
+  Press(50);
+  Frames(2);
+  EXPECT_EQ(mg->ActiveVoices, 1);
+  EXPECT_EQ(Buffer()[0], 50.0f);
+}
+
+TEST_F(MelodyTest, HostileSettingsAndTuningsStayInTheBuffer) {
+  Press(48);
+  for (float beats : {0.0f, -3.0f, 1.0e9f, std::nanf("")}) {
+    for (float octave : {-1.0e9f, 8.0f, std::nanf("")}) {
+      Set(mg, kMelBeats, beats);
+      Set(mg, kMelOctaveMin, octave);
+      Set(mg, kMelOctaves, beats);
+      SetMelodyScalePattern(*mg, 500);
+      Set(mg, kMelTempo, 100.0f);
+      Frames(50);
+    }
+  }
+  SUCCEED();
+}
+
+TEST_F(MelodyTest, WeightHelpers) {
+  float w[5] = {9.0f, 1.0f, 1.0f, 2.0f, 0.0f};
+  NormaliseSlice(1, 3, w);
+  EXPECT_EQ(w[0], 9.0f);
+  EXPECT_FLOAT_EQ(w[1], 0.25f);
+  EXPECT_FLOAT_EQ(w[3], 0.5f);
+  EXPECT_EQ(PickByWeight(1, 3, 0.0f, w), 0);
+  EXPECT_EQ(PickByWeight(1, 3, 0.25f, w), 1);
+  EXPECT_EQ(PickByWeight(1, 3, 0.6f, w), 2);
+  EXPECT_EQ(PickByWeight(1, 3, 1.0f, w), 2);  // none exceeds: the last
+}
+
+TEST_F(MelodyTest, Template) {
+  const ModuleRecord& t = T(kTypeMelodyGenerator);
+  EXPECT_EQ(t.ProcessFunctions[0], ProcessMelodyGenerator);
+  EXPECT_EQ(t.ProcessFunctions[1], ProcessMelodyGenerator);
+  EXPECT_EQ(t.ParamCount, 12);
+  EXPECT_EQ(t.PortCount, 7);
+  EXPECT_EQ(t.WorkBufferSize, kMelodyBufferLength);
+  const char* labels[12] = {"F", "T", "D", "l", "d", "h", "s", "M", "P", "[O", "[O]", "*"};
+  for (int32_t p = 0; p < 12; ++p) {
+    EXPECT_EQ(Label(t.Params[p]), labels[p]) << p;
+    EXPECT_EQ(t.Params[p].ChannelCountExempt, -1) << p;
+  }
+  EXPECT_EQ(Name(t.Params[8]), "Measures per phrase (0=trigger)");
+  EXPECT_EQ(Name(t.Params[9]), "Octave min.");
+  EXPECT_EQ(Name(t.Params[10]), "# Octaves");
+  EXPECT_EQ(t.Params[0].NoValueEditor, -1);
+  EXPECT_EQ(t.Params[1].Min, 0.0f);
+  EXPECT_EQ(t.Params[1].Max, 1200.0f);
+  EXPECT_EQ(t.Params[1].Value, 1.0f / 12000.0f);
+  EXPECT_EQ(t.Params[2].Min, 0.5f);
+  EXPECT_FLOAT_EQ(t.Params[2].Value, 0.95f);
+  EXPECT_FLOAT_EQ(t.Params[5].Value, 0.67f);
+  EXPECT_EQ(t.Params[7].Value, 4.0f);
+  EXPECT_EQ(t.Params[8].Value, 8.0f);
+  EXPECT_EQ(t.Params[8].Min, 0.0f);
+  EXPECT_EQ(t.FollowsPolyphony, 0);
+  EXPECT_EQ(t.VoiceFlagRoot, 1);
+}
+
+}  // namespace
+}  // namespace Tarvelo
