@@ -14,9 +14,10 @@ namespace Tarvelo {
 // lo..hi so that a hostile stored value (huge, infinite or not a number) cannot
 // overflow the conversion. A NaN gives lo.
 inline int32_t WholeSetting(float x, int32_t lo, int32_t hi) {
-  const float r = std::nearbyint(x);
-  if (!(r >= static_cast<float>(lo))) return lo;
-  if (!(r <= static_cast<float>(hi))) return hi;
+  // Compared in double: every int32 limit is exact there.
+  const double r = std::nearbyint(static_cast<double>(x));
+  if (!(r >= static_cast<double>(lo))) return lo;
+  if (!(r <= static_cast<double>(hi))) return hi;
   return static_cast<int32_t>(r);
 }
 
