@@ -178,6 +178,7 @@ struct SelectorState {
   int64_t Words2[2] = {0, 0};
   int64_t Word3 = 0;
   char Text[3] = {0, 0, 0};
+  char Text2[2] = {0, 0};  // a one-character text (the key input's accent)
   int32_t Value = 0;
   int32_t Previous = 0;
 };

@@ -1,0 +1,356 @@
+#include "platform/events.h"
+
+#include <deque>
+#include <mutex>
+
+#include "platform/screen.h"
+
+#if __has_include(<SDL.h>)
+#include <SDL.h>
+#define TARVELO_HAVE_SDL 1
+#else
+#define TARVELO_HAVE_SDL 0
+#endif
+
+namespace platform {
+
+namespace {
+
+constexpr size_t kKeyBufferSize = 64;
+
+std::mutex g_lock;
+std::deque<WindowEvent> g_injected;
+std::deque<uint32_t> g_keyBuffer;
+int32_t g_pointerX = 0;
+int32_t g_pointerY = 0;
+int32_t g_wheelPosition = 0;
+
+void RememberKey(const WindowEvent& e) {
+  if (e.kind != kWindowKeyPress) return;
+  std::lock_guard<std::mutex> g(g_lock);
+  if (g_keyBuffer.size() >= kKeyBufferSize) g_keyBuffer.pop_front();
+  g_keyBuffer.push_back(e.ascii ? e.ascii : 256 + e.scanCode);
+}
+
+// PC set-1 scan codes by SDL (USB HID) scancode; 0 for keys without one.
+// Keypad keys and the editing block share codes, as on the PC keyboard.
+uint32_t ScanTable(int32_t s) {
+  static const uint8_t kLetters[26] = {30, 48, 46, 32, 18, 33, 34, 35, 23, 36, 37, 38, 50,
+                                       49, 24, 25, 16, 19, 31, 20, 22, 47, 17, 45, 21, 44};
+  if (s >= 4 && s <= 29) return kLetters[s - 4];           // A..Z
+  if (s >= 30 && s <= 39) return static_cast<uint32_t>(s - 28);  // 1..9, 0 -> 2..11
+  if (s >= 58 && s <= 67) return static_cast<uint32_t>(s + 1);   // F1..F10 -> 59..68
+  switch (s) {
+    case 40: return 28;   // Return
+    case 41: return 1;    // Escape
+    case 42: return 14;   // Backspace
+    case 43: return 15;   // Tab
+    case 44: return 57;   // Space
+    case 45: return 12;   // -
+    case 46: return 13;   // =
+    case 47: return 26;   // [
+    case 48: return 27;   // ]
+    case 49: return 43;   // backslash
+    case 50: return 43;   // the ISO key beside Return
+    case 51: return 39;   // ;
+    case 52: return 40;   // '
+    case 53: return 41;   // `
+    case 54: return 51;   // ,
+    case 55: return 52;   // .
+    case 56: return 53;   // /
+    case 57: return 58;   // Caps Lock
+    case 68: return 87;   // F11
+    case 69: return 88;   // F12
+    case 70: return 55;   // Print Screen
+    case 71: return 70;   // Scroll Lock
+    case 72: return 69;   // Pause
+    case 73: return 82;   // Insert
+    case 74: return 71;   // Home
+    case 75: return 73;   // Page Up
+    case 76: return 83;   // Delete
+    case 77: return 79;   // End
+    case 78: return 81;   // Page Down
+    case 79: return 77;   // Right
+    case 80: return 75;   // Left
+    case 81: return 80;   // Down
+    case 82: return 72;   // Up
+    case 83: return 69;   // Num Lock
+    case 84: return 53;   // keypad /
+    case 85: return 55;   // keypad *
+    case 86: return 74;   // keypad -
+    case 87: return 78;   // keypad +
+    case 88: return 28;   // keypad Enter
+    case 89: return 79;   // keypad 1
+    case 90: return 80;
+    case 91: return 81;
+    case 92: return 75;
+    case 93: return 76;
+    case 94: return 77;
+    case 95: return 71;
+    case 96: return 72;
+    case 97: return 73;   // keypad 9
+    case 98: return 82;   // keypad 0
+    case 99: return 83;   // keypad .
+    case 100: return 86;  // the ISO key beside left Shift
+    case 101: return 93;  // Menu
+    case 224: return 29;  // left Ctrl
+    case 225: return 42;  // left Shift
+    case 226: return 56;  // left Alt
+    case 227: return 91;  // left GUI
+    case 228: return 29;  // right Ctrl
+    case 229: return 54;  // right Shift
+    case 230: return 56;  // right Alt
+    case 231: return 92;  // right GUI
+    default: return 0;
+  }
+}
+
+// SDL's modifier bits, as plain numbers so the translation needs no SDL headers.
+constexpr uint32_t kModShift = 0x0003;
+constexpr uint32_t kModCtrl = 0x00C0;
+constexpr uint32_t kModAlt = 0x0300;
+constexpr uint32_t kModNum = 0x1000;
+constexpr uint32_t kModCaps = 0x2000;
+constexpr int32_t kSdlKeypadBit = 1 << 30;  // keys without a character code
+
+char ShiftedUs(char c) {
+  static const char kPlain[] = "`1234567890-=[]\\;',./";
+  static const char kShift[] = "~!@#$%^&*()_+{}|:\"<>?";
+  for (int i = 0; kPlain[i]; ++i)
+    if (kPlain[i] == c) return kShift[i];
+  return c;
+}
+
+#if TARVELO_HAVE_SDL
+bool SdlActive() { return ScreenIsOpen() && !ScreenHeadless() && SDL_WasInit(SDL_INIT_VIDEO); }
+
+bool Translate(const SDL_Event& e, WindowEvent& out) {
+  out = WindowEvent{};
+  switch (e.type) {
+    case SDL_QUIT:
+      out.kind = kWindowClose;
+      return true;
+    case SDL_WINDOWEVENT:
+      switch (e.window.event) {
+        case SDL_WINDOWEVENT_CLOSE: out.kind = kWindowClose; return true;
+        case SDL_WINDOWEVENT_FOCUS_LOST: out.kind = kWindowFocusLost; return true;
+        case SDL_WINDOWEVENT_FOCUS_GAINED: out.kind = kWindowFocusGained; return true;
+        case SDL_WINDOWEVENT_ENTER: out.kind = kWindowPointerEnter; return true;
+        case SDL_WINDOWEVENT_LEAVE: out.kind = kWindowPointerLeave; return true;
+        default: return false;
+      }
+    case SDL_KEYDOWN:
+    case SDL_KEYUP: {
+      const int32_t sc = static_cast<int32_t>(e.key.keysym.scancode);
+      out.kind = e.type == SDL_KEYUP ? kWindowKeyRelease
+                                     : (e.key.repeat ? kWindowKeyRepeat : kWindowKeyPress);
+      out.scanCode = ScanCodeOfSdl(sc);
+      out.ascii = AsciiOfSdlKey(e.key.keysym.sym, sc, e.key.keysym.mod);
+      return true;
+    }
+    case SDL_MOUSEMOTION:
+      out.kind = kWindowPointerMove;
+      out.x = e.motion.x;
+      out.y = e.motion.y;
+      out.dx = e.motion.xrel;
+      out.dy = e.motion.yrel;
+      return true;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: {
+      uint32_t b = 0;
+      if (e.button.button == SDL_BUTTON_LEFT) b = kButtonLeft;
+      else if (e.button.button == SDL_BUTTON_RIGHT) b = kButtonRight;
+      else if (e.button.button == SDL_BUTTON_MIDDLE) b = kButtonMiddle;
+      if (!b) return false;
+      out.buttons = b;
+      if (e.type == SDL_MOUSEBUTTONUP) out.kind = kWindowButtonRelease;
+      else out.kind = e.button.clicks >= 2 ? kWindowDoubleClick : kWindowButtonPress;
+      return true;
+    }
+    case SDL_MOUSEWHEEL: {
+      int32_t notches = e.wheel.y;
+      if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) notches = -notches;
+      if (notches == 0) return false;
+      std::lock_guard<std::mutex> g(g_lock);
+      g_wheelPosition += notches;
+      out.kind = kWindowWheel;
+      out.wheel = g_wheelPosition;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+#endif
+
+}  // namespace
+
+uint32_t ScanCodeOfSdl(int32_t sdlScancode) { return ScanTable(sdlScancode); }
+
+uint32_t AsciiOfSdlKey(int32_t key, int32_t sc, uint32_t mods) {
+  const bool shift = (mods & kModShift) != 0;
+  const bool ctrl = (mods & kModCtrl) != 0;
+  const bool alt = (mods & kModAlt) != 0;
+  const bool caps = (mods & kModCaps) != 0;
+  const bool num = (mods & kModNum) != 0;
+
+  // Keys whose character does not depend on the modifiers.
+  switch (key) {
+    case '\r': return 13;
+    case 27: return 27;
+    case '\b': return 8;
+    case '\t': return 9;
+    case 127: return 0;  // Delete types nothing; it is known by its scan code
+    default: break;
+  }
+  if (key & kSdlKeypadBit) {
+    if (sc == 88) return 13;  // keypad Enter
+    if (sc == 84) return '/';
+    if (sc == 85) return '*';
+    if (sc == 86) return '-';
+    if (sc == 87) return '+';
+    if (!num || alt || ctrl) return 0;
+    if (sc >= 89 && sc <= 97) return static_cast<uint32_t>('1' + (sc - 89));
+    if (sc == 98) return '0';
+    if (sc == 99) return '.';
+    return 0;
+  }
+  if (alt) return 0;
+  if (key >= 'a' && key <= 'z') {
+    if (ctrl) return static_cast<uint32_t>(key - 'a' + 1);
+    return static_cast<uint32_t>((shift != caps) ? key - 32 : key);
+  }
+  if (ctrl) {
+    if (key == '[') return 27;
+    if (key == '\\') return 28;
+    if (key == ']') return 29;
+    return 0;
+  }
+  if (key >= 32 && key < 127) {
+    const char c = static_cast<char>(key);
+    return static_cast<uint8_t>(shift ? ShiftedUs(c) : c);
+  }
+  if (key >= 0xA0 && key <= 0xFF) {
+    // Latin-1 keys of other layouts keep their code in Windows-1252.
+    const bool upper = (shift != caps) && key >= 0xE0 && key != 0xF7 && key != 0xFF;
+    return static_cast<uint32_t>(upper ? key - 32 : key);
+  }
+  return 0;
+}
+
+bool WindowEventPoll(WindowEvent& event) {
+  {
+    std::lock_guard<std::mutex> g(g_lock);
+    if (!g_injected.empty()) {
+      event = g_injected.front();
+      g_injected.pop_front();
+      if (event.kind == kWindowPointerMove) {
+        g_pointerX = event.x;
+        g_pointerY = event.y;
+      }
+      if (event.kind == kWindowWheel) g_wheelPosition = event.wheel;
+      goto taken;
+    }
+  }
+#if TARVELO_HAVE_SDL
+  if (SdlActive()) {
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+      if (Translate(e, event)) goto taken;
+    }
+  }
+#endif
+  return false;
+taken:
+  RememberKey(event);
+  return true;
+}
+
+void WindowEventInject(const WindowEvent& event) {
+  std::lock_guard<std::mutex> g(g_lock);
+  g_injected.push_back(event);
+}
+
+void WindowEventsClear() {
+  std::lock_guard<std::mutex> g(g_lock);
+  g_injected.clear();
+}
+
+WindowEvent KeyPressEvent(uint32_t scanCode, uint32_t ascii) {
+  WindowEvent e;
+  e.kind = kWindowKeyPress;
+  e.scanCode = scanCode;
+  e.ascii = ascii;
+  return e;
+}
+
+WindowEvent KeyReleaseEvent(uint32_t scanCode, uint32_t ascii) {
+  WindowEvent e = KeyPressEvent(scanCode, ascii);
+  e.kind = kWindowKeyRelease;
+  return e;
+}
+
+WindowEvent PointerMoveEvent(int32_t x, int32_t y, int32_t dx, int32_t dy) {
+  WindowEvent e;
+  e.kind = kWindowPointerMove;
+  e.x = x;
+  e.y = y;
+  e.dx = dx;
+  e.dy = dy;
+  return e;
+}
+
+WindowEvent ButtonEvent(WindowEventKind kind, uint32_t buttons) {
+  WindowEvent e;
+  e.kind = kind;
+  e.buttons = buttons;
+  return e;
+}
+
+WindowEvent WheelEvent(int32_t position) {
+  WindowEvent e;
+  e.kind = kWindowWheel;
+  e.wheel = position;
+  return e;
+}
+
+WindowEvent PlainEvent(WindowEventKind kind) {
+  WindowEvent e;
+  e.kind = kind;
+  return e;
+}
+
+void WindowPointer(int32_t& x, int32_t& y) {
+#if TARVELO_HAVE_SDL
+  if (SdlActive()) {
+    int px = 0, py = 0;
+    SDL_GetMouseState(&px, &py);
+    x = px;
+    y = py;
+    return;
+  }
+#endif
+  std::lock_guard<std::mutex> g(g_lock);
+  x = g_pointerX;
+  y = g_pointerY;
+}
+
+void SetSimulatedWindowPointer(int32_t x, int32_t y) {
+  std::lock_guard<std::mutex> g(g_lock);
+  g_pointerX = x;
+  g_pointerY = y;
+}
+
+size_t KeyBufferDrain() {
+  std::lock_guard<std::mutex> g(g_lock);
+  const size_t n = g_keyBuffer.size();
+  g_keyBuffer.clear();
+  return n;
+}
+
+size_t KeyBufferCount() {
+  std::lock_guard<std::mutex> g(g_lock);
+  return g_keyBuffer.size();
+}
+
+}  // namespace platform

@@ -1,0 +1,83 @@
+// The graphics window's event queue of our Linux layer: SDL2's window, key and
+// pointer events translated into the records the interface's event loop works
+// with, the pointer query, and the window's key buffer.
+//
+// Keys carry a PC scan code (set 1: Esc 1, Enter 28, Ctrl 29, left Shift 42,
+// right Shift 54, M 50, the editing keys Up 72, Left 75, Right 77, Down 80,
+// Insert 82, Delete 83) and the Windows-1252 character the key types, 0 when it
+// types none (arrows, Delete, function keys, Alt combinations). Ctrl with a
+// letter types its control character (Ctrl-C 3, Ctrl-X 24).
+//
+// Headless (platform/screen.h) nothing comes from SDL: tests put events into the
+// queue with WindowEventInject and set the pointer the query returns. Injected
+// events are also taken before SDL's own when a window is shown.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+enum WindowEventKind : int32_t {
+  kWindowEventNone = 0,
+  kWindowKeyPress,
+  kWindowKeyRelease,
+  kWindowKeyRepeat,
+  kWindowPointerMove,
+  kWindowButtonPress,
+  kWindowButtonRelease,
+  kWindowDoubleClick,
+  kWindowWheel,
+  kWindowFocusLost,
+  kWindowFocusGained,
+  kWindowPointerEnter,
+  kWindowPointerLeave,
+  kWindowClose,
+};
+
+// Button word bits of button events.
+constexpr uint32_t kButtonLeft = 1;
+constexpr uint32_t kButtonRight = 2;
+constexpr uint32_t kButtonMiddle = 4;
+
+struct WindowEvent {
+  WindowEventKind kind = kWindowEventNone;
+  uint32_t scanCode = 0;  // keys
+  uint32_t ascii = 0;     // keys: the character typed, 0 for none
+  int32_t x = 0, y = 0;   // pointer moves: the new position in window pixels
+  int32_t dx = 0, dy = 0; // pointer moves: the motion
+  uint32_t buttons = 0;   // button events: the button(s) concerned
+  int32_t wheel = 0;      // wheel: the absolute wheel position (up counts +1 a notch)
+};
+
+// Takes the next pending event; false when none is pending. Never blocks.
+bool WindowEventPoll(WindowEvent& event);
+// Queues an event as if the window had reported it.
+void WindowEventInject(const WindowEvent& event);
+// Drops every injected event not yet taken.
+void WindowEventsClear();
+
+// Small builders for injected events.
+WindowEvent KeyPressEvent(uint32_t scanCode, uint32_t ascii);
+WindowEvent KeyReleaseEvent(uint32_t scanCode, uint32_t ascii);
+WindowEvent PointerMoveEvent(int32_t x, int32_t y, int32_t dx, int32_t dy);
+WindowEvent ButtonEvent(WindowEventKind kind, uint32_t buttons);
+WindowEvent WheelEvent(int32_t position);
+WindowEvent PlainEvent(WindowEventKind kind);
+
+// The pointer's position in window pixels. Headless: the simulated position
+// (0, 0 until set).
+void WindowPointer(int32_t& x, int32_t& y);
+void SetSimulatedWindowPointer(int32_t x, int32_t y);
+
+// The window's key buffer: every key press also lands here (at most 64 are
+// kept). Nothing reads it; emptying it keeps old keys from piling up. Gives the
+// number of keys dropped.
+size_t KeyBufferDrain();
+size_t KeyBufferCount();
+
+// The PC scan code and typed character of an SDL key (SDL_Scancode, SDL_Keycode,
+// SDL_Keymod as plain numbers), as the translation above gives them.
+uint32_t ScanCodeOfSdl(int32_t sdlScancode);
+uint32_t AsciiOfSdlKey(int32_t sdlKeycode, int32_t sdlScancode, uint32_t sdlMods);
+
+}  // namespace platform

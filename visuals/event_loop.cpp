@@ -1,0 +1,616 @@
+#include "visuals/event_loop.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "app/fixed_tables.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "platform/events.h"
+#include "platform/joystick.h"
+#include "platform/threads.h"
+#include "visuals/control_table.h"
+#include "visuals/focus.h"
+#include "visuals/video_thread.h"
+#include "visuals/visuals.h"
+
+namespace QUARLE_VISUALS {
+
+using QUARLE_BASICS::CommandMessage;
+
+SelectorState KeyInput;
+int32_t DefaultKeyTarget = 0;
+int32_t KeyShortcutTable[kKeyShortcutCount] = {};
+TextField HoverText;
+int64_t GamepadRedetect = -1;
+int64_t TabFocusKeys = -1;
+int64_t CpuSaving = -1;
+int32_t LoopRate = 0;
+SystemMessageHandlerFn SystemMessageHandler = DefaultSystemMessageHandler;
+
+int32_t DefaultSystemMessageHandler(CommandMessage* /*message*/) { return 0; }
+
+namespace {
+
+std::atomic<GuiClockFn> g_clock{nullptr};
+double g_lastFocusKey = 0.0;
+
+constexpr float kDragThreshold = 5.0f;
+constexpr double kCpuSavingPass = 0.00033;
+// The four dead-key accents in the program's code page: ^ ¨ ` ~.
+constexpr char kAccents[] = "^\xA8`~";
+constexpr uint32_t kScanControl = 29;
+constexpr uint32_t kScanInsert = 82;
+constexpr uint32_t kScanLeftShift = 42;
+constexpr uint32_t kScanRightShift = 54;
+
+// A timer difference, corrected for the seconds timer passing midnight.
+double Elapsed(double from, double to) {
+  double d = to - from;
+  if (d < -1.0) d += 86400.0;
+  return d < 0.0 ? 0.0 : d;
+}
+
+int32_t RoundToInt(double v) { return static_cast<int32_t>(std::nearbyint(v)); }
+
+// A control the loop may touch: in the table and not waiting for the purge
+// (the video thread destroys those between frames).
+ControlRecord* Live(int32_t id) {
+  ControlRecord* c = ControlAt(id);
+  return (c && !c->DeletePending) ? c : nullptr;
+}
+
+bool Enabled(const ControlRecord* c) { return !IsDisabled(&c->State); }
+bool Shown(const ControlRecord* c) { return c->Visible != 0; }
+
+void ReportCallbackError(const char* prefix, int32_t r) {
+  QUARLE_BASICS::Report(std::string(prefix) + QUARLE_BASICS::ErrorText(r),
+                        QUARLE_BASICS::kLevelError);
+}
+
+void SetHoverText(const ControlRecord* c, bool onlyWhenDifferent) {
+  const std::string tip = QUARLE_BASICS::DynZStringGet(c->Tooltip);
+  platform::MutexGuard g(MT_HOVER);
+  if (onlyWhenDifferent && tip == TextFieldGetText(&HoverText)) return;
+  TextFieldSetText(&HoverText, tip.c_str());
+}
+
+// What one window event leads to.
+struct Derived {
+  uint32_t bits = 0;
+  int32_t target = 0;
+  int32_t x = 0, y = 0;
+  int32_t source = 0;
+  int32_t leave = 0;
+};
+
+void PostClick(int32_t id) {
+  CommandMessage m{};
+  m.type = QUARLE_BASICS::kCommandControlEvent;
+  m.arg2 = static_cast<uint32_t>(id);
+  m.arg5 = kEventClick;
+  m.timeStamp = GuiTimer();
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+}
+
+bool IsArrow(int32_t code) {
+  return code == kKeyUp || code == kKeyLeft || code == kKeyRight || code == kKeyDown;
+}
+
+int32_t ShortcutOf(int32_t code) {
+  return (code > 0 && code < kKeyShortcutCount) ? KeyShortcutTable[code] : 0;
+}
+
+void StoreKeyCodes(const platform::WindowEvent& e) {
+  KeyInput.CounterA = e.scanCode;
+  KeyInput.CounterB = e.ascii;
+  KeyInput.Words2[1] = e.ascii > 31 ? -1 : 0;
+  const uint32_t base = e.ascii == 0 ? 256u : 0u;
+  KeyInput.Spare[1] = base;
+  KeyInput.Spare[2] = base == 256u ? e.scanCode : e.ascii;
+}
+
+void RecomputeShift() { KeyInput.Words[0] = KeyInput.Words[1] | KeyInput.Words[2]; }
+
+// The Ctrl key, by its character code 29 or by its scan code.
+bool IsControlKey() {
+  return KeyCode() == 29 || (KeyInput.Spare[1] == 256u && KeyInput.CounterA == kScanControl);
+}
+
+void SetTyped(const char* text) {
+  std::memset(KeyInput.Text, 0, sizeof KeyInput.Text);
+  std::strncpy(KeyInput.Text, text, sizeof KeyInput.Text - 1);
+}
+
+// Dead keys: an accent key arms an accent; the next letter takes its accented
+// form from the accent rows, anything else is typed after the accent itself.
+void Compose() {
+  const bool printable = KeyInput.Words2[1] != 0;
+  const char ch = static_cast<char>(KeyInput.CounterB);
+  if (printable) {
+    const char t[2] = {ch, 0};
+    SetTyped(t);
+  }
+  int32_t& pending = reinterpret_cast<int32_t&>(KeyInput.Spare[0]);
+  if (KeyInput.Spare[1] == 256u) {
+    int32_t accent = 0;
+    if (KeyInput.Spare[2] == 26u)
+      accent = KeyInput.Words[0] ? 2 : (KeyInput.Words[4] ? 3 : 1);
+    else if (KeyInput.Spare[2] == 27u)
+      accent = 4;
+    if (accent != 0) {
+      KeyInput.Text2[0] = kAccents[accent - 1];
+      KeyInput.Text2[1] = 0;
+      if (pending != accent) {
+        pending = accent;
+      } else {
+        const char t[2] = {KeyInput.Text2[0], 0};
+        SetTyped(t);
+        KeyInput.Text2[0] = 0;
+        pending = 0;
+      }
+    }
+  } else if (pending != 0) {
+    if (printable) {
+      const char* row0 = Tarvelo::AccentRows[0];
+      const void* at = std::memchr(row0, ch, sizeof Tarvelo::AccentRows[0]);
+      char accented = 0;
+      if (at && pending >= 1 && pending <= 4) {
+        const size_t p = static_cast<size_t>(static_cast<const char*>(at) - row0);
+        const char a = Tarvelo::AccentRows[pending][p];
+        if (a != ' ' && a != 0) accented = a;
+      }
+      if (accented) {
+        const char t[2] = {accented, 0};
+        SetTyped(t);
+      } else {
+        const char t[3] = {KeyInput.Text2[0], ch, 0};
+        SetTyped(t);
+      }
+    } else {
+      const char t[2] = {KeyInput.Text2[0], 0};
+      SetTyped(t);
+    }
+    KeyInput.Text2[0] = 0;
+    pending = 0;
+  }
+  KeyInput.Words2[1] = KeyInput.Text[0] != 0 ? -1 : 0;
+}
+
+bool FieldTakes(const ControlRecord* field, bool arrow) {
+  return !arrow || field->EditArrows != 0;
+}
+
+void KeyPress(const platform::WindowEvent& e, Derived& d) {
+  StoreKeyCodes(e);
+  KeyInput.Word3 = 0;
+  SetTyped("");
+  const int32_t code = KeyCode();
+  const double now = GuiTimer();
+
+  if (code == kKeyTab && TabFocusKeys) {
+    if (!(FocusMode.load() & 1u))
+      FocusMode.fetch_or(1u);
+    else
+      FocusedControl = FocusNext();
+    g_lastFocusKey = now;
+  } else if (code == kKeyEnter && (FocusMode.load() & 1u)) {
+    PostClick(FocusedControl.load());
+    g_lastFocusKey = now;
+  } else {
+    const bool arrow = IsArrow(code);
+    const int32_t shortcut = ShortcutOf(code);
+    const int32_t fieldId = ActiveEditField();
+    if (fieldId == DefaultKeyTarget && shortcut > 0) {
+      const ControlRecord* s = shortcut < ControlTableCount() ? Live(shortcut) : nullptr;
+      const ControlRecord* w = s ? Live(WindowOfControl(shortcut)) : nullptr;
+      if (s && Enabled(s) && Shown(s) && w && Enabled(w) && Shown(w)) {
+        d.target = shortcut;
+        d.bits = (s->EventMask & kEventKey) ? kEventKey : kEventClick;
+      }
+    } else if (fieldId >= 1 && Live(fieldId) && FieldTakes(Live(fieldId), arrow)) {
+      const ControlRecord* f = Live(fieldId);
+      if (Enabled(f) && Shown(f)) {
+        Compose();
+        if (KeyInput.Spare[2] > 0 || KeyInput.Text[0] != 0) {
+          d.target = fieldId;
+          d.bits = kEventKey;
+        }
+      }
+    } else if (FocusedControl.load() >= 1 && arrow) {
+      const ControlRecord* f = Live(FocusedControl.load());
+      if (f && f->EditArrows == -1) {
+        d.target = FocusedControl.load();
+        d.bits = kEventKey;
+      }
+    }
+  }
+
+  if (IsControlKey()) KeyInput.Words[4] = -1;
+  if (e.scanCode == kScanInsert && KeyInput.Text[0] == 0) KeyInput.Words2[0] = ~KeyInput.Words2[0];
+  if (e.scanCode == kScanLeftShift) KeyInput.Words[1] = -1;
+  if (e.scanCode == kScanRightShift) KeyInput.Words[2] = -1;
+  RecomputeShift();
+}
+
+void KeyRelease(const platform::WindowEvent& e, Derived& d) {
+  StoreKeyCodes(e);
+  KeyInput.Word3 = -1;
+  const int32_t code = KeyCode();
+  const int32_t fieldId = ActiveEditField();
+  const bool swallowed = code == kKeyTab || (code == kKeyEnter && (FocusMode.load() & 1u)) ||
+                         (ShortcutOf(code) > 0 && fieldId == DefaultKeyTarget);
+  if (!swallowed && fieldId >= 1) {
+    const ControlRecord* f = Live(fieldId);
+    if (f && FieldTakes(f, IsArrow(code)) && f->Text.KeyReleases == -1 && Enabled(f) &&
+        Shown(f)) {
+      d.target = fieldId;
+      d.bits = kEventKey;
+    }
+  }
+  if (IsControlKey()) KeyInput.Words[4] = 0;
+  if (e.scanCode == kScanLeftShift) KeyInput.Words[1] = 0;
+  if (e.scanCode == kScanRightShift) KeyInput.Words[2] = 0;
+  RecomputeShift();
+}
+
+// Calls a control's event procedure as the loop delivers events.
+void Deliver(const Derived& d) {
+  const int32_t t = d.target;
+  if (t <= 0 || t >= ControlTableCount()) return;
+  ControlRecord* c = Live(t);
+  if (!c || !Enabled(c) || (d.bits & static_cast<uint32_t>(c->EventMask)) == 0) return;
+  c->State.Active = -1;
+  c->Dragged = d.bits == kEventDrag ? -1 : 0;
+  if (const EventCallbackFn fn = c->EventCallback) {
+    const int32_t r = fn(d.bits, d.x, d.y, t, d.source);
+    UpdateControl(t, 0);
+    if (r != 0) ReportCallbackError("CTRL FCT CALL 1: ", r);
+  }
+}
+
+void DeliverLeave(int32_t id) {
+  ControlRecord* c = Live(id);
+  if (!c) return;
+  if (Enabled(c)) {
+    c->State.Active = 0;
+    if (const EventCallbackFn fn = c->EventCallback) {
+      const int32_t r = fn(kEventLeave, Pointer.x, Pointer.y, id, 0);
+      UpdateControl(id, 0);
+      if (r != 0) ReportCallbackError("CTRL FCT CALL 2: ", r);
+    }
+  }
+  // The callback may have flagged it for deletion; the flags are ours to clear.
+  if (ControlRecord* k = ControlAt(id)) {
+    k->Dragged = 0;
+    k->DragOver = 0;
+  }
+}
+
+// Steps 4 to 8 of a window event: hit test, derivation, delivery, leave call.
+void Dispatch(Derived d) {
+  PointerState& p = Pointer;
+  const bool keyChosen = d.target != 0;
+  if (d.bits != 0 && !keyChosen) {
+    p.hit = ControlHitTest(p.x, p.y, 0);
+    if (p.hit < 1 && !p.dragging && !p.dragOver) {
+      // A press on the bare background presses nothing: no later drag or
+      // release may go to a control pressed before.
+      if (d.bits == kEventPress) p.pressed = 0;
+      d.bits = 0;
+    }
+  } else if (keyChosen) {
+    p.hit = d.target;
+  }
+
+  ControlRecord* hit = Live(p.hit);
+  switch (d.bits) {
+    case kEventHover:
+      if (hit) SetHoverText(hit, false);
+      d.target = p.hit;
+      d.x = p.x;
+      d.y = p.y;
+      if (p.hit != p.lastTarget) d.leave = p.lastTarget;
+      break;
+    case kEventPress:
+      d.target = p.hit;
+      d.x = p.x;
+      d.y = p.y;
+      p.pressed = p.hit;
+      if (hit) {
+        hit->PressX = p.x;
+        hit->PressY = p.y;
+        hit->DragOver = 0;
+        hit->Dragged = 0;
+        if (hit->Focusable == -1) SetFocusControl(p.hit);
+      }
+      p.dragging = 0;
+      p.dragOver = 0;
+      break;
+    case kEventClick:
+      if (keyChosen) break;
+      {
+        d.x = p.x;
+        d.y = p.y;
+        ControlRecord* pressed = Live(p.pressed);
+        ControlRecord* last = Live(p.lastTarget);
+        if (p.hit == p.pressed) {
+          d.target = p.hit;
+          if (pressed && pressed->Dragged) d.bits = kEventDragRelease;
+        } else if (!(last && last->DragOver)) {
+          if (pressed && pressed->Dragged) {
+            d.bits = kEventDragRelease;
+            d.target = p.pressed;
+          } else {
+            d.bits = 0;
+            d.leave = p.pressed;
+          }
+        } else {
+          d.bits = kEventDrop;
+          d.target = p.lastTarget;
+          d.source = p.pressed;
+          d.leave = p.pressed;
+        }
+        if (pressed) pressed->Dragged = 0;
+        if (last) last->DragOver = 0;
+        p.dragging = 0;
+        p.dragOver = 0;
+      }
+      break;
+    case kEventDrag: {
+      d.x = p.dx;
+      d.y = p.dy;
+      ControlRecord* pressed = Live(p.pressed);
+      ControlRecord* last = Live(p.lastTarget);
+      if (p.pressed < 1) {
+        d.bits = 0;  // nothing was pressed that could be dragged
+      } else if (last && last->DragOver) {
+        d.bits = kEventDragOver;
+        d.target = p.lastTarget;
+        d.source = p.pressed;
+      } else if (p.hit == p.pressed) {
+        d.target = p.hit;
+        p.dragging = -1;
+      } else if (pressed && (pressed->EventMask & kEventDrag) &&
+                 !(pressed->EventMask & kEventDragOver)) {
+        d.target = p.pressed;
+        p.dragging = -1;
+      } else if (!(hit && (hit->EventMask & kEventDragOver))) {
+        d.bits = 0;
+      } else {
+        if (pressed) pressed->Dragged = 0;
+        hit->DragOver = -1;
+        d.bits = kEventDragOver;
+        d.target = p.hit;
+        d.source = p.pressed;
+        p.dragOver = -1;
+      }
+      break;
+    }
+    case kEventWheel:
+      d.x = 0;
+      d.y = p.wheelDelta;
+      d.target = p.hit;
+      break;
+    default:
+      break;
+  }
+
+  if (d.bits > 0 && d.bits != kEventKey) p.lastTarget = d.target;
+  Deliver(d);
+  if (d.leave != 0) DeliverLeave(d.leave);
+}
+
+// Step 3 of a pass for one window event; false for the close event.
+bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
+  PointerState& p = Pointer;
+  Derived d;
+  switch (e.kind) {
+    case platform::kWindowPointerMove:
+      p.x = e.x;
+      p.y = e.y;
+      p.dx = e.dx;
+      p.dy = e.dy;
+      if (p.held) {
+        if (p.dragging || p.dragOver) {
+          d.bits = kEventDrag;
+        } else {
+          const int64_t sq = int64_t{e.dx} * e.dx + int64_t{e.dy} * e.dy;
+          p.dragDistance = static_cast<float>(p.dragDistance + std::sqrt(static_cast<double>(sq)));
+          if (p.dragDistance > kDragThreshold) {
+            p.dragDistance = 0.0f;
+            d.bits = kEventDrag;
+          }
+        }
+      } else {
+        d.bits = kEventHover;
+      }
+      lostFocus = false;
+      break;
+    case platform::kWindowButtonPress:
+    case platform::kWindowDoubleClick:
+      p.button = e.buttons;
+      if (e.buttons & platform::kButtonLeft) {
+        p.held = -1;
+        d.bits = kEventPress;
+      }
+      if (lostFocus) {
+        platform::MutexGuard g(MT_DRAW);
+        platform::WindowPointer(p.x, p.y);
+        lostFocus = false;
+      }
+      break;
+    case platform::kWindowButtonRelease:
+      p.button = e.buttons;
+      if (e.buttons & platform::kButtonLeft) {
+        p.held = 0;
+        d.bits = kEventClick;
+      }
+      p.dragDistance = 0.0f;
+      break;
+    case platform::kWindowWheel:
+      p.wheelDelta = p.wheelPosition - e.wheel;
+      p.wheelPosition = e.wheel;
+      d.bits = kEventWheel;
+      break;
+    case platform::kWindowKeyPress:
+      KeyPress(e, d);
+      break;
+    case platform::kWindowKeyRelease:
+      KeyRelease(e, d);
+      break;
+    case platform::kWindowFocusLost:
+      lostFocus = true;
+      break;
+    case platform::kWindowClose:
+      return false;
+    default:
+      return true;  // key repeats, pointer enter and leave, focus gained
+  }
+  Dispatch(d);
+  return true;
+}
+
+// The gamepad's poll: the stick moves the focus, button 1 clicks it.
+void PollGamepad() {
+  uint32_t buttons = 0;
+  float axes[platform::kJoystickAxisCount];
+  if (platform::JoystickRead(Gamepad.Id, buttons, axes)) {
+    Gamepad.State.Axis[0] = axes[0];
+    Gamepad.State.Axis[1] = axes[1];
+    JoystickAxisUpdate(&Gamepad.State, 0);
+    JoystickAxisUpdate(&Gamepad.State, 1);
+    GamepadFocusNav();
+    const uint32_t changed = JoystickSetButtons(&Gamepad.State, buttons);
+    if (changed != 0 && (buttons & 1u)) PostClick(FocusedControl.load());
+  } else {
+    GamepadRedetect = -1;
+    JoystickReset(&Gamepad.State);
+  }
+  if (Gamepad.Id >= 0) JoystickClearChanged(&Gamepad.State);
+}
+
+}  // namespace
+
+void SetGuiClock(GuiClockFn clock) { g_clock.store(clock); }
+
+double GuiTimer() {
+  const GuiClockFn fn = g_clock.load();
+  return fn ? fn() : platform::HighResClock();
+}
+
+void GuiLoopReset() {
+  Pointer = PointerState{};
+  KeyInput = SelectorState{};
+  DefaultKeyTarget = 0;
+  for (int32_t& s : KeyShortcutTable) s = 0;
+  {
+    platform::MutexGuard g(MT_HOVER);
+    TextFieldFree(&HoverText);
+    HoverText = TextField{};
+  }
+  GamepadRedetect = -1;
+  TabFocusKeys = -1;
+  CpuSaving = -1;
+  LoopRate = 0;
+  SystemMessageHandler = DefaultSystemMessageHandler;
+  Gamepad = GamepadRecord{};
+  g_lastFocusKey = 0.0;
+}
+
+int32_t GuiMessageLoop() {
+  if (!GuiFetchHeader.lock) QUARLE_BASICS::ArrayHeaderInit(GuiFetchHeader);
+  double passStart = GuiTimer();
+  double tickStart = passStart;
+  double pollStart = passStart;
+  g_lastFocusKey = passStart;
+  int32_t passes = 0;
+  bool lostFocus = false;
+
+  for (;;) {
+    passStart = GuiTimer();
+
+    // 1-2. Queue 0.
+    if (const int32_t r = QUARLE_BASICS::FetchCommands(GuiFetchBuffer, GuiFetchHeader, 0);
+        r != 0) {
+      QUARLE_BASICS::Report(
+          QUARLE_BASICS::LangText(100, "CTRL message checkup error: ") + QUARLE_BASICS::ErrorText(r),
+          QUARLE_BASICS::kLevelFatal);
+      return r;
+    }
+    const int32_t fetched = GuiFetchHeader.count;
+    for (int32_t i = 0; i < fetched; ++i) {
+      CommandMessage m = GuiFetchBuffer[i];
+      if (m.type == QUARLE_BASICS::kCommandEndLoop) return 0;
+      if (m.type == QUARLE_BASICS::kCommandControlEvent) {
+        const auto id = static_cast<int32_t>(m.arg2);
+        ControlRecord* c = Live(id);
+        if (c && c->EventCallback) {
+          c->EventCallback(m.arg5, RoundToInt(m.single1), RoundToInt(m.single2), id,
+                           static_cast<int32_t>(m.arg1));
+          UpdateControl(id, 0);
+        }
+        continue;
+      }
+      if (SystemMessageHandler) {
+        const int32_t r = SystemMessageHandler(&m);
+        if (r != 0) {
+          QUARLE_BASICS::Report(QUARLE_BASICS::ErrorText(r), QUARLE_BASICS::kLevelError);
+          if (VideoRunFlag.load() == 0 || InterfaceReady.load() == 0) return r;
+        }
+      }
+    }
+
+    // 3-8. Window events.
+    platform::WindowEvent e;
+    while (platform::WindowEventPoll(e)) {
+      if (!HandleWindowEvent(e, lostFocus)) return 0;
+    }
+
+    ++passes;
+    double now = GuiTimer();
+
+    // The root's tick.
+    const double sinceTick = Elapsed(tickStart, now);
+    if (sinceTick >= 1.0) {
+      ControlRecord* root = ControlAt(0);
+      if (root && root->EventCallback) {
+        root->EventCallback(0, RoundToInt(sinceTick), 0, 0, 0);
+        UpdateControl(0, 0);
+      }
+      LoopRate = passes;
+      passes = 0;
+      now = GuiTimer();
+      tickStart = now;
+      GamepadRedetect = -1;
+      if ((FocusMode.load() & 1u) && Elapsed(g_lastFocusKey, now) >= 5.0) FocusMode.fetch_and(~1u);
+    }
+
+    // The gamepad.
+    if (GamepadRedetect == -1) {
+      GamepadRedetect = 0;
+      Gamepad.Id = FindFirstJoystick();
+      if (Gamepad.Id >= 0)
+        FocusMode.fetch_or(2u);
+      else
+        FocusMode.fetch_and(~2u);
+    }
+    if (Elapsed(pollStart, now) >= static_cast<double>(0.01f) && Gamepad.Id >= 0) {
+      PollGamepad();
+      pollStart = GuiTimer();
+    }
+
+    // The hover text follows the last control the pointer reached.
+    if (Pointer.lastTarget > 0) {
+      if (const ControlRecord* c = Live(Pointer.lastTarget)) SetHoverText(c, true);
+    }
+
+    if (CpuSaving == -1 && QUARLE_BASICS::CommandQueuePending(0) == 0 &&
+        Elapsed(passStart, GuiTimer()) < kCpuSavingPass)
+      platform::SleepMs(1);
+  }
+}
+
+}  // namespace QUARLE_VISUALS

@@ -1,0 +1,99 @@
+// The interface's event loop, run by the main thread once the interface is
+// built. Each pass drains command queue 0 (control events posted by any thread,
+// reports for the system-message handler, the quit message), then takes every
+// pending window event (platform/events.h), hit-tests the control tree, derives
+// the event bits (visuals/controls.h: hover, press, click, drag, drag-over,
+// drop, wheel, key) and calls the EventCallback of the control concerned when
+// the bits are in its EventMask. Between passes it keeps the root control's
+// once-a-second tick, the gamepad, the hover text and the CPU-saving sleep.
+//
+// Every event callback of the interface runs on this thread, from here. After
+// each call the loop publishes the control (UpdateControl (id, 0)).
+#pragma once
+#include <cstdint>
+
+#include "basics/queues.h"
+#include "visuals/controls.h"
+
+namespace QUARLE_VISUALS {
+
+// Key codes: a key that types a character gives that character's code (1..255);
+// any other key 256 + its scan code.
+constexpr int32_t kKeyTab = 9;
+constexpr int32_t kKeyEnter = 13;
+constexpr int32_t kKeyEscape = 27;
+constexpr int32_t kKeyUp = 328;
+constexpr int32_t kKeyLeft = 331;
+constexpr int32_t kKeyRight = 333;
+constexpr int32_t kKeyDown = 336;
+constexpr int32_t kKeyDelete = 339;
+constexpr int32_t kKeyShortcutCount = 512;
+
+// The key input: the last key and the keyboard's state, and the control that
+// takes key events (ActiveEditField). Its words, in SelectorState terms:
+//   CounterA  scan code            CounterB  character code (0 for none)
+//   Spare[0]  pending dead key (0 none, 1 circumflex, 2 diaeresis, 3 grave, 4 tilde)
+//   Spare[1]  key base (256 for a key without a character, else 0)
+//   Spare[2]  key code part (the scan code for base 256, else the character)
+//   Words[0]  shift (left OR right)   Words[1] left shift   Words[2] right shift
+//   Words[3]  0                        Words[4] control-character flag (Ctrl held)
+//   Words2[0] insert toggle            Words2[1] printable (the key typed text)
+//   Word3     released (-1 for a key release)
+//   Text      typed text (up to 2 characters)   Text2  the pending accent character
+//   Value     ActiveEditField          Previous  the field before it
+// Handlers read it through the helpers below.
+extern SelectorState KeyInput;
+
+inline int32_t KeyCode() { return static_cast<int32_t>(KeyInput.Spare[1] + KeyInput.Spare[2]); }
+inline uint32_t KeyScanCode() { return KeyInput.CounterA; }
+inline uint32_t KeyAscii() { return KeyInput.CounterB; }
+inline const char* KeyTypedText() { return KeyInput.Text; }
+inline int64_t KeyReleased() { return KeyInput.Word3; }
+inline int64_t KeyShift() { return KeyInput.Words[0]; }
+inline int64_t KeyControl() { return KeyInput.Words[4]; }
+inline int64_t KeyInsert() { return KeyInput.Words2[0]; }
+inline int64_t KeyPrintable() { return KeyInput.Words2[1]; }
+inline int32_t ActiveEditField() { return SelectorValue(&KeyInput); }
+// Keeps the old field as the previous one and clears the stored key codes.
+inline void SetActiveEditField(int32_t id) { SelectorSetValue(&KeyInput, id); }
+
+// The control that takes key events while no text is edited (the on-screen
+// keyboard), and the controls that keys click while it does: indexed by key code.
+extern int32_t DefaultKeyTarget;
+extern int32_t KeyShortcutTable[kKeyShortcutCount];
+
+// The tooltip of the control under the pointer; guarded by MT_HOVER.
+extern TextField HoverText;
+
+// -1 asks for a gamepad detection on the next pass (initially, and once a second).
+extern int64_t GamepadRedetect;
+// -1: Tab and Enter drive the focus.
+extern int64_t TabFocusKeys;
+// -1: a pass that found nothing to do sleeps 1 ms. Set by the root's tick.
+extern int64_t CpuSaving;
+// Passes of the loop in the last second.
+extern int32_t LoopRate;
+
+// Called for every queue-0 message that is neither a control event (100) nor
+// the quit message (-1); a non-zero result is an error code.
+using SystemMessageHandlerFn = int32_t (*)(QUARLE_BASICS::CommandMessage* message);
+int32_t DefaultSystemMessageHandler(QUARLE_BASICS::CommandMessage* message);  // 0
+extern SystemMessageHandlerFn SystemMessageHandler;
+
+// Runs until the window is closed or a quit message arrives (0), or until queue
+// 0 cannot be fetched or the system-message handler fails while the video thread
+// or the interface is down (that error). Must run on the thread that owns the
+// graphics window.
+int32_t GuiMessageLoop();
+
+// The seconds timer the loop measures with (the high-resolution clock unless
+// replaced; tests drive it). Null restores the clock.
+using GuiClockFn = double (*)();
+void SetGuiClock(GuiClockFn clock);
+double GuiTimer();
+
+// The loop's state back to its start: pointer state, key input (the edit field
+// becomes 0), shortcuts, hover text, gamepad, flags and handler defaults.
+void GuiLoopReset();
+
+}  // namespace QUARLE_VISUALS

@@ -1,0 +1,66 @@
+// The video thread: it draws the whole interface. While the interface is ready
+// it renders the control tree on the work page (page 0), copies it to the
+// visible page (page 1), destroys the controls flagged for deletion between two
+// frames (on PurgeRequest), empties the window's key buffer, counts frames per
+// second and saves a screen snapshot on request. It has no pacing of its own;
+// while the interface is not ready it waits for the display's refresh and
+// sleeps 5 ms a frame.
+//
+// The flags below are written by one thread and polled by the other.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace QUARLE_VISUALS {
+
+// -1 while the thread is to run; StopVideoThread clears it.
+extern std::atomic<int64_t> VideoRunFlag;
+// -1 while the thread's loop runs.
+extern std::atomic<int64_t> VideoThreadActive;
+// -1 once the interface is built; frames are rendered only while it is set.
+extern std::atomic<int64_t> InterfaceReady;
+// -1 asks for the destruction of the controls flagged DeletePending before the
+// next frame.
+extern std::atomic<int64_t> PurgeRequest;
+// -1 asks for a snapshot (HomeFolder + "\SNAPSHOTS\") after the next frame.
+extern std::atomic<int64_t> SnapshotRequest;
+// Nominal frame rate (60; clamped to 25..144 when the thread starts), frames
+// completed in the last full second, the display's measured refresh rate.
+extern std::atomic<int32_t> TargetFps;
+extern std::atomic<int32_t> FrameRate;
+extern std::atomic<int32_t> RefreshRate;
+// The running thread; null when none exists.
+extern std::thread* VideoThreadHandle;
+
+constexpr int32_t kMinTargetFps = 25;
+constexpr int32_t kMaxTargetFps = 144;
+
+// With measure -1 first measures the refresh rate over 10 retraces; then starts
+// the thread. 0; -29 when the thread cannot be made (reported). A thread that
+// already runs is kept (0).
+int32_t StartVideoThread(int64_t measure);
+// Clears InterfaceReady and VideoRunFlag, waits for the thread to end and, when
+// one existed, closes the graphics window.
+void StopVideoThread();
+// The thread's procedure.
+void VideoThread();
+// Every control's text field marked changed, so everything is published and
+// drawn anew.
+void MarkAllControlsDirty();
+// Destroys the controls flagged DeletePending, each with its subtree, after
+// taking it out of its parent's children. The video thread does it between
+// frames on PurgeRequest.
+void PurgeDeletedControls();
+// Saves the visible screen as "SNAP_" + time stamp + ".bmp" in the folder (a
+// system path ending in "\"; made when missing). 0; -19 without a screen; the
+// negated error of the file's creation or writing otherwise.
+int32_t SaveSnapshot(const std::string& folder);
+// The name the next snapshot gets: "SNAP_yyyymmdd-hhhmmmss.bmp".
+std::string SnapshotName();
+
+// Test hook: the next start fails as if no thread could be made.
+void FailNextVideoThreadStart();
+
+}  // namespace QUARLE_VISUALS
