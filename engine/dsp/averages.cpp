@@ -27,10 +27,18 @@ inline AverageRing AverageRingOf(const ModuleRecord& m) {
   return r;
 }
 
+// The window a fed voice asks for, per channel (a one-channel module reads
+// the same on both).
 struct AverageLatch {
   int32_t maxFrames;
-  void operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t k) const {
-    r.A[ch] = PeriodFrames(PlainRead(m, kAveragePeriod, ch, k), maxFrames);
+  bool stereo;
+  PortCursor period[2];
+  AverageLatch(const ModuleRecord& m, int32_t frames) : maxFrames(frames), stereo(KernelChannels(m) == 2) {
+    for (int32_t ch = 0; ch < 2; ++ch) period[ch] = OpenPlain(m, kAveragePeriod, ch);
+  }
+  void operator()(SequencerVoice& r, int32_t k) const {
+    r.A[0] = PeriodFrames(period[0](k), maxFrames);
+    r.A[1] = stereo ? PeriodFrames(period[1](k), maxFrames) : r.A[0];
   }
 };
 
@@ -76,7 +84,9 @@ struct AverageStep {
     r.B[ch] = static_cast<float>(covered);
     x = AverageSample(x);
     b[i] = x;
-    sum = x + sum - b[Behind(i, covered)];
+    const int32_t j = Behind(i, covered);
+    PrefetchHistory(b, j, ring.size);
+    sum = x + sum - b[j];
     const int32_t next = pos + 2;
     SetBufferPosition(m, ch, w, next >= ring.size ? 0 : next);
     // The published mean is held within -1..1; the sum itself is not, so it
@@ -90,8 +100,9 @@ struct AverageStep {
 
 // --- Envelope follower.
 
+// The follower takes nothing when fed.
 struct FollowerLatch {
-  void operator()(ModuleRecord&, SequencerVoice&, int32_t, int32_t) const {}
+  void operator()(SequencerVoice&, int32_t) const {}
 };
 
 struct FollowerStep {
@@ -129,14 +140,14 @@ struct FollowerStep {
 
 void ProcessMobileAverageMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   const AverageRing ring = AverageRingOf(*m);
-  AverageLatch latch{ring.maxFrames};
+  AverageLatch latch(*m, ring.maxFrames);
   AverageStep step{ring};
   TailFrameMono(m, parity, previousParity, latch, step);
 }
 
 void ProcessMobileAveragePoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   const AverageRing ring = AverageRingOf(*m);
-  AverageLatch latch{ring.maxFrames};
+  AverageLatch latch(*m, ring.maxFrames);
   AverageStep step{ring};
   TailFramePoly(m, parity, previousParity, latch, step);
 }

@@ -27,18 +27,36 @@ inline Ring RingOf(const ModuleRecord& m) {
   return r;
 }
 
-// What a fed voice takes from the ports: its delay length and, for the Echo,
-// its feedback factor; frozen while the voice drains.
+// What a fed voice takes from the ports, per channel: its delay length and,
+// for the Echo, its feedback factor; frozen while the voice drains. A
+// one-channel module reads the same values on both channels, so it latches
+// channel 0 twice.
 struct DelayLatch {
   int32_t maxFrames;
   bool echo;
-  void operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t k) const {
-    r.A[ch] = PeriodFrames(PlainRead(m, kDelayPeriod, ch, k), maxFrames);
-    if (echo) {
-      const float g = 1.0f - std::fabs(PlainRead(m, kEchoDecay, ch, k));
-      // A decay that is not a number stops the repetitions instead of
-      // silencing the echo for good.
-      r.B[ch] = std::isfinite(g) ? g : 0.0f;
+  bool stereo;
+  PortCursor period[2];
+  PortCursor decay[2];
+  DelayLatch(const ModuleRecord& m, int32_t frames, bool isEcho)
+      : maxFrames(frames), echo(isEcho), stereo(KernelChannels(m) == 2) {
+    for (int32_t ch = 0; ch < 2; ++ch) {
+      period[ch] = OpenPlain(m, kDelayPeriod, ch);
+      decay[ch] = OpenPlain(m, isEcho ? kEchoDecay : kDelayPeriod, ch);
+    }
+  }
+  void operator()(SequencerVoice& r, int32_t k) const {
+    for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
+      r.A[ch] = PeriodFrames(period[ch](k), maxFrames);
+      if (echo) {
+        const float g = 1.0f - std::fabs(decay[ch](k));
+        // A decay that is not a number stops the repetitions instead of
+        // silencing the echo for good.
+        r.B[ch] = std::isfinite(g) ? g : 0.0f;
+      }
+    }
+    if (!stereo) {
+      r.A[1] = r.A[0];
+      r.B[1] = r.B[0];
     }
   }
 };
@@ -70,7 +88,9 @@ struct DelayStep {
     if (b == nullptr || ring.size == 0) return 0.0f;
     b[i] = x;
     // The input of E frames ago; for E = 0 the sample just written.
-    return b[Behind(ring, i, Length(r, ch))];
+    const int32_t j = Behind(ring, i, Length(r, ch));
+    PrefetchHistory(b, j, ring.size);
+    return b[j];
   }
 };
 
@@ -87,7 +107,9 @@ struct EchoStep {
     if (b == nullptr || ring.size == 0) return 0.0f;
     // Read before the write: with E = 0 this is the output of one whole
     // buffer earlier.
-    const float s = r.B[ch] * b[Behind(ring, i, Length(r, ch))] + x;
+    const int32_t j = Behind(ring, i, Length(r, ch));
+    PrefetchHistory(b, j, ring.size);
+    const float s = r.B[ch] * b[j] + x;
     float y = static_cast<float>(static_cast<double>(s) * 0.7071067811865476);
     y = ClipValue(y, m.ClipFlag);
     // The buffer holds the output, so each repetition is scaled again.
@@ -100,28 +122,28 @@ struct EchoStep {
 
 void ProcessDelayMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   const Ring ring = RingOf(*m);
-  DelayLatch latch{ring.maxFrames, false};
+  DelayLatch latch(*m, ring.maxFrames, false);
   DelayStep step{ring};
   TailFrameMono(m, parity, previousParity, latch, step);
 }
 
 void ProcessDelayPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   const Ring ring = RingOf(*m);
-  DelayLatch latch{ring.maxFrames, false};
+  DelayLatch latch(*m, ring.maxFrames, false);
   DelayStep step{ring};
   TailFramePoly(m, parity, previousParity, latch, step);
 }
 
 void ProcessEchoMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   const Ring ring = RingOf(*m);
-  DelayLatch latch{ring.maxFrames, true};
+  DelayLatch latch(*m, ring.maxFrames, true);
   EchoStep step{ring};
   TailFrameMono(m, parity, previousParity, latch, step);
 }
 
 void ProcessEchoPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   const Ring ring = RingOf(*m);
-  DelayLatch latch{ring.maxFrames, true};
+  DelayLatch latch(*m, ring.maxFrames, true);
   EchoStep step{ring};
   TailFramePoly(m, parity, previousParity, latch, step);
 }

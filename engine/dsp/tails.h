@@ -8,7 +8,7 @@
 // Per voice id w the machine keeps, in the module record:
 //   SequencerVoices[w].State     the tail stage (below)
 //   SequencerVoices[w].Position  the source's voice position the voice was fed from
-//   SequencerVoices[w].A, .B     values the kernel latches while the voice is fed
+//   SequencerVoices[w].A, .B, .C values the kernel latches while the voice is fed
 //   VoiceState[ch][w]            the drain counter: frames of silence fed so far
 //   AuxVoiceState[ch][w]         the float index of the current frame in the
 //                                voice's work buffer, held as integer bits
@@ -43,17 +43,33 @@ inline void SetBufferPosition(ModuleRecord& m, int32_t ch, int32_t w, int32_t po
 // Frames that a period in seconds gives: floor(|p| x rate + 1e-6), within
 // 0..limit. A value that is not a number gives 0.
 inline float PeriodFrames(float p, int32_t limit) {
-  const double d = std::floor(std::fabs(static_cast<double>(p)) * static_cast<double>(RateWhole) + 1e-6);
+  const double d = std::fabs(static_cast<double>(p)) * static_cast<double>(RateWhole) + 1e-6;
   if (!(d >= 0.0)) return 0.0f;
-  return d > static_cast<double>(limit) ? static_cast<float>(limit) : static_cast<float>(d);
+  if (d >= static_cast<double>(limit)) return static_cast<float>(limit);
+  // Truncation is the floor of a non-negative value.
+  return static_cast<float>(static_cast<int32_t>(d));
 }
 
 // A latched frame count as a whole number within lo..hi.
 inline int32_t WholeFrames(float frames, int32_t lo, int32_t hi) {
+  // Latched counts are whole already: skip the rounding call for them.
+  if (frames >= static_cast<float>(lo) && frames <= static_cast<float>(hi)) {
+    const int32_t n = static_cast<int32_t>(frames);
+    if (static_cast<float>(n) == frames) return n;
+  }
   const float r = std::nearbyint(frames);
   if (!(r >= static_cast<float>(lo))) return lo;
   if (!(r <= static_cast<float>(hi))) return hi;
   return static_cast<int32_t>(r);
+}
+
+// The history a voice reads lies far behind what it writes, in a buffer per
+// voice: with many voices the hardware loses track of the read streams, so
+// the line a few frames ahead of the read is asked for now.
+inline void PrefetchHistory(const float* b, int32_t j, int32_t size) {
+  int32_t ahead = j + 64;
+  if (ahead >= size) ahead -= size;
+  if (static_cast<uint32_t>(ahead) < static_cast<uint32_t>(size)) __builtin_prefetch(b + ahead);
 }
 
 // The voice owner of the module's voices: the trigger owner of port 0's source.
@@ -66,16 +82,15 @@ inline bool TailAlive(const SequencerVoice& r, const ModuleRecord& owner, int32_
 }
 
 // Feeding a voice: stage 1, drain counters back to 0, and the kernel's latch
-// for both channels, read at the source's voice position k.
+// of what it reads at the source's voice position k, for both channels.
 template <class Latch>
 inline void TailFeed(ModuleRecord& m, int32_t w, int32_t k, Latch& latch) {
   SequencerVoice& r = m.SequencerVoices[w];
   r.State = kTailStageFed;
   r.Position = k;
-  for (int32_t ch = 0; ch < 2; ++ch) {
-    m.VoiceState[ch][w] = 0.0f;
-    latch(m, r, ch, k);
-  }
+  m.VoiceState[0][w] = 0.0f;
+  m.VoiceState[1][w] = 0.0f;
+  latch(r, k);
 }
 
 // Slot 0: the one voice (id 0) is kept while alive and fed while the source
