@@ -1,0 +1,222 @@
+#include "app/state/console.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "app/state/ui_hooks.h"
+#include "basics/console.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "basics/queues.h"
+#include "basics/timetext.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/threads.h"
+
+namespace Tarvelo {
+
+using QUARLE_BASICS::DynZStringAssign;
+using QUARLE_BASICS::DynZStringFree;
+using QUARLE_BASICS::DynZStringGet;
+using QUARLE_BASICS::DynZStringInit;
+
+MessageConsoleList MessageConsole;
+int32_t LogFileNumber = 0;
+std::atomic<int64_t> StatusTextFresh{0};
+
+namespace {
+
+constexpr int32_t kInitialCapacity = 16;
+std::atomic<int> g_failGrowths{0};
+
+// The per-level tables have five rows; a stray level must not read past them.
+int32_t LevelRow(int32_t level) { return level < 0 ? 0 : (level > 4 ? 4 : level); }
+
+bool GrowthRefused() {
+  int n = g_failGrowths.load();
+  while (n > 0) {
+    if (g_failGrowths.compare_exchange_weak(n, n - 1)) return true;
+  }
+  return false;
+}
+
+// Doubles the array; the caller holds the lock. false when memory runs out
+// (the old array stays).
+bool Grow(MessageConsoleList& list) {
+  const int32_t wanted = list.capacity > 0 ? list.capacity * 2 : kInitialCapacity;
+  if (GrowthRefused() || wanted <= list.capacity) return false;
+  auto** bigger = static_cast<ConsoleMessage**>(std::calloc(static_cast<size_t>(wanted), sizeof(ConsoleMessage*)));
+  if (!bigger) return false;
+  if (list.entries && list.count > 0)
+    std::memcpy(bigger, list.entries, static_cast<size_t>(list.count) * sizeof(ConsoleMessage*));
+  std::free(list.entries);
+  list.entries = bigger;
+  list.capacity = wanted;
+  return true;
+}
+
+std::string LogLine(const std::string& text, int32_t row) {
+  const char* prefix = QUARLE_BASICS::LevelPrefix[row];
+  std::string line(prefix, strnlen(prefix, sizeof QUARLE_BASICS::LevelPrefix[row]));
+  line += " ";
+  line += QUARLE_BASICS::TimeText(QUARLE_BASICS::SystemLocalClock());
+  line += " : ";
+  line += text;
+  line += "\r\n";
+  return line;
+}
+
+}  // namespace
+
+void ConsoleMessageInit(ConsoleMessage& m) {
+  DynZStringInit(m.text);
+  m.level = 0;
+}
+
+void ConsoleMessageFree(ConsoleMessage& m) { DynZStringFree(m.text); }
+
+int32_t MessageConsoleCreate() {
+  if (MessageConsole.entries) return 0;
+  platform::Mutex* lock = platform::MutexCreate();
+  if (!lock) return -QUARLE_BASICS::kErrMutexCreate;
+  auto** entries = static_cast<ConsoleMessage**>(std::calloc(kInitialCapacity, sizeof(ConsoleMessage*)));
+  if (!entries) {
+    platform::MutexDestroy(lock);
+    return -QUARLE_BASICS::kErrAllocation;
+  }
+  MessageConsole.entries = entries;
+  MessageConsole.count = 0;
+  MessageConsole.capacity = kInitialCapacity;
+  MessageConsole.lock = lock;
+  return 0;
+}
+
+void MessageConsoleFree() {
+  if (MessageConsole.entries) {
+    for (int32_t i = 0; i < MessageConsole.count; ++i) {
+      ConsoleMessage* m = MessageConsole.entries[i];
+      if (!m) continue;
+      ConsoleMessageFree(*m);
+      delete m;
+    }
+    std::free(MessageConsole.entries);
+  }
+  platform::MutexDestroy(MessageConsole.lock);
+  MessageConsole = MessageConsoleList{};
+}
+
+int32_t OpenLogFile() {
+  const std::string home = DynZStringGet(QUARLE_BASICS::HomeFolder);
+  if (home.empty()) return -QUARLE_BASICS::kErrFolder;
+  int32_t number = 0;
+  int32_t rc = 0;
+  {
+    platform::MutexGuard guard(QUARLE_BASICS::MT_FILES);
+    number = platform::FreeFile();
+    if (number <= 0) return -QUARLE_BASICS::kErrNoFreeFile;
+    rc = platform::FileOpen(number, home + "\\" + kLogFileName, platform::kFileOutput);
+  }
+  if (rc != 0) return -rc;
+  LogFileNumber = number;
+  return 0;
+}
+
+void CloseLogFile() {
+  if (LogFileNumber <= 0) return;
+  platform::FileWrite(LogFileNumber, std::string(kLogLastLine) + "\r\n");
+  platform::FileClose(LogFileNumber);
+  LogFileNumber = 0;
+}
+
+int32_t LogMessage(const std::string& text, int32_t level) {
+  const std::string copy = text;
+  const int32_t row = LevelRow(level);
+  const bool onStatusLine = StateVideoLoopActive() == -1 && StateInterfaceReady() == -1 &&
+                            StateVideoRunFlag() == -1;
+  if (onStatusLine) SetStatusText(copy);
+
+  int32_t result = 0;
+  if (MessageConsole.entries) {
+    platform::MutexGuard guard(MessageConsole.lock);
+    if (MessageConsole.count >= MessageConsole.capacity && !Grow(MessageConsole))
+      result = -QUARLE_BASICS::kErrAllocation;
+    if (result == 0) {
+      auto* m = new (std::nothrow) ConsoleMessage;
+      if (m) {
+        ConsoleMessageInit(*m);
+        DynZStringAssign(m->text, copy);
+        m->level = row;
+        MessageConsole.entries[MessageConsole.count] = m;
+        ++MessageConsole.count;
+      }
+    }
+  }
+
+  // One write per line, so lines of different threads never mix; flushed so
+  // the log holds every report up to a crash.
+  if (LogFileNumber > 0) {
+    platform::FileWrite(LogFileNumber, LogLine(copy, row));
+    platform::FileFlush(LogFileNumber);
+  }
+
+  if (!onStatusLine) {
+    platform::MutexGuard guard(QUARLE_BASICS::MT_CONSOLE);
+    if (StateVideoRunFlag() == -1)
+      platform::ConsoleSetRgbColour(QUARLE_BASICS::LevelColour[row], 0);
+    else
+      platform::ConsoleSetPaletteColour(QUARLE_BASICS::LevelConsoleColour[row], 0);
+    platform::ConsolePrintLine(QUARLE_BASICS::ToFontCodePage(copy));
+  }
+  return result;
+}
+
+void LogMessageHook(const std::string& text, int32_t level) { LogMessage(text, level); }
+
+std::string GetLogMessage(int32_t i) {
+  std::string text;
+  int32_t row = -1;
+  {
+    platform::MutexGuard guard(MessageConsole.lock);
+    if (!MessageConsole.entries || i < 0 || i >= MessageConsole.count) return "";
+    const ConsoleMessage* m = MessageConsole.entries[i];
+    if (!m) return "";
+    text = DynZStringGet(m->text);
+    row = LevelRow(m->level);
+  }
+  StateSetRowTextColour(QUARLE_BASICS::LevelColour[row]);
+  return text;
+}
+
+void SetStatusText(const std::string& text) {
+  const int32_t box = StateControlId(kSlotMessageBox);
+  StateSetControlText(box, text);
+  StatusTextFresh.store(-1);
+  if (StateControlVisible(StateControlId(kSlotDialog)) != -1) {
+    StateSetControlVisible(box, -1);
+    StateSetControlVisible(StateControlId(kSlotLiveGuide), 0);
+  }
+}
+
+void ShowMessageTab(int32_t n) {
+  n = n < 0 ? 0 : (n > 1 ? 1 : n);
+  const int32_t tabs = StateControlId(kSlotBrowserTabs);
+  const int32_t page = StateControlId(kSlotMessageTab1);
+  // Without the browser pane there is nothing to press.
+  if (tabs <= 0 || page <= 0) return;
+  QUARLE_BASICS::CommandMessage msg{};
+  msg.type = QUARLE_BASICS::kCommandControlEvent;
+  msg.arg1 = 0;
+  msg.arg2 = static_cast<uint32_t>(tabs);
+  msg.arg5 = 2;
+  msg.timeStamp = platform::HighResClock();
+  QUARLE_BASICS::PostCommand(msg, 0, 0);
+  msg.arg2 = static_cast<uint32_t>(page + n);
+  QUARLE_BASICS::PostCommand(msg, 0, -1);
+}
+
+void ConsoleFailNextGrowths(int n) { g_failGrowths.store(n < 0 ? 0 : n); }
+
+}  // namespace Tarvelo

@@ -1,0 +1,54 @@
+// The main thread's handler of every queue-0 message that is no control event:
+// the audio thread's reports (playback and capture state, recording failure,
+// settled buffer length, output blocks for the scope, meter values, output
+// lost), other threads ending or failing, and the display changes the settings
+// windows post instead of applying them inside their own callbacks. It fills
+// the two rings that the scope and power displays read under the scope lock.
+#pragma once
+#include <cstdint>
+
+#include "basics/queues.h"
+
+namespace Tarvelo {
+
+// The latest output blocks (stereo interleaved floats, heap blocks handed over
+// by the audio thread); a block is freed when its slot is reused. Guarded by
+// the engine's scope lock.
+constexpr int32_t kScopeBlockSlots = 100;
+struct ScopeBlockRingRecord {
+  float* blocks[kScopeBlockSlots] = {};
+  int32_t lengths[kScopeBlockSlots] = {};  // floats in each block
+  int32_t newest = 0;                      // slot of the newest block
+};
+extern ScopeBlockRingRecord ScopeBlockRing;
+
+// The power history's write position (a float index, a multiple of 6, 0..594)
+// and the number of entries added; the 600 floats themselves are the engine's
+// PowerHistoryRing. Guarded by the scope lock.
+extern int32_t PowerHistoryWrite;
+extern int32_t PowerHistoryCount;
+
+// -1 while the output is being recorded to a WAV file.
+extern int64_t OutputRecording;
+// The stream rate the program asks of the audio subsystem: 48,000 Hz, never changed.
+extern int64_t ConfiguredStreamRate;
+
+// Main-queue message types this handler acts on besides the audio reports.
+enum SystemMessageType : uint32_t {
+  kMessageThreadError = 1,
+  kMessageThreadEnded = 2,
+  kMessageLanguage = 3,
+  kMessageZoom = 101,
+  kMessageScreenMode = 102,
+  kMessageDisplayDriver = 103,
+};
+
+// Acts on one message; a data block it carries is released or kept by the
+// scope ring (the message's data word is then cleared). Always 0.
+int32_t HandleSystemMessage(QUARLE_BASICS::CommandMessage* msg);
+
+// Frees every scope block (at shutdown, after the audio thread ended) and
+// empties the power history's counters.
+void ScopeBlockRingFree();
+
+}  // namespace Tarvelo
