@@ -132,4 +132,15 @@ inline int32_t KernelVoices(const ModuleRecord& m) {
   return n < 0 ? 0 : (n > kVoices ? kVoices : n);
 }
 
+// A setting turned into a whole number: nearest, ties to even, kept within
+// lo..hi so that a hostile stored value (huge, infinite or not a number) cannot
+// overflow the conversion. A NaN gives lo.
+inline int32_t WholeSetting(float x, int32_t lo, int32_t hi) {
+  // Compared in double: every int32 limit is exact there.
+  const double r = std::nearbyint(static_cast<double>(x));
+  if (!(r >= static_cast<double>(lo))) return lo;
+  if (!(r <= static_cast<double>(hi))) return hi;
+  return static_cast<int32_t>(r);
+}
+
 }  // namespace Tarvelo

@@ -10,17 +10,6 @@
 
 namespace Tarvelo {
 
-// A setting turned into a whole number: nearest, ties to even, kept within
-// lo..hi so that a hostile stored value (huge, infinite or not a number) cannot
-// overflow the conversion. A NaN gives lo.
-inline int32_t WholeSetting(float x, int32_t lo, int32_t hi) {
-  // Compared in double: every int32 limit is exact there.
-  const double r = std::nearbyint(static_cast<double>(x));
-  if (!(r >= static_cast<double>(lo))) return lo;
-  if (!(r <= static_cast<double>(hi))) return hi;
-  return static_cast<int32_t>(r);
-}
-
 // A 32-bit pattern word held in a float: the nearest whole number taken as an
 // unsigned 32-bit integer (two's complement for negatives). Values a float
 // cannot hold as a whole number of 64 bits give 0.

@@ -47,7 +47,7 @@ inline float PublishedFrequency(bool octave, float base, float hertz) {
 
 // The Keyboard's single setting is parameter 0, the Octave board's parameter 1.
 inline int32_t MaxKeys(const ModuleRecord& m, bool octave) {
-  return static_cast<int32_t>(std::nearbyint(PortValueLevel(m, octave ? 1 : 0)));
+  return WholeSetting(PortValueLevel(m, octave ? 1 : 0), INT32_MIN, INT32_MAX);
 }
 
 void ProcessMono(ModuleRecord* m, bool octave) {
