@@ -1,0 +1,433 @@
+#include "visuals/event_loop.h"
+
+#include <gtest/gtest.h>
+
+#include "app/fixed_tables.h"
+#include "basics/errors.h"
+#include "gui_fixture.h"
+#include "visuals/layers.h"
+
+namespace {
+
+using namespace guitest;
+using V = std::vector<uint32_t>;
+
+// Root 200 x 100; a window on its left half; A and B side by side in it; the
+// right half is bare root background.
+class EventLoopTest : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    root_ = Make(0, 0, 0, 200, 100, 0, "", nullptr);
+    win_ = Make(root_, 0, 0, 100, 100, 0, "", nullptr);
+    WindowList[0] = win_;
+  }
+  int32_t root_ = 0, win_ = 0;
+};
+
+TEST_F(EventLoopTest, PressAndReleaseInPlaceAreAClick) {
+  const int32_t a = Make(win_, 10, 10, 10, 10, 1 | 2 | 8, "Tip A");
+  Move(15, 15, 1, 1);
+  Press();
+  Release();
+  EXPECT_EQ(Run(), 0);
+  ASSERT_EQ(BitsOf(a), (V{1, 2, 8}));
+  for (const Call& c : g_calls) {
+    EXPECT_EQ(c.x, 15);
+    EXPECT_EQ(c.y, 15);
+    EXPECT_EQ(c.source, 0);
+  }
+  EXPECT_EQ(ControlAt(a)->PressX, 15);
+  EXPECT_STREQ(TextFieldGetText(&HoverText), "Tip A");
+  EXPECT_EQ(Pointer.pressed, a);
+  EXPECT_EQ(Pointer.held, 0);
+}
+
+TEST_F(EventLoopTest, MotionBeyondFivePixelsDragsAControlThatTakesDrags) {
+  const int32_t a = Make(win_, 10, 10, 40, 40, 2 | 4 | 8 | 16);
+  const int32_t b = Make(win_, 60, 10, 20, 20, 2 | 8);
+  Move(20, 20);
+  Press();
+  Move(23, 20, 3, 0);  // 3 px: nothing, not even a hover
+  Move(25, 20, 2, 0);  // 5 px: still nothing
+  Move(26, 20, 1, 0);  // 6 px: the drag starts
+  Move(70, 20, 44, 0);  // over B: still a drag of A
+  Release();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(a), (V{2, 16, 16, 4}));
+  EXPECT_TRUE(BitsOf(b).empty());
+  EXPECT_EQ(g_calls[1].x, 1);   // a drag brings the motion of its move
+  EXPECT_EQ(g_calls[2].x, 44);
+  EXPECT_EQ(ControlAt(a)->Dragged, 0);
+
+  // A control that takes no drags gets a click: it never received one.
+  g_calls.clear();
+  Move(65, 15);
+  Press();
+  Move(72, 15, 7, 0);
+  Release();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(b), (V{2, 8}));
+}
+
+TEST_F(EventLoopTest, DraggingOntoADropTargetGivesDragOverThenDrop) {
+  const int32_t a = Make(win_, 10, 10, 20, 20, 1 | 2 | 8);  // a library entry
+  const int32_t b = Make(win_, 50, 10, 20, 20, 32 | 64);
+  const int32_t c = Make(win_, 50, 50, 20, 20, 1 | 2 | 8);
+  Move(15, 15);
+  Press();
+  Move(22, 15, 7, 0);   // past 5 px on A itself
+  Move(55, 15, 33, 0);  // onto B
+  Move(55, 55, 0, 40);  // off B onto C: still over B for the drag
+  Release();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(a), (V{1, 2, 0}));  // the hover, the press, the leave call after the drop
+  EXPECT_EQ(BitsOf(b), (V{32, 32, 64}));
+  EXPECT_TRUE(BitsOf(c).empty());
+  std::vector<Call> onB;
+  for (const Call& k : g_calls)
+    if (k.id == b) onB.push_back(k);
+  EXPECT_EQ(onB[0].x, 33);
+  EXPECT_EQ(onB[0].source, a);
+  EXPECT_EQ(onB[1].y, 40);
+  EXPECT_EQ(onB[2].x, 55);
+  EXPECT_EQ(onB[2].y, 55);
+  EXPECT_EQ(onB[2].source, a);
+  EXPECT_EQ(ControlAt(b)->DragOver, 0);
+  EXPECT_EQ(Pointer.dragOver, 0);
+}
+
+TEST_F(EventLoopTest, ReleasingOverAnotherControlWithoutADragOnlyLeavesThePressedOne) {
+  const int32_t a = Make(win_, 10, 10, 10, 10, 2 | 8);
+  const int32_t b = Make(win_, 20, 10, 10, 10, 2 | 8);
+  Move(18, 15);
+  Press();
+  Move(21, 15, 3, 0);
+  Release();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(a), (V{2, 0}));
+  EXPECT_TRUE(BitsOf(b).empty());
+}
+
+TEST_F(EventLoopTest, HoverMovesAndLeaveCalls) {
+  const int32_t a = Make(win_, 10, 10, 10, 10, 1, "A");
+  const int32_t b = Make(win_, 20, 10, 10, 10, 1, "B");
+  Move(15, 15);
+  Move(25, 15);   // into B: hover on B, then A's leave call
+  Move(150, 50);  // bare root: nothing at all
+  Move(15, 15);   // back into A: B's leave call comes now
+  EXPECT_EQ(Run(), 0);
+  ASSERT_EQ(g_calls.size(), 5u);
+  EXPECT_EQ(g_calls[1].id, b);
+  EXPECT_EQ(g_calls[1].bits, 1u);
+  EXPECT_EQ(g_calls[2].id, a);
+  EXPECT_EQ(g_calls[2].bits, 0u);
+  EXPECT_EQ(g_calls[2].x, 25);  // the leave call brings the pointer
+  EXPECT_EQ(g_calls[3].id, a);
+  EXPECT_EQ(g_calls[4].id, b);
+  EXPECT_EQ(g_calls[4].bits, 0u);
+  EXPECT_EQ(ControlAt(b)->State.Active, 0);
+  EXPECT_EQ(ControlAt(a)->State.Active, -1);
+  EXPECT_STREQ(TextFieldGetText(&HoverText), "A");
+}
+
+TEST_F(EventLoopTest, WheelGivesTheChangeOfPosition) {
+  const int32_t a = Make(win_, 10, 10, 10, 10, 128);
+  Move(15, 15);
+  Inject(platform::WheelEvent(3));
+  Inject(platform::WheelEvent(1));
+  EXPECT_EQ(Run(), 0);
+  ASSERT_EQ(BitsOf(a), (V{128, 128}));
+  EXPECT_EQ(g_calls[0].x, 0);
+  EXPECT_EQ(g_calls[0].y, -3);
+  EXPECT_EQ(g_calls[1].y, 2);
+}
+
+TEST_F(EventLoopTest, TheMaskAndTheDisabledStateFilterCalls) {
+  const int32_t a = Make(win_, 10, 10, 10, 10, 8);
+  const int32_t d = Make(win_, 30, 10, 10, 10, 1 | 2 | 8);
+  SetDisabled(&ControlAt(d)->State, -1);
+  Move(15, 15);
+  Press();
+  Release();
+  Move(35, 15);
+  Press();
+  Release();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(a), (V{8, 0}));  // no hover or press; the leave call ignores the mask
+  EXPECT_TRUE(BitsOf(d).empty());
+}
+
+TEST_F(EventLoopTest, APressOnTheBackgroundPressesNothing) {
+  const int32_t a = Make(win_, 10, 10, 10, 10, 2 | 8 | 16);
+  Move(15, 15);
+  Press();
+  Release();
+  Move(150, 50);
+  Press();            // on the bare root
+  Move(15, 15, -135, -35);  // back over A with the button held
+  Release();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(a), (V{2, 8}));  // no drag of the control pressed before
+}
+
+TEST_F(EventLoopTest, APressAfterFocusLossReadsThePointerAgain) {
+  Make(win_, 10, 10, 10, 10, 2);
+  const int32_t b = Make(win_, 20, 10, 10, 10, 2);
+  Move(15, 15);
+  EXPECT_EQ(Run(), 0);
+  platform::SetSimulatedWindowPointer(25, 12);
+  Inject(platform::PlainEvent(platform::kWindowFocusLost));
+  Press();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(b), (V{2}));
+  EXPECT_EQ(g_calls.back().y, 12);
+}
+
+TEST_F(EventLoopTest, QueuedControlEventsSystemMessagesAndQuit) {
+  const int32_t a = Make(win_, 10, 10, 10, 10, 0);  // no mask and disabled: still reached
+  SetDisabled(&ControlAt(a)->State, -1);
+  static std::vector<uint32_t> handled;
+  handled.clear();
+  SystemMessageHandler = [](QUARLE_BASICS::CommandMessage* m) {
+    handled.push_back(m->type);
+    return 0;
+  };
+  QUARLE_BASICS::CommandMessage m{};
+  m.type = 100;
+  m.arg1 = 7;
+  m.arg2 = static_cast<uint32_t>(a);
+  m.arg5 = 8;
+  m.single1 = 2.5f;  // rounded to even
+  m.single2 = 3.5f;
+  ASSERT_EQ(QUARLE_BASICS::PostCommand(m, 0, 0), 0);
+  m = {};
+  m.type = 206;
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+  m.type = 100;
+  m.arg2 = 99999;  // an empty slot is passed over
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+  PostQuit();
+  m.type = 100;
+  m.arg2 = static_cast<uint32_t>(a);
+  QUARLE_BASICS::PostCommand(m, 0, 0);  // after the quit: dropped
+  m.type = 213;
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+
+  EXPECT_EQ(GuiMessageLoop(), 0);
+  ASSERT_EQ(g_calls.size(), 1u);
+  EXPECT_EQ(g_calls[0].bits, 8u);
+  EXPECT_EQ(g_calls[0].x, 2);
+  EXPECT_EQ(g_calls[0].y, 4);
+  EXPECT_EQ(g_calls[0].id, a);
+  EXPECT_EQ(g_calls[0].source, 7);
+  EXPECT_EQ(handled, (V{206}));
+  EXPECT_EQ(QUARLE_BASICS::CommandQueuePending(0), 0);
+}
+
+TEST_F(EventLoopTest, SystemMessageErrorsAreLoggedAndEndTheLoopOnlyWithoutVideo) {
+  SystemMessageHandler = [](QUARLE_BASICS::CommandMessage*) { return -QUARLE_BASICS::kErrFileNotFound; };
+  QUARLE_BASICS::CommandMessage m{};
+  m.type = 205;
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+  PostQuit();
+  EXPECT_EQ(GuiMessageLoop(), 0);  // logged, and the loop went on to the quit
+  ASSERT_EQ(g_messages.size(), 1u);
+  EXPECT_EQ(g_messages[0].first, "File Not Found");
+  EXPECT_EQ(g_messages[0].second, QUARLE_BASICS::kLevelError);
+
+  InterfaceReady = 0;
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+  PostQuit();
+  EXPECT_EQ(GuiMessageLoop(), -QUARLE_BASICS::kErrFileNotFound);
+  DrainQueue0();
+}
+
+TEST_F(EventLoopTest, CallbackErrorsAreLoggedAndTheLoopGoesOn) {
+  const int32_t a = Make(win_, 10, 10, 10, 10, 1 | 8);
+  const int32_t b = Make(win_, 20, 10, 10, 10, 1);
+  g_failId = a;
+  g_failResult = -QUARLE_BASICS::kErrBadParameter;
+  Move(15, 15);
+  Move(25, 15);  // A's leave call fails too
+  EXPECT_EQ(Run(), 0);
+  ASSERT_EQ(g_messages.size(), 2u);
+  EXPECT_EQ(g_messages[0].first, "CTRL FCT CALL 1: Incorrect Function Parameter");
+  EXPECT_EQ(g_messages[0].second, QUARLE_BASICS::kLevelError);
+  EXPECT_EQ(g_messages[1].first, "CTRL FCT CALL 2: Incorrect Function Parameter");
+  EXPECT_EQ(BitsOf(b), (V{1}));
+}
+
+// The on-screen keyboard takes keys; Ctrl-X and Delete click their controls.
+class KeyTest : public EventLoopTest {
+ protected:
+  void SetUp() override {
+    EventLoopTest::SetUp();
+    Tarvelo::SetAccentRows();
+    kb_ = Make(win_, 0, 60, 100, 30, 256);
+    ControlAt(kb_)->Text.KeyReleases = -1;
+    DefaultKeyTarget = kb_;
+    SetActiveEditField(kb_);
+    cut_ = Make(win_, 40, 10, 10, 10, 8);
+    del_ = Make(win_, 60, 10, 10, 10, 8 | 256);
+    KeyShortcutTable[24] = cut_;
+    KeyShortcutTable[kKeyDelete] = del_;
+    field_ = Make(win_, 10, 30, 80, 20, 256);
+  }
+  int32_t kb_ = 0, cut_ = 0, del_ = 0, field_ = 0;
+};
+
+TEST_F(KeyTest, KeysGoToTheKeyboardAndShortcutsClickTheirControls) {
+  Key(30, 'a');
+  KeyUp(30, 'a');
+  Key(45, 24);  // Ctrl-X
+  KeyUp(45, 24);
+  Key(83, 0);   // Delete: its control takes keys
+  EXPECT_EQ(Run(), 0);
+  ASSERT_EQ(BitsOf(kb_), (V{256, 256}));
+  EXPECT_EQ(g_calls[0].typed, "a");
+  EXPECT_EQ(g_calls[0].released, 0);
+  EXPECT_EQ(g_calls[1].released, -1);
+  EXPECT_EQ(BitsOf(cut_), (V{8}));
+  EXPECT_EQ(g_calls[2].x, 0);
+  EXPECT_EQ(BitsOf(del_), (V{256}));
+  EXPECT_EQ(KeyCode(), kKeyDelete);
+
+  // A hidden shortcut control, or one in a hidden window, is not clicked.
+  g_calls.clear();
+  ControlSetVisible(ControlAt(cut_), 0);
+  Key(45, 24);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_TRUE(g_calls.empty());
+  ControlSetVisible(ControlAt(cut_), -1);
+  ControlSetVisible(ControlAt(win_), 0);
+  Key(45, 24);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_TRUE(g_calls.empty());
+}
+
+TEST_F(KeyTest, WhileATextIsEditedTheShortcutKeyGoesToTheField) {
+  ASSERT_EQ(StartTextEdit(field_, "abc"), 0);
+  EXPECT_EQ(SelectorPrevious(&KeyInput), kb_);
+  Key(45, 24);
+  KeyUp(45, 24);  // the field takes no releases
+  Key(72, 0);     // Up: the field takes no arrows
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(field_), (V{256}));
+  EXPECT_TRUE(BitsOf(cut_).empty());
+
+  // With EditArrows the arrows reach it as well.
+  g_calls.clear();
+  ControlAt(field_)->EditArrows = -1;
+  Key(72, 0);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(field_), (V{256}));
+  EXPECT_EQ(KeyCode(), kKeyUp);
+}
+
+TEST_F(KeyTest, ArrowsGoToAFocusedControlThatTakesThem) {
+  const int32_t list = Make(win_, 10, 70, 20, 20, 2 | 256);
+  ControlAt(list)->EditArrows = -1;
+  FocusedControl = list;
+  Key(80, 0);  // Down: the keyboard does not take arrows
+  Key(30, 'a');
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(BitsOf(list), (V{256}));
+  EXPECT_EQ(BitsOf(kb_), (V{256}));
+}
+
+TEST_F(KeyTest, DeadKeysComposeWithTheAccentRows) {
+  ASSERT_EQ(StartTextEdit(field_, ""), 0);
+  Key(26, 0);      // circumflex armed: delivered with nothing typed
+  Key(18, 'e');    // -> e circumflex
+  Key(26, 0);
+  Key(45, 'x');    // -> "^x"
+  Key(26, 0);
+  Key(26, 0);      // twice -> "^"
+  Key(42, 0);      // left Shift held
+  Key(26, 0);      // diaeresis
+  Key(22, 'U');    // -> U diaeresis
+  KeyUp(42, 0);
+  Key(27, 0);      // tilde
+  Key(49, 'n');    // -> n tilde
+  Key(27, 0);
+  Key(28, 13);     // not printable: the accent alone
+  EXPECT_EQ(Run(), 0);
+  std::vector<std::string> typed;
+  for (const Call& c : g_calls)
+    if (c.id == field_) typed.push_back(c.typed);
+  EXPECT_EQ(typed, (std::vector<std::string>{"", "\xEA", "", "^x", "", "^", "", "", "\xDC", "",
+                                              "\xF1", "", "~"}));
+}
+
+TEST_F(KeyTest, ShiftControlAndInsertStates) {
+  Key(42, 0);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(KeyShift(), -1);
+  KeyUp(42, 0);
+  Key(54, 0);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(KeyInput.Words[1], 0);
+  EXPECT_EQ(KeyShift(), -1);
+  KeyUp(54, 0);
+  Key(29, 0);  // Ctrl
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(KeyShift(), 0);
+  EXPECT_EQ(KeyControl(), -1);
+  KeyUp(29, 0);
+  Key(82, 0);    // Insert
+  Key(82, '0');  // keypad 0 types a digit: no toggle
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(KeyControl(), 0);
+  EXPECT_EQ(KeyInsert(), -1);
+}
+
+TEST_F(KeyTest, TabShowsTheFrameThenMovesTheFocusAndEnterClicks) {
+  const int32_t b1 = Make(win_, 10, 10, 10, 10, 2 | 8);
+  const int32_t b2 = Make(win_, 30, 10, 10, 10, 2 | 8);
+  for (int32_t id : {kb_, cut_, del_, field_}) ControlSetVisible(ControlAt(id), 0);
+  BuildAllFocusLists();
+  FocusedControl = FocusWindow(0);
+  ASSERT_EQ(FocusedControl.load(), b1);
+  Key(15, 9);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(FocusMode.load(), 1u);  // the frame only
+  EXPECT_EQ(FocusedControl.load(), b1);
+  Key(15, 9);
+  KeyUp(15, 9);
+  Key(28, 13);
+  KeyUp(28, 13);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(FocusedControl.load(), b2);
+  EXPECT_TRUE(g_calls.empty());  // the click travels through queue 0
+  EXPECT_EQ(QUARLE_BASICS::CommandQueuePending(0), 1);
+  PostQuit();
+  EXPECT_EQ(GuiMessageLoop(), 0);
+  EXPECT_EQ(BitsOf(b2), (V{8}));
+  EXPECT_EQ(g_calls[0].x, 0);
+}
+
+int32_t Tick(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source) {
+  g_calls.push_back({bits, x, y, id, source, "", 0});
+  if (!(FocusMode.load() & 1u) || g_calls.size() > 12) PostQuit();
+  return 0;
+}
+
+TEST_F(KeyTest, TheRootTicksOnceASecondAndTheFrameGoesAfterFiveSeconds) {
+  ControlAt(root_)->EventCallback = Tick;
+  ControlSetVisible(ControlAt(kb_), 0);
+  g_step = 0.05;
+  Key(15, 9);
+  EXPECT_EQ(GuiMessageLoop(), 0);
+  ASSERT_GE(g_calls.size(), 5u);
+  EXPECT_LE(g_calls.size(), 7u);
+  for (const Call& c : g_calls) {
+    EXPECT_EQ(c.bits, 0u);
+    EXPECT_EQ(c.x, 1);
+    EXPECT_EQ(c.id, 0);
+  }
+  EXPECT_EQ(FocusMode.load() & 1u, 0u);
+  EXPECT_GT(LoopRate, 0);
+}
+
+}  // namespace
