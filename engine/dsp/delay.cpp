@@ -29,8 +29,8 @@ inline Ring RingOf(const ModuleRecord& m) {
 
 // What a fed voice takes from the ports, per channel: its delay length and,
 // for the Echo, its feedback factor; frozen while the voice drains. A
-// one-channel module reads the same values on both channels, so it latches
-// channel 0 twice.
+// one-channel module would read the same values on both channels, so it
+// latches channel 0 and copies it.
 struct DelayLatch {
   int32_t maxFrames;
   bool echo;

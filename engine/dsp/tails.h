@@ -8,7 +8,7 @@
 // Per voice id w the machine keeps, in the module record:
 //   SequencerVoices[w].State     the tail stage (below)
 //   SequencerVoices[w].Position  the source's voice position the voice was fed from
-//   SequencerVoices[w].A, .B, .C values the kernel latches while the voice is fed
+//   SequencerVoices[w].A, .B     values the kernel latches while the voice is fed
 //   VoiceState[ch][w]            the drain counter: frames of silence fed so far
 //   AuxVoiceState[ch][w]         the float index of the current frame in the
 //                                voice's work buffer, held as integer bits
@@ -81,8 +81,9 @@ inline bool TailAlive(const SequencerVoice& r, const ModuleRecord& owner, int32_
   return (r.State >= kTailStageFed && r.State <= kTailStageDraining) || VoiceMarked(owner, previousParity, w);
 }
 
-// Feeding a voice: stage 1, drain counters back to 0, and the kernel's latch
-// of what it reads at the source's voice position k, for both channels.
+// Feeding a voice: stage 1, drain counters back to 0, and the kernel's latch,
+// latch(r, k), of what it reads at the source's voice position k, for both
+// channels.
 template <class Latch>
 inline void TailFeed(ModuleRecord& m, int32_t w, int32_t k, Latch& latch) {
   SequencerVoice& r = m.SequencerVoices[w];
