@@ -7,25 +7,14 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "audio/audio.h"
-#include "audio/meters.h"
 #include "audio/wav.h"
-#include "engine/catalog/catalog.h"
-#include "engine/catalog/engine_init.h"
-#include "engine/command.h"
 #include "engine/dsp/adsr.h"
-#include "engine/dsp/oscillators.h"
-#include "engine/globals.h"
-#include "engine/keyboard.h"
-#include "engine/modulelist.h"
-#include "engine/notes.h"
-#include "engine/tuning.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
 namespace {
@@ -33,76 +22,16 @@ namespace {
 constexpr int32_t kSine = 0;
 constexpr int32_t kSquare = 2;
 
-class RenderTest : public ::testing::Test {
+using testing_synth::Crossings;
+
+class RenderTest : public testing_synth::SynthTest {
  protected:
-  void SetUp() override {
-    for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
-    FreeTuning(ActiveTuning);
-    InitTuning(ActiveTuning);
-    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
-    PlaybackActive = 0;
-    CaptureActive = 0;
-    CaptureResync = 0;
-    QUARLE_AUDIO::StreamLength = 960;
-    OutputMeterCount = 0;
-    OutputLevelSums[0] = OutputLevelSums[1] = QUARLE_AUDIO::LevelMeter{};
-    SeedRandom(7);
-    // The first frame takes the start-up rebuild out of the mailbox.
-    Render(1);
-  }
-  void TearDown() override {
-    Tarvelo::close();
-    for (platform::Mutex*& m : MT_TUNINGS) {
-      platform::MutexDestroy(m);
-      m = nullptr;
-    }
-  }
-
-  static ModuleRecord* Add(int32_t type) {
-    ModuleRecord* m = nullptr;
-    EXPECT_GE(AddModule(type, true, &m), 0);
-    return m;
-  }
-  static void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
-    EXPECT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
-  }
-  static void PerVoice(ModuleRecord* m) {
-    m->ModuleSwitches[kSwitchPerVoice] = -1;
-    m->PolyphonyMode = 1;
-  }
-  // A set value in displayed units (hertz for frequencies).
-  static void Set(ModuleRecord* m, int32_t p, float shown) {
-    ModuleSetParamValue(*m, p, shown / m->Params[p].Scale);
-  }
-  static void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
-
-  // Renders frames and returns the interleaved floats.
-  static std::vector<float> Render(int32_t frames) {
-    std::vector<float> buffer(2 * static_cast<size_t>(frames), -9.0f);
-    float* p = buffer.data();
-    RenderAudio(&p, 0, 2 * frames);
-    return buffer;
-  }
-  static std::vector<float> Left(const std::vector<float>& b) {
-    std::vector<float> l;
-    for (size_t i = 0; i < b.size(); i += 2) l.push_back(b[i]);
-    return l;
-  }
-
   KeyboardState& Kb(int32_t i = 0) { return *KeyboardStates[i]; }
   int32_t SlotOfKey(int32_t key) {
     int32_t h = FindHeldKey(Kb(), static_cast<uint32_t>(key));
     return h < 0 ? -1 : Kb().HeldKeys[h].Voice;
   }
 };
-
-// Upward zero crossings of a signal.
-int32_t Crossings(const std::vector<float>& x, size_t from, size_t to) {
-  int32_t n = 0;
-  for (size_t i = from + 1; i < to && i < x.size(); ++i)
-    if (x[i - 1] < 0.0f && x[i] >= 0.0f) ++n;
-  return n;
-}
 
 TEST_F(RenderTest, FramesCountersParityAndSilenceWithoutAnOrder) {
   std::vector<float> buffer(16, -9.0f);
@@ -151,8 +80,8 @@ TEST_F(RenderTest, MixedOutputIsClippedAndFlagsTheOutputModule) {
 
 TEST_F(RenderTest, MonoOutputGoesToBothChannelsAndBothMeters) {
   ModuleRecord* osc = Add(kTypeOscillator);
-  Set(osc, kOscFrequency, 440.0f);
-  Set(osc, kOscAmplitude, 0.5f);
+  SetShown(osc, kOscFrequency, 440.0f);
+  SetShown(osc, kOscAmplitude, 0.5f);
   Output(osc);
   ASSERT_EQ(osc->ChannelsProcessed, 1);
   OutputMeterCount = 0;
@@ -184,7 +113,7 @@ TEST_F(RenderTest, VoiceMapRowsFollowTheSourcesVoices) {
   PerVoice(osc);
   Link(osc, kOscFrequency, poly);
   Link(osc, kOscBias, mono);
-  Set(osc, kOscAmplitude, 0.0f);
+  SetShown(osc, kOscAmplitude, 0.0f);
   Output(osc);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
@@ -272,10 +201,10 @@ TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
   PerVoice(kb);
   ModuleRecord* env = Add(kTypeAdsr);
   Link(env, kAdsrFrequency, kb);
-  Set(env, kAdsrAttack, 0.001f);
-  Set(env, kAdsrDecay, 0.001f);
-  Set(env, kAdsrSustainLength, 0.0f);
-  Set(env, kAdsrRelease, 0.001f);
+  SetShown(env, kAdsrAttack, 0.001f);
+  SetShown(env, kAdsrDecay, 0.001f);
+  SetShown(env, kAdsrSustainLength, 0.0f);
+  SetShown(env, kAdsrRelease, 0.001f);
   ModuleRecord* osc = Add(kTypeOscillator);
   PerVoice(osc);
   Link(osc, kOscFrequency, env);
@@ -335,10 +264,10 @@ TEST_F(RenderTest, KeyboardAloneFreesAReleasedVoiceInTheNextFrame) {
 TEST_F(RenderTest, MaxKeysFreesReleasedVoicesEvenWhenMarked) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   PerVoice(kb);
-  Set(kb, 0, 4.0f);
+  SetShown(kb, 0, 4.0f);
   ModuleRecord* env = Add(kTypeAdsr);
   Link(env, kAdsrFrequency, kb);
-  Set(env, kAdsrRelease, 1.0f);
+  SetShown(env, kAdsrRelease, 1.0f);
   Output(env);
   for (int32_t key : {40, 42, 44, 46}) ASSERT_GE(KeyNoteOn(key, 1.0f, 1), 0);
   Render(10);
@@ -357,9 +286,9 @@ TEST_F(RenderTest, MaxKeysFreesReleasedVoicesEvenWhenMarked) {
 TEST_F(RenderTest, OscillatorSquareCycleAndFrequencyZero) {
   ModuleRecord* osc = Add(kTypeOscillator);
   SetOscillatorShape(*osc, kSquare);
-  Set(osc, kOscAmplitude, 0.5f);
-  Set(osc, kOscBias, 0.1f);
-  Set(osc, kOscFrequency, 480.0f);  // normalized 0.04: a phase step of 0.01
+  SetShown(osc, kOscAmplitude, 0.5f);
+  SetShown(osc, kOscBias, 0.1f);
+  SetShown(osc, kOscFrequency, 480.0f);  // normalized 0.04: a phase step of 0.01
   Output(osc);
   std::vector<float> y = Left(Render(300));
   // A cycle of 100 frames: 0.6 for the first half, -0.4 for the second (the
@@ -371,11 +300,11 @@ TEST_F(RenderTest, OscillatorSquareCycleAndFrequencyZero) {
 
   // Frequency 0 publishes the bias; with ARWD the next cycle starts at phase 0.
   ASSERT_NE(osc->ModuleSwitches[kSwitchRewind], 0);
-  Set(osc, kOscFrequency, 0.0f);
+  SetShown(osc, kOscFrequency, 0.0f);
   y = Left(Render(3));
   EXPECT_FLOAT_EQ(y[2], 0.1f);
   EXPECT_EQ(osc->VoiceState[0][0], 0.0f);
-  Set(osc, kOscFrequency, 480.0f);
+  SetShown(osc, kOscFrequency, 480.0f);
   y = Left(Render(60));
   EXPECT_FLOAT_EQ(y[0], 0.6f);
   EXPECT_FLOAT_EQ(y[55], -0.4f);
@@ -385,25 +314,25 @@ TEST_F(RenderTest, OscillatorWithoutLoopPlaysOnePeriod) {
   ModuleRecord* osc = Add(kTypeOscillator);
   osc->ModuleSwitches[kSwitchLoop] = 0;
   SetOscillatorShape(*osc, kSquare);
-  Set(osc, kOscAmplitude, 0.5f);
-  Set(osc, kOscFrequency, 480.0f);
+  SetShown(osc, kOscAmplitude, 0.5f);
+  SetShown(osc, kOscFrequency, 480.0f);
   Output(osc);
   std::vector<float> y = Left(Render(300));
   EXPECT_FLOAT_EQ(y[10], 0.5f);
   EXPECT_FLOAT_EQ(y[80], -0.5f);
   for (int32_t i = 105; i < 300; ++i) EXPECT_EQ(y[i], 0.0f) << i;
   // A zero frequency arms it again.
-  Set(osc, kOscFrequency, 0.0f);
+  SetShown(osc, kOscFrequency, 0.0f);
   Render(1);
-  Set(osc, kOscFrequency, 480.0f);
+  SetShown(osc, kOscFrequency, 480.0f);
   y = Left(Render(20));
   EXPECT_FLOAT_EQ(y[10], 0.5f);
 }
 
 TEST_F(RenderTest, EveryWaveShapeHasItsPeriodAndAmplitude) {
   ModuleRecord* osc = Add(kTypeOscillator);
-  Set(osc, kOscAmplitude, 0.5f);
-  Set(osc, kOscFrequency, 480.0f);
+  SetShown(osc, kOscAmplitude, 0.5f);
+  SetShown(osc, kOscFrequency, 480.0f);
   Output(osc);
   for (int32_t shape = 0; shape < kWaveShapeCount; ++shape) {
     SetOscillatorShape(*osc, shape);
@@ -441,8 +370,8 @@ TEST_F(RenderTest, EveryWaveShapeHasItsPeriodAndAmplitude) {
 TEST_F(RenderTest, DoubledSwitchDoublesThePitch) {
   for (int32_t type : {static_cast<int32_t>(kTypeOscillator), 35}) {
     ModuleRecord* osc = Add(type);
-    Set(osc, kOscFrequency, 240.0f);
-    Set(osc, kOscAmplitude, 0.5f);
+    SetShown(osc, kOscFrequency, 240.0f);
+    SetShown(osc, kOscAmplitude, 0.5f);
     Output(osc);
     std::vector<float> y = Left(Render(4800));
     EXPECT_NEAR(Crossings(y, 0, y.size()), 24, 1) << type;
@@ -455,18 +384,18 @@ TEST_F(RenderTest, DoubledSwitchDoublesThePitch) {
 
 TEST_F(RenderTest, SineWaveQuarterRateCycleAndClipping) {
   ModuleRecord* sine = Add(35);
-  Set(sine, kOscAmplitude, 0.5f);
-  Set(sine, kOscFrequency, 12000.0f);  // normalized 1.0: four frames a cycle
+  SetShown(sine, kOscAmplitude, 0.5f);
+  SetShown(sine, kOscFrequency, 12000.0f);  // normalized 1.0: four frames a cycle
   Output(sine);
-  Set(sine, kOscFrequency, 0.0f);
+  SetShown(sine, kOscFrequency, 0.0f);
   Render(1);  // ARWD: phase back to 0
-  Set(sine, kOscFrequency, 12000.0f);
+  SetShown(sine, kOscFrequency, 12000.0f);
   std::vector<float> y = Left(Render(8));
   const float expect[4] = {0.0f, 0.5f, 0.0f, -0.5f};
   for (int32_t i = 0; i < 8; ++i) EXPECT_NEAR(y[i], expect[i % 4], 1e-6f) << i;
   EXPECT_EQ(sine->ClipFlag, 0);
   // A bias that pushes it past 1 is clipped and flagged.
-  Set(sine, kOscBias, 0.8f);
+  SetShown(sine, kOscBias, 0.8f);
   y = Left(Render(4));
   EXPECT_EQ(*std::max_element(y.begin(), y.end()), 1.0f);
   EXPECT_EQ(sine->ClipFlag, -1);
@@ -504,9 +433,9 @@ TEST_F(RenderTest, SingleVoiceSlotsAverageOrWeightTheirVoices) {
   // An envelope on the amplitude port weights the voices as well.
   ModuleRecord* env = Add(kTypeAdsr);
   Link(env, kAdsrFrequency, kb);
-  Set(env, kAdsrAttack, 0.0005f);
-  Set(env, kAdsrDecay, 0.0005f);
-  Set(env, kAdsrSustain, 1.0f);
+  SetShown(env, kAdsrAttack, 0.0005f);
+  SetShown(env, kAdsrDecay, 0.0005f);
+  SetShown(env, kAdsrSustain, 1.0f);
   Link(mono, kOscAmplitude, env);
   Link(poly, kOscAmplitude, env);
   Output(mono);
@@ -520,11 +449,11 @@ TEST_F(RenderTest, AdsrStagesReleaseAndRetrigger) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   ModuleRecord* env = Add(kTypeAdsr);
   Link(env, kAdsrFrequency, kb);
-  Set(env, kAdsrAttack, 0.01f);   // 480 frames
-  Set(env, kAdsrDecay, 0.01f);
-  Set(env, kAdsrSustain, 0.5f);
-  Set(env, kAdsrSustainLength, 0.0f);
-  Set(env, kAdsrRelease, 0.01f);
+  SetShown(env, kAdsrAttack, 0.01f);   // 480 frames
+  SetShown(env, kAdsrDecay, 0.01f);
+  SetShown(env, kAdsrSustain, 0.5f);
+  SetShown(env, kAdsrSustainLength, 0.0f);
+  SetShown(env, kAdsrRelease, 0.01f);
   Output(env);
   ASSERT_EQ(env->PolyphonyMode, 0);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
@@ -571,10 +500,10 @@ TEST_F(RenderTest, AdsrWithPositiveSustainLengthEndsByItselfAndSw1Repeats) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   ModuleRecord* env = Add(kTypeAdsr);
   Link(env, kAdsrFrequency, kb);
-  Set(env, kAdsrAttack, 0.001f);
-  Set(env, kAdsrDecay, 0.001f);
-  Set(env, kAdsrSustainLength, 0.001f);
-  Set(env, kAdsrRelease, 0.001f);
+  SetShown(env, kAdsrAttack, 0.001f);
+  SetShown(env, kAdsrDecay, 0.001f);
+  SetShown(env, kAdsrSustainLength, 0.001f);
+  SetShown(env, kAdsrRelease, 0.001f);
   env->ModuleSwitches[kSwitch1] = -1;
   Output(env);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
@@ -729,17 +658,17 @@ TEST_F(RenderTest, PhraseRendersToAWavFileWithTheRightPitches) {
   PerVoice(kb);
   ModuleRecord* env = Add(kTypeAdsr);
   Link(env, kAdsrFrequency, kb);
-  Set(env, kAdsrAttack, 0.005f);
-  Set(env, kAdsrDecay, 0.005f);
-  Set(env, kAdsrSustain, 0.8f);
-  Set(env, kAdsrSustainLength, 0.0f);
-  Set(env, kAdsrRelease, 0.02f);
+  SetShown(env, kAdsrAttack, 0.005f);
+  SetShown(env, kAdsrDecay, 0.005f);
+  SetShown(env, kAdsrSustain, 0.8f);
+  SetShown(env, kAdsrSustainLength, 0.0f);
+  SetShown(env, kAdsrRelease, 0.02f);
   ModuleRecord* osc = Add(kTypeOscillator);
   PerVoice(osc);
   SetOscillatorShape(*osc, kSine);
   Link(osc, kOscFrequency, env);
   Link(osc, kOscAmplitude, env);
-  Set(osc, kOscAmplitude, 0.5f);
+  SetShown(osc, kOscAmplitude, 0.5f);
   Output(osc);
 
   // Three notes of 0.25 s, 0.05 s apart: A4, E5, A5 in equal temperament.

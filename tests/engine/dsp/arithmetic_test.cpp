@@ -5,13 +5,13 @@
 
 #include <cmath>
 
-#include "tests/engine/dsp/logic_fixture.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
-namespace testing_logic {
+namespace testing_synth {
 namespace {
 
-using ArithmeticTest = LogicGraphTest;
+using ArithmeticTest = SynthTest;
 
 // The published value of a module whose ports are all unlinked at the given
 // values, after one single-voice call.
@@ -234,5 +234,5 @@ TEST_F(ArithmeticTest, RenderedSynthsAndTheTypesThatNeedALinkedInput) {
 }
 
 }  // namespace
-}  // namespace testing_logic
+}  // namespace testing_synth
 }  // namespace Tarvelo

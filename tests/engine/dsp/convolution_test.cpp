@@ -8,18 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <string>
 #include <vector>
 
-#include "app/state/wave_library.h"
-#include "engine/catalog/catalog.h"
-#include "engine/catalog/engine_init.h"
-#include "engine/command.h"
-#include "engine/dsp/contract.h"
-#include "engine/globals.h"
-#include "engine/modulelist.h"
-#include "engine/render.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
 namespace {
@@ -27,46 +18,16 @@ namespace {
 constexpr int32_t kConvFilter = 17;
 constexpr int32_t kConvVocoder = 27;
 
-class ConvolutionTest : public ::testing::Test {
+class ConvolutionTest : public testing_synth::SynthTest {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
-    PlaybackActive = 0;
-    CaptureActive = 0;
-  }
-  void TearDown() override {
-    for (WaveLibraryEntry* e : entries_) WaveLibraryEntryDelete(e);
-    CaptureActive = 0;
-    Tarvelo::close();
-  }
-
-  static ModuleRecord* Add(int32_t type) {
-    ModuleRecord* m = nullptr;
-    EXPECT_GE(AddModule(type, true, &m), 0);
-    return m;
-  }
   // A live module whose outputs the test writes itself; it is never run.
   static ModuleRecord* Source(float value = 0.0f) {
-    ModuleRecord* s = Add(kTypeOscillator);
-    s->ChannelsProcessed = 1;
-    s->ActiveVoices = 1;
-    s->Outputs[0][0] = OutputElement{value, value};
+    ModuleRecord* s = SynthTest::Source();
+    Put(s, 0, 0, value);
     return s;
   }
-  static void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
-    ASSERT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
-  }
   // A filter sound of the given taps attached to m.
-  void AttachTaps(ModuleRecord* m, const std::vector<float>& taps) {
-    WaveLibraryEntry* e = WaveLibraryEntryNew();
-    e->Sound.samples = static_cast<float*>(std::malloc(taps.size() * 4));
-    for (size_t i = 0; i < taps.size(); ++i) e->Sound.samples[i] = taps[i];
-    e->Sound.frameCount = static_cast<uint32_t>(taps.size());
-    e->Sound.dataSize = static_cast<uint32_t>(taps.size() * 4);
-    e->LoadState = kWaveDataHeld;
-    entries_.push_back(e);
-    AttachWaveToModule(m, e, 0);
-  }
+  void AttachTaps(ModuleRecord* m, const std::vector<float>& taps) { AttachWaveToModule(m, Sound(taps), 0); }
   ModuleRecord* Filter(ModuleRecord* input, const std::vector<float>& taps) {
     ModuleRecord* f = Add(kConvFilter);
     Link(f, kConvInput, input);
@@ -94,7 +55,6 @@ class ConvolutionTest : public ::testing::Test {
     return out;
   }
 
-  std::vector<WaveLibraryEntry*> entries_;
   int32_t parity_ = 0;
   uint64_t frame_ = 0;
 };

@@ -2,28 +2,14 @@
 // the clip rule, and the keyboard and octave-board kernels.
 #include <gtest/gtest.h>
 
-#include "engine/catalog/catalog.h"
-#include "engine/catalog/engine_init.h"
-#include "engine/dsp/contract.h"
 #include "engine/dsp/keyboards.h"
-#include "engine/dsp/oscillators.h"
-#include "engine/globals.h"
-#include "engine/keyboard.h"
-#include "engine/modulelist.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
 namespace {
 
-class KernelTest : public ::testing::Test {
+class KernelTest : public testing_synth::SynthTest {
  protected:
-  void SetUp() override { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
-  void TearDown() override { Tarvelo::close(); }
-
-  static ModuleRecord* Add(int32_t type) {
-    ModuleRecord* m = nullptr;
-    EXPECT_GE(AddModule(type, true, &m), 0);
-    return m;
-  }
   // Runs a kernel slot as the render callback would, with a fixed parity.
   static void Run(ModuleRecord* m, int32_t parity) {
     if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);

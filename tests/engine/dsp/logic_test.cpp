@@ -6,13 +6,13 @@
 
 #include "engine/dsp/arithmetic.h"
 #include "engine/dsp/mixer.h"
-#include "tests/engine/dsp/logic_fixture.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
-namespace testing_logic {
+namespace testing_synth {
 namespace {
 
-using LogicTest = LogicGraphTest;
+using LogicTest = SynthTest;
 
 TEST_F(LogicTest, GateShutsAtOrBelowTheThreshold) {
   ModuleRecord* src = Source();
@@ -238,5 +238,5 @@ TEST_F(LogicTest, TemplatesOfTheLogicAndArithmeticTypes) {
 }
 
 }  // namespace
-}  // namespace testing_logic
+}  // namespace testing_synth
 }  // namespace Tarvelo

@@ -8,22 +8,22 @@
 #include <map>
 #include <set>
 
-#include "control_fixture.h"
+#include "tests/engine/synth_fixture.h"
 #include "engine/dsp/melody.h"
 #include "engine/dsp/sequencer.h"
 
 namespace Tarvelo {
 namespace {
 
-using testing_control::ControlTest;
+using testing_synth::SynthTest;
 
 // Keys of an A major scale, counted from key 0 (A).
 constexpr uint64_t kMajor = (1u << 0) | (1u << 2) | (1u << 4) | (1u << 5) | (1u << 7) | (1u << 9) | (1u << 11);
 
-class MelodyTest : public ControlTest {
+class MelodyTest : public SynthTest {
  protected:
   void SetUp() override {
-    ControlTest::SetUp();
+    SynthTest::SetUp();
     TuningAddScalePattern(EngineTuning, kMajor, "Major", 0);
     input = Source();
     mg = Add(kTypeMelodyGenerator);

@@ -2,16 +2,16 @@
 // the clip rule, voice counts per mode and the reset when it falls silent.
 #include "engine/dsp/mixer.h"
 
-#include "tests/engine/dsp/logic_fixture.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
-namespace testing_logic {
+namespace testing_synth {
 namespace {
 
-class MixerTest : public LogicGraphTest {
+class MixerTest : public SynthTest {
  protected:
   void SetUp() override {
-    LogicGraphTest::SetUp();
+    SynthTest::SetUp();
     mixer = Add(kTypeMixer);
   }
   // Input k (1..16) linked to a new single-voice source publishing x.
@@ -150,5 +150,5 @@ TEST_F(MixerTest, RenderedMixOfTwoConstants) {
 }
 
 }  // namespace
-}  // namespace testing_logic
+}  // namespace testing_synth
 }  // namespace Tarvelo

@@ -4,17 +4,17 @@
 
 #include <cmath>
 
-#include "control_fixture.h"
+#include "tests/engine/synth_fixture.h"
 #include "engine/dsp/pitch.h"
 
 namespace Tarvelo {
 namespace {
 
-using testing_control::ControlTest;
-using testing_control::kTypeHarmonic;
-using testing_control::kTypePitchBend;
+using testing_synth::SynthTest;
+using testing_synth::kTypeHarmonic;
+using testing_synth::kTypePitchBend;
 
-class PitchTest : public ControlTest {};
+class PitchTest : public SynthTest {};
 
 TEST_F(PitchTest, BendFactorsAcrossTheRange) {
   ModuleRecord* f = Source();

@@ -8,32 +8,20 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/catalog/catalog.h"
-#include "engine/catalog/engine_init.h"
-#include "engine/dsp/contract.h"
-#include "engine/globals.h"
-#include "engine/modulelist.h"
-#include "engine/render.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
 namespace {
 
 constexpr int32_t kRandomizer = 32;
 
-class RandomizerTest : public ::testing::Test {
+class RandomizerTest : public testing_synth::SynthTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
+    SynthTest::SetUp();
     SeedRandom(11);
     m_ = Add(kRandomizer);
     m_->ChannelsProcessed = 1;
-  }
-  void TearDown() override { Tarvelo::close(); }
-
-  static ModuleRecord* Add(int32_t type) {
-    ModuleRecord* m = nullptr;
-    EXPECT_GE(AddModule(type, true, &m), 0);
-    return m;
   }
   void Set(int32_t p, float stored) { ModuleSetParamValue(*m_, p, stored); }
   void Period(float seconds) { Set(kRandomPeriod, seconds); }

@@ -7,19 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <vector>
 
-#include "app/state/wave_library.h"
 #include "audio/spectrum.h"
-#include "engine/catalog/catalog.h"
-#include "engine/catalog/engine_init.h"
-#include "engine/command.h"
 #include "engine/dsp/analysis.h"
-#include "engine/dsp/contract.h"
-#include "engine/globals.h"
-#include "engine/modulelist.h"
-#include "engine/render.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
 namespace {
@@ -27,45 +19,20 @@ namespace {
 int32_t ListChanges = 0;
 void CountListChange() { ++ListChanges; }
 
-int32_t Crossings(const std::vector<float>& x) {
-  int32_t n = 0;
-  for (size_t i = 1; i < x.size(); ++i)
-    if (x[i - 1] < 0.0f && x[i] >= 0.0f) ++n;
-  return n;
-}
+using testing_synth::Crossings;
 
-class SampleKernelTest : public ::testing::Test {
+class SampleKernelTest : public testing_synth::SynthTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
-    PlaybackActive = 0;
+    SynthTest::SetUp();
     ListChanges = 0;
     SampleListChanged = CountListChange;
   }
   void TearDown() override {
     SampleListChanged = nullptr;
-    Tarvelo::close();
-    for (WaveLibraryEntry* e : entries_) WaveLibraryEntryDelete(e);
+    SynthTest::TearDown();
   }
 
-  static ModuleRecord* Add(int32_t type) {
-    ModuleRecord* m = nullptr;
-    EXPECT_GE(AddModule(type, true, &m), 0);
-    return m;
-  }
-  // A sound entry of interleaved values with a known pitch.
-  WaveLibraryEntry* Sound(const std::vector<float>& values, int32_t channels, float pitch) {
-    WaveLibraryEntry* e = WaveLibraryEntryNew();
-    e->Sound.format.channels = static_cast<int16_t>(channels);
-    e->Sound.frameCount = static_cast<uint32_t>(values.size() / channels);
-    e->Sound.dataSize = static_cast<uint32_t>(values.size() * 4);
-    e->Sound.samples = static_cast<float*>(std::calloc(values.size() + 1, 4));
-    for (size_t i = 0; i < values.size(); ++i) e->Sound.samples[i] = values[i];
-    e->Pitch[0] = pitch;
-    e->LoadState = kWaveDataHeld;
-    entries_.push_back(e);
-    return e;
-  }
   // A playing Sample with the sound attached, its frequency at the sound's
   // pitch times factor.
   ModuleRecord* Player(WaveLibraryEntry* e, float factor = 1.0f) {
@@ -112,14 +79,6 @@ class SampleKernelTest : public ::testing::Test {
     EXPECT_NE(s->ModuleSwitches[kSwitchRecord], 0);
     return s;
   }
-  static ModuleRecord* Source() {
-    ModuleRecord* src = Add(kTypeOscillator);
-    src->ChannelsProcessed = 1;
-    src->ActiveVoices = 1;
-    return src;
-  }
-
-  std::vector<WaveLibraryEntry*> entries_;
   int32_t parity_ = 0;
   uint64_t frame_ = 0;
 };

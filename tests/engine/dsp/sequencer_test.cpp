@@ -7,13 +7,13 @@
 #include <cmath>
 #include <vector>
 
-#include "control_fixture.h"
+#include "tests/engine/synth_fixture.h"
 #include "engine/dsp/sequencer.h"
 
 namespace Tarvelo {
 namespace {
 
-using testing_control::ControlTest;
+using testing_synth::SynthTest;
 
 struct Note {
   float duration, frequency, velocity, start;
@@ -36,7 +36,7 @@ std::vector<float> MelodyData(const std::vector<Note>& notes, float length, floa
   return d;
 }
 
-class SequencerTest : public ControlTest {
+class SequencerTest : public SynthTest {
  protected:
   // A sequencer playing the notes at their recorded tempo, over length L.
   ModuleRecord* Player(const std::vector<Note>& notes, float length, bool perVoice = true) {

@@ -5,20 +5,20 @@
 
 #include <cmath>
 
-#include "control_fixture.h"
+#include "tests/engine/synth_fixture.h"
 #include "engine/dsp/stepseq.h"
 
 namespace Tarvelo {
 namespace {
 
-using testing_control::ControlTest;
+using testing_synth::SynthTest;
 
 constexpr int32_t kStepFrames = 480;  // 100 steps a second at 48 kHz
 
-class StepSequencerTest : public ControlTest {
+class StepSequencerTest : public SynthTest {
  protected:
   void SetUp() override {
-    ControlTest::SetUp();
+    SynthTest::SetUp();
     note = Source();
     Put(note, 0, 0, 0.8f, 0.01f);
     seq = Add(kTypeStepSequencer);
@@ -152,10 +152,10 @@ TEST_F(StepSequencerTest, HostileSettingsStayInsideThePattern) {
   }
 }
 
-class MapperTest : public ControlTest {
+class MapperTest : public SynthTest {
  protected:
   void SetUp() override {
-    ControlTest::SetUp();
+    SynthTest::SetUp();
     in = Source();
     map = Add(kTypeMapper);
     Link(map, kMapperInput, in);

@@ -4,13 +4,13 @@
 
 #include <cmath>
 
-#include "tests/engine/dsp/logic_fixture.h"
+#include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
-namespace testing_logic {
+namespace testing_synth {
 namespace {
 
-using StereoTest = LogicGraphTest;
+using StereoTest = SynthTest;
 
 float RootHalf(float sum) { return static_cast<float>(static_cast<double>(sum) * 0.7071067811865476); }
 
@@ -166,5 +166,5 @@ TEST_F(StereoTest, TemplatesOfTheStereoTypes) {
 }
 
 }  // namespace
-}  // namespace testing_logic
+}  // namespace testing_synth
 }  // namespace Tarvelo

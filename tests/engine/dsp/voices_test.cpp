@@ -2,18 +2,18 @@
 // mix is scaled and clipped, how inputs become voices, and their templates.
 #include <gtest/gtest.h>
 
-#include "control_fixture.h"
+#include "tests/engine/synth_fixture.h"
 #include "engine/dsp/voices.h"
 
 namespace Tarvelo {
 namespace {
 
-using testing_control::ControlTest;
-using testing_control::kTypeMultiplexer;
-using testing_control::kTypeVoiceMixer;
-using testing_control::kTypeVoiceSelector;
+using testing_synth::SynthTest;
+using testing_synth::kTypeMultiplexer;
+using testing_synth::kTypeVoiceMixer;
+using testing_synth::kTypeVoiceSelector;
 
-class VoicesTest : public ControlTest {};
+class VoicesTest : public SynthTest {};
 
 TEST_F(VoicesTest, SelectorPicksAVoiceByIdAndFreezesWithoutIt) {
   ModuleRecord* s = Source(2, 3);

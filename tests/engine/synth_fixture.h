@@ -1,8 +1,7 @@
-// A synth built from the catalog for the control-kernel tests (sequencers,
-// melody generator, mapper, pitch and voice modules): modules added to the
-// live list and linked port to port, driven one kernel call at a time or
-// through the real render callback, with the melody library and the tuning
-// locks in place.
+// A synth built from the catalog for the kernel and render tests: modules
+// added to the live list and linked port to port, driven one kernel call at a
+// time or through the real render callback, with the wave libraries, the
+// tuning locks and the output meters in a known state.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -12,6 +11,8 @@
 #include <vector>
 
 #include "app/state/wave_library.h"
+#include "audio/audio.h"
+#include "audio/meters.h"
 #include "basics/dynzstring.h"
 #include "engine/catalog/catalog.h"
 #include "engine/catalog/engine_init.h"
@@ -26,17 +27,32 @@
 #include "engine/tuning.h"
 
 namespace Tarvelo {
-namespace testing_control {
+namespace testing_synth {
 
+// Module types without a name in the engine's own headers.
 enum TestType : int32_t {
   kTypeHarmonic = 6,
   kTypeVoiceSelector = 7,
   kTypePitchBend = 8,
+  kTypeLogicSwitch = 10,
+  kTypeDifference = 11,
+  kTypeProduct = 12,
+  kTypeLevel = 13,
+  kTypeJoinStereo = 19,
+  kTypeMergeStereo = 20,
+  kTypeBalance = 21,
+  kTypeInverter = 24,
   kTypeMultiplexer = 25,
   kTypeVoiceMixer = 26,
+  kTypeAddition = 33,
+  kTypeGate = 34,
+  kTypeDerivative = 36,
+  kTypeAbsolute = 37,
+  kTypeClipper = 38,
+  kTypeRectifier = 41,
 };
 
-class ControlTest : public ::testing::Test {
+class SynthTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
@@ -48,12 +64,18 @@ class ControlTest : public ::testing::Test {
     ASSERT_EQ(WaveLibraryListsCreate(), 0);
     PlaybackActive = 0;
     CaptureActive = 0;
+    CaptureResync = 0;
+    QUARLE_AUDIO::StreamLength = 960;
+    OutputMeterCount = 0;
+    OutputLevelSums[0] = OutputLevelSums[1] = QUARLE_AUDIO::LevelMeter{};
     SeedRandom(7);
     // The first frame takes the start-up rebuild out of the mailbox.
     Render(1);
   }
   void TearDown() override {
+    CaptureActive = 0;
     Tarvelo::close();
+    for (WaveLibraryEntry* e : entries_) WaveLibraryEntryDelete(e);
     WaveLibraryListsFree();
     FreeTuning(EngineTuning);
     InitTuning(EngineTuning);
@@ -77,6 +99,10 @@ class ControlTest : public ::testing::Test {
   }
   // A stored value (normalized for frequencies).
   static void Set(ModuleRecord* m, int32_t p, float value) { ModuleSetParamValue(*m, p, value); }
+  // A value in displayed units (hertz for frequencies).
+  static void SetShown(ModuleRecord* m, int32_t p, float shown) {
+    ModuleSetParamValue(*m, p, shown / m->Params[p].Scale);
+  }
   static void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
 
   // A live module whose outputs a test writes by hand.
@@ -89,6 +115,7 @@ class ControlTest : public ::testing::Test {
   static void Put(ModuleRecord* s, int32_t ch, int32_t v, float level, float frequency) {
     s->Outputs[ch][v] = OutputElement{level, frequency};
   }
+  static void Put(ModuleRecord* s, int32_t ch, int32_t v, float level) { Put(s, ch, v, level, level); }
 
   // A single-voice source for the render path: an oscillator held at
   // frequency 0 publishes its bias.
@@ -110,11 +137,32 @@ class ControlTest : public ::testing::Test {
   static float Level(const ModuleRecord* m, int32_t ch = 0, int32_t v = 0) { return m->Outputs[ch][v].Level; }
   static float Freq(const ModuleRecord* m, int32_t ch = 0, int32_t v = 0) { return m->Outputs[ch][v].Frequency; }
 
+  // Renders frames and returns the interleaved floats.
   static std::vector<float> Render(int32_t frames) {
     std::vector<float> buffer(2 * static_cast<size_t>(frames), -9.0f);
     float* p = buffer.data();
     RenderAudio(&p, 0, 2 * frames);
     return buffer;
+  }
+  static std::vector<float> Left(const std::vector<float>& b) {
+    std::vector<float> l;
+    for (size_t i = 0; i < b.size(); i += 2) l.push_back(b[i]);
+    return l;
+  }
+
+  // A sound entry of interleaved values, owned by the test (freed after the
+  // engine closes).
+  WaveLibraryEntry* Sound(const std::vector<float>& values, int32_t channels = 1, float pitch = 0.0f) {
+    WaveLibraryEntry* e = WaveLibraryEntryNew();
+    e->Sound.format.channels = static_cast<int16_t>(channels);
+    e->Sound.frameCount = static_cast<uint32_t>(values.size() / channels);
+    e->Sound.dataSize = static_cast<uint32_t>(values.size() * 4);
+    e->Sound.samples = static_cast<float*>(std::calloc(values.size() + 1, 4));
+    std::copy(values.begin(), values.end(), e->Sound.samples);
+    e->Pitch[0] = pitch;
+    e->LoadState = kWaveDataHeld;
+    entries_.push_back(e);
+    return e;
   }
 
   // A melody library entry holding the given floats as its data, listed in
@@ -137,7 +185,17 @@ class ControlTest : public ::testing::Test {
   static const ModuleRecord& T(int32_t type) { return ModuleCatalog[type]; }
   static std::string Name(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.LongName); }
   static std::string Label(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.Label); }
+
+  std::vector<WaveLibraryEntry*> entries_;
 };
 
-}  // namespace testing_control
+// Upward zero crossings of a signal in [from, to).
+inline int32_t Crossings(const std::vector<float>& x, size_t from = 0, size_t to = SIZE_MAX) {
+  int32_t n = 0;
+  for (size_t i = from + 1; i < to && i < x.size(); ++i)
+    if (x[i - 1] < 0.0f && x[i] >= 0.0f) ++n;
+  return n;
+}
+
+}  // namespace testing_synth
 }  // namespace Tarvelo
