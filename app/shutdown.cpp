@@ -1,0 +1,163 @@
+#include "app/shutdown.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "app/startup.h"
+#include "app/startup_hooks.h"
+#include "app/state/console.h"
+#include "app/state/history.h"
+#include "app/state/settings.h"
+#include "app/state/wave_library.h"
+#include "audio/audio.h"
+#include "audio/midi.h"
+#include "audio/thread.h"
+#include "basics/console.h"
+#include "basics/errors.h"
+#include "basics/listings.h"
+#include "basics/messages.h"
+#include "basics/queues.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/modulelist.h"
+#include "engine/tuning.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+using QUARLE_BASICS::ErrorText;
+using QUARLE_BASICS::LangText;
+using QUARLE_BASICS::Report;
+
+namespace {
+
+constexpr int32_t kFailurePauseMs = 2000;
+constexpr int32_t kCountdownPauseMs = 1000;
+
+void Pause(int32_t ms) {
+  if (Startup.Pause) Startup.Pause(ms);
+}
+
+// Every sample of the synth and every filter and melody that has no file yet.
+void SaveUnsavedEntries() {
+  for (WaveLibraryList* list : {&SynthSamples, &FilterLibrary, &MelodyLibrary}) {
+    const bool melodies = list == &MelodyLibrary;
+    for (int32_t i = 0; i < list->header.count; ++i) {
+      WaveLibraryEntry* e = WaveLibraryListAt(*list, i);
+      if (!e || e->Saved != 0) continue;
+      if (melodies) {
+        if (Startup.SaveMelody) Startup.SaveMelody(e);
+      } else if (Startup.SaveWaveRecord) {
+        Startup.SaveWaveRecord(e);
+      }
+    }
+  }
+}
+
+void SaveWork() {
+  if (ModuleList.count >= 1 && Settings.AutoSave == -1) {
+    Report(LangText(139, "Saving session."), QUARLE_BASICS::kLevelInfo);
+    if (Startup.SaveSession) {
+      if (const int32_t r = Startup.SaveSession(SessionFolder, SessionFile); r != 0)
+        Report(ErrorText(r), QUARLE_BASICS::kLevelError);
+    }
+  }
+  Report(LangText(140, "Saving libraries."), QUARLE_BASICS::kLevelInfo);
+  if (LibraryChanged == -1) {
+    LibraryChanged = 0;
+    if (Startup.SaveWFLibrary) {
+      if (const int32_t r = Startup.SaveWFLibrary(); r != 0)
+        Report("SaveWFLibrary(): " + ErrorText(r), QUARLE_BASICS::kLevelError);
+    }
+  }
+  SaveUnsavedEntries();
+}
+
+void StopAudioThread() {
+  if (!AudioThreadHandle) return;
+  Report(LangText(141, "Waiting for audio thread."), QUARLE_BASICS::kLevelInfo);
+  QUARLE_BASICS::CommandMessage m{};
+  m.type = QUARLE_AUDIO::kAudioQuit;
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle);
+  Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
+}
+
+void FreeMemory() {
+  Report(LangText(143, "Cleaning memory."), QUARLE_BASICS::kLevelInfo);
+  // No report may reach the console list while it goes; the lines after it are
+  // logged without being kept.
+  if (MessageConsole.entries) {
+    const QUARLE_BASICS::MessageHookFn hook = QUARLE_BASICS::MessageHook;
+    QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
+    MessageConsoleFree();
+    QUARLE_BASICS::MessageHook = hook;
+  }
+  for (WaveLibraryList* list : {&SampleLibrary, &SynthSamples, &FilterLibrary, &MelodyLibrary})
+    if (list->entries) WaveLibraryListFree(*list);
+  if (ActionHistory.lines) ActionHistoryFree();
+  std::free(QUARLE_VISUALS::GuiFetchBuffer);
+  QUARLE_VISUALS::GuiFetchBuffer = nullptr;
+  if (Startup.FreeGlowImages) Startup.FreeGlowImages();
+  for (platform::Mutex*& m : MT_TUNINGS) {
+    platform::MutexDestroy(m);
+    m = nullptr;
+  }
+  // The start-up's own texts and listings.
+  for (QUARLE_BASICS::DynZString* t : {&KeyboardsOffText, &NoDeviceText, &AnyFreeDeviceText,
+                                       &UnassignedText, &AnySelectionText, &InvalidAssignmentText})
+    QUARLE_BASICS::DynZStringFree(*t);
+  QUARLE_BASICS::DirListFree(BrowserListing);
+  delete Drives;
+  Drives = nullptr;
+}
+
+void ShutDownSubsystems() {
+  const std::string terminating = LangText(144, "Terminating");
+  Report(terminating + " QUARLE_VISUALS", QUARLE_BASICS::kLevelInfo);
+  QUARLE_VISUALS::VisualsShutdown();
+  Report(terminating + " QUARLE_AUDIO", QUARLE_BASICS::kLevelInfo);
+  QUARLE_AUDIO::CloseAudio();
+  Report(terminating + " TARVELO", QUARLE_BASICS::kLevelInfo);
+  Tarvelo::close();
+  Report(terminating + " QUARLE_BASICS", QUARLE_BASICS::kLevelInfo);
+  QUARLE_BASICS::BasicsShutdown();
+}
+
+}  // namespace
+
+void RunShutdown() {
+  // 1-2.
+  if (StartupStatus == kStartupOk) {
+    SaveWork();
+  } else {
+    Report(LangText(138, "Something went wrong during initialization. Check user credentials.") +
+               " (Code " + std::to_string(StartupStatus) + ")",
+           QUARLE_BASICS::kLevelFatal);
+    Pause(kFailurePauseMs);
+  }
+  // 3.
+  StopAudioThread();
+  // The MIDI thread plays keyboards through the tunings and the lists freed
+  // below: its devices close first.
+  QUARLE_AUDIO::CloseMidiInput();
+  // 4-5.
+  FreeMemory();
+  ShutDownSubsystems();
+  // 6-7.
+  QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
+  CloseLogFile();
+  platform::FileCloseAll();
+}
+
+void ShutdownCountdown() {
+  platform::ConsolePrintLine("END|FIN - CLOSING TERMINAL IN:");
+  for (int32_t n = 2; n >= 0; --n) {
+    // A blank stands where a negative number would show its sign.
+    platform::ConsolePrintLine(" " + std::to_string(n));
+    if (n > 0) Pause(kCountdownPauseMs);
+  }
+}
+
+}  // namespace Tarvelo

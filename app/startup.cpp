@@ -1,0 +1,556 @@
+#include "app/startup.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#if __has_include(<SDL.h>)
+#include <SDL.h>
+#define TARVELO_STARTUP_SDL 1
+#else
+#define TARVELO_STARTUP_SDL 0
+#endif
+
+#include "app/fixed_tables.h"
+#include "app/messages.h"
+#include "app/scale_patterns.h"
+#include "app/shutdown.h"
+#include "app/startup_hooks.h"
+#include "app/state/console.h"
+#include "app/state/history.h"
+#include "app/state/settings.h"
+#include "app/state/system_messages.h"
+#include "app/state/wave_library.h"
+#include "audio/audio.h"
+#include "audio/midi.h"
+#include "audio/thread.h"
+#include "basics/console.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "basics/queues.h"
+#include "basics/timetext.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/globals.h"
+#include "engine/render.h"
+#include "engine/tuning.h"
+#include "platform/display.h"
+#include "platform/midi.h"
+#include "platform/paths.h"
+#include "platform/screen.h"
+#include "platform/system.h"
+#include "platform/threads.h"
+#include "visuals/control_table.h"
+#include "visuals/event_loop.h"
+#include "visuals/focus.h"
+#include "visuals/fonts.h"
+#include "visuals/glyphs.h"
+#include "visuals/video_thread.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+using QUARLE_BASICS::DynZStringAssign;
+using QUARLE_BASICS::DynZStringGet;
+using QUARLE_BASICS::ErrorText;
+using QUARLE_BASICS::InsertArg;
+using QUARLE_BASICS::LangText;
+using QUARLE_BASICS::Report;
+
+int32_t StartupStatus = 0;
+int64_t LoopEntered = 0;
+int64_t NewSessionFlag = 0;
+int32_t DemoFlags = 0;
+int32_t ProgramArgCount = 0;
+char** ProgramArgs = nullptr;
+uint8_t CpuCount = 0;
+int64_t DesktopWidth = 0;
+int64_t DesktopHeight = 0;
+char WindowTitle[17] = {};
+QUARLE_BASICS::DriveList* Drives = nullptr;
+QUARLE_BASICS::DirList* BrowserListing = nullptr;
+QUARLE_BASICS::DynZString KeyboardsOffText;
+QUARLE_BASICS::DynZString NoDeviceText;
+QUARLE_BASICS::DynZString AnyFreeDeviceText;
+QUARLE_BASICS::DynZString UnassignedText;
+QUARLE_BASICS::DynZString AnySelectionText;
+QUARLE_BASICS::DynZString InvalidAssignmentText;
+std::thread* AudioThreadHandle = nullptr;
+
+namespace {
+
+constexpr uint32_t kUiIndexSlots = 113;
+constexpr int32_t kWindowSlots = 12;
+constexpr int32_t kScreenFlags = 8;  // no frame
+constexpr const char* kTextFontPath = "/FONTS/Sansation/Sansation_Bold.ttf";
+constexpr const char* kIconFontPath = "/FONTS/Fontello/Tarvelo-Fontello.ttf";
+// Where a session's synth file is looked for when its folder has moved.
+constexpr const char* kSynthsSubFolder = "\\SYNTHS";
+
+// The folder the process was started in: relative paths on the command line
+// are relative to it, whatever folder the start-up has entered since.
+std::string g_startFolder;
+
+std::string Home() { return DynZStringGet(QUARLE_BASICS::HomeFolder); }
+
+void Step(int32_t n) {
+  if (Startup.BeforeStep) Startup.BeforeStep(n);
+}
+
+// The quit message for unattended runs (TARVELO_EXIT_AFTER_MS).
+class ExitTimer {
+ public:
+  void Start() {
+    const char* v = std::getenv("TARVELO_EXIT_AFTER_MS");
+    if (!v || !*v) return;
+    char* end = nullptr;
+    const long ms = std::strtol(v, &end, 10);
+    if (end == v || ms < 0) return;
+    stop_ = false;
+    thread_ = std::thread([this, ms] {
+      std::unique_lock<std::mutex> hold(lock_);
+      if (wake_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return stop_; })) return;
+      QUARLE_BASICS::CommandMessage m{};
+      m.type = QUARLE_BASICS::kCommandEndLoop;
+      m.timeStamp = platform::HighResClock();
+      QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::MainCommandQueue, -1);
+    });
+  }
+  // Before the queues go away: a timer that has not fired yet never will.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+};
+ExitTimer g_exitTimer;
+
+// The process runs a little above normal priority where the system lets it;
+// an ordinary user may not raise it, which changes nothing else.
+void RaiseProcessPriority() { (void)setpriority(PRIO_PROCESS, 0, -5); }
+
+// Keeps the display awake while the program's window is open. SDL also does
+// this on its own while its video runs; the call makes it explicit.
+void KeepDisplayAwake() {
+#if TARVELO_STARTUP_SDL
+  if (!platform::ScreenHeadless() && SDL_WasInit(SDL_INIT_VIDEO)) SDL_DisableScreenSaver();
+#endif
+}
+
+// The screen layer opens its window untitled; the program's one window gets
+// the title once it exists.
+void ApplyWindowTitle() {
+#if TARVELO_STARTUP_SDL
+  if (platform::ScreenHeadless() || !SDL_WasInit(SDL_INIT_VIDEO)) return;
+  for (Uint32 id = 1; id <= 64; ++id) {
+    if (SDL_Window* w = SDL_GetWindowFromID(id)) SDL_SetWindowTitle(w, WindowTitle);
+  }
+#endif
+}
+
+void SetTitleField(const char* text) {
+  std::memset(WindowTitle, 0, sizeof WindowTitle);
+  std::strncpy(WindowTitle, text, sizeof WindowTitle - 1);
+}
+
+// An argument as a system path; relative ones from the start folder.
+std::string ArgumentPath(const char* arg) {
+  std::string os = arg ? arg : "";
+  if (os.empty()) return "";
+  if (os[0] != '/' && !g_startFolder.empty()) os = g_startFolder + "/" + os;
+  return platform::FromOsPath(os);
+}
+
+std::string UpperFirst(const char* name) {
+  std::string s = name;
+  if (!s.empty()) s = platform::UpperCase(s.substr(0, 1)) + s.substr(1);
+  return s;
+}
+
+// Steps 1 to 17: always run. The data folder, the log, the settings and the
+// message table.
+void StartFoundation(int32_t argc, char** argv) {
+  // 1. The three tunings as they are before anything runs.
+  for (int32_t i = 2; i >= 0; --i) FreeTuning(Tunings[i]);
+  for (Tuning& t : Tunings) InitTuning(t);
+  ProgramArgCount = argc;
+  ProgramArgs = argv;
+  {
+    char buffer[4096];
+    g_startFolder = ::getcwd(buffer, sizeof buffer) ? buffer : "";
+  }
+
+  // 2.
+  QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
+  QUARLE_BASICS::BasicsCreateLocks();
+
+  // 3.
+  SetLanguageAndLevelTables();
+  SetDisplayDriverNames();
+
+  // 4.
+  ReadUserName();
+  DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::ProfileFolder());
+
+  // 5.
+  SeedRandom(static_cast<uint32_t>(
+      static_cast<uint64_t>(platform::HighResClock() * 1.0e6) & 0xFFFFFFFFu));
+  QUARLE_BASICS::InitCharTables();
+
+  // 6.
+  MessageTableFirstStage();
+
+  // 7.
+  SetAccentRows();
+  QUARLE_VISUALS::GlyphBlitters[0] = QUARLE_VISUALS::GlyphBlit0;
+  QUARLE_VISUALS::GlyphBlitters[1] = QUARLE_VISUALS::GlyphBlit1;
+  QUARLE_VISUALS::GlyphBlitters[2] = QUARLE_VISUALS::GlyphBlit2;
+  QUARLE_VISUALS::GlyphBlitters[3] = QUARLE_VISUALS::GlyphBlit3;
+  RaiseProcessPriority();
+  KeepDisplayAwake();
+
+  // 8.
+  SetProductIdentity();
+  StartupStatus = 0;
+  LoopEntered = 0;
+  NewSessionFlag = 0;
+  DemoFlags = 0;
+  SetUnitTable();
+
+  // 9. The main queue is the first one made: number 0.
+  QUARLE_BASICS::CreateCommandQueue(QUARLE_BASICS::MainCommandQueue);
+
+  // 10.
+  if (EnsureFolder("Tarvelo", Home()) != 0) StartupStatus = kStartupFolders;
+  DynZStringAssign(QUARLE_BASICS::HomeFolder, Home() + "\\Tarvelo");
+
+  // 11. Probed before step 16 makes the folders, so a first start sets both bits.
+  const std::string here = platform::CurrentFolder();
+  if (!platform::ChangeFolder(Home() + "\\SYNTHS")) DemoFlags |= 1;
+  if (!platform::ChangeFolder(Home() + "\\SYNTHS\\DEMO " + ProductVersion)) DemoFlags |= 1;
+  if (!platform::ChangeFolder(Home() + "\\TUNINGS")) DemoFlags |= 2;
+  platform::ChangeFolder(here);
+
+  // 12. A new, empty log each start.
+  OpenLogFile();
+
+  // 13.
+  MonitorCount = platform::MonitorCount();
+
+  // 14.
+  if (LoadSettings("") < 0) LoadSettings(platform::ProgramFolder() + "\\" + kDefaultSettingsFileName);
+
+  // 15.
+  MessageTableSecondStage();
+  ApplyLanguagePack(Settings.Language);
+
+  // 16. All eight are attempted.
+  for (int32_t i = 0; i < kDataSubFolderCount; ++i)
+    if (EnsureFolder(DataSubFolder(i), Home()) != 0) StartupStatus = kStartupFolders;
+}
+
+void LogWelcome() {
+  std::string line = InsertArg("{$} v{$} {$}-bit", ProductName);
+  line = InsertArg(line, ProductVersion);
+  line = InsertArg(line, BuildBits);
+  if (ReleaseType[0] != '\0') line += std::string(" (") + ReleaseType + ")";
+  Report(line, QUARLE_BASICS::kLevelInfo);
+
+  const QUARLE_BASICS::LocalDateTime now = QUARLE_BASICS::SystemLocalClock();
+  line = InsertArg(LangText(122, "Started on {$} at {$}"), QUARLE_BASICS::DateText(now));
+  line = InsertArg(line, QUARLE_BASICS::TimeText(now));
+  Report(line, QUARLE_BASICS::kLevelInfo);
+
+  SetUserName(UpperFirst(UserName));
+  line = InsertArg(LangText(123, "Welcome to") + " {$}, {$}!", ProductName);
+  line = InsertArg(line, UserName);
+  Report(line, QUARLE_BASICS::kLevelInfo);
+
+  line = InsertArg(LangText(124, "I've found {$} CPU cores, {$} drives and {$} MIDI devices."),
+                   std::to_string(CpuCount));
+  line = InsertArg(line, std::to_string(Drives ? Drives->count : 0));
+  line = InsertArg(line, std::to_string(platform::MidiInDeviceCount()));
+  Report(line, QUARLE_BASICS::kLevelInfo);
+}
+
+// Steps 18 to 41. false: start-up gives up (step 42 follows).
+bool StartSubsystems() {
+  // 18.
+  Step(18);
+  QUARLE_BASICS::InitDrivesAndHome(Drives);
+  const int32_t cpus = platform::ProcessorCount();
+  CpuCount = static_cast<uint8_t>(cpus > 255 ? 255 : cpus);
+
+  // 19. From here every message is kept and logged.
+  Step(19);
+  MessageConsoleCreate();
+  QUARLE_BASICS::MessageHook = LogMessageHook;
+
+  // 20.
+  Step(20);
+  DynZStringAssign(KeyboardsOffText, LangText(116, "Turn audio output ON to activate keyboards."));
+  DynZStringAssign(NoDeviceText, LangText(117, "[NO DEVICE]"));
+  DynZStringAssign(AnyFreeDeviceText, LangText(118, "[ANY FREE DEVICE]"));
+  DynZStringAssign(UnassignedText, LangText(119, "[UNASSIGNED]"));
+  DynZStringAssign(AnySelectionText, LangText(120, "[CONTROL ANY SELECTION]"));
+  DynZStringAssign(InvalidAssignmentText, LangText(121, "[INVALID ASSIGMENT]"));
+
+  // 21.
+  Step(21);
+  LogWelcome();
+
+  // 22. The last ".tarvelo" file named on the command line wins.
+  Step(22);
+  if (Startup.CopyDemoFiles) Startup.CopyDemoFiles(DemoFlags);
+  for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
+
+  // 23.
+  Step(23);
+  for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
+  if (!MT_TUNINGS[0] || !MT_TUNINGS[1] || !MT_TUNINGS[2]) {
+    Report("MUTEXCREATE MT_TUNINGS(): " + ErrorText(QUARLE_BASICS::kErrMutexCreate),
+           QUARLE_BASICS::kLevelFatal);
+    StartupStatus = kStartupTuningLocks;
+    return false;
+  }
+
+  // 24.
+  Step(24);
+  QUARLE_VISUALS::GuiFetchBuffer = static_cast<QUARLE_BASICS::CommandMessage*>(
+      std::calloc(QUARLE_BASICS::kArrayInitialCapacity, sizeof(QUARLE_BASICS::CommandMessage)));
+  if (!QUARLE_VISUALS::GuiFetchHeader.lock) QUARLE_BASICS::ArrayHeaderInit(QUARLE_VISUALS::GuiFetchHeader);
+  QUARLE_VISUALS::GuiFetchHeader.count = 0;
+  QUARLE_VISUALS::GuiFetchHeader.capacity =
+      QUARLE_VISUALS::GuiFetchBuffer ? QUARLE_BASICS::kArrayInitialCapacity : 0;
+  QUARLE_AUDIO::InitMidiControllerTypes();
+
+  // 25.
+  Step(25);
+  SetUpDefaultTuning(Home(), Settings.Language);
+
+  // 26.
+  Step(26);
+  QUARLE_AUDIO::MidiInCallback = QUARLE_AUDIO::MidiInProc;
+  WaveLibraryListsCreate();
+  ActionHistoryCreate();
+
+  // 27.
+  Step(27);
+  QUARLE_AUDIO::AutoConnect = Settings.AutoConnect;
+  QUARLE_AUDIO::UseDefaultDevice = Settings.UseDefaultDevice;
+  DynZStringAssign(QUARLE_AUDIO::PlaybackSelectedName, Settings.OutputDevice);
+  DynZStringAssign(QUARLE_AUDIO::CaptureSelectedName, Settings.InputDevice);
+
+  // 28.
+  Step(28);
+  const auto samplesPerMs = static_cast<int32_t>(
+      std::nearbyint(static_cast<double>(ConfiguredStreamRate) / 1000.0));
+  if (const int32_t r = QUARLE_AUDIO::init(RenderAudio, CaptureAudio, samplesPerMs); r != 0) {
+    Report("QUARLE_AUDIO.init(): " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
+    return false;
+  }
+
+  // 29.
+  Step(29);
+  Report(LangText(125, "Loading audio library."), QUARLE_BASICS::kLevelInfo);
+  if (Startup.LoadWFLibrary) {
+    if (const int32_t r = Startup.LoadWFLibrary(); r != 0)
+      Report(LangText(126, "Error while loading audio library: ") + ErrorText(r),
+             QUARLE_BASICS::kLevelError);
+  }
+
+  // 30.
+  Step(30);
+  Report(LangText(127, "Loading filters."), QUARLE_BASICS::kLevelInfo);
+  const std::string filters = Home() + "\\FILTERS";
+  QUARLE_BASICS::ListFolder(BrowserListing, filters, ".wav", -1, 0);
+  const int32_t filterCount = QUARLE_BASICS::DirListCount(BrowserListing);
+  for (int32_t i = 0; i < filterCount; ++i) {
+    const std::string name = QUARLE_BASICS::DirListName(BrowserListing, static_cast<uint32_t>(i));
+    if (Startup.LoadFilterFile) Startup.LoadFilterFile(filters, name);
+  }
+  QUARLE_BASICS::ListFolder(BrowserListing, Home(), "*.*", 0, 0);
+
+  // 31.
+  Step(31);
+  platform::DesktopSize(DesktopWidth, DesktopHeight);
+  if (const int32_t r = QUARLE_VISUALS::init(kWindowSlots, Settings.ScreenWidth, Settings.ScreenHeight,
+                                             Settings.Monitors);
+      r != 0) {
+    Report("QUARLE_VISUALS.init(): " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
+    return false;
+  }
+
+  // 32. The fonts report their own failure.
+  Step(32);
+  if (QUARLE_VISUALS::LoadFonts(kTextFontPath, kIconFontPath) != 0) return false;
+  if (const int32_t r = ApplyDisplaySettings(); r != 0) {
+    Report("FreeType: " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
+    return false;
+  }
+
+  // 33.
+  Step(33);
+  if (const int32_t r = Tarvelo::init(static_cast<float>(ConfiguredStreamRate)); r != 0) {
+    Report("Tarvelo.init(): " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
+    return false;
+  }
+
+  // 34.
+  Step(34);
+  std::free(QUARLE_VISUALS::UiIndex);
+  QUARLE_VISUALS::UiIndex = static_cast<int32_t*>(std::calloc(kUiIndexSlots, sizeof(int32_t)));
+  std::free(QUARLE_VISUALS::DialogEditIndex);
+  QUARLE_VISUALS::DialogEditIndex = static_cast<int32_t*>(std::calloc(1, sizeof(int32_t)));
+  SetTitleField(ProductName);
+
+  // 35. The size the interface's start settled on.
+  Step(35);
+  if (!QUARLE_BASICS::OpenScreen(kScreenFlags, QUARLE_VISUALS::ScreenWidth,
+                                 QUARLE_VISUALS::ScreenHeight)) {
+    Report(LangText(128, "I could not set the screen."), QUARLE_BASICS::kLevelFatal);
+    StartupStatus = kStartupScreen;
+    return false;
+  }
+  ApplyWindowTitle();
+  KeepDisplayAwake();
+
+  // 36.
+  Step(36);
+  platform::ScreenMoveWindow(0, 0);
+  QUARLE_VISUALS::VideoRunFlag = -1;
+  if (Startup.CreateMarkerImages) Startup.CreateMarkerImages();
+  if (Startup.BuildInterface) {
+    if (const int32_t r = Startup.BuildInterface(1.0f); r != 0) {
+      Report(ErrorText(r), QUARLE_BASICS::kLevelError);
+      Report(LangText(129, "The interface could not be completed."), QUARLE_BASICS::kLevelFatal);
+      StartupStatus = kStartupInterface;
+      return false;
+    }
+  }
+
+  // 37. Timer resolution: the system's sleeps and clocks are fine-grained
+  // already, so there is nothing to raise.
+  Step(37);
+  QUARLE_VISUALS::BuildAllFocusLists();
+  QUARLE_VISUALS::FocusedControl = QUARLE_VISUALS::FocusWindow(0);
+  QUARLE_VISUALS::InterfaceReady = -1;
+  if (QUARLE_VISUALS::ControlRecord* root = QUARLE_VISUALS::ControlAt(0))
+    QUARLE_VISUALS::SetDisabled(&root->State, -1);
+
+  // 38. The session: from the settings or the command line.
+  Step(38);
+  if (SessionFile.empty()) {
+    NewSessionFlag = -1;
+  } else {
+    SessionFolder = LocateFile(SessionFolder, SessionFile, kSynthsSubFolder);
+    if (SessionFolder.empty()) {
+      Report(SessionFile + LangText(130, " could not be found."), QUARLE_BASICS::kLevelWarning);
+      NewSessionFlag = -1;
+    } else {
+      Report(LangText(131, "Loading synthesizer file."), QUARLE_BASICS::kLevelInfo);
+      const int32_t r = Startup.LoadSynth ? Startup.LoadSynth(SessionFolder, SessionFile) : 0;
+      if (r != 0) {
+        Report(SessionFile + LangText(132, " could not be opened: ") + ErrorText(r),
+               QUARLE_BASICS::kLevelError);
+        NewSessionFlag = -1;
+      }
+    }
+  }
+  const int32_t* index = QUARLE_VISUALS::UiIndex;
+  if (NewSessionFlag == -1) {
+    SessionFile.clear();
+    if (Startup.OnNewSynth)
+      Startup.OnNewSynth(QUARLE_VISUALS::kEventClick, 0, 0, index ? index[kSlotNewSynth] : 0, 0);
+  } else if (index && index[kSlotSessionTab] > 0) {
+    if (QUARLE_VISUALS::ControlRecord* tab = QUARLE_VISUALS::ControlAt(index[kSlotSessionTab])) {
+      QUARLE_VISUALS::TextFieldSetText(&tab->Text, (" " + SessionTitle).c_str());
+      QUARLE_VISUALS::ControlPublishText(tab, 0);
+    }
+  }
+
+  // 39.
+  Step(39);
+  if (const int32_t r = SaveSettings(); r != 0)
+    Report(LangText(134, "Error saving settings file: ") + ErrorText(r), QUARLE_BASICS::kLevelError);
+
+  // 40.
+  Step(40);
+  QUARLE_VISUALS::StartVideoThread(-1);
+  if (QUARLE_VISUALS::VideoThreadHandle) {
+    const uint8_t driver = QUARLE_BASICS::DisplayDriverIndex < 3 ? QUARLE_BASICS::DisplayDriverIndex : 0;
+    Report(LangText(135, "Display driver is ") + DisplayDriverNames[driver], QUARLE_BASICS::kLevelInfo);
+  }
+  if (const int32_t r = QUARLE_AUDIO::StartAudioThread(
+          AudioThreadHandle, static_cast<int32_t>(ConfiguredStreamRate),
+          static_cast<int32_t>(Settings.OutputBufferLength));
+      r != 0)
+    Report(LangText(137, "Audio thread startup error: ") + ErrorText(r), QUARLE_BASICS::kLevelError);
+
+  // 41.
+  Step(41);
+  if (Startup.LayoutKeyboardPanel) Startup.LayoutKeyboardPanel(-1);
+  if (Startup.OnResetPlanePosition) Startup.OnResetPlanePosition(QUARLE_VISUALS::kEventClick, 0, 0, 0, 0);
+  QUARLE_VISUALS::UpdateControl(index ? index[kSlotResetPlane] : 0, 0);
+  if (QUARLE_VISUALS::ControlRecord* root = QUARLE_VISUALS::ControlAt(0))
+    QUARLE_VISUALS::SetDisabled(&root->State, 0);
+  LoopEntered = -1;
+  QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;
+  g_exitTimer.Start();
+  QUARLE_VISUALS::GuiMessageLoop();
+  return true;
+}
+
+}  // namespace
+
+std::string DataSubFolder(int32_t i) {
+  switch (i) {
+    case 0: return "AUDIO";
+    case 1: return "AUDIO\\CONVERTED";
+    case 2: return "AUDIO\\RECORDED";
+    case 3: return "FILTERS";
+    case 4: return "MELODIES";
+    case 5: return "SYNTHS";
+    case 6: return std::string("SYNTHS\\DEMO ") + ProductVersion;
+    case 7: return "TUNINGS";
+    default: return "";
+  }
+}
+
+int32_t RunStartup(int32_t argc, char** argv) {
+  StartFoundation(argc, argv);
+  // 17. A missing data folder leaves everything below out.
+  if (StartupStatus == kStartupOk) StartSubsystems();
+  // 42.
+  Step(42);
+  QUARLE_VISUALS::StopVideoThread();
+  g_exitTimer.Stop();
+  if (LoopEntered == 0 && StartupStatus == kStartupOk) StartupStatus = kStartupNoLoop;
+  return StartupStatus;
+}
+
+void Main(int32_t argc, char** argv) {
+  RunStartup(argc, argv);
+  RunShutdown();
+  ShutdownCountdown();
+  std::exit(0);
+}
+
+}  // namespace Tarvelo

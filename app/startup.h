@@ -1,0 +1,75 @@
+// The program's entry: the start-up sequence that brings every subsystem up in
+// one fixed order, keeps a status, hands the main thread to the interface's
+// event loop and, when that returns, runs the shutdown (app/shutdown.h).
+//
+// Headless runs (TARVELO_HEADLESS=1) go through the same steps without a
+// display or sound card. TARVELO_EXIT_AFTER_MS=n ends the event loop n
+// milliseconds after it starts (a quit message on queue 0), so scripts and
+// tests can run the whole program unattended.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "basics/dynzstring.h"
+#include "basics/listings.h"
+
+namespace Tarvelo {
+
+// StartupStatus: 0 success; 1 the data folder or a sub-folder can be neither
+// found nor made; 2 the event loop was never entered; 3 the tuning locks could
+// not be made; 4 the screen could not be opened; 5 the interface failed.
+enum StartupStatusCode : int32_t {
+  kStartupOk = 0,
+  kStartupFolders = 1,
+  kStartupNoLoop = 2,
+  kStartupTuningLocks = 3,
+  kStartupScreen = 4,
+  kStartupInterface = 5,
+};
+extern int32_t StartupStatus;
+
+extern int64_t LoopEntered;      // -1 once the event loop was called
+extern int64_t NewSessionFlag;   // -1 when no synth file was loaded at start
+// Bit 0: the synth or demo folder could not be entered before the sub-folders
+// were made; bit 1: the tunings folder. Handed to the demo-file copy.
+extern int32_t DemoFlags;
+
+// The command line as the process got it.
+extern int32_t ProgramArgCount;
+extern char** ProgramArgs;
+
+extern uint8_t CpuCount;
+extern int64_t DesktopWidth;
+extern int64_t DesktopHeight;
+extern char WindowTitle[17];
+
+// Drives that can be entered (DriveList) and the listing the file browser
+// starts with (DirList: the data folder's own files).
+extern QUARLE_BASICS::DriveList* Drives;
+extern QUARLE_BASICS::DirList* BrowserListing;
+
+// Messages 116 to 121, kept for the keyboards and the MIDI lists.
+extern QUARLE_BASICS::DynZString KeyboardsOffText;
+extern QUARLE_BASICS::DynZString NoDeviceText;
+extern QUARLE_BASICS::DynZString AnyFreeDeviceText;
+extern QUARLE_BASICS::DynZString UnassignedText;
+extern QUARLE_BASICS::DynZString AnySelectionText;
+extern QUARLE_BASICS::DynZString InvalidAssignmentText;
+
+// The running audio thread; null when none was started.
+extern std::thread* AudioThreadHandle;
+
+// The data folder's sub-folders, in the order they are made.
+constexpr int32_t kDataSubFolderCount = 8;
+std::string DataSubFolder(int32_t i);  // "AUDIO", ..., "SYNTHS\DEMO 1.8.13", "TUNINGS"
+
+// Runs start-up steps 1 to 42: everything up to and including the event loop,
+// then stops the video thread. Gives the final StartupStatus.
+int32_t RunStartup(int32_t argc, char** argv);
+
+// The whole program: start-up, event loop, shutdown; ends the process with
+// exit code 0 and never returns.
+[[noreturn]] void Main(int32_t argc, char** argv);
+
+}  // namespace Tarvelo

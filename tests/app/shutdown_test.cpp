@@ -1,0 +1,175 @@
+// The shutdown after a clean start and after a failed one: what is saved, the
+// code message and its pause, the announced order of the subsystems' ends, the
+// log's last line, the countdown, and the whole program's exit code.
+#include "app/shutdown.h"
+
+#include <gtest/gtest.h>
+
+#include "app/startup.h"
+#include "app/startup_hooks.h"
+#include "app/state/settings.h"
+#include "app/state/wave_library.h"
+#include "app_run_fixture.h"
+#include "basics/errors.h"
+#include "engine/modulelist.h"
+#include "platform/threads.h"
+
+namespace apptest {
+namespace {
+
+using Tarvelo::Startup;
+
+// The lines of the shutdown, in order, from "Cleaning memory." on.
+const std::vector<std::string> kClosingLines = {
+    "Cleaning memory.",           "Terminating QUARLE_VISUALS", "Terminating QUARLE_AUDIO",
+    "Terminating TARVELO",        "Terminating QUARLE_BASICS",
+};
+
+void ExpectClosing(const std::vector<LogEntry>& log, int32_t from) {
+  int32_t at = from;
+  for (const std::string& line : kClosingLines) {
+    const int32_t i = AppRun::Find(log, line, at);
+    ASSERT_GE(i, at) << line;
+    EXPECT_EQ(log[i].level, 0) << line;
+    at = i + 1;
+  }
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().level, -1);
+  EXPECT_EQ(log.back().text, "END|FIN");
+}
+
+void ExpectCountdown(const std::string& console) {
+  const size_t head = console.rfind("END|FIN - CLOSING TERMINAL IN:\n");
+  ASSERT_NE(head, std::string::npos);
+  EXPECT_EQ(console.substr(head), "END|FIN - CLOSING TERMINAL IN:\n 2\n 1\n 0\n");
+}
+
+TEST_F(AppRun, ACleanRunSavesThenEndsEverySubsystemInOrder) {
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  const std::vector<LogEntry> log = Log();
+  const int32_t saving = Find(log, "Saving libraries.");
+  ASSERT_GE(saving, 0);
+  EXPECT_EQ(Find(log, "Something went wrong"), -1);
+  // The audio thread was started, so it is stopped before anything is freed.
+  const int32_t waiting = Find(log, "Waiting for audio thread.", saving);
+  ASSERT_GT(waiting, saving);
+  const int32_t ended = Find(log, "Audio thread terminated.", waiting);
+  ASSERT_GT(ended, waiting);
+  ExpectClosing(log, ended);
+  EXPECT_EQ(Tarvelo::AudioThreadHandle, nullptr);
+  // Only the countdown pauses.
+  EXPECT_EQ(g_calls.pauses, (std::vector<int32_t>{1000, 1000}));
+  ExpectCountdown(console_);
+}
+
+TEST_F(AppRun, AFailedStartSavesNothingAndReportsItsCode) {
+  g_beforeStep = [](int32_t step) {
+    if (step == 23) platform::FailNextMutexCreations(1);
+  };
+  g_calls.loadSynthResult = 0;
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupTuningLocks);
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "Something went wrong during initialization.");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text,
+            "Something went wrong during initialization. Check user credentials. (Code 3)");
+  EXPECT_EQ(log[i].level, 4);
+  EXPECT_EQ(Find(log, "Saving libraries."), -1);
+  // No audio thread ever ran: straight from the code message to the memory.
+  EXPECT_EQ(Find(log, "Waiting for audio thread."), -1);
+  EXPECT_EQ(Find(log, "Cleaning memory."), i + 1);
+  ExpectClosing(log, i);
+  EXPECT_EQ(g_calls.pauses, (std::vector<int32_t>{2000, 1000, 1000}));
+  EXPECT_EQ(g_calls.savedLibraries, 0);
+  ExpectCountdown(console_);
+}
+
+TEST_F(AppRun, StatusAfterTheEngineFailsIs2AtShutdown) {
+  fs::remove_all(program_ + "/FONTS");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupNoLoop);
+  EXPECT_GE(Find(Log(), "Something went wrong during initialization. Check user credentials. (Code 2)"),
+            0);
+}
+
+// Entries that exist when the loop ends: one of each kind unsaved, one saved.
+void AddEntries(int32_t step) {
+  if (step != 41) return;
+  using namespace Tarvelo;
+  auto add = [](WaveLibraryList& list, const char* file, int64_t saved) {
+    const int32_t i = AddLibraryPlaceholder(list, "\\somewhere", file);
+    ASSERT_GE(i, 0);
+    WaveLibraryListAt(list, i)->Saved = saved;
+  };
+  add(SampleLibrary, "library.wav", 0);
+  add(SynthSamples, "unsaved.wav", 0);
+  add(SynthSamples, "saved.wav", -1);
+  add(FilterLibrary, "filter.wav", 0);
+  add(MelodyLibrary, "tune.mel", 0);
+  LibraryChanged = -1;
+  Settings.AutoSave = -1;
+}
+
+TEST_F(AppRun, AnEmptyPlaneSavesNoSessionButEveryUnsavedSampleFilterAndMelody) {
+  g_beforeStep = AddEntries;
+  g_calls.saveLibraryResult = -QUARLE_BASICS::kErrFileAccess;
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_TRUE(g_calls.savedSessions.empty());
+  EXPECT_EQ(g_calls.savedLibraries, 1);
+  EXPECT_EQ(Tarvelo::LibraryChanged, 0);
+  // The sample library's own entries are not written at exit.
+  EXPECT_EQ(g_calls.savedWaves, (std::vector<std::string>{"unsaved.wav", "filter.wav"}));
+  EXPECT_EQ(g_calls.savedMelodies, (std::vector<std::string>{"tune.mel"}));
+  const std::vector<LogEntry> log = Log();
+  EXPECT_EQ(Find(log, "Saving session."), -1);
+  const int32_t i = Find(log, "SaveWFLibrary(): ");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text, "SaveWFLibrary(): " + QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileAccess));
+  EXPECT_EQ(log[i].level, 2);
+  ExpectClosing(log, i);
+}
+
+void AddModuleWithAutoSave(int32_t step) {
+  if (step != 41) return;
+  Tarvelo::ModuleRecord* m = nullptr;
+  ASSERT_GE(Tarvelo::AddModule(2, true, &m), 0);
+  Tarvelo::Settings.AutoSave = -1;
+  Tarvelo::SessionFolder = "\\songs";
+  Tarvelo::SessionFile = "mine.tarvelo";
+}
+
+TEST_F(AppRun, ModulesOnThePlaneAreSavedWithAutoSave) {
+  g_beforeStep = AddModuleWithAutoSave;
+  g_calls.saveSessionResult = -QUARLE_BASICS::kErrFileNotFound;
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  ASSERT_EQ(g_calls.savedSessions, (std::vector<std::string>{"\\songs|mine.tarvelo"}));
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "Saving session.");
+  ASSERT_GE(i, 0);
+  // The failure is the error text alone.
+  ASSERT_LT(i + 1, static_cast<int32_t>(log.size()));
+  EXPECT_EQ(log[i + 1].text, QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileNotFound));
+  EXPECT_EQ(log[i + 1].level, 2);
+}
+
+TEST_F(AppRun, ModulesAreNotSavedWithoutAutoSave) {
+  g_beforeStep = [](int32_t step) {
+    AddModuleWithAutoSave(step);
+    Tarvelo::Settings.AutoSave = 0;
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_TRUE(g_calls.savedSessions.empty());
+}
+
+using AppRunDeathTest = AppRun;
+
+TEST_F(AppRunDeathTest, TheProgramEndsWithExitCode0WhateverTheStatus) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(0), "");
+  fs::remove_all(program_ + "/FONTS");
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace apptest

@@ -1,0 +1,190 @@
+// The start-up sequence run headless in a temporary home: the data folder and
+// its sub-folders, the demo bits, the default tuning file, the welcome lines,
+// the session from the command line, and each failure with its status.
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include "app/fixed_tables.h"
+#include "app/startup_hooks.h"
+#include "app/state/settings.h"
+#include "app_run_fixture.h"
+#include "basics/errors.h"
+#include "engine/tuning.h"
+#include "platform/threads.h"
+#include "visuals/visuals.h"
+
+namespace apptest {
+namespace {
+
+using Tarvelo::Startup;
+
+TEST_F(AppRun, FirstStartMakesTheDataFolderAndLogsTheWelcome) {
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+
+  // The folders did not exist when they were probed.
+  EXPECT_EQ(demoFlags_, 3);
+  ASSERT_EQ(g_calls.demoFlags.size(), 1u);
+  EXPECT_EQ(g_calls.demoFlags[0], 3);
+  for (const char* sub : {"AUDIO", "AUDIO/CONVERTED", "AUDIO/RECORDED", "FILTERS", "MELODIES",
+                          "SYNTHS", "SYNTHS/DEMO 1.8.13", "TUNINGS"})
+    EXPECT_TRUE(fs::is_directory(DataFolder() + "/" + sub)) << sub;
+  EXPECT_EQ(Tarvelo::DataSubFolder(6), "SYNTHS\\DEMO 1.8.13");
+  EXPECT_GT(fs::file_size(DataFolder() + "/TUNINGS/Chromatic.tng"), 27u);
+  EXPECT_TRUE(fs::exists(DataFolder() + "/Settings.txt"));
+
+  // No session: a new synth, started as a click on its button.
+  EXPECT_EQ(newSession_, -1);
+  EXPECT_TRUE(g_calls.loadedSynths.empty());
+  ASSERT_EQ(g_calls.newSynthClicks.size(), 1u);
+  EXPECT_EQ(g_calls.newSynthClicks[0].first, 8);
+
+  const std::vector<LogEntry> log = Log();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[0].text, "Tarvelo v1.8.13 64-bit");
+  EXPECT_EQ(log[0].level, 0);
+  EXPECT_EQ(log[1].text.rfind("Started on ", 0), 0u);
+  // mm-dd-yyyy at hh:mm:ss
+  EXPECT_EQ(log[1].text.size(), std::string("Started on 01-02-2026 at 10:11:12").size());
+  // The user's name with its first letter in upper case.
+  EXPECT_EQ(log[2].text, "Welcome to Tarvelo, Zo\xE9!");
+  EXPECT_EQ(log[3].text.rfind("I've found ", 0), 0u);
+  EXPECT_NE(log[3].text.find(" MIDI devices."), std::string::npos);
+  EXPECT_EQ(log[3].level, 0);
+  EXPECT_GE(Find(log, "Loading audio library."), 0);
+  EXPECT_GE(Find(log, "Loading filters."), 0);
+  EXPECT_GE(Find(log, "Display driver is GDI"), 0);
+}
+
+TEST_F(AppRun, SecondStartFindsTheFoldersAndKeepsTheTuningFile) {
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  const std::string tuning = DataFolder() + "/TUNINGS/Chromatic.tng";
+  WriteFile(tuning, std::string(40, 'x'));
+  Restart();
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(demoFlags_, 0);
+  ASSERT_EQ(g_calls.demoFlags.size(), 1u);
+  EXPECT_EQ(g_calls.demoFlags[0], 0);
+  std::ifstream in(tuning, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  EXPECT_EQ(bytes.str(), std::string(40, 'x'));
+  // The default tuning in memory is rebuilt all the same, once per start.
+  EXPECT_EQ(Tarvelo::ActiveTuning.PatternCount, 47);
+}
+
+TEST_F(AppRun, TheLastSynthFileOnTheCommandLineBecomesTheSession) {
+  const std::string first = root_ + "/songs/first.TARVELO";
+  const std::string second = root_ + "/songs/Second.Tarvelo";
+  WriteFile(first, "x");
+  WriteFile(second, "x");
+  WriteFile(root_ + "/songs/notes.txt", "x");
+  fs::current_path(root_ + "/songs");
+  // A relative name counts from the folder the program was started in.
+  ASSERT_EQ(RunProgram({first, "Second.Tarvelo", "notes.txt", root_ + "/songs/missing.tarvelo"}),
+            Tarvelo::kStartupOk);
+  ASSERT_EQ(g_calls.loadedSynths.size(), 1u);
+  EXPECT_EQ(g_calls.loadedSynths[0], platform::FromOsPath(root_ + "/songs") + "|Second.Tarvelo");
+  EXPECT_EQ(newSession_, 0);
+  EXPECT_TRUE(g_calls.newSynthClicks.empty());
+  EXPECT_EQ(Tarvelo::SessionTitle, "Second");
+  EXPECT_GE(Find(Log(), "Loading synthesizer file."), 0);
+}
+
+TEST_F(AppRun, ASynthFileThatCannotBeOpenedStartsANewSynth) {
+  const std::string file = root_ + "/broken.tarvelo";
+  WriteFile(file, "x");
+  g_calls.loadSynthResult = -QUARLE_BASICS::kErrIncompatibleFile;
+  ASSERT_EQ(RunProgram({file}), Tarvelo::kStartupOk);
+  EXPECT_EQ(newSession_, -1);
+  EXPECT_EQ(g_calls.newSynthClicks.size(), 1u);
+  EXPECT_TRUE(Tarvelo::SessionFile.empty());
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "broken.tarvelo could not be opened: ");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text, "broken.tarvelo could not be opened: Incompatible file content");
+  EXPECT_EQ(log[i].level, 2);
+}
+
+TEST_F(AppRun, ASessionWhoseFileIsGoneStartsANewSynth) {
+  WriteFile(DataFolder() + "/Settings.txt",
+            "\"SESSION\",\"\\nowhere\\SYNTHS\",\"gone.tarvelo\"\r\n");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_TRUE(g_calls.loadedSynths.empty());
+  EXPECT_EQ(newSession_, -1);
+  EXPECT_EQ(g_calls.newSynthClicks.size(), 1u);
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "gone.tarvelo could not be found.");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].level, 1);
+}
+
+TEST_F(AppRun, TheSessionIsFoundInTheSynthsFolderOfThisDataFolder) {
+  // A session whose folder is gone, its file now in this data folder's synths.
+  WriteFile(DataFolder() + "/Settings.txt",
+            "\"SESSION\",\"\\old\\place\",\"moved.tarvelo\"\r\n");
+  WriteFile(DataFolder() + "/SYNTHS/moved.tarvelo", "x");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  ASSERT_EQ(g_calls.loadedSynths.size(), 1u);
+  EXPECT_EQ(g_calls.loadedSynths[0], platform::FromOsPath(DataFolder()) + "\\SYNTHS|moved.tarvelo");
+}
+
+TEST_F(AppRun, TuningLocksThatCannotBeMadeGiveStatus3) {
+  g_beforeStep = [](int32_t step) {
+    if (step == 23) platform::FailNextMutexCreations(1);
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupTuningLocks);
+  EXPECT_EQ(loopEntered_, 0);
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "MUTEXCREATE MT_TUNINGS(): ");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text,
+            "MUTEXCREATE MT_TUNINGS(): Error creating a mutex during the initialization process.");
+  EXPECT_EQ(log[i].level, 4);
+  // Nothing after the locks ran.
+  EXPECT_EQ(Find(log, "Loading audio library."), -1);
+  EXPECT_TRUE(g_calls.newSynthClicks.empty());
+}
+
+TEST_F(AppRun, MissingFontsEndTheStartUpWithStatus2) {
+  fs::remove_all(program_ + "/FONTS");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupNoLoop);
+  EXPECT_EQ(loopEntered_, 0);
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "I could not find/load: ");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].level, 4);
+  EXPECT_EQ(Find(log, "Display driver is "), -1);
+  // The session and the settings are steps that never ran.
+  EXPECT_TRUE(g_calls.newSynthClicks.empty());
+  EXPECT_FALSE(fs::exists(DataFolder() + "/Settings.txt"));
+}
+
+TEST_F(AppRun, AnInterfaceThatCannotBeBuiltGivesStatus5) {
+  Startup.BuildInterface = [](float) -> int32_t { return -QUARLE_BASICS::kErrAllocation; };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupInterface);
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "Memory Allocation Failed");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].level, 2);
+  ASSERT_LT(i + 1, static_cast<int32_t>(log.size()));
+  EXPECT_EQ(log[i + 1].text, "The interface could not be completed.");
+  EXPECT_EQ(log[i + 1].level, 4);
+}
+
+TEST_F(AppRun, ADataFolderThatCannotBeMadeGivesStatus1AndRunsNothingElse) {
+  // The profile folder is a plain file: nothing can be made under it.
+  WriteFile(root_ + "/plainfile", "x");
+  setenv("HOME", (root_ + "/plainfile").c_str(), 1);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupFolders);
+  EXPECT_EQ(loopEntered_, 0);
+  EXPECT_TRUE(g_calls.demoFlags.empty());
+  // Before the message console existed every report went to the text console.
+  EXPECT_NE(console_.find("Something went wrong during initialization. Check user credentials. (Code 1)"),
+            std::string::npos);
+  EXPECT_EQ(console_.find("Welcome to"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace apptest
