@@ -1,0 +1,114 @@
+#include "app/documents/melody_file.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "app/documents/doc_io.h"
+#include "basics/errors.h"
+#include "engine/globals.h"
+
+namespace Tarvelo {
+
+using namespace QUARLE_BASICS;
+
+namespace {
+
+// round(n / 4) x 4 with ties to even, as the record is stored.
+int64_t StoredBytes(int64_t n) {
+  return static_cast<int64_t>(std::nearbyint(static_cast<double>(n) / 4.0)) * 4;
+}
+
+}  // namespace
+
+int32_t SaveMelody(WaveLibraryEntry* entry) {
+  if (entry == nullptr) return -kErrBadParameter;
+  const int64_t n = entry->Sound.dataSize;
+  const float* data = entry->Sound.samples;
+  if (n > 0 && data == nullptr) return -kErrBadParameter;
+  const int32_t before = entry->State;
+  entry->State = kWaveCreating;
+
+  // The data array holds N bytes; a stored size rounded up is padded with zeros.
+  const int64_t stored = StoredBytes(n);
+  std::vector<unsigned char> record(static_cast<size_t>(stored), 0);
+  if (stored > 0) std::memcpy(record.data(), data, static_cast<size_t>(stored < n ? stored : n));
+
+  DocumentWriter w;
+  const std::string path = DynZStringGet(entry->Folder) + "\\" + DynZStringGet(entry->File);
+  int32_t rc = DocumentWriterOpen(w, path);
+  if (rc == 0) {
+    DocumentPutI32(w, kMelodyMagicLength);
+    DocumentPut(w, kMelodyMagic, kMelodyMagicLength);
+    DocumentPutI32(w, static_cast<int32_t>(n));
+    if (stored > 0) DocumentPut(w, record.data(), record.size());
+    rc = DocumentWriterCommit(w);
+  }
+  if (rc == 0) {
+    entry->Saved = -1;
+    entry->State = kWaveIdle;
+  } else {
+    entry->State = before;
+  }
+  return rc;
+}
+
+int32_t LoadMelody(const std::string& folder, const std::string& file) {
+  int32_t number = 0;
+  int32_t rc = OpenDocumentFile(folder + "\\" + file, platform::kFileBinary, platform::kAccessRead, number);
+  if (rc != 0) return rc;
+  rc = WaveLibraryListReserve(MelodyLibrary);
+  if (rc != 0) {
+    platform::FileClose(number);
+    return rc;
+  }
+  DocumentReader in{number, platform::FileLengthOf(number)};
+  std::string magic;
+  int32_t n = 0;
+  const bool head = in.ReadText(magic, kMelodyMagicLength) && magic == kMelodyMagic && in.ReadI32(n);
+  // The record must hold its head and must be in the file: a size beyond the
+  // file would only make us allocate for nothing.
+  if (!head || n < kMelodyHeadBytes || n > in.Left) {
+    platform::FileClose(number);
+    return -kErrIncompatibleFile;
+  }
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  if (e == nullptr) {
+    platform::FileClose(number);
+    return -kErrAllocation;
+  }
+  DynZStringAssign(e->File, file);
+  DynZStringAssign(e->Folder, folder);
+  e->State = kWaveCreating;
+  e->Sound.dataSize = static_cast<uint32_t>(n);
+  const int64_t stored = StoredBytes(n);
+  std::free(e->Sound.samples);
+  e->Sound.samples = static_cast<float*>(std::calloc(static_cast<size_t>(stored) / 4 + 1, sizeof(float)));
+  if (e->Sound.samples == nullptr) {
+    platform::FileClose(number);
+    return FreeLibraryEntry(e, -kErrAllocation);
+  }
+  size_t got = 0;
+  const int64_t want = stored < in.Left ? stored : in.Left;
+  rc = platform::FileGet(number, 0, e->Sound.samples, static_cast<size_t>(want), &got);
+  platform::FileClose(number);
+  if (rc != 0 || static_cast<int64_t>(got) != n) return FreeLibraryEntry(e, -kErrIncompatibleFile);
+
+  const float* w = e->Sound.samples;
+  const float slots = w[0];
+  const float rate = w[3];
+  const float length = w[5];
+  // Only finite head words describe a melody; the slots must hold the record.
+  if (!std::isfinite(slots) || !std::isfinite(rate) || !std::isfinite(length) || slots < 0.0f ||
+      static_cast<double>(n) > std::nearbyint(static_cast<double>(16.0f * slots + 24.0f)))
+    return FreeLibraryEntry(e, -kErrIncompatibleFile);
+  e->Duration = length;
+  e->Pitch[0] = RateWhole > 0 ? rate * 4.0f / static_cast<float>(RateWhole) : 0.0f;
+  e->State = kWaveIdle;
+  e->LoadState = kWaveDataHeld;
+  e->Saved = -1;
+  return WaveLibraryListCommit(MelodyLibrary, e);
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,88 @@
+// The synth file (".tarvelo"): a whole synth in one binary, little-endian
+// document. In order: the magic as a counted text (i32 23, then
+// "TARVELO SYNTH FILE V1.1"); the active tuning's folder and file (counted
+// texts); the input gain and output level (f32); the synth's samples (i32 count,
+// then per entry i32 channel choice, folder, file), filters (the same) and
+// melodies (i32 count, then folder and file); i32 16 and the 16 octave-board and
+// 16 keyboard states of 828 bytes each; i32 list position of the output module
+// (-1 none); i32 record count (live modules + 43); a 28,304-byte module record
+// per live module in list order, then one master preset per module type; and
+// the MIDI-map section (16 maps). Version 1.0 files differ only in their
+// MIDI-map section. A counted text is an i32 byte count and the bytes.
+//
+// Block positions are stored independent of the interface zoom and the plane's
+// pan offset: x = round(sx + (bx - sx) / z - px), with (sx, sy) the window
+// position of the synth output port, (bx, by) the block's, z the zoom and
+// (px, py) the pan offset (single precision, ties to even).
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "app/state/wave_library.h"
+#include "engine/filerecord.h"
+#include "engine/keyboard.h"
+#include "engine/midimap.h"
+
+namespace Tarvelo {
+
+constexpr const char* kSynthMagic = "TARVELO SYNTH FILE V1.1";
+constexpr const char* kSynthMagicPrefix = "TARVELO SYNTH FILE V";
+constexpr int32_t kSynthMagicLength = 23;
+constexpr const char* kSynthExtension = ".tarvelo";
+constexpr const char* kSynthBackupSuffix = "_BACKUP.tarvelo";
+constexpr const char* kSynthDefaultPrefix = "SS";
+constexpr int32_t kStoredKeyboardStates = 16;
+// Files of this length or shorter hold no synth.
+constexpr int64_t kSynthShortestFile = 52999;
+constexpr int64_t kSynthMidiSection = int64_t{kMidiMapCount} * kMidiMapRecordSize;
+constexpr int64_t kSynthMidiSectionOld = int64_t{kMidiMapCount} * kMidiMapRecordSizeOld;
+// A file without modules, with empty libraries and empty tuning texts.
+constexpr int64_t kSynthEmptyFileBytes = 4 + kSynthMagicLength + 8 + 8 + 12 + 4 +
+                                         2 * kStoredKeyboardStates * int64_t{sizeof(KeyboardState)} + 8 +
+                                         int64_t{kModuleTypeCount} * kModuleFileRecordSize + kSynthMidiSection;
+static_assert(kSynthEmptyFileBytes == 1638899);
+// Modification dates before this day (1 September 2025) mark an old file,
+// whose records get the engine's repairs.
+constexpr int32_t kSynthLegacyYear = 2025;
+constexpr int32_t kSynthLegacyMonth = 9;
+constexpr int32_t kSynthLegacyDay = 1;
+
+// The output gain handed to the audio thread (0.5 at start); stored in synth
+// files beside the engine's InputGain.
+extern float OutputLevel;
+
+// Writes the synth to folder\name (an empty name: HomeFolder\SYNTHS\"SS" + time
+// stamp + ".tarvelo"). Samples, filters and melodies not yet saved are written
+// first. An existing file is first copied to its stem + "_BACKUP.tarvelo"; the
+// new content is written beside it and replaces it only once complete, and the
+// backup is deleted after that. The session follows the saved file.
+// 0; -27 when the folder is missing and cannot be made; or the file error
+// (the previous file and its backup then stay).
+int32_t SaveSession(const std::string& folder, const std::string& name);
+
+// One sample, filter or melody reference of a synth file being read.
+struct SynthLoadEntry {
+  QUARLE_BASICS::DynZString Folder;  // where the file was found, else as stored
+  QUARLE_BASICS::DynZString File;    // as stored
+  int32_t StoredId;                  // channel choice (samples), 0 for melodies
+  WaveLibraryEntry* Loaded;          // the list entry standing for it
+  int64_t Missing;                   // -1 when not found or not loadable
+};
+void SynthLoadEntryInit(SynthLoadEntry& e);
+void SynthLoadEntryFree(SynthLoadEntry& e);
+
+// Replaces the synth by the file's. The whole file is read and checked before
+// anything changes, so a file that is refused leaves the synth, the tuning,
+// the gains, the keyboard states and the libraries as they were.
+// 0; -19 for an empty name; the negated open error; -21 when memory runs
+// out; -28 when the file is 52,999 bytes or shorter, is no synth file of
+// version 1.0 or 1.1, does not hold what its counts announce, or holds a live
+// module of a type this system does not have.
+int32_t LoadSynth(const std::string& folder, const std::string& name);
+
+// The list index of the library entry a module plays, as stored in its file
+// record: its position in SynthSamples (Sample), MelodyLibrary (Sequencer) or
+// FilterLibrary (Convolutive filter); -1 when the entry is in none of them.
+int32_t SynthEntryListIndex(const ModuleRecord& module);
+
+}  // namespace Tarvelo

@@ -1,0 +1,258 @@
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/documents/doc_hooks.h"
+#include "app/documents/doc_io.h"
+#include "app/documents/melody_file.h"
+#include "app/documents/synth_file.h"
+#include "app/documents/wave_convert.h"
+#include "app/state/settings.h"
+#include "app/state/ui_hooks.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "basics/timetext.h"
+#include "engine/catalog/catalog.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
+#include "engine/tuning.h"
+#include "platform/paths.h"
+#include "platform/threads.h"
+
+namespace Tarvelo {
+
+using namespace QUARLE_BASICS;
+
+float OutputLevel = 0.5f;
+
+namespace {
+
+constexpr int32_t kTypeConvolutiveFilter = 17;
+
+// Longest wait for the render callback to take a keyboard state's pending
+// change, in seconds.
+constexpr double kPendingWait = 1.0;
+
+int32_t PositionIn(const WaveLibraryList& list, const WaveLibraryEntry* e) {
+  if (list.entries == nullptr) return -1;
+  const int32_t i = e->ListIndex;
+  if (i >= 0 && i < list.header.count && list.entries[i] == e) return i;
+  for (int32_t k = 0; k < list.header.count; ++k)
+    if (list.entries[k] == e) return k;
+  return -1;
+}
+
+void ReportUnsaved(const std::string& failTemplate, const WaveLibraryEntry& e, int32_t rc) {
+  Report(InsertArg(failTemplate, DynZStringGet(e.File)) + ErrorText(rc), kLevelError);
+}
+
+// Samples and filters: unsaved entries first, then each reference.
+void WriteWaveSection(DocumentWriter& w, WaveLibraryList& list, bool samples, const std::string& failTemplate) {
+  platform::MutexGuard guard(list.header.lock);
+  const int32_t count = list.entries != nullptr ? list.header.count : 0;
+  DocumentPutI32(w, count);
+  for (int32_t i = 0; i < count; ++i) {
+    WaveLibraryEntry* e = list.entries[i];
+    if (e == nullptr) {
+      DocumentPutI32(w, -1);
+      DocumentPutText(w, "");
+      DocumentPutText(w, "");
+      continue;
+    }
+    const std::string folder = DynZStringGet(e->Folder);
+    const std::string file = DynZStringGet(e->File);
+    if (e->Saved == 0) {
+      const int32_t rc = SaveWaveRecord(e);
+      if (rc != 0)
+        ReportUnsaved(failTemplate, *e, rc);
+      else if (samples && FindLoadedWave(folder, file, 0) < 0)
+        ConvertAndLoadWave(folder, file);
+    }
+    DocumentPutI32(w, e->ChannelChoice);
+    DocumentPutText(w, folder);
+    DocumentPutText(w, file);
+  }
+}
+
+void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
+  WaveLibraryList& list = MelodyLibrary;
+  platform::MutexGuard guard(list.header.lock);
+  const int32_t count = list.entries != nullptr ? list.header.count : 0;
+  DocumentPutI32(w, count);
+  for (int32_t i = 0; i < count; ++i) {
+    WaveLibraryEntry* e = list.entries[i];
+    if (e == nullptr) {
+      DocumentPutText(w, "");
+      DocumentPutText(w, "");
+      continue;
+    }
+    if (e->Saved == 0) {
+      const int32_t rc = SaveMelody(e);
+      if (rc != 0) ReportUnsaved(failTemplate, *e, rc);
+    }
+    DocumentPutText(w, DynZStringGet(e->Folder));
+    DocumentPutText(w, DynZStringGet(e->File));
+  }
+}
+
+// Each state as it stands once the render callback took its pending change
+// (or a second passed); the copy is taken under the state's voices lock.
+void WriteKeyboardBank(DocumentWriter& w, KeyboardState* const* bank, platform::Mutex* const* voiceLocks) {
+  for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
+    KeyboardState copy;
+    KeyboardState* state = bank[k];
+    if (state == nullptr) {
+      KeyboardStateInit(copy);
+    } else {
+      if (PlaybackActive.load() != 0) {
+        const double start = platform::HighResClock();
+        while (KbLoad(state->Pending) == kPendingRebuild && platform::HighResClock() - start < kPendingWait) {
+        }
+      }
+      platform::MutexGuard guard(voiceLocks[k]);
+      std::memcpy(static_cast<void*>(&copy), state, sizeof copy);
+    }
+    DocumentPut(w, &copy, sizeof copy);
+  }
+}
+
+int32_t ClampedInt(float v) {
+  if (!(v == v)) return 0;
+  const double r = std::nearbyint(static_cast<double>(v));
+  if (r <= static_cast<double>(INT32_MIN)) return INT32_MIN;
+  if (r >= static_cast<double>(INT32_MAX)) return INT32_MAX;
+  return static_cast<int32_t>(r);
+}
+
+bool ListHasHoles() {
+  platform::MutexGuard guard(ModuleList.lock);
+  for (int32_t i = 0; i < ModuleList.count; ++i)
+    if (ModuleList.entries[i] == nullptr) return true;
+  return false;
+}
+
+}  // namespace
+
+int32_t SynthEntryListIndex(const ModuleRecord& m) {
+  const WaveLibraryEntry* e = m.SampleEntry;
+  if (e == nullptr) return -1;
+  switch (m.Type) {
+    case kTypeSample:
+      return PositionIn(SynthSamples, e);
+    case kTypeSequencer:
+      return PositionIn(MelodyLibrary, e);
+    case kTypeConvolutiveFilter:
+      return PositionIn(FilterLibrary, e);
+    default:
+      return -1;
+  }
+}
+
+int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
+  WaveEntryListIndex = SynthEntryListIndex;
+  const std::string failTemplate = LangText(181, "Could not save {$}: ");
+
+  std::string folder = folderIn;
+  std::string name = nameIn;
+  std::string stem;
+  if (name.empty()) {
+    folder = DynZStringGet(HomeFolder) + "\\SYNTHS";
+    stem = kSynthDefaultPrefix + TimeStampText();
+    name = stem + kSynthExtension;
+  } else {
+    stem = StemOf(name);
+  }
+  const std::string path = folder + "\\" + name;
+  if (!platform::FolderExists(folder) && !platform::MakeFolder(folder)) return -kErrFolder;
+
+  std::string backup;
+  if (platform::FileExists(path)) {
+    backup = folder + "\\" + stem + kSynthBackupSuffix;
+    if (platform::FileCopy(path, backup) != 0) backup.clear();
+  }
+
+  DocumentWriter w;
+  int32_t rc = DocumentWriterOpen(w, path);
+  if (rc != 0) return rc;
+
+  DocumentPutText(w, kSynthMagic);
+  {
+    platform::MutexGuard guard(MT_TUNINGS[kActiveTuning]);
+    DocumentPutText(w, DynZStringGet(ActiveTuning.Folder));
+    DocumentPutText(w, DynZStringGet(ActiveTuning.FileName));
+  }
+  DocumentPutF32(w, InputGain);
+  DocumentPutF32(w, OutputLevel);
+
+  WriteWaveSection(w, SynthSamples, true, failTemplate);
+  WriteWaveSection(w, FilterLibrary, false, failTemplate);
+  WriteMelodySection(w, failTemplate);
+
+  DocumentPutI32(w, kStoredKeyboardStates);
+  WriteKeyboardBank(w, OctaveBoardStates, OctaveBoardVoiceLocks);
+  WriteKeyboardBank(w, KeyboardStates, KeyboardVoiceLocks);
+
+  // References are list positions, so the list must have no gaps.
+  if (ListHasHoles()) CompactModuleList(ModuleList.count);
+
+  int32_t sx = 0;
+  int32_t sy = 0;
+  int32_t px = 0;
+  int32_t py = 0;
+  DocOutputPortPosition(sx, sy);
+  DocPlaneOffset(px, py);
+  // A zoom that was never applied counts as 1.
+  const float zoom = ZoomFactor > 0.0f && std::isfinite(ZoomFactor) ? ZoomFactor : 1.0f;
+  const float inverse = 1.0f / zoom;
+
+  auto* record = static_cast<ModuleFileRecord*>(std::malloc(sizeof(ModuleFileRecord)));
+  if (record == nullptr) {
+    DocumentWriterAbort(w);
+    return -kErrAllocation;
+  }
+  {
+    platform::MutexGuard guard(ModuleList.lock);
+    const int32_t n = ModuleList.entries != nullptr ? ModuleList.count : 0;
+    const ModuleRecord* out = SynthOutputModule.load();
+    int32_t outIndex = -1;
+    if (out != nullptr && out->ListIndex >= 0 && out->ListIndex < n && ModuleList.entries[out->ListIndex] == out)
+      outIndex = out->ListIndex;
+    DocumentPutI32(w, outIndex);
+    DocumentPutI32(w, n + kModuleTypeCount);
+    for (int32_t i = 0; i < n; ++i) {
+      std::memset(static_cast<void*>(record), 0, sizeof *record);
+      ModuleToFileRecord(*record, ModuleList.entries[i]);
+      const float x = static_cast<float>(sx) + static_cast<float>(record->X - sx) * inverse - static_cast<float>(px);
+      const float y = static_cast<float>(sy) + static_cast<float>(record->Y - sy) * inverse - static_cast<float>(py);
+      record->X = ClampedInt(x);
+      record->Y = ClampedInt(y);
+      DocumentPut(w, record, sizeof *record);
+    }
+  }
+  for (int32_t t = 0; t < kModuleTypeCount; ++t) {
+    std::memset(static_cast<void*>(record), 0, sizeof *record);
+    ModuleToFileRecord(*record, &ModuleCatalog[t]);
+    record->X = 0;
+    record->Y = 0;
+    DocumentPut(w, record, sizeof *record);
+  }
+  std::free(record);
+
+  if (w.Error == 0) DocumentNoteExternal(w, SaveMidiMaps(w.File), kSynthMidiSection);
+  rc = DocumentWriterCommit(w);
+  if (rc != 0) return rc;
+
+  if (folder != SessionFolder || name != SessionFile) {
+    SessionFolder = folder;
+    SessionFile = name;
+    SessionTitle = stem;
+    SaveSettings();
+  }
+  if (StateInterfaceReady() != 0) DocShowSessionTitle(" " + stem);
+  if (!backup.empty() && platform::FileExists(backup)) platform::FileDelete(backup);
+  return 0;
+}
+
+}  // namespace Tarvelo

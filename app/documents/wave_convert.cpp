@@ -1,0 +1,196 @@
+#include "app/documents/wave_convert.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "app/documents/doc_hooks.h"
+#include "app/state/system_messages.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "engine/command.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "platform/paths.h"
+
+namespace Tarvelo {
+
+using namespace QUARLE_BASICS;
+using namespace QUARLE_AUDIO;
+
+namespace {
+
+constexpr int32_t kTypeConvolutiveFilter = 17;
+
+// 4 / frames, the pitch step of a sound played once per period; 0 for a sound
+// without frames.
+float PeriodPitch(uint32_t frames) { return frames > 0 ? 4.0f / static_cast<float>(frames) : 0.0f; }
+
+}  // namespace
+
+int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
+  const std::string path = folder + "\\" + file;
+  int32_t rc = WaveLibraryListReserve(SampleLibrary);
+  if (rc != 0) return rc;
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  if (e == nullptr) return -kErrAllocation;
+  DynZStringAssign(e->Folder, folder);
+  DynZStringAssign(e->File, file);
+  e->State = kWaveCreating;
+
+  SoundBuffer& s = e->Sound;
+  rc = ReadWavHeader(path, &s);
+  if (rc != 0) return FreeLibraryEntry(e, rc);
+  e->LoadState = kWaveFormatKnown;
+  e->RateRatio = Ratio{static_cast<int32_t>(ConfiguredStreamRate), static_cast<int32_t>(s.format.sampleRate)};
+  RatioReduce(e->RateRatio);
+
+  const bool integer = s.format.formatTag == kWaveFormatPcm;
+  if (static_cast<int64_t>(s.format.sampleRate) != ConfiguredStreamRate || integer) {
+    e->State = kWaveBusy;
+    rc = ReadWavData(path, &s);
+    if (rc != 0) return FreeLibraryEntry(e, rc);
+    e->LoadState = kWaveDataHeld;
+  }
+  bool converted = false;
+  if (integer) {
+    rc = WavDataToFloat(&s);
+    if (rc != 0) return FreeLibraryEntry(e, rc);
+    converted = true;
+  }
+
+  e->Duration = s.format.sampleRate > 0 ? static_cast<float>(s.frameCount) / static_cast<float>(s.format.sampleRate)
+                                        : 0.0f;
+  float pitch = PeriodPitch(s.frameCount);
+  const float ratio = e->RateRatio.denominator != 0 ? RatioValue(e->RateRatio) : 0.0f;
+  if (ratio > 0.0f && ratio != 1.0f && std::isfinite(ratio)) pitch /= ratio;
+  e->Pitch[0] = e->Pitch[1] = pitch;
+
+  if (converted && s.samples != nullptr) {
+    const std::string home = DynZStringGet(HomeFolder);
+    const std::string copyFolder = home + kConvertedFolder;
+    rc = SaveWavFile(copyFolder + "\\" + file, &s, 32);
+    if (rc != 0)
+      Report("Saving converted audio: " + ErrorText(rc), kLevelError);
+    else
+      DynZStringAssign(e->Folder, copyFolder);
+  }
+
+  // The library keeps the header and the analysis; synth copies read the data
+  // again when they are made.
+  std::free(s.samples);
+  s.samples = nullptr;
+  e->LoadState = kWaveFormatKnown;
+  e->State = kWaveIdle;
+  e->Saved = -1;
+  const int32_t index = WaveLibraryListCommit(SampleLibrary, e);
+  LibraryChanged = -1;
+  return index;
+}
+
+int32_t LoadFilterFile(const std::string& folder, const std::string& file) {
+  const std::string path = folder + "\\" + file;
+  int32_t rc = WaveLibraryListReserve(FilterLibrary);
+  if (rc != 0) return rc;
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  if (e == nullptr) return -kErrAllocation;
+  DynZStringAssign(e->Folder, folder);
+  DynZStringAssign(e->File, file);
+  e->State = kWaveCreating;
+  SoundBuffer& s = e->Sound;
+  rc = ReadWavHeader(path, &s);
+  if (rc != 0) return FreeLibraryEntry(e, rc);
+  e->LoadState = kWaveFormatKnown;
+  rc = ReadWavData(path, &s);
+  if (rc != 0) return FreeLibraryEntry(e, rc);
+  e->LoadState = kWaveDataHeld;
+  if (s.format.formatTag == kWaveFormatPcm) {
+    e->State = kWaveBusy;
+    rc = WavDataToFloat(&s);
+    if (rc != 0) return FreeLibraryEntry(e, rc);
+  }
+  // Everything is set before the count makes the entry visible to the list draws.
+  e->Duration = s.format.sampleRate > 0 ? static_cast<float>(s.frameCount) / static_cast<float>(s.format.sampleRate)
+                                        : 0.0f;
+  e->Pitch[0] = PeriodPitch(s.frameCount);
+  e->State = kWaveIdle;
+  e->Saved = -1;
+  return WaveLibraryListCommit(FilterLibrary, e);
+}
+
+int32_t RecordToWaveFile(const std::string& folder, const std::string& file, float seconds, int32_t channels,
+                         int32_t rate) {
+  if (channels < 1 || channels > 32767 || !(seconds > 0.0f) || rate < 1) return -kErrBadParameter;
+  int32_t rc = WaveLibraryListReserve(SynthSamples);
+  if (rc != 0) return rc;
+  const float exact = static_cast<float>(rate) * seconds;
+  // The data size is a 32-bit byte count: longer recordings cannot be held.
+  const double limit = static_cast<double>(std::numeric_limits<uint32_t>::max()) / 4.0 / channels;
+  if (!std::isfinite(exact) || static_cast<double>(std::nearbyint(exact)) > limit) {
+    Report(LangText(147, "Unable to create new wave file."), kLevelError);
+    return -kErrAllocation;
+  }
+  const uint32_t frames = static_cast<uint32_t>(std::nearbyint(exact));
+  const uint64_t values = static_cast<uint64_t>(frames) * static_cast<uint64_t>(channels);
+
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  if (e == nullptr) {
+    Report(LangText(147, "Unable to create new wave file."), kLevelError);
+    return -kErrAllocation;
+  }
+  e->LoadState = kWaveFormatKnown;
+  e->State = kWaveCreating;
+  e->Saved = 0;
+  DynZStringAssign(e->Folder, folder);
+  DynZStringAssign(e->File, file);
+  e->RateRatio = Ratio{1, 1};
+  e->Duration = seconds;
+  e->Pitch[0] = e->Pitch[1] = PeriodPitch(frames);
+  SoundBuffer& s = e->Sound;
+  s.frameCount = frames;
+  s.dataSize = static_cast<uint32_t>(values * 4);
+  SoundBufferSetFormat(&s, channels, rate, 32);
+  s.samples = static_cast<float*>(std::calloc(values > 0 ? values : 1, sizeof(float)));
+  if (s.samples == nullptr) {
+    Report(LangText(147, "Unable to create new wave file."), kLevelError);
+    return FreeLibraryEntry(e, -kErrAllocation);
+  }
+  // The entry stays busy while it is the recording target.
+  e->LoadState = kWaveDataHeld;
+  WaveLibraryListCommit(SynthSamples, e);
+  return 0;
+}
+
+int32_t SaveWaveRecord(WaveLibraryEntry* entry) {
+  if (entry == nullptr) return -kErrBadParameter;
+  const std::string path = DynZStringGet(entry->Folder) + "\\" + DynZStringGet(entry->File);
+  const int32_t rc = SaveWavFile(path, &entry->Sound, 32);
+  if (rc == 0) entry->Saved = -1;
+  return rc;
+}
+
+std::string UniqueFileName(const std::string& folder, const std::string& name) {
+  if (name.empty() || !platform::FileExists(folder + "\\" + name)) return "";
+  const size_t dot = name.rfind('.');
+  const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot);
+  std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  // Copies of copies count on from the base stem.
+  const size_t hash = stem.rfind('#');
+  if (hash != std::string::npos) stem = stem.substr(0, hash);
+  int64_t n = 2;
+  while (platform::FileExists(folder + "\\" + stem + "#" + std::to_string(n) + ext)) ++n;
+  const std::string copy = stem + "#" + std::to_string(n) + ext;
+  if (platform::FileCopy(folder + "\\" + name, folder + "\\" + copy) != 0) return "";
+  return copy;
+}
+
+void AssignWaveToModule(ModuleRecord* module, WaveLibraryEntry* wave, uint64_t flags) {
+  if (module == nullptr) return;
+  PostAttachWave(module, wave, flags);
+  if (module->Type == kTypeSample || module->Type == kTypeSequencer || module->Type == kTypeConvolutiveFilter)
+    DocPublishLibraryList(module->Type, static_cast<int64_t>(flags));
+  RefreshParamControl(SelectedModule);
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,145 @@
+// Samples brought into the library (integer files converted and kept in
+// AUDIO\CONVERTED, other rates only noted), filter kernels, recording targets,
+// saved entries, "#n" copies, and damaged WAV files that leave the lists as
+// they were.
+#include "app/documents/wave_convert.h"
+
+#include "doc_fixture.h"
+
+#include "basics/errors.h"
+
+namespace Tarvelo {
+namespace doc_test {
+namespace {
+
+using QUARLE_BASICS::DynZStringGet;
+
+class WaveConvertTest : public DocumentTest {};
+
+TEST_F(WaveConvertTest, IntegerFileIsConvertedIntoTheConvertedFolder) {
+  MakeWav(Home("AUDIO\\pcm.wav"), 4800, 2, 16, 48000);
+  const int32_t i = ConvertAndLoadWave(Home("AUDIO"), "pcm.wav");
+  ASSERT_EQ(i, 0);
+  const WaveLibraryEntry* e = SampleLibrary.entries[0];
+  EXPECT_EQ(DynZStringGet(e->Folder), Home("AUDIO\\CONVERTED"));
+  EXPECT_EQ(DynZStringGet(e->File), "pcm.wav");
+  EXPECT_EQ(e->LoadState, kWaveFormatKnown);
+  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->Saved, -1);
+  EXPECT_EQ(e->Sound.samples, nullptr);  // the library keeps the header only
+  EXPECT_FLOAT_EQ(e->Duration, 0.1f);
+  EXPECT_FLOAT_EQ(e->Pitch[0], 4.0f / 4800.0f);
+  EXPECT_EQ(LibraryChanged, -1);
+
+  // The copy is 32-bit float, the same frames.
+  QUARLE_AUDIO::SoundBuffer copy;
+  QUARLE_AUDIO::SoundBufferInit(&copy);
+  ASSERT_EQ(QUARLE_AUDIO::ReadWavHeader(Home("AUDIO\\CONVERTED\\pcm.wav"), &copy), 0);
+  EXPECT_EQ(copy.format.formatTag, QUARLE_AUDIO::kWaveFormatFloat);
+  EXPECT_EQ(copy.format.bitsPerSample, 32);
+  EXPECT_EQ(copy.format.channels, 2);
+  EXPECT_EQ(copy.frameCount, 4800u);
+  QUARLE_AUDIO::SoundBufferFree(&copy);
+}
+
+TEST_F(WaveConvertTest, FloatFilesAreListedWithoutCopies) {
+  MakeWav(Home("AUDIO\\f48.wav"), 960, 1, 32, 48000);
+  MakeWav(Home("AUDIO\\f44.wav"), 882, 1, 32, 44100);
+  ASSERT_EQ(ConvertAndLoadWave(Home("AUDIO"), "f48.wav"), 0);
+  ASSERT_EQ(ConvertAndLoadWave(Home("AUDIO"), "f44.wav"), 1);
+  const WaveLibraryEntry* a = SampleLibrary.entries[0];
+  EXPECT_EQ(DynZStringGet(a->Folder), Home("AUDIO"));
+  EXPECT_EQ(a->LoadState, kWaveFormatKnown);
+  EXPECT_EQ(a->RateRatio.numerator, 1);
+  EXPECT_EQ(a->RateRatio.denominator, 1);
+
+  const WaveLibraryEntry* b = SampleLibrary.entries[1];
+  EXPECT_EQ(DynZStringGet(b->Folder), Home("AUDIO"));
+  EXPECT_EQ(b->RateRatio.numerator, 160);
+  EXPECT_EQ(b->RateRatio.denominator, 147);
+  EXPECT_FLOAT_EQ(b->Pitch[0], (4.0f / 882.0f) / (160.0f / 147.0f));
+  EXPECT_FALSE(fs::exists(Os("AUDIO/CONVERTED/f44.wav")));
+  EXPECT_FALSE(fs::exists(Os("AUDIO/CONVERTED/f48.wav")));
+}
+
+TEST_F(WaveConvertTest, DamagedFilesLeaveTheListsAsTheyWere) {
+  MakeWav(Home("AUDIO\\good.wav"), 480, 1, 16, 48000);
+  ASSERT_EQ(ConvertAndLoadWave(Home("AUDIO"), "good.wav"), 0);
+  WriteText(Os("AUDIO/short.wav"), "RIFF");
+  auto bytes = ReadBytes(Os("AUDIO/good.wav"));
+  bytes.resize(bytes.size() / 2);  // the data chunk claims more than is there
+  WriteBytes(Os("AUDIO/cut.wav"), bytes);
+  std::vector<unsigned char> junk(4000, 0xAB);
+  WriteBytes(Os("AUDIO/junk.wav"), junk);
+  WriteBytes(Os("FILTERS/junk.wav"), junk);
+
+  EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "missing.wav"), 0);
+  EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "short.wav"), 0);
+  EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "cut.wav"), 0);
+  EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "junk.wav"), 0);
+  EXPECT_LT(LoadFilterFile(Home("FILTERS"), "junk.wav"), 0);
+  EXPECT_EQ(SampleLibrary.header.count, 1);
+  EXPECT_EQ(FilterLibrary.header.count, 0);
+  EXPECT_EQ(SampleLibrary.entries[1], nullptr);
+}
+
+TEST_F(WaveConvertTest, FilterKernelsKeepTheirDataAsFloat) {
+  MakeWav(Home("FILTERS\\FIR_low.wav"), 64, 1, 16, 48000);
+  ASSERT_EQ(LoadFilterFile(Home("FILTERS"), "FIR_low.wav"), 0);
+  const WaveLibraryEntry* e = FilterLibrary.entries[0];
+  EXPECT_EQ(e->LoadState, kWaveDataHeld);
+  EXPECT_EQ(e->Sound.format.formatTag, QUARLE_AUDIO::kWaveFormatFloat);
+  ASSERT_NE(e->Sound.samples, nullptr);
+  EXPECT_EQ(e->Sound.dataSize, 64u * 4u);
+  EXPECT_NEAR(e->Sound.samples[1], 1.0f / 200.0f - 0.5f, 1e-4f);
+  EXPECT_FLOAT_EQ(e->Pitch[0], 4.0f / 64.0f);
+  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->Saved, -1);
+}
+
+TEST_F(WaveConvertTest, RecordingTargetsAndSavedEntries) {
+  EXPECT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 0.0f, 2, 48000), -QUARLE_BASICS::kErrBadParameter);
+  EXPECT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 1.0f, 0, 48000), -QUARLE_BASICS::kErrBadParameter);
+  EXPECT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 1e30f, 2, 48000), -QUARLE_BASICS::kErrAllocation);
+  EXPECT_EQ(SynthSamples.header.count, 0);
+
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 2.5f, 2, 48000), 0);
+  ASSERT_EQ(SynthSamples.header.count, 1);
+  WaveLibraryEntry* e = SynthSamples.entries[0];
+  EXPECT_EQ(e->Sound.frameCount, 120000u);
+  EXPECT_EQ(e->Sound.dataSize, 240000u * 4u);
+  EXPECT_EQ(e->Sound.format.channels, 2);
+  EXPECT_EQ(e->State, kWaveCreating);
+  EXPECT_EQ(e->LoadState, kWaveDataHeld);
+  EXPECT_EQ(e->Saved, 0);
+  for (uint32_t i = 0; i < 240000u; i += 9973) EXPECT_EQ(e->Sound.samples[i], 0.0f);
+
+  e->Sound.samples[7] = 0.25f;
+  EXPECT_EQ(SaveWaveRecord(nullptr), -QUARLE_BASICS::kErrBadParameter);
+  ASSERT_EQ(SaveWaveRecord(e), 0);
+  EXPECT_EQ(e->Saved, -1);
+  QUARLE_AUDIO::SoundBuffer back;
+  QUARLE_AUDIO::SoundBufferInit(&back);
+  ASSERT_EQ(QUARLE_AUDIO::ReadWavHeader(Home("AUDIO\\RECORDED\\r.wav"), &back), 0);
+  ASSERT_EQ(QUARLE_AUDIO::ReadWavData(Home("AUDIO\\RECORDED\\r.wav"), &back), 0);
+  EXPECT_EQ(back.format.formatTag, QUARLE_AUDIO::kWaveFormatFloat);
+  EXPECT_EQ(back.frameCount, 120000u);
+  EXPECT_EQ(back.samples[7], 0.25f);
+  QUARLE_AUDIO::SoundBufferFree(&back);
+}
+
+TEST_F(WaveConvertTest, CopiesCountOnFromTheBaseStem) {
+  WriteText(Os("AUDIO/a.wav"), "A");
+  WriteText(Os("AUDIO/a#2.wav"), "B");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), "a.wav"), "a#3.wav");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), "a#3.wav"), "a#4.wav");
+  EXPECT_EQ(ReadBytes(Os("AUDIO/a#4.wav")), ReadBytes(Os("AUDIO/a.wav")));
+  WriteText(Os("AUDIO/plain"), "C");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), "plain"), "plain#2");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), "nothing.wav"), "");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), ""), "");
+}
+
+}  // namespace
+}  // namespace doc_test
+}  // namespace Tarvelo
