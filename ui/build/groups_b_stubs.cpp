@@ -5,12 +5,6 @@
 
 namespace Tarvelo {
 
-int32_t BuildFileBrowser(BuildContext&) { return 0; }
-int32_t BuildMidiControllerPage(BuildContext&) { return 0; }
-int32_t BuildPlaneAndTemplates(BuildContext&) { return 0; }
-int32_t BuildKeyboardsAndPower(BuildContext&) { return 0; }
-int32_t BuildVideoSettings(BuildContext&) { return 0; }
-int32_t BuildAudioSettings(BuildContext&) { return 0; }
 int32_t BuildTuningEditor(BuildContext&) { return 0; }
 int32_t BuildTuningScaleGenerator(BuildContext&) { return 0; }
 int32_t BuildAboutWindow(BuildContext&) { return 0; }

@@ -1,0 +1,72 @@
+// State the second half of the interface groups shares with the draws and
+// handlers: the key windows' sizes, the keyboard key colours, the box colours
+// of the module templates and the tuning editor's three value records.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/params.h"
+#include "visuals/controls.h"
+
+namespace Tarvelo {
+
+// Octave-board and keyboard windows, set by every build (the draws recompute
+// the visible octave keys each frame from the board's height).
+extern int32_t OctaveBoardVisibleKeys;  // keys of BB
+extern int32_t OctaveBoardTop;          // y of BB inside BBGROUP
+extern int32_t KeyboardVisibleKeys;     // keys of KB
+extern int32_t KeyboardLeft;            // x of KB inside KBGROUP
+
+// One {hue, saturation, value} per keyboard key; KeyboardVisibleKeys entries,
+// each {1, 1, 1} after a build; null until the first build (or when it could
+// not be had: then KeyboardVisibleKeys is 0, so no draw indexes it).
+struct KeyColour {
+  float Hue;
+  float Saturation;
+  float Value;
+};
+extern KeyColour* KeyboardKeyColours;
+void FreeKeyboardKeyColours();
+
+// Largest key count of the octave-board layouts (number base 2): BB gets one
+// text layer per key of it.
+constexpr int32_t kOctaveBoardMaxKeys = 22;
+
+// Box colour word of a module template by ModuleCategory (0..7).
+extern const uint32_t CategoryColours[8];
+// Body colours of a box of that colour word: the fill (alpha 0xAA, channels x
+// 0.33) and the bottom band's end (opaque, channels x 0.5).
+uint32_t ModuleBodyFill(uint32_t colour);
+uint32_t ModuleBodyShade(uint32_t colour);
+
+// The caption offset word of a module box: -(7u + 1) for a type without input
+// ports, else 0; DrawModuleBox adds it to the box height when it centres the
+// caption. It lives in the text field, so clones of the template keep it.
+inline int32_t& ModuleBoxCaptionOffset(QUARLE_VISUALS::ControlRecord* box) {
+  return box->Text.FitCount;
+}
+
+// The tuning editor's value records (reference frequency; key ratio to the first
+// key; key ratio to the previous key). Made once, on the first build, and kept
+// for the whole run; the value editors of the window point at them.
+extern ParamValue ReferenceFrequencyValue;
+extern ParamValue AbsoluteKeyValue;
+extern ParamValue RelativeKeyValue;
+
+// The logo beside the program, and the About window's two link texts.
+constexpr const char* kLogoFileName = "TarveloSoft.png";
+extern const char* const ProductWebAddress;  // shown without its scheme
+extern const char* const AuthorCreditLine;
+// The first character of BuildBits, a blank, the second, "-bit" spaced out.
+std::string AboutWordSizeLine();
+// "v" + version, " Beta" for a beta release, and the build date as (yyyy/mm/dd).
+std::string AboutVersionLine();
+
+// The captions of the settings windows' rows, as the select handlers write them.
+std::string VideoInfoLine();                 // "GDI, 1280 x 720 @ 32-bit"
+std::string ZoomCaption(float zoom);         // "Zoom: 1.2x"
+std::string StreamFormatLine();              // "32-bit Stereo @ 48 kHz"
+std::string DeviceCaption(int32_t item, const std::string& name);  // "1) [No Device]"
+std::string NumberBaseCaption(int32_t index);  // "Base: 2"
+
+}  // namespace Tarvelo
