@@ -283,48 +283,15 @@ TEST_F(ConvolutionTest, Templates) {
   const ModuleRecord& f = ModuleCatalog[kConvFilter];
   EXPECT_EQ(f.ProcessFunctions[0], ProcessConvolutiveFilterMono);
   EXPECT_EQ(f.ProcessFunctions[1], ProcessConvolutiveFilterPoly);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(f.Name), "Convolutive filter");
-  EXPECT_EQ(f.Category, kCategoryFilter);
   EXPECT_EQ(f.KeepsVoices, -1);
-  EXPECT_EQ(f.VoiceOwner, -1);
-  EXPECT_EQ(f.RequiresPortLink, -1);
-  EXPECT_EQ(f.PortCount, 2);
   EXPECT_EQ(f.ParamCount, 4);
-  EXPECT_EQ(f.WorkBufferElements, 258);
-  EXPECT_EQ(f.WorkBufferChannels, 2);
-  const char* labels[4] = {"In", "R", "a", "*"};
-  const char* names[4] = {"Input", "Resonance", "Attenuation", "Feedback seed"};
-  for (int32_t p = 0; p < 4; ++p) {
-    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(f.Params[p].Label), labels[p]);
-    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(f.Params[p].LongName), names[p]);
-  }
-  EXPECT_EQ(f.Params[0].Value, 1.0f);
-  EXPECT_EQ(f.Params[0].Number.UnitFamily, 3);
-  EXPECT_EQ(f.Params[0].Number.Unit, 1);
-  EXPECT_EQ(f.Params[1].Min, 0.0f);
-  EXPECT_EQ(f.Params[1].Value, 0.0f);
-  EXPECT_EQ(f.Params[2].Min, 0.0f);
-  EXPECT_EQ(f.Params[2].Max, 1.0f);
-
+  EXPECT_EQ(f.WorkBufferElements, 258);  // the 128-frame ring twice, and two
   const ModuleRecord& v = ModuleCatalog[kConvVocoder];
-  EXPECT_EQ(v.ProcessFunctions[0], ProcessConvolutiveVocoderMono);
   EXPECT_EQ(v.ProcessFunctions[1], ProcessConvolutiveVocoderPoly);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Name), "Convolutive vocoder");
-  EXPECT_EQ(v.KeepsVoices, -1);
   EXPECT_EQ(v.WorkBufferElements, 1024);
-  EXPECT_EQ(v.ParamCount, 4);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Params[1].LongName), "Voice");
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Params[1].Label), "V");
-  EXPECT_EQ(v.Params[1].Value, 1.0f);
-  EXPECT_EQ(v.Params[1].Min, 0.0f);
-  EXPECT_EQ(v.Params[1].Number.Unit, 1);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Params[2].LongName), "Window Size");
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(v.Params[2].Label), "L");
-  EXPECT_EQ(v.Params[2].Value, 16.0f);
+  EXPECT_EQ(v.Params[2].Value, 16.0f);  // window size
   EXPECT_EQ(v.Params[2].Min, 3.0f);
   EXPECT_EQ(v.Params[2].Max, 127.0f);
-  EXPECT_EQ(v.Params[2].Number.UnitFamily, 2);
-  EXPECT_EQ(v.Params[2].Number.Unit, 0);
   EXPECT_EQ(v.Params[2].ChannelCountExempt, -1);
 }
 
