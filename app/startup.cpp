@@ -47,6 +47,7 @@
 #include "platform/screen.h"
 #include "platform/system.h"
 #include "platform/threads.h"
+#include "ui/build/frame.h"
 #include "visuals/control_table.h"
 #include "visuals/event_loop.h"
 #include "visuals/focus.h"
@@ -318,7 +319,7 @@ bool StartSubsystems() {
 
   // 22. The last ".tarvelo" file named on the command line wins.
   Step(22);
-  if (Startup.CopyDemoFiles) Startup.CopyDemoFiles(DemoFlags);
+  if (Startup.CopyDemoFiles) Startup.CopyDemoFiles(static_cast<uint32_t>(DemoFlags));
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
 
   // 23.
@@ -509,8 +510,12 @@ bool StartSubsystems() {
   if (Startup.LayoutKeyboardPanel) Startup.LayoutKeyboardPanel(-1);
   if (Startup.OnResetPlanePosition) Startup.OnResetPlanePosition(QUARLE_VISUALS::kEventClick, 0, 0, 0, 0);
   QUARLE_VISUALS::UpdateControl(index ? index[kSlotResetPlane] : 0, 0);
-  if (QUARLE_VISUALS::ControlRecord* root = QUARLE_VISUALS::ControlAt(0))
+  if (QUARLE_VISUALS::ControlRecord* root = QUARLE_VISUALS::ControlAt(0)) {
     QUARLE_VISUALS::SetDisabled(&root->State, 0);
+    // Published at once: the first frames would otherwise show the interface
+    // dimmed as disabled until the root's first tick.
+    QUARLE_VISUALS::UpdateControl(0, 0);
+  }
   LoopEntered = -1;
   QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;
   g_exitTimer.Start();
@@ -547,6 +552,8 @@ int32_t RunStartup(int32_t argc, char** argv) {
 }
 
 void Main(int32_t argc, char** argv) {
+  // The program's own parts in place of the stand-ins the hooks start with.
+  InstallBuildInterface();
   RunStartup(argc, argv);
   RunShutdown();
   ShutdownCountdown();

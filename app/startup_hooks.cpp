@@ -1,5 +1,10 @@
 #include "app/startup_hooks.h"
 
+#include "app/documents/demo_files.h"
+#include "app/documents/melody_file.h"
+#include "app/documents/sample_library_file.h"
+#include "app/documents/synth_file.h"
+#include "app/documents/wave_convert.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
 #include "visuals/control_table.h"
@@ -44,6 +49,14 @@ void ResetStartupHooks() {
   Startup = StartupHooks{};
   Startup.BuildInterface = DefaultBuildInterface;
   Startup.OnNewSynth = DefaultOnNewSynth;
+  Startup.CopyDemoFiles = CopyDemoFiles;
+  Startup.LoadWFLibrary = LoadWFLibrary;
+  Startup.LoadFilterFile = LoadFilterFile;
+  Startup.LoadSynth = LoadSynth;
+  Startup.SaveSession = SaveSession;
+  Startup.SaveWFLibrary = SaveWFLibrary;
+  Startup.SaveWaveRecord = SaveWaveRecord;
+  Startup.SaveMelody = SaveMelody;
   Startup.Pause = SleepFor;
 }
 

@@ -39,7 +39,7 @@ struct StartupHooks {
   void (*FreeGlowImages)();
 
   // Documents. Defaults: the application's own loaders and savers.
-  void (*CopyDemoFiles)(int32_t flags);  // 1 synths, 2 tunings
+  void (*CopyDemoFiles)(uint32_t flags);  // 1 synths, 2 tunings
   int32_t (*LoadWFLibrary)();
   int32_t (*LoadFilterFile)(const std::string& folder, const std::string& file);
   int32_t (*LoadSynth)(const std::string& folder, const std::string& file);

@@ -110,7 +110,7 @@ class AppRun : public ::testing::Test {
     Startup.BeforeStep = [](int32_t step) {
       if (g_beforeStep) g_beforeStep(step);
     };
-    Startup.CopyDemoFiles = [](int32_t flags) { g_calls.demoFlags.push_back(flags); };
+    Startup.CopyDemoFiles = [](uint32_t flags) { g_calls.demoFlags.push_back(static_cast<int32_t>(flags)); };
     Startup.LoadWFLibrary = []() -> int32_t { return 0; };
     Startup.LoadFilterFile = [](const std::string&, const std::string&) -> int32_t { return 0; };
     Startup.LoadSynth = [](const std::string& folder, const std::string& file) -> int32_t {

@@ -12,6 +12,7 @@
 #include "basics/errors.h"
 #include "engine/tuning.h"
 #include "platform/threads.h"
+#include "visuals/controls.h"
 #include "visuals/visuals.h"
 
 namespace apptest {
@@ -19,9 +20,22 @@ namespace {
 
 using Tarvelo::Startup;
 
+int64_t g_rootDisabledAtEnd = 0;
+
 TEST_F(AppRun, FirstStartMakesTheDataFolderAndLogsTheWelcome) {
+  // What the video thread was drawing when the loop ended: an enabled root.
+  g_rootDisabledAtEnd = 1;
+  g_beforeStep = [](int32_t step) {
+    if (step != 42) return;
+    QUARLE_VISUALS::RenderRecord r;
+    QUARLE_VISUALS::RenderRecordInit(&r);
+    QUARLE_VISUALS::FetchRenderRecord(&r, 0);
+    g_rootDisabledAtEnd = r.State.Disabled;
+    QUARLE_VISUALS::RenderRecordFree(&r);
+  };
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   EXPECT_EQ(loopEntered_, -1);
+  EXPECT_EQ(g_rootDisabledAtEnd, 0);
 
   // The folders did not exist when they were probed.
   EXPECT_EQ(demoFlags_, 3);
