@@ -175,6 +175,20 @@ TEST_F(AppRun, MissingFontsEndTheStartUpWithStatus2) {
   EXPECT_FALSE(fs::exists(DataFolder() + "/Settings.txt"));
 }
 
+TEST_F(AppRun, AnAudioLibraryThatCannotStartGivesStatus2) {
+  g_beforeStep = [](int32_t step) {
+    if (step == 28) platform::FailNextMutexCreations(1);
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupNoLoop);
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "QUARLE_AUDIO.init(): ");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text,
+            "QUARLE_AUDIO.init(): Error creating a mutex during the initialization process.");
+  EXPECT_EQ(log[i].level, 4);
+  EXPECT_EQ(Find(log, "Loading audio library."), -1);
+}
+
 TEST_F(AppRun, AnInterfaceThatCannotBeBuiltGivesStatus5) {
   Startup.BuildInterface = [](float) -> int32_t { return -QUARLE_BASICS::kErrAllocation; };
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupInterface);
