@@ -287,7 +287,12 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
   OutputLevel = 0.5f;
   TuningSetReferencePitch(ActiveTuning, 440.0f);
   RecordAction(kActionCreate, nullptr, -1, nullptr);
+  static std::string meters, tab;
+  DocumentUi.ShowGains = [](const std::string& in, const std::string& out) { meters = in + " " + out; };
+  DocumentUi.ShowSessionTitle = [](const std::string& text) { tab = text; };
   ASSERT_EQ(LoadSynth(Home("SYNTHS"), "a.tarvelo"), 0);
+  EXPECT_EQ(meters, "-2.5dB -12.04dB");
+  EXPECT_EQ(tab, " a");
 
   ASSERT_EQ(ModuleList.count, static_cast<int32_t>(before.size()));
   for (int32_t i = 0; i < ModuleList.count; ++i) {
