@@ -24,7 +24,7 @@ const BuiltInScalePattern kBuiltInScalePatterns[kBuiltInScalePatternCount] = {
     {2774, "Mixolydian", "Mixolydien"},
     {2777, "Harmonic major", "Harmonique majeur"},
     {2794, "Locrian major", "Locrien majeur"},
-    {2869, "Lydian diminished", "Lydien dimin\xE9"},
+    {2869, "Lydian diminished", "Lydien diminu\xE9"},
     {2870, "Ukrainian dorian", "Ukrainien dorien"},
     {2873, "Hungarian minor", "Hongrien mineur"},
     {2874, "Gypsy", "Gypsy"},
