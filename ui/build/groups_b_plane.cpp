@@ -40,6 +40,10 @@ int32_t BuildPlaneAndTemplates(BuildContext& ctx) {
   const int32_t u = U(), b = B(), g = TextStep, icon = IconSizePx();
   int32_t id = 0, r = 0;
 
+  // The old tree is gone: a build that stops before a type's box is made must
+  // not leave the type pointing at an id that now belongs to another control.
+  for (int32_t t = 0; t < kModuleTypeCount; ++t) ModuleCatalog[t].BoxControl = 0;
+
   // Scope and plane share one rectangle; the plane lies above and takes the mouse.
   const int32_t top = MonitorsSpanned <= 1 ? 20 * u : 10 * u;
   const int32_t wp = WindowWidth - 93 * u;
@@ -74,10 +78,6 @@ int32_t BuildPlaneAndTemplates(BuildContext& ctx) {
   const ControlRecord* fav = fad > 0 ? Ctl(fad + 2) : nullptr;
   const int32_t fieldW = fav ? fav->W - 2 * b : 0;
   const int32_t fieldH = fav ? fav->H - 2 * b : 0;
-
-  // A build that stops part-way must not leave a type pointing at a box of the
-  // tree it replaced: its ids now belong to other controls.
-  for (int32_t t = 0; t < kModuleTypeCount; ++t) ModuleCatalog[t].BoxControl = 0;
 
   // First loop: box, port group and empty second child of every type.
   for (int32_t t = 0; t < kModuleTypeCount; ++t) {
