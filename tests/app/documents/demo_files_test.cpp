@@ -32,6 +32,7 @@ class DemoFilesTest : public DocumentTest {
   }
   void TearDown() override {
     platform::SetProgramFolderOverride("");
+    std::strcpy(ProductVersion, "1.8.13");
     EXPECT_EQ(fs::current_path(), cwd_);  // the listing puts the current folder back
     DocumentTest::TearDown();
   }
