@@ -39,10 +39,17 @@ inline int32_t g_failResult = 0;
 inline double g_now = 1000.0;
 inline double g_step = 0.0;
 
+// When set, the first reading at or past it closes the window.
+inline double g_closeAt = 0.0;
+
 inline void Capture(const std::string& text, int32_t level) { g_messages.emplace_back(text, level); }
 inline double FakeClock() {
   const double t = g_now;
   g_now += g_step;
+  if (g_closeAt > 0.0 && t >= g_closeAt) {
+    g_closeAt = 0.0;
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+  }
   return t;
 }
 
@@ -85,6 +92,7 @@ class GuiTest : public ::testing::Test {
     g_failResult = 0;
     g_now = 1000.0;
     g_step = 0.0;
+    g_closeAt = 0.0;
     SetGuiClock(FakeClock);
     QUARLE_BASICS::MessageHook = Capture;
     platform::WindowEventsClear();
@@ -129,6 +137,11 @@ class GuiTest : public ::testing::Test {
   // Runs the loop over what was queued, ending with the window's close.
   static int32_t Run() {
     Inject(platform::PlainEvent(platform::kWindowClose));
+    return GuiMessageLoop();
+  }
+  // Runs the loop for that long on the fake timer (g_step must be above 0).
+  static int32_t RunFor(double seconds) {
+    g_closeAt = g_now + seconds;
     return GuiMessageLoop();
   }
   // The calls one control received, as their bits.
