@@ -84,13 +84,6 @@ TEST_F(AppRun, AFailedStartSavesNothingAndReportsItsCode) {
   ExpectCountdown(console_);
 }
 
-TEST_F(AppRun, StatusAfterTheEngineFailsIs2AtShutdown) {
-  fs::remove_all(program_ + "/FONTS");
-  ASSERT_EQ(RunProgram(), Tarvelo::kStartupNoLoop);
-  EXPECT_GE(Find(Log(), "Something went wrong during initialization. Check user credentials. (Code 2)"),
-            0);
-}
-
 // Entries that exist when the loop ends: one of each kind unsaved, one saved.
 void AddEntries(int32_t step) {
   if (step != 41) return;
@@ -137,7 +130,7 @@ void AddModuleWithAutoSave(int32_t step) {
   Tarvelo::SessionFile = "mine.tarvelo";
 }
 
-TEST_F(AppRun, ModulesOnThePlaneAreSavedWithAutoSave) {
+TEST_F(AppRun, ModulesOnThePlaneAreSavedOnlyWithAutoSave) {
   g_beforeStep = AddModuleWithAutoSave;
   g_calls.saveSessionResult = -QUARLE_BASICS::kErrFileNotFound;
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
@@ -149,9 +142,9 @@ TEST_F(AppRun, ModulesOnThePlaneAreSavedWithAutoSave) {
   ASSERT_LT(i + 1, static_cast<int32_t>(log.size()));
   EXPECT_EQ(log[i + 1].text, QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileNotFound));
   EXPECT_EQ(log[i + 1].level, 2);
-}
 
-TEST_F(AppRun, ModulesAreNotSavedWithoutAutoSave) {
+  // Without auto-save nothing is saved.
+  Restart();
   g_beforeStep = [](int32_t step) {
     AddModuleWithAutoSave(step);
     Tarvelo::Settings.AutoSave = 0;

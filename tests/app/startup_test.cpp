@@ -71,20 +71,13 @@ TEST_F(AppRun, FirstStartMakesTheDataFolderAndLogsTheWelcome) {
   EXPECT_GE(Find(log, "Display driver is GDI"), 0);
 }
 
-TEST_F(AppRun, SecondStartFindsTheFoldersAndKeepsTheTuningFile) {
+TEST_F(AppRun, ASecondStartFindsTheFolders) {
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
-  const std::string tuning = DataFolder() + "/TUNINGS/Chromatic.tng";
-  WriteFile(tuning, std::string(40, 'x'));
   Restart();
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   EXPECT_EQ(demoFlags_, 0);
-  ASSERT_EQ(g_calls.demoFlags.size(), 1u);
-  EXPECT_EQ(g_calls.demoFlags[0], 0);
-  std::ifstream in(tuning, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  EXPECT_EQ(bytes.str(), std::string(40, 'x'));
-  // The default tuning in memory is rebuilt all the same, once per start.
+  EXPECT_EQ(g_calls.demoFlags, (std::vector<int32_t>{0}));
+  // The default tuning in memory is built once per start, not added to.
   EXPECT_EQ(Tarvelo::ActiveTuning.PatternCount, 47);
 }
 
@@ -121,9 +114,16 @@ TEST_F(AppRun, ASynthFileThatCannotBeOpenedStartsANewSynth) {
   EXPECT_EQ(log[i].level, 2);
 }
 
-TEST_F(AppRun, ASessionWhoseFileIsGoneStartsANewSynth) {
-  WriteFile(DataFolder() + "/Settings.txt",
-            "\"SESSION\",\"\\nowhere\\SYNTHS\",\"gone.tarvelo\"\r\n");
+TEST_F(AppRun, ASessionWhoseFolderIsGoneIsLookedForInTheSynthsFolder) {
+  WriteFile(DataFolder() + "/Settings.txt", "\"SESSION\",\"\\old\\place\",\"moved.tarvelo\"\r\n");
+  WriteFile(DataFolder() + "/SYNTHS/moved.tarvelo", "x");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  ASSERT_EQ(g_calls.loadedSynths.size(), 1u);
+  EXPECT_EQ(g_calls.loadedSynths[0], platform::FromOsPath(DataFolder()) + "\\SYNTHS|moved.tarvelo");
+
+  // Nowhere to be found: a warning and a new synth.
+  Restart();
+  WriteFile(DataFolder() + "/Settings.txt", "\"SESSION\",\"\\old\\place\",\"gone.tarvelo\"\r\n");
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   EXPECT_TRUE(g_calls.loadedSynths.empty());
   EXPECT_EQ(newSession_, -1);
@@ -132,16 +132,6 @@ TEST_F(AppRun, ASessionWhoseFileIsGoneStartsANewSynth) {
   const int32_t i = Find(log, "gone.tarvelo could not be found.");
   ASSERT_GE(i, 0);
   EXPECT_EQ(log[i].level, 1);
-}
-
-TEST_F(AppRun, TheSessionIsFoundInTheSynthsFolderOfThisDataFolder) {
-  // A session whose folder is gone, its file now in this data folder's synths.
-  WriteFile(DataFolder() + "/Settings.txt",
-            "\"SESSION\",\"\\old\\place\",\"moved.tarvelo\"\r\n");
-  WriteFile(DataFolder() + "/SYNTHS/moved.tarvelo", "x");
-  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
-  ASSERT_EQ(g_calls.loadedSynths.size(), 1u);
-  EXPECT_EQ(g_calls.loadedSynths[0], platform::FromOsPath(DataFolder()) + "\\SYNTHS|moved.tarvelo");
 }
 
 TEST_F(AppRun, TuningLocksThatCannotBeMadeGiveStatus3) {
@@ -173,6 +163,8 @@ TEST_F(AppRun, MissingFontsEndTheStartUpWithStatus2) {
   // The session and the settings are steps that never ran.
   EXPECT_TRUE(g_calls.newSynthClicks.empty());
   EXPECT_FALSE(fs::exists(DataFolder() + "/Settings.txt"));
+  EXPECT_GE(Find(log, "Something went wrong during initialization. Check user credentials. (Code 2)"),
+            0);
 }
 
 TEST_F(AppRun, AnAudioLibraryThatCannotStartGivesStatus2) {
