@@ -390,10 +390,10 @@ int32_t FindWavPeaks(SoundBuffer* sb) {
   const int32_t ch = sb->format.channels;
   sb->peakValue[0] = sb->peakValue[1] = 0.0f;
   sb->peakPosition[0] = sb->peakPosition[1] = 0;
-  const int bytes = sb->format.bitsPerSample / 8;
-  if (ch >= 1 && bytes >= 1 && sb->samples) {
-    // Whole values only, so an odd size never reads past the array.
-    const uint64_t n = sb->dataSize / uint32_t(bytes);
+  if (ch >= 1 && sb->samples) {
+    // The samples are floats whatever width the format names (dataSize is 4 x
+    // the values held); whole values only, so an odd size never reads past.
+    const uint64_t n = sb->dataSize / 4;
     for (uint64_t i = 0; i + uint64_t(ch) <= n; i += uint64_t(ch)) {
       if (sb->samples[i] > sb->peakValue[0]) {
         sb->peakValue[0] = sb->samples[i];

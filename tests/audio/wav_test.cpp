@@ -621,6 +621,13 @@ TEST_F(WavFiles, PeaksAndCopies) {
   EXPECT_EQ(sb.peakChunkSize, 24u);
   EXPECT_EQ(sb.peakVersion, 1u);
 
+  // A buffer whose format names 16 bits still holds floats: the search stays
+  // within them (it once walked twice as far).
+  sb.format.bitsPerSample = 16;
+  ASSERT_EQ(FindWavPeaks(&sb), 0);
+  EXPECT_EQ(sb.peakValue[0], 0.9f);
+  sb.format.bitsPerSample = 32;
+
   QUARLE_BASICS::DynZStringAssign(sb.listText, "t");
   SoundBuffer copy;
   SoundBufferInit(&copy);
