@@ -68,7 +68,8 @@ const char* DefaultTuningName(int32_t language) {
 void AddBuiltInScalePatterns(Tuning& tuning, int32_t language) {
   char* name = tuning.PatternNames[0];
   std::memset(name, 0, kScalePatternNameSize);
-  std::strncpy(name, DefaultTuningName(language), kScalePatternNameSize - 1);
+  const char* text = DefaultTuningName(language);
+  std::memcpy(name, text, strnlen(text, kScalePatternNameSize - 1));
   const bool french = language == kFrenchLanguage;
   for (const BuiltInScalePattern& p : kBuiltInScalePatterns)
     TuningAddScalePattern(tuning, p.Mask, french ? p.French : p.English, -1);

@@ -168,7 +168,7 @@ void ApplyWindowTitle() {
 
 void SetTitleField(const char* text) {
   std::memset(WindowTitle, 0, sizeof WindowTitle);
-  std::strncpy(WindowTitle, text, sizeof WindowTitle - 1);
+  std::memcpy(WindowTitle, text, strnlen(text, sizeof WindowTitle - 1));
 }
 
 // An argument as a system path; relative ones from the start folder.
