@@ -1,0 +1,269 @@
+#include "visuals/video_thread.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "basics/dynzstring.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "basics/timetext.h"
+#include "platform/display.h"
+#include "platform/paths.h"
+#include "platform/screen.h"
+#include "platform/video.h"
+#include "visuals/control_table.h"
+#include "visuals/visuals.h"
+
+namespace {
+
+using namespace QUARLE_VISUALS;
+namespace fs = std::filesystem;
+
+constexpr int32_t kW = 64;
+constexpr int32_t kH = 48;
+constexpr uint32_t kRed = 0xFFFF0000;
+constexpr uint32_t kBlue = 0xFF0000FF;
+constexpr uint32_t kGreen = 0xFF00FF00;
+
+std::vector<std::pair<std::string, int32_t>> g_messages;
+void Capture(const std::string& text, int32_t level) { g_messages.emplace_back(text, level); }
+
+QUARLE_BASICS::LocalDateTime FivePastTwo() { return {2026, 2, 18, 14, 5, 9}; }
+
+bool WaitFor(const std::function<bool()>& done, double seconds = 5.0) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+uint32_t Le(const std::string& s, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = 0; i < bytes; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(s[at + i])) << (8 * i);
+  return v;
+}
+
+// A 64 x 48 headless screen with a red root and a blue child holding a green
+// grandchild.
+class VideoThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TARVELO_HEADLESS", "1", 1);
+    platform::DisplayResetSimulated();
+    platform::SetSimulatedRefreshRate(1000);
+    g_messages.clear();
+    QUARLE_BASICS::MessageHook = Capture;
+    int64_t w = 0, h = 0;
+    ASSERT_EQ(QUARLE_VISUALS::init(12, w, h, 1), 0);
+    ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
+    root_ = Make(0, 0, 0, kW, kH, kRed);
+    child_ = Make(root_, 10, 10, 20, 20, kBlue);
+    grandchild_ = Make(child_, 2, 2, 4, 4, kGreen);
+    dir_ = fs::temp_directory_path() / ("tarvelo_video_" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    TargetFps = 60;
+  }
+  void TearDown() override {
+    StopVideoThread();
+    platform::ScreenClose();
+    VisualsShutdown();
+    QUARLE_BASICS::MessageHook = nullptr;
+    QUARLE_BASICS::SetLocalClock(nullptr);
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
+    platform::SetSimulatedRefreshRate(0);
+    PurgeRequest = 0;
+    SnapshotRequest = 0;
+    fs::remove_all(dir_);
+  }
+  static int32_t Make(int32_t parent, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
+    int32_t id = -1;
+    EXPECT_EQ(CreateControl(parent, x, y, w, h, nullptr, nullptr, -1, 11, "", "", &id), 0);
+    ControlAt(id)->Colour = colour;
+    UpdateControl(id, 0);
+    return id;
+  }
+  static uint32_t Shown(int32_t x, int32_t y) {
+    const uint32_t* p = platform::ScreenPagePixels(1);
+    return p ? p[y * kW + x] : 0;
+  }
+  // The system path of the temporary folder.
+  std::string SystemDir() const { return platform::FromOsPath(dir_.string()); }
+
+  int32_t root_ = 0, child_ = 0, grandchild_ = 0;
+  fs::path dir_;
+};
+
+TEST_F(VideoThreadTest, FramesReachTheVisiblePageUntilTheThreadStops) {
+  TargetFps = 10;
+  InterfaceReady = -1;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  ASSERT_NE(VideoThreadHandle, nullptr);
+  EXPECT_EQ(StartVideoThread(0), 0);  // a running thread is kept
+  ASSERT_TRUE(WaitFor([] { return VideoThreadActive.load() == -1; }));
+  EXPECT_EQ(TargetFps.load(), kMinTargetFps);
+  EXPECT_EQ(platform::ScreenWorkPage(), 0);
+  EXPECT_EQ(platform::ScreenVisiblePage(), 1);
+  ASSERT_TRUE(WaitFor([] { return Shown(1, 1) == kRed && Shown(20, 20) == kBlue; }));
+  EXPECT_EQ(Shown(13, 13), kGreen);
+  EXPECT_EQ(VideoThreadStopper, &StopVideoThread);
+
+  StopVideoThread();
+  EXPECT_EQ(VideoThreadHandle, nullptr);
+  EXPECT_EQ(VideoThreadActive.load(), 0);
+  EXPECT_EQ(VideoRunFlag.load(), 0);
+  EXPECT_EQ(InterfaceReady.load(), 0);
+  EXPECT_FALSE(platform::ScreenIsOpen());  // the window goes with the thread
+
+  ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
+  TargetFps = 200;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  ASSERT_TRUE(WaitFor([] { return VideoThreadActive.load() == -1; }));
+  EXPECT_EQ(TargetFps.load(), kMaxTargetFps);
+}
+
+TEST_F(VideoThreadTest, StoppingWithoutAThreadOnlyClearsTheFlags) {
+  VideoRunFlag = -1;
+  InterfaceReady = -1;
+  StopVideoThread();
+  EXPECT_EQ(VideoRunFlag.load(), 0);
+  EXPECT_EQ(InterfaceReady.load(), 0);
+  EXPECT_TRUE(platform::ScreenIsOpen());
+}
+
+TEST_F(VideoThreadTest, NothingIsRenderedWhileTheInterfaceIsNotReady) {
+  InterfaceReady = 0;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  ASSERT_TRUE(WaitFor([] { return VideoThreadActive.load() == -1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(Shown(1, 1), 0u);
+  InterfaceReady = -1;
+  EXPECT_TRUE(WaitFor([] { return Shown(1, 1) == kRed; }));
+}
+
+TEST_F(VideoThreadTest, FlaggedControlsStayUntilThePurgeRemovesTheirSubtree) {
+  ControlAt(child_)->DeletePending = -1;
+  InterfaceReady = -1;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  ASSERT_TRUE(WaitFor([] { return Shown(20, 20) == kBlue; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_NE(ControlAt(child_), nullptr);  // still drawn, still there
+
+  PurgeRequest = -1;
+  ASSERT_TRUE(WaitFor([] { return PurgeRequest.load() == 0; }));
+  ASSERT_TRUE(WaitFor([] { return Shown(20, 20) == kRed; }));
+  EXPECT_EQ(ControlAt(child_), nullptr);
+  EXPECT_EQ(ControlAt(grandchild_), nullptr);
+  const IdSet& kids = ControlAt(root_)->Children;
+  for (uint32_t i = 0; i < kids.Count; ++i) EXPECT_NE(kids.Ids[i], child_);
+}
+
+TEST_F(VideoThreadTest, PurgeWithoutAThreadAndDirtyMarks) {
+  const int32_t other = Make(root_, 40, 10, 5, 5, kBlue);
+  ControlAt(grandchild_)->DeletePending = -1;
+  PurgeDeletedControls();
+  EXPECT_EQ(ControlAt(grandchild_), nullptr);
+  EXPECT_NE(ControlAt(child_), nullptr);
+  ControlAt(child_)->Text.Changed = 0;
+  ControlAt(other)->Text.Changed = 0;
+  MarkAllControlsDirty();
+  EXPECT_EQ(ControlAt(child_)->Text.Changed, -1);
+  EXPECT_EQ(ControlAt(other)->Text.Changed, -1);
+}
+
+TEST_F(VideoThreadTest, ASnapshotIsAValidBmpOfTheScreenNamedByTheTime) {
+  QUARLE_BASICS::SetLocalClock(FivePastTwo);
+  EXPECT_EQ(SnapshotName(), "SNAP_20260218-14h05m09.bmp");
+  // Paint the visible page: red, with a blue top-left pixel and a green bottom row.
+  uint32_t* page = platform::ScreenPagePixels(1);
+  platform::ScreenSetPages(0, 1);
+  for (int32_t i = 0; i < kW * kH; ++i) page[i] = kRed;
+  page[0] = kBlue;
+  for (int32_t x = 0; x < kW; ++x) page[(kH - 1) * kW + x] = kGreen;
+
+  const std::string folder = SystemDir() + "\\SNAPSHOTS\\";  // not there yet: made
+  ASSERT_EQ(SaveSnapshot(folder), 0);
+  const fs::path file = dir_ / "SNAPSHOTS" / "SNAP_20260218-14h05m09.bmp";
+  ASSERT_TRUE(fs::exists(file));
+  const std::string s = ReadFile(file);
+  const uint32_t row = kW * 3;  // 192: already a multiple of 4
+  ASSERT_EQ(s.size(), 54u + row * kH);
+  EXPECT_EQ(s.substr(0, 2), "BM");
+  EXPECT_EQ(Le(s, 2, 4), s.size());
+  EXPECT_EQ(Le(s, 10, 4), 54u);
+  EXPECT_EQ(Le(s, 14, 4), 40u);
+  EXPECT_EQ(Le(s, 18, 4), static_cast<uint32_t>(kW));
+  EXPECT_EQ(Le(s, 22, 4), static_cast<uint32_t>(kH));
+  EXPECT_EQ(Le(s, 26, 2), 1u);
+  EXPECT_EQ(Le(s, 28, 2), 24u);
+  EXPECT_EQ(Le(s, 30, 4), 0u);  // uncompressed
+  // Rows run bottom-up: the first stored row is the green bottom one.
+  EXPECT_EQ(Le(s, 54, 3), 0x00FF00u);
+  EXPECT_EQ(Le(s, 54 + row * (kH - 1), 3), 0x0000FFu);      // blue top-left, as B, G, R
+  EXPECT_EQ(Le(s, 54 + row * (kH - 1) + 3, 3), 0xFF0000u);  // red beside it
+}
+
+TEST_F(VideoThreadTest, SnapshotFailuresAreErrors) {
+  // A file where the folder should be: the picture cannot be created.
+  std::ofstream(dir_ / "BLOCKED") << "x";
+  EXPECT_LT(SaveSnapshot(SystemDir() + "\\BLOCKED\\"), 0);
+  platform::ScreenClose();
+  EXPECT_EQ(SaveSnapshot(SystemDir() + "\\"), -19);
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir_)) files += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 1);  // only the blocking file: no half-made picture
+}
+
+TEST_F(VideoThreadTest, TheThreadTakesRequestedSnapshotsIntoTheHomeFolder) {
+  QUARLE_BASICS::SetLocalClock(FivePastTwo);
+  QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, SystemDir().c_str());
+  InterfaceReady = -1;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  ASSERT_TRUE(WaitFor([] { return Shown(1, 1) == kRed; }));
+  SnapshotRequest = -1;
+  ASSERT_TRUE(WaitFor([] { return SnapshotRequest.load() == 0; }));
+  StopVideoThread();
+  const fs::path file = dir_ / "SNAPSHOTS" / "SNAP_20260218-14h05m09.bmp";
+  ASSERT_TRUE(fs::exists(file));
+  const std::string s = ReadFile(file);
+  ASSERT_EQ(s.size(), 54u + kW * 3 * kH);
+  EXPECT_EQ(Le(s, 54 + kW * 3 * (kH - 1), 3), 0xFF0000u);  // the red root, top-left
+}
+
+TEST_F(VideoThreadTest, AFailedStartIsReported) {
+  FailNextVideoThreadStart();
+  EXPECT_EQ(StartVideoThread(0), -29);
+  EXPECT_EQ(VideoThreadHandle, nullptr);
+  ASSERT_EQ(g_messages.size(), 1u);
+  EXPECT_EQ(g_messages[0].first.rfind("VIDEO THREAD STARTUP: ", 0), 0u);
+  EXPECT_EQ(g_messages[0].first, "VIDEO THREAD STARTUP: " + QUARLE_BASICS::ErrorText(29));
+  EXPECT_EQ(g_messages[0].second, QUARLE_BASICS::kLevelError);
+}
+
+TEST_F(VideoThreadTest, TheRefreshRateIsMeasuredOverTenRetraces) {
+  platform::SetSimulatedRefreshRate(400);
+  RefreshRate = 0;
+  ASSERT_EQ(StartVideoThread(-1), 0);
+  EXPECT_GE(RefreshRate.load(), 150);
+  EXPECT_LE(RefreshRate.load(), 450);
+}
+
+}  // namespace
