@@ -290,7 +290,13 @@ int32_t BuildInterface(float scale) {
   }
   ClearCaptions();
   if (r != 0) return r;
-  // 10.
+  // 10. The groups set looks (colour words, layers, states) after creating
+  // their controls; publish every control once more so that the video thread
+  // draws the finished tree and not the first snapshots.
+  const int32_t count = V::ControlTableCount();
+  for (int32_t id = 0; id < count; ++id) {
+    if (V::ControlRecord* c = V::ControlAt(id)) V::ControlPublish(c, -1);
+  }
   V::InterfaceReady = -1;
   return 0;
 }
