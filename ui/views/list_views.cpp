@@ -1,0 +1,367 @@
+#include "ui/views/list_views.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "app/startup.h"
+#include "app/state/console.h"
+#include "app/state/history.h"
+#include "basics/listings.h"
+#include "platform/threads.h"
+#include "ui/views/control_drawing.h"
+#include "visuals/control_table.h"
+#include "visuals/event_loop.h"
+#include "visuals/glyphs.h"
+#include "visuals/text.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using platform::Image;
+
+namespace {
+
+constexpr uint16_t kDottedLine = 0xCCCC;
+
+int32_t RowsOf(int32_t visibleRows) { return visibleRows < 1 ? 1 : visibleRows; }
+
+// The scroll position clamped to the items: at most count - rows, at least 0.
+int32_t ClampFirst(int32_t first, int32_t count, int32_t rows) {
+  if (first > count - rows) first = count - rows;
+  return first < 0 ? 0 : first;
+}
+
+}  // namespace
+
+// --- Event side ----------------------------------------------------------------------
+
+uint32_t ListProcedure(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t count,
+                       int32_t& accumulator) {
+  ControlRecord* c = V::ControlAt(id);
+  if (!c) return bits;
+  V::TextField& f = c->Text;
+  const int32_t b = V::BorderWidth;
+  const int32_t rows = RowsOf(f.VisibleRows);
+  const int32_t h = c->H;
+  // A list too small for its rows still needs a row height to divide by.
+  const int32_t rowH = std::max(Nearest(static_cast<double>(h - 2 * b) / rows), 1);
+  if (count < 0) count = 0;
+
+  if (bits & V::kEventDragRelease) {
+    const double moved = std::abs(static_cast<double>(c->PressY) - y);
+    bits = 0.67 * rowH > moved ? V::kEventClick : V::kEventHover;
+  }
+
+  if (bits >= 1 && bits <= 15) {
+    const int32_t ly = y - c->Y - b;
+    int32_t row = -1;
+    if (0 < ly && ly < h - b) {
+      row = std::max(ly / rowH, 0) + f.FirstVisible;
+      if (f.Reversed) row = count - row - 1;
+      if (row < 0 || row > count - 1) row = -1;
+    }
+    if (bits & (V::kEventHover | V::kEventPress)) {
+      f.Mark = row;
+    } else if (ListSelectable(f) == -1) {
+      f.Selected = row == f.Selected ? -1 : row;
+    }
+    accumulator = 0;
+    return bits;
+  }
+
+  if (bits == V::kEventDrag) {
+    const int32_t step = std::max(Nearest(rowH * 0.67), 1);
+    accumulator -= y;
+    const int32_t n = accumulator / step;
+    accumulator %= step;
+    if (n != 0) {
+      f.FirstVisible = ClampFirst(f.FirstVisible + n, count, rows);
+      f.Changed = -1;
+      c->Dragged = -1;
+      c->PressY = Nearest(static_cast<double>(n) * (h - 2 * b) / rows + c->PressY);
+    }
+    return bits;
+  }
+
+  if (bits == V::kEventWheel) {
+    f.FirstVisible = ClampFirst(f.FirstVisible + y, count, rows);
+    f.Changed = -1;
+    return bits;
+  }
+
+  if (bits == V::kEventKey) {
+    int32_t key = V::KeyCode();
+    if (f.Reversed) {
+      if (key == V::kKeyUp)
+        key = V::kKeyDown;
+      else if (key == V::kKeyDown)
+        key = V::kKeyUp;
+    }
+    if (key == V::kKeyUp) {
+      if (f.Selected == -1) f.Selected = 0;
+      f.Selected -= 1;
+      if (f.Selected < 0) f.Selected = count - 1;
+    } else if (key == V::kKeyDown) {
+      f.Selected += 1;
+      if (f.Selected >= count) f.Selected = 0;
+    }
+    V::ListScrollClamp(&f, count);
+    f.Mark = f.Selected;
+    accumulator = 0;
+    f.Changed = -1;
+    return V::kEventClick;
+  }
+
+  if (bits == V::kEventLeave) {
+    f.Mark = -1;
+    accumulator = 0;
+    return bits;
+  }
+
+  accumulator = 0;
+  return bits;
+}
+
+// --- Draw side -----------------------------------------------------------------------
+
+int32_t ListRowHeightOf(const RenderRecord* snap) {
+  return Nearest(static_cast<double>(snap->H - 2 * V::BorderWidth) / RowsOf(snap->Text.VisibleRows));
+}
+
+int32_t ListTextOffsetOf(const RenderRecord* snap) {
+  return Nearest((ListRowHeightOf(snap) - snap->Text.TextSize) * 0.5);
+}
+
+int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawSpec& spec,
+                     ListDrawStatics& statics) {
+  if (!snap) return 0;
+  ControlRecord* c = V::ControlAt(id);
+  const int32_t b = V::BorderWidth;
+  const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
+  V::TextField& f = snap->Text;
+  const int32_t rows = RowsOf(f.VisibleRows);
+  const int32_t count = std::max(spec.count, 0);
+  const int32_t rowH = ListRowHeightOf(snap);
+  const int32_t x0 = x + b;
+  const int32_t textY = ListTextOffsetOf(snap);
+
+  if (count < statics.count) {
+    const int32_t first = ClampFirst(f.FirstVisible, count, rows);
+    f.FirstVisible = first;
+    if (c) c->Text.FirstVisible = first;
+  }
+  const int32_t first = f.FirstVisible;
+  const bool reversed = f.Reversed != 0;
+
+  int32_t top = reversed ? count - first - 1 : first;
+  if (top < 0) top = 0;
+  int32_t last = reversed ? top - rows + 1 : first + rows - 1;
+  if (last > count - 1) last = count - 1;
+  int32_t step = 1;
+  if (last < top) {
+    step = -1;
+    if (last < 0) last = 0;
+    if (top > count - 1) top = count - 1;
+  }
+
+  if (f.Reversed != statics.reversed || count != statics.count || first != statics.first)
+    f.Changed = -1;
+  const bool redraw = f.Changed != 0;
+
+  if (spec.prepare) spec.prepare(top, last, step, spec.context);
+
+  ListRowPlace place;
+  place.x0 = x0;
+  place.rowH = rowH;
+  place.textY = textY;
+  place.x = x;
+  place.y = y;
+  place.w = w;
+  place.h = h;
+  int32_t ry = y + b;
+  int32_t slot = 0;
+  for (int32_t i = top; step > 0 ? i <= last : i >= last; i += step, ++slot) {
+    if (i < 0 || i >= count) break;
+    place.item = i;
+    place.slot = slot;
+    place.top = ry;
+    place.selected = i == f.Selected;
+    place.hovered = i == f.Mark;
+    FillColour = (i % 2 == 0) ? kListRowEven : kListRowOdd;
+    if (place.selected) FillColour = kListRowSelected;
+    TextColour = kColourWhite;
+    if (place.hovered) {
+      if (!place.selected) FillColour = kListRowHovered;
+      if (spec.tooltip) SetLiveTooltip(c, spec.tooltip(i, spec.context));
+    }
+    FillBox(x0, ry, x + w - 1, ry + rowH - 1, FillColour);
+    if (spec.decorate) spec.decorate(place, spec.context);
+    Image* row = LayerAt(c, spec.firstRowLayer + slot);
+    if (redraw && row) {
+      ClearImage(row, w - b - 3, f.TextSize);
+      if (spec.renderRow) spec.renderRow(row, i, snap, spec.context);
+    }
+    if (row) BlitImage(row, x0, ry + textY);
+    if (spec.finish) spec.finish(place, spec.context);
+    ry += rowH;
+  }
+
+  statics.count = count;
+  statics.reversed = f.Reversed;
+  statics.first = first;
+
+  if (count > 0) {
+    const int32_t mx = Nearest((w - 32) * 0.5 + x);
+    if (first > 0)
+      for (int32_t j = 0; j < b; ++j)
+        PatternLine(mx, y + b + j, mx + 31, y + b + j, kColourWhite, kDottedLine);
+    if (count - first > rows)
+      for (int32_t j = 0; j < b; ++j)
+        PatternLine(mx, y + h - b - 1 - j, mx + 31, y + h - b - 1 - j, kColourWhite, kDottedLine);
+  }
+
+  if (count > rows) {
+    const int32_t th = Nearest(static_cast<double>(rows) * (h - 2 * b) / count);
+    const int32_t bx = x + w - b - 1;
+    const int32_t ty = Nearest(static_cast<double>(first) * (h - th) / (count - rows) + y);
+    FillBox(bx - b + 1, ty, bx, ty + th - 1, kColourWhite);
+  }
+
+  FrameColour = (snap->State.Active != 0 || snap->State.Pressed != 0) ? kListFrameHover : kListFrame;
+  FrameStyle = V::kFrameFlat;
+  FrameRect(snap, FrameStyle, b, FrameColour);
+  return 0;
+}
+
+// --- Members ---------------------------------------------------------------------------
+
+namespace {
+
+ListDrawStatics g_messageStatics, g_historyStatics, g_fileStatics;
+
+void DrawRowText(Image* row, const std::string& text, int32_t x, int32_t y, const RenderRecord* snap) {
+  V::DrawTextFT(row, x, y, 0, text, V::TextFont.Face, snap->Text.TextSize, TextColour, 2);
+}
+
+void RenderMessageRow(Image* row, int32_t item, const RenderRecord* snap, void*) {
+  const std::string text = GetLogMessage(item);  // sets TextColour to the level's colour
+  DrawRowText(row, text, UnitPx(), 0, snap);
+}
+
+std::string MessageTooltip(int32_t item, void*) {
+  const uint32_t keep = TextColour;
+  std::string text = GetLogMessage(item);
+  TextColour = keep;
+  return text;
+}
+
+void RenderHistoryRow(Image* row, int32_t item, const RenderRecord* snap, void*) {
+  TextColour = kColourWhite;
+  DrawRowText(row, GetActionLine(item), UnitPx(), 0, snap);
+}
+
+std::string HistoryTooltip(int32_t item, void*) { return GetActionLine(item); }
+
+void RenderFileRow(Image* row, int32_t item, const RenderRecord* snap, void*) {
+  std::string name;
+  uint32_t attribute = 0;
+  {
+    QUARLE_BASICS::DirList* list = BrowserListing;
+    if (!list) return;
+    platform::MutexGuard g(list->header.lock);
+    name = QUARLE_BASICS::DirListName(list, static_cast<uint32_t>(item));
+    attribute = QUARLE_BASICS::DirListAttr(list, static_cast<uint32_t>(item));
+  }
+  TextColour = kColourWhite;
+  if (attribute & 16)
+    V::DrawTextFT(row, UnitPx(), 2, 0, "F", V::IconFont.Face, IconPx(), TextColour, 2);
+  DrawRowText(row, name, IconPx() + 2 * UnitPx(), 1, snap);
+}
+
+std::string FileTooltip(int32_t item, void*) {
+  QUARLE_BASICS::DirList* list = BrowserListing;
+  if (!list) return "";
+  platform::MutexGuard g(list->header.lock);
+  return QUARLE_BASICS::DirListName(list, static_cast<uint32_t>(item));
+}
+
+}  // namespace
+
+int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id) {
+  ListDrawSpec spec;
+  {
+    platform::MutexGuard g(MessageConsole.lock);
+    spec.count = MessageConsole.count;
+  }
+  spec.renderRow = RenderMessageRow;
+  spec.tooltip = MessageTooltip;
+  return DrawListView(snap, id, spec, g_messageStatics);
+}
+
+int32_t DrawActionHistoryList(RenderRecord* snap, int32_t id) {
+  ListDrawSpec spec;
+  {
+    platform::MutexGuard g(ActionHistory.lock);
+    spec.count = ActionHistory.count;
+  }
+  spec.renderRow = RenderHistoryRow;
+  spec.tooltip = HistoryTooltip;
+  return DrawListView(snap, id, spec, g_historyStatics);
+}
+
+int32_t DrawFileList(RenderRecord* snap, int32_t id) {
+  ListDrawSpec spec;
+  if (QUARLE_BASICS::DirList* list = BrowserListing) {
+    platform::MutexGuard g(list->header.lock);
+    spec.count = list->header.count;
+  }
+  spec.renderRow = RenderFileRow;
+  spec.tooltip = FileTooltip;
+  return DrawListView(snap, id, spec, g_fileStatics);
+}
+
+int32_t DrawDriveList(RenderRecord* snap, int32_t id) {
+  if (!snap) return 0;
+  ControlRecord* c = V::ControlAt(id);
+  const int32_t b = V::BorderWidth;
+  const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
+  const int32_t size = snap->Text.TextSize;
+  TextColour = kColourWhite;
+  FrameColour = (snap->State.Active != 0 || snap->State.Pressed != 0) ? kColourFrameHover
+                                                                      : kColourNavy;
+  FrameStyle = V::kFrameFlat;
+
+  const QUARLE_BASICS::DriveList* drives = Drives;
+  const int32_t n = drives ? std::clamp(drives->count, 0, 26) : 0;
+  Image* layer = LayerAt(c, 0);
+  if (n > 0) {
+    const int32_t cw = Nearest(static_cast<double>(w - 2 * b) / n);
+    if (snap->Text.Changed != 0 && layer) {
+      ClearImage(layer, w - 1, h - 1);
+      const int32_t tw = V::TextWidth("W:\\", &V::TextFont, size);
+      for (int32_t d = 1; d <= n; ++d) {
+        const int32_t cx = Nearest((cw - tw) * 0.5 + static_cast<double>(cw) * (d - 1));
+        // A drive is named by its root folder on this platform.
+        const std::string label = QUARLE_BASICS::DriveText(drives, static_cast<uint8_t>(d));
+        V::DrawTextFT(layer, cx, 0, 0, label, V::TextFont.Face, size, TextColour, 1);
+      }
+    }
+    int32_t cx0 = x + b;
+    const int32_t y0 = y + b;
+    for (int32_t d = 1; d <= n; ++d, cx0 += cw) {
+      if (d == snap->Text.Mark)
+        FillColour = kColourAmber;
+      else if (d == snap->Text.Selected)
+        FillColour = kColourBlue;
+      else
+        FillColour = kColourNavy;
+      FillBox(cx0, y0, cx0 + cw - 1, y0 + h - 1, FillColour);
+    }
+  }
+  if (layer) CopyImageAdditive(layer, x + b, Nearest((h - size) * 0.5 + y + 1.0));
+  FrameRect(snap, FrameStyle, b, FrameColour);
+  return 0;
+}
+
+}  // namespace Tarvelo
