@@ -1,0 +1,39 @@
+#include "app/state/settings.h"
+#include "ui/build/callbacks.h"
+#include "ui/views/graphs.h"
+#include "ui/views/install.h"
+#include "ui/views/keyboard_views.h"
+#include "ui/views/midi_lists.h"
+#include "ui/views/module_lists.h"
+#include "ui/views/power_midi_views.h"
+#include "ui/views/scope_view.h"
+#include "ui/views/tuning_displays.h"
+
+namespace Tarvelo {
+
+void InstallViewCallbacksB() {
+  Cb.DrawScope = DrawScope;
+  Cb.DrawPowerHistory = DrawPowerHistory;
+  Cb.DrawMidiInputMonitor = DrawMidiInputMonitor;
+  Cb.DrawWavePreview = DrawWavePreview;
+  Cb.DrawFilterGraph = DrawFilterGraph;
+  Cb.DrawParameterList = DrawParameterList;
+  Cb.DrawWaveFunctionList = DrawWaveFunctionList;
+  Cb.DrawKeyboardGroup = DrawKeyboardGroup;
+  Cb.DrawOctaveBoardGroup = DrawOctaveBoardGroup;
+  Cb.DrawKeyboard = DrawKeyboard;
+  Cb.DrawOctaveBoard = DrawOctaveBoard;
+  Cb.DrawTuningName = DrawTuningName;
+  Cb.DrawTuningKeySteps = DrawTuningKeySteps;
+  Cb.DrawTuningKeyGrid = DrawTuningKeyGrid;
+  Cb.DrawScalePatternSwitches = DrawScalePatternSwitches;
+  Cb.DrawScalePatternList = DrawScalePatternList;
+  Cb.DrawScaleList = DrawScaleList;
+  Cb.DrawKeyboardDeviceList = DrawKeyboardDeviceList;
+  Cb.DrawMidiDeviceMapList = DrawMidiDeviceMapList;
+  Cb.DrawMidiControlList = DrawMidiControlList;
+  // The scope starts in the mode the settings keep.
+  ScopeMode.store(Settings.Scope >= 0 && Settings.Scope <= 4 ? Settings.Scope : 0);
+}
+
+}  // namespace Tarvelo

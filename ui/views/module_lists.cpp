@@ -1,0 +1,95 @@
+#include "ui/views/module_lists.h"
+
+#include <algorithm>
+#include <string>
+
+#include "basics/dynzstring.h"
+#include "engine/catalog/catalog.h"
+#include "engine/notes.h"
+#include "ui/views/control_drawing.h"
+#include "ui/views/list_views.h"
+#include "visuals/control_table.h"
+#include "visuals/text.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using QUARLE_BASICS::DynZStringGet;
+
+namespace {
+
+// The port table is refilled on the main thread and read here without a lock.
+const PortListRow* PortRow(int32_t item) {
+  if (item < 0 || item >= kPortListRows || item >= PortListCount) return nullptr;
+  return &PortListRows[item];
+}
+
+void RenderParameterRow(platform::Image* row, int32_t item, const V::RenderRecord* snap, void*) {
+  const PortListRow* r = PortRow(item);
+  if (!r) return;
+  V::DrawTextFT(row, IconPx() + 2 * UnitPx(), 0, 0, DynZStringGet(r->LongName), V::TextFont.Face,
+                snap->Text.TextSize, TextColour, 2);
+}
+
+std::string ParameterTooltip(int32_t item, void*) {
+  const PortListRow* r = PortRow(item);
+  return r ? DynZStringGet(r->LongName) : std::string();
+}
+
+void DecorateParameterRow(const ListRowPlace& place, void* ctx) {
+  const PortListRow* r = PortRow(place.item);
+  if (!r) return;
+  if (r->NoValueEditor) {
+    FillColour = (place.item & 1) ? kHiddenRowOdd : kHiddenRowEven;
+    FillBox(place.x0, place.top, place.x + place.w - 1, place.top + place.rowH - 1, FillColour);
+  }
+  const auto* c = static_cast<const V::ControlRecord*>(ctx);
+  const int32_t icon = ParameterRowIcon(r->IsInputPort, r->ReadsValueModule, r->ChannelCountExempt);
+  if (platform::Image* l = LayerAt(c, icon)) BlitImage(l, place.x0 + UnitPx(), place.top);
+}
+
+std::string ShapeName(int32_t item) {
+  if (item < 0 || item >= kListedWaveShapes) return "";
+  return DynZStringGet(WaveShapeTable[item].Name);
+}
+
+void RenderShapeRow(platform::Image* row, int32_t item, const V::RenderRecord* snap, void*) {
+  V::DrawTextFT(row, UnitPx(), 0, 0, ShapeName(item), V::TextFont.Face, snap->Text.TextSize,
+                TextColour, 2);
+}
+
+std::string ShapeTooltip(int32_t item, void*) { return ShapeName(item); }
+
+}  // namespace
+
+int32_t ParameterRowIcon(int64_t isInput, int64_t readsValueModule, int64_t fixedChannel) {
+  if (isInput) return readsValueModule ? 0 : 1;
+  return fixedChannel ? 3 : 2;
+}
+
+int32_t DrawParameterList(V::RenderRecord* snap, int32_t id) {
+  static ListDrawStatics statics;
+  if (!snap) return 0;
+  ListDrawSpec spec;
+  spec.count = std::clamp(PortListCount, 0, kPortListRows);
+  spec.firstRowLayer = kParameterIconLayers;
+  spec.context = LiveControl(id);
+  spec.renderRow = RenderParameterRow;
+  spec.tooltip = ParameterTooltip;
+  spec.decorate = DecorateParameterRow;
+  return DrawListView(snap, id, spec, statics);
+}
+
+int32_t DrawWaveFunctionList(V::RenderRecord* snap, int32_t id) {
+  static ListDrawStatics statics;
+  if (!snap) return 0;
+  ListDrawSpec spec;
+  spec.count = kListedWaveShapes;
+  spec.firstRowLayer = 0;
+  spec.renderRow = RenderShapeRow;
+  spec.tooltip = ShapeTooltip;
+  return DrawListView(snap, id, spec, statics);
+}
+
+}  // namespace Tarvelo

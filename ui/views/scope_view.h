@@ -1,0 +1,56 @@
+// The scope and spectrum view (SCOPE): it drains the output blocks the audio
+// thread reported into its own sample buffer, advances through them in step
+// with the time that passed, and paints a window of up to 4096 floats (2048
+// stereo frames) as a waveform, an X-Y figure, an X-Y trace with glow, or a
+// spectrum. The control has no box or frame of its own: it shows through the
+// synth plane drawn after it.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "platform/images.h"
+#include "visuals/controls.h"
+
+namespace Tarvelo {
+
+// The visualization mode: 0 off, 1 waveform, 2 X-Y, 3 mirror, 4 spectrum.
+// Written by the visualization-mode switch (and taken from the "SCOPE"
+// setting when the views are installed), read by the video thread.
+extern std::atomic<int32_t> ScopeMode;
+
+// The window the scope paints: at most this many floats from the buffer's start.
+constexpr int32_t kScopeWindowFloats = 4096;
+// The sample buffer (the engine's scope sample window) holds this many floats.
+constexpr int32_t kScopeBufferFloats = 32768;
+
+// The buffer's fill and the pacing state; video thread only. Exposed so that
+// tests can set up a known state.
+struct ScopePacing {
+  int32_t count = 0;          // floats in the buffer
+  double deferred = 0.0;      // advance owed while too little sound was there
+  double previousTime = -1.0; // clock of the previous draw; below 0 before the first
+};
+extern ScopePacing ScopeState;
+// The buffer (the engine's block), null before the engine is up.
+float* ScopeBuffer();
+
+int32_t DrawScope(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+
+// The mode painters, on DrawTarget from the snapshot's rectangle, over
+// `count` floats of interleaved stereo at `window`.
+void DrawScopeWaveform(const QUARLE_VISUALS::RenderRecord* snapshot, const float* window,
+                       int32_t count);
+void DrawScopeXY(const QUARLE_VISUALS::RenderRecord* snapshot, const float* window,
+                 int32_t count);
+void DrawScopeMirror(const QUARLE_VISUALS::RenderRecord* snapshot, const float* window,
+                     int32_t count);
+void DrawScopeSpectrum(const QUARLE_VISUALS::RenderRecord* snapshot, const float* window,
+                       int32_t count);
+
+// The 3 x 3 marker sprites of the scope (centre, edge and corner colours):
+// 0 left channel (red), 1 right channel (blue), 2 X-Y older trace (green),
+// 3 X-Y newer glow (magenta). Made on first use; null when they cannot be.
+platform::Image* ScopeMarker(int32_t which);
+void FreeScopeMarkers();
+
+}  // namespace Tarvelo

@@ -1,0 +1,277 @@
+#include "ui/views/tuning_displays.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "basics/messages.h"
+#include "engine/tuning.h"
+#include "platform/threads.h"
+#include "ui/build/frame.h"
+#include "ui/views/control_drawing.h"
+#include "ui/views/list_views.h"
+#include "visuals/colours.h"
+#include "visuals/control_table.h"
+#include "visuals/glyphs.h"
+#include "visuals/text.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+
+namespace {
+
+constexpr uint32_t kWhite = 0xFFFFFFFF;
+
+int32_t EditedNoteCount() {
+  platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+  return std::clamp(TuningGetNoteCount(EditedTuning), 1, kTuningMaxKeys);
+}
+
+int32_t CellLeft(int32_t x, int32_t k, float cw) {
+  return Nearest(x + V::BorderWidth + k * static_cast<double>(cw));
+}
+
+// Fills key k's cell of a key row.
+void Cell(const V::RenderRecord* s, int32_t k, float cw, uint32_t colour) {
+  const int32_t B = V::BorderWidth;
+  const int32_t x1 = CellLeft(s->X, k, cw);
+  FillBox(x1, s->Y + B, x1 + Nearest(cw) - 1, s->Y + s->H - B - 1, colour);
+}
+
+void EditorFrame(const V::RenderRecord* s) {
+  FrameColour = (s->State.Active || s->State.Pressed) ? kTuningActiveFrame : kTuningLine;
+  FrameStyle = V::kFrameFlat;
+  V::DrawFrame(&s->X, V::kFrameFlat, V::BorderWidth, FrameColour);
+}
+
+// --- The two pattern lists ------------------------------------------------------
+// Copies of the patterns, taken under the tuning's lock once per frame.
+struct PatternCopy {
+  int32_t count = 0;
+  int32_t notes = 0;
+  uint64_t masks[kScalePatternSlots] = {};
+  char names[kScalePatternSlots][kScalePatternNameSize] = {};
+  const char* separator = "";
+};
+
+void CopyPatterns(PatternCopy& copy, int32_t which) {
+  platform::MutexGuard guard(MT_TUNINGS[which]);
+  const Tuning& t = Tunings[which];
+  copy.count = std::clamp(t.PatternCount, 0, kScalePatternMax);
+  copy.notes = std::clamp(t.NoteCount, 1, kTuningMaxKeys);
+  for (int32_t i = 0; i < copy.count; ++i) {
+    copy.masks[i] = t.PatternMasks[i];
+    std::memcpy(copy.names[i], t.PatternNames[i], kScalePatternNameSize);
+    copy.names[i][kScalePatternNameSize - 1] = '\0';
+  }
+}
+
+void RenderPatternRow(platform::Image* row, int32_t item, const V::RenderRecord* snap, void* ctx) {
+  const auto* copy = static_cast<const PatternCopy*>(ctx);
+  if (item < 0 || item >= copy->count) return;
+  V::DrawTextFT(row, UnitPx(), 0, 0, TrimmedPatternName(copy->names[item]), V::TextFont.Face,
+                snap->Text.TextSize, TextColour, 2);
+}
+
+std::string PatternTooltip(int32_t item, void* ctx) {
+  const auto* copy = static_cast<const PatternCopy*>(ctx);
+  if (item < 0 || item >= copy->count) return "";
+  return TrimmedPatternName(copy->names[item]) + copy->separator +
+         PatternMaskDigits(copy->masks[item], copy->notes);
+}
+
+int32_t DrawPatterns(V::RenderRecord* snap, int32_t id, int32_t which, const char* separator,
+                     PatternCopy& copy, ListDrawStatics& statics) {
+  if (!snap) return 0;
+  CopyPatterns(copy, which);
+  copy.separator = separator;
+  ListDrawSpec spec;
+  spec.count = copy.count;
+  spec.firstRowLayer = 0;
+  spec.context = &copy;
+  spec.renderRow = RenderPatternRow;
+  spec.tooltip = PatternTooltip;
+  return DrawListView(snap, id, spec, statics);
+}
+
+}  // namespace
+
+float TuningCellWidth(int32_t w, int32_t N) {
+  if (N < 1) N = 1;
+  const float cw = static_cast<float>(w - 2 * V::BorderWidth) / static_cast<float>(N);
+  return cw < 2.0f ? 2.0f : cw;
+}
+
+std::string TrimmedPatternName(const char* field) {
+  if (!field) return "";
+  const size_t n = strnlen(field, kScalePatternNameSize);
+  size_t a = 0, b = n;
+  while (a < b && (field[a] == ' ' || field[a] == '\t')) ++a;
+  while (b > a && (field[b - 1] == ' ' || field[b - 1] == '\t')) --b;
+  return std::string(field + a, b - a);
+}
+
+std::string PatternMaskDigits(uint64_t mask, int32_t N) {
+  N = std::clamp(N, 0, 64);
+  std::string digits;
+  for (int32_t k = N - 1; k >= 0; --k) digits += ((mask >> k) & 1) ? '1' : '0';
+  return digits;
+}
+
+int32_t DrawTuningName(V::RenderRecord* snap, int32_t id) {
+  static int64_t seenModified = 0;
+  if (!snap) return 0;
+  V::ControlRecord* c = LiveControl(id);
+  platform::Image* layer = LayerAt(c, 0);
+  if (!layer) return 0;
+  int64_t modified = 0;
+  {
+    platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+    modified = EditedTuning.Modified;
+  }
+  const bool changed = modified != seenModified;
+  seenModified = modified;
+  if (changed || snap->Text.Changed != 0) {
+    std::string text = V::TextFieldGetText(&snap->Text);
+    if (modified == -1) text += QUARLE_BASICS::LangText(285, " (modifications not saved)");
+    const int32_t size = snap->Text.TextSize;
+    const int32_t W = layer->width, H = layer->height;
+    const int32_t width = std::min(V::TextWidth(text, &V::TextFont, size), W);
+    snap->Text.LayoutWidth = width;
+    if (c) c->Text.LayoutWidth = width;
+    platform::ImageFill(layer, 0x00000000);
+    int32_t x = 0;
+    if (snap->Text.Align == 3) x = W - width;
+    if (snap->Text.Align == 2) x = Nearest((W - width) / 2.0);
+    V::DrawTextFT(layer, x, Nearest((H - size) / 2.0), 0, text, V::TextFont.Face, size,
+                  snap->Text.TextColour, 2);
+  }
+  BlitImage(layer, snap->X + V::BorderWidth, snap->Y + V::BorderWidth);
+  return 0;
+}
+
+int32_t DrawTuningKeySteps(V::RenderRecord* snap, int32_t) {
+  if (!snap) return 0;
+  TextColour = kWhite;
+  FillColour = kTuningStepsFill;
+  float ratios[kTuningMaxKeys] = {};
+  int32_t N = 0;
+  {
+    platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+    N = std::clamp(TuningGetNoteCount(EditedTuning), 1, kTuningMaxKeys);
+    for (int32_t i = 0; i < N; ++i) ratios[i] = TuningGetAbsoluteRatio(EditedTuning, i);
+  }
+  const int32_t x = snap->X, y = snap->Y, h = snap->H, W = snap->W;
+  const int32_t B = V::BorderWidth;
+  const int32_t b = Nearest(0.375 * h);
+  const float cw = TuningCellWidth(W, N);
+  int32_t p = 0;
+  for (int32_t i = 0; i < N; ++i) {
+    // The last key's step reaches up to the octave.
+    const double next = i + 1 < N ? ratios[i + 1] : 2.0;
+    double share = (next - ratios[i]) * W;
+    if (!std::isfinite(share)) share = 1.0;
+    const int32_t s = std::max(Nearest(std::min(share, static_cast<double>(W))), 1);
+    const float hsv[3] = {ratios[i] - 1.0f, 1.0f, 1.0f};
+    FillBox(x + p, y, x + p + s - 1, y + b - 1, V::HsvToRgb(hsv));
+    platform::DrawLine(V::DrawTarget, x + p, y, x + p, y + b - 1, kWhite);
+    const int32_t cx = Nearest(B + (i + 0.5) * static_cast<double>(cw));
+    platform::DrawLine(V::DrawTarget, x + p, y + b, x + cx, y + h - 1, kWhite);
+    p = std::min(p + s, W - 1);
+  }
+  return 0;
+}
+
+int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
+  if (!snap) return 0;
+  V::ControlRecord* c = LiveControl(id);
+  const int32_t N = EditedNoteCount();
+  const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
+  const int32_t B = V::BorderWidth;
+  const float cw = TuningCellWidth(w, N);
+
+  int32_t size = snap->Text.TextSize;
+  while (V::TextWidth("WW", &V::TextFont, size) > cw - B && size > 8) --size;
+  if (c) c->Text.TextSize = size;
+
+  TextColour = kWhite;
+  FillColour = kTuningGridBack;
+  FillBox(x, y, x + w - 1, y + h - 1, kTuningGridBack);
+  BlitOverlay(c, x, y);
+
+  const int32_t hovered = snap->Text.Mark;
+  if (hovered >= 0 && hovered < N) Cell(snap, hovered, cw, kTuningHover);
+  const int32_t selected = snap->Text.Selected;
+  if (selected >= 0 && selected < N) Cell(snap, selected, cw, kTuningSelected);
+
+  platform::Image* names = LayerAt(c, 0);
+  if (names && snap->Text.Changed != 0) {
+    ClearImage(names, names->width - 1, size);
+    for (int32_t i = 0; i < N; ++i) {
+      std::string name;
+      {
+        platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+        if (i < TuningGetNoteCount(EditedTuning)) name = TuningGetNoteName(EditedTuning, i);
+      }
+      // Coverage as alpha, so the names show when the layer is laid over the grid.
+      V::DrawTextFT(names, static_cast<int32_t>(std::floor(i * cw)) + 2, 0, 0, name,
+                    V::TextFont.Face, size, TextColour, 2);
+    }
+  }
+  if (names) {
+    const double ww = V::TextWidth("WW", &V::TextFont, size);
+    BlitImage(names, Nearest(x + B + (cw - ww) / 2.0 + 2.0), Nearest(y + (h - size) / 2.0 + 1.0));
+  }
+  for (int32_t i = 1; i < N; ++i) {
+    const int32_t sx = static_cast<int32_t>(std::floor(i * cw)) + x + B;
+    FillBox(sx, y + B, sx + 1, y + h - B - 1, kTuningLine);
+  }
+  EditorFrame(snap);
+  return 0;
+}
+
+int32_t DrawScalePatternSwitches(V::RenderRecord* snap, int32_t) {
+  if (!snap) return 0;
+  int32_t p = 0;
+  if (V::UiIndex) {
+    const V::ControlRecord* list = V::ControlAt(V::UiIndex[kUiSAM_PATTERNS]);
+    if (list && list->Text.Selected > 0) p = list->Text.Selected;
+  }
+  int32_t N = 1;
+  uint64_t mask = 0;
+  {
+    platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+    N = std::clamp(TuningGetNoteCount(EditedTuning), 1, kTuningMaxKeys);
+    // A selection past the last pattern (after an add on a full list) shows no keys.
+    if (p < EditedTuning.PatternCount && p < kScalePatternSlots) mask = EditedTuning.PatternMasks[p];
+  }
+  TextColour = kWhite;
+  FillColour = kTuningLine;
+  const float cw = TuningCellWidth(snap->W, N);
+  const int32_t B = V::BorderWidth;
+  for (int32_t k = 0; k < N; ++k) {
+    uint32_t colour = ((mask >> k) & 1) ? kTuningSwitchOn : kTuningLine;
+    if (k == snap->Text.Mark) colour = kTuningHover;
+    Cell(snap, k, cw, colour);
+    const int32_t x1 = CellLeft(snap->X, k, cw);
+    OutlineBox(x1, snap->Y + B, x1 + Nearest(cw) - 1, snap->Y + snap->H - B - 1, kTuningLine);
+  }
+  EditorFrame(snap);
+  return 0;
+}
+
+int32_t DrawScalePatternList(V::RenderRecord* snap, int32_t id) {
+  static PatternCopy copy;
+  static ListDrawStatics statics;
+  return DrawPatterns(snap, id, kEditedTuning, " :  ", copy, statics);
+}
+
+int32_t DrawScaleList(V::RenderRecord* snap, int32_t id) {
+  static PatternCopy copy;
+  static ListDrawStatics statics;
+  return DrawPatterns(snap, id, kActiveTuning, ":  ", copy, statics);
+}
+
+}  // namespace Tarvelo

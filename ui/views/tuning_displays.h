@@ -1,0 +1,38 @@
+// The tuning displays: the tuning editor's name label with its unsaved-changes
+// note (TNGNAME), the bar of key steps (TNGSCLD), the key grid (TNGSCL), the
+// scale-pattern switches (TNGSS), the editor's pattern list (SAM inside TNG)
+// and the module panel's scale list (SCALELIST). Each reads the tuning under
+// one MT_TUNINGS lock at a time: the editor's copy (0), or for the scale list
+// the tuning in use (1).
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "visuals/controls.h"
+
+namespace Tarvelo {
+
+constexpr uint32_t kTuningGridBack = 0xFF32323C;
+constexpr uint32_t kTuningStepsFill = 0xFF141419;
+constexpr uint32_t kTuningHover = 0xFFC89600;
+constexpr uint32_t kTuningSelected = 0xFF0000C8;
+constexpr uint32_t kTuningSwitchOn = 0xFF175DB0;
+constexpr uint32_t kTuningLine = 0xFF0A2A4D;  // switch off, outlines, separators, frames
+constexpr uint32_t kTuningActiveFrame = 0xFFBEBEFF;
+
+// The width of one key cell for a control w pixels wide and N keys: (w - 2B)
+// / N in single precision, at least 2.
+float TuningCellWidth(int32_t w, int32_t N);
+// Pattern names are kept in fixed fields: the name with blanks trimmed at both ends.
+std::string TrimmedPatternName(const char* field);
+// The row's key mask as N digits (the highest key first, leading zeros kept).
+std::string PatternMaskDigits(uint64_t mask, int32_t N);
+
+int32_t DrawTuningName(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+int32_t DrawTuningKeySteps(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+int32_t DrawTuningKeyGrid(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+int32_t DrawScalePatternSwitches(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+int32_t DrawScalePatternList(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+int32_t DrawScaleList(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+
+}  // namespace Tarvelo
