@@ -1,8 +1,12 @@
 #include "app/state/ui_hooks.h"
 #include "ui/build/callbacks.h"
 #include "ui/views/control_drawing.h"
+#include "ui/views/control_images.h"
+#include "ui/views/dialog_drawing.h"
 #include "ui/views/install.h"
+#include "ui/views/library_views.h"
 #include "ui/views/list_views.h"
+#include "ui/views/sysbar_views.h"
 
 namespace Tarvelo {
 
@@ -33,6 +37,30 @@ void InstallViewCallbacksA() {
   Cb.DrawSystemMessageList = DrawSystemMessageList;
   Cb.DrawActionHistoryList = DrawActionHistoryList;
   Cb.DrawFileList = DrawFileList;
+
+  Cb.DrawLiveGuide = DrawLiveGuide;
+  Cb.DrawMessageBox = DrawMessageBox;
+  Cb.DrawDialogText = DrawDialogText;
+  Cb.DrawDialogEdit = DrawDialogEdit;
+
+  Cb.DrawMemoryReadout = DrawMemoryReadout;
+  Cb.DrawWorkloadReadout = DrawWorkloadReadout;
+  Cb.DrawAudioLoopReadout = DrawAudioLoopReadout;
+  Cb.DrawVideoRateReadout = DrawVideoRateReadout;
+  Cb.DrawControlLoopReadout = DrawControlLoopReadout;
+  Cb.DrawInputPowerSwitch = DrawInputPowerSwitch;
+  Cb.DrawOutputPowerSwitch = DrawOutputPowerSwitch;
+  Cb.DrawInputMeter = DrawInputMeter;
+  Cb.DrawOutputMeter = DrawOutputMeter;
+
+  Cb.DrawModuleCatalogList = DrawModuleCatalogList;
+  Cb.DrawCreatedModuleList = DrawCreatedModuleList;
+  Cb.DrawSampleLibraryList = DrawSampleLibraryList;
+  Cb.DrawSampleMemoryList = DrawSampleMemoryList;
+  Cb.DrawFilterList = DrawFilterList;
+
+  Cb.CreateGlowImages = CreateGlowImages;
+  Cb.PrepareControlImages = PrepareControlImages;
 
   StateUi.SetRowTextColour = SetRowColour;
 }

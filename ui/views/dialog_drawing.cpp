@@ -1,0 +1,204 @@
+#include "ui/views/dialog_drawing.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/threads.h"
+#include "ui/views/control_drawing.h"
+#include "visuals/control_table.h"
+#include "visuals/event_loop.h"
+#include "visuals/glyphs.h"
+#include "visuals/text.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using platform::Image;
+
+namespace {
+
+constexpr uint16_t kDashed = 0xCCCC;
+
+uint32_t StripFrame(const RenderRecord* snap) {
+  return (snap->State.Active != 0 || snap->State.Pressed != 0) ? kColourFrameHover : kColourNavy;
+}
+
+// Fill and overlay, common to the four strips.
+void StripBackground(const RenderRecord* snap, const ControlRecord* c) {
+  FillColour = kStripBackground;
+  FillBox(snap->X, snap->Y, snap->X + snap->W - 1, snap->Y + snap->H - 1, FillColour);
+  BlitOverlay(c, snap->X, snap->Y);
+}
+
+bool Blank(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char ch) { return ch == ' ' || ch == '\t'; });
+}
+
+// Renders text into the layer: width clamped to the layer and written back to
+// the live control, x centred (or 0), y = nearest((H - size) / 2 + 1).
+int32_t RenderStripText(Image* layer, ControlRecord* c, const std::string& text, int32_t size,
+                        bool centred, int32_t margin, uint32_t colour) {
+  int32_t width = std::max(V::TextWidth(text, &V::TextFont, size), 0);
+  if (width > layer->width) width = layer->width;
+  if (c) c->Text.LayoutWidth = width;
+  const int32_t x = centred ? Nearest((layer->width - width) * 0.5) : 0;
+  const int32_t y = Nearest((layer->height - size) * 0.5 + 1.0);
+  ClearImage(layer, layer->width - 1, layer->height - 1);
+  return V::DrawTextFT(layer, x, y, margin, text, V::TextFont.Face, size, colour, 2);
+}
+
+// TextWidth - 1 of text[from, to), not below 0; an empty or inverted range is 0.
+int32_t SpanWidth(const std::string& text, int32_t from, int32_t to, int32_t size) {
+  const int32_t n = static_cast<int32_t>(text.size());
+  from = std::clamp(from, 0, n);
+  to = std::clamp(to, 0, n);
+  if (to <= from) return 0;
+  return std::max(V::TextWidth(text.substr(from, to - from), &V::TextFont, size) - 1, 0);
+}
+
+}  // namespace
+
+std::string GuideDateTimeText(const std::tm& t) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%02d-%02d-%04d   %02d:%02d:%02d", t.tm_mon + 1, t.tm_mday,
+                t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  return buf;
+}
+
+int32_t DrawLiveGuide(RenderRecord* snap, int32_t id) {
+  if (!snap) return 0;
+  ControlRecord* c = V::ControlAt(id);
+  StripBackground(snap, c);
+  Image* layer = LayerAt(c, 0);
+  int32_t result = 0;
+  if (layer) {
+    platform::MutexGuard g(V::MT_HOVER);
+    if (V::HoverText.Changed != 0) {
+      std::string text = V::TextFieldGetText(&V::HoverText);
+      if (Blank(text)) {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        text = GuideDateTimeText(local);
+        V::TextFieldSetText(&V::HoverText, text.c_str());
+      }
+      const int32_t r =
+          RenderStripText(layer, c, text, snap->Text.TextSize, true, 0, kColourWhite);
+      if (r < 0) result = r;
+      V::HoverText.Changed = 0;
+    }
+  }
+  BlitImage(layer, snap->X + BorderPx(), snap->Y + BorderPx());
+  FrameColour = StripFrame(snap);
+  FrameStyle = V::kFrameFlat;
+  FrameRect(snap, FrameStyle, BorderPx(), FrameColour);
+  return result;
+}
+
+int32_t DrawMessageBox(RenderRecord* snap, int32_t id) {
+  if (!snap) return 0;
+  ControlRecord* c = V::ControlAt(id);
+  StripBackground(snap, c);
+  Image* layer = LayerAt(c, 0);
+  if (layer && snap->Text.Changed != 0)
+    RenderStripText(layer, c, V::TextFieldGetText(&snap->Text), snap->Text.TextSize, true, 0,
+                    snap->Text.TextColour);
+  BlitImage(layer, snap->X + BorderPx(), snap->Y + BorderPx());
+  FrameColour = kColourBlue;
+  FrameStyle = V::kFrameFlat;
+  FrameRect(snap, FrameStyle, BorderPx(), FrameColour);
+  return 0;
+}
+
+int32_t DrawDialogText(RenderRecord* snap, int32_t id) {
+  if (!snap) return 0;
+  ControlRecord* c = V::ControlAt(id);
+  StripBackground(snap, c);
+  Image* layer = LayerAt(c, 0);
+  if (layer && snap->Text.Changed != 0) {
+    const int32_t r = RenderStripText(layer, c, V::TextFieldGetText(&snap->Text),
+                                      snap->Text.TextSize, false, BorderPx() + 1, kColourWhite);
+    if (r < 0) return r;
+  }
+  BlitImage(layer, snap->X + BorderPx(), snap->Y + BorderPx());
+  FrameColour = StripFrame(snap);
+  FrameStyle = V::kFrameFlat;
+  FrameRect(snap, FrameStyle, BorderPx(), FrameColour);
+  return 0;
+}
+
+int32_t DrawDialogEdit(RenderRecord* snap, int32_t id) {
+  if (!snap) return 0;
+  ControlRecord* c = V::ControlAt(id);
+  V::TextField& f = snap->Text;
+  const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
+  const int32_t b = BorderPx();
+  const int32_t s = f.TextSize;
+
+  FrameColour = snap->State.Active != 0 ? kColourFrameHover : kColourNavy;
+  if (snap->State.Pressed != 0) {
+    FrameColour = kColourFrameHover;
+    FrameStyle = V::kFrameSunken;
+  } else {
+    FrameStyle = V::kFrameRaised;
+  }
+  TextColour = kColourWhite;
+
+  const std::string text = V::TextFieldGetText(&f);
+  const int32_t stored = static_cast<int32_t>(text.size()) + 1;
+  const int32_t pad = Nearest(s * 0.5 + b);
+  const int32_t avail = w - 2 * pad;
+  const int32_t ty = Nearest((h - s) * 0.5);
+  const int32_t first = EditFirstVisible(f);
+  const int32_t last = EditLastVisible(f);
+  const int32_t caret = EditCaret(f);
+  const int32_t anchor = EditAnchor(f);
+
+  const int32_t wc = SpanWidth(text, first, caret, s);
+  const int32_t wv = std::min(SpanWidth(text, first, last, s), avail);
+  int32_t start = 0, width = 0;
+  const bool selection = EditSelectionLength(f) != 0;
+  if (selection) {
+    if (anchor >= first && anchor < last) {
+      const int32_t wa = SpanWidth(text, first, anchor, s);
+      start = wa;
+      width = wc - wa;
+      if (width < 0) {
+        start = wc;
+        width = wa - wc;
+      }
+    } else if (anchor >= last) {
+      start = wc;
+      width = wv - wc;
+    } else {
+      start = 0;
+      width = wc + 1;
+    }
+  }
+
+  Image* layer = LayerAt(c, 0);
+  if (layer && f.Changed != 0) {
+    ClearImage(layer, w - 3, s + 2);
+    const int32_t from = std::clamp(first, 0, static_cast<int32_t>(text.size()));
+    const int32_t to = std::clamp(last, from, static_cast<int32_t>(text.size()));
+    const int32_t r = V::DrawTextFT(layer, 0, 0, 0, text.substr(from, to - from), V::TextFont.Face,
+                                    s, kColourWhite, 2);
+    if (r < 0) return r;
+  }
+
+  FillColour = kStripBackground;
+  FillBox(x, y, x + w - 1, y + h - 1, FillColour);
+  BlitOverlay(c, x, y);
+  if (selection)
+    FillBox(x + pad + start, y + b, x + pad + start + width - 1, y + h - b - 1, kEditSelection);
+  BlitImage(layer, x + pad, y + ty);
+  platform::DrawLine(V::DrawTarget, x + pad + wc, y + b, x + pad + wc, y + h - b, kColourWhite);
+  if (first > 0) PatternBox(x + b, y + b, x + b + 1, y + h - b - 1, kColourAmber, kDashed);
+  if (last < stored - 1)
+    PatternBox(x + w - b - 1, y + b, x + w - b - 2, y + h - b - 1, kColourAmber, kDashed);
+  FrameRect(snap, FrameStyle, b, FrameColour);
+  return 0;
+}
+
+}  // namespace Tarvelo

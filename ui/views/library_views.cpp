@@ -1,0 +1,358 @@
+#include "ui/views/library_views.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "app/state/wave_library.h"
+#include "audio/audio.h"
+#include "basics/ratio.h"
+#include "engine/catalog/catalog.h"
+#include "engine/modulelist.h"
+#include "platform/threads.h"
+#include "ui/views/control_drawing.h"
+#include "ui/views/list_views.h"
+#include "visuals/control_table.h"
+#include "visuals/text.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using platform::Image;
+
+const uint32_t CategoryColours[8] = {0x00000000, 0xFFAA0000, 0xFFE6C300, 0xFF212121,
+                                     0xFF0055C8, 0xFFC800AA, 0xFFFF7F00, 0xFF7F00C8};
+const char ChannelLayoutTags[12][4] = {"N/A", "M", "S", "2.1", "Q", "5",
+                                       "5.1", "6", "7", "7.1", "9", "9.1"};
+
+std::string FormatSeconds(float seconds) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.7g",
+                static_cast<double>(QUARLE_BASICS::RoundToDigits(seconds, 2)));
+  std::string text = buf;
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  const size_t dot = text.find('.');
+  if (dot == std::string::npos)
+    text += ".00s";
+  else if (text.size() - dot - 1 == 1)
+    text += "0s";
+  else
+    text += "s";
+  return text;
+}
+
+std::string FileStem(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+namespace {
+
+constexpr uint32_t kMarkerEdge = 0xFF141414;
+
+int32_t SmallSize(int32_t size) { return std::max(size - 3, 8); }
+int32_t RowRight(const ListRowPlace& p) { return p.x0 + p.w - BorderPx() - 2; }  // x0 + w0
+
+int32_t LayoutIndex(int32_t channels) { return channels >= 0 && channels < 12 ? channels : 0; }
+
+void DrawCategoryMarker(const ListRowPlace& p, int32_t category) {
+  OutlineBox(p.x0, p.top, p.x0 + 8, p.top + p.rowH - 1, kMarkerEdge);
+  const uint32_t colour = CategoryColours[category >= 0 && category < 8 ? category : 0];
+  FillBox(p.x0 + 1, p.top + 1, p.x0 + 7, p.top + p.rowH - 2, colour);
+}
+
+void Text(Image* row, int32_t x, int32_t y, const std::string& text, int32_t size,
+          int32_t margin = 0) {
+  V::DrawTextFT(row, x, y, margin, text, V::TextFont.Face, size, kColourWhite, 2);
+}
+
+// --- Module catalog -----------------------------------------------------------------
+
+ListDrawStatics g_catalogStatics;
+
+const ModuleRecord& CatalogRow(int32_t item) {
+  const int32_t i = std::clamp(item, 0, kModuleTypeCount - 1);
+  const int32_t type = std::clamp(ModulePaletteOrder[i], 0, kModuleTypeCount - 1);
+  return ModuleCatalog[type];
+}
+
+void CatalogDecorate(const ListRowPlace& p, void*) { DrawCategoryMarker(p, CatalogRow(p.item).Category); }
+
+void CatalogRender(Image* row, int32_t item, const RenderRecord* snap, void*) {
+  Text(row, 3 * UnitPx(), 0, QUARLE_BASICS::DynZStringGet(CatalogRow(item).Name), snap->Text.TextSize);
+}
+
+void CatalogFinish(const ListRowPlace& p, void* ctx) {
+  if (CatalogRow(p.item).PolyphonyCapability > 0)
+    BlitImage(LayerAt(static_cast<ControlRecord*>(ctx), 0), RowRight(p) - IconPx() - 3,
+              p.top + p.textY - 1);
+}
+
+std::string CatalogTooltip(int32_t item, void*) {
+  return QUARLE_BASICS::DynZStringGet(CatalogRow(item).Name);
+}
+
+// --- Created modules ------------------------------------------------------------------
+
+ListDrawStatics g_createdStatics;
+
+struct CreatedRow {
+  std::string label;
+  int32_t category = 0;
+  int64_t polyphonic = 0;
+};
+struct CreatedFrame {
+  ControlRecord* control = nullptr;
+  std::vector<CreatedRow> rows;
+};
+
+void CreatedPrepare(int32_t top, int32_t last, int32_t step, void* ctx) {
+  auto* f = static_cast<CreatedFrame*>(ctx);
+  platform::MutexGuard g(ModuleList.lock);
+  for (int32_t i = top; step > 0 ? i <= last : i >= last; i += step) {
+    if (i < 0 || i >= static_cast<int32_t>(f->rows.size()) || i >= ModuleList.count) break;
+    const ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
+    if (!m) continue;
+    CreatedRow& r = f->rows[i];
+    r.label = QUARLE_BASICS::DynZStringGet(m->Name) + " #" + std::to_string(m->InstanceNumber);
+    r.category = m->Category;
+    r.polyphonic = m->ModuleSwitches[kSwitchPerVoice];
+  }
+}
+
+const CreatedRow* CreatedAt(void* ctx, int32_t item) {
+  auto* f = static_cast<CreatedFrame*>(ctx);
+  if (item < 0 || item >= static_cast<int32_t>(f->rows.size())) return nullptr;
+  return &f->rows[item];
+}
+
+void CreatedDecorate(const ListRowPlace& p, void* ctx) {
+  if (const CreatedRow* r = CreatedAt(ctx, p.item)) DrawCategoryMarker(p, r->category);
+}
+
+void CreatedRender(Image* row, int32_t item, const RenderRecord* snap, void* ctx) {
+  if (const CreatedRow* r = CreatedAt(ctx, item)) Text(row, 3 * UnitPx(), 0, r->label, snap->Text.TextSize);
+}
+
+void CreatedFinish(const ListRowPlace& p, void* ctx) {
+  const CreatedRow* r = CreatedAt(ctx, p.item);
+  if (r && r->polyphonic == -1)
+    BlitImage(LayerAt(static_cast<CreatedFrame*>(ctx)->control, 0), RowRight(p) - IconPx() - 5,
+              p.top + p.textY);
+}
+
+std::string CreatedTooltip(int32_t item, void* ctx) {
+  const CreatedRow* r = CreatedAt(ctx, item);
+  return r ? r->label : std::string();
+}
+
+// --- Sample rows (SAM, WLIST) and filters (FLIST) -------------------------------------
+
+struct WaveRow {
+  bool present = false;
+  bool noData = false;
+  int32_t state = 0;
+  int32_t channels = 0;
+  float duration = 0.0f;
+  std::string file;
+  const WaveLibraryEntry* entry = nullptr;
+};
+
+WaveRow ReadWave(const WaveLibraryEntry* e) {
+  WaveRow r;
+  if (!e) return r;
+  r.present = true;
+  r.noData = e->Sound.samples == nullptr;
+  r.state = e->State;
+  r.channels = e->Sound.format.channels;
+  r.duration = e->Duration;
+  r.file = QUARLE_BASICS::DynZStringGet(e->File);
+  r.entry = e;
+  return r;
+}
+
+std::string WaveTooltip(const WaveRow& r) {
+  return r.file + " (" + QUARLE_AUDIO::ChannelLayoutNames[LayoutIndex(r.channels)] + ", " +
+         FormatSeconds(r.duration) + ")";
+}
+
+void RenderWaveRow(Image* row, const WaveRow& r, const RenderRecord* snap, bool memoryList) {
+  if (!r.present) return;
+  const int32_t u = UnitPx();
+  const int32_t size = snap->Text.TextSize;
+  Text(row, u, u - 1, std::string(ChannelLayoutTags[LayoutIndex(r.channels)]) + " ", SmallSize(size));
+  Text(row, 6 * u, u - 1, FormatSeconds(r.duration), SmallSize(size));
+  if (memoryList)
+    Text(row, 20 * u, 0, FileStem(r.file), size, IconPx() + u);
+  else
+    Text(row, 20 * u, 0, r.file, size);
+}
+
+// The status icon of a sample or filter row: busy, no data, or the selected
+// module's wave.
+void WaveStatusIcon(const ListRowPlace& p, const WaveRow& r, const WaveLibraryEntry* attached,
+                    ControlRecord* c) {
+  if (!r.present) return;
+  int32_t layer = -1;
+  if (r.state != kWaveIdle)
+    layer = 1;
+  else if (r.noData)
+    layer = 2;
+  else if (attached && r.entry == attached)
+    layer = 0;
+  if (layer >= 0) BlitImage(LayerAt(c, layer), RowRight(p) - IconPx() - 3, p.top + p.textY - 1);
+}
+
+const WaveLibraryEntry* SelectedWave() {
+  platform::MutexGuard g(ModuleList.lock);
+  return SelectedModule ? SelectedModule->SampleEntry : nullptr;
+}
+
+int32_t CountOf(const WaveLibraryList& list) {
+  platform::MutexGuard g(list.header.lock);
+  return list.header.count;
+}
+
+// SAM: drawn with the library's lock held.
+ListDrawStatics g_libraryStatics;
+
+void LibraryRender(Image* row, int32_t item, const RenderRecord* snap, void*) {
+  RenderWaveRow(row, ReadWave(WaveLibraryListAt(SampleLibrary, item)), snap, false);
+}
+std::string LibraryTooltip(int32_t item, void*) {
+  const WaveRow r = ReadWave(WaveLibraryListAt(SampleLibrary, item));
+  return r.present ? WaveTooltip(r) : std::string();
+}
+
+// WLIST: the visible rows copied under the list's lock.
+ListDrawStatics g_memoryStatics;
+
+struct MemoryFrame {
+  ControlRecord* control = nullptr;
+  const WaveLibraryEntry* attached = nullptr;
+  std::vector<WaveRow> rows;
+};
+
+void MemoryPrepare(int32_t top, int32_t last, int32_t step, void* ctx) {
+  auto* f = static_cast<MemoryFrame*>(ctx);
+  platform::MutexGuard g(SynthSamples.header.lock);
+  for (int32_t i = top; step > 0 ? i <= last : i >= last; i += step) {
+    if (i < 0 || i >= static_cast<int32_t>(f->rows.size())) break;
+    f->rows[i] = ReadWave(WaveLibraryListAt(SynthSamples, i));
+  }
+}
+
+const WaveRow* MemoryAt(void* ctx, int32_t item) {
+  auto* f = static_cast<MemoryFrame*>(ctx);
+  if (item < 0 || item >= static_cast<int32_t>(f->rows.size())) return nullptr;
+  return &f->rows[item];
+}
+
+void MemoryRender(Image* row, int32_t item, const RenderRecord* snap, void* ctx) {
+  if (const WaveRow* r = MemoryAt(ctx, item)) RenderWaveRow(row, *r, snap, true);
+}
+void MemoryFinish(const ListRowPlace& p, void* ctx) {
+  auto* f = static_cast<MemoryFrame*>(ctx);
+  if (const WaveRow* r = MemoryAt(ctx, p.item)) WaveStatusIcon(p, *r, f->attached, f->control);
+}
+std::string MemoryTooltip(int32_t item, void* ctx) {
+  const WaveRow* r = MemoryAt(ctx, item);
+  return r && r->present ? WaveTooltip(*r) : std::string();
+}
+
+// FLIST: drawn with the filter library's lock held.
+ListDrawStatics g_filterStatics;
+
+struct FilterFrame {
+  ControlRecord* control = nullptr;
+  const WaveLibraryEntry* attached = nullptr;
+};
+
+void FilterRender(Image* row, int32_t item, const RenderRecord* snap, void*) {
+  const WaveRow r = ReadWave(WaveLibraryListAt(FilterLibrary, item));
+  if (r.present) Text(row, UnitPx(), 0, FileStem(r.file), snap->Text.TextSize, IconPx() + UnitPx());
+}
+void FilterFinish(const ListRowPlace& p, void* ctx) {
+  auto* f = static_cast<FilterFrame*>(ctx);
+  WaveStatusIcon(p, ReadWave(WaveLibraryListAt(FilterLibrary, p.item)), f->attached, f->control);
+}
+std::string FilterTooltip(int32_t item, void*) {
+  const WaveRow r = ReadWave(WaveLibraryListAt(FilterLibrary, item));
+  return r.file;
+}
+
+}  // namespace
+
+int32_t DrawModuleCatalogList(RenderRecord* snap, int32_t id) {
+  ListDrawSpec spec;
+  spec.count = kModuleTypeCount;
+  spec.firstRowLayer = 1;
+  spec.context = V::ControlAt(id);
+  spec.decorate = CatalogDecorate;
+  spec.renderRow = CatalogRender;
+  spec.finish = CatalogFinish;
+  spec.tooltip = CatalogTooltip;
+  return DrawListView(snap, id, spec, g_catalogStatics);
+}
+
+int32_t DrawCreatedModuleList(RenderRecord* snap, int32_t id) {
+  CreatedFrame frame;
+  frame.control = V::ControlAt(id);
+  ListDrawSpec spec;
+  {
+    platform::MutexGuard g(ModuleList.lock);
+    spec.count = std::max(ModuleList.count, 0);
+  }
+  frame.rows.resize(static_cast<size_t>(spec.count));
+  spec.firstRowLayer = 1;
+  spec.context = &frame;
+  spec.prepare = CreatedPrepare;
+  spec.decorate = CreatedDecorate;
+  spec.renderRow = CreatedRender;
+  spec.finish = CreatedFinish;
+  spec.tooltip = CreatedTooltip;
+  return DrawListView(snap, id, spec, g_createdStatics);
+}
+
+int32_t DrawSampleLibraryList(RenderRecord* snap, int32_t id) {
+  ListDrawSpec spec;
+  spec.count = CountOf(SampleLibrary);
+  spec.renderRow = LibraryRender;
+  spec.tooltip = LibraryTooltip;
+  platform::MutexGuard g(SampleLibrary.header.lock);
+  return DrawListView(snap, id, spec, g_libraryStatics);
+}
+
+int32_t DrawSampleMemoryList(RenderRecord* snap, int32_t id) {
+  MemoryFrame frame;
+  frame.control = V::ControlAt(id);
+  ListDrawSpec spec;
+  spec.count = CountOf(SynthSamples);
+  frame.attached = SelectedWave();
+  frame.rows.resize(static_cast<size_t>(std::max(spec.count, 0)));
+  spec.firstRowLayer = 3;
+  spec.context = &frame;
+  spec.prepare = MemoryPrepare;
+  spec.renderRow = MemoryRender;
+  spec.finish = MemoryFinish;
+  spec.tooltip = MemoryTooltip;
+  return DrawListView(snap, id, spec, g_memoryStatics);
+}
+
+int32_t DrawFilterList(RenderRecord* snap, int32_t id) {
+  FilterFrame frame;
+  frame.control = V::ControlAt(id);
+  ListDrawSpec spec;
+  spec.count = CountOf(FilterLibrary);
+  frame.attached = SelectedWave();
+  spec.firstRowLayer = 3;
+  spec.context = &frame;
+  spec.renderRow = FilterRender;
+  spec.finish = FilterFinish;
+  spec.tooltip = FilterTooltip;
+  platform::MutexGuard g(FilterLibrary.header.lock);
+  return DrawListView(snap, id, spec, g_filterStatics);
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,33 @@
+// Draw callbacks of the five library lists, on the list scheme of
+// ui/views/list_views.h: the module catalog (REFM), the created modules (LIBM),
+// the sample library (SAM), the samples in memory (WLIST) and the FIR filter
+// files (FLIST); and the duration text of the sample and melody lists.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "visuals/controls.h"
+
+namespace Tarvelo {
+
+using QUARLE_VISUALS::RenderRecord;
+
+// Marker colour per module category 0..7 (0: none).
+extern const uint32_t CategoryColours[8];
+// Short channel-layout tags by channel count 0..11 ("N/A", "M", "S", ...).
+extern const char ChannelLayoutTags[12][4];
+
+// Seconds rounded to two decimals with exactly two after the point and "s":
+// 1.0 -> "1.00s", 1.5 -> "1.50s", 12.34 -> "12.34s".
+std::string FormatSeconds(float seconds);
+// The file name without the text from its last "." on; whole without a ".".
+std::string FileStem(const std::string& name);
+
+// (snapshot, control id) -> 0.
+int32_t DrawModuleCatalogList(RenderRecord* snap, int32_t id);  // REFM
+int32_t DrawCreatedModuleList(RenderRecord* snap, int32_t id);  // LIBM
+int32_t DrawSampleLibraryList(RenderRecord* snap, int32_t id);  // SAM
+int32_t DrawSampleMemoryList(RenderRecord* snap, int32_t id);   // WLIST
+int32_t DrawFilterList(RenderRecord* snap, int32_t id);         // FLIST
+
+}  // namespace Tarvelo
