@@ -1,0 +1,404 @@
+#include "ui/panels/panel_common.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+#include "app/startup.h"
+#include "audio/midi.h"
+#include "basics/listings.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "platform/screen.h"
+#include "ui/build/frame.h"
+#include "visuals/control_table.h"
+#include "visuals/event_loop.h"
+#include "visuals/layers.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using QUARLE_BASICS::CommandMessage;
+
+// --- Controls -----------------------------------------------------------------
+
+ControlRecord* PanelCtl(int32_t id) { return id < 0 ? nullptr : V::ControlAt(id); }
+
+int32_t SlotId(int32_t slot) {
+  if (!V::UiIndex || slot < 0 || slot >= kUiSlotCount) return 0;
+  return V::UiIndex[slot];
+}
+
+ControlRecord* SlotCtl(int32_t slot) {
+  const int32_t id = SlotId(slot);
+  return id > 0 ? V::ControlAt(id) : nullptr;
+}
+
+int32_t WindowIdOf(int32_t slot) {
+  if (!V::WindowList || slot < 0 || slot >= V::WindowSlotCount) return 0;
+  return V::WindowList[slot];
+}
+
+ControlRecord* WindowCtl(int32_t slot) {
+  const int32_t id = WindowIdOf(slot);
+  return id > 0 ? V::ControlAt(id) : nullptr;
+}
+
+void PressedLook(int32_t id, uint32_t bits) {
+  if (ControlRecord* c = PanelCtl(id))
+    c->State.Pressed = (bits == V::kEventPress || bits == V::kEventDrag || bits == V::kEventDragOver)
+                           ? -1
+                           : 0;
+}
+
+bool ToggleLook(int32_t id, uint32_t bits) {
+  ControlRecord* c = PanelCtl(id);
+  if (!c) return false;
+  if (bits == V::kEventPress) {
+    c->State.Pressed = -1;
+  } else if (bits == V::kEventClick) {
+    c->State.Pressed = 0;
+    c->State.On = c->State.On ? 0 : -1;
+    return true;
+  } else if (bits == 0) {
+    c->State.Pressed = 0;
+  }
+  return false;
+}
+
+void PublishState(int32_t id) {
+  if (ControlRecord* c = PanelCtl(id)) V::ControlPublishState(c);
+}
+
+void PublishText(int32_t id, int64_t flags) {
+  if (ControlRecord* c = PanelCtl(id)) V::ControlPublishText(c, flags);
+}
+
+void PublishWhole(int32_t id, int64_t flags) {
+  if (ControlRecord* c = PanelCtl(id)) V::ControlPublish(c, flags);
+}
+
+void SetOnWord(int32_t id, int64_t on) {
+  if (ControlRecord* c = PanelCtl(id)) {
+    c->State.On = on;
+    V::ControlPublishState(c);
+  }
+}
+
+void SetVisibleWord(int32_t id, int64_t visible) {
+  if (ControlRecord* c = PanelCtl(id)) V::ControlSetVisible(c, visible);
+}
+
+void SetTextOf(int32_t id, const std::string& text) {
+  if (ControlRecord* c = PanelCtl(id)) V::TextFieldSetText(&c->Text, text.c_str());
+}
+
+std::string TextOf(int32_t id) {
+  const ControlRecord* c = PanelCtl(id);
+  return c ? V::TextFieldGetText(&c->Text) : "";
+}
+
+// --- Messages -------------------------------------------------------------------
+
+CommandMessage HandlerMessage{};
+
+double PanelNow() { return V::GuiTimer(); }
+
+int32_t PostHandlerMessage(int32_t queue) {
+  HandlerMessage.timeStamp = PanelNow();
+  const int32_t r = QUARLE_BASICS::PostCommand(HandlerMessage, queue, -1);
+  // A refused message is not cleared by the queue; the next post starts afresh.
+  QUARLE_BASICS::CommandClear(HandlerMessage);
+  return r;
+}
+
+int32_t PostControlEvent(int32_t target, int32_t source, uint32_t bits) {
+  CommandMessage m{};
+  m.type = QUARLE_BASICS::kCommandControlEvent;
+  m.arg1 = static_cast<uint32_t>(source);
+  m.arg2 = static_cast<uint32_t>(target);
+  m.arg5 = bits;
+  m.timeStamp = PanelNow();
+  return QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::MainCommandQueue, -1);
+}
+
+// --- Selectors ------------------------------------------------------------------------
+
+namespace {
+
+int32_t WrapOption(int32_t option, int32_t n) {
+  if (option >= n) option -= n;
+  if (option < 0) option += n;
+  return option;
+}
+
+}  // namespace
+
+bool SelectorEvent(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t n,
+                   int32_t& accumulator, bool vertical, int32_t* direction) {
+  ControlRecord* c = PanelCtl(id);
+  if (direction) *direction = 1;
+  if (!c) return false;
+  if (n < 1) n = 1;
+  const int32_t extent = vertical ? c->H : c->W;
+  const int32_t half = static_cast<int32_t>(std::nearbyint(extent * 0.5));
+  const int32_t r = vertical ? y - c->Y : x - c->X;
+  int32_t option = c->Text.Selected;
+  bool changed = false;
+  if (bits & V::kEventDrag) {
+    accumulator += vertical ? -y : x;
+    const int32_t k = static_cast<int32_t>(std::nearbyint(accumulator / 25.0));
+    const int32_t s = (k > 0) - (k < 0);
+    option = WrapOption(option + s, n);
+    accumulator -= 25 * k;
+    if (s != 0) {
+      c->Dragged = -1;
+      changed = true;
+      if (direction) *direction = s;
+    }
+  } else if (bits & V::kEventClick) {
+    if (r < half) {
+      option = WrapOption(option - 1, n);
+      if (direction) *direction = -1;
+    } else if (r > half) {
+      option = WrapOption(option + 1, n);
+    }
+    changed = true;
+    accumulator = 0;
+  } else if (bits & (V::kEventHover | V::kEventPress)) {
+    c->Text.Mark = r < half ? 1 : (r > half ? 2 : 0);
+    accumulator = 0;
+  } else {
+    c->Text.Mark = 0;
+    accumulator = 0;
+  }
+  c->Text.Changed = -1;
+  if (changed) c->Text.Selected = option;
+  return changed;
+}
+
+// --- Services -------------------------------------------------------------------------
+
+PanelServices Panel{};
+
+void ResetPanelServices() { Panel = PanelServices{}; }
+
+namespace {
+
+// The built-in dialog box, used while the application state provides none: the
+// same protocol over DB (slot 13) and its children DB_TEXT .. DB_X.
+struct FallbackDialogState {
+  int32_t owner = 0;
+  int64_t answer = 0;
+  int64_t answered = 0;
+  int32_t words[3] = {0, 0, 0};
+};
+FallbackDialogState g_dialog;
+
+int32_t DialogBoxId() { return SlotId(kUiDB); }
+
+void DialogButtons(int64_t disabled) {
+  const int32_t db = DialogBoxId();
+  if (db <= 0) return;
+  for (int32_t id : {db + 3, db + 4}) {
+    if (ControlRecord* c = PanelCtl(id)) {
+      V::SetDisabled(&c->State, disabled);
+      V::ControlPublishState(c);
+    }
+  }
+}
+
+void DialogHide() {
+  SetVisibleWord(DialogBoxId(), 0);
+  DialogButtons(-1);
+  SetVisibleWord(SlotId(kUiCTRL_INFO), -1);
+}
+
+int32_t FallbackOpen(int32_t owner, const std::string& text, int64_t withEdit,
+                     const std::string& editText, int32_t w1, int32_t w2, int32_t w3) {
+  if (owner == g_dialog.owner && owner != 0) return 0;
+  const int32_t db = DialogBoxId();
+  if (g_dialog.owner != 0 && db > 0 && V::ControlVisible(PanelCtl(db))) {
+    g_dialog.answer = 0;
+    g_dialog.answered = -1;
+    PostControlEvent(g_dialog.owner, db, V::kEventClick);
+  }
+  g_dialog.owner = owner;
+  g_dialog.words[0] = w1;
+  g_dialog.words[1] = w2;
+  g_dialog.words[2] = w3;
+  if (db > 0) {
+    ControlRecord* dbText = PanelCtl(db + 1);
+    ControlRecord* dbEdit = PanelCtl(db + 2);
+    const int32_t editW = dbEdit ? dbEdit->W : 0;
+    if (withEdit) {
+      if (dbText) V::ControlSetW(dbText, editW);
+      V::StartTextEdit(db + 2, editText);
+    } else {
+      if (dbText) V::ControlSetW(dbText, 2 * editW);
+      if (dbEdit) {
+        V::ControlSetVisible(dbEdit, 0);
+        V::TextFieldSetText(&dbEdit->Text, editText.c_str());
+        V::ControlPublishText(dbEdit, -1);
+      }
+    }
+    if (dbText) {
+      V::TextFieldSetText(&dbText->Text, ("  " + text).c_str());
+      V::ControlPublishText(dbText, -1);
+    }
+  }
+  SetVisibleWord(SlotId(kUiCTRL_INFO), 0);
+  SetVisibleWord(SlotId(kUiMB), 0);
+  SetVisibleWord(db, -1);
+  DialogButtons(0);
+  return 0;
+}
+
+int32_t FallbackAnswer(int32_t source, int64_t answer) {
+  DialogHide();
+  g_dialog.answer = answer;
+  g_dialog.answered = -1;
+  V::SetActiveEditField(V::DefaultKeyTarget);
+  PostControlEvent(g_dialog.owner, source, V::kEventClick);
+  g_dialog.owner = 0;
+  return 0;
+}
+
+int32_t FallbackClose() {
+  g_dialog.owner = 0;
+  V::SetActiveEditField(V::DefaultKeyTarget);
+  DialogHide();
+  return 0;
+}
+
+int32_t FallbackSelectBrowserFile(const std::string& name) {
+  QUARLE_BASICS::DirList* list = BrowserListing;
+  const int32_t files = SlotId(kUiFILES);
+  const int32_t count = QUARLE_BASICS::DirListCount(list);
+  size_t a = name.find_first_not_of(' ');
+  const std::string trimmed =
+      a == std::string::npos ? "" : name.substr(a, name.find_last_not_of(' ') - a + 1);
+  if (!trimmed.empty()) {
+    int32_t found = -1;
+    for (int32_t i = 0; i < count; ++i)
+      if (QUARLE_BASICS::DirListName(list, static_cast<uint32_t>(i)) == trimmed) {
+        found = i;
+        break;
+      }
+    if (ControlRecord* c = PanelCtl(files)) {
+      c->Text.Mark = -1;
+      c->Text.Selected = found;
+    }
+  }
+  return V::ScrollToSelection(files, count);
+}
+
+bool Shown(int32_t id) {
+  const ControlRecord* c = PanelCtl(id);
+  return c && V::ControlVisible(c);
+}
+
+int32_t FallbackActiveList() {
+  if (Shown(SlotId(kUiMSGB))) {
+    const int32_t msgs = SlotId(kUiMSGS);
+    return Shown(msgs + 1) ? msgs + 1 : msgs;
+  }
+  if (Shown(SlotId(kUiFB))) return SlotId(kUiFILES);
+  if (Shown(SlotId(kUiLIB_MODULES))) {
+    const int32_t refm = SlotId(kUiREFM);
+    return Shown(refm + 1) ? refm + 1 : refm;
+  }
+  if (Shown(SlotId(kUiLIB_SAMPLES))) return SlotId(kUiSAM_LIBRARY);
+  if (Shown(SlotId(kUiMIDIDEVS))) return SlotId(kUiMIDIDEVS);
+  if (Shown(SlotId(kUiMCC))) return SlotId(kUiMIDIDEVS) + 1;
+  return 0;
+}
+
+}  // namespace
+
+void ResetFallbackDialog() { g_dialog = FallbackDialogState{}; }
+
+int32_t PanelOpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
+                        const std::string& editText, int32_t w1, int32_t w2, int32_t w3) {
+  return Panel.OpenDialog ? Panel.OpenDialog(owner, text, withEdit, editText, w1, w2, w3)
+                          : FallbackOpen(owner, text, withEdit, editText, w1, w2, w3);
+}
+int32_t PanelAnswerDialog(int32_t source, int64_t answer) {
+  return Panel.AnswerDialog ? Panel.AnswerDialog(source, answer) : FallbackAnswer(source, answer);
+}
+int32_t PanelCloseDialog() { return Panel.CloseDialog ? Panel.CloseDialog() : FallbackClose(); }
+int32_t PanelDialogOwner() { return Panel.DialogOwner ? Panel.DialogOwner() : g_dialog.owner; }
+int64_t PanelTakeDialogAnswered() {
+  if (Panel.TakeDialogAnswered) return Panel.TakeDialogAnswered();
+  const int64_t a = g_dialog.answered;
+  g_dialog.answered = 0;
+  return a;
+}
+int64_t PanelDialogAnswer() { return Panel.DialogAnswer ? Panel.DialogAnswer() : g_dialog.answer; }
+int32_t PanelDialogWord(int32_t i) {
+  if (Panel.DialogWord) return Panel.DialogWord(i);
+  return i >= 1 && i <= 3 ? g_dialog.words[i - 1] : 0;
+}
+
+void PanelSelectModule(ModuleRecord* module, int32_t port) {
+  if (Panel.SelectModule) return Panel.SelectModule(module, port);
+  SelectedModule = module;
+  if (module) module->SelectedParam = port;
+}
+
+void PanelShowPortPage(ModuleRecord* module, int32_t port) {
+  if (Panel.ShowPortPage) return Panel.ShowPortPage(module, port);
+  if (module) RefreshParamControl(module);
+}
+
+int32_t PanelCreateModule(int32_t n, int32_t x, int32_t y, int32_t source) {
+  if (Panel.CreateModule) return Panel.CreateModule(n, x, y, source);
+  ModuleRecord* m = nullptr;
+  return AddModule(n, source == -1, &m);
+}
+
+int32_t PanelDeleteModule(ModuleRecord* module) {
+  if (Panel.DeleteModule) return Panel.DeleteModule(module);
+  if (!module || module->ListIndex < 0 || module->ListIndex >= ModuleList.count) return -19;
+  RemoveModule(module);
+  return 0;
+}
+
+int32_t PanelBrowseFolder(const std::string& folder, const std::string& name) {
+  if (Panel.BrowseFolder) return Panel.BrowseFolder(folder, name);
+  QUARLE_BASICS::ListFolder(BrowserListing, folder, "*.*", 0, 0);
+  return PanelSelectBrowserFile(name);
+}
+
+int32_t PanelSelectBrowserFile(const std::string& name) {
+  return Panel.SelectBrowserFile ? Panel.SelectBrowserFile(name) : FallbackSelectBrowserFile(name);
+}
+
+int32_t PanelActiveBrowserList() {
+  return Panel.GetActiveBrowserList ? Panel.GetActiveBrowserList() : FallbackActiveList();
+}
+
+int32_t PanelSelectedMidiMap() { return Panel.SelectedMidiMap ? Panel.SelectedMidiMap() : -1; }
+
+void PanelMinimizeWindow() {
+  if (Panel.MinimizeWindow) Panel.MinimizeWindow();
+}
+
+void PanelOpenWebAddress(const std::string& address) {
+  if (Panel.OpenWebAddress) return Panel.OpenWebAddress(address);
+  if (address.empty() || platform::ScreenHeadless()) return;
+  // Only the address's own safe characters reach the shell.
+  for (char ch : address)
+    if (!(std::isalnum(static_cast<unsigned char>(ch)) || std::string("./:-_~?=&%#").find(ch) !=
+                                                             std::string::npos))
+      return;
+  const std::string command = "xdg-open '" + address + "' >/dev/null 2>&1 &";
+  [[maybe_unused]] const int rc = std::system(command.c_str());
+}
+
+int32_t PanelCheckMidiDevices() {
+  return Panel.CheckMidiDevices ? Panel.CheckMidiDevices() : QUARLE_AUDIO::CheckMidiDevices();
+}
+
+}  // namespace Tarvelo
