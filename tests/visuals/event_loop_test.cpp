@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "app/fixed_tables.h"
 #include "basics/errors.h"
 #include "gui_fixture.h"
@@ -256,6 +258,21 @@ TEST_F(EventLoopTest, CallbackErrorsAreLoggedAndTheLoopGoesOn) {
   EXPECT_EQ(g_messages[0].second, QUARLE_BASICS::kLevelError);
   EXPECT_EQ(g_messages[1].first, "CTRL FCT CALL 2: Incorrect Function Parameter");
   EXPECT_EQ(BitsOf(b), (V{1}));
+}
+
+TEST_F(EventLoopTest, IdlePassesSleepWithCpuSaving) {
+  g_step = 0.00001;  // a pass reads the timer a few times: far under 0.33 ms
+  auto wallMs = [] {
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunFor(0.002), 0);
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  };
+  CpuSaving = -1;
+  const double saving = wallMs();
+  CpuSaving = 0;
+  const double spinning = wallMs();
+  EXPECT_GE(saving, 30.0);  // dozens of passes, 1 ms each
+  EXPECT_LT(spinning, saving);
 }
 
 // The on-screen keyboard takes keys; Ctrl-X and Delete click their controls.

@@ -1,0 +1,126 @@
+#include "platform/events.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/joystick.h"
+#include "platform/video.h"
+
+namespace {
+
+using namespace platform;
+
+// SDL's numbers, spelled out so the test needs no SDL headers.
+constexpr int32_t kSdlA = 4, kSdlM = 16, kSdlX = 27, kSdl1 = 30, kSdlReturn = 40,
+                  kSdlLeftBracket = 47, kSdlDelete = 76, kSdlUp = 82, kSdlKp0 = 98,
+                  kSdlLShift = 225, kSdlLCtrl = 224;
+constexpr int32_t kKeypad = 1 << 30;
+constexpr uint32_t kShift = 0x0001, kCtrl = 0x0040, kAlt = 0x0100, kNum = 0x1000, kCaps = 0x2000;
+
+TEST(WindowKeys, ScanCodesAreThoseOfThePcKeyboard) {
+  EXPECT_EQ(ScanCodeOfSdl(kSdlA), 30u);
+  EXPECT_EQ(ScanCodeOfSdl(kSdlM), 50u);
+  EXPECT_EQ(ScanCodeOfSdl(kSdlX), 45u);
+  EXPECT_EQ(ScanCodeOfSdl(kSdl1), 2u);
+  EXPECT_EQ(ScanCodeOfSdl(kSdlReturn), 28u);
+  EXPECT_EQ(ScanCodeOfSdl(kSdlLeftBracket), 26u);  // the dead circumflex key of some layouts
+  EXPECT_EQ(ScanCodeOfSdl(kSdlUp), 72u);
+  EXPECT_EQ(ScanCodeOfSdl(80), 75u);  // Left
+  EXPECT_EQ(ScanCodeOfSdl(79), 77u);  // Right
+  EXPECT_EQ(ScanCodeOfSdl(81), 80u);  // Down
+  EXPECT_EQ(ScanCodeOfSdl(kSdlDelete), 83u);
+  EXPECT_EQ(ScanCodeOfSdl(73), 82u);  // Insert
+  EXPECT_EQ(ScanCodeOfSdl(kSdlKp0), 82u);
+  EXPECT_EQ(ScanCodeOfSdl(kSdlLShift), 42u);
+  EXPECT_EQ(ScanCodeOfSdl(229), 54u);
+  EXPECT_EQ(ScanCodeOfSdl(kSdlLCtrl), 29u);
+  EXPECT_EQ(ScanCodeOfSdl(500), 0u);
+}
+
+TEST(WindowKeys, CharactersFollowTheModifiers) {
+  EXPECT_EQ(AsciiOfSdlKey('a', kSdlA, 0), static_cast<uint32_t>('a'));
+  EXPECT_EQ(AsciiOfSdlKey('a', kSdlA, kShift), static_cast<uint32_t>('A'));
+  EXPECT_EQ(AsciiOfSdlKey('a', kSdlA, kCaps), static_cast<uint32_t>('A'));
+  EXPECT_EQ(AsciiOfSdlKey('a', kSdlA, kCaps | kShift), static_cast<uint32_t>('a'));
+  EXPECT_EQ(AsciiOfSdlKey('x', kSdlX, kCtrl), 24u);  // Ctrl-X
+  EXPECT_EQ(AsciiOfSdlKey('m', kSdlM, kAlt), 0u);    // Alt-M: known by its scan code
+  EXPECT_EQ(AsciiOfSdlKey('1', kSdl1, kShift), static_cast<uint32_t>('!'));
+  EXPECT_EQ(AsciiOfSdlKey('\r', kSdlReturn, kCtrl), 13u);
+  EXPECT_EQ(AsciiOfSdlKey(27, 41, 0), 27u);
+  EXPECT_EQ(AsciiOfSdlKey(127, kSdlDelete, 0), 0u);
+  EXPECT_EQ(AsciiOfSdlKey(kKeypad | kSdlUp, kSdlUp, 0), 0u);
+  EXPECT_EQ(AsciiOfSdlKey(kKeypad | kSdlKp0, kSdlKp0, kNum), static_cast<uint32_t>('0'));
+  EXPECT_EQ(AsciiOfSdlKey(kKeypad | kSdlKp0, kSdlKp0, 0), 0u);  // Insert without Num Lock
+  EXPECT_EQ(AsciiOfSdlKey(0xE9, 31, 0), 0xE9u);                 // a Latin-1 key
+  EXPECT_EQ(AsciiOfSdlKey(0xE9, 31, kShift), 0xC9u);
+  EXPECT_EQ(AsciiOfSdlKey(0, kSdlLeftBracket, 0), 0u);           // a dead key types nothing
+}
+
+TEST(WindowEvents, InjectedEventsComeBackInOrderAndKeysFillTheBuffer) {
+  setenv("TARVELO_HEADLESS", "1", 1);
+  WindowEventsClear();
+  KeyBufferDrain();
+  WindowEvent e;
+  EXPECT_FALSE(WindowEventPoll(e));
+  WindowEventInject(PointerMoveEvent(40, 30, 2, -1));
+  WindowEventInject(KeyPressEvent(30, 'a'));
+  WindowEventInject(WheelEvent(-2));
+  ASSERT_TRUE(WindowEventPoll(e));
+  EXPECT_EQ(e.kind, kWindowPointerMove);
+  EXPECT_EQ(e.dy, -1);
+  int32_t x = 0, y = 0;
+  WindowPointer(x, y);  // the simulated pointer follows injected moves
+  EXPECT_EQ(x, 40);
+  EXPECT_EQ(y, 30);
+  ASSERT_TRUE(WindowEventPoll(e));
+  EXPECT_EQ(e.kind, kWindowKeyPress);
+  EXPECT_EQ(e.ascii, static_cast<uint32_t>('a'));
+  ASSERT_TRUE(WindowEventPoll(e));
+  EXPECT_EQ(e.wheel, -2);
+  EXPECT_FALSE(WindowEventPoll(e));
+  EXPECT_EQ(KeyBufferCount(), 1u);
+  for (int i = 0; i < 100; ++i) WindowEventInject(KeyPressEvent(30, 'a'));
+  while (WindowEventPoll(e)) {
+  }
+  EXPECT_EQ(KeyBufferDrain(), 64u);  // bounded
+  EXPECT_EQ(KeyBufferCount(), 0u);
+  SetSimulatedWindowPointer(0, 0);
+}
+
+TEST(Joysticks, SimulatedJoysticksAnswerByTheirId) {
+  setenv("TARVELO_HEADLESS", "1", 1);
+  JoystickSimulateReset();
+  uint32_t buttons = 7;
+  float axes[kJoystickAxisCount];
+  EXPECT_FALSE(JoystickRead(0, buttons, axes));
+  EXPECT_EQ(buttons, 0u);
+  EXPECT_EQ(axes[0], kJoystickNoAxis);
+  const float set[kJoystickAxisCount] = {0.75f, -1.0f, 0, 0, 0, 0, kJoystickNoAxis, kJoystickNoAxis};
+  JoystickSimulate(4, true, 5, set);
+  EXPECT_TRUE(JoystickRead(4, buttons, axes));
+  EXPECT_EQ(buttons, 5u);
+  EXPECT_EQ(axes[0], 0.75f);
+  EXPECT_EQ(axes[1], -1.0f);
+  EXPECT_EQ(axes[7], kJoystickNoAxis);
+  EXPECT_FALSE(JoystickRead(16, buttons, axes));
+  EXPECT_FALSE(JoystickRead(-1, buttons, axes));
+  EXPECT_EQ(JoystickSimulatedReads(), 2);  // ids outside 0..15 read nothing
+  JoystickSimulateReset();
+}
+
+TEST(Bmp, RowsArePaddedToFourBytesAndStoredBottomUp) {
+  const uint32_t px[2 * 3] = {0xFF112233, 0xFF445566, 0, 0, 0xFFAABBCC, 0xFFDDEEFF};
+  const std::string s = EncodeBmp24(px, 2, 3, 2);
+  ASSERT_EQ(s.size(), 54u + 8u * 3u);  // 6 bytes a row, padded to 8
+  EXPECT_EQ(static_cast<uint8_t>(s[54]), 0xCC);  // the bottom row first, as B, G, R
+  EXPECT_EQ(static_cast<uint8_t>(s[55]), 0xBB);
+  EXPECT_EQ(static_cast<uint8_t>(s[56]), 0xAA);
+  EXPECT_EQ(static_cast<uint8_t>(s[54 + 16]), 0x33);  // the top row last
+  EXPECT_EQ(static_cast<uint8_t>(s[54 + 16 + 3]), 0x66);
+  EXPECT_EQ(s[54 + 6], 0);  // padding
+  EXPECT_TRUE(EncodeBmp24(nullptr, 2, 3, 2).empty());
+  EXPECT_TRUE(EncodeBmp24(px, 0, 3, 2).empty());
+}
+
+}  // namespace
