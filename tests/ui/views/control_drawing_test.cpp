@@ -339,3 +339,104 @@ TEST_F(ControlDrawingTest, PatternLinesSkipTheGapsOfThePattern) {
 }
 
 }  // namespace
+
+#include "ui/views/control_images.h"
+#include "ui/views/dialog_drawing.h"
+
+namespace {
+
+using namespace Tarvelo;
+using viewtest::ViewTest;
+namespace V = QUARLE_VISUALS;
+
+int32_t NoOp(uint32_t, int32_t, int32_t, int32_t, int32_t) { return 0; }
+
+class ControlImagesTest : public ViewTest {
+ protected:
+  void TearDown() override {
+    FreeGlowImages();
+    ViewTest::TearDown();
+  }
+  static uint32_t Px(const platform::Image* img, int32_t x, int32_t y) {
+    return img->pixels[y * (img->pitch / 4) + x];
+  }
+};
+
+TEST_F(ControlImagesTest, GlowSpritesFadeFromTheirColour) {
+  UiUnit = 5;
+  CreateGlowImages();
+  ASSERT_NE(GlowImages[1], nullptr);
+  EXPECT_EQ(GlowImages[1]->width, 80);
+  EXPECT_EQ(GlowImages[1]->height, 80);
+  EXPECT_EQ(GlowRadius, 40);
+  EXPECT_EQ(GlowRampLength, 41);
+  EXPECT_EQ(Px(GlowImages[1], 40, 40), GlowColours[1]);
+  EXPECT_EQ(Px(GlowImages[0], 44, 40), GlowColours[0]);  // inside the core of radius u
+  EXPECT_EQ(Px(GlowImages[2], 0, 0), 0u);                // beyond 4u: transparent
+  const uint32_t mid = Px(GlowImages[2], 40 + 6, 40);
+  EXPECT_LT(mid >> 24, 0xFFu);
+  EXPECT_GT(mid >> 24, 0u);
+  // Made again: the old sprites are replaced, not leaked.
+  CreateGlowImages();
+  EXPECT_EQ(GlowImages[0]->width, 80);
+}
+
+TEST_F(ControlImagesTest, PreparationGivesEachControlWhatItsDrawExpects) {
+  const int32_t label = Make(0, 0, 50, 20, DrawLabel, NoOp, 11);
+  const int32_t passive = Make(0, 30, 40, 20, DrawButton, nullptr, 11);
+  const int32_t big = Make(0, 60, 200, 100, DrawButton, NoOp, 11);        // 20000 > 12500
+  const int32_t bigPanel = Make(0, 170, 200, 100, DrawPanel, NoOp, 31);
+  const int32_t wide = Make(210, 0, 100, 24, DrawSelector, NoOp, 31, "Zoom");
+  const int32_t square = Make(210, 40, 30, 30, DrawSelector, NoOp, 31, "Size");
+  const int32_t field = Make(210, 80, 100, 30, DrawValueField, NoOp, 31);
+  const int32_t edit = Make(210, 120, 100, 30, DrawDialogEdit, NoOp, 287);
+  C(edit)->Text.EditStates[1] = -1;
+  const int32_t list = Make(210, 160, 100, 60, nullptr, NoOp, 415);
+  C(list)->Text.EditStates[0] = -1;
+
+  ASSERT_EQ(PrepareControlImages("slide sideways", "slide up or down"), 0);
+  EXPECT_EQ(C(label)->EventMask, 0);
+  EXPECT_EQ(C(label)->GradientFlag, 0);
+  EXPECT_EQ(C(passive)->EventMask, 0);
+  EXPECT_EQ(C(passive)->GradientFlag, -1);  // still drawn as a button
+  EXPECT_EQ(C(big)->GradientFlag, -1);      // mask 11 outweighs the size
+  EXPECT_EQ(C(bigPanel)->GradientFlag, 0);
+  EXPECT_EQ(C(bigPanel)->LayerCount, 0);
+  EXPECT_EQ(C(edit)->EditArrows, -1);
+  EXPECT_EQ(C(list)->EditArrows, -1);
+  EXPECT_EQ(C(edit)->GradientFlag, -1);
+  EXPECT_EQ(C(edit)->GradientFlag2, -1);
+
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(wide)->Tooltip), "Zoom: slide sideways");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(square)->Tooltip), "Size: slide up or down");
+  // Arrows, then the overlay as the last layer.
+  ASSERT_EQ(C(wide)->LayerCount, 2);
+  EXPECT_EQ(C(wide)->Layers[0]->height, 24);
+  EXPECT_GT(Coverage(C(wide)->Layers[0]), 10);
+  ASSERT_EQ(C(square)->LayerCount, 2);
+  EXPECT_EQ(C(square)->Layers[0]->height, 30 + UiUnit);
+
+  // Overlays darken downwards, inverted ones upwards.
+  const platform::Image* o = C(big)->Layers[C(big)->LayerCount - 1];
+  EXPECT_EQ(Px(o, 5, 0) >> 24, 0u);
+  EXPECT_GE(Px(o, 5, 99) >> 24, 0xA8u);
+  const platform::Image* inv = C(field)->Layers[C(field)->LayerCount - 1];
+  EXPECT_GE(Px(inv, 5, 0) >> 24, 0xA8u);
+  EXPECT_LE(Px(inv, 5, 29) >> 24, 2u);
+
+  // Everything was published with all flags: the first frame renders captions.
+  viewtest::Snap s;
+  V::FetchRenderRecord(s.get(), wide);
+  EXPECT_NE(s->Text.Changed, 0);
+}
+
+TEST_F(ControlImagesTest, AnArrowThatCannotBeDrawnStopsThePreparation) {
+  const int32_t bad = Make(0, 0, 40, 8, DrawSelector, NoOp, 31);  // glyph size 8 - 9 < 1
+  const int32_t later = Make(0, 20, 40, 20, DrawButton, NoOp, 11);
+  EXPECT_LT(PrepareControlImages("h", "v"), 0);
+  EXPECT_GE(C(bad)->LayerCount, 1);
+  EXPECT_EQ(C(later)->GradientFlag, 0);
+  EXPECT_EQ(C(later)->LayerCount, 0);
+}
+
+}  // namespace
