@@ -1,0 +1,255 @@
+#include "app/state/dialogs.h"
+
+#include <cstdlib>
+
+#include "app/startup.h"
+#include "basics/dynzstring.h"
+#include "basics/listings.h"
+#include "basics/queues.h"
+#include "engine/modulelist.h"
+#include "platform/threads.h"
+#include "ui/build/frame.h"
+#include "visuals/control_table.h"
+#include "visuals/controls.h"
+#include "visuals/event_loop.h"
+#include "visuals/layers.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+
+int32_t DialogOwner = 0;
+int32_t DialogContext[3] = {0, 0, 0};
+int64_t DialogAnswer = 0;
+int64_t DialogAnswered = 0;
+
+namespace {
+
+// The id held in an index slot; 0 before the interface exists.
+int32_t Slot(int32_t slot) {
+  if (!V::UiIndex || slot < 0 || slot >= kUiSlotCount) return 0;
+  return V::UiIndex[slot];
+}
+
+// Only ids above 0 name a control here: 0 is the root, which none of these is.
+V::ControlRecord* At(int32_t id) { return id > 0 ? V::ControlAt(id) : nullptr; }
+
+void ShowControl(int32_t id, int64_t visible) {
+  if (V::ControlRecord* c = At(id)) V::ControlSetVisible(c, visible);
+}
+
+bool Visible(int32_t id) {
+  const V::ControlRecord* c = At(id);
+  return c && V::ControlVisible(c) != 0;
+}
+
+// Shown on screen: the control and every ancestor up to the root are shown.
+bool OnScreen(int32_t id) {
+  int32_t guard = 0;
+  for (const V::ControlRecord* c = At(id); c; c = At(c->Parent)) {
+    if (V::ControlVisible(c) == 0) return false;
+    if (c->Parent == c->Id || ++guard > V::kControlTableCapacity) break;
+  }
+  return At(id) != nullptr;
+}
+
+void ChangeDisabled(int32_t id, int64_t word) {
+  if (V::ControlRecord* c = At(id)) {
+    V::SetDisabled(&c->State, word);
+    V::ControlPublishState(c);
+  }
+}
+
+void MarkOn(int32_t id, int64_t on) {
+  if (V::ControlRecord* c = At(id)) {
+    c->State.On = on;
+    V::ControlPublishState(c);
+  }
+}
+
+// A control event on queue 0, as a button release would deliver it.
+void PostEvent(int32_t target, int32_t source, uint32_t bits, float x, float y) {
+  QUARLE_BASICS::CommandMessage msg{};
+  msg.type = QUARLE_BASICS::kCommandControlEvent;
+  msg.arg1 = static_cast<uint32_t>(source);
+  msg.arg2 = static_cast<uint32_t>(target);
+  msg.arg5 = bits;
+  msg.single1 = x;
+  msg.single2 = y;
+  msg.timeStamp = platform::HighResClock();
+  QUARLE_BASICS::PostCommand(msg, 0, -1);
+}
+
+// The dialog box is hidden, its buttons disabled, the live guide back.
+void HideDialog(int32_t db) {
+  ShowControl(db, 0);
+  ChangeDisabled(db + 3, -1);
+  ChangeDisabled(db + 4, -1);
+  ShowControl(Slot(kUiCTRL_INFO), -1);
+}
+
+std::string Trim(const std::string& s) {
+  const size_t a = s.find_first_not_of(' ');
+  if (a == std::string::npos) return "";
+  const size_t b = s.find_last_not_of(' ');
+  return s.substr(a, b - a + 1);
+}
+
+}  // namespace
+
+int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
+                   const std::string& editText, int32_t word1, int32_t word2, int32_t word3) {
+  if (owner == DialogOwner && owner != 0) return 0;
+  const int32_t db = Slot(kUiDB);
+  if (DialogOwner == 0) DialogOwner = owner;
+  // The question of another control is withdrawn with a "no" to it.
+  if (Visible(db) && DialogOwner != owner) {
+    DialogAnswer = 0;
+    DialogAnswered = -1;
+    PostEvent(DialogOwner, db, V::kEventClick, 0.0f, 0.0f);
+  }
+  DialogOwner = owner;
+  DialogContext[0] = word1;
+  DialogContext[1] = word2;
+  DialogContext[2] = word3;
+  if (db <= 0) return 0;
+
+  V::ControlRecord* dbText = At(db + 1);
+  V::ControlRecord* dbEdit = At(db + 2);
+  if (dbText && dbEdit) {
+    if (withEdit != 0) {
+      V::ControlSetW(dbText, dbEdit->W);
+      V::StartTextEdit(db + 2, editText);
+    } else {
+      V::ControlSetW(dbText, 2 * dbEdit->W);
+      V::ControlSetVisible(dbEdit, 0);
+      V::TextFieldSetText(&dbEdit->Text, editText.c_str());
+      V::ControlPublish(dbEdit, -1);
+    }
+    V::TextFieldSetText(&dbText->Text, ("  " + text).c_str());
+    V::ControlPublish(dbText, -1);
+  }
+  ShowControl(Slot(kUiCTRL_INFO), 0);
+  ShowControl(Slot(kUiMB), 0);
+  ShowControl(db, -1);
+  ChangeDisabled(db + 3, 0);
+  ChangeDisabled(db + 4, 0);
+  return 0;
+}
+
+int32_t AnswerDialog(int32_t source, int64_t answer) {
+  HideDialog(Slot(kUiDB));
+  DialogAnswer = answer;
+  DialogAnswered = -1;
+  V::SetActiveEditField(V::DefaultKeyTarget);
+  // Without an owner there is nobody to tell.
+  if (DialogOwner > 0) PostEvent(DialogOwner, source, V::kEventClick, 0.0f, 0.0f);
+  DialogOwner = 0;
+  return 0;
+}
+
+int32_t CloseDialog() {
+  DialogOwner = 0;
+  V::SetActiveEditField(V::DefaultKeyTarget);
+  HideDialog(Slot(kUiDB));
+  return 0;
+}
+
+int32_t BrowseFolder(const std::string& folder, const std::string& name) {
+  const int32_t tabs = Slot(kUiTABMSG);
+  if (tabs > 0)
+    for (int32_t i = 0; i < 5; ++i) MarkOn(tabs + i, i == 1 ? -1 : 0);
+  ShowControl(Slot(kUiFB), -1);
+  ShowControl(Slot(kUiMSGB), 0);
+  ShowControl(Slot(kUiLIB_MODULES), 0);
+  ShowControl(Slot(kUiLIB_SAMPLES), 0);
+  // The MIDI page shares the pane's place: left shown it would lie over the files.
+  ShowControl(Slot(kUiMCC), 0);
+  const int32_t order = Slot(kUiLSORDER);
+  if (order > 0)
+    for (int32_t k : {1, 2, 3, 5}) ChangeDisabled(order + k, 0);
+  QUARLE_BASICS::ListFolder(BrowserListing, folder, "*.*", 0, 0);
+  // The order button shows the direction of the list on view, the file list.
+  if (V::ControlRecord* c = At(order)) {
+    const V::ControlRecord* files = At(Slot(kUiFILES));
+    c->Text.Selected = static_cast<int32_t>((files ? files->Text.Reversed : 0) + 1);
+    V::ControlPublishText(c, 0);
+  }
+  return SelectBrowserFile(name);
+}
+
+int32_t SelectBrowserFile(const std::string& name) {
+  const int32_t files = Slot(kUiFILES);
+  const std::string wanted = Trim(name);
+  if (!wanted.empty()) {
+    int32_t found = -1;
+    if (BrowserListing) {
+      platform::MutexGuard guard(BrowserListing->header.lock);
+      const int32_t n = QUARLE_BASICS::DirListCount(BrowserListing);
+      for (int32_t i = 0; i < n; ++i) {
+        if (QUARLE_BASICS::DirListName(BrowserListing, static_cast<uint32_t>(i)) == wanted) {
+          found = i;
+          break;
+        }
+      }
+    }
+    if (V::ControlRecord* c = At(files)) {
+      c->Text.Mark = -1;
+      c->Text.Selected = found;
+    }
+  }
+  int32_t count = 0;
+  if (BrowserListing) {
+    platform::MutexGuard guard(BrowserListing->header.lock);
+    count = QUARLE_BASICS::DirListCount(BrowserListing);
+  }
+  if (!At(files)) return -1;
+  return V::ScrollToSelection(files, count);
+}
+
+int32_t GetActiveBrowserList() {
+  const int32_t msgb = Slot(kUiMSGB);
+  if (OnScreen(msgb)) {
+    const int32_t msgs = Slot(kUiMSGS);
+    return Visible(msgs + 1) ? msgs + 1 : msgs;
+  }
+  if (OnScreen(Slot(kUiFB))) return Slot(kUiFILES);
+  if (OnScreen(Slot(kUiLIB_MODULES))) {
+    const int32_t refm = Slot(kUiREFM);
+    return Visible(refm + 1) ? refm + 1 : refm;
+  }
+  if (OnScreen(Slot(kUiLIB_SAMPLES))) return Slot(kUiSAM_LIBRARY);
+  const int32_t devices = Slot(kUiMIDIDEVS);
+  if (OnScreen(devices)) return devices;
+  if (OnScreen(Slot(kUiMCC))) return devices > 0 ? devices + 1 : 0;
+  return 0;
+}
+
+void ScrollToModule(int32_t i) {
+  if (i < 0 || i >= ModuleList.count || !ModuleList.entries) return;
+  const ModuleRecord* m = ModuleList.entries[i];
+  if (!m || m->BoxControl <= 0) return;
+  const int32_t planeId =
+      V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
+  const V::ControlRecord* plane = At(planeId);
+  const V::ControlRecord* box = At(static_cast<int32_t>(m->BoxControl));
+  if (!plane || !box) return;
+  const int32_t px = V::ControlX(plane), py = V::ControlY(plane);
+  const int32_t pw = V::ControlW(plane), ph = V::ControlH(plane);
+  const int32_t bx = V::ControlX(box), by = V::ControlY(box);
+  const int32_t bw = V::ControlW(box), bh = V::ControlH(box);
+  int32_t dx = 0, dy = 0;
+  if (by + bh > py + ph)
+    dy = py - by + ph - bh;
+  else if (by < py)
+    dy = py - by;
+  else if (bx + bw > px + pw)
+    dx = px - bx + pw - bw;
+  else if (bx < px)
+    dx = px - bx;
+  if (std::abs(dx) + std::abs(dy) > 0)
+    PostEvent(planeId, planeId, V::kEventDrag, static_cast<float>(dx), static_cast<float>(dy));
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,56 @@
+// The dialog box of the system bar and a few helpers of the browser pane and
+// the synth plane.
+//
+// The dialog box DB (children DB_TEXT, DB_EDIT, DB_OK, DB_X: ids DB + 1 .. DB + 4)
+// asks a yes/no question, with or without a one-line text field, for one
+// control at a time, its owner. It does not block: the answer reaches the owner
+// later as a click (type-100 message on queue 0, bits 8) whose source is the
+// answering control. The owner's event callback sees DialogAnswered set, takes
+// DialogAnswer and the three DialogContext words it passed, and clears
+// DialogAnswered. Opening the dialog for another control first answers the
+// current owner "no" (source DB).
+//
+// Main thread only.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace Tarvelo {
+
+// The owner of the open dialog; 0 when none is open.
+extern int32_t DialogOwner;
+// Words the owner passes to OpenDialog and reads back with the answer (the
+// "dialog words").
+extern int32_t DialogContext[3];
+// -1 yes, 0 no (the "answer").
+extern int64_t DialogAnswer;
+// -1 once an answer waits for its owner (the "answer flag"); the owner clears it.
+extern int64_t DialogAnswered;
+
+// Opens the dialog for the owner with the question text (shown after two
+// spaces) and, when withEdit is non-zero, the edit field holding editText as
+// the active text field; without it the edit field is hidden but still holds
+// editText. A call by the current owner changes nothing. 0.
+int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
+                   const std::string& editText, int32_t word1, int32_t word2, int32_t word3);
+// Hides the dialog, stores the answer (-1 yes, 0 no) with DialogAnswered -1,
+// gives the keys back to the default key target and posts the answer click
+// from `source` to the owner. 0.
+int32_t AnswerDialog(int32_t source, int64_t answer);
+// Withdraws the dialog without an answer and without an event. 0.
+int32_t CloseDialog();
+
+// Shows the file browser on the folder and selects the named file there;
+// result as SelectBrowserFile.
+int32_t BrowseFolder(const std::string& folder, const std::string& name);
+// Selects the file of that name (trimmed, exact) in the file list FILES; no
+// match (or an empty name) leaves no row selected. The selected row after the
+// list scrolled to it (below 0 for none).
+int32_t SelectBrowserFile(const std::string& name);
+// The id of the list shown in the browser pane, or 0.
+int32_t GetActiveBrowserList();
+// Scrolls the synth plane, by one correction on one axis, so that the box of
+// listed module i comes into view (a box outside on both axes needs two calls).
+void ScrollToModule(int32_t moduleIndex);
+
+}  // namespace Tarvelo
