@@ -282,8 +282,8 @@ void DeliverLeave(int32_t id) {
       if (r != 0) ReportCallbackError("CTRL FCT CALL 2: ", r);
     }
   }
-  // The callback may have flagged it for deletion; the flags are ours to clear.
-  if (ControlRecord* k = ControlAt(id)) {
+  // Looked up again: the callback may have flagged it for deletion.
+  if (ControlRecord* k = Live(id)) {
     k->Dragged = 0;
     k->DragOver = 0;
   }

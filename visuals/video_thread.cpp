@@ -137,7 +137,11 @@ void VideoThread() {
     } else {
       platform::WaitVerticalRetrace();
     }
-    platform::ScreenCopyPage(0, 1);
+    {
+      // A snapshot saved meanwhile by the main thread sees whole frames only.
+      platform::WorkPageGuard page;
+      platform::ScreenCopyPage(0, 1);
+    }
     {
       platform::MutexGuard g(MT_DRAW);
       platform::KeyBufferDrain();

@@ -101,7 +101,9 @@ class VideoThreadTest : public ::testing::Test {
     UpdateControl(id, 0);
     return id;
   }
+  // The visible page is written by the page copy, under the work page's lock.
   static uint32_t Shown(int32_t x, int32_t y) {
+    platform::WorkPageGuard page;
     const uint32_t* p = platform::ScreenPagePixels(1);
     return p ? p[y * kW + x] : 0;
   }
