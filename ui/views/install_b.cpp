@@ -3,6 +3,7 @@
 #include "ui/views/graphs.h"
 #include "ui/views/install.h"
 #include "ui/views/keyboard_views.h"
+#include "ui/views/melody_list.h"
 #include "ui/views/midi_lists.h"
 #include "ui/views/module_lists.h"
 #include "ui/views/power_midi_views.h"
@@ -32,6 +33,7 @@ void InstallViewCallbacksB() {
   Cb.DrawKeyboardDeviceList = DrawKeyboardDeviceList;
   Cb.DrawMidiDeviceMapList = DrawMidiDeviceMapList;
   Cb.DrawMidiControlList = DrawMidiControlList;
+  Cb.DrawMelodyList = DrawMelodyList;
   // The scope starts in the mode the settings keep.
   ScopeMode.store(Settings.Scope >= 0 && Settings.Scope <= 4 ? Settings.Scope : 0);
 }
