@@ -5,6 +5,7 @@
 #include "app/documents/sample_library_file.h"
 #include "app/documents/synth_file.h"
 #include "app/documents/wave_convert.h"
+#include "engine/catalog/markers.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
 #include "visuals/control_table.h"
@@ -50,6 +51,7 @@ void ResetStartupHooks() {
   Startup.BuildInterface = DefaultBuildInterface;
   Startup.OnNewSynth = DefaultOnNewSynth;
   Startup.CopyDemoFiles = CopyDemoFiles;
+  Startup.CreateMarkerImages = CreateMarkerImages;
   Startup.LoadWFLibrary = LoadWFLibrary;
   Startup.LoadFilterFile = LoadFilterFile;
   Startup.LoadSynth = LoadSynth;

@@ -8,6 +8,7 @@
 #include "app/state/wave_library.h"
 #include "basics/errors.h"
 #include "engine/catalog/catalog.h"
+#include "engine/catalog/markers.h"
 #include "engine/command.h"
 #include "engine/dsp/windows.h"
 #include "engine/globals.h"
@@ -43,6 +44,7 @@ void FreeBlock(T*& p) {
 
 // Everything init makes, in reverse; safe on a partly built engine.
 void FreeEngine() {
+  DestroyMarkerImages();
   FreeModuleLists();
   FreeCatalog();
   FreeKeyboardStates();

@@ -1,0 +1,18 @@
+// The scope's four 3 x 3 marker images, made once the graphics window is open.
+#pragma once
+#include "platform/images.h"
+
+namespace Tarvelo {
+
+extern platform::Image* ScopeMarkerRed;
+extern platform::Image* ScopeMarkerBlue;
+extern platform::Image* ScopeMarkerGreen;
+extern platform::Image* ScopeMarkerMagenta;
+
+// Makes the four images (a second call replaces them); an image that cannot be
+// made stays null and the scope draws without it.
+void CreateMarkerImages();
+// Destroys those that exist: green, magenta, red, blue.
+void DestroyMarkerImages();
+
+}  // namespace Tarvelo
