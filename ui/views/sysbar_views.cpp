@@ -300,8 +300,10 @@ int32_t DrawMeter(RenderRecord* snap, int32_t id, bool input) {
     FillBox(x1, y + b, x2, y + h - b - 1, kMeterBar);
     const double hi = std::clamp(static_cast<double>(meter[ch].maximum), -1.0, 1.0);
     const double lo = std::clamp(static_cast<double>(meter[ch].minimum), -1.0, 1.0);
-    FillBox(x1, y + hh - Nearest(hh * (std::isnan(hi) ? 0.0 : hi)), x2,
-            y + hh - Nearest(hh * (std::isnan(lo) ? 0.0 : lo)), kMeterBand);
+    // Full-scale peaks would reach one row past the bar; keep the band on it.
+    const int32_t top = std::max(y + hh - Nearest(hh * (std::isnan(hi) ? 0.0 : hi)), y + b);
+    const int32_t bottom = std::min(y + hh - Nearest(hh * (std::isnan(lo) ? 0.0 : lo)), y + h - b - 1);
+    FillBox(x1, top, x2, bottom, kMeterBand);
   }
   platform::DrawLine(V::DrawTarget, cx, y + b, cx, y + h - b - 1, 0x00000000);
 
