@@ -1,0 +1,285 @@
+#include "ui/panels/filter_panel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app/documents/wave_convert.h"
+#include "app/state/wave_library.h"
+#include "basics/errors.h"
+#include "basics/program.h"
+#include "engine/catalog/catalog.h"
+#include "engine/dsp/windows.h"
+#include "engine/modulelist.h"
+#include "platform/threads.h"
+#include "ui/build/frame.h"
+#include "ui/panels/libraries.h"
+#include "ui/panels/panel_common.h"
+#include "ui/panels/sample_panel.h"
+#include "ui/views/list_views.h"
+#include "visuals/controls.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using QUARLE_BASICS::DynZStringGet;
+
+namespace {
+
+constexpr int32_t kTypeConvolutiveFilter = 17;
+constexpr int32_t kFilterGainParam = 3;
+
+int32_t ListAccumulator = 0;
+int32_t WindowAccumulator = 0;
+int32_t SizeAccumulator = 0;
+int32_t LobeAccumulator = 0;
+
+std::string WindowName(int32_t i) {
+  if (i < 0 || i >= kWindowFunctionCount) return "";
+  return DynZStringGet(WindowFunctionTable[i].Name);
+}
+
+void SetCaption(ControlRecord* c, const std::string& text) {
+  if (!c) return;
+  V::TextFieldSetText(&c->Text, text.c_str());
+  V::ControlPublishText(c, 0);
+}
+
+void RedrawGraph() { PublishWhole(SlotId(kUiFGRAPH), -1); }
+
+// The selected design source, when it is still an entry of the library.
+WaveLibraryEntry* SourceEntry() {
+  if (FirDesign.FirSourceEntry < 0) return nullptr;
+  return WaveLibraryListAt(FilterLibrary, FirDesign.FirSourceEntry);
+}
+
+// A list click starts the design again from the selected filter (or the
+// prototype), and the selectors follow.
+void ResetDesign(int32_t selected) {
+  FirDesignRecord& d = FirDesign;
+  d.FirSourceEntry = -1;
+  int64_t frames = 0;
+  if (selected >= 0) {
+    platform::MutexGuard guard(FilterLibrary.header.lock);
+    const WaveLibraryEntry* e = WaveLibraryListAt(FilterLibrary, selected);
+    if (e && e->State < 1 && e->LoadState > 1) {
+      d.FirSourceEntry = selected;
+      frames = e->Sound.frameCount;
+    }
+  }
+  d.FirOffset = 0;
+  d.FirHighPass = 0;
+  d.FirWindowIndex = kFirDefaultWindow;
+  int32_t n = kFirDefaultTaps;
+  if (d.FirSourceEntry >= 0) n = frames > kFirMaxTaps ? kFirMaxTaps : static_cast<int32_t>(frames);
+  // A source shorter than the smallest design still gives one the selectors can show.
+  if (n < kFirMinTaps) n = kFirMinTaps;
+  d.FirTapCount = n;
+  d.FirWidth = kFirDefaultWidth < n ? kFirDefaultWidth : n;
+  BuildFirKernel(-1);
+
+  const int32_t windowSel = SlotId(kUiFWS_WINDOW);
+  if (windowSel > 0) SetOnWord(windowSel + 1, 0);
+  if (ControlRecord* c = PanelCtl(windowSel)) {
+    c->Text.Selected = kFirDefaultWindow;
+    SetCaption(c, WindowName(kFirDefaultWindow));
+  }
+  if (ControlRecord* c = SlotCtl(kUiFKS)) {
+    c->Text.Selected = d.FirWidth;
+    SetCaption(c, "K = " + std::to_string(d.FirWidth));
+  }
+  if (ControlRecord* c = SlotCtl(kUiFWS_SIZE)) {
+    c->Text.Selected = n - kFirMinTaps;
+    SetCaption(c, "N = " + std::to_string(n));
+  }
+  RedrawGraph();
+}
+
+}  // namespace
+
+void ResetFilterPanelStatics() {
+  ListAccumulator = WindowAccumulator = SizeAccumulator = LobeAccumulator = 0;
+}
+
+std::string FilterDesignFileName() {
+  const FirDesignRecord& d = FirDesign;
+  std::string name;
+  const WaveLibraryEntry* source = SourceEntry();
+  if (!source || source->LoadState == 0) {
+    name = "FIR_" + std::to_string(d.FirWidth) + "-";
+  } else {
+    const std::string file = DynZStringGet(source->File);
+    name = file.substr(0, file.size() > 4 ? file.size() - 4 : 0) + "_";
+  }
+  name += std::to_string(d.FirTapCount);
+  if (d.FirHighPass != 0) name += "_HI";
+  if (d.FirWindowIndex > 0) name += "_" + WindowName(d.FirWindowIndex);
+  return name + ".wav";
+}
+
+int32_t OnFilterList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  const int32_t count = LibraryCount(FilterLibrary);
+  const uint32_t b = ListProcedure(bits, x, y, id, count, ListAccumulator);
+  ControlRecord* c = PanelCtl(id);
+  if (c && (b & V::kEventClick)) ResetDesign(c->Text.Selected);
+  return 0;
+}
+
+int32_t OnFilterGraph(uint32_t bits, int32_t x, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (bits != V::kEventDrag) return 0;
+  FirDesignRecord& d = FirDesign;
+  int64_t frames = 0;
+  {
+    platform::MutexGuard guard(FilterLibrary.header.lock);
+    const WaveLibraryEntry* e = SourceEntry();
+    if (!e || e->LoadState == 0) return 0;
+    frames = e->Sound.frameCount;
+  }
+  if (frames <= d.FirTapCount) return 0;
+  // Dragging to the right moves the cut towards the start of the source.
+  int64_t offset = static_cast<int64_t>(d.FirOffset) - x;
+  if (offset > frames - d.FirTapCount) offset = frames - d.FirTapCount;
+  if (offset < 0) offset = 0;
+  d.FirOffset = static_cast<int32_t>(offset);
+  BuildFirKernel(-1);
+  RedrawGraph();
+  return 0;
+}
+
+int32_t OnFilterWindowFunction(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!SelectorEvent(bits, x, y, id, kFirWindowChoices, WindowAccumulator)) return 0;
+  ControlRecord* c = PanelCtl(id);
+  if (!c) return 0;
+  V::TextFieldSetText(&c->Text, WindowName(c->Text.Selected).c_str());
+  FirDesign.FirWindowIndex = c->Text.Selected;
+  BuildFirKernel(0);
+  RedrawGraph();
+  return 0;
+}
+
+int32_t OnFilterWindowSize(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!SelectorEvent(bits, x, y, id, kFirSizeChoices, SizeAccumulator)) return 0;
+  ControlRecord* c = PanelCtl(id);
+  if (!c) return 0;
+  const int32_t n = c->Text.Selected + kFirMinTaps;
+  V::TextFieldSetText(&c->Text, ("N = " + std::to_string(n)).c_str());
+  FirDesign.FirTapCount = n;
+  // The lobe never exceeds the window: a smaller N drags K down with it.
+  if (ControlRecord* k = SlotCtl(kUiFKS); k && k->Text.Selected > n) {
+    k->Text.Selected = n;
+    SetCaption(k, "K = " + std::to_string(n));
+    FirDesign.FirWidth = n;
+  }
+  BuildFirKernel(-1);
+  RedrawGraph();
+  return 0;
+}
+
+int32_t OnFilterLobeSize(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  const ControlRecord* size = SlotCtl(kUiFWS_SIZE);
+  const int32_t n = (size ? size->Text.Selected : 0) + kFirMinTaps;
+  if (!SelectorEvent(bits, x, y, id, n + 1, LobeAccumulator)) return 0;
+  ControlRecord* c = PanelCtl(id);
+  if (!c) return 0;
+  V::TextFieldSetText(&c->Text, ("K = " + std::to_string(c->Text.Selected)).c_str());
+  FirDesign.FirWidth = c->Text.Selected;
+  BuildFirKernel(-1);
+  RedrawGraph();
+  return 0;
+}
+
+int32_t OnFilterHighPass(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  FirDesign.FirHighPass = ~FirDesign.FirHighPass;
+  SetOnWord(id, FirDesign.FirHighPass);
+  BuildFirKernel(0);
+  RedrawGraph();
+  return 0;
+}
+
+int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  if (WaveLibraryListReserve(FilterLibrary) != 0) return -QUARLE_BASICS::kErrAllocation;
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  if (!e) return -QUARLE_BASICS::kErrAllocation;
+  const FirDesignRecord& d = FirDesign;
+  int32_t n = d.FirTapCount;
+  if (n < 0) n = 0;
+  if (n > kFirMaxTaps) n = kFirMaxTaps;
+  e->State = kWaveCreating;
+  e->ListIndex = LibraryCount(FilterLibrary);
+  QUARLE_BASICS::DynZStringAssign(e->File, FilterDesignFileName());
+  QUARLE_BASICS::DynZStringAssign(e->Folder,
+                                  DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\FILTERS");
+  QUARLE_AUDIO::SoundBuffer& s = e->Sound;
+  s.samples = static_cast<float*>(std::calloc(n > 0 ? n : 1, sizeof(float)));
+  if (!s.samples) {
+    WaveLibraryEntryDelete(e);
+    return -QUARLE_BASICS::kErrAllocation;
+  }
+  std::memcpy(s.samples, d.FirKernel, sizeof(float) * static_cast<size_t>(n));
+  s.frameCount = static_cast<uint32_t>(n);
+  s.dataSize = static_cast<uint32_t>(4 * n);
+  e->Duration = s.format.sampleRate > 0
+                    ? static_cast<float>(n) / static_cast<float>(s.format.sampleRate)
+                    : 0.0f;
+  // The gain value of the taps, as the design gives it to a loaded filter.
+  e->Pitch[0] = static_cast<float>(1.0 - 1.0 / static_cast<double>(d.FirGainSum > 0 ? d.FirGainSum : 1));
+  e->LoadState = kWaveDataHeld;
+  // A file that cannot be written leaves the filter in memory under its name.
+  SaveWaveRecord(e);
+  e->State = kWaveIdle;
+  WaveLibraryListCommit(FilterLibrary, e);
+  return 0;
+}
+
+int32_t OnFilterUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  ControlRecord* list = SlotCtl(kUiFLIST);
+  int32_t s = list ? list->Text.Selected : -1;
+  const int32_t count = LibraryCount(FilterLibrary);
+  if (s > count - 1) s = count - 1;
+  if (s < 0) return 0;
+  DetachEntryEverywhere(WaveLibraryListAt(FilterLibrary, s), false);
+  RemoveLibraryListEntry(FilterLibrary, s);
+  // The design's source keeps naming the same filter; a removed one leaves the
+  // design on its taps without a source.
+  if (FirDesign.FirSourceEntry == s)
+    FirDesign.FirSourceEntry = -1;
+  else if (FirDesign.FirSourceEntry > s)
+    FirDesign.FirSourceEntry -= 1;
+  const int32_t left = LibraryCount(FilterLibrary);
+  if (list) {
+    list->Text.Selected = s < left ? s : left - 1;
+    V::ControlPublish(list, -1);
+  }
+  return 0;
+}
+
+int32_t OnFilterSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  ModuleRecord* m = SelectedModule;
+  // Only a convolutive filter takes taps and their gain.
+  if (!m || m->Type != kTypeConvolutiveFilter) return 0;
+  const ControlRecord* list = SlotCtl(kUiFLIST);
+  const int32_t s = list ? list->Text.Selected : -1;
+  if (s == -1) {
+    AssignWaveToModule(m, nullptr, 0);
+    return 0;
+  }
+  WaveLibraryEntry* e = WaveLibraryListAt(FilterLibrary, s);
+  if (!e || !e->Sound.samples || e->State != kWaveIdle) return 0;
+  ModuleSetParamValue(*m, kFilterGainParam, e->Pitch[0]);
+  AssignWaveToModule(m, e, 0);
+  return 0;
+}
+
+}  // namespace Tarvelo

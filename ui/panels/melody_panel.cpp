@@ -1,0 +1,227 @@
+#include "ui/panels/melody_panel.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "app/documents/melody_file.h"
+#include "app/documents/wave_convert.h"
+#include "app/state/console.h"
+#include "app/state/wave_library.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "basics/timetext.h"
+#include "engine/command.h"
+#include "engine/dsp/melody.h"
+#include "engine/dsp/sequencer.h"
+#include "engine/modulelist.h"
+#include "platform/threads.h"
+#include "ui/build/frame.h"
+#include "ui/panels/libraries.h"
+#include "ui/panels/panel_common.h"
+#include "ui/panels/sample_panel.h"
+#include "ui/views/list_views.h"
+#include "visuals/controls.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using QUARLE_BASICS::DynZStringGet;
+using QUARLE_BASICS::LangText;
+
+namespace {
+
+int32_t ListAccumulator = 0;
+
+// The numbers MSET gives a Sequencer from a melody: its parameters 0 and 3
+// from words 7 and 4 of the record, 2 from the pitch, 4 from the duration.
+constexpr int32_t kRecordWordFirst = 7;
+constexpr int32_t kRecordWordSecond = 4;
+constexpr uint32_t kRecordMinimumBytes = 4 * (kRecordWordFirst + 1);
+
+int32_t MlistSelection() {
+  const ControlRecord* c = SlotCtl(kUiMLIST);
+  return c ? c->Text.Selected : -1;
+}
+
+bool Busy(const WaveLibraryEntry* e) { return e->State != kWaveIdle; }
+
+}  // namespace
+
+void ResetMelodyPanelStatics() { ListAccumulator = 0; }
+
+int32_t NewMelodyEntry(uint32_t failureMessage, WaveLibraryEntry** out) {
+  *out = nullptr;
+  if (WaveLibraryListReserve(MelodyLibrary) != 0) return -QUARLE_BASICS::kErrAllocation;
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  if (!e) return -QUARLE_BASICS::kErrAllocation;
+  e->ListIndex = LibraryCount(MelodyLibrary);
+  e->LoadState = kWaveFormatKnown;
+  e->State = kWaveCreating;
+  QUARLE_BASICS::DynZStringAssign(e->Folder,
+                                  DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\MELODIES");
+  QUARLE_BASICS::DynZStringAssign(e->File, QUARLE_BASICS::TimeStampText() + ".mel");
+  e->Saved = 0;
+  e->Sound.samples = static_cast<float*>(std::calloc(kMelodyRecordBytes / 4, sizeof(float)));
+  if (!e->Sound.samples) {
+    QUARLE_BASICS::Report(LangText(failureMessage, "Unable to create new melody file."),
+                          QUARLE_BASICS::kLevelError);
+    WaveLibraryEntryDelete(e);
+    return -QUARLE_BASICS::kErrAllocation;
+  }
+  e->Sound.dataSize = kMelodyRecordBytes;
+  e->LoadState = kWaveDataHeld;
+  WaveLibraryListCommit(MelodyLibrary, e);
+  *out = e;
+  return 0;
+}
+
+int32_t OnMelodyList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  const int32_t count = LibraryCount(MelodyLibrary);
+  const uint32_t b = ListProcedure(bits, x, y, id, count, ListAccumulator);
+  ControlRecord* c = PanelCtl(id);
+  if (!c || !(b & V::kEventClick)) return 0;
+  // A busy melody (one being recorded) cannot be selected.
+  platform::MutexGuard guard(MelodyLibrary.header.lock);
+  const WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, c->Text.Selected);
+  if (!e || Busy(e)) c->Text.Selected = -1;
+  return 0;
+}
+
+int32_t OnMelodySave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, MlistSelection());
+  if (!e || e->Saved != 0 || !e->Sound.samples || Busy(e)) return 0;
+  const int32_t r = SaveMelody(e);
+  if (r < 0) {
+    QUARLE_BASICS::Report(LangText(247, "Error saving file: ") + QUARLE_BASICS::ErrorText(r),
+                          QUARLE_BASICS::kLevelError);
+    return 0;
+  }
+  const std::string file = DynZStringGet(e->File);
+  SetStatusText(file + " " + LangText(248, "has been saved."));
+  ShowSavedFileInBrowser(file.c_str());
+  return 0;
+}
+
+int32_t OnMelodyUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  int32_t s = MlistSelection();
+  const int32_t count = LibraryCount(MelodyLibrary);
+  if (s > count - 1) s = count - 1;
+  WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, s);
+  if (s < 0 || !e || Busy(e)) return 0;
+  // Sequencers play it; a Melody Generator may hold it too and must let go.
+  DetachEntryEverywhere(e, true);
+  ControlRecord* list = SlotCtl(kUiMLIST);
+  if (list) {
+    list->Text.Selected = -1;
+    V::ControlPublishText(list, 0);
+  }
+  RemoveMelodyEntry(s);
+  const int32_t left = LibraryCount(MelodyLibrary);
+  if (list) {
+    list->Text.Selected = s < left ? s : left - 1;
+    V::ControlPublishText(list, -1);
+  }
+  return 0;
+}
+
+int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  ModuleRecord* m = SelectedModule;
+  // The melody's numbers are a Sequencer's parameters.
+  if (!m || m->Type != kTypeSequencer || m->ModuleSwitches[kSwitchRecord] != 0) return 0;
+  const int64_t play = m->ModuleSwitches[kSwitchPlay];
+  const int64_t rewind = m->ModuleSwitches[kSwitchRewind];
+  if (play != 0) {
+    m->ModuleSwitches[kSwitchPlay] = 0;
+    m->ModuleSwitches[kSwitchRewind] = 0;
+    if (IsModuleLive(m, 0) == 1) WaitModuleOutput(m);
+  }
+  WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, MlistSelection());
+  float first = 0.0f, pitch = 0.0f, second = 0.0f, duration = 0.0f;
+  if (e) {
+    if (!e->Sound.samples || e->Sound.dataSize < kRecordMinimumBytes || Busy(e)) {
+      // Nothing is set: the module plays on as it did.
+      m->ModuleSwitches[kSwitchPlay] = play;
+      m->ModuleSwitches[kSwitchRewind] = rewind;
+      return 0;
+    }
+    first = e->Sound.samples[kRecordWordFirst];
+    second = e->Sound.samples[kRecordWordSecond];
+    pitch = e->Pitch[0];
+    duration = e->Duration;
+  }
+  ModuleSetParamValue(*m, 0, first);
+  ModuleSetParamValue(*m, 2, pitch);
+  ModuleSetParamValue(*m, 3, second);
+  ModuleSetParamValue(*m, 4, duration);
+  AssignWaveToModule(m, e, 0);
+  m->ModuleSwitches[kSwitchPlay] = play;
+  m->ModuleSwitches[kSwitchRewind] = rewind;
+  return 0;
+}
+
+int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  ModuleRecord* m = SelectedModule;
+  if (!m || m->Type != kTypeSequencer) return 0;
+  if (m->RecordDone == 0) {
+    if (m->ModuleSwitches[kSwitchRecord] == 0) {
+      const int32_t live = IsModuleLive(m, 0);
+      const int64_t play = m->ModuleSwitches[kSwitchPlay];
+      const int64_t rewind = m->ModuleSwitches[kSwitchRewind];
+      if (play != 0) {
+        m->ModuleSwitches[kSwitchPlay] = 0;
+        m->ModuleSwitches[kSwitchRewind] = 0;
+        if (live == 1) {
+          SetStatusText(LangText(250, "Wait until the record button turns on."));
+          WaitModuleOutput(m);
+        }
+      }
+      m->ActiveVoices = 0;
+      m->PreviousActiveVoices = 0;
+      WaveLibraryEntry* e = nullptr;
+      const int32_t r = NewMelodyEntry(251, &e);
+      if (r != 0) {
+        m->ModuleSwitches[kSwitchPlay] = play;
+        m->ModuleSwitches[kSwitchRewind] = rewind;
+        return r;
+      }
+      AssignWaveToModule(m, e, ~uint64_t{0});
+      m->ModuleSwitches[kSwitchPlay] = play;
+      m->ModuleSwitches[kSwitchRewind] = rewind;
+    } else {
+      m->RecordDone = -1;
+    }
+  }
+  ShowRecordState(id, m);
+  return 0;
+}
+
+int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  ModuleRecord* m = SelectedModule;
+  if (!m || m->Type != kTypeMelodyGenerator) return 0;
+  if (m->RecordDone == 0) {
+    if (m->ModuleSwitches[kSwitchRecord] == 0) {
+      WaveLibraryEntry* e = nullptr;
+      const int32_t r = NewMelodyEntry(252, &e);
+      if (r != 0) return r;
+      BeginMelodyGeneratorRecording(*m, e);
+    } else {
+      m->RecordDone = -1;
+    }
+  }
+  ShowRecordState(id, m);
+  return 0;
+}
+
+}  // namespace Tarvelo

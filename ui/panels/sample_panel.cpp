@@ -1,0 +1,194 @@
+#include "ui/panels/sample_panel.h"
+
+#include <string>
+
+#include "app/documents/wave_convert.h"
+#include "app/startup.h"
+#include "app/state/console.h"
+#include "app/state/wave_library.h"
+#include "basics/errors.h"
+#include "basics/listings.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "basics/ratio.h"
+#include "basics/timetext.h"
+#include "engine/catalog/catalog.h"
+#include "engine/command.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
+#include "platform/threads.h"
+#include "ui/build/frame.h"
+#include "ui/panels/panel_common.h"
+#include "ui/panels/libraries.h"
+#include "visuals/controls.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using QUARLE_BASICS::DynZStringGet;
+using QUARLE_BASICS::ErrorText;
+using QUARLE_BASICS::LangText;
+
+namespace {
+
+constexpr int32_t kSampleLengthParam = 6;  // recording length in seconds
+constexpr int32_t kSampleInputPort = 5;    // the recorded input
+constexpr int32_t kSampleFrequencyParam = 2;
+
+ModuleRecord* SelectedSample() {
+  ModuleRecord* m = SelectedModule;
+  return m && m->Type == kTypeSample ? m : nullptr;
+}
+
+int32_t WlistSelection() {
+  ControlRecord* c = SlotCtl(kUiWLIST);
+  return c ? c->Text.Selected : -1;
+}
+
+}  // namespace
+
+void ShowRecordState(int32_t recId, const ModuleRecord* m) {
+  ControlRecord* rec = PanelCtl(recId);
+  if (!rec || !m) return;
+  rec->State.On = m->ModuleSwitches[kSwitchRecord];
+  rec->Colour = m->RecordDone != 0 ? kRecordPendingColour : 0;
+  V::ControlPublish(rec, 0);
+}
+
+void DetachEntryEverywhere(const WaveLibraryEntry* e, bool stopPlay) {
+  if (!e) return;
+  bool posted = false;
+  // Only the main thread changes the module list, so it is walked without its lock.
+  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries; ++i) {
+    ModuleRecord* m = ModuleList.entries[i];
+    if (!m || m->SampleEntry != e) continue;
+    if (IsModuleLive(m, 0) != 1) {
+      m->SampleEntry = nullptr;
+      m->SampleData = nullptr;
+      continue;
+    }
+    if (stopPlay && m->Type == kTypeSequencer && m->ModuleSwitches[kSwitchPlay] != 0) {
+      m->ModuleSwitches[kSwitchPlay] = 0;
+      WaitModuleOutput(m);
+    }
+    PostDetachWave(m);
+    posted = true;
+  }
+  for (ModuleRecord& t : ModuleCatalog) {
+    if (t.SampleEntry != e) continue;
+    t.SampleEntry = nullptr;
+    t.SampleData = nullptr;
+  }
+  // The render callback may still read the entry's data until the detach has
+  // run; the entry is freed only afterwards.
+  if (posted) WaitEngineCommandSlot();
+}
+
+void ShowSavedFileInBrowser(const char* fileName) {
+  const int32_t files = SlotId(kUiFILES);
+  if (files <= 0 || PanelActiveBrowserList() != files) return;
+  QUARLE_BASICS::ListFolder(BrowserListing, "", "", 0, 0);
+  PublishWhole(files, -1);
+  PanelSelectBrowserFile(fileName);
+}
+
+int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  ModuleRecord* m = SelectedSample();
+  if (!m) return 0;
+  if (m->RecordDone == 0) {
+    if (m->ModuleSwitches[kSwitchRecord] == 0) {
+      const std::string file = "Rec" + QUARLE_BASICS::TimeStampText() + ".wav";
+      const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\AUDIO\\RECORDED";
+      const ModuleRecord* source = m->PortSources[kSampleInputPort];
+      const int32_t channels = source && source->ChannelsProcessed > 0 ? source->ChannelsProcessed : 1;
+      const int32_t r = RecordToWaveFile(folder, file, m->Params[kSampleLengthParam].Value, channels,
+                                         RateWhole);
+      if (r != 0) {
+        QUARLE_BASICS::Report(LangText(242, "Error creating new wave file: ") + ErrorText(r),
+                              QUARLE_BASICS::kLevelError);
+      } else {
+        WaveLibraryEntry* last = nullptr;
+        {
+          platform::MutexGuard guard(SynthSamples.header.lock);
+          last = WaveLibraryListAt(SynthSamples, SynthSamples.header.count - 1);
+        }
+        AssignWaveToModule(m, last, ~uint64_t{0});
+      }
+    } else {
+      // The render callback finishes the recording at its next frame.
+      m->RecordDone = -1;
+    }
+  }
+  ShowRecordState(id, m);
+  return 0;
+}
+
+int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  ModuleRecord* m = SelectedSample();
+  if (!m || m->ModuleSwitches[kSwitchRecord] != 0) return 0;
+  const int32_t row = WlistSelection();
+  if (row == -1) {
+    AssignWaveToModule(m, nullptr, 0);
+    return 0;
+  }
+  WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
+  if (!e || !e->Sound.samples || e->State != kWaveIdle) return 0;
+  float f = e->Pitch[0] / RateQuarter;
+  const float ratio = QUARLE_BASICS::RatioValue(e->RateRatio);
+  if (ratio != 1.0f && ratio > 0.0f) f = f / ratio;
+  ModuleSetParamValue(*m, kSampleFrequencyParam, f);
+  AssignWaveToModule(m, e, 0);
+  return 0;
+}
+
+int32_t OnSampleSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, WlistSelection());
+  if (!e || !e->Sound.samples || e->State != kWaveIdle) return 0;
+  if (e->Saved != 0) {
+    SetStatusText(LangText(246, "This file is already saved."));
+    return 0;
+  }
+  const int32_t r = SaveWaveRecord(e);
+  if (r != 0) {
+    QUARLE_BASICS::Report(LangText(243, "Error saving file: ") + ErrorText(r),
+                          QUARLE_BASICS::kLevelError);
+    return 0;
+  }
+  const std::string folder = DynZStringGet(e->Folder);
+  const std::string file = DynZStringGet(e->File);
+  SetStatusText(file + " " + LangText(244, "has been saved."));
+  ShowSavedFileInBrowser(file.c_str());
+  if (FindLoadedWave(folder, file, 0) == -1) {
+    const int32_t loaded = ConvertAndLoadWave(folder, file);
+    if (loaded < 0)
+      QUARLE_BASICS::Report(LangText(245, "Error loading to library: ") + ErrorText(loaded),
+                            QUARLE_BASICS::kLevelError);
+  }
+  return 0;
+}
+
+int32_t OnSampleUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  int32_t row = WlistSelection();
+  const int32_t count = LibraryCount(SynthSamples);
+  if (row > count - 1) row = count - 1;
+  WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
+  if (row < 0 || !e || e->State != kWaveIdle) return 0;
+  DetachEntryEverywhere(e, false);
+  RemoveLibraryListEntry(SynthSamples, row);
+  const int32_t left = LibraryCount(SynthSamples);
+  if (ControlRecord* w = SlotCtl(kUiWLIST)) {
+    w->Text.Selected = row < left ? row : left - 1;
+    V::ControlPublish(w, -1);
+  }
+  return 0;
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,37 @@
+// The module panel's sample page (the Sample module): the buttons SSET, SSAV
+// and SDEL act on the row selected in WLIST (the synth's samples in memory),
+// and REC, bound here while a Sample module is shown, records the module's
+// input into a new sample in memory.
+#pragma once
+#include <cstdint>
+
+namespace Tarvelo {
+
+struct ModuleRecord;
+struct WaveLibraryEntry;
+
+// REC while recording is asked to stop: this colour until the stop is done.
+constexpr uint32_t kRecordPendingColour = 0xFFC86400;
+
+int32_t OnSampleRecord(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnSampleSet(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnSampleSave(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnSampleUnload(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+
+// REC shows the module's record switch and, while its stop is pending, the
+// pending colour; published.
+void ShowRecordState(int32_t recId, const ModuleRecord* m);
+
+// Before a library entry is freed: every live module holding it (and every
+// catalog template) lets it go, at once when the module is not being
+// processed, else through the engine command. With stopPlay a processed
+// Sequencer holding it is stopped first and its output waited for. Returns
+// once the posted commands have run (or the mailbox wait gave up), so the
+// entry can be freed.
+void DetachEntryEverywhere(const WaveLibraryEntry* e, bool stopPlay);
+
+// The file list is read again and the saved file selected in it, when the
+// browser shows the file list.
+void ShowSavedFileInBrowser(const char* fileName);
+
+}  // namespace Tarvelo
