@@ -21,8 +21,6 @@ namespace Tarvelo {
 namespace V = QUARLE_VISUALS;
 using platform::Image;
 
-const uint32_t CategoryColours[8] = {0x00000000, 0xFFAA0000, 0xFFE6C300, 0xFF212121,
-                                     0xFF0055C8, 0xFFC800AA, 0xFFFF7F00, 0xFF7F00C8};
 const char ChannelLayoutTags[12][4] = {"N/A", "M", "S", "2.1", "Q", "5",
                                        "5.1", "6", "7", "7.1", "9", "9.1"};
 

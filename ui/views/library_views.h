@@ -12,7 +12,8 @@ namespace Tarvelo {
 
 using QUARLE_VISUALS::RenderRecord;
 
-// Marker colour per module category 0..7 (0: none).
+// Marker colour per module category 0..7 (0: none); the interface build keeps
+// the table, which the module boxes share.
 extern const uint32_t CategoryColours[8];
 // Short channel-layout tags by channel count 0..11 ("N/A", "M", "S", ...).
 extern const char ChannelLayoutTags[12][4];

@@ -1,0 +1,429 @@
+#include "ui/views/list_views.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "app/startup.h"
+#include "app/state/console.h"
+#include "app/state/ui_hooks.h"
+#include "app/state/wave_library.h"
+#include "basics/listings.h"
+#include "basics/program.h"
+#include "engine/catalog/catalog.h"
+#include "engine/modulelist.h"
+#include "ui/build/callbacks.h"
+#include "ui/views/control_drawing.h"
+#include "ui/views/install.h"
+#include "ui/views/library_views.h"
+#include "views_a_fixture.h"
+
+namespace {
+
+using namespace Tarvelo;
+using viewtest::Snap;
+using viewtest::ViewTest;
+namespace V = QUARLE_VISUALS;
+
+// --- Event side ---------------------------------------------------------------------
+
+class ListProcedureTest : public ViewTest {
+ protected:
+  void SetUp() override {
+    ViewTest::SetUp();
+    // 10 rows of 10 pixels inside a 3-pixel border, at (0, 20).
+    id = Make(0, 20, 100, 106, nullptr, nullptr, 415);
+    C(id)->Text.VisibleRows = 10;
+    ListSelectable(C(id)->Text) = -1;
+  }
+  V::TextField& F() { return C(id)->Text; }
+  uint32_t Call(uint32_t bits, int32_t x, int32_t y) {
+    return ListProcedure(bits, x, y, id, count, acc);
+  }
+  int32_t id = 0;
+  int32_t count = 25;
+  int32_t acc = 0;
+};
+
+TEST_F(ListProcedureTest, DraggingScrollsOneRowPerStep) {
+  EXPECT_EQ(Call(V::kEventDrag, 0, -7), V::kEventDrag);  // step nearest(6.7) = 7
+  EXPECT_EQ(F().FirstVisible, 1);
+  EXPECT_EQ(F().Changed, -1);
+  EXPECT_EQ(C(id)->Dragged, -1);
+  Call(V::kEventDrag, 0, -3);
+  EXPECT_EQ(F().FirstVisible, 1);
+  Call(V::kEventDrag, 0, -4);
+  EXPECT_EQ(F().FirstVisible, 2);
+  Call(V::kEventDrag, 0, -700);
+  EXPECT_EQ(F().FirstVisible, 15);
+  Call(V::kEventDrag, 0, 7000);
+  EXPECT_EQ(F().FirstVisible, 0);
+  Call(V::kEventWheel, 0, 4);
+  EXPECT_EQ(F().FirstVisible, 4);
+  Call(V::kEventWheel, 0, -40);
+  EXPECT_EQ(F().FirstVisible, 0);
+}
+
+TEST_F(ListProcedureTest, ReleaseAfterADragIsAClickOnlyWhenShort) {
+  C(id)->PressY = 20 + 3 + 25;
+  EXPECT_EQ(Call(V::kEventDragRelease, 5, 20 + 3 + 30), V::kEventClick);  // moved 5 < 6.7
+  EXPECT_EQ(F().Selected, 3);
+  C(id)->PressY = 20 + 3 + 25;
+  EXPECT_EQ(Call(V::kEventDragRelease, 5, 20 + 3 + 45), V::kEventHover);
+  EXPECT_EQ(F().Mark, 4);
+  EXPECT_EQ(F().Selected, 3);
+}
+
+TEST_F(ListProcedureTest, ClicksSelectAndToggleHoverFollowsAndLeaveClears) {
+  Call(V::kEventHover, 5, 20 + 3 + 12);
+  EXPECT_EQ(F().Mark, 1);
+  Call(V::kEventClick, 5, 20 + 3 + 12);
+  EXPECT_EQ(F().Selected, 1);
+  Call(V::kEventClick, 5, 20 + 3 + 12);
+  EXPECT_EQ(F().Selected, -1);
+  // In the frame: no row; a click clears the selection.
+  Call(V::kEventClick, 5, 20 + 3 + 5);
+  F().Selected = 4;
+  Call(V::kEventClick, 5, 20 + 1);
+  EXPECT_EQ(F().Selected, -1);
+  // Reversed: the top row is the last item.
+  F().Reversed = -1;
+  Call(V::kEventHover, 5, 20 + 3 + 2);
+  EXPECT_EQ(F().Mark, 24);
+  // Below the last item of a short list.
+  count = 3;
+  F().Reversed = 0;
+  Call(V::kEventHover, 5, 20 + 3 + 55);
+  EXPECT_EQ(F().Mark, -1);
+  Call(V::kEventHover, 5, 20 + 3 + 12);
+  Call(V::kEventLeave, 0, 0);
+  EXPECT_EQ(F().Mark, -1);
+  // Not selectable: clicks leave the selection.
+  ListSelectable(F()) = 0;
+  Call(V::kEventClick, 5, 20 + 3 + 12);
+  EXPECT_EQ(F().Selected, -1);
+}
+
+TEST_F(ListProcedureTest, ArrowKeysWrapAndEveryKeyIsAClick) {
+  auto key = [&](uint32_t scan) {
+    V::KeyInput.Spare[1] = 256;
+    V::KeyInput.Spare[2] = scan;
+    return Call(V::kEventKey, 0, 0);
+  };
+  EXPECT_EQ(key(72), V::kEventClick);  // up from nothing: the last item
+  EXPECT_EQ(F().Selected, 24);
+  EXPECT_EQ(F().FirstVisible, 15);
+  EXPECT_EQ(F().Mark, 24);
+  key(80);  // down from the last wraps to 0
+  EXPECT_EQ(F().Selected, 0);
+  EXPECT_EQ(F().FirstVisible, 0);
+  key(72);
+  EXPECT_EQ(F().Selected, 24);
+  EXPECT_EQ(key(30), V::kEventClick);  // any other key: a click on the selection
+  EXPECT_EQ(F().Selected, 24);
+
+  F().Reversed = -1;
+  F().Selected = -1;
+  key(72);  // up on a reversed list: the next higher index
+  EXPECT_EQ(F().Selected, 0);
+  key(72);
+  EXPECT_EQ(F().Selected, 1);
+  key(80);
+  EXPECT_EQ(F().Selected, 0);
+
+  count = 0;
+  F().Selected = -1;
+  key(72);
+  EXPECT_EQ(F().Selected, -1);
+  V::KeyInput.Spare[1] = V::KeyInput.Spare[2] = 0;
+}
+
+// --- Draw side --------------------------------------------------------------------
+
+struct Recorder {
+  std::vector<int32_t> rendered;
+};
+void RenderRecorded(platform::Image* row, int32_t item, const V::RenderRecord*, void* ctx) {
+  static_cast<Recorder*>(ctx)->rendered.push_back(item);
+  platform::DrawBox(row, 0, 0, 2, 2, 0xFFFFFFFF);
+}
+std::string TooltipOf(int32_t item, void*) { return "item " + std::to_string(item); }
+
+class ListDrawTest : public ViewTest {
+ protected:
+  void SetUp() override {
+    ViewTest::SetUp();
+    id = Make(0, 0, 100, 106, nullptr, nullptr, 415);
+    ASSERT_EQ(V::SetListRows(id, 8, 10, 10), 0);
+  }
+  int32_t DrawList(int32_t n, int64_t flags = 0) {
+    Snap s;
+    Take(id, s, flags);
+    ListDrawSpec spec;
+    spec.count = n;
+    spec.context = &rec;
+    spec.renderRow = RenderRecorded;
+    spec.tooltip = TooltipOf;
+    rec.rendered.clear();
+    return DrawListView(s.get(), id, spec, statics);
+  }
+  int32_t id = 0;
+  Recorder rec;
+  ListDrawStatics statics;
+};
+
+TEST_F(ListDrawTest, EmptyListDrawsOnlyItsFrame) {
+  EXPECT_EQ(DrawList(0), 0);
+  EXPECT_EQ(CountOther(3, 3, 96, 102, viewtest::kBackdrop), 0);
+  EXPECT_EQ(At(0, 0), kListFrame);
+  EXPECT_EQ(At(99, 105), kListFrame);
+  EXPECT_TRUE(rec.rendered.empty());
+}
+
+TEST_F(ListDrawTest, RowsStripeByItemAndShowSelectionAndHover) {
+  C(id)->Text.Selected = 2;
+  C(id)->Text.Mark = 3;
+  C(id)->Text.FirstVisible = 1;
+  DrawList(25);
+  EXPECT_EQ(At(50, 3 + 5), kListRowOdd);        // slot 0: item 1
+  EXPECT_EQ(At(50, 13 + 5), kListRowSelected);  // item 2
+  EXPECT_EQ(At(50, 23 + 5), kListRowHovered);   // item 3
+  EXPECT_EQ(At(50, 33 + 5), kListRowEven);      // item 4
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "item 3");
+  // Row images at (x + B, top + textY), textY = nearest((10 - 8) / 2) = 1.
+  EXPECT_EQ(At(3, 3 + 1), 0xFFFFFFFFu);
+  ASSERT_EQ(rec.rendered.size(), 10u);
+  EXPECT_EQ(rec.rendered.front(), 1);
+  EXPECT_EQ(rec.rendered.back(), 10);
+}
+
+TEST_F(ListDrawTest, RowsRenderOnlyWhenTheListChanged) {
+  DrawList(25);
+  EXPECT_EQ(rec.rendered.size(), 10u);
+  DrawList(25);
+  EXPECT_TRUE(rec.rendered.empty());
+  C(id)->Text.FirstVisible = 3;
+  DrawList(25);
+  EXPECT_EQ(rec.rendered.size(), 10u);
+  DrawList(25);
+  DrawList(25, -1);  // published with the redraw flag
+  EXPECT_EQ(rec.rendered.size(), 10u);
+  C(id)->Text.Reversed = -1;
+  DrawList(25);
+  ASSERT_EQ(rec.rendered.size(), 10u);
+  EXPECT_EQ(rec.rendered.front(), 21);  // 25 - 3 - 1, going down
+  EXPECT_EQ(rec.rendered.back(), 12);
+}
+
+TEST_F(ListDrawTest, AShrunkListScrollsBack) {
+  C(id)->Text.FirstVisible = 15;
+  DrawList(25);
+  DrawList(20);
+  EXPECT_EQ(C(id)->Text.FirstVisible, 10);
+  Clear();
+  DrawList(4);
+  EXPECT_EQ(C(id)->Text.FirstVisible, 0);
+  EXPECT_EQ(rec.rendered.size(), 4u);
+  EXPECT_EQ(At(50, 43 + 5), viewtest::kBackdrop);  // no row past the last item
+}
+
+TEST_F(ListDrawTest, OverflowMarksAndThumb) {
+  DrawList(25);
+  // At the top: no upper mark, dotted lower mark, thumb 40 high at the top.
+  const int32_t mx = static_cast<int32_t>(std::nearbyint((100 - 32) * 0.5));
+  EXPECT_EQ(At(mx, 102), 0xFFFFFFFFu);
+  EXPECT_NE(At(mx + 2, 102), 0xFFFFFFFFu);
+  EXPECT_NE(At(mx, 3), 0xFFFFFFFFu);
+  EXPECT_EQ(At(96, 0 + 39), 0xFFFFFFFFu);
+  EXPECT_NE(At(96, 41), 0xFFFFFFFFu);
+  // Scrolled to the end: the thumb sits at the bottom, the upper mark shows.
+  C(id)->Text.FirstVisible = 15;
+  DrawList(25);
+  EXPECT_EQ(At(mx, 3), 0xFFFFFFFFu);
+  EXPECT_NE(At(mx, 102), 0xFFFFFFFFu);
+  EXPECT_EQ(At(96, 66), 0xFFFFFFFFu);
+  EXPECT_EQ(At(96, 105 - 3), 0xFFFFFFFFu);
+  // Hovered list: the frame lights up.
+  C(id)->State.Active = -1;
+  DrawList(25);
+  EXPECT_EQ(At(0, 0), kListFrameHover);
+}
+
+TEST_F(ListDrawTest, FewerRowImagesThanRowsDrawBackgroundOnly) {
+  V::ControlRecord* c = C(id);
+  for (int32_t i = 5; i < c->LayerCount; ++i) {
+    platform::ImageDestroy(c->Layers[i]);
+    c->Layers[i] = nullptr;
+  }
+  DrawList(25);
+  EXPECT_EQ(rec.rendered.size(), 5u);
+  EXPECT_EQ(At(50, 83 + 5), kListRowEven);
+}
+
+// --- Members ---------------------------------------------------------------------------
+
+class ListMembersTest : public ViewTest {
+ protected:
+  void SetUp() override {
+    ViewTest::SetUp();
+    InstallViewCallbacksA();
+    for (int i = 0; i < 5; ++i) savedLevels[i] = QUARLE_BASICS::LevelColour[i];
+    QUARLE_BASICS::LevelColour[0] = 0xFFFFFFFF;
+    QUARLE_BASICS::LevelColour[2] = 0xFFDE0000;
+  }
+  void TearDown() override {
+    for (int i = 0; i < 5; ++i) QUARLE_BASICS::LevelColour[i] = savedLevels[i];
+    ResetStateUiHooks();
+    ResetUiCallbacks();
+    ViewTest::TearDown();
+  }
+  int32_t ListControl(V::DrawCallbackFn draw, int32_t extraLayers = 0) {
+    const int32_t id = Make(0, 0, 300, 66, draw, nullptr, 415);
+    for (int32_t i = 0; i < extraLayers; ++i) AddLayer(id, 4, 4, 0xFFFF0000 + i);
+    EXPECT_GE(V::SetListRows(id, 14, 3, 20), 0);
+    return id;
+  }
+  uint32_t savedLevels[5] = {};
+};
+
+TEST_F(ListMembersTest, SystemMessagesAreColouredByLevel) {
+  ASSERT_EQ(MessageConsoleCreate(), 0);
+  LogMessage("all fine", 0);
+  LogMessage("something broke", 2);
+  const int32_t id = ListControl(DrawSystemMessageList);
+  C(id)->Text.Reversed = -1;
+  C(id)->Text.Mark = 1;
+  Draw(id);
+  // Newest on top, in the error colour.
+  const platform::Image* top = C(id)->Layers[0];
+  bool red = false;
+  for (int32_t i = 0; i < top->width * top->height; ++i)
+    if ((top->pixels[i] >> 24) != 0 && (top->pixels[i] & 0xFFFFFF) == 0xDE0000) red = true;
+  EXPECT_TRUE(red);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "something broke");
+  MessageConsoleFree();
+}
+
+TEST_F(ListMembersTest, FileListShowsFoldersWithTheirGlyph) {
+  QUARLE_BASICS::DirList* saved = BrowserListing;
+  QUARLE_BASICS::DirList* list = new QUARLE_BASICS::DirList;
+  ASSERT_EQ(QUARLE_BASICS::DirListInit(*list), 0);
+  ASSERT_EQ(QUARLE_BASICS::DirListAdd(*list, "song.tarvelo", 32, 0), 0);
+  ASSERT_EQ(QUARLE_BASICS::DirListAdd(*list, "DEMO", 16, 0), 0);
+  BrowserListing = list;
+  const int32_t id = ListControl(DrawFileList);
+  C(id)->Text.Mark = 1;
+  Draw(id);
+  const platform::Image* folderRow = C(id)->Layers[1];
+  const platform::Image* fileRow = C(id)->Layers[0];
+  const int32_t glyphEnd = UnitPx() + IconPx();
+  EXPECT_GT(Coverage(folderRow, UnitPx(), 0, glyphEnd, folderRow->height - 1), 0);
+  EXPECT_EQ(Coverage(fileRow, 0, 0, IconPx() + 2 * UnitPx() - 1, fileRow->height - 1), 0);
+  EXPECT_GT(Coverage(fileRow), 10);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "DEMO");
+  BrowserListing = saved;
+  QUARLE_BASICS::DirListFree(list);
+
+  // No listing at all: an empty list.
+  BrowserListing = nullptr;
+  EXPECT_EQ(Draw(id), 0);
+  BrowserListing = saved;
+}
+
+TEST_F(ListMembersTest, DriveStripCellsAndLabels) {
+  QUARLE_BASICS::DriveList* saved = Drives;
+  QUARLE_BASICS::DriveList four{};
+  four.count = 4;
+  for (int i = 0; i < 4; ++i) four.codes[i] = static_cast<uint32_t>(i + 1);
+  Drives = &four;
+  const int32_t id = Make(0, 0, 200, 30, DrawDriveList, nullptr, 11);
+  AddLayer(id, 194, 24, 0);
+  C(id)->Text.TextSize = 12;
+  C(id)->Text.Mark = 2;
+  C(id)->Text.Selected = 3;
+  EXPECT_EQ(Draw(id), 0);
+  // Cells of nearest(194 / 4) = 48 from x = 3.
+  EXPECT_EQ(At(3 + 48 + 2, 25), kColourAmber);
+  EXPECT_EQ(At(3 + 96 + 2, 25), kColourBlue);
+  EXPECT_EQ(At(3 + 2, 25), kColourNavy);
+  Drives = nullptr;
+  EXPECT_EQ(Draw(id), 0);  // no drives: no cells
+  Drives = saved;
+}
+
+// --- Library lists ------------------------------------------------------------------------
+
+TEST(FormatSecondsTest, TwoDecimalsAndAnS) {
+  EXPECT_EQ(FormatSeconds(1.0f), "1.00s");
+  EXPECT_EQ(FormatSeconds(1.5f), "1.50s");
+  EXPECT_EQ(FormatSeconds(12.34f), "12.34s");
+  EXPECT_EQ(FormatSeconds(0.0f), "0.00s");
+  EXPECT_EQ(FormatSeconds(2.5f), "2.50s");
+  EXPECT_EQ(FormatSeconds(0.25f), "0.25s");
+  EXPECT_EQ(FormatSeconds(3.14159f), "3.14s");
+  EXPECT_EQ(FileStem("kick.take.2.wav"), "kick.take.2");
+  EXPECT_EQ(FileStem("noext"), "noext");
+}
+
+TEST_F(ListMembersTest, CatalogRowsCarryCategoryAndPolyphonyMarks) {
+  const int32_t type = std::clamp(ModulePaletteOrder[0], 0, 42);
+  ModuleRecord& t = ModuleCatalog[type];
+  const int32_t savedCat = t.Category;
+  const int64_t savedPoly = t.PolyphonyCapability;
+  t.Category = 5;
+  t.PolyphonyCapability = 1;
+  const int32_t id = ListControl(DrawModuleCatalogList, 1);  // layer 0: the icon
+  Draw(id);
+  // Row 0 at top 3, height 20: marker edge and fill.
+  EXPECT_EQ(At(3, 3), 0xFF141414u);
+  EXPECT_EQ(At(3 + 4, 3 + 10), 0xFFC800AAu);
+  // Icon at (x0 + w0 - IconSize - 3, top + textOffset - 1) = (3 + 295 - 16 - 3, 3 + 3 - 1).
+  EXPECT_EQ(At(279, 5), 0xFFFF0000u);
+  t.PolyphonyCapability = 0;
+  Draw(id);
+  EXPECT_NE(At(279, 5), 0xFFFF0000u);
+  t.Category = savedCat;
+  t.PolyphonyCapability = savedPoly;
+}
+
+TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
+  ASSERT_EQ(WaveLibraryListCreate(SynthSamples), 0);
+  static float data[4] = {};
+  const char* names[3] = {"busy.wav", "empty.wav", "kick.take.2.wav"};
+  WaveLibraryEntry* e[3];
+  for (int i = 0; i < 3; ++i) {
+    e[i] = WaveLibraryEntryNew();
+    ASSERT_NE(e[i], nullptr);
+    QUARLE_BASICS::DynZStringAssign(e[i]->File, names[i]);
+    e[i]->Sound.format.channels = static_cast<int16_t>(i == 2 ? 2 : 1);
+    e[i]->Duration = 2.5f;
+    ASSERT_EQ(WaveLibraryListReserve(SynthSamples), 0);
+    WaveLibraryListCommit(SynthSamples, e[i]);
+  }
+  e[0]->State = kWaveCreating;
+  e[0]->Sound.samples = data;
+  e[2]->Sound.samples = data;
+  ModuleRecord module{};
+  module.SampleEntry = e[0];
+  ModuleRecord* savedSelected = SelectedModule;
+  SelectedModule = &module;
+
+  const int32_t id = ListControl(DrawSampleMemoryList, 3);  // icons 0xFFFF0000, 01, 02
+  C(id)->Text.Mark = 2;
+  Draw(id);
+  // Busy beats attached; no data; the selected module's wave.
+  EXPECT_EQ(At(279, 5), 0xFFFF0001u);
+  EXPECT_EQ(At(279, 25), 0xFFFF0002u);
+  EXPECT_NE(At(279, 45), 0xFFFF0000u);
+  module.SampleEntry = e[2];
+  Draw(id);
+  EXPECT_EQ(At(279, 45), 0xFFFF0000u);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "kick.take.2.wav (Stereo, 2.50s)");
+  EXPECT_GT(Coverage(C(id)->Layers[3 + 2]), 10);
+
+  SelectedModule = savedSelected;
+  for (int i = 0; i < 3; ++i) e[i]->Sound.samples = nullptr;
+  WaveLibraryListFree(SynthSamples);
+}
+
+}  // namespace
