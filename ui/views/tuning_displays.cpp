@@ -235,7 +235,7 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
 int32_t DrawScalePatternSwitches(V::RenderRecord* snap, int32_t) {
   if (!snap) return 0;
   int32_t p = 0;
-  if (V::UiIndex) {
+  if (V::UiIndex && V::UiIndex[kUiSAM_PATTERNS] > 0) {
     const V::ControlRecord* list = V::ControlAt(V::UiIndex[kUiSAM_PATTERNS]);
     if (list && list->Text.Selected > 0) p = list->Text.Selected;
   }
