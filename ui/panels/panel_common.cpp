@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/startup.h"
+#include "app/state/dialogs.h"
+#include "app/state/module_page.h"
+#include "app/state/modules.h"
 #include "audio/midi.h"
 #include "basics/listings.h"
 #include "engine/modulelist.h"
@@ -184,200 +186,32 @@ PanelServices Panel{};
 
 void ResetPanelServices() { Panel = PanelServices{}; }
 
-namespace {
-
-// The built-in dialog box, used while the application state provides none: the
-// same protocol over DB (slot 13) and its children DB_TEXT .. DB_X.
-struct FallbackDialogState {
-  int32_t owner = 0;
-  int64_t answer = 0;
-  int64_t answered = 0;
-  int32_t words[3] = {0, 0, 0};
-};
-FallbackDialogState g_dialog;
-
-int32_t DialogBoxId() { return SlotId(kUiDB); }
-
-void DialogButtons(int64_t disabled) {
-  const int32_t db = DialogBoxId();
-  if (db <= 0) return;
-  for (int32_t id : {db + 3, db + 4}) {
-    if (ControlRecord* c = PanelCtl(id)) {
-      V::SetDisabled(&c->State, disabled);
-      V::ControlPublishState(c);
-    }
-  }
-}
-
-void DialogHide() {
-  SetVisibleWord(DialogBoxId(), 0);
-  DialogButtons(-1);
-  SetVisibleWord(SlotId(kUiCTRL_INFO), -1);
-}
-
-int32_t FallbackOpen(int32_t owner, const std::string& text, int64_t withEdit,
-                     const std::string& editText, int32_t w1, int32_t w2, int32_t w3) {
-  if (owner == g_dialog.owner && owner != 0) return 0;
-  const int32_t db = DialogBoxId();
-  if (g_dialog.owner != 0 && db > 0 && V::ControlVisible(PanelCtl(db))) {
-    g_dialog.answer = 0;
-    g_dialog.answered = -1;
-    PostControlEvent(g_dialog.owner, db, V::kEventClick);
-  }
-  g_dialog.owner = owner;
-  g_dialog.words[0] = w1;
-  g_dialog.words[1] = w2;
-  g_dialog.words[2] = w3;
-  if (db > 0) {
-    ControlRecord* dbText = PanelCtl(db + 1);
-    ControlRecord* dbEdit = PanelCtl(db + 2);
-    const int32_t editW = dbEdit ? dbEdit->W : 0;
-    if (withEdit) {
-      if (dbText) V::ControlSetW(dbText, editW);
-      V::StartTextEdit(db + 2, editText);
-    } else {
-      if (dbText) V::ControlSetW(dbText, 2 * editW);
-      if (dbEdit) {
-        V::ControlSetVisible(dbEdit, 0);
-        V::TextFieldSetText(&dbEdit->Text, editText.c_str());
-        V::ControlPublishText(dbEdit, -1);
-      }
-    }
-    if (dbText) {
-      V::TextFieldSetText(&dbText->Text, ("  " + text).c_str());
-      V::ControlPublishText(dbText, -1);
-    }
-  }
-  SetVisibleWord(SlotId(kUiCTRL_INFO), 0);
-  SetVisibleWord(SlotId(kUiMB), 0);
-  SetVisibleWord(db, -1);
-  DialogButtons(0);
-  return 0;
-}
-
-int32_t FallbackAnswer(int32_t source, int64_t answer) {
-  DialogHide();
-  g_dialog.answer = answer;
-  g_dialog.answered = -1;
-  V::SetActiveEditField(V::DefaultKeyTarget);
-  PostControlEvent(g_dialog.owner, source, V::kEventClick);
-  g_dialog.owner = 0;
-  return 0;
-}
-
-int32_t FallbackClose() {
-  g_dialog.owner = 0;
-  V::SetActiveEditField(V::DefaultKeyTarget);
-  DialogHide();
-  return 0;
-}
-
-int32_t FallbackSelectBrowserFile(const std::string& name) {
-  QUARLE_BASICS::DirList* list = BrowserListing;
-  const int32_t files = SlotId(kUiFILES);
-  const int32_t count = QUARLE_BASICS::DirListCount(list);
-  size_t a = name.find_first_not_of(' ');
-  const std::string trimmed =
-      a == std::string::npos ? "" : name.substr(a, name.find_last_not_of(' ') - a + 1);
-  if (!trimmed.empty()) {
-    int32_t found = -1;
-    for (int32_t i = 0; i < count; ++i)
-      if (QUARLE_BASICS::DirListName(list, static_cast<uint32_t>(i)) == trimmed) {
-        found = i;
-        break;
-      }
-    if (ControlRecord* c = PanelCtl(files)) {
-      c->Text.Mark = -1;
-      c->Text.Selected = found;
-    }
-  }
-  return V::ScrollToSelection(files, count);
-}
-
-bool Shown(int32_t id) {
-  const ControlRecord* c = PanelCtl(id);
-  return c && V::ControlVisible(c);
-}
-
-int32_t FallbackActiveList() {
-  if (Shown(SlotId(kUiMSGB))) {
-    const int32_t msgs = SlotId(kUiMSGS);
-    return Shown(msgs + 1) ? msgs + 1 : msgs;
-  }
-  if (Shown(SlotId(kUiFB))) return SlotId(kUiFILES);
-  if (Shown(SlotId(kUiLIB_MODULES))) {
-    const int32_t refm = SlotId(kUiREFM);
-    return Shown(refm + 1) ? refm + 1 : refm;
-  }
-  if (Shown(SlotId(kUiLIB_SAMPLES))) return SlotId(kUiSAM_LIBRARY);
-  if (Shown(SlotId(kUiMIDIDEVS))) return SlotId(kUiMIDIDEVS);
-  if (Shown(SlotId(kUiMCC))) return SlotId(kUiMIDIDEVS) + 1;
-  return 0;
-}
-
-}  // namespace
-
-void ResetFallbackDialog() { g_dialog = FallbackDialogState{}; }
-
 int32_t PanelOpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
                         const std::string& editText, int32_t w1, int32_t w2, int32_t w3) {
-  return Panel.OpenDialog ? Panel.OpenDialog(owner, text, withEdit, editText, w1, w2, w3)
-                          : FallbackOpen(owner, text, withEdit, editText, w1, w2, w3);
+  return OpenDialog(owner, text, withEdit, editText, w1, w2, w3);
 }
-int32_t PanelAnswerDialog(int32_t source, int64_t answer) {
-  return Panel.AnswerDialog ? Panel.AnswerDialog(source, answer) : FallbackAnswer(source, answer);
-}
-int32_t PanelCloseDialog() { return Panel.CloseDialog ? Panel.CloseDialog() : FallbackClose(); }
-int32_t PanelDialogOwner() { return Panel.DialogOwner ? Panel.DialogOwner() : g_dialog.owner; }
+int32_t PanelAnswerDialog(int32_t source, int64_t answer) { return AnswerDialog(source, answer); }
+int32_t PanelCloseDialog() { return CloseDialog(); }
+int32_t PanelDialogOwner() { return DialogOwner; }
 int64_t PanelTakeDialogAnswered() {
-  if (Panel.TakeDialogAnswered) return Panel.TakeDialogAnswered();
-  const int64_t a = g_dialog.answered;
-  g_dialog.answered = 0;
+  const int64_t a = DialogAnswered;
+  DialogAnswered = 0;
   return a;
 }
-int64_t PanelDialogAnswer() { return Panel.DialogAnswer ? Panel.DialogAnswer() : g_dialog.answer; }
-int32_t PanelDialogWord(int32_t i) {
-  if (Panel.DialogWord) return Panel.DialogWord(i);
-  return i >= 1 && i <= 3 ? g_dialog.words[i - 1] : 0;
-}
+int64_t PanelDialogAnswer() { return DialogAnswer; }
+int32_t PanelDialogWord(int32_t i) { return i >= 1 && i <= 3 ? DialogContext[i - 1] : 0; }
 
-void PanelSelectModule(ModuleRecord* module, int32_t port) {
-  if (Panel.SelectModule) return Panel.SelectModule(module, port);
-  SelectedModule = module;
-  if (module) module->SelectedParam = port;
-}
-
-void PanelShowPortPage(ModuleRecord* module, int32_t port) {
-  if (Panel.ShowPortPage) return Panel.ShowPortPage(module, port);
-  if (module) RefreshParamControl(module);
-}
-
+void PanelSelectModule(ModuleRecord* module, int32_t port) { SelectModule(module, port); }
+void PanelShowPortPage(ModuleRecord* module, int32_t port) { ShowPortPage(module, port); }
 int32_t PanelCreateModule(int32_t n, int32_t x, int32_t y, int32_t source) {
-  if (Panel.CreateModule) return Panel.CreateModule(n, x, y, source);
-  ModuleRecord* m = nullptr;
-  return AddModule(n, source == -1, &m);
+  return CreateModule(n, x, y, source);
 }
-
-int32_t PanelDeleteModule(ModuleRecord* module) {
-  if (Panel.DeleteModule) return Panel.DeleteModule(module);
-  if (!module || module->ListIndex < 0 || module->ListIndex >= ModuleList.count) return -19;
-  RemoveModule(module);
-  return 0;
-}
-
+int32_t PanelDeleteModule(ModuleRecord* module) { return DeleteModule(module); }
 int32_t PanelBrowseFolder(const std::string& folder, const std::string& name) {
-  if (Panel.BrowseFolder) return Panel.BrowseFolder(folder, name);
-  QUARLE_BASICS::ListFolder(BrowserListing, folder, "*.*", 0, 0);
-  return PanelSelectBrowserFile(name);
+  return BrowseFolder(folder, name);
 }
-
-int32_t PanelSelectBrowserFile(const std::string& name) {
-  return Panel.SelectBrowserFile ? Panel.SelectBrowserFile(name) : FallbackSelectBrowserFile(name);
-}
-
-int32_t PanelActiveBrowserList() {
-  return Panel.GetActiveBrowserList ? Panel.GetActiveBrowserList() : FallbackActiveList();
-}
+int32_t PanelSelectBrowserFile(const std::string& name) { return SelectBrowserFile(name); }
+int32_t PanelActiveBrowserList() { return GetActiveBrowserList(); }
 
 int32_t PanelSelectedMidiMap() { return Panel.SelectedMidiMap ? Panel.SelectedMidiMap() : -1; }
 

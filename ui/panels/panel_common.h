@@ -1,8 +1,7 @@
 // What every panel handler shares: finding named controls, the pressed and
 // toggle looks of buttons, posting control events and commands, the common
 // selector scheme, and the services of neighbours the handlers call through
-// settable hooks (dialog box, module page, module creation, file browser,
-// window manager). Main thread only.
+// hooks (window manager, MIDI page). Main thread only.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -66,40 +65,32 @@ bool SelectorEvent(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t n,
                    int32_t& accumulator, bool vertical = false, int32_t* direction = nullptr);
 
 // --- Services of neighbours ---------------------------------------------------------
-// Every member may be null; the wrappers below then use the built-in default.
+// The dialog box, module page, module creation and file-browser helpers of the
+// application state (app/state/dialogs.h, modules.h, module_page.h) under the
+// names the panel handlers use; and hooks for what no neighbour offers yet.
+int32_t PanelOpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
+                        const std::string& editText, int32_t word1, int32_t word2, int32_t word3);
+int32_t PanelAnswerDialog(int32_t source, int64_t answer);
+int32_t PanelCloseDialog();
+int32_t PanelDialogOwner();
+// Takes the answered flag and clears it (-1 when an answer was waiting).
+int64_t PanelTakeDialogAnswered();
+int64_t PanelDialogAnswer();
+int32_t PanelDialogWord(int32_t i);  // context words 1..3
+void PanelSelectModule(ModuleRecord* module, int32_t port);
+void PanelShowPortPage(ModuleRecord* module, int32_t port);
+// (type or list index n, window x, y, source -1 new, 0 copy) -> list index or a
+// negative code; deletion -> 0 or -19.
+int32_t PanelCreateModule(int32_t n, int32_t x, int32_t y, int32_t source);
+int32_t PanelDeleteModule(ModuleRecord* module);
+int32_t PanelBrowseFolder(const std::string& folder, const std::string& name);
+int32_t PanelSelectBrowserFile(const std::string& name);
+int32_t PanelActiveBrowserList();
+
+// Every member may be null; the wrappers below then use the default.
 struct PanelServices {
-  // The dialog box (Part of the application state). Defaults: a dialog box of
-  // this file's own that keeps the same protocol over DB and its children.
-  int32_t (*OpenDialog)(int32_t owner, const std::string& text, int64_t withEdit,
-                        const std::string& editText, int32_t word1, int32_t word2,
-                        int32_t word3);
-  int32_t (*AnswerDialog)(int32_t source, int64_t answer);
-  int32_t (*CloseDialog)();
-  int32_t (*DialogOwner)();
-  // Takes the answered flag and clears it (-1 when an answer was waiting).
-  int64_t (*TakeDialogAnswered)();
-  int64_t (*DialogAnswer)();
-  int32_t (*DialogWord)(int32_t i);  // context words 1..3
-
-  // Module page. Defaults: SelectedModule := module (its selected parameter the
-  // port); ShowPortPage reloads the shown value.
-  void (*SelectModule)(ModuleRecord* module, int32_t port);
-  void (*ShowPortPage)(ModuleRecord* module, int32_t port);
-  // Module creation (type or list index n, window x, y, source -1 new, 0 copy)
-  // -> list index or a negative code; deletion -> 0 or -19. Defaults: the
-  // engine's module list without boxes.
-  int32_t (*CreateModule)(int32_t n, int32_t x, int32_t y, int32_t source);
-  int32_t (*DeleteModule)(ModuleRecord* module);
-
-  // File browser. Defaults: SelectBrowserFile selects the name in FILES over
-  // the browser listing; BrowseFolder lists the folder first; the active list
-  // follows the browser pane's visible groups.
-  int32_t (*BrowseFolder)(const std::string& folder, const std::string& name);
-  int32_t (*SelectBrowserFile)(const std::string& name);
-  int32_t (*GetActiveBrowserList)();
-  // The MIDI page's selected map (device slot), -1 none.
+  // The MIDI page's selected map (device slot). Default: -1, none.
   int32_t (*SelectedMidiMap)();
-
   // Window manager and shell. Defaults: minimising does nothing; a web address
   // is opened with the desktop's opener unless the screen is headless.
   void (*MinimizeWindow)();
@@ -110,27 +101,9 @@ struct PanelServices {
 extern PanelServices Panel;
 void ResetPanelServices();
 
-int32_t PanelOpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
-                        const std::string& editText, int32_t word1, int32_t word2, int32_t word3);
-int32_t PanelAnswerDialog(int32_t source, int64_t answer);
-int32_t PanelCloseDialog();
-int32_t PanelDialogOwner();
-int64_t PanelTakeDialogAnswered();
-int64_t PanelDialogAnswer();
-int32_t PanelDialogWord(int32_t i);
-void PanelSelectModule(ModuleRecord* module, int32_t port);
-void PanelShowPortPage(ModuleRecord* module, int32_t port);
-int32_t PanelCreateModule(int32_t n, int32_t x, int32_t y, int32_t source);
-int32_t PanelDeleteModule(ModuleRecord* module);
-int32_t PanelBrowseFolder(const std::string& folder, const std::string& name);
-int32_t PanelSelectBrowserFile(const std::string& name);
-int32_t PanelActiveBrowserList();
 int32_t PanelSelectedMidiMap();
 void PanelMinimizeWindow();
 void PanelOpenWebAddress(const std::string& address);
 int32_t PanelCheckMidiDevices();
-
-// The built-in dialog's state back to closed (tests).
-void ResetFallbackDialog();
 
 }  // namespace Tarvelo

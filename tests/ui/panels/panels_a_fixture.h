@@ -1,0 +1,168 @@
+// The headless interface built with the first half of the panel handlers,
+// the engine and its catalog, the libraries, the console and the action
+// history, a temporary data folder (HOME too), the main and audio queues, and
+// the reports captured.
+#pragma once
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "../build/build_fixture.h"
+#include "app/startup.h"
+#include "app/startup_hooks.h"
+#include "app/state/console.h"
+#include "app/state/history.h"
+#include "app/state/settings.h"
+#include "app/state/wave_library.h"
+#include "audio/audio.h"
+#include "basics/listings.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "basics/queues.h"
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/command.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/params.h"
+#include "engine/tuning.h"
+#include "platform/paths.h"
+#include "platform/threads.h"
+#include "ui/panels/install.h"
+#include "ui/panels/panel_common.h"
+#include "ui/panels/sysbar.h"
+#include "visuals/controls.h"
+#include "visuals/event_loop.h"
+
+namespace panelsa {
+
+namespace V = QUARLE_VISUALS;
+namespace fs = std::filesystem;
+using QUARLE_BASICS::CommandMessage;
+
+struct Reported {
+  std::string text;
+  int32_t level;
+};
+inline std::vector<Reported> Reports;
+inline void CaptureReport(const std::string& text, int32_t level) { Reports.push_back({text, level}); }
+
+class PanelsATest : public buildtest::BuildTest {
+ protected:
+  void SetUp() override {
+    BuildTest::SetUp();
+    QUARLE_BASICS::MainCommandQueue = 0;
+    if (QUARLE_BASICS::AudioCommandQueue < 1) {
+      int32_t q = -1;
+      ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
+      QUARLE_BASICS::AudioCommandQueue = q;
+    }
+    startFolder_ = fs::current_path();
+    home_ = fs::temp_directory_path() /
+            ("tarvelo_panels_a_" + std::to_string(::getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(home_);
+    for (const char* sub : {"TUNINGS", "SYNTHS", "AUDIO", "MELODIES"}) fs::create_directories(home_ / sub);
+    setenv("HOME", home_.c_str(), 1);
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(home_.string()));
+    for (platform::Mutex*& m : Tarvelo::MT_TUNINGS) m = platform::MutexCreate();
+    ASSERT_EQ(Tarvelo::init(48000.0f), 0);
+    ASSERT_EQ(Tarvelo::WaveLibraryListsCreate(), 0);
+    ASSERT_EQ(Tarvelo::MessageConsoleCreate(), 0);
+    ASSERT_EQ(Tarvelo::ActionHistoryCreate(), 0);
+    Reports.clear();
+    QUARLE_BASICS::MessageHook = CaptureReport;
+    Tarvelo::ResetPanelServices();
+    Tarvelo::ResetSysbarTick();
+    Tarvelo::ResetStartupHooks();
+    Tarvelo::PlaybackActive = 0;
+    Tarvelo::CaptureActive = 0;
+    Tarvelo::ParamEditMode = 0;
+    Tarvelo::LibraryChanged = 0;
+    Tarvelo::SessionFolder = platform::FromOsPath((home_ / "SYNTHS").string());
+    Tarvelo::SessionFile = "Session.tarvelo";
+    Tarvelo::SessionTitle = "Session";
+    QUARLE_BASICS::ListFolder(Tarvelo::BrowserListing, platform::FromOsPath(home_.string()), "*.*", 0, 0);
+    Tarvelo::InstallPanelHandlersA();
+    ASSERT_EQ(Tarvelo::BuildInterface(1.0f), 0);
+    Drain(0);
+    Drain(QUARLE_BASICS::AudioCommandQueue);
+  }
+  void TearDown() override {
+    QUARLE_BASICS::MessageHook = nullptr;
+    Tarvelo::SelectedModule = nullptr;
+    Tarvelo::ClearSynth();
+    Tarvelo::WaveLibraryListsFree();
+    Tarvelo::ActionHistoryFree();
+    Tarvelo::MessageConsoleFree();
+    QUARLE_BASICS::DirListFree(Tarvelo::BrowserListing);
+    Tarvelo::close();
+    for (platform::Mutex*& m : Tarvelo::MT_TUNINGS) {
+      platform::MutexDestroy(m);
+      m = nullptr;
+    }
+    Drain(0);
+    Drain(QUARLE_BASICS::AudioCommandQueue);
+    fs::current_path(startFolder_);
+    BuildTest::TearDown();
+    Tarvelo::ResetPanelServices();
+    Tarvelo::ResetStartupHooks();
+    fs::remove_all(home_);
+  }
+
+  // Every message waiting in a queue, oldest first.
+  static std::vector<CommandMessage> Drain(int32_t queue) {
+    CommandMessage* buffer = nullptr;
+    QUARLE_BASICS::ArrayHeader header;
+    QUARLE_BASICS::ArrayHeaderInit(header);
+    std::vector<CommandMessage> out;
+    if (QUARLE_BASICS::FetchCommands(buffer, header, queue) == 0)
+      out.assign(buffer, buffer + header.count);
+    std::free(buffer);
+    QUARLE_BASICS::ArrayHeaderFree(header);
+    return out;
+  }
+  static std::vector<CommandMessage> AudioPosts() { return Drain(QUARLE_BASICS::AudioCommandQueue); }
+
+  static int32_t Slot(int32_t s) { return Tarvelo::SlotId(s); }
+  static std::string Text(int32_t id) { return C(id) ? V::TextFieldGetText(&C(id)->Text) : "<none>"; }
+  static int64_t On(int32_t id) { return C(id)->State.On; }
+  static int64_t Shown(int32_t id) { return V::ControlVisible(C(id)); }
+  static int32_t Window(int32_t slot) { return Tarvelo::WindowIdOf(slot); }
+  // The id of the first control with this ID text.
+  static int32_t Named(const std::string& name) {
+    for (int32_t id = 0; id < V::ControlTableCount(); ++id)
+      if (C(id) && Id(id) == name) return id;
+    return -1;
+  }
+  static int32_t Click(V::EventCallbackFn fn, int32_t id) {
+    return fn(V::kEventClick, C(id)->X + 1, C(id)->Y + 1, id, 0);
+  }
+  static int32_t Press(V::EventCallbackFn fn, int32_t id) {
+    return fn(V::kEventPress, C(id)->X + 1, C(id)->Y + 1, id, 0);
+  }
+  static bool HasReport(const std::string& text, int32_t level) {
+    for (const Reported& r : Reports)
+      if (r.text == text && r.level == level) return true;
+    return false;
+  }
+
+  static Tarvelo::ModuleRecord* Make(int32_t type) {
+    Tarvelo::ModuleRecord* m = nullptr;
+    EXPECT_GE(Tarvelo::AddModule(type, true, &m), 0);
+    return m;
+  }
+  static fs::path Home() { return home_; }
+
+  static inline fs::path home_;
+  fs::path startFolder_;
+};
+
+}  // namespace panelsa

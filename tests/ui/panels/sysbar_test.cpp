@@ -1,0 +1,236 @@
+// The root's once-a-second tick: CPU saving, the tick-numbered work (monitor
+// watch every third tick, About window at the fifth, auto-save every sixtieth),
+// the status line's countdown, the frame-rate watch, the module page's
+// transport buttons and the posted clicks of the device selectors.
+#include "app/state/console.h"
+#include "panels_a_fixture.h"
+#include "platform/display.h"
+#include "platform/screen.h"
+#include "ui/build/frame.h"
+#include "ui/views/cables.h"
+#include "visuals/video_thread.h"
+
+namespace panelsa {
+namespace {
+
+using namespace Tarvelo;
+
+int g_midiChecks = 0;
+int g_sessionSaves = 0;
+int g_librarySaves = 0;
+int32_t CountMidiCheck() { return ++g_midiChecks, 0; }
+int32_t CountSessionSave(const std::string&, const std::string&) { return ++g_sessionSaves, -24; }
+int32_t CountLibrarySave() { return ++g_librarySaves, -21; }
+
+class SysbarTest : public PanelsATest {
+ protected:
+  void SetUp() override {
+    PanelsATest::SetUp();
+    g_midiChecks = g_sessionSaves = g_librarySaves = 0;
+    Panel.CheckMidiDevices = CountMidiCheck;
+    Startup.SaveSession = CountSessionSave;
+    Startup.SaveWFLibrary = CountLibrarySave;
+  }
+  void TearDown() override {
+    V::VideoThreadActive = 0;
+    V::VideoRunFlag = 0;
+    V::FrameRate = 0;
+    LowFrameRateMode.store(0);
+    platform::ScreenMoveWindow(0, 0);
+    PanelsATest::TearDown();
+  }
+  static void Tick(int n = 1) {
+    for (int i = 0; i < n; ++i) OnSysbarTick(0, 1, 0, 0, 0);
+  }
+};
+
+TEST_F(SysbarTest, EventBitsOnlyRefreshCpuSaving) {
+  Settings.CpuSaving = 0;
+  PlaybackActive = -1;
+  OnSysbarTick(8, 0, 0, 0, 0);
+  EXPECT_EQ(V::CpuSaving, 0);
+  EXPECT_EQ(TickCounter, 1);
+  EXPECT_EQ(g_midiChecks, 0);
+  // Output off: the loop always sleeps, whatever the setting.
+  PlaybackActive = 0;
+  OnSysbarTick(2, 0, 0, 0, 0);
+  EXPECT_EQ(V::CpuSaving, -1);
+  Tick();
+  EXPECT_EQ(TickCounter, 2);
+  EXPECT_EQ(g_midiChecks, 1);
+}
+
+TEST_F(SysbarTest, AboutWindowClosesAtTheFifthTickOnce) {
+  const int32_t about = Window(kWinABOUT);
+  V::ControlSetVisible(C(about), -1);
+  SetOnWord(AboutTabId, -1);
+  Tick(4);
+  EXPECT_EQ(Shown(about), -1);
+  Tick();
+  EXPECT_EQ(Shown(about), 0);
+  EXPECT_EQ(On(AboutTabId), 0);
+  EXPECT_EQ(AboutAutoClose, 0);
+  // Opened again by the user, it stays open when the counter passes 5 again.
+  V::ControlSetVisible(C(about), -1);
+  Tick(300);
+  EXPECT_EQ(Shown(about), -1);
+  EXPECT_EQ(TickCounter, 6);
+}
+
+TEST_F(SysbarTest, AutoSaveEverySixtiethTickWithItsReports) {
+  Settings.AutoSave = -1;
+  LibraryChanged = -1;
+  Tick(59);
+  EXPECT_EQ(g_sessionSaves, 0);
+  EXPECT_EQ(g_librarySaves, 0);
+  Tick();
+  EXPECT_EQ(g_librarySaves, 1);
+  EXPECT_EQ(g_sessionSaves, 1);
+  EXPECT_EQ(LibraryChanged, 0);
+  EXPECT_TRUE(HasReport("SaveWFLibrary(): Memory Allocation Failed", 2));
+  EXPECT_TRUE(HasReport("SaveSession(): File Not Found", 2));
+  EXPECT_EQ(Text(Slot(kUiMB)), "Saving session...");
+  // The library is not retried until it changes again; the session is.
+  Tick(60);
+  EXPECT_EQ(g_librarySaves, 1);
+  EXPECT_EQ(g_sessionSaves, 2);
+  // Auto-save off and nothing changed: no save and no status text.
+  Settings.AutoSave = 0;
+  SetTextOf(Slot(kUiMB), "");
+  Tick(60);
+  EXPECT_EQ(g_sessionSaves, 2);
+  EXPECT_EQ(Text(Slot(kUiMB)), "");
+}
+
+TEST_F(SysbarTest, StatusLineGivesWayToTheLiveGuide) {
+  const int32_t guide = Slot(kUiCTRL_INFO), box = Slot(kUiMB);
+  SetStatusText("Hello");
+  ASSERT_EQ(Shown(box), -1);
+  ASSERT_EQ(Shown(guide), 0);
+  Tick(3);
+  EXPECT_EQ(Shown(box), -1);
+  EXPECT_EQ(StatusTextCountdown, 1);
+  Tick();
+  EXPECT_EQ(Shown(box), 0);
+  EXPECT_EQ(Shown(guide), -1);
+  Tick();
+  EXPECT_EQ(StatusTextCountdown, -1);
+  // An open dialog box holds the countdown.
+  SetStatusText("Again");
+  V::ControlSetVisible(C(Slot(kUiDB)), -1);
+  Tick(10);
+  EXPECT_EQ(StatusTextCountdown, 4);
+}
+
+TEST_F(SysbarTest, FrameRateReadoutAndLowFrameRateMode) {
+  V::VideoThreadActive = -1;
+  V::VideoRunFlag = -1;
+  V::InterfaceReady = -1;
+  V::FrameRate = 37;
+  Tick(5);
+  EXPECT_EQ(Text(Slot(kUiSTB_FPS)), "37 FPS");
+  EXPECT_EQ(LowFrameRateMode.load(), 0);
+  V::FrameRate = 42;
+  Tick();
+  EXPECT_EQ(LowFrameRateTicks, 0);
+  V::FrameRate = 20;
+  Tick(6);
+  EXPECT_EQ(LowFrameRateMode.load(), -1);
+  V::FrameRate = 60;
+  Tick();
+  EXPECT_EQ(LowFrameRateMode.load(), -1);  // never cleared
+  // A stopped video thread starts the count again.
+  V::FrameRate = 20;
+  Tick(3);
+  V::VideoRunFlag = 0;
+  Tick();
+  EXPECT_EQ(LowFrameRateTicks, 0);
+}
+
+TEST_F(SysbarTest, MonitorWatchKeepsTheWindowOnTheDesktop) {
+  platform::DisplaySetSimulated(platform::DisplayModes(), 1920, 1080, 2);
+  platform::ScreenMoveWindow(2000, 0);
+  Tick(3);
+  int32_t x = 0, y = 0;
+  platform::ScreenWindowPosition(x, y);
+  EXPECT_EQ(x, 2000);
+  EXPECT_EQ(MonitorCount, 2);
+  // One monitor removed: back to the origin at the next third tick.
+  platform::DisplaySetSimulated(platform::DisplayModes(), 1920, 1080, 1);
+  Tick(2);
+  platform::ScreenWindowPosition(x, y);
+  EXPECT_EQ(x, 2000);
+  Tick();
+  platform::ScreenWindowPosition(x, y);
+  EXPECT_EQ(x, 0);
+  EXPECT_EQ(y, 0);
+  platform::ScreenMoveWindow(-10, 50);
+  Tick(3);
+  platform::ScreenWindowPosition(x, y);
+  EXPECT_EQ(x, 0);
+  EXPECT_EQ(y, 50);
+  // The monitor selector never offers more monitors than there are.
+  C(Slot(kUiVS_NBMON))->Text.Selected = 2;
+  Tick(3);
+  EXPECT_EQ(C(Slot(kUiVS_NBMON))->Text.Selected, 0);
+  EXPECT_TRUE(Drain(0).empty());
+}
+
+TEST_F(SysbarTest, WindowLargerThanTheDesktopAsksForAWindowSize) {
+  platform::DisplaySetSimulated(platform::DisplayModes(), 1280, 720, 1);
+  platform::ScreenMoveWindow(-5, -5);
+  Tick(3);
+  const auto posted = Drain(0);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].type, 102u);
+  EXPECT_EQ(posted[0].single1, 1280.0f);
+  EXPECT_EQ(posted[0].single2, 720.0f);
+  EXPECT_EQ(posted[0].single3, 0.0f);
+  int32_t x = 0, y = 0;
+  platform::ScreenWindowPosition(x, y);
+  EXPECT_EQ(x, -5);  // no position change at that tick
+}
+
+TEST_F(SysbarTest, TransportButtonsFollowTheSelectedModule) {
+  ModuleRecord* m = Make(kTypeSequencer);
+  SelectedModule = m;
+  const int32_t play = Slot(kUiPLAY);
+  m->ModuleSwitches[kSwitchPower] = 0;
+  m->ModuleSwitches[kSwitchPlay] = -1;
+  m->ModuleSwitches[kSwitchRecord] = -1;
+  m->RecordDone = -1;
+  m->StateWord21 = -1;
+  Tick();
+  EXPECT_EQ(On(Slot(kUiMFP)), 0);
+  EXPECT_EQ(On(play), -1);
+  EXPECT_EQ(On(play + 2), -1);
+  EXPECT_EQ(C(play + 2)->Colour, kTransportActiveColour);
+  EXPECT_EQ(C(play + 3)->Colour, kTransportActiveColour);
+  // The record colour changes only with the record switch; LOOP every tick.
+  m->RecordDone = 0;
+  m->StateWord21 = 0;
+  Tick();
+  EXPECT_EQ(C(play + 2)->Colour, kTransportActiveColour);
+  EXPECT_EQ(C(play + 3)->Colour, 0u);
+  m->ModuleSwitches[kSwitchRecord] = 0;
+  Tick();
+  EXPECT_EQ(C(play + 2)->Colour, 0u);
+}
+
+TEST_F(SysbarTest, ChangedDeviceListsClickBothResetButtons) {
+  QUARLE_AUDIO::DeviceListChanged = -1;
+  Tick();
+  EXPECT_EQ(QUARLE_AUDIO::DeviceListChanged, 0);
+  const auto posted = Drain(0);
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].type, 100u);
+  EXPECT_EQ(posted[0].arg5, 8u);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg2), Slot(kUiAS_INFO) + 3);
+  EXPECT_EQ(Id(posted[0].arg2), "AS_RESET");
+  EXPECT_EQ(Id(posted[1].arg2), "AS_IRES");
+  Tick();
+  EXPECT_TRUE(Drain(0).empty());
+}
+
+}  // namespace
+}  // namespace panelsa

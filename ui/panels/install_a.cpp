@@ -1,0 +1,40 @@
+// The first half of the panel handlers into the callback slots, and the hooks
+// through which the start-up and the MIDI input reach them.
+#include "app/startup_hooks.h"
+#include "ui/build/callbacks.h"
+#include "ui/panels/dialog.h"
+#include "ui/panels/install.h"
+#include "ui/panels/sysbar.h"
+#include "ui/panels/value_editors.h"
+#include "ui/panels/window_buttons.h"
+
+namespace Tarvelo {
+
+void InstallPanelHandlersA() {
+  Cb.OnSysbarTick = OnSysbarTick;
+
+  Cb.OnQuit = OnQuit;
+  Cb.OnMinimizeWindow = OnMinimizeWindow;
+  Cb.OnMoveWindow = OnMoveWindow;
+  Cb.OnWindowTab = OnWindowTab;
+  Cb.OnAboutLink = OnAboutLink;
+  Cb.OnAudioInputPower = OnAudioInputPower;
+  Cb.OnAudioInputMeter = OnAudioInputMeter;
+  Cb.OnAudioOutputPower = OnAudioOutputPower;
+  Cb.OnAudioOutputMeter = OnAudioOutputMeter;
+  Cb.OnRecordOutput = OnRecordOutput;
+  Cb.OnVisualizationMode = OnVisualizationMode;
+  Cb.OnResetPlanePosition = OnResetPlanePosition;
+  Startup.OnResetPlanePosition = OnResetPlanePosition;
+
+  Cb.OnValueDisplayMode = OnValueDisplayMode;
+  Cb.OnValueEdit = OnValueEdit;
+  Cb.OnValueDrag = OnValueDrag;
+  Cb.OnValueUnit = OnValueUnit;
+
+  Cb.OnDialogOk = OnDialogOk;
+  Cb.OnDialogCancel = OnDialogCancel;
+  Cb.OnDialogEdit = OnDialogEdit;
+}
+
+}  // namespace Tarvelo
