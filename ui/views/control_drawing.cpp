@@ -198,6 +198,13 @@ void RenderCaption(RenderRecord* snap, ControlRecord* c) {
 
 namespace {
 
+// Layers that show a switch's states: all but the overlay, which a switch with
+// one keeps as its last layer and must never show as a state.
+int32_t StateLayerCount(const ControlRecord* c) {
+  if (!c) return 0;
+  return c->GradientFlag == -1 && c->LayerCount > 1 ? c->LayerCount - 1 : c->LayerCount;
+}
+
 enum class ButtonKind { Button, Record, Midi, Tab, MultiState, Selector };
 
 void ChooseButtonColours(const RenderRecord* snap, ButtonKind kind) {
@@ -261,7 +268,7 @@ int32_t DrawButtonScheme(RenderRecord* snap, int32_t id, ButtonKind kind) {
   BlitOverlay(c, x, y);
 
   if (kind == ButtonKind::MultiState) {
-    const int32_t count = c ? c->LayerCount : 0;
+    const int32_t count = StateLayerCount(c);
     if (count > 0) {
       const int32_t index = std::clamp(snap->Text.Selected, 0, count - 1);
       BlitImage(LayerAt(c, index), x + b, y + b);
@@ -331,8 +338,8 @@ int32_t DrawToggleSwitch(RenderRecord* snap, int32_t id) {
     FillColour = kColourAmber;
     FillBox(x, y, x + w - 1, y + h - 1, FillColour);
   }
-  if (c && c->LayerCount > 0) {
-    const int32_t index = std::clamp(snap->Text.Selected, 0, c->LayerCount - 1);
+  if (const int32_t count = StateLayerCount(c); count > 0) {
+    const int32_t index = std::clamp(snap->Text.Selected, 0, count - 1);
     BlitImage(LayerAt(c, index), x + b, y + b);
   }
   if (snap->State.Active != 0) {

@@ -440,3 +440,23 @@ TEST_F(ControlImagesTest, AnArrowThatCannotBeDrawnStopsThePreparation) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace Tarvelo;
+using viewtest::ViewTest;
+
+class SwitchOverlayTest : public ViewTest {};
+
+TEST_F(SwitchOverlayTest, AStateBeyondTheLastNeverShowsTheOverlay) {
+  const int32_t ms = Make(0, 0, 30, 30, DrawMultiStateSwitch);
+  AddLayer(ms, 4, 4, 0xFFFF0000);
+  AddLayer(ms, 4, 4, 0xFF00FF00);
+  AddLayer(ms, 30, 30, 0x80000000);  // the overlay
+  C(ms)->GradientFlag = -1;
+  C(ms)->Text.Selected = 5;
+  Draw(ms);
+  EXPECT_EQ(At(3, 3), 0xFF00FF00u);
+}
+
+}  // namespace
