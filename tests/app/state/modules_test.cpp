@@ -1,6 +1,6 @@
 // Creating and deleting modules: list positions and instance numbers, the
 // block and its history line, the refusals with their reports, a block that
-// cannot be made, the plane's scroll, and what a deletion undoes.
+// cannot be made, and what a deletion undoes.
 #include "app/state/modules.h"
 
 #include "app/state/module_controls.h"
@@ -81,20 +81,6 @@ TEST_F(ModulesTest, ModuleWithoutBlockStaysListedWithoutHistory) {
   EXPECT_TRUE(History().empty());
   ASSERT_EQ(Reports().size(), 1u);
   EXPECT_EQ(Reports()[0].first, "Error creating module controls: Incorrect Function Parameter");
-}
-
-TEST_F(ModulesTest, BlockOutsideThePlaneScrollsItIntoView) {
-  const V::ControlRecord* plane = C(Plane());
-  const int32_t y = plane->Y + plane->H + 50;
-  ASSERT_EQ(CreateModule(kTypeAdsr, 20, y, -1), 0);
-  const V::ControlRecord* box = C(static_cast<int32_t>(Module(0)->BoxControl));
-  const std::vector<CommandMessage> posted = Drain();
-  ASSERT_EQ(posted.size(), 1u);
-  EXPECT_EQ(posted[0].type, 100u);
-  EXPECT_EQ(static_cast<int32_t>(posted[0].arg2), Plane());
-  EXPECT_EQ(posted[0].arg5, 16u);
-  EXPECT_EQ(posted[0].single1, 0.0f);
-  EXPECT_EQ(posted[0].single2, static_cast<float>(plane->Y - y + plane->H - box->H));
 }
 
 TEST_F(ModulesTest, DeletionUndoesSelectionOutputAndBlock) {
