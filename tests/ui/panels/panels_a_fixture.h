@@ -15,6 +15,8 @@
 #include "../build/build_fixture.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
+#include "app/documents/doc_hooks.h"
+#include "app/state/modules.h"
 #include "app/state/console.h"
 #include "app/state/history.h"
 #include "app/state/settings.h"
@@ -90,6 +92,7 @@ class PanelsATest : public buildtest::BuildTest {
     Tarvelo::SessionFile = "Session.tarvelo";
     Tarvelo::SessionTitle = "Session";
     QUARLE_BASICS::ListFolder(Tarvelo::BrowserListing, platform::FromOsPath(home_.string()), "*.*", 0, 0);
+    Tarvelo::InstallModuleUi();
     Tarvelo::InstallPanelHandlersA();
     ASSERT_EQ(Tarvelo::BuildInterface(1.0f), 0);
     Drain(0);
@@ -97,6 +100,8 @@ class PanelsATest : public buildtest::BuildTest {
   }
   void TearDown() override {
     QUARLE_BASICS::MessageHook = nullptr;
+    Tarvelo::PlaybackActive = 0;
+    Tarvelo::CaptureActive = 0;
     Tarvelo::SelectedModule = nullptr;
     Tarvelo::ClearSynth();
     Tarvelo::WaveLibraryListsFree();
@@ -114,6 +119,8 @@ class PanelsATest : public buildtest::BuildTest {
     BuildTest::TearDown();
     Tarvelo::ResetPanelServices();
     Tarvelo::ResetStartupHooks();
+    Tarvelo::ResetDocumentUiHooks();
+    Tarvelo::BoxHooks = Tarvelo::ModuleBoxHooks{};
     fs::remove_all(home_);
   }
 

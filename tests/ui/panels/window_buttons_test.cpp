@@ -1,0 +1,267 @@
+// The system bar's buttons: quit through the dialog, moving the window between
+// monitors, window tabs, the audio power switches and gain meters, output
+// recording, the visualization mode and the plane reset.
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "app/documents/synth_file.h"
+#include "app/state/dialogs.h"
+#include "app/state/modules.h"
+#include "app/state/system_messages.h"
+#include "basics/timetext.h"
+#include "engine/tuningfile.h"
+#include "panels_a_fixture.h"
+#include "platform/display.h"
+#include "platform/screen.h"
+#include "ui/build/frame.h"
+#include "ui/panels/dialog.h"
+#include "ui/panels/window_buttons.h"
+#include "ui/views/scope_view.h"
+
+namespace panelsa {
+namespace {
+
+using namespace Tarvelo;
+
+QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 3, 14, 9, 5, 7}; }
+
+class WindowButtonsTest : public PanelsATest {
+ protected:
+  void SetUp() override {
+    PanelsATest::SetUp();
+    MoveMonitorIndex = 0;
+    OutputRecording = 0;
+    InputGain = 1.0f;
+    OutputLevel = 0.5f;
+  }
+  void TearDown() override {
+    platform::ScreenMoveWindow(0, 0);
+    QUARLE_AUDIO::CaptureOpen = 0;
+    QUARLE_AUDIO::PlaybackOpen = 0;
+    OutputRecording = 0;
+    QUARLE_BASICS::SetLocalClock(nullptr);
+    PanelsATest::TearDown();
+  }
+  // Delivers the clicks queue 0 holds, as the event loop would.
+  static void DeliverPosted() {
+    for (const CommandMessage& m : Drain(0))
+      if (m.type == 100 && C(m.arg2) && C(m.arg2)->EventCallback)
+        C(m.arg2)->EventCallback(m.arg5, 0, 0, m.arg2, m.arg1);
+  }
+  static std::pair<int32_t, int32_t> WindowAt() {
+    int32_t x = 0, y = 0;
+    platform::ScreenWindowPosition(x, y);
+    return {x, y};
+  }
+};
+
+TEST_F(WindowButtonsTest, QuitAsksAndOnlyAYesEndsTheLoop) {
+  const int32_t quit = Named("Quit");
+  const int32_t db = Slot(kUiDB);
+  Click(OnQuit, quit);
+  EXPECT_EQ(DialogOwner, quit);
+  EXPECT_EQ(Shown(db), -1);
+  EXPECT_EQ(On(quit), -1);
+  EXPECT_EQ(Text(db + 1), "  Please confirm that you want to quit.");
+  // A second click withdraws the question.
+  Click(OnQuit, quit);
+  EXPECT_EQ(DialogOwner, 0);
+  EXPECT_EQ(Shown(db), 0);
+  EXPECT_EQ(On(quit), 0);
+  EXPECT_TRUE(Drain(0).empty());
+  // No: the button goes off and nothing is posted.
+  Click(OnQuit, quit);
+  Click(OnDialogCancel, db + 4);
+  DeliverPosted();
+  EXPECT_EQ(On(quit), 0);
+  EXPECT_TRUE(Drain(0).empty());
+  // Yes: the loop's end message.
+  Click(OnQuit, quit);
+  Click(OnDialogOk, db + 3);
+  DeliverPosted();
+  const auto posted = Drain(0);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].type, QUARLE_BASICS::kCommandEndLoop);
+  EXPECT_GT(posted[0].timeStamp, 0.0);
+  EXPECT_EQ(On(quit), 0);
+  EXPECT_EQ(C(quit)->State.Pressed, 0);
+}
+
+TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
+  const int32_t move = Named("Move");
+  MonitorCount = 1;
+  Click(OnMoveWindow, move);
+  Click(OnMoveWindow, move);
+  EXPECT_EQ(WindowAt(), std::make_pair(0, 0));
+  MonitorCount = 3;
+  platform::DisplaySetSimulated(platform::DisplayModes(), 1920, 1080, 3);
+  std::vector<int32_t> xs;
+  for (int i = 0; i < 4; ++i) {
+    Click(OnMoveWindow, move);
+    xs.push_back(WindowAt().first);
+  }
+  EXPECT_EQ(xs, (std::vector<int32_t>{1920, 3840, 0, 1920}));
+  OnMoveWindow(V::kEventDrag, 15, -20, move, 0);
+  EXPECT_EQ(WindowAt(), std::make_pair(1935, -20));
+  EXPECT_EQ(C(move)->State.Pressed, -1);
+}
+
+TEST_F(WindowButtonsTest, WindowTabsToggleTheirWindows) {
+  const int32_t vs = Window(kWinVS);
+  ASSERT_GT(vs, 0);
+  Press(OnWindowTab, VideoTabId);
+  EXPECT_EQ(Shown(vs), -1);
+  EXPECT_EQ(On(VideoTabId), -1);
+  Press(OnWindowTab, VideoTabId);
+  EXPECT_EQ(Shown(vs), 0);
+  EXPECT_EQ(On(VideoTabId), 0);
+  // A click is not a press.
+  Click(OnWindowTab, VideoTabId);
+  EXPECT_EQ(Shown(vs), 0);
+  // The About tab stops the automatic close.
+  ASSERT_EQ(AboutAutoClose, -1);
+  Press(OnWindowTab, AboutTabId);
+  EXPECT_EQ(AboutAutoClose, 0);
+  // The status bar and the scope follow the plane.
+  V::ControlSetVisible(C(Window(kWinSYNTH)), 0);
+  Press(OnWindowTab, VideoTabId);
+  EXPECT_EQ(Shown(Window(kWinSTB)), 0);
+  EXPECT_EQ(Shown(Slot(kUiSCOPE)), 0);
+}
+
+TEST_F(WindowButtonsTest, TuningTabSavesAMissingTuningAndSelectsIt) {
+  const std::string tunings = platform::FromOsPath((Home() / "TUNINGS").string());
+  QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, tunings);
+  QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, "Mine.tng");
+  Press(OnWindowTab, TuningTabId);
+  EXPECT_EQ(Shown(Window(kWinTNG)), -1);
+  EXPECT_TRUE(fs::exists(Home() / "TUNINGS" / "Mine.tng"));
+  const int32_t files = Slot(kUiFILES);
+  const int32_t row = C(files)->Text.Selected;
+  ASSERT_GE(row, 0);
+  EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, row), "Mine.tng");
+}
+
+TEST_F(WindowButtonsTest, PowerSwitchesPostOnlyWithAnOpenDevice) {
+  const int32_t mic = Slot(kUiMicMP), play = Slot(kUiPlayMP);
+  SetOnWord(mic, -1);
+  Click(OnAudioInputPower, mic);
+  EXPECT_TRUE(HasReport("Audio capture is not available.", 1));
+  EXPECT_EQ(On(mic), 0);
+  Click(OnAudioOutputPower, play);
+  EXPECT_TRUE(HasReport("Audio playback is not available", 1));
+  EXPECT_TRUE(AudioPosts().empty());
+
+  QUARLE_AUDIO::CaptureOpen = -1;
+  QUARLE_AUDIO::PlaybackOpen = -1;
+  Click(OnAudioInputPower, mic);
+  CaptureActive = -1;
+  Click(OnAudioInputPower, mic);
+  Click(OnAudioOutputPower, play);
+  PlaybackActive = -1;
+  Click(OnAudioOutputPower, play);
+  const auto posted = AudioPosts();
+  ASSERT_EQ(posted.size(), 4u);
+  EXPECT_EQ(posted[0].type, 202u);
+  EXPECT_EQ(posted[1].type, 203u);
+  EXPECT_EQ(posted[2].type, 200u);
+  EXPECT_EQ(posted[3].type, 201u);
+  // The switches show what the audio thread reports, not the click.
+  EXPECT_EQ(On(play), 0);
+}
+
+TEST_F(WindowButtonsTest, MeterDragsClampTheGains) {
+  const int32_t mic = Slot(kUiMicM), out = Slot(kUiPlayM);
+  const int32_t w = C(mic)->W;
+  OnAudioInputMeter(V::kEventDrag, w / 2, 0, mic, 0);
+  EXPECT_FLOAT_EQ(InputGain, 1.5f);
+  OnAudioInputMeter(V::kEventDrag, -10 * w, 0, mic, 0);
+  EXPECT_EQ(InputGain, kMinGain);
+  EXPECT_EQ(Text(mic), "-140dB");
+  OnAudioInputMeter(V::kEventDrag, 10 * w, 0, mic, 0);
+  EXPECT_EQ(InputGain, 2.0f);
+  EXPECT_EQ(Text(mic), "6.02dB");
+  EXPECT_TRUE(AudioPosts().empty());  // the capture callback reads it directly
+
+  OnAudioOutputMeter(V::kEventDrag, 10 * C(out)->W, 0, out, 0);
+  EXPECT_EQ(OutputLevel, 1.0f);
+  EXPECT_EQ(Text(out), "0dB");
+  // A click changes nothing.
+  OnAudioOutputMeter(V::kEventClick, 0, 0, out, 0);
+  const auto posted = AudioPosts();
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].type, 212u);
+  EXPECT_EQ(posted[0].single1, 1.0f);
+}
+
+TEST_F(WindowButtonsTest, RecordStartsWithTheStemAndStopsWithoutWaiting) {
+  QUARLE_BASICS::SetLocalClock(FixedClock);
+  const int32_t rec = Slot(kUiRec);
+  Click(OnRecordOutput, rec);
+  EXPECT_EQ(OutputRecording, -1);
+  EXPECT_EQ(On(rec), -1);
+  Click(OnRecordOutput, rec);
+  EXPECT_EQ(OutputRecording, 0);
+  EXPECT_EQ(On(rec), 0);
+  const auto posted = AudioPosts();
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].type, 204u);
+  auto* block = reinterpret_cast<char*>(posted[0].word2);
+  ASSERT_NE(block, nullptr);
+  const std::string stem = "REC_20260314-09h05m07_Session";
+  EXPECT_EQ(std::string(block), stem);
+  EXPECT_EQ(posted[0].single1, static_cast<float>(stem.size() + 1));
+  std::free(block);
+  EXPECT_EQ(posted[1].type, 205u);
+}
+
+TEST_F(WindowButtonsTest, VisualizationModeCyclesAndIsSaved) {
+  const int32_t dm = Slot(kUiSTB_DM);
+  std::vector<int32_t> modes;
+  for (int i = 0; i < 6; ++i) {
+    Click(OnVisualizationMode, dm);
+    modes.push_back(ScopeMode.load());
+    EXPECT_EQ(C(dm)->Colour, VisualizationModeColours[ScopeMode.load()]);
+  }
+  EXPECT_EQ(modes, (std::vector<int32_t>{1, 2, 3, 4, 0, 1}));
+  std::ifstream in(Home() / "Settings.txt");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("SCOPE"), std::string::npos);
+  EXPECT_EQ(Settings.Scope, 1);
+}
+
+TEST_F(WindowButtonsTest, PlaneResetPutsTheOutputPortAtTheBottomCentre) {
+  const int32_t cp = Slot(kUiSTB_CP), soutId = Slot(kUiSOUT);
+  V::ControlRecord* plane = C(Window(kWinSYNTH));
+  V::ControlRecord* sout = C(soutId);
+  V::ControlRecord* keys = C(Window(kWinKBGROUP));
+  V::ControlSetVisible(keys, -1);
+  PlaneOffset = {30, 40};
+  CablesDirty.store(0);
+  Click(OnResetPlanePosition, cp);
+  EXPECT_EQ(sout->X, static_cast<int32_t>(std::nearbyint(plane->X + plane->W * 0.5)));
+  EXPECT_EQ(sout->Y + sout->H, plane->Y + plane->H);
+  EXPECT_EQ(PlaneOffset.x, 0);
+  EXPECT_EQ(CablesDirty.load(), -1);
+  // Hidden keyboards raise it by their height and one unit.
+  V::ControlSetVisible(keys, 0);
+  Click(OnResetPlanePosition, cp);
+  EXPECT_EQ(sout->Y + sout->H, plane->Y + plane->H - keys->H - UiUnit);
+
+  // With a module the port hangs 50 pixels under its box, which moves along.
+  V::ControlSetVisible(keys, -1);
+  const int32_t i = CreateModule(kTypeOscillator, plane->X + 100, plane->Y + 100, -1);
+  ASSERT_GE(i, 0);
+  V::ControlRecord* box = C(static_cast<int32_t>(ModuleList.entries[i]->BoxControl));
+  ASSERT_NE(box, nullptr);
+  Click(OnResetPlanePosition, cp);
+  EXPECT_EQ(sout->Y, box->Y + box->H + 50);
+  EXPECT_NEAR(sout->X + sout->W * 0.5, box->X + box->W * 0.5, 1.0);
+  EXPECT_EQ(sout->X, static_cast<int32_t>(std::nearbyint(plane->X + plane->W * 0.5)));
+}
+
+}  // namespace
+}  // namespace panelsa
