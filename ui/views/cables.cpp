@@ -1,0 +1,556 @@
+#include "ui/views/cables.h"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "app/state/settings.h"
+#include "basics/dynzstring.h"
+#include "engine/modulelist.h"
+#include "platform/threads.h"
+#include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
+#include "ui/views/control_drawing.h"
+#include "ui/views/control_images.h"
+#include "ui/views/synth_plane.h"
+#include "visuals/control_table.h"
+#include "visuals/fonts.h"
+#include "visuals/glyphs.h"
+#include "visuals/text.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using QUARLE_BASICS::Point;
+using platform::Image;
+
+const uint32_t CableColours[kCableKinds] = {0xFFC800AA, 0xFF0055AA, 0xFFE6C300};
+std::atomic<int64_t> LowFrameRateMode{0};
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+
+constexpr uint32_t kPlaneFrame = 0xFF0A2A4D;
+constexpr uint32_t kDropOutline = 0xFFFFFFFF;
+constexpr uint16_t kDropPattern = 0x5555;
+constexpr uint16_t kCablePattern = 0x3333;
+
+constexpr uint32_t kBoxFrameRest = 0xFF3C3C4B;
+constexpr uint32_t kBoxRelated = 0xFF0055C8;
+constexpr uint32_t kBoxBlack = 0xFF000000;
+constexpr uint32_t kBoxWhite = 0xFFFFFFFF;
+
+constexpr uint32_t kPortHover = 0xFFBEBEFF;
+constexpr uint32_t kPortRest = 0xFF4B4B5A;
+constexpr uint32_t kPortClipped = 0xFFFF0000;
+constexpr uint32_t kPortMoved = 0xFFFF7F00;
+constexpr uint32_t kFillLinked = 0xFF006400;
+constexpr uint32_t kFillSelf = 0xFFAA00DE;
+constexpr uint32_t kFillGlobal = 0xFFC84664;
+constexpr uint32_t kFillIdle = 0xFF32323C;
+constexpr uint32_t kFillInactive = 0xFF640000;
+constexpr uint32_t kFillArmed = 0xFFC89600;
+
+constexpr uint32_t kOutputHover = 0xFF175DB0;
+constexpr uint32_t kOutputRest = 0xFF0A2A4D;
+constexpr uint32_t kOutputOn = 0xFF057805;
+
+bool Outside(const CableBounds& r, double x, double y) {
+  return x <= r.xmin || x >= r.xmax || y <= r.ymin || y >= r.ymax;
+}
+
+void NullSegment(Segment& out, const Segment& cable) {
+  out = Segment{};
+  out.x0 = cable.x0;
+  out.y0 = cable.y0;
+}
+
+void SetPath(Segment& out, double x0, double y0, double x1, double y1) {
+  out = Segment{};
+  QUARLE_BASICS::SegmentSetStart(out, Point{static_cast<float>(x0), static_cast<float>(y0)});
+  QUARLE_BASICS::SegmentSetEnd(out, Point{static_cast<float>(x1), static_cast<float>(y1)});
+}
+
+// Direction from the whole-pixel vector (vx, vy) in [0, 2 pi), screen y down.
+double CornerAngle(double vx, double vy) {
+  if (vx == 0.0 && vy == 0.0) return 0.0;
+  double a = vx == 0.0 ? (vy > 0.0 ? kPi / 2.0 : -kPi / 2.0) : std::atan(vy / vx);
+  if (vx < 0.0)
+    a += kPi;
+  else if (vy < 0.0)
+    a += kTwoPi;
+  return a;
+}
+
+ControlRecord* BoxOf(const ModuleRecord* m) {
+  if (!m || m->BoxControl <= 0 || m->BoxControl >= V::kControlTableCapacity) return nullptr;
+  return V::ControlAt(static_cast<int32_t>(m->BoxControl));
+}
+
+struct Cable {
+  Segment seg;
+  int32_t kind;
+};
+
+// Keeps the clipped cable unless nothing of it is visible.
+void Keep(std::vector<Cable>& out, double x0, double y0, double x1, double y1, int32_t kind,
+          const CableBounds& bounds) {
+  Segment raw, clipped;
+  SetPath(raw, x0, y0, x1, y1);
+  BuildCablePath(clipped, raw, bounds);
+  if (QUARLE_BASICS::SegmentIsNull(clipped) == 0) out.push_back(Cable{clipped, kind});
+}
+
+// Narrows [lo, hi] to the x for which coef x + c0 lies in [vmin, vmax].
+void Constrain(double& lo, double& hi, double coef, double c0, double vmin, double vmax) {
+  if (std::fabs(coef) < 1e-12) {
+    if (c0 < vmin || c0 > vmax) hi = lo - 1.0;
+    return;
+  }
+  double a = (vmin - c0) / coef, b = (vmax - c0) / coef;
+  if (a > b) std::swap(a, b);
+  if (a > lo) lo = a;
+  if (b < hi) hi = b;
+}
+
+// Collects this frame's cables into `out` (window coordinates).
+void CollectInto(int32_t planeId, std::vector<Cable>& out) {
+  out.clear();
+  const CableBounds bounds = PlaneCableBounds(planeId);
+  const int32_t b = BorderPx();
+  platform::MutexGuard guard(ModuleList.lock);
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
+    const ControlRecord* box = BoxOf(m);
+    if (!box || m->ModuleSwitches[1] == 0) continue;
+    const int32_t ports = m->PortCount < kModuleParams ? m->PortCount : kModuleParams;
+    if (ports <= 0) continue;
+    const int32_t spacing = Nearest(static_cast<double>(box->W - 2 * b) / ports);
+    double x = box->X;
+    for (int32_t j = 0; j < ports; ++j, x += spacing) {
+      const ModuleRecord* s = m->PortSources[j];
+      if (!s || s->Role != kRoleLive || s == m) continue;
+      const ControlRecord* sbox = BoxOf(s);
+      if (!sbox) continue;
+      const int32_t kind = m->Params[j].OutputSide == 1 ? 1 : 0;
+      Keep(out, sbox->X + sbox->W * 0.5, sbox->Y + sbox->H - 1.0, x + spacing * 0.5 + 1.0, box->Y,
+           kind, bounds);
+    }
+  }
+  const ControlRecord* obox = BoxOf(SynthOutputModule.load());
+  const ControlRecord* sout = V::UiIndex ? V::ControlAt(V::UiIndex[kUiSOUT]) : nullptr;
+  if (obox && sout && V::UiIndex[kUiSOUT] > 0)
+    Keep(out, obox->X + obox->W * 0.5, obox->Y + obox->H - 1.0, Nearest(sout->W * 0.5 + sout->X),
+         sout->Y, 2, bounds);
+}
+
+}  // namespace
+
+CableBounds PlaneCableBounds(int32_t planeId) {
+  CableBounds r;
+  const ControlRecord* c = V::ControlAt(planeId);
+  if (!c) return r;
+  const int32_t b = BorderPx();
+  r.xmin = static_cast<float>(c->X + b);
+  r.xmax = static_cast<float>(c->X + c->W - b - 1);
+  r.ymin = static_cast<float>(c->Y + b);
+  r.ymax = static_cast<float>(c->Y + c->H - b - 1);
+  return r;
+}
+
+Segment& BuildCablePath(Segment& out, const Segment& cable, int32_t planeId) {
+  return BuildCablePath(out, cable, PlaneCableBounds(planeId));
+}
+
+Segment& BuildCablePath(Segment& out, const Segment& cable, const CableBounds& r) {
+  const double sx = cable.x0, sy = cable.y0;
+  const double ex = sx + cable.dx, ey = sy + cable.dy;
+  const bool sOut = Outside(r, sx, sy), eOut = Outside(r, ex, ey);
+  if (!sOut && !eOut) {
+    out = cable;
+    return out;
+  }
+  if (sOut != eOut) {
+    if (sx == ex && sy == ey) {
+      out = cable;
+      return out;
+    }
+    // From the inside end towards the other.
+    const bool fromStart = !sOut;
+    const double qx = fromStart ? sx : ex, qy = fromStart ? sy : ey;
+    double a = cable.angle;
+    if (!fromStart) {
+      a -= kPi;
+      if (a < 0.0) a += kTwoPi;
+    }
+    const double a1 = CornerAngle(Nearest(r.xmax - qx), Nearest(r.ymax - qy));
+    const double a2 = CornerAngle(Nearest(r.xmin - qx), Nearest(r.ymax - qy));
+    const double a3 = CornerAngle(Nearest(r.xmin - qx), Nearest(r.ymin - qy));
+    const double a4 = CornerAngle(Nearest(r.xmax - qx), Nearest(r.ymin - qy));
+    // 0 bottom, 1 left, 2 top, 3 right.
+    int32_t edge = 3;
+    if (a1 <= a && a < a2)
+      edge = 0;
+    else if (a2 <= a && a < a3)
+      edge = 1;
+    else if (a3 <= a && a < a4)
+      edge = 2;
+    // A cable along an axis cannot leave through an edge parallel to it (the
+    // corner angles are taken from whole pixels and may say so).
+    if ((edge == 0 || edge == 2) && cable.dy == 0.0f) edge = std::cos(a) < 0.0 ? 1 : 3;
+    if ((edge == 1 || edge == 3) && cable.dx == 0.0f) edge = std::sin(a) < 0.0 ? 2 : 0;
+    const double len = cable.length;
+    double px = 0.0, py = 0.0;
+    if (edge == 0 || edge == 2) {
+      py = edge == 0 ? r.ymax : r.ymin;
+      px = qx + std::fabs((py - qy) / cable.dy) * std::cos(a) * len;
+    } else {
+      px = edge == 1 ? r.xmin : r.xmax;
+      py = qy + std::fabs((px - qx) / cable.dx) * std::sin(a) * len;
+    }
+    SetPath(out, qx, qy, px, py);
+    return out;
+  }
+
+  // Both ends outside: the part between two border crossings, if any.
+  const double rx = Nearest(std::fabs(cable.dx)), ry = Nearest(std::fabs(cable.dy));
+  auto crossesX = [&](double v) { return std::fabs(2.0 * v - sx - ex) <= rx; };
+  auto crossesY = [&](double v) { return std::fabs(2.0 * v - sy - ey) <= ry; };
+  if (cable.dx == 0.0f) {
+    // Vertical: the visible span when the cable runs across the whole plane.
+    const double lo = sy < ey ? sy : ey, hi = sy < ey ? ey : sy;
+    if (sx > r.xmin && sx < r.xmax && lo <= r.ymin && hi >= r.ymax) {
+      if (sy < ey)
+        SetPath(out, sx, r.ymin, sx, r.ymax);
+      else
+        SetPath(out, sx, r.ymax, sx, r.ymin);
+    } else {
+      NullSegment(out, cable);
+    }
+    return out;
+  }
+  const double m = static_cast<double>(cable.dy) / cable.dx;
+  const double b = sy - m * sx;
+  double px[2] = {0.0, 0.0}, py[2] = {0.0, 0.0};
+  int32_t n = 0;
+  auto accept = [&](double x, double y) {
+    px[n] = x;
+    py[n] = y;
+    ++n;
+  };
+  if (crossesX(r.xmin)) {
+    const double y = m * r.xmin + b;
+    if (r.ymin < y && y < r.ymax) accept(r.xmin, y);
+  }
+  if (crossesX(r.xmax)) {
+    const double y = m * r.xmax + b;
+    if (r.ymin < y && y < r.ymax) accept(r.xmax, y);
+  }
+  if (n < 2 && crossesY(r.ymax)) {
+    const double x = (r.ymax - b) / m;
+    if (r.xmin < x && x < r.xmax) accept(x, r.ymax);
+  }
+  if (n < 2 && crossesY(r.ymin)) {
+    const double x = (r.ymin - b) / m;
+    if (r.xmin < x && x < r.xmax) accept(x, r.ymin);
+  }
+  if (n == 2)
+    SetPath(out, px[0], py[0], px[1], py[1]);
+  else
+    NullSegment(out, cable);
+  return out;
+}
+
+void DrawCable(uint32_t* pixels, int32_t pitch, const Segment& cable, const CableClip& clip,
+               const uint32_t* ramp, int32_t W, int32_t K) {
+  if (!pixels || !ramp || pitch < 1 || W < 1 || K < 1) return;
+  if (!std::isfinite(cable.x0) || !std::isfinite(cable.y0) || !std::isfinite(cable.dx) ||
+      !std::isfinite(cable.dy))
+    return;
+  Segment s = cable;
+  if (!(s.dy > 0.0f)) QUARLE_BASICS::SegmentReverse(s);
+  const double len = std::sqrt(static_cast<double>(s.dx) * s.dx + static_cast<double>(s.dy) * s.dy);
+  if (!(len > 0.0) || !std::isfinite(len)) return;
+  const int32_t H = 3 * W;
+  // Beyond this distance no pixel can take a ramp entry below H.
+  const double reach = static_cast<double>(H) / K + 1.0;
+  const double ux = s.dx / len, uy = s.dy / len;
+  const double x0 = s.x0, y0 = s.y0, y1 = y0 + s.dy;
+  const double left = std::ceil(clip.left), right = std::floor(clip.right);
+  if (right < left) return;
+  const double top = std::fmax(std::ceil(clip.top), std::ceil(std::fmin(y0, y1) - reach));
+  const double bottom = std::fmin(std::floor(clip.bottom), std::floor(std::fmax(y0, y1) + reach));
+  for (double y = top; y <= bottom; y += 1.0) {
+    const double ry = y - y0;
+    double lo = left, hi = right;
+    // Along the cable between its ends, and across it within reach.
+    Constrain(lo, hi, ux, ry * uy - x0 * ux, 0.0, len);
+    Constrain(lo, hi, -uy, ry * ux + x0 * uy, -reach, reach);
+    if (hi < lo) continue;
+    uint32_t* row = pixels + static_cast<int64_t>(y) * pitch;
+    for (double x = std::ceil(lo); x <= hi; x += 1.0) {
+      const double along = (x - x0) * ux + ry * uy;
+      if (along < 0.0 || along > len) continue;
+      const int32_t d = Nearest(std::fabs(-(x - x0) * uy + ry * ux) * K);
+      if (d < H) row[static_cast<int64_t>(x)] = ramp[d];
+    }
+  }
+}
+
+int32_t CollectCables(int32_t planeId, Segment* cables, int32_t* kinds, int32_t capacity) {
+  std::vector<Cable> all;
+  CollectInto(planeId, all);
+  int32_t n = 0;
+  for (const Cable& c : all) {
+    if (n >= capacity) break;
+    if (cables) cables[n] = c.seg;
+    if (kinds) kinds[n] = c.kind;
+    ++n;
+  }
+  return n;
+}
+
+int32_t CableCapacity() {
+  platform::MutexGuard guard(ModuleList.lock);
+  int32_t n = 1;
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    const ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
+    if (m) n += m->PortCount < kModuleParams ? (m->PortCount > 0 ? m->PortCount : 0) : kModuleParams;
+  }
+  return n;
+}
+
+int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
+  ControlRecord* c = LiveControl(id);
+  if (!snap || !c) return 0;
+  const int32_t b = BorderPx(), u = UnitPx();
+  // Cables are in window coordinates; the target may be the plane's canvas.
+  const int32_t ox = snap->X - c->X, oy = snap->Y - c->Y;
+
+  // Drop outline of a module dragged from the lists.
+  if (c->DragOver != 0 && snap->UserPointer) {
+    const ControlRecord* box = BoxOf(static_cast<const ModuleRecord*>(snap->UserPointer));
+    if (box && box->W > 0 && box->H > 0) {
+      const int32_t px = snap->PressX + ox, py = snap->PressY + oy;
+      PatternBox(px, py, px + box->W - 1, py + box->H - 1, kDropOutline, kDropPattern);
+    }
+  }
+
+  // The cables of this frame; the array is kept so that frames do not allocate.
+  static std::vector<Cable> cables;
+  CollectInto(id, cables);
+
+  if (LowFrameRateMode.load() == -1) PlaneMoving.store(-1);
+  const bool moving = PlaneMoving.load() == -1;
+  Image* layer = LayerAt(c, 0);
+  if (moving) {
+    for (const Cable& k : cables) {
+      const Point e = QUARLE_BASICS::SegmentEnd(k.seg);
+      PatternLine(Nearest(k.seg.x0) + ox, Nearest(k.seg.y0) + oy, Nearest(e.x) + ox,
+                  Nearest(e.y) + oy, CableColours[k.kind], kCablePattern);
+    }
+  } else if (CablesDirty.load() == -1) {
+    CablesDirty.store(0);
+    const int32_t ramps = GlowRampLength;
+    if (layer && layer->pixels) {
+      ImageBox(layer, 0, 0, layer->width - 1, layer->height - 1, 0x00000000);
+      const int32_t perRow = Nearest(layer->pitch / 4.0);
+      CableClip clip;
+      clip.left = static_cast<float>(b);
+      clip.top = static_cast<float>(b);
+      clip.right = static_cast<float>(std::min(snap->W, layer->width) - b - 1);
+      clip.bottom = static_cast<float>(std::min(snap->H, layer->height) - b - 1);
+      for (const Cable& k : cables) {
+        const uint32_t* ramp = GlowRamps[k.kind];
+        // A ramp shorter than the band would be read past its end.
+        if (!ramp || ramps < 6 * u) continue;
+        Segment shifted = k.seg;
+        shifted.x0 -= static_cast<float>(c->X);
+        shifted.y0 -= static_cast<float>(c->Y);
+        DrawCable(layer->pixels, perRow, shifted, clip, ramp, 2 * u, 6);
+      }
+    }
+  }
+  if (!moving && layer) BlitImage(layer, snap->X, snap->Y);
+
+  const int32_t r = GlowRadius;
+  for (const Cable& k : cables) {
+    const Image* glow = GlowImages[k.kind];
+    if (!glow) continue;
+    const Point e = QUARLE_BASICS::SegmentEnd(k.seg);
+    BlitImage(glow, Nearest(k.seg.x0) - r + ox, Nearest(k.seg.y0) - r + oy);
+    BlitImage(glow, Nearest(e.x) - r + ox, Nearest(e.y) - r + oy);
+  }
+
+  FrameRect(snap, V::kFrameFlat, b, kPlaneFrame);
+  return 0;
+}
+
+int32_t DrawModuleBox(RenderRecord* snap, int32_t id) {
+  ControlRecord* c = LiveControl(id);
+  if (!snap || !c) return 0;
+  const int32_t b = BorderPx(), u = UnitPx();
+  const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
+  int32_t result = 0;
+
+  // Caption, rendered again only when its text changed.
+  Image* caption = LayerAt(c, 0);
+  if (snap->Text.Changed != 0 && caption) {
+    const int32_t W = caption->width, H = caption->height;
+    ClearImage(caption, W - 1, H - 1);
+    const std::string text = V::TextFieldGetText(&snap->Text);
+    const int32_t size = snap->Text.TextSize;
+    int32_t width = V::TextWidth(text, &V::TextFont, size);
+    if (width > W) width = W;
+    if (width < 0) width = 0;
+    c->Text.LayoutWidth = width;
+    const int32_t r = V::DrawTextFT(caption, Nearest((W - width) * 0.5), Nearest((H - size) * 0.5),
+                                    0, text, V::TextFont.Face, size, snap->Text.TextColour, 2);
+    if (r < 0) result = r;
+  }
+
+  // Background: blended on the page, laid as it is on a canvas.
+  if (Image* body = LayerAt(c, 4)) {
+    if (V::DrawTarget)
+      CopyImageOpaque(body, x, y);
+    else
+      BlitImage(body, x, y);
+  }
+
+  const ModuleRecord* m = static_cast<const ModuleRecord*>(snap->UserPointer);
+  if (m) {
+    if (m->ModuleSwitches[kSwitchPerVoice] != 0)
+      if (Image* poly = LayerAt(c, 1)) BlitImage(poly, x + b + u, y + h - b - 5 * u);
+    if (m->ChannelsProcessed == 2 && c->LayerCount > 3)
+      if (Image* stereo = LayerAt(c, 3)) BlitImage(stereo, x + b - 3, y + h - b - 5 * u);
+  }
+  const bool hasPorts = m && m->PortCount > 0;
+  const int32_t portRow = hasPorts ? 6 * u : 0;
+  const int32_t shift = hasPorts ? 0 : 3;
+
+  // Related: the selected module is triggered by this one, directly or through
+  // the source of its voice-map port.
+  bool related = false;
+  const ModuleRecord* sel = SelectedModule;
+  if (m && sel && sel != m) {
+    if (sel->TriggerOwner == m) related = true;
+    const int32_t vp = sel->VoiceMapSourcePort;
+    if (!related && sel->PortCount > 0 && vp >= 0 && vp < kModuleParams) {
+      const ModuleRecord* src = sel->PortSources[vp];
+      if (src && src->TriggerOwner == m) related = true;
+    }
+  }
+
+  if (snap->State.On == 0 && snap->State.Pressed == 0) {
+    if (related) {
+      OutlineBox(x, y, x + w - 1, y + h - 1, kBoxBlack);
+      PatternBox(x, y, x + w - 1, y + h - 1, kBoxRelated, kCablePattern);
+      PatternBox(x + 1, y + 1, x + w - 2, y + h - 2, kBoxRelated, kCablePattern);
+    } else {
+      FrameRect(snap, V::kFrameFlat, b, kBoxFrameRest);
+    }
+  } else {
+    OutlineBox(x, y, x + w - 1, y + h - 1, kBoxBlack);
+    PatternBox(x, y, x + w - 1, y + h - 1, kBoxWhite, kCablePattern);
+    PatternBox(x + 1, y + 1, x + w - 2, y + h - 2, kBoxWhite, kCablePattern);
+  }
+
+  // The part of the box below the port row, in the box's category colour.
+  if (w > 2 * b && h > portRow + 2 * b)
+    OutlineBox(x + b, y + portRow + b, x + w - b - 1, y + h - b - 1, snap->Colour);
+
+  if (caption)
+    BlitImage(caption, x + b,
+              Nearest(b + y + (h + snap->Text.FitCount - 4.0 * u) * 0.5 + shift));
+  return result;
+}
+
+int32_t DrawModulePort(RenderRecord* snap, int32_t id) {
+  ControlRecord* c = LiveControl(id);
+  if (!snap || !c) return 0;
+  const int32_t b = BorderPx();
+  const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
+  FrameColour = snap->State.Active != 0 ? kPortHover : kPortRest;
+  FrameStyle = V::kFrameFlat;
+
+  int32_t state = 0;
+  bool output = false, inactive = false, used = false;
+  ModuleRecord* m = static_cast<ModuleRecord*>(snap->UserPointer);
+  if (m) {
+    output = QUARLE_BASICS::DynZStringGet(c->ID) == std::string("MODOUT");
+    if (output) {
+      // One-shot flags: the frame flashes for exactly one drawn frame.
+      if (m->ClipFlag == -1) {
+        m->ClipFlag = 0;
+        FrameColour = kPortClipped;
+      }
+      inactive = m->OrderExcluded == -1;
+      used = m->OutputCount > 0 || m == SynthOutputModule.load();
+    } else {
+      const int32_t t = static_cast<int32_t>(c->Tag);
+      if (t >= 0 && t < kModuleParams) {
+        ModuleParam& p = m->Params[t];
+        if (p.MidiMoved == -1) {
+          p.MidiMoved = 0;
+          FrameColour = kPortMoved;
+        }
+        state = (m->OutputCount > 0 && p.FeedbackPort == -1) ? 2 : p.PortLinkState;
+      }
+    }
+  }
+
+  if (snap->State.On == 0 && snap->State.Pressed == 0) {
+    FrameStyle = V::kFrameRaised;
+    switch (state) {
+      case 1: FillColour = kFillLinked; break;
+      case 2: FillColour = kFillSelf; break;
+      case 3: FillColour = kFillGlobal; break;
+      default: FillColour = kFillIdle; break;
+    }
+    if (output) {
+      if (inactive)
+        FillColour = kFillInactive;
+      else if (used)
+        FillColour = kFillLinked;
+    }
+  } else {
+    FrameStyle = V::kFrameSunken;
+    FillColour = kFillArmed;
+  }
+  TextColour = kColourWhite;
+  FillBox(x, y, x + w - 1, y + h - 1, FillColour);
+  BlitOverlay(c, x, y);
+  if (Image* glyph = LayerAt(c, 0)) BlitImage(glyph, x + b, y + b);
+  FrameRect(snap, FrameStyle, b, FrameColour);
+  return 0;
+}
+
+int32_t DrawSynthOutput(RenderRecord* snap, int32_t id) {
+  ControlRecord* c = LiveControl(id);
+  if (!snap || !c) return 0;
+  const int32_t b = BorderPx(), u = UnitPx();
+  const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
+  FrameColour = snap->State.Active != 0 ? kOutputHover : kOutputRest;
+  if (snap->State.Pressed != 0) {
+    FrameStyle = V::kFrameSunken;
+    FillColour = kFillArmed;
+  } else if (snap->State.On != 0) {
+    FrameStyle = V::kFrameRaised;
+    FillColour = kOutputOn;
+  } else {
+    FrameStyle = V::kFrameFlat;
+    FillColour = kFillIdle;
+  }
+  TextColour = kColourWhite;
+  FillBox(x, y, x + w - 1, y + h - 1, FillColour);
+  BlitOverlay(c, x, y);
+  if (Image* top = LayerAt(c, 0)) BlitImage(top, x + b, y - 2 * u);
+  if (Image* bottom = LayerAt(c, 1)) BlitImage(bottom, x + b, y + 2 * u);
+  FrameRect(snap, FrameStyle, b, FrameColour);
+  return 0;
+}
+
+}  // namespace Tarvelo
