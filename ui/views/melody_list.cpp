@@ -59,11 +59,6 @@ void MelodyIcon(const ListRowPlace& place, void* ctx) {
 
 }  // namespace
 
-std::string FileStem(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
 int32_t DrawMelodyList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
   static MelodyListData data;

@@ -4,7 +4,6 @@
 // module. A member of the common list scheme (ui/views/list_views.h).
 #pragma once
 #include <cstdint>
-#include <string>
 
 #include "visuals/controls.h"
 
@@ -15,10 +14,6 @@ constexpr int32_t kMelodyIconLayers = 3;
 constexpr int32_t kMelodyIconAttached = 0;
 constexpr int32_t kMelodyIconBusy = 1;
 constexpr int32_t kMelodyIconNoData = 2;
-
-// A file name without its extension (the text before its last "."; the whole
-// name when there is none).
-std::string FileStem(const std::string& name);
 
 int32_t DrawMelodyList(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 

@@ -9,6 +9,7 @@
 #include "engine/midimap_hooks.h"
 #include "engine/module.h"
 #include "platform/threads.h"
+#include "ui/panels/midi_mapping.h"
 #include "ui/views/control_drawing.h"
 #include "ui/views/list_views.h"
 #include "visuals/text.h"
@@ -19,9 +20,6 @@ namespace Tarvelo {
 namespace V = QUARLE_VISUALS;
 using QUARLE_BASICS::InsertArg;
 using QUARLE_BASICS::LangText;
-
-std::atomic<int32_t> SelectedMidiMap{0};
-std::atomic<int32_t> SelectedMidiChannel{0};
 
 namespace {
 
@@ -65,9 +63,18 @@ void RowIcon(const ListRowPlace& place, const V::ControlRecord* c, int32_t layer
 }
 
 // --- KBDEVS -------------------------------------------------------------------------
+// The device name in the map of device slot `slot` (the slot a Keyboard binds
+// to); "" when the slot has no map.
+std::string SlotName(int32_t slot) {
+  if (slot < 0 || slot >= kMidiDeviceSlots) return "";
+  platform::MutexGuard guard(MT_MIDIMAPS);
+  const MidiMap* m = MidiDeviceMaps[slot];
+  return m ? std::string(m->DeviceName, strnlen(m->DeviceName, sizeof m->DeviceName)) : "";
+}
+
 std::string KeyboardDeviceText(int32_t item) {
   if (item == 0) return AnyFreeDevice();
-  const std::string name = MapName(item - 1);
+  const std::string name = SlotName(item - 1);
   return name.empty() ? NoDevice() : name;
 }
 
@@ -108,7 +115,7 @@ struct ControlListData {
   int32_t map = 0;
   int32_t channel = 0;
   std::string name;  // the map's device name (row 0)
-  MidiControlRow rows[kMidiControlRows];
+  MidiControlRow rows[kMidiControlListRows];
 };
 
 MidiControlRow CopyControlRow(int32_t map, int32_t controller, int32_t channel) {
@@ -143,7 +150,7 @@ void PrepareControlRows(int32_t top, int32_t last, int32_t step, void* ctx) {
   for (int32_t i = top; step > 0 ? i <= last : i >= last; i += step) {
     if (i == 0) {
       d->name = MapName(d->map);
-    } else if (i > 0 && i < kMidiControlRows) {
+    } else if (i > 0 && i < kMidiControlListRows) {
       d->rows[i] = CopyControlRow(d->map, i - 1, d->channel);
     }
   }
@@ -153,7 +160,7 @@ void RenderControlRow(platform::Image* row, int32_t item, const V::RenderRecord*
   const auto* d = static_cast<const ControlListData*>(ctx);
   if (item == 0) {
     RowText(row, snap, "", d->name);
-  } else if (item > 0 && item < kMidiControlRows) {
+  } else if (item > 0 && item < kMidiControlListRows) {
     RowText(row, snap, std::to_string(item - 1) + " : ", MidiAssignmentText(d->rows[item], false));
   }
 }
@@ -161,7 +168,7 @@ void RenderControlRow(platform::Image* row, int32_t item, const V::RenderRecord*
 std::string ControlRowTooltip(int32_t item, void* ctx) {
   const auto* d = static_cast<const ControlListData*>(ctx);
   if (item == 0) return "   " + LangText(279, "CLICK TO GO BACK");
-  if (item < 0 || item >= kMidiControlRows) return "";
+  if (item < 0 || item >= kMidiControlListRows) return "";
   return InsertArg(LangText(280, "CONTROL #{$}: "), std::to_string(item - 1)) + "   " +
          MidiAssignmentText(d->rows[item], true);
 }
@@ -170,7 +177,7 @@ void ControlRowIcon(const ListRowPlace& place, void* ctx) {
   const auto* d = static_cast<const ControlListData*>(ctx);
   if (place.item == 0) {
     RowIcon(place, d->control, 0, -1);
-  } else if (place.item > 0 && place.item < kMidiControlRows) {
+  } else if (place.item > 0 && place.item < kMidiControlListRows) {
     const int32_t icon = MidiKindIcon(d->rows[place.item].kind);
     if (icon > 0) RowIcon(place, d->control, icon, -1);
   }
@@ -212,7 +219,7 @@ int32_t DrawKeyboardDeviceList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
   if (!snap) return 0;
   ListDrawSpec spec;
-  spec.count = kKeyboardDeviceRows;
+  spec.count = kKeyboardDeviceListRows;
   spec.renderRow = RenderKeyboardDevice;
   spec.tooltip = KeyboardDeviceTooltip;
   return DrawListView(snap, id, spec, statics);
@@ -235,11 +242,12 @@ int32_t DrawMidiControlList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
   static ControlListData data;
   if (!snap) return 0;
-  data.channel = SelectedMidiChannel.load(std::memory_order_relaxed);
-  data.map = SelectedMidiMap.load(std::memory_order_relaxed);
+  // Whole 32-bit words written by the main thread; read once per frame.
+  data.channel = SelectedMidiChannel;
+  data.map = SelectedMidiMap;
   data.control = LiveControl(id);
   ListDrawSpec spec;
-  spec.count = kMidiControlRows;
+  spec.count = kMidiControlListRows;
   spec.firstRowLayer = kMidiControlIconLayers;
   spec.context = &data;
   spec.prepare = PrepareControlRows;

@@ -1,12 +1,14 @@
 // The lists of MIDI input devices and controller maps:
 //   KBDEVS    the devices a Keyboard module can be bound to, after a first row
-//             for any free device (17 rows);
+//             for any free device (17 rows; row r is device slot r - 1, shown by
+//             the name its map holds);
 //   MIDIDEVS  the 16 controller maps with their device's name and open state;
 //   MIDICC    the 128 controllers of the chosen map on the chosen channel,
 //             after a first row that leads back to the device list.
-// The maps are read under MT_MIDIMAPS, one short copy at a time.
+// The maps are read under MT_MIDIMAPS, one short copy at a time; MIDICC shows
+// the map SelectedMidiMap on the channel SelectedMidiChannel (written by the
+// MIDI page's handlers, ui/panels/midi_mapping.h).
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -15,14 +17,9 @@
 
 namespace Tarvelo {
 
-// The map (0..15) and the channel (0..15) whose controllers MIDICC shows;
-// written by the MIDI page's handlers, read by the video thread.
-extern std::atomic<int32_t> SelectedMidiMap;
-extern std::atomic<int32_t> SelectedMidiChannel;
-
-constexpr int32_t kKeyboardDeviceRows = 17;
+constexpr int32_t kKeyboardDeviceListRows = 17;
 constexpr int32_t kMidiDeviceMapRows = 16;
-constexpr int32_t kMidiControlRows = 129;
+constexpr int32_t kMidiControlListRows = 129;
 // Layers before the row images.
 constexpr int32_t kMidiDeviceIconLayers = 2;   // 0 device open, 1 not open
 constexpr int32_t kMidiControlIconLayers = 4;  // 0 the way back, 1..3 controller kinds
