@@ -69,7 +69,9 @@ int32_t OnBrowserTab(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int32_t tag = static_cast<int32_t>(tab->Tag);
   if (tag < kTabMessages || tag > kTabSession) return 0;
 
-  for (int32_t k = 0; k <= kTabSession; ++k) SetOnWord(first + k, k == tag ? -1 : 0);
+  for (int32_t k = 0; k < kTabSession; ++k) SetOnWord(first + k, k == tag ? -1 : 0);
+  // The session tab lies above the panel, apart from the others.
+  SetOnWord(SlotId(kUiTABSES), tag == kTabSession ? -1 : 0);
 
   SetVisibleWord(SlotId(kUiMSGB), tag == kTabMessages ? -1 : 0);
   SetVisibleWord(SlotId(kUiFB), tag == kTabFiles || tag == kTabSession ? -1 : 0);
