@@ -56,7 +56,11 @@ class LineEditor {
     last_ = std::max(Clamp(last_), first_);
   }
 
-  bool Editable() const { return t_.EditStates[1] != 0; }
+  // The dialog's edit line is editable by construction; starting an edit
+  // clears the text field's editing words, which must not make it read-only.
+  bool Editable() const {
+    return t_.EditStates[1] != 0 || (V::DialogEditIndex && c_->Id == *V::DialogEditIndex);
+  }
   bool Numeric() const { return t_.EditStates[2] != 0; }
   int32_t Length() const { return static_cast<int32_t>(text_.size()); }
   int32_t Clamp(int32_t p) const { return std::clamp(p, 0, Length()); }

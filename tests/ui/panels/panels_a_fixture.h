@@ -18,6 +18,7 @@
 #include "app/documents/doc_hooks.h"
 #include "app/state/modules.h"
 #include "app/state/console.h"
+#include "app/state/dialogs.h"
 #include "app/state/history.h"
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
@@ -83,6 +84,9 @@ class PanelsATest : public buildtest::BuildTest {
     QUARLE_BASICS::MessageHook = CaptureReport;
     Tarvelo::ResetPanelServices();
     Tarvelo::ResetSysbarTick();
+    Tarvelo::DialogOwner = 0;
+    Tarvelo::DialogAnswer = 0;
+    Tarvelo::DialogAnswered = 0;
     Tarvelo::ResetStartupHooks();
     Tarvelo::PlaybackActive = 0;
     Tarvelo::CaptureActive = 0;

@@ -1,0 +1,195 @@
+// The dialog box's buttons and its line editor: answers reach the owner as a
+// click, a second owner answers the first "no", and the editor's caret,
+// selection, deleting, copy and paste, overwrite, numeric fields and scrolling.
+#include "app/state/dialogs.h"
+#include "panels_a_fixture.h"
+#include "ui/panels/dialog.h"
+#include "ui/views/dialog_drawing.h"
+#include "visuals/clipboard.h"
+#include "visuals/fonts.h"
+#include "visuals/text.h"
+
+namespace panelsa {
+namespace {
+
+using namespace Tarvelo;
+
+class DialogTest : public PanelsATest {
+ protected:
+  void SetUp() override {
+    PanelsATest::SetUp();
+    db_ = Slot(kUiDB);
+    edit_ = db_ + 2;
+    owner_ = Slot(kUiPGV);
+    EditClipText.clear();
+    V::KeyInput = V::SelectorState{};
+    V::SetActiveEditField(V::DefaultKeyTarget);
+  }
+  void TearDown() override {
+    V::KeyInput = V::SelectorState{};
+    PanelsATest::TearDown();
+  }
+  void Open(const std::string& text) { OpenDialog(owner_, "Name?", -1, text, 0, 0, 0); }
+  // One key through the editor: a special key by scan code, or a typed text.
+  void Key(uint32_t scan, uint32_t ascii = 0, bool shift = false) {
+    V::KeyInput.CounterA = scan;
+    V::KeyInput.CounterB = ascii;
+    V::KeyInput.Words2[1] = 0;
+    V::KeyInput.Words[0] = shift ? -1 : 0;
+    OnDialogEdit(V::kEventKey, 0, 0, edit_, 0);
+  }
+  void Type(const char* text) {
+    V::KeyInput.CounterA = 0;
+    V::KeyInput.CounterB = static_cast<uint8_t>(text[0]);
+    V::KeyInput.Words2[1] = -1;
+    V::KeyInput.Words[0] = 0;
+    std::snprintf(V::KeyInput.Text, sizeof V::KeyInput.Text, "%s", text);
+    OnDialogEdit(V::kEventKey, 0, 0, edit_, 0);
+  }
+  V::TextField& F() { return C(edit_)->Text; }
+  int32_t Caret() { return EditCaret(F()); }
+
+  int32_t db_ = 0, edit_ = 0, owner_ = 0;
+};
+
+TEST_F(DialogTest, OkActsOnlyWhileShownAndCancelAlwaysAnswersNo) {
+  Click(OnDialogOk, db_ + 3);
+  EXPECT_TRUE(Drain(0).empty());
+  Open("x");
+  Click(OnDialogOk, db_ + 3);
+  EXPECT_EQ(DialogAnswer, -1);
+  EXPECT_EQ(DialogAnswered, -1);
+  EXPECT_EQ(Shown(db_), 0);
+  auto posted = Drain(0);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg2), owner_);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg1), db_ + 3);
+  EXPECT_EQ(posted[0].arg5, 8u);
+  DialogAnswered = 0;
+  Open("x");
+  Click(OnDialogCancel, db_ + 4);
+  EXPECT_EQ(DialogAnswer, 0);
+  EXPECT_EQ(Drain(0).size(), 1u);
+  // With no dialog open, Esc leaves no answer behind for the next click.
+  DialogAnswered = 0;
+  Click(OnDialogCancel, db_ + 4);
+  EXPECT_EQ(DialogAnswered, 0);
+  EXPECT_TRUE(Drain(0).empty());
+}
+
+TEST_F(DialogTest, ASecondOwnerAnswersTheFirstNo) {
+  Open("x");
+  const int32_t other = Slot(kUiPVM);
+  OpenDialog(other, "Other?", 0, "", 0, 0, 0);
+  const auto posted = Drain(0);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg2), owner_);
+  EXPECT_EQ(DialogAnswer, 0);
+  EXPECT_EQ(DialogOwner, other);
+  EXPECT_EQ(Text(db_ + 1), "  Other?");
+}
+
+TEST_F(DialogTest, TypingAndDeletingAtTheEnd) {
+  Open("Hello");
+  Type("X");
+  EXPECT_EQ(Text(edit_), "HelloX");
+  EXPECT_EQ(Caret(), 6);
+  Key(kScanBackspace);
+  Key(kScanBackspace);
+  EXPECT_EQ(Text(edit_), "Hell");
+  Key(kScanDelete);  // nothing after the caret
+  EXPECT_EQ(Text(edit_), "Hell");
+  Key(kScanHome);
+  Key(kScanBackspace);  // nothing before the caret
+  Key(kScanDelete);
+  EXPECT_EQ(Text(edit_), "ell");
+  EXPECT_EQ(Caret(), 0);
+  Type(" ");
+  EXPECT_EQ(Text(edit_), " ell");
+  EXPECT_EQ(Caret(), 1);
+}
+
+TEST_F(DialogTest, ShiftArrowsSelectAndBackspaceRemovesTheSelection) {
+  Open("Hello");
+  Key(kScanHome);
+  Key(kScanRight);
+  Key(kScanRight);
+  Key(kScanRight, 0, true);
+  Key(kScanRight, 0, true);
+  EXPECT_EQ(EditSelectionLength(F()), 2);
+  Key(kScanBackspace);
+  EXPECT_EQ(Text(edit_), "Heo");
+  EXPECT_EQ(Caret(), 2);
+  EXPECT_EQ(EditSelectionLength(F()), 0);
+  // Typing replaces a selection too.
+  Key(kScanLeft, 0, true);
+  Type("a");
+  EXPECT_EQ(Text(edit_), "Hao");
+}
+
+TEST_F(DialogTest, CopyPasteAndTheSystemClipboard) {
+  Open("Hello");
+  Key(0, 1);  // Ctrl-A
+  Key(0, 3);  // Ctrl-C
+  EXPECT_EQ(EditClipText, "Hello");
+  EXPECT_EQ(V::GetClipboardText(), "Hello");
+  Key(kScanEnd);
+  Key(0, 22);  // Ctrl-V
+  EXPECT_EQ(Text(edit_), "HelloHello");
+  EXPECT_TRUE(EditClipText.empty());
+  V::SetClipboardText("Z");
+  Key(0, 22);
+  EXPECT_EQ(Text(edit_), "HelloHelloZ");
+  EXPECT_EQ(Caret(), 11);
+}
+
+TEST_F(DialogTest, OverwriteReadOnlyAndNumericFields) {
+  Open("Hello");
+  Key(kScanHome);
+  V::KeyInput.Words2[0] = -1;
+  Type("J");
+  EXPECT_EQ(Text(edit_), "Jello");
+  V::KeyInput.Words2[0] = 0;
+  // A field that is not editable (here: not the dialog's own line).
+  F().EditStates[1] = 0;
+  *V::DialogEditIndex = 0;
+  Type("x");
+  Key(kScanBackspace);
+  Key(0, 22);
+  EXPECT_EQ(Text(edit_), "Jello");
+  *V::DialogEditIndex = edit_;
+  F().EditStates[2] = -1;
+  F().Min = 0.0;
+  F().Max = 10.0;
+  SetTextOf(edit_, "25");
+  Key(kScanEnter);
+  EXPECT_EQ(Text(edit_), "10");
+  EXPECT_EQ(Caret(), 0);
+}
+
+TEST_F(DialogTest, PressPlacesTheCaretAndDragsScrollTheWindow) {
+  const std::string longText(200, 'm');
+  Open(longText);
+  V::ControlRecord* c = C(edit_);
+  Key(kScanHome);
+  const int32_t pad = static_cast<int32_t>(std::nearbyint(F().TextSize / 2.0 + V::BorderWidth));
+  OnDialogEdit(V::kEventPress, c->X + pad, c->Y + 2, edit_, 0);
+  EXPECT_EQ(Caret(), 0);
+  EXPECT_EQ(EditSelectionLength(F()), 0);
+  const int32_t last = EditLastVisible(F());
+  ASSERT_LT(last, 200);
+  OnDialogEdit(V::kEventDrag, 10000, 0, edit_, 0);
+  EXPECT_EQ(EditLastVisible(F()), last + 1);
+  EXPECT_EQ(Caret(), last + 1);
+  EXPECT_EQ(EditSelectionLength(F()), last + 1);
+  EXPECT_GT(EditFirstVisible(F()), 0);
+  EXPECT_EQ(c->Dragged, -1);
+  OnDialogEdit(V::kEventDrag, 10000, 0, edit_, 0);
+  EXPECT_EQ(EditLastVisible(F()), last + 2);
+  // Other events leave the editor alone.
+  OnDialogEdit(V::kEventHover, 0, 0, edit_, 0);
+  EXPECT_EQ(Caret(), last + 2);
+}
+
+}  // namespace
+}  // namespace panelsa

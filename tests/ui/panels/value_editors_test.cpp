@@ -1,0 +1,231 @@
+// The value editors on a value of the test's own: null pointers, display mode
+// and unit steps, the drag accumulator, each draggable field with its wraps,
+// sign and bit clicks, and the typed value through the dialog box.
+#include "app/fixed_tables.h"
+#include "app/state/dialogs.h"
+#include "engine/units.h"
+#include "engine/valueedit.h"
+#include "panels_a_fixture.h"
+#include "ui/panels/dialog.h"
+#include "ui/panels/value_editors.h"
+#include "ui/views/control_drawing.h"
+#include "visuals/layers.h"
+
+namespace panelsa {
+namespace {
+
+using namespace Tarvelo;
+
+std::vector<float> g_hooked;
+int32_t AcceptHook(float* x) {
+  g_hooked.push_back(*x);
+  return 0;
+}
+
+class ValueEditorsTest : public PanelsATest {
+ protected:
+  void SetUp() override {
+    PanelsATest::SetUp();
+    SetUnitTable();
+    g_hooked.clear();
+    ValueDragAccumulator = 0;
+    ParamValueInit(value_);
+    ParamValueSetFieldSize(value_, 300, 20);
+    ParamValueSetFormat(value_, 0, kUnitLevel, 0);
+    value_.OnChange = AcceptHook;
+    Show(1.0f);
+    fad_ = Slot(kUiFAD_PP);
+    fae_ = fad_ + 1;
+    fav_ = fad_ + 2;
+    fau_ = fad_ + 3;
+  }
+  void TearDown() override {
+    for (int32_t id : {fad_, fae_, fav_, fau_})
+      if (C(id)) C(id)->UserPointer = nullptr;
+    ParamValueFree(value_);
+    PanelsATest::TearDown();
+  }
+  void Bind() {
+    for (int32_t id : {fad_, fae_, fav_, fau_}) C(id)->UserPointer = &value_;
+  }
+  void Show(float x, int32_t mode = 0) {
+    value_.DisplayMode = mode;
+    ParamValueLoadNumber(value_, x);
+    ParamValueLayoutSegments(value_);
+  }
+  // The first segment of a kind and type.
+  int32_t SegmentOf(int32_t kind, int32_t type) const {
+    for (int32_t i = 0; i < value_.SegmentCount; ++i)
+      if (value_.Segments[i].Kind == kind && value_.Segments[i].Type == type) return i;
+    return -1;
+  }
+  void Drag(int32_t dx) { OnValueDrag(V::kEventDrag, dx, 0, fav_, 0); }
+  void Delivered() {
+    for (const CommandMessage& m : Drain(0))
+      if (m.type == 100 && C(m.arg2) && C(m.arg2)->EventCallback)
+        C(m.arg2)->EventCallback(m.arg5, 0, 0, m.arg2, m.arg1);
+  }
+
+  ParamValue value_{};
+  int32_t fad_ = 0, fae_ = 0, fav_ = 0, fau_ = 0;
+};
+
+TEST_F(ValueEditorsTest, NullPointersIgnoreEverything) {
+  C(fav_)->Text.Selected = 3;
+  Click(OnValueDisplayMode, fad_);
+  Click(OnValueUnit, fau_);
+  Click(OnValueEdit, fae_);
+  OnValueDrag(V::kEventHover, C(fav_)->X + 10, C(fav_)->Y + 5, fav_, 0);
+  EXPECT_EQ(C(fav_)->Text.Selected, -1);
+  EXPECT_EQ(DialogOwner, 0);
+  EXPECT_TRUE(g_hooked.empty());
+}
+
+TEST_F(ValueEditorsTest, DisplayModeAndUnitStepOnExactClicks) {
+  Bind();
+  OnValueDisplayMode(V::kEventClick | V::kEventHover, 0, 0, fad_, 0);
+  EXPECT_EQ(value_.DisplayMode, 0);
+  Click(OnValueDisplayMode, fad_);
+  EXPECT_EQ(value_.DisplayMode, 1);
+  Click(OnValueUnit, fau_);
+  EXPECT_EQ(value_.Unit, 1);
+  EXPECT_EQ(Text(fau_), UnitSuffix(kUnitLevel * kUnitFamilySize + 1));
+  Click(OnValueUnit, fau_);
+  EXPECT_EQ(value_.Unit, 0);  // wraps in its family
+}
+
+TEST_F(ValueEditorsTest, HoverFindsTheSegmentPastTheCentringOffset) {
+  Bind();
+  ValueFieldOffset(value_) = 40;
+  const int32_t number = SegmentOf(1, 0);
+  ASSERT_GE(number, 0);
+  const int32_t x = C(fav_)->X + V::BorderWidth + 40 + value_.Segments[number].X + 1;
+  OnValueDrag(V::kEventHover, x, C(fav_)->Y + 5, fav_, 0);
+  EXPECT_EQ(C(fav_)->Text.Selected, number);
+  OnValueDrag(V::kEventHover, C(fav_)->X + V::BorderWidth + 10, C(fav_)->Y + 5, fav_, 0);
+  EXPECT_EQ(C(fav_)->Text.Selected, -1);
+  // A release after a drag drops the selection.
+  C(fav_)->Text.Selected = number;
+  OnValueDrag(V::kEventDragRelease, 0, 0, fav_, 0);
+  EXPECT_EQ(C(fav_)->Text.Selected, -1);
+}
+
+TEST_F(ValueEditorsTest, EightPixelsMakeOneStepAndTheRestCarriesOver) {
+  Bind();
+  C(fav_)->Text.Selected = SegmentOf(1, 0);
+  const float step = value_.EditStep;
+  Drag(3);
+  EXPECT_TRUE(g_hooked.empty());
+  Drag(2);
+  ASSERT_EQ(g_hooked.size(), 1u);
+  EXPECT_FLOAT_EQ(value_.Base.value, 1.0f + step);
+  EXPECT_EQ(ValueDragAccumulator, -3);
+  Drag(-13);  // -16: two steps down
+  EXPECT_FLOAT_EQ(value_.Base.value, 1.0f - step);
+  EXPECT_EQ(ValueDragAccumulator, 0);
+  // A sign segment is not dragged.
+  C(fav_)->Text.Selected = SegmentOf(0, 1);
+  Drag(40);
+  EXPECT_EQ(g_hooked.size(), 2u);
+}
+
+TEST_F(ValueEditorsTest, NumeratorAndDenominatorKeepTheMixedFormProper) {
+  Bind();
+  Show(2.75f, 2);
+  ASSERT_EQ(value_.Base.ratio.numerator, 3);
+  ASSERT_EQ(value_.Base.ratio.denominator, 4);
+  C(fav_)->Text.Selected = SegmentOf(1, 6);
+  Drag(8);  // past denominator - 1: back to 0
+  ASSERT_FALSE(g_hooked.empty());
+  EXPECT_FLOAT_EQ(g_hooked.back(), 2.0f);
+
+  Show(2.75f, 2);
+  C(fav_)->Text.Selected = SegmentOf(1, 6);
+  Drag(-32);  // 3 - 4 below 0: denominator - 1
+  EXPECT_FLOAT_EQ(g_hooked.back(), 2.75f);
+
+  Show(2.75f, 2);
+  C(fav_)->Text.Selected = SegmentOf(1, 8);
+  Drag(-8);  // 4/4 -> 3: the numerator is pulled down to 2
+  EXPECT_FLOAT_EQ(g_hooked.back(), 2.0f + 2.0f / 3.0f);
+
+  Show(0.5f, 1);
+  C(fav_)->Text.Selected = SegmentOf(1, 8);
+  Drag(-80);
+  EXPECT_EQ(value_.Base.ratio.denominator, 1);
+  EXPECT_FLOAT_EQ(g_hooked.back(), 1.0f);
+}
+
+TEST_F(ValueEditorsTest, TheBaseWrapsBetweenOneAndNine) {
+  Bind();
+  value_.ModeFlags[0] = -1;
+  Show(8.0f, 3);
+  value_.Base.base = 9;
+  ParamValueLayoutSegments(value_);
+  C(fav_)->Text.Selected = SegmentOf(1, 2);
+  ASSERT_GE(C(fav_)->Text.Selected, 0);
+  // The hook settles nothing, so the record keeps the dragged base.
+  value_.OnChange = [](float*) -> int32_t { return 0; };
+  Drag(8);
+  EXPECT_EQ(value_.Base.base, 1);
+  Drag(-8);
+  EXPECT_EQ(value_.Base.base, 9);
+}
+
+TEST_F(ValueEditorsTest, SignAndBitClicks) {
+  Bind();
+  C(fav_)->Text.Selected = SegmentOf(0, 1);
+  Click(OnValueDrag, fav_);
+  EXPECT_FLOAT_EQ(g_hooked.back(), -1.0f);
+  // Bit cells: the lower row starts at cell 10; -5 with bit 1 flipped is 7.
+  value_.ModeFlags[2] = -1;
+  Show(-5.0f, 5);
+  V::ControlRecord* c = C(fav_);
+  OnValueDrag(V::kEventPress, c->X + V::BorderWidth + 1, c->Y + c->H - 2, fav_, 0);
+  EXPECT_EQ(c->Text.Selected, 10);
+  c->Text.Selected = 1;
+  Click(OnValueDrag, fav_);
+  EXPECT_FLOAT_EQ(g_hooked.back(), 7.0f);
+  Drag(80);  // no drags on bit cells
+  EXPECT_FLOAT_EQ(g_hooked.back(), 7.0f);
+}
+
+TEST_F(ValueEditorsTest, TypedValueThroughTheDialog) {
+  Bind();
+  const int32_t db = Slot(kUiDB);
+  const int32_t edit = db + 2;
+  Click(OnValueEdit, fae_);
+  EXPECT_EQ(DialogOwner, fae_);
+  EXPECT_EQ(On(fae_), -1);
+  EXPECT_EQ(Text(edit), "1");
+  EXPECT_EQ(Text(db + 1), "  Enter a new floating point value: ");
+  // Twice without an answer: closed again.
+  Click(OnValueEdit, fae_);
+  EXPECT_EQ(DialogOwner, 0);
+  EXPECT_EQ(On(fae_), 0);
+
+  Click(OnValueEdit, fae_);
+  SetTextOf(edit, "  2.5abc");
+  Click(OnDialogOk, db + 3);
+  Delivered();
+  EXPECT_FLOAT_EQ(g_hooked.back(), 2.5f);
+  EXPECT_EQ(On(fae_), 0);
+
+  Click(OnValueEdit, fae_);
+  SetTextOf(edit, "abc");
+  Click(OnDialogOk, db + 3);
+  Delivered();
+  EXPECT_FLOAT_EQ(g_hooked.back(), 0.0f);
+
+  // No leaves the value as it is.
+  const size_t before = g_hooked.size();
+  Click(OnValueEdit, fae_);
+  SetTextOf(edit, "9");
+  Click(OnDialogCancel, db + 4);
+  Delivered();
+  EXPECT_EQ(g_hooked.size(), before);
+  EXPECT_EQ(On(fae_), 0);
+}
+
+}  // namespace
+}  // namespace panelsa
