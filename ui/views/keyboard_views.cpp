@@ -184,10 +184,7 @@ int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
   const int32_t base = TimeBases[baseIndex];
   const int32_t R = OctaveBoardKeyRanges[baseIndex].Count;
   const int32_t r = OctaveBoardKeyRanges[baseIndex].Below;
-  KeyboardState* s = KbLoad(CurrentOctaveBoardIndex) >= 0 &&
-                             KbLoad(CurrentOctaveBoardIndex) < kKeyboardBankSize
-                         ? OctaveBoardStates[KbLoad(CurrentOctaveBoardIndex)]
-                         : nullptr;
+  const KeyboardState* s = BankState(OctaveBoardStates, KbLoad(CurrentOctaveBoardIndex));
   const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
   const int32_t B = V::BorderWidth;
   if (R < 1) return 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/startup.h"
 #include "app/state/system_messages.h"
 #include "audio/midi.h"
 #include "engine/catalog/engine_init.h"
@@ -167,6 +168,17 @@ TEST_F(ScopeTest, WaveformMarkersSitAtTheirSamples) {
   EXPECT_EQ(Px(5, 52), 0xFF460000u);
   EXPECT_EQ(Px(6, 149), 0xFF0000C8u);
   EXPECT_EQ(Px(6, 100), kBackground);
+
+  // Spread over two monitors the trace keeps to the first monitor's width:
+  // two pairs step 2 x (200 - 0 - 3) / 4 = 98.5 pixels apart.
+  MonitorsSpanned = 2;
+  DesktopWidth = 200;
+  const float two[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  DrawScopeWaveform(s.get(), two, 4);
+  MonitorsSpanned = 1;
+  EXPECT_EQ(Px(5 + 1, 101), 0xFFC800C8u);  // both channels on the centre line
+  EXPECT_EQ(Px(104 + 1, 101), 0xFFC800C8u);  // nearest(5 + 98.5)
+  EXPECT_EQ(Px(200 + 1, 101), kBackground);
 }
 
 TEST_F(ScopeTest, XyShowsOnlyTheNewerHalf) {
