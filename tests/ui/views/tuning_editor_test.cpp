@@ -1,0 +1,396 @@
+#include "ui/views/tuning_editor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/state/console.h"
+#include "app/state/dialogs.h"
+#include "basics/program.h"
+#include "engine/keyboard.h"
+#include "engine/notes.h"
+#include "engine/tuning.h"
+#include "engine/tuningfile.h"
+#include "platform/paths.h"
+#include "platform/threads.h"
+#include "ui/build/groups_b.h"
+#include "ui/views/views_c_fixture.h"
+
+namespace {
+
+namespace V = QUARLE_VISUALS;
+using Tarvelo::ActiveTuning;
+using Tarvelo::EditedTuning;
+using Tarvelo::MT_TUNINGS;
+
+class TuningEditor : public viewsc::ViewsCTest {
+ protected:
+  void SetUp() override {
+    ViewsCTest::SetUp();
+    for (platform::Mutex*& m : MT_TUNINGS)
+      if (!m) m = platform::MutexCreate();
+    char dir[] = "/tmp/tarvelo_tuning_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    home = dir;
+    folder = platform::CurrentFolder();
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, home);
+    for (Tarvelo::Tuning* t : {&EditedTuning, &ActiveTuning, &Tarvelo::EngineTuning}) {
+      Tarvelo::FreeTuning(*t);
+      Tarvelo::InitTuning(*t);
+      t->Modified = 0;
+    }
+    grid = Slot(Tarvelo::kUiTNGSCL);
+    list = Slot(Tarvelo::kUiSAM_PATTERNS);
+    ASSERT_GT(grid, 0);
+    ASSERT_GT(list, 0);
+    save = Find("TNG_SET");
+    cancel = Find("TNG_SET", save + 1);
+    ASSERT_GT(cancel, save);
+  }
+  void TearDown() override {
+    platform::ChangeFolder(folder);
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
+    const std::string cmd = "rm -rf '" + home + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    Tarvelo::DialogOwner = 0;
+    Tarvelo::DialogAnswered = 0;
+    ViewsCTest::TearDown();
+  }
+  // Window x of the middle of key k on a key row control.
+  int32_t KeyX(int32_t id, int32_t k) const {
+    const float cw = (C(id)->W - 6) / static_cast<float>(EditedTuning.NoteCount);
+    return C(id)->X + 3 + static_cast<int32_t>(cw * (k + 0.5f));
+  }
+  void ClickKey(int32_t k) { Send(grid, 8, KeyX(grid, k), C(grid)->Y + 3); }
+  bool Disabled(int32_t id) const { return C(id)->State.Disabled != 0; }
+  // Window y of the middle of row r of a list.
+  int32_t RowY(int32_t id, int32_t r) const { return C(id)->Y + 3 + r * 30 + 15; }
+  std::vector<int32_t> KeyEditors() const {
+    const int32_t rk = Slot(Tarvelo::kUiFAV_RK), ak = Slot(Tarvelo::kUiFAV_AK);
+    return {rk, rk - 1, rk - 2, ak, ak - 1, ak - 2, Slot(Tarvelo::kUiTNG_RFK),
+            Slot(Tarvelo::kUiFAE_KR)};
+  }
+  void SixPatterns() {
+    for (int32_t i = 1; i < 6; ++i)
+      Tarvelo::TuningAddScalePattern(EditedTuning, uint64_t{1} << i, ("P" + std::to_string(i)).c_str(), 0);
+    ASSERT_EQ(EditedTuning.PatternCount, 6);
+  }
+  std::string home, folder;
+  int32_t grid = 0, list = 0, save = 0, cancel = 0;
+};
+
+TEST_F(TuningEditor, TheKeyGridSelectsKeysAndEnablesTheirEditors) {
+  Send(grid, 1, KeyX(grid, 3), C(grid)->Y + 3);
+  EXPECT_EQ(C(grid)->Text.Mark, 3);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(grid)->Tooltip),
+            "Key #4: C = 1.189207; Click to edit its value or set a reference key.");
+  Send(grid, 1, C(grid)->X + 1, C(grid)->Y + 3);  // on the frame: no key
+  EXPECT_EQ(C(grid)->Text.Mark, -1);
+
+  ClickKey(0);
+  EXPECT_EQ(C(grid)->Text.Selected, 0);
+  std::vector<int32_t> ids = KeyEditors();
+  for (int32_t i = 0; i < 6; ++i) EXPECT_TRUE(Disabled(ids[i])) << i;
+  EXPECT_FALSE(Disabled(ids[6]));
+  EXPECT_FALSE(Disabled(ids[7]));
+  ClickKey(0);
+  EXPECT_EQ(C(grid)->Text.Selected, -1);
+  for (int32_t id : ids) EXPECT_TRUE(Disabled(id));
+
+  ClickKey(7);
+  for (int32_t id : ids) EXPECT_FALSE(Disabled(id));
+  EXPECT_NEAR(Tarvelo::AbsoluteKeyValue.Base.value, std::pow(2.0, 7.0 / 12.0), 1e-4);
+  EXPECT_NEAR(Tarvelo::RelativeKeyValue.Base.value, std::pow(2.0, 1.0 / 12.0), 1e-4);
+}
+
+TEST_F(TuningEditor, ValueHooksApplyToTheEditedTuningOnly) {
+  float hz = 1000.0f;
+  Tarvelo::OnReferenceFrequencyValue(&hz);
+  EXPECT_EQ(hz, 880.0f);
+  hz = 100.0f;
+  Tarvelo::OnReferenceFrequencyValue(&hz);
+  EXPECT_EQ(hz, 220.0f);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(ActiveTuning), 440.0f);
+  EXPECT_EQ(EditedTuning.Modified, -1);
+
+  // No key selected: nothing changes, and the hook keeps working afterwards.
+  float ratio = 1.3f;
+  Tarvelo::OnAbsoluteKeyValue(&ratio);
+  EXPECT_EQ(ratio, 1.3f);
+  ClickKey(4);
+  ratio = 1.3f;
+  Tarvelo::OnAbsoluteKeyValue(&ratio);
+  EXPECT_NEAR(Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4), 1.3f, 1e-6);
+  EXPECT_NEAR(Tarvelo::RelativeKeyValue.Base.value, Tarvelo::TuningGetRatio(EditedTuning, 4), 1e-5);
+  ratio = 1.0f;  // below its predecessor: raised by the tuning
+  Tarvelo::OnRelativeKeyValue(&ratio);
+  EXPECT_GE(ratio, 1.0025f - 1e-6f);
+  EXPECT_NEAR(Tarvelo::AbsoluteKeyValue.Base.value, Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4),
+              1e-5);
+}
+
+TEST_F(TuningEditor, SaveAppliesTheEditsWritesTheFileAndTellsTheEngine) {
+  float hz = 432.0f;
+  Tarvelo::OnReferenceFrequencyValue(&hz);
+  Send(Find("TNGK+"), 8);
+  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNGNBL)), "13 keys");
+  EXPECT_EQ(Tarvelo::TuningGetNoteCount(ActiveTuning), 12);  // private until saved
+  Tarvelo::KeyboardStates[0]->Octave = 3;
+  Tarvelo::CurrentKeyboardIndex = 0;
+
+  Send(save, 8);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(ActiveTuning), 432.0f);
+  EXPECT_EQ(Tarvelo::TuningGetNoteCount(ActiveTuning), 13);
+  EXPECT_EQ(Tarvelo::TuningGetNoteCount(Tarvelo::EngineTuning), 13);
+  EXPECT_EQ(EditedTuning.Modified, 0);
+  EXPECT_EQ(Tarvelo::KeyboardStates[0]->KeyOffset, 39);
+  EXPECT_EQ(C(Slot(Tarvelo::kUiKBPOS))->Text.Selected, 39 + 8 * 13);
+  const std::string file = QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName);
+  EXPECT_TRUE(platform::FileExists(home + "\\" + file));
+  EXPECT_EQ(Text(Slot(Tarvelo::kUiMB)), file + " has been saved.");
+
+  // What was written reads back as the tuning in use.
+  Tarvelo::Tuning back{};
+  Tarvelo::InitTuning(back);
+  ASSERT_EQ(Tarvelo::LoadTuning(back, home, file), 0);
+  EXPECT_EQ(Tarvelo::TuningGetNoteCount(back), 13);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(back), 432.0f);
+  Tarvelo::FreeTuning(back);
+}
+
+TEST_F(TuningEditor, AFailingSaveIsReportedAndKeepsTheEdits) {
+  QUARLE_BASICS::DynZStringAssign(EditedTuning.Folder, home + "\\missing\\deeper");
+  float hz = 300.0f;
+  Tarvelo::OnReferenceFrequencyValue(&hz);
+  viewsc::Reports().clear();
+  Send(save, 8);
+  const std::string file = QUARLE_BASICS::DynZStringGet(EditedTuning.FileName);
+  ASSERT_FALSE(viewsc::Reports().empty());
+  EXPECT_EQ(viewsc::Reports().back().second, 2);
+  EXPECT_EQ(viewsc::Reports().back().first.rfind("Error saving " + file + ": ", 0), 0u);
+  // The edits are in use and still in the editor; the engine has them too.
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(ActiveTuning), 300.0f);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), 300.0f);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(Tarvelo::EngineTuning), 300.0f);
+  EXPECT_NE(Text(Slot(Tarvelo::kUiMB)), file + " has been saved.");
+}
+
+TEST_F(TuningEditor, CancelThrowsTheEditsAway) {
+  SixPatterns();
+  Send(Find("TNGK-"), 8);
+  float hz = 500.0f;
+  Tarvelo::OnReferenceFrequencyValue(&hz);
+  ClickKey(2);
+  C(list)->Text.Selected = 3;
+  Send(cancel, 8);
+  EXPECT_EQ(Tarvelo::TuningGetNoteCount(EditedTuning), 12);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), 440.0f);
+  EXPECT_EQ(EditedTuning.PatternCount, 1);
+  EXPECT_EQ(EditedTuning.Modified, 0);
+  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNGNBL)), "12 keys");
+  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNG_RFK)), "A");
+  EXPECT_EQ(C(grid)->Text.Selected, -1);
+  EXPECT_EQ(C(list)->Text.Selected, -1);
+  for (int32_t id : KeyEditors()) EXPECT_TRUE(Disabled(id));
+}
+
+// Holds one tuning lock while the handler runs on another thread: the handler
+// must take the other lock first and then wait for this one.
+void ExpectLockOrder(int32_t id, int32_t heldByTest, int32_t takenFirst) {
+  platform::MutexLock(MT_TUNINGS[heldByTest]);
+  std::atomic<bool> done{false};
+  std::thread handler([&] {
+    V::ControlAt(id)->EventCallback(8, 0, 0, id, 0);
+    done = true;
+  });
+  bool sawFirst = false;
+  for (int i = 0; i < 2000 && !sawFirst; ++i) {
+    if (platform::MutexTryLock(MT_TUNINGS[takenFirst])) {
+      platform::MutexUnlock(MT_TUNINGS[takenFirst]);
+      platform::SleepMs(1);
+    } else {
+      sawFirst = true;
+    }
+  }
+  EXPECT_TRUE(sawFirst);
+  EXPECT_FALSE(done.load());
+  platform::MutexUnlock(MT_TUNINGS[heldByTest]);
+  handler.join();
+  EXPECT_TRUE(done.load());
+}
+
+TEST_F(TuningEditor, SaveLocksTheTuningInUseFirstAndCancelTheEditedOne) {
+  ExpectLockOrder(save, Tarvelo::kEditedTuning, Tarvelo::kActiveTuning);
+  ExpectLockOrder(cancel, Tarvelo::kActiveTuning, Tarvelo::kEditedTuning);
+}
+
+TEST_F(TuningEditor, KeyCountsStopAtTheirLimitsButTheLabelsAreRewritten) {
+  Tarvelo::TuningSetNoteCount(EditedTuning, 2);
+  V::TextFieldSetText(&C(Slot(Tarvelo::kUiTNGNBL))->Text, "stale");
+  Send(Find("TNGK-"), 8);
+  EXPECT_EQ(Tarvelo::TuningGetNoteCount(EditedTuning), 2);
+  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNGNBL)), "2 keys");
+  EXPECT_EQ(C(grid)->Text.TextSize, Tarvelo::DefaultTextSize + 3);
+  Tarvelo::TuningSetNoteCount(EditedTuning, 64);
+  Send(Find("TNGK+"), 8);
+  EXPECT_EQ(Tarvelo::TuningGetNoteCount(EditedTuning), 64);
+  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNG_RFK)), "1");
+}
+
+TEST_F(TuningEditor, PatternsAreToggledAddedAndDeletedButTheFirstStays) {
+  SixPatterns();
+  const uint64_t mask4 = EditedTuning.PatternMasks[4];
+  const std::string name4 = EditedTuning.PatternNames[4];
+  C(list)->Text.Selected = 3;
+  Send(Find("TNGSS-"), 8);
+  ASSERT_EQ(EditedTuning.PatternCount, 5);
+  EXPECT_EQ(EditedTuning.PatternMasks[3], mask4);
+  EXPECT_EQ(std::string(EditedTuning.PatternNames[3]), name4);
+  EXPECT_EQ(C(list)->Text.Selected, 3);
+
+  C(list)->Text.Selected = 0;
+  EditedTuning.PatternMasks[0] = 5;
+  Send(Find("TNGSS-"), 8);
+  EXPECT_EQ(EditedTuning.PatternCount, 5);
+  EXPECT_EQ(EditedTuning.PatternMasks[0], ~uint64_t{0});
+  EXPECT_EQ(std::string(EditedTuning.PatternNames[0]), "Chromatic");
+
+  // A press on a key toggles it in the selected pattern; the click does not
+  // toggle it back.
+  const int32_t sw = Slot(Tarvelo::kUiTNGSS);
+  C(list)->Text.Selected = 2;
+  const uint64_t before = EditedTuning.PatternMasks[2];
+  Send(sw, 2, KeyX(sw, 5), C(sw)->Y + 3);
+  Send(sw, 8, KeyX(sw, 5), C(sw)->Y + 3);
+  EXPECT_EQ(EditedTuning.PatternMasks[2], before ^ (uint64_t{1} << 5));
+
+  Send(Find("TNGSS+"), 8);
+  EXPECT_EQ(EditedTuning.PatternCount, 6);
+  EXPECT_EQ(C(list)->Text.Selected, 5);
+  EXPECT_EQ(std::string(EditedTuning.PatternNames[5]), "[New scale pattern]");
+  EditedTuning.PatternCount = 128;
+  Send(Find("TNGSS+"), 8);
+  EXPECT_EQ(EditedTuning.PatternCount, 128);
+  EXPECT_EQ(C(list)->Text.Selected, 128);  // past the last row: nothing shows selected
+}
+
+TEST_F(TuningEditor, ClickingTheSelectedPatternLeavesTheFirstSelected) {
+  SixPatterns();
+  C(list)->Text.Selected = 2;
+  Send(list, 8, C(list)->X + 20, RowY(list, 2));
+  EXPECT_EQ(C(list)->Text.Selected, 0);
+  Send(list, 8, C(list)->X + 20, RowY(list, 4));
+  EXPECT_EQ(C(list)->Text.Selected, 4);
+}
+
+TEST_F(TuningEditor, KeysAndPatternsAreRenamedThroughTheDialog) {
+  const int32_t rename = Slot(Tarvelo::kUiFAE_KR);
+  ClickKey(2);
+  Send(rename, 8);
+  EXPECT_EQ(Tarvelo::DialogOwner, rename);
+  EXPECT_EQ(C(rename)->State.On, -1);
+  V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, "  Xyzw  ");
+  ClickKey(5);  // another key meanwhile: the answer still names key 2
+  Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+  Drain(0);
+  Send(rename, 8);
+  EXPECT_EQ(Tarvelo::TuningGetNoteName(EditedTuning, 2), "Xyz");
+  EXPECT_EQ(Tarvelo::DialogAnswered, 0);
+  EXPECT_EQ(C(rename)->State.On, 0);
+
+  // A second click while waiting withdraws the question.
+  Send(rename, 8);
+  ASSERT_EQ(Tarvelo::DialogOwner, rename);
+  Send(rename, 8);
+  EXPECT_EQ(Tarvelo::DialogOwner, 0);
+  EXPECT_EQ(C(rename)->State.On, 0);
+
+  SixPatterns();
+  const int32_t prename = Find("TNGSSR");
+  C(list)->Text.Selected = -1;
+  Send(prename, 8);
+  EXPECT_EQ(Tarvelo::DialogOwner, 0);  // no pattern selected
+  C(list)->Text.Selected = 1;
+  Send(prename, 8);
+  ASSERT_EQ(Tarvelo::DialogOwner, prename);
+  V::TextFieldSetText(&C(*V::DialogEditIndex)->Text,
+                      "   A name far longer than thirty-two characters   ");
+  Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+  Drain(0);
+  Send(prename, 8);
+  EXPECT_EQ(std::string(EditedTuning.PatternNames[1]), "A name far longer than thirty-tw");
+}
+
+TEST_F(TuningEditor, TheFirstKeyRotatesTheScale) {
+  ClickKey(3);
+  Send(Slot(Tarvelo::kUiTNG_RFK), 8);
+  EXPECT_EQ(Tarvelo::TuningGetNoteName(EditedTuning, 0), "C");
+  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNG_RFK)), "C");
+  EXPECT_EQ(C(grid)->Text.Selected, -1);
+  for (int32_t id : KeyEditors()) EXPECT_TRUE(Disabled(id));
+}
+
+TEST_F(TuningEditor, ANewTuningIsWrittenAndTakenByEditorAndEngine) {
+  ASSERT_TRUE(platform::MakeFolder(home + "\\TUNINGS"));
+  float hz = 300.0f;
+  Tarvelo::OnReferenceFrequencyValue(&hz);
+  Send(Find("TNEW"), 8);
+  const std::string file = QUARLE_BASICS::DynZStringGet(EditedTuning.FileName);
+  EXPECT_EQ(file.rfind("Tuning ", 0), 0u);
+  EXPECT_TRUE(platform::FileExists(home + "\\TUNINGS\\" + file));
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName), file);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), 440.0f);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(Tarvelo::EngineTuning), 440.0f);
+  EXPECT_EQ(EditedTuning.Modified, 0);
+}
+
+TEST_F(TuningEditor, TheNumberBaseIsAppliedOnlyWhenItChanges) {
+  const int32_t tstb = Slot(Tarvelo::kUiTSTB);
+  Tarvelo::TimeBaseIndex = 0;
+  C(tstb)->Text.Selected = 0;
+  Send(tstb, 8, C(tstb)->X + C(tstb)->W - 2, C(tstb)->Y + 2);
+  EXPECT_EQ(Text(tstb), "Base: 3");
+  Send(tstb, 8, C(tstb)->X + 2, C(tstb)->Y + 2);
+  Send(tstb, 8, C(tstb)->X + 2, C(tstb)->Y + 2);
+  EXPECT_EQ(C(tstb)->Text.Selected, 2);
+  EXPECT_EQ(Text(tstb), "Base: 5");
+  Send(Find("TSS"), 8);
+  EXPECT_EQ(Tarvelo::TimeBaseIndex, 2);
+  EXPECT_TRUE(platform::FileExists(home + "\\Settings.txt"));
+  std::remove((home + "/Settings.txt").c_str());
+  Send(Find("TSS"), 8);  // the same base again: no release, no save
+  EXPECT_FALSE(platform::FileExists(home + "\\Settings.txt"));
+  C(tstb)->Text.Selected = 1;
+  Send(Find("TSC"), 8);
+  EXPECT_EQ(C(tstb)->Text.Selected, 2);
+  EXPECT_EQ(Text(tstb), "Base: 5");
+  Tarvelo::TimeBaseIndex = 0;
+}
+
+TEST_F(TuningEditor, TheScaleListGivesAMelodyGeneratorItsPattern) {
+  for (int32_t i = 1; i < 4; ++i)
+    Tarvelo::TuningAddScalePattern(ActiveTuning, uint64_t{7} << i, "S", 0);
+  Tarvelo::ModuleRecord* gen = Make(Tarvelo::kTypeMelodyGenerator, 500, 500);
+  ASSERT_NE(gen, nullptr);
+  Tarvelo::SelectedModule = gen;
+  const int32_t sl = Slot(Tarvelo::kUiSCALELIST);
+  C(sl)->Text.Selected = -1;
+  C(sl)->Text.FirstVisible = 0;
+  const int32_t rowH = static_cast<int32_t>(
+      std::nearbyint((C(sl)->H - 6) / static_cast<double>(C(sl)->Text.VisibleRows)));
+  Send(sl, 8, C(sl)->X + 20, C(sl)->Y + 3 + 2 * rowH + rowH / 2);
+  EXPECT_EQ(C(sl)->Text.Selected, 2);
+  EXPECT_EQ(gen->MidiDeviceBinding, 2);
+  Send(sl, 8, C(sl)->X + 20, C(sl)->Y + 3 + 2 * rowH + rowH / 2);
+  EXPECT_EQ(C(sl)->Text.Selected, 0);
+  EXPECT_EQ(gen->MidiDeviceBinding, 0);
+  Tarvelo::SelectedModule = nullptr;
+}
+
+}  // namespace
