@@ -4,6 +4,7 @@
 #include "ui/build/callbacks.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/install.h"
+#include "ui/panels/module_panel.h"
 #include "ui/panels/sysbar.h"
 #include "ui/panels/value_editors.h"
 #include "ui/panels/window_buttons.h"
@@ -35,6 +36,21 @@ void InstallPanelHandlersA() {
   Cb.OnDialogOk = OnDialogOk;
   Cb.OnDialogCancel = OnDialogCancel;
   Cb.OnDialogEdit = OnDialogEdit;
+
+  Cb.OnModuleSwitch = OnModuleSwitch;
+  Cb.OnRewindClocks = OnRewindClocks;
+  Cb.OnFeedbackKickstart = OnFeedbackKickstart;
+  Cb.OnModuleTab = OnModuleTab;
+  Cb.OnGlobalValue = OnGlobalValue;
+  Cb.OnVoiceMapSource = OnVoiceMapSource;
+  Cb.OnInputDomain = OnInputDomain;
+  Cb.OnSpatialChannel = OnSpatialChannel;
+  Cb.OnLinkSpatialChannels = OnLinkSpatialChannels;
+  Cb.OnParameterList = OnParameterList;
+  Cb.OnWaveShapeList = OnWaveShapeList;
+  Cb.OnKeyboardDeviceList = OnKeyboardDeviceList;
+  Cb.OnKeyboardChannel = OnKeyboardChannel;
+  Cb.OnWavePreview = OnWavePreview;
 }
 
 }  // namespace Tarvelo

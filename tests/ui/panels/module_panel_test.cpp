@@ -1,0 +1,358 @@
+// The module panel on live modules: switches with their history lines and
+// keyboard stops, rewind, page tabs, global value, voice-map source, input
+// domain, channel selector and links, the parameter and wave-shape lists and
+// the keyboard's MIDI device binding.
+#include <cstring>
+
+#include "app/state/history.h"
+#include "app/state/module_page.h"
+#include "engine/midimap.h"
+#include "panels_a_fixture.h"
+#include "ui/panels/module_panel.h"
+
+namespace panelsa {
+namespace {
+
+using namespace Tarvelo;
+
+class ModulePanelTest : public PanelsATest {
+ protected:
+  void SetUp() override {
+    PanelsATest::SetUp();
+    ResetModulePanelStatics();
+    play_ = Slot(kUiPLAY);
+  }
+  void TearDown() override {
+    for (MidiMap*& map : MidiDeviceMaps) map = nullptr;
+    for (MidiMap& map : MidiMaps) {
+      map.DeviceName[0] = '\0';
+      for (ModuleRecord*& k : map.ChannelKeyboards) k = nullptr;
+    }
+    PanelsATest::TearDown();
+  }
+  // The control of a switch by its flag word.
+  int32_t Switch(const char* name) { return Named(name); }
+  static std::string LastHistory() {
+    return ActionHistory.count ? GetActionLine(ActionHistory.count - 1) : "";
+  }
+  static int32_t RowY(int32_t list, int32_t r) {
+    const V::ControlRecord* c = C(list);
+    const int32_t rows = c->Text.VisibleRows < 1 ? 1 : c->Text.VisibleRows;
+    const int32_t rowH = static_cast<int32_t>(std::nearbyint((c->H - 2.0 * V::BorderWidth) / rows));
+    return c->Y + V::BorderWidth + r * rowH + rowH / 2;
+  }
+  static void ClickRow(V::EventCallbackFn fn, int32_t list, int32_t r) {
+    fn(V::kEventClick, C(list)->X + 10, RowY(list, r), list, 0);
+  }
+  static void Step(V::EventCallbackFn fn, int32_t id, int32_t direction) {
+    const V::ControlRecord* c = C(id);
+    fn(V::kEventClick, direction > 0 ? c->X + c->W - 2 : c->X + 2, c->Y + 1, id, 0);
+  }
+  int32_t play_ = 0;
+};
+
+TEST_F(ModulePanelTest, PolyphonyOnlyWhenTheTypeLeavesTheChoice) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t poly = Slot(kUiPOLY);
+  m->PolyphonyCapability = 1;
+  const int64_t word = m->ModuleSwitches[kSwitchPerVoice];
+  Click(OnModuleSwitch, poly);
+  EXPECT_EQ(m->ModuleSwitches[kSwitchPerVoice], word);
+  EXPECT_EQ(On(poly), word);
+  EXPECT_EQ(ActionHistory.count, 0);
+  m->PolyphonyCapability = 2;
+  m->ModuleSwitches[kSwitchPerVoice] = 0;
+  Click(OnModuleSwitch, poly);
+  EXPECT_EQ(m->ModuleSwitches[kSwitchPerVoice], -1);
+  EXPECT_EQ(m->PolyphonyMode, 1);
+  EXPECT_EQ(On(poly), -1);
+  EXPECT_NE(LastHistory().find("Toggle polyphony mode of"), std::string::npos);
+}
+
+TEST_F(ModulePanelTest, PlayWithAutorewindClearsPhasesOnlyWhenStarting) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  m->ModuleSwitches[kSwitchRewind] = -1;
+  m->ModuleSwitches[kSwitchPlay] = 0;
+  m->VoiceState[1][3] = 0.5f;
+  Click(OnModuleSwitch, play_);
+  EXPECT_EQ(m->VoiceState[1][3], 0.0f);
+  EXPECT_EQ(On(play_), -1);
+  m->VoiceState[1][3] = 0.5f;
+  Click(OnModuleSwitch, play_);
+  EXPECT_EQ(m->VoiceState[1][3], 0.5f);
+  EXPECT_EQ(On(play_), 0);
+  EXPECT_NE(LastHistory().find("Toggle play state of"), std::string::npos);
+  // SW1 shows "1" or "2"; LOOP's colour follows the loop the module runs with.
+  const int32_t sw1 = Switch("SW1");
+  Click(OnModuleSwitch, sw1);
+  EXPECT_EQ(C(sw1)->Text.Selected, 1);
+  m->StateWord21 = -1;
+  Click(OnModuleSwitch, play_ + 3);
+  EXPECT_EQ(C(play_ + 3)->Colour, kLoopRunningColour);
+}
+
+TEST_F(ModulePanelTest, PowerOffStopsAKeyboardsNotes) {
+  ModuleRecord* kb = Make(kTypeKeyboard);
+  SelectedModule = kb;
+  KeyboardState* s = KeyboardStates[kb->InstanceNumber - 1];
+  s->Pending = 0;
+  const int32_t mfp = Slot(kUiMFP);
+  kb->ModuleSwitches[kSwitchPower] = -1;
+  Click(OnModuleSwitch, mfp);
+  EXPECT_EQ(s->Pending, kPendingReset);
+  EXPECT_NE(LastHistory().find("Toggle power of"), std::string::npos);
+  s->Pending = 0;
+  Click(OnModuleSwitch, mfp);
+  EXPECT_EQ(s->Pending, 0);
+  EXPECT_EQ(On(mfp), -1);
+  // SW1 on a keyboard also sets word 14 to its inverse.
+  Click(OnModuleSwitch, Switch("SW1"));
+  EXPECT_EQ(kb->ModuleSwitches[kSwitchKillReleased], kb->ModuleSwitches[kSwitch1] == 0 ? -1 : 0);
+}
+
+TEST_F(ModulePanelTest, RewindTheTypeFromItsMasterOrStopAKeyboard) {
+  ModuleRecord* a = Make(kTypeOscillator);
+  ModuleRecord* b = Make(kTypeOscillator);
+  ModuleRecord* other = Make(kTypeSequencer);
+  for (ModuleRecord* m : {a, b, other}) {
+    m->VoiceState[0][0] = 1.0f;
+    m->SequencerWord = 7;
+    m->VoicePlaying[5] = 0;
+  }
+  const int32_t rwd = Named("RWD");
+  SelectedModule = &ModuleCatalog[kTypeOscillator];
+  Click(OnRewindClocks, rwd);
+  for (ModuleRecord* m : {a, b}) {
+    EXPECT_EQ(m->VoiceState[0][0], 0.0f);
+    EXPECT_EQ(m->SequencerWord, 0);
+    EXPECT_EQ(m->VoicePlaying[5], -1);
+    EXPECT_EQ(m->MelodyRestart, -1);
+  }
+  EXPECT_EQ(other->SequencerWord, 7);
+  // While the module records, the button does not even look pressed.
+  SelectedModule = other;
+  other->ModuleSwitches[kSwitchRecord] = -1;
+  OnRewindClocks(V::kEventPress, 0, 0, rwd, 0);
+  EXPECT_EQ(C(rwd)->State.Pressed, 0);
+  Click(OnRewindClocks, rwd);
+  EXPECT_EQ(other->SequencerWord, 7);
+  ModuleRecord* kb = Make(kTypeKeyboard);
+  SelectedModule = kb;
+  KeyboardStates[kb->InstanceNumber - 1]->Pending = 0;
+  Click(OnRewindClocks, rwd);
+  EXPECT_EQ(KeyboardStates[kb->InstanceNumber - 1]->Pending, kPendingReset);
+}
+
+TEST_F(ModulePanelTest, TabsShowOnePage) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t tab0 = Slot(kUiMODTAB0);
+  Press(OnModuleTab, tab0 + 2);
+  EXPECT_EQ(Shown(Slot(kUiSAMPLE)), -1);
+  EXPECT_EQ(Shown(Slot(kUiPARAM)), 0);
+  EXPECT_EQ(On(tab0 + 2), -1);
+  EXPECT_EQ(On(tab0), 0);
+  EXPECT_EQ(m->PageWord, 2);
+  Click(OnModuleTab, tab0 + 5);  // tabs act on the press
+  EXPECT_EQ(Shown(Slot(kUiDEVICES)), 0);
+}
+
+TEST_F(ModulePanelTest, GlobalValueReadsTheMastersValueModule) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  m->SelectedParam = 0;
+  const int32_t pgv = Slot(kUiPGV);
+  Click(OnGlobalValue, pgv);
+  EXPECT_EQ(m->Params[0].Global, -1);
+  EXPECT_EQ(m->Params[0].PortLinkState, kPortGlobal);
+  EXPECT_EQ(On(pgv), -1);
+  Click(OnGlobalValue, pgv);
+  EXPECT_EQ(m->Params[0].PortLinkState, kPortUnlinked);
+  EXPECT_EQ(ActionHistory.count, 2);
+  // No parameter: nothing.
+  m->SelectedParam = -1;
+  Click(OnGlobalValue, pgv);
+  EXPECT_EQ(ActionHistory.count, 2);
+}
+
+TEST_F(ModulePanelTest, VoiceMapSourceOnPortsOnly) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t pvm = Slot(kUiPVM);
+  ASSERT_GT(m->ParamCount, m->PortCount);
+  m->SelectedParam = m->PortCount;  // a setting
+  SetOnWord(pvm, -1);
+  Click(OnVoiceMapSource, pvm);
+  EXPECT_EQ(On(pvm), 0);
+  EXPECT_EQ(ActionHistory.count, 0);
+  m->SelectedParam = 1;
+  Click(OnVoiceMapSource, pvm);
+  EXPECT_EQ(m->VoiceMapSourcePort, 1);
+  EXPECT_EQ(m->ChosenSourcePort, 1);
+  EXPECT_EQ(On(pvm), -1);
+  Click(OnVoiceMapSource, pvm);  // again: back to the default
+  EXPECT_EQ(m->ChosenSourcePort, -1);
+  EXPECT_EQ(On(pvm), 0);
+  m->SelectedParam = -1;
+  Click(OnVoiceMapSource, pvm);
+  EXPECT_EQ(On(pvm), -1);
+  EXPECT_EQ(ActionHistory.count, 3);
+}
+
+TEST_F(ModulePanelTest, InputDomainTogglesAroundTheDefaultSide) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t pdom = Slot(kUiPDOM);
+  m->SelectedParam = -1;
+  Click(OnInputDomain, pdom);
+  EXPECT_EQ(C(pdom)->Colour, kNoDomainColour);
+  EXPECT_EQ(Text(pdom), " ");
+  m->SelectedParam = 0;
+  m->Params[0].DefaultOutputSide = 2;
+  m->Params[0].SideSwap = 0;
+  Click(OnInputDomain, pdom);
+  EXPECT_EQ(m->Params[0].OutputSide, 1);
+  EXPECT_EQ(Text(pdom), "E");
+  EXPECT_EQ(C(pdom)->Colour, kDomainColours[1]);
+  Click(OnInputDomain, pdom);
+  EXPECT_EQ(m->Params[0].OutputSide, 2);
+  m->Params[0].DefaultOutputSide = 1;
+  Click(OnInputDomain, pdom);
+  EXPECT_EQ(m->Params[0].OutputSide, 0);
+  EXPECT_EQ(Text(pdom), "T");
+}
+
+TEST_F(ModulePanelTest, ChannelSelectorAndLinks) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t psc = Slot(kUiPSC);
+  m->SelectedParam = 0;
+  m->Params[0].ChannelCountExempt = -1;
+  Step(OnSpatialChannel, psc, +1);
+  EXPECT_EQ(C(psc)->Text.Selected, 0);
+  EXPECT_EQ(Text(psc), "L");
+  EXPECT_EQ(m->EditChannel, 0);
+  m->Params[0].ChannelCountExempt = 0;
+  Step(OnSpatialChannel, psc, +1);
+  EXPECT_EQ(m->EditChannel, 1);
+  EXPECT_EQ(Text(psc), "R");
+
+  // The parameter's own link: one value module channel when linked.
+  const int32_t pscl = Slot(kUiPSCL);
+  m->Params[0].WriteBothChannels = 0;
+  m->PortValueModules[0]->ChannelsProcessed = 2;
+  m->PortValueModules[0]->Outputs[1][0].Level = 0.25f;
+  Click(OnLinkSpatialChannels, pscl);
+  EXPECT_EQ(m->Params[0].WriteBothChannels, -1);
+  EXPECT_EQ(m->PortValueModules[0]->ChannelsProcessed, 1);
+  EXPECT_FLOAT_EQ(m->Params[0].Value, 0.25f);
+  EXPECT_EQ(On(pscl), -1);
+
+  // The Capture module switches its output between one and two channels.
+  ModuleRecord* cap = Make(kTypeCapture);
+  SelectedModule = cap;
+  cap->SelectedParam = -1;
+  cap->ChannelsFixed = 0;
+  cap->ChannelsProcessed = 2;
+  cap->OutputChannels = 2;
+  Click(OnLinkSpatialChannels, pscl);
+  EXPECT_EQ(cap->OutputChannels, 1);
+  EXPECT_EQ(cap->ChannelsProcessed, 1);
+  EXPECT_EQ(On(pscl), -1);
+  Click(OnLinkSpatialChannels, pscl);
+  EXPECT_EQ(cap->OutputChannels, 2);
+  EXPECT_EQ(cap->ChannelsProcessed, 2);
+  EXPECT_EQ(On(pscl), 0);
+}
+
+TEST_F(ModulePanelTest, ParameterListClickSelectsAndReclickClears) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectModule(m, -1);
+  const int32_t plist = Slot(kUiPLIST);
+  ASSERT_GT(PortListCount, 1);
+  ClickRow(OnParameterList, plist, 1);
+  EXPECT_EQ(m->SelectedParam, 1);
+  EXPECT_EQ(C(plist)->Text.Selected, 1);
+  ClickRow(OnParameterList, plist, 1);
+  EXPECT_EQ(m->SelectedParam, -1);
+  EXPECT_EQ(C(plist)->Text.Selected, -1);
+}
+
+TEST_F(ModulePanelTest, WaveShapesAlwaysKeepOneShapeChosen) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t slist = Slot(kUiSLIST);
+  C(slist)->Text.VisibleRows = 11;
+  ClickRow(OnWaveShapeList, slist, 3);
+  EXPECT_EQ(m->MidiDeviceBinding, 3);
+  EXPECT_EQ(C(Slot(kUiPGRAPH))->Text.Selected, 3);
+  ClickRow(OnWaveShapeList, slist, 3);  // clears the selection: shape 0
+  EXPECT_EQ(C(slist)->Text.Selected, 0);
+  EXPECT_EQ(m->MidiDeviceBinding, 0);
+  // Row 11 ("Experimental") is not offered.
+  C(slist)->Text.Selected = 0;
+  C(slist)->Text.VisibleRows = 12;
+  ClickRow(OnWaveShapeList, slist, 11);
+  EXPECT_EQ(C(slist)->Text.Selected, 0);
+  // Another category only moves the preview.
+  ModuleRecord* kb = Make(kTypeKeyboard);
+  SelectedModule = kb;
+  C(slist)->Text.VisibleRows = 11;
+  ClickRow(OnWaveShapeList, slist, 4);
+  EXPECT_EQ(C(Slot(kUiPGRAPH))->Text.Selected, 4);
+  EXPECT_EQ(kb->MidiDeviceBinding, 0);
+}
+
+TEST_F(ModulePanelTest, KeyboardDeviceBindingAndChannels) {
+  MidiDeviceMaps[2] = &MidiMaps[2];
+  std::strcpy(MidiMaps[2].DeviceName, "Keys");
+  MidiDeviceMaps[3] = &MidiMaps[3];
+  ModuleRecord* a = Make(kTypeKeyboard);
+  ModuleRecord* b = Make(kTypeKeyboard);
+  const int32_t devs = Slot(kUiKBDEVS);
+  C(devs)->Text.VisibleRows = 17;
+  SelectedModule = a;
+  ClickRow(OnKeyboardDeviceList, devs, 3);  // slot 2
+  EXPECT_EQ(a->MidiDeviceBinding, 3);
+  EXPECT_EQ(MidiMaps[2].ChannelKeyboards[0], a);
+  EXPECT_EQ(MidiMaps[2].ChannelKeyboards[15], a);
+  // A second keyboard on the same device takes it over.
+  SelectedModule = b;
+  C(devs)->Text.Selected = 0;  // the module page shows b's own device
+  ClickRow(OnKeyboardDeviceList, devs, 3);
+  EXPECT_EQ(b->MidiDeviceBinding, 3);
+  EXPECT_EQ(a->MidiDeviceBinding, 0);
+  EXPECT_EQ(MidiMaps[2].ChannelKeyboards[7], b);
+  // Its row again clears the selection: unbound, row 0 shows.
+  ClickRow(OnKeyboardDeviceList, devs, 3);
+  EXPECT_EQ(b->MidiDeviceBinding, 0);
+  EXPECT_EQ(C(devs)->Text.Selected, 0);
+  EXPECT_EQ(MidiMaps[2].ChannelKeyboards[7], nullptr);
+  // A slot without a device unbinds too and asks for a redraw.
+  C(devs)->Text.Changed = 0;
+  ClickRow(OnKeyboardDeviceList, devs, 4);
+  EXPECT_EQ(b->MidiDeviceBinding, 0);
+  EXPECT_EQ(C(devs)->Text.Selected, 0);
+  EXPECT_EQ(C(devs)->Text.Changed, -1);
+
+  // Channel 9 and then 10: the caption keeps its length.
+  ClickRow(OnKeyboardDeviceList, devs, 3);
+  const int32_t kbch = Slot(kUiKBCH);
+  C(kbch)->Text.Selected = 8;
+  Step(OnKeyboardChannel, kbch, +1);
+  const std::string nine = Text(kbch);
+  EXPECT_EQ(nine.substr(nine.size() - 2), "9 ");
+  EXPECT_EQ(b->MidiChannelFilter, 9);
+  EXPECT_EQ(MidiMaps[2].ChannelKeyboards[8], b);
+  EXPECT_EQ(MidiMaps[2].ChannelKeyboards[0], nullptr);
+  Step(OnKeyboardChannel, kbch, +1);
+  EXPECT_EQ(Text(kbch).size(), nine.size());
+  EXPECT_EQ(Text(kbch).substr(nine.size() - 2), "10");
+  EXPECT_EQ(MidiMaps[2].ChannelKeyboards[9], b);
+  EXPECT_EQ(MidiMaps[2].ChannelKeyboards[8], nullptr);
+}
+
+}  // namespace
+}  // namespace panelsa
