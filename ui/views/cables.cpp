@@ -4,12 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "app/state/settings.h"
 #include "basics/dynzstring.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
 #include "ui/build/frame.h"
-#include "ui/build/groups_b.h"
 #include "ui/views/control_drawing.h"
 #include "ui/views/control_images.h"
 #include "ui/views/synth_plane.h"

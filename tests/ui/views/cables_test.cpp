@@ -350,6 +350,24 @@ TEST_F(PlaneDrawing, PortFramesFlashForOneFrameAndFillsShowTheLinkState) {
   EXPECT_EQ(inside(idle), 0xFF640000u);
 }
 
+TEST_F(PlaneDrawing, TheSynthOutputShowsWhetherAnOutputIsSet) {
+  const int32_t sout = Slot(Tarvelo::kUiSOUT);
+  V::ControlRecord* c = C(sout);
+  const int32_t x = c->X - plane->X + 3, y = c->Y - plane->Y + c->H - 4;
+  DrawHere(sout);
+  EXPECT_EQ(At(x, y), 0xFF32323Cu);
+  c->State.On = -1;
+  DrawHere(sout);
+  EXPECT_EQ(At(x, y), 0xFF057805u);
+  c->State.Pressed = -1;
+  DrawHere(sout);
+  EXPECT_EQ(At(x, y), 0xFFC89600u);
+  c->State.Active = -1;
+  c->State.Pressed = 0;
+  DrawHere(sout);
+  EXPECT_EQ(At(c->X - plane->X, c->Y - plane->Y), 0xFF175DB0u);  // hovered frame
+}
+
 TEST_F(PlaneDrawing, BoxesFrameBySelectionAndRenderTheirCaption) {
   const int32_t box = static_cast<int32_t>(target->BoxControl);
   V::ControlRecord* c = C(box);

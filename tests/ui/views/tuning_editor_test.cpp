@@ -348,6 +348,17 @@ TEST_F(TuningEditor, ANewTuningIsWrittenAndTakenByEditorAndEngine) {
   EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), 440.0f);
   EXPECT_EQ(Tarvelo::TuningGetReferencePitch(Tarvelo::EngineTuning), 440.0f);
   EXPECT_EQ(EditedTuning.Modified, 0);
+
+  // Without the folder the file cannot be written: said so, and taken all the same.
+  const std::string cmd = "rm -rf '" + home + "/TUNINGS'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  Tarvelo::OnReferenceFrequencyValue(&hz);
+  viewsc::Reports().clear();
+  Send(Find("TNEW"), 8);
+  ASSERT_FALSE(viewsc::Reports().empty());
+  EXPECT_EQ(viewsc::Reports().back().first.rfind("Error saving Tuning ", 0), 0u);
+  EXPECT_EQ(viewsc::Reports().back().second, 2);
+  EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), 440.0f);
 }
 
 TEST_F(TuningEditor, TheNumberBaseIsAppliedOnlyWhenItChanges) {
