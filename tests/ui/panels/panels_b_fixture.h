@@ -82,12 +82,8 @@ class PanelsBTest : public buildtest::BuildTest {
     Tarvelo::ResetBrowserTabStatics();
     Tarvelo::ParamEditMode = 0;
     Tarvelo::MidiLearnArmed.store(0);
+    Tarvelo::FirDesign = Tarvelo::FirDesignRecord{};
     Tarvelo::FirDesign.FirSourceEntry = -1;
-    Tarvelo::FirDesign.FirTapCount = 16;
-    Tarvelo::FirDesign.FirWidth = 8;
-    Tarvelo::FirDesign.FirWindowIndex = 1;
-    Tarvelo::FirDesign.FirHighPass = 0;
-    Tarvelo::FirDesign.FirOffset = 0;
     QUARLE_BASICS::ListFolder(Tarvelo::BrowserListing, platform::FromOsPath(home_.string()), "*.*", 0, 0);
     QUARLE_BASICS::InitDrivesAndHome(Tarvelo::Drives);
     Tarvelo::InstallPanelHandlersB();
@@ -108,9 +104,13 @@ class PanelsBTest : public buildtest::BuildTest {
     fs::remove_all(home_);
   }
 
-  // Ids.
   static int32_t Slot(int32_t s) { return Tarvelo::SlotId(s); }
   static V::TextField& Field(int32_t id) { return C(id)->Text; }
+  static int32_t IdOf(const std::string& name) {
+    for (int32_t id = 1; id < V::ControlTableCount(); ++id)
+      if (Id(id) == name) return id;
+    return 0;
+  }
   static std::string Text(int32_t id) { return C(id) ? V::TextFieldGetText(&C(id)->Text) : "<none>"; }
   static int64_t On(int32_t id) { return C(id)->State.On; }
   static int64_t Shown(int32_t id) { return V::ControlVisible(C(id)); }
