@@ -73,8 +73,9 @@ TEST_F(SynthPlane, DraggingABoxMovesItPastFivePixelsAndItsCablesFollow) {
 
   // The cable now ends over the moved box.
   std::vector<QUARLE_BASICS::Segment> cables(Tarvelo::CableCapacity());
-  ASSERT_EQ(Tarvelo::CollectCables(Plane(), cables.data(), nullptr, 
-                                   static_cast<int32_t>(cables.size())), 1);
+  ASSERT_EQ(Tarvelo::CollectCables(Plane(), cables.data(), nullptr,
+                                   static_cast<int32_t>(cables.size())),
+            1);
   EXPECT_FLOAT_EQ(QUARLE_BASICS::SegmentEnd(cables[0]).y, static_cast<float>(y0 + 20));
 }
 
@@ -278,8 +279,9 @@ TEST_F(SynthPlane, DraggingAnInputChangesItsValueAndRemovedModulesLeaveNoHalfLin
   const float before = osc->Params[0].Value;
   Send(in, 16, 0, -3);
   EXPECT_EQ(osc->Params[0].MidiMoved, -1);
-  if (osc->Params[0].Step > 0.0f && osc->Params[0].RangeHigh > before)
+  if (osc->Params[0].Step > 0.0f && osc->Params[0].RangeHigh > before) {
     EXPECT_GT(osc->Params[0].Value, before);
+  }
 
   Click(Output(keyboard));
   ASSERT_EQ(PendingPortLink.source, keyboard);
