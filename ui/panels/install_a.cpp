@@ -1,9 +1,11 @@
 // The first half of the panel handlers into the callback slots, and the hooks
 // through which the start-up and the MIDI input reach them.
 #include "app/startup_hooks.h"
+#include "audio/midi.h"
 #include "ui/build/callbacks.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/install.h"
+#include "ui/panels/keyboards.h"
 #include "ui/panels/module_panel.h"
 #include "ui/panels/sysbar.h"
 #include "ui/panels/value_editors.h"
@@ -51,6 +53,20 @@ void InstallPanelHandlersA() {
   Cb.OnKeyboardDeviceList = OnKeyboardDeviceList;
   Cb.OnKeyboardChannel = OnKeyboardChannel;
   Cb.OnWavePreview = OnWavePreview;
+
+  Cb.OnKeyboard = OnKeyboard;
+  Cb.OnOctaveBoard = OnOctaveBoard;
+  Cb.OnKeyboardNumber = OnKeyboardNumber;
+  Cb.OnBoardNumber = OnBoardNumber;
+  Cb.OnKeyPositionSelect = OnKeyPositionSelect;
+  Cb.OnKeyboardLock = OnKeyboardLock;
+  Cb.OnBoardLock = OnBoardLock;
+  Cb.OnKeyboardIslandKeys = OnKeyboardIslandKeys;
+  Cb.OnBoardIslandKeys = OnBoardIslandKeys;
+  Cb.OnToggleKeyboards = OnToggleKeyboards;
+  Startup.LayoutKeyboardPanel = LayoutKeyboardPanel;
+  QUARLE_AUDIO::MidiUi.EnterKeyFrequency = EnterKeyFrequency;
+  QUARLE_AUDIO::MidiUi.ShowKeyboardsOff = ShowKeyboardsOff;
 }
 
 }  // namespace Tarvelo

@@ -1,0 +1,262 @@
+// The keyboard panel: notes from pointer gestures on KB and BB with the lock
+// and island-key modes, the computer keyboard's top row, the number and key
+// position selectors, the key-frequency entry and the panel's layout.
+#include "app/state/dialogs.h"
+#include "app/state/module_page.h"
+#include "audio/midi.h"
+#include "engine/keyboard.h"
+#include "panels_a_fixture.h"
+#include "ui/build/groups_b.h"
+#include "ui/panels/keyboards.h"
+#include "ui/panels/value_editors.h"
+
+namespace panelsa {
+namespace {
+
+using namespace Tarvelo;
+
+class KeyboardsTest : public PanelsATest {
+ protected:
+  void SetUp() override {
+    PanelsATest::SetUp();
+    ResetKeyboardPanelStatics();
+    KbStore(CurrentKeyboardIndex, 0);
+    KbStore(CurrentOctaveBoardIndex, 0);
+    for (KeyboardState* s : KeyboardStates) ResetKeyboardState(*s, nullptr);
+    for (KeyboardState* s : OctaveBoardStates) ResetKeyboardState(*s, nullptr);
+    kb_ = Slot(kUiKB);
+    bb_ = Slot(kUiBB);
+    s_ = KeyboardStates[0];
+    s_->LockFlag = 0;
+    s_->Stamp = 0;
+    s_->KeyOffset = 0;
+    V::KeyInput = V::SelectorState{};
+  }
+  void TearDown() override {
+    V::KeyInput = V::SelectorState{};
+    CurrentKeyboard.store(nullptr);
+    PanelsATest::TearDown();
+  }
+  // A pointer event on key k of KB.
+  void OnKey(uint32_t bits, int32_t k) {
+    const V::ControlRecord* c = C(kb_);
+    V::Pointer.x = c->X + static_cast<int32_t>((k + 0.5) * c->W / KeyboardVisibleKeys);
+    OnKeyboard(bits, bits == V::kEventDrag ? 1 : V::Pointer.x, c->Y + 1, kb_, 0);
+  }
+  static int32_t Sounding(const KeyboardState* s) {
+    int32_t n = 0;
+    for (int32_t v = 0; v < kVoicesUsed; ++v) n += s->Voices[v].State == kVoiceOn;
+    return n;
+  }
+  static int32_t Used(const KeyboardState* s) {
+    int32_t n = 0;
+    for (int32_t v = 0; v < kVoicesUsed; ++v) n += s->Voices[v].State != kVoiceFree;
+    return n;
+  }
+  void TopRow(uint32_t scan, bool released, bool shift) {
+    V::KeyInput.CounterA = scan;
+    V::KeyInput.Word3 = released ? -1 : 0;
+    V::KeyInput.Words[0] = shift ? -1 : 0;
+    OnKeyboard(V::kEventKey, 0, 0, kb_, 0);
+  }
+  static void Right(V::EventCallbackFn fn, int32_t id) {
+    fn(V::kEventClick, C(id)->X + C(id)->W - 2, C(id)->Y + 1, id, 0);
+  }
+  int32_t kb_ = 0, bb_ = 0;
+  KeyboardState* s_ = nullptr;
+};
+
+TEST_F(KeyboardsTest, KeysNeedAudioOutput) {
+  ASSERT_GT(KeyboardVisibleKeys, 3);
+  OnKey(V::kEventPress, 2);
+  EXPECT_EQ(Text(Slot(kUiMB)), "Turn audio output ON to activate keyboards.");
+  EXPECT_EQ(Used(s_), 0);
+  EXPECT_EQ(C(kb_)->Text.Mark, 2);
+  OnKeyboard(0, 0, 0, kb_, 0);
+  EXPECT_EQ(C(kb_)->Text.Mark, -1);
+}
+
+TEST_F(KeyboardsTest, LockedKeysStayUntilPressedAgain) {
+  PlaybackActive = -1;
+  s_->LockFlag = -1;
+  OnKey(V::kEventPress, 2);
+  EXPECT_EQ(C(kb_)->Text.Selected, 2);
+  OnKey(V::kEventClick, 2);
+  EXPECT_EQ(Sounding(s_), 1);
+  OnKey(V::kEventPress, 2);
+  OnKey(V::kEventClick, 2);
+  EXPECT_EQ(Sounding(s_), 0);
+  // Switching the lock off releases every held key.
+  OnKey(V::kEventPress, 4);
+  OnKey(V::kEventPress, 5);
+  ASSERT_EQ(Sounding(s_), 2);
+  const int32_t lock = Slot(kUiKBLOCK);
+  Click(OnKeyboardLock, lock);
+  EXPECT_EQ(s_->LockFlag, 0);
+  EXPECT_EQ(On(lock), 0);
+  EXPECT_EQ(Sounding(s_), 0);
+  Click(OnKeyboardLock, lock);
+  EXPECT_EQ(s_->LockFlag, -1);
+  EXPECT_EQ(On(lock), -1);
+}
+
+TEST_F(KeyboardsTest, IslandKeysStartNewNotesAndSlidingGlides) {
+  PlaybackActive = -1;
+  OnKey(V::kEventPress, 1);
+  OnKey(V::kEventDrag, 2);
+  OnKey(V::kEventDrag, 3);
+  EXPECT_EQ(Used(s_), 3);
+  EXPECT_EQ(Sounding(s_), 1);
+  OnKey(V::kEventDragRelease, 3);
+  EXPECT_EQ(Sounding(s_), 0);
+
+  for (KeyboardState* s : KeyboardStates) ResetKeyboardState(*s, nullptr);
+  const int32_t ik = Slot(kUiKBIK);
+  Click(OnKeyboardIslandKeys, ik);
+  EXPECT_EQ(s_->Stamp, 1);
+  EXPECT_EQ(On(ik), 0);
+  OnKey(V::kEventPress, 1);
+  OnKey(V::kEventDrag, 2);
+  OnKey(V::kEventDrag, 3);
+  EXPECT_EQ(Used(s_), 1);
+  float f = 0.0f;
+  for (int32_t v = 0; v < kVoicesUsed; ++v)
+    if (s_->Voices[v].State == kVoiceOn) f = s_->Voices[v].Frequency;
+  EXPECT_FLOAT_EQ(f, KeyToFrequency(WrapKeyIndex(3)));
+  OnKey(V::kEventDragRelease, 3);
+  EXPECT_EQ(Sounding(s_), 0);
+  Click(OnKeyboardIslandKeys, ik);
+  EXPECT_EQ(s_->Stamp, 0);
+  EXPECT_EQ(On(ik), -1);
+}
+
+TEST_F(KeyboardsTest, TopRowKeysWithShiftChangedBeforeTheRelease) {
+  PlaybackActive = -1;
+  TopRow(3, false, false);  // "2": key 1
+  EXPECT_EQ(Sounding(s_), 1);
+  TopRow(3, true, true);  // released with Shift held: the octave below is tried
+  EXPECT_EQ(Sounding(s_), 0);
+  TopRow(20, false, false);  // not a top-row key
+  TopRow(1, false, false);
+  EXPECT_EQ(Used(s_), 1);
+  // A key event posted from elsewhere (source not 0) plays nothing.
+  V::KeyInput.CounterA = 4;
+  V::KeyInput.Word3 = 0;
+  OnKeyboard(V::kEventKey, 0, 0, kb_, 99);
+  EXPECT_EQ(Sounding(s_), 0);
+}
+
+TEST_F(KeyboardsTest, OctaveBoardPlaysRowsFromItsOctaveWord) {
+  PlaybackActive = -1;
+  KeyboardState* b = OctaveBoardStates[0];
+  b->Octave = 5;
+  ASSERT_GT(OctaveBoardVisibleKeys, 2);
+  const V::ControlRecord* c = C(bb_);
+  V::Pointer.y = c->Y + static_cast<int32_t>(1.5 * c->H / OctaveBoardVisibleKeys);
+  OnOctaveBoard(V::kEventPress, c->X + 1, V::Pointer.y, bb_, 0);
+  EXPECT_EQ(C(bb_)->Text.Selected, 1);
+  EXPECT_EQ(Sounding(b), 1);
+  EXPECT_EQ(b->HeldKeys[LastBoardHeld].Key, 6u);
+  OnOctaveBoard(V::kEventClick, c->X + 1, V::Pointer.y, bb_, 0);
+  EXPECT_EQ(Sounding(b), 0);
+}
+
+TEST_F(KeyboardsTest, NumberAndKeyPositionSelectors) {
+  const int32_t kbnum = Named("KBNUM");
+  C(kbnum)->Text.Selected = 2;
+  Right(OnKeyboardNumber, kbnum);
+  EXPECT_EQ(CurrentKeyboardIndex, 3);
+  EXPECT_EQ(CurrentKeyboard.load(), nullptr);
+  EXPECT_EQ(Text(kbnum), "#4");
+  KeyboardStates[3]->LockFlag = -1;
+  KeyboardStates[3]->KeyOffset = 5;
+  C(kbnum)->Text.Selected = 0;
+  ModuleRecord* k1 = Make(kTypeKeyboard);
+  ASSERT_EQ(k1->InstanceNumber, 1);
+  Right(OnKeyboardNumber, kbnum);
+  EXPECT_EQ(CurrentKeyboard.load(), nullptr);  // #2
+  C(kbnum)->Text.Selected = 3;
+  Click(OnKeyboardNumber, kbnum);  // left half: back to #3 ...
+  C(kbnum)->Text.Selected = 1;
+  Click(OnKeyboardNumber, kbnum);  // ... and #1
+  EXPECT_EQ(CurrentKeyboard.load(), k1);
+  C(kbnum)->Text.Selected = 2;
+  Right(OnKeyboardNumber, kbnum);
+  EXPECT_EQ(On(Slot(kUiKBLOCK)), -1);
+  EXPECT_EQ(C(Slot(kUiKBPOS))->Text.Selected, 5 + 8 * 12);
+
+  // Key positions: 17 octaves of a 12-key tuning, 0 is 8 octaves down.
+  KbStore(CurrentKeyboardIndex, 0);
+  const int32_t pos = Slot(kUiKBPOS);
+  C(pos)->Text.Selected = 1;
+  OnKeyPositionSelect(V::kEventClick, C(pos)->X + 1, C(pos)->Y + 1, pos, 0);
+  EXPECT_EQ(s_->KeyOffset, -96);
+  EXPECT_EQ(s_->Octave, -8);
+  OnKeyPositionSelect(V::kEventClick, C(pos)->X + 1, C(pos)->Y + 1, pos, 0);
+  EXPECT_EQ(C(pos)->Text.Selected, 203);
+  EXPECT_EQ(s_->KeyOffset, 107);
+  EXPECT_EQ(s_->Octave, 8);
+
+  // The octave board's selector is vertical: a click below the middle steps up.
+  const int32_t bbnum = Named("BBNUM");
+  OnBoardNumber(V::kEventClick, C(bbnum)->X + 1, C(bbnum)->Y + C(bbnum)->H - 2, bbnum, 0);
+  EXPECT_EQ(CurrentOctaveBoardIndex, 1);
+  OnBoardNumber(V::kEventDrag, 0, -30, bbnum, 0);  // dragged up
+  EXPECT_EQ(CurrentOctaveBoardIndex, 2);
+}
+
+TEST_F(KeyboardsTest, TypedValueDialogTakesTheKeysFrequency) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectModule(m, 0);
+  int32_t hertz = -1;
+  for (int32_t p = 0; p < m->ParamCount && hertz < 0; ++p)
+    if (m->Params[p].Scale == RateQuarter) hertz = p;
+  ASSERT_GE(hertz, 0);  // a frequency shown in hertz
+  C(Slot(kUiPLIST))->Text.Selected = hertz;
+  const int32_t typed = Slot(kUiFAD_PP) + 1;
+  OpenDialog(typed, "Value?", -1, "1", 1, -1, -1);
+  SetOnWord(typed, -1);
+  OnKey(V::kEventClick, 3);
+  const int32_t edit = *V::DialogEditIndex;
+  const float f = KeyToFrequency(WrapKeyIndex(3));
+  EXPECT_EQ(Text(edit), DecimalTextOf(f));
+  EXPECT_EQ(QUARLE_AUDIO::KeyEntryMode.load(), -1);
+  EXPECT_EQ(Used(s_), 0);  // entered, not sounded, even with audio off
+  // Any other parameter takes the engine's normalized frequency.
+  const int32_t other = hertz == 0 ? 1 : 0;
+  ASSERT_NE(m->Params[other].Scale, RateQuarter);
+  QUARLE_BASICS::DynZStringAssign(m->Params[other].Label, "B");
+  C(Slot(kUiPLIST))->Text.Selected = other;
+  OnKey(V::kEventClick, 3);
+  EXPECT_EQ(Text(edit), DecimalTextOf(f / RateQuarter));
+  // No parameter selected: nothing is typed.
+  C(Slot(kUiPLIST))->Text.Selected = -1;
+  SetTextOf(edit, "x");
+  OnKey(V::kEventClick, 3);
+  EXPECT_EQ(Text(edit), "x");
+}
+
+TEST_F(KeyboardsTest, HidingTheKeyboardsGivesThePlaneTheRoom) {
+  const V::ControlRecord* plane = C(Window(kWinSYNTH));
+  const V::ControlRecord* bar = C(Window(kWinSYSBAR));
+  const V::ControlRecord* panel = C(Window(kWinPANEL));
+  const int32_t top = bar->H + UiUnit;
+  LayoutKeyboardPanel(-1);
+  EXPECT_EQ(Shown(Window(kWinKBGROUP)), -1);
+  const V::ControlRecord* bbg = C(Window(kWinBBGROUP));
+  const V::ControlRecord* kbg = C(Window(kWinKBGROUP));
+  EXPECT_EQ(plane->X, bbg->W + UiUnit);
+  EXPECT_EQ(plane->W, 1920 - bbg->W - UiUnit - panel->W - UiUnit);
+  EXPECT_EQ(plane->H, 1080 - top - kbg->H - UiUnit - top);
+  const int32_t shb = Slot(kUiSTB_SHB);
+  Click(OnToggleKeyboards, shb);
+  EXPECT_EQ(On(shb), 0);
+  EXPECT_EQ(Shown(Window(kWinKBGROUP)), 0);
+  EXPECT_EQ(plane->X, 0);
+  EXPECT_EQ(plane->W, 1920 - panel->W - UiUnit);
+  EXPECT_EQ(plane->H, 1080 - 2 * top);
+  EXPECT_EQ(C(Slot(kUiSCOPE))->W, plane->W);
+}
+
+}  // namespace
+}  // namespace panelsa

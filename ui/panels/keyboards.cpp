@@ -1,0 +1,412 @@
+#include "ui/panels/keyboards.h"
+
+#include <cmath>
+#include <string>
+
+#include "app/startup.h"
+#include "app/state/console.h"
+#include "app/state/settings.h"
+#include "audio/midi.h"
+#include "basics/messages.h"
+#include "engine/globals.h"
+#include "engine/keyboard.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/tuning.h"
+#include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
+#include "ui/panels/panel_common.h"
+#include "ui/panels/value_editors.h"
+#include "visuals/control_table.h"
+#include "visuals/event_loop.h"
+#include "visuals/layers.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+
+ModuleRecord* CurrentOctaveBoardModule = nullptr;
+int32_t LastKeyboardKey = -1;
+int32_t LastKeyboardHeld = -1;
+int32_t LastBoardKey = -1;
+int32_t LastBoardHeld = -1;
+
+namespace {
+
+int32_t KeyboardNumberAccumulator = 0;
+int32_t BoardNumberAccumulator = 0;
+int32_t KeyPositionAccumulator = 0;
+
+constexpr float kVelocity = 1.0f;
+
+int32_t NotesPerOctave() {
+  platform::MutexGuard guard(MT_TUNINGS[kActiveTuning]);
+  const int32_t n = TuningGetNoteCount(ActiveTuning);
+  return n > 0 ? n : 1;
+}
+
+int32_t BankIndex(int32_t index) { return index >= 0 && index < kKeyboardBankSize ? index : -1; }
+
+KeyboardState* CurrentKeyboardState() {
+  const int32_t i = BankIndex(KbLoad(CurrentKeyboardIndex));
+  return i < 0 ? nullptr : KeyboardStates[i];
+}
+
+KeyboardState* CurrentBoardState() {
+  const int32_t i = BankIndex(KbLoad(CurrentOctaveBoardIndex));
+  return i < 0 ? nullptr : OctaveBoardStates[i];
+}
+
+bool Locked(const KeyboardState* s) { return s && KbLoad(s->LockFlag) != 0; }
+
+bool ShownOnScreen(int32_t id) {
+  for (int32_t guard = 0; guard < 64 && id >= 0; ++guard) {
+    const ControlRecord* c = PanelCtl(id);
+    if (!c || !V::ControlVisible(c)) return false;
+    if (id == 0 || c->Parent == id) return true;
+    id = c->Parent;
+  }
+  return false;
+}
+
+// -1 while the typed-value dialog of the parameter page is open: played keys
+// then enter frequencies instead of sounding.
+int64_t RefreshKeyEntryMode() {
+  const int32_t edit = V::DialogEditIndex ? *V::DialogEditIndex : 0;
+  const int32_t typed = SlotId(kUiFAD_PP) > 0 ? SlotId(kUiFAD_PP) + 1 : 0;
+  const ControlRecord* t = PanelCtl(typed);
+  const int64_t mode = edit > 0 && ShownOnScreen(edit) && t && t->State.On == -1 ? -1 : 0;
+  QUARLE_AUDIO::KeyEntryMode.store(mode);
+  return mode;
+}
+
+bool AudioOff() { return PlaybackActive.load() == 0; }
+
+// The key index under the pointer along a strip of `count` keys; -1 outside.
+int32_t KeyUnder(int32_t position, int32_t origin, int32_t extent, int32_t count) {
+  if (extent <= 0 || count <= 0) return -1;
+  const int32_t k =
+      static_cast<int32_t>(std::floor(static_cast<double>(position - origin) / extent * count));
+  return k < -1 || k >= count ? -1 : k;
+}
+
+// One gesture's note calls, for the keyboard or the octave board.
+struct NoteCalls {
+  int32_t (*on)(int32_t key);
+  int32_t (*off)(int32_t held, int32_t key);
+  void (*slide)(int32_t held, int32_t key);
+};
+
+int32_t KeyboardOn(int32_t key) { return KeyNoteOn(key, kVelocity, 0); }
+int32_t KeyboardOff(int32_t held, int32_t key) { return KeyNoteOff(held, key, 0); }
+void KeyboardSlide(int32_t held, int32_t key) { KeyNoteSlide(held, key, kVelocity); }
+int32_t BoardOn(int32_t key) { return OctaveNoteOn(key, kVelocity); }
+int32_t BoardOff(int32_t held, int32_t key) { return OctaveNoteOff(held, key); }
+void BoardSlide(int32_t held, int32_t key) { OctaveNoteSlide(held, key, kVelocity); }
+
+void GestureNote(uint32_t bits, ControlRecord* strip, int32_t k, int32_t key, KeyboardState* s,
+                 int32_t& lastKey, int32_t& lastHeld, const NoteCalls& calls) {
+  if (strip) strip->Text.Selected = -1;
+  if (bits & V::kEventPress) {
+    lastKey = key;
+    lastHeld = -1;
+    // On a locked board pressing a sounding key only releases it.
+    if (calls.off(-1, key) == 0 || !Locked(s)) lastHeld = calls.on(key);
+    if (lastHeld >= 0 && strip) strip->Text.Selected = k;
+  } else if (bits & V::kEventDrag) {
+    if (key != lastKey) {
+      if (!s || KbLoad(s->Stamp) == 0) {
+        if (lastKey >= 0) calls.off(lastHeld, lastKey);
+        lastHeld = calls.on(key);
+      } else {
+        calls.slide(lastHeld, key);
+      }
+    }
+    lastKey = key;
+    if (strip) strip->Text.Selected = k;
+  } else if (bits & V::kEventClick) {
+    if (!Locked(s)) calls.off(lastHeld, key);
+  } else if (bits & V::kEventDragRelease) {
+    if (!Locked(s)) {
+      calls.off(lastHeld, key);
+      if (key != lastKey && lastKey >= 0) calls.off(lastHeld, lastKey);
+    } else if (s && FindOtherHeldKey(*s, static_cast<uint32_t>(key), lastHeld) >= 0) {
+      calls.off(lastHeld, key);  // drops the duplicate
+    }
+  }
+}
+
+const NoteCalls kKeyboardCalls{KeyboardOn, KeyboardOff, KeyboardSlide};
+const NoteCalls kBoardCalls{BoardOn, BoardOff, BoardSlide};
+
+int32_t BoardKey(int32_t row) {
+  const KeyboardState* s = CurrentBoardState();
+  return row + (s ? KbLoad(s->Octave) : 0);
+}
+
+// The first listed module of a type with an instance number.
+ModuleRecord* FindInstance(int32_t type, int32_t instance) {
+  platform::MutexGuard guard(ModuleList.lock);
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
+    if (m && m->Type == type && m->InstanceNumber == instance) return m;
+  }
+  return nullptr;
+}
+
+void SwitchLook(int32_t id, int64_t on) {
+  if (ControlRecord* c = PanelCtl(id)) {
+    c->State.On = on;
+    c->Text.Changed = -1;
+  }
+}
+
+}  // namespace
+
+void ResetKeyboardPanelStatics() {
+  LastKeyboardKey = LastKeyboardHeld = LastBoardKey = LastBoardHeld = -1;
+  KeyboardNumberAccumulator = BoardNumberAccumulator = KeyPositionAccumulator = 0;
+  CurrentOctaveBoardModule = nullptr;
+}
+
+void ShowKeyboardsOff() {
+  std::string text = QUARLE_BASICS::DynZStringGet(KeyboardsOffText);
+  if (text.empty()) text = QUARLE_BASICS::LangText(116, "Turn audio output ON to activate keyboards.");
+  SetStatusText(text);
+}
+
+void VirtualKeyNote(uint32_t bits, int32_t kb, int32_t k) {
+  const int32_t key = WrapKeyIndex(k);
+  GestureNote(bits, PanelCtl(kb), k, key, CurrentKeyboardState(), LastKeyboardKey,
+              LastKeyboardHeld, kKeyboardCalls);
+}
+
+void OctaveBoardNote(uint32_t bits, int32_t bb, int32_t k) {
+  GestureNote(bits, PanelCtl(bb), k, BoardKey(k), CurrentBoardState(), LastBoardKey, LastBoardHeld,
+              kBoardCalls);
+}
+
+void PlayTypedKey() {
+  const int32_t i0 = static_cast<int32_t>(V::KeyScanCode()) - static_cast<int32_t>(kFirstPlayedScanCode);
+  if (i0 < 0 || i0 >= kPlayedTopRowKeys) return;
+  if (AudioOff() && QUARLE_AUDIO::KeyEntryMode.load() == 0) {
+    ShowKeyboardsOff();
+    return;
+  }
+  const int32_t n = NotesPerOctave();
+  const bool shift = V::KeyShift() != 0;
+  const int32_t i = shift ? i0 + n : i0;
+  const int32_t key = WrapKeyIndex(i);
+  const KeyboardState* s = CurrentKeyboardState();
+  if (V::KeyReleased() == 0) {
+    if (KeyNoteOff(-1, key, 0) == 0 || !Locked(s)) KeyNoteOn(key, kVelocity, 0);
+  } else if (!Locked(s)) {
+    if (KeyNoteOff(-1, key, 0) == 0) {
+      // Shift changed since the press: the note sounds an octave the other way.
+      const int32_t other = shift ? i - n : i + n;
+      if (other >= 0) KeyNoteOff(-1, WrapKeyIndex(other), 0);
+    }
+  }
+}
+
+int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) {
+  PressedLook(id, bits);
+  const int64_t entry = RefreshKeyEntryMode();
+  ControlRecord* c = PanelCtl(id);
+  if (!c) return 0;
+  if (bits & V::kEventKey) {
+    if (source == 0) PlayTypedKey();
+    return 0;
+  }
+  if (bits == 0) {
+    c->Text.Mark = -1;
+    return 0;
+  }
+  // Drags carry a movement: the key is always read from the pointer itself.
+  const int32_t k = KeyUnder(V::Pointer.x, c->X, c->W, KeyboardVisibleKeys);
+  c->Text.Mark = k;
+  if (AudioOff() && entry == 0) {
+    if (bits == V::kEventPress) ShowKeyboardsOff();
+    return 0;
+  }
+  if (k < 0) return 0;
+  if (entry == 0)
+    VirtualKeyNote(bits, id, k);
+  else if (bits & (V::kEventDragRelease | V::kEventClick))
+    EnterKeyFrequency(WrapKeyIndex(k), 0);
+  return 0;
+}
+
+int32_t OnOctaveBoard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  const int64_t entry = RefreshKeyEntryMode();
+  ControlRecord* c = PanelCtl(id);
+  if (!c) return 0;
+  if (bits == 0) {
+    c->Text.Mark = -1;
+    return 0;
+  }
+  const int32_t k = KeyUnder(V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys);
+  c->Text.Mark = k;
+  if (AudioOff() && entry == 0) {
+    if (bits == V::kEventPress) ShowKeyboardsOff();
+    return 0;
+  }
+  if (k < 0) return 0;
+  if (entry == 0)
+    OctaveBoardNote(bits, id, k);
+  else if (bits & (V::kEventDragRelease | V::kEventClick))
+    EnterKeyFrequency(BoardKey(k), -1);
+  return 0;
+}
+
+int32_t OnKeyboardNumber(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  ControlRecord* c = PanelCtl(id);
+  if (!c || !SelectorEvent(bits, x, y, id, kKeyboardBankSize, KeyboardNumberAccumulator)) return 0;
+  const int32_t value = c->Text.Selected;
+  V::TextFieldSetText(&c->Text, ("#" + std::to_string(value + 1)).c_str());
+  if (value == KbLoad(CurrentKeyboardIndex)) return 0;
+  CurrentKeyboard.store(FindInstance(kTypeKeyboard, value + 1));
+  KbStore(CurrentKeyboardIndex, value);
+  const KeyboardState* s = CurrentKeyboardState();
+  if (s) {
+    SetOnWord(SlotId(kUiKBLOCK), KbLoad(s->LockFlag));
+    if (ControlRecord* pos = SlotCtl(kUiKBPOS)) {
+      pos->Text.Selected = KbLoad(s->KeyOffset) + 8 * NotesPerOctave();
+      V::ControlPublishText(pos, -1);
+    }
+  }
+  PublishText(SlotId(kUiKB), -1);
+  return 0;
+}
+
+int32_t OnBoardNumber(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  ControlRecord* c = PanelCtl(id);
+  if (!c || !SelectorEvent(bits, x, y, id, kKeyboardBankSize, BoardNumberAccumulator, true)) return 0;
+  const int32_t value = c->Text.Selected;
+  V::TextFieldSetText(&c->Text, ("#" + std::to_string(value + 1)).c_str());
+  if (value == KbLoad(CurrentOctaveBoardIndex)) return 0;
+  CurrentOctaveBoardModule = FindInstance(kTypeOctaveBoard, value + 1);
+  KbStore(CurrentOctaveBoardIndex, value);
+  if (const KeyboardState* s = CurrentBoardState()) SetOnWord(SlotId(kUiBBLOCK), KbLoad(s->LockFlag));
+  PublishText(SlotId(kUiBB), -1);
+  return 0;
+}
+
+int32_t OnKeyPositionSelect(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  ControlRecord* c = PanelCtl(id);
+  const int32_t n = NotesPerOctave();
+  if (!c || !SelectorEvent(bits, x, y, id, 17 * n, KeyPositionAccumulator)) return 0;
+  if (KeyboardState* s = CurrentKeyboardState()) {
+    const int32_t offset = c->Text.Selected - 8 * n;
+    KbStore(s->KeyOffset, offset);
+    KbStore(s->Octave, offset / n);
+  }
+  PublishText(SlotId(kUiKB), -1);
+  c->Text.Changed = -1;
+  return 0;
+}
+
+namespace {
+
+int32_t LockSwitch(uint32_t bits, int32_t id, KeyboardState* s, platform::Mutex* voices,
+                   platform::Mutex* keys) {
+  ToggleLook(id, bits);
+  ControlRecord* c = PanelCtl(id);
+  if (!(bits & (V::kEventDragRelease | V::kEventClick)) || !s || !c) return 0;
+  platform::MutexGuard guard(voices);
+  const int32_t lock = KbLoad(s->LockFlag) != 0 ? 0 : -1;
+  KbStore(s->LockFlag, lock);
+  c->State.On = lock;
+  if (lock == 0) ReleaseHeldKeys(*s, keys);
+  return 0;
+}
+
+int32_t IslandKeys(uint32_t bits, int32_t id, KeyboardState* s) {
+  PressedLook(id, bits);
+  ControlRecord* c = PanelCtl(id);
+  if (!(bits & (V::kEventDragRelease | V::kEventClick)) || !c) return 0;
+  const int32_t slide = c->Text.Selected == 0 ? 1 : 0;
+  c->Text.Selected = slide;
+  if (s) KbStore(s->Stamp, slide);
+  SwitchLook(id, slide == 0 ? -1 : 0);
+  return 0;
+}
+
+}  // namespace
+
+int32_t OnKeyboardLock(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  const int32_t i = BankIndex(KbLoad(CurrentKeyboardIndex));
+  if (i < 0) return ToggleLook(id, bits), 0;
+  return LockSwitch(bits, id, KeyboardStates[i], KeyboardVoiceLocks[i], KeyboardKeyLocks[i]);
+}
+
+int32_t OnBoardLock(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  const int32_t i = BankIndex(KbLoad(CurrentOctaveBoardIndex));
+  if (i < 0) return ToggleLook(id, bits), 0;
+  return LockSwitch(bits, id, OctaveBoardStates[i], OctaveBoardVoiceLocks[i], OctaveBoardKeyLocks[i]);
+}
+
+int32_t OnKeyboardIslandKeys(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  return IslandKeys(bits, id, CurrentKeyboardState());
+}
+
+int32_t OnBoardIslandKeys(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  return IslandKeys(bits, id, CurrentBoardState());
+}
+
+int32_t OnToggleKeyboards(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  if (ToggleLook(id, bits)) LayoutKeyboardPanel(PanelCtl(id)->State.On);
+  return 0;
+}
+
+void LayoutKeyboardPanel(int64_t show) {
+  const int32_t u = UiUnit;
+  ControlRecord* bb = WindowCtl(kWinBBGROUP);
+  ControlRecord* kb = WindowCtl(kWinKBGROUP);
+  const int64_t visible = show != 0 ? -1 : 0;
+  if (bb) V::ControlSetVisible(bb, visible);
+  if (kb) V::ControlSetVisible(kb, visible);
+  const ControlRecord* bar = WindowCtl(kWinSYSBAR);
+  const int32_t top = (bar ? bar->H : 0) + u;
+  const int32_t left = visible && bb ? bb->W + u : 0;
+  int64_t width = V::ScreenWidth;
+  int64_t height = V::ScreenHeight - top;
+  if (bb && V::ControlVisible(bb)) width -= bb->W + u;
+  if (kb && V::ControlVisible(kb)) height -= kb->H + u;
+  if (const ControlRecord* panel = WindowCtl(kWinPANEL); panel && V::ControlVisible(panel))
+    width -= panel->W + u;
+  if (MonitorsSpanned < 2) height -= top;
+  for (int32_t id : {WindowIdOf(kWinSYNTH), SlotId(kUiSCOPE)}) {
+    ControlRecord* c = id > 0 ? PanelCtl(id) : nullptr;
+    if (!c) continue;
+    V::ControlSetX(c, left);
+    V::ControlSetW(c, static_cast<int32_t>(width));
+    V::ControlSetH(c, static_cast<int32_t>(height));
+    V::UpdateControl(id, 0);
+  }
+  CablesDirty.store(-1);
+}
+
+void EnterKeyFrequency(int32_t key, int32_t board) {
+  const ControlRecord* list = SlotCtl(kUiPLIST);
+  const ModuleRecord* m = SelectedModule;
+  const int32_t p = list ? list->Text.Selected : -1;
+  if (!m || p < 0 || p >= m->ParamCount || p >= kModuleParams) return;
+  const float highest = RateQuarter;
+  const float f = board == 0 ? KeyToFrequency(key) : OctaveKeyToFrequency(key);
+  float number = f;
+  const ModuleParam& param = m->Params[p];
+  if (param.Scale != highest) {
+    number = highest != 0.0f ? f / highest : 0.0f;
+    if (QUARLE_BASICS::DynZStringGet(param.Label) == "A") number -= m->Params[0].Value;
+  }
+  const int32_t edit = V::DialogEditIndex ? *V::DialogEditIndex : 0;
+  if (edit > 0) V::StartTextEdit(edit, DecimalTextOf(number));
+}
+
+}  // namespace Tarvelo
