@@ -11,6 +11,7 @@
 #include "audio/meters.h"
 #include "audio/spectrum.h"
 #include "basics/complex.h"
+#include "engine/catalog/markers.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/globals.h"
 #include "platform/threads.h"
@@ -33,15 +34,6 @@ namespace {
 constexpr int32_t kDrainLimit = 8192;
 constexpr int32_t kTrimAbove = 8191;
 constexpr double kBarLength = 420.0;
-
-platform::Image* Markers[4] = {nullptr, nullptr, nullptr, nullptr};
-// Centre, edge and corner colours of each marker.
-constexpr uint32_t kMarkerColours[4][3] = {
-    {0xFFC80000, 0xFF850000, 0xFF460000},
-    {0xFF0000C8, 0xFF000085, 0xFF000046},
-    {0xFF00FF00, 0xFF00AA00, 0xFF006400},
-    {0xFFFF00FF, 0xFFAA00AA, 0xFF640064},
-};
 
 // Adds the source's red, green and blue, weighted by the parameter (0..255),
 // to the destination, each channel saturating; the result is opaque.
@@ -167,28 +159,18 @@ double Level(const Complex& bin) {
 
 float* ScopeBuffer() { return reinterpret_cast<float*>(ScopeSampleWindow); }
 
+// Red and blue mark the waveform view, green and magenta the X-Y view. The
+// engine makes them when the window opens; a view drawn before that (tests)
+// makes them itself.
 platform::Image* ScopeMarker(int32_t which) {
   if (which < 0 || which > 3) return nullptr;
-  if (!Markers[which]) {
-    platform::Image* m = platform::ImageCreate(3, 3, kMarkerColours[which][2]);
-    if (!m) return nullptr;
-    const uint32_t edge = kMarkerColours[which][1];
-    *platform::ImagePixel(m, 1, 0) = edge;
-    *platform::ImagePixel(m, 0, 1) = edge;
-    *platform::ImagePixel(m, 2, 1) = edge;
-    *platform::ImagePixel(m, 1, 2) = edge;
-    *platform::ImagePixel(m, 1, 1) = kMarkerColours[which][0];
-    Markers[which] = m;
-  }
-  return Markers[which];
+  if (ScopeMarkerRed == nullptr) CreateMarkerImages();
+  platform::Image* const markers[4] = {ScopeMarkerRed, ScopeMarkerBlue, ScopeMarkerGreen,
+                                       ScopeMarkerMagenta};
+  return markers[which];
 }
 
-void FreeScopeMarkers() {
-  for (platform::Image*& m : Markers) {
-    platform::ImageDestroy(m);
-    m = nullptr;
-  }
-}
+void FreeScopeMarkers() { DestroyMarkerImages(); }
 
 int32_t DrawScope(V::RenderRecord* snap, int32_t) {
   if (!snap) return 0;
