@@ -230,19 +230,6 @@ TEST_F(TuningEditor, SaveLocksTheTuningInUseFirstAndCancelTheEditedOne) {
   ExpectLockOrder(cancel, Tarvelo::kActiveTuning, Tarvelo::kEditedTuning);
 }
 
-TEST_F(TuningEditor, KeyCountsStopAtTheirLimitsButTheLabelsAreRewritten) {
-  Tarvelo::TuningSetNoteCount(EditedTuning, 2);
-  V::TextFieldSetText(&C(Slot(Tarvelo::kUiTNGNBL))->Text, "stale");
-  Send(Find("TNGK-"), 8);
-  EXPECT_EQ(Tarvelo::TuningGetNoteCount(EditedTuning), 2);
-  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNGNBL)), "2 keys");
-  EXPECT_EQ(C(grid)->Text.TextSize, Tarvelo::DefaultTextSize + 3);
-  Tarvelo::TuningSetNoteCount(EditedTuning, 64);
-  Send(Find("TNGK+"), 8);
-  EXPECT_EQ(Tarvelo::TuningGetNoteCount(EditedTuning), 64);
-  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNG_RFK)), "1");
-}
-
 TEST_F(TuningEditor, PatternsAreToggledAddedAndDeletedButTheFirstStays) {
   SixPatterns();
   const uint64_t mask4 = EditedTuning.PatternMasks[4];
@@ -325,15 +312,6 @@ TEST_F(TuningEditor, KeysAndPatternsAreRenamedThroughTheDialog) {
   Drain(0);
   Send(prename, 8);
   EXPECT_EQ(std::string(EditedTuning.PatternNames[1]), "A name far longer than thirty-tw");
-}
-
-TEST_F(TuningEditor, TheFirstKeyRotatesTheScale) {
-  ClickKey(3);
-  Send(Slot(Tarvelo::kUiTNG_RFK), 8);
-  EXPECT_EQ(Tarvelo::TuningGetNoteName(EditedTuning, 0), "C");
-  EXPECT_EQ(Text(Slot(Tarvelo::kUiTNG_RFK)), "C");
-  EXPECT_EQ(C(grid)->Text.Selected, -1);
-  for (int32_t id : KeyEditors()) EXPECT_TRUE(Disabled(id));
 }
 
 TEST_F(TuningEditor, ANewTuningIsWrittenAndTakenByEditorAndEngine) {
