@@ -1,11 +1,13 @@
 // The first half of the panel handlers into the callback slots, and the hooks
 // through which the start-up and the MIDI input reach them.
+#include "app/documents/doc_hooks.h"
 #include "app/startup_hooks.h"
 #include "audio/midi.h"
 #include "ui/build/callbacks.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/install.h"
 #include "ui/panels/keyboards.h"
+#include "ui/panels/list_buttons.h"
 #include "ui/panels/module_panel.h"
 #include "ui/panels/sysbar.h"
 #include "ui/panels/value_editors.h"
@@ -67,6 +69,17 @@ void InstallPanelHandlersA() {
   Startup.LayoutKeyboardPanel = LayoutKeyboardPanel;
   QUARLE_AUDIO::MidiUi.EnterKeyFrequency = EnterKeyFrequency;
   QUARLE_AUDIO::MidiUi.ShowKeyboardsOff = ShowKeyboardsOff;
+  DocumentUi.OctaveBoardStatesLoaded = ShowOctaveBoardState;
+  DocumentUi.KeyboardStatesLoaded = ShowKeyboardState;
+
+  Cb.OnListOrder = OnListOrder;
+  Cb.OnListRename = OnListRename;
+  Cb.OnListCopy = OnListCopy;
+  Cb.OnListDelete = OnListDelete;
+  Cb.OnListSave = OnListSave;
+  Cb.OnListLoad = OnListLoad;
+  Cb.OnNewSynth = OnNewSynth;
+  Startup.OnNewSynth = OnNewSynth;
 }
 
 }  // namespace Tarvelo

@@ -1,0 +1,344 @@
+// The browser's list buttons on files in a temporary data folder, on the
+// sample library and on the module lists: order, rename with its extension
+// rule and the session and library following, copies to free "#n" names,
+// deletes with and without confirmation, saves, loads and the new synth.
+#include <cstring>
+#include <fstream>
+
+#include "app/documents/synth_file.h"
+#include "app/state/dialogs.h"
+#include "app/state/history.h"
+#include "app/state/module_page.h"
+#include "basics/timetext.h"
+#include "panels_a_fixture.h"
+#include "ui/panels/dialog.h"
+#include "ui/panels/list_buttons.h"
+
+namespace panelsa {
+namespace {
+
+using namespace Tarvelo;
+
+QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 1, 2, 3, 4, 5}; }
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+  std::ofstream out(p, std::ios::binary);
+  out << bytes;
+}
+
+// A 16-bit mono PCM WAV file of n silent frames at 48 kHz.
+std::string WavBytes(uint32_t n) {
+  auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+  return "RIFF" + u32(36 + 2 * n) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(48000) +
+         u32(96000) + u16(2) + u16(16) + "data" + u32(2 * n) + std::string(2 * n, '\0');
+}
+
+class ListButtonsTest : public PanelsATest {
+ protected:
+  void SetUp() override {
+    PanelsATest::SetUp();
+    Settings.AutoSave = 0;
+    fs::create_directories(Home() / "AUDIO" / "CONVERTED");
+    order_ = Slot(kUiLSORDER);
+    files_ = Slot(kUiFILES);
+    db_ = Slot(kUiDB);
+    QUARLE_BASICS::SetLocalClock(FixedClock);
+  }
+  void TearDown() override {
+    QUARLE_BASICS::SetLocalClock(nullptr);
+    PanelsATest::TearDown();
+  }
+  // Only one group of the browser pane shown.
+  void ShowOnly(int32_t slot) {
+    for (int32_t s : {kUiMSGB, kUiFB, kUiLIB_MODULES, kUiLIB_SAMPLES, kUiMIDIDEVS, kUiMCC})
+      SetVisibleWord(Slot(s), s == slot ? -1 : 0);
+  }
+  // The home folder listed and shown, with a file selected by name ("" none).
+  void Browse(const std::string& name = "") {
+    ShowOnly(kUiFB);
+    QUARLE_BASICS::ListFolder(BrowserListing, Folder(), "*.*", 0, 0);
+    C(files_)->Text.Selected = -1;
+    C(files_)->Text.Reversed = 0;
+    if (!name.empty()) SelectBrowserFile(name);
+  }
+  static std::string Folder() { return platform::FromOsPath(Home().string()); }
+  void Answer(bool yes) {
+    Click(yes ? OnDialogOk : OnDialogCancel, db_ + (yes ? 3 : 4));
+    for (const CommandMessage& m : Drain(0))
+      if (m.type == 100 && C(m.arg2) && C(m.arg2)->EventCallback)
+        C(m.arg2)->EventCallback(m.arg5, 0, 0, m.arg2, m.arg1);
+  }
+  int32_t Button(int32_t offset) { return order_ + offset; }
+  std::string Status() { return Text(Slot(kUiMB)); }
+  WaveLibraryEntry* LibraryEntry(const std::string& file) {
+    EXPECT_EQ(WaveLibraryListReserve(SampleLibrary), 0);
+    WaveLibraryEntry* e = WaveLibraryEntryNew();
+    QUARLE_BASICS::DynZStringAssign(e->Folder, Folder());
+    QUARLE_BASICS::DynZStringAssign(e->File, file);
+    e->ListIndex = SampleLibrary.header.count;
+    WaveLibraryListCommit(SampleLibrary, e);
+    return e;
+  }
+
+  int32_t order_ = 0, files_ = 0, db_ = 0;
+};
+
+TEST_F(ListButtonsTest, OrderReversesTheVisibleList) {
+  Browse();
+  Click(OnListOrder, order_);
+  EXPECT_EQ(C(files_)->Text.Reversed, -1);
+  EXPECT_EQ(C(order_)->Text.Selected, 0);
+  Click(OnListOrder, order_);
+  EXPECT_EQ(C(files_)->Text.Reversed, 0);
+  EXPECT_EQ(C(order_)->Text.Selected, 1);
+}
+
+TEST_F(ListButtonsTest, RenameKeepsOrAddsTheExtensionAndTheLibraryFollows) {
+  WriteFile(Home() / "Song.wav", "x");
+  WriteFile(Home() / "Beat.wav", "x");
+  WriteFile(Home() / "notes", "x");
+  WaveLibraryEntry* e = LibraryEntry("Song.wav");
+  const int32_t rename = Button(1);
+  Browse("Song.wav");
+  Click(OnListRename, rename);
+  EXPECT_EQ(DialogOwner, rename);
+  EXPECT_EQ(Text(db_ + 2), "Song.wav");
+  EXPECT_EQ(On(rename), -1);
+  SetTextOf(db_ + 2, " New ");
+  Answer(true);
+  EXPECT_TRUE(fs::exists(Home() / "New.wav"));
+  EXPECT_FALSE(fs::exists(Home() / "Song.wav"));
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), "New.wav");
+  EXPECT_EQ(LibraryChanged, -1);
+  EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "New.wav");
+  EXPECT_EQ(On(rename), 0);
+
+  Browse("Beat.wav");
+  Click(OnListRename, rename);
+  SetTextOf(db_ + 2, "NEW2.WAV");
+  Answer(true);
+  EXPECT_TRUE(fs::exists(Home() / "NEW2.WAV"));
+
+  Browse("notes");
+  Click(OnListRename, rename);
+  SetTextOf(db_ + 2, "memo");
+  Answer(true);
+  EXPECT_TRUE(fs::exists(Home() / "memo"));
+  // A second click withdraws the dialog; a name with a separator is refused.
+  Browse("memo");
+  Click(OnListRename, rename);
+  Click(OnListRename, rename);
+  EXPECT_EQ(DialogOwner, 0);
+  EXPECT_TRUE(RenameOldName.empty());
+  Click(OnListRename, rename);
+  SetTextOf(db_ + 2, "..\\elsewhere");
+  Answer(true);
+  EXPECT_TRUE(fs::exists(Home() / "memo"));
+  EXPECT_TRUE(HasReport("Renaming error: Incorrect Function Parameter", 2));
+}
+
+TEST_F(ListButtonsTest, RenamingTheSessionFileRenamesTheSession) {
+  WriteFile(Home() / "My.tarvelo", "x");
+  WriteFile(Home() / "Other.tarvelo", "x");
+  SessionFolder = Folder();
+  SessionFile = "My.tarvelo";
+  SessionTitle = "My";
+  const int32_t rename = Button(1);
+  Browse("Other.tarvelo");
+  Click(OnListRename, rename);
+  SetTextOf(db_ + 2, "Third");
+  Answer(true);
+  EXPECT_EQ(SessionFile, "My.tarvelo");
+  Browse("My.tarvelo");
+  Click(OnListRename, rename);
+  SetTextOf(db_ + 2, "Yours");
+  Answer(true);
+  EXPECT_EQ(SessionFile, "Yours.tarvelo");
+  EXPECT_EQ(SessionTitle, "Yours");
+  EXPECT_EQ(Text(Slot(kUiTABSES)), " Yours");
+  EXPECT_TRUE(fs::exists(Home() / "Settings.txt"));
+}
+
+TEST_F(ListButtonsTest, RenamingALibrarySampleRenamesItsFileFirst) {
+  WriteFile(Home() / "kick.wav", "x");
+  WaveLibraryEntry* kept = LibraryEntry("kick.wav");
+  WaveLibraryEntry* gone = LibraryEntry("missing.wav");
+  ShowOnly(kUiLIB_SAMPLES);
+  const int32_t sam = Slot(kUiSAM_LIBRARY), rename = Button(1);
+  C(sam)->Text.Selected = 0;
+  Click(OnListRename, rename);
+  SetTextOf(db_ + 2, "snare");
+  Answer(true);
+  EXPECT_TRUE(fs::exists(Home() / "snare.wav"));
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(kept->File), "snare.wav");
+  // Without its file the entry keeps its name.
+  C(sam)->Text.Selected = 1;
+  Click(OnListRename, rename);
+  SetTextOf(db_ + 2, "other");
+  Answer(true);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(gone->File), "missing.wav");
+  EXPECT_TRUE(HasReport("Renaming error: File Not Found", 2));
+  // The message lists cannot be renamed.
+  ShowOnly(kUiMSGB);
+  C(Slot(kUiMSGS))->Text.Selected = 0;
+  Click(OnListRename, rename);
+  EXPECT_EQ(Status(), "The selected item cannot be renamed.");
+}
+
+TEST_F(ListButtonsTest, CopiesTakeTheFirstFreeNumber) {
+  WriteFile(Home() / "kick.wav", "k");
+  WriteFile(Home() / "kick#2.wav", "k2");
+  WriteFile(Home() / "my#song.wav", "m");
+  const int32_t copy = Button(2);
+  Browse("kick.wav");
+  Click(OnListCopy, copy);
+  EXPECT_TRUE(fs::exists(Home() / "kick#3.wav"));
+  EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "kick#3.wav");
+  Browse("my#song.wav");
+  Click(OnListCopy, copy);
+  EXPECT_TRUE(fs::exists(Home() / "my#2.wav"));
+  // Nothing on view and no module: told, nothing copied.
+  ShowOnly(-1);
+  Click(OnListCopy, copy);
+  EXPECT_EQ(Status(), "No visible list from which to copy.");
+  // With a module selected and no list the module itself is copied.
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t before = ModuleList.count;
+  Click(OnListCopy, copy);
+  EXPECT_EQ(ModuleList.count, before + 1);
+  EXPECT_NE(SelectedModule, m);
+  EXPECT_EQ(SelectedModule->Type, kTypeOscillator);
+}
+
+TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
+  WriteFile(Home() / "old.wav", "x");
+  const int32_t del = Button(3);
+  Browse("old.wav");
+  Click(OnListDelete, del);
+  EXPECT_EQ(DialogOwner, del);
+  EXPECT_EQ(Text(db_ + 1), "  Confirm permanent deletion of file: old.wav");
+  EXPECT_EQ(V::IsDisabled(&C(del)->State), -1);
+  Answer(false);
+  EXPECT_TRUE(fs::exists(Home() / "old.wav"));
+  EXPECT_EQ(V::IsDisabled(&C(del)->State), 0);
+  Click(OnListDelete, del);
+  Answer(true);
+  EXPECT_FALSE(fs::exists(Home() / "old.wav"));
+  EXPECT_EQ(Status(), "The file has been deleted.");
+  EXPECT_EQ(On(del), 0);
+
+  // No row: the selected live module goes, else nothing.
+  Browse();
+  Click(OnListDelete, del);
+  EXPECT_EQ(Status(), "Nothing to delete");
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  Click(OnListDelete, del);
+  EXPECT_EQ(Status(), "Module deleted.");
+  EXPECT_EQ(ModuleList.count, 0);
+  EXPECT_EQ(SelectedModule, nullptr);
+
+  // The catalog without a row or module asks to reset every master preset.
+  ShowOnly(kUiLIB_MODULES);
+  C(Slot(kUiREFM))->Text.Selected = -1;
+  Click(OnListDelete, del);
+  EXPECT_EQ(Text(db_ + 1), "  Confirm reset of all master presets?");
+  Answer(true);
+  EXPECT_EQ(Status(), "All master presets have been reset.");
+  // A row resets its type's preset at once.
+  C(Slot(kUiREFM))->Text.Selected = 0;
+  Click(OnListDelete, del);
+  EXPECT_NE(Status().find("Master preset of "), std::string::npos);
+}
+
+TEST_F(ListButtonsTest, SavesOverwriteAfterAskingOrSaveTheSession) {
+  WriteFile(Home() / "Old.tarvelo", "x");
+  WriteFile(Home() / "drum.wav", "x");
+  const int32_t save = Button(4);
+  Browse("Old.tarvelo");
+  Click(OnListSave, save);
+  EXPECT_EQ(Text(db_ + 1), "  Confirm overwriting of: Old.tarvelo ?");
+  Answer(false);
+  EXPECT_EQ(Status(), "Nothing to save.");
+  Click(OnListSave, save);
+  Answer(true);
+  EXPECT_GT(fs::file_size(Home() / "Old.tarvelo"), 1000u);
+  EXPECT_EQ(SessionFile, "Old.tarvelo");
+  EXPECT_EQ(SessionFolder, Folder());
+  EXPECT_EQ(Status(), "Old.tarvelo has been saved.");
+
+  // A WAV file (or any other list) saves the session to its own file.
+  SessionFolder = platform::FromOsPath((Home() / "SYNTHS").string());
+  SessionFile = "Own.tarvelo";
+  Browse("drum.wav");
+  Click(OnListSave, save);
+  EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "Own.tarvelo"));
+  // A session folder that cannot be written: the error and the message list.
+  SessionFolder = Folder() + "\\drum.wav\\inside";
+  Browse("drum.wav");
+  Click(OnListSave, save);
+  ASSERT_FALSE(Reports.empty());
+  EXPECT_EQ(Reports.back().level, 2);
+  EXPECT_EQ(Reports.back().text.rfind("Saving error: ", 0), 0u);
+}
+
+TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
+  WriteFile(Home() / "a.wav", WavBytes(480));
+  WriteFile(Home() / "b.wav", WavBytes(480));
+  WriteFile(Home() / "bad.tarvelo", "not a synth");
+  WriteFile(Home() / "text.txt", "x");
+  const int32_t load = Button(5);
+  Browse("a.wav");
+  Click(OnListLoad, load);
+  EXPECT_EQ(Status(), "a.wav is now in the library.");
+  EXPECT_EQ(SampleLibrary.header.count, 1);
+  EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "b.wav");
+  // In reversed order the next row is the one before; the first row stays.
+  C(files_)->Text.Reversed = -1;
+  Click(OnListLoad, load);
+  EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "a.wav");
+  Browse("a.wav");
+  Click(OnListLoad, load);
+  EXPECT_EQ(Status(), "This file is already in the library.");
+  Browse("text.txt");
+  Click(OnListLoad, load);
+  EXPECT_EQ(Status(), "The selected file is not supported.");
+  // A damaged synth: reported, and the session saved first with auto-save on.
+  Settings.AutoSave = -1;
+  Browse("bad.tarvelo");
+  Click(OnListLoad, load);
+  EXPECT_TRUE(HasReport("Loading error: Incompatible file content", 2));
+  EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "Session.tarvelo"));
+  // Nothing selected.
+  Browse();
+  Click(OnListLoad, load);
+  EXPECT_EQ(Status(), "No selected item to load.");
+  // A library sample goes into memory and the Sample master shows.
+  ShowOnly(kUiLIB_SAMPLES);
+  C(Slot(kUiSAM_LIBRARY))->Text.Selected = 0;
+  Click(OnListLoad, load);
+  EXPECT_EQ(SynthSamples.header.count, 1);
+  EXPECT_EQ(SelectedModule, &ModuleCatalog[kTypeSample]);
+}
+
+TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
+  Make(kTypeOscillator);
+  RecordAction(kActionPower, ModuleList.entries[0], -1, nullptr);
+  KeyboardStates[0]->LockFlag = -1;
+  OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
+  EXPECT_EQ(ModuleList.count, 0);
+  EXPECT_EQ(ActionHistory.count, 0);
+  EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05.tarvelo");
+  EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / SessionFile));
+  EXPECT_EQ(Text(Slot(kUiTABSES)), " NewSynth_20260102-03h04m05");
+  bool reset = false;
+  for (const CommandMessage& m : Drain(0))
+    reset |= m.type == 100 && static_cast<int32_t>(m.arg2) == Slot(kUiSTB_CP) && m.arg5 == 8;
+  EXPECT_TRUE(reset);
+  EXPECT_EQ(On(Slot(kUiKBLOCK)), KeyboardStates[0]->LockFlag);
+}
+
+}  // namespace
+}  // namespace panelsa

@@ -1,0 +1,726 @@
+#include "ui/panels/list_buttons.h"
+
+#include <algorithm>
+
+#include "app/documents/melody_file.h"
+#include "app/documents/synth_file.h"
+#include "app/documents/wave_convert.h"
+#include "app/startup.h"
+#include "app/state/console.h"
+#include "app/state/history.h"
+#include "app/state/module_page.h"
+#include "app/state/settings.h"
+#include "app/state/wave_library.h"
+#include "audio/midi.h"
+#include "basics/errors.h"
+#include "basics/listings.h"
+#include "basics/messages.h"
+#include "basics/program.h"
+#include "basics/timetext.h"
+#include "engine/catalog/catalog.h"
+#include "engine/command.h"
+#include "engine/filerecord.h"
+#include "engine/keyboard.h"
+#include "engine/midimap.h"
+#include "engine/midimap_hooks.h"
+#include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/tuning.h"
+#include "engine/tuningfile.h"
+#include "platform/paths.h"
+#include "ui/build/frame.h"
+#include "ui/panels/module_panel.h"
+#include "ui/panels/panel_common.h"
+#include "visuals/control_table.h"
+#include "visuals/visuals.h"
+
+namespace Tarvelo {
+
+namespace V = QUARLE_VISUALS;
+using QUARLE_BASICS::ErrorText;
+using QUARLE_BASICS::LangText;
+
+std::string RenameFolder;
+std::string RenameOldName;
+std::string RenameExtension;
+
+namespace {
+
+void Status(const std::string& text) { SetStatusText(text); }
+void Error(const std::string& text) { QUARLE_BASICS::Report(text, 2); }
+
+std::string Trim(const std::string& s) {
+  const size_t a = s.find_first_not_of(' ');
+  return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);
+}
+
+// The part of a name after its last ".", in upper case ("" without a dot).
+std::string UpperExtension(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? "" : platform::UpperCase(name.substr(dot + 1));
+}
+
+int32_t Selected(int32_t list) {
+  const ControlRecord* c = PanelCtl(list);
+  return c ? c->Text.Selected : -1;
+}
+
+int32_t Files() { return SlotId(kUiFILES); }
+int32_t Refm() { return SlotId(kUiREFM); }
+int32_t Libm() { return Refm() > 0 ? Refm() + 1 : 0; }
+int32_t Sam() { return SlotId(kUiSAM_LIBRARY); }
+int32_t MidiCc() { return SlotId(kUiMIDIDEVS) > 0 ? SlotId(kUiMIDIDEVS) + 1 : 0; }
+
+int32_t ListingCount() { return QUARLE_BASICS::DirListCount(BrowserListing); }
+std::string ListingName(int32_t i) {
+  return i < 0 ? "" : QUARLE_BASICS::DirListName(BrowserListing, static_cast<uint32_t>(i));
+}
+std::string ListingFolder(int32_t i) {
+  return i < 0 ? "" : QUARLE_BASICS::DirListFolder(BrowserListing, static_cast<uint32_t>(i));
+}
+
+// The browser's folder listed again (the current folder, the mask unchanged).
+void Relist() { QUARLE_BASICS::ListFolder(BrowserListing, "", "", 0, 0); }
+
+std::string EditText() {
+  const int32_t edit = V::DialogEditIndex ? *V::DialogEditIndex : 0;
+  return TextOf(edit);
+}
+
+void SetButtonDisabled(int32_t id, int64_t disabled) {
+  if (ControlRecord* c = PanelCtl(id)) {
+    V::SetDisabled(&c->State, disabled);
+    V::ControlPublishState(c);
+  }
+}
+
+ModuleRecord* ListedModule(int32_t i) {
+  return i >= 0 && i < ModuleList.count && ModuleList.entries ? ModuleList.entries[i] : nullptr;
+}
+
+ControlRecord* BoxOf(const ModuleRecord* m) {
+  return m && m->BoxControl > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl)) : nullptr;
+}
+
+// The visible list, or with none and a module selected the created modules;
+// its selected index, a catalog row turned into its type, and with no row the
+// selected module itself. *none gets whether there was neither list nor module.
+void ListAndIndex(int32_t& list, int32_t& index, bool& none) {
+  list = PanelActiveBrowserList();
+  none = false;
+  if (list == 0) {
+    if (!SelectedModule) {
+      none = true;
+      return;
+    }
+    list = Libm();
+  }
+  index = Selected(list);
+  if (index >= 0 && list == Refm())
+    index = index < kModuleTypeCount ? ModulePaletteOrder[index] : -1;
+  if (index < 0 && SelectedModule) {
+    if (SelectedModule->Role < kRoleTemplate) {
+      list = Libm();
+      index = SelectedModule->ListIndex;
+    } else {
+      list = Refm();
+      index = SelectedModule->Type;
+    }
+  }
+}
+
+// A new module goes just above the topmost one, aligned with the synth output.
+void Placement(const ModuleRecord* copied, int32_t& x, int32_t& y) {
+  const ControlRecord* sout = SlotCtl(kUiSOUT);
+  x = sout ? sout->X : 0;
+  y = sout ? sout->Y : 0;
+  if (const ControlRecord* top = BoxOf(ListedModule(FirstModuleByY()))) y = top->Y;
+  const ControlRecord* box = BoxOf(copied);
+  y -= (box ? box->H : 0) + 2 * UiUnit;
+}
+
+// Creates a module of a type (REFM) or a copy of a listed one (LIBM): its list
+// index, or a negative code.
+int32_t CreateFromList(int32_t list, int32_t index) {
+  int32_t x = 0, y = 0;
+  if (list == Refm()) {
+    if (index < 0 || index >= kModuleTypeCount) return -19;
+    Placement(&ModuleCatalog[index], x, y);
+    return PanelCreateModule(index, x, y, -1);
+  }
+  const ModuleRecord* m = ListedModule(index);
+  if (!m) return -19;
+  Placement(m, x, y);
+  return PanelCreateModule(index, x, y, 0);
+}
+
+// A list's selection one row on in display order, kept within its items.
+void SelectionOneOn(int32_t list, int32_t count) {
+  ControlRecord* c = PanelCtl(list);
+  if (!c) return;
+  V::TextField& t = c->Text;
+  t.Selected += t.Reversed != 0 ? -1 : 1;
+  t.Selected = std::clamp(t.Selected, 0, std::max(count - 1, 0));
+  V::ListScrollClamp(&t, count);
+  V::ControlPublishText(c, -1);
+}
+
+void ShowSessionCaption(const std::string& title) {
+  SetTextOf(SlotId(kUiTABSES), " " + title);
+  PublishText(SlotId(kUiTABSES), -1);
+}
+
+int32_t NotesPerOctave() {
+  platform::MutexGuard guard(MT_TUNINGS[kActiveTuning]);
+  const int32_t n = TuningGetNoteCount(ActiveTuning);
+  return n > 0 ? n : 1;
+}
+
+// MIDI2 shows whether the selected module's selected parameter is mapped.
+void RefreshMidiMark() {
+  const ModuleRecord* m = SelectedModule;
+  if (!m || m->SelectedParam < 0 || m->SelectedParam >= std::min(m->ParamCount, kModuleParams)) return;
+  SetOnWord(SlotId(kUiMIDI2), m->Params[m->SelectedParam].MidiMapCount != 0 ? -1 : 0);
+}
+
+bool ReportSaveSessionFailure(int32_t r) {
+  if (r >= 0) return false;
+  Error("SaveSession(): " + ErrorText(r));
+  return true;
+}
+
+// --- Rename -----------------------------------------------------------------------------
+
+void RenameAnswered(int32_t list, int32_t index) {
+  const std::string typed = Trim(EditText());
+  // A name with a separator would move the file; an empty one hides it.
+  if (typed.empty() || typed.find_first_of("\\/") != std::string::npos) {
+    Error(LangText(204, "Renaming error: ") + ErrorText(-19));
+    return;
+  }
+  // The typed extension stays as typed; a name without it gets the old one.
+  std::string newName = typed, base = typed;
+  if (!RenameExtension.empty()) {
+    const size_t p = platform::UpperCase(typed).rfind(platform::UpperCase(RenameExtension));
+    if (p != std::string::npos)
+      base = typed.substr(0, p);
+    else
+      newName = typed + platform::LowerCase(RenameExtension);
+  }
+  if (list == Files()) {
+    const int32_t r =
+        platform::FileRename(RenameFolder + "\\" + RenameOldName, RenameFolder + "\\" + newName);
+    if (r != 0) {
+      Error(LangText(204, "Renaming error: ") + ErrorText(r));
+      return;
+    }
+    const std::string ext = platform::UpperCase(RenameExtension);
+    if (ext == ".WAV" || ext == ".WAVE") {
+      platform::MutexGuard guard(SampleLibrary.header.lock);
+      for (int32_t i = 0; i < SampleLibrary.header.count; ++i) {
+        WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, i);
+        if (e && QUARLE_BASICS::DynZStringGet(e->Folder) == RenameFolder &&
+            QUARLE_BASICS::DynZStringGet(e->File) == RenameOldName) {
+          QUARLE_BASICS::DynZStringAssign(e->File, newName);
+          LibraryChanged = -1;
+          break;
+        }
+      }
+      PublishText(Sam(), -1);
+    } else if (ext == ".TARVELO") {
+      if (SessionFolder == RenameFolder && SessionFile == RenameOldName) {
+        SessionFile = newName;
+        SessionTitle = base;
+        SaveSettings();
+        ShowSessionCaption(base);
+      }
+    } else if (ext == ".TNG") {
+      if (QUARLE_BASICS::DynZStringGet(ActiveTuning.Folder) == RenameFolder &&
+          QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName) == RenameOldName) {
+        QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, newName);
+        {
+          platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+          QUARLE_BASICS::DynZStringAssign(EditedTuning.FileName, newName);
+        }
+        SetTextOf(SlotId(kUiTNGNAME), newName);
+        PublishText(SlotId(kUiTNGNAME), -1);
+      }
+    }
+    Relist();
+    PublishText(Files(), -1);
+    PanelSelectBrowserFile(newName);
+  } else if (list == Sam()) {
+    WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
+    if (!e) return;
+    RenameFolder = QUARLE_BASICS::DynZStringGet(e->Folder);
+    const int32_t r =
+        platform::FileRename(RenameFolder + "\\" + RenameOldName, RenameFolder + "\\" + newName);
+    if (r != 0) {
+      // The entry keeps naming the file that is still there.
+      Error(LangText(205, "Renaming error: ") + ErrorText(r));
+    } else {
+      Relist();
+      PublishText(Files(), -1);
+      QUARLE_BASICS::DynZStringAssign(e->File, newName);
+      LibraryChanged = -1;
+    }
+    PublishText(Sam(), -1);
+  }
+}
+
+// --- Delete -------------------------------------------------------------------------------
+
+void DeleteModuleAndTell(ModuleRecord* m, uint32_t message) {
+  PanelDeleteModule(m);
+  PublishText(MidiCc(), -1);
+  Status(LangText(message, "Module deleted."));
+}
+
+void DeleteAnswered() {
+  switch (PanelDialogWord(3)) {
+    case 0: {
+      const int32_t r = platform::FileDelete(EditText());
+      if (r != 0) {
+        Error(LangText(214, "Deleting error: ") + ErrorText(r));
+      } else {
+        Status(LangText(215, "The file has been deleted."));
+        Relist();
+        PanelSelectBrowserFile("");
+      }
+      break;
+    }
+    case 1: {
+      const int32_t map = PanelDialogWord(2);
+      if (map >= 0 && map < kMidiMapCount) {
+        ResetMidiMap(MidiMaps[map]);
+        QUARLE_AUDIO::RefreshMidiDeviceList(-1);
+        UnbindKeyboardsFromDevice(PanelSelectedMidiMap());
+        RefreshMidiMark();
+      }
+      break;
+    }
+    case 2:
+      ApplyAllMasterPresets();
+      Status(LangText(216, "All master presets have been reset."));
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void ShowOctaveBoardState() {
+  const int32_t i = KbLoad(CurrentOctaveBoardIndex);
+  const KeyboardState* s = i >= 0 && i < kKeyboardBankSize ? OctaveBoardStates[i] : nullptr;
+  if (!s) return;
+  if (ControlRecord* ik = SlotCtl(kUiBBIK)) {
+    ik->Text.Selected = KbLoad(s->Stamp);
+    ik->State.On = KbLoad(s->Stamp) == 0 ? -1 : 0;
+    V::ControlPublish(ik, -1);
+  }
+  SetOnWord(SlotId(kUiBBLOCK), KbLoad(s->LockFlag));
+  PublishText(SlotId(kUiBB), -1);
+}
+
+void ShowKeyboardState() {
+  const int32_t i = KbLoad(CurrentKeyboardIndex);
+  const KeyboardState* s = i >= 0 && i < kKeyboardBankSize ? KeyboardStates[i] : nullptr;
+  if (!s) return;
+  if (ControlRecord* pos = SlotCtl(kUiKBPOS)) {
+    pos->Text.Selected = KbLoad(s->KeyOffset) + 8 * NotesPerOctave();
+    V::ControlPublishText(pos, -1);
+  }
+  if (ControlRecord* ik = SlotCtl(kUiKBIK)) {
+    ik->Text.Selected = KbLoad(s->Stamp);
+    ik->State.On = KbLoad(s->Stamp) == 0 ? -1 : 0;
+    V::ControlPublish(ik, -1);
+  }
+  SetOnWord(SlotId(kUiKBLOCK), KbLoad(s->LockFlag));
+  PublishText(SlotId(kUiKB), -1);
+}
+
+int32_t OnListOrder(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  const int32_t list = PanelActiveBrowserList();
+  ControlRecord* c = PanelCtl(list);
+  if (!c || list <= 0) return 0;
+  c->Text.Reversed = c->Text.Reversed != 0 ? 0 : -1;
+  c->Text.Changed = -1;
+  V::ControlPublishText(c, -1);
+  if (ControlRecord* order = PanelCtl(id)) {
+    order->Text.Selected = static_cast<int32_t>(c->Text.Reversed + 1);
+    order->Text.Changed = -1;
+  }
+  if (list == Files()) PanelSelectBrowserFile("");
+  return 0;
+}
+
+int32_t OnListRename(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  if (PanelTakeDialogAnswered() != 0) {
+    if (PanelDialogAnswer() == -1) RenameAnswered(PanelDialogWord(3), PanelDialogWord(2));
+    SetOnWord(id, 0);
+    return 0;
+  }
+  if (PanelDialogOwner() == id) {
+    PanelCloseDialog();
+    SetOnWord(id, 0);
+    RenameOldName.clear();
+    return 0;
+  }
+  const int32_t list = PanelActiveBrowserList();
+  if (list <= 0) {
+    Status(LangText(206, "No visible list from which to rename."));
+    return 0;
+  }
+  const int32_t index = Selected(list);
+  if (index < 0) {
+    Status(LangText(207, "No item is selected."));
+    return 0;
+  }
+  if (list == Files()) {
+    RenameFolder = platform::CurrentFolder();
+    RenameOldName = ListingName(index);
+  } else if (list == Sam()) {
+    const WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
+    if (!e) {
+      Status(LangText(207, "No item is selected."));
+      return 0;
+    }
+    RenameOldName = QUARLE_BASICS::DynZStringGet(e->File);
+  } else {
+    Status(LangText(208, "The selected item cannot be renamed."));
+    return 0;
+  }
+  const size_t dot = RenameOldName.rfind('.');
+  RenameExtension = dot == std::string::npos ? "" : RenameOldName.substr(dot);
+  PanelOpenDialog(id, LangText(209, "Enter a new name: "), -1, RenameOldName, 1, index, list);
+  SetOnWord(id, -1);
+  return 0;
+}
+
+int32_t OnListCopy(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  int32_t list = 0, index = -1;
+  bool none = false;
+  ListAndIndex(list, index, none);
+  if (none) {
+    Status(LangText(210, "No visible list from which to copy."));
+    return 0;
+  }
+  if (index < 0) {
+    Status(LangText(211, "No selected item to copy."));
+    return 0;
+  }
+  if (list == Refm() || (list == Libm() && index < ModuleList.count)) {
+    const int32_t r = CreateFromList(list, index);
+    if (r >= 0) PanelSelectModule(ListedModule(r), -1);
+  } else if (list == Files()) {
+    const std::string folder = platform::CurrentFolder();
+    const std::string name = ListingName(index);
+    const std::string copy = UniqueFileName(folder, name);
+    if (!copy.empty()) {
+      Relist();
+      PanelSelectBrowserFile(copy);
+    } else {
+      const int32_t code = platform::FileExists(folder + "\\" + name) ? -20 : -24;
+      Error(LangText(212, "File copy error: ") + ErrorText(code));
+    }
+  } else {
+    Status(LangText(213, "The selected item cannot be copied."));
+  }
+  return 0;
+}
+
+int32_t OnListDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  if (PanelTakeDialogAnswered() != 0) {
+    if (PanelDialogAnswer() == -1) DeleteAnswered();
+    SetOnWord(id, 0);
+    SetButtonDisabled(id, 0);
+    return 0;
+  }
+  bool handled = false, confirming = false;
+  int32_t list = PanelActiveBrowserList();
+  if (list <= 0) {
+    if (!SelectedModule) {
+      Status(LangText(217, "No visible list from which to delete."));
+      return 0;
+    }
+    list = Libm();
+  }
+  const int32_t index = Selected(list);
+  if (list == Refm()) {
+    if (index == -1 && !SelectedModule) {
+      PanelOpenDialog(id, LangText(218, "Confirm reset of all master presets?"), 0, "", 0, -1, 2);
+      handled = true;
+    } else if (index >= 0 && index < kModuleTypeCount) {
+      const int32_t type = ModulePaletteOrder[index];
+      ApplyMasterPreset(MasterPresets[type], 0);
+      Status(QUARLE_BASICS::InsertArg(LangText(219, "Master preset of {$} reset."),
+                                      QUARLE_BASICS::DynZStringGet(ModuleCatalog[type].Name)));
+      handled = true;
+    }
+  } else if (list == Libm()) {
+    if (ModuleRecord* m = ListedModule(index)) {
+      DeleteModuleAndTell(m, 220);
+      handled = true;
+    }
+  } else if (list == Files()) {
+    if (index >= 0 && index < ListingCount()) {
+      const std::string name = ListingName(index);
+      PanelOpenDialog(id, LangText(221, "Confirm permanent deletion of file: ") + name, 0,
+                      ListingFolder(index) + "\\" + name, 0, index, 0);
+      handled = confirming = true;
+    }
+  } else if (list == Sam()) {
+    if (index >= 0) {
+      RemoveLibraryEntry(index);
+      handled = true;
+    }
+  } else if (list == MidiCc()) {
+    const int32_t map = PanelSelectedMidiMap();
+    if (index < 1) {
+      std::string name;
+      bool found = false;
+      {
+        platform::MutexGuard guard(MT_MIDIMAPS);
+        if (map >= 0 && map < kMidiMapCount) {
+          name = MidiMaps[map].DeviceName;
+          found = true;
+        }
+      }
+      if (found) {
+        PanelOpenDialog(id, LangText(222, "Confirm permanent deletion of MIDI Map for device: ") + name,
+                        0, "", 0, map, 1);
+        confirming = true;
+      }
+    } else {
+      const ControlRecord* channels = SlotCtl(kUiMIDICCCH);
+      const int32_t ch = channels ? channels->Text.Selected : -1;
+      bool cleared = false;
+      {
+        platform::MutexGuard guard(MT_MIDIMAPS);
+        if (map >= 0 && map < kMidiMapCount && ch >= 0 && ch < kMidiMapColumns &&
+            index - 1 < kMidiMapRows) {
+          ClearMidiMapEntry(MidiMaps[map].Entries[index - 1][ch]);
+          cleared = true;
+        }
+      }
+      if (cleared) {
+        PublishText(MidiCc(), -1);
+        if (ControlRecord* type = SlotCtl(kUiMIDICCCT)) {
+          type->Text.Selected = 0;
+          const std::string autoDetect = QUARLE_AUDIO::MidiControllerTypeNames[0][0] != '\0'
+                                             ? QUARLE_AUDIO::MidiControllerTypeNames[0]
+                                             : LangText(105, "[Auto-detect]");
+          V::TextFieldSetText(&type->Text, autoDetect.c_str());
+          V::ControlPublishText(type, -1);
+        }
+        RefreshMidiMark();
+      }
+    }
+    handled = true;
+  }
+  if (confirming) {
+    SetOnWord(id, -1);
+    SetButtonDisabled(id, -1);
+  }
+  if (!handled) {
+    ModuleRecord* m = SelectedModule;
+    if (m && m->Role == kRoleLive && ListedModule(m->ListIndex) == m) {
+      DeleteModuleAndTell(m, 223);
+      handled = true;
+    }
+  }
+  if (!handled) Status(LangText(224, "Nothing to delete"));
+  return 0;
+}
+
+int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  enum : int32_t { kNone = 0, kSynth = 1, kTuning = 2, kSession = 4 };
+  int32_t kind = kNone;
+  bool proceed = false;
+  std::string name;
+  if (PanelTakeDialogAnswered() == 0) {
+    const int32_t list = PanelActiveBrowserList();
+    const int32_t index = list > 0 ? Selected(list) : -1;
+    if (list > 0 && list == Files()) {
+      if (index < 0) {
+        const ControlRecord* session = SlotCtl(kUiTABSES);
+        if (session && session->State.On != 0) {
+          kind = kSession;
+        } else {
+          kind = kSynth;
+          name = SessionFile;
+        }
+        proceed = true;
+      } else {
+        name = ListingName(index);
+        const std::string ext = UpperExtension(name);
+        if (ext == "TARVELO" || ext == "TNG") {
+          kind = ext == "TNG" ? kTuning : kSynth;
+          PanelOpenDialog(id, LangText(225, "Confirm overwriting of") + ": " + name + " ?", 0, name, 0,
+                          index, kind);
+          SetOnWord(id, -1);
+          SetButtonDisabled(id, -1);
+          return 0;
+        }
+      }
+    }
+    if (kind == kNone) {
+      kind = kSession;
+      proceed = true;
+    }
+  } else {
+    if (PanelDialogAnswer() == -1) {
+      kind = PanelDialogWord(3);
+      name = EditText();
+    }
+    SetOnWord(id, 0);
+    SetButtonDisabled(id, 0);
+    proceed = true;
+  }
+  std::string folder = platform::CurrentFolder();
+  int32_t result = 0;
+  if (kind == kSynth) {
+    result = SaveSession(folder, name);
+  } else if (kind == kTuning) {
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, folder);
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, name);
+    result = SaveTuning(ActiveTuning);
+  } else if (kind == kSession) {
+    folder = SessionFolder;
+    name = SessionFile;
+    result = SaveSession(SessionFolder, SessionFile);
+  } else {
+    Status(LangText(226, "Nothing to save."));
+    return 0;
+  }
+  if (result != 0) {
+    Error(LangText(227, "Saving error: ") + ErrorText(result));
+    ShowMessageTab(0);
+  } else if (proceed) {
+    if (platform::FileExists(folder + "\\" + name)) {
+      Relist();
+      PanelSelectBrowserFile(name);
+      Status(name + " " + LangText(228, "has been saved."));
+    } else {
+      Error(LangText(229, "Unknown error while saving: ") + name);
+    }
+  }
+  return 0;
+}
+
+int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  int32_t list = 0, index = -1;
+  bool none = false;
+  ListAndIndex(list, index, none);
+  if (none) {
+    Status(LangText(230, "No visible list from which to load."));
+    return 0;
+  }
+  if (index < 0) {
+    Status(LangText(231, "No selected item to load."));
+    return 0;
+  }
+  int32_t code = 0;
+  if (list == Refm() || list == Libm()) {
+    if (list == Refm() || index < ModuleList.count) CreateFromList(list, index);
+  } else if (list == Files()) {
+    const std::string name = ListingName(index);
+    const std::string folder = ListingFolder(index);
+    const std::string ext = UpperExtension(name);
+    if (ext == "WAV" || ext == "WAVE") {
+      if (FindLoadedWave(folder, name, -1) >= 0) {
+        Status(LangText(232, "This file is already in the library."));
+      } else {
+        code = ConvertAndLoadWave(folder, name);
+        if (code >= 0) {
+          Status(name + " " + LangText(233, "is now in the library."));
+          SelectionOneOn(Files(), ListingCount());
+          PublishText(Sam(), -1);
+        }
+      }
+    } else if (ext == "TNG") {
+      platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
+      code = LoadTuning(EditedTuning, folder, name);
+      {
+        platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
+        if (code == 0) {
+          CopyTuning(ActiveTuning, EditedTuning);
+          PublishText(SlotId(kUiSCALELIST), -1);
+        } else {
+          // The editor never keeps a half-loaded tuning.
+          CopyTuning(EditedTuning, ActiveTuning);
+        }
+      }
+    } else if (ext == "TARVELO") {
+      if (Settings.AutoSave != 0) ReportSaveSessionFailure(SaveSession(SessionFolder, SessionFile));
+      code = LoadSynth(folder, name);
+    } else if (ext == "MEL") {
+      code = LoadMelody(folder, name);
+    } else {
+      Status(LangText(234, "The selected file is not supported."));
+    }
+    if (ext == "TNG") {
+      RefreshTuningPanel();
+      RequestTuningApply();
+    }
+  } else if (list == Sam()) {
+    const WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
+    if (!e) return 0;
+    const ControlRecord* channels = SlotCtl(kUiSLIBC);
+    code = AddLoadedWave(*e, channels ? channels->Text.Selected : 0);
+    if (code >= 0) {
+      Status(QUARLE_BASICS::DynZStringGet(e->File) + " " + LangText(235, "is now loaded in memory."));
+      SelectionOneOn(Sam(), SampleLibrary.header.count);
+      if (!SelectedModule || SelectedModule->Type != kTypeSample)
+        PanelSelectModule(&ModuleCatalog[kTypeSample], -1);
+      const int32_t samples = SlotId(kUiMODTAB0) > 0 ? SlotId(kUiMODTAB0) + 2 : 0;
+      const ControlRecord* tab = PanelCtl(samples);
+      if (tab && V::ControlVisible(tab) && tab->State.On == 0) {
+        OnModuleTab(V::kEventPress, 0, 0, samples, 0);
+        V::UpdateControl(samples, 0);
+      }
+    }
+  }
+  if (code < 0) Error(LangText(236, "Loading error: ") + ErrorText(code));
+  return 0;
+}
+
+int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  PressedLook(id, bits);
+  if (!(bits & V::kEventClick)) return 0;
+  if (Settings.AutoSave != 0 && !SessionFile.empty())
+    ReportSaveSessionFailure(SaveSession(SessionFolder, SessionFile));
+  PanelSelectModule(nullptr, -1);
+  SetOnWord(SlotId(kUiSOUT), 0);
+  ClearSynth();
+  ResetMidiMaps();
+  QUARLE_AUDIO::RefreshMidiDeviceList(-1);
+  ReleaseAllKeys();
+  ApplyAllMasterPresets();
+  PostControlEvent(SlotId(kUiSTB_CP), 0, V::kEventClick);
+  SaveSession(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS",
+              "NewSynth_" + QUARLE_BASICS::TimeStampText() + ".tarvelo");
+  Relist();
+  PanelSelectBrowserFile(SessionFile);
+  ShowSessionCaption(SessionTitle);
+  PublishText(Libm(), -1);
+  ShowOctaveBoardState();
+  ShowKeyboardState();
+  ClearHistory();
+  return 0;
+}
+
+}  // namespace Tarvelo

@@ -1,0 +1,29 @@
+// The browser pane's list buttons, acting on the list on view: order, rename,
+// copy, delete, save and load (LSORDER .. LILOAD), and SNEW, the new synth.
+// Renaming, deleting and overwriting ask through the dialog box and act when
+// its answer comes back as a click.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace Tarvelo {
+
+// Kept between opening the rename dialog and its answer.
+extern std::string RenameFolder;
+extern std::string RenameOldName;
+extern std::string RenameExtension;
+
+int32_t OnListOrder(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnListRename(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnListCopy(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnListDelete(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnListSave(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnListLoad(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+int32_t OnNewSynth(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+
+// The octave-board and keyboard panels show the lock, island-key and key
+// position words of the current states again (after a new or loaded synth).
+void ShowOctaveBoardState();
+void ShowKeyboardState();
+
+}  // namespace Tarvelo
