@@ -1,6 +1,5 @@
 // The first half of the panel handlers into the callback slots, and the hooks
 // through which the start-up and the MIDI input reach them.
-#include "app/documents/doc_hooks.h"
 #include "app/startup_hooks.h"
 #include "audio/midi.h"
 #include "ui/build/callbacks.h"
@@ -69,8 +68,6 @@ void InstallPanelHandlersA() {
   Startup.LayoutKeyboardPanel = LayoutKeyboardPanel;
   QUARLE_AUDIO::MidiUi.EnterKeyFrequency = EnterKeyFrequency;
   QUARLE_AUDIO::MidiUi.ShowKeyboardsOff = ShowKeyboardsOff;
-  DocumentUi.OctaveBoardStatesLoaded = ShowOctaveBoardState;
-  DocumentUi.KeyboardStatesLoaded = ShowKeyboardState;
 
   Cb.OnListOrder = OnListOrder;
   Cb.OnListRename = OnListRename;
