@@ -23,6 +23,7 @@
 #include "app/scale_patterns.h"
 #include "app/shutdown.h"
 #include "app/startup_hooks.h"
+#include "app/wiring.h"
 #include "app/state/console.h"
 #include "app/state/history.h"
 #include "app/state/settings.h"
@@ -553,7 +554,7 @@ int32_t RunStartup(int32_t argc, char** argv) {
 
 void Main(int32_t argc, char** argv) {
   // The program's own parts in place of the stand-ins the hooks start with.
-  InstallBuildInterface();
+  InstallProgramWiring();
   RunStartup(argc, argv);
   RunShutdown();
   ShutdownCountdown();

@@ -300,6 +300,9 @@ int32_t ApplyDisplaySettings() {
   // size 0 and the interface unusable: such a zoom starts at 1.0, within the
   // screen's limit.
   if (Settings.Zoom < 0.2f) Settings.Zoom = 1.0f;
+  // Without a settings file no monitor count was read: the window spans one,
+  // as the reader's lower bound gives. Zero would cap the zoom at its least.
+  if (Settings.Monitors < 1) Settings.Monitors = 1;
   SetZoomLimit(Settings.Monitors * Settings.ScreenWidth);
   SaveSettings();
 
