@@ -12,17 +12,11 @@ TEST(ErrorText, EnglishDefaultsGroupsAndUndefinedCodes) {
   EXPECT_EQ(ErrorText(0), "No Error");
   EXPECT_EQ(ErrorText(-19), "Incorrect Function Parameter");
   EXPECT_EQ(ErrorText(19), "Incorrect Function Parameter");
-  EXPECT_EQ(ErrorText(-38), "Unsupported wave format.");
   // The prefixed groups at their edges.
   EXPECT_EQ(ErrorText(30), "FreeType - Initialization Failure.");
-  EXPECT_EQ(ErrorText(35), "FreeType - problem loading Font.");
-  EXPECT_EQ(ErrorText(40961), "AL - INVALID NAME");
   EXPECT_EQ(ErrorText(-40965), "AL - OUT OF MEMORY");
   EXPECT_EQ(ErrorText(81926), "ALC - INVALID DEVICE");
-  EXPECT_EQ(ErrorText(-81930), "ALC - OUT OF MEMORY");
-  EXPECT_EQ(ErrorText(39), "NO ERROR.");
   EXPECT_EQ(ErrorText(40), "MIDI - ERROR 1");
-  EXPECT_EQ(ErrorText(41), "The specified device identifier is out of range.");
   EXPECT_EQ(ErrorText(50), "The specified pointer or structure is invalid.");
   // Past every group, and the extremes of the type.
   for (int32_t code : {51, 40960, 40966, 81931, -2147483647 - 1, 2147483647})
