@@ -129,20 +129,22 @@ int32_t PostControlEvent(int32_t target, int32_t source, uint32_t bits) {
 
 namespace {
 
-int32_t WrapOption(int32_t option, int32_t n) {
-  if (option >= n) option -= n;
-  if (option < 0) option += n;
+// n is a single so that the zoom selector wraps in single precision; for a
+// whole n this is the plain wrap.
+int32_t WrapOption(int32_t option, float n) {
+  if (static_cast<float>(option) >= n) option = static_cast<int32_t>(std::nearbyint(static_cast<float>(option) - n));
+  if (option < 0) option = static_cast<int32_t>(std::nearbyint(static_cast<float>(option) + n));
   return option;
 }
 
 }  // namespace
 
-bool SelectorEvent(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t n,
+bool SelectorEvent(uint32_t bits, int32_t x, int32_t y, int32_t id, float n,
                    int32_t& accumulator, bool vertical, int32_t* direction) {
   ControlRecord* c = PanelCtl(id);
   if (direction) *direction = 1;
   if (!c) return false;
-  if (n < 1) n = 1;
+  if (!(n >= 1.0f)) n = 1.0f;
   const int32_t extent = vertical ? c->H : c->W;
   const int32_t half = static_cast<int32_t>(std::nearbyint(extent * 0.5));
   const int32_t r = vertical ? y - c->Y : x - c->X;

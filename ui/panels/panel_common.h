@@ -61,7 +61,9 @@ int32_t PostControlEvent(int32_t target, int32_t source, uint32_t bits);
 // measures from its top and accumulates the upward movement (minus dy).
 // Returns true when the option counts as changed; *direction (when given) gets
 // the step's direction (+1 for a middle click or no step).
-bool SelectorEvent(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t n,
+// n is a single so that the zoom selector can wrap in single precision; below
+// 1 it counts as 1.
+bool SelectorEvent(uint32_t bits, int32_t x, int32_t y, int32_t id, float n,
                    int32_t& accumulator, bool vertical = false, int32_t* direction = nullptr);
 
 // --- Services of neighbours ---------------------------------------------------------

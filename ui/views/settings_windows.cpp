@@ -1,5 +1,7 @@
 #include "ui/views/settings_windows.h"
 
+#include "ui/panels/panel_common.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -32,7 +34,6 @@ constexpr int32_t kDriverOptions = 3;
 constexpr int32_t kLanguageOptions = 4;
 constexpr int32_t kBufferOptions = 32;   // 1 to 32 ms
 constexpr int32_t kMonitorOptionsMax = 3;
-constexpr int32_t kStepPixels = 25;
 
 // One drag accumulator per selector, kept for the program's lifetime.
 struct Accumulators {
@@ -236,49 +237,11 @@ void ResetSelectorAccumulators() { Acc = Accumulators{}; }
 
 bool SelectorScheme(uint32_t bits, int32_t x, int32_t id, float n, int32_t& accumulator,
                     int32_t* direction) {
-  if (direction) *direction = 1;
-  V::ControlRecord* c = Live(id);
-  if (!c) return false;
-  if (!(n >= 1.0f)) n = 1.0f;
-  const int32_t half = Near(c->W * 0.5);
-  const int32_t rx = x - c->X;
-  int32_t option = c->Text.Selected;
-  auto wrap = [n](int32_t o) {
-    if (static_cast<float>(o) >= n) o = Near(static_cast<float>(o) - n);
-    if (o < 0) o = Near(static_cast<float>(o) + n);
-    return o;
-  };
-  bool changed = false;
-  if (bits & V::kEventDrag) {
-    accumulator += x;  // a drag carries dx
-    const int32_t k = Near(accumulator / static_cast<double>(kStepPixels));
-    const int32_t step = (k > 0) - (k < 0);
-    option = wrap(option + step);
-    accumulator -= kStepPixels * k;
-    if (step != 0) {
-      c->Dragged = -1;
-      changed = true;
-      if (direction) *direction = step;
-    }
-  } else if (bits & V::kEventClick) {
-    if (rx < half) {
-      option = wrap(option - 1);
-      if (direction) *direction = -1;
-    } else if (rx > half) {
-      option = wrap(option + 1);
-    }
-    changed = true;
-    accumulator = 0;
-  } else if (bits & (V::kEventHover | V::kEventPress)) {
-    c->Text.Mark = rx < half ? 1 : (rx > half ? 2 : 0);
-    accumulator = 0;
-  } else {
-    c->Text.Mark = 0;
-    accumulator = 0;
+  if (id <= 0) {
+    if (direction) *direction = 1;
+    return false;
   }
-  c->Text.Changed = -1;
-  if (changed) c->Text.Selected = option;
-  return changed;
+  return SelectorEvent(bits, x, 0, id, n, accumulator, false, direction);
 }
 
 // --- Video driver ------------------------------------------------------------------

@@ -25,7 +25,9 @@ class ViewTest : public ::testing::Test {
     setenv("TARVELO_HEADLESS", "1", 1);
     platform::DisplayResetSimulated();
     int32_t q = -1;
-    if (QUARLE_BASICS::CommandQueueCount() == 0) ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
+    if (QUARLE_BASICS::CommandQueueCount() == 0) {
+      ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
+    }
     int64_t w = 0, h = 0;
     ASSERT_EQ(V::init(12, w, h, 1), 0);
     platform::SetProgramFolderOverride("/usr/share/fonts/truetype/dejavu");
