@@ -83,6 +83,13 @@ class BuildTest : public ::testing::Test {
     EXPECT_EQ(c->W, w) << Id(id);
     EXPECT_EQ(c->H, h) << Id(id);
   }
+  // One number for a whole table, so a changed entry anywhere shows up
+  // without copying the table here.
+  static uint64_t TableHash(const int32_t* t, int32_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (int32_t i = 0; i < n; ++i) h = (h ^ static_cast<uint32_t>(t[i])) * 1099511628211ull;
+    return h;
+  }
   // True once the plane and template group exists (SOUT id 141).
   static bool PlaneBuilt() { return V::UiIndex[Tarvelo::kUiSOUT] == 141; }
 };

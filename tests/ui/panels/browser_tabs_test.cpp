@@ -78,13 +78,6 @@ TEST_F(BrowserTabsTest, FolderRowsAreEnteredFileRowsOnlySelected) {
   EXPECT_EQ(Cwd(), Home() / "sub");
   EXPECT_EQ(Field(files_).Selected, -1);
   EXPECT_EQ(QUARLE_BASICS::DirListCount(BrowserListing), 0);
-  // Up, then any key on a selected folder enters it as well.
-  Click(OnBrowserUp, files_);
-  Field(files_).Selected = IndexOf("sub");
-  V::KeyInput.Spare[1] = 0;
-  V::KeyInput.Spare[2] = 'a';
-  Send(OnFileList, V::kEventKey, 0, 0, files_);
-  EXPECT_EQ(Cwd(), Home() / "sub");
   // A folder that went away: the folder stays and is listed again.
   Click(OnBrowserUp, files_);
   Field(files_).Selected = IndexOf("sub");
@@ -112,11 +105,6 @@ TEST_F(BrowserTabsTest, HomeRefreshAndTheDriveStrip) {
   Send(OnBrowserDrives, V::kEventHover, c->X + 1, c->Y + 2, bdrv);
   EXPECT_EQ(Field(bdrv).Mark, 1);
   EXPECT_EQ(Tip(bdrv), "Drive #1: " + platform::DriveRoot(1));
-  Send(OnBrowserDrives, V::kEventHover, c->X + inner - 1, c->Y + 2, bdrv);
-  EXPECT_EQ(Field(bdrv).Mark, 2);
-  Send(OnBrowserDrives, V::kEventHover, c->X, c->Y + 2, bdrv);  // the frame
-  EXPECT_EQ(Field(bdrv).Mark, -1);
-  EXPECT_EQ(Tip(bdrv), "Available drives. Click to open.");
   // A drive that cannot be entered: probed again, the folder stays.
   Send(OnBrowserDrives, V::kEventClick, c->X + inner - 1, c->Y + 2, bdrv);
   EXPECT_EQ(Cwd(), Home());

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../build/build_fixture.h"
+#include "panel_base.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/documents/doc_hooks.h"
@@ -46,18 +46,10 @@
 
 namespace panelsa {
 
-namespace V = QUARLE_VISUALS;
-namespace fs = std::filesystem;
+using namespace paneltest;
 using QUARLE_BASICS::CommandMessage;
 
-struct Reported {
-  std::string text;
-  int32_t level;
-};
-inline std::vector<Reported> Reports;
-inline void CaptureReport(const std::string& text, int32_t level) { Reports.push_back({text, level}); }
-
-class PanelsATest : public buildtest::BuildTest {
+class PanelsATest : public PanelBase {
  protected:
   void SetUp() override {
     BuildTest::SetUp();
@@ -67,21 +59,12 @@ class PanelsATest : public buildtest::BuildTest {
       ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
       QUARLE_BASICS::AudioCommandQueue = q;
     }
-    startFolder_ = fs::current_path();
-    home_ = fs::temp_directory_path() /
-            ("tarvelo_panels_a_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(home_);
-    for (const char* sub : {"TUNINGS", "SYNTHS", "AUDIO", "MELODIES"}) fs::create_directories(home_ / sub);
-    setenv("HOME", home_.c_str(), 1);
-    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(home_.string()));
+    MakeHome("tarvelo_panels_a_", {"TUNINGS", "SYNTHS", "AUDIO", "MELODIES"});
     for (platform::Mutex*& m : Tarvelo::MT_TUNINGS) m = platform::MutexCreate();
     ASSERT_EQ(Tarvelo::init(48000.0f), 0);
     ASSERT_EQ(Tarvelo::WaveLibraryListsCreate(), 0);
     ASSERT_EQ(Tarvelo::MessageConsoleCreate(), 0);
     ASSERT_EQ(Tarvelo::ActionHistoryCreate(), 0);
-    Reports.clear();
-    QUARLE_BASICS::MessageHook = CaptureReport;
     Tarvelo::ResetPanelServices();
     Tarvelo::ResetSysbarTick();
     Tarvelo::DialogOwner = 0;
@@ -103,7 +86,7 @@ class PanelsATest : public buildtest::BuildTest {
     Drain(QUARLE_BASICS::AudioCommandQueue);
   }
   void TearDown() override {
-    QUARLE_BASICS::MessageHook = nullptr;
+    LeaveHome();
     Tarvelo::PlaybackActive = 0;
     Tarvelo::CaptureActive = 0;
     Tarvelo::SelectedModule = nullptr;
@@ -119,7 +102,6 @@ class PanelsATest : public buildtest::BuildTest {
     }
     Drain(0);
     Drain(QUARLE_BASICS::AudioCommandQueue);
-    fs::current_path(startFolder_);
     BuildTest::TearDown();
     Tarvelo::ResetPanelServices();
     Tarvelo::ResetStartupHooks();
@@ -141,39 +123,8 @@ class PanelsATest : public buildtest::BuildTest {
     return out;
   }
   static std::vector<CommandMessage> AudioPosts() { return Drain(QUARLE_BASICS::AudioCommandQueue); }
-
-  static int32_t Slot(int32_t s) { return Tarvelo::SlotId(s); }
-  static std::string Text(int32_t id) { return C(id) ? V::TextFieldGetText(&C(id)->Text) : "<none>"; }
-  static int64_t On(int32_t id) { return C(id)->State.On; }
-  static int64_t Shown(int32_t id) { return V::ControlVisible(C(id)); }
   static int32_t Window(int32_t slot) { return Tarvelo::WindowIdOf(slot); }
-  // The id of the first control with this ID text.
-  static int32_t Named(const std::string& name) {
-    for (int32_t id = 0; id < V::ControlTableCount(); ++id)
-      if (C(id) && Id(id) == name) return id;
-    return -1;
-  }
-  static int32_t Click(V::EventCallbackFn fn, int32_t id) {
-    return fn(V::kEventClick, C(id)->X + 1, C(id)->Y + 1, id, 0);
-  }
-  static int32_t Press(V::EventCallbackFn fn, int32_t id) {
-    return fn(V::kEventPress, C(id)->X + 1, C(id)->Y + 1, id, 0);
-  }
-  static bool HasReport(const std::string& text, int32_t level) {
-    for (const Reported& r : Reports)
-      if (r.text == text && r.level == level) return true;
-    return false;
-  }
 
-  static Tarvelo::ModuleRecord* Make(int32_t type) {
-    Tarvelo::ModuleRecord* m = nullptr;
-    EXPECT_GE(Tarvelo::AddModule(type, true, &m), 0);
-    return m;
-  }
-  static fs::path Home() { return home_; }
-
-  static inline fs::path home_;
-  fs::path startFolder_;
 };
 
 }  // namespace panelsa

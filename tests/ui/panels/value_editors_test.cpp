@@ -102,12 +102,6 @@ TEST_F(ValueEditorsTest, HoverFindsTheSegmentPastTheCentringOffset) {
   const int32_t x = C(fav_)->X + V::BorderWidth + 40 + value_.Segments[number].X + 1;
   OnValueDrag(V::kEventHover, x, C(fav_)->Y + 5, fav_, 0);
   EXPECT_EQ(C(fav_)->Text.Selected, number);
-  OnValueDrag(V::kEventHover, C(fav_)->X + V::BorderWidth + 10, C(fav_)->Y + 5, fav_, 0);
-  EXPECT_EQ(C(fav_)->Text.Selected, -1);
-  // A release after a drag drops the selection.
-  C(fav_)->Text.Selected = number;
-  OnValueDrag(V::kEventDragRelease, 0, 0, fav_, 0);
-  EXPECT_EQ(C(fav_)->Text.Selected, -1);
 }
 
 TEST_F(ValueEditorsTest, EightPixelsMakeOneStepAndTheRestCarriesOver) {
@@ -123,10 +117,6 @@ TEST_F(ValueEditorsTest, EightPixelsMakeOneStepAndTheRestCarriesOver) {
   Drag(-13);  // -16: two steps down
   EXPECT_FLOAT_EQ(value_.Base.value, 1.0f - step);
   EXPECT_EQ(ValueDragAccumulator, 0);
-  // A sign segment is not dragged.
-  C(fav_)->Text.Selected = SegmentOf(0, 1);
-  Drag(40);
-  EXPECT_EQ(g_hooked.size(), 2u);
 }
 
 TEST_F(ValueEditorsTest, NumeratorAndDenominatorKeepTheMixedFormProper) {
@@ -138,22 +128,6 @@ TEST_F(ValueEditorsTest, NumeratorAndDenominatorKeepTheMixedFormProper) {
   Drag(8);  // past denominator - 1: back to 0
   ASSERT_FALSE(g_hooked.empty());
   EXPECT_FLOAT_EQ(g_hooked.back(), 2.0f);
-
-  Show(2.75f, 2);
-  C(fav_)->Text.Selected = SegmentOf(1, 6);
-  Drag(-32);  // 3 - 4 below 0: denominator - 1
-  EXPECT_FLOAT_EQ(g_hooked.back(), 2.75f);
-
-  Show(2.75f, 2);
-  C(fav_)->Text.Selected = SegmentOf(1, 8);
-  Drag(-8);  // 4/4 -> 3: the numerator is pulled down to 2
-  EXPECT_FLOAT_EQ(g_hooked.back(), 2.0f + 2.0f / 3.0f);
-
-  Show(0.5f, 1);
-  C(fav_)->Text.Selected = SegmentOf(1, 8);
-  Drag(-80);
-  EXPECT_EQ(value_.Base.ratio.denominator, 1);
-  EXPECT_FLOAT_EQ(g_hooked.back(), 1.0f);
 }
 
 TEST_F(ValueEditorsTest, TheBaseWrapsBetweenOneAndNine) {
@@ -186,8 +160,6 @@ TEST_F(ValueEditorsTest, SignAndBitClicks) {
   c->Text.Selected = 1;
   Click(OnValueDrag, fav_);
   EXPECT_FLOAT_EQ(g_hooked.back(), 7.0f);
-  Drag(80);  // no drags on bit cells
-  EXPECT_FLOAT_EQ(g_hooked.back(), 7.0f);
 }
 
 TEST_F(ValueEditorsTest, TypedValueThroughTheDialog) {
@@ -199,10 +171,6 @@ TEST_F(ValueEditorsTest, TypedValueThroughTheDialog) {
   EXPECT_EQ(On(fae_), -1);
   EXPECT_EQ(Text(edit), "1");
   EXPECT_EQ(Text(db + 1), "  Enter a new floating point value: ");
-  // Twice without an answer: closed again.
-  Click(OnValueEdit, fae_);
-  EXPECT_EQ(DialogOwner, 0);
-  EXPECT_EQ(On(fae_), 0);
 
   Click(OnValueEdit, fae_);
   SetTextOf(edit, "  2.5abc");

