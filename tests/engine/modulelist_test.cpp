@@ -124,20 +124,6 @@ TEST_F(ModuleListTest, RemovalRenumbersRetitlesAndUnlinks) {
   EXPECT_EQ(RemovedModuleList.count, 0);
 }
 
-TEST_F(ModuleListTest, CompactKeepsOrder) {
-  ModuleRecord* a = Add(kRectifier);
-  ModuleRecord* b = Add(kRectifier);
-  ModuleRecord* c = Add(kAddition);
-  ModuleList.entries[1] = nullptr;
-  CompactModuleList(3);
-  EXPECT_EQ(ModuleList.count, 2);
-  EXPECT_EQ(ModuleList.entries[0], a);
-  EXPECT_EQ(ModuleList.entries[1], c);
-  EXPECT_EQ(ModuleList.entries[2], nullptr);
-  EXPECT_EQ(c->ListIndex, 1);
-  ModuleRecordDelete(b);
-}
-
 TEST_F(ModuleListTest, ChainDepthsAndOrder) {
   ModuleRecord* out = Add(kRectifier);
   ModuleRecord* a = Add(kRectifier);
@@ -242,16 +228,6 @@ TEST_F(ModuleListTest, ExcludedModulesAndTheirSources) {
   EXPECT_EQ(OrderEntries().size(), 4u);
 }
 
-TEST_F(ModuleListTest, NoOutputModuleResetsOnRequest) {
-  ModuleRecord* a = Add(kRectifier);
-  a->Outputs[0][0].Level = 0.5f;
-  UpdateProcessingOrder(0);
-  EXPECT_TRUE(OrderEntries().empty());
-  EXPECT_EQ(a->Outputs[0][0].Level, 0.5f);
-  UpdateProcessingOrder(~uint64_t{0});
-  EXPECT_EQ(a->Outputs[0][0].Level, 0.0f);
-}
-
 TEST_F(ModuleListTest, VoiceOwnersAndPerVoiceFlagsPropagate) {
   ModuleRecord* kb = Add(kKeyboard);
   ModuleRecord* r = Add(kRectifier);
@@ -281,22 +257,6 @@ TEST_F(ModuleListTest, VoiceOwnersAndPerVoiceFlagsPropagate) {
   EXPECT_EQ(osc->ModuleSwitches[kSwitchPerVoice], 0);
   EXPECT_EQ(osc->PolyphonyMode, 0);
   EXPECT_EQ(osc->TriggerOwner, osc);
-}
-
-TEST(ModuleOrderSort, SortsByDepth) {
-  std::mt19937 rng(7);
-  for (int32_t round = 0; round < 50; ++round) {
-    int32_t n = 1 + static_cast<int32_t>(rng() % 40);
-    std::vector<ModuleRecord*> a;
-    for (int32_t i = 0; i < n; ++i) {
-      auto* m = static_cast<ModuleRecord*>(std::calloc(1, sizeof(ModuleRecord)));
-      m->ProcessingDepth = static_cast<int32_t>(rng() % 6) - 1;
-      a.push_back(m);
-    }
-    SortModulesByDepth(a.data(), 0, n - 1);
-    for (int32_t i = 1; i < n; ++i) ASSERT_LE(a[i - 1]->ProcessingDepth, a[i]->ProcessingDepth);
-    for (ModuleRecord* m : a) std::free(m);
-  }
 }
 
 // With playback on, a removed module waits until the rebuild that dropped it

@@ -86,26 +86,6 @@ TEST_F(NotesTest, KeyFrequenciesAtTheTuningEdges) {
   }
 }
 
-TEST_F(NotesTest, OctaveKeyFrequencies) {
-  EXPECT_EQ(OctaveKeyToFrequency(12), 1.0f);
-  EXPECT_EQ(OctaveKeyToFrequency(0), 4096.0f);
-  EXPECT_EQ(OctaveKeyToFrequency(21), 1.0f / 512.0f);  // highest key of base 2
-  EXPECT_EQ(OctaveKeyToFrequency(-2), 12000.0f);        // 16384 is capped
-  TimeBaseIndex = 1;
-  EXPECT_EQ(OctaveKeyToFrequency(0), 2187.0f);
-  EXPECT_EQ(OctaveKeyToFrequency(7), 1.0f);
-  EXPECT_EQ(OctaveKeyToFrequency(13), static_cast<float>(std::pow(3.0, -6.0)));
-  TimeBaseIndex = 2;
-  EXPECT_EQ(OctaveKeyToFrequency(0), 3125.0f);
-  EXPECT_EQ(OctaveKeyToFrequency(5), 1.0f);
-  RateQuarter = 2000.0f;
-  EXPECT_EQ(OctaveKeyToFrequency(0), 2000.0f);
-  EXPECT_EQ(OctaveKeyToFrequency(INT_MIN), 2000.0f);
-  EXPECT_EQ(OctaveKeyToFrequency(INT_MAX), 0.0f);
-  TimeBaseIndex = 9;  // a bad setting falls back into the table
-  EXPECT_GT(OctaveKeyToFrequency(0), 0.0f);
-}
-
 TEST_F(NotesTest, KeyNoteOnFillsAHeldKeyAndAVoice) {
   kb().Stamp = 1;
   const int32_t h = KeyNoteOn(48, 0.0f, 0);
@@ -152,14 +132,6 @@ TEST_F(NotesTest, InstanceSelectsTheKeyboard) {
   EXPECT_EQ(KeyNoteOn(48, 1.0f, 0), -1);
   EXPECT_EQ(KeyNoteSlide(0, 48, 1.0f), 0);
   EXPECT_EQ(WrapKeyIndex(5), 5);
-}
-
-TEST_F(NotesTest, EleventhKeyGetsNothingAndChangesNothing) {
-  for (int32_t i = 0; i < kHeldKeyCount; ++i) EXPECT_EQ(KeyNoteOn(40 + i, 1.0f, 1), i);
-  KeyboardState before;
-  std::memcpy(&before, &kb(), sizeof before);
-  EXPECT_EQ(KeyNoteOn(60, 1.0f, 1), -1);
-  EXPECT_EQ(std::memcmp(&before, &kb(), sizeof before), 0);
 }
 
 TEST_F(NotesTest, NoVoiceLeftLeavesHeldKeysAndOffsetAlone) {
@@ -490,19 +462,6 @@ TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
   EXPECT_EQ(p.Number.Base.value, 42.0f);
   ParamEditMode = savedMode;
   ModuleRecordDelete(m);
-}
-
-TEST(MidiMapsReset, EveryMapLosesItsBindings) {
-  for (int32_t i : {0, 5, 15}) {
-    MidiMaps[i].Entries[3][2].Mode = kMidiSelectedParam;
-    MidiMaps[i].Entries[3][2].Param = -1;
-    MidiMaps[i].LastValues[3][2] = 64.0f;
-  }
-  ResetMidiMaps();
-  for (int32_t i : {0, 5, 15}) {
-    EXPECT_EQ(MidiMaps[i].Entries[3][2].Mode, kMidiUnbound) << i;
-    EXPECT_EQ(MidiMaps[i].LastValues[3][2], 0.0f) << i;
-  }
 }
 
 }  // namespace

@@ -52,15 +52,6 @@ TEST_F(ValueEditTest, TimeUnitsGoRoundTheRing) {
   EXPECT_EQ(v.SetUnit, 0);  // the stored number's unit never moves
 }
 
-TEST_F(ValueEditTest, ZeroSecondsAndZeroBpm) {
-  Format(0, 2, 1, 0.0f);  // 0 s
-  ParamValueCycleUnit(v);
-  EXPECT_FLOAT_EQ(v.Base.value, 48000.0f);  // hertz
-  Format(0, 2, 3, 0.0f);  // 0 BPM
-  ParamValueCycleUnit(v);
-  EXPECT_FLOAT_EQ(v.Base.value, 60.0f * 48000.0f);  // samples
-}
-
 TEST_F(ValueEditTest, NegativeAmplitudeKeepsItsSignThroughDecibels) {
   Format(0, 3, 0, -0.5f);
   ParamValueCycleUnit(v);
@@ -74,21 +65,6 @@ TEST_F(ValueEditTest, NegativeAmplitudeKeepsItsSignThroughDecibels) {
   Format(0, 3, 0, 0.0f);
   ParamValueCycleUnit(v);
   EXPECT_FLOAT_EQ(v.Base.value, -140.0f);
-}
-
-TEST_F(ValueEditTest, ShownUnitConvertsFromTheStoredOne) {
-  ParamValueSetFormat(v, 0, 2, 0);
-  v.Unit = 2;  // shown in hertz, stored in samples
-  ParamValueConvertUnit(v, 24000.0f, 0, 0);
-  EXPECT_FLOAT_EQ(v.Base.value, 2.0f);
-  EXPECT_STREQ(v.Text, "+2");
-}
-
-TEST_F(ValueEditTest, CountsAreCutToWholeUnits) {
-  Format(0, 1, 0, -2.7f);
-  ParamValueCycleUnit(v);
-  EXPECT_FLOAT_EQ(v.Base.value, -2.0f);
-  EXPECT_EQ(v.Unit, 0);
 }
 
 TEST_F(ValueEditTest, DamagedUnitsStayWithinTheirFamily) {

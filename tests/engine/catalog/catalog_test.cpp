@@ -175,20 +175,6 @@ TEST_F(CatalogTest, FeedbackSeedAndValueModules) {
   EXPECT_EQ(pvm->Outputs[2][32].Level, spare.Step);
 }
 
-TEST_F(CatalogTest, BoxSizes) {
-  for (int32_t type = 0; type < kModuleTypeCount; ++type) {
-    const ModuleRecord& t = T(type);
-    EXPECT_GE(t.BoxWidthUnits, std::max(22, t.PortCount * 6));
-    EXPECT_EQ(t.BoxHeightUnits, t.PortCount > 0 ? 18 : 11);
-  }
-  EXPECT_GE(T(18).BoxWidthUnits, 102);
-}
-
-TEST_F(CatalogTest, KernelTableNames) {
-  EXPECT_EQ(DynZStringGet(WaveShapeTable[11].Name), "Experimental");
-  EXPECT_EQ(DynZStringGet(WindowFunctionTable[8].Name), "Blackman-Harris");
-}
-
 // The finishing pass on a type block that defines its parameters.
 TEST(CatalogFinish, LeadPortScalesAndModes) {
   SetRateConstants(48000.0f);

@@ -165,31 +165,6 @@ TEST_F(AverageTest, FollowerGainClipsAndUndefinedValuesRestartIt) {
   EXPECT_EQ(Steps(m, 1)[0], 1.0f);  // 4 x 0.25
 }
 
-TEST_F(AverageTest, Templates) {
-  const ModuleRecord& a = ModuleCatalog[kTypeMobileAverage];
-  EXPECT_EQ(a.ProcessFunctions[0], ProcessMobileAverageMono);
-  EXPECT_EQ(a.ProcessFunctions[1], ProcessMobileAveragePoly);
-  EXPECT_EQ(a.ParamCount, 3);
-  EXPECT_EQ(a.Params[1].Scale, 48000.0f);
-  EXPECT_EQ(a.Params[1].Max, 48000.0f);
-  EXPECT_EQ(a.Params[1].Value, 3.0f / 48000.0f);
-  EXPECT_EQ(a.Params[1].Number.Unit, 1);  // held in samples, shown in seconds
-  EXPECT_EQ(a.Params[1].Number.SetUnit, 0);
-  EXPECT_EQ(a.WorkBufferElements, 48003);
-  EXPECT_EQ(a.KeepsVoices, -1);
-
-  const ModuleRecord& f = ModuleCatalog[kTypeEnvelopeFollower];
-  EXPECT_EQ(f.ProcessFunctions[0], ProcessEnvelopeFollowerMono);
-  EXPECT_EQ(f.ProcessFunctions[1], ProcessEnvelopeFollowerPoly);
-  EXPECT_EQ(f.ParamCount, 4);
-  EXPECT_EQ(f.Params[1].Value, 480.0f);
-  EXPECT_EQ(f.Params[1].Min, 2.0f);
-  EXPECT_EQ(Name(f.Params[2]), "Makeup gain");
-  EXPECT_EQ(f.Params[2].Max, 1000.0f);
-  EXPECT_EQ(f.ModuleSwitches[kSwitchEnvelope], -1);
-  EXPECT_EQ(f.WorkBufferSize, 2);
-}
-
 TEST(AverageRateTest, BuffersAndLimitsFollowTheRate) {
   ASSERT_EQ(Tarvelo::init(44100.0f), 0);
   EXPECT_EQ(ModuleCatalog[kTypeMobileAverage].WorkBufferElements, 44103);

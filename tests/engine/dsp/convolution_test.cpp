@@ -279,21 +279,5 @@ TEST_F(ConvolutionTest, FilterThroughTheRenderCallback) {
   EXPECT_EQ(out[6], 0.0f);
 }
 
-TEST_F(ConvolutionTest, Templates) {
-  const ModuleRecord& f = ModuleCatalog[kConvFilter];
-  EXPECT_EQ(f.ProcessFunctions[0], ProcessConvolutiveFilterMono);
-  EXPECT_EQ(f.ProcessFunctions[1], ProcessConvolutiveFilterPoly);
-  EXPECT_EQ(f.KeepsVoices, -1);
-  EXPECT_EQ(f.ParamCount, 4);
-  EXPECT_EQ(f.WorkBufferElements, 258);  // the 128-frame ring twice, and two
-  const ModuleRecord& v = ModuleCatalog[kConvVocoder];
-  EXPECT_EQ(v.ProcessFunctions[1], ProcessConvolutiveVocoderPoly);
-  EXPECT_EQ(v.WorkBufferElements, 1024);
-  EXPECT_EQ(v.Params[2].Value, 16.0f);  // window size
-  EXPECT_EQ(v.Params[2].Min, 3.0f);
-  EXPECT_EQ(v.Params[2].Max, 127.0f);
-  EXPECT_EQ(v.Params[2].ChannelCountExempt, -1);
-}
-
 }  // namespace
 }  // namespace Tarvelo

@@ -214,29 +214,6 @@ TEST_F(DelayTest, HostilePeriodsDecaysAndInputsStayInTheBuffer) {
   for (float y : Steps(e, 4)) EXPECT_FLOAT_EQ(y, static_cast<float>(0.5 * kRoot));
 }
 
-TEST_F(DelayTest, Templates) {
-  for (int32_t type : {kTypeDelay, kTypeEcho}) {
-    const ModuleRecord& t = ModuleCatalog[type];
-    const bool echo = type == kTypeEcho;
-    EXPECT_EQ(t.ProcessFunctions[0], echo ? ProcessEchoMono : ProcessDelayMono);
-    EXPECT_EQ(t.ProcessFunctions[1], echo ? ProcessEchoPoly : ProcessDelayPoly);
-    EXPECT_EQ(t.ParamCount, echo ? 4 : 3);
-    EXPECT_EQ(Label(t.Params[0]), "In");
-    EXPECT_EQ(t.Params[0].Number.Unit, 1);  // shown in dB
-    EXPECT_EQ(Name(t.Params[1]), "Period");
-    EXPECT_EQ(t.Params[1].Value, echo ? 0.25f : 0.5f);
-    EXPECT_EQ(t.Params[1].Number.DisplayMode, 1);
-    EXPECT_EQ(t.Params[1].Number.Unit, 1);  // seconds
-    EXPECT_EQ(t.KeepsVoices, -1);
-    EXPECT_EQ(t.VoiceOwner, -1);
-    EXPECT_EQ(t.RequiresPortLink, -1);
-    EXPECT_EQ(t.WorkBufferSize, 2 * 48001);
-  }
-  const ModuleRecord& e = ModuleCatalog[kTypeEcho];
-  EXPECT_EQ(Name(e.Params[2]), "Decay");
-  EXPECT_FLOAT_EQ(e.Params[2].Value, 0.2f);
-}
-
 class DelayRenderTest : public TimeRenderTest {};
 
 TEST_F(DelayRenderTest, ATailPlaysOnAfterTheNoteAndTheModuleThenSleeps) {

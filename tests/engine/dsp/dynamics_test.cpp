@@ -151,43 +151,6 @@ TEST_F(DynamicsTest, CompressorRecoversFromHostileInputsAndSettings) {
   EXPECT_NEAR(out.back(), 0.125f + 0.675f / 2.0f, 1e-6);
 }
 
-TEST_F(DynamicsTest, Templates) {
-  const ModuleRecord& l = ModuleCatalog[kTypeSoftLimiter];
-  EXPECT_EQ(l.ProcessFunctions[0], ProcessSoftLimiterMono);
-  EXPECT_EQ(l.ProcessFunctions[1], ProcessSoftLimiterPoly);
-  EXPECT_EQ(l.ParamCount, 3);
-  EXPECT_EQ(l.Params[1].Value, 0.5f);
-  EXPECT_EQ(l.Params[1].Number.Unit, 0);  // shown as an amplitude
-
-  const ModuleRecord& w = ModuleCatalog[kTypeWaveFolder];
-  EXPECT_EQ(w.ProcessFunctions[0], ProcessWaveFolderMono);
-  EXPECT_EQ(w.ProcessFunctions[1], ProcessWaveFolderPoly);
-  EXPECT_EQ(w.ParamCount, 5);
-  EXPECT_EQ(w.Params[1].Value, 0.667f);
-  EXPECT_EQ(Name(w.Params[2]), "Fold Range");
-  EXPECT_EQ(w.Params[3].Value, 3.0f);
-  EXPECT_EQ(w.Params[3].ChannelCountExempt, -1);
-
-  const ModuleRecord& c = ModuleCatalog[kTypeCompressor];
-  EXPECT_EQ(c.ProcessFunctions[0], ProcessCompressorMono);
-  EXPECT_EQ(c.ProcessFunctions[1], ProcessCompressorPoly);
-  EXPECT_EQ(c.PortCount, 1);
-  EXPECT_EQ(c.ParamCount, 7);
-  const char* labels[7] = {"In", "T", "X", "A", "R", "G", "*"};
-  const float values[6] = {1.0f, 0.125f, 2.0f, 480.0f, 1200.0f, 1.0f};
-  for (int32_t p = 0; p < 7; ++p) {
-    EXPECT_EQ(Label(c.Params[p]), labels[p]) << p;
-    if (p < 6) {
-      EXPECT_EQ(c.Params[p].Value, values[p]) << p;
-    }
-  }
-  EXPECT_EQ(Name(c.Params[5]), "Makeup gain");
-  EXPECT_EQ(c.Params[2].Max, 16.0f);
-  EXPECT_EQ(c.Params[4].Max, 48000.0f);
-  EXPECT_EQ(c.Params[3].Number.Unit, 1);  // frames shown in seconds
-  EXPECT_EQ(c.KeepsState, -1);
-}
-
 }  // namespace
 }  // namespace testing_time
 }  // namespace Tarvelo

@@ -211,32 +211,6 @@ TEST_F(FilterTest, DistortionModuleAttenuatesAndClips) {
   EXPECT_EQ(m->ClipFlag, -1);
 }
 
-TEST_F(FilterTest, Templates) {
-  const ModuleRecord& f = ModuleCatalog[kTypeFilter];
-  EXPECT_EQ(f.ProcessFunctions[0], ProcessFilterMono);
-  EXPECT_EQ(f.ProcessFunctions[1], ProcessFilterPoly);
-  EXPECT_EQ(f.ParamCount, 5);
-  const char* labels[5] = {"In", "L", "H", "P", "*"};
-  for (int32_t p = 0; p < 5; ++p) EXPECT_EQ(Label(f.Params[p]), labels[p]) << p;
-  EXPECT_EQ(Name(f.Params[2]), "Hi pass");
-  EXPECT_EQ(f.Params[1].Min, 0.0f);
-  EXPECT_EQ(f.Params[3].Value, 3.0f);
-  EXPECT_EQ(f.Params[3].Max, 7.0f);
-  EXPECT_EQ(f.Params[3].ChannelCountExempt, -1);
-  EXPECT_EQ(f.Params[3].IntegerFlag, -1);
-  EXPECT_EQ(f.WorkBufferSize, 28);
-  EXPECT_EQ(f.RequiresPortLink, -1);
-
-  const ModuleRecord& d = ModuleCatalog[kTypeDistortion];
-  EXPECT_EQ(d.ProcessFunctions[0], ProcessDistortionMono);
-  EXPECT_EQ(d.ProcessFunctions[1], ProcessDistortionPoly);
-  EXPECT_EQ(d.ParamCount, 4);
-  EXPECT_EQ(Label(d.Params[1]), "K");
-  EXPECT_FLOAT_EQ(d.Params[1].Value, 0.2f);
-  EXPECT_EQ(Name(d.Params[2]), "Attenuation");
-  EXPECT_EQ(Label(d.Params[2]), "a");
-}
-
 }  // namespace
 }  // namespace testing_time
 }  // namespace Tarvelo

@@ -190,49 +190,6 @@ TEST_F(LogicTest, GateAndLogicSwitchRendered) {
   EXPECT_EQ(out[3], -0.75f);
 }
 
-TEST_F(LogicTest, TemplatesOfTheLogicAndArithmeticTypes) {
-  struct Row {
-    int32_t type;
-    ProcessFunction mono, poly;
-    int64_t needsLink, runsAlone;
-  };
-  const Row rows[] = {
-      {34, ProcessGateMono, ProcessGatePoly, -1, 0},
-      {10, ProcessLogicSwitchMono, ProcessLogicSwitchPoly, 0, -1},
-      {33, ProcessAdditionMono, ProcessAdditionPoly, 0, 0},
-      {11, ProcessDifferenceMono, ProcessDifferencePoly, 0, 0},
-      {12, ProcessProductMono, ProcessProductPoly, 0, 0},
-      {24, ProcessInverterMono, ProcessInverterPoly, -1, 0},
-      {37, ProcessAbsoluteMono, ProcessAbsolutePoly, -1, 0},
-      {36, ProcessDerivativeMono, ProcessDerivativePoly, -1, 0},
-      {41, ProcessRectifierMono, ProcessRectifierPoly, 0, 0},
-      {13, ProcessLevelMono, ProcessLevelPoly, -1, 0},
-      {38, ProcessClipperMono, ProcessClipperPoly, -1, 0},
-      {18, ProcessMixerMono, ProcessMixerPoly, 0, -1},
-  };
-  for (const Row& r : rows) {
-    const ModuleRecord& t = T(r.type);
-    EXPECT_EQ(t.ProcessFunctions[0], r.mono) << r.type;
-    EXPECT_EQ(t.ProcessFunctions[1], r.poly) << r.type;
-    EXPECT_EQ(t.RequiresPortLink, r.needsLink) << r.type;
-    EXPECT_EQ(t.RunsWithoutVoices, r.runsAlone) << r.type;
-  }
-  // Stored defaults, and dB display without converting the stored number.
-  EXPECT_EQ(T(13).Params[kLevelMaxInput].Value, 20.0f);
-  EXPECT_EQ(T(13).PortValueModules[kLevelLevel]->Outputs[0][0].Level, 2.0f);
-  EXPECT_EQ(T(13).Params[kLevelLevel].Number.Unit, 1);
-  EXPECT_EQ(T(13).Params[kLevelBias].Number.Unit, 0);
-  EXPECT_EQ(T(38).Params[kClipperThreshold].Min, 0.0f);
-  // The Mixer: inputs "Input #1".."16" labelled by number, led by input 1.
-  const ModuleRecord& mixer = T(18);
-  EXPECT_EQ(mixer.ParamCount, 18);
-  EXPECT_EQ(Name(mixer.Params[16]), "Input #16");
-  EXPECT_EQ(Label(mixer.Params[16]), "16");
-  EXPECT_EQ(mixer.RequiredPort, 1);
-  EXPECT_EQ(mixer.VoiceMapSourcePort, 1);
-  EXPECT_GE(mixer.BoxWidthUnits, 102);
-}
-
 }  // namespace
 }  // namespace testing_synth
 }  // namespace Tarvelo

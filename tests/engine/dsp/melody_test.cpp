@@ -273,18 +273,5 @@ TEST_F(MelodyTest, WeightHelpers) {
   EXPECT_EQ(PickByWeight(1, 3, 1.0f, w), 2);  // none exceeds: the last
 }
 
-TEST_F(MelodyTest, Template) {
-  const ModuleRecord& t = T(kTypeMelodyGenerator);
-  EXPECT_EQ(t.ProcessFunctions[0], ProcessMelodyGenerator);
-  EXPECT_EQ(t.ProcessFunctions[1], ProcessMelodyGenerator);
-  EXPECT_EQ(t.ParamCount, 12);
-  EXPECT_EQ(t.WorkBufferSize, kMelodyBufferLength);
-  for (int32_t p = 0; p < 12; ++p) EXPECT_EQ(t.Params[p].ChannelCountExempt, -1) << p;
-  EXPECT_EQ(t.Params[0].NoValueEditor, -1);
-  EXPECT_EQ(t.Params[1].Value, 1.0f / 12000.0f);
-  EXPECT_EQ(t.Params[8].Value, 8.0f);
-  EXPECT_EQ(t.VoiceFlagRoot, 1);
-}
-
 }  // namespace
 }  // namespace Tarvelo

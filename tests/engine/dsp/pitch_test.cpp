@@ -112,18 +112,5 @@ TEST_F(PitchTest, KeyboardThroughHarmonicOnTheRenderPath) {
   for (int32_t v = 0; v < 2; ++v) EXPECT_FLOAT_EQ(Freq(h, 0, v), 2.0f * Freq(kb, 0, v)) << v;
 }
 
-TEST_F(PitchTest, Templates) {
-  const ModuleRecord& bend = T(kTypePitchBend);
-  EXPECT_EQ(bend.ProcessFunctions[0], ProcessPitchBendMono);
-  EXPECT_EQ(bend.ProcessFunctions[1], ProcessPitchBendPoly);
-  EXPECT_FLOAT_EQ(bend.Params[2].Value, 1.5f);
-  EXPECT_EQ(bend.Params[0].Value, 55.0f / 12000.0f);
-  EXPECT_EQ(bend.RequiredPort, 0);
-  EXPECT_EQ(bend.RequiresPortLink, -1);
-  const ModuleRecord& h = T(kTypeHarmonic);
-  EXPECT_EQ(h.ProcessFunctions[1], ProcessHarmonicPoly);
-  EXPECT_EQ(h.Params[1].Value, 2.0f);
-}
-
 }  // namespace
 }  // namespace Tarvelo

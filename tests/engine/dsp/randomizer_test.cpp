@@ -144,15 +144,5 @@ TEST_F(RandomizerTest, VoicesCountOnTheirOwn) {
   EXPECT_EQ(m_->VoiceState[0][0], 0.0f);
 }
 
-TEST_F(RandomizerTest, Template) {
-  const ModuleRecord& t = ModuleCatalog[kRandomizer];
-  EXPECT_EQ(t.ProcessFunctions[0], ProcessRandomizerMono);
-  EXPECT_EQ(t.ProcessFunctions[1], ProcessRandomizerPoly);
-  EXPECT_EQ(t.ParamCount, 5);
-  EXPECT_EQ(t.RequiredPort, 0);
-  EXPECT_EQ(t.Params[kRandomPeriod].Max, 48000.0f);
-  EXPECT_EQ(t.Params[kRandomPeriod].Value, 50.0f / 48000.0f);
-}
-
 }  // namespace
 }  // namespace Tarvelo

@@ -54,7 +54,6 @@
 namespace {
 
 thread_local bool g_armed = false;
-thread_local bool g_inReport = false;
 std::atomic<int64_t> g_allocations{0};
 std::atomic<int64_t> g_frees{0};
 // Stack traces printed for the current test (a failing run shows where the
@@ -69,6 +68,8 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(con
 extern "C" void __sanitizer_print_stack_trace();
 
 namespace {
+
+thread_local bool g_inReport = false;
 
 void ReportStack(size_t size) {
   if (g_inReport || g_tracesLeft.load(std::memory_order_relaxed) <= 0) return;
@@ -722,7 +723,8 @@ TEST_F(RenderGuardTest, AnAllocatingKernelIsCaught) {
 }
 
 // The interface changes the running graph while it plays: each command runs
-// in a frame of its own (not counted); the frames around it take nothing.
+// in a frame of its own (not counted); the frames around it take nothing,
+// the Sample playing without a sound after its detach included.
 TEST_F(RenderGuardTest, GraphEditsWhilePlayingCostOnlyTheirCommandFrames) {
   Build(kPlans[kTSample], 1);
   if (HasFatalFailure()) return;
@@ -739,6 +741,9 @@ TEST_F(RenderGuardTest, GraphEditsWhilePlayingCostOnlyTheirCommandFrames) {
   Play(960);
   PostLinkInput(voice_, kOscPhase, lfo_, kTypeOscillator);  // unlinks
   Play(960);
+  ReleaseAllKeys();  // while playing, the render callback resets the states
+  Play(960);
+  EXPECT_EQ(kb_->ActiveVoices, 0);
   RequestGraphRebuild(0, 0, nullptr);
   Play(960);
   PlaybackActive = 0;

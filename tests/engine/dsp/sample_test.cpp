@@ -259,14 +259,5 @@ TEST_F(SampleKernelTest, StereoRecordingIsInterleaved) {
   EXPECT_GT(e->MeanLevel[1], e->MeanLevel[0]);
 }
 
-TEST_F(SampleKernelTest, Template) {
-  const ModuleRecord& t = ModuleCatalog[kTypeSample];
-  EXPECT_EQ(t.ProcessFunctions[0], ProcessSampleMono);
-  EXPECT_EQ(t.ProcessFunctions[1], ProcessSamplePoly);
-  EXPECT_EQ(t.ParamCount, 8);
-  EXPECT_EQ(t.RequiredPort, 2);
-  EXPECT_EQ(t.ModuleSwitches[kSwitchLoop], -1);
-}
-
 }  // namespace
 }  // namespace Tarvelo

@@ -434,17 +434,6 @@ TEST_F(SequencerTest, TempoAnalysisRefusesUnusableContent) {
   EXPECT_EQ(AnalyseMelodyTempo(Melody(d), 0), -28.0f);
 }
 
-TEST_F(SequencerTest, PairsSortByValue) {
-  std::vector<KeyValuePair> pairs;
-  for (int32_t i = 0; i < 200; ++i) pairs.push_back(KeyValuePair{i, static_cast<float>((i * 37) % 23)});
-  SortPairsByValue(pairs.data(), 0, static_cast<int32_t>(pairs.size()) - 1);
-  for (size_t i = 1; i < pairs.size(); ++i) ASSERT_LE(pairs[i - 1].Value, pairs[i].Value) << i;
-  std::vector<int32_t> keys;
-  for (const KeyValuePair& p : pairs) keys.push_back(p.Key);
-  std::sort(keys.begin(), keys.end());
-  for (int32_t i = 0; i < 200; ++i) ASSERT_EQ(keys[i], i);
-}
-
 TEST_F(SequencerTest, RemovingAMelodyRenumbersTheOthers) {
   WaveLibraryEntry* a = BlankMelody(1);
   WaveLibraryEntry* b = BlankMelody(1);
@@ -464,11 +453,6 @@ TEST_F(SequencerTest, RemovingAMelodyRenumbersTheOthers) {
   RemoveMelodyEntryOf(c);
   ASSERT_EQ(MelodyLibrary.header.count, 1);
   EXPECT_EQ(MelodyLibrary.entries[0], b);
-}
-
-TEST_F(SequencerTest, TemplateInstallsTheSequencerKernels) {
-  EXPECT_EQ(T(kTypeSequencer).ProcessFunctions[0], ProcessSequencerMono);
-  EXPECT_EQ(T(kTypeSequencer).ProcessFunctions[1], ProcessSequencerPoly);
 }
 
 }  // namespace

@@ -234,23 +234,5 @@ TEST_F(MapperTest, PerVoicePositionsKeepTheirOwnKeys) {
   EXPECT_EQ(Freq(map, 0, 1), 0.0f);
 }
 
-TEST_F(StepSequencerTest, Templates) {
-  const ModuleRecord& t = T(kTypeStepSequencer);
-  EXPECT_EQ(t.ProcessFunctions[0], ProcessStepSequencerMono);
-  EXPECT_EQ(t.ProcessFunctions[1], ProcessStepSequencerPoly);
-  EXPECT_EQ(t.ParamCount, 11);
-  EXPECT_EQ(t.Params[2].Value, 8.0f / 12000.0f);
-  // The first pattern value is drawn: a whole number in range; the others are 0.
-  const float first = t.Params[5].Value;
-  EXPECT_EQ(first, std::floor(first));
-  EXPECT_GE(first, 0.0f);
-  EXPECT_LE(first, 1048576.0f);
-  for (int32_t q = 1; q < 5; ++q) EXPECT_EQ(t.Params[5 + q].Value, 0.0f) << q;
-  EXPECT_EQ(t.Params[10].ChannelCountExempt, 0);
-  const ModuleRecord& m = T(kTypeMapper);
-  EXPECT_EQ(m.ProcessFunctions[1], ProcessMapperPoly);
-  EXPECT_EQ(m.RequiredPort, 0);
-}
-
 }  // namespace
 }  // namespace Tarvelo

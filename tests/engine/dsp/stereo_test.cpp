@@ -142,22 +142,6 @@ TEST_F(StereoTest, RenderedStereoChain) {
   EXPECT_EQ(out[3], out[2]);
 }
 
-TEST_F(StereoTest, TemplatesOfTheStereoTypes) {
-  const ModuleRecord& merge = T(kTypeMergeStereo);
-  EXPECT_EQ(merge.ProcessFunctions[1], ProcessMergeStereoPoly);
-  EXPECT_EQ(merge.OutputChannels, 1);
-  EXPECT_EQ(merge.Params[1].ChannelCountExempt, -1);  // the seed of a fixed-channel type
-  // Join Stereo: no lead port ("L"), no link needed, both sides channel-independent.
-  const ModuleRecord& join = T(kTypeJoinStereo);
-  EXPECT_EQ(join.ProcessFunctions[0], ProcessJoinStereoMono);
-  EXPECT_EQ(join.OutputChannels, 2);
-  EXPECT_EQ(join.RequiresPortLink, 0);
-  EXPECT_EQ(join.RequiredPort, -1);
-  const ModuleRecord& bal = T(kTypeBalance);
-  EXPECT_EQ(bal.ProcessFunctions[1], ProcessBalancePoly);
-  EXPECT_EQ(bal.Params[1].WriteBothChannels, -1);
-}
-
 }  // namespace
 }  // namespace testing_synth
 }  // namespace Tarvelo

@@ -143,21 +143,5 @@ TEST_F(VoicesTest, MultiplexedConstantsMixedOnTheRenderPath) {
   EXPECT_FLOAT_EQ(out[7], 0.3f);
 }
 
-TEST_F(VoicesTest, Templates) {
-  const ModuleRecord& sel = T(kTypeVoiceSelector);
-  EXPECT_EQ(sel.ProcessFunctions[0], ProcessVoiceSelector);
-  EXPECT_EQ(sel.ProcessFunctions[1], ProcessVoiceSelector);
-  EXPECT_EQ(sel.Params[1].Max, 31.0f);
-  EXPECT_EQ(sel.VoiceFlagRoot, 1);
-  const ModuleRecord& mix = T(kTypeVoiceMixer);
-  EXPECT_EQ(mix.ProcessFunctions[1], ProcessVoiceMixer);
-  EXPECT_EQ(mix.Params[1].NoValueEditor, -1);
-  EXPECT_EQ(mix.RequiredPort, 0);
-  const ModuleRecord& mux = T(kTypeMultiplexer);
-  EXPECT_EQ(mux.ProcessFunctions[0], ProcessMultiplexer);
-  EXPECT_EQ(mux.ParamCount, 11);
-  EXPECT_EQ(mux.VoiceFlagRoot, -1);
-}
-
 }  // namespace
 }  // namespace Tarvelo
