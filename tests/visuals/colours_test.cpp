@@ -22,17 +22,6 @@ TEST(Colours, HsvToRgb) {
   EXPECT_EQ(HsvToRgb(wild) & 0x00FF00FFu, 0x00FF0000u);
 }
 
-TEST(Colours, HueScaleEnds) {
-  EXPECT_EQ(HueToRgb(0.0f), 0xFF000000u);
-  EXPECT_EQ(HueToRgb(0.16f), 0xFF000000u);
-  EXPECT_EQ(HueToRgb(0.25f), 0xFF800000u);  // i = 1, f = 0.5: 127.5 -> 128
-  EXPECT_EQ(HueToRgb(0.5f), 0xFFFFFF00u);   // the yellow/white boundary
-  EXPECT_EQ(HueToRgb(0.99f), 0xFF000FFFu);  // i = 5, f = 0.94: green 255 - 239.7 -> 15
-  EXPECT_EQ(HueToRgb(1.0f), 0xFF0000FFu);
-  EXPECT_EQ(HueToRgb(3.0f), 0xFF0000FFu);
-  EXPECT_EQ(HueToRgb(-0.1f), 0xFF0000FFu);
-}
-
 TEST(Colours, RampFallsToTheFloor) {
   uint32_t* ramp = new uint32_t[3]();  // an old array is replaced
   ASSERT_EQ(BuildColourRamp(&ramp, 0x80101010u, 0xFF808080u, 2), 0);

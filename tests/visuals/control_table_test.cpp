@@ -92,17 +92,6 @@ TEST_F(VisualsInitTest, SmallWishesAreRaisedAndTheLargestFittingModeIsChosen) {
   EXPECT_EQ(ScreenModeIndex, 3);
 }
 
-TEST_F(VisualsInitTest, MonitorsAreBoundedByTheAttachedOnes) {
-  platform::DisplaySetSimulated(Modes({{1920, 1080}}), 1920, 1080, 2);
-  int64_t w = 0, h = 0;
-  ASSERT_EQ(QUARLE_VISUALS::init(12, w, h, 5), 0);
-  EXPECT_EQ(ScreenWidth, 3840);
-  EXPECT_EQ(ScreenHeight, 1080);
-  VisualsShutdown();
-  ASSERT_EQ(QUARLE_VISUALS::init(12, w, h, 0), 0);  // below 1 counts as 1
-  EXPECT_EQ(ScreenWidth, 1920);
-}
-
 TEST_F(VisualsInitTest, FailuresGiveTheirCodes) {
   // No 32-bit mode in range.
   platform::DisplaySetSimulated(Modes({{1920, 1080}}, 16), 1920, 1080, 1);
@@ -297,20 +286,6 @@ TEST_F(TreeTest, UpdateHandsAMoveDownTheSubtreeOnce) {
   EXPECT_EQ(UpdateControl(9999, 0), -19);
 }
 
-TEST_F(TreeTest, ForceHandsTheUserPointerDown) {
-  const int32_t a = Make(0, 0, 0, 100, 100);
-  const int32_t b = Make(a, 0, 0, 50, 50);
-  const int32_t c = Make(b, 0, 0, 10, 10);
-  int payload = 0;
-  C(a)->UserPointer = &payload;
-  UpdateControl(a, 0);
-  EXPECT_EQ(C(c)->UserPointer, nullptr);
-  UpdateControl(a, -1);
-  EXPECT_EQ(C(b)->UserPointer, &payload);
-  EXPECT_EQ(C(c)->UserPointer, &payload);
-  EXPECT_EQ(C(c)->Render->UserPointer, &payload);
-}
-
 TEST_F(TreeTest, DisablingAControlDisablesItsSubtreeAndBack) {
   const int32_t a = Make(0, 0, 0, 100, 100);
   const int32_t b = Make(a, 0, 0, 50, 50);
@@ -326,16 +301,6 @@ TEST_F(TreeTest, DisablingAControlDisablesItsSubtreeAndBack) {
   UpdateControl(a, 0);
   EXPECT_EQ(IsDisabled(&C(b)->State), 0);
   EXPECT_EQ(IsDisabled(&C(c)->State), 0);
-}
-
-TEST_F(TreeTest, ControlsFlaggedForDeletionAreLeftAlone) {
-  const int32_t a = Make(0, 0, 0, 100, 100);
-  const int32_t b = Make(a, 0, 0, 50, 50);
-  C(b)->DeletePending = -1;
-  ControlSetX(C(a), 30);
-  UpdateControl(a, 0);
-  EXPECT_EQ(C(b)->X, 0);  // the video thread may be destroying it
-  EXPECT_EQ(ControlHitTest(35, 5, 0), a);  // b lies there but is passed over
 }
 
 TEST_F(TreeTest, BringToFrontReordersSiblings) {
@@ -420,24 +385,6 @@ TEST_F(TreeTest, HitTestAtEdgesAndThroughHiddenDisabledAndNoHitControls) {
   // A disabled root answers with itself, 0.
   SetDisabled(&C(0)->State, -1);
   EXPECT_EQ(ControlHitTest(103, 53, 0), 0);
-}
-
-TEST_F(TreeTest, WindowOfControl) {
-  const int32_t w1 = Make(0, 0, 0, 100, 100);
-  const int32_t panel = Make(w1, 0, 0, 50, 50);
-  const int32_t button = Make(panel, 0, 0, 10, 10);
-  const int32_t w2 = Make(0, 0, 0, 100, 100);
-  const int32_t loose = Make(w2, 0, 0, 10, 10);
-  WindowList[0] = w1;
-  WindowList[3] = w2;
-  EXPECT_EQ(WindowOfControl(w1), 0);  // a top-level window itself
-  EXPECT_EQ(WindowOfControl(0), 0);
-  EXPECT_EQ(WindowOfControl(button), w1);
-  EXPECT_EQ(WindowOfControl(panel), w1);
-  EXPECT_EQ(WindowSlotOfControl(loose), 3);
-  WindowList[3] = 0;
-  EXPECT_EQ(WindowOfControl(loose), 0);
-  EXPECT_EQ(WindowSlotOfControl(loose), 0);
 }
 
 TEST_F(TreeTest, CloneCopiesASubtreeIntoFreeSlots) {

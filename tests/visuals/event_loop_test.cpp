@@ -99,18 +99,6 @@ TEST_F(EventLoopTest, DraggingOntoADropTargetGivesDragOverThenDrop) {
   EXPECT_EQ(Pointer.dragOver, 0);
 }
 
-TEST_F(EventLoopTest, ReleasingOverAnotherControlWithoutADragOnlyLeavesThePressedOne) {
-  const int32_t a = Make(win_, 10, 10, 10, 10, 2 | 8);
-  const int32_t b = Make(win_, 20, 10, 10, 10, 2 | 8);
-  Move(18, 15);
-  Press();
-  Move(21, 15, 3, 0);
-  Release();
-  EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(BitsOf(a), (V{2, 0}));
-  EXPECT_TRUE(BitsOf(b).empty());
-}
-
 TEST_F(EventLoopTest, HoverMovesAndLeaveCalls) {
   const int32_t a = Make(win_, 10, 10, 10, 10, 1, "A");
   const int32_t b = Make(win_, 20, 10, 10, 10, 1, "B");
@@ -133,18 +121,6 @@ TEST_F(EventLoopTest, HoverMovesAndLeaveCalls) {
   EXPECT_STREQ(TextFieldGetText(&HoverText), "A");
 }
 
-TEST_F(EventLoopTest, WheelGivesTheChangeOfPosition) {
-  const int32_t a = Make(win_, 10, 10, 10, 10, 128);
-  Move(15, 15);
-  Inject(platform::WheelEvent(3));
-  Inject(platform::WheelEvent(1));
-  EXPECT_EQ(Run(), 0);
-  ASSERT_EQ(BitsOf(a), (V{128, 128}));
-  EXPECT_EQ(g_calls[0].x, 0);
-  EXPECT_EQ(g_calls[0].y, -3);
-  EXPECT_EQ(g_calls[1].y, 2);
-}
-
 TEST_F(EventLoopTest, TheMaskAndTheDisabledStateFilterCalls) {
   const int32_t a = Make(win_, 10, 10, 10, 10, 8);
   const int32_t d = Make(win_, 30, 10, 10, 10, 1 | 2 | 8);
@@ -158,19 +134,6 @@ TEST_F(EventLoopTest, TheMaskAndTheDisabledStateFilterCalls) {
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(BitsOf(a), (V{8, 0}));  // no hover or press; the leave call ignores the mask
   EXPECT_TRUE(BitsOf(d).empty());
-}
-
-TEST_F(EventLoopTest, APressOnTheBackgroundPressesNothing) {
-  const int32_t a = Make(win_, 10, 10, 10, 10, 2 | 8 | 16);
-  Move(15, 15);
-  Press();
-  Release();
-  Move(150, 50);
-  Press();            // on the bare root
-  Move(15, 15, -135, -35);  // back over A with the button held
-  Release();
-  EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(BitsOf(a), (V{2, 8}));  // no drag of the control pressed before
 }
 
 TEST_F(EventLoopTest, APressAfterFocusLossReadsThePointerAgain) {

@@ -87,17 +87,6 @@ TEST_F(FocusTest, HiddenAndDisabledControlsAndPanelsArePassedOver) {
   EXPECT_EQ(IsControlFocusable(c2_), 0);
 }
 
-TEST_F(FocusTest, PrevAndNextInWindowWrapInsideTheWindow) {
-  Build();
-  EXPECT_EQ(FocusPrev(), b4_);  // up on the first wraps to the last of the same window
-  EXPECT_EQ(FocusNextInWindow(-1), b1_);  // down on the last wraps to the first
-  EXPECT_EQ(FocusNextInWindow(-1), b2_);
-  FocusedControl = FocusWindow(1);
-  EXPECT_EQ(FocusedControl.load(), c1_);
-  EXPECT_EQ(FocusNextInWindow(0), c2_);
-  EXPECT_EQ(FocusNextInWindow(0), b1_);  // without wrap it moves on to the next window
-}
-
 TEST_F(FocusTest, WindowMovesSkipEmptyHiddenAndDisabledSlots) {
   Build();
   EXPECT_EQ(FocusNextWindow(), w2_);
@@ -110,16 +99,6 @@ TEST_F(FocusTest, WindowMovesSkipEmptyHiddenAndDisabledSlots) {
   EXPECT_EQ(FocusPrevWindow(), w1_);
   EXPECT_EQ(FocusWindow(3), d1_);
   EXPECT_EQ(FocusWindow(99), b1_);  // clamped to the last slot, which is empty: on to slot 0
-}
-
-TEST_F(FocusTest, SetFocusControlFindsTheListPosition) {
-  Build();
-  SetFocusControl(c2_);
-  EXPECT_EQ(FocusedControl.load(), c2_);
-  EXPECT_EQ(FocusWindowSlot(), 1);
-  EXPECT_EQ(FocusListPosition(), 1);
-  SetFocusControl(inner_);  // not listed: the first focusable control of its window
-  EXPECT_EQ(FocusedControl.load(), b1_);
 }
 
 TEST_F(FocusTest, NothingFocusableAnywhereEndsTheSearch) {

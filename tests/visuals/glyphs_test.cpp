@@ -100,18 +100,6 @@ TEST(GlyphBlit, BitmapIsPlacedAndCut) {
   EXPECT_EQ(v.at(2, 0), 0xFF000001u);
 }
 
-TEST(GlyphBlit, WorkPageTarget) {
-  ASSERT_TRUE(platform::ScreenOpen(4, 4, 32, 2, 0, 0));
-  const uint8_t cov[] = {255};
-  GlyphBitmap g;
-  g.rows = g.width = g.pitch = 1;
-  g.buffer = cov;
-  BlitCoverage(0, nullptr, g, 3, 3, 0xFFFFFFFFu);
-  EXPECT_EQ(platform::ScreenPointer()[15], 0xFFFEFEFEu);
-  platform::ScreenClose();
-  BlitCoverage(0, nullptr, g, 3, 3, 0xFFFFFFFFu);  // no screen: nothing, no fault
-}
-
 class FrameTest : public ::testing::Test {
  protected:
   void TearDown() override { DrawTarget = nullptr; }
@@ -151,19 +139,6 @@ TEST_F(FrameTest, ThickSunkenAndStyleFallback) {
   EXPECT_EQ(f.at(4, 4), L);
   DrawFrame(r2, kFrameRaised, 0, 0xFF000001u);  // thickness 0: nothing
   EXPECT_EQ(f.at(0, 0), L);
-}
-
-TEST_F(FrameTest, OnImageDefaultsAndShifts) {
-  Img t(6, 4, 0);
-  DrawFrameOnImage(t.img, kFrameFlat, 1, 0xFF0000FFu, -3, -3, 0, 0);  // whole image at (0, 0)
-  EXPECT_EQ(t.at(5, 3), 0xFF0000FFu);
-  EXPECT_EQ(t.at(0, 3), 0xFF0000FFu);
-  EXPECT_EQ(t.at(2, 2), 0u);
-  Img u(6, 6, 0);
-  DrawFrameOnImage(u.img, kFrameFlat, 1, 0xFFu, 4, 4, 4, 4);  // reaches past the edge: cut
-  EXPECT_EQ(u.at(4, 4), 0xFFu);
-  EXPECT_EQ(u.at(5, 4), 0xFFu);
-  EXPECT_EQ(u.at(5, 5), 0u);
 }
 
 }  // namespace

@@ -206,15 +206,6 @@ TEST_F(RendererTest, HiddenAndTransparentControlsHideTheirSubtrees) {
   EXPECT_EQ(ControlAt(a)->Render->Text.Changed, 0);
 }
 
-TEST_F(RendererTest, ANoHitControlWithoutCallbackDrawsOnlyItsChildren) {
-  const int32_t a = Make(root_, 0, 0, 10, 10, kRed);
-  ControlAt(a)->NoHit = -1;
-  Make(a, 2, 2, 3, 3, kBlue);
-  Frame();
-  EXPECT_EQ(Count(kRed), 0);
-  EXPECT_EQ(Count(kBlue), 9);
-}
-
 TEST_F(RendererTest, ADisabledControlIsDarkenedWithItsChildren) {
   const int32_t a = Make(root_, 4, 4, 10, 10, kRed);
   Make(a, 2, 2, 3, 3, kBlue);

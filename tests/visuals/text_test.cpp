@@ -89,14 +89,6 @@ TEST_F(FontTest, LoadFailuresGiveTheFontCode) {
   EXPECT_EQ(IconAdvances[kIconAdvanceCount - 1], 0);
 }
 
-TEST_F(FontTest, LoadWithoutEngineFails) {
-  FontEngineStop();
-  EXPECT_EQ(LoadFonts("/DejaVuSans-Bold.ttf", "/DejaVuSans.ttf"), -kErrFontLoad);
-  EXPECT_EQ(FontEngineStart(), 0);
-  EXPECT_EQ(FontEngineStart(), 0);  // a second start keeps the engine
-  EXPECT_TRUE(FontEngineRunning());
-}
-
 TEST_F(FontTest, WidthsAndSizeClamping) {
   Load();
   EXPECT_EQ(TextWidth("", &TextFont, 20), 1);
@@ -248,17 +240,6 @@ TEST_F(FontTest, BadPlacementsAreRefusedOrCut) {
   EXPECT_EQ(DrawTextFT(im.img, -15, -3, 0, "Wg", TextFont.Face, 14, 0xFFFFFFFFu, -2), 2);
   Img tiny(3, 3, 0);
   EXPECT_EQ(DrawTextFT(tiny.img, 0, -40, 0, "\xC9", TextFont.Face, 40, 0xFFFFFFFFu, 2), 0);
-}
-
-TEST_F(FontTest, DrawsOnTheWorkPage) {
-  Load();
-  EXPECT_EQ(DrawTextFT(nullptr, 0, 0, 0, "A", TextFont.Face, 20, 0xFFFFFFFFu, 0), -19);
-  ASSERT_TRUE(platform::ScreenOpen(64, 32, 32, 2, 0, 0));
-  EXPECT_EQ(DrawTextFT(nullptr, 4, 4, 0, "A\xC9", TextFont.Face, 20, 0xFFFFFFFFu, 0), 2);
-  const uint32_t* page = platform::ScreenPointer();
-  int lit = 0;
-  for (int i = 0; i < 64 * 32; ++i) lit += page[i] != 0;
-  EXPECT_GT(lit, 30);
 }
 
 }  // namespace

@@ -142,15 +142,6 @@ TEST_F(VideoThreadTest, FramesReachTheVisiblePageUntilTheThreadStops) {
   EXPECT_EQ(TargetFps.load(), kMaxTargetFps);
 }
 
-TEST_F(VideoThreadTest, StoppingWithoutAThreadOnlyClearsTheFlags) {
-  VideoRunFlag = -1;
-  InterfaceReady = -1;
-  StopVideoThread();
-  EXPECT_EQ(VideoRunFlag.load(), 0);
-  EXPECT_EQ(InterfaceReady.load(), 0);
-  EXPECT_TRUE(platform::ScreenIsOpen());
-}
-
 TEST_F(VideoThreadTest, NothingIsRenderedWhileTheInterfaceIsNotReady) {
   InterfaceReady = 0;
   ASSERT_EQ(StartVideoThread(0), 0);
@@ -176,19 +167,6 @@ TEST_F(VideoThreadTest, FlaggedControlsStayUntilThePurgeRemovesTheirSubtree) {
   EXPECT_EQ(ControlAt(grandchild_), nullptr);
   const IdSet& kids = ControlAt(root_)->Children;
   for (uint32_t i = 0; i < kids.Count; ++i) EXPECT_NE(kids.Ids[i], child_);
-}
-
-TEST_F(VideoThreadTest, PurgeWithoutAThreadAndDirtyMarks) {
-  const int32_t other = Make(root_, 40, 10, 5, 5, kBlue);
-  ControlAt(grandchild_)->DeletePending = -1;
-  PurgeDeletedControls();
-  EXPECT_EQ(ControlAt(grandchild_), nullptr);
-  EXPECT_NE(ControlAt(child_), nullptr);
-  ControlAt(child_)->Text.Changed = 0;
-  ControlAt(other)->Text.Changed = 0;
-  MarkAllControlsDirty();
-  EXPECT_EQ(ControlAt(child_)->Text.Changed, -1);
-  EXPECT_EQ(ControlAt(other)->Text.Changed, -1);
 }
 
 TEST_F(VideoThreadTest, ASnapshotIsAValidBmpOfTheScreenNamedByTheTime) {
