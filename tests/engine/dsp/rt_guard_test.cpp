@@ -204,13 +204,9 @@ enum Type : int32_t {
   kTKeyboard = 3,
   kTOctaveBoard = 4,
   kTSequencer = 5,
-  kTVoiceSelector = 7,
   kTAdsr = 9,
   kTDelay = 15,
   kTConvFilter = 17,
-  kTMixer = 18,
-  kTMultiplexer = 25,
-  kTVoiceMixer = 26,
   kTVocoder = 27,
   kTStepSequencer = 29,
   kTMelodyGenerator = 30,
@@ -318,8 +314,9 @@ class RenderGuardTest : public SynthTest {
     buffer_.assign(2 * kBlockFrames, 0.0f);
     capture_.assign(2 * kBlockFrames, 0.0f);
     g_watch = Watch{};
-    // Where an allocation came from, on request (the allowed moments would
-    // print theirs too): TARVELO_RT_GUARD_STACKS=1.
+    // Where an allocation came from, on request and with a sanitizer's
+    // allocator (the allowed moments would print theirs too):
+    // TARVELO_RT_GUARD_STACKS=1.
     g_tracesLeft = std::getenv("TARVELO_RT_GUARD_STACKS") != nullptr ? 3 : 0;
   }
   void TearDown() override {
