@@ -137,15 +137,6 @@ TEST_F(Meters, BeyondFullScaleLimitsMeansNotLevel) {
   EXPECT_EQ(InputMeters[1].minimum, -1.0f);
 }
 
-TEST_F(Meters, MonoInputCopiesLeftToRight) {
-  LevelMeter m[2] = {{4.0f, -1.0f, 1.0f}, {99.0f, -9.0f, 9.0f}};
-  UpdateInputMeters(&m[0], &m[1], 4, 0);  // 4 values of a mono block
-  EXPECT_EQ(InputMeters[1].level, InputMeters[0].level);
-  EXPECT_EQ(InputMeters[1].minimum, -0.25f);
-  EXPECT_EQ(InputMeters[1].maximum, 0.25f);
-  EXPECT_NEAR(InputMeters[0].level, 0.0, 1e-5);
-}
-
 TEST_F(Meters, DefaultRenderWritesSilenceAndReportsPerStreamBuffer) {
   const int32_t savedLength = StreamLength;
   StreamLength = 8;

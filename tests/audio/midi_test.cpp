@@ -212,17 +212,6 @@ class MidiInputTest : public ::testing::Test {
   }
 };
 
-TEST_F(MidiInputTest, ControllerTypeNamesComeFromTheMessageTable) {
-  EXPECT_STREQ(QA::MidiControllerTypeNames[0], "[ Auto-detect ]");
-  EXPECT_STREQ(QA::MidiControllerTypeNames[4], "Endless, 64-rel.");
-  ASSERT_EQ(QB::LanguageTableCreate(QB::kLanguageTableFirstCount), 0);
-  ASSERT_EQ(QB::LanguageTableSet(109, "Endlos, relativ zu 64"), 0);
-  ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
-  QB::LanguageTableFree();
-  EXPECT_STREQ(QA::MidiControllerTypeNames[4], "Endlos, relativ ");  // cut to 16 characters
-  EXPECT_STREQ(QA::MidiControllerTypeNames[5], "Endless, bounded");
-}
-
 TEST_F(MidiInputTest, InitFailsCleanlyWithoutItsLock) {
   QA::CloseMidiInput();
   platform::FailNextMutexCreations(1);
@@ -527,14 +516,6 @@ TEST_F(MidiInputTest, OnlySixteenDevicesAndFailuresAreReported) {
   platform::MutexGuard devices(QA::MT_MIDIDEVICES);
   QA::ScanMidiDevices();
   EXPECT_EQ(Log().size(), before);
-}
-
-TEST_F(MidiInputTest, RefreshResetsTheDeviceLists) {
-  QA::RefreshMidiDeviceList(-1);
-  const std::vector<std::string> calls = UiCalls();
-  const std::vector<std::string> expected = {"select 500 -1", "select 501 -1", "text 500 -1", "text 501 -1",
-                                             "select 700 0", "text 700 -1"};
-  EXPECT_EQ(calls, expected);
 }
 
 TEST_F(MidiInputTest, NoCallbackNoScanAndStrayMessagesAreHarmless) {

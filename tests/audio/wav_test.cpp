@@ -147,25 +147,6 @@ void Fill(SoundBuffer* sb, int16_t channels, const std::vector<float>& values) {
   sb->dataSize = uint32_t(values.size() * 4);
 }
 
-TEST_F(WavFiles, InitialisersSetTheFormat) {
-  SoundBuffer sb;
-  SoundBufferInit(&sb);
-  EXPECT_EQ(sb.format.formatTag, 3);
-  EXPECT_EQ(sb.format.bytesPerSecond, 192000u);
-  EXPECT_EQ(sb.samples, nullptr);
-
-  SoundBufferInitFormat(&sb, 2, 16, 96000);
-  EXPECT_EQ(sb.format.formatTag, 1);
-  EXPECT_EQ(sb.format.blockAlign, 4);
-  EXPECT_EQ(sb.format.bytesPerSecond, 384000u);
-
-  SoundBufferSetFormat(&sb, 1, 44100, 32);
-  EXPECT_EQ(sb.format.formatTag, 1);  // kept: only narrower widths force PCM
-  EXPECT_EQ(sb.format.blockAlign, 4);
-  EXPECT_EQ(sb.format.bytesPerSecond, 176400u);
-  SoundBufferFree(&sb);
-}
-
 TEST_F(WavFiles, MonoFloatLayoutByteForByte) {
   SoundBuffer sb;
   Fill(&sb, 1, {0.25f, -0.5f, 0.75f, 0.75f});
@@ -594,19 +575,6 @@ TEST_F(WavFiles, FailedSaveKeepsTheFileSavedBefore) {
 
   // A folder that does not exist.
   EXPECT_LT(SaveWavFile(Path("no\\such\\folder.wav"), &sb, 32), 0);
-  SoundBufferFree(&sb);
-}
-
-TEST_F(WavFiles, SystemPathsUseBackslashes) {
-  fs::create_directory(Path("sub"));
-  SoundBuffer sb;
-  Fill(&sb, 1, {0.5f});
-  ASSERT_EQ(SaveWavFile(dir_ + "\\sub\\b.wav", &sb, 32), 0);
-  EXPECT_TRUE(fs::exists(Path("sub/b.wav")));
-  SoundBuffer in;
-  SoundBufferInit(&in);
-  EXPECT_EQ(ReadAll(dir_ + "\\sub\\b.wav", &in), 0);
-  SoundBufferFree(&in);
   SoundBufferFree(&sb);
 }
 
