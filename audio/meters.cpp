@@ -13,8 +13,9 @@ namespace QUARLE_AUDIO {
 
 using namespace QUARLE_BASICS;
 
-LevelMeter OutputMeters[2] = {};
-LevelMeter InputMeters[2] = {};
+// Silence until the first report: a zero level would read as full scale.
+LevelMeter OutputMeters[2] = {{kMeterFloorDb, 0.0f, 0.0f}, {kMeterFloorDb, 0.0f, 0.0f}};
+LevelMeter InputMeters[2] = {{kMeterFloorDb, 0.0f, 0.0f}, {kMeterFloorDb, 0.0f, 0.0f}};
 
 namespace {
 

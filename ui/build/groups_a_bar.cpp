@@ -121,7 +121,9 @@ int32_t BuildRootAndSystemBar(BuildContext& ctx) {
     r = MakeControl(ctx, bar, ro.x * u, u, 6 * u, 7 * u, nullptr, ro.draw, true, 1, ro.id,
                     LangText(ro.msg, ro.tip), &id);
     if (r) return r;
-    TextLayer(id, ro.letter, ts - TextStep, 2, 1);
+    // The coverage as alpha: the read-outs lay the letter over their colour by
+    // its alpha, through which a mode-1 glyph (alpha 0) would not show.
+    TextLayer(id, ro.letter, ts - TextStep, 2, 2);
     SetTag(id, ro.tag);
     if (ro.msg == 306) SetUiIndex(kUiWLOAD, id);
   }
