@@ -19,29 +19,6 @@ constexpr int32_t kRectifier = 41;
 
 using CommandTest = EngineTest;
 
-TEST_F(CommandTest, StartsPostedAndTheFirstFrameRebuilds) {
-  EngineCommandInit();
-  EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);
-  EXPECT_EQ(EngineCommand.Kind, kCommandRebuild);
-  ModuleRecord* out = Add(kRectifier);
-  SynthOutputModule = out;
-  ExecuteEngineCommand();  // also with playback off: the first frame runs it
-  EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
-  EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), out));
-}
-
-TEST_F(CommandTest, PlaybackOffRunsAtOnce) {
-  ModuleRecord* a = Add(kAddition);
-  ModuleRecord* b = Add(kRectifier);
-  RequestGraphRebuild(0, 0, a);
-  PostLinkInput(a, 0, b, kAddition);
-  EXPECT_EQ(a->PortSources[0], b);
-  EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), b));
-  EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
-  EXPECT_EQ(WaitEngineCommandSlot(), 0);
-  EXPECT_EQ(IsModuleLive(b, 0), 0);
-}
-
 TEST_F(CommandTest, PlaybackOnPostsForTheNextFrame) {
   ModuleRecord* a = Add(kAddition);
   ModuleRecord* b = Add(kRectifier);

@@ -212,20 +212,6 @@ TEST_F(KeyboardStateTest, PendingResetReleasesHeldKeysAndClearsVoices) {
   EXPECT_EQ(s.Pending, 0);
 }
 
-TEST_F(KeyboardStateTest, KillReleasedVoicesFreesOnlyReleasedOnes) {
-  for (int32_t i = 0; i < 4; ++i) NoteOn(s, 100.0f + i, 1.0f);
-  NoteOff(s, 1);
-  NoteOff(s, 3);
-  VoiceListRebuild(s, keys);
-  KillReleasedVoices(s, voices);
-  EXPECT_EQ(s.Voices[0].State, kVoiceOn);
-  EXPECT_EQ(s.Voices[1].State, kVoiceFree);
-  EXPECT_EQ(s.Voices[2].State, kVoiceOn);
-  EXPECT_EQ(s.Voices[3].State, kVoiceFree);
-  EXPECT_EQ(s.VoicesOn, 2);
-  EXPECT_EQ(s.Pending, kPendingRebuild);
-}
-
 TEST_F(KeyboardStateTest, SanitizeClampsCountsAndDropsSilentVoices) {
   for (int32_t i = 0; i < kVoicesUsed; ++i) {
     s.Voices[i] = {100.0f + i, 1.0f, kVoiceOn, 99};

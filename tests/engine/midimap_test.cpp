@@ -240,18 +240,6 @@ TEST_F(MidiMapTest, RelativeAndAbsoluteControllersMoveTheParameter) {
   EXPECT_FLOAT_EQ(a->Params[0].Number.Base.value, -3.0f);
 }
 
-TEST_F(MidiMapTest, MirrorPairsMoveTogether) {
-  a->MirrorPair = -1;
-  a->ModuleSwitches[kSwitchDual] = -1;
-  EXPECT_EQ(ApplyControllerToParameter(a, 2, 0.25f, 0), -1);
-  EXPECT_FLOAT_EQ(a->Params[2].Value, 2.5f);
-  EXPECT_FLOAT_EQ(a->Params[3].Value, 7.5f);
-  EXPECT_EQ(a->Params[3].MidiMoved, -1);
-  a->ModuleSwitches[kSwitchDual] = 0;
-  ApplyControllerToParameter(a, 3, 0.0f, 0);
-  EXPECT_FLOAT_EQ(a->Params[2].Value, 2.5f);
-}
-
 TEST_F(MidiMapTest, RefusedBindingsAndWhatIsCleared) {
   EXPECT_EQ(ApplyControllerToParameter(nullptr, 0, 1.0f, 0), 0);
   EXPECT_EQ(ApplyControllerToParameter(a, -1, 1.0f, 0), 0);
@@ -279,21 +267,6 @@ TEST_F(MidiMapTest, RefusedBindingsAndWhatIsCleared) {
   a->SelectedParam = 1;
   MidiControlChange(0, 31, 1, 127, 2);
   EXPECT_FLOAT_EQ(a->Params[1].Value, 10.0f);
-}
-
-TEST_F(MidiMapTest, ForgettingAModuleClearsItsBindings) {
-  MidiMap& map = DeviceMap(0);
-  SelectedModule = a;
-  a->SelectedParam = 3;
-  MidiLearnBind(0, 40, 0, kMidiFixedParam);
-  MidiLearnBind(0, 41, 5, kMidiFixedParam);
-  map.ChannelKeyboards[2] = a;
-  ASSERT_EQ(a->Params[3].MidiMapCount, 2);
-  ClearMidiMapTargets(a);
-  EXPECT_EQ(a->Params[3].MidiMapCount, 0);
-  EXPECT_EQ(map.Entries[40][0].Mode, kMidiUnbound);
-  EXPECT_EQ(map.Entries[41][5].Target, nullptr);
-  EXPECT_EQ(map.ChannelKeyboards[2], nullptr);
 }
 
 TEST_F(MidiMapTest, ResettingAMap) {

@@ -15,28 +15,6 @@ constexpr int32_t kDelay = 15;
 
 using ModuleTest = EngineTest;
 
-TEST_F(ModuleTest, RecordConstruction) {
-  ModuleRecord* m = ModuleRecordNew();
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(m->ModuleSwitches[0], -1);
-  EXPECT_EQ(m->ModuleSwitches[1], -1);
-  EXPECT_EQ(m->ModuleSwitches[2], 0);
-  EXPECT_EQ(m->TriggerOwner, m);
-  for (int32_t v = 0; v < 32; ++v) {
-    EXPECT_EQ(m->VoiceIds[v], v);
-    EXPECT_EQ(m->VoicePlaying[v], -1);
-  }
-  EXPECT_EQ(m->OutputChannels, 1);
-  EXPECT_EQ(m->ChannelsProcessed, 1);
-  EXPECT_EQ(m->ChosenSourcePort, -1);
-  EXPECT_EQ(m->ListIndex, -1);
-  EXPECT_EQ(m->SelectedParam, -1);
-  EXPECT_EQ(m->RequiredPort, -1);
-  EXPECT_EQ(m->MelodyRestart, -1);
-  EXPECT_EQ(m->Role, kRoleLive);
-  ModuleRecordDelete(m);
-}
-
 TEST_F(ModuleTest, DuplicateOfTemplateReadsOwnValueModules) {
   ModuleRecord* m = Add(kAddition);
   ASSERT_NE(m, nullptr);
@@ -192,36 +170,6 @@ TEST_F(ModuleTest, RefusedLinks) {
   EXPECT_EQ(ClassifyPortBinding(*a, 2, src, t), kLinkRefused);  // the seed is no port
   EXPECT_EQ(ClassifyPortBinding(*a, 0, a->PortValueModules[0], t), kLinkRefused);
   EXPECT_EQ(ClassifyPortBinding(*a, 0, src, nullptr), kLinkRefused);
-}
-
-TEST_F(ModuleTest, SetParamValueChannels) {
-  ModuleRecord* a = Add(kAddition);
-  ModuleSetParamValue(*a, 0, 0.75f);
-  EXPECT_EQ(a->Params[0].Value, 0.75f);
-  EXPECT_EQ(a->PortValueModules[0]->Outputs[0][0].Level, 0.75f);
-  EXPECT_EQ(a->PortValueModules[0]->Outputs[0][0].Frequency, 0.75f);
-  EXPECT_EQ(a->PortValueModules[0]->Outputs[1][0].Level, 0.75f);
-  a->Params[0].WriteBothChannels = 0;
-  a->EditChannel = 1;
-  ModuleSetParamValue(*a, 0, -0.5f);
-  EXPECT_EQ(a->PortValueModules[0]->Outputs[1][0].Level, -0.5f);
-  EXPECT_EQ(a->PortValueModules[0]->Outputs[0][0].Level, 0.75f);
-  EXPECT_EQ(a->Changed, -1);
-  ModuleSetParamValue(*a, 40, 1.0f);  // out of range: ignored
-}
-
-TEST_F(ModuleTest, SeedFeedbackSourceFillsEveryVoice) {
-  ModuleRecord* src = Add(kRectifier);
-  ModuleRecord* a = Add(kAddition);
-  Link(a, 0, src);
-  ModuleSetParamValue(*a, a->ParamCount - 1, 0.25f);
-  SeedFeedbackSource(*a, 0);
-  for (int32_t ch = 0; ch < 2; ++ch)
-    for (int32_t v = 0; v < 32; ++v) {
-      EXPECT_EQ(src->Outputs[ch][v].Level, 0.25f);
-      EXPECT_EQ(src->Outputs[ch][v].Frequency, 0.25f);
-    }
-  EXPECT_EQ(src->Outputs[2][0].Level, 0.0f);
 }
 
 TEST_F(ModuleTest, WorkBuffersPerVoiceAndReallocation) {

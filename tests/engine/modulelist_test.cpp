@@ -27,26 +27,6 @@ std::vector<ModuleRecord*> OrderEntries() {
   return std::vector<ModuleRecord*>(o->Entries, o->Entries + o->Count);
 }
 
-TEST_F(ModuleListTest, ModulesOfOneTypeStayTogether) {
-  ModuleRecord* o1 = Add(kOscillator);
-  ModuleRecord* f1 = Add(kFilter);
-  ModuleRecord* o2 = Add(kOscillator);
-  ASSERT_EQ(ModuleList.count, 3);
-  EXPECT_EQ(ModuleList.entries[0], o1);
-  EXPECT_EQ(ModuleList.entries[1], o2);
-  EXPECT_EQ(ModuleList.entries[2], f1);
-  for (int32_t i = 0; i < 3; ++i) EXPECT_EQ(ModuleList.entries[i]->ListIndex, i);
-  EXPECT_EQ(o1->InstanceNumber, 1);
-  EXPECT_EQ(o2->InstanceNumber, 2);
-  EXPECT_EQ(f1->InstanceNumber, 1);
-  // A copy of a listed module joins its type.
-  ModuleRecord* o3 = nullptr;
-  EXPECT_EQ(AddModule(1, false, &o3), 2);
-  EXPECT_EQ(o3->Type, kOscillator);
-  EXPECT_EQ(o3->InstanceNumber, 3);
-  EXPECT_EQ(f1->ListIndex, 3);
-}
-
 TEST_F(ModuleListTest, AddLimits) {
   ModuleRecord* m = nullptr;
   EXPECT_EQ(AddModule(0, false, &m), -19);  // nothing to copy

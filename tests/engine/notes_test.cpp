@@ -116,24 +116,6 @@ TEST_F(NotesTest, KeyNoteOnFillsAHeldKeyAndAVoice) {
   EXPECT_EQ(KeyNoteSlide(-1, 77, 1.0f), 0);
 }
 
-TEST_F(NotesTest, InstanceSelectsTheKeyboard) {
-  EXPECT_GE(KeyNoteOn(48, 1.0f, 3), 0);
-  EXPECT_EQ(KeyboardStates[2]->Voices[0].State, kVoiceOn);
-  EXPECT_EQ(kb().Voices[0].State, kVoiceFree);
-  CurrentKeyboardIndex = 5;
-  EXPECT_GE(KeyNoteOn(48, 1.0f, 0), 0);
-  EXPECT_EQ(KeyboardStates[5]->Voices[0].State, kVoiceOn);
-  EXPECT_EQ(KeyNoteOff(-1, 48, -4), -1);  // 0 or less: the on-screen keyboard
-  EXPECT_EQ(KeyNoteOff(-1, 48, 3), -1);
-  // Instances beyond the bank and a bad on-screen index play nothing.
-  EXPECT_EQ(KeyNoteOn(48, 1.0f, 17), -1);
-  EXPECT_EQ(KeyNoteOff(-1, 48, 17), 0);
-  CurrentKeyboardIndex = 99;
-  EXPECT_EQ(KeyNoteOn(48, 1.0f, 0), -1);
-  EXPECT_EQ(KeyNoteSlide(0, 48, 1.0f), 0);
-  EXPECT_EQ(WrapKeyIndex(5), 5);
-}
-
 TEST_F(NotesTest, NoVoiceLeftLeavesHeldKeysAndOffsetAlone) {
   // Released voices keep their slots until the keyboard frees them.
   for (int32_t i = 0; i < kVoicesUsed; ++i) {
@@ -164,19 +146,6 @@ TEST_F(NotesTest, OctaveBoardNotes) {
   EXPECT_EQ(KeyboardStates[0]->VoicesOn, 0);
   CurrentOctaveBoardIndex = -1;
   EXPECT_EQ(OctaveNoteOn(12, 1.0f), -1);
-}
-
-TEST_F(NotesTest, WrapKeyIndexFoldsBySeventeenOctaves) {
-  kb().KeyOffset = 36;
-  EXPECT_EQ(WrapKeyIndex(0), 36);
-  EXPECT_EQ(WrapKeyIndex(60), 96);
-  EXPECT_EQ(WrapKeyIndex(70), 106);   // 8n + 1 .. 9n - 1 come back unchanged
-  EXPECT_EQ(WrapKeyIndex(72), -96);   // 9n folds
-  kb().KeyOffset = 0;
-  EXPECT_EQ(WrapKeyIndex(-97), 107);
-  EXPECT_EQ(WrapKeyIndex(-96), -96);
-  kb().KeyOffset = 512;
-  EXPECT_EQ(WrapKeyIndex(INT_MAX), INT_MAX);  // saturates instead of wrapping round
 }
 
 TEST_F(NotesTest, MidiNoteToKey) {

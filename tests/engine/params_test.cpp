@@ -14,22 +14,6 @@ struct ParamFixture : ::testing::Test {
   void TearDown() override { ModuleParamFree(p); }
 };
 
-TEST_F(ParamFixture, ConstructionDefaults) {
-  EXPECT_EQ(p.Scale, 1.0f);
-  EXPECT_EQ(p.Value, 0.0f);
-  EXPECT_EQ(p.WriteBothChannels, -1);
-  EXPECT_EQ(p.Global, 0);
-  EXPECT_EQ(p.Number.OnChange, &OnParamValueChange);
-  EXPECT_EQ(p.Number.FieldWidth, 20);
-  EXPECT_EQ(p.Number.TextSize, 20);
-  EXPECT_EQ(p.Number.ModeFlags[1], -1);
-  EXPECT_EQ(p.Number.Rate, 48000u);
-  EXPECT_EQ(p.Number.UnitArgument, 1.0f);
-  EXPECT_FLOAT_EQ(p.Number.EditStep, 0.05f);
-  EXPECT_NE(p.Number.Lock, nullptr);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(p.LongName), "");
-}
-
 TEST_F(ParamFixture, StepClamping) {
   p.RangeLow = 0.0f;
   p.RangeHigh = 127.0f;
@@ -73,25 +57,6 @@ TEST_F(ParamFixture, ParamModes) {
   p.IntegerFlag = -1;
   ModuleSetParamMode(p, 0);
   EXPECT_EQ(p.Step, 1.0f);
-}
-
-TEST_F(ParamFixture, IntegerFlagFromUnit) {
-  ParamValueSetFormat(p.Number, -1, kUnitCount, 3);
-  EXPECT_EQ(p.Number.Unit, 0);  // a family below 2 has no units
-  ModuleParamSetIntegerFlag(p);
-  EXPECT_EQ(p.IntegerFlag, -1);
-  ParamValueSetFormat(p.Number, -1, kUnitTime, 3);  // beats per minute
-  ModuleParamSetIntegerFlag(p);
-  EXPECT_EQ(p.IntegerFlag, -1);
-  ParamValueSetFormat(p.Number, -1, kUnitTime, 1);  // seconds
-  ModuleParamSetIntegerFlag(p);
-  EXPECT_EQ(p.IntegerFlag, 0);
-  ParamValueSetFormat(p.Number, -1, kUnitTime, 0);
-  p.Scale = 48000.0f;
-  ModuleParamSetIntegerFlag(p);
-  EXPECT_EQ(p.IntegerFlag, 0);
-  ParamValueSetFormat(p.Number, -1, kUnitLevel, 1);
-  EXPECT_EQ(p.Number.SetUnit, 1);
 }
 
 TEST_F(ParamFixture, FieldSizeAndCopy) {
@@ -186,17 +151,6 @@ TEST_F(ValueChangeFixture, RangeEdits) {
   OnParamValueChange(&shown);
   EXPECT_EQ(m->Params[0].Step, 2.0f);
   EXPECT_EQ(shown, 4.0f);
-}
-
-TEST_F(ValueChangeFixture, NoSelectionChangesNothing) {
-  m->SelectedParam = -1;
-  float shown = 3.0f;
-  EXPECT_EQ(OnParamValueChange(&shown), 0);
-  EXPECT_EQ(shown, 3.0f);
-  SelectedModule = nullptr;
-  m->SelectedParam = 0;
-  EXPECT_EQ(OnParamValueChange(&shown), 0);
-  EXPECT_EQ(m->Params[0].Value, 0.0f);
 }
 
 }  // namespace

@@ -244,23 +244,6 @@ TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
   EXPECT_EQ(env->ActiveVoices, 0);
 }
 
-TEST_F(RenderTest, KeyboardAloneFreesAReleasedVoiceInTheNextFrame) {
-  ModuleRecord* kb = Add(kTypeKeyboard);
-  PerVoice(kb);
-  Output(kb);
-  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
-  const int32_t slot = SlotOfKey(48);
-  Render(3);
-  KeyNoteOff(-1, 48, 1);
-  EXPECT_EQ(Kb().Voices[slot].State, kVoiceReleased);
-  std::vector<float> out = Render(1);
-  EXPECT_EQ(Kb().Voices[slot].State, kVoiceFree);
-  EXPECT_EQ(out[0], 0.0f);  // still published, as {0, 0}
-  EXPECT_EQ(kb->ActiveVoices, 1);
-  Render(1);
-  EXPECT_EQ(kb->ActiveVoices, 0);
-}
-
 TEST_F(RenderTest, MaxKeysFreesReleasedVoicesEvenWhenMarked) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   PerVoice(kb);
@@ -310,25 +293,6 @@ TEST_F(RenderTest, OscillatorSquareCycleAndFrequencyZero) {
   EXPECT_FLOAT_EQ(y[55], -0.4f);
 }
 
-TEST_F(RenderTest, OscillatorWithoutLoopPlaysOnePeriod) {
-  ModuleRecord* osc = Add(kTypeOscillator);
-  osc->ModuleSwitches[kSwitchLoop] = 0;
-  SetOscillatorShape(*osc, kSquare);
-  SetShown(osc, kOscAmplitude, 0.5f);
-  SetShown(osc, kOscFrequency, 480.0f);
-  Output(osc);
-  std::vector<float> y = Left(Render(300));
-  EXPECT_FLOAT_EQ(y[10], 0.5f);
-  EXPECT_FLOAT_EQ(y[80], -0.5f);
-  for (int32_t i = 105; i < 300; ++i) EXPECT_EQ(y[i], 0.0f) << i;
-  // A zero frequency arms it again.
-  SetShown(osc, kOscFrequency, 0.0f);
-  Render(1);
-  SetShown(osc, kOscFrequency, 480.0f);
-  y = Left(Render(20));
-  EXPECT_FLOAT_EQ(y[10], 0.5f);
-}
-
 TEST_F(RenderTest, EveryWaveShapeHasItsPeriodAndAmplitude) {
   ModuleRecord* osc = Add(kTypeOscillator);
   SetShown(osc, kOscAmplitude, 0.5f);
@@ -364,21 +328,6 @@ TEST_F(RenderTest, EveryWaveShapeHasItsPeriodAndAmplitude) {
     int32_t mismatches = 0;
     for (size_t i = 200; i < 800; ++i) mismatches += std::fabs(y[i] - y[i + 100]) > 0.02f;
     EXPECT_LE(mismatches, 6);
-  }
-}
-
-TEST_F(RenderTest, DoubledSwitchDoublesThePitch) {
-  for (int32_t type : {static_cast<int32_t>(kTypeOscillator), 35}) {
-    ModuleRecord* osc = Add(type);
-    SetShown(osc, kOscFrequency, 240.0f);
-    SetShown(osc, kOscAmplitude, 0.5f);
-    Output(osc);
-    std::vector<float> y = Left(Render(4800));
-    EXPECT_NEAR(Crossings(y, 0, y.size()), 24, 1) << type;
-    osc->ModuleSwitches[kSwitch2] = -1;
-    y = Left(Render(4800));
-    EXPECT_NEAR(Crossings(y, 0, y.size()), 48, 1) << type;
-    RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
   }
 }
 
@@ -576,23 +525,6 @@ TEST_F(RenderTest, CaptureIsReadFromTheRingBehindTheWriter) {
   CaptureActive = 0;
   y = Left(Render(4));
   EXPECT_EQ(y[3], 0.0f);
-}
-
-TEST_F(RenderTest, CaptureBlocksThatDoNotDivideTheRingWrap) {
-  CaptureWriteIndex = CaptureRingSize - 4;
-  std::vector<float> in = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  float* p = in.data();
-  CaptureAudio(&p, 10, nullptr);
-  EXPECT_EQ(CaptureRing[CaptureRingSize - 4], 1.0f);
-  EXPECT_EQ(CaptureRing[CaptureRingSize - 1], 4.0f);
-  EXPECT_EQ(CaptureRing[0], 5.0f);
-  EXPECT_EQ(CaptureRing[5], 10.0f);
-  EXPECT_EQ(CaptureWriteIndex, 6);
-  // Nothing to take: nothing changes.
-  CaptureAudio(nullptr, 10, nullptr);
-  float* none = nullptr;
-  CaptureAudio(&none, 10, nullptr);
-  EXPECT_EQ(CaptureWriteIndex, 6);
 }
 
 TEST_F(RenderTest, PostedRebuildRunsAtTheStartOfTheNextFrame) {

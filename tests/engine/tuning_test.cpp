@@ -184,40 +184,6 @@ TEST_F(TuningTest, SetSecondValuePushesNeighbours) {
   ExpectOrdered(t);
 }
 
-TEST_F(TuningTest, EqualTemperamentAndGeometric) {
-  TuningSetEqualTemperament(t);
-  for (int32_t i = 0; i < 12; ++i) EXPECT_EQ(TuningGetNoteName(t, i), std::to_string(i + 1));
-  EXPECT_EQ(t.RelativeRatios[0], 2.0f / t.AbsoluteRatios[11]);
-  EXPECT_EQ(t.AbsoluteRatios[7], static_cast<float>(std::exp2(7.0 / 12.0)));
-  ExpectOrdered(t);
-  TuningSetGeometric(t);
-  EXPECT_EQ(t.AbsoluteRatios[6], 1.5f);
-  EXPECT_EQ(t.RelativeRatios[0], 2.0f / (1.0f + 11.0f / 12.0f));
-  ExpectOrdered(t);
-}
-
-TEST_F(TuningTest, RotateNotes) {
-  TuningSetEqualTemperament(t);
-  TuningRotateNotes(t, 5);
-  EXPECT_EQ(TuningGetNoteName(t, 0), "6");
-  EXPECT_EQ(TuningGetNoteName(t, 7), "1");  // old key 0 lands at N - k
-  for (int32_t i = 0; i < 12; ++i) EXPECT_NEAR(t.RelativeRatios[i], std::exp2(1.0 / 12.0), 1e-6);
-  EXPECT_EQ(t.AbsoluteRatios[0], 1.0f);
-  ExpectOrdered(t);
-
-  TuningSetGeometric(t);
-  const float step0 = 2.0f / t.AbsoluteRatios[11];
-  const float r3 = t.RelativeRatios[3];
-  TuningRotateNotes(t, -9);  // key 3
-  EXPECT_EQ(TuningGetNoteName(t, 0), "4");
-  EXPECT_EQ(t.RelativeRatios[0], r3);
-  EXPECT_EQ(t.RelativeRatios[9], step0);
-  ExpectOrdered(t);
-  t.Modified = 0;
-  TuningRotateNotes(t, 24);
-  EXPECT_EQ(t.Modified, 0);
-}
-
 TEST_F(TuningTest, ScalePatterns) {
   TuningAddScalePattern(t, 2775, "Major-ish", -1);
   ASSERT_EQ(t.PatternCount, 2);

@@ -302,15 +302,5 @@ TEST_F(TuningFileTest, FailedSaveKeepsTheOldFileAndTheModifiedMark) {
   EXPECT_EQ(Read("Default.tng").size(), 214u);
 }
 
-TEST_F(TuningFileTest, EmptyFolderMeansTheCurrentOne) {
-  std::string before = platform::CurrentFolder();
-  ASSERT_TRUE(platform::ChangeFolder(folder));
-  DynZStringAssign(t.Folder, "");
-  EXPECT_EQ(SaveTuning(t), 0);
-  EXPECT_EQ(DynZStringGet(t.Folder), platform::CurrentFolder());
-  platform::ChangeFolder(before);
-  EXPECT_TRUE(std::filesystem::exists(os + "/Default.tng"));
-}
-
 }  // namespace
 }  // namespace Tarvelo

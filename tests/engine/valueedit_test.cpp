@@ -148,16 +148,6 @@ TEST_F(ValueEditTest, DecimalSegmentsAndHitTest) {
   EXPECT_EQ(ParamValueSegmentAt(v, 5), -1);
 }
 
-TEST_F(ValueEditTest, DecimalTextsAreShortened) {
-  Format(0, 0, 0, -1234.5678f);
-  EXPECT_STREQ(v.Text, "-1234.56..");
-  EXPECT_EQ(Seg(0), "-");
-  Format(0, 0, 0, 0.00001f);
-  EXPECT_STREQ(v.Text, "+0..");
-  Format(0, 0, 0, 1.0e8f);
-  EXPECT_EQ(Seg(1).find('e') != std::string::npos, true);
-}
-
 TEST_F(ValueEditTest, FractionSegments) {
   Format(2, 0, 0, 1.5f);
   EXPECT_STREQ(v.Text, "+1+1/2");

@@ -41,20 +41,6 @@ class AnalysisTest : public ::testing::Test {
   std::vector<WaveLibraryEntry*> entries_;
 };
 
-TEST_F(AnalysisTest, WindowsNeedOneFrameBeyond) {
-  WaveLibraryEntry* e = Sound(std::vector<float>(128, 0.5f), 1);
-  ASSERT_EQ(AnalyseSampleLevels(e), 0);
-  EXPECT_EQ(e->MeanLevel[0], -140.0f);
-  EXPECT_EQ(e->LoudestValue[0], -140.0f);
-  EXPECT_EQ(e->LoudestPosition[0], 0.0f);
-
-  WaveLibraryEntry* f = Sound(std::vector<float>(129, 0.5f), 1);
-  ASSERT_EQ(AnalyseSampleLevels(f), 0);
-  // One window of 0.25 per frame: mean square and loudest window alike.
-  EXPECT_NEAR(f->MeanLevel[0], 20.0f * std::log10(0.25f), 1e-4);
-  EXPECT_NEAR(f->LoudestValue[0], 20.0f * std::log10(0.25f), 1e-4);
-}
-
 TEST_F(AnalysisTest, LoudestWindowInOneAndTwoChannels) {
   std::vector<float> mono(1000, 0.01f);
   for (int32_t i = 512; i < 640; ++i) mono[i] = 0.8f;

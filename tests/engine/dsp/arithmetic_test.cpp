@@ -77,27 +77,6 @@ TEST_F(ArithmeticTest, OneInputShapers) {
   EXPECT_EQ(Apply(clip, std::nanf(""), 0.5f), -0.5f);
 }
 
-TEST_F(ArithmeticTest, LinkedInputsAreScaledByTheirSetValue) {
-  ModuleRecord* src = Source();
-  Put(src, 0, 0, 0.8f, 0.1f);
-  ModuleRecord* add = Add(kTypeAddition);
-  Link(add, kInputA, src);
-  Set(add, kInputA, 0.5f);
-  Set(add, kInputB, -0.25f);
-  Run(add);
-  EXPECT_FLOAT_EQ(Level(add), 0.4f - 0.25f);
-  // The level side is read, whatever the source's frequency member holds.
-  EXPECT_EQ(add->Outputs[0][0].Frequency, Level(add));
-
-  // The clipper's threshold is read plain: its set value does not scale a link.
-  ModuleRecord* clip = Add(kTypeClipper);
-  Link(clip, kClipperThreshold, src);
-  Set(clip, kClipperThreshold, 0.1f);
-  Set(clip, kClipperInput, 0.95f);
-  Run(clip);
-  EXPECT_EQ(Level(clip), 0.8f);
-}
-
 TEST_F(ArithmeticTest, LevelScalesAndBiases) {
   ModuleRecord* level = Add(kTypeLevel);
   Set(level, kLevelInput, 0.3f);

@@ -165,15 +165,6 @@ TEST_F(AverageTest, FollowerGainClipsAndUndefinedValuesRestartIt) {
   EXPECT_EQ(Steps(m, 1)[0], 1.0f);  // 4 x 0.25
 }
 
-TEST(AverageRateTest, BuffersAndLimitsFollowTheRate) {
-  ASSERT_EQ(Tarvelo::init(44100.0f), 0);
-  EXPECT_EQ(ModuleCatalog[kTypeMobileAverage].WorkBufferElements, 44103);
-  EXPECT_EQ(ModuleCatalog[kTypeMobileAverage].Params[1].Max, 44100.0f);
-  EXPECT_EQ(ModuleCatalog[kTypeCompressor].Params[3].Max, 44100.0f);
-  EXPECT_EQ(ModuleCatalog[kTypeEcho].WorkBufferSize, 2 * 44101);
-  Tarvelo::close();
-}
-
 }  // namespace
 }  // namespace testing_time
 }  // namespace Tarvelo

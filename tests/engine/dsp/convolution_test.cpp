@@ -115,21 +115,6 @@ TEST_F(ConvolutionTest, AttenuationResonanceAndClipping) {
   EXPECT_EQ(h->ClipFlag, -1);
 }
 
-TEST_F(ConvolutionTest, WithoutTapsTheInputPassesThroughUnclipped) {
-  ModuleRecord* src = Source();
-  ModuleRecord* f = Filter(src, {});
-  const std::vector<float> y = Run(src, f, {1.5f, -0.25f}, 2);
-  EXPECT_EQ(y[0], 1.5f);
-  EXPECT_EQ(y[1], -0.25f);
-  EXPECT_EQ(f->ClipFlag, 0);
-  EXPECT_EQ(src->TriggerBuffers[parity_ ^ 1][0], kVoiceMark);
-  // Nothing rings on without taps: the voice ends with its input.
-  src->ActiveVoices = 0;
-  Frame(src, f);
-  EXPECT_EQ(f->ActiveVoices, 0);
-  EXPECT_EQ(f->Outputs[0][0].Level, 0.0f);
-}
-
 TEST_F(ConvolutionTest, FilterTailRingsOnForOneRingAndThenLetsGo) {
   ModuleRecord* src = Source(0.5f);
   ModuleRecord* f = Filter(src, {0.0f, 1.0f});
@@ -221,17 +206,6 @@ TEST_F(ConvolutionTest, VocoderAveragesInputTimesVoiceOverItsWindow) {
     if (v->ActiveVoices > 0) ++sounding;
   }
   EXPECT_EQ(sounding, 5);  // 4 drained frames pass L = 3, one more on the last mark
-}
-
-TEST_F(ConvolutionTest, VocoderWithoutAVoicePassesThrough) {
-  ModuleRecord* in = Source();
-  ModuleRecord* v = Add(kConvVocoder);
-  Link(v, kConvInput, in);
-  v->ChannelsProcessed = 1;
-  const std::vector<float> y = Run(in, v, {0.3f, -1.5f}, 2);
-  EXPECT_EQ(y[0], 0.3f);
-  EXPECT_EQ(y[1], -1.5f);
-  EXPECT_EQ(in->TriggerBuffers[parity_ ^ 1][0], 0u);  // the vocoder's pass-through marks nothing
 }
 
 TEST_F(ConvolutionTest, ShorterWindowClampsTheRingPosition) {

@@ -60,20 +60,6 @@ TEST_F(DelayTest, ImpulseComesOutAfterThePeriodAndTheTailLastsOnePeriod) {
   EXPECT_EQ(now->ClipFlag, 0);
 }
 
-TEST_F(DelayTest, ChannelsKeepSeparateHistoriesInOneBuffer) {
-  ModuleRecord* src = Source(2);
-  ModuleRecord* d = Make(kTypeDelay, src, 5);
-  d->ChannelsProcessed = 2;
-  for (int32_t f = 0; f < 9; ++f) {
-    Put(src, 0, 0, f == 0 ? 0.5f : 0.0f);
-    Put(src, 1, 0, f == 3 ? -0.25f : 0.0f);
-    Step(d);
-    EXPECT_EQ(d->Outputs[0][0].Level, f == 5 ? 0.5f : 0.0f) << f;
-    EXPECT_EQ(d->Outputs[1][0].Level, f == 8 ? -0.25f : 0.0f) << f;
-  }
-  EXPECT_EQ(d->WorkBuffers[0][7], -0.25f);  // frame 3, channel 1
-}
-
 TEST_F(DelayTest, APeriodPortIsReadWhileFedAndFrozenDuringTheTail) {
   ModuleRecord* src = Source();
   ModuleRecord* period = Source();

@@ -41,21 +41,6 @@ class FilterTest : public TimeTest {
   }
 };
 
-TEST_F(FilterTest, EverySectionDelaysByOneFrame) {
-  for (float passes : {1.0f, 3.0f, 7.0f}) {
-    ModuleRecord* src = Source();
-    ModuleRecord* m = Filter(src, 0.0f, 0.0f, passes);
-    std::vector<float> out;
-    for (int32_t f = 0; f < 10; ++f) {
-      Put(src, 0, 0, f == 0 ? 0.5f : 0.0f);
-      Step(m);
-      out.push_back(m->Outputs[0][0].Level);
-    }
-    const int32_t at = static_cast<int32_t>(passes);
-    for (int32_t f = 0; f < 10; ++f) EXPECT_EQ(out[f], f == at ? 0.5f : 0.0f) << passes << " " << f;
-  }
-}
-
 TEST_F(FilterTest, OneLowPassSectionOfHalf) {
   ModuleRecord* src = Source();
   ModuleRecord* m = Filter(src, 0.5f, 0.0f, 1.0f);
@@ -177,19 +162,6 @@ TEST_F(FilterTest, PassCountsOutsideTheRangeAreHeldToIt) {
   Put(src, 0, 0, 1.0f);
   std::vector<float> out = Steps(m, 3);
   EXPECT_EQ(out, (std::vector<float>{0.0f, 0.0f, 1.0f}));
-}
-
-TEST_F(FilterTest, DistortionCurve) {
-  // Factor 0 gives k = 2: tanh(x).
-  EXPECT_NEAR(DistortionCurve(1.0f, 0.0f), 0.7615942, 1e-6);
-  EXPECT_NEAR(DistortionCurve(-0.5f, 0.0f), -0.4621172, 1e-6);
-  EXPECT_EQ(DistortionCurve(0.0f, 0.3f), 0.0f);
-  // Factor 1 gives k = 22: 0.1 already reaches tanh(1.1).
-  EXPECT_NEAR(DistortionCurve(0.1f, 1.0f), 0.8004990, 1e-6);
-  EXPECT_NEAR(DistortionCurve(0.1f, -1.0f), 0.8004990, 1e-6);
-  for (float x : {0.05f, 0.3f, 0.9f}) EXPECT_NEAR(DistortionCurve(-x, 0.2f), -DistortionCurve(x, 0.2f), 1e-7);
-  EXPECT_EQ(DistortionCurve(1e30f, 0.2f), 1.0f);
-  EXPECT_EQ(DistortionCurve(-1e30f, 0.2f), -1.0f);
 }
 
 TEST_F(FilterTest, DistortionModuleAttenuatesAndClips) {

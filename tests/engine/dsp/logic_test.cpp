@@ -62,23 +62,6 @@ TEST_F(LogicTest, GateInputIsAlwaysWeightedByItsSetValue) {
   EXPECT_EQ(Level(lone), 0.0f);
 }
 
-TEST_F(LogicTest, GatePerVoice) {
-  ModuleRecord* src = Source(1, 3);
-  Put(src, 0, 0, 0.1f);
-  Put(src, 0, 1, 0.6f);
-  Put(src, 0, 2, 0.3f);
-  ModuleRecord* gate = Add(kTypeGate);
-  PerVoice(gate);
-  Link(gate, kGateInput, src);
-  gate->Params[kGateInput].VoiceMapRow = 1;
-  Set(gate, kGateThreshold, 0.3f);
-  Run(gate, 3);
-  EXPECT_EQ(gate->ActiveVoices, 3);
-  EXPECT_EQ(Level(gate, 0, 0), 0.0f);
-  EXPECT_EQ(Level(gate, 0, 1), 0.6f);
-  EXPECT_EQ(Level(gate, 0, 2), 0.0f);
-}
-
 TEST_F(LogicTest, LogicSwitchPassesTheChosenElementUnchanged) {
   ModuleRecord* ls = Add(kTypeLogicSwitch);
   ModuleRecord* equal = Source();
@@ -115,30 +98,6 @@ TEST_F(LogicTest, LogicSwitchPassesTheChosenElementUnchanged) {
   Run(ls);
   EXPECT_EQ(Level(ls), 0.3f);
   EXPECT_EQ(ls->ClipFlag, 0);
-}
-
-TEST_F(LogicTest, LogicSwitchWithSilentSources) {
-  ModuleRecord* ls = Add(kTypeLogicSwitch);
-  ModuleRecord* silent = Source(1, 0);
-  Put(silent, 0, 0, 0.9f);
-  Link(ls, kLogicAbove, silent);
-  Set(ls, kLogicEqual, 0.4f);
-  Set(ls, kLogicThreshold, 0.0f);
-  // The chosen source is silent: {0, 0} and no voice.
-  Set(ls, kLogicInput, 0.5f);
-  Run(ls);
-  EXPECT_EQ(ls->ActiveVoices, 0);
-  EXPECT_EQ(ls->Outputs[0][0].Level, 0.0f);
-  EXPECT_EQ(ls->Outputs[0][0].Frequency, 0.0f);
-  // An input source without voices: the kernel keeps its last output.
-  Set(ls, kLogicInput, 0.0f);
-  Run(ls);
-  ASSERT_EQ(Level(ls), 0.4f);
-  ModuleRecord* in = Source(1, 0);
-  Link(ls, kLogicInput, in);
-  ls->ProcessFunctions[0](ls, 0, 0, 1);
-  EXPECT_EQ(ls->ActiveVoices, 0);
-  EXPECT_EQ(Level(ls), 0.4f);
 }
 
 TEST_F(LogicTest, LogicSwitchPerVoicePublishesOnlyPositionsThatPassed) {

@@ -78,21 +78,6 @@ TEST_F(MelodyTest, NotesStayInTheScaleAndRangeAndInsideTheirMeasures) {
   EXPECT_EQ(Buffer()[0], 48.0f);  // a phrase begins on its root
 }
 
-TEST_F(MelodyTest, DensityDecidesBetweenNotesAndRests) {
-  Set(mg, kMelDensity, 1.0f);
-  Press(48);
-  Frames(20 * 128 + 5);
-  for (int32_t i = 0; i < 128; ++i) EXPECT_NE(Buffer()[i], kRestMark) << i;
-  // With density 0 every note after a phrase's first is a rest.
-  Set(mg, kMelDensity, 0.0f);
-  ModuleResetVoices(*mg);
-  Frames(20 * 128 + 5);
-  EXPECT_EQ(Buffer()[0], 48.0f);
-  int32_t rests = 0;
-  for (int32_t i = 16; i < 128; ++i) rests += Buffer()[i] == kRestMark ? 1 : 0;
-  EXPECT_EQ(rests, 112);
-}
-
 TEST_F(MelodyTest, WithoutHarmonyOrHistoryEveryIntervalIsEquallyLikely) {
   SeedRandom(99);
   SetMelodyScalePattern(*mg, 0);  // chromatic
@@ -217,20 +202,6 @@ TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {
   EXPECT_FLOAT_EQ(d[7], Key(48));
 }
 
-TEST_F(MelodyTest, ARecordingWithoutNotesIsDiscarded) {
-  WaveLibraryEntry* e = BlankMelody(10);
-  ASSERT_EQ(MelodyLibrary.header.count, 1);
-  BeginMelodyGeneratorRecording(*mg, e);
-  FinishMelodyRecording(*mg);
-  EXPECT_EQ(MelodyLibrary.header.count, 0);
-  EXPECT_EQ(mg->SampleEntry, nullptr);
-  EXPECT_EQ(mg->ModuleSwitches[kSwitchRecord], 0);
-  // Finishing without an entry only clears the switches.
-  mg->RecordDone = -1;
-  FinishMelodyRecording(*mg);
-  EXPECT_EQ(mg->RecordDone, 0);
-}
-
 TEST_F(MelodyTest, AResetWaitsForTheNextTrigger) {
   Press(48);
   Frames(100);
@@ -259,18 +230,6 @@ TEST_F(MelodyTest, HostileSettingsAndTuningsStayInTheBuffer) {
     }
   }
   SUCCEED();
-}
-
-TEST_F(MelodyTest, WeightHelpers) {
-  float w[5] = {9.0f, 1.0f, 1.0f, 2.0f, 0.0f};
-  NormaliseSlice(1, 3, w);
-  EXPECT_EQ(w[0], 9.0f);
-  EXPECT_FLOAT_EQ(w[1], 0.25f);
-  EXPECT_FLOAT_EQ(w[3], 0.5f);
-  EXPECT_EQ(PickByWeight(1, 3, 0.0f, w), 0);
-  EXPECT_EQ(PickByWeight(1, 3, 0.25f, w), 1);
-  EXPECT_EQ(PickByWeight(1, 3, 0.6f, w), 2);
-  EXPECT_EQ(PickByWeight(1, 3, 1.0f, w), 2);  // none exceeds: the last
 }
 
 }  // namespace

@@ -139,16 +139,6 @@ TEST_F(MixerTest, PerVoiceCountsTheBusiestInput) {
   EXPECT_EQ(Level(mixer, 1, 4), k * (-0.05f * 5.0f));
 }
 
-TEST_F(MixerTest, RenderedMixOfTwoConstants) {
-  Link(mixer, 1, Constant(0.5f));
-  Link(mixer, 2, Constant(-0.1f));
-  Set(mixer, 2, 0.5f);
-  Output(mixer);
-  std::vector<float> out = Render(3);
-  EXPECT_FLOAT_EQ(out[4], (0.5f - 0.05f) * 0.5f);
-  EXPECT_EQ(out[4], out[5]);
-}
-
 }  // namespace
 }  // namespace testing_synth
 }  // namespace Tarvelo

@@ -81,21 +81,6 @@ TEST_F(PitchTest, PerVoiceBendUsesEachChannelsRange) {
   }
 }
 
-TEST_F(PitchTest, HarmonicMultipliesAndDoesNotClip) {
-  ModuleRecord* f = Source();
-  ModuleRecord* h = Add(kTypeHarmonic);
-  Link(h, kHarmonicFrequency, f);
-  Set(h, kHarmonicFactor, 3.0f);
-  Put(f, 0, 0, 0.0f, 0.1f);
-  Run(h);
-  EXPECT_FLOAT_EQ(Level(h), 0.3f);
-  EXPECT_FLOAT_EQ(Freq(h), 0.3f);
-  Put(f, 0, 0, 0.0f, 0.5f);
-  Run(h);
-  EXPECT_FLOAT_EQ(Level(h), 1.5f);
-  EXPECT_EQ(h->ClipFlag, 0);
-}
-
 TEST_F(PitchTest, KeyboardThroughHarmonicOnTheRenderPath) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   PerVoice(kb);

@@ -60,26 +60,6 @@ TEST_F(RandomizerTest, DrawsOncePerPeriod) {
   EXPECT_EQ(changes[2] - changes[1], 3);
 }
 
-TEST_F(RandomizerTest, UnlinkedInputSetsTheRange) {
-  Set(kRandomInput, 0.5f);
-  Set(kRandomResolution, 0.0f);
-  Period(0.5f / 48000.0f);  // a draw every frame
-  float lo = 1.0f, hi = -1.0f;
-  double sum = 0.0;
-  for (int32_t k = 0; k < 20000; ++k) {
-    const float y = Frame();
-    lo = std::min(lo, y);
-    hi = std::max(hi, y);
-    sum += y;
-  }
-  EXPECT_GE(lo, -0.5f);
-  EXPECT_LT(hi, 0.5f);
-  EXPECT_LT(lo, -0.49f);
-  EXPECT_GT(hi, 0.49f);
-  EXPECT_NEAR(sum / 20000.0, 0.0, 0.01);
-  EXPECT_EQ(m_->ClipFlag, 0);
-}
-
 TEST_F(RandomizerTest, LinkedInputIsHeldScaledBiasedAndQuantized) {
   ModuleRecord* src = Add(kTypeOscillator);
   src->ChannelsProcessed = 1;

@@ -155,18 +155,6 @@ TEST_F(SequencerTest, NegativeTempoStartsTheNotesInDescendingOrder) {
   EXPECT_FLOAT_EQ(order[3], 4.0f);
 }
 
-TEST_F(SequencerTest, ALiveFrequencyInputTransposes) {
-  ModuleRecord* seq = Player({{0.01f, 0.02f, 0.9f, 0.0f}}, 0.02f);
-  ModuleRecord* key = Source();
-  Put(key, 0, 0, 1.0f, 0.04f);
-  Link(seq, kSeqFrequency, key);
-  Play(seq, 3);
-  EXPECT_FLOAT_EQ(Freq(seq), 0.04f);  // an octave up
-  EXPECT_EQ(seq->Params[kSeqFrequency].Value, 0.04f);
-  EXPECT_EQ(seq->Params[kSeqFrequency].MidiMoved, -1);
-  EXPECT_EQ(key->TriggerBuffers[0][seq->VoiceIds[0]] | key->TriggerBuffers[1][seq->VoiceIds[0]], kVoiceMark);
-}
-
 TEST_F(SequencerTest, SingleVoicePlaybackGapsBeforeEachNote) {
   ModuleRecord* seq = Player({{0.02f, 0.02f, 0.9f, 0.01f}, {0.01f, 0.03f, 0.7f, 0.02f}}, 0.04f, false);
   const std::vector<Event> e = Play(seq, 1500);
@@ -182,31 +170,6 @@ TEST_F(SequencerTest, SingleVoicePlaybackGapsBeforeEachNote) {
   EXPECT_EQ(e[2].first.Level, 0.7f);
   EXPECT_NEAR(e[3].frame, 1440, 2);
   EXPECT_EQ(e[3].first.Frequency, 0.0f);
-}
-
-TEST_F(SequencerTest, WithoutAMelodyTheInputsPassThrough) {
-  ModuleRecord* src = Source(1, 2);
-  src->VoiceIds[0] = 5;
-  src->VoiceIds[1] = 2;
-  Put(src, 0, 0, 0.5f, 0.01f);
-  Put(src, 0, 1, 0.6f, 0.02f);
-  ModuleRecord* seq = Add(kTypeSequencer);
-  PerVoice(seq);
-  Link(seq, kSeqFrequency, src);
-  Link(seq, kSeqVelocity, src);
-  seq->Params[kSeqVelocity].VoiceMapRow = 1;
-  src->TriggerBuffers[1][2] = kVoiceMark;
-  Run(seq, 2, 1);
-  EXPECT_EQ(seq->ActiveVoices, 2);
-  EXPECT_EQ(seq->VoiceIds[0], 5);
-  EXPECT_EQ(seq->VoiceIds[1], 2);
-  EXPECT_EQ(seq->Outputs[0][1].Level, 0.6f);
-  EXPECT_EQ(seq->Outputs[0][1].Frequency, 0.02f);
-  EXPECT_EQ(seq->TriggerBuffers[1][2], kVoiceMark);
-  EXPECT_EQ(seq->TriggerBuffers[1][5], 0u);
-  seq->PolyphonyMode = 0;
-  Run(seq, 2, 0);
-  EXPECT_EQ(seq->ActiveVoices, 1);
 }
 
 // Recording from a keyboard on the render path, then playing the recording.
@@ -371,24 +334,6 @@ TEST_F(SequencerTest, RecordingStopsAtTheLengthAndAtTheNoteLimit) {
   }
   EXPECT_EQ(three->Sound.samples[0], 3.0f);
   EXPECT_EQ(three->Sound.dataSize, 16u * 3 + 24);
-}
-
-TEST_F(SequencerTest, AnEmptyRecordingIsDiscarded) {
-  ModuleRecord* seq = Add(kTypeSequencer);
-  WaveLibraryEntry* keep = BlankMelody(4);
-  WaveLibraryEntry* e = BlankMelody(4);
-  ASSERT_EQ(MelodyLibrary.header.count, 2);
-  AttachWaveToModule(seq, e, ~uint64_t{0});
-  Set(seq, kSeqFrequency, 0.0f);  // the unlinked input plays no note
-  Run(seq);
-  seq->RecordDone = -1;
-  Run(seq);
-  EXPECT_EQ(MelodyLibrary.header.count, 1);
-  EXPECT_EQ(MelodyLibrary.entries[0], keep);
-  EXPECT_EQ(seq->SampleEntry, nullptr);
-  EXPECT_EQ(seq->SampleData, nullptr);
-  EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord], 0);
-  EXPECT_EQ(seq->RecordDone, 0);
 }
 
 TEST_F(SequencerTest, TempoAnalysisOfARegularMelody) {

@@ -50,22 +50,6 @@ TEST_F(StereoTest, MergeHalvesInOneModeAndScalesByRootHalfInTheOther) {
   EXPECT_EQ(Level(merge), 0.25f);
 }
 
-TEST_F(StereoTest, JoinReadsChannelZeroOfEachSide) {
-  ModuleRecord* left = Source(2, 1);
-  Put(left, 0, 0, 0.3f);
-  Put(left, 1, 0, -0.9f);
-  ModuleRecord* right = Source(1, 1);
-  Put(right, 0, 0, 0.2f);
-  ModuleRecord* join = Add(kTypeJoinStereo);
-  Link(join, kJoinLeft, left);
-  Link(join, kJoinRight, right);
-  Set(join, kJoinRight, 0.5f);
-  Run(join);
-  EXPECT_EQ(Level(join, 0), 0.3f);
-  EXPECT_EQ(Level(join, 1), 0.1f);
-  EXPECT_EQ(join->Outputs[1][0].Frequency, 0.1f);
-}
-
 TEST_F(StereoTest, BalanceAttenuatesOneSide) {
   ModuleRecord* src = Source(2, 1);
   Put(src, 0, 0, 0.8f);

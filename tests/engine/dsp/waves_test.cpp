@@ -15,15 +15,6 @@ namespace {
 // One call at phase p with the other arguments of the wave preview.
 float At(WaveFunction f, float p, float a = 1.0f) { return f(&p, a, 0.0f, 0.0f, 1.0f, 1.0f); }
 
-TEST(WaveShapes, TableHoldsTheShapesInIndexOrder) {
-  InstallWaveShapes();
-  const WaveFunction expected[kWaveShapeCount] = {
-      WaveSine,     WaveTriangle,         WaveSquare,          WaveSawtooth,
-      WaveInvertedSine, WaveCycloid,      WaveCubicSine,       WaveWhiteNoise,
-      WaveParabola, WaveInvertedParabola, WaveAsymmetricParabola, WaveExperimental};
-  for (int32_t i = 0; i < kWaveShapeCount; ++i) EXPECT_EQ(WaveShapeTable[i].Function, expected[i]) << i;
-}
-
 TEST(WaveShapes, ValuesAtTheDefiningPoints) {
   const float a = 0.5f;
   EXPECT_EQ(At(WaveSine, 0.0f, a), 0.0f);

@@ -94,14 +94,6 @@ TEST(WindowTest, EndsAndCentres) {
   }
 }
 
-TEST(WindowTest, OneTapIsTheCentreAndNoTapsWriteNothing) {
-  for (WindowFunction f : {WindowSquare, WindowTriangular, WindowSine, WindowHanning, WindowHamming,
-                           WindowBlackman, WindowNuttall, WindowBlackmanNuttall, WindowBlackmanHarris}) {
-    EXPECT_EQ(Window(f, 1), std::vector<float>{1.0f});
-    EXPECT_TRUE(Window(f, 0).empty());
-  }
-}
-
 TEST(WindowTest, PeriodicSinc) {
   std::vector<float> out(16);
   // Width 0 (or NaN) is width 1: every tap 1.0.
@@ -126,14 +118,6 @@ TEST(WindowTest, PeriodicSinc) {
   DirichletKernel(a.data(), 5, 50.0f);
   DirichletKernel(b.data(), 5, 5.0f);
   EXPECT_EQ(a, b);
-}
-
-TEST_F(FirDesignTest, InitInstallsTheWindowsAndBuildsOnce) {
-  EXPECT_EQ(WindowFunctionTable[0].Function, WindowSquare);
-  EXPECT_EQ(WindowFunctionTable[3].Function, WindowHanning);
-  EXPECT_EQ(WindowFunctionTable[8].Function, WindowBlackmanHarris);
-  // The start-up's design: no taps yet, gain sum at its floor.
-  EXPECT_EQ(saved_.FirGainSum, 1);
 }
 
 TEST_F(FirDesignTest, LowPassPrototypeAndItsHighPassMirror) {
