@@ -87,20 +87,6 @@ class Recording : public ::testing::Test {
   SoundBuffer sb_;
 };
 
-TEST_F(Recording, CreatedAndFinishedAtOnce) {
-  const std::string path = dir_ + "/empty.wav";
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
-  EXPECT_EQ(sb_.dataOffset, 89);
-  // The provisional header is complete from the start.
-  ExpectHeader(Load(path), 0);
-  EXPECT_EQ(FinishRecordingWav(f, &sb_), 0);
-  Bytes b = Load(path);
-  EXPECT_EQ(b.size(), 88u);
-  ExpectHeader(b, 0);
-  EXPECT_FALSE(platform::FileIsOpen(f));
-}
-
 TEST_F(Recording, StampedFileReadsBack) {
   const std::string name = "REC_" + QUARLE_BASICS::TimeStampText() + ".wav";
   ASSERT_EQ(name.size(), 4u + 17u + 4u);

@@ -219,17 +219,6 @@ TEST_F(WavFiles, Stereo16BitLayoutWithText) {
   SoundBufferFree(&sb);
 }
 
-TEST_F(WavFiles, StereoWithoutTextPutsDataAt80) {
-  SoundBuffer sb;
-  Fill(&sb, 2, {0.1f, 0.2f});
-  ASSERT_EQ(SaveWavFile(Path("s.wav"), &sb, 32), 0);
-  Bytes b = Load(Path("s.wav"));
-  EXPECT_EQ(Text(b, 80, 4), "data");
-  EXPECT_EQ(ReadF32(b, 88), 0.1f);
-  EXPECT_EQ(ReadF32(b, 92), 0.2f);
-  SoundBufferFree(&sb);
-}
-
 TEST_F(WavFiles, SavedFilesReadBack) {
   SoundBuffer out;
   Fill(&out, 2, {0.5f, -0.5f, 0.125f, 0.0f, -1.0f, 1.0f});

@@ -50,8 +50,11 @@ TEST_F(ConsoleTest, CodePageMapEdges) {
   EXPECT_EQ(CodePageMap[206], 0x7B);
   EXPECT_EQ(CodePageMap[255], 0xA6);
   // The inverse leads back to the same character wherever it exists.
-  for (int c = 1; c < 256; ++c)
-    if (CodePageInverse[c] != 0) EXPECT_EQ(CodePageMap[CodePageInverse[c]], c) << c;
+  for (int c = 1; c < 256; ++c) {
+    if (CodePageInverse[c] != 0) {
+      EXPECT_EQ(CodePageMap[CodePageInverse[c]], c) << c;
+    }
+  }
   // Inverse: the highest code wins, a character no code shows gives 0.
   EXPECT_EQ(CodePageInverse[0xA6], 255);
   EXPECT_EQ(CodePageInverse['$'], 207);

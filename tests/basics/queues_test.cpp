@@ -38,15 +38,6 @@ class Queues : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Queues, NumbersAreHandedOutInOrder) {
-  EXPECT_EQ(MainCommandQueue, 0);
-  ASSERT_EQ(CreateCommandQueue(AudioCommandQueue), 0);
-  ASSERT_EQ(CreateCommandQueue(VisualsCommandQueue), 0);
-  EXPECT_EQ(AudioCommandQueue, 1);
-  EXPECT_EQ(VisualsCommandQueue, 2);
-  EXPECT_EQ(CommandQueueCount(), 3u);
-}
-
 TEST_F(Queues, SeventeenthMessageGrowsTheQueueAndKeepsOrder) {
   for (uint32_t i = 0; i < 17; ++i) {
     CommandMessage m = Msg(200 + i, i);

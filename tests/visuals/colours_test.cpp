@@ -6,22 +6,6 @@ namespace {
 
 using namespace QUARLE_VISUALS;
 
-TEST(Colours, HsvToRgb) {
-  const float red[3] = {0.0f, 1.0f, 1.0f};
-  EXPECT_EQ(HsvToRgb(red), 0xFFFF0000u);
-  const float grey[3] = {0.7f, 0.0f, 0.5f};
-  EXPECT_EQ(HsvToRgb(grey), 0xFF808080u);  // 127.5 rounds to the even 128
-  const float green[3] = {1.0f / 3.0f, 1.0f, 1.0f};
-  EXPECT_EQ(HsvToRgb(green), 0xFF00FF00u);
-  // Hue 0.75 (i = 4, f = 0.5) at half saturation: T = 0.75 x 255 = 191.25, P = 127.5.
-  const float violet[3] = {0.75f, 0.5f, 1.0f};
-  EXPECT_EQ(HsvToRgb(violet), 0xFFBF80FFu);
-  const float wrap[3] = {1.0f, 1.0f, 1.0f};  // i = 6 takes the last row (V, P, Q)
-  EXPECT_EQ(HsvToRgb(wrap), 0xFFFF00FFu);
-  const float wild[3] = {0.1f, 1.0f, 7.0f};  // out-of-range value stays within a byte
-  EXPECT_EQ(HsvToRgb(wild) & 0x00FF00FFu, 0x00FF0000u);
-}
-
 TEST(Colours, RampFallsToTheFloor) {
   uint32_t* ramp = new uint32_t[3]();  // an old array is replaced
   ASSERT_EQ(BuildColourRamp(&ramp, 0x80101010u, 0xFF808080u, 2), 0);

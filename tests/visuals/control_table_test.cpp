@@ -340,19 +340,6 @@ TEST_F(TreeTest, BringToFrontRenumbersPastTenThousand) {
   EXPECT_EQ(C(c)->Z, 3);
 }
 
-TEST_F(TreeTest, SortChildrenByZOrdersAnyArrangement) {
-  const int32_t p = Make(0, 0, 0, 10, 10);
-  std::vector<int32_t> ids;
-  for (int i = 0; i < 200; ++i) ids.push_back(Make(p, 0, 0, 1, 1));
-  std::mt19937 rng(7);
-  for (int32_t id : ids) C(id)->Z = static_cast<int32_t>(rng() % 50);  // many equal
-  std::shuffle(ids.begin(), ids.end(), rng);
-  SortChildrenByZ(ids.data(), 0, static_cast<int32_t>(ids.size()) - 1);
-  for (size_t i = 1; i < ids.size(); ++i) EXPECT_LE(C(ids[i - 1])->Z, C(ids[i])->Z);
-  SortChildrenByZ(ids.data(), 3, 3);  // one element
-  SortChildrenByZ(ids.data(), 5, 2);  // empty range
-}
-
 TEST_F(TreeTest, HitTestAtEdgesAndThroughHiddenDisabledAndNoHitControls) {
   const int32_t a = Make(0, 100, 50, 40, 30);  // x 100..139, y 50..79
   EXPECT_EQ(ControlHitTest(100, 50, 0), a);

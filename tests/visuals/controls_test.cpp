@@ -84,23 +84,6 @@ TEST(ControlRecordTest, SettersMarkAndSumARunOfChanges) {
   EXPECT_EQ(ControlAlpha(&r.c), 0u);
 }
 
-TEST(ControlRecordTest, DisabledStateTogglesOnChangeOnly) {
-  ControlState s;
-  EXPECT_EQ(IsDisabled(&s), 0);
-  SetDisabled(&s, 0);
-  EXPECT_EQ(s.DisabledToggle, 0);
-  SetDisabled(&s, -1);
-  EXPECT_EQ(s.DisabledToggle, -1);
-  EXPECT_EQ(IsDisabled(&s), -1);
-  SetDisabled(&s, 5);  // any non-zero counts as disabled, but it is a change
-  EXPECT_EQ(s.DisabledToggle, 0);
-  EXPECT_EQ(IsDisabled(&s), -1);
-  Rec r;
-  EXPECT_EQ(ControlIsEnabled(&r.c), -1);
-  SetDisabled(&r.c.State, -1);
-  EXPECT_EQ(ControlIsEnabled(&r.c), 0);
-}
-
 TEST(ControlRecordTest, PublishCopiesTheDrawableStateAndClearsTheResize) {
   Rec r;
   ControlSetX(&r.c, 5);
@@ -140,22 +123,6 @@ TEST(ControlRecordTest, PublishCopiesTheDrawableStateAndClearsTheResize) {
   // Moves are handed down by UpdateControl, not by the publish.
   EXPECT_EQ(r.c.Moved, -1);
   EXPECT_EQ(r.c.PendingDx, 5);
-}
-
-TEST(ControlRecordTest, PublishTextAndStateTouchOnlyTheirPart) {
-  Rec r;
-  ControlSetX(&r.c, 40);
-  TextFieldSetText(&r.c.Text, "row");
-  r.c.Text.Selected = 3;
-  ControlPublishText(&r.c, 8);
-  EXPECT_EQ(r.c.Render->X, 0);
-  EXPECT_STREQ(TextFieldGetText(&r.c.Render->Text), "row");
-  EXPECT_EQ(r.c.Render->Text.Selected, 3);
-  EXPECT_EQ(r.c.Text.Changed, 0);
-  r.c.State.Pressed = -1;
-  ControlPublishState(&r.c);
-  EXPECT_EQ(r.c.Render->State.Pressed, -1);
-  EXPECT_EQ(r.c.Render->X, 0);
 }
 
 TEST(ControlRecordTest, TextFieldTexts) {

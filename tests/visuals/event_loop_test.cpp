@@ -136,19 +136,6 @@ TEST_F(EventLoopTest, TheMaskAndTheDisabledStateFilterCalls) {
   EXPECT_TRUE(BitsOf(d).empty());
 }
 
-TEST_F(EventLoopTest, APressAfterFocusLossReadsThePointerAgain) {
-  Make(win_, 10, 10, 10, 10, 2);
-  const int32_t b = Make(win_, 20, 10, 10, 10, 2);
-  Move(15, 15);
-  EXPECT_EQ(Run(), 0);
-  platform::SetSimulatedWindowPointer(25, 12);
-  Inject(platform::PlainEvent(platform::kWindowFocusLost));
-  Press();
-  EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(BitsOf(b), (V{2}));
-  EXPECT_EQ(g_calls.back().y, 12);
-}
-
 TEST_F(EventLoopTest, QueuedControlEventsSystemMessagesAndQuit) {
   const int32_t a = Make(win_, 10, 10, 10, 10, 0);  // no mask and disabled: still reached
   SetDisabled(&ControlAt(a)->State, -1);
@@ -338,28 +325,6 @@ TEST_F(KeyTest, DeadKeysComposeWithTheAccentRows) {
     if (c.id == field_) typed.push_back(c.typed);
   EXPECT_EQ(typed, (std::vector<std::string>{"", "\xEA", "", "^x", "", "^", "", "", "\xDC", "",
                                               "\xF1", "", "~"}));
-}
-
-TEST_F(KeyTest, ShiftControlAndInsertStates) {
-  Key(42, 0);
-  EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(KeyShift(), -1);
-  KeyUp(42, 0);
-  Key(54, 0);
-  EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(KeyInput.Words[1], 0);
-  EXPECT_EQ(KeyShift(), -1);
-  KeyUp(54, 0);
-  Key(29, 0);  // Ctrl
-  EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(KeyShift(), 0);
-  EXPECT_EQ(KeyControl(), -1);
-  KeyUp(29, 0);
-  Key(82, 0);    // Insert
-  Key(82, '0');  // keypad 0 types a digit: no toggle
-  EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(KeyControl(), 0);
-  EXPECT_EQ(KeyInsert(), -1);
 }
 
 TEST_F(KeyTest, TabShowsTheFrameThenMovesTheFocusAndEnterClicks) {

@@ -67,30 +67,6 @@ TEST_F(LayersTest, ACentredLabelSitsInTheBoxInsideTheBorder) {
   EXPECT_TRUE(Ink(img, x, x + tw, 3, 24));
 }
 
-TEST_F(LayersTest, FitRightAlignmentModeThreeAndGivenSizes) {
-  const int32_t tw = TextWidth("Label", &TextFont, 14);
-  EXPECT_EQ(AddTextLayer(id_, "Label", 14, kAlignFit, 0, 500, 0), 5);
-  EXPECT_EQ(Layer(0)->width, tw + 1);  // a given w is ignored
-  EXPECT_EQ(AddTextLayer(id_, "Label", 14, kAlignRight, 3, 200, 40), 5);
-  const platform::Image* img = Layer(1);
-  EXPECT_EQ(img->width, 200);
-  EXPECT_EQ(img->height, 40);  // a given h is kept
-  EXPECT_EQ(img->pixels[0], kLayerMode3Fill);
-  EXPECT_FALSE(Ink(img, 0, 200 - tw, 0, 40, kLayerMode3Fill));
-  EXPECT_TRUE(Ink(img, 200 - tw, 200, 0, 40, kLayerMode3Fill));
-  // Even below size + 2: the text then does not fit and is refused.
-  C()->Text.Changed = 0;
-  EXPECT_EQ(AddTextLayer(id_, "Label", 14, kAlignRight, 0, 200, 10), -19);
-  EXPECT_EQ(Layer(2)->height, 10);
-  EXPECT_EQ(C()->Text.Changed, -1);
-  // A narrow control's box is still as wide as the size.
-  int32_t small = 0;
-  ASSERT_EQ(CreateControl(root_, 0, 0, 8, 8, nullptr, nullptr, -1, 11, "", "", &small), 0);
-  EXPECT_GE(AddTextLayer(small, "W", 12, kAlignLeft, 0, 0, 0), 0);
-  EXPECT_EQ(ControlAt(small)->Layers[0]->width, 12);
-  EXPECT_EQ(ControlAt(small)->Layers[0]->height, 14);
-}
-
 TEST_F(LayersTest, ALayerThatCannotBeMadeLeavesItsSlotEmpty) {
   EXPECT_EQ(AddTextLayer(id_, "x", 12, kAlignLeft, 0, 20000, 0), -21);
   EXPECT_EQ(C()->LayerCount, 1);
