@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -40,10 +39,32 @@ std::string Unescape(const std::string& s) {
   return out;
 }
 
+// Reads the string literals (adjacent ones joined) starting at pos, up to the
+// closing parenthesis of the call; false when the argument is not made of
+// literals only (a variable or an expression).
+bool ReadLiterals(const std::string& src, size_t pos, std::string& value) {
+  bool any = false;
+  while (pos < src.size()) {
+    const char c = src[pos];
+    if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+      ++pos;
+    } else if (c == '"') {
+      size_t end = pos + 1;
+      while (end < src.size() && src[end] != '"') end += src[end] == '\\' ? 2 : 1;
+      if (end >= src.size()) return false;
+      value += Unescape(src.substr(pos + 1, end - pos - 1));
+      pos = end + 1;
+      any = true;
+    } else {
+      return any && c == ')';
+    }
+  }
+  return false;
+}
+
 TEST(MessageSites, EveryLiteralDefaultMatchesTheTable) {
   namespace fs = std::filesystem;
-  const std::regex call(R"re(LangText\(\s*(\d+)\s*,\s*((?:"(?:[^"\\]|\\.)*"\s*)+)\))re");
-  const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
+  const std::string call = "LangText(";
   int32_t checked = 0;
   for (const char* folder : {"basics", "engine", "audio", "visuals", "app", "ui"}) {
     const fs::path root = fs::path(TARVELO_SOURCE_DIR) / folder;
@@ -53,13 +74,19 @@ TEST(MessageSites, EveryLiteralDefaultMatchesTheTable) {
       std::ifstream in(entry.path(), std::ios::binary);
       std::stringstream text;
       text << in.rdbuf();
-      const std::string source = text.str();
-      for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {
-        const int n = std::stoi((*it)[1]);
+      const std::string src = text.str();
+      for (size_t at = src.find(call); at != std::string::npos; at = src.find(call, at + 1)) {
+        size_t pos = at + call.size();
+        while (pos < src.size() && src[pos] == ' ') ++pos;
+        size_t digits = pos;
+        while (digits < src.size() && std::isdigit(static_cast<unsigned char>(src[digits]))) ++digits;
+        if (digits == pos) continue;  // a number held in a variable
+        const int n = std::stoi(src.substr(pos, digits - pos));
+        pos = digits;
+        while (pos < src.size() && src[pos] == ' ') ++pos;
+        if (pos >= src.size() || src[pos] != ',') continue;
         std::string value;
-        const std::string parts = (*it)[2];
-        for (std::sregex_iterator lit(parts.begin(), parts.end(), literal); lit != end; ++lit)
-          value += Unescape((*lit)[1]);
+        if (!ReadLiterals(src, pos + 1, value)) continue;
         ASSERT_LT(n, 608) << entry.path();
         EXPECT_EQ(value, Tarvelo::kMessageDefaults[n]) << entry.path() << ": message " << n;
         ++checked;
