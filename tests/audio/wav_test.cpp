@@ -28,7 +28,9 @@ void U16(Bytes& b, uint16_t v) {
   b.push_back(uint8_t(v));
   b.push_back(uint8_t(v >> 8));
 }
-void Id(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
+void Id(Bytes& b, const char* id) {
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(id[i]));
+}
 uint32_t ReadU32(const Bytes& b, size_t at) {
   return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
          uint32_t(b[at + 3]) << 24;

@@ -187,7 +187,8 @@ TEST_F(FontTest, DrawsGlyphsWithCoverage) {
   Img page(60, 30, 0xFF000000u);
   EXPECT_EQ(DrawTextFT(page.img, 2, 2, 0, "Hi", TextFont.Face, 20, 0xFFFFFFFFu, 0), 2);
   int lit = 0;
-  for (uint32_t p : page.pixels()) {
+  const std::vector<uint32_t> pixels = page.pixels();
+  for (uint32_t p : pixels) {
     EXPECT_EQ(p >> 24, 0xFFu);
     lit += (p & 0xFFu) != 0;
   }

@@ -342,7 +342,7 @@ TEST_F(ControlImagesTest, PreparationGivesEachControlWhatItsDrawExpects) {
   const int32_t label = Make(0, 0, 50, 20, DrawLabel, NoOp, 11);
   const int32_t passive = Make(0, 30, 40, 20, DrawButton, nullptr, 11);
   const int32_t big = Make(0, 60, 200, 100, DrawButton, NoOp, 11);        // 20000 > 12500
-  const int32_t bigPanel = Make(0, 170, 200, 100, DrawPanel, NoOp, 31);
+  Make(0, 170, 200, 100, DrawPanel, NoOp, 31);  // a big panel: no gradient of its own
   const int32_t wide = Make(210, 0, 100, 24, DrawSelector, NoOp, 31, "Zoom");
   const int32_t square = Make(210, 40, 30, 30, DrawSelector, NoOp, 31, "Size");
   const int32_t field = Make(210, 80, 100, 30, DrawValueField, NoOp, 31);
