@@ -188,9 +188,11 @@ int32_t OnSynthPlaneMouse(uint32_t bits, int32_t x, int32_t y, int32_t id, int32
   } else if (bits & 32) {
     ModuleRecord* payload = DragPayload(source);
     if (plane->UserPointer != payload) plane->UserPointer = payload;
-    plane->PressX = x;
-    plane->PressY = y;
-    ShowPlanePosition(x, y, false);
+    // A drag-over brings the motion, not the place: the drop outline and the
+    // read-out follow the pointer itself.
+    plane->PressX = V::Pointer.x;
+    plane->PressY = V::Pointer.y;
+    ShowPlanePosition(V::Pointer.x, V::Pointer.y, false);
   } else if (bits & 64) {
     ModuleRecord* payload = static_cast<ModuleRecord*>(plane->UserPointer);
     if (payload) {

@@ -201,9 +201,15 @@ TEST_F(SynthPlane, DroppingACatalogTypeOrAListedModuleCreatesOneThere) {
   const int32_t before = Tarvelo::ModuleList.count;
 
   Tarvelo::DragModuleIndex = Tarvelo::kTypeAdsr;
-  Send(plane, 32, 700, 400, refm);
+  // A drag-over carries the motion; the place is the pointer's.
+  V::Pointer.x = 700;
+  V::Pointer.y = 400;
+  Send(plane, 32, 4, -2, refm);
+  V::Pointer = V::PointerState{};
   EXPECT_EQ(C(plane)->UserPointer, &Tarvelo::ModuleCatalog[Tarvelo::kTypeAdsr]);
   EXPECT_EQ(Text(Slot(Tarvelo::kUiSTB_XYPOS)), "700,400");
+  EXPECT_EQ(C(plane)->PressX, 700);
+  EXPECT_EQ(C(plane)->PressY, 400);
   Send(plane, 64, 700, 400, refm);
   ASSERT_EQ(Tarvelo::ModuleList.count, before + 1);
   EXPECT_EQ(C(plane)->UserPointer, nullptr);
@@ -243,7 +249,10 @@ TEST_F(SynthPlane, HoverShowsPlanePositionsAndAPlaneDragPansEverything) {
   Send(plane, 1, 300, 200);
   EXPECT_EQ(Text(Slot(Tarvelo::kUiSTB_XYPOS)), "(250,220)");
   Tarvelo::DragModuleIndex = -1;
-  Send(plane, 32, 300, 200, Slot(Tarvelo::kUiREFM));
+  V::Pointer.x = 300;
+  V::Pointer.y = 200;
+  Send(plane, 32, -6, 1, Slot(Tarvelo::kUiREFM));
+  V::Pointer = V::PointerState{};
   EXPECT_EQ(Text(Slot(Tarvelo::kUiSTB_XYPOS)), "250,220");
 
   const int32_t box = static_cast<int32_t>(osc->BoxControl);
