@@ -10,6 +10,7 @@
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
+#include "audio/meters.h"
 #include "audio/midi.h"
 #include "audio/thread.h"
 #include "basics/console.h"
@@ -84,6 +85,21 @@ void StopAudioThread() {
   Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
 }
 
+// Reports the audio thread made after the loop stopped reading queue 0: the
+// stream and capture copies they carry go with them.
+void DropPendingReports() {
+  if (!QUARLE_VISUALS::GuiFetchHeader.lock) return;
+  if (QUARLE_BASICS::FetchCommands(QUARLE_VISUALS::GuiFetchBuffer, QUARLE_VISUALS::GuiFetchHeader,
+                                   QUARLE_BASICS::MainCommandQueue) != 0)
+    return;
+  for (int32_t i = 0; i < QUARLE_VISUALS::GuiFetchHeader.count; ++i) {
+    QUARLE_BASICS::CommandMessage& m = QUARLE_VISUALS::GuiFetchBuffer[i];
+    QUARLE_AUDIO::ReleaseReportBlock(m.type, m.word2);
+    m.word2 = 0;
+  }
+  QUARLE_VISUALS::GuiFetchHeader.count = 0;
+}
+
 void FreeMemory() {
   Report(LangText(143, "Cleaning memory."), QUARLE_BASICS::kLevelInfo);
   // No report may reach the console list while it goes; the lines after it are
@@ -139,6 +155,7 @@ void RunShutdown() {
   }
   // 3.
   StopAudioThread();
+  DropPendingReports();
   // The MIDI thread plays keyboards through the tunings and the lists freed
   // below: its devices close first.
   QUARLE_AUDIO::CloseMidiInput();
