@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../ui/ui_fixture.h"
 #include "basics/messages.h"
 #include "basics/queues.h"
 #include "platform/display.h"
@@ -64,26 +65,13 @@ inline void PostQuit() {
   QUARLE_BASICS::PostCommand(m, 0, 0);
 }
 
-inline void DrainQueue0() {
-  QUARLE_BASICS::CommandMessage* buf = nullptr;
-  QUARLE_BASICS::ArrayHeader h;
-  QUARLE_BASICS::ArrayHeaderInit(h);
-  QUARLE_BASICS::FetchCommands(buf, h, 0);
-  std::free(buf);
-  QUARLE_BASICS::ArrayHeaderFree(h);
-}
+inline void DrainQueue0() { uitest::DrainQueue(0); }
 
 class GuiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TARVELO_HEADLESS", "1", 1);
-    platform::DisplayResetSimulated();
-    if (QUARLE_BASICS::CommandQueueCount() == 0) {
-      int32_t q = -1;
-      ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
-    }
-    int64_t w = 0, h = 0;
-    ASSERT_EQ(QUARLE_VISUALS::init(12, w, h, 1), 0);
+    uitest::StartHeadlessVisuals();
+    if (HasFatalFailure()) return;
     GuiLoopReset();
     CpuSaving = 0;
     g_calls.clear();

@@ -1,75 +1,19 @@
-// A headless interface to build into: the visuals started without a screen,
-// the DejaVu fonts as text and icon font, the sizes of zoom 1 and a fresh
-// control index.
+// A headless interface to build into (see tests/ui/ui_fixture.h), with the
+// checks the build tests make of what was built.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
-#include "app/state/settings.h"
-#include "basics/dynzstring.h"
-#include "basics/queues.h"
-#include "engine/modulelist.h"
-#include "platform/display.h"
-#include "platform/paths.h"
-#include "ui/build/frame.h"
-#include "visuals/control_table.h"
-#include "visuals/event_loop.h"
-#include "visuals/fonts.h"
-#include "visuals/video_thread.h"
-#include "visuals/visuals.h"
+#include "../ui_fixture.h"
 
 namespace buildtest {
 
 namespace V = QUARLE_VISUALS;
 
-class BuildTest : public ::testing::Test {
+class BuildTest : public uitest::InterfaceTest {
  protected:
-  void SetUp() override {
-    setenv("TARVELO_HEADLESS", "1", 1);
-    platform::DisplayResetSimulated();
-    if (QUARLE_BASICS::CommandQueueCount() == 0) {
-      int32_t q = -1;
-      ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
-    }
-    int64_t w = 0, h = 0;
-    ASSERT_EQ(V::init(12, w, h, 1), 0);
-    platform::SetProgramFolderOverride("/usr/share/fonts/truetype/dejavu");
-    V::LoadFonts("/DejaVuSans-Bold.ttf", "/DejaVuSans.ttf");
-    V::UiIndex = static_cast<int32_t*>(std::calloc(113, sizeof(int32_t)));
-    V::DialogEditIndex = static_cast<int32_t*>(std::calloc(1, sizeof(int32_t)));
-    for (int32_t& k : V::KeyShortcutTable) k = 0;
-    Tarvelo::ResetUiCallbacks();
-    Tarvelo::MonitorsSpanned = 1;
-    Tarvelo::SelectedModule = nullptr;
-    Tarvelo::Settings.AutoSave = 0;
-    Tarvelo::Settings.Scope = 0;
-    Zoom(1);
-    Window(1920, 1080);
-    V::InterfaceReady = 0;
-  }
-  void TearDown() override {
-    Tarvelo::ResetUiCallbacks();
-    V::VisualsShutdown();
-    platform::SetProgramFolderOverride("");
-    V::InterfaceReady = 0;
-  }
-  // The sizes the display settings give at zoom 1 and 2.
-  static void Zoom(int z) {
-    Tarvelo::UiUnit = 5 * z;
-    V::BorderWidth = 3 * z;
-    V::IconFont.IconSize = 22 * z;
-    Tarvelo::DefaultTextSize = 20 * z;
-  }
-  static void Window(int32_t w, int32_t h) {
-    V::ScreenWidth = w;
-    V::ScreenHeight = h;
-  }
-  static V::ControlRecord* C(int32_t id) { return V::ControlAt(id); }
-  static std::string Id(int32_t id) {
-    return C(id) ? QUARLE_BASICS::DynZStringGet(C(id)->ID) : "<none>";
-  }
   static std::string Tip(int32_t id) {
     return C(id) ? QUARLE_BASICS::DynZStringGet(C(id)->Tooltip) : "<none>";
   }

@@ -54,7 +54,6 @@ class PanelBase : public buildtest::BuildTest {
   static fs::path Home() { return home_; }
 
   static int32_t Slot(int32_t s) { return Tarvelo::SlotId(s); }
-  static std::string Text(int32_t id) { return C(id) ? V::TextFieldGetText(&C(id)->Text) : "<none>"; }
   static int64_t On(int32_t id) { return C(id)->State.On; }
   static int64_t Shown(int32_t id) { return V::ControlVisible(C(id)); }
   static int64_t Disabled(int32_t id) { return V::IsDisabled(&C(id)->State); }

@@ -110,18 +110,6 @@ class PanelsATest : public PanelBase {
     fs::remove_all(home_);
   }
 
-  // Every message waiting in a queue, oldest first.
-  static std::vector<CommandMessage> Drain(int32_t queue) {
-    CommandMessage* buffer = nullptr;
-    QUARLE_BASICS::ArrayHeader header;
-    QUARLE_BASICS::ArrayHeaderInit(header);
-    std::vector<CommandMessage> out;
-    if (QUARLE_BASICS::FetchCommands(buffer, header, queue) == 0)
-      out.assign(buffer, buffer + header.count);
-    std::free(buffer);
-    QUARLE_BASICS::ArrayHeaderFree(header);
-    return out;
-  }
   static std::vector<CommandMessage> AudioPosts() { return Drain(QUARLE_BASICS::AudioCommandQueue); }
   static int32_t Window(int32_t slot) { return Tarvelo::WindowIdOf(slot); }
 

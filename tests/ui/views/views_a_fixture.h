@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "../ui_fixture.h"
 #include "app/state/settings.h"
 #include "basics/queues.h"
 #include "platform/display.h"
@@ -26,30 +27,14 @@ namespace V = QUARLE_VISUALS;
 
 constexpr uint32_t kBackdrop = 0xFF102030;
 
-// A snapshot that frees itself.
-struct Snap {
-  V::RenderRecord r;
-  Snap() { V::RenderRecordInit(&r); }
-  ~Snap() { V::RenderRecordFree(&r); }
-  Snap(const Snap&) = delete;
-  Snap& operator=(const Snap&) = delete;
-  V::RenderRecord* operator->() { return &r; }
-  V::RenderRecord* get() { return &r; }
-};
+using uitest::Snap;
 
-class ViewTest : public ::testing::Test {
+class ViewTest : public uitest::HeadlessUi {
  protected:
   void SetUp() override {
-    setenv("TARVELO_HEADLESS", "1", 1);
-    platform::DisplayResetSimulated();
-    if (QUARLE_BASICS::CommandQueueCount() == 0) {
-      int32_t q = -1;
-      ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
-    }
-    int64_t w = 0, h = 0;
-    ASSERT_EQ(V::init(12, w, h, 1), 0);
-    platform::SetProgramFolderOverride("/usr/share/fonts/truetype/dejavu");
-    ASSERT_EQ(V::LoadFonts("/DejaVuSans-Bold.ttf", "/DejaVuSans.ttf"), 0);
+    HeadlessUi::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(fontResult, 0);
     V::IconFont.IconSize = 16;
     V::BorderWidth = 3;
     savedUnit = Tarvelo::UiUnit;
@@ -68,8 +53,7 @@ class ViewTest : public ::testing::Test {
     V::DrawTarget = nullptr;
     platform::ImageDestroy(canvas);
     canvas = nullptr;
-    V::VisualsShutdown();
-    platform::SetProgramFolderOverride("");
+    HeadlessUi::TearDown();
     Tarvelo::UiUnit = savedUnit;
     Tarvelo::Settings.UseShader = savedShader;
   }
@@ -82,7 +66,6 @@ class ViewTest : public ::testing::Test {
     EXPECT_EQ(V::CreateControl(0, x, y, w, h, event, draw, -1, mask, "", tooltip, &id), 0);
     return id;
   }
-  static V::ControlRecord* C(int32_t id) { return V::ControlAt(id); }
 
   // Publishes the control with all flags and takes the renderer's snapshot.
   static void Take(int32_t id, Snap& s, int64_t flags = -1) {

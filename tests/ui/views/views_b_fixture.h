@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "../ui_fixture.h"
 #include "app/state/settings.h"
 #include "basics/queues.h"
 #include "platform/display.h"
@@ -19,19 +20,12 @@ namespace viewsb {
 namespace V = QUARLE_VISUALS;
 constexpr uint32_t kBackground = 0xFF000000;
 
-class ViewTest : public ::testing::Test {
+class ViewTest : public uitest::HeadlessUi {
  protected:
   void SetUp() override {
-    setenv("TARVELO_HEADLESS", "1", 1);
-    platform::DisplayResetSimulated();
-    int32_t q = -1;
-    if (QUARLE_BASICS::CommandQueueCount() == 0) {
-      ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
-    }
-    int64_t w = 0, h = 0;
-    ASSERT_EQ(V::init(12, w, h, 1), 0);
-    platform::SetProgramFolderOverride("/usr/share/fonts/truetype/dejavu");
-    ASSERT_EQ(V::LoadFonts("/DejaVuSans-Bold.ttf", "/DejaVuSans.ttf"), 0);
+    HeadlessUi::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(fontResult, 0);
     V::UiIndex = static_cast<int32_t*>(std::calloc(113, sizeof(int32_t)));
     Tarvelo::UiUnit = 5;
     V::BorderWidth = 3;
@@ -44,15 +38,13 @@ class ViewTest : public ::testing::Test {
   void TearDown() override {
     V::DrawTarget = nullptr;
     platform::ImageDestroy(canvas);
-    V::VisualsShutdown();
-    platform::SetProgramFolderOverride("");
+    HeadlessUi::TearDown();
   }
   int32_t Make(int32_t x, int32_t y, int32_t w, int32_t h) {
     int32_t id = 0;
     EXPECT_EQ(V::CreateControl(0, x, y, w, h, nullptr, nullptr, -1, 11, "VIEW", "", &id), 0);
     return id;
   }
-  static V::ControlRecord* C(int32_t id) { return V::ControlAt(id); }
   // Appends a layer image of w x h filled with the colour.
   static platform::Image* AddLayer(int32_t id, int32_t w, int32_t h, uint32_t fill = 0) {
     V::ControlRecord* c = C(id);
@@ -60,12 +52,7 @@ class ViewTest : public ::testing::Test {
     return c->Layers[c->LayerCount - 1] = platform::ImageCreate(w, h, fill);
   }
   // The control's snapshot as the renderer hands it over, published with `flags`.
-  struct Snapshot {
-    V::RenderRecord r;
-    Snapshot() { V::RenderRecordInit(&r); }
-    ~Snapshot() { V::RenderRecordFree(&r); }
-    V::RenderRecord* get() { return &r; }
-  };
+  using Snapshot = uitest::Snap;
   static V::RenderRecord* Take(int32_t id, Snapshot& s, int64_t flags = -1) {
     V::ControlPublish(C(id), flags);
     V::FetchRenderRecord(s.get(), id);
