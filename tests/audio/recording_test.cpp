@@ -11,79 +11,52 @@
 #include <vector>
 
 #include "basics/timetext.h"
+#include "file_fixture.h"
 #include "platform/files.h"
 
 namespace {
 
 using namespace QUARLE_AUDIO;
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using namespace audiotest;
 
-uint32_t U32At(const Bytes& b, size_t at) {
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-         uint32_t(b[at + 3]) << 24;
-}
-uint16_t U16At(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-std::string TextAt(const Bytes& b, size_t at) {
-  return std::string(b.begin() + long(at), b.begin() + long(at + 4));
-}
-
-QUARLE_BASICS::LocalDateTime FixedClock() {
-  QUARLE_BASICS::LocalDateTime t;
-  t.year = 2031;
-  t.month = 12;
-  t.day = 31;
-  t.hour = 23;
-  t.minute = 59;
-  t.second = 58;
-  return t;
-}
-
-class Recording : public ::testing::Test {
+class Recording : public TempFolderTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tarvelo_rec_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    StartIn("tarvelo_rec_", 2031, 12, 31, 23, 59, 58);
+    if (HasFatalFailure()) return;
     SoundBufferInitFormat(&sb_, 2, 16, 48000);
-    QUARLE_BASICS::SetLocalClock(FixedClock);
   }
   void TearDown() override {
-    QUARLE_BASICS::SetLocalClock(nullptr);
     SoundBufferFree(&sb_);
-    fs::remove_all(dir_);
-  }
-  static Bytes Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    TempFolderTest::TearDown();
   }
   // Checks everything of the 88-byte header but the time stamp.
   static void ExpectHeader(const Bytes& b, uint32_t frames) {
     ASSERT_GE(b.size(), 88u);
-    EXPECT_EQ(TextAt(b, 0), "RIFF");
-    EXPECT_EQ(U32At(b, 4), 4 * frames + 80);
-    EXPECT_EQ(TextAt(b, 8), "WAVE");
-    EXPECT_EQ(TextAt(b, 12), "fmt ");
-    EXPECT_EQ(U32At(b, 16), 16u);
-    EXPECT_EQ(U16At(b, 20), 1);
-    EXPECT_EQ(U16At(b, 22), 2);
-    EXPECT_EQ(U32At(b, 24), 48000u);
-    EXPECT_EQ(U32At(b, 28), 192000u);
-    EXPECT_EQ(U16At(b, 32), 4);
-    EXPECT_EQ(U16At(b, 34), 16);
-    EXPECT_EQ(TextAt(b, 36), "fact");
-    EXPECT_EQ(U32At(b, 40), 4u);
-    EXPECT_EQ(U32At(b, 44), frames);
-    EXPECT_EQ(TextAt(b, 48), "PEAK");
-    EXPECT_EQ(U32At(b, 52), 24u);
-    EXPECT_EQ(U32At(b, 56), 1u);
-    EXPECT_EQ(U32At(b, 60), QUARLE_BASICS::UnixTimeNow());  // the fixed clock
+    EXPECT_EQ(ReadText(b, 0), "RIFF");
+    EXPECT_EQ(ReadU32(b, 4), 4 * frames + 80);
+    EXPECT_EQ(ReadText(b, 8), "WAVE");
+    EXPECT_EQ(ReadText(b, 12), "fmt ");
+    EXPECT_EQ(ReadU32(b, 16), 16u);
+    EXPECT_EQ(ReadU16(b, 20), 1);
+    EXPECT_EQ(ReadU16(b, 22), 2);
+    EXPECT_EQ(ReadU32(b, 24), 48000u);
+    EXPECT_EQ(ReadU32(b, 28), 192000u);
+    EXPECT_EQ(ReadU16(b, 32), 4);
+    EXPECT_EQ(ReadU16(b, 34), 16);
+    EXPECT_EQ(ReadText(b, 36), "fact");
+    EXPECT_EQ(ReadU32(b, 40), 4u);
+    EXPECT_EQ(ReadU32(b, 44), frames);
+    EXPECT_EQ(ReadText(b, 48), "PEAK");
+    EXPECT_EQ(ReadU32(b, 52), 24u);
+    EXPECT_EQ(ReadU32(b, 56), 1u);
+    EXPECT_EQ(ReadU32(b, 60), QUARLE_BASICS::UnixTimeNow());  // the fixed clock
     for (size_t at = 64; at < 80; ++at) EXPECT_EQ(b[at], 0) << at;  // no peaks taken
-    EXPECT_EQ(TextAt(b, 80), "data");
-    EXPECT_EQ(U32At(b, 84), 4 * frames);
+    EXPECT_EQ(ReadText(b, 80), "data");
+    EXPECT_EQ(ReadU32(b, 84), 4 * frames);
   }
 
-  std::string dir_;
   SoundBuffer sb_;
 };
 
@@ -137,12 +110,12 @@ TEST_F(Recording, CreationReplacesAnOldFileAndTextShiftsTheData) {
   ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
   Bytes b = Load(path);
   ASSERT_EQ(b.size(), 88u + 11 + 8);
-  EXPECT_EQ(TextAt(b, 48), "LIST");
-  EXPECT_EQ(U32At(b, 4), 8u + 80 + 11);
-  EXPECT_EQ(TextAt(b, 91), "data");
-  EXPECT_EQ(U32At(b, 95), 8u);
-  EXPECT_EQ(U16At(b, 99), 1);
-  EXPECT_EQ(U16At(b, 105), 4);
+  EXPECT_EQ(ReadText(b, 48), "LIST");
+  EXPECT_EQ(ReadU32(b, 4), 8u + 80 + 11);
+  EXPECT_EQ(ReadText(b, 91), "data");
+  EXPECT_EQ(ReadU32(b, 95), 8u);
+  EXPECT_EQ(ReadU16(b, 99), 1);
+  EXPECT_EQ(ReadU16(b, 105), 4);
 }
 
 TEST_F(Recording, FailuresAreReported) {

@@ -14,12 +14,13 @@
 
 #include "basics/messages.h"
 #include "basics/timetext.h"
+#include "file_fixture.h"
 
 namespace {
 
 using namespace QUARLE_AUDIO;
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using namespace audiotest;
 
 void U32(Bytes& b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
@@ -31,21 +32,12 @@ void U16(Bytes& b, uint16_t v) {
 void Id(Bytes& b, const char* id) {
   for (int i = 0; i < 4; ++i) b.push_back(uint8_t(id[i]));
 }
-uint32_t ReadU32(const Bytes& b, size_t at) {
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-         uint32_t(b[at + 3]) << 24;
-}
-uint16_t ReadU16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 float ReadF32(const Bytes& b, size_t at) {
   uint32_t v = ReadU32(b, at);
   float f;
   std::memcpy(&f, &v, 4);
   return f;
 }
-std::string Text(const Bytes& b, size_t at, size_t n) {
-  return std::string(b.begin() + long(at), b.begin() + long(at + n));
-}
-
 // The fmt chunk's 16 bytes.
 Bytes Fmt(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits) {
   Bytes b;
@@ -91,41 +83,22 @@ void Capture(const std::string& text, int32_t level) {
   g_messages.push_back(std::to_string(level) + ":" + text);
 }
 
-QUARLE_BASICS::LocalDateTime FixedClock() {
-  QUARLE_BASICS::LocalDateTime t;
-  t.year = 2024;
-  t.month = 3;
-  t.day = 5;
-  t.hour = 12;
-  t.minute = 34;
-  t.second = 56;
-  return t;
-}
-
-class WavFiles : public ::testing::Test {
+class WavFiles : public TempFolderTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tarvelo_wav_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    StartIn("tarvelo_wav_", 2024, 3, 5, 12, 34, 56);
+    if (HasFatalFailure()) return;
     g_messages.clear();
     QUARLE_BASICS::MessageHook = Capture;
-    QUARLE_BASICS::SetLocalClock(FixedClock);
   }
   void TearDown() override {
     QUARLE_BASICS::MessageHook = nullptr;
-    QUARLE_BASICS::SetLocalClock(nullptr);
-    fs::remove_all(dir_);
+    TempFolderTest::TearDown();
   }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string Write(const std::string& name, const Bytes& b) const {
     std::ofstream(Path(name), std::ios::binary)
         .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
     return Path(name);
-  }
-  static Bytes Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
   }
 
   // Header, data and conversion as callers chain them.
@@ -137,8 +110,6 @@ class WavFiles : public ::testing::Test {
     if (sb->format.formatTag == kWaveFormatPcm) rc = WavDataToFloat(sb);
     return rc;
   }
-
-  std::string dir_;
 };
 
 // A buffer of float samples, owned by the buffer.
@@ -155,10 +126,10 @@ TEST_F(WavFiles, MonoFloatLayoutByteForByte) {
   ASSERT_EQ(SaveWavFile(Path("mono.wav"), &sb, 32), 0);
   Bytes b = Load(Path("mono.wav"));
   ASSERT_EQ(b.size(), 80u + 16u);
-  EXPECT_EQ(Text(b, 0, 4), "RIFF");
+  EXPECT_EQ(ReadText(b, 0, 4), "RIFF");
   EXPECT_EQ(ReadU32(b, 4), b.size() - 8);
-  EXPECT_EQ(Text(b, 8, 4), "WAVE");
-  EXPECT_EQ(Text(b, 12, 4), "fmt ");
+  EXPECT_EQ(ReadText(b, 8, 4), "WAVE");
+  EXPECT_EQ(ReadText(b, 12, 4), "fmt ");
   EXPECT_EQ(ReadU32(b, 16), 16u);
   EXPECT_EQ(ReadU16(b, 20), 3);
   EXPECT_EQ(ReadU16(b, 22), 1);
@@ -166,16 +137,16 @@ TEST_F(WavFiles, MonoFloatLayoutByteForByte) {
   EXPECT_EQ(ReadU32(b, 28), 192000u);
   EXPECT_EQ(ReadU16(b, 32), 4);
   EXPECT_EQ(ReadU16(b, 34), 32);
-  EXPECT_EQ(Text(b, 36, 4), "fact");
+  EXPECT_EQ(ReadText(b, 36, 4), "fact");
   EXPECT_EQ(ReadU32(b, 40), 4u);
   EXPECT_EQ(ReadU32(b, 44), 4u);
-  EXPECT_EQ(Text(b, 48, 4), "PEAK");
+  EXPECT_EQ(ReadText(b, 48, 4), "PEAK");
   EXPECT_EQ(ReadU32(b, 52), 16u);
   EXPECT_EQ(ReadU32(b, 56), 1u);
   EXPECT_EQ(ReadU32(b, 60), QUARLE_BASICS::UnixTimeNow());
   EXPECT_EQ(ReadF32(b, 64), 0.75f);
   EXPECT_EQ(ReadU32(b, 68), 2u);  // the first of the two maxima
-  EXPECT_EQ(Text(b, 72, 4), "data");
+  EXPECT_EQ(ReadText(b, 72, 4), "data");
   EXPECT_EQ(ReadU32(b, 76), 16u);
   EXPECT_EQ(ReadF32(b, 80), 0.25f);
   EXPECT_EQ(ReadF32(b, 84), -0.5f);
@@ -199,16 +170,16 @@ TEST_F(WavFiles, Stereo16BitLayoutWithText) {
   EXPECT_EQ(ReadU16(b, 32), 4);
   EXPECT_EQ(ReadU16(b, 34), 16);
   EXPECT_EQ(ReadU32(b, 44), 3u);  // frames
-  EXPECT_EQ(Text(b, 48, 4), "LIST");
+  EXPECT_EQ(ReadText(b, 48, 4), "LIST");
   EXPECT_EQ(ReadU32(b, 52), 3u);
-  EXPECT_EQ(Text(b, 56, 3), "abc");
-  EXPECT_EQ(Text(b, 48 + shift, 4), "PEAK");
+  EXPECT_EQ(ReadText(b, 56, 3), "abc");
+  EXPECT_EQ(ReadText(b, 48 + shift, 4), "PEAK");
   EXPECT_EQ(ReadU32(b, 52 + shift), 24u);
   EXPECT_EQ(ReadF32(b, 64 + shift), 1.5f);
   EXPECT_EQ(ReadU32(b, 68 + shift), 4u);
   EXPECT_EQ(ReadF32(b, 72 + shift), 0.0f);  // right never rises above 0
   EXPECT_EQ(ReadU32(b, 76 + shift), 0u);
-  EXPECT_EQ(Text(b, 80 + shift, 4), "data");
+  EXPECT_EQ(ReadText(b, 80 + shift, 4), "data");
   EXPECT_EQ(ReadU32(b, 84 + shift), 12u);
   const size_t d = 88 + shift;
   EXPECT_EQ(int16_t(ReadU16(b, d)), 32767);

@@ -1,0 +1,57 @@
+// What the file tests of this folder share: a temporary folder per test, the
+// local clock fixed at a moment, and little-endian reads of the bytes written.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "basics/timetext.h"
+
+namespace audiotest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline uint32_t ReadU32(const Bytes& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+inline uint16_t ReadU16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+inline std::string ReadText(const Bytes& b, size_t at, size_t n = 4) {
+  return std::string(b.begin() + long(at), b.begin() + long(at + n));
+}
+inline Bytes Load(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The moment the fixed clock reads.
+inline QUARLE_BASICS::LocalDateTime g_fixedMoment;
+inline QUARLE_BASICS::LocalDateTime FixedClock() { return g_fixedMoment; }
+
+class TempFolderTest : public ::testing::Test {
+ protected:
+  // A fresh folder /tmp/<prefix>XXXXXX, and the local clock stopped at a moment.
+  void StartIn(const std::string& prefix, int32_t year, int32_t month, int32_t day, int32_t hour,
+               int32_t minute, int32_t second) {
+    std::string tmpl = "/tmp/" + prefix + "XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    g_fixedMoment = {year, month, day, hour, minute, second};
+    QUARLE_BASICS::SetLocalClock(FixedClock);
+  }
+  void TearDown() override {
+    QUARLE_BASICS::SetLocalClock(nullptr);
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
+
+}  // namespace audiotest
