@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/engine/engine_fixture.h"
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
 #include "audio/meters.h"
@@ -52,7 +53,7 @@ enum TestType : int32_t {
   kTypeRectifier = 41,
 };
 
-class SynthTest : public ::testing::Test {
+class SynthTest : public testing_engine::EngineTest {
  protected:
   void SetUp() override {
     for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
@@ -85,37 +86,8 @@ class SynthTest : public ::testing::Test {
     }
   }
 
-  static ModuleRecord* Add(int32_t type) {
-    ModuleRecord* m = nullptr;
-    EXPECT_GE(AddModule(type, true, &m), 0);
-    return m;
-  }
-  static void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
-    EXPECT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
-  }
-  static void PerVoice(ModuleRecord* m) {
-    m->ModuleSwitches[kSwitchPerVoice] = -1;
-    m->PolyphonyMode = 1;
-  }
   // A stored value (normalized for frequencies).
   static void Set(ModuleRecord* m, int32_t p, float value) { ModuleSetParamValue(*m, p, value); }
-  // A value in displayed units (hertz for frequencies).
-  static void SetShown(ModuleRecord* m, int32_t p, float shown) {
-    ModuleSetParamValue(*m, p, shown / m->Params[p].Scale);
-  }
-  static void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
-
-  // A live module whose outputs a test writes by hand.
-  static ModuleRecord* Source(int32_t channels = 1, int32_t voices = 1) {
-    ModuleRecord* s = Add(kTypeOscillator);
-    s->ChannelsProcessed = channels;
-    s->ActiveVoices = voices;
-    return s;
-  }
-  static void Put(ModuleRecord* s, int32_t ch, int32_t v, float level, float frequency) {
-    s->Outputs[ch][v] = OutputElement{level, frequency};
-  }
-  static void Put(ModuleRecord* s, int32_t ch, int32_t v, float level) { Put(s, ch, v, level, level); }
 
   // A single-voice source for the render path: an oscillator held at
   // frequency 0 publishes its bias.
@@ -124,30 +96,6 @@ class SynthTest : public ::testing::Test {
     Set(osc, kOscFrequency, 0.0f);
     Set(osc, kOscBias, value);
     return osc;
-  }
-
-  // One kernel call as the render callback makes it.
-  static void Run(ModuleRecord* m, int32_t voicesToCompute = 1, int32_t parity = 0) {
-    m->VoicesToCompute = voicesToCompute;
-    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
-    m->ProcessFunctions[m->PolyphonyMode & 1](m, 0, parity, parity ^ 1);
-    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
-    m->PreviousActiveVoices = m->ActiveVoices;
-  }
-  static float Level(const ModuleRecord* m, int32_t ch = 0, int32_t v = 0) { return m->Outputs[ch][v].Level; }
-  static float Freq(const ModuleRecord* m, int32_t ch = 0, int32_t v = 0) { return m->Outputs[ch][v].Frequency; }
-
-  // Renders frames and returns the interleaved floats.
-  static std::vector<float> Render(int32_t frames) {
-    std::vector<float> buffer(2 * static_cast<size_t>(frames), -9.0f);
-    float* p = buffer.data();
-    RenderAudio(&p, 0, 2 * frames);
-    return buffer;
-  }
-  static std::vector<float> Left(const std::vector<float>& b) {
-    std::vector<float> l;
-    for (size_t i = 0; i < b.size(); i += 2) l.push_back(b[i]);
-    return l;
   }
 
   // A sound entry of interleaved values, owned by the test (freed after the
@@ -183,8 +131,6 @@ class SynthTest : public ::testing::Test {
   }
 
   static const ModuleRecord& T(int32_t type) { return ModuleCatalog[type]; }
-  static std::string Name(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.LongName); }
-  static std::string Label(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.Label); }
 
   std::vector<WaveLibraryEntry*> entries_;
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../engine_fixture.h"
 #include "basics/dynzstring.h"
 #include "engine/catalog/catalog.h"
 #include "engine/catalog/engine_init.h"
@@ -37,41 +38,13 @@ enum TestType : int32_t {
   kTypeMobileAverage = 42,
 };
 
-class TimeTest : public ::testing::Test {
+class TimeTest : public testing_engine::EngineTest {
  protected:
   void SetUp() override { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
   void TearDown() override { Tarvelo::close(); }
 
-  static ModuleRecord* Add(int32_t type) {
-    ModuleRecord* m = nullptr;
-    EXPECT_GE(AddModule(type, true, &m), 0);
-    return m;
-  }
-  static void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
-    EXPECT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
-  }
-  static void PerVoice(ModuleRecord* m) {
-    m->ModuleSwitches[kSwitchPerVoice] = -1;
-    m->PolyphonyMode = 1;
-  }
   // A set value in displayed units.
-  static void Set(ModuleRecord* m, int32_t p, float shown) {
-    ModuleSetParamValue(*m, p, shown / m->Params[p].Scale);
-  }
-
-  // A live module whose outputs a test writes by hand. It is its own trigger
-  // owner; per voice, its voice ids are 0, 1, 2 ... unless a test sets them.
-  static ModuleRecord* Source(int32_t channels = 1, int32_t voices = 1, bool perVoice = false) {
-    ModuleRecord* s = Add(kTypeOscillator);
-    s->ChannelsProcessed = channels;
-    s->ActiveVoices = voices;
-    if (perVoice) {
-      PerVoice(s);
-      s->PerVoiceOutput = -1;
-    }
-    return s;
-  }
-  static void Put(ModuleRecord* s, int32_t ch, int32_t v, float x) { s->Outputs[ch][v] = OutputElement{x, x}; }
+  static void Set(ModuleRecord* m, int32_t p, float shown) { SetShown(m, p, shown); }
 
   // One frame as the render callback runs it for a module m fed by the
   // hand-driven sources: the sources clear their trigger buffers of this
@@ -83,11 +56,7 @@ class TimeTest : public ::testing::Test {
       if (s->Role == kRoleLive && s != m && s->TriggerOwner == s) ClearTriggerBuffer(*s, parity_);
       m->Params[p].VoiceMapRow = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
     }
-    m->VoicesToCompute = m->PortSources[m->VoiceMapSourcePort]->ActiveVoices;
-    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity_);
-    m->ProcessFunctions[m->PolyphonyMode & 1](m, 0, parity_, parity_ ^ 1);
-    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
-    m->PreviousActiveVoices = m->ActiveVoices;
+    Run(m, m->PortSources[m->VoiceMapSourcePort]->ActiveVoices, parity_);
     parity_ ^= 1;
   }
   // Steps n frames and returns what channel ch, position v published.
@@ -100,9 +69,6 @@ class TimeTest : public ::testing::Test {
     return out;
   }
   int32_t Parity() const { return parity_; }
-
-  static std::string Name(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.LongName); }
-  static std::string Label(const ModuleParam& p) { return QUARLE_BASICS::DynZStringGet(p.Label); }
 
  private:
   int32_t parity_ = 0;
@@ -126,18 +92,6 @@ class TimeRenderTest : public TimeTest {
       platform::MutexDestroy(m);
       m = nullptr;
     }
-  }
-  static void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
-  static std::vector<float> Render(int32_t frames) {
-    std::vector<float> buffer(2 * static_cast<size_t>(frames), -9.0f);
-    float* p = buffer.data();
-    RenderAudio(&p, 0, 2 * frames);
-    return buffer;
-  }
-  static std::vector<float> Left(const std::vector<float>& b) {
-    std::vector<float> l;
-    for (size_t i = 0; i < b.size(); i += 2) l.push_back(b[i]);
-    return l;
   }
 };
 
