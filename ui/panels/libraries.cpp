@@ -111,21 +111,25 @@ void ResetLibraryStatics() {
   DragModuleIndex = -1;
 }
 
-int32_t OnLibraryTab(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+void ShowTabPage(int32_t id, uint32_t bits, int32_t firstTabSlot, int32_t firstListSlot) {
   PressedLook(id, bits);
-  if (!(bits & V::kEventPress)) return 0;
+  if (!(bits & V::kEventPress)) return;
   ControlRecord* tab = PanelCtl(id);
-  const int32_t first = SlotId(kUiLIBT1);
-  const int32_t refm = SlotId(kUiREFM);
-  if (!tab || first <= 0 || refm <= 0) return 0;
+  const int32_t first = SlotId(firstTabSlot);
+  const int32_t list = SlotId(firstListSlot);
+  if (!tab || first <= 0 || list <= 0) return;
   SetOnWord(first, 0);
   SetOnWord(first + 1, 0);
-  SetVisibleWord(refm, 0);
-  SetVisibleWord(refm + 1, 0);
+  SetVisibleWord(list, 0);
+  SetVisibleWord(list + 1, 0);
   const int32_t tag = tab->Tag == 1 ? 1 : 0;
   SetOnWord(id, -1);
-  SetVisibleWord(refm + tag, -1);
-  ShowListOrderOf(refm + tag);
+  SetVisibleWord(list + tag, -1);
+  ShowListOrderOf(list + tag);
+}
+
+int32_t OnLibraryTab(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  ShowTabPage(id, bits, kUiLIBT1, kUiREFM);
   return 0;
 }
 

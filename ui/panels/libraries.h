@@ -35,6 +35,11 @@ const char* SampleChannelCaption(int32_t item);
 // 0 when that list is reversed, 1 in normal order; its text field published.
 void ShowListOrderOf(int32_t listId);
 
+// A press on one of two tabs (slots firstTab and the one after, the tab with
+// Tag 1 the second) turns it on and the other off, shows its list (slot
+// firstList or the one after, hiding the other) and that list's order.
+void ShowTabPage(int32_t id, uint32_t bits, int32_t firstTabSlot, int32_t firstListSlot);
+
 // The count of a library list, read under its lock.
 int32_t LibraryCount(const WaveLibraryList& list);
 // Takes entry i out of a library list under its lock (later entries move down

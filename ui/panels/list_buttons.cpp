@@ -308,6 +308,22 @@ void DeleteAnswered() {
   }
 }
 
+// ListAndIndex for a button that needs an item: false, with the matching
+// status text, when there is neither list nor module or nothing is selected.
+bool ItemToActOn(int32_t& list, int32_t& index, const std::string& noList, const std::string& noItem) {
+  bool none = false;
+  ListAndIndex(list, index, none);
+  if (none) {
+    Status(noList);
+    return false;
+  }
+  if (index < 0) {
+    Status(noItem);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void ShowOctaveBoardState() {
@@ -406,16 +422,7 @@ int32_t OnListCopy(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   int32_t list = 0, index = -1;
-  bool none = false;
-  ListAndIndex(list, index, none);
-  if (none) {
-    Status(LangText(210, "No visible list from which to copy."));
-    return 0;
-  }
-  if (index < 0) {
-    Status(LangText(211, "No selected item to copy."));
-    return 0;
-  }
+  if (!ItemToActOn(list, index, LangText(210, "No visible list from which to copy."), LangText(211, "No selected item to copy."))) return 0;
   if (list == Refm() || (list == Libm() && index < ModuleList.count)) {
     const int32_t r = CreateFromList(list, index);
     if (r >= 0) PanelSelectModule(ListedModule(r), -1);
@@ -623,16 +630,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   int32_t list = 0, index = -1;
-  bool none = false;
-  ListAndIndex(list, index, none);
-  if (none) {
-    Status(LangText(230, "No visible list from which to load."));
-    return 0;
-  }
-  if (index < 0) {
-    Status(LangText(231, "No selected item to copy."));
-    return 0;
-  }
+  if (!ItemToActOn(list, index, LangText(230, "No visible list from which to load."), LangText(231, "No selected item to copy."))) return 0;
   int32_t code = 0;
   if (list == Refm() || list == Libm()) {
     if (list == Refm() || index < ModuleList.count) CreateFromList(list, index);

@@ -20,20 +20,7 @@ int32_t HistoryAccumulator = 0;
 void ResetMessagePanelStatics() { MessagesAccumulator = HistoryAccumulator = 0; }
 
 int32_t OnMessageTab(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  PressedLook(id, bits);
-  if (!(bits & V::kEventPress)) return 0;
-  ControlRecord* tab = PanelCtl(id);
-  const int32_t first = SlotId(kUiMSGT1);
-  const int32_t msgs = SlotId(kUiMSGS);
-  if (!tab || first <= 0 || msgs <= 0) return 0;
-  SetOnWord(first, 0);
-  SetOnWord(first + 1, 0);
-  SetVisibleWord(msgs, 0);
-  SetVisibleWord(msgs + 1, 0);
-  const int32_t tag = tab->Tag == 1 ? 1 : 0;
-  SetOnWord(id, -1);
-  SetVisibleWord(msgs + tag, -1);
-  ShowListOrderOf(msgs + tag);
+  ShowTabPage(id, bits, kUiMSGT1, kUiMSGS);
   return 0;
 }
 
