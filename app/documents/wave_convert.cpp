@@ -27,22 +27,39 @@ constexpr int32_t kTypeConvolutiveFilter = 17;
 // without frames.
 float PeriodPitch(uint32_t frames) { return frames > 0 ? 4.0f / static_cast<float>(frames) : 0.0f; }
 
-}  // namespace
+// Seconds of sound the buffer's frames last; 0 without a sample rate.
+float DurationOf(const SoundBuffer& s) {
+  return s.format.sampleRate > 0 ? static_cast<float>(s.frameCount) / static_cast<float>(s.format.sampleRate)
+                                 : 0.0f;
+}
 
-int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
-  const std::string path = folder + "\\" + file;
-  int32_t rc = WaveLibraryListReserve(SampleLibrary);
+// Room in the list and a new entry for folder\file in creation, with the
+// file's header read; an error (and no entry) when any of that fails.
+int32_t NewEntryWithHeader(WaveLibraryList& list, const std::string& folder, const std::string& file,
+                           WaveLibraryEntry*& entry) {
+  entry = nullptr;
+  int32_t rc = WaveLibraryListReserve(list);
   if (rc != 0) return rc;
   WaveLibraryEntry* e = WaveLibraryEntryNew();
   if (e == nullptr) return -kErrAllocation;
   DynZStringAssign(e->Folder, folder);
   DynZStringAssign(e->File, file);
   e->State = kWaveCreating;
-
-  SoundBuffer& s = e->Sound;
-  rc = ReadWavHeader(path, &s);
+  rc = ReadWavHeader(folder + "\\" + file, &e->Sound);
   if (rc != 0) return FreeLibraryEntry(e, rc);
   e->LoadState = kWaveFormatKnown;
+  entry = e;
+  return 0;
+}
+
+}  // namespace
+
+int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
+  const std::string path = folder + "\\" + file;
+  WaveLibraryEntry* e = nullptr;
+  int32_t rc = NewEntryWithHeader(SampleLibrary, folder, file, e);
+  if (rc != 0) return rc;
+  SoundBuffer& s = e->Sound;
   e->RateRatio = Ratio{static_cast<int32_t>(ConfiguredStreamRate), static_cast<int32_t>(s.format.sampleRate)};
   RatioReduce(e->RateRatio);
 
@@ -60,8 +77,7 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
     converted = true;
   }
 
-  e->Duration = s.format.sampleRate > 0 ? static_cast<float>(s.frameCount) / static_cast<float>(s.format.sampleRate)
-                                        : 0.0f;
+  e->Duration = DurationOf(s);
   float pitch = PeriodPitch(s.frameCount);
   const float ratio = e->RateRatio.denominator != 0 ? RatioValue(e->RateRatio) : 0.0f;
   if (ratio > 0.0f && ratio != 1.0f && std::isfinite(ratio)) pitch /= ratio;
@@ -91,17 +107,10 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
 
 int32_t LoadFilterFile(const std::string& folder, const std::string& file) {
   const std::string path = folder + "\\" + file;
-  int32_t rc = WaveLibraryListReserve(FilterLibrary);
+  WaveLibraryEntry* e = nullptr;
+  int32_t rc = NewEntryWithHeader(FilterLibrary, folder, file, e);
   if (rc != 0) return rc;
-  WaveLibraryEntry* e = WaveLibraryEntryNew();
-  if (e == nullptr) return -kErrAllocation;
-  DynZStringAssign(e->Folder, folder);
-  DynZStringAssign(e->File, file);
-  e->State = kWaveCreating;
   SoundBuffer& s = e->Sound;
-  rc = ReadWavHeader(path, &s);
-  if (rc != 0) return FreeLibraryEntry(e, rc);
-  e->LoadState = kWaveFormatKnown;
   rc = ReadWavData(path, &s);
   if (rc != 0) return FreeLibraryEntry(e, rc);
   e->LoadState = kWaveDataHeld;
@@ -111,8 +120,7 @@ int32_t LoadFilterFile(const std::string& folder, const std::string& file) {
     if (rc != 0) return FreeLibraryEntry(e, rc);
   }
   // Everything is set before the count makes the entry visible to the list draws.
-  e->Duration = s.format.sampleRate > 0 ? static_cast<float>(s.frameCount) / static_cast<float>(s.format.sampleRate)
-                                        : 0.0f;
+  e->Duration = DurationOf(s);
   e->Pitch[0] = PeriodPitch(s.frameCount);
   e->State = kWaveIdle;
   e->Saved = -1;
