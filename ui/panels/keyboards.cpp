@@ -162,6 +162,24 @@ void SwitchLook(int32_t id, int64_t on) {
   }
 }
 
+// The key under the pointer along a key strip (position against the strip's
+// origin and extent), marked on the strip; -1 when the event goes no further:
+// no button held, the keyboards off while audio is off, or no key there.
+int32_t MarkStripKey(uint32_t bits, ControlRecord* c, int64_t entry, int32_t position, int32_t origin,
+                     int32_t extent, int32_t count) {
+  if (bits == 0) {
+    c->Text.Mark = -1;
+    return -1;
+  }
+  const int32_t k = KeyUnder(position, origin, extent, count);
+  c->Text.Mark = k;
+  if (AudioOff() && entry == 0) {
+    if (bits == V::kEventPress) ShowKeyboardsOff();
+    return -1;
+  }
+  return k;
+}
+
 }  // namespace
 
 void ResetKeyboardPanelStatics() {
@@ -219,17 +237,8 @@ int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
     if (source == 0) PlayTypedKey();
     return 0;
   }
-  if (bits == 0) {
-    c->Text.Mark = -1;
-    return 0;
-  }
   // Drags carry a movement: the key is always read from the pointer itself.
-  const int32_t k = KeyUnder(V::Pointer.x, c->X, c->W, KeyboardVisibleKeys);
-  c->Text.Mark = k;
-  if (AudioOff() && entry == 0) {
-    if (bits == V::kEventPress) ShowKeyboardsOff();
-    return 0;
-  }
+  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys);
   if (k < 0) return 0;
   if (entry == 0)
     VirtualKeyNote(bits, id, k);
@@ -243,16 +252,7 @@ int32_t OnOctaveBoard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int64_t entry = RefreshKeyEntryMode();
   ControlRecord* c = PanelCtl(id);
   if (!c) return 0;
-  if (bits == 0) {
-    c->Text.Mark = -1;
-    return 0;
-  }
-  const int32_t k = KeyUnder(V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys);
-  c->Text.Mark = k;
-  if (AudioOff() && entry == 0) {
-    if (bits == V::kEventPress) ShowKeyboardsOff();
-    return 0;
-  }
+  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys);
   if (k < 0) return 0;
   if (entry == 0)
     OctaveBoardNote(bits, id, k);
