@@ -217,25 +217,23 @@ int32_t MidiKindIcon(uint8_t kind) {
 
 int32_t DrawKeyboardDeviceList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
-  if (!snap) return 0;
-  ListDrawSpec spec;
-  spec.count = kKeyboardDeviceListRows;
-  spec.renderRow = RenderKeyboardDevice;
-  spec.tooltip = KeyboardDeviceTooltip;
-  return DrawListView(snap, id, spec, statics);
+  return DrawListView(snap, id,
+                      {.count = kKeyboardDeviceListRows,
+                       .renderRow = RenderKeyboardDevice,
+                       .tooltip = KeyboardDeviceTooltip},
+                      statics);
 }
 
 int32_t DrawMidiDeviceMapList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
-  if (!snap) return 0;
-  ListDrawSpec spec;
-  spec.count = kMidiDeviceMapRows;
-  spec.firstRowLayer = kMidiDeviceIconLayers;
-  spec.context = LiveControl(id);
-  spec.renderRow = RenderDeviceMap;
-  spec.tooltip = DeviceMapTooltip;
-  spec.finish = DeviceMapIcon;
-  return DrawListView(snap, id, spec, statics);
+  return DrawListView(snap, id,
+                      {.count = kMidiDeviceMapRows,
+                       .firstRowLayer = kMidiDeviceIconLayers,
+                       .context = LiveControl(id),
+                       .renderRow = RenderDeviceMap,
+                       .tooltip = DeviceMapTooltip,
+                       .finish = DeviceMapIcon},
+                      statics);
 }
 
 int32_t DrawMidiControlList(V::RenderRecord* snap, int32_t id) {
@@ -246,15 +244,15 @@ int32_t DrawMidiControlList(V::RenderRecord* snap, int32_t id) {
   data.channel = SelectedMidiChannel;
   data.map = SelectedMidiMap;
   data.control = LiveControl(id);
-  ListDrawSpec spec;
-  spec.count = kMidiControlListRows;
-  spec.firstRowLayer = kMidiControlIconLayers;
-  spec.context = &data;
-  spec.prepare = PrepareControlRows;
-  spec.renderRow = RenderControlRow;
-  spec.tooltip = ControlRowTooltip;
-  spec.finish = ControlRowIcon;
-  return DrawListView(snap, id, spec, statics);
+  return DrawListView(snap, id,
+                      {.count = kMidiControlListRows,
+                       .firstRowLayer = kMidiControlIconLayers,
+                       .context = &data,
+                       .prepare = PrepareControlRows,
+                       .renderRow = RenderControlRow,
+                       .tooltip = ControlRowTooltip,
+                       .finish = ControlRowIcon},
+                      statics);
 }
 
 }  // namespace Tarvelo

@@ -70,26 +70,21 @@ int32_t ParameterRowIcon(int64_t isInput, int64_t readsValueModule, int64_t fixe
 
 int32_t DrawParameterList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
-  if (!snap) return 0;
-  ListDrawSpec spec;
-  spec.count = std::clamp(PortListCount, 0, kPortListRows);
-  spec.firstRowLayer = kParameterIconLayers;
-  spec.context = LiveControl(id);
-  spec.renderRow = RenderParameterRow;
-  spec.tooltip = ParameterTooltip;
-  spec.decorate = DecorateParameterRow;
-  return DrawListView(snap, id, spec, statics);
+  return DrawListView(snap, id,
+                      {.count = std::clamp(PortListCount, 0, kPortListRows),
+                       .firstRowLayer = kParameterIconLayers,
+                       .context = LiveControl(id),
+                       .renderRow = RenderParameterRow,
+                       .tooltip = ParameterTooltip,
+                       .decorate = DecorateParameterRow},
+                      statics);
 }
 
 int32_t DrawWaveFunctionList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
-  if (!snap) return 0;
-  ListDrawSpec spec;
-  spec.count = kListedWaveShapes;
-  spec.firstRowLayer = 0;
-  spec.renderRow = RenderShapeRow;
-  spec.tooltip = ShapeTooltip;
-  return DrawListView(snap, id, spec, statics);
+  return DrawListView(snap, id,
+                      {.count = kListedWaveShapes, .renderRow = RenderShapeRow, .tooltip = ShapeTooltip},
+                      statics);
 }
 
 }  // namespace Tarvelo
