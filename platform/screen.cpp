@@ -6,12 +6,7 @@
 #include <new>
 #include <vector>
 
-#if __has_include(<SDL.h>)
-#include <SDL.h>
-#define TARVELO_HAVE_SDL 1
-#else
-#define TARVELO_HAVE_SDL 0
-#endif
+#include "platform/sdl.h"
 
 namespace platform {
 

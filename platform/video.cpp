@@ -4,14 +4,8 @@
 #include <cmath>
 
 #include "platform/screen.h"
+#include "platform/sdl.h"
 #include "platform/threads.h"
-
-#if __has_include(<SDL.h>)
-#include <SDL.h>
-#define TARVELO_HAVE_SDL 1
-#else
-#define TARVELO_HAVE_SDL 0
-#endif
 
 namespace platform {
 
