@@ -90,6 +90,20 @@ void TakeChannels(MidiMap* map, int32_t channel, ModuleRecord* keyboard) {
   });
 }
 
+// A module-page button: its pressed look; on a click with a module selected
+// and the button there, the module and the button, nulls otherwise.
+struct ModuleButton {
+  ModuleRecord* m;
+  ControlRecord* c;
+};
+ModuleButton ClickOnModule(uint32_t bits, int32_t id) {
+  PressedLook(id, bits);
+  ModuleRecord* m = SelectedModule;
+  ControlRecord* c = PanelCtl(id);
+  if (!(bits & V::kEventClick) || !m || !c) return {nullptr, nullptr};
+  return {m, c};
+}
+
 }  // namespace
 
 void ResetModulePanelStatics() {
@@ -105,10 +119,8 @@ void RewindModule(ModuleRecord& m) {
 }
 
 int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  PressedLook(id, bits);
-  ModuleRecord* m = SelectedModule;
-  ControlRecord* c = PanelCtl(id);
-  if (!(bits & V::kEventClick) || !m || !c) return 0;
+  auto [m, c] = ClickOnModule(bits, id);
+  if (!m) return 0;
   const int32_t t = static_cast<int32_t>(c->Tag);
   if (t < 0 || t >= kModuleSwitchWords) return 0;
   int64_t* w = m->ModuleSwitches;
@@ -177,10 +189,8 @@ int32_t OnRewindClocks(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 }
 
 int32_t OnFeedbackKickstart(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  PressedLook(id, bits);
-  ModuleRecord* m = SelectedModule;
-  ControlRecord* c = PanelCtl(id);
-  if (!(bits & V::kEventClick) || !m || !c) return 0;
+  auto [m, c] = ClickOnModule(bits, id);
+  if (!m) return 0;
   c->State.On = Invert(m->ModuleSwitches[kSwitchFeedbackVoice]);
   return 0;
 }
@@ -199,10 +209,8 @@ int32_t OnModuleTab(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 }
 
 int32_t OnGlobalValue(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  PressedLook(id, bits);
-  ModuleRecord* m = SelectedModule;
-  ControlRecord* c = PanelCtl(id);
-  if (!(bits & V::kEventClick) || !m || !c) return 0;
+  auto [m, c] = ClickOnModule(bits, id);
+  if (!m) return 0;
   const int32_t p = SelectedParameter(*m);
   if (p < 0) return 0;
   ModuleParam& param = m->Params[p];
@@ -216,10 +224,8 @@ int32_t OnGlobalValue(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 }
 
 int32_t OnVoiceMapSource(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  PressedLook(id, bits);
-  ModuleRecord* m = SelectedModule;
-  ControlRecord* c = PanelCtl(id);
-  if (!(bits & V::kEventClick) || !m || !c) return 0;
+  auto [m, c] = ClickOnModule(bits, id);
+  if (!m) return 0;
   const int32_t p = m->SelectedParam < 0 ? -1 : m->SelectedParam;
   if (p >= 0 && (p >= m->PortCount || p >= kModuleParams)) {
     // A setting cannot lead the voices.
@@ -238,10 +244,8 @@ int32_t OnVoiceMapSource(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 }
 
 int32_t OnInputDomain(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  PressedLook(id, bits);
-  ModuleRecord* m = SelectedModule;
-  ControlRecord* c = PanelCtl(id);
-  if (!(bits & V::kEventClick) || !m || !c) return 0;
+  auto [m, c] = ClickOnModule(bits, id);
+  if (!m) return 0;
   const int32_t p = SelectedParameter(*m);
   if (p < 0) {
     c->Colour = kNoDomainColour;
@@ -285,10 +289,8 @@ int32_t OnSpatialChannel(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_
 }
 
 int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  PressedLook(id, bits);
-  ModuleRecord* m = SelectedModule;
-  ControlRecord* c = PanelCtl(id);
-  if (!(bits & V::kEventClick) || !m || !c) return 0;
+  auto [m, c] = ClickOnModule(bits, id);
+  if (!m) return 0;
   const int32_t p = m->SelectedParam;
   const int32_t params = ParamCountOf(*m);
   if (p < 0) {
