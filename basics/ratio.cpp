@@ -31,6 +31,20 @@ T PositiveGcd(T a, T b) {
   return a;
 }
 
+// n/d divided by their greatest common divisor, the sign carried by n.
+template <typename T>
+void ReduceWithPositiveDenominator(T& n, T& d) {
+  T g = PositiveGcd(n, d);
+  if (g > 1) {
+    n /= g;
+    d /= g;
+  }
+  if (d < 0) {
+    n = -n;
+    d = -d;
+  }
+}
+
 int32_t SignIndex(double v) { return v < 0 ? 0 : (v > 0 ? 2 : 1); }
 
 const char* SignText(int32_t index) { return index == 0 ? "-" : "+"; }
@@ -153,15 +167,7 @@ Ratio RatioFromFloat(float x, float tolerance) {
     // unreduced sum's while its fields stay small.
     int64_t nn = den + num * k;
     int64_t nd = den * k;
-    int64_t g = PositiveGcd(nn, nd);
-    if (g > 1) {
-      nn /= g;
-      nd /= g;
-    }
-    if (nd < 0) {
-      nn = -nn;
-      nd = -nd;
-    }
+    ReduceWithPositiveDenominator(nn, nd);
     if (!FitsI32(nn) || !FitsI32(nd)) break;
     num = nn;
     den = nd;
@@ -199,15 +205,7 @@ Ratio64 Ratio64FromDouble(double x, double tolerance) {
     if (k == 0) break;
     __int128 nn = static_cast<__int128>(den) + static_cast<__int128>(num) * k;
     __int128 nd = static_cast<__int128>(den) * k;
-    __int128 g = PositiveGcd(nn, nd);
-    if (g > 1) {
-      nn /= g;
-      nd /= g;
-    }
-    if (nd < 0) {
-      nn = -nn;
-      nd = -nd;
-    }
+    ReduceWithPositiveDenominator(nn, nd);
     if (nn > kI64Max || nn < kI64Min || nd > kI64Max) break;
     num = static_cast<int64_t>(nn);
     den = static_cast<int64_t>(nd);
