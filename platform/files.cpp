@@ -47,6 +47,25 @@ void AppendCapped(std::string& s, int c) {
   if (s.size() < kMaxItemLength) s += static_cast<char>(c);
 }
 
+// The file and the first character of a read: -19 for a file number that is
+// not open, -17 at the end of the file (its end flag cleared for the next try).
+int32_t StartRead(int32_t fileNumber, FILE*& f, int& c) {
+  f = Handle(fileNumber);
+  if (!f) return -19;
+  c = std::getc(f);
+  if (c == EOF) {
+    std::clearerr(f);
+    return -17;
+  }
+  return 0;
+}
+
+// A read ended at character c: the end flag cleared, a CR LF taken whole.
+void EndRead(FILE* f, int c) {
+  if (c == EOF) std::clearerr(f);
+  FinishLineEnd(f, c);
+}
+
 }  // namespace
 
 int32_t FreeFile() {
@@ -200,13 +219,9 @@ int32_t FilePut(int32_t fileNumber, int64_t position, const void* buffer, size_t
 
 int32_t FileReadItem(int32_t fileNumber, std::string& item) {
   item.clear();
-  FILE* f = Handle(fileNumber);
-  if (!f) return -19;
-  int c = std::getc(f);
-  if (c == EOF) {
-    std::clearerr(f);
-    return -17;
-  }
+  FILE* f = nullptr;
+  int c = EOF;
+  if (const int32_t rc = StartRead(fileNumber, f, c); rc != 0) return rc;
   while (c == ' ' || c == '\t') c = std::getc(f);
   if (c == '"') {
     bool closed = false;
@@ -229,26 +244,20 @@ int32_t FileReadItem(int32_t fileNumber, std::string& item) {
       c = std::getc(f);
     }
   }
-  if (c == EOF) std::clearerr(f);
-  FinishLineEnd(f, c);
+  EndRead(f, c);
   return 0;
 }
 
 int32_t FileReadLine(int32_t fileNumber, std::string& line) {
   line.clear();
-  FILE* f = Handle(fileNumber);
-  if (!f) return -19;
-  int c = std::getc(f);
-  if (c == EOF) {
-    std::clearerr(f);
-    return -17;
-  }
+  FILE* f = nullptr;
+  int c = EOF;
+  if (const int32_t rc = StartRead(fileNumber, f, c); rc != 0) return rc;
   while (c != EOF && !IsLineEnd(c)) {
     AppendCapped(line, c);
     c = std::getc(f);
   }
-  if (c == EOF) std::clearerr(f);
-  FinishLineEnd(f, c);
+  EndRead(f, c);
   return 0;
 }
 
