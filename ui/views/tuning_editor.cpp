@@ -293,24 +293,27 @@ int32_t OnScalePatternSwitches(uint32_t bits, int32_t x, int32_t, int32_t id, in
 
 // --- Scale tools ---------------------------------------------------------------------------
 
-int32_t OnTuningEqualTemperament(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+namespace {
+
+// A scale tool's click: the edited tuning reshaped, the selected key's ratios shown again.
+int32_t ApplyScaleTool(uint32_t bits, int32_t id, void (*tool)(Tuning&)) {
   ActiveLook(id, bits);
   if (!Clicked(bits)) return 0;
   TuningLock lock(kEditedTuning);
-  TuningSetEqualTemperament(EditedTuning);
+  tool(EditedTuning);
   const int32_t k = SelectedKey();
   if (k >= 0) ShowKeyRatios(k, false);
   return 0;
 }
 
+}  // namespace
+
+int32_t OnTuningEqualTemperament(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+  return ApplyScaleTool(bits, id, TuningSetEqualTemperament);
+}
+
 int32_t OnTuningGeometric(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  ActiveLook(id, bits);
-  if (!Clicked(bits)) return 0;
-  TuningLock lock(kEditedTuning);
-  TuningSetGeometric(EditedTuning);
-  const int32_t k = SelectedKey();
-  if (k >= 0) ShowKeyRatios(k, false);
-  return 0;
+  return ApplyScaleTool(bits, id, TuningSetGeometric);
 }
 
 namespace {
