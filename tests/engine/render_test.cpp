@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/wav.h"
@@ -30,6 +31,32 @@ class RenderTest : public testing_synth::SynthTest {
   int32_t SlotOfKey(int32_t key) {
     int32_t h = FindHeldKey(Kb(), static_cast<uint32_t>(key));
     return h < 0 ? -1 : Kb().HeldKeys[h].Voice;
+  }
+
+  // Envelope stages in displayed units; a stage below 0 keeps its default.
+  struct Stages {
+    float attack = -1.0f, decay = -1.0f, sustain = -1.0f, sustainLength = -1.0f, release = -1.0f;
+  };
+  // An envelope following the keyboard's frequency, with those stages.
+  static ModuleRecord* Envelope(ModuleRecord* kb, const Stages& st) {
+    ModuleRecord* env = Add(kTypeAdsr);
+    Link(env, kAdsrFrequency, kb);
+    const std::pair<int32_t, float> set[] = {{kAdsrAttack, st.attack},
+                                             {kAdsrDecay, st.decay},
+                                             {kAdsrSustain, st.sustain},
+                                             {kAdsrSustainLength, st.sustainLength},
+                                             {kAdsrRelease, st.release}};
+    for (const auto& [p, v] : set)
+      if (v >= 0.0f) SetShown(env, p, v);
+    return env;
+  }
+  // A per-voice oscillator whose frequency and amplitude follow the envelope.
+  static ModuleRecord* VoicedOscillator(ModuleRecord* env) {
+    ModuleRecord* osc = Add(kTypeOscillator);
+    PerVoice(osc);
+    Link(osc, kOscFrequency, env);
+    Link(osc, kOscAmplitude, env);
+    return osc;
   }
 };
 
@@ -199,16 +226,9 @@ TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
 TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   PerVoice(kb);
-  ModuleRecord* env = Add(kTypeAdsr);
-  Link(env, kAdsrFrequency, kb);
-  SetShown(env, kAdsrAttack, 0.001f);
-  SetShown(env, kAdsrDecay, 0.001f);
-  SetShown(env, kAdsrSustainLength, 0.0f);
-  SetShown(env, kAdsrRelease, 0.001f);
-  ModuleRecord* osc = Add(kTypeOscillator);
-  PerVoice(osc);
-  Link(osc, kOscFrequency, env);
-  Link(osc, kOscAmplitude, env);
+  ModuleRecord* env =
+      Envelope(kb, {.attack = 0.001f, .decay = 0.001f, .sustainLength = 0.0f, .release = 0.001f});
+  ModuleRecord* osc = VoicedOscillator(env);
   Output(osc);
   ASSERT_EQ(env->PolyphonyMode, 1);  // follows the keyboard
   ASSERT_EQ(osc->TriggerOwner, env);
@@ -396,13 +416,9 @@ TEST_F(RenderTest, SingleVoiceSlotsAverageOrWeightTheirVoices) {
 
 TEST_F(RenderTest, AdsrStagesReleaseAndRetrigger) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  ModuleRecord* env = Add(kTypeAdsr);
-  Link(env, kAdsrFrequency, kb);
-  SetShown(env, kAdsrAttack, 0.01f);   // 480 frames
-  SetShown(env, kAdsrDecay, 0.01f);
-  SetShown(env, kAdsrSustain, 0.5f);
-  SetShown(env, kAdsrSustainLength, 0.0f);
-  SetShown(env, kAdsrRelease, 0.01f);
+  // Stages of 480 frames.
+  ModuleRecord* env = Envelope(
+      kb, {.attack = 0.01f, .decay = 0.01f, .sustain = 0.5f, .sustainLength = 0.0f, .release = 0.01f});
   Output(env);
   ASSERT_EQ(env->PolyphonyMode, 0);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
@@ -447,12 +463,8 @@ TEST_F(RenderTest, AdsrStagesReleaseAndRetrigger) {
 
 TEST_F(RenderTest, AdsrWithPositiveSustainLengthEndsByItselfAndSw1Repeats) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  ModuleRecord* env = Add(kTypeAdsr);
-  Link(env, kAdsrFrequency, kb);
-  SetShown(env, kAdsrAttack, 0.001f);
-  SetShown(env, kAdsrDecay, 0.001f);
-  SetShown(env, kAdsrSustainLength, 0.001f);
-  SetShown(env, kAdsrRelease, 0.001f);
+  ModuleRecord* env =
+      Envelope(kb, {.attack = 0.001f, .decay = 0.001f, .sustainLength = 0.001f, .release = 0.001f});
   env->ModuleSwitches[kSwitch1] = -1;
   Output(env);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
@@ -588,18 +600,10 @@ TEST_F(RenderTest, NotesAndLinksFromAnotherThreadWhileRendering) {
 TEST_F(RenderTest, PhraseRendersToAWavFileWithTheRightPitches) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   PerVoice(kb);
-  ModuleRecord* env = Add(kTypeAdsr);
-  Link(env, kAdsrFrequency, kb);
-  SetShown(env, kAdsrAttack, 0.005f);
-  SetShown(env, kAdsrDecay, 0.005f);
-  SetShown(env, kAdsrSustain, 0.8f);
-  SetShown(env, kAdsrSustainLength, 0.0f);
-  SetShown(env, kAdsrRelease, 0.02f);
-  ModuleRecord* osc = Add(kTypeOscillator);
-  PerVoice(osc);
+  ModuleRecord* env = Envelope(
+      kb, {.attack = 0.005f, .decay = 0.005f, .sustain = 0.8f, .sustainLength = 0.0f, .release = 0.02f});
+  ModuleRecord* osc = VoicedOscillator(env);
   SetOscillatorShape(*osc, kSine);
-  Link(osc, kOscFrequency, env);
-  Link(osc, kOscAmplitude, env);
   SetShown(osc, kOscAmplitude, 0.5f);
   Output(osc);
 
