@@ -279,6 +279,12 @@ void RenderFileRow(Image* row, int32_t item, const RenderRecord* snap, void*) {
   DrawRowText(row, name, IconPx() + 2 * UnitPx(), 1, snap);
 }
 
+// A list's count, read under the lock its writers hold.
+int32_t CountUnder(platform::Mutex* lock, const int32_t& count) {
+  platform::MutexGuard g(lock);
+  return count;
+}
+
 std::string FileTooltip(int32_t item, void*) {
   QUARLE_BASICS::DirList* list = BrowserListing;
   if (!list) return "";
@@ -289,36 +295,28 @@ std::string FileTooltip(int32_t item, void*) {
 }  // namespace
 
 int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id) {
-  ListDrawSpec spec;
-  {
-    platform::MutexGuard g(MessageConsole.lock);
-    spec.count = MessageConsole.count;
-  }
-  spec.renderRow = RenderMessageRow;
-  spec.tooltip = MessageTooltip;
-  return DrawListView(snap, id, spec, g_messageStatics);
+  return DrawListView(snap, id,
+                      {.count = CountUnder(MessageConsole.lock, MessageConsole.count),
+                       .renderRow = RenderMessageRow,
+                       .tooltip = MessageTooltip},
+                      g_messageStatics);
 }
 
 int32_t DrawActionHistoryList(RenderRecord* snap, int32_t id) {
-  ListDrawSpec spec;
-  {
-    platform::MutexGuard g(ActionHistory.lock);
-    spec.count = ActionHistory.count;
-  }
-  spec.renderRow = RenderHistoryRow;
-  spec.tooltip = HistoryTooltip;
-  return DrawListView(snap, id, spec, g_historyStatics);
+  return DrawListView(snap, id,
+                      {.count = CountUnder(ActionHistory.lock, ActionHistory.count),
+                       .renderRow = RenderHistoryRow,
+                       .tooltip = HistoryTooltip},
+                      g_historyStatics);
 }
 
 int32_t DrawFileList(RenderRecord* snap, int32_t id) {
-  ListDrawSpec spec;
-  if (QUARLE_BASICS::DirList* list = BrowserListing) {
-    platform::MutexGuard g(list->header.lock);
-    spec.count = list->header.count;
-  }
-  spec.renderRow = RenderFileRow;
-  spec.tooltip = FileTooltip;
-  return DrawListView(snap, id, spec, g_fileStatics);
+  QUARLE_BASICS::DirList* list = BrowserListing;
+  return DrawListView(snap, id,
+                      {.count = list ? CountUnder(list->header.lock, list->header.count) : 0,
+                       .renderRow = RenderFileRow,
+                       .tooltip = FileTooltip},
+                      g_fileStatics);
 }
 
 int32_t DrawDriveList(RenderRecord* snap, int32_t id) {
