@@ -169,6 +169,19 @@ WaveLibraryEntry* WaveLibraryListAt(const WaveLibraryList& list, int32_t i) {
   return list.entries[i];
 }
 
+WaveLibraryEntry* WaveLibraryListTake(WaveLibraryList& list, int32_t i) {
+  const int32_t n = list.header.count;
+  if (list.entries == nullptr || i < 0 || i >= n) return nullptr;
+  WaveLibraryEntry* e = list.entries[i];
+  for (int32_t k = i; k < n - 1; ++k) {
+    list.entries[k] = list.entries[k + 1];
+    if (list.entries[k] != nullptr) list.entries[k]->ListIndex = k;
+  }
+  list.entries[n - 1] = nullptr;
+  list.header.count = n - 1;
+  return e;
+}
+
 int32_t AddLibraryPlaceholder(WaveLibraryList& list, const std::string& folder,
                               const std::string& file) {
   int32_t r = WaveLibraryListReserve(list);
@@ -275,16 +288,7 @@ void RemoveLibraryEntry(int32_t i) {
   WaveLibraryList& list = SampleLibrary;
   if (list.entries == nullptr || i < 0 || i >= list.header.count) return;
   Lock(list);
-  const int32_t last = list.header.count - 1;
-  for (int32_t k = i; k < last; ++k) {
-    WaveLibraryEntry* moving = list.entries[k + 1];
-    list.entries[k + 1] = list.entries[k];
-    list.entries[k] = moving;
-    if (moving != nullptr) moving->ListIndex = k;
-  }
-  list.header.count = last;
-  WaveLibraryEntryDelete(list.entries[last]);
-  list.entries[last] = nullptr;
+  WaveLibraryEntryDelete(WaveLibraryListTake(list, i));
   Unlock(list);
   LibraryChanged = -1;
 }

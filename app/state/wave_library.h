@@ -86,6 +86,10 @@ int32_t WaveLibraryListReserve(WaveLibraryList& list);
 int32_t WaveLibraryListCommit(WaveLibraryList& list, WaveLibraryEntry* e);
 // The entry at index i, or null outside 0..count-1.
 WaveLibraryEntry* WaveLibraryListAt(const WaveLibraryList& list, int32_t i);
+// Takes entry i out of the list, the caller holding its lock: later entries
+// move down one place and take their new list index. The entry (not freed),
+// or null outside 0..count-1.
+WaveLibraryEntry* WaveLibraryListTake(WaveLibraryList& list, int32_t i);
 
 // Appends an entry naming folder\file without reading it (list index set,
 // state 0, load state 0, saved -1). The new index, or -21.

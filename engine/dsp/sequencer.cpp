@@ -351,17 +351,7 @@ void RemoveMelodyAt(int32_t index, const WaveLibraryEntry* expected) {
       }
     }
   }
-  if (index < 0 || index >= count) return;
-  const int32_t last = count - 1;
-  for (int32_t k = index; k < last; ++k) {
-    WaveLibraryEntry* moving = list.entries[k + 1];
-    list.entries[k + 1] = list.entries[k];
-    list.entries[k] = moving;
-    if (moving != nullptr) moving->ListIndex = k;
-  }
-  list.header.count = last;
-  WaveLibraryEntryDelete(list.entries[last]);
-  list.entries[last] = nullptr;
+  WaveLibraryEntryDelete(WaveLibraryListTake(list, index));
 }
 
 }  // namespace

@@ -91,15 +91,8 @@ bool RemoveLibraryListEntry(WaveLibraryList& list, int32_t i) {
   WaveLibraryEntry* e = nullptr;
   {
     platform::MutexGuard guard(list.header.lock);
-    const int32_t n = list.header.count;
-    if (i < 0 || i >= n || !list.entries) return false;
-    e = list.entries[i];
-    for (int32_t k = i; k < n - 1; ++k) {
-      list.entries[k] = list.entries[k + 1];
-      if (list.entries[k]) list.entries[k]->ListIndex = k;
-    }
-    list.entries[n - 1] = nullptr;
-    list.header.count = n - 1;
+    if (i < 0 || i >= list.header.count || !list.entries) return false;
+    e = WaveLibraryListTake(list, i);
   }
   WaveLibraryEntryDelete(e);
   return true;
