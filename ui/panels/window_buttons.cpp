@@ -110,6 +110,12 @@ void ShowTuningFile() {
   PanelBrowseFolder(folder, name);
 }
 
+// A device's open flag (-1 open), read under the audio lock its thread writes under.
+int64_t DeviceOpen(const int64_t& flag) {
+  platform::MutexGuard guard(QUARLE_AUDIO::MT_AUDIO);
+  return flag;
+}
+
 }  // namespace
 
 int32_t OnWindowTab(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
@@ -147,12 +153,7 @@ int32_t OnAboutLink(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 int32_t OnAudioInputPower(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
-  int64_t open = 0;
-  {
-    platform::MutexGuard guard(QUARLE_AUDIO::MT_AUDIO);
-    open = QUARLE_AUDIO::CaptureOpen;
-  }
-  if (open == -1) {
+  if (DeviceOpen(QUARLE_AUDIO::CaptureOpen) == -1) {
     HandlerMessage.type =
         CaptureActive.load() != 0 ? QUARLE_AUDIO::kAudioCaptureOff : QUARLE_AUDIO::kAudioCaptureOn;
     PostHandlerMessage(QUARLE_BASICS::AudioCommandQueue);
@@ -166,12 +167,7 @@ int32_t OnAudioInputPower(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
 int32_t OnAudioOutputPower(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
-  int64_t open = 0;
-  {
-    platform::MutexGuard guard(QUARLE_AUDIO::MT_AUDIO);
-    open = QUARLE_AUDIO::PlaybackOpen;
-  }
-  if (open == -1) {
+  if (DeviceOpen(QUARLE_AUDIO::PlaybackOpen) == -1) {
     if (PlaybackActive.load() == 0) {
       UpdateProcessingOrder(~uint64_t{0});
       HandlerMessage.type = QUARLE_AUDIO::kAudioPlaybackOn;
