@@ -15,16 +15,23 @@
 
 namespace Tarvelo {
 
-int32_t DefineKeyboard(ModuleRecord& t) {
-  int32_t result = 0;
-  t.ProcessFunctions[0] = ProcessKeyboardMono;
-  t.ProcessFunctions[1] = ProcessKeyboardPoly;
-  BeginType(t, 519, "Keyboard", "KB", kCategoryControl);
+namespace {
+// Keyboards and octave boards own their voices and have no ports.
+void BoardFlags(ModuleRecord& t) {
   t.RunsWithoutVoices = -1;
   t.ChannelsFixed = -1;
   t.VoiceFlagRoot = -1;
   t.VoiceOwner = -1;
   t.PortCount = 0;
+}
+}  // namespace
+
+int32_t DefineKeyboard(ModuleRecord& t) {
+  int32_t result = 0;
+  t.ProcessFunctions[0] = ProcessKeyboardMono;
+  t.ProcessFunctions[1] = ProcessKeyboardPoly;
+  BeginType(t, 519, "Keyboard", "KB", kCategoryControl);
+  BoardFlags(t);
   SetParamName(t, 0, 520, "Max keys (polyphonic)", "K");
   SetParamRange(t, 0, 2.0f, 32.0f, 8.0f);
   ParamValueSetFormat(t.Params[0].Number, -1, kUnitCount, 0);
@@ -38,11 +45,7 @@ int32_t DefineOctaveBoard(ModuleRecord& t) {
   t.ProcessFunctions[0] = ProcessOctaveBoardMono;
   t.ProcessFunctions[1] = ProcessOctaveBoardPoly;
   BeginType(t, 521, "Octave board", "BB", kCategoryControl);
-  t.RunsWithoutVoices = -1;
-  t.ChannelsFixed = -1;
-  t.VoiceFlagRoot = -1;
-  t.VoiceOwner = -1;
-  t.PortCount = 0;
+  BoardFlags(t);
   SetParamName(t, 0, 522, "Base frequency", "F");
   SetParamRange(t, 0, -16.0f, 16.0f, 1.0f);
   // Formatted as hertz, shown in BPM.

@@ -283,74 +283,74 @@ std::string FilterTooltip(int32_t item, void*) {
 }  // namespace
 
 int32_t DrawModuleCatalogList(RenderRecord* snap, int32_t id) {
-  ListDrawSpec spec;
-  spec.count = kModuleTypeCount;
-  spec.firstRowLayer = 1;
-  spec.context = V::ControlAt(id);
-  spec.decorate = CatalogDecorate;
-  spec.renderRow = CatalogRender;
-  spec.finish = CatalogFinish;
-  spec.tooltip = CatalogTooltip;
-  return DrawListView(snap, id, spec, g_catalogStatics);
+  ListDrawPlan plan;
+  plan.count = kModuleTypeCount;
+  plan.firstRowLayer = 1;
+  plan.context = V::ControlAt(id);
+  plan.decorate = CatalogDecorate;
+  plan.renderRow = CatalogRender;
+  plan.finish = CatalogFinish;
+  plan.tooltip = CatalogTooltip;
+  return DrawListView(snap, id, plan, g_catalogStatics);
 }
 
 int32_t DrawCreatedModuleList(RenderRecord* snap, int32_t id) {
   CreatedFrame frame;
   frame.control = V::ControlAt(id);
-  ListDrawSpec spec;
+  ListDrawPlan plan;
   {
     platform::MutexGuard g(ModuleList.lock);
-    spec.count = std::max(ModuleList.count, 0);
+    plan.count = std::max(ModuleList.count, 0);
   }
-  frame.rows.resize(static_cast<size_t>(spec.count));
-  spec.firstRowLayer = 1;
-  spec.context = &frame;
-  spec.prepare = CreatedPrepare;
-  spec.decorate = CreatedDecorate;
-  spec.renderRow = CreatedRender;
-  spec.finish = CreatedFinish;
-  spec.tooltip = CreatedTooltip;
-  return DrawListView(snap, id, spec, g_createdStatics);
+  frame.rows.resize(static_cast<size_t>(plan.count));
+  plan.firstRowLayer = 1;
+  plan.context = &frame;
+  plan.prepare = CreatedPrepare;
+  plan.decorate = CreatedDecorate;
+  plan.renderRow = CreatedRender;
+  plan.finish = CreatedFinish;
+  plan.tooltip = CreatedTooltip;
+  return DrawListView(snap, id, plan, g_createdStatics);
 }
 
 int32_t DrawSampleLibraryList(RenderRecord* snap, int32_t id) {
-  ListDrawSpec spec;
-  spec.count = CountOf(SampleLibrary);
-  spec.renderRow = LibraryRender;
-  spec.tooltip = LibraryTooltip;
+  ListDrawPlan plan;
+  plan.count = CountOf(SampleLibrary);
+  plan.renderRow = LibraryRender;
+  plan.tooltip = LibraryTooltip;
   platform::MutexGuard g(SampleLibrary.header.lock);
-  return DrawListView(snap, id, spec, g_libraryStatics);
+  return DrawListView(snap, id, plan, g_libraryStatics);
 }
 
 int32_t DrawSampleMemoryList(RenderRecord* snap, int32_t id) {
   MemoryFrame frame;
   frame.control = V::ControlAt(id);
-  ListDrawSpec spec;
-  spec.count = CountOf(SynthSamples);
+  ListDrawPlan plan;
+  plan.count = CountOf(SynthSamples);
   frame.attached = SelectedWave();
-  frame.rows.resize(static_cast<size_t>(std::max(spec.count, 0)));
-  spec.firstRowLayer = 3;
-  spec.context = &frame;
-  spec.prepare = MemoryPrepare;
-  spec.renderRow = MemoryRender;
-  spec.finish = MemoryFinish;
-  spec.tooltip = MemoryTooltip;
-  return DrawListView(snap, id, spec, g_memoryStatics);
+  frame.rows.resize(static_cast<size_t>(std::max(plan.count, 0)));
+  plan.firstRowLayer = 3;
+  plan.context = &frame;
+  plan.prepare = MemoryPrepare;
+  plan.renderRow = MemoryRender;
+  plan.finish = MemoryFinish;
+  plan.tooltip = MemoryTooltip;
+  return DrawListView(snap, id, plan, g_memoryStatics);
 }
 
 int32_t DrawFilterList(RenderRecord* snap, int32_t id) {
   FilterFrame frame;
   frame.control = V::ControlAt(id);
-  ListDrawSpec spec;
-  spec.count = CountOf(FilterLibrary);
+  ListDrawPlan plan;
+  plan.count = CountOf(FilterLibrary);
   frame.attached = SelectedWave();
-  spec.firstRowLayer = 3;
-  spec.context = &frame;
-  spec.renderRow = FilterRender;
-  spec.finish = FilterFinish;
-  spec.tooltip = FilterTooltip;
+  plan.firstRowLayer = 3;
+  plan.context = &frame;
+  plan.renderRow = FilterRender;
+  plan.finish = FilterFinish;
+  plan.tooltip = FilterTooltip;
   platform::MutexGuard g(FilterLibrary.header.lock);
-  return DrawListView(snap, id, spec, g_filterStatics);
+  return DrawListView(snap, id, plan, g_filterStatics);
 }
 
 }  // namespace Tarvelo

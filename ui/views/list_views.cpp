@@ -133,7 +133,7 @@ int32_t ListTextOffsetOf(const RenderRecord* snap) {
   return Nearest((ListRowHeightOf(snap) - snap->Text.TextSize) * 0.5);
 }
 
-int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawSpec& spec,
+int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
                      ListDrawStatics& statics) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
@@ -141,7 +141,7 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawSpec& spec,
   const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
   V::TextField& f = snap->Text;
   const int32_t rows = RowsOf(f.VisibleRows);
-  const int32_t count = std::max(spec.count, 0);
+  const int32_t count = std::max(plan.count, 0);
   const int32_t rowH = ListRowHeightOf(snap);
   const int32_t x0 = x + b;
   const int32_t textY = ListTextOffsetOf(snap);
@@ -169,7 +169,7 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawSpec& spec,
     f.Changed = -1;
   const bool redraw = f.Changed != 0;
 
-  if (spec.prepare) spec.prepare(top, last, step, spec.context);
+  if (plan.prepare) plan.prepare(top, last, step, plan.context);
 
   ListRowPlace place;
   place.x0 = x0;
@@ -193,17 +193,17 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawSpec& spec,
     TextColour = kColourWhite;
     if (place.hovered) {
       if (!place.selected) FillColour = kListRowHovered;
-      if (spec.tooltip) SetLiveTooltip(c, spec.tooltip(i, spec.context));
+      if (plan.tooltip) SetLiveTooltip(c, plan.tooltip(i, plan.context));
     }
     FillBox(x0, ry, x + w - 1, ry + rowH - 1, FillColour);
-    if (spec.decorate) spec.decorate(place, spec.context);
-    Image* row = LayerAt(c, spec.firstRowLayer + slot);
+    if (plan.decorate) plan.decorate(place, plan.context);
+    Image* row = LayerAt(c, plan.firstRowLayer + slot);
     if (redraw && row) {
       ClearImage(row, w - b - 3, f.TextSize);
-      if (spec.renderRow) spec.renderRow(row, i, snap, spec.context);
+      if (plan.renderRow) plan.renderRow(row, i, snap, plan.context);
     }
     if (row) BlitImage(row, x0, ry + textY);
-    if (spec.finish) spec.finish(place, spec.context);
+    if (plan.finish) plan.finish(place, plan.context);
     ry += rowH;
   }
 

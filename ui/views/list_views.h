@@ -6,7 +6,7 @@
 // Draw side, DrawListView: paints the visible rows (striped, hovered,
 // selected), renders row texts into the control's cached row images only when
 // the list changed, and adds the overflow marks, the scroll thumb and the frame.
-// Each list supplies its item count and row painter through a ListDrawSpec.
+// Each list supplies its item count and row painter through a ListDrawPlan.
 //
 // List state lives in the control's TextField:
 //   Selected      selected item index, -1 none
@@ -64,7 +64,7 @@ struct ListDrawStatics {
   int32_t first = 0;
 };
 
-// Where one row is drawn, handed to the hooks of a ListDrawSpec.
+// Where one row is drawn, handed to the hooks of a ListDrawPlan.
 struct ListRowPlace {
   int32_t item = 0;     // item index
   int32_t slot = 0;     // row slot from the top, 0..rows - 1
@@ -77,7 +77,7 @@ struct ListRowPlace {
   bool hovered = false;
 };
 
-struct ListDrawSpec {
+struct ListDrawPlan {
   int32_t count = 0;          // item count, read by the caller under its lock
   int32_t firstRowLayer = 0;  // layer index of row slot 0's image
   void* context = nullptr;    // handed to every hook
@@ -99,7 +99,7 @@ struct ListDrawSpec {
 // The list draw for the control `id` from its snapshot. Writes the first
 // visible row back to the live control when the list shrank below it and the
 // hovered row's tooltip (under MT_HOVER). Always 0.
-int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawSpec& spec,
+int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
                      ListDrawStatics& statics);
 
 // The row height and text offset of a list's snapshot (nearest((h - 2B) / rows),

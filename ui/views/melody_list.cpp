@@ -68,17 +68,17 @@ int32_t DrawMelodyList(V::RenderRecord* snap, int32_t id) {
     platform::MutexGuard guard(ModuleList.lock);
     data.attached = SelectedModule ? SelectedModule->SampleEntry : nullptr;
   }
-  ListDrawSpec spec;
-  spec.firstRowLayer = kMelodyIconLayers;
-  spec.context = &data;
-  spec.renderRow = RenderMelodyRow;
-  spec.tooltip = MelodyTooltip;
-  spec.finish = MelodyIcon;
+  ListDrawPlan plan;
+  plan.firstRowLayer = kMelodyIconLayers;
+  plan.context = &data;
+  plan.renderRow = RenderMelodyRow;
+  plan.tooltip = MelodyTooltip;
+  plan.finish = MelodyIcon;
   // The panel's handlers change the library under the same lock, so it is
   // held from the count to the last row.
   platform::MutexGuard guard(MelodyLibrary.header.lock);
-  spec.count = MelodyLibrary.header.count;
-  return DrawListView(snap, id, spec, statics);
+  plan.count = MelodyLibrary.header.count;
+  return DrawListView(snap, id, plan, statics);
 }
 
 }  // namespace Tarvelo

@@ -87,13 +87,13 @@ int32_t DrawPatterns(V::RenderRecord* snap, int32_t id, int32_t which, const cha
   if (!snap) return 0;
   CopyPatterns(copy, which);
   copy.separator = separator;
-  ListDrawSpec spec;
-  spec.count = copy.count;
-  spec.firstRowLayer = 0;
-  spec.context = &copy;
-  spec.renderRow = RenderPatternRow;
-  spec.tooltip = PatternTooltip;
-  return DrawListView(snap, id, spec, statics);
+  ListDrawPlan plan;
+  plan.count = copy.count;
+  plan.firstRowLayer = 0;
+  plan.context = &copy;
+  plan.renderRow = RenderPatternRow;
+  plan.tooltip = PatternTooltip;
+  return DrawListView(snap, id, plan, statics);
 }
 
 }  // namespace

@@ -130,13 +130,13 @@ class ListDrawTest : public ViewTest {
   int32_t DrawList(int32_t n, int64_t flags = 0) {
     Snap s;
     Take(id, s, flags);
-    ListDrawSpec spec;
-    spec.count = n;
-    spec.context = &rec;
-    spec.renderRow = RenderRecorded;
-    spec.tooltip = TooltipOf;
+    ListDrawPlan plan;
+    plan.count = n;
+    plan.context = &rec;
+    plan.renderRow = RenderRecorded;
+    plan.tooltip = TooltipOf;
     rec.rendered.clear();
-    return DrawListView(s.get(), id, spec, statics);
+    return DrawListView(s.get(), id, plan, statics);
   }
   int32_t id = 0;
   Recorder rec;
