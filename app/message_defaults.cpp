@@ -143,7 +143,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 135 */ "Display driver is ",
     /* 136 */ "Video thread startup error: ",
     /* 137 */ "Audio thread startup error: ",
-    /* 138 */ "Something went wrong during initialization. Check user credentials.",
+    /* 138 */ "Something went wrong during initialization.",
     /* 139 */ "Saving session.",
     /* 140 */ "Saving libraries.",
     /* 141 */ "Waiting for audio thread.",

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/display_link.h"
 #include "platform/sdl.h"
 
 namespace platform {
@@ -56,11 +57,18 @@ const char* RenderDriverFor(const std::string& name) {
 }
 
 void DestroyWindowLocked() {
+  if (DisplayLost()) {
+    // Nothing can be asked of a display that is gone; the process ends soon.
+    g_screen.texture = nullptr;
+    g_screen.renderer = nullptr;
+    g_screen.window = nullptr;
+    return;
+  }
   if (g_screen.texture) SDL_DestroyTexture(g_screen.texture);
   if (g_screen.renderer) SDL_DestroyRenderer(g_screen.renderer);
   if (g_screen.window) {
     SDL_DestroyWindow(g_screen.window);
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    VideoRelease();
   }
   g_screen.texture = nullptr;
   g_screen.renderer = nullptr;
@@ -68,14 +76,15 @@ void DestroyWindowLocked() {
 }
 
 bool CreateWindowLocked(int w, int h, int32_t flags) {
-  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
+  if (!VideoAcquire()) return false;
   Uint32 wflags = SDL_WINDOW_SHOWN;
   if (flags & kScreenNoFrame) wflags |= SDL_WINDOW_BORDERLESS;
   g_screen.window = SDL_CreateWindow("", g_screen.x, g_screen.y, w, h, wflags);
   if (!g_screen.window) {
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    VideoRelease();
     return false;
   }
+  WatchDisplayConnection(g_screen.window);
   SDL_SetHint(SDL_HINT_RENDER_DRIVER, RenderDriverFor(g_driver));
   g_screen.renderer = SDL_CreateRenderer(g_screen.window, -1, 0);
   if (!g_screen.renderer) {
@@ -96,7 +105,7 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
 
 void PresentLocked() {
 #if TARVELO_HAVE_SDL
-  if (!g_screen.open || !g_screen.texture) return;
+  if (!g_screen.open || !g_screen.texture || DisplayLost()) return;
   const auto& page = g_screen.pages[g_screen.visible];
   SDL_UpdateTexture(g_screen.texture, nullptr, page.data(),
                     static_cast<int>(g_screen.width * sizeof(uint32_t)));
@@ -124,6 +133,8 @@ bool ValidPage(int32_t p) { return p >= 0 && p < static_cast<int32_t>(g_screen.p
 bool ScreenHeadless() {
   if (!TARVELO_HAVE_SDL) return true;
   if (EnvIs("TARVELO_HEADLESS", "1") || EnvIs("SDL_VIDEODRIVER", "dummy")) return true;
+  // Nothing may be asked of a display server that went away.
+  if (DisplayLost()) return true;
   // An explicit SDL driver (offscreen, x11, wayland ...) says where to draw.
   if (EnvSet("SDL_VIDEODRIVER")) return false;
   return !EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY");
