@@ -294,7 +294,7 @@ void DeleteAnswered() {
       if (map >= 0 && map < kMidiMapCount) {
         ResetMidiMap(MidiMaps[map]);
         QUARLE_AUDIO::RefreshMidiDeviceList(-1);
-        UnbindKeyboardsFromDevice(PanelSelectedMidiMap());
+        UnbindKeyboardsFromDevice(map);  // the slot the dialog asked about
         RefreshMidiMark();
       }
       break;

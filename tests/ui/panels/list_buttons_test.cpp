@@ -13,6 +13,7 @@
 #include "panels_a_fixture.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/list_buttons.h"
+#include "ui/panels/midi_mapping.h"
 
 namespace panelsa {
 namespace {
@@ -219,6 +220,31 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   EXPECT_EQ(Text(db_ + 1), "  Confirm reset of all master presets?");
   Answer(true);
   EXPECT_EQ(Status(), "All master presets have been reset.");
+}
+
+// The map deleted is the one the question named, and so are the keyboards let
+// go, whichever device is selected when the answer comes.
+TEST_F(ListButtonsTest, DeletingAMidiMapUnbindsOnlyItsOwnKeyboards) {
+  for (MidiMap& map : MidiMaps) map.DeviceName[0] = '\0';
+  std::strcpy(MidiMaps[2].DeviceName, "Keys");
+  std::strcpy(MidiMaps[5].DeviceName, "Pads");
+  ModuleRecord* onKeys = Make(kTypeKeyboard);
+  ModuleRecord* onPads = Make(kTypeKeyboard);
+  onKeys->MidiDeviceBinding = 3;  // slot 2
+  onPads->MidiDeviceBinding = 6;  // slot 5
+  ShowOnly(kUiMCC);
+  C(Slot(kUiMIDIDEVS) + 1)->Text.Selected = -1;  // MIDICC: no controller row
+  Panel.SelectedMidiMap = [] { return SelectedMidiMap; };
+  SelectedMidiMap = 2;
+  const int32_t del = Button(3);
+  Click(OnListDelete, del);
+  ASSERT_EQ(Text(db_ + 1), "  Confirm permanent deletion of MIDI Map for device: Keys");
+  SelectedMidiMap = 5;  // another device chosen before answering
+  Answer(true);
+  EXPECT_EQ(onKeys->MidiDeviceBinding, 0);
+  EXPECT_EQ(onPads->MidiDeviceBinding, 6);
+  EXPECT_STREQ(MidiMaps[5].DeviceName, "Pads");
+  Panel.SelectedMidiMap = nullptr;
 }
 
 TEST_F(ListButtonsTest, SavesOverwriteAfterAskingOrSaveTheSession) {
