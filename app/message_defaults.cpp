@@ -236,7 +236,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 228 */ "has been saved.",
     /* 229 */ "Unknown error while saving: ",
     /* 230 */ "No visible list from which to load.",
-    /* 231 */ "No selected item to copy.",
+    /* 231 */ "No selected item to load.",
     /* 232 */ "This file is already in the library.",
     /* 233 */ "is now in the library.",
     /* 234 */ "The selected file is not supported.",

@@ -284,6 +284,9 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
   WriteFile(Home() / "bad.tarvelo", "not a synth");
   WriteFile(Home() / "text.txt", "x");
   const int32_t load = Button(5);
+  Browse();
+  Click(OnListLoad, load);
+  EXPECT_EQ(Status(), "No selected item to load.");
   Browse("a.wav");
   Click(OnListLoad, load);
   EXPECT_EQ(Status(), "a.wav is now in the library.");
