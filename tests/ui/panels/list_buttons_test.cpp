@@ -207,11 +207,13 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   Click(OnListDelete, del);
   EXPECT_EQ(Status(), "Nothing to delete");
   ModuleRecord* m = Make(kTypeOscillator);
-  SelectedModule = m;
+  SelectModule(m, -1);
+  ASSERT_EQ(Text(Slot(kUiMTLBL)), "Oscillator 1");
   Click(OnListDelete, del);
   EXPECT_EQ(Status(), "Module deleted.");
   EXPECT_EQ(ModuleList.count, 0);
   EXPECT_EQ(SelectedModule, nullptr);
+  EXPECT_EQ(Text(Slot(kUiMTLBL)), "[NO ACTIVE SELECTION]");
 
   // The catalog without a row or module asks to reset every master preset.
   ShowOnly(kUiLIB_MODULES);
@@ -307,7 +309,7 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
 }
 
 TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
-  Make(kTypeOscillator);
+  SelectModule(Make(kTypeOscillator), -1);
   RecordAction(kActionPower, ModuleList.entries[0], -1, nullptr);
   KeyboardStates[0]->LockFlag = -1;
   OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
@@ -321,6 +323,7 @@ TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
     reset |= m.type == 100 && static_cast<int32_t>(m.arg2) == Slot(kUiSTB_CP) && m.arg5 == 8;
   EXPECT_TRUE(reset);
   EXPECT_EQ(On(Slot(kUiKBLOCK)), KeyboardStates[0]->LockFlag);
+  EXPECT_EQ(Text(Slot(kUiMTLBL)), "[NO ACTIVE SELECTION]");
 }
 
 }  // namespace
