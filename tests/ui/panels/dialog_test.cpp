@@ -87,6 +87,18 @@ TEST_F(DialogTest, ASecondOwnerAnswersTheFirstNo) {
   EXPECT_EQ(DialogAnswer, 0);
   EXPECT_EQ(DialogOwner, other);
   EXPECT_EQ(Text(db_ + 1), "  Other?");
+  // The first question's action did not happen: the status line says so once
+  // the second question is answered (it hides the line while it shows).
+  const std::string told = "Not done (another question replaced it): Name?";
+  EXPECT_TRUE(HasReport(told, 1));
+  Click(OnDialogCancel, db_ + 4);
+  EXPECT_EQ(Shown(Slot(kUiMB)), -1);
+  EXPECT_EQ(Text(Slot(kUiMB)), told);
+  // Told once: the next dialog closes without it.
+  SetTextOf(Slot(kUiMB), "");
+  Open("y");
+  Click(OnDialogCancel, db_ + 4);
+  EXPECT_EQ(Text(Slot(kUiMB)), "");
 }
 
 // The edit line keeps every key, so it answers for the buttons it hides the
