@@ -1,8 +1,8 @@
-// The two faces that ship beside the program, as the interface uses them: the
-// icon font built from tools/icon_font/icons.txt holds a picture at every
-// code the interface draws, the icon buttons show those pictures, and no
-// caption, title or label of the start-up build is wider than its box in the
-// text face.
+// What ships beside the program, as the interface uses it: the icon font
+// built from tools/icon_font/icons.txt holds a picture at every code the
+// interface draws, the icon buttons show those pictures, no caption, title or
+// label of the start-up build is wider than its box in the text face, and the
+// About window shows the logo.
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -34,7 +34,7 @@ std::map<int32_t, std::string> IconIndex() {
   return index;
 }
 
-class ShippedFacesTest : public uitest::LiveInterfaceTest {
+class ShippedFilesTest : public uitest::LiveInterfaceTest {
  protected:
   int32_t LoadFaces() override {
     platform::SetProgramFolderOverride(TARVELO_PROGRAM_DIR);
@@ -87,7 +87,7 @@ class ShippedFacesTest : public uitest::LiveInterfaceTest {
   }
 };
 
-TEST_F(ShippedFacesTest, EveryIndexedIconHasAPictureAndEveryStartUpCodeAnAdvance) {
+TEST_F(ShippedFilesTest, EveryIndexedIconHasAPictureAndEveryStartUpCodeAnAdvance) {
   const auto index = IconIndex();
   ASSERT_GE(index.size(), 50u);
   for (const auto& [code, name] : index) {
@@ -99,7 +99,7 @@ TEST_F(ShippedFacesTest, EveryIndexedIconHasAPictureAndEveryStartUpCodeAnAdvance
     EXPECT_GT(V::GlyphAdvance(std::string(1, static_cast<char>(code)), V::IconFont.Face, 22), 0) << code;
 }
 
-TEST_F(ShippedFacesTest, EveryIconTheInterfaceUsesIsIndexed) {
+TEST_F(ShippedFilesTest, EveryIconTheInterfaceUsesIsIndexed) {
   const auto index = IconIndex();
   // Drawn by the views while the program runs: selector arrows and the folder mark.
   std::set<int32_t> used = {'<', '>', 0xAF, '_', 'F'};
@@ -111,7 +111,7 @@ TEST_F(ShippedFacesTest, EveryIconTheInterfaceUsesIsIndexed) {
   for (int32_t code : used) EXPECT_TRUE(index.count(code)) << "icon code " << code << " has no outline";
 }
 
-TEST_F(ShippedFacesTest, IconButtonsShowTheirPictures) {
+TEST_F(ShippedFilesTest, IconButtonsShowTheirPictures) {
   // Minimise: a bar along the bottom, not a letter's full height.
   const Ink minimise = InkOf("WINMIN");
   ASSERT_GT(minimise.count, 0);
@@ -137,7 +137,7 @@ TEST_F(ShippedFacesTest, IconButtonsShowTheirPictures) {
   }
 }
 
-TEST_F(ShippedFacesTest, NoStartUpTextIsWiderThanItsBox) {
+TEST_F(ShippedFilesTest, NoStartUpTextIsWiderThanItsBox) {
   int32_t checked = 0;
   for (int32_t id = 0; id < V::ControlTableCount(); ++id) {
     const V::ControlRecord* c = C(id);
@@ -153,6 +153,26 @@ TEST_F(ShippedFacesTest, NoStartUpTextIsWiderThanItsBox) {
   // The title, whole.
   EXPECT_EQ(Text(Named("SYSTITLE2")), std::string("Tarvelo ") + Tarvelo::BuildBits + " v" +
                                                    Tarvelo::ProductVersion);
+}
+
+TEST_F(ShippedFilesTest, TheAboutWindowShowsTheLogoOverItsGradient) {
+  const V::ControlRecord* c = C(Named("LOGO"));
+  ASSERT_NE(c, nullptr);
+  ASSERT_GE(c->LayerCount, 1);
+  const platform::Image* logo = c->Layers[0];
+  ASSERT_EQ(logo->width, 720);
+  ASSERT_EQ(logo->height, 144);
+  int32_t clear = 0, solid = 0, white = 0;
+  for (int32_t i = 0; i < 720 * 144; ++i) {
+    const uint32_t a = logo->pixels[i] >> 24;
+    clear += a == 0;
+    solid += a == 255;
+    white += logo->pixels[i] == 0xFFFFFFFFu;  // the name
+  }
+  // Mostly see-through, so the window's gradient shows around the mark and the name.
+  EXPECT_GT(clear, 720 * 144 / 2);
+  EXPECT_GT(solid, 720 * 144 / 10);
+  EXPECT_GT(white, 2000);
 }
 
 }  // namespace
