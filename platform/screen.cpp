@@ -39,6 +39,7 @@ std::recursive_mutex g_lock;
 ScreenState g_screen;
 int32_t g_minimized = 0;
 std::string g_driver = "GDI";
+std::string g_failingDriver;
 
 bool EnvIs(const char* name, const char* value) {
   const char* v = std::getenv(name);
@@ -148,6 +149,11 @@ bool ScreenSelectDriver(const std::string& name) {
   return true;
 }
 
+void ScreenFailDriver(const std::string& name) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  g_failingDriver = name;
+}
+
 std::string ScreenDriver() {
   std::lock_guard<std::recursive_mutex> g(g_lock);
   return g_driver;
@@ -160,6 +166,7 @@ bool ScreenOpen(int64_t width, int64_t height, int32_t depth, int32_t pages, int
   CloseLocked();
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
   if (depth != 32 || pages < 1 || pages > kMaxPages) return false;
+  if (!g_failingDriver.empty() && g_failingDriver == g_driver) return false;
   try {
     g_screen.pages.assign(static_cast<size_t>(pages),
                           std::vector<uint32_t>(static_cast<size_t>(width * height), 0u));
