@@ -218,6 +218,10 @@ void FrameRate() {
 int32_t OnSysbarTick(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
   V::CpuSaving = (Settings.CpuSaving != 0 || PlaybackActive.load() == 0) ? -1 : 0;
   if (bits != 0) return 0;
+  // The video thread saves snapshots; what it could not save is said here.
+  if (const int32_t e = V::SnapshotError.exchange(0); e != 0)
+    QUARLE_BASICS::Report("Screen snapshot not saved: " + QUARLE_BASICS::ErrorText(e),
+                          QUARLE_BASICS::kLevelError);
   PanelCheckMidiDevices();
   ModulePageButtons();
   AudioDeviceSelectors();

@@ -3,6 +3,7 @@
 // the status line's countdown, the frame-rate watch, the module page's
 // transport buttons and the posted clicks of the device selectors.
 #include "app/state/console.h"
+#include "basics/errors.h"
 #include "panels_a_fixture.h"
 #include "platform/display.h"
 #include "platform/screen.h"
@@ -189,6 +190,14 @@ TEST_F(SysbarTest, WindowLargerThanTheDesktopAsksOnceForTheModeThatFits) {
   V::ScreenWidth = w;
   V::ScreenHeight = h;
   platform::DisplayResetSimulated();
+}
+
+// A snapshot the video thread could not save is told once, on the main thread.
+TEST_F(SysbarTest, AFailedSnapshotIsReported) {
+  V::SnapshotError = -QUARLE_BASICS::kErrFileAccess;
+  Tick();
+  EXPECT_TRUE(HasReport("Screen snapshot not saved: " + QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileAccess), 2));
+  EXPECT_EQ(V::SnapshotError.load(), 0);
 }
 
 TEST_F(SysbarTest, TransportButtonsFollowTheSelectedModule) {
