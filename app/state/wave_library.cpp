@@ -9,6 +9,7 @@
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
 #include "engine/dsp/analysis.h"
+#include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
@@ -132,7 +133,11 @@ bool HeldByModule(const WaveLibraryEntry* e) {
   return false;
 }
 
-bool StillReachable(const WaveLibraryEntry* e) { return EngineCommandPending() || HeldByModule(e); }
+// With playback off no frame reads the entry, and stopping ran the commands
+// posted while it played.
+bool StillReachable(const WaveLibraryEntry* e) {
+  return (PlaybackActive.load() != 0 && EngineCommandPending()) || HeldByModule(e);
+}
 
 }  // namespace
 
