@@ -59,34 +59,24 @@ TEST(Ratio, ReduceAddAndValue) {
 }
 
 TEST(RatioFromFloat, KnownFractionsAndEdges) {
-  Ratio r = RatioFromFloat(0.0f, 0.1f);
-  EXPECT_EQ(r.numerator, 0);
-  EXPECT_EQ(r.denominator, 1);
-
-  r = RatioFromFloat(-0.25f, 0.001f);
-  EXPECT_EQ(r.numerator, -1);
-  EXPECT_EQ(r.denominator, 4);
-
-  r = RatioFromFloat(0.3f, 1.0f / 254.0f);
-  EXPECT_EQ(r.numerator, 3);
-  EXPECT_EQ(r.denominator, 10);
-
-  r = RatioFromFloat(2.5f, -1.0f);  // negative tolerance behaves as 0
-  EXPECT_EQ(r.numerator, 5);
-  EXPECT_EQ(r.denominator, 2);
-
+  struct Case {
+    float value, tolerance;
+    int32_t numerator, denominator;
+  };
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const Case& c : {Case{0.0f, 0.1f, 0, 1}, Case{-0.25f, 0.001f, -1, 4},
+                        Case{0.3f, 1.0f / 254.0f, 3, 10},
+                        Case{2.5f, -1.0f, 5, 2},  // negative tolerance behaves as 0
+                        Case{std::nanf(""), 0.01f, 0, 1}, Case{inf, 0.01f, INT32_MAX, 1}}) {
+    const Ratio r = RatioFromFloat(c.value, c.tolerance);
+    EXPECT_EQ(r.numerator, c.numerator) << c.value;
+    EXPECT_EQ(r.denominator, c.denominator) << c.value;
+  }
   // Tolerance 0 on a value no small fraction reaches: the search ends with a
   // fraction that fits and is close, instead of looping or overflowing.
-  r = RatioFromFloat(3.14159274f, 0.0f);
+  const Ratio r = RatioFromFloat(3.14159274f, 0.0f);
   EXPECT_GT(r.denominator, 0);
   EXPECT_NEAR(RatioValue(r), 3.14159274f, 1e-6f);
-
-  r = RatioFromFloat(std::nanf(""), 0.01f);
-  EXPECT_EQ(r.numerator, 0);
-  EXPECT_EQ(r.denominator, 1);
-  r = RatioFromFloat(std::numeric_limits<float>::infinity(), 0.01f);
-  EXPECT_EQ(r.numerator, INT32_MAX);
-  EXPECT_EQ(r.denominator, 1);
 }
 
 TEST(Ratio64FromDouble, PreciseFractions) {
