@@ -25,7 +25,6 @@ TEST_F(ControlDrawingTest, ButtonColoursFollowTheStateTable) {
   EXPECT_EQ(At(10, 10), kColourFrameRest);
   EXPECT_EQ(At(69, 39), Dark(kColourFrameRest));
 
-
   C(id)->State.Active = -1;
   C(id)->State.On = -1;
   Draw(id);
@@ -116,8 +115,6 @@ TEST_F(ControlDrawingTest, SelectorHighlightsTheHoveredArrowBand) {
   EXPECT_EQ(At(5, 10), kColourGrey);
   EXPECT_EQ(At(100 - 18, 10), kColourAmber);
   EXPECT_EQ(At(96, 10), kColourAmber);
-
-
 }
 
 TEST_F(ControlDrawingTest, SquareSelectorKeepsItsCaptionUnshifted) {
@@ -265,7 +262,6 @@ TEST_F(ControlDrawingTest, ValueFieldTextMarksTheSelectedSegment) {
     for (int32_t y = 3; y <= 32; ++y)
       if (At(x, y) == kColourAmber) ++amber;
   EXPECT_GT(amber, 0);
-
 
   // No value attached: the layer is cleared, the frame still drawn.
   C(id)->UserPointer = nullptr;
