@@ -83,6 +83,7 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
   if (flags & kScreenNoFrame) wflags |= SDL_WINDOW_BORDERLESS;
   g_screen.window = SDL_CreateWindow("", g_screen.x, g_screen.y, w, h, wflags);
   if (!g_screen.window) {
+    SetDisplayFailure(DisplayName() + ": " + SDL_GetError());
     VideoRelease();
     return false;
   }
@@ -98,6 +99,7 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
     g_screen.texture = SDL_CreateTexture(g_screen.renderer, SDL_PIXELFORMAT_ARGB8888,
                                          SDL_TEXTUREACCESS_STREAMING, w, h);
   if (!g_screen.texture) {
+    SetDisplayFailure(DisplayName() + ": " + SDL_GetError());
     DestroyWindowLocked();
     return false;
   }
