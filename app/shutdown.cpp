@@ -172,7 +172,8 @@ void RunShutdown() {
 }
 
 void EndAfterDisplayLoss() {
-  Report("The connection to " + platform::DisplayName() + " was lost.", QUARLE_BASICS::kLevelCritical);
+  Report("The connection to " + platform::DisplayName() + " was lost.",
+         QUARLE_BASICS::kLevelCritical);
   SaveWork();
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
   CloseLogFile();

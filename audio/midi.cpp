@@ -185,8 +185,8 @@ namespace {
 void ConnectSlot(int32_t slot, const std::string& name) {
   MidiDeviceSlot& s = MidiDeviceTable[slot];
   if (s.handle == nullptr) {
-    const uint32_t r = platform::MidiInOpen(&s.handle, static_cast<uint32_t>(s.deviceId), MidiInCallback,
-                                            static_cast<uintptr_t>(slot));
+    const uint32_t r = platform::MidiInOpen(&s.handle, static_cast<uint32_t>(s.deviceId),
+                                            MidiInCallback, static_cast<uintptr_t>(slot));
     if (r != platform::kMidiOk) {
       s.handle = nullptr;
       Report(LangText(115, "Error connecting to ") + name + ": " + ErrorText(39 + static_cast<int32_t>(r)),

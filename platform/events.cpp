@@ -146,10 +146,12 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       }
       // The text a press types follows it in the queue: one event for both.
       SDL_Event next;
-      const bool typed = SDL_PeepEvents(&next, 1, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1 &&
-                         next.type == SDL_TEXTINPUT;
+      const bool typed =
+          SDL_PeepEvents(&next, 1, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1 &&
+          next.type == SDL_TEXTINPUT;
       const uint32_t own = AsciiOfSdlKey(e.key.keysym.sym, sc, e.key.keysym.mod);
-      out.ascii = KeyCharacter(e.key.keysym.sym, sc, e.key.keysym.mod, typed ? next.text.text : nullptr);
+      out.ascii =
+          KeyCharacter(e.key.keysym.sym, sc, e.key.keysym.mod, typed ? next.text.text : nullptr);
       if (typed && (own == 0 || own >= 32)) {
         SDL_PeepEvents(&next, 1, SDL_GETEVENT, SDL_TEXTINPUT, SDL_TEXTINPUT);
         // A dead key that found nothing to compose with types both characters.

@@ -4,9 +4,9 @@
 
 #include "app/startup.h"
 #include "app/state/console.h"
-#include "basics/messages.h"
 #include "basics/dynzstring.h"
 #include "basics/listings.h"
+#include "basics/messages.h"
 #include "basics/queues.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
@@ -83,11 +83,11 @@ void PostEvent(int32_t target, int32_t source, uint32_t bits, float x, float y) 
   QUARLE_BASICS::PostCommand(msg, 0, -1);
 }
 
-// The dialog box is hidden, its buttons disabled, the live guide back.
 // A question another one replaced: its action did not happen, which the status
 // line says once the dialog that replaced it has closed (it hides the line).
 std::string g_droppedQuestion;
 
+// The dialog box is hidden, its buttons disabled, the live guide back.
 void HideDialog(int32_t db) {
   ShowControl(db, 0);
   ChangeDisabled(db + 3, -1);

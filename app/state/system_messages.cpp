@@ -104,7 +104,8 @@ void DisplayDriverChange(const CommandMessage& msg) {
   StateStopVideoThread();
   int64_t driver = Rounded(msg.single1);
   if (driver < 0 || driver > 2) driver = 0;
-  const int64_t previous = QUARLE_BASICS::DisplayDriverIndex < 3 ? QUARLE_BASICS::DisplayDriverIndex : 0;
+  const int64_t previous =
+      QUARLE_BASICS::DisplayDriverIndex < 3 ? QUARLE_BASICS::DisplayDriverIndex : 0;
   StateSetInterfaceReady(-1);
   uint32_t* screen = OpenScreenWith(driver);
   // A driver whose screen does not open would leave the program without one:

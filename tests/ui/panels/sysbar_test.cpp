@@ -198,7 +198,8 @@ TEST_F(SysbarTest, WindowLargerThanTheDesktopAsksOnceForTheModeThatFits) {
 TEST_F(SysbarTest, AFailedSnapshotIsReported) {
   V::SnapshotError = -QUARLE_BASICS::kErrFileAccess;
   Tick();
-  EXPECT_TRUE(HasReport("Screen snapshot not saved: " + QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileAccess), 2));
+  const std::string code = QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileAccess);
+  EXPECT_TRUE(HasReport("Screen snapshot not saved: " + code, 2));
   EXPECT_EQ(V::SnapshotError.load(), 0);
 }
 
