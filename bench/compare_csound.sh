@@ -4,6 +4,10 @@
 # blocks, alternating the three runs so that a busy machine slows them alike.
 # Prints the median CPU seconds (user + system) of each and the ratios.
 #   bench/compare_csound.sh BENCH_RENDER_BINARY CSD_FOLDER [ROUNDS]
+# Instructions per frame, free of a busy machine's noise (the second's render
+# calls only; divide by 48,000 frames), for N = 0, 1, 8 or 32 voices:
+#   valgrind --tool=callgrind --toggle-collect='Tarvelo::RenderAudio*' \
+#     BENCH_RENDER_BINARY --benchmark_filter='BM_SawFiltersOnce/N/'
 set -eu
 bin=$1
 csd=$2

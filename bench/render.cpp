@@ -203,12 +203,16 @@ void BM_Render32Voices(benchmark::State& st) { RenderBenchmark(st, BuildSynth); 
 void BM_Render32VoiceChain(benchmark::State& st) { RenderBenchmark(st, BuildChain); }
 void BM_SawFilters(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters); }
 void BM_SawFilters30s(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 30); }
+void BM_SawFiltersOnce(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 1); }
 
 // Sine (the transcendental one) and Square (the cheapest shape).
 BENCHMARK(BM_Render32Voices)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Render32VoiceChain)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_SawFilters)->Arg(0)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_SawFilters30s)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(1);
+// One second once: instruction counts under callgrind, free of the noise of a
+// busy machine (bench/compare_csound.sh).
+BENCHMARK(BM_SawFiltersOnce)->Arg(0)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

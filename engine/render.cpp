@@ -78,7 +78,10 @@ void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, 
         break;
       }
       ModuleParam& param = m->Params[p];
-      param.VoiceMapRow = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+      // Written only when it changes: the row rarely does, and the entry's
+      // cache line then stays clean.
+      const int32_t row = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+      if (param.VoiceMapRow != row) param.VoiceMapRow = row;
       if (s->ActiveVoices == 0) {
         if (param.FeedbackPort != 0) {
           SeedFeedbackSource(*m, p);
@@ -152,7 +155,9 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
     if (CaptureActive.load(std::memory_order_relaxed) != 0) AdvanceCaptureRead();
     PreviousFrameParity = FrameParity;
     FrameParity ^= 1;
-    FrameCounter.fetch_add(1);
+    // The audio thread is the counter's only writer: a release store publishes
+    // the frame without a locked instruction.
+    FrameCounter.store(FrameCounter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   }
   OutputMeterCount += count;
   if (OutputMeterCount >= QUARLE_AUDIO::StreamLength) {
