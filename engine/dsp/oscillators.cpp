@@ -39,8 +39,10 @@ inline OscillatorPorts OpenOscillator(const ModuleRecord& m, int32_t ch) {
 }
 
 // One voice of the Oscillator. Returns the voice value y; shaped tells whether
-// the wave shape ran (else y is the bias alone).
-inline float OscillatorVoice(ModuleRecord& m, WaveFunction shape, const OscillatorSwitches& sw,
+// the wave shape ran (else y is the bias alone). shape(phase, a, f, v) runs the
+// wave shape for voice position v.
+template <typename Shape>
+inline float OscillatorVoice(ModuleRecord& m, const Shape& shape, const OscillatorSwitches& sw,
                              const OscillatorPorts& in, int32_t ch, int32_t v, int32_t w, float a,
                              bool& shaped) {
   const float b = in.bias(v);
@@ -62,7 +64,62 @@ inline float OscillatorVoice(ModuleRecord& m, WaveFunction shape, const Oscillat
   }
   if (sw.doubled) f = f + f;
   shaped = true;
-  return b + shape(&phase, a, f, in.phase(v), in.period(v), in.duty(v));
+  return b + shape(&phase, a, f, v);
+}
+
+// The shape's offset, factor and duty when every voice reads the same ones
+// (the ports unlinked, or linked to a single-voice source), with the parts of
+// the shapes' common prologue that depend only on them settled once.
+struct SharedShape {
+  float offset;
+  float factor;
+  float duty;
+  bool silent;  // factor or duty 0
+};
+
+inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
+  for (int32_t p : {kOscPhase, kOscPeriod, kOscDuty})
+    if ((m.Params[p].VoiceMapRow & 1) != 0 || m.PortSources[p] == &m) return false;
+  float offset = OpenPlain(m, kOscPhase, ch)(0);
+  float factor = OpenPlain(m, kOscPeriod, ch)(0);
+  if (!(factor >= 0.0f)) {
+    factor = -factor;
+    offset = offset - factor + 1.0f;
+  }
+  const float duty = OpenPlain(m, kOscDuty, ch)(0);
+  s = SharedShape{offset, factor, duty, factor == 0.0f || duty == 0.0f};
+  return true;
+}
+
+// The Sawtooth shape on shared settings: the same steps as WaveSawtooth,
+// called directly instead of through the shape table.
+inline float SharedSawtooth(float* phase, float a, float step, const SharedShape& s) {
+  float p = *phase;
+  if (!(1.0f > std::fabs(p))) p = p - SgnF(p);
+  const float x = p * s.factor + s.offset;
+  float t = x - std::floor(std::fabs(x)) * SgnF(x);
+  if (t < 0.0f) t = t + 1.0f;
+  if ((s.duty > 0.0f && p > s.duty) || (s.duty < 0.0f && s.duty + 1.0f > p)) a = 0.0f;
+  *phase = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(step));
+  if (a == 0.0f || s.silent) return 0.0f;
+  const float twoA = a + a;
+  const double u = static_cast<double>(t);
+  return static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
+}
+
+// Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
+// applies, else the table's function reading its ports per voice.
+template <typename Body>
+inline void WithShape(const ModuleRecord& m, WaveFunction fn, const OscillatorPorts& in, int32_t ch,
+                      const Body& body) {
+  SharedShape s;
+  if (fn == WaveSawtooth && SharedShapeOf(m, ch, s)) {
+    body([&s](float* phase, float a, float f, int32_t) { return SharedSawtooth(phase, a, f, s); });
+  } else {
+    body([fn, &in](float* phase, float a, float f, int32_t v) {
+      return fn(phase, a, f, in.phase(v), in.period(v), in.duty(v));
+    });
+  }
 }
 
 // Voice-mix divisor of the single-voice slots: a plain average, unless the
@@ -104,13 +161,15 @@ void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = VoiceIdAt(owner, v);
-      bool shaped;
-      float y = OscillatorVoice(*m, shape, sw, in, ch, v, w, in.amplitude(v), shaped);
-      y = ClipValue(y, m->ClipFlag);
-      m->Outputs[ch][v] = OutputElement{y, y};
-    }
+    WithShape(*m, shape, in, ch, [&](const auto& run) {
+      for (int32_t v = 0; v < voices; ++v) {
+        const int32_t w = VoiceIdAt(owner, v);
+        bool shaped;
+        float y = OscillatorVoice(*m, run, sw, in, ch, v, w, in.amplitude(v), shaped);
+        y = ClipValue(y, m->ClipFlag);
+        m->Outputs[ch][v] = OutputElement{y, y};
+      }
+    });
   }
   m->ActiveVoices = voices;
 }
@@ -126,15 +185,17 @@ void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
     float sum = 0.0f;
     float d = 1.0f;
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = VoiceIdAt(owner, v);
-      const float a = in.amplitude(v);
-      d = d + std::fabs(a);
-      bool shaped;
-      float y = OscillatorVoice(*m, shape, sw, in, ch, v, w, a, shaped);
-      if (shaped) y = ClipValue(y, m->ClipFlag);
-      sum = sum + y;
-    }
+    WithShape(*m, shape, in, ch, [&](const auto& run) {
+      for (int32_t v = 0; v < voices; ++v) {
+        const int32_t w = VoiceIdAt(owner, v);
+        const float a = in.amplitude(v);
+        d = d + std::fabs(a);
+        bool shaped;
+        float y = OscillatorVoice(*m, run, sw, in, ch, v, w, a, shaped);
+        if (shaped) y = ClipValue(y, m->ClipFlag);
+        sum = sum + y;
+      }
+    });
     if (!weighted) d = static_cast<float>(voices);
     // The render callback runs the module only with a voice to compute; a
     // module woken without one publishes silence rather than 0 / 0.
