@@ -116,6 +116,15 @@ inline bool VoiceMarked(const ModuleRecord& owner, int32_t previousParity, int32
   return owner.TriggerBuffers[previousParity & 1][w] != 0;
 }
 
+// Kernels that gain from a newer instruction set (floor as one instruction)
+// get an AVX2 variant chosen at run time by the processor. The steps and their
+// rounding stay the same: AVX2 brings no FMA.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TARVELO_AVX2_VARIANT __attribute__((target_clones("avx2", "default")))
+#else
+#define TARVELO_AVX2_VARIANT
+#endif
+
 // Module switch words as booleans.
 inline bool SwitchOn(const ModuleRecord& m, int32_t word) { return m.ModuleSwitches[word] != 0; }
 

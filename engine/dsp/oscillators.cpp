@@ -153,7 +153,7 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
   m.MidiDeviceBinding = static_cast<uint32_t>(shape) < static_cast<uint32_t>(kWaveShapeCount) ? shape : 0;
 }
 
-void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const WaveFunction shape = ShapeFunction(*m);
   const OscillatorSwitches sw = SwitchesOf(*m);
   const ModuleRecord* owner = m->TriggerOwner;
@@ -174,7 +174,7 @@ void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   m->ActiveVoices = voices;
 }
 
-void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_AVX2_VARIANT void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const WaveFunction shape = ShapeFunction(*m);
   const OscillatorSwitches sw = SwitchesOf(*m);
   const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort);
