@@ -117,14 +117,45 @@ inline bool VoiceMarked(const ModuleRecord& owner, int32_t previousParity, int32
   return owner.TriggerBuffers[previousParity & 1][w] != 0;
 }
 
-// Kernels that gain from a newer instruction set (floor as one instruction)
-// get an AVX2 variant chosen at run time by the processor. The steps and their
-// rounding stay the same: AVX2 brings no FMA.
+// Kernels that gain from a newer instruction set (floor as one instruction,
+// wider vectors) get an AVX2 variant chosen at run time by the processor. The
+// steps and their rounding stay the same: AVX2 brings no FMA. Voice loops
+// written without branches (every step computed for every voice, the results
+// selected) vectorize only in files built with -fno-trapping-math (see
+// CMakeLists.txt).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define TARVELO_AVX2_VARIANT __attribute__((target_clones("avx2", "default")))
 #else
 #define TARVELO_AVX2_VARIANT
 #endif
+
+// Voice ids of positions 0..n-1 as trigger owner t numbers them, into ids.
+// True when no two positions share an id: each voice's state is then its own,
+// and the voices may be computed side by side with the result of computing
+// them one after the other.
+inline bool DistinctVoiceIds(const ModuleRecord* t, int32_t n, int32_t* ids) {
+  uint64_t seen = 0;
+  bool distinct = true;
+  for (int32_t v = 0; v < n; ++v) {
+    const int32_t w = VoiceIdAt(t, v);
+    ids[v] = w;
+    const uint64_t bit = uint64_t{1} << w;
+    distinct = distinct && (seen & bit) == 0;
+    seen |= bit;
+  }
+  return distinct;
+}
+
+// Reads n voices of an opened port into a row (the two strides apart, so
+// that each loop vectorizes).
+inline void ReadRow(const PortCursor& c, int32_t n, float* row) {
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < n; ++v) row[v] = x;
+  } else {
+    for (int32_t v = 0; v < n; ++v) row[v] = c.values[2 * v] * c.gain;
+  }
+}
 
 // Module switch words as booleans.
 inline bool SwitchOn(const ModuleRecord& m, int32_t word) { return m.ModuleSwitches[word] != 0; }
