@@ -123,7 +123,9 @@ inline bool VoiceMarked(const ModuleRecord& owner, int32_t previousParity, int32
 // written without branches (every step computed for every voice, the results
 // selected) vectorize only in files built with -fno-trapping-math (see
 // CMakeLists.txt).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: its instrumentation reaches the variant
+// chooser, which runs before the program is relocated.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define TARVELO_AVX2_VARIANT __attribute__((target_clones("avx2", "default")))
 #else
 #define TARVELO_AVX2_VARIANT
