@@ -43,6 +43,16 @@ int32_t ModuleRecordInit(ModuleRecord& m) {
   return 0;
 }
 
+namespace {
+
+// WorkBuffers[0] owns the block the other voices' buffers lie in.
+void FreeWorkBuffers(ModuleRecord& m) {
+  std::free(m.WorkBuffers[0]);
+  for (float*& b : m.WorkBuffers) b = nullptr;
+}
+
+}  // namespace
+
 void ModuleFree(ModuleRecord& m) {
   for (ModuleRecord*& pvm : m.PortValueModules) {
     if (pvm != nullptr) {
@@ -51,10 +61,7 @@ void ModuleFree(ModuleRecord& m) {
       pvm = nullptr;
     }
   }
-  for (float*& b : m.WorkBuffers) {
-    std::free(b);
-    b = nullptr;
-  }
+  FreeWorkBuffers(m);
   std::free(m.VoiceIds);
   m.VoiceIds = nullptr;
   for (uint32_t*& t : m.TriggerBuffers) {
@@ -196,16 +203,13 @@ int32_t ModuleAllocBuffers(ModuleRecord& m, int32_t elements, int32_t channels, 
   int64_t size = static_cast<int64_t>(elements) * channels;
   if (size > INT32_MAX) return -QUARLE_BASICS::kErrAllocation;
   int32_t count = (perVoice != 0 && m.Category != kCategoryControl && m.PolyphonyCapability >= 1) ? kVoices : 1;
-  // Buffers beyond the new count would keep an old size that no longer matches.
-  for (int32_t b = count; b < kWorkBufferSlots; ++b) {
-    std::free(m.WorkBuffers[b]);
-    m.WorkBuffers[b] = nullptr;
-  }
-  for (int32_t b = 0; b < count; ++b) {
-    std::free(m.WorkBuffers[b]);
-    m.WorkBuffers[b] = static_cast<float*>(std::calloc(size > 0 ? size : 1, sizeof(float)));
-    if (m.WorkBuffers[b] == nullptr) return -QUARLE_BASICS::kErrAllocation;
-  }
+  // One block holds every voice's buffer, each on its own 64-byte line, so
+  // that a voice loop walks one array instead of chasing small allocations.
+  FreeWorkBuffers(m);
+  const int64_t stride = WorkBufferStride(size);
+  auto* block = static_cast<float*>(std::calloc(static_cast<size_t>(stride * count), sizeof(float)));
+  if (block == nullptr) return -QUARLE_BASICS::kErrAllocation;
+  for (int32_t b = 0; b < count; ++b) m.WorkBuffers[b] = block + stride * b;
   m.WorkBufferSize = static_cast<int32_t>(size);
   m.WorkBufferElements = elements;
   m.WorkBufferChannels = channels;
@@ -215,12 +219,10 @@ int32_t ModuleAllocBuffers(ModuleRecord& m, int32_t elements, int32_t channels, 
 
 void ModuleClearWorkBuffers(ModuleRecord& m) {
   if (m.WorkBuffers[0] == nullptr) return;
-  size_t bytes = static_cast<size_t>(m.WorkBufferSize) * sizeof(float);
-  std::memset(m.WorkBuffers[0], 0, bytes);
-  if (m.PolyphonyMode == 1 && m.WorkBuffers[1] != nullptr) {
-    for (int32_t b = 1; b < kVoices; ++b)
-      if (m.WorkBuffers[b] != nullptr) std::memset(m.WorkBuffers[b], 0, bytes);
-  }
+  // The whole block: a kernel may keep its states in rows across the voices.
+  const int32_t count = m.WorkBuffers[1] != nullptr ? kVoices : 1;
+  const size_t floats = static_cast<size_t>(WorkBufferStride(m.WorkBufferSize)) * count;
+  std::memset(m.WorkBuffers[0], 0, floats * sizeof(float));
 }
 
 void ModuleResetVoices(ModuleRecord& m) {

@@ -203,7 +203,7 @@ struct ModuleRecord {
   int32_t SampleFrames;
   int32_t FramesRecorded;
 
-  float* WorkBuffers[kWorkBufferSlots]; // owned, per voice id
+  float* WorkBuffers[kWorkBufferSlots]; // per voice id, in one block owned by [0]
   int32_t WorkBufferSize;               // elements x channels
   int32_t WorkBufferElements;
   int32_t WorkBufferChannels;
@@ -230,6 +230,10 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src);
 // Buffers and state.
 int32_t ModuleAllocBuffers(ModuleRecord& m, int32_t elements, int32_t channels, int64_t perVoice);
 void ModuleClearWorkBuffers(ModuleRecord& m);
+
+// Floats from one voice's work buffer to the next: the size rounded up to
+// whole 64-byte lines.
+constexpr int64_t WorkBufferStride(int64_t size) { return size > 0 ? (size + 15) / 16 * 16 : 16; }
 void ModuleResetVoices(ModuleRecord& m);
 void ModuleWake(ModuleRecord& m);
 void ModuleReset(ModuleRecord& m);

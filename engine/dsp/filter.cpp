@@ -15,13 +15,29 @@ inline int32_t SectionsOf(const ModuleRecord& m) {
   return n < fit ? n : fit;
 }
 
+// The states: state i of voice id w is at(i * step + w); step is kVoices when
+// every voice id has its buffer in the block, else 1 (voice id 0 only).
+struct FilterRows {
+  float* base;
+  int32_t step;
+  float& at(int32_t i, int32_t w) const { return base[i * step + w]; }
+};
+
+inline FilterRows RowsOf(const ModuleRecord& m) {
+  return FilterRows{m.WorkBuffers[0], m.WorkBuffers[kVoices - 1] != nullptr ? kVoices : 1};
+}
+
+// Voice id w has states (a per-voice filter with one buffer has none beyond 0).
+inline bool HasStates(const FilterRows& b, int32_t w) { return b.base != nullptr && (b.step == kVoices || w == 0); }
+
 // One voice of one channel: returns the last section's output, computed from
 // the states as they were before this frame.
-inline float FilterVoice(float* b, int32_t sections, int32_t ch, float x, float keep, float l, float h2) {
+inline float FilterVoice(const FilterRows& b, int32_t w, int32_t sections, int32_t ch, float x, float keep,
+                         float l, float h2) {
   float o = 0.0f;
   for (int32_t j = 0; j < sections; ++j) {
-    float& s = b[4 * j + ch];
-    float& h = b[4 * j + 2 + ch];
+    float& s = b.at(4 * j + ch, w);
+    float& h = b.at(4 * j + 2 + ch, w);
     o = s - h;
     s = (x - s) * keep + s;
     if (h2 != 0.0f)
@@ -35,13 +51,38 @@ inline float FilterVoice(float* b, int32_t sections, int32_t ch, float x, float 
   return o;
 }
 
-inline float FilterPublish(ModuleRecord& m, float* b, int32_t sections, int32_t ch, float y) {
+inline float FilterPublish(ModuleRecord& m, const FilterRows& b, int32_t w, int32_t sections, int32_t ch,
+                           float y) {
   if (!std::isfinite(y)) {
     // A state that is no longer a number would silence the voice for good:
     // the channel's sections start again from rest.
-    for (int32_t j = 0; j < sections; ++j) b[4 * j + ch] = b[4 * j + 2 + ch] = 0.0f;
+    for (int32_t j = 0; j < sections; ++j) b.at(4 * j + ch, w) = b.at(4 * j + 2 + ch, w) = 0.0f;
   }
   return ClipValue(y, m.ClipFlag);
+}
+
+// One section of voices 0 .. voices - 1 side by side, in place in the state
+// rows: the steps of FilterVoice with the shared choices made by the variant,
+// in a loop the compiler vectorizes.
+template <bool kHighOn, bool kFrozen>
+void SectionRow(float* x, float* s, float* h, int32_t voices, float keep, float h2) {
+  for (int32_t v = 0; v < voices; ++v) {
+    const float o = s[v] - h[v];
+    const float low = (x[v] - s[v]) * keep + s[v];
+    h[v] = kHighOn ? (low - h[v]) * h2 + h[v] : 0.0f;
+    s[v] = kFrozen ? static_cast<float>(static_cast<double>(low) * 0.99) : low;
+    x[v] = o;
+  }
+}
+
+using SectionRowFunction = void (*)(float*, float*, float*, int32_t, float, float);
+
+// Voice position v holds voice id v for every voice: the states of the
+// voices lie side by side in their rows.
+inline bool VoicesInPlace(const ModuleRecord* owner, int32_t voices) {
+  bool inPlace = true;
+  for (int32_t v = 0; v < voices; ++v) inPlace &= owner->VoiceIds[v] == v;
+  return inPlace;
 }
 
 // The same settings for every voice (the low and high pass ports unlinked, or
@@ -61,24 +102,42 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
   const bool frozen = l == 1.0f;
   const PortCursor input = OpenScaled(m, kFilterInput, ch);
   const ModuleRecord* owner = m.TriggerOwner;
-  for (int32_t v = 0; v < voices; ++v) {
-    float* b = m.WorkBuffers[VoiceIdAt(owner, v)];
-    const float x = input(v);
-    float y = 0.0f;
-    if (b != nullptr) {
-      float in = x;
-      for (int32_t j = 0; j < sections; ++j) {
-        float* state = b + 4 * j + ch;
-        float s = state[0];
-        const float h = state[2];
-        y = s - h;
-        s = (in - s) * keep + s;
-        state[2] = highOn ? (s - h) * h2 + h : 0.0f;
-        state[0] = frozen ? static_cast<float>(static_cast<double>(s) * 0.99) : s;
-        in = y;
-      }
-      y = FilterPublish(m, b, sections, ch, y);
+  const FilterRows b = RowsOf(m);
+  // A filter fed by itself reads, voice by voice, outputs it has just written.
+  // Below four voices the rows cost more than they save.
+  if (voices >= 4 && b.base != nullptr && b.step == kVoices && m.PortSources[kFilterInput] != &m &&
+      VoicesInPlace(owner, voices)) {
+    static constexpr SectionRowFunction kRows[2][2] = {{SectionRow<false, false>, SectionRow<false, true>},
+                                                       {SectionRow<true, false>, SectionRow<true, true>}};
+    const SectionRowFunction row = kRows[highOn][frozen];
+    alignas(64) float x[kVoices];
+    for (int32_t v = 0; v < voices; ++v) x[v] = input(v);
+    for (int32_t j = 0; j < sections; ++j)
+      row(x, &b.at(4 * j + ch, 0), &b.at(4 * j + 2 + ch, 0), voices, keep, h2);
+    for (int32_t v = 0; v < voices; ++v) {
+      const float y = sections > 0 ? FilterPublish(m, b, v, sections, ch, x[v]) : 0.0f;
+      m.Outputs[ch][v] = OutputElement{y, y};
     }
+    return true;
+  }
+  for (int32_t v = 0; v < voices; ++v) {
+    const int32_t w = VoiceIdAt(owner, v);
+    float in = input(v);
+    float y = 0.0f;
+    if (!HasStates(b, w)) {
+      m.Outputs[ch][v] = OutputElement{y, y};
+      continue;
+    }
+    for (int32_t j = 0; j < sections; ++j) {
+      float& s = b.at(4 * j + ch, w);
+      float& h = b.at(4 * j + 2 + ch, w);
+      y = s - h;
+      const float low = (in - s) * keep + s;
+      h = highOn ? (low - h) * h2 + h : 0.0f;
+      s = frozen ? static_cast<float>(static_cast<double>(low) * 0.99) : low;
+      in = y;
+    }
+    y = FilterPublish(m, b, w, sections, ch, y);
     m.Outputs[ch][v] = OutputElement{y, y};
   }
   return true;
@@ -92,18 +151,20 @@ int32_t FilterSections(float passes) {
   return n > kFilterMaxSections ? kFilterMaxSections : static_cast<int32_t>(n);
 }
 
+float& FilterState(ModuleRecord& m, int32_t w, int32_t state) { return RowsOf(m).at(state, w); }
+
 void ProcessFilterMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t sections = SectionsOf(*m);
-  float* b = m->WorkBuffers[0];
+  const FilterRows b = RowsOf(*m);
   const int32_t channels = KernelChannels(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const float x = ScaledRead(*m, kFilterInput, ch, 0);
     const float l = std::fabs(PlainRead(*m, kFilterLowPass, ch, 0));
     const float hp = PlainRead(*m, kFilterHighPass, ch, 0);
     float y = 0.0f;
-    if (b != nullptr) {
-      y = FilterVoice(b, sections, ch, x, 1.0f - l, l, hp * hp);
-      y = FilterPublish(*m, b, sections, ch, y);
+    if (b.base != nullptr) {
+      y = FilterVoice(b, 0, sections, ch, x, 1.0f - l, l, hp * hp);
+      y = FilterPublish(*m, b, 0, sections, ch, y);
     }
     m->Outputs[ch][0] = OutputElement{y, y};
   }
@@ -112,6 +173,7 @@ void ProcessFilterMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t sections = SectionsOf(*m);
   const ModuleRecord* owner = m->TriggerOwner;
+  const FilterRows b = RowsOf(*m);
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -120,14 +182,14 @@ void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     const PortCursor low = OpenPlain(*m, kFilterLowPass, ch);
     const PortCursor high = OpenPlain(*m, kFilterHighPass, ch);
     for (int32_t v = 0; v < voices; ++v) {
-      float* b = m->WorkBuffers[VoiceIdAt(owner, v)];
+      const int32_t w = VoiceIdAt(owner, v);
       const float x = input(v);
       const float l = std::fabs(low(v));
       const float hp = high(v);
       float y = 0.0f;
-      if (b != nullptr) {
-        y = FilterVoice(b, sections, ch, x, 1.0f - l, l, hp * hp);
-        y = FilterPublish(*m, b, sections, ch, y);
+      if (HasStates(b, w)) {
+        y = FilterVoice(b, w, sections, ch, x, 1.0f - l, l, hp * hp);
+        y = FilterPublish(*m, b, w, sections, ch, y);
       }
       m->Outputs[ch][v] = OutputElement{y, y};
     }
