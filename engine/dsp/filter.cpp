@@ -65,7 +65,7 @@ inline float FilterPublish(ModuleRecord& m, const FilterRows& b, int32_t w, int3
 // rows: the steps of FilterVoice with the shared choices made by the variant,
 // in a loop the compiler vectorizes.
 template <bool kHighOn, bool kFrozen>
-void SectionRow(float* x, float* s, float* h, int32_t voices, float keep, float h2) {
+[[gnu::always_inline]] inline void SectionRow(float* x, float* s, float* h, int32_t voices, float keep, float h2) {
   for (int32_t v = 0; v < voices; ++v) {
     const float o = s[v] - h[v];
     const float low = (x[v] - s[v]) * keep + s[v];
@@ -75,7 +75,32 @@ void SectionRow(float* x, float* s, float* h, int32_t voices, float keep, float 
   }
 }
 
-using SectionRowFunction = void (*)(float*, float*, float*, int32_t, float, float);
+// The sections of one channel, the row of section j at s + 4 * j * kVoices.
+TARVELO_AVX2_VARIANT void SectionRows(float* x, float* s, int32_t sections, int32_t voices, float keep, float h2,
+                                      bool highOn, bool frozen) {
+  for (int32_t j = 0; j < sections; ++j) {
+    float* low = s + 4 * j * kVoices;
+    float* high = low + 2 * kVoices;
+    if (highOn && frozen)
+      SectionRow<true, true>(x, low, high, voices, keep, h2);
+    else if (highOn)
+      SectionRow<true, false>(x, low, high, voices, keep, h2);
+    else if (frozen)
+      SectionRow<false, true>(x, low, high, voices, keep, h2);
+    else
+      SectionRow<false, false>(x, low, high, voices, keep, h2);
+  }
+}
+
+// Publishes y[v] at every position when each is a number within -1 .. 1, as
+// FilterPublish would leave it; false (nothing written) otherwise.
+TARVELO_AVX2_VARIANT bool PublishRow(OutputElement* out, const float* y, int32_t voices) {
+  bool inRange = true;
+  for (int32_t v = 0; v < voices; ++v) inRange &= std::fabs(y[v]) <= 1.0f;
+  if (!inRange) return false;
+  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{y[v], y[v]};
+  return true;
+}
 
 // Voice position v holds voice id v for every voice: the states of the
 // voices lie side by side in their rows.
@@ -107,13 +132,10 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
   // Below four voices the rows cost more than they save.
   if (voices >= 4 && b.base != nullptr && b.step == kVoices && m.PortSources[kFilterInput] != &m &&
       VoicesInPlace(owner, voices)) {
-    static constexpr SectionRowFunction kRows[2][2] = {{SectionRow<false, false>, SectionRow<false, true>},
-                                                       {SectionRow<true, false>, SectionRow<true, true>}};
-    const SectionRowFunction row = kRows[highOn][frozen];
     alignas(64) float x[kVoices];
     for (int32_t v = 0; v < voices; ++v) x[v] = input(v);
-    for (int32_t j = 0; j < sections; ++j)
-      row(x, &b.at(4 * j + ch, 0), &b.at(4 * j + 2 + ch, 0), voices, keep, h2);
+    SectionRows(x, &b.at(ch, 0), sections, voices, keep, h2, highOn, frozen);
+    if (sections > 0 && PublishRow(m.Outputs[ch], x, voices)) return true;
     for (int32_t v = 0; v < voices; ++v) {
       const float y = sections > 0 ? FilterPublish(m, b, v, sections, ch, x[v]) : 0.0f;
       m.Outputs[ch][v] = OutputElement{y, y};
