@@ -139,6 +139,54 @@ inline void EndStep(ModuleRecord& m, Env& e, int32_t pos) {
 
 inline bool Sounding(int32_t stage) { return stage >= kAdsrAttacking && stage <= kAdsrReleasing; }
 
+// The voices stay as they were: the module's positions hold the owner's voice
+// ids in the same order, each published at its position last frame, all in
+// stages 1 to 5, and no input is the module's own output. Then the keep pass
+// keeps every voice where it is, no note appends one, and a voice's note step
+// reads only its own position's output, which no earlier voice's stage step
+// writes: one pass per voice, note then stage, takes the same steps.
+bool VoicesSteady(const ModuleRecord& m, const ModuleRecord* owner, int32_t voices) {
+  if (voices <= 0 || m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m ||
+      m.PortSources[kAdsrVelocity] == &m || m.PortSources[kAdsrSustain] == &m)
+    return false;
+  bool steady = true;
+  for (int32_t i = 0; i < voices; ++i) {
+    const int32_t w = m.VoiceIds[i];
+    const bool inRange = static_cast<uint32_t>(w) < static_cast<uint32_t>(kVoices);
+    const SequencerVoice& r = m.SequencerVoices[inRange ? w : 0];
+    steady &= inRange && owner->VoiceIds[i] == w && r.Position == i && r.Index >= kAdsrAttacking &&
+              r.Index <= kAdsrEnded;
+  }
+  return steady;
+}
+
+// The three passes of ProcessAdsrPoly in one when VoicesSteady holds.
+void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, int32_t voices, int32_t parity) {
+  const PortCursor frequency = OpenPlain(m, kAdsrFrequency, 0);
+  const PortCursor velocities = OpenPlain(m, kAdsrVelocity, 0);
+  const PortCursor sustains = OpenPlain(m, kAdsrSustain, 0);
+  for (int32_t i = 0; i < voices; ++i) {
+    const int32_t w = m.VoiceIds[i];
+    const float f = frequency(i);
+    Env e = EnvOf(m, w);
+    if (f == 0.0f)
+      NoteEnded(m, e);
+    else
+      NoteHeld(m, set, e, f, velocities(i), sustains(i));
+    const int32_t stage = e.stage();
+    if (Sounding(stage)) {
+      MarkVoice(*owner, parity, w);
+      MarkVoice(m, parity, w);
+      StageStep(m, set, e, i);
+    } else if (stage == kAdsrEnded) {
+      EndStep(m, e, i);
+    }
+  }
+  // The note pass leaves the last voice id one past the voices.
+  m.VoiceIds[voices] = m.VoiceIds[voices - 1];
+  m.GateWasOpen = -1;
+}
+
 }  // namespace
 
 void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
@@ -180,6 +228,10 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   const AdsrSettings set = SettingsOf(*m);
   int32_t* ids = m->VoiceIds;
+  if (m->VoicesToCompute > 0 && VoicesSteady(*m, owner, KernelVoices(*m))) {
+    SteadyPass(*m, owner, set, KernelVoices(*m), parity);
+    return;
+  }
 
   // Keep pass: a voice that is not sounding stays only while its owner's
   // voice is still kept alive by someone.
