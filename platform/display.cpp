@@ -48,15 +48,17 @@ void SortUnique(std::vector<DisplayMode>& modes) {
 
 #if TARVELO_HAVE_SDL
 // Video is initialised for the query only; SDL counts the users of a subsystem.
+// The query holds SDL's video lock throughout, as every SDL video call does.
 class VideoUse {
  public:
-  VideoUse() : ok_(SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {}
+  VideoUse() : hold_(SdlVideoLock()), ok_(SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {}
   ~VideoUse() {
     if (ok_) SDL_QuitSubSystem(SDL_INIT_VIDEO);
   }
   bool ok() const { return ok_; }
 
  private:
+  std::lock_guard<std::recursive_mutex> hold_;
   bool ok_;
 };
 #endif
