@@ -1,5 +1,4 @@
 #include "app/state/ui_hooks.h"
-#include "engine/globals.h"
 #include "ui/build/callbacks.h"
 #include "ui/views/control_drawing.h"
 #include "ui/views/control_images.h"
@@ -7,6 +6,7 @@
 #include "ui/views/install.h"
 #include "ui/views/library_views.h"
 #include "ui/views/list_views.h"
+#include "ui/views/power_midi_views.h"
 #include "ui/views/sysbar_views.h"
 #include "visuals/dirty_region.h"
 #include "visuals/event_loop.h"
@@ -19,16 +19,6 @@ namespace {
 // The message list's rows take the colour of their message's level.
 void SetRowColour(uint32_t colour) { TextColour = colour; }
 
-// A meter moves while its device streams, and falls back once when it stops;
-// each meter keeps its own memory of the last state.
-template <int Meter>
-bool AudioMeterNews() {
-  static bool last = true;
-  const bool streaming = PlaybackActive.load() != 0 || CaptureActive.load() != 0;
-  const bool news = streaming || last;
-  last = streaming;
-  return news;
-}
 
 }  // namespace
 
@@ -72,8 +62,8 @@ void InstallViewCallbacksA() {
     platform::MutexGuard g(QUARLE_VISUALS::MT_HOVER);
     return QUARLE_VISUALS::HoverText.Changed != 0;
   });
-  QUARLE_VISUALS::AddLiveDrawCallback(DrawInputMeter, AudioMeterNews<0>);
-  QUARLE_VISUALS::AddLiveDrawCallback(DrawOutputMeter, AudioMeterNews<1>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawInputMeter, AudioStreamNews<0>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawOutputMeter, AudioStreamNews<1>);
 
   Cb.DrawModuleCatalogList = DrawModuleCatalogList;
   Cb.DrawCreatedModuleList = DrawCreatedModuleList;

@@ -128,6 +128,17 @@ int32_t DrawPowerHistory(V::RenderRecord* snap, int32_t id) {
   return 0;
 }
 
+bool MidiMonitorHasNews() {
+  static int64_t lastShown = 1;
+  const int64_t shown = Settings.DisplayMidiInput;
+  const bool switched = shown != lastShown;
+  lastShown = shown;
+  if (switched) return true;
+  if (shown != -1) return false;
+  platform::MutexGuard guard(MT_MIDIMONITOR);
+  return QUARLE_AUDIO::LastMidiMessage.NewMessage == -1;
+}
+
 int32_t DrawMidiInputMonitor(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   V::ControlRecord* c = V::ControlAt(id);
