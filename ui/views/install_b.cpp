@@ -30,7 +30,7 @@ void InstallViewCallbacksB() {
   QUARLE_VISUALS::AddLiveDrawCallback(DrawScope, ScopeHasNews);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawKeyboard, KeyboardHasNews);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawOctaveBoard, OctaveBoardHasNews);
-  QUARLE_VISUALS::AddLiveDrawCallback(DrawPowerHistory, AudioStreamNews<2>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawPowerHistory, PowerHistoryHasNews);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawMidiInputMonitor, MidiMonitorHasNews);
   Cb.DrawTuningName = DrawTuningName;
   Cb.DrawTuningKeySteps = DrawTuningKeySteps;
