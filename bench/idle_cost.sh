@@ -3,7 +3,8 @@
 # settle, then reads every thread's CPU time from /proc over a quiet stretch and
 # counts the frames it showed. Scenarios: window open with output off; output on
 # with nothing playing; output on with one on-screen key held (scope running);
-# and the same program headless (TARVELO_HEADLESS=1), idle.
+# the pointer sweeping over the on-screen keys (a frame's worth of change every
+# frame); and the same program headless (TARVELO_HEADLESS=1), idle.
 #
 #   bench/idle_cost.sh [program]        (default: build/release/tarvelo)
 #   QUIET_SECONDS=20 SETTLE_SECONDS=6   (environment, optional)
@@ -108,12 +109,28 @@ run() {
     exec "$prog" >"$work/log_$name.txt" 2>&1
   ) &
   local pid=$!
+  local sweeper=""
   sleep "$settle"
   case "$action" in
     output) DISPLAY="$display" xdotool mousemove 817 22 click 1; sleep 2 ;;
     note)
       DISPLAY="$display" xdotool mousemove 817 22 click 1; sleep 1
       DISPLAY="$display" xdotool mousemove 125 1020 mousedown 1; sleep 1 ;;
+    sweep)
+      # The pointer sweeps to and fro over the on-screen keys for the whole
+      # stretch: every move changes the key under it, so every frame has work.
+      DISPLAY="$display" xdotool mousemove 817 22 click 1; sleep 1
+      (
+        end=$((SECONDS + quiet + 2))
+        while [ $SECONDS -lt $end ]; do
+          for x in $(seq 140 12 1200) $(seq 1200 -12 140); do
+            DISPLAY="$display" xdotool mousemove "$x" 1020
+            sleep 0.01
+          done
+        done
+      ) &
+      sweeper=$!
+      sleep 1 ;;
   esac
   local event=""
   if [ "$headless" = 1 ]; then event="$copy_event"; else event="$present_event"; fi
@@ -125,6 +142,7 @@ run() {
   ticks "$pid" >"$work/after"
   report "$name" "$work/before" "$work/after" "$frames" "$xb" "$(xvfb_ticks)"
   [ "$action" = note ] && DISPLAY="$display" xdotool mouseup 1 || true
+  if [ "$action" = sweep ]; then kill "$sweeper" 2>/dev/null || true; wait "$sweeper" 2>/dev/null || true; fi
   # The stream grows 1 ms at every underrun; it settles (and says so) after 10 s
   # without one: "set to 10ms" means no underrun at the 10 ms buffer.
   cat "$work/log_$name.txt" "$home/Tarvelo/TARVELO_LOG.TXT" 2>/dev/null |
@@ -137,4 +155,5 @@ echo "program: $prog"
 run "window, output off" 0 none
 run "window, output on, silent" 0 output
 run "window, one key held, scope" 0 note
+run "window, pointer sweeping the keys" 0 sweep
 run "headless, idle" 1 none
