@@ -12,7 +12,7 @@
 # Needs Xvfb and xdotool; frames are counted with perf uprobes when perf can set
 # them (as root), else the FPS column reads "-". Sound goes to OpenAL Soft's wave
 # writer, which plays in real time without a sound card.
-set -euo pipefail
+set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 prog="$(realpath "${1:-$root/build/release/tarvelo}")"
 quiet="${QUIET_SECONDS:-20}"
@@ -71,7 +71,7 @@ ticks() {
     [ -r "$t/stat" ] || continue
     # comm may hold blanks: take the fields after its closing parenthesis.
     sed -E 's/^([0-9]+) \((.*)\) (.*)$/\2 \1|\3/' "$t/stat" | awk -F'|' '{split($2, f, " "); print $1 "|" f[12] + f[13]}'
-  done | sort
+  done | LC_ALL=C sort -t'|' -k1,1
 }
 
 report() {
@@ -79,7 +79,7 @@ report() {
   local hz
   hz="$(getconf CLK_TCK)"
   echo "== $name ($quiet s)"
-  join -t'|' -a2 -e0 -o '0,1.2,2.2' "$before" "$after" |
+  LC_ALL=C join -t'|' -a2 -e0 -o '0,1.2,2.2' "$before" "$after" |
     awk -F'|' -v hz="$hz" -v q="$quiet" '{d = ($3 - $2) / hz / q * 100; tot += d;
       if (d >= 0.05) printf "   %-22s %6.1f %%\n", $1, d} END {printf "   %-22s %6.1f %%\n", "total", tot}'
   awk -v a="$xb" -v b="$xa" -v hz="$hz" -v q="$quiet" \
