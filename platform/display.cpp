@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/display_link.h"
 #include "platform/screen.h"
 #include "platform/sdl.h"
 
@@ -51,9 +52,9 @@ void SortUnique(std::vector<DisplayMode>& modes) {
 // The query holds SDL's video lock throughout, as every SDL video call does.
 class VideoUse {
  public:
-  VideoUse() : hold_(SdlVideoLock()), ok_(SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {}
+  VideoUse() : hold_(SdlVideoLock()), ok_(VideoAcquire()) {}
   ~VideoUse() {
-    if (ok_) SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    if (ok_) VideoRelease();
   }
   bool ok() const { return ok_; }
 
@@ -104,7 +105,9 @@ bool DesktopSize(int64_t& width, int64_t& height) {
   std::lock_guard<std::mutex> g(g_lock);
   width = Sim().width;
   height = Sim().height;
-  return width > 0 && height > 0;
+  if (width > 0 && height > 0) return true;
+  SetDisplayFailure(DisplayName() + ": the desktop has no size");
+  return false;
 }
 
 int32_t MonitorCount() {

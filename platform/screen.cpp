@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/display_link.h"
 #include "platform/sdl.h"
 
 namespace platform {
@@ -44,6 +45,7 @@ std::atomic<bool> g_exposed{false};
 std::atomic<int32_t> g_refreshRate{0};
 int32_t g_minimized = 0;
 std::string g_driver = "GDI";
+std::string g_failingDriver;
 
 bool EnvIs(const char* name, const char* value) {
   const char* v = std::getenv(name);
@@ -63,11 +65,18 @@ const char* RenderDriverFor(const std::string& name) {
 }
 
 void DestroyWindowLocked() {
+  if (DisplayLost()) {
+    // Nothing can be asked of a display that is gone; the process ends soon.
+    g_screen.texture = nullptr;
+    g_screen.renderer = nullptr;
+    g_screen.window = nullptr;
+    return;
+  }
   if (g_screen.texture) SDL_DestroyTexture(g_screen.texture);
   if (g_screen.renderer) SDL_DestroyRenderer(g_screen.renderer);
   if (g_screen.window) {
     SDL_DestroyWindow(g_screen.window);
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    VideoRelease();
   }
   g_screen.texture = nullptr;
   g_screen.renderer = nullptr;
@@ -75,14 +84,16 @@ void DestroyWindowLocked() {
 }
 
 bool CreateWindowLocked(int w, int h, int32_t flags) {
-  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
+  if (!VideoAcquire()) return false;
   Uint32 wflags = SDL_WINDOW_SHOWN;
   if (flags & kScreenNoFrame) wflags |= SDL_WINDOW_BORDERLESS;
   g_screen.window = SDL_CreateWindow("", g_screen.x, g_screen.y, w, h, wflags);
   if (!g_screen.window) {
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    SetDisplayFailure(DisplayName() + ": " + SDL_GetError());
+    VideoRelease();
     return false;
   }
+  WatchDisplayConnection(g_screen.window);
   SDL_SetHint(SDL_HINT_RENDER_DRIVER, RenderDriverFor(g_driver));
   // A present waits for the display's retrace, so frames are never shown
   // faster than the display can.
@@ -101,6 +112,7 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
                                          SDL_TEXTUREACCESS_STREAMING, w, h);
   }
   if (!g_screen.texture) {
+    SetDisplayFailure(DisplayName() + ": " + SDL_GetError());
     DestroyWindowLocked();
     return false;
   }
@@ -116,7 +128,7 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
 // shows the page; `upload` false shows what the window's texture holds.
 void PresentLocked(const ScreenRect* rects = nullptr, int32_t count = 0, bool upload = true) {
 #if TARVELO_HAVE_SDL
-  if (!g_screen.open || !g_screen.texture) return;
+  if (!g_screen.open || !g_screen.texture || DisplayLost()) return;
   const auto& page = g_screen.pages[g_screen.visible];
   const int pitch = static_cast<int>(g_screen.width * sizeof(uint32_t));
   if (upload && count <= 0) SDL_UpdateTexture(g_screen.texture, nullptr, page.data(), pitch);
@@ -168,6 +180,8 @@ std::recursive_mutex& SdlVideoLock() { return g_lock; }
 bool ScreenHeadless() {
   if (!TARVELO_HAVE_SDL) return true;
   if (EnvIs("TARVELO_HEADLESS", "1") || EnvIs("SDL_VIDEODRIVER", "dummy")) return true;
+  // Nothing may be asked of a display server that went away.
+  if (DisplayLost()) return true;
   // An explicit SDL driver (offscreen, x11, wayland ...) says where to draw.
   if (EnvSet("SDL_VIDEODRIVER")) return false;
   return !EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY");
@@ -178,6 +192,11 @@ bool ScreenSelectDriver(const std::string& name) {
   std::lock_guard<std::recursive_mutex> g(g_lock);
   g_driver = name;
   return true;
+}
+
+void ScreenFailDriver(const std::string& name) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  g_failingDriver = name;
 }
 
 std::string ScreenDriver() {
@@ -192,6 +211,7 @@ bool ScreenOpen(int64_t width, int64_t height, int32_t depth, int32_t pages, int
   CloseLocked();
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
   if (depth != 32 || pages < 1 || pages > kMaxPages) return false;
+  if (!g_failingDriver.empty() && g_failingDriver == g_driver) return false;
   try {
     g_screen.pages.assign(static_cast<size_t>(pages),
                           std::vector<uint32_t>(static_cast<size_t>(width * height), 0u));

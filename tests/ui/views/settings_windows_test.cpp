@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -39,8 +38,7 @@ class SettingsWindows : public viewsc::ViewsCTest {
     EXPECT_EQ(std::system(cmd.c_str()), 0);
     ViewsCTest::TearDown();
   }
-  // The control's centre, and points left and right of its middle.
-  static int32_t Mid(int32_t id) { return C(id)->X + static_cast<int32_t>(std::nearbyint(C(id)->W * 0.5)); }
+  // Points left and right of the control's middle.
   static void ClickLeft(int32_t id) { Send(id, 8, C(id)->X + 2, C(id)->Y + 2); }
   static void ClickRight(int32_t id) { Send(id, 8, C(id)->X + C(id)->W - 2, C(id)->Y + 2); }
   static int32_t Opt(int32_t id) { return C(id)->Text.Selected; }
@@ -152,6 +150,25 @@ TEST_F(SettingsWindows, ZoomIsCutToHundredthsAndPostedWhenNew) {
   EXPECT_TRUE(Drain(0).empty());
 }
 
+// Every zoom offered is one the program keeps: none below the least usable
+// zoom, which the start-up would replace with 1.0.
+TEST_F(SettingsWindows, TheZoomOptionsStartAtTheLeastUsableZoom) {
+  const int32_t zoom = Find("VS_ZOOM");
+  Tarvelo::ZoomLimit = 1.0f;
+  Tarvelo::Settings.Zoom = 1.0f;
+  C(zoom)->Text.Selected = 1;
+  ClickLeft(zoom);
+  EXPECT_EQ(Opt(zoom), 0);
+  EXPECT_EQ(Text(zoom), "Zoom: 0.2x");
+  ClickLeft(zoom);  // wraps to the last of five options
+  EXPECT_EQ(Text(zoom), "Zoom: 1x");
+  C(zoom)->Text.Selected = 0;
+  Send(zoom + 1, 8);
+  std::vector<CommandMessage> q = Drain(0);
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].single1, 0.2f);
+}
+
 TEST_F(SettingsWindows, LanguagesWithoutTheirPackFilesArePassedOver) {
   platform::SetProgramFolderOverride(home);
   const int32_t lang = Find("VS_LNS");
@@ -197,8 +214,6 @@ TEST_F(SettingsWindows, DevicesAreSavedAndPostedToTheAudioThread) {
   EXPECT_EQ(q[0].type, 210u);
   EXPECT_EQ(q[0].single1, 2.0f);
   EXPECT_NE(SavedSettings().find("Headphones"), std::string::npos);
-
-
 }
 
 TEST_F(SettingsWindows, ThePlaybackBufferOptionsStandForOneTo32Ms) {
