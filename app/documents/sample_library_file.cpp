@@ -70,6 +70,13 @@ int32_t LoadWFLibrary() {
       name = Trimmed(line.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1));
     }
     if (name.empty()) continue;
+    // No name we write holds a NUL: the line is damaged (kept as a name it
+    // would also stand beside the same file once more).
+    if (line.find('\0') != std::string::npos) {
+      Report(LangText(150, "Could not load: ") + name.c_str(), kLevelError);
+      failed = true;
+      continue;
+    }
     const std::string folder = LocateFile(storedFolder, name, "\\AUDIO");
     if (folder.empty()) {
       Report(LangText(148, "Could not find: ") + name, kLevelWarning);
