@@ -46,4 +46,16 @@ inline void HoldNote() {
   Tarvelo::VoiceListRebuild(k, Tarvelo::KeyboardKeyLocks[0]);
 }
 
+// Map 0 for the device "Dev A": controller 7 on channel 0 moves parameter 1
+// of the module.
+inline void MapController(Tarvelo::ModuleRecord* module) {
+  platform::MutexGuard guard(Tarvelo::MT_MIDIMAPS);
+  std::strcpy(Tarvelo::MidiMaps[0].DeviceName, "Dev A");
+  Tarvelo::MidiMapEntry& e = Tarvelo::MidiMaps[0].Entries[7][0];
+  e.Mode = Tarvelo::kMidiFixedParam;
+  e.Kind = Tarvelo::kControllerStandard;
+  e.Target = module;
+  e.Param = 1;
+}
+
 }  // namespace fuzz

@@ -10,6 +10,7 @@
 
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
+#include "audio/wav.h"
 #include "basics/dynzstring.h"
 #include "basics/messages.h"
 #include "basics/program.h"
@@ -76,6 +77,27 @@ std::vector<uint8_t> ReadFile(const std::string& osPath) {
 void KeepSeed(const std::string& osFolder, const std::string& sub, const std::string& seedName) {
   fs::create_directories(osFolder);
   fs::copy_file(Os(sub), fs::path(osFolder) / seedName, fs::copy_options::overwrite_existing);
+}
+
+void EmptyList(Tarvelo::WaveLibraryList& list) {
+  platform::MutexGuard guard(list.header.lock);
+  for (int32_t i = 0; i < list.header.count; ++i) {
+    Tarvelo::WaveLibraryEntryDelete(list.entries[i]);
+    list.entries[i] = nullptr;
+  }
+  list.header.count = 0;
+}
+
+void MakeWav(const std::string& path, int32_t frames, int16_t channels, int16_t bits, int32_t rate) {
+  QUARLE_AUDIO::SoundBuffer sb;
+  QUARLE_AUDIO::SoundBufferInitFormat(&sb, channels, 32, rate);
+  const size_t n = static_cast<size_t>(frames) * static_cast<size_t>(channels);
+  sb.samples = static_cast<float*>(std::calloc(n + 1, sizeof(float)));
+  for (size_t i = 0; i < n; ++i) sb.samples[i] = static_cast<float>(i % 50) / 50.0f - 0.5f;
+  sb.dataSize = static_cast<uint32_t>(n * 4);
+  sb.frameCount = static_cast<uint32_t>(frames);
+  Check(QUARLE_AUDIO::SaveWavFile(path, &sb, bits) == 0, "wav");
+  QUARLE_AUDIO::SoundBufferFree(&sb);
 }
 
 void StartEngine() {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "app/state/wave_library.h"
+
 void FuzzSetUp();
 void FuzzSeeds(const std::string& osFolder);
 
@@ -30,6 +32,11 @@ void WriteFile(const std::string& osPath, const uint8_t* data, size_t size);
 std::vector<uint8_t> ReadFile(const std::string& osPath);
 // Copies a file our writer made under the data folder into the seed folder.
 void KeepSeed(const std::string& osFolder, const std::string& sub, const std::string& seedName);
+
+// Frees every entry of a wave list (the count becomes 0).
+void EmptyList(Tarvelo::WaveLibraryList& list);
+// A WAV file of a ramp at a system path, written by our writer (16 or 32 bits).
+void MakeWav(const std::string& path, int32_t frames, int16_t channels, int16_t bits, int32_t rate);
 
 // Tarvelo::init at 48 kHz, the wave lists, the tuning locks and the MIDI maps;
 // reports go nowhere.

@@ -17,15 +17,6 @@ using namespace Tarvelo;
 
 namespace {
 
-void Empty(WaveLibraryList& list) {
-  platform::MutexGuard guard(list.header.lock);
-  for (int32_t i = 0; i < list.header.count; ++i) {
-    WaveLibraryEntryDelete(list.entries[i]);
-    list.entries[i] = nullptr;
-  }
-  list.header.count = 0;
-}
-
 std::vector<std::string> Names() {
   std::vector<std::string> names;
   for (int32_t i = 0; i < SampleLibrary.header.count; ++i)
@@ -34,25 +25,15 @@ std::vector<std::string> Names() {
   return names;
 }
 
-void MakeWav(const std::string& sub) {
-  QUARLE_AUDIO::SoundBuffer sb;
-  QUARLE_AUDIO::SoundBufferInitFormat(&sb, 1, 32, 48000);
-  sb.samples = static_cast<float*>(std::calloc(17, sizeof(float)));
-  sb.dataSize = 64;
-  sb.frameCount = 16;
-  fuzz::Check(QUARLE_AUDIO::SaveWavFile(fuzz::Sys(sub), &sb, 32) == 0, "wav");
-  QUARLE_AUDIO::SoundBufferFree(&sb);
-}
-
 }  // namespace
 
 void FuzzSetUp() {
   fuzz::StartEngine();
   ConfiguredStreamRate = 48000;
-  MakeWav("AUDIO\\a.wav");
-  MakeWav("AUDIO\\b b.wav");
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\a.wav"), 16, 1, 32, 48000);
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\b b.wav"), 16, 1, 32, 48000);
   std::filesystem::create_directories(fuzz::Os("AUDIO/deep, folder"));
-  MakeWav("AUDIO\\deep, folder\\c.wav");
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\deep, folder\\c.wav"), 16, 1, 32, 48000);
 }
 
 void FuzzSeeds(const std::string& dir) {
@@ -69,7 +50,7 @@ void FuzzSeeds(const std::string& dir) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Empty(SampleLibrary);
+  fuzz::EmptyList(SampleLibrary);
   WFLibraryLoaded = 0;
   fuzz::WriteFile(fuzz::Os("WF_Library.txt"), data, size);
   LoadWFLibrary();
@@ -84,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& name : first)
     if (name.find(',') != std::string::npos) return 0;
   fuzz::Check(SaveWFLibrary() == 0, "save");
-  Empty(SampleLibrary);
+  fuzz::EmptyList(SampleLibrary);
   WFLibraryLoaded = 0;
   LoadWFLibrary();
   if (Names() != first && std::getenv("TARVELO_FUZZ_SHOW")) {

@@ -27,15 +27,6 @@ ModuleRecord* Player() {
   return seq;
 }
 
-void Forget() {
-  platform::MutexGuard guard(MelodyLibrary.header.lock);
-  for (int32_t i = 0; i < MelodyLibrary.header.count; ++i) {
-    WaveLibraryEntryDelete(MelodyLibrary.entries[i]);
-    MelodyLibrary.entries[i] = nullptr;
-  }
-  MelodyLibrary.header.count = 0;
-}
-
 }  // namespace
 
 void FuzzSetUp() {
@@ -95,6 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Render(64);
   AttachWaveToModule(seq, nullptr, 0);
   fuzz::Render(1);
-  Forget();
+  fuzz::EmptyList(MelodyLibrary);
   return 0;
 }

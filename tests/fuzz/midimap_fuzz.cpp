@@ -33,14 +33,9 @@ void FuzzSeeds(const std::string& dir) {
   ModuleRecord* kb = fuzz::AddTyped(kTypeKeyboard);
   ModuleRecord* osc = fuzz::AddTyped(kTypeOscillator);
   kb->MidiDeviceBinding = 1;
+  fuzz::MapController(osc);
   {
     platform::MutexGuard guard(MT_MIDIMAPS);
-    std::strcpy(MidiMaps[0].DeviceName, "Dev A");
-    MidiMapEntry& e = MidiMaps[0].Entries[7][0];
-    e.Mode = kMidiFixedParam;
-    e.Kind = kControllerStandard;
-    e.Target = osc;
-    e.Param = 1;
     MidiMapEntry& t = MidiMaps[0].Entries[9][3];
     t.Mode = kMidiFixedParam;
     t.Target = &ModuleCatalog[kTypeAdsr];

@@ -1,6 +1,11 @@
 // LoadSynth on any bytes: a refused file leaves the synth, the gains, the
 // libraries and the MIDI maps as they were; an accepted one plays. The file
 // itself is only read.
+//
+// A synth file is 1.6 MB at least, too long for mutations to reach its fields
+// often. An input shorter than 64 kB is therefore a patch over the synth our
+// writer made: an u32 offset (its top bit set: the file is cut there) and the
+// bytes written over the file from there on.
 #include "engine_support.h"
 
 #include "app/documents/melody_file.h"
@@ -37,19 +42,15 @@ Snapshot Take() {
 
 }  // namespace
 
-void FuzzSetUp() {
-  fuzz::StartEngine();
-  fuzz::Check(ActionHistoryCreate() == 0, "history");
-  ZoomFactor = 1.0f;
-  InputGain = 1.0f;
-  OutputLevel = 0.5f;
-  QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, fuzz::Sys("TUNINGS"));
-  QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, "t.tng");
-  fuzz::Check(SaveTuning(ActiveTuning) == 0, "tuning");
-  CopyTuning(EditedTuning, ActiveTuning);
+namespace {
+
+std::vector<uint8_t>& Base() {
+  static std::vector<uint8_t> base;
+  return base;
 }
 
-void FuzzSeeds(const std::string& dir) {
+// The seed synth our writer makes.
+void SaveSeedSynth() {
   fuzz::ClearEngine();
   ModuleRecord* kb = fuzz::AddTyped(kTypeKeyboard);
   ModuleRecord* osc = fuzz::AddTyped(kTypeOscillator);
@@ -79,25 +80,65 @@ void FuzzSeeds(const std::string& dir) {
   mel->LoadState = kWaveDataHeld;
   WaveLibraryListCommit(MelodyLibrary, mel);
   AttachWaveToModule(seq, mel, 0);
-  {
-    platform::MutexGuard guard(MT_MIDIMAPS);
-    std::strcpy(MidiMaps[0].DeviceName, "Dev A");
-    MidiMapEntry& e = MidiMaps[0].Entries[7][0];
-    e.Mode = kMidiFixedParam;
-    e.Kind = kControllerStandard;
-    e.Target = osc;
-    e.Param = 1;
-  }
+  fuzz::MapController(osc);
   fuzz::HoldNote();
   fuzz::Check(SaveSession(fuzz::Sys("SYNTHS"), "seed.tarvelo") == 0, "seed save");
+}
+
+void PutPatch(const std::string& dir, const std::string& name, uint32_t offset, size_t bytes) {
+  std::vector<uint8_t> patch(4 + bytes, 0);
+  std::memcpy(patch.data(), &offset, 4);
+  const uint32_t at = offset & 0x7FFFFFFFu;
+  for (size_t i = 0; i < bytes && at + i < Base().size(); ++i) patch[4 + i] = Base()[at + i];
+  fuzz::WriteFile(dir + "/" + name, patch.data(), patch.size());
+}
+
+}  // namespace
+
+void FuzzSetUp() {
+  fuzz::StartEngine();
+  fuzz::Check(ActionHistoryCreate() == 0, "history");
+  ZoomFactor = 1.0f;
+  InputGain = 1.0f;
+  OutputLevel = 0.5f;
+  QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, fuzz::Sys("TUNINGS"));
+  QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, "t.tng");
+  fuzz::Check(SaveTuning(ActiveTuning) == 0, "tuning");
+  CopyTuning(EditedTuning, ActiveTuning);
+  SaveSeedSynth();
+  Base() = fuzz::ReadFile(fuzz::Os("SYNTHS/seed.tarvelo"));
+}
+
+void FuzzSeeds(const std::string& dir) {
   fuzz::KeepSeed(dir, "SYNTHS/seed.tarvelo", "synth.tarvelo");
+  // Patches at the head, the states, the first module record, the presets and
+  // the MIDI maps, and cuts.
+  const size_t n = Base().size();
+  const uint32_t offsets[] = {0, 4, 27, 120, 3000, 30000, 60000, static_cast<uint32_t>(n - 400000),
+                              static_cast<uint32_t>(n - 395264), static_cast<uint32_t>(n - 100)};
+  int k = 0;
+  for (uint32_t at : offsets) PutPatch(dir, "patch" + std::to_string(k++), at, 64);
+  PutPatch(dir, "cut", 0x80000000u | static_cast<uint32_t>(n - 7), 0);
   fuzz::ClearEngine();
   fuzz::Check(SaveSession(fuzz::Sys("SYNTHS"), "seed.tarvelo") == 0, "seed save");
   fuzz::KeepSeed(dir, "SYNTHS/seed.tarvelo", "empty.tarvelo");
+  SaveSeedSynth();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::WriteFile(fuzz::Os("SYNTHS/f.tarvelo"), data, size);
+  if (size < 65536) {
+    if (size < 4) return 0;
+    std::vector<uint8_t> file = Base();
+    uint32_t offset = 0;
+    std::memcpy(&offset, data, 4);
+    const size_t at = (offset & 0x7FFFFFFFu) % file.size();
+    if ((offset & 0x80000000u) != 0) file.resize(at);
+    for (size_t i = 4; i < size && at + i - 4 < file.size(); ++i) file[at + i - 4] = data[i];
+    fuzz::WriteFile(fuzz::Os("SYNTHS/f.tarvelo"), file.data(), file.size());
+    size = file.size();
+  } else {
+    fuzz::WriteFile(fuzz::Os("SYNTHS/f.tarvelo"), data, size);
+  }
   const Snapshot before = Take();
   const int32_t rc = LoadSynth(fuzz::Sys("SYNTHS"), "f.tarvelo");
   fuzz::Check(fuzz::ReadFile(fuzz::Os("SYNTHS/f.tarvelo")).size() == size, "the file is only read");

@@ -27,27 +27,6 @@ ModuleRecord* Module(int32_t type) {
   return m;
 }
 
-void Empty(WaveLibraryList& list) {
-  platform::MutexGuard guard(list.header.lock);
-  for (int32_t i = 0; i < list.header.count; ++i) {
-    WaveLibraryEntryDelete(list.entries[i]);
-    list.entries[i] = nullptr;
-  }
-  list.header.count = 0;
-}
-
-void MakeWav(const std::string& osPath, int32_t frames, int16_t channels, int16_t bits, int32_t rate) {
-  QUARLE_AUDIO::SoundBuffer sb;
-  QUARLE_AUDIO::SoundBufferInitFormat(&sb, channels, 32, rate);
-  const size_t n = static_cast<size_t>(frames) * static_cast<size_t>(channels);
-  sb.samples = static_cast<float*>(std::calloc(n + 1, sizeof(float)));
-  for (size_t i = 0; i < n; ++i) sb.samples[i] = static_cast<float>(i % 50) / 50.0f - 0.5f;
-  sb.dataSize = static_cast<uint32_t>(n * 4);
-  sb.frameCount = static_cast<uint32_t>(frames);
-  fuzz::Check(QUARLE_AUDIO::SaveWavFile(platform::FromOsPath(osPath), &sb, bits) == 0, "seed save");
-  QUARLE_AUDIO::SoundBufferFree(&sb);
-}
-
 ModuleRecord* sample = nullptr;
 ModuleRecord* filter = nullptr;
 
@@ -63,11 +42,11 @@ void FuzzSetUp() {
 }
 
 void FuzzSeeds(const std::string& dir) {
-  MakeWav(fuzz::Os("AUDIO/seed.wav"), 40, 1, 16, 48000);
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\seed.wav"), 40, 1, 16, 48000);
   fuzz::KeepSeed(dir, "AUDIO/seed.wav", "mono16.wav");
-  MakeWav(fuzz::Os("AUDIO/seed.wav"), 30, 2, 32, 44100);
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\seed.wav"), 30, 2, 32, 44100);
   fuzz::KeepSeed(dir, "AUDIO/seed.wav", "stereo32.wav");
-  MakeWav(fuzz::Os("AUDIO/seed.wav"), 20, 2, 16, 44100);
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\seed.wav"), 20, 2, 16, 44100);
   fuzz::KeepSeed(dir, "AUDIO/seed.wav", "stereo16.wav");
 }
 
@@ -95,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   AttachWaveToModule(sample, nullptr, 0);
   AttachWaveToModule(filter, nullptr, 0);
   fuzz::Render(1);
-  Empty(SynthSamples);
-  Empty(SampleLibrary);
-  Empty(FilterLibrary);
+  fuzz::EmptyList(SynthSamples);
+  fuzz::EmptyList(SampleLibrary);
+  fuzz::EmptyList(FilterLibrary);
   return 0;
 }
