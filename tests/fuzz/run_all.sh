@@ -3,6 +3,8 @@
 # target's seeds and runs every target for SECONDS (default 300), two at a time.
 # Corpora, logs and crashing inputs go to OUT (default build/fuzz/runs).
 # Usage: tests/fuzz/run_all.sh [SECONDS] [OUT] [target...]
+# Needs clang and its libFuzzer runtime (Debian: clang, libclang-rt-14-dev); the
+# test run and CI do not, so scripts/setup leaves them out.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 seconds="${1:-300}"
