@@ -87,46 +87,94 @@ TEST_F(DialogTest, ASecondOwnerAnswersTheFirstNo) {
   EXPECT_EQ(DialogAnswer, 0);
   EXPECT_EQ(DialogOwner, other);
   EXPECT_EQ(Text(db_ + 1), "  Other?");
+  // The first question's action did not happen: the status line says so once
+  // the second question is answered (it hides the line while it shows).
+  const std::string told = "Not done (another question replaced it): Name?";
+  EXPECT_TRUE(HasReport(told, 1));
+  Click(OnDialogCancel, db_ + 4);
+  EXPECT_EQ(Shown(Slot(kUiMB)), -1);
+  EXPECT_EQ(Text(Slot(kUiMB)), told);
+  // Told once: the next dialog closes without it.
+  SetTextOf(Slot(kUiMB), "");
+  Open("y");
+  Click(OnDialogCancel, db_ + 4);
+  EXPECT_EQ(Text(Slot(kUiMB)), "");
 }
 
-TEST_F(DialogTest, TypingAndDeletingAtTheEnd) {
-  Open("Hello");
-  Type("X");
-  EXPECT_EQ(Text(edit_), "HelloX");
-  EXPECT_EQ(Caret(), 6);
-  Key(kScanBackspace);
-  Key(kScanBackspace);
-  EXPECT_EQ(Text(edit_), "Hell");
-  Key(kScanHome);
-  Key(kScanBackspace);  // nothing before the caret
-  Key(kScanDelete);
-  EXPECT_EQ(Text(edit_), "ell");
-  EXPECT_EQ(Caret(), 0);
-}
-
-TEST_F(DialogTest, ShiftArrowsSelectAndBackspaceRemovesTheSelection) {
-  Open("Hello");
-  Key(kScanHome);
-  Key(kScanRight);
-  Key(kScanRight);
-  Key(kScanRight, 0, true);
-  Key(kScanRight, 0, true);
-  EXPECT_EQ(EditSelectionLength(F()), 2);
-  Key(kScanBackspace);
-  EXPECT_EQ(Text(edit_), "Heo");
-  EXPECT_EQ(Caret(), 2);
-  EXPECT_EQ(EditSelectionLength(F()), 0);
-}
-
-TEST_F(DialogTest, CopyPasteAndTheSystemClipboard) {
-  Open("Hello");
-  Key(0, 1);  // Ctrl-A
-  Key(0, 3);  // Ctrl-C
-  EXPECT_EQ(EditClipText, "Hello");
-  EXPECT_EQ(V::GetClipboardText(), "Hello");
+// The edit line keeps every key, so it answers for the buttons it hides the
+// keys of: Enter is OK with the typed text, Esc is Cancel.
+TEST_F(DialogTest, EnterAndEscInTheEditLineAnswerTheDialog) {
+  Open("v");
+  V::SetActiveEditField(edit_);
   Key(kScanEnd);
-  Key(0, 22);  // Ctrl-V
-  EXPECT_EQ(Text(edit_), "HelloHello");
+  Type("2");
+  Key(28);  // Enter
+  EXPECT_EQ(DialogAnswer, -1);
+  EXPECT_EQ(DialogAnswered, -1);
+  EXPECT_EQ(Shown(db_), 0);
+  EXPECT_EQ(Text(*V::DialogEditIndex), "v2");
+  auto posted = Drain(0);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg2), owner_);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg1), db_ + 3);
+  DialogAnswered = 0;
+  Open("w");
+  Key(1);  // Esc
+  EXPECT_EQ(DialogAnswer, 0);
+  EXPECT_EQ(DialogAnswered, -1);
+  EXPECT_EQ(Shown(db_), 0);
+  posted = Drain(0);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg1), db_ + 4);
+  // A released key answers nothing.
+  DialogAnswered = 0;
+  Open("x");
+  V::KeyInput.Word3 = -1;
+  Key(28);
+  V::KeyInput.Word3 = 0;
+  EXPECT_EQ(DialogAnswered, 0);
+  EXPECT_EQ(DialogOwner, owner_);
+}
+
+// Key sequences on "Hello": < Home, > End, ] Right, } Shift-Right, # Backspace,
+// ~ Delete, ^ Ctrl-A, & Ctrl-C, % Ctrl-V; any other character is typed.
+TEST_F(DialogTest, EditingKeysGiveTheTextAndCaret) {
+  struct Row {
+    const char* keys;
+    const char* text;
+    int32_t caret;
+  };
+  const Row rows[] = {
+      {"X", "HelloX", 6},
+      {"X##<#~", "ell", 0},  // nothing before the caret at Home
+      {"<]]}}#", "Heo", 2},  // the selection goes, not a character
+      {"^&>%", "HelloHello", 10},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.keys);
+    Open("Hello");
+    for (const char* k = r.keys; *k; ++k) {
+      switch (*k) {
+        case '<': Key(kScanHome); break;
+        case '>': Key(kScanEnd); break;
+        case ']': Key(kScanRight); break;
+        case '}': Key(kScanRight, 0, true); break;
+        case '#': Key(kScanBackspace); break;
+        case '~': Key(kScanDelete); break;
+        case '^': Key(0, 1); break;
+        case '&': Key(0, 3); break;
+        case '%': Key(0, 22); break;
+        default: Type(std::string(1, *k).c_str());
+      }
+    }
+    EXPECT_EQ(Text(edit_), r.text);
+    EXPECT_EQ(Caret(), r.caret);
+    EXPECT_EQ(EditSelectionLength(F()), 0);
+    Click(OnDialogCancel, db_ + 4);  // the next row opens a fresh line
+    Drain(0);
+  }
+  // The copy reached the system clipboard; the paste used the editor's own.
+  EXPECT_EQ(V::GetClipboardText(), "Hello");
   EXPECT_TRUE(EditClipText.empty());
 }
 
