@@ -21,6 +21,7 @@
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
 
@@ -631,6 +632,7 @@ void AudioThreadLoop::Run() {
 }
 
 void AudioThread() {
+  platform::ThreadSetName("tarvelo-audio");
   AudioThreadLoop* loop = new (std::nothrow) AudioThreadLoop();
   if (!loop) return;
   loop->Run();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "app/startup.h"
+#include "audio/midi.h"
 #include "basics/dynzstring.h"
 #include "basics/listings.h"
 #include "basics/queues.h"
@@ -87,6 +88,8 @@ void HideDialog(int32_t db) {
   ChangeDisabled(db + 3, -1);
   ChangeDisabled(db + 4, -1);
   ShowControl(Slot(kUiCTRL_INFO), -1);
+  // The MIDI thread reads the value-entry mode as last computed here.
+  QUARLE_AUDIO::RefreshKeyEntryMode();
 }
 
 std::string Trim(const std::string& s) {
@@ -135,6 +138,7 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
   ShowControl(db, -1);
   ChangeDisabled(db + 3, 0);
   ChangeDisabled(db + 4, 0);
+  QUARLE_AUDIO::RefreshKeyEntryMode();
   return 0;
 }
 

@@ -650,10 +650,14 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
         }
       }
     } else if (ext == "TNG") {
-      platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
-      code = LoadTuning(EditedTuning, folder, name);
       {
+        platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
+        code = LoadTuning(EditedTuning, folder, name);
+      }
+      {
+        // Both tuning locks are taken active first, as everywhere.
         platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
+        platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
         if (code == 0) {
           CopyTuning(ActiveTuning, EditedTuning);
           PublishText(SlotId(kUiSCALELIST), -1);
