@@ -21,6 +21,7 @@
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
@@ -334,13 +335,15 @@ void AudioThreadLoop::StartRecording(CommandMessage& msg) {
   }
   std::string stem = text ? std::string(text) : "REC_" + QUARLE_BASICS::TimeStampText();
   std::free(text);
-  std::string path = recordingFolder_ + "\\" + stem + ".wav";
+  // A second recording within the same second gets a name of its own.
+  const std::string name = platform::FreeFileName(recordingFolder_, stem + ".wav");
+  std::string path = recordingFolder_ + "\\" + name;
   int32_t file = CreateRecordingWav(path, &recordingBuffer_);
   if (file < 0) {
     Report(LangText(77, "Error creating WAV file for recording") + ": " + ErrorText(file), 2);
     return;
   }
-  Report(LangText(78, "Now recording") + " " + stem + ".wav", 0);
+  Report(LangText(78, "Now recording") + " " + name, 0);
   fileNumber_ = file;
   recording_ = true;
 }

@@ -1,5 +1,6 @@
 #include "engine/command.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -336,9 +337,13 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
   m->SampleData = info.Data;
   m->SampleStep = info.Pitch;
   if (m->Type == kTypeSample && m->SampleData != nullptr) {
-    double d = static_cast<double>(info.Frames) * 4.0 * static_cast<double>(info.Pitch);
-    // A sound without a detected pitch does not advance instead of running off.
-    m->SampleStep = d != 0.0 ? static_cast<float>(static_cast<double>(RateWhole) / d) : 0.0f;
+    // A sound without a usable pitch (silent, constant, very short) takes the
+    // recorder's fallback, one period per 4 / frames, so that it still plays.
+    float pitch = info.Pitch;
+    if (!(pitch > 0.0f) || !std::isfinite(pitch))
+      pitch = info.Frames > 0 ? 4.0f / static_cast<float>(info.Frames) : 0.0f;
+    const double d = static_cast<double>(info.Frames) * 4.0 * static_cast<double>(pitch);
+    m->SampleStep = d > 0.0 && std::isfinite(d) ? static_cast<float>(static_cast<double>(RateWhole) / d) : 0.0f;
   }
   m->ModuleSwitches[kSwitchRecord] = static_cast<int64_t>(waveArgument);
 }

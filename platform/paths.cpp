@@ -157,6 +157,20 @@ std::string PathExtension(const std::string& path) {
   return path.substr(dot);
 }
 
+std::string FreeFileName(const std::string& folder, const std::string& name,
+                         const std::function<bool(const std::string&)>& taken) {
+  auto used = [&](const std::string& n) {
+    return FileExists(folder + "\\" + n) || FolderExists(folder + "\\" + n) || (taken && taken(n));
+  };
+  if (!used(name)) return name;
+  const std::string ext = PathExtension(name);
+  const std::string stem = name.substr(0, name.size() - ext.size());
+  for (int64_t n = 2;; ++n) {
+    const std::string candidate = stem + " (" + std::to_string(n) + ")" + ext;
+    if (!used(candidate)) return candidate;
+  }
+}
+
 std::string LowerCase(const std::string& text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(FoldLower(static_cast<unsigned char>(c)));

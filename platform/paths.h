@@ -4,6 +4,7 @@
 // unless its name says OS.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -36,6 +37,11 @@ bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
 // Length in bytes of a file; 0 when it does not exist or is a folder.
 int64_t FileLength(const std::string& path);
+// name when nothing lies at folder\name and taken (when given) does not claim
+// it; else the first stem + " (n)" + extension, n from 2, that is free in the
+// same sense. Time-stamped names made within one second stay apart this way.
+std::string FreeFileName(const std::string& folder, const std::string& name,
+                         const std::function<bool(const std::string&)>& taken = nullptr);
 
 // 0 on success. Copy, rename and delete give -24 when the source does not exist
 // and -20 for any other failure; a failed copy leaves no partial destination.

@@ -36,6 +36,7 @@ struct ScreenState {
 
 std::recursive_mutex g_lock;
 ScreenState g_screen;
+int32_t g_minimized = 0;
 std::string g_driver = "GDI";
 
 bool EnvIs(const char* name, const char* value) {
@@ -250,6 +251,19 @@ void ScreenWindowPosition(int32_t& x, int32_t& y) {
   std::lock_guard<std::recursive_mutex> g(g_lock);
   x = g_screen.x;
   y = g_screen.y;
+}
+
+void ScreenMinimizeWindow() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  ++g_minimized;
+#if TARVELO_HAVE_SDL
+  if (g_screen.window) SDL_MinimizeWindow(g_screen.window);
+#endif
+}
+
+int32_t ScreenMinimizeCount() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_minimized;
 }
 
 }  // namespace platform

@@ -53,4 +53,9 @@ void ScreenInfo(int64_t& width, int64_t& height, int64_t& depth);
 void ScreenMoveWindow(int32_t x, int32_t y);
 void ScreenWindowPosition(int32_t& x, int32_t& y);
 
+// Minimises the window to the desktop's task bar. Every call is counted, with a
+// window or without one, so headless runs can see that it was asked for.
+void ScreenMinimizeWindow();
+int32_t ScreenMinimizeCount();
+
 }  // namespace platform

@@ -45,12 +45,9 @@ int32_t SaveMelody(WaveLibraryEntry* entry) {
     if (stored > 0) DocumentPut(w, record.data(), record.size());
     rc = DocumentWriterCommit(w);
   }
-  if (rc == 0) {
-    entry->Saved = -1;
-    entry->State = kWaveIdle;
-  } else {
-    entry->State = before;
-  }
+  // Saving never changes whether the entry is busy (a recording target stays one).
+  entry->State = before;
+  if (rc == 0) entry->Saved = -1;
   return rc;
 }
 

@@ -25,6 +25,49 @@ std::string Trimmed(const std::string& s) {
   return s.substr(a, s.find_last_not_of(' ') - a + 1);
 }
 
+// A folder or name that would not read back as it is (a comma, a quote,
+// spaces at either end) is written in double quotes, its quotes doubled.
+std::string ListField(const std::string& s) {
+  if (s.find_first_of(",\"") == std::string::npos && Trimmed(s) == s) return s;
+  std::string quoted = "\"";
+  for (char c : s) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+// The field of the line starting at pos, which moves past its comma. A field
+// in quotes counts as quoted only when the closing quote ends it; anything
+// else (lists written before quoting) is read up to the comma and trimmed.
+std::string NextField(const std::string& line, size_t& pos) {
+  const size_t start = line.find_first_not_of(' ', pos);
+  if (start != std::string::npos && line[start] == '"') {
+    std::string text;
+    size_t i = start + 1;
+    for (; i < line.size(); ++i) {
+      if (line[i] != '"') {
+        text += line[i];
+      } else if (i + 1 < line.size() && line[i + 1] == '"') {
+        text += '"';
+        ++i;
+      } else {
+        break;
+      }
+    }
+    const size_t after = i < line.size() ? line.find_first_not_of(' ', i + 1) : std::string::npos;
+    if (i < line.size() && (after == std::string::npos || line[after] == ',')) {
+      pos = after == std::string::npos ? std::string::npos : after + 1;
+      return text;
+    }
+  }
+  if (pos == std::string::npos || pos > line.size()) {
+    pos = std::string::npos;
+    return std::string();
+  }
+  const size_t comma = line.find(',', pos);
+  const std::string field = Trimmed(line.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+  pos = comma == std::string::npos ? std::string::npos : comma + 1;
+  return field;
+}
+
 }  // namespace
 
 int32_t SaveWFLibrary() {
@@ -38,7 +81,7 @@ int32_t SaveWFLibrary() {
       if (e == nullptr) continue;
       const std::string file = DynZStringGet(e->File);
       if (file.empty()) continue;
-      text += DynZStringGet(e->Folder) + "," + file + "\r\n";
+      text += ListField(DynZStringGet(e->Folder)) + "," + ListField(file) + "\r\n";
     }
   }
   DocumentWriter w;
@@ -62,13 +105,9 @@ int32_t LoadWFLibrary() {
   std::string line;
   // One sample per line, so a damaged line costs that line only.
   while (platform::FileReadLine(file, line) == 0) {
-    const size_t comma = line.find(',');
-    const std::string storedFolder = Trimmed(line.substr(0, comma));
-    std::string name;
-    if (comma != std::string::npos) {
-      const size_t next = line.find(',', comma + 1);
-      name = Trimmed(line.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1));
-    }
+    size_t pos = 0;
+    const std::string storedFolder = NextField(line, pos);
+    const std::string name = NextField(line, pos);
     if (name.empty()) continue;
     const std::string folder = LocateFile(storedFolder, name, "\\AUDIO");
     if (folder.empty()) {

@@ -62,6 +62,9 @@ extern double KeyboardPendingWait;
 // 0; -27 when the folder is missing and cannot be made; or the file error
 // (the previous file and its backup then stay).
 int32_t SaveSession(const std::string& folder, const std::string& name);
+// Writes every sample, filter and melody of the synth that has no file yet, as
+// a save does (failures reported, entries still being recorded left alone).
+void SaveUnsavedLibraryEntries();
 
 // One sample, filter or melody reference of a synth file being read.
 struct SynthLoadEntry {

@@ -424,6 +424,8 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   WaitEngineCommandSlot();
   DocRedrawModuleList();
 
+  // Recorded samples and melodies never saved would go with the old lists.
+  SaveUnsavedLibraryEntries();
   EmptyList(SynthSamples);
   EmptyList(FilterLibrary);
   EmptyList(MelodyLibrary);

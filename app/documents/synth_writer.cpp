@@ -48,6 +48,23 @@ void ReportUnsaved(const std::string& failTemplate, const WaveLibraryEntry& e, i
   Report(InsertArg(failTemplate, DynZStringGet(e.File)) + ErrorText(rc), kLevelError);
 }
 
+enum SavedKind { kSavedSample, kSavedFilter, kSavedMelody };
+
+// Writes an unsaved entry to its file; a sample then joins the sample library.
+// An entry still being recorded (busy) is left unsaved and as busy as it is:
+// the first save after its recording ended writes it whole.
+void SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
+  if (e == nullptr || e->Saved != 0 || e->State != kWaveIdle) return;
+  const int32_t rc = kind == kSavedMelody ? SaveMelody(e) : SaveWaveRecord(e);
+  if (rc != 0) {
+    ReportUnsaved(failTemplate, *e, rc);
+    return;
+  }
+  const std::string folder = DynZStringGet(e->Folder);
+  const std::string file = DynZStringGet(e->File);
+  if (kind == kSavedSample && FindLoadedWave(folder, file, 0) < 0) ConvertAndLoadWave(folder, file);
+}
+
 // Samples and filters: unsaved entries first, then each reference.
 void WriteWaveSection(DocumentWriter& w, WaveLibraryList& list, bool samples, const std::string& failTemplate) {
   platform::MutexGuard guard(list.header.lock);
@@ -63,13 +80,7 @@ void WriteWaveSection(DocumentWriter& w, WaveLibraryList& list, bool samples, co
     }
     const std::string folder = DynZStringGet(e->Folder);
     const std::string file = DynZStringGet(e->File);
-    if (e->Saved == 0) {
-      const int32_t rc = SaveWaveRecord(e);
-      if (rc != 0)
-        ReportUnsaved(failTemplate, *e, rc);
-      else if (samples && FindLoadedWave(folder, file, 0) < 0)
-        ConvertAndLoadWave(folder, file);
-    }
+    SaveIfUnsaved(e, samples ? kSavedSample : kSavedFilter, failTemplate);
     DocumentPutI32(w, e->ChannelChoice);
     DocumentPutText(w, folder);
     DocumentPutText(w, file);
@@ -88,10 +99,7 @@ void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
       DocumentPutText(w, "");
       continue;
     }
-    if (e->Saved == 0) {
-      const int32_t rc = SaveMelody(e);
-      if (rc != 0) ReportUnsaved(failTemplate, *e, rc);
-    }
+    SaveIfUnsaved(e, kSavedMelody, failTemplate);
     DocumentPutText(w, DynZStringGet(e->Folder));
     DocumentPutText(w, DynZStringGet(e->File));
   }
@@ -144,6 +152,19 @@ bool ListHasHoles() {
 
 }  // namespace
 
+void SaveUnsavedLibraryEntries() {
+  const std::string failTemplate = LangText(181, "Could not save {$}: ");
+  const struct {
+    WaveLibraryList* list;
+    SavedKind kind;
+  } lists[] = {{&SynthSamples, kSavedSample}, {&FilterLibrary, kSavedFilter}, {&MelodyLibrary, kSavedMelody}};
+  for (const auto& l : lists) {
+    platform::MutexGuard guard(l.list->header.lock);
+    for (int32_t i = 0; i < l.list->header.count && l.list->entries != nullptr; ++i)
+      SaveIfUnsaved(l.list->entries[i], l.kind, failTemplate);
+  }
+}
+
 int32_t SynthEntryListIndex(const ModuleRecord& m) {
   const WaveLibraryEntry* e = m.SampleEntry;
   if (e == nullptr) return -1;
@@ -168,8 +189,8 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   std::string stem;
   if (name.empty()) {
     folder = DynZStringGet(HomeFolder) + "\\SYNTHS";
-    stem = kSynthDefaultPrefix + TimeStampText();
-    name = stem + kSynthExtension;
+    name = platform::FreeFileName(folder, kSynthDefaultPrefix + TimeStampText() + kSynthExtension);
+    stem = StemOf(name);
   } else {
     stem = StemOf(name);
   }

@@ -46,6 +46,8 @@ int32_t NewEntryWithHeader(WaveLibraryList& list, const std::string& folder, con
   DynZStringAssign(e->File, file);
   e->State = kWaveCreating;
   rc = ReadWavHeader(folder + "\\" + file, &e->Sound);
+  // A sound without a frame would play nothing and divide by its length.
+  if (rc == 0 && e->Sound.frameCount == 0) rc = -kErrWavEmpty;
   if (rc != 0) return FreeLibraryEntry(e, rc);
   e->LoadState = kWaveFormatKnown;
   entry = e;
@@ -86,11 +88,26 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
   if (converted && s.samples != nullptr) {
     const std::string home = DynZStringGet(HomeFolder);
     const std::string copyFolder = home + kConvertedFolder;
-    rc = SaveWavFile(copyFolder + "\\" + file, &s, 32);
-    if (rc != 0)
+    // Each sound has a copy of its own: a file of the same name from another
+    // folder gets the next free " (n)" name instead of replacing the copy
+    // that synths saved before still play.
+    std::string copy = file;
+    bool present = false;
+    for (int64_t n = 2; platform::FileExists(copyFolder + "\\" + copy); ++n) {
+      if (WaveFileHolds(copyFolder + "\\" + copy, s)) {
+        present = true;
+        break;
+      }
+      const std::string ext = platform::PathExtension(file);
+      copy = file.substr(0, file.size() - ext.size()) + " (" + std::to_string(n) + ")" + ext;
+    }
+    rc = present ? 0 : SaveWavFile(copyFolder + "\\" + copy, &s, 32);
+    if (rc != 0) {
       Report("Saving converted audio: " + ErrorText(rc), kLevelError);
-    else
+    } else {
       DynZStringAssign(e->Folder, copyFolder);
+      DynZStringAssign(e->File, copy);
+    }
   }
 
   // The library keeps the header and the analysis; synth copies read the data
@@ -140,6 +157,11 @@ int32_t RecordToWaveFile(const std::string& folder, const std::string& file, flo
     return -kErrAllocation;
   }
   const uint32_t frames = static_cast<uint32_t>(std::nearbyint(exact));
+  if (frames == 0) {
+    // Too short for one frame: nothing could be recorded into it.
+    Report(LangText(147, "Unable to create new wave file."), kLevelError);
+    return -kErrBadParameter;
+  }
   const uint64_t values = static_cast<uint64_t>(frames) * static_cast<uint64_t>(channels);
 
   WaveLibraryEntry* e = WaveLibraryEntryNew();

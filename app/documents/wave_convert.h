@@ -24,8 +24,8 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file);
 int32_t LoadFilterFile(const std::string& folder, const std::string& file);
 // Appends a zero-filled float sample of the given length to SynthSamples as
 // the recording target (the last entry; busy, not saved): 0, -19 (fewer than
-// one channel or more than a WAV file holds, a length not above 0, a rate
-// below 1) or -21 (memory).
+// one channel or more than a WAV file holds, a length not above 0 or shorter
+// than one frame, a rate below 1) or -21 (memory).
 int32_t RecordToWaveFile(const std::string& folder, const std::string& file, float seconds, int32_t channels,
                          int32_t rate);
 // Writes the entry's sound to folder\file as 32-bit float; marks it saved on

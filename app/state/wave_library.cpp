@@ -2,11 +2,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "basics/errors.h"
 #include "basics/messages.h"
+#include "engine/catalog/catalog.h"
 #include "engine/command.h"
 #include "engine/dsp/analysis.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
 
@@ -116,7 +120,69 @@ int32_t WaveLibraryListsCreate() {
   return 0;
 }
 
+namespace {
+
+// Unloaded entries a module or a pending engine command may still reach.
+std::vector<WaveLibraryEntry*> KeptEntries;
+
+bool HeldByModule(const WaveLibraryEntry* e) {
+  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i)
+    if (ModuleList.entries[i] != nullptr && ModuleList.entries[i]->SampleEntry == e) return true;
+  for (const ModuleRecord& t : ModuleCatalog)
+    if (t.SampleEntry == e) return true;
+  return false;
+}
+
+// With playback off no frame reads the entry, and stopping ran the commands
+// posted while it played.
+bool StillReachable(const WaveLibraryEntry* e) {
+  return (PlaybackActive.load() != 0 && EngineCommandPending()) || HeldByModule(e);
+}
+
+}  // namespace
+
+std::string FreeEntryFileName(WaveLibraryList& list, const std::string& folder, const std::string& name) {
+  platform::MutexGuard guard(list.header.lock);
+  return platform::FreeFileName(folder, name, [&](const std::string& candidate) {
+    for (int32_t i = 0; i < list.header.count && list.entries != nullptr; ++i) {
+      const WaveLibraryEntry* e = list.entries[i];
+      if (e != nullptr && DynZStringGet(e->File) == candidate && DynZStringGet(e->Folder) == folder) return true;
+    }
+    return false;
+  });
+}
+
+void ReleaseUnloadedEntry(WaveLibraryEntry* e) {
+  if (e == nullptr) return;
+  if (StillReachable(e))
+    KeptEntries.push_back(e);
+  else
+    WaveLibraryEntryDelete(e);
+}
+
+int32_t ReclaimUnloadedEntries() {
+  std::erase_if(KeptEntries, [](WaveLibraryEntry* e) {
+    if (StillReachable(e)) return false;
+    WaveLibraryEntryDelete(e);
+    return true;
+  });
+  WaveLibraryList& list = SynthSamples;
+  for (int32_t i = list.header.count - 1; i >= 0 && list.entries != nullptr; --i) {
+    WaveLibraryEntry* e = list.entries[i];
+    if (e == nullptr || e->State != kWaveIdle || e->Saved != 0 || e->LoadState != kWaveDataHeld ||
+        e->Sound.frameCount != 0 || HeldByModule(e))
+      continue;
+    if (list.header.lock != nullptr) platform::MutexLock(list.header.lock);
+    WaveLibraryEntry* taken = WaveLibraryListTake(list, i);
+    if (list.header.lock != nullptr) platform::MutexUnlock(list.header.lock);
+    WaveLibraryEntryDelete(taken);
+  }
+  return static_cast<int32_t>(KeptEntries.size());
+}
+
 void WaveLibraryListsFree() {
+  for (WaveLibraryEntry* e : KeptEntries) WaveLibraryEntryDelete(e);
+  KeptEntries.clear();
   for (WaveLibraryList* l : {&SampleLibrary, &SynthSamples, &FilterLibrary, &MelodyLibrary})
     WaveLibraryListFree(*l);
   LibraryChanged = 0;
@@ -202,17 +268,75 @@ int32_t FreeLibraryEntry(WaveLibraryEntry*& slot, int32_t code) {
   return code;
 }
 
+int32_t ReadWaveAsFloat(const std::string& path, SoundBuffer& sound) {
+  int32_t r = ReadWavHeader(path, &sound);
+  if (r == 0) r = ReadWavData(path, &sound);
+  if (r == 0 && sound.format.formatTag == kWaveFormatPcm) r = WavDataToFloat(&sound);
+  if (r == 0 && sound.samples == nullptr) r = -kErrWavEmpty;
+  return r;
+}
+
+bool WaveFileHolds(const std::string& path, const SoundBuffer& sound) {
+  SoundBuffer other;
+  SoundBufferInit(&other);
+  bool same = false;
+  if (sound.samples != nullptr && ReadWaveAsFloat(path, other) == 0) {
+    const uint64_t values = static_cast<uint64_t>(sound.frameCount) * static_cast<uint64_t>(sound.format.channels);
+    same = other.format.channels == sound.format.channels && other.format.sampleRate == sound.format.sampleRate &&
+           other.frameCount == sound.frameCount && values * 4 <= sound.dataSize && values * 4 <= other.dataSize &&
+           std::memcmp(other.samples, sound.samples, values * 4) == 0;
+  }
+  SoundBufferFree(&other);
+  return same;
+}
+
+namespace {
+
+// name itself, or name with " (n)" before its extension: the names converted
+// copies of files of this name take.
+bool NamesCopyOf(const std::string& candidate, const std::string& name) {
+  if (candidate == name) return true;
+  const std::string ext = platform::PathExtension(name);
+  const std::string stem = name.substr(0, name.size() - ext.size());
+  if (candidate.size() < stem.size() + ext.size() + 4 || candidate.compare(0, stem.size(), stem) != 0 ||
+      candidate.compare(candidate.size() - ext.size(), ext.size(), ext) != 0)
+    return false;
+  const std::string number = candidate.substr(stem.size(), candidate.size() - stem.size() - ext.size());
+  return number.size() >= 4 && number.compare(0, 2, " (") == 0 && number.back() == ')' &&
+         number.find_first_not_of("0123456789", 2) == number.size() - 1;
+}
+
+}  // namespace
+
 int32_t FindLoadedWave(const std::string& folder, const std::string& file, int32_t compareSize) {
-  const int64_t size = platform::FileLength(folder + "\\" + file);
-  for (int32_t i = 0; i < SampleLibrary.header.count; ++i) {
+  const std::string path = folder + "\\" + file;
+  // A missing file has no length to compare: it matches nothing by size.
+  const int64_t size = platform::FileExists(path) ? platform::FileLength(path) : -1;
+  SoundBuffer wanted;
+  SoundBufferInit(&wanted);
+  bool read = false, readable = false;
+  int32_t found = -1;
+  for (int32_t i = 0; i < SampleLibrary.header.count && found < 0; ++i) {
     const WaveLibraryEntry* e = SampleLibrary.entries[i];
     if (e == nullptr) continue;
-    if (DynZStringGet(e->File) != file) continue;
     const std::string own = DynZStringGet(e->Folder);
-    if (own == folder || own.find("CONVERTED") != std::string::npos) return i;
-    if (compareSize == -1 && platform::FileLength(own + "\\" + file) == size) return i;
+    const std::string name = DynZStringGet(e->File);
+    if (name == file && own == folder) {
+      found = i;
+    } else if (own.find("CONVERTED") != std::string::npos && NamesCopyOf(name, file)) {
+      // A converted copy stands for the file it was made from, and only for it.
+      if (!read) {
+        read = true;
+        readable = ReadWaveAsFloat(path, wanted) == 0;
+      }
+      if (readable && WaveFileHolds(own + "\\" + name, wanted)) found = i;
+    } else if (name == file && compareSize == -1 && size >= 0 && platform::FileExists(own + "\\" + file) &&
+               platform::FileLength(own + "\\" + file) == size) {
+      found = i;
+    }
   }
-  return -1;
+  SoundBufferFree(&wanted);
+  return found;
 }
 
 namespace {

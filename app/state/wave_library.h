@@ -99,9 +99,17 @@ int32_t AddLibraryPlaceholder(WaveLibraryList& list, const std::string& folder,
 // slot, and returns code unchanged.
 int32_t FreeLibraryEntry(WaveLibraryEntry*& slot, int32_t code);
 // The SampleLibrary index of an entry holding this file, or -1. Same name and
-// folder, or same name in a converted-copies folder, or (compareSize -1) same
-// name and the same file length.
+// folder; or a converted copy (a folder holding "CONVERTED") of this name, or
+// of this name with a " (n)" before its extension, that holds the same sound
+// as the file; or (compareSize -1) same name and the same length of two files
+// that both exist.
 int32_t FindLoadedWave(const std::string& folder, const std::string& file, int32_t compareSize);
+// Reads a WAV file whole into sound as float (integer PCM converted): 0 or
+// the reader's error.
+int32_t ReadWaveAsFloat(const std::string& path, QUARLE_AUDIO::SoundBuffer& sound);
+// Whether the WAV file at path holds the sound: the same channels, rate and
+// frames and the same float values.
+bool WaveFileHolds(const std::string& path, const QUARLE_AUDIO::SoundBuffer& sound);
 // Copies a library sample into SynthSamples and reads its data, making it mono
 // as the channel choice says; analyses its levels and pitch. The new index, -1
 // when the source is busy, -21, or the WAV reader's error (nothing added).
@@ -109,6 +117,19 @@ int32_t AddLoadedWave(const WaveLibraryEntry& source, int32_t choice);
 // Removes entry i of SampleLibrary (other values do nothing); later entries
 // move down one place with their list indexes; sets LibraryChanged.
 void RemoveLibraryEntry(int32_t i);
+
+// A name for a new entry's file in folder: name, or with " (n)" before its
+// extension when a file there or an entry of the list already has it.
+std::string FreeEntryFileName(WaveLibraryList& list, const std::string& folder, const std::string& name);
+
+// Frees an entry taken out of its list, or, while a module still holds it or
+// an engine command (a detach among them) has not run yet, keeps it until
+// ReclaimUnloadedEntries finds it let go: the audio thread may be reading it.
+void ReleaseUnloadedEntry(WaveLibraryEntry* e);
+// Frees the kept entries nothing holds any more, and discards from
+// SynthSamples the recordings that ended without a frame (idle, unsaved,
+// empty, held by no module). Main thread. How many entries are still kept.
+int32_t ReclaimUnloadedEntries();
 
 // The engine's view of an entry (installed as Tarvelo::DescribeWave): the
 // channels, frames, interleaved data and channel-0 pitch. The frame count

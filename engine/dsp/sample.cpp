@@ -143,6 +143,26 @@ void FinishSampleRecording(ModuleRecord& m) {
   int32_t frames = m.FramesRecorded;
   if (frames < 0) frames = 0;
   const float rate = static_cast<float>(RateWhole);
+  if (frames == 0) {
+    // Stopped before a whole frame: nothing to analyse or play. The module
+    // keeps its frequency and step and lets go of the sound, which is left
+    // empty and idle for the interface to discard.
+    if (e != nullptr) {
+      e->Sound.dataSize = 0;
+      e->Sound.frameCount = 0;
+      e->Duration = 0.0f;
+      e->State = kWaveIdle;
+    }
+    m.SampleEntry = nullptr;
+    m.SampleData = nullptr;
+    m.SampleFrames = 0;
+    m.OutputChannels = 1;
+    ModuleResetVoices(m);
+    m.ModuleSwitches[kSwitchRecord] = 0;
+    m.RecordDone = 0;
+    if (SampleListChanged != nullptr) SampleListChanged();
+    return;
+  }
   if (frames < m.SampleFrames) {
     // Stopped early: the sound ends where the recording stopped.
     m.SampleFrames = frames;

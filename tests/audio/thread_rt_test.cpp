@@ -214,6 +214,10 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
     PostAudio(QA::kAudioRecordStart);  // no stem: "REC_" and a time stamp
     Sleep(0.3);
     PostAudio(QA::kAudioRecordStop);
+    // The same stem again: a file of its own beside the first.
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("take1")));
+    Sleep(0.2);
+    PostAudio(QA::kAudioRecordStop);
     Sleep(0.3);
     PostAudio(QA::kAudioPlaybackOff);
     ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
@@ -235,6 +239,7 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
     EXPECT_NEAR(audiotest::ZeroCrossingFrequency(stream, 0, 48000), 440.0, 0.5);
     EXPECT_EQ(log.Count(QA::kAudioRecordStop), 0);
     EXPECT_EQ(log.CountMessages("Now recording take1.wav"), 1);
+    EXPECT_EQ(log.CountMessages("Now recording take1 (2).wav"), 1);
     EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 0);
 
     // The wave driver's file: the sine at the source gain of 0.5, in tune,

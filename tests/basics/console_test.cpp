@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
+#include "app/fixed_tables.h"
 #include "basics/program.h"
 #include "platform/console.h"
 #include "platform/screen.h"
@@ -12,22 +11,10 @@ using namespace QUARLE_BASICS;
 
 namespace {
 
-// The tables the program main fills at start-up.
-void FillLevelTables() {
-  const char* prefixes[5] = {">> ", "<!> ", "<Error> ", "<Critical Error> ", "<Fatal Error> "};
-  const uint32_t colours[5] = {0xFFFFFFFF, 0xFFC8C800, 0xFFDE0000, 0xFFC80096, 0xFFFF00AF};
-  const uint8_t console[5] = {15, 6, 4, 5, 13};
-  for (int i = 0; i < 5; ++i) {
-    std::strncpy(LevelPrefix[i], prefixes[i], sizeof LevelPrefix[i] - 1);
-    LevelColour[i] = colours[i];
-    LevelConsoleColour[i] = console[i];
-  }
-}
-
 class ConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    FillLevelTables();
+    Tarvelo::SetLanguageAndLevelTables();  // the prefixes and colours the program main sets
     ASSERT_EQ(InitCharTables(), 0);
     platform::ConsoleCaptureForTest(&out_);
     platform::ConsoleClear();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 using namespace QUARLE_BASICS;
 
@@ -10,6 +11,8 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
+
+std::pair<float, float> Pair(float x, float y) { return {x, y}; }
 
 Segment Make(float x0, float y0, float x1, float y1) {
   Segment s;
@@ -42,8 +45,7 @@ TEST(Geometry, DerivedFieldsAndAngles) {
   Segment moved = s;
   SegmentSetStart(moved, {10, 10});  // the end moves with the start
   Point end = SegmentEnd(moved);
-  EXPECT_EQ(end.x, 13);
-  EXPECT_EQ(end.y, 14);
+  EXPECT_EQ(Pair(end.x, end.y), Pair(13, 14));
   SegmentSetVector(moved, -2, 0);
   EXPECT_FLOAT_EQ(SegmentAngle(moved), static_cast<float>(kPi));
   EXPECT_EQ(SegmentStart(moved).x, 10);
@@ -67,10 +69,8 @@ TEST(Geometry, ReverseMoveAndSide) {
   Segment s = Make(1, 2, 4, 6);
   float angle = s.angle;
   SegmentReverse(s);
-  EXPECT_EQ(s.x0, 4);
-  EXPECT_EQ(s.y0, 6);
-  EXPECT_EQ(s.dx, -3);
-  EXPECT_EQ(s.dy, -4);
+  EXPECT_EQ(Pair(s.x0, s.y0), Pair(4, 6));
+  EXPECT_EQ(Pair(s.dx, s.dy), Pair(-3, -4));
   EXPECT_FLOAT_EQ(s.angle, static_cast<float>(angle + kPi));
   SegmentReverse(s);  // wraps below 2 pi
   EXPECT_NEAR(s.angle, angle, 1e-6);
@@ -93,8 +93,7 @@ TEST(Geometry, PointDistance) {
   Segment v = Make(0, 0, 0, 10);
   Point p{5, 4};
   EXPECT_FLOAT_EQ(SegmentPointDistance(v, p), 5);
-  EXPECT_EQ(p.x, 0);
-  EXPECT_EQ(p.y, 4);
+  EXPECT_EQ(Pair(p.x, p.y), Pair(0, 4));
   p = {0, 20};
   EXPECT_FLOAT_EQ(SegmentPointDistance(v, p), 10);
   EXPECT_EQ(p.y, 10);
@@ -111,8 +110,7 @@ TEST(Geometry, PointDistance) {
   Segment null = Make(3, 3, 3, 3);  // degenerate: the point itself
   p = {6, 7};
   EXPECT_FLOAT_EQ(SegmentPointDistance(null, p), 5);
-  EXPECT_EQ(p.x, 3);
-  EXPECT_EQ(p.y, 3);
+  EXPECT_EQ(Pair(p.x, p.y), Pair(3, 3));
 }
 
 TEST(Geometry, Perpendicular) {
@@ -137,15 +135,11 @@ TEST(Geometry, PolylineMoveVertex) {
   Segment delta;
   SegmentSetVector(delta, 2, 3);
   ASSERT_EQ(PolylineMoveVertex(line, 1, delta), 0);
-  EXPECT_EQ(segs[1].x0, 12);
-  EXPECT_EQ(segs[1].y0, 3);
+  EXPECT_EQ(Pair(segs[1].x0, segs[1].y0), Pair(12, 3));
   EXPECT_EQ(SegmentEnd(segs[1]).y, 13);  // the vector stays
-  EXPECT_EQ(SegmentEnd(segs[0]).x, 12);  // previous re-joined
-  EXPECT_EQ(SegmentEnd(segs[0]).y, 3);
-  EXPECT_EQ(segs[2].x0, 12);  // next starts at the new end ...
-  EXPECT_EQ(segs[2].y0, 13);
-  EXPECT_EQ(SegmentEnd(segs[2]).x, 20);  // ... and keeps its end
-  EXPECT_EQ(SegmentEnd(segs[2]).y, 10);
+  EXPECT_EQ(Pair(SegmentEnd(segs[0]).x, SegmentEnd(segs[0]).y), Pair(12, 3));  // previous re-joined
+  EXPECT_EQ(Pair(segs[2].x0, segs[2].y0), Pair(12, 13));  // next starts at the new end ...
+  EXPECT_EQ(Pair(SegmentEnd(segs[2]).x, SegmentEnd(segs[2]).y), Pair(20, 10));  // ... and keeps its end
   EXPECT_FLOAT_EQ(segs[2].length, std::sqrt(64.0f + 9.0f));
 
   Segment before = segs[2];

@@ -4,34 +4,30 @@
 
 using namespace QUARLE_BASICS;
 
-TEST(Labels, SingleWords) {
-  EXPECT_EQ(AbbreviateLabel("Frequency", 0), "Freq. ");
-  EXPECT_EQ(AbbreviateLabel("Resonance", 0), "Res. ");
-  EXPECT_EQ(AbbreviateLabel("Equalizer", 0), "Eq. ");    // vowel start, third letter a vowel
-  EXPECT_EQ(AbbreviateLabel("Amplitude", 0), "Amp. ");   // vowel start, third letter not
-  EXPECT_EQ(AbbreviateLabel("", 0), " ");
-}
-
-TEST(Labels, TwoWordsKeepShortWords) {
-  EXPECT_EQ(AbbreviateLabel("Feedback seed", 0), "Feed. seed ");
-  EXPECT_EQ(AbbreviateLabel("Feedback seed", -1), "Feed. s.");
-  // The flag only shortens labels of more than one word.
-  EXPECT_EQ(AbbreviateLabel("Frequency", -1), "Freq. ");
-  EXPECT_EQ(AbbreviateLabel("Sine wave", -1), "Sine w.");
-}
-
-TEST(Labels, ThreeWordsLoseVowelsOfShortWords) {
-  EXPECT_EQ(AbbreviateLabel("Filter base level", 0), "Filt. bs lvl ");
-  // A short word with one vowel stays; one starting with a vowel keeps 3 letters.
-  EXPECT_EQ(AbbreviateLabel("Gain dry mix", 0), "Gn dry mix ");
-  EXPECT_EQ(AbbreviateLabel("Attack time out", 0), "Att. tm out. ");
-}
-
-TEST(Labels, WordsOutsideTheWordClassSkipTheirFirstCharacter) {
-  // "(" is no word character: the abbreviation starts at the second position.
-  EXPECT_EQ(AbbreviateLabel("(frequency)", 0), "freq. ");
-  // Two spaces in a row make an empty word, which stays empty.
-  EXPECT_EQ(AbbreviateLabel("Low  pass", 0), "Low  pass ");
+TEST(Labels, AbbreviationRules) {
+  struct Case {
+    const char* label;
+    int32_t shortWords;
+    const char* expected;
+  };
+  for (const Case& c : {
+           Case{"Frequency", 0, "Freq. "}, Case{"Resonance", 0, "Res. "},
+           Case{"Equalizer", 0, "Eq. "},    // vowel start, third letter a vowel
+           Case{"Amplitude", 0, "Amp. "},   // vowel start, third letter not
+           Case{"", 0, " "},
+           // Two words keep short words; the flag shortens only labels of more than one word.
+           Case{"Feedback seed", 0, "Feed. seed "}, Case{"Feedback seed", -1, "Feed. s."},
+           Case{"Frequency", -1, "Freq. "}, Case{"Sine wave", -1, "Sine w."},
+           // Three words lose the vowels of short words; one vowel stays, a vowel
+           // start keeps three letters.
+           Case{"Filter base level", 0, "Filt. bs lvl "}, Case{"Gain dry mix", 0, "Gn dry mix "},
+           Case{"Attack time out", 0, "Att. tm out. "},
+           // "(" is no word character: the abbreviation starts at the second position.
+           Case{"(frequency)", 0, "freq. "},
+           // Two spaces in a row make an empty word, which stays empty.
+           Case{"Low  pass", 0, "Low  pass "}}) {
+    EXPECT_EQ(AbbreviateLabel(c.label, c.shortWords), c.expected) << c.label;
+  }
 }
 
 TEST(Labels, WordHelpers) {

@@ -5,10 +5,17 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 using namespace QUARLE_BASICS;
 
 namespace {
+
+template <typename R>
+std::pair<int64_t, int64_t> Parts(const R& r) {
+  return {r.numerator, r.denominator};
+}
+std::pair<int64_t, int64_t> Frac(int64_t n, int64_t d) { return {n, d}; }
 
 ValueRecord Fresh(float value) {
   ValueRecord r;
@@ -32,70 +39,52 @@ TEST(Gcd64, FollowsTheRemainderRule) {
 TEST(Ratio, ReduceAddAndValue) {
   Ratio r{6, 8};
   RatioReduce(r);
-  EXPECT_EQ(r.numerator, 3);
-  EXPECT_EQ(r.denominator, 4);
+  EXPECT_EQ(Parts(r), Frac(3, 4));
   EXPECT_FLOAT_EQ(RatioValue(r), 0.75f);
 
   Ratio sum = RatioAdd(Ratio{1, 2}, Ratio{1, 3});  // not reduced
-  EXPECT_EQ(sum.numerator, 5);
-  EXPECT_EQ(sum.denominator, 6);
+  EXPECT_EQ(Parts(sum), Frac(5, 6));
 
   Ratio zero{0, 0};  // nothing to divide by: left alone
   RatioReduce(zero);
-  EXPECT_EQ(zero.numerator, 0);
-  EXPECT_EQ(zero.denominator, 0);
+  EXPECT_EQ(Parts(zero), Frac(0, 0));
 
   Ratio edge{INT32_MIN, 0};  // gcd is INT32_MIN; the quotients fit
   RatioReduce(edge);
-  EXPECT_EQ(edge.numerator, 1);
-  EXPECT_EQ(edge.denominator, 0);
+  EXPECT_EQ(Parts(edge), Frac(1, 0));
 
   EXPECT_TRUE(std::isinf(RatioValue(Ratio{1, 0})));
 
   Ratio64 big{INT64_MAX - 1, 2};  // exact, where a double quotient would round
   Ratio64Reduce(big);
-  EXPECT_EQ(big.numerator, (INT64_MAX - 1) / 2);
-  EXPECT_EQ(big.denominator, 1);
+  EXPECT_EQ(Parts(big), Frac((INT64_MAX - 1) / 2, 1));
 }
 
 TEST(RatioFromFloat, KnownFractionsAndEdges) {
-  Ratio r = RatioFromFloat(0.0f, 0.1f);
-  EXPECT_EQ(r.numerator, 0);
-  EXPECT_EQ(r.denominator, 1);
-
-  r = RatioFromFloat(-0.25f, 0.001f);
-  EXPECT_EQ(r.numerator, -1);
-  EXPECT_EQ(r.denominator, 4);
-
-  r = RatioFromFloat(0.3f, 1.0f / 254.0f);
-  EXPECT_EQ(r.numerator, 3);
-  EXPECT_EQ(r.denominator, 10);
-
-  r = RatioFromFloat(2.5f, -1.0f);  // negative tolerance behaves as 0
-  EXPECT_EQ(r.numerator, 5);
-  EXPECT_EQ(r.denominator, 2);
-
+  struct Case {
+    float value, tolerance;
+    int32_t numerator, denominator;
+  };
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const Case& c : {Case{0.0f, 0.1f, 0, 1}, Case{-0.25f, 0.001f, -1, 4},
+                        Case{0.3f, 1.0f / 254.0f, 3, 10},
+                        Case{2.5f, -1.0f, 5, 2},  // negative tolerance behaves as 0
+                        Case{std::nanf(""), 0.01f, 0, 1}, Case{inf, 0.01f, INT32_MAX, 1}}) {
+    const Ratio r = RatioFromFloat(c.value, c.tolerance);
+    EXPECT_EQ(Parts(r), Frac(c.numerator, c.denominator)) << c.value;
+  }
   // Tolerance 0 on a value no small fraction reaches: the search ends with a
   // fraction that fits and is close, instead of looping or overflowing.
-  r = RatioFromFloat(3.14159274f, 0.0f);
+  const Ratio r = RatioFromFloat(3.14159274f, 0.0f);
   EXPECT_GT(r.denominator, 0);
   EXPECT_NEAR(RatioValue(r), 3.14159274f, 1e-6f);
-
-  r = RatioFromFloat(std::nanf(""), 0.01f);
-  EXPECT_EQ(r.numerator, 0);
-  EXPECT_EQ(r.denominator, 1);
-  r = RatioFromFloat(std::numeric_limits<float>::infinity(), 0.01f);
-  EXPECT_EQ(r.numerator, INT32_MAX);
-  EXPECT_EQ(r.denominator, 1);
 }
 
 TEST(Ratio64FromDouble, PreciseFractions) {
   Ratio64 r = Ratio64FromDouble(1.0 / 3.0, 1e-12);
-  EXPECT_EQ(r.numerator, 1);
-  EXPECT_EQ(r.denominator, 3);
+  EXPECT_EQ(Parts(r), Frac(1, 3));
   r = Ratio64FromDouble(-2.75, 1e-9);
-  EXPECT_EQ(r.numerator, -11);
-  EXPECT_EQ(r.denominator, 4);
+  EXPECT_EQ(Parts(r), Frac(-11, 4));
   r = Ratio64FromDouble(M_PI, 0.0);
   EXPECT_GT(r.denominator, 0);
   EXPECT_NEAR(Ratio64Value(r), M_PI, 1e-13);
@@ -139,8 +128,7 @@ TEST(ValueRecord, FractionAndMixedForms) {
   r = Fresh(-1.5f);
   ValueRecordSet(r, kValueMixed);
   EXPECT_EQ(r.whole, -2);
-  EXPECT_EQ(r.ratio.numerator, 1);
-  EXPECT_EQ(r.ratio.denominator, 2);
+  EXPECT_EQ(Parts(r.ratio), Frac(1, 2));
   EXPECT_EQ(ValueRecordText(r), "-2+1/2");
   r.value = 0.0f;
   ValueRecordRatioValue(r);
@@ -153,21 +141,18 @@ TEST(ValueRecord, DenominatorIsKeptWherePossible) {
   r.ratio = {1, 12};
   r.value = 0.5f;
   ValueRecordSet(r, kValueFraction);
-  EXPECT_EQ(r.ratio.numerator, 6);
-  EXPECT_EQ(r.ratio.denominator, 12);
+  EXPECT_EQ(Parts(r.ratio), Frac(6, 12));
 
   // A whole number whose previous denominator was 1 is written over the limit.
   r = Fresh(3.0f);
   ValueRecordSet(r, kValueFraction);
-  EXPECT_EQ(r.ratio.numerator, 381);
-  EXPECT_EQ(r.ratio.denominator, 127);
+  EXPECT_EQ(Parts(r.ratio), Frac(381, 127));
 
   // Zero takes the previous denominator.
   r = Fresh(0.0f);
   r.ratio = {5, 7};
   ValueRecordSet(r, kValueFraction);
-  EXPECT_EQ(r.ratio.numerator, 0);
-  EXPECT_EQ(r.ratio.denominator, 7);
+  EXPECT_EQ(Parts(r.ratio), Frac(0, 7));
 
   // A stored zero denominator and limit do not divide by zero.
   r = Fresh(0.75f);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <thread>
 
 #include "engine/tuning.h"
@@ -98,14 +99,28 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
   EXPECT_EQ(s->SampleData, nullptr);
   EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
 
-  // A sound without a detected pitch does not run off.
+  // A sound without a usable pitch plays at the recorder's fallback pitch,
+  // 4 / frames; one without frames does not advance.
+  static WaveInfo described;
   DescribeWave = [](const WaveLibraryEntry*, WaveInfo& info) {
-    info = WaveInfo{7, 10, g_samples, 0.0f};
+    info = described;
     return true;
   };
-  AttachWaveToModule(s, kWave, 0);
-  EXPECT_EQ(s->SampleStep, 0.0f);
-  EXPECT_EQ(s->OutputChannels, 2);
+  const struct {
+    int32_t frames;
+    float pitch;
+    float step;
+  } cases[] = {{10, 0.0f, 48000.0f / 16.0f},
+               {10, -3.0f, 48000.0f / 16.0f},
+               {10, std::numeric_limits<float>::quiet_NaN(), 48000.0f / 16.0f},
+               {10, std::numeric_limits<float>::infinity(), 48000.0f / 16.0f},
+               {0, 0.0f, 0.0f}};
+  for (const auto& c : cases) {
+    described = WaveInfo{7, c.frames, g_samples, c.pitch};
+    AttachWaveToModule(s, kWave, 0);
+    EXPECT_FLOAT_EQ(s->SampleStep, c.step) << c.frames << " " << c.pitch;
+    EXPECT_EQ(s->OutputChannels, 2);
+  }
 
   // Live module with playback on: posted.
   RequestGraphRebuild(0, 0, s);

@@ -320,10 +320,7 @@ TEST_F(MidiMapTest, SectionRoundTrip) {
   platform::FileClose(n);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&f[0])), "Dev A");
   const unsigned char* e = &f[128 + (7 * 16 + 2) * 12];
-  EXPECT_EQ(e[0], 4);
-  EXPECT_EQ(e[1], 4);
-  EXPECT_EQ(e[2], 1);
-  EXPECT_EQ(e[3], 2);
+  EXPECT_EQ(std::vector<unsigned char>(e, e + 4), (std::vector<unsigned char>{4, 4, 1, 2}));
   int32_t ref, param;
   std::memcpy(&ref, e + 4, 4);
   std::memcpy(&param, e + 8, 4);

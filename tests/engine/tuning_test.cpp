@@ -91,16 +91,13 @@ TEST_F(TuningTest, KeyIndexRuleForEveryPerKeyOperation) {
 }
 
 TEST_F(TuningTest, ReferencePitchIsClamped) {
-  TuningSetReferencePitch(t, 100.0f);
-  EXPECT_EQ(t.ReferencePitch, 220.0f);
-  EXPECT_EQ(t.BaseFrequency, 13.75f);
-  TuningSetReferencePitch(t, 1000.0f);
-  EXPECT_EQ(t.ReferencePitch, 880.0f);
-  EXPECT_EQ(t.BaseFrequency, 55.0f);
-  TuningSetReferencePitch(t, kNaN);
-  EXPECT_EQ(t.ReferencePitch, 220.0f);
-  TuningSetReferencePitch(t, kInf);
-  EXPECT_EQ(t.ReferencePitch, 880.0f);
+  const float cases[][3] = {{100.0f, 220.0f, 13.75f}, {1000.0f, 880.0f, 55.0f},
+                            {kNaN, 220.0f, 13.75f}, {kInf, 880.0f, 55.0f}};
+  for (const auto& [asked, pitch, base] : cases) {
+    TuningSetReferencePitch(t, asked);
+    EXPECT_EQ(t.ReferencePitch, pitch) << asked;
+    EXPECT_EQ(t.BaseFrequency, base) << asked;
+  }
 }
 
 TEST_F(TuningTest, NoteCountIsClampedAndResizesEverything) {

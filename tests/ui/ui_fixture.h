@@ -86,8 +86,13 @@ class HeadlessUi : public ::testing::Test {
   void SetUp() override {
     StartHeadlessVisuals();
     if (HasFatalFailure()) return;
+    fontResult = LoadFaces();
+  }
+  // The faces the interface is drawn with: Debian's DejaVu pair, unless a
+  // fixture loads the ones that ship beside the program.
+  virtual int32_t LoadFaces() {
     platform::SetProgramFolderOverride("/usr/share/fonts/truetype/dejavu");
-    fontResult = V::LoadFonts("/DejaVuSans-Bold.ttf", "/DejaVuSans.ttf");
+    return V::LoadFonts("/DejaVuSans-Bold.ttf", "/DejaVuSans.ttf");
   }
   void TearDown() override {
     V::VisualsShutdown();

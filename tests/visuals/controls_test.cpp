@@ -163,21 +163,14 @@ TEST(ControlRecordTest, ClampNumberWritesTheSinglePrecisionValue) {
   TextFieldInit(&f);
   f.Min = -10.0;
   f.Max = 100.0;
-  TextFieldSetText(&f, " 250 ");
-  TextFieldClampNumber(&f);
-  EXPECT_STREQ(TextFieldGetText(&f), "100");
-  TextFieldSetText(&f, "-12.5");
-  TextFieldClampNumber(&f);
-  EXPECT_STREQ(TextFieldGetText(&f), "-10");
-  TextFieldSetText(&f, "0.1");
-  TextFieldClampNumber(&f);
-  EXPECT_STREQ(TextFieldGetText(&f), "0.1");
-  TextFieldSetText(&f, "12.3456789");
-  TextFieldClampNumber(&f);
-  EXPECT_STREQ(TextFieldGetText(&f), "12.34568");
-  TextFieldSetText(&f, "abc");  // no number reads as 0
-  TextFieldClampNumber(&f);
-  EXPECT_STREQ(TextFieldGetText(&f), "0");
+  const std::pair<const char*, const char*> cases[] = {
+      {" 250 ", "100"}, {"-12.5", "-10"}, {"0.1", "0.1"}, {"12.3456789", "12.34568"},
+      {"abc", "0"}};  // no number reads as 0
+  for (const auto& [in, out] : cases) {
+    TextFieldSetText(&f, in);
+    TextFieldClampNumber(&f);
+    EXPECT_STREQ(TextFieldGetText(&f), out) << in;
+  }
   TextFieldFree(&f);
 }
 

@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/documents/wave_convert.h"
 #include "app/state/wave_library.h"
 #include "basics/errors.h"
+#include "basics/messages.h"
 #include "basics/program.h"
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/windows.h"
@@ -22,6 +24,7 @@ namespace Tarvelo {
 
 namespace V = QUARLE_VISUALS;
 using QUARLE_BASICS::DynZStringGet;
+using QUARLE_BASICS::LangText;
 
 namespace {
 
@@ -202,21 +205,65 @@ int32_t OnFilterHighPass(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   return 0;
 }
 
+namespace {
+
+// The entry of the filter list that names folder\file, or null.
+WaveLibraryEntry* FilterEntryNaming(const std::string& folder, const std::string& file) {
+  platform::MutexGuard guard(FilterLibrary.header.lock);
+  for (int32_t i = 0; i < FilterLibrary.header.count && FilterLibrary.entries; ++i) {
+    WaveLibraryEntry* e = FilterLibrary.entries[i];
+    if (e && DynZStringGet(e->File) == file && DynZStringGet(e->Folder) == folder) return e;
+  }
+  return nullptr;
+}
+
+// Writes a designed filter; a failure is said and leaves the entry unsaved,
+// so that the next synth save tries again.
+void SaveDesignedFilter(WaveLibraryEntry* e) {
+  e->Saved = 0;
+  const int32_t r = SaveWaveRecord(e);
+  if (r != 0)
+    QUARLE_BASICS::Report(QUARLE_BASICS::InsertArg(LangText(181, "Could not save {$}: "), DynZStringGet(e->File)) +
+                              QUARLE_BASICS::ErrorText(r),
+                          QUARLE_BASICS::kLevelError);
+}
+
+// The gain value of the taps, as the design gives it to a loaded filter.
+float DesignGain(const FirDesignRecord& d) {
+  return static_cast<float>(1.0 - 1.0 / static_cast<double>(d.FirGainSum > 0 ? d.FirGainSum : 1));
+}
+
+}  // namespace
+
 int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
-  if (WaveLibraryListReserve(FilterLibrary) != 0) return -QUARLE_BASICS::kErrAllocation;
-  WaveLibraryEntry* e = WaveLibraryEntryNew();
-  if (!e) return -QUARLE_BASICS::kErrAllocation;
   const FirDesignRecord& d = FirDesign;
   int32_t n = d.FirTapCount;
   if (n < 0) n = 0;
   if (n > kFirMaxTaps) n = kFirMaxTaps;
+  const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\FILTERS";
+  std::string file = FilterDesignFileName();
+  // One entry per file: the same design again renews the taps of its entry
+  // (its tap count is in the name, so the array keeps its size).
+  if (WaveLibraryEntry* same = FilterEntryNaming(folder, file)) {
+    if (same->State == kWaveIdle && same->Sound.samples && same->Sound.format.channels == 1 &&
+        same->Sound.frameCount == static_cast<uint32_t>(n) && same->Sound.dataSize >= static_cast<uint32_t>(4 * n)) {
+      std::memcpy(same->Sound.samples, d.FirKernel, sizeof(float) * static_cast<size_t>(n));
+      same->Pitch[0] = DesignGain(d);
+      SaveDesignedFilter(same);
+      return 0;
+    }
+    // Another kind of kernel holds the name: the design takes a name of its own.
+    file = FreeEntryFileName(FilterLibrary, folder, file);
+  }
+  if (WaveLibraryListReserve(FilterLibrary) != 0) return -QUARLE_BASICS::kErrAllocation;
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  if (!e) return -QUARLE_BASICS::kErrAllocation;
   e->State = kWaveCreating;
   e->ListIndex = LibraryCount(FilterLibrary);
-  QUARLE_BASICS::DynZStringAssign(e->File, FilterDesignFileName());
-  QUARLE_BASICS::DynZStringAssign(e->Folder,
-                                  DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\FILTERS");
+  QUARLE_BASICS::DynZStringAssign(e->File, file);
+  QUARLE_BASICS::DynZStringAssign(e->Folder, folder);
   QUARLE_AUDIO::SoundBuffer& s = e->Sound;
   s.samples = static_cast<float*>(std::calloc(n > 0 ? n : 1, sizeof(float)));
   if (!s.samples) {
@@ -229,11 +276,10 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   e->Duration = s.format.sampleRate > 0
                     ? static_cast<float>(n) / static_cast<float>(s.format.sampleRate)
                     : 0.0f;
-  // The gain value of the taps, as the design gives it to a loaded filter.
-  e->Pitch[0] = static_cast<float>(1.0 - 1.0 / static_cast<double>(d.FirGainSum > 0 ? d.FirGainSum : 1));
+  e->Pitch[0] = DesignGain(d);
   e->LoadState = kWaveDataHeld;
   // A file that cannot be written leaves the filter in memory under its name.
-  SaveWaveRecord(e);
+  SaveDesignedFilter(e);
   e->State = kWaveIdle;
   WaveLibraryListCommit(FilterLibrary, e);
   return 0;

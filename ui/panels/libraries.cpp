@@ -94,7 +94,8 @@ bool RemoveLibraryListEntry(WaveLibraryList& list, int32_t i) {
     if (i < 0 || i >= list.header.count || !list.entries) return false;
     e = WaveLibraryListTake(list, i);
   }
-  WaveLibraryEntryDelete(e);
+  // A detach the engine has not run yet keeps the entry until it has.
+  ReleaseUnloadedEntry(e);
   return true;
 }
 

@@ -43,8 +43,9 @@ void ShowTabPage(int32_t id, uint32_t bits, int32_t firstTabSlot, int32_t firstL
 // The count of a library list, read under its lock.
 int32_t LibraryCount(const WaveLibraryList& list);
 // Takes entry i out of a library list under its lock (later entries move down
-// one place and take their new list index) and destroys it; false for an index
-// outside the list. Detach the entry from every module first.
+// one place and take their new list index) and destroys it, once the engine
+// has let go of it (ReleaseUnloadedEntry); false for an index outside the
+// list. Detach the entry from every module first.
 bool RemoveLibraryListEntry(WaveLibraryList& list, int32_t i);
 
 // The drag accumulators back to 0 and DragModuleIndex to -1 (tests).

@@ -193,8 +193,14 @@ bool ReportSaveSessionFailure(int32_t r) {
 
 void RenameAnswered(int32_t list, int32_t index) {
   const std::string typed = Trim(EditText());
-  // A name with a separator would move the file; an empty one hides it.
-  if (typed.empty() || typed.find_first_of("\\/") != std::string::npos) {
+  // A name with a separator would move the file, "." and ".." name folders, an
+  // empty one hides it, and control characters cannot be typed back.
+  const bool control = std::any_of(typed.begin(), typed.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F;
+  });
+  if (typed.empty() || typed == "." || typed == ".." || control ||
+      typed.find_first_of("\\/") != std::string::npos) {
     Error(LangText(204, "Renaming error: ") + ErrorText(-19));
     return;
   }
@@ -207,7 +213,16 @@ void RenameAnswered(int32_t list, int32_t index) {
     else
       newName = typed + platform::LowerCase(RenameExtension);
   }
+  // Another file of the new name would be replaced and lost.
+  const auto refuseExisting = [&](const std::string& folder, const std::string& prefix) {
+    if (newName == RenameOldName) return false;
+    if (!platform::FileExists(folder + "\\" + newName) && !platform::FolderExists(folder + "\\" + newName))
+      return false;
+    Error(prefix + newName + " - " + ErrorText(-QUARLE_BASICS::kErrFileAccess));
+    return true;
+  };
   if (list == Files()) {
+    if (refuseExisting(RenameFolder, LangText(204, "Renaming error: "))) return;
     const int32_t r =
         platform::FileRename(RenameFolder + "\\" + RenameOldName, RenameFolder + "\\" + newName);
     if (r != 0) {
@@ -253,6 +268,10 @@ void RenameAnswered(int32_t list, int32_t index) {
     WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
     if (!e) return;
     RenameFolder = QUARLE_BASICS::DynZStringGet(e->Folder);
+    if (refuseExisting(RenameFolder, LangText(205, "Renaming error: "))) {
+      PublishText(Sam(), -1);
+      return;
+    }
     const int32_t r =
         platform::FileRename(RenameFolder + "\\" + RenameOldName, RenameFolder + "\\" + newName);
     if (r != 0) {
@@ -713,8 +732,8 @@ int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   ReleaseAllKeys();
   ApplyAllMasterPresets();
   PostControlEvent(SlotId(kUiSTB_CP), 0, V::kEventClick);
-  SaveSession(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS",
-              "NewSynth_" + QUARLE_BASICS::TimeStampText() + ".tarvelo");
+  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
+  SaveSession(synths, platform::FreeFileName(synths, "NewSynth_" + QUARLE_BASICS::TimeStampText() + ".tarvelo"));
   Relist();
   PanelSelectBrowserFile(SessionFile);
   ShowSessionCaption(SessionTitle);

@@ -58,9 +58,10 @@ int32_t NewMelodyEntry(uint32_t failureMessage, WaveLibraryEntry** out) {
   e->ListIndex = LibraryCount(MelodyLibrary);
   e->LoadState = kWaveFormatKnown;
   e->State = kWaveCreating;
-  QUARLE_BASICS::DynZStringAssign(e->Folder,
-                                  DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\MELODIES");
-  QUARLE_BASICS::DynZStringAssign(e->File, QUARLE_BASICS::TimeStampText() + ".mel");
+  const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\MELODIES";
+  QUARLE_BASICS::DynZStringAssign(e->Folder, folder);
+  QUARLE_BASICS::DynZStringAssign(e->File,
+                                  FreeEntryFileName(MelodyLibrary, folder, QUARLE_BASICS::TimeStampText() + ".mel"));
   e->Saved = 0;
   e->Sound.samples = static_cast<float*>(std::calloc(kMelodyRecordBytes / 4, sizeof(float)));
   if (!e->Sound.samples) {
@@ -121,7 +122,7 @@ int32_t OnMelodyUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     list->Text.Selected = -1;
     V::ControlPublishText(list, 0);
   }
-  RemoveMelodyEntry(s);
+  RemoveLibraryListEntry(MelodyLibrary, s);
   const int32_t left = LibraryCount(MelodyLibrary);
   if (list) {
     list->Text.Selected = s < left ? s : left - 1;

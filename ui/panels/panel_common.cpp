@@ -218,7 +218,8 @@ int32_t PanelActiveBrowserList() { return GetActiveBrowserList(); }
 int32_t PanelSelectedMidiMap() { return Panel.SelectedMidiMap ? Panel.SelectedMidiMap() : -1; }
 
 void PanelMinimizeWindow() {
-  if (Panel.MinimizeWindow) Panel.MinimizeWindow();
+  if (Panel.MinimizeWindow) return Panel.MinimizeWindow();
+  platform::ScreenMinimizeWindow();
 }
 
 void PanelOpenWebAddress(const std::string& address) {

@@ -93,7 +93,7 @@ int32_t PanelActiveBrowserList();
 struct PanelServices {
   // The MIDI page's selected map (device slot). Default: -1, none.
   int32_t (*SelectedMidiMap)();
-  // Window manager and shell. Defaults: minimising does nothing; a web address
+  // Window manager and shell. Defaults: the screen minimises its window; a web address
   // is opened with the desktop's opener unless the screen is headless.
   void (*MinimizeWindow)();
   void (*OpenWebAddress)(const std::string& address);

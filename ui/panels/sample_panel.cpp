@@ -99,8 +99,9 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!m) return 0;
   if (m->RecordDone == 0) {
     if (m->ModuleSwitches[kSwitchRecord] == 0) {
-      const std::string file = "Rec" + QUARLE_BASICS::TimeStampText() + ".wav";
       const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\AUDIO\\RECORDED";
+      const std::string file =
+          FreeEntryFileName(SynthSamples, folder, "Rec" + QUARLE_BASICS::TimeStampText() + ".wav");
       const ModuleRecord* source = m->PortSources[kSampleInputPort];
       const int32_t channels = source && source->ChannelsProcessed > 0 ? source->ChannelsProcessed : 1;
       const int32_t r = RecordToWaveFile(folder, file, m->Params[kSampleLengthParam].Value, channels,

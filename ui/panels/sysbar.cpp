@@ -146,7 +146,11 @@ void AutoSave() {
     LibraryChanged = 0;
     SetStatusText(LangText(195, "Saving audio library..."));
     const int32_t r = Startup.SaveWFLibrary ? Startup.SaveWFLibrary() : SaveWFLibrary();
-    if (r < 0) QUARLE_BASICS::Report("SaveWFLibrary(): " + QUARLE_BASICS::ErrorText(r), 2);
+    if (r < 0) {
+      QUARLE_BASICS::Report("SaveWFLibrary(): " + QUARLE_BASICS::ErrorText(r), 2);
+      // Still not on disk: tried again at the next auto-save, as the session is.
+      LibraryChanged = -1;
+    }
   }
   if (Settings.AutoSave != 0) {
     SetStatusText(LangText(196, "Saving session..."));
@@ -201,6 +205,7 @@ int32_t OnSysbarTick(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
   AudioDeviceSelectors();
   if (TickCounter % 3 == 0) WatchMonitors();
   if (TickCounter == 5 && AboutAutoClose != 0) CloseAboutOnce();
+  ReclaimUnloadedEntries();
   if (TickCounter % 60 == 0) AutoSave();
   StatusLine();
   FrameRate();

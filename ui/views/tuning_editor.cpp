@@ -23,6 +23,7 @@
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
 #include "engine/valueedit.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 #include "ui/build/frame.h"
 #include "ui/build/groups_b.h"
@@ -540,8 +541,8 @@ int32_t OnTuningNew(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!Clicked(bits)) return 0;
   Tuning fresh{};
   InitTuning(fresh);
-  const std::string file = "Tuning " + QUARLE_BASICS::TimeStampText() + ".tng";
   const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\" + "TUNINGS";
+  const std::string file = platform::FreeFileName(folder, "Tuning " + QUARLE_BASICS::TimeStampText() + ".tng");
   QUARLE_BASICS::DynZStringAssign(fresh.FileName, file);
   QUARLE_BASICS::DynZStringAssign(fresh.Folder, folder);
   // The editor takes the new tuning whether or not its file could be written,
@@ -601,8 +602,11 @@ int32_t OnTuningSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     r = SaveTuning(ActiveTuning);
   }
   if (r < 0) {
-    // The tuning in use keeps the edits all the same; only the file is missing.
+    // The tuning in use keeps the edits all the same; only the file is missing,
+    // so the editor still shows them as not saved.
     ReportSaveFailure(file, r);
+    TuningLock lock(kEditedTuning);
+    EditedTuning.Modified = -1;
   } else {
     RefreshFileBrowser();
     SetStatusText(file + " " + LangText(269, "has been saved."));

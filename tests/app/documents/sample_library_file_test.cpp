@@ -53,6 +53,52 @@ TEST_F(SampleLibraryFileTest, SavedListReadsBackInOrder) {
   EXPECT_EQ(SampleLibrary.header.count, 0);
 }
 
+TEST_F(SampleLibraryFileTest, NamesWithCommasAndQuotesReadBack) {
+  fs::create_directories(Os("AUDIO/a,b"));
+  const struct {
+    const char* folder;
+    const char* file;
+    const char* line;
+  } cases[] = {
+      {"AUDIO\\a,b", "kick.wav", "\"<home>\\AUDIO\\a,b\",kick.wav"},
+      {"AUDIO", "x,\"y\".wav", "<home>\\AUDIO,\"x,\"\"y\"\".wav\""},
+      {"AUDIO", "plain.wav", "<home>\\AUDIO,plain.wav"},
+  };
+  std::string expected;
+  for (const auto& c : cases) {
+    MakeWav(Home(c.folder) + "\\" + c.file, 480, 1, 32, 48000);
+    ASSERT_GE(ConvertAndLoadWave(Home(c.folder), c.file), 0) << c.file;
+    std::string line = c.line;
+    line.replace(line.find("<home>"), 6, Home());
+    expected += line + "\r\n";
+  }
+  ASSERT_EQ(SaveWFLibrary(), 0);
+  const auto bytes = ReadBytes(dir_ / kSampleLibraryFileName);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), expected);
+
+  WaveLibraryListsFree();
+  ASSERT_EQ(WaveLibraryListsCreate(), 0);
+  ASSERT_EQ(LoadWFLibrary(), 0);
+  ASSERT_EQ(SampleLibrary.header.count, 3);
+  for (int32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(DynZStringGet(SampleLibrary.entries[i]->Folder), Home(cases[i].folder));
+    EXPECT_EQ(DynZStringGet(SampleLibrary.entries[i]->File), cases[i].file);
+  }
+  EXPECT_EQ(Backups(), 0);
+}
+
+TEST_F(SampleLibraryFileTest, ListsWrittenBeforeQuotingStillRead) {
+  MakeWav(Home("AUDIO\\\"q\".wav"), 480, 1, 32, 48000);
+  MakeWav(Home("AUDIO\\one.wav"), 480, 1, 32, 48000);
+  // An unquoted name that starts with a quote, and a line with a third item.
+  WriteText(dir_ / kSampleLibraryFileName,
+            Home("AUDIO") + ",\"q\".wav\r\n" + Home("AUDIO") + " , one.wav , 3\r\n");
+  ASSERT_EQ(LoadWFLibrary(), 0);
+  ASSERT_EQ(SampleLibrary.header.count, 2);
+  EXPECT_EQ(DynZStringGet(SampleLibrary.entries[0]->File), "\"q\".wav");
+  EXPECT_EQ(DynZStringGet(SampleLibrary.entries[1]->File), "one.wav");
+}
+
 TEST_F(SampleLibraryFileTest, MissingSamplesMakeOneBackupAfterTheWholeFile) {
   MakeWav(Home("AUDIO\\here.wav"), 480, 1, 32, 48000);
   const std::string text = "C:\\gone,lost1.wav\r\n" + Home("AUDIO") + " , here.wav \r\n" +

@@ -445,6 +445,12 @@ TEST_F(SynthFileTest, UnnamedSynthGetsATimeStampedName) {
   // The session is kept in the settings.
   const auto settings = ReadBytes(dir_ / "Settings.txt");
   EXPECT_NE(std::string(settings.begin(), settings.end()).find("SS20260304-05h06m07.tarvelo"), std::string::npos);
+  // Another within the same second gets a file of its own.
+  ASSERT_EQ(SaveSession("", ""), 0);
+  EXPECT_EQ(SessionFile, "SS20260304-05h06m07 (2).tarvelo");
+  EXPECT_EQ(SessionTitle, "SS20260304-05h06m07 (2)");
+  EXPECT_TRUE(fs::exists(Os("SYNTHS/SS20260304-05h06m07.tarvelo")));
+  EXPECT_TRUE(fs::exists(Os("SYNTHS/SS20260304-05h06m07 (2).tarvelo")));
 }
 
 TEST_F(SynthFileTest, VersionOneZeroFilesBringChannelZeroMaps) {
@@ -662,6 +668,9 @@ TEST_F(SynthFileTest, UnsavedSamplesAreWrittenBeforeTheirReference) {
   ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "rec.wav", 0.1f, 1, 48000), 0);
   SynthSamples.entries[0]->Sound.samples[3] = 0.5f;
   ASSERT_EQ(RecordToWaveFile(Home("NOWHERE"), "lost.wav", 0.1f, 1, 48000), 0);
+  // Both recordings have ended.
+  SynthSamples.entries[0]->State = kWaveIdle;
+  SynthSamples.entries[1]->State = kWaveIdle;
   Save("s.tarvelo");
   EXPECT_TRUE(fs::exists(Os("AUDIO/RECORDED/rec.wav")));
   EXPECT_EQ(SynthSamples.entries[0]->Saved, -1);
@@ -673,6 +682,76 @@ TEST_F(SynthFileTest, UnsavedSamplesAreWrittenBeforeTheirReference) {
   const Layout l = Walk(b);
   EXPECT_EQ(I32At(b, l.samples), 2);  // the failed one is named all the same
   EXPECT_NE(std::string(b.begin(), b.end()).find("lost.wav"), std::string::npos);
+}
+
+// A melody entry as the recorder makes it: busy, not saved, a head claiming
+// four events.
+WaveLibraryEntry* RecordingMelody(const std::string& folder, const std::string& file) {
+  EXPECT_EQ(WaveLibraryListReserve(MelodyLibrary), 0);
+  WaveLibraryEntry* mel = WaveLibraryEntryNew();
+  QUARLE_BASICS::DynZStringAssign(mel->Folder, folder);
+  QUARLE_BASICS::DynZStringAssign(mel->File, file);
+  mel->Sound.samples = static_cast<float*>(std::calloc(6 + 4 * 4, sizeof(float)));
+  mel->Sound.dataSize = (6 + 4 * 4) * 4;
+  mel->Sound.samples[0] = 4.0f;
+  mel->LoadState = kWaveDataHeld;
+  mel->State = kWaveCreating;
+  WaveLibraryListCommit(MelodyLibrary, mel);
+  return mel;
+}
+
+float SavedSampleAt(const std::string& path, size_t i) {
+  QUARLE_AUDIO::SoundBuffer sb;
+  QUARLE_AUDIO::SoundBufferInit(&sb);
+  float v = -1.0f;
+  if (QUARLE_AUDIO::ReadWavHeader(path, &sb) == 0 && QUARLE_AUDIO::ReadWavData(path, &sb) == 0 &&
+      i < sb.dataSize / 4)
+    v = sb.samples[i];
+  QUARLE_AUDIO::SoundBufferFree(&sb);
+  return v;
+}
+
+TEST_F(SynthFileTest, EntriesStillRecordingAreSavedOnlyOnceTheirRecordingEnded) {
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "rec.wav", 0.1f, 1, 48000), 0);
+  WaveLibraryEntry* smp = SynthSamples.entries[0];
+  smp->Sound.samples[3] = 0.75f;
+  WaveLibraryEntry* mel = RecordingMelody(Home("MELODIES"), "rec.mel");
+  Save("a.tarvelo");
+  // Half-recorded: nothing written, still unsaved and still busy.
+  EXPECT_FALSE(fs::exists(Os("AUDIO/RECORDED/rec.wav")));
+  EXPECT_FALSE(fs::exists(Os("MELODIES/rec.mel")));
+  EXPECT_EQ(smp->Saved, 0);
+  EXPECT_EQ(smp->State, kWaveCreating);
+  EXPECT_EQ(mel->Saved, 0);
+  EXPECT_EQ(mel->State, kWaveCreating);
+  // A melody saved directly keeps its busy state too.
+  EXPECT_EQ(SaveMelody(mel), 0);
+  EXPECT_EQ(mel->State, kWaveCreating);
+  mel->Saved = 0;
+
+  // The recordings end; the next save writes them whole.
+  smp->Sound.samples[5] = 0.25f;
+  smp->State = kWaveIdle;
+  mel->State = kWaveIdle;
+  Save("a.tarvelo");
+  EXPECT_EQ(smp->Saved, -1);
+  EXPECT_EQ(mel->Saved, -1);
+  EXPECT_FLOAT_EQ(SavedSampleAt(Home("AUDIO\\RECORDED\\rec.wav"), 3), 0.75f);
+  EXPECT_FLOAT_EQ(SavedSampleAt(Home("AUDIO\\RECORDED\\rec.wav"), 5), 0.25f);
+  EXPECT_GE(LoadMelody(Home("MELODIES"), "rec.mel"), 0);
+}
+
+TEST_F(SynthFileTest, LoadingAnotherSynthWritesUnsavedRecordingsFirst) {
+  BuildSynth();
+  Save("other.tarvelo");
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "late.wav", 0.1f, 1, 48000), 0);
+  WaveLibraryEntry* smp = SynthSamples.entries[SynthSamples.header.count - 1];
+  smp->Sound.samples[7] = 0.5f;
+  smp->State = kWaveIdle;
+  RecordingMelody(Home("MELODIES"), "late.mel")->State = kWaveIdle;
+  ASSERT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+  EXPECT_FLOAT_EQ(SavedSampleAt(Home("AUDIO\\RECORDED\\late.wav"), 7), 0.5f);
+  EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
 }
 
 TEST_F(SynthFileTest, MissingSampleBecomesAPlaceholderTheModuleKeeps) {

@@ -42,6 +42,34 @@ TEST_F(WaveConvertTest, IntegerFileIsConvertedIntoTheConvertedFolder) {
   QUARLE_AUDIO::SoundBufferFree(&copy);
 }
 
+TEST_F(WaveConvertTest, SameNamedFilesFromTwoFoldersKeepCopiesOfTheirOwn) {
+  fs::create_directories(Os("AUDIO/a"));
+  fs::create_directories(Os("AUDIO/b"));
+  MakeWav(Home("AUDIO\\a\\kick.wav"), 480, 1, 16, 48000);
+  MakeWav(Home("AUDIO\\b\\kick.wav"), 960, 1, 16, 48000);
+  ASSERT_EQ(ConvertAndLoadWave(Home("AUDIO\\a"), "kick.wav"), 0);
+  // The second is another sound: not taken for the first, and copied apart.
+  EXPECT_EQ(FindLoadedWave(Home("AUDIO\\b"), "kick.wav", -1), -1);
+  ASSERT_EQ(ConvertAndLoadWave(Home("AUDIO\\b"), "kick.wav"), 1);
+  EXPECT_EQ(DynZStringGet(SampleLibrary.entries[0]->File), "kick.wav");
+  EXPECT_EQ(DynZStringGet(SampleLibrary.entries[1]->File), "kick (2).wav");
+  EXPECT_EQ(DynZStringGet(SampleLibrary.entries[1]->Folder), Home("AUDIO\\CONVERTED"));
+  EXPECT_EQ(SampleLibrary.entries[0]->Sound.frameCount, 480u);
+  EXPECT_EQ(SampleLibrary.entries[1]->Sound.frameCount, 960u);
+  // Each file finds its own copy; one converted again reuses it.
+  EXPECT_EQ(FindLoadedWave(Home("AUDIO\\a"), "kick.wav", -1), 0);
+  EXPECT_EQ(FindLoadedWave(Home("AUDIO\\b"), "kick.wav", -1), 1);
+  RemoveLibraryEntry(1);
+  ASSERT_EQ(ConvertAndLoadWave(Home("AUDIO\\b"), "kick.wav"), 1);
+  EXPECT_EQ(DynZStringGet(SampleLibrary.entries[1]->File), "kick (2).wav");
+  EXPECT_FALSE(fs::exists(Os("AUDIO/CONVERTED/kick (3).wav")));
+  // A synth copy of each plays its own sound.
+  ASSERT_EQ(AddLoadedWave(*SampleLibrary.entries[0], -1), 0);
+  ASSERT_EQ(AddLoadedWave(*SampleLibrary.entries[1], -1), 1);
+  EXPECT_EQ(SynthSamples.entries[0]->Sound.frameCount, 480u);
+  EXPECT_EQ(SynthSamples.entries[1]->Sound.frameCount, 960u);
+}
+
 TEST_F(WaveConvertTest, FloatFilesAreListedWithoutCopies) {
   MakeWav(Home("AUDIO\\f48.wav"), 960, 1, 32, 48000);
   MakeWav(Home("AUDIO\\f44.wav"), 882, 1, 32, 44100);
@@ -83,6 +111,51 @@ TEST_F(WaveConvertTest, DamagedFilesLeaveTheListsAsTheyWere) {
   EXPECT_EQ(SampleLibrary.entries[1], nullptr);
 }
 
+// A canonical WAV file: format tag, channels, bits and the data bytes given.
+std::vector<unsigned char> WavBytes(uint16_t tag, uint16_t channels, uint16_t bits, uint32_t dataBytes) {
+  std::vector<unsigned char> b;
+  auto text = [&](const char* t) { b.insert(b.end(), t, t + 4); };
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+  };
+  auto u16 = [&](uint16_t v) {
+    b.push_back(static_cast<unsigned char>(v));
+    b.push_back(static_cast<unsigned char>(v >> 8));
+  };
+  const uint16_t align = static_cast<uint16_t>(channels * bits / 8);
+  text("RIFF");
+  u32(36 + dataBytes);
+  text("WAVE");
+  text("fmt ");
+  u32(16);
+  u16(tag);
+  u16(channels);
+  u32(48000);
+  u32(48000u * align);
+  u16(align);
+  u16(bits);
+  text("data");
+  u32(dataBytes);
+  b.resize(b.size() + dataBytes, 0);
+  return b;
+}
+
+TEST_F(WaveConvertTest, SoundsWithoutAFrameAreRefused) {
+  const struct {
+    const char* name;
+    std::vector<unsigned char> bytes;
+  } cases[] = {{"none.wav", WavBytes(3, 1, 32, 0)}, {"half.wav", WavBytes(1, 2, 16, 2)}};
+  for (const auto& c : cases) {
+    WriteBytes(Os(std::string("AUDIO/") + c.name), c.bytes);
+    WriteBytes(Os(std::string("FILTERS/") + c.name), c.bytes);
+    EXPECT_EQ(ConvertAndLoadWave(Home("AUDIO"), c.name), -QUARLE_BASICS::kErrWavEmpty) << c.name;
+    EXPECT_EQ(LoadFilterFile(Home("FILTERS"), c.name), -QUARLE_BASICS::kErrWavEmpty) << c.name;
+  }
+  EXPECT_EQ(SampleLibrary.header.count, 0);
+  EXPECT_EQ(FilterLibrary.header.count, 0);
+  EXPECT_EQ(LibraryChanged, 0);
+}
+
 TEST_F(WaveConvertTest, FilterKernelsKeepTheirDataAsFloat) {
   MakeWav(Home("FILTERS\\FIR_low.wav"), 64, 1, 16, 48000);
   ASSERT_EQ(LoadFilterFile(Home("FILTERS"), "FIR_low.wav"), 0);
@@ -101,6 +174,10 @@ TEST_F(WaveConvertTest, RecordingTargetsAndSavedEntries) {
   EXPECT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 0.0f, 2, 48000), -QUARLE_BASICS::kErrBadParameter);
   EXPECT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 1.0f, 0, 48000), -QUARLE_BASICS::kErrBadParameter);
   EXPECT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 1e30f, 2, 48000), -QUARLE_BASICS::kErrAllocation);
+  // Shorter than one frame: refused and said so.
+  Reports().clear();
+  EXPECT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 1e-6f, 2, 48000), -QUARLE_BASICS::kErrBadParameter);
+  EXPECT_EQ(CountReports("Unable to create new wave file."), 1);
   EXPECT_EQ(SynthSamples.header.count, 0);
 
   ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "r.wav", 2.5f, 2, 48000), 0);

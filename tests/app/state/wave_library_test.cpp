@@ -152,6 +152,7 @@ TEST_F(WaveLibraryTest, RemovingRenumbersTheRest) {
 
 TEST_F(WaveLibraryTest, FindingALoadedFile) {
   WriteWav("same.wav", 1, {0.1f, 0.2f, 0.3f});
+  WriteWav("x.wav", 1, {0.1f, 0.2f, 0.4f});
   fs::create_directories(dir_ / "other");
   const std::string other = folder_ + "\\other";
   {
@@ -159,9 +160,21 @@ TEST_F(WaveLibraryTest, FindingALoadedFile) {
   }
   LibraryEntry("x.wav");
   LibraryEntry("same.wav", "\\home\\AUDIO\\CONVERTED");
-  // A converted copy stands for the file from any folder.
-  EXPECT_EQ(FindLoadedWave(other, "same.wav", 0), 1);
+  // A converted copy stands for the file it holds, from any folder; one that
+  // holds another sound (or is not there) stands for nothing else.
+  EXPECT_EQ(FindLoadedWave(other, "same.wav", 0), -1);
+  fs::create_directories(dir_ / "CONVERTED");
+  const std::string converted = folder_ + "\\CONVERTED";
+  LibraryEntry("same (2).wav", converted);
+  LibraryEntry("same (3).wav", converted);
+  {
+    std::ofstream(dir_ / "CONVERTED" / "same (2).wav", std::ios::binary) << std::ifstream(dir_ / "x.wav").rdbuf();
+    std::ofstream(dir_ / "CONVERTED" / "same (3).wav", std::ios::binary) << std::ifstream(dir_ / "same.wav").rdbuf();
+  }
+  EXPECT_EQ(FindLoadedWave(other, "same.wav", 0), 3);
   EXPECT_EQ(FindLoadedWave(other, "SAME.wav", 0), -1);  // names compare exactly
+  RemoveLibraryEntry(3);
+  RemoveLibraryEntry(2);
 
   RemoveLibraryEntry(1);
   LibraryEntry("same.wav");
@@ -173,6 +186,11 @@ TEST_F(WaveLibraryTest, FindingALoadedFile) {
     std::ofstream(dir_ / "other" / "same.wav", std::ios::binary | std::ios::app) << "xx";
   }
   EXPECT_EQ(FindLoadedWave(other, "same.wav", -1), -1);
+
+  // Two missing files of one name in different folders are not one file.
+  LibraryEntry("gone.wav", folder_ + "\\nowhere");
+  EXPECT_EQ(FindLoadedWave(other, "gone.wav", -1), -1);
+  EXPECT_EQ(FindLoadedWave(folder_ + "\\nowhere", "gone.wav", -1), 2);  // the same folder still is
 }
 
 TEST_F(WaveLibraryTest, CopyingASampleIntoTheSynthKeepsOrMixesChannels) {

@@ -197,6 +197,33 @@ TEST_F(SampleKernelTest, RecordingFindsItsPitchAndPlaysBackAtThatSpeed) {
   for (size_t k = 0; k < 1000; ++k) EXPECT_NEAR(back[k], in[k], 0.02f) << k;
 }
 
+TEST_F(SampleKernelTest, RecordingStoppedBeforeAWholeFrameLeavesTheModuleAsItWas) {
+  ModuleRecord* src = Source();
+  src->ChannelsProcessed = 2;
+  WaveLibraryEntry* e = Blank(300, 2);
+  ModuleRecord* s = Recorder(e, src);
+  s->ChannelsProcessed = 2;
+  ModuleSetParamValue(*s, kSampleFrequency, 0.125f);
+  s->SampleStep = 2.5f;
+  const int64_t power = s->ModuleSwitches[kSwitchPower];
+  // Stopped at once: the first channel of the first frame finishes it.
+  s->RecordDone = -1;
+  ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(s->RecordDone, 0);
+  EXPECT_FLOAT_EQ(s->Params[kSampleFrequency].Value, 0.125f);
+  EXPECT_FLOAT_EQ(s->SampleStep, 2.5f);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchPower], power);
+  EXPECT_TRUE(std::isfinite(e->Pitch[0]));
+  // The empty sound is let go, idle and without frames, for the interface to discard.
+  EXPECT_EQ(s->SampleEntry, nullptr);
+  EXPECT_EQ(s->SampleData, nullptr);
+  EXPECT_EQ(e->Sound.frameCount, 0u);
+  EXPECT_EQ(e->Sound.dataSize, 0u);
+  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(ListChanges, 1);
+}
+
 TEST_F(SampleKernelTest, StereoRecordingIsInterleaved) {
   ModuleRecord* src = Source();
   src->ChannelsProcessed = 2;

@@ -1,6 +1,5 @@
 // The frame: derived sizes, the shortcut and window tables, rebuilds, the
 // live modules' blocks and the failure rule.
-#include <cmath>
 #include <vector>
 
 #include "build_fixture.h"
@@ -91,25 +90,17 @@ TEST_F(BuildTest, LiveBlocksKeepTheirOffsetFromTheOutputPortTimesScale) {
   ASSERT_EQ(BuildInterface(1.0f), 0);
   ASSERT_EQ(g_blocks.size(), 1u);
   // No box yet: a zero offset, so the block is made on the output port.
-  const int32_t sout0 = V::UiIndex[kUiSOUT];
-  EXPECT_EQ(g_blocks[0], sout0 > 0 ? std::make_pair(C(sout0)->X, C(sout0)->Y)
-                                   : std::make_pair(0, 0));
+  ASSERT_TRUE(PlaneBuilt());
+  EXPECT_EQ(g_blocks[0], std::make_pair(C(141)->X, C(141)->Y));
 
-  // The box is some control of the old tree; its offset from the old SOUT (or
-  // from (0, 0) without one) comes back times the scale from the new SOUT.
-  mf.module.BoxControl = 2;  // Quit at (5, 5)
-  const int32_t oldSout = V::UiIndex[kUiSOUT];
-  const int32_t ox = oldSout > 0 ? C(oldSout)->X : 0, oy = oldSout > 0 ? C(oldSout)->Y : 0;
+  // The box is some control of the old tree (Quit at (5, 5)); its offset from
+  // the old output port comes back times the scale from the new one.
+  mf.module.BoxControl = 2;
   ASSERT_EQ(BuildInterface(2.5f), 0);
   ASSERT_EQ(g_blocks.size(), 2u);
-  const int32_t newSout = V::UiIndex[kUiSOUT];
-  const float nx = newSout > 0 ? static_cast<float>(C(newSout)->X) : 0.0f;
-  const float ny = newSout > 0 ? static_cast<float>(C(newSout)->Y) : 0.0f;
-  EXPECT_EQ(g_blocks[1].first, static_cast<int32_t>(std::nearbyint(nx + (5 - ox) * 2.5f)));
-  EXPECT_EQ(g_blocks[1].second, static_cast<int32_t>(std::nearbyint(ny + (5 - oy) * 2.5f)));
-  if (oldSout == 0) {
-    EXPECT_EQ(g_blocks[1], std::make_pair(12, 12));  // 12.5 to even
-  }
+  // The port stays at (748, 950): 748 - 743 x 2.5 = -1109.5 and 950 - 945 x 2.5
+  // = -1412.5, both to even.
+  EXPECT_EQ(g_blocks[1], std::make_pair(-1110, -1412));
 }
 
 TEST_F(BuildTest, AFailedBlockEndsTheBuildBeforeTheStatusBar) {
@@ -121,7 +112,7 @@ TEST_F(BuildTest, AFailedBlockEndsTheBuildBeforeTheStatusBar) {
   EXPECT_EQ(BuildInterface(1.0f), -21);
   EXPECT_EQ(V::InterfaceReady.load(), 0);
   const int32_t count = V::ControlTableCount();
-  EXPECT_EQ(Id(count - 1), PlaneBuilt() ? "MODOUT" : "MSGA");
+  EXPECT_EQ(Id(count - 1), "MODOUT");
   EXPECT_EQ(V::UiIndex[kUiSTB_DM], 0);
   EXPECT_TRUE(Caption(287).empty());
 }

@@ -44,6 +44,38 @@ TEST_F(FilterPanelTest, NoFilterSelectedGivesThePrototypeAndItsFile) {
   EXPECT_TRUE(fs::exists(Home() / "FILTERS" / "FIR_8-16_Triangular.wav"));
 }
 
+TEST_F(FilterPanelTest, TheSameDesignTwiceKeepsOneEntryPerFile) {
+  ClickRow(OnFilterList, flist_, 0);
+  ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+  ASSERT_EQ(FilterLibrary.header.count, 1);
+  WaveLibraryEntry* first = FilterLibrary.entries[0];
+  FirDesign.FirKernel[0] = 0.5f;  // the design changed, its name did not
+  ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+  ASSERT_EQ(FilterLibrary.header.count, 1);
+  EXPECT_EQ(FilterLibrary.entries[0], first);
+  EXPECT_EQ(first->Sound.samples[0], 0.5f);
+  EXPECT_EQ(first->Saved, -1);
+
+  // A kernel of another length under the name: the design is named apart.
+  first->Sound.frameCount = 8;
+  ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+  ASSERT_EQ(FilterLibrary.header.count, 2);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(FilterLibrary.entries[1]->File), "FIR_8-16_Triangular (2).wav");
+}
+
+TEST_F(FilterPanelTest, AFilterThatCannotBeWrittenIsSaid) {
+  ClickRow(OnFilterList, flist_, 0);
+  fs::remove_all(Home() / "FILTERS");
+  std::ofstream(Home() / "FILTERS") << "a file where the folder should be";
+  Reports.clear();
+  ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+  ASSERT_EQ(FilterLibrary.header.count, 1);
+  EXPECT_EQ(FilterLibrary.entries[0]->Saved, 0);
+  ASSERT_FALSE(Reports.empty());
+  EXPECT_EQ(Reports.back().text.rfind("Could not save FIR_8-16_Triangular.wav: ", 0), 0u);
+  EXPECT_EQ(Reports.back().level, 2);
+}
+
 TEST_F(FilterPanelTest, ASourceNamesTheDesignAfterItsStem) {
   AddEntry(FilterLibrary, "lowpass.wav", 40);
   ClickRow(OnFilterList, flist_, 0);

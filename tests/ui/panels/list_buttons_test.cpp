@@ -4,6 +4,7 @@
 // deletes with and without confirmation, saves, loads and the new synth.
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "app/documents/synth_file.h"
 #include "app/state/dialogs.h"
@@ -24,6 +25,10 @@ QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 1, 2, 3, 4, 5}; }
 void WriteFile(const fs::path& p, const std::string& bytes) {
   std::ofstream out(p, std::ios::binary);
   out << bytes;
+}
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // A 16-bit mono PCM WAV file of n silent frames at 48 kHz.
@@ -119,6 +124,39 @@ TEST_F(ListButtonsTest, RenameAddsTheExtensionAndTheLibraryFollows) {
   Answer(true);
   EXPECT_TRUE(fs::exists(Home() / "New.wav"));
   EXPECT_TRUE(HasReport("Renaming error: Incorrect Function Parameter", 2));
+}
+
+TEST_F(ListButtonsTest, RenameNeverReplacesAnotherFile) {
+  WriteFile(Home() / "a.wav", "A");
+  WriteFile(Home() / "b.wav", "B");
+  const int32_t rename = Button(1);
+  const auto renameTo = [&](const std::string& typed) {
+    Browse("a.wav");
+    Click(OnListRename, rename);
+    SetTextOf(db_ + 2, typed);
+    Answer(true);
+  };
+  renameTo("b");
+  EXPECT_TRUE(HasReport("Renaming error: b.wav - File Access Failed", 2));
+  for (const char* typed : {".", "..", "c\td", "e\x7F"}) {
+    Reports.clear();
+    renameTo(typed);
+    EXPECT_TRUE(HasReport("Renaming error: Incorrect Function Parameter", 2)) << typed;
+  }
+  EXPECT_EQ(ReadFile(Home() / "a.wav"), "A");
+  EXPECT_EQ(ReadFile(Home() / "b.wav"), "B");
+
+  // A library sample is not renamed onto another file either, nor is its entry.
+  WaveLibraryEntry* e = LibraryEntry("a.wav");
+  ShowOnly(kUiLIB_SAMPLES);
+  C(Slot(kUiSAM_LIBRARY))->Text.Selected = 0;
+  Reports.clear();
+  Click(OnListRename, rename);
+  SetTextOf(db_ + 2, "b.wav");
+  Answer(true);
+  EXPECT_TRUE(HasReport("Renaming error: b.wav - File Access Failed", 2));
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), "a.wav");
+  EXPECT_EQ(ReadFile(Home() / "b.wav"), "B");
 }
 
 TEST_F(ListButtonsTest, RenamingTheSessionFileRenamesTheSession) {
@@ -292,6 +330,11 @@ TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
     reset |= m.type == 100 && static_cast<int32_t>(m.arg2) == Slot(kUiSTB_CP) && m.arg5 == 8;
   EXPECT_TRUE(reset);
   EXPECT_EQ(On(Slot(kUiKBLOCK)), KeyboardStates[0]->LockFlag);
+  // A second new synth within the same second does not overwrite the first.
+  OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
+  EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05 (2).tarvelo");
+  EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "NewSynth_20260102-03h04m05.tarvelo"));
+  EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / SessionFile));
 }
 
 }  // namespace

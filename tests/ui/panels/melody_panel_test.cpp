@@ -115,6 +115,17 @@ TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
   EXPECT_EQ(C(rec_)->Colour, kRecordPendingColour);
 }
 
+TEST_F(MelodyPanelTest, MelodiesRecordedWithinOneSecondGetNamesOfTheirOwn) {
+  // One name is taken by an unsaved melody, the next by a file on disk.
+  Click(OnSequencerRecord, (SelectedModule = Make(kTypeSequencer), rec_));
+  fs::create_directories(Home() / "MELODIES");
+  std::ofstream(Home() / "MELODIES" / "20251130-08h09m10 (2).mel") << "x";
+  Click(OnMelodyGeneratorRecord, (SelectedModule = Make(kTypeMelodyGenerator), rec_));
+  ASSERT_EQ(MelodyLibrary.header.count, 2);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(MelodyLibrary.entries[0]->File), "20251130-08h09m10.mel");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(MelodyLibrary.entries[1]->File), "20251130-08h09m10 (3).mel");
+}
+
 TEST_F(MelodyPanelTest, GeneratorRecordsStraightAndTheLibraryDoubles) {
   ModuleRecord* gen = Make(kTypeMelodyGenerator);
   SelectedModule = gen;

@@ -3,6 +3,7 @@
 #include "app/documents/wave_convert.h"
 #include "basics/errors.h"
 #include "basics/timetext.h"
+#include "engine/command.h"
 #include "engine/globals.h"
 #include "panels_b_fixture.h"
 
@@ -50,6 +51,20 @@ TEST_F(SamplePanelTest, RecordMakesAnUnsavedSampleThenAsksTheStop) {
   Click(OnSampleRecord, rec_);  // the stop pending: nothing changes
   EXPECT_EQ(SynthSamples.header.count, 1);
   EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord], -1);
+}
+
+TEST_F(SamplePanelTest, RecordingsWithinOneSecondGetNamesOfTheirOwn) {
+  m_->Params[6].Value = 0.01f;
+  Click(OnSampleRecord, rec_);
+  fs::create_directories(Home() / "AUDIO" / "RECORDED");
+  std::ofstream(Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07 (2).wav") << "x";
+  ModuleRecord* second = Make(kTypeSample);
+  second->Params[6].Value = 0.01f;
+  SelectedModule = second;
+  Click(OnSampleRecord, rec_);
+  ASSERT_EQ(SynthSamples.header.count, 2);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(SynthSamples.entries[0]->File), "Rec20240309-14h05m07.wav");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(SynthSamples.entries[1]->File), "Rec20240309-14h05m07 (3).wav");
 }
 
 TEST_F(SamplePanelTest, RecordFailureIsOnlyLogged) {
@@ -121,6 +136,44 @@ TEST_F(SamplePanelTest, UnloadDetachesRemovesAndMovesTheSelection) {
   Click(OnSampleUnload, wlist_ + 2);
   EXPECT_EQ(SynthSamples.header.count, 0);
   EXPECT_EQ(Field(wlist_).Selected, -1);
+}
+
+TEST_F(SamplePanelTest, UnloadFreesOnlyOnceTheEngineHasLetGo) {
+  WaveLibraryEntry* b = AddEntry(SynthSamples, "b.wav", 16);
+  AttachWaveToModule(m_, b, 0);
+  RequestGraphRebuild(0, 0, m_);  // m_ is in the processing order
+  ResetEngineCommand(EngineCommand);
+  const double slotWait = CommandSlotWait, liveWait = ModuleLiveWait;
+  CommandSlotWait = ModuleLiveWait = 0.02;
+  PlaybackActive = -1;  // playing, but the audio thread takes nothing
+  Field(wlist_).Selected = 0;
+  Click(OnSampleUnload, wlist_ + 2);
+  EXPECT_EQ(SynthSamples.header.count, 0);
+  // The detach is still pending: the module plays the entry, which must live on.
+  EXPECT_EQ(m_->SampleEntry, b);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(b->File), "b.wav");
+  EXPECT_EQ(ReclaimUnloadedEntries(), 1);
+  ExecuteEngineCommand();
+  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(ReclaimUnloadedEntries(), 0);
+  PlaybackActive = 0;
+  CommandSlotWait = slotWait;
+  ModuleLiveWait = liveWait;
+}
+
+TEST_F(SamplePanelTest, RecordingsEndedWithoutAFrameAreDiscarded) {
+  WaveLibraryEntry* kept = AddEntry(SynthSamples, "kept.wav", 16);
+  AddEntry(SynthSamples, "empty.wav", 0);
+  WaveLibraryEntry* held = AddEntry(SynthSamples, "held.wav", 0);
+  AttachWaveToModule(m_, held, 0);
+  WaveLibraryEntry* saved = AddEntry(SynthSamples, "saved.wav", 0);
+  saved->Saved = -1;
+  AddEntry(SynthSamples, "busy.wav", 0, 1, kWaveCreating);
+  ReclaimUnloadedEntries();
+  ASSERT_EQ(SynthSamples.header.count, 4);
+  EXPECT_EQ(SynthSamples.entries[0], kept);
+  EXPECT_EQ(SynthSamples.entries[1], held);
+  EXPECT_EQ(SynthSamples.entries[2]->ListIndex, 2);
 }
 
 }  // namespace

@@ -95,6 +95,15 @@ TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
   EXPECT_EQ(C(move)->State.Pressed, -1);
 }
 
+TEST_F(WindowButtonsTest, MinimiseAsksTheScreenOnClickOnly) {
+  const int32_t button = Named("WINMIN");
+  const int32_t before = platform::ScreenMinimizeCount();
+  OnMinimizeWindow(V::kEventPress, 0, 0, button, 0);
+  EXPECT_EQ(platform::ScreenMinimizeCount(), before);
+  Click(OnMinimizeWindow, button);
+  EXPECT_EQ(platform::ScreenMinimizeCount(), before + 1);
+}
+
 TEST_F(WindowButtonsTest, WindowTabsToggleTheirWindows) {
   const int32_t vs = Window(kWinVS);
   ASSERT_GT(vs, 0);

@@ -17,57 +17,43 @@ uint32_t Dark(uint32_t c) { return V::FrameDarkColour(c); }
 
 class ControlDrawingTest : public ViewTest {};
 
-TEST_F(ControlDrawingTest, ButtonColoursFollowTheStateTable) {
-  const int32_t id = Make(10, 10, 60, 30, DrawButton);
-  // At rest: own grey fill, raised frame light on top-left, dark on bottom-right.
-  Draw(id);
-  EXPECT_EQ(At(40, 25), kColourGrey);
-  EXPECT_EQ(At(10, 10), kColourFrameRest);
-  EXPECT_EQ(At(69, 39), Dark(kColourFrameRest));
-
-
-  C(id)->State.Active = -1;
-  C(id)->State.On = -1;
-  Draw(id);
-  EXPECT_EQ(At(40, 25), kColourGreen);
-  EXPECT_EQ(At(12, 12), kColourFrameHover);
-
-  // Pressed and on: the pressed look wins, sunken.
-  C(id)->State.Active = 0;
-  C(id)->State.Pressed = -1;
-  Draw(id);
-  EXPECT_EQ(At(40, 25), kColourAmber);
-  EXPECT_EQ(At(10, 10), Dark(kColourFrameRest));
-  EXPECT_EQ(At(69, 39), kColourFrameRest);
-}
-
-TEST_F(ControlDrawingTest, TabsRecordAndMidiButtonsHaveTheirOwnRows) {
-  const int32_t tab = Make(0, 0, 40, 20, DrawTab);
-  C(tab)->State.Pressed = -1;  // ignored by tabs
-  Draw(tab);
-  EXPECT_EQ(At(20, 10), kColourNavy);
-  EXPECT_EQ(At(0, 0), kColourFrameRest);  // raised
-  C(tab)->State.On = -1;
-  Draw(tab);
-  EXPECT_EQ(At(20, 10), kColourBlue);
-  EXPECT_EQ(At(0, 0), Dark(kColourFrameRest));  // sunken
-
-  const int32_t rec = Make(50, 0, 40, 20, DrawRecordButton);
-  C(rec)->Colour = 0xFFAA2222;
-  Draw(rec);
-  EXPECT_EQ(At(70, 10), kColourGrey);  // off is always grey
-  C(rec)->State.On = -1;
-  C(rec)->State.Active = -1;
-  Draw(rec);
-  EXPECT_EQ(At(70, 10), 0xFFAA2222u);
-
-  const int32_t midi = Make(100, 0, 40, 20, DrawMidiMapButton);
-  C(midi)->State.Spare = -1;  // confirmed
-  Draw(midi);
-  EXPECT_EQ(At(120, 10), kColourGreen);
-  C(midi)->State.On = -1;  // armed
-  Draw(midi);
-  EXPECT_EQ(At(120, 10), kColourAmber);
+TEST_F(ControlDrawingTest, ButtonTabRecordAndMidiColoursFollowTheStateTables) {
+  // One row per look: the control, its state words, the fill at the middle and
+  // the top-left and bottom-right frame pixels (0: not looked at).
+  struct Row {
+    V::DrawCallbackFn draw;
+    int64_t active, on, pressed, spare;
+    uint32_t fill, topLeft, bottomRight;
+  };
+  const uint32_t rest = kColourFrameRest, sunk = Dark(kColourFrameRest), own = 0xFFAA2222;
+  const Row rows[] = {
+      {DrawButton, 0, 0, 0, 0, kColourGrey, rest, sunk},                 // raised
+      {DrawButton, -1, -1, 0, 0, kColourGreen, kColourFrameHover, 0},    // hovered, on
+      {DrawButton, 0, -1, -1, 0, kColourAmber, sunk, rest},              // pressed wins, sunken
+      {DrawTab, 0, 0, -1, 0, kColourNavy, rest, 0},                      // tabs ignore a press
+      {DrawTab, 0, -1, 0, 0, kColourBlue, sunk, 0},
+      {DrawRecordButton, 0, 0, 0, 0, kColourGrey, 0, 0},                 // off is always grey
+      {DrawRecordButton, -1, -1, 0, 0, own, 0, 0},
+      {DrawMidiMapButton, 0, 0, 0, -1, kColourGreen, 0, 0},              // confirmed
+      {DrawMidiMapButton, 0, -1, 0, -1, kColourAmber, 0, 0}};            // armed
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& r = rows[i];
+    const int32_t id = Make(10, 10, 60, 30, r.draw);
+    if (r.draw == DrawRecordButton) C(id)->Colour = own;  // shown while on
+    V::ControlState& st = C(id)->State;
+    st.Active = r.active;
+    st.On = r.on;
+    st.Pressed = r.pressed;
+    st.Spare = r.spare;
+    Draw(id);
+    EXPECT_EQ(At(40, 25), r.fill) << i;
+    if (r.topLeft) {
+      EXPECT_EQ(At(10, 10), r.topLeft) << i;
+    }
+    if (r.bottomRight) {
+      EXPECT_EQ(At(69, 39), r.bottomRight) << i;
+    }
+  }
 }
 
 TEST_F(ControlDrawingTest, CaptionIsRenderedOnChangeInTheStateColour) {
@@ -116,8 +102,6 @@ TEST_F(ControlDrawingTest, SelectorHighlightsTheHoveredArrowBand) {
   EXPECT_EQ(At(5, 10), kColourGrey);
   EXPECT_EQ(At(100 - 18, 10), kColourAmber);
   EXPECT_EQ(At(96, 10), kColourAmber);
-
-
 }
 
 TEST_F(ControlDrawingTest, SquareSelectorKeepsItsCaptionUnshifted) {
@@ -265,7 +249,6 @@ TEST_F(ControlDrawingTest, ValueFieldTextMarksTheSelectedSegment) {
     for (int32_t y = 3; y <= 32; ++y)
       if (At(x, y) == kColourAmber) ++amber;
   EXPECT_GT(amber, 0);
-
 
   // No value attached: the layer is cleared, the frame still drawn.
   C(id)->UserPointer = nullptr;

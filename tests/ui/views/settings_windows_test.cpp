@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -39,8 +38,7 @@ class SettingsWindows : public viewsc::ViewsCTest {
     EXPECT_EQ(std::system(cmd.c_str()), 0);
     ViewsCTest::TearDown();
   }
-  // The control's centre, and points left and right of its middle.
-  static int32_t Mid(int32_t id) { return C(id)->X + static_cast<int32_t>(std::nearbyint(C(id)->W * 0.5)); }
+  // Points left and right of the control's middle.
   static void ClickLeft(int32_t id) { Send(id, 8, C(id)->X + 2, C(id)->Y + 2); }
   static void ClickRight(int32_t id) { Send(id, 8, C(id)->X + C(id)->W - 2, C(id)->Y + 2); }
   static int32_t Opt(int32_t id) { return C(id)->Text.Selected; }
@@ -197,8 +195,6 @@ TEST_F(SettingsWindows, DevicesAreSavedAndPostedToTheAudioThread) {
   EXPECT_EQ(q[0].type, 210u);
   EXPECT_EQ(q[0].single1, 2.0f);
   EXPECT_NE(SavedSettings().find("Headphones"), std::string::npos);
-
-
 }
 
 TEST_F(SettingsWindows, ThePlaybackBufferOptionsStandForOneTo32Ms) {

@@ -13,6 +13,7 @@
 #include "app/state/console.h"
 #include "app/state/dialogs.h"
 #include "basics/program.h"
+#include "basics/timetext.h"
 #include "engine/keyboard.h"
 #include "engine/notes.h"
 #include "engine/tuning.h"
@@ -179,6 +180,8 @@ TEST_F(TuningEditor, AFailingSaveIsReportedAndKeepsTheEdits) {
   EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), 300.0f);
   EXPECT_EQ(Tarvelo::TuningGetReferencePitch(Tarvelo::EngineTuning), 300.0f);
   EXPECT_NE(Text(Slot(Tarvelo::kUiMB)), file + " has been saved.");
+  // Nothing is on disk: the editor still says so.
+  EXPECT_EQ(EditedTuning.Modified, -1);
 }
 
 TEST_F(TuningEditor, CancelThrowsTheEditsAway) {
@@ -340,6 +343,22 @@ TEST_F(TuningEditor, ANewTuningIsWrittenAndTakenByEditorAndEngine) {
   EXPECT_EQ(viewsc::Reports().back().first.rfind("Error saving Tuning ", 0), 0u);
   EXPECT_EQ(viewsc::Reports().back().second, 2);
   EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), 440.0f);
+}
+
+QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 3, 4, 5, 6, 7}; }
+
+TEST_F(TuningEditor, NewTuningsWithinOneSecondGetFilesOfTheirOwn) {
+  ASSERT_TRUE(platform::MakeFolder(home + "\\TUNINGS"));
+  QUARLE_BASICS::SetLocalClock(FixedClock);
+  std::vector<std::string> files;
+  for (int i = 0; i < 3; ++i) {
+    Send(Find("TNEW"), 8);
+    files.push_back(QUARLE_BASICS::DynZStringGet(EditedTuning.FileName));
+  }
+  QUARLE_BASICS::SetLocalClock(nullptr);
+  EXPECT_EQ(files, (std::vector<std::string>{"Tuning 20260304-05h06m07.tng", "Tuning 20260304-05h06m07 (2).tng",
+                                             "Tuning 20260304-05h06m07 (3).tng"}));
+  for (const std::string& f : files) EXPECT_TRUE(platform::FileExists(home + "\\TUNINGS\\" + f)) << f;
 }
 
 TEST_F(TuningEditor, TheNumberBaseIsAppliedOnlyWhenItChanges) {

@@ -1,0 +1,332 @@
+// Writes the demo tunings into TUNINGS and the demo synths into
+// "SYNTHS\DEMO <version>" beside the program, with the program's own tuning
+// and synth writers, plus the sound the sample-player demo plays.
+//
+//     make_demos <program folder> <scratch folder>
+//
+// The scratch folder stands in for the data folder while the synths are
+// saved. Every synth plays at once: from the on-screen keyboard, or by
+// itself from a sequencer.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/documents/doc_hooks.h"
+#include "app/documents/synth_file.h"
+#include "app/documents/wave_convert.h"
+#include "app/fixed_tables.h"
+#include "app/state/history.h"
+#include "app/state/wave_library.h"
+#include "audio/wav.h"
+#include "basics/dynzstring.h"
+#include "basics/program.h"
+#include "engine/catalog/catalog.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/command.h"
+#include "engine/dsp/adsr.h"
+#include "engine/dsp/melody.h"
+#include "engine/dsp/oscillators.h"
+#include "engine/dsp/sample.h"
+#include "engine/dsp/stepseq.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
+#include "engine/tuning.h"
+#include "engine/tuningfile.h"
+#include "engine/ui_hooks.h"
+#include "platform/paths.h"
+#include "platform/threads.h"
+#include "tools/demo_tunings.h"
+
+namespace {
+
+using namespace Tarvelo;
+
+constexpr float kRate = 48000.0f;
+
+enum Shape : int32_t { kSine = 0, kTriangle = 1, kSquare = 2, kSaw = 3 };
+enum Type : int32_t {
+  kEcho = 16, kJoinStereo = 19, kFilter = 22, kWaveFolder = 28, kVocoder = 27, kSoftLimiter = 39,
+};
+
+// Where each block stands on the plane: the output port sits at (960, 900)
+// and the blocks above it, a column per stage of the signal's way.
+std::map<int64_t, std::pair<int32_t, int32_t>> g_places;
+int32_t PlaceVisible(int64_t control) { return g_places.count(control) ? -1 : 0; }
+int32_t PlaceX(int64_t control) { return g_places.count(control) ? g_places[control].first : 0; }
+int32_t PlaceY(int64_t control) { return g_places.count(control) ? g_places[control].second : 0; }
+void OutputPort(int32_t* x, int32_t* y) { *x = 960, *y = 900; }
+
+ModuleRecord* Add(int32_t type, int32_t column, int32_t row) {
+  ModuleRecord* m = nullptr;
+  if (AddModule(type, true, &m) < 0 || m == nullptr) {
+    std::fprintf(stderr, "make_demos: module type %d cannot be made\n", type);
+    std::exit(1);
+  }
+  m->BoxControl = 100000 + m->ListIndex;
+  g_places[m->BoxControl] = {360 + 200 * column, 120 + 150 * row};
+  return m;
+}
+void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
+  if (ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]) != kLinkConnected) {
+    std::fprintf(stderr, "make_demos: port %d of type %d refuses its link\n", port, m->Type);
+    std::exit(1);
+  }
+}
+// A value in displayed units (hertz for frequencies, seconds for times).
+void Set(ModuleRecord* m, int32_t p, float shown) { ModuleSetParamValue(*m, p, shown / m->Params[p].Scale); }
+// Players and sequencers run only while their play switch is on.
+void Play(ModuleRecord* m) { m->ModuleSwitches[kSwitchPlay] = -1; }
+void PerVoice(ModuleRecord* m) {
+  m->ModuleSwitches[kSwitchPerVoice] = -1;
+  m->PolyphonyMode = 1;
+}
+
+// Keyboard -> envelope -> per-voice oscillator following it.
+struct Voice {
+  ModuleRecord* keyboard;
+  ModuleRecord* envelope;
+  ModuleRecord* oscillator;
+};
+ModuleRecord* Envelope(ModuleRecord* source, float a, float d, float s, float r, int32_t column) {
+  ModuleRecord* env = Add(kTypeAdsr, column, 1);
+  Link(env, kAdsrFrequency, source);
+  Set(env, kAdsrAttack, a);
+  Set(env, kAdsrDecay, d);
+  Set(env, kAdsrSustain, s);
+  Set(env, kAdsrSustainLength, 0.0f);  // held while the note is
+  Set(env, kAdsrRelease, r);
+  return env;
+}
+ModuleRecord* Oscillator(ModuleRecord* env, int32_t shape, float amplitude, int32_t column) {
+  ModuleRecord* osc = Add(kTypeOscillator, column, 2);
+  PerVoice(osc);
+  SetOscillatorShape(*osc, shape);
+  Link(osc, kOscFrequency, env);
+  Link(osc, kOscAmplitude, env);
+  Set(osc, kOscAmplitude, amplitude);
+  return osc;
+}
+Voice KeyboardVoice(int32_t shape, float a, float d, float s, float r) {
+  Voice v{};
+  v.keyboard = Add(kTypeKeyboard, 0, 0);
+  PerVoice(v.keyboard);
+  v.envelope = Envelope(v.keyboard, a, d, s, r, 1);
+  v.oscillator = Oscillator(v.envelope, shape, 0.3f, 2);
+  return v;
+}
+ModuleRecord* Filter(ModuleRecord* in, float lowPass, float highPass, int32_t column) {
+  ModuleRecord* f = Add(kFilter, column, 3);
+  Link(f, 0, in);
+  Set(f, 1, lowPass);
+  Set(f, 2, highPass);
+  return f;
+}
+ModuleRecord* Echo(ModuleRecord* in, float period, float decay, int32_t column, int32_t row = 3) {
+  ModuleRecord* e = Add(kEcho, column, row);
+  Link(e, 0, in);
+  Set(e, 1, period);
+  Set(e, 2, decay);
+  return e;
+}
+void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
+
+// The sound of the sample-player demos: one cycle of a reed-like tone (odd
+// partials strong, a little of the even ones), looped by the player at the
+// key's frequency while the envelope shapes it.
+std::vector<float> ReedCycle() {
+  constexpr int32_t n = 2048;
+  const double partials[][2] = {{1, 1.0}, {2, 0.12}, {3, 0.55}, {4, 0.08}, {5, 0.35}, {7, 0.2}, {9, 0.1}};
+  std::vector<float> out(n);
+  for (int32_t i = 0; i < n; ++i) {
+    double v = 0.0;
+    for (const auto& p : partials) v += p[1] * std::sin(2.0 * M_PI * p[0] * i / n);
+    out[static_cast<size_t>(i)] = static_cast<float>(0.45 * v);
+  }
+  return out;
+}
+
+int32_t WriteSound(const std::string& folder, const std::string& file, const std::vector<float>& mono) {
+  QUARLE_AUDIO::SoundBuffer sb{};
+  QUARLE_AUDIO::SoundBufferInitFormat(&sb, 1, 32, static_cast<int32_t>(kRate));
+  sb.frameCount = static_cast<uint32_t>(mono.size());
+  sb.dataSize = static_cast<uint32_t>(mono.size() * sizeof(float));
+  sb.samples = static_cast<float*>(std::malloc(sb.dataSize));
+  std::copy(mono.begin(), mono.end(), sb.samples);
+  const int32_t rc = QUARLE_AUDIO::SaveWavFile(folder + "\\" + file, &sb, 32);
+  QUARLE_AUDIO::SoundBufferFree(&sb);
+  return rc;
+}
+
+// A sample player on the reed cycle, played from the keyboard.
+ModuleRecord* SamplePlayer(const std::string& soundFolder, ModuleRecord* env, int32_t column) {
+  const int32_t lib = ConvertAndLoadWave(soundFolder, kDemoSoundFile);
+  if (lib < 0 || AddLoadedWave(*SampleLibrary.entries[lib], -1) < 0) {
+    std::fprintf(stderr, "make_demos: the demo sound cannot be loaded (%d)\n", lib);
+    std::exit(1);
+  }
+  ModuleRecord* smp = Add(kTypeSample, column, 2);
+  PerVoice(smp);
+  Play(smp);
+  smp->ModuleSwitches[kSwitchLoop] = -1;
+  AttachWaveToModule(smp, SynthSamples.entries[SynthSamples.header.count - 1], 0);
+  Link(smp, kSampleFrequency, env);
+  Link(smp, kSampleAmplitude, env);
+  Set(smp, kSampleAmplitude, 0.8f);
+  return smp;
+}
+
+struct Demo {
+  const char* file;
+  const char* tuning;  // file in TUNINGS
+  std::function<void(const std::string& soundFolder)> build;
+};
+
+const Demo kDemos[] = {
+    {"01 Poly Saw Pad.tarvelo", "12-EDO.tng",
+     [](const std::string&) {
+       const Voice v = KeyboardVoice(kSaw, 0.08f, 0.3f, 0.7f, 0.6f);
+       ModuleRecord* f = Filter(v.oscillator, 1800.0f, 60.0f, 3);
+       Output(Echo(f, 0.3f, 0.35f, 4));
+     }},
+    {"02 Step Sequencer Bass.tarvelo", "12-EDO.tng",
+     [](const std::string&) {
+       ModuleRecord* steps = Add(kTypeStepSequencer, 0, 0);
+       Play(steps);
+       Set(steps, kStepFrequency, 55.0f);
+       Set(steps, kStepTempo, 8.0f);
+       Set(steps, kStepDuty, 0.6f);
+       steps->Params[kStepLength].Value = 16.0f;
+       steps->Params[kStepPattern].Value = static_cast<float>(0b1011011010110110);
+       ModuleRecord* env = Envelope(steps, 0.005f, 0.12f, 0.4f, 0.08f, 1);
+       ModuleRecord* osc = Oscillator(env, kSquare, 0.5f, 2);
+       ModuleRecord* limiter = Add(kSoftLimiter, 4, 3);
+       Link(limiter, 0, Filter(osc, 700.0f, 30.0f, 3));
+       Output(limiter);
+     }},
+    {"03 Melody Generator.tarvelo", "5-limit just intonation.tng",
+     [](const std::string&) {
+       // A still oscillator publishes its bias: the root key the melody grows from.
+       ModuleRecord* root = Add(kTypeOscillator, 0, 0);
+       Set(root, kOscFrequency, 0.0f);
+       Set(root, kOscAmplitude, 0.0f);
+       ModuleSetParamValue(*root, kOscBias, 261.6256f * FrequencyNorm);
+       ModuleRecord* mel = Add(kTypeMelodyGenerator, 1, 0);
+       Play(mel);
+       Link(mel, kMelFrequency, root);
+       ModuleRecord* env = Envelope(mel, 0.01f, 0.2f, 0.5f, 0.3f, 2);
+       ModuleRecord* osc = Oscillator(env, kTriangle, 0.35f, 3);
+       Output(Echo(osc, 0.375f, 0.3f, 4));
+     }},
+    {"04 Sample Player Reed.tarvelo", "Werckmeister III.tng",
+     [](const std::string& soundFolder) {
+       ModuleRecord* kb = Add(kTypeKeyboard, 0, 0);
+       PerVoice(kb);
+       ModuleRecord* env = Envelope(kb, 0.002f, 0.5f, 0.6f, 0.8f, 1);
+       Output(SamplePlayer(soundFolder, env, 2));
+     }},
+    {"05 Stereo Echoes.tarvelo", "Quarter-comma meantone.tng",
+     [](const std::string&) {
+       const Voice v = KeyboardVoice(kTriangle, 0.01f, 0.25f, 0.5f, 0.4f);
+       ModuleRecord* left = Echo(v.oscillator, 0.25f, 0.45f, 3, 2);
+       ModuleRecord* right = Echo(v.oscillator, 0.375f, 0.45f, 3, 3);
+       ModuleRecord* join = Add(kJoinStereo, 4, 3);
+       Link(join, 0, left);
+       Link(join, 1, right);
+       Output(join);
+     }},
+    {"06 Vocoder.tarvelo", "12-EDO.tng",
+     [](const std::string& soundFolder) {
+       const Voice v = KeyboardVoice(kSaw, 0.02f, 0.2f, 0.8f, 0.3f);
+       ModuleRecord* reed = SamplePlayer(soundFolder, v.envelope, 3);
+       ModuleRecord* voc = Add(kVocoder, 4, 3);
+       Link(voc, 0, v.oscillator);
+       Link(voc, 1, reed);
+       Output(voc);
+     }},
+    {"07 Nineteen Tone Folder.tarvelo", "19-EDO.tng",
+     [](const std::string&) {
+       const Voice v = KeyboardVoice(kSine, 0.02f, 0.4f, 0.6f, 0.5f);
+       ModuleRecord* fold = Add(kWaveFolder, 3, 3);
+       Link(fold, 0, v.oscillator);
+       Set(fold, 1, 0.15f);
+       Output(Filter(fold, 3000.0f, 40.0f, 4));
+     }},
+    {"08 Pythagorean Reed Organ.tarvelo", "Pythagorean.tng",
+     [](const std::string& soundFolder) {
+       ModuleRecord* kb = Add(kTypeKeyboard, 0, 0);
+       PerVoice(kb);
+       ModuleRecord* env = Envelope(kb, 0.002f, 0.8f, 0.3f, 1.2f, 1);
+       ModuleRecord* smp = SamplePlayer(soundFolder, env, 2);
+       Output(Echo(smp, 0.5f, 0.4f, 3));
+     }},
+};
+
+void Fail(const char* what, int32_t rc) {
+  std::fprintf(stderr, "make_demos: %s failed (%d)\n", what, rc);
+  std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: make_demos <program folder> <scratch folder>\n");
+    return 2;
+  }
+  namespace fs = std::filesystem;
+  const std::string program = platform::FromOsPath(fs::absolute(argv[1]).string());
+  const fs::path scratch = fs::absolute(argv[2]);
+  SetProductIdentity();
+  SetLanguageAndLevelTables();
+  const std::string synths = program + "\\SYNTHS\\DEMO " + ProductVersion;
+  const std::string tunings = program + "\\TUNINGS";
+  const std::string sounds = program + "\\" + kDemoSoundFolder;
+  for (const std::string& folder : {synths, tunings, sounds}) fs::create_directories(platform::ToOsPath(folder));
+  fs::remove_all(scratch);
+  fs::create_directories(scratch / "AUDIO" / "CONVERTED");
+  QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(scratch.string()));
+
+  for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
+  for (const DemoTuning& d : DemoTunings()) {
+    Tuning t;
+    InitTuning(t);
+    MakeDemoTuning(t, d);
+    QUARLE_BASICS::DynZStringAssign(t.Folder, tunings);
+    QUARLE_BASICS::DynZStringAssign(t.FileName, d.file);
+    if (const int32_t rc = SaveTuning(t)) Fail(d.file, rc);
+    FreeTuning(t);
+  }
+
+  if (const int32_t rc = WriteSound(sounds, kDemoSoundFile, ReedCycle())) Fail("the demo sound", rc);
+
+  if (init(kRate) != 0 || WaveLibraryListsCreate() != 0 || ActionHistoryCreate() != 0) Fail("start-up", -1);
+  EngineUi.Visible = PlaceVisible;
+  EngineUi.X = PlaceX;
+  EngineUi.Y = PlaceY;
+  DocumentUi.OutputPortPosition = OutputPort;
+  for (const Demo& demo : kDemos) {
+    ClearSynth();
+    SynthOutputModule.store(nullptr);
+    UpdateProcessingOrder(0);
+    ReclaimRemovedModules();
+    g_places.clear();
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, tunings);
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, demo.tuning);
+    demo.build(sounds);
+    if (const int32_t rc = SaveSession(synths, demo.file)) Fail(demo.file, rc);
+  }
+  ClearSynth();
+  UpdateProcessingOrder(0);
+  ReclaimRemovedModules();
+  ActionHistoryFree();
+  WaveLibraryListsFree();
+  close();
+  std::printf("make_demos: %zu synths in %s, %zu tunings\n", std::size(kDemos),
+              platform::ToOsPath(synths).c_str(), DemoTunings().size());
+  return 0;
+}
