@@ -1,5 +1,6 @@
 #include "app/shutdown.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -22,6 +23,7 @@
 #include "engine/modulelist.h"
 #include "engine/tuning.h"
 #include "platform/console.h"
+#include "platform/display_link.h"
 #include "platform/files.h"
 #include "visuals/visuals.h"
 
@@ -148,9 +150,10 @@ void RunShutdown() {
   if (StartupStatus == kStartupOk) {
     SaveWork();
   } else {
-    Report(LangText(138, "Something went wrong during initialization. Check user credentials.") +
-               " (Code " + std::to_string(StartupStatus) + ")",
-           QUARLE_BASICS::kLevelFatal);
+    std::string line = LangText(138, "Something went wrong during initialization.") + " (Code " +
+                       std::to_string(StartupStatus) + ")";
+    if (!StartupFailure.empty()) line += ": " + StartupFailure;
+    Report(line, QUARLE_BASICS::kLevelFatal);
     Pause(kFailurePauseMs);
   }
   // 3.
@@ -166,6 +169,18 @@ void RunShutdown() {
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
   CloseLogFile();
   platform::FileCloseAll();
+}
+
+void EndAfterDisplayLoss() {
+  Report("The connection to " + platform::DisplayName() + " was lost.",
+         QUARLE_BASICS::kLevelCritical);
+  SaveWork();
+  QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
+  CloseLogFile();
+  platform::FileCloseAll();
+  std::fflush(nullptr);
+  // Other threads still run: no static destructors, no further shutdown.
+  std::_Exit(1);
 }
 
 void ShutdownCountdown() {

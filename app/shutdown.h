@@ -2,7 +2,7 @@
 // start-up gave up (the video thread is stopped by then): what the user would
 // lose is saved, the audio thread stopped, the program's lists freed, the
 // subsystems shut down in reverse order of their start, and the console counts
-// down before the process ends with exit code 0.
+// down before the process ends (exit code 0 after a normal run).
 #pragma once
 #include <cstdint>
 
@@ -12,6 +12,12 @@ namespace Tarvelo {
 // with its pause, the audio thread's end, the memory, the subsystems, "END|FIN"
 // in the log. The message hook is the text-console printer afterwards.
 void RunShutdown();
+
+// After the display server went away, on the thread that ends the run: logs
+// the loss, saves what a quit saves, closes the log and files and ends the
+// process with exit code 1 at once (other threads may be stuck in the display
+// library, so nothing waits for them).
+[[noreturn]] void EndAfterDisplayLoss();
 
 // Step 8: "END|FIN - CLOSING TERMINAL IN:" and the countdown 2, 1, 0 on the
 // text console, a second apart. The caller ends the process.

@@ -43,6 +43,7 @@
 #include "engine/render.h"
 #include "engine/tuning.h"
 #include "platform/display.h"
+#include "platform/display_link.h"
 #include "platform/midi.h"
 #include "platform/paths.h"
 #include "platform/screen.h"
@@ -67,6 +68,7 @@ using QUARLE_BASICS::LangText;
 using QUARLE_BASICS::Report;
 
 int32_t StartupStatus = 0;
+std::string StartupFailure;
 int64_t LoopEntered = 0;
 int64_t NewSessionFlag = 0;
 int32_t DemoFlags = 0;
@@ -144,6 +146,21 @@ class ExitTimer {
   bool stop_ = false;
 };
 ExitTimer g_exitTimer;
+
+// The display went away under the running program: the main thread is asked
+// to end the run (see EndAfterDisplayLoss) as the loop ends after a quit.
+void EndLoopOnDisplayLoss() {
+  QUARLE_BASICS::CommandMessage m{};
+  m.type = QUARLE_BASICS::kCommandEndLoop;
+  m.timeStamp = platform::HighResClock();
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::MainCommandQueue, -1);
+}
+
+// The display's own account of a failed step, for the closing message.
+void NoteDisplayFailure() {
+  const std::string why = platform::DisplayFailureText();
+  if (!why.empty()) StartupFailure = why;
+}
 
 // The process runs a little above normal priority where the system lets it;
 // an ordinary user may not raise it, which changes nothing else.
@@ -398,6 +415,7 @@ bool StartSubsystems() {
                                              Settings.Monitors);
       r != 0) {
     Report("QUARLE_VISUALS.init(): " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
+    NoteDisplayFailure();
     return false;
   }
 
@@ -426,9 +444,11 @@ bool StartSubsystems() {
 
   // 35. The size the interface's start settled on.
   Step(35);
+  platform::SetDisplayLostHooks(EndAfterDisplayLoss, EndLoopOnDisplayLoss);
   if (!QUARLE_BASICS::OpenScreen(kScreenFlags, QUARLE_VISUALS::ScreenWidth,
                                  QUARLE_VISUALS::ScreenHeight)) {
     Report(LangText(128, "I could not set the screen."), QUARLE_BASICS::kLevelFatal);
+    NoteDisplayFailure();
     StartupStatus = kStartupScreen;
     return false;
   }
@@ -522,6 +542,9 @@ bool StartSubsystems() {
   QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;
   g_exitTimer.Start();
   QUARLE_VISUALS::GuiMessageLoop();
+  // Without a display the rest of the shutdown would wait for a video thread
+  // that may never come back from it.
+  if (platform::TakeOverDisplayLoss()) EndAfterDisplayLoss();
   return true;
 }
 
@@ -542,6 +565,7 @@ std::string DataSubFolder(int32_t i) {
 }
 
 int32_t RunStartup(int32_t argc, char** argv) {
+  StartupFailure.clear();
   StartFoundation(argc, argv);
   // 17. A missing data folder leaves everything below out.
   if (StartupStatus == kStartupOk) StartSubsystems();
@@ -551,6 +575,10 @@ int32_t RunStartup(int32_t argc, char** argv) {
   g_exitTimer.Stop();
   if (LoopEntered == 0 && StartupStatus == kStartupOk) StartupStatus = kStartupNoLoop;
   return StartupStatus;
+}
+
+int32_t ProgramExitCode() {
+  return StartupStatus != kStartupOk ? 1 : 0;
 }
 
 void Main(int32_t argc, char** argv) {
@@ -563,7 +591,7 @@ void Main(int32_t argc, char** argv) {
   RunStartup(argc, argv);
   RunShutdown();
   ShutdownCountdown();
-  std::exit(0);
+  std::exit(ProgramExitCode());
 }
 
 }  // namespace Tarvelo

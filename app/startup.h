@@ -28,6 +28,9 @@ enum StartupStatusCode : int32_t {
   kStartupInterface = 5,
 };
 extern int32_t StartupStatus;
+// What made the start-up fail, in words, when the failing step knows it (the
+// display and the graphics library's own error); empty otherwise.
+extern std::string StartupFailure;
 
 extern int64_t LoopEntered;      // -1 once the event loop was called
 extern int64_t NewSessionFlag;   // -1 when no synth file was loaded at start
@@ -68,8 +71,12 @@ std::string DataSubFolder(int32_t i);  // "AUDIO", ..., "SYNTHS\DEMO 1.8.13", "T
 // then stops the video thread. Gives the final StartupStatus.
 int32_t RunStartup(int32_t argc, char** argv);
 
+// The process's exit code for the run that ended: 0 after a normal quit, 1
+// when the start-up failed (a display lost mid-run ends with 1 on its own).
+int32_t ProgramExitCode();
+
 // The whole program: start-up, event loop, shutdown; ends the process with
-// exit code 0 and never returns.
+// ProgramExitCode() and never returns.
 [[noreturn]] void Main(int32_t argc, char** argv);
 
 }  // namespace Tarvelo

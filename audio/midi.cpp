@@ -201,6 +201,36 @@ int32_t FindFreeMidiSlot() {
   return -1;
 }
 
+namespace {
+
+// Opens and starts the slot's device as far as that has not been done; a step
+// that fails is reported and left for the next scan.
+void ConnectSlot(int32_t slot, const std::string& name) {
+  MidiDeviceSlot& s = MidiDeviceTable[slot];
+  if (s.handle == nullptr) {
+    const uint32_t r = platform::MidiInOpen(&s.handle, static_cast<uint32_t>(s.deviceId),
+                                            MidiInCallback, static_cast<uintptr_t>(slot));
+    if (r != platform::kMidiOk) {
+      s.handle = nullptr;
+      Report(LangText(115, "Error connecting to ") + name + ": " + ErrorText(39 + static_cast<int32_t>(r)),
+             QUARLE_BASICS::kLevelError);
+      return;
+    }
+    Report(LangText(112, "Now connected to ") + name, QUARLE_BASICS::kLevelInfo);
+  }
+  if (s.receiving != 0) return;
+  const uint32_t r = platform::MidiInStart(s.handle);
+  if (r != platform::kMidiOk) {
+    Report(LangText(114, "Error starting ") + name + ": " + ErrorText(39 + static_cast<int32_t>(r)),
+           QUARLE_BASICS::kLevelError);
+    return;
+  }
+  s.receiving = -1;
+  Report(LangText(113, "Receiving data from ") + name, QUARLE_BASICS::kLevelInfo);
+}
+
+}  // namespace
+
 int32_t ScanMidiDevices() {
   if (MidiInCallback == nullptr) return 0;
   const uint32_t present = platform::MidiInDeviceCount();
@@ -223,6 +253,8 @@ int32_t ScanMidiDevices() {
     const int32_t known = Tarvelo::FindMidiDevice(name);
     if (known >= 0) {
       MidiDeviceTable[known].deviceId = static_cast<int32_t>(id);
+      // One whose open or start failed before is tried again.
+      ConnectSlot(known, name);
       continue;
     }
     const int32_t f = FindFreeMidiSlot();
@@ -231,22 +263,7 @@ int32_t ScanMidiDevices() {
     s.deviceId = static_cast<int32_t>(id);
     SetSlotName(s, name);
     s.driverVersion = caps.DriverVersion;
-    uint32_t r = platform::MidiInOpen(&s.handle, static_cast<uint32_t>(id), MidiInCallback,
-                                      static_cast<uintptr_t>(f));
-    if (r != platform::kMidiOk) {
-      Report(LangText(115, "Error connecting to ") + name + ": " + ErrorText(39 + static_cast<int32_t>(r)),
-             QUARLE_BASICS::kLevelError);
-      continue;
-    }
-    Report(LangText(112, "Now connected to ") + name, QUARLE_BASICS::kLevelInfo);
-    r = platform::MidiInStart(s.handle);
-    if (r != platform::kMidiOk) {
-      Report(LangText(114, "Error starting ") + name + ": " + ErrorText(39 + static_cast<int32_t>(r)),
-             QUARLE_BASICS::kLevelError);
-      continue;
-    }
-    s.receiving = -1;
-    Report(LangText(113, "Receiving data from ") + name, QUARLE_BASICS::kLevelInfo);
+    ConnectSlot(f, name);
   }
   return 0;
 }

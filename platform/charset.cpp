@@ -43,4 +43,39 @@ void AppendUtf8(std::string& out, uint32_t cp) {
   }
 }
 
+bool NextUtf8(const std::string& text, size_t& i, uint32_t& cp) {
+  const size_t n = text.size();
+  const auto c = static_cast<unsigned char>(text[i]);
+  size_t extra = 0;
+  if (c < 0x80) {
+    cp = c;
+  } else if ((c & 0xE0) == 0xC0) {
+    cp = c & 0x1F;
+    extra = 1;
+  } else if ((c & 0xF0) == 0xE0) {
+    cp = c & 0x0F;
+    extra = 2;
+  } else if ((c & 0xF8) == 0xF0) {
+    cp = c & 0x07;
+    extra = 3;
+  } else {
+    ++i;  // not a lead byte
+    return false;
+  }
+  for (size_t k = 1; k <= extra; ++k) {
+    if (i + k >= n || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+      ++i;
+      return false;
+    }
+    cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  }
+  static const uint32_t kMinimum[4] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kMinimum[extra]) {
+    ++i;
+    return false;
+  }
+  i += extra + 1;
+  return true;
+}
+
 }  // namespace platform

@@ -13,5 +13,9 @@ uint32_t Cp1252ToUnicode(unsigned char c);
 // undefined bytes pass through as the C1 controls of the same value.
 int32_t UnicodeToCp1252(uint32_t cp);
 void AppendUtf8(std::string& out, uint32_t cp);
+// The code point of the UTF-8 sequence at byte i, advancing i past it. False,
+// with i moved one byte on, for a byte that starts no valid sequence (an
+// overlong form included: it would smuggle in separators and terminators).
+bool NextUtf8(const std::string& text, size_t& i, uint32_t& cp);
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/display_link.h"
 #include "platform/screen.h"
 #include "platform/sdl.h"
 
@@ -50,9 +51,9 @@ void SortUnique(std::vector<DisplayMode>& modes) {
 // Video is initialised for the query only; SDL counts the users of a subsystem.
 class VideoUse {
  public:
-  VideoUse() : ok_(SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {}
+  VideoUse() : ok_(VideoAcquire()) {}
   ~VideoUse() {
-    if (ok_) SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    if (ok_) VideoRelease();
   }
   bool ok() const { return ok_; }
 
@@ -102,7 +103,9 @@ bool DesktopSize(int64_t& width, int64_t& height) {
   std::lock_guard<std::mutex> g(g_lock);
   width = Sim().width;
   height = Sim().height;
-  return width > 0 && height > 0;
+  if (width > 0 && height > 0) return true;
+  SetDisplayFailure(DisplayName() + ": the desktop has no size");
+  return false;
 }
 
 int32_t MonitorCount() {

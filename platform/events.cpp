@@ -3,6 +3,7 @@
 #include <deque>
 #include <mutex>
 
+#include "platform/charset.h"
 #include "platform/screen.h"
 #include "platform/sdl.h"
 
@@ -139,7 +140,34 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       out.kind = e.type == SDL_KEYUP ? kWindowKeyRelease
                                      : (e.key.repeat ? kWindowKeyRepeat : kWindowKeyPress);
       out.scanCode = ScanCodeOfSdl(sc);
-      out.ascii = AsciiOfSdlKey(e.key.keysym.sym, sc, e.key.keysym.mod);
+      if (e.type == SDL_KEYUP) {
+        out.ascii = AsciiOfSdlKey(e.key.keysym.sym, sc, e.key.keysym.mod);
+        return true;
+      }
+      // The text a press types follows it in the queue: one event for both.
+      SDL_Event next;
+      const bool typed =
+          SDL_PeepEvents(&next, 1, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1 &&
+          next.type == SDL_TEXTINPUT;
+      const uint32_t own = AsciiOfSdlKey(e.key.keysym.sym, sc, e.key.keysym.mod);
+      out.ascii =
+          KeyCharacter(e.key.keysym.sym, sc, e.key.keysym.mod, typed ? next.text.text : nullptr);
+      if (typed && (own == 0 || own >= 32)) {
+        SDL_PeepEvents(&next, 1, SDL_GETEVENT, SDL_TEXTINPUT, SDL_TEXTINPUT);
+        // A dead key that found nothing to compose with types both characters.
+        const std::string chars = TypedCharacters(next.text.text);
+        for (size_t i = 1; i < chars.size(); ++i)
+          WindowEventInject(KeyPressEvent(0, static_cast<uint8_t>(chars[i])));
+      }
+      return true;
+    }
+    case SDL_TEXTINPUT: {
+      // Typed without a key press (an input method): a press of each character.
+      const std::string chars = TypedCharacters(e.text.text);
+      if (chars.empty()) return false;
+      out = KeyPressEvent(0, static_cast<uint8_t>(chars[0]));
+      for (size_t i = 1; i < chars.size(); ++i)
+        WindowEventInject(KeyPressEvent(0, static_cast<uint8_t>(chars[i])));
       return true;
     }
     case SDL_MOUSEMOTION:
@@ -230,6 +258,26 @@ uint32_t AsciiOfSdlKey(int32_t key, int32_t sc, uint32_t mods) {
     return static_cast<uint32_t>(upper ? key - 32 : key);
   }
   return 0;
+}
+
+uint32_t KeyCharacter(int32_t key, int32_t sc, uint32_t mods, const char* typed) {
+  const uint32_t own = AsciiOfSdlKey(key, sc, mods);
+  if ((own != 0 && own < 32) || !typed) return own;
+  const std::string chars = TypedCharacters(typed);
+  return chars.empty() ? 0 : static_cast<uint8_t>(chars[0]);
+}
+
+std::string TypedCharacters(const std::string& utf8) {
+  std::string out;
+  uint32_t cp = 0;
+  for (size_t i = 0; i < utf8.size();) {
+    if (!NextUtf8(utf8, i, cp) || cp < 32 || cp == 127) continue;
+    const int32_t b = UnicodeToCp1252(cp);
+    // The code page's five unassigned bytes are no characters either.
+    if (b >= 0 && (b < 0x80 || b >= 0xA0 || Cp1252ToUnicode(static_cast<unsigned char>(b)) != 0))
+      out += static_cast<char>(b);
+  }
+  return out;
 }
 
 bool WindowEventPoll(WindowEvent& event) {

@@ -14,6 +14,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -79,5 +80,16 @@ size_t KeyBufferCount();
 // SDL_Keymod as plain numbers), as the translation above gives them.
 uint32_t ScanCodeOfSdl(int32_t sdlScancode);
 uint32_t AsciiOfSdlKey(int32_t sdlKeycode, int32_t sdlScancode, uint32_t sdlMods);
+// The character a key press types. Control characters come from the key itself
+// (Enter, Esc, Backspace, Tab, Ctrl with a letter); any other character is the
+// one the keyboard layout typed, as SDL's text input gives it (UTF-8), so every
+// layout types what its keys show: in Windows-1252, 0 for a character the code
+// page lacks. `typed` null: no text came with the key (text input off), and the
+// key's own character is taken as above. Note keys go by the scan code whatever
+// this gives.
+uint32_t KeyCharacter(int32_t sdlKeycode, int32_t sdlScancode, uint32_t sdlMods, const char* typed);
+// The characters of a text typed without a key press of its own (an input
+// method's), in Windows-1252; characters the code page lacks are left out.
+std::string TypedCharacters(const std::string& utf8);
 
 }  // namespace platform

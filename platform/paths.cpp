@@ -71,51 +71,17 @@ std::string FromOsPath(const std::string& osPath) {
   size_t i = 0;
   const size_t n = osPath.size();
   while (i < n) {
-    unsigned char c = static_cast<unsigned char>(osPath[i]);
     uint32_t cp = 0;
-    size_t extra = 0;
-    if (c < 0x80) {
-      out += c == '/' ? '\\' : static_cast<char>(c);
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      cp = c & 0x1F;
-      extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F;
-      extra = 2;
-    } else if ((c & 0xF8) == 0xF0) {
-      cp = c & 0x07;
-      extra = 3;
-    } else {
-      out += '?';  // not a lead byte
-      ++i;
-      continue;
-    }
-    bool ok = true;
-    for (size_t k = 1; k <= extra; ++k) {
-      if (i + k >= n) {
-        ok = false;
-        break;
-      }
-      unsigned char cc = static_cast<unsigned char>(osPath[i + k]);
-      if ((cc & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms would smuggle in separators and terminators.
-    static const uint32_t kMinimum[4] = {0, 0x80, 0x800, 0x10000};
-    if (ok && cp < kMinimum[extra]) ok = false;
-    if (!ok) {
+    if (!NextUtf8(osPath, i, cp)) {
       out += '?';
-      ++i;
+      continue;
+    }
+    if (cp == '/') {
+      out += '\\';
       continue;
     }
     int b = UnicodeToCp1252(cp);
     out += b < 0 ? '?' : static_cast<char>(b);
-    i += extra + 1;
   }
   return out;
 }

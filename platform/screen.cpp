@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/display_link.h"
 #include "platform/sdl.h"
 
 namespace platform {
@@ -38,6 +39,7 @@ std::recursive_mutex g_lock;
 ScreenState g_screen;
 int32_t g_minimized = 0;
 std::string g_driver = "GDI";
+std::string g_failingDriver;
 
 bool EnvIs(const char* name, const char* value) {
   const char* v = std::getenv(name);
@@ -57,11 +59,18 @@ const char* RenderDriverFor(const std::string& name) {
 }
 
 void DestroyWindowLocked() {
+  if (DisplayLost()) {
+    // Nothing can be asked of a display that is gone; the process ends soon.
+    g_screen.texture = nullptr;
+    g_screen.renderer = nullptr;
+    g_screen.window = nullptr;
+    return;
+  }
   if (g_screen.texture) SDL_DestroyTexture(g_screen.texture);
   if (g_screen.renderer) SDL_DestroyRenderer(g_screen.renderer);
   if (g_screen.window) {
     SDL_DestroyWindow(g_screen.window);
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    VideoRelease();
   }
   g_screen.texture = nullptr;
   g_screen.renderer = nullptr;
@@ -69,14 +78,16 @@ void DestroyWindowLocked() {
 }
 
 bool CreateWindowLocked(int w, int h, int32_t flags) {
-  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
+  if (!VideoAcquire()) return false;
   Uint32 wflags = SDL_WINDOW_SHOWN;
   if (flags & kScreenNoFrame) wflags |= SDL_WINDOW_BORDERLESS;
   g_screen.window = SDL_CreateWindow("", g_screen.x, g_screen.y, w, h, wflags);
   if (!g_screen.window) {
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    SetDisplayFailure(DisplayName() + ": " + SDL_GetError());
+    VideoRelease();
     return false;
   }
+  WatchDisplayConnection(g_screen.window);
   SDL_SetHint(SDL_HINT_RENDER_DRIVER, RenderDriverFor(g_driver));
   g_screen.renderer = SDL_CreateRenderer(g_screen.window, -1, 0);
   if (!g_screen.renderer) {
@@ -88,6 +99,7 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
     g_screen.texture = SDL_CreateTexture(g_screen.renderer, SDL_PIXELFORMAT_ARGB8888,
                                          SDL_TEXTUREACCESS_STREAMING, w, h);
   if (!g_screen.texture) {
+    SetDisplayFailure(DisplayName() + ": " + SDL_GetError());
     DestroyWindowLocked();
     return false;
   }
@@ -97,7 +109,7 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
 
 void PresentLocked() {
 #if TARVELO_HAVE_SDL
-  if (!g_screen.open || !g_screen.texture) return;
+  if (!g_screen.open || !g_screen.texture || DisplayLost()) return;
   const auto& page = g_screen.pages[g_screen.visible];
   SDL_UpdateTexture(g_screen.texture, nullptr, page.data(),
                     static_cast<int>(g_screen.width * sizeof(uint32_t)));
@@ -125,6 +137,8 @@ bool ValidPage(int32_t p) { return p >= 0 && p < static_cast<int32_t>(g_screen.p
 bool ScreenHeadless() {
   if (!TARVELO_HAVE_SDL) return true;
   if (EnvIs("TARVELO_HEADLESS", "1") || EnvIs("SDL_VIDEODRIVER", "dummy")) return true;
+  // Nothing may be asked of a display server that went away.
+  if (DisplayLost()) return true;
   // An explicit SDL driver (offscreen, x11, wayland ...) says where to draw.
   if (EnvSet("SDL_VIDEODRIVER")) return false;
   return !EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY");
@@ -135,6 +149,11 @@ bool ScreenSelectDriver(const std::string& name) {
   std::lock_guard<std::recursive_mutex> g(g_lock);
   g_driver = name;
   return true;
+}
+
+void ScreenFailDriver(const std::string& name) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  g_failingDriver = name;
 }
 
 std::string ScreenDriver() {
@@ -149,6 +168,7 @@ bool ScreenOpen(int64_t width, int64_t height, int32_t depth, int32_t pages, int
   CloseLocked();
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
   if (depth != 32 || pages < 1 || pages > kMaxPages) return false;
+  if (!g_failingDriver.empty() && g_failingDriver == g_driver) return false;
   try {
     g_screen.pages.assign(static_cast<size_t>(pages),
                           std::vector<uint32_t>(static_cast<size_t>(width * height), 0u));

@@ -21,6 +21,9 @@ bool ScreenHeadless();
 // the previous choice for any other name.
 bool ScreenSelectDriver(const std::string& name);
 std::string ScreenDriver();  // the chosen name, "GDI" until one is chosen
+// For tests: every ScreenOpen with the named driver fails, as when its window
+// cannot be made ("" ends that).
+void ScreenFailDriver(const std::string& name);
 
 // Opens (or reopens) the screen: width x height pixels of `depth` bits (only 32
 // is supported), `pages` pixel pages (1 to 8), the flags above and a refresh

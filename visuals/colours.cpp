@@ -37,7 +37,8 @@ uint32_t HsvToRgb(const float* hsv) {
   const uint32_t P = ByteOf((1.0f - s) * v * 255.0f);
   const uint32_t Q = ByteOf((1.0f - f * s) * v * 255.0f);
   const uint32_t T = ByteOf((1.0f - (1.0f - f) * s) * v * 255.0f);
-  const int i = (fi >= 0.0f && fi <= 5.0f) ? static_cast<int>(fi) : -1;
+  // Hue 1.0 is the full turn back to red (f is 0 there), not the last segment.
+  const int i = (fi >= 0.0f && fi <= 5.0f) ? static_cast<int>(fi) : (fi == 6.0f ? 0 : -1);
   switch (i) {
     case 0: return Rgb(V, T, P);
     case 1: return Rgb(Q, V, P);

@@ -25,6 +25,8 @@ std::atomic<ControlRecord*>* g_slots = nullptr;
 std::atomic<int32_t> g_count{0};
 int32_t g_capacity = 0;
 int32_t g_cloneDepth = 0;
+// The slots the clone in progress has filled, to be emptied when it fails.
+std::vector<int32_t> g_cloned;
 // No slot below this is empty. The rule stays "the first empty slot": the hint
 // only spares the scan over the filled start of the table.
 std::atomic<int32_t> g_searchFrom{0};
@@ -227,6 +229,7 @@ int32_t CloneLevel(const ControlRecord* tmpl, int64_t recurse, int32_t parent) {
     ControlCopy(c, tmpl);
     g_slots[slot].store(c);
   }
+  g_cloned.push_back(slot);
   c->Id = slot;
   if (slot == g_count.load()) RaiseCount();
 
@@ -263,9 +266,17 @@ int32_t CloneLevel(const ControlRecord* tmpl, int64_t recurse, int32_t parent) {
 }  // namespace
 
 int32_t CloneControlTree(const ControlRecord* tmpl, int64_t recurse, int32_t parent) {
+  if (g_cloneDepth == 0) g_cloned.clear();
   ++g_cloneDepth;
   const int32_t r = CloneLevel(tmpl, recurse, parent);
   --g_cloneDepth;
+  // A clone that failed part-way is not adopted, so nothing draws its
+  // controls: they go again rather than filling the table for good.
+  if (r < 0 && g_cloneDepth == 0) {
+    for (auto it = g_cloned.rbegin(); it != g_cloned.rend(); ++it)
+      if (ControlRecord* k = ControlAt(*it)) WithdrawFromSlot(*it, k);
+    g_cloned.clear();
+  }
   return r;
 }
 

@@ -44,8 +44,8 @@ int32_t CreateControl(int32_t parent, int32_t x, int32_t y, int32_t w, int32_t h
 
 // Copies a control (and with recurse -1 its whole subtree) into free slots under
 // parent, at the template's absolute position. The new id; -21 for a null
-// template or a full table (the controls cloned so far stay); -19 for a parent
-// that does not exist.
+// template or a full table (the controls cloned so far are removed again); -19
+// for a parent that does not exist.
 int32_t CloneControlTree(const ControlRecord* tmpl, int64_t recurse, int32_t parent);
 
 // Hands the control's pending move, its disabled state and (force -1) its

@@ -45,6 +45,8 @@ constexpr uint32_t kScanControl = 29;
 constexpr uint32_t kScanInsert = 82;
 constexpr uint32_t kScanLeftShift = 42;
 constexpr uint32_t kScanRightShift = 54;
+// Print Screen; the keypad's '*' shares the scan code but types its character.
+constexpr int32_t kKeyPrintScreen = 256 + 55;
 
 // A timer difference, corrected for the seconds timer passing midnight.
 double Elapsed(double from, double to) {
@@ -188,6 +190,9 @@ void KeyPress(const platform::WindowEvent& e, Derived& d) {
   KeyInput.Word3 = 0;
   SetTyped("");
   const int32_t code = KeyCode();
+  // The key users expect to take a picture of the screen asks the video
+  // thread for a snapshot after its next frame.
+  if (code == kKeyPrintScreen) SnapshotRequest = -1;
   const double now = GuiTimer();
 
   if (code == kKeyTab && TabFocusKeys) {

@@ -104,17 +104,16 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
 
   int32_t left = 0, top = 0, right = w - 1, bottom = h - 1;
   if (q > 0) {
+    // A control wider (or taller) than its clip is cut on both sides.
     if (q & 1) {
-      if (cx <= x)
+      if (cx > x) left = Round(static_cast<float>(cx) - static_cast<float>(x));
+      if (cx + cw < x + w)
         right = Round(static_cast<float>(cx) + static_cast<float>(cw) - static_cast<float>(x) - 1.0f);
-      else
-        left = Round(static_cast<float>(cx) - static_cast<float>(x));
     }
     if (q & 2) {
-      if (cy <= y)
+      if (cy > y) top = Round(static_cast<float>(cy) - static_cast<float>(y));
+      if (cy + ch < y + h)
         bottom = Round(static_cast<float>(cy) + static_cast<float>(ch) - static_cast<float>(y) - 1.0f);
-      else
-        top = Round(static_cast<float>(cy) - static_cast<float>(y));
     }
   }
   const int32_t destX = x + left;

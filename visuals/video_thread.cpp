@@ -27,6 +27,7 @@ std::atomic<int64_t> VideoThreadActive{0};
 std::atomic<int64_t> InterfaceReady{0};
 std::atomic<int64_t> PurgeRequest{0};
 std::atomic<int64_t> SnapshotRequest{0};
+std::atomic<int32_t> SnapshotError{0};
 std::atomic<int32_t> TargetFps{60};
 std::atomic<int32_t> FrameRate{0};
 std::atomic<int32_t> RefreshRate{0};
@@ -159,8 +160,9 @@ void VideoThread() {
 
     if (SnapshotRequest.load() == -1) {
       SnapshotRequest = 0;
-      SaveSnapshot(std::string(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder)) +
-                   "\\SNAPSHOTS\\");
+      const int32_t r = SaveSnapshot(
+          std::string(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder)) + "\\SNAPSHOTS\\");
+      if (r != 0) SnapshotError = r;
     }
   }
   VideoThreadActive = 0;

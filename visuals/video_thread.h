@@ -26,6 +26,9 @@ extern std::atomic<int64_t> InterfaceReady;
 extern std::atomic<int64_t> PurgeRequest;
 // -1 asks for a snapshot (HomeFolder + "\SNAPSHOTS\") after the next frame.
 extern std::atomic<int64_t> SnapshotRequest;
+// The code of the last requested snapshot that could not be saved, 0 when
+// none; the main thread reports it and clears it.
+extern std::atomic<int32_t> SnapshotError;
 // Nominal frame rate (60; clamped to 25..144 when the thread starts), frames
 // completed in the last full second, the display's measured refresh rate.
 extern std::atomic<int32_t> TargetFps;

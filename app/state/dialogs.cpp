@@ -3,9 +3,11 @@
 #include <cstdlib>
 
 #include "app/startup.h"
+#include "app/state/console.h"
 #include "audio/midi.h"
 #include "basics/dynzstring.h"
 #include "basics/listings.h"
+#include "basics/messages.h"
 #include "basics/queues.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
@@ -82,6 +84,10 @@ void PostEvent(int32_t target, int32_t source, uint32_t bits, float x, float y) 
   QUARLE_BASICS::PostCommand(msg, 0, -1);
 }
 
+// A question another one replaced: its action did not happen, which the status
+// line says once the dialog that replaced it has closed (it hides the line).
+std::string g_droppedQuestion;
+
 // The dialog box is hidden, its buttons disabled, the live guide back.
 void HideDialog(int32_t db) {
   ShowControl(db, 0);
@@ -90,6 +96,10 @@ void HideDialog(int32_t db) {
   ShowControl(Slot(kUiCTRL_INFO), -1);
   // The MIDI thread reads the value-entry mode as last computed here.
   QUARLE_AUDIO::RefreshKeyEntryMode();
+  if (!g_droppedQuestion.empty()) {
+    SetStatusText(g_droppedQuestion);
+    g_droppedQuestion.clear();
+  }
 }
 
 std::string Trim(const std::string& s) {
@@ -111,6 +121,10 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
     DialogAnswer = 0;
     DialogAnswered = -1;
     PostEvent(DialogOwner, db, V::kEventClick, 0.0f, 0.0f);
+    const V::ControlRecord* dbText = At(db + 1);
+    const std::string asked = dbText ? Trim(V::TextFieldGetText(&dbText->Text)) : "";
+    g_droppedQuestion = "Not done (another question replaced it): " + asked;
+    QUARLE_BASICS::Report(g_droppedQuestion, QUARLE_BASICS::kLevelWarning);
   }
   DialogOwner = owner;
   DialogContext[0] = word1;

@@ -331,6 +331,8 @@ void SelectModule(ModuleRecord* module, int32_t port) {
   const int32_t refm = Slot(kUiREFM);
   const int32_t libm = refm > 0 ? refm + 1 : 0;
   if (!module) {
+    // A removed module's name must not stay on the page.
+    PutText(Slot(kUiMTLBL), QUARLE_BASICS::LangText(318, "[NO ACTIVE SELECTION]"));
     PortListCount = 0;
     SelectRow(libm, -1, false);
     SelectRow(refm, -1, false);

@@ -34,7 +34,9 @@ using QUARLE_BASICS::kErrNoFreeFile;
 SettingsRecord Settings;
 float ZoomFactor = 0.0f;
 float ZoomLimit = 0.0f;
-float BaseZoom = 0.0f;
+// The zoom selector's first option: the least zoom whose layout unit (floor of
+// five times the zoom) is a pixel; anything below would be replaced at start.
+float BaseZoom = 0.2f;
 int64_t MonitorsSpanned = 0;
 int32_t MonitorCount = 0;
 std::string SessionFolder;
@@ -198,7 +200,8 @@ void ParseSettingLine(const std::string& rawKey, SettingItems& values) {
     // Far beyond any screen's zoom limit, and keeps the single-precision steps finite.
     const float v = static_cast<float>(std::clamp(Number(Trim(values.Take())), -1000.0, 1000.0));
     float zoom = std::floor(5.0f * v) / 5.0f;
-    if (zoom < BaseZoom) zoom = BaseZoom;
+    // Below the least zoom counts as unset: the display settings start it at 1.0.
+    if (zoom < BaseZoom) zoom = 0.0f;
     Settings.Zoom = zoom;
     ZoomFactor = zoom;
   } else if (key == "USE SHADER") {

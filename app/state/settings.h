@@ -34,7 +34,7 @@ struct SettingsRecord {
 extern SettingsRecord Settings;
 
 // The zoom in use (taken from the setting when it is applied), the largest zoom
-// the screen allows and the origin of the zoom selector (0.0 throughout).
+// the screen allows and the origin of the zoom selector (0.2, the least usable zoom).
 extern float ZoomFactor;
 extern float ZoomLimit;
 extern float BaseZoom;

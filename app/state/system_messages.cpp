@@ -93,20 +93,32 @@ void ScreenModeChange(const CommandMessage& msg, const std::string& restart) {
   Report(restart, QUARLE_BASICS::kLevelInfo);
 }
 
+uint32_t* OpenScreenWith(int64_t driver) {
+  QUARLE_BASICS::DisplayDriverIndex = static_cast<uint8_t>(driver);
+  Settings.DisplayDriver = driver;
+  SaveSettingsReported();
+  uint32_t* screen =
+      QUARLE_BASICS::OpenScreen(8, QUARLE_BASICS::ScreenWidth, QUARLE_BASICS::ScreenHeight);
+  StateScreenOpened(screen);
+  if (!screen) Report(LangText(128, "I could not set the screen."), QUARLE_BASICS::kLevelError);
+  return screen;
+}
+
 void DisplayDriverChange(const CommandMessage& msg) {
   StateStopVideoThread();
   int64_t driver = Rounded(msg.single1);
   if (driver < 0 || driver > 2) driver = 0;
-  QUARLE_BASICS::DisplayDriverIndex = static_cast<uint8_t>(driver);
-  Settings.DisplayDriver = driver;
-  SaveSettingsReported();
+  const int64_t previous =
+      QUARLE_BASICS::DisplayDriverIndex < 3 ? QUARLE_BASICS::DisplayDriverIndex : 0;
   StateSetInterfaceReady(-1);
-  uint32_t* screen =
-      QUARLE_BASICS::OpenScreen(8, QUARLE_BASICS::ScreenWidth, QUARLE_BASICS::ScreenHeight);
-  StateScreenOpened(screen);
-  if (!screen) {
-    Report(LangText(128, "I could not set the screen."), QUARLE_BASICS::kLevelError);
-  } else {
+  uint32_t* screen = OpenScreenWith(driver);
+  // A driver whose screen does not open would leave the program without one:
+  // the driver that worked before is taken again (and kept in the settings).
+  if (!screen && driver != previous) {
+    driver = previous;
+    screen = OpenScreenWith(driver);
+  }
+  if (screen) {
     const int32_t rc = StateStartVideoThread(0);
     if (rc != 0)
       Report(LangText(136, "Video thread startup error: ") + ErrorText(rc), QUARLE_BASICS::kLevelError);

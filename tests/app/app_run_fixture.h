@@ -227,11 +227,13 @@ class AppRun : public ::testing::Test {
   int64_t newSession_ = 0;
   int32_t demoFlags_ = 0;
 
- private:
+  // Put back at tear-down.
   void SaveEnv(const char* name) {
     const char* v = getenv(name);
     savedEnv_.push_back({name, {v != nullptr, v ? v : ""}});
   }
+
+ private:
   std::vector<std::pair<std::string, std::pair<bool, std::string>>> savedEnv_;
 };
 

@@ -12,6 +12,7 @@
 #include "app_run_fixture.h"
 #include "basics/errors.h"
 #include "engine/modulelist.h"
+#include "platform/display_link.h"
 #include "platform/threads.h"
 
 namespace apptest {
@@ -72,7 +73,7 @@ TEST_F(AppRun, AFailedStartSavesNothingAndReportsItsCode) {
   const int32_t i = Find(log, "Something went wrong during initialization.");
   ASSERT_GE(i, 0);
   EXPECT_EQ(log[i].text,
-            "Something went wrong during initialization. Check user credentials. (Code 3)");
+            "Something went wrong during initialization. (Code 3)");
   EXPECT_EQ(log[i].level, 4);
   EXPECT_EQ(Find(log, "Saving libraries."), -1);
   // No audio thread ever ran: straight from the code message to the memory.
@@ -155,13 +156,37 @@ TEST_F(AppRun, ModulesOnThePlaneAreSavedOnlyWithAutoSave) {
 
 using AppRunDeathTest = AppRun;
 
-TEST_F(AppRunDeathTest, TheProgramEndsWithExitCode0WhateverTheStatus) {
+// A normal quit ends with 0; a start-up that failed must not look like success.
+TEST_F(AppRunDeathTest, TheExitCodeIs0OnlyAfterANormalRun) {
   GTEST_FLAG_SET(death_test_style, "fast");
   std::string self = program_ + "/tarvelo";
   char* argv[] = {self.data(), nullptr};
   EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(0), "");
   fs::remove_all(program_ + "/FONTS");
-  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(1), "");
+}
+
+// The display server going away while the loop runs ends the run as a quit
+// does (the work is saved), with a line that says so and a failing exit code.
+TEST_F(AppRunDeathTest, ALostDisplaySavesTheWorkAndExitsWithCode1) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  unsetenv("TARVELO_EXIT_AFTER_MS");  // only the lost display may end the run
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    Tarvelo::Settings.AutoSave = -1;
+    Tarvelo::ModuleRecord* m = nullptr;
+    ASSERT_GE(Tarvelo::AddModule(2, true, &m), 0);
+    platform::MarkDisplayLost();
+  };
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(1), "");
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "The connection to the display ");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].level, 3);
+  EXPECT_GT(Find(log, "Saving session.", i), i);
+  EXPECT_GT(Find(log, "Saving libraries.", i), i);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/display.h"
+
 #include "app/fixed_tables.h"
 #include "app/startup_hooks.h"
 #include "app/state/settings.h"
@@ -163,8 +165,24 @@ TEST_F(AppRun, MissingFontsEndTheStartUpWithStatus2) {
   // The session and the settings are steps that never ran.
   EXPECT_TRUE(g_calls.newSynthClicks.empty());
   EXPECT_FALSE(fs::exists(DataFolder() + "/Settings.txt"));
-  EXPECT_GE(Find(log, "Something went wrong during initialization. Check user credentials. (Code 2)"),
+  EXPECT_GE(Find(log, "Something went wrong during initialization. (Code 2)"),
             0);
+}
+
+// The closing message names what failed: the display and its own words.
+TEST_F(AppRun, ADisplayWithoutADesktopIsNamedInTheClosingMessage) {
+  SaveEnv("DISPLAY");
+  setenv("DISPLAY", ":99", 1);
+  platform::DisplaySetSimulated({{1920, 1080, 32}}, 0, 0, 1);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupNoLoop);
+  platform::DisplayResetSimulated();
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "Something went wrong during initialization.");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text,
+            "Something went wrong during initialization. (Code 2): the display \":99\": the "
+            "desktop has no size");
+  EXPECT_EQ(Find(log, "credentials"), -1);
 }
 
 TEST_F(AppRun, AnAudioLibraryThatCannotStartGivesStatus2) {
@@ -201,7 +219,7 @@ TEST_F(AppRun, ADataFolderThatCannotBeMadeGivesStatus1AndRunsNothingElse) {
   EXPECT_EQ(loopEntered_, 0);
   EXPECT_TRUE(g_calls.demoFlags.empty());
   // Before the message console existed every report went to the text console.
-  EXPECT_NE(console_.find("Something went wrong during initialization. Check user credentials. (Code 1)"),
+  EXPECT_NE(console_.find("Something went wrong during initialization. (Code 1)"),
             std::string::npos);
   EXPECT_EQ(console_.find("Welcome to"), std::string::npos);
 }

@@ -571,7 +571,7 @@ TEST_F(MidiInputTest, OnlySixteenDevicesAndFailuresAreReported) {
   EXPECT_TRUE(Logged("Error connecting to Broken: The specified resource is already allocated.", 2));
   EXPECT_TRUE(Logged("Now connected to Stuck", 0));
   EXPECT_TRUE(Logged("Error starting Stuck: MIDI - ERROR 1", 2));
-  // A failed device keeps its slot, number and name, and is not tried again.
+  // A failed device keeps its slot, number and name.
   EXPECT_EQ(QA::MidiDeviceTable[0].deviceId, 0);
   EXPECT_EQ(QA::MidiDeviceTable[0].handle, nullptr);
   EXPECT_EQ(QA::MidiDeviceTable[1].receiving, 0);
@@ -579,6 +579,26 @@ TEST_F(MidiInputTest, OnlySixteenDevicesAndFailuresAreReported) {
   EXPECT_FALSE(Logged("Now connected to Device 14", 0));  // the 17th device
   for (int32_t i = 0; i < QA::kMidiDeviceSlotCount; ++i) EXPECT_NE(QA::MidiDeviceTable[i].deviceId, -1);
   EXPECT_EQ(QA::FindFreeMidiSlot(), -1);
+  // Still failing, it is reported again at the next scan; working devices are left alone.
+  {
+    const size_t before = Log().size();
+    platform::MutexGuard devices(QA::MT_MIDIDEVICES);
+    QA::ScanMidiDevices();
+    EXPECT_EQ(Log().size(), before + 2);
+  }
+  // Once the device works, the next scan connects it where the first left off.
+  platform::MidiFakeSetResults(broken, platform::kMidiOk, platform::kMidiOk);
+  platform::MidiFakeSetResults(stuck, platform::kMidiOk, platform::kMidiOk);
+  {
+    platform::MutexGuard devices(QA::MT_MIDIDEVICES);
+    QA::ScanMidiDevices();
+  }
+  EXPECT_TRUE(Logged("Now connected to Broken", 0));
+  EXPECT_TRUE(Logged("Receiving data from Broken", 0));
+  EXPECT_TRUE(Logged("Receiving data from Stuck", 0));
+  EXPECT_NE(QA::MidiDeviceTable[0].handle, nullptr);
+  EXPECT_EQ(QA::MidiDeviceTable[0].receiving, -1);
+  EXPECT_EQ(QA::MidiDeviceTable[1].receiving, -1);
   const size_t before = Log().size();
   platform::MutexGuard devices(QA::MT_MIDIDEVICES);
   QA::ScanMidiDevices();

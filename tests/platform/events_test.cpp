@@ -42,6 +42,35 @@ TEST(WindowKeys, CharactersFollowTheModifiers) {
   EXPECT_EQ(AsciiOfSdlKey(0, kSdlLeftBracket, 0), 0u);           // a dead key types nothing
 }
 
+// Typed characters are the layout's (SDL's text input), in Windows-1252;
+// control characters stay the key's own.
+TEST(WindowKeys, TypedCharactersComeFromTheLayoutsText) {
+  constexpr int32_t kSdlE = 8, kSdlQ = 20, kSdlZ = 29;
+  constexpr uint32_t kAltGr = 0x0200;
+  struct Case {
+    int32_t key, scan;
+    uint32_t mods;
+    const char* typed;
+    uint32_t want;
+  };
+  const Case cases[] = {
+      {'2', 31, kShift, "\"", '"'},             // German Shift-2, not the US '@'
+      {'q', kSdlQ, kAltGr, "@", '@'},            // AltGr-Q
+      {'y', kSdlZ, 0, "z", 'z'},                 // the layout's letter on the key
+      {0xFC, kSdlLeftBracket, 0, "\xC3\xBC", 0xFC},  // u-umlaut
+      {'e', kSdlE, 0, "\xE2\x82\xAC", 0x80},   // the euro sign of the code page
+      {0x436, kSdlX, 0, "\xD0\xB6", 0},         // Cyrillic: refused
+      {'a', kSdlA, kCtrl, nullptr, 1},           // Ctrl-A
+      {'\r', 40, 0, nullptr, 13},                // Enter
+      {27, 41, 0, nullptr, 27},                  // Esc
+      {'a', kSdlA, kShift, nullptr, 'A'},        // no text input: the key's own
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(KeyCharacter(c.key, c.scan, c.mods, c.typed), c.want) << (c.typed ? c.typed : "-");
+  EXPECT_EQ(TypedCharacters("a\xC3\xA9\xE2\x80\x9C\xF0\x9F\x8E\xB9\x01\xC0\xAF"),
+            "a\xE9\x93");  // emoji, control and overlong bytes left out
+}
+
 TEST(WindowEvents, InjectedEventsComeBackInOrderAndKeysFillTheBuffer) {
   setenv("TARVELO_HEADLESS", "1", 1);
   WindowEventsClear();

@@ -6,6 +6,21 @@ namespace {
 
 using namespace QUARLE_VISUALS;
 
+// The six segments of the hue circle, both of its ends red.
+TEST(Colours, HsvToRgbAroundTheHueCircle) {
+  struct Case {
+    float hsv[3];
+    uint32_t rgb;
+  };
+  const Case cases[] = {
+      {{0.0f, 1.0f, 1.0f}, 0xFFFF0000u},    {{1.0f / 6.0f, 1.0f, 1.0f}, 0xFFFFFF00u},
+      {{0.5f, 1.0f, 1.0f}, 0xFF00FFFFu},    {{0.75f, 1.0f, 1.0f}, 0xFF8000FFu},
+      {{1.0f, 1.0f, 1.0f}, 0xFFFF0000u},    {{1.0f, 0.5f, 1.0f}, 0xFFFF8080u},
+      {{0.3f, 0.0f, 0.5f}, 0xFF808080u},
+  };
+  for (const Case& c : cases) EXPECT_EQ(HsvToRgb(c.hsv), c.rgb) << c.hsv[0] << " " << c.hsv[1];
+}
+
 TEST(Colours, RampFallsToTheFloor) {
   uint32_t* ramp = new uint32_t[3]();  // an old array is replaced
   ASSERT_EQ(BuildColourRamp(&ramp, 0x80101010u, 0xFF808080u, 2), 0);

@@ -248,6 +248,18 @@ TEST_F(TreeTest, TheTableHoldsExactly100000Controls) {
   EXPECT_EQ(CloneControlTree(C(1), -1, 0), -21);
   EXPECT_EQ(ControlTableCount(), kControlTableCapacity);
 
+  // A subtree that does not fit: what was cloned of it goes again, so the
+  // free slots stay free (a group of 500 controls into 3 slots).
+  for (const int32_t id : {70002, 70003, 70004}) {
+    IdSetRemove(&C(C(id)->Parent)->Children, id);
+    DestroyControlTree(C(id));
+  }
+  EXPECT_EQ(CloneControlTree(C(1), -1, 0), -21);
+  for (const int32_t id : {70002, 70003, 70004}) EXPECT_EQ(C(id), nullptr) << id;
+  for (int32_t i = 0; i < 3; ++i)
+    EXPECT_EQ(CreateControl(0, 0, 0, 1, 1, nullptr, nullptr, -1, 11, "", ""), 0) << i;
+  EXPECT_EQ(CreateControl(0, 0, 0, 1, 1, nullptr, nullptr, -1, 11, "", ""), -21);
+
   // One slot freed in the middle is found again.
   const int32_t victim = 50002;
   ControlRecord* v = C(victim);

@@ -273,6 +273,18 @@ TEST_F(KeyTest, KeysGoToTheKeyboardAndShortcutsClickTheirControls) {
   EXPECT_TRUE(g_calls.empty());
 }
 
+// Print Screen asks for a snapshot; the keypad's '*' on the same scan code types.
+TEST_F(KeyTest, PrintScreenAsksForASnapshot) {
+  SnapshotRequest = 0;
+  Key(55, '*');
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(SnapshotRequest.load(), 0);
+  Key(55, 0);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(SnapshotRequest.load(), -1);
+  SnapshotRequest = 0;
+}
+
 TEST_F(KeyTest, WhileATextIsEditedTheShortcutKeyGoesToTheField) {
   ASSERT_EQ(StartTextEdit(field_, "abc"), 0);
   EXPECT_EQ(SelectorPrevious(&KeyInput), kb_);

@@ -144,15 +144,19 @@ TEST_F(RendererTest, ClippingIsExactToThePixel) {
   EXPECT_EQ(ControlAt(inner)->Canvas, nullptr);
 }
 
-TEST_F(RendererTest, AChildWiderThanItsClipHasOnlyItsLeftEdgeCut) {
+// Wider and taller than the clip: every edge is cut, the clip alone is covered.
+TEST_F(RendererTest, AChildLargerThanItsClipIsCutOnBothSides) {
   const int32_t panel = Make(root_, 10, 10, 10, 10, kBlue);
   ControlAt(panel)->ClipChildren = -1;
-  Make(panel, -5, 2, 30, 2, kRed);  // x 5..34 over a clip of 10..19
+  Make(panel, -5, 2, 30, 2, kRed);     // x 5..34 over a clip of 10..19
+  Make(panel, 4, -3, 2, 20, kGreen);   // y 7..26 over a clip of 10..19
   Frame();
-  EXPECT_EQ(Px(9, 12), kBack);
+  for (int32_t x : {9, 20, 34}) EXPECT_EQ(Px(x, 12), kBack) << x;
   EXPECT_EQ(Px(10, 12), kRed);
-  EXPECT_EQ(Px(34, 12), kRed);  // runs on to the control's right edge
-  EXPECT_EQ(Px(35, 12), kBack);
+  EXPECT_EQ(Px(19, 12), kRed);
+  for (int32_t y : {9, 20, 26}) EXPECT_EQ(Px(14, y), kBack) << y;
+  EXPECT_EQ(Px(14, 10), kGreen);
+  EXPECT_EQ(Px(14, 19), kGreen);
 }
 
 TEST_F(RendererTest, ATranslucentControlIsBlendedAtItsAlpha) {

@@ -228,6 +228,19 @@ TEST_F(VideoThreadTest, TheThreadTakesRequestedSnapshotsIntoTheHomeFolder) {
   EXPECT_EQ(Le(s, 54 + kW * 3 * (kH - 1), 3), 0xFF0000u);  // the red root, top-left
 }
 
+// A requested snapshot that cannot be saved leaves its code for the main thread.
+TEST_F(VideoThreadTest, ARequestedSnapshotThatFailsLeavesItsCode) {
+  std::ofstream(dir_ / "SNAPSHOTS") << "x";  // a file where the folder should be
+  QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, SystemDir().c_str());
+  InterfaceReady = -1;
+  SnapshotError = 0;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  SnapshotRequest = -1;
+  ASSERT_TRUE(WaitFor([] { return SnapshotRequest.load() == 0; }));
+  StopVideoThread();
+  EXPECT_LT(SnapshotError.exchange(0), 0);
+}
+
 TEST_F(VideoThreadTest, AFailedStartIsReported) {
   FailNextVideoThreadStart();
   EXPECT_EQ(StartVideoThread(0), -29);

@@ -20,6 +20,9 @@ std::string EditClipText;
 
 namespace {
 
+constexpr uint32_t kScanEnterKey = 28;  // Return and keypad Enter
+constexpr uint32_t kScanEscKey = 1;
+
 // Shown on screen: the control and every ancestor up to the root visible.
 bool ShownInTree(int32_t id) {
   for (int32_t guard = 0; guard < 64; ++guard) {
@@ -314,6 +317,16 @@ int32_t OnDialogEdit(uint32_t bits, int32_t x, int32_t, int32_t id, int32_t) {
     editor.Key();
   }
   editor.Store();
+  // The field takes every key while it is edited, the buttons' Enter and Esc
+  // included: it answers for them (the numeric clamp of Enter done first).
+  if (bits == V::kEventKey && V::KeyReleased() == 0) {
+    const uint32_t scan = V::KeyScanCode();
+    const int32_t db = SlotId(kUiDB);  // DB_TEXT, DB_EDIT, DB_OK and DB_X follow it
+    if (scan == kScanEnterKey && db > 0)
+      OnDialogOk(V::kEventClick, 0, 0, db + 3, id);
+    else if (scan == kScanEscKey && db > 0)
+      OnDialogCancel(V::kEventClick, 0, 0, db + 4, id);
+  }
   return 0;
 }
 

@@ -313,7 +313,7 @@ void DeleteAnswered() {
       if (map >= 0 && map < kMidiMapCount) {
         ResetMidiMap(MidiMaps[map]);
         QUARLE_AUDIO::RefreshMidiDeviceList(-1);
-        UnbindKeyboardsFromDevice(PanelSelectedMidiMap());
+        UnbindKeyboardsFromDevice(map);  // the slot the dialog asked about
         RefreshMidiMark();
       }
       break;
@@ -649,7 +649,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   int32_t list = 0, index = -1;
-  if (!ItemToActOn(list, index, LangText(230, "No visible list from which to load."), LangText(231, "No selected item to copy."))) return 0;
+  if (!ItemToActOn(list, index, LangText(230, "No visible list from which to load."), LangText(231, "No selected item to load."))) return 0;
   int32_t code = 0;
   if (list == Refm() || list == Libm()) {
     if (list == Refm() || index < ModuleList.count) CreateFromList(list, index);

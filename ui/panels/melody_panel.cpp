@@ -189,7 +189,7 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
       m->ActiveVoices = 0;
       m->PreviousActiveVoices = 0;
       WaveLibraryEntry* e = nullptr;
-      const int32_t r = NewMelodyEntry(251, &e);
+      const int32_t r = NewMelodyEntry(250, &e);
       if (r != 0) {
         m->ModuleSwitches[kSwitchPlay] = play;
         m->ModuleSwitches[kSwitchRewind] = rewind;
@@ -214,7 +214,7 @@ int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int
   if (m->RecordDone == 0) {
     if (m->ModuleSwitches[kSwitchRecord] == 0) {
       WaveLibraryEntry* e = nullptr;
-      const int32_t r = NewMelodyEntry(252, &e);
+      const int32_t r = NewMelodyEntry(251, &e);
       if (r != 0) return r;
       BeginMelodyGeneratorRecording(*m, e);
     } else {

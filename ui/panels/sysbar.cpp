@@ -34,7 +34,14 @@ int64_t AboutAutoClose = -1;
 int32_t StatusTextCountdown = 0;
 int32_t LowFrameRateTicks = 0;
 
+namespace {
+// The desktop size a window size was last asked for; -1 none.
+int64_t g_askedWidth = -1;
+int64_t g_askedHeight = -1;
+}  // namespace
+
 void ResetSysbarTick() {
+  g_askedWidth = g_askedHeight = -1;
   TickCounter = 1;
   AboutAutoClose = -1;
   StatusTextCountdown = 0;
@@ -86,6 +93,15 @@ void AudioDeviceSelectors() {
   if (input > 0) PostControlEvent(input + 3, 0, V::kEventClick);
 }
 
+// The index of the largest listed screen mode that fits the desktop (the
+// handler takes a mode index); the smallest when none does.
+int32_t FittingScreenMode(int64_t width, int64_t height) {
+  for (int32_t i = V::ScreenModeCount - 1; i >= 0; --i)
+    if (V::ScreenModes[i][0] <= static_cast<float>(width) && V::ScreenModes[i][1] <= static_cast<float>(height))
+      return i;
+  return 0;
+}
+
 void WatchMonitors() {
   {
     platform::MutexGuard guard(V::MT_DRAW);
@@ -97,11 +113,17 @@ void WatchMonitors() {
     }
   }
   if (int64_t{MonitorCount} * DesktopWidth < V::ScreenWidth || DesktopHeight < V::ScreenHeight) {
-    HandlerMessage.type = 102;
-    HandlerMessage.single1 = static_cast<float>(DesktopWidth);
-    HandlerMessage.single2 = static_cast<float>(DesktopHeight);
-    HandlerMessage.single3 = 0.0f;
-    PostHandlerMessage(QUARLE_BASICS::MainCommandQueue);
+    // The new size applies at the next start, so the window stays too large:
+    // asked once per desktop size, not at every watch.
+    if (DesktopWidth != g_askedWidth || DesktopHeight != g_askedHeight) {
+      g_askedWidth = DesktopWidth;
+      g_askedHeight = DesktopHeight;
+      HandlerMessage.type = 102;
+      HandlerMessage.single1 = static_cast<float>(FittingScreenMode(DesktopWidth, DesktopHeight));
+      HandlerMessage.single2 = static_cast<float>(DesktopHeight);
+      HandlerMessage.single3 = 0.0f;
+      PostHandlerMessage(QUARLE_BASICS::MainCommandQueue);
+    }
   } else {
     int32_t x = 0, y = 0;
     {
@@ -200,6 +222,10 @@ void FrameRate() {
 int32_t OnSysbarTick(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
   V::CpuSaving = (Settings.CpuSaving != 0 || PlaybackActive.load() == 0) ? -1 : 0;
   if (bits != 0) return 0;
+  // The video thread saves snapshots; what it could not save is said here.
+  if (const int32_t e = V::SnapshotError.exchange(0); e != 0)
+    QUARLE_BASICS::Report("Screen snapshot not saved: " + QUARLE_BASICS::ErrorText(e),
+                          QUARLE_BASICS::kLevelError);
   PanelCheckMidiDevices();
   ModulePageButtons();
   AudioDeviceSelectors();

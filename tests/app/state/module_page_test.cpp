@@ -163,6 +163,7 @@ TEST_F(ModulePageTest, SelectingNothingEmptiesAndDisablesThePage) {
   ASSERT_EQ(OpenDialog(Slot(kUiFAD_PP) + 1, "Enter a new floating point value: ", -1, "1", 1, -1, -1), 0);
   S(kUiFLIST)->Text.Selected = 2;
   SelectModule(nullptr, -1);
+  EXPECT_EQ(Text(Slot(kUiMTLBL)), "[NO ACTIVE SELECTION]");
   EXPECT_EQ(DialogOwner, 0);  // the typed value lost its module
   EXPECT_FALSE(Shown(Slot(kUiDB)));
   EXPECT_EQ(SelectedModule, nullptr);

@@ -146,6 +146,11 @@ TEST_F(SettingsTest, ReaderClampsAndDefaults) {
   ASSERT_EQ(Load("\"SCOPE\",-1\r\n\"ZOOM FACTOR\",1.33\r\n"), 0);
   EXPECT_EQ(Settings.Scope, 0);
   EXPECT_FLOAT_EQ(Settings.Zoom, 1.2f);
+  // The least zoom is kept; below it the zoom counts as unset (1.0 at start).
+  ASSERT_EQ(Load("\"ZOOM FACTOR\",0.2\r\n"), 0);
+  EXPECT_FLOAT_EQ(Settings.Zoom, 0.2f);
+  ASSERT_EQ(Load("\"ZOOM FACTOR\",0.1\r\n"), 0);
+  EXPECT_EQ(Settings.Zoom, 0.0f);
   ASSERT_EQ(Load("\"ZOOM FACTOR\",1e300\r\n"), 0);
   EXPECT_TRUE(std::isfinite(Settings.Zoom));
   for (const auto& [value, base] : {std::pair{"4", 2}, {"5", 5}, {"7", 2}, {"2.9", 3}}) {

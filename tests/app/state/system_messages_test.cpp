@@ -269,13 +269,27 @@ TEST_F(SystemMessageTest, DisplayDriverChange) {
   EXPECT_EQ(Messages()[0].first, "Display driver now set to: OpenGL");
   EXPECT_EQ(Messages()[1].first, "Display driver now set to: GDI");
 
+  // A driver whose screen does not open: said, and the driver in use before
+  // (GDI) is taken again, in the settings too.
+  platform::ScreenFailDriver("DirectX");
+  Handle(Message(103, 1.0f));
+  platform::ScreenFailDriver("");
+  ASSERT_EQ(Messages().size(), 4u);
+  EXPECT_EQ(Messages()[2], std::make_pair(std::string("I could not set the screen."), 2));
+  EXPECT_EQ(Messages()[3].first, "Display driver now set to: GDI");
+  EXPECT_EQ(QUARLE_BASICS::DisplayDriverIndex, 0);
+  EXPECT_EQ(platform::ScreenDriver(), "GDI");
+  EXPECT_NE(g_ui.screen, nullptr);
+  EXPECT_EQ(g_ui.starts, 3);
+  EXPECT_NE(SettingsFile().find("\"DISPLAY DRIVER\",\"GDI\"\r\n"), std::string::npos);
+
   // A screen that cannot be opened is said, and no video thread starts on it.
   platform::ScreenClose();
   QUARLE_BASICS::ScreenWidth = QUARLE_BASICS::ScreenHeight = 0;
   Handle(Message(103, 1.0f));
-  EXPECT_EQ(g_ui.starts, 2);
+  EXPECT_EQ(g_ui.starts, 3);
   EXPECT_EQ(g_ui.screen, nullptr);
-  EXPECT_EQ(Messages()[2], std::make_pair(std::string("I could not set the screen."), 2));
+  EXPECT_EQ(Messages()[4], std::make_pair(std::string("I could not set the screen."), 2));
   platform::ScreenClose();
   QUARLE_BASICS::ScreenWidth = QUARLE_BASICS::ScreenHeight = QUARLE_BASICS::ScreenDepth = 0;
   QUARLE_BASICS::DisplayDriverIndex = 0;

@@ -87,6 +87,53 @@ TEST_F(DialogTest, ASecondOwnerAnswersTheFirstNo) {
   EXPECT_EQ(DialogAnswer, 0);
   EXPECT_EQ(DialogOwner, other);
   EXPECT_EQ(Text(db_ + 1), "  Other?");
+  // The first question's action did not happen: the status line says so once
+  // the second question is answered (it hides the line while it shows).
+  const std::string told = "Not done (another question replaced it): Name?";
+  EXPECT_TRUE(HasReport(told, 1));
+  Click(OnDialogCancel, db_ + 4);
+  EXPECT_EQ(Shown(Slot(kUiMB)), -1);
+  EXPECT_EQ(Text(Slot(kUiMB)), told);
+  // Told once: the next dialog closes without it.
+  SetTextOf(Slot(kUiMB), "");
+  Open("y");
+  Click(OnDialogCancel, db_ + 4);
+  EXPECT_EQ(Text(Slot(kUiMB)), "");
+}
+
+// The edit line keeps every key, so it answers for the buttons it hides the
+// keys of: Enter is OK with the typed text, Esc is Cancel.
+TEST_F(DialogTest, EnterAndEscInTheEditLineAnswerTheDialog) {
+  Open("v");
+  V::SetActiveEditField(edit_);
+  Key(kScanEnd);
+  Type("2");
+  Key(28);  // Enter
+  EXPECT_EQ(DialogAnswer, -1);
+  EXPECT_EQ(DialogAnswered, -1);
+  EXPECT_EQ(Shown(db_), 0);
+  EXPECT_EQ(Text(*V::DialogEditIndex), "v2");
+  auto posted = Drain(0);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg2), owner_);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg1), db_ + 3);
+  DialogAnswered = 0;
+  Open("w");
+  Key(1);  // Esc
+  EXPECT_EQ(DialogAnswer, 0);
+  EXPECT_EQ(DialogAnswered, -1);
+  EXPECT_EQ(Shown(db_), 0);
+  posted = Drain(0);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(static_cast<int32_t>(posted[0].arg1), db_ + 4);
+  // A released key answers nothing.
+  DialogAnswered = 0;
+  Open("x");
+  V::KeyInput.Word3 = -1;
+  Key(28);
+  V::KeyInput.Word3 = 0;
+  EXPECT_EQ(DialogAnswered, 0);
+  EXPECT_EQ(DialogOwner, owner_);
 }
 
 TEST_F(DialogTest, TypingAndDeletingAtTheEnd) {

@@ -14,6 +14,7 @@
 #include "panels_a_fixture.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/list_buttons.h"
+#include "ui/panels/midi_mapping.h"
 
 namespace panelsa {
 namespace {
@@ -244,11 +245,13 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   Click(OnListDelete, del);
   EXPECT_EQ(Status(), "Nothing to delete");
   ModuleRecord* m = Make(kTypeOscillator);
-  SelectedModule = m;
+  SelectModule(m, -1);
+  ASSERT_EQ(Text(Slot(kUiMTLBL)), "Oscillator 1");
   Click(OnListDelete, del);
   EXPECT_EQ(Status(), "Module deleted.");
   EXPECT_EQ(ModuleList.count, 0);
   EXPECT_EQ(SelectedModule, nullptr);
+  EXPECT_EQ(Text(Slot(kUiMTLBL)), "[NO ACTIVE SELECTION]");
 
   // The catalog without a row or module asks to reset every master preset.
   ShowOnly(kUiLIB_MODULES);
@@ -257,6 +260,31 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   EXPECT_EQ(Text(db_ + 1), "  Confirm reset of all master presets?");
   Answer(true);
   EXPECT_EQ(Status(), "All master presets have been reset.");
+}
+
+// The map deleted is the one the question named, and so are the keyboards let
+// go, whichever device is selected when the answer comes.
+TEST_F(ListButtonsTest, DeletingAMidiMapUnbindsOnlyItsOwnKeyboards) {
+  for (MidiMap& map : MidiMaps) map.DeviceName[0] = '\0';
+  std::strcpy(MidiMaps[2].DeviceName, "Keys");
+  std::strcpy(MidiMaps[5].DeviceName, "Pads");
+  ModuleRecord* onKeys = Make(kTypeKeyboard);
+  ModuleRecord* onPads = Make(kTypeKeyboard);
+  onKeys->MidiDeviceBinding = 3;  // slot 2
+  onPads->MidiDeviceBinding = 6;  // slot 5
+  ShowOnly(kUiMCC);
+  C(Slot(kUiMIDIDEVS) + 1)->Text.Selected = -1;  // MIDICC: no controller row
+  Panel.SelectedMidiMap = [] { return SelectedMidiMap; };
+  SelectedMidiMap = 2;
+  const int32_t del = Button(3);
+  Click(OnListDelete, del);
+  ASSERT_EQ(Text(db_ + 1), "  Confirm permanent deletion of MIDI Map for device: Keys");
+  SelectedMidiMap = 5;  // another device chosen before answering
+  Answer(true);
+  EXPECT_EQ(onKeys->MidiDeviceBinding, 0);
+  EXPECT_EQ(onPads->MidiDeviceBinding, 6);
+  EXPECT_STREQ(MidiMaps[5].DeviceName, "Pads");
+  Panel.SelectedMidiMap = nullptr;
 }
 
 TEST_F(ListButtonsTest, SavesOverwriteAfterAskingOrSaveTheSession) {
@@ -296,6 +324,9 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
   WriteFile(Home() / "bad.tarvelo", "not a synth");
   WriteFile(Home() / "text.txt", "x");
   const int32_t load = Button(5);
+  Browse();
+  Click(OnListLoad, load);
+  EXPECT_EQ(Status(), "No selected item to load.");
   Browse("a.wav");
   Click(OnListLoad, load);
   EXPECT_EQ(Status(), "a.wav is now in the library.");
@@ -316,7 +347,7 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
 }
 
 TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
-  Make(kTypeOscillator);
+  SelectModule(Make(kTypeOscillator), -1);
   RecordAction(kActionPower, ModuleList.entries[0], -1, nullptr);
   KeyboardStates[0]->LockFlag = -1;
   OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
@@ -330,6 +361,7 @@ TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
     reset |= m.type == 100 && static_cast<int32_t>(m.arg2) == Slot(kUiSTB_CP) && m.arg5 == 8;
   EXPECT_TRUE(reset);
   EXPECT_EQ(On(Slot(kUiKBLOCK)), KeyboardStates[0]->LockFlag);
+  EXPECT_EQ(Text(Slot(kUiMTLBL)), "[NO ACTIVE SELECTION]");
   // A second new synth within the same second does not overwrite the first.
   OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
   EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05 (2).tarvelo");

@@ -3,6 +3,7 @@
 // the status line's countdown, the frame-rate watch, the module page's
 // transport buttons and the posted clicks of the device selectors.
 #include "app/state/console.h"
+#include "basics/errors.h"
 #include "panels_a_fixture.h"
 #include "platform/display.h"
 #include "platform/screen.h"
@@ -156,19 +157,50 @@ TEST_F(SysbarTest, MonitorWatchKeepsTheWindowOnTheDesktop) {
   EXPECT_TRUE(Drain(0).empty());
 }
 
-TEST_F(SysbarTest, WindowLargerThanTheDesktopAsksForAWindowSize) {
-  platform::DisplaySetSimulated(platform::DisplayModes(), 1280, 720, 1);
+// The handler takes a mode index: the largest listed mode that fits the
+// desktop is asked for, once per desktop size (the window keeps its size
+// until the next start).
+TEST_F(SysbarTest, WindowLargerThanTheDesktopAsksOnceForTheModeThatFits) {
+  ASSERT_GT(V::ScreenModeCount, 5);
+  platform::DisplaySetSimulated(platform::DisplayModes(), 1600, 900, 1);
+  const int64_t w = V::ScreenWidth, h = V::ScreenHeight;
+  V::ScreenWidth = 1920;
+  V::ScreenHeight = 1080;
   platform::ScreenMoveWindow(-5, -5);
   Tick(3);
   const auto posted = Drain(0);
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].type, 102u);
-  EXPECT_EQ(posted[0].single1, 1280.0f);
-  EXPECT_EQ(posted[0].single2, 720.0f);
+  const auto mode = static_cast<int32_t>(posted[0].single1);
+  ASSERT_GE(mode, 0);
+  ASSERT_LT(mode, V::ScreenModeCount);
+  EXPECT_EQ(V::ScreenModes[mode][0], 1600.0f);
+  EXPECT_EQ(V::ScreenModes[mode][1], 900.0f);
   EXPECT_EQ(posted[0].single3, 0.0f);
   int32_t x = 0, y = 0;
   platform::ScreenWindowPosition(x, y);
   EXPECT_EQ(x, -5);  // no position change at that tick
+  Tick(3);
+  EXPECT_TRUE(Drain(0).empty());
+  // A desktop that changes again is asked about again.
+  platform::DisplaySetSimulated(platform::DisplayModes(), 1366, 768, 1);
+  Tick(3);
+  const auto again = Drain(0);
+  ASSERT_EQ(again.size(), 1u);
+  const auto second = static_cast<int32_t>(again[0].single1);
+  EXPECT_EQ(V::ScreenModes[second][0], 1366.0f);
+  V::ScreenWidth = w;
+  V::ScreenHeight = h;
+  platform::DisplayResetSimulated();
+}
+
+// A snapshot the video thread could not save is told once, on the main thread.
+TEST_F(SysbarTest, AFailedSnapshotIsReported) {
+  V::SnapshotError = -QUARLE_BASICS::kErrFileAccess;
+  Tick();
+  const std::string code = QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileAccess);
+  EXPECT_TRUE(HasReport("Screen snapshot not saved: " + code, 2));
+  EXPECT_EQ(V::SnapshotError.load(), 0);
 }
 
 TEST_F(SysbarTest, TransportButtonsFollowTheSelectedModule) {

@@ -150,6 +150,25 @@ TEST_F(SettingsWindows, ZoomIsCutToHundredthsAndPostedWhenNew) {
   EXPECT_TRUE(Drain(0).empty());
 }
 
+// Every zoom offered is one the program keeps: none below the least usable
+// zoom, which the start-up would replace with 1.0.
+TEST_F(SettingsWindows, TheZoomOptionsStartAtTheLeastUsableZoom) {
+  const int32_t zoom = Find("VS_ZOOM");
+  Tarvelo::ZoomLimit = 1.0f;
+  Tarvelo::Settings.Zoom = 1.0f;
+  C(zoom)->Text.Selected = 1;
+  ClickLeft(zoom);
+  EXPECT_EQ(Opt(zoom), 0);
+  EXPECT_EQ(Text(zoom), "Zoom: 0.2x");
+  ClickLeft(zoom);  // wraps to the last of five options
+  EXPECT_EQ(Text(zoom), "Zoom: 1x");
+  C(zoom)->Text.Selected = 0;
+  Send(zoom + 1, 8);
+  std::vector<CommandMessage> q = Drain(0);
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].single1, 0.2f);
+}
+
 TEST_F(SettingsWindows, LanguagesWithoutTheirPackFilesArePassedOver) {
   platform::SetProgramFolderOverride(home);
   const int32_t lang = Find("VS_LNS");
