@@ -8,6 +8,7 @@ namespace QUARLE_BASICS {
 // Codes are returned negated by the procedures that fail with them.
 enum ErrorCode : int32_t {
   kErrNone = 0,
+  kErrFileIo = 3,            // "File I/O Error: Disk Full, Restricted Access or Other"
   kErrUnknown = 18,
   kErrBadParameter = 19,     // "Incorrect Function Parameter"
   kErrFileAccess = 20,

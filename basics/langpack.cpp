@@ -1,5 +1,8 @@
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "basics/errors.h"
 #include "basics/messages.h"
@@ -47,9 +50,13 @@ int32_t OpenPack(const std::string& path, int32_t& fileNumber) {
   return rc;
 }
 
+// The texts a pack sets, by number, in file order; applied only once both of
+// its files were read.
+using PackTexts = std::vector<std::pair<uint32_t, std::string>>;
+
 // Reads index and text lines into entries low..high-1 while counter stays below
 // limit. A file that ends early keeps what was read.
-void ReadPack(int32_t file, uint32_t low, uint32_t high, uint32_t limit, uint32_t& counter) {
+void ReadPack(int32_t file, uint32_t low, uint32_t high, uint32_t limit, uint32_t& counter, PackTexts& texts) {
   std::string item;
   if (platform::FileReadItem(file, item) != 0) return;  // the first line is not used
   while (counter < limit && !platform::FileEof(file)) {
@@ -58,7 +65,7 @@ void ReadPack(int32_t file, uint32_t low, uint32_t high, uint32_t limit, uint32_
     if (index >= static_cast<int64_t>(low)) {
       std::string line;
       if (platform::FileReadLine(file, line) != 0) break;
-      LanguageTableSet(static_cast<uint32_t>(index), PackText(line).c_str());
+      texts.emplace_back(static_cast<uint32_t>(index), PackText(line));
     }
     counter += 1;
   }
@@ -86,17 +93,21 @@ int32_t LoadLanguagePack(uint32_t language) {
   int32_t rc = OpenPack(path, file);
   if (rc != 0) return rc;
   uint32_t counter = 0;
-  ReadPack(file, 0, first, first, counter);
+  PackTexts texts;
+  ReadPack(file, 0, first, first, counter, texts);
   platform::FileClose(file);
 
+  // A pack without its second file is refused whole: the texts in force stay,
+  // rather than a language half shown while the setting falls back to English.
   if (full >= 1 && full > first) {
     path = PackPath(language, "_LANGPACK_EXT.txt");
     if (!platform::FileExists(path)) return -kErrFileNotFound;
     rc = OpenPack(path, file);
     if (rc != 0) return rc;
-    ReadPack(file, first, full, full, counter);
+    ReadPack(file, first, full, full, counter, texts);
     platform::FileClose(file);
   }
+  for (const auto& [n, text] : texts) LanguageTableSet(n, text.c_str());
   return 0;
 }
 

@@ -54,7 +54,8 @@ std::string InsertArg(const std::string& templ, const std::string& value);
 extern char LanguageCodes[4][3];  // "EN", "FR", "ES", "XX"
 // Reads code + "_LANGPACK.txt" and code + "_LANGPACK_EXT.txt" from the program's
 // folder over the table. 0 on success; -19, -1, -23, -24 or the open's own
-// (positive) failure code otherwise: any non-zero result is a failure.
+// (positive) failure code otherwise: any non-zero result is a failure, and
+// leaves every text as it was.
 int32_t LoadLanguagePack(uint32_t language);
 
 }  // namespace QUARLE_BASICS

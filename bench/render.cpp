@@ -6,6 +6,13 @@
 //   -> Mixer, every module per voice (each voice keeps its own filter state
 //   and delay line; the Mixer sums the delayed and the dry voice), the Mixer
 //   as the synth output.
+// - BM_SawFilters: a Keyboard holding n notes (0, 1, 8, 32) -> ADSR ->
+//   sawtooth Oscillator -> Filter -> Filter, every module per voice, the
+//   second Filter as the synth output (one channel, heard on both): the
+//   fixed cost of a frame with no voices, and what each voice adds;
+// - BM_SawFilters30s: the same synth with 32 notes, one run of exactly 30
+//   seconds, to time the whole program against another engine rendering the
+//   same patch (bench/compare_csound.sh).
 // Each iteration renders 10 seconds at 48,000 Hz in 10 ms stream buffers;
 // "realtime" is rendered seconds per CPU second.
 #include <benchmark/benchmark.h>
@@ -55,9 +62,9 @@ void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
   ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]);
 }
 
-void Hold32Notes() {
+void HoldNotes(int32_t count) {
   KeyboardState& state = *KeyboardStates[0];
-  for (int32_t key = 0; key < 32; ++key) {
+  for (int32_t key = 0; key < count; ++key) {
     platform::MutexGuard guard(KeyboardVoiceLocks[0]);
     NoteOn(state, KeyToFrequency(24 + key), 0.8f);
   }
@@ -80,7 +87,7 @@ ModuleRecord* BuildSynth(int32_t shape) {
   Link(osc, kOscAmplitude, env);
   ModuleSetParamValue(*osc, kOscAmplitude, 1.0f / 32.0f);
   RequestGraphRebuild(0, 0, osc);
-  Hold32Notes();
+  HoldNotes(32);
   return osc;
 }
 
@@ -115,13 +122,50 @@ ModuleRecord* BuildChain(int32_t shape) {
   ModuleSetParamValue(*mixer, kMixerFirstInput + 1, 0.5f);
   ModuleSetParamValue(*mixer, kMixerMasterVolume, 1.0f / 32.0f);
   RequestGraphRebuild(0, 0, mixer);
-  Hold32Notes();
+  HoldNotes(32);
   return mixer;
 }
 
-using Builder = ModuleRecord* (*)(int32_t shape);
+// Keyboard -> ADSR -> sawtooth -> Filter -> Filter, all per voice, with the
+// settings of the other engine's patch: envelope 0.01 / 0.1 / 0.7 / 0.2 s,
+// amplitude 0.03, two one-pole low passes near 2 kHz. Holds `notes` notes;
+// returns the output module, or null.
+ModuleRecord* BuildSawFilters(int32_t notes) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  ModuleRecord* env = Add(kTypeAdsr);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  ModuleRecord* f1 = Add(kTypeFilter);
+  ModuleRecord* f2 = Add(kTypeFilter);
+  for (ModuleRecord* m : {kb, env, osc, f1, f2}) {
+    if (m == nullptr) return nullptr;
+    PerVoice(m);
+  }
+  ModuleSetParamValue(*kb, 0, 32.0f);
+  Link(env, kAdsrFrequency, kb);
+  Link(env, kAdsrVelocity, kb);
+  ModuleSetParamValue(*env, kAdsrAttack, 0.01f);
+  ModuleSetParamValue(*env, kAdsrDecay, 0.1f);
+  ModuleSetParamValue(*env, kAdsrSustain, 0.7f);
+  ModuleSetParamValue(*env, kAdsrSustainLength, 0.0f);
+  ModuleSetParamValue(*env, kAdsrRelease, 0.2f);
+  SetOscillatorShape(*osc, 3);
+  Link(osc, kOscFrequency, env);
+  Link(osc, kOscAmplitude, env);
+  ModuleSetParamValue(*osc, kOscAmplitude, 0.03f);
+  for (ModuleRecord* f : {f1, f2}) {
+    ModuleSetParamValue(*f, kFilterLowPass, 0.77f);
+    ModuleSetParamValue(*f, kFilterHighPass, 0.0f);
+  }
+  Link(f1, kFilterInput, osc);
+  Link(f2, kFilterInput, f1);
+  RequestGraphRebuild(0, 0, f2);
+  HoldNotes(notes);
+  return f2;
+}
 
-void RenderBenchmark(benchmark::State& st, Builder build) {
+using Builder = ModuleRecord* (*)(int32_t argument);
+
+void RenderBenchmark(benchmark::State& st, Builder build, int32_t seconds = kSeconds) {
   for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
   InitTuning(ActiveTuning);
   if (Tarvelo::init(static_cast<float>(kRate)) != 0) {
@@ -138,14 +182,14 @@ void RenderBenchmark(benchmark::State& st, Builder build) {
   float* p = buffer.data();
   RenderAudio(&p, 0, kBufferFloats);  // the notes start sounding
   for (auto _ : st) {
-    for (int32_t b = 0; b < kSeconds * 100; ++b) {
+    for (int32_t b = 0; b < seconds * 100; ++b) {
       RenderAudio(&p, 0, kBufferFloats);
       benchmark::DoNotOptimize(buffer.data());
     }
   }
   st.counters["voices"] = out->ActiveVoices;
   st.counters["realtime"] =
-      benchmark::Counter(static_cast<double>(kSeconds) * static_cast<double>(st.iterations()),
+      benchmark::Counter(static_cast<double>(seconds) * static_cast<double>(st.iterations()),
                          benchmark::Counter::kIsRate);
   Tarvelo::close();
   FreeTuning(ActiveTuning);
@@ -157,10 +201,18 @@ void RenderBenchmark(benchmark::State& st, Builder build) {
 
 void BM_Render32Voices(benchmark::State& st) { RenderBenchmark(st, BuildSynth); }
 void BM_Render32VoiceChain(benchmark::State& st) { RenderBenchmark(st, BuildChain); }
+void BM_SawFilters(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters); }
+void BM_SawFilters30s(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 30); }
+void BM_SawFiltersOnce(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 1); }
 
 // Sine (the transcendental one) and Square (the cheapest shape).
 BENCHMARK(BM_Render32Voices)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Render32VoiceChain)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_SawFilters)->Arg(0)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_SawFilters30s)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(1);
+// One second once: instruction counts under callgrind, free of the noise of a
+// busy machine (bench/compare_csound.sh).
+BENCHMARK(BM_SawFiltersOnce)->Arg(0)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

@@ -12,6 +12,7 @@ namespace Tarvelo {
 using platform::Mutex;
 using platform::MutexGuard;
 
+std::atomic<uint32_t> KeyboardPendingCount{0};
 KeyboardState* KeyboardStates[kKeyboardBankSize] = {};
 KeyboardState* OctaveBoardStates[kKeyboardBankSize] = {};
 Mutex* KeyboardVoiceLocks[kKeyboardBankSize] = {};
@@ -153,7 +154,7 @@ int32_t NoteOn(KeyboardState& state, float frequency, float velocity) {
   KbStore(state.LastVoice, s);
   KbStore(state.NewNote, 1);
   KbStore(state.VoicesOn, KbLoad(state.VoicesOn) + 1);
-  KbStore(state.Pending, kPendingRebuild);
+  KbPostPending(state, kPendingRebuild);
   return s;
 }
 
@@ -187,7 +188,7 @@ void KillVoice(KeyboardState& state, int32_t slot) {
   if (KbLoad(state.LastVoice) == slot) KbStore(state.LastVoice, -1);
   const int32_t on = KbLoad(state.VoicesOn);
   KbStore(state.VoicesOn, on > 0 ? on - 1 : 0);
-  KbStore(state.Pending, kPendingRebuild);
+  KbPostPending(state, kPendingRebuild);
 }
 
 void VoiceListRebuild(KeyboardState& state, Mutex* heldKeysLock) {

@@ -76,6 +76,16 @@ inline void KbStore(T& field, T value) {
 }
 
 // The two banks (instance n uses entry n - 1) and their locks.
+// Advanced after every change of a state's Pending word: the audio thread
+// looks through the banks only when it moved.
+extern std::atomic<uint32_t> KeyboardPendingCount;
+
+// Sets a state's Pending word and tells the audio thread.
+inline void KbPostPending(KeyboardState& state, int32_t value) {
+  KbStore(state.Pending, value);
+  KeyboardPendingCount.fetch_add(1, std::memory_order_release);
+}
+
 extern KeyboardState* KeyboardStates[kKeyboardBankSize];
 extern KeyboardState* OctaveBoardStates[kKeyboardBankSize];
 extern platform::Mutex* KeyboardVoiceLocks[kKeyboardBankSize];

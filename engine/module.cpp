@@ -286,15 +286,6 @@ void ClearDroppedVoices(ModuleRecord& m, int32_t previous) {
   }
 }
 
-void ClearTriggerBuffer(ModuleRecord& m, int32_t parity) {
-  uint32_t* t = m.TriggerBuffers[parity & 1];
-  if (t == nullptr) return;
-  if (m.PolyphonyMode == 1)
-    std::memset(t, 0, kVoices * sizeof(uint32_t));
-  else
-    t[0] = 0;
-}
-
 void ModuleSetParamValue(ModuleRecord& m, int32_t p, float x) {
   if (p < 0 || p >= kModuleParams) return;
   ModuleParam& param = m.Params[p];

@@ -129,7 +129,7 @@ void ReleaseBank(const Bank& bank, bool playing) {
   KeyboardState* state = *bank.slot;
   if (!state) return;
   if (playing) {
-    KbStore(state->Pending, kPendingReset);
+    KbPostPending(*state, kPendingReset);
   } else {
     ResetKeyboardState(*state, bank.keys);
   }

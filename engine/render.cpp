@@ -21,8 +21,17 @@ int32_t OutputMeterCount = 0;
 namespace {
 
 // Keyboard changes: the voice lists are rebuilt under each bank's voices lock,
-// and only where something is pending.
+// and only where something is pending. The banks are looked through only when
+// a Pending word was posted since the last look, and every 1024 frames anyway
+// (a word set without posting waits at most that long).
+uint32_t KeyboardPendingSeen = ~0u;
+int32_t FramesSinceKeyboardSweep = 0;
+
 inline void TakeKeyboardChanges() {
+  const uint32_t posted = KeyboardPendingCount.load(std::memory_order_acquire);
+  if (posted == KeyboardPendingSeen && ++FramesSinceKeyboardSweep < 1024) return;
+  KeyboardPendingSeen = posted;
+  FramesSinceKeyboardSweep = 0;
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
     KeyboardState* kb = KeyboardStates[k];
     if (kb != nullptr && KbLoad(kb->Pending) != kPendingTaken) {
@@ -57,52 +66,58 @@ inline void AdvanceCaptureRead() {
 
 }  // namespace
 
-void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
-  m->VoicesToCompute = 0;
-  bool keepGate = false;
+namespace {
+
+// ProcessModuleFrame's work, inlined into the render loop.
+inline void ModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
+  int32_t toCompute = 0;
+  int32_t leadVoices = 0;
   bool blocked = false;
   const int32_t ports = m->PortCount < kModuleParams ? m->PortCount : kModuleParams;
   if (ports > 0) {
     int32_t lead = m->VoiceMapSourcePort;
     if (static_cast<uint32_t>(lead) >= static_cast<uint32_t>(ports)) lead = 0;
     const ModuleRecord* leadSource = m->PortSources[lead];
-    m->VoicesToCompute = leadSource != nullptr ? leadSource->ActiveVoices : 0;
-    keepGate = m->KeepsVoices != 0 && m->VoicesToCompute > 0;
+    leadVoices = leadSource != nullptr ? leadSource->ActiveVoices : 0;
+    toCompute = leadVoices;
     for (int32_t p = 0; p < ports; ++p) {
       const ModuleRecord* s = m->PortSources[p];
       if (s == nullptr) {
         // A port without any source (its value module could not be made)
         // cannot be read: the module does not run.
         blocked = true;
-        m->VoicesToCompute = 0;
+        toCompute = 0;
         break;
       }
       ModuleParam& param = m->Params[p];
-      param.VoiceMapRow = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+      // Written only when it changes: the row rarely does, and the entry's
+      // cache line then stays clean.
+      const int32_t row = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+      if (param.VoiceMapRow != row) param.VoiceMapRow = row;
       if (s->ActiveVoices == 0) {
         if (param.FeedbackPort != 0) {
           SeedFeedbackSource(*m, p);
         } else {
-          m->VoicesToCompute = 0;
+          toCompute = 0;
           if (!(m->RunsWithoutVoices != 0 && m->HasFeedbackInput != 0)) break;
         }
       }
     }
   }
-  if (m->VoicesToCompute == 0) {
+  if (toCompute == 0) {
     if (m->HasFeedbackInput != 0 && m->ModuleSwitches[kSwitchFeedbackVoice] != 0) {
-      m->VoicesToCompute = 1;
+      toCompute = 1;
     } else if (m->RunsWithoutVoices == 0 && m->KeepsVoices == 0) {
       m->ActiveVoices = 0;
-    } else if (keepGate) {
+    } else if (m->KeepsVoices != 0 && leadVoices > 0) {
       m->ActiveVoices = 0;
     }
   }
+  m->VoicesToCompute = toCompute;
   if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
 
   const bool switched = m->ModuleSwitches[kSwitchPlay] != 0 || m->ModuleSwitches[kSwitchRecord] != 0;
-  const bool runs = !blocked && switched &&
-                    (m->RunsWithoutVoices != 0 || m->VoicesToCompute + m->ActiveVoices > 0);
+  const bool runs = !blocked && switched && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices > 0);
   if (runs) {
     if (m->Awake == 0) ModuleWake(*m);
     m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
@@ -111,6 +126,12 @@ void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, 
   } else if (m->Awake != 0) {
     ModuleReset(*m);
   }
+}
+
+}  // namespace
+
+void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
+  ModuleFrame(m, frameCounter, parity, previousParity);
 }
 
 void RenderAudio(float** stream, int32_t start, int32_t count) {
@@ -133,7 +154,7 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
       const int32_t parity = FrameParity;
       const int32_t previous = PreviousFrameParity;
       ModuleRecord* const* entries = order->Entries;
-      for (int32_t j = n - 1; j >= 0; --j) ProcessModuleFrame(entries[j], frame, parity, previous);
+      for (int32_t j = n - 1; j >= 0; --j) ModuleFrame(entries[j], frame, parity, previous);
 
       ModuleRecord& output = *entries[0];
       left = ClipValue(MixVoices(output, 0), output.ClipFlag);
@@ -152,7 +173,9 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
     if (CaptureActive.load(std::memory_order_relaxed) != 0) AdvanceCaptureRead();
     PreviousFrameParity = FrameParity;
     FrameParity ^= 1;
-    FrameCounter.fetch_add(1);
+    // The audio thread is the counter's only writer: a release store publishes
+    // the frame without a locked instruction.
+    FrameCounter.store(FrameCounter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   }
   OutputMeterCount += count;
   if (OutputMeterCount >= QUARLE_AUDIO::StreamLength) {

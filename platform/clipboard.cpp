@@ -29,6 +29,7 @@ std::string ClipboardGetUtf8() {
   std::lock_guard<std::mutex> g(g_lock);
 #if TARVELO_HAVE_SDL
   if (!ScreenHeadless()) {
+    std::lock_guard<std::recursive_mutex> sdl(SdlVideoLock());
     if (!VideoReady() || !SDL_HasClipboardText()) return "";
     char* text = SDL_GetClipboardText();
     if (!text) return "";
@@ -45,6 +46,7 @@ bool ClipboardSetUtf8(const std::string& text) {
   const std::string cut(text.c_str());
 #if TARVELO_HAVE_SDL
   if (!ScreenHeadless()) {
+    std::lock_guard<std::recursive_mutex> sdl(SdlVideoLock());
     if (!VideoReady()) return false;
     return SDL_SetClipboardText(cut.c_str()) == 0;
   }

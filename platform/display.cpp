@@ -49,15 +49,17 @@ void SortUnique(std::vector<DisplayMode>& modes) {
 
 #if TARVELO_HAVE_SDL
 // Video is initialised for the query only; SDL counts the users of a subsystem.
+// The query holds SDL's video lock throughout, as every SDL video call does.
 class VideoUse {
  public:
-  VideoUse() : ok_(VideoAcquire()) {}
+  VideoUse() : hold_(SdlVideoLock()), ok_(VideoAcquire()) {}
   ~VideoUse() {
     if (ok_) VideoRelease();
   }
   bool ok() const { return ok_; }
 
  private:
+  std::lock_guard<std::recursive_mutex> hold_;
   bool ok_;
 };
 #endif

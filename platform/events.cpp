@@ -117,6 +117,7 @@ char ShiftedUs(char c) {
 }
 
 #if TARVELO_HAVE_SDL
+// Call holding SdlVideoLock.
 bool SdlActive() { return ScreenIsOpen() && !ScreenHeadless() && SDL_WasInit(SDL_INIT_VIDEO); }
 
 bool Translate(const SDL_Event& e, WindowEvent& out) {
@@ -132,6 +133,12 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
         case SDL_WINDOWEVENT_FOCUS_GAINED: out.kind = kWindowFocusGained; return true;
         case SDL_WINDOWEVENT_ENTER: out.kind = kWindowPointerEnter; return true;
         case SDL_WINDOWEVENT_LEAVE: out.kind = kWindowPointerLeave; return true;
+        case SDL_WINDOWEVENT_EXPOSED:
+        case SDL_WINDOWEVENT_RESIZED:
+        case SDL_WINDOWEVENT_SIZE_CHANGED:
+        case SDL_WINDOWEVENT_RESTORED:
+          ScreenNoteExposed();
+          return false;
         default: return false;
       }
     case SDL_KEYDOWN:
@@ -295,10 +302,15 @@ bool WindowEventPoll(WindowEvent& event) {
     }
   }
 #if TARVELO_HAVE_SDL
-  if (SdlActive()) {
-    SDL_Event e;
-    while (SDL_PollEvent(&e)) {
-      if (Translate(e, event)) goto taken;
+  if (!ScreenHeadless()) {
+    // While the video thread presents (up to a display refresh) the pump is
+    // left for the next pass instead of holding up the interface.
+    std::unique_lock<std::recursive_mutex> sdl(SdlVideoLock(), std::try_to_lock);
+    if (sdl.owns_lock() && SdlActive()) {
+      SDL_Event e;
+      while (SDL_PollEvent(&e)) {
+        if (Translate(e, event)) goto taken;
+      }
     }
   }
 #endif
@@ -364,9 +376,12 @@ WindowEvent PlainEvent(WindowEventKind kind) {
 
 void WindowPointer(int32_t& x, int32_t& y) {
 #if TARVELO_HAVE_SDL
-  if (SdlActive()) {
+  std::unique_lock<std::recursive_mutex> sdl(SdlVideoLock(), std::defer_lock);
+  if (!ScreenHeadless()) sdl.lock();
+  if (!ScreenHeadless() && SdlActive()) {
     int px = 0, py = 0;
     SDL_GetMouseState(&px, &py);
+    ScreenWindowToPage(px, py);
     x = px;
     y = py;
     return;

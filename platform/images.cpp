@@ -12,6 +12,9 @@ namespace platform {
 namespace {
 
 std::recursive_mutex g_workPage;
+// The work page's clip (guarded by g_workPage); off while g_clipped is false.
+bool g_clipped = false;
+int32_t g_clip[4] = {0, 0, 0, 0};
 
 // Lock that is taken only when the target is the work page.
 class TargetGuard {
@@ -46,11 +49,11 @@ void CopyRows(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
   if (y0 < 0) { ch += y0; ty -= y0; y0 = 0; }
   cw = std::min<int64_t>(cw, source->width - x0);
   ch = std::min<int64_t>(ch, source->height - y0);
-  // Then at the target's edges, moving the source along.
-  if (tx < 0) { cw += tx; x0 -= tx; tx = 0; }
-  if (ty < 0) { ch += ty; y0 -= ty; ty = 0; }
-  cw = std::min<int64_t>(cw, dst.width - tx);
-  ch = std::min<int64_t>(ch, dst.height - ty);
+  // Then at the target's writable edges, moving the source along.
+  if (tx < dst.x0) { cw -= dst.x0 - tx; x0 += dst.x0 - tx; tx = dst.x0; }
+  if (ty < dst.y0) { ch -= dst.y0 - ty; y0 += dst.y0 - ty; ty = dst.y0; }
+  cw = std::min<int64_t>(cw, dst.x1 - tx);
+  ch = std::min<int64_t>(ch, dst.y1 - ty);
   if (cw < 1 || ch < 1) return;
   const int64_t spitch = source->pitch / 4;
   for (int64_t r = 0; r < ch; ++r) {
@@ -107,6 +110,8 @@ bool SurfaceOf(Image* target, Surface& out) {
     out.width = target->width;
     out.height = target->height;
     out.pitch = target->pitch / 4;
+    out.x1 = out.width;
+    out.y1 = out.height;
     return true;
   }
   int64_t w = 0, h = 0, depth = 0;
@@ -117,7 +122,30 @@ bool SurfaceOf(Image* target, Surface& out) {
   out.width = static_cast<int32_t>(w);
   out.height = static_cast<int32_t>(h);
   out.pitch = static_cast<int32_t>(w);
+  out.x1 = out.width;
+  out.y1 = out.height;
+  std::lock_guard<std::recursive_mutex> g(g_workPage);
+  if (g_clipped) {
+    out.x0 = std::clamp(g_clip[0], 0, out.width);
+    out.y0 = std::clamp(g_clip[1], 0, out.height);
+    out.x1 = std::clamp(g_clip[2], out.x0, out.width);
+    out.y1 = std::clamp(g_clip[3], out.y0, out.height);
+  }
   return true;
+}
+
+void SetWorkPageClip(int32_t x, int32_t y, int32_t w, int32_t h) {
+  std::lock_guard<std::recursive_mutex> g(g_workPage);
+  g_clipped = true;
+  g_clip[0] = x;
+  g_clip[1] = y;
+  g_clip[2] = static_cast<int32_t>(std::clamp<int64_t>(int64_t{x} + std::max(w, 0), INT32_MIN, INT32_MAX));
+  g_clip[3] = static_cast<int32_t>(std::clamp<int64_t>(int64_t{y} + std::max(h, 0), INT32_MIN, INT32_MAX));
+}
+
+void ClearWorkPageClip() {
+  std::lock_guard<std::recursive_mutex> g(g_workPage);
+  g_clipped = false;
 }
 
 void WorkPageLock() { g_workPage.lock(); }
@@ -128,27 +156,26 @@ void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uin
   Surface s;
   if (!SurfaceOf(target, s)) return;
   auto plot = [&](int64_t x, int64_t y) {
-    if (x >= 0 && y >= 0 && x < s.width && y < s.height)
-      s.pixels[y * static_cast<int64_t>(s.pitch) + x] = colour;
+    if (s.Writable(x, y)) s.pixels[y * static_cast<int64_t>(s.pitch) + x] = colour;
   };
   if (y0 == y1) {
-    if (y0 < 0 || y0 >= s.height) return;
-    const int64_t a = std::max<int64_t>(std::min(x0, x1), 0);
-    const int64_t b = std::min<int64_t>(std::max(x0, x1), s.width - 1);
+    if (y0 < s.y0 || y0 >= s.y1) return;
+    const int64_t a = std::max<int64_t>(std::min(x0, x1), s.x0);
+    const int64_t b = std::min<int64_t>(std::max(x0, x1), s.x1 - 1);
     uint32_t* row = s.pixels + static_cast<int64_t>(y0) * s.pitch;
     for (int64_t x = a; x <= b; ++x) row[x] = colour;
     return;
   }
   if (x0 == x1) {
-    if (x0 < 0 || x0 >= s.width) return;
-    const int64_t a = std::max<int64_t>(std::min(y0, y1), 0);
-    const int64_t b = std::min<int64_t>(std::max(y0, y1), s.height - 1);
+    if (x0 < s.x0 || x0 >= s.x1) return;
+    const int64_t a = std::max<int64_t>(std::min(y0, y1), s.y0);
+    const int64_t b = std::min<int64_t>(std::max(y0, y1), s.y1 - 1);
     for (int64_t y = a; y <= b; ++y) s.pixels[y * s.pitch + x0] = colour;
     return;
   }
   // Both ends beyond the same edge: nothing to walk through.
-  if ((x0 < 0 && x1 < 0) || (y0 < 0 && y1 < 0) || (x0 >= s.width && x1 >= s.width) ||
-      (y0 >= s.height && y1 >= s.height))
+  if ((x0 < s.x0 && x1 < s.x0) || (y0 < s.y0 && y1 < s.y0) || (x0 >= s.x1 && x1 >= s.x1) ||
+      (y0 >= s.y1 && y1 >= s.y1))
     return;
   // Bresenham in 64 bits so far-off end points cannot overflow.
   int64_t x = x0, y = y0;
@@ -176,9 +203,9 @@ void DrawBox(Image* target, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t
   TargetGuard guard(target);
   Surface s;
   if (!SurfaceOf(target, s)) return;
-  const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
-  const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + w, s.width);
-  const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + h, s.height);
+  const int64_t x0 = std::max<int64_t>(x, s.x0), y0 = std::max<int64_t>(y, s.y0);
+  const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + w, s.x1);
+  const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + h, s.y1);
   for (int64_t r = y0; r < y1; ++r) {
     uint32_t* row = s.pixels + r * s.pitch;
     for (int64_t c = x0; c < x1; ++c) row[c] = colour;

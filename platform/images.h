@@ -29,17 +29,27 @@ void ImageFill(Image* image, uint32_t colour);
 // Address of pixel (x, y); null outside the image or for a null image.
 uint32_t* ImagePixel(Image* image, int32_t x, int32_t y);
 
-// What a drawing routine needs of a target: the first pixel, the size and the
-// pitch in pixels.
+// What a drawing routine needs of a target: the first pixel, the size, the
+// pitch in pixels and the part that may be written, [x0, x1) x [y0, y1): all of
+// an image, the work page's clip rectangle (below) for the work page.
 struct Surface {
   uint32_t* pixels = nullptr;
   int32_t width = 0;
   int32_t height = 0;
   int32_t pitch = 0;  // pixels from one row to the next
+  int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  bool Writable(int64_t x, int64_t y) const { return x >= x0 && y >= y0 && x < x1 && y < y1; }
 };
 // Fills `out` for an image, or for the work page when target is null. False
 // (and `out` empty) for a work page while no screen is open.
 bool SurfaceOf(Image* target, Surface& out);
+
+// Limits every drawing on the work page to the rectangle x, y, w, h (cut to the
+// page), so that a part of the page can be redrawn exactly as a whole redraw
+// would draw it there; ClearWorkPageClip lifts the limit. Take the work page's
+// lock around the clipped drawing.
+void SetWorkPageClip(int32_t x, int32_t y, int32_t w, int32_t h);
+void ClearWorkPageClip();
 
 // The work page's lock. Every routine here takes it while it draws on the work
 // page; a caller that draws on the page's pixels itself (the glyph blitters)

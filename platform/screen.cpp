@@ -1,5 +1,7 @@
 #include "platform/screen.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -37,6 +39,10 @@ struct ScreenState {
 
 std::recursive_mutex g_lock;
 ScreenState g_screen;
+// Set by the event pump when the window was resized or uncovered: the shown
+// page must be presented again at the new size.
+std::atomic<bool> g_exposed{false};
+std::atomic<int32_t> g_refreshRate{0};
 int32_t g_minimized = 0;
 std::string g_driver = "GDI";
 std::string g_failingDriver;
@@ -89,40 +95,75 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
   }
   WatchDisplayConnection(g_screen.window);
   SDL_SetHint(SDL_HINT_RENDER_DRIVER, RenderDriverFor(g_driver));
-  g_screen.renderer = SDL_CreateRenderer(g_screen.window, -1, 0);
+  // A present waits for the display's retrace, so frames are never shown
+  // faster than the display can.
+  SDL_SetHint(SDL_HINT_RENDER_VSYNC, "1");
+  g_screen.renderer = SDL_CreateRenderer(g_screen.window, -1, SDL_RENDERER_PRESENTVSYNC);
   if (!g_screen.renderer) {
     // The chosen renderer is a preference: any working one beats no screen.
     SDL_SetHint(SDL_HINT_RENDER_DRIVER, "");
-    g_screen.renderer = SDL_CreateRenderer(g_screen.window, -1, 0);
+    g_screen.renderer = SDL_CreateRenderer(g_screen.window, -1, SDL_RENDERER_PRESENTVSYNC);
   }
-  if (g_screen.renderer)
+  if (g_screen.renderer) {
+    // Whatever size the window is given from outside, the page is scaled into
+    // it and pointer positions are scaled back to page pixels.
+    SDL_RenderSetLogicalSize(g_screen.renderer, w, h);
     g_screen.texture = SDL_CreateTexture(g_screen.renderer, SDL_PIXELFORMAT_ARGB8888,
                                          SDL_TEXTUREACCESS_STREAMING, w, h);
+  }
   if (!g_screen.texture) {
     SetDisplayFailure(DisplayName() + ": " + SDL_GetError());
     DestroyWindowLocked();
     return false;
   }
+  SDL_DisplayMode mode;
+  const int display = SDL_GetWindowDisplayIndex(g_screen.window);
+  g_refreshRate = SDL_GetCurrentDisplayMode(display < 0 ? 0 : display, &mode) == 0
+                      ? mode.refresh_rate : 0;
   return true;
 }
 #endif
 
-void PresentLocked() {
+// Uploads the given rectangles of the visible page (all of it for none) and
+// shows the page; `upload` false shows what the window's texture holds.
+void PresentLocked(const ScreenRect* rects = nullptr, int32_t count = 0, bool upload = true) {
 #if TARVELO_HAVE_SDL
   if (!g_screen.open || !g_screen.texture || DisplayLost()) return;
   const auto& page = g_screen.pages[g_screen.visible];
-  SDL_UpdateTexture(g_screen.texture, nullptr, page.data(),
-                    static_cast<int>(g_screen.width * sizeof(uint32_t)));
+  const int pitch = static_cast<int>(g_screen.width * sizeof(uint32_t));
+  if (upload && count <= 0) SDL_UpdateTexture(g_screen.texture, nullptr, page.data(), pitch);
+  for (int32_t i = 0; upload && i < count; ++i) {
+    const SDL_Rect r{rects[i].x, rects[i].y, rects[i].w, rects[i].h};
+    const size_t at = static_cast<size_t>(r.y) * static_cast<size_t>(g_screen.width) +
+                      static_cast<size_t>(r.x);
+    SDL_UpdateTexture(g_screen.texture, &r, page.data() + at, pitch);
+  }
   SDL_RenderClear(g_screen.renderer);
   SDL_RenderCopy(g_screen.renderer, g_screen.texture, nullptr, nullptr);
   SDL_RenderPresent(g_screen.renderer);
+#else
+  (void)rects;
+  (void)count;
+  (void)upload;
 #endif
+}
+
+// The rectangle cut to the screen; false when nothing of it is left.
+bool ClipToScreen(ScreenRect& r) {
+  const int64_t x0 = std::max<int64_t>(r.x, 0), y0 = std::max<int64_t>(r.y, 0);
+  const int64_t x1 = std::min<int64_t>(int64_t{r.x} + r.w, g_screen.width);
+  const int64_t y1 = std::min<int64_t>(int64_t{r.y} + r.h, g_screen.height);
+  if (x1 <= x0 || y1 <= y0) return false;
+  r = ScreenRect{static_cast<int32_t>(x0), static_cast<int32_t>(y0), static_cast<int32_t>(x1 - x0),
+                 static_cast<int32_t>(y1 - y0)};
+  return true;
 }
 
 void CloseLocked() {
 #if TARVELO_HAVE_SDL
   DestroyWindowLocked();
 #endif
+  g_refreshRate = 0;
   g_screen.pages.clear();
   g_screen.pages.shrink_to_fit();
   g_screen.open = false;
@@ -133,6 +174,8 @@ void CloseLocked() {
 bool ValidPage(int32_t p) { return p >= 0 && p < static_cast<int32_t>(g_screen.pages.size()); }
 
 }  // namespace
+
+std::recursive_mutex& SdlVideoLock() { return g_lock; }
 
 bool ScreenHeadless() {
   if (!TARVELO_HAVE_SDL) return true;
@@ -246,9 +289,55 @@ void ScreenCopyPage(int32_t from, int32_t to) {
   if (to == g_screen.visible) PresentLocked();
 }
 
+bool ScreenCopyRects(int32_t from, int32_t to, const ScreenRect* rects, int32_t count) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (!g_screen.open || !ValidPage(from) || !ValidPage(to) || from == to || count < 1) return false;
+  std::vector<ScreenRect> cut;
+  cut.reserve(static_cast<size_t>(count));
+  for (int32_t i = 0; i < count; ++i) {
+    ScreenRect r = rects[i];
+    if (ClipToScreen(r)) cut.push_back(r);
+  }
+  if (cut.empty()) return false;
+  const size_t w = static_cast<size_t>(g_screen.width);
+  for (const ScreenRect& r : cut) {
+    for (int32_t row = r.y; row < r.y + r.h; ++row) {
+      const size_t at = static_cast<size_t>(row) * w + static_cast<size_t>(r.x);
+      std::copy_n(g_screen.pages[from].data() + at, r.w, g_screen.pages[to].data() + at);
+    }
+  }
+  if (to == g_screen.visible) PresentLocked(cut.data(), static_cast<int32_t>(cut.size()));
+  return true;
+}
+
 void ScreenPresent() {
   std::lock_guard<std::recursive_mutex> g(g_lock);
   PresentLocked();
+}
+
+void ScreenNoteExposed() { g_exposed = true; }
+
+bool ScreenPresentIfExposed() {
+  if (!g_exposed.exchange(false)) return false;
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  PresentLocked(nullptr, 0, false);
+  return true;
+}
+
+int32_t ScreenRefreshRate() { return g_refreshRate.load(); }
+
+void ScreenWindowToPage(int& x, int& y) {
+#if TARVELO_HAVE_SDL
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (!g_screen.renderer) return;
+  float px = 0.0f, py = 0.0f;
+  SDL_RenderWindowToLogical(g_screen.renderer, x, y, &px, &py);
+  x = static_cast<int>(px);
+  y = static_cast<int>(py);
+#else
+  (void)x;
+  (void)y;
+#endif
 }
 
 void ScreenInfo(int64_t& width, int64_t& height, int64_t& depth) {

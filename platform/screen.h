@@ -45,9 +45,26 @@ int32_t ScreenVisiblePage();
 uint32_t* ScreenPointer();
 uint32_t* ScreenPagePixels(int32_t page);
 // Copies one page onto another and shows the visible page when it was the target.
+// Showing waits for the display's retrace.
 void ScreenCopyPage(int32_t from, int32_t to);
+// The same for some rectangles of the page only (cut to the screen): only they
+// are copied and sent to the window. False when nothing was copied.
+struct ScreenRect {
+  int32_t x = 0, y = 0, w = 0, h = 0;
+};
+bool ScreenCopyRects(int32_t from, int32_t to, const ScreenRect* rects, int32_t count);
 // Shows the visible page in the window (nothing to do headless).
 void ScreenPresent();
+
+// The window was resized or uncovered (the event pump says so): the next
+// ScreenPresentIfExposed shows the visible page again, scaled to the window.
+void ScreenNoteExposed();
+bool ScreenPresentIfExposed();  // true when it presented
+// The refresh rate of the window's display in Hz; 0 when unknown or headless.
+int32_t ScreenRefreshRate();
+// A position in the window's pixels as a position on the page (they differ
+// once the window was resized from outside); kept as it is headless.
+void ScreenWindowToPage(int& x, int& y);
 
 // Size and depth of the open screen; zeros while none is open.
 void ScreenInfo(int64_t& width, int64_t& height, int64_t& depth);

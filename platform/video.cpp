@@ -22,7 +22,11 @@ void PutLe(std::string& s, size_t at, uint32_t v, int bytes) {
 
 int32_t DisplayRefreshRate() {
   if (ScreenHeadless()) return g_simulatedRefresh.load();
+  // The open window's display, read once when it opened (the video thread asks
+  // every frame).
+  if (const int32_t hz = ScreenRefreshRate(); hz > 0) return hz;
 #if TARVELO_HAVE_SDL
+  std::lock_guard<std::recursive_mutex> hold(SdlVideoLock());
   if (SDL_WasInit(SDL_INIT_VIDEO)) {
     SDL_DisplayMode m;
     if (SDL_GetCurrentDisplayMode(0, &m) == 0 && m.refresh_rate > 0) return m.refresh_rate;

@@ -7,6 +7,7 @@
 
 #include "basics/errors.h"
 #include "basics/messages.h"
+#include "visuals/dirty_region.h"
 #include "visuals/visuals.h"
 
 namespace QUARLE_VISUALS {
@@ -90,6 +91,7 @@ void Adopt(ControlRecord* parent, ControlRecord* c, int32_t id, int32_t& result)
   c->Parent = parent->Id;
   parent->Children.NextZ += 1;
   c->Z = static_cast<int32_t>(parent->Children.NextZ);
+  MarkControlDirty(c);
 }
 
 void WithdrawFromSlot(int32_t slot, ControlRecord* c) {
@@ -238,6 +240,7 @@ int32_t CloneLevel(const ControlRecord* tmpl, int64_t recurse, int32_t parent) {
     if (IdSetAdd(&p->Children, slot) < 0) return -kErrAllocation;
     c->Parent = parent;
     c->Z = 0;
+    MarkControlDirty(c);
   }
 
   if (recurse == -1) {
@@ -325,6 +328,7 @@ void BringToFront(int32_t id) {
   if (!c || c->Parent == id) return;
   ControlRecord* p = ControlAt(c->Parent);
   if (!p) return;
+  MarkControlDirty(c);
   platform::MutexGuard g(p->ChildLock);
   if (p->Children.Count < 1) return;
   p->Children.NextZ += 1;
@@ -454,6 +458,7 @@ void DestroyAllControls() {
   platform::MutexGuard g(MT_CONTROLCOUNT);
   g_count = 0;
   g_searchFrom = 0;
+  MarkWholeScreenDirty();
 }
 
 }  // namespace QUARLE_VISUALS

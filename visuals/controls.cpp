@@ -8,6 +8,7 @@
 
 #include "basics/errors.h"
 #include "visuals/control_table.h"
+#include "visuals/dirty_region.h"
 
 namespace QUARLE_VISUALS {
 
@@ -187,12 +188,14 @@ void ControlSetVisible(ControlRecord* c, int64_t value) {
   if (c->Visible == value) return;
   c->Visible = value;
   c->VisibilityChanged = -1;
+  MarkControlDirty(c);
 }
 
 int64_t ControlIsEnabled(const ControlRecord* c) { return ~IsDisabled(&c->State); }
 
 void ControlSetAlpha(ControlRecord* c, int64_t alpha) {
-  c->Alpha = alpha < 0 ? 0 : (alpha > 255 ? 255 : alpha);
+  const int64_t a = alpha < 0 ? 0 : (alpha > 255 ? 255 : alpha);
+  if (c->Alpha.exchange(a) != a) MarkControlDirty(c);
 }
 
 uint32_t ControlAlpha(const ControlRecord* c) { return static_cast<uint32_t>(c->Alpha); }
@@ -242,6 +245,17 @@ void ControlPublish(ControlRecord* c, int64_t flags) {
     platform::MutexGuard g(c->RenderLock);
     RenderRecord* r = c->Render;
     const int64_t before = r->Text.Changed;
+    // Where it was drawn and where it will be. A plain box draws only from
+    // its record, so publishing it unchanged (the root's tick does, every
+    // second) leaves nothing to redraw; a draw callback may read more.
+    const bool same = !c->DrawCallback.load() && flags == 0 && c->Text.Changed == 0 &&
+                      r->X == c->X && r->Y == c->Y && r->W == c->W && r->H == c->H &&
+                      r->Colour == c->Colour && r->Visible == c->Visible &&
+                      r->Alpha == c->Alpha && r->State.Disabled == c->State.Disabled;
+    if (!same) {
+      MarkScreenDirty(r->X, r->Y, r->W, r->H);
+      MarkControlDirty(c);
+    }
     r->X = c->X;
     r->Y = c->Y;
     r->W = c->W;
@@ -275,6 +289,7 @@ void ControlPublishText(ControlRecord* c, int64_t flags) {
   {
     platform::MutexGuard g(c->RenderLock);
     const int64_t before = c->Render->Text.Changed;
+    MarkScreenDirty(c->Render->X, c->Render->Y, c->Render->W, c->Render->H);
     TextFieldCopy(&c->Render->Text, &c->Text);
     c->Render->Text.Changed = c->Text.Changed | before | flags;
   }
@@ -284,6 +299,7 @@ void ControlPublishText(ControlRecord* c, int64_t flags) {
 void ControlPublishState(ControlRecord* c) {
   if (!c->RenderLock || !c->Render) return;
   platform::MutexGuard g(c->RenderLock);
+  MarkScreenDirty(c->Render->X, c->Render->Y, c->Render->W, c->Render->H);
   ControlStateCopy(&c->Render->State, &c->State);
 }
 

@@ -71,10 +71,10 @@ void BlitCoverage(int32_t mode, platform::Image* target, const GlyphBitmap& glyp
   if (!platform::SurfaceOf(target, s)) return;
   // The callers place glyphs inside the target; cutting here as well keeps a
   // stray glyph from writing outside it.
-  const int64_t c0 = std::max<int64_t>(0, -static_cast<int64_t>(x));
-  const int64_t c1 = std::min<int64_t>(glyph.width, static_cast<int64_t>(s.width) - x);
-  const int64_t r0 = std::max<int64_t>(0, -static_cast<int64_t>(y));
-  const int64_t r1 = std::min<int64_t>(glyph.rows, static_cast<int64_t>(s.height) - y);
+  const int64_t c0 = std::max<int64_t>(0, static_cast<int64_t>(s.x0) - x);
+  const int64_t c1 = std::min<int64_t>(glyph.width, static_cast<int64_t>(s.x1) - x);
+  const int64_t r0 = std::max<int64_t>(0, static_cast<int64_t>(s.y0) - y);
+  const int64_t r1 = std::min<int64_t>(glyph.rows, static_cast<int64_t>(s.y1) - y);
   if (c0 >= c1 || r0 >= r1) return;
   const uint8_t* top =
       glyph.pitch < 0 ? glyph.buffer - static_cast<int64_t>(glyph.rows - 1) * glyph.pitch

@@ -16,16 +16,55 @@ namespace {
 
 int32_t Round(float v) { return static_cast<int32_t>(std::nearbyint(v)); }
 
+// The part of the page being redrawn (RenderControlTreeIn); video thread only.
+struct Region {
+  bool on = false;
+  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+Region g_region;
+
+// With a region set: false when the control's published rectangle lies wholly
+// outside it (nothing of the control itself is drawn then). Reads the record
+// without consuming its update flags: they belong to the pass that draws it.
+bool ReachesRegion(ControlRecord* c, bool& hidden) {
+  hidden = false;
+  if (!g_region.on || !c->Render || !c->RenderLock) return true;
+  int64_t x = 0, y = 0, w = 0, h = 0;
+  {
+    platform::MutexGuard g(c->RenderLock);
+    x = c->Render->X;
+    y = c->Render->Y;
+    w = c->Render->W;
+    h = c->Render->H;
+    hidden = c->Render->Alpha == 0;
+  }
+  return x < g_region.x1 && y < g_region.y1 && x + w > g_region.x0 && y + h > g_region.y0;
+}
+
+void RenderChildren(ControlRecord* c, int32_t id, int32_t clipId, int64_t pass) {
+  // The children are drawn from a copy so that the main thread may change the
+  // set meanwhile; the lock is held only for the copy.
+  std::vector<int32_t> children;
+  {
+    platform::MutexGuard g(c->ChildLock);
+    if (c->Children.Ids) children.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
+  }
+  for (int32_t child : children) {
+    if (child < 1 || child == id || !ControlAt(child)) continue;
+    RenderControlTree(child, clipId, pass);
+  }
+}
+
 // The dark overlay of a disabled control, laid over the work page pixel by pixel
 // (the same source-over rule as a per-pixel alpha copy of a filled image).
 void DarkenOnWorkPage(int32_t x, int32_t y, int32_t w, int32_t h) {
   platform::WorkPageGuard page;
   platform::Surface s;
   if (!platform::SurfaceOf(nullptr, s)) return;
-  const int32_t x0 = x < 0 ? 0 : x;
-  const int32_t y0 = y < 0 ? 0 : y;
-  const int64_t x1 = std::min<int64_t>(int64_t{x} + w, s.width);
-  const int64_t y1 = std::min<int64_t>(int64_t{y} + h, s.height);
+  const int64_t x0 = std::max<int64_t>(x, s.x0);
+  const int64_t y0 = std::max<int64_t>(y, s.y0);
+  const int64_t x1 = std::min<int64_t>(int64_t{x} + w, s.x1);
+  const int64_t y1 = std::min<int64_t>(int64_t{y} + h, s.y1);
   const uint32_t a = kDisabledOverlay >> 24;
   for (int64_t row = y0; row < y1; ++row) {
     uint32_t* p = s.pixels + row * s.pitch;
@@ -57,6 +96,13 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
   if (id < 0 || id > ControlTableCount() - 1) return;
   ControlRecord* c = ControlAt(id);
   if (!c || c->Visible == 0) return;
+
+  bool hidden = false;
+  if (!ReachesRegion(c, hidden)) {
+    // Children may lie outside their parent, unless it clips them.
+    if (!hidden && !c->ClipChildren) RenderChildren(c, id, clip, pass);
+    return;
+  }
 
   RenderRecord snap;
   RenderRecordInit(&snap);
@@ -156,17 +202,7 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
                                static_cast<int32_t>(c->Alpha.load()));
   }
 
-  // The children are drawn from a copy so that the main thread may change the
-  // set meanwhile; the lock is held only for the copy.
-  std::vector<int32_t> children;
-  {
-    platform::MutexGuard g(c->ChildLock);
-    if (c->Children.Ids) children.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
-  }
-  for (int32_t child : children) {
-    if (child < 1 || child == id || !ControlAt(child)) continue;
-    RenderControlTree(child, clipId, pass);
-  }
+  RenderChildren(c, id, clipId, pass);
 
   if (IsDisabled(&snap.State) == -1) {
     platform::MutexGuard g(MT_DRAW);
@@ -179,6 +215,15 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
   }
 
   RenderRecordFree(&snap);
+}
+
+void RenderControlTreeIn(int32_t x, int32_t y, int32_t w, int32_t h) {
+  if (w < 1 || h < 1) return;
+  platform::SetWorkPageClip(x, y, w, h);
+  g_region = Region{true, x, y, int64_t{x} + w, int64_t{y} + h};
+  RenderControlTree(0, 0, 0);
+  g_region = Region{};
+  platform::ClearWorkPageClip();
 }
 
 }  // namespace QUARLE_VISUALS

@@ -1,8 +1,10 @@
 #include "visuals/video_thread.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <system_error>
+#include <vector>
 
 #include "basics/errors.h"
 #include "basics/messages.h"
@@ -17,6 +19,8 @@
 #include "platform/threads.h"
 #include "platform/video.h"
 #include "visuals/control_table.h"
+#include "visuals/dirty_region.h"
+#include "visuals/focus.h"
 #include "visuals/renderer.h"
 #include "visuals/visuals.h"
 
@@ -31,11 +35,81 @@ std::atomic<int32_t> SnapshotError{0};
 std::atomic<int32_t> TargetFps{60};
 std::atomic<int32_t> FrameRate{0};
 std::atomic<int32_t> RefreshRate{0};
+std::atomic<int32_t> IdleFrameRate{0};
 std::thread* VideoThreadHandle = nullptr;
 
 namespace {
 
 std::atomic<bool> g_failNextStart{false};
+
+// A whole redraw this often catches state that a draw callback reads without
+// its control publishing it; it is shown only where pixels changed.
+constexpr double kWholeRedrawPeriod = 5.0;
+
+// The focus frame last drawn, so that a change redraws both controls.
+int32_t g_lastFocused = 0;
+uint32_t g_lastFocusMode = 0;
+
+void MarkPublishedRect(int32_t id) {
+  ControlRecord* c = ControlAt(id);
+  if (!c || !c->Render || !c->RenderLock) return;
+  platform::MutexGuard g(c->RenderLock);
+  MarkScreenDirty(c->Render->X, c->Render->Y, c->Render->W, c->Render->H);
+}
+
+void MarkFocusChange() {
+  const int32_t focused = FocusedControl.load();
+  const uint32_t mode = FocusMode.load();
+  if (focused == g_lastFocused && mode == g_lastFocusMode) return;
+  MarkPublishedRect(g_lastFocused);
+  MarkPublishedRect(focused);
+  g_lastFocused = focused;
+  g_lastFocusMode = mode;
+}
+
+void MarkLiveControls() {
+  LiveFrameBegin();
+  const int32_t count = ControlTableCount();
+  for (int32_t i = 0; i < count; ++i) {
+    ControlRecord* c = ControlAt(i);
+    if (c && c->Visible != 0 && LiveRedrawWanted(c->DrawCallback.load())) MarkPublishedRect(i);
+  }
+}
+
+// The part of r (cut to the page) where the work page differs from the visible
+// page; false when they are the same there.
+bool ChangedPart(platform::ScreenRect r, int64_t width, int64_t height, platform::ScreenRect& out) {
+  const uint32_t* work = platform::ScreenPagePixels(0);
+  const uint32_t* shown = platform::ScreenPagePixels(1);
+  if (!work || !shown) return false;
+  const int64_t x0 = std::max<int64_t>(r.x, 0), y0 = std::max<int64_t>(r.y, 0);
+  const int64_t x1 = std::min<int64_t>(int64_t{r.x} + r.w, width);
+  const int64_t y1 = std::min<int64_t>(int64_t{r.y} + r.h, height);
+  int64_t top = -1, bottom = -1, left = x1, right = x0 - 1;
+  for (int64_t y = y0; y < y1; ++y) {
+    const uint32_t* a = work + y * width;
+    const uint32_t* b = shown + y * width;
+    int64_t l = x0;
+    while (l < x1 && a[l] == b[l]) ++l;
+    if (l == x1) continue;
+    int64_t rr = x1 - 1;
+    while (rr > l && a[rr] == b[rr]) --rr;
+    if (top < 0) top = y;
+    bottom = y;
+    left = std::min(left, l);
+    right = std::max(right, rr);
+  }
+  if (top < 0) return false;
+  out = platform::ScreenRect{static_cast<int32_t>(left), static_cast<int32_t>(top),
+                             static_cast<int32_t>(right - left + 1),
+                             static_cast<int32_t>(bottom - top + 1)};
+  return true;
+}
+
+double FramePeriod() {
+  if (platform::ScreenHeadless()) return 1.0 / std::max(TargetFps.load(), kMinTargetFps);
+  return 1.0 / std::max(platform::DisplayRefreshRate(), 1);
+}
 
 double Elapsed(double from, double to) {
   double d = to - from;
@@ -56,10 +130,50 @@ void MeasureRefreshRate() {
 }  // namespace
 
 void MarkAllControlsDirty() {
+  // The published flags, under each control's own lock: the control's record
+  // belongs to the main thread.
   const int32_t count = ControlTableCount();
   for (int32_t i = 0; i < count; ++i) {
-    if (ControlRecord* c = ControlAt(i)) c->Text.Changed = -1;
+    ControlRecord* c = ControlAt(i);
+    if (!c || !c->Render || !c->RenderLock) continue;
+    platform::MutexGuard g(c->RenderLock);
+    c->Render->Text.Changed = -1;
   }
+  MarkWholeScreenDirty();
+}
+
+int32_t RenderFrame(bool whole) {
+  int64_t width = 0, height = 0, depth = 0;
+  platform::ScreenInfo(width, height, depth);
+  if (width < 1 || height < 1) return 0;
+
+  MarkFocusChange();
+  MarkLiveControls();
+  std::vector<platform::ScreenRect> rects;
+  bool all = false;
+  TakeDirtyRegion(rects, all);
+  if (whole || all) {
+    RenderControlTree(0, 0, 0);
+    rects.assign(1, platform::ScreenRect{0, 0, static_cast<int32_t>(width),
+                                         static_cast<int32_t>(height)});
+  } else {
+    if (rects.empty()) return 0;
+    for (const auto& r : rects) RenderControlTreeIn(r.x, r.y, r.w, r.h);
+  }
+
+  // Only what changed is copied and sent to the window.
+  std::vector<platform::ScreenRect> changed;
+  for (const auto& r : rects) {
+    platform::ScreenRect part;
+    if (ChangedPart(r, width, height, part)) changed.push_back(part);
+  }
+  if (changed.empty()) return 0;
+  {
+    // A snapshot saved meanwhile by the main thread sees whole frames only.
+    platform::WorkPageGuard page;
+    platform::ScreenCopyRects(0, 1, changed.data(), static_cast<int32_t>(changed.size()));
+  }
+  return static_cast<int32_t>(changed.size());
 }
 
 void PurgeDeletedControls() {
@@ -126,35 +240,49 @@ void VideoThread() {
 
   platform::WaitVerticalRetrace();
   int32_t frames = 0;
+  int32_t idle = 0;
   double secondStart = platform::HighResClock();
+  double lastWhole = secondStart;
+  double nextTick = secondStart;
   MarkAllControlsDirty();
+  g_lastFocused = 0;
+  g_lastFocusMode = 0;
 
   while (VideoRunFlag.load() == -1) {
+    bool shown = false;
     if (InterfaceReady.load() == -1) {
       if (PurgeRequest.load() == -1) {
         PurgeRequest = 0;
         PurgeDeletedControls();
+        MarkWholeScreenDirty();
       }
-      RenderControlTree(0, 0, 0);
+      const double now = platform::HighResClock();
+      const bool whole = Elapsed(lastWhole, now) >= kWholeRedrawPeriod;
+      if (whole) lastWhole = now;
+      // A frame with nothing to draw draws and copies nothing.
+      shown = RenderFrame(whole) > 0;
     } else {
       platform::WaitVerticalRetrace();
-    }
-    {
-      // A snapshot saved meanwhile by the main thread sees whole frames only.
       platform::WorkPageGuard page;
       platform::ScreenCopyPage(0, 1);
+      shown = true;
     }
+    // A window resized or uncovered from outside shows the page again.
+    if (!shown) platform::ScreenPresentIfExposed();
     {
       platform::MutexGuard g(MT_DRAW);
       platform::KeyBufferDrain();
     }
     if (InterfaceReady.load() == 0) platform::SleepMs(5);
 
-    ++frames;
+    if (shown) ++frames;
+    else ++idle;
     const double now = platform::HighResClock();
     if (Elapsed(secondStart, now) >= 1.0) {
       FrameRate = frames;
+      IdleFrameRate = idle;
       frames = 0;
+      idle = 0;
       secondStart = platform::HighResClock();
     }
 
@@ -164,6 +292,14 @@ void VideoThread() {
           std::string(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder)) + "\\SNAPSHOTS\\");
       if (r != 0) SnapshotError = r;
     }
+
+    // At most one frame per display refresh (TargetFps headless). A present
+    // that waited for the retrace itself leaves nothing to wait here.
+    nextTick += FramePeriod();
+    const double after = platform::HighResClock();
+    // Late by more than a frame, or the timer passed midnight: start anew.
+    if (nextTick < after - FramePeriod() || nextTick > after + 1.0) nextTick = after;
+    if (nextTick > after) platform::SleepSeconds(nextTick - after);
   }
   VideoThreadActive = 0;
 }

@@ -1,10 +1,12 @@
 // The video thread: it draws the whole interface. While the interface is ready
-// it renders the control tree on the work page (page 0), copies it to the
-// visible page (page 1), destroys the controls flagged for deletion between two
-// frames (on PurgeRequest), empties the window's key buffer, counts frames per
-// second and saves a screen snapshot on request. It has no pacing of its own;
-// while the interface is not ready it waits for the display's refresh and
-// sleeps 5 ms a frame.
+// it redraws on the work page (page 0) what changed since the last frame (see
+// visuals/dirty_region.h), copies the pixels that differ to the visible page
+// (page 1) and shows them, destroys the controls flagged for deletion between
+// two frames (on PurgeRequest), empties the window's key buffer, counts the
+// frames shown per second and saves a screen snapshot on request. A frame in
+// which nothing changed draws and copies nothing. It wakes once per display
+// refresh (TargetFps times a second headless); while the interface is not ready
+// it copies the whole page each time and sleeps 5 ms more.
 //
 // The flags below are written by one thread and polled by the other.
 #pragma once
@@ -34,6 +36,9 @@ extern std::atomic<int32_t> SnapshotError;
 extern std::atomic<int32_t> TargetFps;
 extern std::atomic<int32_t> FrameRate;
 extern std::atomic<int32_t> RefreshRate;
+// Wake-ups in the last full second that found nothing to draw: a low FrameRate
+// with idle wake-ups is a quiet screen, not a slow one.
+extern std::atomic<int32_t> IdleFrameRate;
 // The running thread; null when none exists.
 extern std::thread* VideoThreadHandle;
 
@@ -49,9 +54,13 @@ int32_t StartVideoThread(int64_t measure);
 void StopVideoThread();
 // The thread's procedure.
 void VideoThread();
-// Every control's text field marked changed, so everything is published and
-// drawn anew.
+// Every control's published update flags set and the whole screen marked, so
+// everything is drawn anew.
 void MarkAllControlsDirty();
+// One frame of the thread: redraws what was marked (everything with whole) and
+// copies and shows the pixels that changed. The number of rectangles shown; 0
+// when nothing was drawn or nothing changed.
+int32_t RenderFrame(bool whole);
 // Destroys the controls flagged DeletePending, each with its subtree, after
 // taking it out of its parent's children. The video thread does it between
 // frames on PurgeRequest.

@@ -10,6 +10,7 @@
 namespace Tarvelo {
 
 using QUARLE_BASICS::kErrFileAccess;
+using QUARLE_BASICS::kErrFileIo;
 using QUARLE_BASICS::kErrNoFreeFile;
 
 namespace {
@@ -48,12 +49,13 @@ bool DocumentPut(DocumentWriter& w, const void* bytes, size_t n) {
   if (w.Error != 0 || w.File == 0) return false;
   if (g_failAfter >= 0 && w.Written + static_cast<int64_t>(n) > g_failAfter) {
     g_failAfter = -1;
-    w.Error = -kErrFileAccess;
+    w.Error = -kErrFileIo;
     return false;
   }
-  const int32_t rc = platform::FilePut(w.File, 0, bytes, n);
-  if (rc != 0) {
-    w.Error = rc;
+  // A write fails for the disk's sake (full, gone, not ours), whatever step of
+  // the buffered stream noticed it: the user is told so.
+  if (platform::FilePut(w.File, 0, bytes, n) != 0) {
+    w.Error = -kErrFileIo;
     return false;
   }
   w.Written += static_cast<int64_t>(n);
@@ -71,7 +73,7 @@ bool DocumentPutText(DocumentWriter& w, const std::string& text) {
 void DocumentNoteExternal(DocumentWriter& w, int32_t rc, int64_t bytes) {
   if (w.Error != 0) return;
   if (rc != 0) {
-    w.Error = rc;
+    w.Error = -kErrFileIo;
     return;
   }
   w.Written += bytes;
@@ -80,10 +82,10 @@ void DocumentNoteExternal(DocumentWriter& w, int32_t rc, int64_t bytes) {
 int32_t DocumentWriterCommit(DocumentWriter& w) {
   if (w.File == 0) return w.Error != 0 ? w.Error : -kErrFileAccess;
   int32_t rc = w.Error;
-  if (rc == 0) rc = platform::FileFlush(w.File);
+  if (rc == 0 && platform::FileFlush(w.File) != 0) rc = -kErrFileIo;
   platform::FileClose(w.File);
   w.File = 0;
-  if (rc == 0 && platform::FileLength(w.Temporary) != w.Written) rc = -kErrFileAccess;
+  if (rc == 0 && platform::FileLength(w.Temporary) != w.Written) rc = -kErrFileIo;
   if (rc == 0) rc = platform::FileRename(w.Temporary, w.Target);
   if (rc != 0) {
     platform::FileDelete(w.Temporary);

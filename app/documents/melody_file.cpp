@@ -96,9 +96,11 @@ int32_t LoadMelody(const std::string& folder, const std::string& file) {
   const float slots = w[0];
   const float rate = w[3];
   const float length = w[5];
-  // Only finite head words describe a melody; the slots must hold the record.
+  // Only finite head words describe a melody, and every event slot the head
+  // claims must be in the record. A record may hold more (a recording saved
+  // before its buffer was trimmed): playback reads only the slots claimed.
   if (!std::isfinite(slots) || !std::isfinite(rate) || !std::isfinite(length) || slots < 0.0f ||
-      static_cast<double>(n) > std::nearbyint(static_cast<double>(16.0f * slots + 24.0f)))
+      std::nearbyint(static_cast<double>(16.0f * slots + 24.0f)) > static_cast<double>(n))
     return FreeLibraryEntry(e, -kErrIncompatibleFile);
   e->Duration = length;
   e->Pitch[0] = RateWhole > 0 ? rate * 4.0f / static_cast<float>(RateWhole) : 0.0f;

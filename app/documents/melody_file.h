@@ -26,7 +26,8 @@ int32_t SaveMelody(WaveLibraryEntry* entry);
 // Reads folder\file into a new MelodyLibrary entry: its index; the negated
 // open error; -21 when the list or the record cannot grow; -28 when the file
 // is no melody file of this version, is cut short, or its record holds less
-// than its head or more than its head claims. The list is unchanged on failure.
+// than its head or fewer event slots than its head claims. The list is
+// unchanged on failure.
 int32_t LoadMelody(const std::string& folder, const std::string& file);
 
 }  // namespace Tarvelo

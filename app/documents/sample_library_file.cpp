@@ -109,6 +109,13 @@ int32_t LoadWFLibrary() {
     const std::string storedFolder = NextField(line, pos);
     const std::string name = NextField(line, pos);
     if (name.empty()) continue;
+    // No name we write holds a NUL: the line is damaged (kept as a name it
+    // would also stand beside the same file once more).
+    if (line.find('\0') != std::string::npos) {
+      Report(LangText(150, "Could not load: ") + name.c_str(), kLevelError);
+      failed = true;
+      continue;
+    }
     const std::string folder = LocateFile(storedFolder, name, "\\AUDIO");
     if (folder.empty()) {
       Report(LangText(148, "Could not find: ") + name, kLevelWarning);

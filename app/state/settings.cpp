@@ -64,7 +64,15 @@ std::string Trim(const std::string& s) {
   return s.substr(a, b - a);
 }
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+// A quote inside a text is written twice, so the text reads back whole.
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
 std::string Bool(int64_t flag) { return flag != 0 ? "\"TRUE\"" : "\"FALSE\""; }
 
 // The leading whole number of a text (blanks, an optional sign, digits); 0 for
@@ -158,7 +166,11 @@ SettingItems SplitSettingLine(const std::string& line) {
     std::string item;
     if (i < n && line[i] == '"') {
       ++i;
-      while (i < n && line[i] != '"') item += line[i++];
+      // A doubled quote is one quote of the text; a single one closes it.
+      while (i < n && (line[i] != '"' || (i + 1 < n && line[i + 1] == '"'))) {
+        if (line[i] == '"') ++i;
+        item += line[i++];
+      }
       while (i < n && line[i] != ',') ++i;  // past the closing quote up to the comma
     } else {
       while (i < n && line[i] != ',') item += line[i++];

@@ -78,7 +78,8 @@ struct SettingItems {
 };
 // Splits a line into items: blanks and tabs before an item skipped, a comma
 // ends an item, a quoted item runs to its closing quote (commas included) and
-// loses its quotes, text after the closing quote up to the comma is dropped.
+// loses its quotes, a doubled quote inside it stands for one quote, text after
+// the closing quote up to the comma is dropped.
 SettingItems SplitSettingLine(const std::string& line);
 // Applies one key, taking its own value items; an unknown key takes one item.
 void ParseSettingLine(const std::string& key, SettingItems& values);

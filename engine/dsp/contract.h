@@ -4,6 +4,7 @@
 // so it is inline and branch-light; nothing allocates or locks.
 #pragma once
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/globals.h"
@@ -58,25 +59,25 @@ inline float ScaledRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v)
 
 // A port opened for one channel: the same reads as PlainRead and ScaledRead,
 // with everything that does not depend on the voice position looked up once
-// per channel instead of once per voice. It reads the source's outputs live,
-// so a port linked to its own module still sees the voices written so far.
+// per channel instead of once per voice: the side read becomes a float row,
+// and the voice map's rows (0 for every voice, or the position itself) a
+// stride. It reads the source's outputs live, so a port linked to its own
+// module still sees the voices written so far.
+static_assert(sizeof(OutputElement) == 2 * sizeof(float) && offsetof(OutputElement, Frequency) == sizeof(float),
+              "a port reads the elements as a row of floats");
 struct PortCursor {
-  const OutputElement* row;  // the source's channel row
-  const int32_t* voiceMap;   // VoiceMap row of the port
-  float gain;                // the set value of a linked port under ScaledRead, else 1
-  int32_t side;              // 0 level, 1 frequency
+  const float* values;  // the read side of the source's element 0 on its channel row
+  int32_t stride;       // floats from one voice to the next: 2, or 0 when every voice reads element 0
+  float gain;           // the set value of a linked port under ScaledRead, else 1
 
-  float operator()(int32_t v) const {
-    const OutputElement& e = row[voiceMap[v]];
-    return (side == 1 ? e.Frequency : e.Level) * gain;
-  }
+  float operator()(int32_t v) const { return values[v * stride] * gain; }
 };
 
 inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool scaled) {
   const ModuleRecord* s = m.PortSources[p];
   const ModuleParam& param = m.Params[p];
-  PortCursor c{s->Outputs[SourceChannel(s->ChannelsProcessed, ch)], VoiceMap[param.VoiceMapRow & 1], 1.0f,
-               param.OutputSide == 1 ? 1 : 0};
+  const OutputElement* row = s->Outputs[SourceChannel(s->ChannelsProcessed, ch)];
+  PortCursor c{param.OutputSide == 1 ? &row->Frequency : &row->Level, (param.VoiceMapRow & 1) != 0 ? 2 : 0, 1.0f};
   if (scaled && s->Role == kRoleLive) {
     const ModuleRecord* k = m.PortValueModules[p];
     // Multiplying by 1 leaves every value (a NaN too) as PlainRead gives it.
@@ -114,6 +115,48 @@ inline void MarkVoice(ModuleRecord& owner, int32_t parity, int32_t w) {
 }
 inline bool VoiceMarked(const ModuleRecord& owner, int32_t previousParity, int32_t w) {
   return owner.TriggerBuffers[previousParity & 1][w] != 0;
+}
+
+// Kernels that gain from a newer instruction set (floor as one instruction,
+// wider vectors) get an AVX2 variant chosen at run time by the processor. The
+// steps and their rounding stay the same: AVX2 brings no FMA. Voice loops
+// written without branches (every step computed for every voice, the results
+// selected) vectorize only in files built with -fno-trapping-math (see
+// CMakeLists.txt).
+// Not under ThreadSanitizer: its instrumentation reaches the variant
+// chooser, which runs before the program is relocated.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+#define TARVELO_AVX2_VARIANT __attribute__((target_clones("avx2", "default")))
+#else
+#define TARVELO_AVX2_VARIANT
+#endif
+
+// Voice ids of positions 0..n-1 as trigger owner t numbers them, into ids.
+// True when no two positions share an id: each voice's state is then its own,
+// and the voices may be computed side by side with the result of computing
+// them one after the other.
+inline bool DistinctVoiceIds(const ModuleRecord* t, int32_t n, int32_t* ids) {
+  uint64_t seen = 0;
+  bool distinct = true;
+  for (int32_t v = 0; v < n; ++v) {
+    const int32_t w = VoiceIdAt(t, v);
+    ids[v] = w;
+    const uint64_t bit = uint64_t{1} << w;
+    distinct = distinct && (seen & bit) == 0;
+    seen |= bit;
+  }
+  return distinct;
+}
+
+// Reads n voices of an opened port into a row (the two strides apart, so
+// that each loop vectorizes).
+inline void ReadRow(const PortCursor& c, int32_t n, float* row) {
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < n; ++v) row[v] = x;
+  } else {
+    for (int32_t v = 0; v < n; ++v) row[v] = c.values[2 * v] * c.gain;
+  }
 }
 
 // Module switch words as booleans.

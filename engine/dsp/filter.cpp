@@ -44,6 +44,46 @@ inline float FilterPublish(ModuleRecord& m, float* b, int32_t sections, int32_t 
   return ClipValue(y, m.ClipFlag);
 }
 
+// The same settings for every voice (the low and high pass ports unlinked, or
+// linked to a single-voice source): the choices FilterVoice makes per section
+// and voice are made once per channel, and each voice takes exactly the steps
+// it takes there. False when that does not hold.
+bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
+  if ((m.Params[kFilterLowPass].VoiceMapRow & 1) != 0 ||
+      (m.Params[kFilterHighPass].VoiceMapRow & 1) != 0 || m.PortSources[kFilterLowPass] == &m ||
+      m.PortSources[kFilterHighPass] == &m)
+    return false;
+  const float l = std::fabs(OpenPlain(m, kFilterLowPass, ch)(0));
+  const float hp = OpenPlain(m, kFilterHighPass, ch)(0);
+  const float keep = 1.0f - l;
+  const float h2 = hp * hp;
+  const bool highOn = h2 != 0.0f;
+  const bool frozen = l == 1.0f;
+  const PortCursor input = OpenScaled(m, kFilterInput, ch);
+  const ModuleRecord* owner = m.TriggerOwner;
+  for (int32_t v = 0; v < voices; ++v) {
+    float* b = m.WorkBuffers[VoiceIdAt(owner, v)];
+    const float x = input(v);
+    float y = 0.0f;
+    if (b != nullptr) {
+      float in = x;
+      for (int32_t j = 0; j < sections; ++j) {
+        float* state = b + 4 * j + ch;
+        float s = state[0];
+        const float h = state[2];
+        y = s - h;
+        s = (in - s) * keep + s;
+        state[2] = highOn ? (s - h) * h2 + h : 0.0f;
+        state[0] = frozen ? static_cast<float>(static_cast<double>(s) * 0.99) : s;
+        in = y;
+      }
+      y = FilterPublish(m, b, sections, ch, y);
+    }
+    m.Outputs[ch][v] = OutputElement{y, y};
+  }
+  return true;
+}
+
 }  // namespace
 
 int32_t FilterSections(float passes) {
@@ -75,6 +115,7 @@ void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
+    if (FilterSharedSettings(*m, sections, ch, voices)) continue;
     const PortCursor input = OpenScaled(*m, kFilterInput, ch);
     const PortCursor low = OpenPlain(*m, kFilterLowPass, ch);
     const PortCursor high = OpenPlain(*m, kFilterHighPass, ch);

@@ -39,8 +39,10 @@ inline OscillatorPorts OpenOscillator(const ModuleRecord& m, int32_t ch) {
 }
 
 // One voice of the Oscillator. Returns the voice value y; shaped tells whether
-// the wave shape ran (else y is the bias alone).
-inline float OscillatorVoice(ModuleRecord& m, WaveFunction shape, const OscillatorSwitches& sw,
+// the wave shape ran (else y is the bias alone). shape(phase, a, f, v) runs the
+// wave shape for voice position v.
+template <typename Shape>
+inline float OscillatorVoice(ModuleRecord& m, const Shape& shape, const OscillatorSwitches& sw,
                              const OscillatorPorts& in, int32_t ch, int32_t v, int32_t w, float a,
                              bool& shaped) {
   const float b = in.bias(v);
@@ -62,7 +64,176 @@ inline float OscillatorVoice(ModuleRecord& m, WaveFunction shape, const Oscillat
   }
   if (sw.doubled) f = f + f;
   shaped = true;
-  return b + shape(&phase, a, f, in.phase(v), in.period(v), in.duty(v));
+  return b + shape(&phase, a, f, v);
+}
+
+// The shape's offset, factor and duty when every voice reads the same ones
+// (the ports unlinked, or linked to a single-voice source), with the parts of
+// the shapes' common prologue that depend only on them settled once.
+struct SharedShape {
+  float offset;
+  float factor;
+  float duty;
+  bool silent;  // factor or duty 0
+};
+
+inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
+  for (int32_t p : {kOscPhase, kOscPeriod, kOscDuty})
+    if ((m.Params[p].VoiceMapRow & 1) != 0 || m.PortSources[p] == &m) return false;
+  float offset = OpenPlain(m, kOscPhase, ch)(0);
+  float factor = OpenPlain(m, kOscPeriod, ch)(0);
+  if (!(factor >= 0.0f)) {
+    factor = -factor;
+    offset = offset - factor + 1.0f;
+  }
+  const float duty = OpenPlain(m, kOscDuty, ch)(0);
+  s = SharedShape{offset, factor, duty, factor == 0.0f || duty == 0.0f};
+  return true;
+}
+
+// The Sawtooth shape on shared settings: the same steps as WaveSawtooth,
+// called directly instead of through the shape table.
+inline float SharedSawtooth(float* phase, float a, float step, const SharedShape& s) {
+  float p = *phase;
+  if (!(1.0f > std::fabs(p))) p = p - SgnF(p);
+  const float x = p * s.factor + s.offset;
+  float t = x - std::floor(std::fabs(x)) * SgnF(x);
+  if (t < 0.0f) t = t + 1.0f;
+  if ((s.duty > 0.0f && p > s.duty) || (s.duty < 0.0f && s.duty + 1.0f > p)) a = 0.0f;
+  *phase = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(step));
+  if (a == 0.0f || s.silent) return 0.0f;
+  const float twoA = a + a;
+  const double u = static_cast<double>(t);
+  return static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
+}
+
+// One channel of the Sawtooth on shared settings, every voice side by side in
+// rows by voice position.
+struct SawRows {
+  float bias[kVoices];
+  float amplitude[kVoices];
+  float frequency[kVoices];
+  float phase[kVoices];      // in and out
+  int32_t playing[kVoices];  // in: 1 where VoicePlaying is -1; out: 0 keep, 1 set -1, 2 set 0
+  float y[kVoices];
+  // Between the passes.
+  float wrapped[kVoices];    // the phase after the one wrap step
+  float cycle[kVoices];      // the position in the cycle, [0, 1)
+  float advanced[kVoices];   // the wrapped phase advanced by a frame
+  float wave[kVoices];       // the shape's value
+};
+
+// OscillatorVoice with SharedSawtooth and the clip rule for n voices at once.
+// Every branch of the one-voice code is computed for every voice and the
+// results selected, so each voice ends with exactly the values it gets alone.
+// Three passes, each of which the compiler vectorizes. Returns whether any
+// voice clipped.
+TARVELO_AVX2_VARIANT bool SawtoothRows(SawRows& r, int32_t n, const SharedShape& s, const OscillatorSwitches& sw) {
+  const float factor = s.factor;
+  const float offset = s.offset;
+  // The duty gate as two limits: p > duty for a positive duty, duty + 1 > p
+  // for a negative one, never for 0 (or a NaN).
+  const float above = s.duty > 0.0f ? s.duty : INFINITY;
+  const float below = s.duty < 0.0f ? s.duty + 1.0f : -INFINITY;
+  const bool silent = s.silent;
+  const bool loop = sw.loop;
+  const bool doubled = sw.doubled;
+  const bool rewind = sw.rewind;
+  for (int32_t v = 0; v < n; ++v) {
+    const float ph = r.phase[v];
+    const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
+    const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
+    const float x = p * factor + offset;
+    const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
+    const float t = x - std::floor(std::fabs(x)) * xSign;
+    r.cycle[v] = t < 0.0f ? t + 1.0f : t;
+    r.wrapped[v] = p;
+  }
+  for (int32_t v = 0; v < n; ++v) {
+    const float p = r.wrapped[v];
+    const float f0 = r.frequency[v];
+    const float f = doubled ? f0 + f0 : f0;
+    const bool gated = (p > above) | (p < below);
+    const float a = gated ? 0.0f : r.amplitude[v];
+    r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
+    const float twoA = a + a;
+    const double u = static_cast<double>(r.cycle[v]);
+    const float saw = static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
+    r.wave[v] = a == 0.0f ? 0.0f : saw;
+  }
+  int32_t clipped = 0;
+  for (int32_t v = 0; v < n; ++v) {
+    const float b = r.bias[v];
+    const float ph = r.phase[v];
+    const bool armed = r.frequency[v] == 0.0f;
+    const bool idle = r.playing[v] == 0;
+    const bool ended = !(1.0f > ph) & !loop;
+    const float wave = silent ? 0.0f : r.wave[v];
+    const bool shaped = !(armed | idle | ended);
+    const float y = shaped ? b + wave : b;
+    const float rested = rewind ? 0.0f : ph;
+    const float kept = ended ? 0.0f : r.advanced[v];
+    const float held = idle ? ph : kept;
+    r.phase[v] = armed ? rested : held;
+    const int32_t stop = ended ? 2 : 0;
+    const int32_t run = idle ? 0 : stop;
+    r.playing[v] = armed ? 1 : run;
+    // The clip rule.
+    const bool clip = !(1.0f >= std::fabs(y));
+    const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+    clipped |= static_cast<int32_t>(clip);
+    r.y[v] = clip ? ySign : y;
+  }
+  return clipped != 0;
+}
+
+// The Sawtooth's voices side by side, when that gives what one after the
+// other gives: every voice has its own state (distinct ids), the shape's
+// settings are shared, and no port reads the module's own outputs while they
+// are being written. False leaves everything untouched.
+TARVELO_AVX2_VARIANT bool SawtoothSideBySide(ModuleRecord& m, const OscillatorSwitches& sw, int32_t channels, int32_t voices) {
+  for (int32_t p = 0; p < m.PortCount && p < kModuleParams; ++p)
+    if (m.PortSources[p] == &m) return false;
+  SharedShape s[2];
+  for (int32_t ch = 0; ch < channels; ++ch)
+    if (!SharedShapeOf(m, ch, s[ch])) return false;
+  int32_t ids[kVoices];
+  if (!DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
+  SawRows r;
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const OscillatorPorts in = OpenOscillator(m, ch);
+    ReadRow(in.bias, voices, r.bias);
+    ReadRow(in.amplitude, voices, r.amplitude);
+    ReadRow(in.frequency, voices, r.frequency);
+    float* phases = m.VoiceState[ch];
+    for (int32_t v = 0; v < voices; ++v) {
+      r.phase[v] = phases[ids[v]];
+      r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
+    }
+    if (SawtoothRows(r, voices, s[ch], sw)) m.ClipFlag = -1;
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = ids[v];
+      phases[w] = r.phase[v];
+      if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
+      m.Outputs[ch][v] = OutputElement{r.y[v], r.y[v]};
+    }
+  }
+  return true;
+}
+
+// Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
+// applies, else the table's function reading its ports per voice.
+template <typename Body>
+inline void WithShape(const ModuleRecord& m, WaveFunction fn, const OscillatorPorts& in, int32_t ch,
+                      const Body& body) {
+  SharedShape s;
+  if (fn == WaveSawtooth && SharedShapeOf(m, ch, s)) {
+    body([&s](float* phase, float a, float f, int32_t) { return SharedSawtooth(phase, a, f, s); });
+  } else {
+    body([fn, &in](float* phase, float a, float f, int32_t v) {
+      return fn(phase, a, f, in.phase(v), in.period(v), in.duty(v));
+    });
+  }
 }
 
 // Voice-mix divisor of the single-voice slots: a plain average, unless the
@@ -96,26 +267,32 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
   m.MidiDeviceBinding = static_cast<uint32_t>(shape) < static_cast<uint32_t>(kWaveShapeCount) ? shape : 0;
 }
 
-void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const WaveFunction shape = ShapeFunction(*m);
   const OscillatorSwitches sw = SwitchesOf(*m);
   const ModuleRecord* owner = m->TriggerOwner;
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
+  if (shape == WaveSawtooth && SawtoothSideBySide(*m, sw, channels, voices)) {
+    m->ActiveVoices = voices;
+    return;
+  }
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = VoiceIdAt(owner, v);
-      bool shaped;
-      float y = OscillatorVoice(*m, shape, sw, in, ch, v, w, in.amplitude(v), shaped);
-      y = ClipValue(y, m->ClipFlag);
-      m->Outputs[ch][v] = OutputElement{y, y};
-    }
+    WithShape(*m, shape, in, ch, [&](const auto& run) {
+      for (int32_t v = 0; v < voices; ++v) {
+        const int32_t w = VoiceIdAt(owner, v);
+        bool shaped;
+        float y = OscillatorVoice(*m, run, sw, in, ch, v, w, in.amplitude(v), shaped);
+        y = ClipValue(y, m->ClipFlag);
+        m->Outputs[ch][v] = OutputElement{y, y};
+      }
+    });
   }
   m->ActiveVoices = voices;
 }
 
-void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_AVX2_VARIANT void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const WaveFunction shape = ShapeFunction(*m);
   const OscillatorSwitches sw = SwitchesOf(*m);
   const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort);
@@ -126,15 +303,17 @@ void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
     float sum = 0.0f;
     float d = 1.0f;
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = VoiceIdAt(owner, v);
-      const float a = in.amplitude(v);
-      d = d + std::fabs(a);
-      bool shaped;
-      float y = OscillatorVoice(*m, shape, sw, in, ch, v, w, a, shaped);
-      if (shaped) y = ClipValue(y, m->ClipFlag);
-      sum = sum + y;
-    }
+    WithShape(*m, shape, in, ch, [&](const auto& run) {
+      for (int32_t v = 0; v < voices; ++v) {
+        const int32_t w = VoiceIdAt(owner, v);
+        const float a = in.amplitude(v);
+        d = d + std::fabs(a);
+        bool shaped;
+        float y = OscillatorVoice(*m, run, sw, in, ch, v, w, a, shaped);
+        if (shaped) y = ClipValue(y, m->ClipFlag);
+        sum = sum + y;
+      }
+    });
     if (!weighted) d = static_cast<float>(voices);
     // The render callback runs the module only with a voice to compute; a
     // module woken without one publishes silence rather than 0 / 0.

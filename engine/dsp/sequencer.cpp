@@ -235,8 +235,9 @@ inline void FollowTransposition(ModuleRecord& m) {
 }
 
 // F over the melody's reference frequency (its first note); 1 for a melody
-// whose first note has none.
+// whose first note has none or that has no notes at all.
 inline float TranspositionFactor(const ModuleRecord& m, const Melody& mel) {
+  if (mel.notes <= 0) return 1.0f;
   const float reference = mel.data[NoteBase(0) + 1];
   const float factor = m.Params[kSeqFrequency].Value / reference;
   return std::isfinite(factor) ? factor : 1.0f;

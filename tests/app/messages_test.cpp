@@ -146,14 +146,15 @@ TEST_F(MessageTable, FailedPackRevertsToEnglish) {
   EXPECT_EQ(reports[0].second, QUARLE_BASICS::kLevelError);
   EXPECT_EQ(LangText(3, "x"), "Illegal Function Call");
 
-  // Only the extension file missing: the base file's texts stay in force.
+  // Only the extension file missing: the pack is refused whole, so English
+  // falls back with English texts, none of the base file's.
   reports.clear();
   Write("FR_LANGPACK.txt", "1\n3\ntrois\n");
   language = 1;
   EXPECT_EQ(ApplyLanguagePack(language), -24);
   EXPECT_EQ(language, 0);
   EXPECT_EQ(reports.size(), 1u);
-  EXPECT_EQ(LangText(3, "x"), "trois");
+  EXPECT_EQ(LangText(3, "x"), "Illegal Function Call");
   EXPECT_EQ(LangText(116, "x"), kMessageDefaults[116]);
 
   // An index outside the codes is refused without reading anything.

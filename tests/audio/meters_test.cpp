@@ -110,31 +110,27 @@ TEST_F(Meters, SilenceAndEmptyCounts) {
   EXPECT_EQ(InputMeters[0].level, -140.0f);
 }
 
+// The input meters: 20 log10 of the RMS per channel, peaks limited to full
+// scale; nothing is posted.
 TEST_F(Meters, InputMeasuresFramesOfAStereoBlock) {
-  LevelMeter m[2] = {};
-  std::vector<float> block(96, 0.5f);
-  Feed(m, block);
-  UpdateInputMeters(&m[0], &m[1], 96, -1);
-  for (const LevelMeter& x : InputMeters) {
-    EXPECT_NEAR(x.level, -6.0206, 1e-3);
-    EXPECT_EQ(x.minimum, 0.0f);
-    EXPECT_FLOAT_EQ(x.maximum, 0.5f);
+  struct Row {
+    float left, right, level, leftMax, rightMin;
+  };
+  const Row rows[] = {{0.5f, 0.5f, -6.0206f, 0.5f, 0.0f}, {2.0f, -2.0f, 6.0206f, 1.0f, -1.0f}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.left);
+    LevelMeter m[2] = {};
+    std::vector<float> block;
+    for (int i = 0; i < 48; ++i) block.insert(block.end(), {r.left, r.right});
+    Feed(m, block);
+    UpdateInputMeters(&m[0], &m[1], 96, -1);
+    EXPECT_NEAR(InputMeters[0].level, r.level, 1e-3);
+    EXPECT_NEAR(InputMeters[1].level, r.level, 1e-3);
+    EXPECT_EQ(InputMeters[0].minimum, 0.0f);
+    EXPECT_EQ(InputMeters[0].maximum, r.leftMax);
+    EXPECT_EQ(InputMeters[1].minimum, r.rightMin);
+    EXPECT_TRUE(Drain().empty());
   }
-  EXPECT_TRUE(Drain().empty());  // the input posts nothing
-}
-
-TEST_F(Meters, BeyondFullScaleLimitsMeansNotLevel) {
-  LevelMeter m[2] = {};
-  std::vector<float> block;
-  for (int i = 0; i < 48; ++i) {
-    block.push_back(2.0f);
-    block.push_back(-2.0f);
-  }
-  Feed(m, block);
-  UpdateInputMeters(&m[0], &m[1], 96, -1);
-  EXPECT_NEAR(InputMeters[0].level, 6.0206, 1e-3);
-  EXPECT_EQ(InputMeters[0].maximum, 1.0f);
-  EXPECT_EQ(InputMeters[1].minimum, -1.0f);
 }
 
 TEST_F(Meters, DefaultRenderWritesSilenceAndReportsPerStreamBuffer) {

@@ -41,12 +41,12 @@ TEST(Decibels, FloorsAndKnownValues) {
 TEST(Spectrum, SizeRules) {
   std::vector<float> in(2048, 0.25f);
   std::vector<Complex> out(1024, Complex{5.0f, 5.0f});
-  EXPECT_EQ(SpectrumOfBlock(in.data(), out.data(), 0, 1000, 0, 0), -19);
+  // Count, padding, channel: no power of two, fewer than 4 points, a negative
+  // count, no such channel.
+  const int32_t refused[][3] = {{1000, 0, 0}, {2, 0, 0}, {1, 1, 0}, {-4, 8, 0}, {4, 0, 3}};
+  for (const auto& r : refused)
+    EXPECT_EQ(SpectrumOfBlock(in.data(), out.data(), 0, r[0], r[1], r[2]), -19) << r[0] << " " << r[1];
   EXPECT_EQ(out[0].re, 5.0f);  // nothing written
-  EXPECT_EQ(SpectrumOfBlock(in.data(), out.data(), 0, 2, 0, 0), -19);
-  EXPECT_EQ(SpectrumOfBlock(in.data(), out.data(), 0, 1, 1, 0), -19);
-  EXPECT_EQ(SpectrumOfBlock(in.data(), out.data(), 0, -4, 8, 0), -19);
-  EXPECT_EQ(SpectrumOfBlock(in.data(), out.data(), 0, 4, 0, 3), -19);
   EXPECT_EQ(SpectrumOfBlock(nullptr, out.data(), 0, 4, 0, 0), -19);
   EXPECT_EQ(SpectrumOfBlock(in.data(), out.data(), 0, 1000, 24, 0), 0);
   // 1000 values of 0.25 and 24 zeros: the mean over 1024 points.

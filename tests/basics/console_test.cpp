@@ -44,7 +44,7 @@ TEST_F(ConsoleTest, CodePageMapEdges) {
   }
   // Inverse: the highest code wins, a character no code shows gives 0.
   EXPECT_EQ(CodePageInverse[0xA6], 255);
-  EXPECT_EQ(CodePageInverse['$'], 207);
+  EXPECT_EQ(CodePageInverse[static_cast<unsigned char>('$')], 207);
   EXPECT_EQ(CodePageInverse[0x80], 0);
 }
 

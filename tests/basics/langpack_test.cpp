@@ -76,9 +76,15 @@ TEST_F(LanguagePack, MissingFiles) {
   EXPECT_EQ(LoadLanguagePack(2), -24);
   Write("ES_LANGPACK.txt", "1\n3\ntres\n");
   Grow();
-  EXPECT_EQ(LoadLanguagePack(2), -24);  // the extended file is missing
-  EXPECT_EQ(T(3), "tres");              // the first file's texts took effect
+  // The extended file is missing: the pack is refused whole, so no text of
+  // it shows while the program falls back to English.
+  EXPECT_EQ(LoadLanguagePack(2), -24);
+  EXPECT_EQ(T(3), "en3");
   EXPECT_EQ(T(200), "en200");
+  Write("ES_LANGPACK_EXT.txt", "1\n200\ndoscientos\n");
+  EXPECT_EQ(LoadLanguagePack(2), 0);
+  EXPECT_EQ(T(3), "tres");
+  EXPECT_EQ(T(200), "doscientos");
 }
 
 TEST_F(LanguagePack, CommasAndQuotesInTextLines) {

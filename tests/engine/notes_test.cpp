@@ -317,6 +317,19 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
   swapper.join();
   stop = true;
   render.join();
+  // A swap between a note's on and its off sends the off to the other state,
+  // as a load would: the key stays held where it started. Releasing every key
+  // once more must leave both states clean.
+  for (int32_t instance = 1; instance <= 2; ++instance) {
+    for (int32_t key = 40; key < 47; ++key) {
+      while (KeyNoteOff(-1, key, instance) != 0) {
+      }
+    }
+  }
+  for (int32_t k = 0; k < 2; ++k) {
+    if (KbLoad(KeyboardStates[k]->Pending) != 0) VoiceListRebuild(*KeyboardStates[k], KeyboardKeyLocks[k]);
+    KillReleasedVoices(*KeyboardStates[k], KeyboardVoiceLocks[k]);
+  }
   for (int32_t k = 0; k < 2; ++k) {
     for (const HeldKey& e : KeyboardStates[k]->HeldKeys) EXPECT_EQ(e.Voice, -1);
     for (int32_t v = 0; v < kVoicesUsed; ++v) EXPECT_NE(KeyboardStates[k]->Voices[v].State, kVoiceOn);

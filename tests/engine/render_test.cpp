@@ -223,6 +223,30 @@ TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
   EXPECT_EQ(osc->ActiveVoices, 1);
 }
 
+// The render callback looks through the keyboard banks only after a change
+// was posted: a posted change is taken in the next frame, and a Pending word
+// set without posting is still taken, within 1024 frames.
+TEST_F(RenderTest, KeyboardChangesAreTakenWhenPostedAndByTheSweep) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  Output(kb);
+  Render(2);
+  {
+    platform::MutexGuard guard(KeyboardVoiceLocks[0]);
+    ASSERT_GE(NoteOn(Kb(), 440.0f, 1.0f), 0);
+  }
+  Render(1);
+  EXPECT_EQ(KbLoad(Kb().Pending), kPendingTaken);
+  EXPECT_EQ(KbLoad(Kb().ActiveCount), 1);
+
+  KbStore(Kb().Pending, kPendingReset);
+  Render(1);
+  EXPECT_EQ(KbLoad(Kb().ActiveCount), 1);
+  Render(1024);
+  EXPECT_EQ(KbLoad(Kb().Pending), kPendingTaken);
+  EXPECT_EQ(KbLoad(Kb().ActiveCount), 0);
+}
+
 TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   PerVoice(kb);

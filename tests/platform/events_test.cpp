@@ -12,9 +12,8 @@ namespace {
 using namespace platform;
 
 // SDL's numbers, spelled out so the test needs no SDL headers.
-constexpr int32_t kSdlA = 4, kSdlM = 16, kSdlX = 27, kSdl1 = 30, kSdlReturn = 40,
-                  kSdlLeftBracket = 47, kSdlDelete = 76, kSdlUp = 82, kSdlKp0 = 98,
-                  kSdlLShift = 225, kSdlLCtrl = 224;
+constexpr int32_t kSdlA = 4, kSdlM = 16, kSdlX = 27, kSdl1 = 30, kSdlLeftBracket = 47,
+                  kSdlDelete = 76, kSdlUp = 82, kSdlKp0 = 98;
 constexpr int32_t kKeypad = 1 << 30;
 constexpr uint32_t kShift = 0x0001, kCtrl = 0x0040, kAlt = 0x0100, kNum = 0x1000, kCaps = 0x2000;
 

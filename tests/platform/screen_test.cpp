@@ -96,6 +96,26 @@ TEST_F(ScreenTest, HeadlessPagesWorkWithoutAWindow) {
   EXPECT_EQ(w + hgt + d, 0);
 }
 
+TEST_F(ScreenTest, RectangleCopiesTakeOnlyTheirPixelsCutToTheScreen) {
+  EnvGuard h("TARVELO_HEADLESS", "1");
+  ASSERT_TRUE(platform::ScreenOpen(16, 8, 32, 2, 0, 0));
+  uint32_t* work = platform::ScreenPagePixels(0);
+  for (int32_t i = 0; i < 16 * 8; ++i) work[i] = 0xFF000000u + static_cast<uint32_t>(i);
+  const platform::ScreenRect rects[] = {{-3, -2, 5, 4}, {14, 6, 9, 9}, {40, 40, 2, 2}};
+  EXPECT_TRUE(platform::ScreenCopyRects(0, 1, rects, 3));
+  const uint32_t* shown = platform::ScreenPagePixels(1);
+  for (int32_t y = 0; y < 8; ++y) {
+    for (int32_t x = 0; x < 16; ++x) {
+      const bool copied = (x < 2 && y < 2) || (x >= 14 && y >= 6);
+      EXPECT_EQ(shown[y * 16 + x], copied ? work[y * 16 + x] : 0u) << x << "," << y;
+    }
+  }
+  EXPECT_FALSE(platform::ScreenCopyRects(0, 1, &rects[2], 1));  // wholly outside
+  EXPECT_FALSE(platform::ScreenCopyRects(0, 0, rects, 1));
+  EXPECT_FALSE(platform::ScreenCopyRects(0, 1, rects, 0));
+  platform::ScreenClose();
+}
+
 TEST_F(ScreenTest, RefusesWhatItCannotOpen) {
   EnvGuard h("TARVELO_HEADLESS", "1");
   EXPECT_FALSE(platform::ScreenOpen(0, 48, 32, 2, 0, 0));

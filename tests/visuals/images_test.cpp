@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/screen.h"
 #include "visuals/images.h"
@@ -110,6 +112,49 @@ TEST(PlatformImages, WorkPageIsANullTarget) {
   EXPECT_EQ(s.pitch, 8);
   platform::ScreenClose();
   EXPECT_FALSE(platform::SurfaceOf(nullptr, s));
+}
+
+// Every routine that draws on the work page stays inside its clip rectangle,
+// and draws there exactly what it draws without one.
+TEST(PlatformImages, TheWorkPageClipCutsEveryRoutine) {
+  struct Case {
+    const char* name;
+    void (*draw)(const platform::Image* src);
+  };
+  const Case cases[] = {
+      {"box", [](const platform::Image*) { platform::DrawBox(nullptr, 1, 1, 14, 10, 0xFF00FF00u); }},
+      {"slanted line",
+       [](const platform::Image*) { platform::DrawLine(nullptr, 0, 0, 15, 11, 0xFFFF0000u); }},
+      {"row", [](const platform::Image*) { platform::DrawLine(nullptr, 0, 5, 15, 5, 0xFF0000FFu); }},
+      {"column",
+       [](const platform::Image*) { platform::DrawLine(nullptr, 6, 0, 6, 11, 0xFF0000FFu); }},
+      {"copy with alpha",
+       [](const platform::Image* src) { platform::ImageCopyAlpha(src, 0, 0, 16, 12, nullptr, 0, 0); }},
+  };
+  platform::Image* src = platform::ImageCreate(16, 12, 0x80FF8000u);
+  ASSERT_TRUE(platform::ScreenOpen(16, 12, 32, 2, 0, 0));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint32_t* page = platform::ScreenPointer();
+    std::fill(page, page + 16 * 12, 0xFF101010u);
+    c.draw(src);
+    const std::vector<uint32_t> whole(page, page + 16 * 12);
+    std::fill(page, page + 16 * 12, 0xFF101010u);
+    {
+      platform::WorkPageGuard guard;
+      platform::SetWorkPageClip(4, 3, 5, 4);
+      c.draw(src);
+      platform::ClearWorkPageClip();
+    }
+    for (int32_t y = 0; y < 12; ++y) {
+      for (int32_t x = 0; x < 16; ++x) {
+        const bool inside = x >= 4 && x < 9 && y >= 3 && y < 7;
+        EXPECT_EQ(page[y * 16 + x], inside ? whole[y * 16 + x] : 0xFF101010u) << x << "," << y;
+      }
+    }
+  }
+  platform::ImageDestroy(src);
+  platform::ScreenClose();
 }
 
 // Picture files written with FreeImage into a temporary folder.

@@ -23,6 +23,8 @@
 #include "platform/screen.h"
 #include "platform/video.h"
 #include "visuals/control_table.h"
+#include "visuals/dirty_region.h"
+#include "visuals/glyphs.h"
 #include "visuals/visuals.h"
 
 namespace {
@@ -257,6 +259,118 @@ TEST_F(VideoThreadTest, TheRefreshRateIsMeasuredOverTenRetraces) {
   ASSERT_EQ(StartVideoThread(-1), 0);
   EXPECT_GE(RefreshRate.load(), 150);
   EXPECT_LE(RefreshRate.load(), 450);
+}
+
+// A draw callback that paints its whole box with slanted stripes (lines that a
+// frame's clip cuts across), counting its calls.
+int g_draws = 0;
+int32_t Striped(RenderRecord* snap, int32_t) {
+  ++g_draws;
+  platform::DrawBox(DrawTarget, snap->X, snap->Y, snap->W, snap->H, snap->Colour);
+  for (int32_t i = 3; i < snap->H; i += 3)
+    platform::DrawLine(DrawTarget, snap->X, snap->Y + i, snap->X + snap->W - 1, snap->Y + i - 2,
+                       0xFF000000u | static_cast<uint32_t>(i * 0x010203));
+  return 0;
+}
+
+std::vector<uint32_t> ShownPage() {
+  platform::WorkPageGuard page;
+  const uint32_t* p = platform::ScreenPagePixels(1);
+  return std::vector<uint32_t>(p, p + kW * kH);
+}
+
+TEST_F(VideoThreadTest, AFrameWithNothingChangedDrawsAndCopiesNothing) {
+  const int32_t striped = Make(root_, 40, 5, 12, 12, kGreen);
+  ControlAt(striped)->DrawCallback = Striped;
+  g_draws = 0;
+  EXPECT_GT(RenderFrame(true), 0);
+  EXPECT_EQ(g_draws, 1);
+  EXPECT_EQ(Shown(45, 6), kGreen);
+
+  // A mark on the work page would reach the window with any copy.
+  platform::ScreenPagePixels(0)[0] = 0xFF123456u;
+  EXPECT_EQ(RenderFrame(false), 0);
+  EXPECT_EQ(g_draws, 1);
+  EXPECT_EQ(Shown(0, 0), kRed);
+
+  // Published again without a change: drawn, but nothing differs to be shown.
+  platform::ScreenPagePixels(0)[0] = kRed;
+  UpdateControl(striped, 0);
+  EXPECT_EQ(RenderFrame(false), 0);
+  EXPECT_EQ(g_draws, 2);
+}
+
+struct Change {
+  const char* name;
+  void (*apply)(int32_t child, int32_t striped, int32_t clipped);
+};
+
+const Change kChanges[] = {
+    {"colour", [](int32_t child, int32_t, int32_t) { ControlAt(child)->Colour = kGreen; }},
+    {"move uncovers the old place",
+     [](int32_t child, int32_t, int32_t) {
+       ControlSetX(ControlAt(child), 30);
+       ControlSetY(ControlAt(child), 25);
+     }},
+    {"hidden", [](int32_t child, int32_t, int32_t) { ControlSetVisible(ControlAt(child), 0); }},
+    {"translucent", [](int32_t, int32_t striped, int32_t) { ControlSetAlpha(ControlAt(striped), 100); }},
+    {"disabled overlay",
+     [](int32_t child, int32_t, int32_t) { SetDisabled(&ControlAt(child)->State, -1); }},
+    {"clipped by its parent", [](int32_t, int32_t, int32_t clipped) {
+       ControlAt(clipped)->Colour = kBlue;
+       ControlSetX(ControlAt(clipped), 52);
+     }},
+};
+
+TEST_F(VideoThreadTest, APartialRedrawShowsWhatAWholeRedrawShows) {
+  for (const Change& change : kChanges) {
+    SCOPED_TRACE(change.name);
+    DestroyAllControls();
+    root_ = Make(0, 0, 0, kW, kH, kRed);
+    child_ = Make(root_, 10, 10, 20, 20, kBlue);
+    grandchild_ = Make(child_, 2, 2, 4, 4, kGreen);
+    const int32_t striped = Make(root_, 14, 18, 24, 14, 0xFF808080u);
+    ControlAt(striped)->DrawCallback = Striped;
+    const int32_t frame = Make(root_, 44, 30, 16, 14, 0xFF202020u);
+    ControlAt(frame)->ClipChildren = -1;
+    const int32_t clipped = Make(frame, 6, 4, 14, 6, kGreen);
+    // A control far from every change: a partial frame leaves it alone.
+    const int32_t far = Make(root_, 2, 40, 6, 6, 0xFF00FFFFu);
+    ControlAt(far)->DrawCallback = Striped;
+    EXPECT_GT(RenderFrame(true), 0);
+
+    change.apply(child_, striped, clipped);
+    for (int32_t id : {child_, striped, clipped}) UpdateControl(id, 0);
+    g_draws = 0;
+    EXPECT_GT(RenderFrame(false), 0);
+    const std::vector<uint32_t> partial = ShownPage();
+    EXPECT_LE(g_draws, 1);  // at most the striped control, never the far one
+
+    MarkAllControlsDirty();
+    RenderFrame(true);
+    const std::vector<uint32_t> whole = ShownPage();
+    int32_t differing = 0;
+    for (size_t i = 0; i < whole.size(); ++i) differing += partial[i] != whole[i];
+    EXPECT_EQ(differing, 0);
+  }
+}
+
+TEST_F(VideoThreadTest, LiveControlsAreRedrawnOnlyWhileTheirDataMayChange) {
+  static bool news = false;
+  const int32_t live = Make(root_, 40, 5, 12, 12, kGreen);
+  ControlAt(live)->DrawCallback = Striped;
+  AddLiveDrawCallback(Striped, [] { return news; });
+  RenderFrame(true);
+  g_draws = 0;
+  EXPECT_EQ(RenderFrame(false), 0);
+  EXPECT_EQ(g_draws, 0);
+  news = true;
+  ControlAt(live)->Colour = kBlue;  // live data the control did not publish
+  ControlAt(live)->Render->Colour = kBlue;
+  EXPECT_GT(RenderFrame(false), 0);
+  EXPECT_EQ(g_draws, 1);
+  EXPECT_EQ(Shown(45, 6), kBlue);
+  ClearLiveDrawCallbacks();
 }
 
 }  // namespace

@@ -669,21 +669,18 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
         }
       }
     } else if (ext == "TNG") {
+      // A refused file leaves the edited tuning untouched (the loader reads
+      // the whole file first), so its unsaved edits stay.
       {
         platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
         code = LoadTuning(EditedTuning, folder, name);
       }
-      {
+      if (code == 0) {
         // Both tuning locks are taken active first, as everywhere.
         platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
         platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
-        if (code == 0) {
-          CopyTuning(ActiveTuning, EditedTuning);
-          PublishText(SlotId(kUiSCALELIST), -1);
-        } else {
-          // The editor never keeps a half-loaded tuning.
-          CopyTuning(EditedTuning, ActiveTuning);
-        }
+        CopyTuning(ActiveTuning, EditedTuning);
+        PublishText(SlotId(kUiSCALELIST), -1);
       }
     } else if (ext == "TARVELO") {
       if (Settings.AutoSave != 0) ReportSaveSessionFailure(SaveSession(SessionFolder, SessionFile));
@@ -693,7 +690,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     } else {
       Status(LangText(234, "The selected file is not supported."));
     }
-    if (ext == "TNG") {
+    if (ext == "TNG" && code == 0) {
       RefreshTuningPanel();
       RequestTuningApply();
     }

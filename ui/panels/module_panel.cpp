@@ -39,7 +39,7 @@ void StopKeyboardState(const ModuleRecord& m) {
   const int32_t n = m.InstanceNumber - 1;
   if (n < 0 || n >= kKeyboardBankSize) return;
   KeyboardState* s = m.Type == kTypeKeyboard ? KeyboardStates[n] : OctaveBoardStates[n];
-  if (s) KbStore(s->Pending, kPendingReset);
+  if (s) KbPostPending(*s, kPendingReset);
 }
 
 void RebuildWhenLive(const ModuleRecord& m) {

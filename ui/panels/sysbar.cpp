@@ -206,7 +206,8 @@ void FrameRate() {
   }
   if (V::VideoThreadActive.load() != 0 && V::VideoRunFlag.load() != 0 &&
       V::InterfaceReady.load() != 0) {
-    if (fps < kLowFrameRate) {
+    // A screen with nothing to draw shows few frames without being slow.
+    if (fps < kLowFrameRate && V::IdleFrameRate.load() == 0) {
       ++LowFrameRateTicks;
       if (LowFrameRateTicks > 5) LowFrameRateMode.store(-1);
     } else {

@@ -75,7 +75,7 @@ void PatternLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint32_t colour
   uint32_t i = 0;
   for (;;) {
     if ((pattern >> (15 - (i & 15))) & 1) {
-      if (x >= 0 && y >= 0 && x < s.width && y < s.height) s.pixels[y * s.pitch + x] = colour;
+      if (s.Writable(x, y)) s.pixels[y * s.pitch + x] = colour;
     }
     ++i;
     if (x == x1 && y == y1) break;

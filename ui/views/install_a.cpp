@@ -6,7 +6,11 @@
 #include "ui/views/install.h"
 #include "ui/views/library_views.h"
 #include "ui/views/list_views.h"
+#include "ui/views/power_midi_views.h"
 #include "ui/views/sysbar_views.h"
+#include "visuals/dirty_region.h"
+#include "visuals/event_loop.h"
+#include "visuals/visuals.h"
 
 namespace Tarvelo {
 
@@ -14,6 +18,7 @@ namespace {
 
 // The message list's rows take the colour of their message's level.
 void SetRowColour(uint32_t colour) { TextColour = colour; }
+
 
 }  // namespace
 
@@ -52,6 +57,13 @@ void InstallViewCallbacksA() {
   Cb.DrawOutputPowerSwitch = DrawOutputPowerSwitch;
   Cb.DrawInputMeter = DrawInputMeter;
   Cb.DrawOutputMeter = DrawOutputMeter;
+  // Drawn from live data, not from what their controls publish.
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawLiveGuide, [] {
+    platform::MutexGuard g(QUARLE_VISUALS::MT_HOVER);
+    return QUARLE_VISUALS::HoverText.Changed != 0;
+  });
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawInputMeter, AudioStreamNews<0>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawOutputMeter, AudioStreamNews<1>);
 
   Cb.DrawModuleCatalogList = DrawModuleCatalogList;
   Cb.DrawCreatedModuleList = DrawCreatedModuleList;

@@ -9,6 +9,7 @@
 #include "ui/views/power_midi_views.h"
 #include "ui/views/scope_view.h"
 #include "ui/views/tuning_displays.h"
+#include "visuals/dirty_region.h"
 
 namespace Tarvelo {
 
@@ -24,6 +25,13 @@ void InstallViewCallbacksB() {
   Cb.DrawOctaveBoardGroup = DrawOctaveBoardGroup;
   Cb.DrawKeyboard = DrawKeyboard;
   Cb.DrawOctaveBoard = DrawOctaveBoard;
+  // Drawn from live data (audio, MIDI input, played keys), not from what their
+  // controls publish.
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawScope, ScopeHasNews);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawKeyboard, KeyboardHasNews);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawOctaveBoard, OctaveBoardHasNews);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawPowerHistory, PowerHistoryHasNews);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawMidiInputMonitor, MidiMonitorHasNews);
   Cb.DrawTuningName = DrawTuningName;
   Cb.DrawTuningKeySteps = DrawTuningKeySteps;
   Cb.DrawTuningKeyGrid = DrawTuningKeyGrid;

@@ -134,6 +134,41 @@ void DrawKeyboardKeys(V::RenderRecord* snap, int32_t id, int32_t o, int32_t kw, 
   }
 }
 
+namespace {
+
+// A digest of what the held-key marks of a state depend on.
+uint64_t HeldKeysDigest(const KeyboardState* s, int64_t index) {
+  uint64_t h = 1469598103934665603ull ^ static_cast<uint64_t>(index);
+  auto mix = [&h](uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+  if (!s) return h;
+  mix(static_cast<uint64_t>(KbLoad(s->KeyOffset)));
+  for (const HeldKey& held : s->HeldKeys) {
+    const int64_t voice = KbLoad(held.Voice);
+    mix(voice < 0 ? ~0ull : static_cast<uint64_t>(KbLoad(held.Key)));
+  }
+  return h;
+}
+
+bool DigestChanged(uint64_t digest, uint64_t& last) {
+  const bool changed = digest != last;
+  last = digest;
+  return changed;
+}
+
+}  // namespace
+
+bool KeyboardHasNews() {
+  static uint64_t last = 0;
+  const int64_t index = KbLoad(CurrentKeyboardIndex);
+  return DigestChanged(HeldKeysDigest(BankState(KeyboardStates, index), index), last);
+}
+
+bool OctaveBoardHasNews() {
+  static uint64_t last = 0;
+  const int64_t index = KbLoad(CurrentOctaveBoardIndex);
+  return DigestChanged(HeldKeysDigest(BankState(OctaveBoardStates, index), index), last);
+}
+
 int32_t DrawKeyboard(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   const V::ControlRecord* c = LiveControl(id);

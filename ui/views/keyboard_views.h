@@ -33,6 +33,11 @@ int32_t DrawKeyboard(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 void DrawKeyboardKeys(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id, int32_t o, int32_t kw,
                       int32_t h);
 int32_t DrawOctaveBoard(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+// Whether the keys held on the shown keyboard (octave board) changed since the
+// last call: they are played from MIDI and the melody players without a publish.
+// Video thread only.
+bool KeyboardHasNews();
+bool OctaveBoardHasNews();
 
 // The caption of an octave-board key with exponent e in the base: base^|e|,
 // "1/" in front for e < 0, " x" after for e = 0.

@@ -1,5 +1,6 @@
 #include "ui/views/power_midi_views.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -126,6 +127,44 @@ int32_t DrawPowerHistory(V::RenderRecord* snap, int32_t id) {
   platform::DrawLine(V::DrawTarget, cx, cy + A, cx, cy - A, kStripFrame);
   V::DrawFrame(&snap->X, V::kFrameFlat, B, kStripFrame);
   return 0;
+}
+
+bool PowerHistoryHasNews() {
+  static bool lastStreaming = true;
+  const bool streaming = PlaybackActive.load() != 0 || CaptureActive.load() != 0;
+  const bool stopped = lastStreaming && !streaming;
+  lastStreaming = streaming;
+  if (stopped) return true;  // shown once more as it stands
+  if (!streaming) return false;
+  const float* history = PowerDisplayHistory;
+  if (!history || PowerHistoryLength < 6) return true;
+  // A strip of equal entries scrolling on by more of the same (silence) looks
+  // the same in every frame.
+  auto same = [history](const float* e) { return std::memcmp(e, history, 6 * sizeof(float)) == 0; };
+  for (int32_t i = 6; i + 5 < PowerHistoryLength; i += 6)
+    if (!same(history + i)) return true;
+  platform::MutexGuard guard(ScopeLock);
+  if (!PowerHistoryRing) return false;
+  const int32_t count = std::min(PowerHistoryCount, kPowerHistoryFloats / 6);
+  int32_t pos = PowerHistoryWrite;
+  if (pos < 0 || pos > kPowerHistoryFloats - 6) pos = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    pos -= 6;
+    if (pos < 0) pos += kPowerHistoryFloats;
+    if (!same(PowerHistoryRing + pos)) return true;
+  }
+  return false;
+}
+
+bool MidiMonitorHasNews() {
+  static int64_t lastShown = 1;
+  const int64_t shown = Settings.DisplayMidiInput;
+  const bool switched = shown != lastShown;
+  lastShown = shown;
+  if (switched) return true;
+  if (shown != -1) return false;
+  platform::MutexGuard guard(MT_MIDIMONITOR);
+  return QUARLE_AUDIO::LastMidiMessage.NewMessage == -1;
 }
 
 int32_t DrawMidiInputMonitor(V::RenderRecord* snap, int32_t id) {

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "engine/globals.h"
 #include "visuals/controls.h"
 
 namespace Tarvelo {
@@ -22,5 +23,23 @@ void ResetPowerHistory(int32_t length);
 
 int32_t DrawPowerHistory(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawMidiInputMonitor(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+// Whether the power strip may look different: a device streams and the strip
+// or the reports waiting for it hold something other than one repeated entry,
+// or the stream just stopped. Video thread only.
+bool PowerHistoryHasNews();
+// Whether the monitor has a MIDI message not shown yet, or was switched on or
+// off. Video thread only.
+bool MidiMonitorHasNews();
+// For the meters and the power history: they move while a device streams and
+// fall back once when it stops. Each user takes its own Tag, so that each keeps
+// its own memory of the last state. Video thread only.
+template <int Tag>
+bool AudioStreamNews() {
+  static bool last = true;
+  const bool streaming = PlaybackActive.load() != 0 || CaptureActive.load() != 0;
+  const bool news = streaming || last;
+  last = streaming;
+  return news;
+}
 
 }  // namespace Tarvelo

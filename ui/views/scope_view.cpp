@@ -103,6 +103,12 @@ int32_t DrainRing(DrainedBlock* out) {
   return taken;
 }
 
+bool Silent(const float* samples, int32_t count) {
+  for (int32_t i = 0; i < count; ++i)
+    if (samples[i] != 0.0f) return false;
+  return true;
+}
+
 void DropFront(float* buffer, int32_t drop) {
   int32_t& n = ScopeState.count;
   drop = std::clamp(drop, 0, n);
@@ -171,6 +177,23 @@ platform::Image* ScopeMarker(int32_t which) {
 }
 
 void FreeScopeMarkers() { DestroyMarkerImages(); }
+
+bool ScopeHasNews() {
+  static int32_t lastMode = -1;
+  const int32_t mode = PlaybackActive.load() == -1 ? ScopeMode.load(std::memory_order_relaxed) : 0;
+  const bool switched = mode != lastMode;
+  lastMode = mode;
+  if (switched) return true;
+  if (mode <= 0) return false;
+  const float* buffer = ScopeBuffer();
+  if (buffer && !Silent(buffer, std::min(ScopeState.count, kScopeWindowFloats))) return true;
+  platform::MutexGuard guard(ScopeLock);
+  for (int32_t i = 0; i < kScopeBlockSlots; ++i) {
+    const float* block = ScopeBlockRing.blocks[i];
+    if (block && !Silent(block, std::max(ScopeBlockRing.lengths[i], 0))) return true;
+  }
+  return false;
+}
 
 int32_t DrawScope(V::RenderRecord* snap, int32_t) {
   if (!snap) return 0;

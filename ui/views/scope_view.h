@@ -35,6 +35,10 @@ extern ScopePacing ScopeState;
 float* ScopeBuffer();
 
 int32_t DrawScope(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+// Whether the scope's picture may change in this frame: it is switched on, off
+// or to another mode, or sound other than silence arrived or is still shown.
+// Video thread only (it remembers the last answer's state).
+bool ScopeHasNews();
 
 // The mode painters, on DrawTarget from the snapshot's rectangle, over
 // `count` floats of interleaved stereo at `window`.

@@ -33,8 +33,10 @@ class MelodyFileTest : public DocumentTest {
     w[0] = static_cast<float>((bytes - 24) / 16);
     w[3] = 2.0f;
     w[5] = 3.5f;
-    w[6] = 0.25f;
-    w[7] = 0.01f;
+    if (bytes >= 40) {
+      w[6] = 0.25f;
+      w[7] = 0.01f;
+    }
     owned_.push_back(e);
     return e;
   }
@@ -89,7 +91,9 @@ TEST_F(MelodyFileTest, DamagedFilesAreRefusedAndTheListStaysAsItWas) {
   EXPECT_EQ(variant("v11.mel", [](auto& b) { b[27] = '1'; }), -kErrIncompatibleFile);
   EXPECT_EQ(variant("cut.mel", [](auto& b) { b.resize(32 + 24); }), -kErrIncompatibleFile);
   EXPECT_EQ(variant("head.mel", [](auto& b) { b.resize(30); }), -kErrIncompatibleFile);
-  EXPECT_EQ(variant("slots.mel", [&](auto& b) { putF32(b, 32, 5.0f); }), -kErrIncompatibleFile);
+  // A head claiming more event slots than the record holds.
+  EXPECT_EQ(variant("slots.mel", [&](auto& b) { putF32(b, 32, 11.0f); }), -kErrIncompatibleFile);
+  EXPECT_EQ(variant("many.mel", [&](auto& b) { putF32(b, 32, 12000.0f); }), -kErrIncompatibleFile);
   EXPECT_EQ(variant("nan.mel", [&](auto& b) { putF32(b, 32, std::nanf("")); }), -kErrIncompatibleFile);
   EXPECT_EQ(variant("negative.mel", [&](auto& b) { putI32(b, 28, -4); }), -kErrIncompatibleFile);
   EXPECT_EQ(variant("small.mel", [&](auto& b) { putI32(b, 28, 8); }), -kErrIncompatibleFile);
@@ -100,13 +104,22 @@ TEST_F(MelodyFileTest, DamagedFilesAreRefusedAndTheListStaysAsItWas) {
   EXPECT_EQ(MelodyLibrary.entries[1], nullptr);
 }
 
-TEST_F(MelodyFileTest, RecordClaimingFewerSlotsThanItsSizeIsRefused) {
-  // w0 = 100 while the record is sized for 12,000 events.
-  WaveLibraryEntry* e = Recorded("claims.mel");
+TEST_F(MelodyFileTest, RecordsHoldingMoreThanTheirHeadClaimsLoad) {
+  // A recording saved before its buffer was trimmed: 100 events in a record
+  // sized for 12,000, and a melody of no events at all (its head only).
+  WaveLibraryEntry* e = Recorded("untrimmed.mel");
   e->Sound.samples[0] = 100.0f;
   ASSERT_EQ(SaveMelody(e), 0);
-  EXPECT_EQ(LoadMelody(Home("MELODIES"), "claims.mel"), -kErrIncompatibleFile);
-  EXPECT_EQ(MelodyLibrary.header.count, 0);
+  ASSERT_EQ(LoadMelody(Home("MELODIES"), "untrimmed.mel"), 0);
+  EXPECT_EQ(MelodyLibrary.entries[0]->Sound.dataSize, static_cast<uint32_t>(kMelodyRecordBytes));
+  EXPECT_EQ(MelodyLibrary.entries[0]->Sound.samples[0], 100.0f);
+
+  WaveLibraryEntry* empty = Recorded("empty.mel", kMelodyHeadBytes);
+  ASSERT_EQ(SaveMelody(empty), 0);
+  ASSERT_EQ(ReadBytes(Os("MELODIES/empty.mel")).size(), 56u);
+  ASSERT_EQ(LoadMelody(Home("MELODIES"), "empty.mel"), 1);
+  EXPECT_EQ(MelodyLibrary.entries[1]->Sound.dataSize, 24u);
+  EXPECT_EQ(MelodyLibrary.header.count, 2);
 }
 
 TEST_F(MelodyFileTest, FailedSaveKeepsThePreviousFile) {

@@ -133,12 +133,15 @@ TEST_F(SampleLibraryFileTest, DamagedListsCostOnlyTheirBadLines) {
   WriteBytes(Os("AUDIO/bad.wav"), junk);
   std::string text = "no comma at all\r\n,\r\n" + Home("AUDIO") + ",bad.wav\r\n";
   text += std::string(9000, 'x') + "\r\n";
+  // A name holding a NUL (found by fuzzing): it named ok.wav a second time.
+  text += Home("AUDIO") + std::string(",ok.wav\0v\r\n", 11);
   text += Home("AUDIO") + ",ok.wav";  // no line end
   WriteText(dir_ / kSampleLibraryFileName, text);
   ASSERT_EQ(LoadWFLibrary(), 0);
   ASSERT_EQ(SampleLibrary.header.count, 1);
   EXPECT_EQ(DynZStringGet(SampleLibrary.entries[0]->File), "ok.wav");
   EXPECT_EQ(CountReports("Could not load: bad.wav"), 1);
+  EXPECT_EQ(CountReports("Could not load: ok.wav"), 1);
   EXPECT_EQ(Backups(), 1);
 }
 

@@ -433,6 +433,20 @@ TEST_F(SynthFileTest, BackupLivesOnlyUntilTheWriteIsComplete) {
   EXPECT_EQ(SaveSession(Home("SYNTHS\\file\\sub"), "x.tarvelo"), -QUARLE_BASICS::kErrFolder);
 }
 
+TEST_F(SynthFileTest, AFullDiskIsReportedAsAFileWriteError) {
+  // The file being written goes to a device that is always full.
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  BuildSynth();
+  Save("a.tarvelo");
+  const auto before = Bytes("a.tarvelo");
+  fs::create_symlink("/dev/full", Os("SYNTHS/a.tarvelo.tmp"));
+  const int32_t rc = SaveSession(Home("SYNTHS"), "a.tarvelo");
+  EXPECT_EQ(rc, -QUARLE_BASICS::kErrFileIo);
+  EXPECT_EQ(QUARLE_BASICS::ErrorText(rc), "File I/O Error: Disk Full, Restricted Access or Other");
+  EXPECT_EQ(Bytes("a.tarvelo"), before);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Os("SYNTHS/a.tarvelo.tmp"))));
+}
+
 QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 3, 4, 5, 6, 7}; }
 
 TEST_F(SynthFileTest, UnnamedSynthGetsATimeStampedName) {

@@ -6,6 +6,8 @@
 
 #include "doc_fixture.h"
 
+#include <cstring>
+
 #include "basics/errors.h"
 
 namespace Tarvelo {
@@ -111,32 +113,15 @@ TEST_F(WaveConvertTest, DamagedFilesLeaveTheListsAsTheyWere) {
   EXPECT_EQ(SampleLibrary.entries[1], nullptr);
 }
 
-// A canonical WAV file: format tag, channels, bits and the data bytes given.
+// A canonical WAV file: format tag, channels, bits and the data bytes given
+// (the words are written as a little-endian host holds them).
 std::vector<unsigned char> WavBytes(uint16_t tag, uint16_t channels, uint16_t bits, uint32_t dataBytes) {
-  std::vector<unsigned char> b;
-  auto text = [&](const char* t) { b.insert(b.end(), t, t + 4); };
-  auto u32 = [&](uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-  };
-  auto u16 = [&](uint16_t v) {
-    b.push_back(static_cast<unsigned char>(v));
-    b.push_back(static_cast<unsigned char>(v >> 8));
-  };
-  const uint16_t align = static_cast<uint16_t>(channels * bits / 8);
-  text("RIFF");
-  u32(36 + dataBytes);
-  text("WAVE");
-  text("fmt ");
-  u32(16);
-  u16(tag);
-  u16(channels);
-  u32(48000);
-  u32(48000u * align);
-  u16(align);
-  u16(bits);
-  text("data");
-  u32(dataBytes);
-  b.resize(b.size() + dataBytes, 0);
+  const uint32_t align = channels * bits / 8u;
+  const uint32_t words[] = {0x46464952u /* RIFF */, 36 + dataBytes, 0x45564157u /* WAVE */,
+                            0x20746D66u /* fmt  */, 16, tag | uint32_t{channels} << 16, 48000, 48000 * align,
+                            align | uint32_t{bits} << 16, 0x61746164u /* data */, dataBytes};
+  std::vector<unsigned char> b(sizeof words + dataBytes, 0);
+  std::memcpy(b.data(), words, sizeof words);
   return b;
 }
 

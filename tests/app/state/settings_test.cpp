@@ -119,6 +119,33 @@ TEST_F(SettingsTest, EighteenKeysWrittenInOrderAndReadBack) {
   }
 }
 
+TEST_F(SettingsTest, TextsHoldingQuotesReadBackWhole) {
+  Settings.OutputDevice = "Built-in \"Analog\" Stereo";
+  Settings.InputDevice = "\"";
+  SessionFolder = "\\home\\me \"x\", y";
+  SessionFile = "A \"\"quoted\"\" synth.tarvelo";
+  ASSERT_EQ(SaveSettings(), 0);
+  const std::string text = Read(dir_ / "Settings.txt");
+  EXPECT_NE(text.find("\"OUTPUT DEVICE\",\"Built-in \"\"Analog\"\" Stereo\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"INPUT DEVICE\",\"\"\"\"\r\n"), std::string::npos);
+  const SettingsRecord saved = Settings;
+  const std::string folder = SessionFolder, file = SessionFile;
+  Reset();
+  ASSERT_EQ(LoadSettings(""), 0);
+  EXPECT_EQ(Settings.OutputDevice, saved.OutputDevice);
+  EXPECT_EQ(Settings.InputDevice, saved.InputDevice);
+  EXPECT_EQ(SessionFolder, folder);
+  EXPECT_EQ(SessionFile, file);
+  EXPECT_EQ(SessionTitle, "A \"\"quoted\"\" synth");
+
+  // Files written before: a quote cut the text there, and still does; empty
+  // texts stay empty.
+  ASSERT_EQ(Load("\"OUTPUT DEVICE\",\"Built-in \"Analog\" Stereo\"\r\n\"SESSION\",\"\",\"\"\r\n"), 0);
+  EXPECT_EQ(Settings.OutputDevice, "Built-in");
+  EXPECT_EQ(SessionFolder, "");
+  EXPECT_EQ(SessionFile, "");
+}
+
 TEST_F(SettingsTest, ReaderClampsAndDefaults) {
   struct Case {
     const char* line;

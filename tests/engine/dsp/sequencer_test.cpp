@@ -132,6 +132,25 @@ TEST_F(SequencerTest, TempoAndLengthZeroPlayNothing) {
   EXPECT_EQ(seq->ActiveVoices, 0);
 }
 
+TEST_F(SequencerTest, AMelodyOfItsHeadOnlyPlaysNothing) {
+  // The data ends with the head: no note may be read, not even for the
+  // transposition reference.
+  for (bool perVoice : {true, false}) {
+    WaveLibraryEntry* e = Melody({0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.5f});
+    e->Pitch[0] = FrequencyNorm;
+    ModuleRecord* seq = Add(kTypeSequencer);
+    if (perVoice) PerVoice(seq);
+    AttachWaveToModule(seq, e, 0);
+    Set(seq, kSeqTempo, seq->SampleStep);
+    Set(seq, kSeqLength, 0.5f);
+    Set(seq, kSeqFrequency, 0.02f);
+    seq->ModuleSwitches[kSwitchPlay] = -1;
+    seq->ModuleSwitches[kSwitchLoop] = -1;
+    EXPECT_TRUE(Play(seq, 100).empty());
+    EXPECT_EQ(seq->ActiveVoices, 0);
+  }
+}
+
 TEST_F(SequencerTest, NegativeTempoStartsTheNotesInDescendingOrder) {
   ModuleRecord* seq = Player({{0.002f, 0.01f, 1.0f, 0.001f},
                               {0.002f, 0.02f, 1.0f, 0.004f},

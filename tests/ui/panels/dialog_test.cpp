@@ -136,44 +136,45 @@ TEST_F(DialogTest, EnterAndEscInTheEditLineAnswerTheDialog) {
   EXPECT_EQ(DialogOwner, owner_);
 }
 
-TEST_F(DialogTest, TypingAndDeletingAtTheEnd) {
-  Open("Hello");
-  Type("X");
-  EXPECT_EQ(Text(edit_), "HelloX");
-  EXPECT_EQ(Caret(), 6);
-  Key(kScanBackspace);
-  Key(kScanBackspace);
-  EXPECT_EQ(Text(edit_), "Hell");
-  Key(kScanHome);
-  Key(kScanBackspace);  // nothing before the caret
-  Key(kScanDelete);
-  EXPECT_EQ(Text(edit_), "ell");
-  EXPECT_EQ(Caret(), 0);
-}
-
-TEST_F(DialogTest, ShiftArrowsSelectAndBackspaceRemovesTheSelection) {
-  Open("Hello");
-  Key(kScanHome);
-  Key(kScanRight);
-  Key(kScanRight);
-  Key(kScanRight, 0, true);
-  Key(kScanRight, 0, true);
-  EXPECT_EQ(EditSelectionLength(F()), 2);
-  Key(kScanBackspace);
-  EXPECT_EQ(Text(edit_), "Heo");
-  EXPECT_EQ(Caret(), 2);
-  EXPECT_EQ(EditSelectionLength(F()), 0);
-}
-
-TEST_F(DialogTest, CopyPasteAndTheSystemClipboard) {
-  Open("Hello");
-  Key(0, 1);  // Ctrl-A
-  Key(0, 3);  // Ctrl-C
-  EXPECT_EQ(EditClipText, "Hello");
+// Key sequences on "Hello": < Home, > End, ] Right, } Shift-Right, # Backspace,
+// ~ Delete, ^ Ctrl-A, & Ctrl-C, % Ctrl-V; any other character is typed.
+TEST_F(DialogTest, EditingKeysGiveTheTextAndCaret) {
+  struct Row {
+    const char* keys;
+    const char* text;
+    int32_t caret;
+  };
+  const Row rows[] = {
+      {"X", "HelloX", 6},
+      {"X##<#~", "ell", 0},  // nothing before the caret at Home
+      {"<]]}}#", "Heo", 2},  // the selection goes, not a character
+      {"^&>%", "HelloHello", 10},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.keys);
+    Open("Hello");
+    for (const char* k = r.keys; *k; ++k) {
+      switch (*k) {
+        case '<': Key(kScanHome); break;
+        case '>': Key(kScanEnd); break;
+        case ']': Key(kScanRight); break;
+        case '}': Key(kScanRight, 0, true); break;
+        case '#': Key(kScanBackspace); break;
+        case '~': Key(kScanDelete); break;
+        case '^': Key(0, 1); break;
+        case '&': Key(0, 3); break;
+        case '%': Key(0, 22); break;
+        default: Type(std::string(1, *k).c_str());
+      }
+    }
+    EXPECT_EQ(Text(edit_), r.text);
+    EXPECT_EQ(Caret(), r.caret);
+    EXPECT_EQ(EditSelectionLength(F()), 0);
+    Click(OnDialogCancel, db_ + 4);  // the next row opens a fresh line
+    Drain(0);
+  }
+  // The copy reached the system clipboard; the paste used the editor's own.
   EXPECT_EQ(V::GetClipboardText(), "Hello");
-  Key(kScanEnd);
-  Key(0, 22);  // Ctrl-V
-  EXPECT_EQ(Text(edit_), "HelloHello");
   EXPECT_TRUE(EditClipText.empty());
 }
 

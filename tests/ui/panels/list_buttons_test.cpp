@@ -11,6 +11,8 @@
 #include "app/state/history.h"
 #include "app/state/module_page.h"
 #include "basics/timetext.h"
+#include "engine/tuning.h"
+#include "engine/tuningfile.h"
 #include "panels_a_fixture.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/list_buttons.h"
@@ -344,6 +346,36 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
   Click(OnListLoad, load);
   EXPECT_EQ(SynthSamples.header.count, 1);
   EXPECT_EQ(SelectedModule, &ModuleCatalog[kTypeSample]);
+}
+
+TEST_F(ListButtonsTest, ARefusedTuningFileKeepsTheEditorsUnsavedEdits) {
+  // Long enough to be read, but its key records end early.
+  std::string damaged(40, '\0');
+  damaged[4] = 12;
+  WriteFile(Home() / "bad.tng", damaged);
+  TuningSetReferencePitch(EditedTuning, 432.0f);
+  TuningSetNoteName(EditedTuning, 2, "edited");
+  EditedTuning.Modified = -1;
+  const float active = TuningGetReferencePitch(ActiveTuning);
+  Browse("bad.tng");
+  Click(OnListLoad, Button(5));
+  EXPECT_TRUE(HasReport("Loading error: Incompatible file content", 2));
+  EXPECT_EQ(TuningGetReferencePitch(EditedTuning), 432.0f);
+  EXPECT_EQ(TuningGetNoteName(EditedTuning, 2), "edited");
+  EXPECT_EQ(EditedTuning.Modified, -1);
+  EXPECT_EQ(TuningGetReferencePitch(ActiveTuning), active);
+
+  // A good file still replaces both.
+  TuningSetReferencePitch(ActiveTuning, 450.0f);
+  QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, Folder());
+  QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, "good.tng");
+  ASSERT_EQ(SaveTuning(ActiveTuning), 0);
+  TuningSetReferencePitch(ActiveTuning, 440.0f);
+  Browse("good.tng");
+  Click(OnListLoad, Button(5));
+  EXPECT_EQ(TuningGetReferencePitch(EditedTuning), 450.0f);
+  EXPECT_EQ(TuningGetReferencePitch(ActiveTuning), 450.0f);
+  EXPECT_EQ(EditedTuning.Modified, 0);
 }
 
 TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {

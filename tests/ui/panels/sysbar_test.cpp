@@ -133,6 +133,21 @@ TEST_F(SysbarTest, FrameRateReadoutAndLowFrameRateMode) {
   EXPECT_EQ(LowFrameRateMode.load(), -1);  // never cleared
 }
 
+TEST_F(SysbarTest, AQuietScreenShowingFewFramesIsNotSlow) {
+  V::VideoThreadActive = -1;
+  V::VideoRunFlag = -1;
+  V::InterfaceReady = -1;
+  // Nothing changed on screen: one frame a second shown, the other wake-ups idle.
+  V::FrameRate = 1;
+  V::IdleFrameRate = 59;
+  Tick(10);
+  EXPECT_EQ(Text(Slot(kUiSTB_FPS)), "1 FPS");
+  EXPECT_EQ(LowFrameRateMode.load(), 0);
+  V::IdleFrameRate = 0;  // busy every frame, and still slow
+  Tick(6);
+  EXPECT_EQ(LowFrameRateMode.load(), -1);
+}
+
 TEST_F(SysbarTest, MonitorWatchKeepsTheWindowOnTheDesktop) {
   platform::DisplaySetSimulated(platform::DisplayModes(), 1920, 1080, 2);
   platform::ScreenMoveWindow(2000, 0);

@@ -127,6 +127,12 @@ TEST_F(ControlDrawingTest, SwitchesClampTheirStateToTheLayers) {
   C(ms)->Text.Selected = 7;
   Draw(ms);
   EXPECT_EQ(At(3, 3), 0xFF00FF00u);
+  // With an overlay layer a state beyond the last still shows the last state.
+  AddLayer(ms, 30, 30, 0x80000000);
+  C(ms)->GradientFlag = -1;
+  C(ms)->Text.Selected = 5;
+  Draw(ms);
+  EXPECT_EQ(At(3, 3), 0xFF00FF00u);
 
   const int32_t t = Make(100, 0, 30, 30, DrawToggleSwitch);
   AddLayer(t, 4, 4, 0xFFFF0000);
@@ -366,26 +372,6 @@ TEST_F(ControlImagesTest, AnArrowThatCannotBeDrawnStopsThePreparation) {
   EXPECT_GE(C(bad)->LayerCount, 1);
   EXPECT_EQ(C(later)->GradientFlag, 0);
   EXPECT_EQ(C(later)->LayerCount, 0);
-}
-
-}  // namespace
-
-namespace {
-
-using namespace Tarvelo;
-using viewtest::ViewTest;
-
-class SwitchOverlayTest : public ViewTest {};
-
-TEST_F(SwitchOverlayTest, AStateBeyondTheLastNeverShowsTheOverlay) {
-  const int32_t ms = Make(0, 0, 30, 30, DrawMultiStateSwitch);
-  AddLayer(ms, 4, 4, 0xFFFF0000);
-  AddLayer(ms, 4, 4, 0xFF00FF00);
-  AddLayer(ms, 30, 30, 0x80000000);  // the overlay
-  C(ms)->GradientFlag = -1;
-  C(ms)->Text.Selected = 5;
-  Draw(ms);
-  EXPECT_EQ(At(3, 3), 0xFF00FF00u);
 }
 
 }  // namespace

@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# What an idle program costs: starts the program under Xvfb (1920x1080), lets it
+# settle, then reads every thread's CPU time from /proc over a quiet stretch and
+# counts the frames it showed. Scenarios: window open with output off; output on
+# with nothing playing; output on with one on-screen key held (scope running);
+# the pointer sweeping over the on-screen keys (a frame's worth of change every
+# frame); and the same program headless (TARVELO_HEADLESS=1), idle.
+#
+#   bench/idle_cost.sh [program]        (default: build/release/tarvelo)
+#   QUIET_SECONDS=20 SETTLE_SECONDS=6   (environment, optional)
+#
+# Needs Xvfb and xdotool; frames are counted with perf uprobes when perf can set
+# them (as root), else the FPS column reads "-". Sound goes to OpenAL Soft's wave
+# writer, which plays in real time without a sound card.
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+prog="$(realpath "${1:-$root/build/release/tarvelo}")"
+quiet="${QUIET_SECONDS:-20}"
+settle="${SETTLE_SECONDS:-6}"
+work="$(mktemp -d /tmp/tarvelo_bench_XXXXXX)"
+display=""
+for n in 71 72 73 74 75 76 77 78 79; do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
+done
+[ -n "$display" ] || { echo "no free X display number" >&2; exit 1; }
+xvfb=""
+present_event=""
+copy_event=""
+
+cleanup() {
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
+  for p in "$present_event" "$copy_event"; do
+    [ -n "$p" ] && perf probe -q -d "$p" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+cat >"$work/alsoft.conf" <<EOF
+[general]
+drivers = wave
+frequency = 48000
+period_size = 240
+[wave]
+file = $work/out.wav
+EOF
+
+Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+sleep 0.5
+
+# Frames shown: the window's presents, or the page copies when headless.
+add_probe() {  # <event name> <perf probe arguments...>
+  local event=$1
+  shift
+  perf probe -q -d "$event" 2>/dev/null || true
+  if perf probe -q "$@" 2>/dev/null; then echo "$event"; fi
+}
+sdl="$(ldconfig -p | awk '/libSDL2-2.0.so.0 /{print $NF}' | head -1)"
+present_event="$(add_probe probe_libSDL2:SDL_RenderPresent -x "$sdl" SDL_RenderPresent || true)"
+copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform14ScreenCopyPageEii$/{print $1}' | head -1)"
+if [ -n "$copy" ]; then
+  copy_event="$(add_probe "probe_$(basename "$prog"):pagecopy$$" -x "$prog" -a "pagecopy$$=0x$copy" || true)"
+fi
+
+# utime + stime (clock ticks) of every thread, as "name tid|ticks".
+ticks() {
+  local pid=$1
+  for t in /proc/"$pid"/task/*; do
+    [ -r "$t/stat" ] || continue
+    # comm may hold blanks: take the fields after its closing parenthesis.
+    sed -E 's/^([0-9]+) \((.*)\) (.*)$/\2 \1|\3/' "$t/stat" | awk -F'|' '{split($2, f, " "); print $1 "|" f[12] + f[13]}'
+  done | LC_ALL=C sort -t'|' -k1,1
+}
+
+report() {
+  local name=$1 before=$2 after=$3 frames=$4 xb=$5 xa=$6
+  local hz
+  hz="$(getconf CLK_TCK)"
+  echo "== $name ($quiet s)"
+  LC_ALL=C join -t'|' -a2 -e0 -o '0,1.2,2.2' "$before" "$after" |
+    awk -F'|' -v hz="$hz" -v q="$quiet" '{d = ($3 - $2) / hz / q * 100; tot += d;
+      if (d >= 0.05) printf "   %-22s %6.1f %%\n", $1, d} END {printf "   %-22s %6.1f %%\n", "total", tot}'
+  awk -v a="$xb" -v b="$xa" -v hz="$hz" -v q="$quiet" \
+    'BEGIN {printf "   %-22s %6.1f %%\n", "(Xvfb server)", (b - a) / hz / q * 100}'
+  if [ "$frames" = "-" ]; then echo "   FPS -"; else
+    awk -v f="$frames" -v q="$quiet" 'BEGIN {printf "   FPS %.1f\n", f / q}'; fi
+}
+
+xvfb_ticks() { awk '{print $14 + $15}' /proc/"$xvfb"/stat; }
+
+count_frames() {
+  local pid=$1 event=$2
+  if [ -z "$event" ]; then sleep "$quiet"; echo "-"; return; fi
+  perf stat -x, -e "$event" -p "$pid" sleep "$quiet" 2>&1 | awk -F, 'NR==1 {print $1 + 0}'
+}
+
+# run <name> <headless 0|1> <action>
+run() {
+  local name=$1 headless=$2 action=$3
+  local home="$work/home_$RANDOM"
+  mkdir -p "$home"
+  (
+    export HOME="$home" XDG_CONFIG_HOME="$home" ALSOFT_CONF="$work/alsoft.conf"
+    export DISPLAY="$display" TARVELO_EXIT_AFTER_MS=$(((settle + quiet + 5) * 1000))
+    if [ "$headless" = 1 ]; then export TARVELO_HEADLESS=1; fi
+    cd "$(dirname "$prog")"
+    exec "$prog" >"$work/log_$name.txt" 2>&1
+  ) &
+  local pid=$!
+  local sweeper=""
+  sleep "$settle"
+  case "$action" in
+    output) DISPLAY="$display" xdotool mousemove 817 22 click 1; sleep 2 ;;
+    note)
+      DISPLAY="$display" xdotool mousemove 817 22 click 1; sleep 1
+      DISPLAY="$display" xdotool mousemove 125 1020 mousedown 1; sleep 1 ;;
+    sweep)
+      # The pointer sweeps to and fro over the on-screen keys for the whole
+      # stretch: every move changes the key under it, so every frame has work.
+      DISPLAY="$display" xdotool mousemove 817 22 click 1; sleep 1
+      (
+        end=$((SECONDS + quiet + 2))
+        while [ $SECONDS -lt $end ]; do
+          for x in $(seq 140 12 1200) $(seq 1200 -12 140); do
+            DISPLAY="$display" xdotool mousemove "$x" 1020
+            sleep 0.01
+          done
+        done
+      ) &
+      sweeper=$!
+      sleep 1 ;;
+  esac
+  local event=""
+  if [ "$headless" = 1 ]; then event="$copy_event"; else event="$present_event"; fi
+  ticks "$pid" >"$work/before"
+  local xb
+  xb="$(xvfb_ticks)"
+  local frames
+  frames="$(count_frames "$pid" "$event")"
+  ticks "$pid" >"$work/after"
+  report "$name" "$work/before" "$work/after" "$frames" "$xb" "$(xvfb_ticks)"
+  [ "$action" = note ] && DISPLAY="$display" xdotool mouseup 1 || true
+  if [ "$action" = sweep ]; then kill "$sweeper" 2>/dev/null || true; wait "$sweeper" 2>/dev/null || true; fi
+  # The stream grows 1 ms at every underrun; it settles (and says so) after 10 s
+  # without one: "set to 10ms" means no underrun at the 10 ms buffer.
+  cat "$work/log_$name.txt" "$home/Tarvelo/TARVELO_LOG.TXT" 2>/dev/null |
+    grep -a -i -E "overrun|delay in audio|buffer length is now" | sort -u | sed 's/^/   log: /' | head -5 || true
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+echo "program: $prog"
+run "window, output off" 0 none
+run "window, output on, silent" 0 output
+run "window, one key held, scope" 0 note
+run "window, pointer sweeping the keys" 0 sweep
+run "headless, idle" 1 none

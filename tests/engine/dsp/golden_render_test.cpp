@@ -1,0 +1,324 @@
+// Golden renders: every module type in each polyphony mode it has, fed by
+// linked and constant ports while notes start, join, end and ring out, plus
+// feedback cables and whole synth chains, rendered frame by frame through the
+// real render callback. Every float of the stream and of the watched module's
+// outputs (level and frequency of each voice it publishes) goes into a 64-bit
+// hash per case; a few stream samples are kept beside it so that a mismatch
+// shows roughly where the sound went elsewhere. The render path may be laid
+// out any way that keeps these bit for bit.
+//
+// The goldens live in data/golden_renders.txt. To record them again (only
+// when a change of sound is intended and explained) run this program alone:
+//   TARVELO_GOLDEN_WRITE=1 ./test_engine_dsp --gtest_filter='Golden*'
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/engine/dsp/type_rig.h"
+#include "engine/dsp/delay.h"
+#include "engine/dsp/filter.h"
+#include "engine/dsp/mixer.h"
+
+namespace Tarvelo {
+namespace {
+
+using namespace testing_rig;
+
+constexpr int32_t kTFilter = 22;
+constexpr int32_t kTMixer = 18;
+constexpr int32_t kTAddition = 33;
+constexpr int32_t kCaptureBlock = 48;
+// Stream frames whose left sample is kept beside the hash.
+constexpr int64_t kSampleFrames[4] = {1000, 4000, 8000, 12000};
+
+std::string GoldenPath() { return std::string(TARVELO_SOURCE_DIR) + "/tests/engine/dsp/data/golden_renders.txt"; }
+bool Writing() { return std::getenv("TARVELO_GOLDEN_WRITE") != nullptr; }
+
+// One case's record: the hash, the frames rendered and the sampled floats'
+// bit patterns.
+struct Golden {
+  uint64_t hash = 0;
+  int64_t frames = 0;
+  uint32_t samples[4] = {};
+
+  std::string Text() const {
+    char s[128];
+    std::snprintf(s, sizeof(s), "%016" PRIx64 " %" PRId64 " %08x %08x %08x %08x", hash, frames, samples[0],
+                  samples[1], samples[2], samples[3]);
+    return s;
+  }
+};
+
+std::map<std::string, std::string> ReadGoldens() {
+  std::map<std::string, std::string> all;
+  std::ifstream in(GoldenPath());
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t space = line.find(' ');
+    if (line.empty() || line[0] == '#' || space == std::string::npos) continue;
+    all[line.substr(0, space)] = line.substr(space + 1);
+  }
+  return all;
+}
+
+void WriteGolden(const std::string& name, const Golden& g) {
+  std::map<std::string, std::string> all = ReadGoldens();
+  all[name] = g.Text();
+  std::ofstream out(GoldenPath(), std::ios::trunc);
+  out << "# name hash frames left@1000 left@4000 left@8000 left@12000 (see golden_render_test.cpp)\n";
+  for (const auto& [n, text] : all) out << n << ' ' << text << '\n';
+}
+
+uint32_t Bits(float x) {
+  uint32_t u;
+  std::memcpy(&u, &x, 4);
+  return u;
+}
+
+class GoldenRender : public TypeRig {
+ protected:
+  // The frame counter, the parity and the random generator (the catalog's
+  // first step pattern is drawn from it) outlive an engine restart: each case
+  // starts from the same ones whichever cases ran before it in the program.
+  void SetUp() override {
+    SeedRandom(7);
+    FrameCounter.store(0);
+    FrameParity = 0;
+    PreviousFrameParity = 1;
+    TypeRig::SetUp();
+  }
+
+  // FNV-1a over 32-bit words.
+  void Mix(uint32_t word) {
+    for (int32_t k = 0; k < 4; ++k) {
+      golden_.hash ^= (word >> (8 * k)) & 0xFFu;
+      golden_.hash *= 0x100000001B3ull;
+    }
+  }
+
+  // What followers of a module can read: column 0 always, and every voice it
+  // publishes, on each channel it processes.
+  void MixOutputs(const ModuleRecord* m) {
+    Mix(static_cast<uint32_t>(m->ActiveVoices));
+    const int32_t channels = m->ChannelsProcessed > 1 ? 2 : 1;
+    int32_t voices = m->ActiveVoices > 1 ? m->ActiveVoices : 1;
+    if (voices > kVoices) voices = kVoices;
+    for (int32_t ch = 0; ch < channels; ++ch) {
+      for (int32_t v = 0; v < voices; ++v) {
+        Mix(Bits(m->Outputs[ch][v].Level));
+        Mix(Bits(m->Outputs[ch][v].Frequency));
+      }
+    }
+  }
+
+  // Renders frame by frame, feeding the capture ring block by block as the
+  // audio thread does.
+  void Play(int64_t frames) {
+    for (int64_t i = 0; i < frames; ++i) {
+      if (capturing_ && rendered_ % kCaptureBlock == 0) {
+        float block[2 * kCaptureBlock];
+        for (int32_t k = 0; k < 2 * kCaptureBlock; ++k)
+          block[k] = 0.3f * std::sin(static_cast<float>(rendered_ + k / 2) * 0.05f);
+        float* in = block;
+        int64_t resync = 0;
+        CaptureAudio(&in, 2 * kCaptureBlock, &resync);
+      }
+      float frame[2] = {-9.0f, -9.0f};
+      float* out = frame;
+      RenderAudio(&out, 0, 2);
+      Mix(Bits(frame[0]));
+      Mix(Bits(frame[1]));
+      if (m_ != nullptr) MixOutputs(m_);
+      for (int32_t k = 0; k < 4; ++k)
+        if (rendered_ == kSampleFrames[k]) golden_.samples[k] = Bits(frame[0]);
+      if (frame[0] != 0.0f) heard_ = true;
+      ++rendered_;
+      if (tick_ && rendered_ % kCaptureBlock == 0) tick_(rendered_ / kCaptureBlock - 1);
+    }
+  }
+
+  // Three notes, a fourth joins, all end and ring out, two more start and end.
+  void PlayScenario() {
+    NotesOn({24, 28, 31});
+    if (HasFatalFailure()) return;
+    Play(2880);
+    NotesOn({36});
+    Play(2400);
+    NotesOff();
+    Play(4800);
+    NotesOn({26, 33});
+    Play(2400);
+    NotesOff();
+    Play(2400);
+  }
+
+  void Check(const std::string& name) {
+    golden_.frames = rendered_;
+    if (Writing()) {
+      WriteGolden(name, golden_);
+      return;
+    }
+    const std::map<std::string, std::string> all = ReadGoldens();
+    const auto it = all.find(name);
+    ASSERT_NE(it, all.end()) << "no golden render for " << name;
+    EXPECT_EQ(golden_.Text(), it->second) << name << " no longer renders bit for bit as recorded";
+  }
+
+  Golden golden_;
+  int64_t rendered_ = 0;
+  bool heard_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Every type in every mode.
+
+struct Config {
+  int32_t type;
+  int32_t mode;  // 0 single voice, 1 per voice
+};
+
+std::vector<Config> AllConfigs() {
+  std::vector<Config> all;
+  for (const TypePlan& plan : kPlans) {
+    if (plan.modes & kSingle) all.push_back(Config{plan.type, 0});
+    if (plan.modes & kPerVoice) all.push_back(Config{plan.type, 1});
+  }
+  return all;
+}
+
+std::string ConfigName(const Config& c) {
+  return std::string(kPlans[c.type].name) + (c.mode == 1 ? "_PerVoice" : "_SingleVoice");
+}
+
+class GoldenType : public GoldenRender, public ::testing::WithParamInterface<Config> {};
+
+TEST_P(GoldenType, RendersAsRecorded) {
+  const Config config = GetParam();
+  Build(kPlans[config.type], config.mode);
+  if (HasFatalFailure()) return;
+  PlayScenario();
+  if (HasFatalFailure()) return;
+  Check(ConfigName(config));
+}
+
+INSTANTIATE_TEST_SUITE_P(Golden, GoldenType, ::testing::ValuesIn(AllConfigs()),
+                         [](const ::testing::TestParamInfo<Config>& info) { return ConfigName(info.param); });
+
+// ---------------------------------------------------------------------------
+// Chains and feedback cables, each in both modes.
+
+class GoldenChain : public GoldenRender, public ::testing::WithParamInterface<int32_t> {
+ protected:
+  bool PerVoiceMode() const { return GetParam() == 1; }
+  ModuleRecord* Made(int32_t type) {
+    ModuleRecord* m = Add(type);
+    if (m != nullptr && PerVoiceMode()) PerVoice(m);
+    return m;
+  }
+  std::string Named(const char* name) const { return std::string(name) + (PerVoiceMode() ? "_PerVoice" : "_SingleVoice"); }
+};
+
+// Keyboard holding 32 notes -> envelope -> sawtooth -> two filters, the
+// render benchmark's synth; the notes then end and ring out.
+TEST_P(GoldenChain, ThirtyTwoSawtoothsThroughTwoFilters) {
+  BuildFeed(true);
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* osc = Made(kTypeOscillator);
+  ModuleRecord* f1 = Made(kTFilter);
+  ModuleRecord* f2 = Made(kTFilter);
+  ASSERT_TRUE(osc && f1 && f2);
+  SetOscillatorShape(*osc, 3);
+  Link(osc, kOscFrequency, env_);
+  Link(osc, kOscAmplitude, env_);
+  Set(osc, kOscAmplitude, 1.0f / 32.0f);
+  Link(f1, kFilterInput, osc);
+  Set(f1, kFilterLowPass, 0.75f);
+  Link(f2, kFilterInput, f1);
+  Set(f2, kFilterLowPass, 0.75f);
+  Set(f2, kFilterHighPass, 0.02f);
+  Output(f2);
+  m_ = f1;
+  // More notes than keys can be held: straight into the keyboard's voices.
+  KeyboardState& state = *KeyboardStates[kb_->InstanceNumber - 1];
+  std::vector<int32_t> voices;
+  for (int32_t k = 0; k < 32; ++k) {
+    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    voices.push_back(NoteOn(state, KeyToFrequency(20 + k), 0.5f + 0.01f * static_cast<float>(k)));
+  }
+  Play(4800);
+  for (int32_t v : voices) {
+    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    NoteOff(state, v);
+  }
+  Play(4800);
+  EXPECT_TRUE(heard_);
+  Check(Named("Saw32Filters"));
+}
+
+// Keyboard -> envelope -> oscillator -> filter -> delay -> mixer with the dry
+// voice beside the delayed one.
+TEST_P(GoldenChain, ChainThroughDelayAndMixer) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  ModuleRecord* filter = Made(kTFilter);
+  ModuleRecord* delay = Made(kTDelay);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_TRUE(filter && delay && mixer);
+  SetOscillatorShape(*voice_, 2);
+  Link(filter, kFilterInput, voice_);
+  Set(filter, kFilterLowPass, 0.8f);
+  Set(filter, kFilterHighPass, 0.05f);
+  Link(filter, kFilterHighPass, lfo_);
+  Link(delay, kDelayInput, filter);
+  Set(delay, kDelayPeriod, 0.01f);
+  Link(mixer, kMixerFirstInput, delay);
+  Link(mixer, kMixerFirstInput + 1, filter);
+  Set(mixer, kMixerFirstInput + 1, 0.5f);
+  Output(mixer);
+  m_ = filter;
+  PlayScenario();
+  EXPECT_TRUE(heard_);
+  Check(Named("DelayMixerChain"));
+}
+
+// A feedback cable: the mixer hears the voice and its own output delayed,
+// and an adder feeds its own output back into itself.
+TEST_P(GoldenChain, FeedbackCables) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  ModuleRecord* mixer = Made(kTMixer);
+  ModuleRecord* delay = Made(kTDelay);
+  ModuleRecord* adder = Made(kTAddition);
+  ASSERT_TRUE(mixer && delay && adder);
+  Link(mixer, kMixerFirstInput, voice_);
+  Link(delay, kDelayInput, mixer);
+  Set(delay, kDelayPeriod, 0.005f);
+  Link(mixer, kMixerFirstInput + 1, delay);
+  Set(mixer, kMixerFirstInput + 1, 0.6f);
+  Link(adder, 0, mixer);
+  Link(adder, 1, adder);
+  Set(adder, 1, 0.5f);
+  Output(adder);
+  m_ = mixer;
+  PlayScenario();
+  EXPECT_TRUE(heard_);
+  Check(Named("FeedbackCables"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int32_t>& info) {
+                           return std::string(info.param == 1 ? "PerVoice" : "SingleVoice");
+                         });
+
+}  // namespace
+}  // namespace Tarvelo

@@ -1,0 +1,81 @@
+// A WAV file of any bytes taken into the sample library, the filter library
+// and the synth's samples: a refused file adds nothing; an accepted one plays
+// on a Sample module and a convolutive filter without reading past its data.
+#include "fuzz_support.h"
+
+#include <cstdlib>
+
+#include "app/documents/wave_convert.h"
+#include "app/state/system_messages.h"
+#include "app/state/wave_library.h"
+#include "audio/wav.h"
+#include "engine/catalog/catalog.h"
+#include "engine/command.h"
+#include "engine/globals.h"
+#include "engine/modulelist.h"
+#include "platform/paths.h"
+
+using namespace Tarvelo;
+
+namespace {
+
+constexpr int32_t kTypeConvolutive = 17;
+
+ModuleRecord* Module(int32_t type) {
+  ModuleRecord* m = nullptr;
+  fuzz::Check(AddModule(type, true, &m) >= 0, "module");
+  return m;
+}
+
+ModuleRecord* sample = nullptr;
+ModuleRecord* filter = nullptr;
+
+}  // namespace
+
+void FuzzSetUp() {
+  fuzz::StartEngine();
+  ConfiguredStreamRate = 48000;
+  sample = Module(kTypeSample);
+  filter = Module(kTypeConvolutive);
+  fuzz::Check(ModuleLinkInput(*filter, 0, sample, &ModuleCatalog[kTypeConvolutive]) == kLinkConnected, "link");
+  RequestGraphRebuild(0, 0, filter);
+}
+
+void FuzzSeeds(const std::string& dir) {
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\seed.wav"), 40, 1, 16, 48000);
+  fuzz::KeepSeed(dir, "AUDIO/seed.wav", "mono16.wav");
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\seed.wav"), 30, 2, 32, 44100);
+  fuzz::KeepSeed(dir, "AUDIO/seed.wav", "stereo32.wav");
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\seed.wav"), 20, 2, 16, 44100);
+  fuzz::KeepSeed(dir, "AUDIO/seed.wav", "stereo16.wav");
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::WriteFile(fuzz::Os("AUDIO/f.wav"), data, size);
+  const int32_t library = ConvertAndLoadWave(fuzz::Sys("AUDIO"), "f.wav");
+  if (library < 0) fuzz::Check(SampleLibrary.header.count == 0, "a refused sample adds nothing");
+  const int32_t filters = LoadFilterFile(fuzz::Sys("AUDIO"), "f.wav");
+  if (filters < 0) fuzz::Check(FilterLibrary.header.count == 0, "a refused filter adds nothing");
+  fuzz::Check(fuzz::ReadFile(fuzz::Os("AUDIO/f.wav")).size() == size, "the file is only read");
+
+  if (library >= 0) {
+    for (int32_t choice = 0; choice < 3; ++choice) {
+      const int32_t at = AddLoadedWave(*SampleLibrary.entries[library], choice);
+      if (at < 0) continue;
+      AttachWaveToModule(sample, SynthSamples.entries[at], 0);
+      sample->ModuleSwitches[kSwitchPlay] = -1;
+      fuzz::Render(32);
+    }
+  }
+  if (filters >= 0) {
+    AttachWaveToModule(filter, FilterLibrary.entries[filters], 0);
+    fuzz::Render(32);
+  }
+  AttachWaveToModule(sample, nullptr, 0);
+  AttachWaveToModule(filter, nullptr, 0);
+  fuzz::Render(1);
+  fuzz::EmptyList(SynthSamples);
+  fuzz::EmptyList(SampleLibrary);
+  fuzz::EmptyList(FilterLibrary);
+  return 0;
+}

@@ -1,0 +1,126 @@
+#include "visuals/dirty_region.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+namespace QUARLE_VISUALS {
+
+namespace {
+
+// Beyond this many separate rectangles a frame redraws their bounding box.
+constexpr size_t kMaxRects = 8;
+constexpr int32_t kMaxLive = 32;
+
+std::mutex g_lock;
+std::vector<platform::ScreenRect> g_rects;
+bool g_whole = false;
+
+struct LiveEntry {
+  std::atomic<DrawCallbackFn> draw{nullptr};
+  std::atomic<LiveNewsFn> news{nullptr};
+  bool wanted = false;  // this frame's answer; video thread only
+};
+LiveEntry g_live[kMaxLive];
+std::atomic<int32_t> g_liveCount{0};
+
+int32_t LiveIndex(DrawCallbackFn fn) {
+  if (!fn) return -1;
+  const int32_t n = g_liveCount.load();
+  for (int32_t i = 0; i < n; ++i)
+    if (g_live[i].draw.load() == fn) return i;
+  return -1;
+}
+
+int64_t Area(const platform::ScreenRect& r) { return int64_t{r.w} * r.h; }
+
+platform::ScreenRect Union(const platform::ScreenRect& a, const platform::ScreenRect& b) {
+  const int32_t x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
+  const int32_t x1 = std::max(a.x + a.w, b.x + b.w), y1 = std::max(a.y + a.h, b.y + b.h);
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+// Two rectangles are drawn as one when their union wastes little: a control
+// drawn in two separate passes would run its draw callback twice.
+bool WorthMerging(const platform::ScreenRect& a, const platform::ScreenRect& b) {
+  return Area(Union(a, b)) * 2 <= (Area(a) + Area(b)) * 3;
+}
+
+void AddLocked(platform::ScreenRect r) {
+  for (bool merged = true; merged;) {
+    merged = false;
+    for (size_t i = 0; i < g_rects.size(); ++i) {
+      if (WorthMerging(g_rects[i], r)) {
+        r = Union(g_rects[i], r);
+        g_rects.erase(g_rects.begin() + static_cast<std::ptrdiff_t>(i));
+        merged = true;
+        break;
+      }
+    }
+  }
+  g_rects.push_back(r);
+  if (g_rects.size() > kMaxRects) {
+    platform::ScreenRect box = g_rects[0];
+    for (const auto& k : g_rects) box = Union(box, k);
+    g_rects.assign(1, box);
+  }
+}
+
+}  // namespace
+
+void MarkScreenDirty(int32_t x, int32_t y, int32_t w, int32_t h) {
+  if (w < 1 || h < 1) return;
+  // Far-off rectangles are cut so that sums stay in range; the screen cuts
+  // them to itself later.
+  constexpr int32_t kFar = 1 << 20;
+  const int32_t x0 = std::clamp(x, -kFar, kFar), y0 = std::clamp(y, -kFar, kFar);
+  const int32_t x1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{x} + w, -kFar, kFar));
+  const int32_t y1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{y} + h, -kFar, kFar));
+  if (x1 <= x0 || y1 <= y0) return;
+  std::lock_guard<std::mutex> g(g_lock);
+  if (!g_whole) AddLocked({x0, y0, x1 - x0, y1 - y0});
+}
+
+void MarkWholeScreenDirty() {
+  std::lock_guard<std::mutex> g(g_lock);
+  g_whole = true;
+  g_rects.clear();
+}
+
+void MarkControlDirty(const ControlRecord* c) {
+  if (c) MarkScreenDirty(c->X, c->Y, c->W, c->H);
+}
+
+void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole) {
+  out.clear();
+  std::lock_guard<std::mutex> g(g_lock);
+  whole = g_whole;
+  g_whole = false;
+  out.swap(g_rects);
+}
+
+void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news) {
+  if (!fn || LiveIndex(fn) >= 0) return;
+  const int32_t n = g_liveCount.load();
+  if (n >= kMaxLive) return;
+  g_live[n].news.store(news);
+  g_live[n].draw.store(fn);
+  g_liveCount.store(n + 1);
+}
+
+void LiveFrameBegin() {
+  const int32_t n = g_liveCount.load();
+  for (int32_t i = 0; i < n; ++i) {
+    const LiveNewsFn news = g_live[i].news.load();
+    g_live[i].wanted = !news || news();
+  }
+}
+
+bool LiveRedrawWanted(DrawCallbackFn fn) {
+  const int32_t i = LiveIndex(fn);
+  return i >= 0 && g_live[i].wanted;
+}
+
+void ClearLiveDrawCallbacks() { g_liveCount.store(0); }
+
+}  // namespace QUARLE_VISUALS

@@ -1,0 +1,38 @@
+// Where the screen must be drawn anew before the next frame. Publishing a
+// control, showing, hiding or moving it, changing its children or the focus
+// marks the rectangles concerned; the video thread takes them once a frame and
+// redraws only there. Any thread may mark; one lock, never held while another
+// is taken.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "platform/screen.h"
+#include "visuals/controls.h"
+
+namespace QUARLE_VISUALS {
+
+void MarkScreenDirty(int32_t x, int32_t y, int32_t w, int32_t h);
+void MarkWholeScreenDirty();
+// The control's rectangle as the main thread holds it.
+void MarkControlDirty(const ControlRecord* c);
+
+// Takes what was marked since the last take: `whole` when everything is to be
+// redrawn, else the rectangles (none: nothing to draw). Rectangles that overlap
+// or lie close are merged, so a frame draws few of them.
+void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole);
+
+// Draw callbacks whose picture follows live data (the scope, the meters, the
+// played keys) rather than what their control publishes: controls drawn by them
+// are redrawn every frame in which `news` (none: always) says their data may
+// have changed, and shown only when their pixels changed. `news` runs on the
+// video thread once a frame.
+using LiveNewsFn = bool (*)();
+void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news = nullptr);
+// Whether controls drawn by fn are to be redrawn this frame (asks each news
+// function once per call to LiveFrameBegin).
+bool LiveRedrawWanted(DrawCallbackFn fn);
+void LiveFrameBegin();
+void ClearLiveDrawCallbacks();
+
+}  // namespace QUARLE_VISUALS
