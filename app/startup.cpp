@@ -119,6 +119,7 @@ class ExitTimer {
     if (end == v || ms < 0) return;
     stop_ = false;
     thread_ = std::thread([this, ms] {
+      platform::ThreadSetName("tarvelo-exit");
       std::unique_lock<std::mutex> hold(lock_);
       if (wake_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return stop_; })) return;
       QUARLE_BASICS::CommandMessage m{};
@@ -581,6 +582,10 @@ int32_t ProgramExitCode() {
 }
 
 void Main(int32_t argc, char** argv) {
+  // This thread runs the interface: it alone changes interface state, other
+  // threads post to queue 0.
+  platform::ThreadSetName("tarvelo-ui");
+  platform::MarkInterfaceThread();
   // The program's own parts in place of the stand-ins the hooks start with.
   InstallProgramWiring();
   RunStartup(argc, argv);

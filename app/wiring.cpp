@@ -6,6 +6,7 @@
 #include "app/startup_hooks.h"
 #include "app/state/modules.h"
 #include "app/state/settings.h"
+#include "app/state/system_messages.h"
 #include "app/state/ui_hooks.h"
 #include "audio/midi.h"
 #include "engine/catalog/catalog.h"
@@ -246,6 +247,8 @@ void KeyboardStatesLoaded() {
 void RepublishSampleList() { EnginePublishText(Slot(kUiWLIST), -1); }
 void RepublishMelodyList() { EnginePublishText(Slot(kUiMLIST), -1); }
 
+bool PostMelodiesFinished() { return PostToInterface(kMessageMelodiesFinished); }
+
 // --- The interface build ---------------------------------------------------------------
 
 // The scope starts in the mode the settings keep; they are read only after the
@@ -295,6 +298,8 @@ void InstallInterfaceAdapters() {
 
   SampleListChanged = RepublishSampleList;
   PublishMelodyList = RepublishMelodyList;
+  WakeInterfaceForMelodies = PostMelodiesFinished;
+  WakeInterfaceForControllers = [] { return PostToInterface(kMessageControllerMoves); };
 
   Startup.FreeGlowImages = FreeGlowImages;
 }

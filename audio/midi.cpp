@@ -1,5 +1,6 @@
 #include "audio/midi.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -11,6 +12,7 @@
 #include "engine/modulelist.h"
 #include "engine/notes.h"
 #include "engine/ui_hooks.h"
+#include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
 
@@ -77,6 +79,27 @@ bool PanelKeysLocked() {
   platform::MutexGuard voices(Tarvelo::KeyboardVoiceLocks[index]);
   const Tarvelo::KeyboardState* state = Tarvelo::KeyboardStates[index];
   return state != nullptr && Tarvelo::KbLoad(state->LockFlag) != 0;
+}
+
+// Reports for the interface thread. A pressed-keyboard report waiting in the
+// queue covers every later note, so a burst of notes posts one.
+std::atomic<bool> g_pressPosted{false};
+
+bool PostMidiReport(uint32_t type, uint32_t arg1) {
+  if (QUARLE_BASICS::MainCommandQueue < 0) return false;
+  QUARLE_BASICS::CommandMessage msg{};
+  msg.type = type;
+  msg.arg1 = arg1;
+  msg.timeStamp = platform::HighResClock();
+  return QUARLE_BASICS::PostCommand(msg, QUARLE_BASICS::MainCommandQueue, -1) == 0;
+}
+
+void MarkKeyboardPressed() {
+  const int32_t kb = UiId(kControlKeyboard);
+  if (kb > 0) {
+    Tarvelo::UiSetPressed(kb, -1);
+    Tarvelo::UiPublishState(kb);
+  }
 }
 
 void ForgetSlot(int32_t i) {
@@ -294,6 +317,10 @@ void HandleMidiClose(int32_t slot) {
 }
 
 void RefreshMidiDeviceList(int64_t flag) {
+  if (!platform::OnInterfaceThread()) {
+    PostMidiReport(kMidiReportDevicesChanged, static_cast<uint32_t>(flag));
+    return;
+  }
   const int32_t devices = Tarvelo::UiControlId(Tarvelo::kControlMidiDevices);
   const int32_t controllers = devices > 0 ? devices + 1 : 0;  // created right after it
   if (MidiUi.SetSelected != nullptr) {
@@ -316,19 +343,27 @@ void RefreshMidiDeviceList(int64_t flag) {
 }
 
 void MidiNoteToKeyboard(const MidiNote& note) {
+  const bool onInterface = platform::OnInterfaceThread();
   if (AudioOutputOn() == 0 && KeyEntryMode.load() == 0) {
-    if (MidiUi.ShowKeyboardsOff != nullptr) MidiUi.ShowKeyboardsOff();
+    if (!onInterface)
+      PostMidiReport(kMidiReportKeyboardsOff, 0);
+    else if (MidiUi.ShowKeyboardsOff != nullptr)
+      MidiUi.ShowKeyboardsOff();
     return;
   }
-  const int64_t entry = ComputeKeyEntryMode();
-  KeyEntryMode.store(entry);
+  // The dialog's controls are the interface's: off its thread the mode is the
+  // one it last computed (it does so whenever a dialog opens or closes).
+  const int64_t entry = onInterface ? RefreshKeyEntryMode() : KeyEntryMode.load();
   const int32_t instance = static_cast<int32_t>(note.Instance);
   // Note 21 is key 0 with the start-up key offset; lower notes play nothing.
   const int32_t key = Tarvelo::MidiNoteToKey(static_cast<int32_t>(note.Key));
   if (key >= 0) {
     if (note.Velocity != 0) {
       if (entry != 0) {
-        if (MidiUi.EnterKeyFrequency != nullptr) MidiUi.EnterKeyFrequency(key, 0);
+        if (!onInterface)
+          PostMidiReport(kMidiReportKeyFrequency, static_cast<uint32_t>(key));
+        else if (MidiUi.EnterKeyFrequency != nullptr)
+          MidiUi.EnterKeyFrequency(key, 0);
       } else {
         // Released first, so a repeated note starts again.
         Tarvelo::KeyNoteOff(-1, key, instance);
@@ -338,10 +373,38 @@ void MidiNoteToKeyboard(const MidiNote& note) {
       Tarvelo::KeyNoteOff(-1, key, instance);
     }
   }
-  const int32_t kb = UiId(kControlKeyboard);
-  if (kb > 0) {
-    Tarvelo::UiSetPressed(kb, -1);
-    Tarvelo::UiPublishState(kb);
+  if (onInterface)
+    MarkKeyboardPressed();
+  else if (!g_pressPosted.exchange(true) && !PostMidiReport(kMidiReportKeyPressed, 0))
+    g_pressPosted.store(false);
+}
+
+int64_t RefreshKeyEntryMode() {
+  const int64_t entry = ComputeKeyEntryMode();
+  KeyEntryMode.store(entry);
+  return entry;
+}
+
+bool HandleMidiReport(const QUARLE_BASICS::CommandMessage& msg) {
+  switch (msg.type) {
+    case kMidiReportKeyboardsOff:
+      if (MidiUi.ShowKeyboardsOff != nullptr) MidiUi.ShowKeyboardsOff();
+      return true;
+    case kMidiReportKeyFrequency:
+      // The dialog may have closed since the key was played.
+      if (RefreshKeyEntryMode() != 0 && MidiUi.EnterKeyFrequency != nullptr)
+        MidiUi.EnterKeyFrequency(static_cast<int32_t>(msg.arg1), 0);
+      return true;
+    case kMidiReportKeyPressed:
+      g_pressPosted.store(false);
+      RefreshKeyEntryMode();
+      MarkKeyboardPressed();
+      return true;
+    case kMidiReportDevicesChanged:
+      RefreshMidiDeviceList(static_cast<int64_t>(static_cast<int32_t>(msg.arg1)));
+      return true;
+    default:
+      return false;
   }
 }
 

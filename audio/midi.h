@@ -15,6 +15,7 @@
 #include <string>
 
 #include "basics/dynzstring.h"
+#include "basics/queues.h"
 #include "engine/midimap.h"
 #include "platform/midi.h"
 #include "platform/threads.h"
@@ -124,8 +125,24 @@ void HandleMidiClose(int32_t slot);
 // Resets the device lists of the interface; flag -1 also selects the first row
 // of the keyboard device list.
 void RefreshMidiDeviceList(int64_t flag);
-// Plays or releases one note on a Keyboard module.
+// Plays or releases one note on a Keyboard module. Off the interface thread
+// only the engine's voices change here: what the interface shows (the status
+// line, the typed value, the pressed keyboard, the device lists) is posted to
+// queue 0 as a MIDI report and done by HandleMidiReport on the interface thread.
 void MidiNoteToKeyboard(const MidiNote& note);
+
+// Queue-0 reports of the MIDI thread (no data block).
+enum MidiReportType : uint32_t {
+  kMidiReportKeyboardsOff = 230,   // "turn audio output on" into the status line
+  kMidiReportKeyFrequency = 231,   // arg1 key: into the typed-value dialog
+  kMidiReportKeyPressed = 232,     // the on-screen keyboard is marked and redrawn
+  kMidiReportDevicesChanged = 233, // arg1 flag of RefreshMidiDeviceList
+};
+// The interface thread's side of the reports above; false for another type.
+bool HandleMidiReport(const QUARLE_BASICS::CommandMessage& msg);
+// The value-entry mode from the interface's controls; interface thread only
+// (the MIDI thread reads KeyEntryMode as last refreshed).
+int64_t RefreshKeyEntryMode();
 
 // Shutdown, before the engine and the interface go: closes every device (no
 // callback runs afterwards), stops the MIDI thread, frees the table, the lock

@@ -22,6 +22,7 @@
 #include "basics/program.h"
 #include "basics/timetext.h"
 #include "platform/paths.h"
+#include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
 
@@ -648,6 +649,7 @@ void AudioThreadLoop::Run() {
 }
 
 void AudioThread() {
+  platform::ThreadSetName("tarvelo-audio");
   AudioThreadLoop* loop = new (std::nothrow) AudioThreadLoop();
   if (!loop) return;
   loop->Run();

@@ -9,6 +9,7 @@
 #include "basics/messages.h"
 #include "engine/catalog/catalog.h"
 #include "engine/globals.h"
+#include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "engine/tuning.h"
 #include "platform/threads.h"
@@ -19,6 +20,8 @@ EngineCommandRecord EngineCommand{};
 bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info) = nullptr;
 double CommandSlotWait = 3.0;
 double ModuleLiveWait = 1.0;
+double FrameHoldWait = 1.0;
+double FrameHoldLimit = 0.25;
 
 namespace {
 
@@ -44,6 +47,24 @@ struct CommandQueue {
   std::mutex lock;
 };
 CommandQueue Backlog;
+
+// The frame hold: the interface asks under a new ticket, the render callback
+// parks at a frame boundary and answers with that ticket, the interface copies
+// and withdraws the ticket. Tickets keep a release followed at once by a new
+// request from being taken for the old answer.
+std::atomic<uint32_t> g_holdTickets{0};
+std::atomic<uint32_t> g_holdWanted{0};    // 0: nothing asked
+std::atomic<uint32_t> g_holdParkedFor{0}; // 0: not parked
+
+void ParkWhileHeld() {
+  const uint32_t wanted = g_holdWanted.load(std::memory_order_acquire);
+  if (wanted == 0) return;
+  g_holdParkedFor.store(wanted, std::memory_order_release);
+  const double start = platform::HighResClock();
+  while (g_holdWanted.load(std::memory_order_acquire) == wanted && platform::HighResClock() - start < FrameHoldLimit)
+    std::this_thread::yield();
+  g_holdParkedFor.store(0, std::memory_order_release);
+}
 
 constexpr int32_t kBacklogInitialCapacity = 16;
 
@@ -132,6 +153,9 @@ void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_
       break;
     case kCommandApplyTuning:
       ApplyTuning();
+      break;
+    case kCommandUnlinkModule:
+      if (module != nullptr) UnlinkModule(*module);
       break;
     default:
       break;
@@ -273,6 +297,25 @@ void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t 
   }
 }
 
+void PostUnlinkModule(ModuleRecord* m) {
+  if (m == nullptr) return;
+  const int32_t live = WaitEngineCommandSlot();
+  ModuleRecord* expected = m;
+  SynthOutputModule.compare_exchange_strong(expected, nullptr);
+  if (live == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandUnlinkModule;
+    c.Module = m;
+    PostOrQueue(c);
+    return;
+  }
+  {
+    platform::MutexGuard guard(ModuleList.lock);
+    UnlinkModule(*m);
+  }
+  UpdateProcessingOrder(0);
+}
+
 void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
   if (m == nullptr) return;
   m->SampleData = nullptr;
@@ -330,6 +373,8 @@ void ApplyTuning() {
 }
 
 void ExecuteEngineCommand() {
+  ParkWhileHeld();
+  TakeControllerMoves(true);
   if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
     RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
                EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument);
@@ -338,6 +383,25 @@ void ExecuteEngineCommand() {
   }
   if (EngineCommand.State.load(std::memory_order_relaxed) == kCommandIdle) BacklogPopIntoSlot();
 }
+
+bool HoldFrames() {
+  if (PlaybackActive.load() == 0 && RenderBusy.load() == 0) return true;
+  uint32_t ticket = g_holdTickets.fetch_add(1) + 1;
+  if (ticket == 0) ticket = g_holdTickets.fetch_add(1) + 1;  // 0 means none
+  g_holdWanted.store(ticket, std::memory_order_release);
+  const double start = platform::HighResClock();
+  while (g_holdParkedFor.load(std::memory_order_acquire) != ticket) {
+    if (platform::HighResClock() - start > FrameHoldWait) {
+      g_holdWanted.store(0, std::memory_order_release);
+      return false;
+    }
+    // The render callback reaches a frame boundary within a stream buffer.
+    platform::SleepMs(1);
+  }
+  return true;
+}
+
+void ReleaseFrames() { g_holdWanted.store(0, std::memory_order_release); }
 
 bool EngineCommandReferences(const ModuleRecord* m) {
   if (m == nullptr) return false;

@@ -15,6 +15,7 @@ enum EngineCommandKind : int32_t {
   kCommandLink = 1,
   kCommandAttachWave = 2,
   kCommandApplyTuning = 3,
+  kCommandUnlinkModule = 4,  // a module going away leaves every link at once
 };
 
 constexpr int64_t kCommandIdle = -1;
@@ -74,6 +75,10 @@ void RequestTuningApply();
 void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t templateType);
 // A library entry goes away: detaches it from m, posted when m is live.
 void PostDetachWave(ModuleRecord* m);
+// Cuts every link into and out of m in one step and rebuilds the order, so a
+// frame sees m either fully linked or not at all (m stops being the output
+// module first). Posted while playback runs, like every change of the graph.
+void PostUnlinkModule(ModuleRecord* m);
 
 // The operations themselves.
 void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument);
@@ -86,5 +91,17 @@ void ExecuteEngineCommand();
 
 // true when a pending command (posted or queued) names m.
 bool EngineCommandReferences(const ModuleRecord* m);
+
+// A copy of module state taken between two frames (a save during playback):
+// HoldFrames parks the render callback at its next frame boundary and answers
+// true once it is parked, or at once when nothing renders; false when the
+// audio thread did not answer within the wait (the caller then copies as
+// things stand and says so). ReleaseFrames lets it go on. The render callback
+// waits at most FrameHoldLimit seconds for the release, so keep the copy short
+// (no I/O in between).
+bool HoldFrames();
+void ReleaseFrames();
+extern double FrameHoldWait;   // 1.0 s
+extern double FrameHoldLimit;  // 0.25 s
 
 }  // namespace Tarvelo

@@ -282,4 +282,24 @@ void KillReleasedVoices(KeyboardState& state, Mutex* voicesLock) {
   }
 }
 
+namespace {
+// Every field of the state is a 4-byte word.
+constexpr size_t kStateWords = sizeof(KeyboardState) / sizeof(int32_t);
+static_assert(kStateWords * sizeof(int32_t) == sizeof(KeyboardState));
+}  // namespace
+
+void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy) {
+  int32_t words[kStateWords];
+  std::memcpy(words, &copy, sizeof words);
+  auto* out = reinterpret_cast<int32_t*>(&live);
+  for (size_t i = 0; i < kStateWords; ++i) KbStore(out[i], words[i]);
+}
+
+void KeyboardStateCopyOut(KeyboardState& copy, const KeyboardState& live) {
+  int32_t words[kStateWords];
+  const auto* in = reinterpret_cast<const int32_t*>(&live);
+  for (size_t i = 0; i < kStateWords; ++i) words[i] = KbLoad(in[i]);
+  std::memcpy(static_cast<void*>(&copy), words, sizeof words);
+}
+
 }  // namespace Tarvelo

@@ -124,6 +124,11 @@ void ResetKeyboardState(KeyboardState& state, platform::Mutex* heldKeysLock);
 // After a state was read from a synth file: every count, list and held key
 // agrees with the voice slots afterwards, whatever the file held.
 void SanitizeKeyboardState(KeyboardState& state);
+// Whole-state copies between a live state and a copy of it, word by word
+// through the helpers above (the render callback reads the live words
+// meanwhile). The caller holds the state's locks.
+void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy);
+void KeyboardStateCopyOut(KeyboardState& copy, const KeyboardState& live);
 // Single-voice processing: frees every released voice, one lock each.
 void KillReleasedVoices(KeyboardState& state, platform::Mutex* voicesLock);
 

@@ -1,18 +1,57 @@
 #include "engine/midimap.h"
 
+#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <cstring>
 #include <vector>
 
 #include "basics/errors.h"
 #include "basics/queues.h"
 #include "engine/catalog/catalog.h"
+#include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "engine/valueedit.h"
 #include "engine/ui_hooks.h"
 #include "platform/files.h"
+#include "platform/threads.h"
 
 namespace Tarvelo {
+
+bool (*WakeInterfaceForControllers)() = nullptr;
+
+namespace {
+
+int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative, bool display);
+
+// Controller moves from the MIDI thread (one producer) for the owner of the
+// parameter values (one taker at a time, see TakeControllerMoves).
+struct ControllerMove {
+  ModuleRecord* module;
+  int32_t p;
+  float x;
+  int64_t relative;
+};
+constexpr uint32_t kMoveSlots = 256;
+ControllerMove g_moves[kMoveSlots];
+std::atomic<uint32_t> g_moveHead{0};
+std::atomic<uint32_t> g_moveTail{0};
+std::mutex g_moveTaker;
+std::atomic<bool> g_moveWoken{false};
+
+// A full queue drops the move like a lost message: the next one sets the
+// value again.
+void QueueControllerMove(ModuleRecord* module, int32_t p, float x, int64_t relative) {
+  const uint32_t tail = g_moveTail.load(std::memory_order_relaxed);
+  if (tail - g_moveHead.load(std::memory_order_acquire) >= kMoveSlots) return;
+  g_moves[tail % kMoveSlots] = ControllerMove{module, p, x, relative};
+  g_moveTail.store(tail + 1, std::memory_order_release);
+  if (PlaybackActive.load() != 0) return;  // the next frame takes it
+  if (!g_moveWoken.exchange(true) && (WakeInterfaceForControllers == nullptr || !WakeInterfaceForControllers()))
+    g_moveWoken.store(false);
+}
+
+}  // namespace
 
 using QUARLE_BASICS::kErrBadParameter;
 using QUARLE_BASICS::kErrIncompatibleFile;
@@ -347,7 +386,14 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
     x = value / 127.0f;
   }
   const int64_t relative = (kind == kControllerEndless64 || kind == kControllerEndlessBounded) ? -1 : 0;
-  if (ApplyControllerToParameter(module, p, x, relative) != 0) return;
+  if (!platform::OnInterfaceThread()) {
+    if (p >= 0 && p < module->ParamCount && p < kModuleParams) {
+      QueueControllerMove(module, p, x, relative);
+      return;
+    }
+  } else if (ApplyControllerToParameter(module, p, x, relative) != 0) {
+    return;
+  }
   // A refusal breaks only a binding to a fixed module; the other modes follow
   // the selection, which may fit again with the next module selected.
   if (mode != kMidiFixedParam) return;
@@ -357,6 +403,37 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
 }
 
 int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative) {
+  return MoveParameter(module, p, x, relative, true);
+}
+
+void TakeControllerMoves(bool onRender) {
+  // While playback runs the values are the render callback's.
+  if (!onRender && PlaybackActive.load() != 0) return;
+  if (g_moveTail.load(std::memory_order_acquire) == g_moveHead.load(std::memory_order_relaxed)) {
+    if (!onRender) g_moveWoken.store(false);
+    return;
+  }
+  // One taker at a time; the render callback never waits for it.
+  if (!g_moveTaker.try_lock()) return;
+  if (!onRender) g_moveWoken.store(false);
+  const uint32_t tail = g_moveTail.load(std::memory_order_acquire);
+  for (uint32_t head = g_moveHead.load(std::memory_order_relaxed); head != tail; ++head) {
+    const ControllerMove& c = g_moves[head % kMoveSlots];
+    // The field of the module page follows through MidiMoved on the video
+    // thread; the render callback never waits for the field's lock.
+    MoveParameter(c.module, c.p, c.x, c.relative, !onRender);
+    g_moveHead.store(head + 1, std::memory_order_release);
+  }
+  g_moveTaker.unlock();
+}
+
+bool ControllerMovesPending() {
+  return g_moveTail.load(std::memory_order_acquire) != g_moveHead.load(std::memory_order_acquire);
+}
+
+namespace {
+
+int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative, bool display) {
   if (module == nullptr || p < 0 || p >= module->ParamCount || p >= kModuleParams) return 0;
   ModuleParam& param = module->Params[p];
   float v = 0.0f;
@@ -377,7 +454,7 @@ int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int
   ModuleSetParamValue(*module, p, v);
   param.MidiMoved = -1;
   if (ParamEditMode != 0) return -1;
-  {
+  if (display) {
     platform::MutexGuard guard(param.Number.Lock);
     ParamValueConvertUnit(param.Number, v * param.Scale, 0, -1);
   }
@@ -390,6 +467,8 @@ int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int
   }
   return -1;
 }
+
+}  // namespace
 
 void UnbindKeyboardsFromDevice(int32_t d) {
   platform::MutexGuard guard(ModuleList.lock);

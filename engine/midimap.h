@@ -107,6 +107,18 @@ int32_t DetectControllerKind(MidiMap& map, int32_t controller, int32_t channel, 
 void MidiControlChange(int32_t deviceSlot, int32_t controller, int32_t channel, float value, float time);
 // -1 applied, 0 refused (no module, or p outside 0..ParamCount-1).
 int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative);
+
+// Parameter values belong to the audio thread while playback runs and to the
+// interface thread otherwise. A controller moved on another thread (MIDI) is
+// queued: the render callback takes the queue at the start of every frame
+// while playback runs (TakeControllerMoves(true)); otherwise
+// WakeInterfaceForControllers asks the interface thread to take it (which does
+// nothing while playback runs).
+void TakeControllerMoves(bool onRender);
+// true while a move waits (its module must not be freed yet).
+bool ControllerMovesPending();
+// Installed by the program (posts to queue 0; false when it could not).
+extern bool (*WakeInterfaceForControllers)();
 // Every listed Keyboard driven by the device slot lets it go. Takes the module
 // list's lock.
 void UnbindKeyboardsFromDevice(int32_t deviceSlot);

@@ -1,5 +1,6 @@
 #include "engine/module.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -425,7 +426,8 @@ void ModuleUpdatePolyphony(ModuleRecord& m, int64_t apply) {
       lead < kModuleParams && m.PortSources[lead] != nullptr) {
     int64_t word = m.PortSources[lead]->ModuleSwitches[kSwitchPerVoice];
     if (word != m.ModuleSwitches[kSwitchPerVoice]) m.PolyphonyChanged = -1;
-    m.ModuleSwitches[kSwitchPerVoice] = word;
+    // The interface reads the switch of the selected module meanwhile.
+    std::atomic_ref<int64_t>(m.ModuleSwitches[kSwitchPerVoice]).store(word, std::memory_order_relaxed);
     m.PolyphonyMode = word != 0 ? 1 : 0;
   }
   if (m.PolyphonyChanged != 0 && apply != 0) {

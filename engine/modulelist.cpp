@@ -1,5 +1,6 @@
 #include "engine/modulelist.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "engine/command.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
+#include "engine/midimap.h"
 #include "engine/midimap_hooks.h"
 #include "engine/notes.h"
 
@@ -28,6 +30,8 @@ ProcessingOrderBlock EmptyOrder{EmptyEntries, 0, 1};
 
 // FrameCounter when the current order was installed.
 std::atomic<uint64_t> InstallFrame{0};
+// A rebuild on the audio thread asked the interface to show the per-voice switch.
+std::atomic<bool> g_perVoiceAsked{false};
 
 // list count as the render thread may read it while the interface edits it
 int32_t ListCount() { return std::atomic_ref<int32_t>(ModuleList.count).load(std::memory_order_relaxed); }
@@ -36,7 +40,7 @@ void SetListCount(int32_t n) { std::atomic_ref<int32_t>(ModuleList.count).store(
 
 std::atomic<ProcessingOrderBlock*> ProcessingOrder{&EmptyOrder};
 std::atomic<ModuleRecord*> SynthOutputModule{nullptr};
-ModuleRecord* CaptureModule = nullptr;
+std::atomic<ModuleRecord*> CaptureModule{nullptr};
 std::atomic<ModuleRecord*> CurrentKeyboard{nullptr};
 ModuleRecord* SelectedModule = nullptr;
 ModuleBoxHooks BoxHooks{};
@@ -132,6 +136,8 @@ int32_t ReclaimRemovedModules() {
   // While a command is pending the audio thread may swap the order under us,
   // and the command itself may still name a removed module.
   if (playing && EngineCommandPending()) return RemovedModuleList.count;
+  // A controller move still queued may name a removed module.
+  if (ControllerMovesPending()) return RemovedModuleList.count;
   if (!PastFrameBoundary()) return RemovedModuleList.count;
   const ProcessingOrderBlock* order = ProcessingOrder.load(std::memory_order_acquire);
   std::vector<RemovedEntry> freeNow;
@@ -299,34 +305,37 @@ static void ForgetModule(ModuleRecord* m) {
   m->MidiMapped = 0;
 }
 
+void UnlinkModule(ModuleRecord& m) {
+  // Unlinking a target also clears its entry in m's table; walking from the
+  // end leaves the entries still to visit where they are. No copy: the audio
+  // thread runs this too and must not allocate.
+  for (int32_t i = m.OutputCount - 1; i >= 0; --i) {
+    if (i >= m.OutputCount) continue;
+    ModuleRecord* t = m.OutputTargets[i];
+    if (t == nullptr || t == &m) continue;
+    int32_t port = m.OutputTargetPorts[i];
+    ModuleLinkInput(*t, port, nullptr, &ModuleCatalog[t->Type < 0 || t->Type >= kModuleTypeCount ? 0 : t->Type]);
+    // A target that no longer reads m from that port keeps m's entry: drop it.
+    if (i < m.OutputCount && m.OutputTargets[i] == t) m.OutputTargets[i] = nullptr;
+  }
+  for (int32_t p = 0; p < m.ParamCount && p < kModuleParams; ++p) {
+    ModuleRecord* s = m.PortSources[p];
+    if (s == nullptr) continue;
+    if (s != &m && s->Role == kRoleLive) {
+      ModuleDisconnectOutput(*s, &m, p);
+    } else if (m.Params[p].Global != 0 && m.Type >= 0 && m.Type < kModuleTypeCount) {
+      ModuleDisconnectOutput(ModuleCatalog[m.Type], &m, p);
+    }
+  }
+}
+
 void RemoveModule(ModuleRecord* m) {
   if (m == nullptr) return;
   if (m->BoxControl != 0 && BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl);
-  m->ModuleSwitches[kSwitchPower] = 0;
-  RequestGraphRebuild(m == SynthOutputModule.load() ? ~uint64_t{0} : 0, 0, nullptr);
+  // The rebuild on the audio thread reads the switch.
+  std::atomic_ref<int64_t>(m->ModuleSwitches[kSwitchPower]).store(0, std::memory_order_relaxed);
   if (BoxHooks.DropHalfLink != nullptr) BoxHooks.DropHalfLink(m);
-
-  {
-    platform::MutexGuard guard(ModuleList.lock);
-    // Unlinking a target also takes it out of m's table: walk a copy.
-    int32_t count = m->OutputCount;
-    std::vector<ModuleRecord*> targets(m->OutputTargets, m->OutputTargets + count);
-    std::vector<int32_t> ports(m->OutputTargetPorts, m->OutputTargetPorts + count);
-    for (int32_t i = 0; i < count; ++i) {
-      ModuleRecord* t = targets[i];
-      if (t == nullptr || t == m) continue;
-      ModuleLinkInput(*t, ports[i], nullptr, &ModuleCatalog[t->Type < 0 || t->Type >= kModuleTypeCount ? 0 : t->Type]);
-    }
-    for (int32_t p = 0; p < m->ParamCount && p < kModuleParams; ++p) {
-      ModuleRecord* s = m->PortSources[p];
-      if (s == nullptr) continue;
-      if (s != m && s->Role == kRoleLive) {
-        ModuleDisconnectOutput(*s, m, p);
-      } else if (m->Params[p].Global != 0 && m->Type >= 0 && m->Type < kModuleTypeCount) {
-        ModuleDisconnectOutput(ModuleCatalog[m->Type], m, p);
-      }
-    }
-  }
+  PostUnlinkModule(m);
 
   ForgetModule(m);
   if ((m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) && m->InstanceNumber >= 1 &&
@@ -464,7 +473,8 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
   if (parent != m && parent != nullptr && parent->ProcessingDepth >= m->ProcessingDepth)
     m->ProcessingDepth = parent->ProcessingDepth + 1;
   m->TriggerOwner = m;
-  m->OrderExcluded = m->ModuleSwitches[kSwitchPower] == 0 ? -1 : 0;
+  const int64_t power = std::atomic_ref<int64_t>(m->ModuleSwitches[kSwitchPower]).load(std::memory_order_relaxed);
+  m->OrderExcluded = power == 0 ? -1 : 0;
   if (m->RequiresPortLink != 0 && m->RequiredPort >= 0 && m->RequiredPort < kModuleParams) {
     const ModuleRecord* s = m->PortSources[m->RequiredPort];
     if (s == nullptr || s->Role > kRoleLive) m->OrderExcluded = -1;
@@ -473,7 +483,7 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
   // array is sized by the list) is treated like an excluded one.
   if (m->OrderExcluded == 0 && n >= capacity) m->OrderExcluded = -1;
   if (m->OrderExcluded != 0) {
-    if (m->ModuleSwitches[kSwitchPower] == 0)
+    if (power == 0)
       ModuleResetVoices(*m);
     else
       std::memset(m->Outputs, 0, sizeof(m->Outputs));
@@ -542,7 +552,7 @@ void SortModulesByDepth(ModuleRecord** a, int32_t lo, int32_t hi) {
 static bool PerVoice(const ModuleRecord* m) { return m != nullptr && m->ModuleSwitches[kSwitchPerVoice] != 0; }
 
 static void RebuildOrder(uint64_t argument, bool onRender) {
-  ModuleRecord* capture = CaptureModule;
+  ModuleRecord* capture = CaptureModule.load();
   bool wasLive = capture != nullptr && IsModuleLive(capture, 1) == 1;
 
   int32_t capacity = ListCount();
@@ -603,8 +613,19 @@ static void RebuildOrder(uint64_t argument, bool onRender) {
   }
 
   if (capture != nullptr && !wasLive && IsModuleLive(capture, 1) == 1) CaptureResync.store(-1);
-  if (SelectedModule != nullptr && BoxHooks.PublishPerVoice != nullptr)
-    BoxHooks.PublishPerVoice(SelectedModule->ModuleSwitches[kSwitchPerVoice]);
+  // The page's switch is the interface's: from the audio thread it is asked for.
+  if (!onRender)
+    PublishSelectedPerVoice();
+  else if (!g_perVoiceAsked.exchange(true) && (BoxHooks.AskPerVoice == nullptr || !BoxHooks.AskPerVoice()))
+    g_perVoiceAsked.store(false);
+}
+
+void PublishSelectedPerVoice() {
+  g_perVoiceAsked.store(false);
+  const ModuleRecord* m = SelectedModule;
+  if (m != nullptr && BoxHooks.PublishPerVoice != nullptr)
+    BoxHooks.PublishPerVoice(
+        std::atomic_ref<const int64_t>(m->ModuleSwitches[kSwitchPerVoice]).load(std::memory_order_relaxed));
 }
 
 void UpdateProcessingOrder(uint64_t argument) {

@@ -53,7 +53,7 @@ struct ProcessingOrderBlock {
 extern std::atomic<ProcessingOrderBlock*> ProcessingOrder;
 
 extern std::atomic<ModuleRecord*> SynthOutputModule;
-extern ModuleRecord* CaptureModule;
+extern std::atomic<ModuleRecord*> CaptureModule;  // the audio thread's rebuild reads it
 extern std::atomic<ModuleRecord*> CurrentKeyboard;  // also CurrentKeyboardModule
 extern ModuleRecord* SelectedModule;
 
@@ -68,6 +68,9 @@ struct ModuleBoxHooks {
   int32_t (*BoxY)(int64_t box);
   void (*DropHalfLink)(ModuleRecord* m);  // a link being drawn on the synth plane
   void (*PublishPerVoice)(int64_t on);    // the per-voice toggle of the module page
+  // From the audio thread: asks the interface thread to call
+  // PublishSelectedPerVoice (posts to queue 0; false when it could not).
+  bool (*AskPerVoice)();
 };
 extern ModuleBoxHooks BoxHooks;
 
@@ -80,12 +83,19 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out);
 int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex);
 void CompactModuleList(int32_t n);
 void RemoveModule(ModuleRecord* m);
+// Unlinks every target m feeds and takes m out of its sources' output tables.
+// Runs where the graph is owned: the render callback's command while playback
+// runs (PostUnlinkModule), else the interface under the list lock.
+void UnlinkModule(ModuleRecord& m);
 // Hides the module's box and hands the module to the removed list; clears *entry.
 int32_t DetachModule(ModuleRecord** entry);
 void ClearSynth();
 int32_t FirstModuleByY();
 int32_t LastModuleByY();
 
+// Shows the selected module's per-voice switch on the module page; interface
+// thread only (a rebuild on the audio thread asks for it through AskPerVoice).
+void PublishSelectedPerVoice();
 // Rebuilds the processing order on the calling thread (the interface, while
 // playback is off).
 void UpdateProcessingOrder(uint64_t argument);

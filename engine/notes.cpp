@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "engine/globals.h"
 #include "engine/midimap.h"
@@ -24,7 +25,7 @@ const int32_t TimeBases[4] = {2, 3, 5, 7};
 int32_t TimeBaseIndex = 0;
 OctaveBoardKeyRange OctaveBoardKeyRanges[3] = {{22, 9}, {14, 6}, {10, 4}};
 PortListRow PortListRows[kPortListRows] = {};
-int32_t PortListCount = 0;
+std::atomic<int32_t> PortListCount{0};
 MidiKeyPair MidiKeyMapping[kKeyboardBankSize] = {
     {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21},
     {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}};
@@ -134,8 +135,8 @@ void ReleaseBank(const Bank& bank, bool playing) {
   }
 }
 
-// Name texts replaced by the last refill; freed by the next one.
-char* RetiredPortNames[kPortListRows] = {};
+// Guards the rows and their name texts between the refill and the readers.
+std::mutex PortListLock;
 
 }  // namespace
 
@@ -226,10 +227,7 @@ void ResetMidiMaps() {
 
 void CopyPortTable(const ModuleRecord* module) {
   if (!module) return;
-  for (char*& old : RetiredPortNames) {
-    std::free(old);
-    old = nullptr;
-  }
+  std::lock_guard<std::mutex> hold(PortListLock);
   const int32_t count = std::clamp(module->ParamCount, 0, kPortListRows);
   for (int32_t p = 0; p < count; ++p) {
     const ModuleParam& param = module->Params[p];
@@ -244,12 +242,25 @@ void CopyPortTable(const ModuleRecord* module) {
       const size_t len = std::strlen(name);
       char* copy = static_cast<char*>(std::malloc(len + 1));
       if (copy) std::memcpy(copy, name, len + 1);
-      RetiredPortNames[p] = row.LongName.text;
+      std::free(row.LongName.text);
       row.LongName.text = copy;
     }
     row.Value = param.Value * param.Scale;
   }
   PortListCount = count;
+}
+
+bool ReadPortListRow(int32_t item, PortListRowCopy& out) {
+  std::lock_guard<std::mutex> hold(PortListLock);
+  if (item < 0 || item >= kPortListRows || item >= PortListCount.load()) return false;
+  const PortListRow& row = PortListRows[item];
+  out.NoValueEditor = row.NoValueEditor;
+  out.ReadsValueModule = row.ReadsValueModule;
+  out.IsInputPort = row.IsInputPort;
+  out.ChannelCountExempt = row.ChannelCountExempt;
+  out.LongName = row.LongName.text ? row.LongName.text : "";
+  out.Value = row.Value;
+  return true;
 }
 
 void RefreshParamControl(ModuleRecord* module) {

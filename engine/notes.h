@@ -1,7 +1,9 @@
 // Note entry: keys to frequencies and note on, slide and off on the keyboards and
 // the on-screen octave board, from the interface and from MIDI input.
 #pragma once
+#include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "basics/dynzstring.h"
 #include "engine/keyboard.h"
@@ -71,12 +73,24 @@ struct PortListRow {
 };
 static_assert(sizeof(PortListRow) == 48);
 constexpr int32_t kPortListRows = 33;
+// Written by the interface thread only (CopyPortTable, under PortListLock);
+// other threads read a row through ReadPortListRow.
 extern PortListRow PortListRows[kPortListRows];
-extern int32_t PortListCount;
-// Refills the rows from the module's parameters; a null module changes nothing.
-// The video thread reads the rows without a lock, so a replaced name text stays
-// allocated until the next refill.
+extern std::atomic<int32_t> PortListCount;
+// Refills the rows from the module's parameters under PortListLock; a null
+// module changes nothing.
 void CopyPortTable(const ModuleRecord* module);
+// A row as it stands, copied under PortListLock (the video thread draws the
+// list while the interface refills it). false when there is no row item.
+struct PortListRowCopy {
+  int64_t NoValueEditor = 0;
+  int64_t ReadsValueModule = 0;
+  int64_t IsInputPort = 0;
+  int64_t ChannelCountExempt = 0;
+  std::string LongName;
+  float Value = 0.0f;
+};
+bool ReadPortListRow(int32_t item, PortListRowCopy& out);
 // Shows the number ParamEditMode selects of the module's selected parameter in
 // that parameter's value field (under the field's lock): its range low, range
 // high or step, or (mode 0) the value its port value module publishes, which also

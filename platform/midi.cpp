@@ -22,6 +22,7 @@
 #endif
 
 #include "platform/charset.h"
+#include "platform/threads.h"
 
 namespace platform {
 
@@ -392,6 +393,7 @@ void Deliver(const Delivery& d) {
 }
 
 void ReaderLoop() {
+  platform::ThreadSetName("tarvelo-midi");
   std::vector<Delivery> batch;
   for (;;) {
     pollfd fds[9];

@@ -1,5 +1,7 @@
 #include "platform/threads.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -37,6 +39,35 @@ void MutexUnlock(Mutex* m) {
 }
 
 void FailNextMutexCreations(int n) { g_failCreations.store(n < 0 ? 0 : n); }
+
+void ThreadSetName(const char* name) {
+  if (name == nullptr) return;
+  char cut[16] = {};
+  for (int i = 0; i < 15 && name[i] != '\0'; ++i) cut[i] = name[i];
+  pthread_setname_np(pthread_self(), cut);
+}
+
+std::string ThreadName() {
+  char name[16] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) return std::string();
+  return std::string(name);
+}
+
+namespace {
+std::atomic<bool> g_interfaceMarked{false};
+std::atomic<std::thread::id> g_interfaceThread{};
+}  // namespace
+
+void MarkInterfaceThread() {
+  g_interfaceThread.store(std::this_thread::get_id());
+  g_interfaceMarked.store(true);
+}
+
+bool OnInterfaceThread() {
+  return !g_interfaceMarked.load() || g_interfaceThread.load() == std::this_thread::get_id();
+}
+
+void ForgetInterfaceThread() { g_interfaceMarked.store(false); }
 
 double HighResClock() {
   using namespace std::chrono;

@@ -1,6 +1,7 @@
 // Locks, sleeping and the high-resolution clock of our Linux layer.
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -28,6 +29,19 @@ class MutexGuard {
  private:
   Mutex* m_;
 };
+
+// Names the calling thread, so a debugger, a profiler or `top -H` can tell the
+// program's threads apart. Linux keeps the first 15 characters.
+void ThreadSetName(const char* name);
+// The calling thread's name as the system keeps it ("" when it cannot be read).
+std::string ThreadName();
+
+// The thread that owns the interface state. Before MarkInterfaceThread is
+// called (tests, start-up) every thread counts as it.
+void MarkInterfaceThread();
+bool OnInterfaceThread();
+// Tests only: no thread is marked any more.
+void ForgetInterfaceThread();
 
 // Seconds of a monotonic high-resolution clock.
 double HighResClock();

@@ -227,6 +227,7 @@ int32_t SaveSnapshot(const std::string& folder) {
 }
 
 void VideoThread() {
+  platform::ThreadSetName("tarvelo-video");
   // StartVideoThread raised VideoRunFlag before the thread existed, so that a
   // stop coming before this line is not undone here.
   int32_t fps = TargetFps.load();

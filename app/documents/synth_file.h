@@ -50,6 +50,9 @@ constexpr int32_t kSynthLegacyDay = 1;
 // The output gain handed to the audio thread (0.5 at start); stored in synth
 // files beside the engine's InputGain.
 extern float OutputLevel;
+// Longest wait of a save, in seconds, for the render callback to take the
+// keyboards' pending key changes (all 32 states together).
+extern double KeyboardPendingWait;
 
 // Writes the synth to folder\name (an empty name: HomeFolder\SYNTHS\"SS" + time
 // stamp + ".tarvelo"). Samples, filters and melodies not yet saved are written

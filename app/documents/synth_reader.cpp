@@ -218,17 +218,18 @@ std::string GainText(float gain) {
   return std::string(text) + "dB";
 }
 
-// Copies a stored state in under its two locks (voices, then held keys) and
-// repairs it.
+// Repairs a stored state and copies it in under its two locks (voices, then
+// held keys), word by word: the render callback reads the live words.
 void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, KeyboardState* const* bank,
                 platform::Mutex* const* voiceLocks, platform::Mutex* const* keyLocks) {
   const int32_t used = std::min(count, kKeyboardBankSize);
   for (int32_t k = 0; k < used; ++k) {
     if (bank[k] == nullptr) continue;
+    KeyboardState repaired = stored[k];
+    SanitizeKeyboardState(repaired);
     platform::MutexGuard voices(voiceLocks[k]);
     platform::MutexGuard keys(keyLocks[k]);
-    std::memcpy(static_cast<void*>(bank[k]), &stored[k], sizeof(KeyboardState));
-    SanitizeKeyboardState(*bank[k]);
+    KeyboardStateCopyIn(*bank[k], repaired);
   }
 }
 
@@ -360,8 +361,11 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   }
 
   // The whole file was read and holds a synth this system can build: from
-  // here on the old synth gives way. The engine renders nothing of it.
+  // here on the old synth gives way. The engine renders nothing of it once the
+  // posted rebuild ran: only then may the keyboard states below be replaced
+  // and repaired in place (the keyboard modules read them without a lock).
   RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
+  WaitEngineCommandSlot();
 
   bool tuningLoaded = false;
   const std::string tuningFolder = LocateFile(img.TuningFolder, img.TuningFile, "\\TUNINGS");

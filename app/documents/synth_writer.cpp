@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "basics/program.h"
 #include "basics/timetext.h"
 #include "engine/catalog/catalog.h"
+#include "engine/command.h"
 #include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "engine/tuning.h"
@@ -26,14 +28,12 @@ namespace Tarvelo {
 using namespace QUARLE_BASICS;
 
 float OutputLevel = 0.5f;
+double KeyboardPendingWait = 1.0;
 
 namespace {
 
 constexpr int32_t kTypeConvolutiveFilter = 17;
 
-// Longest wait for the render callback to take a keyboard state's pending
-// change, in seconds.
-constexpr double kPendingWait = 1.0;
 
 int32_t PositionIn(const WaveLibraryList& list, const WaveLibraryEntry* e) {
   if (list.entries == nullptr) return -1;
@@ -105,22 +105,31 @@ void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
   }
 }
 
-// Each state as it stands once the render callback took its pending change
-// (or a second passed); the copy is taken under the state's voices lock.
-void WriteKeyboardBank(DocumentWriter& w, KeyboardState* const* bank, platform::Mutex* const* voiceLocks) {
+// Each state as it stands once the render callback took its pending change;
+// the copy is taken under the state's voices lock. The render callback takes
+// every pending change at its next frame, so one deadline serves the whole
+// save: the wait sleeps between looks and ends at the deadline, after which
+// the states are written as they stand and the save says so once.
+void WriteKeyboardBank(DocumentWriter& w, KeyboardState* const* bank, platform::Mutex* const* voiceLocks,
+                       double deadline, bool& unanswered) {
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
     KeyboardState copy;
     KeyboardState* state = bank[k];
     if (state == nullptr) {
       KeyboardStateInit(copy);
     } else {
-      if (PlaybackActive.load() != 0) {
-        const double start = platform::HighResClock();
-        while (KbLoad(state->Pending) == kPendingRebuild && platform::HighResClock() - start < kPendingWait) {
+      while (!unanswered && PlaybackActive.load() != 0 && KbLoad(state->Pending) == kPendingRebuild) {
+        if (platform::HighResClock() >= deadline) {
+          unanswered = true;
+          QUARLE_BASICS::Report("The audio engine did not take the latest key changes within a second; "
+                                "the keyboards are saved as they stand.",
+                                QUARLE_BASICS::kLevelWarning);
+          break;
         }
+        platform::SleepMs(1);
       }
       platform::MutexGuard guard(voiceLocks[k]);
-      std::memcpy(static_cast<void*>(&copy), state, sizeof copy);
+      KeyboardStateCopyOut(copy, *state);
     }
     DocumentPut(w, &copy, sizeof copy);
   }
@@ -212,8 +221,12 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   WriteMelodySection(w, failTemplate);
 
   DocumentPutI32(w, kStoredKeyboardStates);
-  WriteKeyboardBank(w, OctaveBoardStates, OctaveBoardVoiceLocks);
-  WriteKeyboardBank(w, KeyboardStates, KeyboardVoiceLocks);
+  {
+    const double deadline = platform::HighResClock() + KeyboardPendingWait;
+    bool unanswered = false;
+    WriteKeyboardBank(w, OctaveBoardStates, OctaveBoardVoiceLocks, deadline, unanswered);
+    WriteKeyboardBank(w, KeyboardStates, KeyboardVoiceLocks, deadline, unanswered);
+  }
 
   // References are list positions, so the list must have no gaps.
   if (ListHasHoles()) CompactModuleList(ModuleList.count);
@@ -228,38 +241,49 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   const float zoom = ZoomFactor > 0.0f && std::isfinite(ZoomFactor) ? ZoomFactor : 1.0f;
   const float inverse = 1.0f / zoom;
 
-  auto* record = static_cast<ModuleFileRecord*>(std::malloc(sizeof(ModuleFileRecord)));
-  if (record == nullptr) {
+  // The records are copied between two frames of the render callback, all
+  // at once (no I/O meanwhile), so the file never holds a half-updated module.
+  const int32_t listed = ModuleList.entries != nullptr ? ModuleList.count : 0;
+  const size_t total = static_cast<size_t>(listed) + kModuleTypeCount;
+  auto* records = static_cast<ModuleFileRecord*>(std::calloc(total, sizeof(ModuleFileRecord)));
+  if (records == nullptr) {
     DocumentWriterAbort(w);
     return -kErrAllocation;
   }
+  int32_t outIndex = -1;
+  int32_t n = 0;
   {
-    platform::MutexGuard guard(ModuleList.lock);
-    const int32_t n = ModuleList.entries != nullptr ? ModuleList.count : 0;
-    const ModuleRecord* out = SynthOutputModule.load();
-    int32_t outIndex = -1;
-    if (out != nullptr && out->ListIndex >= 0 && out->ListIndex < n && ModuleList.entries[out->ListIndex] == out)
-      outIndex = out->ListIndex;
-    DocumentPutI32(w, outIndex);
-    DocumentPutI32(w, n + kModuleTypeCount);
-    for (int32_t i = 0; i < n; ++i) {
-      std::memset(static_cast<void*>(record), 0, sizeof *record);
-      ModuleToFileRecord(*record, ModuleList.entries[i]);
-      const float x = static_cast<float>(sx) + static_cast<float>(record->X - sx) * inverse - static_cast<float>(px);
-      const float y = static_cast<float>(sy) + static_cast<float>(record->Y - sy) * inverse - static_cast<float>(py);
-      record->X = ClampedInt(x);
-      record->Y = ClampedInt(y);
-      DocumentPut(w, record, sizeof *record);
+    const bool held = HoldFrames();
+    {
+      platform::MutexGuard guard(ModuleList.lock);
+      n = ModuleList.entries != nullptr ? std::min(ModuleList.count, listed) : 0;
+      const ModuleRecord* out = SynthOutputModule.load();
+      if (out != nullptr && out->ListIndex >= 0 && out->ListIndex < n && ModuleList.entries[out->ListIndex] == out)
+        outIndex = out->ListIndex;
+      for (int32_t i = 0; i < n; ++i) ModuleToFileRecord(records[i], ModuleList.entries[i]);
     }
+    for (int32_t t = 0; t < kModuleTypeCount; ++t) ModuleToFileRecord(records[n + t], &ModuleCatalog[t]);
+    ReleaseFrames();
+    if (!held)
+      Report("The audio engine did not pause for the save; the modules are saved as they stood.", kLevelWarning);
+  }
+  DocumentPutI32(w, outIndex);
+  DocumentPutI32(w, n + kModuleTypeCount);
+  for (int32_t i = 0; i < n; ++i) {
+    ModuleFileRecord& record = records[i];
+    const float x = static_cast<float>(sx) + static_cast<float>(record.X - sx) * inverse - static_cast<float>(px);
+    const float y = static_cast<float>(sy) + static_cast<float>(record.Y - sy) * inverse - static_cast<float>(py);
+    record.X = ClampedInt(x);
+    record.Y = ClampedInt(y);
+    DocumentPut(w, &record, sizeof record);
   }
   for (int32_t t = 0; t < kModuleTypeCount; ++t) {
-    std::memset(static_cast<void*>(record), 0, sizeof *record);
-    ModuleToFileRecord(*record, &ModuleCatalog[t]);
-    record->X = 0;
-    record->Y = 0;
-    DocumentPut(w, record, sizeof *record);
+    ModuleFileRecord& record = records[n + t];
+    record.X = 0;
+    record.Y = 0;
+    DocumentPut(w, &record, sizeof record);
   }
-  std::free(record);
+  std::free(records);
 
   if (w.Error == 0) DocumentNoteExternal(w, SaveMidiMaps(w.File), kSynthMidiSection);
   rc = DocumentWriterCommit(w);

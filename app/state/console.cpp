@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
+#include "app/state/system_messages.h"
 #include "app/state/ui_hooks.h"
 #include "basics/console.h"
 #include "basics/errors.h"
@@ -56,6 +58,37 @@ bool Grow(MessageConsoleList& list) {
   list.entries = bigger;
   list.capacity = wanted;
   return true;
+}
+
+// The status text set on another thread, waiting for the interface thread.
+// `posted` is set while a message for it is in queue 0, so a burst of reports
+// posts once and shows the newest.
+struct PendingStatus {
+  std::mutex lock;
+  std::string text;
+  bool waiting = false;
+  bool posted = false;
+};
+PendingStatus g_pending;
+
+void PostStatusText(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> hold(g_pending.lock);
+    g_pending.text = text;
+    g_pending.waiting = true;
+    if (g_pending.posted) return;
+    g_pending.posted = true;
+  }
+  QUARLE_BASICS::CommandMessage msg{};
+  msg.type = kMessageStatusText;
+  msg.timeStamp = platform::HighResClock();
+  if (QUARLE_BASICS::MainCommandQueue >= 0 &&
+      QUARLE_BASICS::PostCommand(msg, QUARLE_BASICS::MainCommandQueue, -1) == 0)
+    return;
+  // No queue to wake the interface with: the next report tries again (the
+  // text is in the log and the message list all the same).
+  std::lock_guard<std::mutex> hold(g_pending.lock);
+  g_pending.posted = false;
 }
 
 std::string LogLine(const std::string& text, int32_t row) {
@@ -139,11 +172,13 @@ int32_t LogMessage(const std::string& text, int32_t level) {
   if (onStatusLine) SetStatusText(copy);
 
   int32_t result = 0;
-  if (MessageConsole.entries) {
+  // The array pointer is replaced by a growth: read it under the lock only.
+  {
     platform::MutexGuard guard(MessageConsole.lock);
-    if (MessageConsole.count >= MessageConsole.capacity && !Grow(MessageConsole))
+    const bool kept = MessageConsole.entries != nullptr;  // else logged and shown only
+    if (kept && MessageConsole.count >= MessageConsole.capacity && !Grow(MessageConsole))
       result = -QUARLE_BASICS::kErrAllocation;
-    if (result == 0) {
+    if (kept && result == 0) {
       auto* m = new (std::nothrow) ConsoleMessage;
       if (m) {
         ConsoleMessageInit(*m);
@@ -191,6 +226,10 @@ std::string GetLogMessage(int32_t i) {
 }
 
 void SetStatusText(const std::string& text) {
+  if (!platform::OnInterfaceThread()) {
+    PostStatusText(text);
+    return;
+  }
   const int32_t box = StateControlId(kSlotMessageBox);
   StateSetControlText(box, text);
   StatusTextFresh.store(-1);
@@ -198,6 +237,18 @@ void SetStatusText(const std::string& text) {
     StateSetControlVisible(box, -1);
     StateSetControlVisible(StateControlId(kSlotLiveGuide), 0);
   }
+}
+
+void ShowPostedStatusText() {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> hold(g_pending.lock);
+    g_pending.posted = false;
+    if (!g_pending.waiting) return;
+    g_pending.waiting = false;
+    text.swap(g_pending.text);
+  }
+  SetStatusText(text);
 }
 
 void ShowMessageTab(int32_t n) {

@@ -52,7 +52,8 @@ int32_t OpenLogFile();
 // Writes the last line "END|FIN" and closes the log file.
 void CloseLogFile();
 
-// Keeps, logs and shows one report; callable from any thread. 0, or -21 when
+// Keeps, logs and shows one report; callable from any thread (the status line
+// through SetStatusText's handoff). 0, or -21 when
 // the console cannot grow (the report is then logged and shown all the same).
 int32_t LogMessage(const std::string& text, int32_t level);
 // The message-hook form of LogMessage.
@@ -62,8 +63,12 @@ void LogMessageHook(const std::string& text, int32_t level);
 // colour; "" (colour unchanged) for any other i.
 std::string GetLogMessage(int32_t i);
 // Puts the text on the status line; the status line shows only while the
-// dialog box is closed.
+// dialog box is closed. The status line is the interface thread's: from any
+// other thread the text waits in a slot (the newest wins) and a message on
+// queue 0 has the interface thread put it up.
 void SetStatusText(const std::string& text);
+// The interface thread's side: puts up the text waiting in the slot, if any.
+void ShowPostedStatusText();
 // Opens the message console tab of the browser pane on page n (0 system
 // messages, 1 action history; clamped) by posting the two presses to queue 0.
 void ShowMessageTab(int32_t n);

@@ -4,6 +4,7 @@
 
 #include "app/startup.h"
 #include "app/state/console.h"
+#include "audio/midi.h"
 #include "basics/dynzstring.h"
 #include "basics/listings.h"
 #include "basics/messages.h"
@@ -93,6 +94,8 @@ void HideDialog(int32_t db) {
   ChangeDisabled(db + 3, -1);
   ChangeDisabled(db + 4, -1);
   ShowControl(Slot(kUiCTRL_INFO), -1);
+  // The MIDI thread reads the value-entry mode as last computed here.
+  QUARLE_AUDIO::RefreshKeyEntryMode();
   if (!g_droppedQuestion.empty()) {
     SetStatusText(g_droppedQuestion);
     g_droppedQuestion.clear();
@@ -149,6 +152,7 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
   ShowControl(db, -1);
   ChangeDisabled(db + 3, 0);
   ChangeDisabled(db + 4, 0);
+  QUARLE_AUDIO::RefreshKeyEntryMode();
   return 0;
 }
 

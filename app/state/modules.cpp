@@ -7,6 +7,7 @@
 #include "app/state/history.h"
 #include "app/state/module_controls.h"
 #include "app/state/module_page.h"
+#include "app/state/system_messages.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "engine/modulelist.h"
@@ -96,6 +97,7 @@ int32_t DeleteModule(ModuleRecord* module) {
 void InstallModuleUi() {
   InstallModuleBoxHooks();
   BoxHooks.PublishPerVoice = ShowPerVoiceSwitch;
+  BoxHooks.AskPerVoice = [] { return PostToInterface(kMessagePerVoice); };
   DocumentUi.SelectModule = SelectFromDocuments;
   DocumentUi.RefreshTuningPanel = RefreshTuningPanel;
   DocumentUi.CreateModuleControls = CreateModuleControls;

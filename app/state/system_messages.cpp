@@ -5,17 +5,21 @@
 #include <cstring>
 #include <string>
 
+#include "app/state/console.h"
 #include "app/state/history.h"
 #include "app/state/settings.h"
 #include "app/state/ui_hooks.h"
 #include "audio/audio.h"
 #include "audio/meters.h"
+#include "audio/midi.h"
 #include "basics/console.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/globals.h"
+#include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "platform/display.h"
 #include "platform/threads.h"
@@ -226,6 +230,8 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
       const int64_t on = msg->type == QUARLE_AUDIO::kAudioPlaybackOn ? -1 : 0;
       PlaybackActive.store(on);
       StateSetControlOn(StateControlId(kSlotPlayPower), on);
+      // Moves the render callback left behind are the interface's now.
+      if (on == 0) TakeControllerMoves(false);
       break;
     }
     case QUARLE_AUDIO::kAudioCaptureOn:
@@ -258,10 +264,31 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
     case QUARLE_AUDIO::kAudioOverload:
       OutputLost();
       break;
+    case kMessageStatusText:
+      ShowPostedStatusText();
+      break;
+    case kMessageMelodiesFinished:
+      TakeFinishedRecordings();
+      break;
+    case kMessagePerVoice:
+      PublishSelectedPerVoice();
+      break;
+    case kMessageControllerMoves:
+      TakeControllerMoves(false);
+      break;
     default:
+      QUARLE_AUDIO::HandleMidiReport(*msg);
       break;
   }
   return 0;
+}
+
+bool PostToInterface(uint32_t type) {
+  if (QUARLE_BASICS::MainCommandQueue < 0) return false;
+  CommandMessage m{};
+  m.type = type;
+  m.timeStamp = platform::HighResClock();
+  return QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::MainCommandQueue, -1) == 0;
 }
 
 void ScopeBlockRingFree() {

@@ -41,7 +41,13 @@ enum SystemMessageType : uint32_t {
   kMessageZoom = 101,
   kMessageScreenMode = 102,
   kMessageDisplayDriver = 103,
+  kMessageStatusText = 104,        // a status text set on another thread waits (console)
+  kMessageMelodiesFinished = 105,  // recordings the audio thread finished (TakeFinishedRecordings)
+  kMessagePerVoice = 106,          // the audio thread rebuilt the order (PublishSelectedPerVoice)
+  kMessageControllerMoves = 107,   // MIDI controller moves wait while playback is off
 };
+// Posts a message of that type, without data, to queue 0; false when it could not.
+bool PostToInterface(uint32_t type);
 
 // Acts on one message; a data block it carries is released or kept by the
 // scope ring (the message's data word is then cleared). Always 0.

@@ -363,6 +363,7 @@ void RecordMelodyNote(ModuleRecord& m, int64_t finish) {
 
 void FinishMelodyRecording(ModuleRecord& m) {
   WaveLibraryEntry* e = m.SampleEntry;
+  WaveLibraryEntry* discard = nullptr;
   float* data = m.SampleData;
   if (e != nullptr && data != nullptr && MelodyRoom(m) >= 0) {
     const float beats = static_cast<float>(MelodyInt(m, kMelRecordPosition)) * 0.25f;
@@ -375,14 +376,14 @@ void FinishMelodyRecording(ModuleRecord& m) {
     if (e->Sound.dataSize != 0 && beats > 0.0f && data[kMelodyNoteCount] > 0.0f)
       e->State = 0;
     else
-      RemoveMelodyEntryOf(e);
+      discard = e;
   }
   m.SampleEntry = nullptr;
   m.SampleData = nullptr;
   SetMelodyInt(m, kMelRecordPosition, 0);
   m.ModuleSwitches[kSwitchRecord] = 0;
   m.RecordDone = 0;
-  PublishMelodyList();
+  MelodyRecordingFinished(discard);
 }
 
 void BeginMelodyGeneratorRecording(ModuleRecord& m, WaveLibraryEntry* entry) {

@@ -1,6 +1,7 @@
 #include "engine/dsp/sequencer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "engine/dsp/contract.h"
 #include "engine/dsp/control_common.h"
 #include "engine/dsp/settings.h"
+#include "platform/threads.h"
 
 namespace Tarvelo {
 
@@ -19,6 +21,52 @@ void NoMelodyList() {}
 }  // namespace
 
 void (*PublishMelodyList)() = NoMelodyList;
+bool (*WakeInterfaceForMelodies)() = nullptr;
+
+namespace {
+
+void RemoveMelodyAt(int32_t index, const WaveLibraryEntry* expected);
+
+// Empty recordings the audio thread hands to the interface thread: freeing one
+// takes the melody library's lock, which the interface holds through file I/O.
+// One producer (the audio thread) and one consumer (the interface thread).
+constexpr uint32_t kDiscardSlots = 64;
+WaveLibraryEntry* g_discards[kDiscardSlots] = {};
+std::atomic<uint32_t> g_discardHead{0};  // next to take (consumer)
+std::atomic<uint32_t> g_discardTail{0};  // next to fill (producer)
+std::atomic<bool> g_wakePosted{false};
+
+}  // namespace
+
+void MelodyRecordingFinished(WaveLibraryEntry* discard) {
+  if (platform::OnInterfaceThread()) {
+    if (discard != nullptr) RemoveMelodyEntryOf(discard);
+    PublishMelodyList();
+    return;
+  }
+  if (discard != nullptr) {
+    const uint32_t tail = g_discardTail.load(std::memory_order_relaxed);
+    // With every slot taken the entry stays in the library, empty: kept rather
+    // than freed where it must not be.
+    if (tail - g_discardHead.load(std::memory_order_acquire) < kDiscardSlots) {
+      g_discards[tail % kDiscardSlots] = discard;
+      g_discardTail.store(tail + 1, std::memory_order_release);
+    }
+  }
+  if (!g_wakePosted.exchange(true) && (WakeInterfaceForMelodies == nullptr || !WakeInterfaceForMelodies()))
+    g_wakePosted.store(false);
+}
+
+void TakeFinishedRecordings() {
+  g_wakePosted.store(false);
+  const uint32_t tail = g_discardTail.load(std::memory_order_acquire);
+  for (uint32_t head = g_discardHead.load(std::memory_order_relaxed); head != tail; ++head) {
+    // Found by address only: the interface may have removed it meanwhile.
+    RemoveMelodyAt(-1, g_discards[head % kDiscardSlots]);
+    g_discardHead.store(head + 1, std::memory_order_release);
+  }
+  PublishMelodyList();
+}
 
 namespace {
 
@@ -545,6 +593,7 @@ void FinishSequencerRecording(ModuleRecord& m) {
   EndAllRecordedNotes(m);
   const int32_t notes = std::clamp(RecordInt(m, kNotesRecorded), 0, mel.room);
   WaveLibraryEntry* e = mel.entry;
+  WaveLibraryEntry* discard = nullptr;
   e->Sound.dataSize = static_cast<uint32_t>((kMelodyNoteFloats * notes + kMelodyHead) * 4);
   mel.data[kMelodyLength] =
       FramesToSeconds(RecordInt(m, kRecordFrames)) - FramesToSeconds(RecordInt(m, kSilenceFrames));
@@ -560,13 +609,13 @@ void FinishSequencerRecording(ModuleRecord& m) {
   } else {
     // Nothing usable was recorded: the melody goes and the module passes its
     // inputs through again.
-    RemoveMelodyEntryOf(e);
+    discard = e;
     m.SampleEntry = nullptr;
     m.SampleData = nullptr;
   }
   m.ModuleSwitches[kSwitchRecord] = 0;
   m.RecordDone = 0;
-  PublishMelodyList();
+  MelodyRecordingFinished(discard);
 }
 
 void SequencerPassThrough(ModuleRecord& m, int32_t parity, bool perVoice) {

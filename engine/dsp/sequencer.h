@@ -81,9 +81,17 @@ void RemoveMelodyEntry(int32_t index);
 void RemoveMelodyEntryOf(WaveLibraryEntry* entry);
 
 // The melody list of the interface redraws after a recording finished; the
-// interface installs its own (the default does nothing). Called on the audio
-// thread.
+// interface installs its own (the default does nothing). Interface thread only.
 extern void (*PublishMelodyList)();
+// A recording finished; an empty one (discard) leaves the melody library.
+// Both are the interface thread's: elsewhere (the audio thread) the entry is
+// handed over and WakeInterfaceForMelodies asks the interface thread to call
+// TakeFinishedRecordings, which frees it and redraws the list.
+void MelodyRecordingFinished(WaveLibraryEntry* discard);
+void TakeFinishedRecordings();
+// Installed by the program (posts to queue 0; false when it could not); may
+// stay null.
+extern bool (*WakeInterfaceForMelodies)();
 
 // Recording and playback state of a Sequencer, for the interface and tests.
 int32_t SequencerNotesRecorded(const ModuleRecord& m);

@@ -27,6 +27,8 @@
 #include "engine/tuning.h"
 #include "engine/ui_hooks.h"
 #include "platform/midi.h"
+#include "platform/threads.h"
+#include "basics/queues.h"
 
 namespace QA = QUARLE_AUDIO;
 namespace QB = QUARLE_BASICS;
@@ -53,7 +55,9 @@ bool Logged(const std::string& text, int32_t level) {
 // What the interface hooks saw.
 std::mutex g_uiLock;
 std::vector<std::string> g_ui;
+std::atomic<int32_t> g_uiOffThread{0};  // hook calls made off the interface thread
 void Ui(const std::string& s) {
+  if (!platform::OnInterfaceThread()) g_uiOffThread.fetch_add(1);
   std::lock_guard<std::mutex> hold(g_uiLock);
   g_ui.push_back(s);
 }
@@ -321,6 +325,69 @@ TEST_F(MidiInputTest, AudioOffAndTypedValueEntry) {
   Send(keys, {0x90, 62, 100});
   EXPECT_TRUE(UiSaw("frequency 41 0"));
   EXPECT_EQ(VoicesOn(0), 0);
+}
+
+// With the interface on its own thread, the MIDI thread changes only voices:
+// what the interface shows waits in queue 0 (one pressed-keyboard report for a
+// burst of notes) and happens when the interface thread takes the reports.
+TEST_F(MidiInputTest, TheMidiThreadLeavesTheInterfaceToItsThread) {
+  const int32_t savedQueue = QB::MainCommandQueue;
+  if (QB::CommandQueueCount() == 0) {
+    ASSERT_EQ(QB::CreateCommandQueue(QB::MainCommandQueue), 0);
+  }
+  if (QB::MainCommandQueue < 0) QB::MainCommandQueue = 0;
+  QB::CommandMessage* buffer = nullptr;
+  QB::ArrayHeader header;
+  QB::ArrayHeaderInit(header);
+  ASSERT_EQ(QB::FetchCommands(buffer, header, QB::MainCommandQueue), 0);
+  auto take = [&] {
+    std::vector<uint32_t> types;
+    EXPECT_EQ(QB::FetchCommands(buffer, header, QB::MainCommandQueue), 0);
+    for (int32_t i = 0; i < header.count; ++i) {
+      types.push_back(buffer[i].type);
+      EXPECT_TRUE(QA::HandleMidiReport(buffer[i]));
+    }
+    return types;
+  };
+  T::ModuleRecord* kb = Add(T::kTypeKeyboard);
+  const int32_t keys = platform::MidiFakePlug("Keys");
+  QA::CheckMidiDevices();
+  Bind(kb, SlotOf("Keys"));
+  platform::MarkInterfaceThread();
+  g_uiOffThread = 0;
+
+  g_audioOn = 0;
+  Send(keys, {0x90, 60, 100});
+  EXPECT_FALSE(UiSaw("keyboards off"));
+  EXPECT_EQ(take(), std::vector<uint32_t>{QA::kMidiReportKeyboardsOff});
+  EXPECT_TRUE(UiSaw("keyboards off"));
+
+  g_audioOn = -1;
+  Send(keys, {0x90, 60, 100, 0x90, 62, 100, 0x80, 60, 0});
+  EXPECT_GE(VoiceOfKey(0, 41), 0);  // the voices changed at once
+  EXPECT_FALSE(UiSaw("pressed 600 -1"));
+  EXPECT_EQ(take(), std::vector<uint32_t>{QA::kMidiReportKeyPressed});
+  EXPECT_TRUE(UiSaw("pressed 600 -1"));
+
+  // The typed-value dialog opened (the interface computed the mode then).
+  g_dialogEditVisible = -1;
+  g_typedEntryOn = -1;
+  EXPECT_EQ(QA::RefreshKeyEntryMode(), -1);
+  Send(keys, {0x90, 61, 100});
+  EXPECT_FALSE(UiSaw("frequency 40 0"));
+  EXPECT_EQ(take(), (std::vector<uint32_t>{QA::kMidiReportKeyFrequency, QA::kMidiReportKeyPressed}));
+  EXPECT_TRUE(UiSaw("frequency 40 0"));
+  // Closed again before the interface got to a played key: no frequency.
+  Send(keys, {0x90, 63, 100});
+  g_dialogEditVisible = 0;
+  take();
+  EXPECT_FALSE(UiSaw("frequency 42 0"));
+
+  EXPECT_EQ(g_uiOffThread.load(), 0);
+  platform::ForgetInterfaceThread();
+  QB::MainCommandQueue = savedQueue;
+  QB::ArrayHeaderFree(header);
+  std::free(buffer);
 }
 
 TEST_F(MidiInputTest, RoutingToTheCurrentKeyboardAndUnboundDevices) {

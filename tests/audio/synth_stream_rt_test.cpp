@@ -71,12 +71,17 @@ TEST(SynthStream, KeyboardAndOscillatorPlayThroughTheWaveDriver) {
     QA::WaitAudioThread(handle);
     log.Stop();
 
-    // The buffer never had to grow: no underrun in three seconds.
+    // The buffer never had to grow: no underrun in three seconds. Not under
+    // ThreadSanitizer: it makes the render callback several times slower, and
+    // on a busy machine the stream then rightly grows its buffer (the sound
+    // checks below still hold).
     int32_t buffers = 0;
     for (const auto& r : log.Reports()) {
       if (r.type != QA::kAudioStreamBuffer) continue;
       ++buffers;
-      EXPECT_EQ(static_cast<int32_t>(r.single1), 960);
+      if (audiotest::kSanitizerSlowdown < 10.0) {
+        EXPECT_EQ(static_cast<int32_t>(r.single1), 960);
+      }
     }
     EXPECT_GT(buffers, 250);
     EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 0);

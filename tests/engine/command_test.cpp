@@ -218,4 +218,49 @@ TEST_F(CommandTest, PostsWhileRendering) {
   for (ModuleRecord* s : sources) EXPECT_LE(s->OutputCount, 16);
 }
 
+// A save during playback copies module state between two frames: while the
+// render callback is held nothing it writes changes, and a callback that never
+// comes to a frame boundary costs the copier one bounded wait.
+TEST_F(CommandTest, FramesHoldForACopyAndAStalledEngineIsNotWaitedForLong) {
+  ModuleRecord* m = Add(kAddition);
+  PlaybackActive = -1;
+  std::atomic<bool> stop{false};
+  std::thread render([&] {
+    float frame = 0.0f;
+    while (!stop.load()) {
+      RenderBusy = 1;
+      for (int32_t f = 0; f < 8; ++f) {
+        ExecuteEngineCommand();
+        frame += 1.0f;
+        m->Outputs[0][0].Level = frame;  // two words a copy must see together
+        m->Outputs[0][0].Frequency = frame;
+      }
+      RenderBusy = 0;
+      std::this_thread::yield();
+    }
+  });
+  int32_t torn = 0;
+  for (int32_t round = 0; round < 50; ++round) {
+    ASSERT_TRUE(HoldFrames());
+    const OutputElement a = m->Outputs[0][0];
+    std::this_thread::yield();
+    const OutputElement b = m->Outputs[0][0];
+    ReleaseFrames();
+    if (a.Level != a.Frequency || a.Level != b.Level) ++torn;
+  }
+  stop = true;
+  render.join();
+  EXPECT_EQ(torn, 0);
+
+  const double wait = FrameHoldWait;
+  FrameHoldWait = 0.05;
+  RenderBusy = 0;
+  EXPECT_FALSE(HoldFrames());  // playback on, but nothing renders
+  FrameHoldWait = wait;
+  ExecuteEngineCommand();      // and a late frame does not park for an old request
+  PlaybackActive = 0;
+  EXPECT_TRUE(HoldFrames());   // nothing renders: nothing to wait for
+  ReleaseFrames();
+}
+
 }  // namespace

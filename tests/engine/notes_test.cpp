@@ -359,7 +359,7 @@ TEST(PortTable, RowsFollowTheModulesParameters) {
   m->PortSources[2] = m;      // linked to itself
   m->PortSources[3] = nullptr;
   CopyPortTable(m);
-  ASSERT_EQ(PortListCount, 4);
+  ASSERT_EQ(PortListCount.load(), 4);
   EXPECT_EQ(PortListRows[0].ReadsValueModule, 0);
   EXPECT_EQ(PortListRows[1].ReadsValueModule, -1);
   EXPECT_EQ(PortListRows[2].ReadsValueModule, 0);
@@ -377,20 +377,59 @@ TEST(PortTable, RowsFollowTheModulesParameters) {
   CopyPortTable(m);
   EXPECT_STREQ(PortListRows[2].LongName.text, "Keys");
   CopyPortTable(nullptr);
-  EXPECT_EQ(PortListCount, 4);
+  EXPECT_EQ(PortListCount.load(), 4);
   EXPECT_STREQ(PortListRows[0].LongName.text, "In");
 
   // A count beyond the parameter table is held to it.
   m->ParamCount = 500;
   CopyPortTable(m);
-  EXPECT_EQ(PortListCount, kPortListRows);
+  EXPECT_EQ(PortListCount.load(), kPortListRows);
   m->ParamCount = -3;
   CopyPortTable(m);
-  EXPECT_EQ(PortListCount, 0);
+  EXPECT_EQ(PortListCount.load(), 0);
   for (ModuleRecord* r : {m, other, value}) {
     for (ModuleRecord*& s : r->PortSources) s = nullptr;
     ModuleRecordDelete(r);
   }
+}
+
+// The video thread draws the rows while the interface refills them for another
+// module: every row it reads is whole (one module's name and value), and under
+// the sanitizers nothing it reads is freed or written meanwhile.
+TEST(PortTable, RowsReadWhileRefilledAreWhole) {
+  ModuleRecord* a = ModuleRecordNew();
+  ModuleRecord* b = ModuleRecordNew();
+  ASSERT_TRUE(a && b);
+  for (ModuleRecord* m : {a, b}) m->ParamCount = 3;
+  for (int32_t p = 0; p < 3; ++p) {
+    QUARLE_BASICS::DynZStringAssign(a->Params[p].LongName, "first module port");
+    QUARLE_BASICS::DynZStringAssign(b->Params[p].LongName, "second");
+    a->Params[p].Value = 1.0f;
+    b->Params[p].Value = 2.0f;
+    a->Params[p].Scale = b->Params[p].Scale = 1.0f;
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> torn{0};
+  std::thread video([&] {
+    while (!stop.load()) {
+      for (int32_t item = 0; item < 3; ++item) {
+        PortListRowCopy r;
+        if (!ReadPortListRow(item, r)) continue;
+        const bool whole = (r.LongName == "first module port" && r.Value == 1.0f) ||
+                           (r.LongName == "second" && r.Value == 2.0f);
+        if (!whole) torn.fetch_add(1);
+      }
+    }
+  });
+  for (int32_t round = 0; round < 2000; ++round) CopyPortTable(round % 2 ? a : b);
+  stop = true;
+  video.join();
+  EXPECT_EQ(torn.load(), 0);
+  PortListRowCopy r;
+  EXPECT_FALSE(ReadPortListRow(3, r));
+  EXPECT_FALSE(ReadPortListRow(-1, r));
+  ModuleRecordDelete(a);
+  ModuleRecordDelete(b);
 }
 
 TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {

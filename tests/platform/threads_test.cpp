@@ -39,3 +39,24 @@ TEST(PlatformClock, MonotonicAndSleeps) {
   double b = platform::HighResClock();
   EXPECT_GE(b - a, 0.004);
 }
+
+TEST(PlatformThreads, NamesAreKeptAndCut) {
+  std::string seen;
+  std::thread t([&] {
+    platform::ThreadSetName("a-very-long-thread-name");
+    seen = platform::ThreadName();
+  });
+  t.join();
+  EXPECT_EQ(seen, "a-very-long-thr");  // the first 15 characters
+}
+
+TEST(PlatformThreads, OnlyTheMarkedThreadOwnsTheInterface) {
+  EXPECT_TRUE(platform::OnInterfaceThread());  // nothing marked: every thread
+  platform::MarkInterfaceThread();
+  bool other = true;
+  std::thread t([&] { other = platform::OnInterfaceThread(); });
+  t.join();
+  EXPECT_FALSE(other);
+  EXPECT_TRUE(platform::OnInterfaceThread());
+  platform::ForgetInterfaceThread();
+}

@@ -671,10 +671,14 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     } else if (ext == "TNG") {
       // A refused file leaves the edited tuning untouched (the loader reads
       // the whole file first), so its unsaved edits stay.
-      platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
-      code = LoadTuning(EditedTuning, folder, name);
+      {
+        platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
+        code = LoadTuning(EditedTuning, folder, name);
+      }
       if (code == 0) {
+        // Both tuning locks are taken active first, as everywhere.
         platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
+        platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
         CopyTuning(ActiveTuning, EditedTuning);
         PublishText(SlotId(kUiSCALELIST), -1);
       }

@@ -216,10 +216,14 @@ int32_t OnGlobalValue(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   ModuleParam& param = m->Params[p];
   Invert(param.Global);
   // Global: the port reads the template's value module, shared by the type.
-  ModuleLinkInput(*m, p, nullptr, &ModuleCatalog[std::clamp(m->Type, 0, kModuleTypeCount - 1)]);
+  // A listed module's link is the render callback's while playback runs.
+  const int32_t type = std::clamp(m->Type, 0, kModuleTypeCount - 1);
+  if (m->InstanceNumber >= 1)
+    PostLinkInput(m, p, nullptr, type);
+  else
+    ModuleLinkInput(*m, p, nullptr, &ModuleCatalog[type]);
   RecordAction(kActionGlobal, m, p, nullptr);
   c->State.On = param.Global;
-  RebuildWhenLive(*m);
   return 0;
 }
 

@@ -19,27 +19,24 @@ using QUARLE_BASICS::DynZStringGet;
 
 namespace {
 
-// The port table is refilled on the main thread and read here without a lock.
-const PortListRow* PortRow(int32_t item) {
-  if (item < 0 || item >= kPortListRows || item >= PortListCount) return nullptr;
-  return &PortListRows[item];
-}
-
+// The port table is refilled on the interface thread: rows are copied under
+// its lock.
 void RenderParameterRow(platform::Image* row, int32_t item, const V::RenderRecord* snap, void*) {
-  const PortListRow* r = PortRow(item);
-  if (!r) return;
-  V::DrawTextFT(row, IconPx() + 2 * UnitPx(), 0, 0, DynZStringGet(r->LongName), V::TextFont.Face,
-                snap->Text.TextSize, TextColour, 2);
+  PortListRowCopy r;
+  if (!ReadPortListRow(item, r)) return;
+  V::DrawTextFT(row, IconPx() + 2 * UnitPx(), 0, 0, r.LongName, V::TextFont.Face, snap->Text.TextSize,
+                TextColour, 2);
 }
 
 std::string ParameterTooltip(int32_t item, void*) {
-  const PortListRow* r = PortRow(item);
-  return r ? DynZStringGet(r->LongName) : std::string();
+  PortListRowCopy r;
+  return ReadPortListRow(item, r) ? r.LongName : std::string();
 }
 
 void DecorateParameterRow(const ListRowPlace& place, void* ctx) {
-  const PortListRow* r = PortRow(place.item);
-  if (!r) return;
+  PortListRowCopy copy;
+  if (!ReadPortListRow(place.item, copy)) return;
+  const PortListRowCopy* r = &copy;
   if (r->NoValueEditor) {
     FillColour = (place.item & 1) ? kHiddenRowOdd : kHiddenRowEven;
     FillBox(place.x0, place.top, place.x + place.w - 1, place.top + place.rowH - 1, FillColour);
@@ -71,7 +68,7 @@ int32_t ParameterRowIcon(int64_t isInput, int64_t readsValueModule, int64_t fixe
 int32_t DrawParameterList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
   return DrawListView(snap, id,
-                      {.count = std::clamp(PortListCount, 0, kPortListRows),
+                      {.count = std::clamp(PortListCount.load(), 0, kPortListRows),
                        .firstRowLayer = kParameterIconLayers,
                        .context = LiveControl(id),
                        .renderRow = RenderParameterRow,

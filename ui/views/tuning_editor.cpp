@@ -619,8 +619,9 @@ int32_t OnTuningCancel(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   ActiveLook(id, bits);
   if (!Clicked(bits)) return 0;
   std::string file, label, first;
-  platform::MutexLock(MT_TUNINGS[kEditedTuning]);
+  // Active first, then edited: the order of every holder of both.
   platform::MutexLock(MT_TUNINGS[kActiveTuning]);
+  platform::MutexLock(MT_TUNINGS[kEditedTuning]);
   CopyTuning(EditedTuning, ActiveTuning);
   platform::MutexUnlock(MT_TUNINGS[kActiveTuning]);
   file = DynZStringGet(EditedTuning.FileName);

@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "app/fixed_tables.h"
+#include "app/state/system_messages.h"
 #include "app/state/ui_hooks.h"
 #include "basics/console.h"
 #include "basics/program.h"
 #include "basics/queues.h"
 #include "platform/console.h"
 #include "platform/paths.h"
+#include "platform/threads.h"
 
 namespace Tarvelo {
 namespace {
@@ -138,6 +140,51 @@ TEST_F(ConsoleTest, RunningInterfaceUsesTheStatusLine) {
   EXPECT_EQ(g_ui.text[box], "Behind the dialog.");
   EXPECT_EQ(g_ui.visible[box], 0);
   EXPECT_EQ(g_ui.visible[guide], -1);
+}
+
+// A report from another thread (the audio thread's warnings, device
+// messages) never touches the status line itself: the newest text waits for
+// the interface thread, which one message on queue 0 wakes however many
+// reports came. The report is kept and logged at once all the same.
+TEST_F(ConsoleTest, ReportsOfOtherThreadsWaitForTheInterfaceThread) {
+  const int32_t box = 1000 + kSlotMessageBox;
+  if (QUARLE_BASICS::CommandQueueCount() == 0) {
+    int32_t q = -1;
+    ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
+  }
+  const int32_t savedQueue = QUARLE_BASICS::MainCommandQueue;
+  QUARLE_BASICS::MainCommandQueue = 0;
+  QUARLE_BASICS::CommandMessage* buffer = nullptr;
+  QUARLE_BASICS::ArrayHeader header;
+  QUARLE_BASICS::ArrayHeaderInit(header);
+  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
+  g_ui.running = -1;
+  platform::MarkInterfaceThread();
+  std::thread audio([] {
+    LogMessage("Now recording...", 0);
+    LogMessage("Output delay", 1);
+  });
+  audio.join();
+  EXPECT_EQ(g_ui.text.count(box), 0u);
+  EXPECT_EQ(MessageConsole.count, 2);
+  EXPECT_EQ(LogLines().size(), 2u);
+  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
+  ASSERT_EQ(header.count, 1);
+  EXPECT_EQ(buffer[0].type, static_cast<uint32_t>(kMessageStatusText));
+  ShowPostedStatusText();
+  EXPECT_EQ(g_ui.text[box], "Output delay");
+  EXPECT_EQ(StatusTextFresh.load(), -1);
+  // Taken once; a second wake-up finds nothing waiting.
+  g_ui.text[box] = "";
+  ShowPostedStatusText();
+  EXPECT_EQ(g_ui.text[box], "");
+  // On the interface thread itself the text goes up at once.
+  LogMessage("Saved.", 0);
+  EXPECT_EQ(g_ui.text[box], "Saved.");
+  platform::ForgetInterfaceThread();
+  QUARLE_BASICS::MainCommandQueue = savedQueue;
+  std::free(buffer);
+  QUARLE_BASICS::ArrayHeaderFree(header);
 }
 
 TEST_F(ConsoleTest, ListGrowthRowColoursAndRefusedGrowth) {

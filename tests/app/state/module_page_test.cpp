@@ -42,7 +42,7 @@ TEST_F(ModulePageTest, LiveOscillatorFillsThePage) {
   EXPECT_EQ(C(static_cast<int32_t>(m->BoxControl))->State.On, -1);
   EXPECT_FALSE(Disabled(Slot(kUiTOOLS)));
   EXPECT_EQ(Text(Slot(kUiMTLBL)), "Oscillator 1");
-  EXPECT_EQ(PortListCount, m->ParamCount);
+  EXPECT_EQ(PortListCount.load(), m->ParamCount);
   // Switches by type: no playback or recording, the wave mode, no dual.
   EXPECT_TRUE(Disabled(Play(0)));
   EXPECT_TRUE(Disabled(Play(2)));
@@ -167,7 +167,7 @@ TEST_F(ModulePageTest, SelectingNothingEmptiesAndDisablesThePage) {
   EXPECT_EQ(DialogOwner, 0);  // the typed value lost its module
   EXPECT_FALSE(Shown(Slot(kUiDB)));
   EXPECT_EQ(SelectedModule, nullptr);
-  EXPECT_EQ(PortListCount, 0);
+  EXPECT_EQ(PortListCount.load(), 0);
   EXPECT_TRUE(Disabled(Slot(kUiTOOLS)));
   EXPECT_EQ(C(static_cast<int32_t>(m->BoxControl))->State.On, 0);
   EXPECT_TRUE(Disabled(Slot(kUiFAD_PP)));

@@ -223,7 +223,7 @@ TEST_F(ModulePanelTest, ParameterListClickSelectsAndReclickClears) {
   ModuleRecord* m = Make(kTypeOscillator);
   SelectModule(m, -1);
   const int32_t plist = Slot(kUiPLIST);
-  ASSERT_GT(PortListCount, 1);
+  ASSERT_GT(PortListCount.load(), 1);
   ClickRow(OnParameterList, plist, 1);
   EXPECT_EQ(m->SelectedParam, 1);
   EXPECT_EQ(C(plist)->Text.Selected, 1);

