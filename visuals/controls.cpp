@@ -296,6 +296,16 @@ void ControlPublishText(ControlRecord* c, int64_t flags) {
   c->Text.Changed = 0;
 }
 
+void ControlSetLayoutWidth(ControlRecord* c, int32_t width) {
+  if (!c) return;
+  if (!c->RenderLock) {
+    c->Text.LayoutWidth = width;
+    return;
+  }
+  platform::MutexGuard g(c->RenderLock);
+  c->Text.LayoutWidth = width;
+}
+
 void ControlPublishState(ControlRecord* c) {
   if (!c->RenderLock || !c->Render) return;
   platform::MutexGuard g(c->RenderLock);

@@ -149,7 +149,7 @@ struct ControlRecord {
   uint64_t Tag = 0;
   std::atomic<int64_t> ClipChildren{0};
   int64_t Dragged = 0;
-  int64_t DragOver = 0;
+  std::atomic<int64_t> DragOver{0};  // the plane's draw (video thread) reads it
   int64_t GradientFlag = 0;
   int64_t GradientFlag2 = 0;
   std::atomic<int64_t> DeletePending{0};  // destroyed by the video thread between frames
@@ -239,6 +239,9 @@ int32_t ControlCreateLayer(ControlRecord* c, int32_t index, int32_t w, int32_t h
 // flags accumulate (OR) until the video thread takes a snapshot.
 void ControlPublish(ControlRecord* c, int64_t flags);
 void ControlPublishText(ControlRecord* c, int64_t flags);
+// Leaves a width measured by a draw callback (video thread) in the control's
+// own text field, under the lock its publication copies the field under.
+void ControlSetLayoutWidth(ControlRecord* c, int32_t width);
 void ControlPublishState(ControlRecord* c);
 // The video thread's read: copies the published record of control id (clamped
 // to the table) under its RenderLock; consumes the update flags when the copy's

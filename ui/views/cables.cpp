@@ -404,7 +404,7 @@ int32_t DrawModuleBox(RenderRecord* snap, int32_t id) {
     int32_t width = V::TextWidth(text, &V::TextFont, size);
     if (width > W) width = W;
     if (width < 0) width = 0;
-    c->Text.LayoutWidth = width;
+    V::ControlSetLayoutWidth(c, width);
     const int32_t r = V::DrawTextFT(caption, Nearest((W - width) * 0.5), Nearest((H - size) * 0.5),
                                     0, text, V::TextFont.Face, size, snap->Text.TextColour, 2);
     if (r < 0) result = r;

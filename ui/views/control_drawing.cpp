@@ -185,7 +185,7 @@ void RenderCaption(RenderRecord* snap, ControlRecord* c) {
   const int32_t W = layer->width, H = layer->height;
   if (width > W) width = W;
   snap->Text.LayoutWidth = width;
-  c->Text.LayoutWidth = width;
+  V::ControlSetLayoutWidth(c, width);
   const int32_t size = snap->Text.TextSize;
   const int32_t x = AlignedX(snap->Text.Align, W, width);
   const int32_t y = Nearest((H - size) * 0.5 + 1.0);
@@ -423,7 +423,7 @@ int32_t DrawLabel(RenderRecord* snap, int32_t id) {
     const int32_t W = layer->width, H = layer->height;
     if (width > W) width = W;
     snap->Text.LayoutWidth = width;
-    c->Text.LayoutWidth = width;
+    V::ControlSetLayoutWidth(c, width);
     const int32_t x = AlignedX(snap->Text.Align, W, width);
     const int32_t y = Nearest((H - size) * 0.5);
     ClearImage(layer, W - 1, H - 1);

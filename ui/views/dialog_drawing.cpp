@@ -41,7 +41,7 @@ int32_t RenderStripText(Image* layer, ControlRecord* c, const std::string& text,
                         bool centred, int32_t margin, uint32_t colour) {
   int32_t width = std::max(V::TextWidth(text, &V::TextFont, size), 0);
   if (width > layer->width) width = layer->width;
-  if (c) c->Text.LayoutWidth = width;
+  V::ControlSetLayoutWidth(c, width);
   const int32_t x = centred ? Nearest((layer->width - width) * 0.5) : 0;
   const int32_t y = Nearest((layer->height - size) * 0.5 + 1.0);
   ClearImage(layer, layer->width - 1, layer->height - 1);

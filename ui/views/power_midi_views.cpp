@@ -193,7 +193,7 @@ int32_t DrawMidiInputMonitor(V::RenderRecord* snap, int32_t id) {
     int32_t width = V::TextWidth(text, &V::TextFont, size);
     if (width > W) width = W;
     snap->Text.LayoutWidth = width;
-    if (c) c->Text.LayoutWidth = width;
+    V::ControlSetLayoutWidth(c, width);
     platform::ImageFill(layer, 0x00000000);
     // A font failure leaves the layer as far as it was drawn.
     V::DrawTextFT(layer, Nearest((W - width) * 0.5), Nearest((H - size) * 0.5), 0, text,

@@ -101,7 +101,7 @@ void RenderCentredText(RenderRecord* snap, ControlRecord* c, int32_t mode) {
   int32_t width = std::max(V::TextWidth(text, &V::TextFont, size), 0);
   if (width > layer->width) width = layer->width;
   snap->Text.LayoutWidth = width;
-  c->Text.LayoutWidth = width;
+  V::ControlSetLayoutWidth(c, width);
   const int32_t x = Nearest((layer->width - width) / 2.0);
   const int32_t y = Nearest((layer->height - size) / 2.0 + 1.0);
   ClearImage(layer, layer->width - 1, layer->height - 1);

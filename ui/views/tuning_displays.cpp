@@ -140,7 +140,7 @@ int32_t DrawTuningName(V::RenderRecord* snap, int32_t id) {
     const int32_t W = layer->width, H = layer->height;
     const int32_t width = std::min(V::TextWidth(text, &V::TextFont, size), W);
     snap->Text.LayoutWidth = width;
-    if (c) c->Text.LayoutWidth = width;
+    V::ControlSetLayoutWidth(c, width);
     platform::ImageFill(layer, 0x00000000);
     int32_t x = 0;
     if (snap->Text.Align == 3) x = W - width;
