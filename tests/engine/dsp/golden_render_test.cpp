@@ -148,17 +148,7 @@ class GoldenRender : public TypeRig {
 
   // Three notes, a fourth joins, all end and ring out, two more start and end.
   void PlayScenario() {
-    NotesOn({24, 28, 31});
-    if (HasFatalFailure()) return;
-    Play(2880);
-    NotesOn({36});
-    Play(2400);
-    NotesOff();
-    Play(4800);
-    NotesOn({26, 33});
-    Play(2400);
-    NotesOff();
-    Play(2400);
+    PlayNoteScenario([this](int64_t frames) { Play(frames); });
   }
 
   void Check(const std::string& name) {

@@ -307,17 +307,7 @@ class RenderGuardTest : public TypeRig {
   // (waking what went to sleep) and are let go again. Counted from the first
   // frame: a kernel that allocates only once, on its first call, is caught too.
   void PlayScenario() {
-    NotesOn({24, 28, 31});
-    if (HasFatalFailure()) return;
-    Play(2880);
-    NotesOn({36});
-    Play(2400);
-    NotesOff();
-    Play(4800);
-    NotesOn({26, 33});
-    Play(2400);
-    NotesOff();
-    Play(2400);
+    PlayNoteScenario([this](int64_t frames) { Play(frames); });
   }
 
   std::string Summary() const {

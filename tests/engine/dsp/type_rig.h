@@ -297,6 +297,23 @@ class TypeRig : public testing_synth::SynthTest {
     held_.clear();
   }
 
+  // Notes start, a key joins, all are let go and ring out, new ones start
+  // (waking what went to sleep) and are let go again; play(frames) renders.
+  template <class PlayFn>
+  void PlayNoteScenario(PlayFn play) {
+    NotesOn({24, 28, 31});
+    if (HasFatalFailure()) return;
+    play(2880);
+    NotesOn({36});
+    play(2400);
+    NotesOff();
+    play(4800);
+    NotesOn({26, 33});
+    play(2400);
+    NotesOff();
+    play(2400);
+  }
+
   ModuleRecord* kb_ = nullptr;
   ModuleRecord* env_ = nullptr;
   ModuleRecord* voice_ = nullptr;
