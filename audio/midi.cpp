@@ -159,6 +159,18 @@ void HandleMidiData(int32_t slot, uint32_t message, uint32_t timeStamp) {
   }
   if (s < 10 || s > 14) return;  // system messages, or no status at all
   const float value = static_cast<float>(d2);
+  if (Tarvelo::MidiLearnArmed.load() > 0 && !platform::OnInterfaceThread()) {
+    QUARLE_BASICS::CommandMessage msg{};
+    msg.type = kMidiReportLearn;
+    msg.arg1 = static_cast<uint32_t>(slot);
+    msg.arg2 = d1;
+    msg.arg3 = ch;
+    msg.single1 = value;
+    msg.single2 = static_cast<float>(timeStamp);
+    msg.timeStamp = platform::HighResClock();
+    if (QUARLE_BASICS::MainCommandQueue >= 0) QUARLE_BASICS::PostCommand(msg, QUARLE_BASICS::MainCommandQueue, -1);
+    return;
+  }
   if (Tarvelo::MidiLearnArmed.load() > 0) {
     platform::MutexGuard maps(Tarvelo::MT_MIDIMAPS);
     // Read again under the lock: the interface may have disarmed meanwhile.
@@ -403,6 +415,18 @@ bool HandleMidiReport(const QUARLE_BASICS::CommandMessage& msg) {
     case kMidiReportDevicesChanged:
       RefreshMidiDeviceList(static_cast<int64_t>(static_cast<int32_t>(msg.arg1)));
       return true;
+    case kMidiReportLearn: {
+      const auto slot = static_cast<int32_t>(msg.arg1), controller = static_cast<int32_t>(msg.arg2),
+                 channel = static_cast<int32_t>(msg.arg3);
+      {
+        platform::MutexGuard maps(Tarvelo::MT_MIDIMAPS);
+        // Disarmed since the move was posted: it only moves what it is bound to.
+        const int32_t armed = Tarvelo::MidiLearnArmed.load();
+        if (armed > 0) Tarvelo::MidiLearnBind(slot, controller, channel, armed);
+      }
+      Tarvelo::MidiControlChange(slot, controller, channel, msg.single1, msg.single2);
+      return true;
+    }
     default:
       return false;
   }

@@ -137,6 +137,8 @@ enum MidiReportType : uint32_t {
   kMidiReportKeyFrequency = 231,   // arg1 key: into the typed-value dialog
   kMidiReportKeyPressed = 232,     // the on-screen keyboard is marked and redrawn
   kMidiReportDevicesChanged = 233, // arg1 flag of RefreshMidiDeviceList
+  kMidiReportLearn = 234,          // arg1 slot, arg2 controller, arg3 channel, single1 value, single2 time:
+                                   // bound (the selection and the learn buttons are the interface's), then moved
 };
 // The interface thread's side of the reports above; false for another type.
 bool HandleMidiReport(const QUARLE_BASICS::CommandMessage& msg);

@@ -372,9 +372,6 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
   if (kind == kControllerAuto) kind = DetectControllerKind(*map, controller, channel, value, last, time, kind);
   if (mode == kMidiUnbound) return;
 
-  ModuleRecord* module = mode == kMidiFixedParam ? target : SelectedModule;
-  const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
-  if (module == nullptr) return;
   float x = 0.0f;
   if (kind == kControllerEndlessBounded) {
     float delta = value - last;
@@ -386,6 +383,20 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
     x = value / 127.0f;
   }
   const int64_t relative = (kind == kControllerEndless64 || kind == kControllerEndlessBounded) ? -1 : 0;
+  if (mode != kMidiFixedParam && !platform::OnInterfaceThread()) {
+    QUARLE_BASICS::CommandMessage msg{};
+    msg.type = kMessageSelectedControllerMove;
+    msg.arg1 = static_cast<uint32_t>(mode);
+    msg.arg2 = static_cast<uint32_t>(param);
+    msg.arg3 = relative != 0 ? 1u : 0u;
+    msg.single1 = x;
+    msg.timeStamp = platform::HighResClock();
+    QUARLE_BASICS::PostCommand(msg, QUARLE_BASICS::MainCommandQueue, -1);
+    return;
+  }
+  ModuleRecord* module = mode == kMidiFixedParam ? target : SelectedModule;
+  const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
+  if (module == nullptr) return;
   if (!platform::OnInterfaceThread()) {
     if (p >= 0 && p < module->ParamCount && p < kModuleParams) {
       QueueControllerMove(module, p, x, relative);
@@ -400,6 +411,12 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
   platform::MutexGuard guard(MT_MIDIMAPS);
   MidiMapEntry& e = map->Entries[controller][channel];
   if (e.Mode == mode && e.Target == target && e.Param == param) ClearMidiMapEntry(e);
+}
+
+void ApplySelectedControllerMove(int32_t mode, int32_t param, float x, int64_t relative) {
+  ModuleRecord* module = SelectedModule;
+  const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
+  if (module != nullptr) ApplyControllerToParameter(module, p, x, relative);
 }
 
 int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative) {

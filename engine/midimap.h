@@ -105,6 +105,12 @@ int32_t DetectControllerKind(MidiMap& map, int32_t controller, int32_t channel, 
 // A control-change message of a device (value 0..127, time in milliseconds).
 // Takes MT_MIDIMAPS briefly; the parameter is moved outside it.
 void MidiControlChange(int32_t deviceSlot, int32_t controller, int32_t channel, float value, float time);
+// Queue-0 message of a controller move bound to the selection, made off the
+// interface thread: the selection is the interface's, so the interface applies
+// it (arg1 mode, arg2 the bound parameter, arg3 1 when relative, single1 the move).
+constexpr uint32_t kMessageSelectedControllerMove = 108;
+// The interface thread's side of that message.
+void ApplySelectedControllerMove(int32_t mode, int32_t param, float x, int64_t relative);
 // -1 applied, 0 refused (no module, or p outside 0..ParamCount-1).
 int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative);
 

@@ -276,6 +276,10 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
     case kMessageControllerMoves:
       TakeControllerMoves(false);
       break;
+    case kMessageSelectedControllerMove:
+      ApplySelectedControllerMove(static_cast<int32_t>(msg->arg1), static_cast<int32_t>(msg->arg2), msg->single1,
+                                  msg->arg3 != 0 ? -1 : 0);
+      break;
     default:
       QUARLE_AUDIO::HandleMidiReport(*msg);
       break;

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "basics/queues.h"
 #include "engine/catalog/catalog.h"
 #include "engine/filerecord.h"
 #include "engine/modulelist.h"
@@ -238,6 +240,40 @@ TEST_F(MidiMapTest, RelativeAndAbsoluteControllersMoveTheParameter) {
   MidiControlChange(0, 20, 0, 127, 9);
   EXPECT_FLOAT_EQ(a->Params[0].Value, 10.0f);
   EXPECT_FLOAT_EQ(a->Params[0].Number.Base.value, -3.0f);
+}
+
+// A move bound to the selection that comes from another thread than the
+// interface's leaves the selection alone: it waits on queue 0, and the
+// interface applies it to what is selected when it takes the message.
+TEST_F(MidiMapTest, SelectionBoundMovesOffTheInterfaceThreadWaitForIt) {
+  namespace B = QUARLE_BASICS;
+  B::BasicsReset();
+  ASSERT_EQ(B::BasicsCreateLocks(), 0);
+  ASSERT_EQ(B::CreateCommandQueue(B::MainCommandQueue), 0);
+  MidiMapEntry& e = DeviceMap(0).Entries[21][0];
+  e.Mode = kMidiParamOfSelected;
+  e.Param = 0;
+  e.Kind = kControllerStandard;
+  SelectedModule = a;
+  ModuleSetParamValue(*a, 0, 5.0f);
+  std::thread([] { platform::MarkInterfaceThread(); }).join();
+  MidiControlChange(0, 21, 0, 127, 1);
+  platform::ForgetInterfaceThread();
+  EXPECT_FLOAT_EQ(a->Params[0].Value, 5.0f);
+
+  B::CommandMessage* buffer = nullptr;
+  B::ArrayHeader header;
+  B::ArrayHeaderInit(header);
+  ASSERT_EQ(B::FetchCommands(buffer, header, B::MainCommandQueue), 0);
+  ASSERT_EQ(header.count, 1);
+  const B::CommandMessage m = buffer[0];
+  std::free(buffer);
+  B::ArrayHeaderFree(header);
+  B::BasicsShutdown();
+  EXPECT_EQ(m.type, kMessageSelectedControllerMove);
+  ApplySelectedControllerMove(static_cast<int32_t>(m.arg1), static_cast<int32_t>(m.arg2), m.single1,
+                              m.arg3 != 0 ? -1 : 0);
+  EXPECT_FLOAT_EQ(a->Params[0].Value, 10.0f);
 }
 
 TEST_F(MidiMapTest, RefusedBindingsAndWhatIsCleared) {
