@@ -171,24 +171,6 @@ class GoldenRender : public TypeRig {
 // ---------------------------------------------------------------------------
 // Every type in every mode.
 
-struct Config {
-  int32_t type;
-  int32_t mode;  // 0 single voice, 1 per voice
-};
-
-std::vector<Config> AllConfigs() {
-  std::vector<Config> all;
-  for (const TypePlan& plan : kPlans) {
-    if (plan.modes & kSingle) all.push_back(Config{plan.type, 0});
-    if (plan.modes & kPerVoice) all.push_back(Config{plan.type, 1});
-  }
-  return all;
-}
-
-std::string ConfigName(const Config& c) {
-  return std::string(kPlans[c.type].name) + (c.mode == 1 ? "_PerVoice" : "_SingleVoice");
-}
-
 class GoldenType : public GoldenRender, public ::testing::WithParamInterface<Config> {};
 
 TEST_P(GoldenType, RendersAsRecorded) {

@@ -359,20 +359,6 @@ TEST_F(RenderGuardTest, PlansCoverTheCatalog) {
 // ---------------------------------------------------------------------------
 // Every type in every mode.
 
-struct Config {
-  int32_t type;
-  int32_t mode;  // 0 single voice, 1 per voice
-};
-
-std::vector<Config> AllConfigs() {
-  std::vector<Config> all;
-  for (const TypePlan& plan : kPlans) {
-    if (plan.modes & kSingle) all.push_back(Config{plan.type, 0});
-    if (plan.modes & kPerVoice) all.push_back(Config{plan.type, 1});
-  }
-  return all;
-}
-
 class EveryType : public RenderGuardTest, public ::testing::WithParamInterface<Config> {};
 
 TEST_P(EveryType, RendersWithoutTouchingTheHeap) {
@@ -393,10 +379,7 @@ TEST_P(EveryType, RendersWithoutTouchingTheHeap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RenderGuard, EveryType, ::testing::ValuesIn(AllConfigs()),
-                         [](const ::testing::TestParamInfo<Config>& info) {
-                           return std::string(kPlans[info.param.type].name) +
-                                  (info.param.mode == 1 ? "_PerVoice" : "_SingleVoice");
-                         });
+                         [](const ::testing::TestParamInfo<Config>& info) { return ConfigName(info.param); });
 
 
 // ---------------------------------------------------------------------------

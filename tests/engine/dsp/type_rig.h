@@ -103,6 +103,25 @@ const TypePlan kPlans[kModuleTypeCount] = {
     {42, "MobileAverage", "vl", kBoth, false},
 };
 
+// One case per type and polyphony mode it offers.
+struct Config {
+  int32_t type;
+  int32_t mode;  // 0 single voice, 1 per voice
+};
+
+inline std::vector<Config> AllConfigs() {
+  std::vector<Config> all;
+  for (const TypePlan& plan : kPlans) {
+    if (plan.modes & kSingle) all.push_back(Config{plan.type, 0});
+    if (plan.modes & kPerVoice) all.push_back(Config{plan.type, 1});
+  }
+  return all;
+}
+
+inline std::string ConfigName(const Config& c) {
+  return std::string(kPlans[c.type].name) + (c.mode == 1 ? "_PerVoice" : "_SingleVoice");
+}
+
 // A major scale from key 0, for the Melody Generator's pitch choice.
 constexpr uint64_t kMajorScale = (1u << 0) | (1u << 2) | (1u << 4) | (1u << 5) | (1u << 7) | (1u << 9) | (1u << 11);
 
