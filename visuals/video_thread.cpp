@@ -215,7 +215,10 @@ int32_t SaveSnapshot(const std::string& folder) {
       e = platform::FileOpen(file, path, platform::kFileOutput);
     }
     if (e != 0) return -e;
-    const int32_t w = platform::FileWrite(file, bmp);
+    int32_t w = platform::FileWrite(file, bmp);
+    // A small picture sits wholly in the stream's buffer: only the flush and
+    // the close find out whether it reached the disk.
+    if (w == 0) w = platform::FileFlush(file);
     const int32_t c = platform::FileClose(file);
     if (w != 0 || c != 0) {
       // No half-written picture is left behind.

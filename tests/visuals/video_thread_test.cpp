@@ -214,6 +214,20 @@ TEST_F(VideoThreadTest, SnapshotFailuresAreErrors) {
   EXPECT_EQ(files, 1);  // only the blocking file: no half-made picture
 }
 
+TEST_F(VideoThreadTest, ASnapshotTheDiskCannotHoldIsNoSnapshot) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  // A small screen: its whole picture waits in the stream's buffer, so the
+  // full disk shows only when the buffer is written.
+  platform::ScreenClose();
+  ASSERT_TRUE(platform::ScreenOpen(16, 8, 32, 2, 0, 0));
+  QUARLE_BASICS::SetLocalClock(FivePastTwo);
+  fs::create_directories(dir_ / "SNAPSHOTS");
+  const fs::path file = dir_ / "SNAPSHOTS" / "SNAP_20260218-14h05m09.bmp";
+  fs::create_symlink("/dev/full", file);
+  EXPECT_EQ(SaveSnapshot(SystemDir() + "\\SNAPSHOTS\\"), -20);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file)));  // nothing left behind
+}
+
 TEST_F(VideoThreadTest, TheThreadTakesRequestedSnapshotsIntoTheHomeFolder) {
   QUARLE_BASICS::SetLocalClock(FivePastTwo);
   QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, SystemDir().c_str());
