@@ -84,6 +84,47 @@ int32_t WriteHeader(int32_t fileNumber, SoundBuffer* sb) {
   return rc;
 }
 
+void PutLe32(uint8_t* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Rewrites only the RIFF size, the fact count and the data size for the data
+// counted so far, then returns to the end of the data. No allocation: the
+// audio thread calls this while recording, so that a recording cut short
+// (killed, crashed, the power gone) announces what it holds.
+int32_t WriteSizes(int32_t fileNumber, SoundBuffer* sb) {
+  const uint32_t dataBytes = sb->dataSize / 2;
+  const uint32_t blockAlign = sb->format.blockAlign > 0 ? uint32_t(sb->format.blockAlign) : 1u;
+  const int64_t headBytes = sb->dataOffset - 1;
+  uint8_t riff[4], fact[4], data[4];
+  PutLe32(riff, dataBytes + static_cast<uint32_t>(headBytes) - 8);
+  PutLe32(fact, dataBytes / blockAlign);
+  PutLe32(data, dataBytes);
+  int32_t rc = platform::FilePut(fileNumber, 5, riff, 4);
+  if (rc == 0) rc = platform::FilePut(fileNumber, 45, fact, 4);  // fact always follows fmt
+  if (rc == 0) rc = platform::FilePut(fileNumber, sb->dataOffset - 4, data, 4);
+  if (rc == 0) rc = platform::FileFlush(fileNumber);
+  if (rc == 0) rc = platform::FileSeek(fileNumber, sb->dataOffset + dataBytes);
+  return rc;
+}
+
+// After a failed write the file may hold part of a block beyond the counted
+// data (a disk that filled mid-write): the count becomes the whole frames the
+// file holds and the file ends with them, so the sizes match the file.
+void TakeFileData(int32_t fileNumber, SoundBuffer* sb) {
+  const int64_t length = platform::FileLengthOf(fileNumber);
+  const int64_t headBytes = sb->dataOffset - 1;
+  if (headBytes <= 0 || length < headBytes) return;
+  const int64_t blockAlign = sb->format.blockAlign > 0 ? sb->format.blockAlign : 1;
+  int64_t held = length - headBytes;
+  held -= held % blockAlign;
+  const int64_t most = 0x7FFFFFFFll - (0x7FFFFFFFll % blockAlign);  // dataSize counts twice the bytes
+  if (held > most) held = most;
+  if (held == int64_t(sb->dataSize / 2) && length == headBytes + held) return;
+  sb->dataSize = static_cast<uint32_t>(held * 2);
+  platform::FileTruncate(fileNumber, headBytes + held);
+}
+
 }  // namespace
 
 int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb) {
@@ -125,12 +166,21 @@ int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t
   int32_t rc = platform::FilePut(fileNumber, 0, values, size_t(count) * 2);
   if (rc == 0) rc = platform::FileFlush(fileNumber);
   if (rc != 0) return -std::abs(rc);
+  const uint32_t before = sb->dataSize / 2;
   sb->dataSize = static_cast<uint32_t>(grown);
+  // About once a second of sound the header catches up with the data, after
+  // the data reached the file, so its sizes never promise more than is there.
+  const uint32_t perSecond = sb->format.bytesPerSecond > 0 ? sb->format.bytesPerSecond : 1u;
+  if (before / perSecond != sb->dataSize / 2 / perSecond) {
+    rc = WriteSizes(fileNumber, sb);
+    if (rc != 0) return -std::abs(rc);
+  }
   return 0;
 }
 
 int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb) {
   if (!sb) return 0;
+  TakeFileData(fileNumber, sb);
   const int32_t blockAlign = sb->format.blockAlign > 0 ? sb->format.blockAlign : 1;
   sb->frameCount = static_cast<uint32_t>(
       std::nearbyint(double(sb->dataSize / 2) / double(blockAlign)));

@@ -17,12 +17,16 @@ namespace QUARLE_AUDIO {
 int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb);
 
 // Writes count 16-bit values at the file's current position; on success adds
-// count x 4 to sb->dataSize. Returns 0 or the negated write error. On an error
-// the caller finishes the file at once and stops recording.
+// count x 4 to sb->dataSize. Each time the data passes a whole second, the
+// header's sizes are rewritten to match it, so that a file whose recording
+// never finished still reads. Returns 0 or the negated write error. On an
+// error the caller finishes the file at once and stops recording.
 int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t* values,
                               int32_t count);
 
 // Rewrites the header with the final sizes and closes the file; returns 0.
+// The sizes are those of the whole frames the file holds, which after a
+// failed write may be more than was counted (the file is cut to them).
 int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb);
 
 }  // namespace QUARLE_AUDIO

@@ -343,6 +343,14 @@ void AudioThreadLoop::StartRecording(CommandMessage& msg) {
   int32_t file = CreateRecordingWav(path, &recordingBuffer_);
   if (file < 0) {
     Report(LangText(77, "Error creating WAV file for recording") + ": " + ErrorText(file), 2);
+    // The interface turned its record button on when it asked: it must hear
+    // that no recording runs.
+    CommandMessage stop{};
+    stop.type = kAudioRecordStop;
+    stop.arg1 = static_cast<uint32_t>(AudioCommandQueue);
+    stop.arg4 = static_cast<uint32_t>(file);
+    stop.timeStamp = AudioNow();
+    QUARLE_BASICS::PostCommand(stop, kMainQueue, -1);
     return;
   }
   Report(LangText(78, "Now recording") + " " + name, 0);

@@ -121,12 +121,22 @@ int32_t WalkChunks(ChunkReader& r, SoundBuffer* sb) {
     if ((rc = r.U32(size)) != 0) return rc;
 
     if (std::memcmp(id, "data", 4) == 0) {
-      if (size > r.Left()) return -kErrWavSizeMismatch;
+      const uint32_t frameBytes =
+          uint32_t(sb->format.channels) * uint32_t(sb->format.bitsPerSample / 8);
+      if (size > r.Left()) {
+        // A recording cut short (a crash, a power cut) announces more than
+        // reached the disk: what is there is its sound, in whole frames.
+        const uint32_t held = static_cast<uint32_t>(r.Left() - r.Left() % frameBytes);
+        if (held == 0) return -kErrWavSizeMismatch;
+        Report(InsertArg(LangText(67, "Data read is smaller than expected by {$} bytes."),
+                         std::to_string(size - held)),
+               kLevelWarning);
+        size = held;
+      }
       sb->dataSize = size;
       sb->dataOffset = static_cast<int64_t>(r.pos) + 1;
       // Whole frames only: a count that promises more frames than the data
       // holds would send every reader past the end of the samples.
-      uint32_t frameBytes = uint32_t(sb->format.channels) * uint32_t(sb->format.bitsPerSample / 8);
       uint32_t frames = size / frameBytes;
       if (sb->frameCount == 0 || sb->frameCount > frames) sb->frameCount = frames;
       return 0;
@@ -501,6 +511,9 @@ int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) 
   if (rc == 0) rc = platform::FileFlush(f);
   int32_t rcClose = platform::FileClose(f);
   if (rc == 0) rc = rcClose;
+  // Whichever step noticed it, a refused write is the disk's failure (full,
+  // gone, not ours): the file error every document writer gives.
+  if (rc != 0) rc = -kErrFileIo;
   if (rc == 0) rc = platform::FileRename(part, fileName);
   if (rc != 0) {
     platform::FileDelete(part);

@@ -59,14 +59,17 @@ void WaveFormatAssign(WaveFormat* dst, const WaveFormat* src);
 // (the last only for integer files, formatTag 1). Each returns 0 or a negative
 // code: -24 missing file, -23 no free file, -25 too big, -28 incompatible,
 // -36 empty, -37 sizes beyond the file, -38 unsupported format, -21 memory, or
-// the negated error of a failed file operation.
+// the negated error of a failed file operation. A data chunk that runs past
+// the end of the file (a recording cut short) ends at the file's last whole
+// frame, with a warning; -37 only when not one frame is there.
 int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb);
 int32_t ReadWavData(const std::string& fileName, SoundBuffer* sb);
 int32_t WavDataToFloat(SoundBuffer* sb);
 
 // Writes the float samples as 16-bit integer (bits 16) or 32-bit float (bits 32)
 // samples. -19 for other widths, no channels or no data; nothing is touched
-// then. A save that fails part way leaves an existing file of that name intact.
+// then. A write that fails (a full disk) gives -3; a save that fails part way
+// leaves an existing file of that name intact.
 int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits);
 
 // Largest signed value of channels 0 and 1 and its interleaved index; sets the

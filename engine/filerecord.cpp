@@ -193,8 +193,9 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
     }
   }
 
-  // Only types with ports end with the feedback seed.
-  if (T.PortCount > 0 && n > 0) {
+  // Only types with ports end with the feedback seed. Files of the old layout
+  // never stored one and read it as 0; a newer file's 0.0 is the user's choice.
+  if (legacy != 0 && T.PortCount > 0 && n > 0) {
     ModuleParam& seed = T.Params[n - 1];
     if (seed.Value == 0.0f) {
       seed.WriteBothChannels = -1;

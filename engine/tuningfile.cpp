@@ -192,7 +192,8 @@ int32_t SaveTuning(Tuning& tuning) {
   if (rc != 0) return rc;
   rc = platform::FilePut(number, 0, out.data(), out.size());
   if (rc == 0) rc = platform::FileFlush(number);
-  platform::FileClose(number);
+  const int32_t closed = platform::FileClose(number);
+  if (rc == 0) rc = closed;
   if (rc == 0 && platform::FileLength(temporary) != static_cast<int64_t>(out.size())) rc = -kErrFileAccess;
   if (rc == 0) rc = platform::FileRename(temporary, target);
   if (rc != 0) {

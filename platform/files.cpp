@@ -137,8 +137,8 @@ int32_t FileClose(int32_t fileNumber) {
   if (fileNumber < 1 || fileNumber > kMaxFileNumbers) return -19;
   FILE* f = g_slots[fileNumber].fp.exchange(nullptr, std::memory_order_acq_rel);
   if (!f) return -19;
-  std::fclose(f);
-  return 0;
+  // The last buffered bytes are written here: a full disk may only show now.
+  return std::fclose(f) == 0 ? 0 : -20;
 }
 
 void FileCloseAll() {
@@ -187,14 +187,29 @@ int32_t FileSeek(int32_t fileNumber, int64_t position) {
   return ::fseeko(f, static_cast<off_t>(position - 1), SEEK_SET) == 0 ? 0 : -19;
 }
 
+namespace {
+
+// Moves to a position (0 = stay). A seek first writes what the stream still
+// buffers, so its failure is either a bad position (-19) or a refused write
+// (-20, a full disk among others).
+int32_t SeekForTransfer(FILE* f, int64_t position) {
+  errno = 0;
+  int rc = position > 0 ? ::fseeko(f, static_cast<off_t>(position - 1), SEEK_SET)
+                        : ::fseeko(f, 0, SEEK_CUR);
+  if (rc == 0) return 0;
+  const int err = errno;
+  std::clearerr(f);
+  return err == EINVAL || err == EOVERFLOW || err == ESPIPE || err == 0 ? -19 : -20;
+}
+
+}  // namespace
+
 int32_t FileGet(int32_t fileNumber, int64_t position, void* buffer, size_t bytes, size_t* got) {
   if (got) *got = 0;
   FILE* f = Handle(fileNumber);
   if (!f || position < 0 || (bytes && !buffer)) return -19;
   // A seek also separates a read from a preceding write on the same stream.
-  int rc = position > 0 ? ::fseeko(f, static_cast<off_t>(position - 1), SEEK_SET)
-                        : ::fseeko(f, 0, SEEK_CUR);
-  if (rc != 0) return -19;
+  if (const int32_t rc = SeekForTransfer(f, position); rc != 0) return rc;
   size_t n = bytes ? std::fread(buffer, 1, bytes, f) : 0;
   bool failed = std::ferror(f) != 0;
   std::clearerr(f);
@@ -206,9 +221,7 @@ int32_t FileGet(int32_t fileNumber, int64_t position, void* buffer, size_t bytes
 int32_t FilePut(int32_t fileNumber, int64_t position, const void* buffer, size_t bytes) {
   FILE* f = Handle(fileNumber);
   if (!f || position < 0 || (bytes && !buffer)) return -19;
-  int rc = position > 0 ? ::fseeko(f, static_cast<off_t>(position - 1), SEEK_SET)
-                        : ::fseeko(f, 0, SEEK_CUR);
-  if (rc != 0) return -19;
+  if (const int32_t rc = SeekForTransfer(f, position); rc != 0) return rc;
   size_t n = bytes ? std::fwrite(buffer, 1, bytes, f) : 0;
   if (n != bytes) {
     std::clearerr(f);
@@ -337,6 +350,13 @@ int32_t FileFlush(int32_t fileNumber) {
   FILE* f = Handle(fileNumber);
   if (!f) return -19;
   return std::fflush(f) == 0 ? 0 : -20;
+}
+
+int32_t FileTruncate(int32_t fileNumber, int64_t length) {
+  FILE* f = Handle(fileNumber);
+  if (!f || length < 0) return -19;
+  if (std::fflush(f) != 0) std::clearerr(f);
+  return ::ftruncate(::fileno(f), static_cast<off_t>(length)) == 0 ? 0 : -20;
 }
 
 }  // namespace platform

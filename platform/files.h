@@ -31,7 +31,8 @@ int32_t FreeFile();
 // not exist; 3 for any other failure (access rights, a folder, disk full).
 int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode,
                  FileAccess access = kAccessReadWrite);
-// 0, or -19 when the number is not open. Closing flushes.
+// 0, -19 when the number is not open, or -20 when the bytes still buffered
+// could not be written or the close failed (the number is free either way).
 int32_t FileClose(int32_t fileNumber);
 void FileCloseAll();
 bool FileIsOpen(int32_t fileNumber);
@@ -49,7 +50,8 @@ int32_t FileSeek(int32_t fileNumber, int64_t position);
 // Binary transfers at a position (0 = the current position). A read past the end
 // fills the rest of the buffer with zeros; got (when given) receives the bytes
 // actually read. 0, -19 for a number not open or a bad position, -20 when the
-// operating system refuses the transfer.
+// operating system refuses the transfer (also bytes written before that the
+// stream still buffered).
 int32_t FileGet(int32_t fileNumber, int64_t position, void* buffer, size_t bytes,
                 size_t* got = nullptr);
 int32_t FilePut(int32_t fileNumber, int64_t position, const void* buffer, size_t bytes);
@@ -75,5 +77,9 @@ double ItemValue(const std::string& item);
 int32_t FileWrite(int32_t fileNumber, const std::string& text);
 int32_t FileWriteLine(int32_t fileNumber, const std::string& text);
 int32_t FileFlush(int32_t fileNumber);
+// Cuts (or extends with zeros) an open file to length bytes after writing what
+// is buffered; the position is not moved. 0, -19 for a number not open or a
+// negative length, -20 when the operating system refuses.
+int32_t FileTruncate(int32_t fileNumber, int64_t length);
 
 }  // namespace platform

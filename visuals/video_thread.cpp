@@ -205,23 +205,30 @@ int32_t SaveSnapshot(const std::string& folder) {
     platform::MutexGuard draw(MT_DRAW);
     platform::WorkPageGuard page;
     if (!platform::ScreenVisibleBmp(bmp)) return -QUARLE_BASICS::kErrBadParameter;
+  }
 
-    int32_t file = 0;
-    int32_t e = 0;
-    {
-      platform::MutexGuard files(QUARLE_BASICS::MT_FILES);
-      file = platform::FreeFile();
-      if (file == 0) return -QUARLE_BASICS::kErrNoFreeFile;
-      e = platform::FileOpen(file, path, platform::kFileOutput);
-    }
-    if (e != 0) return -e;
-    const int32_t w = platform::FileWrite(file, bmp);
-    const int32_t c = platform::FileClose(file);
-    if (w != 0 || c != 0) {
-      // No half-written picture is left behind.
-      platform::FileDelete(path);
-      return w != 0 ? w : c;
-    }
+  // Written beside its name and moved there only when complete: a failed
+  // save leaves no half picture and keeps one saved before under that name.
+  const std::string temporary = path + ".tmp";
+  int32_t file = 0;
+  int32_t e = 0;
+  {
+    platform::MutexGuard files(QUARLE_BASICS::MT_FILES);
+    file = platform::FreeFile();
+    if (file == 0) return -QUARLE_BASICS::kErrNoFreeFile;
+    e = platform::FileOpen(file, temporary, platform::kFileOutput);
+  }
+  if (e != 0) return -e;
+  int32_t rc = platform::FileWrite(file, bmp);
+  // A small picture sits wholly in the stream's buffer: only the flush and
+  // the close find out whether it reached the disk.
+  if (rc == 0) rc = platform::FileFlush(file);
+  const int32_t closed = platform::FileClose(file);
+  if (rc == 0) rc = closed;
+  if (rc == 0) rc = platform::FileRename(temporary, path);
+  if (rc != 0) {
+    platform::FileDelete(temporary);
+    return rc;
   }
   return 0;
 }

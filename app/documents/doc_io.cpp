@@ -83,7 +83,7 @@ int32_t DocumentWriterCommit(DocumentWriter& w) {
   if (w.File == 0) return w.Error != 0 ? w.Error : -kErrFileAccess;
   int32_t rc = w.Error;
   if (rc == 0 && platform::FileFlush(w.File) != 0) rc = -kErrFileIo;
-  platform::FileClose(w.File);
+  if (platform::FileClose(w.File) != 0 && rc == 0) rc = -kErrFileIo;
   w.File = 0;
   if (rc == 0 && platform::FileLength(w.Temporary) != w.Written) rc = -kErrFileIo;
   if (rc == 0) rc = platform::FileRename(w.Temporary, w.Target);

@@ -50,11 +50,21 @@ void ReportUnsaved(const std::string& failTemplate, const WaveLibraryEntry& e, i
 
 enum SavedKind { kSavedSample, kSavedFilter, kSavedMelody };
 
-// Writes an unsaved entry to its file; a sample then joins the sample library.
-// An entry still being recorded (busy) is left unsaved and as busy as it is:
-// the first save after its recording ended writes it whole.
+// A saved entry whose file was deleted while its sound stayed in memory: the
+// synth would keep only its name and lose the sound at the next load.
+bool FileVanished(const WaveLibraryEntry& e) {
+  if (e.LoadState != kWaveDataHeld || e.Sound.samples == nullptr || e.Sound.dataSize == 0) return false;
+  const std::string file = DynZStringGet(e.File);
+  return !file.empty() && !platform::FileExists(DynZStringGet(e.Folder) + "\\" + file);
+}
+
+// Writes an unsaved entry (or one whose file vanished) to its file; a sample
+// then joins the sample library. An entry still being recorded (busy) is left
+// unsaved and as busy as it is: the first save after its recording ended
+// writes it whole.
 void SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
-  if (e == nullptr || e->Saved != 0 || e->State != kWaveIdle) return;
+  if (e == nullptr || e->State != kWaveIdle) return;
+  if (e->Saved != 0 && !FileVanished(*e)) return;
   const int32_t rc = kind == kSavedMelody ? SaveMelody(e) : SaveWaveRecord(e);
   if (rc != 0) {
     ReportUnsaved(failTemplate, *e, rc);

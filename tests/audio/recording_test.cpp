@@ -1,7 +1,9 @@
 #include "audio/recording.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +14,7 @@
 
 #include "basics/timetext.h"
 #include "file_fixture.h"
+#include "openal_env.h"
 #include "platform/files.h"
 
 namespace {
@@ -143,6 +146,72 @@ TEST_F(Recording, FailuresAreReported) {
   big.dataSize = 0xFFFFFFF0u;
   EXPECT_EQ(WriteRecordingSamples(f, &big, v, 4), -25);
   EXPECT_EQ(big.dataSize, 0xFFFFFFF0u);
+}
+
+// A recording the program never finished (killed, crashed, the power gone):
+// the header already names every whole second written, and reads.
+TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
+  const std::string path = dir_ + "/killed.wav";
+  const int32_t f = CreateRecordingWav(path, &sb_);
+  ASSERT_GT(f, 0);
+  // 10 ms blocks of a ramp, as the audio thread writes them: 1.5 s.
+  std::vector<int16_t> all;
+  for (int block = 0; block < 150; ++block) {
+    std::vector<int16_t> v(960);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = int16_t((block * 960 + int(i)) % 30000);
+    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
+    all.insert(all.end(), v.begin(), v.end());
+    if (block == 98) {
+      // Not yet a second: the header still names no sound.
+      EXPECT_EQ(ReadU32(Load(path), 84), 0u);
+    }
+  }
+  Bytes b = Load(path);  // what a kill -9 leaves: no finish
+  ASSERT_EQ(b.size(), 88u + 2 * all.size());
+  EXPECT_EQ(ReadU32(b, 4), 192000u + 80);  // one second of 16-bit stereo
+  EXPECT_EQ(ReadU32(b, 44), 48000u);       // its frames
+  EXPECT_EQ(ReadU32(b, 84), 192000u);
+  SoundBuffer in;
+  SoundBufferInit(&in);
+  ASSERT_EQ(ReadWavHeader(path, &in), 0);
+  EXPECT_EQ(in.frameCount, 48000u);
+  ASSERT_EQ(ReadWavData(path, &in), 0);
+  ASSERT_EQ(WavDataToFloat(&in), 0);
+  ASSERT_EQ(in.dataSize / 4, 96000u);
+  for (size_t i = 0; i < 96000; i += 997) ASSERT_EQ(in.samples[i], all[i] / 32768.0f) << i;
+  SoundBufferFree(&in);
+  // Writing went on at the end of the data, not over the sizes.
+  EXPECT_EQ(ReadU16(b, 88 + 2 * 96000), uint16_t(all[96000]));
+  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  ExpectHeader(Load(path), 72000);
+}
+
+// The disk fills in the middle of a block: the finished file names exactly
+// the whole frames it holds (it once held a part block beyond its sizes).
+TEST_F(Recording, AFullDiskEndsWithSizesMatchingTheFile) {
+  const std::string path = dir_ + "/full.wav";
+  audiotest::InFreshProcess([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    const int32_t f = CreateRecordingWav(path, &sb_);
+    ASSERT_GT(f, 0);
+    // Regular files of this process end at 88 + 1101 bytes: the disk fills
+    // in the middle of the second block, after 75 frames and a byte of it.
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    limit.rlim_cur = 88 + 1101;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    std::vector<int16_t> v(400, 7);  // 200 frames a block
+    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), 400), 0);
+    EXPECT_LT(WriteRecordingSamples(f, &sb_, v.data(), 400), 0);
+    EXPECT_EQ(sb_.dataSize, 4u * 400);  // the sizes counted before it
+    ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+    Bytes b = Load(path);
+    ASSERT_EQ(b.size(), 88u + 1100);
+    EXPECT_EQ(ReadU32(b, 4), b.size() - 8);
+    EXPECT_EQ(ReadU32(b, 44), 275u);
+    EXPECT_EQ(ReadU32(b, 84), 1100u);
+    EXPECT_EQ(sb_.frameCount, 275u);
+  });
 }
 
 TEST_F(Recording, NoFreeFileNumber) {

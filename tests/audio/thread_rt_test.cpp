@@ -356,8 +356,35 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
     EXPECT_EQ(std::memcmp(bytes.data() + 80, "data", 4), 0);
     EXPECT_EQ(U32At(bytes, 4), U32At(bytes, 84) + 80);
+    // The sizes name what the file holds, the part block the full disk took
+    // included, in whole frames.
+    EXPECT_EQ(U32At(bytes, 4) + 8, bytes.size());
+    EXPECT_EQ(U32At(bytes, 44) * 4, U32At(bytes, 84));
     PostAudio(QA::kAudioPlaybackOff);
     ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    StopStreaming(handle, log);
+    for (const auto& r : log.Reports()) {
+      if (r.type != QA::kAudioRecordStop) continue;
+      EXPECT_EQ(r.arg1, static_cast<uint32_t>(QA::AudioCommandQueue));
+      EXPECT_LT(static_cast<int32_t>(r.arg4), 0);
+    }
+    EXPECT_EQ(log.Count(QA::kAudioRecordStop), 1);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
+  audiotest::InFreshProcess([] {
+    // No AUDIO folder: the recording file cannot be created.
+    auto setup = ConfigureOpenAl({}, "/dev/null");
+    QB::DynZStringAssign(QB::HomeFolder, platform::FromOsPath(setup.dir));
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, log, &SineRender, nullptr, 10);
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("nowhere")));
+    // The interface's record button went on when it asked; the report turns it off.
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+    EXPECT_EQ(log.CountMessages("Now recording nowhere.wav"), 0);
     StopStreaming(handle, log);
     for (const auto& r : log.Reports()) {
       if (r.type != QA::kAudioRecordStop) continue;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "basics/errors.h"
 #include "basics/messages.h"
 #include "basics/timetext.h"
 #include "file_fixture.h"
@@ -345,7 +346,7 @@ TEST_F(WavFiles, LyingSizesGetMinus37) {
     int32_t want;
   };
   std::vector<Case> cases = {
-      {"data one byte too long", Riff(fmt, withSize("data", 9, data8)), -37},
+      {"data one frame short", Riff(fmt, withSize("data", 7, Bytes(data8.begin(), data8.begin() + 3))), -37},
       {"data exactly fits", Riff(fmt, withSize("data", 8, data8)), 0},
       {"huge LIST", Riff(fmt, Cat({withSize("LIST", 0xFFFFFFF0u, {'a'}), data8})), -37},
       {"LIST past the end", Riff(fmt, Cat({withSize("LIST", 40, Bytes(20, 'a')), data8})), -37},
@@ -420,12 +421,41 @@ TEST_F(WavFiles, EveryTruncationFailsCleanly) {
     int32_t rc = ReadWavHeader(p, &sb);
     if (len <= 43) {
       EXPECT_EQ(rc, -36);
-    } else {
+    } else if (len < full.size() - 4) {
       EXPECT_EQ(rc, -37);  // also once the data chunk's head is there
+    } else {
+      // A whole frame is there: the data ends at the file's end.
+      EXPECT_EQ(rc, 0);
+      EXPECT_EQ(sb.dataSize, 4u);
     }
     EXPECT_EQ(sb.samples, nullptr);
     SoundBufferFree(&sb);
   }
+}
+
+TEST_F(WavFiles, DataRunningPastTheEndEndsAtTheFile) {
+  // A recording cut short: the header names 1000 frames, 2.5 reached the disk.
+  Bytes fact;
+  U32(fact, 1000);
+  Bytes head = Riff(Fmt(1, 2, 48000, 16), Cat({Chunk("fact", fact), Chunk("data", {})}));
+  head[head.size() - 4] = 0xA0;  // data size 4000
+  head[head.size() - 3] = 0x0F;
+  Bytes file = Cat({head, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}});
+  std::string p = Write("cut.wav", file);
+  SoundBuffer sb;
+  SoundBufferInit(&sb);
+  ASSERT_EQ(ReadAll(p, &sb), 0);
+  EXPECT_EQ(sb.frameCount, 2u);
+  ASSERT_EQ(sb.dataSize, 4u * 4);
+  EXPECT_EQ(sb.samples[3], 4 / 32768.0f);
+  ASSERT_EQ(g_messages.size(), 1u);
+  EXPECT_EQ(g_messages[0], "1:Data read is smaller than expected by 3992 bytes.");
+  SoundBufferFree(&sb);
+
+  // Not one frame there: nothing to take.
+  SoundBufferInit(&sb);
+  EXPECT_EQ(ReadWavHeader(Write("none.wav", Cat({head, {1, 0, 2}})), &sb), -37);
+  SoundBufferFree(&sb);
 }
 
 TEST_F(WavFiles, DataShorterThanTheHeaderSaysIsReported) {
@@ -495,12 +525,18 @@ TEST_F(WavFiles, FailedSaveKeepsTheFileSavedBefore) {
   EXPECT_EQ(Load(Path("keep.wav")), before);
   fs::remove(Path("keep.wav.part"));
 
-  // A save that fails while writing (the disk is full) leaves it too.
+  // A save that fails while writing (the disk is full) leaves it too, and
+  // says so with the file error of every writer.
   if (fs::exists("/dev/full")) {
     fs::create_symlink("/dev/full", Path("keep.wav.part"));
-    EXPECT_LT(SaveWavFile(Path("keep.wav"), &sb, 32), 0);
-    EXPECT_EQ(Load(Path("keep.wav")), before);
-    fs::remove(Path("keep.wav.part"));
+    for (int32_t bits : {16, 32}) {
+      const int32_t rc = SaveWavFile(Path("keep.wav"), &sb, bits);
+      EXPECT_EQ(rc, -3) << bits;
+      EXPECT_EQ(QUARLE_BASICS::ErrorText(rc), "File I/O Error: Disk Full, Restricted Access or Other");
+      EXPECT_EQ(Load(Path("keep.wav")), before);
+      fs::remove(Path("keep.wav.part"));  // the failed save removed the link already
+      if (bits == 16) fs::create_symlink("/dev/full", Path("keep.wav.part"));
+    }
   }
 
   // A folder that does not exist.

@@ -312,14 +312,24 @@ TEST_F(FileRecordTest, FeedbackSeed) {
   ModuleToFileRecord(*rec, m);
   rec->Params[4].Value = 0.0f;
   rec->Params[4].BothChannels = 0;
-  ModuleRecord* back = Reload(*rec, 0);
+  for (int32_t v = 0; v < kVoices; ++v)
+    for (int32_t ch = 0; ch < 2; ++ch) rec->Params[4].Image[ch][v][0] = rec->Params[4].Image[ch][v][1] = 0.0f;
+  // A file of the old layout never stored a seed: its 0 becomes 0.5.
+  ModuleRecord* back = Reload(*rec, 0, -1);
   EXPECT_FLOAT_EQ(back->Params[4].Value, 0.5f);
   EXPECT_EQ(back->Params[4].WriteBothChannels, -1);
   EXPECT_FLOAT_EQ(back->PortValueModules[4]->Outputs[1][0].Frequency, 0.5f);
 
+  // A newer file's 0.0 is a seed the user set (it is within the range): kept.
+  back = Reload(*rec, 0);
+  EXPECT_FLOAT_EQ(back->Params[4].Value, 0.0f);
+  EXPECT_EQ(back->Params[4].WriteBothChannels, 0);
+  EXPECT_FLOAT_EQ(back->PortValueModules[4]->Outputs[0][0].Level, 0.0f);
+  EXPECT_FLOAT_EQ(back->PortValueModules[4]->Outputs[1][0].Frequency, 0.0f);
+
   // A type without ports has no seed: its last setting keeps a stored 0.
   Shape(kTestType, 0, 5, kCategoryLogic);
-  back = Reload(*rec, 0);
+  back = Reload(*rec, 0, -1);
   EXPECT_FLOAT_EQ(back->Params[4].Value, 0.0f);
 }
 

@@ -257,6 +257,37 @@ TEST_F(Files, PositionedBinaryTransfers) {
   EXPECT_EQ(std::string(buf, 4), "RIFF");
 }
 
+// A full disk shows only when buffered bytes are written: at a flush, at the
+// seek before a positioned transfer, or at the close.
+TEST_F(Files, AFullDiskIsReportedWhereverItShows) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string full = Sys("full");
+  std::filesystem::create_symlink("/dev/full", osDir + "/full");
+  int32_t n = FreeFile();
+  ASSERT_EQ(FileOpen(n, full, kFileOutput), 0);
+  EXPECT_EQ(FileWrite(n, "a few bytes"), 0);  // still buffered
+  EXPECT_EQ(FileClose(n), -20);
+  EXPECT_FALSE(FileIsOpen(n));  // the number is given back all the same
+  EXPECT_EQ(FileClose(n), -19);
+
+  ASSERT_EQ(FileOpen(n, full, kFileBinary, kAccessWrite), 0);
+  EXPECT_EQ(FilePut(n, 1, "head", 4), 0);
+  EXPECT_EQ(FilePut(n, 9, "body", 4), -20);  // not a bad position: the disk
+  FileClose(n);
+
+  // Cutting a file back: what was written and buffered stays up to the length.
+  n = Open("cut.bin", kFileBinary);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(FilePut(n, 1, "0123456789", 10), 0);
+  EXPECT_EQ(FileTruncate(n, 6), 0);
+  EXPECT_EQ(FileLengthOf(n), 6);
+  EXPECT_EQ(FileTruncate(n, -1), -19);
+  EXPECT_EQ(FileClose(n), 0);
+  EXPECT_EQ(FileTruncate(n, 1), -19);
+  std::ifstream in(osDir + "/cut.bin", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "012345");
+}
+
 TEST_F(Files, InputItemsAndLines) {
   WriteOs("s.txt",
           "\"LANGUAGE\",1\r\n"

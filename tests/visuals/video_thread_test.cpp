@@ -214,6 +214,28 @@ TEST_F(VideoThreadTest, SnapshotFailuresAreErrors) {
   EXPECT_EQ(files, 1);  // only the blocking file: no half-made picture
 }
 
+TEST_F(VideoThreadTest, ASnapshotTheDiskCannotHoldIsNoSnapshot) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  // A small screen: its whole picture waits in the stream's buffer, so the
+  // full disk shows only when the buffer is written.
+  platform::ScreenClose();
+  ASSERT_TRUE(platform::ScreenOpen(16, 8, 32, 2, 0, 0));
+  QUARLE_BASICS::SetLocalClock(FivePastTwo);
+  fs::create_directories(dir_ / "SNAPSHOTS");
+  // One taken before within the same second, and the picture's side file on
+  // a full device.
+  const fs::path file = dir_ / "SNAPSHOTS" / "SNAP_20260218-14h05m09.bmp";
+  std::ofstream(file) << "earlier";
+  const fs::path side = dir_ / "SNAPSHOTS" / "SNAP_20260218-14h05m09.bmp.tmp";
+  fs::create_symlink("/dev/full", side);
+  EXPECT_EQ(SaveSnapshot(SystemDir() + "\\SNAPSHOTS\\"), -20);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(side)));  // nothing half-made left behind
+  EXPECT_EQ(ReadFile(file), "earlier");
+  // With room on the disk the same name takes the new picture whole.
+  ASSERT_EQ(SaveSnapshot(SystemDir() + "\\SNAPSHOTS\\"), 0);
+  EXPECT_EQ(ReadFile(file).size(), 54u + 16 * 3 * 8);
+}
+
 TEST_F(VideoThreadTest, TheThreadTakesRequestedSnapshotsIntoTheHomeFolder) {
   QUARLE_BASICS::SetLocalClock(FivePastTwo);
   QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, SystemDir().c_str());

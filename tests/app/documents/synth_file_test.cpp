@@ -792,6 +792,41 @@ TEST_F(SynthFileTest, MissingSampleBecomesAPlaceholderTheModuleKeeps) {
   EXPECT_NE(std::string(b.begin(), b.end()).find("s.wav"), std::string::npos);
 }
 
+TEST_F(SynthFileTest, SoundsWhoseFilesVanishedAreWrittenAgain) {
+  BuildSynth();
+  Save("v.tarvelo");
+  WaveLibraryEntry* smp = SynthSamples.entries[0];
+  WaveLibraryEntry* mel = MelodyLibrary.entries[0];
+  ASSERT_EQ(smp->Saved, -1);
+  ASSERT_EQ(mel->Saved, -1);
+  const std::vector<float> sound(smp->Sound.samples, smp->Sound.samples + smp->Sound.dataSize / 4);
+  // Deleted behind the program's back while the sounds stay loaded.
+  fs::remove(Os("AUDIO/s.wav"));
+  fs::remove(Os("FILTERS/FIR_a.wav"));
+  fs::remove(Os("MELODIES/tune.mel"));
+  Save("v.tarvelo");
+  EXPECT_TRUE(fs::exists(Os("AUDIO/s.wav")));
+  EXPECT_TRUE(fs::exists(Os("FILTERS/FIR_a.wav")));
+  EXPECT_TRUE(fs::exists(Os("MELODIES/tune.mel")));
+  EXPECT_EQ(CountReports("Could not save"), 0);
+
+  // The next load finds every sound again, the sample as it was held.
+  ResetEngine();
+  WaveLibraryListsFree();
+  ASSERT_EQ(WaveLibraryListsCreate(), 0);
+  ASSERT_EQ(LoadSynth(Home("SYNTHS"), "v.tarvelo"), 0);
+  EXPECT_EQ(CountReports("Can't find"), 0);
+  ASSERT_EQ(SynthSamples.header.count, 1);
+  WaveLibraryEntry* back = SynthSamples.entries[0];
+  EXPECT_EQ(back->LoadState, kWaveDataHeld);
+  ASSERT_EQ(back->Sound.dataSize / 4, sound.size());
+  for (size_t i = 0; i < sound.size(); ++i) ASSERT_EQ(back->Sound.samples[i], sound[i]) << i;
+  ASSERT_EQ(MelodyLibrary.header.count, 1);
+  EXPECT_EQ(MelodyLibrary.entries[0]->Sound.samples[5], 2.0f);
+  ASSERT_EQ(FilterLibrary.header.count, 1);
+  EXPECT_EQ(FilterLibrary.entries[0]->LoadState, kWaveDataHeld);
+}
+
 TEST_F(SynthFileTest, OldFilesGetTheEngineRepairs) {
   BuildSynth();
   osc_->ModuleSwitches[kSwitchLoop] = 0;

@@ -99,18 +99,27 @@ TEST_F(WaveConvertTest, DamagedFilesLeaveTheListsAsTheyWere) {
   auto bytes = ReadBytes(Os("AUDIO/good.wav"));
   bytes.resize(bytes.size() / 2);  // the data chunk claims more than is there
   WriteBytes(Os("AUDIO/cut.wav"), bytes);
+  WriteBytes(Os("AUDIO/headonly.wav"), std::vector<unsigned char>(bytes.begin(), bytes.begin() + 80));
   std::vector<unsigned char> junk(4000, 0xAB);
   WriteBytes(Os("AUDIO/junk.wav"), junk);
   WriteBytes(Os("FILTERS/junk.wav"), junk);
 
   EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "missing.wav"), 0);
   EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "short.wav"), 0);
-  EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "cut.wav"), 0);
+  EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "headonly.wav"), 0);  // not one frame of data
   EXPECT_LT(ConvertAndLoadWave(Home("AUDIO"), "junk.wav"), 0);
   EXPECT_LT(LoadFilterFile(Home("FILTERS"), "junk.wav"), 0);
   EXPECT_EQ(SampleLibrary.header.count, 1);
   EXPECT_EQ(FilterLibrary.header.count, 0);
   EXPECT_EQ(SampleLibrary.entries[1], nullptr);
+
+  // A file cut short (a recording the program never finished) keeps the
+  // sound it holds, with a warning.
+  EXPECT_EQ(ConvertAndLoadWave(Home("AUDIO"), "cut.wav"), 1);
+  EXPECT_EQ(CountReports("Data read is smaller than expected by"), 1);
+  ASSERT_EQ(SampleLibrary.header.count, 2);
+  EXPECT_GT(SampleLibrary.entries[1]->Sound.dataSize, 0u);
+  EXPECT_LT(SampleLibrary.entries[1]->Sound.dataSize, SampleLibrary.entries[0]->Sound.dataSize);
 }
 
 // A canonical WAV file: format tag, channels, bits and the data bytes given
