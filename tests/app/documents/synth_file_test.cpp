@@ -24,6 +24,7 @@
 #include "engine/catalog/catalog.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
+#include "engine/dsp/control_common.h"
 #include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/midimap_hooks.h"
@@ -770,7 +771,8 @@ TEST_F(SynthFileTest, LoadingAnotherSynthWritesUnsavedRecordingsFirst) {
 
 // A Sample module still recording when another synth is loaded: the
 // recording ends with the frames it holds and is written before the old
-// synth's lists are emptied; a melody recording that got no note goes.
+// synth's lists are emptied, and so does a melody recording; one that got no
+// note goes.
 TEST_F(SynthFileTest, LoadingAnotherSynthEndsRunningRecordingsAndWritesThem) {
   BuildSynth();
   Save("other.tarvelo");
@@ -783,7 +785,32 @@ TEST_F(SynthFileTest, LoadingAnotherSynthEndsRunningRecordingsAndWritesThem) {
   WaveLibraryEntry* mel = RecordingMelody(Home("MELODIES"), "none.mel");
   AttachWaveToModule(seq_, mel, ~uint64_t{0});
   ASSERT_EQ(seq_->ModuleSwitches[kSwitchRecord], -1);
-  const int32_t melodies = MelodyLibrary.header.count;
+  // A second Sequencer has recorded eight notes, a beat every 0.5 s, in 4 s.
+  ModuleRecord* seq8 = Add(kTypeSequencer);
+  ASSERT_EQ(WaveLibraryListReserve(MelodyLibrary), 0);
+  WaveLibraryEntry* eight = WaveLibraryEntryNew();
+  QUARLE_BASICS::DynZStringAssign(eight->Folder, Home("MELODIES"));
+  QUARLE_BASICS::DynZStringAssign(eight->File, "eight.mel");
+  eight->Sound.samples = static_cast<float*>(std::calloc(6 + 4 * 12, sizeof(float)));
+  eight->Sound.dataSize = (6 + 4 * 12) * 4;
+  eight->LoadState = kWaveDataHeld;
+  eight->State = kWaveCreating;
+  float* d = eight->Sound.samples;
+  d[0] = 8.0f;
+  d[1] = 8.0f;
+  d[3] = 1.0f;
+  for (int32_t k = 0; k < 8; ++k) {
+    d[6 + 4 * k] = 0.25f;
+    d[7 + 4 * k] = 0.02f;
+    d[8 + 4 * k] = 1.0f;
+    d[9 + 4 * k] = 0.5f * static_cast<float>(k);
+    d[2] += 0.25f;
+  }
+  WaveLibraryListCommit(MelodyLibrary, eight);
+  AttachWaveToModule(seq8, eight, ~uint64_t{0});
+  ASSERT_EQ(seq8->ModuleSwitches[kSwitchRecord], -1);
+  SetIntField(seq8->AuxVoiceState[0][3], 8);          // notes recorded
+  SetIntField(seq8->AuxVoiceState[0][0], 4 * 48000);  // frames recorded
 
   ASSERT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
   QUARLE_AUDIO::SoundBuffer sb;
@@ -794,8 +821,13 @@ TEST_F(SynthFileTest, LoadingAnotherSynthEndsRunningRecordingsAndWritesThem) {
   EXPECT_FLOAT_EQ(sb.samples[299], 0.299f);
   QUARLE_AUDIO::SoundBufferFree(&sb);
   EXPECT_GE(FindLoadedWave(Home("AUDIO\\RECORDED"), "live.wav", 0), 0);
-  EXPECT_FALSE(fs::exists(Os("MELODIES/none.mel")));
-  EXPECT_EQ(MelodyLibrary.header.count, melodies - 1);
+  EXPECT_FALSE(fs::exists(Os("MELODIES/none.mel")));  // no note: nothing to keep
+  // The eight notes are in their file, trimmed to what was recorded.
+  const auto b = ReadBytes(Os("MELODIES/eight.mel"));
+  ASSERT_EQ(b.size(), 32u + 24u + 16u * 8u);
+  float first = 0.0f;
+  std::memcpy(&first, b.data() + 32 + 4 * 7, 4);
+  EXPECT_EQ(first, 0.02f);
 }
 
 // The module list starts with room for 1,000 modules and the reader places
