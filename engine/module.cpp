@@ -206,10 +206,12 @@ int32_t ModuleAllocBuffers(ModuleRecord& m, int32_t elements, int32_t channels, 
   int32_t count = (perVoice != 0 && m.Category != kCategoryControl && m.PolyphonyCapability >= 1) ? kVoices : 1;
   // One block holds every voice's buffer, each on its own 64-byte line, so
   // that a voice loop walks one array instead of chasing small allocations.
-  FreeWorkBuffers(m);
+  // The old block goes only once the new one is there: a failed allocation
+  // leaves the module as it was.
   const int64_t stride = WorkBufferStride(size);
   auto* block = static_cast<float*>(std::calloc(static_cast<size_t>(stride * count), sizeof(float)));
   if (block == nullptr) return -QUARLE_BASICS::kErrAllocation;
+  FreeWorkBuffers(m);
   for (int32_t b = 0; b < count; ++b) m.WorkBuffers[b] = block + stride * b;
   m.WorkBufferSize = static_cast<int32_t>(size);
   m.WorkBufferElements = elements;

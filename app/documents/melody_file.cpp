@@ -30,10 +30,12 @@ int32_t SaveMelody(WaveLibraryEntry* entry) {
   const int32_t before = entry->State;
   entry->State = kWaveCreating;
 
-  // The data array holds N bytes; a stored size rounded up is padded with zeros.
-  const int64_t stored = StoredBytes(n);
+  // The file holds round(N / 4) x 4 bytes of an N-byte record, which for a
+  // size of no whole words would cut its last bytes off (or make the reader
+  // refuse it): such a record is stored as whole words, padded with zeros.
+  const int64_t stored = (n + 3) / 4 * 4;
   std::vector<unsigned char> record(static_cast<size_t>(stored), 0);
-  if (stored > 0) std::memcpy(record.data(), data, static_cast<size_t>(stored < n ? stored : n));
+  if (n > 0) std::memcpy(record.data(), data, static_cast<size_t>(n));
 
   DocumentWriter w;
   const std::string path = DynZStringGet(entry->Folder) + "\\" + DynZStringGet(entry->File);
@@ -41,7 +43,7 @@ int32_t SaveMelody(WaveLibraryEntry* entry) {
   if (rc == 0) {
     DocumentPutI32(w, kMelodyMagicLength);
     DocumentPut(w, kMelodyMagic, kMelodyMagicLength);
-    DocumentPutI32(w, static_cast<int32_t>(n));
+    DocumentPutI32(w, static_cast<int32_t>(stored));
     if (stored > 0) DocumentPut(w, record.data(), record.size());
     rc = DocumentWriterCommit(w);
   }
@@ -65,8 +67,10 @@ int32_t LoadMelody(const std::string& folder, const std::string& file) {
   int32_t n = 0;
   const bool head = in.ReadText(magic, kMelodyMagicLength) && magic == kMelodyMagic && in.ReadI32(n);
   // The record must hold its head and must be in the file: a size beyond the
-  // file would only make us allocate for nothing.
-  if (!head || n < kMelodyHeadBytes || n > in.Left) {
+  // file would only make us allocate for nothing. The file holds the record
+  // as round(N / 4) x 4 bytes.
+  const int64_t stored = head ? StoredBytes(n) : 0;
+  if (!head || n < kMelodyHeadBytes || stored > in.Left) {
     platform::FileClose(number);
     return -kErrIncompatibleFile;
   }
@@ -78,8 +82,9 @@ int32_t LoadMelody(const std::string& folder, const std::string& file) {
   DynZStringAssign(e->File, file);
   DynZStringAssign(e->Folder, folder);
   e->State = kWaveCreating;
-  e->Sound.dataSize = static_cast<uint32_t>(n);
-  const int64_t stored = StoredBytes(n);
+  // What the entry holds: N bytes, or fewer when the file stores fewer.
+  const int64_t held = stored < n ? stored : n;
+  e->Sound.dataSize = static_cast<uint32_t>(held);
   std::free(e->Sound.samples);
   e->Sound.samples = static_cast<float*>(std::calloc(static_cast<size_t>(stored) / 4 + 1, sizeof(float)));
   if (e->Sound.samples == nullptr) {
@@ -90,7 +95,7 @@ int32_t LoadMelody(const std::string& folder, const std::string& file) {
   const int64_t want = stored < in.Left ? stored : in.Left;
   rc = platform::FileGet(number, 0, e->Sound.samples, static_cast<size_t>(want), &got);
   platform::FileClose(number);
-  if (rc != 0 || static_cast<int64_t>(got) != n) return FreeLibraryEntry(e, -kErrIncompatibleFile);
+  if (rc != 0 || static_cast<int64_t>(got) != stored) return FreeLibraryEntry(e, -kErrIncompatibleFile);
 
   const float* w = e->Sound.samples;
   const float slots = w[0];
@@ -100,7 +105,7 @@ int32_t LoadMelody(const std::string& folder, const std::string& file) {
   // claims must be in the record. A record may hold more (a recording saved
   // before its buffer was trimmed): playback reads only the slots claimed.
   if (!std::isfinite(slots) || !std::isfinite(rate) || !std::isfinite(length) || slots < 0.0f ||
-      std::nearbyint(static_cast<double>(16.0f * slots + 24.0f)) > static_cast<double>(n))
+      std::nearbyint(static_cast<double>(16.0f * slots + 24.0f)) > static_cast<double>(held))
     return FreeLibraryEntry(e, -kErrIncompatibleFile);
   e->Duration = length;
   e->Pitch[0] = RateWhole > 0 ? rate * 4.0f / static_cast<float>(RateWhole) : 0.0f;

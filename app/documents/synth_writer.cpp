@@ -116,12 +116,13 @@ void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
 }
 
 // Each state as it stands once the render callback took its pending change;
-// the copy is taken under the state's voices lock. The render callback takes
+// the copy is taken under the state's two locks (voices, then held keys: the
+// key handlers change held keys under the second alone). The render callback takes
 // every pending change at its next frame, so one deadline serves the whole
 // save: the wait sleeps between looks and ends at the deadline, after which
 // the states are written as they stand and the save says so once.
 void WriteKeyboardBank(DocumentWriter& w, KeyboardState* const* bank, platform::Mutex* const* voiceLocks,
-                       double deadline, bool& unanswered) {
+                       platform::Mutex* const* keyLocks, double deadline, bool& unanswered) {
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
     KeyboardState copy;
     KeyboardState* state = bank[k];
@@ -138,7 +139,8 @@ void WriteKeyboardBank(DocumentWriter& w, KeyboardState* const* bank, platform::
         }
         platform::SleepMs(1);
       }
-      platform::MutexGuard guard(voiceLocks[k]);
+      platform::MutexGuard voices(voiceLocks[k]);
+      platform::MutexGuard keys(keyLocks[k]);
       KeyboardStateCopyOut(copy, *state);
     }
     DocumentPut(w, &copy, sizeof copy);
@@ -234,8 +236,8 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   {
     const double deadline = platform::HighResClock() + KeyboardPendingWait;
     bool unanswered = false;
-    WriteKeyboardBank(w, OctaveBoardStates, OctaveBoardVoiceLocks, deadline, unanswered);
-    WriteKeyboardBank(w, KeyboardStates, KeyboardVoiceLocks, deadline, unanswered);
+    WriteKeyboardBank(w, OctaveBoardStates, OctaveBoardVoiceLocks, OctaveBoardKeyLocks, deadline, unanswered);
+    WriteKeyboardBank(w, KeyboardStates, KeyboardVoiceLocks, KeyboardKeyLocks, deadline, unanswered);
   }
 
   // References are list positions, so the list must have no gaps.

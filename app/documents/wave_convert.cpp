@@ -205,9 +205,12 @@ std::string UniqueFileName(const std::string& folder, const std::string& name) {
   const size_t dot = name.rfind('.');
   const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot);
   std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-  // Copies of copies count on from the base stem.
+  // Copies of copies count on from the base stem; a '#' that is part of the
+  // name ("C#minor") is no copy number.
   const size_t hash = stem.rfind('#');
-  if (hash != std::string::npos) stem = stem.substr(0, hash);
+  if (hash != std::string::npos && hash + 1 < stem.size() &&
+      stem.find_first_not_of("0123456789", hash + 1) == std::string::npos)
+    stem = stem.substr(0, hash);
   int64_t n = 2;
   while (platform::FileExists(folder + "\\" + stem + "#" + std::to_string(n) + ext)) ++n;
   const std::string copy = stem + "#" + std::to_string(n) + ext;

@@ -160,6 +160,29 @@ void ReleaseUnloadedEntry(WaveLibraryEntry* e) {
     WaveLibraryEntryDelete(e);
 }
 
+namespace {
+
+bool EmptyRecording(const WaveLibraryEntry* e) {
+  return e != nullptr && e->State == kWaveIdle && e->Saved == 0 && e->LoadState == kWaveDataHeld &&
+         e->Sound.frameCount == 0 && !HeldByModule(e);
+}
+
+}  // namespace
+
+void DiscardEmptyRecording(WaveLibraryEntry* e) {
+  WaveLibraryList& list = SynthSamples;
+  WaveLibraryEntry* taken = nullptr;
+  {
+    platform::MutexGuard guard(list.header.lock);
+    for (int32_t i = 0; i < list.header.count && list.entries != nullptr; ++i) {
+      if (list.entries[i] != e) continue;
+      if (EmptyRecording(e)) taken = WaveLibraryListTake(list, i);
+      break;
+    }
+  }
+  ReleaseUnloadedEntry(taken);
+}
+
 int32_t ReclaimUnloadedEntries() {
   std::erase_if(KeptEntries, [](WaveLibraryEntry* e) {
     if (StillReachable(e)) return false;
@@ -169,9 +192,7 @@ int32_t ReclaimUnloadedEntries() {
   WaveLibraryList& list = SynthSamples;
   for (int32_t i = list.header.count - 1; i >= 0 && list.entries != nullptr; --i) {
     WaveLibraryEntry* e = list.entries[i];
-    if (e == nullptr || e->State != kWaveIdle || e->Saved != 0 || e->LoadState != kWaveDataHeld ||
-        e->Sound.frameCount != 0 || HeldByModule(e))
-      continue;
+    if (!EmptyRecording(e)) continue;
     if (list.header.lock != nullptr) platform::MutexLock(list.header.lock);
     WaveLibraryEntry* taken = WaveLibraryListTake(list, i);
     if (list.header.lock != nullptr) platform::MutexUnlock(list.header.lock);

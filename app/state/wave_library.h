@@ -130,6 +130,10 @@ void ReleaseUnloadedEntry(WaveLibraryEntry* e);
 // SynthSamples the recordings that ended without a frame (idle, unsaved,
 // empty, held by no module). Main thread. How many entries are still kept.
 int32_t ReclaimUnloadedEntries();
+// Takes a recording that ended without a frame out of SynthSamples and frees
+// it (as ReleaseUnloadedEntry does), when it is still there, idle, unsaved,
+// empty and held by no module; anything else is left alone. Main thread.
+void DiscardEmptyRecording(WaveLibraryEntry* e);
 
 // The engine's view of an entry (installed as Tarvelo::DescribeWave): the
 // channels, frames, interleaved data and channel-0 pitch. The frame count

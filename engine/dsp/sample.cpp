@@ -8,6 +8,7 @@
 #include "basics/complex.h"
 #include "engine/dsp/analysis.h"
 #include "engine/dsp/contract.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/notes.h"
 
 namespace Tarvelo {
@@ -146,7 +147,7 @@ void FinishSampleRecording(ModuleRecord& m) {
   if (frames == 0) {
     // Stopped before a whole frame: nothing to analyse or play. The module
     // keeps its frequency and step and lets go of the sound, which is left
-    // empty and idle for the interface to discard.
+    // empty and idle and handed to the interface thread to discard.
     if (e != nullptr) {
       e->Sound.dataSize = 0;
       e->Sound.frameCount = 0;
@@ -160,7 +161,7 @@ void FinishSampleRecording(ModuleRecord& m) {
     ModuleResetVoices(m);
     m.ModuleSwitches[kSwitchRecord] = 0;
     m.RecordDone = 0;
-    if (SampleListChanged != nullptr) SampleListChanged();
+    SampleRecordingDiscarded(e);
     return;
   }
   if (frames < m.SampleFrames) {

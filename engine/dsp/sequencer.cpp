@@ -8,6 +8,7 @@
 
 #include "app/state/wave_library.h"
 #include "engine/dsp/contract.h"
+#include "engine/dsp/sample.h"
 #include "engine/dsp/control_common.h"
 #include "engine/dsp/settings.h"
 #include "platform/threads.h"
@@ -27,14 +28,33 @@ namespace {
 
 void RemoveMelodyAt(int32_t index, const WaveLibraryEntry* expected);
 
-// Empty recordings the audio thread hands to the interface thread: freeing one
-// takes the melody library's lock, which the interface holds through file I/O.
-// One producer (the audio thread) and one consumer (the interface thread).
+// Empty recordings (melodies and samples) the audio thread hands to the
+// interface thread: freeing one takes its library's lock, which the interface
+// holds through file I/O. One producer (the audio thread) and one consumer
+// (the interface thread).
+struct Discard {
+  WaveLibraryEntry* Entry;
+  bool Sample;
+};
 constexpr uint32_t kDiscardSlots = 64;
-WaveLibraryEntry* g_discards[kDiscardSlots] = {};
+Discard g_discards[kDiscardSlots] = {};
 std::atomic<uint32_t> g_discardHead{0};  // next to take (consumer)
 std::atomic<uint32_t> g_discardTail{0};  // next to fill (producer)
 std::atomic<bool> g_wakePosted{false};
+
+void HandOverDiscard(WaveLibraryEntry* discard, bool sample) {
+  if (discard != nullptr) {
+    const uint32_t tail = g_discardTail.load(std::memory_order_relaxed);
+    // With every slot taken the entry stays in the library, empty: kept rather
+    // than freed where it must not be.
+    if (tail - g_discardHead.load(std::memory_order_acquire) < kDiscardSlots) {
+      g_discards[tail % kDiscardSlots] = Discard{discard, sample};
+      g_discardTail.store(tail + 1, std::memory_order_release);
+    }
+  }
+  if (!g_wakePosted.exchange(true) && (WakeInterfaceForMelodies == nullptr || !WakeInterfaceForMelodies()))
+    g_wakePosted.store(false);
+}
 
 }  // namespace
 
@@ -44,28 +64,35 @@ void MelodyRecordingFinished(WaveLibraryEntry* discard) {
     PublishMelodyList();
     return;
   }
-  if (discard != nullptr) {
-    const uint32_t tail = g_discardTail.load(std::memory_order_relaxed);
-    // With every slot taken the entry stays in the library, empty: kept rather
-    // than freed where it must not be.
-    if (tail - g_discardHead.load(std::memory_order_acquire) < kDiscardSlots) {
-      g_discards[tail % kDiscardSlots] = discard;
-      g_discardTail.store(tail + 1, std::memory_order_release);
-    }
+  HandOverDiscard(discard, false);
+}
+
+void SampleRecordingDiscarded(WaveLibraryEntry* discard) {
+  if (platform::OnInterfaceThread()) {
+    if (discard != nullptr) DiscardEmptyRecording(discard);
+    if (SampleListChanged != nullptr) SampleListChanged();
+    return;
   }
-  if (!g_wakePosted.exchange(true) && (WakeInterfaceForMelodies == nullptr || !WakeInterfaceForMelodies()))
-    g_wakePosted.store(false);
+  HandOverDiscard(discard, true);
 }
 
 void TakeFinishedRecordings() {
   g_wakePosted.store(false);
+  bool samples = false;
   const uint32_t tail = g_discardTail.load(std::memory_order_acquire);
   for (uint32_t head = g_discardHead.load(std::memory_order_relaxed); head != tail; ++head) {
     // Found by address only: the interface may have removed it meanwhile.
-    RemoveMelodyAt(-1, g_discards[head % kDiscardSlots]);
+    const Discard d = g_discards[head % kDiscardSlots];
+    if (d.Sample) {
+      DiscardEmptyRecording(d.Entry);
+      samples = true;
+    } else {
+      RemoveMelodyAt(-1, d.Entry);
+    }
     g_discardHead.store(head + 1, std::memory_order_release);
   }
   PublishMelodyList();
+  if (samples && SampleListChanged != nullptr) SampleListChanged();
 }
 
 namespace {

@@ -88,6 +88,9 @@ extern void (*PublishMelodyList)();
 // handed over and WakeInterfaceForMelodies asks the interface thread to call
 // TakeFinishedRecordings, which frees it and redraws the list.
 void MelodyRecordingFinished(WaveLibraryEntry* discard);
+// The same for a Sample recording that ended before its first frame: the
+// empty entry leaves the synth's samples on the interface thread.
+void SampleRecordingDiscarded(WaveLibraryEntry* discard);
 void TakeFinishedRecordings();
 // Installed by the program (posts to queue 0; false when it could not); may
 // stay null.

@@ -207,16 +207,6 @@ int32_t OnFilterHighPass(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 
 namespace {
 
-// The entry of the filter list that names folder\file, or null.
-WaveLibraryEntry* FilterEntryNaming(const std::string& folder, const std::string& file) {
-  platform::MutexGuard guard(FilterLibrary.header.lock);
-  for (int32_t i = 0; i < FilterLibrary.header.count && FilterLibrary.entries; ++i) {
-    WaveLibraryEntry* e = FilterLibrary.entries[i];
-    if (e && DynZStringGet(e->File) == file && DynZStringGet(e->Folder) == folder) return e;
-  }
-  return nullptr;
-}
-
 // Writes a designed filter; a failure is said and leaves the entry unsaved,
 // so that the next synth save tries again.
 void SaveDesignedFilter(WaveLibraryEntry* e) {
@@ -243,20 +233,10 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (n < 0) n = 0;
   if (n > kFirMaxTaps) n = kFirMaxTaps;
   const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\FILTERS";
-  std::string file = FilterDesignFileName();
-  // One entry per file: the same design again renews the taps of its entry
-  // (its tap count is in the name, so the array keeps its size).
-  if (WaveLibraryEntry* same = FilterEntryNaming(folder, file)) {
-    if (same->State == kWaveIdle && same->Sound.samples && same->Sound.format.channels == 1 &&
-        same->Sound.frameCount == static_cast<uint32_t>(n) && same->Sound.dataSize >= static_cast<uint32_t>(4 * n)) {
-      std::memcpy(same->Sound.samples, d.FirKernel, sizeof(float) * static_cast<size_t>(n));
-      same->Pitch[0] = DesignGain(d);
-      SaveDesignedFilter(same);
-      return 0;
-    }
-    // Another kind of kernel holds the name: the design takes a name of its own.
-    file = FreeEntryFileName(FilterLibrary, folder, file);
-  }
+  // Every design is a new entry under a name that no file on disk and no
+  // loaded entry has: a file of the same name (loaded or not) stays as it is,
+  // and a loaded entry a Convolutive filter may be playing keeps its taps.
+  const std::string file = FreeEntryFileName(FilterLibrary, folder, FilterDesignFileName());
   if (WaveLibraryListReserve(FilterLibrary) != 0) return -QUARLE_BASICS::kErrAllocation;
   WaveLibraryEntry* e = WaveLibraryEntryNew();
   if (!e) return -QUARLE_BASICS::kErrAllocation;

@@ -137,7 +137,8 @@ int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     return 0;
   }
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
-  if (!e || !e->Sound.samples || e->State != kWaveIdle) return 0;
+  // A recording that ended before its first frame has nothing to play.
+  if (!e || !e->Sound.samples || e->State != kWaveIdle || e->Sound.frameCount == 0) return 0;
   float f = e->Pitch[0] / RateQuarter;
   const float ratio = QUARLE_BASICS::RatioValue(e->RateRatio);
   if (ratio != 1.0f && ratio > 0.0f) f = f / ratio;

@@ -122,6 +122,44 @@ TEST_F(MelodyFileTest, RecordsHoldingMoreThanTheirHeadClaimsLoad) {
   EXPECT_EQ(MelodyLibrary.header.count, 2);
 }
 
+TEST_F(MelodyFileTest, RecordsOfNoWholeWordsSaveAndLoadBack) {
+  // 58 bytes: two events and a half word. Stored as 60 (whole words, zero
+  // padded), so nothing of the record is cut off and the file loads again.
+  WaveLibraryEntry* e = Recorded("odd.mel", 24 + 16 * 2 + 2);
+  reinterpret_cast<unsigned char*>(e->Sound.samples)[57] = 0x5A;
+  ASSERT_EQ(SaveMelody(e), 0);
+  const auto bytes = ReadBytes(Os("MELODIES/odd.mel"));
+  ASSERT_EQ(bytes.size(), 32u + 60u);
+  int32_t n = 0;
+  std::memcpy(&n, bytes.data() + 28, 4);
+  EXPECT_EQ(n, 60);
+  EXPECT_EQ(bytes[32 + 57], 0x5A);
+  EXPECT_EQ(bytes[32 + 58], 0);
+  ASSERT_EQ(LoadMelody(Home("MELODIES"), "odd.mel"), 0);
+  EXPECT_EQ(MelodyLibrary.entries[0]->Sound.dataSize, 60u);
+  EXPECT_EQ(std::memcmp(MelodyLibrary.entries[0]->Sound.samples, e->Sound.samples, 58), 0);
+
+  // Files laid out as round(N / 4) x 4 bytes after N load: 58 -> 56 bytes
+  // (ties to even), 62 -> 64 bytes; the entry holds what the file holds.
+  auto written = [&](const char* name, int32_t size, size_t follow) {
+    std::vector<unsigned char> b(32 + follow, 0);
+    const int32_t magicLength = 24;
+    std::memcpy(b.data(), &magicLength, 4);
+    std::memcpy(b.data() + 4, "TARVELO MELODY FILE V1.0", 24);
+    std::memcpy(b.data() + 28, &size, 4);
+    const float slots = 2.0f;
+    std::memcpy(b.data() + 32, &slots, 4);
+    WriteBytes(Os(std::string("MELODIES/") + name), b);
+    return LoadMelody(Home("MELODIES"), name);
+  };
+  ASSERT_EQ(written("down.mel", 58, 56), 1);
+  EXPECT_EQ(MelodyLibrary.entries[1]->Sound.dataSize, 56u);
+  ASSERT_EQ(written("up.mel", 62, 64), 2);
+  EXPECT_EQ(MelodyLibrary.entries[2]->Sound.dataSize, 62u);
+  EXPECT_EQ(written("short.mel", 62, 62), -kErrIncompatibleFile);
+  EXPECT_EQ(MelodyLibrary.header.count, 3);
+}
+
 TEST_F(MelodyFileTest, FailedSaveKeepsThePreviousFile) {
   WaveLibraryEntry* e = Recorded("keep.mel", 24 + 16 * 4);
   ASSERT_EQ(SaveMelody(e), 0);

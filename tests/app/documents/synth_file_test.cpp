@@ -24,6 +24,7 @@
 #include "engine/catalog/catalog.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
+#include "engine/dsp/control_common.h"
 #include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/midimap_hooks.h"
@@ -768,6 +769,99 @@ TEST_F(SynthFileTest, LoadingAnotherSynthWritesUnsavedRecordingsFirst) {
   EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
 }
 
+// A Sample module still recording when another synth is loaded: the
+// recording ends with the frames it holds and is written before the old
+// synth's lists are emptied, and so does a melody recording; one that got no
+// note goes.
+TEST_F(SynthFileTest, LoadingAnotherSynthEndsRunningRecordingsAndWritesThem) {
+  BuildSynth();
+  Save("other.tarvelo");
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "live.wav", 0.1f, 1, 48000), 0);
+  WaveLibraryEntry* rec = SynthSamples.entries[SynthSamples.header.count - 1];
+  AttachWaveToModule(smp_, rec, ~uint64_t{0});
+  ASSERT_EQ(smp_->ModuleSwitches[kSwitchRecord], -1);
+  for (int32_t k = 0; k < 300; ++k) rec->Sound.samples[k] = 0.001f * static_cast<float>(k);
+  smp_->FramesRecorded = 300;  // as the render callback left it
+  WaveLibraryEntry* mel = RecordingMelody(Home("MELODIES"), "none.mel");
+  AttachWaveToModule(seq_, mel, ~uint64_t{0});
+  ASSERT_EQ(seq_->ModuleSwitches[kSwitchRecord], -1);
+  // A second Sequencer has recorded eight notes, a beat every 0.5 s, in 4 s.
+  ModuleRecord* seq8 = Add(kTypeSequencer);
+  ASSERT_EQ(WaveLibraryListReserve(MelodyLibrary), 0);
+  WaveLibraryEntry* eight = WaveLibraryEntryNew();
+  QUARLE_BASICS::DynZStringAssign(eight->Folder, Home("MELODIES"));
+  QUARLE_BASICS::DynZStringAssign(eight->File, "eight.mel");
+  eight->Sound.samples = static_cast<float*>(std::calloc(6 + 4 * 12, sizeof(float)));
+  eight->Sound.dataSize = (6 + 4 * 12) * 4;
+  eight->LoadState = kWaveDataHeld;
+  eight->State = kWaveCreating;
+  float* d = eight->Sound.samples;
+  d[0] = 8.0f;
+  d[1] = 8.0f;
+  d[3] = 1.0f;
+  for (int32_t k = 0; k < 8; ++k) {
+    d[6 + 4 * k] = 0.25f;
+    d[7 + 4 * k] = 0.02f;
+    d[8 + 4 * k] = 1.0f;
+    d[9 + 4 * k] = 0.5f * static_cast<float>(k);
+    d[2] += 0.25f;
+  }
+  WaveLibraryListCommit(MelodyLibrary, eight);
+  AttachWaveToModule(seq8, eight, ~uint64_t{0});
+  ASSERT_EQ(seq8->ModuleSwitches[kSwitchRecord], -1);
+  SetIntField(seq8->AuxVoiceState[0][3], 8);          // notes recorded
+  SetIntField(seq8->AuxVoiceState[0][0], 4 * 48000);  // frames recorded
+
+  ASSERT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+  QUARLE_AUDIO::SoundBuffer sb;
+  QUARLE_AUDIO::SoundBufferInit(&sb);
+  ASSERT_EQ(QUARLE_AUDIO::ReadWavHeader(Home("AUDIO\\RECORDED\\live.wav"), &sb), 0);
+  ASSERT_EQ(QUARLE_AUDIO::ReadWavData(Home("AUDIO\\RECORDED\\live.wav"), &sb), 0);
+  EXPECT_EQ(sb.frameCount, 300u);
+  EXPECT_FLOAT_EQ(sb.samples[299], 0.299f);
+  QUARLE_AUDIO::SoundBufferFree(&sb);
+  EXPECT_GE(FindLoadedWave(Home("AUDIO\\RECORDED"), "live.wav", 0), 0);
+  EXPECT_FALSE(fs::exists(Os("MELODIES/none.mel")));  // no note: nothing to keep
+  // The eight notes are in their file, trimmed to what was recorded.
+  const auto b = ReadBytes(Os("MELODIES/eight.mel"));
+  ASSERT_EQ(b.size(), 32u + 24u + 16u * 8u);
+  float first = 0.0f;
+  std::memcpy(&first, b.data() + 32 + 4 * 7, 4);
+  EXPECT_EQ(first, 0.02f);
+}
+
+// The module list starts with room for 1,000 modules and the reader places
+// record i at position i: a synth of more modules grows the list first, and
+// links and the output beyond position 1,000 come back.
+TEST_F(SynthFileTest, ASynthOfMoreThanAThousandModulesLoadsWhole) {
+  constexpr int32_t kRectifierType = 41;
+  constexpr int32_t kCount = 1003;
+  std::vector<ModuleRecord*> made;
+  for (int32_t i = 0; i < kCount; ++i) made.push_back(Add(kRectifierType));
+  ASSERT_EQ(ModuleList.count, kCount);
+  Link(made[1002], 0, made[1001]);
+  Link(made[1001], 0, made[3]);
+  RequestGraphRebuild(0, 0, made[1002]);
+  Save("big.tarvelo");
+  ResetEngine();
+  ReclaimRemovedModules();
+  std::free(ModuleList.entries);
+  ModuleList.entries = static_cast<ModuleRecord**>(std::calloc(kModuleListInitialCapacity, sizeof(ModuleRecord*)));
+  ModuleList.capacity = kModuleListInitialCapacity;
+
+  ASSERT_EQ(LoadSynth(Home("SYNTHS"), "big.tarvelo"), 0);
+  ASSERT_EQ(ModuleList.count, kCount);
+  EXPECT_GE(ModuleList.capacity, kCount);
+  ModuleRecord* last = ModuleList.entries[1002];
+  ModuleRecord* middle = ModuleList.entries[1001];
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(last->InstanceNumber, 1003);
+  EXPECT_EQ(last->ListIndex, 1002);
+  EXPECT_EQ(last->PortSources[0], middle);
+  EXPECT_EQ(middle->PortSources[0], ModuleList.entries[3]);
+  EXPECT_EQ(SynthOutputModule.load(), last);
+}
+
 TEST_F(SynthFileTest, MissingSampleBecomesAPlaceholderTheModuleKeeps) {
   BuildSynth();
   Save("m.tarvelo");
@@ -869,6 +963,33 @@ TEST_F(SynthFileTest, UnansweredKeyChangesDelayASaveOnce) {
   EXPECT_LT(took, 32 * 0.2);  // far below a wait per state, whatever the sanitizer costs
   EXPECT_EQ(CountReports("The audio engine did not take the latest key changes"), 1);
   EXPECT_EQ(Bytes("stuck.tarvelo").size(), Bytes("calm.tarvelo").size());  // saved all the same
+}
+
+// A key handler changes held keys under the held-keys lock alone: the save
+// must wait for it, or it writes a state half old, half new.
+TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
+  KeyboardState& k = *KeyboardStates[3];
+  std::atomic<bool> done{false};
+  std::thread saver;
+  {
+    platform::MutexGuard keys(KeyboardKeyLocks[3]);
+    saver = std::thread([&] {
+      EXPECT_EQ(SaveSession(Home("SYNTHS"), "held.tarvelo"), 0);
+      done = true;
+    });
+    for (int32_t i = 0; i < 50 && !done.load(); ++i) platform::SleepMs(2);
+    EXPECT_FALSE(done.load());
+    KbStore(k.HeldKeys[0].Key, 77u);
+    KbStore(k.HeldKeys[0].Voice, 5);
+  }
+  saver.join();
+  const auto b = Bytes("held.tarvelo");
+  const Layout l = Walk(b);
+  KeyboardState stored;
+  std::memcpy(static_cast<void*>(&stored), b.data() + l.states + 4 + (16 + 3) * sizeof(KeyboardState),
+              sizeof stored);
+  EXPECT_EQ(stored.HeldKeys[0].Key, 77u);
+  EXPECT_EQ(stored.HeldKeys[0].Voice, 5);
 }
 
 // Everything at once, as a user playing a live set would have it: the render

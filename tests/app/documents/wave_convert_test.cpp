@@ -211,6 +211,17 @@ TEST_F(WaveConvertTest, CopiesCountOnFromTheBaseStem) {
   EXPECT_EQ(UniqueFileName(Home("AUDIO"), ""), "");
 }
 
+TEST_F(WaveConvertTest, AHashThatIsPartOfTheNameIsKept) {
+  WriteText(Os("AUDIO/C#minor.wav"), "A");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), "C#minor.wav"), "C#minor#2.wav");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), "C#minor#2.wav"), "C#minor#3.wav");
+  WriteText(Os("AUDIO/x#.wav"), "B");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), "x#.wav"), "x##2.wav");
+  WriteText(Os("AUDIO/take#12b.wav"), "C");
+  EXPECT_EQ(UniqueFileName(Home("AUDIO"), "take#12b.wav"), "take#12b#2.wav");
+  EXPECT_EQ(ReadBytes(Os("AUDIO/C#minor#2.wav")), ReadBytes(Os("AUDIO/C#minor.wav")));
+}
+
 }  // namespace
 }  // namespace doc_test
 }  // namespace Tarvelo

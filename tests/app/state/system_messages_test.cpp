@@ -23,6 +23,7 @@
 #include "basics/console.h"
 #include "basics/errors.h"
 #include "basics/program.h"
+#include "basics/queues.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/module_fixture.h"
 #include "platform/display.h"
@@ -250,6 +251,40 @@ TEST_F(SystemMessageTest, ZoomLanguageAndScreenModeWaitForARestart) {
   QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
   Handle(Message(3));
   EXPECT_EQ(Messages()[4], std::make_pair("Error saving settings file: " + QUARLE_BASICS::ErrorText(-27), 2));
+}
+
+// Once a control is named for the screen-mode notice, the change clicks it:
+// one control event (bits 8) on queue 0, addressed to that control.
+TEST_F(SystemMessageTest, ScreenModeChangeClicksTheNamedNoticeControl) {
+  if (QUARLE_BASICS::CommandQueueCount() == 0) {
+    int32_t q = -1;
+    ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
+  }
+  QUARLE_BASICS::CommandMessage* buffer = nullptr;
+  QUARLE_BASICS::ArrayHeader header;
+  QUARLE_BASICS::ArrayHeaderInit(header);
+  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);  // whatever waited
+  StateUi.ControlId = [](int32_t slot) { return slot == kSlotResolutionNotice ? 321 : Id(slot); };
+  platform::DisplaySetSimulated(platform::DisplayModes(), 1920, 1080, 1);
+  const float modes[2][2] = {{1280, 720}, {1920, 1080}};
+  std::memcpy(QUARLE_VISUALS::ScreenModes, modes, sizeof modes);
+  QUARLE_VISUALS::ScreenModeCount = 2;
+  CommandMessage m = Message(102, 1.0f);
+  m.single3 = 0.0f;
+  EXPECT_EQ(Handle(m), 0);
+  platform::DisplayResetSimulated();
+  QUARLE_VISUALS::ScreenModeCount = 0;
+  EXPECT_EQ(Settings.ScreenWidth, 1920);
+  EXPECT_EQ(Settings.Monitors, 1);
+  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
+  ASSERT_EQ(header.count, 1);
+  EXPECT_EQ(buffer[0].type, QUARLE_BASICS::kCommandControlEvent);
+  EXPECT_EQ(buffer[0].arg2, 321u);
+  EXPECT_EQ(buffer[0].arg5, 8u);
+  std::free(buffer);
+  QUARLE_BASICS::ArrayHeaderFree(header);
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(Messages()[0].first, "Please restart for this change to take effect.");
 }
 
 TEST_F(SystemMessageTest, DisplayDriverChange) {

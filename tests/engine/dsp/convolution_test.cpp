@@ -88,6 +88,22 @@ TEST_F(ConvolutionTest, OneTapDelaysByTheRingAndTwoTapsByOneFrame) {
   for (size_t k = 1; k < 50; ++k) EXPECT_EQ(y[k], ramp[k - 1]) << k;
 }
 
+// The ring holds 128 frames: a kernel of 200 taps plays its first 128 taps
+// (tap 0 one ring later) and never reads past the ring.
+TEST_F(ConvolutionTest, AKernelLongerThanTheRingPlaysItsFirst128Taps) {
+  std::vector<float> taps(200);
+  for (int32_t t = 0; t < 200; ++t) taps[t] = 0.001f * static_cast<float>(t + 1);
+  ModuleRecord* src = Source();
+  ModuleRecord* f = Filter(src, taps);
+  const std::vector<float> y = Run(src, f, {1.0f}, 400);
+  for (size_t k = 0; k < y.size(); ++k) {
+    float want = 0.0f;
+    if (k >= 1 && k < 128) want = taps[k];
+    if (k == 128) want = taps[0];
+    EXPECT_EQ(y[k], want) << k;
+  }
+}
+
 TEST_F(ConvolutionTest, AttenuationResonanceAndClipping) {
   ModuleRecord* src = Source();
   ModuleRecord* f = Filter(src, {0.0f, 1.0f});

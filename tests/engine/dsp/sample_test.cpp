@@ -163,6 +163,31 @@ TEST_F(SampleKernelTest, HostileInputsStayInsideTheSound) {
   }
 }
 
+// Without a sound every voice passes its own voice of the input through,
+// whatever its frequency (a voice index taken from the frequency would leave
+// the 32 voices for negative or large ones).
+TEST_F(SampleKernelTest, WithoutASoundEachVoicePassesItsOwnInputThrough) {
+  ModuleRecord* src = Source(1, 4, true);
+  for (int32_t v = 0; v < 4; ++v) Put(src, 0, v, 0.125f * static_cast<float>(v + 1));
+  ModuleRecord* s = Add(kTypeSample);
+  PerVoice(s);
+  s->ChannelsProcessed = 1;
+  s->ModuleSwitches[kSwitchPlay] = -1;
+  Link(s, kSampleInput, src);
+  s->VoiceMapSourcePort = kSampleInput;  // the voices are the input's
+  ASSERT_EQ(s->SampleData, nullptr);
+  Set(s, kSampleAmplitude, 0.5f);
+  Set(s, kSampleBias, 0.25f);
+  for (float f : {0.0f, -7.0f, 1000.0f, -1e9f}) {
+    Set(s, kSampleFrequency, f);
+    ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
+    parity_ ^= 1;
+    ASSERT_EQ(s->ActiveVoices, 4) << f;
+    for (int32_t v = 0; v < 4; ++v)
+      EXPECT_FLOAT_EQ(Level(s, 0, v), 0.5f * 0.125f * static_cast<float>(v + 1) + 0.25f) << f << " " << v;
+  }
+}
+
 TEST_F(SampleKernelTest, RecordingFindsItsPitchAndPlaysBackAtThatSpeed) {
   ModuleRecord* src = Source();
   WaveLibraryEntry* e = Blank(4800, 1);

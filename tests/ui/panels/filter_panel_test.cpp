@@ -44,23 +44,51 @@ TEST_F(FilterPanelTest, NoFilterSelectedGivesThePrototypeAndItsFile) {
   EXPECT_TRUE(fs::exists(Home() / "FILTERS" / "FIR_8-16_Triangular.wav"));
 }
 
-TEST_F(FilterPanelTest, TheSameDesignTwiceKeepsOneEntryPerFile) {
+// A design never changes a loaded entry in place (a Convolutive filter may be
+// playing its taps, with the gain of those taps): the same design again is a
+// new entry under a name of its own.
+TEST_F(FilterPanelTest, TheSameDesignTwiceMakesANewEntryAndLeavesThePlayedOneAlone) {
   ClickRow(OnFilterList, flist_, 0);
   ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
   ASSERT_EQ(FilterLibrary.header.count, 1);
   WaveLibraryEntry* first = FilterLibrary.entries[0];
-  FirDesign.FirKernel[0] = 0.5f;  // the design changed, its name did not
-  ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
-  ASSERT_EQ(FilterLibrary.header.count, 1);
-  EXPECT_EQ(FilterLibrary.entries[0], first);
-  EXPECT_EQ(first->Sound.samples[0], 0.5f);
-  EXPECT_EQ(first->Saved, -1);
+  const float tap0 = first->Sound.samples[0];
+  const float gain = first->Pitch[0];
+  ModuleRecord* conv = Make(kConvolutive);
+  SelectedModule = conv;
+  Field(flist_).Selected = 0;
+  Click(OnFilterSet, window_ + 4);
+  ASSERT_EQ(conv->SampleEntry, first);
+  const float moduleGain = conv->Params[3].Value;
 
-  // A kernel of another length under the name: the design is named apart.
-  first->Sound.frameCount = 8;
+  FirDesign.FirKernel[0] = 0.75f;  // the design changed, its name did not
+  FirDesign.FirGainSum = 9;
   ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
   ASSERT_EQ(FilterLibrary.header.count, 2);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(FilterLibrary.entries[1]->File), "FIR_8-16_Triangular (2).wav");
+  EXPECT_EQ(FilterLibrary.entries[0], first);
+  EXPECT_EQ(first->Sound.samples[0], tap0);
+  EXPECT_EQ(first->Pitch[0], gain);
+  EXPECT_EQ(conv->SampleEntry, first);
+  EXPECT_EQ(conv->Params[3].Value, moduleGain);
+  const WaveLibraryEntry* second = FilterLibrary.entries[1];
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(second->File), "FIR_8-16_Triangular (2).wav");
+  EXPECT_EQ(second->Sound.samples[0], 0.75f);
+  EXPECT_TRUE(fs::exists(Home() / "FILTERS" / "FIR_8-16_Triangular (2).wav"));
+}
+
+// A file of the design's name that is on disk but not loaded is not written over.
+TEST_F(FilterPanelTest, AFileOfTheDesignsNameOnDiskIsKept) {
+  ClickRow(OnFilterList, flist_, 0);
+  fs::create_directories(Home() / "FILTERS");
+  std::ofstream(Home() / "FILTERS" / "FIR_8-16_Triangular.wav") << "someone's filter";
+  ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+  ASSERT_EQ(FilterLibrary.header.count, 1);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(FilterLibrary.entries[0]->File), "FIR_8-16_Triangular (2).wav");
+  std::ifstream kept(Home() / "FILTERS" / "FIR_8-16_Triangular.wav");
+  std::string text;
+  std::getline(kept, text);
+  EXPECT_EQ(text, "someone's filter");
+  EXPECT_TRUE(fs::exists(Home() / "FILTERS" / "FIR_8-16_Triangular (2).wav"));
 }
 
 TEST_F(FilterPanelTest, AFilterThatCannotBeWrittenIsSaid) {

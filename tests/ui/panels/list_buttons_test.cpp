@@ -210,7 +210,9 @@ TEST_F(ListButtonsTest, CopiesTakeTheFirstFreeNumber) {
   EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "kick#3.wav");
   Browse("my#song.wav");
   Click(OnListCopy, copy);
-  EXPECT_TRUE(fs::exists(Home() / "my#2.wav"));
+  // The '#' of "my#song" is part of the name, not a copy number.
+  EXPECT_TRUE(fs::exists(Home() / "my#song#2.wav"));
+  EXPECT_FALSE(fs::exists(Home() / "my#2.wav"));
   // Nothing on view and no module: told, nothing copied.
   ShowOnly(-1);
   Click(OnListCopy, copy);

@@ -1,9 +1,14 @@
 // The sample page: recording into a new sample in memory, setting, saving and
 // unloading the sample selected in WLIST.
+#include <thread>
+
 #include "app/documents/wave_convert.h"
 #include "basics/errors.h"
 #include "basics/timetext.h"
 #include "engine/command.h"
+#include "engine/dsp/sample.h"
+#include "engine/dsp/sequencer.h"
+#include "platform/threads.h"
 #include "engine/globals.h"
 #include "panels_b_fixture.h"
 
@@ -65,6 +70,35 @@ TEST_F(SamplePanelTest, RecordingsWithinOneSecondGetNamesOfTheirOwn) {
   ASSERT_EQ(SynthSamples.header.count, 2);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(SynthSamples.entries[0]->File), "Rec20240309-14h05m07.wav");
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(SynthSamples.entries[1]->File), "Rec20240309-14h05m07 (3).wav");
+}
+
+// Stopped before its first frame, a recording leaves nothing behind: the audio
+// thread hands the empty entry to the interface thread, which takes it out of
+// the list; meanwhile it cannot be attached.
+TEST_F(SamplePanelTest, RecordingStoppedBeforeItsFirstFrameLeavesTheList) {
+  m_->Params[6].Value = 0.01f;
+  Click(OnSampleRecord, rec_);
+  ASSERT_EQ(SynthSamples.header.count, 1);
+  ASSERT_EQ(m_->ModuleSwitches[kSwitchRecord], -1);
+  bool (*wake)() = WakeInterfaceForMelodies;
+  static int32_t wakes = 0;
+  wakes = 0;
+  WakeInterfaceForMelodies = [] { return ++wakes > 0; };
+  platform::MarkInterfaceThread();
+  m_->RecordDone = -1;
+  std::thread audio([&] { FinishSampleRecording(*m_); });
+  audio.join();
+  EXPECT_EQ(wakes, 1);
+  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord], 0);
+  ASSERT_EQ(SynthSamples.header.count, 1);  // not yet taken
+  Field(wlist_).Selected = 0;
+  Click(OnSampleSet, wlist_ + 3);
+  EXPECT_EQ(m_->SampleEntry, nullptr);
+  TakeFinishedRecordings();
+  EXPECT_EQ(SynthSamples.header.count, 0);
+  platform::ForgetInterfaceThread();
+  WakeInterfaceForMelodies = wake;
 }
 
 TEST_F(SamplePanelTest, RecordFailureIsOnlyLogged) {

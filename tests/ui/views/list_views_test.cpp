@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "app/startup.h"
@@ -368,6 +369,123 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
   SelectedModule = savedSelected;
   for (int i = 0; i < 3; ++i) e[i]->Sound.samples = nullptr;
   WaveLibraryListFree(SynthSamples);
+}
+
+// Entries for the library lists: name, channels, data, state.
+WaveLibraryEntry* ListEntry(WaveLibraryList& list, const char* name, int32_t channels, float* data = nullptr,
+                            int32_t state = kWaveIdle) {
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  EXPECT_NE(e, nullptr);
+  QUARLE_BASICS::DynZStringAssign(e->File, name);
+  e->Sound.format.channels = static_cast<int16_t>(channels);
+  e->Sound.samples = data;
+  e->Duration = 2.5f;
+  e->State = state;
+  EXPECT_EQ(WaveLibraryListReserve(list), 0);
+  WaveLibraryListCommit(list, e);
+  return e;
+}
+void ForgetData(WaveLibraryList& list) {
+  for (int32_t i = 0; i < list.header.count; ++i) list.entries[i]->Sound.samples = nullptr;
+}
+bool SamePixels(const platform::Image* a, const platform::Image* b) {
+  if (!a || !b || a->width != b->width || a->height != b->height) return false;
+  for (int32_t y = 0; y < a->height; ++y)
+    for (int32_t x = 0; x < a->width; ++x)
+      if (a->pixels[y * (a->pitch / 4) + x] != b->pixels[y * (b->pitch / 4) + x]) return false;
+  return true;
+}
+
+// A sound of more channels than there are tags shows the tag and layout name
+// of index 0 ("N/A"), like a sound that says 0 channels; a mono one shows "M".
+TEST_F(ListMembersTest, SampleLibraryRowsClampTheChannelTag) {
+  ASSERT_EQ(WaveLibraryListCreate(SampleLibrary), 0);
+  ListEntry(SampleLibrary, "wide.wav", 14);
+  ListEntry(SampleLibrary, "wide.wav", 0);
+  ListEntry(SampleLibrary, "wide.wav", 1);
+  const int32_t id = ListControl(DrawSampleLibraryList);
+  C(id)->Text.Mark = 0;
+  EXPECT_EQ(Draw(id), 0);
+  const V::ControlRecord* c = C(id);
+  EXPECT_TRUE(SamePixels(c->Layers[0], c->Layers[1]));
+  EXPECT_FALSE(SamePixels(c->Layers[0], c->Layers[2]));
+  // Tag, duration and the whole name (extension included) are drawn.
+  EXPECT_GT(Coverage(c->Layers[0], UnitPx(), 0, 6 * UnitPx() - 1, -1), 0);
+  EXPECT_GT(Coverage(c->Layers[0], 6 * UnitPx(), 0, 20 * UnitPx() - 1, -1), 0);
+  EXPECT_GT(Coverage(c->Layers[0], 20 * UnitPx(), 0, -1, -1), 10);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "wide.wav (N/A, 2.50s)");
+  C(id)->Text.Mark = 2;
+  Draw(id);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "wide.wav (Mono, 2.50s)");
+  WaveLibraryListFree(SampleLibrary);
+}
+
+// Filter rows: the name without its extension, the status icon (busy beats
+// attached, no data, the selected module's wave) and the whole name as tooltip.
+TEST_F(ListMembersTest, FilterRowsShowStemsAndStatusIcons) {
+  ASSERT_EQ(WaveLibraryListCreate(FilterLibrary), 0);
+  static float taps[4] = {};
+  WaveLibraryEntry* busy = ListEntry(FilterLibrary, "lp.x.wav", 1, taps, kWaveCreating);
+  ListEntry(FilterLibrary, "lp.x.y", 1);  // no data
+  WaveLibraryEntry* played = ListEntry(FilterLibrary, "hp.wav", 16, taps);
+  ModuleRecord module{};
+  module.SampleEntry = busy;
+  ModuleRecord* savedSelected = SelectedModule;
+  SelectedModule = &module;
+  const int32_t id = ListControl(DrawFilterList, 3);  // icons 0xFFFF0000, 01, 02
+  C(id)->Text.Mark = 0;
+  EXPECT_EQ(Draw(id), 0);
+  EXPECT_EQ(At(279, 5), 0xFFFF0001u);
+  EXPECT_EQ(At(279, 25), 0xFFFF0002u);
+  EXPECT_NE(At(279, 45), 0xFFFF0000u);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "lp.x.wav");
+  // Only the text from the last dot on goes: both rows read "lp.x".
+  EXPECT_TRUE(SamePixels(C(id)->Layers[3], C(id)->Layers[4]));
+  module.SampleEntry = played;
+  C(id)->Text.Mark = 2;
+  Draw(id);
+  EXPECT_EQ(At(279, 45), 0xFFFF0000u);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "hp.wav");
+  SelectedModule = savedSelected;
+  ForgetData(FilterLibrary);
+  WaveLibraryListFree(FilterLibrary);
+}
+
+// Created modules: the category marker, the label (name, " #", instance) and
+// the polyphony icon only while the module computes per voice.
+TEST_F(ListMembersTest, CreatedModuleRowsCarryCategoryLabelAndPolyphony) {
+  const ModuleListRecord saved = ModuleList;
+  auto a = std::make_unique<ModuleRecord>();
+  auto b = std::make_unique<ModuleRecord>();
+  QUARLE_BASICS::DynZStringAssign(a->Name, "Delay");
+  QUARLE_BASICS::DynZStringAssign(b->Name, "Delay");
+  a->InstanceNumber = 1;
+  b->InstanceNumber = 12;
+  a->Category = 6;
+  b->Category = 4;
+  b->ModuleSwitches[kSwitchPerVoice] = -1;
+  ModuleRecord* rows[2] = {a.get(), b.get()};
+  ModuleList.entries = rows;
+  ModuleList.count = 2;
+  ModuleList.capacity = 2;
+  ModuleList.lock = nullptr;
+  const int32_t id = ListControl(DrawCreatedModuleList, 1);  // layer 0: the icon
+  C(id)->Text.Mark = 1;
+  EXPECT_EQ(Draw(id), 0);
+  ModuleList = saved;
+  EXPECT_EQ(At(3, 3), 0xFF141414u);
+  EXPECT_EQ(At(3 + 4, 3 + 10), CategoryColours[6]);
+  EXPECT_EQ(At(3 + 4, 23 + 10), CategoryColours[4]);
+  // Icon at (x0 + w0 - IconSize - 5, top + textOffset) = (3 + 295 - 16 - 5, top + 3).
+  EXPECT_NE(At(277, 6), 0xFFFF0000u);
+  EXPECT_EQ(At(277, 26), 0xFFFF0000u);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "Delay #12");
+  // The two labels differ only in their numbers; the text starts at 3 x UiUnit.
+  EXPECT_FALSE(SamePixels(C(id)->Layers[1], C(id)->Layers[2]));
+  EXPECT_EQ(Coverage(C(id)->Layers[1], 0, 0, 3 * UnitPx() - 1, -1), 0);
+  EXPECT_GT(Coverage(C(id)->Layers[1]), 10);
+  QUARLE_BASICS::DynZStringFree(a->Name);
+  QUARLE_BASICS::DynZStringFree(b->Name);
 }
 
 }  // namespace
