@@ -330,6 +330,9 @@ int main(int argc, char** argv) {
     SynthOutputModule.store(nullptr);
     UpdateProcessingOrder(0);
     ReclaimRemovedModules();
+    // Each synth names only the sounds it plays.
+    while (SynthSamples.header.count > 0)
+      WaveLibraryEntryDelete(WaveLibraryListTake(SynthSamples, SynthSamples.header.count - 1));
     g_places.clear();
     // As the sound: a folder the program maps into the data folder's TUNINGS.
     QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, "\\TUNINGS");

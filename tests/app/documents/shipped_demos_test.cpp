@@ -74,8 +74,12 @@ class ShippedDemosTest : public DocumentTest {
     // What a first start does from an installed or moved program: the demo
     // folders copied into the data folder, nothing read from the build's.
     const fs::path moved = dir_ / "program elsewhere";
-    for (const char* sub : {"SYNTHS", "TUNINGS", "AUDIO"})
+    for (const char* sub : {"SYNTHS", "TUNINGS", "AUDIO"}) {
+      fs::create_directories(moved / sub);
       fs::copy(kProgram / sub, moved / sub, fs::copy_options::recursive);
+    }
+    // The start-up makes the data folder's demo folder before the copy.
+    fs::create_directories(DemoFolder());
     platform::SetProgramFolderOverride(platform::FromOsPath(moved.string()));
     CopyDemoFiles(kCopyDemoSynths | kCopyAllTunings);
     platform::SetProgramFolderOverride("");

@@ -208,11 +208,12 @@ TEST_F(WindowButtonsTest, AWindowOpenedOverAnotherComesToTheFront) {
       if (root->Children.Ids[i] == id) return static_cast<int32_t>(i);
     return -1;
   };
-  // A point of the video window that the tuning editor covers too.
+  // The middle of where the two windows overlap.
   auto hitWindow = [](int32_t over, int32_t under) {
     const V::ControlRecord* a = C(over);
     const V::ControlRecord* b = C(under);
-    const int32_t x = std::max(a->X, b->X) + 2, y = std::max(a->Y, b->Y) + 2;
+    const int32_t x = (std::max(a->X, b->X) + std::min(a->X + a->W, b->X + b->W)) / 2;
+    const int32_t y = (std::max(a->Y, b->Y) + std::min(a->Y + a->H, b->Y + b->H)) / 2;
     return V::WindowOfControl(V::ControlHitTest(x, y, 0));
   };
   Press(OnWindowTab, TuningTabId);
