@@ -408,8 +408,14 @@ bool StartSubsystems() {
   }
   QUARLE_BASICS::ListFolder(BrowserListing, Home(), "*.*", 0, 0);
 
-  // 31.
+  // 31. Without a display a run that did not ask for headless mode would show
+  // nothing and run until killed: it ends as an unreachable display does.
   Step(31);
+  if (const std::string missing = platform::ScreenMissingDisplay(); !missing.empty()) {
+    Report("QUARLE_VISUALS.init(): " + missing, QUARLE_BASICS::kLevelFatal);
+    StartupFailure = missing;
+    return false;
+  }
   platform::DesktopSize(DesktopWidth, DesktopHeight);
   if (const int32_t r = QUARLE_VISUALS::init(kWindowSlots, Settings.ScreenWidth, Settings.ScreenHeight,
                                              Settings.Monitors);
@@ -478,6 +484,15 @@ bool StartSubsystems() {
   if (QUARLE_VISUALS::ControlRecord* root = QUARLE_VISUALS::ControlAt(0))
     QUARLE_VISUALS::SetDisabled(&root->State, -1);
 
+  // The keyboards are laid out and the plane put at its start position before
+  // the session's synth is placed on it: moving the plane after the load would
+  // shift the loaded blocks away from where they were saved (and off the
+  // plane), unlike a load from the browser.
+  const int32_t* index = QUARLE_VISUALS::UiIndex;
+  if (Startup.LayoutKeyboardPanel) Startup.LayoutKeyboardPanel(-1);
+  if (Startup.OnResetPlanePosition) Startup.OnResetPlanePosition(QUARLE_VISUALS::kEventClick, 0, 0, 0, 0);
+  QUARLE_VISUALS::UpdateControl(index ? index[kSlotResetPlane] : 0, 0);
+
   // 38. The session: from the settings or the command line.
   Step(38);
   if (SessionFile.empty()) {
@@ -497,7 +512,6 @@ bool StartSubsystems() {
       }
     }
   }
-  const int32_t* index = QUARLE_VISUALS::UiIndex;
   if (NewSessionFlag == -1) {
     SessionFile.clear();
     if (Startup.OnNewSynth)
@@ -529,9 +543,6 @@ bool StartSubsystems() {
 
   // 41.
   Step(41);
-  if (Startup.LayoutKeyboardPanel) Startup.LayoutKeyboardPanel(-1);
-  if (Startup.OnResetPlanePosition) Startup.OnResetPlanePosition(QUARLE_VISUALS::kEventClick, 0, 0, 0, 0);
-  QUARLE_VISUALS::UpdateControl(index ? index[kSlotResetPlane] : 0, 0);
   if (QUARLE_VISUALS::ControlRecord* root = QUARLE_VISUALS::ControlAt(0)) {
     QUARLE_VISUALS::SetDisabled(&root->State, 0);
     // Published at once: the first frames would otherwise show the interface

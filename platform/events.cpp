@@ -128,7 +128,12 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       return true;
     case SDL_WINDOWEVENT:
       switch (e.window.event) {
-        case SDL_WINDOWEVENT_CLOSE: out.kind = kWindowClose; return true;
+        case SDL_WINDOWEVENT_CLOSE:
+          // SDL follows a close of its last window with a quit event at once:
+          // one request, or the second would answer the question the first asks.
+          SDL_FlushEvent(SDL_QUIT);
+          out.kind = kWindowClose;
+          return true;
         case SDL_WINDOWEVENT_FOCUS_LOST: out.kind = kWindowFocusLost; return true;
         case SDL_WINDOWEVENT_FOCUS_GAINED: out.kind = kWindowFocusGained; return true;
         case SDL_WINDOWEVENT_ENTER: out.kind = kWindowPointerEnter; return true;

@@ -187,6 +187,12 @@ bool ScreenHeadless() {
   return !EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY");
 }
 
+std::string ScreenMissingDisplay() {
+  if (!TARVELO_HAVE_SDL || EnvIs("TARVELO_HEADLESS", "1") || EnvSet("SDL_VIDEODRIVER")) return "";
+  if (EnvSet("DISPLAY") || EnvSet("WAYLAND_DISPLAY")) return "";
+  return "no display: neither DISPLAY nor WAYLAND_DISPLAY is set (TARVELO_HEADLESS=1 runs without a window)";
+}
+
 bool ScreenSelectDriver(const std::string& name) {
   if (name != "GDI" && name != "DirectX" && name != "OpenGL") return false;
   std::lock_guard<std::recursive_mutex> g(g_lock);

@@ -15,6 +15,10 @@ constexpr int32_t kScreenNoFrame = 8;  // a window without border and title bar
 
 // True when no window will be made (see above); read anew at every call.
 bool ScreenHeadless();
+// What keeps a window from being shown when no headless run was asked for
+// (TARVELO_HEADLESS=1) and no SDL video driver was named: neither DISPLAY nor
+// WAYLAND_DISPLAY set. Empty when a window can be tried.
+std::string ScreenMissingDisplay();
 
 // Chooses the renderer of the next ScreenOpen by its setting name: "GDI"
 // (software rendering), "DirectX" (OpenGL ES), "OpenGL". Gives false and keeps

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "app/documents/demo_files.h"
 #include "engine/tuning.h"
 
 namespace Tarvelo {
 
-constexpr const char* kDemoSoundFolder = "AUDIO\\DEMO";
 constexpr const char* kDemoSoundFile = "Reed cycle.wav";
 // Key 4N sounds middle C of 12-tone equal temperament at A = 440 Hz.
 constexpr float kDemoReferencePitch = 261.6256f;

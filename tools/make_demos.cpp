@@ -135,16 +135,23 @@ ModuleRecord* Echo(ModuleRecord* in, float period, float decay, int32_t column, 
 }
 void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
 
-// The sound of the sample-player demos: one cycle of a reed-like tone (odd
-// partials strong, a little of the even ones), looped by the player at the
-// key's frequency while the envelope shapes it.
+// The sound of the sample-player demos: a reed-like tone (odd partials strong,
+// a little of the even ones), looped by the player at the key's frequency
+// while the envelope shapes it. The player's speed comes from the pitch found
+// in a 2048-frame block, whose peak is refined with its two neighbour bins:
+// one cycle per block would put the fundamental in bin 1 between the mean
+// and the second partial, which pull the estimate 114 cents flat. Whole
+// cycles with empty bins on both sides of each partial are found exactly.
+constexpr int32_t kReedFrames = 2048;
+constexpr int32_t kReedCycles = 8;
+constexpr float kReedPitch = kRate * kReedCycles / kReedFrames;  // 187.5 Hz
+
 std::vector<float> ReedCycle() {
-  constexpr int32_t n = 2048;
   const double partials[][2] = {{1, 1.0}, {2, 0.12}, {3, 0.55}, {4, 0.08}, {5, 0.35}, {7, 0.2}, {9, 0.1}};
-  std::vector<float> out(n);
-  for (int32_t i = 0; i < n; ++i) {
+  std::vector<float> out(kReedFrames);
+  for (int32_t i = 0; i < kReedFrames; ++i) {
     double v = 0.0;
-    for (const auto& p : partials) v += p[1] * std::sin(2.0 * M_PI * p[0] * i / n);
+    for (const auto& p : partials) v += p[1] * std::sin(2.0 * M_PI * p[0] * kReedCycles * i / kReedFrames);
     out[static_cast<size_t>(i)] = static_cast<float>(0.45 * v);
   }
   return out;
@@ -169,11 +176,20 @@ ModuleRecord* SamplePlayer(const std::string& soundFolder, ModuleRecord* env, in
     std::fprintf(stderr, "make_demos: the demo sound cannot be loaded (%d)\n", lib);
     std::exit(1);
   }
+  WaveLibraryEntry* sound = SynthSamples.entries[SynthSamples.header.count - 1];
+  if (std::fabs(sound->Pitch[0] / kReedPitch - 1.0f) > 1e-4f) {
+    std::fprintf(stderr, "make_demos: the demo sound's pitch reads %g Hz, not %g\n", sound->Pitch[0], kReedPitch);
+    std::exit(1);
+  }
+  // The synth files name the sound by a folder that exists nowhere but ends
+  // in the data folder's sound folder, where the program finds its copy.
+  QUARLE_BASICS::DynZStringAssign(sound->Folder, std::string(kDemoSoundFolder));
+  QUARLE_BASICS::DynZStringAssign(SampleLibrary.entries[lib]->Folder, std::string(kDemoSoundFolder));
   ModuleRecord* smp = Add(kTypeSample, column, 2);
   PerVoice(smp);
   Play(smp);
   smp->ModuleSwitches[kSwitchLoop] = -1;
-  AttachWaveToModule(smp, SynthSamples.entries[SynthSamples.header.count - 1], 0);
+  AttachWaveToModule(smp, sound, 0);
   Link(smp, kSampleFrequency, env);
   Link(smp, kSampleAmplitude, env);
   Set(smp, kSampleAmplitude, 0.8f);
@@ -285,7 +301,7 @@ int main(int argc, char** argv) {
   SetLanguageAndLevelTables();
   const std::string synths = program + "\\SYNTHS\\DEMO " + ProductVersion;
   const std::string tunings = program + "\\TUNINGS";
-  const std::string sounds = program + "\\" + kDemoSoundFolder;
+  const std::string sounds = program + kDemoSoundFolder;
   for (const std::string& folder : {synths, tunings, sounds}) fs::create_directories(platform::ToOsPath(folder));
   fs::remove_all(scratch);
   fs::create_directories(scratch / "AUDIO" / "CONVERTED");
@@ -314,8 +330,12 @@ int main(int argc, char** argv) {
     SynthOutputModule.store(nullptr);
     UpdateProcessingOrder(0);
     ReclaimRemovedModules();
+    // Each synth names only the sounds it plays.
+    while (SynthSamples.header.count > 0)
+      WaveLibraryEntryDelete(WaveLibraryListTake(SynthSamples, SynthSamples.header.count - 1));
     g_places.clear();
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, tunings);
+    // As the sound: a folder the program maps into the data folder's TUNINGS.
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, "\\TUNINGS");
     QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, demo.tuning);
     demo.build(sounds);
     if (const int32_t rc = SaveSession(synths, demo.file)) Fail(demo.file, rc);

@@ -22,6 +22,7 @@ using QUARLE_BASICS::CommandMessage;
 
 SelectorState KeyInput;
 int32_t DefaultKeyTarget = 0;
+int32_t CloseRequestTarget = 0;
 int32_t KeyShortcutTable[kKeyShortcutCount] = {};
 TextField HoverText;
 int64_t GamepadRedetect = -1;
@@ -469,8 +470,12 @@ bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
     case platform::kWindowFocusLost:
       lostFocus = true;
       break;
-    case platform::kWindowClose:
-      return false;
+    case platform::kWindowClose: {
+      const ControlRecord* quit = CloseRequestTarget > 0 ? ControlAt(CloseRequestTarget) : nullptr;
+      if (quit == nullptr || quit->EventCallback == nullptr) return false;
+      PostClick(CloseRequestTarget);
+      return true;
+    }
     default:
       return true;  // key repeats, pointer enter and leave, focus gained
   }
@@ -510,6 +515,7 @@ void GuiLoopReset() {
   Pointer = PointerState{};
   KeyInput = SelectorState{};
   DefaultKeyTarget = 0;
+  CloseRequestTarget = 0;
   for (int32_t& s : KeyShortcutTable) s = 0;
   {
     platform::MutexGuard g(MT_HOVER);

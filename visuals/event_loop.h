@@ -61,6 +61,10 @@ inline void SetActiveEditField(int32_t id) { SelectorSetValue(&KeyInput, id); }
 // keyboard), and the controls that keys click while it does: indexed by key code.
 extern int32_t DefaultKeyTarget;
 extern int32_t KeyShortcutTable[kKeyShortcutCount];
+// The control a close request of the window manager clicks (the Quit button),
+// so that closing the window asks and saves as quitting does; 0 (or a control
+// that is gone) ends the loop at once.
+extern int32_t CloseRequestTarget;
 
 // The tooltip of the control under the pointer; guarded by MT_HOVER.
 extern TextField HoverText;

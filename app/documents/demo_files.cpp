@@ -50,6 +50,20 @@ void CopyDemoFiles(uint32_t flags) {
       for (const std::string& name : synths) platform::FileCopy(program + demo + "\\" + name, home + demo + "\\" + name);
   }
 
+  // The demo synths' sounds: copied with them, and put back when deleted so
+  // that the copied synths keep sounding.
+  std::vector<std::string> sounds;
+  if (ListShipped(program + kDemoSoundFolder, ".wav", sounds) && !sounds.empty()) {
+    const std::string target = home + kDemoSoundFolder;
+    if (!platform::FolderExists(target)) {
+      platform::MakeFolder(home + "\\AUDIO");
+      platform::MakeFolder(target);
+    }
+    for (const std::string& name : sounds)
+      if ((flags & kCopyDemoSynths) != 0 || !platform::FileExists(target + "\\" + name))
+        platform::FileCopy(program + kDemoSoundFolder + "\\" + name, target + "\\" + name);
+  }
+
   std::vector<std::string> tunings;
   const bool tuningsListed = ListShipped(program + "\\TUNINGS", ".tng", tunings);
   if ((flags & kCopyAllTunings) != 0) {

@@ -14,9 +14,11 @@
 #include "engine/notes.h"
 #include "engine/tuning.h"
 #include "engine/units.h"
+#include "engine/valueedit.h"
 #include "platform/threads.h"
 #include "ui/build/callbacks.h"
 #include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
 #include "visuals/control_table.h"
 #include "visuals/controls.h"
 #include "visuals/visuals.h"
@@ -385,15 +387,26 @@ void SelectModule(ModuleRecord* module, int32_t port) {
 void RefreshTuningPanel() {
   std::string name, firstKey;
   int32_t keys = 0;
+  float reference = 0.0f;
   {
     platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
     name = DynZStringGet(EditedTuning.FileName);
     firstKey = TuningGetNoteName(EditedTuning, 0);
     keys = TuningGetNoteCount(EditedTuning);
+    reference = TuningGetReferencePitch(EditedTuning);
   }
   const int32_t firstKeyButton = Slot(kUiTNG_RFK);
   PutText(Slot(kUiTNGNAME), name);
   PutText(firstKeyButton, firstKey);
+  // The reference field sits two controls before the first-key button; a
+  // stale value there would be taken for the loaded tuning's and typed over.
+  if (V::ControlRecord* field = At(firstKeyButton - 2); field && field->UserPointer == &ReferenceFrequencyValue) {
+    {
+      platform::MutexGuard guard(ReferenceFrequencyValue.Lock);
+      ParamValueConvertUnit(ReferenceFrequencyValue, reference, 0, 0);
+    }
+    V::ControlPublish(field, -1);
+  }
   if (V::ControlRecord* grid = At(Slot(kUiTNGSCL))) {
     grid->Text.Selected = -1;
     grid->Text.TextSize = DefaultTextSize + 3;

@@ -224,5 +224,30 @@ TEST_F(AppRun, ADataFolderThatCannotBeMadeGivesStatus1AndRunsNothingElse) {
   EXPECT_EQ(console_.find("Welcome to"), std::string::npos);
 }
 
+// No display and no headless run asked for: the program ends at once, as with
+// an unreachable display, naming what is missing; asking for headless runs on.
+TEST_F(AppRun, NoDisplayWithoutHeadlessEndsWithExitCode1AndSaysWhy) {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVELO_HEADLESS", "SDL_VIDEODRIVER"}) {
+    SaveEnv(name);
+    unsetenv(name);
+  }
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupNoLoop);
+  EXPECT_EQ(loopEntered_, 0);
+  EXPECT_EQ(Tarvelo::ProgramExitCode(), 1);
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "Something went wrong during initialization.");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text,
+            "Something went wrong during initialization. (Code 2): no display: neither DISPLAY nor "
+            "WAYLAND_DISPLAY is set (TARVELO_HEADLESS=1 runs without a window)");
+  EXPECT_EQ(log[i].level, 4);
+  EXPECT_EQ(Find(log, "Display driver is "), -1);
+
+  Restart();
+  setenv("TARVELO_HEADLESS", "1", 1);
+  EXPECT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(Tarvelo::ProgramExitCode(), 0);
+}
+
 }  // namespace
 }  // namespace apptest

@@ -10,9 +10,13 @@
 #include <vector>
 
 #include "app/documents/doc_hooks.h"
+#include "app/documents/synth_file.h"
+#include "app/fixed_tables.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/state/history.h"
+#include "app/state/modules.h"
+#include "app/state/settings.h"
 #include "app/state/ui_hooks.h"
 #include "app_run_fixture.h"
 #include "audio/midi.h"
@@ -274,6 +278,157 @@ TEST_F(WiredRun, TheWholeProgramRunsWithItsOwnPartsAndEndsCleanly) {
   for (const LogEntry& e : log) EXPECT_LT(e.level, 2) << e.text;
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back().text, "END|FIN");
+}
+
+// --- A saved layout comes back at the next start -------------------------------------------
+
+// Each block's place relative to the plane's top left corner (the plane is not
+// panned after a load), and whether it lies wholly on the plane.
+struct Layout {
+  std::vector<std::pair<int32_t, int32_t>> boxes;
+  bool allOnPlane = true;
+  float zoom = 0.0f;
+};
+Layout g_layout;
+float g_zoom = 1.0f;
+bool g_makeSynth = false;
+bool g_browserLoad = false;
+std::string g_synthFolder;
+Layout g_browserLayout;
+
+Layout ReadLayout() {
+  Layout l;
+  l.zoom = Tarvelo::ZoomFactor;
+  const V::ControlRecord* plane = V::ControlAt(V::WindowList[Tarvelo::kWinSYNTH]);
+  if (!plane) return l;
+  for (int32_t i = 0; i < Tarvelo::ModuleList.count; ++i) {
+    const Tarvelo::ModuleRecord* m = Tarvelo::ModuleList.entries[i];
+    const V::ControlRecord* box = m ? V::ControlAt(static_cast<int32_t>(m->BoxControl)) : nullptr;
+    if (!box) {
+      l.allOnPlane = false;
+      continue;
+    }
+    l.boxes.emplace_back(box->X - plane->X, box->Y - plane->Y);
+    l.allOnPlane = l.allOnPlane && box->X >= plane->X && box->Y >= plane->Y &&
+                   box->X + box->W <= plane->X + plane->W && box->Y + box->H <= plane->Y + plane->H;
+  }
+  return l;
+}
+
+void LayoutSteps(int32_t step) {
+  // The zoom the display settings apply at step 32.
+  if (step == 31) Tarvelo::Settings.Zoom = g_zoom;
+  if (step != 42) return;
+  if (g_makeSynth) {
+    // A keyboard, an envelope and an oscillator spread over the plane as it
+    // stands after the start-up, saved as a synth file.
+    const V::ControlRecord* plane = V::ControlAt(V::WindowList[Tarvelo::kWinSYNTH]);
+    if (!plane) return;
+    const int32_t types[] = {Tarvelo::kTypeKeyboard, Tarvelo::kTypeAdsr, Tarvelo::kTypeOscillator};
+    for (int32_t i = 0; i < 3; ++i)
+      Tarvelo::CreateModule(types[i], plane->X + plane->W * (1 + 2 * i) / 10, plane->Y + plane->H * (1 + i) / 6, -1);
+    Tarvelo::SaveSession(g_synthFolder, "Layout.tarvelo");
+  }
+  g_layout = ReadLayout();
+  if (g_browserLoad) {
+    // As the file browser loads it, into the running program.
+    Tarvelo::LoadSynth(g_synthFolder, "Layout.tarvelo");
+    g_browserLayout = ReadLayout();
+  }
+}
+
+class LayoutRun : public WiredRun {
+ protected:
+  void SetUp() override {
+    WiredRun::SetUp();
+    if (IsSkipped()) return;
+    Tarvelo::Startup.BeforeStep = LayoutSteps;
+    g_makeSynth = g_browserLoad = false;
+    g_layout = g_browserLayout = Layout{};
+    g_synthFolder = platform::FromOsPath(DataFolder() + "/SYNTHS");
+  }
+  void TearDown() override {
+    Tarvelo::Settings.AutoSave = 0;
+    WiredRun::TearDown();
+  }
+  // A fresh process: the program's state as a new start finds it, its hooks
+  // and wiring as Main sets them.
+  void Again() {
+    Restart();
+    Tarvelo::ResetStartupHooks();
+    Tarvelo::InstallProgramWiring();
+    Tarvelo::Startup.Pause = [](int32_t) {};
+    Tarvelo::Startup.BeforeStep = LayoutSteps;
+    g_makeSynth = g_browserLoad = false;
+    g_layout = g_browserLayout = Layout{};
+  }
+};
+
+TEST_F(LayoutRun, ASavedLayoutComesBackAtStartUpFromTheCommandLineAndTheBrowser) {
+  for (const float zoom : {1.0f, 0.8f}) {
+    SCOPED_TRACE(zoom);
+    g_zoom = zoom;
+    // First run, on a new data folder: a new synth laid out and saved; the
+    // file becomes the session.
+    fs::remove_all(DataFolder());
+    g_makeSynth = true;
+    ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+    const Layout saved = g_layout;
+    ASSERT_EQ(saved.zoom, zoom);
+    ASSERT_EQ(saved.boxes.size(), 3u);
+    ASSERT_TRUE(saved.allOnPlane);
+
+    // Restarted with the file on the command line.
+    Again();
+    const std::string file = g_synthFolder + "\\Layout.tarvelo";
+    ASSERT_EQ(RunProgram({platform::ToOsPath(file)}), Tarvelo::kStartupOk);
+    EXPECT_EQ(g_layout.boxes, saved.boxes);
+    EXPECT_TRUE(g_layout.allOnPlane);
+
+    // Restarted on the session of the settings, then loaded from the browser.
+    Again();
+    g_browserLoad = true;
+    ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+    EXPECT_EQ(g_layout.boxes, saved.boxes);
+    EXPECT_TRUE(g_layout.allOnPlane);
+    EXPECT_EQ(g_browserLayout.boxes, saved.boxes);
+    EXPECT_TRUE(g_browserLayout.allOnPlane);
+    Again();
+  }
+}
+
+// Every demo opened from the command line of a program that does not lie in
+// the build folder: it finds its sounds and tuning in the data folder and
+// shows every block on the plane.
+TEST_F(LayoutRun, EveryDemoOpensFromTheCommandLineWithItsBlocksOnThePlane) {
+  const fs::path shipped = TARVELO_PROGRAM_DIR;
+  Tarvelo::SetProductIdentity();
+  for (const char* sub : {"SYNTHS", "TUNINGS", "AUDIO"}) {
+    fs::create_directories(fs::path(program_) / sub);
+    fs::copy(shipped / sub, fs::path(program_) / sub, fs::copy_options::recursive);
+  }
+  std::vector<std::string> demos;
+  const std::string version = std::string("DEMO ") + Tarvelo::ProductVersion;
+  for (const auto& e : fs::directory_iterator(fs::path(program_) / "SYNTHS" / version))
+    if (e.path().extension() == ".tarvelo") demos.push_back(e.path().filename().string());
+  ASSERT_GE(demos.size(), 6u);
+  bool first = true;
+  for (const std::string& name : demos) {
+    SCOPED_TRACE(name);
+    if (!first) Again();
+    first = false;
+    g_zoom = 1.0f;
+    // The first start copies the demos into the data folder; each opens from there.
+    const std::string path = DataFolder() + "/SYNTHS/" + version + "/" + name;
+    ASSERT_EQ(RunProgram({fs::exists(path) ? path : (fs::path(program_) / "SYNTHS" / version / name).string()}),
+              Tarvelo::kStartupOk);
+    EXPECT_FALSE(g_layout.boxes.empty());
+    EXPECT_TRUE(g_layout.allOnPlane);
+    const std::vector<LogEntry> log = Log();
+    EXPECT_EQ(Find(log, "Can't find"), -1);
+    for (const LogEntry& e : log) EXPECT_LT(e.level, 2) << e.text;
+  }
+  Again();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "engine/units.h"
 #include "app/documents/synth_file.h"
 #include "ui/build/frame.h"
+#include "visuals/event_loop.h"
 #include "visuals/visuals.h"
 
 namespace Tarvelo {
@@ -67,6 +68,8 @@ int32_t BuildRootAndSystemBar(BuildContext& ctx) {
   if (r) return r;
   GlyphLayer(id, 'c');
   SetShortcut(kKeyCtrlX, id);
+  // The window manager's close asks and saves exactly as this button does.
+  QUARLE_VISUALS::CloseRequestTarget = id;
 
   r = MakeControl(ctx, bar, 10 * u, u, 9 * u, 7 * u, Cb.OnMinimizeWindow, Cb.DrawButton, true,
                   11, "WINMIN", LangText(303, "Minimize window") + "[Alt-M]", &id);

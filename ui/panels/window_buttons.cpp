@@ -131,6 +131,9 @@ int32_t OnWindowTab(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     ControlRecord* w = PanelCtl(window);
     const int64_t visible = w && V::ControlVisible(w) ? 0 : -1;
     if (w) V::ControlSetVisible(w, visible);
+    // A window opened over another comes up in front of it, where its
+    // clicks land, not behind the one opened before.
+    if (w && visible) V::BringToFront(window);
     if (slot >= 0 && slot < 6 && WindowTabIds[slot] > 0) SetOnWord(WindowTabIds[slot], visible);
     if (slot == kWinTNG && visible) ShowTuningFile();
   }

@@ -1,12 +1,15 @@
 // The demo synths and tunings the build writes beside the program: every
 // tuning holds its scale (checked against the scale's published cents), and
-// every synth loads through the real reader and sounds for 2 s through the
-// render callback, from a held key or from its own sequencer.
+// every synth, copied by a first start from a program folder that is not the
+// build's, loads through the real reader and sounds for 2 s through the render
+// callback, from a held key or from its own sequencer; the sample players
+// sound at their tuning's pitch.
 #include <cmath>
 #include <algorithm>
 #include <cstring>
 #include <set>
 
+#include "app/documents/demo_files.h"
 #include "app/documents/synth_file.h"
 #include "app/fixed_tables.h"
 #include "app/state/history.h"
@@ -68,6 +71,19 @@ class ShippedDemosTest : public DocumentTest {
     PlaybackActive = 0;
     QUARLE_AUDIO::StreamLength = 960;
     Reset();
+    // What a first start does from an installed or moved program: the demo
+    // folders copied into the data folder, nothing read from the build's.
+    const fs::path moved = dir_ / "program elsewhere";
+    for (const char* sub : {"SYNTHS", "TUNINGS", "AUDIO"}) {
+      fs::create_directories(moved / sub);
+      fs::copy(kProgram / sub, moved / sub, fs::copy_options::recursive);
+    }
+    // The start-up makes the data folder's demo folder before the copy.
+    fs::create_directories(DemoFolder());
+    platform::SetProgramFolderOverride(platform::FromOsPath(moved.string()));
+    CopyDemoFiles(kCopyDemoSynths | kCopyAllTunings);
+    platform::SetProgramFolderOverride("");
+    Reports().clear();
   }
   void TearDown() override {
     Reset();
@@ -86,7 +102,43 @@ class ShippedDemosTest : public DocumentTest {
       if (ModuleList.entries[i] && ModuleList.entries[i]->Type == kTypeKeyboard) return true;
     return false;
   }
-  static fs::path DemoFolder() { return kProgram / "SYNTHS" / (std::string("DEMO ") + ProductVersion); }
+  fs::path DemoFolder() const { return dir_ / "SYNTHS" / (std::string("DEMO ") + ProductVersion); }
+  // Renders the left channel of that many seconds.
+  static std::vector<float> RenderLeft(double seconds) {
+    std::vector<float> left, buffer(2 * 960);
+    for (int32_t block = 0; block < static_cast<int32_t>(seconds * 50); ++block) {
+      float* p = buffer.data();
+      RenderAudio(&p, 0, static_cast<int32_t>(buffer.size()));
+      for (size_t i = 0; i < buffer.size(); i += 2) left.push_back(buffer[i]);
+    }
+    return left;
+  }
+  // The pitch of a steady tone near `near` hertz: the autocorrelation's peak
+  // near one period, then near ten periods for a tenfold finer reading.
+  static double MeasurePitch(const std::vector<float>& x, double near) {
+    const size_t n = 48000;
+    auto r = [&](int32_t lag) {
+      double xy = 0.0, xx = 0.0, yy = 0.0;
+      for (size_t i = 0; i < n; ++i) {
+        const double a = x[i], b = x[i + static_cast<size_t>(lag)];
+        xy += a * b, xx += a * a, yy += b * b;
+      }
+      return xx > 0.0 && yy > 0.0 ? xy / std::sqrt(xx * yy) : 0.0;
+    };
+    auto peak = [&](int32_t lo, int32_t hi) {
+      int32_t best = lo;
+      double top = -2.0;
+      for (int32_t lag = lo; lag <= hi; ++lag)
+        if (const double v = r(lag); v > top) top = v, best = lag;
+      const double a = r(best - 1), b = r(best), c = r(best + 1);
+      const double den = a - 2.0 * b + c;
+      return best + (den != 0.0 ? 0.5 * (a - c) / den : 0.0);
+    };
+    const double period = 48000.0 / near;
+    const double one = peak(static_cast<int32_t>(period * 0.8), static_cast<int32_t>(period * 1.25));
+    const double ten = peak(static_cast<int32_t>(10.0 * one - one / 3.0), static_cast<int32_t>(10.0 * one + one / 3.0));
+    return 48000.0 * 10.0 / ten;
+  }
 };
 
 TEST_F(ShippedDemosTest, EveryTuningHoldsItsScale) {
@@ -118,6 +170,10 @@ TEST_F(ShippedDemosTest, EverySynthLoadsAndSoundsAtOnce) {
     Reports().clear();
     ASSERT_EQ(LoadSynth(platform::FromOsPath(DemoFolder().string()), name), 0);
     EXPECT_EQ(CountReports(""), CountReports("Loading")) << (Reports().empty() ? "" : Reports()[0].first);
+    EXPECT_EQ(CountReports("Can't find"), 0);
+    // Every sound the synth plays was found in the data folder.
+    for (int32_t i = 0; i < SynthSamples.header.count; ++i)
+      EXPECT_EQ(QUARLE_BASICS::DynZStringGet(SynthSamples.entries[i]->Folder), Home("AUDIO\\DEMO"));
     ASSERT_NE(SynthOutputModule.load(), nullptr);
     for (int32_t i = 0; i < ModuleList.count; ++i) types.insert(ModuleList.entries[i]->Type);
     const bool keyboard = HasKeyboard();
@@ -142,6 +198,39 @@ TEST_F(ShippedDemosTest, EverySynthLoadsAndSoundsAtOnce) {
   EXPECT_GE(selfPlaying, 2);
   // Together they show the catalog's range: sources, sequencers, effects.
   EXPECT_GE(types.size(), 12u);
+}
+
+TEST_F(ShippedDemosTest, NoDemoNamesAFolderOfTheBuild) {
+  const std::string build = platform::FromOsPath(kProgram.string());
+  for (const auto& e : fs::directory_iterator(DemoFolder())) {
+    SCOPED_TRACE(e.path().filename().string());
+    const std::vector<unsigned char> bytes = ReadBytes(e.path());
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_EQ(text.find(build), std::string::npos);
+  }
+  EXPECT_TRUE(fs::exists(dir_ / "AUDIO" / "DEMO" / "Reed cycle.wav"));
+}
+
+// A held key of each sample player sounds at the key's frequency in the
+// demo's tuning, within a cent, measured on what the render callback gives.
+TEST_F(ShippedDemosTest, SamplePlayersSoundAtTheirTuningsPitch) {
+  for (const char* name : {"04 Sample Player Reed.tarvelo", "08 Pythagorean Reed Organ.tarvelo"}) {
+    SCOPED_TRACE(name);
+    Reset();
+    ASSERT_EQ(LoadSynth(platform::FromOsPath(DemoFolder().string()), name), 0);
+    ASSERT_EQ(SynthSamples.header.count, 1);
+    ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+    const std::vector<float> sound = RenderLeft(3.0);
+    float expected = 0.0f;
+    {
+      platform::MutexGuard g(MT_TUNINGS[kActiveTuning]);
+      expected = TuningKeyFrequency(ActiveTuning, 48);
+    }
+    ASSERT_GT(expected, 0.0f);
+    const std::vector<float> held(sound.begin() + 48000, sound.end());
+    const double measured = MeasurePitch(held, expected);
+    EXPECT_NEAR(1200.0 * std::log2(measured / expected), 0.0, 1.0) << measured << " Hz, not " << expected;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The system bar's buttons: quit through the dialog, moving the window between
 // monitors, window tabs, the audio power switches and gain meters, output
 // recording, the visualization mode and the plane reset.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,11 +15,13 @@
 #include "engine/tuningfile.h"
 #include "panels_a_fixture.h"
 #include "platform/display.h"
+#include "platform/events.h"
 #include "platform/screen.h"
 #include "ui/build/frame.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/window_buttons.h"
 #include "ui/views/scope_view.h"
+#include "visuals/event_loop.h"
 
 namespace panelsa {
 namespace {
@@ -76,6 +79,76 @@ TEST_F(WindowButtonsTest, QuitAsksAndOnlyAYesEndsTheLoop) {
   EXPECT_EQ(C(quit)->State.Pressed, 0);
 }
 
+// The window manager's close runs through the real loop: a probe message,
+// handled on the loop's thread, answers the question once it is shown.
+struct CloseProbe {
+  int32_t quit = 0, db = 0, answer = 0;  // answer: the dialog button to click
+  int32_t stage = 0, passes = 0, after = 0;
+  bool asked = false, ranAfterAnswer = false;
+};
+CloseProbe g_probe;
+constexpr uint32_t kProbeType = 4242;
+
+void PostQuitMessage() {
+  CommandMessage m{};
+  m.type = QUARLE_BASICS::kCommandEndLoop;
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+}
+void PostProbe() {
+  CommandMessage m{};
+  m.type = kProbeType;
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+}
+void PostDialogClick(int32_t id) {
+  CommandMessage m{};
+  m.type = QUARLE_BASICS::kCommandControlEvent;
+  m.arg2 = static_cast<uint32_t>(id);
+  m.arg5 = V::kEventClick;
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+}
+int32_t Probe(CommandMessage* m) {
+  if (m->type != kProbeType) return 0;
+  if (++g_probe.passes > 200) {  // never asked: end the loop rather than hang
+    PostQuitMessage();
+    return 0;
+  }
+  if (g_probe.stage == 0 && DialogOwner == g_probe.quit) {
+    g_probe.asked = true;
+    PostDialogClick(g_probe.answer);
+    g_probe.stage = 1;
+  } else if (g_probe.stage == 1 && DialogOwner == 0 && ++g_probe.after == 5) {
+    // Still here some passes after the answer: a "no" leaves the program running.
+    g_probe.ranAfterAnswer = true;
+    PostQuitMessage();
+    return 0;
+  }
+  PostProbe();
+  return 0;
+}
+
+TEST_F(WindowButtonsTest, WindowCloseAsksAsQuitDoesAndNoKeepsTheProgramRunning) {
+  const int32_t quit = Named("Quit");
+  const int32_t db = Slot(kUiDB);
+  ASSERT_EQ(V::CloseRequestTarget, quit);
+  V::SystemMessageHandler = Probe;
+  for (const int32_t answer : {db + 4, db + 3}) {
+    SCOPED_TRACE(answer == db + 4 ? "no" : "yes");
+    g_probe = CloseProbe{quit, db, answer};
+    platform::WindowEventsClear();
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    PostProbe();
+    EXPECT_EQ(V::GuiMessageLoop(), 0);
+    EXPECT_TRUE(g_probe.asked);
+    EXPECT_EQ(Text(db + 1), "  Please confirm that you want to quit.");
+    // "No" closes the question and the loop goes on; "Yes" ends it at once.
+    EXPECT_EQ(g_probe.ranAfterAnswer, answer == db + 4);
+    EXPECT_EQ(DialogOwner, 0);
+    EXPECT_EQ(On(quit), 0);
+    Drain(0);
+  }
+  V::SystemMessageHandler = V::DefaultSystemMessageHandler;
+}
+
 TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
   const int32_t move = Named("Move");
   MonitorCount = 1;
@@ -122,6 +195,44 @@ TEST_F(WindowButtonsTest, WindowTabsToggleTheirWindows) {
   Press(OnWindowTab, VideoTabId);
   EXPECT_EQ(Shown(Window(kWinSTB)), 0);
   EXPECT_EQ(Shown(Slot(kUiSCOPE)), 0);
+}
+
+TEST_F(WindowButtonsTest, AWindowOpenedOverAnotherComesToTheFront) {
+  const int32_t vs = Window(kWinVS), tng = Window(kWinTNG), audio = Window(kWinAUDIO);
+  ASSERT_GT(vs, 0);
+  ASSERT_GT(tng, 0);
+  // The point of the root's children list: the later, the further in front.
+  auto place = [](int32_t id) {
+    const V::ControlRecord* root = C(0);
+    for (uint32_t i = 0; i < root->Children.Count; ++i)
+      if (root->Children.Ids[i] == id) return static_cast<int32_t>(i);
+    return -1;
+  };
+  // The middle of where the two windows overlap.
+  auto hitWindow = [](int32_t over, int32_t under) {
+    const V::ControlRecord* a = C(over);
+    const V::ControlRecord* b = C(under);
+    const int32_t x = (std::max(a->X, b->X) + std::min(a->X + a->W, b->X + b->W)) / 2;
+    const int32_t y = (std::max(a->Y, b->Y) + std::min(a->Y + a->H, b->Y + b->H)) / 2;
+    return V::WindowOfControl(V::ControlHitTest(x, y, 0));
+  };
+  Press(OnWindowTab, TuningTabId);
+  ASSERT_EQ(Shown(tng), -1);
+  Press(OnWindowTab, VideoTabId);
+  ASSERT_EQ(Shown(vs), -1);
+  EXPECT_GT(place(vs), place(tng));
+  EXPECT_EQ(hitWindow(vs, tng), vs);
+  // The tuning editor closed and opened again is in front once more.
+  Press(OnWindowTab, TuningTabId);
+  Press(OnWindowTab, TuningTabId);
+  EXPECT_GT(place(tng), place(vs));
+  EXPECT_EQ(hitWindow(tng, vs), tng);
+  // So is every window the system bar opens.
+  const int32_t audioTab = Named("ASTAB");
+  ASSERT_GT(audioTab, 0);
+  Press(OnWindowTab, audioTab);
+  EXPECT_GT(place(audio), place(tng));
+  EXPECT_GT(place(audio), place(vs));
 }
 
 TEST_F(WindowButtonsTest, TuningTabSavesAMissingTuningAndSelectsIt) {

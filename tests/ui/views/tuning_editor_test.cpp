@@ -12,6 +12,7 @@
 
 #include "app/state/console.h"
 #include "app/state/dialogs.h"
+#include "app/state/module_page.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
 #include "engine/keyboard.h"
@@ -402,6 +403,37 @@ TEST_F(TuningEditor, TheScaleListGivesAMelodyGeneratorItsPattern) {
   EXPECT_EQ(C(sl)->Text.Selected, 0);
   EXPECT_EQ(gen->MidiDeviceBinding, 0);
   Tarvelo::SelectedModule = nullptr;
+}
+
+TEST_F(TuningEditor, LoadingATuningShowsItsReferenceFrequency) {
+  // Two tuning files with different references, loaded as the browser and
+  // the synth reader do: into the edited tuning, then the panel refreshed.
+  const float references[] = {261.63f, 415.3f};
+  const char* names[] = {"Low C.tng", "Baroque A.tng"};
+  for (int32_t i = 0; i < 2; ++i) {
+    Tarvelo::Tuning t;
+    Tarvelo::InitTuning(t);
+    Tarvelo::TuningSetReferencePitch(t, references[i]);
+    QUARLE_BASICS::DynZStringAssign(t.Folder, home);
+    QUARLE_BASICS::DynZStringAssign(t.FileName, names[i]);
+    ASSERT_EQ(Tarvelo::SaveTuning(t), 0);
+    Tarvelo::FreeTuning(t);
+  }
+  const int32_t field = Find("FAV_RF");
+  ASSERT_GT(field, 0);
+  ASSERT_EQ(C(field)->UserPointer, &Tarvelo::ReferenceFrequencyValue);
+  for (int32_t i : {0, 1, 0}) {
+    SCOPED_TRACE(names[i]);
+    {
+      platform::MutexGuard g(MT_TUNINGS[Tarvelo::kEditedTuning]);
+      ASSERT_EQ(Tarvelo::LoadTuning(EditedTuning, home, names[i]), 0);
+    }
+    Tarvelo::RefreshTuningPanel();
+    EXPECT_EQ(Text(Slot(Tarvelo::kUiTNGNAME)), names[i]);
+    EXPECT_NEAR(Tarvelo::ReferenceFrequencyValue.Base.value, references[i], 0.01);
+    EXPECT_NE(std::string(Tarvelo::ReferenceFrequencyValue.Text).find(i == 0 ? "261" : "415"), std::string::npos)
+        << Tarvelo::ReferenceFrequencyValue.Text;
+  }
 }
 
 }  // namespace

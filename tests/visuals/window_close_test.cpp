@@ -1,0 +1,151 @@
+// A window manager's close of a real window under an X server
+// (TARVELO_TEST_DISPLAY): the close request the window manager sends
+// (WM_DELETE_WINDOW, which SDL reports as a window close followed by a quit)
+// clicks the close target once, as the Quit button's own click does, and the
+// loop runs on; without a target it ends the loop.
+#include <gtest/gtest.h>
+
+#if TARVELO_TEST_X11
+#include <X11/Xlib.h>
+#endif
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "basics/queues.h"
+#include "platform/screen.h"
+#include "visuals/control_table.h"
+#include "visuals/event_loop.h"
+#include "visuals/video_thread.h"
+#include "visuals/visuals.h"
+
+namespace {
+
+using namespace QUARLE_VISUALS;
+
+#if TARVELO_TEST_X11
+
+constexpr int32_t kW = 320;
+constexpr int32_t kH = 240;
+
+std::atomic<int> g_quitClicks{0};
+
+int32_t QuitClicked(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
+  if (bits == kEventClick) g_quitClicks.fetch_add(1);
+  return 0;
+}
+
+Window FindWindow(Display* d, int w, int h) {
+  Window root = 0, parent = 0;
+  Window* kids = nullptr;
+  unsigned int n = 0;
+  Window found = 0;
+  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &kids, &n)) return 0;
+  for (unsigned int i = 0; i < n; ++i) {
+    XWindowAttributes a;
+    if (XGetWindowAttributes(d, kids[i], &a) && a.map_state == IsViewable && a.width == w && a.height == h)
+      found = kids[i];
+  }
+  if (kids) XFree(kids);
+  return found;
+}
+
+// What a window manager sends for its close button or Alt-F4.
+void SendClose(Display* d, Window w) {
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = w;
+  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+  e.xclient.data.l[1] = CurrentTime;
+  XSendEvent(d, w, False, NoEventMask, &e);
+  XFlush(d);
+}
+
+// "" when the close clicked the target once and the loop ran on until told to
+// end (withTarget), or when the close ended the loop by itself (without).
+std::string CloseScenario(const char* display, bool withTarget) {
+  setenv("DISPLAY", display, 1);
+  unsetenv("TARVELO_HEADLESS");
+  unsetenv("SDL_VIDEODRIVER");
+#if defined(__SANITIZE_THREAD__)
+  // The GL stack is not built for ThreadSanitizer; the window's own surface is.
+  setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
+#endif
+  Display* x = XOpenDisplay(display);
+  if (!x) return std::string("cannot connect to ") + display;
+  int32_t q = -1;
+  if (QUARLE_BASICS::CommandQueueCount() == 0 && QUARLE_BASICS::CreateCommandQueue(q) != 0)
+    return "no command queue";
+  int64_t w = 0, h = 0;
+  if (QUARLE_VISUALS::init(12, w, h, 1) != 0) return "the visuals did not start";
+  GuiLoopReset();
+  if (!platform::ScreenOpen(kW, kH, 32, 2, 0, 0)) return "no window";
+  int32_t root = -1, quit = -1;
+  CreateControl(0, 0, 0, kW, kH, nullptr, nullptr, -1, 11, "", "", &root);
+  CreateControl(root, 10, 10, 40, 30, QuitClicked, nullptr, -1, 11, "", "", &quit);
+  CloseRequestTarget = withTarget ? quit : 0;
+  InterfaceReady = -1;
+  if (StartVideoThread(0) != 0) return "no video thread";
+
+  Window win = 0;
+  for (int i = 0; i < 500 && !win; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    win = FindWindow(x, kW, kH);
+  }
+  if (!win) return "the program's window did not appear";
+
+  std::atomic<bool> ended{false};
+  std::thread manager([&] {
+    SendClose(x, win);
+    // Long enough for the loop to take the close and the quit SDL adds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    if (ended.load()) return;
+    QUARLE_BASICS::CommandMessage m{};
+    m.type = QUARLE_BASICS::kCommandEndLoop;
+    QUARLE_BASICS::PostCommand(m, 0, 0);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const int32_t loop = GuiMessageLoop();
+  ended = true;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  manager.join();
+  StopVideoThread();
+  XCloseDisplay(x);
+
+  std::string fault;
+  if (loop != 0) fault += "the loop ended with " + std::to_string(loop) + "; ";
+  if (withTarget) {
+    if (g_quitClicks.load() != 1) fault += std::to_string(g_quitClicks.load()) + " clicks on the target, not 1; ";
+    if (seconds < 1.0) fault += "the close ended the loop; ";
+  } else {
+    if (g_quitClicks.load() != 0) fault += "a click without a target; ";
+    if (seconds >= 1.4) fault += "the close did not end the loop; ";
+  }
+  return fault;
+}
+
+TEST(WindowClose, TheWindowManagersCloseClicksTheTargetOnceOrEndsTheLoop) {
+  const char* display = std::getenv("TARVELO_TEST_DISPLAY");
+  if (!display || !*display) GTEST_SKIP() << "no X server for window tests (TARVELO_TEST_DISPLAY)";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const bool withTarget : {true, false}) {
+    SCOPED_TRACE(withTarget ? "with a target" : "without");
+    EXPECT_EXIT(
+        {
+          const std::string fault = CloseScenario(display, withTarget);
+          if (!fault.empty()) std::fprintf(stderr, "%s\n", fault.c_str());
+          std::_Exit(fault.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
+}
+
+#endif  // TARVELO_TEST_X11
+
+}  // namespace
