@@ -7,6 +7,8 @@
 
 #if TARVELO_TEST_X11
 #include <X11/Xlib.h>
+
+#include "x11_window.h"
 #endif
 
 #include <atomic>
@@ -37,21 +39,6 @@ std::atomic<int> g_quitClicks{0};
 int32_t QuitClicked(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
   if (bits == kEventClick) g_quitClicks.fetch_add(1);
   return 0;
-}
-
-Window FindWindow(Display* d, int w, int h) {
-  Window root = 0, parent = 0;
-  Window* kids = nullptr;
-  unsigned int n = 0;
-  Window found = 0;
-  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &kids, &n)) return 0;
-  for (unsigned int i = 0; i < n; ++i) {
-    XWindowAttributes a;
-    if (XGetWindowAttributes(d, kids[i], &a) && a.map_state == IsViewable && a.width == w && a.height == h)
-      found = kids[i];
-  }
-  if (kids) XFree(kids);
-  return found;
 }
 
 // What a window manager sends for its close button or Alt-F4.

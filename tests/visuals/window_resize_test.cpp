@@ -8,6 +8,8 @@
 
 #if TARVELO_TEST_X11
 #include <X11/Xlib.h>
+
+#include "x11_window.h"
 #include <X11/Xutil.h>
 #endif
 
@@ -56,23 +58,6 @@ int32_t Played(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 int32_t CountReport(QUARLE_BASICS::CommandMessage*) {
   g_reports.fetch_add(1);
   return 0;
-}
-
-// The top-level window of the given size on the display (the program's only).
-Window FindWindow(Display* d, int w, int h) {
-  Window root = 0, parent = 0;
-  Window* kids = nullptr;
-  unsigned int n = 0;
-  Window found = 0;
-  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &kids, &n)) return 0;
-  for (unsigned int i = 0; i < n; ++i) {
-    XWindowAttributes a;
-    if (XGetWindowAttributes(d, kids[i], &a) && a.map_state == IsViewable && a.width == w &&
-        a.height == h)
-      found = kids[i];
-  }
-  if (kids) XFree(kids);
-  return found;
 }
 
 uint32_t PixelAt(XImage* image, int x, int y) {
