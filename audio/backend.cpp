@@ -81,6 +81,8 @@ void SetAudioBackend(AudioBackend* backend) {
 
 double AudioNow() { return g_clock.load(std::memory_order_relaxed)(); }
 
+bool AudioClockIsReal() { return g_clock.load(std::memory_order_relaxed) == &platform::HighResClock; }
+
 void SetAudioClock(AudioClockFn clock) {
   g_clock.store(clock ? clock : &platform::HighResClock, std::memory_order_relaxed);
 }

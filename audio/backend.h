@@ -71,6 +71,8 @@ using AudioClockFn = double (*)();
 double AudioNow();
 // null restores the high-resolution clock. Only while no audio thread runs.
 void SetAudioClock(AudioClockFn clock);
+// Whether AudioNow is the real clock (no test clock set).
+bool AudioClockIsReal();
 
 // A real OpenAL backend with faults on demand. Every call goes to the driver
 // except where a fault is armed:

@@ -115,6 +115,7 @@ class AudioThreadLoop {
   void DelayAndIdle();
   // How long a pass that found nothing to do sleeps.
   double IdleNap() const;
+  void WaitInStandby();
   void SecondTick();
   void Exit(bool afterFetchFailure);
   // Standing faults are reported at most once per kReportInterval.
@@ -560,9 +561,22 @@ void AudioThreadLoop::DelayAndIdle() {
     commandHandled_ = false;
     if (!busy_) platform::SleepSeconds(IdleNap());
   } else {
-    platform::SleepMs(1);
+    WaitInStandby();
     loopMark_ = AudioNow();
   }
+}
+
+// Standby: nothing plays or records, so nothing is due before a command
+// arrives but the once-a-second device check. The thread sleeps until then,
+// and a command wakes it at once.
+void AudioThreadLoop::WaitInStandby() {
+  // A test clock runs at another pace than the wait's: nap as before.
+  if (!QUARLE_AUDIO::AudioClockIsReal()) {
+    platform::SleepMs(1);
+    return;
+  }
+  const double due = 1.0 - Elapsed(AudioNow(), secondMark_) + 0.001;
+  QUARLE_BASICS::WaitForCommands(AudioCommandQueue, std::clamp(due, 0.001, 1.001));
 }
 
 double AudioThreadLoop::IdleNap() const {

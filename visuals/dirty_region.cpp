@@ -19,6 +19,7 @@ bool g_whole = false;
 struct LiveEntry {
   std::atomic<DrawCallbackFn> draw{nullptr};
   std::atomic<LiveNewsFn> news{nullptr};
+  std::atomic<LiveAreaFn> area{nullptr};
   bool wanted = false;  // this frame's answer; video thread only
 };
 LiveEntry g_live[kMaxLive];
@@ -99,11 +100,12 @@ void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole) {
   out.swap(g_rects);
 }
 
-void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news) {
+void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news, LiveAreaFn area) {
   if (!fn || LiveIndex(fn) >= 0) return;
   const int32_t n = g_liveCount.load();
   if (n >= kMaxLive) return;
   g_live[n].news.store(news);
+  g_live[n].area.store(area);
   g_live[n].draw.store(fn);
   g_liveCount.store(n + 1);
 }
@@ -114,6 +116,11 @@ void LiveFrameBegin() {
     const LiveNewsFn news = g_live[i].news.load();
     g_live[i].wanted = !news || news();
   }
+}
+
+LiveAreaFn LiveRedrawArea(DrawCallbackFn fn) {
+  const int32_t i = LiveIndex(fn);
+  return i >= 0 ? g_live[i].area.load() : nullptr;
 }
 
 bool LiveRedrawWanted(DrawCallbackFn fn) {
