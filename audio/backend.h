@@ -33,6 +33,10 @@ class AudioBackend {
   virtual ALCboolean MakeContextCurrent(ALCcontext* context);
   virtual void DestroyContext(ALCcontext* context);
   virtual ALCenum GetAlcError(ALCdevice* device);
+  // ALC_SOFT_pause_device: a paused device's mixer rests until it is resumed.
+  // False where the driver lacks the extension (nothing happens then).
+  virtual bool PauseDevice(ALCdevice* device);
+  virtual bool ResumeDevice(ALCdevice* device);
 
   // Capture.
   virtual ALCdevice* CaptureOpenDevice(const ALCchar* name, ALCuint rate, ALCenum format,

@@ -124,6 +124,7 @@ class AudioThreadLoop {
   // Playback objects.
   ALCdevice* device_ = nullptr;
   ALCcontext* context_ = nullptr;
+  ALCdevice* pausedDevice_ = nullptr;  // the device the standby wait paused
   ALuint source_ = 0;
   ALuint buffers_[3] = {0, 0, 0};
   int64_t freeFlags_[3] = {-1, -1, -1};
@@ -575,8 +576,15 @@ void AudioThreadLoop::WaitInStandby() {
     platform::SleepMs(1);
     return;
   }
+  // The device's own mixer rests meanwhile (it would mix silence).
+  if (device_ && device_ != pausedDevice_ && Backend().PauseDevice(device_)) pausedDevice_ = device_;
   const double due = 1.0 - Elapsed(AudioNow(), secondMark_) + 0.001;
-  QUARLE_BASICS::WaitForCommands(AudioCommandQueue, std::clamp(due, 0.001, 1.001));
+  if (QUARLE_BASICS::WaitForCommands(AudioCommandQueue, std::clamp(due, 0.001, 1.001)) > 0 &&
+      pausedDevice_) {
+    // A command may start the stream or close the device.
+    if (pausedDevice_ == device_) Backend().ResumeDevice(device_);
+    pausedDevice_ = nullptr;
+  }
 }
 
 double AudioThreadLoop::IdleNap() const {

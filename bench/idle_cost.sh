@@ -10,6 +10,9 @@
 #   bench/idle_cost.sh [program]        (default: build/release/tarvelo)
 #   QUIET_SECONDS=20 SETTLE_SECONDS=6   (environment, optional)
 #   CASES="off on note sweep headless"  (the scenarios to run, default all)
+#   SOUND_DRIVER=null                   (OpenAL Soft's silent driver instead of its
+#                                        wave writer, which cannot rest while the
+#                                        output is off: it is never paused)
 #   DEMO_SYNTH=<file.tarvelo>           (the held-key case's synth; default the
 #                                        demo "01 Poly Saw Pad" beside the program)
 #
@@ -46,7 +49,7 @@ trap cleanup EXIT
 
 cat >"$work/alsoft.conf" <<EOF
 [general]
-drivers = wave
+drivers = ${SOUND_DRIVER:-wave}
 frequency = 48000
 period_size = 240
 [wave]

@@ -24,6 +24,9 @@ struct LiveEntry {
 };
 LiveEntry g_live[kMaxLive];
 std::atomic<int32_t> g_liveCount{0};
+// The draw callbacks wanted this frame (video thread only).
+DrawCallbackFn g_wanted[kMaxLive] = {};
+int32_t g_wantedCount = 0;
 
 int32_t LiveIndex(DrawCallbackFn fn) {
   if (!fn) return -1;
@@ -110,12 +113,15 @@ void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news, LiveAreaFn area) {
   g_liveCount.store(n + 1);
 }
 
-void LiveFrameBegin() {
+bool LiveFrameBegin() {
   const int32_t n = g_liveCount.load();
+  g_wantedCount = 0;
   for (int32_t i = 0; i < n; ++i) {
     const LiveNewsFn news = g_live[i].news.load();
     g_live[i].wanted = !news || news();
+    if (g_live[i].wanted) g_wanted[g_wantedCount++] = g_live[i].draw.load();
   }
+  return g_wantedCount > 0;
 }
 
 LiveAreaFn LiveRedrawArea(DrawCallbackFn fn) {
@@ -124,10 +130,17 @@ LiveAreaFn LiveRedrawArea(DrawCallbackFn fn) {
 }
 
 bool LiveRedrawWanted(DrawCallbackFn fn) {
-  const int32_t i = LiveIndex(fn);
-  return i >= 0 && g_live[i].wanted;
+  // Asked for every control of the table each frame: only this frame's wanted
+  // few are looked through.
+  if (!fn) return false;
+  for (int32_t i = 0; i < g_wantedCount; ++i)
+    if (g_wanted[i] == fn) return true;
+  return false;
 }
 
-void ClearLiveDrawCallbacks() { g_liveCount.store(0); }
+void ClearLiveDrawCallbacks() {
+  g_liveCount.store(0);
+  g_wantedCount = 0;
+}
 
 }  // namespace QUARLE_VISUALS

@@ -39,7 +39,9 @@ LiveAreaFn LiveRedrawArea(DrawCallbackFn fn);
 // Whether controls drawn by fn are to be redrawn this frame (asks each news
 // function once per call to LiveFrameBegin).
 bool LiveRedrawWanted(DrawCallbackFn fn);
-void LiveFrameBegin();
+// Asks the news functions for this frame; false when no live control is to be
+// redrawn.
+bool LiveFrameBegin();
 void ClearLiveDrawCallbacks();
 
 }  // namespace QUARLE_VISUALS

@@ -82,7 +82,8 @@ void MarkLiveRect(int32_t id, LiveAreaFn area) {
 }
 
 void MarkLiveControls() {
-  LiveFrameBegin();
+  // A quiet frame does not walk the control table.
+  if (!LiveFrameBegin()) return;
   const int32_t count = ControlTableCount();
   for (int32_t i = 0; i < count; ++i) {
     ControlRecord* c = ControlAt(i);

@@ -194,6 +194,25 @@ float Loudest(const float* samples, int32_t count, float loudest) {
   return loudest;
 }
 
+// Hands fn each ring block the next drain takes (newest first, as DrainRing
+// walks), under the scope lock, until fn says stop; the blocks behind them are
+// never drawn. True when fn stopped the walk.
+template <class Fn>
+bool ForDrawableBlocks(Fn fn) {
+  platform::MutexGuard guard(ScopeLock);
+  int64_t total = 0;
+  int32_t i = ScopeBlockRing.newest;
+  if (i < 0 || i >= kScopeBlockSlots) i = 0;
+  for (int32_t taken = 0;
+       taken < kScopeBlockSlots && total <= kDrainLimit && ScopeBlockRing.blocks[i]; ++taken) {
+    const int32_t length = std::max(ScopeBlockRing.lengths[i], 0);
+    if (fn(ScopeBlockRing.blocks[i], length)) return true;
+    total += length;
+    i = i == 0 ? kScopeBlockSlots - 1 : i - 1;
+  }
+  return false;
+}
+
 platform::ScreenRect Joined(const platform::ScreenRect& a, const platform::ScreenRect& b) {
   const int32_t x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
   const int32_t x1 = std::max(a.x + a.w, b.x + b.w), y1 = std::max(a.y + a.h, b.y + b.h);
@@ -211,12 +230,7 @@ bool ScopeHasNews() {
   if (mode <= 0) return false;
   const float* buffer = ScopeBuffer();
   if (buffer && !Silent(buffer, std::min(ScopeState.count, kScopeWindowFloats))) return true;
-  platform::MutexGuard guard(ScopeLock);
-  for (int32_t i = 0; i < kScopeBlockSlots; ++i) {
-    const float* block = ScopeBlockRing.blocks[i];
-    if (block && !Silent(block, std::max(ScopeBlockRing.lengths[i], 0))) return true;
-  }
-  return false;
+  return ForDrawableBlocks([](const float* block, int32_t length) { return !Silent(block, length); });
 }
 
 bool ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect& area) {
@@ -230,12 +244,10 @@ bool ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect& area) 
   // Whatever the frame draws comes from the buffer and the ring's blocks; the
   // trace cannot stray further from its centre line than the loudest of them.
   float loudest = Loudest(buffer, std::clamp(ScopeState.count, 0, kScopeBufferFloats), 0.0f);
-  {
-    platform::MutexGuard guard(ScopeLock);
-    for (int32_t i = 0; i < kScopeBlockSlots; ++i)
-      if (const float* block = ScopeBlockRing.blocks[i])
-        loudest = Loudest(block, std::max(ScopeBlockRing.lengths[i], 0), loudest);
-  }
+  ForDrawableBlocks([&loudest](const float* block, int32_t length) {
+    loudest = Loudest(block, length, loudest);
+    return false;
+  });
   // As DrawScopeWaveform places its markers (top-left corners).
   const int32_t u = UnitPx();
   const double wd = c.w - 2.0 * u, hd = c.h - 2.0 * u;
