@@ -291,7 +291,7 @@ TEST_F(ScopeTest, PartialFramesWhilePlayingShowWhatWholeFramesShow) {
   C(meter)->DrawCallback = DrawOutputMeter;
   for (int32_t id : {0, scope, crossed, far, meter}) V::UpdateControl(id, 0);
   V::AddLiveDrawCallback(DrawScope, ScopeHasNews, ScopeRedrawArea);
-  V::AddLiveDrawCallback(DrawOutputMeter, AudioStreamNews<1>);
+  V::AddLiveDrawCallback(DrawOutputMeter, OutputMeterNews);
   RateWhole = 0;  // the window moves by the sound that arrived, not by the frames' time
   V::RenderFrame(true);
 
