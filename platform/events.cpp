@@ -382,7 +382,9 @@ void WindowEventWait(double seconds, bool (*pending)()) {
     if (!sdl.owns_lock()) {
       blind = true;
     } else if (SdlActive()) {
-      SDL_PumpEvents();
+      // The pass before pumped the connection dry; what came since waits in
+      // SDL's queue, in the display library's (read by a present), or on the
+      // connection, which the wait watches.
       if (SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT) || ScreenEventsQueued()) return;
       display = ScreenConnectionFd();
       if (display < 0) blind = true;
