@@ -33,6 +33,10 @@ class AudioBackend {
   virtual ALCboolean MakeContextCurrent(ALCcontext* context);
   virtual void DestroyContext(ALCcontext* context);
   virtual ALCenum GetAlcError(ALCdevice* device);
+  // ALC_SOFT_pause_device: a paused device's mixer rests until it is resumed.
+  // False where the driver lacks the extension (nothing happens then).
+  virtual bool PauseDevice(ALCdevice* device);
+  virtual bool ResumeDevice(ALCdevice* device);
 
   // Capture.
   virtual ALCdevice* CaptureOpenDevice(const ALCchar* name, ALCuint rate, ALCenum format,
@@ -71,6 +75,8 @@ using AudioClockFn = double (*)();
 double AudioNow();
 // null restores the high-resolution clock. Only while no audio thread runs.
 void SetAudioClock(AudioClockFn clock);
+// Whether AudioNow is the real clock (no test clock set).
+bool AudioClockIsReal();
 
 // A real OpenAL backend with faults on demand. Every call goes to the driver
 // except where a fault is armed:

@@ -115,6 +115,7 @@ class AudioThreadLoop {
   void DelayAndIdle();
   // How long a pass that found nothing to do sleeps.
   double IdleNap() const;
+  void WaitInStandby();
   void SecondTick();
   void Exit(bool afterFetchFailure);
   // Standing faults are reported at most once per kReportInterval.
@@ -123,6 +124,7 @@ class AudioThreadLoop {
   // Playback objects.
   ALCdevice* device_ = nullptr;
   ALCcontext* context_ = nullptr;
+  ALCdevice* pausedDevice_ = nullptr;  // the device the standby wait paused
   ALuint source_ = 0;
   ALuint buffers_[3] = {0, 0, 0};
   int64_t freeFlags_[3] = {-1, -1, -1};
@@ -568,8 +570,28 @@ void AudioThreadLoop::DelayAndIdle() {
     commandHandled_ = false;
     if (!busy_) platform::SleepSeconds(IdleNap());
   } else {
-    platform::SleepMs(1);
+    WaitInStandby();
     loopMark_ = AudioNow();
+  }
+}
+
+// Standby: nothing plays or records, so nothing is due before a command
+// arrives but the once-a-second device check. The thread sleeps until then,
+// and a command wakes it at once.
+void AudioThreadLoop::WaitInStandby() {
+  // A test clock runs at another pace than the wait's: nap as before.
+  if (!QUARLE_AUDIO::AudioClockIsReal()) {
+    platform::SleepMs(1);
+    return;
+  }
+  // The device's own mixer rests meanwhile (it would mix silence).
+  if (device_ && device_ != pausedDevice_ && Backend().PauseDevice(device_)) pausedDevice_ = device_;
+  const double due = 1.0 - Elapsed(AudioNow(), secondMark_) + 0.001;
+  if (QUARLE_BASICS::WaitForCommands(AudioCommandQueue, std::clamp(due, 0.001, 1.001)) > 0 &&
+      pausedDevice_) {
+    // A command may start the stream or close the device.
+    if (pausedDevice_ == device_) Backend().ResumeDevice(device_);
+    pausedDevice_ = nullptr;
   }
 }
 

@@ -1,11 +1,16 @@
 #include "basics/queues.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "basics/errors.h"
 #include "basics/messages.h"
+#include "platform/threads.h"
 
 namespace QUARLE_BASICS {
 
@@ -31,6 +36,28 @@ std::atomic<bool> g_shutDown{false};
 
 // Beyond this a doubled buffer would no longer fit an i32 capacity.
 constexpr int32_t kMaxQueueCapacity = 1 << 26;
+
+// Waiting for a queue: one slot per queue number, fixed, so that posts need no
+// table that queue creation replaces. Queues beyond it are polled by WaitForCommands.
+constexpr int32_t kWaitSlots = 16;
+struct QueueWaiters {
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::atomic<int32_t> waiting{0};
+  std::atomic<void (*)()> wake{nullptr};
+};
+QueueWaiters g_waiters[kWaitSlots];
+
+// After a post: wakes whoever waits for the queue. A waiter registers before
+// it looks at the queue, so one not registered yet will see the message.
+void SignalPosted(int32_t queue) {
+  if (queue >= kWaitSlots) return;
+  QueueWaiters& w = g_waiters[queue];
+  if (void (*wake)() = w.wake.load()) wake();
+  if (w.waiting.load() == 0) return;
+  std::lock_guard<std::mutex> g(w.lock);
+  w.arrived.notify_all();
+}
 
 bool ValidQueue(int32_t queue) {
   return queue >= 0 && static_cast<uint32_t>(queue) < g_queueCount;
@@ -135,7 +162,38 @@ int32_t PostCommand(CommandMessage& msg, int32_t queue, int32_t clearAfter) {
     h->count += 1;
   }
   if (clearAfter) CommandClear(msg);
+  SignalPosted(queue);
   return 0;
+}
+
+int32_t WaitForCommands(int32_t queue, double seconds) {
+  if (!ValidQueue(queue)) return 0;
+  int32_t pending = CommandQueuePending(queue);
+  if (pending > 0 || !(seconds > 0.0)) return pending;
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(std::min(seconds, 3600.0)));
+  if (queue >= kWaitSlots) {
+    // No slot to be woken through: look again every millisecond.
+    while ((pending = CommandQueuePending(queue)) == 0 && std::chrono::steady_clock::now() < until)
+      platform::SleepMs(1);
+    return pending;
+  }
+  QueueWaiters& w = g_waiters[queue];
+  std::unique_lock<std::mutex> g(w.lock);
+  w.waiting.fetch_add(1);
+  while ((pending = CommandQueuePending(queue)) == 0) {
+    if (w.arrived.wait_until(g, until) == std::cv_status::timeout) {
+      pending = CommandQueuePending(queue);
+      break;
+    }
+  }
+  w.waiting.fetch_sub(1);
+  return pending;
+}
+
+void SetCommandQueueWake(int32_t queue, void (*wake)()) {
+  if (queue >= 0 && queue < kWaitSlots) g_waiters[queue].wake.store(wake);
 }
 
 void PostSimpleCommand(int32_t code, int32_t queue, uint32_t parameter) {

@@ -48,6 +48,14 @@ uint32_t CommandQueueCount();  // number of queues created
 // Messages waiting in a queue (0 for a queue number never handed out); lets a
 // loop decide whether to sleep without fetching.
 int32_t CommandQueuePending(int32_t queue);
+// Blocks until the queue holds a message or `seconds` have passed, so that a
+// loop with nothing else to do sleeps until its work arrives; gives the number
+// of messages pending (0 at once for a queue never handed out).
+int32_t WaitForCommands(int32_t queue, double seconds);
+// `wake` runs on the posting thread after every post to the queue, for a loop
+// that waits for the queue elsewhere (the interface waits on its window); null
+// removes it.
+void SetCommandQueueWake(int32_t queue, void (*wake)());
 
 // Frees the queues and the foundation's tables, destroys MT_FILES, MT_CONSOLE,
 // MT_BASICS. Runs once; a second call does nothing until the next BasicsReset.

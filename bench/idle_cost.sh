@@ -2,15 +2,23 @@
 # What an idle program costs: starts the program under Xvfb (1920x1080), lets it
 # settle, then reads every thread's CPU time from /proc over a quiet stretch and
 # counts the frames it showed. Scenarios: window open with output off; output on
-# with nothing playing; output on with one on-screen key held (scope running);
-# the pointer sweeping over the on-screen keys (a frame's worth of change every
-# frame); and the same program headless (TARVELO_HEADLESS=1), idle.
+# with nothing playing; output on with one on-screen key held on a demo synth,
+# so that the note sounds and the scope runs; the pointer sweeping over the
+# on-screen keys (a frame's worth of change every frame); and the same program
+# headless (TARVELO_HEADLESS=1), idle.
 #
 #   bench/idle_cost.sh [program]        (default: build/release/tarvelo)
 #   QUIET_SECONDS=20 SETTLE_SECONDS=6   (environment, optional)
+#   CASES="off on note sweep headless"  (the scenarios to run, default all)
+#   SOUND_DRIVER=null                   (OpenAL Soft's silent driver instead of its
+#                                        wave writer, which cannot rest while the
+#                                        output is off: it is never paused)
+#   DEMO_SYNTH=<file.tarvelo>           (the held-key case's synth; default the
+#                                        demo "01 Poly Saw Pad" beside the program)
 #
 # Needs Xvfb and xdotool; frames are counted with perf uprobes when perf can set
-# them (as root), else the FPS column reads "-". Sound goes to OpenAL Soft's wave
+# them (as root), else the FPS column reads "-". The held-key case also gives the
+# loudest sample of its last second of sound (python3), so a silent note shows. Sound goes to OpenAL Soft's wave
 # writer, which plays in real time without a sound card.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -18,27 +26,30 @@ prog="$(realpath "${1:-$root/build/release/tarvelo}")"
 quiet="${QUIET_SECONDS:-20}"
 settle="${SETTLE_SECONDS:-6}"
 work="$(mktemp -d /tmp/tarvelo_bench_XXXXXX)"
+demo="${DEMO_SYNTH:-}"
+if [ -z "$demo" ]; then
+  for f in "$(dirname "$prog")"/SYNTHS/DEMO*/"01 Poly Saw Pad.tarvelo"; do
+    [ -f "$f" ] && demo="$f"
+  done
+fi
 display=""
 for n in 71 72 73 74 75 76 77 78 79; do
   if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
 done
 [ -n "$display" ] || { echo "no free X display number" >&2; exit 1; }
 xvfb=""
-present_event=""
 copy_event=""
 
 cleanup() {
   [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
-  for p in "$present_event" "$copy_event"; do
-    [ -n "$p" ] && perf probe -q -d "$p" 2>/dev/null || true
-  done
+  [ -n "$copy_event" ] && perf probe -q -d "$copy_event" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 cat >"$work/alsoft.conf" <<EOF
 [general]
-drivers = wave
+drivers = ${SOUND_DRIVER:-wave}
 frequency = 48000
 period_size = 240
 [wave]
@@ -50,18 +61,18 @@ xvfb=$!
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 sleep 0.5
 
-# Frames shown: the window's presents, or the page copies when headless.
+# Frames shown: the calls that copy changed pixels to the visible page and send
+# them to the window (headless: to the page only). The probe's name is this run's
+# own, so that benchmarks running at the same time do not remove each other's.
 add_probe() {  # <event name> <perf probe arguments...>
   local event=$1
   shift
   perf probe -q -d "$event" 2>/dev/null || true
   if perf probe -q "$@" 2>/dev/null; then echo "$event"; fi
 }
-sdl="$(ldconfig -p | awk '/libSDL2-2.0.so.0 /{print $NF}' | head -1)"
-present_event="$(add_probe probe_libSDL2:SDL_RenderPresent -x "$sdl" SDL_RenderPresent || true)"
-copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform14ScreenCopyPageEii$/{print $1}' | head -1)"
+copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform15ScreenCopyRectsEiiPKNS_10ScreenRectEi$/{print $1}' | head -1)"
 if [ -n "$copy" ]; then
-  copy_event="$(add_probe "probe_$(basename "$prog"):pagecopy$$" -x "$prog" -a "pagecopy$$=0x$copy" || true)"
+  copy_event="$(add_probe "probe_$(basename "$prog"):shown$$" -x "$prog" -a "shown$$=0x$copy" || true)"
 fi
 
 # utime + stime (clock ticks) of every thread, as "name tid|ticks".
@@ -96,17 +107,49 @@ count_frames() {
   perf stat -x, -e "$event" -p "$pid" sleep "$quiet" 2>&1 | awk -F, 'NR==1 {print $1 + 0}'
 }
 
-# run <name> <headless 0|1> <action>
+# The loudest sample of the last second the wave writer received, in full
+# scale; "-" when it cannot be read.
+peak_of_last_second() {
+  python3 - "$work/out.wav" 2>/dev/null <<'PY' || echo "-"
+import struct, sys
+raw = open(sys.argv[1], "rb").read()
+at, fmt, bits, chans, rate, data = 12, 1, 16, 2, 48000, b""
+while at + 8 <= len(raw):
+    tag, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
+    body = raw[at + 8:at + 8 + size] if tag != b"data" else raw[at + 8:]
+    if tag == b"fmt ":
+        fmt, chans, rate = struct.unpack("<HHI", body[:8])
+        bits = struct.unpack("<H", body[14:16])[0]
+        if fmt == 0xFFFE: fmt = struct.unpack("<H", body[24:26])[0]
+    if tag == b"data":
+        data = body
+        break
+    at += 8 + size + (size & 1)
+step = bits // 8
+tail = data[-rate * chans * step:]
+tail = tail[:len(tail) - len(tail) % step]
+n = len(tail) // step
+if fmt == 3 and bits == 32: vals = struct.unpack("<%df" % n, tail)
+elif bits == 16: vals = [v / 32768.0 for v in struct.unpack("<%dh" % n, tail)]
+elif bits == 32: vals = [v / 2147483648.0 for v in struct.unpack("<%di" % n, tail)]
+else: raise SystemExit(1)
+print("%.3f" % max((abs(v) for v in vals), default=0.0))
+PY
+}
+
+# run <name> <headless 0|1> <action> [synth file]
 run() {
-  local name=$1 headless=$2 action=$3
+  local name=$1 headless=$2 action=$3 synth=${4:-}
   local home="$work/home_$RANDOM"
   mkdir -p "$home"
+  local args=()
+  [ -n "$synth" ] && args=("$synth")
   (
     export HOME="$home" XDG_CONFIG_HOME="$home" ALSOFT_CONF="$work/alsoft.conf"
     export DISPLAY="$display" TARVELO_EXIT_AFTER_MS=$(((settle + quiet + 5) * 1000))
     if [ "$headless" = 1 ]; then export TARVELO_HEADLESS=1; fi
     cd "$(dirname "$prog")"
-    exec "$prog" >"$work/log_$name.txt" 2>&1
+    exec "$prog" "${args[@]}" >"$work/log_$name.txt" 2>&1
   ) &
   local pid=$!
   local sweeper=""
@@ -132,8 +175,7 @@ run() {
       sweeper=$!
       sleep 1 ;;
   esac
-  local event=""
-  if [ "$headless" = 1 ]; then event="$copy_event"; else event="$present_event"; fi
+  local event="$copy_event"
   ticks "$pid" >"$work/before"
   local xb
   xb="$(xvfb_ticks)"
@@ -141,6 +183,7 @@ run() {
   frames="$(count_frames "$pid" "$event")"
   ticks "$pid" >"$work/after"
   report "$name" "$work/before" "$work/after" "$frames" "$xb" "$(xvfb_ticks)"
+  [ "$action" = note ] && echo "   sound peak (last 1 s) $(peak_of_last_second)"
   [ "$action" = note ] && DISPLAY="$display" xdotool mouseup 1 || true
   if [ "$action" = sweep ]; then kill "$sweeper" 2>/dev/null || true; wait "$sweeper" 2>/dev/null || true; fi
   # The stream grows 1 ms at every underrun; it settles (and says so) after 10 s
@@ -151,9 +194,19 @@ run() {
   wait "$pid" 2>/dev/null || true
 }
 
+wanted() { case " ${CASES:-off on note sweep headless} " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
+
 echo "program: $prog"
-run "window, output off" 0 none
-run "window, output on, silent" 0 output
-run "window, one key held, scope" 0 note
-run "window, pointer sweeping the keys" 0 sweep
-run "headless, idle" 1 none
+wanted off && run "window, output off" 0 none
+wanted on && run "window, output on, silent" 0 output
+if wanted note; then
+  if [ -n "$demo" ]; then
+    echo "held-key synth: $demo"
+    run "window, one key held on a demo, scope" 0 note "$demo"
+  else
+    echo "== window, one key held on a demo, scope: no demo synth beside the program (DEMO_SYNTH)" >&2
+  fi
+fi
+wanted sweep && run "window, pointer sweeping the keys" 0 sweep
+wanted headless && run "headless, idle" 1 none
+exit 0

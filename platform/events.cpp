@@ -1,17 +1,40 @@
 #include "platform/events.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <deque>
 #include <mutex>
 
 #include "platform/charset.h"
 #include "platform/screen.h"
 #include "platform/sdl.h"
+#include "platform/threads.h"
 
 namespace platform {
 
 namespace {
 
 constexpr size_t kKeyBufferSize = 64;
+// Where the window's connection cannot be watched, a wait naps no longer than
+// the polling loop did.
+constexpr double kBlindNap = 0.001;
+
+// WindowEventWait's wake-up: a counter the waiter polls beside the display's
+// connection. `g_waiting` is raised before the waiter looks for work, so a
+// waker that finds it low knows its work will be seen.
+std::atomic<bool> g_waiting{false};
+std::once_flag g_wakeOnce;
+int g_wakeFd = -1;
+
+int WakeFd() {
+  std::call_once(g_wakeOnce, [] { g_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); });
+  return g_wakeFd;
+}
 
 std::mutex g_lock;
 std::deque<WindowEvent> g_injected;
@@ -188,6 +211,7 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       out.y = e.motion.y;
       out.dx = e.motion.xrel;
       out.dy = e.motion.yrel;
+      ScreenEventToPage(out.x, out.y, out.dx, out.dy);
       return true;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP: {
@@ -326,8 +350,63 @@ taken:
 }
 
 void WindowEventInject(const WindowEvent& event) {
-  std::lock_guard<std::mutex> g(g_lock);
-  g_injected.push_back(event);
+  {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_injected.push_back(event);
+  }
+  WindowEventWake();
+}
+
+void WindowEventWake() {
+  if (!g_waiting.load()) return;
+  const int fd = WakeFd();
+  if (fd < 0) return;
+  const uint64_t one = 1;
+  const ssize_t r = write(fd, &one, sizeof one);
+  (void)r;  // a full counter wakes the waiter as well
+}
+
+void WindowEventWait(double seconds, bool (*pending)()) {
+  if (!(seconds > 0.0)) return;
+  const int wake = WakeFd();
+  int display = -1;
+  bool blind = wake < 0;
+  g_waiting.store(true);
+  struct Lower {
+    ~Lower() { g_waiting.store(false); }
+  } lower;
+  if (pending && pending()) return;
+  {
+    std::lock_guard<std::mutex> g(g_lock);
+    if (!g_injected.empty()) return;
+  }
+#if TARVELO_HAVE_SDL
+  if (!ScreenHeadless()) {
+    // A present under way holds the lock: its events are taken next pass.
+    std::unique_lock<std::recursive_mutex> sdl(SdlVideoLock(), std::try_to_lock);
+    if (!sdl.owns_lock()) {
+      blind = true;
+    } else if (SdlActive()) {
+      // The pass before pumped the connection dry; what came since waits in
+      // SDL's queue, in the display library's (read by a present), or on the
+      // connection, which the wait watches.
+      if (SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT) || ScreenEventsQueued()) return;
+      display = ScreenConnectionFd();
+      if (display < 0) blind = true;
+    }
+  }
+#endif
+  if (blind) seconds = std::min(seconds, kBlindNap);
+  if (wake < 0) {
+    SleepSeconds(seconds);
+    return;
+  }
+  pollfd fds[2] = {{wake, POLLIN, 0}, {display, POLLIN, 0}};
+  const int ms = static_cast<int>(std::min(std::ceil(seconds * 1000.0), 3600000.0));
+  poll(fds, display >= 0 ? 2 : 1, ms);
+  uint64_t sink = 0;
+  while (read(wake, &sink, sizeof sink) > 0) {
+  }
 }
 
 void WindowEventsClear() {

@@ -52,8 +52,17 @@ struct WindowEvent {
 
 // Takes the next pending event; false when none is pending. Never blocks.
 bool WindowEventPoll(WindowEvent& event);
-// Queues an event as if the window had reported it.
+// Queues an event as if the window had reported it (wakes WindowEventWait).
 void WindowEventInject(const WindowEvent& event);
+
+// Blocks the calling thread until a window event may be pending, WindowEventWake
+// is called, `pending` (when given; asked after the waiter is registered) says
+// other work is there, or `seconds` have passed. Waits on the display's
+// connection where it can be watched (X11); elsewhere it naps at most 1 ms, as
+// the polling loop it replaces did.
+void WindowEventWait(double seconds, bool (*pending)() = nullptr);
+// Ends a WindowEventWait now (any thread; costs nothing while none waits).
+void WindowEventWake();
 // Drops every injected event not yet taken.
 void WindowEventsClear();
 

@@ -173,6 +173,8 @@ bool EnsureSequencer() {
   if (g_announcePort >= 0)
     snd_seq_connect_from(seq, g_announcePort, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
   g_seq = seq;
+  // A MIDI thread already waiting is to watch the new sequencer too.
+  Wake();
   return true;
 }
 
@@ -392,6 +394,11 @@ void Deliver(const Delivery& d) {
   if (callback != nullptr) callback(d.handle, d.message, instance, d.param1, d.param2);
 }
 
+// The MIDI thread sleeps until the sequencer has input for it or it is woken
+// (bytes of a virtual device, a close, the stop, a sequencer opened meanwhile,
+// whose descriptors the next wait then watches).
+void WaitForMidiInput(pollfd* fds, int count) { poll(fds, static_cast<nfds_t>(count), -1); }
+
 void ReaderLoop() {
   platform::ThreadSetName("tarvelo-midi");
   std::vector<Delivery> batch;
@@ -399,7 +406,7 @@ void ReaderLoop() {
     pollfd fds[9];
     fds[0] = {g_wake[0], POLLIN, 0};
     const int n = 1 + SequencerPollFds(fds + 1, 8);
-    poll(fds, static_cast<nfds_t>(n), 200);
+    WaitForMidiInput(fds, n);
     char sink[64];
     while (read(g_wake[0], sink, sizeof sink) > 0) {
     }

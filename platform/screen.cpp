@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -9,7 +10,20 @@
 #include <vector>
 
 #include "platform/display_link.h"
+#include "platform/events.h"
 #include "platform/sdl.h"
+
+#if TARVELO_HAVE_SDL && __has_include(<SDL_syswm.h>)
+#include <dlfcn.h>
+
+#include <SDL_syswm.h>
+#if defined(SDL_VIDEO_DRIVER_X11)
+#define TARVELO_WATCH_X11 1
+#endif
+#endif
+#ifndef TARVELO_WATCH_X11
+#define TARVELO_WATCH_X11 0
+#endif
 
 namespace platform {
 
@@ -32,9 +46,16 @@ struct ScreenState {
   std::vector<std::vector<uint32_t>> pages;
 #if TARVELO_HAVE_SDL
   SDL_Window* window = nullptr;
+  // Software drawing shows the page through the window's own pixels (direct);
+  // the other drivers through a renderer and its texture.
+  bool direct = false;
   SDL_Renderer* renderer = nullptr;
   SDL_Texture* texture = nullptr;
 #endif
+  // The display connection (X11), looked up in the loaded display library.
+  void* xDisplay = nullptr;
+  int xFd = -1;
+  int (*xQueued)(void*, int) = nullptr;
 };
 
 std::recursive_mutex g_lock;
@@ -64,7 +85,37 @@ const char* RenderDriverFor(const std::string& name) {
   return "software";
 }
 
+void ForgetConnectionLocked() {
+  g_screen.xDisplay = nullptr;
+  g_screen.xFd = -1;
+  g_screen.xQueued = nullptr;
+}
+
+// The window's X11 connection, so that a wait can watch it; nothing on other
+// drivers. SDL loads the display library itself: ask the loaded copy.
+void WatchConnectionLocked() {
+  ForgetConnectionLocked();
+#if TARVELO_WATCH_X11
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (!SDL_GetWindowWMInfo(g_screen.window, &info) || info.subsystem != SDL_SYSWM_X11) return;
+  void* lib = dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
+  if (!lib) return;
+  auto number = reinterpret_cast<int (*)(void*)>(dlsym(lib, "XConnectionNumber"));
+  auto queued = reinterpret_cast<int (*)(void*, int)>(dlsym(lib, "XEventsQueued"));
+  if (number && queued && info.info.x11.display) {
+    g_screen.xDisplay = info.info.x11.display;
+    g_screen.xFd = number(g_screen.xDisplay);
+    g_screen.xQueued = queued;
+  }
+  // SDL's own handle keeps the library loaded until the window is gone.
+  dlclose(lib);
+#endif
+}
+
 void DestroyWindowLocked() {
+  ForgetConnectionLocked();
+  g_screen.direct = false;
   if (DisplayLost()) {
     // Nothing can be asked of a display that is gone; the process ends soon.
     g_screen.texture = nullptr;
@@ -83,8 +134,128 @@ void DestroyWindowLocked() {
   g_screen.window = nullptr;
 }
 
+void FinishWindowLocked() {
+  SDL_DisplayMode mode;
+  const int display = SDL_GetWindowDisplayIndex(g_screen.window);
+  g_refreshRate = SDL_GetCurrentDisplayMode(display < 0 ? 0 : display, &mode) == 0
+                      ? mode.refresh_rate : 0;
+  WatchConnectionLocked();
+}
+
+// Where the page lies in a window of ww x wh pixels, and its scale: the whole
+// page, as large as fits, centred (as SDL's logical size places it).
+struct Viewport {
+  SDL_Rect r{0, 0, 0, 0};
+  float scale = 1.0f;
+};
+
+Viewport ViewportFor(int ww, int wh) {
+  Viewport v;
+  const int w = static_cast<int>(g_screen.width), h = static_cast<int>(g_screen.height);
+  if (w < 1 || h < 1 || ww < 1 || wh < 1) return v;
+  const float want = static_cast<float>(w) / static_cast<float>(h);
+  const float real = static_cast<float>(ww) / static_cast<float>(wh);
+  if (std::fabs(want - real) < 0.0001f) {
+    v.scale = static_cast<float>(ww) / static_cast<float>(w);
+    v.r = SDL_Rect{0, 0, ww, wh};
+  } else if (want > real) {
+    v.scale = static_cast<float>(ww) / static_cast<float>(w);
+    const int vh = static_cast<int>(std::floor(static_cast<float>(h) * v.scale));
+    v.r = SDL_Rect{0, (wh - vh) / 2, ww, vh};
+  } else {
+    v.scale = static_cast<float>(wh) / static_cast<float>(h);
+    const int vw = static_cast<int>(std::floor(static_cast<float>(w) * v.scale));
+    v.r = SDL_Rect{(ww - vw) / 2, 0, vw, wh};
+  }
+  return v;
+}
+
+// A page pixel as the window shows it: its colour laid over black by its alpha,
+// as the texture that showed the page before blended it.
+inline uint32_t ShownPixel(uint32_t p) {
+  const uint32_t a = p >> 24;
+  if (a == 255) return p & 0x00FFFFFFu;
+  if (a == 0) return 0;
+  const uint32_t r = (((p >> 16) & 0xFF) * a + 127) / 255;
+  const uint32_t g = (((p >> 8) & 0xFF) * a + 127) / 255;
+  const uint32_t b = ((p & 0xFF) * a + 127) / 255;
+  return (r << 16) | (g << 8) | b;
+}
+
+// The page scaled into a window of another size (resized from outside): the
+// whole window is drawn and sent.
+void ShowScaledLocked(SDL_Surface* target) {
+  const auto& page = g_screen.pages[g_screen.visible];
+  SDL_Surface* src = SDL_CreateRGBSurfaceWithFormatFrom(
+      const_cast<uint32_t*>(page.data()), static_cast<int>(g_screen.width),
+      static_cast<int>(g_screen.height), 32, static_cast<int>(g_screen.width * 4),
+      SDL_PIXELFORMAT_ARGB8888);
+  if (!src) return;
+  SDL_SetSurfaceBlendMode(src, SDL_BLENDMODE_BLEND);
+  SDL_FillRect(target, nullptr, SDL_MapRGB(target->format, 0, 0, 0));
+  Viewport v = ViewportFor(target->w, target->h);
+  SDL_BlitScaled(src, nullptr, target, &v.r);
+  SDL_FreeSurface(src);
+  SDL_UpdateWindowSurface(g_screen.window);
+}
+
+// The rectangles of the visible page (all of it for none) into the window's
+// pixels, and only they are sent to the display.
+void ShowDirectLocked(const ScreenRect* rects, int32_t count) {
+  // A window resized from outside has a new surface; this gets it.
+  SDL_Surface* s = SDL_GetWindowSurface(g_screen.window);
+  if (!s) return;
+  if (s->w != g_screen.width || s->h != g_screen.height) {
+    ShowScaledLocked(s);
+    return;
+  }
+  const ScreenRect whole{0, 0, static_cast<int32_t>(g_screen.width),
+                         static_cast<int32_t>(g_screen.height)};
+  if (count <= 0) {
+    rects = &whole;
+    count = 1;
+  }
+  const auto& page = g_screen.pages[g_screen.visible];
+  const size_t w = static_cast<size_t>(g_screen.width);
+  const SDL_PixelFormat* f = s->format;
+  const bool xrgb = f->BytesPerPixel == 4 && f->Rmask == 0x00FF0000u && f->Gmask == 0x0000FF00u &&
+                    f->Bmask == 0x000000FFu;
+  std::vector<SDL_Rect> sent;
+  sent.reserve(static_cast<size_t>(count));
+  if (SDL_MUSTLOCK(s) && SDL_LockSurface(s) != 0) return;
+  for (int32_t i = 0; i < count; ++i) {
+    const ScreenRect& r = rects[i];
+    for (int32_t row = r.y; row < r.y + r.h; ++row) {
+      const uint32_t* from = page.data() + static_cast<size_t>(row) * w + static_cast<size_t>(r.x);
+      auto* to = reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(s->pixels) +
+                                             static_cast<size_t>(row) * static_cast<size_t>(s->pitch)) + r.x;
+      if (xrgb) {
+        for (int32_t k = 0; k < r.w; ++k) to[k] = ShownPixel(from[k]) | (f->Amask & 0xFF000000u);
+      } else {
+        for (int32_t k = 0; k < r.w; ++k) {
+          const uint32_t p = ShownPixel(from[k]);
+          const uint32_t v = SDL_MapRGB(f, (p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+          auto* px = reinterpret_cast<uint8_t*>(static_cast<uint8_t*>(s->pixels) +
+                                                static_cast<size_t>(row) * static_cast<size_t>(s->pitch)) +
+                     static_cast<size_t>(r.x + k) * f->BytesPerPixel;
+          std::memcpy(px, &v, f->BytesPerPixel);
+        }
+      }
+    }
+    sent.push_back(SDL_Rect{r.x, r.y, r.w, r.h});
+  }
+  if (SDL_MUSTLOCK(s)) SDL_UnlockSurface(s);
+  SDL_UpdateWindowSurfaceRects(g_screen.window, sent.data(), static_cast<int>(sent.size()));
+}
+
 bool CreateWindowLocked(int w, int h, int32_t flags) {
   if (!VideoAcquire()) return false;
+  // Software drawing puts the page into the window's own pixels and sends the
+  // display only the rectangles that changed. Left to itself SDL would route
+  // those pixels through an OpenGL texture (a software one without a graphics
+  // card) and redraw the whole window at every present.
+  const bool direct = g_driver == "GDI";
+  if (direct) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
   Uint32 wflags = SDL_WINDOW_SHOWN;
   if (flags & kScreenNoFrame) wflags |= SDL_WINDOW_BORDERLESS;
   g_screen.window = SDL_CreateWindow("", g_screen.x, g_screen.y, w, h, wflags);
@@ -94,6 +265,11 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
     return false;
   }
   WatchDisplayConnection(g_screen.window);
+  if (direct && SDL_GetWindowSurface(g_screen.window)) {
+    g_screen.direct = true;
+    FinishWindowLocked();
+    return true;
+  }
   SDL_SetHint(SDL_HINT_RENDER_DRIVER, RenderDriverFor(g_driver));
   // A present waits for the display's retrace, so frames are never shown
   // faster than the display can.
@@ -116,10 +292,7 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
     DestroyWindowLocked();
     return false;
   }
-  SDL_DisplayMode mode;
-  const int display = SDL_GetWindowDisplayIndex(g_screen.window);
-  g_refreshRate = SDL_GetCurrentDisplayMode(display < 0 ? 0 : display, &mode) == 0
-                      ? mode.refresh_rate : 0;
+  FinishWindowLocked();
   return true;
 }
 #endif
@@ -128,7 +301,19 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
 // shows the page; `upload` false shows what the window's texture holds.
 void PresentLocked(const ScreenRect* rects = nullptr, int32_t count = 0, bool upload = true) {
 #if TARVELO_HAVE_SDL
-  if (!g_screen.open || !g_screen.texture || DisplayLost()) return;
+  if (!g_screen.open || !g_screen.window || DisplayLost()) return;
+  // Talking to the display may read its events into the display library's own
+  // queue, where a wait on the connection does not see them: the interface
+  // loop is woken to take them.
+  struct WakeAfter {
+    ~WakeAfter() { WindowEventWake(); }
+  } wake;
+  if (g_screen.direct) {
+    // The window keeps its pixels: a re-show after an uncovering sends them all.
+    ShowDirectLocked(upload ? rects : nullptr, upload ? count : 0);
+    return;
+  }
+  if (!g_screen.texture) return;
   const auto& page = g_screen.pages[g_screen.visible];
   const int pitch = static_cast<int>(g_screen.width * sizeof(uint32_t));
   if (upload && count <= 0) SDL_UpdateTexture(g_screen.texture, nullptr, page.data(), pitch);
@@ -335,6 +520,16 @@ int32_t ScreenRefreshRate() { return g_refreshRate.load(); }
 void ScreenWindowToPage(int& x, int& y) {
 #if TARVELO_HAVE_SDL
   std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (g_screen.direct && g_screen.window) {
+    int ww = 0, wh = 0;
+    SDL_GetWindowSize(g_screen.window, &ww, &wh);
+    if (ww == g_screen.width && wh == g_screen.height) return;
+    const Viewport v = ViewportFor(ww, wh);
+    if (v.scale <= 0.0f) return;
+    x = static_cast<int>(static_cast<float>(x - v.r.x) / v.scale);
+    y = static_cast<int>(static_cast<float>(y - v.r.y) / v.scale);
+    return;
+  }
   if (!g_screen.renderer) return;
   float px = 0.0f, py = 0.0f;
   SDL_RenderWindowToLogical(g_screen.renderer, x, y, &px, &py);
@@ -343,6 +538,69 @@ void ScreenWindowToPage(int& x, int& y) {
 #else
   (void)x;
   (void)y;
+#endif
+}
+
+void ScreenEventToPage(int& x, int& y, int& dx, int& dy) {
+#if TARVELO_HAVE_SDL
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  // A renderer's window gets its events in page pixels from SDL already.
+  if (!g_screen.direct || !g_screen.window) return;
+  int ww = 0, wh = 0;
+  SDL_GetWindowSize(g_screen.window, &ww, &wh);
+  if (ww == g_screen.width && wh == g_screen.height) return;
+  const Viewport v = ViewportFor(ww, wh);
+  if (v.scale <= 0.0f) return;
+  ScreenWindowToPage(x, y);
+  dx = static_cast<int>(static_cast<float>(dx) / v.scale);
+  dy = static_cast<int>(static_cast<float>(dy) / v.scale);
+#else
+  (void)x;
+  (void)y;
+  (void)dx;
+  (void)dy;
+#endif
+}
+
+int ScreenConnectionFd() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  return g_screen.open && !DisplayLost() ? g_screen.xFd : -1;
+}
+
+bool ScreenEventsQueued() {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (!g_screen.open || !g_screen.xQueued || !g_screen.xDisplay || DisplayLost()) return false;
+  return g_screen.xQueued(g_screen.xDisplay, 0 /* QueuedAlready: no reading */) > 0;
+}
+
+bool ScreenReadWindow(std::vector<uint32_t>& pixels, int32_t& width, int32_t& height) {
+  pixels.clear();
+  width = height = 0;
+#if TARVELO_HAVE_SDL
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (!g_screen.open || !g_screen.direct || !g_screen.window || DisplayLost()) return false;
+  SDL_Surface* s = SDL_GetWindowSurface(g_screen.window);
+  if (!s) return false;
+  if (SDL_MUSTLOCK(s) && SDL_LockSurface(s) != 0) return false;
+  width = s->w;
+  height = s->h;
+  pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      uint32_t v = 0;
+      std::memcpy(&v, static_cast<const uint8_t*>(s->pixels) + static_cast<size_t>(y) * s->pitch +
+                          static_cast<size_t>(x) * s->format->BytesPerPixel,
+                  s->format->BytesPerPixel);
+      Uint8 r = 0, gr = 0, b = 0;
+      SDL_GetRGB(v, s->format, &r, &gr, &b);
+      pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
+          (uint32_t{r} << 16) | (uint32_t{gr} << 8) | b;
+    }
+  }
+  if (SDL_MUSTLOCK(s)) SDL_UnlockSurface(s);
+  return true;
+#else
+  return false;
 #endif
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -69,6 +70,20 @@ int32_t ScreenRefreshRate();
 // A position in the window's pixels as a position on the page (they differ
 // once the window was resized from outside); kept as it is headless.
 void ScreenWindowToPage(int& x, int& y);
+// The same for a pointer event's position and motion: SDL hands a renderer's
+// window its events in page pixels already, the software window's in its own.
+void ScreenEventToPage(int& x, int& y, int& dx, int& dy);
+
+// The display connection the window's events arrive on, for a wait to watch;
+// -1 headless or where it cannot be had (drivers other than X11).
+int ScreenConnectionFd();
+// Whether the display library holds events already read off that connection,
+// which a wait on it would not see. Call holding SdlVideoLock.
+bool ScreenEventsQueued();
+// For tests: what the window shows now, as page pixels (0x00RRGGBB, rows of the
+// window's width); false headless or when it cannot be read (a renderer's
+// window, which only the display holds).
+bool ScreenReadWindow(std::vector<uint32_t>& pixels, int32_t& width, int32_t& height);
 
 // Size and depth of the open screen; zeros while none is open.
 void ScreenInfo(int64_t& width, int64_t& height, int64_t& depth);

@@ -19,10 +19,14 @@ bool g_whole = false;
 struct LiveEntry {
   std::atomic<DrawCallbackFn> draw{nullptr};
   std::atomic<LiveNewsFn> news{nullptr};
+  std::atomic<LiveAreaFn> area{nullptr};
   bool wanted = false;  // this frame's answer; video thread only
 };
 LiveEntry g_live[kMaxLive];
 std::atomic<int32_t> g_liveCount{0};
+// The draw callbacks wanted this frame (video thread only).
+DrawCallbackFn g_wanted[kMaxLive] = {};
+int32_t g_wantedCount = 0;
 
 int32_t LiveIndex(DrawCallbackFn fn) {
   if (!fn) return -1;
@@ -99,28 +103,44 @@ void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole) {
   out.swap(g_rects);
 }
 
-void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news) {
+void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news, LiveAreaFn area) {
   if (!fn || LiveIndex(fn) >= 0) return;
   const int32_t n = g_liveCount.load();
   if (n >= kMaxLive) return;
   g_live[n].news.store(news);
+  g_live[n].area.store(area);
   g_live[n].draw.store(fn);
   g_liveCount.store(n + 1);
 }
 
-void LiveFrameBegin() {
+bool LiveFrameBegin() {
   const int32_t n = g_liveCount.load();
+  g_wantedCount = 0;
   for (int32_t i = 0; i < n; ++i) {
     const LiveNewsFn news = g_live[i].news.load();
     g_live[i].wanted = !news || news();
+    if (g_live[i].wanted) g_wanted[g_wantedCount++] = g_live[i].draw.load();
   }
+  return g_wantedCount > 0;
+}
+
+LiveAreaFn LiveRedrawArea(DrawCallbackFn fn) {
+  const int32_t i = LiveIndex(fn);
+  return i >= 0 ? g_live[i].area.load() : nullptr;
 }
 
 bool LiveRedrawWanted(DrawCallbackFn fn) {
-  const int32_t i = LiveIndex(fn);
-  return i >= 0 && g_live[i].wanted;
+  // Asked for every control of the table each frame: only this frame's wanted
+  // few are looked through.
+  if (!fn) return false;
+  for (int32_t i = 0; i < g_wantedCount; ++i)
+    if (g_wanted[i] == fn) return true;
+  return false;
 }
 
-void ClearLiveDrawCallbacks() { g_liveCount.store(0); }
+void ClearLiveDrawCallbacks() {
+  g_liveCount.store(0);
+  g_wantedCount = 0;
+}
 
 }  // namespace QUARLE_VISUALS

@@ -28,11 +28,20 @@ void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole);
 // have changed, and shown only when their pixels changed. `news` runs on the
 // video thread once a frame.
 using LiveNewsFn = bool (*)();
-void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news = nullptr);
+// The part of a live control to redraw this frame, given its published
+// rectangle: a view whose picture changes only in part of its control (the
+// scope's trace) narrows it, covering what it drew last frame and what it may
+// draw now. False: the whole rectangle. Runs on the video thread after `news`.
+using LiveAreaFn = bool (*)(const platform::ScreenRect& control, platform::ScreenRect& area);
+void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news = nullptr, LiveAreaFn area = nullptr);
+// The area function registered with fn; null for none.
+LiveAreaFn LiveRedrawArea(DrawCallbackFn fn);
 // Whether controls drawn by fn are to be redrawn this frame (asks each news
 // function once per call to LiveFrameBegin).
 bool LiveRedrawWanted(DrawCallbackFn fn);
-void LiveFrameBegin();
+// Asks the news functions for this frame; false when no live control is to be
+// redrawn.
+bool LiveFrameBegin();
 void ClearLiveDrawCallbacks();
 
 }  // namespace QUARLE_VISUALS

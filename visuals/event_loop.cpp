@@ -1,5 +1,6 @@
 #include "visuals/event_loop.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -40,6 +41,9 @@ double g_lastFocusKey = 0.0;
 
 constexpr float kDragThreshold = 5.0f;
 constexpr double kCpuSavingPass = 0.00033;
+// The CPU-saving nap the loop takes where it cannot wait for its work.
+constexpr double kCpuSavingNap = 0.001;
+constexpr double kGamepadPollPeriod = static_cast<double>(0.01f);
 // The four dead-key accents in the program's code page: ^ ¨ ` ~.
 constexpr char kAccents[] = "^\xA8`~";
 constexpr uint32_t kScanControl = 29;
@@ -71,6 +75,18 @@ bool Shown(const ControlRecord* c) { return c->Visible != 0; }
 void ReportCallbackError(const char* prefix, int32_t r) {
   QUARLE_BASICS::Report(std::string(prefix) + QUARLE_BASICS::ErrorText(r),
                         QUARLE_BASICS::kLevelError);
+}
+
+bool QueueZeroHasWork() { return QUARLE_BASICS::CommandQueuePending(0) > 0; }
+
+// The CPU-saving sleep of a pass that found nothing to do: instead of napping
+// a millisecond at a time, the loop sleeps until a window event or a message on
+// queue 0 arrives (a post wakes it), or until its next timed duty is due.
+void WaitForInterfaceWork(double seconds) {
+  // A clock of the tests' own runs at another pace than the wait's: nap as the
+  // polling loop did.
+  if (g_clock.load()) seconds = std::min(seconds, kCpuSavingNap);
+  platform::WindowEventWait(std::max(seconds, 0.0), QueueZeroHasWork);
 }
 
 void SetHoverText(const ControlRecord* c, bool onlyWhenDifferent) {
@@ -533,6 +549,8 @@ void GuiLoopReset() {
 
 int32_t GuiMessageLoop() {
   if (!GuiFetchHeader.lock) QUARLE_BASICS::ArrayHeaderInit(GuiFetchHeader);
+  // A post to queue 0 ends the loop's wait for work.
+  QUARLE_BASICS::SetCommandQueueWake(0, platform::WindowEventWake);
   double passStart = GuiTimer();
   double tickStart = passStart;
   double pollStart = passStart;
@@ -608,7 +626,7 @@ int32_t GuiMessageLoop() {
       else
         FocusMode.fetch_and(~2u);
     }
-    if (Elapsed(pollStart, now) >= static_cast<double>(0.01f) && Gamepad.Id >= 0) {
+    if (Elapsed(pollStart, now) >= kGamepadPollPeriod && Gamepad.Id >= 0) {
       PollGamepad();
       pollStart = GuiTimer();
     }
@@ -618,9 +636,15 @@ int32_t GuiMessageLoop() {
       if (const ControlRecord* c = Live(Pointer.lastTarget)) SetHoverText(c, true);
     }
 
-    if (CpuSaving == -1 && QUARLE_BASICS::CommandQueuePending(0) == 0 &&
-        Elapsed(passStart, GuiTimer()) < kCpuSavingPass)
-      platform::SleepMs(1);
+    if (CpuSaving == -1 && QUARLE_BASICS::CommandQueuePending(0) == 0) {
+      const double end = GuiTimer();
+      if (Elapsed(passStart, end) < kCpuSavingPass) {
+        // Nothing is due before the tick, or the gamepad's next poll.
+        double due = 1.0 - Elapsed(tickStart, end);
+        if (Gamepad.Id >= 0) due = std::min(due, kGamepadPollPeriod - Elapsed(pollStart, end));
+        WaitForInterfaceWork(due);
+      }
+    }
   }
 }
 

@@ -67,12 +67,29 @@ void MarkFocusChange() {
   g_lastFocusMode = mode;
 }
 
+// A live control's rectangle, or only the part its view says may change.
+void MarkLiveRect(int32_t id, LiveAreaFn area) {
+  ControlRecord* c = ControlAt(id);
+  if (!c || !c->Render || !c->RenderLock) return;
+  platform::ScreenRect r;
+  {
+    platform::MutexGuard g(c->RenderLock);
+    r = platform::ScreenRect{c->Render->X, c->Render->Y, c->Render->W, c->Render->H};
+  }
+  platform::ScreenRect part;
+  if (area && area(r, part)) r = part;
+  MarkScreenDirty(r.x, r.y, r.w, r.h);
+}
+
 void MarkLiveControls() {
-  LiveFrameBegin();
+  // A quiet frame does not walk the control table.
+  if (!LiveFrameBegin()) return;
   const int32_t count = ControlTableCount();
   for (int32_t i = 0; i < count; ++i) {
     ControlRecord* c = ControlAt(i);
-    if (c && c->Visible != 0 && LiveRedrawWanted(c->DrawCallback.load())) MarkPublishedRect(i);
+    if (!c || c->Visible == 0) continue;
+    const DrawCallbackFn draw = c->DrawCallback.load();
+    if (LiveRedrawWanted(draw)) MarkLiveRect(i, LiveRedrawArea(draw));
   }
 }
 

@@ -185,6 +185,27 @@ TEST(AudioThreadRules, StreamBuffers) {
   QA::StreamLength = keepLength;
 }
 
+// In standby the thread sleeps until a command comes: a second holds a
+// handful of passes (the device check), not a thousand naps, and a command
+// still starts the stream at once (a missed wake would wait for the next check).
+TEST(AudioThread, StandbySleepsUntilACommandComes) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, log, &SineRender, nullptr, 10);
+    EXPECT_TRUE(log.WaitForMessage(std::string(kWaveDevice) + " is now opened for audio streaming.", 2.0));
+    Sleep(2.3);
+    EXPECT_GE(QA::AudioPassesPerSecond.load(), 1);
+    EXPECT_LE(QA::AudioPassesPerSecond.load(), 20);
+    const auto posted = std::chrono::steady_clock::now();
+    PostAudio(QA::kAudioPlaybackOn);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - posted).count(), 0.5);
+    StopStreaming(handle, log);
+  });
+}
+
 // Several seconds of a sine through the real thread into the wave driver's
 // file, with two recordings of the output read back.
 TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {

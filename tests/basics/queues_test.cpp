@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -223,4 +225,43 @@ TEST(BasicsShutdown, LockCreationFailureIsReported) {
   EXPECT_EQ(CreateCommandQueue(q), -26);
   EXPECT_EQ(CommandQueueCount(), 0u);
   BasicsShutdown();
+}
+
+namespace {
+std::atomic<int> g_wakes{0};
+void CountWake() { g_wakes.fetch_add(1); }
+double Since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+}  // namespace
+
+// A loop waiting for its queue sleeps until a post from another thread (well
+// before its timeout), or until the timeout when nothing comes; a queue's wake
+// hook runs after every post to it.
+TEST_F(Queues, AWaitEndsWithAPostOrItsTimeout) {
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForCommands(MainCommandQueue, 0.05), 0);
+  EXPECT_GE(Since(t0), 0.045);
+  EXPECT_EQ(WaitForCommands(7, 5.0), 0);  // never handed out: at once
+
+  std::thread poster([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    CommandMessage m = Msg(200);
+    PostCommand(m, MainCommandQueue, 0);
+  });
+  const auto t1 = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForCommands(MainCommandQueue, 10.0), 1);
+  EXPECT_LT(Since(t1), 5.0);
+  poster.join();
+  EXPECT_EQ(WaitForCommands(MainCommandQueue, 10.0), 1);  // pending: no wait
+
+  g_wakes = 0;
+  SetCommandQueueWake(MainCommandQueue, CountWake);
+  CommandMessage m = Msg(201);
+  PostCommand(m, MainCommandQueue, 0);
+  PostCommand(m, MainCommandQueue, 0);
+  EXPECT_EQ(g_wakes.load(), 2);
+  SetCommandQueueWake(MainCommandQueue, nullptr);
+  PostCommand(m, MainCommandQueue, 0);
+  EXPECT_EQ(g_wakes.load(), 2);
 }

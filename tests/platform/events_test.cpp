@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/joystick.h"
 #include "platform/video.h"
@@ -99,6 +102,56 @@ TEST(WindowEvents, InjectedEventsComeBackInOrderAndKeysFillTheBuffer) {
   EXPECT_EQ(KeyBufferDrain(), 64u);  // bounded
   EXPECT_EQ(KeyBufferCount(), 0u);
   SetSimulatedWindowPointer(0, 0);
+}
+
+namespace {
+double Since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+std::atomic<bool> g_work{false};
+bool WorkPending() { return g_work.load(); }
+}  // namespace
+
+// The interface's wait: it ends at once when work is there, with a wake or an
+// event from another thread (long before its timeout), and else at its timeout.
+TEST(WindowEvents, AWaitEndsWithWorkAWakeAnEventOrItsTimeout) {
+  setenv("TARVELO_HEADLESS", "1", 1);
+  WindowEventsClear();
+  auto t0 = std::chrono::steady_clock::now();
+  WindowEventWait(0.05);
+  EXPECT_GE(Since(t0), 0.045);
+
+  g_work = true;
+  t0 = std::chrono::steady_clock::now();
+  WindowEventWait(10.0, WorkPending);
+  EXPECT_LT(Since(t0), 5.0);
+  g_work = false;
+
+  WindowEventWake();  // nobody waits: nothing is kept for a later wait
+  t0 = std::chrono::steady_clock::now();
+  WindowEventWait(0.05, WorkPending);
+  EXPECT_GE(Since(t0), 0.045);
+
+  for (int kind = 0; kind < 2; ++kind) {
+    std::thread other([kind] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (kind == 0) WindowEventWake();
+      else WindowEventInject(KeyPressEvent(30, 'a'));
+    });
+    t0 = std::chrono::steady_clock::now();
+    WindowEventWait(10.0, WorkPending);
+    EXPECT_LT(Since(t0), 5.0) << kind;
+    other.join();
+  }
+  WindowEvent e;
+  ASSERT_TRUE(WindowEventPoll(e));
+  EXPECT_EQ(e.kind, kWindowKeyPress);
+  t0 = std::chrono::steady_clock::now();
+  WindowEventInject(KeyPressEvent(30, 'a'));
+  WindowEventWait(10.0);  // an event already waiting: no sleep
+  EXPECT_LT(Since(t0), 5.0);
+  WindowEventsClear();
+  KeyBufferDrain();
 }
 
 TEST(Joysticks, SimulatedJoysticksAnswerByTheirId) {

@@ -155,3 +155,53 @@ TEST_F(ScreenTest, OffscreenWindowThroughSdl) {
     platform::ScreenClose();
   }
 }
+
+// The software window is sent only the rectangles that changed, and what it
+// shows is the visible page: each pixel's colour laid over black by its alpha.
+TEST_F(ScreenTest, TheSoftwareWindowShowsThePageThroughPartialCopies) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the system's display libraries are not built for the thread checker";
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan::ScopedDisabler driversKeepTheirMemory;
+#endif
+  EnvGuard a("TARVELO_HEADLESS", nullptr), b("SDL_VIDEODRIVER", "offscreen");
+  ASSERT_TRUE(platform::ScreenSelectDriver("GDI"));
+  constexpr int32_t kW = 40, kH = 30;
+  if (!platform::ScreenOpen(kW, kH, 32, 2, platform::kScreenNoFrame, 0))
+    GTEST_SKIP() << "no SDL offscreen video driver here";
+  platform::ScreenSetPages(0, 1);
+  uint32_t* work = platform::ScreenPagePixels(0);
+  for (int32_t i = 0; i < kW * kH; ++i) work[i] = 0xFF000000u | static_cast<uint32_t>(i * 2654435761u >> 8);
+  work[3] = 0x80FF8040u;  // half covered: (128, 64, 32) over black
+  work[4] = 0x00FFFFFFu;  // no cover: black
+  platform::ScreenCopyPage(0, 1);
+  std::vector<uint32_t> shown;
+  int32_t w = 0, h = 0;
+  ASSERT_TRUE(platform::ScreenReadWindow(shown, w, h));
+  ASSERT_EQ(w, kW);
+  ASSERT_EQ(h, kH);
+  EXPECT_EQ(shown[3], 0x804020u);
+  EXPECT_EQ(shown[4], 0u);
+  EXPECT_EQ(shown[5], work[5] & 0xFFFFFFu);
+
+  // Two rectangles are copied; a change outside them is neither copied nor sent.
+  const std::vector<uint32_t> before = shown;
+  for (int32_t i = 0; i < kW * kH; ++i) work[i] ^= 0x00FFFFFFu;
+  const platform::ScreenRect rects[] = {{2, 3, 5, 4}, {30, 20, 20, 20}};
+  ASSERT_TRUE(platform::ScreenCopyRects(0, 1, rects, 2));
+  ASSERT_TRUE(platform::ScreenReadWindow(shown, w, h));
+  const uint32_t* page = platform::ScreenPagePixels(1);
+  for (int32_t y = 0; y < kH; ++y) {
+    for (int32_t x = 0; x < kW; ++x) {
+      const size_t i = static_cast<size_t>(y * kW + x);
+      const bool inside = (x >= 2 && x < 7 && y >= 3 && y < 7) || (x >= 30 && y >= 20);
+      const uint32_t p = page[i];
+      const uint32_t a = p >> 24;
+      const auto over = [a](uint32_t c) { return (c * a + 127) / 255; };
+      const uint32_t expected = (over((p >> 16) & 0xFF) << 16) | (over((p >> 8) & 0xFF) << 8) | over(p & 0xFF);
+      EXPECT_EQ(shown[i], inside ? expected : before[i]) << x << "," << y;
+    }
+  }
+  platform::ScreenClose();
+}

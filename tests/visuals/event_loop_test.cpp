@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "app/fixed_tables.h"
 #include "basics/errors.h"
 #include "gui_fixture.h"
+#include "platform/threads.h"
 #include "visuals/layers.h"
 
 namespace {
@@ -223,6 +226,27 @@ TEST_F(EventLoopTest, IdlePassesSleepWithCpuSaving) {
   const double spinning = wallMs();
   EXPECT_GE(saving, 30.0);  // dozens of passes, 1 ms each
   EXPECT_LT(spinning, saving);
+}
+
+// On the real clock an idle loop sleeps until its work comes instead of napping
+// a millisecond at a time: a second holds a handful of passes, and a message
+// posted from another thread wakes it at once (a missed wake would sleep on
+// until the next tick, most of a second later).
+TEST_F(EventLoopTest, AnIdleLoopSleepsUntilAPostWakesIt) {
+  SetGuiClock(nullptr);
+  CpuSaving = -1;
+  std::atomic<double> posted{0.0};
+  std::thread poster([&posted] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    posted = platform::HighResClock();
+    PostQuit();
+  });
+  EXPECT_EQ(GuiMessageLoop(), 0);
+  const double reaction = platform::HighResClock() - posted.load();
+  poster.join();
+  EXPECT_GE(LoopRate, 1);
+  EXPECT_LE(LoopRate, 50);
+  EXPECT_LT(reaction, 0.5);
 }
 
 // The on-screen keyboard takes keys; Ctrl-X and Delete click their controls.

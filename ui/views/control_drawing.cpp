@@ -10,6 +10,7 @@
 #include "engine/modulelist.h"
 #include "engine/params.h"
 #include "engine/valueedit.h"
+#include "platform/events.h"
 #include "platform/threads.h"
 #include "visuals/control_table.h"
 #include "visuals/glyphs.h"
@@ -149,9 +150,14 @@ void FrameRect(const RenderRecord* snap, uint8_t style, int32_t thickness, uint3
 
 void SetLiveTooltip(ControlRecord* c, const std::string& text) {
   if (!c) return;
-  platform::MutexGuard g(V::MT_HOVER);
-  if (QUARLE_BASICS::DynZStringGet(c->Tooltip) != text)
+  {
+    platform::MutexGuard g(V::MT_HOVER);
+    if (QUARLE_BASICS::DynZStringGet(c->Tooltip) == text) return;
     QUARLE_BASICS::DynZStringAssign(c->Tooltip, text);
+  }
+  // The interface loop, asleep until its next event, copies the new text into
+  // the hover text at once.
+  platform::WindowEventWake();
 }
 
 namespace {

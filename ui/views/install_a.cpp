@@ -62,8 +62,8 @@ void InstallViewCallbacksA() {
     platform::MutexGuard g(QUARLE_VISUALS::MT_HOVER);
     return QUARLE_VISUALS::HoverText.Changed != 0;
   });
-  QUARLE_VISUALS::AddLiveDrawCallback(DrawInputMeter, AudioStreamNews<0>);
-  QUARLE_VISUALS::AddLiveDrawCallback(DrawOutputMeter, AudioStreamNews<1>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawInputMeter, InputMeterNews);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawOutputMeter, OutputMeterNews);
 
   Cb.DrawModuleCatalogList = DrawModuleCatalogList;
   Cb.DrawCreatedModuleList = DrawCreatedModuleList;

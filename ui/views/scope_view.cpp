@@ -178,21 +178,88 @@ platform::Image* ScopeMarker(int32_t which) {
 
 void FreeScopeMarkers() { DestroyMarkerImages(); }
 
+namespace {
+// The last answer of ScopeHasNews and the band marked for the last frame
+// (video thread only).
+bool g_scopeSwitched = true;
+bool g_bandKnown = false;
+platform::ScreenRect g_lastBand;
+
+// The largest finite magnitude among the samples (a non-number draws as silence).
+float Loudest(const float* samples, int32_t count, float loudest) {
+  for (int32_t i = 0; i < count; ++i) {
+    const float v = std::fabs(samples[i]);
+    if (std::isfinite(v) && v > loudest) loudest = v;
+  }
+  return loudest;
+}
+
+// Hands fn each ring block the next drain takes (newest first, as DrainRing
+// walks), under the scope lock, until fn says stop; the blocks behind them are
+// never drawn. True when fn stopped the walk.
+template <class Fn>
+bool ForDrawableBlocks(Fn fn) {
+  platform::MutexGuard guard(ScopeLock);
+  int64_t total = 0;
+  int32_t i = ScopeBlockRing.newest;
+  if (i < 0 || i >= kScopeBlockSlots) i = 0;
+  for (int32_t taken = 0;
+       taken < kScopeBlockSlots && total <= kDrainLimit && ScopeBlockRing.blocks[i]; ++taken) {
+    const int32_t length = std::max(ScopeBlockRing.lengths[i], 0);
+    if (fn(ScopeBlockRing.blocks[i], length)) return true;
+    total += length;
+    i = i == 0 ? kScopeBlockSlots - 1 : i - 1;
+  }
+  return false;
+}
+
+platform::ScreenRect Joined(const platform::ScreenRect& a, const platform::ScreenRect& b) {
+  const int32_t x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
+  const int32_t x1 = std::max(a.x + a.w, b.x + b.w), y1 = std::max(a.y + a.h, b.y + b.h);
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+}  // namespace
+
 bool ScopeHasNews() {
   static int32_t lastMode = -1;
   const int32_t mode = PlaybackActive.load() == -1 ? ScopeMode.load(std::memory_order_relaxed) : 0;
   const bool switched = mode != lastMode;
   lastMode = mode;
+  g_scopeSwitched = switched;
   if (switched) return true;
   if (mode <= 0) return false;
   const float* buffer = ScopeBuffer();
   if (buffer && !Silent(buffer, std::min(ScopeState.count, kScopeWindowFloats))) return true;
-  platform::MutexGuard guard(ScopeLock);
-  for (int32_t i = 0; i < kScopeBlockSlots; ++i) {
-    const float* block = ScopeBlockRing.blocks[i];
-    if (block && !Silent(block, std::max(ScopeBlockRing.lengths[i], 0))) return true;
+  return ForDrawableBlocks([](const float* block, int32_t length) { return !Silent(block, length); });
+}
+
+bool ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect& area) {
+  const int32_t mode = PlaybackActive.load() == -1 ? ScopeMode.load(std::memory_order_relaxed) : 0;
+  const float* buffer = ScopeBuffer();
+  platform::Image* marker = ScopeMarker(0);
+  if (g_scopeSwitched || mode != 1 || !buffer || !marker || MonitorsSpanned > 1) {
+    g_bandKnown = false;
+    return false;
   }
-  return false;
+  // Whatever the frame draws comes from the buffer and the ring's blocks; the
+  // trace cannot stray further from its centre line than the loudest of them.
+  float loudest = Loudest(buffer, std::clamp(ScopeState.count, 0, kScopeBufferFloats), 0.0f);
+  ForDrawableBlocks([&loudest](const float* block, int32_t length) {
+    loudest = Loudest(block, length, loudest);
+    return false;
+  });
+  // As DrawScopeWaveform places its markers (top-left corners).
+  const int32_t u = UnitPx();
+  const double wd = c.w - 2.0 * u, hd = c.h - 2.0 * u;
+  const int32_t half = Nearest(hd * 0.5);
+  const int32_t yc = c.y + c.h - u - half;
+  const int32_t reach = Nearest(half * static_cast<double>(std::min(loudest, 1.0e6f)));
+  const int32_t right = std::max(c.x + c.w, c.x + u + static_cast<int32_t>(std::ceil(wd)) + marker->width + 1);
+  platform::ScreenRect band{c.x, yc - reach, right - c.x, 2 * reach + marker->height};
+  area = g_bandKnown ? Joined(band, g_lastBand) : c;
+  g_lastBand = band;
+  g_bandKnown = true;
+  return true;
 }
 
 int32_t DrawScope(V::RenderRecord* snap, int32_t) {

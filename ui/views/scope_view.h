@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/images.h"
+#include "platform/screen.h"
 #include "visuals/controls.h"
 
 namespace Tarvelo {
@@ -39,6 +40,12 @@ int32_t DrawScope(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 // or to another mode, or sound other than silence arrived or is still shown.
 // Video thread only (it remembers the last answer's state).
 bool ScopeHasNews();
+// The part of the scope's control (its published rectangle) that may change in
+// this frame: in waveform mode the band the trace may reach now, joined with
+// the band of the last frame (so the old trace is wiped), over the control's
+// width; false (all of it) in the other modes and when the mode switches.
+// Video thread only, after ScopeHasNews.
+bool ScopeRedrawArea(const platform::ScreenRect& control, platform::ScreenRect& area);
 
 // The mode painters, on DrawTarget from the snapshot's rectangle, over
 // `count` floats of interleaved stereo at `window`.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -326,6 +327,41 @@ int32_t DrawInputPowerSwitch(RenderRecord* snap, int32_t id) {
 int32_t DrawOutputPowerSwitch(RenderRecord* snap, int32_t id) {
   return DrawPowerSwitch(snap, id, kColourGreen);
 }
+namespace {
+// What a meter's last redraw was asked for with, per meter (video thread only).
+struct MeterSeen {
+  bool known = false;
+  QUARLE_AUDIO::LevelMeter levels[2] = {};
+  float gain = 0.0f;
+};
+
+bool MeterNews(MeterSeen& seen, bool input) {
+  MeterSeen now;
+  {
+    platform::MutexGuard g(QUARLE_AUDIO::MT_AUDIO);
+    const QUARLE_AUDIO::LevelMeter* src = input ? QUARLE_AUDIO::InputMeters : QUARLE_AUDIO::OutputMeters;
+    QUARLE_AUDIO::LevelMeterAssign(now.levels[0], src[0]);
+    QUARLE_AUDIO::LevelMeterAssign(now.levels[1], src[1]);
+  }
+  now.gain = input ? InputGain : OutputLevel;
+  now.known = true;
+  // Compared bit for bit: a level that is not a number is news once, not every frame.
+  const bool news = !seen.known || std::memcmp(now.levels, seen.levels, sizeof now.levels) != 0 ||
+                    std::memcmp(&now.gain, &seen.gain, sizeof now.gain) != 0;
+  seen = now;
+  return news;
+}
+}  // namespace
+
+bool InputMeterNews() {
+  static MeterSeen seen;
+  return MeterNews(seen, true);
+}
+bool OutputMeterNews() {
+  static MeterSeen seen;
+  return MeterNews(seen, false);
+}
+
 int32_t DrawInputMeter(RenderRecord* snap, int32_t id) { return DrawMeter(snap, id, true); }
 int32_t DrawOutputMeter(RenderRecord* snap, int32_t id) { return DrawMeter(snap, id, false); }
 

@@ -49,4 +49,9 @@ int32_t DrawOutputPowerSwitch(RenderRecord* snap, int32_t id);   // PlayMP
 int32_t DrawInputMeter(RenderRecord* snap, int32_t id);          // MicM
 int32_t DrawOutputMeter(RenderRecord* snap, int32_t id);         // PlayM
 
+// Whether a meter's picture may change in this frame: its levels or its gain
+// differ from those its last frame was drawn with. Video thread only.
+bool InputMeterNews();
+bool OutputMeterNews();
+
 }  // namespace Tarvelo

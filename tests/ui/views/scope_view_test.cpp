@@ -1,17 +1,22 @@
 // The scope and spectrum view, the output power strip and the MIDI monitor.
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "app/startup.h"
 #include "app/state/system_messages.h"
+#include "audio/meters.h"
 #include "audio/midi.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/globals.h"
 #include "tests/ui/views/views_b_fixture.h"
 #include "ui/views/power_midi_views.h"
 #include "ui/views/scope_view.h"
+#include "ui/views/sysbar_views.h"
 #include "visuals/colours.h"
+#include "visuals/dirty_region.h"
+#include "visuals/video_thread.h"
 
 namespace viewsb {
 namespace {
@@ -247,6 +252,95 @@ TEST_F(ScopeTest, MidiMonitorShowsTheLastMessageWhileEnabled) {
   EXPECT_EQ(QUARLE_AUDIO::LastMidiMessage.NewMessage, 0);
   EXPECT_EQ(C(id)->Text.LayoutWidth, V::TextWidth("Dev.0  Ch.0 Code 9 {60,100}", &V::TextFont, 14));
   EXPECT_GT(Covered(layer), 50);
+}
+
+
+// A box of the plane that counts its draws.
+std::map<int32_t, int> g_boxDraws;
+int32_t CountedBox(V::RenderRecord* snap, int32_t id) {
+  ++g_boxDraws[id];
+  platform::DrawBox(V::DrawTarget, snap->X, snap->Y, snap->W, snap->H, snap->Colour);
+  return 0;
+}
+
+std::vector<uint32_t> ShownPage(int64_t pixels) {
+  platform::WorkPageGuard page;
+  const uint32_t* p = platform::ScreenPagePixels(1);
+  return std::vector<uint32_t>(p, p + pixels);
+}
+
+// While a note plays, the scope and the output meter redraw only their own
+// parts of the screen (the scope the band its trace reaches), and every such
+// partial frame shows what a whole redraw of the same state shows, also while
+// the sound grows quieter and the old, taller trace has to go.
+TEST_F(ScopeTest, PartialFramesWhilePlayingShowWhatWholeFramesShow) {
+  constexpr int32_t kW = 1200, kH = 700;
+  ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
+  platform::ScreenSetPages(0, 1);
+  V::DrawTarget = nullptr;
+  const int32_t scope = Make(0, 40, kW, 560);
+  C(scope)->DrawCallback = DrawScope;
+  // Boxes of the plane over the scope: one the loud trace crosses, one far
+  // from the centre line that only a whole-scope redraw would reach.
+  const int32_t crossed = Make(300, 280, 200, 100);
+  const int32_t far = Make(700, 60, 200, 60);
+  for (int32_t id : {crossed, far}) C(id)->DrawCallback = CountedBox;
+  C(crossed)->Colour = 0xFF204060u;
+  C(far)->Colour = 0xFF604020u;
+  const int32_t meter = Make(900, 5, 120, 24);
+  C(meter)->DrawCallback = DrawOutputMeter;
+  for (int32_t id : {0, scope, crossed, far, meter}) V::UpdateControl(id, 0);
+  V::AddLiveDrawCallback(DrawScope, ScopeHasNews, ScopeRedrawArea);
+  V::AddLiveDrawCallback(DrawOutputMeter, OutputMeterNews);
+  RateWhole = 0;  // the window moves by the sound that arrived, not by the frames' time
+  V::RenderFrame(true);
+
+  std::vector<float> buffer(kScopeBufferFloats);
+  constexpr int32_t kBlock = 960;
+  constexpr int32_t kFrames = 22;
+  int farWhileLoud = 0, farAtTheEnd = 0;
+  for (int32_t frame = 0; frame < kFrames; ++frame) {
+    SCOPED_TRACE(frame);
+    const float amp = frame < 4 ? 0.9f : (frame < 8 ? 0.3f : 0.05f);
+    std::vector<float> sound(kBlock);
+    for (int32_t i = 0; i < kBlock / 2; ++i) {
+      const double t = (frame * kBlock / 2 + i) * 0.031;
+      sound[2 * i] = amp * static_cast<float>(std::sin(t));
+      sound[2 * i + 1] = amp * static_cast<float>(std::cos(1.3 * t));
+    }
+    QUARLE_AUDIO::OutputMeters[0] = {-60.0f + 60.0f * amp, -amp, amp};
+    QUARLE_AUDIO::OutputMeters[1] = {-70.0f + 60.0f * amp, -amp * 0.5f, amp * 0.5f};
+    std::copy_n(ScopeBuffer(), kScopeBufferFloats, buffer.begin());
+    const ScopePacing before = ScopeState;
+    const auto report = [&] {
+      float* block = static_cast<float*>(std::malloc(kBlock * sizeof(float)));
+      std::copy(sound.begin(), sound.end(), block);
+      Report(block, kBlock);
+    };
+
+    report();
+    g_boxDraws.clear();
+    V::RenderFrame(false);
+    if (frame < 4) farWhileLoud += g_boxDraws[far];
+    // Long after the loud sound left the buffer the trace keeps near its line.
+    if (frame >= kFrames - 5) farAtTheEnd += g_boxDraws[far];
+    const std::vector<uint32_t> partial = ShownPage(int64_t{kW} * kH);
+
+    // The same frame drawn whole, from the same state.
+    std::copy(buffer.begin(), buffer.end(), ScopeBuffer());
+    ScopeState = before;
+    report();
+    V::MarkAllControlsDirty();
+    V::RenderFrame(true);
+    const std::vector<uint32_t> whole = ShownPage(int64_t{kW} * kH);
+    int32_t differing = 0;
+    for (size_t i = 0; i < whole.size(); ++i) differing += partial[i] != whole[i];
+    EXPECT_EQ(differing, 0);
+  }
+  EXPECT_GT(farWhileLoud, 0);
+  EXPECT_EQ(farAtTheEnd, 0);
+  V::ClearLiveDrawCallbacks();
+  platform::ScreenClose();
 }
 
 }  // namespace
