@@ -30,7 +30,7 @@ int32_t CaptureRingSize = 0;
 int32_t CaptureWriteIndex = 0;
 int32_t CaptureReadIndex = 0;
 std::atomic<int64_t> CaptureResync{0};
-float InputGain = 1.0f;
+std::atomic<float> InputGain{1.0f};
 
 std::mt19937 RandomGenerator;
 

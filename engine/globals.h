@@ -49,7 +49,8 @@ extern int32_t CaptureRingSize;      // floats
 extern int32_t CaptureWriteIndex;
 extern int32_t CaptureReadIndex;
 extern std::atomic<int64_t> CaptureResync;
-extern float InputGain;
+// Set by the interface, read by the render and the meter draw.
+extern std::atomic<float> InputGain;
 
 // The process-wide generator (32-bit Mersenne Twister), seeded once at start.
 extern std::mt19937 RandomGenerator;

@@ -204,9 +204,10 @@ void CaptureAudio(float** input, int32_t count, int64_t* resync) {
 
   int32_t w = CaptureWriteIndex;
   if (size > 0 && (w < 0 || w >= size)) w = 0;
+  const float gain = InputGain.load(std::memory_order_relaxed);
   for (int32_t i = 0; i + 1 < count; i += 2) {
-    const float l = InputGain * in[i];
-    const float r = InputGain * in[i + 1];
+    const float l = gain * in[i];
+    const float r = gain * in[i + 1];
     if (size > 0) {
       // Blocks that do not divide the ring wrap float by float.
       CaptureRing[w] = l;

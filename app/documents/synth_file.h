@@ -15,6 +15,7 @@
 // position of the synth output port, (bx, by) the block's, z the zoom and
 // (px, py) the pan offset (single precision, ties to even).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -49,7 +50,7 @@ constexpr int32_t kSynthLegacyDay = 1;
 
 // The output gain handed to the audio thread (0.5 at start); stored in synth
 // files beside the engine's InputGain.
-extern float OutputLevel;
+extern std::atomic<float> OutputLevel;
 // Longest wait of a save, in seconds, for the render callback to take the
 // keyboards' pending key changes (all 32 states together).
 extern double KeyboardPendingWait;

@@ -27,7 +27,7 @@ namespace Tarvelo {
 
 using namespace QUARLE_BASICS;
 
-float OutputLevel = 0.5f;
+std::atomic<float> OutputLevel{0.5f};
 double KeyboardPendingWait = 1.0;
 
 namespace {
