@@ -27,7 +27,8 @@ TextField HoverText;
 int64_t GamepadRedetect = -1;
 int64_t TabFocusKeys = -1;
 int64_t CpuSaving = -1;
-int32_t LoopRate = 0;
+std::atomic<int32_t> LoopRate{0};
+platform::LoopMeter ControlLoopMeter;
 SystemMessageHandlerFn SystemMessageHandler = DefaultSystemMessageHandler;
 
 int32_t DefaultSystemMessageHandler(CommandMessage* /*message*/) { return 0; }
@@ -531,7 +532,8 @@ int32_t GuiMessageLoop() {
   double tickStart = passStart;
   double pollStart = passStart;
   g_lastFocusKey = passStart;
-  int32_t passes = 0;
+  ControlLoopMeter.clock = GuiTimer;
+  platform::LoopMeterStart(ControlLoopMeter);
   bool lostFocus = false;
 
   for (;;) {
@@ -574,7 +576,7 @@ int32_t GuiMessageLoop() {
       if (!HandleWindowEvent(e, lostFocus)) return 0;
     }
 
-    ++passes;
+    platform::LoopPass(ControlLoopMeter);
     double now = GuiTimer();
 
     // The root's tick.
@@ -585,8 +587,7 @@ int32_t GuiMessageLoop() {
         root->EventCallback(0, RoundToInt(sinceTick), 0, 0, 0);
         UpdateControl(0, 0);
       }
-      LoopRate = passes;
-      passes = 0;
+      LoopRate = platform::LoopRate(ControlLoopMeter, kControlLoopNap);
       now = GuiTimer();
       tickStart = now;
       GamepadRedetect = -1;

@@ -64,6 +64,7 @@ void InstallViewCallbacksA() {
   });
   QUARLE_VISUALS::AddLiveDrawCallback(DrawInputMeter, AudioStreamNews<0>);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawOutputMeter, AudioStreamNews<1>);
+  AddReadoutLiveDrawings();
 
   Cb.DrawModuleCatalogList = DrawModuleCatalogList;
   Cb.DrawCreatedModuleList = DrawCreatedModuleList;

@@ -17,6 +17,7 @@
 #include "platform/threads.h"
 #include "ui/views/control_drawing.h"
 #include "visuals/control_table.h"
+#include "visuals/dirty_region.h"
 #include "visuals/event_loop.h"
 #include "visuals/glyphs.h"
 #include "visuals/text.h"
@@ -39,6 +40,8 @@ namespace {
 
 constexpr uint32_t kMeterBar = 0xFF960F0F;
 constexpr uint32_t kMeterBand = 0xFFFF7F00;
+constexpr double kMemoryRefresh = 1.0;  // s
+constexpr double kLoadRefresh = 0.33;   // s
 
 double SteadySeconds() {
   using namespace std::chrono;
@@ -115,6 +118,18 @@ void SetValueTooltip(ControlRecord* c, uint32_t message, const char* english,
 
 }  // namespace
 
+bool MemoryReadoutDue() { return Elapsed(MemoryRefreshTime) >= kMemoryRefresh; }
+bool WorkloadReadoutDue() { return Elapsed(WorkloadRefreshTime) >= kLoadRefresh; }
+bool AudioLoopReadoutDue() { return Elapsed(AudioLoopRefreshTime) >= kLoadRefresh; }
+
+void AddReadoutLiveDrawings() {
+  V::AddLiveDrawCallback(DrawMemoryReadout, MemoryReadoutDue);
+  V::AddLiveDrawCallback(DrawWorkloadReadout, WorkloadReadoutDue);
+  V::AddLiveDrawCallback(DrawAudioLoopReadout, AudioLoopReadoutDue);
+  V::AddLiveDrawCallback(DrawVideoRateReadout);
+  V::AddLiveDrawCallback(DrawControlLoopReadout);
+}
+
 void SetReadoutClock(double (*clock)()) { g_clock = clock ? clock : SteadySeconds; }
 void SetAvailableMemorySource(int64_t (*source)()) {
   g_memory = source ? source : SystemAvailableMemory;
@@ -171,7 +186,7 @@ uint32_t ControlLoopColour(uint32_t p) {
 int32_t DrawMemoryReadout(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
-  if (Elapsed(MemoryRefreshTime) >= 1.0) {
+  if (MemoryReadoutDue()) {
     MemoryRefreshTime = g_clock();
     const int64_t bytes = g_memory();
     FreeMemoryMB = bytes < 0 ? -1 : static_cast<int64_t>(std::nearbyint(bytes / 1048576.0));
@@ -205,7 +220,7 @@ int32_t DrawMemoryReadout(RenderRecord* snap, int32_t id) {
 int32_t DrawWorkloadReadout(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
-  if (Elapsed(WorkloadRefreshTime) >= 0.33) {
+  if (WorkloadReadoutDue()) {
     WorkloadRefreshTime = g_clock();
     const float load = QUARLE_AUDIO::AudioLoad.load();
     WorkloadPercent = std::isfinite(load) ? std::floor(1000.0f * load) * 0.1f : 0.0f;
@@ -218,7 +233,7 @@ int32_t DrawWorkloadReadout(RenderRecord* snap, int32_t id) {
 int32_t DrawAudioLoopReadout(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
-  if (Elapsed(AudioLoopRefreshTime) >= 0.33) {
+  if (AudioLoopReadoutDue()) {
     AudioLoopRefreshTime = g_clock();
     AudioLoopValue = QUARLE_AUDIO::AudioPassesPerSecond.load();
     SetValueTooltip(c, 275, "The current audio loop speed is ", std::to_string(AudioLoopValue),

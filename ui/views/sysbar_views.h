@@ -31,6 +31,15 @@ void SetAvailableMemorySource(int64_t (*source)());
 // Every refresh time and shown value back to 0.
 void ResetReadouts();
 
+// Whether a rate-limited read-out's refresh is due (FRE 1 s, WLOAD and ALOAD
+// 0.33 s): the video thread then redraws it. VLOAD and CLOAD are redrawn every
+// frame.
+bool MemoryReadoutDue();
+bool WorkloadReadoutDue();
+bool AudioLoopReadoutDue();
+// Registers the read-outs as live drawings, each redrawn at its refresh.
+void AddReadoutLiveDrawings();
+
 // Fill colours by value.
 uint32_t MemoryColour(int64_t freeMB);
 uint32_t WorkloadColour(float percent);
