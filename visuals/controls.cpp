@@ -201,7 +201,10 @@ void ControlPaintExtent(const ControlRecord* c, int32_t& w, int32_t& h) {
   // A plain box paints its rectangle only.
   if (!c->DrawCallback.load() || !c->Layers) return;
   const int64_t b = BorderWidth > 0 ? BorderWidth : 0;
-  for (int32_t i = 0; i < c->LayerCount; ++i) {
+  // Layers are painted at the corner or inside the border; the gradient
+  // overlay, the last layer when the control has one, covers the rectangle.
+  const int32_t count = c->GradientFlag == -1 ? c->LayerCount - 1 : c->LayerCount;
+  for (int32_t i = 0; i < count; ++i) {
     const Image* layer = c->Layers[i];
     if (!layer) continue;
     w = static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(w, b + layer->width), INT32_MAX));
