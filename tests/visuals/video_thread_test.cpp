@@ -21,6 +21,7 @@
 #include "platform/display.h"
 #include "platform/paths.h"
 #include "platform/screen.h"
+#include "platform/threads.h"
 #include "platform/video.h"
 #include "visuals/control_table.h"
 #include "visuals/dirty_region.h"
@@ -412,6 +413,33 @@ TEST_F(VideoThreadTest, PartialFramesCoverWhatControlsPaintPastTheirRectangles) 
   UpdateControl(child_, 0);
   EXPECT_EQ(stale(), 0) << "parent transparent";
   BorderWidth = 3;
+}
+
+int32_t SlowDraw(RenderRecord* snap, int32_t) {
+  platform::DrawBox(DrawTarget, snap->X, snap->Y, snap->W, snap->H, snap->Colour);
+  platform::SleepMs(50);
+  return 0;
+}
+
+// A pass that finds the screen current shows a frame too: a quiet screen
+// counts the target rate, and only a draw too slow for it lowers the count
+// (at most 30 of 60 is the read-out's red).
+TEST_F(VideoThreadTest, AQuietScreenCountsItsFramesAndASlowDrawDoesNot) {
+  const int32_t slow = Make(root_, 40, 5, 12, 12, kGreen);
+  ControlAt(slow)->DrawCallback = SlowDraw;
+  TargetFps = 60;
+  InterfaceReady = -1;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  ASSERT_TRUE(WaitFor([] { return FrameRate.load() > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const int32_t quiet = FrameRate.load();
+  EXPECT_GE(quiet, 45);
+  EXPECT_LE(quiet, 66);
+  AddLiveDrawCallback(SlowDraw);  // now drawn every frame
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  EXPECT_LE(FrameRate.load(), 30);
+  StopVideoThread();
+  ClearLiveDrawCallbacks();
 }
 
 TEST_F(VideoThreadTest, LiveControlsAreRedrawnOnlyWhileTheirDataMayChange) {
