@@ -117,9 +117,11 @@ void MarkSubtreeDirty(ControlRecord* c) {
     if (c->Children.Ids) children.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
   }
   for (const int32_t id : children) {
-    // Entries below 1 are free; the root is nobody's child.
+    // Entries below 1 are free; the root is nobody's child. A control flagged
+    // for deletion is the video thread's to destroy, with its subtree.
     if (id < 1 || id == c->Id) continue;
-    MarkSubtreeDirty(ControlAt(id));
+    ControlRecord* child = ControlAt(id);
+    if (child && child->DeletePending.load() == 0) MarkSubtreeDirty(child);
   }
 }
 

@@ -64,6 +64,12 @@ int64_t SystemAvailableMemory() {
 }
 
 double (*g_clock)() = SteadySeconds;
+int32_t g_videoRateTarget = 0;  // the target VLOAD was last drawn against
+
+// The workload shown, percent with one decimal.
+float WorkloadValue(float load) {
+  return std::isfinite(load) ? std::floor(1000.0f * load) * 0.1f : 0.0f;
+}
 int64_t (*g_memory)() = SystemAvailableMemory;
 
 // Seconds since `since`, across a midnight wrap of a time-of-day clock.
@@ -122,12 +128,27 @@ bool MemoryReadoutDue() { return Elapsed(MemoryRefreshTime) >= kMemoryRefresh; }
 bool WorkloadReadoutDue() { return Elapsed(WorkloadRefreshTime) >= kLoadRefresh; }
 bool AudioLoopReadoutDue() { return Elapsed(AudioLoopRefreshTime) >= kLoadRefresh; }
 
+// Redrawing a read-out whose picture would not change costs a partial frame
+// every frame for nothing: an idle screen would never rest.
+bool WorkloadReadoutNews() {
+  return WorkloadReadoutDue() && WorkloadValue(QUARLE_AUDIO::AudioLoad.load()) != WorkloadPercent;
+}
+bool AudioLoopReadoutNews() {
+  return AudioLoopReadoutDue() && QUARLE_AUDIO::AudioPassesPerSecond.load() != AudioLoopValue;
+}
+bool VideoRateReadoutNews() {
+  return V::FrameRate.load() != VideoRateValue || V::TargetFps.load() != g_videoRateTarget;
+}
+bool ControlLoopReadoutNews() {
+  return static_cast<uint32_t>(V::LoopRate.load()) != ControlLoopValue;
+}
+
 void AddReadoutLiveDrawings() {
   V::AddLiveDrawCallback(DrawMemoryReadout, MemoryReadoutDue);
-  V::AddLiveDrawCallback(DrawWorkloadReadout, WorkloadReadoutDue);
-  V::AddLiveDrawCallback(DrawAudioLoopReadout, AudioLoopReadoutDue);
-  V::AddLiveDrawCallback(DrawVideoRateReadout);
-  V::AddLiveDrawCallback(DrawControlLoopReadout);
+  V::AddLiveDrawCallback(DrawWorkloadReadout, WorkloadReadoutNews);
+  V::AddLiveDrawCallback(DrawAudioLoopReadout, AudioLoopReadoutNews);
+  V::AddLiveDrawCallback(DrawVideoRateReadout, VideoRateReadoutNews);
+  V::AddLiveDrawCallback(DrawControlLoopReadout, ControlLoopReadoutNews);
 }
 
 void SetReadoutClock(double (*clock)()) { g_clock = clock ? clock : SteadySeconds; }
@@ -142,6 +163,7 @@ void ResetReadouts() {
   WorkloadPercent = 0.0f;
   AudioLoopValue = VideoRateValue = 0;
   ControlLoopValue = 0;
+  g_videoRateTarget = 0;
 }
 
 uint32_t MemoryColour(int64_t mb) {
@@ -222,8 +244,7 @@ int32_t DrawWorkloadReadout(RenderRecord* snap, int32_t id) {
   ControlRecord* c = V::ControlAt(id);
   if (WorkloadReadoutDue()) {
     WorkloadRefreshTime = g_clock();
-    const float load = QUARLE_AUDIO::AudioLoad.load();
-    WorkloadPercent = std::isfinite(load) ? std::floor(1000.0f * load) * 0.1f : 0.0f;
+    WorkloadPercent = WorkloadValue(QUARLE_AUDIO::AudioLoad.load());
     SetValueTooltip(c, 274, "The current audio workload is ", Decimal(WorkloadPercent), " %.");
   }
   DrawReadout(snap, c, WorkloadColour(WorkloadPercent));
@@ -247,6 +268,7 @@ int32_t DrawVideoRateReadout(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
   VideoRateValue = V::FrameRate.load();
+  g_videoRateTarget = V::TargetFps.load();
   SetValueTooltip(c, 276, "The current video framerate is ", std::to_string(VideoRateValue),
                   " Hz.");
   DrawReadout(snap, c, VideoRateColour(VideoRateValue, V::TargetFps.load()));

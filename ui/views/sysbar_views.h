@@ -32,12 +32,18 @@ void SetAvailableMemorySource(int64_t (*source)());
 void ResetReadouts();
 
 // Whether a rate-limited read-out's refresh is due (FRE 1 s, WLOAD and ALOAD
-// 0.33 s): the video thread then redraws it. VLOAD and CLOAD are redrawn every
-// frame.
+// 0.33 s).
 bool MemoryReadoutDue();
 bool WorkloadReadoutDue();
 bool AudioLoopReadoutDue();
-// Registers the read-outs as live drawings, each redrawn at its refresh.
+// Whether a read-out's refresh would change what it shows (asked every frame;
+// FRE's query is the refresh itself, so it says only that one is due).
+bool WorkloadReadoutNews();
+bool AudioLoopReadoutNews();
+bool VideoRateReadoutNews();
+bool ControlLoopReadoutNews();
+// Registers the read-outs as live drawings: every frame each is redrawn when
+// its refresh would change it, so it always shows its current value.
 void AddReadoutLiveDrawings();
 
 // Fill colours by value.
