@@ -567,7 +567,12 @@ void AudioThreadLoop::DelayAndIdle() {
       platform::SleepSeconds(IdleNap());
     }
   } else {
-    platform::SleepMs(1);
+    {
+      // Standby reads its passes per second of the whole second; a second in
+      // which playback starts counts this rest as the playing loop does.
+      platform::LoopRest rest(AudioLoopMeter);
+      platform::SleepMs(1);
+    }
     loopMark_ = AudioNow();
   }
 }

@@ -22,7 +22,10 @@ void LoopMeterStart(LoopMeter& m) {
   m.rested = 0.0;
   m.work = 0.0;
   m.passes = 0;
-  m.workPasses = 0;
+  m.lightPass = 0.0;
+  m.passStart = m.windowStart;
+  m.passRest = 0.0;
+  m.passWork = 0.0;
   if (m.resting) m.restStart = m.windowStart;
 }
 
@@ -35,19 +38,29 @@ void LoopRestBegin(LoopMeter& m) {
 void LoopRestEnd(LoopMeter& m) {
   if (!m.resting) return;
   m.resting = false;
-  m.rested += Span(m.restStart, Now(m));
+  const double rest = Span(m.restStart, Now(m));
+  m.rested += rest;
+  m.passRest += rest;
 }
 
 void LoopPass(LoopMeter& m) {
   if (const int32_t us = m.slowPassUs.load(std::memory_order_relaxed); us > 0)
     SleepSeconds(us * 1e-6);
   ++m.passes;
+  const double now = Now(m);
+  if (m.passWork <= 0.0) {
+    const double awake = Span(m.passStart, now) - m.passRest;
+    if (awake > 0.0 && (m.lightPass <= 0.0 || awake < m.lightPass)) m.lightPass = awake;
+  }
+  m.passStart = now;
+  m.passRest = 0.0;
+  m.passWork = 0.0;
 }
 
 void LoopWork(LoopMeter& m, double seconds) {
   if (!(seconds > 0.0)) return;
   m.work += seconds;
-  ++m.workPasses;
+  m.passWork += seconds;
 }
 
 double LoopWindowSeconds(const LoopMeter& m) { return Span(m.windowStart, Now(m)); }
@@ -59,10 +72,9 @@ int32_t LoopRate(LoopMeter& m, double restPass) {
   rest = std::min(rest, wall);
   double passes = static_cast<double>(m.passes);
   if (restPass == kRestAtMeasuredPace) {
-    // The loop's own pass speed while it had nothing heavy to do.
-    const double light = wall - rest - m.work;
-    const double lightPasses = static_cast<double>(m.passes - m.workPasses);
-    if (light > 0.0 && lightPasses > 0.0) passes += rest * lightPasses / light;
+    // The loop's fastest pass with nothing heavy to do: what it makes spinning
+    // (a pass just woken from a sleep runs slower than that).
+    if (m.lightPass > 0.0) passes += rest / std::max(m.lightPass, 1e-7);
   } else if (restPass > 0.0) {
     passes += rest / restPass;
   }

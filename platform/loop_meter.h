@@ -19,7 +19,13 @@ struct LoopMeter {
   bool resting = false;
   double work = 0.0;        // seconds of the window spent on heavy work (LoopWork)
   int64_t passes = 0;
-  int64_t workPasses = 0;   // passes that did heavy work
+  // The current pass: when the last one ended, its rest and heavy work so far.
+  double passStart = 0.0;
+  double passRest = 0.0;
+  double passWork = 0.0;
+  // The shortest awake time of a pass without heavy work in the window: the
+  // pace of a loop with nothing heavy to do (0: none yet).
+  double lightPass = 0.0;
   // Tests: every pass takes this many microseconds longer (an overloaded loop).
   std::atomic<int32_t> slowPassUs{0};
 };
@@ -38,7 +44,7 @@ double LoopWindowSeconds(const LoopMeter& m);
 
 // Pace of the rest in a rate: the seconds of rest that count as one pass.
 constexpr double kRestCountsNothing = -1.0;    // passes per second of the whole window
-constexpr double kRestAtMeasuredPace = 0.0;    // at the loop's own pass speed when idle
+constexpr double kRestAtMeasuredPace = 0.0;    // at the loop's fastest light pass
 // Passes per second over the window, rest counted at `restPass` (seconds per
 // pass, or one of the two above); a new window starts.
 int32_t LoopRate(LoopMeter& m, double restPass);

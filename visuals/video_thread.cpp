@@ -273,10 +273,11 @@ void VideoThread() {
     if (shown) ++frames;
     else ++idle;
     const double now = platform::HighResClock();
-    if (Elapsed(secondStart, now) >= 1.0) {
+    if (const double second = Elapsed(secondStart, now); second >= 1.0) {
       // A pass that found the screen current showed a frame too: the display
-      // keeps showing it. Only passes that come too slowly lower the rate.
-      FrameRate = frames + idle;
+      // keeps showing it. Only passes that come too slowly lower the rate,
+      // counted per second so that a window a pass longer does not read 61.
+      FrameRate = static_cast<int32_t>(std::lround((frames + idle) / second));
       IdleFrameRate = idle;
       frames = 0;
       idle = 0;

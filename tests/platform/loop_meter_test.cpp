@@ -70,14 +70,14 @@ void PlayingSecond(platform::LoopMeter& m, double render) {
 }
 
 TEST_F(LoopMeterTest, SleepCountsAtTheLoopsOwnPaceAndHeavyWorkDoesNot) {
-  // Rendering 10% of the time: the 0.9 s left at the light passes' pace (3 us,
-  // their 0.6 ms over 200 passes) gives some 300000 passes, far above the
-  // stream rate, as a loop spinning there would.
+  // Rendering 10% of the time: the 0.9 s asleep at the light passes' pace
+  // (2 us) gives some 450000 passes, far above the stream rate, as a loop
+  // spinning there would.
   PlayingSecond(m, 0.001);
-  EXPECT_NEAR(platform::LoopRate(m, platform::kRestAtMeasuredPace), 300100, 100);
-  // Rendering 95% of the time leaves some 16000: slower than the stream.
+  EXPECT_NEAR(platform::LoopRate(m, platform::kRestAtMeasuredPace), 450000, 100);
+  // Rendering 95% of the time leaves some 25000: slower than the stream.
   PlayingSecond(m, 0.0095);
-  EXPECT_NEAR(platform::LoopRate(m, platform::kRestAtMeasuredPace), 16767, 100);
+  EXPECT_NEAR(platform::LoopRate(m, platform::kRestAtMeasuredPace), 25000, 100);
   // Passes that all render leave no pace to count the sleep at.
   for (int i = 0; i < 100; ++i) {
     g_now += 0.009;
