@@ -64,13 +64,13 @@ int64_t SystemAvailableMemory() {
 }
 
 double (*g_clock)() = SteadySeconds;
+int64_t (*g_memory)() = SystemAvailableMemory;
 int32_t g_videoRateTarget = 0;  // the target VLOAD was last drawn against
 
 // The workload shown, percent with one decimal.
 float WorkloadValue(float load) {
   return std::isfinite(load) ? std::floor(1000.0f * load) * 0.1f : 0.0f;
 }
-int64_t (*g_memory)() = SystemAvailableMemory;
 
 // Seconds since `since`, across a midnight wrap of a time-of-day clock.
 double Elapsed(double since) {
