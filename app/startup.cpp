@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #if __has_include(<SDL.h>)
 #include <SDL.h>
@@ -467,7 +469,20 @@ bool StartSubsystems() {
   QUARLE_VISUALS::VideoRunFlag = -1;
   if (Startup.CreateMarkerImages) Startup.CreateMarkerImages();
   if (Startup.BuildInterface) {
-    if (const int32_t r = Startup.BuildInterface(1.0f); r != 0) {
+    int32_t r = Startup.BuildInterface(1.0f);
+    // A stored zoom the interface cannot be built at would stop every start:
+    // this run takes zoom 1 instead; the settings keep what the user chose.
+    if (r != 0 && ZoomFactor != 1.0f && ApplyZoomSizes(1.0f) == 0) {
+      char zoom[32];
+      std::snprintf(zoom, sizeof zoom, "%g", static_cast<double>(Settings.Zoom));
+      Report(ErrorText(r), QUARLE_BASICS::kLevelError);
+      Report(std::string("The interface could not be built at zoom ") + zoom +
+                 "x; it is shown at zoom 1x for this run.",
+             QUARLE_BASICS::kLevelWarning);
+      if (Startup.CreateMarkerImages) Startup.CreateMarkerImages();
+      r = Startup.BuildInterface(1.0f);
+    }
+    if (r != 0) {
       Report(ErrorText(r), QUARLE_BASICS::kLevelError);
       Report(LangText(129, "The interface could not be completed."), QUARLE_BASICS::kLevelFatal);
       StartupStatus = kStartupInterface;

@@ -49,6 +49,7 @@ int64_t DeviceListChanged = 0;
 float OutputGain = 0.5f;
 std::atomic<float> AudioLoad{0.0f};
 std::atomic<int32_t> AudioPassesPerSecond{0};
+platform::LoopMeter AudioLoopMeter;
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "audio/backend.h"
 #include "basics/dynzstring.h"
 #include "basics/queues.h"
+#include "platform/loop_meter.h"
 #include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
@@ -90,6 +91,9 @@ extern float OutputGain;
 // Read by the interface without a lock.
 extern std::atomic<float> AudioLoad;            // render time per second of audio
 extern std::atomic<int32_t> AudioPassesPerSecond;
+// The audio loop's passes and rests; a wait for work in the loop is wrapped in
+// a platform::LoopRest on it. Audio thread only, but for its test hook.
+extern platform::LoopMeter AudioLoopMeter;
 
 // 0; -1 when already initialised; -26 when the lock cannot be made. Null
 // callbacks install the silent defaults; samplesPerMs below 48 counts as 48.

@@ -21,6 +21,7 @@
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "platform/loop_meter.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
 
@@ -162,7 +163,7 @@ class AudioThreadLoop {
   double lastUnderrun_ = 0.0;
   double lastOverloadReport_ = -1.0e300;
   double lastBufferErrorReport_ = -1.0e300;
-  int32_t passes_ = 0;
+  bool activeInWindow_ = false;  // played or captured since the second mark
 
   float* captureBlock_ = nullptr;
   float* streamBuffer_ = nullptr;
@@ -211,7 +212,9 @@ bool AudioThreadLoop::Start() {
     }
   }
   for (int i = 0; i < 3; ++i) freeFlags_[i] = -1;
-  passes_ = 0;
+  AudioLoopMeter.clock = AudioNow;
+  platform::LoopMeterStart(AudioLoopMeter);
+  activeInWindow_ = false;
   double now = AudioNow();
   playbackStart_ = lastPlaybackPass_ = lastCapturePass_ = now;
   loopMark_ = secondMark_ = lastUnderrun_ = now;
@@ -509,6 +512,7 @@ void AudioThreadLoop::StreamPass() {
     double t0 = AudioNow();
     RenderCallback(&streamBuffer_, filled_, count);
     double duration = Elapsed(AudioNow(), t0);
+    platform::LoopWork(AudioLoopMeter, duration);
     busy_ = true;
     filled_ += count;
     pending_ -= count;
@@ -568,9 +572,17 @@ void AudioThreadLoop::DelayAndIdle() {
     }
     loopMark_ = now;
     commandHandled_ = false;
-    if (!busy_) platform::SleepSeconds(IdleNap());
+    if (!busy_) {
+      platform::LoopRest rest(AudioLoopMeter);
+      platform::SleepSeconds(IdleNap());
+    }
   } else {
-    WaitInStandby();
+    {
+      // A second of standby reads its passes per second of the whole second;
+      // a second in which playback starts counts this rest as the playing loop does.
+      platform::LoopRest rest(AudioLoopMeter);
+      WaitInStandby();
+    }
     loopMark_ = AudioNow();
   }
 }
@@ -608,7 +620,8 @@ double AudioThreadLoop::IdleNap() const {
 }
 
 void AudioThreadLoop::SecondTick() {
-  passes_ += 1;
+  platform::LoopPass(AudioLoopMeter);
+  if (playing_ != 0 || capturing_ != 0) activeInWindow_ = true;
   double now = AudioNow();
   if (Elapsed(now, secondMark_) <= 1.0) return;
   if (RefreshPlaybackDevices(device_) != 0) {
@@ -620,8 +633,12 @@ void AudioThreadLoop::SecondTick() {
     SelectDefaultCaptureDevice();
   }
   Backend().GetError();
-  AudioPassesPerSecond.store(passes_);
-  passes_ = 0;
+  // Playing or capturing, the loop sleeps where it once spun: its sleep counts
+  // as the passes it makes when awake with nothing heavy to do. In standby a
+  // rest counts nothing, so standby reads as standby.
+  AudioPassesPerSecond.store(platform::LoopRate(
+      AudioLoopMeter, activeInWindow_ ? platform::kRestAtMeasuredPace : platform::kRestCountsNothing));
+  activeInWindow_ = false;
   secondMark_ = now;
 }
 

@@ -1,5 +1,7 @@
 #include "visuals/controls.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include "basics/errors.h"
 #include "visuals/control_table.h"
 #include "visuals/dirty_region.h"
+#include "visuals/visuals.h"
 
 namespace QUARLE_VISUALS {
 
@@ -188,14 +191,32 @@ void ControlSetVisible(ControlRecord* c, int64_t value) {
   if (c->Visible == value) return;
   c->Visible = value;
   c->VisibilityChanged = -1;
-  MarkControlDirty(c);
+  // Children may lie outside their parent: they go or come with it.
+  MarkSubtreeDirty(c);
+}
+
+void ControlPaintExtent(const ControlRecord* c, int32_t& w, int32_t& h) {
+  w = c->W;
+  h = c->H;
+  // A plain box paints its rectangle only.
+  if (!c->DrawCallback.load() || !c->Layers) return;
+  const int64_t b = BorderWidth > 0 ? BorderWidth : 0;
+  // Layers are painted at the corner or inside the border; the gradient
+  // overlay, the last layer when the control has one, covers the rectangle.
+  const int32_t count = c->GradientFlag == -1 ? c->LayerCount - 1 : c->LayerCount;
+  for (int32_t i = 0; i < count; ++i) {
+    const Image* layer = c->Layers[i];
+    if (!layer) continue;
+    w = static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(w, b + layer->width), INT32_MAX));
+    h = static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(h, b + layer->height), INT32_MAX));
+  }
 }
 
 int64_t ControlIsEnabled(const ControlRecord* c) { return ~IsDisabled(&c->State); }
 
 void ControlSetAlpha(ControlRecord* c, int64_t alpha) {
   const int64_t a = alpha < 0 ? 0 : (alpha > 255 ? 255 : alpha);
-  if (c->Alpha.exchange(a) != a) MarkControlDirty(c);
+  if (c->Alpha.exchange(a) != a) MarkSubtreeDirty(c);
 }
 
 uint32_t ControlAlpha(const ControlRecord* c) { return static_cast<uint32_t>(c->Alpha); }
@@ -253,13 +274,14 @@ void ControlPublish(ControlRecord* c, int64_t flags) {
                       r->Colour == c->Colour && r->Visible == c->Visible &&
                       r->Alpha == c->Alpha && r->State.Disabled == c->State.Disabled;
     if (!same) {
-      MarkScreenDirty(r->X, r->Y, r->W, r->H);
+      MarkPublishedDirty(r);
       MarkControlDirty(c);
     }
     r->X = c->X;
     r->Y = c->Y;
     r->W = c->W;
     r->H = c->H;
+    ControlPaintExtent(c, r->PaintW, r->PaintH);
     r->PendingDx = c->PendingDx;
     r->PendingDy = c->PendingDy;
     r->PendingDw = c->PendingDw;
@@ -289,7 +311,7 @@ void ControlPublishText(ControlRecord* c, int64_t flags) {
   {
     platform::MutexGuard g(c->RenderLock);
     const int64_t before = c->Render->Text.Changed;
-    MarkScreenDirty(c->Render->X, c->Render->Y, c->Render->W, c->Render->H);
+    MarkPublishedDirty(c->Render);
     TextFieldCopy(&c->Render->Text, &c->Text);
     c->Render->Text.Changed = c->Text.Changed | before | flags;
   }
@@ -309,7 +331,7 @@ void ControlSetLayoutWidth(ControlRecord* c, int32_t width) {
 void ControlPublishState(ControlRecord* c) {
   if (!c->RenderLock || !c->Render) return;
   platform::MutexGuard g(c->RenderLock);
-  MarkScreenDirty(c->Render->X, c->Render->Y, c->Render->W, c->Render->H);
+  MarkPublishedDirty(c->Render);
   ControlStateCopy(&c->Render->State, &c->State);
 }
 

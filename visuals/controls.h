@@ -110,7 +110,10 @@ struct IdSet {
 struct RenderRecord {
   int32_t X = 0, Y = 0, W = 0, H = 0;
   int32_t PendingDx = 0, PendingDy = 0, PendingDw = 0, PendingDh = 0;
-  int32_t Spare[4] = {0, 0, 0, 0};
+  // How far the control paints from (X, Y): at least W x H, more where its
+  // layers reach past its rectangle (ControlPaintExtent).
+  int32_t PaintW = 0, PaintH = 0;
+  int32_t Spare[2] = {0, 0};
   uint32_t Colour = 0;
   int32_t PressX = 0, PressY = 0;
   int32_t Spare2 = 0;
@@ -238,6 +241,10 @@ int32_t ControlCreateLayer(ControlRecord* c, int32_t index, int32_t w, int32_t h
 // Publishing: the only way drawable state reaches the video thread. The update
 // flags accumulate (OR) until the video thread takes a snapshot.
 void ControlPublish(ControlRecord* c, int64_t flags);
+// The width and height a control paints from its corner: its rectangle, and
+// for a drawn control its layers where draws put them (inside the border),
+// which may reach past it (a module port's glyph does). Main thread.
+void ControlPaintExtent(const ControlRecord* c, int32_t& w, int32_t& h);
 void ControlPublishText(ControlRecord* c, int64_t flags);
 // Leaves a width measured by a draw callback (video thread) in the control's
 // own text field, under the lock its publication copies the field under.

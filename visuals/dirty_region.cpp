@@ -4,6 +4,9 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/threads.h"
+#include "visuals/control_table.h"
+
 namespace QUARLE_VISUALS {
 
 namespace {
@@ -92,7 +95,38 @@ void MarkWholeScreenDirty() {
 }
 
 void MarkControlDirty(const ControlRecord* c) {
-  if (c) MarkScreenDirty(c->X, c->Y, c->W, c->H);
+  if (!c) return;
+  int32_t w = 0, h = 0;
+  ControlPaintExtent(c, w, h);
+  MarkScreenDirty(c->X, c->Y, w, h);
+}
+
+void MarkPublishedDirty(const RenderRecord* r) {
+  if (r) MarkScreenDirty(r->X, r->Y, std::max(r->W, r->PaintW), std::max(r->H, r->PaintH));
+}
+
+void MarkControlPublishedDirty(ControlRecord* c) {
+  if (!c || !c->Render || !c->RenderLock) return;
+  platform::MutexGuard g(c->RenderLock);
+  MarkPublishedDirty(c->Render);
+}
+
+void MarkSubtreeDirty(ControlRecord* c) {
+  if (!c) return;
+  MarkControlDirty(c);
+  MarkControlPublishedDirty(c);
+  std::vector<int32_t> children;
+  if (c->ChildLock) {
+    platform::MutexGuard g(c->ChildLock);
+    if (c->Children.Ids) children.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
+  }
+  for (const int32_t id : children) {
+    // Entries below 1 are free; the root is nobody's child. A control flagged
+    // for deletion is the video thread's to destroy, with its subtree.
+    if (id < 1 || id == c->Id) continue;
+    ControlRecord* child = ControlAt(id);
+    if (child && child->DeletePending.load() == 0) MarkSubtreeDirty(child);
+  }
 }
 
 void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole) {

@@ -14,8 +14,15 @@ namespace QUARLE_VISUALS {
 
 void MarkScreenDirty(int32_t x, int32_t y, int32_t w, int32_t h);
 void MarkWholeScreenDirty();
-// The control's rectangle as the main thread holds it.
+// What the control paints as the main thread holds it (ControlPaintExtent).
 void MarkControlDirty(const ControlRecord* c);
+// What a published record paints; the caller holds the control's RenderLock.
+void MarkPublishedDirty(const RenderRecord* r);
+// The same, taking the control's RenderLock.
+void MarkControlPublishedDirty(ControlRecord* c);
+// The control and every descendant, as held and as published: what showing,
+// hiding or fading a control changes.
+void MarkSubtreeDirty(ControlRecord* c);
 
 // Takes what was marked since the last take: `whole` when everything is to be
 // redrawn, else the rectangles (none: nothing to draw). Rectangles that overlap

@@ -29,7 +29,8 @@ TextField HoverText;
 int64_t GamepadRedetect = -1;
 int64_t TabFocusKeys = -1;
 int64_t CpuSaving = -1;
-int32_t LoopRate = 0;
+std::atomic<int32_t> LoopRate{0};
+platform::LoopMeter ControlLoopMeter;
 SystemMessageHandlerFn SystemMessageHandler = DefaultSystemMessageHandler;
 
 int32_t DefaultSystemMessageHandler(CommandMessage* /*message*/) { return 0; }
@@ -86,6 +87,8 @@ void WaitForInterfaceWork(double seconds) {
   // A clock of the tests' own runs at another pace than the wait's: nap as the
   // polling loop did.
   if (g_clock.load()) seconds = std::min(seconds, kCpuSavingNap);
+  // Asleep for lack of work: the loop rate counts this as the naps it replaces.
+  platform::LoopRest rest(ControlLoopMeter);
   platform::WindowEventWait(std::max(seconds, 0.0), QueueZeroHasWork);
 }
 
@@ -555,7 +558,8 @@ int32_t GuiMessageLoop() {
   double tickStart = passStart;
   double pollStart = passStart;
   g_lastFocusKey = passStart;
-  int32_t passes = 0;
+  ControlLoopMeter.clock = GuiTimer;
+  platform::LoopMeterStart(ControlLoopMeter);
   bool lostFocus = false;
 
   for (;;) {
@@ -598,7 +602,7 @@ int32_t GuiMessageLoop() {
       if (!HandleWindowEvent(e, lostFocus)) return 0;
     }
 
-    ++passes;
+    platform::LoopPass(ControlLoopMeter);
     double now = GuiTimer();
 
     // The root's tick.
@@ -609,8 +613,7 @@ int32_t GuiMessageLoop() {
         root->EventCallback(0, RoundToInt(sinceTick), 0, 0, 0);
         UpdateControl(0, 0);
       }
-      LoopRate = passes;
-      passes = 0;
+      LoopRate = platform::LoopRate(ControlLoopMeter, kControlLoopNap);
       now = GuiTimer();
       tickStart = now;
       GamepadRedetect = -1;

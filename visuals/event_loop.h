@@ -10,9 +10,11 @@
 // Every event callback of the interface runs on this thread, from here. After
 // each call the loop publishes the control (UpdateControl (id, 0)).
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "basics/queues.h"
+#include "platform/loop_meter.h"
 #include "visuals/controls.h"
 
 namespace QUARLE_VISUALS {
@@ -75,8 +77,12 @@ extern int64_t GamepadRedetect;
 extern int64_t TabFocusKeys;
 // -1: a pass that found nothing to do sleeps 1 ms. Set by the root's tick.
 extern int64_t CpuSaving;
-// Passes of the loop in the last second.
-extern int32_t LoopRate;
+// Passes a second of the loop, over the second before the last tick. A wait
+// for work (wrapped in a platform::LoopRest on ControlLoopMeter) counts as the
+// 1 ms naps it stands for, so that an idle loop reads as one that naps.
+extern std::atomic<int32_t> LoopRate;
+extern platform::LoopMeter ControlLoopMeter;
+constexpr double kControlLoopNap = 0.001;
 
 // Called for every queue-0 message that is neither a control event (100) nor
 // the quit message (-1); a non-zero result is an error code.

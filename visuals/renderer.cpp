@@ -34,8 +34,9 @@ bool ReachesRegion(ControlRecord* c, bool& hidden) {
     platform::MutexGuard g(c->RenderLock);
     x = c->Render->X;
     y = c->Render->Y;
-    w = c->Render->W;
-    h = c->Render->H;
+    // What it paints, which may reach past its rectangle.
+    w = std::max(c->Render->W, c->Render->PaintW);
+    h = std::max(c->Render->H, c->Render->PaintH);
     hidden = c->Render->Alpha == 0;
   }
   return x < g_region.x1 && y < g_region.y1 && x + w > g_region.x0 && y + h > g_region.y0;

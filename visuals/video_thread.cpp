@@ -50,12 +50,7 @@ constexpr double kWholeRedrawPeriod = 5.0;
 int32_t g_lastFocused = 0;
 uint32_t g_lastFocusMode = 0;
 
-void MarkPublishedRect(int32_t id) {
-  ControlRecord* c = ControlAt(id);
-  if (!c || !c->Render || !c->RenderLock) return;
-  platform::MutexGuard g(c->RenderLock);
-  MarkScreenDirty(c->Render->X, c->Render->Y, c->Render->W, c->Render->H);
-}
+void MarkPublishedRect(int32_t id) { MarkControlPublishedDirty(ControlAt(id)); }
 
 void MarkFocusChange() {
   const int32_t focused = FocusedControl.load();
@@ -302,8 +297,11 @@ void VideoThread() {
     if (shown) ++frames;
     else ++idle;
     const double now = platform::HighResClock();
-    if (Elapsed(secondStart, now) >= 1.0) {
-      FrameRate = frames;
+    if (const double second = Elapsed(secondStart, now); second >= 1.0) {
+      // A pass that found the screen current showed a frame too: the display
+      // keeps showing it. Only passes that come too slowly lower the rate,
+      // counted per second so that a window a pass longer does not read 61.
+      FrameRate = static_cast<int32_t>(std::lround((frames + idle) / second));
       IdleFrameRate = idle;
       frames = 0;
       idle = 0;

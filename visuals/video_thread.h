@@ -32,12 +32,13 @@ extern std::atomic<int64_t> SnapshotRequest;
 // none; the main thread reports it and clears it.
 extern std::atomic<int32_t> SnapshotError;
 // Nominal frame rate (60; clamped to 25..144 when the thread starts), frames
-// completed in the last full second, the display's measured refresh rate.
+// shown in the last full second (passes that drew and passes that found the
+// screen current alike), the display's measured refresh rate.
 extern std::atomic<int32_t> TargetFps;
 extern std::atomic<int32_t> FrameRate;
 extern std::atomic<int32_t> RefreshRate;
-// Wake-ups in the last full second that found nothing to draw: a low FrameRate
-// with idle wake-ups is a quiet screen, not a slow one.
+// Passes in the last full second that found nothing to draw (counted in
+// FrameRate as well).
 extern std::atomic<int32_t> IdleFrameRate;
 // The running thread; null when none exists.
 extern std::thread* VideoThreadHandle;

@@ -34,9 +34,11 @@ using QUARLE_BASICS::kErrNoFreeFile;
 SettingsRecord Settings;
 float ZoomFactor = 0.0f;
 float ZoomLimit = 0.0f;
-// The zoom selector's first option: the least zoom whose layout unit (floor of
-// five times the zoom) is a pixel; anything below would be replaced at start.
-float BaseZoom = 0.2f;
+// The zoom selector's first option: the least zoom at which the whole
+// interface builds and every icon shows (below it the layout unit and the icon
+// size are too small: at 0.2 a list has no room for a row, at 0.4 most icons
+// come out blank). Anything below is replaced at start.
+float BaseZoom = 0.6f;
 int64_t MonitorsSpanned = 0;
 int32_t MonitorCount = 0;
 std::string SessionFolder;
@@ -315,14 +317,18 @@ int32_t ApplyDisplaySettings() {
   // No settings at all (or a zoom below the smallest step) would leave every
   // size 0 and the interface unusable: such a zoom starts at 1.0, within the
   // screen's limit.
-  if (Settings.Zoom < 0.2f) Settings.Zoom = 1.0f;
+  if (Settings.Zoom < BaseZoom) Settings.Zoom = 1.0f;
   // Without a settings file no monitor count was read: the window spans one,
   // as the reader's lower bound gives. Zero would cap the zoom at its least.
   if (Settings.Monitors < 1) Settings.Monitors = 1;
   SetZoomLimit(Settings.Monitors * Settings.ScreenWidth);
   SaveSettings();
+  if (const int32_t r = ApplyZoomSizes(Settings.Zoom); r != 0) return r;
+  MonitorsSpanned = Settings.Monitors < 1 ? 1 : Settings.Monitors;
+  return 0;
+}
 
-  const float z = Settings.Zoom;
+int32_t ApplyZoomSizes(float z) {
   const int32_t iconSize = 2 * static_cast<int32_t>(std::floor(22.0f * z / 2.0f));
   QUARLE_VISUALS::IconFont.IconSize = iconSize;
   DefaultTextSize = static_cast<int32_t>(std::floor(20.0f * z));
@@ -339,7 +345,6 @@ int32_t ApplyDisplaySettings() {
     if (QUARLE_VISUALS::IconAdvances) QUARLE_VISUALS::IconAdvances[code] = advance;
   }
   ZoomFactor = z;
-  MonitorsSpanned = Settings.Monitors < 1 ? 1 : Settings.Monitors;
   return 0;
 }
 

@@ -34,7 +34,7 @@ struct SettingsRecord {
 extern SettingsRecord Settings;
 
 // The zoom in use (taken from the setting when it is applied), the largest zoom
-// the screen allows and the origin of the zoom selector (0.2, the least usable zoom).
+// the screen allows and the origin of the zoom selector (0.6, the least usable zoom).
 extern float ZoomFactor;
 extern float ZoomLimit;
 extern float BaseZoom;
@@ -89,6 +89,9 @@ void SetZoomLimit(int64_t width);
 // Derives the interface sizes and the icon advances from the zoom and saves the
 // settings: 0; -21 when an icon advance cannot be had; a font error code.
 int32_t ApplyDisplaySettings();
+// The interface sizes and icon advances of zoom z, which becomes the zoom in
+// use (the setting is left alone); 0 or the font's error.
+int32_t ApplyZoomSizes(float z);
 // Adopts an existing ".tarvelo" file as the session; anything else changes
 // nothing. Always 0.
 int32_t SetSessionFromPath(const std::string& path);

@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "platform/display.h"
 
 #include "app/fixed_tables.h"
@@ -209,6 +215,36 @@ TEST_F(AppRun, AnInterfaceThatCannotBeBuiltGivesStatus5) {
   ASSERT_LT(i + 1, static_cast<int32_t>(log.size()));
   EXPECT_EQ(log[i + 1].text, "The interface could not be completed.");
   EXPECT_EQ(log[i + 1].level, 4);
+}
+
+// A stored zoom the interface cannot be built at: the run says so and goes on
+// at zoom 1; the settings file keeps the user's zoom and everything else.
+TEST_F(AppRun, AZoomTheInterfaceCannotBeBuiltAtFallsBackToOneForTheRun) {
+  WriteFile(DataFolder() + "/Settings.txt",
+            "\"SCREEN WIDTH\",1920\r\n\"MONITORS\",1\r\n\"ZOOM FACTOR\",0.8\r\n"
+            "\"AUTO-CONNECT\",\"FALSE\"\r\n");
+  static std::vector<std::pair<float, int32_t>> builds;
+  builds.clear();
+  Startup.BuildInterface = [](float) -> int32_t {
+    builds.emplace_back(Tarvelo::ZoomFactor, Tarvelo::UiUnit);
+    return Tarvelo::ZoomFactor == 1.0f ? Tarvelo::DefaultBuildInterface(1.0f)
+                                       : -QUARLE_BASICS::kErrBadParameter;
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  ASSERT_EQ(builds.size(), 2u);
+  EXPECT_EQ(builds[0], std::make_pair(0.8f, 4));
+  EXPECT_EQ(builds[1], std::make_pair(1.0f, 5));
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "The interface could not be built at zoom 0.8x");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text, "The interface could not be built at zoom 0.8x; it is shown at zoom 1x for this run.");
+  EXPECT_EQ(log[i].level, 1);
+  EXPECT_EQ(Find(log, "The interface could not be completed."), -1);
+  std::ifstream in(DataFolder() + "/Settings.txt", std::ios::binary);
+  const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(saved.find("\"ZOOM FACTOR\",0.8\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("\"AUTO-CONNECT\",\"FALSE\"\r\n"), std::string::npos) << saved;
 }
 
 TEST_F(AppRun, ADataFolderThatCannotBeMadeGivesStatus1AndRunsNothingElse) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -429,6 +431,24 @@ TEST_F(LayoutRun, EveryDemoOpensFromTheCommandLineWithItsBlocksOnThePlane) {
     for (const LogEntry& e : log) EXPECT_LT(e.level, 2) << e.text;
   }
   Again();
+}
+
+// Once stored by a selector that offered it, zoom 0.2 stopped every start.
+// Below the least zoom the interface builds at, the run starts at zoom 1 and
+// the other settings stay as they were.
+TEST_F(WiredRun, AStoredZoomTooSmallToBuildStartsAtOne) {
+  WriteFile(DataFolder() + "/Settings.txt",
+            "\"ZOOM FACTOR\",0.2\r\n\"AUTO-CONNECT\",\"FALSE\"\r\n\"SCOPE\",3\r\n");
+  setenv("TARVELO_EXIT_AFTER_MS", "1000", 1);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  EXPECT_FLOAT_EQ(Tarvelo::ZoomFactor, 1.0f);
+  const std::vector<LogEntry> log = Log();
+  EXPECT_EQ(Find(log, "The interface could not be completed."), -1);
+  std::ifstream in(DataFolder() + "/Settings.txt", std::ios::binary);
+  const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(saved.find("\"AUTO-CONNECT\",\"FALSE\"\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("\"SCOPE\",3\r\n"), std::string::npos) << saved;
 }
 
 }  // namespace

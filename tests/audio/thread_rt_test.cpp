@@ -620,3 +620,34 @@ TEST(AudioThread, CaptureReachesTheCallback) {
     audiotest::RemoveTree(setup.dir);
   });
 }
+
+// The loop's rate while playing counts the sleep between buffers at the pace
+// of the loop's own light passes, as the loop spinning there would make them
+// (a release build reads hundreds of thousands; a sanitized one some 50000);
+// standing by it reads below 1000 (standby), and passes slowed by the test
+// hook read below the stream rate: red.
+TEST(AudioThread, TheLoopRateTellsPlayingAndStandbyFromSlowPasses) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, log, &SineRender, nullptr, 10);
+    Sleep(2.2);
+    EXPECT_LE(QA::AudioPassesPerSecond.load(), 999);
+    PostAudio(QA::kAudioPlaybackOn);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    Sleep(2.2);
+    const int32_t playing = QA::AudioPassesPerSecond.load();
+    EXPECT_GT(playing, 999);
+    QA::AudioLoopMeter.slowPassUs = 2000;
+    Sleep(2.2);
+    const int32_t slow = QA::AudioPassesPerSecond.load();
+    QA::AudioLoopMeter.slowPassUs = 0;
+    EXPECT_LT(slow, 48000);
+    EXPECT_GT(playing, 10 * slow);
+    PostAudio(QA::kAudioPlaybackOff);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    StopStreaming(handle, log);
+    audiotest::RemoveTree(setup.dir);
+  });
+}

@@ -412,3 +412,30 @@ TEST_F(KeyTest, TheRootTicksOnceASecondAndTheFrameGoesAfterFiveSeconds) {
 }
 
 }  // namespace
+
+namespace {
+
+int32_t QuitOnSecondTick(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source) {
+  g_calls.push_back({bits, x, y, id, source, "", 0});
+  if (g_calls.size() >= 2) PostQuit();
+  return 0;
+}
+
+// The loop's rate, taken at each tick, reads an idle loop as keeping up and
+// one whose passes are slow (the test hook) as too slow: at most 419 a second
+// is the read-out's red.
+TEST_F(EventLoopTest, TheLoopRateTellsAnIdleLoopFromAnOverloadedOne) {
+  SetGuiClock(nullptr);
+  ControlAt(root_)->EventCallback = QuitOnSecondTick;
+  CpuSaving = -1;
+  EXPECT_EQ(GuiMessageLoop(), 0);
+  EXPECT_GT(LoopRate.load(), 419);
+  g_calls.clear();
+  ControlLoopMeter.slowPassUs = 20000;
+  EXPECT_EQ(GuiMessageLoop(), 0);
+  ControlLoopMeter.slowPassUs = 0;
+  EXPECT_LE(LoopRate.load(), 50);
+  SetGuiClock(FakeClock);
+}
+
+}  // namespace

@@ -21,6 +21,7 @@
 #include "platform/display.h"
 #include "platform/paths.h"
 #include "platform/screen.h"
+#include "platform/threads.h"
 #include "platform/video.h"
 #include "visuals/control_table.h"
 #include "visuals/dirty_region.h"
@@ -375,6 +376,92 @@ TEST_F(VideoThreadTest, APartialRedrawShowsWhatAWholeRedrawShows) {
     for (size_t i = 0; i < whole.size(); ++i) differing += partial[i] != whole[i];
     EXPECT_EQ(differing, 0);
   }
+}
+
+// A box with its glyph layer inside the border, the glyph taller than the box
+// (a module's output port is one).
+int32_t BoxWithGlyph(RenderRecord* snap, int32_t id) {
+  platform::DrawBox(DrawTarget, snap->X, snap->Y, snap->W, snap->H, snap->Colour);
+  ControlRecord* c = ControlAt(id);
+  if (c && c->LayerCount > 0 && c->Layers[0])
+    platform::ImageCopyAlpha(c->Layers[0], 0, 0, c->Layers[0]->width, c->Layers[0]->height, DrawTarget,
+                             snap->X + BorderWidth, snap->Y + BorderWidth);
+  return 0;
+}
+
+// What a control paints past its rectangle is marked with it: where it is
+// made, where it moves from and to, and where it is hidden; hiding or fading a
+// parent takes a child lying outside it along.
+TEST_F(VideoThreadTest, PartialFramesCoverWhatControlsPaintPastTheirRectangles) {
+  const auto stale = [] {
+    RenderFrame(false);
+    const std::vector<uint32_t> partial = ShownPage();
+    MarkAllControlsDirty();
+    RenderFrame(true);
+    const std::vector<uint32_t> whole = ShownPage();
+    int32_t n = 0;
+    for (size_t i = 0; i < whole.size(); ++i) n += partial[i] != whole[i];
+    return n;
+  };
+  BorderWidth = 2;
+  RenderFrame(true);
+  const int32_t port = Make(root_, 36, 8, 12, 6, kBlue);
+  ASSERT_EQ(ControlCreateLayer(ControlAt(port), 0, 8, 10, kGreen), 0);
+  ControlAt(port)->DrawCallback = BoxWithGlyph;
+  UpdateControl(port, 0);
+  EXPECT_EQ(stale(), 0) << "made";
+  for (int32_t step = 0; step < 5; ++step) {
+    ControlSetX(ControlAt(port), ControlAt(port)->X - 2);
+    ControlSetY(ControlAt(port), ControlAt(port)->Y + 3);
+    UpdateControl(port, 0);
+    RenderFrame(false);
+  }
+  EXPECT_EQ(stale(), 0) << "dragged";
+  ControlSetVisible(ControlAt(port), 0);
+  UpdateControl(port, 0);
+  EXPECT_EQ(stale(), 0) << "hidden";
+
+  // The grandchild moved below its parent's rectangle.
+  ControlSetY(ControlAt(grandchild_), 34);
+  UpdateControl(grandchild_, 0);
+  RenderFrame(false);
+  ControlSetVisible(ControlAt(child_), 0);
+  UpdateControl(child_, 0);
+  EXPECT_EQ(stale(), 0) << "parent hidden";
+  ControlSetVisible(ControlAt(child_), -1);
+  UpdateControl(child_, 0);
+  EXPECT_EQ(stale(), 0) << "parent shown";
+  ControlSetAlpha(ControlAt(child_), 0);
+  UpdateControl(child_, 0);
+  EXPECT_EQ(stale(), 0) << "parent transparent";
+  BorderWidth = 3;
+}
+
+int32_t SlowDraw(RenderRecord* snap, int32_t) {
+  platform::DrawBox(DrawTarget, snap->X, snap->Y, snap->W, snap->H, snap->Colour);
+  platform::SleepMs(50);
+  return 0;
+}
+
+// A pass that finds the screen current shows a frame too: a quiet screen
+// counts the target rate, and only a draw too slow for it lowers the count
+// (at most 30 of 60 is the read-out's red).
+TEST_F(VideoThreadTest, AQuietScreenCountsItsFramesAndASlowDrawDoesNot) {
+  const int32_t slow = Make(root_, 40, 5, 12, 12, kGreen);
+  ControlAt(slow)->DrawCallback = SlowDraw;
+  TargetFps = 60;
+  InterfaceReady = -1;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  ASSERT_TRUE(WaitFor([] { return FrameRate.load() > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const int32_t quiet = FrameRate.load();
+  EXPECT_GE(quiet, 45);
+  EXPECT_LE(quiet, 66);
+  AddLiveDrawCallback(SlowDraw);  // now drawn every frame
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  EXPECT_LE(FrameRate.load(), 30);
+  StopVideoThread();
+  ClearLiveDrawCallbacks();
 }
 
 TEST_F(VideoThreadTest, LiveControlsAreRedrawnOnlyWhileTheirDataMayChange) {

@@ -187,7 +187,7 @@ int32_t BuildVideoSettings(BuildContext& ctx) {
 
   const float zoom = Settings.Zoom;
   if ((r = Selector(ctx, grp, 2 * u, 24 * u, 97 * u, 7 * u, Cb.OnZoomSelect, "VS_ZOOM",
-                    Caption(296), static_cast<int32_t>(std::nearbyintf(5.0f * zoom)),
+                    Caption(296), static_cast<int32_t>(std::nearbyintf(5.0f * (zoom - BaseZoom))),
                     ZoomCaption(zoom), d + g, &id)))
     return r;
   if ((r = SetAndReset(ctx, grp, 24 * u, 7 * u, Cb.OnZoomSet, "VS_ZSET", Cb.OnZoomReset,

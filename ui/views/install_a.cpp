@@ -64,6 +64,7 @@ void InstallViewCallbacksA() {
   });
   QUARLE_VISUALS::AddLiveDrawCallback(DrawInputMeter, InputMeterNews);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawOutputMeter, OutputMeterNews);
+  AddReadoutLiveDrawings();
 
   Cb.DrawModuleCatalogList = DrawModuleCatalogList;
   Cb.DrawCreatedModuleList = DrawCreatedModuleList;

@@ -18,6 +18,7 @@
 #include "platform/threads.h"
 #include "ui/views/control_drawing.h"
 #include "visuals/control_table.h"
+#include "visuals/dirty_region.h"
 #include "visuals/event_loop.h"
 #include "visuals/glyphs.h"
 #include "visuals/text.h"
@@ -40,6 +41,8 @@ namespace {
 
 constexpr uint32_t kMeterBar = 0xFF960F0F;
 constexpr uint32_t kMeterBand = 0xFFFF7F00;
+constexpr double kMemoryRefresh = 1.0;  // s
+constexpr double kLoadRefresh = 0.33;   // s
 
 double SteadySeconds() {
   using namespace std::chrono;
@@ -63,6 +66,12 @@ int64_t SystemAvailableMemory() {
 
 double (*g_clock)() = SteadySeconds;
 int64_t (*g_memory)() = SystemAvailableMemory;
+int32_t g_videoRateTarget = 0;  // the target VLOAD was last drawn against
+
+// The workload shown, percent with one decimal.
+float WorkloadValue(float load) {
+  return std::isfinite(load) ? std::floor(1000.0f * load) * 0.1f : 0.0f;
+}
 
 // Seconds since `since`, across a midnight wrap of a time-of-day clock.
 double Elapsed(double since) {
@@ -116,6 +125,33 @@ void SetValueTooltip(ControlRecord* c, uint32_t message, const char* english,
 
 }  // namespace
 
+bool MemoryReadoutDue() { return Elapsed(MemoryRefreshTime) >= kMemoryRefresh; }
+bool WorkloadReadoutDue() { return Elapsed(WorkloadRefreshTime) >= kLoadRefresh; }
+bool AudioLoopReadoutDue() { return Elapsed(AudioLoopRefreshTime) >= kLoadRefresh; }
+
+// Redrawing a read-out whose picture would not change costs a partial frame
+// every frame for nothing: an idle screen would never rest.
+bool WorkloadReadoutNews() {
+  return WorkloadReadoutDue() && WorkloadValue(QUARLE_AUDIO::AudioLoad.load()) != WorkloadPercent;
+}
+bool AudioLoopReadoutNews() {
+  return AudioLoopReadoutDue() && QUARLE_AUDIO::AudioPassesPerSecond.load() != AudioLoopValue;
+}
+bool VideoRateReadoutNews() {
+  return V::FrameRate.load() != VideoRateValue || V::TargetFps.load() != g_videoRateTarget;
+}
+bool ControlLoopReadoutNews() {
+  return static_cast<uint32_t>(V::LoopRate.load()) != ControlLoopValue;
+}
+
+void AddReadoutLiveDrawings() {
+  V::AddLiveDrawCallback(DrawMemoryReadout, MemoryReadoutDue);
+  V::AddLiveDrawCallback(DrawWorkloadReadout, WorkloadReadoutNews);
+  V::AddLiveDrawCallback(DrawAudioLoopReadout, AudioLoopReadoutNews);
+  V::AddLiveDrawCallback(DrawVideoRateReadout, VideoRateReadoutNews);
+  V::AddLiveDrawCallback(DrawControlLoopReadout, ControlLoopReadoutNews);
+}
+
 void SetReadoutClock(double (*clock)()) { g_clock = clock ? clock : SteadySeconds; }
 void SetAvailableMemorySource(int64_t (*source)()) {
   g_memory = source ? source : SystemAvailableMemory;
@@ -128,6 +164,7 @@ void ResetReadouts() {
   WorkloadPercent = 0.0f;
   AudioLoopValue = VideoRateValue = 0;
   ControlLoopValue = 0;
+  g_videoRateTarget = 0;
 }
 
 uint32_t MemoryColour(int64_t mb) {
@@ -172,7 +209,7 @@ uint32_t ControlLoopColour(uint32_t p) {
 int32_t DrawMemoryReadout(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
-  if (Elapsed(MemoryRefreshTime) >= 1.0) {
+  if (MemoryReadoutDue()) {
     MemoryRefreshTime = g_clock();
     const int64_t bytes = g_memory();
     FreeMemoryMB = bytes < 0 ? -1 : static_cast<int64_t>(std::nearbyint(bytes / 1048576.0));
@@ -206,10 +243,9 @@ int32_t DrawMemoryReadout(RenderRecord* snap, int32_t id) {
 int32_t DrawWorkloadReadout(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
-  if (Elapsed(WorkloadRefreshTime) >= 0.33) {
+  if (WorkloadReadoutDue()) {
     WorkloadRefreshTime = g_clock();
-    const float load = QUARLE_AUDIO::AudioLoad.load();
-    WorkloadPercent = std::isfinite(load) ? std::floor(1000.0f * load) * 0.1f : 0.0f;
+    WorkloadPercent = WorkloadValue(QUARLE_AUDIO::AudioLoad.load());
     SetValueTooltip(c, 274, "The current audio workload is ", Decimal(WorkloadPercent), " %.");
   }
   DrawReadout(snap, c, WorkloadColour(WorkloadPercent));
@@ -219,7 +255,7 @@ int32_t DrawWorkloadReadout(RenderRecord* snap, int32_t id) {
 int32_t DrawAudioLoopReadout(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
-  if (Elapsed(AudioLoopRefreshTime) >= 0.33) {
+  if (AudioLoopReadoutDue()) {
     AudioLoopRefreshTime = g_clock();
     AudioLoopValue = QUARLE_AUDIO::AudioPassesPerSecond.load();
     SetValueTooltip(c, 275, "The current audio loop speed is ", std::to_string(AudioLoopValue),
@@ -233,6 +269,7 @@ int32_t DrawVideoRateReadout(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
   VideoRateValue = V::FrameRate.load();
+  g_videoRateTarget = V::TargetFps.load();
   SetValueTooltip(c, 276, "The current video framerate is ", std::to_string(VideoRateValue),
                   " Hz.");
   DrawReadout(snap, c, VideoRateColour(VideoRateValue, V::TargetFps.load()));

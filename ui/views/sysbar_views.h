@@ -31,6 +31,21 @@ void SetAvailableMemorySource(int64_t (*source)());
 // Every refresh time and shown value back to 0.
 void ResetReadouts();
 
+// Whether a rate-limited read-out's refresh is due (FRE 1 s, WLOAD and ALOAD
+// 0.33 s).
+bool MemoryReadoutDue();
+bool WorkloadReadoutDue();
+bool AudioLoopReadoutDue();
+// Whether a read-out's refresh would change what it shows (asked every frame;
+// FRE's query is the refresh itself, so it says only that one is due).
+bool WorkloadReadoutNews();
+bool AudioLoopReadoutNews();
+bool VideoRateReadoutNews();
+bool ControlLoopReadoutNews();
+// Registers the read-outs as live drawings: every frame each is redrawn when
+// its refresh would change it, so it always shows its current value.
+void AddReadoutLiveDrawings();
+
 // Fill colours by value.
 uint32_t MemoryColour(int64_t freeMB);
 uint32_t WorkloadColour(float percent);

@@ -168,7 +168,7 @@ TEST_F(GroupsBTest, StartingFieldsMasksAndTooltips) {
   // Video and audio settings from the settings and the devices.
   EXPECT_EQ(Text(459), "OpenGL, 1920 x 1080 @ 32-bit");
   EXPECT_EQ(Text(467), "Zoom: 1.4x");
-  EXPECT_EQ(C(467)->Text.Selected, 7);
+  EXPECT_EQ(C(467)->Text.Selected, 4);  // counted from the least zoom, 0.6
   EXPECT_EQ(Text(483), "1) [No Device]");
   EXPECT_EQ(Text(486), "Playback buffer: 10ms");
   EXPECT_EQ(C(496)->State.Disabled, -1);  // auto-connect off

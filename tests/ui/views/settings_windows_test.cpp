@@ -155,18 +155,45 @@ TEST_F(SettingsWindows, ZoomIsCutToHundredthsAndPostedWhenNew) {
 // zoom, which the start-up would replace with 1.0.
 TEST_F(SettingsWindows, TheZoomOptionsStartAtTheLeastUsableZoom) {
   const int32_t zoom = Find("VS_ZOOM");
-  Tarvelo::BaseZoom = 0.2f;  // other tests in this program lower it
+  Tarvelo::BaseZoom = 0.6f;  // other tests in this program lower it
   Tarvelo::ZoomLimit = 1.0f;
   Tarvelo::Settings.Zoom = 1.0f;
   C(zoom)->Text.Selected = 1;
   ClickLeft(zoom);
   EXPECT_EQ(Opt(zoom), 0);
-  EXPECT_EQ(Text(zoom), "Zoom: 0.2x");
-  ClickLeft(zoom);  // wraps to the last of five options
+  EXPECT_EQ(Text(zoom), "Zoom: 0.6x");
+  ClickLeft(zoom);  // wraps to the last of three options
   EXPECT_EQ(Text(zoom), "Zoom: 1x");
   C(zoom)->Text.Selected = 0;
   Send(zoom + 1, 8);
-  EXPECT_EQ(Posted(0), std::make_pair(101u, 0.2f));
+  EXPECT_EQ(Posted(0), std::make_pair(101u, 0.6f));
+}
+
+// Built at a zoom, the selector stands on that zoom: Set posts it (to a
+// setting changed meanwhile) and one step right shows the next option; at the
+// limit the step wraps to the least zoom.
+TEST_F(SettingsWindows, TheZoomSelectorStartsAtTheZoomInForce) {
+  Tarvelo::BaseZoom = 0.6f;  // other tests in this program lower it
+  Tarvelo::ZoomLimit = 1.4f;
+  for (const float z : {0.6f, 0.8f, 1.0f, 1.2f, 1.4f}) {
+    SCOPED_TRACE(z);
+    Tarvelo::Settings.Zoom = z;
+    ASSERT_EQ(Tarvelo::ApplyZoomSizes(z), 0);
+    ASSERT_EQ(Tarvelo::BuildInterface(1.0f), 0);
+    const int32_t zoom = Find("VS_ZOOM");
+    ASSERT_GT(zoom, 0);
+    EXPECT_EQ(Text(zoom), "Zoom: " + Tarvelo::ZoomText(z) + "x");
+    Send(zoom + 1, 8);
+    EXPECT_TRUE(Drain(0).empty());  // the zoom the settings hold
+    Tarvelo::Settings.Zoom = 2.0f;
+    Send(zoom + 1, 8);
+    EXPECT_EQ(Posted(0), std::make_pair(101u, z));
+    ClickRight(zoom);
+    const float next = z < 1.3f ? z + 0.2f : 0.6f;
+    EXPECT_EQ(Text(zoom), "Zoom: " + Tarvelo::ZoomText(next) + "x");
+  }
+  Tarvelo::Settings.Zoom = 1.0f;
+  Tarvelo::ApplyZoomSizes(1.0f);
 }
 
 TEST_F(SettingsWindows, LanguagesWithoutTheirPackFilesArePassedOver) {

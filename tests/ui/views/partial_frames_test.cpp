@@ -1,0 +1,128 @@
+// A frame that redraws only what was marked shows what a whole redraw shows,
+// on the built interface: while a module box is created, dragged and deleted
+// (its output port's glyph reaches below the port), and while a parent whose
+// child lies outside it is hidden and shown again.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/catalog/catalog.h"
+#include "engine/modulelist.h"
+#include "platform/screen.h"
+#include "ui/views/views_c_fixture.h"
+#include "visuals/control_table.h"
+#include "visuals/dirty_region.h"
+#include "visuals/video_thread.h"
+
+namespace {
+
+namespace V = QUARLE_VISUALS;
+using Tarvelo::ModuleRecord;
+
+constexpr int32_t kW = 1920, kH = 1080;
+
+class PartialFrames : public viewsc::ViewsCTest {
+ protected:
+  void SetUp() override {
+    ViewsCTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
+    V::RenderFrame(true);
+  }
+  void TearDown() override {
+    platform::ScreenClose();
+    ViewsCTest::TearDown();
+  }
+
+  // Shown with every ancestor.
+  static bool OnScreen(int32_t id) {
+    for (const V::ControlRecord* c = C(id); c; c = C(c->Parent)) {
+      if (c->Visible == 0) return false;
+      if (c->Parent == c->Id) return true;
+    }
+    return false;
+  }
+  static std::vector<uint32_t> Shown() {
+    platform::WorkPageGuard page;
+    const uint32_t* p = platform::ScreenPagePixels(1);
+    return p ? std::vector<uint32_t>(p, p + kW * kH) : std::vector<uint32_t>{};
+  }
+  // A partial frame as the video thread draws it (purging first when asked),
+  // then the pixels where a whole redraw differs from it.
+  static int32_t StalePixels() {
+    if (V::PurgeRequest.load() == -1) {
+      V::PurgeRequest = 0;
+      V::PurgeDeletedControls();
+    }
+    V::RenderFrame(false);
+    const std::vector<uint32_t> partial = Shown();
+    V::MarkAllControlsDirty();
+    V::RenderFrame(true);
+    const std::vector<uint32_t> whole = Shown();
+    if (partial.size() != whole.size()) return -1;
+    int32_t stale = 0;
+    for (size_t i = 0; i < whole.size(); ++i) stale += partial[i] != whole[i];
+    return stale;
+  }
+};
+
+TEST_F(PartialFrames, AModuleBoxCreatedDraggedAndDeletedLeavesNoTrail) {
+  ModuleRecord* m = Make(Tarvelo::kTypeOscillator, 700, 500);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(StalePixels(), 0) << "created";
+
+  // The output port's glyph reaches past the port's rectangle.
+  const V::ControlRecord* out = C(Output(m));
+  ASSERT_NE(out, nullptr);
+  ASSERT_GT(out->LayerCount, 0);
+  ASSERT_NE(out->Layers[0], nullptr);
+  EXPECT_GT(V::BorderWidth + out->Layers[0]->height, out->H);
+
+  const int32_t box = static_cast<int32_t>(m->BoxControl);
+  const int32_t x0 = C(box)->X, y0 = C(box)->Y;
+  Send(box, 2, x0 + 5, y0 + 5);
+  Send(box, 16, 6, 0);  // past the threshold: the box moves
+  for (int32_t step = 0; step < 5; ++step) {
+    Send(box, 16, 3, -2);
+    V::RenderFrame(false);
+  }
+  Send(box, 4, 0, 0);
+  EXPECT_NE(C(box)->X, x0);
+  EXPECT_EQ(StalePixels(), 0) << "dragged";
+
+  ASSERT_EQ(Tarvelo::DeleteModule(m), 0);
+  EXPECT_EQ(StalePixels(), 0) << "deleted";
+}
+
+TEST_F(PartialFrames, HidingAParentTakesItsChildrenOutsideItAlong) {
+  // A shown parent (not a window of its own) with a shown child beyond its rectangle.
+  int32_t parent = 0, child = 0;
+  for (int32_t id = 1; id < V::ControlTableCount() && !parent; ++id) {
+    const V::ControlRecord* c = C(id);
+    if (!c || c->Parent == id || c->Visible == 0) continue;
+    const V::ControlRecord* p = C(c->Parent);
+    if (!p || p->Id == 0 || p->Visible == 0 || p->ClipChildren != 0) continue;
+    if (!OnScreen(p->Id)) continue;
+    const bool outside = c->X < p->X || c->Y < p->Y || c->X + c->W > p->X + p->W ||
+                         c->Y + c->H > p->Y + p->H;
+    if (outside && c->W > 0 && c->H > 0) parent = p->Id, child = id;
+  }
+  ASSERT_GT(parent, 0) << "no parent with a child outside it";
+  SCOPED_TRACE(Id(parent) + " / " + Id(child));
+
+  V::ControlSetVisible(C(parent), 0);
+  V::UpdateControl(parent, 0);
+  EXPECT_EQ(StalePixels(), 0) << "hidden";
+  V::ControlSetVisible(C(parent), -1);
+  V::UpdateControl(parent, 0);
+  EXPECT_EQ(StalePixels(), 0) << "shown";
+  V::ControlSetAlpha(C(parent), 0);
+  V::UpdateControl(parent, 0);
+  EXPECT_EQ(StalePixels(), 0) << "transparent";
+  V::ControlSetAlpha(C(parent), 255);
+  V::UpdateControl(parent, 0);
+  EXPECT_EQ(StalePixels(), 0) << "opaque";
+}
+
+}  // namespace
