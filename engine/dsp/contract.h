@@ -148,6 +148,14 @@ inline bool DistinctVoiceIds(const ModuleRecord* t, int32_t n, int32_t* ids) {
   return distinct;
 }
 
+// Voice position v holds voice id v for every voice: per-voice states kept
+// by id lie side by side in rows by position.
+inline bool VoicesInPlace(const ModuleRecord* owner, int32_t voices) {
+  bool inPlace = true;
+  for (int32_t v = 0; v < voices; ++v) inPlace &= owner->VoiceIds[v] == v;
+  return inPlace;
+}
+
 // Reads n voices of an opened port into a row (the two strides apart, so
 // that each loop vectorizes).
 inline void ReadRow(const PortCursor& c, int32_t n, float* row) {

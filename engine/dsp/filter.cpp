@@ -102,14 +102,6 @@ TARVELO_AVX2_VARIANT bool PublishRow(OutputElement* out, const float* y, int32_t
   return true;
 }
 
-// Voice position v holds voice id v for every voice: the states of the
-// voices lie side by side in their rows.
-inline bool VoicesInPlace(const ModuleRecord* owner, int32_t voices) {
-  bool inPlace = true;
-  for (int32_t v = 0; v < voices; ++v) inPlace &= owner->VoiceIds[v] == v;
-  return inPlace;
-}
-
 // The same settings for every voice (the low and high pass ports unlinked, or
 // linked to a single-voice source): the choices FilterVoice makes per section
 // and voice are made once per channel, and each voice takes exactly the steps

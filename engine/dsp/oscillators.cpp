@@ -1,6 +1,7 @@
 #include "engine/dsp/oscillators.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/contract.h"
@@ -107,28 +108,118 @@ inline float SharedSawtooth(float* phase, float a, float step, const SharedShape
   return static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
 }
 
-// One channel of the Sawtooth on shared settings, every voice side by side in
-// rows by voice position.
-struct SawRows {
-  float bias[kVoices];
-  float amplitude[kVoices];
-  float frequency[kVoices];
-  float phase[kVoices];      // in and out
-  int32_t playing[kVoices];  // in: 1 where VoicePlaying is -1; out: 0 keep, 1 set -1, 2 set 0
-  float y[kVoices];
+// One channel of the Oscillator on shared settings, every voice side by side
+// in rows by voice position. Rows are computed in blocks of kBlock voices, so
+// that each pass is a loop of known length the compiler vectorizes at any
+// optimization level; the lanes past the last voice compute on zeros and are
+// never read.
+constexpr int32_t kBlock = 8;
+struct ShapeRows {
+  alignas(32) float bias[kVoices];
+  alignas(32) float amplitude[kVoices];
+  alignas(32) float frequency[kVoices];
+  alignas(32) float phase[kVoices];      // in and out
+  alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is -1; out: 0 keep, 1 set -1, 2 set 0
+  alignas(32) float y[kVoices];
   // Between the passes.
-  float wrapped[kVoices];    // the phase after the one wrap step
-  float cycle[kVoices];      // the position in the cycle, [0, 1)
-  float advanced[kVoices];   // the wrapped phase advanced by a frame
-  float wave[kVoices];       // the shape's value
+  alignas(32) float wrapped[kVoices];    // the phase after the one wrap step
+  alignas(32) float cycle[kVoices];      // the position in the cycle, [0, 1)
+  alignas(32) float gain[kVoices];       // the amplitude after the duty gate
+  alignas(32) float advanced[kVoices];   // the wrapped phase advanced by a frame
+  alignas(32) float wave[kVoices];       // the shape's value
 };
 
-// OscillatorVoice with SharedSawtooth and the clip rule for n voices at once.
-// Every branch of the one-voice code is computed for every voice and the
-// results selected, so each voice ends with exactly the values it gets alone.
-// Three passes, each of which the compiler vectorizes. Returns whether any
-// voice clipped.
-TARVELO_AVX2_VARIANT bool SawtoothRows(SawRows& r, int32_t n, const SharedShape& s, const OscillatorSwitches& sw) {
+inline int32_t Blocks(int32_t n) { return (n + kBlock - 1) / kBlock * kBlock; }
+
+// The shapes' values from the position t in the cycle and the gated
+// amplitude a, each as its wave function computes it (the silent cases are
+// selected away afterwards). Shapes built on a sine or cosine in double take
+// it voice by voice; the rest is branch-free.
+template <int32_t kShape>
+[[gnu::always_inline]] inline void ShapeValues(ShapeRows& r, int32_t n) {
+  float* wave = r.wave;
+  const float* cycle = r.cycle;
+  const float* gain = r.gain;
+  if constexpr (kShape == 0) {
+    // Sine: the angle in double rounded to f32, the sine in single precision.
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t k = b; k < b + kBlock; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
+    for (int32_t v = 0; v < n; ++v) wave[v] = std::sin(wave[v]) * gain[v];
+  } else if constexpr (kShape == 1) {
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t k = b; k < b + kBlock; ++k) {
+        const double u = static_cast<double>(cycle[k] + 0.25f);
+        wave[k] = static_cast<float>((std::fabs(u - std::floor(u + 0.5)) * 4.0 - 1.0) * static_cast<double>(gain[k]));
+      }
+  } else if constexpr (kShape == 2) {
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t k = b; k < b + kBlock; ++k) wave[k] = cycle[k] >= 0.5f ? -gain[k] : gain[k];
+  } else if constexpr (kShape == 3) {
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t k = b; k < b + kBlock; ++k) {
+        const float twoA = gain[k] + gain[k];
+        const double u = static_cast<double>(cycle[k]);
+        wave[k] = static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
+      }
+  } else if constexpr (kShape == 4) {
+    for (int32_t v = 0; v < n; ++v) {
+      const float t = cycle[v];
+      const float a = gain[v];
+      const float k = static_cast<float>(std::fabs(std::cos(kTwoPi * static_cast<double>(t))));
+      wave[v] = t < 0.5f ? a * (1.0f - k) : a * (k - 1.0f);
+    }
+  } else if constexpr (kShape == 5) {
+    for (int32_t v = 0; v < n; ++v) {
+      const float t = cycle[v];
+      const float a = gain[v];
+      const float s = static_cast<float>(std::sqrt(std::fabs(std::sin(kTwoPi * static_cast<double>(t)))));
+      wave[v] = t >= 0.5f ? s * (-a) : s * a;
+    }
+  } else if constexpr (kShape == 6) {
+    for (int32_t v = 0; v < n; ++v) {
+      const float s = static_cast<float>(std::sin(kTwoPi * static_cast<double>(cycle[v])));
+      wave[v] = ((s * gain[v]) * s) * s;
+    }
+  } else if constexpr (kShape == 8) {
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t k = b; k < b + kBlock; ++k) {
+        const bool late = cycle[k] > 0.5f;
+        const float a = late ? -gain[k] : gain[k];
+        const double u = static_cast<double>(late ? cycle[k] - 0.5f : cycle[k]);
+        wave[k] = static_cast<float>((0.5 - u) * (u * static_cast<double>(a) * 16.0));
+      }
+  } else if constexpr (kShape == 9) {
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t k = b; k < b + kBlock; ++k) {
+        const float t0 = cycle[k];
+        const bool past = t0 > 0.25f;
+        const float t1 = static_cast<float>(static_cast<double>(t0) - 0.5);
+        const bool turned = past & (t1 > 0.0f);
+        const float t2 = (turned & (t1 > 0.25f)) ? t1 - 0.5f : t1;
+        const float t = past ? t2 : t0;
+        const float a = turned ? -gain[k] : gain[k];
+        wave[k] = ((t * a) * t) * 16.0f;
+      }
+  } else if constexpr (kShape == 10) {
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t k = b; k < b + kBlock; ++k) {
+        const bool late = cycle[k] > 0.5f;
+        const float t = late ? cycle[k] - 1.0f : cycle[k];
+        const float a = late ? -gain[k] : gain[k];
+        wave[k] = ((t * a) * t) * 4.0f;
+      }
+  } else {
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t k = b; k < b + kBlock; ++k) wave[k] = 0.0f;
+  }
+}
+
+// OscillatorVoice with the shape on shared settings and the clip rule for n
+// voices at once (n a multiple of kBlock). Every branch of the one-voice code
+// is computed for every voice and the results selected, so each voice ends
+// with exactly the values it gets alone. Returns whether any voice clipped.
+template <int32_t kShape>
+[[gnu::always_inline]] inline bool RowsOfShape(ShapeRows& r, int32_t n, const SharedShape& s, const OscillatorSwitches& sw) {
   const float factor = s.factor;
   const float offset = s.offset;
   // The duty gate as two limits: p > duty for a positive duty, duty + 1 > p
@@ -139,84 +230,124 @@ TARVELO_AVX2_VARIANT bool SawtoothRows(SawRows& r, int32_t n, const SharedShape&
   const bool loop = sw.loop;
   const bool doubled = sw.doubled;
   const bool rewind = sw.rewind;
-  for (int32_t v = 0; v < n; ++v) {
-    const float ph = r.phase[v];
-    const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
-    const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
-    const float x = p * factor + offset;
-    const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
-    const float t = x - std::floor(std::fabs(x)) * xSign;
-    r.cycle[v] = t < 0.0f ? t + 1.0f : t;
-    r.wrapped[v] = p;
-  }
-  for (int32_t v = 0; v < n; ++v) {
-    const float p = r.wrapped[v];
-    const float f0 = r.frequency[v];
-    const float f = doubled ? f0 + f0 : f0;
-    const bool gated = (p > above) | (p < below);
-    const float a = gated ? 0.0f : r.amplitude[v];
-    r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
-    const float twoA = a + a;
-    const double u = static_cast<double>(r.cycle[v]);
-    const float saw = static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
-    r.wave[v] = a == 0.0f ? 0.0f : saw;
-  }
+  for (int32_t b = 0; b < n; b += kBlock)
+    for (int32_t v = b; v < b + kBlock; ++v) {
+      const float ph = r.phase[v];
+      const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
+      const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
+      const float x = p * factor + offset;
+      const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
+      const float t = x - std::floor(std::fabs(x)) * xSign;
+      r.cycle[v] = t < 0.0f ? t + 1.0f : t;
+      r.wrapped[v] = p;
+      const float f0 = r.frequency[v];
+      const float f = doubled ? f0 + f0 : f0;
+      const bool gated = (p > above) | (p < below);
+      r.gain[v] = gated ? 0.0f : r.amplitude[v];
+      r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
+    }
+  ShapeValues<kShape>(r, n);
   int32_t clipped = 0;
-  for (int32_t v = 0; v < n; ++v) {
-    const float b = r.bias[v];
-    const float ph = r.phase[v];
-    const bool armed = r.frequency[v] == 0.0f;
-    const bool idle = r.playing[v] == 0;
-    const bool ended = !(1.0f > ph) & !loop;
-    const float wave = silent ? 0.0f : r.wave[v];
-    const bool shaped = !(armed | idle | ended);
-    const float y = shaped ? b + wave : b;
-    const float rested = rewind ? 0.0f : ph;
-    const float kept = ended ? 0.0f : r.advanced[v];
-    const float held = idle ? ph : kept;
-    r.phase[v] = armed ? rested : held;
-    const int32_t stop = ended ? 2 : 0;
-    const int32_t run = idle ? 0 : stop;
-    r.playing[v] = armed ? 1 : run;
-    // The clip rule.
-    const bool clip = !(1.0f >= std::fabs(y));
-    const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
-    clipped |= static_cast<int32_t>(clip);
-    r.y[v] = clip ? ySign : y;
-  }
+  for (int32_t b = 0; b < n; b += kBlock)
+    for (int32_t v = b; v < b + kBlock; ++v) {
+      const float bias = r.bias[v];
+      const float ph = r.phase[v];
+      const bool armed = r.frequency[v] == 0.0f;
+      const bool idle = r.playing[v] == 0;
+      const bool ended = !(1.0f > ph) & !loop;
+      const float wave = (silent | (r.gain[v] == 0.0f)) ? 0.0f : r.wave[v];
+      const bool shaped = !(armed | idle | ended);
+      const float y = shaped ? bias + wave : bias;
+      const float rested = rewind ? 0.0f : ph;
+      const float kept = ended ? 0.0f : r.advanced[v];
+      const float held = idle ? ph : kept;
+      r.phase[v] = armed ? rested : held;
+      const int32_t stop = ended ? 2 : 0;
+      const int32_t run = idle ? 0 : stop;
+      r.playing[v] = armed ? 1 : run;
+      // The clip rule.
+      const bool clip = !(1.0f >= std::fabs(y));
+      const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+      clipped |= static_cast<int32_t>(clip);
+      r.y[v] = clip ? ySign : y;
+    }
   return clipped != 0;
 }
 
-// The Sawtooth's voices side by side, when that gives what one after the
-// other gives: every voice has its own state (distinct ids), the shape's
-// settings are shared, and no port reads the module's own outputs while they
-// are being written. False leaves everything untouched.
-TARVELO_AVX2_VARIANT bool SawtoothSideBySide(ModuleRecord& m, const OscillatorSwitches& sw, int32_t channels, int32_t voices) {
+// The voices side by side, when that gives what one after the other gives:
+// every voice has its own state (distinct ids), the shape's settings are
+// shared, and no port reads the module's own outputs while they are being
+// written. False leaves everything untouched.
+TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
+                                          int32_t channels, int32_t voices) {
+  // White noise draws one random number per sounding voice in voice order,
+  // so it stays voice by voice.
+  if (shape == 7 || static_cast<uint32_t>(shape) >= static_cast<uint32_t>(kWaveShapeCount)) return false;
   for (int32_t p = 0; p < m.PortCount && p < kModuleParams; ++p)
     if (m.PortSources[p] == &m) return false;
   SharedShape s[2];
   for (int32_t ch = 0; ch < channels; ++ch)
     if (!SharedShapeOf(m, ch, s[ch])) return false;
+  // Voice position v usually holds voice id v: the states are then read and
+  // written as rows, else gathered and scattered by id.
   int32_t ids[kVoices];
-  if (!DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
-  SawRows r;
+  const bool inPlace = VoicesInPlace(m.TriggerOwner, voices);
+  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
+  ShapeRows r;
+  const int32_t n = Blocks(voices);
+  for (int32_t v = voices; v < n; ++v) {
+    r.bias[v] = r.amplitude[v] = r.frequency[v] = r.phase[v] = 0.0f;
+    r.playing[v] = 0;
+  }
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(m, ch);
     ReadRow(in.bias, voices, r.bias);
     ReadRow(in.amplitude, voices, r.amplitude);
     ReadRow(in.frequency, voices, r.frequency);
     float* phases = m.VoiceState[ch];
-    for (int32_t v = 0; v < voices; ++v) {
-      r.phase[v] = phases[ids[v]];
-      r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
+    if (inPlace) {
+      std::memcpy(r.phase, phases, sizeof(float) * static_cast<size_t>(voices));
+      for (int32_t v = 0; v < voices; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
+    } else {
+      for (int32_t v = 0; v < voices; ++v) {
+        r.phase[v] = phases[ids[v]];
+        r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
+      }
     }
-    if (SawtoothRows(r, voices, s[ch], sw)) m.ClipFlag = -1;
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = ids[v];
-      phases[w] = r.phase[v];
-      if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
-      m.Outputs[ch][v] = OutputElement{r.y[v], r.y[v]};
+    bool clipped;
+    switch (shape) {
+      case 0: clipped = RowsOfShape<0>(r, n, s[ch], sw); break;
+      case 1: clipped = RowsOfShape<1>(r, n, s[ch], sw); break;
+      case 2: clipped = RowsOfShape<2>(r, n, s[ch], sw); break;
+      case 3: clipped = RowsOfShape<3>(r, n, s[ch], sw); break;
+      case 4: clipped = RowsOfShape<4>(r, n, s[ch], sw); break;
+      case 5: clipped = RowsOfShape<5>(r, n, s[ch], sw); break;
+      case 6: clipped = RowsOfShape<6>(r, n, s[ch], sw); break;
+      case 8: clipped = RowsOfShape<8>(r, n, s[ch], sw); break;
+      case 9: clipped = RowsOfShape<9>(r, n, s[ch], sw); break;
+      case 10: clipped = RowsOfShape<10>(r, n, s[ch], sw); break;
+      default: clipped = RowsOfShape<11>(r, n, s[ch], sw); break;
     }
+    if (clipped) m.ClipFlag = -1;
+    // A voice's playing flag changes only when its frequency turns 0 or its
+    // one period ends.
+    int32_t changes = 0;
+    for (int32_t b = 0; b < n; b += kBlock)
+      for (int32_t v = b; v < b + kBlock; ++v) changes |= r.playing[v];
+    if (inPlace) {
+      std::memcpy(phases, r.phase, sizeof(float) * static_cast<size_t>(voices));
+      if (changes != 0)
+        for (int32_t v = 0; v < voices; ++v)
+          if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
+    } else {
+      for (int32_t v = 0; v < voices; ++v) {
+        const int32_t w = ids[v];
+        phases[w] = r.phase[v];
+        if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
+      }
+    }
+    OutputElement* out = m.Outputs[ch];
+    for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
   }
   return true;
 }
@@ -273,7 +404,7 @@ TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32
   const ModuleRecord* owner = m->TriggerOwner;
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
-  if (shape == WaveSawtooth && SawtoothSideBySide(*m, sw, channels, voices)) {
+  if (ShapeSideBySide(*m, OscillatorShape(*m), sw, channels, voices)) {
     m->ActiveVoices = voices;
     return;
   }
