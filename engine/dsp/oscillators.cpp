@@ -109,11 +109,10 @@ inline float SharedSawtooth(float* phase, float a, float step, const SharedShape
 }
 
 // One channel of the Oscillator on shared settings, every voice side by side
-// in rows by voice position. Rows are computed in blocks of kBlock voices, so
-// that each pass is a loop of known length the compiler vectorizes at any
-// optimization level; the lanes past the last voice compute on zeros and are
-// never read.
-constexpr int32_t kBlock = 8;
+// in rows by voice position. Rows are computed over 8, 16 or 32 lanes, so
+// that each pass is a loop of known length the compiler vectorizes whole at
+// any optimization level; the lanes past the last voice compute on zeros and
+// are never read.
 struct ShapeRows {
   alignas(32) float bias[kVoices];
   alignas(32) float amplitude[kVoices];
@@ -129,34 +128,34 @@ struct ShapeRows {
   alignas(32) float wave[kVoices];       // the shape's value
 };
 
-inline int32_t Blocks(int32_t n) { return (n + kBlock - 1) / kBlock * kBlock; }
+inline int32_t Lanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoices); }
 
 // The shapes' values from the position t in the cycle and the gated
 // amplitude a, each as its wave function computes it (the silent cases are
 // selected away afterwards). Shapes built on a sine or cosine in double take
 // it voice by voice; the rest is branch-free.
-template <int32_t kShape>
-[[gnu::always_inline]] inline void ShapeValues(ShapeRows& r, int32_t n) {
+template <int32_t kShape, int32_t kLanes>
+[[gnu::always_inline]] inline void ShapeValues(ShapeRows& r, int32_t voices) {
+  // The shapes taken voice by voice leave the lanes past the voices at 0.
+  if constexpr (kShape >= 4 && kShape <= 6)
+    for (int32_t v = voices; v < kLanes; ++v) r.wave[v] = 0.0f;
+  const int32_t n = voices;
   float* wave = r.wave;
   const float* cycle = r.cycle;
   const float* gain = r.gain;
   if constexpr (kShape == 0) {
     // Sine: the angle in double rounded to f32, the sine in single precision.
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t k = b; k < b + kBlock; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
+    for (int32_t k = 0; k < kLanes; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
     for (int32_t v = 0; v < n; ++v) wave[v] = std::sin(wave[v]) * gain[v];
   } else if constexpr (kShape == 1) {
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t k = b; k < b + kBlock; ++k) {
+    for (int32_t k = 0; k < kLanes; ++k) {
         const double u = static_cast<double>(cycle[k] + 0.25f);
         wave[k] = static_cast<float>((std::fabs(u - std::floor(u + 0.5)) * 4.0 - 1.0) * static_cast<double>(gain[k]));
       }
   } else if constexpr (kShape == 2) {
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t k = b; k < b + kBlock; ++k) wave[k] = cycle[k] >= 0.5f ? -gain[k] : gain[k];
+    for (int32_t k = 0; k < kLanes; ++k) wave[k] = cycle[k] >= 0.5f ? -gain[k] : gain[k];
   } else if constexpr (kShape == 3) {
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t k = b; k < b + kBlock; ++k) {
+    for (int32_t k = 0; k < kLanes; ++k) {
         const float twoA = gain[k] + gain[k];
         const double u = static_cast<double>(cycle[k]);
         wave[k] = static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
@@ -181,16 +180,14 @@ template <int32_t kShape>
       wave[v] = ((s * gain[v]) * s) * s;
     }
   } else if constexpr (kShape == 8) {
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t k = b; k < b + kBlock; ++k) {
+    for (int32_t k = 0; k < kLanes; ++k) {
         const bool late = cycle[k] > 0.5f;
         const float a = late ? -gain[k] : gain[k];
         const double u = static_cast<double>(late ? cycle[k] - 0.5f : cycle[k]);
         wave[k] = static_cast<float>((0.5 - u) * (u * static_cast<double>(a) * 16.0));
       }
   } else if constexpr (kShape == 9) {
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t k = b; k < b + kBlock; ++k) {
+    for (int32_t k = 0; k < kLanes; ++k) {
         const float t0 = cycle[k];
         const bool past = t0 > 0.25f;
         const float t1 = static_cast<float>(static_cast<double>(t0) - 0.5);
@@ -201,25 +198,24 @@ template <int32_t kShape>
         wave[k] = ((t * a) * t) * 16.0f;
       }
   } else if constexpr (kShape == 10) {
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t k = b; k < b + kBlock; ++k) {
+    for (int32_t k = 0; k < kLanes; ++k) {
         const bool late = cycle[k] > 0.5f;
         const float t = late ? cycle[k] - 1.0f : cycle[k];
         const float a = late ? -gain[k] : gain[k];
         wave[k] = ((t * a) * t) * 4.0f;
       }
   } else {
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t k = b; k < b + kBlock; ++k) wave[k] = 0.0f;
+    for (int32_t k = 0; k < kLanes; ++k) wave[k] = 0.0f;
   }
 }
 
-// OscillatorVoice with the shape on shared settings and the clip rule for n
-// voices at once (n a multiple of kBlock). Every branch of the one-voice code
+// OscillatorVoice with the shape on shared settings and the clip rule for
+// kLanes voices at once. Every branch of the one-voice code
 // is computed for every voice and the results selected, so each voice ends
 // with exactly the values it gets alone. Returns whether any voice clipped.
-template <int32_t kShape>
-[[gnu::always_inline]] inline bool RowsOfShape(ShapeRows& r, int32_t n, const SharedShape& s, const OscillatorSwitches& sw) {
+template <int32_t kShape, int32_t kLanes>
+[[gnu::always_inline]] inline bool RowsOfShape(ShapeRows& r, int32_t voices, const SharedShape& s,
+                                               const OscillatorSwitches& sw) {
   const float factor = s.factor;
   const float offset = s.offset;
   // The duty gate as two limits: p > duty for a positive duty, duty + 1 > p
@@ -230,8 +226,7 @@ template <int32_t kShape>
   const bool loop = sw.loop;
   const bool doubled = sw.doubled;
   const bool rewind = sw.rewind;
-  for (int32_t b = 0; b < n; b += kBlock)
-    for (int32_t v = b; v < b + kBlock; ++v) {
+  for (int32_t v = 0; v < kLanes; ++v) {
       const float ph = r.phase[v];
       const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
       const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
@@ -246,10 +241,9 @@ template <int32_t kShape>
       r.gain[v] = gated ? 0.0f : r.amplitude[v];
       r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
     }
-  ShapeValues<kShape>(r, n);
+  ShapeValues<kShape, kLanes>(r, voices);
   int32_t clipped = 0;
-  for (int32_t b = 0; b < n; b += kBlock)
-    for (int32_t v = b; v < b + kBlock; ++v) {
+  for (int32_t v = 0; v < kLanes; ++v) {
       const float bias = r.bias[v];
       const float ph = r.phase[v];
       const bool armed = r.frequency[v] == 0.0f;
@@ -274,6 +268,24 @@ template <int32_t kShape>
   return clipped != 0;
 }
 
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool RowsOfLanes(ShapeRows& r, int32_t voices, int32_t shape, const SharedShape& s,
+                                               const OscillatorSwitches& sw) {
+  switch (shape) {
+    case 0: return RowsOfShape<0, kLanes>(r, voices, s, sw);
+    case 1: return RowsOfShape<1, kLanes>(r, voices, s, sw);
+    case 2: return RowsOfShape<2, kLanes>(r, voices, s, sw);
+    case 3: return RowsOfShape<3, kLanes>(r, voices, s, sw);
+    case 4: return RowsOfShape<4, kLanes>(r, voices, s, sw);
+    case 5: return RowsOfShape<5, kLanes>(r, voices, s, sw);
+    case 6: return RowsOfShape<6, kLanes>(r, voices, s, sw);
+    case 8: return RowsOfShape<8, kLanes>(r, voices, s, sw);
+    case 9: return RowsOfShape<9, kLanes>(r, voices, s, sw);
+    case 10: return RowsOfShape<10, kLanes>(r, voices, s, sw);
+    default: return RowsOfShape<11, kLanes>(r, voices, s, sw);
+  }
+}
+
 // The voices side by side, when that gives what one after the other gives:
 // every voice has its own state (distinct ids), the shape's settings are
 // shared, and no port reads the module's own outputs while they are being
@@ -294,7 +306,7 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
   const bool inPlace = VoicesInPlace(m.TriggerOwner, voices);
   if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
   ShapeRows r;
-  const int32_t n = Blocks(voices);
+  const int32_t n = Lanes(voices);
   for (int32_t v = voices; v < n; ++v) {
     r.bias[v] = r.amplitude[v] = r.frequency[v] = r.phase[v] = 0.0f;
     r.playing[v] = 0;
@@ -315,25 +327,16 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
       }
     }
     bool clipped;
-    switch (shape) {
-      case 0: clipped = RowsOfShape<0>(r, n, s[ch], sw); break;
-      case 1: clipped = RowsOfShape<1>(r, n, s[ch], sw); break;
-      case 2: clipped = RowsOfShape<2>(r, n, s[ch], sw); break;
-      case 3: clipped = RowsOfShape<3>(r, n, s[ch], sw); break;
-      case 4: clipped = RowsOfShape<4>(r, n, s[ch], sw); break;
-      case 5: clipped = RowsOfShape<5>(r, n, s[ch], sw); break;
-      case 6: clipped = RowsOfShape<6>(r, n, s[ch], sw); break;
-      case 8: clipped = RowsOfShape<8>(r, n, s[ch], sw); break;
-      case 9: clipped = RowsOfShape<9>(r, n, s[ch], sw); break;
-      case 10: clipped = RowsOfShape<10>(r, n, s[ch], sw); break;
-      default: clipped = RowsOfShape<11>(r, n, s[ch], sw); break;
+    switch (n) {
+      case 8: clipped = RowsOfLanes<8>(r, voices, shape, s[ch], sw); break;
+      case 16: clipped = RowsOfLanes<16>(r, voices, shape, s[ch], sw); break;
+      default: clipped = RowsOfLanes<kVoices>(r, voices, shape, s[ch], sw); break;
     }
     if (clipped) m.ClipFlag = -1;
     // A voice's playing flag changes only when its frequency turns 0 or its
     // one period ends.
     int32_t changes = 0;
-    for (int32_t b = 0; b < n; b += kBlock)
-      for (int32_t v = b; v < b + kBlock; ++v) changes |= r.playing[v];
+    for (int32_t v = 0; v < n; ++v) changes |= r.playing[v];
     if (inPlace) {
       std::memcpy(phases, r.phase, sizeof(float) * static_cast<size_t>(voices));
       if (changes != 0)
