@@ -77,16 +77,42 @@ void ProcessMixerPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   if (list.count >= 1) {
     const float k = MeanFactor(list.count);
     const int32_t channels = KernelChannels(*m);
+    // Input by input over rows of voices, each voice's sum taking its inputs
+    // in the same order; voice by voice when the Mixer reads its own outputs,
+    // which it writes as it goes.
+    bool own = m->PortSources[kMixerMasterVolume] == m;
+    for (int32_t i = 0; i < list.count; ++i) own |= m->PortSources[list.ports[i]] == m;
     for (int32_t ch = 0; ch < channels; ++ch) {
+      const PortCursor master = OpenPlain(*m, kMixerMasterVolume, ch);
+      if (!own) {
+        alignas(32) float sum[kVoices];
+        for (int32_t v = 0; v < voices; ++v) sum[v] = 0.0f;
+        for (int32_t i = 0; i < list.count; ++i) {
+          const PortCursor in = OpenInput(*m, list.ports[i], ch);
+          int32_t n = m->PortSources[list.ports[i]]->ActiveVoices;
+          if (n > voices) n = voices;
+          // An input with fewer voices adds nothing past them but still
+          // counts in k.
+          if (in.stride == 0) {
+            const float x = in(0);
+            for (int32_t v = 0; v < n; ++v) sum[v] = sum[v] + x;
+          } else {
+            for (int32_t v = 0; v < n; ++v) sum[v] = sum[v] + in.values[2 * v] * in.gain;
+          }
+        }
+        for (int32_t v = 0; v < voices; ++v) {
+          const float y = ClipValue(k * sum[v] * master(v), m->ClipFlag);
+          m->Outputs[ch][v] = OutputElement{y, y};
+        }
+        continue;
+      }
       PortCursor in[kMixerInputs];
       int32_t sourceVoices[kMixerInputs];
       for (int32_t i = 0; i < list.count; ++i) {
         in[i] = OpenInput(*m, list.ports[i], ch);
         sourceVoices[i] = m->PortSources[list.ports[i]]->ActiveVoices;
       }
-      const PortCursor master = OpenPlain(*m, kMixerMasterVolume, ch);
       for (int32_t v = 0; v < voices; ++v) {
-        // An input with fewer voices adds nothing here but still counts in k.
         float sum = 0.0f;
         for (int32_t i = 0; i < list.count; ++i)
           if (sourceVoices[i] > v) sum = sum + in[i](v);
