@@ -1,7 +1,6 @@
 #include "engine/dsp/oscillators.h"
 
 #include <cmath>
-#include <cstring>
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/contract.h"
@@ -79,8 +78,9 @@ struct SharedShape {
 };
 
 inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
-  for (int32_t p : {kOscPhase, kOscPeriod, kOscDuty})
-    if ((m.Params[p].VoiceMapRow & 1) != 0 || m.PortSources[p] == &m) return false;
+  if (((m.Params[kOscPhase].VoiceMapRow | m.Params[kOscPeriod].VoiceMapRow | m.Params[kOscDuty].VoiceMapRow) & 1) != 0 ||
+      m.PortSources[kOscPhase] == &m || m.PortSources[kOscPeriod] == &m || m.PortSources[kOscDuty] == &m)
+    return false;
   float offset = OpenPlain(m, kOscPhase, ch)(0);
   float factor = OpenPlain(m, kOscPeriod, ch)(0);
   if (!(factor >= 0.0f)) {
@@ -295,8 +295,10 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
   // White noise draws one random number per sounding voice in voice order,
   // so it stays voice by voice.
   if (shape == 7 || static_cast<uint32_t>(shape) >= static_cast<uint32_t>(kWaveShapeCount)) return false;
-  for (int32_t p = 0; p < m.PortCount && p < kModuleParams; ++p)
-    if (m.PortSources[p] == &m) return false;
+  // The Oscillator's ports are 0 .. kOscDuty.
+  bool own = false;
+  for (int32_t p = 0; p <= kOscDuty; ++p) own |= m.PortSources[p] == &m;
+  if (own) return false;
   SharedShape s[2];
   for (int32_t ch = 0; ch < channels; ++ch)
     if (!SharedShapeOf(m, ch, s[ch])) return false;
@@ -312,13 +314,12 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
     r.playing[v] = 0;
   }
   for (int32_t ch = 0; ch < channels; ++ch) {
-    const OscillatorPorts in = OpenOscillator(m, ch);
-    ReadRow(in.bias, voices, r.bias);
-    ReadRow(in.amplitude, voices, r.amplitude);
-    ReadRow(in.frequency, voices, r.frequency);
+    ReadRow(OpenPlain(m, kOscBias, ch), voices, r.bias);
+    ReadRow(OpenScaled(m, kOscAmplitude, ch), voices, r.amplitude);
+    ReadRow(OpenPlain(m, kOscFrequency, ch), voices, r.frequency);
     float* phases = m.VoiceState[ch];
     if (inPlace) {
-      std::memcpy(r.phase, phases, sizeof(float) * static_cast<size_t>(voices));
+      for (int32_t v = 0; v < voices; ++v) r.phase[v] = phases[v];
       for (int32_t v = 0; v < voices; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
     } else {
       for (int32_t v = 0; v < voices; ++v) {
@@ -338,7 +339,7 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
     int32_t changes = 0;
     for (int32_t v = 0; v < n; ++v) changes |= r.playing[v];
     if (inPlace) {
-      std::memcpy(phases, r.phase, sizeof(float) * static_cast<size_t>(voices));
+      for (int32_t v = 0; v < voices; ++v) phases[v] = r.phase[v];
       if (changes != 0)
         for (int32_t v = 0; v < voices; ++v)
           if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
