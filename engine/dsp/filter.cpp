@@ -95,9 +95,9 @@ TARVELO_AVX2_VARIANT void SectionRows(float* x, float* s, int32_t sections, int3
 // Publishes y[v] at every position when each is a number within -1 .. 1, as
 // FilterPublish would leave it; false (nothing written) otherwise.
 TARVELO_AVX2_VARIANT bool PublishRow(OutputElement* out, const float* y, int32_t voices) {
-  bool inRange = true;
-  for (int32_t v = 0; v < voices; ++v) inRange &= std::fabs(y[v]) <= 1.0f;
-  if (!inRange) return false;
+  int32_t outside = 0;  // an integer reduction, which the compiler vectorizes
+  for (int32_t v = 0; v < voices; ++v) outside |= static_cast<int32_t>(!(std::fabs(y[v]) <= 1.0f));
+  if (outside != 0) return false;
   for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{y[v], y[v]};
   return true;
 }
@@ -125,7 +125,7 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
   if (voices >= 4 && b.base != nullptr && b.step == kVoices && m.PortSources[kFilterInput] != &m &&
       VoicesInPlace(owner, voices)) {
     alignas(64) float x[kVoices];
-    for (int32_t v = 0; v < voices; ++v) x[v] = input(v);
+    ReadRow(input, voices, x);
     SectionRows(x, &b.at(ch, 0), sections, voices, keep, h2, highOn, frozen);
     if (sections > 0 && PublishRow(m.Outputs[ch], x, voices)) return true;
     for (int32_t v = 0; v < voices; ++v) {
