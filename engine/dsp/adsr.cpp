@@ -203,14 +203,19 @@ bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, 
   const int32_t* ids = m.VoiceIds;
   const int32_t* ownerIds = owner->VoiceIds;
   SequencerVoice* records = m.SequencerVoices;
-  bool sustaining = true;
+  // Integer reductions over rows, which the compiler vectorizes, then one
+  // look at each voice's record.
+  alignas(32) float notes[kVoices];
+  ReadRow(frequency, voices, notes);
+  int32_t differ = 0;
+  for (int32_t i = 0; i < voices; ++i)
+    differ |= (ids[i] ^ ownerIds[i]) | (ids[i] & ~(kVoices - 1)) | static_cast<int32_t>(notes[i] == 0.0f);
+  if (differ != 0) return false;
   for (int32_t i = 0; i < voices; ++i) {
-    const int32_t w = ids[i];
-    if (static_cast<uint32_t>(w) >= static_cast<uint32_t>(kVoices)) return false;
-    const SequencerVoice& r = records[w];
-    sustaining &= (ownerIds[i] == w) & (r.Position == i) & (r.Index == kAdsrSustaining) & (frequency(i) != 0.0f);
+    const SequencerVoice& r = records[ids[i]];
+    differ |= (r.Position ^ i) | (r.Index ^ kAdsrSustaining);
   }
-  if (!sustaining) return false;
+  if (differ != 0) return false;
   const PortCursor velocities = OpenPlain(m, kAdsrVelocity, 0);
   const PortCursor sustains = OpenPlain(m, kAdsrSustain, 0);
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
@@ -223,7 +228,7 @@ bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, 
   for (int32_t i = 0; i < voices; ++i) {
     const int32_t w = ids[i];
     SequencerVoice& r = records[w];
-    const float f = frequency(i);
+    const float f = notes[i];
     const float sustain = sustains(i);
     r.Frequency = f;
     r.B[0] = velocities(i);
