@@ -26,7 +26,8 @@ inline void OneInput(ModuleRecord* m, int32_t voices, Shape shape) {
   }
 }
 
-// Two-input types: y = op(a, b) of the scaled reads of ports 0 and 1. The
+// Two-input types: y = op(a, b) of the scaled reads of ports 0 and 1 (op a
+// lambda, so that it is inlined into the voice loops). The
 // inputs are read as rows first unless a port reads the module's own
 // outputs, which it writes as it goes.
 template <bool kClip, typename Op>
@@ -125,24 +126,24 @@ inline void ClipperVoices(ModuleRecord* m, int32_t voices) {
 
 }  // namespace
 
-void ProcessAdditionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, Add); }
+void ProcessAdditionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Add(a, b); }); }
 void ProcessAdditionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<true>(m, voices, Add);
+  TwoInputs<true>(m, voices, [](float a, float b) { return Add(a, b); });
   m->ActiveVoices = voices;
 }
 
-void ProcessDifferenceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, Subtract); }
+void ProcessDifferenceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Subtract(a, b); }); }
 void ProcessDifferencePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<true>(m, voices, Subtract);
+  TwoInputs<true>(m, voices, [](float a, float b) { return Subtract(a, b); });
   m->ActiveVoices = voices;
 }
 
-void ProcessProductMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<false>(m, 1, Multiply); }
+void ProcessProductMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<false>(m, 1, [](float a, float b) { return Multiply(a, b); }); }
 void ProcessProductPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<false>(m, voices, Multiply);
+  TwoInputs<false>(m, voices, [](float a, float b) { return Multiply(a, b); });
   m->ActiveVoices = voices;
 }
 
