@@ -1,7 +1,6 @@
 #include "engine/dsp/filter.h"
 
 #include <cmath>
-#include <cstring>
 
 #include "engine/dsp/contract.h"
 
@@ -67,24 +66,6 @@ inline float FilterPublish(ModuleRecord& m, const FilterRows& b, int32_t w, int3
 // The loop runs over kLanes lanes (8, 16 or 32), a known length the compiler
 // vectorizes whole; a lane past the voices writes its states back unchanged
 // (the row holds kVoices states, one per voice id).
-// The lane's new value where it is a voice, else its old one, bit for bit: a
-// blend of the bits, which stays a vector operation (a select of floats
-// written back would be turned into a conditional store).
-inline float Blend(float fresh, float old, int32_t mask) {
-  uint32_t a;
-  uint32_t b;
-  std::memcpy(&a, &fresh, 4);
-  std::memcpy(&b, &old, 4);
-  const uint32_t m = static_cast<uint32_t>(mask);
-  const uint32_t c = (a & m) | (b & ~m);
-  float r;
-  std::memcpy(&r, &c, 4);
-  return r;
-}
-
-constexpr int32_t kLaneNumbers[kVoices] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
-                                           16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
-
 template <bool kHighOn, bool kFrozen, int32_t kLanes>
 [[gnu::always_inline]] inline void SectionRow(float* __restrict x, float* __restrict s, float* __restrict h,
                                               int32_t voices, float keep, float h2) {
@@ -95,9 +76,9 @@ template <bool kHighOn, bool kFrozen, int32_t kLanes>
     const float low = (x[v] - sv) * keep + sv;
     const float high = kHighOn ? (low - hv) * h2 + hv : 0.0f;
     const float kept = kFrozen ? static_cast<float>(static_cast<double>(low) * 0.99) : low;
-    const int32_t voice = -static_cast<int32_t>(kLaneNumbers[v] < voices);
-    h[v] = Blend(high, hv, voice);
-    s[v] = Blend(kept, sv, voice);
+    const int32_t voice = LaneMask(v, voices);
+    h[v] = BlendLane(high, hv, voice);
+    s[v] = BlendLane(kept, sv, voice);
     x[v] = o;
   }
 }

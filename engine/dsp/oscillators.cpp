@@ -128,7 +128,6 @@ struct ShapeRows {
   alignas(32) float wave[kVoices];       // the shape's value
 };
 
-inline int32_t Lanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoices); }
 
 // The shapes' values from the position t in the cycle and the gated
 // amplitude a, each as its wave function computes it (the silent cases are
@@ -262,7 +261,7 @@ template <int32_t kShape, int32_t kLanes>
       // The clip rule.
       const bool clip = !(1.0f >= std::fabs(y));
       const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
-      clipped |= static_cast<int32_t>(clip);
+      clipped |= static_cast<int32_t>(clip) & LaneMask(v, voices);
       r.y[v] = clip ? ySign : y;
     }
   return clipped != 0;
@@ -284,6 +283,52 @@ template <int32_t kLanes>
     case 10: return RowsOfShape<10, kLanes>(r, voices, s, sw);
     default: return RowsOfShape<11, kLanes>(r, voices, s, sw);
   }
+}
+
+// One channel of ShapeSideBySide over kLanes lanes. With the voices in place
+// the rows are read whole from the module's state and the ports, and the
+// phases written back only where a lane is a voice; else the states are
+// gathered and scattered by id, the lanes past the voices at rest.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
+                                               const int32_t* ids, int32_t shape, const SharedShape& s,
+                                               const OscillatorSwitches& sw) {
+  ReadLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+  ReadLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+  ReadLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
+  float* phases = m.VoiceState[ch];
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
+    for (int32_t v = 0; v < kLanes; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
+  } else {
+    for (int32_t v = 0; v < voices; ++v) {
+      r.phase[v] = phases[ids[v]];
+      r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
+    }
+    for (int32_t v = voices; v < kLanes; ++v) {
+      r.phase[v] = 0.0f;
+      r.playing[v] = 0;
+    }
+  }
+  if (RowsOfLanes<kLanes>(r, voices, shape, s, sw)) m.ClipFlag = -1;
+  // A voice's playing flag changes only when its frequency turns 0 or its
+  // one period ends.
+  int32_t changes = 0;
+  for (int32_t v = 0; v < kLanes; ++v) changes |= r.playing[v] & LaneMask(v, voices);
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
+    if (changes != 0)
+      for (int32_t v = 0; v < voices; ++v)
+        if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
+  } else {
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = ids[v];
+      phases[w] = r.phase[v];
+      if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
+    }
+  }
+  OutputElement* out = m.Outputs[ch];
+  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
 }
 
 // The voices side by side, when that gives what one after the other gives:
@@ -308,50 +353,13 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
   const bool inPlace = VoicesInPlace(m.TriggerOwner, voices);
   if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
   ShapeRows r;
-  const int32_t n = Lanes(voices);
-  for (int32_t v = voices; v < n; ++v) {
-    r.bias[v] = r.amplitude[v] = r.frequency[v] = r.phase[v] = 0.0f;
-    r.playing[v] = 0;
-  }
+  const int32_t n = LanesFor(voices);
   for (int32_t ch = 0; ch < channels; ++ch) {
-    ReadRow(OpenPlain(m, kOscBias, ch), voices, r.bias);
-    ReadRow(OpenScaled(m, kOscAmplitude, ch), voices, r.amplitude);
-    ReadRow(OpenPlain(m, kOscFrequency, ch), voices, r.frequency);
-    float* phases = m.VoiceState[ch];
-    if (inPlace) {
-      for (int32_t v = 0; v < voices; ++v) r.phase[v] = phases[v];
-      for (int32_t v = 0; v < voices; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
-    } else {
-      for (int32_t v = 0; v < voices; ++v) {
-        r.phase[v] = phases[ids[v]];
-        r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
-      }
-    }
-    bool clipped;
     switch (n) {
-      case 8: clipped = RowsOfLanes<8>(r, voices, shape, s[ch], sw); break;
-      case 16: clipped = RowsOfLanes<16>(r, voices, shape, s[ch], sw); break;
-      default: clipped = RowsOfLanes<kVoices>(r, voices, shape, s[ch], sw); break;
+      case 8: ChannelRows<8>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
+      case 16: ChannelRows<16>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
+      default: ChannelRows<kVoices>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
     }
-    if (clipped) m.ClipFlag = -1;
-    // A voice's playing flag changes only when its frequency turns 0 or its
-    // one period ends.
-    int32_t changes = 0;
-    for (int32_t v = 0; v < n; ++v) changes |= r.playing[v];
-    if (inPlace) {
-      for (int32_t v = 0; v < voices; ++v) phases[v] = r.phase[v];
-      if (changes != 0)
-        for (int32_t v = 0; v < voices; ++v)
-          if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
-    } else {
-      for (int32_t v = 0; v < voices; ++v) {
-        const int32_t w = ids[v];
-        phases[w] = r.phase[v];
-        if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
-      }
-    }
-    OutputElement* out = m.Outputs[ch];
-    for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
   }
   return true;
 }
