@@ -1,34 +1,58 @@
 #!/bin/bash
-# Times the 32-voice sawtooth patch (BM_SawFilters30s: 30 s at 48 kHz) against
-# csound rendering the same patch sample by sample (ksmps=1) and in 64-sample
-# blocks, alternating the three runs so that a busy machine slows them alike.
-# Prints the median CPU seconds (user + system) of each and the ratios.
-#   bench/compare_csound.sh BENCH_RENDER_BINARY CSD_FOLDER [ROUNDS]
+# Times the three render benchmark synths (30 s at 48 kHz each) against csound
+# rendering the same patches sample by sample (ksmps=1) and in 64-sample blocks
+# (ksmps=64), from the scores in CSD_FOLDER:
+#   bench32   BM_SawFilters30s  bench32_k{1,64}_30s.csd   32 sawtooth voices, 2 Filters
+#   fm16      BM_Fm16_30s       fm16_k{1,64}_30s.csd      16 two-operator FM voices
+#   wide64x8  BM_Wide64x8_30s   wide64x8_k{1,64}_30s.csd  8 voices of 15 partials
+# Every round runs each patch once in every program, one after the other, so
+# that a busy machine slows them alike; the medians of the CPU seconds (user +
+# system) over the rounds give the ratios. More benchmark binaries (another
+# build, e.g. -O2 beside -O3) are timed in the same rounds and reported beside
+# the first.
+#   bench/compare_csound.sh BENCH_RENDER_BINARY CSD_FOLDER [ROUNDS [OTHER_BINARY...]]
 # Instructions per frame, free of a busy machine's noise (the second's render
-# calls only; divide by 48,000 frames), for N = 0, 1, 8 or 32 voices:
-#   valgrind --tool=callgrind --toggle-collect='Tarvelo::RenderAudio*' \
-#     BENCH_RENDER_BINARY --benchmark_filter='BM_SawFiltersOnce/N/'
+# calls only; divide by 48,000 frames): bench/instructions.sh.
 set -eu
 bin=$1
 csd=$2
 rounds=${3:-5}
-declare -a ours k1 k64
+shift 2
+[ $# -gt 0 ] && shift
+bins=("$bin" "$@")
+patches=(bench32 fm16 wide64x8)
+declare -A filter=([bench32]=BM_SawFilters30s [fm16]=BM_Fm16_30s [wide64x8]=BM_Wide64x8_30s)
+declare -A runs
 times=$(mktemp)
 trap 'rm -f "$times"' EXIT
+command -v csound >/dev/null || { echo "csound is not installed (apt-get install csound)" >&2; exit 1; }
+for p in "${patches[@]}"; do
+  for k in 1 64; do [ -r "$csd/${p}_k${k}_30s.csd" ] || { echo "missing $csd/${p}_k${k}_30s.csd" >&2; exit 1; }; done
+done
 cpu() { /usr/bin/time -o "$times" -f %U+%S "$@" >/dev/null 2>&1; bc <"$times"; }
 for ((r = 0; r < rounds; ++r)); do
-  ours+=("$(cpu "$bin" --benchmark_filter=BM_SawFilters30s)")
-  k1+=("$(cpu csound -d -n "$csd/bench32_k1_30s.csd")")
-  k64+=("$(cpu csound -d -n "$csd/bench32_k64_30s.csd")")
+  for p in "${patches[@]}"; do
+    for ((b = 0; b < ${#bins[@]}; ++b)); do
+      runs[$p,ours$b]+="$(cpu "${bins[$b]}" "--benchmark_filter=${filter[$p]}") "
+    done
+    runs[$p,k1]+="$(cpu csound -d -n "$csd/${p}_k1_30s.csd") "
+    runs[$p,k64]+="$(cpu csound -d -n "$csd/${p}_k64_30s.csd") "
+  done
+  echo "round $((r + 1)) of $rounds done" >&2
 done
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
-m0=$(median "${ours[@]}")
-m1=$(median "${k1[@]}")
-m64=$(median "${k64[@]}")
-echo "ours ${ours[*]} -> median $m0 s"
-echo "k1   ${k1[*]} -> median $m1 s"
-echo "k64  ${k64[*]} -> median $m64 s"
-awk -v o="$m0" -v a="$m1" -v b="$m64" 'BEGIN {
-  printf "ours x real time: %.1f\n", 30 / o;
-  printf "csound k1 time / ours: %.2f\n", a / o;
-  printf "csound k64 time / ours: %.2f\n", b / o }'
+median() { printf '%s\n' $1 | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+for ((b = 0; b < ${#bins[@]}; ++b)); do echo "ours$b = ${bins[$b]}"; done
+for p in "${patches[@]}"; do
+  echo "== $p (CPU seconds for 30 s; median of $rounds)"
+  m1=$(median "${runs[$p,k1]}")
+  m64=$(median "${runs[$p,k64]}")
+  printf '   %-8s %s-> %s\n' k1 "${runs[$p,k1]}" "$m1"
+  printf '   %-8s %s-> %s\n' k64 "${runs[$p,k64]}" "$m64"
+  for ((b = 0; b < ${#bins[@]}; ++b)); do
+    m=$(median "${runs[$p,ours$b]}")
+    printf '   %-8s %s-> %s\n' "ours$b" "${runs[$p,ours$b]}" "$m"
+    awk -v o="$m" -v a="$m1" -v c="$m64" -v n="ours$b" 'BEGIN {
+      printf "   %s: %.1f x real time; CPU / csound k64 %.2f (k64 / ours %.2f); CPU / csound k1 %.2f (k1 / ours %.2f)\n",
+        n, 30 / o, o / c, c / o, o / a, a / o }'
+  done
+done

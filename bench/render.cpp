@@ -10,13 +10,26 @@
 //   sawtooth Oscillator -> Filter -> Filter, every module per voice, the
 //   second Filter as the synth output (one channel, heard on both): the
 //   fixed cost of a frame with no voices, and what each voice adds;
-// - BM_SawFilters30s: the same synth with 32 notes, one run of exactly 30
-//   seconds, to time the whole program against another engine rendering the
-//   same patch (bench/compare_csound.sh).
+// - BM_Fm16: two-operator FM, every module per voice: Keyboard -> ADSR; a
+//   sine Oscillator at the note's frequency, its amplitude the envelope times
+//   240 Hz -> Addition (the note's frequency + the modulator) -> a sine
+//   Oscillator at that frequency, amplitude the envelope x 0.03; 16 notes;
+// - BM_Wide64x8: a wide patch, every module per voice: Keyboard -> ADSR, 15
+//   partials k = 1..15 of Harmonic k -> Oscillator (sine, triangle, square,
+//   sawtooth in turn; amplitude the envelope / k) -> Filter (one-pole low pass
+//   at 1500 + 400 (k - 1) Hz) -> Distortion (factor 0.05), a Mixer of the 15
+//   at 0.03, then a low pass at 4 kHz; 8 notes;
+// - BM_SawFilters30s, BM_Fm16_30s, BM_Wide64x8_30s: each synth with all its
+//   notes, one run of exactly 30 seconds, to time the whole program against
+//   another engine rendering the same patch (bench/compare_csound.sh; the
+//   other engine's scores are ../shared/bench/*_k*_30s.csd);
+// - BM_*Once: one second once, for instruction counts under callgrind.
+// Notes are 110 Hz x 2^(k/12), k = 0, 1, ..., velocity 0.8, held throughout.
 // Each iteration renders 10 seconds at 48,000 Hz in 10 ms stream buffers;
 // "realtime" is rendered seconds per CPU second.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -24,10 +37,13 @@
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
 #include "engine/dsp/adsr.h"
+#include "engine/dsp/arithmetic.h"
 #include "engine/dsp/delay.h"
+#include "engine/dsp/distortion.h"
 #include "engine/dsp/filter.h"
 #include "engine/dsp/mixer.h"
 #include "engine/dsp/oscillators.h"
+#include "engine/dsp/pitch.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
 #include "engine/modulelist.h"
@@ -44,8 +60,15 @@ constexpr int32_t kSeconds = 10;
 constexpr int32_t kBufferFloats = 2 * kRate / 100;  // 10 ms of stereo
 
 // Module types without a name in the engine's own headers.
+constexpr int32_t kTypeHarmonic = 6;
 constexpr int32_t kTypeDelay = 15;
 constexpr int32_t kTypeFilter = 22;
+constexpr int32_t kTypeDistortion = 23;
+constexpr int32_t kTypeAddition = 33;
+
+// Wave shapes by their place in the shape table.
+constexpr int32_t kShapeSine = 0;
+constexpr int32_t kShapeSawtooth = 3;
 
 ModuleRecord* Add(int32_t type) {
   ModuleRecord* m = nullptr;
@@ -60,6 +83,45 @@ void PerVoice(ModuleRecord* m) {
 
 void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
   ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]);
+}
+
+// Port p reads the other side of its source (the frequency of a level port),
+// as the module panel's domain switch sets it.
+void ReadOtherSide(ModuleRecord* m, int32_t p) {
+  ModuleParam& param = m->Params[p];
+  param.SideSwap = -1;
+  param.OutputSide = param.DefaultOutputSide != 0 ? 0 : 1;
+}
+
+// The Filter's low-pass setting that gives the one-pole low pass of the other
+// engine's `tone` at hz: its feedback coefficient b - sqrt(b^2 - 1), b = 2 -
+// cos(2 pi hz / rate).
+float LowPassAt(double hz) {
+  const double b = 2.0 - std::cos(2.0 * M_PI * hz / static_cast<double>(kRate));
+  return static_cast<float>(b - std::sqrt(b * b - 1.0));
+}
+
+// Keyboard of `voices` voices -> ADSR with the other engine's envelope
+// (0.01 / 0.1 / 0.7 / 0.2 s, held while the key is), both per voice.
+struct KeyboardAndEnvelope {
+  ModuleRecord* kb;
+  ModuleRecord* env;
+};
+KeyboardAndEnvelope AddKeyboardAndEnvelope(int32_t voices) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  ModuleRecord* env = Add(kTypeAdsr);
+  if (kb == nullptr || env == nullptr) return {nullptr, nullptr};
+  PerVoice(kb);
+  PerVoice(env);
+  ModuleSetParamValue(*kb, 0, static_cast<float>(voices));
+  Link(env, kAdsrFrequency, kb);
+  Link(env, kAdsrVelocity, kb);
+  ModuleSetParamValue(*env, kAdsrAttack, 0.01f);
+  ModuleSetParamValue(*env, kAdsrDecay, 0.1f);
+  ModuleSetParamValue(*env, kAdsrSustain, 0.7f);
+  ModuleSetParamValue(*env, kAdsrSustainLength, 0.0f);
+  ModuleSetParamValue(*env, kAdsrRelease, 0.2f);
+  return {kb, env};
 }
 
 void HoldNotes(int32_t count) {
@@ -163,6 +225,85 @@ ModuleRecord* BuildSawFilters(int32_t notes) {
   return f2;
 }
 
+constexpr int32_t kFmVoices = 16;
+constexpr int32_t kWideVoices = 8;
+constexpr int32_t kWidePartials = 15;
+
+// The two-operator FM synth (BM_Fm16) holding `notes` notes; returns the
+// output module, or null.
+ModuleRecord* BuildFm(int32_t notes) {
+  const KeyboardAndEnvelope ke = AddKeyboardAndEnvelope(kFmVoices);
+  ModuleRecord* modulator = Add(kTypeOscillator);
+  ModuleRecord* sum = Add(kTypeAddition);
+  ModuleRecord* carrier = Add(kTypeOscillator);
+  for (ModuleRecord* m : {ke.kb, modulator, sum, carrier}) {
+    if (m == nullptr) return nullptr;
+    PerVoice(m);
+  }
+  // Depth: the envelope times 240 Hz, in the engine's frequency units.
+  SetOscillatorShape(*modulator, kShapeSine);
+  Link(modulator, kOscFrequency, ke.env);
+  Link(modulator, kOscAmplitude, ke.env);
+  ModuleSetParamValue(*modulator, kOscAmplitude, 240.0f * FrequencyNorm);
+  // The note's frequency plus the modulator's level.
+  Link(sum, kInputA, ke.kb);
+  ReadOtherSide(sum, kInputA);
+  ModuleSetParamValue(*sum, kInputA, 1.0f);
+  Link(sum, kInputB, modulator);
+  ModuleSetParamValue(*sum, kInputB, 1.0f);
+  SetOscillatorShape(*carrier, kShapeSine);
+  Link(carrier, kOscFrequency, sum);
+  Link(carrier, kOscAmplitude, ke.env);
+  ModuleSetParamValue(*carrier, kOscAmplitude, 0.03f);
+  RequestGraphRebuild(0, 0, carrier);
+  HoldNotes(notes);
+  return carrier;
+}
+
+// The wide synth (BM_Wide64x8) holding `notes` notes; returns the output
+// module, or null.
+ModuleRecord* BuildWide(int32_t notes) {
+  const KeyboardAndEnvelope ke = AddKeyboardAndEnvelope(kWideVoices);
+  ModuleRecord* mixer = Add(kTypeMixer);
+  ModuleRecord* out = Add(kTypeFilter);
+  for (ModuleRecord* m : {ke.kb, mixer, out}) {
+    if (m == nullptr) return nullptr;
+    PerVoice(m);
+  }
+  for (int32_t k = 1; k <= kWidePartials; ++k) {
+    ModuleRecord* harmonic = Add(kTypeHarmonic);
+    ModuleRecord* osc = Add(kTypeOscillator);
+    ModuleRecord* filter = Add(kTypeFilter);
+    ModuleRecord* distortion = Add(kTypeDistortion);
+    for (ModuleRecord* m : {harmonic, osc, filter, distortion}) {
+      if (m == nullptr) return nullptr;
+      PerVoice(m);
+    }
+    Link(harmonic, kHarmonicFrequency, ke.kb);
+    ModuleSetParamValue(*harmonic, kHarmonicFactor, static_cast<float>(k));
+    SetOscillatorShape(*osc, (k - 1) % 4);  // sine, triangle, square, sawtooth
+    Link(osc, kOscFrequency, harmonic);
+    Link(osc, kOscAmplitude, ke.env);
+    ModuleSetParamValue(*osc, kOscAmplitude, 1.0f / static_cast<float>(k));
+    Link(filter, kFilterInput, osc);
+    ModuleSetParamValue(*filter, kFilterLowPass, LowPassAt(1500.0 + 400.0 * (k - 1)));
+    ModuleSetParamValue(*filter, kFilterHighPass, 0.0f);
+    // Factor 0.05: 2 / (1 + exp(-3x)) - 1, which is tanh(1.5 x).
+    Link(distortion, kDistortionInput, filter);
+    ModuleSetParamValue(*distortion, kDistortionFactor, 0.05f);
+    ModuleSetParamValue(*distortion, kDistortionAttenuation, 0.0f);
+    Link(mixer, kMixerFirstInput + k - 1, distortion);
+  }
+  // The mean of the 15 partials x 0.03.
+  ModuleSetParamValue(*mixer, kMixerMasterVolume, 0.03f);
+  Link(out, kFilterInput, mixer);
+  ModuleSetParamValue(*out, kFilterLowPass, LowPassAt(4000.0));
+  ModuleSetParamValue(*out, kFilterHighPass, 0.0f);
+  RequestGraphRebuild(0, 0, out);
+  HoldNotes(notes);
+  return out;
+}
+
 using Builder = ModuleRecord* (*)(int32_t argument);
 
 void RenderBenchmark(benchmark::State& st, Builder build, int32_t seconds = kSeconds) {
@@ -188,6 +329,10 @@ void RenderBenchmark(benchmark::State& st, Builder build, int32_t seconds = kSec
     }
   }
   st.counters["voices"] = out->ActiveVoices;
+  // A synth that renders silence measures nothing: the last buffer's level.
+  double power = 0.0;
+  for (float x : buffer) power += static_cast<double>(x) * static_cast<double>(x);
+  st.counters["rms"] = std::sqrt(power / static_cast<double>(buffer.size()));
   st.counters["realtime"] =
       benchmark::Counter(static_cast<double>(seconds) * static_cast<double>(st.iterations()),
                          benchmark::Counter::kIsRate);
@@ -204,6 +349,12 @@ void BM_Render32VoiceChain(benchmark::State& st) { RenderBenchmark(st, BuildChai
 void BM_SawFilters(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters); }
 void BM_SawFilters30s(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 30); }
 void BM_SawFiltersOnce(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 1); }
+void BM_Fm16(benchmark::State& st) { RenderBenchmark(st, BuildFm); }
+void BM_Fm16_30s(benchmark::State& st) { RenderBenchmark(st, BuildFm, 30); }
+void BM_Fm16Once(benchmark::State& st) { RenderBenchmark(st, BuildFm, 1); }
+void BM_Wide64x8(benchmark::State& st) { RenderBenchmark(st, BuildWide); }
+void BM_Wide64x8_30s(benchmark::State& st) { RenderBenchmark(st, BuildWide, 30); }
+void BM_Wide64x8Once(benchmark::State& st) { RenderBenchmark(st, BuildWide, 1); }
 
 // Sine (the transcendental one) and Square (the cheapest shape).
 BENCHMARK(BM_Render32Voices)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -213,6 +364,12 @@ BENCHMARK(BM_SawFilters30s)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(
 // One second once: instruction counts under callgrind, free of the noise of a
 // busy machine (bench/compare_csound.sh).
 BENCHMARK(BM_SawFiltersOnce)->Arg(0)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Fm16)->Arg(0)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Fm16_30s)->Arg(16)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Fm16Once)->Arg(0)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Wide64x8)->Arg(0)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Wide64x8_30s)->Arg(8)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Wide64x8Once)->Arg(0)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
