@@ -467,6 +467,88 @@ TEST_P(GoldenChain, HarmonicPartials) {
   Check(Named("HarmonicPartials"));
 }
 
+// Samples in many voices whose ids leave their positions, in the modes the
+// plain Sample case leaves out: a stereo sound played once per note (no loop,
+// rewind, doubled frequency, a short period); a frequency that changes sign
+// (the position runs backwards) with a negative period and an amplitude that
+// is not an envelope; no sound (the input passed through) loud enough to
+// clip; a one-frame sound; a phase read from the module's own output; and a
+// stereo recording that finishes and then plays.
+TEST_P(GoldenChain, SampleModesManyVoices) {
+  BuildFeed(true);
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  std::vector<float> mono(4800), stereo(2 * 3000);
+  for (size_t i = 0; i < mono.size(); ++i)
+    mono[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 480.0 * static_cast<double>(i) / 48000.0));
+  for (size_t i = 0; i < stereo.size(); ++i)
+    stereo[i] = (i % 2 == 0 ? 0.7f : -0.4f) * static_cast<float>(std::sin(0.031 * static_cast<double>(i / 2)));
+  ModuleRecord* bend = Made(testing_synth::kTypeProduct);
+  ASSERT_NE(bend, nullptr);
+  Link(bend, 0, kb_);
+  bend->Params[0].OutputSide = 1;
+  Link(bend, 1, lfo_);
+  for (int32_t variant = 0; variant < 7; ++variant) {
+    ModuleRecord* s = Made(kTSample);
+    ASSERT_NE(s, nullptr);
+    Link(s, kSampleFrequency, kb_);
+    Link(s, kSampleAmplitude, env_);
+    Link(s, kSamplePhase, lfo_);
+    switch (variant) {
+      case 0:
+        AttachWaveToModule(s, Sound(mono, 1, 480.0f), 0);
+        break;
+      case 1:
+        AttachWaveToModule(s, Sound(stereo, 2, 300.0f), 0);
+        ModuleUpdateChannels(*s, 2, -1);
+        s->ModuleSwitches[kSwitchLoop] = 0;
+        s->ModuleSwitches[kSwitchRewind] = -1;
+        s->ModuleSwitches[kSwitch2] = -1;
+        Set(s, kSamplePeriod, 0.4f);
+        break;
+      case 2:
+        AttachWaveToModule(s, Sound(mono, 1, 480.0f), 0);
+        Link(s, kSampleFrequency, bend);
+        Link(s, kSampleAmplitude, lfo_);
+        Set(s, kSamplePeriod, -0.7f);
+        Set(s, kSampleBias, 0.1f);
+        break;
+      case 3:
+        Link(s, kSampleInput, voice_);
+        Set(s, kSampleAmplitude, 8.0f);
+        Link(s, kSampleBias, lfo_);
+        break;
+      case 4:
+        AttachWaveToModule(s, Sound(std::vector<float>{0.6f}, 1, 0.0f), 0);
+        Set(s, kSampleAmplitude, 2.5f);
+        break;
+      case 5:
+        AttachWaveToModule(s, Sound(mono, 1, 480.0f), 0);
+        Link(s, kSamplePhase, s);
+        Set(s, kSampleBias, -0.05f);
+        break;
+      default:
+        AttachWaveToModule(s, Sound(std::vector<float>(2 * 3000, 0.0f), 2, 0.0f), ~uint64_t{0});
+        ModuleUpdateChannels(*s, 2, -1);
+        Link(s, kSampleInput, voice_);
+        break;
+    }
+    s->ModuleSwitches[kSwitchPlay] = -1;
+    watched_.push_back(s);
+  }
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 7; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
+  Set(mixer, kMixerMasterVolume, 0.3f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  EXPECT_NE(watched_[3]->ClipFlag, 0);
+  EXPECT_EQ(watched_[6]->ModuleSwitches[kSwitchRecord], 0) << "the recording finished";
+  Check(Named("SampleModesManyVoices"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int32_t>& info) {
                            return std::string(info.param == 1 ? "PerVoice" : "SingleVoice");
