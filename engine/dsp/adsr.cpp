@@ -192,15 +192,30 @@ void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, i
 // voice the note's values are taken, the voice is marked and the sustain
 // level published, and its stage time grows. False (nothing written) when any
 // voice is elsewhere or its note ended.
+// It also proves VoicesSteady (a sustaining voice is in stages 1 to 5), in
+// the same single look at each voice.
 bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, int32_t voices, int32_t parity) {
   if (set.repeat || set.length[kAdsrSustaining] > 0.0f) return false;
+  if (voices <= 0 || m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m ||
+      m.PortSources[kAdsrVelocity] == &m || m.PortSources[kAdsrSustain] == &m)
+    return false;
   const PortCursor frequency = OpenPlain(m, kAdsrFrequency, 0);
   const int32_t* ids = m.VoiceIds;
+  const int32_t* ownerIds = owner->VoiceIds;
   SequencerVoice* records = m.SequencerVoices;
-  bool sustaining = true;
+  // Integer reductions over rows, which the compiler vectorizes, then one
+  // look at each voice's record.
+  alignas(32) float notes[kVoices];
+  ReadRow(frequency, voices, notes);
+  int32_t differ = 0;
   for (int32_t i = 0; i < voices; ++i)
-    sustaining &= (records[ids[i]].Index == kAdsrSustaining) & (frequency(i) != 0.0f);
-  if (!sustaining) return false;
+    differ |= (ids[i] ^ ownerIds[i]) | (ids[i] & ~(kVoices - 1)) | static_cast<int32_t>(notes[i] == 0.0f);
+  if (differ != 0) return false;
+  for (int32_t i = 0; i < voices; ++i) {
+    const SequencerVoice& r = records[ids[i]];
+    differ |= (r.Position ^ i) | (r.Index ^ kAdsrSustaining);
+  }
+  if (differ != 0) return false;
   const PortCursor velocities = OpenPlain(m, kAdsrVelocity, 0);
   const PortCursor sustains = OpenPlain(m, kAdsrSustain, 0);
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
@@ -213,7 +228,7 @@ bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, 
   for (int32_t i = 0; i < voices; ++i) {
     const int32_t w = ids[i];
     SequencerVoice& r = records[w];
-    const float f = frequency(i);
+    const float f = notes[i];
     const float sustain = sustains(i);
     r.Frequency = f;
     r.B[0] = velocities(i);
@@ -272,9 +287,13 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   const AdsrSettings set = SettingsOf(*m);
   int32_t* ids = m->VoiceIds;
-  if (m->VoicesToCompute > 0 && VoicesSteady(*m, owner, KernelVoices(*m))) {
-    if (!SustainPass(*m, owner, set, KernelVoices(*m), parity)) SteadyPass(*m, owner, set, KernelVoices(*m), parity);
-    return;
+  if (m->VoicesToCompute > 0) {
+    const int32_t voices = KernelVoices(*m);
+    if (SustainPass(*m, owner, set, voices, parity)) return;
+    if (VoicesSteady(*m, owner, voices)) {
+      SteadyPass(*m, owner, set, voices, parity);
+      return;
+    }
   }
 
   // Keep pass: a voice that is not sounding stays only while its owner's

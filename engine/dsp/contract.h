@@ -151,9 +151,10 @@ inline bool DistinctVoiceIds(const ModuleRecord* t, int32_t n, int32_t* ids) {
 // Voice position v holds voice id v for every voice: per-voice states kept
 // by id lie side by side in rows by position.
 inline bool VoicesInPlace(const ModuleRecord* owner, int32_t voices) {
-  bool inPlace = true;
-  for (int32_t v = 0; v < voices; ++v) inPlace &= owner->VoiceIds[v] == v;
-  return inPlace;
+  const int32_t* ids = owner->VoiceIds;
+  int32_t differ = 0;  // an integer reduction, which the compiler vectorizes
+  for (int32_t v = 0; v < voices; ++v) differ |= ids[v] ^ v;
+  return differ == 0;
 }
 
 // Reads n voices of an opened port into a row (the two strides apart, so

@@ -467,6 +467,34 @@ TEST_P(GoldenChain, HarmonicPartials) {
   Check(Named("HarmonicPartials"));
 }
 
+// Voices of a per-voice Filter leave and come back on the same ids while the
+// others stay in place: eight notes, the last four let go and freed, then
+// four new ones on those ids, which go on from the states their ids kept.
+TEST_F(GoldenRender, FilterVoicesComeBack) {
+  BuildFeed(true);
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* filter = Add(kTFilter);
+  ASSERT_NE(filter, nullptr);
+  PerVoice(filter);
+  Link(filter, kFilterInput, voice_);
+  Set(filter, kFilterLowPass, 0.7f);
+  Set(filter, kFilterHighPass, 0.1f);
+  Set(filter, kFilterPasses, 2.0f);
+  Output(filter);
+  m_ = filter;
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  notes.On(30, 8);
+  Play(2400);
+  notes.Off(4, 4);
+  Play(4800);
+  notes.On(50, 4);
+  Play(2400);
+  notes.Off(0, notes.Count());
+  Play(2400);
+  EXPECT_TRUE(heard_);
+  Check("FilterVoicesComeBack");
+
 // Samples in many voices whose ids leave their positions, in the modes the
 // plain Sample case leaves out: a stereo sound played once per note (no loop,
 // rewind, doubled frequency, a short period); a frequency that changes sign
