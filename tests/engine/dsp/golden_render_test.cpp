@@ -494,6 +494,7 @@ TEST_F(GoldenRender, FilterVoicesComeBack) {
   Play(2400);
   EXPECT_TRUE(heard_);
   Check("FilterVoicesComeBack");
+}
 
 // Samples in many voices whose ids leave their positions, in the modes the
 // plain Sample case leaves out: a stereo sound played once per note (no loop,
