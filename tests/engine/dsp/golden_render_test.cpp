@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/engine/dsp/type_rig.h"
+#include "engine/dsp/averages.h"
 #include "engine/dsp/delay.h"
 #include "engine/dsp/distortion.h"
 #include "engine/dsp/filter.h"
@@ -576,6 +577,68 @@ TEST_P(GoldenChain, SampleModesManyVoices) {
   EXPECT_NE(watched_[3]->ClipFlag, 0);
   EXPECT_EQ(watched_[6]->ModuleSwitches[kSwitchRecord], 0) << "the recording finished";
   Check(Named("SampleModesManyVoices"));
+}
+
+// The types that play on after their input stops, in many voices whose ids
+// leave their positions: Delays and Echoes with periods and decays shared or
+// per voice, Mobile averages whose window follows each voice's envelope or is
+// shared, an Envelope follower loud enough to clip; some in two channels.
+TEST_P(GoldenChain, TailsManyVoices) {
+  constexpr int32_t kTEcho = 16;
+  constexpr int32_t kTFollower = 14;
+  constexpr int32_t kTAverage = 42;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  const int32_t types[8] = {kTDelay, kTDelay, kTEcho, kTEcho, kTAverage, kTAverage, kTFollower, kTFollower};
+  for (int32_t k = 0; k < 8; ++k) {
+    ModuleRecord* t = Made(types[k]);
+    ASSERT_NE(t, nullptr);
+    Link(t, 0, voice_);
+    switch (k) {
+      case 0: Set(t, kDelayPeriod, 0.004f); break;
+      case 1:
+        ModuleUpdateChannels(*t, 2, -1);
+        Link(t, kDelayPeriod, env_);
+        Set(t, kDelayPeriod, 0.01f);
+        break;
+      case 2:
+        Set(t, kDelayPeriod, 0.003f);
+        Link(t, kEchoDecay, lfo_);
+        break;
+      case 3:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kDelayPeriod, 0.002f);
+        Set(t, kEchoDecay, 0.3f);
+        break;
+      case 4:
+        Link(t, kAveragePeriod, env_);
+        Set(t, kAveragePeriod, 0.003f);
+        break;
+      case 5:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kAveragePeriod, 0.002f);
+        break;
+      case 6:
+        Set(t, kFollowerPeriod, 200.0f);
+        Set(t, kFollowerGain, 6.0f);
+        break;
+      default:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kFollowerPeriod, 37.0f);
+        break;
+    }
+    watched_.push_back(t);
+  }
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 8; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
+  Set(mixer, kMixerMasterVolume, 0.4f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("TailsManyVoices"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
