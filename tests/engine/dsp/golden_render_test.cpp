@@ -27,6 +27,7 @@
 #include "engine/dsp/averages.h"
 #include "engine/dsp/delay.h"
 #include "engine/dsp/distortion.h"
+#include "engine/dsp/dynamics.h"
 #include "engine/dsp/filter.h"
 #include "engine/dsp/mixer.h"
 #include "engine/dsp/pitch.h"
@@ -639,6 +640,79 @@ TEST_P(GoldenChain, TailsManyVoices) {
   PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
   EXPECT_TRUE(heard_);
   Check(Named("TailsManyVoices"));
+}
+
+// The dynamics effects in many voices whose ids leave their positions: Soft
+// Limiters with a shared and a per-voice threshold, one bending its own
+// output; Wave Folders of one and of seven passes; Compressors with fast and
+// slow periods, a makeup gain that clips, one in two channels.
+TEST_P(GoldenChain, DynamicsManyVoices) {
+  constexpr int32_t kTLimiter = 39;
+  constexpr int32_t kTFolder = 28;
+  constexpr int32_t kTCompressor = 31;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* loud = Made(testing_synth::kTypeLevel);
+  ASSERT_NE(loud, nullptr);
+  Link(loud, 0, voice_);
+  Set(loud, 1, 4.0f);
+  const int32_t types[8] = {kTLimiter, kTLimiter, kTLimiter, kTFolder, kTFolder, kTCompressor, kTCompressor, kTCompressor};
+  for (int32_t k = 0; k < 8; ++k) {
+    ModuleRecord* t = Made(types[k]);
+    ASSERT_NE(t, nullptr);
+    Link(t, 0, loud);
+    switch (k) {
+      case 0: Set(t, kLimiterThreshold, 0.3f); break;
+      case 1:
+        Link(t, kLimiterThreshold, env_);
+        Set(t, kLimiterThreshold, 0.9f);
+        break;
+      case 2:
+        Link(t, kLimiterThreshold, t);
+        ModuleUpdateChannels(*t, 2, -1);
+        break;
+      case 3:
+        Link(t, kFolderThreshold, lfo_);
+        Set(t, kFolderRange, 0.8f);
+        break;
+      case 4:
+        Set(t, kFolderThreshold, 0.2f);
+        Set(t, kFolderRange, 0.3f);
+        Set(t, kFolderPasses, 7.0f);
+        ModuleUpdateChannels(*t, 2, -1);
+        break;
+      case 5:
+        Set(t, kCompressorThreshold, 0.1f);
+        Set(t, kCompressorRatio, 4.0f);
+        Set(t, kCompressorAttack, 3.0f);
+        Set(t, kCompressorRelease, 40.0f);
+        break;
+      case 6:
+        Set(t, kCompressorThreshold, 0.05f);
+        Set(t, kCompressorRatio, 8.0f);
+        Set(t, kCompressorAttack, 200.0f);
+        Set(t, kCompressorRelease, 900.0f);
+        Set(t, kCompressorGain, 30.0f);
+        break;
+      default:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kCompressorThreshold, 0.2f);
+        Set(t, kCompressorRatio, 2.0f);
+        break;
+    }
+    watched_.push_back(t);
+  }
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 8; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
+  Set(mixer, kMixerMasterVolume, 0.4f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  EXPECT_NE(watched_[6]->ClipFlag, 0);
+  Check(Named("DynamicsManyVoices"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
