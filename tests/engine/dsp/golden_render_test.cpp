@@ -31,6 +31,7 @@
 #include "engine/dsp/filter.h"
 #include "engine/dsp/mixer.h"
 #include "engine/dsp/pitch.h"
+#include "engine/dsp/stepseq.h"
 
 namespace Tarvelo {
 namespace {
@@ -713,6 +714,64 @@ TEST_P(GoldenChain, DynamicsManyVoices) {
   EXPECT_TRUE(heard_);
   EXPECT_NE(watched_[6]->ClipFlag, 0);
   Check(Named("DynamicsManyVoices"));
+}
+
+// Step Sequencers gating many voices whose ids leave their positions, each
+// heard through an Oscillator: patterns of 7 and 45 steps, a tempo that runs
+// backwards, a negative duty, a per-voice duty, rewind at frequency 0, two
+// channels.
+TEST_P(GoldenChain, StepSequencersManyVoices) {
+  constexpr int32_t kTStep = 29;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  Set(mixer, kMixerMasterVolume, 0.4f);
+  for (int32_t k = 0; k < 5; ++k) {
+    ModuleRecord* seq = Made(kTStep);
+    ModuleRecord* osc = Made(kTypeOscillator);
+    ASSERT_TRUE(seq && osc);
+    Link(seq, kStepFrequency, kb_);
+    Link(seq, kStepVelocity, kb_);
+    seq->ModuleSwitches[kSwitchPlay] = -1;
+    Set(seq, kStepLength, 7.0f);
+    Set(seq, kStepPattern, 91.0f);
+    Set(seq, kStepTempo, 0.002f);
+    switch (k) {
+      case 1:
+        Set(seq, kStepTempo, -0.003f);
+        Set(seq, kStepDuty, -0.3f);
+        break;
+      case 2:
+        Link(seq, kStepDuty, env_);
+        seq->ModuleSwitches[kSwitchRewind] = -1;
+        break;
+      case 3:
+        ModuleUpdateChannels(*seq, 2, -1);
+        Set(seq, kStepLength, 45.0f);
+        Set(seq, kStepPattern + 1, 699050.0f);
+        Set(seq, kStepPattern + 2, 1048575.0f);
+        Link(seq, kStepTempo, lfo_);
+        break;
+      case 4:
+        Set(seq, kStepDuty, 0.5f);
+        Set(seq, kStepTempo, 0.0007f);
+        break;
+      default:
+        break;
+    }
+    Link(osc, kOscFrequency, seq);
+    Link(osc, kOscAmplitude, seq);
+    Set(osc, kOscAmplitude, 0.3f);
+    Link(mixer, kMixerFirstInput + k, osc);
+    watched_.push_back(seq);
+  }
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("StepSequencersManyVoices"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
