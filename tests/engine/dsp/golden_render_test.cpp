@@ -29,6 +29,7 @@
 #include "engine/dsp/distortion.h"
 #include "engine/dsp/dynamics.h"
 #include "engine/dsp/filter.h"
+#include "engine/dsp/logic.h"
 #include "engine/dsp/mixer.h"
 #include "engine/dsp/pitch.h"
 #include "engine/dsp/stepseq.h"
@@ -772,6 +773,50 @@ TEST_P(GoldenChain, StepSequencersManyVoices) {
   PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
   EXPECT_TRUE(heard_);
   Check(Named("StepSequencersManyVoices"));
+}
+
+// Logic switches choosing per voice among sources of many voices whose ids
+// leave their positions: thresholds shared and per voice, an unlinked port
+// among the choices, two channels, one fed back from its own output.
+TEST_P(GoldenChain, LogicSwitchesManyVoices) {
+  constexpr int32_t kTLogic = 10;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  Set(mixer, kMixerMasterVolume, 0.4f);
+  for (int32_t k = 0; k < 4; ++k) {
+    ModuleRecord* sw = Made(kTLogic);
+    ASSERT_NE(sw, nullptr);
+    Link(sw, kLogicInput, voice_);
+    Link(sw, kLogicBelow, voice_);
+    Link(sw, kLogicAbove, env_);
+    switch (k) {
+      case 0: Link(sw, kLogicThreshold, lfo_); break;
+      case 1:
+        Link(sw, kLogicThreshold, env_);
+        Set(sw, kLogicThreshold, 0.1f);
+        Link(sw, kLogicEqual, lfo_);
+        break;
+      case 2:
+        ModuleUpdateChannels(*sw, 2, -1);
+        Set(sw, kLogicThreshold, 0.02f);
+        Link(sw, kLogicAbove, lfo_);
+        Set(sw, kLogicBelow, 0.5f);
+        break;
+      default:
+        Link(sw, kLogicThreshold, sw);
+        break;
+    }
+    Link(mixer, kMixerFirstInput + k, sw);
+    watched_.push_back(sw);
+  }
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("LogicSwitchesManyVoices"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
