@@ -1,6 +1,7 @@
 #include "engine/dsp/dynamics.h"
 
 #include <cmath>
+#include <limits>
 
 #include "engine/dsp/contract.h"
 #include "engine/dsp/settings.h"
@@ -277,7 +278,7 @@ template <int32_t kLanes>
   int32_t clipped = 0;
   for (int32_t v = 0; v < kLanes; ++v) {
     const float root = blend[v];
-    const float next = std::fabs(root) <= 3.40282347e38f ? root : 0.0f;
+    const float next = std::fabs(root) <= std::numeric_limits<float>::max() ? root : 0.0f;  // finite
     r.a[v] = next;
     const float y0 = (1.0f - next) * r.x[v];
     const float y = !(1.0f >= gain) ? gain * y0 : y0;

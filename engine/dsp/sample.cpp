@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "app/state/wave_library.h"
 #include "audio/spectrum.h"
@@ -251,7 +252,7 @@ template <int32_t kLanes>
     const float sp0 = Sign(p0);
     const float p1 = Sign(f) + sp0 == 0.0f ? p0 - sp0 : p0;
     const float p2s = step * f + p1;
-    const float p2 = std::fabs(p2s) <= 3.40282347e38f ? p2s : 0.0f;
+    const float p2 = std::fabs(p2s) <= std::numeric_limits<float>::max() ? p2s : 0.0f;  // finite
     const float period = std::fabs(r.period[v]);
     const int32_t hit = period <= std::fabs(p2) ? 1 : 0;
     const float sp2 = Sign(p2);
