@@ -29,16 +29,25 @@ inline AverageRing AverageRingOf(const ModuleRecord& m) {
 
 // The window a fed voice asks for, per channel (a one-channel module reads
 // the same on both).
+// A period that every voice reads at the same element gives every fed voice
+// the same window: it is worked out once per frame.
 struct AverageLatch {
   int32_t maxFrames;
   bool stereo;
   PortCursor period[2];
-  AverageLatch(const ModuleRecord& m, int32_t frames) : maxFrames(frames), stereo(KernelChannels(m) == 2) {
-    for (int32_t ch = 0; ch < 2; ++ch) period[ch] = OpenPlain(m, kAveragePeriod, ch);
+  bool shared[2];
+  float frames[2];
+  AverageLatch(const ModuleRecord& m, int32_t limit) : maxFrames(limit), stereo(KernelChannels(m) == 2) {
+    for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
+      period[ch] = OpenPlain(m, kAveragePeriod, ch);
+      shared[ch] = period[ch].stride == 0;
+      frames[ch] = shared[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
+    }
   }
+  float Frames(int32_t ch, int32_t k) const { return shared[ch] ? frames[ch] : PeriodFrames(period[ch](k), maxFrames); }
   void operator()(SequencerVoice& r, int32_t k) const {
-    r.A[0] = PeriodFrames(period[0](k), maxFrames);
-    r.A[1] = stereo ? PeriodFrames(period[1](k), maxFrames) : r.A[0];
+    r.A[0] = Frames(0, k);
+    r.A[1] = stereo ? Frames(1, k) : r.A[0];
   }
 };
 

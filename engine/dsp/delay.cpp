@@ -31,28 +31,42 @@ inline Ring RingOf(const ModuleRecord& m) {
 // for the Echo, its feedback factor; frozen while the voice drains. A
 // one-channel module would read the same values on both channels, so it
 // latches channel 0 and copies it.
+// A port that every voice reads at the same element (unlinked, or linked to a
+// single-voice source) gives every fed voice the same values: they are worked
+// out once per frame.
 struct DelayLatch {
   int32_t maxFrames;
   bool echo;
   bool stereo;
   PortCursor period[2];
   PortCursor decay[2];
-  DelayLatch(const ModuleRecord& m, int32_t frames, bool isEcho)
-      : maxFrames(frames), echo(isEcho), stereo(KernelChannels(m) == 2) {
-    for (int32_t ch = 0; ch < 2; ++ch) {
+  bool sharedPeriod[2];
+  bool sharedDecay[2];
+  float frames[2];
+  float factor[2];
+  DelayLatch(const ModuleRecord& m, int32_t limit, bool isEcho)
+      : maxFrames(limit), echo(isEcho), stereo(KernelChannels(m) == 2) {
+    for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
       period[ch] = OpenPlain(m, kDelayPeriod, ch);
-      decay[ch] = OpenPlain(m, isEcho ? kEchoDecay : kDelayPeriod, ch);
+      sharedPeriod[ch] = period[ch].stride == 0;
+      frames[ch] = sharedPeriod[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
+      if (echo) {
+        decay[ch] = OpenPlain(m, kEchoDecay, ch);
+        sharedDecay[ch] = decay[ch].stride == 0;
+        factor[ch] = sharedDecay[ch] ? Factor(decay[ch](0)) : 0.0f;
+      }
     }
+  }
+  static float Factor(float decay) {
+    const float g = 1.0f - std::fabs(decay);
+    // A decay that is not a number stops the repetitions instead of
+    // silencing the echo for good.
+    return std::isfinite(g) ? g : 0.0f;
   }
   void operator()(SequencerVoice& r, int32_t k) const {
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
-      r.A[ch] = PeriodFrames(period[ch](k), maxFrames);
-      if (echo) {
-        const float g = 1.0f - std::fabs(decay[ch](k));
-        // A decay that is not a number stops the repetitions instead of
-        // silencing the echo for good.
-        r.B[ch] = std::isfinite(g) ? g : 0.0f;
-      }
+      r.A[ch] = sharedPeriod[ch] ? frames[ch] : PeriodFrames(period[ch](k), maxFrames);
+      if (echo) r.B[ch] = sharedDecay[ch] ? factor[ch] : Factor(decay[ch](k));
     }
     if (!stereo) {
       r.A[1] = r.A[0];

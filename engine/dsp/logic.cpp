@@ -84,6 +84,39 @@ void ProcessLogicSwitchMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
 }
 
+namespace {
+
+// The port each voice of one channel chooses, for 8, 16 or 32 lanes at once
+// (lanes past the voices are never read).
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void ChoiceLanes(const float* in, const float* t, int32_t* choice) {
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const int32_t above = in[v] > t[v] ? kLogicAbove : kLogicBelow;
+    choice[v] = in[v] == t[v] ? kLogicEqual : above;
+  }
+}
+
+TARVELO_AVX2_VARIANT void ChoiceRow(const float* in, const float* t, int32_t* choice, int32_t n) {
+  if (n == 8) return ChoiceLanes<8>(in, t, choice);
+  if (n == 16) return ChoiceLanes<16>(in, t, choice);
+  ChoiceLanes<kVoices>(in, t, choice);
+}
+
+// A choice port opened for one channel: the row it passes elements from (null
+// while its source is silent) and the step from voice to voice (0 or 1).
+struct PassedRow {
+  const OutputElement* elements;
+  int32_t step;
+};
+
+inline PassedRow OpenPassed(const ModuleRecord& m, int32_t p, int32_t ch) {
+  const ModuleRecord* s = m.PortSources[p];
+  if (s->ActiveVoices == 0) return PassedRow{nullptr, 0};
+  return PassedRow{s->Outputs[SourceChannel(s->ChannelsProcessed, ch)], VoiceMap[m.Params[p].VoiceMapRow & 1][1]};
+}
+
+}  // namespace
+
 void ProcessLogicSwitchPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   m->ActiveVoices = 0;
   if (ComparedSourcesSilent(*m)) return;
@@ -93,6 +126,44 @@ void ProcessLogicSwitchPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   for (int32_t ch = 0; ch < channels; ++ch) {
     in[ch] = OpenScaled(*m, kLogicInput, ch);
     threshold[ch] = OpenScaled(*m, kLogicThreshold, ch);
+  }
+  // With 8 voices or more and no port reading the module's own outputs (which
+  // the voices one after the other would see change), the choices are made
+  // as rows and the chosen elements copied from rows opened once.
+  bool rows = voices >= 8;
+  for (int32_t p = kLogicInput; p <= kLogicAbove; ++p) rows = rows && m->PortSources[p] != m;
+  if (rows) {
+    alignas(32) float x[kVoices];
+    alignas(32) float t[kVoices];
+    alignas(32) int32_t choice[2][kVoices];
+    PassedRow passed[2][kLogicAbove + 1];
+    const int32_t lanes = voices <= 8 ? 8 : (voices <= 16 ? 16 : kVoices);
+    for (int32_t v = voices; v < lanes; ++v) x[v] = t[v] = 0.0f;
+    for (int32_t ch = 0; ch < channels; ++ch) {
+      ReadRow(in[ch], voices, x);
+      ReadRow(threshold[ch], voices, t);
+      ChoiceRow(x, t, choice[ch], lanes);
+      for (int32_t p = kLogicBelow; p <= kLogicAbove; ++p) passed[ch][p] = OpenPassed(*m, p, ch);
+    }
+    int32_t n = 0;
+    for (int32_t v = 0; v < voices; ++v) {
+      bool copied = false;
+      for (int32_t ch = 0; ch < channels; ++ch) {
+        const PassedRow& r = passed[ch][choice[ch][v]];
+        if (r.elements == nullptr) {
+          m->Outputs[ch][n] = OutputElement{0.0f, 0.0f};
+        } else {
+          m->Outputs[ch][n] = r.elements[r.step * v];
+          copied = true;
+        }
+      }
+      if (copied) {
+        if (m->VoiceIds != nullptr) m->VoiceIds[n] = v;
+        ++n;
+      }
+    }
+    m->ActiveVoices = n;
+    return;
   }
   // Positions whose chosen sources are all silent are left out: the next
   // published position closes the gap, and VoiceIds tells which input

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "app/state/wave_library.h"
 #include "audio/spectrum.h"
@@ -202,6 +203,176 @@ void FinishSampleRecording(ModuleRecord& m) {
   if (SampleListChanged != nullptr) SampleListChanged();
 }
 
+namespace {
+
+// The playing voices of one channel side by side: SampleInterpolate's steps
+// for kLanes voices at once (every branch computed for every voice and the
+// results selected, so each voice ends with what it gets alone), with only
+// the reads of the sound taken voice by voice. Lanes past the last voice
+// compute on zeros and are never published.
+struct SampleRows {
+  alignas(32) float bias[kVoices];
+  alignas(32) float amplitude[kVoices];
+  alignas(32) float frequency[kVoices];
+  alignas(32) float phase[kVoices];
+  alignas(32) float period[kVoices];
+  alignas(32) float position[kVoices];   // in and out
+  alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is set; out: 0 keep, 1 set -1, 2 set 0
+  alignas(32) int32_t wrap[kVoices];     // out: 1 where a step longer than the period must wrap again
+  alignas(32) int32_t index[kVoices];    // the frame read, -1 where the sound is not read
+  alignas(32) float fraction[kVoices];
+  alignas(32) float first[kVoices];      // the frame read and the next one of the same channel
+  alignas(32) float next[kVoices];
+  alignas(32) float y[kVoices];          // unclipped
+};
+
+struct SampleSwitches {
+  bool doubled;  // SW2
+  bool loop;     // LOOP
+  bool rewind;   // ARWD
+};
+
+inline float Sign(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f); }
+
+// The lanes' conditions are kept as 0 or 1 in 32-bit integers: combined as
+// bools, GCC 12 finds no vector type for some of them and leaves the loop
+// scalar.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PositionRows(SampleRows& r, const SampleSwitches& sw, float step, int32_t length) {
+  const float last = static_cast<float>(length - 1);
+  const int32_t doubled = sw.doubled ? 1 : 0;
+  const int32_t loop = sw.loop ? 1 : 0;
+  const int32_t rewind = sw.rewind ? 1 : 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float f0 = r.frequency[v];
+    const float pos = r.position[v];
+    const int32_t armed = f0 == 0.0f ? 1 : 0;
+    const int32_t live = armed | r.playing[v];
+    const float p0 = (armed & rewind) != 0 ? 0.0f : pos;
+    const float f = ((armed ^ 1) & doubled) != 0 ? f0 + f0 : f0;
+    const float sp0 = Sign(p0);
+    const float p1 = Sign(f) + sp0 == 0.0f ? p0 - sp0 : p0;
+    const float p2s = step * f + p1;
+    const float p2 = std::fabs(p2s) <= std::numeric_limits<float>::max() ? p2s : 0.0f;  // finite
+    const float period = std::fabs(r.period[v]);
+    const int32_t hit = period <= std::fabs(p2) ? 1 : 0;
+    const float sp2 = Sign(p2);
+    const float wrapped = p2 - sp2 * period;
+    const float stopped = sp2 * period;
+    const float p3 = hit != 0 ? (loop != 0 ? wrapped : stopped) : p2;
+    r.position[v] = live != 0 ? p3 : pos;
+    const int32_t again = (period > 0.0f ? 1 : 0) & (std::fabs(wrapped) < period ? 0 : 1);
+    r.wrap[v] = live & hit & loop & again;
+    const int32_t code = hit != 0 ? 2 - loop : armed;
+    r.playing[v] = live != 0 ? code : 0;
+    const int32_t quiet = (hit & (loop ^ 1)) | (r.amplitude[v] == 0.0f ? 1 : 0) | (r.period[v] == 0.0f ? 1 : 0);
+    // The read point: the position before this frame's step plus the phase.
+    const float u = p1 + r.phase[v];
+    const float x0 = u - std::trunc(u);
+    const float x1 = x0 < 0.0f ? x0 + 1.0f : x0;
+    const float x = ((x1 >= 0.0f ? 1 : 0) & (x1 <= 1.0f ? 1 : 0)) != 0 ? x1 : 0.0f;
+    const float rr = last * x;
+    const float fl = std::floor(rr);
+    const int32_t i0 = static_cast<int32_t>(fl);
+    const int32_t over = i0 > length - 1 ? 1 : 0;
+    const int32_t i1 = over != 0 ? length - 1 : i0;
+    const float fi = over != 0 ? last : fl;
+    const int32_t i = i1 < 0 ? 0 : i1;
+    r.fraction[v] = rr - fi;
+    r.index[v] = (live & (quiet ^ 1)) != 0 ? i : -1;
+    r.y[v] = live != 0 ? r.bias[v] : 0.0f;
+  }
+}
+
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void ValueRows(SampleRows& r, int32_t length) {
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float f = r.fraction[v];
+    const float s0 = (1.0f - f) * r.first[v];
+    const float s = r.index[v] < length - 1 ? s0 + f * r.next[v] : s0;
+    const float y = s * r.amplitude[v] + r.bias[v];
+    r.y[v] = r.index[v] >= 0 ? y : r.y[v];
+  }
+}
+
+inline int32_t SampleLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoices); }
+
+// One channel of rows: positions, then the sound's frames voice by voice,
+// then the values.
+TARVELO_AVX2_VARIANT void SampleChannelRows(SampleRows& r, const ModuleRecord& m, int32_t ch, int32_t voices,
+                                            const SampleSwitches& sw) {
+  const int32_t length = m.SampleFrames;
+  const int32_t channels = SoundChannels(m);
+  const int32_t c = ch < channels ? ch : channels - 1;
+  const int32_t n = SampleLanes(voices);
+  switch (n) {
+    case 8: PositionRows<8>(r, sw, m.SampleStep, length); break;
+    case 16: PositionRows<16>(r, sw, m.SampleStep, length); break;
+    default: PositionRows<kVoices>(r, sw, m.SampleStep, length); break;
+  }
+  for (int32_t v = 0; v < voices; ++v) {
+    const int32_t i = r.index[v];
+    const int64_t k = c + static_cast<int64_t>(channels) * i;
+    r.first[v] = i >= 0 ? m.SampleData[k] : 0.0f;
+    r.next[v] = i >= 0 && i < length - 1 ? m.SampleData[k + channels] : 0.0f;
+  }
+  switch (n) {
+    case 8: ValueRows<8>(r, length); break;
+    case 16: ValueRows<16>(r, length); break;
+    default: ValueRows<kVoices>(r, length); break;
+  }
+}
+
+// The voices of a playing Sample side by side, when that gives what one after
+// the other gives: 8 voices or more, a sound to play, every voice its own state (distinct ids)
+// and no port reading the module's own outputs while they are written. Fills
+// y[ch][v] (unclipped) for every channel. False leaves everything untouched.
+TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* owner, int32_t channels, int32_t voices,
+                      float (&y)[2][kVoices]) {
+  // Below a full row of 8 the rows' fixed cost is more than they save.
+  if (voices < 8 || !HasSound(m)) return false;
+  for (int32_t p = kSampleBias; p <= kSamplePeriod; ++p)
+    if (m.PortSources[p] == &m) return false;
+  int32_t ids[kVoices];
+  const bool inPlace = VoicesInPlace(owner, voices);
+  if (!inPlace && !DistinctVoiceIds(owner, voices, ids)) return false;
+  if (inPlace)
+    for (int32_t v = 0; v < voices; ++v) ids[v] = v;
+  const SampleSwitches sw{SwitchOn(m, kSwitch2), SwitchOn(m, kSwitchLoop), SwitchOn(m, kSwitchRewind)};
+  SampleRows r;
+  const int32_t n = SampleLanes(voices);
+  for (int32_t v = voices; v < n; ++v) {
+    r.bias[v] = r.amplitude[v] = r.frequency[v] = r.phase[v] = r.period[v] = r.position[v] = 0.0f;
+    r.first[v] = r.next[v] = 0.0f;
+    r.playing[v] = 0;
+  }
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    ReadRow(OpenPlain(m, kSampleBias, ch), voices, r.bias);
+    ReadRow(OpenScaled(m, kSampleAmplitude, ch), voices, r.amplitude);
+    ReadRow(OpenPlain(m, kSampleFrequency, ch), voices, r.frequency);
+    ReadRow(OpenPlain(m, kSamplePhase, ch), voices, r.phase);
+    ReadRow(OpenPlain(m, kSamplePeriod, ch), voices, r.period);
+    float* positions = m.VoiceState[ch];
+    for (int32_t v = 0; v < voices; ++v) {
+      r.position[v] = positions[ids[v]];
+      r.playing[v] = m.VoicePlaying[ids[v]] != 0 ? 1 : 0;
+    }
+    SampleChannelRows(r, m, ch, voices, sw);
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = ids[v];
+      float pos = r.position[v];
+      // A step longer than the period wraps as often as it must.
+      if (r.wrap[v] != 0) pos = std::fmod(pos, std::fabs(r.period[v]));
+      positions[w] = pos;
+      if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
+      y[ch][v] = r.y[v];
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   if (Recording(*m)) {
@@ -220,6 +391,24 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
   const ModuleRecord* owner = m->TriggerOwner;
   const int32_t channels = KernelChannels(*m);
+  float rows[2][kVoices];
+  if (SampleSideBySide(*m, owner, channels, voices, rows)) {
+    for (int32_t ch = 0; ch < channels; ++ch) {
+      int32_t clipped = 0;
+      OutputElement* out = m->Outputs[ch];
+      for (int32_t v = 0; v < voices; ++v) {
+        const float y = rows[ch][v];
+        // The clip rule.
+        const bool clip = !(1.0f >= std::fabs(y));
+        clipped |= static_cast<int32_t>(clip);
+        const float z = clip ? Sign(y) : y;
+        out[v] = OutputElement{z, z};
+      }
+      if (clipped != 0) m->ClipFlag = -1;
+    }
+    m->ActiveVoices = voices;
+    return;
+  }
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor bias = OpenPlain(*m, kSampleBias, ch);
     const PortCursor amplitude = OpenScaled(*m, kSampleAmplitude, ch);
@@ -247,6 +436,22 @@ void ProcessSampleMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const bool weighted = m->PortSources[kSampleAmplitude]->ModuleSwitches[kSwitchEnvelope] != 0 ||
                         m->PortSources[lead]->PerVoiceOutput != 0;
   const int32_t channels = recording ? RecordedChannels(*m) : KernelChannels(*m);
+  float rows[2][kVoices];
+  if (!recording && SampleSideBySide(*m, owner, channels, voices, rows)) {
+    for (int32_t ch = 0; ch < channels; ++ch) {
+      const PortCursor amplitude = OpenScaled(*m, kSampleAmplitude, ch);
+      float sum = 0.0f;
+      float d = 1.0f;
+      for (int32_t v = 0; v < voices; ++v) {
+        sum = sum + rows[ch][v];
+        d = d + std::fabs(amplitude(v));
+      }
+      if (!weighted) d = static_cast<float>(voices);
+      const float y = voices > 0 ? ClipValue(sum / d, m->ClipFlag) : 0.0f;
+      m->Outputs[ch][0] = OutputElement{y, y};
+    }
+    return;
+  }
   for (int32_t ch = 0; ch < channels; ++ch) {
     const float x = recording ? RecordSampleFrame(*m, ch) : 0.0f;
     const PortCursor bias = OpenPlain(*m, kSampleBias, ch);

@@ -91,6 +91,75 @@ void ProcessStepSequencerMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t
   }
 }
 
+namespace {
+
+// The voices of one channel side by side: StepElement's steps over 8, 16 or
+// 32 lanes (every branch computed for every lane and the results selected),
+// with only the pattern bits looked up voice by voice. Lanes past the last
+// voice compute on zeros and are never published.
+struct StepRows {
+  alignas(32) float time[kVoices];  // in and out
+  alignas(32) float frequency[kVoices];
+  alignas(32) float velocity[kVoices];
+  alignas(32) float tempo[kVoices];
+  alignas(32) float duty[kVoices];
+  alignas(32) int32_t index[kVoices];  // the step whose bit decides, -1 where none does
+};
+
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void StepLanes(StepRows& r, int32_t length, bool rewind) {
+  const float quarter = RateQuarter;
+  const float inverse = RateInverse;
+  const float lengthF = static_cast<float>(length);
+  const int32_t rewinds = rewind ? 1 : 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float t0 = r.time[v];
+    const float tempo = r.tempo[v];
+    const float x0 = std::fabs(tempo * quarter * t0);
+    const float floored = std::floor(x0);
+    const float t1 = t0 + inverse;
+    // Past the last step (or lost, as a NaN) the pattern starts again.
+    const int32_t again = floored < lengthF ? 0 : 1;
+    const float step = again != 0 ? 0.0f : floored;
+    const float x1 = again != 0 ? 0.0f : x0;
+    const float t2 = again != 0 ? 0.0f : t1;
+    const float x2 = x1 - step;
+    const float d0 = r.duty[v];
+    const int32_t negative = d0 < 0.0f ? 1 : 0;
+    const float x = negative != 0 ? -x2 : x2;
+    const float d = negative != 0 ? -1.0f - d0 : d0;
+    // step is a whole number within 0 .. length - 1 here.
+    const int32_t forward = static_cast<int32_t>(step);
+    const int32_t i = tempo < 0.0f ? length - forward - 1 : forward;
+    r.index[v] = x < d ? i : -1;
+    r.time[v] = ((r.frequency[v] == 0.0f ? 1 : 0) & rewinds) != 0 ? 0.0f : t2;
+  }
+}
+
+TARVELO_AVX2_VARIANT void StepRow(StepRows& r, int32_t n, int32_t length, bool rewind) {
+  if (n == 8) return StepLanes<8>(r, length, rewind);
+  if (n == 16) return StepLanes<16>(r, length, rewind);
+  StepLanes<kVoices>(r, length, rewind);
+}
+
+// Rows for a full row of 8 voices or more (below, their fixed cost is more
+// than they save), every voice its own time (distinct ids), and no port
+// reading the module's own outputs while they are written.
+inline bool StepRowsPay(const ModuleRecord& m, int32_t voices) {
+  if (voices < 8) return false;
+  for (int32_t p = kStepFrequency; p <= kStepDuty; ++p)
+    if (m.PortSources[p] == &m) return false;
+  uint32_t seen = 0;
+  for (int32_t v = 0; v < voices; ++v) {
+    const uint32_t bit = 1u << m.VoiceIds[v];
+    if ((seen & bit) != 0) return false;
+    seen |= bit;
+  }
+  return true;
+}
+
+}  // namespace
+
 void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t) {
   const int32_t channels = KernelChannels(*m);
   const int32_t n = KernelVoices(*m);
@@ -101,6 +170,32 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
     m->VoiceIds[v] = w;
     MarkVoice(*owner, parity, w);
     MarkVoice(*m, parity, w);
+  }
+  if (StepRowsPay(*m, n)) {
+    StepRows r;
+    const int32_t lanes = n <= 8 ? 8 : (n <= 16 ? 16 : kVoices);
+    for (int32_t v = n; v < lanes; ++v) r.time[v] = r.frequency[v] = r.velocity[v] = r.tempo[v] = r.duty[v] = 0.0f;
+    const int32_t* ids = m->VoiceIds;
+    for (int32_t ch = 0; ch < channels; ++ch) {
+      const StepPattern s = PatternOf(*m, ch);
+      ReadRow(OpenPlain(*m, kStepFrequency, ch), n, r.frequency);
+      ReadRow(OpenPlain(*m, kStepVelocity, ch), n, r.velocity);
+      ReadRow(OpenPlain(*m, kStepTempo, ch), n, r.tempo);
+      ReadRow(OpenPlain(*m, kStepDuty, ch), n, r.duty);
+      float* times = m->VoiceState[ch];
+      for (int32_t v = 0; v < n; ++v) r.time[v] = times[ids[v]];
+      StepRow(r, lanes, s.length, rewind);
+      OutputElement* out = m->Outputs[ch];
+      for (int32_t v = 0; v < n; ++v) {
+        times[ids[v]] = r.time[v];
+        const int32_t i = r.index[v];
+        // Steps outside the five pattern words have no bit and stay silent.
+        const bool sounds = i >= 0 && i < kMaxSteps && ((s.bits[i / kStepsPerWord] >> (i % kStepsPerWord)) & 1u) != 0;
+        out[v] = sounds ? OutputElement{r.velocity[v], r.frequency[v]} : OutputElement{0.0f, 0.0f};
+      }
+    }
+    m->ActiveVoices = n;
+    return;
   }
   for (int32_t ch = 0; ch < channels; ++ch) {
     const StepPattern s = PatternOf(*m, ch);

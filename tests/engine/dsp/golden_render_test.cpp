@@ -24,11 +24,15 @@
 #include <vector>
 
 #include "tests/engine/dsp/type_rig.h"
+#include "engine/dsp/averages.h"
 #include "engine/dsp/delay.h"
 #include "engine/dsp/distortion.h"
+#include "engine/dsp/dynamics.h"
 #include "engine/dsp/filter.h"
+#include "engine/dsp/logic.h"
 #include "engine/dsp/mixer.h"
 #include "engine/dsp/pitch.h"
+#include "engine/dsp/stepseq.h"
 
 namespace Tarvelo {
 namespace {
@@ -494,6 +498,325 @@ TEST_F(GoldenRender, FilterVoicesComeBack) {
   Play(2400);
   EXPECT_TRUE(heard_);
   Check("FilterVoicesComeBack");
+}
+
+// Samples in many voices whose ids leave their positions, in the modes the
+// plain Sample case leaves out: a stereo sound played once per note (no loop,
+// rewind, doubled frequency, a short period); a frequency that changes sign
+// (the position runs backwards) with a negative period and an amplitude that
+// is not an envelope; no sound (the input passed through) loud enough to
+// clip; a one-frame sound; a phase read from the module's own output; and a
+// stereo recording that finishes and then plays.
+TEST_P(GoldenChain, SampleModesManyVoices) {
+  BuildFeed(true);
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  std::vector<float> mono(4800), stereo(2 * 3000);
+  for (size_t i = 0; i < mono.size(); ++i)
+    mono[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 480.0 * static_cast<double>(i) / 48000.0));
+  for (size_t i = 0; i < stereo.size(); ++i)
+    stereo[i] = (i % 2 == 0 ? 0.7f : -0.4f) * static_cast<float>(std::sin(0.031 * static_cast<double>(i / 2)));
+  ModuleRecord* bend = Made(testing_synth::kTypeProduct);
+  ASSERT_NE(bend, nullptr);
+  Link(bend, 0, kb_);
+  bend->Params[0].OutputSide = 1;
+  Link(bend, 1, lfo_);
+  for (int32_t variant = 0; variant < 7; ++variant) {
+    ModuleRecord* s = Made(kTSample);
+    ASSERT_NE(s, nullptr);
+    Link(s, kSampleFrequency, kb_);
+    Link(s, kSampleAmplitude, env_);
+    Link(s, kSamplePhase, lfo_);
+    switch (variant) {
+      case 0:
+        AttachWaveToModule(s, Sound(mono, 1, 480.0f), 0);
+        break;
+      case 1:
+        AttachWaveToModule(s, Sound(stereo, 2, 300.0f), 0);
+        ModuleUpdateChannels(*s, 2, -1);
+        s->ModuleSwitches[kSwitchLoop] = 0;
+        s->ModuleSwitches[kSwitchRewind] = -1;
+        s->ModuleSwitches[kSwitch2] = -1;
+        Set(s, kSamplePeriod, 0.4f);
+        break;
+      case 2:
+        AttachWaveToModule(s, Sound(mono, 1, 480.0f), 0);
+        Link(s, kSampleFrequency, bend);
+        Link(s, kSampleAmplitude, lfo_);
+        Set(s, kSamplePeriod, -0.7f);
+        Set(s, kSampleBias, 0.1f);
+        break;
+      case 3:
+        Link(s, kSampleInput, voice_);
+        Set(s, kSampleAmplitude, 8.0f);
+        Link(s, kSampleBias, lfo_);
+        break;
+      case 4:
+        AttachWaveToModule(s, Sound(std::vector<float>{0.6f}, 1, 0.0f), 0);
+        Set(s, kSampleAmplitude, 2.5f);
+        break;
+      case 5:
+        AttachWaveToModule(s, Sound(mono, 1, 480.0f), 0);
+        Link(s, kSamplePhase, s);
+        Set(s, kSampleBias, -0.05f);
+        break;
+      default:
+        AttachWaveToModule(s, Sound(std::vector<float>(2 * 3000, 0.0f), 2, 0.0f), ~uint64_t{0});
+        ModuleUpdateChannels(*s, 2, -1);
+        Link(s, kSampleInput, voice_);
+        break;
+    }
+    s->ModuleSwitches[kSwitchPlay] = -1;
+    watched_.push_back(s);
+  }
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 7; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
+  Set(mixer, kMixerMasterVolume, 0.3f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  EXPECT_NE(watched_[3]->ClipFlag, 0);
+  EXPECT_EQ(watched_[6]->ModuleSwitches[kSwitchRecord], 0) << "the recording finished";
+  Check(Named("SampleModesManyVoices"));
+}
+
+// The types that play on after their input stops, in many voices whose ids
+// leave their positions: Delays and Echoes with periods and decays shared or
+// per voice, Mobile averages whose window follows each voice's envelope or is
+// shared, an Envelope follower loud enough to clip; some in two channels.
+TEST_P(GoldenChain, TailsManyVoices) {
+  constexpr int32_t kTEcho = 16;
+  constexpr int32_t kTFollower = 14;
+  constexpr int32_t kTAverage = 42;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  const int32_t types[8] = {kTDelay, kTDelay, kTEcho, kTEcho, kTAverage, kTAverage, kTFollower, kTFollower};
+  for (int32_t k = 0; k < 8; ++k) {
+    ModuleRecord* t = Made(types[k]);
+    ASSERT_NE(t, nullptr);
+    Link(t, 0, voice_);
+    switch (k) {
+      case 0: Set(t, kDelayPeriod, 0.004f); break;
+      case 1:
+        ModuleUpdateChannels(*t, 2, -1);
+        Link(t, kDelayPeriod, env_);
+        Set(t, kDelayPeriod, 0.01f);
+        break;
+      case 2:
+        Set(t, kDelayPeriod, 0.003f);
+        Link(t, kEchoDecay, lfo_);
+        break;
+      case 3:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kDelayPeriod, 0.002f);
+        Set(t, kEchoDecay, 0.3f);
+        break;
+      case 4:
+        Link(t, kAveragePeriod, env_);
+        Set(t, kAveragePeriod, 0.003f);
+        break;
+      case 5:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kAveragePeriod, 0.002f);
+        break;
+      case 6:
+        Set(t, kFollowerPeriod, 200.0f);
+        Set(t, kFollowerGain, 6.0f);
+        break;
+      default:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kFollowerPeriod, 37.0f);
+        break;
+    }
+    watched_.push_back(t);
+  }
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 8; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
+  Set(mixer, kMixerMasterVolume, 0.4f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("TailsManyVoices"));
+}
+
+// The dynamics effects in many voices whose ids leave their positions: Soft
+// Limiters with a shared and a per-voice threshold, one bending its own
+// output; Wave Folders of one and of seven passes; Compressors with fast and
+// slow periods, a makeup gain that clips, one in two channels.
+TEST_P(GoldenChain, DynamicsManyVoices) {
+  constexpr int32_t kTLimiter = 39;
+  constexpr int32_t kTFolder = 28;
+  constexpr int32_t kTCompressor = 31;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* loud = Made(testing_synth::kTypeLevel);
+  ASSERT_NE(loud, nullptr);
+  Link(loud, 0, voice_);
+  Set(loud, 1, 4.0f);
+  const int32_t types[8] = {kTLimiter, kTLimiter, kTLimiter, kTFolder, kTFolder, kTCompressor, kTCompressor, kTCompressor};
+  for (int32_t k = 0; k < 8; ++k) {
+    ModuleRecord* t = Made(types[k]);
+    ASSERT_NE(t, nullptr);
+    Link(t, 0, loud);
+    switch (k) {
+      case 0: Set(t, kLimiterThreshold, 0.3f); break;
+      case 1:
+        Link(t, kLimiterThreshold, env_);
+        Set(t, kLimiterThreshold, 0.9f);
+        break;
+      case 2:
+        Link(t, kLimiterThreshold, t);
+        ModuleUpdateChannels(*t, 2, -1);
+        break;
+      case 3:
+        Link(t, kFolderThreshold, lfo_);
+        Set(t, kFolderRange, 0.8f);
+        break;
+      case 4:
+        Set(t, kFolderThreshold, 0.2f);
+        Set(t, kFolderRange, 0.3f);
+        Set(t, kFolderPasses, 7.0f);
+        ModuleUpdateChannels(*t, 2, -1);
+        break;
+      case 5:
+        Set(t, kCompressorThreshold, 0.1f);
+        Set(t, kCompressorRatio, 4.0f);
+        Set(t, kCompressorAttack, 3.0f);
+        Set(t, kCompressorRelease, 40.0f);
+        break;
+      case 6:
+        Set(t, kCompressorThreshold, 0.05f);
+        Set(t, kCompressorRatio, 8.0f);
+        Set(t, kCompressorAttack, 200.0f);
+        Set(t, kCompressorRelease, 900.0f);
+        Set(t, kCompressorGain, 30.0f);
+        break;
+      default:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kCompressorThreshold, 0.2f);
+        Set(t, kCompressorRatio, 2.0f);
+        break;
+    }
+    watched_.push_back(t);
+  }
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 8; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
+  Set(mixer, kMixerMasterVolume, 0.4f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  EXPECT_NE(watched_[6]->ClipFlag, 0);
+  Check(Named("DynamicsManyVoices"));
+}
+
+// Step Sequencers gating many voices whose ids leave their positions, each
+// heard through an Oscillator: patterns of 7 and 45 steps, a tempo that runs
+// backwards, a negative duty, a per-voice duty, rewind at frequency 0, two
+// channels.
+TEST_P(GoldenChain, StepSequencersManyVoices) {
+  constexpr int32_t kTStep = 29;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  Set(mixer, kMixerMasterVolume, 0.4f);
+  for (int32_t k = 0; k < 5; ++k) {
+    ModuleRecord* seq = Made(kTStep);
+    ModuleRecord* osc = Made(kTypeOscillator);
+    ASSERT_TRUE(seq && osc);
+    Link(seq, kStepFrequency, kb_);
+    Link(seq, kStepVelocity, kb_);
+    seq->ModuleSwitches[kSwitchPlay] = -1;
+    Set(seq, kStepLength, 7.0f);
+    Set(seq, kStepPattern, 91.0f);
+    Set(seq, kStepTempo, 0.002f);
+    switch (k) {
+      case 1:
+        Set(seq, kStepTempo, -0.003f);
+        Set(seq, kStepDuty, -0.3f);
+        break;
+      case 2:
+        Link(seq, kStepDuty, env_);
+        seq->ModuleSwitches[kSwitchRewind] = -1;
+        break;
+      case 3:
+        ModuleUpdateChannels(*seq, 2, -1);
+        Set(seq, kStepLength, 45.0f);
+        Set(seq, kStepPattern + 1, 699050.0f);
+        Set(seq, kStepPattern + 2, 1048575.0f);
+        Link(seq, kStepTempo, lfo_);
+        break;
+      case 4:
+        Set(seq, kStepDuty, 0.5f);
+        Set(seq, kStepTempo, 0.0007f);
+        break;
+      default:
+        break;
+    }
+    Link(osc, kOscFrequency, seq);
+    Link(osc, kOscAmplitude, seq);
+    Set(osc, kOscAmplitude, 0.3f);
+    Link(mixer, kMixerFirstInput + k, osc);
+    watched_.push_back(seq);
+  }
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("StepSequencersManyVoices"));
+}
+
+// Logic switches choosing per voice among sources of many voices whose ids
+// leave their positions: thresholds shared and per voice, an unlinked port
+// among the choices, two channels, one fed back from its own output.
+TEST_P(GoldenChain, LogicSwitchesManyVoices) {
+  constexpr int32_t kTLogic = 10;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  Set(mixer, kMixerMasterVolume, 0.4f);
+  for (int32_t k = 0; k < 4; ++k) {
+    ModuleRecord* sw = Made(kTLogic);
+    ASSERT_NE(sw, nullptr);
+    Link(sw, kLogicInput, voice_);
+    Link(sw, kLogicBelow, voice_);
+    Link(sw, kLogicAbove, env_);
+    switch (k) {
+      case 0: Link(sw, kLogicThreshold, lfo_); break;
+      case 1:
+        Link(sw, kLogicThreshold, env_);
+        Set(sw, kLogicThreshold, 0.1f);
+        Link(sw, kLogicEqual, lfo_);
+        break;
+      case 2:
+        ModuleUpdateChannels(*sw, 2, -1);
+        Set(sw, kLogicThreshold, 0.02f);
+        Link(sw, kLogicAbove, lfo_);
+        Set(sw, kLogicBelow, 0.5f);
+        break;
+      default:
+        Link(sw, kLogicThreshold, sw);
+        break;
+    }
+    Link(mixer, kMixerFirstInput + k, sw);
+    watched_.push_back(sw);
+  }
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("LogicSwitchesManyVoices"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
