@@ -214,7 +214,17 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
   // the interface thread adds and removes modules, so the position holds.
   ModuleRecord* m = ModuleRecordNew();
   if (m == nullptr) return -kErrAllocation;
-  if (ModuleDuplicate(*m, *source) != 0) {
+  // A listed module's links, channels and polyphony are the rebuild's while
+  // playback runs, and the copy enters itself in its sources' output tables:
+  // it is taken between two frames (as the save's copy is, and with the same
+  // fallback should the render not pause).
+  const bool hold = !fromType;
+  if (hold) HoldFrames();
+  const int32_t copied = ModuleDuplicate(*m, *source);
+  // A copy that failed half-way may already stand in its sources' tables.
+  if (copied != 0) UnlinkModule(*m);
+  if (hold) ReleaseFrames();
+  if (copied != 0) {
     ModuleRecordDelete(m);
     return -kErrAllocation;
   }
@@ -483,6 +493,11 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
   // array is sized by the list) is treated like an excluded one.
   if (m->OrderExcluded == 0 && n >= capacity) m->OrderExcluded = -1;
   if (m->OrderExcluded != 0) {
+    // A module reading this one on its lead port copies these links: links of
+    // an older rebuild may name a module removed since.
+    m->TriggerLink = nullptr;
+    m->VoiceFlagLink = nullptr;
+    m->ThirdLink = nullptr;
     if (power == 0)
       ModuleResetVoices(*m);
     else
