@@ -187,16 +187,17 @@ std::atomic<uint32_t> g_playbackReportsPosted{0};
 std::atomic<uint32_t> g_playbackReportsTaken{0};
 }  // namespace
 
-void PlaybackReportTaken() { g_playbackReportsTaken.fetch_add(1); }
+void PlaybackReportTaken(uint32_t number) { g_playbackReportsTaken.store(number); }
+uint32_t LastPlaybackReport() { return g_playbackReportsPosted.load(); }
 
 bool RenderHandedOver() {
   return !PlaybackHandOver.load() || g_playbackReportsTaken.load() == g_playbackReportsPosted.load();
 }
 
 void PostAudioReport(uint32_t type, double timeStamp) {
-  // Counted before it can be taken.
-  if (type == kAudioPlaybackOn || type == kAudioPlaybackOff) g_playbackReportsPosted.fetch_add(1);
   CommandMessage msg{};
+  // Numbered before it can be taken.
+  if (type == kAudioPlaybackOn || type == kAudioPlaybackOff) msg.arg2 = g_playbackReportsPosted.fetch_add(1) + 1;
   msg.type = type;
   msg.timeStamp = timeStamp;
   QUARLE_BASICS::PostCommand(msg, kMainQueue, -1);

@@ -132,13 +132,16 @@ void PostAudioReport(uint32_t type, double timeStamp);
 
 // The module graph changes hands at reports 200 and 201: the interface owns it
 // from a stop report on, and hands it over again when it takes a start report.
-// A program whose interface calls PlaybackReportTaken for every report 200 and
+// Those reports are numbered (second u32 argument, from 1). A program whose
+// interface calls PlaybackReportTaken with the number of every report 200 and
 // 201 it took sets PlaybackHandOver; the audio thread then calls the render
-// callback only while every such report it posted has been taken (the last
+// callback only once the last such report it posted has been taken (the last
 // being a start), and streams silence meanwhile. A stop is reported only after
 // the last render call.
 extern std::atomic<bool> PlaybackHandOver;
-void PlaybackReportTaken();
+void PlaybackReportTaken(uint32_t number);
+// The number of the last report 200 or 201 posted.
+uint32_t LastPlaybackReport();
 // True while the render callback may be called.
 bool RenderHandedOver();
 // Test seam: the next playback pass counts as overloaded.

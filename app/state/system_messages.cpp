@@ -240,7 +240,7 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
         TakeControllerMoves(false);
       }
       StateSetControlOn(StateControlId(kSlotPlayPower), on);
-      QUARLE_AUDIO::PlaybackReportTaken();
+      QUARLE_AUDIO::PlaybackReportTaken(msg->arg2);
       break;
     }
     case QUARLE_AUDIO::kAudioCaptureOn:

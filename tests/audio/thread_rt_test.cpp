@@ -531,7 +531,8 @@ TEST(AudioThread, RenderWaitsUntilTheInterfaceTookThePlaybackReports) {
     ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
     ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, 10, 2.0));  // streaming silence
     EXPECT_EQ(g_frames.load(), 0);
-    QA::PlaybackReportTaken();
+    ASSERT_EQ(QA::LastPlaybackReport(), 1u);
+    QA::PlaybackReportTaken(1);
     for (int i = 0; i < 400 && g_frames.load() == 0; ++i) Sleep(0.005);
     EXPECT_GT(g_frames.load(), 0);
     // A buffer-length change stops and starts: silence until both are taken.
@@ -540,10 +541,11 @@ TEST(AudioThread, RenderWaitsUntilTheInterfaceTookThePlaybackReports) {
     const int64_t rendered = g_frames.load();
     ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, log.Count(QA::kAudioStreamBuffer) + 10, 2.0));
     EXPECT_EQ(g_frames.load(), rendered);
-    QA::PlaybackReportTaken();
+    ASSERT_EQ(QA::LastPlaybackReport(), 3u);
+    QA::PlaybackReportTaken(2);
     Sleep(0.1);
     EXPECT_EQ(g_frames.load(), rendered);  // the start is not taken yet
-    QA::PlaybackReportTaken();
+    QA::PlaybackReportTaken(3);
     for (int i = 0; i < 400 && g_frames.load() == rendered; ++i) Sleep(0.005);
     EXPECT_GT(g_frames.load(), rendered);
     PostAudio(QA::kAudioPlaybackOff);
