@@ -298,9 +298,12 @@ static void SwapBankEntries(KeyboardState** bank, platform::Mutex** voiceLocks, 
   if (a < 0 || b < 0 || a >= kKeyboardBankSize || b >= kKeyboardBankSize || a == b) return;
   platform::MutexLock(voiceLocks[a]);
   platform::MutexLock(voiceLocks[b]);
-  KeyboardState* tmp = bank[a];
-  bank[a] = bank[b];
-  bank[b] = tmp;
+  // The render callback reads the entries without these locks.
+  std::atomic_ref<KeyboardState*> first(bank[a]);
+  std::atomic_ref<KeyboardState*> second(bank[b]);
+  KeyboardState* tmp = first.load(std::memory_order_relaxed);
+  first.store(second.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  second.store(tmp, std::memory_order_relaxed);
   platform::MutexUnlock(voiceLocks[b]);
   platform::MutexUnlock(voiceLocks[a]);
 }
@@ -383,7 +386,8 @@ void RemoveModule(ModuleRecord* m) {
         ModuleRecord* e = ModuleList.entries[i];
         if (e == nullptr || e->Type != m->Type) continue;
         renumbered.push_back(Retitle{e, e->InstanceNumber});
-        e->InstanceNumber = number++;
+        // A keyboard's processing reads its number to find its bank entry.
+        std::atomic_ref<int32_t>(e->InstanceNumber).store(number++, std::memory_order_relaxed);
       }
     }
   }
