@@ -217,7 +217,8 @@ int32_t IsModuleLive(const ModuleRecord* m, uint64_t noWait) {
   if (PlaybackActive.load() == 0) return 0;
   if (noWait == 0) {
     double start = platform::HighResClock();
-    while (EngineCommandPending() && !Waited(start, ModuleLiveWait)) std::this_thread::yield();
+    while (EngineCommandPending() && !Waited(start, ModuleLiveWait) && QUARLE_AUDIO::RenderHandedOver())
+      std::this_thread::yield();
   }
   return ModuleInOrder(ProcessingOrder.load(std::memory_order_acquire), m) ? 1 : 0;
 }
