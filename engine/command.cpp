@@ -57,14 +57,16 @@ std::atomic<uint32_t> g_holdTickets{0};
 std::atomic<uint32_t> g_holdWanted{0};    // 0: nothing asked
 std::atomic<uint32_t> g_holdParkedFor{0}; // 0: not parked
 
-void ParkWhileHeld() {
+// True when the render stopped waiting but the copy is still being taken.
+bool ParkWhileHeld() {
   const uint32_t wanted = g_holdWanted.load(std::memory_order_acquire);
-  if (wanted == 0) return;
+  if (wanted == 0) return false;
   g_holdParkedFor.store(wanted, std::memory_order_release);
   const double start = platform::HighResClock();
   while (g_holdWanted.load(std::memory_order_acquire) == wanted && platform::HighResClock() - start < FrameHoldLimit)
     std::this_thread::yield();
   g_holdParkedFor.store(0, std::memory_order_release);
+  return g_holdWanted.load(std::memory_order_acquire) == wanted;
 }
 
 constexpr int32_t kBacklogInitialCapacity = 16;
@@ -378,7 +380,8 @@ void ApplyTuning() {
 }
 
 void ExecuteEngineCommand() {
-  ParkWhileHeld();
+  // A copy that outlasts the wait still sees no value or link change.
+  if (ParkWhileHeld()) return;
   TakeControllerMoves(true);
   if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
     RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,

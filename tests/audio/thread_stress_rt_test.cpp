@@ -343,6 +343,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
         }
       }
 
+      if (SynthOutputModule.load() != nullptr) output = SynthOutputModule.load();  // a load made a new one
       if (Now() >= nextOverload) {
         nextOverload = Now() + seconds / 4.0;
         // Overloaded: the stream stops, then the interface takes the graph
