@@ -17,7 +17,7 @@ using QUARLE_BASICS::Report;
 using platform::MutexGuard;
 
 int64_t AudioInitialised = 0;
-uint32_t StreamRate = kBaseStreamRate;
+std::atomic<uint32_t> StreamRate{kBaseStreamRate};
 int32_t SamplesPerMs = 48;
 int32_t CaptureFrames = 480;
 float CapturePollPeriod = 0.0f;

@@ -56,7 +56,8 @@ enum AudioCode : uint32_t {
 
 // Flags are 64-bit words: -1 true, 0 false.
 extern int64_t AudioInitialised;
-extern uint32_t StreamRate;        // Hz: 48000 x k
+// Hz: 48000 x k; set by the audio thread, read by the load read-out.
+extern std::atomic<uint32_t> StreamRate;
 extern int32_t SamplesPerMs;       // frames per capture block, at least 48
 extern int32_t CaptureFrames;      // capture ring of the device, 10 x SamplesPerMs
 extern float CapturePollPeriod;    // s
