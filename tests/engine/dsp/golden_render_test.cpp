@@ -92,6 +92,44 @@ uint32_t Bits(float x) {
   return u;
 }
 
+// Many voices whose ids leave their positions: twenty notes, five from the
+// middle let go while the rest hold, three new ones take the freed ids, then
+// all end and ring out. Keys straight into the keyboard's voices.
+class ManyVoices {
+ public:
+  ManyVoices(KeyboardState& state, platform::Mutex* lock) : state_(state), lock_(lock) {}
+  void On(int32_t from, int32_t count) {
+    for (int32_t k = from; k < from + count; ++k) {
+      platform::MutexGuard guard(lock_);
+      ids_.push_back(NoteOn(state_, KeyToFrequency(k), 0.4f + 0.02f * static_cast<float>(k % 16)));
+    }
+  }
+  void Off(size_t from, size_t count) {
+    for (size_t i = from; i < from + count && i < ids_.size(); ++i) {
+      platform::MutexGuard guard(lock_);
+      NoteOff(state_, ids_[i]);
+    }
+  }
+  size_t Count() const { return ids_.size(); }
+
+ private:
+  KeyboardState& state_;
+  platform::Mutex* lock_;
+  std::vector<int32_t> ids_;
+};
+
+template <class PlayFn>
+void PlayManyVoices(ManyVoices& notes, PlayFn play) {
+  notes.On(20, 20);
+  play(2400);
+  notes.Off(6, 5);
+  play(2400);
+  notes.On(44, 3);
+  play(2400);
+  notes.Off(0, notes.Count());
+  play(4800);
+}
+
 class GoldenRender : public TypeRig {
  protected:
   // The frame counter, the parity and the random generator (the catalog's
@@ -207,6 +245,26 @@ class GoldenChain : public GoldenRender, public ::testing::WithParamInterface<in
     return m;
   }
   std::string Named(const char* name) const { return std::string(name) + (PerVoiceMode() ? "_PerVoice" : "_SingleVoice"); }
+
+  // The many-voice cases' ending: `out` to the stream, the ManyVoices notes
+  // played through, the render checked against its golden.
+  void PlayManyVoicesAndCheck(ModuleRecord* out, const char* name) {
+    Output(out);
+    ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+    EXPECT_TRUE(heard_);
+    Check(Named(name));
+  }
+
+  // The same, heard through a Mixer made last of `count` watched modules,
+  // every `stride`th one.
+  void MixWatchedAndCheck(int32_t count, int32_t stride, float volume, const char* name) {
+    ModuleRecord* mixer = Made(kTMixer);
+    ASSERT_NE(mixer, nullptr);
+    for (int32_t p = 0; p < count; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[stride * p]));
+    Set(mixer, kMixerMasterVolume, volume);
+    PlayManyVoicesAndCheck(mixer, name);
+  }
 };
 
 // Keyboard holding 32 notes -> envelope -> sawtooth -> two filters, the
@@ -297,44 +355,6 @@ TEST_P(GoldenChain, FeedbackCables) {
   Check(Named("FeedbackCables"));
 }
 
-// Many voices whose ids leave their positions: twenty notes, five from the
-// middle let go while the rest hold, three new ones take the freed ids, then
-// all end and ring out. Keys straight into the keyboard's voices.
-class ManyVoices {
- public:
-  ManyVoices(KeyboardState& state, platform::Mutex* lock) : state_(state), lock_(lock) {}
-  void On(int32_t from, int32_t count) {
-    for (int32_t k = from; k < from + count; ++k) {
-      platform::MutexGuard guard(lock_);
-      ids_.push_back(NoteOn(state_, KeyToFrequency(k), 0.4f + 0.02f * static_cast<float>(k % 16)));
-    }
-  }
-  void Off(size_t from, size_t count) {
-    for (size_t i = from; i < from + count && i < ids_.size(); ++i) {
-      platform::MutexGuard guard(lock_);
-      NoteOff(state_, ids_[i]);
-    }
-  }
-  size_t Count() const { return ids_.size(); }
-
- private:
-  KeyboardState& state_;
-  platform::Mutex* lock_;
-  std::vector<int32_t> ids_;
-};
-
-template <class PlayFn>
-void PlayManyVoices(ManyVoices& notes, PlayFn play) {
-  notes.On(20, 20);
-  play(2400);
-  notes.Off(6, 5);
-  play(2400);
-  notes.On(44, 3);
-  play(2400);
-  notes.Off(0, notes.Count());
-  play(4800);
-}
-
 // Every wave shape in four settings: plain; negative period, phase offset,
 // duty 0.6 and the doubled frequency; period 2, negative duty, one period
 // only and rewind at frequency 0; a loud amplitude with a moving bias that
@@ -387,15 +407,7 @@ TEST_P(GoldenChain, WaveShapesManyVoices) {
     }
     watched_.push_back(sine);
   }
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < kMixerInputs; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[3 * p]));
-  Set(mixer, kMixerMasterVolume, 0.1f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
-  Check(Named("WaveShapesManyVoices"));
+  MixWatchedAndCheck(kMixerInputs, 3, 0.1f, "WaveShapesManyVoices");
 }
 
 // Two-operator FM: a sine modulator whose depth follows the envelope, added
@@ -419,13 +431,9 @@ TEST_P(GoldenChain, FrequencyModulation) {
   Link(car, kOscFrequency, add);
   Link(car, kOscAmplitude, env_);
   Set(car, kOscAmplitude, 0.03f);
-  Output(car);
   m_ = add;
   watched_.push_back(mod);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
-  Check(Named("FrequencyModulation"));
+  PlayManyVoicesAndCheck(car, "FrequencyModulation");
 }
 
 // Partials: per partial a Harmonic of the note drives an Oscillator (the
@@ -463,12 +471,8 @@ TEST_P(GoldenChain, HarmonicPartials) {
   }
   Link(last, kFilterInput, mixer);
   Set(last, kFilterLowPass, 0.5f);
-  Output(last);
   m_ = mixer;
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
-  Check(Named("HarmonicPartials"));
+  PlayManyVoicesAndCheck(last, "HarmonicPartials");
 }
 
 // Voices of a per-voice Filter leave and come back on the same ids while the
@@ -569,17 +573,9 @@ TEST_P(GoldenChain, SampleModesManyVoices) {
     s->ModuleSwitches[kSwitchPlay] = -1;
     watched_.push_back(s);
   }
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < 7; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
-  Set(mixer, kMixerMasterVolume, 0.3f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
+  MixWatchedAndCheck(7, 1, 0.3f, "SampleModesManyVoices");
   EXPECT_NE(watched_[3]->ClipFlag, 0);
   EXPECT_EQ(watched_[6]->ModuleSwitches[kSwitchRecord], 0) << "the recording finished";
-  Check(Named("SampleModesManyVoices"));
 }
 
 // The types that play on after their input stops, in many voices whose ids
@@ -633,15 +629,7 @@ TEST_P(GoldenChain, TailsManyVoices) {
     }
     watched_.push_back(t);
   }
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < 8; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
-  Set(mixer, kMixerMasterVolume, 0.4f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
-  Check(Named("TailsManyVoices"));
+  MixWatchedAndCheck(8, 1, 0.4f, "TailsManyVoices");
 }
 
 // The dynamics effects in many voices whose ids leave their positions: Soft
@@ -705,16 +693,8 @@ TEST_P(GoldenChain, DynamicsManyVoices) {
     }
     watched_.push_back(t);
   }
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < 8; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[p]));
-  Set(mixer, kMixerMasterVolume, 0.4f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
+  MixWatchedAndCheck(8, 1, 0.4f, "DynamicsManyVoices");
   EXPECT_NE(watched_[6]->ClipFlag, 0);
-  Check(Named("DynamicsManyVoices"));
 }
 
 // Step Sequencers gating many voices whose ids leave their positions, each
@@ -768,11 +748,7 @@ TEST_P(GoldenChain, StepSequencersManyVoices) {
     Link(mixer, kMixerFirstInput + k, osc);
     watched_.push_back(seq);
   }
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
-  Check(Named("StepSequencersManyVoices"));
+  PlayManyVoicesAndCheck(mixer, "StepSequencersManyVoices");
 }
 
 // Logic switches choosing per voice among sources of many voices whose ids
@@ -812,11 +788,7 @@ TEST_P(GoldenChain, LogicSwitchesManyVoices) {
     Link(mixer, kMixerFirstInput + k, sw);
     watched_.push_back(sw);
   }
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
-  Check(Named("LogicSwitchesManyVoices"));
+  PlayManyVoicesAndCheck(mixer, "LogicSwitchesManyVoices");
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
