@@ -129,6 +129,12 @@ void StartStreaming(std::thread*& handle, ReportLog& log, QA::RenderCallbackFn r
   EXPECT_EQ(QA::StartAudioThread(handle, 48000, ms), -1);
 }
 
+// Posts a command whose report has the same number and waits for the first one.
+bool PostAndWait(ReportLog& log, uint32_t command) {
+  PostAudio(command);
+  return log.WaitForCount(command, 1, 2.0);
+}
+
 void StopStreaming(std::thread*& handle, ReportLog& log) {
   PostAudio(QA::kAudioQuit);
   QA::WaitAudioThread(handle);
@@ -199,8 +205,7 @@ TEST(AudioThread, StandbySleepsUntilACommandComes) {
     EXPECT_GE(QA::AudioPassesPerSecond.load(), 1);
     EXPECT_LE(QA::AudioPassesPerSecond.load(), 20);
     const auto posted = std::chrono::steady_clock::now();
-    PostAudio(QA::kAudioPlaybackOn);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - posted).count(), 0.5);
     StopStreaming(handle, log);
   });
@@ -240,8 +245,7 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
     Sleep(0.2);
     PostAudio(QA::kAudioRecordStop);
     Sleep(0.3);
-    PostAudio(QA::kAudioPlaybackOff);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     int64_t played = g_frames.load();
     StopStreaming(handle, log);
 
@@ -362,8 +366,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     ReportLog log;
     std::thread* handle = nullptr;
     StartStreaming(handle, log, &SineRender, nullptr, 10);
-    PostAudio(QA::kAudioPlaybackOn);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
     PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")));
     ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
     EXPECT_EQ(log.CountMessages("Now recording big.wav"), 1);
@@ -381,8 +384,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     // included, in whole frames.
     EXPECT_EQ(U32At(bytes, 4) + 8, bytes.size());
     EXPECT_EQ(U32At(bytes, 44) * 4, U32At(bytes, 84));
-    PostAudio(QA::kAudioPlaybackOff);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     StopStreaming(handle, log);
     for (const auto& r : log.Reports()) {
       if (r.type != QA::kAudioRecordStop) continue;
@@ -575,8 +577,7 @@ TEST(AudioThread, RenderWaitsUntilTheInterfaceTookThePlaybackReports) {
     std::thread* handle = nullptr;
     StartStreaming(handle, log, &SineRender, nullptr, 10);
     QA::PlaybackHandOver.store(true);
-    PostAudio(QA::kAudioPlaybackOn);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
     ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, 10, 2.0));  // streaming silence
     EXPECT_EQ(g_frames.load(), 0);
     ASSERT_EQ(QA::LastPlaybackReport(), 1u);
@@ -613,11 +614,9 @@ TEST(AudioThread, AClockFarAheadKeepsTheStreamFlowing) {
     log.KeepBlocks(true);
     std::thread* handle = nullptr;
     StartStreaming(handle, log, &SineRender, nullptr, 10);
-    PostAudio(QA::kAudioPlaybackOn);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
     Sleep(1.0);
-    PostAudio(QA::kAudioPlaybackOff);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     StopStreaming(handle, log);
     EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 1);  // never restarted
     // Every pass looks late to such a clock: the delay is told in whole ms.
@@ -662,8 +661,7 @@ TEST(AudioThread, CaptureReachesTheCallback) {
     ASSERT_EQ(QA::CaptureSelected, 1);
     ASSERT_EQ(QA::StartAudioThread(handle, 48000, 10), 0);
     ASSERT_TRUE(log.WaitForMessage("ALSA Default is now opened for audio capture.", 2.0));
-    PostAudio(QA::kAudioCaptureOn);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioCaptureOn, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioCaptureOn));
     for (int i = 0; i < 400 && CapturedSize() < input.size(); ++i) Sleep(0.005);
     PostAudio(QA::kAudioCaptureOff);
     // The stop copies the test device's whole ring (see openal_env.cpp).
@@ -699,8 +697,7 @@ TEST(AudioThread, TheLoopRateTellsPlayingAndStandbyFromSlowPasses) {
     StartStreaming(handle, log, &SineRender, nullptr, 10);
     Sleep(2.2);
     EXPECT_LE(QA::AudioPassesPerSecond.load(), 999);
-    PostAudio(QA::kAudioPlaybackOn);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
     Sleep(2.2);
     const int32_t playing = QA::AudioPassesPerSecond.load();
     EXPECT_GT(playing, 999);
@@ -710,8 +707,7 @@ TEST(AudioThread, TheLoopRateTellsPlayingAndStandbyFromSlowPasses) {
     QA::AudioLoopMeter.slowPassUs = 0;
     EXPECT_LT(slow, 48000);
     EXPECT_GT(playing, 10 * slow);
-    PostAudio(QA::kAudioPlaybackOff);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     StopStreaming(handle, log);
     audiotest::RemoveTree(setup.dir);
   });
