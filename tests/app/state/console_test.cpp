@@ -25,6 +25,7 @@
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
+#include "tests/app/state/queue_zero.h"
 
 namespace Tarvelo {
 namespace {
@@ -148,16 +149,10 @@ TEST_F(ConsoleTest, RunningInterfaceUsesTheStatusLine) {
 // reports came. The report is kept and logged at once all the same.
 TEST_F(ConsoleTest, ReportsOfOtherThreadsWaitForTheInterfaceThread) {
   const int32_t box = 1000 + kSlotMessageBox;
-  if (QUARLE_BASICS::CommandQueueCount() == 0) {
-    int32_t q = -1;
-    ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
-  }
+  QueueZero queue;
+  ASSERT_EQ(queue.Open(), 0);
   const int32_t savedQueue = QUARLE_BASICS::MainCommandQueue;
   QUARLE_BASICS::MainCommandQueue = 0;
-  QUARLE_BASICS::CommandMessage* buffer = nullptr;
-  QUARLE_BASICS::ArrayHeader header;
-  QUARLE_BASICS::ArrayHeaderInit(header);
-  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
   g_ui.running = -1;
   platform::MarkInterfaceThread();
   std::thread audio([] {
@@ -168,9 +163,9 @@ TEST_F(ConsoleTest, ReportsOfOtherThreadsWaitForTheInterfaceThread) {
   EXPECT_EQ(g_ui.text.count(box), 0u);
   EXPECT_EQ(MessageConsole.count, 2);
   EXPECT_EQ(LogLines().size(), 2u);
-  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
-  ASSERT_EQ(header.count, 1);
-  EXPECT_EQ(buffer[0].type, static_cast<uint32_t>(kMessageStatusText));
+  ASSERT_EQ(queue.Fetch(), 0);
+  ASSERT_EQ(queue.header.count, 1);
+  EXPECT_EQ(queue.buffer[0].type, static_cast<uint32_t>(kMessageStatusText));
   ShowPostedStatusText();
   EXPECT_EQ(g_ui.text[box], "Output delay");
   EXPECT_EQ(StatusTextFresh.load(), -1);
@@ -183,8 +178,6 @@ TEST_F(ConsoleTest, ReportsOfOtherThreadsWaitForTheInterfaceThread) {
   EXPECT_EQ(g_ui.text[box], "Saved.");
   platform::ForgetInterfaceThread();
   QUARLE_BASICS::MainCommandQueue = savedQueue;
-  std::free(buffer);
-  QUARLE_BASICS::ArrayHeaderFree(header);
 }
 
 TEST_F(ConsoleTest, ListGrowthRowColoursAndRefusedGrowth) {
@@ -232,30 +225,22 @@ TEST_F(ConsoleTest, ManyThreadsReportAtOnce) {
 }
 
 TEST_F(ConsoleTest, MessageTabPresses) {
-  if (QUARLE_BASICS::CommandQueueCount() == 0) {
-    int32_t q = -1;
-    ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
-  }
-  QUARLE_BASICS::CommandMessage* buffer = nullptr;
-  QUARLE_BASICS::ArrayHeader header;
-  QUARLE_BASICS::ArrayHeaderInit(header);
-  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
+  QueueZero queue;
+  ASSERT_EQ(queue.Open(), 0);
   for (const auto& [n, page] : {std::pair{5, 1u}, {-3, 0u}, {1, 1u}}) {
     ShowMessageTab(n);
-    ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
-    ASSERT_EQ(header.count, 2) << n;
-    EXPECT_EQ(buffer[0].type, 100u);
-    EXPECT_EQ(buffer[0].arg2, 1000u + kSlotBrowserTabs);
-    EXPECT_EQ(buffer[0].arg5, 2u);
-    EXPECT_EQ(buffer[1].arg2, 1000u + kSlotMessageTab1 + page) << n;
-    EXPECT_EQ(buffer[1].arg5, 2u);
+    ASSERT_EQ(queue.Fetch(), 0);
+    ASSERT_EQ(queue.header.count, 2) << n;
+    EXPECT_EQ(queue.buffer[0].type, 100u);
+    EXPECT_EQ(queue.buffer[0].arg2, 1000u + kSlotBrowserTabs);
+    EXPECT_EQ(queue.buffer[0].arg5, 2u);
+    EXPECT_EQ(queue.buffer[1].arg2, 1000u + kSlotMessageTab1 + page) << n;
+    EXPECT_EQ(queue.buffer[1].arg5, 2u);
   }
   StateUi.ControlId = nullptr;  // no browser pane: nothing to press
   ShowMessageTab(0);
-  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
-  EXPECT_EQ(header.count, 0);
-  std::free(buffer);
-  QUARLE_BASICS::ArrayHeaderFree(header);
+  ASSERT_EQ(queue.Fetch(), 0);
+  EXPECT_EQ(queue.header.count, 0);
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "platform/paths.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
+#include "tests/app/state/queue_zero.h"
 #include "visuals/control_table.h"
 #include "visuals/visuals.h"
 
@@ -300,14 +301,8 @@ TEST_F(SystemMessageTest, ZoomLanguageAndScreenModeWaitForARestart) {
 // Once a control is named for the screen-mode notice, the change clicks it:
 // one control event (bits 8) on queue 0, addressed to that control.
 TEST_F(SystemMessageTest, ScreenModeChangeClicksTheNamedNoticeControl) {
-  if (QUARLE_BASICS::CommandQueueCount() == 0) {
-    int32_t q = -1;
-    ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
-  }
-  QUARLE_BASICS::CommandMessage* buffer = nullptr;
-  QUARLE_BASICS::ArrayHeader header;
-  QUARLE_BASICS::ArrayHeaderInit(header);
-  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);  // whatever waited
+  QueueZero queue;
+  ASSERT_EQ(queue.Open(), 0);  // whatever waited
   StateUi.ControlId = [](int32_t slot) { return slot == kSlotResolutionNotice ? 321 : Id(slot); };
   platform::DisplaySetSimulated(platform::DisplayModes(), 1920, 1080, 1);
   const float modes[2][2] = {{1280, 720}, {1920, 1080}};
@@ -320,13 +315,11 @@ TEST_F(SystemMessageTest, ScreenModeChangeClicksTheNamedNoticeControl) {
   QUARLE_VISUALS::ScreenModeCount = 0;
   EXPECT_EQ(Settings.ScreenWidth, 1920);
   EXPECT_EQ(Settings.Monitors, 1);
-  ASSERT_EQ(QUARLE_BASICS::FetchCommands(buffer, header, 0), 0);
-  ASSERT_EQ(header.count, 1);
-  EXPECT_EQ(buffer[0].type, QUARLE_BASICS::kCommandControlEvent);
-  EXPECT_EQ(buffer[0].arg2, 321u);
-  EXPECT_EQ(buffer[0].arg5, 8u);
-  std::free(buffer);
-  QUARLE_BASICS::ArrayHeaderFree(header);
+  ASSERT_EQ(queue.Fetch(), 0);
+  ASSERT_EQ(queue.header.count, 1);
+  EXPECT_EQ(queue.buffer[0].type, QUARLE_BASICS::kCommandControlEvent);
+  EXPECT_EQ(queue.buffer[0].arg2, 321u);
+  EXPECT_EQ(queue.buffer[0].arg5, 8u);
   ASSERT_EQ(Messages().size(), 1u);
   EXPECT_EQ(Messages()[0].first, "Please restart for this change to take effect.");
 }
