@@ -193,26 +193,16 @@ ModuleRecord* BuildChain(int32_t shape) {
 // amplitude 0.03, two one-pole low passes near 2 kHz. Holds `notes` notes;
 // returns the output module, or null.
 ModuleRecord* BuildSawFilters(int32_t notes) {
-  ModuleRecord* kb = Add(kTypeKeyboard);
-  ModuleRecord* env = Add(kTypeAdsr);
+  const KeyboardAndEnvelope ke = AddKeyboardAndEnvelope(32);
   ModuleRecord* osc = Add(kTypeOscillator);
   ModuleRecord* f1 = Add(kTypeFilter);
   ModuleRecord* f2 = Add(kTypeFilter);
-  for (ModuleRecord* m : {kb, env, osc, f1, f2}) {
+  for (ModuleRecord* m : {ke.kb, osc, f1, f2})
     if (m == nullptr) return nullptr;
-    PerVoice(m);
-  }
-  ModuleSetParamValue(*kb, 0, 32.0f);
-  Link(env, kAdsrFrequency, kb);
-  Link(env, kAdsrVelocity, kb);
-  ModuleSetParamValue(*env, kAdsrAttack, 0.01f);
-  ModuleSetParamValue(*env, kAdsrDecay, 0.1f);
-  ModuleSetParamValue(*env, kAdsrSustain, 0.7f);
-  ModuleSetParamValue(*env, kAdsrSustainLength, 0.0f);
-  ModuleSetParamValue(*env, kAdsrRelease, 0.2f);
+  for (ModuleRecord* m : {osc, f1, f2}) PerVoice(m);
   SetOscillatorShape(*osc, 3);
-  Link(osc, kOscFrequency, env);
-  Link(osc, kOscAmplitude, env);
+  Link(osc, kOscFrequency, ke.env);
+  Link(osc, kOscAmplitude, ke.env);
   ModuleSetParamValue(*osc, kOscAmplitude, 0.03f);
   for (ModuleRecord* f : {f1, f2}) {
     ModuleSetParamValue(*f, kFilterLowPass, 0.77f);
