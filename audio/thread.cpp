@@ -108,6 +108,9 @@ class AudioThreadLoop {
   bool HandleCommand(CommandMessage& msg);
   void StartRecording(CommandMessage& msg);
   void StopRecording();
+  // Tells the interface that no recording runs (its record button goes off):
+  // arg4 holds the error that stopped or refused it.
+  void ReportRecordingStopped(int32_t error);
   void PlaybackPass();
   void Underrun(double now);
   void Overload();
@@ -350,17 +353,21 @@ void AudioThreadLoop::StartRecording(CommandMessage& msg) {
     Report(LangText(77, "Error creating WAV file for recording") + ": " + ErrorText(file), 2);
     // The interface turned its record button on when it asked: it must hear
     // that no recording runs.
-    CommandMessage stop{};
-    stop.type = kAudioRecordStop;
-    stop.arg1 = static_cast<uint32_t>(AudioCommandQueue);
-    stop.arg4 = static_cast<uint32_t>(file);
-    stop.timeStamp = AudioNow();
-    QUARLE_BASICS::PostCommand(stop, kMainQueue, -1);
+    ReportRecordingStopped(file);
     return;
   }
   Report(LangText(78, "Now recording") + " " + name, 0);
   fileNumber_ = file;
   recording_ = true;
+}
+
+void AudioThreadLoop::ReportRecordingStopped(int32_t error) {
+  CommandMessage stop{};
+  stop.type = kAudioRecordStop;
+  stop.arg1 = static_cast<uint32_t>(AudioCommandQueue);
+  stop.arg4 = static_cast<uint32_t>(error);
+  stop.timeStamp = AudioNow();
+  QUARLE_BASICS::PostCommand(stop, kMainQueue, -1);
 }
 
 void AudioThreadLoop::StopRecording() {
@@ -568,12 +575,7 @@ void AudioThreadLoop::BufferFull() {
     if (e != 0) {
       FinishRecordingWav(fileNumber_, &recordingBuffer_);
       recording_ = false;
-      CommandMessage msg{};
-      msg.type = kAudioRecordStop;
-      msg.arg1 = static_cast<uint32_t>(AudioCommandQueue);
-      msg.arg4 = static_cast<uint32_t>(e);
-      msg.timeStamp = AudioNow();
-      QUARLE_BASICS::PostCommand(msg, kMainQueue, -1);
+      ReportRecordingStopped(e);
     }
   }
 }
