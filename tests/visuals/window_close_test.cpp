@@ -57,21 +57,9 @@ void SendClose(Display* d, Window w) {
 // "" when the close clicked the target once and the loop ran on until told to
 // end (withTarget), or when the close ended the loop by itself (without).
 std::string CloseScenario(const char* display, bool withTarget) {
-  setenv("DISPLAY", display, 1);
-  unsetenv("TARVELO_HEADLESS");
-  unsetenv("SDL_VIDEODRIVER");
-#if defined(__SANITIZE_THREAD__)
-  // The GL stack is not built for ThreadSanitizer; the window's own surface is.
-  setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
-#endif
-  Display* x = XOpenDisplay(display);
-  if (!x) return std::string("cannot connect to ") + display;
-  int32_t q = -1;
-  if (QUARLE_BASICS::CommandQueueCount() == 0 && QUARLE_BASICS::CreateCommandQueue(q) != 0)
-    return "no command queue";
-  int64_t w = 0, h = 0;
-  if (QUARLE_VISUALS::init(12, w, h, 1) != 0) return "the visuals did not start";
-  GuiLoopReset();
+  Display* x = nullptr;
+  const std::string started = StartOnDisplay(display, &x);
+  if (!started.empty()) return started;
   if (!platform::ScreenOpen(kW, kH, 32, 2, 0, 0)) return "no window";
   int32_t root = -1, quit = -1;
   CreateControl(0, 0, 0, kW, kH, nullptr, nullptr, -1, 11, "", "", &root);
@@ -80,11 +68,7 @@ std::string CloseScenario(const char* display, bool withTarget) {
   InterfaceReady = -1;
   if (StartVideoThread(0) != 0) return "no video thread";
 
-  Window win = 0;
-  for (int i = 0; i < 500 && !win; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    win = FindWindow(x, kW, kH);
-  }
+  const Window win = WaitForWindow(x, kW, kH);
   if (!win) return "the program's window did not appear";
 
   std::atomic<bool> ended{false};

@@ -84,22 +84,9 @@ bool ShowsInterface(Display* d, Window win, int w, int h) {
 // process of its own: the window's libraries keep memory for the life of the
 // process, and the environment is changed for it.
 std::string ResizeScenario(const char* display) {
-  setenv("DISPLAY", display, 1);
-  unsetenv("TARVELO_HEADLESS");
-  unsetenv("SDL_VIDEODRIVER");
-#if defined(__SANITIZE_THREAD__)
-  // The GL stack is not built for ThreadSanitizer; the window's own surface is.
-  setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
-#endif
-  Display* x = XOpenDisplay(display);
-  if (!x) return std::string("cannot connect to ") + display;
-
-  int32_t q = -1;
-  if (QUARLE_BASICS::CommandQueueCount() == 0 && QUARLE_BASICS::CreateCommandQueue(q) != 0)
-    return "no command queue";
-  int64_t w = 0, h = 0;
-  if (QUARLE_VISUALS::init(12, w, h, 1) != 0) return "the visuals did not start";
-  GuiLoopReset();
+  Display* x = nullptr;
+  const std::string started = StartOnDisplay(display, &x);
+  if (!started.empty()) return started;
   CpuSaving = -1;
   SystemMessageHandler = CountReport;
   if (!platform::ScreenOpen(kW, kH, 32, 2, 0, 0)) return "no window";
@@ -113,11 +100,7 @@ std::string ResizeScenario(const char* display) {
   InterfaceReady = -1;
   if (StartVideoThread(0) != 0) return "no video thread";
 
-  Window win = 0;
-  for (int i = 0; i < 500 && !win; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    win = FindWindow(x, kW, kH);
-  }
+  const Window win = WaitForWindow(x, kW, kH);
   if (!win) return "the program's window did not appear";
 
   std::atomic<bool> done{false};

@@ -7,6 +7,15 @@
 #include <X11/Xlib.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "basics/queues.h"
+#include "visuals/event_loop.h"
+#include "visuals/visuals.h"
+
 // The viewable top-level window of the given size whose _NET_WM_PID is this
 // process (SDL sets it); 0 while there is none.
 inline Window FindWindow(Display* d, int w, int h) {
@@ -35,4 +44,38 @@ inline Window FindWindow(Display* d, int w, int h) {
   }
   if (kids) XFree(kids);
   return found;
+}
+
+// Waits up to 5 s for this process's window of the given size; 0 when it did
+// not appear.
+inline Window WaitForWindow(Display* d, int w, int h) {
+  Window win = 0;
+  for (int i = 0; i < 500 && !win; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    win = FindWindow(d, w, h);
+  }
+  return win;
+}
+
+// The start every window scenario shares, in a process of its own: the
+// environment pointed at the X server, a connection of the test's own (*x),
+// a command queue, the visuals started and a fresh event loop. "" when all
+// went well, else what went wrong.
+inline std::string StartOnDisplay(const char* display, Display** x) {
+  setenv("DISPLAY", display, 1);
+  unsetenv("TARVELO_HEADLESS");
+  unsetenv("SDL_VIDEODRIVER");
+#if defined(__SANITIZE_THREAD__)
+  // The GL stack is not built for ThreadSanitizer; the window's own surface is.
+  setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
+#endif
+  *x = XOpenDisplay(display);
+  if (!*x) return std::string("cannot connect to ") + display;
+  int32_t q = -1;
+  if (QUARLE_BASICS::CommandQueueCount() == 0 && QUARLE_BASICS::CreateCommandQueue(q) != 0)
+    return "no command queue";
+  int64_t w = 0, h = 0;
+  if (QUARLE_VISUALS::init(12, w, h, 1) != 0) return "the visuals did not start";
+  QUARLE_VISUALS::GuiLoopReset();
+  return "";
 }
