@@ -135,6 +135,17 @@ bool PostAndWait(ReportLog& log, uint32_t command) {
   return log.WaitForCount(command, 1, 2.0);
 }
 
+// A recording that failed is reported stopped once, by the audio thread, with
+// the error.
+void ExpectOneFailedRecordingStop(ReportLog& log) {
+  for (const auto& r : log.Reports()) {
+    if (r.type != QA::kAudioRecordStop) continue;
+    EXPECT_EQ(r.arg1, static_cast<uint32_t>(QA::AudioCommandQueue));
+    EXPECT_LT(static_cast<int32_t>(r.arg4), 0);
+  }
+  EXPECT_EQ(log.Count(QA::kAudioRecordStop), 1);
+}
+
 void StopStreaming(std::thread*& handle, ReportLog& log) {
   PostAudio(QA::kAudioQuit);
   QA::WaitAudioThread(handle);
@@ -386,12 +397,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     EXPECT_EQ(U32At(bytes, 44) * 4, U32At(bytes, 84));
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     StopStreaming(handle, log);
-    for (const auto& r : log.Reports()) {
-      if (r.type != QA::kAudioRecordStop) continue;
-      EXPECT_EQ(r.arg1, static_cast<uint32_t>(QA::AudioCommandQueue));
-      EXPECT_LT(static_cast<int32_t>(r.arg4), 0);
-    }
-    EXPECT_EQ(log.Count(QA::kAudioRecordStop), 1);
+    ExpectOneFailedRecordingStop(log);
     audiotest::RemoveTree(setup.dir);
   });
 }
@@ -409,12 +415,7 @@ TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
     ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
     EXPECT_EQ(log.CountMessages("Now recording nowhere.wav"), 0);
     StopStreaming(handle, log);
-    for (const auto& r : log.Reports()) {
-      if (r.type != QA::kAudioRecordStop) continue;
-      EXPECT_EQ(r.arg1, static_cast<uint32_t>(QA::AudioCommandQueue));
-      EXPECT_LT(static_cast<int32_t>(r.arg4), 0);
-    }
-    EXPECT_EQ(log.Count(QA::kAudioRecordStop), 1);
+    ExpectOneFailedRecordingStop(log);
     audiotest::RemoveTree(setup.dir);
   });
 }
