@@ -368,6 +368,11 @@ template <int32_t kLanes>
   const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner, voices);
   if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
   ShapeRows r;
+  // One channel, the usual case, with its port look-ups settled at compile time.
+  if (channels == 1) {
+    ChannelRows<kLanes>(m, r, 0, voices, inPlace, ids, shape, SharedShapeValues(m, 0), sw);
+    return true;
+  }
   for (int32_t ch = 0; ch < channels; ++ch)
     ChannelRows<kLanes>(m, r, ch, voices, inPlace, ids, shape, SharedShapeValues(m, ch), sw);
   return true;
