@@ -388,6 +388,8 @@ bool StartSubsystems() {
     Report("QUARLE_AUDIO.init(): " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
     return false;
   }
+  // The system-message handler takes every playback report (and with it the graph).
+  QUARLE_AUDIO::PlaybackHandOver.store(true);
 
   // 29.
   Step(29);

@@ -17,7 +17,7 @@ using QUARLE_BASICS::Report;
 using platform::MutexGuard;
 
 int64_t AudioInitialised = 0;
-uint32_t StreamRate = kBaseStreamRate;
+std::atomic<uint32_t> StreamRate{kBaseStreamRate};
 int32_t SamplesPerMs = 48;
 int32_t CaptureFrames = 480;
 float CapturePollPeriod = 0.0f;
@@ -181,8 +181,24 @@ void SelectDefault(const DeviceSide& side, ALCenum defaultParam, uint32_t comman
 
 }  // namespace
 
+std::atomic<bool> PlaybackHandOver{false};
+std::atomic<bool> ForceOverload{false};
+namespace {
+std::atomic<uint32_t> g_playbackReportsPosted{0};
+std::atomic<uint32_t> g_playbackReportsTaken{0};
+}  // namespace
+
+void PlaybackReportTaken(uint32_t number) { g_playbackReportsTaken.store(number); }
+uint32_t LastPlaybackReport() { return g_playbackReportsPosted.load(); }
+
+bool RenderHandedOver() {
+  return !PlaybackHandOver.load() || g_playbackReportsTaken.load() == g_playbackReportsPosted.load();
+}
+
 void PostAudioReport(uint32_t type, double timeStamp) {
   CommandMessage msg{};
+  // Numbered before it can be taken.
+  if (type == kAudioPlaybackOn || type == kAudioPlaybackOff) msg.arg2 = g_playbackReportsPosted.fetch_add(1) + 1;
   msg.type = type;
   msg.timeStamp = timeStamp;
   QUARLE_BASICS::PostCommand(msg, kMainQueue, -1);
@@ -401,7 +417,7 @@ void CloseCaptureDevice(ALCdevice** captureDevice, int64_t* capturing) {
   CaptureOpen = 0;
 }
 
-double StartPlayback(ALuint source, int64_t* playing) {
+double StartPlayback(ALuint source, int64_t* playing, bool report) {
   AudioBackend& al = Backend();
   ALint state = 0;
   al.GetSourcei(source, AL_SOURCE_STATE, &state);
@@ -415,11 +431,11 @@ double StartPlayback(ALuint source, int64_t* playing) {
     return 0.0;
   }
   *playing = -1;
-  PostAudioReport(kAudioPlaybackOn, t);
+  if (report) PostAudioReport(kAudioPlaybackOn, t);
   return t;
 }
 
-void StopPlayback(ALuint source, int64_t* playing) {
+void StopPlayback(ALuint source, int64_t* playing, bool report) {
   AudioBackend& al = Backend();
   ALint state = 0;
   al.GetSourcei(source, AL_SOURCE_STATE, &state);
@@ -430,7 +446,7 @@ void StopPlayback(ALuint source, int64_t* playing) {
     if (e != AL_NO_ERROR) Report(LangText(95, "Error while stopping playback: ") + ErrorText(e), 2);
   }
   *playing = 0;
-  PostAudioReport(kAudioPlaybackOff, AudioNow());
+  if (report) PostAudioReport(kAudioPlaybackOff, AudioNow());
 }
 
 double StartCapture(ALCdevice** captureDevice, int64_t* capturing) {

@@ -56,7 +56,8 @@ enum AudioCode : uint32_t {
 
 // Flags are 64-bit words: -1 true, 0 false.
 extern int64_t AudioInitialised;
-extern uint32_t StreamRate;        // Hz: 48000 x k
+// Hz: 48000 x k; set by the audio thread, read by the load read-out.
+extern std::atomic<uint32_t> StreamRate;
 extern int32_t SamplesPerMs;       // frames per capture block, at least 48
 extern int32_t CaptureFrames;      // capture ring of the device, 10 x SamplesPerMs
 extern float CapturePollPeriod;    // s
@@ -120,9 +121,11 @@ void ClosePlaybackDevice(ALCdevice** device, ALCcontext** context, ALuint* sourc
 void OpenCaptureDevice(ALCdevice** captureDevice, int64_t* capturing);
 void CloseCaptureDevice(ALCdevice** captureDevice, int64_t* capturing);
 
-// Return the time mark of the start, 0.0 when nothing started.
-double StartPlayback(ALuint source, int64_t* playing);
-void StopPlayback(ALuint source, int64_t* playing);
+// Return the time mark of the start, 0.0 when nothing started. Without
+// report, no report 200 (201) is posted: a restart after an underrun is no
+// change of hands.
+double StartPlayback(ALuint source, int64_t* playing, bool report = true);
+void StopPlayback(ALuint source, int64_t* playing, bool report = true);
 double StartCapture(ALCdevice** captureDevice, int64_t* capturing);
 void StopCapture(ALCdevice** captureDevice, int64_t* capturing);
 
@@ -131,5 +134,22 @@ int32_t UnqueueProcessedBuffer(ALuint source, ALuint* buffers, int64_t* freeFlag
 
 // Posts a report with only the type and the time stamp set to queue 0.
 void PostAudioReport(uint32_t type, double timeStamp);
+
+// The module graph changes hands at reports 200 and 201: the interface owns it
+// from a stop report on, and hands it over again when it takes a start report.
+// Those reports are numbered (second u32 argument, from 1). A program whose
+// interface calls PlaybackReportTaken with the number of every report 200 and
+// 201 it took sets PlaybackHandOver; the audio thread then calls the render
+// callback only once the last such report it posted has been taken (the last
+// being a start), and streams silence meanwhile. A stop is reported only after
+// the last render call.
+extern std::atomic<bool> PlaybackHandOver;
+void PlaybackReportTaken(uint32_t number);
+// The number of the last report 200 or 201 posted.
+uint32_t LastPlaybackReport();
+// True while the render callback may be called.
+bool RenderHandedOver();
+// Test seam: the next playback pass counts as overloaded.
+extern std::atomic<bool> ForceOverload;
 
 }  // namespace QUARLE_AUDIO

@@ -103,13 +103,14 @@ class AudioThreadLoop {
 
  private:
   bool Start();
-  void StartStream(bool keepUnderrunCount);
+  void StartStream(bool keepUnderrunCount, bool report = true);
   // True when the command asks the thread to end.
   bool HandleCommand(CommandMessage& msg);
   void StartRecording(CommandMessage& msg);
   void StopRecording();
   void PlaybackPass();
   void Underrun(double now);
+  void Overload();
   void CapturePass();
   void StreamPass();
   void BufferFull();
@@ -161,7 +162,6 @@ class AudioThreadLoop {
   double loopMark_ = 0.0;
   double secondMark_ = 0.0;
   double lastUnderrun_ = 0.0;
-  double lastOverloadReport_ = -1.0e300;
   double lastBufferErrorReport_ = -1.0e300;
   bool activeInWindow_ = false;  // played or captured since the second mark
 
@@ -221,7 +221,7 @@ bool AudioThreadLoop::Start() {
   return true;
 }
 
-void AudioThreadLoop::StartStream(bool keepUnderrunCount) {
+void AudioThreadLoop::StartStream(bool keepUnderrunCount, bool report) {
   waiting_ = false;
   if (PlaybackOpen == -1) {
     AudioBackend& al = Backend();
@@ -235,7 +235,7 @@ void AudioThreadLoop::StartStream(bool keepUnderrunCount) {
       waiting_ = true;
     }
   }
-  double start = StartPlayback(source_, &playing_);
+  double start = StartPlayback(source_, &playing_, report);
   // 0.0 means nothing started: pace from now rather than from a null mark.
   playbackStart_ = start != 0.0 ? start : AudioNow();
   pending_ = 0;
@@ -381,10 +381,13 @@ void AudioThreadLoop::PlaybackPass() {
     ALint state = 0;
     al.GetSourcei(source_, AL_SOURCE_STATE, &state);
     if (state != AL_PLAYING) {
-      StopPlayback(source_, &playing_);
+      // Not reported yet: after an underrun the stream starts again and the
+      // graph stays with this thread.
+      StopPlayback(source_, &playing_, false);
       UnqueueProcessedBuffer(source_, buffers_, freeFlags_);
       lost = RefreshPlaybackDevices(device_);
       if (lost == -1) {
+        PostAudioReport(kAudioPlaybackOff, AudioNow());
         ClosePlaybackDevice(&device_, &context_, &source_, buffers_, freeFlags_, &playing_);
         SelectDefaultPlaybackDevice();
       } else {
@@ -393,15 +396,11 @@ void AudioThreadLoop::PlaybackPass() {
     }
   }
   if (lost != 0) return;
-  if (AudioLoad.load() >= 1.0f) {
-    // Overloaded: a stopped source is not restarted; the standing overload is
-    // told about once a second instead of at every pass.
-    if (ReportDue(lastOverloadReport_)) {
-      Report(LangText(80, "Playback: work overload!"), 1);
-      PostAudioReport(kAudioOverload, AudioNow());
-    }
+  if (ForceOverload.exchange(false) || AudioLoad.load() >= 1.0f) {
+    Overload();
   } else if (underrun) {
     Underrun(now);
+    if (playing_ == 0) PostAudioReport(kAudioPlaybackOff, AudioNow());  // it did not start again
   } else if (!settled_ && Elapsed(now, lastUnderrun_) > kSettleTime) {
     settled_ = true;
     CommandMessage msg{};
@@ -411,6 +410,22 @@ void AudioThreadLoop::PlaybackPass() {
     QUARLE_BASICS::PostCommand(msg, kMainQueue, -1);
     settledLength_ = StreamLength;
   }
+}
+
+// The stream stops before the overload is reported: the interface takes the
+// graph back (and disconnects the output) only when no render call can follow.
+// Play starts it again.
+void AudioThreadLoop::Overload() {
+  playbackWanted_ = false;
+  if (playing_ != 0)
+    StopPlayback(source_, &playing_);
+  else
+    PostAudioReport(kAudioPlaybackOff, AudioNow());  // stopped by an underrun, not yet told
+  AudioLoad.store(0.0f);
+  loadTime_ = 0.0;
+  loadCount_ = 0;
+  Report(LangText(80, "Playback: work overload!"), 1);
+  PostAudioReport(kAudioOverload, AudioNow());
 }
 
 void AudioThreadLoop::Underrun(double now) {
@@ -437,7 +452,7 @@ void AudioThreadLoop::Underrun(double now) {
       ClearStreamBuffers(&streamBuffer_, &streamBuffer16_);
       filled_ = 0;
     }
-    StartStream(settled_);
+    StartStream(settled_, false);
   }
 }
 
@@ -510,7 +525,10 @@ void AudioThreadLoop::StreamPass() {
   if (pending_ > 0) {
     int32_t count = static_cast<int32_t>(std::min<int64_t>(pending_, StreamLength - filled_));
     double t0 = AudioNow();
-    RenderCallback(&streamBuffer_, filled_, count);
+    if (RenderHandedOver())
+      RenderCallback(&streamBuffer_, filled_, count);
+    else  // the interface has not handed the graph over yet: silence
+      std::memset(streamBuffer_ + filled_, 0, static_cast<size_t>(count) * sizeof(float));
     double duration = Elapsed(AudioNow(), t0);
     platform::LoopWork(AudioLoopMeter, duration);
     busy_ = true;

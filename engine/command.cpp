@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "audio/audio.h"
 #include "basics/messages.h"
 #include "engine/catalog/catalog.h"
 #include "engine/globals.h"
@@ -56,14 +57,16 @@ std::atomic<uint32_t> g_holdTickets{0};
 std::atomic<uint32_t> g_holdWanted{0};    // 0: nothing asked
 std::atomic<uint32_t> g_holdParkedFor{0}; // 0: not parked
 
-void ParkWhileHeld() {
+// True when the render stopped waiting but the copy is still being taken.
+bool ParkWhileHeld() {
   const uint32_t wanted = g_holdWanted.load(std::memory_order_acquire);
-  if (wanted == 0) return;
+  if (wanted == 0) return false;
   g_holdParkedFor.store(wanted, std::memory_order_release);
   const double start = platform::HighResClock();
   while (g_holdWanted.load(std::memory_order_acquire) == wanted && platform::HighResClock() - start < FrameHoldLimit)
     std::this_thread::yield();
   g_holdParkedFor.store(0, std::memory_order_release);
+  return g_holdWanted.load(std::memory_order_acquire) == wanted;
 }
 
 constexpr int32_t kBacklogInitialCapacity = 16;
@@ -205,7 +208,10 @@ int32_t EngineCommandsQueued() { return Backlog.count.load(std::memory_order_acq
 int32_t WaitEngineCommandSlot() {
   if (PlaybackActive.load() == 0) return 0;
   double start = platform::HighResClock();
-  while (EngineCommandPending() && !Waited(start, CommandSlotWait)) std::this_thread::yield();
+  // A stream that stopped runs no frame before its stop report is taken (which
+  // runs what is pending): no use waiting for it.
+  while (EngineCommandPending() && !Waited(start, CommandSlotWait) && QUARLE_AUDIO::RenderHandedOver())
+    std::this_thread::yield();
   return 1;
 }
 
@@ -213,7 +219,8 @@ int32_t IsModuleLive(const ModuleRecord* m, uint64_t noWait) {
   if (PlaybackActive.load() == 0) return 0;
   if (noWait == 0) {
     double start = platform::HighResClock();
-    while (EngineCommandPending() && !Waited(start, ModuleLiveWait)) std::this_thread::yield();
+    while (EngineCommandPending() && !Waited(start, ModuleLiveWait) && QUARLE_AUDIO::RenderHandedOver())
+      std::this_thread::yield();
   }
   return ModuleInOrder(ProcessingOrder.load(std::memory_order_acquire), m) ? 1 : 0;
 }
@@ -373,7 +380,8 @@ void ApplyTuning() {
 }
 
 void ExecuteEngineCommand() {
-  ParkWhileHeld();
+  // A copy that outlasts the wait still sees no value or link change.
+  if (ParkWhileHeld()) return;
   TakeControllerMoves(true);
   if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
     RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
@@ -384,8 +392,29 @@ void ExecuteEngineCommand() {
   if (EngineCommand.State.load(std::memory_order_relaxed) == kCommandIdle) BacklogPopIntoSlot();
 }
 
+void RunPendingEngineCommands() {
+  // Bounded: the queue only shrinks here (posters take the direct path now),
+  // but a poster holding its lock may make a pop miss once.
+  for (int32_t guard = 0; guard < 1 << 20 && EngineCommandPending(); ++guard) {
+    if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
+      if (EngineCommand.Kind == kCommandUnlinkModule && EngineCommand.Module != nullptr) {
+        platform::MutexGuard lock(ModuleList.lock);
+        UnlinkModule(*EngineCommand.Module);
+      } else {
+        RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
+                   EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument);
+      }
+      UpdateProcessingOrder(EngineCommand.RebuildArgument);
+      ResetEngineCommand(EngineCommand);
+    }
+    BacklogPopIntoSlot();
+  }
+}
+
 bool HoldFrames() {
-  if (PlaybackActive.load() == 0 && RenderBusy.load() == 0) return true;
+  // Nothing renders: with playback off, or once the audio thread reported a
+  // stop this thread has not taken yet (it renders again only after that).
+  if ((PlaybackActive.load() == 0 || !QUARLE_AUDIO::RenderHandedOver()) && RenderBusy.load() == 0) return true;
   uint32_t ticket = g_holdTickets.fetch_add(1) + 1;
   if (ticket == 0) ticket = g_holdTickets.fetch_add(1) + 1;  // 0 means none
   g_holdWanted.store(ticket, std::memory_order_release);

@@ -89,6 +89,11 @@ void ApplyTuning();
 // queued command into it. Audio thread only; never waits on a lock.
 void ExecuteEngineCommand();
 
+// The interface's side once the render callback stopped for good (its stop
+// report): what it left posted or queued runs here, oldest first, before the
+// posters take the direct path.
+void RunPendingEngineCommands();
+
 // true when a pending command (posted or queued) names m.
 bool EngineCommandReferences(const ModuleRecord* m);
 

@@ -24,8 +24,11 @@ namespace {
 
 int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative, bool display);
 
-// Controller moves from the MIDI thread (one producer) for the owner of the
-// parameter values (one taker at a time, see TakeControllerMoves).
+// Controller moves from the MIDI thread, and values set on the interface
+// thread while playback runs, for the owner of the parameter values (one taker
+// at a time, see TakeControllerMoves). Producers take turns under a lock the
+// taker never touches.
+constexpr int64_t kMoveSetsValue = 1;  // relative word of a move that carries the value itself
 struct ControllerMove {
   ModuleRecord* module;
   int32_t p;
@@ -37,15 +40,19 @@ ControllerMove g_moves[kMoveSlots];
 std::atomic<uint32_t> g_moveHead{0};
 std::atomic<uint32_t> g_moveTail{0};
 std::mutex g_moveTaker;
+std::mutex g_moveProducer;
 std::atomic<bool> g_moveWoken{false};
 
 // A full queue drops the move like a lost message: the next one sets the
 // value again.
 void QueueControllerMove(ModuleRecord* module, int32_t p, float x, int64_t relative) {
-  const uint32_t tail = g_moveTail.load(std::memory_order_relaxed);
-  if (tail - g_moveHead.load(std::memory_order_acquire) >= kMoveSlots) return;
-  g_moves[tail % kMoveSlots] = ControllerMove{module, p, x, relative};
-  g_moveTail.store(tail + 1, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> guard(g_moveProducer);
+    const uint32_t tail = g_moveTail.load(std::memory_order_relaxed);
+    if (tail - g_moveHead.load(std::memory_order_acquire) >= kMoveSlots) return;
+    g_moves[tail % kMoveSlots] = ControllerMove{module, p, x, relative};
+    g_moveTail.store(tail + 1, std::memory_order_release);
+  }
   if (PlaybackActive.load() != 0) return;  // the next frame takes it
   if (!g_moveWoken.exchange(true) && (WakeInterfaceForControllers == nullptr || !WakeInterfaceForControllers()))
     g_moveWoken.store(false);
@@ -416,7 +423,23 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
 void ApplySelectedControllerMove(int32_t mode, int32_t param, float x, int64_t relative) {
   ModuleRecord* module = SelectedModule;
   const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
-  if (module != nullptr) ApplyControllerToParameter(module, p, x, relative);
+  if (module == nullptr) return;
+  // While playback runs the values are the render callback's: it takes the move.
+  if (PlaybackActive.load() != 0 && p >= 0 && p < module->ParamCount && p < kModuleParams) {
+    QueueControllerMove(module, p, x, relative != 0 ? -1 : 0);
+    return;
+  }
+  ApplyControllerToParameter(module, p, x, relative);
+}
+
+bool SetParamValueOrQueue(ModuleRecord& module, int32_t p, float value) {
+  if (p < 0 || p >= kModuleParams) return false;
+  if (PlaybackActive.load() == 0) {
+    ModuleSetParamValue(module, p, value);
+    return false;
+  }
+  QueueControllerMove(&module, p, value, kMoveSetsValue);
+  return true;
 }
 
 int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative) {
@@ -438,7 +461,10 @@ void TakeControllerMoves(bool onRender) {
     const ControllerMove& c = g_moves[head % kMoveSlots];
     // The field of the module page follows through MidiMoved on the video
     // thread; the render callback never waits for the field's lock.
-    MoveParameter(c.module, c.p, c.x, c.relative, !onRender);
+    if (c.relative == kMoveSetsValue)
+      ModuleSetParamValue(*c.module, c.p, c.x);
+    else
+      MoveParameter(c.module, c.p, c.x, c.relative, !onRender);
     g_moveHead.store(head + 1, std::memory_order_release);
   }
   g_moveTaker.unlock();

@@ -121,6 +121,9 @@ int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int
 // WakeInterfaceForControllers asks the interface thread to take it (which does
 // nothing while playback runs).
 void TakeControllerMoves(bool onRender);
+// A value set on the interface thread (the module page's editors): set at
+// once with playback off, else queued for the render callback (true).
+bool SetParamValueOrQueue(ModuleRecord& module, int32_t p, float value);
 // true while a move waits (its module must not be freed yet).
 bool ControllerMovesPending();
 // Installed by the program (posts to queue 0; false when it could not).

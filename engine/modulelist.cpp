@@ -214,7 +214,17 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
   // the interface thread adds and removes modules, so the position holds.
   ModuleRecord* m = ModuleRecordNew();
   if (m == nullptr) return -kErrAllocation;
-  if (ModuleDuplicate(*m, *source) != 0) {
+  // A listed module's links, channels and polyphony are the rebuild's while
+  // playback runs, and the copy enters itself in its sources' output tables:
+  // it is taken between two frames (as the save's copy is, and with the same
+  // fallback should the render not pause).
+  const bool hold = !fromType;
+  if (hold) HoldFrames();
+  const int32_t copied = ModuleDuplicate(*m, *source);
+  // A copy that failed half-way may already stand in its sources' tables.
+  if (copied != 0) UnlinkModule(*m);
+  if (hold) ReleaseFrames();
+  if (copied != 0) {
     ModuleRecordDelete(m);
     return -kErrAllocation;
   }
@@ -288,9 +298,12 @@ static void SwapBankEntries(KeyboardState** bank, platform::Mutex** voiceLocks, 
   if (a < 0 || b < 0 || a >= kKeyboardBankSize || b >= kKeyboardBankSize || a == b) return;
   platform::MutexLock(voiceLocks[a]);
   platform::MutexLock(voiceLocks[b]);
-  KeyboardState* tmp = bank[a];
-  bank[a] = bank[b];
-  bank[b] = tmp;
+  // The render callback reads the entries without these locks.
+  std::atomic_ref<KeyboardState*> first(bank[a]);
+  std::atomic_ref<KeyboardState*> second(bank[b]);
+  KeyboardState* tmp = first.load(std::memory_order_relaxed);
+  first.store(second.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  second.store(tmp, std::memory_order_relaxed);
   platform::MutexUnlock(voiceLocks[b]);
   platform::MutexUnlock(voiceLocks[a]);
 }
@@ -373,7 +386,8 @@ void RemoveModule(ModuleRecord* m) {
         ModuleRecord* e = ModuleList.entries[i];
         if (e == nullptr || e->Type != m->Type) continue;
         renumbered.push_back(Retitle{e, e->InstanceNumber});
-        e->InstanceNumber = number++;
+        // A keyboard's processing reads its number to find its bank entry.
+        std::atomic_ref<int32_t>(e->InstanceNumber).store(number++, std::memory_order_relaxed);
       }
     }
   }
@@ -483,6 +497,11 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
   // array is sized by the list) is treated like an excluded one.
   if (m->OrderExcluded == 0 && n >= capacity) m->OrderExcluded = -1;
   if (m->OrderExcluded != 0) {
+    // A module reading this one on its lead port copies these links: links of
+    // an older rebuild may name a module removed since.
+    m->TriggerLink = nullptr;
+    m->VoiceFlagLink = nullptr;
+    m->ThirdLink = nullptr;
     if (power == 0)
       ModuleResetVoices(*m);
     else

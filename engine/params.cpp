@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/module.h"
+#include "engine/midimap.h"
 #include "engine/modulelist.h"
 
 namespace Tarvelo {
@@ -162,7 +163,7 @@ int32_t OnParamValueChange(float* value) {
   if (p.IntegerFlag != 0) x = std::floor(x + 0.5f);
   switch (ParamEditMode) {
     case 0:
-      ModuleSetParamValue(*m, index, x);
+      SetParamValueOrQueue(*m, index, x);
       break;
     case 1:
       if (x > p.RangeHigh) x = p.RangeHigh;

@@ -33,17 +33,19 @@ inline void TakeKeyboardChanges() {
   if (posted == KeyboardPendingSeen && ++FramesSinceKeyboardSweep < 1024) return;
   KeyboardPendingSeen = posted;
   FramesSinceKeyboardSweep = 0;
+  // Removing a keyboard may swap two bank entries under their voices locks:
+  // an entry is peeked at without the lock and read again under it.
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-    KeyboardState* kb = KeyboardStates[k];
+    const KeyboardState* kb = KbLoad(KeyboardStates[k]);
     if (kb != nullptr && KbLoad(kb->Pending) != kPendingTaken) {
       platform::MutexLock(KeyboardVoiceLocks[k]);
-      VoiceListRebuild(*kb, KeyboardKeyLocks[k]);
+      VoiceListRebuild(*KeyboardStates[k], KeyboardKeyLocks[k]);
       platform::MutexUnlock(KeyboardVoiceLocks[k]);
     }
-    KeyboardState* ob = OctaveBoardStates[k];
+    const KeyboardState* ob = KbLoad(OctaveBoardStates[k]);
     if (ob != nullptr && KbLoad(ob->Pending) != kPendingTaken) {
       platform::MutexLock(OctaveBoardVoiceLocks[k]);
-      VoiceListRebuild(*ob, OctaveBoardKeyLocks[k]);
+      VoiceListRebuild(*OctaveBoardStates[k], OctaveBoardKeyLocks[k]);
       platform::MutexUnlock(OctaveBoardVoiceLocks[k]);
     }
   }

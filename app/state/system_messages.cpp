@@ -180,6 +180,8 @@ void StorePowerEntry(CommandMessage& msg) {
   msg.word2 = 0;
 }
 
+// Reported after the stream stopped and after its stop report, so the graph is
+// the interface's already.
 void OutputLost() {
   PlaybackActive.store(0);
   StateSetControlOn(StateControlId(kSlotPlayPower), 0);
@@ -225,13 +227,20 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
       break;
     case QUARLE_AUDIO::kAudioPlaybackOn:
     case QUARLE_AUDIO::kAudioPlaybackOff: {
-      // A command posted while playback ran is executed before posters take the direct path.
-      WaitEngineCommandSlot();
       const int64_t on = msg->type == QUARLE_AUDIO::kAudioPlaybackOn ? -1 : 0;
-      PlaybackActive.store(on);
+      if (on != 0) {
+        PlaybackActive.store(on);
+      } else {
+        // The audio thread reports a stop after its last render call and calls
+        // the render no more until this report is taken: the graph is ours, and
+        // what the render left behind (commands, controller moves) runs here
+        // before posters take the direct path.
+        PlaybackActive.store(0);
+        RunPendingEngineCommands();
+        TakeControllerMoves(false);
+      }
       StateSetControlOn(StateControlId(kSlotPlayPower), on);
-      // Moves the render callback left behind are the interface's now.
-      if (on == 0) TakeControllerMoves(false);
+      QUARLE_AUDIO::PlaybackReportTaken(msg->arg2);
       break;
     }
     case QUARLE_AUDIO::kAudioCaptureOn:

@@ -18,10 +18,11 @@ struct Board {
 // Instance n plays bank entry n - 1; a module without a valid instance has no
 // state and publishes nothing.
 inline Board BoardOf(const ModuleRecord& m, bool octave) {
-  const int32_t k = m.InstanceNumber - 1;
+  const int32_t k = KbLoad(m.InstanceNumber) - 1;
   if (static_cast<uint32_t>(k) >= static_cast<uint32_t>(kKeyboardBankSize)) return Board{nullptr, nullptr};
-  return octave ? Board{OctaveBoardStates[k], OctaveBoardVoiceLocks[k]}
-                : Board{KeyboardStates[k], KeyboardVoiceLocks[k]};
+  // Removing a keyboard may swap two entries meanwhile (under their locks).
+  return octave ? Board{KbLoad(OctaveBoardStates[k]), OctaveBoardVoiceLocks[k]}
+                : Board{KbLoad(KeyboardStates[k]), KeyboardVoiceLocks[k]};
 }
 
 inline bool ValidVoice(int32_t s) { return static_cast<uint32_t>(s) < static_cast<uint32_t>(kVoicesUsed); }

@@ -419,7 +419,9 @@ TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
 
 // Underruns lengthen the buffer by 1 ms until the stream settles; a settled
 // stream warns on repeated underruns and grows again after the third; command
-// 206 unsettles it and command 210 restores the settled length.
+// 206 unsettles it and command 210 restores the settled length. The restart
+// after an underrun is no stop: nothing is reported, the graph stays with the
+// audio thread.
 TEST(AudioThread, UnderrunsSettlingAndBufferLength) {
   audiotest::InFreshProcess([] {
     auto setup = ConfigureOpenAl();
@@ -433,21 +435,24 @@ TEST(AudioThread, UnderrunsSettlingAndBufferLength) {
 
     fake.ForceUnderruns(1);
     ASSERT_TRUE(WaitForLength(log, 1056, 2.0));  // one underrun: 10 ms + 1 ms
-    EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 2);
-    EXPECT_EQ(log.Count(QA::kAudioPlaybackOff), 1);
+    EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 1);
+    EXPECT_EQ(log.Count(QA::kAudioPlaybackOff), 0);
     ASSERT_TRUE(WaitForSettled(log, 1, 1056.0f, 3.0));
 
-    auto underrunAndWait = [&](int32_t starts) {
+    // Taken, then two more buffers: the stream runs again.
+    auto underrunAndWait = [&] {
       fake.ForceUnderruns(1);
-      ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, starts, 2.0));
+      for (int i = 0; i < 400 && fake.PendingUnderruns() != 0; ++i) Sleep(0.005);
+      ASSERT_EQ(fake.PendingUnderruns(), 0);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, log.Count(QA::kAudioStreamBuffer) + 2, 2.0));
     };
-    underrunAndWait(3);  // settled: forgiven
+    underrunAndWait();  // settled: forgiven
     EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 0);
-    underrunAndWait(4);
+    underrunAndWait();
     EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 1);
     auto before = Lengths(log.Reports());
     for (int32_t n : before) EXPECT_LE(n, 1056);
-    underrunAndWait(5);  // the third unsettles the stream: it grows again
+    underrunAndWait();  // the third unsettles the stream: it grows again
     EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 2);
     ASSERT_TRUE(WaitForLength(log, 1152, 2.0));
     ASSERT_TRUE(WaitForSettled(log, 2, 1152.0f, 3.0));
@@ -463,7 +468,9 @@ TEST(AudioThread, UnderrunsSettlingAndBufferLength) {
         },
         2.0));
     PostAudio(QA::kAudioPlaybackOff);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 7, 2.0));
+    // Stops by command 206, by command 210 and by command 201.
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 3, 2.0));
+    EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 3);
     EXPECT_EQ(fake.PendingUnderruns(), 0);
     StopStreaming(handle, log);
     audiotest::RemoveTree(setup.dir);
@@ -513,12 +520,14 @@ TEST(AudioThread, LostDeviceIsClosedAndCanBeChosenAgain) {
   });
 }
 
-// A render load at or above 1.0 is told about once a second, not at every pass.
-TEST(AudioThread, OverloadIsReportedAboutOnceASecond) {
+// A render load at or above 1.0 stops the stream before it is reported: the
+// stop report comes first, the render callback is called no more, and the
+// next start (Play) streams again.
+TEST(AudioThread, OverloadStopsTheStreamBeforeItIsReported) {
   audiotest::InFreshProcess([] {
     auto setup = ConfigureOpenAl();
     // The thread's clock runs 8 times fast, so a render call of 1.6 ms real per
-    // 10 ms buffer measures as a load of 1.28 while the source keeps playing.
+    // 10 ms buffer measures as a load of 1.28.
     audiotest::UseFastClock(8.0);
     g_renderSleepUs.store(1600);
     ReportLog log;
@@ -526,16 +535,69 @@ TEST(AudioThread, OverloadIsReportedAboutOnceASecond) {
     StartStreaming(handle, log, &SineRender, nullptr, 10);
     PostAudio(QA::kAudioPlaybackOn);
     ASSERT_TRUE(log.WaitForCount(QA::kAudioOverload, 1, 3.0));
-    double start = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    Sleep(0.75);
+    const int64_t rendered = g_frames.load();
     g_renderSleepUs.store(0);
+    Sleep(0.3);
+    EXPECT_EQ(g_frames.load(), rendered);  // the render callback is left alone
+    EXPECT_EQ(log.Count(QA::kAudioOverload), 1);
+    EXPECT_EQ(log.CountMessages("Playback: work overload!"), 1);
+    auto stopAndOverload = [&] {
+      std::vector<uint32_t> order;
+      for (const auto& r : log.Reports())
+        if (r.type == QA::kAudioPlaybackOff || r.type == QA::kAudioOverload) order.push_back(r.type);
+      return order;
+    };
+    EXPECT_EQ(stopAndOverload(), (std::vector<uint32_t>{QA::kAudioPlaybackOff, QA::kAudioOverload}));
+
+    // Play again: it streams (the load measured before is forgotten).
+    PostAudio(QA::kAudioPlaybackOn);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 2, 2.0));
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, log.Count(QA::kAudioStreamBuffer) + 20, 3.0));
+    EXPECT_GT(g_frames.load(), rendered);
+    EXPECT_EQ(log.Count(QA::kAudioOverload), 1);
+
+    // The test seam forces one.
+    QA::ForceOverload.store(true);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioOverload, 2, 2.0));
+    EXPECT_EQ(stopAndOverload(), (std::vector<uint32_t>{QA::kAudioPlaybackOff, QA::kAudioOverload,
+                                                        QA::kAudioPlaybackOff, QA::kAudioOverload}));
+    StopStreaming(handle, log);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+// With the hand-over in force the render callback is called only once the
+// interface has taken every start and stop report: silence streams meanwhile.
+TEST(AudioThread, RenderWaitsUntilTheInterfaceTookThePlaybackReports) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl();
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, log, &SineRender, nullptr, 10);
+    QA::PlaybackHandOver.store(true);
+    PostAudio(QA::kAudioPlaybackOn);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, 10, 2.0));  // streaming silence
+    EXPECT_EQ(g_frames.load(), 0);
+    ASSERT_EQ(QA::LastPlaybackReport(), 1u);
+    QA::PlaybackReportTaken(1);
+    for (int i = 0; i < 400 && g_frames.load() == 0; ++i) Sleep(0.005);
+    EXPECT_GT(g_frames.load(), 0);
+    // A buffer-length change stops and starts: silence until both are taken.
+    PostAudio(QA::kAudioBufferLength, 12.0f);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 2, 2.0));
+    const int64_t rendered = g_frames.load();
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, log.Count(QA::kAudioStreamBuffer) + 10, 2.0));
+    EXPECT_EQ(g_frames.load(), rendered);
+    ASSERT_EQ(QA::LastPlaybackReport(), 3u);
+    QA::PlaybackReportTaken(2);
+    Sleep(0.1);
+    EXPECT_EQ(g_frames.load(), rendered);  // the start is not taken yet
+    QA::PlaybackReportTaken(3);
+    for (int i = 0; i < 400 && g_frames.load() == rendered; ++i) Sleep(0.005);
+    EXPECT_GT(g_frames.load(), rendered);
     PostAudio(QA::kAudioPlaybackOff);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 1, 2.0));
-    double seconds = (std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count() - start) * 8.0;
-    int32_t reports = log.Count(QA::kAudioOverload);
-    EXPECT_GE(reports, 3);
-    EXPECT_LE(reports, static_cast<int32_t>(seconds) + 2);
-    EXPECT_EQ(log.CountMessages("Playback: work overload!"), reports);
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOff, 2, 2.0));
     StopStreaming(handle, log);
     audiotest::RemoveTree(setup.dir);
   });
@@ -569,7 +631,10 @@ TEST(AudioThread, AClockFarAheadKeepsTheStreamFlowing) {
     EXPECT_GT(delays, 0);
     auto reports = log.Reports();
     auto lengths = Lengths(reports);
-    EXPECT_GT(lengths.size(), 80u);  // about 100 buffers in a second
+    // Such a clock also measures the render as overloaded once the load is
+    // first taken, after half a second of sound: the stream stops there.
+    EXPECT_EQ(log.Count(QA::kAudioOverload), 1);
+    EXPECT_GT(lengths.size(), 40u);  // about 50 buffers in half a second
     std::vector<float> stream;
     for (const auto& r : reports) stream.insert(stream.end(), r.block.begin(), r.block.end());
     EXPECT_NEAR(audiotest::ZeroCrossingFrequency(stream, 0, 48000), 440.0, 0.5);

@@ -4,6 +4,7 @@
 #include <limits>
 #include <thread>
 
+#include "engine/midimap.h"
 #include "engine/tuning.h"
 #include "module_fixture.h"
 
@@ -261,6 +262,46 @@ TEST_F(CommandTest, FramesHoldForACopyAndAStalledEngineIsNotWaitedForLong) {
   PlaybackActive = 0;
   EXPECT_TRUE(HoldFrames());   // nothing renders: nothing to wait for
   ReleaseFrames();
+}
+
+// A copy that takes longer than the render waits for it (a slow machine, a
+// sanitizer) still sees no value or link change: the frames the render plays
+// meanwhile take no controller move and no command.
+TEST_F(CommandTest, FramesPlayedDuringALongHoldChangeNothingACopyReads) {
+  ModuleRecord* m = Add(kAddition);
+  PlaybackActive = -1;
+  const double limit = FrameHoldLimit;
+  FrameHoldLimit = 0.002;
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> frames{0};
+  std::thread render([&] {
+    while (!stop.load()) {
+      RenderBusy = 1;
+      ExecuteEngineCommand();
+      frames.fetch_add(1);
+      RenderBusy = 0;
+      std::this_thread::yield();
+    }
+  });
+  const float initial = m->Params[0].Value;
+  ASSERT_NE(initial, 0.125f);
+  ASSERT_TRUE(HoldFrames());
+  SetParamValueOrQueue(*m, 0, 0.125f);
+  PostLinkInput(m, 1, m, m->Type);
+  const int64_t before = frames.load();
+  while (frames.load() < before + 5) std::this_thread::yield();  // past the wait, several times
+  const float value = m->Params[0].Value;
+  ModuleRecord* const source = m->PortSources[1];
+  ReleaseFrames();
+  while (EngineCommandPending() || ControllerMovesPending()) std::this_thread::yield();
+  stop = true;
+  render.join();
+  FrameHoldLimit = limit;
+  PlaybackActive = 0;
+  EXPECT_EQ(value, initial);
+  EXPECT_EQ(source, m->PortValueModules[1]);
+  EXPECT_EQ(m->Params[0].Value, 0.125f);  // taken once released
+  EXPECT_EQ(m->PortSources[1], m);
 }
 
 }  // namespace

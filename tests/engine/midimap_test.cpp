@@ -15,6 +15,7 @@
 #include "basics/queues.h"
 #include "engine/catalog/catalog.h"
 #include "engine/filerecord.h"
+#include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "engine/ui_hooks.h"
 #include "platform/files.h"
@@ -274,6 +275,36 @@ TEST_F(MidiMapTest, SelectionBoundMovesOffTheInterfaceThreadWaitForIt) {
   ApplySelectedControllerMove(static_cast<int32_t>(m.arg1), static_cast<int32_t>(m.arg2), m.single1,
                               m.arg3 != 0 ? -1 : 0);
   EXPECT_FLOAT_EQ(a->Params[0].Value, 10.0f);
+}
+
+// While playback runs the parameter values are the render callback's: a move
+// bound to the selection and a value typed on the module page wait in the
+// controller-move queue for the next frame, which sets the value and its
+// level/frequency pair in one write.
+TEST_F(MidiMapTest, InterfaceMovesWhilePlayingWaitForTheNextFrame) {
+  SelectedModule = a;
+  ModuleSetParamValue(*a, 1, 2.0f);
+  PlaybackActive = -1;
+  ApplySelectedControllerMove(kMidiParamOfSelected, 1, 1.0f, 0);  // to the range's top
+  EXPECT_FLOAT_EQ(a->Params[1].Value, 2.0f);
+  EXPECT_TRUE(SetParamValueOrQueue(*a, 2, 7.5f));
+  EXPECT_FLOAT_EQ(a->Params[2].Value, 0.0f);
+  EXPECT_TRUE(ControllerMovesPending());
+  TakeControllerMoves(false);  // the interface may not take them while playing
+  EXPECT_FLOAT_EQ(a->Params[1].Value, 2.0f);
+  TakeControllerMoves(true);
+  PlaybackActive = 0;
+  EXPECT_FALSE(ControllerMovesPending());
+  EXPECT_FLOAT_EQ(a->Params[1].Value, 10.0f);
+  EXPECT_FLOAT_EQ(a->Params[2].Value, 7.5f);
+  const OutputElement o = a->PortValueModules[2]->Outputs[0][0];
+  EXPECT_FLOAT_EQ(o.Level, 7.5f);
+  EXPECT_FLOAT_EQ(o.Frequency, 7.5f);
+  // Playback off: set at once.
+  EXPECT_FALSE(SetParamValueOrQueue(*a, 2, 1.5f));
+  EXPECT_FLOAT_EQ(a->Params[2].Value, 1.5f);
+  ApplySelectedControllerMove(kMidiParamOfSelected, 1, 0.0f, 0);
+  EXPECT_FLOAT_EQ(a->Params[1].Value, 0.0f);
 }
 
 TEST_F(MidiMapTest, RefusedBindingsAndWhatIsCleared) {

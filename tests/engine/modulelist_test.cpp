@@ -239,6 +239,31 @@ TEST_F(ModuleListTest, VoiceOwnersAndPerVoiceFlagsPropagate) {
   EXPECT_EQ(osc->TriggerOwner, osc);
 }
 
+// A module left out of the order must not keep the trigger links of an older
+// rebuild: the module reading it on its lead port would copy them, and once the
+// module they point to is removed the next rebuild reads freed memory.
+TEST_F(ModuleListTest, ExcludedModulesDropTheirTriggerLinks) {
+  constexpr int32_t kMergeStereo = 20;
+  ModuleRecord* kb = Add(kKeyboard);
+  ModuleRecord* merge = Add(kMergeStereo);
+  ModuleRecord* smp = Add(kTypeSample);
+  Link(merge, merge->VoiceMapSourcePort, kb);
+  Link(smp, smp->VoiceMapSourcePort, merge);
+  for (ModuleRecord* m : {kb, merge, smp}) m->ModuleSwitches[kSwitchPerVoice] = -1;
+  RequestGraphRebuild(0, 0, smp);
+  ASSERT_EQ(merge->TriggerLink, kb);
+  merge->ModuleSwitches[kSwitchPower] = 0;
+  UpdateProcessingOrder(0);
+  EXPECT_EQ(merge->TriggerLink, nullptr);
+  EXPECT_EQ(merge->VoiceFlagLink, nullptr);
+  EXPECT_EQ(smp->TriggerLink, nullptr);
+  RemoveModule(kb);
+  ASSERT_EQ(RemovedModuleList.count, 0);  // freed at once with playback off
+  UpdateProcessingOrder(0);               // read the freed keyboard before
+  EXPECT_EQ(smp->TriggerOwner, smp);
+  EXPECT_EQ(OrderEntries(), (std::vector<ModuleRecord*>{smp}));
+}
+
 // With playback on, a removed module waits until the rebuild that dropped it
 // is in place and the audio thread has finished a frame since.
 TEST_F(ModuleListTest, RemovedModuleWaitsForFrameBoundary) {
@@ -327,6 +352,60 @@ TEST_F(ModuleListTest, RemovalsWhileRendering) {
   EXPECT_EQ(ReclaimRemovedModules(), 0);
   EXPECT_EQ(ModuleList.count, 61);
   EXPECT_EQ(changedInFrame.load(), 0);
+}
+
+// Copying a linked module while playback runs: the copy reads what the rebuild
+// on the audio thread writes (channels, polyphony, per-voice output) and
+// enters itself in its source's output table, which that rebuild walks. Taken
+// between two frames, ThreadSanitizer sees no race and every copy is in the
+// source's table.
+TEST_F(ModuleListTest, CopiesOfLinkedModulesWhileRendering) {
+  ModuleRecord* kb = Add(kKeyboard);
+  ModuleRecord* out = Add(kAddition);
+  ModuleRecord* r = Add(kRectifier);
+  Link(r, 0, kb);
+  Link(out, 0, r);
+  r->ModuleSwitches[kSwitchPerVoice] = -1;
+  RequestGraphRebuild(0, 0, out);
+  std::atomic<bool> stop{false};
+  PlaybackActive = -1;
+  std::thread render([&] {
+    float sink = 0.0f;
+    while (!stop.load()) {
+      RenderBusy = 1;
+      for (int32_t f = 0; f < 8; ++f) {
+        ExecuteEngineCommand();
+        UpdateProcessingOrderOnRender(0);  // writes what a copy reads
+        const ProcessingOrderBlock* order = ProcessingOrder.load();
+        for (int32_t i = order->Count - 1; i >= 0; --i) {
+          ModuleRecord* m = order->Entries[i];
+          for (int32_t t = 0; t < m->OutputCount; ++t) sink += m->OutputTargets[t] != nullptr ? 1.0f : 0.0f;
+          m->Outputs[0][0].Level = sink * 0.0f;
+        }
+        FrameCounter.fetch_add(1);
+      }
+      RenderBusy = 0;
+      std::this_thread::yield();
+    }
+  });
+  std::vector<ModuleRecord*> copies;
+  for (int32_t i = 0; i < 30; ++i) {
+    ModuleRecord* c = nullptr;
+    ASSERT_GE(AddModule(r->ListIndex, false, &c), 0);
+    copies.push_back(c);
+    PostLinkInput(out, 1, c, out->Type);
+  }
+  while (EngineCommandPending()) std::this_thread::yield();
+  stop = true;
+  render.join();
+  PlaybackActive = 0;
+  for (ModuleRecord* c : copies) {
+    EXPECT_EQ(c->PortSources[0], kb);
+    int32_t entries = 0;
+    for (int32_t t = 0; t < kb->OutputCount; ++t) entries += kb->OutputTargets[t] == c ? 1 : 0;
+    EXPECT_EQ(entries, 1);
+  }
+  EXPECT_EQ(out->PortSources[1], copies.back());
 }
 
 }  // namespace

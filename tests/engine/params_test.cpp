@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "engine/globals.h"
+#include "engine/midimap.h"
 #include "engine/module.h"
 #include "engine/modulelist.h"
 #include "engine/params.h"
@@ -129,6 +131,21 @@ TEST_F(ValueChangeFixture, ValueIsClampedScaledAndApplied) {
   shown = 3.0f;  // 1.5 rounds to 2 -> shown 4
   EXPECT_EQ(OnParamValueChange(&shown), 1);
   EXPECT_EQ(shown, 4.0f);
+}
+
+// A value typed while playback runs reaches the module at the next frame,
+// not from the interface thread while a frame may be reading it.
+TEST_F(ValueChangeFixture, ValueTypedWhilePlayingWaitsForTheRender) {
+  m->Params[0].Value = 1.0f;
+  PlaybackActive = -1;
+  float shown = 6.0f;
+  EXPECT_EQ(OnParamValueChange(&shown), 0);
+  EXPECT_EQ(shown, 6.0f);  // the field shows what will be set
+  EXPECT_EQ(m->Params[0].Value, 1.0f);
+  TakeControllerMoves(true);
+  PlaybackActive = 0;
+  EXPECT_EQ(m->Params[0].Value, 3.0f);
+  EXPECT_EQ(m->PortValueModules[0]->Outputs[0][0].Level, 3.0f);
 }
 
 TEST_F(ValueChangeFixture, RangeEdits) {

@@ -1037,6 +1037,13 @@ TEST_F(SynthFileTest, PlayingWhileAMidiDeviceSendsAndTheInterfaceLoadsAndSaves) 
     if (SaveSession(Home("SYNTHS"), "stress_b.tarvelo") != 0) ++failures;
     if (LoadSynth(Home("SYNTHS"), round % 2 ? "stress_b.tarvelo" : "stress_a.tarvelo") != 0) ++failures;
     TakeControllerMoves(false);  // does nothing while playing: the render callback takes them
+    // A copy of a linked module joins its source's output table while frames run.
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      if (ModuleList.entries[i]->Type != kTypeOscillator) continue;
+      ModuleRecord* copy = nullptr;
+      if (AddModule(i, false, &copy) < 0 || copy->PortSources[0] != ModuleList.entries[i]->PortSources[0]) ++failures;
+      break;
+    }
   }
   const int64_t before = blocks.load();
   while (blocks.load() < before + 3) platform::SleepMs(1);

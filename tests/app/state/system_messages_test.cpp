@@ -20,6 +20,7 @@
 #include "app/state/history.h"
 #include "app/state/settings.h"
 #include "app/state/ui_hooks.h"
+#include "audio/audio.h"
 #include "basics/console.h"
 #include "basics/errors.h"
 #include "basics/program.h"
@@ -29,6 +30,7 @@
 #include "platform/display.h"
 #include "platform/paths.h"
 #include "platform/screen.h"
+#include "platform/threads.h"
 #include "visuals/control_table.h"
 #include "visuals/visuals.h"
 
@@ -209,6 +211,48 @@ TEST_F(SystemMessageTest, OutputLostRemovesTheOutputModule) {
   EXPECT_EQ(GetActionLine(0), "0- Disconnect " + QUARLE_BASICS::DynZStringGet(osc->ShortName) + " 1 from synth.");
   Handle(Message(213));  // no output module left: nothing more to record
   EXPECT_EQ(ActionHistory.count, 1);
+}
+
+// The stop report comes after the audio thread's last render call: the
+// interface takes the graph at once, running what the render left in the
+// mailbox (it waited seconds for frames that would not come, and left the
+// command to run behind later direct changes), and acknowledges each playback
+// report so the audio thread renders again only once the start is taken.
+TEST_F(SystemMessageTest, StopReportTakesTheGraphWithWhatTheRenderLeft) {
+  // Reports as the audio thread numbers them.
+  auto report = [](uint32_t type) {
+    QUARLE_AUDIO::PostAudioReport(type, 0.0);
+    CommandMessage m = Message(type);
+    m.arg2 = QUARLE_AUDIO::LastPlaybackReport();
+    return m;
+  };
+  ModuleRecord* out = Add(kTypeOscillator);
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  SynthOutputModule = out;
+  UpdateProcessingOrder(0);
+  QUARLE_AUDIO::PlaybackHandOver = true;
+  const CommandMessage started = report(200);
+  EXPECT_FALSE(QUARLE_AUDIO::RenderHandedOver());  // started, not yet taken
+  Handle(started);
+  EXPECT_TRUE(QUARLE_AUDIO::RenderHandedOver());
+  EXPECT_EQ(PlaybackActive.load(), -1);
+  PostLinkInput(out, 0, kb, out->Type);  // playing: posted for the next frame
+  ASSERT_TRUE(EngineCommandPending());
+  EXPECT_EQ(out->PortSources[0], out->PortValueModules[0]);
+
+  const CommandMessage stopped = report(201);  // after the last render call
+  EXPECT_FALSE(QUARLE_AUDIO::RenderHandedOver());
+  CommandSlotWait = 30.0;
+  const double start = platform::HighResClock();
+  Handle(stopped);
+  EXPECT_LT(platform::HighResClock() - start, 5.0);
+  CommandSlotWait = 3.0;
+  EXPECT_EQ(PlaybackActive.load(), 0);
+  EXPECT_FALSE(EngineCommandPending());
+  EXPECT_EQ(out->PortSources[0], kb);
+  EXPECT_EQ(ProcessingOrder.load()->Count, 2);
+  EXPECT_TRUE(QUARLE_AUDIO::RenderHandedOver());
+  QUARLE_AUDIO::PlaybackHandOver = false;
 }
 
 TEST_F(SystemMessageTest, ZoomLanguageAndScreenModeWaitForARestart) {
