@@ -177,6 +177,7 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
 
   if (live) {
     // Each port reads its own value again, or the template's when global.
+    ModuleForgetSteadyPorts(T);
     for (int32_t p = 0; p < n && p < kPortValueSlots; ++p) {
       ModuleParam& q = T.Params[p];
       ModuleRecord* current = T.PortSources[p];
@@ -278,6 +279,7 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& r, ModuleRecord* module, int3
 
   ModuleRecord& templ = TemplateOf(m);
   const int32_t ports = ClampInt(m.PortCount, 0, ParamsInUse(m));
+  ModuleForgetSteadyPorts(m);
   for (int32_t p = 0; p < ports && p < kPortValueSlots; ++p) {
     int32_t i = r.PortSources[p];
     // An index that names no listed module leaves the port unlinked.

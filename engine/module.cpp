@@ -117,6 +117,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   std::memset(dst.OutputTargetPorts, 0, sizeof(dst.OutputTargetPorts));
   dst.OutputCount = 0;
 
+  ModuleForgetSteadyPorts(dst);
   for (int32_t p = 0; p < kPortValueSlots; ++p) {
     ModuleParam& param = dst.Params[p];
     ModuleParamCopy(param, src.Params[p]);
@@ -353,6 +354,7 @@ void ModuleDisconnectOutput(ModuleRecord& source, ModuleRecord* target, int32_t 
 // The port reads its value again: the template's value module when global,
 // else its own.
 static void FallBack(ModuleRecord& m, int32_t port, ModuleRecord& templ) {
+  ModuleForgetSteadyPorts(m);
   ModuleParam& param = m.Params[port];
   ModuleRecord* shared = templ.PortValueModules[port];
   if (param.Global != 0 && shared != nullptr) {
@@ -383,6 +385,7 @@ int32_t ModuleLinkInput(ModuleRecord& m, int32_t port, ModuleRecord* source, Mod
   } else if (ModuleConnectOutput(*source, &m, port) != 0) {
     if (current != nullptr && current->Role == kRoleLive) ModuleDisconnectOutput(*current, &m, port);
     if (param.PortLinkState == kPortGlobal) ModuleDisconnectOutput(*templ, &m, port);
+    ModuleForgetSteadyPorts(m);
     m.PortSources[port] = source;
     param.PortLinkState = source == &m ? kPortSelfLinked : kPortLinked;
     result = kLinkConnected;
@@ -390,6 +393,18 @@ int32_t ModuleLinkInput(ModuleRecord& m, int32_t port, ModuleRecord* source, Mod
   param.VoiceMapRow = 0;
   CablesDirty = -1;
   return result;
+}
+
+void ModuleChooseSteadyPorts(ModuleRecord& m) {
+  const int32_t ports = m.PortCount < kModuleParams ? m.PortCount : kModuleParams;
+  uint64_t steady = 0;
+  for (int32_t p = 0; p < ports; ++p) {
+    const ModuleRecord* s = m.PortSources[p];
+    if (s != nullptr && s != &m && (s->Role == kRoleLivePortValue || s->Role == kRoleTemplatePortValue) &&
+        s->ActiveVoices == 1 && s->PerVoiceOutput == 0 && m.Params[p].VoiceMapRow == 0)
+      steady |= uint64_t{1} << p;
+  }
+  std::atomic_ref<uint64_t>(m.SteadyPorts).store(steady, std::memory_order_relaxed);
 }
 
 int32_t ClassifyPortBinding(const ModuleRecord& m, int32_t port, const ModuleRecord* source,

@@ -212,6 +212,10 @@ struct ModuleRecord {
   ModuleRecord* OutputTargets[kOutputTargetSlots];  // null = free entry
   int32_t OutputTargetPorts[kOutputTargetSlots];
   int32_t OutputCount;                  // entries in use, at most 256
+  // Ports the render loop need not look at each frame (bit p for port p):
+  // chosen when the processing order is rebuilt, cleared when a port's
+  // source changes (ModuleSteadyPorts).
+  uint64_t SteadyPorts;
 };
 
 // Construction, destruction, copy.
@@ -234,6 +238,18 @@ void ModuleClearWorkBuffers(ModuleRecord& m);
 // Floats from one voice's work buffer to the next: the size rounded up to
 // whole 64-byte lines.
 constexpr int64_t WorkBufferStride(int64_t size) { return size > 0 ? (size + 15) / 16 * 16 : 16; }
+// Steady ports: a port that reads a value module with one voice and no
+// per-voice output, whose voice-map row is already 0. Its row stays 0 and it
+// never stops the module, so the render loop skips it until its source
+// changes. Chosen on the thread that owns the processing order, after every
+// link change; every change of a port's source forgets them first.
+void ModuleChooseSteadyPorts(ModuleRecord& m);
+inline void ModuleForgetSteadyPorts(ModuleRecord& m) {
+  std::atomic_ref<uint64_t>(m.SteadyPorts).store(0, std::memory_order_relaxed);
+}
+inline uint64_t ModuleSteadyPorts(ModuleRecord& m) {
+  return std::atomic_ref<uint64_t>(m.SteadyPorts).load(std::memory_order_relaxed);
+}
 void ModuleResetVoices(ModuleRecord& m);
 void ModuleWake(ModuleRecord& m);
 void ModuleReset(ModuleRecord& m);

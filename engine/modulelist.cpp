@@ -607,6 +607,7 @@ static void RebuildOrder(uint64_t argument, bool onRender) {
       } else if (m->PolyphonyCapability > 0 && m->VoiceOwner != 0 && m->VoiceIds != nullptr) {
         m->VoiceIds[0] = 0;
       }
+      ModuleChooseSteadyPorts(*m);
     }
   } else if (argument != 0) {
     // On the audio thread the list may be growing: skip rather than wait.

@@ -1,6 +1,7 @@
 #include "engine/render.h"
 
 #include <atomic>
+#include <bit>
 
 #include "audio/audio.h"
 #include "engine/command.h"
@@ -82,7 +83,11 @@ inline void ModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, 
     const ModuleRecord* leadSource = m->PortSources[lead];
     leadVoices = leadSource != nullptr ? leadSource->ActiveVoices : 0;
     toCompute = leadVoices;
-    for (int32_t p = 0; p < ports; ++p) {
+    // Steady ports (ModuleChooseSteadyPorts) would change nothing here: the
+    // rest are looked at in port order.
+    uint64_t walk = (ports >= 64 ? ~uint64_t{0} : (uint64_t{1} << ports) - 1) & ~ModuleSteadyPorts(*m);
+    for (; walk != 0; walk &= walk - 1) {
+      const int32_t p = std::countr_zero(walk);
       const ModuleRecord* s = m->PortSources[p];
       if (s == nullptr) {
         // A port without any source (its value module could not be made)

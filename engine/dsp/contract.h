@@ -31,8 +31,11 @@ inline float LimitValue(float x) { return 1.0f >= std::fabs(x) ? x : SgnF(x); }
 
 // Source channel that channel ch of a reader takes from a source publishing
 // n channels. Counts outside 0..2 read channel 0 (a channel count is always
-// 1 or 2 once a module is in the processing order).
+// 1 or 2 once a module is in the processing order). Channel 0 reads channel
+// 0 of every source (column 0 of the map is 0 in every row, before start-up
+// too), without the look-up.
 inline int32_t SourceChannel(int32_t n, int32_t ch) {
+  if (ch == 0) return 0;
   return static_cast<uint32_t>(n) < 3u ? ChannelMap[n][ch] : 0;
 }
 

@@ -77,10 +77,12 @@ struct SharedShape {
   bool silent;  // factor or duty 0
 };
 
-inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
-  if (((m.Params[kOscPhase].VoiceMapRow | m.Params[kOscPeriod].VoiceMapRow | m.Params[kOscDuty].VoiceMapRow) & 1) != 0 ||
-      m.PortSources[kOscPhase] == &m || m.PortSources[kOscPeriod] == &m || m.PortSources[kOscDuty] == &m)
-    return false;
+// Every voice reads the shape's offset, factor and duty at element 0.
+inline bool ShapeSettingsShared(const ModuleRecord& m) {
+  return ((m.Params[kOscPhase].VoiceMapRow | m.Params[kOscPeriod].VoiceMapRow | m.Params[kOscDuty].VoiceMapRow) & 1) == 0;
+}
+
+inline SharedShape SharedShapeValues(const ModuleRecord& m, int32_t ch) {
   float offset = OpenPlain(m, kOscPhase, ch)(0);
   float factor = OpenPlain(m, kOscPeriod, ch)(0);
   if (!(factor >= 0.0f)) {
@@ -88,7 +90,14 @@ inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
     offset = offset - factor + 1.0f;
   }
   const float duty = OpenPlain(m, kOscDuty, ch)(0);
-  s = SharedShape{offset, factor, duty, factor == 0.0f || duty == 0.0f};
+  return SharedShape{offset, factor, duty, factor == 0.0f || duty == 0.0f};
+}
+
+inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
+  if (!ShapeSettingsShared(m) || m.PortSources[kOscPhase] == &m || m.PortSources[kOscPeriod] == &m ||
+      m.PortSources[kOscDuty] == &m)
+    return false;
+  s = SharedShapeValues(m, ch);
   return true;
 }
 
@@ -208,12 +217,18 @@ template <int32_t kShape, int32_t kLanes>
   }
 }
 
+// What a pass over the rows reports of its voices (the lanes past them never
+// count): one clipped, one's playing flag changes.
+constexpr int32_t kRowsClipped = 1;
+constexpr int32_t kRowsPlayingChanged = 2;
+
 // OscillatorVoice with the shape on shared settings and the clip rule for
 // kLanes voices at once. Every branch of the one-voice code
 // is computed for every voice and the results selected, so each voice ends
-// with exactly the values it gets alone. Returns whether any voice clipped.
+// with exactly the values it gets alone. Returns kRowsClipped and
+// kRowsPlayingChanged as they apply.
 template <int32_t kShape, int32_t kLanes>
-[[gnu::always_inline]] inline bool RowsOfShape(ShapeRows& r, int32_t voices, const SharedShape& s,
+[[gnu::always_inline]] inline int32_t RowsOfShape(ShapeRows& r, int32_t voices, const SharedShape& s,
                                                const OscillatorSwitches& sw) {
   const float factor = s.factor;
   const float offset = s.offset;
@@ -241,7 +256,7 @@ template <int32_t kShape, int32_t kLanes>
       r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
     }
   ShapeValues<kShape, kLanes>(r, voices);
-  int32_t clipped = 0;
+  int32_t report = 0;  // one reduction for both reports, which the compiler vectorizes
   for (int32_t v = 0; v < kLanes; ++v) {
       const float bias = r.bias[v];
       const float ph = r.phase[v];
@@ -257,18 +272,20 @@ template <int32_t kShape, int32_t kLanes>
       r.phase[v] = armed ? rested : held;
       const int32_t stop = ended ? 2 : 0;
       const int32_t run = idle ? 0 : stop;
-      r.playing[v] = armed ? 1 : run;
+      const int32_t playing = armed ? 1 : run;
+      r.playing[v] = playing;
       // The clip rule.
       const bool clip = !(1.0f >= std::fabs(y));
       const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
-      clipped |= static_cast<int32_t>(clip) & LaneMask(v, voices);
+      const int32_t seen = (clip ? kRowsClipped : 0) | (playing != 0 ? kRowsPlayingChanged : 0);
+      report |= seen & LaneMask(v, voices);
       r.y[v] = clip ? ySign : y;
     }
-  return clipped != 0;
+  return report;
 }
 
 template <int32_t kLanes>
-[[gnu::always_inline]] inline bool RowsOfLanes(ShapeRows& r, int32_t voices, int32_t shape, const SharedShape& s,
+[[gnu::always_inline]] inline int32_t RowsOfLanes(ShapeRows& r, int32_t voices, int32_t shape, const SharedShape& s,
                                                const OscillatorSwitches& sw) {
   switch (shape) {
     case 0: return RowsOfShape<0, kLanes>(r, voices, s, sw);
@@ -310,14 +327,14 @@ template <int32_t kLanes>
       r.playing[v] = 0;
     }
   }
-  if (RowsOfLanes<kLanes>(r, voices, shape, s, sw)) m.ClipFlag = -1;
+  const int32_t report = RowsOfLanes<kLanes>(r, voices, shape, s, sw);
+  if ((report & kRowsClipped) != 0) m.ClipFlag = -1;
   // A voice's playing flag changes only when its frequency turns 0 or its
   // one period ends.
-  int32_t changes = 0;
-  for (int32_t v = 0; v < kLanes; ++v) changes |= r.playing[v] & LaneMask(v, voices);
+  const bool changes = (report & kRowsPlayingChanged) != 0;
   if (inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
-    if (changes != 0)
+    if (changes)
       for (int32_t v = 0; v < voices; ++v)
         if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
   } else {
@@ -329,6 +346,36 @@ template <int32_t kLanes>
   }
   OutputElement* out = m.Outputs[ch];
   for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
+}
+
+// Voice position v holds voice id v for each voice, compared over kLanes
+// lanes (ids has 33 entries; the lanes past the voices are masked off).
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool LanesInPlace(const ModuleRecord* owner, int32_t voices) {
+  const int32_t* ids = owner->VoiceIds;
+  int32_t differ = 0;
+  for (int32_t v = 0; v < kLanes; ++v) differ |= (ids[v] ^ v) & LaneMask(v, voices);
+  return differ == 0;
+}
+
+// ShapeSideBySide over kLanes lanes, once its conditions on the ports hold.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool SideBySideLanes(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
+                                                   int32_t channels, int32_t voices) {
+  // Voice position v usually holds voice id v: the states are then read and
+  // written as rows, else gathered and scattered by id.
+  int32_t ids[kVoices];
+  const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner, voices);
+  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
+  ShapeRows r;
+  // One channel, the usual case, with its port look-ups settled at compile time.
+  if (channels == 1) {
+    ChannelRows<kLanes>(m, r, 0, voices, inPlace, ids, shape, SharedShapeValues(m, 0), sw);
+    return true;
+  }
+  for (int32_t ch = 0; ch < channels; ++ch)
+    ChannelRows<kLanes>(m, r, ch, voices, inPlace, ids, shape, SharedShapeValues(m, ch), sw);
+  return true;
 }
 
 // The voices side by side, when that gives what one after the other gives:
@@ -343,25 +390,12 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
   // The Oscillator's ports are 0 .. kOscDuty.
   bool own = false;
   for (int32_t p = 0; p <= kOscDuty; ++p) own |= m.PortSources[p] == &m;
-  if (own) return false;
-  SharedShape s[2];
-  for (int32_t ch = 0; ch < channels; ++ch)
-    if (!SharedShapeOf(m, ch, s[ch])) return false;
-  // Voice position v usually holds voice id v: the states are then read and
-  // written as rows, else gathered and scattered by id.
-  int32_t ids[kVoices];
-  const bool inPlace = VoicesInPlace(m.TriggerOwner, voices);
-  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
-  ShapeRows r;
-  const int32_t n = LanesFor(voices);
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    switch (n) {
-      case 8: ChannelRows<8>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
-      case 16: ChannelRows<16>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
-      default: ChannelRows<kVoices>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
-    }
+  if (own || !ShapeSettingsShared(m)) return false;
+  switch (LanesFor(voices)) {
+    case 8: return SideBySideLanes<8>(m, shape, sw, channels, voices);
+    case 16: return SideBySideLanes<16>(m, shape, sw, channels, voices);
+    default: return SideBySideLanes<kVoices>(m, shape, sw, channels, voices);
   }
-  return true;
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
@@ -411,15 +445,15 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
 }
 
 TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const WaveFunction shape = ShapeFunction(*m);
   const OscillatorSwitches sw = SwitchesOf(*m);
-  const ModuleRecord* owner = m->TriggerOwner;
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   if (ShapeSideBySide(*m, OscillatorShape(*m), sw, channels, voices)) {
     m->ActiveVoices = voices;
     return;
   }
+  const WaveFunction shape = ShapeFunction(*m);
+  const ModuleRecord* owner = m->TriggerOwner;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
     WithShape(*m, shape, in, ch, [&](const auto& run) {

@@ -165,6 +165,45 @@ TEST_F(RenderTest, VoiceMapRowsFollowTheSourcesVoices) {
   EXPECT_EQ(osc->Outputs[0][1].Level, 0.0f);
 }
 
+// Ports that read their own set value are left out of the per-frame walk
+// once the order is rebuilt; a port whose source changes is walked again at
+// once, before any rebuild.
+TEST_F(RenderTest, PortsReadingTheirSetValuesAreWalkedAgainWhenRelinked) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  Link(osc, kOscFrequency, kb);
+  Output(osc);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  Render(2);
+  ASSERT_EQ(osc->VoicesToCompute, 1);
+  const uint64_t steady = ModuleSteadyPorts(*osc);
+  for (int32_t p : {kOscBias, kOscAmplitude, kOscPhase, kOscPeriod, kOscDuty})
+    EXPECT_NE(steady & (uint64_t{1} << p), 0u) << p;
+  EXPECT_EQ(steady & (uint64_t{1} << kOscFrequency), 0u);
+
+  // The bias now reads a module without voices: the oscillator has nothing
+  // to compute, in the very next frame.
+  ModuleRecord* silent = Source(1, 0);
+  Link(osc, kOscBias, silent);
+  EXPECT_EQ(ModuleSteadyPorts(*osc), 0u);
+  ProcessModuleFrame(osc, FrameCounter.load(), FrameParity, PreviousFrameParity);
+  EXPECT_EQ(osc->VoicesToCompute, 0);
+
+  // A port whose row is still 1 from an earlier source is not steady: the
+  // walk sets it to 0 first.
+  // Linking the same source again takes the link away: back to its value.
+  EXPECT_EQ(ModuleLinkInput(*osc, kOscBias, silent, &ModuleCatalog[osc->Type]), kLinkDisconnected);
+  osc->Params[kOscPhase].VoiceMapRow = 1;
+  ModuleChooseSteadyPorts(*osc);
+  EXPECT_EQ(ModuleSteadyPorts(*osc) & (uint64_t{1} << kOscPhase), 0u);
+  EXPECT_NE(ModuleSteadyPorts(*osc) & (uint64_t{1} << kOscBias), 0u);
+  ProcessModuleFrame(osc, FrameCounter.load(), FrameParity, PreviousFrameParity);
+  EXPECT_EQ(osc->Params[kOscPhase].VoiceMapRow, 0);
+  EXPECT_EQ(osc->VoicesToCompute, 1);
+}
+
 TEST_F(RenderTest, DroppedVoicesReadZeroForLaterModules) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   PerVoice(kb);
