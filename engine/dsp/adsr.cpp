@@ -187,6 +187,65 @@ void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, i
   m.GateWasOpen = -1;
 }
 
+// The steady pass when every voice is held in a sustain that does not end by
+// time (length 0 or less, the usual held note) and no note starts again: per
+// voice the note's values are taken, the voice is marked and the sustain
+// level published, and its stage time grows. False (nothing written) when any
+// voice is elsewhere or its note ended.
+// It also proves VoicesSteady (a sustaining voice is in stages 1 to 5), in
+// the same single look at each voice.
+bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, int32_t voices, int32_t parity) {
+  if (set.repeat || set.length[kAdsrSustaining] > 0.0f) return false;
+  if (voices <= 0 || m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m ||
+      m.PortSources[kAdsrVelocity] == &m || m.PortSources[kAdsrSustain] == &m)
+    return false;
+  const PortCursor frequency = OpenPlain(m, kAdsrFrequency, 0);
+  const int32_t* ids = m.VoiceIds;
+  const int32_t* ownerIds = owner->VoiceIds;
+  SequencerVoice* records = m.SequencerVoices;
+  // Integer reductions over rows, which the compiler vectorizes, then one
+  // look at each voice's record.
+  alignas(32) float notes[kVoices];
+  ReadRow(frequency, voices, notes);
+  int32_t differ = 0;
+  for (int32_t i = 0; i < voices; ++i)
+    differ |= (ids[i] ^ ownerIds[i]) | (ids[i] & ~(kVoices - 1)) | static_cast<int32_t>(notes[i] == 0.0f);
+  if (differ != 0) return false;
+  for (int32_t i = 0; i < voices; ++i) {
+    const SequencerVoice& r = records[ids[i]];
+    differ |= (r.Position ^ i) | (r.Index ^ kAdsrSustaining);
+  }
+  if (differ != 0) return false;
+  const PortCursor velocities = OpenPlain(m, kAdsrVelocity, 0);
+  const PortCursor sustains = OpenPlain(m, kAdsrSustain, 0);
+  uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
+  uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
+  float* times = m.VoiceState[0];
+  OutputElement* out = m.Outputs[0];
+  const float step = RateInverse;
+  const float shared = set.sustain;
+  const bool live = set.sustainLive;
+  for (int32_t i = 0; i < voices; ++i) {
+    const int32_t w = ids[i];
+    SequencerVoice& r = records[w];
+    const float f = notes[i];
+    const float sustain = sustains(i);
+    r.Frequency = f;
+    r.B[0] = velocities(i);
+    r.C[0] = sustain;
+    r.State = 1;
+    ownerMarks[w] = kVoiceMark;
+    ownMarks[w] = kVoiceMark;
+    float level = live ? SustainLevel(set, sustain) : shared;
+    if (!(level <= 1.0f)) level = 1.0f;
+    out[i] = OutputElement{level, f};
+    times[w] = times[w] + step;
+  }
+  m.VoiceIds[voices] = m.VoiceIds[voices - 1];
+  m.GateWasOpen = -1;
+  return true;
+}
+
 }  // namespace
 
 void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
@@ -228,9 +287,13 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   const AdsrSettings set = SettingsOf(*m);
   int32_t* ids = m->VoiceIds;
-  if (m->VoicesToCompute > 0 && VoicesSteady(*m, owner, KernelVoices(*m))) {
-    SteadyPass(*m, owner, set, KernelVoices(*m), parity);
-    return;
+  if (m->VoicesToCompute > 0) {
+    const int32_t voices = KernelVoices(*m);
+    if (SustainPass(*m, owner, set, voices, parity)) return;
+    if (VoicesSteady(*m, owner, voices)) {
+      SteadyPass(*m, owner, set, voices, parity);
+      return;
+    }
   }
 
   // Keep pass: a voice that is not sounding stays only while its owner's

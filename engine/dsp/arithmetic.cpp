@@ -26,13 +26,42 @@ inline void OneInput(ModuleRecord* m, int32_t voices, Shape shape) {
   }
 }
 
-// Two-input types: y = op(a, b) of the scaled reads of ports 0 and 1.
+// Two-input types: y = op(a, b) of the scaled reads of ports 0 and 1 (op a
+// lambda, so that it is inlined into the voice loops). The
+// inputs are read as rows first unless a port reads the module's own
+// outputs, which it writes as it goes.
 template <bool kClip, typename Op>
 inline void TwoInputs(ModuleRecord* m, int32_t voices, Op op) {
   const int32_t channels = KernelChannels(*m);
+  const bool own = m->PortSources[kInputA] == m || m->PortSources[kInputB] == m;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor a = OpenScaled(*m, kInputA, ch);
     const PortCursor b = OpenScaled(*m, kInputB, ch);
+    if (!own && voices > 1) {
+      alignas(32) float ra[kVoices];
+      alignas(32) float rb[kVoices];
+      ReadRow(a, voices, ra);
+      ReadRow(b, voices, rb);
+      OutputElement* out = m->Outputs[ch];
+      if constexpr (kClip) {
+        int32_t clipped = 0;
+        for (int32_t v = 0; v < voices; ++v) {
+          const float y = op(ra[v], rb[v]);
+          const bool clip = !(1.0f >= std::fabs(y));
+          const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+          clipped |= static_cast<int32_t>(clip);
+          const float z = clip ? ySign : y;
+          out[v] = OutputElement{z, z};
+        }
+        if (clipped != 0) m->ClipFlag = -1;
+      } else {
+        for (int32_t v = 0; v < voices; ++v) {
+          const float y = op(ra[v], rb[v]);
+          out[v] = OutputElement{y, y};
+        }
+      }
+      continue;
+    }
     for (int32_t v = 0; v < voices; ++v) {
       float y = op(a(v), b(v));
       if constexpr (kClip) y = ClipValue(y, m->ClipFlag);
@@ -97,24 +126,24 @@ inline void ClipperVoices(ModuleRecord* m, int32_t voices) {
 
 }  // namespace
 
-void ProcessAdditionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, Add); }
+void ProcessAdditionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Add(a, b); }); }
 void ProcessAdditionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<true>(m, voices, Add);
+  TwoInputs<true>(m, voices, [](float a, float b) { return Add(a, b); });
   m->ActiveVoices = voices;
 }
 
-void ProcessDifferenceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, Subtract); }
+void ProcessDifferenceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Subtract(a, b); }); }
 void ProcessDifferencePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<true>(m, voices, Subtract);
+  TwoInputs<true>(m, voices, [](float a, float b) { return Subtract(a, b); });
   m->ActiveVoices = voices;
 }
 
-void ProcessProductMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<false>(m, 1, Multiply); }
+void ProcessProductMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<false>(m, 1, [](float a, float b) { return Multiply(a, b); }); }
 void ProcessProductPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<false>(m, voices, Multiply);
+  TwoInputs<false>(m, voices, [](float a, float b) { return Multiply(a, b); });
   m->ActiveVoices = voices;
 }
 

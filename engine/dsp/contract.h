@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/globals.h"
 #include "engine/module.h"
@@ -148,6 +149,15 @@ inline bool DistinctVoiceIds(const ModuleRecord* t, int32_t n, int32_t* ids) {
   return distinct;
 }
 
+// Voice position v holds voice id v for every voice: per-voice states kept
+// by id lie side by side in rows by position.
+inline bool VoicesInPlace(const ModuleRecord* owner, int32_t voices) {
+  const int32_t* ids = owner->VoiceIds;
+  int32_t differ = 0;  // an integer reduction, which the compiler vectorizes
+  for (int32_t v = 0; v < voices; ++v) differ |= ids[v] ^ v;
+  return differ == 0;
+}
+
 // Reads n voices of an opened port into a row (the two strides apart, so
 // that each loop vectorizes).
 inline void ReadRow(const PortCursor& c, int32_t n, float* row) {
@@ -156,6 +166,41 @@ inline void ReadRow(const PortCursor& c, int32_t n, float* row) {
     for (int32_t v = 0; v < n; ++v) row[v] = x;
   } else {
     for (int32_t v = 0; v < n; ++v) row[v] = c.values[2 * v] * c.gain;
+  }
+}
+
+// Rows computed over a fixed number of lanes (8, 16 or 32: loops of known
+// length the compiler vectorizes whole) cover the voices and some lanes
+// past them. LaneMask is all ones for a lane that is a voice, else 0;
+// BlendLane gives the lane's new value where it is a voice, else its old one,
+// bit for bit: a blend of the bits, which stays a vector operation where a
+// select of floats written back would become a conditional store.
+constexpr int32_t kLaneNumbers[kVoices] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                                           16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+inline int32_t LaneMask(int32_t lane, int32_t voices) { return -static_cast<int32_t>(kLaneNumbers[lane] < voices); }
+inline float BlendLane(float fresh, float old, int32_t mask) {
+  uint32_t a;
+  uint32_t b;
+  std::memcpy(&a, &fresh, 4);
+  std::memcpy(&b, &old, 4);
+  const uint32_t m = static_cast<uint32_t>(mask);
+  const uint32_t c = (a & m) | (b & ~m);
+  float r;
+  std::memcpy(&r, &c, 4);
+  return r;
+}
+inline int32_t LanesFor(int32_t voices) { return voices <= 8 ? 8 : (voices <= 16 ? 16 : kVoices); }
+
+// Reads kLanes voices of an opened port into a row. The lanes past the
+// source's voices read what its outputs hold there (kLanes <= kVoices stays
+// within its row).
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void ReadLanes(const PortCursor& c, float* row) {
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
+  } else {
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = c.values[2 * v] * c.gain;
   }
 }
 

@@ -62,52 +62,64 @@ inline float FilterPublish(ModuleRecord& m, const FilterRows& b, int32_t w, int3
 }
 
 // One section of voices 0 .. voices - 1 side by side, in place in the state
-// rows: the steps of FilterVoice with the shared choices made by the variant,
-// in a loop the compiler vectorizes.
-template <bool kHighOn, bool kFrozen>
-[[gnu::always_inline]] inline void SectionRow(float* x, float* s, float* h, int32_t voices, float keep, float h2) {
-  for (int32_t v = 0; v < voices; ++v) {
-    const float o = s[v] - h[v];
-    const float low = (x[v] - s[v]) * keep + s[v];
-    h[v] = kHighOn ? (low - h[v]) * h2 + h[v] : 0.0f;
-    s[v] = kFrozen ? static_cast<float>(static_cast<double>(low) * 0.99) : low;
+// rows: the steps of FilterVoice with the shared choices made by the variant.
+// The loop runs over kLanes lanes (8, 16 or 32), a known length the compiler
+// vectorizes whole; a lane past the voices writes its states back unchanged
+// (the row holds kVoices states, one per voice id).
+template <bool kHighOn, bool kFrozen, int32_t kLanes>
+[[gnu::always_inline]] inline void SectionRow(float* __restrict x, float* __restrict s, float* __restrict h,
+                                              int32_t voices, float keep, float h2) {
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float sv = s[v];
+    const float hv = h[v];
+    const float o = sv - hv;
+    const float low = (x[v] - sv) * keep + sv;
+    const float high = kHighOn ? (low - hv) * h2 + hv : 0.0f;
+    const float kept = kFrozen ? static_cast<float>(static_cast<double>(low) * 0.99) : low;
+    const int32_t voice = LaneMask(v, voices);
+    h[v] = BlendLane(high, hv, voice);
+    s[v] = BlendLane(kept, sv, voice);
     x[v] = o;
   }
 }
 
-// The sections of one channel, the row of section j at s + 4 * j * kVoices.
-TARVELO_AVX2_VARIANT void SectionRows(float* x, float* s, int32_t sections, int32_t voices, float keep, float h2,
-                                      bool highOn, bool frozen) {
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void SectionLanes(float* x, float* s, int32_t sections, int32_t voices, float keep,
+                                                float h2, bool highOn, bool frozen) {
   for (int32_t j = 0; j < sections; ++j) {
     float* low = s + 4 * j * kVoices;
     float* high = low + 2 * kVoices;
     if (highOn && frozen)
-      SectionRow<true, true>(x, low, high, voices, keep, h2);
+      SectionRow<true, true, kLanes>(x, low, high, voices, keep, h2);
     else if (highOn)
-      SectionRow<true, false>(x, low, high, voices, keep, h2);
+      SectionRow<true, false, kLanes>(x, low, high, voices, keep, h2);
     else if (frozen)
-      SectionRow<false, true>(x, low, high, voices, keep, h2);
+      SectionRow<false, true, kLanes>(x, low, high, voices, keep, h2);
     else
-      SectionRow<false, false>(x, low, high, voices, keep, h2);
+      SectionRow<false, false, kLanes>(x, low, high, voices, keep, h2);
   }
+}
+
+// The sections of one channel, the row of section j at s + 4 * j * kVoices;
+// x holds the voices and zeros up to the lanes (8, 16 or 32) that cover them.
+TARVELO_AVX2_VARIANT void SectionRows(float* x, float* s, int32_t sections, int32_t voices, float keep, float h2,
+                                      bool highOn, bool frozen) {
+  if (voices <= 8)
+    SectionLanes<8>(x, s, sections, voices, keep, h2, highOn, frozen);
+  else if (voices <= 16)
+    SectionLanes<16>(x, s, sections, voices, keep, h2, highOn, frozen);
+  else
+    SectionLanes<kVoices>(x, s, sections, voices, keep, h2, highOn, frozen);
 }
 
 // Publishes y[v] at every position when each is a number within -1 .. 1, as
 // FilterPublish would leave it; false (nothing written) otherwise.
 TARVELO_AVX2_VARIANT bool PublishRow(OutputElement* out, const float* y, int32_t voices) {
-  bool inRange = true;
-  for (int32_t v = 0; v < voices; ++v) inRange &= std::fabs(y[v]) <= 1.0f;
-  if (!inRange) return false;
+  int32_t outside = 0;  // an integer reduction, which the compiler vectorizes
+  for (int32_t v = 0; v < voices; ++v) outside |= static_cast<int32_t>(!(std::fabs(y[v]) <= 1.0f));
+  if (outside != 0) return false;
   for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{y[v], y[v]};
   return true;
-}
-
-// Voice position v holds voice id v for every voice: the states of the
-// voices lie side by side in their rows.
-inline bool VoicesInPlace(const ModuleRecord* owner, int32_t voices) {
-  bool inPlace = true;
-  for (int32_t v = 0; v < voices; ++v) inPlace &= owner->VoiceIds[v] == v;
-  return inPlace;
 }
 
 // The same settings for every voice (the low and high pass ports unlinked, or
@@ -133,7 +145,9 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
   if (voices >= 4 && b.base != nullptr && b.step == kVoices && m.PortSources[kFilterInput] != &m &&
       VoicesInPlace(owner, voices)) {
     alignas(64) float x[kVoices];
-    for (int32_t v = 0; v < voices; ++v) x[v] = input(v);
+    ReadRow(input, voices, x);
+    const int32_t lanes = voices <= 8 ? 8 : (voices <= 16 ? 16 : kVoices);
+    for (int32_t v = voices; v < lanes; ++v) x[v] = 0.0f;
     SectionRows(x, &b.at(ch, 0), sections, voices, keep, h2, highOn, frozen);
     if (sections > 0 && PublishRow(m.Outputs[ch], x, voices)) return true;
     for (int32_t v = 0; v < voices; ++v) {

@@ -98,12 +98,18 @@ void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
   m->ActiveVoices = n;
   const bool killAll = SwitchOn(*m, kSwitchKillReleased);
   const float base = octave ? BaseFrequency(*m) : 1.0f;
+  // Loaded once: the stores below could otherwise be taken to change it.
+  const float norm = FrequencyNorm;
+  OutputElement* out = m->Outputs[0];
+  int32_t* ids = m->VoiceIds;
   for (int32_t i = 0; i < n; ++i) {
     int32_t id = KbLoad(state.ActiveList[i]);
     if (!ValidVoice(id)) id = 0;
-    const VoiceSlot slot = ReadSlot(state, id);
+    const VoiceSlot& slot = state.Voices[id];
+    const int32_t voiceState = KbLoad(slot.State);
+    const float velocity = KbLoad(slot.Velocity);
     float f;
-    if (slot.State == kVoiceReleased) {
+    if (voiceState == kVoiceReleased) {
       f = 0.0f;
       if (killAll || n >= maxKeys || !VoiceMarked(*m, previousParity, id)) {
         platform::MutexGuard guard(b.voices);
@@ -112,10 +118,11 @@ void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
         if (KbLoad(state.Voices[id].State) == kVoiceReleased) KillVoice(state, id);
       }
     } else {
-      f = PublishedFrequency(octave, base, slot.Frequency);
+      const float hertz = KbLoad(slot.Frequency);
+      f = octave ? LimitValue(base * hertz * norm) : hertz * norm;
     }
-    m->Outputs[0][i] = OutputElement{slot.Velocity, f};
-    m->VoiceIds[i] = id;
+    out[i] = OutputElement{velocity, f};
+    ids[i] = id;
   }
 }
 

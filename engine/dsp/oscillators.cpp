@@ -78,8 +78,9 @@ struct SharedShape {
 };
 
 inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
-  for (int32_t p : {kOscPhase, kOscPeriod, kOscDuty})
-    if ((m.Params[p].VoiceMapRow & 1) != 0 || m.PortSources[p] == &m) return false;
+  if (((m.Params[kOscPhase].VoiceMapRow | m.Params[kOscPeriod].VoiceMapRow | m.Params[kOscDuty].VoiceMapRow) & 1) != 0 ||
+      m.PortSources[kOscPhase] == &m || m.PortSources[kOscPeriod] == &m || m.PortSources[kOscDuty] == &m)
+    return false;
   float offset = OpenPlain(m, kOscPhase, ch)(0);
   float factor = OpenPlain(m, kOscPeriod, ch)(0);
   if (!(factor >= 0.0f)) {
@@ -107,28 +108,113 @@ inline float SharedSawtooth(float* phase, float a, float step, const SharedShape
   return static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
 }
 
-// One channel of the Sawtooth on shared settings, every voice side by side in
-// rows by voice position.
-struct SawRows {
-  float bias[kVoices];
-  float amplitude[kVoices];
-  float frequency[kVoices];
-  float phase[kVoices];      // in and out
-  int32_t playing[kVoices];  // in: 1 where VoicePlaying is -1; out: 0 keep, 1 set -1, 2 set 0
-  float y[kVoices];
+// One channel of the Oscillator on shared settings, every voice side by side
+// in rows by voice position. Rows are computed over 8, 16 or 32 lanes, so
+// that each pass is a loop of known length the compiler vectorizes whole at
+// any optimization level; the lanes past the last voice compute on zeros and
+// are never read.
+struct ShapeRows {
+  alignas(32) float bias[kVoices];
+  alignas(32) float amplitude[kVoices];
+  alignas(32) float frequency[kVoices];
+  alignas(32) float phase[kVoices];      // in and out
+  alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is -1; out: 0 keep, 1 set -1, 2 set 0
+  alignas(32) float y[kVoices];
   // Between the passes.
-  float wrapped[kVoices];    // the phase after the one wrap step
-  float cycle[kVoices];      // the position in the cycle, [0, 1)
-  float advanced[kVoices];   // the wrapped phase advanced by a frame
-  float wave[kVoices];       // the shape's value
+  alignas(32) float wrapped[kVoices];    // the phase after the one wrap step
+  alignas(32) float cycle[kVoices];      // the position in the cycle, [0, 1)
+  alignas(32) float gain[kVoices];       // the amplitude after the duty gate
+  alignas(32) float advanced[kVoices];   // the wrapped phase advanced by a frame
+  alignas(32) float wave[kVoices];       // the shape's value
 };
 
-// OscillatorVoice with SharedSawtooth and the clip rule for n voices at once.
-// Every branch of the one-voice code is computed for every voice and the
-// results selected, so each voice ends with exactly the values it gets alone.
-// Three passes, each of which the compiler vectorizes. Returns whether any
-// voice clipped.
-TARVELO_AVX2_VARIANT bool SawtoothRows(SawRows& r, int32_t n, const SharedShape& s, const OscillatorSwitches& sw) {
+
+// The shapes' values from the position t in the cycle and the gated
+// amplitude a, each as its wave function computes it (the silent cases are
+// selected away afterwards). Shapes built on a sine or cosine in double take
+// it voice by voice; the rest is branch-free.
+template <int32_t kShape, int32_t kLanes>
+[[gnu::always_inline]] inline void ShapeValues(ShapeRows& r, int32_t voices) {
+  // The shapes taken voice by voice leave the lanes past the voices at 0.
+  if constexpr (kShape >= 4 && kShape <= 6)
+    for (int32_t v = voices; v < kLanes; ++v) r.wave[v] = 0.0f;
+  const int32_t n = voices;
+  float* wave = r.wave;
+  const float* cycle = r.cycle;
+  const float* gain = r.gain;
+  if constexpr (kShape == 0) {
+    // Sine: the angle in double rounded to f32, the sine in single precision.
+    for (int32_t k = 0; k < kLanes; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
+    for (int32_t v = 0; v < n; ++v) wave[v] = std::sin(wave[v]) * gain[v];
+  } else if constexpr (kShape == 1) {
+    for (int32_t k = 0; k < kLanes; ++k) {
+        const double u = static_cast<double>(cycle[k] + 0.25f);
+        wave[k] = static_cast<float>((std::fabs(u - std::floor(u + 0.5)) * 4.0 - 1.0) * static_cast<double>(gain[k]));
+      }
+  } else if constexpr (kShape == 2) {
+    for (int32_t k = 0; k < kLanes; ++k) wave[k] = cycle[k] >= 0.5f ? -gain[k] : gain[k];
+  } else if constexpr (kShape == 3) {
+    for (int32_t k = 0; k < kLanes; ++k) {
+        const float twoA = gain[k] + gain[k];
+        const double u = static_cast<double>(cycle[k]);
+        wave[k] = static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
+      }
+  } else if constexpr (kShape == 4) {
+    for (int32_t v = 0; v < n; ++v) {
+      const float t = cycle[v];
+      const float a = gain[v];
+      const float k = static_cast<float>(std::fabs(std::cos(kTwoPi * static_cast<double>(t))));
+      wave[v] = t < 0.5f ? a * (1.0f - k) : a * (k - 1.0f);
+    }
+  } else if constexpr (kShape == 5) {
+    for (int32_t v = 0; v < n; ++v) {
+      const float t = cycle[v];
+      const float a = gain[v];
+      const float s = static_cast<float>(std::sqrt(std::fabs(std::sin(kTwoPi * static_cast<double>(t)))));
+      wave[v] = t >= 0.5f ? s * (-a) : s * a;
+    }
+  } else if constexpr (kShape == 6) {
+    for (int32_t v = 0; v < n; ++v) {
+      const float s = static_cast<float>(std::sin(kTwoPi * static_cast<double>(cycle[v])));
+      wave[v] = ((s * gain[v]) * s) * s;
+    }
+  } else if constexpr (kShape == 8) {
+    for (int32_t k = 0; k < kLanes; ++k) {
+        const bool late = cycle[k] > 0.5f;
+        const float a = late ? -gain[k] : gain[k];
+        const double u = static_cast<double>(late ? cycle[k] - 0.5f : cycle[k]);
+        wave[k] = static_cast<float>((0.5 - u) * (u * static_cast<double>(a) * 16.0));
+      }
+  } else if constexpr (kShape == 9) {
+    for (int32_t k = 0; k < kLanes; ++k) {
+        const float t0 = cycle[k];
+        const bool past = t0 > 0.25f;
+        const float t1 = static_cast<float>(static_cast<double>(t0) - 0.5);
+        const bool turned = past & (t1 > 0.0f);
+        const float t2 = (turned & (t1 > 0.25f)) ? t1 - 0.5f : t1;
+        const float t = past ? t2 : t0;
+        const float a = turned ? -gain[k] : gain[k];
+        wave[k] = ((t * a) * t) * 16.0f;
+      }
+  } else if constexpr (kShape == 10) {
+    for (int32_t k = 0; k < kLanes; ++k) {
+        const bool late = cycle[k] > 0.5f;
+        const float t = late ? cycle[k] - 1.0f : cycle[k];
+        const float a = late ? -gain[k] : gain[k];
+        wave[k] = ((t * a) * t) * 4.0f;
+      }
+  } else {
+    for (int32_t k = 0; k < kLanes; ++k) wave[k] = 0.0f;
+  }
+}
+
+// OscillatorVoice with the shape on shared settings and the clip rule for
+// kLanes voices at once. Every branch of the one-voice code
+// is computed for every voice and the results selected, so each voice ends
+// with exactly the values it gets alone. Returns whether any voice clipped.
+template <int32_t kShape, int32_t kLanes>
+[[gnu::always_inline]] inline bool RowsOfShape(ShapeRows& r, int32_t voices, const SharedShape& s,
+                                               const OscillatorSwitches& sw) {
   const float factor = s.factor;
   const float offset = s.offset;
   // The duty gate as two limits: p > duty for a positive duty, duty + 1 > p
@@ -139,83 +225,140 @@ TARVELO_AVX2_VARIANT bool SawtoothRows(SawRows& r, int32_t n, const SharedShape&
   const bool loop = sw.loop;
   const bool doubled = sw.doubled;
   const bool rewind = sw.rewind;
-  for (int32_t v = 0; v < n; ++v) {
-    const float ph = r.phase[v];
-    const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
-    const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
-    const float x = p * factor + offset;
-    const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
-    const float t = x - std::floor(std::fabs(x)) * xSign;
-    r.cycle[v] = t < 0.0f ? t + 1.0f : t;
-    r.wrapped[v] = p;
-  }
-  for (int32_t v = 0; v < n; ++v) {
-    const float p = r.wrapped[v];
-    const float f0 = r.frequency[v];
-    const float f = doubled ? f0 + f0 : f0;
-    const bool gated = (p > above) | (p < below);
-    const float a = gated ? 0.0f : r.amplitude[v];
-    r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
-    const float twoA = a + a;
-    const double u = static_cast<double>(r.cycle[v]);
-    const float saw = static_cast<float>((u - std::floor(u + 0.5)) * static_cast<double>(twoA));
-    r.wave[v] = a == 0.0f ? 0.0f : saw;
-  }
+  for (int32_t v = 0; v < kLanes; ++v) {
+      const float ph = r.phase[v];
+      const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
+      const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
+      const float x = p * factor + offset;
+      const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
+      const float t = x - std::floor(std::fabs(x)) * xSign;
+      r.cycle[v] = t < 0.0f ? t + 1.0f : t;
+      r.wrapped[v] = p;
+      const float f0 = r.frequency[v];
+      const float f = doubled ? f0 + f0 : f0;
+      const bool gated = (p > above) | (p < below);
+      r.gain[v] = gated ? 0.0f : r.amplitude[v];
+      r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
+    }
+  ShapeValues<kShape, kLanes>(r, voices);
   int32_t clipped = 0;
-  for (int32_t v = 0; v < n; ++v) {
-    const float b = r.bias[v];
-    const float ph = r.phase[v];
-    const bool armed = r.frequency[v] == 0.0f;
-    const bool idle = r.playing[v] == 0;
-    const bool ended = !(1.0f > ph) & !loop;
-    const float wave = silent ? 0.0f : r.wave[v];
-    const bool shaped = !(armed | idle | ended);
-    const float y = shaped ? b + wave : b;
-    const float rested = rewind ? 0.0f : ph;
-    const float kept = ended ? 0.0f : r.advanced[v];
-    const float held = idle ? ph : kept;
-    r.phase[v] = armed ? rested : held;
-    const int32_t stop = ended ? 2 : 0;
-    const int32_t run = idle ? 0 : stop;
-    r.playing[v] = armed ? 1 : run;
-    // The clip rule.
-    const bool clip = !(1.0f >= std::fabs(y));
-    const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
-    clipped |= static_cast<int32_t>(clip);
-    r.y[v] = clip ? ySign : y;
-  }
+  for (int32_t v = 0; v < kLanes; ++v) {
+      const float bias = r.bias[v];
+      const float ph = r.phase[v];
+      const bool armed = r.frequency[v] == 0.0f;
+      const bool idle = r.playing[v] == 0;
+      const bool ended = !(1.0f > ph) & !loop;
+      const float wave = (silent | (r.gain[v] == 0.0f)) ? 0.0f : r.wave[v];
+      const bool shaped = !(armed | idle | ended);
+      const float y = shaped ? bias + wave : bias;
+      const float rested = rewind ? 0.0f : ph;
+      const float kept = ended ? 0.0f : r.advanced[v];
+      const float held = idle ? ph : kept;
+      r.phase[v] = armed ? rested : held;
+      const int32_t stop = ended ? 2 : 0;
+      const int32_t run = idle ? 0 : stop;
+      r.playing[v] = armed ? 1 : run;
+      // The clip rule.
+      const bool clip = !(1.0f >= std::fabs(y));
+      const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+      clipped |= static_cast<int32_t>(clip) & LaneMask(v, voices);
+      r.y[v] = clip ? ySign : y;
+    }
   return clipped != 0;
 }
 
-// The Sawtooth's voices side by side, when that gives what one after the
-// other gives: every voice has its own state (distinct ids), the shape's
-// settings are shared, and no port reads the module's own outputs while they
-// are being written. False leaves everything untouched.
-TARVELO_AVX2_VARIANT bool SawtoothSideBySide(ModuleRecord& m, const OscillatorSwitches& sw, int32_t channels, int32_t voices) {
-  for (int32_t p = 0; p < m.PortCount && p < kModuleParams; ++p)
-    if (m.PortSources[p] == &m) return false;
-  SharedShape s[2];
-  for (int32_t ch = 0; ch < channels; ++ch)
-    if (!SharedShapeOf(m, ch, s[ch])) return false;
-  int32_t ids[kVoices];
-  if (!DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
-  SawRows r;
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    const OscillatorPorts in = OpenOscillator(m, ch);
-    ReadRow(in.bias, voices, r.bias);
-    ReadRow(in.amplitude, voices, r.amplitude);
-    ReadRow(in.frequency, voices, r.frequency);
-    float* phases = m.VoiceState[ch];
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool RowsOfLanes(ShapeRows& r, int32_t voices, int32_t shape, const SharedShape& s,
+                                               const OscillatorSwitches& sw) {
+  switch (shape) {
+    case 0: return RowsOfShape<0, kLanes>(r, voices, s, sw);
+    case 1: return RowsOfShape<1, kLanes>(r, voices, s, sw);
+    case 2: return RowsOfShape<2, kLanes>(r, voices, s, sw);
+    case 3: return RowsOfShape<3, kLanes>(r, voices, s, sw);
+    case 4: return RowsOfShape<4, kLanes>(r, voices, s, sw);
+    case 5: return RowsOfShape<5, kLanes>(r, voices, s, sw);
+    case 6: return RowsOfShape<6, kLanes>(r, voices, s, sw);
+    case 8: return RowsOfShape<8, kLanes>(r, voices, s, sw);
+    case 9: return RowsOfShape<9, kLanes>(r, voices, s, sw);
+    case 10: return RowsOfShape<10, kLanes>(r, voices, s, sw);
+    default: return RowsOfShape<11, kLanes>(r, voices, s, sw);
+  }
+}
+
+// One channel of ShapeSideBySide over kLanes lanes. With the voices in place
+// the rows are read whole from the module's state and the ports, and the
+// phases written back only where a lane is a voice; else the states are
+// gathered and scattered by id, the lanes past the voices at rest.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
+                                               const int32_t* ids, int32_t shape, const SharedShape& s,
+                                               const OscillatorSwitches& sw) {
+  ReadLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+  ReadLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+  ReadLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
+  float* phases = m.VoiceState[ch];
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
+    for (int32_t v = 0; v < kLanes; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
+  } else {
     for (int32_t v = 0; v < voices; ++v) {
       r.phase[v] = phases[ids[v]];
       r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
     }
-    if (SawtoothRows(r, voices, s[ch], sw)) m.ClipFlag = -1;
+    for (int32_t v = voices; v < kLanes; ++v) {
+      r.phase[v] = 0.0f;
+      r.playing[v] = 0;
+    }
+  }
+  if (RowsOfLanes<kLanes>(r, voices, shape, s, sw)) m.ClipFlag = -1;
+  // A voice's playing flag changes only when its frequency turns 0 or its
+  // one period ends.
+  int32_t changes = 0;
+  for (int32_t v = 0; v < kLanes; ++v) changes |= r.playing[v] & LaneMask(v, voices);
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
+    if (changes != 0)
+      for (int32_t v = 0; v < voices; ++v)
+        if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
+  } else {
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = ids[v];
       phases[w] = r.phase[v];
       if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
-      m.Outputs[ch][v] = OutputElement{r.y[v], r.y[v]};
+    }
+  }
+  OutputElement* out = m.Outputs[ch];
+  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
+}
+
+// The voices side by side, when that gives what one after the other gives:
+// every voice has its own state (distinct ids), the shape's settings are
+// shared, and no port reads the module's own outputs while they are being
+// written. False leaves everything untouched.
+TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
+                                          int32_t channels, int32_t voices) {
+  // White noise draws one random number per sounding voice in voice order,
+  // so it stays voice by voice.
+  if (shape == 7 || static_cast<uint32_t>(shape) >= static_cast<uint32_t>(kWaveShapeCount)) return false;
+  // The Oscillator's ports are 0 .. kOscDuty.
+  bool own = false;
+  for (int32_t p = 0; p <= kOscDuty; ++p) own |= m.PortSources[p] == &m;
+  if (own) return false;
+  SharedShape s[2];
+  for (int32_t ch = 0; ch < channels; ++ch)
+    if (!SharedShapeOf(m, ch, s[ch])) return false;
+  // Voice position v usually holds voice id v: the states are then read and
+  // written as rows, else gathered and scattered by id.
+  int32_t ids[kVoices];
+  const bool inPlace = VoicesInPlace(m.TriggerOwner, voices);
+  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
+  ShapeRows r;
+  const int32_t n = LanesFor(voices);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    switch (n) {
+      case 8: ChannelRows<8>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
+      case 16: ChannelRows<16>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
+      default: ChannelRows<kVoices>(m, r, ch, voices, inPlace, ids, shape, s[ch], sw); break;
     }
   }
   return true;
@@ -273,7 +416,7 @@ TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32
   const ModuleRecord* owner = m->TriggerOwner;
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
-  if (shape == WaveSawtooth && SawtoothSideBySide(*m, sw, channels, voices)) {
+  if (ShapeSideBySide(*m, OscillatorShape(*m), sw, channels, voices)) {
     m->ActiveVoices = voices;
     return;
   }

@@ -33,6 +33,16 @@ inline void HarmonicChannel(ModuleRecord& m, int32_t ch, int32_t n) {
   const PortCursor frequency = OpenPlain(m, kHarmonicFrequency, ch);
   const float factor = SettingRead(m, kHarmonicFactor, ch);
   OutputElement* out = m.Outputs[ch];
+  if (frequency.stride != 0 && m.PortSources[kHarmonicFrequency] != &m) {
+    // Per-voice input from another module: a row loop the compiler
+    // vectorizes (the read is the plain one, its gain 1).
+    const float* in = frequency.values;
+    for (int32_t v = 0; v < n; ++v) {
+      const float y = factor * in[2 * v];
+      out[v] = OutputElement{y, y};
+    }
+    return;
+  }
   for (int32_t v = 0; v < n; ++v) {
     const float y = factor * frequency(v);
     out[v] = OutputElement{y, y};

@@ -25,8 +25,10 @@
 
 #include "tests/engine/dsp/type_rig.h"
 #include "engine/dsp/delay.h"
+#include "engine/dsp/distortion.h"
 #include "engine/dsp/filter.h"
 #include "engine/dsp/mixer.h"
+#include "engine/dsp/pitch.h"
 
 namespace Tarvelo {
 namespace {
@@ -36,6 +38,8 @@ using namespace testing_rig;
 constexpr int32_t kTFilter = 22;
 constexpr int32_t kTMixer = 18;
 constexpr int32_t kTAddition = 33;
+constexpr int32_t kTHarmonic = 6;
+constexpr int32_t kTDistortion = 23;
 constexpr int32_t kCaptureBlock = 48;
 // Stream frames whose left sample is kept beside the hash.
 constexpr int64_t kSampleFrames[4] = {1000, 4000, 8000, 12000};
@@ -138,6 +142,7 @@ class GoldenRender : public TypeRig {
       Mix(Bits(frame[0]));
       Mix(Bits(frame[1]));
       if (m_ != nullptr) MixOutputs(m_);
+      for (const ModuleRecord* w : watched_) MixOutputs(w);
       for (int32_t k = 0; k < 4; ++k)
         if (rendered_ == kSampleFrames[k]) golden_.samples[k] = Bits(frame[0]);
       if (frame[0] != 0.0f) heard_ = true;
@@ -164,6 +169,7 @@ class GoldenRender : public TypeRig {
   }
 
   Golden golden_;
+  std::vector<const ModuleRecord*> watched_;  // hashed beside m_
   int64_t rendered_ = 0;
   bool heard_ = false;
 };
@@ -285,6 +291,209 @@ TEST_P(GoldenChain, FeedbackCables) {
   PlayScenario();
   EXPECT_TRUE(heard_);
   Check(Named("FeedbackCables"));
+}
+
+// Many voices whose ids leave their positions: twenty notes, five from the
+// middle let go while the rest hold, three new ones take the freed ids, then
+// all end and ring out. Keys straight into the keyboard's voices.
+class ManyVoices {
+ public:
+  ManyVoices(KeyboardState& state, platform::Mutex* lock) : state_(state), lock_(lock) {}
+  void On(int32_t from, int32_t count) {
+    for (int32_t k = from; k < from + count; ++k) {
+      platform::MutexGuard guard(lock_);
+      ids_.push_back(NoteOn(state_, KeyToFrequency(k), 0.4f + 0.02f * static_cast<float>(k % 16)));
+    }
+  }
+  void Off(size_t from, size_t count) {
+    for (size_t i = from; i < from + count && i < ids_.size(); ++i) {
+      platform::MutexGuard guard(lock_);
+      NoteOff(state_, ids_[i]);
+    }
+  }
+  size_t Count() const { return ids_.size(); }
+
+ private:
+  KeyboardState& state_;
+  platform::Mutex* lock_;
+  std::vector<int32_t> ids_;
+};
+
+template <class PlayFn>
+void PlayManyVoices(ManyVoices& notes, PlayFn play) {
+  notes.On(20, 20);
+  play(2400);
+  notes.Off(6, 5);
+  play(2400);
+  notes.On(44, 3);
+  play(2400);
+  notes.Off(0, notes.Count());
+  play(4800);
+}
+
+// Every wave shape in four settings: plain; negative period, phase offset,
+// duty 0.6 and the doubled frequency; period 2, negative duty, one period
+// only and rewind at frequency 0; a loud amplitude with a moving bias that
+// clips. Each Oscillator in the chosen mode, fed per voice; the Sine wave
+// type beside them with and without its switches.
+TEST_P(GoldenChain, WaveShapesManyVoices) {
+  BuildFeed(true);
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  for (int32_t shape = 0; shape < kWaveShapeCount; ++shape) {
+    for (int32_t variant = 0; variant < 4; ++variant) {
+      ModuleRecord* osc = Made(kTypeOscillator);
+      ASSERT_NE(osc, nullptr);
+      SetOscillatorShape(*osc, shape);
+      Link(osc, kOscFrequency, kb_);
+      Link(osc, kOscAmplitude, env_);
+      Set(osc, kOscAmplitude, 0.5f);
+      switch (variant) {
+        case 1:
+          Set(osc, kOscPeriod, -1.5f);
+          Set(osc, kOscPhase, 0.3f);
+          Set(osc, kOscDuty, 0.6f);
+          osc->ModuleSwitches[kSwitch2] = -1;
+          break;
+        case 2:
+          Set(osc, kOscPeriod, 2.0f);
+          Set(osc, kOscDuty, -0.4f);
+          osc->ModuleSwitches[kSwitchLoop] = 0;
+          osc->ModuleSwitches[kSwitchRewind] = -1;
+          break;
+        case 3:
+          Set(osc, kOscAmplitude, 3.0f);
+          Link(osc, kOscBias, lfo_);
+          break;
+        default:
+          break;
+      }
+      watched_.push_back(osc);
+    }
+  }
+  for (int32_t variant = 0; variant < 2; ++variant) {
+    ModuleRecord* sine = Made(kTSineWave);
+    ASSERT_NE(sine, nullptr);
+    Link(sine, kOscFrequency, kb_);
+    Link(sine, kOscAmplitude, env_);
+    Set(sine, kOscAmplitude, variant == 0 ? 0.5f : 4.0f);
+    if (variant == 1) {
+      sine->ModuleSwitches[kSwitch2] = -1;
+      sine->ModuleSwitches[kSwitchRewind] = -1;
+    }
+    watched_.push_back(sine);
+  }
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < kMixerInputs; ++p) Link(mixer, kMixerFirstInput + p, const_cast<ModuleRecord*>(watched_[3 * p]));
+  Set(mixer, kMixerMasterVolume, 0.1f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("WaveShapesManyVoices"));
+}
+
+// Two-operator FM: a sine modulator whose depth follows the envelope, added
+// to the note's frequency, drives a sine carrier.
+TEST_P(GoldenChain, FrequencyModulation) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* mod = Made(kTypeOscillator);
+  ModuleRecord* add = Made(kTAddition);
+  ModuleRecord* car = Made(kTypeOscillator);
+  ASSERT_TRUE(mod && add && car);
+  SetOscillatorShape(*mod, 0);
+  SetOscillatorShape(*car, 0);
+  Link(mod, kOscFrequency, env_);
+  Link(mod, kOscAmplitude, env_);
+  Set(mod, kOscAmplitude, 0.02f);
+  Link(add, 0, kb_);
+  add->Params[0].OutputSide = 1;
+  Link(add, 1, mod);
+  Link(car, kOscFrequency, add);
+  Link(car, kOscAmplitude, env_);
+  Set(car, kOscAmplitude, 0.03f);
+  Output(car);
+  m_ = add;
+  watched_.push_back(mod);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("FrequencyModulation"));
+}
+
+// Partials: per partial a Harmonic of the note drives an Oscillator (the
+// shapes in turn) through a Filter and a Distortion into a Mixer, whose mean
+// goes through a last Filter.
+TEST_P(GoldenChain, HarmonicPartials) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* mixer = Made(kTMixer);
+  ModuleRecord* last = Made(kTFilter);
+  ASSERT_TRUE(mixer && last);
+  Set(mixer, kMixerMasterVolume, 0.5f);
+  for (int32_t k = 1; k <= 6; ++k) {
+    ModuleRecord* h = Made(kTHarmonic);
+    ModuleRecord* osc = Made(kTypeOscillator);
+    ModuleRecord* f = Made(kTFilter);
+    ModuleRecord* d = Made(kTDistortion);
+    ASSERT_TRUE(h && osc && f && d);
+    Link(h, kHarmonicFrequency, kb_);
+    Set(h, kHarmonicFactor, static_cast<float>(k));
+    SetOscillatorShape(*osc, (k - 1) % 4);
+    Link(osc, kOscFrequency, h);
+    Link(osc, kOscAmplitude, env_);
+    Set(osc, kOscAmplitude, 1.0f / static_cast<float>(k));
+    Link(f, kFilterInput, osc);
+    Set(f, kFilterLowPass, 0.6f + 0.05f * static_cast<float>(k));
+    Set(f, kFilterHighPass, k % 2 == 0 ? 0.0f : 0.03f);
+    Link(d, kDistortionInput, f);
+    Set(d, kDistortionFactor, 0.05f * static_cast<float>(k));
+    if (k == 3) Link(d, kDistortionAttenuation, lfo_);
+    Link(mixer, kMixerFirstInput + k - 1, d);
+    Set(mixer, kMixerFirstInput + k - 1, k == 2 ? -0.7f : 1.0f);
+    watched_.push_back(d);
+  }
+  Link(last, kFilterInput, mixer);
+  Set(last, kFilterLowPass, 0.5f);
+  Output(last);
+  m_ = mixer;
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("HarmonicPartials"));
+}
+
+// Voices of a per-voice Filter leave and come back on the same ids while the
+// others stay in place: eight notes, the last four let go and freed, then
+// four new ones on those ids, which go on from the states their ids kept.
+TEST_F(GoldenRender, FilterVoicesComeBack) {
+  BuildFeed(true);
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* filter = Add(kTFilter);
+  ASSERT_NE(filter, nullptr);
+  PerVoice(filter);
+  Link(filter, kFilterInput, voice_);
+  Set(filter, kFilterLowPass, 0.7f);
+  Set(filter, kFilterHighPass, 0.1f);
+  Set(filter, kFilterPasses, 2.0f);
+  Output(filter);
+  m_ = filter;
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  notes.On(30, 8);
+  Play(2400);
+  notes.Off(4, 4);
+  Play(4800);
+  notes.On(50, 4);
+  Play(2400);
+  notes.Off(0, notes.Count());
+  Play(2400);
+  EXPECT_TRUE(heard_);
+  Check("FilterVoicesComeBack");
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
