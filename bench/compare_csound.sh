@@ -9,7 +9,8 @@
 # that a busy machine slows them alike; the medians of the CPU seconds (user +
 # system) over the rounds give the ratios. More benchmark binaries (another
 # build, e.g. -O2 beside -O3) are timed in the same rounds and reported beside
-# the first.
+# the first. A busy machine spreads the rounds: their least time is printed
+# beside the median.
 #   bench/compare_csound.sh BENCH_RENDER_BINARY CSD_FOLDER [ROUNDS [OTHER_BINARY...]]
 # Instructions per frame, free of a busy machine's noise (the second's render
 # calls only; divide by 48,000 frames): bench/instructions.sh.
@@ -41,16 +42,18 @@ for ((r = 0; r < rounds; ++r)); do
   echo "round $((r + 1)) of $rounds done" >&2
 done
 median() { printf '%s\n' $1 | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+# The least time of the rounds: the one a busy machine disturbed least.
+least() { printf '%s\n' $1 | sort -g | head -1; }
 for ((b = 0; b < ${#bins[@]}; ++b)); do echo "ours$b = ${bins[$b]}"; done
 for p in "${patches[@]}"; do
   echo "== $p (CPU seconds for 30 s; median of $rounds)"
   m1=$(median "${runs[$p,k1]}")
   m64=$(median "${runs[$p,k64]}")
-  printf '   %-8s %s-> %s\n' k1 "${runs[$p,k1]}" "$m1"
-  printf '   %-8s %s-> %s\n' k64 "${runs[$p,k64]}" "$m64"
+  printf '   %-8s %s-> %s (least %s)\n' k1 "${runs[$p,k1]}" "$m1" "$(least "${runs[$p,k1]}")"
+  printf '   %-8s %s-> %s (least %s)\n' k64 "${runs[$p,k64]}" "$m64" "$(least "${runs[$p,k64]}")"
   for ((b = 0; b < ${#bins[@]}; ++b)); do
     m=$(median "${runs[$p,ours$b]}")
-    printf '   %-8s %s-> %s\n' "ours$b" "${runs[$p,ours$b]}" "$m"
+    printf '   %-8s %s-> %s (least %s)\n' "ours$b" "${runs[$p,ours$b]}" "$m" "$(least "${runs[$p,ours$b]}")"
     awk -v o="$m" -v a="$m1" -v c="$m64" -v n="ours$b" 'BEGIN {
       printf "   %s: %.1f x real time; CPU / csound k64 %.2f (k64 / ours %.2f); CPU / csound k1 %.2f (k1 / ours %.2f)\n",
         n, 30 / o, o / c, c / o, o / a, a / o }'

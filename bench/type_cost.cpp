@@ -96,7 +96,7 @@ const char* FeedName(int32_t feed) {
 // follower are left out of the measure).
 int32_t FeedOf(int32_t type) {
   const std::string ports = kPlans[type].ports;
-  if (type == kTAdsr || ports.find('v') != std::string::npos) return kFeedVoice;
+  if (ports.find('v') != std::string::npos) return kFeedVoice;
   if (ports.find('e') != std::string::npos) return kFeedEnvelope;
   if (type != kTKeyboard && ports.find('k') != std::string::npos) return kFeedKeyboard;
   return kFeedNone;
