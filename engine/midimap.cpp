@@ -479,6 +479,7 @@ namespace {
 int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative, bool display) {
   if (module == nullptr || p < 0 || p >= module->ParamCount || p >= kModuleParams) return 0;
   ModuleParam& param = module->Params[p];
+  const ControlRange range = LoadControlRange(param);
   float v = 0.0f;
   if (relative != 0) {
     float current = param.Value;
@@ -487,16 +488,16 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
       const OutputElement& o = pvm->Outputs[module->EditChannel == 1 ? 1 : 0][0];
       current = param.OutputSide == 1 ? o.Frequency : o.Level;
     }
-    v = current + param.Step * x;
-    if (v < param.RangeLow) v = param.RangeLow;
-    if (v > param.RangeHigh) v = param.RangeHigh;
+    v = current + range.step * x;
+    if (v < range.low) v = range.low;
+    if (v > range.high) v = range.high;
   } else {
-    v = param.RangeLow + (param.RangeHigh - param.RangeLow) * x;
+    v = range.low + (range.high - range.low) * x;
   }
   if (param.IntegerFlag != 0) v = std::floor(v + 0.5f);
   ModuleSetParamValue(*module, p, v);
   param.MidiMoved = -1;
-  if (ParamEditMode != 0) return -1;
+  if (ParamEditModeNow() != 0) return -1;
   if (display) {
     platform::MutexGuard guard(param.Number.Lock);
     ParamValueConvertUnit(param.Number, v * param.Scale, 0, -1);
@@ -504,7 +505,7 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
   if (module->MirrorPair != 0 && module->ModuleSwitches[kSwitchDual] != 0) {
     const int32_t q = p ^ 1;
     if (q < module->ParamCount && q < kModuleParams) {
-      ModuleSetParamValue(*module, q, param.RangeHigh - v + param.RangeLow);
+      ModuleSetParamValue(*module, q, range.high - v + range.low);
       module->Params[q].MidiMoved = -1;
     }
   }

@@ -1,5 +1,6 @@
 #include "engine/params.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -132,16 +133,43 @@ void ModuleSetParamMode(ModuleParam& p, int32_t mode) {
   RoundIntegerStep(p);
 }
 
-void ModuleParamClampStep(ModuleParam& p) {
-  float range = p.RangeHigh - p.RangeLow;
-  if (p.Step > 0.0f) {
-    if (p.Step < range / 65535.0f) p.Step = range / 65535.0f;
-    if (p.Step > range / 2.0f) p.Step = range / 2.0f;
+namespace {
+
+// The step kept within 1/65535 and 1/2 of the range (1/127 of it when unset),
+// whole for whole-number parameters.
+float ClampedStep(float low, float high, float step, int64_t integer) {
+  const float range = high - low;
+  if (step > 0.0f) {
+    if (step < range / 65535.0f) step = range / 65535.0f;
+    if (step > range / 2.0f) step = range / 2.0f;
   } else {
-    p.Step = range / 127.0f;
+    step = range / 127.0f;
   }
-  RoundIntegerStep(p);
+  if (integer != 0) {
+    step = std::floor(step + 0.5f);
+    if (step < 1.0f) step = 1.0f;
+  }
+  return step;
 }
+
+}  // namespace
+
+void ModuleParamClampStep(ModuleParam& p) { p.Step = ClampedStep(p.RangeLow, p.RangeHigh, p.Step, p.IntegerFlag); }
+
+ControlRange LoadControlRange(const ModuleParam& p) {
+  auto load = [](const float& f) {
+    return std::atomic_ref<float>(const_cast<float&>(f)).load(std::memory_order_relaxed);
+  };
+  return ControlRange{load(p.RangeLow), load(p.RangeHigh), load(p.Step)};
+}
+
+void StoreControlRange(ModuleParam& p, const ControlRange& r) {
+  std::atomic_ref<float>(p.RangeLow).store(r.low, std::memory_order_relaxed);
+  std::atomic_ref<float>(p.RangeHigh).store(r.high, std::memory_order_relaxed);
+  std::atomic_ref<float>(p.Step).store(r.step, std::memory_order_relaxed);
+}
+
+int32_t ParamEditModeNow() { return std::atomic_ref<int32_t>(ParamEditMode).load(std::memory_order_relaxed); }
 
 void ModuleParamSetIntegerFlag(ModuleParam& p) {
   const ParamValue& v = p.Number;
@@ -166,20 +194,24 @@ int32_t OnParamValueChange(float* value) {
       SetParamValueOrQueue(*m, index, x);
       break;
     case 1:
-      if (x > p.RangeHigh) x = p.RangeHigh;
-      p.RangeLow = x;
-      ModuleParamClampStep(p);
-      break;
     case 2:
-      if (x < p.RangeLow) x = p.RangeLow;
-      p.RangeHigh = x;
-      ModuleParamClampStep(p);
+    case 3: {
+      // While playing, a MIDI move reads the range on the audio thread.
+      ControlRange r{p.RangeLow, p.RangeHigh, p.Step};
+      if (ParamEditMode == 1) {
+        if (x > r.high) x = r.high;
+        r.low = x;
+      } else if (ParamEditMode == 2) {
+        if (x < r.low) x = r.low;
+        r.high = x;
+      } else {
+        r.step = x;
+      }
+      r.step = ClampedStep(r.low, r.high, r.step, p.IntegerFlag);
+      if (ParamEditMode == 3) x = r.step;
+      StoreControlRange(p, r);
       break;
-    case 3:
-      p.Step = x;
-      ModuleParamClampStep(p);
-      x = p.Step;
-      break;
+    }
     default:
       break;
   }

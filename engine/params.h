@@ -112,10 +112,20 @@ void ModuleParamFree(ModuleParam& p);
 void ModuleParamCopy(ModuleParam& dst, const ModuleParam& src);
 void ModuleSetParamMode(ModuleParam& p, int32_t mode);
 void ModuleParamClampStep(ModuleParam& p);
+// The control range as a MIDI move on the audio thread reads it while the
+// module page may edit it on the interface thread: each word is read and
+// written whole.
+struct ControlRange {
+  float low, high, step;
+};
+ControlRange LoadControlRange(const ModuleParam& p);
+void StoreControlRange(ModuleParam& p, const ControlRange& r);
 void ModuleParamSetIntegerFlag(ModuleParam& p);
 
 // What the module page's editors change: 0 value, 1 range low, 2 range high, 3 step.
+// Written by the interface; MIDI moves read it (ParamEditModeNow) on the audio thread.
 extern int32_t ParamEditMode;
+int32_t ParamEditModeNow();
 // The parameter selected in the module page's list; -1 none. Defaults to the
 // selected module's SelectedParam; the interface may install its own.
 extern int32_t (*SelectedParamIndex)();

@@ -4,6 +4,8 @@
 #include "engine/midimap.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <stdlib.h>
 
 #include <cstring>
@@ -305,6 +307,46 @@ TEST_F(MidiMapTest, InterfaceMovesWhilePlayingWaitForTheNextFrame) {
   EXPECT_FLOAT_EQ(a->Params[2].Value, 1.5f);
   ApplySelectedControllerMove(kMidiParamOfSelected, 1, 0.0f, 0);
   EXPECT_FLOAT_EQ(a->Params[1].Value, 0.0f);
+}
+
+// The module page edits a control range on the interface thread while the
+// render applies MIDI moves through it: every word is read whole, so a move
+// lands inside the range of one edit or the other (and ThreadSanitizer sees
+// no race).
+TEST_F(MidiMapTest, RangeEditsWhileMovesRunOnTheRender) {
+  SelectedModule = a;
+  a->SelectedParam = 0;
+  a->Params[0].RangeLow = 1.0f;
+  a->Params[0].RangeHigh = 9.0f;
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> outside{0};
+  std::thread render([&] {
+    for (int32_t i = 0; !stop.load(); ++i) {
+      ApplyControllerToParameter(a, 0, static_cast<float>(i % 128) / 127.0f, 0);
+      const float v = std::atomic_ref<float>(a->Params[0].Value).load(std::memory_order_relaxed);
+      if (v < 1.0f || v > 9.0f) outside.fetch_add(1);
+    }
+  });
+  // As the page's range buttons set it.
+  auto mode = [](int32_t m) { std::atomic_ref<int32_t>(ParamEditMode).store(m, std::memory_order_relaxed); };
+  for (int32_t i = 0; i < 4000; ++i) {
+    float low = static_cast<float>(1 + i % 3);
+    float high = static_cast<float>(7 + i % 3);
+    mode(1);
+    OnParamValueChange(&low);
+    mode(2);
+    OnParamValueChange(&high);
+    mode(3);
+    float step = 0.25f;
+    OnParamValueChange(&step);
+  }
+  stop = true;
+  render.join();
+  mode(0);
+  EXPECT_EQ(outside.load(), 0);
+  EXPECT_GE(a->Params[0].RangeLow, 1.0f);
+  EXPECT_LE(a->Params[0].RangeHigh, 9.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Step, 0.25f);
 }
 
 TEST_F(MidiMapTest, RefusedBindingsAndWhatIsCleared) {

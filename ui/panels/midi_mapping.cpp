@@ -1,5 +1,6 @@
 #include "ui/panels/midi_mapping.h"
 
+#include <atomic>
 #include <string>
 
 #include "app/state/console.h"
@@ -78,7 +79,8 @@ int32_t RangeButton(uint32_t bits, int32_t id, int32_t mode) {
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->SelectedParam < 0) return 0;
-  ParamEditMode = ParamEditMode == mode ? 0 : mode;
+  // MIDI moves read it on the audio thread.
+  std::atomic_ref<int32_t>(ParamEditMode).store(ParamEditMode == mode ? 0 : mode, std::memory_order_relaxed);
   const int32_t first = id - (mode - 1);
   for (int32_t k = 1; k <= 3; ++k)
     if (k != mode) SetOnWord(first + k - 1, 0);
