@@ -33,6 +33,8 @@ void ProcessDistortionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
 }
 
+namespace {
+
 // The power e^t of the curve for |t| <= 700, in double precision within one
 // unit in the last place (a Cody-Waite reduction by ln 2, a Taylor polynomial
 // to the 13th power, the power of two put into the exponent): plain
@@ -121,29 +123,21 @@ template <int32_t kChunks>
   PublishPairs(m.Outputs[ch], y, voices);
 }
 
-TARVELO_AVX2_VARIANT void DistortionChannel(ModuleRecord& m, int32_t ch, int32_t voices) {
-  if (voices <= 8)
-    ChannelChunks<1>(m, ch, voices);
-  else if (voices <= 16)
-    ChannelChunks<2>(m, ch, voices);
-  else
-    ChannelChunks<4>(m, ch, voices);
+TARVELO_AVX2_VARIANT void DistortionChannels(ModuleRecord& m, int32_t channels, int32_t voices) {
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    if (voices <= 8)
+      ChannelChunks<1>(m, ch, voices);
+    else if (voices <= 16)
+      ChannelChunks<2>(m, ch, voices);
+    else
+      ChannelChunks<4>(m, ch, voices);
+  }
 }
 
-void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t voices = KernelVoices(*m);
-  m->ActiveVoices = voices;
-  if (voices == 0) return;
-  const int32_t channels = KernelChannels(*m);
-  // Voices one after the other read outputs a port linked to the module
-  // itself has just written.
-  const bool own = m->PortSources[kDistortionInput] == m || m->PortSources[kDistortionFactor] == m ||
-                   m->PortSources[kDistortionAttenuation] == m;
+// Voice by voice, for a Distortion with a port linked to its own outputs,
+// which voices one after the other read as they are written.
+[[gnu::noinline]] void DistortionVoiceByVoice(ModuleRecord* m, int32_t channels, int32_t voices) {
   for (int32_t ch = 0; ch < channels; ++ch) {
-    if (!own) {
-      DistortionChannel(*m, ch, voices);
-      continue;
-    }
     const PortCursor input = OpenScaled(*m, kDistortionInput, ch);
     const PortCursor factor = OpenPlain(*m, kDistortionFactor, ch);
     const PortCursor attenuation = OpenPlain(*m, kDistortionAttenuation, ch);
@@ -152,6 +146,20 @@ void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
       m->Outputs[ch][v] = OutputElement{y, y};
     }
   }
+}
+
+}  // namespace
+
+void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const int32_t voices = KernelVoices(*m);
+  m->ActiveVoices = voices;
+  if (voices == 0) return;
+  const int32_t channels = KernelChannels(*m);
+  if (m->PortSources[kDistortionInput] == m || m->PortSources[kDistortionFactor] == m ||
+      m->PortSources[kDistortionAttenuation] == m)
+    DistortionVoiceByVoice(m, channels, voices);
+  else
+    DistortionChannels(*m, channels, voices);
 }
 
 }  // namespace Tarvelo

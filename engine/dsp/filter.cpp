@@ -84,7 +84,7 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
   const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
   Mask8 outside = {};
   for (int32_t c = 0; c < kChunks; ++c) {
-    const Mask8 voice = (lane0 + 8 * c) < voices;
+    const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
     Lanes8 xv = ReadChunk(input, c);
     if (!kFull) xv = Blend8(xv, Lanes8{}, voice);
     for (int32_t j = 0; j < sections; ++j) {
