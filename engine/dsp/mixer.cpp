@@ -10,20 +10,24 @@ namespace Tarvelo {
 
 namespace {
 
-// The inputs driven by live modules, in ascending port order.
+// The inputs driven by live modules, in ascending port order, and whether
+// one of them is the Mixer itself.
 struct LiveInputs {
   int32_t ports[kMixerInputs];
   int32_t count;
+  bool own;
 };
 
 // Fills the list and returns the most voices any listed source has.
 inline int32_t ListLiveInputs(const ModuleRecord& m, LiveInputs& list) {
   list.count = 0;
+  list.own = false;
   int32_t most = 0;
   for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
     const ModuleRecord* s = m.PortSources[p];
     if (s->Role != kRoleLive) continue;
     list.ports[list.count++] = p;
+    list.own |= s == &m;
     if (s->ActiveVoices > most) most = s->ActiveVoices;
   }
   return most > kVoices ? kVoices : most;
@@ -145,8 +149,7 @@ void ProcessMixerPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     // Input by input over rows of voices, each voice's sum taking its inputs
     // in the same order; voice by voice when the Mixer reads its own outputs,
     // which it writes as it goes.
-    bool own = m->PortSources[kMixerMasterVolume] == m;
-    for (int32_t i = 0; i < list.count; ++i) own |= m->PortSources[list.ports[i]] == m;
+    const bool own = list.own || m->PortSources[kMixerMasterVolume] == m;
     for (int32_t ch = 0; ch < channels; ++ch) {
       if (own)
         MixVoiceByVoice(m, ch, list, voices, k);
