@@ -73,8 +73,8 @@ struct SharedSettings {
 // One channel: per chunk of eight lanes the input (zeros past the voices),
 // the sections (the low row of section j at s + 4 * j * kVoices, the high row
 // 2 * kVoices after it; a lane past the voices keeps its states), the last
-// section's outputs into x. Returns lanes outside -1 .. 1 (or not numbers)
-// among the voices, as a nonzero mask.
+// section's outputs into x. Returns nonzero when a voice's output is not a
+// number within -1 .. 1.
 template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
 [[gnu::always_inline]] inline int32_t ChannelLanes(const PortCursor& input, float* x, float* s, int32_t sections,
                                                    int32_t voices, float keep, float h2) {
