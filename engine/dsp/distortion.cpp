@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/dsp/contract.h"
+#include "engine/dsp/lanes8.h"
 
 namespace Tarvelo {
 
@@ -32,17 +33,7 @@ void ProcessDistortionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
 }
 
-// The voices of one channel side by side: the steps of DistortionCurve and
-// DistortionVoice in rows of 8, 16 or 32 lanes (loops of known length the
-// compiler vectorizes whole), with only the power taken voice by voice. Lanes
-// past the last voice read what the sources hold there; they are neither
-// published nor let raise the clip flag.
-struct DistortionRows {
-  alignas(32) float x[kVoices];
-  alignas(32) float factor[kVoices];
-  alignas(32) float attenuation[kVoices];
-  alignas(32) float y[kVoices];
-};
+namespace {
 
 // The power e^t of the curve for |t| <= 700, in double precision within one
 // unit in the last place (a Cody-Waite reduction by ln 2, a Taylor polynomial
@@ -55,11 +46,20 @@ constexpr double kInvLn2 = 1.44269504088896338700e+00;
 constexpr double kRoundShift = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to a whole number
 constexpr double kNearLimit = 700.0;
 
-inline double NearExp(double t) {
-  const double shifted = t * kInvLn2 + kRoundShift;
-  const double n = shifted - kRoundShift;
-  const double r = (t - n * kLn2Hi) - n * kLn2Lo;
-  double p = 1.0 / 6227020800.0;
+// The curve's value rounds to the same float whichever of the two powers it is
+// computed from when every value within kRoundingMargin of it does: the two
+// differ by far less (a few units in the 16th digit). Checked against the
+// library's exp for every float t: no value differs.
+constexpr double kRoundingMargin = 1.4210854715202004e-14;  // 2^-46
+
+// The power on eight lanes: the steps above on every lane.
+using Bits8 = uint64_t __attribute__((vector_size(64)));
+[[gnu::always_inline]] inline Wide8 NearExp8(Wide8 t) {
+  const Wide8 shifted = t * kInvLn2 + kRoundShift;
+  const Wide8 n = shifted - kRoundShift;
+  const Wide8 r = (t - n * kLn2Hi) - n * kLn2Lo;
+  constexpr double kFirst = 1.0 / 6227020800.0;
+  Wide8 p = {kFirst, kFirst, kFirst, kFirst, kFirst, kFirst, kFirst, kFirst};
   p = p * r + 1.0 / 479001600.0;
   p = p * r + 1.0 / 39916800.0;
   p = p * r + 1.0 / 3628800.0;
@@ -73,87 +73,71 @@ inline double NearExp(double t) {
   p = p * r + 0.5;
   p = p * r + 1.0;
   p = p * r + 1.0;
-  uint64_t bits;
-  std::memcpy(&bits, &shifted, 8);
-  // The low bits of the shifted value hold n; n + 1023 is the exponent of 2^n.
-  const uint64_t exponent = (bits - 0x4338000000000000ULL + 1023u) << 52;
-  double scale;
-  std::memcpy(&scale, &exponent, 8);
-  return p * scale;
+  const Bits8 exponent = (reinterpret_cast<Bits8>(shifted) - 0x4338000000000000ULL + 1023u) << 52;
+  return p * reinterpret_cast<Wide8>(exponent);
 }
 
-// The curve's value rounds to the same float whichever of the two powers it is
-// computed from when every value within kRoundingMargin of it does: the two
-// differ by far less (a few units in the 16th digit). Checked against the
-// library's exp for every float t: no value differs.
-constexpr double kRoundingMargin = 1.4210854715202004e-14;  // 2^-46
-
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void ChannelLanes(ModuleRecord& m, int32_t ch, int32_t voices) {
-  DistortionRows r;
-  ReadLanes<kLanes>(OpenScaled(m, kDistortionInput, ch), r.x);
-  ReadLanes<kLanes>(OpenPlain(m, kDistortionFactor, ch), r.factor);
-  ReadLanes<kLanes>(OpenPlain(m, kDistortionAttenuation, ch), r.attenuation);
-  alignas(32) float curves[kVoices];
-  alignas(32) double powers[kVoices];
-  int32_t unsure = 0;
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const float k = std::fabs(r.factor[v]) * 20.0f + 2.0f;
-    powers[v] = static_cast<double>(-k * r.x[v]);
-  }
-  alignas(32) double doubt[kVoices];
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const double t = powers[v];
+// One channel, eight lanes at a time: the steps of DistortionCurve and
+// DistortionVoice, the power taken by NearExp8 and, where it is in doubt, by
+// the library. Lanes past the last voice read what the sources hold there;
+// they are neither published nor let raise the clip flag.
+template <int32_t kChunks>
+[[gnu::always_inline]] inline void ChannelChunks(ModuleRecord& m, int32_t ch, int32_t voices) {
+  const PortCursor input = OpenScaled(m, kDistortionInput, ch);
+  const PortCursor factor = OpenPlain(m, kDistortionFactor, ch);
+  const PortCursor attenuation = OpenPlain(m, kDistortionAttenuation, ch);
+  const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
+  const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
+  alignas(32) float y[kVoices];
+  Mask8 clipped = {};
+  for (int32_t c = 0; c < kChunks; ++c) {
+    const Mask8 voice = (lane0 + 8 * c) < voices;
+    const Lanes8 x = ReadChunk(input, c);
+    const Lanes8 k = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(ReadChunk(factor, c)) & absBits) * 20.0f + 2.0f;
+    const Lanes8 tf = -k * x;
+    const Wide8 t = __builtin_convertvector(tf, Wide8);
     // Outside the near range (or not a number) the value is garbage, and
     // doubted below.
-    const double y = 2.0 / (1.0 + NearExp(t)) - 1.0;
-    const double below = static_cast<double>(static_cast<float>(y - kRoundingMargin));
-    const double above = static_cast<double>(static_cast<float>(y + kRoundingMargin));
-    curves[v] = static_cast<float>(y);
-    doubt[v] = (std::fabs(t) <= kNearLimit && below == above) ? 0.0 : 1.0;
-  }
-  for (int32_t v = 0; v < kLanes; ++v) unsure |= static_cast<int32_t>(doubt[v] != 0.0) & LaneMask(v, voices);
-  // Far out, not a number, or too close to a rounding boundary: the library.
-  if (unsure != 0)
-    for (int32_t v = 0; v < voices; ++v)
-      if (doubt[v] != 0.0) curves[v] = static_cast<float>(2.0 / (1.0 + std::exp(powers[v])) - 1.0);
-  int32_t clipped = 0;
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const float curve = curves[v];
-    const float y = std::fabs(1.0f - r.attenuation[v]) * curve;
+    const Wide8 yd = 2.0 / (1.0 + NearExp8(t)) - 1.0;
+    const Lanes8 below = __builtin_convertvector(yd - kRoundingMargin, Lanes8);
+    const Lanes8 above = __builtin_convertvector(yd + kRoundingMargin, Lanes8);
+    // |t| <= kNearLimit, t being the float tf widened exactly.
+    const Mask8 near = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(tf) & absBits) <= static_cast<float>(kNearLimit);
+    const Mask8 doubt = ~(near & (below == above)) & voice;
+    Lanes8 curve = __builtin_convertvector(yd, Lanes8);
+    // Far out, not a number, or too close to a rounding boundary: the library.
+    if (AnyLane(doubt))
+      for (int32_t j = 0; j < 8; ++j)
+        if (doubt[j] != 0) curve[j] = static_cast<float>(2.0 / (1.0 + std::exp(t[j])) - 1.0);
+    const Lanes8 a = Splat8(1.0f) - ReadChunk(attenuation, c);
+    const Lanes8 v = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(a) & absBits) * curve;
     // The clip rule.
-    const bool clip = !(1.0f >= std::fabs(y));
-    const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
-    clipped |= static_cast<int32_t>(clip) & LaneMask(v, voices);
-    r.y[v] = clip ? ySign : y;
+    const Mask8 clip = ~(Splat8(1.0f) >= reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(v) & absBits));
+    const Mask8 one = reinterpret_cast<Mask8>(Splat8(1.0f));
+    const Mask8 minusOne = reinterpret_cast<Mask8>(Splat8(-1.0f));
+    const Lanes8 sign = reinterpret_cast<Lanes8>(((v > 0.0f) & one) | ((v < 0.0f) & minusOne));
+    clipped |= clip & voice;
+    Store8(y + 8 * c, Blend8(sign, v, clip));
   }
-  if (clipped != 0) m.ClipFlag = -1;
-  OutputElement* out = m.Outputs[ch];
-  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
+  if (AnyLane(clipped)) m.ClipFlag = -1;
+  PublishPairs(m.Outputs[ch], y, voices);
 }
 
-TARVELO_AVX2_VARIANT void DistortionChannel(ModuleRecord& m, int32_t ch, int32_t voices) {
-  const int32_t n = LanesFor(voices);
-  if (n == 8)
-    ChannelLanes<8>(m, ch, voices);
-  else if (n == 16)
-    ChannelLanes<16>(m, ch, voices);
-  else
-    ChannelLanes<kVoices>(m, ch, voices);
-}
-
-void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t channels = KernelChannels(*m);
-  const int32_t voices = KernelVoices(*m);
-  // Voices one after the other read outputs a port linked to the module
-  // itself has just written.
-  const bool own = m->PortSources[kDistortionInput] == m || m->PortSources[kDistortionFactor] == m ||
-                   m->PortSources[kDistortionAttenuation] == m;
+TARVELO_AVX2_VARIANT void DistortionChannels(ModuleRecord& m, int32_t channels, int32_t voices) {
   for (int32_t ch = 0; ch < channels; ++ch) {
-    if (!own) {
-      if (voices > 0) DistortionChannel(*m, ch, voices);
-      continue;
-    }
+    if (voices <= 8)
+      ChannelChunks<1>(m, ch, voices);
+    else if (voices <= 16)
+      ChannelChunks<2>(m, ch, voices);
+    else
+      ChannelChunks<4>(m, ch, voices);
+  }
+}
+
+// Voice by voice, for a Distortion with a port linked to its own outputs,
+// which voices one after the other read as they are written.
+[[gnu::noinline]] void DistortionVoiceByVoice(ModuleRecord* m, int32_t channels, int32_t voices) {
+  for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor input = OpenScaled(*m, kDistortionInput, ch);
     const PortCursor factor = OpenPlain(*m, kDistortionFactor, ch);
     const PortCursor attenuation = OpenPlain(*m, kDistortionAttenuation, ch);
@@ -162,7 +146,20 @@ void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
       m->Outputs[ch][v] = OutputElement{y, y};
     }
   }
+}
+
+}  // namespace
+
+void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const int32_t voices = KernelVoices(*m);
   m->ActiveVoices = voices;
+  if (voices == 0) return;
+  const int32_t channels = KernelChannels(*m);
+  if (m->PortSources[kDistortionInput] == m || m->PortSources[kDistortionFactor] == m ||
+      m->PortSources[kDistortionAttenuation] == m)
+    DistortionVoiceByVoice(m, channels, voices);
+  else
+    DistortionChannels(*m, channels, voices);
 }
 
 }  // namespace Tarvelo

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "engine/dsp/contract.h"
+#include "engine/dsp/lanes8.h"
 
 namespace Tarvelo {
 
@@ -61,71 +62,146 @@ inline float FilterPublish(ModuleRecord& m, const FilterRows& b, int32_t w, int3
   return ClipValue(y, m.ClipFlag);
 }
 
-// One section of voices 0 .. voices - 1 side by side, in place in the state
-// rows: the steps of FilterVoice with the shared choices made by the variant.
-// The loop runs over kLanes lanes (8, 16 or 32), a known length the compiler
-// vectorizes whole; a lane past the voices writes its states back unchanged
-// (the row holds kVoices states, one per voice id).
-template <bool kHighOn, bool kFrozen, int32_t kLanes>
-[[gnu::always_inline]] inline void SectionRow(float* __restrict x, float* __restrict s, float* __restrict h,
-                                              int32_t voices, float keep, float h2) {
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const float sv = s[v];
-    const float hv = h[v];
-    const float o = sv - hv;
-    const float low = (x[v] - sv) * keep + sv;
-    const float high = kHighOn ? (low - hv) * h2 + hv : 0.0f;
-    const float kept = kFrozen ? static_cast<float>(static_cast<double>(low) * 0.99) : low;
-    const int32_t voice = LaneMask(v, voices);
-    h[v] = BlendLane(high, hv, voice);
-    s[v] = BlendLane(kept, sv, voice);
-    x[v] = o;
+// The shared settings of one channel, as FilterVoice takes them.
+struct SharedSettings {
+  float keep;
+  float h2;
+  bool highOn;
+  bool frozen;
+};
+
+// One channel: per chunk of eight lanes the input (zeros past the voices),
+// the sections (the low row of section j at s + 4 * j * kVoices, the high row
+// 2 * kVoices after it; a lane past the voices keeps its states), the last
+// section's outputs into x. Returns nonzero when a voice's output is not a
+// number within -1 .. 1.
+template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
+[[gnu::always_inline]] inline int32_t ChannelLanes(const PortCursor& input, float* x, float* s, int32_t sections,
+                                                   int32_t voices, float keep, float h2) {
+  const Lanes8 keepV = Splat8(keep);
+  const Lanes8 h2V = Splat8(h2);
+  const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
+  const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
+  Mask8 outside = {};
+  for (int32_t c = 0; c < kChunks; ++c) {
+    const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
+    Lanes8 xv = ReadChunk(input, c);
+    if (!kFull) xv = Blend8(xv, Lanes8{}, voice);
+    for (int32_t j = 0; j < sections; ++j) {
+      float* lowRow = s + 4 * j * kVoices + 8 * c;
+      float* highRow = lowRow + 2 * kVoices;
+      const Lanes8 sv = Load8(lowRow);
+      const Lanes8 hv = Load8(highRow);
+      const Lanes8 o = sv - hv;
+      const Lanes8 low = (xv - sv) * keepV + sv;
+      const Lanes8 high = kHighOn ? (low - hv) * h2V + hv : Lanes8{};
+      Lanes8 kept = low;
+      if (kFrozen) kept = __builtin_convertvector(__builtin_convertvector(low, Wide8) * 0.99, Lanes8);
+      if (kFull) {
+        Store8(highRow, high);
+        Store8(lowRow, kept);
+      } else {
+        Store8(highRow, Blend8(high, hv, voice));
+        Store8(lowRow, Blend8(kept, sv, voice));
+      }
+      xv = o;
+    }
+    Store8(x + 8 * c, xv);
+    const Mask8 inside = (reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(xv) & absBits) <= Splat8(1.0f));
+    outside |= ~inside & voice;
+  }
+  return AnyLane(outside) ? 1 : 0;
+}
+
+template <int32_t kChunks, bool kFull>
+[[gnu::always_inline]] inline int32_t ChannelChoices(const PortCursor& input, float* x, float* s, int32_t sections,
+                                                     int32_t voices, const SharedSettings& c) {
+  if (c.highOn && c.frozen) return ChannelLanes<kChunks, kFull, true, true>(input, x, s, sections, voices, c.keep, c.h2);
+  if (c.highOn) return ChannelLanes<kChunks, kFull, true, false>(input, x, s, sections, voices, c.keep, c.h2);
+  if (c.frozen) return ChannelLanes<kChunks, kFull, false, true>(input, x, s, sections, voices, c.keep, c.h2);
+  return ChannelLanes<kChunks, kFull, false, false>(input, x, s, sections, voices, c.keep, c.h2);
+}
+
+// The value a plain read gives voice position 0 (what every voice reads from
+// a port whose voice-map row is 0).
+inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
+  const ModuleRecord* s = m.PortSources[p];
+  const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed, ch)][0];
+  return m.Params[p].OutputSide == 1 ? e.Frequency : e.Level;
+}
+
+// The outputs of voices whose value is not a number within -1 .. 1: the
+// clip rule, and the states started again where it is not a number.
+[[gnu::noinline]] void PublishOutliers(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices, const float* x) {
+  const FilterRows b = RowsOf(m);
+  for (int32_t v = 0; v < voices; ++v) {
+    const float y = FilterPublish(m, b, v, sections, ch, x[v]);
+    m.Outputs[ch][v] = OutputElement{y, y};
   }
 }
 
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void SectionLanes(float* x, float* s, int32_t sections, int32_t voices, float keep,
-                                                float h2, bool highOn, bool frozen) {
-  for (int32_t j = 0; j < sections; ++j) {
-    float* low = s + 4 * j * kVoices;
-    float* high = low + 2 * kVoices;
-    if (highOn && frozen)
-      SectionRow<true, true, kLanes>(x, low, high, voices, keep, h2);
-    else if (highOn)
-      SectionRow<true, false, kLanes>(x, low, high, voices, keep, h2);
-    else if (frozen)
-      SectionRow<false, true, kLanes>(x, low, high, voices, keep, h2);
+// Every channel on the rows path (see RowsApply): the choices FilterVoice
+// makes per section and voice are made once per channel, and each voice takes
+// exactly the steps it takes there.
+TARVELO_AVX2_VARIANT void FilterRowsChannels(ModuleRecord& m, int32_t sections, int32_t channels, int32_t voices) {
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const float l = std::fabs(FirstPlain(m, kFilterLowPass, ch));
+    const float hp = FirstPlain(m, kFilterHighPass, ch);
+    SharedSettings c;
+    c.keep = 1.0f - l;
+    c.h2 = hp * hp;
+    c.highOn = c.h2 != 0.0f;
+    c.frozen = l == 1.0f;
+    alignas(32) float x[kVoices];
+    const PortCursor input = OpenScaled(m, kFilterInput, ch);
+    float* s = m.WorkBuffers[0] + ch * kVoices;
+    int32_t outside;
+    if (voices == 8)
+      outside = ChannelChoices<1, true>(input, x, s, sections, voices, c);
+    else if (voices == kVoices)
+      outside = ChannelChoices<4, true>(input, x, s, sections, voices, c);
+    else if (voices < 8)
+      outside = ChannelChoices<1, false>(input, x, s, sections, voices, c);
+    else if (voices <= 16)
+      outside = ChannelChoices<2, false>(input, x, s, sections, voices, c);
     else
-      SectionRow<false, false, kLanes>(x, low, high, voices, keep, h2);
+      outside = ChannelChoices<4, false>(input, x, s, sections, voices, c);
+    if (outside == 0)
+      PublishPairs(m.Outputs[ch], x, voices);
+    else
+      PublishOutliers(m, sections, ch, voices, x);
   }
 }
 
-// The sections of one channel, the row of section j at s + 4 * j * kVoices;
-// x holds the voices and zeros up to the lanes (8, 16 or 32) that cover them.
-TARVELO_AVX2_VARIANT void SectionRows(float* x, float* s, int32_t sections, int32_t voices, float keep, float h2,
-                                      bool highOn, bool frozen) {
-  if (voices <= 8)
-    SectionLanes<8>(x, s, sections, voices, keep, h2, highOn, frozen);
-  else if (voices <= 16)
-    SectionLanes<16>(x, s, sections, voices, keep, h2, highOn, frozen);
-  else
-    SectionLanes<kVoices>(x, s, sections, voices, keep, h2, highOn, frozen);
+// Voice position v holds voice id v for voices 0 .. voices - 1 (the ids
+// array holds 33 entries, so the lanes stay within it).
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool InPlaceLanes(const int32_t* ids, int32_t voices) {
+  int32_t differ = 0;
+  for (int32_t v = 0; v < kLanes; ++v) differ |= (ids[v] ^ kLaneNumbers[v]) & LaneMask(v, voices);
+  return differ == 0;
+}
+inline bool InPlace(const ModuleRecord* owner, int32_t voices) {
+  if (voices <= 8) return InPlaceLanes<8>(owner->VoiceIds, voices);
+  if (voices <= 16) return InPlaceLanes<16>(owner->VoiceIds, voices);
+  return InPlaceLanes<kVoices>(owner->VoiceIds, voices);
 }
 
-// Publishes y[v] at every position when each is a number within -1 .. 1, as
-// FilterPublish would leave it; false (nothing written) otherwise.
-TARVELO_AVX2_VARIANT bool PublishRow(OutputElement* out, const float* y, int32_t voices) {
-  int32_t outside = 0;  // an integer reduction, which the compiler vectorizes
-  for (int32_t v = 0; v < voices; ++v) outside |= static_cast<int32_t>(!(std::fabs(y[v]) <= 1.0f));
-  if (outside != 0) return false;
-  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{y[v], y[v]};
-  return true;
+// The rows path: the same settings for every voice (the low and high pass
+// ports unlinked, or linked to a single-voice source), voices in place and
+// states in rows, and the input not the filter's own output (which voices one
+// after the other would read as they write it). Below four voices the rows
+// cost more than they save.
+inline bool RowsApply(const ModuleRecord& m, int32_t sections, int32_t voices) {
+  return voices >= 4 && sections > 0 && m.WorkBuffers[kVoices - 1] != nullptr && m.WorkBuffers[0] != nullptr &&
+         ((m.Params[kFilterLowPass].VoiceMapRow | m.Params[kFilterHighPass].VoiceMapRow) & 1) == 0 &&
+         m.PortSources[kFilterLowPass] != &m && m.PortSources[kFilterHighPass] != &m &&
+         m.PortSources[kFilterInput] != &m && InPlace(m.TriggerOwner, voices);
 }
 
-// The same settings for every voice (the low and high pass ports unlinked, or
-// linked to a single-voice source): the choices FilterVoice makes per section
-// and voice are made once per channel, and each voice takes exactly the steps
-// it takes there. False when that does not hold.
+// The same settings for every voice but voices out of place (or too few, or
+// the input the filter's own output): voice by voice by id. False when the
+// settings differ by voice.
 bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
   if ((m.Params[kFilterLowPass].VoiceMapRow & 1) != 0 ||
       (m.Params[kFilterHighPass].VoiceMapRow & 1) != 0 || m.PortSources[kFilterLowPass] == &m ||
@@ -140,22 +216,6 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
   const PortCursor input = OpenScaled(m, kFilterInput, ch);
   const ModuleRecord* owner = m.TriggerOwner;
   const FilterRows b = RowsOf(m);
-  // A filter fed by itself reads, voice by voice, outputs it has just written.
-  // Below four voices the rows cost more than they save.
-  if (voices >= 4 && b.base != nullptr && b.step == kVoices && m.PortSources[kFilterInput] != &m &&
-      VoicesInPlace(owner, voices)) {
-    alignas(64) float x[kVoices];
-    ReadRow(input, voices, x);
-    const int32_t lanes = voices <= 8 ? 8 : (voices <= 16 ? 16 : kVoices);
-    for (int32_t v = voices; v < lanes; ++v) x[v] = 0.0f;
-    SectionRows(x, &b.at(ch, 0), sections, voices, keep, h2, highOn, frozen);
-    if (sections > 0 && PublishRow(m.Outputs[ch], x, voices)) return true;
-    for (int32_t v = 0; v < voices; ++v) {
-      const float y = sections > 0 ? FilterPublish(m, b, v, sections, ch, x[v]) : 0.0f;
-      m.Outputs[ch][v] = OutputElement{y, y};
-    }
-    return true;
-  }
   for (int32_t v = 0; v < voices; ++v) {
     const int32_t w = VoiceIdAt(owner, v);
     float in = input(v);
@@ -179,12 +239,39 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
   return true;
 }
 
+// Voice by voice by id: settings that differ by voice, voices out of place,
+// too few, or the input the filter's own output.
+[[gnu::noinline]] void FilterVoiceByVoice(ModuleRecord* m, int32_t sections, int32_t channels, int32_t voices) {
+  const ModuleRecord* owner = m->TriggerOwner;
+  const FilterRows b = RowsOf(*m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    if (FilterSharedSettings(*m, sections, ch, voices)) continue;
+    const PortCursor input = OpenScaled(*m, kFilterInput, ch);
+    const PortCursor low = OpenPlain(*m, kFilterLowPass, ch);
+    const PortCursor high = OpenPlain(*m, kFilterHighPass, ch);
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = VoiceIdAt(owner, v);
+      const float x = input(v);
+      const float l = std::fabs(low(v));
+      const float hp = high(v);
+      float y = 0.0f;
+      if (HasStates(b, w)) {
+        y = FilterVoice(b, w, sections, ch, x, 1.0f - l, l, hp * hp);
+        y = FilterPublish(*m, b, w, sections, ch, y);
+      }
+      m->Outputs[ch][v] = OutputElement{y, y};
+    }
+  }
+}
+
 }  // namespace
 
 int32_t FilterSections(float passes) {
-  const double n = std::floor(static_cast<double>(passes) + 1e-6);
+  // floor(n) >= 1 exactly when n >= 1, floor(n) > 7 when n >= 8, and between
+  // them floor is the truncation the conversion makes.
+  const double n = static_cast<double>(passes) + 1e-6;
   if (!(n >= 1.0)) return 1;
-  return n > kFilterMaxSections ? kFilterMaxSections : static_cast<int32_t>(n);
+  return n >= kFilterMaxSections + 1 ? kFilterMaxSections : static_cast<int32_t>(n);
 }
 
 float& FilterState(ModuleRecord& m, int32_t w, int32_t state) { return RowsOf(m).at(state, w); }
@@ -207,30 +294,15 @@ void ProcessFilterMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 }
 
 void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t sections = SectionsOf(*m);
-  const ModuleRecord* owner = m->TriggerOwner;
-  const FilterRows b = RowsOf(*m);
-  const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    if (FilterSharedSettings(*m, sections, ch, voices)) continue;
-    const PortCursor input = OpenScaled(*m, kFilterInput, ch);
-    const PortCursor low = OpenPlain(*m, kFilterLowPass, ch);
-    const PortCursor high = OpenPlain(*m, kFilterHighPass, ch);
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = VoiceIdAt(owner, v);
-      const float x = input(v);
-      const float l = std::fabs(low(v));
-      const float hp = high(v);
-      float y = 0.0f;
-      if (HasStates(b, w)) {
-        y = FilterVoice(b, w, sections, ch, x, 1.0f - l, l, hp * hp);
-        y = FilterPublish(*m, b, w, sections, ch, y);
-      }
-      m->Outputs[ch][v] = OutputElement{y, y};
-    }
-  }
   m->ActiveVoices = voices;
+  if (voices == 0) return;
+  const int32_t sections = SectionsOf(*m);
+  const int32_t channels = KernelChannels(*m);
+  if (RowsApply(*m, sections, voices))
+    FilterRowsChannels(*m, sections, channels, voices);
+  else
+    FilterVoiceByVoice(m, sections, channels, voices);
 }
 
 }  // namespace Tarvelo

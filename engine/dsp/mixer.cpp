@@ -3,26 +3,31 @@
 #include <cmath>
 
 #include "engine/dsp/contract.h"
+#include "engine/dsp/lanes8.h"
 #include "engine/dsp/settings.h"
 
 namespace Tarvelo {
 
 namespace {
 
-// The inputs driven by live modules, in ascending port order.
+// The inputs driven by live modules, in ascending port order, and whether
+// one of them is the Mixer itself.
 struct LiveInputs {
   int32_t ports[kMixerInputs];
   int32_t count;
+  bool own;
 };
 
 // Fills the list and returns the most voices any listed source has.
 inline int32_t ListLiveInputs(const ModuleRecord& m, LiveInputs& list) {
   list.count = 0;
+  list.own = false;
   int32_t most = 0;
   for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
     const ModuleRecord* s = m.PortSources[p];
     if (s->Role != kRoleLive) continue;
     list.ports[list.count++] = p;
+    list.own |= s == &m;
     if (s->ActiveVoices > most) most = s->ActiveVoices;
   }
   return most > kVoices ? kVoices : most;
@@ -46,45 +51,66 @@ inline void ResetWhenSilent(ModuleRecord* m) {
   }
 }
 
-// One channel of the per-voice mix over 8, 16 or 32 lanes (loops of known
-// length the compiler vectorizes whole), input by input, each voice's sum
-// taking its inputs in the same order. A lane past an input's voices adds
-// +0, which leaves every sum as it is: a sum that starts at +0 is never -0.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void MixLanes(ModuleRecord& m, int32_t ch, const LiveInputs& list, int32_t voices,
-                                            float k) {
-  alignas(32) float sum[kVoices];
-  alignas(32) float row[kVoices];
-  for (int32_t v = 0; v < kLanes; ++v) sum[v] = 0.0f;
+// One channel of the per-voice mix, eight lanes at a time (kChunks of them),
+// input by input, each voice's sum taking its inputs in the same order. A
+// lane past an input's voices adds +0, which leaves every sum as it is: a sum
+// that starts at +0 is never -0.
+template <int32_t kChunks>
+[[gnu::always_inline]] inline void MixChunks(ModuleRecord& m, int32_t ch, const LiveInputs& list, int32_t voices,
+                                             float k) {
+  const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
+  Lanes8 sum[kChunks];
+  for (int32_t c = 0; c < kChunks; ++c) sum[c] = Lanes8{};
   for (int32_t i = 0; i < list.count; ++i) {
-    ReadLanes<kLanes>(OpenInput(m, list.ports[i], ch), row);
-    const int32_t n = m.PortSources[list.ports[i]]->ActiveVoices;
+    const PortCursor in = OpenInput(m, list.ports[i], ch);
     // An input with fewer voices adds nothing past them but still counts in k.
-    for (int32_t v = 0; v < kLanes; ++v) sum[v] = sum[v] + (kLaneNumbers[v] < n ? row[v] : 0.0f);
+    const int32_t n = m.PortSources[list.ports[i]]->ActiveVoices;
+    for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + Blend8(ReadChunk(in, c), Lanes8{}, (lane0 + 8 * c) < n);
   }
-  ReadLanes<kLanes>(OpenPlain(m, kMixerMasterVolume, ch), row);
-  int32_t clipped = 0;
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const float y = k * sum[v] * row[v];
+  const PortCursor master = OpenPlain(m, kMixerMasterVolume, ch);
+  const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
+  const Mask8 one = reinterpret_cast<Mask8>(Splat8(1.0f));
+  const Mask8 minusOne = reinterpret_cast<Mask8>(Splat8(-1.0f));
+  alignas(32) float y[kVoices];
+  Mask8 clipped = {};
+  for (int32_t c = 0; c < kChunks; ++c) {
+    const Lanes8 v = Splat8(k) * sum[c] * ReadChunk(master, c);
     // The clip rule.
-    const bool clip = !(1.0f >= std::fabs(y));
-    const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
-    clipped |= static_cast<int32_t>(clip) & LaneMask(v, voices);
-    sum[v] = clip ? ySign : y;
+    const Mask8 clip = ~(Splat8(1.0f) >= reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(v) & absBits));
+    const Lanes8 sign = reinterpret_cast<Lanes8>(((v > 0.0f) & one) | ((v < 0.0f) & minusOne));
+    clipped |= clip & ((lane0 + 8 * c) < voices);
+    Store8(y + 8 * c, Blend8(sign, v, clip));
   }
-  if (clipped != 0) m.ClipFlag = -1;
-  OutputElement* out = m.Outputs[ch];
-  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{sum[v], sum[v]};
+  if (AnyLane(clipped)) m.ClipFlag = -1;
+  PublishPairs(m.Outputs[ch], y, voices);
 }
 
 TARVELO_AVX2_VARIANT void MixChannel(ModuleRecord& m, int32_t ch, const LiveInputs& list, int32_t voices, float k) {
-  const int32_t lanes = LanesFor(voices);
-  if (lanes == 8)
-    MixLanes<8>(m, ch, list, voices, k);
-  else if (lanes == 16)
-    MixLanes<16>(m, ch, list, voices, k);
+  if (voices <= 8)
+    MixChunks<1>(m, ch, list, voices, k);
+  else if (voices <= 16)
+    MixChunks<2>(m, ch, list, voices, k);
   else
-    MixLanes<kVoices>(m, ch, list, voices, k);
+    MixChunks<4>(m, ch, list, voices, k);
+}
+
+// Voice by voice, for a Mixer that reads its own outputs, which it writes as
+// it goes.
+[[gnu::noinline]] void MixVoiceByVoice(ModuleRecord* m, int32_t ch, const LiveInputs& list, int32_t voices, float k) {
+  const PortCursor master = OpenPlain(*m, kMixerMasterVolume, ch);
+  PortCursor in[kMixerInputs];
+  int32_t sourceVoices[kMixerInputs];
+  for (int32_t i = 0; i < list.count; ++i) {
+    in[i] = OpenInput(*m, list.ports[i], ch);
+    sourceVoices[i] = m->PortSources[list.ports[i]]->ActiveVoices;
+  }
+  for (int32_t v = 0; v < voices; ++v) {
+    float sum = 0.0f;
+    for (int32_t i = 0; i < list.count; ++i)
+      if (sourceVoices[i] > v) sum = sum + in[i](v);
+    const float y = ClipValue(k * sum * master(v), m->ClipFlag);
+    m->Outputs[ch][v] = OutputElement{y, y};
+  }
 }
 
 }  // namespace
@@ -123,27 +149,12 @@ void ProcessMixerPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     // Input by input over rows of voices, each voice's sum taking its inputs
     // in the same order; voice by voice when the Mixer reads its own outputs,
     // which it writes as it goes.
-    bool own = m->PortSources[kMixerMasterVolume] == m;
-    for (int32_t i = 0; i < list.count; ++i) own |= m->PortSources[list.ports[i]] == m;
+    const bool own = list.own || m->PortSources[kMixerMasterVolume] == m;
     for (int32_t ch = 0; ch < channels; ++ch) {
-      const PortCursor master = OpenPlain(*m, kMixerMasterVolume, ch);
-      if (!own) {
+      if (own)
+        MixVoiceByVoice(m, ch, list, voices, k);
+      else if (voices > 0)  // without voices there is nothing to publish or clip
         MixChannel(*m, ch, list, voices, k);
-        continue;
-      }
-      PortCursor in[kMixerInputs];
-      int32_t sourceVoices[kMixerInputs];
-      for (int32_t i = 0; i < list.count; ++i) {
-        in[i] = OpenInput(*m, list.ports[i], ch);
-        sourceVoices[i] = m->PortSources[list.ports[i]]->ActiveVoices;
-      }
-      for (int32_t v = 0; v < voices; ++v) {
-        float sum = 0.0f;
-        for (int32_t i = 0; i < list.count; ++i)
-          if (sourceVoices[i] > v) sum = sum + in[i](v);
-        const float y = ClipValue(k * sum * master(v), m->ClipFlag);
-        m->Outputs[ch][v] = OutputElement{y, y};
-      }
     }
     m->MixerWord = -1;
   }

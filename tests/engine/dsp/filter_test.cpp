@@ -166,6 +166,54 @@ TEST_F(FilterTest, VoicesSideBySideTakeTheStepsOfOneVoiceAtATime) {
   }
 }
 
+// The same for every voice count the rows take (one, two and four rows of
+// eight lanes, full and partly used): states of voice ids past the voices
+// stay as they were, and a voice whose output leaves -1 .. 1 is clipped
+// while the others publish their values.
+TEST_F(FilterTest, EveryVoiceCountSideBySideMatchesOneVoiceAtATime) {
+  for (int32_t n : {1, 3, 4, 5, 8, 9, 16, 17, 24, 31, 32}) {
+    for (const float high : {0.0f, 0.4f}) {
+      ModuleRecord* inPlace = Source(1, n, true);
+      ModuleRecord* reversed = Source(1, n, true);
+      ModuleRecord* a = Filter(inPlace, 0.3f, high, 3.0f);
+      ModuleRecord* b = Filter(reversed, 0.3f, high, 3.0f);
+      PerVoice(a);
+      PerVoice(b);
+      a->TriggerOwner = inPlace;
+      b->TriggerOwner = reversed;
+      for (int32_t v = 0; v < n; ++v) {
+        inPlace->VoiceIds[v] = v;
+        reversed->VoiceIds[v] = n - 1 - v;
+      }
+      for (int32_t w = n; w < kVoices; ++w)
+        for (int32_t i = 0; i < 28; ++i) FilterState(*a, w, i) = 0.125f * static_cast<float>(i + 1);
+      bool clipped = false;
+      for (int32_t k = 0; k < 16; ++k) {
+        for (int32_t v = 0; v < n; ++v) {
+          // The last voice turns loud after a while, and its outputs clip.
+          const float x = (k > 3 && v == n - 1 ? 9.0f : 1.0f) * std::sin(0.9f * static_cast<float>(k) + static_cast<float>(v));
+          Put(inPlace, 0, v, x);
+          Put(reversed, 0, v, x);
+        }
+        Step(a);
+        Step(b);
+        for (int32_t v = 0; v < n; ++v) {
+          ASSERT_EQ(std::bit_cast<uint32_t>(a->Outputs[0][v].Level), std::bit_cast<uint32_t>(b->Outputs[0][v].Level))
+              << n << " voices, voice " << v << ", frame " << k;
+          ASSERT_EQ(a->Outputs[0][v].Level, a->Outputs[0][v].Frequency);
+        }
+        clipped |= std::fabs(a->Outputs[0][n - 1].Level) == 1.0f;
+      }
+      EXPECT_TRUE(clipped);
+      EXPECT_EQ(a->ClipFlag, -1);
+      for (int32_t v = 0; v < n; ++v)
+        for (int32_t i = 0; i < 28; ++i) ASSERT_EQ(FilterState(*a, v, i), FilterState(*b, n - 1 - v, i)) << n << " " << v;
+      for (int32_t w = n; w < kVoices; ++w)
+        for (int32_t i = 0; i < 28; ++i) ASSERT_EQ(FilterState(*a, w, i), 0.125f * static_cast<float>(i + 1)) << n << " " << w;
+    }
+  }
+}
+
 // A reset clears every voice's states, whatever the polyphony mode.
 TEST_F(FilterTest, ResetClearsTheStatesOfEveryVoice) {
   ModuleRecord* m = Filter(Source(), 0.5f, 0.0f, 3.0f);
@@ -207,6 +255,22 @@ TEST_F(FilterTest, PassCountsOutsideTheRangeAreHeldToIt) {
   EXPECT_EQ(FilterSections(0.0f), 1);
   EXPECT_EQ(FilterSections(-4.0f), 1);
   EXPECT_EQ(FilterSections(std::numeric_limits<float>::quiet_NaN()), 1);
+  // floor(P + 1e-6) at the edges of the range, in double: just below a
+  // whole number, on it, and the infinities.
+  EXPECT_EQ(FilterSections(0.999999f), 1);
+  EXPECT_EQ(FilterSections(0.99999f), 1);
+  EXPECT_EQ(FilterSections(1.999998f), 1);
+  EXPECT_EQ(FilterSections(1.999999f), 2);
+  EXPECT_EQ(FilterSections(6.9999986f), 6);
+  EXPECT_EQ(FilterSections(6.9999995f), 7);
+  EXPECT_EQ(FilterSections(7.9999995f), 7);
+  EXPECT_EQ(FilterSections(8.0f), 7);
+  EXPECT_EQ(FilterSections(std::numeric_limits<float>::infinity()), 7);
+  EXPECT_EQ(FilterSections(-std::numeric_limits<float>::infinity()), 1);
+  for (float p = -1.0f; p < 9.0f; p = std::nextafter(p, 10.0f) + 0.0001f) {
+    const double n = std::floor(static_cast<double>(p) + 1e-6);
+    ASSERT_EQ(FilterSections(p), n < 1.0 ? 1 : (n > 7.0 ? 7 : static_cast<int32_t>(n))) << p;
+  }
   // The stored value counts, not the value module.
   ModuleRecord* src = Source();
   ModuleRecord* m = Filter(src, 0.0f, 0.0f, 2.0f);
@@ -250,6 +314,10 @@ TEST_F(FilterTest, DistortionVoicesMatchTheCurveBitForBit) {
     inputs.push_back(-x * 0.999f);
   }
   for (int32_t k = 0; k < 256; ++k) inputs.push_back(0.1f + 0.0001f * static_cast<float>(k));
+  // Around the edge of the near range of the power: |k x| = 700 for k = 2.
+  for (float x : {350.0f, -350.0f, std::nextafter(350.0f, 0.0f), std::nextafter(350.0f, 400.0f),
+                  std::nextafter(-350.0f, 0.0f), std::nextafter(-350.0f, -400.0f)})
+    inputs.push_back(x);
   for (float x : {0.0f, -0.0f, 1e-30f, 3.0e38f, -3.0e38f, std::numeric_limits<float>::infinity(),
                   -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()})
     inputs.push_back(x);

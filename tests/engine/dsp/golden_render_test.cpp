@@ -475,6 +475,94 @@ TEST_P(GoldenChain, HarmonicPartials) {
   PlayManyVoicesAndCheck(last, "HarmonicPartials");
 }
 
+// Filters, Distortions and Mixers in the modes the plain cases leave out, in
+// many voices whose ids leave their positions. Filters: high pass alone; a
+// low pass that freezes for a while and then moves again; per-voice low and
+// high pass in two channels; a low pass read from its own output; seven
+// passes of a loud input that clips; an input fed back from itself.
+// Distortions: a set attenuation; a per-voice factor with an attenuation that
+// clips; an attenuation read from its own output in two channels; factor and
+// attenuation both linked. Mixers: live inputs beside set unlinked ones under
+// a per-voice master; one that hears its own output; sources of one voice
+// and of many together.
+TEST_P(GoldenChain, FilterDistortionMixerModes) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* loud = Made(testing_synth::kTypeLevel);
+  ASSERT_NE(loud, nullptr);
+  Link(loud, 0, voice_);
+  Set(loud, 1, 4.0f);
+  ModuleRecord* f[6];
+  for (int32_t k = 0; k < 6; ++k) {
+    f[k] = Made(kTFilter);
+    ASSERT_NE(f[k], nullptr);
+    Link(f[k], kFilterInput, voice_);
+    watched_.push_back(f[k]);
+  }
+  Set(f[0], kFilterLowPass, 0.0f);
+  Set(f[0], kFilterHighPass, 0.3f);
+  Set(f[1], kFilterLowPass, 0.6f);
+  Set(f[1], kFilterPasses, 2.0f);
+  ModuleUpdateChannels(*f[2], 2, -1);
+  Link(f[2], kFilterLowPass, env_);
+  Link(f[2], kFilterHighPass, env_);
+  Set(f[2], kFilterPasses, 3.0f);
+  Link(f[3], kFilterLowPass, f[3]);
+  Set(f[3], kFilterHighPass, 0.1f);
+  Link(f[4], kFilterInput, loud);
+  Set(f[4], kFilterLowPass, 1.5f);
+  Set(f[4], kFilterHighPass, 0.5f);
+  Set(f[4], kFilterPasses, 7.0f);
+  Link(f[5], kFilterInput, f[5]);
+  Set(f[5], kFilterLowPass, 0.5f);
+  tick_ = [this, f](int64_t block) {
+    if (block == 30) Set(f[1], kFilterLowPass, 1.0f);
+    if (block == 80) Set(f[1], kFilterHighPass, 0.2f);
+    if (block == 130) Set(f[1], kFilterLowPass, -0.7f);
+  };
+  ModuleRecord* d[4];
+  for (int32_t k = 0; k < 4; ++k) {
+    d[k] = Made(kTDistortion);
+    ASSERT_NE(d[k], nullptr);
+    Link(d[k], kDistortionInput, k == 1 ? loud : voice_);
+    watched_.push_back(d[k]);
+  }
+  Set(d[0], kDistortionFactor, 0.3f);
+  Set(d[0], kDistortionAttenuation, 0.4f);
+  Link(d[1], kDistortionFactor, env_);
+  Set(d[1], kDistortionAttenuation, -1.5f);
+  ModuleUpdateChannels(*d[2], 2, -1);
+  Link(d[2], kDistortionAttenuation, d[2]);
+  Set(d[2], kDistortionFactor, 0.8f);
+  Link(d[3], kDistortionFactor, lfo_);
+  Link(d[3], kDistortionAttenuation, env_);
+  ModuleRecord* x[3];
+  for (int32_t k = 0; k < 3; ++k) {
+    x[k] = Made(kTMixer);
+    ASSERT_NE(x[k], nullptr);
+    watched_.push_back(x[k]);
+  }
+  Link(x[0], kMixerFirstInput, f[0]);
+  Set(x[0], kMixerFirstInput + 1, 0.7f);
+  Link(x[0], kMixerFirstInput + 2, d[0]);
+  Set(x[0], kMixerFirstInput + 2, -0.8f);
+  Link(x[0], kMixerMasterVolume, env_);
+  Link(x[1], kMixerFirstInput, d[1]);
+  Link(x[1], kMixerFirstInput + 3, x[1]);
+  Set(x[1], kMixerFirstInput + 3, 0.5f);
+  Set(x[1], kMixerMasterVolume, 0.9f);
+  ModuleUpdateChannels(*x[2], 2, -1);
+  Link(x[2], kMixerFirstInput + 4, lfo_);
+  Link(x[2], kMixerFirstInput + 5, f[2]);
+  Link(x[2], kMixerFirstInput + 6, d[2]);
+  Set(x[2], kMixerMasterVolume, 8.0f);
+  MixWatchedAndCheck(13, 1, 0.3f, "FilterDistortionMixerModes");
+  EXPECT_NE(f[4]->ClipFlag, 0);
+  EXPECT_NE(d[1]->ClipFlag, 0);
+  EXPECT_NE(x[2]->ClipFlag, 0);
+}
+
 // Voices of a per-voice Filter leave and come back on the same ids while the
 // others stay in place: eight notes, the last four let go and freed, then
 // four new ones on those ids, which go on from the states their ids kept.

@@ -1,0 +1,66 @@
+// Eight voices as one value, for kernels that keep a row of voices in
+// registers across several steps: each operation is the same single-precision
+// step on every lane (no fused or reordered arithmetic). In the AVX2 variants
+// of the kernels a value is one register, elsewhere two.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+#include "engine/dsp/contract.h"
+
+// Only inline helpers pass these values, so the note that they change the
+// calling convention without AVX does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace Tarvelo {
+
+using Lanes8 = float __attribute__((vector_size(32)));
+using Mask8 = int32_t __attribute__((vector_size(32)));
+using Wide8 = double __attribute__((vector_size(64)));
+
+[[gnu::always_inline]] inline Lanes8 Load8(const float* p) {
+  Lanes8 v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+[[gnu::always_inline]] inline void Store8(float* p, Lanes8 v) { std::memcpy(p, &v, sizeof(v)); }
+// (From four lanes: written with eight, the AVX2 variants build it lane by
+// lane.)
+[[gnu::always_inline]] inline Lanes8 Splat8(float x) {
+  using Lanes4 = float __attribute__((vector_size(16)));
+  const Lanes4 v = {x, x, x, x};
+  return __builtin_shufflevector(v, v, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+[[gnu::always_inline]] inline Lanes8 Blend8(Lanes8 fresh, Lanes8 old, Mask8 mask) {
+  return reinterpret_cast<Lanes8>((reinterpret_cast<Mask8>(fresh) & mask) | (reinterpret_cast<Mask8>(old) & ~mask));
+}
+
+// Whether any lane of a mask is set.
+[[gnu::always_inline]] inline bool AnyLane(Mask8 m) {
+  m |= __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+  m |= __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
+  m |= __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
+  return m[0] != 0;
+}
+
+// Voices 8c .. 8c + 7 of an opened port, as the cursor reads them (lanes
+// past the source's voices read what its outputs hold there, within the row).
+[[gnu::always_inline]] inline Lanes8 ReadChunk(const PortCursor& c, int32_t chunk) {
+  if (c.stride == 0) return Splat8(c(0));
+  const float* p = c.values + 16 * chunk;
+  return __builtin_shufflevector(Load8(p), Load8(p + 8), 0, 2, 4, 6, 8, 10, 12, 14) * Splat8(c.gain);
+}
+
+// Publishes x[v] as the level and frequency of voices 0 .. voices - 1.
+inline void PublishPairs(OutputElement* out, const float* x, int32_t voices) {
+  float* o = &out[0].Level;
+  int32_t v = 0;
+  for (; v + 8 <= voices; v += 8) {
+    const Lanes8 y = Load8(x + v);
+    Store8(o + 2 * v, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
+    Store8(o + 2 * v + 8, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
+  }
+  for (; v < voices; ++v) out[v] = OutputElement{x[v], x[v]};
+}
+
+}  // namespace Tarvelo
