@@ -341,6 +341,20 @@ inline RowsKernel RowsKernelOf(int32_t shape, bool loop) {
   return (avx2 ? RowsKernels<kLanes, false>::kAvx2 : RowsKernels<kLanes, false>::kPlain)[shape];
 }
 
+// ReadLanes into a row of the rows, which no source's outputs overlap: said
+// so, the copy needs no overlap check.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PortLanes(const PortCursor& c, float* __restrict row) {
+  const float* __restrict values = c.values;
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
+  } else {
+    const float gain = c.gain;
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = values[2 * v] * gain;
+  }
+}
+
 // One channel of ShapeSideBySide over kLanes lanes. With the voices in place
 // the rows are read whole from the module's state and the ports, and the
 // phases written back only where a lane is a voice; else the states are
@@ -349,9 +363,9 @@ template <int32_t kLanes>
 [[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
                                                const int32_t* ids, int32_t shape, const OscillatorSwitches& sw) {
   const SharedShape s = SharedShapeValues(m, ch);
-  ReadLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
-  ReadLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
-  ReadLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
+  PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+  PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+  PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
   float* phases = m.VoiceState[ch];
   if (inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
@@ -416,12 +430,15 @@ template <int32_t kLanes>
   return true;
 }
 
-// Some port reads the module's own outputs (ports 0 .. kOscDuty).
+// Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
+// as eight entries with the two past the duty masked off, which the compiler
+// turns into two vector compares.
 inline bool ReadsOwnOutputs(const ModuleRecord& m) {
+  static_assert(kModuleParams >= 8 && kOscDuty < 8, "the Oscillator's ports lie in the first eight entries");
   const ModuleRecord* const* src = m.PortSources;
-  const ModuleRecord* self = &m;
-  return ((src[kOscBias] == self) | (src[kOscAmplitude] == self) | (src[kOscFrequency] == self) |
-          (src[kOscPhase] == self) | (src[kOscPeriod] == self) | (src[kOscDuty] == self)) != 0;
+  int64_t own = 0;
+  for (int32_t p = 0; p < 8; ++p) own |= -static_cast<int64_t>(src[p] == &m) & (p <= kOscDuty ? -1 : 0);
+  return own != 0;
 }
 
 // The voices side by side, when that gives what one after the other gives:
