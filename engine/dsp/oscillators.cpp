@@ -126,7 +126,7 @@ inline float SharedSawtooth(float* phase, float a, float step, const SharedShape
 }
 
 // One channel of the Oscillator on shared settings, every voice side by side
-// in rows by voice position. Rows are computed over 8, 16 or 32 lanes, so
+// in rows by voice position. Rows are computed over 4, 8, 16 or 32 lanes, so
 // that each pass is a loop of known length the compiler vectorizes whole at
 // any optimization level; the lanes past the last voice compute on zeros and
 // are never read.
@@ -452,6 +452,9 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
   // so it stays voice by voice.
   if (shape == 7 || static_cast<uint32_t>(shape) >= static_cast<uint32_t>(kWaveShapeCount)) return false;
   if (!ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return false;
+  // A few voices take four lanes: one vector of floats even without AVX2, and
+  // one of doubles with it.
+  if (voices <= 4) return SideBySideLanes<4>(m, shape, sw, channels, voices);
   switch (LanesFor(voices)) {
     case 8: return SideBySideLanes<8>(m, shape, sw, channels, voices);
     case 16: return SideBySideLanes<16>(m, shape, sw, channels, voices);
