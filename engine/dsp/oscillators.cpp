@@ -82,14 +82,22 @@ inline bool ShapeSettingsShared(const ModuleRecord& m) {
   return ((m.Params[kOscPhase].VoiceMapRow | m.Params[kOscPeriod].VoiceMapRow | m.Params[kOscDuty].VoiceMapRow) & 1) == 0;
 }
 
+// What port p reads for voice position 0 on channel ch: PlainRead of element
+// 0, which every voice reads while the port's voice map row is 0.
+inline float FirstValue(const ModuleRecord& m, int32_t p, int32_t ch) {
+  const ModuleRecord* s = m.PortSources[p];
+  const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed, ch)][0];
+  return m.Params[p].OutputSide == 1 ? e.Frequency : e.Level;
+}
+
 inline SharedShape SharedShapeValues(const ModuleRecord& m, int32_t ch) {
-  float offset = OpenPlain(m, kOscPhase, ch)(0);
-  float factor = OpenPlain(m, kOscPeriod, ch)(0);
+  float offset = FirstValue(m, kOscPhase, ch);
+  float factor = FirstValue(m, kOscPeriod, ch);
   if (!(factor >= 0.0f)) {
     factor = -factor;
     offset = offset - factor + 1.0f;
   }
-  const float duty = OpenPlain(m, kOscDuty, ch)(0);
+  const float duty = FirstValue(m, kOscDuty, ch);
   return SharedShape{offset, factor, duty, factor == 0.0f || duty == 0.0f};
 }
 
@@ -118,7 +126,7 @@ inline float SharedSawtooth(float* phase, float a, float step, const SharedShape
 }
 
 // One channel of the Oscillator on shared settings, every voice side by side
-// in rows by voice position. Rows are computed over 8, 16 or 32 lanes, so
+// in rows by voice position. Rows are computed over 4, 8, 16 or 32 lanes, so
 // that each pass is a loop of known length the compiler vectorizes whole at
 // any optimization level; the lanes past the last voice compute on zeros and
 // are never read.
@@ -130,7 +138,6 @@ struct ShapeRows {
   alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is -1; out: 0 keep, 1 set -1, 2 set 0
   alignas(32) float y[kVoices];
   // Between the passes.
-  alignas(32) float wrapped[kVoices];    // the phase after the one wrap step
   alignas(32) float cycle[kVoices];      // the position in the cycle, [0, 1)
   alignas(32) float gain[kVoices];       // the amplitude after the duty gate
   alignas(32) float advanced[kVoices];   // the wrapped phase advanced by a frame
@@ -223,82 +230,128 @@ constexpr int32_t kRowsClipped = 1;
 constexpr int32_t kRowsPlayingChanged = 2;
 
 // OscillatorVoice with the shape on shared settings and the clip rule for
-// kLanes voices at once. Every branch of the one-voice code
-// is computed for every voice and the results selected, so each voice ends
-// with exactly the values it gets alone. Returns kRowsClipped and
-// kRowsPlayingChanged as they apply.
-template <int32_t kShape, int32_t kLanes>
+// kLanes voices at once. Every branch of the one-voice code is computed for
+// every voice and the results selected, so each voice ends with exactly the
+// values it gets alone. kLoop is the LOOP switch: with it on (the usual case)
+// no voice ends its period, and that part of the selection drops out.
+// Returns kRowsClipped and kRowsPlayingChanged as they apply.
+template <int32_t kShape, int32_t kLanes, bool kLoop>
 [[gnu::always_inline]] inline int32_t RowsOfShape(ShapeRows& r, int32_t voices, const SharedShape& s,
-                                               const OscillatorSwitches& sw) {
+                                                  const OscillatorSwitches& sw) {
   const float factor = s.factor;
   const float offset = s.offset;
   // The duty gate as two limits: p > duty for a positive duty, duty + 1 > p
   // for a negative one, never for 0 (or a NaN).
   const float above = s.duty > 0.0f ? s.duty : INFINITY;
   const float below = s.duty < 0.0f ? s.duty + 1.0f : -INFINITY;
+  // A silent shape gives 0 as a gated voice does: both become a gain of 0,
+  // which the second pass turns into a wave of exactly 0.
   const bool silent = s.silent;
-  const bool loop = sw.loop;
   const bool doubled = sw.doubled;
   const bool rewind = sw.rewind;
   for (int32_t v = 0; v < kLanes; ++v) {
-      const float ph = r.phase[v];
-      const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
-      const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
-      const float x = p * factor + offset;
-      const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
-      const float t = x - std::floor(std::fabs(x)) * xSign;
-      r.cycle[v] = t < 0.0f ? t + 1.0f : t;
-      r.wrapped[v] = p;
-      const float f0 = r.frequency[v];
-      const float f = doubled ? f0 + f0 : f0;
-      const bool gated = (p > above) | (p < below);
-      r.gain[v] = gated ? 0.0f : r.amplitude[v];
-      r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
-    }
+    const float ph = r.phase[v];
+    const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
+    const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
+    const float x = p * factor + offset;
+    const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
+    const float t = x - std::floor(std::fabs(x)) * xSign;
+    r.cycle[v] = t < 0.0f ? t + 1.0f : t;
+    const float f0 = r.frequency[v];
+    const float f = doubled ? f0 + f0 : f0;
+    const bool gated = (p > above) | (p < below) | silent;
+    r.gain[v] = gated ? 0.0f : r.amplitude[v];
+    r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
+  }
   ShapeValues<kShape, kLanes>(r, voices);
   int32_t report = 0;  // one reduction for both reports, which the compiler vectorizes
   for (int32_t v = 0; v < kLanes; ++v) {
-      const float bias = r.bias[v];
-      const float ph = r.phase[v];
-      const bool armed = r.frequency[v] == 0.0f;
-      const bool idle = r.playing[v] == 0;
-      const bool ended = !(1.0f > ph) & !loop;
-      const float wave = (silent | (r.gain[v] == 0.0f)) ? 0.0f : r.wave[v];
-      const bool shaped = !(armed | idle | ended);
-      const float y = shaped ? bias + wave : bias;
-      const float rested = rewind ? 0.0f : ph;
-      const float kept = ended ? 0.0f : r.advanced[v];
-      const float held = idle ? ph : kept;
-      r.phase[v] = armed ? rested : held;
-      const int32_t stop = ended ? 2 : 0;
-      const int32_t run = idle ? 0 : stop;
-      const int32_t playing = armed ? 1 : run;
-      r.playing[v] = playing;
-      // The clip rule.
-      const bool clip = !(1.0f >= std::fabs(y));
-      const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
-      const int32_t seen = (clip ? kRowsClipped : 0) | (playing != 0 ? kRowsPlayingChanged : 0);
-      report |= seen & LaneMask(v, voices);
-      r.y[v] = clip ? ySign : y;
-    }
+    const float bias = r.bias[v];
+    const float ph = r.phase[v];
+    const bool armed = r.frequency[v] == 0.0f;
+    const bool idle = r.playing[v] == 0;
+    const bool ended = kLoop ? false : !(1.0f > ph);
+    const float wave = r.gain[v] == 0.0f ? 0.0f : r.wave[v];
+    const bool shaped = !(armed | idle | ended);
+    const float y = shaped ? bias + wave : bias;
+    const float rested = rewind ? 0.0f : ph;
+    const float kept = ended ? 0.0f : r.advanced[v];
+    const float held = idle ? ph : kept;
+    r.phase[v] = armed ? rested : held;
+    const int32_t stop = ended ? 2 : 0;
+    const int32_t run = idle ? 0 : stop;
+    const int32_t playing = armed ? 1 : run;
+    r.playing[v] = playing;
+    // The clip rule.
+    const bool clip = !(1.0f >= std::fabs(y));
+    const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+    const int32_t seen = (clip ? kRowsClipped : 0) | (playing != 0 ? kRowsPlayingChanged : 0);
+    report |= seen & LaneMask(v, voices);
+    r.y[v] = clip ? ySign : y;
+  }
   return report;
 }
 
+// The rows of one shape, lane count and LOOP setting as a function of its
+// own: each is small enough to keep its values in registers, and the one
+// that runs is picked from a table instead of being inlined beside the
+// others. The AVX2 build of each is taken where the processor has it (the
+// steps and their rounding are the same: AVX2 brings no FMA).
+using RowsKernel = int32_t (*)(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw);
+
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+int32_t RowsPlain(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw) {
+  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+__attribute__((target("avx2"))) int32_t RowsAvx2(ShapeRows& r, int32_t voices, const SharedShape& s,
+                                                 const OscillatorSwitches& sw) {
+  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
+}
+inline bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
+#else
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+int32_t RowsAvx2(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw) {
+  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
+}
+inline bool HasAvx2() { return false; }
+#endif
+
+// By shape; white noise (7) never runs as rows and holds the Experimental's.
+template <int32_t kLanes, bool kLoop>
+struct RowsKernels {
+  static constexpr RowsKernel kPlain[kWaveShapeCount] = {
+      RowsPlain<0, kLanes, kLoop>, RowsPlain<1, kLanes, kLoop>,  RowsPlain<2, kLanes, kLoop>,
+      RowsPlain<3, kLanes, kLoop>, RowsPlain<4, kLanes, kLoop>,  RowsPlain<5, kLanes, kLoop>,
+      RowsPlain<6, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>, RowsPlain<8, kLanes, kLoop>,
+      RowsPlain<9, kLanes, kLoop>, RowsPlain<10, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>};
+  static constexpr RowsKernel kAvx2[kWaveShapeCount] = {
+      RowsAvx2<0, kLanes, kLoop>, RowsAvx2<1, kLanes, kLoop>,  RowsAvx2<2, kLanes, kLoop>,
+      RowsAvx2<3, kLanes, kLoop>, RowsAvx2<4, kLanes, kLoop>,  RowsAvx2<5, kLanes, kLoop>,
+      RowsAvx2<6, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>, RowsAvx2<8, kLanes, kLoop>,
+      RowsAvx2<9, kLanes, kLoop>, RowsAvx2<10, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>};
+};
+
 template <int32_t kLanes>
-[[gnu::always_inline]] inline int32_t RowsOfLanes(ShapeRows& r, int32_t voices, int32_t shape, const SharedShape& s,
-                                               const OscillatorSwitches& sw) {
-  switch (shape) {
-    case 0: return RowsOfShape<0, kLanes>(r, voices, s, sw);
-    case 1: return RowsOfShape<1, kLanes>(r, voices, s, sw);
-    case 2: return RowsOfShape<2, kLanes>(r, voices, s, sw);
-    case 3: return RowsOfShape<3, kLanes>(r, voices, s, sw);
-    case 4: return RowsOfShape<4, kLanes>(r, voices, s, sw);
-    case 5: return RowsOfShape<5, kLanes>(r, voices, s, sw);
-    case 6: return RowsOfShape<6, kLanes>(r, voices, s, sw);
-    case 8: return RowsOfShape<8, kLanes>(r, voices, s, sw);
-    case 9: return RowsOfShape<9, kLanes>(r, voices, s, sw);
-    case 10: return RowsOfShape<10, kLanes>(r, voices, s, sw);
-    default: return RowsOfShape<11, kLanes>(r, voices, s, sw);
+inline RowsKernel RowsKernelOf(int32_t shape, bool loop) {
+  const bool avx2 = HasAvx2();
+  if (loop) return (avx2 ? RowsKernels<kLanes, true>::kAvx2 : RowsKernels<kLanes, true>::kPlain)[shape];
+  return (avx2 ? RowsKernels<kLanes, false>::kAvx2 : RowsKernels<kLanes, false>::kPlain)[shape];
+}
+
+// ReadLanes into a row of the rows, which no source's outputs overlap: said
+// so, the copy needs no overlap check.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PortLanes(const PortCursor& c, float* __restrict row) {
+  const float* __restrict values = c.values;
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
+  } else {
+    const float gain = c.gain;
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = values[2 * v] * gain;
   }
 }
 
@@ -308,11 +361,11 @@ template <int32_t kLanes>
 // gathered and scattered by id, the lanes past the voices at rest.
 template <int32_t kLanes>
 [[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
-                                               const int32_t* ids, int32_t shape, const SharedShape& s,
-                                               const OscillatorSwitches& sw) {
-  ReadLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
-  ReadLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
-  ReadLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
+                                               const int32_t* ids, int32_t shape, const OscillatorSwitches& sw) {
+  const SharedShape s = SharedShapeValues(m, ch);
+  PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+  PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+  PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
   float* phases = m.VoiceState[ch];
   if (inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
@@ -327,7 +380,7 @@ template <int32_t kLanes>
       r.playing[v] = 0;
     }
   }
-  const int32_t report = RowsOfLanes<kLanes>(r, voices, shape, s, sw);
+  const int32_t report = RowsKernelOf<kLanes>(shape, sw.loop)(r, voices, s, sw);
   if ((report & kRowsClipped) != 0) m.ClipFlag = -1;
   // A voice's playing flag changes only when its frequency turns 0 or its
   // one period ends.
@@ -370,27 +423,38 @@ template <int32_t kLanes>
   ShapeRows r;
   // One channel, the usual case, with its port look-ups settled at compile time.
   if (channels == 1) {
-    ChannelRows<kLanes>(m, r, 0, voices, inPlace, ids, shape, SharedShapeValues(m, 0), sw);
+    ChannelRows<kLanes>(m, r, 0, voices, inPlace, ids, shape, sw);
     return true;
   }
-  for (int32_t ch = 0; ch < channels; ++ch)
-    ChannelRows<kLanes>(m, r, ch, voices, inPlace, ids, shape, SharedShapeValues(m, ch), sw);
+  for (int32_t ch = 0; ch < channels; ++ch) ChannelRows<kLanes>(m, r, ch, voices, inPlace, ids, shape, sw);
   return true;
+}
+
+// Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
+// as eight entries with the two past the duty masked off, which the compiler
+// turns into two vector compares.
+inline bool ReadsOwnOutputs(const ModuleRecord& m) {
+  static_assert(kModuleParams >= 8 && kOscDuty < 8, "the Oscillator's ports lie in the first eight entries");
+  const ModuleRecord* const* src = m.PortSources;
+  int64_t own = 0;
+  for (int32_t p = 0; p < 8; ++p) own |= -static_cast<int64_t>(src[p] == &m) & (p <= kOscDuty ? -1 : 0);
+  return own != 0;
 }
 
 // The voices side by side, when that gives what one after the other gives:
 // every voice has its own state (distinct ids), the shape's settings are
 // shared, and no port reads the module's own outputs while they are being
-// written. False leaves everything untouched.
-TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
-                                          int32_t channels, int32_t voices) {
+// written. False leaves everything untouched. Inlined into the process
+// function, whose one call and frame it shares.
+[[gnu::always_inline]] inline bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
+                                                   int32_t channels, int32_t voices) {
   // White noise draws one random number per sounding voice in voice order,
   // so it stays voice by voice.
   if (shape == 7 || static_cast<uint32_t>(shape) >= static_cast<uint32_t>(kWaveShapeCount)) return false;
-  // The Oscillator's ports are 0 .. kOscDuty.
-  bool own = false;
-  for (int32_t p = 0; p <= kOscDuty; ++p) own |= m.PortSources[p] == &m;
-  if (own || !ShapeSettingsShared(m)) return false;
+  if (!ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return false;
+  // A few voices take four lanes: one vector of floats even without AVX2, and
+  // one of doubles with it.
+  if (voices <= 4) return SideBySideLanes<4>(m, shape, sw, channels, voices);
   switch (LanesFor(voices)) {
     case 8: return SideBySideLanes<8>(m, shape, sw, channels, voices);
     case 16: return SideBySideLanes<16>(m, shape, sw, channels, voices);
@@ -433,6 +497,27 @@ inline double SineProduct(float a, float p) {
   return static_cast<double>(a) * std::sin(kTwoPi * static_cast<double>(p));
 }
 
+// The per-voice slot one voice after the other, for what ShapeSideBySide
+// leaves: kept out of line, so that the rows' path keeps a small frame.
+TARVELO_AVX2_VARIANT void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels,
+                                    int32_t voices) {
+  ModuleRecord* m = &mr;
+  const WaveFunction shape = ShapeFunction(*m);
+  const ModuleRecord* owner = m->TriggerOwner;
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const OscillatorPorts in = OpenOscillator(*m, ch);
+    WithShape(*m, shape, in, ch, [&](const auto& run) {
+      for (int32_t v = 0; v < voices; ++v) {
+        const int32_t w = VoiceIdAt(owner, v);
+        bool shaped;
+        float y = OscillatorVoice(*m, run, sw, in, ch, v, w, in.amplitude(v), shaped);
+        y = ClipValue(y, m->ClipFlag);
+        m->Outputs[ch][v] = OutputElement{y, y};
+      }
+    });
+  }
+}
+
 }  // namespace
 
 int32_t OscillatorShape(const ModuleRecord& m) {
@@ -448,24 +533,7 @@ TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32
   const OscillatorSwitches sw = SwitchesOf(*m);
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
-  if (ShapeSideBySide(*m, OscillatorShape(*m), sw, channels, voices)) {
-    m->ActiveVoices = voices;
-    return;
-  }
-  const WaveFunction shape = ShapeFunction(*m);
-  const ModuleRecord* owner = m->TriggerOwner;
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    const OscillatorPorts in = OpenOscillator(*m, ch);
-    WithShape(*m, shape, in, ch, [&](const auto& run) {
-      for (int32_t v = 0; v < voices; ++v) {
-        const int32_t w = VoiceIdAt(owner, v);
-        bool shaped;
-        float y = OscillatorVoice(*m, run, sw, in, ch, v, w, in.amplitude(v), shaped);
-        y = ClipValue(y, m->ClipFlag);
-        m->Outputs[ch][v] = OutputElement{y, y};
-      }
-    });
-  }
+  if (!ShapeSideBySide(*m, OscillatorShape(*m), sw, channels, voices)) VoiceByVoice(*m, sw, channels, voices);
   m->ActiveVoices = voices;
 }
 

@@ -410,6 +410,79 @@ TEST_P(GoldenChain, WaveShapesManyVoices) {
   MixWatchedAndCheck(kMixerInputs, 3, 0.1f, "WaveShapesManyVoices");
 }
 
+// Oscillators off the common road, in many voices: two channels (with the
+// shape's settings plain, and with a negative period, a duty and the doubled
+// frequency); a phase offset that differs per voice; an amplitude bent by the
+// module's own output; a period that swings through 0 and a duty that swings
+// through both signs, one period only; a bias and an amplitude per voice
+// from another oscillator.
+TEST_P(GoldenChain, OscillatorsOffTheCommonRoad) {
+  BuildFeed(true);
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  for (int32_t k = 0; k < 9; ++k) {
+    ModuleRecord* osc = Made(kTypeOscillator);
+    ASSERT_NE(osc, nullptr);
+    SetOscillatorShape(*osc, (3 * k + 1) % kWaveShapeCount);
+    Link(osc, kOscFrequency, kb_);
+    Link(osc, kOscAmplitude, env_);
+    Set(osc, kOscAmplitude, 0.7f);
+    switch (k) {
+      case 0:
+        ModuleUpdateChannels(*osc, 2, -1);
+        Link(osc, kOscBias, lfo_);
+        break;
+      case 1:
+        ModuleUpdateChannels(*osc, 2, -1);
+        Set(osc, kOscPeriod, -0.75f);
+        Set(osc, kOscDuty, 0.45f);
+        osc->ModuleSwitches[kSwitch2] = -1;
+        break;
+      case 2:
+        Link(osc, kOscPhase, env_);
+        Set(osc, kOscPhase, 0.8f);
+        break;
+      case 3:
+        Link(osc, kOscAmplitude, osc);
+        Set(osc, kOscAmplitude, 2.5f);
+        Set(osc, kOscBias, 0.1f);
+        break;
+      case 4:
+        Link(osc, kOscPeriod, lfo_);
+        Set(osc, kOscPeriod, 3.0f);
+        Link(osc, kOscDuty, lfo_);
+        Set(osc, kOscDuty, -1.6f);
+        osc->ModuleSwitches[kSwitchLoop] = 0;
+        break;
+      case 5:
+        Link(osc, kOscDuty, lfo_);
+        Set(osc, kOscDuty, 1.8f);
+        osc->ModuleSwitches[kSwitchLoop] = 0;
+        osc->ModuleSwitches[kSwitchRewind] = -1;
+        osc->ModuleSwitches[kSwitch2] = -1;
+        break;
+      case 6:
+        Link(osc, kOscBias, voice_);
+        Link(osc, kOscAmplitude, voice_);
+        Set(osc, kOscAmplitude, 1.5f);
+        break;
+      case 7:
+        SetOscillatorShape(*osc, 3);
+        Set(osc, kOscPeriod, 0.0f);
+        Link(osc, kOscBias, lfo_);
+        break;
+      default:
+        SetOscillatorShape(*osc, 0);
+        Set(osc, kOscPhase, -2.3f);
+        Set(osc, kOscPeriod, -3.5f);
+        Set(osc, kOscDuty, -0.2f);
+        break;
+    }
+    watched_.push_back(osc);
+  }
+  MixWatchedAndCheck(9, 1, 0.2f, "OscillatorsOffTheCommonRoad");
+}
+
 // Two-operator FM: a sine modulator whose depth follows the envelope, added
 // to the note's frequency, drives a sine carrier.
 TEST_P(GoldenChain, FrequencyModulation) {
