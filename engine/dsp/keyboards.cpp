@@ -117,7 +117,68 @@ inline bool StillPublished(const ModuleRecord& m, const KeyboardPublished& p) {
          std::memcmp(m.VoiceIds, p.VoiceIds, n * sizeof(int32_t)) == 0;
 }
 
-void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
+// Released voices of a frame in which nothing else changed.
+[[gnu::noinline]] void FreeKeptReleased(ModuleRecord& m, const Board& b, int32_t previousParity, bool octave) {
+  KeyboardPublished& kept = m.Published;
+  const int32_t maxKeys = MaxKeys(m, octave);
+  const bool killAll = SwitchOn(m, kSwitchKillReleased);
+  bool freed = false;
+  for (uint32_t r = kept.Released; r != 0; r &= r - 1) {
+    const int32_t id = kept.VoiceIds[std::countr_zero(r)];
+    if (KbLoad(b.state->Voices[id].State) != kVoiceReleased) continue;
+    freed |= FreeReleased(m, b, id, kept.Voices, maxKeys, killAll, previousParity);
+  }
+  // A freed voice leaves the list next frame: published afresh then.
+  if (freed) kept.State = nullptr;
+}
+
+// Every voice read from the state and published; what was published, and
+// from what, is kept.
+[[gnu::noinline]] void PublishVoices(ModuleRecord& m, const Board& b, int32_t changedWord, float base, float norm,
+                                     int32_t previousParity, bool octave) {
+  KeyboardState& state = *b.state;
+  KeyboardPublished& kept = m.Published;
+  const int32_t maxKeys = MaxKeys(m, octave);
+  int32_t n = KbLoad(state.ActiveCount);
+  if (n < 0) n = 0;
+  if (n > kVoicesUsed) n = kVoicesUsed;
+  m.ActiveVoices = n;
+  const bool killAll = SwitchOn(m, kSwitchKillReleased);
+  OutputElement* out = m.Outputs[0];
+  int32_t* ids = m.VoiceIds;
+  uint32_t released = 0;
+  bool freed = false;
+  for (int32_t i = 0; i < n; ++i) {
+    int32_t id = KbLoad(state.ActiveList[i]);
+    if (!ValidVoice(id)) id = 0;
+    const VoiceSlot& slot = state.Voices[id];
+    const int32_t voiceState = KbLoad(slot.State);
+    const float velocity = KbLoad(slot.Velocity);
+    float f;
+    if (voiceState == kVoiceReleased) {
+      f = 0.0f;
+      released |= uint32_t{1} << i;
+      freed |= FreeReleased(m, b, id, n, maxKeys, killAll, previousParity);
+    } else {
+      const float hertz = KbLoad(slot.Frequency);
+      f = octave ? LimitValue(base * hertz * norm) : hertz * norm;
+    }
+    const OutputElement e{velocity, f};
+    out[i] = e;
+    ids[i] = id;
+    kept.Outputs[i] = e;
+    kept.VoiceIds[i] = id;
+  }
+  // A mark other than -1 is never taken, and a freed voice leaves the list:
+  // the next frame reads the state again.
+  kept.State = (changedWord == 0 || changedWord == -1) && !freed ? &state : nullptr;
+  kept.Voices = n;
+  kept.Released = released;
+  kept.Norm = Bits(norm);
+  kept.Base = Bits(base);
+}
+
+[[gnu::always_inline]] inline void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
   const Board b = BoardOf(*m, octave);
   KeyboardPublished& kept = m->Published;
   if (b.state == nullptr) {
@@ -132,65 +193,17 @@ void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
   if (stateChanged) TakeChangedMark(state);
 
   const float base = octave ? BaseFrequency(*m) : 1.0f;
-  // Loaded once: the stores below could otherwise be taken to change it.
+  // Loaded once: the stores of the voices could otherwise be taken to change it.
   const float norm = FrequencyNorm;
   // Nothing the voices are published from changed: every writer of the
   // voices and the list marks the state changed, so only released voices
   // (freed by what followers did in the previous frame) need a look.
   if (changedWord == 0 && kept.State == &state && kept.Voices == m->ActiveVoices && kept.Norm == Bits(norm) &&
       kept.Base == Bits(base) && StillPublished(*m, kept)) {
-    if (kept.Released == 0) return;
-    const int32_t maxKeys = MaxKeys(*m, octave);
-    const bool killAll = SwitchOn(*m, kSwitchKillReleased);
-    bool freed = false;
-    for (uint32_t r = kept.Released; r != 0; r &= r - 1) {
-      const int32_t i = std::countr_zero(r);
-      if (KbLoad(state.Voices[kept.VoiceIds[i]].State) != kVoiceReleased) continue;
-      freed |= FreeReleased(*m, b, kept.VoiceIds[i], kept.Voices, maxKeys, killAll, previousParity);
-    }
-    // A freed voice leaves the list next frame: published afresh then.
-    if (freed) kept.State = nullptr;
+    if (kept.Released != 0) FreeKeptReleased(*m, b, previousParity, octave);
     return;
   }
-
-  const int32_t maxKeys = MaxKeys(*m, octave);
-  int32_t n = KbLoad(state.ActiveCount);
-  if (n < 0) n = 0;
-  if (n > kVoicesUsed) n = kVoicesUsed;
-  m->ActiveVoices = n;
-  const bool killAll = SwitchOn(*m, kSwitchKillReleased);
-  OutputElement* out = m->Outputs[0];
-  int32_t* ids = m->VoiceIds;
-  uint32_t released = 0;
-  bool freed = false;
-  for (int32_t i = 0; i < n; ++i) {
-    int32_t id = KbLoad(state.ActiveList[i]);
-    if (!ValidVoice(id)) id = 0;
-    const VoiceSlot& slot = state.Voices[id];
-    const int32_t voiceState = KbLoad(slot.State);
-    const float velocity = KbLoad(slot.Velocity);
-    float f;
-    if (voiceState == kVoiceReleased) {
-      f = 0.0f;
-      released |= uint32_t{1} << i;
-      freed |= FreeReleased(*m, b, id, n, maxKeys, killAll, previousParity);
-    } else {
-      const float hertz = KbLoad(slot.Frequency);
-      f = octave ? LimitValue(base * hertz * norm) : hertz * norm;
-    }
-    const OutputElement e{velocity, f};
-    out[i] = e;
-    ids[i] = id;
-    kept.Outputs[i] = e;
-    kept.VoiceIds[i] = id;
-  }
-  // A mark that was no -1 is not taken, and a freed voice leaves the list:
-  // the next frame reads the state again.
-  kept.State = changedWord == 0 || stateChanged ? (freed ? nullptr : &state) : nullptr;
-  kept.Voices = n;
-  kept.Released = released;
-  kept.Norm = Bits(norm);
-  kept.Base = Bits(base);
+  PublishVoices(*m, b, changedWord, base, norm, previousParity, octave);
 }
 
 }  // namespace
