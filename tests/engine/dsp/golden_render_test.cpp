@@ -921,6 +921,45 @@ TEST_P(GoldenChain, KeyboardEvents) {
   Check(Named("KeyboardEvents"));
 }
 
+// A Keyboard switched between single-voice and per-voice mode while notes
+// hold and one is let go: each function takes over what the other wrote.
+TEST_P(GoldenChain, KeyboardModeSwitches) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Output(voice_);
+  m_ = kb_;
+  watched_.push_back(env_);
+  idsWatched_.push_back(kb_);
+  auto toggle = [this] {
+    kb_->ModuleSwitches[kSwitchPerVoice] = kb_->ModuleSwitches[kSwitchPerVoice] != 0 ? 0 : -1;
+    kb_->PolyphonyMode ^= 1;
+    Output(voice_);
+  };
+  NotesOn({24, 28, 31});
+  if (HasFatalFailure()) return;
+  Play(500);
+  toggle();
+  Play(300);
+  toggle();
+  Play(300);
+  KeyNoteOff(-1, 28, kb_->InstanceNumber);
+  Play(40);
+  toggle();
+  Play(200);
+  toggle();
+  Play(600);
+  NotesOn({36});
+  Play(5);
+  toggle();
+  Play(5);
+  toggle();
+  Play(400);
+  NotesOff();
+  Play(2000);
+  EXPECT_TRUE(heard_);
+  Check(Named("KeyboardModeSwitches"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int32_t>& info) {
                            return std::string(info.param == 1 ? "PerVoice" : "SingleVoice");
