@@ -2,6 +2,7 @@
 #include "engine/keyboard.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -162,7 +163,7 @@ int32_t SlideVoice(KeyboardState& state, int32_t slot, float frequency, float ve
   if (!ValidSlot(slot)) return 0;
   KbStore(state.Voices[slot].Frequency, frequency);
   KbStore(state.Voices[slot].Velocity, velocity);
-  KbStore(state.Changed, -1);
+  KbMarkChanged(state);
   return 0;
 }
 
@@ -176,7 +177,7 @@ int32_t NoteOff(KeyboardState& state, int32_t slot) {
   int32_t expected = kVoiceOn;
   std::atomic_ref<int32_t>(v.State).compare_exchange_strong(expected, kVoiceReleased,
                                                             std::memory_order_relaxed);
-  KbStore(state.Changed, -1);
+  KbMarkChanged(state);
   return 0;
 }
 
@@ -206,7 +207,7 @@ void VoiceListRebuild(KeyboardState& state, Mutex* heldKeysLock) {
   KbStore(state.ActiveCount, n);
   KbStore(state.VoicesOn, n);
   KbStore(state.Pending, kPendingTaken);
-  KbStore(state.Changed, -1);
+  KbMarkChanged(state);
 }
 
 void ResetKeyboardState(KeyboardState& state, Mutex* heldKeysLock) {
@@ -220,7 +221,7 @@ void ResetKeyboardState(KeyboardState& state, Mutex* heldKeysLock) {
   KbStore(state.LastVoice, -1);
   KbStore(state.NewNote, 0);
   KbStore(state.Pending, kPendingTaken);
-  KbStore(state.Changed, -1);
+  KbMarkChanged(state);
 }
 
 void SanitizeKeyboardState(KeyboardState& state) {
@@ -292,7 +293,11 @@ void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy) {
   int32_t words[kStateWords];
   std::memcpy(words, &copy, sizeof words);
   auto* out = reinterpret_cast<int32_t*>(&live);
-  for (size_t i = 0; i < kStateWords; ++i) KbStore(out[i], words[i]);
+  constexpr size_t kChangedWord = offsetof(KeyboardState, Changed) / sizeof(int32_t);
+  for (size_t i = 0; i < kStateWords; ++i)
+    if (i != kChangedWord) KbStore(out[i], words[i]);
+  // Every voice may differ now: marked last, whatever the copy held.
+  KbMarkChanged(live);
 }
 
 void KeyboardStateCopyOut(KeyboardState& copy, const KeyboardState& live) {

@@ -75,6 +75,14 @@ inline void KbStore(T& field, T value) {
   std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
 }
 
+// Sets the Changed word after the words of a change: the release pairs with
+// the processing's acquire when it takes the mark, so a frame that sees the
+// mark reads the changed words (the per-voice Keyboard reads the voices only
+// then).
+inline void KbMarkChanged(KeyboardState& state) {
+  std::atomic_ref<int32_t>(state.Changed).store(-1, std::memory_order_release);
+}
+
 // The two banks (instance n uses entry n - 1) and their locks.
 // Advanced after every change of a state's Pending word: the audio thread
 // looks through the banks only when it moved.

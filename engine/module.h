@@ -107,6 +107,19 @@ struct SequencerVoice {
   float C[3];
 };
 
+// What a per-voice Keyboard or Octave board last published and what it was
+// computed from (engine/dsp/keyboards.cpp): a frame in which none of it
+// changed leaves the outputs as they are. State null: nothing kept.
+struct KeyboardPublished {
+  const void* State;               // the keyboard state read
+  int32_t Voices;                  // ActiveVoices published
+  uint32_t Released;               // bit i: position i holds a released voice
+  uint32_t Norm;                   // bits of FrequencyNorm
+  uint32_t Base;                   // bits of an Octave board's base frequency
+  OutputElement Outputs[kVoices];  // Outputs[0][0 .. Voices - 1]
+  int32_t VoiceIds[kVoices];       // VoiceIds[0 .. Voices - 1]
+};
+
 // Flags are 64-bit words holding 0 or -1. Names in comments are the other
 // names the same field goes by.
 struct ModuleRecord {
@@ -216,6 +229,7 @@ struct ModuleRecord {
   // chosen when the processing order is rebuilt, cleared when a port's
   // source changes (ModuleSteadyPorts).
   uint64_t SteadyPorts;
+  KeyboardPublished Published;          // Keyboard and Octave board only
 };
 
 // Construction, destruction, copy.

@@ -1,7 +1,9 @@
 #include "engine/dsp/keyboards.h"
 
 #include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "engine/dsp/contract.h"
 #include "engine/keyboard.h"
@@ -59,8 +61,10 @@ void ProcessMono(ModuleRecord* m, bool octave) {
   }
   KeyboardState& state = *b.state;
   const int32_t last = KbLoad(state.LastVoice);
-  // Read and clear in one step: a note-on between the two must not be lost.
-  const int32_t newNote = std::atomic_ref<int32_t>(state.NewNote).exchange(0, std::memory_order_relaxed);
+  // Read and clear in one step (a note-on between the two must not be lost),
+  // and only when set: most frames start no note.
+  int32_t newNote = KbLoad(state.NewNote);
+  if (newNote != 0) newNote = std::atomic_ref<int32_t>(state.NewNote).exchange(0, std::memory_order_relaxed);
   m->VoiceIds[0] = 0;
   m->ActiveVoices = 1;
   OutputElement e{0.0f, 0.0f};
@@ -81,28 +85,69 @@ void ProcessMono(ModuleRecord* m, bool octave) {
   KillReleasedVoices(state, b.voices);
 }
 
-void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
-  const Board b = BoardOf(*m, octave);
-  if (b.state == nullptr) {
-    m->ActiveVoices = 0;
-    return;
-  }
-  KeyboardState& state = *b.state;
-  const bool stateChanged = KbLoad(state.Changed) == -1;
-  if (!(m->ActiveVoices > 0 || stateChanged || (octave && m->Changed != 0))) return;
-  if (stateChanged) KbStore(state.Changed, 0);
+inline uint32_t Bits(float x) {
+  uint32_t u;
+  std::memcpy(&u, &x, sizeof u);
+  return u;
+}
 
-  const int32_t maxKeys = MaxKeys(*m, octave);
+// Takes the state's changed mark; the acquire pairs with KbMarkChanged.
+inline void TakeChangedMark(KeyboardState& state) {
+  std::atomic_ref<int32_t>(state.Changed).exchange(0, std::memory_order_acquire);
+}
+
+// Frees a released voice unless a follower kept it alive during the previous
+// frame (or the kill-released switch is on, or every key is in use). True
+// when it was freed.
+inline bool FreeReleased(ModuleRecord& m, const Board& b, int32_t id, int32_t n, int32_t maxKeys, bool killAll,
+                         int32_t previousParity) {
+  if (!(killAll || n >= maxKeys || !VoiceMarked(m, previousParity, id))) return false;
+  platform::MutexGuard guard(b.voices);
+  // Checked again under the lock; the list without it is rebuilt at the
+  // start of the next frame, so it is still published this frame.
+  if (KbLoad(b.state->Voices[id].State) == kVoiceReleased) KillVoice(*b.state, id);
+  return true;
+}
+
+// The outputs and voice ids still hold what the last full pass published:
+// nothing else wrote them since (a reset, a load, the single-voice function).
+inline bool StillPublished(const ModuleRecord& m, const KeyboardPublished& p) {
+  const size_t n = static_cast<size_t>(p.Voices);
+  return std::memcmp(m.Outputs[0], p.Outputs, n * sizeof(OutputElement)) == 0 &&
+         std::memcmp(m.VoiceIds, p.VoiceIds, n * sizeof(int32_t)) == 0;
+}
+
+// Released voices of a frame in which nothing else changed.
+[[gnu::noinline]] void FreeKeptReleased(ModuleRecord& m, const Board& b, int32_t previousParity, bool octave) {
+  KeyboardPublished& kept = m.Published;
+  const int32_t maxKeys = MaxKeys(m, octave);
+  const bool killAll = SwitchOn(m, kSwitchKillReleased);
+  bool freed = false;
+  for (uint32_t r = kept.Released; r != 0; r &= r - 1) {
+    const int32_t id = kept.VoiceIds[std::countr_zero(r)];
+    if (KbLoad(b.state->Voices[id].State) != kVoiceReleased) continue;
+    freed |= FreeReleased(m, b, id, kept.Voices, maxKeys, killAll, previousParity);
+  }
+  // A freed voice leaves the list next frame: published afresh then.
+  if (freed) kept.State = nullptr;
+}
+
+// Every voice read from the state and published; what was published, and
+// from what, is kept.
+[[gnu::noinline]] void PublishVoices(ModuleRecord& m, const Board& b, int32_t changedWord, float base, float norm,
+                                     int32_t previousParity, bool octave) {
+  KeyboardState& state = *b.state;
+  KeyboardPublished& kept = m.Published;
+  const int32_t maxKeys = MaxKeys(m, octave);
   int32_t n = KbLoad(state.ActiveCount);
   if (n < 0) n = 0;
   if (n > kVoicesUsed) n = kVoicesUsed;
-  m->ActiveVoices = n;
-  const bool killAll = SwitchOn(*m, kSwitchKillReleased);
-  const float base = octave ? BaseFrequency(*m) : 1.0f;
-  // Loaded once: the stores below could otherwise be taken to change it.
-  const float norm = FrequencyNorm;
-  OutputElement* out = m->Outputs[0];
-  int32_t* ids = m->VoiceIds;
+  m.ActiveVoices = n;
+  const bool killAll = SwitchOn(m, kSwitchKillReleased);
+  OutputElement* out = m.Outputs[0];
+  int32_t* ids = m.VoiceIds;
+  uint32_t released = 0;
+  bool freed = false;
   for (int32_t i = 0; i < n; ++i) {
     int32_t id = KbLoad(state.ActiveList[i]);
     if (!ValidVoice(id)) id = 0;
@@ -112,19 +157,53 @@ void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
     float f;
     if (voiceState == kVoiceReleased) {
       f = 0.0f;
-      if (killAll || n >= maxKeys || !VoiceMarked(*m, previousParity, id)) {
-        platform::MutexGuard guard(b.voices);
-        // Checked again under the lock; the list without it is rebuilt at
-        // the start of the next frame, so it is still published this frame.
-        if (KbLoad(state.Voices[id].State) == kVoiceReleased) KillVoice(state, id);
-      }
+      released |= uint32_t{1} << i;
+      freed |= FreeReleased(m, b, id, n, maxKeys, killAll, previousParity);
     } else {
       const float hertz = KbLoad(slot.Frequency);
       f = octave ? LimitValue(base * hertz * norm) : hertz * norm;
     }
-    out[i] = OutputElement{velocity, f};
+    const OutputElement e{velocity, f};
+    out[i] = e;
     ids[i] = id;
+    kept.Outputs[i] = e;
+    kept.VoiceIds[i] = id;
   }
+  // A mark other than -1 is never taken, and a freed voice leaves the list:
+  // the next frame reads the state again.
+  kept.State = (changedWord == 0 || changedWord == -1) && !freed ? &state : nullptr;
+  kept.Voices = n;
+  kept.Released = released;
+  kept.Norm = Bits(norm);
+  kept.Base = Bits(base);
+}
+
+[[gnu::always_inline]] inline void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
+  const Board b = BoardOf(*m, octave);
+  KeyboardPublished& kept = m->Published;
+  if (b.state == nullptr) {
+    m->ActiveVoices = 0;
+    kept.State = nullptr;
+    return;
+  }
+  KeyboardState& state = *b.state;
+  const int32_t changedWord = KbLoad(state.Changed);
+  const bool stateChanged = changedWord == -1;
+  if (!(m->ActiveVoices > 0 || stateChanged || (octave && m->Changed != 0))) return;
+  if (stateChanged) TakeChangedMark(state);
+
+  const float base = octave ? BaseFrequency(*m) : 1.0f;
+  // Loaded once: the stores of the voices could otherwise be taken to change it.
+  const float norm = FrequencyNorm;
+  // Nothing the voices are published from changed: every writer of the
+  // voices and the list marks the state changed, so only released voices
+  // (freed by what followers did in the previous frame) need a look.
+  if (changedWord == 0 && kept.State == &state && kept.Voices == m->ActiveVoices && kept.Norm == Bits(norm) &&
+      kept.Base == Bits(base) && StillPublished(*m, kept)) {
+    if (kept.Released != 0) FreeKeptReleased(*m, b, previousParity, octave);
+    return;
+  }
+  PublishVoices(*m, b, changedWord, base, norm, previousParity, octave);
 }
 
 }  // namespace

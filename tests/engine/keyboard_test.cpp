@@ -271,6 +271,31 @@ TEST_F(KeyboardStateTest, SanitizeRepairsHeldKeysAndOddSlotStates) {
   ExpectConsistent();
 }
 
+// The per-voice Keyboard reads the voices only after a changed mark: a state
+// copied in is marked whatever the copy held, after every other word.
+TEST_F(KeyboardStateTest, CopyInMarksTheStateChanged) {
+  KeyboardState copy;
+  KeyboardStateInit(copy);
+  NoteOn(copy, 330.0f, 0.5f);
+  VoiceListRebuild(copy, keys);
+  copy.Changed = 0;
+  copy.Pending = kPendingTaken;
+  s.Changed = 0;
+  KeyboardStateCopyIn(s, copy);
+  EXPECT_EQ(s.Changed, -1);
+  EXPECT_EQ(s.ActiveCount, 1);
+  EXPECT_EQ(s.Voices[0].Frequency, 330.0f);
+  // Every other word comes across as the copy holds it.
+  KeyboardState back;
+  KeyboardStateCopyOut(back, s);
+  back.Changed = 0;
+  EXPECT_EQ(std::memcmp(&back, &copy, sizeof copy), 0);
+  // Slides and releases mark it too.
+  s.Changed = 0;
+  SlideVoice(s, 0, 440.0f, 0.7f);
+  EXPECT_EQ(s.Changed, -1);
+}
+
 TEST_F(KeyboardStateTest, SanitizedRandomBytesAreUsable) {
   std::mt19937 rng(1234);
   for (int32_t round = 0; round < 300; ++round) {

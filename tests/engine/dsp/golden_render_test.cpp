@@ -166,6 +166,13 @@ class GoldenRender : public TypeRig {
     }
   }
 
+  // The voice ids a trigger owner publishes beside its outputs.
+  void MixVoiceIds(const ModuleRecord* m) {
+    int32_t voices = m->ActiveVoices > 1 ? m->ActiveVoices : 1;
+    if (voices > kVoices) voices = kVoices;
+    for (int32_t v = 0; v < voices; ++v) Mix(static_cast<uint32_t>(m->VoiceIds[v]));
+  }
+
   // Renders frame by frame, feeding the capture ring block by block as the
   // audio thread does.
   void Play(int64_t frames) {
@@ -185,6 +192,7 @@ class GoldenRender : public TypeRig {
       Mix(Bits(frame[1]));
       if (m_ != nullptr) MixOutputs(m_);
       for (const ModuleRecord* w : watched_) MixOutputs(w);
+      for (const ModuleRecord* w : idsWatched_) MixVoiceIds(w);
       for (int32_t k = 0; k < 4; ++k)
         if (rendered_ == kSampleFrames[k]) golden_.samples[k] = Bits(frame[0]);
       if (frame[0] != 0.0f) heard_ = true;
@@ -212,6 +220,7 @@ class GoldenRender : public TypeRig {
 
   Golden golden_;
   std::vector<const ModuleRecord*> watched_;  // hashed beside m_
+  std::vector<const ModuleRecord*> idsWatched_;  // voice ids hashed too
   int64_t rendered_ = 0;
   bool heard_ = false;
 };
@@ -950,6 +959,166 @@ TEST_P(GoldenChain, LogicSwitchesManyVoices) {
     watched_.push_back(sw);
   }
   PlayManyVoicesAndCheck(mixer, "LogicSwitchesManyVoices");
+}
+
+// A Keyboard and an Octave board through what can happen to held notes: a
+// release mid-hold that an envelope keeps alive, a slide, the keyboard moved
+// an octave, max keys lowered below the voices sounding, the base frequency
+// moved, the kill-released switch, more notes than voices, the modules
+// switched off and on, a state copied in as a load does, and every key
+// stopped. Both boards' voice ids are hashed beside their outputs.
+TEST_P(GoldenChain, KeyboardEvents) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  ModuleRecord* ob = Made(kTypeOctaveBoard);
+  ModuleRecord* obVoice = Made(kTypeOscillator);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_TRUE(ob && obVoice && mixer);
+  Link(obVoice, kOscFrequency, ob);
+  Link(obVoice, kOscAmplitude, ob);
+  Set(obVoice, kOscAmplitude, 0.2f);
+  Link(mixer, kMixerFirstInput, voice_);
+  Link(mixer, kMixerFirstInput + 1, obVoice);
+  Set(mixer, kMixerMasterVolume, 0.5f);
+  Output(mixer);
+  m_ = kb_;
+  watched_.push_back(ob);
+  watched_.push_back(env_);
+  idsWatched_.push_back(kb_);
+  idsWatched_.push_back(ob);
+  octave_ = ob;
+  CurrentOctaveBoardIndex = ob->InstanceNumber - 1;
+  CurrentKeyboardIndex = kb_->InstanceNumber - 1;
+  const int32_t k = kb_->InstanceNumber - 1;
+  const int32_t o = ob->InstanceNumber - 1;
+  KeyboardState& keys = *KeyboardStates[k];
+  KeyboardState& board = *OctaveBoardStates[o];
+
+  NotesOn({24, 28, 31});
+  if (HasFatalFailure()) return;
+  Play(600);
+  // Let go mid-hold: the envelope keeps the voice for its release.
+  KeyNoteOff(-1, 28, kb_->InstanceNumber);
+  OctaveNoteOff(-1, 28 % 12);
+  Play(2000);
+  // A slide moves a held note's pitch and velocity.
+  KeyNoteSlide(FindHeldKey(keys, 24), 26, 0.6f);
+  OctaveNoteSlide(FindHeldKey(board, 24 % 12), 2, 0.5f);
+  Play(300);
+  // The keyboard moved an octave up: held notes keep their pitch.
+  KbStore(keys.Octave, 4);
+  KbStore(keys.KeyOffset, 48);
+  Play(200);
+  ASSERT_GE(KeyNoteOn(40, 0.8f, kb_->InstanceNumber), 0);
+  Play(400);
+  // Max keys below the voices sounding: a release is freed at once.
+  Set(kb_, 0, 2.0f);
+  Set(ob, 1, 1.0f);
+  KeyNoteOff(-1, 31, kb_->InstanceNumber);
+  OctaveNoteOff(-1, 31 % 12);
+  Play(300);
+  Set(kb_, 0, 8.0f);
+  Set(ob, 1, 8.0f);
+  // The base frequency moved while notes hold.
+  Set(ob, 0, ob->Params[0].Value * 1.5f);
+  Play(300);
+  // The kill-released switch frees a release without waiting.
+  kb_->ModuleSwitches[kSwitchKillReleased] = -1;
+  ob->ModuleSwitches[kSwitchKillReleased] = -1;
+  KeyNoteOff(-1, 40, kb_->InstanceNumber);
+  OctaveNoteOff(-1, 2);
+  Play(200);
+  kb_->ModuleSwitches[kSwitchKillReleased] = 0;
+  ob->ModuleSwitches[kSwitchKillReleased] = 0;
+  // More notes than voices: the extra ones get none.
+  std::vector<int32_t> voices;
+  for (int32_t n = 0; n < 36; ++n) {
+    platform::MutexGuard guard(KeyboardVoiceLocks[k]);
+    voices.push_back(NoteOn(keys, KeyToFrequency(50 + n), 0.3f + 0.01f * static_cast<float>(n)));
+  }
+  for (int32_t n = 0; n < 5; ++n) {
+    platform::MutexGuard guard(OctaveBoardVoiceLocks[o]);
+    NoteOn(board, OctaveKeyToFrequency(n), 0.4f);
+  }
+  Play(1200);
+  for (size_t n = 3; n < 10; ++n) {
+    platform::MutexGuard guard(KeyboardVoiceLocks[k]);
+    NoteOff(keys, voices[n]);
+  }
+  Play(800);
+  // Switched off a while, then on again.
+  kb_->ModuleSwitches[kSwitchPlay] = 0;
+  ob->ModuleSwitches[kSwitchPlay] = 0;
+  Play(100);
+  kb_->ModuleSwitches[kSwitchPlay] = -1;
+  ob->ModuleSwitches[kSwitchPlay] = -1;
+  Play(300);
+  // A state copied in word by word, as loading a synth does.
+  {
+    platform::MutexGuard voicesLock(KeyboardVoiceLocks[k]);
+    platform::MutexGuard keysLock(KeyboardKeyLocks[k]);
+    KeyboardState copy;
+    KeyboardStateCopyOut(copy, keys);
+    copy.Voices[voices[12]].Frequency *= 2.0f;
+    copy.Voices[voices[13]].Velocity = 0.25f;
+    copy.Voices[voices[14]].State = kVoiceFree;
+    copy.Changed = 0;
+    SanitizeKeyboardState(copy);
+    KeyboardStateCopyIn(keys, copy);
+  }
+  Play(600);
+  // Every key stopped: the render resets both states.
+  {
+    platform::MutexGuard guard(KeyboardVoiceLocks[k]);
+    KbPostPending(keys, kPendingReset);
+  }
+  {
+    platform::MutexGuard guard(OctaveBoardVoiceLocks[o]);
+    KbPostPending(board, kPendingReset);
+  }
+  Play(3000);
+  EXPECT_TRUE(heard_);
+  held_.clear();
+  Check(Named("KeyboardEvents"));
+}
+
+// A Keyboard switched between single-voice and per-voice mode while notes
+// hold and one is let go: each function takes over what the other wrote.
+TEST_P(GoldenChain, KeyboardModeSwitches) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Output(voice_);
+  m_ = kb_;
+  watched_.push_back(env_);
+  idsWatched_.push_back(kb_);
+  auto toggle = [this] {
+    kb_->ModuleSwitches[kSwitchPerVoice] = kb_->ModuleSwitches[kSwitchPerVoice] != 0 ? 0 : -1;
+    kb_->PolyphonyMode ^= 1;
+    Output(voice_);
+  };
+  NotesOn({24, 28, 31});
+  if (HasFatalFailure()) return;
+  Play(500);
+  toggle();
+  Play(300);
+  toggle();
+  Play(300);
+  KeyNoteOff(-1, 28, kb_->InstanceNumber);
+  Play(40);
+  toggle();
+  Play(200);
+  toggle();
+  Play(600);
+  NotesOn({36});
+  Play(5);
+  toggle();
+  Play(5);
+  toggle();
+  Play(400);
+  NotesOff();
+  Play(2000);
+  EXPECT_TRUE(heard_);
+  Check(Named("KeyboardModeSwitches"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),

@@ -164,6 +164,86 @@ TEST_F(KernelTest, OctaveBoardScalesByItsBaseAndLimitsWithoutFlag) {
   EXPECT_EQ(ob->ClipFlag, 0);
 }
 
+// Frames in which nothing changes leave a per-voice keyboard's outputs as
+// they are; whatever does change (a slide, a release, the rate, outputs
+// written by someone else, the single-voice function) is published in the
+// next frame exactly as if every frame were computed afresh.
+TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  kb->PolyphonyMode = 1;
+  KeyboardState& s = *KeyboardStates[0];
+  const int32_t a = NoteOn(s, 220.0f, 0.9f);
+  const int32_t b = NoteOn(s, 330.0f, 0.8f);
+  const int32_t c = NoteOn(s, 440.0f, 0.7f);
+  Rebuild(s);
+  auto expect = [&](int32_t i, int32_t id, float level, float frequency) {
+    EXPECT_EQ(kb->VoiceIds[i], id) << i;
+    EXPECT_EQ(kb->Outputs[0][i].Level, level) << i;
+    EXPECT_EQ(kb->Outputs[0][i].Frequency, frequency) << i;
+  };
+  for (int32_t frame = 0; frame < 5; ++frame) Run(kb, frame & 1);
+  ASSERT_EQ(kb->ActiveVoices, 3);
+  expect(1, b, 0.8f, 330.0f * FrequencyNorm);
+  EXPECT_EQ(s.Changed, 0);
+
+  // Outputs and ids written by a reset or the single-voice function.
+  kb->Outputs[0][1] = OutputElement{0.0f, 0.0f};
+  kb->VoiceIds[2] = 0;
+  Run(kb, 1);
+  expect(1, b, 0.8f, 330.0f * FrequencyNorm);
+  expect(2, c, 0.7f, 440.0f * FrequencyNorm);
+  kb->PolyphonyMode = 0;
+  Run(kb, 0);
+  kb->PolyphonyMode = 1;
+  Run(kb, 1);
+  ASSERT_EQ(kb->ActiveVoices, 3);
+  expect(0, a, 0.9f, 220.0f * FrequencyNorm);
+
+  // A slide.
+  SlideVoice(s, a, 247.5f, 0.6f);
+  Run(kb, 0);
+  expect(0, a, 0.6f, 247.5f * FrequencyNorm);
+
+  // Another rate.
+  const float norm = FrequencyNorm;
+  FrequencyNorm = 4.0f / 44100.0f;
+  Run(kb, 1);
+  expect(2, c, 0.7f, 440.0f * FrequencyNorm);
+  FrequencyNorm = norm;
+  Run(kb, 0);
+  expect(2, c, 0.7f, 440.0f * norm);
+
+  // A release kept alive by a follower's marks, frame after frame, then
+  // freed in the first frame after one without a mark.
+  NoteOff(s, b);
+  for (int32_t frame = 0; frame < 4; ++frame) {
+    kb->TriggerBuffers[(frame & 1) ^ 1][b] = kVoiceMark;  // the previous frame's mark
+    Run(kb, frame & 1);
+    expect(1, b, 0.0f, 0.0f);
+    EXPECT_EQ(s.Voices[b].State, kVoiceReleased) << frame;
+  }
+  Run(kb, 0);
+  EXPECT_EQ(s.Voices[b].State, kVoiceFree);
+  expect(1, b, 0.0f, 0.0f);
+  Rebuild(s);
+  Run(kb, 0);
+  ASSERT_EQ(kb->ActiveVoices, 2);
+  expect(1, c, 0.7f, 440.0f * FrequencyNorm);
+
+  // Max keys lowered below the voices sounding frees a release at once,
+  // though a follower keeps it.
+  NoteOff(s, c);
+  kb->TriggerBuffers[0][c] = kVoiceMark;
+  Run(kb, 1);
+  kb->TriggerBuffers[1][c] = kVoiceMark;
+  Run(kb, 0);
+  EXPECT_EQ(s.Voices[c].State, kVoiceReleased);
+  kb->PortValueModules[0]->Outputs[0][0].Level = 2.0f;
+  kb->TriggerBuffers[0][c] = kVoiceMark;
+  Run(kb, 1);
+  EXPECT_EQ(s.Voices[c].State, kVoiceFree);
+}
+
 TEST_F(KernelTest, KeyboardWithoutAStatePublishesNothing) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->InstanceNumber = 17;
