@@ -4,6 +4,7 @@
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/contract.h"
+#include "engine/dsp/sine.h"
 #include "engine/dsp/waves.h"
 
 namespace Tarvelo {
@@ -152,9 +153,11 @@ template <int32_t kShape, int32_t kLanes>
   const float* cycle = r.cycle;
   const float* gain = r.gain;
   if constexpr (kShape == 0) {
-    // Sine: the angle in double rounded to f32, the sine in single precision.
+    // Sine: the angle in double rounded to f32, the sine in single precision
+    // (the C library's, which SineRow computes lanes side by side).
     for (int32_t k = 0; k < kLanes; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
-    for (int32_t v = 0; v < n; ++v) wave[v] = std::sin(wave[v]) * gain[v];
+    SineRow(wave, wave, kLanes);
+    for (int32_t k = 0; k < kLanes; ++k) wave[k] = wave[k] * gain[k];
   } else if constexpr (kShape == 1) {
     for (int32_t k = 0; k < kLanes; ++k) {
         const double u = static_cast<double>(cycle[k] + 0.25f);

@@ -51,11 +51,16 @@ constexpr uint32_t kCheckAngles[] = {
     0x40b21537, 0x40b62104, 0x40b87e10, 0x40ba5d30, 0x40bee87f, 0x40c13543, 0x40c2e757, 0x40c90fdb,
 };
 
+// Angles where the library's build for processors without FMA differs from
+// its fused one (none lies in the cycle).
+constexpr uint32_t kUnfusedAngles[] = {0x4255b0a9, 0x42a35c07, 0x42a35d44, 0x42a97360, 0x42cf5854, 0x42e87a55};
+
 // A few more: zeros, a subnormal, the smallest and the largest angles the
 // row computes itself, and the first it leaves to the library.
 constexpr float kCheckEdges[] = {0.0f, -0.0f, 1.0e-40f, 0x1p-13f, 0x1.fffffep-13f, 119.99999f, 120.0f, 1000.0f};
 
 constexpr int32_t kCheckCount = 2 * static_cast<int32_t>(sizeof(kCheckAngles) / sizeof(kCheckAngles[0])) +
+                                static_cast<int32_t>(sizeof(kUnfusedAngles) / sizeof(kUnfusedAngles[0])) +
                                 static_cast<int32_t>(sizeof(kCheckEdges) / sizeof(kCheckEdges[0]));
 
 inline float FromBits(uint32_t u) {
@@ -179,6 +184,7 @@ bool SineRowAgrees(SineRowFunction row) {
     angles[n++] = FromBits(u);
     angles[n++] = -FromBits(u);
   }
+  for (uint32_t u : kUnfusedAngles) angles[n++] = FromBits(u);
   for (float e : kCheckEdges) angles[n++] = e;
   row(angles, got, n);
   for (int32_t k = 0; k < n; ++k) {
