@@ -98,50 +98,61 @@ constexpr double kCosine4 = 0x1.99343027bf8c3p-16;
 constexpr int32_t kTinyTop = 0x397;  // at most: the angle itself
 constexpr int32_t kNearTop = 0x42e;  // at most: reduced here
 
+// Four lanes of the row.
+__attribute__((target("avx2,fma"))) inline __m128 SineQuarterRow(__m128 y) {
+  const __m256d x = _mm256_cvtps_pd(y);
+  // n = round(angle * 2 / pi), rounded as the library does it in fixed point.
+  const __m128i n = _mm_srai_epi32(
+      _mm_add_epi32(_mm256_cvttpd_epi32(_mm256_mul_pd(x, _mm256_set1_pd(kQuarterTurnsScaled))),
+                    _mm_set1_epi32(0x800000)),
+      24);
+  const __m256d r = _mm256_fnmadd_pd(_mm256_cvtepi32_pd(n), _mm256_set1_pd(kQuarterTurn), x);
+  const __m256d r2 = _mm256_mul_pd(r, r);
+  // The sine polynomial (even n).
+  const __m256d sb = _mm256_fmadd_pd(r2, _mm256_set1_pd(kSine3), _mm256_set1_pd(kSine2));
+  const __m256d r3 = _mm256_mul_pd(r2, r);
+  const __m256d r5 = _mm256_mul_pd(r2, r3);
+  const __m256d sa = _mm256_fmadd_pd(r3, _mm256_set1_pd(kSine1), r);
+  const __m256d sine = _mm256_fmadd_pd(sb, r5, sa);
+  // The cosine polynomial (odd n).
+  const __m256d r4 = _mm256_mul_pd(r2, r2);
+  const __m256d ca = _mm256_fmadd_pd(r2, _mm256_set1_pd(kCosine1), _mm256_set1_pd(kCosine0));
+  const __m256d cb = _mm256_fmadd_pd(r2, _mm256_set1_pd(kCosine4), _mm256_set1_pd(kCosine3));
+  const __m256d r6 = _mm256_mul_pd(r2, r4);
+  const __m256d cc = _mm256_fmadd_pd(r4, _mm256_set1_pd(kCosine2), ca);
+  const __m256d cosine = _mm256_fmadd_pd(cb, r6, cc);
+  // Both polynomials are odd or even in every rounded step, so negating the
+  // result is the same as the library's negated input or coefficients. The
+  // blend takes bit 0 of n, the sign bit 1, each moved to the top.
+  const __m256i n64 = _mm256_cvtepi32_epi64(n);
+  const __m256d odd = _mm256_castsi256_pd(_mm256_slli_epi64(n64, 63));
+  const __m256d sign = _mm256_and_pd(_mm256_castsi256_pd(_mm256_slli_epi64(n64, 62)), _mm256_set1_pd(-0.0));
+  return _mm256_cvtpd_ps(_mm256_xor_pd(_mm256_blendv_pd(sine, cosine, odd), sign));
+}
+
 __attribute__((target("avx2,fma"))) void SineRowFused(const float* angle, float* out, int32_t lanes) {
-  const __m256d scaled = _mm256_set1_pd(kQuarterTurnsScaled);
-  const __m256d quarter = _mm256_set1_pd(kQuarterTurn);
-  const __m128i half = _mm_set1_epi32(0x800000);
-  int32_t k = 0;
-  for (; k + 4 <= lanes; k += 4) {
-    const __m128 y = _mm_loadu_ps(angle + k);
-    const __m128i top = _mm_and_si128(_mm_srli_epi32(_mm_castps_si128(y), 20), _mm_set1_epi32(0x7ff));
-    const __m256d x = _mm256_cvtps_pd(y);
-    // n = round(angle * 2 / pi), rounded as the library does it in fixed point.
-    const __m128i n = _mm_srai_epi32(_mm_add_epi32(_mm256_cvttpd_epi32(_mm256_mul_pd(x, scaled)), half), 24);
-    const __m256d r = _mm256_fnmadd_pd(_mm256_cvtepi32_pd(n), quarter, x);
-    const __m256d r2 = _mm256_mul_pd(r, r);
-    // The sine polynomial (even n).
-    const __m256d sb = _mm256_fmadd_pd(r2, _mm256_set1_pd(kSine3), _mm256_set1_pd(kSine2));
-    const __m256d r3 = _mm256_mul_pd(r2, r);
-    const __m256d r5 = _mm256_mul_pd(r2, r3);
-    const __m256d sa = _mm256_fmadd_pd(r3, _mm256_set1_pd(kSine1), r);
-    const __m256d sine = _mm256_fmadd_pd(sb, r5, sa);
-    // The cosine polynomial (odd n).
-    const __m256d r4 = _mm256_mul_pd(r2, r2);
-    const __m256d ca = _mm256_fmadd_pd(r2, _mm256_set1_pd(kCosine1), _mm256_set1_pd(kCosine0));
-    const __m256d cb = _mm256_fmadd_pd(r2, _mm256_set1_pd(kCosine4), _mm256_set1_pd(kCosine3));
-    const __m256d r6 = _mm256_mul_pd(r2, r4);
-    const __m256d cc = _mm256_fmadd_pd(r4, _mm256_set1_pd(kCosine2), ca);
-    const __m256d cosine = _mm256_fmadd_pd(cb, r6, cc);
-    // Both polynomials are odd or even in every rounded step, so negating
-    // the result is the same as the library's negated input or coefficients.
-    const __m256i n64 = _mm256_cvtepi32_epi64(n);
-    const __m256d odd = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(n64, _mm256_set1_epi64x(1)),
-                                                               _mm256_set1_epi64x(1)));
-    const __m256d sign = _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(n64, _mm256_set1_epi64x(2)), 62));
-    const __m256d v = _mm256_xor_pd(_mm256_blendv_pd(sine, cosine, odd), sign);
-    const __m128 tiny = _mm_castsi128_ps(_mm_cmplt_epi32(top, _mm_set1_epi32(kTinyTop + 1)));
-    _mm_storeu_ps(out + k, _mm_blendv_ps(_mm256_cvtpd_ps(v), y, tiny));
-    const int32_t far = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(top, _mm_set1_epi32(kNearTop))));
-    if (far != 0) {
-      alignas(16) float in[4];
-      _mm_store_ps(in, y);
-      for (int32_t j = 0; j < 4; ++j)
-        if ((far >> j) & 1) out[k + j] = std::sin(in[j]);
-    }
+  const int32_t whole = lanes & ~7;
+  const __m256i magnitude = _mm256_set1_epi32(0x7fffffff);
+  // Rows with an angle beyond the reduction here (or an infinity or NaN)
+  // are left to the library whole: the Oscillator never makes one.
+  __m256i most = _mm256_setzero_si256();
+  for (int32_t k = 0; k < whole; k += 8)
+    most = _mm256_max_epu32(most, _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(angle + k)),
+                                                   magnitude));
+  const __m256i far = _mm256_cmpgt_epi32(most, _mm256_set1_epi32((kNearTop << 20) | 0xfffff));
+  if (!_mm256_testz_si256(far, far)) {
+    for (int32_t k = 0; k < lanes; ++k) out[k] = std::sin(angle[k]);
+    return;
   }
-  for (; k < lanes; ++k) out[k] = std::sin(angle[k]);
+  for (int32_t k = 0; k < whole; k += 8) {
+    const __m256 y = _mm256_loadu_ps(angle + k);
+    const __m256i top = _mm256_srli_epi32(_mm256_and_si256(_mm256_castps_si256(y), magnitude), 20);
+    const __m256 tiny = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(kTinyTop + 1), top));
+    const __m256 v = _mm256_set_m128(SineQuarterRow(_mm256_extractf128_ps(y, 1)),
+                                     SineQuarterRow(_mm256_castps256_ps128(y)));
+    _mm256_storeu_ps(out + k, _mm256_blendv_ps(v, y, tiny));
+  }
+  for (int32_t k = whole; k < lanes; ++k) out[k] = std::sin(angle[k]);
 }
 
 bool ChooseSideBySide() {
