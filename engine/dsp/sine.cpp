@@ -1,6 +1,7 @@
 #include "engine/dsp/sine.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -55,13 +56,23 @@ constexpr uint32_t kCheckAngles[] = {
 // its fused one (none lies in the cycle).
 constexpr uint32_t kUnfusedAngles[] = {0x4255b0a9, 0x42a35c07, 0x42a35d44, 0x42a97360, 0x42cf5854, 0x42e87a55};
 
-// A few more: zeros, a subnormal, the smallest and the largest angles the
-// row computes itself, and the first it leaves to the library.
-constexpr float kCheckEdges[] = {0.0f, -0.0f, 1.0e-40f, 0x1p-13f, 0x1.fffffep-13f, 119.99999f, 120.0f, 1000.0f};
+// A few more: zeros, subnormals, the smallest angle the row computes and
+// the largest below it, the largest the row reduces itself, pi/2 and pi.
+constexpr float kCheckEdges[] = {0.0f,    -0.0f,       1.0e-40f,     -1.0e-40f,    0x1p-13f,
+                                 0x1.fffffep-13f, 119.99999f, -119.99999f, 0x1.921fb6p+0f, 0x1.921fb6p+1f};
 
-constexpr int32_t kCheckCount = 2 * static_cast<int32_t>(sizeof(kCheckAngles) / sizeof(kCheckAngles[0])) +
-                                static_cast<int32_t>(sizeof(kUnfusedAngles) / sizeof(kUnfusedAngles[0])) +
-                                static_cast<int32_t>(sizeof(kCheckEdges) / sizeof(kCheckEdges[0]));
+// And the first angles it leaves to the library, checked in a row of their own
+// (a row holding one is left to the library whole).
+constexpr float kCheckFar[] = {120.0f, -120.0f, 1000.0f, 1.0e30f};
+
+template <typename T, size_t kN>
+constexpr int32_t CountOf(const T (&)[kN]) {
+  return static_cast<int32_t>(kN);
+}
+
+constexpr int32_t kCheckCount = 2 * CountOf(kCheckAngles) + CountOf(kUnfusedAngles) + CountOf(kCheckEdges);
+// Whole steps of eight, so that no check angle falls to the row's tail.
+static_assert(kCheckCount % 8 == 0);
 
 inline float FromBits(uint32_t u) {
   float f;
@@ -75,6 +86,19 @@ inline uint32_t BitsOf(float f) {
   return u;
 }
 
+// Whether row and std::sin give the same bits for n angles.
+bool SameAsLibrary(SineRowFunction row, const float* angles, int32_t n) {
+  float got[kCheckCount];
+  row(angles, got, n);
+  for (int32_t k = 0; k < n; ++k) {
+    // Through a volatile, so that the compiler cannot fold the library call
+    // into its own (correctly rounded) sine of a known angle.
+    volatile float a = angles[k];
+    if (BitsOf(std::sin(a)) != BitsOf(got[k])) return false;
+  }
+  return true;
+}
+
 #if TARVELO_SINE_SIDE_BY_SIDE
 
 // The float sine as the C library's build for processors with AVX2 and FMA
@@ -84,7 +108,7 @@ inline uint32_t BitsOf(float f) {
 // odd), negated for n mod 4 in {2, 3}, each multiply-add fused where the
 // library fuses it, rounded once to float. Angles below 2^-12 are their own
 // sine. The library's own reduction handles the larger angles, infinities
-// and NaNs: those lanes call it.
+// and NaNs: rows holding one call it.
 constexpr double kQuarterTurnsScaled = 0x1.45f306dc9c883p+23;  // 2^24 * 2 / pi
 constexpr double kQuarterTurn = 0x1.921fb54442d18p+0;          // pi / 2
 constexpr double kSine1 = -0x1.555545995a603p-3;
@@ -189,7 +213,6 @@ bool SineRowSideBySide() {
 
 bool SineRowAgrees(SineRowFunction row) {
   float angles[kCheckCount];
-  float got[kCheckCount];
   int32_t n = 0;
   for (uint32_t u : kCheckAngles) {
     angles[n++] = FromBits(u);
@@ -197,14 +220,7 @@ bool SineRowAgrees(SineRowFunction row) {
   }
   for (uint32_t u : kUnfusedAngles) angles[n++] = FromBits(u);
   for (float e : kCheckEdges) angles[n++] = e;
-  row(angles, got, n);
-  for (int32_t k = 0; k < n; ++k) {
-    // Through a volatile, so that the compiler cannot fold the library call
-    // into its own (correctly rounded) sine of a known angle.
-    volatile float a = angles[k];
-    if (BitsOf(std::sin(a)) != BitsOf(got[k])) return false;
-  }
-  return true;
+  return SameAsLibrary(row, angles, n) && SameAsLibrary(row, kCheckFar, CountOf(kCheckFar));
 }
 
 }  // namespace Tarvelo
