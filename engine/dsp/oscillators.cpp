@@ -154,9 +154,10 @@ template <int32_t kShape, int32_t kLanes>
   const float* gain = r.gain;
   if constexpr (kShape == 0) {
     // Sine: the angle in double rounded to f32, the sine in single precision
-    // (the C library's, which SineRow computes lanes side by side).
+    // (the C library's, which SineRow computes lanes side by side; the lanes
+    // past the voices keep their angle).
     for (int32_t k = 0; k < kLanes; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
-    SineRow(wave, wave, kLanes);
+    SineRow(wave, wave, n);
     for (int32_t k = 0; k < kLanes; ++k) wave[k] = wave[k] * gain[k];
   } else if constexpr (kShape == 1) {
     for (int32_t k = 0; k < kLanes; ++k) {
@@ -404,7 +405,7 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
 // applies, else the table's function reading its ports per voice.
 template <typename Body>
-inline void WithShape(const ModuleRecord& m, WaveFunction fn, const OscillatorPorts& in, int32_t ch,
+[[gnu::always_inline]] inline void WithShape(const ModuleRecord& m, WaveFunction fn, const OscillatorPorts& in, int32_t ch,
                       const Body& body) {
   SharedShape s;
   if (fn == WaveSawtooth && SharedShapeOf(m, ch, s)) {

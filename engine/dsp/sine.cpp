@@ -155,20 +155,25 @@ __attribute__((target("avx2,fma"))) inline __m128 SineQuarterRow(__m128 y) {
 }
 
 __attribute__((target("avx2,fma"))) void SineRowFused(const float* angle, float* out, int32_t lanes) {
-  const int32_t whole = lanes & ~7;
+  const int32_t eights = lanes & ~7;
+  const int32_t fours = lanes & ~3;
   const __m256i magnitude = _mm256_set1_epi32(0x7fffffff);
   // Rows with an angle beyond the reduction here (or an infinity or NaN)
   // are left to the library whole: the Oscillator never makes one.
   __m256i most = _mm256_setzero_si256();
-  for (int32_t k = 0; k < whole; k += 8)
+  for (int32_t k = 0; k < eights; k += 8)
     most = _mm256_max_epu32(most, _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(angle + k)),
+                                                   magnitude));
+  if (fours > eights)
+    most = _mm256_max_epu32(most, _mm256_and_si256(_mm256_set_m128i(_mm_setzero_si128(), _mm_loadu_si128(
+                                                       reinterpret_cast<const __m128i*>(angle + eights))),
                                                    magnitude));
   const __m256i far = _mm256_cmpgt_epi32(most, _mm256_set1_epi32((kNearTop << 20) | 0xfffff));
   if (!_mm256_testz_si256(far, far)) {
     for (int32_t k = 0; k < lanes; ++k) out[k] = std::sin(angle[k]);
     return;
   }
-  for (int32_t k = 0; k < whole; k += 8) {
+  for (int32_t k = 0; k < eights; k += 8) {
     const __m256 y = _mm256_loadu_ps(angle + k);
     const __m256i top = _mm256_srli_epi32(_mm256_and_si256(_mm256_castps_si256(y), magnitude), 20);
     const __m256 tiny = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(kTinyTop + 1), top));
@@ -176,7 +181,14 @@ __attribute__((target("avx2,fma"))) void SineRowFused(const float* angle, float*
                                      SineQuarterRow(_mm256_castps256_ps128(y)));
     _mm256_storeu_ps(out + k, _mm256_blendv_ps(v, y, tiny));
   }
-  for (int32_t k = whole; k < lanes; ++k) out[k] = std::sin(angle[k]);
+  if (fours > eights) {
+    const __m128 y = _mm_loadu_ps(angle + eights);
+    const __m128i top = _mm_srli_epi32(_mm_and_si128(_mm_castps_si128(y), _mm_set1_epi32(0x7fffffff)), 20);
+    const __m128 tiny = _mm_castsi128_ps(_mm_cmpgt_epi32(_mm_set1_epi32(kTinyTop + 1), top));
+    _mm_storeu_ps(out + eights, _mm_blendv_ps(SineQuarterRow(y), y, tiny));
+  }
+  // The last lanes (at most three) one by one.
+  for (int32_t k = fours; k < lanes; ++k) out[k] = std::sin(angle[k]);
 }
 
 bool ChooseSideBySide() {
