@@ -207,7 +207,8 @@ const bool gSideBySide = ChooseSideBySide();
 
 void SineRow(const float* angle, float* out, int32_t lanes) {
 #if TARVELO_SINE_SIDE_BY_SIDE
-  if (gSideBySide) {
+  // Fewer than four lanes cost less one by one.
+  if (gSideBySide && lanes >= 4) {
     SineRowFused(angle, out, lanes);
     return;
   }
