@@ -403,10 +403,11 @@ TARVELO_AVX2_VARIANT bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const 
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
-// applies, else the table's function reading its ports per voice.
+// applies, else the table's function reading its ports per voice. Always
+// inlined: kept out of line, the voice loop would lose its AVX2 variant.
 template <typename Body>
-[[gnu::always_inline]] inline void WithShape(const ModuleRecord& m, WaveFunction fn, const OscillatorPorts& in, int32_t ch,
-                      const Body& body) {
+[[gnu::always_inline]] inline void WithShape(const ModuleRecord& m, WaveFunction fn, const OscillatorPorts& in,
+                                             int32_t ch, const Body& body) {
   SharedShape s;
   if (fn == WaveSawtooth && SharedShapeOf(m, ch, s)) {
     body([&s](float* phase, float a, float f, int32_t) { return SharedSawtooth(phase, a, f, s); });
