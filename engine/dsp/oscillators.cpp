@@ -4,6 +4,7 @@
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/contract.h"
+#include "engine/dsp/sine.h"
 #include "engine/dsp/waves.h"
 
 namespace Tarvelo {
@@ -159,9 +160,12 @@ template <int32_t kShape, int32_t kLanes>
   const float* cycle = r.cycle;
   const float* gain = r.gain;
   if constexpr (kShape == 0) {
-    // Sine: the angle in double rounded to f32, the sine in single precision.
+    // Sine: the angle in double rounded to f32, the sine in single precision
+    // (the C library's, which SineRow computes lanes side by side; the lanes
+    // past the voices keep their angle).
     for (int32_t k = 0; k < kLanes; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
-    for (int32_t v = 0; v < n; ++v) wave[v] = std::sin(wave[v]) * gain[v];
+    SineRow(wave, wave, n);
+    for (int32_t k = 0; k < kLanes; ++k) wave[k] = wave[k] * gain[k];
   } else if constexpr (kShape == 1) {
     for (int32_t k = 0; k < kLanes; ++k) {
         const double u = static_cast<double>(cycle[k] + 0.25f);
@@ -463,10 +467,11 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
-// applies, else the table's function reading its ports per voice.
+// applies, else the table's function reading its ports per voice. Always
+// inlined: kept out of line, the voice loop would lose its AVX2 variant.
 template <typename Body>
-inline void WithShape(const ModuleRecord& m, WaveFunction fn, const OscillatorPorts& in, int32_t ch,
-                      const Body& body) {
+[[gnu::always_inline]] inline void WithShape(const ModuleRecord& m, WaveFunction fn, const OscillatorPorts& in,
+                                             int32_t ch, const Body& body) {
   SharedShape s;
   if (fn == WaveSawtooth && SharedShapeOf(m, ch, s)) {
     body([&s](float* phase, float a, float f, int32_t) { return SharedSawtooth(phase, a, f, s); });
