@@ -199,6 +199,51 @@ inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, St
   }
 }
 
+// The steady frame of slot 1: the list holds exactly the voices the source
+// sounds, in its order, each fed or draining. Keeping and feeding then leave
+// the list as it is and feed every voice at its own position, and no voice can
+// end during the frame (only a draining one can): this is what the general
+// path does for it, without its per-voice membership and stage checks.
+inline bool TailSteady(const ModuleRecord& m, const ModuleRecord& owner) {
+  const int32_t fed = KernelVoices(m);
+  if (fed <= 0 || m.ActiveVoices != fed) return false;
+  uint32_t listed = 0;
+  bool steady = true;
+  for (int32_t k = 0; k < fed; ++k) {
+    const int32_t w = m.VoiceIds[k];
+    const uint32_t inRange = static_cast<uint32_t>(w) < static_cast<uint32_t>(kVoices) ? 1u : 0u;
+    const uint32_t bit = inRange << (w & (kVoices - 1));
+    const int32_t state = m.SequencerVoices[w & (kVoices - 1)].State;
+    steady = steady && inRange != 0 && (listed & bit) == 0 && w == owner.VoiceIds[k] &&
+             state >= kTailStageFed && state <= kTailStageDraining;
+    listed |= bit;
+  }
+  return steady;
+}
+
+template <class Latch, class Step>
+inline void TailSteadyFrame(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Latch& latch, Step& step) {
+  const int32_t n = m.ActiveVoices;
+  const int32_t* ids = m.VoiceIds;
+  for (int32_t k = 0; k < n; ++k) {
+    const int32_t w = ids[k];
+    TailFeed(m, w, k, latch);
+    MarkVoice(owner, parity, w);
+    MarkVoice(m, parity, w);
+  }
+  const int32_t channels = KernelChannels(m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor in = OpenScaled(m, 0, ch);
+    step.Channel(m, ch);
+    OutputElement* out = m.Outputs[ch];
+    for (int32_t j = 0; j < n; ++j) {
+      const int32_t w = ids[j];
+      const float y = step(m, m.SequencerVoices[w], ch, w, in(j));
+      out[j] = OutputElement{y, y};
+    }
+  }
+}
+
 // A whole frame of slot 0 and of slot 1.
 template <class Latch, class Step>
 inline void TailFrameMono(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
@@ -209,6 +254,10 @@ inline void TailFrameMono(ModuleRecord* m, int32_t parity, int32_t previousParit
 template <class Latch, class Step>
 inline void TailFramePoly(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
   ModuleRecord& owner = TailOwner(*m);
+  if (TailSteady(*m, owner)) {
+    TailSteadyFrame(*m, owner, parity, latch, step);
+    return;
+  }
   TailKeepAndFeedPoly(*m, owner, previousParity, latch);
   TailCompute(*m, owner, parity, step);
 }
