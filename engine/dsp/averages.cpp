@@ -81,13 +81,23 @@ struct AverageStep {
     // stays the sum of what the history holds.
     int32_t covered = WholeFrames(r.B[ch], 0, ring.maxFrames);
     if (covered == 0) sum = 0.0f;
-    for (int32_t budget = kAverageWindowSlew; budget > 0 && covered != e; --budget) {
-      if (covered < e) {
-        covered += 1;
-        sum = sum + b[Behind(i, covered)];
-      } else {
-        sum = sum - b[Behind(i, covered)];
-        covered -= 1;
+    // At most kAverageWindowSlew frames a call, walked along the history (the
+    // frame `covered` back lies at i - 2 x covered, wrapped once at most).
+    if (covered < e) {
+      const int32_t target = e - covered > kAverageWindowSlew ? covered + kAverageWindowSlew : e;
+      int32_t j = Behind(i, covered + 1);
+      for (; covered < target; ++covered) {
+        sum = sum + b[j];
+        j -= 2;
+        if (j < 0) j += ring.size;
+      }
+    } else if (covered > e) {
+      const int32_t target = covered - e > kAverageWindowSlew ? covered - kAverageWindowSlew : e;
+      int32_t j = Behind(i, covered);
+      for (; covered > target; --covered) {
+        sum = sum - b[j];
+        j += 2;
+        if (j >= ring.size) j -= ring.size;
       }
     }
     r.B[ch] = static_cast<float>(covered);
@@ -115,10 +125,14 @@ struct FollowerLatch {
 };
 
 struct FollowerStep {
-  float half;  // half the Period, in frames
+  float half;     // half the Period, in frames
+  float k;        // 1 / half
+  float keep;     // half - 1
   float gain;
   void Channel(ModuleRecord& m, int32_t ch) {
     half = std::fabs(SettingRead(m, kFollowerPeriod, ch)) * 0.5f;
+    k = 1.0f / half;
+    keep = half - 1.0f;
     gain = SettingRead(m, kFollowerGain, ch);
   }
   // The envelope ends its own tail.
@@ -126,11 +140,9 @@ struct FollowerStep {
   float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x) const {
     float* b = m.WorkBuffers[w];
     if (b == nullptr || m.WorkBufferSize < 2) return 0.0f;
-    const float p = half;
     const float e = b[ch];
-    const float k = 1.0f / p;
     // The mean of x squared and e squared, weighted 1 : (P - 1).
-    float next = std::sqrt(x * x * k + k * e * e * (p - 1.0f));
+    float next = std::sqrt(x * x * k + k * e * e * keep);
     if (r.State == kTailStageDraining && static_cast<double>(next) < 1e-6) {
       r.State = kTailStageDone;
       next = 0.0f;

@@ -207,18 +207,22 @@ inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, St
 inline bool TailSteady(const ModuleRecord& m, const ModuleRecord& owner) {
   const int32_t fed = KernelVoices(m);
   if (fed <= 0 || m.ActiveVoices != fed) return false;
+  // Any difference, id out of range or stage outside fed/draining leaves bits
+  // in `odd`; a repeated id leaves one in `twice`.
   uint32_t listed = 0;
-  bool steady = true;
+  uint32_t twice = 0;
+  uint32_t odd = 0;
   for (int32_t k = 0; k < fed; ++k) {
     const int32_t w = m.VoiceIds[k];
-    const uint32_t inRange = static_cast<uint32_t>(w) < static_cast<uint32_t>(kVoices) ? 1u : 0u;
-    const uint32_t bit = inRange << (w & (kVoices - 1));
+    const uint32_t bit = 1u << (w & (kVoices - 1));
     const int32_t state = m.SequencerVoices[w & (kVoices - 1)].State;
-    steady = steady && inRange != 0 && (listed & bit) == 0 && w == owner.VoiceIds[k] &&
-             state >= kTailStageFed && state <= kTailStageDraining;
+    odd |= (static_cast<uint32_t>(w) ^ static_cast<uint32_t>(owner.VoiceIds[k])) |
+           (static_cast<uint32_t>(w) & ~static_cast<uint32_t>(kVoices - 1)) |
+           (static_cast<uint32_t>(state - kTailStageFed) & ~1u);
+    twice |= listed & bit;
     listed |= bit;
   }
-  return steady;
+  return (odd | twice) == 0;
 }
 
 template <class Latch, class Step>
