@@ -81,22 +81,27 @@ struct AverageStep {
     // stays the sum of what the history holds.
     int32_t covered = WholeFrames(r.B[ch], 0, ring.maxFrames);
     if (covered == 0) sum = 0.0f;
-    // At most kAverageWindowSlew frames a call, walked along the history (the
-    // frame `covered` back lies at i - 2 x covered, wrapped once at most).
+    // At most kAverageWindowSlew frames a call, walked along the history in
+    // runs between its wraps (the frame `covered` back lies at i - 2 x covered).
     if (covered < e) {
-      const int32_t target = e - covered > kAverageWindowSlew ? covered + kAverageWindowSlew : e;
+      int32_t steps = e - covered < kAverageWindowSlew ? e - covered : kAverageWindowSlew;
       int32_t j = Behind(i, covered + 1);
-      for (; covered < target; ++covered) {
-        sum = sum + b[j];
-        j -= 2;
+      covered += steps;
+      while (steps > 0) {
+        const int32_t run = steps < j / 2 + 1 ? steps : j / 2 + 1;
+        for (int32_t s = 0; s < run; ++s, j -= 2) sum = sum + b[j];
+        steps -= run;
         if (j < 0) j += ring.size;
       }
     } else if (covered > e) {
-      const int32_t target = covered - e > kAverageWindowSlew ? covered - kAverageWindowSlew : e;
+      int32_t steps = covered - e < kAverageWindowSlew ? covered - e : kAverageWindowSlew;
       int32_t j = Behind(i, covered);
-      for (; covered > target; --covered) {
-        sum = sum - b[j];
-        j += 2;
+      covered -= steps;
+      while (steps > 0) {
+        const int32_t room = (ring.size - j + 1) / 2;
+        const int32_t run = steps < room ? steps : room;
+        for (int32_t s = 0; s < run; ++s, j += 2) sum = sum - b[j];
+        steps -= run;
         if (j >= ring.size) j -= ring.size;
       }
     }
