@@ -61,8 +61,15 @@ inline float AverageSample(float x) {
 
 struct AverageStep {
   AverageRing ring;
+  int32_t fed = -1;  // the window every voice was fed with this frame, or -1
   void Channel(ModuleRecord&, int32_t) {}
-  int32_t Window(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 1, ring.maxFrames); }
+  void Fed(const AverageLatch& latch, int32_t ch) {
+    const int32_t c = latch.stereo ? ch : 0;
+    fed = latch.shared[c] ? WholeFrames(latch.frames[c], 1, ring.maxFrames) : -1;
+  }
+  int32_t Window(const SequencerVoice& r, int32_t ch) const {
+    return fed >= 0 ? fed : WholeFrames(r.A[ch], 1, ring.maxFrames);
+  }
   float TailFrames(const SequencerVoice& r, int32_t ch) const { return static_cast<float>(Window(r, ch)); }
   int32_t Behind(int32_t i, int32_t frames) const {
     int32_t j = i - 2 * frames;

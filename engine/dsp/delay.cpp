@@ -75,6 +75,12 @@ struct DelayLatch {
   }
 };
 
+// When every voice was fed this frame with one shared period, their length.
+inline int32_t FedLength(const DelayLatch& latch, int32_t ch, const Ring& ring) {
+  const int32_t c = latch.stereo ? ch : 0;
+  return latch.sharedPeriod[c] ? WholeFrames(latch.frames[c], 0, ring.maxFrames) : -1;
+}
+
 // The position of the current frame in a voice's ring, advanced after use.
 inline float* Frame(ModuleRecord& m, const Ring& ring, int32_t ch, int32_t w, int32_t& i) {
   float* b = m.WorkBuffers[w];
@@ -93,8 +99,12 @@ inline int32_t Behind(const Ring& ring, int32_t i, int32_t frames) {
 
 struct DelayStep {
   Ring ring;
+  int32_t fed = -1;  // the length every voice was fed with this frame, or -1
   void Channel(ModuleRecord&, int32_t) {}
-  int32_t Length(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 0, ring.maxFrames); }
+  void Fed(const DelayLatch& latch, int32_t ch) { fed = FedLength(latch, ch, ring); }
+  int32_t Length(const SequencerVoice& r, int32_t ch) const {
+    return fed >= 0 ? fed : WholeFrames(r.A[ch], 0, ring.maxFrames);
+  }
   float TailFrames(const SequencerVoice& r, int32_t ch) const { return static_cast<float>(Length(r, ch)); }
   float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x) const {
     int32_t i;
@@ -110,8 +120,12 @@ struct DelayStep {
 
 struct EchoStep {
   Ring ring;
+  int32_t fed = -1;  // the length every voice was fed with this frame, or -1
   void Channel(ModuleRecord&, int32_t) {}
-  int32_t Length(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 0, ring.maxFrames); }
+  void Fed(const DelayLatch& latch, int32_t ch) { fed = FedLength(latch, ch, ring); }
+  int32_t Length(const SequencerVoice& r, int32_t ch) const {
+    return fed >= 0 ? fed : WholeFrames(r.A[ch], 0, ring.maxFrames);
+  }
   float TailFrames(const SequencerVoice& r, int32_t ch) const {
     return static_cast<float>(kEchoTailPeriods * Length(r, ch));
   }

@@ -239,6 +239,8 @@ inline void TailSteadyFrame(ModuleRecord& m, ModuleRecord& owner, int32_t parity
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor in = OpenScaled(m, 0, ch);
     step.Channel(m, ch);
+    // Every voice was fed just now: a kernel may take what they all latched.
+    if constexpr (requires { step.Fed(latch, ch); }) step.Fed(latch, ch);
     OutputElement* out = m.Outputs[ch];
     for (int32_t j = 0; j < n; ++j) {
       const int32_t w = ids[j];
