@@ -204,37 +204,33 @@ inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, St
 // the list as it is and feed every voice at its own position, and no voice can
 // end during the frame (only a draining one can): this is what the general
 // path does for it, without its per-voice membership and stage checks.
-inline bool TailSteady(const ModuleRecord& m, const ModuleRecord& owner) {
+// The voices are fed (and marked) while the list is checked: should a later
+// voice break it, the general path runs after all and finds the voices fed so
+// far listed, sounding and kept, as they were before; it feeds them again the
+// same way.
+template <class Latch>
+inline bool TailFeedSteady(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Latch& latch) {
   const int32_t fed = KernelVoices(m);
   if (fed <= 0 || m.ActiveVoices != fed) return false;
-  // Any difference, id out of range or stage outside fed/draining leaves bits
-  // in `odd`; a repeated id leaves one in `twice`.
   uint32_t listed = 0;
-  uint32_t twice = 0;
-  uint32_t odd = 0;
   for (int32_t k = 0; k < fed; ++k) {
     const int32_t w = m.VoiceIds[k];
-    const uint32_t bit = 1u << (w & (kVoices - 1));
-    const int32_t state = m.SequencerVoices[w & (kVoices - 1)].State;
-    odd |= (static_cast<uint32_t>(w) ^ static_cast<uint32_t>(owner.VoiceIds[k])) |
-           (static_cast<uint32_t>(w) & ~static_cast<uint32_t>(kVoices - 1)) |
-           (static_cast<uint32_t>(state - kTailStageFed) & ~1u);
-    twice |= listed & bit;
+    if (static_cast<uint32_t>(w) >= static_cast<uint32_t>(kVoices) || w != owner.VoiceIds[k]) return false;
+    const uint32_t bit = 1u << w;
+    const int32_t state = m.SequencerVoices[w].State;
+    if ((listed & bit) != 0 || state < kTailStageFed || state > kTailStageDraining) return false;
     listed |= bit;
-  }
-  return (odd | twice) == 0;
-}
-
-template <class Latch, class Step>
-inline void TailSteadyFrame(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Latch& latch, Step& step) {
-  const int32_t n = m.ActiveVoices;
-  const int32_t* ids = m.VoiceIds;
-  for (int32_t k = 0; k < n; ++k) {
-    const int32_t w = ids[k];
     TailFeed(m, w, k, latch);
     MarkVoice(owner, parity, w);
     MarkVoice(m, parity, w);
   }
+  return true;
+}
+
+template <class Step>
+inline void TailSteadyCompute(ModuleRecord& m, Step& step, const auto& latch) {
+  const int32_t n = m.ActiveVoices;
+  const int32_t* ids = m.VoiceIds;
   const int32_t channels = KernelChannels(m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor in = OpenScaled(m, 0, ch);
@@ -260,8 +256,8 @@ inline void TailFrameMono(ModuleRecord* m, int32_t parity, int32_t previousParit
 template <class Latch, class Step>
 inline void TailFramePoly(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
   ModuleRecord& owner = TailOwner(*m);
-  if (TailSteady(*m, owner)) {
-    TailSteadyFrame(*m, owner, parity, latch, step);
+  if (TailFeedSteady(*m, owner, parity, latch)) {
+    TailSteadyCompute(*m, step, latch);
     return;
   }
   TailKeepAndFeedPoly(*m, owner, previousParity, latch);
