@@ -42,19 +42,26 @@ struct DelayLatch {
   PortCursor decay[2];
   bool sharedPeriod[2];
   bool sharedDecay[2];
-  float frames[2];
-  float factor[2];
+  float frames[2] = {};
+  float factor[2] = {};
+  bool uniform;  // every value shared: each voice latches the same
   DelayLatch(const ModuleRecord& m, int32_t limit, bool isEcho)
-      : maxFrames(limit), echo(isEcho), stereo(KernelChannels(m) == 2) {
+      : maxFrames(limit), echo(isEcho), stereo(KernelChannels(m) == 2), uniform(true) {
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
       period[ch] = OpenPlain(m, kDelayPeriod, ch);
       sharedPeriod[ch] = period[ch].stride == 0;
       frames[ch] = sharedPeriod[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
+      uniform = uniform && sharedPeriod[ch];
       if (echo) {
         decay[ch] = OpenPlain(m, kEchoDecay, ch);
         sharedDecay[ch] = decay[ch].stride == 0;
         factor[ch] = sharedDecay[ch] ? Factor(decay[ch](0)) : 0.0f;
+        uniform = uniform && sharedDecay[ch];
       }
+    }
+    if (!stereo) {
+      frames[1] = frames[0];
+      factor[1] = factor[0];
     }
   }
   static float Factor(float decay) {
@@ -64,6 +71,17 @@ struct DelayLatch {
     return std::isfinite(g) ? g : 0.0f;
   }
   void operator()(SequencerVoice& r, int32_t k) const {
+    if (uniform) {
+      r.A[0] = frames[0];
+      r.A[1] = frames[1];
+      if (echo) {
+        r.B[0] = factor[0];
+        r.B[1] = factor[1];
+      } else if (!stereo) {
+        r.B[1] = r.B[0];
+      }
+      return;
+    }
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
       r.A[ch] = sharedPeriod[ch] ? frames[ch] : PeriodFrames(period[ch](k), maxFrames);
       if (echo) r.B[ch] = sharedDecay[ch] ? factor[ch] : Factor(decay[ch](k));
