@@ -36,16 +36,24 @@ struct AverageLatch {
   bool stereo;
   PortCursor period[2];
   bool shared[2];
-  float frames[2];
+  float frames[2] = {};
+  bool uniform = true;  // every window shared: each voice latches the same
   AverageLatch(const ModuleRecord& m, int32_t limit) : maxFrames(limit), stereo(KernelChannels(m) == 2) {
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
       period[ch] = OpenPlain(m, kAveragePeriod, ch);
       shared[ch] = period[ch].stride == 0;
       frames[ch] = shared[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
+      uniform = uniform && shared[ch];
     }
+    if (!stereo) frames[1] = frames[0];
   }
   float Frames(int32_t ch, int32_t k) const { return shared[ch] ? frames[ch] : PeriodFrames(period[ch](k), maxFrames); }
   void operator()(SequencerVoice& r, int32_t k) const {
+    if (uniform) {
+      r.A[0] = frames[0];
+      r.A[1] = frames[1];
+      return;
+    }
     r.A[0] = Frames(0, k);
     r.A[1] = stereo ? Frames(1, k) : r.A[0];
   }
