@@ -36,16 +36,24 @@ struct AverageLatch {
   bool stereo;
   PortCursor period[2];
   bool shared[2];
-  float frames[2];
+  float frames[2] = {};
+  bool uniform = true;  // every window shared: each voice latches the same
   AverageLatch(const ModuleRecord& m, int32_t limit) : maxFrames(limit), stereo(KernelChannels(m) == 2) {
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
       period[ch] = OpenPlain(m, kAveragePeriod, ch);
       shared[ch] = period[ch].stride == 0;
       frames[ch] = shared[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
+      uniform = uniform && shared[ch];
     }
+    if (!stereo) frames[1] = frames[0];
   }
   float Frames(int32_t ch, int32_t k) const { return shared[ch] ? frames[ch] : PeriodFrames(period[ch](k), maxFrames); }
   void operator()(SequencerVoice& r, int32_t k) const {
+    if (uniform) {
+      r.A[0] = frames[0];
+      r.A[1] = frames[1];
+      return;
+    }
     r.A[0] = Frames(0, k);
     r.A[1] = stereo ? Frames(1, k) : r.A[0];
   }
@@ -61,8 +69,15 @@ inline float AverageSample(float x) {
 
 struct AverageStep {
   AverageRing ring;
+  int32_t fed = -1;  // the window every voice was fed with this frame, or -1
   void Channel(ModuleRecord&, int32_t) {}
-  int32_t Window(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 1, ring.maxFrames); }
+  void Fed(const AverageLatch& latch, int32_t ch) {
+    const int32_t c = latch.stereo ? ch : 0;
+    fed = latch.shared[c] ? WholeFrames(latch.frames[c], 1, ring.maxFrames) : -1;
+  }
+  int32_t Window(const SequencerVoice& r, int32_t ch) const {
+    return fed >= 0 ? fed : WholeFrames(r.A[ch], 1, ring.maxFrames);
+  }
   float TailFrames(const SequencerVoice& r, int32_t ch) const { return static_cast<float>(Window(r, ch)); }
   int32_t Behind(int32_t i, int32_t frames) const {
     int32_t j = i - 2 * frames;
@@ -81,13 +96,28 @@ struct AverageStep {
     // stays the sum of what the history holds.
     int32_t covered = WholeFrames(r.B[ch], 0, ring.maxFrames);
     if (covered == 0) sum = 0.0f;
-    for (int32_t budget = kAverageWindowSlew; budget > 0 && covered != e; --budget) {
-      if (covered < e) {
-        covered += 1;
-        sum = sum + b[Behind(i, covered)];
-      } else {
-        sum = sum - b[Behind(i, covered)];
-        covered -= 1;
+    // At most kAverageWindowSlew frames a call, walked along the history in
+    // runs between its wraps (the frame `covered` back lies at i - 2 x covered).
+    if (covered < e) {
+      int32_t steps = e - covered < kAverageWindowSlew ? e - covered : kAverageWindowSlew;
+      int32_t j = Behind(i, covered + 1);
+      covered += steps;
+      while (steps > 0) {
+        const int32_t run = steps < j / 2 + 1 ? steps : j / 2 + 1;
+        for (int32_t s = 0; s < run; ++s, j -= 2) sum = sum + b[j];
+        steps -= run;
+        if (j < 0) j += ring.size;
+      }
+    } else if (covered > e) {
+      int32_t steps = covered - e < kAverageWindowSlew ? covered - e : kAverageWindowSlew;
+      int32_t j = Behind(i, covered);
+      covered -= steps;
+      while (steps > 0) {
+        const int32_t room = (ring.size - j + 1) / 2;
+        const int32_t run = steps < room ? steps : room;
+        for (int32_t s = 0; s < run; ++s, j += 2) sum = sum - b[j];
+        steps -= run;
+        if (j >= ring.size) j -= ring.size;
       }
     }
     r.B[ch] = static_cast<float>(covered);
@@ -115,10 +145,14 @@ struct FollowerLatch {
 };
 
 struct FollowerStep {
-  float half;  // half the Period, in frames
+  float half;     // half the Period, in frames
+  float k;        // 1 / half
+  float keep;     // half - 1
   float gain;
   void Channel(ModuleRecord& m, int32_t ch) {
     half = std::fabs(SettingRead(m, kFollowerPeriod, ch)) * 0.5f;
+    k = 1.0f / half;
+    keep = half - 1.0f;
     gain = SettingRead(m, kFollowerGain, ch);
   }
   // The envelope ends its own tail.
@@ -126,11 +160,9 @@ struct FollowerStep {
   float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x) const {
     float* b = m.WorkBuffers[w];
     if (b == nullptr || m.WorkBufferSize < 2) return 0.0f;
-    const float p = half;
     const float e = b[ch];
-    const float k = 1.0f / p;
     // The mean of x squared and e squared, weighted 1 : (P - 1).
-    float next = std::sqrt(x * x * k + k * e * e * (p - 1.0f));
+    float next = std::sqrt(x * x * k + k * e * e * keep);
     if (r.State == kTailStageDraining && static_cast<double>(next) < 1e-6) {
       r.State = kTailStageDone;
       next = 0.0f;

@@ -42,19 +42,26 @@ struct DelayLatch {
   PortCursor decay[2];
   bool sharedPeriod[2];
   bool sharedDecay[2];
-  float frames[2];
-  float factor[2];
+  float frames[2] = {};
+  float factor[2] = {};
+  bool uniform;  // every value shared: each voice latches the same
   DelayLatch(const ModuleRecord& m, int32_t limit, bool isEcho)
-      : maxFrames(limit), echo(isEcho), stereo(KernelChannels(m) == 2) {
+      : maxFrames(limit), echo(isEcho), stereo(KernelChannels(m) == 2), uniform(true) {
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
       period[ch] = OpenPlain(m, kDelayPeriod, ch);
       sharedPeriod[ch] = period[ch].stride == 0;
       frames[ch] = sharedPeriod[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
+      uniform = uniform && sharedPeriod[ch];
       if (echo) {
         decay[ch] = OpenPlain(m, kEchoDecay, ch);
         sharedDecay[ch] = decay[ch].stride == 0;
         factor[ch] = sharedDecay[ch] ? Factor(decay[ch](0)) : 0.0f;
+        uniform = uniform && sharedDecay[ch];
       }
+    }
+    if (!stereo) {
+      frames[1] = frames[0];
+      factor[1] = factor[0];
     }
   }
   static float Factor(float decay) {
@@ -64,6 +71,17 @@ struct DelayLatch {
     return std::isfinite(g) ? g : 0.0f;
   }
   void operator()(SequencerVoice& r, int32_t k) const {
+    if (uniform) {
+      r.A[0] = frames[0];
+      r.A[1] = frames[1];
+      if (echo) {
+        r.B[0] = factor[0];
+        r.B[1] = factor[1];
+      } else if (!stereo) {
+        r.B[1] = r.B[0];
+      }
+      return;
+    }
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
       r.A[ch] = sharedPeriod[ch] ? frames[ch] : PeriodFrames(period[ch](k), maxFrames);
       if (echo) r.B[ch] = sharedDecay[ch] ? factor[ch] : Factor(decay[ch](k));
@@ -74,6 +92,12 @@ struct DelayLatch {
     }
   }
 };
+
+// When every voice was fed this frame with one shared period, their length.
+inline int32_t FedLength(const DelayLatch& latch, int32_t ch, const Ring& ring) {
+  const int32_t c = latch.stereo ? ch : 0;
+  return latch.sharedPeriod[c] ? WholeFrames(latch.frames[c], 0, ring.maxFrames) : -1;
+}
 
 // The position of the current frame in a voice's ring, advanced after use.
 inline float* Frame(ModuleRecord& m, const Ring& ring, int32_t ch, int32_t w, int32_t& i) {
@@ -93,8 +117,12 @@ inline int32_t Behind(const Ring& ring, int32_t i, int32_t frames) {
 
 struct DelayStep {
   Ring ring;
+  int32_t fed = -1;  // the length every voice was fed with this frame, or -1
   void Channel(ModuleRecord&, int32_t) {}
-  int32_t Length(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 0, ring.maxFrames); }
+  void Fed(const DelayLatch& latch, int32_t ch) { fed = FedLength(latch, ch, ring); }
+  int32_t Length(const SequencerVoice& r, int32_t ch) const {
+    return fed >= 0 ? fed : WholeFrames(r.A[ch], 0, ring.maxFrames);
+  }
   float TailFrames(const SequencerVoice& r, int32_t ch) const { return static_cast<float>(Length(r, ch)); }
   float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x) const {
     int32_t i;
@@ -110,8 +138,12 @@ struct DelayStep {
 
 struct EchoStep {
   Ring ring;
+  int32_t fed = -1;  // the length every voice was fed with this frame, or -1
   void Channel(ModuleRecord&, int32_t) {}
-  int32_t Length(const SequencerVoice& r, int32_t ch) const { return WholeFrames(r.A[ch], 0, ring.maxFrames); }
+  void Fed(const DelayLatch& latch, int32_t ch) { fed = FedLength(latch, ch, ring); }
+  int32_t Length(const SequencerVoice& r, int32_t ch) const {
+    return fed >= 0 ? fed : WholeFrames(r.A[ch], 0, ring.maxFrames);
+  }
   float TailFrames(const SequencerVoice& r, int32_t ch) const {
     return static_cast<float>(kEchoTailPeriods * Length(r, ch));
   }

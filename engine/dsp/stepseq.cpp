@@ -1,6 +1,9 @@
 #include "engine/dsp/stepseq.h"
 
+#include <bit>
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 #include "engine/dsp/contract.h"
 #include "engine/dsp/control_common.h"
@@ -56,16 +59,95 @@ inline OutputElement StepElement(const StepPattern& s, float& t, float f, float 
   return sounds ? OutputElement{vel, f} : OutputElement{0.0f, 0.0f};
 }
 
-// The Mapper's element for one input: the key frequency y (Hz) of the input,
-// with a one-frame gap when island mode is on and the key changed.
-inline OutputElement MapperElement(float input, float& stored, int32_t a, int32_t b, bool logarithmic,
-                                   bool islands) {
-  const float y = logarithmic ? TuningQuantizeLogPitch(EngineTuning, input, a, b)
-                              : TuningQuantizePitch(EngineTuning, input, a, b);
+// The Mapper's key frequency y (Hz) of an input, as the engine tuning's
+// quantisers give it.
+inline float MapperKey(float input, int32_t a, int32_t b, bool logarithmic) {
+  return logarithmic ? TuningQuantizeLogPitch(EngineTuning, input, a, b) : TuningQuantizePitch(EngineTuning, input, a, b);
+}
+
+// The Mapper's element for one key frequency y, with a one-frame gap when
+// island mode is on and the key changed.
+inline OutputElement MapperElement(float y, float& stored, bool islands) {
   float f = y * FrequencyNorm;
   if (islands && y != stored) f = 0.0f;
   stored = y;
   return OutputElement{f != 0.0f ? 1.0f : 0.0f, f};
+}
+
+// A row of Mapper inputs snapped to keys. The quantisers' steps, laid out
+// over 8, 16 or 32 lanes: the octave position p of each input, its octave o
+// and key k by the same float operations; a lane whose p is finite, whose
+// octave has a normal power of two and whose key lies within the octave
+// takes base x 2^o x ratio[k] (the same product, in the same order); any
+// other lane goes through the quantiser itself. Lanes past the last voice
+// hold input 0.
+struct MapperRows {
+  alignas(32) float input[kVoices];
+  alignas(32) float position[kVoices];  // p
+  alignas(32) float power[kVoices];     // 2^o
+  alignas(32) float sign[kVoices];
+  alignas(32) int32_t key[kVoices];     // k, or -1 where the quantiser decides
+};
+
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void MapperLanes(MapperRows& r, float keys) {
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float x = r.input[v];
+    const float p = r.position[v];
+    const bool finite = std::fabs(p) <= std::numeric_limits<float>::max();
+    const float pf = finite ? p : 0.0f;
+    const float low = pf < -1024.0f ? -1024.0f : pf;
+    const float pc = low > 1024.0f ? 1024.0f : low;
+    const float fo = std::floor(pc);
+    const int32_t o = static_cast<int32_t>(fo);
+    const float q = keys * (pf - fo);
+    const bool inside = q >= 0.0f && q < keys && finite && fo >= -126.0f && fo <= 127.0f && x != 0.0f;
+    // q is within 0 .. keys there: truncation is its floor.
+    const int32_t k = static_cast<int32_t>(inside ? q : 0.0f);
+    r.key[v] = inside ? k : -1;
+    const int32_t e = inside ? o + 127 : 127;
+    r.power[v] = std::bit_cast<float>(static_cast<uint32_t>(e) << 23);
+    r.sign[v] = x > 0.0f ? 1.0f : -1.0f;
+  }
+}
+
+TARVELO_AVX2_VARIANT void MapperRow(MapperRows& r, int32_t lanes, float keys) {
+  if (lanes == 8) return MapperLanes<8>(r, keys);
+  if (lanes == 16) return MapperLanes<16>(r, keys);
+  MapperLanes<kVoices>(r, keys);
+}
+
+// The key frequencies of the first n inputs of the rows into y.
+void MapperKeys(MapperRows& r, int32_t n, int32_t a, int32_t b, bool logarithmic, float* y) {
+  const int32_t lanes = n <= 8 ? 8 : (n <= 16 ? 16 : kVoices);
+  for (int32_t v = n; v < lanes; ++v) r.input[v] = 0.0f;
+  const float fa = static_cast<float>(a);
+  const float fb = static_cast<float>(b);
+  if (logarithmic) {
+    for (int32_t v = n; v < lanes; ++v) r.position[v] = 0.0f;
+    for (int32_t v = 0; v < n; ++v) {
+      const double in = static_cast<double>(std::fabs(r.input[v]) + 1.0f);
+      const float l = static_cast<float>(static_cast<double>(std::log(static_cast<float>(in))) * 1.4426950408889634);
+      r.position[v] = fa + fb * l;
+    }
+  } else {
+    for (int32_t v = 0; v < lanes; ++v) r.position[v] = fa + std::fabs(fb * r.input[v]);
+  }
+  const Tuning& t = EngineTuning;
+  const bool hasKeys = t.NoteCount > 0 && t.RelativeRatios != nullptr && t.AbsoluteRatios != nullptr;
+  MapperRow(r, lanes, hasKeys ? static_cast<float>(t.NoteCount) : 0.0f);
+  const float base = t.BaseFrequency;
+  const float* ratios = t.AbsoluteRatios;
+  for (int32_t v = 0; v < n; ++v) {
+    const int32_t k = r.key[v];
+    if (k >= 0) {
+      y[v] = r.sign[v] * (base * r.power[v] * ratios[k]);
+    } else if (r.input[v] > 0.0f || r.input[v] < 0.0f) {
+      y[v] = MapperKey(r.input[v], a, b, logarithmic);
+    } else {
+      y[v] = 0.0f;
+    }
+  }
 }
 
 // Octave settings beyond any tuning's reach are held at +-1024.
@@ -215,9 +297,9 @@ void ProcessMapperMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const bool logarithmic = SwitchOn(*m, kSwitch1);
   const bool islands = SwitchOn(*m, kSwitchZeroOut);
   for (int32_t ch = 0; ch < channels; ++ch) {
-    m->Outputs[ch][0] = MapperElement(PlainRead(*m, kMapperInput, ch, 0), m->VoiceState[ch][0],
-                                      OctaveSetting(*m, kMapperOctaveMin, ch),
-                                      OctaveSetting(*m, kMapperOctaveRange, ch), logarithmic, islands);
+    const float y = MapperKey(PlainRead(*m, kMapperInput, ch, 0), OctaveSetting(*m, kMapperOctaveMin, ch),
+                              OctaveSetting(*m, kMapperOctaveRange, ch), logarithmic);
+    m->Outputs[ch][0] = MapperElement(y, m->VoiceState[ch][0], islands);
   }
 }
 
@@ -226,12 +308,23 @@ void ProcessMapperPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t n = KernelVoices(*m);
   const bool logarithmic = SwitchOn(*m, kSwitch1);
   const bool islands = SwitchOn(*m, kSwitchZeroOut);
+  // A Mapper reading its own outputs reads each voice before it is written.
+  const bool rows = n > 1 && m->PortSources[kMapperInput] != m;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor input = OpenPlain(*m, kMapperInput, ch);
     const int32_t a = OctaveSetting(*m, kMapperOctaveMin, ch);
     const int32_t b = OctaveSetting(*m, kMapperOctaveRange, ch);
-    for (int32_t v = 0; v < n; ++v)
-      m->Outputs[ch][v] = MapperElement(input(v), m->VoiceState[ch][v], a, b, logarithmic, islands);
+    float* stored = m->VoiceState[ch];
+    OutputElement* out = m->Outputs[ch];
+    if (rows) {
+      MapperRows r;
+      alignas(32) float y[kVoices];
+      ReadRow(input, n, r.input);
+      MapperKeys(r, n, a, b, logarithmic, y);
+      for (int32_t v = 0; v < n; ++v) out[v] = MapperElement(y[v], stored[v], islands);
+    } else {
+      for (int32_t v = 0; v < n; ++v) out[v] = MapperElement(MapperKey(input(v), a, b, logarithmic), stored[v], islands);
+    }
   }
   m->ActiveVoices = n;
 }

@@ -199,6 +199,53 @@ inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, St
   }
 }
 
+// The steady frame of slot 1: the list holds exactly the voices the source
+// sounds, in its order, each fed or draining. Keeping and feeding then leave
+// the list as it is and feed every voice at its own position, and no voice can
+// end during the frame (only a draining one can): this is what the general
+// path does for it, without its per-voice membership and stage checks.
+// The voices are fed (and marked) while the list is checked: should a later
+// voice break it, the general path runs after all and finds the voices fed so
+// far listed, sounding and kept, as they were before; it feeds them again the
+// same way.
+template <class Latch>
+inline bool TailFeedSteady(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Latch& latch) {
+  const int32_t fed = KernelVoices(m);
+  if (fed <= 0 || m.ActiveVoices != fed) return false;
+  uint32_t listed = 0;
+  for (int32_t k = 0; k < fed; ++k) {
+    const int32_t w = m.VoiceIds[k];
+    if (static_cast<uint32_t>(w) >= static_cast<uint32_t>(kVoices) || w != owner.VoiceIds[k]) return false;
+    const uint32_t bit = 1u << w;
+    const int32_t state = m.SequencerVoices[w].State;
+    if ((listed & bit) != 0 || state < kTailStageFed || state > kTailStageDraining) return false;
+    listed |= bit;
+    TailFeed(m, w, k, latch);
+    MarkVoice(owner, parity, w);
+    MarkVoice(m, parity, w);
+  }
+  return true;
+}
+
+template <class Step>
+inline void TailSteadyCompute(ModuleRecord& m, Step& step, const auto& latch) {
+  const int32_t n = m.ActiveVoices;
+  const int32_t* ids = m.VoiceIds;
+  const int32_t channels = KernelChannels(m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor in = OpenScaled(m, 0, ch);
+    step.Channel(m, ch);
+    // Every voice was fed just now: a kernel may take what they all latched.
+    if constexpr (requires { step.Fed(latch, ch); }) step.Fed(latch, ch);
+    OutputElement* out = m.Outputs[ch];
+    for (int32_t j = 0; j < n; ++j) {
+      const int32_t w = ids[j];
+      const float y = step(m, m.SequencerVoices[w], ch, w, in(j));
+      out[j] = OutputElement{y, y};
+    }
+  }
+}
+
 // A whole frame of slot 0 and of slot 1.
 template <class Latch, class Step>
 inline void TailFrameMono(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
@@ -209,6 +256,10 @@ inline void TailFrameMono(ModuleRecord* m, int32_t parity, int32_t previousParit
 template <class Latch, class Step>
 inline void TailFramePoly(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
   ModuleRecord& owner = TailOwner(*m);
+  if (TailFeedSteady(*m, owner, parity, latch)) {
+    TailSteadyCompute(*m, step, latch);
+    return;
+  }
   TailKeepAndFeedPoly(*m, owner, previousParity, latch);
   TailCompute(*m, owner, parity, step);
 }

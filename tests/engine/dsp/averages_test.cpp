@@ -3,6 +3,7 @@
 // rise, gain and decay; both tails and their ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -87,6 +88,40 @@ TEST_F(AverageTest, PeriodChangesMoveTheSumToTheNewWindow) {
   std::vector<float> out = Steps(m, 6);
   EXPECT_EQ(out[0], 1.0f);  // the sum still covers more than 2 frames
   EXPECT_FLOAT_EQ(out[5], 0.5f);
+}
+
+// Window changes walked across the wrap of the history, both ways, keep the
+// sum of exactly the frames the window covers: sixteenths, whose sums are
+// exact, so that every published mean is known to the bit.
+TEST_F(AverageTest, WindowWalksAcrossTheHistorysWrapKeepTheExactSum) {
+  ModuleRecord* src = Source();
+  ModuleRecord* m = Average(src, 100.0f);
+  const int32_t ringFrames = ((m->WorkBufferSize - 2) & ~1) / 2;
+  ASSERT_GT(ringFrames, 4000);
+  const int32_t grow = ringFrames + 10;   // 100 -> 2000 frames just after the wrap
+  const int32_t shrink = grow + 60;       // 2000 -> 50 while the old end is before it
+  std::vector<float> x;
+  int32_t window = 100;
+  int32_t covered = 0;
+  int32_t wrong = 0;
+  for (int32_t t = 0; t < shrink + 100; ++t) {
+    if (t == grow) window = 2000;
+    if (t == shrink) window = 50;
+    if (t == grow || t == shrink) Set(m, kAveragePeriod, static_cast<float>(window));
+    x.push_back(static_cast<float>(t % 16) / 16.0f);
+    Put(src, 0, 0, x.back());
+    Step(m);
+    covered = covered < window ? std::min(window, covered + kAverageWindowSlew)
+                               : std::max(window, covered - kAverageWindowSlew);
+    double sum = 0.0;
+    for (int32_t k = 0; k < covered && t - k >= 0; ++k) sum += x[t - k];
+    // The published mean is held at 1 while the sum still covers more.
+    const float held = std::min(static_cast<float>(sum), static_cast<float>(window));
+    const float expected = static_cast<float>(static_cast<double>(held) / window);
+    if (m->Outputs[0][0].Level != expected && ++wrong <= 5)
+      ADD_FAILURE() << "frame " << t << ": " << m->Outputs[0][0].Level << " instead of " << expected;
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(AverageTest, UndefinedAndHugeSamplesDoNotStayInTheMean) {

@@ -160,6 +160,44 @@ TEST_F(DelayTest, VoicesFollowTheirOwnInputWhenTheSourceReordersThem) {
   EXPECT_EQ(d->Outputs[0][2].Level, 0.0f);
 }
 
+// A list left in a foreign state (after a reset) that looks like the source's
+// own: a voice listed twice is kept once and fed from the last position that
+// sounds it; an id beyond the voices stands for voice 0, which joins after the
+// voices still sounding.
+TEST_F(DelayTest, AListThatOnlyLooksLikeTheSourcesIsRebuilt) {
+  ModuleRecord* src = Source(1, 2, true);
+  ModuleRecord* d = Make(kTypeDelay, src, 0);
+  PerVoice(d);
+  Put(src, 0, 0, 0.3f);
+  Put(src, 0, 1, 0.5f);
+  src->VoiceIds[0] = 4;
+  src->VoiceIds[1] = 4;
+  d->ActiveVoices = d->PreviousActiveVoices = 2;
+  d->VoiceIds[0] = d->VoiceIds[1] = 4;
+  d->SequencerVoices[4].State = kTailStageFed;
+  Step(d);
+  ASSERT_EQ(d->ActiveVoices, 1);
+  EXPECT_EQ(d->VoiceIds[0], 4);
+  EXPECT_EQ(d->SequencerVoices[4].Position, 1);
+  EXPECT_EQ(d->Outputs[0][0].Level, 0.5f);
+
+  src->VoiceIds[0] = 40;
+  src->VoiceIds[1] = 2;
+  d->ActiveVoices = d->PreviousActiveVoices = 2;
+  d->VoiceIds[0] = 40;
+  d->VoiceIds[1] = 2;
+  d->SequencerVoices[0].State = kTailStageIdle;
+  d->SequencerVoices[2].State = kTailStageFed;
+  const int32_t parity = Parity();
+  Step(d);
+  ASSERT_EQ(d->ActiveVoices, 2);
+  EXPECT_EQ(std::vector<int32_t>(d->VoiceIds, d->VoiceIds + 2), (std::vector<int32_t>{2, 0}));
+  EXPECT_EQ(d->Outputs[0][0].Level, 0.5f);
+  EXPECT_EQ(d->Outputs[0][1].Level, 0.3f);
+  EXPECT_NE(src->TriggerBuffers[parity][0], 0u);
+  EXPECT_NE(src->TriggerBuffers[parity][2], 0u);
+}
+
 TEST_F(DelayTest, HostilePeriodsDecaysAndInputsStayInTheBuffer) {
   ModuleRecord* src = Source();
   ModuleRecord* period = Source();

@@ -33,6 +33,7 @@
 #include "engine/dsp/mixer.h"
 #include "engine/dsp/pitch.h"
 #include "engine/dsp/stepseq.h"
+#include "engine/tuning.h"
 
 namespace Tarvelo {
 namespace {
@@ -1119,6 +1120,153 @@ TEST_P(GoldenChain, KeyboardModeSwitches) {
   Play(2000);
   EXPECT_TRUE(heard_);
   Check(Named("KeyboardModeSwitches"));
+}
+
+// The tails' modes the plain cases leave out, in many voices whose ids leave
+// their positions: a Delay whose period follows a sine while it plays, one of
+// a period of 0, one long enough that new notes start while old voices ring
+// out; Echoes fed back through a Mixer from their own output, with a period
+// of 0, with a per-voice decay in two channels; Mobile averages whose window
+// swings both ways, a long one in two channels; Envelope followers of periods
+// below and about one frame.
+TEST_P(GoldenChain, TailModesManyVoices) {
+  constexpr int32_t kTEcho = 16;
+  constexpr int32_t kTFollower = 14;
+  constexpr int32_t kTAverage = 42;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  const int32_t types[11] = {kTDelay, kTDelay, kTDelay, kTEcho, kTEcho, kTEcho,
+                             kTAverage, kTAverage, kTFollower, kTFollower, kTDelay};
+  for (int32_t k = 0; k < 11; ++k) {
+    ModuleRecord* t = Made(types[k]);
+    ASSERT_NE(t, nullptr);
+    Link(t, 0, voice_);
+    switch (k) {
+      case 0:
+        Link(t, kDelayPeriod, lfo_);
+        Set(t, kDelayPeriod, 0.02f);
+        break;
+      case 1: Set(t, kDelayPeriod, 0.0f); break;
+      case 2: Set(t, kDelayPeriod, 0.05f); break;
+      case 3: {
+        // The Echo hears the voice and its own output through a Mixer.
+        ModuleRecord* mix = Made(kTMixer);
+        ASSERT_NE(mix, nullptr);
+        Link(mix, kMixerFirstInput, voice_);
+        Link(mix, kMixerFirstInput + 1, t);
+        Set(mix, kMixerFirstInput + 1, 0.5f);
+        Link(t, 0, mix);
+        Set(t, kDelayPeriod, 0.004f);
+        Set(t, kEchoDecay, 0.1f);
+        break;
+      }
+      case 4:
+        Set(t, kDelayPeriod, 0.0f);
+        Set(t, kEchoDecay, 0.5f);
+        break;
+      case 5:
+        ModuleUpdateChannels(*t, 2, -1);
+        Link(t, kDelayPeriod, lfo_);
+        Set(t, kDelayPeriod, 0.006f);
+        Link(t, kEchoDecay, env_);
+        Set(t, kEchoDecay, 0.8f);
+        break;
+      case 6:
+        Link(t, kAveragePeriod, lfo_);
+        Set(t, kAveragePeriod, 0.004f);
+        break;
+      case 7:
+        ModuleUpdateChannels(*t, 2, -1);
+        Set(t, kAveragePeriod, 0.04f);
+        break;
+      case 8: Set(t, kFollowerPeriod, 1.5f); break;
+      case 9:
+        Set(t, kFollowerPeriod, 0.5f);
+        Set(t, kFollowerGain, 0.5f);
+        break;
+      default:
+        // A Delay fed from a Delay: a tail that follows a tail.
+        Link(t, 0, const_cast<ModuleRecord*>(watched_[2]));
+        Set(t, kDelayPeriod, 0.01f);
+        break;
+    }
+    watched_.push_back(t);
+  }
+  MixWatchedAndCheck(11, 1, 0.3f, "TailModesManyVoices");
+}
+
+// Mappers in many voices whose ids leave their positions, each heard through
+// an Oscillator: plain and logarithmic mapping, island mode, negative and wide
+// octave ranges, inputs of every sign and loud enough to leave every octave,
+// in the default tuning and in one of 19 keys at another reference pitch.
+TEST_P(GoldenChain, MappersManyVoices) {
+  constexpr int32_t kTMapper = 40;
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* mixer = Made(kTMixer);
+  ModuleRecord* loud = Made(testing_synth::kTypeLevel);
+  ASSERT_TRUE(mixer && loud);
+  Link(loud, 0, voice_);
+  Set(loud, 1, 3000.0f);
+  Set(mixer, kMixerMasterVolume, 0.3f);
+  for (int32_t k = 0; k < 7; ++k) {
+    ModuleRecord* map = Made(kTMapper);
+    ModuleRecord* osc = Made(kTypeOscillator);
+    ASSERT_TRUE(map && osc);
+    Link(map, kMapperInput, voice_);
+    Set(map, kMapperOctaveMin, 3.0f);
+    Set(map, kMapperOctaveRange, 2.0f);
+    map->ModuleSwitches[kSwitch1] = 0;
+    map->ModuleSwitches[kSwitchZeroOut] = 0;
+    switch (k) {
+      case 1: map->ModuleSwitches[kSwitch1] = -1; break;
+      case 2:
+        map->ModuleSwitches[kSwitchZeroOut] = -1;
+        Link(map, kMapperInput, lfo_);
+        break;
+      case 3:
+        Set(map, kMapperOctaveMin, -2.0f);
+        Set(map, kMapperOctaveRange, -5.0f);
+        map->ModuleSwitches[kSwitch1] = -1;
+        map->ModuleSwitches[kSwitchZeroOut] = -1;
+        break;
+      case 4:
+        Link(map, kMapperInput, loud);
+        Set(map, kMapperOctaveRange, 40.0f);
+        break;
+      case 5:
+        ModuleUpdateChannels(*map, 2, -1);
+        Link(map, kMapperInput, env_);
+        Set(map, kMapperOctaveMin, 0.0f);
+        Set(map, kMapperOctaveRange, 7.0f);
+        break;
+      default:
+        break;
+    }
+    Link(osc, kOscFrequency, map);
+    Link(osc, kOscAmplitude, map);
+    Set(osc, kOscAmplitude, 0.2f);
+    Link(mixer, kMixerFirstInput + k, osc);
+    watched_.push_back(map);
+  }
+  // Half the cases again in another tuning.
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  Output(mixer);
+  notes.On(20, 20);
+  Play(2400);
+  TuningSetNoteCount(EngineTuning, 19);
+  TuningSetEqualTemperament(EngineTuning);
+  TuningSetReferencePitch(EngineTuning, 415.0f);
+  notes.Off(6, 5);
+  Play(2400);
+  notes.On(44, 3);
+  Play(2400);
+  notes.Off(0, notes.Count());
+  Play(4800);
+  EXPECT_TRUE(heard_);
+  Check(Named("MappersManyVoices"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),

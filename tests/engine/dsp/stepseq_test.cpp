@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 #include "tests/engine/synth_fixture.h"
 #include "engine/dsp/stepseq.h"
+#include "engine/tuning.h"
 
 namespace Tarvelo {
 namespace {
@@ -177,6 +180,54 @@ TEST_F(MapperTest, InputsSnapToTuningKeys) {
   Set(map, kMapperOctaveRange, 1.0e20f);
   Map(0.5f);
   EXPECT_TRUE(std::isfinite(Freq(map)) || Freq(map) == 0.0f || std::isinf(Freq(map)));
+}
+
+// The kernel snaps exactly as the tuning's own quantisers do, bit for bit,
+// for inputs of every size and sign, in both mappings, for octave ranges that
+// reach subnormal and infinite frequencies, in tunings of 2, 12 and 64 keys.
+TEST_F(MapperTest, EveryInputSnapsAsTheTuningQuantises) {
+  auto bits = [](float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+  };
+  const float inputs[] = {0.0f, -0.0f, 1e-30f, -1e-7f, 0.001f, 0.3f, -0.3f, 0.49999f, 0.5f, 0.99f, 1.0f,
+                          -1.0f, 1.7f, -3.2f, 40.0f, 1e5f, -1e9f, 3e38f, std::numeric_limits<float>::infinity(),
+                          std::nanf("")};
+  const int32_t ranges[][2] = {{2, 2}, {-3, 5}, {0, -7}, {-140, 3}, {-152, 1}, {120, 20}, {-1024, 1024}, {1000, 900}};
+  // The same inputs side by side in the voices of a per-voice Mapper.
+  constexpr int32_t kInputs = static_cast<int32_t>(sizeof inputs / sizeof inputs[0]);
+  ModuleRecord* voices = Source(1, kInputs, true);
+  ModuleRecord* poly = Add(kTypeMapper);
+  PerVoice(poly);
+  Link(poly, kMapperInput, voices);
+  poly->Params[kMapperInput].VoiceMapRow = 1;  // as the render loop sets it for a per-voice source
+  poly->ModuleSwitches[kSwitchZeroOut] = 0;
+  for (int32_t v = 0; v < kInputs; ++v) Put(voices, 0, v, inputs[v]);
+  for (int32_t keys : {12, 2, 64}) {
+    TuningSetNoteCount(EngineTuning, keys);
+    TuningSetEqualTemperament(EngineTuning);
+    for (const auto& r : ranges) {
+      Set(map, kMapperOctaveMin, static_cast<float>(r[0]));
+      Set(map, kMapperOctaveRange, static_cast<float>(r[1]));
+      for (int32_t logarithmic = 0; logarithmic < 2; ++logarithmic) {
+        map->ModuleSwitches[kSwitch1] = logarithmic != 0 ? -1 : 0;
+        poly->ModuleSwitches[kSwitch1] = map->ModuleSwitches[kSwitch1];
+        Set(poly, kMapperOctaveMin, static_cast<float>(r[0]));
+        Set(poly, kMapperOctaveRange, static_cast<float>(r[1]));
+        Run(poly, kInputs);
+        for (int32_t v = 0; v < kInputs; ++v) {
+          const float x = inputs[v];
+          const float y = logarithmic != 0 ? TuningQuantizeLogPitch(EngineTuning, x, r[0], r[1])
+                                           : TuningQuantizePitch(EngineTuning, x, r[0], r[1]);
+          EXPECT_EQ(bits(Freq(poly, 0, v)), bits(y * FrequencyNorm))
+              << keys << " keys, octaves " << r[0] << " + " << r[1] << ", log " << logarithmic << ", voice " << v;
+          EXPECT_EQ(bits(Map(x)), bits(y * FrequencyNorm))
+              << keys << " keys, octaves " << r[0] << " + " << r[1] << ", log " << logarithmic << ", input " << x;
+        }
+      }
+    }
+  }
 }
 
 TEST_F(MapperTest, IslandModeGapsOnlyWhenTheKeyChanges) {
