@@ -1,6 +1,7 @@
 #include "engine/dsp/adsr.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "engine/dsp/contract.h"
 
@@ -187,63 +188,212 @@ void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, i
   m.GateWasOpen = -1;
 }
 
-// The steady pass when every voice is held in a sustain that does not end by
-// time (length 0 or less, the usual held note) and no note starts again: per
-// voice the note's values are taken, the voice is marked and the sustain
-// level published, and its stage time grows. False (nothing written) when any
-// voice is elsewhere or its note ended.
-// It also proves VoicesSteady (a sustaining voice is in stages 1 to 5), in
-// the same single look at each voice.
-bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, int32_t voices, int32_t parity) {
-  if (set.repeat || set.length[kAdsrSustaining] > 0.0f) return false;
-  if (voices <= 0 || m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m ||
-      m.PortSources[kAdsrVelocity] == &m || m.PortSources[kAdsrSustain] == &m)
-    return false;
-  const PortCursor frequency = OpenPlain(m, kAdsrFrequency, 0);
+// Rows by voice position for the steady frames, copies of the voice records
+// taken when the voices settle: the stage word (stage + 8 while the note is
+// held), peak, release start, sustain input and frequency. The stage times
+// stay in VoiceState[0] by voice id. Column 32 of the rows and the spare
+// record 32 say that the copies are armed: any reset of the module's state
+// clears them, and every other path through the module disarms them first.
+// Record 32 also keeps the voice count armed for (plus 256 when the voice ids
+// are the positions) and the set of voice ids as bits.
+constexpr float kRowsArmed = 1.0e6f;
+constexpr float kEndedStage = static_cast<float>(kAdsrEnded);
+
+inline float* StageRow(ModuleRecord& m) { return m.AuxVoiceState[0]; }
+inline float* PeakRow(ModuleRecord& m) { return m.AuxVoiceState[1]; }
+inline float* ReleaseRow(ModuleRecord& m) { return m.AuxVoiceState[2]; }
+inline float* SustainRow(ModuleRecord& m) { return m.VoiceState[1]; }
+inline float* FrequencyRow(ModuleRecord& m) { return m.VoiceState[2]; }
+inline int32_t ArmedKey(const ModuleRecord& m) {
+  return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&m) >> 4) | 1;
+}
+
+inline void Disarm(ModuleRecord& m) { m.SequencerVoices[kVoices].State = 0; }
+
+inline bool RowsArmed(const ModuleRecord& m, int32_t voices) {
+  const SequencerVoice& k = m.SequencerVoices[kVoices];
+  return k.State == ArmedKey(m) && (k.Index & 255) == voices && m.AuxVoiceState[0][kVoices] == kRowsArmed &&
+         m.VoiceState[1][kVoices] == kRowsArmed;
+}
+
+// Takes the rows from the records once VoicesSteady holds, when the voice
+// ids are distinct and every voice is in stages 1 to 4. False (nothing armed)
+// otherwise.
+bool ArmRows(ModuleRecord& m, int32_t voices) {
+  uint32_t seen = 0;
+  bool inPlace = true;
+  for (int32_t i = 0; i < voices; ++i) {
+    const int32_t w = m.VoiceIds[i];
+    const SequencerVoice& r = m.SequencerVoices[w];
+    if ((seen >> w) & 1u || r.Index > kAdsrReleasing || (r.State != 0 && r.State != 1)) return false;
+    seen |= 1u << w;
+    inPlace = inPlace && w == i;
+    StageRow(m)[i] = static_cast<float>(r.Index + 8 * r.State);
+    PeakRow(m)[i] = r.B[0];
+    ReleaseRow(m)[i] = r.A[0];
+    SustainRow(m)[i] = r.C[0];
+    FrequencyRow(m)[i] = r.Frequency;
+  }
+  SequencerVoice& k = m.SequencerVoices[kVoices];
+  k.State = ArmedKey(m);
+  k.Index = voices | (inPlace ? 256 : 0);
+  k.Position = static_cast<int32_t>(seen);
+  m.AuxVoiceState[0][kVoices] = kRowsArmed;
+  m.VoiceState[1][kVoices] = kRowsArmed;
+  return true;
+}
+
+inline uint32_t FloatBits(float x) {
+  uint32_t u;
+  std::memcpy(&u, &x, 4);
+  return u;
+}
+
+constexpr uint32_t kLaneBits[kVoices] = {
+    1u << 0,  1u << 1,  1u << 2,  1u << 3,  1u << 4,  1u << 5,  1u << 6,  1u << 7,  1u << 8,  1u << 9,  1u << 10,
+    1u << 11, 1u << 12, 1u << 13, 1u << 14, 1u << 15, 1u << 16, 1u << 17, 1u << 18, 1u << 19, 1u << 20, 1u << 21,
+    1u << 22, 1u << 23, 1u << 24, 1u << 25, 1u << 26, 1u << 27, 1u << 28, 1u << 29, 1u << 30, 1u << 31};
+
+// One armed frame over kLanes lanes: what SteadyPass does, side by side. A
+// frame where a note ends or starts again on a voice (its frequency turned 0
+// or non-zero since the last), or a voice reaches stage 5, is left to
+// SteadyPass: false, nothing written. The rows and the records stay alike:
+// a stage that ends, and a note's frequency, velocity or sustain input that
+// changes, are written back to the records.
+template <int32_t kLanes, bool kLive>
+[[gnu::always_inline]] inline bool RowLanes(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set,
+                                            int32_t voices, int32_t parity) {
   const int32_t* ids = m.VoiceIds;
   const int32_t* ownerIds = owner->VoiceIds;
-  SequencerVoice* records = m.SequencerVoices;
-  // Integer reductions over rows, which the compiler vectorizes, then one
-  // look at each voice's record.
-  alignas(32) float notes[kVoices];
-  ReadRow(frequency, voices, notes);
-  int32_t differ = 0;
-  for (int32_t i = 0; i < voices; ++i)
-    differ |= (ids[i] ^ ownerIds[i]) | (ids[i] & ~(kVoices - 1)) | static_cast<int32_t>(notes[i] == 0.0f);
-  if (differ != 0) return false;
-  for (int32_t i = 0; i < voices; ++i) {
-    const SequencerVoice& r = records[ids[i]];
-    differ |= (r.Position ^ i) | (r.Index ^ kAdsrSustaining);
+  float* stages = StageRow(m);
+  alignas(32) float notes[kLanes];
+  ReadLanes<kLanes>(OpenPlain(m, kAdsrFrequency, 0), notes);
+  int32_t differ = 0;  // integer reductions, which the compiler vectorizes
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float sw = stages[v];
+    const bool held = sw >= 8.0f;
+    const bool on = notes[v] != 0.0f;
+    const bool event = on != held || (held ? sw - 8.0f : sw) == kEndedStage;
+    differ |= ((ids[v] ^ ownerIds[v]) | -static_cast<int32_t>(event)) & LaneMask(v, voices);
   }
   if (differ != 0) return false;
-  const PortCursor velocities = OpenPlain(m, kAdsrVelocity, 0);
-  const PortCursor sustains = OpenPlain(m, kAdsrSustain, 0);
+
+  alignas(32) float velocities[kLanes];
+  alignas(32) float sustains[kLanes];
+  alignas(32) float levels[kLanes];
+  ReadLanes<kLanes>(OpenPlain(m, kAdsrVelocity, 0), velocities);
+  ReadLanes<kLanes>(OpenPlain(m, kAdsrSustain, 0), sustains);
+  const bool inPlace = (m.SequencerVoices[kVoices].Index & 256) != 0;
+  float* times = m.VoiceState[0];
+  alignas(32) float t[kLanes];
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) t[v] = times[v];
+  } else {
+    for (int32_t v = 0; v < kLanes; ++v) t[v] = 0.0f;
+    for (int32_t v = 0; v < voices; ++v) t[v] = times[ids[v]];
+  }
+  float* peaks = PeakRow(m);
+  float* releases = ReleaseRow(m);
+  float* sustainInputs = SustainRow(m);
+  float* frequencies = FrequencyRow(m);
+  const float l1 = set.length[kAdsrAttacking];
+  const float l2 = set.length[kAdsrDecaying];
+  const float l3 = set.length[kAdsrSustaining];
+  const float l4 = set.length[kAdsrReleasing];
+  const float shared = set.sustain;
+  const double sharedWide = static_cast<double>(set.sustain);
+  const float step = RateInverse;
+  uint32_t changed = 0;
+  int32_t ended = 0;
+  // Selects as blends of bits (masks of all ones or 0), which stay vector
+  // operations.
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const int32_t voice = LaneMask(v, voices);
+    const float sw = stages[v];
+    const float stage = BlendLane(sw - 8.0f, sw, -static_cast<int32_t>(sw >= 8.0f));
+    const int32_t on = -static_cast<int32_t>(notes[v] != 0.0f);
+    const float peak = BlendLane(velocities[v], peaks[v], on);
+    const float frequency = BlendLane(notes[v], frequencies[v], on);
+    const float sustainInput = BlendLane(sustains[v], sustainInputs[v], on);
+    changed |= ((FloatBits(peak) ^ FloatBits(peaks[v])) | (FloatBits(frequency) ^ FloatBits(frequencies[v])) |
+                (FloatBits(sustainInput) ^ FloatBits(sustainInputs[v]))) &
+               static_cast<uint32_t>(voice);
+    const int32_t s1 = -static_cast<int32_t>(stage == 1.0f);
+    const int32_t s2 = -static_cast<int32_t>(stage == 2.0f);
+    const int32_t s3 = -static_cast<int32_t>(stage == 3.0f);
+    const float release = releases[v];
+    const float length = BlendLane(l1, BlendLane(l2, BlendLane(l3, l4, s3), s2), s1);
+    const float time = t[v];
+    const float s =
+        kLive ? static_cast<float>(static_cast<double>(sustainInput) * sharedWide * 0.5 + sharedWide) : shared;
+    const int32_t timed = -static_cast<int32_t>(length > 0.0f);
+    const float attack = BlendLane(time * peak / length, peak, timed);
+    const float decay = BlendLane((s - peak) * time / length + peak, s, timed);
+    const float fall = BlendLane(-release * time / length + release, 0.0f, timed);
+    float level = BlendLane(attack, BlendLane(decay, BlendLane(s, fall, s3), s2), s1);
+    level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
+    levels[v] = level;
+    const float later = time + step;
+    const int32_t ends = -static_cast<int32_t>(later > length) & timed;
+    ended |= ends & voice;
+    t[v] = BlendLane(0.0f, later, ends);
+    stages[v] = BlendLane(sw + 1.0f, sw, ends);
+    releases[v] = BlendLane(level, release, ends & s3);
+    peaks[v] = peak;
+    frequencies[v] = frequency;
+    sustainInputs[v] = sustainInput;
+  }
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) times[v] = BlendLane(t[v], times[v], LaneMask(v, voices));
+  } else {
+    for (int32_t v = 0; v < voices; ++v) times[ids[v]] = t[v];
+  }
+  OutputElement* out = m.Outputs[0];
+  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{levels[v], frequencies[v]};
+  SequencerVoice* records = m.SequencerVoices;
+  if (ended != 0) {
+    for (int32_t v = 0; v < voices; ++v) {
+      SequencerVoice& r = records[ids[v]];
+      const float sw = stages[v];
+      r.Index = static_cast<int32_t>(sw >= 8.0f ? sw - 8.0f : sw);
+      r.A[0] = releases[v];
+    }
+  }
+  if (changed != 0) {
+    for (int32_t v = 0; v < voices; ++v) {
+      SequencerVoice& r = records[ids[v]];
+      r.Frequency = frequencies[v];
+      r.B[0] = peaks[v];
+      r.C[0] = sustainInputs[v];
+    }
+  }
+  // Every voice sounds: each id is marked in both buffers.
+  const uint32_t marked = static_cast<uint32_t>(m.SequencerVoices[kVoices].Position);
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
-  float* times = m.VoiceState[0];
-  OutputElement* out = m.Outputs[0];
-  const float step = RateInverse;
-  const float shared = set.sustain;
-  const bool live = set.sustainLive;
-  for (int32_t i = 0; i < voices; ++i) {
-    const int32_t w = ids[i];
-    SequencerVoice& r = records[w];
-    const float f = notes[i];
-    const float sustain = sustains(i);
-    r.Frequency = f;
-    r.B[0] = velocities(i);
-    r.C[0] = sustain;
-    r.State = 1;
-    ownerMarks[w] = kVoiceMark;
-    ownMarks[w] = kVoiceMark;
-    float level = live ? SustainLevel(set, sustain) : shared;
-    if (!(level <= 1.0f)) level = 1.0f;
-    out[i] = OutputElement{level, f};
-    times[w] = times[w] + step;
+  for (int32_t w = 0; w < kVoices; ++w) {
+    const uint32_t mark = (marked & kLaneBits[w]) != 0 ? kVoiceMark : 0u;
+    ownerMarks[w] |= mark;
+    ownMarks[w] |= mark;
   }
   m.VoiceIds[voices] = m.VoiceIds[voices - 1];
   m.GateWasOpen = -1;
   return true;
+}
+
+TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, int32_t voices,
+                                  int32_t parity) {
+  if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
+      m.PortSources[kAdsrSustain] == &m)
+    return false;
+  if (set.sustainLive) {
+    if (voices <= 8) return RowLanes<8, true>(m, owner, set, voices, parity);
+    if (voices <= 16) return RowLanes<16, true>(m, owner, set, voices, parity);
+    return RowLanes<kVoices, true>(m, owner, set, voices, parity);
+  }
+  if (voices <= 8) return RowLanes<8, false>(m, owner, set, voices, parity);
+  if (voices <= 16) return RowLanes<16, false>(m, owner, set, voices, parity);
+  return RowLanes<kVoices, false>(m, owner, set, voices, parity);
 }
 
 }  // namespace
@@ -251,6 +401,7 @@ bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, 
 void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   const AdsrSettings set = SettingsOf(*m);
+  Disarm(*m);
   Env e = EnvOf(*m, 0);
   if (m->VoicesToCompute <= 0) {
     if (m->ActiveVoices >= 1 && m->GateWasOpen != 0) {
@@ -289,12 +440,20 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
   int32_t* ids = m->VoiceIds;
   if (m->VoicesToCompute > 0) {
     const int32_t voices = KernelVoices(*m);
-    if (SustainPass(*m, owner, set, voices, parity)) return;
+    bool tried = false;
+    if (RowsArmed(*m, voices)) {
+      if (RowPass(*m, owner, set, voices, parity)) return;
+      tried = true;
+    }
+    Disarm(*m);
     if (VoicesSteady(*m, owner, voices)) {
+      if (!tried && ArmRows(*m, voices) && RowPass(*m, owner, set, voices, parity)) return;
+      Disarm(*m);
       SteadyPass(*m, owner, set, voices, parity);
       return;
     }
   }
+  Disarm(*m);
 
   // Keep pass: a voice that is not sounding stays only while its owner's
   // voice is still kept alive by someone.
