@@ -254,6 +254,98 @@ constexpr uint32_t kLaneBits[kVoices] = {
     1u << 11, 1u << 12, 1u << 13, 1u << 14, 1u << 15, 1u << 16, 1u << 17, 1u << 18, 1u << 19, 1u << 20, 1u << 21,
     1u << 22, 1u << 23, 1u << 24, 1u << 25, 1u << 26, 1u << 27, 1u << 28, 1u << 29, 1u << 30, 1u << 31};
 
+// What the stage step of a frame reads and leaves, as rows over the lanes.
+struct LaneRows {
+  const float* notes;
+  const float* velocities;
+  const float* sustains;
+  float* stages;
+  float* peaks;
+  float* releases;
+  float* sustainInputs;
+  float* frequencies;
+  float* t;
+  float* levels;
+};
+
+// NoteHeld (a voice whose note is on is held: nothing starts) and StageStep
+// of every lane, with the choices of the stage word kWord (stage + 8 when
+// held) when every voice has it, or per lane when kWord is 0. Returns the
+// lanes whose stage ended, and sets changed when a voice's frequency,
+// velocity or sustain input is not what its record holds.
+template <int32_t kLanes, bool kLive, int32_t kWord>
+[[gnu::always_inline]] inline int32_t StageLanes(const LaneRows& r, const AdsrSettings& set, int32_t voices,
+                                                 uint32_t& changed) {
+  constexpr bool kAny = kWord == 0;
+  constexpr int32_t kStage = kWord & 7;
+  constexpr bool kHeld = kWord >= 8;
+  const float l1 = set.length[kAdsrAttacking];
+  const float l2 = set.length[kAdsrDecaying];
+  const float l3 = set.length[kAdsrSustaining];
+  const float l4 = set.length[kAdsrReleasing];
+  const float shared = set.sustain;
+  const double sharedWide = static_cast<double>(set.sustain);
+  const float step = RateInverse;
+  int32_t ended = 0;
+  uint32_t differ = 0;
+  // Selects as blends of bits (masks of all ones or 0), which stay vector
+  // operations.
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const int32_t voice = LaneMask(v, voices);
+    const float sw = r.stages[v];
+    const float stage = kAny ? BlendLane(sw - 8.0f, sw, -static_cast<int32_t>(sw >= 8.0f)) : float{kStage};
+    const int32_t on = kAny ? -static_cast<int32_t>(r.notes[v] != 0.0f) : (kHeld ? -1 : 0);
+    const float peak = BlendLane(r.velocities[v], r.peaks[v], on);
+    const float frequency = BlendLane(r.notes[v], r.frequencies[v], on);
+    const float sustainInput = BlendLane(r.sustains[v], r.sustainInputs[v], on);
+    if (kAny || kHeld) {
+      differ |= ((FloatBits(peak) ^ FloatBits(r.peaks[v])) | (FloatBits(frequency) ^ FloatBits(r.frequencies[v])) |
+                 (FloatBits(sustainInput) ^ FloatBits(r.sustainInputs[v]))) &
+                static_cast<uint32_t>(voice);
+    }
+    const int32_t s1 = kAny ? -static_cast<int32_t>(stage == 1.0f) : -static_cast<int32_t>(kStage == 1);
+    const int32_t s2 = kAny ? -static_cast<int32_t>(stage == 2.0f) : -static_cast<int32_t>(kStage == 2);
+    const int32_t s3 = kAny ? -static_cast<int32_t>(stage == 3.0f) : -static_cast<int32_t>(kStage == 3);
+    const float release = r.releases[v];
+    const float length = BlendLane(l1, BlendLane(l2, BlendLane(l3, l4, s3), s2), s1);
+    const float time = r.t[v];
+    const int32_t timed = -static_cast<int32_t>(length > 0.0f);
+    float s = shared;
+    if (kLive && (kAny || kStage == 2 || kStage == 3))
+      s = static_cast<float>(static_cast<double>(sustainInput) * sharedWide * 0.5 + sharedWide);
+    float level;
+    if (kAny) {
+      const float attack = BlendLane(time * peak / length, peak, timed);
+      const float decay = BlendLane((s - peak) * time / length + peak, s, timed);
+      const float fall = BlendLane(-release * time / length + release, 0.0f, timed);
+      level = BlendLane(attack, BlendLane(decay, BlendLane(s, fall, s3), s2), s1);
+    } else if (kStage == 1) {
+      level = BlendLane(time * peak / length, peak, timed);
+    } else if (kStage == 2) {
+      level = BlendLane((s - peak) * time / length + peak, s, timed);
+    } else if (kStage == 3) {
+      level = s;
+    } else {
+      level = BlendLane(-release * time / length + release, 0.0f, timed);
+    }
+    level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
+    r.levels[v] = level;
+    const float later = time + step;
+    const int32_t ends = -static_cast<int32_t>(later > length) & timed;
+    ended |= ends & voice;
+    r.t[v] = BlendLane(0.0f, later, ends);
+    r.stages[v] = BlendLane(sw + 1.0f, sw, ends);
+    if (kAny || kStage == 3) r.releases[v] = BlendLane(level, release, ends & s3);
+    if (kAny || kHeld) {
+      r.peaks[v] = peak;
+      r.frequencies[v] = frequency;
+      r.sustainInputs[v] = sustainInput;
+    }
+  }
+  changed |= differ;
+  return ended;
+}
+
 // One armed frame over kLanes lanes: what SteadyPass does, side by side. A
 // frame where a note ends or starts again on a voice (its frequency turned 0
 // or non-zero since the last), or a voice reaches stage 5, is left to
@@ -268,90 +360,56 @@ template <int32_t kLanes, bool kLive>
   float* stages = StageRow(m);
   alignas(32) float notes[kLanes];
   ReadLanes<kLanes>(OpenPlain(m, kAdsrFrequency, 0), notes);
+  const uint32_t first = FloatBits(stages[0]);
   int32_t differ = 0;  // integer reductions, which the compiler vectorizes
+  uint32_t mixed = 0;
   for (int32_t v = 0; v < kLanes; ++v) {
     const float sw = stages[v];
     const bool held = sw >= 8.0f;
     const bool on = notes[v] != 0.0f;
     const bool event = on != held || (held ? sw - 8.0f : sw) == kEndedStage;
     differ |= ((ids[v] ^ ownerIds[v]) | -static_cast<int32_t>(event)) & LaneMask(v, voices);
+    mixed |= (FloatBits(sw) ^ first) & static_cast<uint32_t>(LaneMask(v, voices));
   }
   if (differ != 0) return false;
 
   alignas(32) float velocities[kLanes];
   alignas(32) float sustains[kLanes];
   alignas(32) float levels[kLanes];
+  alignas(32) float t[kLanes];
   ReadLanes<kLanes>(OpenPlain(m, kAdsrVelocity, 0), velocities);
   ReadLanes<kLanes>(OpenPlain(m, kAdsrSustain, 0), sustains);
   const bool inPlace = (m.SequencerVoices[kVoices].Index & 256) != 0;
   float* times = m.VoiceState[0];
-  alignas(32) float t[kLanes];
   if (inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) t[v] = times[v];
   } else {
     for (int32_t v = 0; v < kLanes; ++v) t[v] = 0.0f;
     for (int32_t v = 0; v < voices; ++v) t[v] = times[ids[v]];
   }
-  float* peaks = PeakRow(m);
-  float* releases = ReleaseRow(m);
-  float* sustainInputs = SustainRow(m);
-  float* frequencies = FrequencyRow(m);
-  const float l1 = set.length[kAdsrAttacking];
-  const float l2 = set.length[kAdsrDecaying];
-  const float l3 = set.length[kAdsrSustaining];
-  const float l4 = set.length[kAdsrReleasing];
-  const float shared = set.sustain;
-  const double sharedWide = static_cast<double>(set.sustain);
-  const float step = RateInverse;
+  const LaneRows rows{notes,      velocities,    sustains,          stages, PeakRow(m), ReleaseRow(m),
+                      SustainRow(m), FrequencyRow(m), t,                levels};
   uint32_t changed = 0;
-  int32_t ended = 0;
-  // Selects as blends of bits (masks of all ones or 0), which stay vector
-  // operations.
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const int32_t voice = LaneMask(v, voices);
-    const float sw = stages[v];
-    const float stage = BlendLane(sw - 8.0f, sw, -static_cast<int32_t>(sw >= 8.0f));
-    const int32_t on = -static_cast<int32_t>(notes[v] != 0.0f);
-    const float peak = BlendLane(velocities[v], peaks[v], on);
-    const float frequency = BlendLane(notes[v], frequencies[v], on);
-    const float sustainInput = BlendLane(sustains[v], sustainInputs[v], on);
-    changed |= ((FloatBits(peak) ^ FloatBits(peaks[v])) | (FloatBits(frequency) ^ FloatBits(frequencies[v])) |
-                (FloatBits(sustainInput) ^ FloatBits(sustainInputs[v]))) &
-               static_cast<uint32_t>(voice);
-    const int32_t s1 = -static_cast<int32_t>(stage == 1.0f);
-    const int32_t s2 = -static_cast<int32_t>(stage == 2.0f);
-    const int32_t s3 = -static_cast<int32_t>(stage == 3.0f);
-    const float release = releases[v];
-    const float length = BlendLane(l1, BlendLane(l2, BlendLane(l3, l4, s3), s2), s1);
-    const float time = t[v];
-    const float s =
-        kLive ? static_cast<float>(static_cast<double>(sustainInput) * sharedWide * 0.5 + sharedWide) : shared;
-    const int32_t timed = -static_cast<int32_t>(length > 0.0f);
-    const float attack = BlendLane(time * peak / length, peak, timed);
-    const float decay = BlendLane((s - peak) * time / length + peak, s, timed);
-    const float fall = BlendLane(-release * time / length + release, 0.0f, timed);
-    float level = BlendLane(attack, BlendLane(decay, BlendLane(s, fall, s3), s2), s1);
-    level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
-    levels[v] = level;
-    const float later = time + step;
-    const int32_t ends = -static_cast<int32_t>(later > length) & timed;
-    ended |= ends & voice;
-    t[v] = BlendLane(0.0f, later, ends);
-    stages[v] = BlendLane(sw + 1.0f, sw, ends);
-    releases[v] = BlendLane(level, release, ends & s3);
-    peaks[v] = peak;
-    frequencies[v] = frequency;
-    sustainInputs[v] = sustainInput;
+  int32_t ended;
+  switch (mixed != 0 ? 0 : static_cast<int32_t>(stages[0])) {
+    case kAdsrAttacking + 8: ended = StageLanes<kLanes, kLive, kAdsrAttacking + 8>(rows, set, voices, changed); break;
+    case kAdsrDecaying + 8: ended = StageLanes<kLanes, kLive, kAdsrDecaying + 8>(rows, set, voices, changed); break;
+    case kAdsrSustaining + 8: ended = StageLanes<kLanes, kLive, kAdsrSustaining + 8>(rows, set, voices, changed); break;
+    case kAdsrReleasing: ended = StageLanes<kLanes, kLive, kAdsrReleasing>(rows, set, voices, changed); break;
+    case kAdsrReleasing + 8: ended = StageLanes<kLanes, kLive, kAdsrReleasing + 8>(rows, set, voices, changed); break;
+    default: ended = StageLanes<kLanes, kLive, 0>(rows, set, voices, changed); break;
   }
   if (inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) times[v] = BlendLane(t[v], times[v], LaneMask(v, voices));
   } else {
     for (int32_t v = 0; v < voices; ++v) times[ids[v]] = t[v];
   }
+  const float* frequencies = FrequencyRow(m);
   OutputElement* out = m.Outputs[0];
   for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{levels[v], frequencies[v]};
   SequencerVoice* records = m.SequencerVoices;
   if (ended != 0) {
+    const float* releases = ReleaseRow(m);
     for (int32_t v = 0; v < voices; ++v) {
       SequencerVoice& r = records[ids[v]];
       const float sw = stages[v];
@@ -360,6 +418,8 @@ template <int32_t kLanes, bool kLive>
     }
   }
   if (changed != 0) {
+    const float* peaks = PeakRow(m);
+    const float* sustainInputs = SustainRow(m);
     for (int32_t v = 0; v < voices; ++v) {
       SequencerVoice& r = records[ids[v]];
       r.Frequency = frequencies[v];
