@@ -270,10 +270,12 @@ struct LaneRows {
 
 // NoteHeld (a voice whose note is on is held: nothing starts) and StageStep
 // of every lane, with the choices of the stage word kWord (stage + 8 when
-// held) when every voice has it, or per lane when kWord is 0. Returns the
-// lanes whose stage ended, and sets changed when a voice's frequency,
-// velocity or sustain input is not what its record holds.
-template <int32_t kLanes, bool kLive, int32_t kWord>
+// held) when every voice has it, or per lane when kWord is 0; kTimed 0 when
+// the stage's length is 0 or less for every voice (it never ends by time), 1
+// when it is more, 2 per lane. Returns the lanes whose stage ended, and sets
+// changed when a voice's frequency, velocity or sustain input is not what its
+// record holds (the rows then take them).
+template <int32_t kLanes, bool kLive, int32_t kWord, int32_t kTimed>
 [[gnu::always_inline]] inline int32_t StageLanes(const LaneRows& r, const AdsrSettings& set, int32_t voices,
                                                  uint32_t& changed) {
   constexpr bool kAny = kWord == 0;
@@ -296,9 +298,9 @@ template <int32_t kLanes, bool kLive, int32_t kWord>
     const float stage = kAny ? BlendLane(sw - 8.0f, sw, -static_cast<int32_t>(sw >= 8.0f)) : float{kStage};
     const int32_t on = kAny ? -static_cast<int32_t>(r.notes[v] != 0.0f) : (kHeld ? -1 : 0);
     const float peak = BlendLane(r.velocities[v], r.peaks[v], on);
-    const float frequency = BlendLane(r.notes[v], r.frequencies[v], on);
     const float sustainInput = BlendLane(r.sustains[v], r.sustainInputs[v], on);
     if (kAny || kHeld) {
+      const float frequency = BlendLane(r.notes[v], r.frequencies[v], on);
       differ |= ((FloatBits(peak) ^ FloatBits(r.peaks[v])) | (FloatBits(frequency) ^ FloatBits(r.frequencies[v])) |
                  (FloatBits(sustainInput) ^ FloatBits(r.sustainInputs[v]))) &
                 static_cast<uint32_t>(voice);
@@ -309,7 +311,7 @@ template <int32_t kLanes, bool kLive, int32_t kWord>
     const float release = r.releases[v];
     const float length = BlendLane(l1, BlendLane(l2, BlendLane(l3, l4, s3), s2), s1);
     const float time = r.t[v];
-    const int32_t timed = -static_cast<int32_t>(length > 0.0f);
+    const int32_t timed = kTimed == 2 ? -static_cast<int32_t>(length > 0.0f) : -kTimed;
     float s = shared;
     if (kLive && (kAny || kStage == 2 || kStage == 3))
       s = static_cast<float>(static_cast<double>(sustainInput) * sharedWide * 0.5 + sharedWide);
@@ -320,30 +322,46 @@ template <int32_t kLanes, bool kLive, int32_t kWord>
       const float fall = BlendLane(-release * time / length + release, 0.0f, timed);
       level = BlendLane(attack, BlendLane(decay, BlendLane(s, fall, s3), s2), s1);
     } else if (kStage == 1) {
-      level = BlendLane(time * peak / length, peak, timed);
+      level = kTimed == 0 ? peak : time * peak / length;
     } else if (kStage == 2) {
-      level = BlendLane((s - peak) * time / length + peak, s, timed);
+      level = kTimed == 0 ? s : (s - peak) * time / length + peak;
     } else if (kStage == 3) {
       level = s;
     } else {
-      level = BlendLane(-release * time / length + release, 0.0f, timed);
+      level = kTimed == 0 ? 0.0f : -release * time / length + release;
     }
     level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
     r.levels[v] = level;
     const float later = time + step;
-    const int32_t ends = -static_cast<int32_t>(later > length) & timed;
-    ended |= ends & voice;
-    r.t[v] = BlendLane(0.0f, later, ends);
-    r.stages[v] = BlendLane(sw + 1.0f, sw, ends);
-    if (kAny || kStage == 3) r.releases[v] = BlendLane(level, release, ends & s3);
-    if (kAny || kHeld) {
-      r.peaks[v] = peak;
-      r.frequencies[v] = frequency;
-      r.sustainInputs[v] = sustainInput;
+    if (kTimed == 0) {
+      // A lane past the voices keeps its time: in place it is another id's.
+      r.t[v] = BlendLane(later, time, voice);
+    } else {
+      const int32_t ends = -static_cast<int32_t>(later > length) & timed;
+      ended |= ends & voice;
+      r.t[v] = BlendLane(BlendLane(0.0f, later, ends), time, voice);
+      r.stages[v] = BlendLane(sw + 1.0f, sw, ends);
+      if (kAny || kStage == 3) r.releases[v] = BlendLane(level, release, ends & s3);
     }
   }
-  changed |= differ;
+  if ((kAny || kHeld) && differ != 0) {
+    changed = differ;
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const int32_t on = kAny ? -static_cast<int32_t>(r.notes[v] != 0.0f) : -1;
+      r.peaks[v] = BlendLane(r.velocities[v], r.peaks[v], on);
+      r.frequencies[v] = BlendLane(r.notes[v], r.frequencies[v], on);
+      r.sustainInputs[v] = BlendLane(r.sustains[v], r.sustainInputs[v], on);
+    }
+  }
   return ended;
+}
+
+// StageLanes for one stage word, its length's sign chosen once.
+template <int32_t kLanes, bool kLive, int32_t kWord>
+[[gnu::always_inline]] inline int32_t WordLanes(const LaneRows& r, const AdsrSettings& set, int32_t voices,
+                                                uint32_t& changed) {
+  if (set.length[kWord & 7] > 0.0f) return StageLanes<kLanes, kLive, kWord, 1>(r, set, voices, changed);
+  return StageLanes<kLanes, kLive, kWord, 0>(r, set, voices, changed);
 }
 
 // One armed frame over kLanes lanes: what SteadyPass does, side by side. A
@@ -358,52 +376,62 @@ template <int32_t kLanes, bool kLive>
   const int32_t* ids = m.VoiceIds;
   const int32_t* ownerIds = owner->VoiceIds;
   float* stages = StageRow(m);
+  // Integer reductions, which the compiler vectorizes: the voices stay, and
+  // whether they all are in one stage.
+  const uint32_t first = FloatBits(stages[0]);
+  uint32_t differ = 0;
+  for (int32_t v = 0; v < kLanes; ++v)
+    differ |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) | (FloatBits(stages[v]) ^ first)) &
+              static_cast<uint32_t>(LaneMask(v, voices));
   alignas(32) float notes[kLanes];
   ReadLanes<kLanes>(OpenPlain(m, kAdsrFrequency, 0), notes);
-  const uint32_t first = FloatBits(stages[0]);
-  int32_t differ = 0;  // integer reductions, which the compiler vectorizes
-  uint32_t mixed = 0;
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const float sw = stages[v];
-    const bool held = sw >= 8.0f;
-    const bool on = notes[v] != 0.0f;
-    const bool event = on != held || (held ? sw - 8.0f : sw) == kEndedStage;
-    differ |= ((ids[v] ^ ownerIds[v]) | -static_cast<int32_t>(event)) & LaneMask(v, voices);
-    mixed |= (FloatBits(sw) ^ first) & static_cast<uint32_t>(LaneMask(v, voices));
+  int32_t word = 0;
+  int32_t event = 0;
+  if (differ == 0) {
+    // One stage word: a note ending or starting shows as a frequency of 0
+    // where the voice is held, or not 0 where it is not.
+    word = static_cast<int32_t>(stages[0]);
+    if ((word & 7) == kAdsrEnded) return false;
+    const int32_t held = -static_cast<int32_t>(word >= 8);
+    for (int32_t v = 0; v < kLanes; ++v)
+      event |= (-static_cast<int32_t>(notes[v] == 0.0f) ^ ~held) & LaneMask(v, voices);
+  } else {
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const float sw = stages[v];
+      const bool held = sw >= 8.0f;
+      const bool on = notes[v] != 0.0f;
+      const bool ends = on != held || (held ? sw - 8.0f : sw) == kEndedStage;
+      event |= (static_cast<int32_t>(ids[v] ^ ownerIds[v]) | -static_cast<int32_t>(ends)) & LaneMask(v, voices);
+    }
   }
-  if (differ != 0) return false;
+  if (event != 0) return false;
 
   alignas(32) float velocities[kLanes];
   alignas(32) float sustains[kLanes];
   alignas(32) float levels[kLanes];
-  alignas(32) float t[kLanes];
+  alignas(32) float gathered[kLanes];
   ReadLanes<kLanes>(OpenPlain(m, kAdsrVelocity, 0), velocities);
   ReadLanes<kLanes>(OpenPlain(m, kAdsrSustain, 0), sustains);
   const bool inPlace = (m.SequencerVoices[kVoices].Index & 256) != 0;
   float* times = m.VoiceState[0];
-  if (inPlace) {
-    for (int32_t v = 0; v < kLanes; ++v) t[v] = times[v];
-  } else {
-    for (int32_t v = 0; v < kLanes; ++v) t[v] = 0.0f;
-    for (int32_t v = 0; v < voices; ++v) t[v] = times[ids[v]];
+  if (!inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) gathered[v] = 0.0f;
+    for (int32_t v = 0; v < voices; ++v) gathered[v] = times[ids[v]];
   }
-  const LaneRows rows{notes,      velocities,    sustains,          stages, PeakRow(m), ReleaseRow(m),
-                      SustainRow(m), FrequencyRow(m), t,                levels};
+  const LaneRows rows{notes,         velocities,      sustains, stages, PeakRow(m), ReleaseRow(m),
+                      SustainRow(m), FrequencyRow(m), inPlace ? times : gathered, levels};
   uint32_t changed = 0;
   int32_t ended;
-  switch (mixed != 0 ? 0 : static_cast<int32_t>(stages[0])) {
-    case kAdsrAttacking + 8: ended = StageLanes<kLanes, kLive, kAdsrAttacking + 8>(rows, set, voices, changed); break;
-    case kAdsrDecaying + 8: ended = StageLanes<kLanes, kLive, kAdsrDecaying + 8>(rows, set, voices, changed); break;
-    case kAdsrSustaining + 8: ended = StageLanes<kLanes, kLive, kAdsrSustaining + 8>(rows, set, voices, changed); break;
-    case kAdsrReleasing: ended = StageLanes<kLanes, kLive, kAdsrReleasing>(rows, set, voices, changed); break;
-    case kAdsrReleasing + 8: ended = StageLanes<kLanes, kLive, kAdsrReleasing + 8>(rows, set, voices, changed); break;
-    default: ended = StageLanes<kLanes, kLive, 0>(rows, set, voices, changed); break;
+  switch (word) {
+    case kAdsrAttacking + 8: ended = WordLanes<kLanes, kLive, kAdsrAttacking + 8>(rows, set, voices, changed); break;
+    case kAdsrDecaying + 8: ended = WordLanes<kLanes, kLive, kAdsrDecaying + 8>(rows, set, voices, changed); break;
+    case kAdsrSustaining + 8: ended = WordLanes<kLanes, kLive, kAdsrSustaining + 8>(rows, set, voices, changed); break;
+    case kAdsrReleasing: ended = WordLanes<kLanes, kLive, kAdsrReleasing>(rows, set, voices, changed); break;
+    case kAdsrReleasing + 8: ended = WordLanes<kLanes, kLive, kAdsrReleasing + 8>(rows, set, voices, changed); break;
+    default: ended = StageLanes<kLanes, kLive, 0, 2>(rows, set, voices, changed); break;
   }
-  if (inPlace) {
-    for (int32_t v = 0; v < kLanes; ++v) times[v] = BlendLane(t[v], times[v], LaneMask(v, voices));
-  } else {
-    for (int32_t v = 0; v < voices; ++v) times[ids[v]] = t[v];
-  }
+  if (!inPlace)
+    for (int32_t v = 0; v < voices; ++v) times[ids[v]] = gathered[v];
   const float* frequencies = FrequencyRow(m);
   OutputElement* out = m.Outputs[0];
   for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{levels[v], frequencies[v]};
@@ -428,13 +456,18 @@ template <int32_t kLanes, bool kLive>
     }
   }
   // Every voice sounds: each id is marked in both buffers.
-  const uint32_t marked = static_cast<uint32_t>(m.SequencerVoices[kVoices].Position);
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
-  for (int32_t w = 0; w < kVoices; ++w) {
-    const uint32_t mark = (marked & kLaneBits[w]) != 0 ? kVoiceMark : 0u;
-    ownerMarks[w] |= mark;
-    ownMarks[w] |= mark;
+  if (inPlace) {
+    for (int32_t w = 0; w < voices; ++w) ownerMarks[w] = kVoiceMark;
+    for (int32_t w = 0; w < voices; ++w) ownMarks[w] = kVoiceMark;
+  } else {
+    const uint32_t marked = static_cast<uint32_t>(m.SequencerVoices[kVoices].Position);
+    for (int32_t w = 0; w < kVoices; ++w) {
+      const uint32_t mark = (marked & kLaneBits[w]) != 0 ? kVoiceMark : 0u;
+      ownerMarks[w] |= mark;
+      ownMarks[w] |= mark;
+    }
   }
   m.VoiceIds[voices] = m.VoiceIds[voices - 1];
   m.GateWasOpen = -1;
