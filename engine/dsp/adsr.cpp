@@ -1,7 +1,7 @@
 #include "engine/dsp/adsr.h"
 
+#include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "engine/dsp/contract.h"
 
@@ -243,11 +243,7 @@ bool ArmRows(ModuleRecord& m, int32_t voices) {
   return true;
 }
 
-inline uint32_t FloatBits(float x) {
-  uint32_t u;
-  std::memcpy(&u, &x, 4);
-  return u;
-}
+inline uint32_t FloatBits(float x) { return std::bit_cast<uint32_t>(x); }
 
 constexpr uint32_t kLaneBits[kVoices] = {
     1u << 0,  1u << 1,  1u << 2,  1u << 3,  1u << 4,  1u << 5,  1u << 6,  1u << 7,  1u << 8,  1u << 9,  1u << 10,
@@ -376,32 +372,38 @@ template <int32_t kLanes, bool kLive>
   const int32_t* ids = m.VoiceIds;
   const int32_t* ownerIds = owner->VoiceIds;
   float* stages = StageRow(m);
-  // Integer reductions, which the compiler vectorizes: the voices stay, and
-  // whether they all are in one stage.
-  const uint32_t first = FloatBits(stages[0]);
-  uint32_t differ = 0;
-  for (int32_t v = 0; v < kLanes; ++v)
-    differ |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) | (FloatBits(stages[v]) ^ first)) &
-              static_cast<uint32_t>(LaneMask(v, voices));
   alignas(32) float notes[kLanes];
   ReadLanes<kLanes>(OpenPlain(m, kAdsrFrequency, 0), notes);
+  // Integer reductions, which the compiler vectorizes: the voices stay,
+  // whether they all are in one stage, and which notes are on.
+  const uint32_t first = FloatBits(stages[0]);
+  int32_t moved = 0;
+  uint32_t mixed = 0;
+  int32_t silent = 0;
+  int32_t sounding = 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const int32_t voice = LaneMask(v, voices);
+    moved |= (ids[v] ^ ownerIds[v]) & voice;
+    mixed |= (FloatBits(stages[v]) ^ first) & static_cast<uint32_t>(voice);
+    silent |= -static_cast<int32_t>(notes[v] == 0.0f) & voice;
+    sounding |= -static_cast<int32_t>(notes[v] != 0.0f) & voice;
+  }
+  if (moved != 0) return false;
   int32_t word = 0;
   int32_t event = 0;
-  if (differ == 0) {
+  if (mixed == 0) {
     // One stage word: a note ending or starting shows as a frequency of 0
     // where the voice is held, or not 0 where it is not.
     word = static_cast<int32_t>(stages[0]);
     if ((word & 7) == kAdsrEnded) return false;
-    const int32_t held = -static_cast<int32_t>(word >= 8);
-    for (int32_t v = 0; v < kLanes; ++v)
-      event |= (-static_cast<int32_t>(notes[v] == 0.0f) ^ ~held) & LaneMask(v, voices);
+    event = word >= 8 ? silent : sounding;
   } else {
     for (int32_t v = 0; v < kLanes; ++v) {
       const float sw = stages[v];
       const bool held = sw >= 8.0f;
       const bool on = notes[v] != 0.0f;
       const bool ends = on != held || (held ? sw - 8.0f : sw) == kEndedStage;
-      event |= (static_cast<int32_t>(ids[v] ^ ownerIds[v]) | -static_cast<int32_t>(ends)) & LaneMask(v, voices);
+      event |= -static_cast<int32_t>(ends) & LaneMask(v, voices);
     }
   }
   if (event != 0) return false;
@@ -459,8 +461,8 @@ template <int32_t kLanes, bool kLive>
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
   if (inPlace) {
-    for (int32_t w = 0; w < voices; ++w) ownerMarks[w] = kVoiceMark;
-    for (int32_t w = 0; w < voices; ++w) ownMarks[w] = kVoiceMark;
+    for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+    for (int32_t w = 0; w < kLanes; ++w) ownMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
   } else {
     const uint32_t marked = static_cast<uint32_t>(m.SequencerVoices[kVoices].Position);
     for (int32_t w = 0; w < kVoices; ++w) {
@@ -474,8 +476,8 @@ template <int32_t kLanes, bool kLive>
   return true;
 }
 
-TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, int32_t voices,
-                                  int32_t parity) {
+TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
+  const AdsrSettings set = SettingsOf(m);
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
       m.PortSources[kAdsrSustain] == &m)
     return false;
@@ -527,26 +529,23 @@ void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
   }
 }
 
-void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
-  ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
+namespace {
+
+// Every frame that the rows do not take.
+[[gnu::noinline]] void VoiceByVoice(ModuleRecord* m, ModuleRecord* owner, int32_t parity, int32_t previousParity,
+                                    bool tried) {
   const AdsrSettings set = SettingsOf(*m);
   int32_t* ids = m->VoiceIds;
+  Disarm(*m);
   if (m->VoicesToCompute > 0) {
     const int32_t voices = KernelVoices(*m);
-    bool tried = false;
-    if (RowsArmed(*m, voices)) {
-      if (RowPass(*m, owner, set, voices, parity)) return;
-      tried = true;
-    }
-    Disarm(*m);
     if (VoicesSteady(*m, owner, voices)) {
-      if (!tried && ArmRows(*m, voices) && RowPass(*m, owner, set, voices, parity)) return;
+      if (!tried && ArmRows(*m, voices) && RowPass(*m, owner, voices, parity)) return;
       Disarm(*m);
       SteadyPass(*m, owner, set, voices, parity);
       return;
     }
   }
-  Disarm(*m);
 
   // Keep pass: a voice that is not sounding stays only while its owner's
   // voice is still kept alive by someone.
@@ -609,6 +608,18 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
       EndStep(*m, e, i);
     }
   }
+}
+
+}  // namespace
+
+void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
+  bool tried = false;
+  if (m->VoicesToCompute > 0 && RowsArmed(*m, KernelVoices(*m))) {
+    if (RowPass(*m, owner, KernelVoices(*m), parity)) return;
+    tried = true;
+  }
+  VoiceByVoice(m, owner, parity, previousParity, tried);
 }
 
 }  // namespace Tarvelo
