@@ -270,8 +270,8 @@ struct LaneRows {
 // the stage's length is 0 or less for every voice (it never ends by time), 1
 // when it is more, 2 per lane. Returns the lanes whose stage ended, and sets
 // changed when a voice's frequency, velocity or sustain input is not what its
-// record holds (the rows then take them).
-template <int32_t kLanes, bool kLive, int32_t kWord, int32_t kTimed>
+// record holds (the rows then take them); kSame when they are known to be.
+template <int32_t kLanes, bool kLive, int32_t kWord, int32_t kTimed, bool kSame = false>
 [[gnu::always_inline]] inline int32_t StageLanes(const LaneRows& r, const AdsrSettings& set, int32_t voices,
                                                  uint32_t& changed) {
   constexpr bool kAny = kWord == 0;
@@ -295,7 +295,7 @@ template <int32_t kLanes, bool kLive, int32_t kWord, int32_t kTimed>
     const int32_t on = kAny ? -static_cast<int32_t>(r.notes[v] != 0.0f) : (kHeld ? -1 : 0);
     const float peak = BlendLane(r.velocities[v], r.peaks[v], on);
     const float sustainInput = BlendLane(r.sustains[v], r.sustainInputs[v], on);
-    if (kAny || kHeld) {
+    if (!kSame && (kAny || kHeld)) {
       const float frequency = BlendLane(r.notes[v], r.frequencies[v], on);
       differ |= ((FloatBits(peak) ^ FloatBits(r.peaks[v])) | (FloatBits(frequency) ^ FloatBits(r.frequencies[v])) |
                  (FloatBits(sustainInput) ^ FloatBits(r.sustainInputs[v]))) &
@@ -340,7 +340,7 @@ template <int32_t kLanes, bool kLive, int32_t kWord, int32_t kTimed>
       if (kAny || kStage == 3) r.releases[v] = BlendLane(level, release, ends & s3);
     }
   }
-  if ((kAny || kHeld) && differ != 0) {
+  if (!kSame && (kAny || kHeld) && differ != 0) {
     changed = differ;
     for (int32_t v = 0; v < kLanes; ++v) {
       const int32_t on = kAny ? -static_cast<int32_t>(r.notes[v] != 0.0f) : -1;
@@ -353,11 +353,11 @@ template <int32_t kLanes, bool kLive, int32_t kWord, int32_t kTimed>
 }
 
 // StageLanes for one stage word, its length's sign chosen once.
-template <int32_t kLanes, bool kLive, int32_t kWord>
+template <int32_t kLanes, bool kLive, int32_t kWord, bool kSame = false>
 [[gnu::always_inline]] inline int32_t WordLanes(const LaneRows& r, const AdsrSettings& set, int32_t voices,
                                                 uint32_t& changed) {
-  if (set.length[kWord & 7] > 0.0f) return StageLanes<kLanes, kLive, kWord, 1>(r, set, voices, changed);
-  return StageLanes<kLanes, kLive, kWord, 0>(r, set, voices, changed);
+  if (set.length[kWord & 7] > 0.0f) return StageLanes<kLanes, kLive, kWord, 1, kSame>(r, set, voices, changed);
+  return StageLanes<kLanes, kLive, kWord, 0, kSame>(r, set, voices, changed);
 }
 
 // One armed frame over kLanes lanes: what SteadyPass does, side by side. A
@@ -373,68 +373,96 @@ template <int32_t kLanes, bool kLive>
   const int32_t* ownerIds = owner->VoiceIds;
   float* stages = StageRow(m);
   alignas(32) float notes[kLanes];
-  ReadLanes<kLanes>(OpenPlain(m, kAdsrFrequency, 0), notes);
-  // Integer reductions, which the compiler vectorizes: the voices stay,
-  // whether they all are in one stage, and which notes are on.
-  const uint32_t first = FloatBits(stages[0]);
-  int32_t moved = 0;
-  uint32_t mixed = 0;
-  int32_t silent = 0;
-  int32_t sounding = 0;
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const int32_t voice = LaneMask(v, voices);
-    moved |= (ids[v] ^ ownerIds[v]) & voice;
-    mixed |= (FloatBits(stages[v]) ^ first) & static_cast<uint32_t>(voice);
-    silent |= -static_cast<int32_t>(notes[v] == 0.0f) & voice;
-    sounding |= -static_cast<int32_t>(notes[v] != 0.0f) & voice;
-  }
-  if (moved != 0) return false;
-  int32_t word = 0;
-  int32_t event = 0;
-  if (mixed == 0) {
-    // One stage word: a note ending or starting shows as a frequency of 0
-    // where the voice is held, or not 0 where it is not.
-    word = static_cast<int32_t>(stages[0]);
-    if ((word & 7) == kAdsrEnded) return false;
-    event = word >= 8 ? silent : sounding;
-  } else {
-    for (int32_t v = 0; v < kLanes; ++v) {
-      const float sw = stages[v];
-      const bool held = sw >= 8.0f;
-      const bool on = notes[v] != 0.0f;
-      const bool ends = on != held || (held ? sw - 8.0f : sw) == kEndedStage;
-      event |= -static_cast<int32_t>(ends) & LaneMask(v, voices);
-    }
-  }
-  if (event != 0) return false;
-
   alignas(32) float velocities[kLanes];
   alignas(32) float sustains[kLanes];
-  alignas(32) float levels[kLanes];
-  alignas(32) float gathered[kLanes];
+  ReadLanes<kLanes>(OpenPlain(m, kAdsrFrequency, 0), notes);
   ReadLanes<kLanes>(OpenPlain(m, kAdsrVelocity, 0), velocities);
   ReadLanes<kLanes>(OpenPlain(m, kAdsrSustain, 0), sustains);
+  float* peaks = PeakRow(m);
+  float* sustainInputs = SustainRow(m);
+  float* frequencies = FrequencyRow(m);
+  // The usual frame in one integer reduction, which the compiler vectorizes:
+  // the voices stay, all in one stage, every note on and its frequency,
+  // velocity and sustain input as the records hold them.
+  const uint32_t first = FloatBits(stages[0]);
+  uint32_t any = 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    any |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) | (FloatBits(stages[v]) ^ first) |
+            static_cast<uint32_t>(-static_cast<int32_t>(notes[v] == 0.0f)) |
+            (FloatBits(notes[v]) ^ FloatBits(frequencies[v])) | (FloatBits(velocities[v]) ^ FloatBits(peaks[v])) |
+            (FloatBits(sustains[v]) ^ FloatBits(sustainInputs[v]))) &
+           static_cast<uint32_t>(LaneMask(v, voices));
+  }
+  int32_t word = static_cast<int32_t>(stages[0]);
+  const bool same = any == 0 && word >= kAdsrAttacking + 8 && word <= kAdsrSustaining + 8;
+  if (!same) {
+    int32_t moved = 0;
+    uint32_t mixed = 0;
+    int32_t silent = 0;
+    int32_t sounding = 0;
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const int32_t voice = LaneMask(v, voices);
+      moved |= (ids[v] ^ ownerIds[v]) & voice;
+      mixed |= (FloatBits(stages[v]) ^ first) & static_cast<uint32_t>(voice);
+      silent |= -static_cast<int32_t>(notes[v] == 0.0f) & voice;
+      sounding |= -static_cast<int32_t>(notes[v] != 0.0f) & voice;
+    }
+    if (moved != 0) return false;
+    int32_t event = 0;
+    if (mixed == 0) {
+      // One stage word: a note ending or starting shows as a frequency of 0
+      // where the voice is held, or not 0 where it is not.
+      if ((word & 7) == kAdsrEnded) return false;
+      event = word >= 8 ? silent : sounding;
+    } else {
+      word = 0;
+      for (int32_t v = 0; v < kLanes; ++v) {
+        const float sw = stages[v];
+        const bool held = sw >= 8.0f;
+        const bool on = notes[v] != 0.0f;
+        const bool ends = on != held || (held ? sw - 8.0f : sw) == kEndedStage;
+        event |= -static_cast<int32_t>(ends) & LaneMask(v, voices);
+      }
+    }
+    if (event != 0) return false;
+  }
+
+  alignas(32) float levels[kLanes];
+  alignas(32) float gathered[kLanes];
   const bool inPlace = (m.SequencerVoices[kVoices].Index & 256) != 0;
   float* times = m.VoiceState[0];
   if (!inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) gathered[v] = 0.0f;
     for (int32_t v = 0; v < voices; ++v) gathered[v] = times[ids[v]];
   }
-  const LaneRows rows{notes,         velocities,      sustains, stages, PeakRow(m), ReleaseRow(m),
-                      SustainRow(m), FrequencyRow(m), inPlace ? times : gathered, levels};
+  const LaneRows rows{notes,         velocities,  sustains, stages, peaks, ReleaseRow(m),
+                      sustainInputs, frequencies, inPlace ? times : gathered, levels};
   uint32_t changed = 0;
   int32_t ended;
-  switch (word) {
-    case kAdsrAttacking + 8: ended = WordLanes<kLanes, kLive, kAdsrAttacking + 8>(rows, set, voices, changed); break;
-    case kAdsrDecaying + 8: ended = WordLanes<kLanes, kLive, kAdsrDecaying + 8>(rows, set, voices, changed); break;
-    case kAdsrSustaining + 8: ended = WordLanes<kLanes, kLive, kAdsrSustaining + 8>(rows, set, voices, changed); break;
-    case kAdsrReleasing: ended = WordLanes<kLanes, kLive, kAdsrReleasing>(rows, set, voices, changed); break;
-    case kAdsrReleasing + 8: ended = WordLanes<kLanes, kLive, kAdsrReleasing + 8>(rows, set, voices, changed); break;
-    default: ended = StageLanes<kLanes, kLive, 0, 2>(rows, set, voices, changed); break;
+  if (same) {
+    switch (word) {
+      case kAdsrAttacking + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrAttacking + 8, true>(rows, set, voices, changed);
+        break;
+      case kAdsrDecaying + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrDecaying + 8, true>(rows, set, voices, changed);
+        break;
+      default:
+        ended = WordLanes<kLanes, kLive, kAdsrSustaining + 8, true>(rows, set, voices, changed);
+        break;
+    }
+  } else {
+    switch (word) {
+      case kAdsrAttacking + 8: ended = WordLanes<kLanes, kLive, kAdsrAttacking + 8>(rows, set, voices, changed); break;
+      case kAdsrDecaying + 8: ended = WordLanes<kLanes, kLive, kAdsrDecaying + 8>(rows, set, voices, changed); break;
+      case kAdsrSustaining + 8: ended = WordLanes<kLanes, kLive, kAdsrSustaining + 8>(rows, set, voices, changed); break;
+      case kAdsrReleasing: ended = WordLanes<kLanes, kLive, kAdsrReleasing>(rows, set, voices, changed); break;
+      case kAdsrReleasing + 8: ended = WordLanes<kLanes, kLive, kAdsrReleasing + 8>(rows, set, voices, changed); break;
+      default: ended = StageLanes<kLanes, kLive, 0, 2>(rows, set, voices, changed); break;
+    }
   }
   if (!inPlace)
     for (int32_t v = 0; v < voices; ++v) times[ids[v]] = gathered[v];
-  const float* frequencies = FrequencyRow(m);
   OutputElement* out = m.Outputs[0];
   for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{levels[v], frequencies[v]};
   SequencerVoice* records = m.SequencerVoices;
@@ -448,8 +476,6 @@ template <int32_t kLanes, bool kLive>
     }
   }
   if (changed != 0) {
-    const float* peaks = PeakRow(m);
-    const float* sustainInputs = SustainRow(m);
     for (int32_t v = 0; v < voices; ++v) {
       SequencerVoice& r = records[ids[v]];
       r.Frequency = frequencies[v];
