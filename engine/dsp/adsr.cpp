@@ -238,6 +238,7 @@ bool ArmRows(ModuleRecord& m, int32_t voices) {
   k.State = ArmedKey(m);
   k.Index = voices | (inPlace ? 256 : 0);
   k.Position = static_cast<int32_t>(seen);
+  k.A[0] = 0.0f;
   m.AuxVoiceState[0][kVoices] = kRowsArmed;
   m.VoiceState[1][kVoices] = kRowsArmed;
   return true;
@@ -499,14 +500,88 @@ template <int32_t kLanes, bool kLive>
   }
   m.VoiceIds[voices] = m.VoiceIds[voices - 1];
   m.GateWasOpen = -1;
+  // Every voice is now held in a sustain that does not end by time.
+  const bool quiet = same && word == kAdsrSustaining + 8 && !(set.length[kAdsrSustaining] > 0.0f);
+  m.SequencerVoices[kVoices].A[0] = quiet ? 1.0f : 0.0f;
   return true;
 }
 
+// The usual frame of held notes, once RowLanes left every voice held in a
+// sustain that does not end by time: with the sustain port not live and the
+// voice ids the positions, and each voice's note, velocity and sustain input
+// as its record holds them, only the stage times move and the level is the
+// set sustain level. False (nothing written) when that does not hold.
+template <int32_t kLanes, bool kSustainRow>
+[[gnu::always_inline]] inline bool QuietLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                              float sustain) {
+  // The notes and the velocities are the two sides of one source's
+  // elements, read whole (no float past the row). A value read here is
+  // compared with the record's bit for bit before it is published.
+  const OutputElement* notes = m.PortSources[kAdsrFrequency]->Outputs[0];
+  const PortCursor sustains = OpenPlain(m, kAdsrSustain, 0);
+  const float sustainInput = sustains(0);
+  const int32_t* ids = m.VoiceIds;
+  const int32_t* ownerIds = owner->VoiceIds;
+  const float* peaks = PeakRow(m);
+  const float* sustainInputs = SustainRow(m);
+  const float* frequencies = FrequencyRow(m);
+  alignas(32) float published[kLanes];
+  uint32_t any = 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const OutputElement e = notes[v];
+    const float y = kSustainRow ? sustains(v) : sustainInput;
+    published[v] = e.Frequency;
+    any |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) |
+            static_cast<uint32_t>(-static_cast<int32_t>(e.Frequency == 0.0f)) |
+            (FloatBits(e.Frequency) ^ FloatBits(frequencies[v])) | (FloatBits(e.Level) ^ FloatBits(peaks[v])) |
+            (FloatBits(y) ^ FloatBits(sustainInputs[v]))) &
+           static_cast<uint32_t>(LaneMask(v, voices));
+  }
+  if (any != 0) return false;
+  float level = sustain;
+  if (!(level <= 1.0f)) level = 1.0f;
+  float* times = m.VoiceState[0];
+  const float step = RateInverse;
+  for (int32_t v = 0; v < kLanes; ++v) times[v] = BlendLane(times[v] + step, times[v], LaneMask(v, voices));
+  OutputElement* out = m.Outputs[0];
+  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{level, published[v]};
+  uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
+  uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
+  for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+  for (int32_t w = 0; w < kLanes; ++w) ownMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+  m.VoiceIds[voices] = m.VoiceIds[voices - 1];
+  m.GateWasOpen = -1;
+  return true;
+}
+
+// QuietLanes when the notes and the velocities come by voice from one
+// source (a keyboard): frequency side and level side.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool QuietFrame(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                              float sustain) {
+  const ModuleParam& f = m.Params[kAdsrFrequency];
+  const ModuleParam& v = m.Params[kAdsrVelocity];
+  if (m.PortSources[kAdsrFrequency] != m.PortSources[kAdsrVelocity] || (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 ||
+      f.OutputSide != 1 || v.OutputSide == 1)
+    return false;
+  if ((m.Params[kAdsrSustain].VoiceMapRow & 1) != 0) return QuietLanes<kLanes, true>(m, owner, voices, parity, sustain);
+  return QuietLanes<kLanes, false>(m, owner, voices, parity, sustain);
+}
+
 TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
-  const AdsrSettings set = SettingsOf(m);
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
       m.PortSources[kAdsrSustain] == &m)
     return false;
+  const SequencerVoice& armed = m.SequencerVoices[kVoices];
+  if (armed.A[0] == 1.0f && (armed.Index & 256) != 0 && !(m.Params[kAdsrSustainLength].Value > 0.0f) &&
+      m.PortSources[kAdsrSustain]->Role != kRoleLive) {
+    const float sustain = PortValueLevel(m, kAdsrSustain);
+    if (voices <= 8 ? QuietFrame<8>(m, owner, voices, parity, sustain)
+                    : (voices <= 16 ? QuietFrame<16>(m, owner, voices, parity, sustain)
+                                    : QuietFrame<kVoices>(m, owner, voices, parity, sustain)))
+      return true;
+  }
+  const AdsrSettings set = SettingsOf(m);
   if (set.sustainLive) {
     if (voices <= 8) return RowLanes<8, true>(m, owner, set, voices, parity);
     if (voices <= 16) return RowLanes<16, true>(m, owner, set, voices, parity);
