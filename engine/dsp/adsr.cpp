@@ -238,7 +238,6 @@ bool ArmRows(ModuleRecord& m, int32_t voices) {
   k.State = ArmedKey(m);
   k.Index = voices | (inPlace ? 256 : 0);
   k.Position = static_cast<int32_t>(seen);
-  k.A[0] = 0.0f;
   m.AuxVoiceState[0][kVoices] = kRowsArmed;
   m.VoiceState[1][kVoices] = kRowsArmed;
   return true;
@@ -500,51 +499,98 @@ template <int32_t kLanes, bool kLive>
   }
   m.VoiceIds[voices] = m.VoiceIds[voices - 1];
   m.GateWasOpen = -1;
-  // Every voice is now held in a sustain that does not end by time.
-  const bool quiet = same && word == kAdsrSustaining + 8 && !(set.length[kAdsrSustaining] > 0.0f);
-  m.SequencerVoices[kVoices].A[0] = quiet ? 1.0f : 0.0f;
   return true;
 }
 
-// The usual frame of held notes, once RowLanes left every voice held in a
-// sustain that does not end by time: with the sustain port not live and the
-// voice ids the positions, and each voice's note, velocity and sustain input
-// as its record holds them, only the stage times move and the level is the
-// set sustain level. False (nothing written) when that does not hold.
-template <int32_t kLanes, bool kSustainRow>
-[[gnu::always_inline]] inline bool QuietLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                              float sustain) {
+// Level and frequency rows into the published elements of voices 0 .. n - 1;
+// the elements of the lanes past them stay as they are.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void Publish(OutputElement* __restrict out, const float* __restrict levels,
+                                           const float* __restrict frequencies, int32_t n) {
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const int32_t voice = LaneMask(v, n);
+    out[v] = OutputElement{BlendLane(levels[v], out[v].Level, voice), BlendLane(frequencies[v], out[v].Frequency, voice)};
+  }
+}
+
+// The usual frame of held notes: every voice held in stage kStage (attack,
+// decay or sustain) and, with the sustain port not live and the voice ids the
+// positions, each voice's note, velocity and sustain input as its record
+// holds them. The stage step of every voice side by side; false (nothing
+// written) when that does not hold.
+template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow>
+[[gnu::always_inline]] inline bool SameLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                             float length, float sustain) {
   // The notes and the velocities are the two sides of one source's
   // elements, read whole (no float past the row). A value read here is
-  // compared with the record's bit for bit before it is published.
+  // compared with the record's bit for bit before it is used.
   const OutputElement* notes = m.PortSources[kAdsrFrequency]->Outputs[0];
-  const PortCursor sustains = OpenPlain(m, kAdsrSustain, 0);
-  const float sustainInput = sustains(0);
+  const OutputElement* sustainRow = m.PortSources[kAdsrSustain]->Outputs[0];
+  const bool sustainSide = m.Params[kAdsrSustain].OutputSide == 1;
+  const float sustainInput = sustainSide ? sustainRow[0].Frequency : sustainRow[0].Level;
   const int32_t* ids = m.VoiceIds;
   const int32_t* ownerIds = owner->VoiceIds;
+  float* stages = StageRow(m);
   const float* peaks = PeakRow(m);
   const float* sustainInputs = SustainRow(m);
   const float* frequencies = FrequencyRow(m);
+  const uint32_t word = FloatBits(static_cast<float>(kStage + 8));
   alignas(32) float published[kLanes];
+  alignas(32) float velocities[kLanes];
   uint32_t any = 0;
   for (int32_t v = 0; v < kLanes; ++v) {
     const OutputElement e = notes[v];
-    const float y = kSustainRow ? sustains(v) : sustainInput;
+    const float y = kSustainRow ? (sustainSide ? sustainRow[v].Frequency : sustainRow[v].Level) : sustainInput;
     published[v] = e.Frequency;
-    any |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) |
+    if (kStage != kAdsrSustaining) velocities[v] = e.Level;
+    any |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) | (FloatBits(stages[v]) ^ word) |
             static_cast<uint32_t>(-static_cast<int32_t>(e.Frequency == 0.0f)) |
             (FloatBits(e.Frequency) ^ FloatBits(frequencies[v])) | (FloatBits(e.Level) ^ FloatBits(peaks[v])) |
             (FloatBits(y) ^ FloatBits(sustainInputs[v]))) &
            static_cast<uint32_t>(LaneMask(v, voices));
   }
   if (any != 0) return false;
-  float level = sustain;
-  if (!(level <= 1.0f)) level = 1.0f;
   float* times = m.VoiceState[0];
   const float step = RateInverse;
-  for (int32_t v = 0; v < kLanes; ++v) times[v] = BlendLane(times[v] + step, times[v], LaneMask(v, voices));
-  OutputElement* out = m.Outputs[0];
-  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{level, published[v]};
+  alignas(32) float levels[kLanes];
+  alignas(32) int32_t ends[kLanes];
+  int32_t ended = 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const int32_t voice = LaneMask(v, voices);
+    const float time = times[v];
+    const float peak = velocities[v];
+    float level;
+    if (kStage == kAdsrAttacking)
+      level = kTimed ? time * peak / length : peak;
+    else if (kStage == kAdsrDecaying)
+      level = kTimed ? (sustain - peak) * time / length + peak : sustain;
+    else
+      level = sustain;
+    level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
+    levels[v] = level;
+    const float later = time + step;
+    float next = later;
+    if (kTimed) {
+      ends[v] = -static_cast<int32_t>(later > length) & voice;
+      ended |= ends[v];
+      next = BlendLane(0.0f, later, ends[v]);
+    }
+    times[v] = BlendLane(next, time, voice);
+  }
+  Publish<kLanes>(m.Outputs[0], levels, published, voices);
+  if (kTimed && ended != 0) {
+    // The voices whose stage ended (their time went back to 0) go on to the
+    // next stage; a sustain's end is where the release starts.
+    float* releases = ReleaseRow(m);
+    for (int32_t v = 0; v < voices; ++v) {
+      if (ends[v] == 0) continue;
+      stages[v] = static_cast<float>(kStage + 8 + 1);
+      if (kStage == kAdsrSustaining) releases[v] = levels[v];
+      SequencerVoice& r = m.SequencerVoices[v];
+      r.Index = kStage + 1;
+      if (kStage == kAdsrSustaining) r.A[0] = levels[v];
+    }
+  }
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
   for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
@@ -554,33 +600,57 @@ template <int32_t kLanes, bool kSustainRow>
   return true;
 }
 
-// QuietLanes when the notes and the velocities come by voice from one
-// source (a keyboard): frequency side and level side.
+template <int32_t kLanes, int32_t kStage>
+[[gnu::always_inline]] inline bool SameStage(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                             float length, float sustain) {
+  const bool row = (m.Params[kAdsrSustain].VoiceMapRow & 1) != 0;
+  if (length > 0.0f) {
+    if (row) return SameLanes<kLanes, kStage, true, true>(m, owner, voices, parity, length, sustain);
+    return SameLanes<kLanes, kStage, true, false>(m, owner, voices, parity, length, sustain);
+  }
+  if (row) return SameLanes<kLanes, kStage, false, true>(m, owner, voices, parity, length, sustain);
+  return SameLanes<kLanes, kStage, false, false>(m, owner, voices, parity, length, sustain);
+}
+
+// SameLanes when the notes and the velocities come by voice from one source
+// (a keyboard): frequency side and level side.
 template <int32_t kLanes>
-[[gnu::always_inline]] inline bool QuietFrame(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                              float sustain) {
+[[gnu::always_inline]] inline bool SameFrame(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   const ModuleParam& f = m.Params[kAdsrFrequency];
   const ModuleParam& v = m.Params[kAdsrVelocity];
   if (m.PortSources[kAdsrFrequency] != m.PortSources[kAdsrVelocity] || (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 ||
       f.OutputSide != 1 || v.OutputSide == 1)
     return false;
-  if ((m.Params[kAdsrSustain].VoiceMapRow & 1) != 0) return QuietLanes<kLanes, true>(m, owner, voices, parity, sustain);
-  return QuietLanes<kLanes, false>(m, owner, voices, parity, sustain);
+  const float sustain = PortValueLevel(m, kAdsrSustain);
+  switch (static_cast<int32_t>(StageRow(m)[0])) {
+    case kAdsrAttacking + 8:
+      return SameStage<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain);
+    case kAdsrDecaying + 8:
+      return SameStage<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain);
+    case kAdsrSustaining + 8:
+      return SameStage<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value,
+                                                sustain);
+    default:
+      return false;
+  }
+}
+
+// SameLanes, tried first on an armed frame (a function of its own: the
+// usual frame does not pay for the registers of the others).
+TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
+  if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
+      m.PortSources[kAdsrSustain] == &m || (m.SequencerVoices[kVoices].Index & 256) == 0 ||
+      m.PortSources[kAdsrSustain]->Role == kRoleLive)
+    return false;
+  if (voices <= 8) return SameFrame<8>(m, owner, voices, parity);
+  if (voices <= 16) return SameFrame<16>(m, owner, voices, parity);
+  return SameFrame<kVoices>(m, owner, voices, parity);
 }
 
 TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
       m.PortSources[kAdsrSustain] == &m)
     return false;
-  const SequencerVoice& armed = m.SequencerVoices[kVoices];
-  if (armed.A[0] == 1.0f && (armed.Index & 256) != 0 && !(m.Params[kAdsrSustainLength].Value > 0.0f) &&
-      m.PortSources[kAdsrSustain]->Role != kRoleLive) {
-    const float sustain = PortValueLevel(m, kAdsrSustain);
-    if (voices <= 8 ? QuietFrame<8>(m, owner, voices, parity, sustain)
-                    : (voices <= 16 ? QuietFrame<16>(m, owner, voices, parity, sustain)
-                                    : QuietFrame<kVoices>(m, owner, voices, parity, sustain)))
-      return true;
-  }
   const AdsrSettings set = SettingsOf(m);
   if (set.sustainLive) {
     if (voices <= 8) return RowLanes<8, true>(m, owner, set, voices, parity);
@@ -717,7 +787,7 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   bool tried = false;
   if (m->VoicesToCompute > 0 && RowsArmed(*m, KernelVoices(*m))) {
-    if (RowPass(*m, owner, KernelVoices(*m), parity)) return;
+    if (SamePass(*m, owner, KernelVoices(*m), parity) || RowPass(*m, owner, KernelVoices(*m), parity)) return;
     tried = true;
   }
   VoiceByVoice(m, owner, parity, previousParity, tried);
