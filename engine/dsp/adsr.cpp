@@ -502,6 +502,35 @@ template <int32_t kLanes, bool kLive>
   return true;
 }
 
+// Marks ids 0 .. kLanes - 1 with plain stores written out, where a string
+// store (what the compiler makes of a loop of stores) would start slowly.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void MarkLanes(uint32_t* t) {
+#if defined(__SSE2__)
+  const __m128i mark = _mm_set1_epi32(-1);
+  for (int32_t i = 0; i < kLanes; i += 8) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i), mark);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i + 4), mark);
+    asm volatile("" ::: "memory");  // keeps the stores as they are
+  }
+#else
+  for (int32_t i = 0; i < kLanes; ++i) t[i] = kVoiceMark;
+#endif
+}
+
+// A lane's mask when every lane is a voice (kFull), or LaneMask.
+template <bool kFull>
+[[gnu::always_inline]] inline int32_t Lane(int32_t lane, int32_t voices) {
+  return kFull ? -1 : LaneMask(lane, voices);
+}
+
+// Level and frequency rows into the published elements of kLanes voices.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void Publish(OutputElement* __restrict out, const float* __restrict levels,
+                                           const float* __restrict frequencies) {
+  for (int32_t v = 0; v < kLanes; ++v) out[v] = OutputElement{levels[v], frequencies[v]};
+}
+
 // Level and frequency rows into the published elements of voices 0 .. n - 1;
 // the elements of the lanes past them stay as they are.
 template <int32_t kLanes>
@@ -518,7 +547,7 @@ template <int32_t kLanes>
 // positions, each voice's note, velocity and sustain input as its record
 // holds them. The stage step of every voice side by side; false (nothing
 // written) when that does not hold.
-template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow>
+template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kFull>
 [[gnu::always_inline]] inline bool SameLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
                                              float length, float sustain) {
   // The notes and the velocities are the two sides of one source's
@@ -547,7 +576,7 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow>
             static_cast<uint32_t>(-static_cast<int32_t>(e.Frequency == 0.0f)) |
             (FloatBits(e.Frequency) ^ FloatBits(frequencies[v])) | (FloatBits(e.Level) ^ FloatBits(peaks[v])) |
             (FloatBits(y) ^ FloatBits(sustainInputs[v]))) &
-           static_cast<uint32_t>(LaneMask(v, voices));
+           static_cast<uint32_t>(Lane<kFull>(v, voices));
   }
   if (any != 0) return false;
   float* times = m.VoiceState[0];
@@ -555,29 +584,42 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow>
   alignas(32) float levels[kLanes];
   alignas(32) int32_t ends[kLanes];
   int32_t ended = 0;
-  for (int32_t v = 0; v < kLanes; ++v) {
-    const int32_t voice = LaneMask(v, voices);
-    const float time = times[v];
-    const float peak = velocities[v];
-    float level;
-    if (kStage == kAdsrAttacking)
-      level = kTimed ? time * peak / length : peak;
-    else if (kStage == kAdsrDecaying)
-      level = kTimed ? (sustain - peak) * time / length + peak : sustain;
-    else
-      level = sustain;
-    level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
-    levels[v] = level;
-    const float later = time + step;
-    float next = later;
-    if (kTimed) {
-      ends[v] = -static_cast<int32_t>(later > length) & voice;
-      ended |= ends[v];
-      next = BlendLane(0.0f, later, ends[v]);
+  // The sustain level is every voice's, capped at 1 (a NaN too).
+  const float held = !(sustain <= 1.0f) ? 1.0f : sustain;
+  if constexpr (kStage == kAdsrSustaining && !kTimed) {
+    // Only the stage times move.
+    for (int32_t v = 0; v < kLanes; ++v) times[v] = kFull ? times[v] + step : BlendLane(times[v] + step, times[v], Lane<kFull>(v, voices));
+    for (int32_t v = 0; v < kLanes; ++v) levels[v] = held;
+  } else {
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const int32_t voice = Lane<kFull>(v, voices);
+      const float time = times[v];
+      float level = held;
+      if constexpr (kStage == kAdsrAttacking) {
+        const float peak = velocities[v];
+        level = kTimed ? time * peak / length : peak;
+      } else if constexpr (kStage == kAdsrDecaying) {
+        const float peak = velocities[v];
+        level = kTimed ? (sustain - peak) * time / length + peak : sustain;
+      }
+      if constexpr (kStage != kAdsrSustaining)
+        level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
+      levels[v] = level;
+      const float later = time + step;
+      float next = later;
+      if (kTimed) {
+        ends[v] = -static_cast<int32_t>(later > length) & voice;
+        ended |= ends[v];
+        next = BlendLane(0.0f, later, ends[v]);
+      }
+      times[v] = kFull ? next : BlendLane(next, time, voice);
     }
-    times[v] = BlendLane(next, time, voice);
   }
-  Publish<kLanes>(m.Outputs[0], levels, published, voices);
+  if (kFull) {
+    Publish<kLanes>(m.Outputs[0], levels, published);
+  } else {
+    Publish<kLanes>(m.Outputs[0], levels, published, voices);
+  }
   if (kTimed && ended != 0) {
     // The voices whose stage ended (their time went back to 0) go on to the
     // next stage; a sustain's end is where the release starts.
@@ -593,23 +635,38 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow>
   }
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
-  for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
-  for (int32_t w = 0; w < kLanes; ++w) ownMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+  if (kFull) {
+    MarkLanes<kLanes>(ownerMarks);
+    MarkLanes<kLanes>(ownMarks);
+  } else {
+    for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+    for (int32_t w = 0; w < kLanes; ++w) ownMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+  }
   m.VoiceIds[voices] = m.VoiceIds[voices - 1];
   m.GateWasOpen = -1;
   return true;
 }
 
-template <int32_t kLanes, int32_t kStage>
+template <int32_t kLanes, int32_t kStage, bool kFull>
 [[gnu::always_inline]] inline bool SameStage(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
                                              float length, float sustain) {
   const bool row = (m.Params[kAdsrSustain].VoiceMapRow & 1) != 0;
   if (length > 0.0f) {
-    if (row) return SameLanes<kLanes, kStage, true, true>(m, owner, voices, parity, length, sustain);
-    return SameLanes<kLanes, kStage, true, false>(m, owner, voices, parity, length, sustain);
+    if (row) return SameLanes<kLanes, kStage, true, true, kFull>(m, owner, voices, parity, length, sustain);
+    return SameLanes<kLanes, kStage, true, false, kFull>(m, owner, voices, parity, length, sustain);
   }
-  if (row) return SameLanes<kLanes, kStage, false, true>(m, owner, voices, parity, length, sustain);
-  return SameLanes<kLanes, kStage, false, false>(m, owner, voices, parity, length, sustain);
+  if (row) return SameLanes<kLanes, kStage, false, true, kFull>(m, owner, voices, parity, length, sustain);
+  return SameLanes<kLanes, kStage, false, false, kFull>(m, owner, voices, parity, length, sustain);
+}
+
+template <int32_t kLanes, int32_t kStage>
+[[gnu::always_inline]] inline bool SameWord(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                            float length, float sustain) {
+  // All 32 lanes voices: no lane to keep. (With fewer lanes the compiler
+  // leaves some of these loops scalar; the masked ones it does not.)
+  if (kLanes == kVoices && voices == kLanes)
+    return SameStage<kLanes, kStage, kLanes == kVoices>(m, owner, voices, parity, length, sustain);
+  return SameStage<kLanes, kStage, false>(m, owner, voices, parity, length, sustain);
 }
 
 // SameLanes when the notes and the velocities come by voice from one source
@@ -624,11 +681,11 @@ template <int32_t kLanes>
   const float sustain = PortValueLevel(m, kAdsrSustain);
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8:
-      return SameStage<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain);
+      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain);
     case kAdsrDecaying + 8:
-      return SameStage<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain);
+      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain);
     case kAdsrSustaining + 8:
-      return SameStage<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value,
+      return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value,
                                                 sustain);
     default:
       return false;
