@@ -768,7 +768,10 @@ namespace {
   if (m->VoicesToCompute > 0) {
     const int32_t voices = KernelVoices(*m);
     if (VoicesSteady(*m, owner, voices)) {
-      if (!tried && ArmRows(*m, voices) && RowPass(*m, owner, voices, parity)) return;
+      // A live sustain input moves every frame: for a few voices the records
+      // are cheaper to walk than rows to keep alike.
+      const bool rows = !tried && !(set.sustainLive && voices < 4);
+      if (rows && ArmRows(*m, voices) && RowPass(*m, owner, voices, parity)) return;
       Disarm(*m);
       SteadyPass(*m, owner, set, voices, parity);
       return;

@@ -179,10 +179,17 @@ TEST_F(AdsrRows, ModesLeaveTheStateOfTheVoiceByVoicePath) {
 }
 
 // Sixteen and then thirty-two voices whose ids leave their positions: notes
-// let go from the middle, new ones on the freed ids, all let go.
+// let go from the middle, new ones on the freed ids, all let go; the usual
+// held note, a sustain that ends by time, a live sustain input.
 TEST_F(AdsrRows, ManyVoicesLeaveTheStateOfTheVoiceByVoicePath) {
-  BuildTwins(32, 2, [this](int32_t k, ModuleRecord* env) {
+  BuildTwins(32, 3, [this](int32_t k, ModuleRecord* env) {
     if (k == 1) Set(env, kAdsrSustainLength, 0.02f);
+    if (k == 2) {
+      ModuleRecord* lfo = Add(kTSineWave);
+      SetShown(lfo, kOscFrequency, 25.0f);
+      Set(lfo, kOscAmplitude, 0.5f);
+      Link(env, kAdsrSustain, lfo);
+    }
   });
   if (HasFatalFailure()) return;
   std::vector<int32_t> ids;
