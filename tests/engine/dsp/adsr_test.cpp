@@ -203,5 +203,26 @@ TEST_F(AdsrRows, ManyVoicesLeaveTheStateOfTheVoiceByVoicePath) {
   Play(1200);
 }
 
+// Voices started together and held, their ids the positions: 32, then 16,
+// then 5 of them go through attack, decay and sustain side by side (with a
+// zero-length attack, and with a sustain that ends by time while held), then
+// end together.
+TEST_F(AdsrRows, HeldVoicesSideBySideLeaveTheStateOfTheVoiceByVoicePath) {
+  BuildTwins(32, 3, [this](int32_t k, ModuleRecord* env) {
+    if (k == 1) Set(env, kAdsrSustainLength, 0.005f);
+    if (k == 2) Set(env, kAdsrAttack, 0.0f);
+  });
+  if (HasFatalFailure()) return;
+  for (int32_t count : {32, 16, 5}) {
+    std::vector<int32_t> ids;
+    for (int32_t k = 0; k < count; ++k) ids.push_back(On(30 + k, 0.3f + 0.02f * static_cast<float>(k)));
+    Play(1000);
+    if (HasFatalFailure()) return;
+    for (int32_t id : ids) Off(id);
+    Play(1000);
+    if (HasFatalFailure()) return;
+  }
+}
+
 }  // namespace
 }  // namespace Tarvelo
