@@ -453,12 +453,24 @@ template <int32_t kLanes, bool kLive>
     }
   } else {
     switch (word) {
-      case kAdsrAttacking + 8: ended = WordLanes<kLanes, kLive, kAdsrAttacking + 8>(rows, set, voices, changed); break;
-      case kAdsrDecaying + 8: ended = WordLanes<kLanes, kLive, kAdsrDecaying + 8>(rows, set, voices, changed); break;
-      case kAdsrSustaining + 8: ended = WordLanes<kLanes, kLive, kAdsrSustaining + 8>(rows, set, voices, changed); break;
-      case kAdsrReleasing: ended = WordLanes<kLanes, kLive, kAdsrReleasing>(rows, set, voices, changed); break;
-      case kAdsrReleasing + 8: ended = WordLanes<kLanes, kLive, kAdsrReleasing + 8>(rows, set, voices, changed); break;
-      default: ended = StageLanes<kLanes, kLive, 0, 2>(rows, set, voices, changed); break;
+      case kAdsrAttacking + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrAttacking + 8>(rows, set, voices, changed);
+        break;
+      case kAdsrDecaying + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrDecaying + 8>(rows, set, voices, changed);
+        break;
+      case kAdsrSustaining + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrSustaining + 8>(rows, set, voices, changed);
+        break;
+      case kAdsrReleasing:
+        ended = WordLanes<kLanes, kLive, kAdsrReleasing>(rows, set, voices, changed);
+        break;
+      case kAdsrReleasing + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrReleasing + 8>(rows, set, voices, changed);
+        break;
+      default:
+        ended = StageLanes<kLanes, kLive, 0, 2>(rows, set, voices, changed);
+        break;
     }
   }
   if (!inPlace)
@@ -538,7 +550,8 @@ template <int32_t kLanes>
                                            const float* __restrict frequencies, int32_t n) {
   for (int32_t v = 0; v < kLanes; ++v) {
     const int32_t voice = LaneMask(v, n);
-    out[v] = OutputElement{BlendLane(levels[v], out[v].Level, voice), BlendLane(frequencies[v], out[v].Frequency, voice)};
+    out[v] = OutputElement{BlendLane(levels[v], out[v].Level, voice),
+                           BlendLane(frequencies[v], out[v].Frequency, voice)};
   }
 }
 
@@ -588,7 +601,8 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
   const float held = !(sustain <= 1.0f) ? 1.0f : sustain;
   if constexpr (kStage == kAdsrSustaining && !kTimed) {
     // Only the stage times move.
-    for (int32_t v = 0; v < kLanes; ++v) times[v] = kFull ? times[v] + step : BlendLane(times[v] + step, times[v], Lane<kFull>(v, voices));
+    for (int32_t v = 0; v < kLanes; ++v)
+      times[v] = kFull ? times[v] + step : BlendLane(times[v] + step, times[v], Lane<kFull>(v, voices));
     for (int32_t v = 0; v < kLanes; ++v) levels[v] = held;
   } else {
     for (int32_t v = 0; v < kLanes; ++v) {
