@@ -1,5 +1,6 @@
 #include "engine/dsp/adsr.h"
 
+#include <bit>
 #include <cmath>
 
 #include "engine/dsp/contract.h"
@@ -187,63 +188,549 @@ void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, i
   m.GateWasOpen = -1;
 }
 
-// The steady pass when every voice is held in a sustain that does not end by
-// time (length 0 or less, the usual held note) and no note starts again: per
-// voice the note's values are taken, the voice is marked and the sustain
-// level published, and its stage time grows. False (nothing written) when any
-// voice is elsewhere or its note ended.
-// It also proves VoicesSteady (a sustaining voice is in stages 1 to 5), in
-// the same single look at each voice.
-bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, int32_t voices, int32_t parity) {
-  if (set.repeat || set.length[kAdsrSustaining] > 0.0f) return false;
-  if (voices <= 0 || m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m ||
-      m.PortSources[kAdsrVelocity] == &m || m.PortSources[kAdsrSustain] == &m)
-    return false;
-  const PortCursor frequency = OpenPlain(m, kAdsrFrequency, 0);
+// Rows by voice position for the steady frames, copies of the voice records
+// taken when the voices settle: the stage word (stage + 8 while the note is
+// held), peak, release start, sustain input and frequency. The stage times
+// stay in VoiceState[0] by voice id. Column 32 of the rows and the spare
+// record 32 say that the copies are armed: any reset of the module's state
+// clears them, and every other path through the module disarms them first.
+// Record 32 also keeps the voice count armed for (plus 256 when the voice ids
+// are the positions) and the set of voice ids as bits.
+constexpr float kRowsArmed = 1.0e6f;
+constexpr float kEndedStage = static_cast<float>(kAdsrEnded);
+
+inline float* StageRow(ModuleRecord& m) { return m.AuxVoiceState[0]; }
+inline float* PeakRow(ModuleRecord& m) { return m.AuxVoiceState[1]; }
+inline float* ReleaseRow(ModuleRecord& m) { return m.AuxVoiceState[2]; }
+inline float* SustainRow(ModuleRecord& m) { return m.VoiceState[1]; }
+inline float* FrequencyRow(ModuleRecord& m) { return m.VoiceState[2]; }
+inline int32_t ArmedKey(const ModuleRecord& m) {
+  return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&m) >> 4) | 1;
+}
+
+inline void Disarm(ModuleRecord& m) { m.SequencerVoices[kVoices].State = 0; }
+
+inline bool RowsArmed(const ModuleRecord& m, int32_t voices) {
+  const SequencerVoice& k = m.SequencerVoices[kVoices];
+  return k.State == ArmedKey(m) && (k.Index & 255) == voices && m.AuxVoiceState[0][kVoices] == kRowsArmed &&
+         m.VoiceState[1][kVoices] == kRowsArmed;
+}
+
+// Takes the rows from the records once VoicesSteady holds, when the voice
+// ids are distinct and every voice is in stages 1 to 4. False (nothing armed)
+// otherwise.
+bool ArmRows(ModuleRecord& m, int32_t voices) {
+  uint32_t seen = 0;
+  bool inPlace = true;
+  for (int32_t i = 0; i < voices; ++i) {
+    const int32_t w = m.VoiceIds[i];
+    const SequencerVoice& r = m.SequencerVoices[w];
+    if ((seen >> w) & 1u || r.Index > kAdsrReleasing || (r.State != 0 && r.State != 1)) return false;
+    seen |= 1u << w;
+    inPlace = inPlace && w == i;
+    StageRow(m)[i] = static_cast<float>(r.Index + 8 * r.State);
+    PeakRow(m)[i] = r.B[0];
+    ReleaseRow(m)[i] = r.A[0];
+    SustainRow(m)[i] = r.C[0];
+    FrequencyRow(m)[i] = r.Frequency;
+  }
+  SequencerVoice& k = m.SequencerVoices[kVoices];
+  k.State = ArmedKey(m);
+  k.Index = voices | (inPlace ? 256 : 0);
+  k.Position = static_cast<int32_t>(seen);
+  m.AuxVoiceState[0][kVoices] = kRowsArmed;
+  m.VoiceState[1][kVoices] = kRowsArmed;
+  return true;
+}
+
+inline uint32_t FloatBits(float x) { return std::bit_cast<uint32_t>(x); }
+
+constexpr uint32_t kLaneBits[kVoices] = {
+    1u << 0,  1u << 1,  1u << 2,  1u << 3,  1u << 4,  1u << 5,  1u << 6,  1u << 7,  1u << 8,  1u << 9,  1u << 10,
+    1u << 11, 1u << 12, 1u << 13, 1u << 14, 1u << 15, 1u << 16, 1u << 17, 1u << 18, 1u << 19, 1u << 20, 1u << 21,
+    1u << 22, 1u << 23, 1u << 24, 1u << 25, 1u << 26, 1u << 27, 1u << 28, 1u << 29, 1u << 30, 1u << 31};
+
+// What the stage step of a frame reads and leaves, as rows over the lanes.
+struct LaneRows {
+  const float* notes;
+  const float* velocities;
+  const float* sustains;
+  float* stages;
+  float* peaks;
+  float* releases;
+  float* sustainInputs;
+  float* frequencies;
+  float* t;
+  float* levels;
+};
+
+// NoteHeld (a voice whose note is on is held: nothing starts) and StageStep
+// of every lane, with the choices of the stage word kWord (stage + 8 when
+// held) when every voice has it, or per lane when kWord is 0; kTimed 0 when
+// the stage's length is 0 or less for every voice (it never ends by time), 1
+// when it is more, 2 per lane. Returns the lanes whose stage ended, and sets
+// changed when a voice's frequency, velocity or sustain input is not what its
+// record holds (the rows then take them); kSame when they are known to be.
+template <int32_t kLanes, bool kLive, int32_t kWord, int32_t kTimed, bool kSame = false>
+[[gnu::always_inline]] inline int32_t StageLanes(const LaneRows& r, const AdsrSettings& set, int32_t voices,
+                                                 uint32_t& changed) {
+  constexpr bool kAny = kWord == 0;
+  constexpr int32_t kStage = kWord & 7;
+  constexpr bool kHeld = kWord >= 8;
+  const float l1 = set.length[kAdsrAttacking];
+  const float l2 = set.length[kAdsrDecaying];
+  const float l3 = set.length[kAdsrSustaining];
+  const float l4 = set.length[kAdsrReleasing];
+  const float shared = set.sustain;
+  const double sharedWide = static_cast<double>(set.sustain);
+  const float step = RateInverse;
+  int32_t ended = 0;
+  uint32_t differ = 0;
+  // Selects as blends of bits (masks of all ones or 0), which stay vector
+  // operations.
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const int32_t voice = LaneMask(v, voices);
+    const float sw = r.stages[v];
+    const float stage = kAny ? BlendLane(sw - 8.0f, sw, -static_cast<int32_t>(sw >= 8.0f)) : float{kStage};
+    const int32_t on = kAny ? -static_cast<int32_t>(r.notes[v] != 0.0f) : (kHeld ? -1 : 0);
+    const float peak = BlendLane(r.velocities[v], r.peaks[v], on);
+    const float sustainInput = BlendLane(r.sustains[v], r.sustainInputs[v], on);
+    if (!kSame && (kAny || kHeld)) {
+      const float frequency = BlendLane(r.notes[v], r.frequencies[v], on);
+      differ |= ((FloatBits(peak) ^ FloatBits(r.peaks[v])) | (FloatBits(frequency) ^ FloatBits(r.frequencies[v])) |
+                 (FloatBits(sustainInput) ^ FloatBits(r.sustainInputs[v]))) &
+                static_cast<uint32_t>(voice);
+    }
+    const int32_t s1 = kAny ? -static_cast<int32_t>(stage == 1.0f) : -static_cast<int32_t>(kStage == 1);
+    const int32_t s2 = kAny ? -static_cast<int32_t>(stage == 2.0f) : -static_cast<int32_t>(kStage == 2);
+    const int32_t s3 = kAny ? -static_cast<int32_t>(stage == 3.0f) : -static_cast<int32_t>(kStage == 3);
+    const float release = r.releases[v];
+    const float length = BlendLane(l1, BlendLane(l2, BlendLane(l3, l4, s3), s2), s1);
+    const float time = r.t[v];
+    const int32_t timed = kTimed == 2 ? -static_cast<int32_t>(length > 0.0f) : -kTimed;
+    float s = shared;
+    if (kLive && (kAny || kStage == 2 || kStage == 3))
+      s = static_cast<float>(static_cast<double>(sustainInput) * sharedWide * 0.5 + sharedWide);
+    float level;
+    if (kAny) {
+      const float attack = BlendLane(time * peak / length, peak, timed);
+      const float decay = BlendLane((s - peak) * time / length + peak, s, timed);
+      const float fall = BlendLane(-release * time / length + release, 0.0f, timed);
+      level = BlendLane(attack, BlendLane(decay, BlendLane(s, fall, s3), s2), s1);
+    } else if (kStage == 1) {
+      level = kTimed == 0 ? peak : time * peak / length;
+    } else if (kStage == 2) {
+      level = kTimed == 0 ? s : (s - peak) * time / length + peak;
+    } else if (kStage == 3) {
+      level = s;
+    } else {
+      level = kTimed == 0 ? 0.0f : -release * time / length + release;
+    }
+    level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
+    r.levels[v] = level;
+    const float later = time + step;
+    if (kTimed == 0) {
+      // A lane past the voices keeps its time: in place it is another id's.
+      r.t[v] = BlendLane(later, time, voice);
+    } else {
+      const int32_t ends = -static_cast<int32_t>(later > length) & timed;
+      ended |= ends & voice;
+      r.t[v] = BlendLane(BlendLane(0.0f, later, ends), time, voice);
+      r.stages[v] = BlendLane(sw + 1.0f, sw, ends);
+      if (kAny || kStage == 3) r.releases[v] = BlendLane(level, release, ends & s3);
+    }
+  }
+  if (!kSame && (kAny || kHeld) && differ != 0) {
+    changed = differ;
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const int32_t on = kAny ? -static_cast<int32_t>(r.notes[v] != 0.0f) : -1;
+      r.peaks[v] = BlendLane(r.velocities[v], r.peaks[v], on);
+      r.frequencies[v] = BlendLane(r.notes[v], r.frequencies[v], on);
+      r.sustainInputs[v] = BlendLane(r.sustains[v], r.sustainInputs[v], on);
+    }
+  }
+  return ended;
+}
+
+// StageLanes for one stage word, its length's sign chosen once.
+template <int32_t kLanes, bool kLive, int32_t kWord, bool kSame = false>
+[[gnu::always_inline]] inline int32_t WordLanes(const LaneRows& r, const AdsrSettings& set, int32_t voices,
+                                                uint32_t& changed) {
+  if (set.length[kWord & 7] > 0.0f) return StageLanes<kLanes, kLive, kWord, 1, kSame>(r, set, voices, changed);
+  return StageLanes<kLanes, kLive, kWord, 0, kSame>(r, set, voices, changed);
+}
+
+// One armed frame over kLanes lanes: what SteadyPass does, side by side. A
+// frame where a note ends or starts again on a voice (its frequency turned 0
+// or non-zero since the last), or a voice reaches stage 5, is left to
+// SteadyPass: false, nothing written. The rows and the records stay alike:
+// a stage that ends, and a note's frequency, velocity or sustain input that
+// changes, are written back to the records.
+template <int32_t kLanes, bool kLive>
+[[gnu::always_inline]] inline bool RowLanes(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set,
+                                            int32_t voices, int32_t parity) {
   const int32_t* ids = m.VoiceIds;
   const int32_t* ownerIds = owner->VoiceIds;
-  SequencerVoice* records = m.SequencerVoices;
-  // Integer reductions over rows, which the compiler vectorizes, then one
-  // look at each voice's record.
-  alignas(32) float notes[kVoices];
-  ReadRow(frequency, voices, notes);
-  int32_t differ = 0;
-  for (int32_t i = 0; i < voices; ++i)
-    differ |= (ids[i] ^ ownerIds[i]) | (ids[i] & ~(kVoices - 1)) | static_cast<int32_t>(notes[i] == 0.0f);
-  if (differ != 0) return false;
-  for (int32_t i = 0; i < voices; ++i) {
-    const SequencerVoice& r = records[ids[i]];
-    differ |= (r.Position ^ i) | (r.Index ^ kAdsrSustaining);
+  float* stages = StageRow(m);
+  alignas(32) float notes[kLanes];
+  alignas(32) float velocities[kLanes];
+  alignas(32) float sustains[kLanes];
+  ReadLanes<kLanes>(OpenPlain(m, kAdsrFrequency, 0), notes);
+  ReadLanes<kLanes>(OpenPlain(m, kAdsrVelocity, 0), velocities);
+  ReadLanes<kLanes>(OpenPlain(m, kAdsrSustain, 0), sustains);
+  float* peaks = PeakRow(m);
+  float* sustainInputs = SustainRow(m);
+  float* frequencies = FrequencyRow(m);
+  // The usual frame in one integer reduction, which the compiler vectorizes:
+  // the voices stay, all in one stage, every note on and its frequency,
+  // velocity and sustain input as the records hold them.
+  const uint32_t first = FloatBits(stages[0]);
+  uint32_t any = 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    any |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) | (FloatBits(stages[v]) ^ first) |
+            static_cast<uint32_t>(-static_cast<int32_t>(notes[v] == 0.0f)) |
+            (FloatBits(notes[v]) ^ FloatBits(frequencies[v])) | (FloatBits(velocities[v]) ^ FloatBits(peaks[v])) |
+            (FloatBits(sustains[v]) ^ FloatBits(sustainInputs[v]))) &
+           static_cast<uint32_t>(LaneMask(v, voices));
   }
-  if (differ != 0) return false;
-  const PortCursor velocities = OpenPlain(m, kAdsrVelocity, 0);
-  const PortCursor sustains = OpenPlain(m, kAdsrSustain, 0);
+  int32_t word = static_cast<int32_t>(stages[0]);
+  const bool same = any == 0 && word >= kAdsrAttacking + 8 && word <= kAdsrSustaining + 8;
+  if (!same) {
+    int32_t moved = 0;
+    uint32_t mixed = 0;
+    int32_t silent = 0;
+    int32_t sounding = 0;
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const int32_t voice = LaneMask(v, voices);
+      moved |= (ids[v] ^ ownerIds[v]) & voice;
+      mixed |= (FloatBits(stages[v]) ^ first) & static_cast<uint32_t>(voice);
+      silent |= -static_cast<int32_t>(notes[v] == 0.0f) & voice;
+      sounding |= -static_cast<int32_t>(notes[v] != 0.0f) & voice;
+    }
+    if (moved != 0) return false;
+    int32_t event = 0;
+    if (mixed == 0) {
+      // One stage word: a note ending or starting shows as a frequency of 0
+      // where the voice is held, or not 0 where it is not.
+      if ((word & 7) == kAdsrEnded) return false;
+      event = word >= 8 ? silent : sounding;
+    } else {
+      word = 0;
+      for (int32_t v = 0; v < kLanes; ++v) {
+        const float sw = stages[v];
+        const bool held = sw >= 8.0f;
+        const bool on = notes[v] != 0.0f;
+        const bool ends = on != held || (held ? sw - 8.0f : sw) == kEndedStage;
+        event |= -static_cast<int32_t>(ends) & LaneMask(v, voices);
+      }
+    }
+    if (event != 0) return false;
+  }
+
+  alignas(32) float levels[kLanes];
+  alignas(32) float gathered[kLanes];
+  const bool inPlace = (m.SequencerVoices[kVoices].Index & 256) != 0;
+  float* times = m.VoiceState[0];
+  if (!inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) gathered[v] = 0.0f;
+    for (int32_t v = 0; v < voices; ++v) gathered[v] = times[ids[v]];
+  }
+  const LaneRows rows{notes,         velocities,  sustains, stages, peaks, ReleaseRow(m),
+                      sustainInputs, frequencies, inPlace ? times : gathered, levels};
+  uint32_t changed = 0;
+  int32_t ended;
+  if (same) {
+    switch (word) {
+      case kAdsrAttacking + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrAttacking + 8, true>(rows, set, voices, changed);
+        break;
+      case kAdsrDecaying + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrDecaying + 8, true>(rows, set, voices, changed);
+        break;
+      default:
+        ended = WordLanes<kLanes, kLive, kAdsrSustaining + 8, true>(rows, set, voices, changed);
+        break;
+    }
+  } else {
+    switch (word) {
+      case kAdsrAttacking + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrAttacking + 8>(rows, set, voices, changed);
+        break;
+      case kAdsrDecaying + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrDecaying + 8>(rows, set, voices, changed);
+        break;
+      case kAdsrSustaining + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrSustaining + 8>(rows, set, voices, changed);
+        break;
+      case kAdsrReleasing:
+        ended = WordLanes<kLanes, kLive, kAdsrReleasing>(rows, set, voices, changed);
+        break;
+      case kAdsrReleasing + 8:
+        ended = WordLanes<kLanes, kLive, kAdsrReleasing + 8>(rows, set, voices, changed);
+        break;
+      default:
+        ended = StageLanes<kLanes, kLive, 0, 2>(rows, set, voices, changed);
+        break;
+    }
+  }
+  if (!inPlace)
+    for (int32_t v = 0; v < voices; ++v) times[ids[v]] = gathered[v];
+  OutputElement* out = m.Outputs[0];
+  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{levels[v], frequencies[v]};
+  SequencerVoice* records = m.SequencerVoices;
+  if (ended != 0) {
+    const float* releases = ReleaseRow(m);
+    for (int32_t v = 0; v < voices; ++v) {
+      SequencerVoice& r = records[ids[v]];
+      const float sw = stages[v];
+      r.Index = static_cast<int32_t>(sw >= 8.0f ? sw - 8.0f : sw);
+      r.A[0] = releases[v];
+    }
+  }
+  if (changed != 0) {
+    for (int32_t v = 0; v < voices; ++v) {
+      SequencerVoice& r = records[ids[v]];
+      r.Frequency = frequencies[v];
+      r.B[0] = peaks[v];
+      r.C[0] = sustainInputs[v];
+    }
+  }
+  // Every voice sounds: each id is marked in both buffers.
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
-  float* times = m.VoiceState[0];
-  OutputElement* out = m.Outputs[0];
-  const float step = RateInverse;
-  const float shared = set.sustain;
-  const bool live = set.sustainLive;
-  for (int32_t i = 0; i < voices; ++i) {
-    const int32_t w = ids[i];
-    SequencerVoice& r = records[w];
-    const float f = notes[i];
-    const float sustain = sustains(i);
-    r.Frequency = f;
-    r.B[0] = velocities(i);
-    r.C[0] = sustain;
-    r.State = 1;
-    ownerMarks[w] = kVoiceMark;
-    ownMarks[w] = kVoiceMark;
-    float level = live ? SustainLevel(set, sustain) : shared;
-    if (!(level <= 1.0f)) level = 1.0f;
-    out[i] = OutputElement{level, f};
-    times[w] = times[w] + step;
+  if (inPlace) {
+    for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+    for (int32_t w = 0; w < kLanes; ++w) ownMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+  } else {
+    const uint32_t marked = static_cast<uint32_t>(m.SequencerVoices[kVoices].Position);
+    for (int32_t w = 0; w < kVoices; ++w) {
+      const uint32_t mark = (marked & kLaneBits[w]) != 0 ? kVoiceMark : 0u;
+      ownerMarks[w] |= mark;
+      ownMarks[w] |= mark;
+    }
   }
   m.VoiceIds[voices] = m.VoiceIds[voices - 1];
   m.GateWasOpen = -1;
   return true;
+}
+
+// Marks ids 0 .. kLanes - 1 with plain stores written out, where a string
+// store (what the compiler makes of a loop of stores) would start slowly.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void MarkLanes(uint32_t* t) {
+#if defined(__SSE2__)
+  const __m128i mark = _mm_set1_epi32(-1);
+  for (int32_t i = 0; i < kLanes; i += 8) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i), mark);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i + 4), mark);
+    asm volatile("" ::: "memory");  // keeps the stores as they are
+  }
+#else
+  for (int32_t i = 0; i < kLanes; ++i) t[i] = kVoiceMark;
+#endif
+}
+
+// A lane's mask when every lane is a voice (kFull), or LaneMask.
+template <bool kFull>
+[[gnu::always_inline]] inline int32_t Lane(int32_t lane, int32_t voices) {
+  return kFull ? -1 : LaneMask(lane, voices);
+}
+
+// Level and frequency rows into the published elements of kLanes voices.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void Publish(OutputElement* __restrict out, const float* __restrict levels,
+                                           const float* __restrict frequencies) {
+  for (int32_t v = 0; v < kLanes; ++v) out[v] = OutputElement{levels[v], frequencies[v]};
+}
+
+// Level and frequency rows into the published elements of voices 0 .. n - 1;
+// the elements of the lanes past them stay as they are.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void Publish(OutputElement* __restrict out, const float* __restrict levels,
+                                           const float* __restrict frequencies, int32_t n) {
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const int32_t voice = LaneMask(v, n);
+    out[v] = OutputElement{BlendLane(levels[v], out[v].Level, voice),
+                           BlendLane(frequencies[v], out[v].Frequency, voice)};
+  }
+}
+
+// The usual frame of held notes: every voice held in stage kStage (attack,
+// decay or sustain) and, with the sustain port not live and the voice ids the
+// positions, each voice's note, velocity and sustain input as its record
+// holds them. The stage step of every voice side by side; false (nothing
+// written) when that does not hold.
+template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kFull>
+[[gnu::always_inline]] inline bool SameLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                             float length, float sustain) {
+  // The notes and the velocities are the two sides of one source's
+  // elements, read whole (no float past the row). A value read here is
+  // compared with the record's bit for bit before it is used.
+  const OutputElement* notes = m.PortSources[kAdsrFrequency]->Outputs[0];
+  const OutputElement* sustainRow = m.PortSources[kAdsrSustain]->Outputs[0];
+  const bool sustainSide = m.Params[kAdsrSustain].OutputSide == 1;
+  const float sustainInput = sustainSide ? sustainRow[0].Frequency : sustainRow[0].Level;
+  const int32_t* ids = m.VoiceIds;
+  const int32_t* ownerIds = owner->VoiceIds;
+  float* stages = StageRow(m);
+  const float* peaks = PeakRow(m);
+  const float* sustainInputs = SustainRow(m);
+  const float* frequencies = FrequencyRow(m);
+  const uint32_t word = FloatBits(static_cast<float>(kStage + 8));
+  alignas(32) float published[kLanes];
+  alignas(32) float velocities[kLanes];
+  uint32_t any = 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const OutputElement e = notes[v];
+    const float y = kSustainRow ? (sustainSide ? sustainRow[v].Frequency : sustainRow[v].Level) : sustainInput;
+    published[v] = e.Frequency;
+    if (kStage != kAdsrSustaining) velocities[v] = e.Level;
+    any |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) | (FloatBits(stages[v]) ^ word) |
+            static_cast<uint32_t>(-static_cast<int32_t>(e.Frequency == 0.0f)) |
+            (FloatBits(e.Frequency) ^ FloatBits(frequencies[v])) | (FloatBits(e.Level) ^ FloatBits(peaks[v])) |
+            (FloatBits(y) ^ FloatBits(sustainInputs[v]))) &
+           static_cast<uint32_t>(Lane<kFull>(v, voices));
+  }
+  if (any != 0) return false;
+  float* times = m.VoiceState[0];
+  const float step = RateInverse;
+  alignas(32) float levels[kLanes];
+  alignas(32) int32_t ends[kLanes];
+  int32_t ended = 0;
+  // The sustain level is every voice's, capped at 1 (a NaN too).
+  const float held = !(sustain <= 1.0f) ? 1.0f : sustain;
+  if constexpr (kStage == kAdsrSustaining && !kTimed) {
+    // Only the stage times move.
+    for (int32_t v = 0; v < kLanes; ++v)
+      times[v] = kFull ? times[v] + step : BlendLane(times[v] + step, times[v], Lane<kFull>(v, voices));
+    for (int32_t v = 0; v < kLanes; ++v) levels[v] = held;
+  } else {
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const int32_t voice = Lane<kFull>(v, voices);
+      const float time = times[v];
+      float level = held;
+      if constexpr (kStage == kAdsrAttacking) {
+        const float peak = velocities[v];
+        level = kTimed ? time * peak / length : peak;
+      } else if constexpr (kStage == kAdsrDecaying) {
+        const float peak = velocities[v];
+        level = kTimed ? (sustain - peak) * time / length + peak : sustain;
+      }
+      if constexpr (kStage != kAdsrSustaining)
+        level = BlendLane(1.0f, level, -static_cast<int32_t>(!(level <= 1.0f)));
+      levels[v] = level;
+      const float later = time + step;
+      float next = later;
+      if (kTimed) {
+        ends[v] = -static_cast<int32_t>(later > length) & voice;
+        ended |= ends[v];
+        next = BlendLane(0.0f, later, ends[v]);
+      }
+      times[v] = kFull ? next : BlendLane(next, time, voice);
+    }
+  }
+  if (kFull) {
+    Publish<kLanes>(m.Outputs[0], levels, published);
+  } else {
+    Publish<kLanes>(m.Outputs[0], levels, published, voices);
+  }
+  if (kTimed && ended != 0) {
+    // The voices whose stage ended (their time went back to 0) go on to the
+    // next stage; a sustain's end is where the release starts.
+    float* releases = ReleaseRow(m);
+    for (int32_t v = 0; v < voices; ++v) {
+      if (ends[v] == 0) continue;
+      stages[v] = static_cast<float>(kStage + 8 + 1);
+      if (kStage == kAdsrSustaining) releases[v] = levels[v];
+      SequencerVoice& r = m.SequencerVoices[v];
+      r.Index = kStage + 1;
+      if (kStage == kAdsrSustaining) r.A[0] = levels[v];
+    }
+  }
+  uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
+  uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
+  if (kFull) {
+    MarkLanes<kLanes>(ownerMarks);
+    MarkLanes<kLanes>(ownMarks);
+  } else {
+    for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+    for (int32_t w = 0; w < kLanes; ++w) ownMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
+  }
+  m.VoiceIds[voices] = m.VoiceIds[voices - 1];
+  m.GateWasOpen = -1;
+  return true;
+}
+
+template <int32_t kLanes, int32_t kStage, bool kFull>
+[[gnu::always_inline]] inline bool SameStage(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                             float length, float sustain) {
+  const bool row = (m.Params[kAdsrSustain].VoiceMapRow & 1) != 0;
+  if (length > 0.0f) {
+    if (row) return SameLanes<kLanes, kStage, true, true, kFull>(m, owner, voices, parity, length, sustain);
+    return SameLanes<kLanes, kStage, true, false, kFull>(m, owner, voices, parity, length, sustain);
+  }
+  if (row) return SameLanes<kLanes, kStage, false, true, kFull>(m, owner, voices, parity, length, sustain);
+  return SameLanes<kLanes, kStage, false, false, kFull>(m, owner, voices, parity, length, sustain);
+}
+
+template <int32_t kLanes, int32_t kStage>
+[[gnu::always_inline]] inline bool SameWord(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                            float length, float sustain) {
+  // All 32 lanes voices: no lane to keep. (With fewer lanes the compiler
+  // leaves some of these loops scalar; the masked ones it does not.)
+  if (kLanes == kVoices && voices == kLanes)
+    return SameStage<kLanes, kStage, kLanes == kVoices>(m, owner, voices, parity, length, sustain);
+  return SameStage<kLanes, kStage, false>(m, owner, voices, parity, length, sustain);
+}
+
+// SameLanes when the notes and the velocities come by voice from one source
+// (a keyboard): frequency side and level side.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool SameFrame(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
+  const ModuleParam& f = m.Params[kAdsrFrequency];
+  const ModuleParam& v = m.Params[kAdsrVelocity];
+  if (m.PortSources[kAdsrFrequency] != m.PortSources[kAdsrVelocity] || (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 ||
+      f.OutputSide != 1 || v.OutputSide == 1)
+    return false;
+  const float sustain = PortValueLevel(m, kAdsrSustain);
+  switch (static_cast<int32_t>(StageRow(m)[0])) {
+    case kAdsrAttacking + 8:
+      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain);
+    case kAdsrDecaying + 8:
+      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain);
+    case kAdsrSustaining + 8:
+      return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value,
+                                                sustain);
+    default:
+      return false;
+  }
+}
+
+// SameLanes, tried first on an armed frame (a function of its own: the
+// usual frame does not pay for the registers of the others).
+TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
+  if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
+      m.PortSources[kAdsrSustain] == &m || (m.SequencerVoices[kVoices].Index & 256) == 0 ||
+      m.PortSources[kAdsrSustain]->Role == kRoleLive)
+    return false;
+  if (voices <= 8) return SameFrame<8>(m, owner, voices, parity);
+  if (voices <= 16) return SameFrame<16>(m, owner, voices, parity);
+  return SameFrame<kVoices>(m, owner, voices, parity);
+}
+
+TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
+  if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
+      m.PortSources[kAdsrSustain] == &m)
+    return false;
+  const AdsrSettings set = SettingsOf(m);
+  if (set.sustainLive) {
+    if (voices <= 8) return RowLanes<8, true>(m, owner, set, voices, parity);
+    if (voices <= 16) return RowLanes<16, true>(m, owner, set, voices, parity);
+    return RowLanes<kVoices, true>(m, owner, set, voices, parity);
+  }
+  if (voices <= 8) return RowLanes<8, false>(m, owner, set, voices, parity);
+  if (voices <= 16) return RowLanes<16, false>(m, owner, set, voices, parity);
+  return RowLanes<kVoices, false>(m, owner, set, voices, parity);
 }
 
 }  // namespace
@@ -251,6 +738,7 @@ bool SustainPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, 
 void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   const AdsrSettings set = SettingsOf(*m);
+  Disarm(*m);
   Env e = EnvOf(*m, 0);
   if (m->VoicesToCompute <= 0) {
     if (m->ActiveVoices >= 1 && m->GateWasOpen != 0) {
@@ -283,14 +771,22 @@ void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
   }
 }
 
-void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
-  ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
+namespace {
+
+// Every frame that the rows do not take.
+[[gnu::noinline]] void VoiceByVoice(ModuleRecord* m, ModuleRecord* owner, int32_t parity, int32_t previousParity,
+                                    bool tried) {
   const AdsrSettings set = SettingsOf(*m);
   int32_t* ids = m->VoiceIds;
+  Disarm(*m);
   if (m->VoicesToCompute > 0) {
     const int32_t voices = KernelVoices(*m);
-    if (SustainPass(*m, owner, set, voices, parity)) return;
     if (VoicesSteady(*m, owner, voices)) {
+      // A live sustain input moves every frame: for a few voices the records
+      // are cheaper to walk than rows to keep alike.
+      const bool rows = !tried && !(set.sustainLive && voices < 4);
+      if (rows && ArmRows(*m, voices) && RowPass(*m, owner, voices, parity)) return;
+      Disarm(*m);
       SteadyPass(*m, owner, set, voices, parity);
       return;
     }
@@ -357,6 +853,18 @@ void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previous
       EndStep(*m, e, i);
     }
   }
+}
+
+}  // namespace
+
+void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
+  bool tried = false;
+  if (m->VoicesToCompute > 0 && RowsArmed(*m, KernelVoices(*m))) {
+    if (SamePass(*m, owner, KernelVoices(*m), parity) || RowPass(*m, owner, KernelVoices(*m), parity)) return;
+    tried = true;
+  }
+  VoiceByVoice(m, owner, parity, previousParity, tried);
 }
 
 }  // namespace Tarvelo

@@ -519,6 +519,102 @@ TEST_P(GoldenChain, FrequencyModulation) {
   PlayManyVoicesAndCheck(car, "FrequencyModulation");
 }
 
+// Envelopes in the modes the usual held note never reaches, side by side on
+// one keyboard of four keys, each heard through its own Oscillator: a
+// retrigger factor, repeat (SW1) with a sustain that ends by time, a live
+// sustain input, zero-length decay and release, a zero-length attack, and a
+// sustain that ends by time without repeat. Notes end mid-attack, change
+// pitch and velocity while held, end by a zero pitch and start again on the
+// same voice (a retrigger), and more notes come than keys, so that released
+// voices are taken while their envelopes still ring.
+TEST_P(GoldenChain, EnvelopeModes) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 4.0f);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  Set(mixer, kMixerMasterVolume, 0.2f);
+  for (int32_t k = 0; k < 6; ++k) {
+    ModuleRecord* env = Made(kTAdsr);
+    ModuleRecord* osc = Made(kTypeOscillator);
+    ASSERT_TRUE(env && osc);
+    Link(env, kAdsrFrequency, kb_);
+    Link(env, kAdsrVelocity, kb_);
+    Set(env, kAdsrAttack, 0.01f);
+    Set(env, kAdsrDecay, 0.02f);
+    Set(env, kAdsrSustain, 0.5f);
+    Set(env, kAdsrSustainLength, 0.0f);
+    Set(env, kAdsrRelease, 0.03f);
+    switch (k) {
+      case 0:
+        Set(env, kAdsrRetrigger, 0.7f);
+        break;
+      case 1:
+        env->ModuleSwitches[kSwitch1] = -1;
+        for (int32_t p : {kAdsrAttack, kAdsrDecay, kAdsrSustainLength, kAdsrRelease}) Set(env, p, 0.004f);
+        break;
+      case 2:
+        Link(env, kAdsrSustain, lfo_);
+        Set(env, kAdsrSustain, 0.6f);
+        Set(env, kAdsrDecay, 0.04f);
+        break;
+      case 3:
+        Set(env, kAdsrDecay, 0.0f);
+        Set(env, kAdsrRelease, 0.0f);
+        break;
+      case 4:
+        Set(env, kAdsrAttack, 0.0f);
+        break;
+      default:
+        Set(env, kAdsrSustainLength, 0.015f);
+        break;
+    }
+    Link(osc, kOscFrequency, kb_);
+    Link(osc, kOscAmplitude, env);
+    Set(osc, kOscAmplitude, 0.5f);
+    Link(mixer, kMixerFirstInput + k, osc);
+    watched_.push_back(env);
+  }
+  Output(mixer);
+  KeyboardState& state = *KeyboardStates[kb_->InstanceNumber - 1];
+  platform::Mutex* lock = KeyboardVoiceLocks[kb_->InstanceNumber - 1];
+  auto on = [&](int32_t key, float velocity) {
+    platform::MutexGuard guard(lock);
+    return NoteOn(state, KeyToFrequency(key), velocity);
+  };
+  auto off = [&](int32_t id) {
+    platform::MutexGuard guard(lock);
+    NoteOff(state, id);
+  };
+  auto slide = [&](int32_t id, float frequency, float velocity) {
+    platform::MutexGuard guard(lock);
+    SlideVoice(state, id, frequency, velocity);
+  };
+  const int32_t a = on(30, 0.9f);
+  const int32_t b = on(34, 0.6f);
+  const int32_t c = on(37, 0.75f);
+  Play(300);
+  off(a);  // mid-attack
+  Play(700);
+  slide(b, KeyToFrequency(36), 0.3f);
+  Play(900);
+  slide(c, 0.0f, 0.75f);
+  Play(250);
+  slide(c, KeyToFrequency(39), 0.85f);  // back on the same voice mid-release
+  Play(1500);
+  std::vector<int32_t> more;
+  for (int32_t key : {41, 44, 47}) more.push_back(on(key, 0.5f));
+  off(b);
+  Play(200);
+  more.push_back(on(49, 0.7f));  // takes a released voice
+  Play(1200);
+  for (int32_t id : {b, c}) off(id);
+  for (int32_t id : more) off(id);
+  Play(3000);
+  EXPECT_TRUE(heard_);
+  Check(Named("EnvelopeModes"));
+}
+
 // Partials: per partial a Harmonic of the note drives an Oscillator (the
 // shapes in turn) through a Filter and a Distortion into a Mixer, whose mean
 // goes through a last Filter.

@@ -1,0 +1,228 @@
+// The ADSR's steady frames run on rows by voice position; whatever others can
+// read of the module must stay what the voice-by-voice path leaves. Each
+// envelope here has a twin with the same links and settings whose steady
+// path is refused every frame: a held voice's NoteHeld record reads 2 instead
+// of 1 before each frame, which the voice-by-voice path takes as held (and
+// sets back to 1) but the rows never take up. After every frame the twins'
+// records, stage times, outputs, voice ids and trigger marks must agree bit
+// for bit.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/engine/dsp/type_rig.h"
+#include "engine/dsp/mixer.h"
+
+namespace Tarvelo {
+namespace {
+
+using namespace testing_rig;
+
+constexpr int32_t kTMixer = 18;
+
+bool SameBits(const void* a, const void* b, size_t n) { return std::memcmp(a, b, n) == 0; }
+
+class AdsrRows : public TypeRig {
+ protected:
+  struct Twin {
+    ModuleRecord* rows;
+    ModuleRecord* voiceByVoice;
+  };
+
+  // Keyboard of `keys` keys; per variant two envelopes set alike by `setUp`,
+  // each heard through its own Oscillator.
+  template <class SetUpFn>
+  void BuildTwins(int32_t keys, int32_t variants, SetUpFn setUp) {
+    kb_ = Add(kTypeKeyboard);
+    ModuleRecord* mixer = Add(kTMixer);
+    ASSERT_TRUE(kb_ && mixer);
+    PerVoice(kb_);
+    PerVoice(mixer);
+    Set(kb_, 0, static_cast<float>(keys));
+    Set(mixer, kMixerMasterVolume, 0.05f);
+    int32_t input = 0;
+    for (int32_t k = 0; k < variants; ++k) {
+      Twin twin{};
+      for (ModuleRecord** slot : {&twin.rows, &twin.voiceByVoice}) {
+        ModuleRecord* env = Add(kTAdsr);
+        ModuleRecord* osc = Add(kTypeOscillator);
+        ASSERT_TRUE(env && osc);
+        PerVoice(env);
+        PerVoice(osc);
+        Link(env, kAdsrFrequency, kb_);
+        Link(env, kAdsrVelocity, kb_);
+        Set(env, kAdsrAttack, 0.004f);
+        Set(env, kAdsrDecay, 0.006f);
+        Set(env, kAdsrSustain, 0.5f);
+        Set(env, kAdsrSustainLength, 0.0f);
+        Set(env, kAdsrRelease, 0.008f);
+        setUp(k, env);
+        Link(osc, kOscFrequency, kb_);
+        Link(osc, kOscAmplitude, env);
+        Link(mixer, kMixerFirstInput + input++, osc);
+        *slot = env;
+      }
+      twins_.push_back(twin);
+    }
+    Output(mixer);
+  }
+
+  void Refuse(ModuleRecord* m) {
+    for (int32_t w = 0; w < kVoices; ++w)
+      if (m->SequencerVoices[w].State == 1) m->SequencerVoices[w].State = 2;
+  }
+
+  void Compare(const ModuleRecord* a, const ModuleRecord* b, int32_t variant) {
+    const std::string where = "variant " + std::to_string(variant) + " frame " + std::to_string(frame_);
+    ASSERT_EQ(a->ActiveVoices, b->ActiveVoices) << where;
+    ASSERT_EQ(a->GateWasOpen, b->GateWasOpen) << where;
+    const int32_t n = a->ActiveVoices < kVoices ? a->ActiveVoices : kVoices;
+    ASSERT_TRUE(SameBits(a->VoiceIds, b->VoiceIds, sizeof(int32_t) * (n + 1))) << where;
+    for (int32_t w = 0; w < kVoices; ++w) {
+      ASSERT_TRUE(SameBits(&a->SequencerVoices[w], &b->SequencerVoices[w], sizeof(SequencerVoice)))
+          << where << " record " << w << " stage " << a->SequencerVoices[w].Index << " / "
+          << b->SequencerVoices[w].Index;
+    }
+    ASSERT_TRUE(SameBits(a->VoiceState[0], b->VoiceState[0], sizeof(float) * kVoices)) << where << " stage times";
+    ASSERT_TRUE(SameBits(a->Outputs[0], b->Outputs[0], sizeof(a->Outputs[0]))) << where << " outputs";
+    ASSERT_TRUE(SameBits(a->Outputs[1], b->Outputs[1], sizeof(a->Outputs[1]))) << where << " outputs";
+    for (int32_t p = 0; p < 2; ++p)
+      ASSERT_TRUE(SameBits(a->TriggerBuffers[p], b->TriggerBuffers[p], sizeof(uint32_t) * kVoices))
+          << where << " marks " << p;
+  }
+
+  void Play(int32_t frames) {
+    for (int32_t i = 0; i < frames; ++i, ++frame_) {
+      for (const Twin& t : twins_) Refuse(t.voiceByVoice);
+      float out[2];
+      float* stream = out;
+      RenderAudio(&stream, 0, 2);
+      for (size_t k = 0; k < twins_.size(); ++k) {
+        Compare(twins_[k].rows, twins_[k].voiceByVoice, static_cast<int32_t>(k));
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+
+  int32_t On(int32_t key, float velocity) {
+    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    return NoteOn(*KeyboardStates[kb_->InstanceNumber - 1], KeyToFrequency(key), velocity);
+  }
+  void Off(int32_t id) {
+    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    NoteOff(*KeyboardStates[kb_->InstanceNumber - 1], id);
+  }
+  void Slide(int32_t id, float frequency, float velocity) {
+    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    SlideVoice(*KeyboardStates[kb_->InstanceNumber - 1], id, frequency, velocity);
+  }
+
+  std::vector<Twin> twins_;
+  int32_t frame_ = 0;
+};
+
+// Modes side by side on a keyboard of four keys: the usual held note, a
+// retrigger factor, repeat with a sustain that ends by time, a live sustain
+// input, zero-length stages, a sustain ending by time without repeat. Notes
+// end mid-attack, change pitch and velocity while held (alone, with no other
+// note starting or ending until it ends), end by a zero pitch and start again
+// on the same voice, and more notes come than keys.
+TEST_F(AdsrRows, ModesLeaveTheStateOfTheVoiceByVoicePath) {
+  BuildTwins(4, 7, [this](int32_t k, ModuleRecord* env) {
+    switch (k) {
+      case 1: Set(env, kAdsrRetrigger, 0.7f); break;
+      case 2:
+        env->ModuleSwitches[kSwitch1] = -1;
+        Set(env, kAdsrSustainLength, 0.003f);
+        break;
+      case 3: {
+        ModuleRecord* lfo = Add(kTSineWave);
+        SetShown(lfo, kOscFrequency, 40.0f);
+        Set(lfo, kOscAmplitude, 0.5f);
+        Link(env, kAdsrSustain, lfo);
+        break;
+      }
+      case 4:
+        Set(env, kAdsrDecay, 0.0f);
+        Set(env, kAdsrRelease, 0.0f);
+        break;
+      case 5: Set(env, kAdsrAttack, 0.0f); break;
+      case 6: Set(env, kAdsrSustainLength, 0.004f); break;
+      default: break;
+    }
+  });
+  if (HasFatalFailure()) return;
+  const int32_t a = On(30, 0.9f);
+  const int32_t b = On(34, 0.6f);
+  const int32_t c = On(37, 0.75f);
+  Play(100);
+  Off(a);  // mid-attack
+  Play(900);
+  Slide(b, KeyToFrequency(36), 0.3f);
+  Play(300);
+  Off(b);  // its release publishes the new pitch
+  Play(300);
+  Slide(c, 0.0f, 0.75f);
+  Play(100);
+  Slide(c, KeyToFrequency(39), 0.85f);  // back on the same voice mid-release
+  Play(700);
+  std::vector<int32_t> more;
+  for (int32_t key : {41, 44, 47}) more.push_back(On(key, 0.5f));
+  Play(100);
+  more.push_back(On(49, 0.7f));  // takes a released voice
+  Play(800);
+  Off(c);
+  for (int32_t id : more) Off(id);
+  Play(1200);
+}
+
+// Sixteen and then thirty-two voices whose ids leave their positions: notes
+// let go from the middle, new ones on the freed ids, all let go; the usual
+// held note, a sustain that ends by time, a live sustain input.
+TEST_F(AdsrRows, ManyVoicesLeaveTheStateOfTheVoiceByVoicePath) {
+  BuildTwins(32, 3, [this](int32_t k, ModuleRecord* env) {
+    if (k == 1) Set(env, kAdsrSustainLength, 0.02f);
+    if (k == 2) {
+      ModuleRecord* lfo = Add(kTSineWave);
+      SetShown(lfo, kOscFrequency, 25.0f);
+      Set(lfo, kOscAmplitude, 0.5f);
+      Link(env, kAdsrSustain, lfo);
+    }
+  });
+  if (HasFatalFailure()) return;
+  std::vector<int32_t> ids;
+  for (int32_t k = 0; k < 16; ++k) ids.push_back(On(20 + k, 0.4f + 0.03f * static_cast<float>(k)));
+  Play(1200);
+  for (int32_t k = 3; k < 9; ++k) Off(ids[k]);
+  Play(800);
+  for (int32_t k = 0; k < 22; ++k) ids.push_back(On(40 + k, 0.5f));
+  Play(1500);
+  for (int32_t id : ids) Off(id);
+  Play(1200);
+}
+
+// Voices started together and held, their ids the positions: 32, then 16,
+// then 5 of them go through attack, decay and sustain side by side (with a
+// zero-length attack, and with a sustain that ends by time while held), then
+// end together.
+TEST_F(AdsrRows, HeldVoicesSideBySideLeaveTheStateOfTheVoiceByVoicePath) {
+  BuildTwins(32, 3, [this](int32_t k, ModuleRecord* env) {
+    if (k == 1) Set(env, kAdsrSustainLength, 0.005f);
+    if (k == 2) Set(env, kAdsrAttack, 0.0f);
+  });
+  if (HasFatalFailure()) return;
+  for (int32_t count : {32, 16, 5}) {
+    std::vector<int32_t> ids;
+    for (int32_t k = 0; k < count; ++k) ids.push_back(On(30 + k, 0.3f + 0.02f * static_cast<float>(k)));
+    Play(1000);
+    if (HasFatalFailure()) return;
+    for (int32_t id : ids) Off(id);
+    Play(1000);
+    if (HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
+}  // namespace Tarvelo
