@@ -29,23 +29,49 @@ inline void BendChannel(ModuleRecord& m, int32_t ch, int32_t n) {
 }
 
 // One channel of the harmonic: no limit, a result above 1 is published as is.
-inline void HarmonicChannel(ModuleRecord& m, int32_t ch, int32_t n) {
-  const PortCursor frequency = OpenPlain(m, kHarmonicFrequency, ch);
-  const float factor = SettingRead(m, kHarmonicFactor, ch);
+// Voice by voice: a single-voice input, or the module's own outputs, which it
+// writes as it goes.
+[[gnu::noinline]] void HarmonicChannel(ModuleRecord& m, int32_t ch, int32_t n, const PortCursor& frequency, float factor) {
   OutputElement* out = m.Outputs[ch];
-  if (frequency.stride != 0 && m.PortSources[kHarmonicFrequency] != &m) {
-    // Per-voice input from another module: a row loop the compiler
-    // vectorizes (the read is the plain one, its gain 1).
-    const float* in = frequency.values;
-    for (int32_t v = 0; v < n; ++v) {
-      const float y = factor * in[2 * v];
-      out[v] = OutputElement{y, y};
-    }
-    return;
-  }
   for (int32_t v = 0; v < n; ++v) {
     const float y = factor * frequency(v);
     out[v] = OutputElement{y, y};
+  }
+}
+
+// The same for several voices of a per-voice input from another module (the
+// read is the plain one, its gain 1): the products over kLanes lanes, a loop
+// the compiler vectorizes, then the voices' elements written as pairs.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void HarmonicLanes(OutputElement* out, const float* in, int32_t n, float factor) {
+  alignas(32) float y[kLanes];
+  for (int32_t v = 0; v < kLanes; ++v) y[v] = factor * in[2 * v];
+  PublishPairs(out, y, n);
+}
+
+TARVELO_AVX2_VARIANT void HarmonicRows(OutputElement* out, const float* in, int32_t n, float factor) {
+  if (n <= 8)
+    HarmonicLanes<8>(out, in, n, factor);
+  else if (n <= 16)
+    HarmonicLanes<16>(out, in, n, factor);
+  else
+    HarmonicLanes<kVoices>(out, in, n, factor);
+}
+
+inline void HarmonicChannels(ModuleRecord& m, int32_t n) {
+  const int32_t channels = KernelChannels(m);
+  const bool own = m.PortSources[kHarmonicFrequency] == &m;
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor frequency = OpenPlain(m, kHarmonicFrequency, ch);
+    const float factor = SettingRead(m, kHarmonicFactor, ch);
+    if (frequency.stride == 0 || own) {
+      HarmonicChannel(m, ch, n, frequency, factor);
+    } else if (n > 1) {
+      HarmonicRows(m.Outputs[ch], frequency.values, n, factor);
+    } else if (n == 1) {
+      const float y = factor * frequency.values[0];
+      m.Outputs[ch][0] = OutputElement{y, y};
+    }
   }
 }
 
@@ -63,15 +89,11 @@ void ProcessPitchBendPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   m->ActiveVoices = n;
 }
 
-void ProcessHarmonicMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t channels = KernelChannels(*m);
-  for (int32_t ch = 0; ch < channels; ++ch) HarmonicChannel(*m, ch, 1);
-}
+void ProcessHarmonicMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { HarmonicChannels(*m, 1); }
 
 void ProcessHarmonicPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t channels = KernelChannels(*m);
   const int32_t n = KernelVoices(*m);
-  for (int32_t ch = 0; ch < channels; ++ch) HarmonicChannel(*m, ch, n);
+  HarmonicChannels(*m, n);
   m->ActiveVoices = n;
 }
 
