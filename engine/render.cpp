@@ -115,7 +115,12 @@ inline void ModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, 
     if (m->HasFeedbackInput != 0 && m->ModuleSwitches[kSwitchFeedbackVoice] != 0) {
       toCompute = 1;
     } else if (m->RunsWithoutVoices == 0 && m->KeepsVoices == 0) {
+      // Nothing to compute and no voices left: the module sleeps.
       m->ActiveVoices = 0;
+      m->VoicesToCompute = 0;
+      if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+      if (m->Awake != 0) ModuleReset(*m);
+      return;
     } else if (m->KeepsVoices != 0 && leadVoices > 0) {
       m->ActiveVoices = 0;
     }

@@ -39,23 +39,28 @@ inline void BendChannel(ModuleRecord& m, int32_t ch, int32_t n) {
   }
 }
 
-// The same for several voices of a per-voice input from another module (the
-// read is the plain one, its gain 1): the products over kLanes lanes, a loop
-// the compiler vectorizes, then the voices' elements written as pairs.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void HarmonicLanes(OutputElement* out, const float* in, int32_t n, float factor) {
-  alignas(32) float y[kLanes];
-  for (int32_t v = 0; v < kLanes; ++v) y[v] = factor * in[2 * v];
-  PublishPairs(out, y, n);
-}
-
-TARVELO_AVX2_VARIANT void HarmonicRows(OutputElement* out, const float* in, int32_t n, float factor) {
-  if (n <= 8)
-    HarmonicLanes<8>(out, in, n, factor);
-  else if (n <= 16)
-    HarmonicLanes<16>(out, in, n, factor);
-  else
-    HarmonicLanes<kVoices>(out, in, n, factor);
+// The same for a per-voice input from another module (the read is the plain
+// one, its gain 1), two elements at a time: the two reads of a pair of
+// elements, each duplicated, times the factor.
+inline void HarmonicRow(OutputElement* out, const float* in, int32_t n, float factor) {
+  int32_t v = 0;
+#if defined(__SSE2__)
+  const __m128 f = _mm_set1_ps(factor);
+  float* o = &out[0].Level;
+  for (; v + 2 <= n; v += 2) {
+    const __m128 x = _mm_loadu_ps(in + 2 * v);
+    _mm_storeu_ps(o + 2 * v, _mm_mul_ps(f, _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 2, 0, 0))));
+  }
+  if (v < n) {
+    const float y = factor * in[2 * v];
+    out[v] = OutputElement{y, y};
+  }
+#else
+  for (; v < n; ++v) {
+    const float y = factor * in[2 * v];
+    out[v] = OutputElement{y, y};
+  }
+#endif
 }
 
 inline void HarmonicChannels(ModuleRecord& m, int32_t n) {
@@ -64,14 +69,10 @@ inline void HarmonicChannels(ModuleRecord& m, int32_t n) {
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor frequency = OpenPlain(m, kHarmonicFrequency, ch);
     const float factor = SettingRead(m, kHarmonicFactor, ch);
-    if (frequency.stride == 0 || own) {
+    if (frequency.stride == 0 || own)
       HarmonicChannel(m, ch, n, frequency, factor);
-    } else if (n > 1) {
-      HarmonicRows(m.Outputs[ch], frequency.values, n, factor);
-    } else if (n == 1) {
-      const float y = factor * frequency.values[0];
-      m.Outputs[ch][0] = OutputElement{y, y};
-    }
+    else
+      HarmonicRow(m.Outputs[ch], frequency.values, n, factor);
   }
 }
 
