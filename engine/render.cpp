@@ -128,8 +128,10 @@ inline void ModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, 
   m->VoicesToCompute = toCompute;
   if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
 
-  const bool switched = m->ModuleSwitches[kSwitchPlay] != 0 || m->ModuleSwitches[kSwitchRecord] != 0;
-  const bool runs = !blocked && switched && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices > 0);
+  const bool switched = (m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0;
+  // Voices to compute mean that no port blocked the module.
+  const bool runs = switched && (toCompute > 0 ? (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)
+                                               : (!blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices > 0)));
   if (runs) {
     if (m->Awake == 0) ModuleWake(*m);
     m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
