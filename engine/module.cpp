@@ -14,6 +14,7 @@ using QUARLE_BASICS::DynZStringFree;
 using QUARLE_BASICS::DynZStringInit;
 
 std::atomic<int64_t> CablesDirty{0};
+std::atomic<uint32_t> PortChanges{0};
 
 void ProcessNone(ModuleRecord*, uint64_t, int32_t, int32_t) {}
 
@@ -250,6 +251,8 @@ void ModuleResetVoices(ModuleRecord& m) {
   m.GateWasOpen = 0;
   m.Awake = 0;
   if (m.Type != kTypeAdsr && m.PolyphonyMode == 0 && m.RunsWithoutVoices == 0) m.ActiveVoices = 1;
+  // Voices reset outside the module's frame: readers walk their ports again.
+  NotePortChange();
 }
 
 void ModuleReset(ModuleRecord& m) {
@@ -391,6 +394,7 @@ int32_t ModuleLinkInput(ModuleRecord& m, int32_t port, ModuleRecord* source, Mod
     result = kLinkConnected;
   }
   param.VoiceMapRow = 0;
+  NotePortChange();
   CablesDirty = -1;
   return result;
 }

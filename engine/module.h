@@ -258,8 +258,14 @@ constexpr int64_t WorkBufferStride(int64_t size) { return size > 0 ? (size + 15)
 // changes. Chosen on the thread that owns the processing order, after every
 // link change; every change of a port's source forgets them first.
 void ModuleChooseSteadyPorts(ModuleRecord& m);
+// Counts changes of port sources and voice-map rows made outside the render
+// loop (every forgetting of steady ports, every link): what the render loop
+// remembers of its port walks holds only while the count stays.
+extern std::atomic<uint32_t> PortChanges;
+inline void NotePortChange() { PortChanges.fetch_add(1, std::memory_order_relaxed); }
 inline void ModuleForgetSteadyPorts(ModuleRecord& m) {
   std::atomic_ref<uint64_t>(m.SteadyPorts).store(0, std::memory_order_relaxed);
+  NotePortChange();
 }
 inline uint64_t ModuleSteadyPorts(ModuleRecord& m) {
   return std::atomic_ref<uint64_t>(m.SteadyPorts).load(std::memory_order_relaxed);

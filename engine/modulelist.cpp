@@ -28,8 +28,6 @@ namespace {
 ModuleRecord* EmptyEntries[1] = {nullptr};
 ProcessingOrderBlock EmptyOrder{EmptyEntries, 0, 1};
 
-// FrameCounter when the current order was installed.
-std::atomic<uint64_t> InstallFrame{0};
 // A rebuild on the audio thread asked the interface to show the per-voice switch.
 std::atomic<bool> g_perVoiceAsked{false};
 
@@ -37,6 +35,8 @@ std::atomic<bool> g_perVoiceAsked{false};
 int32_t ListCount() { return std::atomic_ref<int32_t>(ModuleList.count).load(std::memory_order_relaxed); }
 void SetListCount(int32_t n) { std::atomic_ref<int32_t>(ModuleList.count).store(n, std::memory_order_relaxed); }
 }  // namespace
+
+std::atomic<uint64_t> InstallFrame{0};
 
 std::atomic<ProcessingOrderBlock*> ProcessingOrder{&EmptyOrder};
 std::atomic<ModuleRecord*> SynthOutputModule{nullptr};

@@ -51,6 +51,8 @@ struct ProcessingOrderBlock {
   int32_t Capacity;
 };
 extern std::atomic<ProcessingOrderBlock*> ProcessingOrder;
+// FrameCounter when the current order was installed (every rebuild sets it).
+extern std::atomic<uint64_t> InstallFrame;
 
 extern std::atomic<ModuleRecord*> SynthOutputModule;
 extern std::atomic<ModuleRecord*> CaptureModule;  // the audio thread's rebuild reads it

@@ -71,60 +71,81 @@ inline void AdvanceCaptureRead() {
 
 namespace {
 
-// ProcessModuleFrame's work, inlined into the render loop.
-inline void ModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
-  int32_t toCompute = 0;
-  int32_t leadVoices = 0;
-  bool blocked = false;
+// What a module's port walk found.
+struct PortWalk {
+  int32_t toCompute;   // the voices to compute, as far as the ports tell
+  int32_t leadVoices;  // the lead port's source's voices
+  bool blocked;        // a port without any source
+  bool seeded;         // a feedback source without voices was seeded
+};
+
+// Chooses the voice-map rows of the ports that may change (steady ones, see
+// ModuleChooseSteadyPorts, would change nothing), in port order, and counts
+// the voices to compute. `steady` and `leadPort` as read for this frame.
+inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
+  PortWalk w{0, 0, false, false};
   const int32_t ports = m->PortCount < kModuleParams ? m->PortCount : kModuleParams;
-  if (ports > 0) {
-    int32_t lead = m->VoiceMapSourcePort;
-    if (static_cast<uint32_t>(lead) >= static_cast<uint32_t>(ports)) lead = 0;
-    const ModuleRecord* leadSource = m->PortSources[lead];
-    leadVoices = leadSource != nullptr ? leadSource->ActiveVoices : 0;
-    toCompute = leadVoices;
-    // Steady ports (ModuleChooseSteadyPorts) would change nothing here: the
-    // rest are looked at in port order.
-    uint64_t walk = (ports >= 64 ? ~uint64_t{0} : (uint64_t{1} << ports) - 1) & ~ModuleSteadyPorts(*m);
-    for (; walk != 0; walk &= walk - 1) {
-      const int32_t p = std::countr_zero(walk);
-      const ModuleRecord* s = m->PortSources[p];
-      if (s == nullptr) {
-        // A port without any source (its value module could not be made)
-        // cannot be read: the module does not run.
-        blocked = true;
-        toCompute = 0;
-        break;
-      }
-      ModuleParam& param = m->Params[p];
-      // Written only when it changes: the row rarely does, and the entry's
-      // cache line then stays clean.
-      const int32_t row = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
-      if (param.VoiceMapRow != row) param.VoiceMapRow = row;
-      if (s->ActiveVoices == 0) {
-        if (param.FeedbackPort != 0) {
-          SeedFeedbackSource(*m, p);
-        } else {
-          toCompute = 0;
-          if (!(m->RunsWithoutVoices != 0 && m->HasFeedbackInput != 0)) break;
-        }
+  if (ports <= 0) return w;
+  int32_t lead = leadPort;
+  if (static_cast<uint32_t>(lead) >= static_cast<uint32_t>(ports)) lead = 0;
+  const ModuleRecord* leadSource = m->PortSources[lead];
+  w.leadVoices = leadSource != nullptr ? leadSource->ActiveVoices : 0;
+  w.toCompute = w.leadVoices;
+  uint64_t walk = (ports >= 64 ? ~uint64_t{0} : (uint64_t{1} << ports) - 1) & ~steady;
+  for (; walk != 0; walk &= walk - 1) {
+    const int32_t p = std::countr_zero(walk);
+    const ModuleRecord* s = m->PortSources[p];
+    if (s == nullptr) {
+      // A port without any source (its value module could not be made)
+      // cannot be read: the module does not run.
+      w.blocked = true;
+      w.toCompute = 0;
+      break;
+    }
+    ModuleParam& param = m->Params[p];
+    // Written only when it changes: the row rarely does, and the entry's
+    // cache line then stays clean.
+    const int32_t row = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+    if (param.VoiceMapRow != row) param.VoiceMapRow = row;
+    if (s->ActiveVoices == 0) {
+      if (param.FeedbackPort != 0) {
+        SeedFeedbackSource(*m, p);
+        w.seeded = true;
+      } else {
+        w.toCompute = 0;
+        if (!(m->RunsWithoutVoices != 0 && m->HasFeedbackInput != 0)) break;
       }
     }
   }
+  return w;
+}
+
+// The rest of a module's frame: the voices to compute, then the module runs
+// or sleeps.
+[[gnu::always_inline]] inline void FinishModuleFrame(ModuleRecord* m, const PortWalk& w, uint64_t frameCounter,
+                                                     int32_t parity, int32_t previousParity) {
+  int32_t toCompute = w.toCompute;
   if (toCompute == 0) {
     if (m->HasFeedbackInput != 0 && m->ModuleSwitches[kSwitchFeedbackVoice] != 0) {
       toCompute = 1;
     } else if (m->RunsWithoutVoices == 0 && m->KeepsVoices == 0) {
+      // Nothing to compute and no voices left: the module sleeps.
       m->ActiveVoices = 0;
-    } else if (m->KeepsVoices != 0 && leadVoices > 0) {
+      m->VoicesToCompute = 0;
+      if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+      if (m->Awake != 0) ModuleReset(*m);
+      return;
+    } else if (m->KeepsVoices != 0 && w.leadVoices > 0) {
       m->ActiveVoices = 0;
     }
   }
   m->VoicesToCompute = toCompute;
   if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
 
-  const bool switched = m->ModuleSwitches[kSwitchPlay] != 0 || m->ModuleSwitches[kSwitchRecord] != 0;
-  const bool runs = !blocked && switched && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices > 0);
+  const bool switched = (m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0;
+  // Voices to compute mean that no port blocked the module.
+  const bool runs = switched && (toCompute > 0 ? (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)
+                                               : (!w.blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices > 0)));
   if (runs) {
     if (m->Awake == 0) ModuleWake(*m);
     m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
@@ -135,10 +156,50 @@ inline void ModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, 
   }
 }
 
+// A module's walk as the render loop remembers it, by the module's place in
+// the order. A walk reads the module's ports and lead port, which change only
+// with a rebuild, a port change (PortChanges: links, forgotten steady ports,
+// voices reset outside a frame) or a new lead, and its sources' voice counts,
+// which change only when a module's frame ends with other voices than the
+// frame before. While none of this happened since the last frame, nor yet in
+// this one, the walk would find what it found last time and write nothing
+// new. A source processed after its reader was read as the frame before left
+// it: after a change the next frame walks again too. Audio thread only.
+struct WalkMemo {
+  uint64_t steady;
+  int32_t lead;
+  int32_t endVoices;  // the module's voices at the end of its last frame
+  PortWalk walk;
+  bool valid;
+};
+constexpr int32_t kWalkMemos = 1024;
+WalkMemo WalkMemos[kWalkMemos];
+const ProcessingOrderBlock* MemoOrder = nullptr;
+uint32_t MemoPortChanges = 0;
+bool VoicesChangedLastFrame = true;
+
+[[gnu::always_inline]] inline void RememberedModuleFrame(ModuleRecord* m, WalkMemo& memo, bool changed,
+                                                         uint64_t frameCounter, int32_t parity,
+                                                         int32_t previousParity) {
+  const uint64_t steady = ModuleSteadyPorts(*m);
+  const int32_t lead = m->VoiceMapSourcePort;
+  if (changed || !memo.valid || memo.lead != lead || memo.steady != steady) {
+    memo.walk = WalkPorts(m, steady, lead);
+    memo.steady = steady;
+    memo.lead = lead;
+    // A seeded feedback source is seeded again in every frame it has no voices.
+    memo.valid = !memo.walk.seeded;
+  }
+  FinishModuleFrame(m, memo.walk, frameCounter, parity, previousParity);
+}
+
 }  // namespace
 
 void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
-  ModuleFrame(m, frameCounter, parity, previousParity);
+  // Run outside the render loop: its remembered walks are no longer sure.
+  MemoOrder = nullptr;
+  FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort), frameCounter, parity,
+                    previousParity);
 }
 
 void RenderAudio(float** stream, int32_t start, int32_t count) {
@@ -161,7 +222,37 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
       const int32_t parity = FrameParity;
       const int32_t previous = PreviousFrameParity;
       ModuleRecord* const* entries = order->Entries;
-      for (int32_t j = n - 1; j >= 0; --j) ModuleFrame(entries[j], frame, parity, previous);
+      if (n <= kWalkMemos) {
+        bool changed = VoicesChangedLastFrame;
+        const uint32_t portChanges = PortChanges.load(std::memory_order_relaxed);
+        if (order != MemoOrder || InstallFrame.load(std::memory_order_relaxed) == frame ||
+            portChanges != MemoPortChanges) {
+          // A new order, a rebuild or a port change since the last frame:
+          // every walk is made again.
+          MemoOrder = order;
+          MemoPortChanges = portChanges;
+          changed = true;
+        }
+        bool changedNow = false;
+        for (int32_t j = n - 1; j >= 0; --j) {
+          ModuleRecord* m = entries[j];
+          WalkMemo& memo = WalkMemos[j];
+          RememberedModuleFrame(m, memo, changed, frame, parity, previous);
+          const int32_t voices = m->ActiveVoices;
+          if (voices != memo.endVoices) {
+            memo.endVoices = voices;
+            changed = true;
+            changedNow = true;
+          }
+        }
+        VoicesChangedLastFrame = changedNow;
+      } else {
+        MemoOrder = nullptr;
+        for (int32_t j = n - 1; j >= 0; --j) {
+          ModuleRecord* m = entries[j];
+          FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort), frame, parity, previous);
+        }
+      }
 
       ModuleRecord& output = *entries[0];
       left = ClipValue(MixVoices(output, 0), output.ClipFlag);

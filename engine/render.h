@@ -30,7 +30,8 @@ void CaptureAudio(float** input, int32_t count, int64_t* resync);
 
 // One module's share of a frame: chooses its ports' voice-map rows, decides
 // whether it runs, wakes it or puts it to sleep, and calls its process
-// function. Exposed for tests; RenderAudio calls it for every entry.
+// function. Exposed for tests; RenderAudio does the same for every entry,
+// skipping a port walk that would find what it found in the frame before.
 void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity);
 
 }  // namespace Tarvelo

@@ -26,40 +26,77 @@ inline void OneInput(ModuleRecord* m, int32_t voices, Shape shape) {
   }
 }
 
-// Two-input types: y = op(a, b) of the scaled reads of ports 0 and 1 (op a
-// lambda, so that it is inlined into the voice loops). The
-// inputs are read as rows first unless a port reads the module's own
-// outputs, which it writes as it goes.
+// One channel of a two-input type whose ports do not read the module's own
+// outputs: the results over kLanes lanes (loops of known length the compiler
+// vectorizes whole; a per-voice input is read straight from its source's row,
+// a single-voice one broadcast), then the voices' elements published. Only
+// the voices raise the clip flag.
+template <int32_t kLanes, bool kClip, typename Op>
+[[gnu::always_inline]] inline void TwoInputLanes(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a,
+                                                 const PortCursor& b, Op op) {
+  alignas(32) float ra[kLanes];
+  alignas(32) float rb[kLanes];
+  alignas(32) float y[kLanes];
+  ReadLanes<kLanes>(a, ra);
+  ReadLanes<kLanes>(b, rb);
+  int32_t clipped = 0;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float x = op(ra[v], rb[v]);
+    if constexpr (kClip) {
+      const bool clip = !(1.0f >= std::fabs(x));
+      const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
+      clipped |= static_cast<int32_t>(clip) & LaneMask(v, voices);
+      y[v] = clip ? xSign : x;
+    } else {
+      y[v] = x;
+    }
+  }
+  if constexpr (kClip) {
+    if (clipped != 0) m.ClipFlag = -1;
+  }
+  PublishPairs(m.Outputs[ch], y, voices);
+}
+
 template <bool kClip, typename Op>
-inline void TwoInputs(ModuleRecord* m, int32_t voices, Op op) {
+[[gnu::always_inline]] inline void TwoInputRows(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a,
+                                                const PortCursor& b, Op op) {
+  if (voices <= 8)
+    TwoInputLanes<8, kClip>(m, ch, voices, a, b, op);
+  else if (voices <= 16)
+    TwoInputLanes<16, kClip>(m, ch, voices, a, b, op);
+  else
+    TwoInputLanes<kVoices, kClip>(m, ch, voices, a, b, op);
+}
+
+TARVELO_AVX2_VARIANT void AdditionRows(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a,
+                                       const PortCursor& b) {
+  TwoInputRows<true>(m, ch, voices, a, b, [](float x, float y) { return x + y; });
+}
+TARVELO_AVX2_VARIANT void DifferenceRows(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a,
+                                         const PortCursor& b) {
+  TwoInputRows<true>(m, ch, voices, a, b, [](float x, float y) { return x - y; });
+}
+TARVELO_AVX2_VARIANT void ProductRows(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a,
+                                      const PortCursor& b) {
+  TwoInputRows<false>(m, ch, voices, a, b, [](float x, float y) { return x * y; });
+}
+
+using RowsFunction = void (*)(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a, const PortCursor& b);
+
+// Two-input types: y = op(a, b) of the scaled reads of ports 0 and 1 (op a
+// lambda, so that it is inlined into the voice loops). Several voices whose
+// inputs come from other modules go through the row form; a port that reads
+// the module's own outputs sees the voices written so far, so that case is
+// computed voice by voice.
+template <bool kClip, typename Op>
+inline void TwoInputs(ModuleRecord* m, int32_t voices, Op op, RowsFunction rows) {
   const int32_t channels = KernelChannels(*m);
   const bool own = m->PortSources[kInputA] == m || m->PortSources[kInputB] == m;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor a = OpenScaled(*m, kInputA, ch);
     const PortCursor b = OpenScaled(*m, kInputB, ch);
     if (!own && voices > 1) {
-      alignas(32) float ra[kVoices];
-      alignas(32) float rb[kVoices];
-      ReadRow(a, voices, ra);
-      ReadRow(b, voices, rb);
-      OutputElement* out = m->Outputs[ch];
-      if constexpr (kClip) {
-        int32_t clipped = 0;
-        for (int32_t v = 0; v < voices; ++v) {
-          const float y = op(ra[v], rb[v]);
-          const bool clip = !(1.0f >= std::fabs(y));
-          const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
-          clipped |= static_cast<int32_t>(clip);
-          const float z = clip ? ySign : y;
-          out[v] = OutputElement{z, z};
-        }
-        if (clipped != 0) m->ClipFlag = -1;
-      } else {
-        for (int32_t v = 0; v < voices; ++v) {
-          const float y = op(ra[v], rb[v]);
-          out[v] = OutputElement{y, y};
-        }
-      }
+      rows(*m, ch, voices, a, b);
       continue;
     }
     for (int32_t v = 0; v < voices; ++v) {
@@ -126,24 +163,24 @@ inline void ClipperVoices(ModuleRecord* m, int32_t voices) {
 
 }  // namespace
 
-void ProcessAdditionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Add(a, b); }); }
+void ProcessAdditionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Add(a, b); }, AdditionRows); }
 void ProcessAdditionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<true>(m, voices, [](float a, float b) { return Add(a, b); });
+  TwoInputs<true>(m, voices, [](float a, float b) { return Add(a, b); }, AdditionRows);
   m->ActiveVoices = voices;
 }
 
-void ProcessDifferenceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Subtract(a, b); }); }
+void ProcessDifferenceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Subtract(a, b); }, DifferenceRows); }
 void ProcessDifferencePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<true>(m, voices, [](float a, float b) { return Subtract(a, b); });
+  TwoInputs<true>(m, voices, [](float a, float b) { return Subtract(a, b); }, DifferenceRows);
   m->ActiveVoices = voices;
 }
 
-void ProcessProductMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<false>(m, 1, [](float a, float b) { return Multiply(a, b); }); }
+void ProcessProductMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<false>(m, 1, [](float a, float b) { return Multiply(a, b); }, ProductRows); }
 void ProcessProductPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
-  TwoInputs<false>(m, voices, [](float a, float b) { return Multiply(a, b); });
+  TwoInputs<false>(m, voices, [](float a, float b) { return Multiply(a, b); }, ProductRows);
   m->ActiveVoices = voices;
 }
 

@@ -207,6 +207,23 @@ template <int32_t kLanes>
   }
 }
 
+// Publishes y[0..n-1] as the elements {y, y} of a signal type's output row,
+// four elements (two vectors) at a time: an element's two floats are the
+// same row float, which a compiler does not turn into an interleaving store
+// by itself. The elements past n are not touched.
+inline void PublishPairs(OutputElement* out, const float* y, int32_t n) {
+  int32_t v = 0;
+#if defined(__SSE2__)
+  float* o = &out[0].Level;
+  for (; v + 4 <= n; v += 4) {
+    const __m128 x = _mm_loadu_ps(y + v);
+    _mm_storeu_ps(o + 2 * v, _mm_unpacklo_ps(x, x));
+    _mm_storeu_ps(o + 2 * v + 4, _mm_unpackhi_ps(x, x));
+  }
+#endif
+  for (; v < n; ++v) out[v] = OutputElement{y[v], y[v]};
+}
+
 // Module switch words as booleans.
 inline bool SwitchOn(const ModuleRecord& m, int32_t word) { return m.ModuleSwitches[word] != 0; }
 

@@ -262,6 +262,76 @@ TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
   EXPECT_EQ(osc->ActiveVoices, 1);
 }
 
+// The render loop remembers each module's port walk while no voice count
+// changes; a link or a new lead port made between frames, with no rebuild, is
+// still followed in the next frame.
+TEST_F(RenderTest, RememberedPortWalksFollowLinksAndLeads) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  Link(osc, kOscFrequency, kb);
+  Output(osc);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
+  Render(20);
+  ASSERT_EQ(osc->VoicesToCompute, 2);
+
+  // Linked straight to the keyboard: the new port's row, 0 after the link,
+  // becomes 1 (a per-voice source).
+  Link(osc, kOscAmplitude, kb);
+  Render(2);
+  EXPECT_EQ(osc->Params[kOscAmplitude].VoiceMapRow, 1);
+  EXPECT_EQ(osc->VoicesToCompute, 2);
+
+  // The phase port, reading its single-voice value, leads: one voice.
+  ModuleSetPolyphonyPort(*osc, kOscPhase);
+  Render(2);
+  EXPECT_EQ(osc->VoicesToCompute, 1);
+  ModuleSetPolyphonyPort(*osc, kOscFrequency);
+  Render(2);
+  EXPECT_EQ(osc->VoicesToCompute, 2);
+}
+
+// PLAY cleared while a voice sounds: the module keeps being told its voices
+// but does not run and is put to sleep; set again, it wakes and sounds. With
+// no voice left it is told none and stays asleep, PLAY or not.
+TEST_F(RenderTest, ASwitchedOffModuleSleepsAndWakesWithItsVoices) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  PerVoice(osc);
+  Link(osc, kOscFrequency, kb);
+  Output(osc);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  Render(10);
+  ASSERT_EQ(osc->Awake, -1);
+  ASSERT_EQ(osc->ActiveVoices, 1);
+
+  osc->ModuleSwitches[kSwitchPlay] = 0;
+  std::vector<float> out = Left(Render(3));
+  EXPECT_EQ(osc->VoicesToCompute, 1);
+  EXPECT_EQ(osc->Awake, 0);
+  EXPECT_EQ(osc->Outputs[0][0].Level, 0.0f);  // an oscillator keeping phases is cleared
+  EXPECT_EQ(out[2], 0.0f);
+
+  osc->ModuleSwitches[kSwitchPlay] = -1;
+  out = Left(Render(3));
+  EXPECT_EQ(osc->Awake, -1);
+  EXPECT_EQ(osc->ActiveVoices, 1);
+  EXPECT_NE(out[2], 0.0f);
+
+  KeyNoteOff(-1, 48, 1);
+  Render(3);
+  EXPECT_EQ(osc->VoicesToCompute, 0);
+  EXPECT_EQ(osc->ActiveVoices, 0);
+  EXPECT_EQ(osc->Awake, 0);
+  osc->ModuleSwitches[kSwitchPlay] = 0;
+  Render(2);
+  EXPECT_EQ(osc->VoicesToCompute, 0);
+  EXPECT_EQ(osc->Awake, 0);
+}
+
 // The render callback looks through the keyboard banks only after a change
 // was posted: a posted change is taken in the next frame, and a Pending word
 // set without posting is still taken, within 1024 frames.

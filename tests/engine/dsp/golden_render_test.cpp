@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/engine/dsp/type_rig.h"
+#include "engine/dsp/arithmetic.h"
 #include "engine/dsp/averages.h"
 #include "engine/dsp/delay.h"
 #include "engine/dsp/distortion.h"
@@ -1363,6 +1364,88 @@ TEST_P(GoldenChain, MappersManyVoices) {
   Play(4800);
   EXPECT_TRUE(heard_);
   Check(Named("MappersManyVoices"));
+}
+
+// The arithmetic types and the Harmonic reading what their followers and
+// the render loop meet in practice: the frequency side of a per-voice source,
+// a single-voice source beside a per-voice one (scaled and plain), an input
+// linked to the module's own output, both inputs the same module, sums that
+// clip, and modules switched off and on again while notes sound (their
+// readers keep running). Every frame also hashes each watched module's clip
+// flag and the voices the render loop handed it.
+TEST_P(GoldenChain, ArithmeticReadsManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* sum = Made(kTAddition);       // note frequency side + lfo x 0.25
+  ModuleRecord* loud = Made(kTAddition);      // voice + voice x 3: clips
+  ModuleRecord* diff = Made(testing_synth::kTypeDifference); // voice - its own output x 0.5
+  ModuleRecord* prod = Made(testing_synth::kTypeProduct);    // envelope x voice frequency side
+  ModuleRecord* mono = Made(testing_synth::kTypeProduct);    // lfo x lfo: single-voice inputs only
+  ModuleRecord* h1 = Made(kTHarmonic);        // of the keyboard
+  ModuleRecord* h2 = Made(kTHarmonic);        // of the lfo (single voice)
+  ModuleRecord* h3 = Made(kTHarmonic);        // of the envelope's level side
+  ModuleRecord* h4 = Made(kTHarmonic);        // of its own output
+  ModuleRecord* osc = Made(kTypeOscillator);  // hears the first harmonic
+  ASSERT_TRUE(sum && loud && diff && prod && mono && h1 && h2 && h3 && h4 && osc);
+  Link(sum, kInputA, kb_);
+  sum->Params[kInputA].OutputSide = 1;
+  Link(sum, kInputB, lfo_);
+  Set(sum, kInputB, 0.25f);
+  Link(loud, kInputA, voice_);
+  Link(loud, kInputB, voice_);
+  Set(loud, kInputB, 3.0f);
+  Link(diff, kInputA, voice_);
+  Link(diff, kInputB, diff);
+  Set(diff, kInputB, 0.5f);
+  Link(prod, kInputA, env_);
+  Link(prod, kInputB, voice_);
+  prod->Params[kInputB].OutputSide = 1;
+  Set(prod, kInputB, 20.0f);
+  Link(mono, kInputA, lfo_);
+  Link(mono, kInputB, lfo_);
+  Link(h1, kHarmonicFrequency, kb_);
+  Set(h1, kHarmonicFactor, 3.0f);
+  Link(h2, kHarmonicFrequency, lfo_);
+  h2->Params[kHarmonicFrequency].OutputSide = 0;
+  Set(h2, kHarmonicFactor, 0.5f);
+  Link(h3, kHarmonicFrequency, env_);
+  h3->Params[kHarmonicFrequency].OutputSide = 0;
+  Set(h3, kHarmonicFactor, 0.01f);
+  Link(h4, kHarmonicFrequency, h4);
+  Set(h4, kHarmonicFactor, 1.5f);
+  SetOscillatorShape(*osc, 1);
+  Link(osc, kOscFrequency, h1);
+  Link(osc, kOscAmplitude, env_);
+  Set(osc, kOscAmplitude, 0.2f);
+  ModuleRecord* const all[] = {sum, loud, diff, prod, mono, h1, h2, h3, h4, osc};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  // Switched off for a while: the sum (the oscillator still reads it), the
+  // first harmonic (which the oscillator follows) and the difference.
+  tick_ = [&](int64_t block) {
+    const int64_t word = (block >= 60 && block < 90) ? 0 : -1;
+    sum->ModuleSwitches[kSwitchPlay] = word;
+    h1->ModuleSwitches[kSwitchPlay] = word;
+    diff->ModuleSwitches[kSwitchPlay] = (block >= 120 && block < 130) ? 0 : -1;
+  };
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 10; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) {
+    for (int64_t i = 0; i < frames; ++i) {
+      Play(1);
+      for (const ModuleRecord* w : all) {
+        Mix(static_cast<uint32_t>(w->ClipFlag));
+        Mix(static_cast<uint32_t>(w->VoicesToCompute));
+      }
+    }
+  });
+  tick_ = nullptr;
+  EXPECT_TRUE(heard_);
+  Check(Named("ArithmeticReadsManyVoices"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
