@@ -51,16 +51,4 @@ using Wide8 = double __attribute__((vector_size(64)));
   return __builtin_shufflevector(Load8(p), Load8(p + 8), 0, 2, 4, 6, 8, 10, 12, 14) * Splat8(c.gain);
 }
 
-// Publishes x[v] as the level and frequency of voices 0 .. voices - 1.
-inline void PublishPairs(OutputElement* out, const float* x, int32_t voices) {
-  float* o = &out[0].Level;
-  int32_t v = 0;
-  for (; v + 8 <= voices; v += 8) {
-    const Lanes8 y = Load8(x + v);
-    Store8(o + 2 * v, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
-    Store8(o + 2 * v + 8, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
-  }
-  for (; v < voices; ++v) out[v] = OutputElement{x[v], x[v]};
-}
-
 }  // namespace Tarvelo
