@@ -7,6 +7,7 @@
 #include "engine/dsp/sine.h"
 #include "engine/dsp/waves.h"
 
+
 namespace Tarvelo {
 
 namespace {
@@ -296,31 +297,192 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   return report;
 }
 
-// The rows of one shape, lane count and LOOP setting as a function of its
-// own: each is small enough to keep its values in registers, and the one
-// that runs is picked from a table instead of being inlined beside the
+// ReadLanes into a row of the rows, which no source's outputs overlap: said
+// so, the copy needs no overlap check.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PortLanes(const PortCursor& c, float* __restrict row) {
+  const float* __restrict values = c.values;
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
+  } else {
+    const float gain = c.gain;
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = values[2 * v] * gain;
+  }
+}
+
+// The rows' outputs: both sides of each voice's element get its value y.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PublishLanes(OutputElement* out, const float* y, int32_t voices) {
+  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{y[v], y[v]};
+}
+
+// The two above eight voices at a time, for the AVX2 build, in the
+// compiler's vector types (which take the target of the function they are
+// inlined into). A port's eight values come from two loads of the source's
+// elements with the other side shuffled out (the loads stay within the
+// source's row: it has a column past the last voice). The outputs are
+// blended with what they held, so that the columns past the voices keep it.
+using Floats8 = float __attribute__((vector_size(32)));
+using Ints8 = int32_t __attribute__((vector_size(32)));
+
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PortLanes8(const PortCursor& c, float* row) {
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
+    return;
+  }
+  const float gain = c.gain;
+  for (int32_t k = 0; k < kLanes; k += 8) {
+    Floats8 a;
+    Floats8 b;
+    __builtin_memcpy(&a, c.values + 2 * k, sizeof a);
+    __builtin_memcpy(&b, c.values + 2 * k + 8, sizeof b);
+    const Floats8 even = __builtin_shuffle(a, b, Ints8{0, 2, 4, 6, 8, 10, 12, 14}) * gain;
+    __builtin_memcpy(row + k, &even, sizeof even);
+  }
+}
+
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PublishLanes8(OutputElement* out, const float* y, int32_t voices) {
+  float* o = &out->Level;
+  for (int32_t k = 0; k < kLanes; k += 8) {
+    Ints8 fresh;
+    Ints8 lanes;
+    Ints8 old0;
+    Ints8 old1;
+    __builtin_memcpy(&fresh, y + k, sizeof fresh);
+    __builtin_memcpy(&lanes, kLaneNumbers + k, sizeof lanes);
+    __builtin_memcpy(&old0, o + 2 * k, sizeof old0);
+    __builtin_memcpy(&old1, o + 2 * k + 8, sizeof old1);
+    const Ints8 mask = lanes < voices;
+    const Ints8 first = Ints8{0, 0, 1, 1, 2, 2, 3, 3};
+    const Ints8 second = Ints8{4, 4, 5, 5, 6, 6, 7, 7};
+    const Ints8 mask0 = __builtin_shuffle(mask, first);
+    const Ints8 mask1 = __builtin_shuffle(mask, second);
+    const Ints8 out0 = (__builtin_shuffle(fresh, first) & mask0) | (old0 & ~mask0);
+    const Ints8 out1 = (__builtin_shuffle(fresh, second) & mask1) | (old1 & ~mask1);
+    __builtin_memcpy(o + 2 * k, &out0, sizeof out0);
+    __builtin_memcpy(o + 2 * k + 8, &out1, sizeof out1);
+  }
+}
+
+// Voice position v holds voice id v for each voice, compared over kLanes
+// lanes (ids has 33 entries; the lanes past the voices are masked off).
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool LanesInPlace(const ModuleRecord* owner, int32_t voices) {
+  const int32_t* ids = owner->VoiceIds;
+  int32_t differ = 0;
+  for (int32_t v = 0; v < kLanes; ++v) differ |= (ids[v] ^ v) & LaneMask(v, voices);
+  return differ == 0;
+}
+
+// One channel of the rows over kLanes lanes. With the voices in place the
+// rows are read whole from the module's state and the ports, and the phases
+// written back only where a lane is a voice; else the states are gathered
+// and scattered by id, the lanes past the voices at rest. kAvx2: the AVX2
+// build, which reads the ports and publishes eight voices at a time.
+template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
+[[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
+                                               const int32_t* ids, const OscillatorSwitches& sw) {
+  const SharedShape s = SharedShapeValues(m, ch);
+  if constexpr (kAvx2 && kLanes % 8 == 0) {
+    PortLanes8<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+    PortLanes8<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+    PortLanes8<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
+  } else {
+    PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+    PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+    PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
+  }
+  float* phases = m.VoiceState[ch];
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
+    for (int32_t v = 0; v < kLanes; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
+  } else {
+    for (int32_t v = 0; v < voices; ++v) {
+      r.phase[v] = phases[ids[v]];
+      r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
+    }
+    for (int32_t v = voices; v < kLanes; ++v) {
+      r.phase[v] = 0.0f;
+      r.playing[v] = 0;
+    }
+  }
+  const int32_t report = RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
+  if ((report & kRowsClipped) != 0) m.ClipFlag = -1;
+  // A voice's playing flag changes only when its frequency turns 0 or its
+  // one period ends.
+  const bool changes = (report & kRowsPlayingChanged) != 0;
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
+    if (changes)
+      for (int32_t v = 0; v < voices; ++v)
+        if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
+  } else {
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = ids[v];
+      phases[w] = r.phase[v];
+      if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
+    }
+  }
+  if constexpr (kAvx2 && kLanes % 8 == 0)
+    PublishLanes8<kLanes>(m.Outputs[ch], r.y, voices);
+  else
+    PublishLanes<kLanes>(m.Outputs[ch], r.y, voices);
+}
+
+// The rows of the whole module for one shape, lane count and LOOP setting.
+// False when two voice positions share a voice id (nothing touched then).
+template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
+[[gnu::always_inline]] inline bool ModuleRows(ModuleRecord& m, int32_t channels, int32_t voices,
+                                              const OscillatorSwitches& sw) {
+  // Voice position v usually holds voice id v: the states are then read and
+  // written as rows, else gathered and scattered by id.
+  int32_t ids[kVoices];
+  const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner, voices);
+  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
+  ShapeRows r;
+  // One channel, the usual case, with its port look-ups settled at compile time.
+  if (channels == 1) {
+    ChannelRows<kShape, kLanes, kLoop, kAvx2>(m, r, 0, voices, inPlace, ids, sw);
+    return true;
+  }
+  for (int32_t ch = 0; ch < channels; ++ch) ChannelRows<kShape, kLanes, kLoop, kAvx2>(m, r, ch, voices, inPlace, ids, sw);
+  return true;
+}
+
+// Each shape, lane count and LOOP setting runs the rows as a function of its
+// own, from the ports' reads to the outputs: small enough to keep its values
+// in registers, and picked from a table instead of being inlined beside the
 // others. The AVX2 build of each is taken where the processor has it (the
 // steps and their rounding are the same: AVX2 brings no FMA).
-using RowsKernel = int32_t (*)(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw);
+using RowsKernel = bool (*)(ModuleRecord& m, int32_t channels, int32_t voices, const OscillatorSwitches& sw);
 
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-int32_t RowsPlain(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw) {
-  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
+bool RowsPlain(ModuleRecord& m, int32_t channels, int32_t voices, const OscillatorSwitches& sw) {
+  return ModuleRows<kShape, kLanes, kLoop, false>(m, channels, voices, sw);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-__attribute__((target("avx2"))) int32_t RowsAvx2(ShapeRows& r, int32_t voices, const SharedShape& s,
-                                                 const OscillatorSwitches& sw) {
-  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
+__attribute__((target("avx2"))) bool RowsAvx2(ModuleRecord& m, int32_t channels, int32_t voices,
+                                              const OscillatorSwitches& sw) {
+  return ModuleRows<kShape, kLanes, kLoop, true>(m, channels, voices, sw);
 }
-inline bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
+// Settled once before the program starts (as the sine row's choice is).
+bool ChooseAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+const bool gAvx2 = ChooseAvx2();
 #else
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-int32_t RowsAvx2(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw) {
-  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
+bool RowsAvx2(ModuleRecord& m, int32_t channels, int32_t voices, const OscillatorSwitches& sw) {
+  return ModuleRows<kShape, kLanes, kLoop, false>(m, channels, voices, sw);
 }
-inline bool HasAvx2() { return false; }
+constexpr bool gAvx2 = false;
 #endif
 
 // By shape; white noise (7) never runs as rows and holds the Experimental's.
@@ -340,98 +502,8 @@ struct RowsKernels {
 
 template <int32_t kLanes>
 inline RowsKernel RowsKernelOf(int32_t shape, bool loop) {
-  const bool avx2 = HasAvx2();
-  if (loop) return (avx2 ? RowsKernels<kLanes, true>::kAvx2 : RowsKernels<kLanes, true>::kPlain)[shape];
-  return (avx2 ? RowsKernels<kLanes, false>::kAvx2 : RowsKernels<kLanes, false>::kPlain)[shape];
-}
-
-// ReadLanes into a row of the rows, which no source's outputs overlap: said
-// so, the copy needs no overlap check.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void PortLanes(const PortCursor& c, float* __restrict row) {
-  const float* __restrict values = c.values;
-  if (c.stride == 0) {
-    const float x = c(0);
-    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
-  } else {
-    const float gain = c.gain;
-    for (int32_t v = 0; v < kLanes; ++v) row[v] = values[2 * v] * gain;
-  }
-}
-
-// One channel of ShapeSideBySide over kLanes lanes. With the voices in place
-// the rows are read whole from the module's state and the ports, and the
-// phases written back only where a lane is a voice; else the states are
-// gathered and scattered by id, the lanes past the voices at rest.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
-                                               const int32_t* ids, int32_t shape, const OscillatorSwitches& sw) {
-  const SharedShape s = SharedShapeValues(m, ch);
-  PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
-  PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
-  PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
-  float* phases = m.VoiceState[ch];
-  if (inPlace) {
-    for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
-    for (int32_t v = 0; v < kLanes; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
-  } else {
-    for (int32_t v = 0; v < voices; ++v) {
-      r.phase[v] = phases[ids[v]];
-      r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
-    }
-    for (int32_t v = voices; v < kLanes; ++v) {
-      r.phase[v] = 0.0f;
-      r.playing[v] = 0;
-    }
-  }
-  const int32_t report = RowsKernelOf<kLanes>(shape, sw.loop)(r, voices, s, sw);
-  if ((report & kRowsClipped) != 0) m.ClipFlag = -1;
-  // A voice's playing flag changes only when its frequency turns 0 or its
-  // one period ends.
-  const bool changes = (report & kRowsPlayingChanged) != 0;
-  if (inPlace) {
-    for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
-    if (changes)
-      for (int32_t v = 0; v < voices; ++v)
-        if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
-  } else {
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = ids[v];
-      phases[w] = r.phase[v];
-      if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
-    }
-  }
-  OutputElement* out = m.Outputs[ch];
-  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
-}
-
-// Voice position v holds voice id v for each voice, compared over kLanes
-// lanes (ids has 33 entries; the lanes past the voices are masked off).
-template <int32_t kLanes>
-[[gnu::always_inline]] inline bool LanesInPlace(const ModuleRecord* owner, int32_t voices) {
-  const int32_t* ids = owner->VoiceIds;
-  int32_t differ = 0;
-  for (int32_t v = 0; v < kLanes; ++v) differ |= (ids[v] ^ v) & LaneMask(v, voices);
-  return differ == 0;
-}
-
-// ShapeSideBySide over kLanes lanes, once its conditions on the ports hold.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline bool SideBySideLanes(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
-                                                   int32_t channels, int32_t voices) {
-  // Voice position v usually holds voice id v: the states are then read and
-  // written as rows, else gathered and scattered by id.
-  int32_t ids[kVoices];
-  const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner, voices);
-  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
-  ShapeRows r;
-  // One channel, the usual case, with its port look-ups settled at compile time.
-  if (channels == 1) {
-    ChannelRows<kLanes>(m, r, 0, voices, inPlace, ids, shape, sw);
-    return true;
-  }
-  for (int32_t ch = 0; ch < channels; ++ch) ChannelRows<kLanes>(m, r, ch, voices, inPlace, ids, shape, sw);
-  return true;
+  if (loop) return (gAvx2 ? RowsKernels<kLanes, true>::kAvx2 : RowsKernels<kLanes, true>::kPlain)[shape];
+  return (gAvx2 ? RowsKernels<kLanes, false>::kAvx2 : RowsKernels<kLanes, false>::kPlain)[shape];
 }
 
 // Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
@@ -448,8 +520,7 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
 // The voices side by side, when that gives what one after the other gives:
 // every voice has its own state (distinct ids), the shape's settings are
 // shared, and no port reads the module's own outputs while they are being
-// written. False leaves everything untouched. Inlined into the process
-// function, whose one call and frame it shares.
+// written. False leaves everything untouched.
 [[gnu::always_inline]] inline bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
                                                    int32_t channels, int32_t voices) {
   // White noise draws one random number per sounding voice in voice order,
@@ -458,11 +529,11 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
   if (!ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return false;
   // A few voices take four lanes: one vector of floats even without AVX2, and
   // one of doubles with it.
-  if (voices <= 4) return SideBySideLanes<4>(m, shape, sw, channels, voices);
+  if (voices <= 4) return RowsKernelOf<4>(shape, sw.loop)(m, channels, voices, sw);
   switch (LanesFor(voices)) {
-    case 8: return SideBySideLanes<8>(m, shape, sw, channels, voices);
-    case 16: return SideBySideLanes<16>(m, shape, sw, channels, voices);
-    default: return SideBySideLanes<kVoices>(m, shape, sw, channels, voices);
+    case 8: return RowsKernelOf<8>(shape, sw.loop)(m, channels, voices, sw);
+    case 16: return RowsKernelOf<16>(shape, sw.loop)(m, channels, voices, sw);
+    default: return RowsKernelOf<kVoices>(shape, sw.loop)(m, channels, voices, sw);
   }
 }
 
