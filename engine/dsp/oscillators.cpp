@@ -256,10 +256,12 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const bool rewind = sw.rewind;
   for (int32_t v = 0; v < kLanes; ++v) {
     const float ph = r.phase[v];
-    const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
-    const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
+    // The signs as SgnF gives them, in fewer steps: where a phase wraps it
+    // is at least 1 in size (or a NaN, which the subtraction keeps); x's sign
+    // only where x is not 0 (for a NaN the product stays a NaN either way).
+    const float p = !(1.0f > std::fabs(ph)) ? ph - std::copysign(1.0f, ph) : ph;
     const float x = p * factor + offset;
-    const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
+    const float xSign = x != 0.0f ? std::copysign(1.0f, x) : 0.0f;
     const float t = x - std::floor(std::fabs(x)) * xSign;
     r.cycle[v] = t < 0.0f ? t + 1.0f : t;
     const float f0 = r.frequency[v];
@@ -289,7 +291,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     r.playing[v] = playing;
     // The clip rule.
     const bool clip = !(1.0f >= std::fabs(y));
-    const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+    const float ySign = y == y ? std::copysign(1.0f, y) : 0.0f;  // a clipped y: at least 1 in size, or a NaN
     const int32_t seen = (clip ? kRowsClipped : 0) | (playing != 0 ? kRowsPlayingChanged : 0);
     report |= seen & LaneMask(v, voices);
     r.y[v] = clip ? ySign : y;
@@ -347,6 +349,19 @@ template <int32_t kLanes>
 template <int32_t kLanes>
 [[gnu::always_inline]] inline void PublishLanes8(OutputElement* out, const float* y, int32_t voices) {
   float* o = &out->Level;
+  const Ints8 first = Ints8{0, 0, 1, 1, 2, 2, 3, 3};
+  const Ints8 second = Ints8{4, 4, 5, 5, 6, 6, 7, 7};
+  if (voices == kLanes) {
+    for (int32_t k = 0; k < kLanes; k += 8) {
+      Floats8 fresh;
+      __builtin_memcpy(&fresh, y + k, sizeof fresh);
+      const Floats8 out0 = __builtin_shuffle(fresh, first);
+      const Floats8 out1 = __builtin_shuffle(fresh, second);
+      __builtin_memcpy(o + 2 * k, &out0, sizeof out0);
+      __builtin_memcpy(o + 2 * k + 8, &out1, sizeof out1);
+    }
+    return;
+  }
   for (int32_t k = 0; k < kLanes; k += 8) {
     Ints8 fresh;
     Ints8 lanes;
@@ -357,8 +372,6 @@ template <int32_t kLanes>
     __builtin_memcpy(&old0, o + 2 * k, sizeof old0);
     __builtin_memcpy(&old1, o + 2 * k + 8, sizeof old1);
     const Ints8 mask = lanes < voices;
-    const Ints8 first = Ints8{0, 0, 1, 1, 2, 2, 3, 3};
-    const Ints8 second = Ints8{4, 4, 5, 5, 6, 6, 7, 7};
     const Ints8 mask0 = __builtin_shuffle(mask, first);
     const Ints8 mask1 = __builtin_shuffle(mask, second);
     const Ints8 out0 = (__builtin_shuffle(fresh, first) & mask0) | (old0 & ~mask0);
@@ -416,7 +429,10 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   // one period ends.
   const bool changes = (report & kRowsPlayingChanged) != 0;
   if (inPlace) {
-    for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
+    if (voices == kLanes)
+      for (int32_t v = 0; v < kLanes; ++v) phases[v] = r.phase[v];
+    else
+      for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
     if (changes)
       for (int32_t v = 0; v < voices; ++v)
         if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
