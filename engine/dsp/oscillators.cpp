@@ -1,5 +1,6 @@
 #include "engine/dsp/oscillators.h"
 
+#include <array>
 #include <cmath>
 
 #include "engine/catalog/catalog.h"
@@ -449,6 +450,15 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
     PublishLanes<kLanes>(m.Outputs[ch], r.y, voices);
 }
 
+// Both channels of a two-channel module, kept out of line so that the
+// one-channel path, the usual one, carries none of its loop's set-up.
+template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
+[[gnu::noinline]] void TwoChannelRows(ModuleRecord& m, int32_t voices, bool inPlace, const int32_t* ids,
+                                      const OscillatorSwitches& sw) {
+  ShapeRows r;
+  for (int32_t ch = 0; ch < 2; ++ch) ChannelRows<kShape, kLanes, kLoop, kAvx2>(m, r, ch, voices, inPlace, ids, sw);
+}
+
 // The rows of the whole module for one shape, lane count and LOOP setting.
 // False when two voice positions share a voice id (nothing touched then).
 template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
@@ -459,33 +469,33 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   int32_t ids[kVoices];
   const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner, voices);
   if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
-  ShapeRows r;
   // One channel, the usual case, with its port look-ups settled at compile time.
   if (channels == 1) {
+    ShapeRows r;
     ChannelRows<kShape, kLanes, kLoop, kAvx2>(m, r, 0, voices, inPlace, ids, sw);
-    return true;
+  } else {
+    TwoChannelRows<kShape, kLanes, kLoop, kAvx2>(m, voices, inPlace, ids, sw);
   }
-  for (int32_t ch = 0; ch < channels; ++ch) ChannelRows<kShape, kLanes, kLoop, kAvx2>(m, r, ch, voices, inPlace, ids, sw);
   return true;
 }
 
 // Each shape, lane count and LOOP setting runs the rows as a function of its
-// own, from the ports' reads to the outputs: small enough to keep its values
-// in registers, and picked from a table instead of being inlined beside the
-// others. The AVX2 build of each is taken where the processor has it (the
-// steps and their rounding are the same: AVX2 brings no FMA).
-using RowsKernel = bool (*)(ModuleRecord& m, int32_t channels, int32_t voices, const OscillatorSwitches& sw);
+// own, from the switches and the port reads to the outputs: small enough to
+// keep its values in registers, and picked from a table instead of being
+// inlined beside the others. The AVX2 build of each is taken where the
+// processor has it (the steps and their rounding are the same: AVX2 brings
+// no FMA).
+using RowsKernel = bool (*)(ModuleRecord& m, int32_t voices);
 
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-bool RowsPlain(ModuleRecord& m, int32_t channels, int32_t voices, const OscillatorSwitches& sw) {
-  return ModuleRows<kShape, kLanes, kLoop, false>(m, channels, voices, sw);
+bool RowsPlain(ModuleRecord& m, int32_t voices) {
+  return ModuleRows<kShape, kLanes, kLoop, false>(m, KernelChannels(m), voices, SwitchesOf(m));
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-__attribute__((target("avx2"))) bool RowsAvx2(ModuleRecord& m, int32_t channels, int32_t voices,
-                                              const OscillatorSwitches& sw) {
-  return ModuleRows<kShape, kLanes, kLoop, true>(m, channels, voices, sw);
+__attribute__((target("avx2"))) bool RowsAvx2(ModuleRecord& m, int32_t voices) {
+  return ModuleRows<kShape, kLanes, kLoop, true>(m, KernelChannels(m), voices, SwitchesOf(m));
 }
 // Settled once before the program starts (as the sine row's choice is).
 bool ChooseAvx2() {
@@ -495,32 +505,36 @@ bool ChooseAvx2() {
 const bool gAvx2 = ChooseAvx2();
 #else
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-bool RowsAvx2(ModuleRecord& m, int32_t channels, int32_t voices, const OscillatorSwitches& sw) {
-  return ModuleRows<kShape, kLanes, kLoop, false>(m, channels, voices, sw);
+bool RowsAvx2(ModuleRecord& m, int32_t voices) {
+  return ModuleRows<kShape, kLanes, kLoop, false>(m, KernelChannels(m), voices, SwitchesOf(m));
 }
 constexpr bool gAvx2 = false;
 #endif
 
 // By shape; white noise (7) never runs as rows and holds the Experimental's.
-template <int32_t kLanes, bool kLoop>
-struct RowsKernels {
-  static constexpr RowsKernel kPlain[kWaveShapeCount] = {
-      RowsPlain<0, kLanes, kLoop>, RowsPlain<1, kLanes, kLoop>,  RowsPlain<2, kLanes, kLoop>,
-      RowsPlain<3, kLanes, kLoop>, RowsPlain<4, kLanes, kLoop>,  RowsPlain<5, kLanes, kLoop>,
-      RowsPlain<6, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>, RowsPlain<8, kLanes, kLoop>,
-      RowsPlain<9, kLanes, kLoop>, RowsPlain<10, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>};
-  static constexpr RowsKernel kAvx2[kWaveShapeCount] = {
-      RowsAvx2<0, kLanes, kLoop>, RowsAvx2<1, kLanes, kLoop>,  RowsAvx2<2, kLanes, kLoop>,
-      RowsAvx2<3, kLanes, kLoop>, RowsAvx2<4, kLanes, kLoop>,  RowsAvx2<5, kLanes, kLoop>,
-      RowsAvx2<6, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>, RowsAvx2<8, kLanes, kLoop>,
-      RowsAvx2<9, kLanes, kLoop>, RowsAvx2<10, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>};
-};
-
-template <int32_t kLanes>
-inline RowsKernel RowsKernelOf(int32_t shape, bool loop) {
-  if (loop) return (gAvx2 ? RowsKernels<kLanes, true>::kAvx2 : RowsKernels<kLanes, true>::kPlain)[shape];
-  return (gAvx2 ? RowsKernels<kLanes, false>::kAvx2 : RowsKernels<kLanes, false>::kPlain)[shape];
+template <int32_t kLanes, bool kLoop, bool kAvx2>
+constexpr std::array<RowsKernel, kWaveShapeCount> ShapeKernels() {
+  if constexpr (kAvx2)
+    return {RowsAvx2<0, kLanes, kLoop>, RowsAvx2<1, kLanes, kLoop>,  RowsAvx2<2, kLanes, kLoop>,
+            RowsAvx2<3, kLanes, kLoop>, RowsAvx2<4, kLanes, kLoop>,  RowsAvx2<5, kLanes, kLoop>,
+            RowsAvx2<6, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>, RowsAvx2<8, kLanes, kLoop>,
+            RowsAvx2<9, kLanes, kLoop>, RowsAvx2<10, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>};
+  else
+    return {RowsPlain<0, kLanes, kLoop>, RowsPlain<1, kLanes, kLoop>,  RowsPlain<2, kLanes, kLoop>,
+            RowsPlain<3, kLanes, kLoop>, RowsPlain<4, kLanes, kLoop>,  RowsPlain<5, kLanes, kLoop>,
+            RowsPlain<6, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>, RowsPlain<8, kLanes, kLoop>,
+            RowsPlain<9, kLanes, kLoop>, RowsPlain<10, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>};
 }
+
+// [lanes: 4, 8, 16, 32][LOOP][shape], one table per build.
+template <bool kAvx2>
+struct KernelTable {
+  static constexpr std::array<RowsKernel, kWaveShapeCount> kKernels[4][2] = {
+      {ShapeKernels<4, false, kAvx2>(), ShapeKernels<4, true, kAvx2>()},
+      {ShapeKernels<8, false, kAvx2>(), ShapeKernels<8, true, kAvx2>()},
+      {ShapeKernels<16, false, kAvx2>(), ShapeKernels<16, true, kAvx2>()},
+      {ShapeKernels<kVoices, false, kAvx2>(), ShapeKernels<kVoices, true, kAvx2>()}};
+};
 
 // Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
 // as eight entries with the two past the duty masked off, which the compiler
@@ -533,24 +547,20 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
   return own != 0;
 }
 
-// The voices side by side, when that gives what one after the other gives:
-// every voice has its own state (distinct ids), the shape's settings are
-// shared, and no port reads the module's own outputs while they are being
-// written. False leaves everything untouched.
-[[gnu::always_inline]] inline bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
-                                                   int32_t channels, int32_t voices) {
+// The rows' kernel for the module, when the voices side by side give what
+// one after the other gives: the shape's settings are shared and no port
+// reads the module's own outputs while they are being written (the kernel
+// itself checks that every voice has its own state). Null otherwise.
+inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
   // White noise draws one random number per sounding voice in voice order,
   // so it stays voice by voice.
-  if (shape == 7 || static_cast<uint32_t>(shape) >= static_cast<uint32_t>(kWaveShapeCount)) return false;
-  if (!ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return false;
+  const int32_t shape = OscillatorShape(m);
+  if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
   // A few voices take four lanes: one vector of floats even without AVX2, and
   // one of doubles with it.
-  if (voices <= 4) return RowsKernelOf<4>(shape, sw.loop)(m, channels, voices, sw);
-  switch (LanesFor(voices)) {
-    case 8: return RowsKernelOf<8>(shape, sw.loop)(m, channels, voices, sw);
-    case 16: return RowsKernelOf<16>(shape, sw.loop)(m, channels, voices, sw);
-    default: return RowsKernelOf<kVoices>(shape, sw.loop)(m, channels, voices, sw);
-  }
+  const int32_t lanes = voices <= 4 ? 0 : (voices <= 8 ? 1 : (voices <= 16 ? 2 : 3));
+  const bool loop = SwitchOn(m, kSwitchLoop);
+  return (gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels)[lanes][loop][shape];
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
@@ -589,7 +599,7 @@ inline double SineProduct(float a, float p) {
   return static_cast<double>(a) * std::sin(kTwoPi * static_cast<double>(p));
 }
 
-// The per-voice slot one voice after the other, for what ShapeSideBySide
+// The per-voice slot one voice after the other, for what the rows
 // leaves: kept out of line, so that the rows' path keeps a small frame.
 TARVELO_AVX2_VARIANT void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels,
                                     int32_t voices) {
@@ -622,10 +632,9 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
 }
 
 TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const OscillatorSwitches sw = SwitchesOf(*m);
-  const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
-  if (!ShapeSideBySide(*m, OscillatorShape(*m), sw, channels, voices)) VoiceByVoice(*m, sw, channels, voices);
+  const RowsKernel rows = RowsKernelFor(*m, voices);
+  if (rows == nullptr || !rows(*m, voices)) VoiceByVoice(*m, SwitchesOf(*m), KernelChannels(*m), voices);
   m->ActiveVoices = voices;
 }
 
