@@ -485,17 +485,29 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
 // inlined beside the others. The AVX2 build of each is taken where the
 // processor has it (the steps and their rounding are the same: AVX2 brings
 // no FMA).
-using RowsKernel = bool (*)(ModuleRecord& m, int32_t voices);
+// A kernel completes the module's frame: when two voice positions share a
+// voice id it leaves the rows for the voice-by-voice path.
+using RowsKernel = void (*)(ModuleRecord& m, int32_t voices);
+
+void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels, int32_t voices);
+
+template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
+[[gnu::always_inline]] inline void RowsOrVoices(ModuleRecord& m, int32_t voices) {
+  const OscillatorSwitches sw = SwitchesOf(m);
+  const int32_t channels = KernelChannels(m);
+  if (!ModuleRows<kShape, kLanes, kLoop, kAvx2>(m, channels, voices, sw)) VoiceByVoice(m, sw, channels, voices);
+  m.ActiveVoices = voices;
+}
 
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-bool RowsPlain(ModuleRecord& m, int32_t voices) {
-  return ModuleRows<kShape, kLanes, kLoop, false>(m, KernelChannels(m), voices, SwitchesOf(m));
+void RowsPlain(ModuleRecord& m, int32_t voices) {
+  RowsOrVoices<kShape, kLanes, kLoop, false>(m, voices);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-__attribute__((target("avx2"))) bool RowsAvx2(ModuleRecord& m, int32_t voices) {
-  return ModuleRows<kShape, kLanes, kLoop, true>(m, KernelChannels(m), voices, SwitchesOf(m));
+__attribute__((target("avx2"))) void RowsAvx2(ModuleRecord& m, int32_t voices) {
+  RowsOrVoices<kShape, kLanes, kLoop, true>(m, voices);
 }
 // Settled once before the program starts (as the sine row's choice is).
 bool ChooseAvx2() {
@@ -505,8 +517,8 @@ bool ChooseAvx2() {
 const bool gAvx2 = ChooseAvx2();
 #else
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-bool RowsAvx2(ModuleRecord& m, int32_t voices) {
-  return ModuleRows<kShape, kLanes, kLoop, false>(m, KernelChannels(m), voices, SwitchesOf(m));
+void RowsAvx2(ModuleRecord& m, int32_t voices) {
+  RowsOrVoices<kShape, kLanes, kLoop, false>(m, voices);
 }
 constexpr bool gAvx2 = false;
 #endif
@@ -558,7 +570,7 @@ inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
   if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
   // A few voices take four lanes: one vector of floats even without AVX2, and
   // one of doubles with it.
-  const int32_t lanes = voices <= 4 ? 0 : (voices <= 8 ? 1 : (voices <= 16 ? 2 : 3));
+  const int32_t lanes = static_cast<int32_t>(voices > 4) + static_cast<int32_t>(voices > 8) + static_cast<int32_t>(voices > 16);
   const bool loop = SwitchOn(m, kSwitchLoop);
   return (gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels)[lanes][loop][shape];
 }
@@ -634,7 +646,11 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
 TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   const RowsKernel rows = RowsKernelFor(*m, voices);
-  if (rows == nullptr || !rows(*m, voices)) VoiceByVoice(*m, SwitchesOf(*m), KernelChannels(*m), voices);
+  if (rows != nullptr) {
+    rows(*m, voices);
+    return;
+  }
+  VoiceByVoice(*m, SwitchesOf(*m), KernelChannels(*m), voices);
   m->ActiveVoices = voices;
 }
 
