@@ -138,7 +138,7 @@ struct ShapeRows {
   alignas(32) float amplitude[kVoices];
   alignas(32) float frequency[kVoices];
   alignas(32) float phase[kVoices];      // in and out
-  alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is -1; out: 0 keep, 1 set -1, 2 set 0
+  alignas(32) int32_t playing[kVoices];  // out: 0 keep, 1 set -1, 2 set 0
   alignas(32) float y[kVoices];
   // Between the passes.
   alignas(32) float cycle[kVoices];      // the position in the cycle, [0, 1)
@@ -240,10 +240,12 @@ constexpr int32_t kRowsPlayingChanged = 2;
 // every voice and the results selected, so each voice ends with exactly the
 // values it gets alone. kLoop is the LOOP switch: with it on (the usual case)
 // no voice ends its period, and that part of the selection drops out.
-// Returns kRowsClipped and kRowsPlayingChanged as they apply.
+// flags are the voices' playing flags by position, read as they are (no
+// row of their own to convert them into first). Returns kRowsClipped and
+// kRowsPlayingChanged as they apply.
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-[[gnu::always_inline]] inline int32_t RowsOfShape(ShapeRows& r, int32_t voices, const SharedShape& s,
-                                                  const OscillatorSwitches& sw) {
+[[gnu::always_inline]] inline int32_t RowsOfShape(ShapeRows& r, const int64_t* flags, int32_t voices,
+                                                  const SharedShape& s, const OscillatorSwitches& sw) {
   const float factor = s.factor;
   const float offset = s.offset;
   // The duty gate as two limits: p > duty for a positive duty, duty + 1 > p
@@ -277,7 +279,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const float bias = r.bias[v];
     const float ph = r.phase[v];
     const bool armed = r.frequency[v] == 0.0f;
-    const bool idle = r.playing[v] == 0;
+    const bool idle = flags[v] != -1;
     const bool ended = kLoop ? false : !(1.0f > ph);
     const float wave = r.gain[v] == 0.0f ? 0.0f : r.wave[v];
     const bool shaped = !(armed | idle | ended);
@@ -411,20 +413,22 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
     PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
   }
   float* phases = m.VoiceState[ch];
+  const int64_t* flags = m.VoicePlaying;
+  int64_t gathered[kLanes];
   if (inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
-    for (int32_t v = 0; v < kLanes; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
   } else {
     for (int32_t v = 0; v < voices; ++v) {
       r.phase[v] = phases[ids[v]];
-      r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
+      gathered[v] = m.VoicePlaying[ids[v]];
     }
     for (int32_t v = voices; v < kLanes; ++v) {
       r.phase[v] = 0.0f;
-      r.playing[v] = 0;
+      gathered[v] = 0;
     }
+    flags = gathered;
   }
-  const int32_t report = RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
+  const int32_t report = RowsOfShape<kShape, kLanes, kLoop>(r, flags, voices, s, sw);
   if ((report & kRowsClipped) != 0) m.ClipFlag = -1;
   // A voice's playing flag changes only when its frequency turns 0 or its
   // one period ends.
