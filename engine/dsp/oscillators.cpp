@@ -572,11 +572,13 @@ inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
   // so it stays voice by voice.
   const int32_t shape = OscillatorShape(m);
   if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
-  // A few voices take four lanes: one vector of floats even without AVX2, and
-  // one of doubles with it.
-  const int32_t lanes = static_cast<int32_t>(voices > 4) + static_cast<int32_t>(voices > 8) + static_cast<int32_t>(voices > 16);
+  // 4, 8, 16 or 32 lanes by the voice count (0 .. 32); a few voices take
+  // four lanes: one vector of floats even without AVX2, and one of doubles
+  // with it.
+  static constexpr uint8_t kLaneCount[kVoices + 1] = {0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
+                                                     3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
   const bool loop = SwitchOn(m, kSwitchLoop);
-  return (gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels)[lanes][loop][shape];
+  return (gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels)[kLaneCount[voices]][loop][shape];
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
