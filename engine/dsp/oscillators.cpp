@@ -166,8 +166,8 @@ template <int32_t kShape, int32_t kLanes>
     // (the C library's, which SineRow computes lanes side by side; the lanes
     // past the voices keep their angle).
     for (int32_t k = 0; k < kLanes; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
+    // Times the gated amplitude in the second pass, which reads the row anyway.
     SineRow(wave, wave, n);
-    for (int32_t k = 0; k < kLanes; ++k) wave[k] = wave[k] * gain[k];
   } else if constexpr (kShape == 1) {
     for (int32_t k = 0; k < kLanes; ++k) {
         const double u = static_cast<double>(cycle[k] + 0.25f);
@@ -281,7 +281,8 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const bool armed = r.frequency[v] == 0.0f;
     const bool idle = flags[v] != -1;
     const bool ended = kLoop ? false : !(1.0f > ph);
-    const float wave = r.gain[v] == 0.0f ? 0.0f : r.wave[v];
+    const float value = kShape == 0 ? r.wave[v] * r.gain[v] : r.wave[v];  // the sine takes its amplitude here
+    const float wave = r.gain[v] == 0.0f ? 0.0f : value;
     const bool shaped = !(armed | idle | ended);
     const float y = shaped ? bias + wave : bias;
     const float rested = rewind ? 0.0f : ph;
@@ -488,9 +489,8 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
 // keep its values in registers, and picked from a table instead of being
 // inlined beside the others. The AVX2 build of each is taken where the
 // processor has it (the steps and their rounding are the same: AVX2 brings
-// no FMA).
-// A kernel completes the module's frame: when two voice positions share a
-// voice id it leaves the rows for the voice-by-voice path.
+// no FMA). A kernel completes the module's frame: when two voice positions
+// share a voice id it takes the voice-by-voice path instead.
 using RowsKernel = void (*)(ModuleRecord& m, int32_t voices);
 
 void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels, int32_t voices);
