@@ -1,11 +1,13 @@
 #include "engine/dsp/oscillators.h"
 
+#include <array>
 #include <cmath>
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/contract.h"
 #include "engine/dsp/sine.h"
 #include "engine/dsp/waves.h"
+
 
 namespace Tarvelo {
 
@@ -136,7 +138,7 @@ struct ShapeRows {
   alignas(32) float amplitude[kVoices];
   alignas(32) float frequency[kVoices];
   alignas(32) float phase[kVoices];      // in and out
-  alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is -1; out: 0 keep, 1 set -1, 2 set 0
+  alignas(32) int32_t playing[kVoices];  // out: 0 keep, 1 set -1, 2 set 0
   alignas(32) float y[kVoices];
   // Between the passes.
   alignas(32) float cycle[kVoices];      // the position in the cycle, [0, 1)
@@ -164,8 +166,8 @@ template <int32_t kShape, int32_t kLanes>
     // (the C library's, which SineRow computes lanes side by side; the lanes
     // past the voices keep their angle).
     for (int32_t k = 0; k < kLanes; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
+    // Times the gated amplitude in the second pass, which reads the row anyway.
     SineRow(wave, wave, n);
-    for (int32_t k = 0; k < kLanes; ++k) wave[k] = wave[k] * gain[k];
   } else if constexpr (kShape == 1) {
     for (int32_t k = 0; k < kLanes; ++k) {
         const double u = static_cast<double>(cycle[k] + 0.25f);
@@ -238,10 +240,12 @@ constexpr int32_t kRowsPlayingChanged = 2;
 // every voice and the results selected, so each voice ends with exactly the
 // values it gets alone. kLoop is the LOOP switch: with it on (the usual case)
 // no voice ends its period, and that part of the selection drops out.
-// Returns kRowsClipped and kRowsPlayingChanged as they apply.
+// flags are the voices' playing flags by position, read as they are (no
+// row of their own to convert them into first). Returns kRowsClipped and
+// kRowsPlayingChanged as they apply.
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-[[gnu::always_inline]] inline int32_t RowsOfShape(ShapeRows& r, int32_t voices, const SharedShape& s,
-                                                  const OscillatorSwitches& sw) {
+[[gnu::always_inline]] inline int32_t RowsOfShape(ShapeRows& r, const int64_t* flags, int32_t voices,
+                                                  const SharedShape& s, const OscillatorSwitches& sw) {
   const float factor = s.factor;
   const float offset = s.offset;
   // The duty gate as two limits: p > duty for a positive duty, duty + 1 > p
@@ -255,10 +259,12 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const bool rewind = sw.rewind;
   for (int32_t v = 0; v < kLanes; ++v) {
     const float ph = r.phase[v];
-    const float phSign = ph > 0.0f ? 1.0f : (ph < 0.0f ? -1.0f : 0.0f);
-    const float p = !(1.0f > std::fabs(ph)) ? ph - phSign : ph;
+    // The signs as SgnF gives them, in fewer steps: where a phase wraps it
+    // is at least 1 in size (or a NaN, which the subtraction keeps); x's sign
+    // only where x is not 0 (for a NaN the product stays a NaN either way).
+    const float p = !(1.0f > std::fabs(ph)) ? ph - std::copysign(1.0f, ph) : ph;
     const float x = p * factor + offset;
-    const float xSign = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
+    const float xSign = x != 0.0f ? std::copysign(1.0f, x) : 0.0f;
     const float t = x - std::floor(std::fabs(x)) * xSign;
     r.cycle[v] = t < 0.0f ? t + 1.0f : t;
     const float f0 = r.frequency[v];
@@ -273,9 +279,10 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const float bias = r.bias[v];
     const float ph = r.phase[v];
     const bool armed = r.frequency[v] == 0.0f;
-    const bool idle = r.playing[v] == 0;
+    const bool idle = flags[v] != -1;
     const bool ended = kLoop ? false : !(1.0f > ph);
-    const float wave = r.gain[v] == 0.0f ? 0.0f : r.wave[v];
+    const float value = kShape == 0 ? r.wave[v] * r.gain[v] : r.wave[v];  // the sine takes its amplitude here
+    const float wave = r.gain[v] == 0.0f ? 0.0f : value;
     const bool shaped = !(armed | idle | ended);
     const float y = shaped ? bias + wave : bias;
     const float rested = rewind ? 0.0f : ph;
@@ -288,61 +295,12 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     r.playing[v] = playing;
     // The clip rule.
     const bool clip = !(1.0f >= std::fabs(y));
-    const float ySign = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+    const float ySign = y == y ? std::copysign(1.0f, y) : 0.0f;  // a clipped y: at least 1 in size, or a NaN
     const int32_t seen = (clip ? kRowsClipped : 0) | (playing != 0 ? kRowsPlayingChanged : 0);
     report |= seen & LaneMask(v, voices);
     r.y[v] = clip ? ySign : y;
   }
   return report;
-}
-
-// The rows of one shape, lane count and LOOP setting as a function of its
-// own: each is small enough to keep its values in registers, and the one
-// that runs is picked from a table instead of being inlined beside the
-// others. The AVX2 build of each is taken where the processor has it (the
-// steps and their rounding are the same: AVX2 brings no FMA).
-using RowsKernel = int32_t (*)(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw);
-
-template <int32_t kShape, int32_t kLanes, bool kLoop>
-int32_t RowsPlain(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw) {
-  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-template <int32_t kShape, int32_t kLanes, bool kLoop>
-__attribute__((target("avx2"))) int32_t RowsAvx2(ShapeRows& r, int32_t voices, const SharedShape& s,
-                                                 const OscillatorSwitches& sw) {
-  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
-}
-inline bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
-#else
-template <int32_t kShape, int32_t kLanes, bool kLoop>
-int32_t RowsAvx2(ShapeRows& r, int32_t voices, const SharedShape& s, const OscillatorSwitches& sw) {
-  return RowsOfShape<kShape, kLanes, kLoop>(r, voices, s, sw);
-}
-inline bool HasAvx2() { return false; }
-#endif
-
-// By shape; white noise (7) never runs as rows and holds the Experimental's.
-template <int32_t kLanes, bool kLoop>
-struct RowsKernels {
-  static constexpr RowsKernel kPlain[kWaveShapeCount] = {
-      RowsPlain<0, kLanes, kLoop>, RowsPlain<1, kLanes, kLoop>,  RowsPlain<2, kLanes, kLoop>,
-      RowsPlain<3, kLanes, kLoop>, RowsPlain<4, kLanes, kLoop>,  RowsPlain<5, kLanes, kLoop>,
-      RowsPlain<6, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>, RowsPlain<8, kLanes, kLoop>,
-      RowsPlain<9, kLanes, kLoop>, RowsPlain<10, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>};
-  static constexpr RowsKernel kAvx2[kWaveShapeCount] = {
-      RowsAvx2<0, kLanes, kLoop>, RowsAvx2<1, kLanes, kLoop>,  RowsAvx2<2, kLanes, kLoop>,
-      RowsAvx2<3, kLanes, kLoop>, RowsAvx2<4, kLanes, kLoop>,  RowsAvx2<5, kLanes, kLoop>,
-      RowsAvx2<6, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>, RowsAvx2<8, kLanes, kLoop>,
-      RowsAvx2<9, kLanes, kLoop>, RowsAvx2<10, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>};
-};
-
-template <int32_t kLanes>
-inline RowsKernel RowsKernelOf(int32_t shape, bool loop) {
-  const bool avx2 = HasAvx2();
-  if (loop) return (avx2 ? RowsKernels<kLanes, true>::kAvx2 : RowsKernels<kLanes, true>::kPlain)[shape];
-  return (avx2 ? RowsKernels<kLanes, false>::kAvx2 : RowsKernels<kLanes, false>::kPlain)[shape];
 }
 
 // ReadLanes into a row of the rows, which no source's outputs overlap: said
@@ -359,50 +317,72 @@ template <int32_t kLanes>
   }
 }
 
-// One channel of ShapeSideBySide over kLanes lanes. With the voices in place
-// the rows are read whole from the module's state and the ports, and the
-// phases written back only where a lane is a voice; else the states are
-// gathered and scattered by id, the lanes past the voices at rest.
+// The rows' outputs: both sides of each voice's element get its value y.
 template <int32_t kLanes>
-[[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
-                                               const int32_t* ids, int32_t shape, const OscillatorSwitches& sw) {
-  const SharedShape s = SharedShapeValues(m, ch);
-  PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
-  PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
-  PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
-  float* phases = m.VoiceState[ch];
-  if (inPlace) {
-    for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
-    for (int32_t v = 0; v < kLanes; ++v) r.playing[v] = m.VoicePlaying[v] == -1 ? 1 : 0;
-  } else {
-    for (int32_t v = 0; v < voices; ++v) {
-      r.phase[v] = phases[ids[v]];
-      r.playing[v] = m.VoicePlaying[ids[v]] == -1 ? 1 : 0;
-    }
-    for (int32_t v = voices; v < kLanes; ++v) {
-      r.phase[v] = 0.0f;
-      r.playing[v] = 0;
-    }
+[[gnu::always_inline]] inline void PublishLanes(OutputElement* out, const float* y, int32_t voices) {
+  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{y[v], y[v]};
+}
+
+// The two above eight voices at a time, for the AVX2 build, in the
+// compiler's vector types (which take the target of the function they are
+// inlined into). A port's eight values come from two loads of the source's
+// elements with the other side shuffled out (the loads stay within the
+// source's row: it has a column past the last voice). The outputs are
+// blended with what they held, so that the columns past the voices keep it.
+using Floats8 = float __attribute__((vector_size(32)));
+using Ints8 = int32_t __attribute__((vector_size(32)));
+
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PortLanes8(const PortCursor& c, float* row) {
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
+    return;
   }
-  const int32_t report = RowsKernelOf<kLanes>(shape, sw.loop)(r, voices, s, sw);
-  if ((report & kRowsClipped) != 0) m.ClipFlag = -1;
-  // A voice's playing flag changes only when its frequency turns 0 or its
-  // one period ends.
-  const bool changes = (report & kRowsPlayingChanged) != 0;
-  if (inPlace) {
-    for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
-    if (changes)
-      for (int32_t v = 0; v < voices; ++v)
-        if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
-  } else {
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = ids[v];
-      phases[w] = r.phase[v];
-      if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
-    }
+  const float gain = c.gain;
+  for (int32_t k = 0; k < kLanes; k += 8) {
+    Floats8 a;
+    Floats8 b;
+    __builtin_memcpy(&a, c.values + 2 * k, sizeof a);
+    __builtin_memcpy(&b, c.values + 2 * k + 8, sizeof b);
+    const Floats8 even = __builtin_shuffle(a, b, Ints8{0, 2, 4, 6, 8, 10, 12, 14}) * gain;
+    __builtin_memcpy(row + k, &even, sizeof even);
   }
-  OutputElement* out = m.Outputs[ch];
-  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
+}
+
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void PublishLanes8(OutputElement* out, const float* y, int32_t voices) {
+  float* o = &out->Level;
+  const Ints8 first = Ints8{0, 0, 1, 1, 2, 2, 3, 3};
+  const Ints8 second = Ints8{4, 4, 5, 5, 6, 6, 7, 7};
+  if (voices == kLanes) {
+    for (int32_t k = 0; k < kLanes; k += 8) {
+      Floats8 fresh;
+      __builtin_memcpy(&fresh, y + k, sizeof fresh);
+      const Floats8 out0 = __builtin_shuffle(fresh, first);
+      const Floats8 out1 = __builtin_shuffle(fresh, second);
+      __builtin_memcpy(o + 2 * k, &out0, sizeof out0);
+      __builtin_memcpy(o + 2 * k + 8, &out1, sizeof out1);
+    }
+    return;
+  }
+  for (int32_t k = 0; k < kLanes; k += 8) {
+    Ints8 fresh;
+    Ints8 lanes;
+    Ints8 old0;
+    Ints8 old1;
+    __builtin_memcpy(&fresh, y + k, sizeof fresh);
+    __builtin_memcpy(&lanes, kLaneNumbers + k, sizeof lanes);
+    __builtin_memcpy(&old0, o + 2 * k, sizeof old0);
+    __builtin_memcpy(&old1, o + 2 * k + 8, sizeof old1);
+    const Ints8 mask = lanes < voices;
+    const Ints8 mask0 = __builtin_shuffle(mask, first);
+    const Ints8 mask1 = __builtin_shuffle(mask, second);
+    const Ints8 out0 = (__builtin_shuffle(fresh, first) & mask0) | (old0 & ~mask0);
+    const Ints8 out1 = (__builtin_shuffle(fresh, second) & mask1) | (old1 & ~mask1);
+    __builtin_memcpy(o + 2 * k, &out0, sizeof out0);
+    __builtin_memcpy(o + 2 * k + 8, &out1, sizeof out1);
+  }
 }
 
 // Voice position v holds voice id v for each voice, compared over kLanes
@@ -415,24 +395,162 @@ template <int32_t kLanes>
   return differ == 0;
 }
 
-// ShapeSideBySide over kLanes lanes, once its conditions on the ports hold.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline bool SideBySideLanes(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
-                                                   int32_t channels, int32_t voices) {
+// One channel of the rows over kLanes lanes. With the voices in place the
+// rows are read whole from the module's state and the ports, and the phases
+// written back only where a lane is a voice; else the states are gathered
+// and scattered by id, the lanes past the voices at rest. kAvx2: the AVX2
+// build, which reads the ports and publishes eight voices at a time.
+template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
+[[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
+                                               const int32_t* ids, const OscillatorSwitches& sw) {
+  const SharedShape s = SharedShapeValues(m, ch);
+  if constexpr (kAvx2 && kLanes % 8 == 0) {
+    PortLanes8<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+    PortLanes8<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+    PortLanes8<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
+  } else {
+    PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+    PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+    PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
+  }
+  float* phases = m.VoiceState[ch];
+  const int64_t* flags = m.VoicePlaying;
+  int64_t gathered[kLanes];
+  if (inPlace) {
+    for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
+  } else {
+    for (int32_t v = 0; v < voices; ++v) {
+      r.phase[v] = phases[ids[v]];
+      gathered[v] = m.VoicePlaying[ids[v]];
+    }
+    for (int32_t v = voices; v < kLanes; ++v) {
+      r.phase[v] = 0.0f;
+      gathered[v] = 0;
+    }
+    flags = gathered;
+  }
+  const int32_t report = RowsOfShape<kShape, kLanes, kLoop>(r, flags, voices, s, sw);
+  if ((report & kRowsClipped) != 0) m.ClipFlag = -1;
+  // A voice's playing flag changes only when its frequency turns 0 or its
+  // one period ends.
+  const bool changes = (report & kRowsPlayingChanged) != 0;
+  if (inPlace) {
+    if (voices == kLanes)
+      for (int32_t v = 0; v < kLanes; ++v) phases[v] = r.phase[v];
+    else
+      for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
+    if (changes)
+      for (int32_t v = 0; v < voices; ++v)
+        if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
+  } else {
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = ids[v];
+      phases[w] = r.phase[v];
+      if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
+    }
+  }
+  if constexpr (kAvx2 && kLanes % 8 == 0)
+    PublishLanes8<kLanes>(m.Outputs[ch], r.y, voices);
+  else
+    PublishLanes<kLanes>(m.Outputs[ch], r.y, voices);
+}
+
+// Both channels of a two-channel module, kept out of line so that the
+// one-channel path, the usual one, carries none of its loop's set-up.
+template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
+[[gnu::noinline]] void TwoChannelRows(ModuleRecord& m, int32_t voices, bool inPlace, const int32_t* ids,
+                                      const OscillatorSwitches& sw) {
+  ShapeRows r;
+  for (int32_t ch = 0; ch < 2; ++ch) ChannelRows<kShape, kLanes, kLoop, kAvx2>(m, r, ch, voices, inPlace, ids, sw);
+}
+
+// The rows of the whole module for one shape, lane count and LOOP setting.
+// False when two voice positions share a voice id (nothing touched then).
+template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
+[[gnu::always_inline]] inline bool ModuleRows(ModuleRecord& m, int32_t channels, int32_t voices,
+                                              const OscillatorSwitches& sw) {
   // Voice position v usually holds voice id v: the states are then read and
   // written as rows, else gathered and scattered by id.
   int32_t ids[kVoices];
   const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner, voices);
   if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
-  ShapeRows r;
   // One channel, the usual case, with its port look-ups settled at compile time.
   if (channels == 1) {
-    ChannelRows<kLanes>(m, r, 0, voices, inPlace, ids, shape, sw);
-    return true;
+    ShapeRows r;
+    ChannelRows<kShape, kLanes, kLoop, kAvx2>(m, r, 0, voices, inPlace, ids, sw);
+  } else {
+    TwoChannelRows<kShape, kLanes, kLoop, kAvx2>(m, voices, inPlace, ids, sw);
   }
-  for (int32_t ch = 0; ch < channels; ++ch) ChannelRows<kLanes>(m, r, ch, voices, inPlace, ids, shape, sw);
   return true;
 }
+
+// Each shape, lane count and LOOP setting runs the rows as a function of its
+// own, from the switches and the port reads to the outputs: small enough to
+// keep its values in registers, and picked from a table instead of being
+// inlined beside the others. The AVX2 build of each is taken where the
+// processor has it (the steps and their rounding are the same: AVX2 brings
+// no FMA). A kernel completes the module's frame: when two voice positions
+// share a voice id it takes the voice-by-voice path instead.
+using RowsKernel = void (*)(ModuleRecord& m, int32_t voices);
+
+void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels, int32_t voices);
+
+template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
+[[gnu::always_inline]] inline void RowsOrVoices(ModuleRecord& m, int32_t voices) {
+  const OscillatorSwitches sw = SwitchesOf(m);
+  const int32_t channels = KernelChannels(m);
+  if (!ModuleRows<kShape, kLanes, kLoop, kAvx2>(m, channels, voices, sw)) VoiceByVoice(m, sw, channels, voices);
+  m.ActiveVoices = voices;
+}
+
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+void RowsPlain(ModuleRecord& m, int32_t voices) {
+  RowsOrVoices<kShape, kLanes, kLoop, false>(m, voices);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+__attribute__((target("avx2"))) void RowsAvx2(ModuleRecord& m, int32_t voices) {
+  RowsOrVoices<kShape, kLanes, kLoop, true>(m, voices);
+}
+// Settled once before the program starts (as the sine row's choice is).
+bool ChooseAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+const bool gAvx2 = ChooseAvx2();
+#else
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+void RowsAvx2(ModuleRecord& m, int32_t voices) {
+  RowsOrVoices<kShape, kLanes, kLoop, false>(m, voices);
+}
+constexpr bool gAvx2 = false;
+#endif
+
+// By shape; white noise (7) never runs as rows and holds the Experimental's.
+template <int32_t kLanes, bool kLoop, bool kAvx2>
+constexpr std::array<RowsKernel, kWaveShapeCount> ShapeKernels() {
+  if constexpr (kAvx2)
+    return {RowsAvx2<0, kLanes, kLoop>, RowsAvx2<1, kLanes, kLoop>,  RowsAvx2<2, kLanes, kLoop>,
+            RowsAvx2<3, kLanes, kLoop>, RowsAvx2<4, kLanes, kLoop>,  RowsAvx2<5, kLanes, kLoop>,
+            RowsAvx2<6, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>, RowsAvx2<8, kLanes, kLoop>,
+            RowsAvx2<9, kLanes, kLoop>, RowsAvx2<10, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>};
+  else
+    return {RowsPlain<0, kLanes, kLoop>, RowsPlain<1, kLanes, kLoop>,  RowsPlain<2, kLanes, kLoop>,
+            RowsPlain<3, kLanes, kLoop>, RowsPlain<4, kLanes, kLoop>,  RowsPlain<5, kLanes, kLoop>,
+            RowsPlain<6, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>, RowsPlain<8, kLanes, kLoop>,
+            RowsPlain<9, kLanes, kLoop>, RowsPlain<10, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>};
+}
+
+// [lanes: 4, 8, 16, 32][LOOP][shape], one table per build.
+template <bool kAvx2>
+struct KernelTable {
+  static constexpr std::array<RowsKernel, kWaveShapeCount> kKernels[4][2] = {
+      {ShapeKernels<4, false, kAvx2>(), ShapeKernels<4, true, kAvx2>()},
+      {ShapeKernels<8, false, kAvx2>(), ShapeKernels<8, true, kAvx2>()},
+      {ShapeKernels<16, false, kAvx2>(), ShapeKernels<16, true, kAvx2>()},
+      {ShapeKernels<kVoices, false, kAvx2>(), ShapeKernels<kVoices, true, kAvx2>()}};
+};
 
 // Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
 // as eight entries with the two past the duty masked off, which the compiler
@@ -445,25 +563,22 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
   return own != 0;
 }
 
-// The voices side by side, when that gives what one after the other gives:
-// every voice has its own state (distinct ids), the shape's settings are
-// shared, and no port reads the module's own outputs while they are being
-// written. False leaves everything untouched. Inlined into the process
-// function, whose one call and frame it shares.
-[[gnu::always_inline]] inline bool ShapeSideBySide(ModuleRecord& m, int32_t shape, const OscillatorSwitches& sw,
-                                                   int32_t channels, int32_t voices) {
+// The rows' kernel for the module, when the voices side by side give what
+// one after the other gives: the shape's settings are shared and no port
+// reads the module's own outputs while they are being written (the kernel
+// itself checks that every voice has its own state). Null otherwise.
+inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
   // White noise draws one random number per sounding voice in voice order,
   // so it stays voice by voice.
-  if (shape == 7 || static_cast<uint32_t>(shape) >= static_cast<uint32_t>(kWaveShapeCount)) return false;
-  if (!ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return false;
-  // A few voices take four lanes: one vector of floats even without AVX2, and
-  // one of doubles with it.
-  if (voices <= 4) return SideBySideLanes<4>(m, shape, sw, channels, voices);
-  switch (LanesFor(voices)) {
-    case 8: return SideBySideLanes<8>(m, shape, sw, channels, voices);
-    case 16: return SideBySideLanes<16>(m, shape, sw, channels, voices);
-    default: return SideBySideLanes<kVoices>(m, shape, sw, channels, voices);
-  }
+  const int32_t shape = OscillatorShape(m);
+  if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
+  // 4, 8, 16 or 32 lanes by the voice count (0 .. 32); a few voices take
+  // four lanes: one vector of floats even without AVX2, and one of doubles
+  // with it.
+  static constexpr uint8_t kLaneCount[kVoices + 1] = {0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
+                                                     3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+  const bool loop = SwitchOn(m, kSwitchLoop);
+  return (gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels)[kLaneCount[voices]][loop][shape];
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
@@ -502,7 +617,7 @@ inline double SineProduct(float a, float p) {
   return static_cast<double>(a) * std::sin(kTwoPi * static_cast<double>(p));
 }
 
-// The per-voice slot one voice after the other, for what ShapeSideBySide
+// The per-voice slot one voice after the other, for what the rows
 // leaves: kept out of line, so that the rows' path keeps a small frame.
 TARVELO_AVX2_VARIANT void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels,
                                     int32_t voices) {
@@ -535,10 +650,13 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
 }
 
 TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const OscillatorSwitches sw = SwitchesOf(*m);
-  const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
-  if (!ShapeSideBySide(*m, OscillatorShape(*m), sw, channels, voices)) VoiceByVoice(*m, sw, channels, voices);
+  const RowsKernel rows = RowsKernelFor(*m, voices);
+  if (rows != nullptr) {
+    rows(*m, voices);
+    return;
+  }
+  VoiceByVoice(*m, SwitchesOf(*m), KernelChannels(*m), voices);
   m->ActiveVoices = voices;
 }
 
