@@ -55,8 +55,22 @@ inline void TakeKeyboardChanges() {
 inline float MixVoices(const ModuleRecord& out, int32_t row) {
   int32_t n = out.ActiveVoices;
   if (n > kVoices) n = kVoices;
+  const OutputElement* e = out.Outputs[row];
   float sum = 0.0f;
-  for (int32_t v = 0; v < n; ++v) sum = sum + out.Outputs[row][v].Level;
+  int32_t v = 0;
+  // Eight voices a step, still added one after the other in voice order
+  // (written out: a vectorized in-order sum costs more than it saves).
+  for (; v + 8 <= n; v += 8) {
+    sum = sum + e[v].Level;
+    sum = sum + e[v + 1].Level;
+    sum = sum + e[v + 2].Level;
+    sum = sum + e[v + 3].Level;
+    sum = sum + e[v + 4].Level;
+    sum = sum + e[v + 5].Level;
+    sum = sum + e[v + 6].Level;
+    sum = sum + e[v + 7].Level;
+  }
+  for (; v < n; ++v) sum = sum + e[v].Level;
   return sum;
 }
 
