@@ -5,6 +5,7 @@
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/contract.h"
+#include "engine/dsp/lanes8.h"
 #include "engine/dsp/sine.h"
 #include "engine/dsp/waves.h"
 
@@ -317,21 +318,12 @@ template <int32_t kLanes>
   }
 }
 
-// The rows' outputs: both sides of each voice's element get its value y.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void PublishLanes(OutputElement* out, const float* y, int32_t voices) {
-  for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{y[v], y[v]};
-}
-
-// The two above eight voices at a time, for the AVX2 build, in the
-// compiler's vector types (which take the target of the function they are
-// inlined into). A port's eight values come from two loads of the source's
+// The port reads above and the publish (PublishPairs) eight voices at a time,
+// for the AVX2 build, in the compiler's vector types (which take the target
+// of the function they are inlined into). A port's eight values come from two loads of the source's
 // elements with the other side shuffled out (the loads stay within the
 // source's row: it has a column past the last voice). The outputs are
 // blended with what they held, so that the columns past the voices keep it.
-using Floats8 = float __attribute__((vector_size(32)));
-using Ints8 = int32_t __attribute__((vector_size(32)));
-
 template <int32_t kLanes>
 [[gnu::always_inline]] inline void PortLanes8(const PortCursor& c, float* row) {
   if (c.stride == 0) {
@@ -339,49 +331,33 @@ template <int32_t kLanes>
     for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
     return;
   }
-  const float gain = c.gain;
   for (int32_t k = 0; k < kLanes; k += 8) {
-    Floats8 a;
-    Floats8 b;
-    __builtin_memcpy(&a, c.values + 2 * k, sizeof a);
-    __builtin_memcpy(&b, c.values + 2 * k + 8, sizeof b);
-    const Floats8 even = __builtin_shuffle(a, b, Ints8{0, 2, 4, 6, 8, 10, 12, 14}) * gain;
-    __builtin_memcpy(row + k, &even, sizeof even);
+    const Lanes8 a = Load8(c.values + 2 * k);
+    const Lanes8 b = Load8(c.values + 2 * k + 8);
+    Store8(row + k, __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) * c.gain);
   }
 }
 
 template <int32_t kLanes>
 [[gnu::always_inline]] inline void PublishLanes8(OutputElement* out, const float* y, int32_t voices) {
   float* o = &out->Level;
-  const Ints8 first = Ints8{0, 0, 1, 1, 2, 2, 3, 3};
-  const Ints8 second = Ints8{4, 4, 5, 5, 6, 6, 7, 7};
   if (voices == kLanes) {
     for (int32_t k = 0; k < kLanes; k += 8) {
-      Floats8 fresh;
-      __builtin_memcpy(&fresh, y + k, sizeof fresh);
-      const Floats8 out0 = __builtin_shuffle(fresh, first);
-      const Floats8 out1 = __builtin_shuffle(fresh, second);
-      __builtin_memcpy(o + 2 * k, &out0, sizeof out0);
-      __builtin_memcpy(o + 2 * k + 8, &out1, sizeof out1);
+      const Lanes8 fresh = Load8(y + k);
+      Store8(o + 2 * k, __builtin_shufflevector(fresh, fresh, 0, 0, 1, 1, 2, 2, 3, 3));
+      Store8(o + 2 * k + 8, __builtin_shufflevector(fresh, fresh, 4, 4, 5, 5, 6, 6, 7, 7));
     }
     return;
   }
   for (int32_t k = 0; k < kLanes; k += 8) {
-    Ints8 fresh;
-    Ints8 lanes;
-    Ints8 old0;
-    Ints8 old1;
-    __builtin_memcpy(&fresh, y + k, sizeof fresh);
-    __builtin_memcpy(&lanes, kLaneNumbers + k, sizeof lanes);
-    __builtin_memcpy(&old0, o + 2 * k, sizeof old0);
-    __builtin_memcpy(&old1, o + 2 * k + 8, sizeof old1);
-    const Ints8 mask = lanes < voices;
-    const Ints8 mask0 = __builtin_shuffle(mask, first);
-    const Ints8 mask1 = __builtin_shuffle(mask, second);
-    const Ints8 out0 = (__builtin_shuffle(fresh, first) & mask0) | (old0 & ~mask0);
-    const Ints8 out1 = (__builtin_shuffle(fresh, second) & mask1) | (old1 & ~mask1);
-    __builtin_memcpy(o + 2 * k, &out0, sizeof out0);
-    __builtin_memcpy(o + 2 * k + 8, &out1, sizeof out1);
+    const Lanes8 fresh = Load8(y + k);
+    Mask8 lanes;
+    std::memcpy(&lanes, kLaneNumbers + k, sizeof lanes);
+    const Mask8 mask = lanes < voices;
+    Store8(o + 2 * k, Blend8(__builtin_shufflevector(fresh, fresh, 0, 0, 1, 1, 2, 2, 3, 3), Load8(o + 2 * k),
+                             __builtin_shufflevector(mask, mask, 0, 0, 1, 1, 2, 2, 3, 3)));
+    Store8(o + 2 * k + 8, Blend8(__builtin_shufflevector(fresh, fresh, 4, 4, 5, 5, 6, 6, 7, 7), Load8(o + 2 * k + 8),
+                                 __builtin_shufflevector(mask, mask, 4, 4, 5, 5, 6, 6, 7, 7)));
   }
 }
 
@@ -452,7 +428,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   if constexpr (kAvx2 && kLanes % 8 == 0)
     PublishLanes8<kLanes>(m.Outputs[ch], r.y, voices);
   else
-    PublishLanes<kLanes>(m.Outputs[ch], r.y, voices);
+    PublishPairs(m.Outputs[ch], r.y, voices);
 }
 
 // Both channels of a two-channel module, kept out of line so that the
