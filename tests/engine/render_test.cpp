@@ -50,6 +50,16 @@ class RenderTest : public testing_synth::SynthTest {
       if (v >= 0.0f) SetShown(env, p, v);
     return env;
   }
+  // A per-voice keyboard playing a per-voice oscillator, the output.
+  static ModuleRecord* KeyboardIntoOscillator(ModuleRecord*& kb) {
+    kb = Add(kTypeKeyboard);
+    PerVoice(kb);
+    ModuleRecord* osc = Add(kTypeOscillator);
+    PerVoice(osc);
+    Link(osc, kOscFrequency, kb);
+    Output(osc);
+    return osc;
+  }
   // A per-voice oscillator whose frequency and amplitude follow the envelope.
   static ModuleRecord* VoicedOscillator(ModuleRecord* env) {
     ModuleRecord* osc = Add(kTypeOscillator);
@@ -169,12 +179,8 @@ TEST_F(RenderTest, VoiceMapRowsFollowTheSourcesVoices) {
 // once the order is rebuilt; a port whose source changes is walked again at
 // once, before any rebuild.
 TEST_F(RenderTest, PortsReadingTheirSetValuesAreWalkedAgainWhenRelinked) {
-  ModuleRecord* kb = Add(kTypeKeyboard);
-  PerVoice(kb);
-  ModuleRecord* osc = Add(kTypeOscillator);
-  PerVoice(osc);
-  Link(osc, kOscFrequency, kb);
-  Output(osc);
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   Render(2);
   ASSERT_EQ(osc->VoicesToCompute, 1);
@@ -205,12 +211,8 @@ TEST_F(RenderTest, PortsReadingTheirSetValuesAreWalkedAgainWhenRelinked) {
 }
 
 TEST_F(RenderTest, DroppedVoicesReadZeroForLaterModules) {
-  ModuleRecord* kb = Add(kTypeKeyboard);
-  PerVoice(kb);
-  ModuleRecord* osc = Add(kTypeOscillator);
-  PerVoice(osc);
-  Link(osc, kOscFrequency, kb);
-  Output(osc);
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
   for (int32_t key : {40, 42, 44, 46, 48}) ASSERT_GE(KeyNoteOn(key, 0.8f, 1), 0);
   Render(2);
   ASSERT_EQ(kb->ActiveVoices, 5);
@@ -230,12 +232,8 @@ TEST_F(RenderTest, DroppedVoicesReadZeroForLaterModules) {
 }
 
 TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
-  ModuleRecord* kb = Add(kTypeKeyboard);
-  PerVoice(kb);
-  ModuleRecord* osc = Add(kTypeOscillator);
-  PerVoice(osc);
-  Link(osc, kOscFrequency, kb);
-  Output(osc);
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
   Render(4);
   EXPECT_EQ(osc->Awake, 0);
   EXPECT_EQ(kb->Awake, -1);  // runs without voices
@@ -266,12 +264,8 @@ TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
 // changes; a link or a new lead port made between frames, with no rebuild, is
 // still followed in the next frame.
 TEST_F(RenderTest, RememberedPortWalksFollowLinksAndLeads) {
-  ModuleRecord* kb = Add(kTypeKeyboard);
-  PerVoice(kb);
-  ModuleRecord* osc = Add(kTypeOscillator);
-  PerVoice(osc);
-  Link(osc, kOscFrequency, kb);
-  Output(osc);
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
   Render(20);
@@ -297,12 +291,8 @@ TEST_F(RenderTest, RememberedPortWalksFollowLinksAndLeads) {
 // but does not run and is put to sleep; set again, it wakes and sounds. With
 // no voice left it is told none and stays asleep, PLAY or not.
 TEST_F(RenderTest, ASwitchedOffModuleSleepsAndWakesWithItsVoices) {
-  ModuleRecord* kb = Add(kTypeKeyboard);
-  PerVoice(kb);
-  ModuleRecord* osc = Add(kTypeOscillator);
-  PerVoice(osc);
-  Link(osc, kOscFrequency, kb);
-  Output(osc);
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   Render(10);
   ASSERT_EQ(osc->Awake, -1);
