@@ -24,6 +24,11 @@ double ModuleLiveWait = 1.0;
 double FrameHoldWait = 1.0;
 double FrameHoldLimit = 0.25;
 
+// Read by the render callback each frame (EngineCommandWork), so outside the
+// unnamed namespace.
+std::atomic<int32_t> EngineCommandBacklog{0};
+std::atomic<uint32_t> FrameHoldWanted{0};
+
 namespace {
 
 // A command that found the mailbox busy. The audio thread takes the oldest one
@@ -44,8 +49,7 @@ struct CommandQueue {
   QueuedCommand* items = nullptr;
   int32_t capacity = 0;
   int32_t head = 0;
-  std::atomic<int32_t> count{0};
-  std::mutex lock;
+  std::mutex lock;  // the count is EngineCommandBacklog
 };
 CommandQueue Backlog;
 
@@ -54,26 +58,25 @@ CommandQueue Backlog;
 // and withdraws the ticket. Tickets keep a release followed at once by a new
 // request from being taken for the old answer.
 std::atomic<uint32_t> g_holdTickets{0};
-std::atomic<uint32_t> g_holdWanted{0};    // 0: nothing asked
 std::atomic<uint32_t> g_holdParkedFor{0}; // 0: not parked
 
 // True when the render stopped waiting but the copy is still being taken.
 bool ParkWhileHeld() {
-  const uint32_t wanted = g_holdWanted.load(std::memory_order_acquire);
+  const uint32_t wanted = FrameHoldWanted.load(std::memory_order_acquire);
   if (wanted == 0) return false;
   g_holdParkedFor.store(wanted, std::memory_order_release);
   const double start = platform::HighResClock();
-  while (g_holdWanted.load(std::memory_order_acquire) == wanted && platform::HighResClock() - start < FrameHoldLimit)
+  while (FrameHoldWanted.load(std::memory_order_acquire) == wanted && platform::HighResClock() - start < FrameHoldLimit)
     std::this_thread::yield();
   g_holdParkedFor.store(0, std::memory_order_release);
-  return g_holdWanted.load(std::memory_order_acquire) == wanted;
+  return FrameHoldWanted.load(std::memory_order_acquire) == wanted;
 }
 
 constexpr int32_t kBacklogInitialCapacity = 16;
 
 bool BacklogPush(const QueuedCommand& c) {
   std::lock_guard<std::mutex> guard(Backlog.lock);
-  int32_t count = Backlog.count.load(std::memory_order_relaxed);
+  int32_t count = EngineCommandBacklog.load(std::memory_order_relaxed);
   if (count == Backlog.capacity) {
     int32_t capacity = Backlog.capacity > 0 ? 2 * Backlog.capacity : kBacklogInitialCapacity;
     auto* items = static_cast<QueuedCommand*>(std::calloc(capacity, sizeof(QueuedCommand)));
@@ -85,7 +88,7 @@ bool BacklogPush(const QueuedCommand& c) {
     Backlog.head = 0;
   }
   Backlog.items[(Backlog.head + count) % Backlog.capacity] = c;
-  Backlog.count.store(count + 1, std::memory_order_release);
+  EngineCommandBacklog.store(count + 1, std::memory_order_release);
   return true;
 }
 
@@ -103,16 +106,16 @@ void WriteSlot(const QueuedCommand& c) {
 
 // Audio thread: the oldest queued command becomes the posted one.
 void BacklogPopIntoSlot() {
-  if (Backlog.count.load(std::memory_order_acquire) == 0) return;
+  if (EngineCommandBacklog.load(std::memory_order_acquire) == 0) return;
   if (!Backlog.lock.try_lock()) return;
-  int32_t count = Backlog.count.load(std::memory_order_relaxed);
+  int32_t count = EngineCommandBacklog.load(std::memory_order_relaxed);
   if (count > 0) {
     QueuedCommand c = Backlog.items[Backlog.head];
     Backlog.head = (Backlog.head + 1) % Backlog.capacity;
     // The mailbox is busy again before the queue looks shorter, so a poster
     // never takes the mailbox while it is being filled here.
     WriteSlot(c);
-    Backlog.count.store(count - 1, std::memory_order_release);
+    EngineCommandBacklog.store(count - 1, std::memory_order_release);
   }
   Backlog.lock.unlock();
 }
@@ -120,7 +123,7 @@ void BacklogPopIntoSlot() {
 // Never overwrites a pending command: when the mailbox (or the queue behind it)
 // is still busy the new command joins the queue and runs after the older ones.
 void PostOrQueue(const QueuedCommand& c) {
-  if (Backlog.count.load(std::memory_order_acquire) == 0 &&
+  if (EngineCommandBacklog.load(std::memory_order_acquire) == 0 &&
       EngineCommand.State.load(std::memory_order_acquire) == kCommandIdle) {
     WriteSlot(c);
     return;
@@ -179,7 +182,7 @@ void EngineCommandInit() {
   EngineCommand.Wave = nullptr;
   std::lock_guard<std::mutex> guard(Backlog.lock);
   Backlog.head = 0;
-  Backlog.count.store(0, std::memory_order_release);
+  EngineCommandBacklog.store(0, std::memory_order_release);
 }
 
 void EngineCommandFree() {
@@ -188,7 +191,7 @@ void EngineCommandFree() {
   Backlog.items = nullptr;
   Backlog.capacity = 0;
   Backlog.head = 0;
-  Backlog.count.store(0, std::memory_order_release);
+  EngineCommandBacklog.store(0, std::memory_order_release);
 }
 
 void ResetEngineCommand(EngineCommandRecord& c) {
@@ -200,10 +203,10 @@ void ResetEngineCommand(EngineCommandRecord& c) {
 
 bool EngineCommandPending() {
   return EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted ||
-         Backlog.count.load(std::memory_order_acquire) > 0;
+         EngineCommandBacklog.load(std::memory_order_acquire) > 0;
 }
 
-int32_t EngineCommandsQueued() { return Backlog.count.load(std::memory_order_acquire); }
+int32_t EngineCommandsQueued() { return EngineCommandBacklog.load(std::memory_order_acquire); }
 
 int32_t WaitEngineCommandSlot() {
   if (PlaybackActive.load() == 0) return 0;
@@ -417,11 +420,11 @@ bool HoldFrames() {
   if ((PlaybackActive.load() == 0 || !QUARLE_AUDIO::RenderHandedOver()) && RenderBusy.load() == 0) return true;
   uint32_t ticket = g_holdTickets.fetch_add(1) + 1;
   if (ticket == 0) ticket = g_holdTickets.fetch_add(1) + 1;  // 0 means none
-  g_holdWanted.store(ticket, std::memory_order_release);
+  FrameHoldWanted.store(ticket, std::memory_order_release);
   const double start = platform::HighResClock();
   while (g_holdParkedFor.load(std::memory_order_acquire) != ticket) {
     if (platform::HighResClock() - start > FrameHoldWait) {
-      g_holdWanted.store(0, std::memory_order_release);
+      FrameHoldWanted.store(0, std::memory_order_release);
       return false;
     }
     // The render callback reaches a frame boundary within a stream buffer.
@@ -430,7 +433,7 @@ bool HoldFrames() {
   return true;
 }
 
-void ReleaseFrames() { g_holdWanted.store(0, std::memory_order_release); }
+void ReleaseFrames() { FrameHoldWanted.store(0, std::memory_order_release); }
 
 bool EngineCommandReferences(const ModuleRecord* m) {
   if (m == nullptr) return false;
@@ -438,7 +441,7 @@ bool EngineCommandReferences(const ModuleRecord* m) {
       (EngineCommand.Module == m || EngineCommand.Source == m))
     return true;
   std::lock_guard<std::mutex> guard(Backlog.lock);
-  int32_t count = Backlog.count.load(std::memory_order_relaxed);
+  int32_t count = EngineCommandBacklog.load(std::memory_order_relaxed);
   for (int32_t i = 0; i < count; ++i) {
     const QueuedCommand& c = Backlog.items[(Backlog.head + i) % Backlog.capacity];
     if (c.Module == m || c.Source == m) return true;

@@ -89,6 +89,19 @@ void ApplyTuning();
 // queued command into it. Audio thread only; never waits on a lock.
 void ExecuteEngineCommand();
 
+// The queue's length and the frame hold's ticket (0: none asked), for the
+// look below.
+extern std::atomic<int32_t> EngineCommandBacklog;
+extern std::atomic<uint32_t> FrameHoldWanted;
+// Whether ExecuteEngineCommand has anything to do: a command posted or queued,
+// or a frame hold asked for. The render callback looks before each frame and
+// calls it only then; ExecuteEngineCommand reads every word again itself.
+inline bool EngineCommandWork() {
+  return EngineCommand.State.load(std::memory_order_relaxed) == kCommandPosted ||
+         EngineCommandBacklog.load(std::memory_order_relaxed) != 0 ||
+         FrameHoldWanted.load(std::memory_order_relaxed) != 0;
+}
+
 // The interface's side once the render callback stopped for good (its stop
 // report): what it left posted or queued runs here, oldest first, before the
 // posters take the direct path.

@@ -19,6 +19,9 @@
 namespace Tarvelo {
 
 bool (*WakeInterfaceForControllers)() = nullptr;
+// The queue's ends (see below); the render callback looks at them inline.
+std::atomic<uint32_t> ControllerMoveHead{0};
+std::atomic<uint32_t> ControllerMoveTail{0};
 
 namespace {
 
@@ -37,8 +40,6 @@ struct ControllerMove {
 };
 constexpr uint32_t kMoveSlots = 256;
 ControllerMove g_moves[kMoveSlots];
-std::atomic<uint32_t> g_moveHead{0};
-std::atomic<uint32_t> g_moveTail{0};
 std::mutex g_moveTaker;
 std::mutex g_moveProducer;
 std::atomic<bool> g_moveWoken{false};
@@ -48,10 +49,10 @@ std::atomic<bool> g_moveWoken{false};
 void QueueControllerMove(ModuleRecord* module, int32_t p, float x, int64_t relative) {
   {
     std::lock_guard<std::mutex> guard(g_moveProducer);
-    const uint32_t tail = g_moveTail.load(std::memory_order_relaxed);
-    if (tail - g_moveHead.load(std::memory_order_acquire) >= kMoveSlots) return;
+    const uint32_t tail = ControllerMoveTail.load(std::memory_order_relaxed);
+    if (tail - ControllerMoveHead.load(std::memory_order_acquire) >= kMoveSlots) return;
     g_moves[tail % kMoveSlots] = ControllerMove{module, p, x, relative};
-    g_moveTail.store(tail + 1, std::memory_order_release);
+    ControllerMoveTail.store(tail + 1, std::memory_order_release);
   }
   if (PlaybackActive.load() != 0) return;  // the next frame takes it
   if (!g_moveWoken.exchange(true) && (WakeInterfaceForControllers == nullptr || !WakeInterfaceForControllers()))
@@ -449,15 +450,15 @@ int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int
 void TakeControllerMoves(bool onRender) {
   // While playback runs the values are the render callback's.
   if (!onRender && PlaybackActive.load() != 0) return;
-  if (g_moveTail.load(std::memory_order_acquire) == g_moveHead.load(std::memory_order_relaxed)) {
+  if (ControllerMoveTail.load(std::memory_order_acquire) == ControllerMoveHead.load(std::memory_order_relaxed)) {
     if (!onRender) g_moveWoken.store(false);
     return;
   }
   // One taker at a time; the render callback never waits for it.
   if (!g_moveTaker.try_lock()) return;
   if (!onRender) g_moveWoken.store(false);
-  const uint32_t tail = g_moveTail.load(std::memory_order_acquire);
-  for (uint32_t head = g_moveHead.load(std::memory_order_relaxed); head != tail; ++head) {
+  const uint32_t tail = ControllerMoveTail.load(std::memory_order_acquire);
+  for (uint32_t head = ControllerMoveHead.load(std::memory_order_relaxed); head != tail; ++head) {
     const ControllerMove& c = g_moves[head % kMoveSlots];
     // The field of the module page follows through MidiMoved on the video
     // thread; the render callback never waits for the field's lock.
@@ -465,13 +466,13 @@ void TakeControllerMoves(bool onRender) {
       ModuleSetParamValue(*c.module, c.p, c.x);
     else
       MoveParameter(c.module, c.p, c.x, c.relative, !onRender);
-    g_moveHead.store(head + 1, std::memory_order_release);
+    ControllerMoveHead.store(head + 1, std::memory_order_release);
   }
   g_moveTaker.unlock();
 }
 
 bool ControllerMovesPending() {
-  return g_moveTail.load(std::memory_order_acquire) != g_moveHead.load(std::memory_order_acquire);
+  return ControllerMoveTail.load(std::memory_order_acquire) != ControllerMoveHead.load(std::memory_order_acquire);
 }
 
 namespace {

@@ -121,6 +121,13 @@ int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int
 // WakeInterfaceForControllers asks the interface thread to take it (which does
 // nothing while playback runs).
 void TakeControllerMoves(bool onRender);
+// The queue's ends: the taker advances the head, producers the tail.
+extern std::atomic<uint32_t> ControllerMoveHead;
+extern std::atomic<uint32_t> ControllerMoveTail;
+// Whether a move waits, as TakeControllerMoves looks first (it looks again).
+inline bool ControllerMovesWaiting() {
+  return ControllerMoveTail.load(std::memory_order_relaxed) != ControllerMoveHead.load(std::memory_order_relaxed);
+}
 // A value set on the interface thread (the module page's editors): set at
 // once with playback off, else queued for the render callback (true).
 bool SetParamValueOrQueue(ModuleRecord& module, int32_t p, float value);

@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <bit>
+#include <climits>
 
 #include "audio/audio.h"
 #include "engine/command.h"
 #include "engine/dsp/contract.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
+#include "engine/midimap.h"
 #include "engine/modulelist.h"
 
 namespace Tarvelo {
@@ -24,15 +26,11 @@ namespace {
 // Keyboard changes: the voice lists are rebuilt under each bank's voices lock,
 // and only where something is pending. The banks are looked through only when
 // a Pending word was posted since the last look, and every 1024 frames anyway
-// (a word set without posting waits at most that long).
+// (a word set without posting waits at most that long). Audio thread only.
 uint32_t KeyboardPendingSeen = ~0u;
 int32_t FramesSinceKeyboardSweep = 0;
 
-inline void TakeKeyboardChanges() {
-  const uint32_t posted = KeyboardPendingCount.load(std::memory_order_acquire);
-  if (posted == KeyboardPendingSeen && ++FramesSinceKeyboardSweep < 1024) return;
-  KeyboardPendingSeen = posted;
-  FramesSinceKeyboardSweep = 0;
+[[gnu::noinline]] void SweepKeyboards() {
   // Removing a keyboard may swap two bank entries under their voices locks:
   // an entry is peeked at without the lock and read again under it.
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
@@ -51,26 +49,97 @@ inline void TakeKeyboardChanges() {
   }
 }
 
-// Sum of the output module's voices on one channel row, added in voice order.
-inline float MixVoices(const ModuleRecord& out, int32_t row) {
-  int32_t n = out.ActiveVoices;
-  if (n > kVoices) n = kVoices;
+inline void TakeKeyboardChanges() {
+  const uint32_t posted = KeyboardPendingCount.load(std::memory_order_acquire);
+  if (posted == KeyboardPendingSeen && ++FramesSinceKeyboardSweep < 1024) [[likely]]
+    return;
+  KeyboardPendingSeen = posted;
+  FramesSinceKeyboardSweep = 0;
+  SweepKeyboards();
+}
+
+// Sum of the output module's voices on one channel row, added in voice order:
+// n voices jump into a run of single additions at its n-th last one (a
+// vectorized in-order sum costs more than it saves; a loop or a switch costs
+// a jump or more per voice).
+[[gnu::noinline]] float MixVoices(const ModuleRecord& out, int32_t row) {
+  static_assert(kVoices == 32);
+  static const void* const kFirstVoice[kVoices + 1] = {
+      &&v0, &&v1, &&v2, &&v3, &&v4, &&v5, &&v6, &&v7,
+      &&v8, &&v9, &&v10, &&v11, &&v12, &&v13, &&v14, &&v15,
+      &&v16, &&v17, &&v18, &&v19, &&v20, &&v21, &&v22, &&v23,
+      &&v24, &&v25, &&v26, &&v27, &&v28, &&v29, &&v30, &&v31,
+      &&v32};
+  int32_t n = out.ActiveVoices < kVoices ? out.ActiveVoices : kVoices;
+  if (n < 0) n = 0;
   const OutputElement* e = out.Outputs[row];
   float sum = 0.0f;
-  int32_t v = 0;
-  // Eight voices a step, still added one after the other in voice order
-  // (written out: a vectorized in-order sum costs more than it saves).
-  for (; v + 8 <= n; v += 8) {
-    sum = sum + e[v].Level;
-    sum = sum + e[v + 1].Level;
-    sum = sum + e[v + 2].Level;
-    sum = sum + e[v + 3].Level;
-    sum = sum + e[v + 4].Level;
-    sum = sum + e[v + 5].Level;
-    sum = sum + e[v + 6].Level;
-    sum = sum + e[v + 7].Level;
-  }
-  for (; v < n; ++v) sum = sum + e[v].Level;
+  goto *kFirstVoice[n];
+v32:
+  sum = sum + e[n - 32].Level;
+v31:
+  sum = sum + e[n - 31].Level;
+v30:
+  sum = sum + e[n - 30].Level;
+v29:
+  sum = sum + e[n - 29].Level;
+v28:
+  sum = sum + e[n - 28].Level;
+v27:
+  sum = sum + e[n - 27].Level;
+v26:
+  sum = sum + e[n - 26].Level;
+v25:
+  sum = sum + e[n - 25].Level;
+v24:
+  sum = sum + e[n - 24].Level;
+v23:
+  sum = sum + e[n - 23].Level;
+v22:
+  sum = sum + e[n - 22].Level;
+v21:
+  sum = sum + e[n - 21].Level;
+v20:
+  sum = sum + e[n - 20].Level;
+v19:
+  sum = sum + e[n - 19].Level;
+v18:
+  sum = sum + e[n - 18].Level;
+v17:
+  sum = sum + e[n - 17].Level;
+v16:
+  sum = sum + e[n - 16].Level;
+v15:
+  sum = sum + e[n - 15].Level;
+v14:
+  sum = sum + e[n - 14].Level;
+v13:
+  sum = sum + e[n - 13].Level;
+v12:
+  sum = sum + e[n - 12].Level;
+v11:
+  sum = sum + e[n - 11].Level;
+v10:
+  sum = sum + e[n - 10].Level;
+v9:
+  sum = sum + e[n - 9].Level;
+v8:
+  sum = sum + e[n - 8].Level;
+v7:
+  sum = sum + e[n - 7].Level;
+v6:
+  sum = sum + e[n - 6].Level;
+v5:
+  sum = sum + e[n - 5].Level;
+v4:
+  sum = sum + e[n - 4].Level;
+v3:
+  sum = sum + e[n - 3].Level;
+v2:
+  sum = sum + e[n - 2].Level;
+v1:
+  sum = sum + e[n - 1].Level;
+v0:
   return sum;
 }
 
@@ -139,6 +208,23 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 [[gnu::always_inline]] inline void FinishModuleFrame(ModuleRecord* m, const PortWalk& w, uint64_t frameCounter,
                                                      int32_t parity, int32_t previousParity) {
   int32_t toCompute = w.toCompute;
+  if (toCompute > 0) [[likely]] {
+    // The common frame, as below with voices to compute.
+    m->VoicesToCompute = toCompute;
+    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+    if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0 &&
+        (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
+      if (m->Awake == 0) [[unlikely]]
+        ModuleWake(*m);
+      m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
+      if (m->ActiveVoices < m->PreviousActiveVoices) [[unlikely]]
+        ClearDroppedVoices(*m, m->PreviousActiveVoices);
+      m->PreviousActiveVoices = m->ActiveVoices;
+    } else if (m->Awake != 0) {
+      ModuleReset(*m);
+    }
+    return;
+  }
   if (toCompute == 0) {
     if (m->HasFeedbackInput != 0 && m->ModuleSwitches[kSwitchFeedbackVoice] != 0) {
       toCompute = 1;
@@ -171,40 +257,88 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 }
 
 // A module's walk as the render loop remembers it, by the module's place in
-// the order. A walk reads the module's ports and lead port, which change only
-// with a rebuild, a port change (PortChanges: links, forgotten steady ports,
-// voices reset outside a frame) or a new lead, and its sources' voice counts,
-// which change only when a module's frame ends with other voices than the
-// frame before. While none of this happened since the last frame, nor yet in
-// this one, the walk would find what it found last time and write nothing
-// new. A source processed after its reader was read as the frame before left
-// it: after a change the next frame walks again too. Audio thread only.
+// the order. A walk reads the module's ports and steady ports, which change
+// only with a rebuild (a new order, InstallFrame) or a port change
+// (PortChanges: links, forgotten steady ports, voices reset outside a frame),
+// its lead port, which the interface may set at any time and is looked at
+// every frame, and its sources' voice counts, which change only when a
+// module's frame ends with other voices than the frame before. While none of
+// this happened since the last frame, nor yet in this one, the walk would find
+// what it found last time and write nothing new. A source processed after its
+// reader was read as the frame before left it: after a change the next frame
+// walks again too. Audio thread only.
 struct WalkMemo {
-  uint64_t steady;
-  int32_t lead;
-  int32_t endVoices;  // the module's voices at the end of its last frame
+  ModuleRecord* module;  // the order's entry
+  int32_t lead;          // the lead port walked with; kWalkAgain: walk every frame
+  int32_t endVoices;     // the module's voices at the end of its last frame
   PortWalk walk;
-  bool valid;
 };
+// No lead port: a seeded feedback source is seeded again in every frame it
+// has no voices.
+constexpr int32_t kWalkAgain = INT32_MIN;
 constexpr int32_t kWalkMemos = 1024;
-WalkMemo WalkMemos[kWalkMemos];
+// Entry j's memo is WalkMemos[j + 1]; WalkMemos[0] stays empty and ends the
+// walk down the order.
+WalkMemo WalkMemos[kWalkMemos + 1];
 const ProcessingOrderBlock* MemoOrder = nullptr;
 uint32_t MemoPortChanges = 0;
 bool VoicesChangedLastFrame = true;
 
-[[gnu::always_inline]] inline void RememberedModuleFrame(ModuleRecord* m, WalkMemo& memo, bool changed,
-                                                         uint64_t frameCounter, int32_t parity,
-                                                         int32_t previousParity) {
-  const uint64_t steady = ModuleSteadyPorts(*m);
+// Walks a module's ports again and remembers what it found.
+[[gnu::always_inline]] inline void WalkAgain(ModuleRecord* m, WalkMemo& memo) {
   const int32_t lead = m->VoiceMapSourcePort;
-  if (changed || !memo.valid || memo.lead != lead || memo.steady != steady) {
-    memo.walk = WalkPorts(m, steady, lead);
-    memo.steady = steady;
-    memo.lead = lead;
-    // A seeded feedback source is seeded again in every frame it has no voices.
-    memo.valid = !memo.walk.seeded;
+  memo.module = m;
+  memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), lead);
+  memo.lead = memo.walk.seeded ? kWalkAgain : lead;
+}
+
+[[gnu::noinline]] void WalkAgainApart(ModuleRecord* m, WalkMemo& memo) { WalkAgain(m, memo); }
+
+// One frame of the order's modules, deepest first, walking ports only where
+// the walk may have changed (see WalkMemo).
+[[gnu::always_inline]] inline void RunOrder(const ProcessingOrderBlock* order, int32_t n, uint64_t frame,
+                                            int32_t parity, int32_t previous) {
+  const uint32_t portChanges = PortChanges.load(std::memory_order_relaxed);
+  bool changed = VoicesChangedLastFrame;
+  if (order != MemoOrder || InstallFrame.load(std::memory_order_relaxed) == frame ||
+      portChanges != MemoPortChanges) [[unlikely]] {
+    // A new order, a rebuild or a port change since the last frame: every
+    // walk is made again.
+    MemoOrder = order;
+    MemoPortChanges = portChanges;
+    changed = true;
   }
-  FinishModuleFrame(m, memo.walk, frameCounter, parity, previousParity);
+  WalkMemo* memo = WalkMemos + n;
+  bool changedNow = false;
+  if (!changed) [[likely]] {
+    // Every walk as remembered (each memo names its entry), until a module
+    // ends its frame with other voices than the frame before.
+    for (ModuleRecord* m; (m = memo->module) != nullptr; --memo) {
+      if (m->VoiceMapSourcePort != memo->lead) [[unlikely]]
+        WalkAgainApart(m, *memo);
+      FinishModuleFrame(m, memo->walk, frame, parity, previous);
+      const int32_t voices = m->ActiveVoices;
+      if (voices != memo->endVoices) [[unlikely]] {
+        memo->endVoices = voices;
+        changedNow = true;
+        --memo;
+        break;
+      }
+    }
+  }
+  // The modules after a change walk again.
+  ModuleRecord* const* entries = order->Entries - 1;
+  for (; memo > WalkMemos; --memo) {
+    ModuleRecord* m = entries[memo - WalkMemos];
+    WalkAgain(m, *memo);
+    FinishModuleFrame(m, memo->walk, frame, parity, previous);
+    const int32_t voices = m->ActiveVoices;
+    if (voices != memo->endVoices) {
+      memo->endVoices = voices;
+      changedNow = true;
+    }
+  }
+  VoicesChangedLastFrame = changedNow;
 }
 
 }  // namespace
@@ -219,76 +353,72 @@ void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, 
 void RenderAudio(float** stream, int32_t start, int32_t count) {
   if (stream == nullptr || *stream == nullptr || start < 0 || count <= 0) return;
   RenderBusy.store(1);
-  float* out = *stream;
-  const int32_t end = start + count - 2;
-  for (int32_t i = start; i <= end; i += 2) {
+  // What only this thread reads while it renders stays in registers for the
+  // call: the parities and the meter sums. The frame counter is stored every
+  // frame (other threads wait for it to pass).
+  uint64_t frame = FrameCounter.load(std::memory_order_relaxed);
+  int32_t parity = FrameParity;
+  int32_t previous = PreviousFrameParity;
+  LevelMeter left = OutputLevelSums[0];
+  LevelMeter right = OutputLevelSums[1];
+  bool rightIsLeft = false;  // a one-channel frame: the right sums are the left ones
+  float* out = *stream + start;
+  float* const end = out + (count & ~1);
+  for (; out != end; out += 2) {
     TakeKeyboardChanges();
-    ExecuteEngineCommand();
+    // Commands and controller moves run at the start of a frame: looked at
+    // here, taken by ExecuteEngineCommand.
+    if (EngineCommandWork() || ControllerMovesWaiting()) [[unlikely]]
+      ExecuteEngineCommand();
 
-    float left = 0.0f;
-    float right = 0.0f;
+    float l = 0.0f;
+    float r = 0.0f;
     // Loaded once per frame and used only until the frame counter advances:
     // a replaced order is freed only after that.
     const ProcessingOrderBlock* order = ProcessingOrder.load();
     const int32_t n = order != nullptr ? order->Count : 0;
-    if (n > 0) {
-      const uint64_t frame = FrameCounter.load(std::memory_order_relaxed);
-      const int32_t parity = FrameParity;
-      const int32_t previous = PreviousFrameParity;
-      ModuleRecord* const* entries = order->Entries;
-      if (n <= kWalkMemos) {
-        bool changed = VoicesChangedLastFrame;
-        const uint32_t portChanges = PortChanges.load(std::memory_order_relaxed);
-        if (order != MemoOrder || InstallFrame.load(std::memory_order_relaxed) == frame ||
-            portChanges != MemoPortChanges) {
-          // A new order, a rebuild or a port change since the last frame:
-          // every walk is made again.
-          MemoOrder = order;
-          MemoPortChanges = portChanges;
-          changed = true;
-        }
-        bool changedNow = false;
-        for (int32_t j = n - 1; j >= 0; --j) {
-          ModuleRecord* m = entries[j];
-          WalkMemo& memo = WalkMemos[j];
-          RememberedModuleFrame(m, memo, changed, frame, parity, previous);
-          const int32_t voices = m->ActiveVoices;
-          if (voices != memo.endVoices) {
-            memo.endVoices = voices;
-            changed = true;
-            changedNow = true;
-          }
-        }
-        VoicesChangedLastFrame = changedNow;
+    if (n > 0) [[likely]] {
+      if (n <= kWalkMemos) [[likely]] {
+        RunOrder(order, n, frame, parity, previous);
       } else {
         MemoOrder = nullptr;
+        ModuleRecord* const* entries = order->Entries;
         for (int32_t j = n - 1; j >= 0; --j) {
           ModuleRecord* m = entries[j];
           FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort), frame, parity, previous);
         }
       }
 
-      ModuleRecord& output = *entries[0];
-      left = ClipValue(MixVoices(output, 0), output.ClipFlag);
-      LevelMeterFeed(OutputLevelSums[0], left);
+      ModuleRecord& output = *order->Entries[0];
       if (output.ChannelsProcessed > 1) {
-        right = ClipValue(MixVoices(output, 1), output.ClipFlag);
-        LevelMeterFeed(OutputLevelSums[1], right);
+        if (rightIsLeft) right = left;
+        rightIsLeft = false;
+        l = ClipValue(MixVoices(output, 0), output.ClipFlag);
+        LevelMeterFeed(left, l);
+        r = ClipValue(MixVoices(output, 1), output.ClipFlag);
+        LevelMeterFeed(right, r);
       } else {
-        right = left;
-        OutputLevelSums[1] = OutputLevelSums[0];
+        l = ClipValue(MixVoices(output, 0), output.ClipFlag);
+        LevelMeterFeed(left, l);
+        r = l;
+        rightIsLeft = true;
       }
     }
-    out[i] = left;
-    out[i + 1] = right;
+    out[0] = l;
+    out[1] = r;
 
-    if (CaptureActive.load(std::memory_order_relaxed) != 0) AdvanceCaptureRead();
-    PreviousFrameParity = FrameParity;
-    FrameParity ^= 1;
+    if (CaptureActive.load(std::memory_order_relaxed) != 0) [[unlikely]]
+      AdvanceCaptureRead();
+    previous = parity;
+    parity ^= 1;
     // The audio thread is the counter's only writer: a release store publishes
     // the frame without a locked instruction.
-    FrameCounter.store(FrameCounter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    FrameCounter.store(++frame, std::memory_order_release);
   }
+  FrameParity = parity;
+  PreviousFrameParity = previous;
+  OutputLevelSums[0] = left;
+  OutputLevelSums[1] = rightIsLeft ? left : right;
   OutputMeterCount += count;
   if (OutputMeterCount >= QUARLE_AUDIO::StreamLength) {
     QUARLE_AUDIO::UpdateOutputMeters(&OutputLevelSums[0], &OutputLevelSums[1], OutputMeterCount);
