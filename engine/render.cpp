@@ -280,9 +280,10 @@ constexpr int32_t kWalkMemos = 1024;
 // Entry j's memo is WalkMemos[j + 1]; WalkMemos[0] stays empty and ends the
 // walk down the order.
 WalkMemo WalkMemos[kWalkMemos + 1];
+// The order the memos hold walks of; null after a frame that changed voices
+// (the next one walks again) and after a frame run outside the loop.
 const ProcessingOrderBlock* MemoOrder = nullptr;
 uint32_t MemoPortChanges = 0;
-bool VoicesChangedLastFrame = true;
 
 // Walks a module's ports again and remembers what it found.
 [[gnu::always_inline]] inline void WalkAgain(ModuleRecord* m, WalkMemo& memo) {
@@ -299,11 +300,11 @@ bool VoicesChangedLastFrame = true;
 [[gnu::always_inline]] inline void RunOrder(const ProcessingOrderBlock* order, int32_t n, uint64_t frame,
                                             int32_t parity, int32_t previous) {
   const uint32_t portChanges = PortChanges.load(std::memory_order_relaxed);
-  bool changed = VoicesChangedLastFrame;
+  bool changed = false;
   if (order != MemoOrder || InstallFrame.load(std::memory_order_relaxed) == frame ||
       portChanges != MemoPortChanges) [[unlikely]] {
-    // A new order, a rebuild or a port change since the last frame: every
-    // walk is made again.
+    // A new order, a rebuild, a port change or other voices since the last
+    // frame: every walk is made again.
     MemoOrder = order;
     MemoPortChanges = portChanges;
     changed = true;
@@ -338,7 +339,7 @@ bool VoicesChangedLastFrame = true;
       changedNow = true;
     }
   }
-  VoicesChangedLastFrame = changedNow;
+  if (changedNow) MemoOrder = nullptr;
 }
 
 }  // namespace
