@@ -280,10 +280,14 @@ constexpr int32_t kWalkMemos = 1024;
 // Entry j's memo is WalkMemos[j + 1]; WalkMemos[0] stays empty and ends the
 // walk down the order.
 WalkMemo WalkMemos[kWalkMemos + 1];
-// The order the memos hold walks of; null after a frame that changed voices
-// (the next one walks again) and after a frame run outside the loop.
-const ProcessingOrderBlock* MemoOrder = nullptr;
+// The order the memos hold walks of, and its count; Forgotten (never an
+// installed order, nor null) after a frame that changed voices (the next one
+// walks again), after a frame run outside the loop and for an order too long
+// to remember.
+const ProcessingOrderBlock Forgotten{};
+const ProcessingOrderBlock* MemoOrder = &Forgotten;
 uint32_t MemoPortChanges = 0;
+WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 
 // Walks a module's ports again and remembers what it found.
 [[gnu::always_inline]] inline void WalkAgain(ModuleRecord* m, WalkMemo& memo) {
@@ -295,39 +299,10 @@ uint32_t MemoPortChanges = 0;
 
 [[gnu::noinline]] void WalkAgainApart(ModuleRecord* m, WalkMemo& memo) { WalkAgain(m, memo); }
 
-// One frame of the order's modules, deepest first, walking ports only where
-// the walk may have changed (see WalkMemo).
-[[gnu::always_inline]] inline void RunOrder(const ProcessingOrderBlock* order, int32_t n, uint64_t frame,
-                                            int32_t parity, int32_t previous) {
-  const uint32_t portChanges = PortChanges.load(std::memory_order_relaxed);
-  bool changed = false;
-  if (order != MemoOrder || InstallFrame.load(std::memory_order_relaxed) == frame ||
-      portChanges != MemoPortChanges) [[unlikely]] {
-    // A new order, a rebuild, a port change or other voices since the last
-    // frame: every walk is made again.
-    MemoOrder = order;
-    MemoPortChanges = portChanges;
-    changed = true;
-  }
-  WalkMemo* memo = WalkMemos + n;
-  bool changedNow = false;
-  if (!changed) [[likely]] {
-    // Every walk as remembered (each memo names its entry), until a module
-    // ends its frame with other voices than the frame before.
-    for (ModuleRecord* m; (m = memo->module) != nullptr; --memo) {
-      if (m->VoiceMapSourcePort != memo->lead) [[unlikely]]
-        WalkAgainApart(m, *memo);
-      FinishModuleFrame(m, memo->walk, frame, parity, previous);
-      const int32_t voices = m->ActiveVoices;
-      if (voices != memo->endVoices) [[unlikely]] {
-        memo->endVoices = voices;
-        changedNow = true;
-        --memo;
-        break;
-      }
-    }
-  }
-  // The modules after a change walk again.
+// The modules from memo down, each walking its ports again: after a module
+// ended its frame with other voices, or in a frame that remembers nothing.
+[[gnu::noinline]] void WalkOrderFrom(const ProcessingOrderBlock* order, WalkMemo* memo, uint64_t frame,
+                                     int32_t parity, int32_t previous) {
   ModuleRecord* const* entries = order->Entries - 1;
   for (; memo > WalkMemos; --memo) {
     ModuleRecord* m = entries[memo - WalkMemos];
@@ -336,17 +311,55 @@ uint32_t MemoPortChanges = 0;
     const int32_t voices = m->ActiveVoices;
     if (voices != memo->endVoices) {
       memo->endVoices = voices;
-      changedNow = true;
+      MemoOrder = &Forgotten;  // the next frame walks again
     }
   }
-  if (changedNow) MemoOrder = nullptr;
+}
+
+// A frame of the order whose walks are remembered (see WalkMemo), deepest
+// module first, each memo naming its entry, until a module ends its frame
+// with other voices than the frame before.
+[[gnu::always_inline]] inline void RunRememberedOrder(const ProcessingOrderBlock* order, uint64_t frame,
+                                                      int32_t parity, int32_t previous) {
+  for (WalkMemo* memo = MemoTop; ModuleRecord* m = memo->module; --memo) {
+    if (m->VoiceMapSourcePort != memo->lead) [[unlikely]]
+      WalkAgainApart(m, *memo);
+    FinishModuleFrame(m, memo->walk, frame, parity, previous);
+    const int32_t voices = m->ActiveVoices;
+    if (voices != memo->endVoices) [[unlikely]] {
+      memo->endVoices = voices;
+      MemoOrder = &Forgotten;
+      WalkOrderFrom(order, memo - 1, frame, parity, previous);
+      return;
+    }
+  }
+}
+
+// A frame of an order not remembered: a new order, a rebuild, a port change
+// or other voices since the last frame. Every walk is made again.
+[[gnu::noinline]] void RunOrder(const ProcessingOrderBlock* order, uint64_t frame, int32_t parity,
+                                int32_t previous) {
+  const int32_t n = order->Count;
+  if (n <= kWalkMemos) [[likely]] {
+    MemoOrder = order;
+    MemoPortChanges = PortChanges.load(std::memory_order_relaxed);
+    MemoTop = WalkMemos + n;
+    WalkOrderFrom(order, MemoTop, frame, parity, previous);
+    return;
+  }
+  MemoOrder = &Forgotten;
+  ModuleRecord* const* entries = order->Entries;
+  for (int32_t j = n - 1; j >= 0; --j) {
+    ModuleRecord* m = entries[j];
+    FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort), frame, parity, previous);
+  }
 }
 
 }  // namespace
 
 void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
   // Run outside the render loop: its remembered walks are no longer sure.
-  MemoOrder = nullptr;
+  MemoOrder = &Forgotten;
   FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort), frameCounter, parity,
                     previousParity);
 }
@@ -377,19 +390,17 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
     // Loaded once per frame and used only until the frame counter advances:
     // a replaced order is freed only after that.
     const ProcessingOrderBlock* order = ProcessingOrder.load();
-    const int32_t n = order != nullptr ? order->Count : 0;
-    if (n > 0) [[likely]] {
-      if (n <= kWalkMemos) [[likely]] {
-        RunOrder(order, n, frame, parity, previous);
-      } else {
-        MemoOrder = nullptr;
-        ModuleRecord* const* entries = order->Entries;
-        for (int32_t j = n - 1; j >= 0; --j) {
-          ModuleRecord* m = entries[j];
-          FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort), frame, parity, previous);
-        }
-      }
-
+    if (order == MemoOrder && InstallFrame.load(std::memory_order_relaxed) != frame &&
+        PortChanges.load(std::memory_order_relaxed) == MemoPortChanges) [[likely]] {
+      // The same order as the last frame, no rebuild, no port change and no
+      // other voices since (a remembered order has modules).
+      RunRememberedOrder(order, frame, parity, previous);
+    } else if (order != nullptr && order->Count > 0) {
+      RunOrder(order, frame, parity, previous);
+    } else {
+      order = nullptr;
+    }
+    if (order != nullptr) [[likely]] {
       ModuleRecord& output = *order->Entries[0];
       if (output.ChannelsProcessed > 1) {
         if (rightIsLeft) right = left;
