@@ -98,8 +98,8 @@ extern std::atomic<uint32_t> FrameHoldWanted;
 // calls it only then; ExecuteEngineCommand reads every word again itself.
 inline bool EngineCommandWork() {
   return EngineCommand.State.load(std::memory_order_relaxed) == kCommandPosted ||
-         EngineCommandBacklog.load(std::memory_order_relaxed) != 0 ||
-         FrameHoldWanted.load(std::memory_order_relaxed) != 0;
+         (static_cast<uint32_t>(EngineCommandBacklog.load(std::memory_order_relaxed)) |
+          FrameHoldWanted.load(std::memory_order_relaxed)) != 0;
 }
 
 // The interface's side once the render callback stopped for good (its stop

@@ -28,7 +28,7 @@ namespace {
 // a Pending word was posted since the last look, and every 1024 frames anyway
 // (a word set without posting waits at most that long). Audio thread only.
 uint32_t KeyboardPendingSeen = ~0u;
-int32_t FramesSinceKeyboardSweep = 0;
+int32_t FramesToKeyboardSweep = 1024;
 
 [[gnu::noinline]] void SweepKeyboards() {
   // Removing a keyboard may swap two bank entries under their voices locks:
@@ -49,12 +49,13 @@ int32_t FramesSinceKeyboardSweep = 0;
   }
 }
 
-inline void TakeKeyboardChanges() {
+// The render callback keeps the count in a register for a call.
+inline void TakeKeyboardChanges(int32_t& toSweep) {
   const uint32_t posted = KeyboardPendingCount.load(std::memory_order_acquire);
-  if (posted == KeyboardPendingSeen && ++FramesSinceKeyboardSweep < 1024) [[likely]]
+  if (posted == KeyboardPendingSeen && --toSweep > 0) [[likely]]
     return;
   KeyboardPendingSeen = posted;
-  FramesSinceKeyboardSweep = 0;
+  toSweep = 1024;
   SweepKeyboards();
 }
 
@@ -368,18 +369,19 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
   if (stream == nullptr || *stream == nullptr || start < 0 || count <= 0) return;
   RenderBusy.store(1);
   // What only this thread reads while it renders stays in registers for the
-  // call: the parities and the meter sums. The frame counter is stored every
-  // frame (other threads wait for it to pass).
+  // call: the parities, the meter sums, the frames to the keyboard sweep. The
+  // frame counter is stored every frame (other threads wait for it to pass).
   uint64_t frame = FrameCounter.load(std::memory_order_relaxed);
   int32_t parity = FrameParity;
   int32_t previous = PreviousFrameParity;
   LevelMeter left = OutputLevelSums[0];
   LevelMeter right = OutputLevelSums[1];
   bool rightIsLeft = false;  // a one-channel frame: the right sums are the left ones
+  int32_t toKeyboardSweep = FramesToKeyboardSweep;
   float* out = *stream + start;
   float* const end = out + (count & ~1);
   for (; out != end; out += 2) {
-    TakeKeyboardChanges();
+    TakeKeyboardChanges(toKeyboardSweep);
     // Commands and controller moves run at the start of a frame: looked at
     // here, taken by ExecuteEngineCommand.
     if (EngineCommandWork() || ControllerMovesWaiting()) [[unlikely]]
@@ -429,6 +431,7 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
   }
   FrameParity = parity;
   PreviousFrameParity = previous;
+  FramesToKeyboardSweep = toKeyboardSweep;
   OutputLevelSums[0] = left;
   OutputLevelSums[1] = rightIsLeft ? left : right;
   OutputMeterCount += count;
