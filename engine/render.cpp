@@ -400,6 +400,9 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
     } else if (order != nullptr && order->Count > 0) {
       RunOrder(order, frame, parity, previous);
     } else {
+      // Nothing remembered outlives a frame without the order: its block may
+      // be freed and a later one made at the same place.
+      MemoOrder = &Forgotten;
       order = nullptr;
     }
     if (order != nullptr) [[likely]] {

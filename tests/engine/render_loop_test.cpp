@@ -149,6 +149,32 @@ TEST_F(RenderLoopTest, MeterSumsFollowOneAndTwoChannelFramesWithinACall) {
   }
 }
 
+// A block the render walked, given up for an empty order, may be freed and a
+// later order made at the same place, installed during an earlier frame: it is
+// walked as the new order it is, not as the one remembered.
+TEST_F(RenderLoopTest, AnOrderMadeWhereAnOldOneWasIsNotTakenForIt) {
+  ProcessingOrderBlock* const installed = ProcessingOrder.load();
+  ModuleRecord* entries[1] = {out_};
+  ProcessingOrderBlock block{entries, 1, 1};
+  ScriptFrame f;
+  f.voices = 1;
+  f.levels[0][0] = 0.5f;
+  g_script.assign(1, f);
+  ProcessingOrder.store(&block);
+  EXPECT_EQ(Render(2)[2], 0.5f);
+  ProcessingOrderBlock empty{entries, 0, 1};
+  ProcessingOrder.store(&empty);
+  EXPECT_EQ(Render(1)[0], 0.0f);
+  block.Count = 0;  // the same place, now an order without modules
+  ProcessingOrder.store(&block);
+  InstallFrame.store(FrameCounter.load() - 1);
+  const size_t runs = g_seen.size();
+  EXPECT_EQ(Render(1)[0], 0.0f);
+  EXPECT_EQ(g_seen.size(), runs);
+  ProcessingOrder.store(installed);
+  InstallFrame.store(FrameCounter.load());
+}
+
 // Process functions get the frame counter and alternating parities, the
 // previous one being the parity of the frame before, across calls too; odd
 // stream lengths leave their last float alone.
