@@ -204,26 +204,31 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
   return w;
 }
 
+// The rest of a frame of a module with voices to compute (toCompute > 0).
+[[gnu::always_inline]] inline void FinishComputingFrame(ModuleRecord* m, int32_t toCompute, uint64_t frameCounter,
+                                                        int32_t parity, int32_t previousParity) {
+  m->VoicesToCompute = toCompute;
+  if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+  if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0 &&
+      (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
+    if (m->Awake == 0) [[unlikely]]
+      ModuleWake(*m);
+    m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
+    if (m->ActiveVoices < m->PreviousActiveVoices) [[unlikely]]
+      ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = m->ActiveVoices;
+  } else if (m->Awake != 0) {
+    ModuleReset(*m);
+  }
+}
+
 // The rest of a module's frame: the voices to compute, then the module runs
 // or sleeps.
 [[gnu::always_inline]] inline void FinishModuleFrame(ModuleRecord* m, const PortWalk& w, uint64_t frameCounter,
                                                      int32_t parity, int32_t previousParity) {
   int32_t toCompute = w.toCompute;
   if (toCompute > 0) [[likely]] {
-    // The common frame, as below with voices to compute.
-    m->VoicesToCompute = toCompute;
-    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
-    if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0 &&
-        (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
-      if (m->Awake == 0) [[unlikely]]
-        ModuleWake(*m);
-      m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
-      if (m->ActiveVoices < m->PreviousActiveVoices) [[unlikely]]
-        ClearDroppedVoices(*m, m->PreviousActiveVoices);
-      m->PreviousActiveVoices = m->ActiveVoices;
-    } else if (m->Awake != 0) {
-      ModuleReset(*m);
-    }
+    FinishComputingFrame(m, toCompute, frameCounter, parity, previousParity);
     return;
   }
   if (toCompute == 0) {
@@ -270,6 +275,7 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 // walks again too. Audio thread only.
 struct WalkMemo {
   ModuleRecord* module;  // the order's entry
+  int32_t fastLead;      // the lead port walked with when the walk found voices to compute, else kWalkAgain
   int32_t lead;          // the lead port walked with; kWalkAgain: walk every frame
   int32_t endVoices;     // the module's voices at the end of its last frame
   PortWalk walk;
@@ -296,6 +302,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
   memo.module = m;
   memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), lead);
   memo.lead = memo.walk.seeded ? kWalkAgain : lead;
+  memo.fastLead = memo.walk.toCompute > 0 ? memo.lead : kWalkAgain;
 }
 
 [[gnu::noinline]] void WalkAgainApart(ModuleRecord* m, WalkMemo& memo) { WalkAgain(m, memo); }
@@ -323,9 +330,13 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 [[gnu::always_inline]] inline void RunRememberedOrder(const ProcessingOrderBlock* order, uint64_t frame,
                                                       int32_t parity, int32_t previous) {
   for (WalkMemo* memo = MemoTop; ModuleRecord* m = memo->module; --memo) {
-    if (m->VoiceMapSourcePort != memo->lead) [[unlikely]]
-      WalkAgainApart(m, *memo);
-    FinishModuleFrame(m, memo->walk, frame, parity, previous);
+    const int32_t lead = m->VoiceMapSourcePort;
+    if (lead == memo->fastLead) [[likely]] {
+      FinishComputingFrame(m, memo->walk.toCompute, frame, parity, previous);
+    } else {
+      if (lead != memo->lead) WalkAgainApart(m, *memo);
+      FinishModuleFrame(m, memo->walk, frame, parity, previous);
+    }
     const int32_t voices = m->ActiveVoices;
     if (voices != memo->endVoices) [[unlikely]] {
       memo->endVoices = voices;
