@@ -204,7 +204,8 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
   return w;
 }
 
-// The rest of a frame of a module with voices to compute (toCompute > 0).
+// The rest of a frame of a module with voices to compute (toCompute > 0), or
+// of one that runs without voices with none to compute (see WalkAgain).
 [[gnu::always_inline]] inline void FinishComputingFrame(ModuleRecord* m, int32_t toCompute, uint64_t frameCounter,
                                                         int32_t parity, int32_t previousParity) {
   m->VoicesToCompute = toCompute;
@@ -275,7 +276,7 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 // walks again too. Audio thread only.
 struct WalkMemo {
   ModuleRecord* module;  // the order's entry
-  int32_t fastLead;      // the lead port walked with when the walk found voices to compute, else kWalkAgain
+  int32_t fastLead;      // the lead port when FinishComputingFrame will do, else kWalkAgain
   int32_t lead;          // the lead port walked with; kWalkAgain: walk every frame
   int32_t endVoices;     // the module's voices at the end of its last frame
   PortWalk walk;
@@ -302,7 +303,13 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
   memo.module = m;
   memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), lead);
   memo.lead = memo.walk.seeded ? kWalkAgain : lead;
-  memo.fastLead = memo.walk.toCompute > 0 ? memo.lead : kWalkAgain;
+  // FinishComputingFrame does all FinishModuleFrame would: voices to
+  // compute, or none for a module that runs without (a Keyboard) and keeps
+  // nothing else in mind (a rebuild decides HasFeedbackInput and walks again).
+  const bool computes = memo.walk.toCompute > 0 ||
+                        (memo.walk.toCompute == 0 && !memo.walk.blocked && m->RunsWithoutVoices != 0 &&
+                         m->KeepsVoices == 0 && m->HasFeedbackInput == 0);
+  memo.fastLead = computes ? memo.lead : kWalkAgain;
 }
 
 [[gnu::noinline]] void WalkAgainApart(ModuleRecord* m, WalkMemo& memo) { WalkAgain(m, memo); }
