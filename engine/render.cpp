@@ -410,30 +410,32 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
     // Loaded once per frame and used only until the frame counter advances:
     // a replaced order is freed only after that.
     const ProcessingOrderBlock* order = ProcessingOrder.load();
+    ModuleRecord* output = nullptr;  // entry 0
     if (order == MemoOrder && InstallFrame.load(std::memory_order_relaxed) != frame &&
         PortChanges.load(std::memory_order_relaxed) == MemoPortChanges) [[likely]] {
       // The same order as the last frame, no rebuild, no port change and no
       // other voices since (a remembered order has modules).
       RunRememberedOrder(order, frame, parity, previous);
+      output = WalkMemos[1].module;
     } else if (order != nullptr && order->Count > 0) {
       RunOrder(order, frame, parity, previous);
+      output = order->Entries[0];
     } else {
       // Nothing remembered outlives a frame without the order: its block may
       // be freed and a later one made at the same place.
       MemoOrder = &Forgotten;
-      order = nullptr;
     }
-    if (order != nullptr) [[likely]] {
-      ModuleRecord& output = *order->Entries[0];
-      if (output.ChannelsProcessed > 1) {
+    if (output != nullptr) [[likely]] {
+      ModuleRecord& o = *output;
+      if (o.ChannelsProcessed > 1) {
         if (rightIsLeft) right = left;
         rightIsLeft = false;
-        l = ClipValue(MixVoices(output, 0), output.ClipFlag);
+        l = ClipValue(MixVoices(o, 0), o.ClipFlag);
         LevelMeterFeed(left, l);
-        r = ClipValue(MixVoices(output, 1), output.ClipFlag);
+        r = ClipValue(MixVoices(o, 1), o.ClipFlag);
         LevelMeterFeed(right, r);
       } else {
-        l = ClipValue(MixVoices(output, 0), output.ClipFlag);
+        l = ClipValue(MixVoices(o, 0), o.ClipFlag);
         LevelMeterFeed(left, l);
         r = l;
         rightIsLeft = true;
