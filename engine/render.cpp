@@ -49,7 +49,8 @@ int32_t FramesToKeyboardSweep = 1024;
   }
 }
 
-// The render callback keeps the count in a register for a call.
+// toSweep: the frames left to the next sweep, which the render callback keeps
+// in a register for a call (FramesToKeyboardSweep between calls).
 inline void TakeKeyboardChanges(int32_t& toSweep) {
   const uint32_t posted = KeyboardPendingCount.load(std::memory_order_acquire);
   if (posted == KeyboardPendingSeen && --toSweep > 0) [[likely]]
@@ -60,7 +61,7 @@ inline void TakeKeyboardChanges(int32_t& toSweep) {
 }
 
 // Sum of the output module's voices on one channel row, added in voice order:
-// n voices jump into a run of single additions at its n-th last one (a
+// n voices jump into a run of 32 single additions n from its end (a
 // vectorized in-order sum costs more than it saves; a loop or a switch costs
 // a jump or more per voice).
 [[gnu::noinline]] float MixVoices(const ModuleRecord& out, int32_t row) {
