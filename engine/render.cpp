@@ -64,7 +64,8 @@ inline void TakeKeyboardChanges(int32_t& toSweep) {
 // n voices jump into a run of 32 single additions n from its end (a
 // vectorized in-order sum costs more than it saves; a loop or a switch costs
 // a jump or more per voice).
-[[gnu::noinline]] float MixVoices(const ModuleRecord& out, int32_t row) {
+// n: the voices, 0 .. 32.
+[[gnu::noinline]] float MixVoices(const OutputElement* e, int32_t n) {
   static_assert(kVoices == 32);
   static const void* const kFirstVoice[kVoices + 1] = {
       &&v0, &&v1, &&v2, &&v3, &&v4, &&v5, &&v6, &&v7,
@@ -72,75 +73,73 @@ inline void TakeKeyboardChanges(int32_t& toSweep) {
       &&v16, &&v17, &&v18, &&v19, &&v20, &&v21, &&v22, &&v23,
       &&v24, &&v25, &&v26, &&v27, &&v28, &&v29, &&v30, &&v31,
       &&v32};
-  int32_t n = out.ActiveVoices < kVoices ? out.ActiveVoices : kVoices;
-  if (n < 0) n = 0;
-  const OutputElement* e = out.Outputs[row];
+  const OutputElement* const end = e + n;
   float sum = 0.0f;
   goto *kFirstVoice[n];
 v32:
-  sum = sum + e[n - 32].Level;
+  sum = sum + end[-32].Level;
 v31:
-  sum = sum + e[n - 31].Level;
+  sum = sum + end[-31].Level;
 v30:
-  sum = sum + e[n - 30].Level;
+  sum = sum + end[-30].Level;
 v29:
-  sum = sum + e[n - 29].Level;
+  sum = sum + end[-29].Level;
 v28:
-  sum = sum + e[n - 28].Level;
+  sum = sum + end[-28].Level;
 v27:
-  sum = sum + e[n - 27].Level;
+  sum = sum + end[-27].Level;
 v26:
-  sum = sum + e[n - 26].Level;
+  sum = sum + end[-26].Level;
 v25:
-  sum = sum + e[n - 25].Level;
+  sum = sum + end[-25].Level;
 v24:
-  sum = sum + e[n - 24].Level;
+  sum = sum + end[-24].Level;
 v23:
-  sum = sum + e[n - 23].Level;
+  sum = sum + end[-23].Level;
 v22:
-  sum = sum + e[n - 22].Level;
+  sum = sum + end[-22].Level;
 v21:
-  sum = sum + e[n - 21].Level;
+  sum = sum + end[-21].Level;
 v20:
-  sum = sum + e[n - 20].Level;
+  sum = sum + end[-20].Level;
 v19:
-  sum = sum + e[n - 19].Level;
+  sum = sum + end[-19].Level;
 v18:
-  sum = sum + e[n - 18].Level;
+  sum = sum + end[-18].Level;
 v17:
-  sum = sum + e[n - 17].Level;
+  sum = sum + end[-17].Level;
 v16:
-  sum = sum + e[n - 16].Level;
+  sum = sum + end[-16].Level;
 v15:
-  sum = sum + e[n - 15].Level;
+  sum = sum + end[-15].Level;
 v14:
-  sum = sum + e[n - 14].Level;
+  sum = sum + end[-14].Level;
 v13:
-  sum = sum + e[n - 13].Level;
+  sum = sum + end[-13].Level;
 v12:
-  sum = sum + e[n - 12].Level;
+  sum = sum + end[-12].Level;
 v11:
-  sum = sum + e[n - 11].Level;
+  sum = sum + end[-11].Level;
 v10:
-  sum = sum + e[n - 10].Level;
+  sum = sum + end[-10].Level;
 v9:
-  sum = sum + e[n - 9].Level;
+  sum = sum + end[-9].Level;
 v8:
-  sum = sum + e[n - 8].Level;
+  sum = sum + end[-8].Level;
 v7:
-  sum = sum + e[n - 7].Level;
+  sum = sum + end[-7].Level;
 v6:
-  sum = sum + e[n - 6].Level;
+  sum = sum + end[-6].Level;
 v5:
-  sum = sum + e[n - 5].Level;
+  sum = sum + end[-5].Level;
 v4:
-  sum = sum + e[n - 4].Level;
+  sum = sum + end[-4].Level;
 v3:
-  sum = sum + e[n - 3].Level;
+  sum = sum + end[-3].Level;
 v2:
-  sum = sum + e[n - 2].Level;
+  sum = sum + end[-2].Level;
 v1:
-  sum = sum + e[n - 1].Level;
+  sum = sum + end[-1].Level;
 v0:
   return sum;
 }
@@ -428,15 +427,17 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
     }
     if (output != nullptr) [[likely]] {
       ModuleRecord& o = *output;
+      const int32_t v = o.ActiveVoices;
+      const int32_t voices = v < 0 ? 0 : (v > kVoices ? kVoices : v);
       if (o.ChannelsProcessed > 1) {
         if (rightIsLeft) right = left;
         rightIsLeft = false;
-        l = ClipValue(MixVoices(o, 0), o.ClipFlag);
+        l = ClipValue(MixVoices(o.Outputs[0], voices), o.ClipFlag);
         LevelMeterFeed(left, l);
-        r = ClipValue(MixVoices(o, 1), o.ClipFlag);
+        r = ClipValue(MixVoices(o.Outputs[1], voices), o.ClipFlag);
         LevelMeterFeed(right, r);
       } else {
-        l = ClipValue(MixVoices(o, 0), o.ClipFlag);
+        l = ClipValue(MixVoices(o.Outputs[0], voices), o.ClipFlag);
         LevelMeterFeed(left, l);
         r = l;
         rightIsLeft = true;
