@@ -707,8 +707,8 @@ template <int32_t kLanes, int32_t kStage, bool kFull>
 // The proven usual frame (see SameFrame) of voices 0 .. voices - 1 in kStage,
 // in chunks of eight lanes: what SameLanes computes, without looking at the
 // inputs, which are the rows.
-template <int32_t kChunks, int32_t kStage, bool kTimed>
-[[gnu::always_inline]] inline bool ProvenLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+template <int32_t kChunks, int32_t kStage, bool kTimed, bool kFull>
+[[gnu::always_inline]] inline void ProvenLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
                                                float length, float sustain) {
   float* times = m.VoiceState[0];
   const float* peaks = PeakRow(m);
@@ -723,13 +723,13 @@ template <int32_t kChunks, int32_t kStage, bool kTimed>
   // The sustain level is every voice's, capped at 1 (a NaN too).
   const Lanes8 held = Splat8(!(sustain <= 1.0f) ? 1.0f : sustain);
   const Mask8 count = Mask8{} + voices;
-  alignas(32) float levels[8 * kChunks];
-  alignas(32) int32_t ends[8 * kChunks];
+  float levels[8 * kChunks];
+  int32_t ends[8 * kChunks];
   Mask8 ended = {};
   for (int32_t c = 0; c < kChunks; ++c) {
     Mask8 lanes;
     std::memcpy(&lanes, kLaneNumbers + 8 * c, sizeof(lanes));
-    const Mask8 voice = lanes < count;
+    const Mask8 voice = kFull ? Mask8{} - 1 : lanes < count;
     const Lanes8 time = Load8(times + 8 * c);
     Lanes8 level = held;
     if constexpr (kStage == kAdsrAttacking) {
@@ -749,13 +749,13 @@ template <int32_t kChunks, int32_t kStage, bool kTimed>
       Store8(levels + 8 * c, level);
       next = Blend8(Splat8(0.0f), later, end);
     }
-    Store8(times + 8 * c, Blend8(next, time, voice));
+    Store8(times + 8 * c, kFull ? next : Blend8(next, time, voice));
     // {level, frequency} pairs, the lanes past the voices as they were.
     const Lanes8 frequency = Load8(frequencies + 8 * c);
     Lanes8 low = __builtin_shufflevector(level, frequency, 0, 8, 1, 9, 2, 10, 3, 11);
     Lanes8 high = __builtin_shufflevector(level, frequency, 4, 12, 5, 13, 6, 14, 7, 15);
     float* pairs = &out[8 * c].Level;
-    if (8 * c + 8 > voices) {
+    if (!kFull && 8 * c + 8 > voices) {
       low = Blend8(low, Load8(pairs), __builtin_shufflevector(voice, voice, 0, 0, 1, 1, 2, 2, 3, 3));
       high = Blend8(high, Load8(pairs + 8), __builtin_shufflevector(voice, voice, 4, 4, 5, 5, 6, 6, 7, 7));
     }
@@ -763,9 +763,11 @@ template <int32_t kChunks, int32_t kStage, bool kTimed>
     Store8(pairs + 8, high);
     // Every voice sounds: each id (its position) is marked in both buffers.
     for (uint32_t* marks : {ownerMarks, ownMarks}) {
-      Mask8 mark;
-      std::memcpy(&mark, marks + 8 * c, sizeof(mark));
-      mark |= voice;
+      Mask8 mark = voice;
+      if (!kFull) {
+        std::memcpy(&mark, marks + 8 * c, sizeof(mark));
+        mark |= voice;
+      }
       std::memcpy(marks + 8 * c, &mark, sizeof(mark));
     }
   }
@@ -785,16 +787,41 @@ template <int32_t kChunks, int32_t kStage, bool kTimed>
   }
   m.VoiceIds[voices] = m.VoiceIds[voices - 1];
   m.GateWasOpen = -1;
-  return true;
+}
+
+template <int32_t kChunks, int32_t kStage>
+[[gnu::always_inline]] inline void ProvenStage(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                               float length, float sustain) {
+  const bool full = voices == 8 * kChunks;
+  if (length > 0.0f) {
+    if (full) return ProvenLanes<kChunks, kStage, true, true>(m, owner, voices, parity, length, sustain);
+    return ProvenLanes<kChunks, kStage, true, false>(m, owner, voices, parity, length, sustain);
+  }
+  if (full) return ProvenLanes<kChunks, kStage, false, true>(m, owner, voices, parity, length, sustain);
+  return ProvenLanes<kChunks, kStage, false, false>(m, owner, voices, parity, length, sustain);
+}
+
+template <int32_t kChunks>
+[[gnu::always_inline]] inline bool ProvenChunks(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                                float sustain) {
+  switch (static_cast<int32_t>(StageRow(m)[0])) {
+    case kAdsrAttacking + 8:
+      ProvenStage<kChunks, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain);
+      return true;
+    case kAdsrDecaying + 8:
+      ProvenStage<kChunks, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain);
+      return true;
+    case kAdsrSustaining + 8:
+      ProvenStage<kChunks, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value, sustain);
+      return true;
+    default:
+      return false;
+  }
 }
 
 template <int32_t kLanes, int32_t kStage>
 [[gnu::always_inline]] inline bool SameWord(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                            float length, float sustain, float sustainInput, bool proven) {
-  if (proven) {
-    if (length > 0.0f) return ProvenLanes<kLanes / 8, kStage, true>(m, owner, voices, parity, length, sustain);
-    return ProvenLanes<kLanes / 8, kStage, false>(m, owner, voices, parity, length, sustain);
-  }
+                                            float length, float sustain, float sustainInput) {
   // All 32 lanes voices: no lane to keep. (With fewer lanes the compiler
   // leaves some of these loops scalar; the masked ones it does not.)
   if (kLanes == kVoices && voices == kLanes)
@@ -815,24 +842,16 @@ template <int32_t kLanes>
   const float sustain = PortValueLevel(m, kAdsrSustain);
   const OutputElement& y = m.PortSources[kAdsrSustain]->Outputs[0][0];
   const float sustainInput = m.Params[kAdsrSustain].OutputSide == 1 ? y.Frequency : y.Level;
-  // The proof of the last usual frame still holds: the keyboard published
-  // nothing since (so the notes, velocities and voice ids stay), it still
-  // owns the voices, and the sustain input, read from one element, stays.
-  const uint32_t stamp = ProvenStamp(m);
-  const bool proven = stamp != 0 && stamp == PublishStamp(*source) && owner == source &&
-                      source->ActiveVoices == voices && (m.Params[kAdsrSustain].VoiceMapRow & 1) == 0 &&
-                      ProvenSustain(m) == FloatBits(sustainInput) &&
-                      (source->Type == kTypeKeyboard || source->Type == kTypeOctaveBoard);
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8:
       return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain,
-                                              sustainInput, proven);
+                                              sustainInput);
     case kAdsrDecaying + 8:
       return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain,
-                                             sustainInput, proven);
+                                             sustainInput);
     case kAdsrSustaining + 8:
       return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value,
-                                                sustain, sustainInput, proven);
+                                                sustain, sustainInput);
     default:
       return false;
   }
@@ -847,6 +866,39 @@ template <int32_t kLanes>
   if (voices <= 8) return SameFrame<8>(m, owner, voices, parity);
   if (voices <= 16) return SameFrame<16>(m, owner, voices, parity);
   return SameFrame<kVoices>(m, owner, voices, parity);
+}
+
+// The usual frame while the proof that SameLanes left in record 32 holds:
+// the rows are armed for these voices at their positions, the ports read as
+// SamePass and SameFrame ask, the keyboard that gives the notes and the
+// velocities published nothing since (so they and the voice ids stay), it
+// still owns the voices, and the sustain input, read from one element, is
+// the proof's. False (nothing written) otherwise.
+[[gnu::always_inline]] inline bool ProvenPass(ModuleRecord& m, int32_t parity) {
+  const int32_t voices = KernelVoices(m);
+  const SequencerVoice& k = m.SequencerVoices[kVoices];
+  const uint32_t stamp = ProvenStamp(m);
+  if (voices <= 0 || stamp == 0 || k.State != ArmedKey(m) || k.Index != (voices | 256) ||
+      FloatBits(m.AuxVoiceState[0][kVoices]) != FloatBits(kRowsArmed) ||
+      FloatBits(m.VoiceState[1][kVoices]) != FloatBits(kRowsArmed) || m.ActiveVoices != voices)
+    return false;
+  ModuleRecord* source = m.PortSources[kAdsrFrequency];
+  const ModuleRecord* sustainSource = m.PortSources[kAdsrSustain];
+  const ModuleParam& f = m.Params[kAdsrFrequency];
+  const ModuleParam& v = m.Params[kAdsrVelocity];
+  const ModuleParam& s = m.Params[kAdsrSustain];
+  if (stamp != PublishStamp(*source) || source->TriggerOwner != source || source->ActiveVoices != voices ||
+      (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) ||
+      source != m.PortSources[kAdsrVelocity] || sustainSource == &m || sustainSource->Role == kRoleLive ||
+      (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 || f.OutputSide != 1 || v.OutputSide == 1 ||
+      (s.VoiceMapRow & 1) != 0)
+    return false;
+  const OutputElement& y = sustainSource->Outputs[0][0];
+  if (ProvenSustain(m) != FloatBits(s.OutputSide == 1 ? y.Frequency : y.Level)) return false;
+  const float sustain = PortValueLevel(m, kAdsrSustain);
+  if (voices <= 8) return ProvenChunks<1>(m, source, voices, parity, sustain);
+  if (voices <= 16) return ProvenChunks<2>(m, source, voices, parity, sustain);
+  return ProvenChunks<4>(m, source, voices, parity, sustain);
 }
 
 TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
@@ -988,9 +1040,8 @@ namespace {
   }
 }
 
-}  // namespace
-
-TARVELO_AVX2_VARIANT void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+// Every frame that the proven pass does not take.
+[[gnu::noinline]] TARVELO_AVX2_VARIANT void OtherFrames(ModuleRecord* m, int32_t parity, int32_t previousParity) {
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   bool tried = false;
   const int32_t voices = KernelVoices(*m);
@@ -999,6 +1050,13 @@ TARVELO_AVX2_VARIANT void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t par
     tried = true;
   }
   VoiceByVoice(m, owner, parity, previousParity, tried);
+}
+
+}  // namespace
+
+TARVELO_AVX2_VARIANT void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  if (ProvenPass(*m, parity)) return;
+  OtherFrames(m, parity, previousParity);
 }
 
 }  // namespace Tarvelo
