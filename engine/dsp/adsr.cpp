@@ -578,8 +578,8 @@ template <int32_t kLanes>
 // decay or sustain) and, with the sustain port not live and the voice ids the
 // positions, each voice's note, velocity and sustain input as its record
 // holds them. The stage step of every voice side by side; false (nothing
-// written) when that does not hold. Where it holds, the proof in record 32
-// is taken for ProvenLanes.
+// written) when that does not hold. Where it holds, it leaves the proof in
+// record 32 that lets ProvenPass take the next frames without looking.
 template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kFull>
 [[gnu::always_inline]] inline bool SameLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
                                              float length, float sustain, float sustainInput) {
@@ -888,7 +888,7 @@ template <int32_t kLanes>
   const ModuleParam& v = m.Params[kAdsrVelocity];
   const ModuleParam& s = m.Params[kAdsrSustain];
   if (stamp != PublishStamp(*source) || source->TriggerOwner != source || source->ActiveVoices != voices ||
-      (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) ||
+      (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) || (source->PolyphonyMode & 1) == 0 ||
       source != m.PortSources[kAdsrVelocity] || sustainSource == &m || sustainSource->Role == kRoleLive ||
       (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 || f.OutputSide != 1 || v.OutputSide == 1 ||
       (s.VoiceMapRow & 1) != 0)

@@ -8,6 +8,7 @@
 // for bit.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -221,6 +222,62 @@ TEST_F(AdsrRows, HeldVoicesSideBySideLeaveTheStateOfTheVoiceByVoicePath) {
     for (int32_t id : ids) Off(id);
     Play(1000);
     if (HasFatalFailure()) return;
+  }
+}
+
+// Held voices that the keyboard's publish stamp lets the envelope take
+// without looking at its inputs, while what that proof stands on changes:
+// the attack, decay and sustain lengths and the sustain's set value moved
+// mid-stage, the keyboard's outputs reset between frames, the velocity port
+// taken from the keyboard and given back, and a note added to voices already
+// held. Sixteen voices (whole chunks of eight) and twelve (a part chunk).
+TEST_F(AdsrRows, ProvenFramesFollowWhatTheirProofStandsOn) {
+  BuildTwins(32, 2, [this](int32_t k, ModuleRecord* env) {
+    if (k == 1) Set(env, kAdsrSustainLength, 0.02f);
+  });
+  if (HasFatalFailure()) return;
+  ModuleRecord* lfo = Add(kTSineWave);
+  ASSERT_NE(lfo, nullptr);
+  SetShown(lfo, kOscFrequency, 30.0f);
+  auto each = [this](auto&& f) {
+    for (const Twin& t : twins_) {
+      f(t.rows);
+      f(t.voiceByVoice);
+    }
+  };
+  for (int32_t count : {16, 12}) {
+    std::vector<int32_t> ids;
+    for (int32_t k = 0; k < count; ++k) ids.push_back(On(30 + k, 0.3f + 0.02f * static_cast<float>(k)));
+    Play(100);
+    if (HasFatalFailure()) return;
+    each([this](ModuleRecord* env) { Set(env, kAdsrAttack, 0.005f); });  // mid-attack
+    Play(200);
+    each([this](ModuleRecord* env) { Set(env, kAdsrDecay, 0.004f); });  // mid-decay
+    Play(400);
+    // Held and unchanged a while: the proven frames are what is compared.
+    ASSERT_NE(std::bit_cast<uint32_t>(twins_[0].rows->SequencerVoices[kVoices].A[1]), 0u);
+    each([this](ModuleRecord* env) { Set(env, kAdsrSustain, 0.7f); });
+    Play(200);
+    ModuleReset(*kb_);  // clears the keyboard's outputs, keeps its voices
+    Play(50);
+    each([lfo](ModuleRecord* env) { Link(env, kAdsrVelocity, lfo); });
+    Play(50);
+    each([this](ModuleRecord* env) { Link(env, kAdsrVelocity, kb_); });
+    Play(100);
+    each([this](ModuleRecord* env) { Set(env, kAdsrSustainLength, 0.01f); });
+    Play(300);
+    ids.push_back(On(70, 0.8f));
+    Play(200);
+    if (HasFatalFailure()) return;
+    for (int32_t id : ids) Off(id);
+    Play(1000);
+    if (HasFatalFailure()) return;
+    each([this](ModuleRecord* env) {
+      Set(env, kAdsrAttack, 0.004f);
+      Set(env, kAdsrDecay, 0.006f);
+      Set(env, kAdsrSustain, 0.5f);
+      Set(env, kAdsrSustainLength, 0.0f);
+    });
   }
 }
 
