@@ -857,8 +857,10 @@ template <int32_t kLanes>
   }
 }
 
-// SameLanes, tried first on an armed frame.
-[[gnu::always_inline]] inline bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
+// SameLanes, tried first on an armed frame that ProvenPass did not take (a
+// function of its own: the frames that it does not take either do not pay
+// for its registers).
+TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
       m.PortSources[kAdsrSustain] == &m || (m.SequencerVoices[kVoices].Index & 256) == 0 ||
       m.PortSources[kAdsrSustain]->Role == kRoleLive)
