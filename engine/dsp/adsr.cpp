@@ -668,13 +668,13 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
     }
     // The voices are no longer in one stage.
     DropProof(m);
-  } else if (!kSustainRow) {
+  } else {
     // The inputs were found as the rows hold them: while the keyboard that
     // gives the notes and the velocities (and owns the voices) publishes
-    // nothing new and the sustain input stays, they still are.
+    // nothing new and the sustain input, one element, stays, they still are.
     const bool board = source->Type == kTypeKeyboard || source->Type == kTypeOctaveBoard;
-    const uint32_t stamp = board && owner == source && source->ActiveVoices == voices ? PublishStamp(*source) : 0;
-    SetProof(m, stamp, sustainInput);
+    const bool proof = !kSustainRow && board && owner == source && source->ActiveVoices == voices;
+    SetProof(m, proof ? PublishStamp(*source) : 0, sustainInput);
   }
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
@@ -704,7 +704,7 @@ template <int32_t kLanes, int32_t kStage, bool kFull>
   return SameLanes<kLanes, kStage, false, false, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
 }
 
-// The proven usual frame (see SameFrame) of voices 0 .. voices - 1 in kStage,
+// The proven usual frame (see ProvenPass) of voices 0 .. voices - 1 in kStage,
 // in chunks of eight lanes: what SameLanes computes, without looking at the
 // inputs, which are the rows.
 template <int32_t kChunks, int32_t kStage, bool kTimed, bool kFull>

@@ -102,7 +102,6 @@ void ProcessMono(ModuleRecord* m, bool octave) {
   KillReleasedVoices(state, b.voices);
 }
 
-
 // Takes the state's changed mark; the acquire pairs with KbMarkChanged.
 inline void TakeChangedMark(KeyboardState& state) {
   std::atomic_ref<int32_t>(state.Changed).exchange(0, std::memory_order_acquire);

@@ -21,7 +21,8 @@ class KeyboardPublish : public testing_synth::SynthTest {
     PerVoice(kb_);
     Output(kb_);
     Render(2);
-    for (int32_t key : {40, 44, 47}) ASSERT_GE(KeyNoteOn(key, 0.5f + 0.01f * static_cast<float>(key), kb_->InstanceNumber), 0);
+    for (int32_t key : {40, 44, 47})
+      ASSERT_GE(KeyNoteOn(key, 0.01f * static_cast<float>(key), kb_->InstanceNumber), 0);
     Render(3);
     ASSERT_EQ(kb_->ActiveVoices, 3);
     held_.assign(kb_->Outputs[0], kb_->Outputs[0] + 3);
