@@ -118,6 +118,7 @@ struct KeyboardPublished {
   uint32_t Base;                   // bits of an Octave board's base frequency
   OutputElement Outputs[kVoices];  // Outputs[0][0 .. Voices - 1]
   int32_t VoiceIds[kVoices];       // VoiceIds[0 .. Voices - 1]
+  uint64_t Frame;                  // the frame counter of the module's last frame
 };
 
 // Flags are 64-bit words holding 0 or -1. Names in comments are the other

@@ -2,8 +2,11 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "engine/dsp/contract.h"
+#include "engine/dsp/keyboards.h"
+#include "engine/dsp/lanes8.h"
 
 namespace Tarvelo {
 
@@ -195,7 +198,12 @@ void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, i
 // record 32 say that the copies are armed: any reset of the module's state
 // clears them, and every other path through the module disarms them first.
 // Record 32 also keeps the voice count armed for (plus 256 when the voice ids
-// are the positions) and the set of voice ids as bits.
+// are the positions) and the set of voice ids as bits, and the proof of the
+// usual frame: the publish stamp of the keyboard that gives the notes and the
+// velocities (A[1]) and the sustain input (A[2]) under which every voice's
+// note, velocity and sustain input were last found as the rows hold them,
+// with every voice in one stage. Only the usual frame keeps it; every other
+// path through the armed rows drops it.
 constexpr float kRowsArmed = 1.0e6f;
 constexpr float kEndedStage = static_cast<float>(kAdsrEnded);
 
@@ -209,6 +217,16 @@ inline int32_t ArmedKey(const ModuleRecord& m) {
 }
 
 inline void Disarm(ModuleRecord& m) { m.SequencerVoices[kVoices].State = 0; }
+
+inline uint32_t ProvenStamp(const ModuleRecord& m) { return std::bit_cast<uint32_t>(m.SequencerVoices[kVoices].A[1]); }
+inline uint32_t ProvenSustain(const ModuleRecord& m) {
+  return std::bit_cast<uint32_t>(m.SequencerVoices[kVoices].A[2]);
+}
+inline void SetProof(ModuleRecord& m, uint32_t stamp, float sustainInput) {
+  m.SequencerVoices[kVoices].A[1] = std::bit_cast<float>(stamp);
+  m.SequencerVoices[kVoices].A[2] = sustainInput;
+}
+inline void DropProof(ModuleRecord& m) { m.SequencerVoices[kVoices].A[1] = 0.0f; }
 
 inline bool RowsArmed(const ModuleRecord& m, int32_t voices) {
   const SequencerVoice& k = m.SequencerVoices[kVoices];
@@ -238,6 +256,7 @@ bool ArmRows(ModuleRecord& m, int32_t voices) {
   k.State = ArmedKey(m);
   k.Index = voices | (inPlace ? 256 : 0);
   k.Position = static_cast<int32_t>(seen);
+  DropProof(m);
   m.AuxVoiceState[0][kVoices] = kRowsArmed;
   m.VoiceState[1][kVoices] = kRowsArmed;
   return true;
@@ -559,17 +578,18 @@ template <int32_t kLanes>
 // decay or sustain) and, with the sustain port not live and the voice ids the
 // positions, each voice's note, velocity and sustain input as its record
 // holds them. The stage step of every voice side by side; false (nothing
-// written) when that does not hold.
+// written) when that does not hold. Where it holds, it leaves the proof in
+// record 32 that lets ProvenPass take the next frames without looking.
 template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kFull>
 [[gnu::always_inline]] inline bool SameLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                             float length, float sustain) {
+                                             float length, float sustain, float sustainInput) {
   // The notes and the velocities are the two sides of one source's
   // elements, read whole (no float past the row). A value read here is
   // compared with the record's bit for bit before it is used.
-  const OutputElement* notes = m.PortSources[kAdsrFrequency]->Outputs[0];
+  const ModuleRecord* source = m.PortSources[kAdsrFrequency];
+  const OutputElement* notes = source->Outputs[0];
   const OutputElement* sustainRow = m.PortSources[kAdsrSustain]->Outputs[0];
   const bool sustainSide = m.Params[kAdsrSustain].OutputSide == 1;
-  const float sustainInput = sustainSide ? sustainRow[0].Frequency : sustainRow[0].Level;
   const int32_t* ids = m.VoiceIds;
   const int32_t* ownerIds = owner->VoiceIds;
   float* stages = StageRow(m);
@@ -646,6 +666,15 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
       r.Index = kStage + 1;
       if (kStage == kAdsrSustaining) r.A[0] = levels[v];
     }
+    // The voices are no longer in one stage.
+    DropProof(m);
+  } else {
+    // The inputs were found as the rows hold them: while the keyboard that
+    // gives the notes and the velocities (and owns the voices) publishes
+    // nothing new and the sustain input, one element, stays, they still are.
+    const bool board = source->Type == kTypeKeyboard || source->Type == kTypeOctaveBoard;
+    const bool proof = !kSustainRow && board && owner == source && source->ActiveVoices == voices;
+    SetProof(m, proof ? PublishStamp(*source) : 0, sustainInput);
   }
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
@@ -663,24 +692,141 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
 
 template <int32_t kLanes, int32_t kStage, bool kFull>
 [[gnu::always_inline]] inline bool SameStage(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                             float length, float sustain) {
+                                             float length, float sustain, float sustainInput) {
   const bool row = (m.Params[kAdsrSustain].VoiceMapRow & 1) != 0;
   if (length > 0.0f) {
-    if (row) return SameLanes<kLanes, kStage, true, true, kFull>(m, owner, voices, parity, length, sustain);
-    return SameLanes<kLanes, kStage, true, false, kFull>(m, owner, voices, parity, length, sustain);
+    if (row)
+      return SameLanes<kLanes, kStage, true, true, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
+    return SameLanes<kLanes, kStage, true, false, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
   }
-  if (row) return SameLanes<kLanes, kStage, false, true, kFull>(m, owner, voices, parity, length, sustain);
-  return SameLanes<kLanes, kStage, false, false, kFull>(m, owner, voices, parity, length, sustain);
+  if (row)
+    return SameLanes<kLanes, kStage, false, true, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
+  return SameLanes<kLanes, kStage, false, false, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
+}
+
+// The proven usual frame (see ProvenPass) of voices 0 .. voices - 1 in kStage,
+// in chunks of eight lanes: what SameLanes computes, without looking at the
+// inputs, which are the rows.
+template <int32_t kChunks, int32_t kStage, bool kTimed, bool kFull>
+[[gnu::always_inline]] inline void ProvenLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                               float length, float sustain) {
+  float* times = m.VoiceState[0];
+  const float* peaks = PeakRow(m);
+  const float* frequencies = FrequencyRow(m);
+  OutputElement* out = m.Outputs[0];
+  uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
+  uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
+  const Lanes8 step = Splat8(RateInverse);
+  const Lanes8 one = Splat8(1.0f);
+  const Lanes8 lengths = Splat8(length);
+  const Lanes8 sustains = Splat8(sustain);
+  // The sustain level is every voice's, capped at 1 (a NaN too).
+  const Lanes8 held = Splat8(!(sustain <= 1.0f) ? 1.0f : sustain);
+  const Mask8 count = Mask8{} + voices;
+  float levels[8 * kChunks];
+  int32_t ends[8 * kChunks];
+  Mask8 ended = {};
+  for (int32_t c = 0; c < kChunks; ++c) {
+    Mask8 lanes;
+    std::memcpy(&lanes, kLaneNumbers + 8 * c, sizeof(lanes));
+    const Mask8 voice = kFull ? Mask8{} - 1 : lanes < count;
+    const Lanes8 time = Load8(times + 8 * c);
+    Lanes8 level = held;
+    if constexpr (kStage == kAdsrAttacking) {
+      const Lanes8 peak = Load8(peaks + 8 * c);
+      level = kTimed ? time * peak / lengths : peak;
+    } else if constexpr (kStage == kAdsrDecaying) {
+      const Lanes8 peak = Load8(peaks + 8 * c);
+      level = kTimed ? (sustains - peak) * time / lengths + peak : sustains;
+    }
+    if constexpr (kStage != kAdsrSustaining) level = Blend8(one, level, ~(level <= one));
+    const Lanes8 later = time + step;
+    Lanes8 next = later;
+    if constexpr (kTimed) {
+      const Mask8 end = (later > lengths) & voice;
+      ended |= end;
+      std::memcpy(ends + 8 * c, &end, sizeof(end));
+      Store8(levels + 8 * c, level);
+      next = Blend8(Splat8(0.0f), later, end);
+    }
+    Store8(times + 8 * c, kFull ? next : Blend8(next, time, voice));
+    // {level, frequency} pairs, the lanes past the voices as they were.
+    const Lanes8 frequency = Load8(frequencies + 8 * c);
+    Lanes8 low = __builtin_shufflevector(level, frequency, 0, 8, 1, 9, 2, 10, 3, 11);
+    Lanes8 high = __builtin_shufflevector(level, frequency, 4, 12, 5, 13, 6, 14, 7, 15);
+    float* pairs = &out[8 * c].Level;
+    if (!kFull && 8 * c + 8 > voices) {
+      low = Blend8(low, Load8(pairs), __builtin_shufflevector(voice, voice, 0, 0, 1, 1, 2, 2, 3, 3));
+      high = Blend8(high, Load8(pairs + 8), __builtin_shufflevector(voice, voice, 4, 4, 5, 5, 6, 6, 7, 7));
+    }
+    Store8(pairs, low);
+    Store8(pairs + 8, high);
+    // Every voice sounds: each id (its position) is marked in both buffers.
+    for (uint32_t* marks : {ownerMarks, ownMarks}) {
+      Mask8 mark = voice;
+      if (!kFull) {
+        std::memcpy(&mark, marks + 8 * c, sizeof(mark));
+        mark |= voice;
+      }
+      std::memcpy(marks + 8 * c, &mark, sizeof(mark));
+    }
+  }
+  if (kTimed && AnyLane(ended)) {
+    // As in SameLanes: the voices whose stage ended go on to the next stage.
+    float* stages = StageRow(m);
+    float* releases = ReleaseRow(m);
+    for (int32_t v = 0; v < voices; ++v) {
+      if (ends[v] == 0) continue;
+      stages[v] = static_cast<float>(kStage + 8 + 1);
+      if (kStage == kAdsrSustaining) releases[v] = levels[v];
+      SequencerVoice& r = m.SequencerVoices[v];
+      r.Index = kStage + 1;
+      if (kStage == kAdsrSustaining) r.A[0] = levels[v];
+    }
+    DropProof(m);
+  }
+  m.VoiceIds[voices] = m.VoiceIds[voices - 1];
+  m.GateWasOpen = -1;
+}
+
+template <int32_t kChunks, int32_t kStage>
+[[gnu::always_inline]] inline void ProvenStage(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                               float length, float sustain) {
+  const bool full = voices == 8 * kChunks;
+  if (length > 0.0f) {
+    if (full) return ProvenLanes<kChunks, kStage, true, true>(m, owner, voices, parity, length, sustain);
+    return ProvenLanes<kChunks, kStage, true, false>(m, owner, voices, parity, length, sustain);
+  }
+  if (full) return ProvenLanes<kChunks, kStage, false, true>(m, owner, voices, parity, length, sustain);
+  return ProvenLanes<kChunks, kStage, false, false>(m, owner, voices, parity, length, sustain);
+}
+
+template <int32_t kChunks>
+[[gnu::always_inline]] inline bool ProvenChunks(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
+                                                float sustain) {
+  switch (static_cast<int32_t>(StageRow(m)[0])) {
+    case kAdsrAttacking + 8:
+      ProvenStage<kChunks, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain);
+      return true;
+    case kAdsrDecaying + 8:
+      ProvenStage<kChunks, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain);
+      return true;
+    case kAdsrSustaining + 8:
+      ProvenStage<kChunks, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value, sustain);
+      return true;
+    default:
+      return false;
+  }
 }
 
 template <int32_t kLanes, int32_t kStage>
 [[gnu::always_inline]] inline bool SameWord(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                            float length, float sustain) {
+                                            float length, float sustain, float sustainInput) {
   // All 32 lanes voices: no lane to keep. (With fewer lanes the compiler
   // leaves some of these loops scalar; the masked ones it does not.)
   if (kLanes == kVoices && voices == kLanes)
-    return SameStage<kLanes, kStage, kLanes == kVoices>(m, owner, voices, parity, length, sustain);
-  return SameStage<kLanes, kStage, false>(m, owner, voices, parity, length, sustain);
+    return SameStage<kLanes, kStage, kLanes == kVoices>(m, owner, voices, parity, length, sustain, sustainInput);
+  return SameStage<kLanes, kStage, false>(m, owner, voices, parity, length, sustain, sustainInput);
 }
 
 // SameLanes when the notes and the velocities come by voice from one source
@@ -689,25 +835,31 @@ template <int32_t kLanes>
 [[gnu::always_inline]] inline bool SameFrame(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   const ModuleParam& f = m.Params[kAdsrFrequency];
   const ModuleParam& v = m.Params[kAdsrVelocity];
-  if (m.PortSources[kAdsrFrequency] != m.PortSources[kAdsrVelocity] || (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 ||
-      f.OutputSide != 1 || v.OutputSide == 1)
+  const ModuleRecord* source = m.PortSources[kAdsrFrequency];
+  if (source != m.PortSources[kAdsrVelocity] || (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 || f.OutputSide != 1 ||
+      v.OutputSide == 1)
     return false;
   const float sustain = PortValueLevel(m, kAdsrSustain);
+  const OutputElement& y = m.PortSources[kAdsrSustain]->Outputs[0][0];
+  const float sustainInput = m.Params[kAdsrSustain].OutputSide == 1 ? y.Frequency : y.Level;
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8:
-      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain);
+      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain,
+                                              sustainInput);
     case kAdsrDecaying + 8:
-      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain);
+      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain,
+                                             sustainInput);
     case kAdsrSustaining + 8:
       return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value,
-                                                sustain);
+                                                sustain, sustainInput);
     default:
       return false;
   }
 }
 
-// SameLanes, tried first on an armed frame (a function of its own: the
-// usual frame does not pay for the registers of the others).
+// SameLanes, tried first on an armed frame that ProvenPass did not take (a
+// function of its own: the frames that it does not take either do not pay
+// for its registers).
 TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
       m.PortSources[kAdsrSustain] == &m || (m.SequencerVoices[kVoices].Index & 256) == 0 ||
@@ -718,10 +870,45 @@ TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t
   return SameFrame<kVoices>(m, owner, voices, parity);
 }
 
+// The usual frame while the proof that SameLanes left in record 32 holds:
+// the rows are armed for these voices at their positions, the ports read as
+// SamePass and SameFrame ask, the keyboard that gives the notes and the
+// velocities published nothing since (so they and the voice ids stay), it
+// still owns the voices, and the sustain input, read from one element, is
+// the proof's. False (nothing written) otherwise.
+[[gnu::always_inline]] inline bool ProvenPass(ModuleRecord& m, int32_t parity) {
+  const int32_t voices = KernelVoices(m);
+  const SequencerVoice& k = m.SequencerVoices[kVoices];
+  const uint32_t stamp = ProvenStamp(m);
+  if (voices <= 0 || stamp == 0 || k.State != ArmedKey(m) || k.Index != (voices | 256) ||
+      FloatBits(m.AuxVoiceState[0][kVoices]) != FloatBits(kRowsArmed) ||
+      FloatBits(m.VoiceState[1][kVoices]) != FloatBits(kRowsArmed) || m.ActiveVoices != voices)
+    return false;
+  ModuleRecord* source = m.PortSources[kAdsrFrequency];
+  const ModuleRecord* sustainSource = m.PortSources[kAdsrSustain];
+  const ModuleParam& f = m.Params[kAdsrFrequency];
+  const ModuleParam& v = m.Params[kAdsrVelocity];
+  const ModuleParam& s = m.Params[kAdsrSustain];
+  if (stamp != PublishStamp(*source) || source->TriggerOwner != source || source->ActiveVoices != voices ||
+      (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) || (source->PolyphonyMode & 1) == 0 ||
+      source != m.PortSources[kAdsrVelocity] || sustainSource == &m || sustainSource->Role == kRoleLive ||
+      (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 || f.OutputSide != 1 || v.OutputSide == 1 ||
+      (s.VoiceMapRow & 1) != 0)
+    return false;
+  const OutputElement& y = sustainSource->Outputs[0][0];
+  if (ProvenSustain(m) != FloatBits(s.OutputSide == 1 ? y.Frequency : y.Level)) return false;
+  const float sustain = PortValueLevel(m, kAdsrSustain);
+  if (voices <= 8) return ProvenChunks<1>(m, source, voices, parity, sustain);
+  if (voices <= 16) return ProvenChunks<2>(m, source, voices, parity, sustain);
+  return ProvenChunks<4>(m, source, voices, parity, sustain);
+}
+
 TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
       m.PortSources[kAdsrSustain] == &m)
     return false;
+  // What it may change in the rows is not the usual frame's to know.
+  DropProof(m);
   const AdsrSettings set = SettingsOf(m);
   if (set.sustainLive) {
     if (voices <= 8) return RowLanes<8, true>(m, owner, set, voices, parity);
@@ -855,16 +1042,23 @@ namespace {
   }
 }
 
-}  // namespace
-
-void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+// Every frame that the proven pass does not take.
+[[gnu::noinline]] TARVELO_AVX2_VARIANT void OtherFrames(ModuleRecord* m, int32_t parity, int32_t previousParity) {
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   bool tried = false;
-  if (m->VoicesToCompute > 0 && RowsArmed(*m, KernelVoices(*m))) {
-    if (SamePass(*m, owner, KernelVoices(*m), parity) || RowPass(*m, owner, KernelVoices(*m), parity)) return;
+  const int32_t voices = KernelVoices(*m);
+  if (voices > 0 && RowsArmed(*m, voices)) {
+    if (SamePass(*m, owner, voices, parity) || RowPass(*m, owner, voices, parity)) return;
     tried = true;
   }
   VoiceByVoice(m, owner, parity, previousParity, tried);
+}
+
+}  // namespace
+
+TARVELO_AVX2_VARIANT void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+  if (ProvenPass(*m, parity)) return;
+  OtherFrames(m, parity, previousParity);
 }
 
 }  // namespace Tarvelo

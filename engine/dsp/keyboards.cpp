@@ -3,7 +3,6 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "engine/dsp/contract.h"
 #include "engine/keyboard.h"
@@ -53,6 +52,22 @@ inline int32_t MaxKeys(const ModuleRecord& m, bool octave) {
   return WholeSetting(PortValueLevel(m, octave ? 1 : 0), INT32_MIN, INT32_MAX);
 }
 
+inline uint32_t Bits(float x) { return std::bit_cast<uint32_t>(x); }
+
+inline void SetStamp(ModuleRecord& m, uint32_t stamp) { m.Outputs[2][kVoices].Level = std::bit_cast<float>(stamp); }
+
+// Publishes are stamped from one count for every board: a follower that
+// switches boards cannot meet the stamp it knew. Relaxed: it only has to be
+// unique, and publishes are rare.
+std::atomic<uint32_t> PublishCount{0};
+
+inline uint32_t NextStamp() {
+  uint32_t s = PublishCount.fetch_add(1, std::memory_order_relaxed) + 1;
+  // 0 is "nothing known"; after a wrap the next number serves.
+  if (s == 0) s = PublishCount.fetch_add(1, std::memory_order_relaxed) + 1;
+  return s;
+}
+
 void ProcessMono(ModuleRecord* m, bool octave) {
   const Board b = BoardOf(*m, octave);
   if (b.state == nullptr) {
@@ -81,14 +96,10 @@ void ProcessMono(ModuleRecord* m, bool octave) {
     }
   }
   m->Outputs[0][0] = e;
+  // What the per-voice function published is gone.
+  SetStamp(*m, 0);
   // In single-voice mode a released note never lingers.
   KillReleasedVoices(state, b.voices);
-}
-
-inline uint32_t Bits(float x) {
-  uint32_t u;
-  std::memcpy(&u, &x, sizeof u);
-  return u;
 }
 
 // Takes the state's changed mark; the acquire pairs with KbMarkChanged.
@@ -109,12 +120,14 @@ inline bool FreeReleased(ModuleRecord& m, const Board& b, int32_t id, int32_t n,
   return true;
 }
 
-// The outputs and voice ids still hold what the last full pass published:
-// nothing else wrote them since (a reset, a load, the single-voice function).
-inline bool StillPublished(const ModuleRecord& m, const KeyboardPublished& p) {
-  const size_t n = static_cast<size_t>(p.Voices);
-  return std::memcmp(m.Outputs[0], p.Outputs, n * sizeof(OutputElement)) == 0 &&
-         std::memcmp(m.VoiceIds, p.VoiceIds, n * sizeof(int32_t)) == 0;
+// The outputs and voice ids still hold what the last full pass published.
+// Every reset of the outputs clears the stamp, and so does the single-voice
+// function; what else writes them (the voice ids of a module that is not per
+// voice, a feedback reader's seed while the board has no voices, a load) does
+// it in a frame the board does not run in: the frame before this one must be
+// the board's last.
+inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t frameCounter) {
+  return PublishStamp(m) != 0 && lastFrame + 1 == frameCounter;
 }
 
 // Released voices of a frame in which nothing else changed.
@@ -176,11 +189,15 @@ inline bool StillPublished(const ModuleRecord& m, const KeyboardPublished& p) {
   kept.Released = released;
   kept.Norm = Bits(norm);
   kept.Base = Bits(base);
+  SetStamp(m, NextStamp());
 }
 
-[[gnu::always_inline]] inline void ProcessPoly(ModuleRecord* m, int32_t previousParity, bool octave) {
+[[gnu::always_inline]] inline void ProcessPoly(ModuleRecord* m, uint64_t frameCounter, int32_t previousParity,
+                                               bool octave) {
   const Board b = BoardOf(*m, octave);
   KeyboardPublished& kept = m->Published;
+  const uint64_t lastFrame = kept.Frame;
+  kept.Frame = frameCounter;
   if (b.state == nullptr) {
     m->ActiveVoices = 0;
     kept.State = nullptr;
@@ -199,7 +216,7 @@ inline bool StillPublished(const ModuleRecord& m, const KeyboardPublished& p) {
   // voices and the list marks the state changed, so only released voices
   // (freed by what followers did in the previous frame) need a look.
   if (changedWord == 0 && kept.State == &state && kept.Voices == m->ActiveVoices && kept.Norm == Bits(norm) &&
-      kept.Base == Bits(base) && StillPublished(*m, kept)) {
+      kept.Base == Bits(base) && StillPublished(*m, lastFrame, frameCounter)) {
     if (kept.Released != 0) FreeKeptReleased(*m, b, previousParity, octave);
     return;
   }
@@ -210,14 +227,14 @@ inline bool StillPublished(const ModuleRecord& m, const KeyboardPublished& p) {
 
 void ProcessKeyboardMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessMono(m, false); }
 
-void ProcessKeyboardPoly(ModuleRecord* m, uint64_t, int32_t, int32_t previousParity) {
-  ProcessPoly(m, previousParity, false);
+void ProcessKeyboardPoly(ModuleRecord* m, uint64_t frameCounter, int32_t, int32_t previousParity) {
+  ProcessPoly(m, frameCounter, previousParity, false);
 }
 
 void ProcessOctaveBoardMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessMono(m, true); }
 
-void ProcessOctaveBoardPoly(ModuleRecord* m, uint64_t, int32_t, int32_t previousParity) {
-  ProcessPoly(m, previousParity, true);
+void ProcessOctaveBoardPoly(ModuleRecord* m, uint64_t frameCounter, int32_t, int32_t previousParity) {
+  ProcessPoly(m, frameCounter, previousParity, true);
 }
 
 }  // namespace Tarvelo

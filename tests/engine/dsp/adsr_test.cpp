@@ -8,6 +8,7 @@
 // for bit.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -34,13 +35,14 @@ class AdsrRows : public TypeRig {
   // Keyboard of `keys` keys; per variant two envelopes set alike by `setUp`,
   // each heard through its own Oscillator.
   template <class SetUpFn>
-  void BuildTwins(int32_t keys, int32_t variants, SetUpFn setUp) {
-    kb_ = Add(kTypeKeyboard);
+  void BuildTwins(int32_t keys, int32_t variants, SetUpFn setUp, int32_t board = kTypeKeyboard) {
+    kb_ = Add(board);
+    octave_ = board == kTypeOctaveBoard;
     ModuleRecord* mixer = Add(kTMixer);
     ASSERT_TRUE(kb_ && mixer);
     PerVoice(kb_);
     PerVoice(mixer);
-    Set(kb_, 0, static_cast<float>(keys));
+    Set(kb_, octave_ ? 1 : 0, static_cast<float>(keys));
     Set(mixer, kMixerMasterVolume, 0.05f);
     int32_t input = 0;
     for (int32_t k = 0; k < variants; ++k) {
@@ -106,21 +108,30 @@ class AdsrRows : public TypeRig {
     }
   }
 
+  KeyboardState& State() {
+    const int32_t k = kb_->InstanceNumber - 1;
+    return octave_ ? *OctaveBoardStates[k] : *KeyboardStates[k];
+  }
+  platform::Mutex* Lock() {
+    const int32_t k = kb_->InstanceNumber - 1;
+    return octave_ ? OctaveBoardVoiceLocks[k] : KeyboardVoiceLocks[k];
+  }
   int32_t On(int32_t key, float velocity) {
-    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-    return NoteOn(*KeyboardStates[kb_->InstanceNumber - 1], KeyToFrequency(key), velocity);
+    platform::MutexGuard guard(Lock());
+    return NoteOn(State(), octave_ ? OctaveKeyToFrequency(key % 12) : KeyToFrequency(key), velocity);
   }
   void Off(int32_t id) {
-    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-    NoteOff(*KeyboardStates[kb_->InstanceNumber - 1], id);
+    platform::MutexGuard guard(Lock());
+    NoteOff(State(), id);
   }
   void Slide(int32_t id, float frequency, float velocity) {
-    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-    SlideVoice(*KeyboardStates[kb_->InstanceNumber - 1], id, frequency, velocity);
+    platform::MutexGuard guard(Lock());
+    SlideVoice(State(), id, frequency, velocity);
   }
 
   std::vector<Twin> twins_;
   int32_t frame_ = 0;
+  bool octave_ = false;
 };
 
 // Modes side by side on a keyboard of four keys: the usual held note, a
@@ -222,6 +233,81 @@ TEST_F(AdsrRows, HeldVoicesSideBySideLeaveTheStateOfTheVoiceByVoicePath) {
     Play(1000);
     if (HasFatalFailure()) return;
   }
+}
+
+// Held voices that the keyboard's publish stamp lets the envelope take
+// without looking at its inputs, while what that proof stands on changes:
+// the attack, decay and sustain lengths and the sustain's set value moved
+// mid-stage, the keyboard's outputs reset between frames, the velocity port
+// taken from the keyboard and given back, and a note added to voices already
+// held. Sixteen voices (whole chunks of eight) and twelve (a part chunk).
+TEST_F(AdsrRows, ProvenFramesFollowWhatTheirProofStandsOn) {
+  BuildTwins(32, 2, [this](int32_t k, ModuleRecord* env) {
+    if (k == 1) Set(env, kAdsrSustainLength, 0.02f);
+  });
+  if (HasFatalFailure()) return;
+  ModuleRecord* lfo = Add(kTSineWave);
+  ASSERT_NE(lfo, nullptr);
+  SetShown(lfo, kOscFrequency, 30.0f);
+  auto each = [this](auto&& f) {
+    for (const Twin& t : twins_) {
+      f(t.rows);
+      f(t.voiceByVoice);
+    }
+  };
+  for (int32_t count : {16, 12}) {
+    std::vector<int32_t> ids;
+    for (int32_t k = 0; k < count; ++k) ids.push_back(On(30 + k, 0.3f + 0.02f * static_cast<float>(k)));
+    Play(100);
+    if (HasFatalFailure()) return;
+    each([this](ModuleRecord* env) { Set(env, kAdsrAttack, 0.005f); });  // mid-attack
+    Play(200);
+    each([this](ModuleRecord* env) { Set(env, kAdsrDecay, 0.004f); });  // mid-decay
+    Play(400);
+    // Held and unchanged a while: the proven frames are what is compared.
+    ASSERT_NE(std::bit_cast<uint32_t>(twins_[0].rows->SequencerVoices[kVoices].A[1]), 0u);
+    each([this](ModuleRecord* env) { Set(env, kAdsrSustain, 0.7f); });
+    Play(200);
+    ModuleReset(*kb_);  // clears the keyboard's outputs, keeps its voices
+    Play(50);
+    each([lfo](ModuleRecord* env) { Link(env, kAdsrVelocity, lfo); });
+    Play(50);
+    each([this](ModuleRecord* env) { Link(env, kAdsrVelocity, kb_); });
+    Play(100);
+    each([this](ModuleRecord* env) { Set(env, kAdsrSustainLength, 0.01f); });
+    Play(300);
+    ids.push_back(On(70, 0.8f));
+    Play(200);
+    if (HasFatalFailure()) return;
+    for (int32_t id : ids) Off(id);
+    Play(1000);
+    if (HasFatalFailure()) return;
+    each([this](ModuleRecord* env) {
+      Set(env, kAdsrAttack, 0.004f);
+      Set(env, kAdsrDecay, 0.006f);
+      Set(env, kAdsrSustain, 0.5f);
+      Set(env, kAdsrSustainLength, 0.0f);
+    });
+  }
+}
+
+// An Octave board's held voices: its base frequency moved while the
+// envelopes take their proven frames, then its notes let go.
+TEST_F(AdsrRows, ProvenFramesFollowAnOctaveBoardsBaseFrequency) {
+  BuildTwins(8, 2, [this](int32_t k, ModuleRecord* env) {
+    if (k == 1) Set(env, kAdsrAttack, 0.0f);
+  }, kTypeOctaveBoard);
+  if (HasFatalFailure()) return;
+  std::vector<int32_t> ids;
+  for (int32_t k = 0; k < 8; ++k) ids.push_back(On(k, 0.4f + 0.05f * static_cast<float>(k)));
+  Play(700);
+  if (HasFatalFailure()) return;
+  ASSERT_NE(std::bit_cast<uint32_t>(twins_[0].rows->SequencerVoices[kVoices].A[1]), 0u);
+  Set(kb_, 0, kb_->Params[0].Value * 1.5f);
+  Play(300);
+  if (HasFatalFailure()) return;
+  for (int32_t id : ids) Off(id);
+  Play(800);
 }
 
 }  // namespace
