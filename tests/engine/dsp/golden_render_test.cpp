@@ -1448,6 +1448,60 @@ TEST_P(GoldenChain, ArithmeticReadsManyVoices) {
   Check(Named("ArithmeticReadsManyVoices"));
 }
 
+// The two-input types over many voices in every pairing of a per-voice and
+// a single-voice input (either side scaled), with sums that clip and a
+// Harmonic of a voice signal: the rows the kernels compute side by side.
+TEST_P(GoldenChain, ArithmeticRowsManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* d1 = Made(testing_synth::kTypeDifference);  // voice x 3 - lfo: clips
+  ModuleRecord* d2 = Made(testing_synth::kTypeDifference);  // lfo x 0.5 - note frequency side
+  ModuleRecord* p1 = Made(testing_synth::kTypeProduct);     // voice x lfo x 2
+  ModuleRecord* p2 = Made(testing_synth::kTypeProduct);     // lfo x envelope x 4
+  ModuleRecord* a1 = Made(kTAddition);                      // envelope x 2 + voice: clips
+  ModuleRecord* h = Made(kTHarmonic);                       // voice x 2.5
+  ASSERT_TRUE(d1 && d2 && p1 && p2 && a1 && h);
+  Link(d1, kInputA, voice_);
+  Set(d1, kInputA, 3.0f);
+  Link(d1, kInputB, lfo_);
+  Link(d2, kInputA, lfo_);
+  Set(d2, kInputA, 0.5f);
+  Link(d2, kInputB, kb_);
+  d2->Params[kInputB].OutputSide = 1;
+  Link(p1, kInputA, voice_);
+  Link(p1, kInputB, lfo_);
+  Set(p1, kInputB, 2.0f);
+  Link(p2, kInputA, lfo_);
+  Link(p2, kInputB, env_);
+  Set(p2, kInputB, 4.0f);
+  Link(a1, kInputA, env_);
+  Set(a1, kInputA, 2.0f);
+  Link(a1, kInputB, voice_);
+  Link(h, kHarmonicFrequency, voice_);
+  h->Params[kHarmonicFrequency].OutputSide = 0;
+  Set(h, kHarmonicFactor, 2.5f);
+  ModuleRecord* const all[] = {d1, d2, p1, p2, a1, h};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 6; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) {
+    for (int64_t i = 0; i < frames; ++i) {
+      Play(1);
+      for (const ModuleRecord* w : all) {
+        Mix(static_cast<uint32_t>(w->ClipFlag));
+        Mix(static_cast<uint32_t>(w->VoicesToCompute));
+      }
+    }
+  });
+  EXPECT_TRUE(heard_);
+  Check(Named("ArithmeticRowsManyVoices"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int32_t>& info) {
                            return std::string(info.param == 1 ? "PerVoice" : "SingleVoice");
