@@ -5,6 +5,10 @@
 #include "engine/dsp/contract.h"
 #include "engine/dsp/settings.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace Tarvelo {
 
 namespace {
@@ -68,35 +72,20 @@ template <bool kClip, typename Op>
     TwoInputLanes<kVoices, kClip>(m, ch, voices, a, b, op);
 }
 
-TARVELO_AVX2_VARIANT void AdditionRows(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a,
-                                       const PortCursor& b) {
-  TwoInputRows<true>(m, ch, voices, a, b, [](float x, float y) { return x + y; });
-}
-TARVELO_AVX2_VARIANT void DifferenceRows(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a,
-                                         const PortCursor& b) {
-  TwoInputRows<true>(m, ch, voices, a, b, [](float x, float y) { return x - y; });
-}
-TARVELO_AVX2_VARIANT void ProductRows(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a,
-                                      const PortCursor& b) {
-  TwoInputRows<false>(m, ch, voices, a, b, [](float x, float y) { return x * y; });
-}
-
-using RowsFunction = void (*)(ModuleRecord& m, int32_t ch, int32_t voices, const PortCursor& a, const PortCursor& b);
-
 // Two-input types: y = op(a, b) of the scaled reads of ports 0 and 1 (op a
 // lambda, so that it is inlined into the voice loops). Several voices whose
 // inputs come from other modules go through the row form; a port that reads
 // the module's own outputs sees the voices written so far, so that case is
 // computed voice by voice.
 template <bool kClip, typename Op>
-inline void TwoInputs(ModuleRecord* m, int32_t voices, Op op, RowsFunction rows) {
+inline void TwoInputs(ModuleRecord* m, int32_t voices, Op op) {
   const int32_t channels = KernelChannels(*m);
   const bool own = m->PortSources[kInputA] == m || m->PortSources[kInputB] == m;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor a = OpenScaled(*m, kInputA, ch);
     const PortCursor b = OpenScaled(*m, kInputB, ch);
     if (!own && voices > 1) {
-      rows(*m, ch, voices, a, b);
+      TwoInputRows<kClip>(*m, ch, voices, a, b, op);
       continue;
     }
     for (int32_t v = 0; v < voices; ++v) {
@@ -106,6 +95,164 @@ inline void TwoInputs(ModuleRecord* m, int32_t voices, Op op, RowsFunction rows)
     }
   }
 }
+
+enum TwoInputOp { kOpAdd, kOpSubtract, kOpMultiply };
+
+template <TwoInputOp kOp>
+inline float Apply(float a, float b) {
+  if constexpr (kOp == kOpAdd) return a + b;
+  if constexpr (kOp == kOpSubtract) return a - b;
+  return a * b;
+}
+
+// The per-voice slot whole: the processor's AVX2 build when it has one
+// (chosen once, before the program starts), else the rows above.
+template <TwoInputOp kOp>
+[[gnu::noinline]] void TwoInputsPoly(ModuleRecord& m) {
+  const int32_t voices = KernelVoices(m);
+  TwoInputs<kOp != kOpMultiply>(&m, voices, [](float a, float b) { return Apply<kOp>(a, b); });
+  m.ActiveVoices = voices;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+bool ChooseAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+const bool gAvx2 = ChooseAvx2();
+
+// Eight voices of an opened port in the order 0 1 4 5 | 2 3 6 7: the read
+// side of two loads of elements picked within each half, no lane crossing.
+// The same order on both inputs keeps each voice's pair together, and
+// interleaving a result with itself gives the elements {y, y} of voices
+// 0..3 and 4..7 in their places.
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 ReadEight(const PortCursor& c, int32_t chunk, __m256 gain) {
+  const float* p = c.values + 16 * chunk;
+  return _mm256_mul_ps(_mm256_shuffle_ps(_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8), _MM_SHUFFLE(2, 0, 2, 0)), gain);
+}
+
+// op and the clip rule on eight lanes: outside -1..1 the sign, a NaN 0 (the
+// bounds taken with the NaN kept, then cleared). clip: the lanes that clipped.
+template <TwoInputOp kOp>
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 EightResults(__m256 a, __m256 b, __m256& clip) {
+  __m256 x;
+  if constexpr (kOp == kOpAdd) x = _mm256_add_ps(a, b);
+  if constexpr (kOp == kOpSubtract) x = _mm256_sub_ps(a, b);
+  if constexpr (kOp == kOpMultiply) x = _mm256_mul_ps(a, b);
+  if constexpr (kOp == kOpMultiply) {
+    clip = _mm256_setzero_ps();
+    return x;
+  } else {
+    const __m256 bounded = _mm256_min_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(_mm256_set1_ps(-1.0f), x));
+    clip = _mm256_cmp_ps(bounded, x, _CMP_NEQ_UQ);
+    return _mm256_andnot_ps(_mm256_cmp_ps(x, x, _CMP_UNORD_Q), bounded);
+  }
+}
+
+// Eight voices from chunk k of an input: its own read, or the single
+// voice's value that every voice reads.
+template <bool kShared>
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 InputEight(const PortCursor& c, int32_t chunk, __m256 gain,
+                                                                      __m256 shared) {
+  if constexpr (kShared)
+    return shared;
+  else
+    return ReadEight(c, chunk, gain);
+}
+
+// One channel: the whole chunks of eight voices, then the last voices, the
+// lanes past them neither clipping nor published. Returns the lanes that
+// clipped.
+template <TwoInputOp kOp, bool kSharedA, bool kSharedB>
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 ChannelEights(const PortCursor& a, const PortCursor& b,
+                                                                        float* out, int32_t voices) {
+  const __m256 gainA = _mm256_set1_ps(a.gain);
+  const __m256 gainB = _mm256_set1_ps(b.gain);
+  const __m256 sharedA = kSharedA ? _mm256_set1_ps(a(0)) : gainA;
+  const __m256 sharedB = kSharedB ? _mm256_set1_ps(b(0)) : gainB;
+  __m256 clipped = _mm256_setzero_ps();
+  const int32_t whole = voices >> 3;
+  int32_t k = 0;
+  for (; k < whole; ++k) {
+    __m256 clip;
+    const __m256 y = EightResults<kOp>(InputEight<kSharedA>(a, k, gainA, sharedA),
+                                       InputEight<kSharedB>(b, k, gainB, sharedB), clip);
+    clipped = _mm256_or_ps(clipped, clip);
+    _mm256_storeu_ps(out + 16 * k, _mm256_unpacklo_ps(y, y));
+    _mm256_storeu_ps(out + 16 * k + 8, _mm256_unpackhi_ps(y, y));
+  }
+  if ((voices & 7) != 0) {
+    const __m256i lane = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7), _mm256_set1_epi32(8 * k));
+    const __m256 voice = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(voices), lane));
+    __m256 clip;
+    const __m256 y = EightResults<kOp>(InputEight<kSharedA>(a, k, gainA, sharedA),
+                                       InputEight<kSharedB>(b, k, gainB, sharedB), clip);
+    clipped = _mm256_or_ps(clipped, _mm256_and_ps(clip, voice));
+    float* o = out + 16 * k;
+    _mm256_storeu_ps(o, _mm256_blendv_ps(_mm256_loadu_ps(o), _mm256_unpacklo_ps(y, y), _mm256_unpacklo_ps(voice, voice)));
+    _mm256_storeu_ps(o + 8, _mm256_blendv_ps(_mm256_loadu_ps(o + 8), _mm256_unpackhi_ps(y, y),
+                                             _mm256_unpackhi_ps(voice, voice)));
+  }
+  return clipped;
+}
+
+template <TwoInputOp kOp>
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 ChannelAvx2(const ModuleRecord& m, int32_t ch, float* out,
+                                                                      int32_t voices) {
+  const PortCursor a = OpenScaled(m, kInputA, ch);
+  const PortCursor b = OpenScaled(m, kInputB, ch);
+  if (a.stride != 0) {
+    if (b.stride != 0) return ChannelEights<kOp, false, false>(a, b, out, voices);
+    return ChannelEights<kOp, false, true>(a, b, out, voices);
+  }
+  if (b.stride != 0) return ChannelEights<kOp, true, false>(a, b, out, voices);
+  return ChannelEights<kOp, true, true>(a, b, out, voices);
+}
+
+// KernelVoices, with the counts it keeps as they are taken first.
+inline int32_t VoicesFast(const ModuleRecord& m) {
+  const int32_t n = m.VoicesToCompute;
+  if (__builtin_expect(static_cast<uint32_t>(n) <= static_cast<uint32_t>(kVoices), 1)) return n;
+  return KernelVoices(m);
+}
+
+// The second channel, out of line: the first one's function then needs no
+// registers saved.
+template <TwoInputOp kOp>
+[[gnu::noinline, gnu::target("avx2")]] void SecondChannelAvx2(ModuleRecord& m, int32_t voices) {
+  const __m256 clipped = ChannelAvx2<kOp>(m, 1, &m.Outputs[1][0].Level, voices);
+  if (kOp != kOpMultiply && _mm256_movemask_ps(clipped) != 0) m.ClipFlag = -1;
+}
+
+// The whole per-voice slot in the AVX2 build, eight voices a step, nothing
+// kept in memory between the reads and the publish; channel 0 needs no
+// channel map.
+template <TwoInputOp kOp>
+[[gnu::target("avx2")]] void TwoInputsPolyAvx2(ModuleRecord& m) {
+  if (m.PortSources[kInputA] == &m || m.PortSources[kInputB] == &m) {
+    TwoInputsPoly<kOp>(m);
+    return;
+  }
+  const int32_t voices = VoicesFast(m);
+  const __m256 clipped = ChannelAvx2<kOp>(m, 0, &m.Outputs[0][0].Level, voices);
+  if (kOp != kOpMultiply && _mm256_movemask_ps(clipped) != 0) m.ClipFlag = -1;
+  m.ActiveVoices = voices;
+  if (m.ChannelsProcessed >= 2) SecondChannelAvx2<kOp>(m, voices);
+}
+
+template <TwoInputOp kOp>
+inline void ProcessTwoInputsPoly(ModuleRecord& m) {
+  if (gAvx2)
+    TwoInputsPolyAvx2<kOp>(m);
+  else
+    TwoInputsPoly<kOp>(m);
+}
+#else
+template <TwoInputOp kOp>
+inline void ProcessTwoInputsPoly(ModuleRecord& m) {
+  TwoInputsPoly<kOp>(m);
+}
+#endif
 
 inline float Add(float a, float b) { return a + b; }
 inline float Subtract(float a, float b) { return a - b; }
@@ -163,26 +310,14 @@ inline void ClipperVoices(ModuleRecord* m, int32_t voices) {
 
 }  // namespace
 
-void ProcessAdditionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Add(a, b); }, AdditionRows); }
-void ProcessAdditionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t voices = KernelVoices(*m);
-  TwoInputs<true>(m, voices, [](float a, float b) { return Add(a, b); }, AdditionRows);
-  m->ActiveVoices = voices;
-}
+void ProcessAdditionMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Add(a, b); }); }
+void ProcessAdditionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessTwoInputsPoly<kOpAdd>(*m); }
 
-void ProcessDifferenceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Subtract(a, b); }, DifferenceRows); }
-void ProcessDifferencePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t voices = KernelVoices(*m);
-  TwoInputs<true>(m, voices, [](float a, float b) { return Subtract(a, b); }, DifferenceRows);
-  m->ActiveVoices = voices;
-}
+void ProcessDifferenceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<true>(m, 1, [](float a, float b) { return Subtract(a, b); }); }
+void ProcessDifferencePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessTwoInputsPoly<kOpSubtract>(*m); }
 
-void ProcessProductMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<false>(m, 1, [](float a, float b) { return Multiply(a, b); }, ProductRows); }
-void ProcessProductPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t voices = KernelVoices(*m);
-  TwoInputs<false>(m, voices, [](float a, float b) { return Multiply(a, b); }, ProductRows);
-  m->ActiveVoices = voices;
-}
+void ProcessProductMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { TwoInputs<false>(m, 1, [](float a, float b) { return Multiply(a, b); }); }
+void ProcessProductPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessTwoInputsPoly<kOpMultiply>(*m); }
 
 void ProcessInverterMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { OneInput<false>(m, 1, Invert); }
 void ProcessInverterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
