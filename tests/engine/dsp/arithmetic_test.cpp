@@ -4,6 +4,7 @@
 #include "engine/dsp/arithmetic.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "tests/engine/synth_fixture.h"
 
@@ -43,6 +44,88 @@ TEST_F(ArithmeticTest, TwoInputFormulasAndWhichOnesClip) {
   EXPECT_EQ(Apply(product, 1.5f, 1.5f), 2.25f);
   EXPECT_EQ(product->ClipFlag, 0);
   EXPECT_EQ(Apply(product, -0.5f, 0.5f), -0.25f);
+}
+
+uint32_t BitsOf(float x) {
+  uint32_t u;
+  std::memcpy(&u, &x, 4);
+  return u;
+}
+
+// Per voice, with inputs from other modules, the two-input types compute
+// their voices side by side. Every voice must still give what the formula
+// and the clip rule give one voice at a time (a NaN publishes 0, exactly 1
+// is no clip), on both channels, from either output side, for a per-voice
+// input beside a single-voice one or another per-voice one, scaled or not;
+// the columns past the voices keep what they held, and what the inputs
+// hold there raises no clip flag.
+TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
+  const float kInputs[] = {0.25f,     -0.5f,      1.0f,  -1.0f,    -0.0f,   0.75f,   1.5f,  -3.0f,
+                           std::nanf(""), INFINITY, -INFINITY, 0.125f, 0.5f,  -0.25f, 2e-39f, 0.9f};
+  ModuleRecord* pa = Source(2, kVoices, true);
+  ModuleRecord* pb = Source(2, kVoices, true);
+  ModuleRecord* single = Source(2, 1);
+  for (int32_t ch = 0; ch < 2; ++ch) {
+    for (int32_t v = 0; v < kVoiceColumns; ++v) {
+      const float x = kInputs[(v * 5 + ch) % 16];
+      Put(pa, ch, v, x, 0.5f * x);
+      Put(pb, ch, v, kInputs[(v * 3 + 7 * ch + 1) % 16], -0.25f * x);
+    }
+    Put(single, ch, 0, ch == 0 ? 0.5f : -0.75f, 0.3f);
+  }
+  struct Wiring {
+    ModuleRecord* a;
+    ModuleRecord* b;
+    float gainA, gainB;
+    int32_t side;
+  };
+  const Wiring wirings[] = {{pa, pb, 1.0f, 1.0f, 0}, {pa, single, 2.0f, 1.0f, 0}, {single, pb, 1.0f, 0.5f, 0},
+                            {pa, pb, 0.5f, 3.0f, 1}, {single, single, 2.0f, 2.0f, 0}};
+  const float kSentinel = 7.0f;  // outside -1..1: a published clip would show as +-1
+  for (const int32_t type : {kTypeAddition, kTypeDifference, kTypeProduct}) {
+    for (const Wiring& w : wirings) {
+      ModuleRecord* m = Add(type);
+      PerVoice(m);
+      m->ChannelsProcessed = 2;
+      Link(m, kInputA, w.a);
+      Link(m, kInputB, w.b);
+      Set(m, kInputA, w.gainA);
+      Set(m, kInputB, w.gainB);
+      for (int32_t p : {kInputA, kInputB}) {
+        m->Params[p].VoiceMapRow = (p == kInputA ? w.a : w.b) == single ? 0 : 1;
+        m->Params[p].OutputSide = w.side;
+      }
+      for (const int32_t voices : {1, 3, 8, 11, 16, 24, 29, 32}) {
+        for (int32_t ch = 0; ch < 2; ++ch)
+          for (int32_t v = 0; v < kVoiceColumns; ++v) m->Outputs[ch][v] = OutputElement{kSentinel, kSentinel};
+        m->ClipFlag = 0;
+        Run(m, voices);
+        bool clipped = false;
+        for (int32_t ch = 0; ch < 2; ++ch) {
+          const PortCursor a = OpenScaled(*m, kInputA, ch);
+          const PortCursor b = OpenScaled(*m, kInputB, ch);
+          for (int32_t v = 0; v < kVoiceColumns; ++v) {
+            const OutputElement e = m->Outputs[ch][v];
+            if (v >= voices) {
+              EXPECT_EQ(e.Level, kSentinel) << type << " voices " << voices << " column " << v;
+              EXPECT_EQ(e.Frequency, kSentinel);
+              continue;
+            }
+            const float x = type == kTypeAddition ? a(v) + b(v) : (type == kTypeDifference ? a(v) - b(v) : a(v) * b(v));
+            float y = x;
+            if (type != kTypeProduct && !(1.0f >= std::fabs(x))) {
+              y = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
+              clipped = true;
+            }
+            EXPECT_EQ(BitsOf(e.Level), BitsOf(y)) << type << " voices " << voices << " channel " << ch << " voice " << v;
+            EXPECT_EQ(BitsOf(e.Frequency), BitsOf(y));
+          }
+        }
+        EXPECT_EQ(m->ClipFlag, clipped ? -1 : 0) << type << " voices " << voices;
+        EXPECT_EQ(m->ActiveVoices, voices);
+      }
+    }
+  }
 }
 
 TEST_F(ArithmeticTest, OneInputShapers) {
