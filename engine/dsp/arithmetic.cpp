@@ -131,9 +131,11 @@ const bool gAvx2 = ChooseAvx2();
   return _mm256_mul_ps(_mm256_shuffle_ps(_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8), _MM_SHUFFLE(2, 0, 2, 0)), gain);
 }
 
-// op and the clip rule on eight lanes: outside -1..1 the sign, a NaN 0 (the
-// bounds taken with the NaN kept, then cleared). clip: the lanes that clipped.
-template <TwoInputOp kOp>
+// op on eight lanes, and the lanes whose result falls under the clip rule
+// (outside -1..1, or not a number). kExact: the results as the rule gives
+// them (the sign; 0 for a NaN, whichever bound it met); else as op gives
+// them, for a pass that is done again exactly when some lane clipped.
+template <TwoInputOp kOp, bool kExact>
 [[gnu::always_inline, gnu::target("avx2")]] inline __m256 EightResults(__m256 a, __m256 b, __m256& clip) {
   __m256 x;
   if constexpr (kOp == kOpAdd) x = _mm256_add_ps(a, b);
@@ -142,8 +144,12 @@ template <TwoInputOp kOp>
   if constexpr (kOp == kOpMultiply) {
     clip = _mm256_setzero_ps();
     return x;
+  } else if constexpr (!kExact) {
+    const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x);
+    clip = _mm256_cmp_ps(magnitude, _mm256_set1_ps(1.0f), _CMP_NLE_UQ);
+    return x;
   } else {
-    const __m256 bounded = _mm256_min_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(_mm256_set1_ps(-1.0f), x));
+    const __m256 bounded = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-1.0f)), _mm256_set1_ps(1.0f));
     clip = _mm256_cmp_ps(bounded, x, _CMP_NEQ_UQ);
     return _mm256_andnot_ps(_mm256_cmp_ps(x, x, _CMP_UNORD_Q), bounded);
   }
@@ -163,7 +169,7 @@ template <bool kShared>
 // One channel: the whole chunks of eight voices, then the last voices, the
 // lanes past them neither clipping nor published. Returns the lanes that
 // clipped.
-template <TwoInputOp kOp, bool kSharedA, bool kSharedB>
+template <TwoInputOp kOp, bool kExact, bool kSharedA, bool kSharedB>
 [[gnu::always_inline, gnu::target("avx2")]] inline __m256 ChannelEights(const PortCursor& a, const PortCursor& b,
                                                                         float* out, int32_t voices) {
   const __m256 gainA = _mm256_set1_ps(a.gain);
@@ -175,8 +181,8 @@ template <TwoInputOp kOp, bool kSharedA, bool kSharedB>
   int32_t k = 0;
   for (; k < whole; ++k) {
     __m256 clip;
-    const __m256 y = EightResults<kOp>(InputEight<kSharedA>(a, k, gainA, sharedA),
-                                       InputEight<kSharedB>(b, k, gainB, sharedB), clip);
+    const __m256 y = EightResults<kOp, kExact>(InputEight<kSharedA>(a, k, gainA, sharedA),
+                                               InputEight<kSharedB>(b, k, gainB, sharedB), clip);
     clipped = _mm256_or_ps(clipped, clip);
     _mm256_storeu_ps(out + 16 * k, _mm256_unpacklo_ps(y, y));
     _mm256_storeu_ps(out + 16 * k + 8, _mm256_unpackhi_ps(y, y));
@@ -185,8 +191,8 @@ template <TwoInputOp kOp, bool kSharedA, bool kSharedB>
     const __m256i lane = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7), _mm256_set1_epi32(8 * k));
     const __m256 voice = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(voices), lane));
     __m256 clip;
-    const __m256 y = EightResults<kOp>(InputEight<kSharedA>(a, k, gainA, sharedA),
-                                       InputEight<kSharedB>(b, k, gainB, sharedB), clip);
+    const __m256 y = EightResults<kOp, kExact>(InputEight<kSharedA>(a, k, gainA, sharedA),
+                                               InputEight<kSharedB>(b, k, gainB, sharedB), clip);
     clipped = _mm256_or_ps(clipped, _mm256_and_ps(clip, voice));
     float* o = out + 16 * k;
     _mm256_storeu_ps(o, _mm256_blendv_ps(_mm256_loadu_ps(o), _mm256_unpacklo_ps(y, y), _mm256_unpacklo_ps(voice, voice)));
@@ -196,17 +202,23 @@ template <TwoInputOp kOp, bool kSharedA, bool kSharedB>
   return clipped;
 }
 
-template <TwoInputOp kOp>
-[[gnu::always_inline, gnu::target("avx2")]] inline __m256 ChannelAvx2(const ModuleRecord& m, int32_t ch, float* out,
-                                                                      int32_t voices) {
+// One pass over channel ch. Returns whether a voice clipped.
+template <TwoInputOp kOp, bool kExact>
+[[gnu::always_inline, gnu::target("avx2")]] inline bool ChannelPass(ModuleRecord& m, int32_t ch, int32_t voices) {
   const PortCursor a = OpenScaled(m, kInputA, ch);
   const PortCursor b = OpenScaled(m, kInputB, ch);
-  if (a.stride != 0) {
-    if (b.stride != 0) return ChannelEights<kOp, false, false>(a, b, out, voices);
-    return ChannelEights<kOp, false, true>(a, b, out, voices);
-  }
-  if (b.stride != 0) return ChannelEights<kOp, true, false>(a, b, out, voices);
-  return ChannelEights<kOp, true, true>(a, b, out, voices);
+  float* out = &m.Outputs[ch][0].Level;
+  // The cursors' strides, tested where they come from.
+  const bool perVoiceA = (m.Params[kInputA].VoiceMapRow & 1) != 0;
+  const bool perVoiceB = (m.Params[kInputB].VoiceMapRow & 1) != 0;
+  __m256 clipped;
+  if (perVoiceA)
+    clipped = perVoiceB ? ChannelEights<kOp, kExact, false, false>(a, b, out, voices)
+                        : ChannelEights<kOp, kExact, false, true>(a, b, out, voices);
+  else
+    clipped = perVoiceB ? ChannelEights<kOp, kExact, true, false>(a, b, out, voices)
+                        : ChannelEights<kOp, kExact, true, true>(a, b, out, voices);
+  return _mm256_movemask_ps(clipped) != 0;
 }
 
 // KernelVoices, with the counts it keeps as they are taken first.
@@ -216,12 +228,19 @@ inline int32_t VoicesFast(const ModuleRecord& m) {
   return KernelVoices(m);
 }
 
-// The second channel, out of line: the first one's function then needs no
-// registers saved.
+// What the first channel's pass leaves, out of line (so that the function
+// below saves no registers): the first channel again exactly when a voice
+// clipped, and the second channel.
 template <TwoInputOp kOp>
-[[gnu::noinline, gnu::target("avx2")]] void SecondChannelAvx2(ModuleRecord& m, int32_t voices) {
-  const __m256 clipped = ChannelAvx2<kOp>(m, 1, &m.Outputs[1][0].Level, voices);
-  if (kOp != kOpMultiply && _mm256_movemask_ps(clipped) != 0) m.ClipFlag = -1;
+[[gnu::noinline, gnu::target("avx2")]] void ClippedOrSecondChannel(ModuleRecord& m, int32_t voices, bool clipped) {
+  if (clipped) {
+    m.ClipFlag = -1;
+    ChannelPass<kOp, true>(m, 0, voices);
+  }
+  if (m.ChannelsProcessed >= 2 && ChannelPass<kOp, false>(m, 1, voices)) {
+    m.ClipFlag = -1;
+    ChannelPass<kOp, true>(m, 1, voices);
+  }
 }
 
 // The whole per-voice slot in the AVX2 build, eight voices a step, nothing
@@ -234,10 +253,9 @@ template <TwoInputOp kOp>
     return;
   }
   const int32_t voices = VoicesFast(m);
-  const __m256 clipped = ChannelAvx2<kOp>(m, 0, &m.Outputs[0][0].Level, voices);
-  if (kOp != kOpMultiply && _mm256_movemask_ps(clipped) != 0) m.ClipFlag = -1;
+  const bool clipped = ChannelPass<kOp, false>(m, 0, voices);
   m.ActiveVoices = voices;
-  if (m.ChannelsProcessed >= 2) SecondChannelAvx2<kOp>(m, voices);
+  if (clipped || m.ChannelsProcessed >= 2) ClippedOrSecondChannel<kOp>(m, voices, clipped);
 }
 
 template <TwoInputOp kOp>
