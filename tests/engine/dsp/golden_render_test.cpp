@@ -1502,6 +1502,57 @@ TEST_P(GoldenChain, ArithmeticRowsManyVoices) {
   Check(Named("ArithmeticRowsManyVoices"));
 }
 
+// The one-input shapers, the Level and the Clipper over many voices: scaled
+// per-voice inputs that clip, a live level and a threshold from a per-voice
+// and from a single-voice source, and the frequency side of a voice.
+TEST_P(GoldenChain, ShapersManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* inv = Made(testing_synth::kTypeInverter);    // voice x 2
+  ModuleRecord* abs = Made(testing_synth::kTypeAbsolute);    // voice frequency side x 0.5
+  ModuleRecord* rect = Made(testing_synth::kTypeRectifier);  // voice
+  ModuleRecord* l1 = Made(testing_synth::kTypeLevel);        // voice x 3 at the envelope's level, biased: clips
+  ModuleRecord* l2 = Made(testing_synth::kTypeLevel);        // lfo at the voice's level
+  ModuleRecord* c1 = Made(testing_synth::kTypeClipper);      // voice x 4 within the envelope
+  ModuleRecord* c2 = Made(testing_synth::kTypeClipper);      // voice within the lfo
+  ASSERT_TRUE(inv && abs && rect && l1 && l2 && c1 && c2);
+  Link(inv, 0, voice_);
+  Set(inv, 0, 2.0f);
+  Link(abs, 0, voice_);
+  abs->Params[0].OutputSide = 1;
+  Set(abs, 0, 0.5f);
+  Link(rect, 0, voice_);
+  Link(l1, kLevelInput, voice_);
+  Set(l1, kLevelInput, 3.0f);
+  Link(l1, kLevelLevel, env_);
+  Set(l1, kLevelBias, 0.125f);
+  Set(l1, kLevelMaxInput, 1.5f);
+  Link(l2, kLevelInput, lfo_);
+  Link(l2, kLevelLevel, voice_);
+  Link(c1, kClipperInput, voice_);
+  Set(c1, kClipperInput, 4.0f);
+  Link(c1, kClipperThreshold, env_);
+  Link(c2, kClipperInput, voice_);
+  Link(c2, kClipperThreshold, lfo_);
+  ModuleRecord* const all[] = {inv, abs, rect, l1, l2, c1, c2};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 7; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) {
+    for (int64_t i = 0; i < frames; ++i) {
+      Play(1);
+      for (const ModuleRecord* w : all) Mix(static_cast<uint32_t>(w->ClipFlag));
+    }
+  });
+  EXPECT_TRUE(heard_);
+  Check(Named("ShapersManyVoices"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int32_t>& info) {
                            return std::string(info.param == 1 ? "PerVoice" : "SingleVoice");
