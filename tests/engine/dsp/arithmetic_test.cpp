@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/dsp/settings.h"
 #include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
@@ -52,7 +53,40 @@ uint32_t BitsOf(float x) {
   return u;
 }
 
-// Per voice, with inputs from other modules, the two-input types compute
+// What one voice of a per-voice type computes from its reads a and b, by
+// the formulas; clipped tells whether the clip rule applied.
+float Expected(const ModuleRecord& m, int32_t type, int32_t ch, float a, float b, bool& clipped) {
+  auto sgn = [](float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f); };
+  float x = 0.0f;
+  bool rule = true;
+  switch (type) {
+    case kTypeAddition: x = a + b; break;
+    case kTypeDifference: x = a - b; break;
+    case kTypeProduct: x = a * b; rule = false; break;
+    case kTypeLevel: {
+      float l = std::fabs(b);
+      if (m.PortSources[kLevelLevel]->Role == kRoleLive) l = l * SettingRead(m, kLevelMaxInput, ch);
+      x = a * l + SettingRead(m, kLevelBias, ch);
+      break;
+    }
+    case kTypeClipper: {
+      const float t = std::fabs(b);
+      x = !(t >= std::fabs(a)) ? (a >= 0.0f ? t : -t) : a;
+      rule = false;
+      break;
+    }
+    case kTypeInverter: x = a == 0.0f ? 1.0f : sgn(a) - a; rule = false; break;
+    case kTypeAbsolute: x = std::fabs(a); rule = false; break;
+    default: x = sgn(a); rule = false; break;  // Rectifier
+  }
+  if (rule && !(1.0f >= std::fabs(x))) {
+    clipped = true;
+    return sgn(x);
+  }
+  return x;
+}
+
+// Per voice, with inputs from other modules, the arithmetic types compute
 // their voices side by side. Every voice must still give what the formula
 // and the clip rule give one voice at a time (a NaN publishes 0, exactly 1
 // is no clip), on both channels, from either output side, for a per-voice
@@ -61,7 +95,7 @@ uint32_t BitsOf(float x) {
 // hold there raises no clip flag.
 TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
   const float kInputs[] = {0.25f,     -0.5f,      1.0f,  -1.0f,    -0.0f,   0.75f,   1.5f,  -3.0f,
-                           std::nanf(""), INFINITY, -INFINITY, 0.125f, 0.5f,  -0.25f, 2e-39f, 0.9f};
+                           std::nanf(""), INFINITY, -INFINITY, 0.125f, 0.5f,  -0.25f, 2e-39f, 0.0f};
   ModuleRecord* pa = Source(2, kVoices, true);
   ModuleRecord* pb = Source(2, kVoices, true);
   ModuleRecord* single = Source(2, 1);
@@ -82,17 +116,26 @@ TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
   const Wiring wirings[] = {{pa, pb, 1.0f, 1.0f, 0}, {pa, single, 2.0f, 1.0f, 0}, {single, pb, 1.0f, 0.5f, 0},
                             {pa, pb, 0.5f, 3.0f, 1}, {single, single, 2.0f, 2.0f, 0}};
   const float kSentinel = 7.0f;  // outside -1..1: a published clip would show as +-1
-  for (const int32_t type : {kTypeAddition, kTypeDifference, kTypeProduct}) {
+  for (const int32_t type : {kTypeAddition, kTypeDifference, kTypeProduct, kTypeLevel, kTypeClipper, kTypeInverter,
+                             kTypeAbsolute, kTypeRectifier}) {
+    const bool twoPorts = type != kTypeInverter && type != kTypeAbsolute && type != kTypeRectifier;
+    const bool scaledB = type == kTypeAddition || type == kTypeDifference || type == kTypeProduct;
     for (const Wiring& w : wirings) {
       ModuleRecord* m = Add(type);
       PerVoice(m);
       m->ChannelsProcessed = 2;
-      Link(m, kInputA, w.a);
-      Link(m, kInputB, w.b);
-      Set(m, kInputA, w.gainA);
-      Set(m, kInputB, w.gainB);
-      for (int32_t p : {kInputA, kInputB}) {
-        m->Params[p].VoiceMapRow = (p == kInputA ? w.a : w.b) == single ? 0 : 1;
+      Link(m, 0, w.a);
+      Set(m, 0, w.gainA);
+      if (twoPorts) {
+        Link(m, 1, w.b);
+        Set(m, 1, w.gainB);
+      }
+      if (type == kTypeLevel) {
+        Set(m, kLevelBias, 0.25f);
+        Set(m, kLevelMaxInput, 1.5f);
+      }
+      for (int32_t p = 0; p < (twoPorts ? 2 : 1); ++p) {
+        m->Params[p].VoiceMapRow = (p == 0 ? w.a : w.b) == single ? 0 : 1;
         m->Params[p].OutputSide = w.side;
       }
       for (const int32_t voices : {1, 3, 8, 11, 16, 24, 29, 32}) {
@@ -102,8 +145,8 @@ TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
         Run(m, voices);
         bool clipped = false;
         for (int32_t ch = 0; ch < 2; ++ch) {
-          const PortCursor a = OpenScaled(*m, kInputA, ch);
-          const PortCursor b = OpenScaled(*m, kInputB, ch);
+          const PortCursor a = OpenScaled(*m, 0, ch);
+          const PortCursor b = twoPorts ? OpenPort(*m, 1, ch, scaledB) : a;
           for (int32_t v = 0; v < kVoiceColumns; ++v) {
             const OutputElement e = m->Outputs[ch][v];
             if (v >= voices) {
@@ -111,12 +154,7 @@ TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
               EXPECT_EQ(e.Frequency, kSentinel);
               continue;
             }
-            const float x = type == kTypeAddition ? a(v) + b(v) : (type == kTypeDifference ? a(v) - b(v) : a(v) * b(v));
-            float y = x;
-            if (type != kTypeProduct && !(1.0f >= std::fabs(x))) {
-              y = x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
-              clipped = true;
-            }
+            const float y = Expected(*m, type, ch, a(v), b(v), clipped);
             EXPECT_EQ(BitsOf(e.Level), BitsOf(y)) << type << " voices " << voices << " channel " << ch << " voice " << v;
             EXPECT_EQ(BitsOf(e.Frequency), BitsOf(y));
           }
