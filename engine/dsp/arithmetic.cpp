@@ -184,6 +184,8 @@ template <RowOp kOp>
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+// Settled once before the program starts: the per-voice slots go straight to
+// their AVX2 build, with no variant chooser between them and the render loop.
 bool ChooseAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
