@@ -1553,6 +1553,41 @@ TEST_P(GoldenChain, ShapersManyVoices) {
   Check(Named("ShapersManyVoices"));
 }
 
+// The Derivative over many voices, whose state follows the voice ids as
+// they leave their positions and come back: of a scaled voice that clips, of
+// the note frequency side and of a single-voice source.
+TEST_P(GoldenChain, DerivativeManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* d1 = Made(testing_synth::kTypeDerivative);  // voice x 40
+  ModuleRecord* d2 = Made(testing_synth::kTypeDerivative);  // note frequency side x 2
+  ModuleRecord* d3 = Made(testing_synth::kTypeDerivative);  // lfo
+  ASSERT_TRUE(d1 && d2 && d3);
+  Link(d1, 0, voice_);
+  Set(d1, 0, 40.0f);
+  Link(d2, 0, kb_);
+  d2->Params[0].OutputSide = 1;
+  Set(d2, 0, 2.0f);
+  Link(d3, 0, lfo_);
+  ModuleRecord* const all[] = {d1, d2, d3};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 3; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) {
+    for (int64_t i = 0; i < frames; ++i) {
+      Play(1);
+      for (const ModuleRecord* w : all) Mix(static_cast<uint32_t>(w->ClipFlag));
+    }
+  });
+  EXPECT_TRUE(heard_);
+  Check(Named("DerivativeManyVoices"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int32_t>& info) {
                            return std::string(info.param == 1 ? "PerVoice" : "SingleVoice");
