@@ -114,6 +114,19 @@ inline float Derive(float x, float& previous) {
   return d;
 }
 
+// The per-voice Derivative, its state kept by the trigger owner's voice ids.
+inline void DerivativeVoices(ModuleRecord* m, int32_t voices) {
+  const ModuleRecord* owner = m->TriggerOwner;
+  const int32_t channels = KernelChannels(*m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor in = OpenScaled(*m, 0, ch);
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = VoiceIdAt(owner, v);
+      Publish(m, ch, v, ClipValue(Derive(in(v), m->VoiceState[ch][w]), m->ClipFlag));
+    }
+  }
+}
+
 // Level: the input times the level port's magnitude (a live level signal
 // scaled by "Max input level"), plus the bias.
 inline void LevelVoices(ModuleRecord* m, int32_t voices) {
@@ -152,11 +165,16 @@ inline void ClipperVoices(ModuleRecord* m, int32_t voices) {
 
 // The types whose per-voice slot computes eight voices a step in the AVX2
 // build.
-enum RowOp { kOpAdd, kOpSubtract, kOpMultiply, kOpInvert, kOpAbsolute, kOpRectify, kOpLevel, kOpClipper };
+enum RowOp { kOpAdd, kOpSubtract, kOpMultiply, kOpInvert, kOpAbsolute, kOpRectify, kOpLevel, kOpClipper, kOpDerive };
 
-constexpr bool TwoPorts(RowOp op) { return op != kOpInvert && op != kOpAbsolute && op != kOpRectify; }
+constexpr bool TwoPorts(RowOp op) {
+  return op != kOpInvert && op != kOpAbsolute && op != kOpRectify && op != kOpDerive;
+}
 // The clip rule, which raises the clip flag.
-constexpr bool ClipRule(RowOp op) { return op == kOpAdd || op == kOpSubtract || op == kOpLevel; }
+constexpr bool ClipRule(RowOp op) { return op == kOpAdd || op == kOpSubtract || op == kOpLevel || op == kOpDerive; }
+// A pass changes the module's state, so it cannot be done again: the clip
+// rule is applied exactly in the one pass.
+constexpr bool OnePass(RowOp op) { return op == kOpDerive; }
 // Port 1 read as ScaledRead (else as PlainRead).
 constexpr bool ScaledSecond(RowOp op) { return op == kOpAdd || op == kOpSubtract || op == kOpMultiply; }
 
@@ -180,6 +198,7 @@ template <RowOp kOp>
   if constexpr (kOp == kOpRectify) OneInput<false>(&m, voices, Rectify);
   if constexpr (kOp == kOpLevel) LevelVoices(&m, voices);
   if constexpr (kOp == kOpClipper) ClipperVoices(&m, voices);
+  if constexpr (kOp == kOpDerive) DerivativeVoices(&m, voices);
   m.ActiveVoices = voices;
 }
 
@@ -230,7 +249,7 @@ template <RowOp kOp, bool kExact>
                                                                        __m256& clip) {
   __m256 x;
   if constexpr (kOp == kOpAdd) x = _mm256_add_ps(a, b);
-  if constexpr (kOp == kOpSubtract) x = _mm256_sub_ps(a, b);
+  if constexpr (kOp == kOpSubtract || kOp == kOpDerive) x = _mm256_sub_ps(a, b);
   if constexpr (kOp == kOpMultiply) x = _mm256_mul_ps(a, b);
   if constexpr (kOp == kOpInvert)
     x = _mm256_blendv_ps(_mm256_sub_ps(SignEight(a), a), _mm256_set1_ps(1.0f),
@@ -272,13 +291,38 @@ template <bool kShared>
     return ReadEight(c, chunk, gain);
 }
 
+// Eight floats of a row by voice position in the lanes' order 0 1 4 5 |
+// 2 3 6 7, and back (the same swap of the middle pairs).
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 SwapMiddle(__m256 x) {
+  return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(x), 0xD8));
+}
+
+// One chunk of eight voices: the results, the lanes that clipped. The
+// Derivative takes its previous inputs from the state row (by voice
+// position: the voices are in place) and keeps the new ones there, a NaN
+// not; natural: the lanes by position that are voices.
+template <RowOp kOp, bool kExact>
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 ChunkResults(__m256 a, __m256 b, const EightSettings& s,
+                                                                       float* state, int32_t chunk, __m256 natural,
+                                                                       bool whole, __m256& clip) {
+  if constexpr (kOp == kOpDerive) {
+    float* p = state + 8 * chunk;
+    const __m256 held = _mm256_loadu_ps(p);
+    const __m256 previous = SwapMiddle(held);
+    const __m256 kept = SwapMiddle(_mm256_blendv_ps(a, previous, _mm256_cmp_ps(a, a, _CMP_UNORD_Q)));
+    _mm256_storeu_ps(p, whole ? kept : _mm256_blendv_ps(held, kept, natural));
+    b = previous;
+  }
+  return EightResults<kOp, kExact>(a, b, s, clip);
+}
+
 // One channel: the whole chunks of eight voices, then the last voices, the
 // lanes past them neither clipping nor published. Returns the lanes that
 // clipped.
 template <RowOp kOp, bool kExact, bool kSharedA, bool kSharedB>
 [[gnu::always_inline, gnu::target("avx2")]] inline __m256 ChannelEights(const PortCursor& a, const PortCursor& b,
-                                                                        const EightSettings& s, float* out,
-                                                                        int32_t voices) {
+                                                                        const EightSettings& s, float* state,
+                                                                        float* out, int32_t voices) {
   const __m256 gainA = _mm256_set1_ps(a.gain);
   const __m256 gainB = _mm256_set1_ps(b.gain);
   const __m256 sharedA = kSharedA ? _mm256_set1_ps(a(0)) : gainA;
@@ -288,8 +332,9 @@ template <RowOp kOp, bool kExact, bool kSharedA, bool kSharedB>
   int32_t k = 0;
   for (; k < whole; ++k) {
     __m256 clip;
-    const __m256 y = EightResults<kOp, kExact>(InputEight<kSharedA>(a, k, gainA, sharedA),
-                                               InputEight<kSharedB>(b, k, gainB, sharedB), s, clip);
+    const __m256 y = ChunkResults<kOp, kExact>(InputEight<kSharedA>(a, k, gainA, sharedA),
+                                               InputEight<kSharedB>(b, k, gainB, sharedB), s, state, k,
+                                               _mm256_setzero_ps(), true, clip);
     clipped = _mm256_or_ps(clipped, clip);
     _mm256_storeu_ps(out + 16 * k, _mm256_unpacklo_ps(y, y));
     _mm256_storeu_ps(out + 16 * k + 8, _mm256_unpackhi_ps(y, y));
@@ -298,8 +343,9 @@ template <RowOp kOp, bool kExact, bool kSharedA, bool kSharedB>
     const __m256i lane = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7), _mm256_set1_epi32(8 * k));
     const __m256 voice = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(voices), lane));
     __m256 clip;
-    const __m256 y = EightResults<kOp, kExact>(InputEight<kSharedA>(a, k, gainA, sharedA),
-                                               InputEight<kSharedB>(b, k, gainB, sharedB), s, clip);
+    const __m256 y = ChunkResults<kOp, kExact>(InputEight<kSharedA>(a, k, gainA, sharedA),
+                                               InputEight<kSharedB>(b, k, gainB, sharedB), s, state, k,
+                                               SwapMiddle(voice), false, clip);
     clipped = _mm256_or_ps(clipped, _mm256_and_ps(clip, voice));
     float* o = out + 16 * k;
     _mm256_storeu_ps(o, _mm256_blendv_ps(_mm256_loadu_ps(o), _mm256_unpacklo_ps(y, y), _mm256_unpacklo_ps(voice, voice)));
@@ -314,13 +360,14 @@ template <RowOp kOp, bool kExact>
 [[gnu::always_inline, gnu::target("avx2")]] inline bool ChannelPass(ModuleRecord& m, int32_t ch, int32_t voices) {
   const PortCursor a = OpenScaled(m, 0, ch);
   float* out = &m.Outputs[ch][0].Level;
+  float* state = m.VoiceState[ch];
   // The cursors' strides, tested where they come from.
   const bool perVoiceA = (m.Params[0].VoiceMapRow & 1) != 0;
   EightSettings s{};
   __m256 clipped;
   if constexpr (!TwoPorts(kOp)) {
-    clipped = perVoiceA ? ChannelEights<kOp, kExact, false, true>(a, a, s, out, voices)
-                        : ChannelEights<kOp, kExact, true, true>(a, a, s, out, voices);
+    clipped = perVoiceA ? ChannelEights<kOp, kExact, false, true>(a, a, s, state, out, voices)
+                        : ChannelEights<kOp, kExact, true, true>(a, a, s, state, out, voices);
   } else {
     const PortCursor b = OpenPort(m, 1, ch, ScaledSecond(kOp));
     if constexpr (kOp == kOpLevel) {
@@ -330,11 +377,11 @@ template <RowOp kOp, bool kExact>
     }
     const bool perVoiceB = (m.Params[1].VoiceMapRow & 1) != 0;
     if (perVoiceA)
-      clipped = perVoiceB ? ChannelEights<kOp, kExact, false, false>(a, b, s, out, voices)
-                          : ChannelEights<kOp, kExact, false, true>(a, b, s, out, voices);
+      clipped = perVoiceB ? ChannelEights<kOp, kExact, false, false>(a, b, s, state, out, voices)
+                          : ChannelEights<kOp, kExact, false, true>(a, b, s, state, out, voices);
     else
-      clipped = perVoiceB ? ChannelEights<kOp, kExact, true, false>(a, b, s, out, voices)
-                          : ChannelEights<kOp, kExact, true, true>(a, b, s, out, voices);
+      clipped = perVoiceB ? ChannelEights<kOp, kExact, true, false>(a, b, s, state, out, voices)
+                          : ChannelEights<kOp, kExact, true, true>(a, b, s, state, out, voices);
   }
   return _mm256_movemask_ps(clipped) != 0;
 }
@@ -353,18 +400,19 @@ template <RowOp kOp>
 [[gnu::noinline, gnu::target("avx2")]] void ClippedOrSecondChannel(ModuleRecord& m, int32_t voices, bool clipped) {
   if (clipped) {
     m.ClipFlag = -1;
-    ChannelPass<kOp, true>(m, 0, voices);
+    if constexpr (!OnePass(kOp)) ChannelPass<kOp, true>(m, 0, voices);
   }
-  if (m.ChannelsProcessed >= 2 && ChannelPass<kOp, false>(m, 1, voices)) {
+  if (m.ChannelsProcessed >= 2 && ChannelPass<kOp, OnePass(kOp)>(m, 1, voices)) {
     m.ClipFlag = -1;
-    ChannelPass<kOp, true>(m, 1, voices);
+    if constexpr (!OnePass(kOp)) ChannelPass<kOp, true>(m, 1, voices);
   }
 }
 
 // The whole per-voice slot in the AVX2 build, eight voices a step, nothing
 // kept in memory between the reads and the publish; channel 0 needs no
 // channel map. A port that reads the module's own outputs sees the voices
-// written so far: that case goes voice by voice.
+// written so far, and the Derivative's state lies by position only while the
+// voices are in place: those cases go voice by voice.
 template <RowOp kOp>
 [[gnu::target("avx2")]] void RowsPolyAvx2(ModuleRecord& m) {
   if (m.PortSources[0] == &m || (TwoPorts(kOp) && m.PortSources[1] == &m)) {
@@ -372,7 +420,13 @@ template <RowOp kOp>
     return;
   }
   const int32_t voices = VoicesFast(m);
-  const bool clipped = ChannelPass<kOp, false>(m, 0, voices);
+  if constexpr (kOp == kOpDerive) {
+    if (m.TriggerOwner == nullptr || !VoicesInPlace(m.TriggerOwner, voices)) {
+      VoicesPoly<kOp>(m);
+      return;
+    }
+  }
+  const bool clipped = ChannelPass<kOp, OnePass(kOp)>(m, 0, voices);
   m.ActiveVoices = voices;
   if (clipped || m.ChannelsProcessed >= 2) ClippedOrSecondChannel<kOp>(m, voices, clipped);
 }
@@ -419,19 +473,7 @@ void ProcessDerivativeMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
 }
 
-void ProcessDerivativePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const ModuleRecord* owner = m->TriggerOwner;
-  const int32_t channels = KernelChannels(*m);
-  const int32_t voices = KernelVoices(*m);
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    const PortCursor in = OpenScaled(*m, 0, ch);
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = VoiceIdAt(owner, v);
-      Publish(m, ch, v, ClipValue(Derive(in(v), m->VoiceState[ch][w]), m->ClipFlag));
-    }
-  }
-  m->ActiveVoices = voices;
-}
+void ProcessDerivativePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessRowsPoly<kOpDerive>(*m); }
 
 void ProcessLevelMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { LevelVoices(m, 1); }
 void ProcessLevelPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) { ProcessRowsPoly<kOpLevel>(*m); }

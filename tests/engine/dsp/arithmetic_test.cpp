@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "engine/dsp/settings.h"
 #include "tests/engine/synth_fixture.h"
@@ -163,6 +164,56 @@ TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
         EXPECT_EQ(m->ActiveVoices, voices);
       }
     }
+  }
+}
+
+// The per-voice Derivative computes its voices side by side while they are
+// in place (voice position v holds id v), else one by one by id. Either way
+// every voice's difference and kept input are the formula's, frame after
+// frame, a NaN input is not kept, and the state of the ids past the voices
+// stays as it was.
+TEST_F(ArithmeticTest, PerVoiceDerivativeRowsKeepTheStateByVoiceId) {
+  const float kInputs[] = {0.25f, -0.5f, 1.0f, std::nanf(""), -0.0f, 0.75f, -1.5f, INFINITY, 0.125f, -0.875f, 0.5f};
+  ModuleRecord* src = Source(2, kVoices, true);
+  ModuleRecord* d = Add(kTypeDerivative);
+  PerVoice(d);
+  d->ChannelsProcessed = 2;
+  Link(d, 0, src);
+  Set(d, 0, 2.0f);
+  d->Params[0].VoiceMapRow = 1;
+  ModuleRecord* owner = Add(kTypeKeyboard);
+  d->TriggerOwner = owner;
+  float state[2][kVoiceColumns];
+  for (int32_t ch = 0; ch < 2; ++ch)
+    for (int32_t w = 0; w < kVoiceColumns; ++w) state[ch][w] = d->VoiceState[ch][w] = 0.01f * static_cast<float>(w - ch);
+  const int32_t counts[] = {13, 32, 5, 8, 21, 32, 3, 16};
+  for (int32_t frame = 0; frame < 8; ++frame) {
+    const int32_t voices = counts[frame];
+    for (int32_t v = 0; v < kVoices; ++v) owner->VoiceIds[v] = v;
+    if (frame % 3 == 2) std::swap(owner->VoiceIds[0], owner->VoiceIds[2]);  // out of place: one by one
+    for (int32_t ch = 0; ch < 2; ++ch)
+      for (int32_t v = 0; v < kVoiceColumns; ++v) Put(src, ch, v, kInputs[(v * 7 + frame * 3 + ch) % 11]);
+    d->ClipFlag = 0;
+    Run(d, voices);
+    bool clipped = false;
+    for (int32_t ch = 0; ch < 2; ++ch) {
+      const PortCursor in = OpenScaled(*d, 0, ch);
+      for (int32_t v = 0; v < voices; ++v) {
+        const int32_t w = owner->VoiceIds[v];
+        const float x = in(v);
+        float y = x - state[ch][w];
+        if (!std::isnan(x)) state[ch][w] = x;
+        if (!(1.0f >= std::fabs(y))) {
+          y = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+          clipped = true;
+        }
+        EXPECT_EQ(BitsOf(Level(d, ch, v)), BitsOf(y)) << "frame " << frame << " channel " << ch << " voice " << v;
+        EXPECT_EQ(BitsOf(Freq(d, ch, v)), BitsOf(y));
+      }
+      for (int32_t w = 0; w < kVoiceColumns; ++w)
+        EXPECT_EQ(BitsOf(d->VoiceState[ch][w]), BitsOf(state[ch][w])) << "frame " << frame << " channel " << ch << " id " << w;
+    }
+    EXPECT_EQ(d->ClipFlag, clipped ? -1 : 0) << "frame " << frame;
   }
 }
 
