@@ -1588,6 +1588,42 @@ TEST_P(GoldenChain, DerivativeManyVoices) {
   Check(Named("DerivativeManyVoices"));
 }
 
+// The Pitch bend over many voices: the note frequency bent by a single-voice
+// source, a voice bent by the envelope past the limit, and a single-voice
+// frequency bent by each voice.
+TEST_P(GoldenChain, PitchBendManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* b1 = Made(testing_synth::kTypePitchBend);
+  ModuleRecord* b2 = Made(testing_synth::kTypePitchBend);
+  ModuleRecord* b3 = Made(testing_synth::kTypePitchBend);
+  ASSERT_TRUE(b1 && b2 && b3);
+  Link(b1, kBendFrequency, kb_);
+  b1->Params[kBendFrequency].OutputSide = 1;
+  Link(b1, kBendPitch, lfo_);
+  Set(b1, kBendRange, 2.0f);
+  Link(b2, kBendFrequency, voice_);
+  b2->Params[kBendFrequency].OutputSide = 0;
+  Link(b2, kBendPitch, env_);
+  Set(b2, kBendRange, 3.0f);
+  Link(b3, kBendFrequency, lfo_);
+  b3->Params[kBendFrequency].OutputSide = 0;
+  Link(b3, kBendPitch, voice_);
+  Set(b3, kBendRange, 1.5f);
+  ModuleRecord* const all[] = {b1, b2, b3};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 3; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("PitchBendManyVoices"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int32_t>& info) {
                            return std::string(info.param == 1 ? "PerVoice" : "SingleVoice");
