@@ -4,7 +4,10 @@
 #include "engine/dsp/arithmetic.h"
 
 #include <cmath>
+#include <cstring>
+#include <utility>
 
+#include "engine/dsp/settings.h"
 #include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
@@ -43,6 +46,175 @@ TEST_F(ArithmeticTest, TwoInputFormulasAndWhichOnesClip) {
   EXPECT_EQ(Apply(product, 1.5f, 1.5f), 2.25f);
   EXPECT_EQ(product->ClipFlag, 0);
   EXPECT_EQ(Apply(product, -0.5f, 0.5f), -0.25f);
+}
+
+uint32_t BitsOf(float x) {
+  uint32_t u;
+  std::memcpy(&u, &x, 4);
+  return u;
+}
+
+// What one voice of a per-voice type computes from its reads a and b, by
+// the formulas; clipped tells whether the clip rule applied.
+float Expected(const ModuleRecord& m, int32_t type, int32_t ch, float a, float b, bool& clipped) {
+  auto sgn = [](float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f); };
+  float x = 0.0f;
+  bool rule = true;
+  switch (type) {
+    case kTypeAddition: x = a + b; break;
+    case kTypeDifference: x = a - b; break;
+    case kTypeProduct: x = a * b; rule = false; break;
+    case kTypeLevel: {
+      float l = std::fabs(b);
+      if (m.PortSources[kLevelLevel]->Role == kRoleLive) l = l * SettingRead(m, kLevelMaxInput, ch);
+      x = a * l + SettingRead(m, kLevelBias, ch);
+      break;
+    }
+    case kTypeClipper: {
+      const float t = std::fabs(b);
+      x = !(t >= std::fabs(a)) ? (a >= 0.0f ? t : -t) : a;
+      rule = false;
+      break;
+    }
+    case kTypeInverter: x = a == 0.0f ? 1.0f : sgn(a) - a; rule = false; break;
+    case kTypeAbsolute: x = std::fabs(a); rule = false; break;
+    default: x = sgn(a); rule = false; break;  // Rectifier
+  }
+  if (rule && !(1.0f >= std::fabs(x))) {
+    clipped = true;
+    return sgn(x);
+  }
+  return x;
+}
+
+// Per voice, with inputs from other modules, the arithmetic types compute
+// their voices side by side. Every voice must still give what the formula
+// and the clip rule give one voice at a time (a NaN publishes 0, exactly 1
+// is no clip), on both channels, from either output side, for a per-voice
+// input beside a single-voice one or another per-voice one, scaled or not;
+// the columns past the voices keep what they held, and what the inputs
+// hold there raises no clip flag.
+TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
+  const float kInputs[] = {0.25f,     -0.5f,      1.0f,  -1.0f,    -0.0f,   0.75f,   1.5f,  -3.0f,
+                           std::nanf(""), INFINITY, -INFINITY, 0.125f, 0.5f,  -0.25f, 2e-39f, 0.0f};
+  ModuleRecord* pa = Source(2, kVoices, true);
+  ModuleRecord* pb = Source(2, kVoices, true);
+  ModuleRecord* single = Source(2, 1);
+  for (int32_t ch = 0; ch < 2; ++ch) {
+    for (int32_t v = 0; v < kVoiceColumns; ++v) {
+      const float x = kInputs[(v * 5 + ch) % 16];
+      Put(pa, ch, v, x, 0.5f * x);
+      Put(pb, ch, v, kInputs[(v * 3 + 7 * ch + 1) % 16], -0.25f * x);
+    }
+    Put(single, ch, 0, ch == 0 ? 0.5f : -0.75f, 0.3f);
+  }
+  struct Wiring {
+    ModuleRecord* a;
+    ModuleRecord* b;
+    float gainA, gainB;
+    int32_t side;
+  };
+  const Wiring wirings[] = {{pa, pb, 1.0f, 1.0f, 0}, {pa, single, 2.0f, 1.0f, 0}, {single, pb, 1.0f, 0.5f, 0},
+                            {pa, pb, 0.5f, 3.0f, 1}, {single, single, 2.0f, 2.0f, 0}};
+  const float kSentinel = 7.0f;  // outside -1..1: a published clip would show as +-1
+  for (const int32_t type : {kTypeAddition, kTypeDifference, kTypeProduct, kTypeLevel, kTypeClipper, kTypeInverter,
+                             kTypeAbsolute, kTypeRectifier}) {
+    const bool twoPorts = type != kTypeInverter && type != kTypeAbsolute && type != kTypeRectifier;
+    const bool scaledB = type == kTypeAddition || type == kTypeDifference || type == kTypeProduct;
+    for (const Wiring& w : wirings) {
+      ModuleRecord* m = Add(type);
+      PerVoice(m);
+      m->ChannelsProcessed = 2;
+      Link(m, 0, w.a);
+      Set(m, 0, w.gainA);
+      if (twoPorts) {
+        Link(m, 1, w.b);
+        Set(m, 1, w.gainB);
+      }
+      if (type == kTypeLevel) {
+        Set(m, kLevelBias, 0.25f);
+        Set(m, kLevelMaxInput, 1.5f);
+      }
+      for (int32_t p = 0; p < (twoPorts ? 2 : 1); ++p) {
+        m->Params[p].VoiceMapRow = (p == 0 ? w.a : w.b) == single ? 0 : 1;
+        m->Params[p].OutputSide = w.side;
+      }
+      for (const int32_t voices : {1, 3, 8, 11, 16, 24, 29, 32}) {
+        for (int32_t ch = 0; ch < 2; ++ch)
+          for (int32_t v = 0; v < kVoiceColumns; ++v) m->Outputs[ch][v] = OutputElement{kSentinel, kSentinel};
+        m->ClipFlag = 0;
+        Run(m, voices);
+        bool clipped = false;
+        for (int32_t ch = 0; ch < 2; ++ch) {
+          const PortCursor a = OpenScaled(*m, 0, ch);
+          const PortCursor b = twoPorts ? OpenPort(*m, 1, ch, scaledB) : a;
+          for (int32_t v = 0; v < kVoiceColumns; ++v) {
+            const OutputElement e = m->Outputs[ch][v];
+            if (v >= voices) {
+              EXPECT_EQ(e.Level, kSentinel) << type << " voices " << voices << " column " << v;
+              EXPECT_EQ(e.Frequency, kSentinel);
+              continue;
+            }
+            const float y = Expected(*m, type, ch, a(v), b(v), clipped);
+            EXPECT_EQ(BitsOf(e.Level), BitsOf(y)) << type << " voices " << voices << " channel " << ch << " voice " << v;
+            EXPECT_EQ(BitsOf(e.Frequency), BitsOf(y));
+          }
+        }
+        EXPECT_EQ(m->ClipFlag, clipped ? -1 : 0) << type << " voices " << voices;
+        EXPECT_EQ(m->ActiveVoices, voices);
+      }
+    }
+  }
+}
+
+// The per-voice Derivative computes its voices side by side while they are
+// in place (voice position v holds id v), else one by one by id. Either way
+// every voice's difference and kept input are the formula's, frame after
+// frame, a NaN input is not kept, and the state of the ids past the voices
+// stays as it was.
+TEST_F(ArithmeticTest, PerVoiceDerivativeRowsKeepTheStateByVoiceId) {
+  const float kInputs[] = {0.25f, -0.5f, 1.0f, std::nanf(""), -0.0f, 0.75f, -1.5f, INFINITY, 0.125f, -0.875f, 0.5f};
+  ModuleRecord* src = Source(2, kVoices, true);
+  ModuleRecord* d = Add(kTypeDerivative);
+  PerVoice(d);
+  d->ChannelsProcessed = 2;
+  Link(d, 0, src);
+  Set(d, 0, 2.0f);
+  d->Params[0].VoiceMapRow = 1;
+  ModuleRecord* owner = Add(kTypeKeyboard);
+  d->TriggerOwner = owner;
+  float state[2][kVoiceColumns];
+  for (int32_t ch = 0; ch < 2; ++ch)
+    for (int32_t w = 0; w < kVoiceColumns; ++w) state[ch][w] = d->VoiceState[ch][w] = 0.01f * static_cast<float>(w - ch);
+  const int32_t counts[] = {13, 32, 5, 8, 21, 32, 3, 16};
+  for (int32_t frame = 0; frame < 8; ++frame) {
+    const int32_t voices = counts[frame];
+    for (int32_t v = 0; v < kVoices; ++v) owner->VoiceIds[v] = v;
+    if (frame % 3 == 2) std::swap(owner->VoiceIds[0], owner->VoiceIds[2]);  // out of place: one by one
+    for (int32_t ch = 0; ch < 2; ++ch)
+      for (int32_t v = 0; v < kVoiceColumns; ++v) Put(src, ch, v, kInputs[(v * 7 + frame * 3 + ch) % 11]);
+    d->ClipFlag = 0;
+    Run(d, voices);
+    bool clipped = false;
+    for (int32_t ch = 0; ch < 2; ++ch) {
+      const PortCursor in = OpenScaled(*d, 0, ch);
+      for (int32_t v = 0; v < voices; ++v) {
+        const int32_t w = owner->VoiceIds[v];
+        const float x = in(v);
+        float y = x - state[ch][w];
+        if (!std::isnan(x)) state[ch][w] = x;
+        if (!(1.0f >= std::fabs(y))) {
+          y = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+          clipped = true;
+        }
+        EXPECT_EQ(BitsOf(Level(d, ch, v)), BitsOf(y)) << "frame " << frame << " channel " << ch << " voice " << v;
+        EXPECT_EQ(BitsOf(Freq(d, ch, v)), BitsOf(y));
+      }
+      for (int32_t w = 0; w < kVoiceColumns; ++w)
+        EXPECT_EQ(BitsOf(d->VoiceState[ch][w]), BitsOf(state[ch][w])) << "frame " << frame << " channel " << ch << " id " << w;
+    }
+    EXPECT_EQ(d->ClipFlag, clipped ? -1 : 0) << "frame " << frame;
+  }
 }
 
 TEST_F(ArithmeticTest, OneInputShapers) {

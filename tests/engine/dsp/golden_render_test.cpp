@@ -1448,6 +1448,182 @@ TEST_P(GoldenChain, ArithmeticReadsManyVoices) {
   Check(Named("ArithmeticReadsManyVoices"));
 }
 
+// The two-input types over many voices in every pairing of a per-voice and
+// a single-voice input (either side scaled), with sums that clip and a
+// Harmonic of a voice signal: the rows the kernels compute side by side.
+TEST_P(GoldenChain, ArithmeticRowsManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* d1 = Made(testing_synth::kTypeDifference);  // voice x 3 - lfo: clips
+  ModuleRecord* d2 = Made(testing_synth::kTypeDifference);  // lfo x 0.5 - note frequency side
+  ModuleRecord* p1 = Made(testing_synth::kTypeProduct);     // voice x lfo x 2
+  ModuleRecord* p2 = Made(testing_synth::kTypeProduct);     // lfo x envelope x 4
+  ModuleRecord* a1 = Made(kTAddition);                      // envelope x 2 + voice: clips
+  ModuleRecord* h = Made(kTHarmonic);                       // voice x 2.5
+  ASSERT_TRUE(d1 && d2 && p1 && p2 && a1 && h);
+  Link(d1, kInputA, voice_);
+  Set(d1, kInputA, 3.0f);
+  Link(d1, kInputB, lfo_);
+  Link(d2, kInputA, lfo_);
+  Set(d2, kInputA, 0.5f);
+  Link(d2, kInputB, kb_);
+  d2->Params[kInputB].OutputSide = 1;
+  Link(p1, kInputA, voice_);
+  Link(p1, kInputB, lfo_);
+  Set(p1, kInputB, 2.0f);
+  Link(p2, kInputA, lfo_);
+  Link(p2, kInputB, env_);
+  Set(p2, kInputB, 4.0f);
+  Link(a1, kInputA, env_);
+  Set(a1, kInputA, 2.0f);
+  Link(a1, kInputB, voice_);
+  Link(h, kHarmonicFrequency, voice_);
+  h->Params[kHarmonicFrequency].OutputSide = 0;
+  Set(h, kHarmonicFactor, 2.5f);
+  ModuleRecord* const all[] = {d1, d2, p1, p2, a1, h};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 6; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) {
+    for (int64_t i = 0; i < frames; ++i) {
+      Play(1);
+      for (const ModuleRecord* w : all) {
+        Mix(static_cast<uint32_t>(w->ClipFlag));
+        Mix(static_cast<uint32_t>(w->VoicesToCompute));
+      }
+    }
+  });
+  EXPECT_TRUE(heard_);
+  Check(Named("ArithmeticRowsManyVoices"));
+}
+
+// The one-input shapers, the Level and the Clipper over many voices: scaled
+// per-voice inputs that clip, a live level and a threshold from a per-voice
+// and from a single-voice source, and the frequency side of a voice.
+TEST_P(GoldenChain, ShapersManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* inv = Made(testing_synth::kTypeInverter);    // voice x 2
+  ModuleRecord* abs = Made(testing_synth::kTypeAbsolute);    // voice frequency side x 0.5
+  ModuleRecord* rect = Made(testing_synth::kTypeRectifier);  // voice
+  ModuleRecord* l1 = Made(testing_synth::kTypeLevel);        // voice x 3 at the envelope's level, biased: clips
+  ModuleRecord* l2 = Made(testing_synth::kTypeLevel);        // lfo at the voice's level
+  ModuleRecord* c1 = Made(testing_synth::kTypeClipper);      // voice x 4 within the envelope
+  ModuleRecord* c2 = Made(testing_synth::kTypeClipper);      // voice within the lfo
+  ASSERT_TRUE(inv && abs && rect && l1 && l2 && c1 && c2);
+  Link(inv, 0, voice_);
+  Set(inv, 0, 2.0f);
+  Link(abs, 0, voice_);
+  abs->Params[0].OutputSide = 1;
+  Set(abs, 0, 0.5f);
+  Link(rect, 0, voice_);
+  Link(l1, kLevelInput, voice_);
+  Set(l1, kLevelInput, 3.0f);
+  Link(l1, kLevelLevel, env_);
+  Set(l1, kLevelBias, 0.125f);
+  Set(l1, kLevelMaxInput, 1.5f);
+  Link(l2, kLevelInput, lfo_);
+  Link(l2, kLevelLevel, voice_);
+  Link(c1, kClipperInput, voice_);
+  Set(c1, kClipperInput, 4.0f);
+  Link(c1, kClipperThreshold, env_);
+  Link(c2, kClipperInput, voice_);
+  Link(c2, kClipperThreshold, lfo_);
+  ModuleRecord* const all[] = {inv, abs, rect, l1, l2, c1, c2};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 7; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) {
+    for (int64_t i = 0; i < frames; ++i) {
+      Play(1);
+      for (const ModuleRecord* w : all) Mix(static_cast<uint32_t>(w->ClipFlag));
+    }
+  });
+  EXPECT_TRUE(heard_);
+  Check(Named("ShapersManyVoices"));
+}
+
+// The Derivative over many voices, whose state follows the voice ids as
+// they leave their positions and come back: of a scaled voice that clips, of
+// the note frequency side and of a single-voice source.
+TEST_P(GoldenChain, DerivativeManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* d1 = Made(testing_synth::kTypeDerivative);  // voice x 40
+  ModuleRecord* d2 = Made(testing_synth::kTypeDerivative);  // note frequency side x 2
+  ModuleRecord* d3 = Made(testing_synth::kTypeDerivative);  // lfo
+  ASSERT_TRUE(d1 && d2 && d3);
+  Link(d1, 0, voice_);
+  Set(d1, 0, 40.0f);
+  Link(d2, 0, kb_);
+  d2->Params[0].OutputSide = 1;
+  Set(d2, 0, 2.0f);
+  Link(d3, 0, lfo_);
+  ModuleRecord* const all[] = {d1, d2, d3};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 3; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) {
+    for (int64_t i = 0; i < frames; ++i) {
+      Play(1);
+      for (const ModuleRecord* w : all) Mix(static_cast<uint32_t>(w->ClipFlag));
+    }
+  });
+  EXPECT_TRUE(heard_);
+  Check(Named("DerivativeManyVoices"));
+}
+
+// The Pitch bend over many voices: the note frequency bent by a single-voice
+// source, a voice bent by the envelope past the limit, and a single-voice
+// frequency bent by each voice.
+TEST_P(GoldenChain, PitchBendManyVoices) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* b1 = Made(testing_synth::kTypePitchBend);
+  ModuleRecord* b2 = Made(testing_synth::kTypePitchBend);
+  ModuleRecord* b3 = Made(testing_synth::kTypePitchBend);
+  ASSERT_TRUE(b1 && b2 && b3);
+  Link(b1, kBendFrequency, kb_);
+  b1->Params[kBendFrequency].OutputSide = 1;
+  Link(b1, kBendPitch, lfo_);
+  Set(b1, kBendRange, 2.0f);
+  Link(b2, kBendFrequency, voice_);
+  b2->Params[kBendFrequency].OutputSide = 0;
+  Link(b2, kBendPitch, env_);
+  Set(b2, kBendRange, 3.0f);
+  Link(b3, kBendFrequency, lfo_);
+  b3->Params[kBendFrequency].OutputSide = 0;
+  Link(b3, kBendPitch, voice_);
+  Set(b3, kBendRange, 1.5f);
+  ModuleRecord* const all[] = {b1, b2, b3};
+  for (ModuleRecord* w : all) watched_.push_back(w);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 3; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
+  Set(mixer, kMixerMasterVolume, 0.05f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  PlayManyVoices(notes, [&](int64_t frames) { Play(frames); });
+  EXPECT_TRUE(heard_);
+  Check(Named("PitchBendManyVoices"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int32_t>& info) {
                            return std::string(info.param == 1 ? "PerVoice" : "SingleVoice");

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "tests/engine/synth_fixture.h"
 #include "engine/dsp/pitch.h"
+#include "engine/dsp/settings.h"
 
 namespace Tarvelo {
 namespace {
@@ -78,6 +80,104 @@ TEST_F(PitchTest, PerVoiceBendUsesEachChannelsRange) {
   for (int32_t v = 0; v < 3; ++v) {
     EXPECT_FLOAT_EQ(Level(bend, 0, v), 0.02f * (v + 1)) << v;
     EXPECT_FLOAT_EQ(Level(bend, 1, v), 0.03f * (v + 1)) << v;
+  }
+}
+
+// Per voice from another module's per-voice outputs the Harmonic takes
+// several voices a step: each voice is still factor x input bit for bit (a
+// NaN or an infinity too), on both channels and from either side, and the
+// columns past the voices keep what they held.
+TEST_F(PitchTest, HarmonicPerVoiceRowsMatchVoiceByVoice) {
+  const float kInputs[] = {0.1f, -0.2f, std::nanf(""), INFINITY, 0.45f, -0.0f, 1e-38f, 0.7f, -0.9f};
+  ModuleRecord* src = Source(2, kVoices, true);
+  for (int32_t ch = 0; ch < 2; ++ch)
+    for (int32_t v = 0; v < kVoiceColumns; ++v) Put(src, ch, v, kInputs[(v + 4 * ch) % 9], kInputs[(2 * v + ch) % 9]);
+  for (const int32_t side : {0, 1}) {
+    ModuleRecord* h = Add(kTypeHarmonic);
+    PerVoice(h);
+    h->ChannelsProcessed = 2;
+    Link(h, kHarmonicFrequency, src);
+    h->Params[kHarmonicFrequency].VoiceMapRow = 1;
+    h->Params[kHarmonicFrequency].OutputSide = side;
+    Set(h, kHarmonicFactor, 3.0f);
+    for (const int32_t voices : {1, 2, 3, 4, 7, 8, 13, 16, 30, 32}) {
+      for (int32_t ch = 0; ch < 2; ++ch)
+        for (int32_t v = 0; v < kVoiceColumns; ++v) h->Outputs[ch][v] = OutputElement{-5.0f, -5.0f};
+      Run(h, voices);
+      EXPECT_EQ(h->ActiveVoices, voices);
+      for (int32_t ch = 0; ch < 2; ++ch) {
+        const float factor = SettingRead(*h, kHarmonicFactor, ch);
+        for (int32_t v = 0; v < kVoiceColumns; ++v) {
+          const OutputElement in = src->Outputs[ch][v];
+          const float y = v < voices ? factor * (side == 1 ? in.Frequency : in.Level) : -5.0f;
+          uint32_t want, level, frequency;
+          std::memcpy(&want, &y, 4);
+          std::memcpy(&level, &h->Outputs[ch][v].Level, 4);
+          std::memcpy(&frequency, &h->Outputs[ch][v].Frequency, 4);
+          EXPECT_EQ(level, want) << "side " << side << " voices " << voices << " channel " << ch << " voice " << v;
+          EXPECT_EQ(frequency, want);
+        }
+      }
+    }
+  }
+}
+
+// Per voice from other modules the bend takes several voices a step: each
+// voice is still LimitValue(PitchBendFactor(pitch) x frequency) bit for bit
+// (negative, -0, NaN and infinite bends and frequencies among them), for a
+// per-voice input beside a single-voice one, on both channels, and the
+// columns past the voices keep what they held.
+TEST_F(PitchTest, PitchBendPerVoiceRowsMatchVoiceByVoice) {
+  const float kInputs[] = {0.1f, -0.2f, std::nanf(""), INFINITY, 0.45f, -0.0f, 1.0f, -1.0f, 0.7f, -0.9f, 0.0f};
+  ModuleRecord* pf = Source(2, kVoices, true);
+  ModuleRecord* pp = Source(2, kVoices, true);
+  ModuleRecord* single = Source(2, 1);
+  for (int32_t ch = 0; ch < 2; ++ch) {
+    for (int32_t v = 0; v < kVoiceColumns; ++v) {
+      Put(pf, ch, v, kInputs[(v + 4 * ch) % 11], 0.5f * kInputs[(2 * v + ch) % 11]);
+      Put(pp, ch, v, kInputs[(3 * v + ch + 1) % 11], kInputs[(5 * v + 2) % 11]);
+    }
+    Put(single, ch, 0, ch == 0 ? 0.4f : -0.6f, 0.3f);
+  }
+  struct Wiring {
+    ModuleRecord* f;
+    ModuleRecord* p;
+    int32_t side;
+  };
+  for (const Wiring w : {Wiring{pf, pp, 0}, Wiring{pf, single, 1}, Wiring{single, pp, 0}, Wiring{pf, pp, 1}}) {
+    ModuleRecord* bend = Add(kTypePitchBend);
+    PerVoice(bend);
+    bend->ChannelsProcessed = 2;
+    Link(bend, kBendFrequency, w.f);
+    Link(bend, kBendPitch, w.p);
+    Set(bend, kBendRange, 2.5f);
+    bend->Params[kBendFrequency].VoiceMapRow = w.f == single ? 0 : 1;
+    bend->Params[kBendPitch].VoiceMapRow = w.p == single ? 0 : 1;
+    bend->Params[kBendFrequency].OutputSide = w.side;
+    bend->Params[kBendPitch].OutputSide = w.side;
+    for (const int32_t voices : {1, 5, 8, 12, 16, 27, 32}) {
+      for (int32_t ch = 0; ch < 2; ++ch)
+        for (int32_t v = 0; v < kVoiceColumns; ++v) bend->Outputs[ch][v] = OutputElement{-5.0f, -5.0f};
+      Run(bend, voices);
+      for (int32_t ch = 0; ch < 2; ++ch) {
+        const PortCursor f = OpenPlain(*bend, kBendFrequency, ch);
+        const PortCursor p = OpenPlain(*bend, kBendPitch, ch);
+        const float range = SettingRead(*bend, kBendRange, ch);
+        for (int32_t v = 0; v < kVoiceColumns; ++v) {
+          float y = -5.0f;
+          if (v < voices) {
+            y = PitchBendFactor(p(v), range) * f(v);
+            if (!(1.0f >= std::fabs(y))) y = y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f);
+          }
+          uint32_t want, level, frequency;
+          std::memcpy(&want, &y, 4);
+          std::memcpy(&level, &bend->Outputs[ch][v].Level, 4);
+          std::memcpy(&frequency, &bend->Outputs[ch][v].Frequency, 4);
+          EXPECT_EQ(level, want) << "voices " << voices << " channel " << ch << " voice " << v;
+          EXPECT_EQ(frequency, want);
+        }
+      }
+    }
   }
 }
 
