@@ -73,22 +73,30 @@ struct SharedSettings {
 // One channel: per chunk of eight lanes the input (zeros past the voices),
 // the sections (the low row of section j at s + 4 * j * kVoices, the high row
 // 2 * kVoices after it; a lane past the voices keeps its states), the last
-// section's outputs into x. Returns nonzero when a voice's output is not a
+// section's outputs published as {y, y} (whole chunks straight from the
+// lanes, else through x). Returns nonzero when a voice's output is not a
 // number within -1 .. 1.
+// Eight values published as the elements {y, y}.
+[[gnu::always_inline]] inline void PublishChunk(OutputElement* out, Lanes8 y) {
+  Store8(&out[0].Level, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
+  Store8(&out[4].Level, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
+}
+
 template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
-[[gnu::always_inline]] inline int32_t ChannelLanes(const PortCursor& input, float* x, float* s, int32_t sections,
-                                                   int32_t voices, float keep, float h2) {
+[[gnu::always_inline]] inline int32_t ChannelLanes(const PortCursor& input, OutputElement* out, float* s,
+                                                   int32_t sections, int32_t voices, float keep, float h2) {
   const Lanes8 keepV = Splat8(keep);
   const Lanes8 h2V = Splat8(h2);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
   const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
+  alignas(32) float x[kFull ? 1 : 8 * kChunks];
   Mask8 outside = {};
   for (int32_t c = 0; c < kChunks; ++c) {
     const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
     Lanes8 xv = ReadChunk(input, c);
     if (!kFull) xv = Blend8(xv, Lanes8{}, voice);
-    for (int32_t j = 0; j < sections; ++j) {
-      float* lowRow = s + 4 * j * kVoices + 8 * c;
+    float* lowRow = s + 8 * c;
+    for (int32_t j = 0; j < sections; ++j, lowRow += 4 * kVoices) {
       float* highRow = lowRow + 2 * kVoices;
       const Lanes8 sv = Load8(lowRow);
       const Lanes8 hv = Load8(highRow);
@@ -106,20 +114,34 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
       }
       xv = o;
     }
-    Store8(x + 8 * c, xv);
+    if (kFull)
+      PublishChunk(out + 8 * c, xv);
+    else
+      Store8(x + 8 * c, xv);
     const Mask8 inside = (reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(xv) & absBits) <= Splat8(1.0f));
     outside |= ~inside & voice;
   }
+  if (!kFull) PublishPairs(out, x, voices);
   return AnyLane(outside) ? 1 : 0;
 }
 
 template <int32_t kChunks, bool kFull>
-[[gnu::always_inline]] inline int32_t ChannelChoices(const PortCursor& input, float* x, float* s, int32_t sections,
-                                                     int32_t voices, const SharedSettings& c) {
-  if (c.highOn && c.frozen) return ChannelLanes<kChunks, kFull, true, true>(input, x, s, sections, voices, c.keep, c.h2);
-  if (c.highOn) return ChannelLanes<kChunks, kFull, true, false>(input, x, s, sections, voices, c.keep, c.h2);
-  if (c.frozen) return ChannelLanes<kChunks, kFull, false, true>(input, x, s, sections, voices, c.keep, c.h2);
-  return ChannelLanes<kChunks, kFull, false, false>(input, x, s, sections, voices, c.keep, c.h2);
+[[gnu::always_inline]] inline int32_t ChannelChoices(const PortCursor& input, OutputElement* out, float* s,
+                                                     int32_t sections, int32_t voices, const SharedSettings& c) {
+  if (c.highOn && c.frozen)
+    return ChannelLanes<kChunks, kFull, true, true>(input, out, s, sections, voices, c.keep, c.h2);
+  if (c.highOn) return ChannelLanes<kChunks, kFull, true, false>(input, out, s, sections, voices, c.keep, c.h2);
+  if (c.frozen) return ChannelLanes<kChunks, kFull, false, true>(input, out, s, sections, voices, c.keep, c.h2);
+  return ChannelLanes<kChunks, kFull, false, false>(input, out, s, sections, voices, c.keep, c.h2);
+}
+
+// Voice counts that leave part of a chunk: out of line, so that the whole
+// chunks' path stays lean.
+TARVELO_AVX2_VARIANT int32_t PartialChannel(const PortCursor& input, OutputElement* out, float* s, int32_t sections,
+                                            int32_t voices, const SharedSettings& c) {
+  if (voices < 8) return ChannelChoices<1, false>(input, out, s, sections, voices, c);
+  if (voices <= 16) return ChannelChoices<2, false>(input, out, s, sections, voices, c);
+  return ChannelChoices<4, false>(input, out, s, sections, voices, c);
 }
 
 // The value a plain read gives voice position 0 (what every voice reads from
@@ -130,47 +152,39 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
   return m.Params[p].OutputSide == 1 ? e.Frequency : e.Level;
 }
 
-// The outputs of voices whose value is not a number within -1 .. 1: the
-// clip rule, and the states started again where it is not a number.
-[[gnu::noinline]] void PublishOutliers(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices, const float* x) {
+// The published outputs of voices whose value is not a number within
+// -1 .. 1: the clip rule, and the states started again where it is not a
+// number.
+[[gnu::noinline]] void PublishOutliers(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
   const FilterRows b = RowsOf(m);
   for (int32_t v = 0; v < voices; ++v) {
-    const float y = FilterPublish(m, b, v, sections, ch, x[v]);
+    const float y = FilterPublish(m, b, v, sections, ch, m.Outputs[ch][v].Level);
     m.Outputs[ch][v] = OutputElement{y, y};
   }
 }
 
-// Every channel on the rows path (see RowsApply): the choices FilterVoice
-// makes per section and voice are made once per channel, and each voice takes
-// exactly the steps it takes there.
-TARVELO_AVX2_VARIANT void FilterRowsChannels(ModuleRecord& m, int32_t sections, int32_t channels, int32_t voices) {
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    const float l = std::fabs(FirstPlain(m, kFilterLowPass, ch));
-    const float hp = FirstPlain(m, kFilterHighPass, ch);
-    SharedSettings c;
-    c.keep = 1.0f - l;
-    c.h2 = hp * hp;
-    c.highOn = c.h2 != 0.0f;
-    c.frozen = l == 1.0f;
-    alignas(32) float x[kVoices];
-    const PortCursor input = OpenScaled(m, kFilterInput, ch);
-    float* s = m.WorkBuffers[0] + ch * kVoices;
-    int32_t outside;
-    if (voices == 8)
-      outside = ChannelChoices<1, true>(input, x, s, sections, voices, c);
-    else if (voices == kVoices)
-      outside = ChannelChoices<4, true>(input, x, s, sections, voices, c);
-    else if (voices < 8)
-      outside = ChannelChoices<1, false>(input, x, s, sections, voices, c);
-    else if (voices <= 16)
-      outside = ChannelChoices<2, false>(input, x, s, sections, voices, c);
-    else
-      outside = ChannelChoices<4, false>(input, x, s, sections, voices, c);
-    if (outside == 0)
-      PublishPairs(m.Outputs[ch], x, voices);
-    else
-      PublishOutliers(m, sections, ch, voices, x);
-  }
+// One channel on the rows path (see RowsApply): the choices FilterVoice makes
+// per section and voice are made once, and each voice takes exactly the steps
+// it takes there.
+[[gnu::always_inline]] inline void FilterRowsChannel(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
+  const float l = std::fabs(FirstPlain(m, kFilterLowPass, ch));
+  const float hp = FirstPlain(m, kFilterHighPass, ch);
+  SharedSettings c;
+  c.keep = 1.0f - l;
+  c.h2 = hp * hp;
+  c.highOn = c.h2 != 0.0f;
+  c.frozen = l == 1.0f;
+  const PortCursor input = OpenScaled(m, kFilterInput, ch);
+  float* s = m.WorkBuffers[0] + ch * kVoices;
+  OutputElement* out = m.Outputs[ch];
+  int32_t outside;
+  if (voices == 8)
+    outside = ChannelChoices<1, true>(input, out, s, sections, voices, c);
+  else if (voices == kVoices)
+    outside = ChannelChoices<4, true>(input, out, s, sections, voices, c);
+  else
+    outside = PartialChannel(input, out, s, sections, voices, c);
+  if (outside != 0) PublishOutliers(m, sections, ch, voices);
 }
 
 // Voice position v holds voice id v for voices 0 .. voices - 1 (the ids
@@ -293,16 +307,20 @@ void ProcessFilterMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
 }
 
-void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+// One call per frame: the rows path's choices and kernel inlined here, the
+// AVX2 variant chosen once when the program starts (the catalog holds the
+// chosen function's address).
+TARVELO_AVX2_VARIANT void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   m->ActiveVoices = voices;
   if (voices == 0) return;
   const int32_t sections = SectionsOf(*m);
   const int32_t channels = KernelChannels(*m);
-  if (RowsApply(*m, sections, voices))
-    FilterRowsChannels(*m, sections, channels, voices);
-  else
+  if (!RowsApply(*m, sections, voices)) {
     FilterVoiceByVoice(m, sections, channels, voices);
+    return;
+  }
+  for (int32_t ch = 0; ch < channels; ++ch) FilterRowsChannel(*m, sections, ch, voices);
 }
 
 }  // namespace Tarvelo
