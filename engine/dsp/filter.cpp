@@ -82,6 +82,37 @@ struct SharedSettings {
   Store8(&out[4].Level, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
 }
 
+// One section on every chunk: the low row at low, the high row 2 * kVoices
+// after it; x in, the section's outputs out.
+template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
+[[gnu::always_inline]] inline void SectionLanes(Lanes8* x, float* low, Lanes8 keep, Lanes8 h2, const Mask8* voice) {
+  for (int32_t c = 0; c < kChunks; ++c) {
+    float* lowRow = low + 8 * c;
+    float* highRow = lowRow + 2 * kVoices;
+    const Lanes8 sv = Load8(lowRow);
+    const Lanes8 hv = Load8(highRow);
+    const Lanes8 o = sv - hv;
+    const Lanes8 next = (x[c] - sv) * keep + sv;
+    const Lanes8 high = kHighOn ? (next - hv) * h2 + hv : Lanes8{};
+    Lanes8 kept = next;
+    if (kFrozen) kept = __builtin_convertvector(__builtin_convertvector(next, Wide8) * 0.99, Lanes8);
+    if (kFull) {
+      Store8(highRow, high);
+      Store8(lowRow, kept);
+    } else {
+      Store8(highRow, Blend8(high, hv, voice[c]));
+      Store8(lowRow, Blend8(kept, sv, voice[c]));
+    }
+    x[c] = o;
+  }
+}
+
+// One channel: per chunk of eight lanes the input (zeros past the voices),
+// the sections in turn over all chunks (the low row of section j at
+// s + 4 * j * kVoices; a lane past the voices keeps its states), the last
+// section's outputs published as {y, y} (whole chunks straight from the
+// lanes, else through a row). Returns nonzero when a voice's output is not a
+// number within -1 .. 1.
 template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
 [[gnu::always_inline]] inline int32_t ChannelLanes(const PortCursor& input, OutputElement* out, float* s,
                                                    int32_t sections, int32_t voices, float keep, float h2) {
@@ -89,39 +120,37 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
   const Lanes8 h2V = Splat8(h2);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
   const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
-  alignas(32) float x[kFull ? 1 : 8 * kChunks];
-  Mask8 outside = {};
+  Mask8 voice[kChunks];
+  Lanes8 x[kChunks];
   for (int32_t c = 0; c < kChunks; ++c) {
-    const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
-    Lanes8 xv = ReadChunk(input, c);
-    if (!kFull) xv = Blend8(xv, Lanes8{}, voice);
-    float* lowRow = s + 8 * c;
-    for (int32_t j = 0; j < sections; ++j, lowRow += 4 * kVoices) {
-      float* highRow = lowRow + 2 * kVoices;
-      const Lanes8 sv = Load8(lowRow);
-      const Lanes8 hv = Load8(highRow);
-      const Lanes8 o = sv - hv;
-      const Lanes8 low = (xv - sv) * keepV + sv;
-      const Lanes8 high = kHighOn ? (low - hv) * h2V + hv : Lanes8{};
-      Lanes8 kept = low;
-      if (kFrozen) kept = __builtin_convertvector(__builtin_convertvector(low, Wide8) * 0.99, Lanes8);
-      if (kFull) {
-        Store8(highRow, high);
-        Store8(lowRow, kept);
-      } else {
-        Store8(highRow, Blend8(high, hv, voice));
-        Store8(lowRow, Blend8(kept, sv, voice));
-      }
-      xv = o;
-    }
-    if (kFull)
-      PublishChunk(out + 8 * c, xv);
-    else
-      Store8(x + 8 * c, xv);
-    const Mask8 inside = (reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(xv) & absBits) <= Splat8(1.0f));
-    outside |= ~inside & voice;
+    voice[c] = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
+    x[c] = ReadChunk(input, c);
+    if (!kFull) x[c] = Blend8(x[c], Lanes8{}, voice[c]);
   }
-  if (!kFull) PublishPairs(out, x, voices);
+  // One to seven sections, written out: entered at the count, each step
+  // moves on to the next section's rows.
+  constexpr int32_t kSection = 4 * kVoices;
+  float* low = s;
+  switch (sections) {
+    case 7: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 6: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 5: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 4: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 3: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 2: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    default: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice);
+  }
+  Mask8 outside = {};
+  alignas(32) float y[kFull ? 1 : 8 * kChunks];
+  for (int32_t c = 0; c < kChunks; ++c) {
+    if (kFull)
+      PublishChunk(out + 8 * c, x[c]);
+    else
+      Store8(y + 8 * c, x[c]);
+    const Mask8 inside = (reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(x[c]) & absBits) <= Splat8(1.0f));
+    outside |= ~inside & voice[c];
+  }
+  if (!kFull) PublishPairs(out, y, voices);
   return AnyLane(outside) ? 1 : 0;
 }
 
