@@ -1,6 +1,7 @@
 #include "engine/dsp/filter.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "engine/dsp/contract.h"
 #include "engine/dsp/lanes8.h"
@@ -66,8 +67,7 @@ inline float FilterPublish(ModuleRecord& m, const FilterRows& b, int32_t w, int3
 struct SharedSettings {
   float keep;
   float h2;
-  bool highOn;
-  bool frozen;
+  int32_t kind;  // 1: the high pass on; 2: the low pass frozen
 };
 
 // One channel: per chunk of eight lanes the input (zeros past the voices),
@@ -119,7 +119,6 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
   const Lanes8 keepV = Splat8(keep);
   const Lanes8 h2V = Splat8(h2);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
-  const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
   Mask8 voice[kChunks];
   Lanes8 x[kChunks];
   for (int32_t c = 0; c < kChunks; ++c) {
@@ -147,27 +146,27 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
       PublishChunk(out + 8 * c, x[c]);
     else
       Store8(y + 8 * c, x[c]);
-    const Mask8 inside = (reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(x[c]) & absBits) <= Splat8(1.0f));
-    outside |= ~inside & voice[c];
+    outside |= kFull ? OutsideUnit(x[c]) : OutsideUnit(x[c]) & voice[c];
   }
   if (!kFull) PublishPairs(out, y, voices);
-  return AnyLane(outside) ? 1 : 0;
+  return AnyLaneSet(outside) ? 1 : 0;
 }
 
 template <int32_t kChunks, bool kFull>
 [[gnu::always_inline]] inline int32_t ChannelChoices(const PortCursor& input, OutputElement* out, float* s,
-                                                     int32_t sections, int32_t voices, const SharedSettings& c) {
-  if (c.highOn && c.frozen)
-    return ChannelLanes<kChunks, kFull, true, true>(input, out, s, sections, voices, c.keep, c.h2);
-  if (c.highOn) return ChannelLanes<kChunks, kFull, true, false>(input, out, s, sections, voices, c.keep, c.h2);
-  if (c.frozen) return ChannelLanes<kChunks, kFull, false, true>(input, out, s, sections, voices, c.keep, c.h2);
-  return ChannelLanes<kChunks, kFull, false, false>(input, out, s, sections, voices, c.keep, c.h2);
+                                                     int32_t sections, int32_t voices, SharedSettings c) {
+  switch (c.kind) {
+    case 3: return ChannelLanes<kChunks, kFull, true, true>(input, out, s, sections, voices, c.keep, c.h2);
+    case 1: return ChannelLanes<kChunks, kFull, true, false>(input, out, s, sections, voices, c.keep, c.h2);
+    case 2: return ChannelLanes<kChunks, kFull, false, true>(input, out, s, sections, voices, c.keep, c.h2);
+    default: return ChannelLanes<kChunks, kFull, false, false>(input, out, s, sections, voices, c.keep, c.h2);
+  }
 }
 
 // Voice counts that leave part of a chunk: out of line, so that the whole
 // chunks' path stays lean.
 TARVELO_AVX2_VARIANT int32_t PartialChannel(const PortCursor& input, OutputElement* out, float* s, int32_t sections,
-                                            int32_t voices, const SharedSettings& c) {
+                                            int32_t voices, SharedSettings c) {
   if (voices < 8) return ChannelChoices<1, false>(input, out, s, sections, voices, c);
   if (voices <= 16) return ChannelChoices<2, false>(input, out, s, sections, voices, c);
   return ChannelChoices<4, false>(input, out, s, sections, voices, c);
@@ -201,8 +200,7 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
   SharedSettings c;
   c.keep = 1.0f - l;
   c.h2 = hp * hp;
-  c.highOn = c.h2 != 0.0f;
-  c.frozen = l == 1.0f;
+  c.kind = (c.h2 != 0.0f ? 1 : 0) | (l == 1.0f ? 2 : 0);
   const PortCursor input = OpenScaled(m, kFilterInput, ch);
   float* s = m.WorkBuffers[0] + ch * kVoices;
   OutputElement* out = m.Outputs[ch];
@@ -218,16 +216,21 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
 
 // Voice position v holds voice id v for voices 0 .. voices - 1 (the ids
 // array holds 33 entries, so the lanes stay within it).
-template <int32_t kLanes>
+template <int32_t kChunks>
 [[gnu::always_inline]] inline bool InPlaceLanes(const int32_t* ids, int32_t voices) {
-  int32_t differ = 0;
-  for (int32_t v = 0; v < kLanes; ++v) differ |= (ids[v] ^ kLaneNumbers[v]) & LaneMask(v, voices);
-  return differ == 0;
+  const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
+  Mask8 differ = {};
+  for (int32_t c = 0; c < kChunks; ++c) {
+    Mask8 id;
+    std::memcpy(&id, ids + 8 * c, sizeof(id));
+    differ |= (id ^ (lane0 + 8 * c)) & ((lane0 + 8 * c) < voices);
+  }
+  return !AnyLaneSet(differ);
 }
 inline bool InPlace(const ModuleRecord* owner, int32_t voices) {
-  if (voices <= 8) return InPlaceLanes<8>(owner->VoiceIds, voices);
-  if (voices <= 16) return InPlaceLanes<16>(owner->VoiceIds, voices);
-  return InPlaceLanes<kVoices>(owner->VoiceIds, voices);
+  if (voices <= 8) return InPlaceLanes<1>(owner->VoiceIds, voices);
+  if (voices <= 16) return InPlaceLanes<2>(owner->VoiceIds, voices);
+  return InPlaceLanes<4>(owner->VoiceIds, voices);
 }
 
 // The rows path: the same settings for every voice (the low and high pass

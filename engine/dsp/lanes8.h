@@ -52,3 +52,23 @@ using Wide8 = double __attribute__((vector_size(64)));
 }
 
 }  // namespace Tarvelo
+
+namespace Tarvelo {
+
+// Whether any lane of a mask is set: the halves' bits folded into two words
+// (cheaper than AnyLane's three shuffles where the mask ends a kernel).
+[[gnu::always_inline]] inline bool AnyLaneSet(Mask8 m) {
+  using Mask4 = int32_t __attribute__((vector_size(16)));
+  using Pair64 = int64_t __attribute__((vector_size(16)));
+  const Mask4 h = __builtin_shufflevector(m, m, 0, 1, 2, 3) | __builtin_shufflevector(m, m, 4, 5, 6, 7);
+  const Pair64 q = reinterpret_cast<Pair64>(h);
+  return (q[0] | q[1]) != 0;
+}
+
+// Lanes whose value is not a number within -1 .. 1 (the clip rule's test,
+// on the bits: |x| > 1 or a NaN is a larger pattern than 1's).
+[[gnu::always_inline]] inline Mask8 OutsideUnit(Lanes8 x) {
+  return (reinterpret_cast<Mask8>(x) & 0x7FFFFFFF) > 0x3F800000;
+}
+
+}  // namespace Tarvelo
