@@ -155,6 +155,7 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
 template <int32_t kChunks, bool kFull>
 [[gnu::always_inline]] inline int32_t ChannelChoices(const PortCursor& input, OutputElement* out, float* s,
                                                      int32_t sections, int32_t voices, SharedSettings c) {
+  if (c.kind == 0) return ChannelLanes<kChunks, kFull, false, false>(input, out, s, sections, voices, c.keep, c.h2);
   switch (c.kind) {
     case 3: return ChannelLanes<kChunks, kFull, true, true>(input, out, s, sections, voices, c.keep, c.h2);
     case 1: return ChannelLanes<kChunks, kFull, true, false>(input, out, s, sections, voices, c.keep, c.h2);
@@ -165,11 +166,19 @@ template <int32_t kChunks, bool kFull>
 
 // Voice counts that leave part of a chunk: out of line, so that the whole
 // chunks' path stays lean.
-TARVELO_AVX2_VARIANT int32_t PartialChannel(const PortCursor& input, OutputElement* out, float* s, int32_t sections,
+TARVELO_AVX2_VARIANT int32_t PartialChannel(ModuleRecord& m, int32_t ch, float* s, int32_t sections,
                                             int32_t voices, SharedSettings c) {
+  const PortCursor input = OpenScaled(m, kFilterInput, ch);
+  OutputElement* out = m.Outputs[ch];
   if (voices < 8) return ChannelChoices<1, false>(input, out, s, sections, voices, c);
   if (voices <= 16) return ChannelChoices<2, false>(input, out, s, sections, voices, c);
   return ChannelChoices<4, false>(input, out, s, sections, voices, c);
+}
+
+inline uint32_t FloatBits(float x) {
+  uint32_t b;
+  std::memcpy(&b, &x, sizeof(b));
+  return b;
 }
 
 // The value a plain read gives voice position 0 (what every voice reads from
@@ -200,17 +209,19 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
   SharedSettings c;
   c.keep = 1.0f - l;
   c.h2 = hp * hp;
-  c.kind = (c.h2 != 0.0f ? 1 : 0) | (l == 1.0f ? 2 : 0);
-  const PortCursor input = OpenScaled(m, kFilterInput, ch);
+  // On the bits: h2 is not +-0 (a NaN counts as on), l (no sign) is 1.
+  c.kind = ((FloatBits(c.h2) & 0x7FFFFFFFu) != 0 ? 1 : 0) | (FloatBits(l) == 0x3F800000u ? 2 : 0);
   float* s = m.WorkBuffers[0] + ch * kVoices;
-  OutputElement* out = m.Outputs[ch];
   int32_t outside;
-  if (voices == 8)
-    outside = ChannelChoices<1, true>(input, out, s, sections, voices, c);
-  else if (voices == kVoices)
-    outside = ChannelChoices<4, true>(input, out, s, sections, voices, c);
-  else
-    outside = PartialChannel(input, out, s, sections, voices, c);
+  if (voices == 8 || voices == kVoices) {
+    const PortCursor input = OpenScaled(m, kFilterInput, ch);
+    if (voices == 8)
+      outside = ChannelChoices<1, true>(input, m.Outputs[ch], s, sections, voices, c);
+    else
+      outside = ChannelChoices<4, true>(input, m.Outputs[ch], s, sections, voices, c);
+  } else {
+    outside = PartialChannel(m, ch, s, sections, voices, c);
+  }
   if (outside != 0) PublishOutliers(m, sections, ch, voices);
 }
 
