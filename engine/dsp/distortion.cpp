@@ -77,21 +77,39 @@ using Bits8 = uint64_t __attribute__((vector_size(64)));
   return p * reinterpret_cast<Wide8>(exponent);
 }
 
+// The library's curve for the lanes of t in doubt (far out, not a number,
+// or too close to a float's rounding boundary). Rows, not vectors: the
+// caller may be an AVX2 variant, which passes vectors otherwise.
+[[gnu::noinline]] void CurveInDoubt(float* curve, const double* t, const int32_t* doubt) {
+  for (int32_t j = 0; j < 8; ++j)
+    if (doubt[j] != 0) curve[j] = static_cast<float>(2.0 / (1.0 + std::exp(t[j])) - 1.0);
+}
+
+// Eight values published as the elements {y, y}.
+[[gnu::always_inline]] inline void PublishChunk(OutputElement* out, Lanes8 y) {
+  Store8(&out[0].Level, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
+  Store8(&out[4].Level, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
+}
+
 // One channel, eight lanes at a time: the steps of DistortionCurve and
 // DistortionVoice, the power taken by NearExp8 and, where it is in doubt, by
 // the library. Lanes past the last voice read what the sources hold there;
-// they are neither published nor let raise the clip flag.
-template <int32_t kChunks>
+// they are neither published nor let raise the clip flag. Whole chunks are
+// published straight from the lanes.
+template <int32_t kChunks, bool kFull>
 [[gnu::always_inline]] inline void ChannelChunks(ModuleRecord& m, int32_t ch, int32_t voices) {
   const PortCursor input = OpenScaled(m, kDistortionInput, ch);
   const PortCursor factor = OpenPlain(m, kDistortionFactor, ch);
   const PortCursor attenuation = OpenPlain(m, kDistortionAttenuation, ch);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
   const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
-  alignas(32) float y[kVoices];
+  const Lanes8 one = Splat8(1.0f);
+  const Lanes8 minusOne = Splat8(-1.0f);
+  OutputElement* out = m.Outputs[ch];
+  alignas(32) float y[kFull ? 1 : 8 * kChunks];
   Mask8 clipped = {};
   for (int32_t c = 0; c < kChunks; ++c) {
-    const Mask8 voice = (lane0 + 8 * c) < voices;
+    const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
     const Lanes8 x = ReadChunk(input, c);
     const Lanes8 k = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(ReadChunk(factor, c)) & absBits) * 20.0f + 2.0f;
     const Lanes8 tf = -k * x;
@@ -103,35 +121,44 @@ template <int32_t kChunks>
     const Lanes8 above = __builtin_convertvector(yd + kRoundingMargin, Lanes8);
     // |t| <= kNearLimit, t being the float tf widened exactly.
     const Mask8 near = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(tf) & absBits) <= static_cast<float>(kNearLimit);
-    const Mask8 doubt = ~(near & (below == above)) & voice;
+    const Mask8 doubt = kFull ? ~(near & (below == above)) : ~(near & (below == above)) & voice;
     Lanes8 curve = __builtin_convertvector(yd, Lanes8);
-    // Far out, not a number, or too close to a rounding boundary: the library.
-    if (AnyLane(doubt))
-      for (int32_t j = 0; j < 8; ++j)
-        if (doubt[j] != 0) curve[j] = static_cast<float>(2.0 / (1.0 + std::exp(t[j])) - 1.0);
-    const Lanes8 a = Splat8(1.0f) - ReadChunk(attenuation, c);
+    if (AnyLaneSet(doubt)) {
+      alignas(64) double tRow[8];
+      alignas(32) int32_t doubtRow[8];
+      alignas(32) float curveRow[8];
+      std::memcpy(tRow, &t, sizeof(tRow));
+      std::memcpy(doubtRow, &doubt, sizeof(doubtRow));
+      Store8(curveRow, curve);
+      CurveInDoubt(curveRow, tRow, doubtRow);
+      curve = Load8(curveRow);
+    }
+    const Lanes8 a = one - ReadChunk(attenuation, c);
     const Lanes8 v = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(a) & absBits) * curve;
-    // The clip rule.
-    const Mask8 clip = ~(Splat8(1.0f) >= reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(v) & absBits));
-    const Mask8 one = reinterpret_cast<Mask8>(Splat8(1.0f));
-    const Mask8 minusOne = reinterpret_cast<Mask8>(Splat8(-1.0f));
-    const Lanes8 sign = reinterpret_cast<Lanes8>(((v > 0.0f) & one) | ((v < 0.0f) & minusOne));
-    clipped |= clip & voice;
-    Store8(y + 8 * c, Blend8(sign, v, clip));
+    // The clip rule: within -1 .. 1 the value, beyond it its sign, for a NaN
+    // 0 (v is itself exactly where it is within).
+    const Lanes8 upper = v < one ? v : one;
+    const Lanes8 limited = upper > minusOne ? upper : minusOne;
+    const Lanes8 out8 = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(limited) & (v == v));
+    clipped |= kFull ? OutsideUnit(v) : OutsideUnit(v) & voice;
+    if (kFull)
+      PublishChunk(out + 8 * c, out8);
+    else
+      Store8(y + 8 * c, out8);
   }
-  if (AnyLane(clipped)) m.ClipFlag = -1;
-  PublishPairs(m.Outputs[ch], y, voices);
+  if (AnyLaneSet(clipped)) m.ClipFlag = -1;
+  if (!kFull) PublishPairs(out, y, voices);
 }
 
-TARVELO_AVX2_VARIANT void DistortionChannels(ModuleRecord& m, int32_t channels, int32_t voices) {
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    if (voices <= 8)
-      ChannelChunks<1>(m, ch, voices);
-    else if (voices <= 16)
-      ChannelChunks<2>(m, ch, voices);
-    else
-      ChannelChunks<4>(m, ch, voices);
-  }
+// Voice counts that leave part of a chunk (or 16 or 24): out of line, so that
+// the common counts' path stays lean.
+TARVELO_AVX2_VARIANT void DistortionPartChunks(ModuleRecord& m, int32_t ch, int32_t voices) {
+  if (voices <= 8)
+    ChannelChunks<1, false>(m, ch, voices);
+  else if (voices <= 16)
+    ChannelChunks<2, false>(m, ch, voices);
+  else
+    ChannelChunks<4, false>(m, ch, voices);
 }
 
 // Voice by voice, for a Distortion with a port linked to its own outputs,
@@ -150,16 +177,27 @@ TARVELO_AVX2_VARIANT void DistortionChannels(ModuleRecord& m, int32_t channels, 
 
 }  // namespace
 
-void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+// One call per frame: the common voice counts' kernel inlined here, the AVX2
+// variant chosen once when the program starts (the catalog holds the chosen
+// function's address).
+TARVELO_AVX2_VARIANT void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   m->ActiveVoices = voices;
   if (voices == 0) return;
   const int32_t channels = KernelChannels(*m);
   if (m->PortSources[kDistortionInput] == m || m->PortSources[kDistortionFactor] == m ||
-      m->PortSources[kDistortionAttenuation] == m)
+      m->PortSources[kDistortionAttenuation] == m) {
     DistortionVoiceByVoice(m, channels, voices);
-  else
-    DistortionChannels(*m, channels, voices);
+    return;
+  }
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    if (voices == 8)
+      ChannelChunks<1, true>(*m, ch, voices);
+    else if (voices == kVoices)
+      ChannelChunks<4, true>(*m, ch, voices);
+    else
+      DistortionPartChunks(*m, ch, voices);
+  }
 }
 
 }  // namespace Tarvelo
