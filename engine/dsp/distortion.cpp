@@ -52,27 +52,43 @@ constexpr double kNearLimit = 700.0;
 // library's exp for every float t: no value differs.
 constexpr double kRoundingMargin = 1.4210854715202004e-14;  // 2^-46
 
+// The constants of the lanes' steps, each on every lane. The kernel reads
+// them through a pointer the compiler does not follow, so that they stay
+// operands in memory instead of being spread into registers one by one at
+// every call.
+struct CurveConstants {
+  Wide8 invLn2, roundShift, ln2Hi, ln2Lo;
+  Wide8 power[14];  // the polynomial's coefficients, the highest power first
+  Wide8 two, one, margin;
+  Lanes8 twenty, twoF, oneF, minusOneF, nearLimit;
+};
+constexpr Wide8 Each(double x) { return Wide8{x, x, x, x, x, x, x, x}; }
+constexpr Lanes8 EachF(float x) { return Lanes8{x, x, x, x, x, x, x, x}; }
+alignas(64) constexpr CurveConstants kCurve = {
+    Each(kInvLn2),
+    Each(kRoundShift),
+    Each(kLn2Hi),
+    Each(kLn2Lo),
+    {Each(1.0 / 6227020800.0), Each(1.0 / 479001600.0), Each(1.0 / 39916800.0), Each(1.0 / 3628800.0),
+     Each(1.0 / 362880.0), Each(1.0 / 40320.0), Each(1.0 / 5040.0), Each(1.0 / 720.0), Each(1.0 / 120.0),
+     Each(1.0 / 24.0), Each(1.0 / 6.0), Each(0.5), Each(1.0), Each(1.0)},
+    Each(2.0),
+    Each(1.0),
+    Each(kRoundingMargin),
+    EachF(20.0f),
+    EachF(2.0f),
+    EachF(1.0f),
+    EachF(-1.0f),
+    EachF(static_cast<float>(kNearLimit))};
+
 // The power on eight lanes: the steps above on every lane.
 using Bits8 = uint64_t __attribute__((vector_size(64)));
-[[gnu::always_inline]] inline Wide8 NearExp8(Wide8 t) {
-  const Wide8 shifted = t * kInvLn2 + kRoundShift;
-  const Wide8 n = shifted - kRoundShift;
-  const Wide8 r = (t - n * kLn2Hi) - n * kLn2Lo;
-  constexpr double kFirst = 1.0 / 6227020800.0;
-  Wide8 p = {kFirst, kFirst, kFirst, kFirst, kFirst, kFirst, kFirst, kFirst};
-  p = p * r + 1.0 / 479001600.0;
-  p = p * r + 1.0 / 39916800.0;
-  p = p * r + 1.0 / 3628800.0;
-  p = p * r + 1.0 / 362880.0;
-  p = p * r + 1.0 / 40320.0;
-  p = p * r + 1.0 / 5040.0;
-  p = p * r + 1.0 / 720.0;
-  p = p * r + 1.0 / 120.0;
-  p = p * r + 1.0 / 24.0;
-  p = p * r + 1.0 / 6.0;
-  p = p * r + 0.5;
-  p = p * r + 1.0;
-  p = p * r + 1.0;
+[[gnu::always_inline]] inline Wide8 NearExp8(Wide8 t, const CurveConstants& k) {
+  const Wide8 shifted = t * k.invLn2 + k.roundShift;
+  const Wide8 n = shifted - k.roundShift;
+  const Wide8 r = (t - n * k.ln2Hi) - n * k.ln2Lo;
+  Wide8 p = k.power[0];
+  for (int32_t i = 1; i < 14; ++i) p = p * r + k.power[i];
   const Bits8 exponent = (reinterpret_cast<Bits8>(shifted) - 0x4338000000000000ULL + 1023u) << 52;
   return p * reinterpret_cast<Wide8>(exponent);
 }
@@ -97,30 +113,31 @@ using Bits8 = uint64_t __attribute__((vector_size(64)));
 // they are neither published nor let raise the clip flag. Whole chunks are
 // published straight from the lanes.
 template <int32_t kChunks, bool kFull>
-[[gnu::always_inline]] inline void ChannelChunks(ModuleRecord& m, int32_t ch, int32_t voices) {
+[[gnu::always_inline]] inline void ChannelChunks(ModuleRecord& m, int32_t ch, int32_t voices,
+                                                 const CurveConstants& kc) {
   const PortCursor input = OpenScaled(m, kDistortionInput, ch);
   const PortCursor factor = OpenPlain(m, kDistortionFactor, ch);
   const PortCursor attenuation = OpenPlain(m, kDistortionAttenuation, ch);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
   const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
-  const Lanes8 one = Splat8(1.0f);
-  const Lanes8 minusOne = Splat8(-1.0f);
+  const Lanes8 one = kc.oneF;
+  const Lanes8 minusOne = kc.minusOneF;
   OutputElement* out = m.Outputs[ch];
   alignas(32) float y[kFull ? 1 : 8 * kChunks];
   Mask8 clipped = {};
   for (int32_t c = 0; c < kChunks; ++c) {
     const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
     const Lanes8 x = ReadChunk(input, c);
-    const Lanes8 k = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(ReadChunk(factor, c)) & absBits) * 20.0f + 2.0f;
+    const Lanes8 k = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(ReadChunk(factor, c)) & absBits) * kc.twenty + kc.twoF;
     const Lanes8 tf = -k * x;
     const Wide8 t = __builtin_convertvector(tf, Wide8);
     // Outside the near range (or not a number) the value is garbage, and
     // doubted below.
-    const Wide8 yd = 2.0 / (1.0 + NearExp8(t)) - 1.0;
-    const Lanes8 below = __builtin_convertvector(yd - kRoundingMargin, Lanes8);
-    const Lanes8 above = __builtin_convertvector(yd + kRoundingMargin, Lanes8);
+    const Wide8 yd = kc.two / (kc.one + NearExp8(t, kc)) - kc.one;
+    const Lanes8 below = __builtin_convertvector(yd - kc.margin, Lanes8);
+    const Lanes8 above = __builtin_convertvector(yd + kc.margin, Lanes8);
     // |t| <= kNearLimit, t being the float tf widened exactly.
-    const Mask8 near = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(tf) & absBits) <= static_cast<float>(kNearLimit);
+    const Mask8 near = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(tf) & absBits) <= kc.nearLimit;
     const Mask8 doubt = kFull ? ~(near & (below == above)) : ~(near & (below == above)) & voice;
     Lanes8 curve = __builtin_convertvector(yd, Lanes8);
     if (AnyLaneSet(doubt)) {
@@ -153,12 +170,14 @@ template <int32_t kChunks, bool kFull>
 // Voice counts that leave part of a chunk (or 16 or 24): out of line, so that
 // the common counts' path stays lean.
 TARVELO_AVX2_VARIANT void DistortionPartChunks(ModuleRecord& m, int32_t ch, int32_t voices) {
+  const CurveConstants* kc = &kCurve;
+  asm("" : "+r"(kc));
   if (voices <= 8)
-    ChannelChunks<1, false>(m, ch, voices);
+    ChannelChunks<1, false>(m, ch, voices, *kc);
   else if (voices <= 16)
-    ChannelChunks<2, false>(m, ch, voices);
+    ChannelChunks<2, false>(m, ch, voices, *kc);
   else
-    ChannelChunks<4, false>(m, ch, voices);
+    ChannelChunks<4, false>(m, ch, voices, *kc);
 }
 
 // Voice by voice, for a Distortion with a port linked to its own outputs,
@@ -190,11 +209,13 @@ TARVELO_AVX2_VARIANT void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32
     DistortionVoiceByVoice(m, channels, voices);
     return;
   }
+  const CurveConstants* kc = &kCurve;
+  asm("" : "+r"(kc));
   for (int32_t ch = 0; ch < channels; ++ch) {
     if (voices == 8)
-      ChannelChunks<1, true>(*m, ch, voices);
+      ChannelChunks<1, true>(*m, ch, voices, *kc);
     else if (voices == kVoices)
-      ChannelChunks<4, true>(*m, ch, voices);
+      ChannelChunks<4, true>(*m, ch, voices, *kc);
     else
       DistortionPartChunks(*m, ch, voices);
   }
