@@ -93,12 +93,24 @@ using Bits8 = uint64_t __attribute__((vector_size(64)));
   return p * reinterpret_cast<Wide8>(exponent);
 }
 
+// KernelVoices and KernelChannels with the usual counts taken at once (a
+// compare and a branch the processor predicts).
+inline int32_t VoicesNow(const ModuleRecord& m) {
+  const int32_t n = m.VoicesToCompute;
+  return static_cast<uint32_t>(n) <= static_cast<uint32_t>(kVoices) ? n : KernelVoices(m);
+}
+inline int32_t ChannelsNow(const ModuleRecord& m) {
+  const int32_t n = m.ChannelsProcessed;
+  return static_cast<uint32_t>(n - 1) < 2u ? n : KernelChannels(m);
+}
+
 // The library's curve for the lanes of t in doubt (far out, not a number,
-// or too close to a float's rounding boundary). Rows, not vectors: the
-// caller may be an AVX2 variant, which passes vectors otherwise.
-[[gnu::noinline]] void CurveInDoubt(float* curve, const double* t, const int32_t* doubt) {
+// or too close to a float's rounding boundary): lanes whose sure entry is 0.
+// Rows, not vectors: the caller may be an AVX2 variant, which passes vectors
+// otherwise.
+[[gnu::noinline]] void CurveInDoubt(float* curve, const float* t, const int32_t* sure) {
   for (int32_t j = 0; j < 8; ++j)
-    if (doubt[j] != 0) curve[j] = static_cast<float>(2.0 / (1.0 + std::exp(t[j])) - 1.0);
+    if (sure[j] == 0) curve[j] = static_cast<float>(2.0 / (1.0 + std::exp(static_cast<double>(t[j]))) - 1.0);
 }
 
 // Eight values published as the elements {y, y}.
@@ -138,16 +150,16 @@ template <int32_t kChunks, bool kFull>
     const Lanes8 above = __builtin_convertvector(yd + kc.margin, Lanes8);
     // |t| <= kNearLimit, t being the float tf widened exactly.
     const Mask8 near = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(tf) & absBits) <= kc.nearLimit;
-    const Mask8 doubt = kFull ? ~(near & (below == above)) : ~(near & (below == above)) & voice;
+    const Mask8 sure = kFull ? near & (below == above) : (near & (below == above)) | ~voice;
     Lanes8 curve = __builtin_convertvector(yd, Lanes8);
-    if (AnyLaneSet(doubt)) {
-      alignas(64) double tRow[8];
-      alignas(32) int32_t doubtRow[8];
+    if (!EveryLaneSet(sure)) {
+      alignas(32) float tRow[8];
+      alignas(32) int32_t sureRow[8];
       alignas(32) float curveRow[8];
-      std::memcpy(tRow, &t, sizeof(tRow));
-      std::memcpy(doubtRow, &doubt, sizeof(doubtRow));
+      Store8(tRow, tf);
+      std::memcpy(sureRow, &sure, sizeof(sureRow));
       Store8(curveRow, curve);
-      CurveInDoubt(curveRow, tRow, doubtRow);
+      CurveInDoubt(curveRow, tRow, sureRow);
       curve = Load8(curveRow);
     }
     const Lanes8 a = one - ReadChunk(attenuation, c);
@@ -200,10 +212,10 @@ TARVELO_AVX2_VARIANT void DistortionPartChunks(ModuleRecord& m, int32_t ch, int3
 // variant chosen once when the program starts (the catalog holds the chosen
 // function's address).
 TARVELO_AVX2_VARIANT void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t voices = KernelVoices(*m);
+  const int32_t voices = VoicesNow(*m);
   m->ActiveVoices = voices;
   if (voices == 0) return;
-  const int32_t channels = KernelChannels(*m);
+  const int32_t channels = ChannelsNow(*m);
   if (m->PortSources[kDistortionInput] == m || m->PortSources[kDistortionFactor] == m ||
       m->PortSources[kDistortionAttenuation] == m) {
     DistortionVoiceByVoice(m, channels, voices);

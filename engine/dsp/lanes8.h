@@ -72,3 +72,16 @@ namespace Tarvelo {
 }
 
 }  // namespace Tarvelo
+
+namespace Tarvelo {
+
+// Whether every lane of a mask is set (folded as AnyLaneSet is).
+[[gnu::always_inline]] inline bool EveryLaneSet(Mask8 m) {
+  using Mask4 = int32_t __attribute__((vector_size(16)));
+  using Pair64 = int64_t __attribute__((vector_size(16)));
+  const Mask4 h = __builtin_shufflevector(m, m, 0, 1, 2, 3) & __builtin_shufflevector(m, m, 4, 5, 6, 7);
+  const Pair64 q = reinterpret_cast<Pair64>(h);
+  return (q[0] & q[1]) == -1;
+}
+
+}  // namespace Tarvelo
