@@ -94,6 +94,60 @@ TARVELO_AVX2_VARIANT void MixChannel(ModuleRecord& m, int32_t ch, const LiveInpu
     MixChunks<4>(m, ch, list, voices, k);
 }
 
+// Eight values published as the elements {y, y}.
+[[gnu::always_inline]] inline void PublishChunk(OutputElement* out, Lanes8 y) {
+  Store8(&out[0].Level, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
+  Store8(&out[4].Level, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
+}
+
+// The per-voice mix of a one-channel Mixer in a single walk of its inputs:
+// the list, the count and the sums of MixChunks together, kChunks chunks
+// wide. False, with nothing written, where it does not apply: an input with
+// more voices than the chunks hold, none with any, none live, or the Mixer
+// reading its own outputs (then the list and the mix go their separate ways).
+template <int32_t kChunks>
+[[gnu::always_inline]] inline bool MixInOneWalk(ModuleRecord& m) {
+  const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
+  Lanes8 sum[kChunks];
+  for (int32_t c = 0; c < kChunks; ++c) sum[c] = Lanes8{};
+  int32_t count = 0;
+  int32_t most = 0;
+  bool own = m.PortSources[kMixerMasterVolume] == &m;
+  for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
+    const ModuleRecord* s = m.PortSources[p];
+    if (s->Role != kRoleLive) continue;
+    ++count;
+    own |= s == &m;
+    const int32_t n = s->ActiveVoices;
+    most = n > most ? n : most;
+    const PortCursor in = OpenInput(m, p, 0);
+    for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + Blend8(ReadChunk(in, c), Lanes8{}, (lane0 + 8 * c) < n);
+  }
+  if (own || most <= 0 || most > 8 * kChunks) return false;
+  const float k = MeanFactor(count);
+  const PortCursor master = OpenPlain(m, kMixerMasterVolume, 0);
+  const Mask8 one = reinterpret_cast<Mask8>(Splat8(1.0f));
+  const Mask8 minusOne = reinterpret_cast<Mask8>(Splat8(-1.0f));
+  alignas(32) float y[8 * kChunks];
+  Mask8 clipped = {};
+  for (int32_t c = 0; c < kChunks; ++c) {
+    const Lanes8 v = Splat8(k) * sum[c] * ReadChunk(master, c);
+    // The clip rule.
+    const Mask8 clip = OutsideUnit(v);
+    const Lanes8 sign = reinterpret_cast<Lanes8>(((v > 0.0f) & one) | ((v < 0.0f) & minusOne));
+    clipped |= clip & ((lane0 + 8 * c) < most);
+    Store8(y + 8 * c, Blend8(sign, v, clip));
+  }
+  if (AnyLaneSet(clipped)) m.ClipFlag = -1;
+  if (most == 8 * kChunks)
+    for (int32_t c = 0; c < kChunks; ++c) PublishChunk(m.Outputs[0] + 8 * c, Load8(y + 8 * c));
+  else
+    PublishPairs(m.Outputs[0], y, most);
+  m.ActiveVoices = most;
+  m.MixerWord = -1;
+  return true;
+}
+
 // Voice by voice, for a Mixer that reads its own outputs, which it writes as
 // it goes.
 [[gnu::noinline]] void MixVoiceByVoice(ModuleRecord* m, int32_t ch, const LiveInputs& list, int32_t voices, float k) {
@@ -137,9 +191,24 @@ void ProcessMixerMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   ResetWhenSilent(m);
 }
 
-void ProcessMixerPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+// One call per frame: the one-channel mix in a single walk inlined here, the
+// AVX2 variant chosen once when the program starts (the catalog holds the
+// chosen function's address). Its width is last frame's voice count, which
+// rarely changes; when it no longer covers them the frame takes the general
+// way.
+TARVELO_AVX2_VARIANT void ProcessMixerPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const int32_t last = m->ActiveVoices;
   m->ActiveVoices = 0;
   if (m->PortSources[kMixerMasterVolume]->ActiveVoices == 0) return;
+  if (m->ChannelsProcessed == 1) {
+    if (last <= 8) {
+      if (MixInOneWalk<1>(*m)) return;
+    } else if (last <= 16) {
+      if (MixInOneWalk<2>(*m)) return;
+    } else if (MixInOneWalk<4>(*m)) {
+      return;
+    }
+  }
   LiveInputs list;
   const int32_t voices = ListLiveInputs(*m, list);
   m->ActiveVoices = voices;
