@@ -121,22 +121,27 @@ template <int32_t kChunks>
     const int32_t n = s->ActiveVoices;
     most = n > most ? n : most;
     const PortCursor in = OpenInput(m, p, 0);
-    for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + Blend8(ReadChunk(in, c), Lanes8{}, (lane0 + 8 * c) < n);
+    if (n >= 8 * kChunks)
+      for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + ReadChunkScaled(in, c);
+    else
+      for (int32_t c = 0; c < kChunks; ++c)
+        sum[c] = sum[c] + Blend8(ReadChunkScaled(in, c), Lanes8{}, (lane0 + 8 * c) < n);
   }
   if (own || most <= 0 || most > 8 * kChunks) return false;
   const float k = MeanFactor(count);
   const PortCursor master = OpenPlain(m, kMixerMasterVolume, 0);
-  const Mask8 one = reinterpret_cast<Mask8>(Splat8(1.0f));
-  const Mask8 minusOne = reinterpret_cast<Mask8>(Splat8(-1.0f));
+  const Lanes8 one = Splat8(1.0f);
+  const Lanes8 minusOne = Splat8(-1.0f);
   alignas(32) float y[8 * kChunks];
   Mask8 clipped = {};
   for (int32_t c = 0; c < kChunks; ++c) {
-    const Lanes8 v = Splat8(k) * sum[c] * ReadChunk(master, c);
-    // The clip rule.
-    const Mask8 clip = OutsideUnit(v);
-    const Lanes8 sign = reinterpret_cast<Lanes8>(((v > 0.0f) & one) | ((v < 0.0f) & minusOne));
-    clipped |= clip & ((lane0 + 8 * c) < most);
-    Store8(y + 8 * c, Blend8(sign, v, clip));
+    const Lanes8 v = k * sum[c] * ReadChunkScaled(master, c);
+    // The clip rule: within -1 .. 1 the value, beyond it its sign, for a NaN
+    // 0 (v is itself exactly where it is within).
+    const Lanes8 upper = v < one ? v : one;
+    const Lanes8 limited = upper > minusOne ? upper : minusOne;
+    clipped |= OutsideUnit(v) & ((lane0 + 8 * c) < most);
+    Store8(y + 8 * c, reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(limited) & (v == v)));
   }
   if (AnyLaneSet(clipped)) m.ClipFlag = -1;
   if (most == 8 * kChunks)
