@@ -112,12 +112,15 @@ template <int32_t kChunks>
   for (int32_t c = 0; c < kChunks; ++c) sum[c] = Lanes8{};
   int32_t count = 0;
   int32_t most = 0;
-  bool own = m.PortSources[kMixerMasterVolume] == &m;
+  // Reading its own outputs, the Mixer is a live source on one of its ports
+  // (compared as a row, which the compiler does as vectors).
+  int64_t own = 0;
+  for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p)
+    own |= -static_cast<int64_t>(m.PortSources[p] == &m);
   for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
     const ModuleRecord* s = m.PortSources[p];
     if (s->Role != kRoleLive) continue;
     ++count;
-    own |= s == &m;
     const int32_t n = s->ActiveVoices;
     most = n > most ? n : most;
     const PortCursor in = OpenInput(m, p, 0);
@@ -127,7 +130,7 @@ template <int32_t kChunks>
       for (int32_t c = 0; c < kChunks; ++c)
         sum[c] = sum[c] + Blend8(ReadChunkScaled(in, c), Lanes8{}, (lane0 + 8 * c) < n);
   }
-  if (own || most <= 0 || most > 8 * kChunks) return false;
+  if (own != 0 || most <= 0 || most > 8 * kChunks) return false;
   const float k = MeanFactor(count);
   const PortCursor master = OpenPlain(m, kMixerMasterVolume, 0);
   const Lanes8 one = Splat8(1.0f);
