@@ -103,8 +103,8 @@ TARVELO_AVX2_VARIANT void MixChannel(ModuleRecord& m, int32_t ch, const LiveInpu
 // The per-voice mix of a one-channel Mixer in a single walk of its inputs:
 // the list, the count and the sums of MixChunks together, kChunks chunks
 // wide. False, with nothing written, where it does not apply: an input with
-// more voices than the chunks hold, none with any, none live, or the Mixer
-// reading its own outputs (then the list and the mix go their separate ways).
+// more voices than the chunks hold, or the Mixer reading its own outputs
+// (then the list and the mix go their separate ways).
 template <int32_t kChunks>
 [[gnu::always_inline]] inline bool MixInOneWalk(ModuleRecord& m) {
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
@@ -123,14 +123,23 @@ template <int32_t kChunks>
     ++count;
     const int32_t n = s->ActiveVoices;
     most = n > most ? n : most;
-    const PortCursor in = OpenInput(m, p, 0);
-    if (n >= 8 * kChunks)
+    if (n >= 8 * kChunks) {
+      const PortCursor in = OpenInput(m, p, 0);
       for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + ReadChunkScaled(in, c);
-    else
+    } else if (n > 0) {  // (without voices it adds +0 to every lane: nothing)
+      const PortCursor in = OpenInput(m, p, 0);
       for (int32_t c = 0; c < kChunks; ++c)
         sum[c] = sum[c] + Blend8(ReadChunkScaled(in, c), Lanes8{}, (lane0 + 8 * c) < n);
+    }
   }
-  if (own != 0 || most <= 0 || most > 8 * kChunks) return false;
+  if (most <= 0) {
+    // Nothing to publish or clip (own outputs or not): what the general way
+    // leaves.
+    if (count >= 1) m.MixerWord = -1;
+    ResetWhenSilent(&m);
+    return true;
+  }
+  if (own != 0 || most > 8 * kChunks) return false;
   const float k = MeanFactor(count);
   const PortCursor master = OpenPlain(m, kMixerMasterVolume, 0);
   const Lanes8 one = Splat8(1.0f);
