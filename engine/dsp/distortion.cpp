@@ -108,7 +108,9 @@ inline int32_t ChannelsNow(const ModuleRecord& m) {
 // or too close to a float's rounding boundary): lanes whose sure entry is 0.
 // Rows, not vectors: the caller may be an AVX2 variant, which passes vectors
 // otherwise.
-[[gnu::noinline]] void CurveInDoubt(float* curve, const float* t, const int32_t* sure) {
+[[gnu::noinline]] void CurveInDoubt(float* curve, const float* t, const float* sureBits) {
+  int32_t sure[8];
+  std::memcpy(sure, sureBits, sizeof(sure));
   for (int32_t j = 0; j < 8; ++j)
     if (sure[j] == 0) curve[j] = static_cast<float>(2.0 / (1.0 + std::exp(static_cast<double>(t[j]))) - 1.0);
 }
@@ -154,10 +156,10 @@ template <int32_t kChunks, bool kFull>
     Lanes8 curve = __builtin_convertvector(yd, Lanes8);
     if (!EveryLaneSet(sure)) {
       alignas(32) float tRow[8];
-      alignas(32) int32_t sureRow[8];
+      alignas(32) float sureRow[8];  // the mask's bits
       alignas(32) float curveRow[8];
       Store8(tRow, tf);
-      std::memcpy(sureRow, &sure, sizeof(sureRow));
+      Store8(sureRow, reinterpret_cast<Lanes8>(sure));
       Store8(curveRow, curve);
       CurveInDoubt(curveRow, tRow, sureRow);
       curve = Load8(curveRow);
