@@ -309,7 +309,9 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
 
 // Voice by voice by id: settings that differ by voice, voices out of place,
 // too few, or the input the filter's own output.
-[[gnu::noinline]] void FilterVoiceByVoice(ModuleRecord* m, int32_t sections, int32_t channels, int32_t voices) {
+[[gnu::noinline]] void FilterVoiceByVoice(ModuleRecord* m, int32_t voices) {
+  const int32_t sections = SectionsOf(*m);
+  const int32_t channels = KernelChannels(*m);
   const ModuleRecord* owner = m->TriggerOwner;
   const FilterRows b = RowsOf(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -368,12 +370,12 @@ TARVELO_AVX2_VARIANT void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, 
   const int32_t voices = VoicesNow(*m);
   m->ActiveVoices = voices;
   if (voices == 0) return;
+  // Below four voices the rows cost more than they save (see RowsApply):
+  // straight on, before this function sets up anything.
+  if (voices < 4) return FilterVoiceByVoice(m, voices);
   const int32_t sections = SectionsOf(*m);
   const int32_t channels = ChannelsNow(*m);
-  if (!RowsApply(*m, sections, voices)) {
-    FilterVoiceByVoice(m, sections, channels, voices);
-    return;
-  }
+  if (!RowsApply(*m, sections, voices)) return FilterVoiceByVoice(m, voices);
   for (int32_t ch = 0; ch < channels; ++ch) FilterRowsChannel(*m, sections, ch, voices);
 }
 
