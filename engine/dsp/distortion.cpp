@@ -115,12 +115,6 @@ inline int32_t ChannelsNow(const ModuleRecord& m) {
     if (sure[j] == 0) curve[j] = static_cast<float>(2.0 / (1.0 + std::exp(static_cast<double>(t[j]))) - 1.0);
 }
 
-// Eight values published as the elements {y, y}.
-[[gnu::always_inline]] inline void PublishChunk(OutputElement* out, Lanes8 y) {
-  Store8(&out[0].Level, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
-  Store8(&out[4].Level, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
-}
-
 // One channel, eight lanes at a time: the steps of DistortionCurve and
 // DistortionVoice, the power taken by NearExp8 and, where it is in doubt, by
 // the library. Lanes past the last voice read what the sources hold there;

@@ -87,12 +87,6 @@ struct SharedSettings {
 // section's outputs published as {y, y} (whole chunks straight from the
 // lanes, else through x). Returns nonzero when a voice's output is not a
 // number within -1 .. 1.
-// Eight values published as the elements {y, y}.
-[[gnu::always_inline]] inline void PublishChunk(OutputElement* out, Lanes8 y) {
-  Store8(&out[0].Level, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
-  Store8(&out[4].Level, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
-}
-
 // One section on every chunk: the low row at low, the high row 2 * kVoices
 // after it; x in, the section's outputs out.
 template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>

@@ -53,6 +53,7 @@ using Wide8 = double __attribute__((vector_size(64)));
 
 }  // namespace Tarvelo
 
+// Helpers the single-call kernels (Filter, Distortion, Mixer) added.
 namespace Tarvelo {
 
 // Whether any lane of a mask is set: the halves' bits folded into two words
@@ -65,16 +66,6 @@ namespace Tarvelo {
   return (q[0] | q[1]) != 0;
 }
 
-// Lanes whose value is not a number within -1 .. 1 (the clip rule's test,
-// on the bits: |x| > 1 or a NaN is a larger pattern than 1's).
-[[gnu::always_inline]] inline Mask8 OutsideUnit(Lanes8 x) {
-  return (reinterpret_cast<Mask8>(x) & 0x7FFFFFFF) > 0x3F800000;
-}
-
-}  // namespace Tarvelo
-
-namespace Tarvelo {
-
 // Whether every lane of a mask is set (folded as AnyLaneSet is).
 [[gnu::always_inline]] inline bool EveryLaneSet(Mask8 m) {
   using Mask4 = int32_t __attribute__((vector_size(16)));
@@ -84,9 +75,11 @@ namespace Tarvelo {
   return (q[0] & q[1]) == -1;
 }
 
-}  // namespace Tarvelo
-
-namespace Tarvelo {
+// Lanes whose value is not a number within -1 .. 1 (the clip rule's test,
+// on the bits: |x| > 1 or a NaN is a larger pattern than 1's).
+[[gnu::always_inline]] inline Mask8 OutsideUnit(Lanes8 x) {
+  return (reinterpret_cast<Mask8>(x) & 0x7FFFFFFF) > 0x3F800000;
+}
 
 // ReadChunk with the gain taken as a scalar factor (which the compiler
 // spreads with one broadcast where Splat8 may take three).
@@ -94,6 +87,13 @@ namespace Tarvelo {
   if (c.stride == 0) return Splat8(c(0));
   const float* p = c.values + 16 * chunk;
   return __builtin_shufflevector(Load8(p), Load8(p + 8), 0, 2, 4, 6, 8, 10, 12, 14) * c.gain;
+}
+
+// Eight values published as the elements {y, y} of a signal type's outputs
+// (PublishPairs for a whole chunk, straight from the lanes).
+[[gnu::always_inline]] inline void PublishChunk(OutputElement* out, Lanes8 y) {
+  Store8(&out[0].Level, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
+  Store8(&out[4].Level, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
 }
 
 }  // namespace Tarvelo

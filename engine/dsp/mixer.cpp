@@ -94,12 +94,6 @@ TARVELO_AVX2_VARIANT void MixChannel(ModuleRecord& m, int32_t ch, const LiveInpu
     MixChunks<4>(m, ch, list, voices, k);
 }
 
-// Eight values published as the elements {y, y}.
-[[gnu::always_inline]] inline void PublishChunk(OutputElement* out, Lanes8 y) {
-  Store8(&out[0].Level, __builtin_shufflevector(y, y, 0, 0, 1, 1, 2, 2, 3, 3));
-  Store8(&out[4].Level, __builtin_shufflevector(y, y, 4, 4, 5, 5, 6, 6, 7, 7));
-}
-
 // The per-voice mix of a one-channel Mixer in a single walk of its inputs:
 // the list, the count and the sums of MixChunks together, kChunks chunks
 // wide. False, with nothing written, where it does not apply: an input with
