@@ -81,12 +81,6 @@ struct SharedSettings {
   int32_t kind;  // 1: the high pass on; 2: the low pass frozen
 };
 
-// One channel: per chunk of eight lanes the input (zeros past the voices),
-// the sections (the low row of section j at s + 4 * j * kVoices, the high row
-// 2 * kVoices after it; a lane past the voices keeps its states), the last
-// section's outputs published as {y, y} (whole chunks straight from the
-// lanes, else through x). Returns nonzero when a voice's output is not a
-// number within -1 .. 1.
 // One section on every chunk: the low row at low, the high row 2 * kVoices
 // after it; x in, the section's outputs out.
 template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
@@ -160,6 +154,7 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
 template <int32_t kChunks, bool kFull>
 [[gnu::always_inline]] inline int32_t ChannelChoices(const PortCursor& input, OutputElement* out, float* s,
                                                      int32_t sections, int32_t voices, SharedSettings c) {
+  // The plain low pass, the usual setting, first.
   if (c.kind == 0) return ChannelLanes<kChunks, kFull, false, false>(input, out, s, sections, voices, c.keep, c.h2);
   switch (c.kind) {
     case 3: return ChannelLanes<kChunks, kFull, true, true>(input, out, s, sections, voices, c.keep, c.h2);
