@@ -85,6 +85,7 @@ struct SharedSettings {
 // after it; x in, the section's outputs out.
 template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
 [[gnu::always_inline]] inline void SectionLanes(Lanes8* x, float* low, Lanes8 keep, Lanes8 h2, const Mask8* voice) {
+#pragma GCC unroll 4
   for (int32_t c = 0; c < kChunks; ++c) {
     float* lowRow = low + 8 * c;
     float* highRow = lowRow + 2 * kVoices;
@@ -120,6 +121,7 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
   Mask8 voice[kChunks];
   Lanes8 x[kChunks];
+#pragma GCC unroll 4
   for (int32_t c = 0; c < kChunks; ++c) {
     voice[c] = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
     x[c] = ReadChunk(input, c);
@@ -140,6 +142,7 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
   }
   Mask8 outside = {};
   alignas(32) float y[kFull ? 1 : 8 * kChunks];
+#pragma GCC unroll 4
   for (int32_t c = 0; c < kChunks; ++c) {
     if (kFull)
       PublishChunk(out + 8 * c, x[c]);
@@ -223,6 +226,12 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
     outside = PartialChannel(m, ch, s, sections, voices, c);
   }
   if (outside != 0) PublishOutliers(m, sections, ch, voices);
+}
+
+// The second channel, out of line: the first one's reads then know their
+// channel.
+TARVELO_AVX2_VARIANT void SecondChannel(ModuleRecord& m, int32_t sections, int32_t voices) {
+  FilterRowsChannel(m, sections, 1, voices);
 }
 
 // Voice position v holds voice id v for voices 0 .. voices - 1 (the ids
@@ -365,7 +374,8 @@ TARVELO_AVX2_VARIANT void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, 
   const int32_t sections = SectionsOf(*m);
   const int32_t channels = ChannelsNow(*m);
   if (!RowsApply(*m, sections, voices)) return FilterVoiceByVoice(m, voices);
-  for (int32_t ch = 0; ch < channels; ++ch) FilterRowsChannel(*m, sections, ch, voices);
+  FilterRowsChannel(*m, sections, 0, voices);
+  if (channels == 2) SecondChannel(*m, sections, voices);
 }
 
 }  // namespace Tarvelo
