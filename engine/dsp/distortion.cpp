@@ -133,6 +133,7 @@ template <int32_t kChunks, bool kFull>
   OutputElement* out = m.Outputs[ch];
   alignas(32) float y[kFull ? 1 : 8 * kChunks];
   Mask8 clipped = {};
+#pragma GCC unroll 4
   for (int32_t c = 0; c < kChunks; ++c) {
     const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
     const Lanes8 x = ReadChunk(input, c);
@@ -175,12 +176,17 @@ template <int32_t kChunks, bool kFull>
   if (!kFull) PublishPairs(out, y, voices);
 }
 
-// Voice counts that leave part of a chunk (or 16 or 24): out of line, so that
-// the common counts' path stays lean.
+// Voice counts that leave part of a chunk (or 16 or 24), and the second
+// channel: out of line, so that the first channel's common counts stay lean
+// (and its reads know their channel).
 TARVELO_AVX2_VARIANT void DistortionPartChunks(ModuleRecord& m, int32_t ch, int32_t voices) {
   const CurveConstants* kc = &kCurve;
   asm("" : "+r"(kc));
-  if (voices <= 8)
+  if (voices == 8)
+    ChannelChunks<1, true>(m, ch, voices, *kc);
+  else if (voices == kVoices)
+    ChannelChunks<4, true>(m, ch, voices, *kc);
+  else if (voices <= 8)
     ChannelChunks<1, false>(m, ch, voices, *kc);
   else if (voices <= 16)
     ChannelChunks<2, false>(m, ch, voices, *kc);
@@ -219,14 +225,13 @@ TARVELO_AVX2_VARIANT void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32
   }
   const CurveConstants* kc = &kCurve;
   asm("" : "+r"(kc));
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    if (voices == 8)
-      ChannelChunks<1, true>(*m, ch, voices, *kc);
-    else if (voices == kVoices)
-      ChannelChunks<4, true>(*m, ch, voices, *kc);
-    else
-      DistortionPartChunks(*m, ch, voices);
-  }
+  if (voices == 8)
+    ChannelChunks<1, true>(*m, 0, voices, *kc);
+  else if (voices == kVoices)
+    ChannelChunks<4, true>(*m, 0, voices, *kc);
+  else
+    DistortionPartChunks(*m, 0, voices);
+  if (channels == 2) DistortionPartChunks(*m, 1, voices);
 }
 
 }  // namespace Tarvelo
