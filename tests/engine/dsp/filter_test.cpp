@@ -261,6 +261,54 @@ TEST_F(FilterTest, EveryPassCountOnWholeChunksMatchesOneVoiceAtATime) {
   }
 }
 
+// A two-channel Filter and Distortion per voice, in place: each channel gives
+// bit for bit what a one-channel module fed that channel's inputs gives.
+TEST_F(FilterTest, SecondChannelsMatchOneChannelModules) {
+  for (int32_t n : {8, 12, 32}) {
+    ModuleRecord* stereo = Source(2, n, true);
+    ModuleRecord* left = Source(1, n, true);
+    ModuleRecord* right = Source(1, n, true);
+    ModuleRecord* f[3] = {Filter(stereo, 0.4f, 0.3f, 3.0f), Filter(left, 0.4f, 0.3f, 3.0f),
+                          Filter(right, 0.4f, 0.3f, 3.0f)};
+    ModuleRecord* d[3];
+    ModuleRecord* sources[3] = {stereo, left, right};
+    for (int32_t i = 0; i < 3; ++i) {
+      d[i] = Add(kTypeDistortion);
+      Link(d[i], kDistortionInput, sources[i]);
+      Set(d[i], kDistortionFactor, 0.3f);
+      for (ModuleRecord* m : {f[i], d[i]}) {
+        PerVoice(m);
+        m->TriggerOwner = sources[i];
+      }
+    }
+    f[0]->ChannelsProcessed = 2;
+    d[0]->ChannelsProcessed = 2;
+    for (int32_t k = 0; k < 8; ++k) {
+      for (int32_t v = 0; v < n; ++v) {
+        const float a = 1.2f * std::sin(0.5f * static_cast<float>(k + v));
+        const float b = (v == 2 && k > 3 ? 40.0f : 0.8f) * std::cos(0.3f * static_cast<float>(k) + static_cast<float>(v));
+        Put(stereo, 0, v, a);
+        Put(stereo, 1, v, b);
+        Put(left, 0, v, a);
+        Put(right, 0, v, b);
+      }
+      for (int32_t i = 0; i < 3; ++i) {
+        Step(f[i]);
+        Step(d[i]);
+      }
+      for (int32_t v = 0; v < n; ++v)
+        for (ModuleRecord** m : {&f[0], &d[0]})
+          for (int32_t ch = 0; ch < 2; ++ch)
+            ASSERT_EQ(std::bit_cast<uint32_t>(m[0]->Outputs[ch][v].Level),
+                      std::bit_cast<uint32_t>(m[1 + ch]->Outputs[0][v].Level))
+                << n << " voices, channel " << ch << ", voice " << v << ", frame " << k;
+    }
+    EXPECT_EQ(f[0]->ClipFlag, -1);
+    EXPECT_EQ(f[2]->ClipFlag, -1);
+    EXPECT_EQ(f[1]->ClipFlag, 0);
+  }
+}
+
 // A reset clears every voice's states, whatever the polyphony mode.
 TEST_F(FilterTest, ResetClearsTheStatesOfEveryVoice) {
   ModuleRecord* m = Filter(Source(), 0.5f, 0.0f, 3.0f);
