@@ -86,7 +86,12 @@ namespace Tarvelo {
 [[gnu::always_inline]] inline Lanes8 ReadChunkScaled(const PortCursor& c, int32_t chunk) {
   if (c.stride == 0) return Splat8(c(0));
   const float* p = c.values + 16 * chunk;
-  return __builtin_shufflevector(Load8(p), Load8(p + 8), 0, 2, 4, 6, 8, 10, 12, 14) * c.gain;
+  // Every other float, picked within each half and then the halves' pairs
+  // put in order (two shuffles with immediates, no index vectors).
+  using Quads = double __attribute__((vector_size(32)));
+  const Lanes8 mixed = __builtin_shufflevector(Load8(p), Load8(p + 8), 0, 2, 8, 10, 4, 6, 12, 14);
+  const Quads q = reinterpret_cast<Quads>(mixed);
+  return reinterpret_cast<Lanes8>(__builtin_shufflevector(q, q, 0, 2, 1, 3)) * c.gain;
 }
 
 // Eight values published as the elements {y, y} of a signal type's outputs
