@@ -136,8 +136,8 @@ template <int32_t kChunks, bool kFull>
 #pragma GCC unroll 4
   for (int32_t c = 0; c < kChunks; ++c) {
     const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
-    const Lanes8 x = ReadChunk(input, c);
-    const Lanes8 k = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(ReadChunk(factor, c)) & absBits) * kc.twenty + kc.twoF;
+    const Lanes8 x = ReadChunkScaled(input, c);
+    const Lanes8 k = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(ReadChunkScaled(factor, c)) & absBits) * kc.twenty + kc.twoF;
     const Lanes8 tf = -k * x;
     const Wide8 t = __builtin_convertvector(tf, Wide8);
     // Outside the near range (or not a number) the value is garbage, and
@@ -159,7 +159,7 @@ template <int32_t kChunks, bool kFull>
       CurveInDoubt(curveRow, tRow, sureRow);
       curve = Load8(curveRow);
     }
-    const Lanes8 a = one - ReadChunk(attenuation, c);
+    const Lanes8 a = one - ReadChunkScaled(attenuation, c);
     const Lanes8 v = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(a) & absBits) * curve;
     // The clip rule: within -1 .. 1 the value, beyond it its sign, for a NaN
     // 0 (v is itself exactly where it is within).

@@ -124,7 +124,7 @@ template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
 #pragma GCC unroll 4
   for (int32_t c = 0; c < kChunks; ++c) {
     voice[c] = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
-    x[c] = ReadChunk(input, c);
+    x[c] = ReadChunkScaled(input, c);
     if (!kFull) x[c] = Blend8(x[c], Lanes8{}, voice[c]);
   }
   // One to seven sections, written out: entered at the count, each step
