@@ -56,11 +56,14 @@ constexpr double kRoundingMargin = 1.4210854715202004e-14;  // 2^-46
 // them through a pointer the compiler does not follow, so that they stay
 // operands in memory instead of being spread into registers one by one at
 // every call.
+using Bits8 = uint64_t __attribute__((vector_size(64)));
 struct CurveConstants {
   Wide8 invLn2, roundShift, ln2Hi, ln2Lo;
   Wide8 power[14];  // the polynomial's coefficients, the highest power first
   Wide8 two, one, margin;
   Lanes8 twenty, twoF, oneF, minusOneF, nearLimit;
+  Bits8 exponentBias;  // takes the rounding shift off and adds the exponent's bias
+  Mask8 absBits, oneBits;
 };
 constexpr Wide8 Each(double x) { return Wide8{x, x, x, x, x, x, x, x}; }
 constexpr Lanes8 EachF(float x) { return Lanes8{x, x, x, x, x, x, x, x}; }
@@ -79,17 +82,19 @@ alignas(64) constexpr CurveConstants kCurve = {
     EachF(2.0f),
     EachF(1.0f),
     EachF(-1.0f),
-    EachF(static_cast<float>(kNearLimit))};
+    EachF(static_cast<float>(kNearLimit)),
+    Bits8{} + (1023u - 0x4338000000000000ULL),
+    Mask8{} + 0x7FFFFFFF,
+    Mask8{} + 0x3F800000};
 
 // The power on eight lanes: the steps above on every lane.
-using Bits8 = uint64_t __attribute__((vector_size(64)));
 [[gnu::always_inline]] inline Wide8 NearExp8(Wide8 t, const CurveConstants& k) {
   const Wide8 shifted = t * k.invLn2 + k.roundShift;
   const Wide8 n = shifted - k.roundShift;
   const Wide8 r = (t - n * k.ln2Hi) - n * k.ln2Lo;
   Wide8 p = k.power[0];
   for (int32_t i = 1; i < 14; ++i) p = p * r + k.power[i];
-  const Bits8 exponent = (reinterpret_cast<Bits8>(shifted) - 0x4338000000000000ULL + 1023u) << 52;
+  const Bits8 exponent = (reinterpret_cast<Bits8>(shifted) + k.exponentBias) << 52;
   return p * reinterpret_cast<Wide8>(exponent);
 }
 
@@ -127,7 +132,7 @@ template <int32_t kChunks, bool kFull>
   const PortCursor factor = OpenPlain(m, kDistortionFactor, ch);
   const PortCursor attenuation = OpenPlain(m, kDistortionAttenuation, ch);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
-  const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
+  const Mask8 absBits = kc.absBits;
   const Lanes8 one = kc.oneF;
   const Lanes8 minusOne = kc.minusOneF;
   OutputElement* out = m.Outputs[ch];
@@ -166,7 +171,9 @@ template <int32_t kChunks, bool kFull>
     const Lanes8 upper = v < one ? v : one;
     const Lanes8 limited = upper > minusOne ? upper : minusOne;
     const Lanes8 out8 = reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(limited) & (v == v));
-    clipped |= kFull ? OutsideUnit(v) : OutsideUnit(v) & voice;
+    // OutsideUnit, its constants read as the others are.
+    const Mask8 outside = (reinterpret_cast<Mask8>(v) & absBits) > kc.oneBits;
+    clipped |= kFull ? outside : outside & voice;
     if (kFull)
       PublishChunk(out + 8 * c, out8);
     else
