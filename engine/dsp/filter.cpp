@@ -1,6 +1,7 @@
 #include "engine/dsp/filter.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "engine/dsp/contract.h"
 #include "engine/dsp/lanes8.h"
@@ -8,6 +9,17 @@
 namespace Tarvelo {
 
 namespace {
+
+// KernelVoices and KernelChannels with the usual counts taken at once (a
+// compare and a branch the processor predicts).
+inline int32_t VoicesNow(const ModuleRecord& m) {
+  const int32_t n = m.VoicesToCompute;
+  return static_cast<uint32_t>(n) <= static_cast<uint32_t>(kVoices) ? n : KernelVoices(m);
+}
+inline int32_t ChannelsNow(const ModuleRecord& m) {
+  const int32_t n = m.ChannelsProcessed;
+  return static_cast<uint32_t>(n - 1) < 2u ? n : KernelChannels(m);
+}
 
 // Sections that fit the module's work buffer (28 floats hold all seven).
 inline int32_t SectionsOf(const ModuleRecord& m) {
@@ -66,60 +78,110 @@ inline float FilterPublish(ModuleRecord& m, const FilterRows& b, int32_t w, int3
 struct SharedSettings {
   float keep;
   float h2;
-  bool highOn;
-  bool frozen;
+  int32_t kind;  // 1: the high pass on; 2: the low pass frozen
 };
 
+// One section on every chunk: the low row at low, the high row 2 * kVoices
+// after it; x in, the section's outputs out.
+template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
+[[gnu::always_inline]] inline void SectionLanes(Lanes8* x, float* low, Lanes8 keep, Lanes8 h2, const Mask8* voice) {
+#pragma GCC unroll 4
+  for (int32_t c = 0; c < kChunks; ++c) {
+    float* lowRow = low + 8 * c;
+    float* highRow = lowRow + 2 * kVoices;
+    const Lanes8 sv = Load8(lowRow);
+    const Lanes8 hv = Load8(highRow);
+    const Lanes8 o = sv - hv;
+    const Lanes8 next = (x[c] - sv) * keep + sv;
+    const Lanes8 high = kHighOn ? (next - hv) * h2 + hv : Lanes8{};
+    Lanes8 kept = next;
+    if (kFrozen) kept = __builtin_convertvector(__builtin_convertvector(next, Wide8) * 0.99, Lanes8);
+    if (kFull) {
+      Store8(highRow, high);
+      Store8(lowRow, kept);
+    } else {
+      Store8(highRow, Blend8(high, hv, voice[c]));
+      Store8(lowRow, Blend8(kept, sv, voice[c]));
+    }
+    x[c] = o;
+  }
+}
+
 // One channel: per chunk of eight lanes the input (zeros past the voices),
-// the sections (the low row of section j at s + 4 * j * kVoices, the high row
-// 2 * kVoices after it; a lane past the voices keeps its states), the last
-// section's outputs into x. Returns nonzero when a voice's output is not a
+// the sections in turn over all chunks (the low row of section j at
+// s + 4 * j * kVoices; a lane past the voices keeps its states), the last
+// section's outputs published as {y, y} (whole chunks straight from the
+// lanes, else through a row). Returns nonzero when a voice's output is not a
 // number within -1 .. 1.
 template <int32_t kChunks, bool kFull, bool kHighOn, bool kFrozen>
-[[gnu::always_inline]] inline int32_t ChannelLanes(const PortCursor& input, float* x, float* s, int32_t sections,
-                                                   int32_t voices, float keep, float h2) {
+[[gnu::always_inline]] inline int32_t ChannelLanes(const PortCursor& input, OutputElement* out, float* s,
+                                                   int32_t sections, int32_t voices, float keep, float h2) {
   const Lanes8 keepV = Splat8(keep);
   const Lanes8 h2V = Splat8(h2);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
-  const Mask8 absBits = ~Mask8{} & 0x7FFFFFFF;
-  Mask8 outside = {};
+  Mask8 voice[kChunks];
+  Lanes8 x[kChunks];
+#pragma GCC unroll 4
   for (int32_t c = 0; c < kChunks; ++c) {
-    const Mask8 voice = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
-    Lanes8 xv = ReadChunk(input, c);
-    if (!kFull) xv = Blend8(xv, Lanes8{}, voice);
-    for (int32_t j = 0; j < sections; ++j) {
-      float* lowRow = s + 4 * j * kVoices + 8 * c;
-      float* highRow = lowRow + 2 * kVoices;
-      const Lanes8 sv = Load8(lowRow);
-      const Lanes8 hv = Load8(highRow);
-      const Lanes8 o = sv - hv;
-      const Lanes8 low = (xv - sv) * keepV + sv;
-      const Lanes8 high = kHighOn ? (low - hv) * h2V + hv : Lanes8{};
-      Lanes8 kept = low;
-      if (kFrozen) kept = __builtin_convertvector(__builtin_convertvector(low, Wide8) * 0.99, Lanes8);
-      if (kFull) {
-        Store8(highRow, high);
-        Store8(lowRow, kept);
-      } else {
-        Store8(highRow, Blend8(high, hv, voice));
-        Store8(lowRow, Blend8(kept, sv, voice));
-      }
-      xv = o;
-    }
-    Store8(x + 8 * c, xv);
-    const Mask8 inside = (reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(xv) & absBits) <= Splat8(1.0f));
-    outside |= ~inside & voice;
+    voice[c] = kFull ? ~Mask8{} : (lane0 + 8 * c) < voices;
+    x[c] = ReadChunkScaled(input, c);
+    if (!kFull) x[c] = Blend8(x[c], Lanes8{}, voice[c]);
   }
-  return AnyLane(outside) ? 1 : 0;
+  // One to seven sections, written out: entered at the count, each step
+  // moves on to the next section's rows.
+  constexpr int32_t kSection = 4 * kVoices;
+  float* low = s;
+  switch (sections) {
+    case 7: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 6: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 5: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 4: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 3: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    case 2: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice); low += kSection; [[fallthrough]];
+    default: SectionLanes<kChunks, kFull, kHighOn, kFrozen>(x, low, keepV, h2V, voice);
+  }
+  Mask8 outside = {};
+  alignas(32) float y[kFull ? 1 : 8 * kChunks];
+#pragma GCC unroll 4
+  for (int32_t c = 0; c < kChunks; ++c) {
+    if (kFull)
+      PublishChunk(out + 8 * c, x[c]);
+    else
+      Store8(y + 8 * c, x[c]);
+    outside |= kFull ? OutsideUnit(x[c]) : OutsideUnit(x[c]) & voice[c];
+  }
+  if (!kFull) PublishPairs(out, y, voices);
+  return AnyLaneSet(outside) ? 1 : 0;
 }
 
 template <int32_t kChunks, bool kFull>
-[[gnu::always_inline]] inline int32_t ChannelChoices(const PortCursor& input, float* x, float* s, int32_t sections,
-                                                     int32_t voices, const SharedSettings& c) {
-  if (c.highOn && c.frozen) return ChannelLanes<kChunks, kFull, true, true>(input, x, s, sections, voices, c.keep, c.h2);
-  if (c.highOn) return ChannelLanes<kChunks, kFull, true, false>(input, x, s, sections, voices, c.keep, c.h2);
-  if (c.frozen) return ChannelLanes<kChunks, kFull, false, true>(input, x, s, sections, voices, c.keep, c.h2);
-  return ChannelLanes<kChunks, kFull, false, false>(input, x, s, sections, voices, c.keep, c.h2);
+[[gnu::always_inline]] inline int32_t ChannelChoices(const PortCursor& input, OutputElement* out, float* s,
+                                                     int32_t sections, int32_t voices, SharedSettings c) {
+  // The plain low pass, the usual setting, first.
+  if (c.kind == 0) return ChannelLanes<kChunks, kFull, false, false>(input, out, s, sections, voices, c.keep, c.h2);
+  switch (c.kind) {
+    case 3: return ChannelLanes<kChunks, kFull, true, true>(input, out, s, sections, voices, c.keep, c.h2);
+    case 1: return ChannelLanes<kChunks, kFull, true, false>(input, out, s, sections, voices, c.keep, c.h2);
+    case 2: return ChannelLanes<kChunks, kFull, false, true>(input, out, s, sections, voices, c.keep, c.h2);
+    default: return ChannelLanes<kChunks, kFull, false, false>(input, out, s, sections, voices, c.keep, c.h2);
+  }
+}
+
+// Voice counts that leave part of a chunk: out of line, so that the whole
+// chunks' path stays lean.
+TARVELO_AVX2_VARIANT int32_t PartialChannel(ModuleRecord& m, int32_t ch, float* s, int32_t sections,
+                                            int32_t voices, SharedSettings c) {
+  const PortCursor input = OpenScaled(m, kFilterInput, ch);
+  OutputElement* out = m.Outputs[ch];
+  if (voices < 8) return ChannelChoices<1, false>(input, out, s, sections, voices, c);
+  if (voices <= 16) return ChannelChoices<2, false>(input, out, s, sections, voices, c);
+  return ChannelChoices<4, false>(input, out, s, sections, voices, c);
+}
+
+inline uint32_t FloatBits(float x) {
+  uint32_t b;
+  std::memcpy(&b, &x, sizeof(b));
+  return b;
 }
 
 // The value a plain read gives voice position 0 (what every voice reads from
@@ -130,61 +192,65 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
   return m.Params[p].OutputSide == 1 ? e.Frequency : e.Level;
 }
 
-// The outputs of voices whose value is not a number within -1 .. 1: the
-// clip rule, and the states started again where it is not a number.
-[[gnu::noinline]] void PublishOutliers(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices, const float* x) {
+// The published outputs of voices whose value is not a number within
+// -1 .. 1: the clip rule, and the states started again where it is not a
+// number.
+[[gnu::noinline]] void PublishOutliers(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
   const FilterRows b = RowsOf(m);
   for (int32_t v = 0; v < voices; ++v) {
-    const float y = FilterPublish(m, b, v, sections, ch, x[v]);
+    const float y = FilterPublish(m, b, v, sections, ch, m.Outputs[ch][v].Level);
     m.Outputs[ch][v] = OutputElement{y, y};
   }
 }
 
-// Every channel on the rows path (see RowsApply): the choices FilterVoice
-// makes per section and voice are made once per channel, and each voice takes
-// exactly the steps it takes there.
-TARVELO_AVX2_VARIANT void FilterRowsChannels(ModuleRecord& m, int32_t sections, int32_t channels, int32_t voices) {
-  for (int32_t ch = 0; ch < channels; ++ch) {
-    const float l = std::fabs(FirstPlain(m, kFilterLowPass, ch));
-    const float hp = FirstPlain(m, kFilterHighPass, ch);
-    SharedSettings c;
-    c.keep = 1.0f - l;
-    c.h2 = hp * hp;
-    c.highOn = c.h2 != 0.0f;
-    c.frozen = l == 1.0f;
-    alignas(32) float x[kVoices];
+// One channel on the rows path (see RowsApply): the choices FilterVoice makes
+// per section and voice are made once, and each voice takes exactly the steps
+// it takes there.
+[[gnu::always_inline]] inline void FilterRowsChannel(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
+  const float l = std::fabs(FirstPlain(m, kFilterLowPass, ch));
+  const float hp = FirstPlain(m, kFilterHighPass, ch);
+  SharedSettings c;
+  c.keep = 1.0f - l;
+  c.h2 = hp * hp;
+  // On the bits: h2 is not +-0 (a NaN counts as on), l (no sign) is 1.
+  c.kind = ((FloatBits(c.h2) & 0x7FFFFFFFu) != 0 ? 1 : 0) | (FloatBits(l) == 0x3F800000u ? 2 : 0);
+  float* s = m.WorkBuffers[0] + ch * kVoices;
+  int32_t outside;
+  if (voices == 8 || voices == kVoices) {
     const PortCursor input = OpenScaled(m, kFilterInput, ch);
-    float* s = m.WorkBuffers[0] + ch * kVoices;
-    int32_t outside;
     if (voices == 8)
-      outside = ChannelChoices<1, true>(input, x, s, sections, voices, c);
-    else if (voices == kVoices)
-      outside = ChannelChoices<4, true>(input, x, s, sections, voices, c);
-    else if (voices < 8)
-      outside = ChannelChoices<1, false>(input, x, s, sections, voices, c);
-    else if (voices <= 16)
-      outside = ChannelChoices<2, false>(input, x, s, sections, voices, c);
+      outside = ChannelChoices<1, true>(input, m.Outputs[ch], s, sections, voices, c);
     else
-      outside = ChannelChoices<4, false>(input, x, s, sections, voices, c);
-    if (outside == 0)
-      PublishPairs(m.Outputs[ch], x, voices);
-    else
-      PublishOutliers(m, sections, ch, voices, x);
+      outside = ChannelChoices<4, true>(input, m.Outputs[ch], s, sections, voices, c);
+  } else {
+    outside = PartialChannel(m, ch, s, sections, voices, c);
   }
+  if (outside != 0) PublishOutliers(m, sections, ch, voices);
+}
+
+// The second channel, out of line: the first one's reads then know their
+// channel.
+TARVELO_AVX2_VARIANT void SecondChannel(ModuleRecord& m, int32_t sections, int32_t voices) {
+  FilterRowsChannel(m, sections, 1, voices);
 }
 
 // Voice position v holds voice id v for voices 0 .. voices - 1 (the ids
 // array holds 33 entries, so the lanes stay within it).
-template <int32_t kLanes>
+template <int32_t kChunks>
 [[gnu::always_inline]] inline bool InPlaceLanes(const int32_t* ids, int32_t voices) {
-  int32_t differ = 0;
-  for (int32_t v = 0; v < kLanes; ++v) differ |= (ids[v] ^ kLaneNumbers[v]) & LaneMask(v, voices);
-  return differ == 0;
+  const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
+  Mask8 differ = {};
+  for (int32_t c = 0; c < kChunks; ++c) {
+    Mask8 id;
+    std::memcpy(&id, ids + 8 * c, sizeof(id));
+    differ |= (id ^ (lane0 + 8 * c)) & ((lane0 + 8 * c) < voices);
+  }
+  return !AnyLaneSet(differ);
 }
 inline bool InPlace(const ModuleRecord* owner, int32_t voices) {
-  if (voices <= 8) return InPlaceLanes<8>(owner->VoiceIds, voices);
-  if (voices <= 16) return InPlaceLanes<16>(owner->VoiceIds, voices);
-  return InPlaceLanes<kVoices>(owner->VoiceIds, voices);
+  if (voices <= 8) return InPlaceLanes<1>(owner->VoiceIds, voices);
+  if (voices <= 16) return InPlaceLanes<2>(owner->VoiceIds, voices);
+  return InPlaceLanes<4>(owner->VoiceIds, voices);
 }
 
 // The rows path: the same settings for every voice (the low and high pass
@@ -241,7 +307,9 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
 
 // Voice by voice by id: settings that differ by voice, voices out of place,
 // too few, or the input the filter's own output.
-[[gnu::noinline]] void FilterVoiceByVoice(ModuleRecord* m, int32_t sections, int32_t channels, int32_t voices) {
+[[gnu::noinline]] void FilterVoiceByVoice(ModuleRecord* m, int32_t voices) {
+  const int32_t sections = SectionsOf(*m);
+  const int32_t channels = KernelChannels(*m);
   const ModuleRecord* owner = m->TriggerOwner;
   const FilterRows b = RowsOf(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -293,16 +361,21 @@ void ProcessFilterMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
 }
 
-void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t voices = KernelVoices(*m);
+// One call per frame: the rows path's choices and kernel inlined here, the
+// AVX2 variant chosen once when the program starts (the catalog holds the
+// chosen function's address).
+TARVELO_AVX2_VARIANT void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const int32_t voices = VoicesNow(*m);
   m->ActiveVoices = voices;
   if (voices == 0) return;
+  // Below four voices the rows cost more than they save (see RowsApply):
+  // straight on, before this function sets up anything.
+  if (voices < 4) return FilterVoiceByVoice(m, voices);
   const int32_t sections = SectionsOf(*m);
-  const int32_t channels = KernelChannels(*m);
-  if (RowsApply(*m, sections, voices))
-    FilterRowsChannels(*m, sections, channels, voices);
-  else
-    FilterVoiceByVoice(m, sections, channels, voices);
+  const int32_t channels = ChannelsNow(*m);
+  if (!RowsApply(*m, sections, voices)) return FilterVoiceByVoice(m, voices);
+  FilterRowsChannel(*m, sections, 0, voices);
+  if (channels == 2) SecondChannel(*m, sections, voices);
 }
 
 }  // namespace Tarvelo

@@ -94,6 +94,71 @@ TARVELO_AVX2_VARIANT void MixChannel(ModuleRecord& m, int32_t ch, const LiveInpu
     MixChunks<4>(m, ch, list, voices, k);
 }
 
+// The per-voice mix of a one-channel Mixer in a single walk of its inputs:
+// the list, the count and the sums of MixChunks together, kChunks chunks
+// wide. False, with nothing written, where it does not apply: an input with
+// more voices than the chunks hold, or the Mixer reading its own outputs
+// (then the list and the mix go their separate ways).
+template <int32_t kChunks>
+[[gnu::always_inline]] inline bool MixInOneWalk(ModuleRecord& m) {
+  const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
+  Lanes8 sum[kChunks];
+  for (int32_t c = 0; c < kChunks; ++c) sum[c] = Lanes8{};
+  int32_t count = 0;
+  int32_t most = 0;
+  // Reading its own outputs, the Mixer is a live source on one of its ports
+  // (compared as a row, which the compiler does as vectors).
+  int64_t own = 0;
+  for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p)
+    own |= -static_cast<int64_t>(m.PortSources[p] == &m);
+  for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
+    const ModuleRecord* s = m.PortSources[p];
+    if (s->Role != kRoleLive) continue;
+    ++count;
+    const int32_t n = s->ActiveVoices;
+    most = n > most ? n : most;
+    if (n >= 8 * kChunks) {
+      const PortCursor in = OpenInput(m, p, 0);
+      for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + ReadChunkScaled(in, c);
+    } else if (n > 0) {  // (without voices it adds +0 to every lane: nothing)
+      const PortCursor in = OpenInput(m, p, 0);
+      for (int32_t c = 0; c < kChunks; ++c)
+        sum[c] = sum[c] + Blend8(ReadChunkScaled(in, c), Lanes8{}, (lane0 + 8 * c) < n);
+    }
+  }
+  if (most <= 0) {
+    // Nothing to publish or clip (own outputs or not): what the general way
+    // leaves.
+    if (count >= 1) m.MixerWord = -1;
+    ResetWhenSilent(&m);
+    return true;
+  }
+  if (own != 0 || most > 8 * kChunks) return false;
+  const float k = MeanFactor(count);
+  const PortCursor master = OpenPlain(m, kMixerMasterVolume, 0);
+  const Lanes8 one = Splat8(1.0f);
+  const Lanes8 minusOne = Splat8(-1.0f);
+  alignas(32) float y[8 * kChunks];
+  Mask8 clipped = {};
+  for (int32_t c = 0; c < kChunks; ++c) {
+    const Lanes8 v = k * sum[c] * ReadChunkScaled(master, c);
+    // The clip rule: within -1 .. 1 the value, beyond it its sign, for a NaN
+    // 0 (v is itself exactly where it is within).
+    const Lanes8 upper = v < one ? v : one;
+    const Lanes8 limited = upper > minusOne ? upper : minusOne;
+    clipped |= OutsideUnit(v) & ((lane0 + 8 * c) < most);
+    Store8(y + 8 * c, reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(limited) & (v == v)));
+  }
+  if (AnyLaneSet(clipped)) m.ClipFlag = -1;
+  if (most == 8 * kChunks)
+    for (int32_t c = 0; c < kChunks; ++c) PublishChunk(m.Outputs[0] + 8 * c, Load8(y + 8 * c));
+  else
+    PublishPairs(m.Outputs[0], y, most);
+  m.ActiveVoices = most;
+  m.MixerWord = -1;
+  return true;
+}
+
 // Voice by voice, for a Mixer that reads its own outputs, which it writes as
 // it goes.
 [[gnu::noinline]] void MixVoiceByVoice(ModuleRecord* m, int32_t ch, const LiveInputs& list, int32_t voices, float k) {
@@ -137,9 +202,24 @@ void ProcessMixerMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   ResetWhenSilent(m);
 }
 
-void ProcessMixerPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+// One call per frame: the one-channel mix in a single walk inlined here, the
+// AVX2 variant chosen once when the program starts (the catalog holds the
+// chosen function's address). Its width is last frame's voice count, which
+// rarely changes; when it no longer covers them the frame takes the general
+// way.
+TARVELO_AVX2_VARIANT void ProcessMixerPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+  const int32_t last = m->ActiveVoices;
   m->ActiveVoices = 0;
   if (m->PortSources[kMixerMasterVolume]->ActiveVoices == 0) return;
+  if (m->ChannelsProcessed == 1) {
+    if (last <= 8) {
+      if (MixInOneWalk<1>(*m)) return;
+    } else if (last <= 16) {
+      if (MixInOneWalk<2>(*m)) return;
+    } else if (MixInOneWalk<4>(*m)) {
+      return;
+    }
+  }
   LiveInputs list;
   const int32_t voices = ListLiveInputs(*m, list);
   m->ActiveVoices = voices;

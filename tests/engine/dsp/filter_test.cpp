@@ -214,6 +214,101 @@ TEST_F(FilterTest, EveryVoiceCountSideBySideMatchesOneVoiceAtATime) {
   }
 }
 
+// Whole chunks of voices (8 and 32) with every pass count, the high pass on
+// and off and a frozen low pass, an input that turns undefined on one voice:
+// side by side in place they give what voices by id one after the other
+// give, bit for bit, outputs and states.
+TEST_F(FilterTest, EveryPassCountOnWholeChunksMatchesOneVoiceAtATime) {
+  struct Setting {
+    float low, high;
+  };
+  for (int32_t n : {8, 32}) {
+    for (int32_t passes = 1; passes <= kFilterMaxSections; ++passes) {
+      for (const Setting s : {Setting{0.3f, 0.0f}, Setting{-0.6f, 0.4f}, Setting{1.0f, 0.2f}, Setting{-1.0f, 0.0f}}) {
+        ModuleRecord* inPlace = Source(1, n, true);
+        ModuleRecord* reversed = Source(1, n, true);
+        ModuleRecord* a = Filter(inPlace, s.low, s.high, static_cast<float>(passes));
+        ModuleRecord* b = Filter(reversed, s.low, s.high, static_cast<float>(passes));
+        PerVoice(a);
+        PerVoice(b);
+        a->TriggerOwner = inPlace;
+        b->TriggerOwner = reversed;
+        for (int32_t v = 0; v < n; ++v) {
+          inPlace->VoiceIds[v] = v;
+          reversed->VoiceIds[v] = n - 1 - v;
+        }
+        // (The undefined input reaches the output after one frame per pass.)
+        for (int32_t k = 0; k < 13; ++k) {
+          for (int32_t v = 0; v < n; ++v) {
+            float x = 1.5f * std::sin(0.7f * static_cast<float>(k) + 0.3f * static_cast<float>(v));
+            if (k == 4 && v == n / 2) x = std::numeric_limits<float>::quiet_NaN();
+            Put(inPlace, 0, v, x);
+            Put(reversed, 0, v, x);
+          }
+          Step(a);
+          Step(b);
+          for (int32_t v = 0; v < n; ++v)
+            ASSERT_EQ(std::bit_cast<uint32_t>(a->Outputs[0][v].Level), std::bit_cast<uint32_t>(b->Outputs[0][v].Level))
+                << n << " voices, " << passes << " passes, low " << s.low << ", voice " << v << ", frame " << k;
+        }
+        EXPECT_EQ(a->ClipFlag, -1);
+        for (int32_t v = 0; v < n; ++v)
+          for (int32_t i = 0; i < 4 * passes; ++i)
+            ASSERT_EQ(std::bit_cast<uint32_t>(FilterState(*a, v, i)), std::bit_cast<uint32_t>(FilterState(*b, n - 1 - v, i)))
+                << n << " " << passes << " " << v << " " << i;
+      }
+    }
+  }
+}
+
+// A two-channel Filter and Distortion per voice, in place: each channel gives
+// bit for bit what a one-channel module fed that channel's inputs gives.
+TEST_F(FilterTest, SecondChannelsMatchOneChannelModules) {
+  for (int32_t n : {8, 12, 32}) {
+    ModuleRecord* stereo = Source(2, n, true);
+    ModuleRecord* left = Source(1, n, true);
+    ModuleRecord* right = Source(1, n, true);
+    ModuleRecord* f[3] = {Filter(stereo, 0.4f, 0.3f, 3.0f), Filter(left, 0.4f, 0.3f, 3.0f),
+                          Filter(right, 0.4f, 0.3f, 3.0f)};
+    ModuleRecord* d[3];
+    ModuleRecord* sources[3] = {stereo, left, right};
+    for (int32_t i = 0; i < 3; ++i) {
+      d[i] = Add(kTypeDistortion);
+      Link(d[i], kDistortionInput, sources[i]);
+      Set(d[i], kDistortionFactor, 0.3f);
+      for (ModuleRecord* m : {f[i], d[i]}) {
+        PerVoice(m);
+        m->TriggerOwner = sources[i];
+      }
+    }
+    f[0]->ChannelsProcessed = 2;
+    d[0]->ChannelsProcessed = 2;
+    for (int32_t k = 0; k < 8; ++k) {
+      for (int32_t v = 0; v < n; ++v) {
+        const float a = 1.2f * std::sin(0.5f * static_cast<float>(k + v));
+        const float b = (v == 2 && k > 3 ? 40.0f : 0.8f) * std::cos(0.3f * static_cast<float>(k) + static_cast<float>(v));
+        Put(stereo, 0, v, a);
+        Put(stereo, 1, v, b);
+        Put(left, 0, v, a);
+        Put(right, 0, v, b);
+      }
+      for (int32_t i = 0; i < 3; ++i) {
+        Step(f[i]);
+        Step(d[i]);
+      }
+      for (int32_t v = 0; v < n; ++v)
+        for (ModuleRecord** m : {&f[0], &d[0]})
+          for (int32_t ch = 0; ch < 2; ++ch)
+            ASSERT_EQ(std::bit_cast<uint32_t>(m[0]->Outputs[ch][v].Level),
+                      std::bit_cast<uint32_t>(m[1 + ch]->Outputs[0][v].Level))
+                << n << " voices, channel " << ch << ", voice " << v << ", frame " << k;
+    }
+    EXPECT_EQ(f[0]->ClipFlag, -1);
+    EXPECT_EQ(f[2]->ClipFlag, -1);
+    EXPECT_EQ(f[1]->ClipFlag, 0);
+  }
+}
+
 // A reset clears every voice's states, whatever the polyphony mode.
 TEST_F(FilterTest, ResetClearsTheStatesOfEveryVoice) {
   ModuleRecord* m = Filter(Source(), 0.5f, 0.0f, 3.0f);

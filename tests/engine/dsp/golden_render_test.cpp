@@ -743,6 +743,45 @@ TEST_P(GoldenChain, FilterDistortionMixerModes) {
   EXPECT_NE(x[2]->ClipFlag, 0);
 }
 
+// Whole chunks of voices (8, then 32 held notes) through two-channel Filters
+// (five passes with a high pass; a frozen one), a two-channel Distortion and
+// a per-voice Mixer of them, then the notes end and ring out.
+TEST_P(GoldenChain, WholeChunksInTwoChannels) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord* f = Made(kTFilter);
+  ModuleRecord* frozen = Made(kTFilter);
+  ModuleRecord* d = Made(kTDistortion);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_TRUE(f && frozen && d && mixer);
+  for (ModuleRecord* m : {f, frozen, d}) ModuleUpdateChannels(*m, 2, -1);
+  Link(f, kFilterInput, voice_);
+  Set(f, kFilterLowPass, 0.55f);
+  Set(f, kFilterHighPass, 0.1f);
+  Set(f, kFilterPasses, 5.0f);
+  Link(frozen, kFilterInput, f);
+  Set(frozen, kFilterLowPass, 1.0f);
+  Link(d, kDistortionInput, f);
+  Set(d, kDistortionFactor, 0.4f);
+  Set(d, kDistortionAttenuation, 0.2f);
+  Link(mixer, kMixerFirstInput, d);
+  Link(mixer, kMixerFirstInput + 1, frozen);
+  Set(mixer, kMixerFirstInput + 1, 0.8f);
+  Link(mixer, kMixerFirstInput + 2, voice_);
+  Set(mixer, kMixerMasterVolume, 0.6f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  notes.On(30, 8);
+  Play(2400);
+  notes.On(40, 24);
+  Play(2400);
+  notes.Off(0, notes.Count());
+  Play(4800);
+  EXPECT_TRUE(heard_);
+  Check(Named("WholeChunksInTwoChannels"));
+}
+
 // Voices of a per-voice Filter leave and come back on the same ids while the
 // others stay in place: eight notes, the last four let go and freed, then
 // four new ones on those ids, which go on from the states their ids kept.

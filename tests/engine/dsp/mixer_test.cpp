@@ -2,6 +2,12 @@
 // the clip rule, voice counts per mode and the reset when it falls silent.
 #include "engine/dsp/mixer.h"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
 #include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
@@ -137,6 +143,66 @@ TEST_F(MixerTest, PerVoiceCountsTheBusiestInput) {
   EXPECT_EQ(Level(mixer, 1, 0), k * ((0.1f + -0.05f) + -0.6f));
   // A single-voice input adds to position 0 only.
   EXPECT_EQ(Level(mixer, 1, 4), k * (-0.05f * 5.0f));
+}
+
+// Per voice, frame after frame with the busiest input's count moving (8, 12,
+// 32, 7, none): every voice is the clipped mean of its inputs in port order,
+// an input adding only below its own count; positions past the count are
+// left alone (or cleared when dropped); a silent frame resets the Mixer.
+TEST_F(MixerTest, PerVoiceMixFollowsTheVoiceCountsBitForBit) {
+  PerVoice(mixer);
+  ModuleRecord* in[3] = {Source(1, 8), Source(1, 8), Source(1, 8)};
+  const int32_t ports[3] = {2, 6, 11};
+  const float gains[3] = {0.7f, -1.3f, 0.45f};
+  for (int32_t i = 0; i < 3; ++i) {
+    Link(mixer, ports[i], in[i]);
+    Set(mixer, ports[i], gains[i]);
+    mixer->Params[ports[i]].VoiceMapRow = 1;
+  }
+  Set(mixer, kMixerMasterVolume, 0.9f);
+  const int32_t counts[][3] = {{8, 8, 3}, {8, 5, 8}, {12, 8, 1}, {32, 20, 32}, {32, 32, 32}, {7, 2, 0}, {0, 0, 0}, {8, 8, 8}};
+  const float k = static_cast<float>(1.0 / 3.0);
+  int32_t frame = 0;
+  int32_t previous = 0;
+  for (const auto& n : counts) {
+    int32_t most = 0;
+    for (int32_t i = 0; i < 3; ++i) {
+      in[i]->ActiveVoices = n[i];
+      most = std::max(most, n[i]);
+      for (int32_t v = 0; v < kVoices; ++v) {
+        float x = std::sin(0.37f * static_cast<float>(v + 5 * i + 11 * frame));
+        if (v == 3 && i == 1) x = 2.5f;  // the mean clips there
+        if (v == 6 && i == 2 && frame == 1) x = std::numeric_limits<float>::quiet_NaN();
+        Put(in[i], 0, v, x, -x);
+      }
+    }
+    for (int32_t v = 0; v < kVoices; ++v) mixer->Outputs[0][v] = OutputElement{9.0f, 9.0f};
+    mixer->ClipFlag = 0;
+    Run(mixer, 1);
+    ASSERT_EQ(mixer->ActiveVoices, most) << frame;
+    bool clipped = false;
+    for (int32_t v = 0; v < kVoices; ++v) {
+      float want = 9.0f;
+      if (v < most) {
+        float sum = 0.0f;
+        for (int32_t i = 0; i < 3; ++i)
+          if (v < n[i]) sum = sum + in[i]->Outputs[0][v].Level * gains[i];
+        const float y = k * sum * 0.9f;
+        clipped |= !(1.0f >= std::fabs(y));
+        want = !(1.0f >= std::fabs(y)) ? (y > 0.0f ? 1.0f : (y < 0.0f ? -1.0f : 0.0f)) : y;
+      } else if (v < previous) {
+        want = 0.0f;  // dropped positions are cleared after the call
+      } else if (most == 0) {
+        continue;  // (a silent frame's reset may clear them too)
+      }
+      ASSERT_EQ(std::bit_cast<uint32_t>(Level(mixer, 0, v)), std::bit_cast<uint32_t>(want)) << frame << " " << v;
+      ASSERT_EQ(std::bit_cast<uint32_t>(Freq(mixer, 0, v)), std::bit_cast<uint32_t>(want)) << frame << " " << v;
+    }
+    EXPECT_EQ(mixer->ClipFlag, clipped ? -1 : 0) << frame;
+    EXPECT_EQ(mixer->MixerWord, most > 0 ? -1 : 0) << frame;
+    previous = most;
+    ++frame;
+  }
 }
 
 }  // namespace
