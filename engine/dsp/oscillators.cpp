@@ -393,7 +393,12 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   const int64_t* flags = m.VoicePlaying;
   int64_t gathered[kLanes];
   if (inPlace) {
-    for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
+    // Copied as whole vectors: the first pass reads the row eight lanes at a
+    // time, and a narrower store would keep it from being forwarded.
+    if constexpr (kAvx2 && kLanes % 8 == 0)
+      for (int32_t k = 0; k < kLanes; k += 8) Store8(r.phase + k, Load8(phases + k));
+    else
+      for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
   } else {
     for (int32_t v = 0; v < voices; ++v) {
       r.phase[v] = phases[ids[v]];
