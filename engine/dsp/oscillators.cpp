@@ -885,6 +885,14 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
   m.MidiDeviceBinding = static_cast<uint32_t>(shape) < static_cast<uint32_t>(kWaveShapeCount) ? shape : 0;
 }
 
+namespace {
+// Out of line, so that the choice of kernel keeps no stack frame.
+[[gnu::noinline]] void AllVoiceByVoice(ModuleRecord& m, int32_t voices) {
+  VoiceByVoice(m, SwitchesOf(m), KernelChannels(m), voices);
+  m.ActiveVoices = voices;
+}
+}  // namespace
+
 TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   const RowsKernel rows = RowsKernelFor(*m, voices);
@@ -892,8 +900,7 @@ TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32
     rows(*m, voices);
     return;
   }
-  VoiceByVoice(*m, SwitchesOf(*m), KernelChannels(*m), voices);
-  m->ActiveVoices = voices;
+  AllVoiceByVoice(*m, voices);
 }
 
 TARVELO_AVX2_VARIANT void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
