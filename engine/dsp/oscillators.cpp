@@ -592,7 +592,16 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const Lanes8 f = doubled ? f0 + f0 : f0;
     const Mask8 gated = (p > above) | (p < below) | silent;
     const Lanes8 gain = gated ? zero : ReadChunk(amplitude, c);
-    const Lanes8 advanced = Narrow8(Widen8(p) + SplatWide8(0.25) * Widen8(f));
+    // The advance: in double, rounded to float, which is the float sum of p
+    // and a quarter of f whenever that quarter is exact in float (f 0, not a
+    // number, infinite or at least 2^-124 in size): a sum of two floats
+    // rounded first to double and then to float rounds as once to float.
+    // Tinier frequencies take the double steps.
+    const Lanes8 fSize = Abs8(f);
+    const Mask8 tiny = (fSize < Bcast8(0x1p-124f)) & (fSize > zero);
+    const Lanes8 advanced = _mm256_testz_si256(reinterpret_cast<__m256i>(tiny), reinterpret_cast<__m256i>(tiny))
+                                ? p + Bcast8(0.25f) * f
+                                : Narrow8(Widen8(p) + SplatWide8(0.25) * Widen8(f));
     const int32_t left = voices - 8 * c;
     const Lanes8 wave = ShapeChunk<kShape>(cycle, gain, left < 8 ? (left > 0 ? left : 0) : 8);
     // The second pass: the voice's value, phase and playing flag.

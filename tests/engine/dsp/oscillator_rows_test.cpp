@@ -191,6 +191,14 @@ TEST_F(OscillatorRowsTest, ExtremeValuesSideBySide) {
           std::memcpy(&feed_->Outputs[ch][v].Frequency, &two, 4);
           for (ModuleRecord* m : {rows_, twin_}) std::memcpy(&m->VoiceState[ch][m->VoiceIds[v]], &three, 4);
         }
+      // Two different NaNs for a phase and its frequency: the one the
+      // advance keeps must be the one the voice alone keeps.
+      const uint32_t phaseNaN = 0x7fc00011u;
+      const uint32_t frequencyNaN = 0xffc00022u;
+      for (int32_t ch = 0; ch < 2; ++ch) {
+        std::memcpy(&feed_->Outputs[ch][4].Frequency, &frequencyNaN, 4);
+        for (ModuleRecord* m : {rows_, twin_}) std::memcpy(&m->VoiceState[ch][m->VoiceIds[4]], &phaseNaN, 4);
+      }
       const std::string what = "shape " + std::to_string(shape) + " voices " + std::to_string(voices);
       RunAndCompare(what.c_str());
       if (HasFatalFailure()) return;
