@@ -319,49 +319,6 @@ template <int32_t kLanes>
   }
 }
 
-// The port reads above and the publish (PublishPairs) eight voices at a time,
-// for the AVX2 build, in the compiler's vector types (which take the target
-// of the function they are inlined into). A port's eight values come from two loads of the source's
-// elements with the other side shuffled out (the loads stay within the
-// source's row: it has a column past the last voice). The outputs are
-// blended with what they held, so that the columns past the voices keep it.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void PortLanes8(const PortCursor& c, float* row) {
-  if (c.stride == 0) {
-    const float x = c(0);
-    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
-    return;
-  }
-  for (int32_t k = 0; k < kLanes; k += 8) {
-    const Lanes8 a = Load8(c.values + 2 * k);
-    const Lanes8 b = Load8(c.values + 2 * k + 8);
-    Store8(row + k, __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) * c.gain);
-  }
-}
-
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void PublishLanes8(OutputElement* out, const float* y, int32_t voices) {
-  float* o = &out->Level;
-  if (voices == kLanes) {
-    for (int32_t k = 0; k < kLanes; k += 8) {
-      const Lanes8 fresh = Load8(y + k);
-      Store8(o + 2 * k, __builtin_shufflevector(fresh, fresh, 0, 0, 1, 1, 2, 2, 3, 3));
-      Store8(o + 2 * k + 8, __builtin_shufflevector(fresh, fresh, 4, 4, 5, 5, 6, 6, 7, 7));
-    }
-    return;
-  }
-  for (int32_t k = 0; k < kLanes; k += 8) {
-    const Lanes8 fresh = Load8(y + k);
-    Mask8 lanes;
-    std::memcpy(&lanes, kLaneNumbers + k, sizeof lanes);
-    const Mask8 mask = lanes < voices;
-    Store8(o + 2 * k, Blend8(__builtin_shufflevector(fresh, fresh, 0, 0, 1, 1, 2, 2, 3, 3), Load8(o + 2 * k),
-                             __builtin_shufflevector(mask, mask, 0, 0, 1, 1, 2, 2, 3, 3)));
-    Store8(o + 2 * k + 8, Blend8(__builtin_shufflevector(fresh, fresh, 4, 4, 5, 5, 6, 6, 7, 7), Load8(o + 2 * k + 8),
-                                 __builtin_shufflevector(mask, mask, 4, 4, 5, 5, 6, 6, 7, 7)));
-  }
-}
-
 // Voice position v holds voice id v for each voice, compared over kLanes
 // lanes (ids has 33 entries; the lanes past the voices are masked off).
 template <int32_t kLanes>
@@ -375,31 +332,20 @@ template <int32_t kLanes>
 // One channel of the rows over kLanes lanes. With the voices in place the
 // rows are read whole from the module's state and the ports, and the phases
 // written back only where a lane is a voice; else the states are gathered
-// and scattered by id, the lanes past the voices at rest. kAvx2: the AVX2
-// build, which reads the ports and publishes eight voices at a time.
+// and scattered by id, the lanes past the voices at rest. (The AVX2 kernels
+// of eight lanes and more take ChannelChunks instead.)
 template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
 [[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
                                                const int32_t* ids, const OscillatorSwitches& sw) {
   const SharedShape s = SharedShapeValues(m, ch);
-  if constexpr (kAvx2 && kLanes % 8 == 0) {
-    PortLanes8<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
-    PortLanes8<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
-    PortLanes8<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
-  } else {
-    PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
-    PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
-    PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
-  }
+  PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+  PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+  PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
   float* phases = m.VoiceState[ch];
   const int64_t* flags = m.VoicePlaying;
   int64_t gathered[kLanes];
   if (inPlace) {
-    // Copied as whole vectors: the first pass reads the row eight lanes at a
-    // time, and a narrower store would keep it from being forwarded.
-    if constexpr (kAvx2 && kLanes % 8 == 0)
-      for (int32_t k = 0; k < kLanes; k += 8) Store8(r.phase + k, Load8(phases + k));
-    else
-      for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
+    for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
   } else {
     for (int32_t v = 0; v < voices; ++v) {
       r.phase[v] = phases[ids[v]];
@@ -431,10 +377,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
       if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
     }
   }
-  if constexpr (kAvx2 && kLanes % 8 == 0)
-    PublishLanes8<kLanes>(m.Outputs[ch], r.y, voices);
-  else
-    PublishPairs(m.Outputs[ch], r.y, voices);
+  PublishPairs(m.Outputs[ch], r.y, voices);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
@@ -443,10 +386,6 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
 // them; -ffp-contract=off keeps every other step unfused.
 #define TARVELO_OSC_TARGET __attribute__((target("avx2,fma")))
 
-// One channel of the rows eight voices at a time, each step on Lanes8 values
-// kept in registers from the port reads to the published outputs: the same
-// steps as ChannelRows with RowsOfShape, lane for lane. The phases and
-// playing flags are read in place or from their gathered rows.
 using Long4 = int64_t __attribute__((vector_size(32)));
 
 // Eight playing flags: all ones where a voice is not playing (its flag not -1).
@@ -496,7 +435,7 @@ using Wide4 = double __attribute__((vector_size(32)));
 
 // The shape's value for eight voices from their cycle position and gated
 // amplitude (the sine's still to be multiplied by the amplitude); n of the
-// lanes are voices (1 .. 8).
+// lanes are voices (0 .. 8).
 template <int32_t kShape>
 [[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 ShapeChunk(Lanes8 cycle, Lanes8 gain, int32_t n) {
   if constexpr (kShape == 0) {
@@ -540,6 +479,13 @@ template <int32_t kShape>
   }
 }
 
+// One channel of the rows eight voices at a time, each step on Lanes8 values
+// kept in registers from the port reads to the published outputs: the same
+// steps as ChannelRows with RowsOfShape, lane for lane. The phases and
+// playing flags are read in place or from their gathered rows.
+// Nothing is kept in rows between the steps, so no store is read back at
+// once (which stalls where the widths differ). Chunks past the voices change
+// nothing.
 template <int32_t kShape, int32_t kLanes, bool kLoop>
 [[gnu::always_inline]] TARVELO_OSC_TARGET inline void ChannelChunks(ModuleRecord& m, int32_t ch, int32_t voices,
                                                                    bool inPlace, const int32_t* ids,
@@ -735,7 +681,8 @@ void RowsPlain(ModuleRecord& m, int32_t voices) {
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-// The same for the chunks of eight.
+// RowsOrVoices for the AVX2 kernels of 8, 16 and 32 lanes, which compute
+// eight voices at a time.
 template <int32_t kShape, int32_t kLanes, bool kLoop>
 [[gnu::always_inline]] TARVELO_OSC_TARGET inline void ChunksOrVoices(ModuleRecord& m, int32_t voices) {
   const OscillatorSwitches sw = SwitchesOf(m);
