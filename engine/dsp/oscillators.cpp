@@ -433,6 +433,16 @@ using Wide4 = double __attribute__((vector_size(32)));
   return Wide8{x, x, x, x, x, x, x, x};
 }
 
+// ReadChunk: the read side of eight elements picked out by two shuffles
+// within 128-bit lanes (no index vectors to load).
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 PortChunk(const PortCursor& c, int32_t chunk) {
+  if (c.stride == 0) return Bcast8(c(0));
+  const float* p = c.values + 16 * chunk;
+  const __m256 mixed = _mm256_shuffle_ps(_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8), _MM_SHUFFLE(2, 0, 2, 0));
+  const __m256 ordered = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(mixed), _MM_SHUFFLE(3, 1, 2, 0)));
+  return reinterpret_cast<Lanes8>(ordered) * Bcast8(c.gain);
+}
+
 // The shape's value for eight voices from their cycle position and gated
 // amplitude (the sine's still to be multiplied by the amplitude); n of the
 // lanes are voices (0 .. 8).
@@ -528,7 +538,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   float* out = &m.Outputs[ch]->Level;
   for (int32_t c = 0; c < kLanes / 8; ++c) {
     const Lanes8 ph = Load8(phaseIn + 8 * c);
-    const Lanes8 f0 = ReadChunk(frequency, c);
+    const Lanes8 f0 = PortChunk(frequency, c);
     // The first pass: wrap, position in the cycle, duty gate, advance.
     const Lanes8 p = ~(one > Abs8(ph)) ? ph - UnitSign8(ph) : ph;
     const Lanes8 x = p * factor + offset;
@@ -537,7 +547,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const Lanes8 cycle = t < zero ? t + one : t;
     const Lanes8 f = doubled ? f0 + f0 : f0;
     const Mask8 gated = (p > above) | (p < below) | silent;
-    const Lanes8 gain = gated ? zero : ReadChunk(amplitude, c);
+    const Lanes8 gain = gated ? zero : PortChunk(amplitude, c);
     // The advance: in double, rounded to float, which is the float sum of p
     // and a quarter of f whenever that quarter is exact in float (f 0, not a
     // number, infinite or at least 2^-124 in size): a sum of two floats
@@ -551,7 +561,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const int32_t left = voices - 8 * c;
     const Lanes8 wave = ShapeChunk<kShape>(cycle, gain, left < 8 ? (left > 0 ? left : 0) : 8);
     // The second pass: the voice's value, phase and playing flag.
-    const Lanes8 b = ReadChunk(bias, c);
+    const Lanes8 b = PortChunk(bias, c);
     const Mask8 armed = f0 == zero;
     const Mask8 idle = Idle8(flags + 8 * c);
     const Mask8 ended = kLoop ? Mask8{} : ~(one > ph);
