@@ -585,8 +585,12 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const Lanes8 yOut = clip ? ySign : y;
     std::memcpy(playing + 8 * c, &play, sizeof play);
     float* o = out + 16 * c;
-    const Lanes8 low = __builtin_shufflevector(yOut, yOut, 0, 0, 1, 1, 2, 2, 3, 3);
-    const Lanes8 high = __builtin_shufflevector(yOut, yOut, 4, 4, 5, 5, 6, 6, 7, 7);
+    // Each value twice, as the elements' level and frequency.
+    const __m256 y8 = reinterpret_cast<__m256>(yOut);
+    const __m256 pairsLow = _mm256_unpacklo_ps(y8, y8);
+    const __m256 pairsHigh = _mm256_unpackhi_ps(y8, y8);
+    const Lanes8 low = reinterpret_cast<Lanes8>(_mm256_permute2f128_ps(pairsLow, pairsHigh, 0x20));
+    const Lanes8 high = reinterpret_cast<Lanes8>(_mm256_permute2f128_ps(pairsLow, pairsHigh, 0x31));
     if (left >= 8) {
       clipped |= clip;
       changed |= play;
