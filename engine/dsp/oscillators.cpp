@@ -394,9 +394,11 @@ using Long4 = int64_t __attribute__((vector_size(32)));
   Long4 high;
   std::memcpy(&low, flags, sizeof low);
   std::memcpy(&high, flags + 4, sizeof high);
-  const Mask8 lowEqual = reinterpret_cast<Mask8>(low == -1);
-  const Mask8 highEqual = reinterpret_cast<Mask8>(high == -1);
-  return ~__builtin_shufflevector(lowEqual, highEqual, 0, 2, 4, 6, 8, 10, 12, 14);
+  // The low halves of the eight 64-bit comparisons, in order.
+  const __m256 mixed = _mm256_shuffle_ps(reinterpret_cast<__m256>(low == -1), reinterpret_cast<__m256>(high == -1),
+                                         _MM_SHUFFLE(2, 0, 2, 0));
+  const __m256 equal = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(mixed), _MM_SHUFFLE(3, 1, 2, 0)));
+  return ~reinterpret_cast<Mask8>(equal);
 }
 
 // Both through the sign bit alone (-0.0f), so that a kernel keeps one
