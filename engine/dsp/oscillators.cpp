@@ -704,7 +704,17 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const OscillatorSwitches sw = SwitchesOf(m);
   const int32_t channels = KernelChannels(m);
   int32_t ids[kVoices];
-  const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner, voices);
+  // LanesInPlace, tested with one vector test.
+  const Mask8 count = reinterpret_cast<Mask8>(_mm256_set1_epi32(voices));
+  Mask8 differ = {};
+  for (int32_t k = 0; k < kLanes; k += 8) {
+    Mask8 id;
+    Mask8 lane;
+    std::memcpy(&id, m.TriggerOwner->VoiceIds + k, sizeof id);
+    std::memcpy(&lane, kLaneNumbers + k, sizeof lane);
+    differ |= (id ^ lane) & (lane < count);
+  }
+  const bool inPlace = _mm256_testz_si256(reinterpret_cast<__m256i>(differ), reinterpret_cast<__m256i>(differ)) != 0;
   if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids))
     VoiceByVoice(m, sw, channels, voices);
   else if (channels == 1)
