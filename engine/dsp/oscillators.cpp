@@ -473,6 +473,14 @@ template <int32_t kShape>
     const Lanes8 a = late ? -gain : gain;
     const Wide8 u = Widen8(late ? cycle - Bcast8(0.5f) : cycle);
     return Narrow8((SplatWide8(0.5) - u) * (u * Widen8(a) * SplatWide8(16.0)));
+  } else if constexpr (kShape == 9) {
+    const Mask8 past = cycle > Bcast8(0.25f);
+    const Lanes8 t1 = Narrow8(Widen8(cycle) - SplatWide8(0.5));
+    const Mask8 turned = past & (t1 > Lanes8{});
+    const Lanes8 t2 = (turned & (t1 > Bcast8(0.25f))) ? t1 - Bcast8(0.5f) : t1;
+    const Lanes8 t = past ? t2 : cycle;
+    const Lanes8 a = turned ? -gain : gain;
+    return ((t * a) * t) * Bcast8(16.0f);
   } else if constexpr (kShape == 10) {
     const Mask8 late = cycle > Bcast8(0.5f);
     const Lanes8 t = late ? cycle - Bcast8(1.0f) : cycle;
@@ -481,6 +489,8 @@ template <int32_t kShape>
   } else if constexpr (kShape == 11) {
     return Lanes8{};
   } else {
+    // The shapes built on the C library's double sine or cosine, voice by
+    // voice.
     alignas(32) float c[8];
     alignas(32) float g[8];
     alignas(32) float w[8];
