@@ -755,18 +755,19 @@ void RowsAvx2(ModuleRecord& m, int32_t voices) {
 constexpr bool gAvx2 = false;
 #endif
 
-// By shape; white noise (7) never runs as rows and holds the Experimental's.
+// By shape; white noise (7) never runs as rows: it draws one random number
+// per sounding voice in voice order.
 template <int32_t kLanes, bool kLoop, bool kAvx2>
 constexpr std::array<RowsKernel, kWaveShapeCount> ShapeKernels() {
   if constexpr (kAvx2)
     return {RowsAvx2<0, kLanes, kLoop>, RowsAvx2<1, kLanes, kLoop>,  RowsAvx2<2, kLanes, kLoop>,
             RowsAvx2<3, kLanes, kLoop>, RowsAvx2<4, kLanes, kLoop>,  RowsAvx2<5, kLanes, kLoop>,
-            RowsAvx2<6, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>, RowsAvx2<8, kLanes, kLoop>,
+            RowsAvx2<6, kLanes, kLoop>, nullptr,                     RowsAvx2<8, kLanes, kLoop>,
             RowsAvx2<9, kLanes, kLoop>, RowsAvx2<10, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>};
   else
     return {RowsPlain<0, kLanes, kLoop>, RowsPlain<1, kLanes, kLoop>,  RowsPlain<2, kLanes, kLoop>,
             RowsPlain<3, kLanes, kLoop>, RowsPlain<4, kLanes, kLoop>,  RowsPlain<5, kLanes, kLoop>,
-            RowsPlain<6, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>, RowsPlain<8, kLanes, kLoop>,
+            RowsPlain<6, kLanes, kLoop>, nullptr,                      RowsPlain<8, kLanes, kLoop>,
             RowsPlain<9, kLanes, kLoop>, RowsPlain<10, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>};
 }
 
@@ -779,6 +780,9 @@ struct KernelTable {
       {ShapeKernels<16, false, kAvx2>(), ShapeKernels<16, true, kAvx2>()},
       {ShapeKernels<kVoices, false, kAvx2>(), ShapeKernels<kVoices, true, kAvx2>()}};
 };
+// The build's table, settled with gAvx2 before the program starts.
+using KernelRows = std::array<RowsKernel, kWaveShapeCount>[2];
+const KernelRows* const gKernels = gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels;
 
 // Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
 // as eight entries with the two past the duty masked off, which the compiler
@@ -796,17 +800,14 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
 // reads the module's own outputs while they are being written (the kernel
 // itself checks that every voice has its own state). Null otherwise.
 inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
-  // White noise draws one random number per sounding voice in voice order,
-  // so it stays voice by voice.
-  const int32_t shape = OscillatorShape(m);
-  if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
+  if (!ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
   // 4, 8, 16 or 32 lanes by the voice count (0 .. 32); a few voices take
   // four lanes: one vector of floats even without AVX2, and one of doubles
   // with it.
   static constexpr uint8_t kLaneCount[kVoices + 1] = {0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
                                                      3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
   const bool loop = SwitchOn(m, kSwitchLoop);
-  return (gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels)[kLaneCount[voices]][loop][shape];
+  return gKernels[kLaneCount[voices]][loop][OscillatorShape(m)];
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
