@@ -548,18 +548,41 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   Mask8 clipped = {};
   Mask8 changed = {};
   float* out = &m.Outputs[ch]->Level;
-  for (int32_t c = 0; c < kLanes / 8; ++c) {
-    const Lanes8 ph = Load8(phaseIn + 8 * c);
-    const Lanes8 f0 = PortChunk(frequency, c);
-    // The first pass: wrap, position in the cycle, duty gate, advance.
+  // The wrap, the position in the cycle and the duty gate of chunk c.
+  struct FirstSteps {
+    Lanes8 p, cycle, gain;
+  };
+  const auto firstSteps = [&](int32_t c, Lanes8 ph) [[gnu::always_inline]] TARVELO_OSC_TARGET {
     const Lanes8 p = ~(one > Abs8(ph)) ? ph - UnitSign8(ph) : ph;
     const Lanes8 x = p * factor + offset;
     const Lanes8 xSign = x != zero ? UnitSign8(x) : zero;
     const Lanes8 t = x - Floor8(Abs8(x)) * xSign;
-    const Lanes8 cycle = t < zero ? t + one : t;
-    const Lanes8 f = doubled ? f0 + f0 : f0;
     const Mask8 gated = (p > above) | (p < below) | silent;
-    const Lanes8 gain = gated ? zero : PortChunk(amplitude, c);
+    return FirstSteps{p, t < zero ? t + one : t, gated ? zero : PortChunk(amplitude, c)};
+  };
+  // The shapes built on the C library's double sine or cosine take it voice
+  // by voice for the whole row first, so that the calls spill nothing of the
+  // chunks.
+  alignas(32) float waves[kShape >= 4 && kShape <= 6 ? kLanes : 1];
+  if constexpr (kShape >= 4 && kShape <= 6) {
+    alignas(32) float cycles[kLanes];
+    alignas(32) float gains[kLanes];
+    for (int32_t c = 0; c < kLanes / 8; ++c) {
+      const FirstSteps first = firstSteps(c, Load8(phaseIn + 8 * c));
+      Store8(cycles + 8 * c, first.cycle);
+      Store8(gains + 8 * c, first.gain);
+    }
+    ShapeValues<kShape, kLanes>(cycles, gains, waves, voices);
+  }
+  for (int32_t c = 0; c < kLanes / 8; ++c) {
+    const Lanes8 ph = Load8(phaseIn + 8 * c);
+    const Lanes8 f0 = PortChunk(frequency, c);
+    // The first pass: wrap, position in the cycle, duty gate, advance.
+    const FirstSteps first = firstSteps(c, ph);
+    const Lanes8 p = first.p;
+    const Lanes8 cycle = first.cycle;
+    const Lanes8 gain = first.gain;
+    const Lanes8 f = doubled ? f0 + f0 : f0;
     // The advance: in double, rounded to float, which is the float sum of p
     // and a quarter of f whenever that quarter is exact in float (f 0, not a
     // number, infinite or at least 2^-124 in size): a sum of two floats
@@ -571,7 +594,11 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
                                 ? p + Bcast8(0.25f) * f
                                 : Narrow8(Widen8(p) + SplatWide8(0.25) * Widen8(f));
     const int32_t left = voices - 8 * c;
-    const Lanes8 wave = ShapeChunk<kShape>(cycle, gain, left < 8 ? (left > 0 ? left : 0) : 8);
+    Lanes8 wave;
+    if constexpr (kShape >= 4 && kShape <= 6)
+      wave = Load8(waves + 8 * c);
+    else
+      wave = ShapeChunk<kShape>(cycle, gain, left < 8 ? (left > 0 ? left : 0) : 8);
     // The second pass: the voice's value, phase and playing flag.
     const Lanes8 b = PortChunk(bias, c);
     const Mask8 armed = f0 == zero;
@@ -756,7 +783,7 @@ constexpr bool gAvx2 = false;
 #endif
 
 // By shape; white noise (7) never runs as rows: it draws one random number
-// per sounding voice in voice order.
+// per sounding voice in voice order (its entry is never read).
 template <int32_t kLanes, bool kLoop, bool kAvx2>
 constexpr std::array<RowsKernel, kWaveShapeCount> ShapeKernels() {
   if constexpr (kAvx2)
@@ -800,14 +827,16 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
 // reads the module's own outputs while they are being written (the kernel
 // itself checks that every voice has its own state). Null otherwise.
 inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
-  if (!ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
+  // White noise (a null entry) is settled first: it never runs as rows.
+  const int32_t shape = OscillatorShape(m);
+  if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
   // 4, 8, 16 or 32 lanes by the voice count (0 .. 32); a few voices take
   // four lanes: one vector of floats even without AVX2, and one of doubles
   // with it.
   static constexpr uint8_t kLaneCount[kVoices + 1] = {0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
                                                      3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
   const bool loop = SwitchOn(m, kSwitchLoop);
-  return gKernels[kLaneCount[voices]][loop][OscillatorShape(m)];
+  return gKernels[kLaneCount[voices]][loop][shape];
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
@@ -879,8 +908,9 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
 }
 
 namespace {
-// Out of line, so that the choice of kernel keeps no stack frame.
-[[gnu::noinline]] void AllVoiceByVoice(ModuleRecord& m, int32_t voices) {
+// Out of line, so that the choice of kernel keeps no stack frame (an AVX2
+// variant too, so that each variant calls the next directly).
+[[gnu::noinline]] TARVELO_AVX2_VARIANT void AllVoiceByVoice(ModuleRecord& m, int32_t voices) {
   VoiceByVoice(m, SwitchesOf(m), KernelChannels(m), voices);
   m.ActiveVoices = voices;
 }
