@@ -154,22 +154,17 @@ struct ShapeRows {
 // selected away afterwards). Shapes built on a sine or cosine in double take
 // it voice by voice; the rest is branch-free.
 template <int32_t kShape, int32_t kLanes>
-[[gnu::always_inline]] inline void ShapeValues(ShapeRows& r, int32_t voices) {
+[[gnu::always_inline]] inline void ShapeValues(const float* __restrict cycle, const float* __restrict gain,
+                                               float* __restrict wave, int32_t voices) {
   // The shapes taken voice by voice leave the lanes past the voices at 0.
   if constexpr (kShape >= 4 && kShape <= 6)
-    for (int32_t v = voices; v < kLanes; ++v) r.wave[v] = 0.0f;
+    for (int32_t v = voices; v < kLanes; ++v) wave[v] = 0.0f;
   const int32_t n = voices;
-  float* wave = r.wave;
-  const float* cycle = r.cycle;
-  const float* gain = r.gain;
-  if constexpr (kShape == 0) {
-    // Sine: the angle in double rounded to f32, the sine in single precision
-    // (the C library's, which SineRow computes lanes side by side; the lanes
-    // past the voices keep their angle).
-    for (int32_t k = 0; k < kLanes; ++k) wave[k] = static_cast<float>(static_cast<double>(cycle[k]) * kTwoPi);
-    // Times the gated amplitude in the second pass, which reads the row anyway.
-    SineRow(wave, wave, n);
-  } else if constexpr (kShape == 1) {
+  // The sine (0) is computed by the callers: the angle in double rounded to
+  // f32, the sine in single precision (the C library's, which SineRow
+  // computes lanes side by side; the lanes past the voices keep their
+  // angle), times the gated amplitude in the second pass.
+  if constexpr (kShape == 1) {
     for (int32_t k = 0; k < kLanes; ++k) {
         const double u = static_cast<double>(cycle[k] + 0.25f);
         wave[k] = static_cast<float>((std::fabs(u - std::floor(u + 0.5)) * 4.0 - 1.0) * static_cast<double>(gain[k]));
@@ -274,7 +269,13 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     r.gain[v] = gated ? 0.0f : r.amplitude[v];
     r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
   }
-  ShapeValues<kShape, kLanes>(r, voices);
+  if constexpr (kShape == 0) {
+    // The sine works in place on its row of angles.
+    for (int32_t k = 0; k < kLanes; ++k) r.wave[k] = static_cast<float>(static_cast<double>(r.cycle[k]) * kTwoPi);
+    SineRow(r.wave, r.wave, voices);
+  } else {
+    ShapeValues<kShape, kLanes>(r.cycle, r.gain, r.wave, voices);
+  }
   int32_t report = 0;  // one reduction for both reports, which the compiler vectorizes
   for (int32_t v = 0; v < kLanes; ++v) {
     const float bias = r.bias[v];
@@ -318,49 +319,6 @@ template <int32_t kLanes>
   }
 }
 
-// The port reads above and the publish (PublishPairs) eight voices at a time,
-// for the AVX2 build, in the compiler's vector types (which take the target
-// of the function they are inlined into). A port's eight values come from two loads of the source's
-// elements with the other side shuffled out (the loads stay within the
-// source's row: it has a column past the last voice). The outputs are
-// blended with what they held, so that the columns past the voices keep it.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void PortLanes8(const PortCursor& c, float* row) {
-  if (c.stride == 0) {
-    const float x = c(0);
-    for (int32_t v = 0; v < kLanes; ++v) row[v] = x;
-    return;
-  }
-  for (int32_t k = 0; k < kLanes; k += 8) {
-    const Lanes8 a = Load8(c.values + 2 * k);
-    const Lanes8 b = Load8(c.values + 2 * k + 8);
-    Store8(row + k, __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) * c.gain);
-  }
-}
-
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void PublishLanes8(OutputElement* out, const float* y, int32_t voices) {
-  float* o = &out->Level;
-  if (voices == kLanes) {
-    for (int32_t k = 0; k < kLanes; k += 8) {
-      const Lanes8 fresh = Load8(y + k);
-      Store8(o + 2 * k, __builtin_shufflevector(fresh, fresh, 0, 0, 1, 1, 2, 2, 3, 3));
-      Store8(o + 2 * k + 8, __builtin_shufflevector(fresh, fresh, 4, 4, 5, 5, 6, 6, 7, 7));
-    }
-    return;
-  }
-  for (int32_t k = 0; k < kLanes; k += 8) {
-    const Lanes8 fresh = Load8(y + k);
-    Mask8 lanes;
-    std::memcpy(&lanes, kLaneNumbers + k, sizeof lanes);
-    const Mask8 mask = lanes < voices;
-    Store8(o + 2 * k, Blend8(__builtin_shufflevector(fresh, fresh, 0, 0, 1, 1, 2, 2, 3, 3), Load8(o + 2 * k),
-                             __builtin_shufflevector(mask, mask, 0, 0, 1, 1, 2, 2, 3, 3)));
-    Store8(o + 2 * k + 8, Blend8(__builtin_shufflevector(fresh, fresh, 4, 4, 5, 5, 6, 6, 7, 7), Load8(o + 2 * k + 8),
-                                 __builtin_shufflevector(mask, mask, 4, 4, 5, 5, 6, 6, 7, 7)));
-  }
-}
-
 // Voice position v holds voice id v for each voice, compared over kLanes
 // lanes (ids has 33 entries; the lanes past the voices are masked off).
 template <int32_t kLanes>
@@ -374,21 +332,15 @@ template <int32_t kLanes>
 // One channel of the rows over kLanes lanes. With the voices in place the
 // rows are read whole from the module's state and the ports, and the phases
 // written back only where a lane is a voice; else the states are gathered
-// and scattered by id, the lanes past the voices at rest. kAvx2: the AVX2
-// build, which reads the ports and publishes eight voices at a time.
+// and scattered by id, the lanes past the voices at rest. (The AVX2 kernels
+// of eight lanes and more take ChannelChunks instead.)
 template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
 [[gnu::always_inline]] inline void ChannelRows(ModuleRecord& m, ShapeRows& r, int32_t ch, int32_t voices, bool inPlace,
                                                const int32_t* ids, const OscillatorSwitches& sw) {
   const SharedShape s = SharedShapeValues(m, ch);
-  if constexpr (kAvx2 && kLanes % 8 == 0) {
-    PortLanes8<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
-    PortLanes8<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
-    PortLanes8<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
-  } else {
-    PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
-    PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
-    PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
-  }
+  PortLanes<kLanes>(OpenPlain(m, kOscBias, ch), r.bias);
+  PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
+  PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
   float* phases = m.VoiceState[ch];
   const int64_t* flags = m.VoicePlaying;
   int64_t gathered[kLanes];
@@ -425,11 +377,300 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
       if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
     }
   }
-  if constexpr (kAvx2 && kLanes % 8 == 0)
-    PublishLanes8<kLanes>(m.Outputs[ch], r.y, voices);
-  else
-    PublishPairs(m.Outputs[ch], r.y, voices);
+  PublishPairs(m.Outputs[ch], r.y, voices);
 }
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+#define TARVELO_OSC_CHUNKS 1
+// The AVX2 kernels also carry FMA, for the sine's eight lanes inlined into
+// them; -ffp-contract=off keeps every other step unfused.
+#define TARVELO_OSC_TARGET __attribute__((target("avx2,fma")))
+
+using Long4 = int64_t __attribute__((vector_size(32)));
+
+// Eight playing flags: all ones where a voice is not playing (its flag not -1).
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Mask8 Idle8(const int64_t* flags) {
+  Long4 low;
+  Long4 high;
+  std::memcpy(&low, flags, sizeof low);
+  std::memcpy(&high, flags + 4, sizeof high);
+  // The low halves of the eight 64-bit comparisons, in order.
+  const __m256 mixed = _mm256_shuffle_ps(reinterpret_cast<__m256>(low == -1), reinterpret_cast<__m256>(high == -1),
+                                         _MM_SHUFFLE(2, 0, 2, 0));
+  const __m256 equal = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(mixed), _MM_SHUFFLE(3, 1, 2, 0)));
+  return ~reinterpret_cast<Mask8>(equal);
+}
+
+// Both through the sign bit alone (-0.0f), so that a kernel keeps one
+// constant for them.
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 Abs8(Lanes8 x) {
+  return reinterpret_cast<Lanes8>(_mm256_andnot_ps(_mm256_set1_ps(-0.0f), reinterpret_cast<__m256>(x)));
+}
+// std::copysign(1.0f, x).
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 UnitSign8(Lanes8 x) {
+  return reinterpret_cast<Lanes8>(_mm256_or_ps(_mm256_and_ps(_mm256_set1_ps(-0.0f), reinterpret_cast<__m256>(x)),
+                                               _mm256_set1_ps(1.0f)));
+}
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 Floor8(Lanes8 x) {
+  return reinterpret_cast<Lanes8>(_mm256_floor_ps(reinterpret_cast<__m256>(x)));
+}
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 Bcast8(float x) {
+  return reinterpret_cast<Lanes8>(_mm256_set1_ps(x));
+}
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Wide8 Widen8(Lanes8 x) { return __builtin_convertvector(x, Wide8); }
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 Narrow8(Wide8 x) { return __builtin_convertvector(x, Lanes8); }
+using Wide4 = double __attribute__((vector_size(32)));
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Wide8 FloorWide8(Wide8 x) {
+  const Wide4 low = reinterpret_cast<Wide4>(_mm256_floor_pd(reinterpret_cast<__m256d>(
+      static_cast<Wide4>(__builtin_shufflevector(x, x, 0, 1, 2, 3)))));
+  const Wide4 high = reinterpret_cast<Wide4>(_mm256_floor_pd(reinterpret_cast<__m256d>(
+      static_cast<Wide4>(__builtin_shufflevector(x, x, 4, 5, 6, 7)))));
+  return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Wide8 AbsWide8(Wide8 x) {
+  using Long8 = int64_t __attribute__((vector_size(64)));
+  return reinterpret_cast<Wide8>(reinterpret_cast<Long8>(x) & 0x7fffffffffffffffLL);
+}
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Wide8 SplatWide8(double x) {
+  return Wide8{x, x, x, x, x, x, x, x};
+}
+
+// ReadChunk: the read side of eight elements picked out by two shuffles
+// within 128-bit lanes (no index vectors to load).
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 PortChunk(const PortCursor& c, int32_t chunk) {
+  if (c.stride == 0) return Bcast8(c(0));
+  const float* p = c.values + 16 * chunk;
+  const __m256 mixed = _mm256_shuffle_ps(_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8), _MM_SHUFFLE(2, 0, 2, 0));
+  const __m256 ordered = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(mixed), _MM_SHUFFLE(3, 1, 2, 0)));
+  return reinterpret_cast<Lanes8>(ordered) * Bcast8(c.gain);
+}
+
+// The shape's value for eight voices from their cycle position and gated
+// amplitude (the sine's still to be multiplied by the amplitude); n of the
+// lanes are voices (0 .. 8).
+template <int32_t kShape>
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline Lanes8 ShapeChunk(Lanes8 cycle, Lanes8 gain, int32_t n) {
+  if constexpr (kShape == 0) {
+    const Lanes8 angle = Narrow8(Widen8(cycle) * SplatWide8(kTwoPi));
+    const __m256 y = reinterpret_cast<__m256>(angle);
+    if (gSineRowSideBySide && sine_row::SineEightAllNear(y))
+      return reinterpret_cast<Lanes8>(sine_row::SineEightNear(y));
+    alignas(32) float row[8];
+    Store8(row, angle);
+    for (int32_t k = 0; k < n; ++k) row[k] = std::sin(row[k]);
+    return Load8(row);
+  } else if constexpr (kShape == 1) {
+    const Wide8 u = Widen8(cycle + Bcast8(0.25f));
+    return Narrow8((AbsWide8(u - FloorWide8(u + SplatWide8(0.5))) * SplatWide8(4.0) - SplatWide8(1.0)) * Widen8(gain));
+  } else if constexpr (kShape == 2) {
+    return cycle >= Bcast8(0.5f) ? -gain : gain;
+  } else if constexpr (kShape == 3) {
+    const Lanes8 twoA = gain + gain;
+    const Wide8 u = Widen8(cycle);
+    return Narrow8((u - FloorWide8(u + SplatWide8(0.5))) * Widen8(twoA));
+  } else if constexpr (kShape == 8) {
+    const Mask8 late = cycle > Bcast8(0.5f);
+    const Lanes8 a = late ? -gain : gain;
+    const Wide8 u = Widen8(late ? cycle - Bcast8(0.5f) : cycle);
+    return Narrow8((SplatWide8(0.5) - u) * (u * Widen8(a) * SplatWide8(16.0)));
+  } else if constexpr (kShape == 9) {
+    const Mask8 past = cycle > Bcast8(0.25f);
+    const Lanes8 t1 = Narrow8(Widen8(cycle) - SplatWide8(0.5));
+    const Mask8 turned = past & (t1 > Lanes8{});
+    const Lanes8 t2 = (turned & (t1 > Bcast8(0.25f))) ? t1 - Bcast8(0.5f) : t1;
+    const Lanes8 t = past ? t2 : cycle;
+    const Lanes8 a = turned ? -gain : gain;
+    return ((t * a) * t) * Bcast8(16.0f);
+  } else if constexpr (kShape == 10) {
+    const Mask8 late = cycle > Bcast8(0.5f);
+    const Lanes8 t = late ? cycle - Bcast8(1.0f) : cycle;
+    const Lanes8 a = late ? -gain : gain;
+    return ((t * a) * t) * Bcast8(4.0f);
+  } else if constexpr (kShape == 11) {
+    return Lanes8{};
+  } else {
+    // The shapes built on the C library's double sine or cosine, voice by
+    // voice.
+    alignas(32) float c[8];
+    alignas(32) float g[8];
+    alignas(32) float w[8];
+    Store8(c, cycle);
+    Store8(g, gain);
+    ShapeValues<kShape, 8>(c, g, w, n);
+    return Load8(w);
+  }
+}
+
+// One channel of the rows eight voices at a time, each step on Lanes8 values
+// kept in registers from the port reads to the published outputs: the same
+// steps as ChannelRows with RowsOfShape, lane for lane. The phases and
+// playing flags are read in place or from their gathered rows.
+// Nothing is kept in rows between the steps, so no store is read back at
+// once (which stalls where the widths differ). Chunks past the voices change
+// nothing.
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline void ChannelChunks(ModuleRecord& m, int32_t ch, int32_t voices,
+                                                                   bool inPlace, const int32_t* ids,
+                                                                   const OscillatorSwitches& sw) {
+  const SharedShape s = SharedShapeValues(m, ch);
+  const PortCursor bias = OpenPlain(m, kOscBias, ch);
+  const PortCursor amplitude = OpenScaled(m, kOscAmplitude, ch);
+  const PortCursor frequency = OpenPlain(m, kOscFrequency, ch);
+  float* phases = m.VoiceState[ch];
+  const float* phaseIn = phases;
+  const int64_t* flags = m.VoicePlaying;
+  alignas(32) float gatheredPhase[kLanes];
+  alignas(32) int64_t gatheredFlags[kLanes];
+  if (!inPlace) {
+    for (int32_t v = 0; v < voices; ++v) {
+      gatheredPhase[v] = phases[ids[v]];
+      gatheredFlags[v] = m.VoicePlaying[ids[v]];
+    }
+    for (int32_t v = voices; v < kLanes; ++v) {
+      gatheredPhase[v] = 0.0f;
+      gatheredFlags[v] = 0;
+    }
+    phaseIn = gatheredPhase;
+    flags = gatheredFlags;
+  }
+  const Lanes8 zero = {};
+  const Lanes8 one = Bcast8(1.0f);
+  const Lanes8 factor = Bcast8(s.factor);
+  const Lanes8 offset = Bcast8(s.offset);
+  // The duty gate as two limits (see RowsOfShape); a silent shape gates all.
+  const Lanes8 above = Bcast8(s.duty > 0.0f ? s.duty : INFINITY);
+  const Lanes8 below = Bcast8(s.duty < 0.0f ? s.duty + 1.0f : -INFINITY);
+  const Mask8 silent = s.silent ? ~Mask8{} : Mask8{};
+  const bool doubled = sw.doubled;
+  const bool rewind = sw.rewind;
+  alignas(32) int32_t playing[kLanes];
+  alignas(32) float fresh[kLanes];
+  Mask8 clipped = {};
+  Mask8 changed = {};
+  float* out = &m.Outputs[ch]->Level;
+  // The wrap, the position in the cycle and the duty gate of chunk c.
+  struct FirstSteps {
+    Lanes8 p, cycle, gain;
+  };
+  const auto firstSteps = [&](int32_t c, Lanes8 ph) [[gnu::always_inline]] TARVELO_OSC_TARGET {
+    const Lanes8 p = ~(one > Abs8(ph)) ? ph - UnitSign8(ph) : ph;
+    const Lanes8 x = p * factor + offset;
+    const Lanes8 xSign = x != zero ? UnitSign8(x) : zero;
+    const Lanes8 t = x - Floor8(Abs8(x)) * xSign;
+    const Mask8 gated = (p > above) | (p < below) | silent;
+    return FirstSteps{p, t < zero ? t + one : t, gated ? zero : PortChunk(amplitude, c)};
+  };
+  // The shapes built on the C library's double sine or cosine take it voice
+  // by voice for the whole row first, so that the calls spill nothing of the
+  // chunks.
+  alignas(32) float waves[kShape >= 4 && kShape <= 6 ? kLanes : 1];
+  if constexpr (kShape >= 4 && kShape <= 6) {
+    alignas(32) float cycles[kLanes];
+    alignas(32) float gains[kLanes];
+    for (int32_t c = 0; c < kLanes / 8; ++c) {
+      const FirstSteps first = firstSteps(c, Load8(phaseIn + 8 * c));
+      Store8(cycles + 8 * c, first.cycle);
+      Store8(gains + 8 * c, first.gain);
+    }
+    ShapeValues<kShape, kLanes>(cycles, gains, waves, voices);
+  }
+  for (int32_t c = 0; c < kLanes / 8; ++c) {
+    const Lanes8 ph = Load8(phaseIn + 8 * c);
+    const Lanes8 f0 = PortChunk(frequency, c);
+    // The first pass: wrap, position in the cycle, duty gate, advance.
+    const FirstSteps first = firstSteps(c, ph);
+    const Lanes8 p = first.p;
+    const Lanes8 cycle = first.cycle;
+    const Lanes8 gain = first.gain;
+    const Lanes8 f = doubled ? f0 + f0 : f0;
+    // The advance: in double, rounded to float, which is the float sum of p
+    // and a quarter of f whenever that quarter is exact in float (f 0, not a
+    // number, infinite or at least 2^-124 in size): a sum of two floats
+    // rounded first to double and then to float rounds as once to float.
+    // Tinier frequencies take the double steps.
+    const Lanes8 fSize = Abs8(f);
+    const Mask8 tiny = (fSize < Bcast8(0x1p-124f)) & (fSize > zero);
+    const Lanes8 advanced = _mm256_testz_si256(reinterpret_cast<__m256i>(tiny), reinterpret_cast<__m256i>(tiny))
+                                ? p + Bcast8(0.25f) * f
+                                : Narrow8(Widen8(p) + SplatWide8(0.25) * Widen8(f));
+    const int32_t left = voices - 8 * c;
+    Lanes8 wave;
+    if constexpr (kShape >= 4 && kShape <= 6)
+      wave = Load8(waves + 8 * c);
+    else
+      wave = ShapeChunk<kShape>(cycle, gain, left < 8 ? (left > 0 ? left : 0) : 8);
+    // The second pass: the voice's value, phase and playing flag.
+    const Lanes8 b = PortChunk(bias, c);
+    const Mask8 armed = f0 == zero;
+    const Mask8 idle = Idle8(flags + 8 * c);
+    const Mask8 ended = kLoop ? Mask8{} : ~(one > ph);
+    const Lanes8 value = kShape == 0 ? wave * gain : wave;
+    const Lanes8 w = gain == zero ? zero : value;
+    const Mask8 stopped = armed | idle | ended;
+    const Lanes8 y = stopped ? b : b + w;
+    // Every voice of the chunk sounding, the usual case: each advances.
+    Lanes8 next = advanced;
+    Mask8 play = {};
+    if (!_mm256_testz_si256(reinterpret_cast<__m256i>(stopped), reinterpret_cast<__m256i>(stopped))) {
+      const Lanes8 rested = rewind ? zero : ph;
+      const Lanes8 kept = ended ? zero : advanced;
+      const Lanes8 held = idle ? ph : kept;
+      next = armed ? rested : held;
+      const Mask8 run = ~idle & ended & 2;
+      play = (armed & 1) | (~armed & run);
+    }
+    const Mask8 clip = ~(one >= Abs8(y));
+    const Lanes8 ySign = y == y ? UnitSign8(y) : zero;
+    const Lanes8 yOut = clip ? ySign : y;
+    std::memcpy(playing + 8 * c, &play, sizeof play);
+    float* o = out + 16 * c;
+    // Each value twice, as the elements' level and frequency.
+    const __m256 y8 = reinterpret_cast<__m256>(yOut);
+    const __m256 pairsLow = _mm256_unpacklo_ps(y8, y8);
+    const __m256 pairsHigh = _mm256_unpackhi_ps(y8, y8);
+    const Lanes8 low = reinterpret_cast<Lanes8>(_mm256_permute2f128_ps(pairsLow, pairsHigh, 0x20));
+    const Lanes8 high = reinterpret_cast<Lanes8>(_mm256_permute2f128_ps(pairsLow, pairsHigh, 0x31));
+    if (left >= 8) {
+      clipped |= clip;
+      changed |= play;
+      if (inPlace)
+        Store8(phases + 8 * c, next);
+      else
+        Store8(fresh + 8 * c, next);
+      Store8(o, low);
+      Store8(o + 8, high);
+    } else {
+      // The lanes past the voices count for nothing and keep what they held.
+      Mask8 lanes;
+      std::memcpy(&lanes, kLaneNumbers + 8 * c, sizeof lanes);
+      lanes = lanes < voices;
+      clipped |= clip & lanes;
+      changed |= play & lanes;
+      if (inPlace)
+        Store8(phases + 8 * c, lanes ? next : ph);
+      else
+        Store8(fresh + 8 * c, next);
+      Store8(o, Blend8(low, Load8(o), __builtin_shufflevector(lanes, lanes, 0, 0, 1, 1, 2, 2, 3, 3)));
+      Store8(o + 8, Blend8(high, Load8(o + 8), __builtin_shufflevector(lanes, lanes, 4, 4, 5, 5, 6, 6, 7, 7)));
+    }
+  }
+  if (_mm256_movemask_ps(reinterpret_cast<__m256>(clipped)) != 0) m.ClipFlag = -1;
+  const bool changes = !_mm256_testz_si256(reinterpret_cast<__m256i>(changed), reinterpret_cast<__m256i>(changed));
+  if (inPlace) {
+    // A voice's playing flag changes only when its frequency turns 0 or its
+    // one period ends.
+    if (changes)
+      for (int32_t v = 0; v < voices; ++v)
+        if (playing[v] != 0) m.VoicePlaying[v] = playing[v] == 1 ? -1 : 0;
+  } else {
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = ids[v];
+      phases[w] = fresh[v];
+      if (playing[v] != 0) m.VoicePlaying[w] = playing[v] == 1 ? -1 : 0;
+    }
+  }
+}
+#endif
 
 // Both channels of a two-channel module, kept out of line so that the
 // one-channel path, the usual one, carries none of its loop's set-up.
@@ -439,6 +680,14 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   ShapeRows r;
   for (int32_t ch = 0; ch < 2; ++ch) ChannelRows<kShape, kLanes, kLoop, kAvx2>(m, r, ch, voices, inPlace, ids, sw);
 }
+
+#if TARVELO_OSC_CHUNKS
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+[[gnu::noinline]] TARVELO_OSC_TARGET void TwoChannelChunks(ModuleRecord& m, int32_t voices, bool inPlace,
+                                                           const int32_t* ids, const OscillatorSwitches& sw) {
+  for (int32_t ch = 0; ch < 2; ++ch) ChannelChunks<kShape, kLanes, kLoop>(m, ch, voices, inPlace, ids, sw);
+}
+#endif
 
 // The rows of the whole module for one shape, lane count and LOOP setting.
 // False when two voice positions share a voice id (nothing touched then).
@@ -485,14 +734,44 @@ void RowsPlain(ModuleRecord& m, int32_t voices) {
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+// RowsOrVoices for the AVX2 kernels of 8, 16 and 32 lanes, which compute
+// eight voices at a time.
 template <int32_t kShape, int32_t kLanes, bool kLoop>
-__attribute__((target("avx2"))) void RowsAvx2(ModuleRecord& m, int32_t voices) {
-  RowsOrVoices<kShape, kLanes, kLoop, true>(m, voices);
+[[gnu::always_inline]] TARVELO_OSC_TARGET inline void ChunksOrVoices(ModuleRecord& m, int32_t voices) {
+  const OscillatorSwitches sw = SwitchesOf(m);
+  const int32_t channels = KernelChannels(m);
+  int32_t ids[kVoices];
+  // LanesInPlace, tested with one vector test.
+  const Mask8 count = reinterpret_cast<Mask8>(_mm256_set1_epi32(voices));
+  Mask8 differ = {};
+  for (int32_t k = 0; k < kLanes; k += 8) {
+    Mask8 id;
+    Mask8 lane;
+    std::memcpy(&id, m.TriggerOwner->VoiceIds + k, sizeof id);
+    std::memcpy(&lane, kLaneNumbers + k, sizeof lane);
+    differ |= (id ^ lane) & (lane < count);
+  }
+  const bool inPlace = _mm256_testz_si256(reinterpret_cast<__m256i>(differ), reinterpret_cast<__m256i>(differ)) != 0;
+  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids))
+    VoiceByVoice(m, sw, channels, voices);
+  else if (channels == 1)
+    ChannelChunks<kShape, kLanes, kLoop>(m, 0, voices, inPlace, ids, sw);
+  else
+    TwoChannelChunks<kShape, kLanes, kLoop>(m, voices, inPlace, ids, sw);
+  m.ActiveVoices = voices;
+}
+
+template <int32_t kShape, int32_t kLanes, bool kLoop>
+TARVELO_OSC_TARGET void RowsAvx2(ModuleRecord& m, int32_t voices) {
+  if constexpr (kLanes % 8 == 0)
+    ChunksOrVoices<kShape, kLanes, kLoop>(m, voices);
+  else
+    RowsOrVoices<kShape, kLanes, kLoop, true>(m, voices);
 }
 // Settled once before the program starts (as the sine row's choice is).
 bool ChooseAvx2() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 const bool gAvx2 = ChooseAvx2();
 #else
@@ -503,18 +782,19 @@ void RowsAvx2(ModuleRecord& m, int32_t voices) {
 constexpr bool gAvx2 = false;
 #endif
 
-// By shape; white noise (7) never runs as rows and holds the Experimental's.
+// By shape; white noise (7) never runs as rows: it draws one random number
+// per sounding voice in voice order (its entry is never read).
 template <int32_t kLanes, bool kLoop, bool kAvx2>
 constexpr std::array<RowsKernel, kWaveShapeCount> ShapeKernels() {
   if constexpr (kAvx2)
     return {RowsAvx2<0, kLanes, kLoop>, RowsAvx2<1, kLanes, kLoop>,  RowsAvx2<2, kLanes, kLoop>,
             RowsAvx2<3, kLanes, kLoop>, RowsAvx2<4, kLanes, kLoop>,  RowsAvx2<5, kLanes, kLoop>,
-            RowsAvx2<6, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>, RowsAvx2<8, kLanes, kLoop>,
+            RowsAvx2<6, kLanes, kLoop>, nullptr,                     RowsAvx2<8, kLanes, kLoop>,
             RowsAvx2<9, kLanes, kLoop>, RowsAvx2<10, kLanes, kLoop>, RowsAvx2<11, kLanes, kLoop>};
   else
     return {RowsPlain<0, kLanes, kLoop>, RowsPlain<1, kLanes, kLoop>,  RowsPlain<2, kLanes, kLoop>,
             RowsPlain<3, kLanes, kLoop>, RowsPlain<4, kLanes, kLoop>,  RowsPlain<5, kLanes, kLoop>,
-            RowsPlain<6, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>, RowsPlain<8, kLanes, kLoop>,
+            RowsPlain<6, kLanes, kLoop>, nullptr,                      RowsPlain<8, kLanes, kLoop>,
             RowsPlain<9, kLanes, kLoop>, RowsPlain<10, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>};
 }
 
@@ -527,6 +807,9 @@ struct KernelTable {
       {ShapeKernels<16, false, kAvx2>(), ShapeKernels<16, true, kAvx2>()},
       {ShapeKernels<kVoices, false, kAvx2>(), ShapeKernels<kVoices, true, kAvx2>()}};
 };
+// The build's table, settled with gAvx2 before the program starts.
+using KernelRows = std::array<RowsKernel, kWaveShapeCount>[2];
+const KernelRows* const gKernels = gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels;
 
 // Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
 // as eight entries with the two past the duty masked off, which the compiler
@@ -544,8 +827,7 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
 // reads the module's own outputs while they are being written (the kernel
 // itself checks that every voice has its own state). Null otherwise.
 inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
-  // White noise draws one random number per sounding voice in voice order,
-  // so it stays voice by voice.
+  // White noise (a null entry) is settled first: it never runs as rows.
   const int32_t shape = OscillatorShape(m);
   if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
   // 4, 8, 16 or 32 lanes by the voice count (0 .. 32); a few voices take
@@ -554,7 +836,7 @@ inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
   static constexpr uint8_t kLaneCount[kVoices + 1] = {0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
                                                      3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
   const bool loop = SwitchOn(m, kSwitchLoop);
-  return (gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels)[kLaneCount[voices]][loop][shape];
+  return gKernels[kLaneCount[voices]][loop][shape];
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it
@@ -625,6 +907,15 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
   m.MidiDeviceBinding = static_cast<uint32_t>(shape) < static_cast<uint32_t>(kWaveShapeCount) ? shape : 0;
 }
 
+namespace {
+// Out of line, so that the choice of kernel keeps no stack frame (an AVX2
+// variant too, so that each variant calls the next directly).
+[[gnu::noinline]] TARVELO_AVX2_VARIANT void AllVoiceByVoice(ModuleRecord& m, int32_t voices) {
+  VoiceByVoice(m, SwitchesOf(m), KernelChannels(m), voices);
+  m.ActiveVoices = voices;
+}
+}  // namespace
+
 TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   const RowsKernel rows = RowsKernelFor(*m, voices);
@@ -632,8 +923,7 @@ TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32
     rows(*m, voices);
     return;
   }
-  VoiceByVoice(*m, SwitchesOf(*m), KernelChannels(*m), voices);
-  m->ActiveVoices = voices;
+  AllVoiceByVoice(*m, voices);
 }
 
 TARVELO_AVX2_VARIANT void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {

@@ -163,5 +163,48 @@ TEST_F(OscillatorRowsTest, VoicesOutOfPlaceAndOtherSettings) {
   }
 }
 
+// Extreme feeds and phases: infinities, subnormal and huge frequencies
+// (whose quarter steps are inexact in single precision), phases that wrap
+// to infinities or stay huge, amplitudes and biases that clip or vanish.
+TEST_F(OscillatorRowsTest, ExtremeValuesSideBySide) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  constexpr float kFeeds[] = {1e-40f, -1e-45f, kInf, 3e38f, 1e-30f, -kInf, 0x1p-125f, 0.015625f, -2e-39f, 7.0f, 0.001f};
+  constexpr float kPhases[] = {kInf, -kInf, 1e30f, -3e38f, 1e-40f, 0.999999f, -0.999999f, 2.0f, 0.5f};
+  Build(Settings{0.3f, -2.5f, 0.7f});
+  for (int32_t shape = 0; shape < kWaveShapeCount; ++shape) {
+    if (shape == 7) continue;
+    for (int32_t voices : {8, 13, 16, 29}) {
+      Start(shape, voices, voices == 13 ? 2 : 1, voices == 29, voices != 16, voices == 8, voices == 13);
+      for (int32_t ch = 0; ch < 2; ++ch)
+        for (int32_t v = 0; v < kVoiceColumns; ++v) {
+          feed_->Outputs[ch][v] = OutputElement{kFeeds[(v + 3) % 11] * 1e-38f, kFeeds[v % 11]};
+          amp_->Outputs[ch][v].Frequency = kFeeds[(v + 5) % 11];
+          for (ModuleRecord* m : {rows_, twin_}) m->VoiceState[ch][v] = kPhases[(v + ch) % 9];
+        }
+      // A phase of 3 and a frequency of 2 of the smallest subnormal steps:
+      // the quarter frequency rounds to 0 in single precision, and the sum
+      // must round from 3.5 as the double steps give it, to 4.
+      const uint32_t two = 2;
+      const uint32_t three = 3;
+      for (int32_t ch = 0; ch < 2; ++ch)
+        for (int32_t v : {1, 3}) {
+          std::memcpy(&feed_->Outputs[ch][v].Frequency, &two, 4);
+          for (ModuleRecord* m : {rows_, twin_}) std::memcpy(&m->VoiceState[ch][m->VoiceIds[v]], &three, 4);
+        }
+      // Two different NaNs for a phase and its frequency: the one the
+      // advance keeps must be the one the voice alone keeps.
+      const uint32_t phaseNaN = 0x7fc00011u;
+      const uint32_t frequencyNaN = 0xffc00022u;
+      for (int32_t ch = 0; ch < 2; ++ch) {
+        std::memcpy(&feed_->Outputs[ch][4].Frequency, &frequencyNaN, 4);
+        for (ModuleRecord* m : {rows_, twin_}) std::memcpy(&m->VoiceState[ch][m->VoiceIds[4]], &phaseNaN, 4);
+      }
+      const std::string what = "shape " + std::to_string(shape) + " voices " + std::to_string(voices);
+      RunAndCompare(what.c_str());
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace Tarvelo
