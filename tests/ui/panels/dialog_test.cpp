@@ -1,6 +1,9 @@
 // The dialog box's buttons and its line editor: answers reach the owner as a
 // click, a second owner answers the first "no", and the editor's caret,
 // selection, deleting, copy and paste, overwrite, numeric fields and scrolling.
+#include <algorithm>
+#include <cstring>
+
 #include "app/state/dialogs.h"
 #include "panels_a_fixture.h"
 #include "ui/panels/dialog.h"
@@ -43,7 +46,10 @@ class DialogTest : public PanelsATest {
     V::KeyInput.CounterB = static_cast<uint8_t>(text[0]);
     V::KeyInput.Words2[1] = -1;
     V::KeyInput.Words[0] = 0;
-    std::snprintf(V::KeyInput.Text, sizeof V::KeyInput.Text, "%s", text);
+    // The key text holds one character and its end (a copy cut to fit).
+    const size_t n = std::min(std::strlen(text), sizeof V::KeyInput.Text - 1);
+    std::memcpy(V::KeyInput.Text, text, n);
+    V::KeyInput.Text[n] = '\0';
     OnDialogEdit(V::kEventKey, 0, 0, edit_, 0);
   }
   V::TextField& F() { return C(edit_)->Text; }
