@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <bit>
-#include <climits>
 
 #include "audio/audio.h"
 #include "engine/command.h"
@@ -266,24 +265,25 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 // A module's walk as the render loop remembers it, by the module's place in
 // the order. A walk reads the module's ports and steady ports, which change
 // only with a rebuild (a new order, InstallFrame) or a port change
-// (PortChanges: links, forgotten steady ports, voices reset outside a frame),
-// its lead port, which the interface may set at any time and is looked at
-// every frame, and its sources' voice counts, which change only when a
-// module's frame ends with other voices than the frame before. While none of
+// (PortChanges: links, forgotten steady ports, voices reset outside a frame,
+// a new lead port: ModuleSetPolyphonyPort, a module loaded in place), and its
+// sources' voice counts, which change only when a module's frame ends with
+// other voices than the frame before. While none of
 // this happened since the last frame, nor yet in this one, the walk would find
 // what it found last time and write nothing new. A source processed after its
 // reader was read as the frame before left it: after a change the next frame
 // walks again too. Audio thread only.
 struct WalkMemo {
   ModuleRecord* module;  // the order's entry
-  int32_t fastLead;      // the lead port when FinishComputingFrame will do, else kWalkAgain
-  int32_t lead;          // the lead port walked with; kWalkAgain: walk every frame
+  int32_t next;          // what the next frame does: a WalkMemoNext
   int32_t endVoices;     // the module's voices at the end of its last frame
   PortWalk walk;
 };
-// No lead port: a seeded feedback source is seeded again in every frame it
-// has no voices.
-constexpr int32_t kWalkAgain = INT32_MIN;
+enum WalkMemoNext : int32_t {
+  kComputes = 0,     // FinishComputingFrame will do
+  kFinishes = 1,     // FinishModuleFrame with the remembered walk
+  kWalksAgain = 2,   // a seeded feedback source is seeded again in every frame it has no voices
+};
 constexpr int32_t kWalkMemos = 1024;
 // Entry j's memo is WalkMemos[j + 1]; WalkMemos[0] stays empty and ends the
 // walk down the order.
@@ -299,17 +299,15 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 
 // Walks a module's ports again and remembers what it found.
 [[gnu::always_inline]] inline void WalkAgain(ModuleRecord* m, WalkMemo& memo) {
-  const int32_t lead = m->VoiceMapSourcePort;
   memo.module = m;
-  memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), lead);
-  memo.lead = memo.walk.seeded ? kWalkAgain : lead;
+  memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort);
   // FinishComputingFrame does all FinishModuleFrame would: voices to
   // compute, or none for a module that runs without (a Keyboard) and keeps
   // nothing else in mind (a rebuild decides HasFeedbackInput and walks again).
   const bool computes = memo.walk.toCompute > 0 ||
                         (memo.walk.toCompute == 0 && !memo.walk.blocked && m->RunsWithoutVoices != 0 &&
                          m->KeepsVoices == 0 && m->HasFeedbackInput == 0);
-  memo.fastLead = computes ? memo.lead : kWalkAgain;
+  memo.next = memo.walk.seeded ? kWalksAgain : (computes ? kComputes : kFinishes);
 }
 
 [[gnu::noinline]] void WalkAgainApart(ModuleRecord* m, WalkMemo& memo) { WalkAgain(m, memo); }
@@ -337,11 +335,10 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 [[gnu::always_inline]] inline void RunRememberedOrder(const ProcessingOrderBlock* order, uint64_t frame,
                                                       int32_t parity, int32_t previous) {
   for (WalkMemo* memo = MemoTop; ModuleRecord* m = memo->module; --memo) {
-    const int32_t lead = m->VoiceMapSourcePort;
-    if (lead == memo->fastLead) [[likely]] {
+    if (memo->next == kComputes) [[likely]] {
       FinishComputingFrame(m, memo->walk.toCompute, frame, parity, previous);
     } else {
-      if (lead != memo->lead) WalkAgainApart(m, *memo);
+      if (memo->next == kWalksAgain) WalkAgainApart(m, *memo);
       FinishModuleFrame(m, memo->walk, frame, parity, previous);
     }
     const int32_t voices = m->ActiveVoices;
@@ -358,6 +355,9 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 // or other voices since the last frame. Every walk is made again.
 [[gnu::noinline]] void RunOrder(const ProcessingOrderBlock* order, uint64_t frame, int32_t parity,
                                 int32_t previous) {
+  // Pairs with the release before a counted port change (a new lead port set
+  // by the interface): what the count said changed is in place for the walks.
+  std::atomic_thread_fence(std::memory_order_acquire);
   const int32_t n = order->Count;
   if (n <= kWalkMemos) [[likely]] {
     MemoOrder = order;

@@ -287,6 +287,40 @@ TEST_F(RenderTest, RememberedPortWalksFollowLinksAndLeads) {
   EXPECT_EQ(osc->VoicesToCompute, 2);
 }
 
+// The remembered walks do not look at the lead port each frame: a lead set
+// between frames (a chosen port, or back to automatic, as the module page and
+// an unlinked lead cable do) is followed in the very next frame, with no
+// rebuild and no other change to walk again for.
+TEST_F(RenderTest, ALeadPortSetBetweenFramesIsFollowedInTheNextFrame) {
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
+  ModuleSetPolyphonyPort(*osc, -1);
+  ASSERT_EQ(osc->VoiceMapSourcePort, kOscFrequency);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(55, 1.0f, 1), 0);
+  Render(20);
+  ASSERT_EQ(osc->VoicesToCompute, 3);
+
+  // Each change comes after frames that settled on the voices (a frame that
+  // ends with other voices makes the next one walk anyway).
+  const std::pair<int32_t, int32_t> leads[] = {
+      {kOscAmplitude, 1}, {-1, 3}, {kOscPhase, 1}, {kOscFrequency, 3}};
+  for (const auto& [lead, voices] : leads) {
+    ModuleSetPolyphonyPort(*osc, lead);  // the amplitude and phase read their single-voice values
+    Render(1);
+    EXPECT_EQ(osc->VoicesToCompute, voices) << lead;
+    EXPECT_EQ(osc->ActiveVoices, voices) << lead;
+    Render(3);
+    EXPECT_EQ(osc->VoicesToCompute, voices) << lead;
+  }
+  // A port the module does not have is refused and changes nothing.
+  ModuleSetPolyphonyPort(*osc, osc->PortCount);
+  Render(1);
+  EXPECT_EQ(osc->VoiceMapSourcePort, kOscFrequency);
+  EXPECT_EQ(osc->VoicesToCompute, 3);
+}
+
 // PLAY cleared while a voice sounds: the module keeps being told its voices
 // but does not run and is put to sleep; set again, it wakes and sounds. With
 // no voice left it is told none and stays asleep, PLAY or not.
