@@ -268,22 +268,24 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 // (PortChanges: links, forgotten steady ports, voices reset outside a frame,
 // a new lead port: ModuleSetPolyphonyPort, a module loaded in place), and its
 // sources' voice counts, which change only when a module's frame ends with
-// other voices than the frame before. While none of
-// this happened since the last frame, nor yet in this one, the walk would find
-// what it found last time and write nothing new. A source processed after its
+// other voices than the frame before. While none of this happened since the
+// last frame, nor yet in this one, the walk would find what it found last
+// time and write nothing new. A source processed after its
 // reader was read as the frame before left it: after a change the next frame
 // walks again too. Audio thread only.
 struct WalkMemo {
   ModuleRecord* module;  // the order's entry
-  int32_t next;          // what the next frame does: a WalkMemoNext
+  // The voices to compute when the quick frame (RunRememberedOrder) will do,
+  // else kFinishes or kWalksAgain.
+  int32_t quick;
   int32_t endVoices;     // the module's voices at the end of its last frame
   PortWalk walk;
 };
-enum WalkMemoNext : int32_t {
-  kComputes = 0,     // FinishComputingFrame will do
-  kFinishes = 1,     // FinishModuleFrame with the remembered walk
-  kWalksAgain = 2,   // a seeded feedback source is seeded again in every frame it has no voices
-};
+// FinishModuleFrame with the remembered walk.
+constexpr int32_t kFinishes = -1;
+// Walked again in every frame: a seeded feedback source is seeded again in
+// every frame it has no voices.
+constexpr int32_t kWalksAgain = -2;
 constexpr int32_t kWalkMemos = 1024;
 // Entry j's memo is WalkMemos[j + 1]; WalkMemos[0] stays empty and ends the
 // walk down the order.
@@ -307,7 +309,22 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
   const bool computes = memo.walk.toCompute > 0 ||
                         (memo.walk.toCompute == 0 && !memo.walk.blocked && m->RunsWithoutVoices != 0 &&
                          m->KeepsVoices == 0 && m->HasFeedbackInput == 0);
-  memo.next = memo.walk.seeded ? kWalksAgain : (computes ? kComputes : kFinishes);
+  memo.quick = memo.walk.seeded ? kWalksAgain : (computes ? memo.walk.toCompute : kFinishes);
+}
+
+// After a module's frame run another way than the quick one: its voices, and
+// whether the quick frame may follow. That frame leaves the earlier voices
+// (PreviousActiveVoices) alone while the voices stay: they must be the same.
+// True when the voices changed (the next frame walks again).
+[[gnu::always_inline]] inline bool EndWalkedFrame(const ModuleRecord* m, WalkMemo& memo) {
+  const int32_t voices = m->ActiveVoices;
+  if (voices != memo.endVoices) {
+    memo.endVoices = voices;
+    MemoOrder = &Forgotten;
+    return true;
+  }
+  if (memo.quick >= 0 && m->PreviousActiveVoices != voices) memo.quick = kFinishes;
+  return false;
 }
 
 [[gnu::noinline]] void WalkAgainApart(ModuleRecord* m, WalkMemo& memo) { WalkAgain(m, memo); }
@@ -321,33 +338,47 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     ModuleRecord* m = entries[memo - WalkMemos];
     WalkAgain(m, *memo);
     FinishModuleFrame(m, memo->walk, frame, parity, previous);
-    const int32_t voices = m->ActiveVoices;
-    if (voices != memo->endVoices) {
-      memo->endVoices = voices;
-      MemoOrder = &Forgotten;  // the next frame walks again
-    }
+    EndWalkedFrame(m, *memo);
   }
 }
 
 // A frame of the order whose walks are remembered (see WalkMemo), deepest
 // module first, each memo naming its entry, until a module ends its frame
-// with other voices than the frame before.
+// with other voices than the frame before. The quick frame is
+// FinishComputingFrame knowing that the voices the module starts with are
+// its earlier voices too (EndWalkedFrame): while they stay, there is nothing
+// to clear nor to note.
 [[gnu::always_inline]] inline void RunRememberedOrder(const ProcessingOrderBlock* order, uint64_t frame,
                                                       int32_t parity, int32_t previous) {
   for (WalkMemo* memo = MemoTop; ModuleRecord* m = memo->module; --memo) {
-    if (memo->next == kComputes) [[likely]] {
-      FinishComputingFrame(m, memo->walk.toCompute, frame, parity, previous);
-    } else {
-      if (memo->next == kWalksAgain) WalkAgainApart(m, *memo);
-      FinishModuleFrame(m, memo->walk, frame, parity, previous);
-    }
-    const int32_t voices = m->ActiveVoices;
-    if (voices != memo->endVoices) [[unlikely]] {
+    const int32_t toCompute = memo->quick;
+    if (toCompute >= 0) [[likely]] {
+      m->VoicesToCompute = toCompute;
+      if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+      if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0 &&
+          (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
+        if (m->Awake == 0) [[unlikely]]
+          ModuleWake(*m);
+        m->ProcessFunctions[m->PolyphonyMode & 1](m, frame, parity, previous);
+        if (m->ActiveVoices != memo->endVoices) [[unlikely]] {
+          if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+          m->PreviousActiveVoices = m->ActiveVoices;
+        }
+      } else if (m->Awake != 0) {
+        ModuleReset(*m);
+      }
+      const int32_t voices = m->ActiveVoices;
+      if (voices == memo->endVoices) [[likely]]
+        continue;
       memo->endVoices = voices;
       MemoOrder = &Forgotten;
-      WalkOrderFrom(order, memo - 1, frame, parity, previous);
-      return;
+    } else {
+      if (toCompute == kWalksAgain) WalkAgainApart(m, *memo);
+      FinishModuleFrame(m, memo->walk, frame, parity, previous);
+      if (!EndWalkedFrame(m, *memo)) continue;
     }
+    WalkOrderFrom(order, memo - 1, frame, parity, previous);
+    return;
   }
 }
 
