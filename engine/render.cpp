@@ -313,8 +313,10 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 }
 
 // After a module's frame run another way than the quick one: its voices, and
-// whether the quick frame may follow. That frame leaves the earlier voices
-// (PreviousActiveVoices) alone while the voices stay: they must be the same.
+// whether the quick frame may follow. That frame starts with these voices
+// (any other change walks again): it leaves the earlier voices
+// (PreviousActiveVoices) alone while the voices stay, so they must be the
+// same, and it takes the module to have voices to run with.
 // True when the voices changed (the next frame walks again).
 [[gnu::always_inline]] inline bool EndWalkedFrame(const ModuleRecord* m, WalkMemo& memo) {
   const int32_t voices = m->ActiveVoices;
@@ -323,7 +325,9 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     MemoOrder = &Forgotten;
     return true;
   }
-  if (memo.quick >= 0 && m->PreviousActiveVoices != voices) memo.quick = kFinishes;
+  if (memo.quick >= 0 && (m->PreviousActiveVoices != voices ||
+                          !(memo.quick + voices > 0 || m->RunsWithoutVoices != 0)))
+    memo.quick = kFinishes;
   return false;
 }
 
@@ -345,9 +349,9 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 // A frame of the order whose walks are remembered (see WalkMemo), deepest
 // module first, each memo naming its entry, until a module ends its frame
 // with other voices than the frame before. The quick frame is
-// FinishComputingFrame knowing that the voices the module starts with are
-// its earlier voices too (EndWalkedFrame): while they stay, there is nothing
-// to clear nor to note.
+// FinishComputingFrame knowing what EndWalkedFrame made sure of: the module
+// has voices to run with, and they are its earlier voices too, so while they
+// stay there is nothing to clear nor to note.
 [[gnu::always_inline]] inline void RunRememberedOrder(const ProcessingOrderBlock* order, uint64_t frame,
                                                       int32_t parity, int32_t previous) {
   for (WalkMemo* memo = MemoTop; ModuleRecord* m = memo->module; --memo) {
@@ -355,8 +359,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     if (toCompute >= 0) [[likely]] {
       m->VoicesToCompute = toCompute;
       if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
-      if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0 &&
-          (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
+      if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0) [[likely]] {
         if (m->Awake == 0) [[unlikely]]
           ModuleWake(*m);
         m->ProcessFunctions[m->PolyphonyMode & 1](m, frame, parity, previous);
@@ -458,8 +461,10 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
     }
     if (output != nullptr) [[likely]] {
       ModuleRecord& o = *output;
-      const int32_t v = o.ActiveVoices;
-      const int32_t voices = v < 0 ? 0 : (v > kVoices ? kVoices : v);
+      // One unsigned test for the usual 0 .. 32 voices.
+      int32_t voices = o.ActiveVoices;
+      if (static_cast<uint32_t>(voices) > static_cast<uint32_t>(kVoices)) [[unlikely]]
+        voices = voices < 0 ? 0 : kVoices;
       if (o.ChannelsProcessed > 1) {
         if (rightIsLeft) right = left;
         rightIsLeft = false;
