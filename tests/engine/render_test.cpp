@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -15,6 +16,7 @@
 
 #include "audio/wav.h"
 #include "engine/dsp/adsr.h"
+#include "engine/filerecord.h"
 #include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
@@ -319,6 +321,25 @@ TEST_F(RenderTest, ALeadPortSetBetweenFramesIsFollowedInTheNextFrame) {
   Render(1);
   EXPECT_EQ(osc->VoiceMapSourcePort, kOscFrequency);
   EXPECT_EQ(osc->VoicesToCompute, 3);
+}
+
+// A module loaded in place of a playing one brings its own lead port: the
+// next frame follows it too.
+TEST_F(RenderTest, ALeadPortLoadedIntoAPlayingModuleIsFollowedInTheNextFrame) {
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
+  Render(20);
+  ASSERT_EQ(osc->VoicesToCompute, 2);
+  auto record = std::make_unique<ModuleFileRecord>();
+  ModuleToFileRecord(*record, osc);
+  record->Slots[0][32][1] = static_cast<float>(kOscPhase + 1);  // the chosen lead port + 1
+  ASSERT_EQ(LoadModuleFromFileRecord(*record, osc, ModuleList.count, nullptr, 0), 0);
+  ASSERT_EQ(osc->VoiceMapSourcePort, kOscPhase);
+  ASSERT_EQ(osc->PortSources[kOscFrequency], kb);
+  Render(1);
+  EXPECT_EQ(osc->VoicesToCompute, 1);
 }
 
 // PLAY cleared while a voice sounds: the module keeps being told its voices
