@@ -370,18 +370,24 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
       } else if (m->Awake != 0) {
         ModuleReset(*m);
       }
-      const int32_t voices = m->ActiveVoices;
-      if (voices == memo->endVoices) [[likely]]
-        continue;
+    } else if (toCompute == kFinishes) {
+      FinishModuleFrame(m, memo->walk, frame, parity, previous);
+    } else {
+      WalkAgainApart(m, *memo);
+      FinishModuleFrame(m, memo->walk, frame, parity, previous);
+      if (EndWalkedFrame(m, *memo)) {
+        WalkOrderFrom(order, memo - 1, frame, parity, previous);
+        return;
+      }
+      continue;
+    }
+    const int32_t voices = m->ActiveVoices;
+    if (voices != memo->endVoices) [[unlikely]] {
       memo->endVoices = voices;
       MemoOrder = &Forgotten;
-    } else {
-      if (toCompute == kWalksAgain) WalkAgainApart(m, *memo);
-      FinishModuleFrame(m, memo->walk, frame, parity, previous);
-      if (!EndWalkedFrame(m, *memo)) continue;
+      WalkOrderFrom(order, memo - 1, frame, parity, previous);
+      return;
     }
-    WalkOrderFrom(order, memo - 1, frame, parity, previous);
-    return;
   }
 }
 
