@@ -470,9 +470,9 @@ void ModuleSetPolyphonyPort(ModuleRecord& m, int32_t port) {
     m.VoiceMapSourcePort = port;
   }
   // The render loop looks at the lead port only when it walks the ports
-  // again: the change is counted after the port is in place.
-  std::atomic_thread_fence(std::memory_order_release);
-  NotePortChange();
+  // again: counted as a port change (NotePortChange), released after the
+  // port is in place.
+  PortChanges.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace Tarvelo

@@ -395,13 +395,12 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 // or other voices since the last frame. Every walk is made again.
 [[gnu::noinline]] void RunOrder(const ProcessingOrderBlock* order, uint64_t frame, int32_t parity,
                                 int32_t previous) {
-  // Pairs with the release before a counted port change (a new lead port set
-  // by the interface): what the count said changed is in place for the walks.
-  std::atomic_thread_fence(std::memory_order_acquire);
   const int32_t n = order->Count;
   if (n <= kWalkMemos) [[likely]] {
     MemoOrder = order;
-    MemoPortChanges = PortChanges.load(std::memory_order_relaxed);
+    // Acquire: a lead port the interface set before counting its change is
+    // in place for the walks.
+    MemoPortChanges = PortChanges.load(std::memory_order_acquire);
     MemoTop = WalkMemos + n;
     WalkOrderFrom(order, MemoTop, frame, parity, previous);
     return;
