@@ -463,12 +463,16 @@ void ModuleSetPolyphonyPort(ModuleRecord& m, int32_t port) {
   if (port < 0) {
     m.ChosenSourcePort = -1;
     m.VoiceMapSourcePort = m.RequiredPort < 0 ? 0 : m.RequiredPort;
-    return;
+  } else {
+    // A lead port outside the ports would make every frame read past them.
+    if (port >= m.PortCount && port != 0) return;
+    m.ChosenSourcePort = port;
+    m.VoiceMapSourcePort = port;
   }
-  // A lead port outside the ports would make every frame read past them.
-  if (port >= m.PortCount && port != 0) return;
-  m.ChosenSourcePort = port;
-  m.VoiceMapSourcePort = port;
+  // The render loop looks at the lead port only when it walks the ports
+  // again: counted as a port change (NotePortChange), released after the
+  // port is in place.
+  PortChanges.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace Tarvelo

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <bit>
-#include <climits>
 
 #include "audio/audio.h"
 #include "engine/command.h"
@@ -266,24 +265,27 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 // A module's walk as the render loop remembers it, by the module's place in
 // the order. A walk reads the module's ports and steady ports, which change
 // only with a rebuild (a new order, InstallFrame) or a port change
-// (PortChanges: links, forgotten steady ports, voices reset outside a frame),
-// its lead port, which the interface may set at any time and is looked at
-// every frame, and its sources' voice counts, which change only when a
-// module's frame ends with other voices than the frame before. While none of
-// this happened since the last frame, nor yet in this one, the walk would find
-// what it found last time and write nothing new. A source processed after its
+// (PortChanges: links, forgotten steady ports, voices reset outside a frame,
+// a new lead port: ModuleSetPolyphonyPort, a module loaded in place), and its
+// sources' voice counts, which change only when a module's frame ends with
+// other voices than the frame before. While none of this happened since the
+// last frame, nor yet in this one, the walk would find what it found last
+// time and write nothing new. A source processed after its
 // reader was read as the frame before left it: after a change the next frame
 // walks again too. Audio thread only.
 struct WalkMemo {
   ModuleRecord* module;  // the order's entry
-  int32_t fastLead;      // the lead port when FinishComputingFrame will do, else kWalkAgain
-  int32_t lead;          // the lead port walked with; kWalkAgain: walk every frame
+  // The voices to compute when the quick frame (RunRememberedOrder) will do,
+  // else kFinishes or kWalksAgain.
+  int32_t quick;
   int32_t endVoices;     // the module's voices at the end of its last frame
   PortWalk walk;
 };
-// No lead port: a seeded feedback source is seeded again in every frame it
-// has no voices.
-constexpr int32_t kWalkAgain = INT32_MIN;
+// FinishModuleFrame with the remembered walk.
+constexpr int32_t kFinishes = -1;
+// Walked again in every frame: a seeded feedback source is seeded again in
+// every frame it has no voices.
+constexpr int32_t kWalksAgain = -2;
 constexpr int32_t kWalkMemos = 1024;
 // Entry j's memo is WalkMemos[j + 1]; WalkMemos[0] stays empty and ends the
 // walk down the order.
@@ -299,17 +301,34 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 
 // Walks a module's ports again and remembers what it found.
 [[gnu::always_inline]] inline void WalkAgain(ModuleRecord* m, WalkMemo& memo) {
-  const int32_t lead = m->VoiceMapSourcePort;
   memo.module = m;
-  memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), lead);
-  memo.lead = memo.walk.seeded ? kWalkAgain : lead;
+  memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort);
   // FinishComputingFrame does all FinishModuleFrame would: voices to
   // compute, or none for a module that runs without (a Keyboard) and keeps
   // nothing else in mind (a rebuild decides HasFeedbackInput and walks again).
   const bool computes = memo.walk.toCompute > 0 ||
                         (memo.walk.toCompute == 0 && !memo.walk.blocked && m->RunsWithoutVoices != 0 &&
                          m->KeepsVoices == 0 && m->HasFeedbackInput == 0);
-  memo.fastLead = computes ? memo.lead : kWalkAgain;
+  memo.quick = memo.walk.seeded ? kWalksAgain : (computes ? memo.walk.toCompute : kFinishes);
+}
+
+// After a module's frame run another way than the quick one: its voices, and
+// whether the quick frame may follow. That frame starts with these voices
+// (any other change walks again): it leaves the earlier voices
+// (PreviousActiveVoices) alone while the voices stay, so they must be the
+// same, and it takes the module to have voices to run with.
+// True when the voices changed (the next frame walks again).
+[[gnu::always_inline]] inline bool EndWalkedFrame(const ModuleRecord* m, WalkMemo& memo) {
+  const int32_t voices = m->ActiveVoices;
+  if (voices != memo.endVoices) {
+    memo.endVoices = voices;
+    MemoOrder = &Forgotten;
+    return true;
+  }
+  if (memo.quick >= 0 && (m->PreviousActiveVoices != voices ||
+                          !(memo.quick + voices > 0 || m->RunsWithoutVoices != 0)))
+    memo.quick = kFinishes;
+  return false;
 }
 
 [[gnu::noinline]] void WalkAgainApart(ModuleRecord* m, WalkMemo& memo) { WalkAgain(m, memo); }
@@ -323,26 +342,44 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     ModuleRecord* m = entries[memo - WalkMemos];
     WalkAgain(m, *memo);
     FinishModuleFrame(m, memo->walk, frame, parity, previous);
-    const int32_t voices = m->ActiveVoices;
-    if (voices != memo->endVoices) {
-      memo->endVoices = voices;
-      MemoOrder = &Forgotten;  // the next frame walks again
-    }
+    EndWalkedFrame(m, *memo);
   }
 }
 
 // A frame of the order whose walks are remembered (see WalkMemo), deepest
 // module first, each memo naming its entry, until a module ends its frame
-// with other voices than the frame before.
+// with other voices than the frame before. The quick frame is
+// FinishComputingFrame knowing what EndWalkedFrame made sure of: the module
+// has voices to run with, and they are its earlier voices too, so while they
+// stay there is nothing to clear nor to note.
 [[gnu::always_inline]] inline void RunRememberedOrder(const ProcessingOrderBlock* order, uint64_t frame,
                                                       int32_t parity, int32_t previous) {
   for (WalkMemo* memo = MemoTop; ModuleRecord* m = memo->module; --memo) {
-    const int32_t lead = m->VoiceMapSourcePort;
-    if (lead == memo->fastLead) [[likely]] {
-      FinishComputingFrame(m, memo->walk.toCompute, frame, parity, previous);
-    } else {
-      if (lead != memo->lead) WalkAgainApart(m, *memo);
+    const int32_t toCompute = memo->quick;
+    if (toCompute >= 0) [[likely]] {
+      m->VoicesToCompute = toCompute;
+      if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+      if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0) [[likely]] {
+        if (m->Awake == 0) [[unlikely]]
+          ModuleWake(*m);
+        m->ProcessFunctions[m->PolyphonyMode & 1](m, frame, parity, previous);
+        if (m->ActiveVoices != memo->endVoices) [[unlikely]] {
+          if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+          m->PreviousActiveVoices = m->ActiveVoices;
+        }
+      } else if (m->Awake != 0) {
+        ModuleReset(*m);
+      }
+    } else if (toCompute == kFinishes) {
       FinishModuleFrame(m, memo->walk, frame, parity, previous);
+    } else {
+      WalkAgainApart(m, *memo);
+      FinishModuleFrame(m, memo->walk, frame, parity, previous);
+      if (EndWalkedFrame(m, *memo)) {
+        WalkOrderFrom(order, memo - 1, frame, parity, previous);
+        return;
+      }
+      continue;
     }
     const int32_t voices = m->ActiveVoices;
     if (voices != memo->endVoices) [[unlikely]] {
@@ -361,7 +398,9 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
   const int32_t n = order->Count;
   if (n <= kWalkMemos) [[likely]] {
     MemoOrder = order;
-    MemoPortChanges = PortChanges.load(std::memory_order_relaxed);
+    // Acquire: a lead port the interface set before counting its change is
+    // in place for the walks.
+    MemoPortChanges = PortChanges.load(std::memory_order_acquire);
     MemoTop = WalkMemos + n;
     WalkOrderFrom(order, MemoTop, frame, parity, previous);
     return;
@@ -427,8 +466,10 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
     }
     if (output != nullptr) [[likely]] {
       ModuleRecord& o = *output;
-      const int32_t v = o.ActiveVoices;
-      const int32_t voices = v < 0 ? 0 : (v > kVoices ? kVoices : v);
+      // One unsigned test for the usual 0 .. 32 voices.
+      int32_t voices = o.ActiveVoices;
+      if (static_cast<uint32_t>(voices) > static_cast<uint32_t>(kVoices)) [[unlikely]]
+        voices = voices < 0 ? 0 : kVoices;
       if (o.ChannelsProcessed > 1) {
         if (rightIsLeft) right = left;
         rightIsLeft = false;

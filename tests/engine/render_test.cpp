@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -15,6 +16,7 @@
 
 #include "audio/wav.h"
 #include "engine/dsp/adsr.h"
+#include "engine/filerecord.h"
 #include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
@@ -285,6 +287,59 @@ TEST_F(RenderTest, RememberedPortWalksFollowLinksAndLeads) {
   ModuleSetPolyphonyPort(*osc, kOscFrequency);
   Render(2);
   EXPECT_EQ(osc->VoicesToCompute, 2);
+}
+
+// The remembered walks do not look at the lead port each frame: a lead set
+// between frames (a chosen port, or back to automatic, as the module page and
+// an unlinked lead cable do) is followed in the very next frame, with no
+// rebuild and no other change to walk again for.
+TEST_F(RenderTest, ALeadPortSetBetweenFramesIsFollowedInTheNextFrame) {
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
+  ModuleSetPolyphonyPort(*osc, -1);
+  ASSERT_EQ(osc->VoiceMapSourcePort, kOscFrequency);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(55, 1.0f, 1), 0);
+  Render(20);
+  ASSERT_EQ(osc->VoicesToCompute, 3);
+
+  // Each change comes after frames that settled on the voices (a frame that
+  // ends with other voices makes the next one walk anyway).
+  const std::pair<int32_t, int32_t> leads[] = {
+      {kOscAmplitude, 1}, {-1, 3}, {kOscPhase, 1}, {kOscFrequency, 3}};
+  for (const auto& [lead, voices] : leads) {
+    ModuleSetPolyphonyPort(*osc, lead);  // the amplitude and phase read their single-voice values
+    Render(1);
+    EXPECT_EQ(osc->VoicesToCompute, voices) << lead;
+    EXPECT_EQ(osc->ActiveVoices, voices) << lead;
+    Render(3);
+    EXPECT_EQ(osc->VoicesToCompute, voices) << lead;
+  }
+  // A port the module does not have is refused and changes nothing.
+  ModuleSetPolyphonyPort(*osc, osc->PortCount);
+  Render(1);
+  EXPECT_EQ(osc->VoiceMapSourcePort, kOscFrequency);
+  EXPECT_EQ(osc->VoicesToCompute, 3);
+}
+
+// A module loaded in place of a playing one brings its own lead port: the
+// next frame follows it too.
+TEST_F(RenderTest, ALeadPortLoadedIntoAPlayingModuleIsFollowedInTheNextFrame) {
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = KeyboardIntoOscillator(kb);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
+  Render(20);
+  ASSERT_EQ(osc->VoicesToCompute, 2);
+  auto record = std::make_unique<ModuleFileRecord>();
+  ModuleToFileRecord(*record, osc);
+  record->Slots[0][32][1] = static_cast<float>(kOscPhase + 1);  // the chosen lead port + 1
+  ASSERT_EQ(LoadModuleFromFileRecord(*record, osc, ModuleList.count, nullptr, 0), 0);
+  ASSERT_EQ(osc->VoiceMapSourcePort, kOscPhase);
+  ASSERT_EQ(osc->PortSources[kOscFrequency], kb);
+  Render(1);
+  EXPECT_EQ(osc->VoicesToCompute, 1);
 }
 
 // PLAY cleared while a voice sounds: the module keeps being told its voices
