@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "app/state/wave_library.h"
 #include "audio/spectrum.h"
@@ -295,6 +298,43 @@ template <int32_t kLanes>
   }
 }
 
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+#define TARVELO_SAMPLE_GATHERS 1
+// Settled once before the program starts.
+bool ChooseAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+const bool gAvx2 = ChooseAvx2();
+
+// ValueRows with the sound's frames read by vector gathers (the compiler
+// makes none by itself), for sounds whose every sample index fits 32 bits.
+// Every lane reads at a safe index (0 where the sound is not read, the same
+// frame where there is no next one); the lanes that read nothing keep y.
+[[gnu::target("avx2")]] void GatherValueRows(SampleRows& r, const float* data, int32_t c, int32_t channels,
+                                             int32_t length, int32_t lanes) {
+  const __m256i none = _mm256_set1_epi32(-1);
+  const __m256i last = _mm256_set1_epi32(length - 1);
+  const __m256i first = _mm256_set1_epi32(c);
+  const __m256i stride = _mm256_set1_epi32(channels);
+  const __m256 one = _mm256_set1_ps(1.0f);
+  for (int32_t v = 0; v < lanes; v += 8) {
+    const __m256i i = _mm256_load_si256(reinterpret_cast<const __m256i*>(r.index + v));
+    const __m256i read = _mm256_cmpgt_epi32(i, none);
+    const __m256i more = _mm256_cmpgt_epi32(last, i);
+    const __m256i k = _mm256_and_si256(read, _mm256_add_epi32(first, _mm256_mullo_epi32(stride, i)));
+    const __m256i kn = _mm256_add_epi32(k, _mm256_and_si256(_mm256_and_si256(read, more), stride));
+    const __m256 a = _mm256_i32gather_ps(data, k, 4);
+    const __m256 b = _mm256_i32gather_ps(data, kn, 4);
+    const __m256 f = _mm256_load_ps(r.fraction + v);
+    const __m256 s0 = _mm256_mul_ps(_mm256_sub_ps(one, f), a);
+    const __m256 s = _mm256_blendv_ps(s0, _mm256_add_ps(s0, _mm256_mul_ps(f, b)), _mm256_castsi256_ps(more));
+    const __m256 y = _mm256_add_ps(_mm256_mul_ps(s, _mm256_load_ps(r.amplitude + v)), _mm256_load_ps(r.bias + v));
+    _mm256_store_ps(r.y + v, _mm256_blendv_ps(_mm256_load_ps(r.y + v), y, _mm256_castsi256_ps(read)));
+  }
+}
+#endif
+
 inline int32_t SampleLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoices); }
 
 // One channel of rows: positions, then the sound's frames voice by voice,
@@ -310,6 +350,12 @@ TARVELO_AVX2_VARIANT void SampleChannelRows(SampleRows& r, const ModuleRecord& m
     case 16: PositionRows<16>(r, sw, m.SampleStep, length); break;
     default: PositionRows<kVoices>(r, sw, m.SampleStep, length); break;
   }
+#ifdef TARVELO_SAMPLE_GATHERS
+  if (gAvx2 && static_cast<int64_t>(length) * channels <= std::numeric_limits<int32_t>::max()) {
+    GatherValueRows(r, m.SampleData, c, channels, length, n);
+    return;
+  }
+#endif
   for (int32_t v = 0; v < voices; ++v) {
     const int32_t i = r.index[v];
     const int64_t k = c + static_cast<int64_t>(channels) * i;
