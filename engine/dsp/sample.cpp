@@ -399,6 +399,28 @@ TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* 
     ReadRow(OpenPlain(m, kSamplePhase, ch), voices, r.phase);
     ReadRow(OpenPlain(m, kSamplePeriod, ch), voices, r.period);
     float* positions = m.VoiceState[ch];
+    if (inPlace) {
+      // Voices at their ids: the rows move whole, and the rare wraps of a
+      // step longer than the period are redone after.
+      for (int32_t v = 0; v < voices; ++v) {
+        r.position[v] = positions[v];
+        r.playing[v] = m.VoicePlaying[v] != 0 ? 1 : 0;
+      }
+      SampleChannelRows(r, m, ch, voices, sw);
+      int32_t wraps = 0;
+      for (int32_t v = 0; v < voices; ++v) {
+        positions[v] = r.position[v];
+        const int32_t code = r.playing[v];
+        const int64_t playing = m.VoicePlaying[v];
+        m.VoicePlaying[v] = code == 0 ? playing : (code == 1 ? int64_t{-1} : int64_t{0});
+        y[ch][v] = r.y[v];
+        wraps |= r.wrap[v];
+      }
+      if (wraps != 0)
+        for (int32_t v = 0; v < voices; ++v)
+          if (r.wrap[v] != 0) positions[v] = std::fmod(r.position[v], std::fabs(r.period[v]));
+      continue;
+    }
     for (int32_t v = 0; v < voices; ++v) {
       r.position[v] = positions[ids[v]];
       r.playing[v] = m.VoicePlaying[ids[v]] != 0 ? 1 : 0;
