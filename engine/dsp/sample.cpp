@@ -439,6 +439,20 @@ TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* 
   return true;
 }
 
+// A channel's values clipped into its outputs; non-zero when one clipped.
+TARVELO_AVX2_VARIANT int32_t ClipRowOut(const float* row, OutputElement* out, int32_t voices) {
+  int32_t clipped = 0;
+  for (int32_t v = 0; v < voices; ++v) {
+    const float y = row[v];
+    // The clip rule.
+    const int32_t clip = 1.0f >= std::fabs(y) ? 0 : 1;
+    clipped |= clip;
+    const float z = clip != 0 ? Sign(y) : y;
+    out[v] = OutputElement{z, z};
+  }
+  return clipped;
+}
+
 }  // namespace
 
 void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
@@ -461,19 +475,8 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t channels = KernelChannels(*m);
   float rows[2][kVoices];
   if (SampleSideBySide(*m, owner, channels, voices, rows)) {
-    for (int32_t ch = 0; ch < channels; ++ch) {
-      int32_t clipped = 0;
-      OutputElement* out = m->Outputs[ch];
-      for (int32_t v = 0; v < voices; ++v) {
-        const float y = rows[ch][v];
-        // The clip rule.
-        const bool clip = !(1.0f >= std::fabs(y));
-        clipped |= static_cast<int32_t>(clip);
-        const float z = clip ? Sign(y) : y;
-        out[v] = OutputElement{z, z};
-      }
-      if (clipped != 0) m->ClipFlag = -1;
-    }
+    for (int32_t ch = 0; ch < channels; ++ch)
+      if (ClipRowOut(rows[ch], m->Outputs[ch], voices) != 0) m->ClipFlag = -1;
     m->ActiveVoices = voices;
     return;
   }
