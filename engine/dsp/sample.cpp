@@ -240,12 +240,14 @@ inline float Sign(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
 // The lanes' conditions are kept as 0 or 1 in 32-bit integers: combined as
 // bools, GCC 12 finds no vector type for some of them and leaves the loop
 // scalar.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void PositionRows(SampleRows& r, const SampleSwitches& sw, float step, int32_t length) {
+// The switches are template arguments, so that each module's choice drops
+// the selects it never takes out of the voice loop.
+template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
+[[gnu::always_inline]] inline void PositionRows(SampleRows& r, float step, int32_t length) {
   const float last = static_cast<float>(length - 1);
-  const int32_t doubled = sw.doubled ? 1 : 0;
-  const int32_t loop = sw.loop ? 1 : 0;
-  const int32_t rewind = sw.rewind ? 1 : 0;
+  constexpr int32_t doubled = kDoubled ? 1 : 0;
+  constexpr int32_t loop = kLoop ? 1 : 0;
+  constexpr int32_t rewind = kRewind ? 1 : 0;
   for (int32_t v = 0; v < kLanes; ++v) {
     const float f0 = r.frequency[v];
     const float pos = r.position[v];
@@ -335,6 +337,15 @@ const bool gAvx2 = ChooseAvx2();
 }
 #endif
 
+template <bool kDoubled, bool kLoop, bool kRewind>
+[[gnu::always_inline]] inline void PositionLanes(SampleRows& r, int32_t lanes, float step, int32_t length) {
+  switch (lanes) {
+    case 8: PositionRows<8, kDoubled, kLoop, kRewind>(r, step, length); break;
+    case 16: PositionRows<16, kDoubled, kLoop, kRewind>(r, step, length); break;
+    default: PositionRows<kVoices, kDoubled, kLoop, kRewind>(r, step, length); break;
+  }
+}
+
 inline int32_t SampleLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoices); }
 
 // One channel of rows: positions, then the sound's frames voice by voice,
@@ -345,10 +356,16 @@ TARVELO_AVX2_VARIANT void SampleChannelRows(SampleRows& r, const ModuleRecord& m
   const int32_t channels = SoundChannels(m);
   const int32_t c = ch < channels ? ch : channels - 1;
   const int32_t n = SampleLanes(voices);
-  switch (n) {
-    case 8: PositionRows<8>(r, sw, m.SampleStep, length); break;
-    case 16: PositionRows<16>(r, sw, m.SampleStep, length); break;
-    default: PositionRows<kVoices>(r, sw, m.SampleStep, length); break;
+  const int32_t choice = (sw.doubled ? 4 : 0) | (sw.loop ? 2 : 0) | (sw.rewind ? 1 : 0);
+  switch (choice) {
+    case 0: PositionLanes<false, false, false>(r, n, m.SampleStep, length); break;
+    case 1: PositionLanes<false, false, true>(r, n, m.SampleStep, length); break;
+    case 2: PositionLanes<false, true, false>(r, n, m.SampleStep, length); break;
+    case 3: PositionLanes<false, true, true>(r, n, m.SampleStep, length); break;
+    case 4: PositionLanes<true, false, false>(r, n, m.SampleStep, length); break;
+    case 5: PositionLanes<true, false, true>(r, n, m.SampleStep, length); break;
+    case 6: PositionLanes<true, true, false>(r, n, m.SampleStep, length); break;
+    default: PositionLanes<true, true, true>(r, n, m.SampleStep, length); break;
   }
 #ifdef TARVELO_SAMPLE_GATHERS
   if (gAvx2 && static_cast<int64_t>(length) * channels <= std::numeric_limits<int32_t>::max()) {
