@@ -425,14 +425,20 @@ TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* 
       }
       SampleChannelRows(r, m, ch, voices, sw);
       int32_t wraps = 0;
+      int32_t codes = 0;
       for (int32_t v = 0; v < voices; ++v) {
         positions[v] = r.position[v];
-        const int32_t code = r.playing[v];
-        const int64_t playing = m.VoicePlaying[v];
-        m.VoicePlaying[v] = code == 0 ? playing : (code == 1 ? int64_t{-1} : int64_t{0});
         y[ch][v] = r.y[v];
         wraps |= r.wrap[v];
+        codes |= r.playing[v];
       }
+      // Held voices mostly keep their playing flags.
+      if (codes != 0)
+        for (int32_t v = 0; v < voices; ++v) {
+          const int32_t code = r.playing[v];
+          const int64_t playing = m.VoicePlaying[v];
+          m.VoicePlaying[v] = code == 0 ? playing : (code == 1 ? int64_t{-1} : int64_t{0});
+        }
       if (wraps != 0)
         for (int32_t v = 0; v < voices; ++v)
           if (r.wrap[v] != 0) positions[v] = std::fmod(r.position[v], std::fabs(r.period[v]));
