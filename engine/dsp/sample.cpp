@@ -211,8 +211,9 @@ namespace {
 // The playing voices of one channel side by side: SampleInterpolate's steps
 // for kLanes voices at once (every branch computed for every voice and the
 // results selected, so each voice ends with what it gets alone), with only
-// the reads of the sound taken voice by voice. Lanes past the last voice
-// compute on zeros and are never published.
+// the reads of the sound taken by index. Lanes past the last voice start
+// stopped, compute on whatever their port columns hold and are never
+// published.
 struct SampleRows {
   alignas(32) float bias[kVoices];
   alignas(32) float amplitude[kVoices];
@@ -346,6 +347,29 @@ template <bool kDoubled, bool kLoop, bool kRewind>
   }
 }
 
+typedef float Float8 __attribute__((vector_size(32)));
+typedef int32_t Int8 __attribute__((vector_size(32)));
+
+// ReadRow over whole rows of 8 lanes, with no scalar tail: the lanes past
+// the last voice read the source's unpublished columns (a module's outputs
+// have a column more than the voices, so the pairs of the last 8 stay inside
+// them) and are never published.
+[[gnu::always_inline]] inline void ReadLanes(const PortCursor& c, int32_t lanes, float* row) {
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < lanes; ++v) row[v] = x;
+    return;
+  }
+  const Float8 gain = Float8{} + c.gain;
+  for (int32_t v = 0; v < lanes; v += 8) {
+    Float8 a, b;
+    std::memcpy(&a, c.values + 2 * v, sizeof(a));
+    std::memcpy(&b, c.values + 2 * v + 8, sizeof(b));
+    const Float8 y = __builtin_shuffle(a, b, Int8{0, 2, 4, 6, 8, 10, 12, 14}) * gain;
+    std::memcpy(row + v, &y, sizeof(y));
+  }
+}
+
 inline int32_t SampleLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoices); }
 
 // One channel of rows: positions, then the sound's frames voice by voice,
@@ -410,11 +434,11 @@ TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* 
     r.playing[v] = 0;
   }
   for (int32_t ch = 0; ch < channels; ++ch) {
-    ReadRow(OpenPlain(m, kSampleBias, ch), voices, r.bias);
-    ReadRow(OpenScaled(m, kSampleAmplitude, ch), voices, r.amplitude);
-    ReadRow(OpenPlain(m, kSampleFrequency, ch), voices, r.frequency);
-    ReadRow(OpenPlain(m, kSamplePhase, ch), voices, r.phase);
-    ReadRow(OpenPlain(m, kSamplePeriod, ch), voices, r.period);
+    ReadLanes(OpenPlain(m, kSampleBias, ch), n, r.bias);
+    ReadLanes(OpenScaled(m, kSampleAmplitude, ch), n, r.amplitude);
+    ReadLanes(OpenPlain(m, kSampleFrequency, ch), n, r.frequency);
+    ReadLanes(OpenPlain(m, kSamplePhase, ch), n, r.phase);
+    ReadLanes(OpenPlain(m, kSamplePeriod, ch), n, r.period);
     float* positions = m.VoiceState[ch];
     if (inPlace) {
       // Voices at their ids: the rows move whole, and the rare wraps of a
