@@ -365,7 +365,11 @@ typedef int32_t Int8 __attribute__((vector_size(32)));
     Float8 a, b;
     std::memcpy(&a, c.values + 2 * v, sizeof(a));
     std::memcpy(&b, c.values + 2 * v + 8, sizeof(b));
+#if defined(__clang__)
+    const Float8 y = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) * gain;
+#else
     const Float8 y = __builtin_shuffle(a, b, Int8{0, 2, 4, 6, 8, 10, 12, 14}) * gain;
+#endif
     std::memcpy(row + v, &y, sizeof(y));
   }
 }
