@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "app/state/wave_library.h"
 #include "audio/spectrum.h"
@@ -208,8 +211,9 @@ namespace {
 // The playing voices of one channel side by side: SampleInterpolate's steps
 // for kLanes voices at once (every branch computed for every voice and the
 // results selected, so each voice ends with what it gets alone), with only
-// the reads of the sound taken voice by voice. Lanes past the last voice
-// compute on zeros and are never published.
+// the reads of the sound taken by index. Lanes past the last voice start
+// stopped, compute on whatever their port columns hold and are never
+// published.
 struct SampleRows {
   alignas(32) float bias[kVoices];
   alignas(32) float amplitude[kVoices];
@@ -237,12 +241,14 @@ inline float Sign(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
 // The lanes' conditions are kept as 0 or 1 in 32-bit integers: combined as
 // bools, GCC 12 finds no vector type for some of them and leaves the loop
 // scalar.
-template <int32_t kLanes>
-[[gnu::always_inline]] inline void PositionRows(SampleRows& r, const SampleSwitches& sw, float step, int32_t length) {
+// The switches are template arguments, so that each module's choice drops
+// the selects it never takes out of the voice loop.
+template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
+[[gnu::always_inline]] inline void PositionRows(SampleRows& r, float step, int32_t length) {
   const float last = static_cast<float>(length - 1);
-  const int32_t doubled = sw.doubled ? 1 : 0;
-  const int32_t loop = sw.loop ? 1 : 0;
-  const int32_t rewind = sw.rewind ? 1 : 0;
+  constexpr int32_t doubled = kDoubled ? 1 : 0;
+  constexpr int32_t loop = kLoop ? 1 : 0;
+  constexpr int32_t rewind = kRewind ? 1 : 0;
   for (int32_t v = 0; v < kLanes; ++v) {
     const float f0 = r.frequency[v];
     const float pos = r.position[v];
@@ -295,6 +301,79 @@ template <int32_t kLanes>
   }
 }
 
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+#define TARVELO_SAMPLE_GATHERS 1
+// Settled once before the program starts.
+bool ChooseAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+const bool gAvx2 = ChooseAvx2();
+
+// ValueRows with the sound's frames read by vector gathers (the compiler
+// makes none by itself), for sounds whose every sample index fits 32 bits.
+// Every lane reads at a safe index (0 where the sound is not read, the same
+// frame where there is no next one); the lanes that read nothing keep y.
+[[gnu::target("avx2")]] void GatherValueRows(SampleRows& r, const float* data, int32_t c, int32_t channels,
+                                             int32_t length, int32_t lanes) {
+  const __m256i none = _mm256_set1_epi32(-1);
+  const __m256i last = _mm256_set1_epi32(length - 1);
+  const __m256i first = _mm256_set1_epi32(c);
+  const __m256i stride = _mm256_set1_epi32(channels);
+  const __m256 one = _mm256_set1_ps(1.0f);
+  for (int32_t v = 0; v < lanes; v += 8) {
+    const __m256i i = _mm256_load_si256(reinterpret_cast<const __m256i*>(r.index + v));
+    const __m256i read = _mm256_cmpgt_epi32(i, none);
+    const __m256i more = _mm256_cmpgt_epi32(last, i);
+    const __m256i k = _mm256_and_si256(read, _mm256_add_epi32(first, _mm256_mullo_epi32(stride, i)));
+    const __m256i kn = _mm256_add_epi32(k, _mm256_and_si256(_mm256_and_si256(read, more), stride));
+    const __m256 a = _mm256_i32gather_ps(data, k, 4);
+    const __m256 b = _mm256_i32gather_ps(data, kn, 4);
+    const __m256 f = _mm256_load_ps(r.fraction + v);
+    const __m256 s0 = _mm256_mul_ps(_mm256_sub_ps(one, f), a);
+    const __m256 s = _mm256_blendv_ps(s0, _mm256_add_ps(s0, _mm256_mul_ps(f, b)), _mm256_castsi256_ps(more));
+    const __m256 y = _mm256_add_ps(_mm256_mul_ps(s, _mm256_load_ps(r.amplitude + v)), _mm256_load_ps(r.bias + v));
+    _mm256_store_ps(r.y + v, _mm256_blendv_ps(_mm256_load_ps(r.y + v), y, _mm256_castsi256_ps(read)));
+  }
+}
+#endif
+
+template <bool kDoubled, bool kLoop, bool kRewind>
+[[gnu::always_inline]] inline void PositionLanes(SampleRows& r, int32_t lanes, float step, int32_t length) {
+  switch (lanes) {
+    case 8: PositionRows<8, kDoubled, kLoop, kRewind>(r, step, length); break;
+    case 16: PositionRows<16, kDoubled, kLoop, kRewind>(r, step, length); break;
+    default: PositionRows<kVoices, kDoubled, kLoop, kRewind>(r, step, length); break;
+  }
+}
+
+typedef float Float8 __attribute__((vector_size(32)));
+typedef int32_t Int8 __attribute__((vector_size(32)));
+
+// ReadRow over whole rows of 8 lanes, with no scalar tail: the lanes past
+// the last voice read the source's unpublished columns (a module's outputs
+// have a column more than the voices, so the pairs of the last 8 stay inside
+// them) and are never published.
+[[gnu::always_inline]] inline void ReadLanes(const PortCursor& c, int32_t lanes, float* row) {
+  if (c.stride == 0) {
+    const float x = c(0);
+    for (int32_t v = 0; v < lanes; ++v) row[v] = x;
+    return;
+  }
+  const Float8 gain = Float8{} + c.gain;
+  for (int32_t v = 0; v < lanes; v += 8) {
+    Float8 a, b;
+    std::memcpy(&a, c.values + 2 * v, sizeof(a));
+    std::memcpy(&b, c.values + 2 * v + 8, sizeof(b));
+#if defined(__clang__)
+    const Float8 y = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) * gain;
+#else
+    const Float8 y = __builtin_shuffle(a, b, Int8{0, 2, 4, 6, 8, 10, 12, 14}) * gain;
+#endif
+    std::memcpy(row + v, &y, sizeof(y));
+  }
+}
+
 inline int32_t SampleLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoices); }
 
 // One channel of rows: positions, then the sound's frames voice by voice,
@@ -305,11 +384,23 @@ TARVELO_AVX2_VARIANT void SampleChannelRows(SampleRows& r, const ModuleRecord& m
   const int32_t channels = SoundChannels(m);
   const int32_t c = ch < channels ? ch : channels - 1;
   const int32_t n = SampleLanes(voices);
-  switch (n) {
-    case 8: PositionRows<8>(r, sw, m.SampleStep, length); break;
-    case 16: PositionRows<16>(r, sw, m.SampleStep, length); break;
-    default: PositionRows<kVoices>(r, sw, m.SampleStep, length); break;
+  const int32_t choice = (sw.doubled ? 4 : 0) | (sw.loop ? 2 : 0) | (sw.rewind ? 1 : 0);
+  switch (choice) {
+    case 0: PositionLanes<false, false, false>(r, n, m.SampleStep, length); break;
+    case 1: PositionLanes<false, false, true>(r, n, m.SampleStep, length); break;
+    case 2: PositionLanes<false, true, false>(r, n, m.SampleStep, length); break;
+    case 3: PositionLanes<false, true, true>(r, n, m.SampleStep, length); break;
+    case 4: PositionLanes<true, false, false>(r, n, m.SampleStep, length); break;
+    case 5: PositionLanes<true, false, true>(r, n, m.SampleStep, length); break;
+    case 6: PositionLanes<true, true, false>(r, n, m.SampleStep, length); break;
+    default: PositionLanes<true, true, true>(r, n, m.SampleStep, length); break;
   }
+#ifdef TARVELO_SAMPLE_GATHERS
+  if (gAvx2 && static_cast<int64_t>(length) * channels <= std::numeric_limits<int32_t>::max()) {
+    GatherValueRows(r, m.SampleData, c, channels, length, n);
+    return;
+  }
+#endif
   for (int32_t v = 0; v < voices; ++v) {
     const int32_t i = r.index[v];
     const int64_t k = c + static_cast<int64_t>(channels) * i;
@@ -347,12 +438,40 @@ TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* 
     r.playing[v] = 0;
   }
   for (int32_t ch = 0; ch < channels; ++ch) {
-    ReadRow(OpenPlain(m, kSampleBias, ch), voices, r.bias);
-    ReadRow(OpenScaled(m, kSampleAmplitude, ch), voices, r.amplitude);
-    ReadRow(OpenPlain(m, kSampleFrequency, ch), voices, r.frequency);
-    ReadRow(OpenPlain(m, kSamplePhase, ch), voices, r.phase);
-    ReadRow(OpenPlain(m, kSamplePeriod, ch), voices, r.period);
+    ReadLanes(OpenPlain(m, kSampleBias, ch), n, r.bias);
+    ReadLanes(OpenScaled(m, kSampleAmplitude, ch), n, r.amplitude);
+    ReadLanes(OpenPlain(m, kSampleFrequency, ch), n, r.frequency);
+    ReadLanes(OpenPlain(m, kSamplePhase, ch), n, r.phase);
+    ReadLanes(OpenPlain(m, kSamplePeriod, ch), n, r.period);
     float* positions = m.VoiceState[ch];
+    if (inPlace) {
+      // Voices at their ids: the rows move whole, and the rare wraps of a
+      // step longer than the period are redone after.
+      for (int32_t v = 0; v < voices; ++v) {
+        r.position[v] = positions[v];
+        r.playing[v] = m.VoicePlaying[v] != 0 ? 1 : 0;
+      }
+      SampleChannelRows(r, m, ch, voices, sw);
+      int32_t wraps = 0;
+      int32_t codes = 0;
+      for (int32_t v = 0; v < voices; ++v) {
+        positions[v] = r.position[v];
+        y[ch][v] = r.y[v];
+        wraps |= r.wrap[v];
+        codes |= r.playing[v];
+      }
+      // Held voices mostly keep their playing flags.
+      if (codes != 0)
+        for (int32_t v = 0; v < voices; ++v) {
+          const int32_t code = r.playing[v];
+          const int64_t playing = m.VoicePlaying[v];
+          m.VoicePlaying[v] = code == 0 ? playing : (code == 1 ? int64_t{-1} : int64_t{0});
+        }
+      if (wraps != 0)
+        for (int32_t v = 0; v < voices; ++v)
+          if (r.wrap[v] != 0) positions[v] = std::fmod(r.position[v], std::fabs(r.period[v]));
+      continue;
+    }
     for (int32_t v = 0; v < voices; ++v) {
       r.position[v] = positions[ids[v]];
       r.playing[v] = m.VoicePlaying[ids[v]] != 0 ? 1 : 0;
@@ -369,6 +488,20 @@ TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* 
     }
   }
   return true;
+}
+
+// A channel's values clipped into its outputs; non-zero when one clipped.
+TARVELO_AVX2_VARIANT int32_t ClipRowOut(const float* row, OutputElement* out, int32_t voices) {
+  int32_t clipped = 0;
+  for (int32_t v = 0; v < voices; ++v) {
+    const float y = row[v];
+    // The clip rule.
+    const int32_t clip = 1.0f >= std::fabs(y) ? 0 : 1;
+    clipped |= clip;
+    const float z = clip != 0 ? Sign(y) : y;
+    out[v] = OutputElement{z, z};
+  }
+  return clipped;
 }
 
 }  // namespace
@@ -393,19 +526,8 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t channels = KernelChannels(*m);
   float rows[2][kVoices];
   if (SampleSideBySide(*m, owner, channels, voices, rows)) {
-    for (int32_t ch = 0; ch < channels; ++ch) {
-      int32_t clipped = 0;
-      OutputElement* out = m->Outputs[ch];
-      for (int32_t v = 0; v < voices; ++v) {
-        const float y = rows[ch][v];
-        // The clip rule.
-        const bool clip = !(1.0f >= std::fabs(y));
-        clipped |= static_cast<int32_t>(clip);
-        const float z = clip ? Sign(y) : y;
-        out[v] = OutputElement{z, z};
-      }
-      if (clipped != 0) m->ClipFlag = -1;
-    }
+    for (int32_t ch = 0; ch < channels; ++ch)
+      if (ClipRowOut(rows[ch], m->Outputs[ch], voices) != 0) m->ClipFlag = -1;
     m->ActiveVoices = voices;
     return;
   }

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
@@ -883,6 +884,79 @@ TEST_P(GoldenChain, SampleModesManyVoices) {
   MixWatchedAndCheck(7, 1, 0.3f, "SampleModesManyVoices");
   EXPECT_NE(watched_[3]->ClipFlag, 0);
   EXPECT_EQ(watched_[6]->ModuleSwitches[kSwitchRecord], 0) << "the recording finished";
+}
+
+// Samples in many voices at the edges of their reads: a mono sound on two
+// channels (the second reads the first), steps many periods long that wrap
+// again, infinite and NaN frequencies, a read point at the period's ends
+// (phase past a whole length, period 1, played once), and a stereo sound
+// played backwards from the rewound start.
+TEST_P(GoldenChain, SampleEdgesManyVoices) {
+  BuildFeed(true);
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  std::vector<float> mono(2000), stereo(2 * 1500);
+  for (size_t i = 0; i < mono.size(); ++i)
+    mono[i] = 0.6f * static_cast<float>(std::sin(0.017 * static_cast<double>(i * i % 9973)));
+  for (size_t i = 0; i < stereo.size(); ++i)
+    stereo[i] = (i % 2 == 0 ? 0.5f : -0.8f) * static_cast<float>(std::cos(0.043 * static_cast<double>(i / 2)));
+  ModuleRecord* fast = Made(testing_synth::kTypeProduct);
+  ASSERT_NE(fast, nullptr);
+  Link(fast, 0, kb_);
+  fast->Params[0].OutputSide = 1;
+  Set(fast, 1, 700.0f);
+  ModuleRecord* back = Made(testing_synth::kTypeProduct);
+  ASSERT_NE(back, nullptr);
+  Link(back, 0, kb_);
+  back->Params[0].OutputSide = 1;
+  Set(back, 1, -3.0f);
+  for (int32_t variant = 0; variant < 6; ++variant) {
+    ModuleRecord* s = Made(kTSample);
+    ASSERT_NE(s, nullptr);
+    Link(s, kSampleFrequency, kb_);
+    Link(s, kSampleAmplitude, env_);
+    switch (variant) {
+      case 0:
+        AttachWaveToModule(s, Sound(mono, 1, 200.0f), 0);
+        ModuleUpdateChannels(*s, 2, -1);
+        Link(s, kSamplePhase, lfo_);
+        Set(s, kSamplePeriod, 0.9f);
+        break;
+      case 1:
+        AttachWaveToModule(s, Sound(stereo, 2, 300.0f), 0);
+        ModuleUpdateChannels(*s, 2, -1);
+        Link(s, kSampleFrequency, fast);
+        Set(s, kSamplePeriod, 0.3f);
+        break;
+      case 2:
+        AttachWaveToModule(s, Sound(mono, 1, 200.0f), 0);
+        Set(s, kSampleFrequency, std::numeric_limits<float>::infinity());
+        Set(s, kSampleBias, 0.02f);
+        break;
+      case 3:
+        AttachWaveToModule(s, Sound(mono, 1, 200.0f), 0);
+        Set(s, kSampleFrequency, std::numeric_limits<float>::quiet_NaN());
+        Link(s, kSamplePhase, lfo_);
+        break;
+      case 4:
+        AttachWaveToModule(s, Sound(mono, 1, 200.0f), 0);
+        s->ModuleSwitches[kSwitchLoop] = 0;
+        Set(s, kSamplePhase, -2.75f);
+        Set(s, kSamplePeriod, 1.0f);
+        break;
+      default:
+        AttachWaveToModule(s, Sound(stereo, 2, 300.0f), 0);
+        ModuleUpdateChannels(*s, 2, -1);
+        Link(s, kSampleFrequency, back);
+        s->ModuleSwitches[kSwitchLoop] = 0;
+        s->ModuleSwitches[kSwitchRewind] = -1;
+        Set(s, kSamplePeriod, -0.8f);
+        break;
+    }
+    s->ModuleSwitches[kSwitchPlay] = -1;
+    watched_.push_back(s);
+  }
+  MixWatchedAndCheck(6, 1, 0.3f, "SampleEdgesManyVoices");
 }
 
 // The types that play on after their input stops, in many voices whose ids
