@@ -574,6 +574,9 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     }
     ShapeValues<kShape, kLanes>(cycles, gains, waves, voices);
   }
+  // Unrolled whole, so that the constants above stay in registers across the
+  // chunks instead of being spilled to the stack and read back.
+#pragma GCC unroll 4
   for (int32_t c = 0; c < kLanes / 8; ++c) {
     const Lanes8 ph = Load8(phaseIn + 8 * c);
     const Lanes8 f0 = PortChunk(frequency, c);
