@@ -538,9 +538,12 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const Lanes8 factor = Bcast8(s.factor);
   const Lanes8 offset = Bcast8(s.offset);
   // The duty gate as two limits (see RowsOfShape); a silent shape gates all.
-  const Lanes8 above = Bcast8(s.duty > 0.0f ? s.duty : INFINITY);
-  const Lanes8 below = Bcast8(s.duty < 0.0f ? s.duty + 1.0f : -INFINITY);
-  const Mask8 silent = s.silent ? ~Mask8{} : Mask8{};
+  // Selected as vectors, which takes none of the branches that the scalar
+  // choices (and a NaN's unordered compares) cost.
+  const Lanes8 duty = Bcast8(s.duty);
+  const Lanes8 above = duty > zero ? duty : Bcast8(INFINITY);
+  const Lanes8 below = duty < zero ? duty + one : Bcast8(-INFINITY);
+  const Mask8 silent = (factor == zero) | (duty == zero);
   const bool doubled = sw.doubled;
   const bool rewind = sw.rewind;
   alignas(32) int32_t playing[kLanes];
