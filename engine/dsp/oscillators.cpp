@@ -789,7 +789,7 @@ constexpr bool gAvx2 = false;
 #endif
 
 // By shape; white noise (7) never runs as rows: it draws one random number
-// per sounding voice in voice order (its entry is null).
+// per sounding voice in voice order (its entry is never read).
 template <int32_t kLanes, bool kLoop, bool kAvx2>
 constexpr std::array<RowsKernel, kWaveShapeCount> ShapeKernels() {
   if constexpr (kAvx2)
@@ -838,9 +838,10 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
 // reads the module's own outputs while they are being written (the kernel
 // itself checks that every voice has its own state). Null otherwise.
 inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
-  // White noise (7) has a null entry: it never runs as rows.
+  // White noise (a null entry) is settled first: it never runs as rows, and
+  // so skips the checks.
   const int32_t shape = OscillatorShape(m);
-  if (!ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
+  if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
   // 4, 8, 16 or 32 lanes by the voice count (0 .. 32), as the first entry of
   // their rows in the table; a few voices take four lanes: one vector of
   // floats even without AVX2, and one of doubles with it.
