@@ -538,9 +538,12 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const Lanes8 factor = Bcast8(s.factor);
   const Lanes8 offset = Bcast8(s.offset);
   // The duty gate as two limits (see RowsOfShape); a silent shape gates all.
-  const Lanes8 above = Bcast8(s.duty > 0.0f ? s.duty : INFINITY);
-  const Lanes8 below = Bcast8(s.duty < 0.0f ? s.duty + 1.0f : -INFINITY);
-  const Mask8 silent = s.silent ? ~Mask8{} : Mask8{};
+  // Selected as vectors, which takes none of the branches that the scalar
+  // choices (and a NaN's unordered compares) cost.
+  const Lanes8 duty = Bcast8(s.duty);
+  const Lanes8 above = duty > zero ? duty : Bcast8(INFINITY);
+  const Lanes8 below = duty < zero ? duty + one : Bcast8(-INFINITY);
+  const Mask8 silent = (factor == zero) | (duty == zero);
   const bool doubled = sw.doubled;
   const bool rewind = sw.rewind;
   alignas(32) int32_t playing[kLanes];
@@ -574,6 +577,9 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     }
     ShapeValues<kShape, kLanes>(cycles, gains, waves, voices);
   }
+  // Unrolled whole, so that the constants above stay in registers across the
+  // chunks instead of being spilled to the stack and read back.
+#pragma GCC unroll 4
   for (int32_t c = 0; c < kLanes / 8; ++c) {
     const Lanes8 ph = Load8(phaseIn + 8 * c);
     const Lanes8 f0 = PortChunk(frequency, c);
@@ -798,18 +804,23 @@ constexpr std::array<RowsKernel, kWaveShapeCount> ShapeKernels() {
             RowsPlain<9, kLanes, kLoop>, RowsPlain<10, kLanes, kLoop>, RowsPlain<11, kLanes, kLoop>};
 }
 
-// [lanes: 4, 8, 16, 32][LOOP][shape], one table per build.
+// [lanes: 4, 8, 16, 32][LOOP][shape] in one flat row, one table per build:
+// a kernel's place is then a sum, not three scaled indices.
 template <bool kAvx2>
 struct KernelTable {
-  static constexpr std::array<RowsKernel, kWaveShapeCount> kKernels[4][2] = {
-      {ShapeKernels<4, false, kAvx2>(), ShapeKernels<4, true, kAvx2>()},
-      {ShapeKernels<8, false, kAvx2>(), ShapeKernels<8, true, kAvx2>()},
-      {ShapeKernels<16, false, kAvx2>(), ShapeKernels<16, true, kAvx2>()},
-      {ShapeKernels<kVoices, false, kAvx2>(), ShapeKernels<kVoices, true, kAvx2>()}};
+  static constexpr std::array<RowsKernel, 8 * kWaveShapeCount> kKernels = [] {
+    const std::array<RowsKernel, kWaveShapeCount> rows[8] = {
+        ShapeKernels<4, false, kAvx2>(),  ShapeKernels<4, true, kAvx2>(),  ShapeKernels<8, false, kAvx2>(),
+        ShapeKernels<8, true, kAvx2>(),   ShapeKernels<16, false, kAvx2>(), ShapeKernels<16, true, kAvx2>(),
+        ShapeKernels<kVoices, false, kAvx2>(), ShapeKernels<kVoices, true, kAvx2>()};
+    std::array<RowsKernel, 8 * kWaveShapeCount> flat{};
+    for (int32_t r = 0; r < 8; ++r)
+      for (int32_t k = 0; k < kWaveShapeCount; ++k) flat[r * kWaveShapeCount + k] = rows[r][k];
+    return flat;
+  }();
 };
 // The build's table, settled with gAvx2 before the program starts.
-using KernelRows = std::array<RowsKernel, kWaveShapeCount>[2];
-const KernelRows* const gKernels = gAvx2 ? KernelTable<true>::kKernels : KernelTable<false>::kKernels;
+const RowsKernel* const gKernels = gAvx2 ? KernelTable<true>::kKernels.data() : KernelTable<false>::kKernels.data();
 
 // Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
 // as eight entries with the two past the duty masked off, which the compiler
@@ -827,16 +838,22 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
 // reads the module's own outputs while they are being written (the kernel
 // itself checks that every voice has its own state). Null otherwise.
 inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
-  // White noise (a null entry) is settled first: it never runs as rows.
+  // White noise (a null entry) is settled first: it never runs as rows, and
+  // so skips the checks.
   const int32_t shape = OscillatorShape(m);
   if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
-  // 4, 8, 16 or 32 lanes by the voice count (0 .. 32); a few voices take
-  // four lanes: one vector of floats even without AVX2, and one of doubles
-  // with it.
-  static constexpr uint8_t kLaneCount[kVoices + 1] = {0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
-                                                     3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-  const bool loop = SwitchOn(m, kSwitchLoop);
-  return gKernels[kLaneCount[voices]][loop][shape];
+  // 4, 8, 16 or 32 lanes by the voice count (0 .. 32), as the first entry of
+  // their rows in the table; a few voices take four lanes: one vector of
+  // floats even without AVX2, and one of doubles with it.
+  constexpr uint8_t k4 = 0;
+  constexpr uint8_t k8 = 2 * kWaveShapeCount;
+  constexpr uint8_t k16 = 4 * kWaveShapeCount;
+  constexpr uint8_t k32 = 6 * kWaveShapeCount;
+  static constexpr uint8_t kLaneRows[kVoices + 1] = {k4,  k4,  k4,  k4,  k4,  k8,  k8,  k8,  k8,  k16, k16,
+                                                     k16, k16, k16, k16, k16, k16, k32, k32, k32, k32, k32,
+                                                     k32, k32, k32, k32, k32, k32, k32, k32, k32, k32, k32};
+  const int32_t loop = SwitchOn(m, kSwitchLoop) ? kWaveShapeCount : 0;
+  return gKernels[kLaneRows[voices] + loop + shape];
 }
 
 // Runs body(shape) with the shape of channel ch: the direct Sawtooth when it

@@ -163,6 +163,27 @@ TEST_F(OscillatorRowsTest, VoicesOutOfPlaceAndOtherSettings) {
   }
 }
 
+// Shared settings at the duty gate's and the silence's edges: a NaN factor
+// or duty (never silent, never gating), a duty of -0 (silent), of -1 (gating
+// nothing from below), of 1 and beyond, and infinite ones.
+TEST_F(OscillatorRowsTest, SettingsAtTheGateEdges) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  for (const Settings& s : {Settings{0.1f, kNaN, 0.5f}, Settings{0.2f, 1.0f, kNaN}, Settings{0.0f, -0.0f, 0.4f},
+                            Settings{0.3f, 1.5f, -0.0f}, Settings{0.0f, 1.0f, -1.0f}, Settings{0.6f, -0.5f, 1.0f},
+                            Settings{0.0f, 2.0f, kInf}, Settings{0.1f, 0.5f, -kInf}, Settings{0.0f, 1.0f, -1.5f}}) {
+    Build(s);
+    for (int32_t shape : {0, 2, 3, 9}) {
+      for (int32_t voices : {6, 8, 16, 32}) {
+        Start(shape, voices, voices == 6 ? 2 : 1, voices == 32, voices != 8, false, shape == 2);
+        const std::string what = "shape " + std::to_string(shape) + " voices " + std::to_string(voices) + " factor " +
+                                 std::to_string(s.factor) + " duty " + std::to_string(s.duty);
+        RunAndCompare(what.c_str());
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
 // Extreme feeds and phases: infinities, subnormal and huge frequencies
 // (whose quarter steps are inexact in single precision), phases that wrap
 // to infinities or stay huge, amplitudes and biases that clip or vanish.
