@@ -574,6 +574,22 @@ template <int32_t kLanes>
   }
 }
 
+// The voices whose stage ended (ends[v] set; their time went back to 0) go
+// on to the next stage; a sustain's end is where the release starts.
+template <int32_t kStage>
+inline void EndStages(ModuleRecord& m, const int32_t* ends, const float* levels, int32_t voices) {
+  float* stages = StageRow(m);
+  float* releases = ReleaseRow(m);
+  for (int32_t v = 0; v < voices; ++v) {
+    if (ends[v] == 0) continue;
+    stages[v] = static_cast<float>(kStage + 8 + 1);
+    if (kStage == kAdsrSustaining) releases[v] = levels[v];
+    SequencerVoice& r = m.SequencerVoices[v];
+    r.Index = kStage + 1;
+    if (kStage == kAdsrSustaining) r.A[0] = levels[v];
+  }
+}
+
 // The usual frame of held notes: every voice held in stage kStage (attack,
 // decay or sustain) and, with the sustain port not live and the voice ids the
 // positions, each voice's note, velocity and sustain input as its record
@@ -655,17 +671,7 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
     Publish<kLanes>(m.Outputs[0], levels, published, voices);
   }
   if (kTimed && ended != 0) {
-    // The voices whose stage ended (their time went back to 0) go on to the
-    // next stage; a sustain's end is where the release starts.
-    float* releases = ReleaseRow(m);
-    for (int32_t v = 0; v < voices; ++v) {
-      if (ends[v] == 0) continue;
-      stages[v] = static_cast<float>(kStage + 8 + 1);
-      if (kStage == kAdsrSustaining) releases[v] = levels[v];
-      SequencerVoice& r = m.SequencerVoices[v];
-      r.Index = kStage + 1;
-      if (kStage == kAdsrSustaining) r.A[0] = levels[v];
-    }
+    EndStages<kStage>(m, ends, levels, voices);
     // The voices are no longer in one stage.
     DropProof(m);
   } else {
@@ -772,17 +778,7 @@ template <int32_t kChunks, int32_t kStage, bool kTimed, bool kFull>
     }
   }
   if (kTimed && AnyLane(ended)) {
-    // As in SameLanes: the voices whose stage ended go on to the next stage.
-    float* stages = StageRow(m);
-    float* releases = ReleaseRow(m);
-    for (int32_t v = 0; v < voices; ++v) {
-      if (ends[v] == 0) continue;
-      stages[v] = static_cast<float>(kStage + 8 + 1);
-      if (kStage == kAdsrSustaining) releases[v] = levels[v];
-      SequencerVoice& r = m.SequencerVoices[v];
-      r.Index = kStage + 1;
-      if (kStage == kAdsrSustaining) r.A[0] = levels[v];
-    }
+    EndStages<kStage>(m, ends, levels, voices);
     DropProof(m);
   }
   m.VoiceIds[voices] = m.VoiceIds[voices - 1];

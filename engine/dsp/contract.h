@@ -240,6 +240,17 @@ inline int32_t KernelVoices(const ModuleRecord& m) {
   return n < 0 ? 0 : (n > kVoices ? kVoices : n);
 }
 
+// KernelVoices and KernelChannels with the usual counts taken at once (a
+// compare and a branch the processor predicts).
+inline int32_t VoicesNow(const ModuleRecord& m) {
+  const int32_t n = m.VoicesToCompute;
+  return static_cast<uint32_t>(n) <= static_cast<uint32_t>(kVoices) ? n : KernelVoices(m);
+}
+inline int32_t ChannelsNow(const ModuleRecord& m) {
+  const int32_t n = m.ChannelsProcessed;
+  return static_cast<uint32_t>(n - 1) < 2u ? n : KernelChannels(m);
+}
+
 // A setting turned into a whole number: nearest, ties to even, kept within
 // lo..hi so that a hostile stored value (huge, infinite or not a number) cannot
 // overflow the conversion. A NaN gives lo.

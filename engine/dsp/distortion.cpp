@@ -98,17 +98,6 @@ alignas(64) constexpr CurveConstants kCurve = {
   return p * reinterpret_cast<Wide8>(exponent);
 }
 
-// KernelVoices and KernelChannels with the usual counts taken at once (a
-// compare and a branch the processor predicts).
-inline int32_t VoicesNow(const ModuleRecord& m) {
-  const int32_t n = m.VoicesToCompute;
-  return static_cast<uint32_t>(n) <= static_cast<uint32_t>(kVoices) ? n : KernelVoices(m);
-}
-inline int32_t ChannelsNow(const ModuleRecord& m) {
-  const int32_t n = m.ChannelsProcessed;
-  return static_cast<uint32_t>(n - 1) < 2u ? n : KernelChannels(m);
-}
-
 // The library's curve for the lanes of t in doubt (far out, not a number,
 // or too close to a float's rounding boundary): lanes whose sure entry is 0.
 // Rows, not vectors: the caller may be an AVX2 variant, which passes vectors

@@ -10,17 +10,6 @@ namespace Tarvelo {
 
 namespace {
 
-// KernelVoices and KernelChannels with the usual counts taken at once (a
-// compare and a branch the processor predicts).
-inline int32_t VoicesNow(const ModuleRecord& m) {
-  const int32_t n = m.VoicesToCompute;
-  return static_cast<uint32_t>(n) <= static_cast<uint32_t>(kVoices) ? n : KernelVoices(m);
-}
-inline int32_t ChannelsNow(const ModuleRecord& m) {
-  const int32_t n = m.ChannelsProcessed;
-  return static_cast<uint32_t>(n - 1) < 2u ? n : KernelChannels(m);
-}
-
 // Sections that fit the module's work buffer (28 floats hold all seven).
 inline int32_t SectionsOf(const ModuleRecord& m) {
   int32_t n = FilterSections(m.Params[kFilterPasses].Value);

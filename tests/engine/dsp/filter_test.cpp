@@ -27,6 +27,29 @@ class FilterTest : public TimeTest {
     Set(m, kFilterPasses, passes);
     return m;
   }
+  // Two per-voice filters of n voices over two sources, the first with its
+  // voices at their own ids, the second with them in reverse: the same
+  // inputs must give each voice the same steps either way.
+  struct Twins {
+    ModuleRecord* inPlace;
+    ModuleRecord* reversed;
+    ModuleRecord* a;
+    ModuleRecord* b;
+  };
+  Twins InPlaceAndReversed(int32_t n, float low, float high, float passes) {
+    Twins t{Source(1, n, true), Source(1, n, true), nullptr, nullptr};
+    t.a = Filter(t.inPlace, low, high, passes);
+    t.b = Filter(t.reversed, low, high, passes);
+    PerVoice(t.a);
+    PerVoice(t.b);
+    t.a->TriggerOwner = t.inPlace;
+    t.b->TriggerOwner = t.reversed;
+    for (int32_t v = 0; v < n; ++v) {
+      t.inPlace->VoiceIds[v] = v;
+      t.reversed->VoiceIds[v] = n - 1 - v;
+    }
+    return t;
+  }
   // The steady amplitude of the response to x[n] = cos(n w) for w = pi
   // (Nyquist) or pi / 2 (a quarter of the rate), after the start has died.
   float Gain(ModuleRecord* m, ModuleRecord* src, bool nyquist) {
@@ -138,18 +161,7 @@ TEST_F(FilterTest, VoicesSideBySideTakeTheStepsOfOneVoiceAtATime) {
     float low, high, passes;
   } cases[] = {{0.5f, 0.0f, 1.0f}, {0.3f, 0.4f, 3.0f}, {1.0f, 0.2f, 2.0f}, {1.0f, 0.0f, 7.0f}, {0.0f, 0.7f, 3.0f}};
   for (const auto& c : cases) {
-    ModuleRecord* inPlace = Source(1, kN, true);
-    ModuleRecord* reversed = Source(1, kN, true);
-    ModuleRecord* a = Filter(inPlace, c.low, c.high, c.passes);
-    ModuleRecord* b = Filter(reversed, c.low, c.high, c.passes);
-    PerVoice(a);
-    PerVoice(b);
-    a->TriggerOwner = inPlace;
-    b->TriggerOwner = reversed;
-    for (int32_t v = 0; v < kN; ++v) {
-      inPlace->VoiceIds[v] = v;
-      reversed->VoiceIds[v] = kN - 1 - v;
-    }
+    const auto [inPlace, reversed, a, b] = InPlaceAndReversed(kN, c.low, c.high, c.passes);
     for (int32_t n = 0; n < 12; ++n) {
       for (int32_t v = 0; v < kN; ++v) {
         const float x = std::sin(0.7f * static_cast<float>(n) + 0.3f * static_cast<float>(v));
@@ -173,18 +185,7 @@ TEST_F(FilterTest, VoicesSideBySideTakeTheStepsOfOneVoiceAtATime) {
 TEST_F(FilterTest, EveryVoiceCountSideBySideMatchesOneVoiceAtATime) {
   for (int32_t n : {1, 3, 4, 5, 8, 9, 16, 17, 24, 31, 32}) {
     for (const float high : {0.0f, 0.4f}) {
-      ModuleRecord* inPlace = Source(1, n, true);
-      ModuleRecord* reversed = Source(1, n, true);
-      ModuleRecord* a = Filter(inPlace, 0.3f, high, 3.0f);
-      ModuleRecord* b = Filter(reversed, 0.3f, high, 3.0f);
-      PerVoice(a);
-      PerVoice(b);
-      a->TriggerOwner = inPlace;
-      b->TriggerOwner = reversed;
-      for (int32_t v = 0; v < n; ++v) {
-        inPlace->VoiceIds[v] = v;
-        reversed->VoiceIds[v] = n - 1 - v;
-      }
+      const auto [inPlace, reversed, a, b] = InPlaceAndReversed(n, 0.3f, high, 3.0f);
       for (int32_t w = n; w < kVoices; ++w)
         for (int32_t i = 0; i < 28; ++i) FilterState(*a, w, i) = 0.125f * static_cast<float>(i + 1);
       bool clipped = false;
@@ -225,18 +226,7 @@ TEST_F(FilterTest, EveryPassCountOnWholeChunksMatchesOneVoiceAtATime) {
   for (int32_t n : {8, 32}) {
     for (int32_t passes = 1; passes <= kFilterMaxSections; ++passes) {
       for (const Setting s : {Setting{0.3f, 0.0f}, Setting{-0.6f, 0.4f}, Setting{1.0f, 0.2f}, Setting{-1.0f, 0.0f}}) {
-        ModuleRecord* inPlace = Source(1, n, true);
-        ModuleRecord* reversed = Source(1, n, true);
-        ModuleRecord* a = Filter(inPlace, s.low, s.high, static_cast<float>(passes));
-        ModuleRecord* b = Filter(reversed, s.low, s.high, static_cast<float>(passes));
-        PerVoice(a);
-        PerVoice(b);
-        a->TriggerOwner = inPlace;
-        b->TriggerOwner = reversed;
-        for (int32_t v = 0; v < n; ++v) {
-          inPlace->VoiceIds[v] = v;
-          reversed->VoiceIds[v] = n - 1 - v;
-        }
+        const auto [inPlace, reversed, a, b] = InPlaceAndReversed(n, s.low, s.high, static_cast<float>(passes));
         // (The undefined input reaches the output after one frame per pass.)
         for (int32_t k = 0; k < 13; ++k) {
           for (int32_t v = 0; v < n; ++v) {

@@ -277,6 +277,39 @@ class GoldenChain : public GoldenRender, public ::testing::WithParamInterface<in
     Set(mixer, kMixerMasterVolume, volume);
     PlayManyVoicesAndCheck(mixer, name);
   }
+
+  // What each frame of the many-voice cases below mixes into the hash besides
+  // the sound: nothing, the watched modules' clip flags, or those and their
+  // voice counts.
+  enum class Watch { kSound, kClips, kClipsAndVoices };
+
+  // The many-voice cases' ending heard through a Mixer of `all`, which are
+  // watched too, at 0.05.
+  void MixAllAndCheck(std::initializer_list<ModuleRecord*> all, Watch watch, const char* name) {
+    for (ModuleRecord* w : all) watched_.push_back(w);
+    ModuleRecord* mixer = Made(kTMixer);
+    ASSERT_NE(mixer, nullptr);
+    int32_t p = 0;
+    for (ModuleRecord* w : all) Link(mixer, kMixerFirstInput + p++, w);
+    Set(mixer, kMixerMasterVolume, 0.05f);
+    Output(mixer);
+    ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    PlayManyVoices(notes, [&](int64_t frames) {
+      if (watch == Watch::kSound) {
+        Play(frames);
+        return;
+      }
+      for (int64_t i = 0; i < frames; ++i) {
+        Play(1);
+        for (const ModuleRecord* w : all) {
+          Mix(static_cast<uint32_t>(w->ClipFlag));
+          if (watch == Watch::kClipsAndVoices) Mix(static_cast<uint32_t>(w->VoicesToCompute));
+        }
+      }
+    });
+    EXPECT_TRUE(heard_);
+    Check(Named(name));
+  }
 };
 
 // Keyboard holding 32 notes -> envelope -> sawtooth -> two filters, the
@@ -1531,8 +1564,6 @@ TEST_P(GoldenChain, ArithmeticReadsManyVoices) {
   Link(osc, kOscFrequency, h1);
   Link(osc, kOscAmplitude, env_);
   Set(osc, kOscAmplitude, 0.2f);
-  ModuleRecord* const all[] = {sum, loud, diff, prod, mono, h1, h2, h3, h4, osc};
-  for (ModuleRecord* w : all) watched_.push_back(w);
   // Switched off for a while: the sum (the oscillator still reads it), the
   // first harmonic (which the oscillator follows) and the difference.
   tick_ = [&](int64_t block) {
@@ -1541,24 +1572,8 @@ TEST_P(GoldenChain, ArithmeticReadsManyVoices) {
     h1->ModuleSwitches[kSwitchPlay] = word;
     diff->ModuleSwitches[kSwitchPlay] = (block >= 120 && block < 130) ? 0 : -1;
   };
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < 10; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
-  Set(mixer, kMixerMasterVolume, 0.05f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [&](int64_t frames) {
-    for (int64_t i = 0; i < frames; ++i) {
-      Play(1);
-      for (const ModuleRecord* w : all) {
-        Mix(static_cast<uint32_t>(w->ClipFlag));
-        Mix(static_cast<uint32_t>(w->VoicesToCompute));
-      }
-    }
-  });
+  MixAllAndCheck({sum, loud, diff, prod, mono, h1, h2, h3, h4, osc}, Watch::kClipsAndVoices, "ArithmeticReadsManyVoices");
   tick_ = nullptr;
-  EXPECT_TRUE(heard_);
-  Check(Named("ArithmeticReadsManyVoices"));
 }
 
 // The two-input types over many voices in every pairing of a per-voice and
@@ -1594,25 +1609,7 @@ TEST_P(GoldenChain, ArithmeticRowsManyVoices) {
   Link(h, kHarmonicFrequency, voice_);
   h->Params[kHarmonicFrequency].OutputSide = 0;
   Set(h, kHarmonicFactor, 2.5f);
-  ModuleRecord* const all[] = {d1, d2, p1, p2, a1, h};
-  for (ModuleRecord* w : all) watched_.push_back(w);
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < 6; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
-  Set(mixer, kMixerMasterVolume, 0.05f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [&](int64_t frames) {
-    for (int64_t i = 0; i < frames; ++i) {
-      Play(1);
-      for (const ModuleRecord* w : all) {
-        Mix(static_cast<uint32_t>(w->ClipFlag));
-        Mix(static_cast<uint32_t>(w->VoicesToCompute));
-      }
-    }
-  });
-  EXPECT_TRUE(heard_);
-  Check(Named("ArithmeticRowsManyVoices"));
+  MixAllAndCheck({d1, d2, p1, p2, a1, h}, Watch::kClipsAndVoices, "ArithmeticRowsManyVoices");
 }
 
 // The one-input shapers, the Level and the Clipper over many voices: scaled
@@ -1648,22 +1645,7 @@ TEST_P(GoldenChain, ShapersManyVoices) {
   Link(c1, kClipperThreshold, env_);
   Link(c2, kClipperInput, voice_);
   Link(c2, kClipperThreshold, lfo_);
-  ModuleRecord* const all[] = {inv, abs, rect, l1, l2, c1, c2};
-  for (ModuleRecord* w : all) watched_.push_back(w);
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < 7; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
-  Set(mixer, kMixerMasterVolume, 0.05f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [&](int64_t frames) {
-    for (int64_t i = 0; i < frames; ++i) {
-      Play(1);
-      for (const ModuleRecord* w : all) Mix(static_cast<uint32_t>(w->ClipFlag));
-    }
-  });
-  EXPECT_TRUE(heard_);
-  Check(Named("ShapersManyVoices"));
+  MixAllAndCheck({inv, abs, rect, l1, l2, c1, c2}, Watch::kClips, "ShapersManyVoices");
 }
 
 // The Derivative over many voices, whose state follows the voice ids as
@@ -1683,22 +1665,7 @@ TEST_P(GoldenChain, DerivativeManyVoices) {
   d2->Params[0].OutputSide = 1;
   Set(d2, 0, 2.0f);
   Link(d3, 0, lfo_);
-  ModuleRecord* const all[] = {d1, d2, d3};
-  for (ModuleRecord* w : all) watched_.push_back(w);
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < 3; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
-  Set(mixer, kMixerMasterVolume, 0.05f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [&](int64_t frames) {
-    for (int64_t i = 0; i < frames; ++i) {
-      Play(1);
-      for (const ModuleRecord* w : all) Mix(static_cast<uint32_t>(w->ClipFlag));
-    }
-  });
-  EXPECT_TRUE(heard_);
-  Check(Named("DerivativeManyVoices"));
+  MixAllAndCheck({d1, d2, d3}, Watch::kClips, "DerivativeManyVoices");
 }
 
 // The Pitch bend over many voices: the note frequency bent by a single-voice
@@ -1724,17 +1691,7 @@ TEST_P(GoldenChain, PitchBendManyVoices) {
   b3->Params[kBendFrequency].OutputSide = 0;
   Link(b3, kBendPitch, voice_);
   Set(b3, kBendRange, 1.5f);
-  ModuleRecord* const all[] = {b1, b2, b3};
-  for (ModuleRecord* w : all) watched_.push_back(w);
-  ModuleRecord* mixer = Made(kTMixer);
-  ASSERT_NE(mixer, nullptr);
-  for (int32_t p = 0; p < 3; ++p) Link(mixer, kMixerFirstInput + p, all[p]);
-  Set(mixer, kMixerMasterVolume, 0.05f);
-  Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
-  PlayManyVoices(notes, [&](int64_t frames) { Play(frames); });
-  EXPECT_TRUE(heard_);
-  Check(Named("PitchBendManyVoices"));
+  MixAllAndCheck({b1, b2, b3}, Watch::kSound, "PitchBendManyVoices");
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenChain, ::testing::Values(0, 1),
