@@ -205,11 +205,7 @@ template <RowOp kOp>
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 // Settled once before the program starts: the per-voice slots go straight to
 // their AVX2 build, with no variant chooser between them and the render loop.
-bool ChooseAvx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-const bool gAvx2 = ChooseAvx2();
+const bool gAvx2 = CpuHasAvx2();
 
 // Eight voices of an opened port in the order 0 1 4 5 | 2 3 6 7: the read
 // side of two loads of elements picked within each half, no lane crossing.

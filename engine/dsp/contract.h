@@ -131,6 +131,12 @@ inline bool VoiceMarked(const ModuleRecord& owner, int32_t previousParity, int32
 // chooser, which runs before the program is relocated.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define TARVELO_AVX2_VARIANT __attribute__((target_clones("avx2", "default")))
+// Whether this processor runs the AVX2 builds of the kernels that choose
+// theirs once before the program starts, instead of at every call.
+inline bool CpuHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
 #else
 #define TARVELO_AVX2_VARIANT
 #endif

@@ -98,11 +98,7 @@ inline void HarmonicChannels(ModuleRecord& m, int32_t n) {
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 // Settled once before the program starts: the per-voice slot goes straight to
 // its AVX2 build, with no variant chooser between it and the render loop.
-bool ChooseAvx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-const bool gAvx2 = ChooseAvx2();
+const bool gAvx2 = CpuHasAvx2();
 
 // One channel of a per-voice input from another module in the AVX2 build:
 // HarmonicRow four elements a step, the rest as it does them.

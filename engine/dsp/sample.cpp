@@ -304,11 +304,7 @@ template <int32_t kLanes>
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define TARVELO_SAMPLE_GATHERS 1
 // Settled once before the program starts.
-bool ChooseAvx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-const bool gAvx2 = ChooseAvx2();
+const bool gAvx2 = CpuHasAvx2();
 
 // ValueRows with the sound's frames read by vector gathers (the compiler
 // makes none by itself), for sounds whose every sample index fits 32 bits.
