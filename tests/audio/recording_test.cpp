@@ -39,7 +39,9 @@ class Recording : public TempFolderTest {
   static void ExpectHeader(const Bytes& b, uint32_t frames) {
     ASSERT_GE(b.size(), 88u);
     Bytes want;
-    auto text = [&](const char* t) { want.insert(want.end(), t, t + 4); };
+    auto text = [&](const char* t) {
+      for (int i = 0; i < 4; ++i) want.push_back(uint8_t(t[i]));
+    };
     auto u32 = [&](std::initializer_list<uint32_t> words) {
       for (uint32_t v : words)
         for (int i = 0; i < 4; ++i) want.push_back(uint8_t(v >> (8 * i)));
