@@ -62,6 +62,13 @@ class RenderTest : public testing_synth::SynthTest {
     Output(osc);
     return osc;
   }
+  // Two notes held long enough for the oscillator to settle on two voices.
+  void HoldTwoNotes(const ModuleRecord* osc) {
+    ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+    ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
+    Render(20);
+    ASSERT_EQ(osc->VoicesToCompute, 2);
+  }
   // A per-voice oscillator whose frequency and amplitude follow the envelope.
   static ModuleRecord* VoicedOscillator(ModuleRecord* env) {
     ModuleRecord* osc = Add(kTypeOscillator);
@@ -268,10 +275,7 @@ TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
 TEST_F(RenderTest, RememberedPortWalksFollowLinksAndLeads) {
   ModuleRecord* kb = nullptr;
   ModuleRecord* osc = KeyboardIntoOscillator(kb);
-  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
-  ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
-  Render(20);
-  ASSERT_EQ(osc->VoicesToCompute, 2);
+  ASSERT_NO_FATAL_FAILURE(HoldTwoNotes(osc));
 
   // Linked straight to the keyboard: the new port's row, 0 after the link,
   // becomes 1 (a per-voice source).
@@ -328,10 +332,7 @@ TEST_F(RenderTest, ALeadPortSetBetweenFramesIsFollowedInTheNextFrame) {
 TEST_F(RenderTest, ALeadPortLoadedIntoAPlayingModuleIsFollowedInTheNextFrame) {
   ModuleRecord* kb = nullptr;
   ModuleRecord* osc = KeyboardIntoOscillator(kb);
-  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
-  ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
-  Render(20);
-  ASSERT_EQ(osc->VoicesToCompute, 2);
+  ASSERT_NO_FATAL_FAILURE(HoldTwoNotes(osc));
   auto record = std::make_unique<ModuleFileRecord>();
   ModuleToFileRecord(*record, osc);
   record->Slots[0][32][1] = static_cast<float>(kOscPhase + 1);  // the chosen lead port + 1
