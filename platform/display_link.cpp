@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/sdl.h"
@@ -60,7 +61,21 @@ void DisplayGone() {
   WaitForTheEnd();
 }
 
+bool EnvSet(const char* name) {
+  const char* v = std::getenv(name);
+  return v && *v;
+}
+
 #if TARVELO_HAVE_SDL
+// The drivers with a display in the environment, X first; both when neither
+// is named (the failure then names what SDL found missing).
+std::string DriversToTry() {
+  const bool x = EnvSet("DISPLAY"), wayland = EnvSet("WAYLAND_DISPLAY");
+  if (x && !wayland) return "x11";
+  if (wayland && !x) return "wayland";
+  return "x11,wayland";
+}
+
 bool Invisible(const char* driver) {
   return driver && (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0);
 }
@@ -100,7 +115,10 @@ bool VideoAcquire() {
   const char* asked = std::getenv("SDL_VIDEODRIVER");
   // Only drivers that show a window are tried; SDL's last resort is an
   // invisible one that would make a failed connection look like a small desktop.
-  if (!(asked && *asked)) SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11,wayland");
+  // And only those the environment names a display for: a Wayland attempt
+  // without one fills the console with its own complaints before the X
+  // server's real error.
+  if (!(asked && *asked)) SDL_SetHint(SDL_HINT_VIDEODRIVER, DriversToTry().c_str());
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(kConnectPause);
     if (!InitOnce()) continue;
