@@ -1,6 +1,7 @@
 #include "platform/display_link.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -61,16 +62,27 @@ void DisplayGone() {
   WaitForTheEnd();
 }
 
+#if TARVELO_HAVE_SDL
 bool EnvSet(const char* name) {
   const char* v = std::getenv(name);
   return v && *v;
 }
 
-#if TARVELO_HAVE_SDL
+// A Wayland display named relative to the runtime folder is out of reach
+// without a usable one.
+bool WaylandReachable() {
+  const char* name = std::getenv("WAYLAND_DISPLAY");
+  if (name && name[0] == '/') return true;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  struct stat st{};
+  return runtime && runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // The drivers with a display in the environment, X first; both when neither
 // is named (the failure then names what SDL found missing).
 std::string DriversToTry() {
-  const bool x = EnvSet("DISPLAY"), wayland = EnvSet("WAYLAND_DISPLAY");
+  const bool x = EnvSet("DISPLAY");
+  const bool wayland = EnvSet("WAYLAND_DISPLAY") && (!x || WaylandReachable());
   if (x && !wayland) return "x11";
   if (wayland && !x) return "wayland";
   return "x11,wayland";

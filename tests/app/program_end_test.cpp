@@ -213,12 +213,20 @@ TEST_F(ProgramEnd, ALostDisplayIsNamedOnTheConsoleAndTheWorkSaved) {
 TEST_F(ProgramEnd, AMissingDisplayServerLeavesOnlyItsReasonOnTheConsole) {
   const std::string display = FreeDisplay(240);
   ASSERT_FALSE(display.empty());
-  for (const char* runtime : {"", "/nonexistent/runtime"}) {
-    SCOPED_TRACE(*runtime ? "an invalid XDG_RUNTIME_DIR" : "no XDG_RUNTIME_DIR");
+  const struct {
+    const char* what;
+    const char* runtime;  // XDG_RUNTIME_DIR, "" unset
+    const char* wayland;  // WAYLAND_DISPLAY, "" unset
+  } kCases[] = {{"no XDG_RUNTIME_DIR", "", ""},
+                {"an invalid XDG_RUNTIME_DIR", "/nonexistent/runtime", ""},
+                {"a Wayland display out of reach", "", "wayland-77"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
     fs::remove(home_ + "/Tarvelo/TARVELO_LOG.TXT");
     std::map<std::string, std::string> env = Environment();
     env["DISPLAY"] = display;
-    if (*runtime) env["XDG_RUNTIME_DIR"] = runtime;
+    if (*c.runtime) env["XDG_RUNTIME_DIR"] = c.runtime;
+    if (*c.wayland) env["WAYLAND_DISPLAY"] = c.wayland;
     ProgramProcess p;
     ASSERT_TRUE(Start(p, env));
     ASSERT_TRUE(p.WaitEnd());
