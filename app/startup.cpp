@@ -270,9 +270,6 @@ void StartFoundation(int32_t argc, char** argv) {
 
   // 9. The main queue is the first one made: number 0.
   QUARLE_BASICS::CreateCommandQueue(QUARLE_BASICS::MainCommandQueue);
-  // A quit signal from here on reaches the loop, also one that came before:
-  // it waited, blocked, for this.
-  platform::WatchQuitSignals(PostQuitOnSignal);
 
   // 10.
   if (EnsureFolder("Tarvelo", Home()) != 0) StartupStatus = kStartupFolders;
@@ -443,6 +440,10 @@ bool StartSubsystems() {
     NoteDisplayFailure();
     return false;
   }
+  // Every queue exists now (another thread may post only once none is made
+  // any more): a quit signal from here on reaches the loop, also one that
+  // came before, which waited, blocked, for this.
+  platform::WatchQuitSignals(PostQuitOnSignal);
 
   // 32. The fonts report their own failure.
   Step(32);
@@ -629,11 +630,11 @@ int32_t ProgramExitCode() {
 }
 
 void Main(int32_t argc, char** argv) {
-  // This thread runs the interface: it alone changes interface state, other
-  // threads post to queue 0.
   // Before any other thread starts, so all of them inherit the block and the
   // quit signals wait for their own thread.
   platform::BlockQuitSignals();
+  // This thread runs the interface: it alone changes interface state, other
+  // threads post to queue 0.
   platform::ThreadSetName("tarvelo-ui");
   platform::MarkInterfaceThread();
   // The program's own parts in place of the stand-ins the hooks start with.
