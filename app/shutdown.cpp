@@ -25,6 +25,7 @@
 #include "platform/console.h"
 #include "platform/display_link.h"
 #include "platform/files.h"
+#include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
 namespace Tarvelo {
@@ -172,6 +173,9 @@ void RunShutdown() {
 }
 
 void EndAfterDisplayLoss() {
+  // The window and its status line went with the display: from here the
+  // reports reach the console, as a failed start's reason does.
+  QUARLE_VISUALS::InterfaceReady.store(0);
   Report("The connection to " + platform::DisplayName() + " was lost.",
          QUARLE_BASICS::kLevelCritical);
   SaveWork();

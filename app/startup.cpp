@@ -48,6 +48,7 @@
 #include "platform/display_link.h"
 #include "platform/midi.h"
 #include "platform/paths.h"
+#include "platform/quit_signals.h"
 #include "platform/screen.h"
 #include "platform/system.h"
 #include "platform/threads.h"
@@ -154,6 +155,17 @@ ExitTimer g_exitTimer;
 void EndLoopOnDisplayLoss() {
   QUARLE_BASICS::CommandMessage m{};
   m.type = QUARLE_BASICS::kCommandEndLoop;
+  m.timeStamp = platform::HighResClock();
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::MainCommandQueue, -1);
+}
+
+// A logout, a `kill` or Ctrl-C: the quit nobody is there to confirm, so the
+// run ends as after a "yes" to the Quit question (the same saves). Runs on the
+// signal thread: it only posts.
+void PostQuitOnSignal(int signal) {
+  QUARLE_BASICS::CommandMessage m{};
+  m.type = QUARLE_BASICS::kCommandEndLoop;
+  m.arg1 = static_cast<uint32_t>(signal);
   m.timeStamp = platform::HighResClock();
   QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::MainCommandQueue, -1);
 }
@@ -428,6 +440,10 @@ bool StartSubsystems() {
     NoteDisplayFailure();
     return false;
   }
+  // Every queue exists now (another thread may post only once none is made
+  // any more): a quit signal from here on reaches the loop, also one that
+  // came before, which waited, blocked, for this.
+  platform::WatchQuitSignals(PostQuitOnSignal);
 
   // 32. The fonts report their own failure.
   Step(32);
@@ -601,6 +617,10 @@ int32_t RunStartup(int32_t argc, char** argv) {
   Step(42);
   QUARLE_VISUALS::StopVideoThread();
   g_exitTimer.Stop();
+  // The queues go in the shutdown; a signal now only hurries it.
+  platform::StopQuitRequests();
+  if (const int signal = platform::FirstQuitSignal(); signal != 0)
+    Report("Ending on " + platform::QuitSignalName(signal) + ".", QUARLE_BASICS::kLevelInfo);
   if (LoopEntered == 0 && StartupStatus == kStartupOk) StartupStatus = kStartupNoLoop;
   return StartupStatus;
 }
@@ -610,6 +630,9 @@ int32_t ProgramExitCode() {
 }
 
 void Main(int32_t argc, char** argv) {
+  // Before any other thread starts, so all of them inherit the block and the
+  // quit signals wait for their own thread.
+  platform::BlockQuitSignals();
   // This thread runs the interface: it alone changes interface state, other
   // threads post to queue 0.
   platform::ThreadSetName("tarvelo-ui");

@@ -1,12 +1,14 @@
 #include "platform/display_link.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/sdl.h"
@@ -61,6 +63,31 @@ void DisplayGone() {
 }
 
 #if TARVELO_HAVE_SDL
+bool EnvSet(const char* name) {
+  const char* v = std::getenv(name);
+  return v && *v;
+}
+
+// A Wayland display named relative to the runtime folder is out of reach
+// without a usable one.
+bool WaylandReachable() {
+  const char* name = std::getenv("WAYLAND_DISPLAY");
+  if (name && name[0] == '/') return true;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  struct stat st{};
+  return runtime && runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The drivers with a display in the environment, X first; both when neither
+// is named (the failure then names what SDL found missing).
+std::string DriversToTry() {
+  const bool x = EnvSet("DISPLAY");
+  const bool wayland = EnvSet("WAYLAND_DISPLAY") && (!x || WaylandReachable());
+  if (x && !wayland) return "x11";
+  if (wayland && !x) return "wayland";
+  return "x11,wayland";
+}
+
 bool Invisible(const char* driver) {
   return driver && (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0);
 }
@@ -100,7 +127,10 @@ bool VideoAcquire() {
   const char* asked = std::getenv("SDL_VIDEODRIVER");
   // Only drivers that show a window are tried; SDL's last resort is an
   // invisible one that would make a failed connection look like a small desktop.
-  if (!(asked && *asked)) SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11,wayland");
+  // And only those the environment names a display for: a Wayland attempt
+  // without one fills the console with its own complaints before the X
+  // server's real error.
+  if (!(asked && *asked)) SDL_SetHint(SDL_HINT_VIDEODRIVER, DriversToTry().c_str());
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(kConnectPause);
     if (!InitOnce()) continue;

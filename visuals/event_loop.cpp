@@ -108,9 +108,10 @@ struct Derived {
   int32_t leave = 0;
 };
 
-void PostClick(int32_t id) {
+void PostClick(int32_t id, int32_t source = 0) {
   CommandMessage m{};
   m.type = QUARLE_BASICS::kCommandControlEvent;
+  m.arg1 = static_cast<uint32_t>(source);
   m.arg2 = static_cast<uint32_t>(id);
   m.arg5 = kEventClick;
   m.timeStamp = GuiTimer();
@@ -492,7 +493,7 @@ bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
     case platform::kWindowClose: {
       const ControlRecord* quit = CloseRequestTarget > 0 ? ControlAt(CloseRequestTarget) : nullptr;
       if (quit == nullptr || quit->EventCallback == nullptr) return false;
-      PostClick(CloseRequestTarget);
+      PostClick(CloseRequestTarget, kCloseRequestSource);
       return true;
     }
     default:

@@ -67,6 +67,9 @@ extern int32_t KeyShortcutTable[kKeyShortcutCount];
 // so that closing the window asks and saves as quitting does; 0 (or a control
 // that is gone) ends the loop at once.
 extern int32_t CloseRequestTarget;
+// The source id of that click, so the target can tell a close request from a
+// click of its own (which may withdraw its question: a close never does).
+constexpr int32_t kCloseRequestSource = -1;
 
 // The tooltip of the control under the pointer; guarded by MT_HOVER.
 extern TextField HoverText;

@@ -46,8 +46,12 @@ std::string GainCaption(float gain) {
   return std::string(buf, res.ptr) + "dB";
 }
 
-int32_t OnQuit(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  if (bits & V::kEventClick) {
+int32_t OnQuit(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) {
+  // A window close while the question is up (a second click on the window's
+  // close button, a window manager that repeats its request) leaves it up for
+  // an answer: only the Quit button itself takes its question back.
+  const bool keepAsking = source == V::kCloseRequestSource && PanelDialogOwner() == id;
+  if ((bits & V::kEventClick) && !keepAsking) {
     const int64_t answered = PanelTakeDialogAnswered();
     if (answered != 0) {
       if (PanelDialogAnswer() == -1) {

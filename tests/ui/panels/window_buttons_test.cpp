@@ -149,6 +149,59 @@ TEST_F(WindowButtonsTest, WindowCloseAsksAsQuitDoesAndNoKeepsTheProgramRunning) 
   V::SystemMessageHandler = V::DefaultSystemMessageHandler;
 }
 
+// Ends the loop at its third probe: two passes after the one that took the
+// window's events, so the clicks they posted have been delivered.
+int32_t g_probesLeft = 0;
+int32_t EndAfterProbes(CommandMessage* m) {
+  if (m->type != kProbeType) return 0;
+  if (--g_probesLeft <= 0)
+    PostQuitMessage();
+  else
+    PostProbe();
+  return 0;
+}
+
+// A close while the question is up (the close button clicked twice, a window
+// manager that repeats itself) leaves the question up; the Quit button's own
+// second click takes it back.
+TEST_F(WindowButtonsTest, ACloseLeavesTheQuestionUpAndOnlyQuitWithdrawsIt) {
+  const int32_t quit = Named("Quit");
+  const int32_t db = Slot(kUiDB);
+  V::SystemMessageHandler = EndAfterProbes;
+  const struct {
+    const char* what;
+    int32_t closes;     // window closes in one pass
+    bool quitClick;     // then a click on Quit itself
+    bool askingAfter;
+  } kCases[] = {{"one close", 1, false, true},
+                {"two closes", 2, false, true},
+                {"three closes", 3, false, true},
+                {"a close, then Quit", 1, true, false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    platform::WindowEventsClear();
+    for (int32_t i = 0; i < c.closes; ++i)
+      platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    g_probesLeft = 3;
+    PostProbe();
+    ASSERT_EQ(V::GuiMessageLoop(), 0);
+    Drain(0);
+    EXPECT_EQ(DialogOwner, quit);
+    EXPECT_EQ(Shown(db), -1);
+    EXPECT_EQ(On(quit), -1);
+    if (c.quitClick) Click(OnQuit, quit);
+    EXPECT_EQ(DialogOwner != 0, c.askingAfter);
+    EXPECT_EQ(Shown(db) == -1, c.askingAfter);
+    EXPECT_EQ(On(quit), c.askingAfter ? -1 : 0);
+    // Nothing was answered: no end of the loop is waiting.
+    EXPECT_TRUE(Drain(0).empty());
+    if (DialogOwner != 0) Click(OnDialogCancel, db + 4);
+    DeliverPosted();
+    EXPECT_EQ(DialogOwner, 0);
+  }
+  V::SystemMessageHandler = V::DefaultSystemMessageHandler;
+}
+
 TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
   const int32_t move = Named("Move");
   MonitorCount = 1;

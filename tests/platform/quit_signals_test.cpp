@@ -1,0 +1,81 @@
+// Quit signals in a process of their own: the first is handed on once, on the
+// watching thread, and never after the run stopped taking requests; a second
+// ends the process at once with 128 + its number.
+#include "platform/quit_signals.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::atomic<int> g_handed{0};
+std::atomic<int> g_handedSignal{0};
+
+void Handed(int sig) {
+  g_handedSignal.store(sig);
+  g_handed.fetch_add(1);
+}
+
+// Polls for a condition; false when 60 s pass first (only a hang takes that long).
+template <class F>
+bool WaitFor(F done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Exit codes: 10+ a fault on the way; 128 + the second signal when all went well.
+[[noreturn]] void Scenario(int first, int second, bool stopped) {
+  platform::BlockQuitSignals();
+  if (!platform::WatchQuitSignals(Handed)) std::_Exit(10);
+  if (platform::WatchQuitSignals(Handed)) std::_Exit(11);  // one watcher only
+  if (stopped) platform::StopQuitRequests();
+  if (platform::FirstQuitSignal() != 0) std::_Exit(12);
+  ::kill(::getpid(), first);
+  if (!WaitFor([] { return platform::FirstQuitSignal() != 0; })) std::_Exit(13);
+  if (platform::FirstQuitSignal() != first) std::_Exit(14);
+  if (stopped) {
+    if (g_handed.load() != 0) std::_Exit(15);
+  } else {
+    if (!WaitFor([] { return g_handed.load() == 1; })) std::_Exit(16);
+    if (g_handedSignal.load() != first) std::_Exit(17);
+  }
+  ::kill(::getpid(), second);
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+  std::_Exit(18);  // the second signal did not end the process
+}
+
+TEST(QuitSignalsDeathTest, TheFirstIsHandedOnOnceAndTheSecondEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const struct {
+    int first, second;
+    bool stopped;
+  } kCases[] = {{SIGTERM, SIGINT, false}, {SIGINT, SIGHUP, false}, {SIGHUP, SIGTERM, false},
+                {SIGTERM, SIGTERM, true}, {SIGINT, SIGTERM, true}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(platform::QuitSignalName(c.first) + " then " + platform::QuitSignalName(c.second) +
+                 (c.stopped ? " after the run stopped taking requests" : ""));
+    EXPECT_EXIT(Scenario(c.first, c.second, c.stopped), ::testing::ExitedWithCode(128 + c.second), "");
+  }
+}
+
+TEST(QuitSignals, NamesAndNoWatcherWithoutTheBlock) {
+  EXPECT_EQ(platform::QuitSignalName(SIGTERM), "SIGTERM");
+  EXPECT_EQ(platform::QuitSignalName(SIGINT), "SIGINT");
+  EXPECT_EQ(platform::QuitSignalName(SIGHUP), "SIGHUP");
+  EXPECT_EQ(platform::QuitSignalName(SIGUSR1), "signal " + std::to_string(SIGUSR1));
+  // This process never blocked them: a watcher would race the default action.
+  EXPECT_FALSE(platform::WatchQuitSignals(Handed));
+}
+
+}  // namespace
