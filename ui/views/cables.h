@@ -67,6 +67,14 @@ int32_t CollectCables(int32_t planeId, Segment* cables, int32_t* kinds, int32_t 
 // An upper bound of CollectCables' count for the present module list.
 int32_t CableCapacity();
 
+// The frame watch of the plane (QUARLE_VISUALS::SetFrameWatch): at the start of
+// each frame the cables are collected and wherever one changed since the last
+// frame (made, removed, moved, restyled: dashed or glowing, a new zoom) its
+// old and new place are marked for redrawing; the plane then draws that
+// collection. Video thread only.
+void BeginCableFrame();
+void EndCableFrame();
+
 // Draw callbacks: 0, except DrawModuleBox, which gives a failed caption's
 // negative text code (the rest of the box is drawn all the same).
 int32_t DrawSynthPlane(RenderRecord* snap, int32_t id);
