@@ -1,7 +1,12 @@
 // The library views: tabs, the module offered to the plane by a press, the
-// module page following a click, the channel selector following the sample
-// library, and the samples in memory keeping only an idle selection.
+// module page following a click, the catalog staying put while a row is
+// carried to the plane, the channel selector following the sample library,
+// and the samples in memory keeping only an idle selection.
 #include "panels_b_fixture.h"
+
+#include "platform/events.h"
+#include "ui/views/synth_plane.h"
+#include "visuals/event_loop.h"
 
 namespace panelsb {
 namespace {
@@ -37,6 +42,71 @@ TEST_F(PanelsBTest, CatalogPressOffersTheTypeAndClickShowsItsMaster) {
   V::KeyInput.Spare[2] = 72;  // up
   Send(OnModuleCatalogList, V::kEventKey, 0, 0, refm);
   EXPECT_EQ(SelectedModule, &ModuleCatalog[ModulePaletteOrder[6]]);
+}
+
+// A row carried from a module list to the plane, through the event loop: the
+// pointer leaves the list on a slant, and the list shows the rows it showed
+// at the press once the module is made. A drag that stays in the list still
+// scrolls it.
+TEST_F(PanelsBTest, ModuleListsStayPutWhileARowIsCarriedToThePlane) {
+  const int32_t refm = Slot(kUiREFM), plane = V::WindowList[kWinSYNTH];
+  const int32_t tabmod = Named("TABMOD");
+  ASSERT_GT(tabmod, 0);
+  C(tabmod)->EventCallback(V::kEventPress, 0, 0, tabmod, 0);
+  V::UpdateControl(tabmod, 0);
+  C(plane)->EventCallback = OnSynthPlaneMouse;  // the plane's own, installed with the views
+  C(plane)->EventMask = 127;
+  const int32_t closeTarget = V::CloseRequestTarget;
+  const int64_t saving = V::CpuSaving;
+  V::CloseRequestTarget = 0;  // the window's close ends the loop at once
+  V::CpuSaving = 0;
+  Drain(0);
+
+  auto move = [](int32_t x, int32_t y, int32_t dx, int32_t dy) {
+    platform::WindowEventInject(platform::PointerMoveEvent(x, y, dx, dy));
+  };
+  auto button = [](bool down) {
+    using platform::kWindowButtonPress, platform::kWindowButtonRelease;
+    const auto kind = down ? kWindowButtonPress : kWindowButtonRelease;
+    platform::WindowEventInject(platform::ButtonEvent(kind, platform::kButtonLeft));
+  };
+  // Pressed on row r (counted on screen), then moved by (dx, dy) `steps` times.
+  auto drag = [&](int32_t list, int32_t r, int32_t dx, int32_t dy, int32_t steps) {
+    int32_t x = C(list)->X + C(list)->W - 20, y = RowY(list, r);
+    move(x, y, 0, 0);
+    button(true);
+    for (int32_t i = 0; i < steps; ++i) move(x += dx, y += dy, dx, dy);
+    button(false);
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    EXPECT_EQ(V::GuiMessageLoop(), 0);
+    Drain(0);
+    return std::make_pair(x, y);
+  };
+
+  struct Case {
+    const char* what;
+    int32_t first;  // first visible row before the press
+    int32_t dy;     // each step's rise or fall on the way to the plane
+  };
+  for (const Case& k : {Case{"upwards", 0, -3}, Case{"downwards", 6, 3}}) {
+    SCOPED_TRACE(k.what);
+    Field(refm).FirstVisible = k.first;
+    const int32_t before = ModuleList.count;
+    const int32_t type = ModulePaletteOrder[k.first + 2];
+    const int32_t steps = (C(refm)->W + 200) / 15;
+    const auto [x, y] = drag(refm, 2, -15, k.dy, steps);
+    ASSERT_LT(x, C(plane)->X + C(plane)->W);
+    ASSERT_EQ(ModuleList.count, before + 1) << "no module made";
+    EXPECT_EQ(ModuleList.entries[before]->Type, type);
+    EXPECT_EQ(Field(refm).FirstVisible, k.first);
+  }
+  // Within the list the same drag scrolls it: down shows earlier rows.
+  Field(refm).FirstVisible = 6;
+  drag(refm, 2, 0, 4, 20);
+  EXPECT_LT(Field(refm).FirstVisible, 6);
+  EXPECT_EQ(ModuleList.count, 2);
+  V::CloseRequestTarget = closeTarget;
+  V::CpuSaving = saving;
 }
 
 TEST_F(PanelsBTest, CreatedModulesSelectOnlyAModuleStillAtItsRow) {
