@@ -148,12 +148,12 @@ void Constrain(double& lo, double& hi, double coef, double c0, double vmin, doub
   if (b < hi) hi = b;
 }
 
-// Collects this frame's cables into `out` (window coordinates).
-void CollectInto(int32_t planeId, std::vector<Cable>& out) {
+// Collects this frame's cables into `out` (window coordinates), the module
+// list's lock held by the caller.
+void CollectLocked(int32_t planeId, std::vector<Cable>& out) {
   out.clear();
   const CableBounds bounds = PlaneCableBounds(planeId);
   const int32_t b = BorderPx();
-  platform::MutexGuard guard(ModuleList.lock);
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
     const ControlRecord* box = BoxOf(m);
@@ -177,6 +177,19 @@ void CollectInto(int32_t planeId, std::vector<Cable>& out) {
   if (obox && sout && V::UiIndex[kUiSOUT] > 0)
     Keep(out, obox->X + obox->W * 0.5, obox->Y + obox->H - 1.0, Nearest(sout->W * 0.5 + sout->X),
          sout->Y, 2, bounds);
+}
+
+void CollectInto(int32_t planeId, std::vector<Cable>& out) {
+  platform::MutexGuard guard(ModuleList.lock);
+  CollectLocked(planeId, out);
+}
+
+// The same unless the list is locked at the moment (false then).
+bool TryCollectInto(int32_t planeId, std::vector<Cable>& out) {
+  if (!platform::MutexTryLock(ModuleList.lock)) return false;
+  CollectLocked(planeId, out);
+  platform::MutexUnlock(ModuleList.lock);
+  return true;
 }
 
 // Marks what a cable covers on the screen: its band (or dashed line) and the
@@ -265,7 +278,10 @@ void BeginCableFrame() {
   if (LowFrameRateMode.load() == -1) PlaneMoving.store(-1);
   const bool moving = PlaneMoving.load() == -1;
   const int32_t unit = UnitPx(), radius = GlowRadius;
-  CollectInto(plane, g_frame.next);
+  // The frame never waits for the list (a synth being loaded holds it): a
+  // busy list leaves the last collection drawn and compared next frame.
+  g_frame.open = g_frame.known && g_frame.plane == plane;
+  if (!TryCollectInto(plane, g_frame.next)) return;
   // A new look redraws every cable, as it was and as it is.
   const bool restyled = !g_frame.known || plane != g_frame.plane || moving != g_frame.moving ||
                         unit != g_frame.unit || radius != g_frame.radius;
