@@ -3,9 +3,10 @@
 // port controls and SOUT.
 //
 // Cables are costly to paint (a glowing band each), so they are kept in the
-// plane's layer 0 and painted again only when CablesDirty is set; while a box
-// or the plane is dragged (PlaneMoving), and for good once the frame rate has
-// proved low (LowFrameRateMode), they are drawn as plain dashed lines instead.
+// plane's layer 0 and painted again only when CablesDirty is set or a frame
+// finds that a cable changed; while a box or the plane is dragged
+// (PlaneMoving), and for good once the frame rate has proved low
+// (LowFrameRateMode), they are drawn as plain dashed lines instead.
 //
 // Draw callbacks run on the video thread under MT_DRAW.
 #pragma once
