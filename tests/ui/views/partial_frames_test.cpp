@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
 #include "platform/screen.h"
+#include "platform/threads.h"
 #include "ui/build/frame.h"
 #include "ui/views/cables.h"
 #include "ui/views/synth_plane.h"
@@ -153,6 +156,47 @@ TEST_F(PartialFrames, EveryCableChangeIsRedrawnAtTheNextFrame) {
     s.act();
     EXPECT_EQ(StalePixels(), 0) << s.what;
   }
+}
+
+// The frame does not wait while the module list is held (a synth loading):
+// the cable made meanwhile is found, and marked, by the next frame.
+TEST_F(PartialFrames, ABusyModuleListPutsTheCableCheckOffToTheNextFrame) {
+  ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 300, 250);
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 700, 520);
+  ASSERT_TRUE(kb && osc);
+  ASSERT_EQ(StalePixels(), 0);
+  ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
+  QUARLE_BASICS::Segment cable;
+  ASSERT_EQ(Tarvelo::CollectCables(Plane(), &cable, nullptr, 1), 1);
+  const int32_t midX = static_cast<int32_t>(cable.x0 + cable.dx * 0.5f);
+  const int32_t midY = static_cast<int32_t>(cable.y0 + cable.dy * 0.5f);
+  auto marked = [&] {
+    std::vector<platform::ScreenRect> rects;
+    bool whole = false;
+    V::TakeDirtyRegion(rects, whole);
+    bool mid = false;
+    for (const auto& r : rects)
+      mid = mid || (r.x <= midX && midX < r.x + r.w && r.y <= midY && midY < r.y + r.h);
+    return mid;
+  };
+  marked();  // whatever the link itself marked
+
+  std::promise<void> held, release;
+  std::thread holder([&] {
+    platform::MutexLock(Tarvelo::ModuleList.lock);
+    held.set_value();
+    release.get_future().wait();
+    platform::MutexUnlock(Tarvelo::ModuleList.lock);
+  });
+  held.get_future().wait();
+  Tarvelo::BeginCableFrame();
+  Tarvelo::EndCableFrame();
+  EXPECT_FALSE(marked()) << "looked while the list was held";
+  release.set_value();
+  holder.join();
+  Tarvelo::BeginCableFrame();
+  Tarvelo::EndCableFrame();
+  EXPECT_TRUE(marked()) << "the cable between the boxes";
 }
 
 TEST_F(PartialFrames, HidingAParentTakesItsChildrenOutsideItAlong) {
