@@ -46,6 +46,9 @@ std::atomic<bool> g_failNextStart{false};
 // its control publishing it; it is shown only where pixels changed.
 constexpr double kWholeRedrawPeriod = 5.0;
 
+std::atomic<FrameWatchFn> g_watchBegin{nullptr};
+std::atomic<FrameWatchFn> g_watchEnd{nullptr};
+
 // The focus frame last drawn, so that a change redraws both controls.
 int32_t g_lastFocused = 0;
 uint32_t g_lastFocusMode = 0;
@@ -159,6 +162,12 @@ int32_t RenderFrame(bool whole) {
   platform::ScreenInfo(width, height, depth);
   if (width < 1 || height < 1) return 0;
 
+  if (const FrameWatchFn begin = g_watchBegin.load()) begin();
+  struct WatchEnd {
+    ~WatchEnd() {
+      if (const FrameWatchFn end = g_watchEnd.load()) end();
+    }
+  } watchEnd;
   MarkFocusChange();
   MarkLiveControls();
   std::vector<platform::ScreenRect> rects;
@@ -186,6 +195,11 @@ int32_t RenderFrame(bool whole) {
     platform::ScreenCopyRects(0, 1, changed.data(), static_cast<int32_t>(changed.size()));
   }
   return static_cast<int32_t>(changed.size());
+}
+
+void SetFrameWatch(FrameWatchFn begin, FrameWatchFn end) {
+  g_watchBegin.store(begin);
+  g_watchEnd.store(end);
 }
 
 void PurgeDeletedControls() {

@@ -62,6 +62,12 @@ void MarkAllControlsDirty();
 // copies and shows the pixels that changed. The number of rectangles shown; 0
 // when nothing was drawn or nothing changed.
 int32_t RenderFrame(bool whole);
+// A view whose picture follows shared state that no control publishes (the
+// synth plane's cables) watches that state itself: `begin` runs on the video
+// thread at the start of each frame, before the marked region is taken, and
+// marks what changed; `end` runs once the frame is drawn. Null: none.
+using FrameWatchFn = void (*)();
+void SetFrameWatch(FrameWatchFn begin, FrameWatchFn end);
 // Destroys the controls flagged DeletePending, each with its subtree, after
 // taking it out of its parent's children. The video thread does it between
 // frames on PurgeRequest.

@@ -1,5 +1,7 @@
 #include "ui/panels/libraries.h"
 
+#include <algorithm>
+
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
 #include "engine/catalog/catalog.h"
@@ -22,6 +24,33 @@ int32_t CreatedAccumulator = 0;
 int32_t LibraryAccumulator = 0;
 int32_t SampleAccumulator = 0;
 int32_t ChannelAccumulator = 0;
+
+// A press on a row of a module list offers it to the plane. On its way out
+// the carried row may drag the list along (a drag over a list scrolls it);
+// once the row is dropped on the plane, whose drop takes DragModuleIndex back
+// to -1, the list shows again the rows it showed at the press.
+struct RowOffer {
+  bool open = false;
+  int32_t first = 0;  // the first visible row at the press
+};
+RowOffer CatalogOffer;
+RowOffer CreatedOffer;
+
+void FollowRowOffer(uint32_t bits, ControlRecord* c, RowOffer& offer, int32_t count) {
+  if (!c || bits == V::kEventDrag) return;
+  if (bits == V::kEventPress) {
+    offer.open = DragModuleIndex >= 0;
+    offer.first = c->Text.FirstVisible;
+    return;
+  }
+  if (bits == V::kEventLeave && offer.open && DragModuleIndex == -1 &&
+      c->Text.FirstVisible != offer.first) {
+    const int32_t rows = c->Text.VisibleRows < 1 ? 1 : c->Text.VisibleRows;
+    c->Text.FirstVisible = std::clamp(offer.first, 0, std::max(count - rows, 0));
+    c->Text.Changed = -1;
+  }
+  offer.open = false;
+}
 
 int32_t LockedCount(const QUARLE_BASICS::ArrayHeader& header) {
   platform::MutexGuard guard(header.lock);
@@ -102,6 +131,7 @@ bool RemoveLibraryListEntry(WaveLibraryList& list, int32_t i) {
 void ResetLibraryStatics() {
   CatalogAccumulator = CreatedAccumulator = LibraryAccumulator = SampleAccumulator = 0;
   ChannelAccumulator = 0;
+  CatalogOffer = CreatedOffer = RowOffer{};
   DragModuleIndex = -1;
 }
 
@@ -136,7 +166,9 @@ int32_t OnModuleCatalogList(uint32_t bits, int32_t x, int32_t y, int32_t id, int
   if (b == V::kEventPress) {
     const int32_t row = c->Text.Mark;
     DragModuleIndex = row >= 0 && row < count ? ModulePaletteOrder[row] : -1;
-  } else if (b & V::kEventClick) {
+  }
+  FollowRowOffer(bits, c, CatalogOffer, count);
+  if (b & V::kEventClick) {
     const int32_t row = c->Text.Selected;
     if (row >= 0 && row < count) {
       const int32_t type = ModulePaletteOrder[row];
@@ -157,7 +189,9 @@ int32_t OnCreatedModuleList(uint32_t bits, int32_t x, int32_t y, int32_t id, int
   if (b == V::kEventPress) {
     const int32_t row = c->Text.Mark;
     DragModuleIndex = row >= 0 && row < count ? row : -1;
-  } else if (b & V::kEventClick) {
+  }
+  FollowRowOffer(bits, c, CreatedOffer, count);
+  if (b & V::kEventClick) {
     const int32_t row = c->Text.Selected;
     if (row < 0) {
       PanelSelectModule(nullptr, -1);

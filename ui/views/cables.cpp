@@ -1,5 +1,6 @@
 #include "ui/views/cables.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "ui/views/control_images.h"
 #include "ui/views/synth_plane.h"
 #include "visuals/control_table.h"
+#include "visuals/dirty_region.h"
 #include "visuals/fonts.h"
 #include "visuals/glyphs.h"
 #include "visuals/text.h"
@@ -93,6 +95,38 @@ struct Cable {
   int32_t kind;
 };
 
+bool SameCable(const Cable& a, const Cable& b) {
+  return a.kind == b.kind && a.seg.x0 == b.seg.x0 && a.seg.y0 == b.seg.y0 && a.seg.dx == b.seg.dx &&
+         a.seg.dy == b.seg.dy;
+}
+
+bool CableBefore(const Cable& a, const Cable& b) {
+  if (a.seg.x0 != b.seg.x0) return a.seg.x0 < b.seg.x0;
+  if (a.seg.y0 != b.seg.y0) return a.seg.y0 < b.seg.y0;
+  if (a.seg.dx != b.seg.dx) return a.seg.dx < b.seg.dx;
+  if (a.seg.dy != b.seg.dy) return a.seg.dy < b.seg.dy;
+  return a.kind < b.kind;
+}
+
+// The cables of the frame being drawn and what they looked like, so that a
+// frame redraws wherever a cable appeared, went, moved or changed its look,
+// whoever changed it (an engine link, a box moved, a synth loaded). Video
+// thread only.
+struct CableFrame {
+  std::vector<Cable> cables;  // what this frame draws
+  std::vector<Cable> next;    // the collection being compared
+  std::vector<int32_t> order[2];
+  std::vector<int32_t> match;
+  std::vector<char> kept;
+  int32_t plane = 0;
+  bool moving = false;  // drawn as dashed lines
+  int32_t unit = 0, radius = 0;
+  bool known = false;   // `cables` holds a collection
+  bool open = false;    // a frame is being drawn: the plane draws `cables`
+  bool stale = true;    // the cached layer does not show `cables`
+};
+CableFrame g_frame;
+
 // Keeps the clipped cable unless nothing of it is visible.
 void Keep(std::vector<Cable>& out, double x0, double y0, double x1, double y1, int32_t kind,
           const CableBounds& bounds) {
@@ -114,12 +148,12 @@ void Constrain(double& lo, double& hi, double coef, double c0, double vmin, doub
   if (b < hi) hi = b;
 }
 
-// Collects this frame's cables into `out` (window coordinates).
-void CollectInto(int32_t planeId, std::vector<Cable>& out) {
+// Collects this frame's cables into `out` (window coordinates), the module
+// list's lock held by the caller.
+void CollectLocked(int32_t planeId, std::vector<Cable>& out) {
   out.clear();
   const CableBounds bounds = PlaneCableBounds(planeId);
   const int32_t b = BorderPx();
-  platform::MutexGuard guard(ModuleList.lock);
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
     const ControlRecord* box = BoxOf(m);
@@ -145,7 +179,133 @@ void CollectInto(int32_t planeId, std::vector<Cable>& out) {
          sout->Y, 2, bounds);
 }
 
+void CollectInto(int32_t planeId, std::vector<Cable>& out) {
+  platform::MutexGuard guard(ModuleList.lock);
+  CollectLocked(planeId, out);
+}
+
+// The same unless the list is locked at the moment (false then).
+bool TryCollectInto(int32_t planeId, std::vector<Cable>& out) {
+  if (!platform::MutexTryLock(ModuleList.lock)) return false;
+  CollectLocked(planeId, out);
+  platform::MutexUnlock(ModuleList.lock);
+  return true;
+}
+
+// Marks what a cable covers on the screen: its band (or dashed line) and the
+// glow sprites on its two ends.
+void MarkCable(const Cable& k, int32_t unit, int32_t radius) {
+  const Point e = QUARLE_BASICS::SegmentEnd(k.seg);
+  const double reach = unit + 2.0;
+  double x0 = std::floor(std::fmin(k.seg.x0, e.x) - reach);
+  double y0 = std::floor(std::fmin(k.seg.y0, e.y) - reach);
+  double x1 = std::ceil(std::fmax(k.seg.x0, e.x) + reach);
+  double y1 = std::ceil(std::fmax(k.seg.y0, e.y) + reach);
+  if (!std::isfinite(x0) || !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1)) return;
+  if (const Image* glow = k.kind >= 0 && k.kind < kCableKinds ? GlowImages[k.kind] : nullptr) {
+    for (const Point p : {Point{k.seg.x0, k.seg.y0}, e}) {
+      const double sx = Nearest(p.x) - radius, sy = Nearest(p.y) - radius;
+      x0 = std::fmin(x0, sx);
+      y0 = std::fmin(y0, sy);
+      x1 = std::fmax(x1, sx + glow->width);
+      y1 = std::fmax(y1, sy + glow->height);
+    }
+  }
+  constexpr double kFar = 1 << 20;
+  x0 = std::clamp(x0, -kFar, kFar);
+  y0 = std::clamp(y0, -kFar, kFar);
+  x1 = std::clamp(x1, -kFar, kFar);
+  y1 = std::clamp(y1, -kFar, kFar);
+  V::MarkScreenDirty(static_cast<int32_t>(x0), static_cast<int32_t>(y0),
+                     static_cast<int32_t>(x1 - x0) + 1, static_cast<int32_t>(y1 - y0) + 1);
+}
+
+// Marks every cable of `before` that `after` does not hold and the other way
+// round. Cables kept but drawn in another order are marked too: where two
+// overlap, the later one's band shows.
+bool MarkCableChanges(const std::vector<Cable>& before, int32_t beforeUnit, int32_t beforeRadius,
+                      const std::vector<Cable>& after, int32_t unit, int32_t radius) {
+  if (before.size() == after.size() &&
+      std::equal(before.begin(), before.end(), after.begin(), SameCable))
+    return false;
+  std::vector<int32_t>& ob = g_frame.order[0];
+  std::vector<int32_t>& oa = g_frame.order[1];
+  ob.resize(before.size());
+  oa.resize(after.size());
+  for (size_t i = 0; i < ob.size(); ++i) ob[i] = static_cast<int32_t>(i);
+  for (size_t i = 0; i < oa.size(); ++i) oa[i] = static_cast<int32_t>(i);
+  std::sort(ob.begin(), ob.end(),
+            [&](int32_t a, int32_t b) { return CableBefore(before[a], before[b]); });
+  std::sort(oa.begin(), oa.end(),
+            [&](int32_t a, int32_t b) { return CableBefore(after[a], after[b]); });
+  // match[i]: the cable of `before` equal to after[i], -1 none.
+  std::vector<int32_t>& match = g_frame.match;
+  match.assign(after.size(), -1);
+  std::vector<char>& kept = g_frame.kept;
+  kept.assign(before.size(), 0);
+  for (size_t i = 0, j = 0; i < ob.size() && j < oa.size();) {
+    const Cable& b = before[ob[i]];
+    const Cable& a = after[oa[j]];
+    if (SameCable(b, a)) {
+      match[oa[j]] = ob[i];
+      kept[ob[i]] = 1;
+      ++i, ++j;
+    } else if (CableBefore(b, a)) {
+      ++i;
+    } else {
+      ++j;
+    }
+  }
+  for (size_t i = 0; i < before.size(); ++i)
+    if (!kept[i]) MarkCable(before[i], beforeUnit, beforeRadius);
+  int32_t last = -1;
+  for (size_t i = 0; i < after.size(); ++i) {
+    if (match[i] > last)
+      last = match[i];
+    else
+      MarkCable(after[i], unit, radius);  // new, or now drawn before one it followed
+  }
+  return true;
+}
+
 }  // namespace
+
+void BeginCableFrame() {
+  g_frame.open = false;
+  const int32_t plane =
+      V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
+  if (plane <= 0 || !V::ControlAt(plane)) return;
+  if (LowFrameRateMode.load() == -1) PlaneMoving.store(-1);
+  const bool moving = PlaneMoving.load() == -1;
+  const int32_t unit = UnitPx(), radius = GlowRadius;
+  // The frame never waits for the list (a synth being loaded holds it): a
+  // busy list leaves the last collection drawn and compared next frame.
+  g_frame.open = g_frame.known && g_frame.plane == plane;
+  if (!TryCollectInto(plane, g_frame.next)) return;
+  // A new look redraws every cable, as it was and as it is.
+  const bool restyled = !g_frame.known || plane != g_frame.plane || moving != g_frame.moving ||
+                        unit != g_frame.unit || radius != g_frame.radius;
+  bool changed = false;
+  if (restyled) {
+    if (g_frame.known)
+      for (const Cable& k : g_frame.cables) MarkCable(k, g_frame.unit, g_frame.radius);
+    for (const Cable& k : g_frame.next) MarkCable(k, unit, radius);
+    changed = true;
+  } else {
+    changed = MarkCableChanges(g_frame.cables, g_frame.unit, g_frame.radius, g_frame.next, unit,
+                               radius);
+  }
+  g_frame.cables.swap(g_frame.next);
+  if (changed) g_frame.stale = true;
+  g_frame.plane = plane;
+  g_frame.moving = moving;
+  g_frame.unit = unit;
+  g_frame.radius = radius;
+  g_frame.known = true;
+  g_frame.open = true;
+}
+
+void EndCableFrame() { g_frame.open = false; }
 
 CableBounds PlaneCableBounds(int32_t planeId) {
   CableBounds r;
@@ -337,12 +497,16 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
     }
   }
 
-  // The cables of this frame; the array is kept so that frames do not allocate.
-  static std::vector<Cable> cables;
-  CollectInto(id, cables);
+  // Within a frame the cables that its start collected and marked; a draw
+  // outside one collects its own (the array is kept so that draws do not
+  // allocate).
+  static std::vector<Cable> own;
+  const bool framed = g_frame.open && g_frame.plane == id;
+  if (!framed) CollectInto(id, own);
+  const std::vector<Cable>& cables = framed ? g_frame.cables : own;
 
   if (LowFrameRateMode.load() == -1) PlaneMoving.store(-1);
-  const bool moving = PlaneMoving.load() == -1;
+  const bool moving = framed ? g_frame.moving : PlaneMoving.load() == -1;
   Image* layer = LayerAt(c, 0);
   if (moving) {
     for (const Cable& k : cables) {
@@ -350,8 +514,11 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
       PatternLine(Nearest(k.seg.x0) + ox, Nearest(k.seg.y0) + oy, Nearest(e.x) + ox,
                   Nearest(e.y) + oy, CableColours[k.kind], kCablePattern);
     }
-  } else if (CablesDirty.load() == -1) {
+  } else if (CablesDirty.load() == -1 || (framed && g_frame.stale)) {
     CablesDirty.store(0);
+    // Painted from another collection than the frame's, the layer is to be
+    // painted again at the next frame.
+    g_frame.stale = !framed;
     const int32_t ramps = GlowRampLength;
     if (layer && layer->pixels) {
       ImageBox(layer, 0, 0, layer->width - 1, layer->height - 1, 0x00000000);

@@ -3,9 +3,10 @@
 // port controls and SOUT.
 //
 // Cables are costly to paint (a glowing band each), so they are kept in the
-// plane's layer 0 and painted again only when CablesDirty is set; while a box
-// or the plane is dragged (PlaneMoving), and for good once the frame rate has
-// proved low (LowFrameRateMode), they are drawn as plain dashed lines instead.
+// plane's layer 0 and painted again only when CablesDirty is set or a frame
+// finds that a cable changed; while a box or the plane is dragged
+// (PlaneMoving), and for good once the frame rate has proved low
+// (LowFrameRateMode), they are drawn as plain dashed lines instead.
 //
 // Draw callbacks run on the video thread under MT_DRAW.
 #pragma once
@@ -66,6 +67,14 @@ void DrawCable(uint32_t* pixels, int32_t pitch, const Segment& cable, const Cabl
 int32_t CollectCables(int32_t planeId, Segment* cables, int32_t* kinds, int32_t capacity);
 // An upper bound of CollectCables' count for the present module list.
 int32_t CableCapacity();
+
+// The frame watch of the plane (QUARLE_VISUALS::SetFrameWatch): at the start of
+// each frame the cables are collected and wherever one changed since the last
+// frame (made, removed, moved, restyled: dashed or glowing, a new zoom) its
+// old and new place are marked for redrawing; the plane then draws that
+// collection. Video thread only.
+void BeginCableFrame();
+void EndCableFrame();
 
 // Draw callbacks: 0, except DrawModuleBox, which gives a failed caption's
 // negative text code (the rest of the box is drawn all the same).

@@ -6,6 +6,7 @@
 #include "ui/views/settings_windows.h"
 #include "ui/views/synth_plane.h"
 #include "ui/views/tuning_editor.h"
+#include "visuals/video_thread.h"
 
 namespace Tarvelo {
 
@@ -19,6 +20,7 @@ void InstallViewCallbacksC() {
   Cb.DrawModulePort = DrawModulePort;
   Cb.DrawSynthOutput = DrawSynthOutput;
   BoxHooks.DropHalfLink = DropHalfLink;
+  QUARLE_VISUALS::SetFrameWatch(BeginCableFrame, EndCableFrame);
 
   Cb.OnVideoDriverSelect = OnVideoDriverSelect;
   Cb.OnVideoDriverSet = OnVideoDriverSet;

@@ -1,15 +1,23 @@
 // A frame that redraws only what was marked shows what a whole redraw shows,
 // on the built interface: while a module box is created, dragged and deleted
-// (its output port's glyph reaches below the port), and while a parent whose
-// child lies outside it is hidden and shown again.
+// (its output port's glyph reaches below the port), while cables are made,
+// moved, restyled and removed, and while a parent whose child lies outside it
+// is hidden and shown again.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
 #include "platform/screen.h"
+#include "platform/threads.h"
+#include "ui/build/frame.h"
+#include "ui/views/cables.h"
+#include "ui/views/synth_plane.h"
 #include "ui/views/views_c_fixture.h"
 #include "visuals/control_table.h"
 #include "visuals/dirty_region.h"
@@ -31,6 +39,9 @@ class PartialFrames : public viewsc::ViewsCTest {
     V::RenderFrame(true);
   }
   void TearDown() override {
+    Tarvelo::CancelPendingPortLink();
+    Tarvelo::PlaneMoving.store(0);
+    Tarvelo::LowFrameRateMode.store(0);
     platform::ScreenClose();
     ViewsCTest::TearDown();
   }
@@ -93,6 +104,99 @@ TEST_F(PartialFrames, AModuleBoxCreatedDraggedAndDeletedLeavesNoTrail) {
 
   ASSERT_EQ(Tarvelo::DeleteModule(m), 0);
   EXPECT_EQ(StalePixels(), 0) << "deleted";
+}
+
+TEST_F(PartialFrames, EveryCableChangeIsRedrawnAtTheNextFrame) {
+  ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 300, 250);
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 700, 520);
+  ModuleRecord* far = Make(Tarvelo::kTypeOscillator, 1200, 300);
+  ASSERT_TRUE(kb && osc && far);
+  ASSERT_EQ(StalePixels(), 0) << "created";
+  const int32_t box = static_cast<int32_t>(osc->BoxControl);
+  const int32_t plane = Plane();
+  auto click = [](int32_t id) { Send(id, 8, C(id)->X + 1, C(id)->Y + 1); };
+  auto link = [&](ModuleRecord* from, ModuleRecord* to, int32_t port) {
+    click(Output(from));
+    click(Input(to, port));
+  };
+
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+  };
+  const Step steps[] = {
+      {"linked", [&] { link(kb, osc, 0); }},
+      {"a second input linked", [&] { link(kb, osc, 1); }},
+      {"linked elsewhere", [&] { link(far, osc, 1); }},
+      {"box pressed", [&] { Send(box, 2, C(box)->X + 5, C(box)->Y + 5); }},
+      {"box dragged past the threshold", [&] { Send(box, 16, 8, 0); }},
+      {"box dragged on", [&] { Send(box, 16, -60, 45); }},
+      {"box released", [&] { Send(box, 4); }},
+      {"box moved by the program", [&] {
+         V::ControlSetY(C(box), C(box)->Y - 70);
+         V::UpdateControl(box, 0);
+       }},
+      {"plane dragged", [&] { Send(plane, 16, -45, 30); }},
+      {"plane released", [&] { Send(plane, 4); }},
+      {"synth output", [&] {
+         click(Output(osc));
+         click(Slot(Tarvelo::kUiSOUT));
+       }},
+      {"frame rate proved low", [&] { Tarvelo::LowFrameRateMode.store(-1); }},
+      {"low rate ends (tests only)", [&] {
+         Tarvelo::LowFrameRateMode.store(0);
+         Tarvelo::PlaneMoving.store(0);
+       }},
+      {"unlinked", [&] { link(kb, osc, 0); }},
+      {"linked module deleted", [&] { ASSERT_EQ(Tarvelo::DeleteModule(far), 0); }},
+      {"module with links copied", [&] { Tarvelo::CreateModule(osc->ListIndex, 900, 800, 0); }},
+      {"synth cleared", [&] { Tarvelo::ClearSynth(); }},
+  };
+  for (const Step& s : steps) {
+    s.act();
+    EXPECT_EQ(StalePixels(), 0) << s.what;
+  }
+}
+
+// The frame does not wait while the module list is held (a synth loading):
+// the cable made meanwhile is found, and marked, by the next frame.
+TEST_F(PartialFrames, ABusyModuleListPutsTheCableCheckOffToTheNextFrame) {
+  ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 300, 250);
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 700, 520);
+  ASSERT_TRUE(kb && osc);
+  ASSERT_EQ(StalePixels(), 0);
+  ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
+  QUARLE_BASICS::Segment cable;
+  ASSERT_EQ(Tarvelo::CollectCables(Plane(), &cable, nullptr, 1), 1);
+  const int32_t midX = static_cast<int32_t>(cable.x0 + cable.dx * 0.5f);
+  const int32_t midY = static_cast<int32_t>(cable.y0 + cable.dy * 0.5f);
+  auto marked = [&] {
+    std::vector<platform::ScreenRect> rects;
+    bool whole = false;
+    V::TakeDirtyRegion(rects, whole);
+    bool mid = false;
+    for (const auto& r : rects)
+      mid = mid || (r.x <= midX && midX < r.x + r.w && r.y <= midY && midY < r.y + r.h);
+    return mid;
+  };
+  marked();  // whatever the link itself marked
+
+  std::promise<void> held, release;
+  std::thread holder([&] {
+    platform::MutexLock(Tarvelo::ModuleList.lock);
+    held.set_value();
+    release.get_future().wait();
+    platform::MutexUnlock(Tarvelo::ModuleList.lock);
+  });
+  held.get_future().wait();
+  Tarvelo::BeginCableFrame();
+  Tarvelo::EndCableFrame();
+  EXPECT_FALSE(marked()) << "looked while the list was held";
+  release.set_value();
+  holder.join();
+  Tarvelo::BeginCableFrame();
+  Tarvelo::EndCableFrame();
+  EXPECT_TRUE(marked()) << "the cable between the boxes";
 }
 
 TEST_F(PartialFrames, HidingAParentTakesItsChildrenOutsideItAlong) {
