@@ -156,6 +156,36 @@ double Level(const Complex& bin) {
   return 1.0 + db / 80.0;
 }
 
+// The bins of a channel's spectrum contour: bin 0 starts it, bins 1 to 511
+// draw a row each.
+constexpr int32_t kContourBins = 512;
+
+// The levels of the last window analysed, left channel's bins then the
+// right's: the marking and every part of a frame drawn in several parts use
+// one analysis (video thread only).
+struct SpectrumCache {
+  bool valid = false;
+  float window[kScopeWindowFloats];
+  double levels[2 * kContourBins];
+};
+SpectrumCache g_spectrum;
+
+// The contour levels of a full window; null when it cannot be analysed.
+const double* SpectrumLevels(const float* w) {
+  constexpr size_t kBytes = sizeof(float) * kScopeWindowFloats;
+  if (g_spectrum.valid && std::memcmp(g_spectrum.window, w, kBytes) == 0) return g_spectrum.levels;
+  g_spectrum.valid = false;
+  auto* scratch = reinterpret_cast<Complex*>(SpectrumWorkBuffer);
+  if (!scratch || QUARLE_AUDIO::SpectrumAnalyse(w, scratch, 0, 2048, 0) != 0) return nullptr;
+  for (int32_t k = 0; k < kContourBins; ++k) {
+    g_spectrum.levels[k] = Level(scratch[k]);
+    g_spectrum.levels[kContourBins + k] = Level(scratch[2048 + k]);
+  }
+  std::memcpy(g_spectrum.window, w, kBytes);
+  g_spectrum.valid = true;
+  return g_spectrum.levels;
+}
+
 }  // namespace
 
 float* ScopeBuffer() { return reinterpret_cast<float*>(ScopeSampleWindow); }
@@ -287,24 +317,17 @@ int32_t BandsOf(int32_t mode, const platform::ScreenRect& c, const float* w, int
     bands[0] = BoxOf(cx + hy * e.loL, cx + hy * e.hiL, cy - hy * e.hiR, cy - hy * e.loR, 2.0, 1);
     return 1;
   }
-  // Spectrum: the contour of each channel between its lowest and highest level.
-  auto* scratch = reinterpret_cast<Complex*>(SpectrumWorkBuffer);
-  if (m != kScopeWindowFloats || !scratch) return 0;
-  if (QUARLE_AUDIO::SpectrumAnalyse(w, scratch, 0, 2048, 0) != 0) return 0;
-  double loL = Level(scratch[0]), hiL = loL, loR = Level(scratch[2048]), hiR = loR;
-  for (int32_t k = 1; k <= 511; ++k) {
-    const double vl = Level(scratch[k]), vr = Level(scratch[2048 + k]);
-    loL = std::min(loL, vl);
-    hiL = std::max(hiL, vl);
-    loR = std::min(loR, vr);
-    hiR = std::max(hiR, vr);
-  }
+  // Spectrum: each channel's contour between its lowest and highest level.
+  const double* levels = m == kScopeWindowFloats ? SpectrumLevels(w) : nullptr;
+  if (!levels) return 0;
+  const auto [loL, hiL] = std::minmax_element(levels, levels + kContourBins);
+  const auto [loR, hiR] = std::minmax_element(levels + kContourBins, levels + 2 * kContourBins);
   const int32_t B = V::BorderWidth;
   const double x0 = c.x + B, right = x0 + (c.w - 2.0 * B);
   const double yb = c.y + c.h - B - 1;
   const double top = yb - 510.0 * (2.0 * (c.h - 2.0 * B) / 1024.0);
-  bands[0] = BoxOf(x0 + kBarLength * loL, x0 + kBarLength * hiL + 1.0, top, yb + 1.0, 0.0, 1);
-  bands[1] = BoxOf(right - kBarLength * hiR - 1.0, right - kBarLength * loR, top, yb + 1.0, 0.0, 1);
+  bands[0] = BoxOf(x0 + kBarLength * *loL, x0 + kBarLength * *hiL + 1.0, top, yb + 1.0, 0.0, 1);
+  bands[1] = BoxOf(right - kBarLength * *hiR - 1.0, right - kBarLength * *loR, top, yb + 1.0, 0.0, 1);
   return 2;
 }
 }  // namespace
@@ -455,8 +478,6 @@ void DrawScopeMirror(const V::RenderRecord* s, const float* w, int32_t m) {
 
 void DrawScopeSpectrum(const V::RenderRecord* s, const float* w, int32_t m) {
   if (!s || !w || m != kScopeWindowFloats) return;
-  auto* scratch = reinterpret_cast<Complex*>(SpectrumWorkBuffer);
-  if (!scratch) return;
   const int32_t B = V::BorderWidth;
   double wd = s->W - 2.0 * B;
   const double hd = s->H - 2.0 * B;
@@ -466,17 +487,19 @@ void DrawScopeSpectrum(const V::RenderRecord* s, const float* w, int32_t m) {
     wd = static_cast<double>(DesktopWidth) - s->X - B;
     e = s->W - wd - 2.0 * B;
   }
-  if (QUARLE_AUDIO::SpectrumAnalyse(w, scratch, 0, 2048, 0) != 0) return;
+  const double* levels = SpectrumLevels(w);
+  if (!levels) return;
+  const double* rightLevels = levels + kContourBins;
   const double right = x0 + wd + e;
   const double rowStep = 2.0 * hd / 1024.0;
-  double prevL = Level(scratch[0]), prevR = Level(scratch[2048]);
+  double prevL = levels[0], prevR = rightLevels[0];
   double y = s->Y + s->H - B - 1;
-  for (int32_t k = 1; k <= 511; ++k) {
-    const double vl = Level(scratch[k]);
+  for (int32_t k = 1; k < kContourBins; ++k) {
+    const double vl = levels[k];
     uint32_t colour = V::HueToRgb(static_cast<float>(0.75 * vl + 0.25));
     Line(x0 + kBarLength * prevL, y + 1.0, x0 + kBarLength * vl, y, colour);
     Line(x0 + kBarLength * prevL + 1.0, y + 1.0, x0 + kBarLength * vl + 1.0, y, colour);
-    const double vr = Level(scratch[2048 + k]);
+    const double vr = rightLevels[k];
     colour = V::HueToRgb(static_cast<float>(0.75 * vr + 0.25));
     Line(right - kBarLength * prevR, y + 1.0, right - kBarLength * vr, y, colour);
     Line(right - kBarLength * prevR - 1.0, y + 1.0, right - kBarLength * vr - 1.0, y, colour);

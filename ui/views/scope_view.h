@@ -29,7 +29,7 @@ constexpr int32_t kScopeBufferFloats = 32768;
 struct ScopePacing {
   int32_t count = 0;          // floats in the buffer
   double deferred = 0.0;      // advance owed while too little sound was there
-  double previousTime = -1.0; // clock of the previous draw; below 0 before the first
+  double previousTime = -1.0; // clock of the previous move; below 0 before the first
   // Set once ScopeHasNews moves the buffer on every frame: the draw then only
   // paints, so a frame drawn in several parts shows one window throughout.
   bool movedByNews = false;

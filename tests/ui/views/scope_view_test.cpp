@@ -190,6 +190,11 @@ TEST_F(ScopeTest, SpectrumBarsFromBothEdges) {
   EXPECT_EQ(rightmost(514 - 15), 3 + 420 + 1);  // 0 dB: 420 pixels whatever the width
   EXPECT_EQ(rightmost(514 - 5), 3 + 1);         // -80 dB and below: length 0
   EXPECT_EQ(Px(996, 474), V::HueToRgb(0.25f));  // the silent right channel at its edge
+  // Another window is analysed anew: silence again lies at the edge.
+  platform::ImageFill(canvas, kBackground);
+  std::fill(w.begin(), w.end(), 0.0f);
+  DrawScopeSpectrum(r, w.data(), 4096);
+  EXPECT_EQ(rightmost(514 - 15), 3 + 1);
 }
 
 // --- The power strip and the MIDI monitor -------------------------------------------
