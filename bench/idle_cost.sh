@@ -4,12 +4,16 @@
 # counts the frames it showed. Scenarios: window open with output off; output on
 # with nothing playing; output on with one on-screen key held on a demo synth,
 # so that the note sounds and the scope runs; the pointer sweeping over the
-# on-screen keys (a frame's worth of change every frame); and the same program
-# headless (TARVELO_HEADLESS=1), idle.
+# on-screen keys (a frame's worth of change every frame); the same program
+# headless (TARVELO_HEADLESS=1), idle; and the held key once per visualization
+# mode of the plane (0 off, 1 waveform, 2 X-Y, 3 mirror, 4 spectrum), the mode
+# given by the settings file the program starts with.
 #
 #   bench/idle_cost.sh [program]        (default: build/release/tarvelo)
 #   QUIET_SECONDS=20 SETTLE_SECONDS=6   (environment, optional)
-#   CASES="off on note sweep headless"  (the scenarios to run, default all)
+#   CASES="off on note sweep headless"  (the scenarios to run, default all; the
+#                                        visualization modes are vis0 to vis4,
+#                                        or "modes" for all five)
 #   SOUND_DRIVER=null                   (OpenAL Soft's silent driver instead of its
 #                                        wave writer, which cannot rest while the
 #                                        output is off: it is never paused)
@@ -137,11 +141,16 @@ print("%.3f" % max((abs(v) for v in vals), default=0.0))
 PY
 }
 
-# run <name> <headless 0|1> <action> [synth file]
+# run <name> <headless 0|1> <action> [synth file] [visualization mode]
 run() {
-  local name=$1 headless=$2 action=$3 synth=${4:-}
+  local name=$1 headless=$2 action=$3 synth=${4:-} mode=${5:-}
   local home="$work/home_$RANDOM"
   mkdir -p "$home"
+  if [ -n "$mode" ]; then
+    # The program's default settings with the mode the switch would have kept.
+    mkdir -p "$home/Tarvelo"
+    sed -E "s/^\"SCOPE\",[0-9]+/\"SCOPE\",$mode/" "$(dirname "$prog")/lang.txt" >"$home/Tarvelo/Settings.txt"
+  fi
   local args=()
   [ -n "$synth" ] && args=("$synth")
   (
@@ -194,7 +203,11 @@ run() {
   wait "$pid" 2>/dev/null || true
 }
 
-wanted() { case " ${CASES:-off on note sweep headless} " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
+wanted() {
+  local cases=" ${CASES:-off on note sweep headless vis0 vis1 vis2 vis3 vis4} "
+  cases="${cases/ modes / vis0 vis1 vis2 vis3 vis4 }"
+  case "$cases" in *" $1 "*) return 0 ;; *) return 1 ;; esac
+}
 
 echo "program: $prog"
 wanted off && run "window, output off" 0 none
@@ -209,4 +222,13 @@ if wanted note; then
 fi
 wanted sweep && run "window, pointer sweeping the keys" 0 sweep
 wanted headless && run "headless, idle" 1 none
+mode_names=(off waveform X-Y mirror spectrum)
+for mode in 0 1 2 3 4; do
+  wanted "vis$mode" || continue
+  if [ -z "$demo" ]; then
+    echo "== visualization mode $mode: no demo synth beside the program (DEMO_SYNTH)" >&2
+    continue
+  fi
+  run "one key held, visualization $mode (${mode_names[$mode]})" 0 note "$demo" "$mode"
+done
 exit 0

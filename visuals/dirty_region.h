@@ -35,11 +35,13 @@ void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole);
 // have changed, and shown only when their pixels changed. `news` runs on the
 // video thread once a frame.
 using LiveNewsFn = bool (*)();
-// The part of a live control to redraw this frame, given its published
-// rectangle: a view whose picture changes only in part of its control (the
-// scope's trace) narrows it, covering what it drew last frame and what it may
-// draw now. False: the whole rectangle. Runs on the video thread after `news`.
-using LiveAreaFn = bool (*)(const platform::ScreenRect& control, platform::ScreenRect& area);
+// The parts of a live control to redraw this frame, given its published
+// rectangle: a view whose picture changes only in places (the scope's trace,
+// the spectrum's two edges) names up to kMaxLiveAreas rectangles covering what
+// it drew last frame and what it draws now, and returns how many (0: nothing).
+// Negative: the whole rectangle. Runs on the video thread after `news`.
+constexpr int32_t kMaxLiveAreas = 2;
+using LiveAreaFn = int32_t (*)(const platform::ScreenRect& control, platform::ScreenRect* areas);
 void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news = nullptr, LiveAreaFn area = nullptr);
 // The area function registered with fn; null for none.
 LiveAreaFn LiveRedrawArea(DrawCallbackFn fn);

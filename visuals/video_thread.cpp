@@ -65,7 +65,7 @@ void MarkFocusChange() {
   g_lastFocusMode = mode;
 }
 
-// A live control's rectangle, or only the part its view says may change.
+// A live control's rectangle, or only the parts its view says may change.
 void MarkLiveRect(int32_t id, LiveAreaFn area) {
   ControlRecord* c = ControlAt(id);
   if (!c || !c->Render || !c->RenderLock) return;
@@ -74,9 +74,14 @@ void MarkLiveRect(int32_t id, LiveAreaFn area) {
     platform::MutexGuard g(c->RenderLock);
     r = platform::ScreenRect{c->Render->X, c->Render->Y, c->Render->W, c->Render->H};
   }
-  platform::ScreenRect part;
-  if (area && area(r, part)) r = part;
-  MarkScreenDirty(r.x, r.y, r.w, r.h);
+  platform::ScreenRect parts[kMaxLiveAreas];
+  const int32_t n = area ? area(r, parts) : -1;
+  if (n < 0) {
+    MarkScreenDirty(r.x, r.y, r.w, r.h);
+    return;
+  }
+  for (int32_t i = 0; i < std::min(n, kMaxLiveAreas); ++i)
+    MarkScreenDirty(parts[i].x, parts[i].y, parts[i].w, parts[i].h);
 }
 
 void MarkLiveControls() {

@@ -17,6 +17,7 @@
 #include "platform/threads.h"
 #include "ui/views/control_drawing.h"
 #include "visuals/colours.h"
+#include "visuals/dirty_region.h"
 #include "visuals/glyphs.h"
 #include "visuals/visuals.h"
 
@@ -103,12 +104,6 @@ int32_t DrainRing(DrainedBlock* out) {
   return taken;
 }
 
-bool Silent(const float* samples, int32_t count) {
-  for (int32_t i = 0; i < count; ++i)
-    if (samples[i] != 0.0f) return false;
-  return true;
-}
-
 void DropFront(float* buffer, int32_t drop) {
   int32_t& n = ScopeState.count;
   drop = std::clamp(drop, 0, n);
@@ -161,6 +156,36 @@ double Level(const Complex& bin) {
   return 1.0 + db / 80.0;
 }
 
+// The bins of a channel's spectrum contour: bin 0 starts it, bins 1 to 511
+// draw a row each.
+constexpr int32_t kContourBins = 512;
+
+// The levels of the last window analysed, left channel's bins then the
+// right's: the marking and every part of a frame drawn in several parts use
+// one analysis (video thread only).
+struct SpectrumCache {
+  bool valid = false;
+  float window[kScopeWindowFloats];
+  double levels[2 * kContourBins];
+};
+SpectrumCache g_spectrum;
+
+// The contour levels of a full window; null when it cannot be analysed.
+const double* SpectrumLevels(const float* w) {
+  constexpr size_t kBytes = sizeof(float) * kScopeWindowFloats;
+  if (g_spectrum.valid && std::memcmp(g_spectrum.window, w, kBytes) == 0) return g_spectrum.levels;
+  g_spectrum.valid = false;
+  auto* scratch = reinterpret_cast<Complex*>(SpectrumWorkBuffer);
+  if (!scratch || QUARLE_AUDIO::SpectrumAnalyse(w, scratch, 0, 2048, 0) != 0) return nullptr;
+  for (int32_t k = 0; k < kContourBins; ++k) {
+    g_spectrum.levels[k] = Level(scratch[k]);
+    g_spectrum.levels[kContourBins + k] = Level(scratch[2048 + k]);
+  }
+  std::memcpy(g_spectrum.window, w, kBytes);
+  g_spectrum.valid = true;
+  return g_spectrum.levels;
+}
+
 }  // namespace
 
 float* ScopeBuffer() { return reinterpret_cast<float*>(ScopeSampleWindow); }
@@ -179,38 +204,36 @@ platform::Image* ScopeMarker(int32_t which) {
 void FreeScopeMarkers() { DestroyMarkerImages(); }
 
 namespace {
-// The last answer of ScopeHasNews and the band marked for the last frame
-// (video thread only).
+// The last answer of ScopeHasNews, the window it last said to show, and the
+// bands marked for the last frame (video thread only; a count below 0: none).
 bool g_scopeSwitched = true;
-bool g_bandKnown = false;
-platform::ScreenRect g_lastBand;
+int32_t g_shownCount = -1;
+float g_shown[kScopeWindowFloats];
+int32_t g_lastBandCount = -1;
+platform::ScreenRect g_lastBands[V::kMaxLiveAreas];
+// Counts the windows ScopeHasNews said to show, and the one whose bands were
+// last marked: a window shown without its bands (the control hidden) leaves
+// the last bands unknown.
+int64_t g_windowsShown = 0;
+int64_t g_bandsOfWindow = -1;
 
-// The largest finite magnitude among the samples (a non-number draws as silence).
-float Loudest(const float* samples, int32_t count, float loudest) {
-  for (int32_t i = 0; i < count; ++i) {
-    const float v = std::fabs(samples[i]);
-    if (std::isfinite(v) && v > loudest) loudest = v;
+// Drains the ring into the buffer and moves the window on by the time that
+// passed since the last move.
+void MoveOn(float* buffer) {
+  DrainedBlock drained[kScopeBlockSlots];
+  const int32_t taken = DrainRing(drained);
+  for (int32_t k = taken - 1; k >= 0; --k) {
+    Append(buffer, drained[k].block, drained[k].length);
+    QUARLE_AUDIO::ReleaseReportBlock(QUARLE_AUDIO::kAudioStreamBuffer,
+                                     reinterpret_cast<uintptr_t>(drained[k].block));
   }
-  return loudest;
+  const double now = platform::HighResClock();
+  Advance(buffer, now);
+  ScopeState.previousTime = now;
 }
 
-// Hands fn each ring block the next drain takes (newest first, as DrainRing
-// walks), under the scope lock, until fn says stop; the blocks behind them are
-// never drawn. True when fn stopped the walk.
-template <class Fn>
-bool ForDrawableBlocks(Fn fn) {
-  platform::MutexGuard guard(ScopeLock);
-  int64_t total = 0;
-  int32_t i = ScopeBlockRing.newest;
-  if (i < 0 || i >= kScopeBlockSlots) i = 0;
-  for (int32_t taken = 0;
-       taken < kScopeBlockSlots && total <= kDrainLimit && ScopeBlockRing.blocks[i]; ++taken) {
-    const int32_t length = std::max(ScopeBlockRing.lengths[i], 0);
-    if (fn(ScopeBlockRing.blocks[i], length)) return true;
-    total += length;
-    i = i == 0 ? kScopeBlockSlots - 1 : i - 1;
-  }
-  return false;
+int32_t ModeShown() {
+  return PlaybackActive.load() == -1 ? ScopeMode.load(std::memory_order_relaxed) : 0;
 }
 
 platform::ScreenRect Joined(const platform::ScreenRect& a, const platform::ScreenRect& b) {
@@ -218,48 +241,144 @@ platform::ScreenRect Joined(const platform::ScreenRect& a, const platform::Scree
   const int32_t x1 = std::max(a.x + a.w, b.x + b.w), y1 = std::max(a.y + a.h, b.y + b.h);
   return {x0, y0, x1 - x0, y1 - y0};
 }
+
+// Whole pixels below and above a coordinate, kept where sums cannot overflow
+// (the screen cuts far-off rectangles anyway).
+int32_t Below(double v) {
+  return static_cast<int32_t>(std::clamp(std::floor(v), -1.0e8, 1.0e8));
+}
+int32_t Above(double v) {
+  return static_cast<int32_t>(std::clamp(std::ceil(v), -1.0e8, 1.0e8));
+}
+// The pixels a drawing between the two corners may touch: widened by `pad`
+// on every side, with room for a sprite of `size` placed at the far corner.
+platform::ScreenRect BoxOf(double xa, double xb, double ya, double yb, double pad, int32_t size) {
+  const int32_t x0 = Below(std::min(xa, xb) - pad) - 1, y0 = Below(std::min(ya, yb) - pad) - 1;
+  const int32_t x1 = Above(std::max(xa, xb) + pad) + size + 1;
+  const int32_t y1 = Above(std::max(ya, yb) + pad) + size + 1;
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+// The smallest and largest left and right samples of the pairs from `first`
+// (as the painters read them: a non-number is silence).
+struct Extent {
+  double loL = 0.0, hiL = 0.0, loR = 0.0, hiR = 0.0;
+};
+Extent ExtentOf(const float* w, int32_t first, int32_t m) {
+  Extent e;
+  bool any = false;
+  for (int32_t i = first; i <= m - 2; i += 2) {
+    const double l = Sample(w, i), r = Sample(w, i + 1);
+    if (!any) {
+      e = {l, l, r, r};
+      any = true;
+    }
+    e.loL = std::min(e.loL, l);
+    e.hiL = std::max(e.hiL, l);
+    e.loR = std::min(e.loR, r);
+    e.hiR = std::max(e.hiR, r);
+  }
+  return e;
+}
+
+// Where the mode's painter draws the window (m floats) in a control at c, as
+// the painters place it; the marker sprites are 3 x 3. Returns the count of
+// bands (0: it draws nothing).
+int32_t BandsOf(int32_t mode, const platform::ScreenRect& c, const float* w, int32_t m,
+                platform::ScreenRect* bands) {
+  const int32_t u = UnitPx();
+  const double wd = c.w - 2.0 * u, hd = c.h - 2.0 * u;
+  constexpr int32_t kMarker = 3;
+  if ((mode >= 1 && mode <= 3 && m < 2) || mode < 1 || mode > 4) return 0;
+  if (mode == 1) {
+    // The rows the two traces reach, over the whole width.
+    const int32_t half = Nearest(hd * 0.5);
+    const double yc = c.y + c.h - u - half;
+    const Extent e = ExtentOf(w, 0, m);
+    const double hi = std::max(e.hiL, e.hiR), lo = std::min(e.loL, e.loR);
+    const double right = std::max(c.x + c.w, c.x + u + Above(wd) + kMarker + 1);
+    bands[0] = BoxOf(c.x, right, yc - half * hi, yc - half * lo, 0.0, kMarker);
+    return 1;
+  }
+  const int32_t hx = Nearest(wd * 0.5), hy = Nearest(hd * 0.5);
+  const double cx = c.x + hx + u, cy = c.y + c.h - u - hy;
+  if (mode == 2) {
+    // Only the newer half of the window shows (a pair exactly half way is older).
+    int32_t first = (m / 2) & ~1;
+    while (first <= m - 2 && Nearest(static_cast<double>(first) / m) < 1) first += 2;
+    if (first > m - 2) return 0;
+    const Extent e = ExtentOf(w, first, m);
+    bands[0] = BoxOf(cx + hy * e.loL, cx + hy * e.hiL, cy - hy * e.hiR, cy - hy * e.loR, 0.0, kMarker);
+    return 1;
+  }
+  if (mode == 3) {
+    // Lines between the points, and their glow up to two pixels aside.
+    const Extent e = ExtentOf(w, 0, m);
+    bands[0] = BoxOf(cx + hy * e.loL, cx + hy * e.hiL, cy - hy * e.hiR, cy - hy * e.loR, 2.0, 1);
+    return 1;
+  }
+  // Spectrum: each channel's contour between its lowest and highest level.
+  const double* levels = m == kScopeWindowFloats ? SpectrumLevels(w) : nullptr;
+  if (!levels) return 0;
+  const auto [loL, hiL] = std::minmax_element(levels, levels + kContourBins);
+  const auto [loR, hiR] = std::minmax_element(levels + kContourBins, levels + 2 * kContourBins);
+  const int32_t B = V::BorderWidth;
+  const double x0 = c.x + B, right = x0 + (c.w - 2.0 * B);
+  const double yb = c.y + c.h - B - 1;
+  const double top = yb - 510.0 * (2.0 * (c.h - 2.0 * B) / 1024.0);
+  bands[0] = BoxOf(x0 + kBarLength * *loL, x0 + kBarLength * *hiL + 1.0, top, yb + 1.0, 0.0, 1);
+  bands[1] = BoxOf(right - kBarLength * *hiR - 1.0, right - kBarLength * *loR, top, yb + 1.0, 0.0, 1);
+  return 2;
+}
 }  // namespace
 
 bool ScopeHasNews() {
   static int32_t lastMode = -1;
-  const int32_t mode = PlaybackActive.load() == -1 ? ScopeMode.load(std::memory_order_relaxed) : 0;
+  const int32_t mode = ModeShown();
   const bool switched = mode != lastMode;
   lastMode = mode;
   g_scopeSwitched = switched;
-  if (switched) return true;
-  if (mode <= 0) return false;
-  const float* buffer = ScopeBuffer();
-  if (buffer && !Silent(buffer, std::min(ScopeState.count, kScopeWindowFloats))) return true;
-  return ForDrawableBlocks([](const float* block, int32_t length) { return !Silent(block, length); });
+  float* buffer = ScopeBuffer();
+  if (mode <= 0 || !buffer) {
+    g_shownCount = -1;
+    return switched;
+  }
+  // The buffer moves here, once a frame, so that a frame without news is known
+  // before anything is drawn; the draw only paints the window.
+  MoveOn(buffer);
+  ScopeState.movedByNews = true;
+  const int32_t m = std::clamp(ScopeState.count, 0, kScopeWindowFloats);
+  const bool same = m == g_shownCount &&
+                    std::memcmp(buffer, g_shown, static_cast<size_t>(m) * sizeof(float)) == 0;
+  if (same && !switched) return false;
+  std::memcpy(g_shown, buffer, static_cast<size_t>(m) * sizeof(float));
+  g_shownCount = m;
+  ++g_windowsShown;
+  return true;
 }
 
-bool ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect& area) {
-  const int32_t mode = PlaybackActive.load() == -1 ? ScopeMode.load(std::memory_order_relaxed) : 0;
+int32_t ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect* areas) {
   const float* buffer = ScopeBuffer();
-  platform::Image* marker = ScopeMarker(0);
-  if (g_scopeSwitched || mode != 1 || !buffer || !marker || MonitorsSpanned > 1) {
-    g_bandKnown = false;
-    return false;
+  platform::ScreenRect bands[V::kMaxLiveAreas];
+  int32_t n = -1;
+  if (!g_scopeSwitched && buffer && MonitorsSpanned <= 1)
+    n = BandsOf(ModeShown(), c, buffer, std::clamp(ScopeState.count, 0, kScopeWindowFloats), bands);
+  const int32_t last = g_bandsOfWindow + 1 == g_windowsShown ? g_lastBandCount : -1;
+  g_bandsOfWindow = g_windowsShown;
+  platform::ScreenRect previous[V::kMaxLiveAreas];
+  std::copy(g_lastBands, g_lastBands + std::max(last, 0), previous);
+  g_lastBandCount = n;
+  std::copy(bands, bands + std::max(n, 0), g_lastBands);
+  // Without the last frame's bands all of the control is redrawn once.
+  if (n < 0 || last < 0) return -1;
+  // A mode keeps its count of bands while it is on; a spectrum that has
+  // nothing to draw (no full window) only wipes.
+  const int32_t count = std::max(n, last);
+  for (int32_t i = 0; i < count; ++i) {
+    if (i < n && i < last) areas[i] = Joined(bands[i], previous[i]);
+    else areas[i] = i < n ? bands[i] : previous[i];
   }
-  // Whatever the frame draws comes from the buffer and the ring's blocks; the
-  // trace cannot stray further from its centre line than the loudest of them.
-  float loudest = Loudest(buffer, std::clamp(ScopeState.count, 0, kScopeBufferFloats), 0.0f);
-  ForDrawableBlocks([&loudest](const float* block, int32_t length) {
-    loudest = Loudest(block, length, loudest);
-    return false;
-  });
-  // As DrawScopeWaveform places its markers (top-left corners).
-  const int32_t u = UnitPx();
-  const double wd = c.w - 2.0 * u, hd = c.h - 2.0 * u;
-  const int32_t half = Nearest(hd * 0.5);
-  const int32_t yc = c.y + c.h - u - half;
-  const int32_t reach = Nearest(half * static_cast<double>(std::min(loudest, 1.0e6f)));
-  const int32_t right = std::max(c.x + c.w, c.x + u + static_cast<int32_t>(std::ceil(wd)) + marker->width + 1);
-  platform::ScreenRect band{c.x, yc - reach, right - c.x, 2 * reach + marker->height};
-  area = g_bandKnown ? Joined(band, g_lastBand) : c;
-  g_lastBand = band;
-  g_bandKnown = true;
-  return true;
+  return count;
 }
 
 int32_t DrawScope(V::RenderRecord* snap, int32_t) {
@@ -268,17 +387,8 @@ int32_t DrawScope(V::RenderRecord* snap, int32_t) {
   if (mode <= 0 || PlaybackActive.load() != -1) return 0;
   float* buffer = ScopeBuffer();
   if (!buffer) return 0;
-
-  DrainedBlock drained[kScopeBlockSlots];
-  const int32_t taken = DrainRing(drained);
-  for (int32_t k = taken - 1; k >= 0; --k) {
-    Append(buffer, drained[k].block, drained[k].length);
-    QUARLE_AUDIO::ReleaseReportBlock(QUARLE_AUDIO::kAudioStreamBuffer,
-                                     reinterpret_cast<uintptr_t>(drained[k].block));
-  }
-
-  const double now = platform::HighResClock();
-  Advance(buffer, now);
+  // Without a news function (a draw of its own) the draw moves the buffer.
+  if (!ScopeState.movedByNews) MoveOn(buffer);
   const int32_t m = std::min(ScopeState.count, kScopeWindowFloats);
   switch (mode) {
     case 1: DrawScopeWaveform(snap, buffer, m); break;
@@ -287,7 +397,6 @@ int32_t DrawScope(V::RenderRecord* snap, int32_t) {
     case 4: DrawScopeSpectrum(snap, buffer, m); break;
     default: break;
   }
-  ScopeState.previousTime = now;
   return 0;
 }
 
@@ -369,8 +478,6 @@ void DrawScopeMirror(const V::RenderRecord* s, const float* w, int32_t m) {
 
 void DrawScopeSpectrum(const V::RenderRecord* s, const float* w, int32_t m) {
   if (!s || !w || m != kScopeWindowFloats) return;
-  auto* scratch = reinterpret_cast<Complex*>(SpectrumWorkBuffer);
-  if (!scratch) return;
   const int32_t B = V::BorderWidth;
   double wd = s->W - 2.0 * B;
   const double hd = s->H - 2.0 * B;
@@ -380,17 +487,19 @@ void DrawScopeSpectrum(const V::RenderRecord* s, const float* w, int32_t m) {
     wd = static_cast<double>(DesktopWidth) - s->X - B;
     e = s->W - wd - 2.0 * B;
   }
-  if (QUARLE_AUDIO::SpectrumAnalyse(w, scratch, 0, 2048, 0) != 0) return;
+  const double* levels = SpectrumLevels(w);
+  if (!levels) return;
+  const double* rightLevels = levels + kContourBins;
   const double right = x0 + wd + e;
   const double rowStep = 2.0 * hd / 1024.0;
-  double prevL = Level(scratch[0]), prevR = Level(scratch[2048]);
+  double prevL = levels[0], prevR = rightLevels[0];
   double y = s->Y + s->H - B - 1;
-  for (int32_t k = 1; k <= 511; ++k) {
-    const double vl = Level(scratch[k]);
+  for (int32_t k = 1; k < kContourBins; ++k) {
+    const double vl = levels[k];
     uint32_t colour = V::HueToRgb(static_cast<float>(0.75 * vl + 0.25));
     Line(x0 + kBarLength * prevL, y + 1.0, x0 + kBarLength * vl, y, colour);
     Line(x0 + kBarLength * prevL + 1.0, y + 1.0, x0 + kBarLength * vl + 1.0, y, colour);
-    const double vr = Level(scratch[2048 + k]);
+    const double vr = rightLevels[k];
     colour = V::HueToRgb(static_cast<float>(0.75 * vr + 0.25));
     Line(right - kBarLength * prevR, y + 1.0, right - kBarLength * vr, y, colour);
     Line(right - kBarLength * prevR - 1.0, y + 1.0, right - kBarLength * vr - 1.0, y, colour);

@@ -29,23 +29,28 @@ constexpr int32_t kScopeBufferFloats = 32768;
 struct ScopePacing {
   int32_t count = 0;          // floats in the buffer
   double deferred = 0.0;      // advance owed while too little sound was there
-  double previousTime = -1.0; // clock of the previous draw; below 0 before the first
+  double previousTime = -1.0; // clock of the previous move; below 0 before the first
+  // Set once ScopeHasNews moves the buffer on every frame: the draw then only
+  // paints, so a frame drawn in several parts shows one window throughout.
+  bool movedByNews = false;
 };
 extern ScopePacing ScopeState;
 // The buffer (the engine's block), null before the engine is up.
 float* ScopeBuffer();
 
 int32_t DrawScope(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
-// Whether the scope's picture may change in this frame: it is switched on, off
-// or to another mode, or sound other than silence arrived or is still shown.
-// Video thread only (it remembers the last answer's state).
+// Once a frame, while a mode is on and the sound plays: moves the buffer on (the
+// ring's new blocks, the time that passed) and says whether the window the mode
+// paints differs from the one last shown; also true when the scope is switched
+// on, off or to another mode. Video thread only (it remembers what it showed).
 bool ScopeHasNews();
-// The part of the scope's control (its published rectangle) that may change in
-// this frame: in waveform mode the band the trace may reach now, joined with
-// the band of the last frame (so the old trace is wiped), over the control's
-// width; false (all of it) in the other modes and when the mode switches.
-// Video thread only, after ScopeHasNews.
-bool ScopeRedrawArea(const platform::ScreenRect& control, platform::ScreenRect& area);
+// The parts of the scope's control (its published rectangle) to redraw in this
+// frame: the band the mode's picture reaches now, joined with the band of the
+// last frame (so the old picture is wiped): the waveform's rows, the X-Y
+// figure's or the mirror trace's box, the spectrum's two edge strips. Returns
+// their count, or -1 for all of the control (when the mode switches, before a
+// band is known, on several monitors). Video thread only, after ScopeHasNews.
+int32_t ScopeRedrawArea(const platform::ScreenRect& control, platform::ScreenRect* areas);
 
 // The mode painters, on DrawTarget from the snapshot's rectangle, over
 // `count` floats of interleaved stereo at `window`.

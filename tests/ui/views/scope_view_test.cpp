@@ -190,6 +190,11 @@ TEST_F(ScopeTest, SpectrumBarsFromBothEdges) {
   EXPECT_EQ(rightmost(514 - 15), 3 + 420 + 1);  // 0 dB: 420 pixels whatever the width
   EXPECT_EQ(rightmost(514 - 5), 3 + 1);         // -80 dB and below: length 0
   EXPECT_EQ(Px(996, 474), V::HueToRgb(0.25f));  // the silent right channel at its edge
+  // Another window is analysed anew: silence again lies at the edge.
+  platform::ImageFill(canvas, kBackground);
+  std::fill(w.begin(), w.end(), 0.0f);
+  DrawScopeSpectrum(r, w.data(), 4096);
+  EXPECT_EQ(rightmost(514 - 15), 3 + 1);
 }
 
 // --- The power strip and the MIDI monitor -------------------------------------------
@@ -339,6 +344,103 @@ TEST_F(ScopeTest, PartialFramesWhilePlayingShowWhatWholeFramesShow) {
   }
   EXPECT_GT(farWhileLoud, 0);
   EXPECT_EQ(farAtTheEnd, 0);
+  V::ClearLiveDrawCallbacks();
+  platform::ScreenClose();
+}
+
+// The areas the scope's view names for each frame (0 and below: none or all).
+std::vector<int32_t> g_areaCounts;
+int64_t g_areaPixels = 0;
+int32_t CountedArea(const platform::ScreenRect& c, platform::ScreenRect* areas) {
+  const int32_t n = ScopeRedrawArea(c, areas);
+  g_areaCounts.push_back(n);
+  for (int32_t i = 0; i < n; ++i) g_areaPixels += int64_t{areas[i].w} * areas[i].h;
+  return n;
+}
+
+// Every visualization mode while a quiet note plays: a frame redraws only the
+// band the mode's picture reaches (a box of the plane away from the centre and
+// the edges is never drawn again), shows what a whole frame of the same state
+// shows, and draws nothing at all while no sound moves its window.
+TEST_F(ScopeTest, EachModeRedrawsOnlyItsBandAndNothingWhileItsWindowStays) {
+  constexpr int32_t kW = 1200, kH = 700;
+  ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
+  platform::ScreenSetPages(0, 1);
+  V::DrawTarget = nullptr;
+  const int32_t scope = Make(0, 40, kW, 560);
+  C(scope)->DrawCallback = DrawScope;
+  const int32_t far = Make(450, 60, 250, 60);
+  C(far)->DrawCallback = CountedBox;
+  C(far)->Colour = 0xFF604020u;
+  for (int32_t id : {0, scope, far}) V::UpdateControl(id, 0);
+  V::AddLiveDrawCallback(DrawScope, ScopeHasNews, CountedArea);
+  RateWhole = 0;  // the window moves by the sound that arrived, not by the frames' time
+
+  struct Case {
+    int32_t mode;
+    int32_t areas;  // per frame once the last frame's band is known
+  };
+  constexpr int32_t kBlock = 960, kFrames = 24;
+  for (const Case& k : {Case{1, 1}, Case{2, 1}, Case{3, 1}, Case{4, 2}}) {
+    SCOPED_TRACE(k.mode);
+    ScopeMode.store(0);
+    V::RenderFrame(false);
+    ScopeMode.store(k.mode);
+    V::RenderFrame(false);  // the switch draws all of it
+    g_areaCounts.clear();
+    g_areaPixels = 0;
+    int farDraws = 0, framesShown = 0;
+    std::vector<float> buffer(kScopeBufferFloats);
+    for (int32_t frame = 0; frame < kFrames; ++frame) {
+      SCOPED_TRACE(frame);
+      std::vector<float> sound(kBlock);
+      for (int32_t i = 0; i < kBlock / 2; ++i) {
+        const double t = ((k.mode * kFrames + frame) * kBlock / 2 + i) * 0.031;
+        sound[2 * i] = 0.08f * static_cast<float>(std::sin(t));
+        sound[2 * i + 1] = 0.06f * static_cast<float>(std::cos(1.3 * t));
+      }
+      std::copy_n(ScopeBuffer(), kScopeBufferFloats, buffer.begin());
+      const ScopePacing before = ScopeState;
+      const auto report = [&] {
+        float* block = static_cast<float*>(std::malloc(kBlock * sizeof(float)));
+        std::copy(sound.begin(), sound.end(), block);
+        Report(block, kBlock);
+      };
+      report();
+      g_boxDraws.clear();
+      // The first frame drawn after the switch has no band of the last one yet.
+      const bool bandKnown = !g_areaCounts.empty();
+      framesShown += V::RenderFrame(false) > 0;
+      if (bandKnown) farDraws += g_boxDraws[far];
+      const std::vector<uint32_t> partial = ShownPage(int64_t{kW} * kH);
+
+      std::copy(buffer.begin(), buffer.end(), ScopeBuffer());
+      ScopeState = before;
+      report();
+      V::MarkAllControlsDirty();
+      V::RenderFrame(true);
+      const std::vector<uint32_t> whole = ShownPage(int64_t{kW} * kH);
+      int32_t differing = 0;
+      for (size_t i = 0; i < whole.size(); ++i) differing += partial[i] != whole[i];
+      EXPECT_EQ(differing, 0);
+    }
+    EXPECT_EQ(farDraws, 0);
+    EXPECT_GE(framesShown, 3);
+    ASSERT_GE(g_areaCounts.size(), 3u);
+    EXPECT_EQ(g_areaCounts[0], -1);
+    for (size_t i = 1; i < g_areaCounts.size(); ++i) EXPECT_EQ(g_areaCounts[i], k.areas);
+    // Well under half of the control per frame, even for the spectrum's strips.
+    EXPECT_LT(g_areaPixels / static_cast<int64_t>(g_areaCounts.size() - 1), kW * 560 / 2);
+
+    // No sound arrives: the window stays, and nothing is marked or drawn.
+    g_areaCounts.clear();
+    for (int32_t frame = 0; frame < 3; ++frame) {
+      g_boxDraws.clear();
+      EXPECT_EQ(V::RenderFrame(false), 0);
+      EXPECT_TRUE(g_boxDraws.empty());
+    }
+    EXPECT_TRUE(g_areaCounts.empty());
+  }
   V::ClearLiveDrawCallbacks();
   platform::ScreenClose();
 }
