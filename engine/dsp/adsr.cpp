@@ -856,7 +856,7 @@ template <int32_t kLanes>
 // SameLanes, tried first on an armed frame that ProvenPass did not take (a
 // function of its own: the frames that it does not take either do not pay
 // for its registers).
-TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
+TARVELO_KERNEL_BUILDS(bool, SamePass, (ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity)) {
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
       m.PortSources[kAdsrSustain] == &m || (m.SequencerVoices[kVoices].Index & 256) == 0 ||
       m.PortSources[kAdsrSustain]->Role == kRoleLive)
@@ -899,7 +899,7 @@ TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t
   return ProvenChunks<4>(m, source, voices, parity, sustain);
 }
 
-TARVELO_AVX2_VARIANT bool RowPass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
+TARVELO_KERNEL_BUILDS(bool, RowPass, (ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity)) {
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
       m.PortSources[kAdsrSustain] == &m)
     return false;
@@ -1039,7 +1039,7 @@ namespace {
 }
 
 // Every frame that the proven pass does not take.
-[[gnu::noinline]] TARVELO_AVX2_VARIANT void OtherFrames(ModuleRecord* m, int32_t parity, int32_t previousParity) {
+[[gnu::noinline]] TARVELO_KERNEL_BUILDS(void, OtherFrames, (ModuleRecord* m, int32_t parity, int32_t previousParity)) {
   ModuleRecord* owner = m->PortSources[kAdsrFrequency]->TriggerOwner;
   bool tried = false;
   const int32_t voices = KernelVoices(*m);
@@ -1052,7 +1052,7 @@ namespace {
 
 }  // namespace
 
-TARVELO_AVX2_VARIANT void ProcessAdsrPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
+TARVELO_KERNEL_BUILDS(void, ProcessAdsrPoly, (ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity)) {
   if (ProvenPass(*m, parity)) return;
   OtherFrames(m, parity, previousParity);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/dsp/kernel_choice.h"
 #include "engine/globals.h"
 #include "engine/module.h"
 
@@ -122,23 +123,44 @@ inline bool VoiceMarked(const ModuleRecord& owner, int32_t previousParity, int32
 }
 
 // Kernels that gain from a newer instruction set (floor as one instruction,
-// wider vectors) get an AVX2 variant chosen at run time by the processor. The
-// steps and their rounding stay the same: AVX2 brings no FMA. Voice loops
-// written without branches (every step computed for every voice, the results
-// selected) vectorize only in files built with -fno-trapping-math (see
-// CMakeLists.txt).
-// Not under ThreadSanitizer: its instrumentation reaches the variant
-// chooser, which runs before the program is relocated.
+// wider vectors) come in a plain and an AVX2 build of the same body, one of
+// them chosen as the program loads (TakeAvx2Kernels: the processor, and the
+// environment's switch to the plain builds). The steps and their rounding stay
+// the same: AVX2 brings no FMA. Voice loops written without branches (every
+// step computed for every voice, the results selected) vectorize only in files
+// built with -fno-trapping-math (see CMakeLists.txt).
+//   TARVELO_KERNEL_BUILDS(void, Name, (int32_t a, float b)) { ... }
+// defines Name as an indirect function: its chooser runs while the program is
+// relocated, so a caller (or a table holding Name's address) reaches the chosen
+// build directly. Not under ThreadSanitizer, whose runtime is not yet there
+// when the chooser runs: such builds take the plain body only.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define TARVELO_AVX2_VARIANT __attribute__((target_clones("avx2", "default")))
-// Whether this processor runs the AVX2 builds of the kernels that choose
-// theirs once before the program starts, instead of at every call.
-inline bool CpuHasAvx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
+#define TARVELO_AVX2_BUILDS 1
+
+template <auto kBody>
+struct KernelBuilds;
+template <typename R, typename... A, R (*kBody)(A...)>
+struct KernelBuilds<kBody> {
+  [[gnu::target("avx2")]] static R Avx2(A... a) { return kBody(a...); }
+  static R Plain(A... a) { return kBody(a...); }
+  __attribute__((no_sanitize("address", "undefined", "thread"))) static auto Choose() -> R (*)(A...) {
+    return TakeAvx2Kernels(false) ? &Avx2 : &Plain;
+  }
+};
+
+#define TARVELO_KERNEL_BUILDS(R, name, params)                                                        \
+  R name params __attribute__((ifunc("tarvelo_builds_" #name)));                                      \
+  [[gnu::always_inline]] inline R name##Body params;                                                  \
+  __attribute__((no_sanitize("address", "undefined", "thread"), used)) static auto name##Builds()     \
+      ->decltype(&name##Body) asm("tarvelo_builds_" #name);                                           \
+  static auto name##Builds()->decltype(&name##Body) { return KernelBuilds<&name##Body>::Choose(); }   \
+  [[gnu::always_inline]] inline R name##Body params
+
+// Whether the kernels that choose their AVX2 build at start-up by a flag of
+// their own take it (AVX2 only, no FMA).
+inline bool CpuHasAvx2() { return TakeAvx2Kernels(false); }
 #else
-#define TARVELO_AVX2_VARIANT
+#define TARVELO_KERNEL_BUILDS(R, name, params) R name params
 #endif
 
 // Voice ids of positions 0..n-1 as trigger owner t numbers them, into ids.

@@ -175,7 +175,7 @@ template <int32_t kChunks, bool kFull>
 // Voice counts that leave part of a chunk (or 16 or 24), and the second
 // channel: out of line, so that the first channel's common counts stay lean
 // (and its reads know their channel).
-TARVELO_AVX2_VARIANT void DistortionPartChunks(ModuleRecord& m, int32_t ch, int32_t voices) {
+TARVELO_KERNEL_BUILDS(void, DistortionPartChunks, (ModuleRecord& m, int32_t ch, int32_t voices)) {
   const CurveConstants* kc = &kCurve;
   asm("" : "+r"(kc));
   if (voices == 8)
@@ -209,7 +209,7 @@ TARVELO_AVX2_VARIANT void DistortionPartChunks(ModuleRecord& m, int32_t ch, int3
 // One call per frame: the common voice counts' kernel inlined here, the AVX2
 // variant chosen once when the program starts (the catalog holds the chosen
 // function's address).
-TARVELO_AVX2_VARIANT void ProcessDistortionPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_KERNEL_BUILDS(void, ProcessDistortionPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const int32_t voices = VoicesNow(*m);
   m->ActiveVoices = voices;
   if (voices == 0) return;

@@ -91,7 +91,7 @@ template <int32_t kLanes>
   }
 }
 
-TARVELO_AVX2_VARIANT void LimiterRow(DynamicsRows& r, int32_t n) {
+TARVELO_KERNEL_BUILDS(void, LimiterRow, (DynamicsRows& r, int32_t n)) {
   if (n == 8) return LimiterLanes<8>(r);
   if (n == 16) return LimiterLanes<16>(r);
   LimiterLanes<kVoices>(r);
@@ -165,7 +165,7 @@ template <int32_t kLanes>
   }
 }
 
-TARVELO_AVX2_VARIANT void FolderRow(DynamicsRows& r, int32_t n, int32_t passes) {
+TARVELO_KERNEL_BUILDS(void, FolderRow, (DynamicsRows& r, int32_t n, int32_t passes)) {
   if (n == 8) return FolderLanes<8>(r, passes);
   if (n == 16) return FolderLanes<16>(r, passes);
   FolderLanes<kVoices>(r, passes);
@@ -291,7 +291,7 @@ template <int32_t kLanes>
   return clipped != 0;
 }
 
-TARVELO_AVX2_VARIANT bool CompressorRow(DynamicsRows& r, int32_t n, const CompressorSettings& c) {
+TARVELO_KERNEL_BUILDS(bool, CompressorRow, (DynamicsRows& r, int32_t n, const CompressorSettings& c)) {
   if (n == 8) return CompressorLanes<8>(r, c);
   if (n == 16) return CompressorLanes<16>(r, c);
   return CompressorLanes<kVoices>(r, c);

@@ -158,8 +158,8 @@ template <int32_t kChunks, bool kFull>
 
 // Voice counts that leave part of a chunk: out of line, so that the whole
 // chunks' path stays lean.
-TARVELO_AVX2_VARIANT int32_t PartialChannel(ModuleRecord& m, int32_t ch, float* s, int32_t sections,
-                                            int32_t voices, SharedSettings c) {
+TARVELO_KERNEL_BUILDS(int32_t, PartialChannel, (ModuleRecord& m, int32_t ch, float* s, int32_t sections,
+                                                 int32_t voices, SharedSettings c)) {
   const PortCursor input = OpenScaled(m, kFilterInput, ch);
   OutputElement* out = m.Outputs[ch];
   if (voices < 8) return ChannelChoices<1, false>(input, out, s, sections, voices, c);
@@ -219,7 +219,7 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
 
 // The second channel, out of line: the first one's reads then know their
 // channel.
-TARVELO_AVX2_VARIANT void SecondChannel(ModuleRecord& m, int32_t sections, int32_t voices) {
+TARVELO_KERNEL_BUILDS(void, SecondChannel, (ModuleRecord& m, int32_t sections, int32_t voices)) {
   FilterRowsChannel(m, sections, 1, voices);
 }
 
@@ -353,7 +353,7 @@ void ProcessFilterMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 // One call per frame: the rows path's choices and kernel inlined here, the
 // AVX2 variant chosen once when the program starts (the catalog holds the
 // chosen function's address).
-TARVELO_AVX2_VARIANT void ProcessFilterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_KERNEL_BUILDS(void, ProcessFilterPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const int32_t voices = VoicesNow(*m);
   m->ActiveVoices = voices;
   if (voices == 0) return;

@@ -96,7 +96,7 @@ template <int32_t kLanes>
   }
 }
 
-TARVELO_AVX2_VARIANT void ChoiceRow(const float* in, const float* t, int32_t* choice, int32_t n) {
+TARVELO_KERNEL_BUILDS(void, ChoiceRow, (const float* in, const float* t, int32_t* choice, int32_t n)) {
   if (n == 8) return ChoiceLanes<8>(in, t, choice);
   if (n == 16) return ChoiceLanes<16>(in, t, choice);
   ChoiceLanes<kVoices>(in, t, choice);

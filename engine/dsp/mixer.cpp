@@ -85,7 +85,8 @@ template <int32_t kChunks>
   PublishPairs(m.Outputs[ch], y, voices);
 }
 
-TARVELO_AVX2_VARIANT void MixChannel(ModuleRecord& m, int32_t ch, const LiveInputs& list, int32_t voices, float k) {
+TARVELO_KERNEL_BUILDS(void, MixChannel, (ModuleRecord& m, int32_t ch, const LiveInputs& list, int32_t voices,
+                                          float k)) {
   if (voices <= 8)
     MixChunks<1>(m, ch, list, voices, k);
   else if (voices <= 16)
@@ -207,7 +208,7 @@ void ProcessMixerMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 // chosen function's address). Its width is last frame's voice count, which
 // rarely changes; when it no longer covers them the frame takes the general
 // way.
-TARVELO_AVX2_VARIANT void ProcessMixerPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_KERNEL_BUILDS(void, ProcessMixerPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const int32_t last = m->ActiveVoices;
   m->ActiveVoices = 0;
   if (m->PortSources[kMixerMasterVolume]->ActiveVoices == 0) return;

@@ -775,11 +775,7 @@ TARVELO_OSC_TARGET void RowsAvx2(ModuleRecord& m, int32_t voices) {
     RowsOrVoices<kShape, kLanes, kLoop, true>(m, voices);
 }
 // Settled once before the program starts (as the sine row's choice is).
-bool ChooseAvx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-const bool gAvx2 = ChooseAvx2();
+const bool gAvx2 = TakeAvx2Kernels(true);
 #else
 template <int32_t kShape, int32_t kLanes, bool kLoop>
 void RowsAvx2(ModuleRecord& m, int32_t voices) {
@@ -894,8 +890,8 @@ inline double SineProduct(float a, float p) {
 
 // The per-voice slot one voice after the other, for what the rows
 // leaves: kept out of line, so that the rows' path keeps a small frame.
-TARVELO_AVX2_VARIANT void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels,
-                                    int32_t voices) {
+TARVELO_KERNEL_BUILDS(void, VoiceByVoice, (ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels,
+                                            int32_t voices)) {
   ModuleRecord* m = &mr;
   const WaveFunction shape = ShapeFunction(*m);
   const ModuleRecord* owner = m->TriggerOwner;
@@ -925,15 +921,15 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
 }
 
 namespace {
-// Out of line, so that the choice of kernel keeps no stack frame (an AVX2
-// variant too, so that each variant calls the next directly).
-[[gnu::noinline]] TARVELO_AVX2_VARIANT void AllVoiceByVoice(ModuleRecord& m, int32_t voices) {
+// Out of line, so that the choice of kernel keeps no stack frame (in two
+// builds too, as the slot's entry is).
+[[gnu::noinline]] TARVELO_KERNEL_BUILDS(void, AllVoiceByVoice, (ModuleRecord& m, int32_t voices)) {
   VoiceByVoice(m, SwitchesOf(m), KernelChannels(m), voices);
   m.ActiveVoices = voices;
 }
 }  // namespace
 
-TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_KERNEL_BUILDS(void, ProcessOscillatorPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const int32_t voices = KernelVoices(*m);
   const RowsKernel rows = RowsKernelFor(*m, voices);
   if (rows != nullptr) {
@@ -943,7 +939,7 @@ TARVELO_AVX2_VARIANT void ProcessOscillatorPoly(ModuleRecord* m, uint64_t, int32
   AllVoiceByVoice(*m, voices);
 }
 
-TARVELO_AVX2_VARIANT void ProcessOscillatorMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
+TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const WaveFunction shape = ShapeFunction(*m);
   const OscillatorSwitches sw = SwitchesOf(*m);
   const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort);

@@ -374,8 +374,8 @@ inline int32_t SampleLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoi
 
 // One channel of rows: positions, then the sound's frames voice by voice,
 // then the values.
-TARVELO_AVX2_VARIANT void SampleChannelRows(SampleRows& r, const ModuleRecord& m, int32_t ch, int32_t voices,
-                                            const SampleSwitches& sw) {
+TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, const ModuleRecord& m, int32_t ch, int32_t voices,
+                                                 const SampleSwitches& sw)) {
   const int32_t length = m.SampleFrames;
   const int32_t channels = SoundChannels(m);
   const int32_t c = ch < channels ? ch : channels - 1;
@@ -414,8 +414,8 @@ TARVELO_AVX2_VARIANT void SampleChannelRows(SampleRows& r, const ModuleRecord& m
 // the other gives: 8 voices or more, a sound to play, every voice its own state (distinct ids)
 // and no port reading the module's own outputs while they are written. Fills
 // y[ch][v] (unclipped) for every channel. False leaves everything untouched.
-TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* owner, int32_t channels, int32_t voices,
-                      float (&y)[2][kVoices]) {
+TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleRecord* owner, int32_t channels,
+                                               int32_t voices, float (&y)[2][kVoices])) {
   // Below a full row of 8 the rows' fixed cost is more than they save.
   if (voices < 8 || !HasSound(m)) return false;
   for (int32_t p = kSampleBias; p <= kSamplePeriod; ++p)
@@ -487,7 +487,7 @@ TARVELO_AVX2_VARIANT bool SampleSideBySide(ModuleRecord& m, const ModuleRecord* 
 }
 
 // A channel's values clipped into its outputs; non-zero when one clipped.
-TARVELO_AVX2_VARIANT int32_t ClipRowOut(const float* row, OutputElement* out, int32_t voices) {
+TARVELO_KERNEL_BUILDS(int32_t, ClipRowOut, (const float* row, OutputElement* out, int32_t voices)) {
   int32_t clipped = 0;
   for (int32_t v = 0; v < voices; ++v) {
     const float y = row[v];

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "engine/dsp/kernel_choice.h"
 
 namespace Tarvelo {
 
@@ -132,9 +133,9 @@ __attribute__((target("avx2,fma"))) void SineRowFused(const float* angle, float*
 }
 
 bool ChooseSideBySide() {
-  __builtin_cpu_init();
-  // The library takes its fused build only on such processors.
-  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return false;
+  // The library takes its fused build only on such processors (and the
+  // plain-kernels switch keeps the library's sine whatever the processor).
+  if (!TakeAvx2Kernels(true)) return false;
   return SineRowAgrees(SineRowFused);
 }
 

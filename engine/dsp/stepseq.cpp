@@ -111,7 +111,7 @@ template <int32_t kLanes>
   }
 }
 
-TARVELO_AVX2_VARIANT void MapperRow(MapperRows& r, int32_t lanes, float keys) {
+TARVELO_KERNEL_BUILDS(void, MapperRow, (MapperRows& r, int32_t lanes, float keys)) {
   if (lanes == 8) return MapperLanes<8>(r, keys);
   if (lanes == 16) return MapperLanes<16>(r, keys);
   MapperLanes<kVoices>(r, keys);
@@ -218,7 +218,7 @@ template <int32_t kLanes>
   }
 }
 
-TARVELO_AVX2_VARIANT void StepRow(StepRows& r, int32_t n, int32_t length, bool rewind) {
+TARVELO_KERNEL_BUILDS(void, StepRow, (StepRows& r, int32_t n, int32_t length, bool rewind)) {
   if (n == 8) return StepLanes<8>(r, length, rewind);
   if (n == 16) return StepLanes<16>(r, length, rewind);
   StepLanes<kVoices>(r, length, rewind);
