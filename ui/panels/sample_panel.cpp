@@ -14,6 +14,7 @@
 #include "basics/timetext.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
+#include "engine/dsp/sample.h"
 #include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
@@ -92,13 +93,37 @@ void ShowSavedFileInBrowser(const char* fileName) {
   PanelSelectBrowserFile(fileName);
 }
 
+namespace {
+
+// Why a take cannot start on m, or "" when it can: the render callback writes
+// the input into the take, so it records only while the audio output runs and
+// m is in the processing order (powered and linked towards the synth output).
+std::string TakeCannotStart(const ModuleRecord* m) {
+  if (PlaybackActive.load() == 0) return "Turn audio output ON to record.";
+  if (IsModuleLive(m, 0) == 1) return "";
+  if (m->ModuleSwitches[kSwitchPower] == 0) return "Turn the module ON to record.";
+  return "Link the module to the synth output to record.";
+}
+
+}  // namespace
+
 int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedSample();
   if (!m) return 0;
-  if (m->RecordDone == 0) {
+  if (m->ModuleSwitches[kSwitchRecord] != 0 && IsModuleLive(m, 0) != 1) {
+    // Nothing renders the module (the output went off, or the module left the
+    // processing order): no frame would serve a stop, so the take ends here
+    // with what it holds.
+    FinishSampleRecording(*m);
+  } else if (m->RecordDone == 0) {
     if (m->ModuleSwitches[kSwitchRecord] == 0) {
+      if (const std::string why = TakeCannotStart(m); !why.empty()) {
+        SetStatusText(why);
+        ShowRecordState(id, m);
+        return 0;
+      }
       const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\AUDIO\\RECORDED";
       const std::string file =
           FreeEntryFileName(SynthSamples, folder, "Rec" + QUARLE_BASICS::TimeStampText() + ".wav");
@@ -116,6 +141,9 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
           last = WaveLibraryListAt(SynthSamples, SynthSamples.header.count - 1);
         }
         AssignWaveToModule(m, last, ~uint64_t{0});
+        // The render callback turns the record switch on at its next frame:
+        // the button shows it once it is on.
+        WaitEngineCommandSlot();
       }
     } else {
       // The render callback finishes the recording at its next frame.
