@@ -14,7 +14,6 @@
 #include "basics/timetext.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
-#include "engine/dsp/sample.h"
 #include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
@@ -112,12 +111,7 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedSample();
   if (!m) return 0;
-  if (m->ModuleSwitches[kSwitchRecord] != 0 && IsModuleLive(m, 0) != 1) {
-    // Nothing renders the module (the output went off, or the module left the
-    // processing order): no frame would serve a stop, so the take ends here
-    // with what it holds.
-    FinishSampleRecording(*m);
-  } else if (m->RecordDone == 0) {
+  if (m->RecordDone == 0) {
     if (m->ModuleSwitches[kSwitchRecord] == 0) {
       if (const std::string why = TakeCannotStart(m); !why.empty()) {
         SetStatusText(why);
@@ -146,8 +140,12 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
         WaitEngineCommandSlot();
       }
     } else {
-      // The render callback finishes the recording at its next frame.
+      // The render callback finishes the recording at the start of its next
+      // frame, also when the module has no voice to run with then (it would
+      // wait for one); with nothing rendering the module it ends here.
       m->RecordDone = -1;
+      PostFinishTake(m);
+      WaitEngineCommandSlot();
     }
   }
   ShowRecordState(id, m);

@@ -97,26 +97,32 @@ TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
   EXPECT_FALSE(fs::exists(Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07.wav"));
 }
 
-// Every way a take ends turns the button off: a stop served by the next
-// frame, the output going off (the stop report ends it with what it holds,
-// nothing at all when it had no frame), a click once nothing renders it.
+// Every way a take ends turns the button off: a stop, served at the next
+// frame also when the module has no voice to run with (its lead input a
+// keyboard with no key down), the output going off (the stop report ends it
+// with what it holds), a click once nothing renders it. A take of no frame
+// leaves no entry.
 TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
   enum End { kStopClick, kOutputOff, kClickWithoutRender };
   const struct {
     const char* what;
     End end;
+    bool asleep;     // the bias port, which leads the voices, fed by an idle keyboard
     int32_t frames;  // rendered before the end
     int32_t kept;    // frames the entry holds after, 0 no entry
   } cases[] = {
-      {"stopped", kStopClick, 100, 101},  // the frame that serves the stop records too
-      {"output off", kOutputOff, 100, 100},
-      {"output off before a frame", kOutputOff, 0, 0},
-      {"clicked with the output gone", kClickWithoutRender, 40, 40},
-      {"clicked before a frame, the output gone", kClickWithoutRender, 0, 0},
+      {"stopped", kStopClick, false, 100, 100},
+      {"stopped while the module sleeps", kStopClick, true, 100, 0},
+      {"output off", kOutputOff, false, 100, 100},
+      {"output off before a frame", kOutputOff, false, 0, 0},
+      {"clicked with the output gone", kClickWithoutRender, false, 40, 40},
+      {"clicked before a frame, the output gone", kClickWithoutRender, false, 0, 0},
   };
+  ModuleRecord* kb = Make(kTypeKeyboard);
   platform::MarkInterfaceThread();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);
     OutputOn(m_);
     m_->Params[6].Value = 1.0f;
     Click(OnSampleRecord, rec_);
@@ -127,11 +133,11 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
     Tick();
     EXPECT_EQ(On(rec_), -1);
     if (c.frames > 0) Frames(c.frames);
-    EXPECT_EQ(m_->FramesRecorded, c.frames);
+    EXPECT_EQ(m_->FramesRecorded, c.asleep ? 0 : c.frames);
 
     if (c.end == kStopClick) {
       Click(OnSampleRecord, rec_);
-      EXPECT_EQ(C(rec_)->Colour, kRecordPendingColour);
+      EXPECT_EQ(C(rec_)->Colour, kRecordPendingColour);  // until the next frame
       Frames(1);
     } else if (c.end == kOutputOff) {
       QUARLE_BASICS::CommandMessage stopped{};
@@ -146,18 +152,19 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
     Tick();
     EXPECT_EQ(On(rec_), 0);
     EXPECT_EQ(C(rec_)->Colour, 0u);
+    PlaybackActive = 0;  // what follows runs at once
     if (c.kept > 0) {
       ASSERT_EQ(SynthSamples.header.count, 1);
       EXPECT_EQ(e->Sound.frameCount, uint32_t(c.kept));
       EXPECT_EQ(e->State, kWaveIdle);
       EXPECT_EQ(m_->SampleEntry, e);
       EXPECT_EQ(m_->ModuleSwitches[kSwitchPlay], -1);
-      PlaybackActive = 0;  // unloaded at once
       Field(wlist_).Selected = 0;
       Click(OnSampleUnload, wlist_ + 2);
     }
     EXPECT_EQ(SynthSamples.header.count, 0);
     EXPECT_EQ(m_->SampleEntry, nullptr);
+    if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);  // unlinked again
   }
   platform::ForgetInterfaceThread();
 }
