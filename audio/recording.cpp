@@ -168,10 +168,12 @@ int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t
   if (rc != 0) return -std::abs(rc);
   const uint32_t before = sb->dataSize / 2;
   sb->dataSize = static_cast<uint32_t>(grown);
-  // About once a second of sound the header catches up with the data, after
-  // the data reached the file, so its sizes never promise more than is there.
+  // The header catches up with the data once the first block is on disk and
+  // then about once a second of sound, always after the data reached the
+  // file, so its sizes never promise more than is there and a recording cut
+  // short loses at most its last second.
   const uint32_t perSecond = sb->format.bytesPerSecond > 0 ? sb->format.bytesPerSecond : 1u;
-  if (before / perSecond != sb->dataSize / 2 / perSecond) {
+  if (before == 0 || before / perSecond != sb->dataSize / 2 / perSecond) {
     rc = WriteSizes(fileNumber, sb);
     if (rc != 0) return -std::abs(rc);
   }

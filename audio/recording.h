@@ -17,9 +17,9 @@ namespace QUARLE_AUDIO {
 int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb);
 
 // Writes count 16-bit values at the file's current position; on success adds
-// count x 4 to sb->dataSize. Each time the data passes a whole second, the
-// header's sizes are rewritten to match it, so that a file whose recording
-// never finished still reads. Returns 0 or the negated write error. On an
+// count x 4 to sb->dataSize. After the first block and each time the data
+// passes a whole second, the header's sizes are rewritten to match it, so that
+// a file whose recording never finished still reads. Returns 0 or the negated write error. On an
 // error the caller finishes the file at once and stops recording.
 int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t* values,
                               int32_t count);

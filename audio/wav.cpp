@@ -34,6 +34,26 @@ uint32_t RoundDiv(uint64_t num, uint64_t den) {
   return static_cast<uint32_t>(q);
 }
 
+// A block size or byte rate as the format's field holds it: worked out in 64
+// bits, the most the field holds when it does not fit (never a wrapped value).
+int16_t BlockAlignOf(int64_t channels, int64_t bytesPerValue) {
+  const int64_t v = channels * bytesPerValue;
+  return static_cast<int16_t>(v < 0 ? 0 : v > INT16_MAX ? INT16_MAX : v);
+}
+uint32_t BytesPerSecondOf(int64_t blockAlign, uint64_t rate) {
+  if (blockAlign <= 0) return 0;
+  const uint64_t v = uint64_t(blockAlign) * rate;
+  return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+// -38, with a warning that says which limit the channel count passed.
+int32_t TooManyChannels(int32_t channels) {
+  Report(LangText(50, "Unsupported wave format.") + " (" + std::to_string(channels) + " channels > " +
+             std::to_string(kMaxWavChannels) + ")",
+         kLevelWarning);
+  return -kErrWavUnsupported;
+}
+
 bool SameLetters(const char* got, const char* want) {
   for (int i = 0; i < 4; ++i) {
     if (std::toupper(static_cast<unsigned char>(got[i])) !=
@@ -198,8 +218,9 @@ void SoundBufferInitFormat(SoundBuffer* sb, int16_t channels, int16_t bits, int3
   sb->format.bitsPerSample = bits;
   sb->format.channels = channels;
   sb->format.sampleRate = static_cast<uint32_t>(rate);
-  sb->format.blockAlign = static_cast<int16_t>(std::nearbyint(double(channels) * bits / 8.0));
-  sb->format.bytesPerSecond = uint32_t(int32_t(sb->format.blockAlign)) * sb->format.sampleRate;
+  sb->format.blockAlign =
+      BlockAlignOf(static_cast<int64_t>(std::nearbyint(double(channels) * bits / 8.0)), 1);
+  sb->format.bytesPerSecond = BytesPerSecondOf(sb->format.blockAlign, sb->format.sampleRate);
 }
 
 void SoundBufferInit(SoundBuffer* sb) { SoundBufferInitFormat(sb, 1, 32, 48000); }
@@ -208,9 +229,8 @@ void SoundBufferSetFormat(SoundBuffer* sb, int32_t channels, int32_t rate, int32
   sb->format.bitsPerSample = static_cast<int16_t>(bits);
   sb->format.channels = static_cast<int16_t>(channels);
   sb->format.sampleRate = static_cast<uint32_t>(rate);
-  sb->format.blockAlign =
-      static_cast<int16_t>(channels * static_cast<int32_t>(std::nearbyint(bits / 8.0)));
-  sb->format.bytesPerSecond = uint32_t(int32_t(sb->format.blockAlign)) * uint32_t(rate);
+  sb->format.blockAlign = BlockAlignOf(channels, static_cast<int64_t>(std::nearbyint(bits / 8.0)));
+  sb->format.bytesPerSecond = BytesPerSecondOf(sb->format.blockAlign, uint32_t(rate));
   if (bits < 32) sb->format.formatTag = kWaveFormatPcm;
 }
 
@@ -294,6 +314,7 @@ int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb) {
     // between whole bytes (12, 20 bits) and other codings would be read as
     // garbage or divide by zero later.
     if (sb->format.channels < 1 || sb->format.sampleRate == 0) return -kErrWavUnsupported;
+    if (sb->format.channels > kMaxWavChannels) return TooManyChannels(sb->format.channels);
     if (sb->format.bitsPerSample % 8 != 0) return -kErrWavUnsupported;
     if (sb->format.formatTag == kWaveFormatFloat) {
       if (sb->format.bitsPerSample != 32) return -kErrWavUnsupported;
@@ -351,6 +372,7 @@ int32_t WavDataToFloat(SoundBuffer* sb) {
   if (!sb->samples) return -kErrWavEmpty;
   const int bits = sb->format.bitsPerSample;
   if (sb->format.channels < 1) return -kErrWavUnsupported;
+  if (sb->format.channels > kMaxWavChannels) return TooManyChannels(sb->format.channels);
   if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return -kErrWavUnsupported;
   if (bits == 32 && sb->format.formatTag != kWaveFormatPcm &&
       sb->format.formatTag != kWaveFormatFloat)
@@ -389,10 +411,10 @@ int32_t WavDataToFloat(SoundBuffer* sb) {
   }
   sb->dataSize = static_cast<uint32_t>(n * 4);
   sb->format.formatTag = kWaveFormatFloat;
-  sb->format.blockAlign = static_cast<int16_t>(sb->format.channels * 4);
-  sb->format.bytesPerSecond = uint32_t(int32_t(sb->format.blockAlign)) * sb->format.sampleRate;
+  sb->format.blockAlign = BlockAlignOf(sb->format.channels, 4);
+  sb->format.bytesPerSecond = BytesPerSecondOf(sb->format.blockAlign, sb->format.sampleRate);
   sb->format.bitsPerSample = 32;
-  sb->frameCount = sb->dataSize / uint32_t(int32_t(sb->format.blockAlign));
+  sb->frameCount = static_cast<uint32_t>(n / uint64_t(sb->format.channels));
   return 0;
 }
 
@@ -425,6 +447,7 @@ int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) 
   if (fileName.empty()) return -kErrFileNotFound;
   if (bits != 16 && bits != 32) return -kErrBadParameter;
   if (sb->format.channels < 1 || sb->dataSize == 0 || !sb->samples) return -kErrBadParameter;
+  if (sb->format.channels > kMaxWavChannels) return TooManyChannels(sb->format.channels);
 
   const uint32_t ch = uint32_t(sb->format.channels);
   const uint64_t n = sb->dataSize / 4;  // whole float values held
@@ -436,8 +459,8 @@ int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) 
   WaveFormat fmt = sb->format;
   fmt.formatTag = bits == 32 ? kWaveFormatFloat : kWaveFormatPcm;
   fmt.bitsPerSample = static_cast<int16_t>(bits);
-  fmt.blockAlign = static_cast<int16_t>(ch * bytes);
-  fmt.bytesPerSecond = ch * bytes * fmt.sampleRate;
+  fmt.blockAlign = BlockAlignOf(ch, bytes);
+  fmt.bytesPerSecond = BytesPerSecondOf(fmt.blockAlign, fmt.sampleRate);
 
   uint32_t frames = static_cast<uint32_t>(n / ch);
   if (sb->frameCount == 0 || sb->frameCount > frames) sb->frameCount = frames;

@@ -25,6 +25,12 @@ static_assert(sizeof(WaveFormat) == 16, "WaveFormat is the 16-byte fmt body");
 constexpr uint16_t kWaveFormatPcm = 1;
 constexpr uint16_t kWaveFormatFloat = 3;
 
+// The most channels a sound can have: held as floats, one frame of them must
+// fit the format's signed 16-bit block size (8191 x 4 = 32764 bytes). Files
+// with more are refused as an unsupported format, with a warning naming both
+// counts.
+constexpr int32_t kMaxWavChannels = 8191;
+
 // The sound of one WAV file. After ReadWavData, samples holds the raw file bytes;
 // after WavDataToFloat (or for float files) interleaved floats in -1..1, and
 // dataSize is 4 x the number of values held. File positions count from 1.
@@ -61,14 +67,15 @@ void WaveFormatAssign(WaveFormat* dst, const WaveFormat* src);
 // -36 empty, -37 sizes beyond the file, -38 unsupported format, -21 memory, or
 // the negated error of a failed file operation. A data chunk that runs past
 // the end of the file (a recording cut short) ends at the file's last whole
-// frame, with a warning; -37 only when not one frame is there.
+// frame, with a warning; -37 only when not one frame is there. More than
+// kMaxWavChannels channels give -38.
 int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb);
 int32_t ReadWavData(const std::string& fileName, SoundBuffer* sb);
 int32_t WavDataToFloat(SoundBuffer* sb);
 
 // Writes the float samples as 16-bit integer (bits 16) or 32-bit float (bits 32)
-// samples. -19 for other widths, no channels or no data; nothing is touched
-// then. A write that fails (a full disk) gives -3; a save that fails part way
+// samples. -19 for other widths, no channels or no data, -38 for more than
+// kMaxWavChannels channels; nothing is touched then. A write that fails (a full disk) gives -3; a save that fails part way
 // leaves an existing file of that name intact.
 int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits);
 

@@ -19,6 +19,7 @@ namespace Tarvelo {
 
 EngineCommandRecord EngineCommand{};
 bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info) = nullptr;
+void (*FinishSampleTake)(ModuleRecord& m) = nullptr;
 double CommandSlotWait = 3.0;
 double ModuleLiveWait = 1.0;
 double FrameHoldWait = 1.0;
@@ -148,9 +149,19 @@ ModuleRecord* TemplateOf(int32_t type) {
   return &ModuleCatalog[type];
 }
 
+// A take ended twice (by its last frame and by the stop) is ended once.
+void FinishTakeNow(ModuleRecord* m) {
+  if (m != nullptr && FinishSampleTake != nullptr && m->Type == kTypeSample &&
+      m->ModuleSwitches[kSwitchRecord] != 0 && m->SampleEntry != nullptr)
+    FinishSampleTake(*m);
+}
+
 void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_t port,
                 int32_t templateType, WaveLibraryEntry* wave, uint64_t waveArgument) {
   switch (kind) {
+    case kCommandFinishTake:
+      FinishTakeNow(module);
+      break;
     case kCommandAttachWave:
       AttachWaveToModule(module, wave, waveArgument);
       break;
@@ -266,6 +277,18 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
   }
   AttachWaveToModule(m, wave, waveArgument);
   RequestGraphRebuild(0, 0, nullptr);
+}
+
+void PostFinishTake(ModuleRecord* m) {
+  if (m == nullptr) return;
+  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandFinishTake;
+    c.Module = m;
+    PostOrQueue(c);
+    return;
+  }
+  FinishTakeNow(m);
 }
 
 void PostDetachWave(ModuleRecord* m) {

@@ -16,6 +16,7 @@ enum EngineCommandKind : int32_t {
   kCommandAttachWave = 2,
   kCommandApplyTuning = 3,
   kCommandUnlinkModule = 4,  // a module going away leaves every link at once
+  kCommandFinishTake = 5,    // a Sample's recording ends, running or asleep
 };
 
 constexpr int64_t kCommandIdle = -1;
@@ -45,6 +46,9 @@ struct WaveInfo {
 };
 // Installed by the libraries; without it an attached entry carries no sound.
 extern bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info);
+// Installed by the engine start-up: ends a Sample module's recording with
+// what it holds (its analysis, or no entry at all without a frame).
+extern void (*FinishSampleTake)(ModuleRecord& m);
 
 // Waits of the posters, in seconds (3.0 and 1.0).
 extern double CommandSlotWait;
@@ -75,6 +79,9 @@ void RequestTuningApply();
 void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t templateType);
 // A library entry goes away: detaches it from m, posted when m is live.
 void PostDetachWave(ModuleRecord* m);
+// Ends the recording of Sample module m at the start of the next frame, also
+// when m has no voice to run with then; at once when nothing renders m.
+void PostFinishTake(ModuleRecord* m);
 // Cuts every link into and out of m in one step and rebuilds the order, so a
 // frame sees m either fully linked or not at all (m stops being the output
 // module first). Posted while playback runs, like every change of the graph.

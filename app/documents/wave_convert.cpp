@@ -146,7 +146,7 @@ int32_t LoadFilterFile(const std::string& folder, const std::string& file) {
 
 int32_t RecordToWaveFile(const std::string& folder, const std::string& file, float seconds, int32_t channels,
                          int32_t rate) {
-  if (channels < 1 || channels > 32767 || !(seconds > 0.0f) || rate < 1) return -kErrBadParameter;
+  if (channels < 1 || channels > kMaxWavChannels || !(seconds > 0.0f) || rate < 1) return -kErrBadParameter;
   int32_t rc = WaveLibraryListReserve(SynthSamples);
   if (rc != 0) return rc;
   const float exact = static_cast<float>(rate) * seconds;

@@ -389,9 +389,7 @@ void MakeMono(WaveLibraryEntry& e) {
   std::free(s.samples);
   s.samples = mono;
   s.frameCount = frames;
-  s.format.channels = 1;
-  s.format.blockAlign = static_cast<int16_t>(4);
-  s.format.bytesPerSecond = 4u * s.format.sampleRate;
+  SoundBufferSetFormat(&s, 1, static_cast<int32_t>(s.format.sampleRate), 32);
   s.dataSize = frames * 4u;
 }
 

@@ -10,6 +10,7 @@
 #include "engine/catalog/catalog.h"
 #include "engine/catalog/markers.h"
 #include "engine/command.h"
+#include "engine/dsp/sample.h"
 #include "engine/dsp/windows.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
@@ -96,6 +97,7 @@ int32_t Build(float sampleRate) {
   BuildFirKernel(-1);
   // Attached library entries hand their sound to the modules.
   DescribeWave = DescribeWaveEntry;
+  FinishSampleTake = FinishSampleRecording;
   r = BuildCatalog();
   if (r != 0) return r;
   // Until a synth file brings its own, the master presets are the templates

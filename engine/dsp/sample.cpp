@@ -14,6 +14,7 @@
 #include "engine/dsp/contract.h"
 #include "engine/dsp/sequencer.h"
 #include "engine/notes.h"
+#include "platform/threads.h"
 
 namespace Tarvelo {
 
@@ -22,9 +23,11 @@ void (*SampleListChanged)() = nullptr;
 namespace {
 
 // The pitch of a finished recording is found on the audio thread, which must
-// not allocate: its spectrum goes here (only the audio thread finishes
-// recordings).
+// not allocate: its spectrum goes here. The interface thread finishes the
+// recordings that nothing renders (audio output off, the module out of the
+// processing order) with a spectrum of its own, so the two never share one.
 QUARLE_BASICS::Complex RecordingSpectrum[kPitchBlockFrames];
+QUARLE_BASICS::Complex InterfaceRecordingSpectrum[kPitchBlockFrames];
 
 inline bool HasSound(const ModuleRecord& m) { return m.SampleData != nullptr && m.SampleFrames > 0; }
 
@@ -185,8 +188,10 @@ void FinishSampleRecording(ModuleRecord& m) {
       e->MeanLevel[c] = mean;
       e->LoudestValue[c] = frames > 127 ? QUARLE_AUDIO::AmplitudeToDb(e->LoudestValue[c] / 128.0f) : mean;
     }
-    std::memset(static_cast<void*>(RecordingSpectrum), 0, sizeof(RecordingSpectrum));
-    const int32_t r = frames > 0 ? DetectSamplePitchInto(e, 0, RecordingSpectrum) : -1;
+    QUARLE_BASICS::Complex* spectrum =
+        platform::OnInterfaceThread() ? InterfaceRecordingSpectrum : RecordingSpectrum;
+    std::memset(static_cast<void*>(spectrum), 0, sizeof(RecordingSpectrum));
+    const int32_t r = frames > 0 ? DetectSamplePitchInto(e, 0, spectrum) : -1;
     const int32_t length = m.SampleFrames;
     if (r == 0) {
       const double d = 4.0 * static_cast<double>(length) * static_cast<double>(e->Pitch[0]);

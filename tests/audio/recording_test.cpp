@@ -163,10 +163,11 @@ TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
     for (size_t i = 0; i < v.size(); ++i) v[i] = int16_t((block * 960 + int(i)) % 30000);
     ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
     all.insert(all.end(), v.begin(), v.end());
-    if (block == 98) {
-      // Not yet a second: the header still names no sound.
-      EXPECT_EQ(ReadU32(Load(path), 84), 0u);
-    }
+    // The header names the first block as soon as it is written, then the
+    // whole seconds: what it names never lags the data by a second or more.
+    const uint32_t named = ReadU32(Load(path), 84);
+    EXPECT_EQ(named, block < 99 ? 1920u : 192000u) << block;
+    EXPECT_LT(2 * all.size() - named, 192000u) << block;
   }
   Bytes b = Load(path);  // what a kill -9 leaves: no finish
   ASSERT_EQ(b.size(), 88u + 2 * all.size());
@@ -186,6 +187,36 @@ TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
   EXPECT_EQ(ReadU16(b, 88 + 2 * 96000), uint16_t(all[96000]));
   ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
   ExpectHeader(Load(path), 72000);
+}
+
+// Killed within its first second: the file already names the block written,
+// and another reader takes it while the writer still holds the file open.
+TEST_F(Recording, AFirstBlockReadsBeforeTheRecordingEnds) {
+  const std::string path = dir_ + "/early.wav";
+  const int32_t f = CreateRecordingWav(path, &sb_);
+  ASSERT_GT(f, 0);
+  std::vector<int16_t> v(2 * 240);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = int16_t(int(i) * 61 - 14000);
+  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
+
+  audiotest::InFreshProcess([&] {
+    Bytes b = Load(path);
+    ASSERT_EQ(b.size(), 88u + 960);
+    EXPECT_EQ(ReadU32(b, 4), 960u + 80);
+    EXPECT_EQ(ReadU32(b, 44), 240u);
+    EXPECT_EQ(ReadU32(b, 84), 960u);
+    SoundBuffer in;
+    SoundBufferInit(&in);
+    ASSERT_EQ(ReadWavHeader(path, &in), 0);
+    EXPECT_EQ(in.frameCount, 240u);
+    ASSERT_EQ(ReadWavData(path, &in), 0);
+    ASSERT_EQ(WavDataToFloat(&in), 0);
+    ASSERT_EQ(in.dataSize, 4u * 480);
+    for (size_t i = 0; i < v.size(); ++i) ASSERT_EQ(in.samples[i], v[i] / 32768.0f) << i;
+    SoundBufferFree(&in);
+  });
+  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  ExpectHeader(Load(path), 240);
 }
 
 // The disk fills in the middle of a block: the finished file names exactly

@@ -330,6 +330,115 @@ TEST_F(WavFiles, UnsupportedFormatsAreRefused) {
   }
 }
 
+// Every channel count up to the limit reads its frames at every width, float
+// or not; past it (where the float block size no longer fits its 16-bit
+// field and once wrapped to 0, a wrong sign or a few bytes) the file is
+// refused before any size is worked out, with a warning naming the limit.
+TEST_F(WavFiles, ChannelCountsAndWidthsGiveTheirFrames) {
+  struct Width {
+    uint16_t tag, bits;
+  };
+  const Width widths[] = {{1, 8}, {1, 16}, {1, 24}, {1, 32}, {3, 32}};
+  const uint16_t counts[] = {1, 2, 3, 255, 4096, 8191, 8192, 10000, 16383, 16384, 16385, 32767};
+  for (uint16_t channels : counts) {
+    for (const Width& w : widths) {
+      SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(w.bits) + " bits, tag " +
+                   std::to_string(w.tag));
+      const uint32_t frames = 2 + channels % 3;
+      const uint32_t bytes = frames * channels * (w.bits / 8u);
+      Bytes body(bytes);
+      for (uint32_t i = 0; i < bytes; ++i) body[i] = uint8_t(i * 7);
+      const std::string p = Write("ch.wav", Riff(Fmt(w.tag, channels, 48000, w.bits), Chunk("data", body)));
+      g_messages.clear();
+      SoundBuffer sb;
+      SoundBufferInit(&sb);
+      const int32_t rc = ReadAll(p, &sb);
+      if (channels > kMaxWavChannels) {
+        EXPECT_EQ(rc, -38);
+        EXPECT_EQ(sb.samples, nullptr);
+        ASSERT_EQ(g_messages.size(), 1u);
+        EXPECT_EQ(g_messages[0], "1:Unsupported wave format. (" + std::to_string(channels) + " channels > 8191)");
+      } else {
+        ASSERT_EQ(rc, 0);
+        EXPECT_EQ(sb.frameCount, frames);
+        EXPECT_EQ(sb.dataSize, frames * channels * 4u);
+        EXPECT_EQ(sb.format.channels, channels);
+        if (w.tag == 1) {
+          EXPECT_EQ(sb.format.blockAlign, channels * 4);
+          EXPECT_EQ(sb.format.bytesPerSecond, channels * 4u * 48000u);
+        }
+        EXPECT_TRUE(g_messages.empty());
+      }
+      SoundBufferFree(&sb);
+    }
+  }
+}
+
+// Buffers that never came through the header check are refused the same way
+// by the converter and the writer, and sizes too large for their fields stop
+// at the field's largest value instead of wrapping round.
+TEST_F(WavFiles, TooManyChannelsInMemoryAreRefused) {
+  for (int32_t channels : {8192, 16384, 16385, 32767}) {
+    SCOPED_TRACE(channels);
+    SoundBuffer sb;
+    SoundBufferInitFormat(&sb, 1, 16, 48000);
+    sb.format.channels = int16_t(channels);
+    sb.dataSize = uint32_t(4 * channels);
+    sb.samples = static_cast<float*>(std::calloc(size_t(channels), 4));
+    EXPECT_EQ(WavDataToFloat(&sb), -38);
+    EXPECT_EQ(sb.dataSize, uint32_t(4 * channels));  // untouched
+    EXPECT_EQ(SaveWavFile(Path("many.wav"), &sb, 16), -38);
+    EXPECT_FALSE(fs::exists(Path("many.wav")));
+    SoundBufferFree(&sb);
+  }
+  SoundBuffer sb;
+  SoundBufferInitFormat(&sb, 16384, 32, 48000);
+  EXPECT_EQ(sb.format.blockAlign, INT16_MAX);
+  SoundBufferSetFormat(&sb, 8191, 192000, 32);
+  EXPECT_EQ(sb.format.blockAlign, 32764);
+  EXPECT_EQ(sb.format.bytesPerSecond, UINT32_MAX);
+
+  // The most channels a sound may have are saved and read back whole.
+  Fill(&sb, 8191, std::vector<float>(2 * 8191, 0.25f));
+  sb.format.sampleRate = 192000;
+  ASSERT_EQ(SaveWavFile(Path("most.wav"), &sb, 32), 0);
+  const Bytes b = Load(Path("most.wav"));
+  EXPECT_EQ(ReadU16(b, 22), 8191);
+  EXPECT_EQ(ReadU32(b, 28), UINT32_MAX);
+  EXPECT_EQ(ReadU16(b, 32), 32764);
+  SoundBufferFree(&sb);
+  SoundBufferInit(&sb);
+  ASSERT_EQ(ReadAll(Path("most.wav"), &sb), 0);
+  EXPECT_EQ(sb.frameCount, 2u);
+  EXPECT_EQ(sb.samples[2 * 8191 - 1], 0.25f);
+  SoundBufferFree(&sb);
+}
+
+// Inputs of the kind a fuzzer finds: a short 16-bit file whose channel field
+// took a stray bit (0x4000 channels made the float block size wrap to 0 and
+// the conversion divide by it), and a saved mono file damaged the same way.
+TEST_F(WavFiles, DamagedChannelFieldsAreRefusedWithoutHarm) {
+  const Bytes crash = {
+      'R', 'I', 'F', 'F', 0x28, 0x00, 0x00, 0x00, 'W',  'A',  'V',  'E',  'f',  'm',  't',  ' ',
+      0x10, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x40, 0x80, 0xBB, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x00, 0x80, 0x10, 0x00, 'd',  'a',  't',  'a',  0x04, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04};
+  SoundBuffer out;
+  Fill(&out, 1, {0.5f, -0.5f, 0.25f, 0.0f});
+  ASSERT_EQ(SaveWavFile(Path("saved.wav"), &out, 16), 0);
+  SoundBufferFree(&out);
+  Bytes flipped = Load(Path("saved.wav"));
+  flipped[23] |= 0x40;  // 1 channel becomes 16385
+  for (const Bytes& file : {crash, flipped}) {
+    const std::string p = Write("fuzzed.wav", file);
+    SoundBuffer sb;
+    SoundBufferInit(&sb);
+    EXPECT_EQ(ReadAll(p, &sb), -38);
+    EXPECT_EQ(sb.samples, nullptr);
+    SoundBufferFree(&sb);
+    EXPECT_EQ(Load(p), file);  // only read
+  }
+}
+
 TEST_F(WavFiles, LyingSizesGetMinus37) {
   Bytes data8 = {1, 2, 3, 4, 5, 6, 7, 8};
   auto withSize = [](const char* id, uint32_t size, const Bytes& body) {

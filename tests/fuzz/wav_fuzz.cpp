@@ -3,7 +3,10 @@
 // on a Sample module and a convolutive filter without reading past its data.
 #include "fuzz_support.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
+#include <vector>
 
 #include "app/documents/wave_convert.h"
 #include "app/state/system_messages.h"
@@ -48,6 +51,22 @@ void FuzzSeeds(const std::string& dir) {
   fuzz::KeepSeed(dir, "AUDIO/seed.wav", "stereo32.wav");
   fuzz::MakeWav(fuzz::Sys("AUDIO\\seed.wav"), 20, 2, 16, 44100);
   fuzz::KeepSeed(dir, "AUDIO/seed.wav", "stereo16.wav");
+  // The most channels a sound may have, and inputs once found harmful: a
+  // channel field one bit away from 0 (0x4000, whose float block size wrapped
+  // to 0 and was divided by) and one a bit further (0x4001, whose block size
+  // wrapped to 4 bytes and promised more frames than the data held).
+  fuzz::MakeWav(fuzz::Sys("AUDIO\\seed.wav"), 2, 8191, 16, 48000);
+  fuzz::KeepSeed(dir, "AUDIO/seed.wav", "most_channels16.wav");
+  const uint8_t wrapped[] = {'R', 'I', 'F', 'F', 0x28, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+                             0x10, 0, 0, 0, 0x01, 0, 0x00, 0x40, 0x80, 0xBB, 0, 0, 0, 0, 0, 0,
+                             0, 0x80, 0x10, 0, 'd', 'a', 't', 'a', 0x04, 0, 0, 0, 1, 2, 3, 4};
+  fuzz::WriteFile(dir + "/channels_0x4000.wav", wrapped, sizeof wrapped);
+  std::vector<uint8_t> flipped(sizeof wrapped + 4, 0);
+  std::copy(std::begin(wrapped), std::end(wrapped), flipped.begin());
+  flipped[22] = 0x01;
+  flipped[4] = 0x2C;
+  flipped[40] = 0x08;
+  fuzz::WriteFile(dir + "/channels_0x4001.wav", flipped.data(), flipped.size());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

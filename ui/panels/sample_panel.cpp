@@ -92,6 +92,20 @@ void ShowSavedFileInBrowser(const char* fileName) {
   PanelSelectBrowserFile(fileName);
 }
 
+namespace {
+
+// Why a take cannot start on m, or "" when it can: the render callback writes
+// the input into the take, so it records only while the audio output runs and
+// m is in the processing order (powered and linked towards the synth output).
+std::string TakeCannotStart(const ModuleRecord* m) {
+  if (PlaybackActive.load() == 0) return "Turn audio output ON to record.";
+  if (IsModuleLive(m, 0) == 1) return "";
+  if (m->ModuleSwitches[kSwitchPower] == 0) return "Turn the module ON to record.";
+  return "Link the module to the synth output to record.";
+}
+
+}  // namespace
+
 int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
@@ -99,6 +113,11 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!m) return 0;
   if (m->RecordDone == 0) {
     if (m->ModuleSwitches[kSwitchRecord] == 0) {
+      if (const std::string why = TakeCannotStart(m); !why.empty()) {
+        SetStatusText(why);
+        ShowRecordState(id, m);
+        return 0;
+      }
       const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\AUDIO\\RECORDED";
       const std::string file =
           FreeEntryFileName(SynthSamples, folder, "Rec" + QUARLE_BASICS::TimeStampText() + ".wav");
@@ -116,10 +135,17 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
           last = WaveLibraryListAt(SynthSamples, SynthSamples.header.count - 1);
         }
         AssignWaveToModule(m, last, ~uint64_t{0});
+        // The render callback turns the record switch on at its next frame:
+        // the button shows it once it is on.
+        WaitEngineCommandSlot();
       }
     } else {
-      // The render callback finishes the recording at its next frame.
+      // The render callback finishes the recording at the start of its next
+      // frame, also when the module has no voice to run with then (it would
+      // wait for one); with nothing rendering the module it ends here.
       m->RecordDone = -1;
+      PostFinishTake(m);
+      WaitEngineCommandSlot();
     }
   }
   ShowRecordState(id, m);

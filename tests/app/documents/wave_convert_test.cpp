@@ -150,6 +150,39 @@ TEST_F(WaveConvertTest, SoundsWithoutAFrameAreRefused) {
   EXPECT_EQ(LibraryChanged, 0);
 }
 
+// More channels than a sound can hold (the count that once crashed the
+// conversion, and those that wrapped to no frame or to too many) are refused
+// by both loaders; the most it can hold loads with its frames.
+TEST_F(WaveConvertTest, ChannelCountsBeyondTheLimitAreRefused) {
+  const struct {
+    uint16_t channels;
+    int32_t result;  // 0 accepted with 2 frames
+  } cases[] = {{8191, 0}, {8192, -QUARLE_BASICS::kErrWavUnsupported}, {10000, -QUARLE_BASICS::kErrWavUnsupported},
+               {16384, -QUARLE_BASICS::kErrWavUnsupported}, {16385, -QUARLE_BASICS::kErrWavUnsupported}};
+  int32_t accepted = 0;
+  for (const auto& c : cases) {
+    const std::string name = std::to_string(c.channels) + ".wav";
+    const auto bytes = WavBytes(1, c.channels, 16, 2u * c.channels * 2u);
+    WriteBytes(Os("AUDIO/" + name), bytes);
+    WriteBytes(Os("FILTERS/" + name), bytes);
+    const int32_t sample = ConvertAndLoadWave(Home("AUDIO"), name);
+    const int32_t filter = LoadFilterFile(Home("FILTERS"), name);
+    if (c.result == 0) {
+      ASSERT_EQ(sample, accepted) << name;
+      ASSERT_EQ(filter, accepted) << name;
+      EXPECT_EQ(SampleLibrary.entries[sample]->Sound.frameCount, 2u);
+      EXPECT_EQ(FilterLibrary.entries[filter]->Sound.frameCount, 2u);
+      ++accepted;
+    } else {
+      EXPECT_EQ(sample, c.result) << name;
+      EXPECT_EQ(filter, c.result) << name;
+    }
+    EXPECT_EQ(SampleLibrary.header.count, accepted);
+    EXPECT_EQ(FilterLibrary.header.count, accepted);
+  }
+  EXPECT_EQ(CountReports("Unsupported wave format. (16384 channels > 8191)"), 2);
+}
+
 TEST_F(WaveConvertTest, FilterKernelsKeepTheirDataAsFloat) {
   MakeWav(Home("FILTERS\\FIR_low.wav"), 64, 1, 16, 48000);
   ASSERT_EQ(LoadFilterFile(Home("FILTERS"), "FIR_low.wav"), 0);

@@ -1,8 +1,12 @@
 // The sample page: recording into a new sample in memory, setting, saving and
 // unloading the sample selected in WLIST.
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "app/documents/wave_convert.h"
+#include "app/state/system_messages.h"
+#include "audio/audio.h"
 #include "basics/errors.h"
 #include "basics/timetext.h"
 #include "engine/command.h"
@@ -10,6 +14,8 @@
 #include "engine/dsp/sequencer.h"
 #include "platform/threads.h"
 #include "engine/globals.h"
+#include "engine/render.h"
+#include "ui/panels/sysbar.h"
 #include "panels_b_fixture.h"
 
 namespace panelsb {
@@ -31,16 +37,144 @@ class SamplePanelTest : public PanelsBTest {
     SelectedModule = m_;
   }
   void TearDown() override {
+    PlaybackActive = 0;
+    CommandSlotWait = slotWait_;
+    ModuleLiveWait = liveWait_;
     QUARLE_BASICS::SetLocalClock(nullptr);
     PanelsBTest::TearDown();
   }
+  // The output plays with m the synth output module (so in the processing
+  // order); the audio thread is this test, rendering when it says so.
+  void OutputOn(ModuleRecord* m) {
+    PlaybackActive = 0;
+    RequestGraphRebuild(0, 0, m);
+    ResetEngineCommand(EngineCommand);  // no rebuild left for the first frame
+    CommandSlotWait = ModuleLiveWait = 0.02;
+    PlaybackActive = -1;
+  }
+  static void Frames(int32_t n) {
+    std::vector<float> block(2 * static_cast<size_t>(n));
+    float* p = block.data();
+    RenderAudio(&p, 0, 2 * n);
+  }
+  static void Tick() { OnSysbarTick(0, 1, 0, 0, 0); }
   int32_t rec_ = 0, wlist_ = 0;
   ModuleRecord* m_ = nullptr;
+  const double slotWait_ = CommandSlotWait, liveWait_ = ModuleLiveWait;
 };
 
+// A take starts only where the render callback will write it: with the output
+// off, the module off or out of the synth's reach, the status line says why
+// and nothing is made; the button stays off.
+TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
+  ModuleRecord* other = Make(kTypeSample);
+  const struct {
+    const char* why;
+    std::function<void()> arrange;
+  } cases[] = {
+      {"Turn audio output ON to record.", [] {}},
+      {"Turn the module ON to record.",
+       [&] {
+         m_->ModuleSwitches[kSwitchPower] = 0;
+         OutputOn(m_);
+       }},
+      {"Link the module to the synth output to record.", [&] { OutputOn(other); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    c.arrange();
+    m_->Params[6].Value = 1.0f;
+    Click(OnSampleRecord, rec_);
+    EXPECT_EQ(Text(Slot(kUiMB)), c.why);
+    EXPECT_EQ(SynthSamples.header.count, 0);
+    EXPECT_EQ(m_->SampleEntry, nullptr);
+    EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord], 0);
+    EXPECT_EQ(On(rec_), 0);
+    EXPECT_EQ(C(rec_)->Colour, 0u);
+    m_->ModuleSwitches[kSwitchPower] = -1;
+    PlaybackActive = 0;
+  }
+  EXPECT_FALSE(fs::exists(Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07.wav"));
+}
+
+// Every way a take ends turns the button off: a stop, served at the next
+// frame also when the module has no voice to run with (its lead input a
+// keyboard with no key down), the output going off (the stop report ends it
+// with what it holds), a click once nothing renders it. A take of no frame
+// leaves no entry.
+TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
+  enum End { kStopClick, kOutputOff, kClickWithoutRender };
+  const struct {
+    const char* what;
+    End end;
+    bool asleep;     // the bias port, which leads the voices, fed by an idle keyboard
+    int32_t frames;  // rendered before the end
+    int32_t kept;    // frames the entry holds after, 0 no entry
+  } cases[] = {
+      {"stopped", kStopClick, false, 100, 100},
+      {"stopped while the module sleeps", kStopClick, true, 100, 0},
+      {"output off", kOutputOff, false, 100, 100},
+      {"output off before a frame", kOutputOff, false, 0, 0},
+      {"clicked with the output gone", kClickWithoutRender, false, 40, 40},
+      {"clicked before a frame, the output gone", kClickWithoutRender, false, 0, 0},
+  };
+  ModuleRecord* kb = Make(kTypeKeyboard);
+  platform::MarkInterfaceThread();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);
+    OutputOn(m_);
+    m_->Params[6].Value = 1.0f;
+    Click(OnSampleRecord, rec_);
+    ASSERT_EQ(SynthSamples.header.count, 1);
+    WaveLibraryEntry* e = SynthSamples.entries[0];
+    ExecuteEngineCommand();  // the attach, taken at the start of a frame
+    ASSERT_EQ(m_->ModuleSwitches[kSwitchRecord], -1);
+    Tick();
+    EXPECT_EQ(On(rec_), -1);
+    if (c.frames > 0) Frames(c.frames);
+    EXPECT_EQ(m_->FramesRecorded, c.asleep ? 0 : c.frames);
+
+    if (c.end == kStopClick) {
+      Click(OnSampleRecord, rec_);
+      EXPECT_EQ(C(rec_)->Colour, kRecordPendingColour);  // until the next frame
+      Frames(1);
+    } else if (c.end == kOutputOff) {
+      QUARLE_BASICS::CommandMessage stopped{};
+      stopped.type = QUARLE_AUDIO::kAudioPlaybackOff;
+      HandleSystemMessage(&stopped);
+    } else {
+      PlaybackActive = 0;
+      Click(OnSampleRecord, rec_);
+    }
+    EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord], 0);
+    EXPECT_EQ(m_->RecordDone, 0);
+    Tick();
+    EXPECT_EQ(On(rec_), 0);
+    EXPECT_EQ(C(rec_)->Colour, 0u);
+    PlaybackActive = 0;  // what follows runs at once
+    if (c.kept > 0) {
+      ASSERT_EQ(SynthSamples.header.count, 1);
+      EXPECT_EQ(e->Sound.frameCount, uint32_t(c.kept));
+      EXPECT_EQ(e->State, kWaveIdle);
+      EXPECT_EQ(m_->SampleEntry, e);
+      EXPECT_EQ(m_->ModuleSwitches[kSwitchPlay], -1);
+      Field(wlist_).Selected = 0;
+      Click(OnSampleUnload, wlist_ + 2);
+    }
+    EXPECT_EQ(SynthSamples.header.count, 0);
+    EXPECT_EQ(m_->SampleEntry, nullptr);
+    if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);  // unlinked again
+  }
+  platform::ForgetInterfaceThread();
+}
+
 TEST_F(SamplePanelTest, RecordMakesAnUnsavedSampleThenAsksTheStop) {
+  OutputOn(m_);
   m_->Params[6].Value = 2.0f;
   Click(OnSampleRecord, rec_);
+  ExecuteEngineCommand();
+  Tick();
   ASSERT_EQ(SynthSamples.header.count, 1);
   WaveLibraryEntry* e = SynthSamples.entries[0];
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), "Rec20240309-14h05m07.wav");
@@ -59,13 +193,16 @@ TEST_F(SamplePanelTest, RecordMakesAnUnsavedSampleThenAsksTheStop) {
 }
 
 TEST_F(SamplePanelTest, RecordingsWithinOneSecondGetNamesOfTheirOwn) {
+  OutputOn(m_);
   m_->Params[6].Value = 0.01f;
   Click(OnSampleRecord, rec_);
+  ExecuteEngineCommand();
   fs::create_directories(Home() / "AUDIO" / "RECORDED");
   std::ofstream(Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07 (2).wav") << "x";
   ModuleRecord* second = Make(kTypeSample);
   second->Params[6].Value = 0.01f;
   SelectedModule = second;
+  OutputOn(second);
   Click(OnSampleRecord, rec_);
   ASSERT_EQ(SynthSamples.header.count, 2);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(SynthSamples.entries[0]->File), "Rec20240309-14h05m07.wav");
@@ -76,8 +213,10 @@ TEST_F(SamplePanelTest, RecordingsWithinOneSecondGetNamesOfTheirOwn) {
 // thread hands the empty entry to the interface thread, which takes it out of
 // the list; meanwhile it cannot be attached.
 TEST_F(SamplePanelTest, RecordingStoppedBeforeItsFirstFrameLeavesTheList) {
+  OutputOn(m_);
   m_->Params[6].Value = 0.01f;
   Click(OnSampleRecord, rec_);
+  ExecuteEngineCommand();
   ASSERT_EQ(SynthSamples.header.count, 1);
   ASSERT_EQ(m_->ModuleSwitches[kSwitchRecord], -1);
   bool (*wake)() = WakeInterfaceForMelodies;
@@ -102,6 +241,7 @@ TEST_F(SamplePanelTest, RecordingStoppedBeforeItsFirstFrameLeavesTheList) {
 }
 
 TEST_F(SamplePanelTest, RecordFailureIsOnlyLogged) {
+  OutputOn(m_);
   m_->Params[6].Value = 0.0f;
   Click(OnSampleRecord, rec_);
   EXPECT_EQ(SynthSamples.header.count, 0);
