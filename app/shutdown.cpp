@@ -20,6 +20,7 @@
 #include "basics/messages.h"
 #include "basics/queues.h"
 #include "engine/catalog/engine_init.h"
+#include "engine/command.h"
 #include "engine/modulelist.h"
 #include "engine/tuning.h"
 #include "platform/console.h"
@@ -59,7 +60,24 @@ void SaveUnsavedEntries() {
   }
 }
 
+}  // namespace
+
+void EndRunningTakes() {
+  bool posted = false;
+  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
+    ModuleRecord* m = ModuleList.entries[i];
+    if (m == nullptr || m->Type != kTypeSample || m->ModuleSwitches[kSwitchRecord] == 0) continue;
+    m->RecordDone = -1;
+    PostFinishTake(m);
+    posted = true;
+  }
+  if (posted) WaitEngineCommandSlot();
+}
+
+namespace {
+
 void SaveWork() {
+  EndRunningTakes();
   if (ModuleList.count >= 1 && Settings.AutoSave == -1) {
     Report(LangText(139, "Saving session."), QUARLE_BASICS::kLevelInfo);
     if (Startup.SaveSession) {

@@ -13,6 +13,11 @@ namespace Tarvelo {
 // in the log. The message hook is the text-console printer afterwards.
 void RunShutdown();
 
+// A Sample still recording ends its take before anything is saved, as its
+// record button would end it: what it holds becomes its sound (nothing when
+// it holds no frame), not the whole silent length it was given.
+void EndRunningTakes();
+
 // After the display server went away, on the thread that ends the run: logs
 // the loss, saves what a quit saves, closes the log and files and ends the
 // process with exit code 1 at once (other threads may be stuck in the display

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/documents/wave_convert.h"
+#include "app/shutdown.h"
 #include "app/state/system_messages.h"
 #include "audio/audio.h"
 #include "basics/errors.h"
@@ -103,7 +104,7 @@ TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
 // with what it holds), a click once nothing renders it. A take of no frame
 // leaves no entry.
 TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
-  enum End { kStopClick, kOutputOff, kClickWithoutRender };
+  enum End { kStopClick, kOutputOff, kClickWithoutRender, kQuit };
   const struct {
     const char* what;
     End end;
@@ -117,6 +118,8 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
       {"output off before a frame", kOutputOff, false, 0, 0},
       {"clicked with the output gone", kClickWithoutRender, false, 40, 40},
       {"clicked before a frame, the output gone", kClickWithoutRender, false, 0, 0},
+      {"quit while recording", kQuit, false, 100, 100},
+      {"quit before a frame", kQuit, false, 0, 0},
   };
   ModuleRecord* kb = Make(kTypeKeyboard);
   platform::MarkInterfaceThread();
@@ -138,6 +141,9 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
     if (c.end == kStopClick) {
       Click(OnSampleRecord, rec_);
       EXPECT_EQ(C(rec_)->Colour, kRecordPendingColour);  // until the next frame
+      Frames(1);
+    } else if (c.end == kQuit) {
+      EndRunningTakes();
       Frames(1);
     } else if (c.end == kOutputOff) {
       QUARLE_BASICS::CommandMessage stopped{};
