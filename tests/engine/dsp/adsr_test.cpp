@@ -291,6 +291,69 @@ TEST_F(AdsrRows, ProvenFramesFollowWhatTheirProofStandsOn) {
   }
 }
 
+// Held voices whose velocity is one value for every voice: set on the
+// module (variant 0) or global, the template's (variant 1). The proven frames
+// take them too, and follow the value moved in attack, decay and sustain, the
+// port linked to the keyboard and back (to 0) while the notes hold, a value module
+// whose element holds two different values, and a single-voice source of its
+// own value.
+TEST_F(AdsrRows, ProvenFramesFollowASetVelocity) {
+  ModuleRecord& templ = ModuleCatalog[kTAdsr];
+  BuildTwins(32, 2, [&](int32_t k, ModuleRecord* env) {
+    if (k == 1) env->Params[kAdsrVelocity].Global = -1;
+    ModuleLinkInput(*env, kAdsrVelocity, nullptr, &templ);
+  });
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(twins_[1].rows->PortSources[kAdsrVelocity], templ.PortValueModules[kAdsrVelocity]);
+  ModuleRecord* constant = Constant(0.35f);
+  ASSERT_NE(constant, nullptr);
+  auto velocity = [&](float x) {
+    Set(&templ, kAdsrVelocity, x);
+    for (const Twin& t : twins_)
+      for (ModuleRecord* env : {t.rows, t.voiceByVoice}) Set(env, kAdsrVelocity, x);
+  };
+  auto proven = [&] {
+    for (const Twin& t : twins_) EXPECT_NE(std::bit_cast<uint32_t>(t.rows->SequencerVoices[kVoices].A[1]), 0u);
+  };
+  auto relink = [&](ModuleRecord* source) {
+    for (const Twin& t : twins_)
+      for (ModuleRecord* env : {t.rows, t.voiceByVoice}) ModuleLinkInput(*env, kAdsrVelocity, source, &templ);
+  };
+  for (int32_t count : {32, 12}) {
+    velocity(0.6f);
+    std::vector<int32_t> ids;
+    for (int32_t k = 0; k < count; ++k) ids.push_back(On(30 + k, 0.3f + 0.02f * static_cast<float>(k)));
+    Play(150);
+    velocity(0.9f);  // mid-attack
+    Play(250);
+    velocity(-0.4f);  // mid-decay
+    Play(500);
+    proven();
+    velocity(1.5f);  // mid-sustain: only the records' peaks move
+    Play(50);
+    proven();
+    relink(kb_);  // the keyboard's velocities
+    Play(50);
+    proven();
+    velocity(0.0f);
+    relink(kb_);  // and a set value again, 0
+    Play(50);
+    proven();
+    // A value module holding a level and a frequency apart.
+    for (const Twin& t : twins_)
+      for (ModuleRecord* env : {t.rows, t.voiceByVoice}) env->PortSources[kAdsrVelocity]->Outputs[0][0].Frequency = 0.2f;
+    Play(50);
+    relink(constant);
+    Play(50);
+    relink(constant);
+    Play(50);
+    if (HasFatalFailure()) return;
+    for (int32_t id : ids) Off(id);
+    Play(800);
+    if (HasFatalFailure()) return;
+  }
+}
+
 // An Octave board's held voices: its base frequency moved while the
 // envelopes take their proven frames, then its notes let go.
 TEST_F(AdsrRows, ProvenFramesFollowAnOctaveBoardsBaseFrequency) {
