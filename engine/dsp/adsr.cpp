@@ -203,9 +203,9 @@ void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, i
 // the sustain input (A[2]) and, when the velocity is one value for every
 // voice (a set or global value, B[2] set) rather than the keyboard's, that
 // value as both sides of the element it is read from (B[0], B[1]), under
-// which every voice's note, velocity and sustain input
-// were last found as the rows hold them, with every voice in one stage. Only
-// the usual frame keeps it; every other path through the armed rows drops it.
+// which every voice's note, velocity and sustain input were last found as
+// the rows hold them, with every voice in one stage. Only the usual frame
+// keeps it; every other path through the armed rows drops it.
 constexpr float kRowsArmed = 1.0e6f;
 constexpr float kEndedStage = static_cast<float>(kAdsrEnded);
 

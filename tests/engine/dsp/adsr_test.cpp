@@ -341,7 +341,8 @@ TEST_F(AdsrRows, ProvenFramesFollowASetVelocity) {
     proven();
     // A value module holding a level and a frequency apart.
     for (const Twin& t : twins_)
-      for (ModuleRecord* env : {t.rows, t.voiceByVoice}) env->PortSources[kAdsrVelocity]->Outputs[0][0].Frequency = 0.2f;
+      for (ModuleRecord* env : {t.rows, t.voiceByVoice})
+        env->PortSources[kAdsrVelocity]->Outputs[0][0].Frequency = 0.2f;
     Play(50);
     relink(constant);
     Play(50);
