@@ -194,15 +194,15 @@ void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, i
 // Rows by voice position for the steady frames, copies of the voice records
 // taken when the voices settle: the stage word (stage + 8 while the note is
 // held), peak, release start, sustain input and frequency. The stage times
-// stay in VoiceState[0] by voice id. Column 32 of the rows and the spare
-// record 32 say that the copies are armed: any reset of the module's state
+// stay in VoiceState[0] by voice id. Column 32 of the rows and the record's
+// Adsr key say that the copies are armed: any reset of the module's state
 // clears them, and every other path through the module disarms them first.
-// Record 32 also keeps the voice count armed for (plus 256 when the voice ids
-// are the positions) and the set of voice ids as bits, and the proof of the
-// usual frame: the publish stamp of the keyboard that gives the notes (A[1]),
-// the sustain input (A[2]) and, when the velocity is one value for every
-// voice (a set or global value, B[2] set) rather than the keyboard's, that
-// value as both sides of the element it is read from (B[0], B[1]), under
+// Adsr also keeps the voice count armed for (plus 256 when the voice ids are
+// the positions) and the set of voice ids as bits, and the proof of the
+// usual frame: the publish stamp of the keyboard that gives the notes, the
+// sustain input and, when the velocity is one value for every voice (a set
+// or global value) rather than the keyboard's, that value as both sides of
+// the element it is read from, under
 // which every voice's note, velocity and sustain input were last found as
 // the rows hold them, with every voice in one stage. Only the usual frame
 // keeps it; every other path through the armed rows drops it.
@@ -218,37 +218,26 @@ inline int32_t ArmedKey(const ModuleRecord& m) {
   return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&m) >> 4) | 1;
 }
 
-inline void Disarm(ModuleRecord& m) { m.SequencerVoices[kVoices].State = 0; }
+inline void Disarm(ModuleRecord& m) { m.Adsr.Key = 0; }
 
-inline uint32_t ProvenStamp(const ModuleRecord& m) { return std::bit_cast<uint32_t>(m.SequencerVoices[kVoices].A[1]); }
-inline uint32_t ProvenSustain(const ModuleRecord& m) {
-  return std::bit_cast<uint32_t>(m.SequencerVoices[kVoices].A[2]);
-}
-inline bool ProvenVelocitySet(const ModuleRecord& m) {
-  return std::bit_cast<uint32_t>(m.SequencerVoices[kVoices].B[2]) != 0;
-}
 // An element's two sides as one word.
 inline uint64_t PairBits(const OutputElement& e) {
   uint64_t b;
   std::memcpy(&b, &e, sizeof(b));
   return b;
 }
-inline uint64_t ProvenVelocityPair(const ModuleRecord& m) {
-  return PairBits(OutputElement{m.SequencerVoices[kVoices].B[0], m.SequencerVoices[kVoices].B[1]});
-}
 inline void SetProof(ModuleRecord& m, uint32_t stamp, float sustainInput, bool velocitySet, float velocity) {
-  SequencerVoice& k = m.SequencerVoices[kVoices];
-  k.A[1] = std::bit_cast<float>(stamp);
-  k.A[2] = sustainInput;
-  k.B[0] = velocity;
-  k.B[1] = velocity;
-  k.B[2] = std::bit_cast<float>(velocitySet ? 1u : 0u);
+  AdsrRows& k = m.Adsr;
+  k.Stamp = stamp;
+  k.SustainInput = sustainInput;
+  k.VelocitySet = velocitySet;
+  k.VelocityPair = PairBits(OutputElement{velocity, velocity});
 }
-inline void DropProof(ModuleRecord& m) { m.SequencerVoices[kVoices].A[1] = 0.0f; }
+inline void DropProof(ModuleRecord& m) { m.Adsr.Stamp = 0; }
 
 inline bool RowsArmed(const ModuleRecord& m, int32_t voices) {
-  const SequencerVoice& k = m.SequencerVoices[kVoices];
-  return k.State == ArmedKey(m) && (k.Index & 255) == voices && m.AuxVoiceState[0][kVoices] == kRowsArmed &&
+  const AdsrRows& k = m.Adsr;
+  return k.Key == ArmedKey(m) && (k.Voices & 255) == voices && m.AuxVoiceState[0][kVoices] == kRowsArmed &&
          m.VoiceState[1][kVoices] == kRowsArmed;
 }
 
@@ -270,10 +259,10 @@ bool ArmRows(ModuleRecord& m, int32_t voices) {
     SustainRow(m)[i] = r.C[0];
     FrequencyRow(m)[i] = r.Frequency;
   }
-  SequencerVoice& k = m.SequencerVoices[kVoices];
-  k.State = ArmedKey(m);
-  k.Index = voices | (inPlace ? 256 : 0);
-  k.Position = static_cast<int32_t>(seen);
+  AdsrRows& k = m.Adsr;
+  k.Key = ArmedKey(m);
+  k.Voices = voices | (inPlace ? 256 : 0);
+  k.Ids = seen;
   DropProof(m);
   m.AuxVoiceState[0][kVoices] = kRowsArmed;
   m.VoiceState[1][kVoices] = kRowsArmed;
@@ -466,7 +455,7 @@ template <int32_t kLanes, bool kLive>
 
   alignas(32) float levels[kLanes];
   alignas(32) float gathered[kLanes];
-  const bool inPlace = (m.SequencerVoices[kVoices].Index & 256) != 0;
+  const bool inPlace = (m.Adsr.Voices & 256) != 0;
   float* times = m.VoiceState[0];
   if (!inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) gathered[v] = 0.0f;
@@ -539,7 +528,7 @@ template <int32_t kLanes, bool kLive>
     for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
     for (int32_t w = 0; w < kLanes; ++w) ownMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
   } else {
-    const uint32_t marked = static_cast<uint32_t>(m.SequencerVoices[kVoices].Position);
+    const uint32_t marked = m.Adsr.Ids;
     for (int32_t w = 0; w < kVoices; ++w) {
       const uint32_t mark = (marked & kLaneBits[w]) != 0 ? kVoiceMark : 0u;
       ownerMarks[w] |= mark;
@@ -623,7 +612,7 @@ struct OneValues {
 // positions, each voice's note, velocity and sustain input as its record
 // holds them. The stage step of every voice side by side; false (nothing
 // written) when that does not hold. Where it holds, it leaves the proof in
-// record 32 that lets ProvenPass take the next frames without looking.
+// the record's Adsr that lets ProvenPass take the next frames without looking.
 template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kFull>
 [[gnu::always_inline]] inline bool SameLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
                                              float length, const OneValues& one) {
@@ -909,7 +898,7 @@ template <int32_t kLanes>
 // for its registers).
 TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
-      m.PortSources[kAdsrSustain] == &m || (m.SequencerVoices[kVoices].Index & 256) == 0 ||
+      m.PortSources[kAdsrSustain] == &m || (m.Adsr.Voices & 256) == 0 ||
       m.PortSources[kAdsrSustain]->Role == kRoleLive)
     return false;
   if (voices <= 8) return SameFrame<8>(m, owner, voices, parity);
@@ -917,7 +906,7 @@ TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t
   return SameFrame<kVoices>(m, owner, voices, parity);
 }
 
-// The usual frame while the proof that SameLanes left in record 32 holds:
+// The usual frame while the proof that SameLanes left in Adsr holds:
 // the rows are armed for these voices at their positions, the ports read as
 // SamePass and SameFrame ask, the keyboard that gives the notes (and the
 // velocities by voice) published nothing since (so they and the voice ids
@@ -928,9 +917,9 @@ TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t
 // the module itself are made within the others.)
 [[gnu::always_inline]] inline bool ProvenPass(ModuleRecord& m, int32_t parity) {
   const int32_t voices = KernelVoices(m);
-  const SequencerVoice& k = m.SequencerVoices[kVoices];
-  const uint32_t stamp = ProvenStamp(m);
-  if (stamp == 0 || k.State != ArmedKey(m) || k.Index != (voices | 256) ||
+  const AdsrRows& k = m.Adsr;
+  const uint32_t stamp = k.Stamp;
+  if (stamp == 0 || k.Key != ArmedKey(m) || k.Voices != (voices | 256) ||
       FloatBits(m.AuxVoiceState[0][kVoices]) != FloatBits(kRowsArmed) ||
       FloatBits(m.VoiceState[1][kVoices]) != FloatBits(kRowsArmed) || m.ActiveVoices != voices)
     return false;
@@ -942,16 +931,16 @@ TARVELO_AVX2_VARIANT bool SamePass(ModuleRecord& m, ModuleRecord* owner, int32_t
       (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) || (source->PolyphonyMode & 1) == 0 ||
       sustainSource->Role == kRoleLive || (f.VoiceMapRow & 1) == 0 || f.OutputSide != 1 || (s.VoiceMapRow & 1) != 0)
     return false;
-  if (ProvenVelocitySet(m)) {
+  if (k.VelocitySet) {
     // Every voice reads element 0 (row 0), which holds the proven value on
     // both sides: whatever it belongs to, each voice reads that value.
     if ((m.Params[kAdsrVelocity].VoiceMapRow & 1) != 0 ||
-        PairBits(m.PortSources[kAdsrVelocity]->Outputs[0][0]) != ProvenVelocityPair(m))
+        PairBits(m.PortSources[kAdsrVelocity]->Outputs[0][0]) != k.VelocityPair)
       return false;
   } else if (!VelocityByVoice(m, source)) {
     return false;
   }
-  if (ProvenSustain(m) != FloatBits(FirstRead(m, kAdsrSustain))) return false;
+  if (FloatBits(k.SustainInput) != FloatBits(FirstRead(m, kAdsrSustain))) return false;
   const float sustain = PortValueLevel(m, kAdsrSustain);
   if (voices <= 8) return ProvenChunks<1>(m, source, voices, parity, sustain);
   if (voices <= 16) return ProvenChunks<2>(m, source, voices, parity, sustain);
