@@ -1,9 +1,12 @@
 #!/bin/bash
 # Instructions per frame under callgrind, free of a busy machine's noise.
-#   bench/instructions.sh BENCH_BUILD_DIR [patches|types|all] [JOBS]
+#   bench/instructions.sh BENCH_BUILD_DIR [patches|types|envelope|all] [JOBS]
 # patches: the render benchmark's three synths (bench32, fm16, wide64x8) with
 #   0, 1 and all their notes: every instruction of the render calls of one
 #   second (BM_*Once: a first 10 ms buffer, then 100 more), per frame.
+# envelope: Keyboard -> ADSR -> Oscillator with 32 notes (BM_EnvelopeOnce),
+#   the envelope's velocity a constant (0) or linked to the Keyboard (1): the
+#   ADSR's process function and the whole render, per frame.
 # types: every module type's cost (bench_type_cost, JOBS valgrind processes
 #   side by side, default 3): per frame, with the Keyboard holding 0, 1 and 32
 #   notes,
@@ -37,6 +40,18 @@ if [ "$what" = patches ] || [ "$what" = all ]; then
     valgrind --tool=callgrind --toggle-collect='Tarvelo::RenderAudio*' --callgrind-out-file="$out" \
       "$render" --benchmark_filter="^BM_$run/" >/dev/null 2>&1
     awk -v n="$run" -v t="$(total "$out")" 'BEGIN {printf "   %-20s %10.0f\n", n, t / 48480}'
+  done
+fi
+
+if [ "$what" = envelope ] || [ "$what" = all ]; then
+  echo "== ADSR with its velocity constant (0) or linked (1), 32 notes: per frame (48,480 frames)"
+  printf "   %-20s %10s %10s\n" run ADSR render
+  for run in EnvelopeOnce/0 EnvelopeOnce/1; do
+    for part in 'Tarvelo::ProcessAdsrPoly*' 'Tarvelo::RenderAudio*'; do
+      valgrind --tool=callgrind --toggle-collect="$part" --callgrind-out-file="$work/env.out" \
+        "$render" --benchmark_filter="^BM_$run/" >/dev/null 2>&1
+      total "$work/env.out"
+    done | paste -s - | awk -v n="$run" '{printf "   %-20s %10.0f %10.0f\n", n, $1 / 48480, $2 / 48480}'
   done
 fi
 

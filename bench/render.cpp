@@ -23,7 +23,11 @@
 //   notes, one run of exactly 30 seconds, to time the whole program against
 //   another engine rendering the same patch (bench/compare_csound.sh; the
 //   other engine's scores are ../shared/bench/*_k*_30s.csd);
-// - BM_*Once: one second once, for instruction counts under callgrind.
+// - BM_*Once: one second once, for instruction counts under callgrind;
+// - BM_EnvelopeOnce: Keyboard -> ADSR -> square Oscillator, all per voice,
+//   32 notes, the envelope's velocity set as a constant 0.8 (0) or linked to
+//   the Keyboard (1): what the envelope costs either way
+//   (bench/instructions.sh envelope).
 // Notes are 110 Hz x 2^(k/12), k = 0, 1, ..., velocity 0.8, held throughout.
 // Each iteration renders 10 seconds at 48,000 Hz in 10 ms stream buffers;
 // "realtime" is rendered seconds per CPU second.
@@ -147,6 +151,26 @@ ModuleRecord* BuildSynth(int32_t shape) {
   SetOscillatorShape(*osc, shape);
   Link(osc, kOscFrequency, env);
   Link(osc, kOscAmplitude, env);
+  ModuleSetParamValue(*osc, kOscAmplitude, 1.0f / 32.0f);
+  RequestGraphRebuild(0, 0, osc);
+  HoldNotes(32);
+  return osc;
+}
+
+// Keyboard -> ADSR -> square Oscillator, all per voice, 32 notes held; the
+// envelope's velocity linked to the Keyboard, or set to the notes' 0.8.
+ModuleRecord* BuildEnvelope(int32_t linked) {
+  const KeyboardAndEnvelope ke = AddKeyboardAndEnvelope(32);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  if (ke.kb == nullptr || osc == nullptr) return nullptr;
+  if (linked == 0) {
+    ModuleLinkInput(*ke.env, kAdsrVelocity, nullptr, &ModuleCatalog[kTypeAdsr]);
+    ModuleSetParamValue(*ke.env, kAdsrVelocity, 0.8f);
+  }
+  PerVoice(osc);
+  SetOscillatorShape(*osc, 2);
+  Link(osc, kOscFrequency, ke.kb);
+  Link(osc, kOscAmplitude, ke.env);
   ModuleSetParamValue(*osc, kOscAmplitude, 1.0f / 32.0f);
   RequestGraphRebuild(0, 0, osc);
   HoldNotes(32);
@@ -339,6 +363,7 @@ void BM_Render32VoiceChain(benchmark::State& st) { RenderBenchmark(st, BuildChai
 void BM_SawFilters(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters); }
 void BM_SawFilters30s(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 30); }
 void BM_SawFiltersOnce(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 1); }
+void BM_EnvelopeOnce(benchmark::State& st) { RenderBenchmark(st, BuildEnvelope, 1); }
 void BM_Fm16(benchmark::State& st) { RenderBenchmark(st, BuildFm); }
 void BM_Fm16_30s(benchmark::State& st) { RenderBenchmark(st, BuildFm, 30); }
 void BM_Fm16Once(benchmark::State& st) { RenderBenchmark(st, BuildFm, 1); }
@@ -354,6 +379,7 @@ BENCHMARK(BM_SawFilters30s)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(
 // One second once: instruction counts under callgrind, free of the noise of a
 // busy machine (bench/compare_csound.sh).
 BENCHMARK(BM_SawFiltersOnce)->Arg(0)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_EnvelopeOnce)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Fm16)->Arg(0)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Fm16_30s)->Arg(16)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Fm16Once)->Arg(0)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -234,6 +234,7 @@ void ModuleResetVoices(ModuleRecord& m) {
   std::memset(m.Outputs, 0, sizeof(m.Outputs));
   std::memset(m.VoiceState, 0, sizeof(m.VoiceState));
   std::memset(m.SequencerVoices, 0, sizeof(m.SequencerVoices));
+  m.Adsr = AdsrRows{};
   std::memset(m.AuxVoiceState, 0, sizeof(m.AuxVoiceState));
   ModuleClearWorkBuffers(m);
   for (uint32_t* t : m.TriggerBuffers)
@@ -262,6 +263,7 @@ void ModuleReset(ModuleRecord& m) {
     if (s != 0) {
       std::memset(m.VoiceState, 0, sizeof(m.VoiceState));
       std::memset(m.SequencerVoices, 0, sizeof(m.SequencerVoices));
+      m.Adsr = AdsrRows{};
       if (m.VoiceIds != nullptr) std::memset(m.VoiceIds, 0, kVoices * sizeof(int32_t));
       for (uint32_t* t : m.TriggerBuffers)
         if (t != nullptr) std::memset(t, 0, kVoices * sizeof(uint32_t));

@@ -121,6 +121,19 @@ struct KeyboardPublished {
   uint64_t Frame;                  // the frame counter of the module's last frame
 };
 
+// The per-voice ADSR's rows by voice position (engine/dsp/adsr.cpp): which
+// voices they are armed for, and the proof that lets the usual frame skip
+// reading its inputs. Cleared wherever the voice records are.
+struct AdsrRows {
+  int32_t Key = 0;             // the record's own key while armed; 0 disarmed
+  int32_t Voices = 0;          // voices armed for, plus 256 when the ids are the positions
+  uint32_t Ids = 0;            // the voice ids armed, as bits
+  uint32_t Stamp = 0;          // the proven keyboard's publish stamp; 0 no proof
+  float SustainInput = 0.0f;   // the sustain input proven (bit for bit)
+  bool VelocitySet = false;    // the velocity proven is one value for every voice:
+  uint64_t VelocityPair = 0;   // its element, both sides
+};
+
 // Flags are 64-bit words holding 0 or -1. Names in comments are the other
 // names the same field goes by.
 struct ModuleRecord {
@@ -231,6 +244,7 @@ struct ModuleRecord {
   // source changes (ModuleSteadyPorts).
   uint64_t SteadyPorts;
   KeyboardPublished Published;          // Keyboard and Octave board only
+  AdsrRows Adsr;                        // ADSR only
 };
 
 // Construction, destruction, copy.

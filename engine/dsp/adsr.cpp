@@ -194,16 +194,18 @@ void SteadyPass(ModuleRecord& m, ModuleRecord* owner, const AdsrSettings& set, i
 // Rows by voice position for the steady frames, copies of the voice records
 // taken when the voices settle: the stage word (stage + 8 while the note is
 // held), peak, release start, sustain input and frequency. The stage times
-// stay in VoiceState[0] by voice id. Column 32 of the rows and the spare
-// record 32 say that the copies are armed: any reset of the module's state
+// stay in VoiceState[0] by voice id. Column 32 of the rows and the record's
+// Adsr key say that the copies are armed: any reset of the module's state
 // clears them, and every other path through the module disarms them first.
-// Record 32 also keeps the voice count armed for (plus 256 when the voice ids
-// are the positions) and the set of voice ids as bits, and the proof of the
-// usual frame: the publish stamp of the keyboard that gives the notes and the
-// velocities (A[1]) and the sustain input (A[2]) under which every voice's
-// note, velocity and sustain input were last found as the rows hold them,
-// with every voice in one stage. Only the usual frame keeps it; every other
-// path through the armed rows drops it.
+// Adsr also keeps the voice count armed for (plus 256 when the voice ids are
+// the positions) and the set of voice ids as bits, and the proof of the
+// usual frame: the publish stamp of the keyboard that gives the notes, the
+// sustain input and, when the velocity is one value for every voice (a set
+// or global value) rather than the keyboard's, that value as both sides of
+// the element it is read from, under
+// which every voice's note, velocity and sustain input were last found as
+// the rows hold them, with every voice in one stage. Only the usual frame
+// keeps it; every other path through the armed rows drops it.
 constexpr float kRowsArmed = 1.0e6f;
 constexpr float kEndedStage = static_cast<float>(kAdsrEnded);
 
@@ -216,21 +218,26 @@ inline int32_t ArmedKey(const ModuleRecord& m) {
   return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&m) >> 4) | 1;
 }
 
-inline void Disarm(ModuleRecord& m) { m.SequencerVoices[kVoices].State = 0; }
+inline void Disarm(ModuleRecord& m) { m.Adsr.Key = 0; }
 
-inline uint32_t ProvenStamp(const ModuleRecord& m) { return std::bit_cast<uint32_t>(m.SequencerVoices[kVoices].A[1]); }
-inline uint32_t ProvenSustain(const ModuleRecord& m) {
-  return std::bit_cast<uint32_t>(m.SequencerVoices[kVoices].A[2]);
+// An element's two sides as one word.
+inline uint64_t PairBits(const OutputElement& e) {
+  uint64_t b;
+  std::memcpy(&b, &e, sizeof(b));
+  return b;
 }
-inline void SetProof(ModuleRecord& m, uint32_t stamp, float sustainInput) {
-  m.SequencerVoices[kVoices].A[1] = std::bit_cast<float>(stamp);
-  m.SequencerVoices[kVoices].A[2] = sustainInput;
+inline void SetProof(ModuleRecord& m, uint32_t stamp, float sustainInput, bool velocitySet, float velocity) {
+  AdsrRows& k = m.Adsr;
+  k.Stamp = stamp;
+  k.SustainInput = sustainInput;
+  k.VelocitySet = velocitySet;
+  k.VelocityPair = PairBits(OutputElement{velocity, velocity});
 }
-inline void DropProof(ModuleRecord& m) { m.SequencerVoices[kVoices].A[1] = 0.0f; }
+inline void DropProof(ModuleRecord& m) { m.Adsr.Stamp = 0; }
 
 inline bool RowsArmed(const ModuleRecord& m, int32_t voices) {
-  const SequencerVoice& k = m.SequencerVoices[kVoices];
-  return k.State == ArmedKey(m) && (k.Index & 255) == voices && m.AuxVoiceState[0][kVoices] == kRowsArmed &&
+  const AdsrRows& k = m.Adsr;
+  return k.Key == ArmedKey(m) && (k.Voices & 255) == voices && m.AuxVoiceState[0][kVoices] == kRowsArmed &&
          m.VoiceState[1][kVoices] == kRowsArmed;
 }
 
@@ -252,10 +259,10 @@ bool ArmRows(ModuleRecord& m, int32_t voices) {
     SustainRow(m)[i] = r.C[0];
     FrequencyRow(m)[i] = r.Frequency;
   }
-  SequencerVoice& k = m.SequencerVoices[kVoices];
-  k.State = ArmedKey(m);
-  k.Index = voices | (inPlace ? 256 : 0);
-  k.Position = static_cast<int32_t>(seen);
+  AdsrRows& k = m.Adsr;
+  k.Key = ArmedKey(m);
+  k.Voices = voices | (inPlace ? 256 : 0);
+  k.Ids = seen;
   DropProof(m);
   m.AuxVoiceState[0][kVoices] = kRowsArmed;
   m.VoiceState[1][kVoices] = kRowsArmed;
@@ -448,7 +455,7 @@ template <int32_t kLanes, bool kLive>
 
   alignas(32) float levels[kLanes];
   alignas(32) float gathered[kLanes];
-  const bool inPlace = (m.SequencerVoices[kVoices].Index & 256) != 0;
+  const bool inPlace = (m.Adsr.Voices & 256) != 0;
   float* times = m.VoiceState[0];
   if (!inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) gathered[v] = 0.0f;
@@ -521,7 +528,7 @@ template <int32_t kLanes, bool kLive>
     for (int32_t w = 0; w < kLanes; ++w) ownerMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
     for (int32_t w = 0; w < kLanes; ++w) ownMarks[w] |= static_cast<uint32_t>(LaneMask(w, voices));
   } else {
-    const uint32_t marked = static_cast<uint32_t>(m.SequencerVoices[kVoices].Position);
+    const uint32_t marked = m.Adsr.Ids;
     for (int32_t w = 0; w < kVoices; ++w) {
       const uint32_t mark = (marked & kLaneBits[w]) != 0 ? kVoiceMark : 0u;
       ownerMarks[w] |= mark;
@@ -590,18 +597,30 @@ inline void EndStages(ModuleRecord& m, const int32_t* ends, const float* levels,
   }
 }
 
+// What the usual frame reads as one value for every voice: the sustain's
+// set value and its input, and the velocity when it is not the keyboard's
+// (byVoice 0; -1 when every voice reads its own from the keyboard).
+struct OneValues {
+  float sustain;
+  float sustainInput;
+  float velocity;
+  int32_t byVoice;
+};
+
 // The usual frame of held notes: every voice held in stage kStage (attack,
 // decay or sustain) and, with the sustain port not live and the voice ids the
 // positions, each voice's note, velocity and sustain input as its record
 // holds them. The stage step of every voice side by side; false (nothing
 // written) when that does not hold. Where it holds, it leaves the proof in
-// record 32 that lets ProvenPass take the next frames without looking.
+// the record's Adsr that lets ProvenPass take the next frames without looking.
 template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kFull>
 [[gnu::always_inline]] inline bool SameLanes(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                             float length, float sustain, float sustainInput) {
-  // The notes and the velocities are the two sides of one source's
-  // elements, read whole (no float past the row). A value read here is
-  // compared with the record's bit for bit before it is used.
+                                             float length, const OneValues& one) {
+  // The notes (and the velocities, by voice) are the two sides of one
+  // source's elements, read whole (no float past the row). A value read here
+  // is compared with the record's bit for bit before it is used.
+  const float sustain = one.sustain;
+  const float sustainInput = one.sustainInput;
   const ModuleRecord* source = m.PortSources[kAdsrFrequency];
   const OutputElement* notes = source->Outputs[0];
   const OutputElement* sustainRow = m.PortSources[kAdsrSustain]->Outputs[0];
@@ -619,11 +638,12 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
   for (int32_t v = 0; v < kLanes; ++v) {
     const OutputElement e = notes[v];
     const float y = kSustainRow ? (sustainSide ? sustainRow[v].Frequency : sustainRow[v].Level) : sustainInput;
+    const float velocity = BlendLane(e.Level, one.velocity, one.byVoice);
     published[v] = e.Frequency;
-    if (kStage != kAdsrSustaining) velocities[v] = e.Level;
+    if (kStage != kAdsrSustaining) velocities[v] = velocity;
     any |= (static_cast<uint32_t>(ids[v] ^ ownerIds[v]) | (FloatBits(stages[v]) ^ word) |
             static_cast<uint32_t>(-static_cast<int32_t>(e.Frequency == 0.0f)) |
-            (FloatBits(e.Frequency) ^ FloatBits(frequencies[v])) | (FloatBits(e.Level) ^ FloatBits(peaks[v])) |
+            (FloatBits(e.Frequency) ^ FloatBits(frequencies[v])) | (FloatBits(velocity) ^ FloatBits(peaks[v])) |
             (FloatBits(y) ^ FloatBits(sustainInputs[v]))) &
            static_cast<uint32_t>(Lane<kFull>(v, voices));
   }
@@ -676,11 +696,12 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
     DropProof(m);
   } else {
     // The inputs were found as the rows hold them: while the keyboard that
-    // gives the notes and the velocities (and owns the voices) publishes
-    // nothing new and the sustain input, one element, stays, they still are.
+    // gives the notes (and owns the voices, and may give the velocities)
+    // publishes nothing new and the sustain input and a velocity set as one
+    // value, one element each, stay, they still are.
     const bool board = source->Type == kTypeKeyboard || source->Type == kTypeOctaveBoard;
     const bool proof = !kSustainRow && board && owner == source && source->ActiveVoices == voices;
-    SetProof(m, proof ? PublishStamp(*source) : 0, sustainInput);
+    SetProof(m, proof ? PublishStamp(*source) : 0, sustainInput, one.byVoice == 0, one.velocity);
   }
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
   uint32_t* ownMarks = m.TriggerBuffers[parity & 1];
@@ -698,16 +719,14 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
 
 template <int32_t kLanes, int32_t kStage, bool kFull>
 [[gnu::always_inline]] inline bool SameStage(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                             float length, float sustain, float sustainInput) {
+                                             float length, const OneValues& one) {
   const bool row = (m.Params[kAdsrSustain].VoiceMapRow & 1) != 0;
   if (length > 0.0f) {
-    if (row)
-      return SameLanes<kLanes, kStage, true, true, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
-    return SameLanes<kLanes, kStage, true, false, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
+    if (row) return SameLanes<kLanes, kStage, true, true, kFull>(m, owner, voices, parity, length, one);
+    return SameLanes<kLanes, kStage, true, false, kFull>(m, owner, voices, parity, length, one);
   }
-  if (row)
-    return SameLanes<kLanes, kStage, false, true, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
-  return SameLanes<kLanes, kStage, false, false, kFull>(m, owner, voices, parity, length, sustain, sustainInput);
+  if (row) return SameLanes<kLanes, kStage, false, true, kFull>(m, owner, voices, parity, length, one);
+  return SameLanes<kLanes, kStage, false, false, kFull>(m, owner, voices, parity, length, one);
 }
 
 // The proven usual frame (see ProvenPass) of voices 0 .. voices - 1 in kStage,
@@ -817,37 +836,58 @@ template <int32_t kChunks>
 
 template <int32_t kLanes, int32_t kStage>
 [[gnu::always_inline]] inline bool SameWord(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
-                                            float length, float sustain, float sustainInput) {
+                                            float length, const OneValues& one) {
   // All 32 lanes voices: no lane to keep. (With fewer lanes the compiler
   // leaves some of these loops scalar; the masked ones it does not.)
   if (kLanes == kVoices && voices == kLanes)
-    return SameStage<kLanes, kStage, kLanes == kVoices>(m, owner, voices, parity, length, sustain, sustainInput);
-  return SameStage<kLanes, kStage, false>(m, owner, voices, parity, length, sustain, sustainInput);
+    return SameStage<kLanes, kStage, kLanes == kVoices>(m, owner, voices, parity, length, one);
+  return SameStage<kLanes, kStage, false>(m, owner, voices, parity, length, one);
 }
 
-// SameLanes when the notes and the velocities come by voice from one source
-// (a keyboard): frequency side and level side.
+// A plain read of position 0 of port p, the side it reads of its source's
+// element 0 on channel 0: what every voice reads where the port's voice-map
+// row is 0.
+inline float FirstRead(const ModuleRecord& m, int32_t p) {
+  const OutputElement& e = m.PortSources[p]->Outputs[0][0];
+  return m.Params[p].OutputSide == 1 ? e.Frequency : e.Level;
+}
+
+// The velocity port reads the keyboard that gives the notes by voice (its
+// level side), or one value for every voice: a value module (set or global)
+// whose element holds it on both sides, as every value set does, so that
+// the side read does not matter.
+inline bool VelocityByVoice(const ModuleRecord& m, const ModuleRecord* source) {
+  const ModuleParam& v = m.Params[kAdsrVelocity];
+  return m.PortSources[kAdsrVelocity] == source && (v.VoiceMapRow & 1) != 0 && v.OutputSide != 1;
+}
+inline bool VelocitySet(const ModuleRecord& m) {
+  const ModuleRecord* s = m.PortSources[kAdsrVelocity];
+  const OutputElement& e = s->Outputs[0][0];
+  return s->Role != kRoleLive && (m.Params[kAdsrVelocity].VoiceMapRow & 1) == 0 &&
+         FloatBits(e.Level) == FloatBits(e.Frequency);
+}
+
+// SameLanes when the notes come by voice from one source (a keyboard) on
+// its frequency side, and the velocities by voice from its level side or as
+// one set value.
 template <int32_t kLanes>
 [[gnu::always_inline]] inline bool SameFrame(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   const ModuleParam& f = m.Params[kAdsrFrequency];
-  const ModuleParam& v = m.Params[kAdsrVelocity];
   const ModuleRecord* source = m.PortSources[kAdsrFrequency];
-  if (source != m.PortSources[kAdsrVelocity] || (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 || f.OutputSide != 1 ||
-      v.OutputSide == 1)
-    return false;
-  const float sustain = PortValueLevel(m, kAdsrSustain);
-  const OutputElement& y = m.PortSources[kAdsrSustain]->Outputs[0][0];
-  const float sustainInput = m.Params[kAdsrSustain].OutputSide == 1 ? y.Frequency : y.Level;
+  if ((f.VoiceMapRow & 1) == 0 || f.OutputSide != 1) return false;
+  OneValues one{PortValueLevel(m, kAdsrSustain), FirstRead(m, kAdsrSustain), 0.0f, -1};
+  if (!VelocityByVoice(m, source)) {
+    if (!VelocitySet(m)) return false;
+    one.velocity = m.PortSources[kAdsrVelocity]->Outputs[0][0].Level;
+    one.byVoice = 0;
+  }
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8:
-      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, sustain,
-                                              sustainInput);
+      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value, one);
     case kAdsrDecaying + 8:
-      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, sustain,
-                                             sustainInput);
+      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value, one);
     case kAdsrSustaining + 8:
-      return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value,
-                                                sustain, sustainInput);
+      return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value, one);
     default:
       return false;
   }
@@ -858,7 +898,7 @@ template <int32_t kLanes>
 // for its registers).
 TARVELO_KERNEL_BUILDS(bool, SamePass, (ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity)) {
   if (m.ActiveVoices != voices || m.PortSources[kAdsrFrequency] == &m || m.PortSources[kAdsrVelocity] == &m ||
-      m.PortSources[kAdsrSustain] == &m || (m.SequencerVoices[kVoices].Index & 256) == 0 ||
+      m.PortSources[kAdsrSustain] == &m || (m.Adsr.Voices & 256) == 0 ||
       m.PortSources[kAdsrSustain]->Role == kRoleLive)
     return false;
   if (voices <= 8) return SameFrame<8>(m, owner, voices, parity);
@@ -866,33 +906,41 @@ TARVELO_KERNEL_BUILDS(bool, SamePass, (ModuleRecord& m, ModuleRecord* owner, int
   return SameFrame<kVoices>(m, owner, voices, parity);
 }
 
-// The usual frame while the proof that SameLanes left in record 32 holds:
+// The usual frame while the proof that SameLanes left in Adsr holds:
 // the rows are armed for these voices at their positions, the ports read as
-// SamePass and SameFrame ask, the keyboard that gives the notes and the
-// velocities published nothing since (so they and the voice ids stay), it
-// still owns the voices, and the sustain input, read from one element, is
-// the proof's. False (nothing written) otherwise.
+// SamePass and SameFrame ask, the keyboard that gives the notes (and the
+// velocities by voice) published nothing since (so they and the voice ids
+// stay), it still owns the voices, and the sustain input and a velocity set
+// as one value, each read from one element, are the proof's. False (nothing
+// written) otherwise. (Armed rows hold at least one voice, and the module
+// is live: the checks of the voices above 0 and of a sustain port linked to
+// the module itself are made within the others.)
 [[gnu::always_inline]] inline bool ProvenPass(ModuleRecord& m, int32_t parity) {
   const int32_t voices = KernelVoices(m);
-  const SequencerVoice& k = m.SequencerVoices[kVoices];
-  const uint32_t stamp = ProvenStamp(m);
-  if (voices <= 0 || stamp == 0 || k.State != ArmedKey(m) || k.Index != (voices | 256) ||
+  const AdsrRows& k = m.Adsr;
+  const uint32_t stamp = k.Stamp;
+  if (stamp == 0 || k.Key != ArmedKey(m) || k.Voices != (voices | 256) ||
       FloatBits(m.AuxVoiceState[0][kVoices]) != FloatBits(kRowsArmed) ||
       FloatBits(m.VoiceState[1][kVoices]) != FloatBits(kRowsArmed) || m.ActiveVoices != voices)
     return false;
   ModuleRecord* source = m.PortSources[kAdsrFrequency];
   const ModuleRecord* sustainSource = m.PortSources[kAdsrSustain];
   const ModuleParam& f = m.Params[kAdsrFrequency];
-  const ModuleParam& v = m.Params[kAdsrVelocity];
   const ModuleParam& s = m.Params[kAdsrSustain];
   if (stamp != PublishStamp(*source) || source->TriggerOwner != source || source->ActiveVoices != voices ||
       (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) || (source->PolyphonyMode & 1) == 0 ||
-      source != m.PortSources[kAdsrVelocity] || sustainSource == &m || sustainSource->Role == kRoleLive ||
-      (f.VoiceMapRow & v.VoiceMapRow & 1) == 0 || f.OutputSide != 1 || v.OutputSide == 1 ||
-      (s.VoiceMapRow & 1) != 0)
+      sustainSource->Role == kRoleLive || (f.VoiceMapRow & 1) == 0 || f.OutputSide != 1 || (s.VoiceMapRow & 1) != 0)
     return false;
-  const OutputElement& y = sustainSource->Outputs[0][0];
-  if (ProvenSustain(m) != FloatBits(s.OutputSide == 1 ? y.Frequency : y.Level)) return false;
+  if (k.VelocitySet) {
+    // Every voice reads element 0 (row 0), which holds the proven value on
+    // both sides: whatever it belongs to, each voice reads that value.
+    if ((m.Params[kAdsrVelocity].VoiceMapRow & 1) != 0 ||
+        PairBits(m.PortSources[kAdsrVelocity]->Outputs[0][0]) != k.VelocityPair)
+      return false;
+  } else if (!VelocityByVoice(m, source)) {
+    return false;
+  }
+  if (FloatBits(k.SustainInput) != FloatBits(FirstRead(m, kAdsrSustain))) return false;
   const float sustain = PortValueLevel(m, kAdsrSustain);
   if (voices <= 8) return ProvenChunks<1>(m, source, voices, parity, sustain);
   if (voices <= 16) return ProvenChunks<2>(m, source, voices, parity, sustain);

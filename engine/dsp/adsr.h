@@ -35,8 +35,8 @@ enum AdsrStage : int32_t {
 // A[0] = ReleaseStart, B[0] = Peak, C[0] = SustainInput; the seconds spent in
 // the current stage are VoiceState[0][voice id]. They hold after every frame.
 // While the voices stay, the per-voice kernel also keeps copies by voice
-// position in AuxVoiceState[0..2], VoiceState[1..2] and the spare record 32,
-// which any reset of the module's state makes it take again.
+// position in AuxVoiceState[0..2] and VoiceState[1..2], armed by the
+// record's Adsr, which any reset of the module's state makes it take again.
 void ProcessAdsrMono(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity);
 void ProcessAdsrPoly(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity);
 

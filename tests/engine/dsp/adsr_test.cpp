@@ -8,7 +8,6 @@
 // for bit.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -265,7 +264,7 @@ TEST_F(AdsrRows, ProvenFramesFollowWhatTheirProofStandsOn) {
     each([this](ModuleRecord* env) { Set(env, kAdsrDecay, 0.004f); });  // mid-decay
     Play(400);
     // Held and unchanged a while: the proven frames are what is compared.
-    ASSERT_NE(std::bit_cast<uint32_t>(twins_[0].rows->SequencerVoices[kVoices].A[1]), 0u);
+    ASSERT_NE(twins_[0].rows->Adsr.Stamp, 0u);
     each([this](ModuleRecord* env) { Set(env, kAdsrSustain, 0.7f); });
     Play(200);
     ModuleReset(*kb_);  // clears the keyboard's outputs, keeps its voices
@@ -291,6 +290,102 @@ TEST_F(AdsrRows, ProvenFramesFollowWhatTheirProofStandsOn) {
   }
 }
 
+// Held voices whose velocity is one value for every voice: set on the
+// module (variant 0) or global, the template's (variant 1). The proven frames
+// take them too, and follow the value moved in attack, decay and sustain, the
+// port linked to the keyboard and back (to 0) while the notes hold, a value module
+// whose element holds two different values, and a single-voice source of its
+// own value.
+TEST_F(AdsrRows, ProvenFramesFollowASetVelocity) {
+  ModuleRecord& templ = ModuleCatalog[kTAdsr];
+  BuildTwins(32, 2, [&](int32_t k, ModuleRecord* env) {
+    if (k == 1) env->Params[kAdsrVelocity].Global = -1;
+    ModuleLinkInput(*env, kAdsrVelocity, nullptr, &templ);
+  });
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(twins_[1].rows->PortSources[kAdsrVelocity], templ.PortValueModules[kAdsrVelocity]);
+  ModuleRecord* constant = Constant(0.35f);
+  ASSERT_NE(constant, nullptr);
+  auto velocity = [&](float x) {
+    Set(&templ, kAdsrVelocity, x);
+    for (const Twin& t : twins_)
+      for (ModuleRecord* env : {t.rows, t.voiceByVoice}) Set(env, kAdsrVelocity, x);
+  };
+  auto proven = [&] {
+    for (const Twin& t : twins_) EXPECT_NE(t.rows->Adsr.Stamp, 0u);
+  };
+  auto relink = [&](ModuleRecord* source) {
+    for (const Twin& t : twins_)
+      for (ModuleRecord* env : {t.rows, t.voiceByVoice}) ModuleLinkInput(*env, kAdsrVelocity, source, &templ);
+  };
+  for (int32_t count : {32, 12}) {
+    velocity(0.6f);
+    std::vector<int32_t> ids;
+    for (int32_t k = 0; k < count; ++k) ids.push_back(On(30 + k, 0.3f + 0.02f * static_cast<float>(k)));
+    Play(150);
+    velocity(0.9f);  // mid-attack
+    Play(250);
+    velocity(-0.4f);  // mid-decay
+    Play(500);
+    proven();
+    velocity(1.5f);  // mid-sustain: only the records' peaks move
+    Play(50);
+    proven();
+    relink(kb_);  // the keyboard's velocities
+    Play(50);
+    proven();
+    velocity(0.0f);
+    relink(kb_);  // and a set value again, 0
+    Play(50);
+    proven();
+    // A value module holding a level and a frequency apart.
+    for (const Twin& t : twins_)
+      for (ModuleRecord* env : {t.rows, t.voiceByVoice})
+        env->PortSources[kAdsrVelocity]->Outputs[0][0].Frequency = 0.2f;
+    Play(50);
+    relink(constant);
+    Play(50);
+    relink(constant);
+    Play(50);
+    if (HasFatalFailure()) return;
+    for (int32_t id : ids) Off(id);
+    Play(800);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Held voices taking their proven frames, their envelopes' voices reset
+// mid-sustain (both twins alike), with the notes still held or let go: a
+// reset leaves nothing armed and no proof, so the envelope starts its notes
+// again from the records as the voice-by-voice path does.
+TEST_F(AdsrRows, ProvenFramesEndWithAResetOfTheVoices) {
+  BuildTwins(16, 1, [](int32_t, ModuleRecord*) {});
+  if (HasFatalFailure()) return;
+  for (const bool letGo : {false, true}) {
+    std::vector<int32_t> ids;
+    for (int32_t k = 0; k < 16; ++k) ids.push_back(On(30 + k, 0.3f + 0.02f * static_cast<float>(k)));
+    Play(700);
+    if (HasFatalFailure()) return;
+    ModuleRecord* env = twins_[0].rows;
+    ASSERT_NE(env->Adsr.Stamp, 0u);
+    ASSERT_NE(env->Adsr.Key, 0);
+    for (ModuleRecord* m : {env, twins_[0].voiceByVoice}) ModuleResetVoices(*m);
+    EXPECT_EQ(env->Adsr.Key, 0);
+    EXPECT_EQ(env->Adsr.Stamp, 0u);
+    EXPECT_EQ(env->Adsr.Voices, 0);
+    if (letGo)
+      for (int32_t id : ids) Off(id);
+    Play(700);
+    if (HasFatalFailure()) return;
+    if (!letGo) {
+      ASSERT_NE(env->Adsr.Stamp, 0u);  // armed and proven again
+      for (int32_t id : ids) Off(id);
+      Play(700);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 // An Octave board's held voices: its base frequency moved while the
 // envelopes take their proven frames, then its notes let go.
 TEST_F(AdsrRows, ProvenFramesFollowAnOctaveBoardsBaseFrequency) {
@@ -302,7 +397,7 @@ TEST_F(AdsrRows, ProvenFramesFollowAnOctaveBoardsBaseFrequency) {
   for (int32_t k = 0; k < 8; ++k) ids.push_back(On(k, 0.4f + 0.05f * static_cast<float>(k)));
   Play(700);
   if (HasFatalFailure()) return;
-  ASSERT_NE(std::bit_cast<uint32_t>(twins_[0].rows->SequencerVoices[kVoices].A[1]), 0u);
+  ASSERT_NE(twins_[0].rows->Adsr.Stamp, 0u);
   Set(kb_, 0, kb_->Params[0].Value * 1.5f);
   Play(300);
   if (HasFatalFailure()) return;

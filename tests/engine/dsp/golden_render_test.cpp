@@ -654,6 +654,68 @@ TEST_P(GoldenChain, EnvelopeModes) {
   Check(Named("EnvelopeModes"));
 }
 
+// Envelopes whose velocity is no voice's: set as a value, global (the
+// template's value) and one switched between the keyboard and its value
+// while the notes hold, each value and the sustain moved at the start of a
+// frame as a controller would, in attack, decay and sustain.
+TEST_P(GoldenChain, EnvelopeSetVelocities) {
+  BuildFeed(PerVoiceMode());
+  if (HasFatalFailure()) return;
+  Set(kb_, 0, 32.0f);
+  ModuleRecord& templ = ModuleCatalog[kTAdsr];
+  ModuleRecord* envs[3];
+  for (ModuleRecord*& env : envs) {
+    env = Made(kTAdsr);
+    ASSERT_NE(env, nullptr);
+    Link(env, kAdsrFrequency, kb_);
+    Set(env, kAdsrAttack, 0.01f);
+    Set(env, kAdsrDecay, 0.02f);
+    Set(env, kAdsrSustain, 0.6f);
+    Set(env, kAdsrSustainLength, 0.0f);
+    Set(env, kAdsrRelease, 0.03f);
+    watched_.push_back(env);
+  }
+  Set(envs[0], kAdsrVelocity, 0.8f);
+  envs[1]->Params[kAdsrVelocity].Global = -1;
+  ModuleLinkInput(*envs[1], kAdsrVelocity, nullptr, &templ);
+  ASSERT_EQ(envs[1]->Params[kAdsrVelocity].PortLinkState, kPortGlobal);
+  Set(&templ, kAdsrVelocity, 0.7f);
+  Link(envs[2], kAdsrVelocity, kb_);
+  Set(envs[2], kAdsrVelocity, 0.9f);
+  ModuleRecord* mixer = Made(kTMixer);
+  ASSERT_NE(mixer, nullptr);
+  for (int32_t p = 0; p < 3; ++p) Link(mixer, kMixerFirstInput + p, envs[p]);
+  Set(mixer, kMixerMasterVolume, 0.02f);
+  Output(mixer);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  notes.On(20, 20);
+  Play(300);
+  Set(envs[0], kAdsrVelocity, 0.5f);  // in the attack
+  Play(700);
+  Set(&templ, kAdsrVelocity, 0.4f);  // in the decay
+  ModuleLinkInput(*envs[2], kAdsrVelocity, nullptr, &templ);  // its value from now on
+  Play(1500);
+  Set(envs[0], kAdsrVelocity, 0.95f);  // in the sustain
+  Set(envs[2], kAdsrVelocity, 0.3f);
+  Play(400);
+  Link(envs[2], kAdsrVelocity, kb_);  // the keyboard's velocities again
+  Set(envs[1], kAdsrSustain, 0.45f);
+  Play(400);
+  Set(envs[0], kAdsrSustain, 1.5f);
+  Set(&templ, kAdsrVelocity, -0.6f);
+  Play(400);
+  notes.Off(6, 5);
+  Play(600);
+  notes.On(44, 3);
+  Play(300);
+  Set(envs[0], kAdsrVelocity, 0.25f);  // the new notes' attack
+  Play(2000);
+  notes.Off(0, notes.Count());
+  Play(3000);
+  EXPECT_TRUE(heard_);
+  Check(Named("EnvelopeSetVelocities"));
+}
+
 // Partials: per partial a Harmonic of the note drives an Oscillator (the
 // shapes in turn) through a Filter and a Distortion into a Mixer, whose mean
 // goes through a last Filter.
