@@ -225,8 +225,13 @@ TEST(AudioDevices, PlaybackOpenStartStopUnqueueClose) {
     EXPECT_EQ(p.playing, -1);
     // Already playing: no second start, no report.
     EXPECT_EQ(QA::StartPlayback(p.source, &p.playing), 0.0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    // Played out: buffer 0 comes back; the lowest free index is 0.
+    // Played out (the driver mixes in real time: a busy machine takes its
+    // time): buffer 0 comes back; the lowest free index is 0.
+    ASSERT_TRUE(audiotest::WaitUntil([&] {
+      ALint processed = 0;
+      alGetSourcei(p.source, AL_BUFFERS_PROCESSED, &processed);
+      return processed >= 1;
+    }));
     p.freeFlags[1] = p.freeFlags[2] = 0;
     EXPECT_EQ(QA::UnqueueProcessedBuffer(p.source, p.buffers, p.freeFlags), 0);
     p.freeFlags[1] = p.freeFlags[2] = -1;
