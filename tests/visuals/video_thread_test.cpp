@@ -64,30 +64,30 @@ bool WaitFor(const std::function<bool()>& done, double seconds = 30.0) {
 // The test lets it run up to a limit: a sleep that would pass it waits there.
 std::atomic<double> g_simNow{0.0};
 std::atomic<double> g_simLimit{HUGE_VAL};
-std::atomic<bool> g_simHeld{false};
+std::atomic<double> g_simHeldAt{0.0};  // the limit the thread waits at
 constexpr double kWakeLateness = 0.00005;
 double SimNow() { return g_simNow.load(); }
 void SimSleep(double seconds) {
   const double to = g_simNow.load() + std::max(seconds, 0.0) + kWakeLateness;
-  while (to > g_simLimit.load()) {
-    g_simHeld = true;
+  for (double limit = g_simLimit.load(); to > limit; limit = g_simLimit.load()) {
+    g_simHeldAt = limit;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  g_simHeld = false;
   g_simNow = to;
 }
-void UseSimulatedClock() {
-  // Just after a retrace (1000 s is a whole number of them at every rate
-  // used here), as a thread woken by one would be.
+// Before the thread starts: its clock just after a retrace (1000 s is a whole
+// number of them at every rate used here), as a thread woken by one would be,
+// running up to the limit.
+void UseSimulatedClock(double limit = HUGE_VAL) {
   g_simNow = 1000.0 + kWakeLateness;
-  g_simLimit = HUGE_VAL;
+  g_simLimit = limit;
+  g_simHeldAt = 0.0;
   SetVideoClock(SimNow, SimSleep);
 }
 // Lets the thread run until its clock reads `until`; true once it waits there.
 bool RunSimulatedUntil(double until) {
-  g_simHeld = false;
   g_simLimit = until;
-  return WaitFor([] { return g_simHeld.load(); });
+  return WaitFor([until] { return g_simHeldAt.load() == until; });
 }
 
 std::string ReadFile(const fs::path& p) {
@@ -498,7 +498,7 @@ int32_t SlowDraw(RenderRecord* snap, int32_t) {
 TEST_F(VideoThreadTest, AQuietScreenCountsItsFramesAndASlowDrawDoesNot) {
   const int32_t slow = Make(root_, 40, 5, 12, 12, kGreen);
   ControlAt(slow)->DrawCallback = SlowDraw;
-  UseSimulatedClock();
+  UseSimulatedClock(1000.0);  // held until the test lets it go
   TargetFps = 60;
   InterfaceReady = -1;
   ASSERT_EQ(StartVideoThread(0), 0);
