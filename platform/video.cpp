@@ -37,11 +37,13 @@ int32_t DisplayRefreshRate() {
 
 void SetSimulatedRefreshRate(int32_t hz) { g_simulatedRefresh = hz > 0 ? hz : kDefaultRefresh; }
 
-void WaitVerticalRetrace() {
+void WaitVerticalRetrace() { WaitVerticalRetrace(HighResClock, SleepSeconds); }
+
+void WaitVerticalRetrace(double (*now)(), void (*sleep)(double seconds)) {
   const double period = 1.0 / static_cast<double>(DisplayRefreshRate());
-  const double now = HighResClock();
-  const double next = (std::floor(now / period) + 1.0) * period;
-  SleepSeconds(next - now);
+  const double t = now();
+  const double next = (std::floor(t / period) + 1.0) * period;
+  sleep(next - t);
 }
 
 std::string EncodeBmp24(const uint32_t* pixels, int32_t width, int32_t height, int32_t pitch) {

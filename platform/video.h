@@ -10,6 +10,9 @@ namespace platform {
 // frames of the display's refresh rate and the wait ends at the next frame
 // boundary. Headless the rate is the simulated one.
 void WaitVerticalRetrace();
+// The same on a caller's clock (seconds) and its sleep: the video thread runs
+// on one that tests can drive.
+void WaitVerticalRetrace(double (*now)(), void (*sleep)(double seconds));
 // The refresh rate the wait follows, in Hz (60 when the display gives none).
 int32_t DisplayRefreshRate();
 // The simulated display's refresh rate (headless); 0 brings back 60 Hz.

@@ -41,6 +41,23 @@ std::thread* VideoThreadHandle = nullptr;
 namespace {
 
 std::atomic<bool> g_failNextStart{false};
+std::atomic<VideoClockFn> g_clock{nullptr};
+std::atomic<VideoSleepFn> g_sleep{nullptr};
+
+double Now() {
+  const VideoClockFn fn = g_clock.load();
+  return fn ? fn() : platform::HighResClock();
+}
+
+void Sleep(double seconds) {
+  const VideoSleepFn fn = g_sleep.load();
+  if (fn)
+    fn(seconds);
+  else
+    platform::SleepSeconds(seconds);
+}
+
+void WaitRetrace() { platform::WaitVerticalRetrace(Now, Sleep); }
 
 // A whole redraw this often catches state that a draw callback reads without
 // its control publishing it; it is shown only where pixels changed.
@@ -138,9 +155,9 @@ double Elapsed(double from, double to) {
 }
 
 void MeasureRefreshRate() {
-  const double t0 = platform::HighResClock();
-  for (int i = 0; i < 10; ++i) platform::WaitVerticalRetrace();
-  const double dt = platform::HighResClock() - t0;
+  const double t0 = Now();
+  for (int i = 0; i < 10; ++i) WaitRetrace();
+  const double dt = Now() - t0;
   platform::ScreenCopyPage(0, 1);
   if (dt <= 0.0) return;
   const auto rate = static_cast<float>(10.0 / dt);
@@ -276,10 +293,10 @@ void VideoThread() {
   platform::ScreenSetPages(0, 1);
   VideoThreadActive = -1;
 
-  platform::WaitVerticalRetrace();
+  WaitRetrace();
   int32_t frames = 0;
   int32_t idle = 0;
-  double secondStart = platform::HighResClock();
+  double secondStart = Now();
   double lastWhole = secondStart;
   double nextTick = secondStart;
   MarkAllControlsDirty();
@@ -294,13 +311,13 @@ void VideoThread() {
         PurgeDeletedControls();
         MarkWholeScreenDirty();
       }
-      const double now = platform::HighResClock();
+      const double now = Now();
       const bool whole = Elapsed(lastWhole, now) >= kWholeRedrawPeriod;
       if (whole) lastWhole = now;
       // A frame with nothing to draw draws and copies nothing.
       shown = RenderFrame(whole) > 0;
     } else {
-      platform::WaitVerticalRetrace();
+      WaitRetrace();
       platform::WorkPageGuard page;
       platform::ScreenCopyPage(0, 1);
       shown = true;
@@ -311,11 +328,11 @@ void VideoThread() {
       platform::MutexGuard g(MT_DRAW);
       platform::KeyBufferDrain();
     }
-    if (InterfaceReady.load() == 0) platform::SleepMs(5);
+    if (InterfaceReady.load() == 0) Sleep(0.005);
 
     if (shown) ++frames;
     else ++idle;
-    const double now = platform::HighResClock();
+    const double now = Now();
     if (const double second = Elapsed(secondStart, now); second >= 1.0) {
       // A pass that found the screen current showed a frame too: the display
       // keeps showing it. Only passes that come too slowly lower the rate,
@@ -324,7 +341,7 @@ void VideoThread() {
       IdleFrameRate = idle;
       frames = 0;
       idle = 0;
-      secondStart = platform::HighResClock();
+      secondStart = Now();
     }
 
     if (SnapshotRequest.load() == -1) {
@@ -337,10 +354,10 @@ void VideoThread() {
     // At most one frame per display refresh (TargetFps headless). A present
     // that waited for the retrace itself leaves nothing to wait here.
     nextTick += FramePeriod();
-    const double after = platform::HighResClock();
+    const double after = Now();
     // Late by more than a frame, or the timer passed midnight: start anew.
     if (nextTick < after - FramePeriod() || nextTick > after + 1.0) nextTick = after;
-    if (nextTick > after) platform::SleepSeconds(nextTick - after);
+    if (nextTick > after) Sleep(nextTick - after);
   }
   VideoThreadActive = 0;
 }
@@ -385,5 +402,10 @@ void StopVideoThread() {
 }
 
 void FailNextVideoThreadStart() { g_failNextStart = true; }
+
+void SetVideoClock(VideoClockFn clock, VideoSleepFn sleep) {
+  g_clock.store(clock);
+  g_sleep.store(sleep);
+}
 
 }  // namespace QUARLE_VISUALS

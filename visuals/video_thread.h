@@ -79,6 +79,13 @@ int32_t SaveSnapshot(const std::string& folder);
 // The name the next snapshot gets: "SNAP_yyyymmdd-hhhmmmss.bmp".
 std::string SnapshotName();
 
+// The clock (seconds) the thread paces, measures and counts its frames by, and
+// its sleep: the high-resolution clock and a real sleep unless replaced (tests
+// drive the thread on a clock of their own). Null restores the real one.
+using VideoClockFn = double (*)();
+using VideoSleepFn = void (*)(double seconds);
+void SetVideoClock(VideoClockFn clock, VideoSleepFn sleep);
+
 // Test hook: the next start fails as if no thread could be made.
 void FailNextVideoThreadStart();
 

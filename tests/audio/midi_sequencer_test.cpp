@@ -41,10 +41,11 @@ namespace {
 constexpr const char* kSenderName = "Tarvelo test keys";
 constexpr const char* kSenderPort = "Keys out";
 
-// Waits (polling) until the condition holds; false after 5 s.
+// Waits (polling) until the condition holds; false after 30 s, a bound that
+// only catches a hang (a busy machine may take its time).
 template <class Condition>
 bool WaitFor(Condition done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

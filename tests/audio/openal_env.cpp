@@ -214,11 +214,7 @@ bool ReportLog::WaitForCount(uint32_t type, int32_t n, double timeout) {
 }
 
 bool ReportLog::WaitForMessage(const std::string& text, double timeout) {
-  for (double waited = 0.0; waited < timeout; waited += 0.005) {
-    if (CountMessages(text) > 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return CountMessages(text) > 0;
+  return WaitUntil([&] { return CountMessages(text) > 0; }, timeout);
 }
 
 QUARLE_AUDIO::FaultInjectingBackend& InstallFaults() {
@@ -294,23 +290,120 @@ bool ReadWav(const std::string& path, WavContent& out) {
   return false;
 }
 
-double ZeroCrossingFrequency(const std::vector<float>& interleaved, int32_t channel,
-                             int32_t rate) {
+StreamRuns SplitStream(const std::vector<Received>& reports) {
+  StreamRuns runs;
+  for (const Received& r : reports) {
+    if (r.type != QUARLE_AUDIO::kAudioStreamBuffer) continue;
+    const auto length = static_cast<int32_t>(r.single1);
+    if (runs.lengths.empty() || runs.lengths.back() != length) {
+      runs.lengths.push_back(length);
+      runs.buffers.push_back(0);
+      runs.samples.emplace_back();
+    }
+    runs.buffers.back() += 1;
+    runs.samples.back().insert(runs.samples.back().end(), r.block.begin(), r.block.end());
+    runs.floats += length;
+  }
+  return runs;
+}
+
+namespace {
+
+// Rising crossings of one contiguous piece: their count and the frames from
+// the first to the last.
+struct Crossings {
+  int64_t count = 0;
+  int64_t span = 0;
+};
+
+Crossings CountCrossings(const float* interleaved, size_t frames, int32_t channel) {
   int64_t first = -1;
   int64_t last = -1;
-  int64_t crossings = 0;
-  size_t frames = interleaved.size() / 2;
+  Crossings c;
   for (size_t i = 1; i < frames; ++i) {
-    float a = interleaved[2 * (i - 1) + channel];
-    float b = interleaved[2 * i + channel];
+    const float a = interleaved[2 * (i - 1) + channel];
+    const float b = interleaved[2 * i + channel];
     if (a < 0.0f && b >= 0.0f) {
       if (first < 0) first = static_cast<int64_t>(i);
       last = static_cast<int64_t>(i);
-      ++crossings;
+      ++c.count;
     }
   }
-  if (crossings < 2 || last <= first) return 0.0;
-  return static_cast<double>(crossings - 1) * rate / static_cast<double>(last - first);
+  c.span = c.count >= 2 ? last - first : 0;
+  return c;
+}
+
+double Pooled(const std::vector<Crossings>& pieces, int32_t rate) {
+  int64_t periods = 0;
+  int64_t span = 0;
+  for (const Crossings& c : pieces) {
+    if (c.count < 2) continue;
+    periods += c.count - 1;
+    span += c.span;
+  }
+  return span > 0 ? static_cast<double>(periods) * rate / static_cast<double>(span) : 0.0;
+}
+
+// Sound holds an exact zero at most now and then: eight in a row are silence.
+constexpr size_t kSilentRun = 8;
+
+// The runs of sound of a channel, as [first, end) frames.
+std::vector<std::pair<size_t, size_t>> SoundRuns(const std::vector<float>& interleaved, int32_t channel) {
+  const size_t frames = interleaved.size() / 2;
+  std::vector<std::pair<size_t, size_t>> runs;
+  size_t start = 0;
+  size_t zeros = 0;
+  for (size_t i = 0; i < frames; ++i) {
+    if (interleaved[2 * i + channel] != 0.0f) {
+      if (zeros >= kSilentRun) start = i;
+      zeros = 0;
+      continue;
+    }
+    if (++zeros == kSilentRun) {
+      const size_t end = i + 1 - kSilentRun;
+      if (end > start) runs.emplace_back(start, end);
+    }
+  }
+  if (zeros < kSilentRun && frames > start) runs.emplace_back(start, frames);
+  return runs;
+}
+
+}  // namespace
+
+int64_t SoundingFrames(const std::vector<float>& interleaved, int32_t channel) {
+  int64_t sounding = 0;
+  for (const auto& [first, end] : SoundRuns(interleaved, channel)) sounding += static_cast<int64_t>(end - first);
+  return sounding;
+}
+
+double ZeroCrossingFrequency(const std::vector<float>& interleaved, int32_t channel,
+                             int32_t rate) {
+  std::vector<Crossings> pieces;
+  for (const auto& [first, end] : SoundRuns(interleaved, channel))
+    pieces.push_back(CountCrossings(interleaved.data() + 2 * first, end - first, channel));
+  return Pooled(pieces, rate);
+}
+
+int64_t SineBreaks(const std::vector<float>& interleaved, int32_t channel, double hz, int32_t rate) {
+  constexpr size_t kEdge = 64;
+  constexpr double kTolerance = 1e-4;
+  const double c = 2.0 * std::cos(6.283185307179586 * hz / rate);
+  int64_t breaks = 0;
+  for (const auto& [first, end] : SoundRuns(interleaved, channel)) {
+    for (size_t i = first + kEdge + 2; i + kEdge < end; ++i) {
+      const double x = interleaved[2 * i + channel];
+      const double predicted = c * interleaved[2 * (i - 1) + channel] - interleaved[2 * (i - 2) + channel];
+      breaks += std::fabs(x - predicted) > kTolerance ? 1 : 0;
+    }
+  }
+  return breaks;
+}
+
+double ZeroCrossingFrequency(const std::vector<std::vector<float>>& pieces, int32_t channel,
+                             int32_t rate) {
+  std::vector<Crossings> counted;
+  for (const auto& p : pieces) counted.push_back(CountCrossings(p.data(), p.size() / 2, channel));
+  return Pooled(counted, rate);
 }
 
 }  // namespace audiotest

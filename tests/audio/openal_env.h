@@ -6,6 +6,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -62,7 +64,8 @@ class ReportLog {
   std::vector<std::string> Messages();
   int32_t Count(uint32_t type);
   int32_t CountMessages(const std::string& text);
-  // Waits up to timeout seconds until pred holds over the reports.
+  // Waits until pred holds over the reports; the timeout (seconds) only
+  // bounds a hang, see WaitUntil.
   template <class Pred>
   bool WaitFor(Pred pred, double timeout);
   // Waits for the n-th report of a type (counted from the start).
@@ -92,14 +95,26 @@ constexpr double kSanitizerSlowdown = 3.0;
 constexpr double kSanitizerSlowdown = 1.0;
 #endif
 
+// A wait on real time only catches a hang: a busy machine (or CI's own load)
+// may take many times as long as an idle one, so no wait ends before this.
+constexpr double kHangBound = 30.0;
+
+// Polls until done holds; false only when it still does not after
+// max(timeout stretched by the sanitizer, kHangBound) seconds.
+template <class Done>
+bool WaitUntil(Done done, double timeout = 0.0) {
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::duration<double>(std::max(timeout * kSanitizerSlowdown, kHangBound));
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 template <class Pred>
 bool ReportLog::WaitFor(Pred pred, double timeout) {
-  timeout *= kSanitizerSlowdown;
-  for (double waited = 0.0; waited < timeout; waited += 0.005) {
-    if (pred(Reports())) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred(Reports());
+  return WaitUntil([&] { return pred(Reports()); }, timeout);
 }
 
 // The fault injector of this process, installed as the backend. Never
@@ -114,6 +129,20 @@ void PostAudio(uint32_t type, float single1 = 0.0f, uint64_t word2 = 0);
 void UseFastClock(double factor);
 void UseRealClock();
 
+// The stream buffers of report 208 in order, in runs of one length. After an
+// underrun (a busy machine's) the stream starts again 1 ms longer and without
+// what it had rendered into the buffer being filled, so each run was rendered
+// back to back. The samples are there when the log keeps its blocks.
+struct StreamRuns {
+  std::vector<int32_t> lengths;             // floats a buffer, per run
+  std::vector<int32_t> buffers;             // buffers, per run
+  std::vector<std::vector<float>> samples;  // per run
+  int64_t floats = 0;                       // in all buffers
+  int32_t Restarts() const { return lengths.empty() ? 0 : static_cast<int32_t>(lengths.size()) - 1; }
+  int32_t Longest() const { return lengths.empty() ? 0 : lengths.back(); }
+};
+StreamRuns SplitStream(const std::vector<Received>& reports);
+
 // Reads a WAV file as the wave driver writes it (WAVE_FORMAT_EXTENSIBLE or
 // plain, 32-bit float or 16-bit PCM) into interleaved floats.
 struct WavContent {
@@ -124,8 +153,22 @@ struct WavContent {
 };
 bool ReadWav(const std::string& path, WavContent& out);
 
-// Frequency of a channel estimated from its rising zero crossings.
+// Frequency of a channel estimated from its rising zero crossings, counted
+// within runs of sound only: a stretch of silence (the gap of an underrun and
+// the silent buffer its restart queues) and the jump of phase across it are
+// left out, so what a busy machine inserts does not count as sound.
 double ZeroCrossingFrequency(const std::vector<float>& interleaved, int32_t channel,
+                             int32_t rate);
+// Frames within the runs of sound of a channel where it stops being one sine
+// of this frequency: sound dropped, repeated or put out of order. A sampled
+// sine keeps x[n] = 2 cos(w) x[n-1] - x[n-2]; a few frames at the ends of a
+// run are left out (a driver may fade a source that stops or starts).
+int64_t SineBreaks(const std::vector<float>& interleaved, int32_t channel, double hz, int32_t rate);
+// Frames of a channel that hold sound: all but the runs of silence above.
+int64_t SoundingFrames(const std::vector<float>& interleaved, int32_t channel);
+// The same over pieces known to be contiguous each (say, the stream buffers
+// rendered between two restarts), pooled.
+double ZeroCrossingFrequency(const std::vector<std::vector<float>>& pieces, int32_t channel,
                              int32_t rate);
 
 }  // namespace audiotest

@@ -249,9 +249,10 @@ TEST_F(Queues, AWaitEndsWithAPostOrItsTimeout) {
     CommandMessage m = Msg(200);
     PostCommand(m, MainCommandQueue, 0);
   });
+  // Far from its timeout however busy the machine: the post ended it.
   const auto t1 = std::chrono::steady_clock::now();
-  EXPECT_EQ(WaitForCommands(MainCommandQueue, 10.0), 1);
-  EXPECT_LT(Since(t1), 5.0);
+  EXPECT_EQ(WaitForCommands(MainCommandQueue, 120.0), 1);
+  EXPECT_LT(Since(t1), 60.0);
   poster.join();
   EXPECT_EQ(WaitForCommands(MainCommandQueue, 10.0), 1);  // pending: no wait
 

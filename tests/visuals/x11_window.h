@@ -46,11 +46,12 @@ inline Window FindWindow(Display* d, int w, int h) {
   return found;
 }
 
-// Waits up to 5 s for this process's window of the given size; 0 when it did
-// not appear.
+// Waits for this process's window of the given size; 0 when it did not appear
+// within 30 s, a bound that only catches a hang (a busy machine takes its time).
 inline Window WaitForWindow(Display* d, int w, int h) {
   Window win = 0;
-  for (int i = 0; i < 500 && !win; ++i) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!win && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     win = FindWindow(d, w, h);
   }

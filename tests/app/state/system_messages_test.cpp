@@ -243,10 +243,10 @@ TEST_F(SystemMessageTest, StopReportTakesTheGraphWithWhatTheRenderLeft) {
 
   const CommandMessage stopped = report(201);  // after the last render call
   EXPECT_FALSE(QUARLE_AUDIO::RenderHandedOver());
-  CommandSlotWait = 30.0;
+  CommandSlotWait = 120.0;  // a wait for it would show, however busy the machine
   const double start = platform::HighResClock();
   Handle(stopped);
-  EXPECT_LT(platform::HighResClock() - start, 5.0);
+  EXPECT_LT(platform::HighResClock() - start, 60.0);
   CommandSlotWait = 3.0;
   EXPECT_EQ(PlaybackActive.load(), 0);
   EXPECT_FALSE(EngineCommandPending());

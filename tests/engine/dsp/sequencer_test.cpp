@@ -447,7 +447,9 @@ TEST_F(SequencerTest, AnEmptyRecordingIsFreedByTheInterfaceThread) {
     FinishSequencerRecording(*seq);  // the record switch went off: nothing to keep
     finished = true;
   });
-  for (int i = 0; i < 2000 && !finished.load(); ++i) platform::SleepMs(1);
+  // The bound only catches a hang: a busy machine may take its time.
+  const double end = platform::HighResClock() + 30.0;
+  while (!finished.load() && platform::HighResClock() < end) platform::SleepMs(1);
   const bool finishedWhileLocked = finished.load();
   platform::MutexUnlock(MelodyLibrary.header.lock);
   audio.join();
