@@ -221,18 +221,16 @@ bool ReportLog::WaitForMessage(const std::string& text, double timeout) {
 
 void TestBackend::GetSourcei(ALuint source, ALenum param, ALint* value) {
   if (double jump = g_clockJump.exchange(0.0); jump != 0.0) g_clockOffset.store(g_clockOffset.load() + jump);
+  if (param == AL_SOURCE_STATE && hide_.load() && source != 0 && playing_.load() == source &&
+      !DeviceLost()) {
+    // Only the driver stops a source the thread has playing: it ran dry.
+    // Played again, it replays what it still holds queued and the thread goes
+    // on filling; a forced underrun still reads as one below.
+    ALint real = 0;
+    QUARLE_AUDIO::AudioBackend::GetSourcei(source, AL_SOURCE_STATE, &real);
+    if (real == AL_STOPPED) QUARLE_AUDIO::AudioBackend::SourcePlay(source);
+  }
   FaultInjectingBackend::GetSourcei(source, param, value);
-  if (param != AL_SOURCE_STATE || !value || *value != AL_STOPPED || !hide_.load() || source == 0 ||
-      playing_.load() != source || DeviceLost())
-    return;
-  // A forced underrun reads as stopped while the source plays on; one the
-  // thread has playing that the driver stopped ran dry. Played again, it
-  // replays what it still holds queued, and the thread goes on filling.
-  ALint real = 0;
-  QUARLE_AUDIO::AudioBackend::GetSourcei(source, AL_SOURCE_STATE, &real);
-  if (real != AL_STOPPED) return;
-  QUARLE_AUDIO::AudioBackend::SourcePlay(source);
-  *value = AL_PLAYING;
 }
 
 void TestBackend::SourcePlay(ALuint source) {
