@@ -112,13 +112,24 @@ bool EngineCommandReferences(const ModuleRecord* m);
 
 // A copy of module state taken between two frames (a save during playback):
 // HoldFrames parks the render callback at its next frame boundary and answers
-// true once it is parked, or at once when nothing renders; false when the
+// true once it is parked, or at once when nothing renders (also when the
+// stream stops while it waits); then the controller moves still waiting are
+// applied, so the copy holds every value set so far. false when the
 // audio thread did not answer within the wait (the caller then copies as
 // things stand and says so). ReleaseFrames lets it go on. The render callback
 // waits at most FrameHoldLimit seconds for the release, so keep the copy short
 // (no I/O in between).
 bool HoldFrames();
 void ReleaseFrames();
+// HoldFrames for the length of a scope (what the render reads changes between
+// two frames). Post nothing that waits for the render meanwhile.
+struct FrameHold {
+  FrameHold() : held(HoldFrames()) {}
+  ~FrameHold() { ReleaseFrames(); }
+  FrameHold(const FrameHold&) = delete;
+  FrameHold& operator=(const FrameHold&) = delete;
+  bool held;
+};
 extern double FrameHoldWait;   // 1.0 s
 extern double FrameHoldLimit;  // 0.25 s
 
