@@ -339,8 +339,6 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
   if (p >= params) return 0;
   ModuleParam& param = m->Params[p];
   if (param.ChannelCountExempt != 0) return 0;
-  bool spread = false;
-  float shown = 0.0f;
   {
     FrameHold hold;
     Invert(param.WriteBothChannels);
@@ -355,16 +353,16 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
       if (most > 0) m->ChannelsProcessed = most;
     }
     // Both channels carry the value the user was looking at (the values
-    // still waiting for a frame have landed).
+    // still waiting for a frame have landed); it goes the way of every value
+    // set while playing, and lands before the frames go on.
     if (param.WriteBothChannels != 0) {
       if (const ModuleRecord* value = m->PortValueModules[p]) {
-        shown = value->Outputs[std::clamp(m->EditChannel, 0, 1)][0].Level;
-        spread = true;
+        SetParamValueOrQueue(*m, p, value->Outputs[std::clamp(m->EditChannel, 0, 1)][0].Level);
+        if (hold.held) TakeControllerMovesWhileHeld();
       }
     }
+    RefreshParamControl(m);
   }
-  if (spread) SetParamValueOrQueue(*m, p, shown);
-  RefreshParamControl(m);
   const bool readsValue = param.PortLinkState == kPortUnlinked || param.PortLinkState == kPortGlobal;
   if (readsValue) RebuildWhenLive(*m);
   c->State.On = param.WriteBothChannels;
