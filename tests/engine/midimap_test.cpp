@@ -347,6 +347,31 @@ TEST_F(MidiMapTest, AFullMoveQueueKeepsEveryValueInOrder) {
   PlaybackActive = 0;
 }
 
+// Two producers and a render thread taking the queue as it plays: the ring
+// fills and empties under them, and each producer's last value stays.
+TEST_F(MidiMapTest, TwoProducersAndARenderLoseNoValue) {
+  PlaybackActive = -1;
+  std::atomic<bool> stop{false};
+  std::thread render([&] {
+    while (!stop.load()) {
+      TakeControllerMoves(true);
+      std::this_thread::yield();
+    }
+  });
+  auto produce = [](ModuleRecord* m) {
+    for (int32_t i = 1; i <= 4000; ++i) SetParamValueOrQueue(*m, 1, 0.0025f * static_cast<float>(i));
+  };
+  std::thread midi(produce, b);
+  produce(a);
+  midi.join();
+  while (ControllerMovesPending()) std::this_thread::yield();
+  stop = true;
+  render.join();
+  PlaybackActive = 0;
+  EXPECT_FLOAT_EQ(a->Params[1].Value, 10.0f);
+  EXPECT_FLOAT_EQ(b->Params[1].Value, 10.0f);
+}
+
 // The module page edits a control range on the interface thread while the
 // render applies MIDI moves through it: every word is read whole, so a move
 // lands inside the range of one edit or the other (and ThreadSanitizer sees
