@@ -165,8 +165,14 @@ int32_t SelectedParam() { return g_param; }
 constexpr int32_t kStressConvolutive = 17;
 
 std::atomic<int32_t> g_overloadMessages{0};
+// Warnings of a command that waited for the audio thread, and of a save that
+// copied without a frame hold.
+std::atomic<int32_t> g_commandWarnings{0};
+std::atomic<int32_t> g_unheldSaves{0};
 void CountMessage(const std::string& text, int32_t) {
   if (text == "Playback: work overload!") g_overloadMessages.fetch_add(1);
+  if (text.rfind("Engine command: the audio thread has not taken", 0) == 0) g_commandWarnings.fetch_add(1);
+  if (text.rfind("The audio engine did not pause for the save", 0) == 0) g_unheldSaves.fetch_add(1);
 }
 
 // The interface built without a screen, so that the panels' buttons can be
@@ -602,12 +608,13 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     TakeControllerMoves(false);
     platform::ForgetInterfaceThread();
 
-    char line[400];
+    char line[600];
     std::snprintf(line, sizeof line,
                   "%.0f s: %lld frames, %lld saves, %lld loads (%lld loaded back and compared), %lld copies, "
                   "%lld links and unlinks, %lld removals, %lld value moves, %lld forced overloads and %lld "
                   "restarts after them, %lld stops in all, %lld Set buttons and links pressed, %lld values set "
-                  "right before a save checked in the file (%lld missing), %lld faults\n",
+                  "right before a save checked in the file (%lld missing), %d warnings of a command left waiting, "
+                  "%d saves without a frame hold, %lld faults\n",
                   Now() - start, static_cast<long long>(f.frames), static_cast<long long>(f.saves),
                   static_cast<long long>(f.loads), static_cast<long long>(f.checks),
                   static_cast<long long>(f.copies), static_cast<long long>(f.links),
@@ -615,7 +622,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
                   static_cast<long long>(f.overloads), static_cast<long long>(f.restarts),
                   static_cast<long long>(f.stops), static_cast<long long>(f.presses),
                   static_cast<long long>(f.setValuesChecked), static_cast<long long>(f.setValuesLost),
-                  static_cast<long long>(f.faults));
+                  g_commandWarnings.load(), g_unheldSaves.load(), static_cast<long long>(f.faults));
     std::fputs(line, stderr);
     if (const char* figures = std::getenv("TARVELO_STRESS_FIGURES")) {
       std::ofstream outFile(figures, std::ios::app);
