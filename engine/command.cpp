@@ -267,9 +267,16 @@ void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output)
   }
 }
 
+// m is the render's to change while it is in the order, and also while a
+// command still pending (a link, a rebuild) may bring it there: a change made
+// here would then be read by a frame that never synchronised with it.
+static bool RenderMayReach(const ModuleRecord* m) {
+  return IsModuleLive(m, 0) == 1 || (PlaybackActive.load() != 0 && EngineCommandPending());
+}
+
 void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
   if (m == nullptr) return;
-  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
     QueuedCommand c{};
     c.Kind = kCommandAttachWave;
     c.Module = m;
@@ -284,7 +291,7 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
 
 void PostDetachWave(ModuleRecord* m) {
   if (m == nullptr) return;
-  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
     QueuedCommand c{};
     c.Kind = kCommandAttachWave;
     c.Module = m;

@@ -265,6 +265,28 @@ TEST_F(CommandTest, FramesHoldForACopyAndAStalledEngineIsNotWaitedForLong) {
   ReleaseFrames();
 }
 
+// A wave attached while a posted link is still to bring its module into the
+// order (the render slower than the wait) goes behind that link: attached at
+// once, the module would be read by the frame after the link unsynchronised.
+TEST_F(CommandTest, AnAttachBehindAPendingLinkIsPostedToo) {
+  ModuleLiveWait = 0.01;
+  CommandSlotWait = 0.01;
+  ModuleRecord* out = Add(kAddition);
+  ModuleRecord* s = Add(kSample);
+  RequestGraphRebuild(0, 0, out);
+  PlaybackActive = -1;
+  PostLinkInput(out, 0, s, kAddition);
+  auto* wave = reinterpret_cast<WaveLibraryEntry*>(&s->Params[0]);  // a token: nothing describes it
+  PostAttachWave(s, wave, 0);
+  EXPECT_EQ(s->SampleEntry, nullptr);
+  EXPECT_EQ(EngineCommandsQueued(), 1);
+  ExecuteEngineCommand();
+  ExecuteEngineCommand();
+  EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), s));
+  EXPECT_EQ(s->SampleEntry, wave);
+  PlaybackActive = 0;
+}
+
 // The audio thread's stop report posted and not yet taken: the stream made
 // its last render call, and makes none before this thread takes the report.
 struct StreamStoppedUntaken {
