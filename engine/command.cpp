@@ -267,11 +267,14 @@ void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output)
   }
 }
 
-// m is the render's to change while it is in the order, and also while a
-// command still pending (a link, a rebuild) may bring it there: a change made
-// here would then be read by a frame that never synchronised with it.
+// While playing, a module is the render's to change when it is in the order,
+// when a command still pending (a link, a rebuild) may bring it there, and
+// when it feeds another module (a live module reads one left out of the order
+// through its link): a change made here would be read by a frame that never
+// synchronised with it.
 static bool RenderMayReach(const ModuleRecord* m) {
-  return IsModuleLive(m, 0) == 1 || (PlaybackActive.load() != 0 && EngineCommandPending());
+  if (PlaybackActive.load() == 0) return false;
+  return IsModuleLive(m, 0) == 1 || EngineCommandPending() || m->OutputCount > 0 || SynthOutputModule.load() == m;
 }
 
 void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
@@ -414,6 +417,15 @@ void ExecuteEngineCommand() {
     ResetEngineCommand(EngineCommand);
   }
   if (EngineCommand.State.load(std::memory_order_relaxed) == kCommandIdle) BacklogPopIntoSlot();
+}
+
+void SettleEngineCommands() {
+  WaitEngineCommandSlot();
+  // A stream that stopped renders nothing before this thread takes its stop
+  // report, so what it left pending runs here, as the report's handler would.
+  if (EngineCommandPending() && (PlaybackActive.load() == 0 || !QUARLE_AUDIO::RenderHandedOver()) &&
+      RenderBusy.load() == 0)
+    RunPendingEngineCommands();
 }
 
 void RunPendingEngineCommands() {

@@ -73,7 +73,8 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
 void RequestTuningApply();
 // Links (or, with the port's current source, unlinks) an input port.
 void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t templateType);
-// A library entry goes away: detaches it from m, posted when m is live.
+// A library entry goes away: detaches it from m, posted while the render may
+// reach m (as PostAttachWave is).
 void PostDetachWave(ModuleRecord* m);
 // Cuts every link into and out of m in one step and rebuilds the order, so a
 // frame sees m either fully linked or not at all (m stops being the output
@@ -106,6 +107,11 @@ inline bool EngineCommandWork() {
 // report): what it left posted or queued runs here, oldest first, before the
 // posters take the direct path.
 void RunPendingEngineCommands();
+
+// Before freeing what pending commands may name (library entries): waits for
+// the render to run them, or runs them here once the stream has stopped (its
+// stop report not yet taken: nothing else runs them before that).
+void SettleEngineCommands();
 
 // true when a pending command (posted or queued) names m.
 bool EngineCommandReferences(const ModuleRecord* m);

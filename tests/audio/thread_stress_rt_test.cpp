@@ -397,6 +397,9 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     QB::DynZStringAssign(QA::PlaybackSelectedName, "Wave File Writer");
     ASSERT_EQ(QA::init(&RenderAudio, &CaptureAudio, 48), 0);
     QA::PlaybackHandOver.store(true);
+    // A save copies every module between two frames; slowed by a sanitizer as
+    // much as the render is, the copy must not outlast the render's wait for it.
+    FrameHoldLimit *= audiotest::kSanitizerSlowdown;
     std::thread* audio = nullptr;
     ASSERT_EQ(QA::StartAudioThread(audio, 48000, 10), 0);
     ModuleRecord* output = SynthOutputModule.load();

@@ -397,6 +397,27 @@ TEST_F(CommandTest, OnlyAStuckRenderWarnsOfAQueuedCommand) {
   }
 }
 
+// Before a load frees the library entries, what a stopped stream left pending
+// runs (nothing renders until its stop report is taken), so no command names
+// an entry once it is freed.
+TEST_F(CommandTest, SettlingAfterAStopRunsWhatTheStreamLeft) {
+  ModuleRecord* out = Add(kAddition);
+  ModuleRecord* s = Add(kSample);
+  RequestGraphRebuild(0, 0, out);
+  PlaybackActive = -1;
+  PostLinkInput(out, 0, s, kAddition);
+  StreamStoppedUntaken stream;
+  stream.Stop();
+  auto* wave = reinterpret_cast<WaveLibraryEntry*>(&s->Params[0]);  // a token: nothing describes it
+  PostAttachWave(s, wave, 0);
+  EXPECT_EQ(s->SampleEntry, nullptr);
+  SettleEngineCommands();
+  EXPECT_FALSE(EngineCommandPending());
+  EXPECT_EQ(out->PortSources[0], s);
+  EXPECT_EQ(s->SampleEntry, wave);
+  PlaybackActive = 0;
+}
+
 // A copy that takes longer than the render waits for it (a slow machine, a
 // sanitizer) still sees no value or link change: the frames the render plays
 // meanwhile take no controller move and no command.
