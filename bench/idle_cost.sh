@@ -66,15 +66,17 @@ for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1
 sleep 0.5
 
 # Frames shown: the calls that copy changed pixels to the visible page and send
-# them to the window (headless: to the page only). The probe's name is this run's
-# own, so that benchmarks running at the same time do not remove each other's.
+# them to the window (headless: to the page only): ScreenCopyRuns, or in builds
+# before it ScreenCopyRects. The probe's name is this run's own, so that
+# benchmarks running at the same time do not remove each other's.
 add_probe() {  # <event name> <perf probe arguments...>
   local event=$1
   shift
   perf probe -q -d "$event" 2>/dev/null || true
   if perf probe -q "$@" 2>/dev/null; then echo "$event"; fi
 }
-copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform15ScreenCopyRectsEiiPKNS_10ScreenRectEi$/{print $1}' | head -1)"
+copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform14ScreenCopyRunsEiiPKNS_10ScreenRectEiS2_i$/{print $1}' | head -1)"
+[ -n "$copy" ] || copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform15ScreenCopyRectsEiiPKNS_10ScreenRectEi$/{print $1}' | head -1)"
 if [ -n "$copy" ]; then
   copy_event="$(add_probe "probe_$(basename "$prog"):shown$$" -x "$prog" -a "shown$$=0x$copy" || true)"
 fi
