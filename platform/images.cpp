@@ -251,8 +251,21 @@ void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uin
   const int64_t ddx = std::llabs(ex - x), ddy = -std::llabs(ey - y);
   const int64_t stepx = x < ex ? 1 : -1, stepy = y < ey ? 1 : -1;
   int64_t err = ddx + ddy;
+  // A short line wholly inside what may be written (a winding trace redrawn
+  // along its own row spans) is drawn without a check per pixel.
+  const int64_t xa = std::min<int64_t>(x0, x1), xb = std::max<int64_t>(x0, x1);
+  const int64_t ya = std::min<int64_t>(y0, y1), yb = std::max<int64_t>(y0, y1);
+  bool inside = xa >= s.x0 && xb < s.x1 && ya >= s.y0 && yb < s.y1 && (!s.rows || yb - ya < 8);
+  for (int64_t r = ya; inside && s.rows && r <= yb; ++r) {
+    int64_t lo = 0, hi = 0;
+    s.RowSpan(r, lo, hi);
+    inside = xa >= lo && xb < hi;
+  }
   for (;;) {
-    plot(x, y);
+    if (inside)
+      s.pixels[y * static_cast<int64_t>(s.pitch) + x] = colour;
+    else
+      plot(x, y);
     if (x == ex && y == ey) break;
     const int64_t e2 = 2 * err;
     if (e2 >= ddy) {

@@ -125,7 +125,8 @@ int64_t LastDifference(const uint32_t* a, const uint32_t* b, int64_t from, int64
 
 // A rectangle redrawn along row spans sends what changed in bands of this many
 // rows, each as wide as its own changes.
-constexpr int64_t kChangedBandRows = 8;
+constexpr int64_t kChangedBandRows = 32;
+constexpr int64_t kAhead = 6;
 
 // The parts of r (cut to the page, and to its row spans when it has them)
 // where the work page differs from the visible page, appended to `out`: one
@@ -160,6 +161,12 @@ void ChangedParts(platform::ScreenRect r, const std::vector<int32_t>& spans, int
       from = std::max<int64_t>(from, spans[k]);
       to = std::min<int64_t>(to, spans[k + 1]);
       if (top >= 0 && y - top >= kChangedBandRows) flush();
+      // Short runs far apart: their pages are fetched a few rows ahead.
+      if (y + kAhead < y1) {
+        const int64_t at = (y + kAhead) * width + std::clamp<int64_t>(spans[k + 2 * kAhead], x0, x1 - 1);
+        __builtin_prefetch(work + at);
+        __builtin_prefetch(shown + at);
+      }
     }
     if (from >= to) continue;
     const uint32_t* a = work + y * width;
