@@ -255,7 +255,8 @@ void ShowDirectLocked(const ScreenRect* rects, int32_t count, const ScreenRect* 
       }
     }
   }
-  for (int32_t i = 0; i < count; ++i) sent.push_back(SDL_Rect{rects[i].x, rects[i].y, rects[i].w, rects[i].h});
+  for (int32_t i = 0; i < count; ++i)
+    sent.push_back(SDL_Rect{rects[i].x, rects[i].y, rects[i].w, rects[i].h});
   if (SDL_MUSTLOCK(s)) SDL_UnlockSurface(s);
   SDL_UpdateWindowSurfaceRects(g_screen.window, sent.data(), static_cast<int>(sent.size()));
 }

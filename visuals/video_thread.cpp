@@ -126,6 +126,7 @@ int64_t LastDifference(const uint32_t* a, const uint32_t* b, int64_t from, int64
 // A rectangle redrawn along row spans sends what changed in bands of this many
 // rows, each as wide as its own changes.
 constexpr int64_t kChangedBandRows = 32;
+// How many rows ahead such a rectangle's runs are fetched while comparing.
 constexpr int64_t kAhead = 6;
 
 // The parts of r (cut to the page, and to its row spans when it has them)
@@ -142,6 +143,7 @@ void ChangedParts(platform::ScreenRect r, const std::vector<int32_t>& spans, int
   const int64_t x0 = std::max<int64_t>(r.x, 0), y0 = std::max<int64_t>(r.y, 0);
   const int64_t x1 = std::min<int64_t>(int64_t{r.x} + r.w, width);
   const int64_t y1 = std::min<int64_t>(int64_t{r.y} + r.h, height);
+  if (x0 >= x1 || y0 >= y1) return;
   const bool banded = !spans.empty();
   int64_t top = -1, bottom = -1, left = x1, right = x0 - 1;
   auto flush = [&] {
@@ -163,7 +165,8 @@ void ChangedParts(platform::ScreenRect r, const std::vector<int32_t>& spans, int
       if (top >= 0 && y - top >= kChangedBandRows) flush();
       // Short runs far apart: their pages are fetched a few rows ahead.
       if (y + kAhead < y1) {
-        const int64_t at = (y + kAhead) * width + std::clamp<int64_t>(spans[k + 2 * kAhead], x0, x1 - 1);
+        const int64_t at =
+            (y + kAhead) * width + std::clamp<int64_t>(spans[k + 2 * kAhead], x0, x1 - 1);
         __builtin_prefetch(work + at);
         __builtin_prefetch(shown + at);
       }

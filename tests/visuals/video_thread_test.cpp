@@ -576,7 +576,8 @@ TEST_F(VideoThreadTest, ALiveControlWithRowSpansIsRedrawnAlongThemOnly) {
     for (int32_t x = 0; x < kW; ++x) {
       const int32_t r = y - 5;
       const bool inside = r >= 0 && r < 12 && x >= spans[2 * r] && x < spans[2 * r + 1];
-      EXPECT_EQ(partial[y * kW + x], inside ? all[y * kW + x] : before[y * kW + x]) << x << "," << y;
+      EXPECT_EQ(partial[y * kW + x], inside ? all[y * kW + x] : before[y * kW + x])
+          << x << "," << y;
     }
   }
   EXPECT_NE(partial, before);

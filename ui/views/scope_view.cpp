@@ -289,9 +289,10 @@ Extent ExtentOf(const float* w, int32_t first, int32_t m) {
 
 // The columns of each row of `band` that one channel's spectrum contour
 // reaches, exactly as DrawScopeSpectrum draws it: bin k's pair of lines joins
-// level k - 1 at y + 1 to level k at y, from `edge` inwards (dir 1 from the
-// left, -1 from the right), the second line a pixel further in. A line stays
-// within the box of its rounded ends. Rows no line reaches are empty.
+// level k - 1 at y + 1 to level k at y, from `edge` inwards (to the right from
+// the left edge, to the left from the right one), the second line a pixel
+// further in. A line stays within the box of its rounded ends. Rows no line
+// reaches are empty.
 std::vector<int32_t> ContourRows(const platform::ScreenRect& band, const double* levels,
                                  double edge, bool fromLeft, double yb, double rowStep) {
   std::vector<int32_t> rows(2 * static_cast<size_t>(std::max(band.h, 0)));
@@ -302,7 +303,8 @@ std::vector<int32_t> ContourRows(const platform::ScreenRect& band, const double*
   double y = yb;
   for (int32_t k = 1; k < kContourBins; ++k, y -= rowStep) {
     // The painter's own expressions, so that they round alike.
-    const double a = fromLeft ? edge + kBarLength * levels[k - 1] : edge - kBarLength * levels[k - 1];
+    const double a =
+        fromLeft ? edge + kBarLength * levels[k - 1] : edge - kBarLength * levels[k - 1];
     const double b = fromLeft ? edge + kBarLength * levels[k] : edge - kBarLength * levels[k];
     const double step = fromLeft ? 1.0 : -1.0;
     const int32_t xs[4] = {Nearest(a), Nearest(b), Nearest(a + step), Nearest(b + step)};
@@ -444,7 +446,8 @@ int32_t ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect* are
   for (int32_t i = 0; i < std::max(last, 0); ++i) previousRows[i].swap(g_lastRows[i]);
   g_lastBandCount = n;
   std::copy(bands, bands + std::max(n, 0), g_lastBands);
-  for (int32_t i = 0; i < V::kMaxLiveAreas; ++i) g_lastRows[i] = i < n ? rows[i] : std::vector<int32_t>();
+  for (int32_t i = 0; i < V::kMaxLiveAreas; ++i)
+    g_lastRows[i] = i < n ? rows[i] : std::vector<int32_t>();
   // Without the last frame's bands all of the control is redrawn once.
   if (n < 0 || last < 0) return -1;
   // A mode keeps its count of bands while it is on; a spectrum that has
