@@ -4,14 +4,17 @@
 # counts the frames it showed. Scenarios: window open with output off; output on
 # with nothing playing; output on with one on-screen key held on a demo synth,
 # so that the note sounds and the scope runs; the pointer sweeping over the
-# on-screen keys (a frame's worth of change every frame); the same program
-# headless (TARVELO_HEADLESS=1), idle; and the held key once per visualization
+# on-screen keys (a frame's worth of change every frame); the pointer moving
+# over the synth plane of a demo, output off (hover: nothing on the plane
+# changes); the same program headless (TARVELO_HEADLESS=1), idle; and the held
+# key once per visualization
 # mode of the plane (0 off, 1 waveform, 2 X-Y, 3 mirror, 4 spectrum), the mode
 # given by the settings file the program starts with.
 #
 #   bench/idle_cost.sh [program]        (default: build/release/tarvelo)
 #   QUIET_SECONDS=20 SETTLE_SECONDS=6   (environment, optional)
-#   CASES="off on note sweep headless"  (the scenarios to run, default all; the
+#   CASES="off on note sweep hover headless"
+#                                       (the scenarios to run, default all; the
 #                                        visualization modes are vis0 to vis4,
 #                                        or "modes" for all five)
 #   SOUND_DRIVER=null                   (OpenAL Soft's silent driver instead of its
@@ -66,15 +69,17 @@ for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1
 sleep 0.5
 
 # Frames shown: the calls that copy changed pixels to the visible page and send
-# them to the window (headless: to the page only). The probe's name is this run's
-# own, so that benchmarks running at the same time do not remove each other's.
+# them to the window (headless: to the page only): ScreenCopyRuns, or in builds
+# before it ScreenCopyRects. The probe's name is this run's own, so that
+# benchmarks running at the same time do not remove each other's.
 add_probe() {  # <event name> <perf probe arguments...>
   local event=$1
   shift
   perf probe -q -d "$event" 2>/dev/null || true
   if perf probe -q "$@" 2>/dev/null; then echo "$event"; fi
 }
-copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform15ScreenCopyRectsEiiPKNS_10ScreenRectEi$/{print $1}' | head -1)"
+copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform14ScreenCopyRunsEiiPKNS_10ScreenRectEiS2_i$/{print $1}' | head -1)"
+[ -n "$copy" ] || copy="$( (nm "$prog" 2>/dev/null || true) | awk '/ T _ZN8platform15ScreenCopyRectsEiiPKNS_10ScreenRectEi$/{print $1}' | head -1)"
 if [ -n "$copy" ]; then
   copy_event="$(add_probe "probe_$(basename "$prog"):shown$$" -x "$prog" -a "shown$$=0x$copy" || true)"
 fi
@@ -183,6 +188,19 @@ run() {
       ) &
       sweeper=$!
       sleep 1 ;;
+    hover)
+      # Across the plane below the demo's modules, to and fro, output off.
+      (
+        end=$((SECONDS + quiet + 2))
+        while [ $SECONDS -lt $end ]; do
+          for x in $(seq 700 12 1300) $(seq 1300 -12 700); do
+            DISPLAY="$display" xdotool mousemove "$x" 820
+            sleep 0.01
+          done
+        done
+      ) &
+      sweeper=$!
+      sleep 1 ;;
   esac
   local event="$copy_event"
   ticks "$pid" >"$work/before"
@@ -194,7 +212,7 @@ run() {
   report "$name" "$work/before" "$work/after" "$frames" "$xb" "$(xvfb_ticks)"
   [ "$action" = note ] && echo "   sound peak (last 1 s) $(peak_of_last_second)"
   [ "$action" = note ] && DISPLAY="$display" xdotool mouseup 1 || true
-  if [ "$action" = sweep ]; then kill "$sweeper" 2>/dev/null || true; wait "$sweeper" 2>/dev/null || true; fi
+  if [ -n "$sweeper" ]; then kill "$sweeper" 2>/dev/null || true; wait "$sweeper" 2>/dev/null || true; fi
   # The stream grows 1 ms at every underrun; it settles (and says so) after 10 s
   # without one: "set to 10ms" means no underrun at the 10 ms buffer.
   cat "$work/log_$name.txt" "$home/Tarvelo/TARVELO_LOG.TXT" 2>/dev/null |
@@ -204,7 +222,7 @@ run() {
 }
 
 wanted() {
-  local cases=" ${CASES:-off on note sweep headless vis0 vis1 vis2 vis3 vis4} "
+  local cases=" ${CASES:-off on note sweep hover headless vis0 vis1 vis2 vis3 vis4} "
   cases="${cases/ modes / vis0 vis1 vis2 vis3 vis4 }"
   case "$cases" in *" $1 "*) return 0 ;; *) return 1 ;; esac
 }
@@ -221,6 +239,13 @@ if wanted note; then
   fi
 fi
 wanted sweep && run "window, pointer sweeping the keys" 0 sweep
+if wanted hover; then
+  if [ -n "$demo" ]; then
+    run "window, pointer moving over the plane of a demo" 0 hover "$demo"
+  else
+    echo "== window, pointer over the plane: no demo synth beside the program (DEMO_SYNTH)" >&2
+  fi
+fi
 wanted headless && run "headless, idle" 1 none
 mode_names=(off waveform X-Y mirror spectrum)
 for mode in 0 1 2 3 4; do

@@ -73,6 +73,10 @@ bool ParkWhileHeld() {
   return FrameHoldWanted.load(std::memory_order_acquire) == wanted;
 }
 
+// The last WaitEngineCommandSlot ran its full time with a command still
+// pending and frames still being rendered (posters only: the interface thread).
+bool g_slotWaitGaveUp = false;
+
 constexpr int32_t kBacklogInitialCapacity = 16;
 
 bool BacklogPush(const QueuedCommand& c) {
@@ -129,10 +133,14 @@ void PostOrQueue(const QueuedCommand& c) {
     WriteSlot(c);
     return;
   }
-  QUARLE_BASICS::Report("Engine command: the audio thread has not taken the previous command for " +
-                            std::to_string(static_cast<int>(CommandSlotWait)) +
-                            " s; this one is queued behind it.",
-                        QUARLE_BASICS::kLevelWarning);
+  // Only a wait that ran its full time found the audio thread stuck; a stream
+  // that stopped runs what waits when its stop report is taken.
+  if (g_slotWaitGaveUp)
+    QUARLE_BASICS::Report("Engine command: the audio thread has not taken the previous command for " +
+                              std::to_string(static_cast<int>(CommandSlotWait)) +
+                              " s; this one is queued behind it.",
+                          QUARLE_BASICS::kLevelWarning);
+  g_slotWaitGaveUp = false;
   while (!BacklogPush(c)) {
     // Out of memory for the queue: keep the command and try again.
     QUARLE_BASICS::Report("Engine command: no memory to queue the command; waiting.",
@@ -220,12 +228,18 @@ bool EngineCommandPending() {
 int32_t EngineCommandsQueued() { return EngineCommandBacklog.load(std::memory_order_acquire); }
 
 int32_t WaitEngineCommandSlot() {
+  g_slotWaitGaveUp = false;
   if (PlaybackActive.load() == 0) return 0;
   double start = platform::HighResClock();
   // A stream that stopped runs no frame before its stop report is taken (which
   // runs what is pending): no use waiting for it.
-  while (EngineCommandPending() && !Waited(start, CommandSlotWait) && QUARLE_AUDIO::RenderHandedOver())
+  while (EngineCommandPending() && QUARLE_AUDIO::RenderHandedOver()) {
+    if (Waited(start, CommandSlotWait)) {
+      g_slotWaitGaveUp = true;
+      break;
+    }
     std::this_thread::yield();
+  }
   return 1;
 }
 
@@ -264,9 +278,19 @@ void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output)
   }
 }
 
+// While playing, a module is the render's to change when it is in the order,
+// when a command still pending (a link, a rebuild) may bring it there, and
+// when it feeds another module (a live module reads one left out of the order
+// through its link): a change made here would be read by a frame that never
+// synchronised with it.
+static bool RenderMayReach(const ModuleRecord* m) {
+  if (PlaybackActive.load() == 0) return false;
+  return IsModuleLive(m, 0) == 1 || EngineCommandPending() || m->OutputCount > 0 || SynthOutputModule.load() == m;
+}
+
 void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
   if (m == nullptr) return;
-  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
     QueuedCommand c{};
     c.Kind = kCommandAttachWave;
     c.Module = m;
@@ -293,7 +317,7 @@ void PostFinishTake(ModuleRecord* m) {
 
 void PostDetachWave(ModuleRecord* m) {
   if (m == nullptr) return;
-  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
     QueuedCommand c{};
     c.Kind = kCommandAttachWave;
     c.Module = m;
@@ -418,6 +442,15 @@ void ExecuteEngineCommand() {
   if (EngineCommand.State.load(std::memory_order_relaxed) == kCommandIdle) BacklogPopIntoSlot();
 }
 
+void SettleEngineCommands() {
+  WaitEngineCommandSlot();
+  // A stream that stopped renders nothing before this thread takes its stop
+  // report, so what it left pending runs here, as the report's handler would.
+  if (EngineCommandPending() && (PlaybackActive.load() == 0 || !QUARLE_AUDIO::RenderHandedOver()) &&
+      RenderBusy.load() == 0)
+    RunPendingEngineCommands();
+}
+
 void RunPendingEngineCommands() {
   // Bounded: the queue only shrinks here (posters take the direct path now),
   // but a poster holding its lock may make a pop miss once.
@@ -440,19 +473,27 @@ void RunPendingEngineCommands() {
 bool HoldFrames() {
   // Nothing renders: with playback off, or once the audio thread reported a
   // stop this thread has not taken yet (it renders again only after that).
-  if ((PlaybackActive.load() == 0 || !QUARLE_AUDIO::RenderHandedOver()) && RenderBusy.load() == 0) return true;
-  uint32_t ticket = g_holdTickets.fetch_add(1) + 1;
-  if (ticket == 0) ticket = g_holdTickets.fetch_add(1) + 1;  // 0 means none
-  FrameHoldWanted.store(ticket, std::memory_order_release);
-  const double start = platform::HighResClock();
-  while (g_holdParkedFor.load(std::memory_order_acquire) != ticket) {
-    if (platform::HighResClock() - start > FrameHoldWait) {
-      FrameHoldWanted.store(0, std::memory_order_release);
-      return false;
+  auto nothingRenders = [] {
+    return (PlaybackActive.load() == 0 || !QUARLE_AUDIO::RenderHandedOver()) && RenderBusy.load() == 0;
+  };
+  if (!nothingRenders()) {
+    uint32_t ticket = g_holdTickets.fetch_add(1) + 1;
+    if (ticket == 0) ticket = g_holdTickets.fetch_add(1) + 1;  // 0 means none
+    FrameHoldWanted.store(ticket, std::memory_order_release);
+    const double start = platform::HighResClock();
+    // The stream may stop while we wait (an overload): its last frame is then
+    // behind it, and the ticket stays asked until ReleaseFrames.
+    while (g_holdParkedFor.load(std::memory_order_acquire) != ticket && !nothingRenders()) {
+      if (platform::HighResClock() - start > FrameHoldWait) {
+        FrameHoldWanted.store(0, std::memory_order_release);
+        return false;
+      }
+      // The render callback reaches a frame boundary within a stream buffer.
+      platform::SleepMs(1);
     }
-    // The render callback reaches a frame boundary within a stream buffer.
-    platform::SleepMs(1);
   }
+  // What the page shows and still waits for a frame lands before the copy.
+  TakeControllerMovesWhileHeld();
   return true;
 }
 

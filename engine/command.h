@@ -77,7 +77,8 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
 void RequestTuningApply();
 // Links (or, with the port's current source, unlinks) an input port.
 void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t templateType);
-// A library entry goes away: detaches it from m, posted when m is live.
+// A library entry goes away: detaches it from m, posted while the render may
+// reach m (as PostAttachWave is).
 void PostDetachWave(ModuleRecord* m);
 // Ends the recording of Sample module m at the start of the next frame, also
 // when m has no voice to run with then; at once when nothing renders m.
@@ -114,18 +115,34 @@ inline bool EngineCommandWork() {
 // posters take the direct path.
 void RunPendingEngineCommands();
 
+// Before freeing what pending commands may name (library entries): waits for
+// the render to run them, or runs them here once the stream has stopped (its
+// stop report not yet taken: nothing else runs them before that).
+void SettleEngineCommands();
+
 // true when a pending command (posted or queued) names m.
 bool EngineCommandReferences(const ModuleRecord* m);
 
 // A copy of module state taken between two frames (a save during playback):
 // HoldFrames parks the render callback at its next frame boundary and answers
-// true once it is parked, or at once when nothing renders; false when the
+// true once it is parked, or at once when nothing renders (also when the
+// stream stops while it waits); then the controller moves still waiting are
+// applied, so the copy holds every value set so far. false when the
 // audio thread did not answer within the wait (the caller then copies as
 // things stand and says so). ReleaseFrames lets it go on. The render callback
 // waits at most FrameHoldLimit seconds for the release, so keep the copy short
 // (no I/O in between).
 bool HoldFrames();
 void ReleaseFrames();
+// HoldFrames for the length of a scope (what the render reads changes between
+// two frames). Post nothing that waits for the render meanwhile.
+struct FrameHold {
+  FrameHold() : held(HoldFrames()) {}
+  ~FrameHold() { ReleaseFrames(); }
+  FrameHold(const FrameHold&) = delete;
+  FrameHold& operator=(const FrameHold&) = delete;
+  bool held;
+};
 extern double FrameHoldWait;   // 1.0 s
 extern double FrameHoldLimit;  // 0.25 s
 

@@ -295,6 +295,8 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& r, ModuleRecord* module, int3
   }
 
   std::memset(m.Outputs, 0, sizeof m.Outputs);
+  // Attaching resets the voices, so the kept state is restored after it.
+  if (entry != nullptr) AttachWaveToModule(&m, entry, 0);
   if (m.KeepsState == 0) {
     m.ModuleSwitches[kSwitchRecord] = 0;
     m.RecordDone = 0;
@@ -306,7 +308,6 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& r, ModuleRecord* module, int3
       }
     }
   }
-  if (entry != nullptr) AttachWaveToModule(&m, entry, 0);
   return 0;
 }
 

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "basics/errors.h"
+#include "basics/messages.h"
 #include "basics/queues.h"
 #include "engine/catalog/catalog.h"
 #include "engine/globals.h"
@@ -22,6 +24,7 @@ bool (*WakeInterfaceForControllers)() = nullptr;
 // The queue's ends (see below); the render callback looks at them inline.
 std::atomic<uint32_t> ControllerMoveHead{0};
 std::atomic<uint32_t> ControllerMoveTail{0};
+std::atomic<uint32_t> ControllerMovesSpilled{0};
 
 namespace {
 
@@ -44,19 +47,123 @@ std::mutex g_moveTaker;
 std::mutex g_moveProducer;
 std::atomic<bool> g_moveWoken{false};
 
-// A full queue drops the move like a lost message: the next one sets the
-// value again.
+// A move that finds the ring full (the render stalled, a flood of moves) is
+// not dropped: it waits here, marked with the ring position that was next to
+// fill, and the taker applies it right before that position, so every move
+// lands in the order it came. The list grows on the producer's thread; the
+// render only try-locks it and, when it is busy, takes no more of the ring
+// than comes before the oldest move waiting here.
+struct SpilledMove {
+  ControllerMove move;
+  uint32_t before;
+};
+struct SpilledMoves {
+  SpilledMove* items = nullptr;
+  uint32_t capacity = 0;
+  uint32_t head = 0;
+  uint32_t count = 0;
+  std::mutex lock;
+};
+SpilledMoves g_spill;
+std::atomic<uint32_t> g_spillFirst{0};  // `before` of the oldest waiting one
+
+// Under g_moveProducer. false when no memory could be had.
+bool SpillMove(const ControllerMove& move, uint32_t before) {
+  std::lock_guard<std::mutex> guard(g_spill.lock);
+  if (g_spill.head + g_spill.count == g_spill.capacity) {
+    if (g_spill.head > 0) {
+      std::memmove(static_cast<void*>(g_spill.items), g_spill.items + g_spill.head,
+                   g_spill.count * sizeof(SpilledMove));
+      g_spill.head = 0;
+    }
+    if (g_spill.count == g_spill.capacity) {
+      const uint32_t capacity = g_spill.capacity > 0 ? 2 * g_spill.capacity : 64;
+      auto* items = static_cast<SpilledMove*>(std::realloc(static_cast<void*>(g_spill.items),
+                                                            capacity * sizeof(SpilledMove)));
+      if (items == nullptr) return false;
+      g_spill.items = items;
+      g_spill.capacity = capacity;
+    }
+  }
+  if (g_spill.count == 0) g_spillFirst.store(before, std::memory_order_relaxed);
+  g_spill.items[g_spill.head + g_spill.count] = SpilledMove{move, before};
+  g_spill.count += 1;
+  ControllerMovesSpilled.store(g_spill.count, std::memory_order_release);
+  return true;
+}
+
 void QueueControllerMove(ModuleRecord* module, int32_t p, float x, int64_t relative) {
   {
     std::lock_guard<std::mutex> guard(g_moveProducer);
     const uint32_t tail = ControllerMoveTail.load(std::memory_order_relaxed);
-    if (tail - ControllerMoveHead.load(std::memory_order_acquire) >= kMoveSlots) return;
-    g_moves[tail % kMoveSlots] = ControllerMove{module, p, x, relative};
-    ControllerMoveTail.store(tail + 1, std::memory_order_release);
+    const ControllerMove move{module, p, x, relative};
+    if (tail - ControllerMoveHead.load(std::memory_order_acquire) < kMoveSlots) {
+      g_moves[tail % kMoveSlots] = move;
+      ControllerMoveTail.store(tail + 1, std::memory_order_release);
+    } else {
+      while (!SpillMove(move, tail)) {
+        QUARLE_BASICS::Report("Controller moves: no memory to keep a move; waiting.", QUARLE_BASICS::kLevelWarning);
+        platform::SleepMs(10);
+      }
+    }
   }
   if (PlaybackActive.load() != 0) return;  // the next frame takes it
   if (!g_moveWoken.exchange(true) && (WakeInterfaceForControllers == nullptr || !WakeInterfaceForControllers()))
     g_moveWoken.store(false);
+}
+
+void ApplyMove(const ControllerMove& c, bool display) {
+  // The field of the module page follows through MidiMoved on the video
+  // thread; the render callback never waits for the field's lock.
+  if (c.relative == kMoveSetsValue)
+    ModuleSetParamValue(*c.module, c.p, c.x);
+  else
+    MoveParameter(c.module, c.p, c.x, c.relative, display);
+}
+
+// Under g_spill.lock: the waiting moves that come before ring position `at`.
+void ApplySpilledBefore(uint32_t at, bool display) {
+  while (g_spill.count > 0 && static_cast<int32_t>(g_spill.items[g_spill.head].before - at) <= 0) {
+    ApplyMove(g_spill.items[g_spill.head].move, display);
+    g_spill.head += 1;
+    g_spill.count -= 1;
+  }
+  if (g_spill.count == 0)
+    g_spill.head = 0;
+  else
+    g_spillFirst.store(g_spill.items[g_spill.head].before, std::memory_order_relaxed);
+  ControllerMovesSpilled.store(g_spill.count, std::memory_order_release);
+}
+
+// Under g_moveTaker: every move that waits, ring and spilled ones in the
+// order they came. Without wait (the render) a busy spill lock leaves the
+// spilled moves, and the ring's moves behind them, for a later frame.
+void TakeMovesInOrder(bool display, bool wait) {
+  const uint32_t tail = ControllerMoveTail.load(std::memory_order_acquire);
+  uint32_t head = ControllerMoveHead.load(std::memory_order_relaxed);
+  bool spillHeld = false;
+  uint32_t stop = tail;
+  if (ControllerMovesSpilled.load(std::memory_order_acquire) != 0) {
+    if (wait) {
+      g_spill.lock.lock();
+      spillHeld = true;
+    } else {
+      spillHeld = g_spill.lock.try_lock();
+    }
+    if (!spillHeld) {
+      const uint32_t first = g_spillFirst.load(std::memory_order_relaxed);
+      if (first - head < tail - head) stop = first;
+    }
+  }
+  for (; head != stop; ++head) {
+    if (spillHeld) ApplySpilledBefore(head, display);
+    ApplyMove(g_moves[head % kMoveSlots], display);
+    ControllerMoveHead.store(head + 1, std::memory_order_release);
+  }
+  if (spillHeld) {
+    ApplySpilledBefore(stop, display);
+    g_spill.lock.unlock();
+  }
 }
 
 }  // namespace
@@ -141,6 +248,7 @@ void FreeMidiMaps() {
   for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
   for (MidiMap*& m : MidiDeviceMaps) m = nullptr;
   MidiLearnArmed = 0;
+  FreeSpilledControllerMoves();
 }
 
 void ClearMidiMapTargets(ModuleRecord* m) {
@@ -405,7 +513,8 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
   ModuleRecord* module = mode == kMidiFixedParam ? target : SelectedModule;
   const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
   if (module == nullptr) return;
-  if (!platform::OnInterfaceThread()) {
+  // The render owns the values while playing, whichever thread the move came on.
+  if (!platform::OnInterfaceThread() || PlaybackActive.load() != 0) {
     if (p >= 0 && p < module->ParamCount && p < kModuleParams) {
       QueueControllerMove(module, p, x, relative);
       return;
@@ -450,29 +559,34 @@ int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int
 void TakeControllerMoves(bool onRender) {
   // While playback runs the values are the render callback's.
   if (!onRender && PlaybackActive.load() != 0) return;
-  if (ControllerMoveTail.load(std::memory_order_acquire) == ControllerMoveHead.load(std::memory_order_relaxed)) {
+  if (!ControllerMovesPending()) {
     if (!onRender) g_moveWoken.store(false);
     return;
   }
   // One taker at a time; the render callback never waits for it.
   if (!g_moveTaker.try_lock()) return;
   if (!onRender) g_moveWoken.store(false);
-  const uint32_t tail = ControllerMoveTail.load(std::memory_order_acquire);
-  for (uint32_t head = ControllerMoveHead.load(std::memory_order_relaxed); head != tail; ++head) {
-    const ControllerMove& c = g_moves[head % kMoveSlots];
-    // The field of the module page follows through MidiMoved on the video
-    // thread; the render callback never waits for the field's lock.
-    if (c.relative == kMoveSetsValue)
-      ModuleSetParamValue(*c.module, c.p, c.x);
-    else
-      MoveParameter(c.module, c.p, c.x, c.relative, !onRender);
-    ControllerMoveHead.store(head + 1, std::memory_order_release);
-  }
+  TakeMovesInOrder(!onRender, !onRender);
   g_moveTaker.unlock();
 }
 
+void TakeControllerMovesWhileHeld() {
+  if (!ControllerMovesPending()) return;
+  std::lock_guard<std::mutex> guard(g_moveTaker);
+  TakeMovesInOrder(true, true);
+}
+
 bool ControllerMovesPending() {
-  return ControllerMoveTail.load(std::memory_order_acquire) != ControllerMoveHead.load(std::memory_order_acquire);
+  return ControllerMoveTail.load(std::memory_order_acquire) != ControllerMoveHead.load(std::memory_order_acquire) ||
+         ControllerMovesSpilled.load(std::memory_order_acquire) != 0;
+}
+
+void FreeSpilledControllerMoves() {
+  std::lock_guard<std::mutex> guard(g_spill.lock);
+  std::free(g_spill.items);
+  g_spill.items = nullptr;
+  g_spill.capacity = g_spill.head = g_spill.count = 0;
+  ControllerMovesSpilled.store(0, std::memory_order_release);
 }
 
 namespace {

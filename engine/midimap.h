@@ -121,18 +121,30 @@ int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int
 // WakeInterfaceForControllers asks the interface thread to take it (which does
 // nothing while playback runs).
 void TakeControllerMoves(bool onRender);
-// The queue's ends: the taker advances the head, producers the tail.
+// The queue's ends: the taker advances the head, producers the tail. Moves
+// that find the queue full wait behind it in order (ControllerMovesSpilled of
+// them); no move is dropped.
 extern std::atomic<uint32_t> ControllerMoveHead;
 extern std::atomic<uint32_t> ControllerMoveTail;
+extern std::atomic<uint32_t> ControllerMovesSpilled;
 // Whether a move waits, as TakeControllerMoves looks first (it looks again).
 inline bool ControllerMovesWaiting() {
-  return ControllerMoveTail.load(std::memory_order_relaxed) != ControllerMoveHead.load(std::memory_order_relaxed);
+  return ControllerMoveTail.load(std::memory_order_relaxed) != ControllerMoveHead.load(std::memory_order_relaxed) ||
+         ControllerMovesSpilled.load(std::memory_order_relaxed) != 0;
 }
-// A value set on the interface thread (the module page's editors): set at
-// once with playback off, else queued for the render callback (true).
+// The interface thread while the frames are held (HoldFrames) or nothing
+// renders: applies every move that waits, in order, so that a copy of the
+// modules sees each value the page shows.
+void TakeControllerMovesWhileHeld();
+// Every value an interface thread sets on a module (value editors, the
+// sample, filter and melody panels' Set buttons, linked channels): set at
+// once with playback off (false), else queued for the render callback (true).
+// A queued value is never dropped.
 bool SetParamValueOrQueue(ModuleRecord& module, int32_t p, float value);
 // true while a move waits (its module must not be freed yet).
 bool ControllerMovesPending();
+// Frees what moves that found the queue full left allocated (engine shutdown).
+void FreeSpilledControllerMoves();
 // Installed by the program (posts to queue 0; false when it could not).
 extern bool (*WakeInterfaceForControllers)();
 // Every listed Keyboard driven by the device slot lets it go. Takes the module

@@ -281,11 +281,14 @@ void RefreshParamControl(ModuleRecord* module) {
       break;
     default: {
       const ModuleRecord* source = module->PortValueModules[index];
+      x = p.Value;
       if (source) {
         const int32_t channel = p.WriteBothChannels != 0 ? 0 : std::clamp(module->EditChannel, 0, 1);
-        p.Value = source->Outputs[channel][0].Level;
+        x = source->Outputs[channel][0].Level;
+        // While playing the value is the render's to write (it writes the
+        // pair together); the field shows the channel all the same.
+        if (PlaybackActive.load() == 0) p.Value = x;
       }
-      x = p.Value;
       break;
     }
   }

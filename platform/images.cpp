@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "platform/screen.h"
 
@@ -15,6 +17,8 @@ std::recursive_mutex g_workPage;
 // The work page's clip (guarded by g_workPage); off while g_clipped is false.
 bool g_clipped = false;
 int32_t g_clip[4] = {0, 0, 0, 0};
+// The row clip's columns from g_clip[1] down, cut to the rectangle; empty: none.
+std::vector<int32_t> g_clipRows;
 
 // Lock that is taken only when the target is the work page.
 class TargetGuard {
@@ -33,6 +37,18 @@ class TargetGuard {
 };
 
 uint32_t Mix(uint32_t s, uint32_t d, uint32_t a) { return (s * a + d * (255 - a) + 127) / 255; }
+
+// BlendOver's rule, here where the row loops can take it in.
+inline uint32_t Over(uint32_t source, uint32_t destination, uint32_t a) {
+  if (a == 0) return destination;
+  if (a >= 255) return source | 0xFF000000u;
+  const uint32_t r = Mix((source >> 16) & 0xFF, (destination >> 16) & 0xFF, a);
+  const uint32_t g = Mix((source >> 8) & 0xFF, (destination >> 8) & 0xFF, a);
+  const uint32_t b = Mix(source & 0xFF, destination & 0xFF, a);
+  const uint32_t da = destination >> 24;
+  const uint32_t alpha = a + (da * (255 - a) + 127) / 255;
+  return (alpha << 24) | (r << 16) | (g << 8) | b;
+}
 
 // Clips the copy of (sx, sy, w, h) to (dx, dy) against both sides and calls
 // op(sourceRow, targetRow, count) for each row that remains.
@@ -57,9 +73,38 @@ void CopyRows(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
   if (cw < 1 || ch < 1) return;
   const int64_t spitch = source->pitch / 4;
   for (int64_t r = 0; r < ch; ++r) {
-    const uint32_t* s = source->pixels + (y0 + r) * spitch + x0;
-    uint32_t* d = dst.pixels + (ty + r) * static_cast<int64_t>(dst.pitch) + tx;
-    op(s, d, static_cast<int32_t>(cw));
+    int64_t a = tx, b = tx + cw;
+    if (dst.rows) {
+      int64_t lo = 0, hi = 0;
+      dst.RowSpan(ty + r, lo, hi);
+      a = std::max(a, lo);
+      b = std::min(b, hi);
+      if (a >= b) continue;
+    }
+    const uint32_t* s = source->pixels + (y0 + r) * spitch + x0 + (a - tx);
+    uint32_t* d = dst.pixels + (ty + r) * static_cast<int64_t>(dst.pitch) + a;
+    op(s, d, static_cast<int32_t>(b - a));
+  }
+}
+
+// A row of per-pixel alpha copy. Layers such as the plane's cables are mostly
+// clear: runs of fully transparent pixels are passed over eight at a time, and
+// opaque pixels are copied; the result is BlendOver's for every pixel.
+void BlendRowOver(const uint32_t* s, uint32_t* d, int32_t n) {
+  constexpr uint64_t kAlphas = 0xFF000000FF000000ull;
+  int32_t i = 0;
+  while (i < n) {
+    for (; i + 8 <= n; i += 8) {
+      uint64_t q[4];
+      std::memcpy(q, s + i, sizeof q);
+      if (((q[0] | q[1] | q[2] | q[3]) & kAlphas) != 0) break;
+    }
+    const int32_t end = std::min(n, i + 8);
+    for (; i < end; ++i) {
+      const uint32_t a = s[i] >> 24;
+      if (a == 255) d[i] = s[i];
+      else if (a != 0) d[i] = Over(s[i], d[i], a);
+    }
   }
 }
 
@@ -130,6 +175,8 @@ bool SurfaceOf(Image* target, Surface& out) {
     out.y0 = std::clamp(g_clip[1], 0, out.height);
     out.x1 = std::clamp(g_clip[2], out.x0, out.width);
     out.y1 = std::clamp(g_clip[3], out.y0, out.height);
+    if (!g_clipRows.empty() && out.y1 > out.y0)
+      out.rows = g_clipRows.data() + 2 * static_cast<int64_t>(out.y0 - g_clip[1]);
   }
   return true;
 }
@@ -141,11 +188,29 @@ void SetWorkPageClip(int32_t x, int32_t y, int32_t w, int32_t h) {
   g_clip[1] = y;
   g_clip[2] = static_cast<int32_t>(std::clamp<int64_t>(int64_t{x} + std::max(w, 0), INT32_MIN, INT32_MAX));
   g_clip[3] = static_cast<int32_t>(std::clamp<int64_t>(int64_t{y} + std::max(h, 0), INT32_MIN, INT32_MAX));
+  g_clipRows.clear();
+}
+
+void SetWorkPageClipRows(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* spans) {
+  std::lock_guard<std::recursive_mutex> g(g_workPage);
+  SetWorkPageClip(x, y, w, h);
+  const int64_t rows = int64_t{g_clip[3]} - g_clip[1];
+  if (!spans || rows < 1) return;
+  g_clipRows.resize(static_cast<size_t>(2 * rows));
+  for (int64_t r = 0; r < rows; ++r) {
+    // Cut to the rectangle, so that a reader needs no further check.
+    int32_t lo = std::clamp(spans[2 * r], g_clip[0], g_clip[2]);
+    int32_t hi = std::clamp(spans[2 * r + 1], g_clip[0], g_clip[2]);
+    if (hi < lo) hi = lo;
+    g_clipRows[2 * r] = lo;
+    g_clipRows[2 * r + 1] = hi;
+  }
 }
 
 void ClearWorkPageClip() {
   std::lock_guard<std::recursive_mutex> g(g_workPage);
   g_clipped = false;
+  g_clipRows.clear();
 }
 
 void WorkPageLock() { g_workPage.lock(); }
@@ -162,15 +227,18 @@ void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uin
     if (y0 < s.y0 || y0 >= s.y1) return;
     const int64_t a = std::max<int64_t>(std::min(x0, x1), s.x0);
     const int64_t b = std::min<int64_t>(std::max(x0, x1), s.x1 - 1);
+    int64_t lo = 0, hi = 0;
+    s.RowSpan(y0, lo, hi);
     uint32_t* row = s.pixels + static_cast<int64_t>(y0) * s.pitch;
-    for (int64_t x = a; x <= b; ++x) row[x] = colour;
+    for (int64_t x = std::max(a, lo); x <= std::min(b, hi - 1); ++x) row[x] = colour;
     return;
   }
   if (x0 == x1) {
     if (x0 < s.x0 || x0 >= s.x1) return;
     const int64_t a = std::max<int64_t>(std::min(y0, y1), s.y0);
     const int64_t b = std::min<int64_t>(std::max(y0, y1), s.y1 - 1);
-    for (int64_t y = a; y <= b; ++y) s.pixels[y * s.pitch + x0] = colour;
+    for (int64_t y = a; y <= b; ++y)
+      if (s.Writable(x0, y)) s.pixels[y * s.pitch + x0] = colour;
     return;
   }
   // Both ends beyond the same edge: nothing to walk through.
@@ -183,8 +251,21 @@ void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uin
   const int64_t ddx = std::llabs(ex - x), ddy = -std::llabs(ey - y);
   const int64_t stepx = x < ex ? 1 : -1, stepy = y < ey ? 1 : -1;
   int64_t err = ddx + ddy;
+  // A short line wholly inside what may be written (a winding trace redrawn
+  // along its own row spans) is drawn without a check per pixel.
+  const int64_t xa = std::min<int64_t>(x0, x1), xb = std::max<int64_t>(x0, x1);
+  const int64_t ya = std::min<int64_t>(y0, y1), yb = std::max<int64_t>(y0, y1);
+  bool inside = xa >= s.x0 && xb < s.x1 && ya >= s.y0 && yb < s.y1 && (!s.rows || yb - ya < 8);
+  for (int64_t r = ya; inside && s.rows && r <= yb; ++r) {
+    int64_t lo = 0, hi = 0;
+    s.RowSpan(r, lo, hi);
+    inside = xa >= lo && xb < hi;
+  }
   for (;;) {
-    plot(x, y);
+    if (inside)
+      s.pixels[y * static_cast<int64_t>(s.pitch) + x] = colour;
+    else
+      plot(x, y);
     if (x == ex && y == ey) break;
     const int64_t e2 = 2 * err;
     if (e2 >= ddy) {
@@ -207,20 +288,15 @@ void DrawBox(Image* target, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t
   const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + w, s.x1);
   const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + h, s.y1);
   for (int64_t r = y0; r < y1; ++r) {
+    int64_t lo = 0, hi = 0;
+    s.RowSpan(r, lo, hi);
     uint32_t* row = s.pixels + r * s.pitch;
-    for (int64_t c = x0; c < x1; ++c) row[c] = colour;
+    for (int64_t c = std::max(x0, lo); c < std::min(x1, hi); ++c) row[c] = colour;
   }
 }
 
 uint32_t BlendOver(uint32_t source, uint32_t destination, uint32_t a) {
-  if (a == 0) return destination;
-  if (a >= 255) return source | 0xFF000000u;
-  const uint32_t r = Mix((source >> 16) & 0xFF, (destination >> 16) & 0xFF, a);
-  const uint32_t g = Mix((source >> 8) & 0xFF, (destination >> 8) & 0xFF, a);
-  const uint32_t b = Mix(source & 0xFF, destination & 0xFF, a);
-  const uint32_t da = destination >> 24;
-  const uint32_t alpha = a + (da * (255 - a) + 127) / 255;
-  return (alpha << 24) | (r << 16) | (g << 8) | b;
+  return Over(source, destination, a);
 }
 
 void ImageCopy(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h, Image* target,
@@ -231,9 +307,7 @@ void ImageCopy(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h
 
 void ImageCopyAlpha(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
                     Image* target, int32_t dx, int32_t dy) {
-  CopyRows(source, sx, sy, w, h, target, dx, dy, [](const uint32_t* s, uint32_t* d, int32_t n) {
-    for (int32_t i = 0; i < n; ++i) d[i] = BlendOver(s[i], d[i], s[i] >> 24);
-  });
+  CopyRows(source, sx, sy, w, h, target, dx, dy, BlendRowOver);
 }
 
 void ImageCopyBlend(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
@@ -241,7 +315,7 @@ void ImageCopyBlend(const Image* source, int32_t sx, int32_t sy, int32_t w, int3
   const uint32_t k = static_cast<uint32_t>(std::clamp(alpha, 0, 255));
   if (k == 0) return;
   CopyRows(source, sx, sy, w, h, target, dx, dy, [k](const uint32_t* s, uint32_t* d, int32_t n) {
-    for (int32_t i = 0; i < n; ++i) d[i] = BlendOver(s[i], d[i], ((s[i] >> 24) * k + 127) / 255);
+    for (int32_t i = 0; i < n; ++i) d[i] = Over(s[i], d[i], ((s[i] >> 24) * k + 127) / 255);
   });
 }
 

@@ -38,7 +38,22 @@ struct Surface {
   int32_t height = 0;
   int32_t pitch = 0;  // pixels from one row to the next
   int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-  bool Writable(int64_t x, int64_t y) const { return x >= x0 && y >= y0 && x < x1 && y < y1; }
+  // With a row clip (SetWorkPageClipRows) row y may be written only in
+  // [rows[2 (y - y0)], rows[2 (y - y0) + 1]) as well; null: whole rows.
+  const int32_t* rows = nullptr;
+  bool Writable(int64_t x, int64_t y) const {
+    if (x < x0 || y < y0 || x >= x1 || y >= y1) return false;
+    return !rows || (x >= rows[2 * (y - y0)] && x < rows[2 * (y - y0) + 1]);
+  }
+  // The writable columns [lo, hi) of row y (y0 <= y < y1); empty when lo >= hi.
+  void RowSpan(int64_t y, int64_t& lo, int64_t& hi) const {
+    lo = x0;
+    hi = x1;
+    if (!rows) return;
+    const int64_t a = rows[2 * (y - y0)], b = rows[2 * (y - y0) + 1];
+    if (a > lo) lo = a;
+    if (b < hi) hi = b;
+  }
 };
 // Fills `out` for an image, or for the work page when target is null. False
 // (and `out` empty) for a work page while no screen is open.
@@ -49,6 +64,11 @@ bool SurfaceOf(Image* target, Surface& out);
 // would draw it there; ClearWorkPageClip lifts the limit. Take the work page's
 // lock around the clipped drawing.
 void SetWorkPageClip(int32_t x, int32_t y, int32_t w, int32_t h);
+// The same, with each row of the rectangle cut further to its own columns:
+// spans holds 2 x h values, the first and past-the-last column of every row
+// from y down (an empty pair leaves the row alone). A picture whose changes
+// run along a thin, winding line is redrawn there only.
+void SetWorkPageClipRows(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* spans);
 void ClearWorkPageClip();
 
 // The work page's lock. Every routine here takes it while it draws on the work

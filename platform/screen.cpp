@@ -201,7 +201,8 @@ void ShowScaledLocked(SDL_Surface* target) {
 
 // The rectangles of the visible page (all of it for none) into the window's
 // pixels, and only they are sent to the display.
-void ShowDirectLocked(const ScreenRect* rects, int32_t count) {
+void ShowDirectLocked(const ScreenRect* rects, int32_t count, const ScreenRect* runs = nullptr,
+                      int32_t runCount = -1) {
   // A window resized from outside has a new surface; this gets it.
   SDL_Surface* s = SDL_GetWindowSurface(g_screen.window);
   if (!s) return;
@@ -214,6 +215,12 @@ void ShowDirectLocked(const ScreenRect* rects, int32_t count) {
   if (count <= 0) {
     rects = &whole;
     count = 1;
+    runCount = -1;
+  }
+  // Without runs of their own the rectangles are made ready whole.
+  if (runCount < 0) {
+    runs = rects;
+    runCount = count;
   }
   const auto& page = g_screen.pages[g_screen.visible];
   const size_t w = static_cast<size_t>(g_screen.width);
@@ -223,14 +230,19 @@ void ShowDirectLocked(const ScreenRect* rects, int32_t count) {
   std::vector<SDL_Rect> sent;
   sent.reserve(static_cast<size_t>(count));
   if (SDL_MUSTLOCK(s) && SDL_LockSurface(s) != 0) return;
-  for (int32_t i = 0; i < count; ++i) {
-    const ScreenRect& r = rects[i];
+  for (int32_t i = 0; i < runCount; ++i) {
+    const ScreenRect& r = runs[i];
     for (int32_t row = r.y; row < r.y + r.h; ++row) {
       const uint32_t* from = page.data() + static_cast<size_t>(row) * w + static_cast<size_t>(r.x);
       auto* to = reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(s->pixels) +
                                              static_cast<size_t>(row) * static_cast<size_t>(s->pitch)) + r.x;
       if (xrgb) {
-        for (int32_t k = 0; k < r.w; ++k) to[k] = ShownPixel(from[k]) | (f->Amask & 0xFF000000u);
+        const uint32_t amask = f->Amask & 0xFF000000u;
+        for (int32_t k = 0; k < r.w; ++k) {
+          // Opaque pixels, nearly all of a page, keep their colour as it is.
+          const uint32_t p = from[k];
+          to[k] = ((p >> 24) == 255 ? p & 0x00FFFFFFu : ShownPixel(p)) | amask;
+        }
       } else {
         for (int32_t k = 0; k < r.w; ++k) {
           const uint32_t p = ShownPixel(from[k]);
@@ -242,8 +254,9 @@ void ShowDirectLocked(const ScreenRect* rects, int32_t count) {
         }
       }
     }
-    sent.push_back(SDL_Rect{r.x, r.y, r.w, r.h});
   }
+  for (int32_t i = 0; i < count; ++i)
+    sent.push_back(SDL_Rect{rects[i].x, rects[i].y, rects[i].w, rects[i].h});
   if (SDL_MUSTLOCK(s)) SDL_UnlockSurface(s);
   SDL_UpdateWindowSurfaceRects(g_screen.window, sent.data(), static_cast<int>(sent.size()));
 }
@@ -299,7 +312,8 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
 
 // Uploads the given rectangles of the visible page (all of it for none) and
 // shows the page; `upload` false shows what the window's texture holds.
-void PresentLocked(const ScreenRect* rects = nullptr, int32_t count = 0, bool upload = true) {
+void PresentLocked(const ScreenRect* rects = nullptr, int32_t count = 0, bool upload = true,
+                   const ScreenRect* runs = nullptr, int32_t runCount = -1) {
 #if TARVELO_HAVE_SDL
   if (!g_screen.open || !g_screen.window || DisplayLost()) return;
   // Talking to the display may read its events into the display library's own
@@ -310,7 +324,7 @@ void PresentLocked(const ScreenRect* rects = nullptr, int32_t count = 0, bool up
   } wake;
   if (g_screen.direct) {
     // The window keeps its pixels: a re-show after an uncovering sends them all.
-    ShowDirectLocked(upload ? rects : nullptr, upload ? count : 0);
+    ShowDirectLocked(upload ? rects : nullptr, upload ? count : 0, runs, runCount);
     return;
   }
   if (!g_screen.texture) return;
@@ -330,6 +344,8 @@ void PresentLocked(const ScreenRect* rects = nullptr, int32_t count = 0, bool up
   (void)rects;
   (void)count;
   (void)upload;
+  (void)runs;
+  (void)runCount;
 #endif
 }
 
@@ -498,6 +514,35 @@ bool ScreenCopyRects(int32_t from, int32_t to, const ScreenRect* rects, int32_t 
     }
   }
   if (to == g_screen.visible) PresentLocked(cut.data(), static_cast<int32_t>(cut.size()));
+  return true;
+}
+
+bool ScreenCopyRuns(int32_t from, int32_t to, const ScreenRect* runs, int32_t runCount,
+                    const ScreenRect* rects, int32_t count) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (!g_screen.open || !ValidPage(from) || !ValidPage(to) || from == to || count < 1) return false;
+  std::vector<ScreenRect> cut, cutRuns;
+  cut.reserve(static_cast<size_t>(count));
+  for (int32_t i = 0; i < count; ++i) {
+    ScreenRect r = rects[i];
+    if (ClipToScreen(r)) cut.push_back(r);
+  }
+  if (cut.empty()) return false;
+  cutRuns.reserve(static_cast<size_t>(std::max(runCount, 0)));
+  for (int32_t i = 0; i < runCount; ++i) {
+    ScreenRect r = runs[i];
+    if (ClipToScreen(r)) cutRuns.push_back(r);
+  }
+  const size_t w = static_cast<size_t>(g_screen.width);
+  for (const ScreenRect& r : cutRuns) {
+    for (int32_t row = r.y; row < r.y + r.h; ++row) {
+      const size_t at = static_cast<size_t>(row) * w + static_cast<size_t>(r.x);
+      std::copy_n(g_screen.pages[from].data() + at, r.w, g_screen.pages[to].data() + at);
+    }
+  }
+  if (to == g_screen.visible)
+    PresentLocked(cut.data(), static_cast<int32_t>(cut.size()), true, cutRuns.data(),
+                  static_cast<int32_t>(cutRuns.size()));
   return true;
 }
 

@@ -58,6 +58,12 @@ struct ScreenRect {
   int32_t x = 0, y = 0, w = 0, h = 0;
 };
 bool ScreenCopyRects(int32_t from, int32_t to, const ScreenRect* rects, int32_t count);
+// The same where the caller knows which runs of pixels inside the rectangles
+// differ between the two pages (rectangles of their own, cut to the screen):
+// only the runs are copied and made ready for the window, the rectangles are
+// sent to it. The rest of the rectangles must be the same on both pages.
+bool ScreenCopyRuns(int32_t from, int32_t to, const ScreenRect* runs, int32_t runCount,
+                    const ScreenRect* rects, int32_t count);
 // Shows the visible page in the window (nothing to do headless).
 void ScreenPresent();
 

@@ -17,12 +17,16 @@ constexpr int32_t kMaxLive = 32;
 
 std::mutex g_lock;
 std::vector<platform::ScreenRect> g_rects;
+// Beside each rectangle its row spans (2 x its height values), or nothing for
+// all of it.
+std::vector<std::vector<int32_t>> g_rows;
 bool g_whole = false;
 
 struct LiveEntry {
   std::atomic<DrawCallbackFn> draw{nullptr};
   std::atomic<LiveNewsFn> news{nullptr};
   std::atomic<LiveAreaFn> area{nullptr};
+  std::atomic<LiveRowsFn> rows{nullptr};
   bool wanted = false;  // this frame's answer; video thread only
 };
 LiveEntry g_live[kMaxLive];
@@ -53,45 +57,121 @@ bool WorthMerging(const platform::ScreenRect& a, const platform::ScreenRect& b) 
   return Area(Union(a, b)) * 2 <= (Area(a) + Area(b)) * 3;
 }
 
-void AddLocked(platform::ScreenRect r) {
+// The columns [lo, hi) that a rectangle with its row spans covers in row y
+// (lo >= hi: none).
+void ColumnsOf(const platform::ScreenRect& r, const std::vector<int32_t>& rows, int32_t y,
+               int32_t& lo, int32_t& hi) {
+  lo = hi = 0;
+  if (y < r.y || y >= r.y + r.h) return;
+  if (rows.empty()) {
+    lo = r.x;
+    hi = r.x + r.w;
+    return;
+  }
+  lo = rows[2 * static_cast<size_t>(y - r.y)];
+  hi = rows[2 * static_cast<size_t>(y - r.y) + 1];
+}
+
+// The spans of u = a joined with b: in each row the columns from the first
+// either covers to the last either covers. Nothing when neither has spans.
+std::vector<int32_t> JoinedRows(const platform::ScreenRect& a, const std::vector<int32_t>& ar,
+                                const platform::ScreenRect& b, const std::vector<int32_t>& br,
+                                const platform::ScreenRect& u) {
+  std::vector<int32_t> out;
+  if (ar.empty() && br.empty()) return out;
+  out.resize(2 * static_cast<size_t>(u.h));
+  for (int32_t k = 0; k < u.h; ++k) {
+    int32_t alo = 0, ahi = 0, blo = 0, bhi = 0;
+    ColumnsOf(a, ar, u.y + k, alo, ahi);
+    ColumnsOf(b, br, u.y + k, blo, bhi);
+    int32_t lo = u.x, hi = u.x;
+    if (alo < ahi && blo < bhi) {
+      lo = std::min(alo, blo);
+      hi = std::max(ahi, bhi);
+    } else if (alo < ahi) {
+      lo = alo;
+      hi = ahi;
+    } else if (blo < bhi) {
+      lo = blo;
+      hi = bhi;
+    }
+    out[2 * static_cast<size_t>(k)] = lo;
+    out[2 * static_cast<size_t>(k) + 1] = hi;
+  }
+  return out;
+}
+
+void AddLocked(platform::ScreenRect r, std::vector<int32_t> rows) {
   for (bool merged = true; merged;) {
     merged = false;
     for (size_t i = 0; i < g_rects.size(); ++i) {
       if (WorthMerging(g_rects[i], r)) {
-        r = Union(g_rects[i], r);
+        const platform::ScreenRect u = Union(g_rects[i], r);
+        rows = JoinedRows(g_rects[i], g_rows[i], r, rows, u);
+        r = u;
         g_rects.erase(g_rects.begin() + static_cast<std::ptrdiff_t>(i));
+        g_rows.erase(g_rows.begin() + static_cast<std::ptrdiff_t>(i));
         merged = true;
         break;
       }
     }
   }
   g_rects.push_back(r);
+  g_rows.push_back(std::move(rows));
   if (g_rects.size() > kMaxRects) {
     platform::ScreenRect box = g_rects[0];
     for (const auto& k : g_rects) box = Union(box, k);
     g_rects.assign(1, box);
+    g_rows.assign(1, {});
   }
+}
+
+// Cut to +-kFar so that sums stay in range (the screen cuts them to itself
+// later); false when nothing is left.
+constexpr int32_t kFar = 1 << 20;
+bool Cut(int32_t x, int32_t y, int32_t w, int32_t h, platform::ScreenRect& out) {
+  if (w < 1 || h < 1) return false;
+  const int32_t x0 = std::clamp(x, -kFar, kFar), y0 = std::clamp(y, -kFar, kFar);
+  const int32_t x1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{x} + w, -kFar, kFar));
+  const int32_t y1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{y} + h, -kFar, kFar));
+  if (x1 <= x0 || y1 <= y0) return false;
+  out = {x0, y0, x1 - x0, y1 - y0};
+  return true;
 }
 
 }  // namespace
 
 void MarkScreenDirty(int32_t x, int32_t y, int32_t w, int32_t h) {
-  if (w < 1 || h < 1) return;
-  // Far-off rectangles are cut so that sums stay in range; the screen cuts
-  // them to itself later.
-  constexpr int32_t kFar = 1 << 20;
-  const int32_t x0 = std::clamp(x, -kFar, kFar), y0 = std::clamp(y, -kFar, kFar);
-  const int32_t x1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{x} + w, -kFar, kFar));
-  const int32_t y1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{y} + h, -kFar, kFar));
-  if (x1 <= x0 || y1 <= y0) return;
+  platform::ScreenRect r;
+  if (!Cut(x, y, w, h, r)) return;
   std::lock_guard<std::mutex> g(g_lock);
-  if (!g_whole) AddLocked({x0, y0, x1 - x0, y1 - y0});
+  if (!g_whole) AddLocked(r, {});
+}
+
+void MarkScreenRows(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* spans) {
+  platform::ScreenRect r;
+  if (!Cut(x, y, w, h, r)) return;
+  // A rectangle reaching that far is marked whole.
+  if (!spans || r.x != x || r.y != y || r.w != w || r.h != h) {
+    MarkScreenDirty(x, y, w, h);
+    return;
+  }
+  std::vector<int32_t> rows(spans, spans + 2 * static_cast<size_t>(h));
+  for (int32_t k = 0; k < h; ++k) {
+    int32_t& lo = rows[2 * static_cast<size_t>(k)];
+    int32_t& hi = rows[2 * static_cast<size_t>(k) + 1];
+    lo = std::clamp(lo, x, x + w);
+    hi = std::clamp(hi, lo, x + w);
+  }
+  std::lock_guard<std::mutex> g(g_lock);
+  if (!g_whole) AddLocked(r, std::move(rows));
 }
 
 void MarkWholeScreenDirty() {
   std::lock_guard<std::mutex> g(g_lock);
   g_whole = true;
   g_rects.clear();
+  g_rows.clear();
 }
 
 void MarkControlDirty(const ControlRecord* c) {
@@ -130,19 +210,28 @@ void MarkSubtreeDirty(ControlRecord* c) {
 }
 
 void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole) {
+  std::vector<std::vector<int32_t>> rows;
+  TakeDirtyRegion(out, rows, whole);
+}
+
+void TakeDirtyRegion(std::vector<platform::ScreenRect>& out,
+                     std::vector<std::vector<int32_t>>& rows, bool& whole) {
   out.clear();
+  rows.clear();
   std::lock_guard<std::mutex> g(g_lock);
   whole = g_whole;
   g_whole = false;
   out.swap(g_rects);
+  rows.swap(g_rows);
 }
 
-void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news, LiveAreaFn area) {
+void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news, LiveAreaFn area, LiveRowsFn rows) {
   if (!fn || LiveIndex(fn) >= 0) return;
   const int32_t n = g_liveCount.load();
   if (n >= kMaxLive) return;
   g_live[n].news.store(news);
   g_live[n].area.store(area);
+  g_live[n].rows.store(rows);
   g_live[n].draw.store(fn);
   g_liveCount.store(n + 1);
 }
@@ -161,6 +250,11 @@ bool LiveFrameBegin() {
 LiveAreaFn LiveRedrawArea(DrawCallbackFn fn) {
   const int32_t i = LiveIndex(fn);
   return i >= 0 ? g_live[i].area.load() : nullptr;
+}
+
+LiveRowsFn LiveRedrawRows(DrawCallbackFn fn) {
+  const int32_t i = LiveIndex(fn);
+  return i >= 0 ? g_live[i].rows.load() : nullptr;
 }
 
 bool LiveRedrawWanted(DrawCallbackFn fn) {

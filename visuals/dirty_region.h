@@ -13,6 +13,11 @@
 namespace QUARLE_VISUALS {
 
 void MarkScreenDirty(int32_t x, int32_t y, int32_t w, int32_t h);
+// Only the given columns of each row of the rectangle: spans holds 2 x h values,
+// the first and past-the-last column of every row from y down. A rectangle
+// merged with others keeps, in each row, the columns from the first any of
+// them covers to the last.
+void MarkScreenRows(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* spans);
 void MarkWholeScreenDirty();
 // What the control paints as the main thread holds it (ControlPaintExtent).
 void MarkControlDirty(const ControlRecord* c);
@@ -28,6 +33,9 @@ void MarkSubtreeDirty(ControlRecord* c);
 // redrawn, else the rectangles (none: nothing to draw). Rectangles that overlap
 // or lie close are merged, so a frame draws few of them.
 void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole);
+// The same with each rectangle's row spans beside it (none: all of it).
+void TakeDirtyRegion(std::vector<platform::ScreenRect>& out,
+                     std::vector<std::vector<int32_t>>& rows, bool& whole);
 
 // Draw callbacks whose picture follows live data (the scope, the meters, the
 // played keys) rather than what their control publishes: controls drawn by them
@@ -42,9 +50,15 @@ using LiveNewsFn = bool (*)();
 // Negative: the whole rectangle. Runs on the video thread after `news`.
 constexpr int32_t kMaxLiveAreas = 2;
 using LiveAreaFn = int32_t (*)(const platform::ScreenRect& control, platform::ScreenRect* areas);
-void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news = nullptr, LiveAreaFn area = nullptr);
-// The area function registered with fn; null for none.
+// A view whose changes wind through its areas may also name, for area i of the
+// area function's last answer, the columns of each of its rows (2 x its height
+// values, as MarkScreenRows takes them); null: all of the area.
+using LiveRowsFn = const int32_t* (*)(int32_t area);
+void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news = nullptr, LiveAreaFn area = nullptr,
+                         LiveRowsFn rows = nullptr);
+// The area and rows functions registered with fn; null for none.
 LiveAreaFn LiveRedrawArea(DrawCallbackFn fn);
+LiveRowsFn LiveRedrawRows(DrawCallbackFn fn);
 // Whether controls drawn by fn are to be redrawn this frame (asks each news
 // function once per call to LiveFrameBegin).
 bool LiveRedrawWanted(DrawCallbackFn fn);

@@ -82,7 +82,10 @@ void BlitCoverage(int32_t mode, platform::Image* target, const GlyphBitmap& glyp
   for (int64_t r = r0; r < r1; ++r) {
     const uint8_t* src = top + r * glyph.pitch;
     uint32_t* dst = s.pixels + (y + r) * static_cast<int64_t>(s.pitch) + x;
-    for (int64_t c = c0; c < c1; ++c) {
+    int64_t lo = 0, hi = 0;
+    s.RowSpan(y + r, lo, hi);
+    const int64_t cEnd = std::min<int64_t>(c1, hi - x);
+    for (int64_t c = std::max<int64_t>(c0, lo - x); c < cEnd; ++c) {
       const uint32_t a = glyph.mono ? (((src[c >> 3] >> (7 - (c & 7))) & 1u) ? 255u : 0u) : src[c];
       dst[c] = GlyphBlendPixel(mode, colour, a, dst[c]);
     }

@@ -68,8 +68,11 @@ void DarkenOnWorkPage(int32_t x, int32_t y, int32_t w, int32_t h) {
   const int64_t y1 = std::min<int64_t>(int64_t{y} + h, s.y1);
   const uint32_t a = kDisabledOverlay >> 24;
   for (int64_t row = y0; row < y1; ++row) {
+    int64_t lo = 0, hi = 0;
+    s.RowSpan(row, lo, hi);
     uint32_t* p = s.pixels + row * s.pitch;
-    for (int64_t col = x0; col < x1; ++col) p[col] = platform::BlendOver(kDisabledOverlay, p[col], a);
+    for (int64_t col = std::max(x0, lo); col < std::min(x1, hi); ++col)
+      p[col] = platform::BlendOver(kDisabledOverlay, p[col], a);
   }
 }
 
@@ -218,9 +221,9 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
   RenderRecordFree(&snap);
 }
 
-void RenderControlTreeIn(int32_t x, int32_t y, int32_t w, int32_t h) {
+void RenderControlTreeIn(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* spans) {
   if (w < 1 || h < 1) return;
-  platform::SetWorkPageClip(x, y, w, h);
+  platform::SetWorkPageClipRows(x, y, w, h, spans);
   g_region = Region{true, x, y, int64_t{x} + w, int64_t{y} + h};
   RenderControlTree(0, 0, 0);
   g_region = Region{};

@@ -27,8 +27,10 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass);
 // Redraws the tree only inside the rectangle: every drawing on the work page is
 // cut to it, and controls wholly outside it are not drawn (their children still
 // are, unless the control clips them). The pixels inside come out exactly as a
-// whole redraw draws them; those outside are left as they are.
-void RenderControlTreeIn(int32_t x, int32_t y, int32_t w, int32_t h);
+// whole redraw draws them; those outside are left as they are. With spans (2 x h
+// values, see platform::SetWorkPageClipRows) each row is cut to its own columns.
+void RenderControlTreeIn(int32_t x, int32_t y, int32_t w, int32_t h,
+                         const int32_t* spans = nullptr);
 
 // How rectangle A lies in rectangle B: -1 disjoint, 0 inside, 1 cut by a
 // vertical edge of B (its x span), 2 cut by a horizontal edge (its y span), 3 both.

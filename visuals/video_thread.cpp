@@ -83,7 +83,7 @@ void MarkFocusChange() {
 }
 
 // A live control's rectangle, or only the parts its view says may change.
-void MarkLiveRect(int32_t id, LiveAreaFn area) {
+void MarkLiveRect(int32_t id, LiveAreaFn area, LiveRowsFn rows) {
   ControlRecord* c = ControlAt(id);
   if (!c || !c->Render || !c->RenderLock) return;
   platform::ScreenRect r;
@@ -97,8 +97,13 @@ void MarkLiveRect(int32_t id, LiveAreaFn area) {
     MarkScreenDirty(r.x, r.y, r.w, r.h);
     return;
   }
-  for (int32_t i = 0; i < std::min(n, kMaxLiveAreas); ++i)
-    MarkScreenDirty(parts[i].x, parts[i].y, parts[i].w, parts[i].h);
+  for (int32_t i = 0; i < std::min(n, kMaxLiveAreas); ++i) {
+    const int32_t* spans = rows ? rows(i) : nullptr;
+    if (spans)
+      MarkScreenRows(parts[i].x, parts[i].y, parts[i].w, parts[i].h, spans);
+    else
+      MarkScreenDirty(parts[i].x, parts[i].y, parts[i].w, parts[i].h);
+  }
 }
 
 void MarkLiveControls() {
@@ -109,38 +114,95 @@ void MarkLiveControls() {
     ControlRecord* c = ControlAt(i);
     if (!c || c->Visible == 0) continue;
     const DrawCallbackFn draw = c->DrawCallback.load();
-    if (LiveRedrawWanted(draw)) MarkLiveRect(i, LiveRedrawArea(draw));
+    if (LiveRedrawWanted(draw)) MarkLiveRect(i, LiveRedrawArea(draw), LiveRedrawRows(draw));
   }
 }
 
-// The part of r (cut to the page) where the work page differs from the visible
-// page; false when they are the same there.
-bool ChangedPart(platform::ScreenRect r, int64_t width, int64_t height, platform::ScreenRect& out) {
+// Where two rows first differ in [from, to), or `to`; and where they last
+// differ, or from - 1. Pages mostly agree over long stretches: they are
+// compared eight pixels at a time.
+int64_t FirstDifference(const uint32_t* a, const uint32_t* b, int64_t from, int64_t to) {
+  for (; from + 8 <= to; from += 8) {
+    uint32_t x = 0;
+    for (int64_t k = 0; k < 8; ++k) x |= a[from + k] ^ b[from + k];
+    if (x != 0) break;
+  }
+  while (from < to && a[from] == b[from]) ++from;
+  return from;
+}
+int64_t LastDifference(const uint32_t* a, const uint32_t* b, int64_t from, int64_t to) {
+  for (; to - 8 >= from; to -= 8) {
+    uint32_t x = 0;
+    for (int64_t k = 1; k <= 8; ++k) x |= a[to - k] ^ b[to - k];
+    if (x != 0) break;
+  }
+  while (to > from && a[to - 1] == b[to - 1]) --to;
+  return to - 1;
+}
+
+// A rectangle redrawn along row spans sends what changed in bands of this many
+// rows, each as wide as its own changes.
+constexpr int64_t kChangedBandRows = 32;
+// How many rows ahead such a rectangle's runs are fetched while comparing.
+constexpr int64_t kAhead = 6;
+
+// The parts of r (cut to the page, and to its row spans when it has them)
+// where the work page differs from the visible page, appended to `out`: one
+// rectangle for a plain one, one per band of rows that changed for one with
+// spans. `runs` gets what is to be copied: the plain rectangle, or for one
+// with spans each row's run from its first to its last changed pixel.
+void ChangedParts(platform::ScreenRect r, const std::vector<int32_t>& spans, int64_t width,
+                  int64_t height, std::vector<platform::ScreenRect>& out,
+                  std::vector<platform::ScreenRect>& runs) {
   const uint32_t* work = platform::ScreenPagePixels(0);
   const uint32_t* shown = platform::ScreenPagePixels(1);
-  if (!work || !shown) return false;
+  if (!work || !shown) return;
   const int64_t x0 = std::max<int64_t>(r.x, 0), y0 = std::max<int64_t>(r.y, 0);
   const int64_t x1 = std::min<int64_t>(int64_t{r.x} + r.w, width);
   const int64_t y1 = std::min<int64_t>(int64_t{r.y} + r.h, height);
+  if (x0 >= x1 || y0 >= y1) return;
+  const bool banded = !spans.empty();
   int64_t top = -1, bottom = -1, left = x1, right = x0 - 1;
+  auto flush = [&] {
+    if (top < 0) return;
+    out.push_back(platform::ScreenRect{static_cast<int32_t>(left), static_cast<int32_t>(top),
+                                       static_cast<int32_t>(right - left + 1),
+                                       static_cast<int32_t>(bottom - top + 1)});
+    if (!banded) runs.push_back(out.back());
+    top = bottom = -1;
+    left = x1;
+    right = x0 - 1;
+  };
   for (int64_t y = y0; y < y1; ++y) {
+    int64_t from = x0, to = x1;
+    if (banded) {
+      const size_t k = 2 * static_cast<size_t>(y - r.y);
+      from = std::max<int64_t>(from, spans[k]);
+      to = std::min<int64_t>(to, spans[k + 1]);
+      if (top >= 0 && y - top >= kChangedBandRows) flush();
+      // Short runs far apart: their pages are fetched a few rows ahead.
+      if (y + kAhead < y1) {
+        const int64_t at =
+            (y + kAhead) * width + std::clamp<int64_t>(spans[k + 2 * kAhead], x0, x1 - 1);
+        __builtin_prefetch(work + at);
+        __builtin_prefetch(shown + at);
+      }
+    }
+    if (from >= to) continue;
     const uint32_t* a = work + y * width;
     const uint32_t* b = shown + y * width;
-    int64_t l = x0;
-    while (l < x1 && a[l] == b[l]) ++l;
-    if (l == x1) continue;
-    int64_t rr = x1 - 1;
-    while (rr > l && a[rr] == b[rr]) --rr;
+    const int64_t l = FirstDifference(a, b, from, to);
+    if (l == to) continue;
+    const int64_t rr = LastDifference(a, b, l, to);
+    if (banded)
+      runs.push_back(platform::ScreenRect{static_cast<int32_t>(l), static_cast<int32_t>(y),
+                                          static_cast<int32_t>(rr - l + 1), 1});
     if (top < 0) top = y;
     bottom = y;
     left = std::min(left, l);
     right = std::max(right, rr);
   }
-  if (top < 0) return false;
-  out = platform::ScreenRect{static_cast<int32_t>(left), static_cast<int32_t>(top),
-                             static_cast<int32_t>(right - left + 1),
-                             static_cast<int32_t>(bottom - top + 1)};
-  return true;
+  flush();
 }
 
 double FramePeriod() {
@@ -193,28 +255,32 @@ int32_t RenderFrame(bool whole) {
   MarkFocusChange();
   MarkLiveControls();
   std::vector<platform::ScreenRect> rects;
+  std::vector<std::vector<int32_t>> rows;
   bool all = false;
-  TakeDirtyRegion(rects, all);
+  TakeDirtyRegion(rects, rows, all);
   if (whole || all) {
     RenderControlTree(0, 0, 0);
     rects.assign(1, platform::ScreenRect{0, 0, static_cast<int32_t>(width),
                                          static_cast<int32_t>(height)});
+    rows.assign(1, {});
   } else {
     if (rects.empty()) return 0;
-    for (const auto& r : rects) RenderControlTreeIn(r.x, r.y, r.w, r.h);
+    for (size_t i = 0; i < rects.size(); ++i) {
+      const auto& r = rects[i];
+      RenderControlTreeIn(r.x, r.y, r.w, r.h, rows[i].empty() ? nullptr : rows[i].data());
+    }
   }
 
   // Only what changed is copied and sent to the window.
-  std::vector<platform::ScreenRect> changed;
-  for (const auto& r : rects) {
-    platform::ScreenRect part;
-    if (ChangedPart(r, width, height, part)) changed.push_back(part);
-  }
+  std::vector<platform::ScreenRect> changed, runs;
+  for (size_t i = 0; i < rects.size(); ++i)
+    ChangedParts(rects[i], rows[i], width, height, changed, runs);
   if (changed.empty()) return 0;
   {
     // A snapshot saved meanwhile by the main thread sees whole frames only.
     platform::WorkPageGuard page;
-    platform::ScreenCopyRects(0, 1, changed.data(), static_cast<int32_t>(changed.size()));
+    platform::ScreenCopyRuns(0, 1, runs.data(), static_cast<int32_t>(runs.size()), changed.data(),
+                             static_cast<int32_t>(changed.size()));
   }
   return static_cast<int32_t>(changed.size());
 }

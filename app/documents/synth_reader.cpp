@@ -442,7 +442,7 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   // The old modules go before the library entries they play are freed.
   DocSetOutputPortOn(0);
   ClearSynth();
-  WaitEngineCommandSlot();
+  SettleEngineCommands();
   DocRedrawModuleList();
 
   // Recorded samples and melodies never saved would go with the old lists.

@@ -23,8 +23,7 @@
 #include <vector>
 
 #if TARVELO_TEST_X11
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
+#include "visuals/x11_window.h"
 #endif
 
 namespace apptest {
@@ -165,52 +164,14 @@ class ProgramProcess {
 };
 
 #if TARVELO_TEST_X11
-// The viewable top-level window of the process `pid` (SDL names its process
-// on its windows); 0 when there is none.
-inline Window ProcessWindow(Display* d, pid_t pid) {
-  const Atom pidAtom = XInternAtom(d, "_NET_WM_PID", False);
-  Window root = 0, parent = 0;
-  Window* kids = nullptr;
-  unsigned int n = 0;
-  Window found = 0;
-  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &kids, &n)) return 0;
-  for (unsigned int i = 0; i < n && !found; ++i) {
-    XWindowAttributes a;
-    if (!XGetWindowAttributes(d, kids[i], &a) || a.map_state != IsViewable) continue;
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, kids[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
-                           &after, &data) == Success && data) {
-      if (format == 32 && items == 1 &&
-          *reinterpret_cast<unsigned long*>(data) == static_cast<unsigned long>(pid))
-        found = kids[i];
-      XFree(data);
-    }
-  }
-  if (kids) XFree(kids);
-  return found;
-}
-
 // True when the X server at `display` shows a window of the process; with
 // `close`, it is also sent the close request a window manager sends for its
 // close button (what a desktop's logout sends first).
 inline bool ProcessWindowShown(const std::string& display, pid_t pid, bool close = false) {
   Display* d = XOpenDisplay(display.c_str());
   if (!d) return false;
-  const Window w = ProcessWindow(d, pid);
-  if (w && close) {
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = w;
-    e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
-    e.xclient.data.l[1] = CurrentTime;
-    XSendEvent(d, w, False, NoEventMask, &e);
-    XSync(d, False);
-  }
+  const Window w = FindProcessWindow(d, pid);
+  if (w && close) SendCloseRequest(d, w);
   XCloseDisplay(d);
   return w != 0;
 }

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -30,13 +31,16 @@
 
 #include "app/documents/synth_file.h"
 #include "app/fixed_tables.h"
+#include "app/state/console.h"
 #include "app/state/history.h"
+#include "app/state/settings.h"
 #include "app/state/system_messages.h"
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
 #include "audio/midi.h"
 #include "audio/openal_env.h"
 #include "audio/thread.h"
+#include "audio/wav.h"
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/queues.h"
@@ -53,6 +57,18 @@
 #include "platform/midi.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
+#include "ui/build/callbacks.h"
+#include "ui/build/frame.h"
+#include "ui/panels/filter_panel.h"
+#include "ui/panels/install.h"
+#include "ui/panels/melody_panel.h"
+#include "ui/panels/module_panel.h"
+#include "ui/panels/panel_common.h"
+#include "ui/panels/sample_panel.h"
+#include "ui/ui_fixture.h"
+#include "visuals/controls.h"
+#include "visuals/fonts.h"
+#include "visuals/visuals.h"
 
 namespace QA = QUARLE_AUDIO;
 namespace QB = QUARLE_BASICS;
@@ -148,14 +164,186 @@ bool PressPlay(ModuleRecord* output) {
 int32_t g_param = 0;
 int32_t SelectedParam() { return g_param; }
 
+constexpr int32_t kStressConvolutive = 17;
+
 std::atomic<int32_t> g_overloadMessages{0};
+// Warnings of a command that waited for the audio thread, and of a save that
+// copied without a frame hold.
+std::atomic<int32_t> g_commandWarnings{0};
+std::atomic<int32_t> g_unheldSaves{0};
 void CountMessage(const std::string& text, int32_t) {
   if (text == "Playback: work overload!") g_overloadMessages.fetch_add(1);
+  if (text.rfind("Engine command: the audio thread has not taken", 0) == 0) g_commandWarnings.fetch_add(1);
+  if (text.rfind("The audio engine did not pause for the save", 0) == 0) g_unheldSaves.fetch_add(1);
+}
+
+// The interface built without a screen, so that the panels' buttons can be
+// pressed as a user presses them.
+void BuildHeadlessInterface() {
+  uitest::StartHeadlessVisuals();
+  platform::SetProgramFolderOverride("/usr/share/fonts/truetype/dejavu");
+  QUARLE_VISUALS::LoadFonts("/DejaVuSans-Bold.ttf", "/DejaVuSans.ttf");
+  platform::SetProgramFolderOverride("");
+  QUARLE_VISUALS::UiIndex = static_cast<int32_t*>(std::calloc(kUiSlotCount, sizeof(int32_t)));
+  QUARLE_VISUALS::DialogEditIndex = static_cast<int32_t*>(std::calloc(1, sizeof(int32_t)));
+  ResetUiCallbacks();
+  Settings.AutoSave = 0;
+  Settings.Scope = 0;
+  UiUnit = 5;
+  QUARLE_VISUALS::BorderWidth = 3;
+  QUARLE_VISUALS::IconFont.IconSize = 22;
+  DefaultTextSize = 20;
+  QUARLE_VISUALS::ScreenWidth = 1920;
+  QUARLE_VISUALS::ScreenHeight = 1080;
+  QUARLE_VISUALS::InterfaceReady = 0;
+  ASSERT_EQ(MessageConsoleCreate(), 0);
+  InstallPanelHandlersB();
+  ASSERT_EQ(BuildInterface(1.0f), 0);
+}
+
+int32_t Click(QUARLE_VISUALS::EventCallbackFn fn, int32_t id) {
+  const QUARLE_VISUALS::ControlRecord* c = QUARLE_VISUALS::ControlAt(id);
+  return fn(QUARLE_VISUALS::kEventClick, c->X + 1, c->Y + 1, id, 0);
+}
+void Select(int32_t slot, int32_t row) { QUARLE_VISUALS::ControlAt(SlotId(slot))->Text.Selected = row; }
+
+ModuleRecord* FirstOfType(int32_t type) {
+  for (int32_t i = 0; i < ModuleList.count; ++i)
+    if (ModuleList.entries[i] != nullptr && ModuleList.entries[i]->Type == type) return ModuleList.entries[i];
+  return nullptr;
+}
+
+// A sound, taps or a melody the buttons can set, in memory until a save
+// writes it (a load may leave a placeholder instead: then a new one is made).
+int32_t UsableEntry(WaveLibraryList& list, const std::string& folder, const std::string& stem, int32_t frames,
+                    int32_t& made) {
+  for (int32_t i = 0; i < list.header.count; ++i) {
+    const WaveLibraryEntry* e = list.entries[i];
+    if (e != nullptr && e->Sound.samples != nullptr && e->State == kWaveIdle && e->Sound.frameCount > 0 &&
+        QB::DynZStringGet(e->File).rfind(stem, 0) == 0)
+      return i;
+  }
+  if (WaveLibraryListReserve(list) != 0) return -1;
+  WaveLibraryEntry* e = WaveLibraryEntryNew();
+  QB::DynZStringAssign(e->Folder, folder);
+  QB::DynZStringAssign(e->File, stem + std::to_string(++made) + (&list == &MelodyLibrary ? ".mel" : ".wav"));
+  QA::SoundBufferSetFormat(&e->Sound, 1, 48000, 32);
+  e->Sound.frameCount = static_cast<uint32_t>(frames);
+  e->Sound.dataSize = static_cast<uint32_t>(frames * 4);
+  e->Sound.samples = static_cast<float*>(std::calloc(frames + 1, sizeof(float)));
+  for (int32_t i = 0; i < frames; ++i) e->Sound.samples[i] = 0.25f * static_cast<float>(i % 4) - 0.375f;
+  e->RateRatio = QB::Ratio{1, 1};
+  e->LoadState = kWaveDataHeld;
+  e->State = kWaveIdle;
+  e->Saved = 0;
+  e->ListIndex = list.header.count;
+  WaveLibraryListCommit(list, e);
+  return e->ListIndex;
+}
+
+// A value the interface set, as the saved file must hold it.
+struct SetValue {
+  ModuleRecord* module;
+  int32_t p;
+  float value;
+  int32_t listIndex;
+};
+
+// Right before a save: the sample, filter and melody pages' Set buttons on
+// modules of their own, a value typed on a module's parameter and that
+// parameter's channels linked (or unlinked) on the module page. Returns what
+// the file must hold.
+std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::string& home, int32_t& made,
+                                             int64_t& presses) {
+  auto pick = [&](int32_t n) { return static_cast<int32_t>(rng() % static_cast<uint32_t>(n)); };
+  std::vector<SetValue> set;
+  ModuleRecord* sample = FirstOfType(kTypeSample);
+  ModuleRecord* filter = FirstOfType(kStressConvolutive);
+  ModuleRecord* sequencer = FirstOfType(kTypeSequencer);
+  ModuleRecord* out = SynthOutputModule.load();
+  if (sample == nullptr && AddModule(kTypeSample, true, &sample) < 0) return set;
+  if (sequencer == nullptr) {
+    if (AddModule(kTypeSequencer, true, &sequencer) < 0) return set;
+    sequencer->ModuleSwitches[kSwitchPlay] = 0;  // not yet listed in the order
+    if (out != nullptr && out->PortCount > 1) PostLinkInput(out, out->PortCount - 2, sequencer, out->Type);
+  }
+  if (filter == nullptr) {
+    if (AddModule(kStressConvolutive, true, &filter) < 0) return set;
+    PostLinkInput(filter, filter->RequiredPort, sample, kStressConvolutive);
+    if (out != nullptr && out->PortCount > 0) PostLinkInput(out, out->PortCount - 1, filter, out->Type);
+  }
+  const float round = static_cast<float>(1 + pick(1000));
+
+  const int32_t sound = UsableEntry(SynthSamples, home + "\\AUDIO", "stress_sound_", 480, made);
+  const int32_t taps = UsableEntry(FilterLibrary, home + "\\FILTERS", "FIR_stress_", 16, made);
+  const int32_t tune = UsableEntry(MelodyLibrary, home + "\\MELODIES", "stress_tune_", 16, made);
+  if (sound >= 0) {
+    SynthSamples.entries[sound]->Pitch[0] = round;
+    SelectedModule = sample;
+    Select(kUiWLIST, sound);
+    Click(OnSampleSet, SlotId(kUiWLIST) + 3);
+    set.push_back({sample, 2, round / RateQuarter, -1});
+  }
+  if (taps >= 0) {
+    FilterLibrary.entries[taps]->Pitch[0] = 0.001f * round;
+    SelectedModule = filter;
+    Select(kUiFLIST, taps);
+    Click(OnFilterSet, SlotId(kUiFWS_WINDOW) + 4);
+    set.push_back({filter, 3, 0.001f * round, -1});
+  }
+  bool scaled = true;
+  for (int32_t p : {0, 2, 3, 4}) scaled = scaled && sequencer->Params[p].Scale != 0.0f;
+  if (tune >= 0 && scaled && std::atomic_ref<int64_t>(sequencer->ModuleSwitches[kSwitchPlay]).load() == 0) {
+    // Within each parameter's range, which a load keeps.
+    auto within = [&](int32_t p) {
+      const ModuleParam& q = sequencer->Params[p];
+      const float lo = std::min(q.Min / q.Scale, q.Max / q.Scale), hi = std::max(q.Min / q.Scale, q.Max / q.Scale);
+      return lo + (hi - lo) * round / 1000.0f;
+    };
+    WaveLibraryEntry* e = MelodyLibrary.entries[tune];
+    e->Sound.samples[7] = within(0);
+    e->Sound.samples[4] = within(3);
+    e->Pitch[0] = within(2);
+    e->Duration = within(4);
+    SelectedModule = sequencer;
+    Select(kUiMLIST, tune);
+    Click(OnMelodySet, SlotId(kUiMLIST) + 3);
+    for (int32_t p : {0, 2, 3, 4}) set.push_back({sequencer, p, within(p), -1});
+  }
+  presses += 3;
+
+  // A value typed, then the parameter's channels linked: both carry it. Not
+  // on a module a MIDI controller moves meanwhile, nor on the three above.
+  ModuleRecord* fixed = nullptr;
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    fixed = MidiMaps[0].Entries[7][0].Target;
+  }
+  ModuleRecord* some = ModuleList.entries[pick(ModuleList.count)];
+  if (some == nullptr || some == fixed || some == sample || some == filter || some == sequencer ||
+      some->ParamCount < 1)
+    return set;
+  const int32_t p = pick(std::min(some->ParamCount, kModuleParams));
+  ModuleParam& param = some->Params[p];
+  if (param.Scale == 0.0f) return set;
+  float shown = (param.RangeLow + (param.RangeHigh - param.RangeLow) * static_cast<float>(pick(100)) / 100.0f) *
+                param.Scale;
+  float x = std::clamp(shown, param.Min, param.Max) / param.Scale;
+  if (param.IntegerFlag != 0) x = std::floor(x + 0.5f);
+  SelectedModule = some;
+  g_param = p;
+  OnParamValueChange(&shown);
+  some->SelectedParam = p;
+  Click(OnLinkSpatialChannels, SlotId(kUiPSCL));
+  presses += 1;
+  set.push_back({some, p, x, -1});
+  return set;
 }
 
 struct Figures {
   int64_t frames = 0, saves = 0, loads = 0, checks = 0, copies = 0, links = 0, removals = 0, values = 0;
   int64_t overloads = 0, restarts = 0, faults = 0;
+  int64_t presses = 0, setValuesChecked = 0, setValuesLost = 0;  // Set buttons and typed values
   int64_t stops = 0;  // every stop taken, overloads of a slow render among them
 };
 
@@ -177,6 +365,8 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     ASSERT_EQ(Tarvelo::init(48000.0f), 0);
     ASSERT_EQ(WaveLibraryListsCreate(), 0);
     ASSERT_EQ(ActionHistoryCreate(), 0);
+    BuildHeadlessInterface();
+    if (HasFatalFailure()) return;
     const fs::path demo = fs::path(TARVELO_PROGRAM_DIR) / "SYNTHS" / (std::string("DEMO ") + ProductVersion) /
                           "01 Poly Saw Pad.tarvelo";
     fs::copy_file(demo, home / "SYNTHS" / "demo.tarvelo");
@@ -209,6 +399,9 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     QB::DynZStringAssign(QA::PlaybackSelectedName, "Wave File Writer");
     ASSERT_EQ(QA::init(&RenderAudio, &CaptureAudio, 48), 0);
     QA::PlaybackHandOver.store(true);
+    // A save copies every module between two frames; slowed by a sanitizer as
+    // much as the render is, the copy must not outlast the render's wait for it.
+    FrameHoldLimit *= audiotest::kSanitizerSlowdown;
     std::thread* audio = nullptr;
     ASSERT_EQ(QA::StartAudioThread(audio, 48000, 10), 0);
     ModuleRecord* output = SynthOutputModule.load();
@@ -231,6 +424,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     });
 
     Figures f;
+    int32_t made = 0;  // entries the Set buttons were given
     std::mt19937 rng(18);
     auto pick = [&](int32_t n) { return static_cast<int32_t>(rng() % static_cast<uint32_t>(n)); };
     auto listed = [&](int32_t i) { return i >= 0 && i < ModuleList.count ? ModuleList.entries[i] : nullptr; };
@@ -335,14 +529,30 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           }
           quiet = false;
         } else {
+          // Saved right after the Set buttons and a typed value: the file
+          // holds every value set, which a load of it shows.
+          std::vector<SetValue> set = PressSetButtonsAndType(rng, homeText, made, f.presses);
           if (SaveSession(synths, "stress.tarvelo") == 0)
             ++f.saves;
           else
             ++f.faults;
-          if (LoadSynth(synths, f.loads % 2 ? "stress.tarvelo" : "demo.tarvelo") == 0)
+          for (SetValue& v : set) v.listIndex = v.module->ListIndex;  // the save closes gaps
+          const bool checked = f.loads % 2 != 0;
+          if (LoadSynth(synths, checked ? "stress.tarvelo" : "demo.tarvelo") == 0)
             ++f.loads;
           else
             ++f.faults;
+          for (const SetValue& v : checked ? set : std::vector<SetValue>{}) {
+            const ModuleRecord* m = listed(v.listIndex);
+            ++f.setValuesChecked;
+            if (m == nullptr || m->Params[v.p].Value != v.value) {
+              ++f.setValuesLost;
+              ++f.faults;
+              ADD_FAILURE() << "a value set before the save is not in the file: module " << v.listIndex << " ("
+                            << (m != nullptr ? m->Type : -1) << ") parameter " << v.p << " holds "
+                            << (m != nullptr ? m->Params[v.p].Value : 0.0f) << ", set " << v.value;
+            }
+          }
         }
       }
 
@@ -403,18 +613,21 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     TakeControllerMoves(false);
     platform::ForgetInterfaceThread();
 
-    char line[400];
+    char line[600];
     std::snprintf(line, sizeof line,
                   "%.0f s: %lld frames, %lld saves, %lld loads (%lld loaded back and compared), %lld copies, "
                   "%lld links and unlinks, %lld removals, %lld value moves, %lld forced overloads and %lld "
-                  "restarts after them, %lld stops in all, %lld faults\n",
+                  "restarts after them, %lld stops in all, %lld Set buttons and links pressed, %lld values set "
+                  "right before a save checked in the file (%lld missing), %d warnings of a command left waiting, "
+                  "%d saves without a frame hold, %lld faults\n",
                   Now() - start, static_cast<long long>(f.frames), static_cast<long long>(f.saves),
                   static_cast<long long>(f.loads), static_cast<long long>(f.checks),
                   static_cast<long long>(f.copies), static_cast<long long>(f.links),
                   static_cast<long long>(f.removals), static_cast<long long>(f.values),
                   static_cast<long long>(f.overloads), static_cast<long long>(f.restarts),
-                  static_cast<long long>(f.stops),
-                  static_cast<long long>(f.faults));
+                  static_cast<long long>(f.stops), static_cast<long long>(f.presses),
+                  static_cast<long long>(f.setValuesChecked), static_cast<long long>(f.setValuesLost),
+                  g_commandWarnings.load(), g_unheldSaves.load(), static_cast<long long>(f.faults));
     std::fputs(line, stderr);
     if (const char* figures = std::getenv("TARVELO_STRESS_FIGURES")) {
       std::ofstream outFile(figures, std::ios::app);
@@ -430,11 +643,16 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     EXPECT_GT(f.overloads, 0);
     EXPECT_EQ(f.restarts, f.overloads);
 
+    EXPECT_GT(f.setValuesChecked, 0);
+    EXPECT_EQ(f.setValuesLost, 0);
+
     ScopeBlockRingFree();
+    MessageConsoleFree();
     ActionHistoryFree();
     WaveLibraryListsFree();
     QA::CloseAudio();
     Tarvelo::close();
+    QUARLE_VISUALS::VisualsShutdown();
   });
 }
 

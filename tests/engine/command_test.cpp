@@ -4,6 +4,7 @@
 #include <limits>
 #include <thread>
 
+#include "audio/audio.h"
 #include "engine/midimap.h"
 #include "engine/tuning.h"
 #include "module_fixture.h"
@@ -262,6 +263,159 @@ TEST_F(CommandTest, FramesHoldForACopyAndAStalledEngineIsNotWaitedForLong) {
   PlaybackActive = 0;
   EXPECT_TRUE(HoldFrames());   // nothing renders: nothing to wait for
   ReleaseFrames();
+}
+
+// A wave attached while a posted link is still to bring its module into the
+// order (the render slower than the wait) goes behind that link: attached at
+// once, the module would be read by the frame after the link unsynchronised.
+TEST_F(CommandTest, AnAttachBehindAPendingLinkIsPostedToo) {
+  ModuleLiveWait = 0.01;
+  CommandSlotWait = 0.01;
+  ModuleRecord* out = Add(kAddition);
+  ModuleRecord* s = Add(kSample);
+  RequestGraphRebuild(0, 0, out);
+  PlaybackActive = -1;
+  PostLinkInput(out, 0, s, kAddition);
+  auto* wave = reinterpret_cast<WaveLibraryEntry*>(&s->Params[0]);  // a token: nothing describes it
+  PostAttachWave(s, wave, 0);
+  EXPECT_EQ(s->SampleEntry, nullptr);
+  EXPECT_EQ(EngineCommandsQueued(), 1);
+  ExecuteEngineCommand();
+  ExecuteEngineCommand();
+  EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), s));
+  EXPECT_EQ(s->SampleEntry, wave);
+  PlaybackActive = 0;
+}
+
+// The audio thread's stop report posted and not yet taken: the stream made
+// its last render call, and makes none before this thread takes the report.
+struct StreamStoppedUntaken {
+  StreamStoppedUntaken() {
+    QUARLE_AUDIO::PlaybackHandOver = true;
+    QUARLE_AUDIO::PlaybackReportTaken(QUARLE_AUDIO::LastPlaybackReport());
+  }
+  static void Stop() { QUARLE_AUDIO::PostAudioReport(QUARLE_AUDIO::kAudioPlaybackOff, 0.0); }
+  ~StreamStoppedUntaken() {
+    QUARLE_AUDIO::PlaybackReportTaken(QUARLE_AUDIO::LastPlaybackReport());
+    QUARLE_AUDIO::PlaybackHandOver = false;
+  }
+};
+
+// A save right after typing: whether the render parks at a frame boundary
+// (before it would take the controller moves) or the stream has stopped, the
+// hold applies the values still waiting, in order, so the copy holds what the
+// page shows.
+TEST_F(CommandTest, AHoldAppliesTheValuesStillWaitingBeforeTheCopy) {
+  ModuleRecord* m = Add(kAddition);
+  PlaybackActive = -1;
+  // A render that plays a frame only when a hold asks for one: nothing but
+  // the hold can take the typed values.
+  std::atomic<bool> stop{false};
+  std::thread render([&] {
+    while (!stop.load()) {
+      if (FrameHoldWanted.load() != 0) {
+        RenderBusy = 1;
+        ExecuteEngineCommand();
+        RenderBusy = 0;
+      }
+      std::this_thread::yield();
+    }
+  });
+  int32_t stale = 0;
+  for (int32_t round = 1; round <= 10; ++round) {
+    const float typed = 0.5f * static_cast<float>(round);
+    ASSERT_TRUE(SetParamValueOrQueue(*m, 0, typed + 1.0f));
+    ASSERT_TRUE(SetParamValueOrQueue(*m, 0, typed));
+    ASSERT_TRUE(HoldFrames());
+    const float copied = m->Params[0].Value;
+    ReleaseFrames();
+    stale += copied != typed;
+  }
+  stop = true;
+  render.join();
+  EXPECT_EQ(stale, 0);
+  {
+    StreamStoppedUntaken stream;
+    stream.Stop();
+    ASSERT_TRUE(SetParamValueOrQueue(*m, 0, 7.5f));
+    ASSERT_TRUE(HoldFrames());
+    EXPECT_EQ(m->Params[0].Value, 7.5f);
+    ReleaseFrames();
+  }
+  EXPECT_FALSE(ControllerMovesPending());
+  PlaybackActive = 0;
+}
+
+// An overload stops the stream while a save waits for a frame boundary: the
+// hold ends as soon as the stop is posted instead of waiting its whole time
+// and copying "as things stood" (a render that never parks would keep it
+// waiting until FrameHoldWait).
+TEST_F(CommandTest, AHoldThatMeetsTheStreamStoppingEndsAtTheStop) {
+  PlaybackActive = -1;
+  StreamStoppedUntaken stream;
+  const double wait = FrameHoldWait;
+  FrameHoldWait = 30.0;
+  std::thread audio([] {
+    platform::SleepMs(20);
+    StreamStoppedUntaken::Stop();
+  });
+  EXPECT_TRUE(HoldFrames());
+  ReleaseFrames();
+  audio.join();
+  FrameHoldWait = wait;
+  PlaybackActive = 0;
+}
+
+// Commands posted between a stop and the interface taking its report queue
+// silently (nothing waited: the stop handler runs them, in order); only a
+// wait that ran its whole time for a rendering stream warns.
+TEST_F(CommandTest, OnlyAStuckRenderWarnsOfAQueuedCommand) {
+  CommandSlotWait = 0.02;
+  struct Case {
+    const char* name;
+    bool stopped;
+    size_t warnings;
+  };
+  for (const Case& c : {Case{"stream stopped", true, 0}, Case{"render stuck", false, 2}}) {
+    SCOPED_TRACE(c.name);
+    Messages().clear();
+    ModuleRecord* a = Add(kAddition);
+    ModuleRecord* b = Add(kRectifier);
+    ModuleRecord* d = Add(kRectifier);
+    PlaybackActive = -1;
+    StreamStoppedUntaken stream;
+    if (c.stopped) stream.Stop();
+    PostLinkInput(a, 0, b, kAddition);
+    PostLinkInput(a, 1, d, kAddition);
+    PostLinkInput(a, 0, b, kAddition);  // unlinks port 0 again, after the first
+    EXPECT_EQ(EngineCommandsQueued(), 2);
+    EXPECT_EQ(Messages().size(), c.warnings);
+    PlaybackActive = 0;
+    RunPendingEngineCommands();
+    EXPECT_EQ(a->PortSources[0], a->PortValueModules[0]);
+    EXPECT_EQ(a->PortSources[1], d);
+  }
+}
+
+// Before a load frees the library entries, what a stopped stream left pending
+// runs (nothing renders until its stop report is taken), so no command names
+// an entry once it is freed.
+TEST_F(CommandTest, SettlingAfterAStopRunsWhatTheStreamLeft) {
+  ModuleRecord* out = Add(kAddition);
+  ModuleRecord* s = Add(kSample);
+  RequestGraphRebuild(0, 0, out);
+  PlaybackActive = -1;
+  PostLinkInput(out, 0, s, kAddition);
+  StreamStoppedUntaken stream;
+  stream.Stop();
+  auto* wave = reinterpret_cast<WaveLibraryEntry*>(&s->Params[0]);  // a token: nothing describes it
+  PostAttachWave(s, wave, 0);
+  EXPECT_EQ(s->SampleEntry, nullptr);
+  SettleEngineCommands();
+  EXPECT_FALSE(EngineCommandPending());
+  EXPECT_EQ(out->PortSources[0], s);
+  EXPECT_EQ(s->SampleEntry, wave);
+  PlaybackActive = 0;
 }
 
 // A copy that takes longer than the render waits for it (a slow machine, a

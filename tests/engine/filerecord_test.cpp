@@ -226,6 +226,23 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   EXPECT_EQ(std::memcmp(rec.get(), rec2.get(), sizeof(ModuleFileRecord)), 0);
 }
 
+// A module playing a library entry keeps its saved state too (a Sample's read
+// positions): the attach, which resets the voices, comes before the restore.
+TEST_F(FileRecordTest, AnAttachedEntryKeepsTheSavedState) {
+  ModuleRecord* s = Add(kTypeSample);
+  ASSERT_NE(s->KeepsState, 0);
+  for (int32_t v = 0; v < kVoices; ++v) s->VoiceState[0][v] = 0.25f + 0.01f * v;
+  ModuleToFileRecord(*rec, s);
+  ModuleRecord* back = nullptr;
+  int32_t type = kTypeSample;
+  ASSERT_EQ(NewModuleRecord(&back, type, 0), 0);
+  auto* entry = reinterpret_cast<WaveLibraryEntry*>(rec2.get());  // a token: nothing describes it
+  ASSERT_EQ(LoadModuleFromFileRecord(*rec, back, ModuleList.count, entry, 0), 0);
+  EXPECT_EQ(back->SampleEntry, entry);
+  EXPECT_FLOAT_EQ(back->VoiceState[0][31], 0.56f);
+  ModuleRecordDelete(back);
+}
+
 TEST_F(FileRecordTest, DamagedValuesBecomeDefaults) {
   ModuleRecord* m = Add(kTestType);
   ModuleToFileRecord(*rec, m);

@@ -309,6 +309,69 @@ TEST_F(MidiMapTest, InterfaceMovesWhilePlayingWaitForTheNextFrame) {
   EXPECT_FLOAT_EQ(a->Params[1].Value, 0.0f);
 }
 
+// With the render stalled the queue fills up, yet no value is lost: moves
+// that find it full wait behind it, and the next take (a frame, or the
+// interface while the frames are held) applies ring and waiting moves in the
+// order they came. Relative steps show the order: applied before the ring's
+// steps, the typed 2.0 would be stepped to the range's top.
+TEST_F(MidiMapTest, AFullMoveQueueKeepsEveryValueInOrder) {
+  SelectedModule = a;
+  PlaybackActive = -1;
+  struct Taker {
+    const char* name;
+    void (*take)();
+  };
+  const Taker takers[] = {{"a frame", [] { TakeControllerMoves(true); }},
+                          {"a frame hold", [] { TakeControllerMovesWhileHeld(); }}};
+  for (const Taker& t : takers) {
+    SCOPED_TRACE(t.name);
+    int32_t taken = 0;
+    for (int32_t i = 1; i <= 300; ++i) taken += SetParamValueOrQueue(*a, 2, 0.01f * static_cast<float>(i));
+    EXPECT_EQ(taken, 300);  // every one reported queued, and every one is
+    ModuleSetParamValue(*a, 1, 0.0f);
+    for (int32_t i = 0; i < 256; ++i) ApplySelectedControllerMove(kMidiParamOfSelected, 1, 1.0f, -1);
+    EXPECT_TRUE(SetParamValueOrQueue(*a, 1, 2.0f));
+    for (int32_t i = 0; i < 3; ++i) ApplySelectedControllerMove(kMidiParamOfSelected, 1, 1.0f, -1);
+    EXPECT_FLOAT_EQ(a->Params[2].Value, 0.0f);
+    t.take();
+    EXPECT_FALSE(ControllerMovesPending());
+    EXPECT_FLOAT_EQ(a->Params[2].Value, 3.0f);
+    EXPECT_FLOAT_EQ(a->PortValueModules[2]->Outputs[0][0].Level, 3.0f);
+    EXPECT_FLOAT_EQ(a->Params[1].Value, 3.5f);
+    // With room again the ring takes the next value as before.
+    EXPECT_TRUE(SetParamValueOrQueue(*a, 1, 4.0f));
+    t.take();
+    EXPECT_FLOAT_EQ(a->Params[1].Value, 4.0f);
+    ModuleSetParamValue(*a, 2, 0.0f);
+  }
+  PlaybackActive = 0;
+}
+
+// Two producers and a render thread taking the queue as it plays: the ring
+// fills and empties under them, and each producer's last value stays.
+TEST_F(MidiMapTest, TwoProducersAndARenderLoseNoValue) {
+  PlaybackActive = -1;
+  std::atomic<bool> stop{false};
+  std::thread render([&] {
+    while (!stop.load()) {
+      TakeControllerMoves(true);
+      std::this_thread::yield();
+    }
+  });
+  auto produce = [](ModuleRecord* m) {
+    for (int32_t i = 1; i <= 4000; ++i) SetParamValueOrQueue(*m, 1, 0.0025f * static_cast<float>(i));
+  };
+  std::thread midi(produce, b);
+  produce(a);
+  midi.join();
+  while (ControllerMovesPending()) std::this_thread::yield();
+  stop = true;
+  render.join();
+  PlaybackActive = 0;
+  EXPECT_FLOAT_EQ(a->Params[1].Value, 10.0f);
+  EXPECT_FLOAT_EQ(b->Params[1].Value, 10.0f);
+}
+
 // The module page edits a control range on the interface thread while the
 // render applies MIDI moves through it: every word is read whole, so a move
 // lands inside the range of one edit or the other (and ThreadSanitizer sees

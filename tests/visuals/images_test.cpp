@@ -81,6 +81,67 @@ TEST(PlatformImages, CopiesBlendByMode) {
   EXPECT_EQ(dst.at(0, 0), (0xFFFF0000u ^ 0xFF330000u) + 1);
 }
 
+// The alpha copy passes clear runs over and copies opaque pixels as they are:
+// every pixel must still come out as the blend rule gives it, whatever the
+// alpha and wherever the runs start and end.
+TEST(PlatformImages, AlphaCopyKeepsTheBlendRuleForEveryPixel) {
+  struct Pixel {
+    uint32_t source, destination, expected;
+  };
+  const Pixel table[] = {
+      {0x00FFFFFFu, 0x12345678u, 0x12345678u},  // clear: the destination stays, alpha too
+      {0x00000000u, 0x00000000u, 0x00000000u},
+      {0xFF102030u, 0x00ABCDEFu, 0xFF102030u},  // opaque: replaced
+      {0xFF000000u, 0xFFFFFFFFu, 0xFF000000u},
+      {0x01FFFFFFu, 0x00000000u, 0x01010101u},  // (255 + 127) / 255 = 1
+      {0xFE000000u, 0xFFFFFFFFu, 0xFF010101u},  // (255 + 127) / 255 = 1; 254 + 1
+      {0x80FF0000u, 0xFF0000FFu, 0xFF80007Fu},
+      {0x7F00FF00u, 0x80FF00FFu, 0xBF807F80u},  // 127 + (128 x 128 + 127) / 255 = 191
+  };
+  for (const Pixel& p : table) {
+    ImageHolder src(platform::ImageCreate(1, 1, p.source));
+    ImageHolder dst(platform::ImageCreate(1, 1, p.destination));
+    platform::ImageCopyAlpha(src.img, 0, 0, 1, 1, dst.img, 0, 0);
+    EXPECT_EQ(dst.at(0, 0), p.expected) << std::hex << p.source << " over " << p.destination;
+    EXPECT_EQ(platform::BlendOver(p.source, p.destination, p.source >> 24), p.expected);
+  }
+
+  // Every alpha over several destinations, in rows whose clear runs (0 to 19
+  // pixels) fall across the copy's blocks of eight at every offset.
+  constexpr int kWidth = 300;
+  ImageHolder src(platform::ImageCreate(kWidth, 1, 0));
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (int x = 0, run = 0; x < kWidth; ++run) {
+    for (int k = 0; k < run % 20 && x < kWidth; ++k, ++x)
+      *platform::ImagePixel(src.img, x, 0) = next() & 0x00FFFFFFu;
+    if (x < kWidth)
+      *platform::ImagePixel(src.img, x++, 0) = (next() & 0x00FFFFFFu) | ((run * 37u % 256u) << 24);
+  }
+  std::vector<uint32_t> alphas;
+  for (uint32_t a = 0; a < 256; ++a) alphas.push_back((next() & 0x00FFFFFFu) | (a << 24));
+  ImageHolder every(platform::ImageCreate(256, 1, 0));
+  for (int a = 0; a < 256; ++a) *platform::ImagePixel(every.img, a, 0) = alphas[a];
+  for (const uint32_t fill : {0x00000000u, 0xFF000000u, 0xFFFFFFFFu, 0x80336699u, 0x12FEDCBAu}) {
+    for (const ImageHolder* row : {&src, &every}) {
+      const int w = row->img->width;
+      for (int offset = 0; offset < 9; ++offset) {
+        ImageHolder dst(platform::ImageCreate(w, 1, fill));
+        for (int x = 0; x < w; ++x) *platform::ImagePixel(dst.img, x, 0) ^= next() & 0x0F0F0F0Fu;
+        std::vector<uint32_t> before(dst.img->pixels, dst.img->pixels + w);
+        platform::ImageCopyAlpha(row->img, offset, 0, w - offset, 1, dst.img, 0, 0);
+        for (int x = 0; x < w; ++x) {
+          const uint32_t s = x + offset < w ? row->at(x + offset, 0) : 0;
+          const uint32_t want =
+              x + offset < w ? platform::BlendOver(s, before[x], s >> 24) : before[x];
+          ASSERT_EQ(dst.at(x, 0), want) << "fill " << std::hex << fill << std::dec << " offset "
+                                        << offset << " x " << x;
+        }
+      }
+    }
+  }
+}
+
 TEST(PlatformImages, CopiesCutAtBothEdges) {
   ImageHolder src(platform::ImageCreate(3, 3, 0));
   for (int y = 0; y < 3; ++y)
@@ -150,6 +211,26 @@ TEST(PlatformImages, TheWorkPageClipCutsEveryRoutine) {
       for (int32_t x = 0; x < 16; ++x) {
         const bool inside = x >= 4 && x < 9 && y >= 3 && y < 7;
         EXPECT_EQ(page[y * 16 + x], inside ? whole[y * 16 + x] : 0xFF101010u) << x << "," << y;
+      }
+    }
+    // Each row cut to its own columns as well: a run inside, one reaching past
+    // the rectangle on both sides, an empty row, a single column; the clip
+    // rectangle itself reaches above the page.
+    const int32_t spans[] = {0, 16, 0, 16, 5, 8, 0, 16, 6, 6, 11, 12, 2, 20};
+    std::fill(page, page + 16 * 12, 0xFF101010u);
+    {
+      platform::WorkPageGuard guard;
+      platform::SetWorkPageClipRows(3, -2, 10, 7, spans);
+      c.draw(src);
+      platform::ClearWorkPageClip();
+    }
+    for (int32_t y = 0; y < 12; ++y) {
+      for (int32_t x = 0; x < 16; ++x) {
+        const int32_t r = y + 2;
+        const bool inside = r < 7 && x >= std::max(3, spans[2 * r]) &&
+                            x < std::min(13, spans[2 * r + 1]);
+        EXPECT_EQ(page[y * 16 + x], inside ? whole[y * 16 + x] : 0xFF101010u)
+            << "rows " << x << "," << y;
       }
     }
   }

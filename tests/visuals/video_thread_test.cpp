@@ -532,4 +532,107 @@ TEST_F(VideoThreadTest, LiveControlsAreRedrawnOnlyWhileTheirDataMayChange) {
   ClearLiveDrawCallbacks();
 }
 
+// Rectangles marked with row spans keep them through the merging: a join takes
+// in each row the columns from the first either covers to the last; spans are
+// cut to their rectangle; too many rectangles become one box without spans.
+TEST_F(VideoThreadTest, MarkedRowSpansSurviveMergingAsTheirPerRowHull) {
+  using Rows = std::vector<int32_t>;
+  struct Mark {
+    platform::ScreenRect r;
+    Rows spans;  // empty: a plain rectangle
+  };
+  struct Case {
+    const char* name;
+    std::vector<Mark> marks;
+    platform::ScreenRect box;
+    Rows rows;  // empty: all of the box
+  };
+  const Case cases[] = {
+      {"alone, cut to its rectangle", {{{10, 10, 4, 3}, {10, 12, 8, 20, 12, 12}}},
+       {10, 10, 4, 3}, {10, 12, 10, 14, 12, 12}},
+      {"two overlapping",
+       {{{10, 10, 4, 3}, {10, 11, 12, 13, 13, 14}}, {{10, 11, 4, 3}, {13, 14, 10, 11, 11, 12}}},
+       {10, 10, 4, 4}, {10, 11, 12, 14, 10, 14, 11, 12}},
+      {"with a plain one",
+       {{{10, 10, 6, 4}, {10, 11, 14, 16, 12, 12, 10, 16}}, {{12, 11, 3, 2}, {}}},
+       {10, 10, 6, 4}, {10, 11, 12, 16, 12, 15, 10, 16}},
+      {"far apart stay apart", {{{0, 0, 4, 2}, {0, 1, 2, 3}}, {{40, 30, 4, 2}, {}}},
+       {0, 0, 4, 2}, {0, 1, 2, 3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<platform::ScreenRect> rects;
+    std::vector<Rows> rows;
+    bool whole = false;
+    TakeDirtyRegion(rects, rows, whole);  // whatever came before
+    for (const Mark& m : c.marks) {
+      if (m.spans.empty())
+        MarkScreenDirty(m.r.x, m.r.y, m.r.w, m.r.h);
+      else
+        MarkScreenRows(m.r.x, m.r.y, m.r.w, m.r.h, m.spans.data());
+    }
+    TakeDirtyRegion(rects, rows, whole);
+    EXPECT_FALSE(whole);
+    ASSERT_EQ(rects.size(), rows.size());
+    ASSERT_GE(rects.size(), 1u);
+    EXPECT_EQ(rects[0].x, c.box.x);
+    EXPECT_EQ(rects[0].y, c.box.y);
+    EXPECT_EQ(rects[0].w, c.box.w);
+    EXPECT_EQ(rects[0].h, c.box.h);
+    EXPECT_EQ(rows[0], c.rows);
+  }
+  // Beyond the count a frame draws separately: one box, all of it.
+  std::vector<platform::ScreenRect> rects;
+  std::vector<Rows> rows;
+  bool whole = false;
+  const int32_t spans[] = {0, 1, 0, 1};
+  for (int32_t i = 0; i < 9; ++i) MarkScreenRows(i * 5, i * 4, 2, 2, spans);
+  TakeDirtyRegion(rects, rows, whole);
+  ASSERT_EQ(rects.size(), 1u);
+  EXPECT_TRUE(rows[0].empty());
+}
+
+// A live control whose view names row spans is redrawn there only, and what
+// it shows there is what a whole redraw shows.
+const int32_t* g_liveSpans = nullptr;
+int32_t SpannedArea(const platform::ScreenRect& c, platform::ScreenRect* areas) {
+  areas[0] = c;
+  return 1;
+}
+const int32_t* SpannedRows(int32_t area) { return area == 0 ? g_liveSpans : nullptr; }
+
+TEST_F(VideoThreadTest, ALiveControlWithRowSpansIsRedrawnAlongThemOnly) {
+  static bool news = false;
+  const int32_t live = Make(root_, 40, 5, 12, 12, kGreen);
+  ControlAt(live)->DrawCallback = Striped;
+  AddLiveDrawCallback(Striped, [] { return news; }, SpannedArea, SpannedRows);
+  RenderFrame(true);
+  std::vector<int32_t> spans;
+  for (int32_t r = 0; r < 12; ++r) {
+    spans.push_back(40 + r % 5);
+    spans.push_back(r == 7 ? 40 + r % 5 : 46 + r % 4);  // row 7 empty
+  }
+  g_liveSpans = spans.data();
+  news = true;
+  ControlAt(live)->Render->Colour = kBlue;  // live data the control did not publish
+  const std::vector<uint32_t> before = ShownPage();
+  EXPECT_GT(RenderFrame(false), 0);
+  const std::vector<uint32_t> partial = ShownPage();
+  news = false;
+  MarkAllControlsDirty();
+  RenderFrame(true);
+  const std::vector<uint32_t> all = ShownPage();
+  for (int32_t y = 0; y < kH; ++y) {
+    for (int32_t x = 0; x < kW; ++x) {
+      const int32_t r = y - 5;
+      const bool inside = r >= 0 && r < 12 && x >= spans[2 * r] && x < spans[2 * r + 1];
+      EXPECT_EQ(partial[y * kW + x], inside ? all[y * kW + x] : before[y * kW + x])
+          << x << "," << y;
+    }
+  }
+  EXPECT_NE(partial, before);
+  g_liveSpans = nullptr;
+  ClearLiveDrawCallbacks();
+}
+
 }  // namespace

@@ -41,19 +41,6 @@ int32_t QuitClicked(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
   return 0;
 }
 
-// What a window manager sends for its close button or Alt-F4.
-void SendClose(Display* d, Window w) {
-  XEvent e{};
-  e.xclient.type = ClientMessage;
-  e.xclient.window = w;
-  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-  e.xclient.format = 32;
-  e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
-  e.xclient.data.l[1] = CurrentTime;
-  XSendEvent(d, w, False, NoEventMask, &e);
-  XFlush(d);
-}
-
 // "" when the close clicked the target once and the loop ran on until told to
 // end (withTarget), or when the close ended the loop by itself (without).
 std::string CloseScenario(const char* display, bool withTarget) {
@@ -78,7 +65,7 @@ std::string CloseScenario(const char* display, bool withTarget) {
   std::atomic<bool> ended{false};
   std::atomic<bool> told{false};
   std::thread manager([&] {
-    SendClose(x, win);
+    SendCloseRequest(x, win);
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!ended.load() && std::chrono::steady_clock::now() < limit) {
       if (withTarget && g_quitClicks.load() > 0) {

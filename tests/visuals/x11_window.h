@@ -16,9 +16,9 @@
 #include "visuals/event_loop.h"
 #include "visuals/visuals.h"
 
-// The viewable top-level window of the given size whose _NET_WM_PID is this
-// process (SDL sets it); 0 while there is none.
-inline Window FindWindow(Display* d, int w, int h) {
+// The viewable top-level window of process `pid` (SDL names its process on
+// its windows), of the given size unless w is negative; 0 while there is none.
+inline Window FindProcessWindow(Display* d, pid_t pid, int w = -1, int h = -1) {
   const Atom pidAtom = XInternAtom(d, "_NET_WM_PID", False);
   Window root = 0, parent = 0;
   Window* kids = nullptr;
@@ -27,8 +27,8 @@ inline Window FindWindow(Display* d, int w, int h) {
   if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &kids, &n)) return 0;
   for (unsigned int i = 0; i < n && !found; ++i) {
     XWindowAttributes a;
-    if (!XGetWindowAttributes(d, kids[i], &a) || a.map_state != IsViewable || a.width != w ||
-        a.height != h)
+    if (!XGetWindowAttributes(d, kids[i], &a) || a.map_state != IsViewable ||
+        (w >= 0 && (a.width != w || a.height != h)))
       continue;
     Atom type = 0;
     int format = 0;
@@ -36,14 +36,32 @@ inline Window FindWindow(Display* d, int w, int h) {
     unsigned char* data = nullptr;
     if (XGetWindowProperty(d, kids[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
                            &after, &data) == Success && data) {
-      if (format == 32 && items == 1 && *reinterpret_cast<unsigned long*>(data) ==
-                                            static_cast<unsigned long>(getpid()))
+      if (format == 32 && items == 1 &&
+          *reinterpret_cast<unsigned long*>(data) == static_cast<unsigned long>(pid))
         found = kids[i];
       XFree(data);
     }
   }
   if (kids) XFree(kids);
   return found;
+}
+
+// This process's window of the given size (the window tests run side by side
+// on one display, so a window of the right size may be another test's).
+inline Window FindWindow(Display* d, int w, int h) { return FindProcessWindow(d, getpid(), w, h); }
+
+// What a window manager sends for its close button or Alt-F4 (and a
+// desktop's logout first).
+inline void SendCloseRequest(Display* d, Window w) {
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = w;
+  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+  e.xclient.data.l[1] = CurrentTime;
+  XSendEvent(d, w, False, NoEventMask, &e);
+  XSync(d, False);
 }
 
 // Waits for this process's window of the given size; 0 when it did not appear

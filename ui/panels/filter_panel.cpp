@@ -11,6 +11,7 @@
 #include "basics/program.h"
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/windows.h"
+#include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
 #include "ui/build/frame.h"
@@ -303,7 +304,7 @@ int32_t OnFilterSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   }
   WaveLibraryEntry* e = WaveLibraryListAt(FilterLibrary, s);
   if (!e || !e->Sound.samples || e->State != kWaveIdle) return 0;
-  ModuleSetParamValue(*m, kFilterGainParam, e->Pitch[0]);
+  SetParamValueOrQueue(*m, kFilterGainParam, e->Pitch[0]);
   AssignWaveToModule(m, e, 0);
   return 0;
 }

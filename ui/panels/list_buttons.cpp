@@ -318,10 +318,16 @@ void DeleteAnswered() {
       }
       break;
     }
-    case 2:
-      ApplyAllMasterPresets();
+    case 2: {
+      // Global ports read the templates' values while playing: they change
+      // between two frames.
+      {
+        FrameHold hold;
+        ApplyAllMasterPresets();
+      }
       Status(LangText(216, "All master presets have been reset."));
       break;
+    }
     default:
       break;
   }
@@ -487,7 +493,10 @@ int32_t OnListDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       handled = true;
     } else if (index >= 0 && index < kModuleTypeCount) {
       const int32_t type = ModulePaletteOrder[index];
-      ApplyMasterPreset(MasterPresets[type], 0);
+      {
+        FrameHold hold;
+        ApplyMasterPreset(MasterPresets[type], 0);
+      }
       Status(QUARLE_BASICS::InsertArg(LangText(219, "Master preset of {$} reset."),
                                       QUARLE_BASICS::DynZStringGet(ModuleCatalog[type].Name)));
       handled = true;

@@ -14,6 +14,7 @@
 #include "engine/command.h"
 #include "engine/dsp/melody.h"
 #include "engine/dsp/sequencer.h"
+#include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
 #include "ui/build/frame.h"
@@ -149,8 +150,10 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (e) {
     if (!e->Sound.samples || e->Sound.dataSize < kRecordMinimumBytes || Busy(e)) {
       // Nothing is set: the module plays on as it did.
-      m->ModuleSwitches[kSwitchPlay] = play;
-      m->ModuleSwitches[kSwitchRewind] = rewind;
+      if (play != 0) {
+        m->ModuleSwitches[kSwitchPlay] = play;
+        m->ModuleSwitches[kSwitchRewind] = rewind;
+      }
       return 0;
     }
     first = e->Sound.samples[kRecordWordFirst];
@@ -158,13 +161,17 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     pitch = e->Pitch[0];
     duration = e->Duration;
   }
-  ModuleSetParamValue(*m, 0, first);
-  ModuleSetParamValue(*m, 2, pitch);
-  ModuleSetParamValue(*m, 3, second);
-  ModuleSetParamValue(*m, 4, duration);
+  // While playing the values are the render's: they land with the next frame,
+  // before the melody is attached.
+  SetParamValueOrQueue(*m, 0, first);
+  SetParamValueOrQueue(*m, 2, pitch);
+  SetParamValueOrQueue(*m, 3, second);
+  SetParamValueOrQueue(*m, 4, duration);
   AssignWaveToModule(m, e, 0);
-  m->ModuleSwitches[kSwitchPlay] = play;
-  m->ModuleSwitches[kSwitchRewind] = rewind;
+  if (play != 0) {
+    m->ModuleSwitches[kSwitchPlay] = play;
+    m->ModuleSwitches[kSwitchRewind] = rewind;
+  }
   return 0;
 }
 

@@ -299,28 +299,37 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
   const int32_t params = ParamCountOf(*m);
   if (p < 0) {
     int32_t kept = 0;
-    if (m->Type != kTypeCapture) {
-      const int64_t link = m->ChannelsProcessed == 1 ? 0 : -1;
-      for (int32_t i = 0; i < params; ++i) {
-        ModuleParam& param = m->Params[i];
-        if (param.ChannelCountExempt != 0) continue;
-        param.WriteBothChannels = link;
-        if (ModuleRecord* value = m->PortValueModules[i]) {
-          value->ChannelsProcessed = static_cast<int32_t>(link + 2);
-          kept = std::max(kept, value->ChannelsProcessed);
+    {
+      // The channel counts are the render's while it plays: they change
+      // between two frames.
+      FrameHold hold;
+      if (m->Type != kTypeCapture) {
+        const int64_t link = m->ChannelsProcessed == 1 ? 0 : -1;
+        for (int32_t i = 0; i < params; ++i) {
+          ModuleParam& param = m->Params[i];
+          if (param.ChannelCountExempt != 0) continue;
+          param.WriteBothChannels = link;
+          if (ModuleRecord* value = m->PortValueModules[i]) {
+            value->ChannelsProcessed = static_cast<int32_t>(link + 2);
+            kept = std::max(kept, value->ChannelsProcessed);
+          }
+        }
+      } else {
+        kept = m->ChannelsProcessed == 1 ? 2 : 1;
+        m->OutputChannels = kept;
+      }
+      if (kept > 0) {
+        if (m->ChannelsFixed == 0) {
+          if (m->OutputChannels <= kept) m->ChannelsProcessed = kept;
+        } else {
+          m->ChannelsProcessed = 1;
         }
       }
-    } else {
-      kept = m->ChannelsProcessed == 1 ? 2 : 1;
-      m->OutputChannels = kept;
     }
     if (kept > 0) {
       if (m->ChannelsFixed == 0) {
-        if (m->OutputChannels <= kept) m->ChannelsProcessed = kept;
         RefreshParamControl(m);
         RebuildWhenLive(*m);
-      } else {
-        m->ChannelsProcessed = 1;
       }
       RecordAction(kActionChannels, m, -1, nullptr);
     }
@@ -330,25 +339,30 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
   if (p >= params) return 0;
   ModuleParam& param = m->Params[p];
   if (param.ChannelCountExempt != 0) return 0;
-  Invert(param.WriteBothChannels);
-  if (ModuleRecord* value = m->PortValueModules[p])
-    value->ChannelsProcessed = static_cast<int32_t>(param.WriteBothChannels + 2);
-  if (m->ChannelsFixed != 0) {
-    m->ChannelsProcessed = 1;
-  } else {
-    int32_t most = 0;
-    for (int32_t i = 0; i < params; ++i)
-      if (const ModuleRecord* value = m->PortValueModules[i]) most = std::max(most, value->ChannelsProcessed);
-    if (most > 0) m->ChannelsProcessed = most;
-  }
-  if (param.WriteBothChannels != 0) {
-    // Both channels carry the value the user was looking at.
-    if (const ModuleRecord* value = m->PortValueModules[p]) {
-      const int32_t channel = std::clamp(m->EditChannel, 0, 1);
-      ModuleSetParamValue(*m, p, value->Outputs[channel][0].Level);
+  {
+    FrameHold hold;
+    Invert(param.WriteBothChannels);
+    if (ModuleRecord* value = m->PortValueModules[p])
+      value->ChannelsProcessed = static_cast<int32_t>(param.WriteBothChannels + 2);
+    if (m->ChannelsFixed != 0) {
+      m->ChannelsProcessed = 1;
+    } else {
+      int32_t most = 0;
+      for (int32_t i = 0; i < params; ++i)
+        if (const ModuleRecord* value = m->PortValueModules[i]) most = std::max(most, value->ChannelsProcessed);
+      if (most > 0) m->ChannelsProcessed = most;
     }
+    // Both channels carry the value the user was looking at (the values
+    // still waiting for a frame have landed); it goes the way of every value
+    // set while playing, and lands before the frames go on.
+    if (param.WriteBothChannels != 0) {
+      if (const ModuleRecord* value = m->PortValueModules[p]) {
+        SetParamValueOrQueue(*m, p, value->Outputs[std::clamp(m->EditChannel, 0, 1)][0].Level);
+        if (hold.held) TakeControllerMovesWhileHeld();
+      }
+    }
+    RefreshParamControl(m);
   }
-  RefreshParamControl(m);
   const bool readsValue = param.PortLinkState == kPortUnlinked || param.PortLinkState == kPortGlobal;
   if (readsValue) RebuildWhenLive(*m);
   c->State.On = param.WriteBothChannels;

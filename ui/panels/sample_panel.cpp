@@ -15,6 +15,7 @@
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
 #include "engine/globals.h"
+#include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "platform/threads.h"
 #include "ui/build/frame.h"
@@ -168,7 +169,8 @@ int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   float f = e->Pitch[0] / RateQuarter;
   const float ratio = QUARLE_BASICS::RatioValue(e->RateRatio);
   if (ratio != 1.0f && ratio > 0.0f) f = f / ratio;
-  ModuleSetParamValue(*m, kSampleFrequencyParam, f);
+  // While playing the value is the render's: it lands with the next frame.
+  SetParamValueOrQueue(*m, kSampleFrequencyParam, f);
   AssignWaveToModule(m, e, 0);
   return 0;
 }

@@ -30,13 +30,6 @@ V::FontRecord* DrawFont = &V::TextFont;
 
 // --- Helpers ------------------------------------------------------------------------
 
-int32_t Nearest(double v) {
-  if (!std::isfinite(v)) return 0;
-  if (v > 2147483647.0) return 2147483647;
-  if (v < -2147483648.0) return -2147483647 - 1;
-  return static_cast<int32_t>(std::nearbyint(v));
-}
-
 int32_t BorderPx() { return V::BorderWidth; }
 int32_t UnitPx() { return UiUnit; }
 int32_t IconPx() { return V::IconFont.IconSize; }

@@ -18,6 +18,7 @@
 //   Layer 0 is the caption image; the last layer is the gradient overlay when
 //   the control's overlay flag (GradientFlag) is set.
 #pragma once
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -54,8 +55,14 @@ extern uint32_t TextColour;
 extern QUARLE_VISUALS::FontRecord* DrawFont;
 
 // --- Helpers for every draw callback --------------------------------------------
-// v to the nearest integer, halves to even (double precision).
-int32_t Nearest(double v);
+// v to the nearest integer, halves to even (double precision). Inline: the
+// views round every point they draw.
+inline int32_t Nearest(double v) {
+  if (!std::isfinite(v)) return 0;
+  if (v > 2147483647.0) return 2147483647;
+  if (v < -2147483648.0) return -2147483647 - 1;
+  return static_cast<int32_t>(std::nearbyint(v));
+}
 // The size values of the interface: BorderWidth, UiUnit, the icon font's glyph size.
 int32_t BorderPx();
 int32_t UnitPx();

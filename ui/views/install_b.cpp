@@ -27,7 +27,7 @@ void InstallViewCallbacksB() {
   Cb.DrawOctaveBoard = DrawOctaveBoard;
   // Drawn from live data (audio, MIDI input, played keys), not from what their
   // controls publish.
-  QUARLE_VISUALS::AddLiveDrawCallback(DrawScope, ScopeHasNews, ScopeRedrawArea);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawScope, ScopeHasNews, ScopeRedrawArea, ScopeRedrawRows);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawKeyboard, KeyboardHasNews);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawOctaveBoard, OctaveBoardHasNews);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawPowerHistory, PowerHistoryHasNews);

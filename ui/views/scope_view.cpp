@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "app/startup.h"
 #include "app/state/settings.h"
@@ -216,6 +218,10 @@ platform::ScreenRect g_lastBands[V::kMaxLiveAreas];
 // the last bands unknown.
 int64_t g_windowsShown = 0;
 int64_t g_bandsOfWindow = -1;
+// The spectrum's row spans (2 per row of the band beside them): the last
+// frame's, and those of the areas last named (empty: all of the area).
+std::vector<int32_t> g_lastRows[V::kMaxLiveAreas];
+std::vector<int32_t> g_areaRows[V::kMaxLiveAreas];
 
 // Drains the ring into the buffer and moves the window on by the time that
 // passed since the last move.
@@ -281,11 +287,74 @@ Extent ExtentOf(const float* w, int32_t first, int32_t m) {
   return e;
 }
 
+// The columns of each row of `band` that one channel's spectrum contour
+// reaches, exactly as DrawScopeSpectrum draws it: bin k's pair of lines joins
+// level k - 1 at y + 1 to level k at y, from `edge` inwards (to the right from
+// the left edge, to the left from the right one), the second line a pixel
+// further in. A line stays within the box of its rounded ends. Rows no line
+// reaches are empty.
+std::vector<int32_t> ContourRows(const platform::ScreenRect& band, const double* levels,
+                                 double edge, bool fromLeft, double yb, double rowStep) {
+  std::vector<int32_t> rows(2 * static_cast<size_t>(std::max(band.h, 0)));
+  for (int32_t r = 0; r < band.h; ++r) {
+    rows[2 * static_cast<size_t>(r)] = INT32_MAX;
+    rows[2 * static_cast<size_t>(r) + 1] = INT32_MIN;
+  }
+  double y = yb;
+  for (int32_t k = 1; k < kContourBins; ++k, y -= rowStep) {
+    // The painter's own expressions, so that they round alike.
+    const double a =
+        fromLeft ? edge + kBarLength * levels[k - 1] : edge - kBarLength * levels[k - 1];
+    const double b = fromLeft ? edge + kBarLength * levels[k] : edge - kBarLength * levels[k];
+    const double step = fromLeft ? 1.0 : -1.0;
+    const int32_t xs[4] = {Nearest(a), Nearest(b), Nearest(a + step), Nearest(b + step)};
+    const int32_t x0 = *std::min_element(xs, xs + 4), x1 = *std::max_element(xs, xs + 4) + 1;
+    const int32_t ya = Nearest(y + 1.0), yc = Nearest(y);
+    const int32_t r0 = std::max(std::min(ya, yc) - band.y, 0);
+    const int32_t r1 = std::min(std::max(ya, yc) - band.y, band.h - 1);
+    for (int32_t r = r0; r <= r1; ++r) {
+      int32_t& lo = rows[2 * static_cast<size_t>(r)];
+      int32_t& hi = rows[2 * static_cast<size_t>(r) + 1];
+      lo = std::min(lo, x0);
+      hi = std::max(hi, x1);
+    }
+  }
+  for (int32_t r = 0; r < band.h; ++r) {
+    int32_t& lo = rows[2 * static_cast<size_t>(r)];
+    int32_t& hi = rows[2 * static_cast<size_t>(r) + 1];
+    if (lo > hi) lo = hi = band.x;
+  }
+  return rows;
+}
+
+// The rows of `joined` that the two bands' spans cover: in each row from the
+// first column either reaches to the last.
+std::vector<int32_t> JoinedRows(const platform::ScreenRect& joined, const platform::ScreenRect& a,
+                                const std::vector<int32_t>& ar, const platform::ScreenRect& b,
+                                const std::vector<int32_t>& br) {
+  std::vector<int32_t> rows(2 * static_cast<size_t>(std::max(joined.h, 0)));
+  for (int32_t r = 0; r < joined.h; ++r) {
+    const int32_t y = joined.y + r;
+    int32_t lo = INT32_MAX, hi = INT32_MIN;
+    for (const auto& [band, spans] : {std::pair{&a, &ar}, std::pair{&b, &br}}) {
+      if (spans->empty() || y < band->y || y >= band->y + band->h) continue;
+      const size_t k = 2 * static_cast<size_t>(y - band->y);
+      if ((*spans)[k] >= (*spans)[k + 1]) continue;
+      lo = std::min(lo, (*spans)[k]);
+      hi = std::max(hi, (*spans)[k + 1]);
+    }
+    if (lo > hi) lo = hi = joined.x;
+    rows[2 * static_cast<size_t>(r)] = lo;
+    rows[2 * static_cast<size_t>(r) + 1] = hi;
+  }
+  return rows;
+}
+
 // Where the mode's painter draws the window (m floats) in a control at c, as
 // the painters place it; the marker sprites are 3 x 3. Returns the count of
-// bands (0: it draws nothing).
+// bands (0: it draws nothing). The spectrum also gives each band's row spans.
 int32_t BandsOf(int32_t mode, const platform::ScreenRect& c, const float* w, int32_t m,
-                platform::ScreenRect* bands) {
+                platform::ScreenRect* bands, std::vector<int32_t>* rows) {
   const int32_t u = UnitPx();
   const double wd = c.w - 2.0 * u, hd = c.h - 2.0 * u;
   constexpr int32_t kMarker = 3;
@@ -328,6 +397,9 @@ int32_t BandsOf(int32_t mode, const platform::ScreenRect& c, const float* w, int
   const double top = yb - 510.0 * (2.0 * (c.h - 2.0 * B) / 1024.0);
   bands[0] = BoxOf(x0 + kBarLength * *loL, x0 + kBarLength * *hiL + 1.0, top, yb + 1.0, 0.0, 1);
   bands[1] = BoxOf(right - kBarLength * *hiR - 1.0, right - kBarLength * *loR, top, yb + 1.0, 0.0, 1);
+  const double rowStep = 2.0 * (c.h - 2.0 * B) / 1024.0;
+  rows[0] = ContourRows(bands[0], levels, x0, true, yb, rowStep);
+  rows[1] = ContourRows(bands[1], levels + kContourBins, right, false, yb, rowStep);
   return 2;
 }
 }  // namespace
@@ -360,25 +432,43 @@ bool ScopeHasNews() {
 int32_t ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect* areas) {
   const float* buffer = ScopeBuffer();
   platform::ScreenRect bands[V::kMaxLiveAreas];
+  std::vector<int32_t> rows[V::kMaxLiveAreas];
+  for (auto& k : g_areaRows) k.clear();
   int32_t n = -1;
   if (!g_scopeSwitched && buffer && MonitorsSpanned <= 1)
-    n = BandsOf(ModeShown(), c, buffer, std::clamp(ScopeState.count, 0, kScopeWindowFloats), bands);
+    n = BandsOf(ModeShown(), c, buffer, std::clamp(ScopeState.count, 0, kScopeWindowFloats), bands,
+                rows);
   const int32_t last = g_bandsOfWindow + 1 == g_windowsShown ? g_lastBandCount : -1;
   g_bandsOfWindow = g_windowsShown;
   platform::ScreenRect previous[V::kMaxLiveAreas];
+  std::vector<int32_t> previousRows[V::kMaxLiveAreas];
   std::copy(g_lastBands, g_lastBands + std::max(last, 0), previous);
+  for (int32_t i = 0; i < std::max(last, 0); ++i) previousRows[i].swap(g_lastRows[i]);
   g_lastBandCount = n;
   std::copy(bands, bands + std::max(n, 0), g_lastBands);
+  for (int32_t i = 0; i < V::kMaxLiveAreas; ++i)
+    g_lastRows[i] = i < n ? rows[i] : std::vector<int32_t>();
   // Without the last frame's bands all of the control is redrawn once.
   if (n < 0 || last < 0) return -1;
   // A mode keeps its count of bands while it is on; a spectrum that has
   // nothing to draw (no full window) only wipes.
   const int32_t count = std::max(n, last);
   for (int32_t i = 0; i < count; ++i) {
-    if (i < n && i < last) areas[i] = Joined(bands[i], previous[i]);
-    else areas[i] = i < n ? bands[i] : previous[i];
+    const bool now = i < n, before = i < last;
+    areas[i] = now && before ? Joined(bands[i], previous[i]) : (now ? bands[i] : previous[i]);
+    // Spans only where every band involved has them.
+    if ((!now || !rows[i].empty()) && (!before || !previousRows[i].empty())) {
+      const std::vector<int32_t> none;
+      g_areaRows[i] = JoinedRows(areas[i], bands[i], now ? rows[i] : none, previous[i],
+                                 before ? previousRows[i] : none);
+    }
   }
   return count;
+}
+
+const int32_t* ScopeRedrawRows(int32_t area) {
+  if (area < 0 || area >= V::kMaxLiveAreas || g_areaRows[area].empty()) return nullptr;
+  return g_areaRows[area].data();
 }
 
 int32_t DrawScope(V::RenderRecord* snap, int32_t) {
@@ -492,17 +582,28 @@ void DrawScopeSpectrum(const V::RenderRecord* s, const float* w, int32_t m) {
   const double* rightLevels = levels + kContourBins;
   const double right = x0 + wd + e;
   const double rowStep = 2.0 * hd / 1024.0;
+  // A frame redraws the two strips one at a time: lines wholly outside the
+  // part being drawn are passed over before the line routine is asked.
+  platform::Surface area;
+  const bool clipped = platform::SurfaceOf(V::DrawTarget, area);
+  auto line = [&](double xa, double ya, double xb, double yb, uint32_t colour) {
+    const int32_t Xa = Nearest(xa), Xb = Nearest(xb), Ya = Nearest(ya), Yb = Nearest(yb);
+    if (clipped && (std::max(Xa, Xb) < area.x0 || std::min(Xa, Xb) >= area.x1 ||
+                    std::max(Ya, Yb) < area.y0 || std::min(Ya, Yb) >= area.y1))
+      return;
+    platform::DrawLine(V::DrawTarget, Xa, Ya, Xb, Yb, colour);
+  };
   double prevL = levels[0], prevR = rightLevels[0];
   double y = s->Y + s->H - B - 1;
   for (int32_t k = 1; k < kContourBins; ++k) {
     const double vl = levels[k];
     uint32_t colour = V::HueToRgb(static_cast<float>(0.75 * vl + 0.25));
-    Line(x0 + kBarLength * prevL, y + 1.0, x0 + kBarLength * vl, y, colour);
-    Line(x0 + kBarLength * prevL + 1.0, y + 1.0, x0 + kBarLength * vl + 1.0, y, colour);
+    line(x0 + kBarLength * prevL, y + 1.0, x0 + kBarLength * vl, y, colour);
+    line(x0 + kBarLength * prevL + 1.0, y + 1.0, x0 + kBarLength * vl + 1.0, y, colour);
     const double vr = rightLevels[k];
     colour = V::HueToRgb(static_cast<float>(0.75 * vr + 0.25));
-    Line(right - kBarLength * prevR, y + 1.0, right - kBarLength * vr, y, colour);
-    Line(right - kBarLength * prevR - 1.0, y + 1.0, right - kBarLength * vr - 1.0, y, colour);
+    line(right - kBarLength * prevR, y + 1.0, right - kBarLength * vr, y, colour);
+    line(right - kBarLength * prevR - 1.0, y + 1.0, right - kBarLength * vr - 1.0, y, colour);
     prevL = vl;
     prevR = vr;
     y -= rowStep;

@@ -51,6 +51,11 @@ bool ScopeHasNews();
 // their count, or -1 for all of the control (when the mode switches, before a
 // band is known, on several monitors). Video thread only, after ScopeHasNews.
 int32_t ScopeRedrawArea(const platform::ScreenRect& control, platform::ScreenRect* areas);
+// For area i of ScopeRedrawArea's last answer, the columns of each of its rows
+// that the picture reaches, now or in the last frame (2 values a row, the first
+// and past-the-last column): the spectrum's contours wind through their strips
+// and are redrawn along them only. Null: all of the area (the other modes).
+const int32_t* ScopeRedrawRows(int32_t area);
 
 // The mode painters, on DrawTarget from the snapshot's rectangle, over
 // `count` floats of interleaved stereo at `window`.

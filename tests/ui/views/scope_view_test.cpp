@@ -351,10 +351,25 @@ TEST_F(ScopeTest, PartialFramesWhilePlayingShowWhatWholeFramesShow) {
 // The areas the scope's view names for each frame (0 and below: none or all).
 std::vector<int32_t> g_areaCounts;
 int64_t g_areaPixels = 0;
+// The pixels the areas' row spans hold (all of an area without spans).
+int64_t g_rowPixels = 0;
 int32_t CountedArea(const platform::ScreenRect& c, platform::ScreenRect* areas) {
   const int32_t n = ScopeRedrawArea(c, areas);
   g_areaCounts.push_back(n);
-  for (int32_t i = 0; i < n; ++i) g_areaPixels += int64_t{areas[i].w} * areas[i].h;
+  for (int32_t i = 0; i < n; ++i) {
+    g_areaPixels += int64_t{areas[i].w} * areas[i].h;
+    const int32_t* rows = ScopeRedrawRows(i);
+    for (int32_t r = 0; r < areas[i].h; ++r) {
+      if (!rows) {
+        g_rowPixels += areas[i].w;
+        continue;
+      }
+      EXPECT_LE(areas[i].x, rows[2 * r]);
+      EXPECT_LE(rows[2 * r], rows[2 * r + 1]);
+      EXPECT_LE(rows[2 * r + 1], areas[i].x + areas[i].w);
+      g_rowPixels += rows[2 * r + 1] - rows[2 * r];
+    }
+  }
   return n;
 }
 
@@ -373,22 +388,28 @@ TEST_F(ScopeTest, EachModeRedrawsOnlyItsBandAndNothingWhileItsWindowStays) {
   C(far)->DrawCallback = CountedBox;
   C(far)->Colour = 0xFF604020u;
   for (int32_t id : {0, scope, far}) V::UpdateControl(id, 0);
-  V::AddLiveDrawCallback(DrawScope, ScopeHasNews, CountedArea);
+  V::AddLiveDrawCallback(DrawScope, ScopeHasNews, CountedArea, ScopeRedrawRows);
   RateWhole = 0;  // the window moves by the sound that arrived, not by the frames' time
 
   struct Case {
     int32_t mode;
-    int32_t areas;  // per frame once the last frame's band is known
+    int32_t areas;     // per frame once the last frame's band is known
+    float noise;       // added to the tones: a spectrum contour that zigzags
+    bool rows;         // the areas are redrawn along row spans
   };
   constexpr int32_t kBlock = 960, kFrames = 24;
-  for (const Case& k : {Case{1, 1}, Case{2, 1}, Case{3, 1}, Case{4, 2}}) {
+  uint32_t seed = 99;
+  for (const Case& k : {Case{1, 1, 0.0f, false}, Case{2, 1, 0.0f, false}, Case{3, 1, 0.0f, false},
+                        Case{4, 2, 0.0f, true}, Case{4, 2, 0.05f, true}}) {
     SCOPED_TRACE(k.mode);
+    SCOPED_TRACE(k.noise);
     ScopeMode.store(0);
     V::RenderFrame(false);
     ScopeMode.store(k.mode);
     V::RenderFrame(false);  // the switch draws all of it
     g_areaCounts.clear();
     g_areaPixels = 0;
+    g_rowPixels = 0;
     int farDraws = 0, framesShown = 0;
     std::vector<float> buffer(kScopeBufferFloats);
     for (int32_t frame = 0; frame < kFrames; ++frame) {
@@ -398,6 +419,10 @@ TEST_F(ScopeTest, EachModeRedrawsOnlyItsBandAndNothingWhileItsWindowStays) {
         const double t = ((k.mode * kFrames + frame) * kBlock / 2 + i) * 0.031;
         sound[2 * i] = 0.08f * static_cast<float>(std::sin(t));
         sound[2 * i + 1] = 0.06f * static_cast<float>(std::cos(1.3 * t));
+        for (int32_t ch = 0; ch < 2; ++ch) {
+          seed = seed * 1103515245u + 12345u;
+          sound[2 * i + ch] += k.noise * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+        }
       }
       std::copy_n(ScopeBuffer(), kScopeBufferFloats, buffer.begin());
       const ScopePacing before = ScopeState;
@@ -429,8 +454,13 @@ TEST_F(ScopeTest, EachModeRedrawsOnlyItsBandAndNothingWhileItsWindowStays) {
     ASSERT_GE(g_areaCounts.size(), 3u);
     EXPECT_EQ(g_areaCounts[0], -1);
     for (size_t i = 1; i < g_areaCounts.size(); ++i) EXPECT_EQ(g_areaCounts[i], k.areas);
-    // Well under half of the control per frame, even for the spectrum's strips.
+    // Well under half of the control per frame, even for the spectrum's strips;
+    // along its contours a small part of the strips.
     EXPECT_LT(g_areaPixels / static_cast<int64_t>(g_areaCounts.size() - 1), kW * 560 / 2);
+    if (k.rows)
+      EXPECT_LT(g_rowPixels * 3, g_areaPixels);
+    else
+      EXPECT_EQ(g_rowPixels, g_areaPixels);
 
     // No sound arrives: the window stays, and nothing is marked or drawn.
     g_areaCounts.clear();
