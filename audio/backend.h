@@ -92,6 +92,7 @@ class FaultInjectingBackend : public AudioBackend {
   int32_t PendingUnderruns() const { return underruns_.load(); }
   void LoseDevice(const std::string& name);
   void RestoreDevice();
+  bool DeviceLost() const { return lost_.load(); }
 
   const ALCchar* GetString(ALCdevice* device, ALCenum param) override;
   void GetIntegerv(ALCdevice* device, ALCenum param, ALCsizei size, ALCint* values) override;

@@ -42,10 +42,12 @@ void WriteFile(const std::string& path, const std::string& text) {
 std::string g_configuredDir;  // removed when the fresh process ends
 std::atomic<double> g_clockBase{0.0};
 std::atomic<double> g_clockFactor{1.0};
+std::atomic<double> g_clockOffset{0.0};
+std::atomic<double> g_clockJump{0.0};  // added at the next source query
 
 double FastClock() {
   double base = g_clockBase.load();
-  return base + (platform::HighResClock() - base) * g_clockFactor.load();
+  return base + (platform::HighResClock() - base) * g_clockFactor.load() + g_clockOffset.load();
 }
 
 }  // namespace
@@ -217,8 +219,33 @@ bool ReportLog::WaitForMessage(const std::string& text, double timeout) {
   return WaitUntil([&] { return CountMessages(text) > 0; }, timeout);
 }
 
-QUARLE_AUDIO::FaultInjectingBackend& InstallFaults() {
-  static QUARLE_AUDIO::FaultInjectingBackend* faults = new QUARLE_AUDIO::FaultInjectingBackend;
+void TestBackend::GetSourcei(ALuint source, ALenum param, ALint* value) {
+  if (double jump = g_clockJump.exchange(0.0); jump != 0.0) g_clockOffset.store(g_clockOffset.load() + jump);
+  if (param == AL_SOURCE_STATE && hide_.load() && source != 0 && playing_.load() == source &&
+      !DeviceLost()) {
+    // Only the driver stops a source the thread has playing: it ran dry.
+    // Played again, it replays what it still holds queued and the thread goes
+    // on filling; a forced underrun still reads as one below.
+    ALint real = 0;
+    QUARLE_AUDIO::AudioBackend::GetSourcei(source, AL_SOURCE_STATE, &real);
+    if (real == AL_STOPPED) QUARLE_AUDIO::AudioBackend::SourcePlay(source);
+  }
+  FaultInjectingBackend::GetSourcei(source, param, value);
+}
+
+void TestBackend::SourcePlay(ALuint source) {
+  FaultInjectingBackend::SourcePlay(source);
+  playing_.store(source);
+}
+
+void TestBackend::SourceStop(ALuint source) {
+  ALuint was = source;
+  playing_.compare_exchange_strong(was, 0);
+  FaultInjectingBackend::SourceStop(source);
+}
+
+TestBackend& InstallFaults() {
+  static TestBackend* faults = new TestBackend;
   QUARLE_AUDIO::SetAudioBackend(faults);
   return *faults;
 }
@@ -234,8 +261,12 @@ void PostAudio(uint32_t type, float single1, uint64_t word2) {
 void UseFastClock(double factor) {
   g_clockBase.store(platform::HighResClock());
   g_clockFactor.store(factor);
+  g_clockOffset.store(0.0);
+  g_clockJump.store(0.0);
   QUARLE_AUDIO::SetAudioClock(&FastClock);
 }
+
+void AdvanceClock(double seconds) { g_clockJump.store(g_clockJump.load() + seconds); }
 
 void UseRealClock() { QUARLE_AUDIO::SetAudioClock(nullptr); }
 

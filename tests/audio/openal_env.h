@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -117,16 +118,37 @@ bool ReportLog::WaitFor(Pred pred, double timeout) {
   return WaitUntil([&] { return pred(Reports()); }, timeout);
 }
 
+// The fault injector of tests: besides the faults, it can hide the underruns
+// a busy machine causes (a source the driver stopped for want of buffers while
+// the thread had it playing is started again and reads as playing), so that
+// the only underruns are the forced ones, and it moves the test clock where no
+// render is being timed (see AdvanceClock).
+class TestBackend : public QUARLE_AUDIO::FaultInjectingBackend {
+ public:
+  void HideNaturalUnderruns(bool hide) { hide_.store(hide); }
+  void GetSourcei(ALuint source, ALenum param, ALint* value) override;
+  void SourcePlay(ALuint source) override;
+  void SourceStop(ALuint source) override;
+
+ private:
+  std::atomic<bool> hide_{false};
+  std::atomic<ALuint> playing_{0};  // the source last played and not stopped since
+};
+
 // The fault injector of this process, installed as the backend. Never
 // destroyed: a failed assertion may leave the audio thread running.
-QUARLE_AUDIO::FaultInjectingBackend& InstallFaults();
+TestBackend& InstallFaults();
 
 // Posts a command to the audio thread.
 void PostAudio(uint32_t type, float single1 = 0.0f, uint64_t word2 = 0);
 
 // A clock for the thread's timing rules that runs factor times faster than
-// the real one (from the moment it is installed).
+// the real one (from the moment it is installed); below 1, slower.
 void UseFastClock(double factor);
+// Moves that clock forward by this many seconds at the audio thread's next
+// source query through InstallFaults' backend: never while a render is being
+// timed, which would read as an overload.
+void AdvanceClock(double seconds);
 void UseRealClock();
 
 // The stream buffers of report 208 in order, in runs of one length. After an

@@ -37,6 +37,9 @@ struct ScopePacing {
 extern ScopePacing ScopeState;
 // The buffer (the engine's block), null before the engine is up.
 float* ScopeBuffer();
+// The clock (seconds) the buffer advances by: the high-resolution clock unless
+// replaced (tests drive it); null restores it.
+void SetScopeClock(double (*clock)());
 
 int32_t DrawScope(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 // Once a frame, while a mode is on and the sound plays: moves the buffer on (the

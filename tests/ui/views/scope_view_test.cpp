@@ -29,10 +29,15 @@ float* Block(int32_t n, float value) {
   return b;
 }
 
+// The scope's clock: time passes only where a test moves it.
+double g_now = 1000.0;
+double TestClock() { return g_now; }
+
 class ScopeTest : public ViewTest {
  protected:
   void SetUp() override {
     ViewTest::SetUp();
+    SetScopeClock(TestClock);
     ScopeSampleWindow = static_cast<uint8_t*>(std::calloc(kScopeSampleWindowBytes, 1));
     SpectrumWorkBuffer = static_cast<uint8_t*>(std::calloc(kSpectrumWorkBytes, 1));
     PowerHistoryRing = static_cast<float*>(std::calloc(kPowerHistoryFloats, sizeof(float)));
@@ -53,6 +58,7 @@ class ScopeTest : public ViewTest {
     ScopeMode.store(0);
     PlaybackActive.store(0);
     Settings.DisplayMidiInput = 0;
+    SetScopeClock(nullptr);
     ViewTest::TearDown();
   }
   // As the system-message handler stores the audio thread's blocks.
@@ -67,11 +73,10 @@ class ScopeTest : public ViewTest {
                                               std::end(ScopeBlockRing.blocks),
                                               [](float* b) { return b != nullptr; }));
   }
-  // A frame right after the previous one (the few frames of the draw's own
-  // time may still be advanced).
+  // A frame with no time passed since the previous one: nothing is advanced.
   void Frame(int32_t id) {
     Snapshot s;
-    ScopeState.previousTime = platform::HighResClock();
+    ScopeState.previousTime = g_now;
     DrawScope(Take(id, s), id);
   }
 };
@@ -93,11 +98,8 @@ TEST_F(ScopeTest, DrainOrderLimitAndABufferThatNeverOverflows) {
   // Newest first until the total passes 8192 (5, 4, 3); the two oldest stay.
   EXPECT_EQ(BlocksInRing(), 2);
   // Appended oldest first, then 4096 dropped above 8191: blocks 4 and 5 in order.
-  // The draw's own time advances a few frames; under ThreadSanitizer a few
-  // milliseconds' worth (less than one block, so the checks below hold).
   int32_t n = ScopeState.count;
-  ASSERT_GE(n, 8192 - 2048);
-  ASSERT_LE(n, 8192);
+  ASSERT_EQ(n, 8192);
   EXPECT_EQ(ScopeBuffer()[0], 4.0f);
   EXPECT_EQ(ScopeBuffer()[n - 4097], 4.0f);
   EXPECT_EQ(ScopeBuffer()[n - 4096], 5.0f);
@@ -125,7 +127,7 @@ TEST_F(ScopeTest, AdvanceKeepsStereoFramesAndItsDebtBounded) {
   ScopeState.count = 100;
   for (int i = 0; i < 2000; ++i) {
     Snapshot s;
-    ScopeState.previousTime = platform::HighResClock() - 1000.0;
+    ScopeState.previousTime = g_now - 1000.0;
     DrawScope(Take(id, s), id);
   }
   EXPECT_LE(ScopeState.deferred, kScopeBufferFloats);
