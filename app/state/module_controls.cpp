@@ -1,5 +1,7 @@
 #include "app/state/module_controls.h"
 
+#include <atomic>
+
 #include "basics/dynzstring.h"
 #include "basics/labels.h"
 #include "engine/catalog/catalog.h"
@@ -138,7 +140,8 @@ int32_t CreateModuleControls(ModuleRecord* module, int32_t x, int32_t y) {
   box->State.On = 0;
   V::UpdateControl(id, -1);
 
-  module->BoxControl = id;
+  // Published last: the video thread's cable check reads it at any frame.
+  std::atomic_ref<int64_t>(module->BoxControl).store(id, std::memory_order_release);
 
   int32_t ports = 0, second = 0;
   BoxChildren(box, ports, second);

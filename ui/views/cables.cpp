@@ -1,6 +1,7 @@
 #include "ui/views/cables.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -85,9 +86,15 @@ double CornerAngle(double vx, double vy) {
   return a;
 }
 
+// The video thread looks for boxes at every frame, also while the interface
+// thread is still giving a new module its box: the box number is published
+// last, with a release, once the box is placed.
 ControlRecord* BoxOf(const ModuleRecord* m) {
-  if (!m || m->BoxControl <= 0 || m->BoxControl >= V::kControlTableCapacity) return nullptr;
-  return V::ControlAt(static_cast<int32_t>(m->BoxControl));
+  if (!m) return nullptr;
+  const int64_t box =
+      std::atomic_ref<int64_t>(const_cast<int64_t&>(m->BoxControl)).load(std::memory_order_acquire);
+  if (box <= 0 || box >= V::kControlTableCapacity) return nullptr;
+  return V::ControlAt(static_cast<int32_t>(box));
 }
 
 struct Cable {
