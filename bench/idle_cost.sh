@@ -147,6 +147,21 @@ PY
 }
 
 # run <name> <headless 0|1> <action> [synth file] [visualization mode]
+# Moves the pointer to and fro between x = FROM and TO on row Y for the whole
+# stretch, in the background (its process in the caller's `sweeper`).
+sweep_pointer() {  # <from> <to> <y>
+  (
+    end=$((SECONDS + quiet + 2))
+    while [ $SECONDS -lt $end ]; do
+      for x in $(seq "$1" 12 "$2") $(seq "$2" -12 "$1"); do
+        DISPLAY="$display" xdotool mousemove "$x" "$3"
+        sleep 0.01
+      done
+    done
+  ) &
+  sweeper=$!
+}
+
 run() {
   local name=$1 headless=$2 action=$3 synth=${4:-} mode=${5:-}
   local home="$work/home_$RANDOM"
@@ -177,29 +192,11 @@ run() {
       # The pointer sweeps to and fro over the on-screen keys for the whole
       # stretch: every move changes the key under it, so every frame has work.
       DISPLAY="$display" xdotool mousemove 817 22 click 1; sleep 1
-      (
-        end=$((SECONDS + quiet + 2))
-        while [ $SECONDS -lt $end ]; do
-          for x in $(seq 140 12 1200) $(seq 1200 -12 140); do
-            DISPLAY="$display" xdotool mousemove "$x" 1020
-            sleep 0.01
-          done
-        done
-      ) &
-      sweeper=$!
+      sweep_pointer 140 1200 1020
       sleep 1 ;;
     hover)
       # Across the plane below the demo's modules, to and fro, output off.
-      (
-        end=$((SECONDS + quiet + 2))
-        while [ $SECONDS -lt $end ]; do
-          for x in $(seq 700 12 1300) $(seq 1300 -12 700); do
-            DISPLAY="$display" xdotool mousemove "$x" 820
-            sleep 0.01
-          done
-        done
-      ) &
-      sweeper=$!
+      sweep_pointer 700 1300 820
       sleep 1 ;;
   esac
   local event="$copy_event"

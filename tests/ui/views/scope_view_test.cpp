@@ -1,6 +1,7 @@
 // The scope and spectrum view, the output power strip and the MIDI monitor.
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -276,6 +277,22 @@ std::vector<uint32_t> ShownPage(int64_t pixels) {
   return std::vector<uint32_t>(p, p + pixels);
 }
 
+// Pixels where a partial frame's page differs from the same frame drawn whole
+// from the same state: the scope's buffer and pacing put back as they were
+// before it, and `report` handing over the same sound again.
+int32_t DifferingFromWhole(const std::vector<uint32_t>& partial, const std::vector<float>& buffer,
+                           const ScopePacing& before, const std::function<void()>& report) {
+  std::copy(buffer.begin(), buffer.end(), ScopeBuffer());
+  ScopeState = before;
+  report();
+  V::MarkAllControlsDirty();
+  V::RenderFrame(true);
+  const std::vector<uint32_t> whole = ShownPage(static_cast<int64_t>(partial.size()));
+  int32_t differing = 0;
+  for (size_t i = 0; i < whole.size(); ++i) differing += partial[i] != whole[i];
+  return differing;
+}
+
 // While a note plays, the scope and the output meter redraw only their own
 // parts of the screen (the scope the band its trace reaches), and every such
 // partial frame shows what a whole redraw of the same state shows, also while
@@ -333,16 +350,7 @@ TEST_F(ScopeTest, PartialFramesWhilePlayingShowWhatWholeFramesShow) {
     if (frame >= kFrames - 5) farAtTheEnd += g_boxDraws[far];
     const std::vector<uint32_t> partial = ShownPage(int64_t{kW} * kH);
 
-    // The same frame drawn whole, from the same state.
-    std::copy(buffer.begin(), buffer.end(), ScopeBuffer());
-    ScopeState = before;
-    report();
-    V::MarkAllControlsDirty();
-    V::RenderFrame(true);
-    const std::vector<uint32_t> whole = ShownPage(int64_t{kW} * kH);
-    int32_t differing = 0;
-    for (size_t i = 0; i < whole.size(); ++i) differing += partial[i] != whole[i];
-    EXPECT_EQ(differing, 0);
+    EXPECT_EQ(DifferingFromWhole(partial, buffer, before, report), 0);
   }
   EXPECT_GT(farWhileLoud, 0);
   EXPECT_EQ(farAtTheEnd, 0);
@@ -441,15 +449,7 @@ TEST_F(ScopeTest, EachModeRedrawsOnlyItsBandAndNothingWhileItsWindowStays) {
       if (bandKnown) farDraws += g_boxDraws[far];
       const std::vector<uint32_t> partial = ShownPage(int64_t{kW} * kH);
 
-      std::copy(buffer.begin(), buffer.end(), ScopeBuffer());
-      ScopeState = before;
-      report();
-      V::MarkAllControlsDirty();
-      V::RenderFrame(true);
-      const std::vector<uint32_t> whole = ShownPage(int64_t{kW} * kH);
-      int32_t differing = 0;
-      for (size_t i = 0; i < whole.size(); ++i) differing += partial[i] != whole[i];
-      EXPECT_EQ(differing, 0);
+      EXPECT_EQ(DifferingFromWhole(partial, buffer, before, report), 0);
     }
     EXPECT_EQ(farDraws, 0);
     EXPECT_GE(framesShown, 3);
