@@ -278,7 +278,8 @@ struct WalkMemo {
   // The voices to compute when the quick frame (RunRememberedOrder) will do,
   // else kFinishes or kWalksAgain.
   int32_t quick;
-  int32_t endVoices;     // the module's voices at the end of its last frame
+  int32_t endVoices;     // the module's voices at the end of its last frame (at
+                         // the start of the frame for the first frame walked)
   PortWalk walk;
 };
 // FinishModuleFrame with the remembered walk.
