@@ -4,9 +4,6 @@
 // (RenderShortcutsOff), and on the plain kernels (a child process), must give
 // the same output and leave every module with the same voices, bit for bit.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -23,10 +20,9 @@
 #include "engine/dsp/adsr.h"
 #include "engine/dsp/kernel_choice.h"
 #include "engine/dsp/mixer.h"
+#include "tests/engine/child_run.h"
 #include "tests/engine/random_patch.h"
 #include "tests/engine/synth_fixture.h"
-
-extern char** environ;
 
 namespace Tarvelo {
 namespace {
@@ -304,28 +300,10 @@ TEST_F(RenderShortcutsTest, RandomSynthsRenderTheSameEveryWay) {
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   ::close(fd);
-  std::vector<std::string> kept;
-  for (char** e = environ; *e != nullptr; ++e)
-    if (std::strncmp(*e, "TARVELO_PLAIN_KERNELS=", 22) != 0 && std::strncmp(*e, "TARVELO_SHORTCUT_", 17) != 0)
-      kept.emplace_back(*e);
-  kept.push_back(std::string("TARVELO_PLAIN_KERNELS=") + (PlainKernelsAsked() ? "0" : "1"));
-  kept.push_back("TARVELO_SHORTCUT_SEEDS=" + std::to_string(seeds));
-  kept.push_back(std::string("TARVELO_SHORTCUT_HASHES=") + path);
-  std::vector<char*> environment;
-  for (std::string& e : kept) environment.push_back(e.data());
-  environment.push_back(nullptr);
-  std::string program = "/proc/self/exe";
-  std::string filter = "--gtest_filter=RenderShortcutsTest.SeedHashesOfThisProcess";
-  char* argv[] = {program.data(), filter.data(), nullptr};
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-  pid_t child = 0;
-  ASSERT_EQ(posix_spawn(&child, program.c_str(), &quiet, nullptr, argv, environment.data()), 0);
-  posix_spawn_file_actions_destroy(&quiet);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(testing_child::RunTestInChild(
+      "RenderShortcutsTest.SeedHashesOfThisProcess", {"TARVELO_PLAIN_KERNELS=", "TARVELO_SHORTCUT_"},
+      {std::string("TARVELO_PLAIN_KERNELS=") + (PlainKernelsAsked() ? "0" : "1"),
+       "TARVELO_SHORTCUT_SEEDS=" + std::to_string(seeds), std::string("TARVELO_SHORTCUT_HASHES=") + path}));
   std::ifstream in(path);
   std::vector<uint64_t> other;
   for (uint64_t h; in >> h;) other.push_back(h);
