@@ -169,6 +169,16 @@ inline void SetRandomValue(Rng& rng, ModuleRecord* m) {
   SetParamValueOrQueue(*m, rng.Below(count), RandomValue(rng));
 }
 
+// The module page's per-voice switch, for a module that may follow its lead
+// or not: the order is rebuilt.
+inline void PressPerVoice(ModuleRecord* m) {
+  if (m->PolyphonyCapability != 2) return;
+  int64_t& word = m->ModuleSwitches[kSwitchPerVoice];
+  m->PolyphonyMode = word == 0 ? 1 : 0;
+  word = word != 0 ? 0 : -1;
+  RequestGraphRebuild(0, 0, nullptr);
+}
+
 // A module-page switch pressed: power, per voice, play, record, rewind, loop,
 // the feedback kick-start, the lead port. What changes the order rebuilds it.
 inline void PressSwitch(Rng& rng, ModuleRecord* m) {
@@ -180,11 +190,7 @@ inline void PressSwitch(Rng& rng, ModuleRecord* m) {
       RequestGraphRebuild(0, 0, nullptr);
       break;
     case 1:
-      if (m->PolyphonyCapability == 2) {
-        m->PolyphonyMode = w[kSwitchPerVoice] == 0 ? 1 : 0;
-        invert(w[kSwitchPerVoice]);
-        RequestGraphRebuild(0, 0, nullptr);
-      }
+      PressPerVoice(m);
       break;
     case 2:
       if (w[kSwitchPlay] == 0 && w[kSwitchRewind] != 0) std::memset(m->VoiceState, 0, sizeof m->VoiceState);

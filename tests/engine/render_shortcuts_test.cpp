@@ -41,7 +41,7 @@ int32_t SeedCount() {
 }
 
 // What one run of a synth gave: a hash of every output float and of every
-// module's voices at the end of each render call, and the frames rendered.
+// module's voices at the end of each render call.
 struct Played {
   uint64_t hash = 0;
   std::vector<float> left;         // the output's left channel, when kept
@@ -99,7 +99,6 @@ class RenderShortcutsTest : public testing_synth::SynthTest {
   struct Follower {
     ModuleRecord* r;
     ModuleRecord* e;
-    ModuleRecord* mix;
   };
   Follower BuildFollower() {
     ModuleRecord* kb = rp::AddOfType(patch_, kTypeKeyboard);
@@ -117,13 +116,7 @@ class RenderShortcutsTest : public testing_synth::SynthTest {
     Link(mix, kMixerFirstInput + 3, e);
     Output(mix);
     EXPECT_GE(KeyNoteOn(48, 1.0f, kb->InstanceNumber), 0);
-    return {r, e, mix};
-  }
-  // R's per-voice switch as the module page presses it.
-  static void PressPerVoice(ModuleRecord* m) {
-    m->PolyphonyMode = m->ModuleSwitches[kSwitchPerVoice] == 0 ? 1 : 0;
-    m->ModuleSwitches[kSwitchPerVoice] = m->ModuleSwitches[kSwitchPerVoice] != 0 ? 0 : -1;
-    RequestGraphRebuild(0, 0, nullptr);
+    return {r, e};
   }
   // Its place in the order (entries run from the last to the first).
   static int32_t Place(const ModuleRecord* m) {
@@ -142,7 +135,7 @@ class RenderShortcutsTest : public testing_synth::SynthTest {
     RenderInto(run, hash, 2000, keep);
     EXPECT_GT(Place(f.e), Place(f.r)) << "E runs before R";
     e_before_ = f.e->Outputs[0][0].Level;
-    PressPerVoice(f.r);
+    rp::PressPerVoice(f.r);
     RenderInto(run, hash, 4800, keep);
     e_after_ = f.e->Outputs[0][0].Level;
     run.hash = hash.h;
