@@ -278,7 +278,8 @@ struct WalkMemo {
   // The voices to compute when the quick frame (RunRememberedOrder) will do,
   // else kFinishes or kWalksAgain.
   int32_t quick;
-  int32_t endVoices;     // the module's voices at the end of its last frame
+  int32_t endVoices;     // the module's voices at the end of its last frame (at
+                         // the start of the frame for the first frame walked)
   PortWalk walk;
 };
 // FinishModuleFrame with the remembered walk.
@@ -402,6 +403,13 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     // in place for the walks.
     MemoPortChanges = PortChanges.load(std::memory_order_acquire);
     MemoTop = WalkMemos + n;
+    // Voices as this frame starts with them: what the memos hold is of
+    // another order, or from before voices were reset outside a frame. A
+    // module whose frame ends with other voices than it started with then
+    // makes the next frame walk again, also where the new count matches one
+    // remembered from before.
+    ModuleRecord* const* entries = order->Entries;
+    for (int32_t j = 0; j < n; ++j) WalkMemos[j + 1].endVoices = entries[j]->ActiveVoices;
     WalkOrderFrom(order, MemoTop, frame, parity, previous);
     return;
   }
@@ -422,8 +430,42 @@ void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, 
                     previousParity);
 }
 
+std::atomic<bool> RenderShortcutsOff{false};
+
+namespace {
+
+// What the render keeps to skip work, forgotten: the next frame walks every
+// port, every keyboard publishes again and every envelope proves again.
+[[gnu::noinline]] void ForgetShortcuts() {
+  MemoOrder = &Forgotten;
+  const ProcessingOrderBlock* order = ProcessingOrder.load();
+  if (order == nullptr) return;
+  for (int32_t j = 0; j < order->Count; ++j) {
+    ModuleRecord* m = order->Entries[j];
+    if (m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) m->Published.State = nullptr;
+    if (m->Type == kTypeAdsr) m->Adsr.Stamp = 0;
+  }
+}
+
+void RenderFrames(float** stream, int32_t start, int32_t count);
+
+}  // namespace
+
 void RenderAudio(float** stream, int32_t start, int32_t count) {
   if (stream == nullptr || *stream == nullptr || start < 0 || count <= 0) return;
+  if (RenderShortcutsOff.load(std::memory_order_relaxed)) [[unlikely]] {
+    for (int32_t i = 0; i + 1 < count; i += 2) {
+      ForgetShortcuts();
+      RenderFrames(stream, start + i, 2);
+    }
+    return;
+  }
+  RenderFrames(stream, start, count);
+}
+
+namespace {
+
+void RenderFrames(float** stream, int32_t start, int32_t count) {
   RenderBusy.store(1);
   // What only this thread reads while it renders stays in registers for the
   // call: the parities, the meter sums, the frames to the keyboard sweep. The
@@ -507,6 +549,8 @@ void RenderAudio(float** stream, int32_t start, int32_t count) {
   }
   RenderBusy.store(0);
 }
+
+}  // namespace
 
 void CaptureAudio(float** input, int32_t count, int64_t* resync) {
   if (input == nullptr || *input == nullptr || count <= 0) return;

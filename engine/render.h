@@ -5,6 +5,7 @@
 // and advances the frame counter and parity. CaptureAudio stores captured
 // input in the ring the Capture module reads.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "audio/meters.h"
@@ -22,6 +23,12 @@ extern int32_t OutputMeterCount;
 // Fills count floats of *stream from index start on, as count / 2 stereo
 // frames (left at even, right at odd offsets). Audio thread only.
 void RenderAudio(float** stream, int32_t start, int32_t count);
+
+// Set: RenderAudio forgets, before every frame, what it keeps to skip work
+// (the remembered port walks, the keyboards' kept publishes, the envelopes'
+// proofs), so every frame is computed the long way. For tests that compare
+// the two; read once per render call.
+extern std::atomic<bool> RenderShortcutsOff;
 
 // Takes count floats of interleaved stereo input; ORs the engine's own resync
 // request into *resync and clears both once the ring is realigned. Audio

@@ -195,6 +195,8 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
       }
       m->ActiveVoices = 0;
       m->PreviousActiveVoices = 0;
+      // Voices reset outside a frame: the render walks its readers again.
+      NotePortChange();
       WaveLibraryEntry* e = nullptr;
       const int32_t r = NewMelodyEntry(250, &e);
       if (r != 0) {

@@ -4,9 +4,6 @@
 #include "engine/dsp/kernel_choice.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +11,7 @@
 #include <vector>
 
 #include "engine/dsp/contract.h"
-
-extern char** environ;
+#include "tests/engine/child_run.h"
 
 namespace Tarvelo {
 namespace {
@@ -73,25 +69,11 @@ TEST(KernelChoiceTest, ThisRunFollowsItsSwitch) {
 
 TEST(KernelChoiceTest, EveryStartUpChoiceTakesThePlainBuildsWhenAsked) {
   for (const char* value : {"1", "0", ""}) {
-    std::vector<std::string> kept;
-    for (char** e = environ; *e != nullptr; ++e)
-      if (std::strncmp(*e, "TARVELO_PLAIN_KERNELS=", 22) != 0) kept.emplace_back(*e);
-    if (*value != '\0') kept.push_back(std::string("TARVELO_PLAIN_KERNELS=") + value);
-    std::vector<char*> environment;
-    for (std::string& e : kept) environment.push_back(e.data());
-    environment.push_back(nullptr);
-    std::string program = "/proc/self/exe";
-    std::string filter = "--gtest_filter=KernelChoiceTest.ThisRunFollowsItsSwitch";
-    char* argv[] = {program.data(), filter.data(), nullptr};
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, program.c_str(), &quiet, nullptr, argv, environment.data()), 0);
-    posix_spawn_file_actions_destroy(&quiet);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "TARVELO_PLAIN_KERNELS=" << value;
+    std::vector<std::string> added;
+    if (*value != '\0') added.push_back(std::string("TARVELO_PLAIN_KERNELS=") + value);
+    EXPECT_TRUE(testing_child::RunTestInChild("KernelChoiceTest.ThisRunFollowsItsSwitch", {"TARVELO_PLAIN_KERNELS="},
+                                              added))
+        << "TARVELO_PLAIN_KERNELS=" << value;
   }
 }
 
