@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "app/state/settings.h"
 #include "basics/dynzstring.h"
@@ -257,6 +258,36 @@ void ChooseButtonColours(const RenderRecord* snap, ButtonKind kind) {
   }
 }
 
+// What a button's caption layer was last rendered with. A press turns the
+// caption black and a switch may change its glyph without touching its text,
+// so the text's own change flag alone cannot tell a stale caption.
+struct CaptionLook {
+  const Image* layer = nullptr;
+  const void* font = nullptr;
+  uint32_t colour = 0;
+  int32_t glyph = 0, size = 0, textSize = 0, align = 0;
+  bool operator==(const CaptionLook&) const = default;
+};
+std::vector<CaptionLook> g_captionLooks;  // by control id; the draw side's
+
+// Notes the look the caption is drawn with now; true when it differs from the
+// one its layer holds.
+bool CaptionRestyled(int32_t id, const RenderRecord* snap, const Image* layer) {
+  if (id < 0) return true;
+  if (static_cast<size_t>(id) >= g_captionLooks.size()) g_captionLooks.resize(static_cast<size_t>(id) + 1);
+  const CaptionLook now{layer,
+                        snap->Style.Font,
+                        TextColour,
+                        snap->Style.Glyph,
+                        snap->Style.Size,
+                        static_cast<int32_t>(snap->Text.TextSize),
+                        static_cast<int32_t>(snap->Text.Align)};
+  CaptionLook& held = g_captionLooks[static_cast<size_t>(id)];
+  if (held == now) return false;
+  held = now;
+  return true;
+}
+
 int32_t DrawButtonScheme(RenderRecord* snap, int32_t id, ButtonKind kind) {
   if (!snap) return 0;
   ControlRecord* c = LiveControl(id);
@@ -297,7 +328,8 @@ int32_t DrawButtonScheme(RenderRecord* snap, int32_t id, ButtonKind kind) {
   }
 
   if (c && c->LayerCount >= 1 && LayerAt(c, 0)) {
-    if (snap->Text.Changed != 0) RenderCaption(snap, c);
+    const bool restyled = CaptionRestyled(id, snap, LayerAt(c, 0));
+    if (snap->Text.Changed != 0 || restyled) RenderCaption(snap, c);
     BlitImage(LayerAt(c, 0), captionX, y + b);
   }
   if (kind == ButtonKind::Selector && c && c->LayerCount > 1) BlitImage(LayerAt(c, 1), x, y);

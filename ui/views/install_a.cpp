@@ -68,6 +68,8 @@ void InstallViewCallbacksA() {
 
   Cb.DrawModuleCatalogList = DrawModuleCatalogList;
   Cb.DrawCreatedModuleList = DrawCreatedModuleList;
+  // Its rows show module state the plane and the audio thread change.
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawCreatedModuleList, CreatedModuleListHasNews);
   Cb.DrawSampleLibraryList = DrawSampleLibraryList;
   Cb.DrawSampleMemoryList = DrawSampleMemoryList;
   Cb.DrawFilterList = DrawFilterList;
