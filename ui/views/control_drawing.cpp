@@ -485,11 +485,59 @@ void SyncFromSelectedModule(ParamValue* pv) {
   ParamValueConvertUnit(*pv, shown, 0, 0);
 }
 
+// The controls drawn as value fields so far; the draw side's.
+std::vector<int32_t> g_valueFields;
+
+// Shown with every ancestor, by what they published.
+bool PublishedOnScreen(int32_t id) {
+  for (int32_t steps = 0; steps < 64; ++steps) {
+    const ControlRecord* c = V::ControlAt(id);
+    if (!c || !c->Render || !c->RenderLock) return false;
+    {
+      platform::MutexGuard g(c->RenderLock);
+      if (c->Render->Visible == 0) return false;
+    }
+    if (c->Parent == id) return true;
+    id = c->Parent;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool ValueFieldHasNews() {
+  // A controller's move of the selected module's selected value, which the
+  // field of that value takes up when drawn.
+  const ParamValue* moved = nullptr;
+  if (const ModuleRecord* m = SelectedModule) {
+    const int32_t p = m->SelectedParam;
+    if (p >= 0 && p < kModuleParams && m->Params[p].MidiMoved == -1) moved = &m->Params[p].Number;
+  }
+  for (const int32_t id : g_valueFields) {
+    ControlRecord* c = V::ControlAt(id);
+    if (!c || c->DrawCallback.load() != DrawValueField || !c->Render || !c->RenderLock) continue;
+    ParamValue* live = nullptr;
+    {
+      platform::MutexGuard g(c->RenderLock);
+      live = static_cast<ParamValue*>(c->Render->UserPointer);
+    }
+    if (!live) continue;
+    bool dirty = live == moved;
+    if (!dirty) {
+      platform::MutexGuard g(live->Lock);
+      dirty = live->Dirty != 0;
+    }
+    // A hidden field keeps its news until it is shown, and costs no frame meanwhile.
+    if (dirty && PublishedOnScreen(id)) return true;
+  }
+  return false;
+}
 
 int32_t DrawValueField(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = LiveControl(id);
+  if (std::find(g_valueFields.begin(), g_valueFields.end(), id) == g_valueFields.end())
+    g_valueFields.push_back(id);
   const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
   const int32_t b = BorderPx();
   FrameColour = (snap->State.Active != 0 || snap->State.Pressed != 0) ? kColourFrameHover
