@@ -221,13 +221,43 @@ class UiDifferential : public viewsc::PartialFrameTest {
     }
   }
 
+  // One partial frame against a whole one: the stale pixels by the control
+  // shown there (added to `here`), and those on the plane (to `onPlane`).
+  static void Judge(std::map<std::string, int32_t>& here, int32_t& onPlane) {
+    const int32_t plane = Plane();
+    // The memory read-out shows a live value of its own.
+    const int32_t memory = Find("FRE");
+    std::vector<int32_t> where;
+    StalePixels(&where);
+    for (const int32_t i : where) {
+      const int32_t hit = V::ControlHitTest(i % kW, i / kW, 0);
+      if (hit == plane || V::WindowOfControl(hit) == plane)
+        ++onPlane;
+      else if (hit != memory)
+        ++here[Id(hit)];
+    }
+  }
+  // What Judge finds after running the loop, as one text ("" for nothing stale).
+  static std::string StaleAfterLoop() {
+    RunLoop();
+    std::map<std::string, int32_t> here;
+    int32_t onPlane = 0;
+    Judge(here, onPlane);
+    std::string out;
+    for (const auto& [id, n] : here) out += id + ": " + std::to_string(n) + " px; ";
+    if (onPlane > 0 && !kTolerateSynthPlaneDifferences)
+      out += "synth plane: " + std::to_string(onPlane) + " px; ";
+    return out;
+  }
+  static void Show(int32_t window) {
+    V::ControlSetVisible(C(V::WindowList[window]), -1);
+    V::UpdateControl(V::WindowList[window], 0);
+  }
+
   // Runs the seed's actions, each judged by one partial frame.
   void Run(uint32_t seed, int32_t actions, Tally (&tally)[kKinds],
            std::map<std::string, int32_t>& culprits) {
     std::mt19937 rng(seed);
-    const int32_t plane = Plane();
-    // The memory read-out shows a live value of its own.
-    const int32_t memory = Find("FRE");
     for (const int32_t type : {Tarvelo::kTypeKeyboard, Tarvelo::kTypeOscillator, Tarvelo::kTypeAdsr,
                                Tarvelo::kTypeMixer, Tarvelo::kTypeSequencer})
       Make(type, 250 + 220 * (type % 5), 250 + 60 * (type % 4));
@@ -240,20 +270,11 @@ class UiDifferential : public viewsc::PartialFrameTest {
       int32_t roll = std::uniform_int_distribution<int32_t>(0, weightSum - 1)(rng);
       int32_t k = 0;
       while (roll >= kKindWeights[k]) roll -= kKindWeights[k++];
-      // Stale pixels by the control shown there, and on the plane.
       std::map<std::string, int32_t> here;
       int32_t onPlane = 0;
       auto judge = [&] {
         RunLoop();
-        std::vector<int32_t> where;
-        StalePixels(&where);
-        for (const int32_t i : where) {
-          const int32_t hit = V::ControlHitTest(i % kW, i / kW, 0);
-          if (hit == plane || V::WindowOfControl(hit) == plane)
-            ++onPlane;
-          else if (hit != memory)
-            ++here[Id(hit)];
-        }
+        Judge(here, onPlane);
       };
       const std::string what = Act(static_cast<Kind>(k), rng, judge);
       judge();
@@ -307,3 +328,55 @@ TEST_F(UiDifferential, APartialFrameShowsWhatAWholeRedrawShowsAfterEveryAction) 
 }
 
 }  // namespace
+
+// Each state that a draw callback reads and nobody used to mark, changed once:
+// every step is judged pressed and released.
+TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 600, 400);
+  ASSERT_NE(osc, nullptr);
+  Tarvelo::SelectModule(osc, -1);
+  Show(Tarvelo::kWinPANEL);
+  Show(Tarvelo::kWinVS);
+  Show(Tarvelo::kWinTNG);
+  EXPECT_EQ(StaleAfterLoop(), "") << "set up";
+
+  auto click = [this](const char* name) {
+    const int32_t id = Find(name);
+    ASSERT_GT(id, 0) << name;
+    ASSERT_TRUE(OnScreen(id)) << name;
+    MoveTo(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2);
+    Button(platform::kWindowButtonPress);
+    EXPECT_EQ(StaleAfterLoop(), "") << name << " pressed";
+    Button(platform::kWindowButtonRelease);
+    EXPECT_EQ(StaleAfterLoop(), "") << name << " released";
+  };
+  for (const char* name : {"Rec", "Rec", "POLY", "POLY", "VS_SHADER0", "VS_SHADER0", "TNGK+",
+                           "TNGK-", "TNGK-", "TNGo", "TNG=", "FAD_RF", "FAD_PP"}) {
+    SCOPED_TRACE(name);
+    click(name);
+  }
+
+  // What other threads and the render change.
+  static float meters[2][6] = {{-0.5f, 0.5f, -20.0f, -0.25f, 0.75f, -6.0f},
+                               {-0.1f, 0.1f, -60.0f, -0.9f, 0.9f, -1.0f}};
+  for (float* e : meters) {
+    QUARLE_BASICS::CommandMessage msg{};
+    msg.type = QUARLE_AUDIO::kAudioMeters;
+    msg.word2 = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(e));
+    QUARLE_BASICS::PostCommand(msg, 0, 0);
+    EXPECT_EQ(StaleAfterLoop(), "") << "meter report";
+  }
+  Tarvelo::SelectPort(0);
+  EXPECT_EQ(StaleAfterLoop(), "") << "a value selected";
+  const int32_t p = osc->SelectedParam;
+  ASSERT_GE(p, 0);
+  Tarvelo::ModuleSetParamValue(*osc, p, osc->Params[p].Value * 0.5f + 1.0f);
+  osc->Params[p].MidiMoved = -1;
+  EXPECT_EQ(StaleAfterLoop(), "") << "controller move of the selected value";
+  osc->PolyphonyMode = 1;
+  osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] ? 0 : -1;
+  QUARLE_BASICS::CommandMessage rebuilt{};
+  rebuilt.type = Tarvelo::kMessagePerVoice;
+  QUARLE_BASICS::PostCommand(rebuilt, 0, 0);
+  EXPECT_EQ(StaleAfterLoop(), "") << "per-voice switch after a rebuild";
+}
