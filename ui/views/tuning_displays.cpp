@@ -41,12 +41,20 @@ struct LookHash {
   }
 };
 
-// The names of the edited tuning's keys; the caller holds its lock.
-void HashKeyNames(LookHash& look, int32_t N) {
-  for (int32_t i = 0; i < N && i < TuningGetNoteCount(EditedTuning); ++i) {
-    const std::string name = TuningGetNoteName(EditedTuning, i);
+// The names of a tuning's first N keys; the caller holds its lock.
+void HashKeyNames(LookHash& look, const Tuning& tuning, int32_t N) {
+  for (int32_t i = 0; i < N && i < TuningGetNoteCount(tuning); ++i) {
+    const std::string name = TuningGetNoteName(tuning, i);
     look.Bytes(name.c_str(), name.size() + 1);
   }
+}
+
+// A tuning's keys: their count, ratios and names; the caller holds its lock.
+void HashKeys(LookHash& look, const Tuning& tuning) {
+  const int32_t N = std::clamp(TuningGetNoteCount(tuning), 1, kTuningMaxKeys);
+  look.Word(N);
+  for (int32_t i = 0; i < N; ++i) look.Word(TuningGetAbsoluteRatio(tuning, i));
+  HashKeyNames(look, tuning, N);
 }
 
 int32_t CellLeft(int32_t x, int32_t k, float cw) {
@@ -235,7 +243,7 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
   look.Word(names);
   {
     platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
-    HashKeyNames(look, N);
+    HashKeyNames(look, EditedTuning, N);
   }
   const bool renamed = look.h != namesDrawn;
   namesDrawn = look.h;
@@ -302,13 +310,17 @@ uint64_t EditedTuningLook() {
       pattern = list->Text.Selected;
   look.Word(pattern);
   platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
-  const int32_t N = std::clamp(TuningGetNoteCount(EditedTuning), 1, kTuningMaxKeys);
-  look.Word(N);
   look.Word(EditedTuning.Modified);
   look.Word(EditedTuning.PatternCount);
   look.Word(EditedTuning.PatternMasks);
-  for (int32_t i = 0; i < N; ++i) look.Word(TuningGetAbsoluteRatio(EditedTuning, i));
-  HashKeyNames(look, N);
+  HashKeys(look, EditedTuning);
+  return look.h;
+}
+
+uint64_t TuningKeysLook(int32_t which) {
+  LookHash look;
+  platform::MutexGuard guard(MT_TUNINGS[which]);
+  HashKeys(look, Tunings[which]);
   return look.h;
 }
 

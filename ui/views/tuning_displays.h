@@ -32,6 +32,9 @@ std::string PatternMaskDigits(uint64_t mask, int32_t N);
 // draw of the edited tuning (its keys, ratios, names, patterns, the selected
 // pattern and the unsaved-changes mark), as one hash.
 uint64_t EditedTuningLook();
+// The keys of tuning `which` (0 edited, 1 in use, 2 the engine's): their
+// count, ratios and names, as one hash. Takes that tuning's lock.
+uint64_t TuningKeysLook(int32_t which);
 // The live watch of those displays: whether that changed since this Tag last
 // asked. Each display takes its own Tag. Video thread only.
 template <int Tag>

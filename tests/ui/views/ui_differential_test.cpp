@@ -20,7 +20,9 @@
 #include "app/state/system_messages.h"
 #include "audio/audio.h"
 #include "engine/catalog/engine_init.h"
+#include "engine/tuning.h"
 #include "platform/events.h"
+#include "platform/threads.h"
 #include "ui/panels/install.h"
 #include "ui/views/install.h"
 #include "ui/views/partial_frame_fixture.h"
@@ -377,7 +379,9 @@ TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
   const Clicks groups[] = {
       {-1, {"Rec", "Rec", "POLY", "POLY", "FAD_PP"}},
       {Tarvelo::kWinVS, {"VS_SHADER0", "VS_SHADER0"}},
-      {Tarvelo::kWinTNG, {"TNGK+", "TNGK-", "TNGK-", "TNGo", "TNG=", "FAD_RF"}},
+      {Tarvelo::kWinTNG,
+       {"TNGK+", "TNGK-", "TNGK-", "TNGo", "TNG=", "FAD_RF", "TNGSCL", "FAV_AK", "FAV_RK", "TNGo",
+        "FAD_AK", "TNG="}},
   };
   for (const Clicks& g : groups) {
     if (g.window >= 0) Show(g.window, -1);
@@ -408,6 +412,16 @@ TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
   EXPECT_EQ(StaleAfterLoop(), "") << "controller move of the selected value";
   osc->PolyphonyMode = 1;
   osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] ? 0 : -1;
+  // The on-screen keyboard's captions and colours follow the tuning in use.
+  Show(Tarvelo::kWinKBGROUP, -1);
+  EXPECT_EQ(StaleAfterLoop(), "") << "keyboard shown";
+  for (const int32_t keys : {10, 12}) {
+    {
+      platform::MutexGuard g(Tarvelo::MT_TUNINGS[Tarvelo::kActiveTuning]);
+      Tarvelo::TuningSetNoteCount(Tarvelo::ActiveTuning, keys);
+    }
+    EXPECT_EQ(StaleAfterLoop(), "") << keys << " keys in use";
+  }
   QUARLE_BASICS::CommandMessage rebuilt{};
   rebuilt.type = Tarvelo::kMessagePerVoice;
   QUARLE_BASICS::PostCommand(rebuilt, 0, 0);
