@@ -506,13 +506,6 @@ bool PublishedOnScreen(int32_t id) {
 }  // namespace
 
 bool ValueFieldHasNews() {
-  // A controller's move of the selected module's selected value, which the
-  // field of that value takes up when drawn.
-  const ParamValue* moved = nullptr;
-  if (const ModuleRecord* m = SelectedModule) {
-    const int32_t p = m->SelectedParam;
-    if (p >= 0 && p < kModuleParams && m->Params[p].MidiMoved == -1) moved = &m->Params[p].Number;
-  }
   for (const int32_t id : g_valueFields) {
     ControlRecord* c = V::ControlAt(id);
     if (!c || c->DrawCallback.load() != DrawValueField || !c->Render || !c->RenderLock) continue;
@@ -522,8 +515,8 @@ bool ValueFieldHasNews() {
       live = static_cast<ParamValue*>(c->Render->UserPointer);
     }
     if (!live) continue;
-    bool dirty = live == moved;
-    if (!dirty) {
+    bool dirty = false;
+    {
       platform::MutexGuard g(live->Lock);
       dirty = live->Dirty != 0;
     }

@@ -304,11 +304,6 @@ int32_t DrawScalePatternSwitches(V::RenderRecord* snap, int32_t) {
 
 uint64_t EditedTuningLook() {
   LookHash look;
-  int32_t pattern = 0;
-  if (V::UiIndex && V::UiIndex[kUiSAM_PATTERNS] > 0)
-    if (const V::ControlRecord* list = V::ControlAt(V::UiIndex[kUiSAM_PATTERNS]))
-      pattern = list->Text.Selected;
-  look.Word(pattern);
   platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
   look.Word(EditedTuning.Modified);
   look.Word(EditedTuning.PatternCount);

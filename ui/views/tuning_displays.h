@@ -29,8 +29,8 @@ std::string TrimmedPatternName(const char* field);
 std::string PatternMaskDigits(uint64_t mask, int32_t N);
 
 // What the editor's name label, key steps, key grid and pattern switches
-// draw of the edited tuning (its keys, ratios, names, patterns, the selected
-// pattern and the unsaved-changes mark), as one hash.
+// draw of the edited tuning (its keys, ratios, names, patterns and the
+// unsaved-changes mark), as one hash. Takes the edited tuning's lock.
 uint64_t EditedTuningLook();
 // The keys of tuning `which` (0 edited, 1 in use, 2 the engine's): their
 // count, ratios and names, as one hash. Takes that tuning's lock.
