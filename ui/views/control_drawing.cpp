@@ -488,15 +488,11 @@ void SyncFromSelectedModule(ParamValue* pv) {
 // The controls drawn as value fields so far; the draw side's.
 std::vector<int32_t> g_valueFields;
 
-// Shown with every ancestor, by what they published.
-bool PublishedOnScreen(int32_t id) {
+// Shown with every ancestor, as the frame's walk of the tree finds them.
+bool ShownOnScreen(int32_t id) {
   for (int32_t steps = 0; steps < 64; ++steps) {
     const ControlRecord* c = V::ControlAt(id);
-    if (!c || !c->Render || !c->RenderLock) return false;
-    {
-      platform::MutexGuard g(c->RenderLock);
-      if (c->Render->Visible == 0) return false;
-    }
+    if (!c || c->Visible == 0) return false;
     if (c->Parent == id) return true;
     id = c->Parent;
   }
@@ -506,6 +502,13 @@ bool PublishedOnScreen(int32_t id) {
 }  // namespace
 
 bool ValueFieldHasNews() {
+  // A controller's move of the selected module's selected value, which the
+  // field showing that value takes up when it is drawn.
+  const ParamValue* moved = nullptr;
+  if (const ModuleRecord* m = SelectedModule) {
+    const int32_t p = m->SelectedParam;
+    if (p >= 0 && p < kModuleParams && m->Params[p].MidiMoved == -1) moved = &m->Params[p].Number;
+  }
   for (const int32_t id : g_valueFields) {
     ControlRecord* c = V::ControlAt(id);
     if (!c || c->DrawCallback.load() != DrawValueField || !c->Render || !c->RenderLock) continue;
@@ -515,13 +518,13 @@ bool ValueFieldHasNews() {
       live = static_cast<ParamValue*>(c->Render->UserPointer);
     }
     if (!live) continue;
-    bool dirty = false;
-    {
+    bool dirty = live == moved;
+    if (!dirty) {
       platform::MutexGuard g(live->Lock);
       dirty = live->Dirty != 0;
     }
     // A hidden field keeps its news until it is shown, and costs no frame meanwhile.
-    if (dirty && PublishedOnScreen(id)) return true;
+    if (dirty && ShownOnScreen(id)) return true;
   }
   return false;
 }
