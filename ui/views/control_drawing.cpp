@@ -271,7 +271,8 @@ struct CaptionLook {
 std::vector<CaptionLook> g_captionLooks;  // by control id; the draw side's
 
 // Notes the look the caption is drawn with now; true when it differs from the
-// one its layer holds.
+// one its layer holds. A layer not seen before is taken as it is: the
+// interface build renders the first captions itself.
 bool CaptionRestyled(int32_t id, const RenderRecord* snap, const Image* layer) {
   if (id < 0) return true;
   if (static_cast<size_t>(id) >= g_captionLooks.size()) g_captionLooks.resize(static_cast<size_t>(id) + 1);
@@ -283,9 +284,9 @@ bool CaptionRestyled(int32_t id, const RenderRecord* snap, const Image* layer) {
                         static_cast<int32_t>(snap->Text.TextSize),
                         static_cast<int32_t>(snap->Text.Align)};
   CaptionLook& held = g_captionLooks[static_cast<size_t>(id)];
-  if (held == now) return false;
+  const bool restyled = held.layer == layer && !(held == now);
   held = now;
-  return true;
+  return restyled;
 }
 
 int32_t DrawButtonScheme(RenderRecord* snap, int32_t id, ButtonKind kind) {
