@@ -141,32 +141,25 @@ class UiDifferential : public viewsc::PartialFrameTest {
     int32_t x = 0, y = 0;
     switch (kind) {
       case kClick:
-      case kWindowButton: {
-        const int32_t id = pick(kind == kClick ? Targets(V::kEventPress | V::kEventClick)
-                                               : Targets(V::kEventPress | V::kEventClick,
-                                                         V::WindowList[Tarvelo::kWinSYSBAR]));
-        if (id == 0) return "nothing to click";
-        PointIn(id, rng, x, y);
-        MoveTo(x, y);
-        Button(platform::kWindowButtonPress);
-        judge();
-        Button(platform::kWindowButtonRelease);
-        return "click " + Id(id);
-      }
+      case kWindowButton:
       case kDrag: {
-        const int32_t id = pick(Targets(V::kEventDrag));
-        if (id == 0) return "nothing to drag";
+        const uint32_t taking = kind == kDrag ? V::kEventDrag : V::kEventPress | V::kEventClick;
+        const int32_t id =
+            pick(Targets(taking, kind == kWindowButton ? V::WindowList[Tarvelo::kWinSYSBAR] : -1));
+        if (id == 0) return std::string("nothing for a ") + kKindNames[kind];
         PointIn(id, rng, x, y);
         MoveTo(x, y);
         Button(platform::kWindowButtonPress);
         judge();
-        const int32_t reach = coin(4) == 0 ? 300 : 40;
-        for (int32_t step = 0, steps = 2 + coin(5); step < steps; ++step)
-          MoveTo(std::clamp(px + coin(2 * reach + 1) - reach, 0, kW - 1),
-                 std::clamp(py + coin(2 * reach + 1) - reach, 0, kH - 1));
-        judge();
+        if (kind == kDrag) {
+          const int32_t reach = coin(4) == 0 ? 300 : 40;
+          for (int32_t step = 0, steps = 2 + coin(5); step < steps; ++step)
+            MoveTo(std::clamp(px + coin(2 * reach + 1) - reach, 0, kW - 1),
+                   std::clamp(py + coin(2 * reach + 1) - reach, 0, kH - 1));
+          judge();
+        }
         Button(platform::kWindowButtonRelease);
-        return "drag " + Id(id);
+        return std::string(kKindNames[kind]) + " " + Id(id);
       }
       case kWheel: {
         const int32_t id = pick(Targets(V::kEventWheel));
