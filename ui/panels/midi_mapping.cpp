@@ -162,12 +162,16 @@ int32_t OnMidiControllerType(uint32_t bits, int32_t x, int32_t y, int32_t id, in
   if (c->Text.Selected < 0) c->Text.Selected = 0;
   const int32_t t = c->Text.Selected;
   V::TextFieldSetText(&c->Text, ControllerTypeName(t));
-  const ControlRecord* list = PanelCtl(ControlListId());
+  ControlRecord* list = PanelCtl(ControlListId());
   const int32_t row = list ? list->Text.Selected - 1 : -1;
-  platform::MutexGuard guard(MT_MIDIMAPS);
-  if (ValidMap(SelectedMidiMap) && ValidChannel(SelectedMidiChannel) && row >= 0 &&
-      row < kMidiControllers)
-    MidiMaps[SelectedMidiMap].Entries[row][SelectedMidiChannel].Kind = static_cast<uint8_t>(t);
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    if (ValidMap(SelectedMidiMap) && ValidChannel(SelectedMidiChannel) && row >= 0 &&
+        row < kMidiControllers)
+      MidiMaps[SelectedMidiMap].Entries[row][SelectedMidiChannel].Kind = static_cast<uint8_t>(t);
+  }
+  // The list shows each row's type by its icon.
+  if (list) V::ControlPublishText(list, 0);
   return 0;
 }
 

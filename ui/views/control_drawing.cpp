@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "app/state/settings.h"
 #include "basics/dynzstring.h"
@@ -257,6 +258,37 @@ void ChooseButtonColours(const RenderRecord* snap, ButtonKind kind) {
   }
 }
 
+// What a button's caption layer was last rendered with. A press turns the
+// caption black and a switch may change its glyph without touching its text,
+// so the text's own change flag alone cannot tell a stale caption.
+struct CaptionLook {
+  const Image* layer = nullptr;
+  const void* font = nullptr;
+  uint32_t colour = 0;
+  int32_t glyph = 0, size = 0, textSize = 0, align = 0;
+  bool operator==(const CaptionLook&) const = default;
+};
+std::vector<CaptionLook> g_captionLooks;  // by control id; the draw side's
+
+// Notes the look the caption is drawn with now; true when it differs from the
+// one its layer holds. A layer not seen before is taken as it is: the
+// interface build renders the first captions itself.
+bool CaptionRestyled(int32_t id, const RenderRecord* snap, const Image* layer) {
+  if (id < 0) return true;
+  if (static_cast<size_t>(id) >= g_captionLooks.size()) g_captionLooks.resize(static_cast<size_t>(id) + 1);
+  const CaptionLook now{layer,
+                        snap->Style.Font,
+                        TextColour,
+                        snap->Style.Glyph,
+                        snap->Style.Size,
+                        static_cast<int32_t>(snap->Text.TextSize),
+                        static_cast<int32_t>(snap->Text.Align)};
+  CaptionLook& held = g_captionLooks[static_cast<size_t>(id)];
+  const bool restyled = held.layer == layer && !(held == now);
+  held = now;
+  return restyled;
+}
+
 int32_t DrawButtonScheme(RenderRecord* snap, int32_t id, ButtonKind kind) {
   if (!snap) return 0;
   ControlRecord* c = LiveControl(id);
@@ -297,7 +329,8 @@ int32_t DrawButtonScheme(RenderRecord* snap, int32_t id, ButtonKind kind) {
   }
 
   if (c && c->LayerCount >= 1 && LayerAt(c, 0)) {
-    if (snap->Text.Changed != 0) RenderCaption(snap, c);
+    const bool restyled = CaptionRestyled(id, snap, LayerAt(c, 0));
+    if (snap->Text.Changed != 0 || restyled) RenderCaption(snap, c);
     BlitImage(LayerAt(c, 0), captionX, y + b);
   }
   if (kind == ButtonKind::Selector && c && c->LayerCount > 1) BlitImage(LayerAt(c, 1), x, y);
@@ -453,11 +486,55 @@ void SyncFromSelectedModule(ParamValue* pv) {
   ParamValueConvertUnit(*pv, shown, 0, 0);
 }
 
+// The controls drawn as value fields so far; the draw side's.
+std::vector<int32_t> g_valueFields;
+
+// Shown with every ancestor, as the frame's walk of the tree finds them.
+bool ShownOnScreen(int32_t id) {
+  for (int32_t steps = 0; steps < 64; ++steps) {
+    const ControlRecord* c = V::ControlAt(id);
+    if (!c || c->Visible == 0) return false;
+    if (c->Parent == id) return true;
+    id = c->Parent;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool ValueFieldHasNews() {
+  // A controller's move of the selected module's selected value, which the
+  // field showing that value takes up when it is drawn.
+  const ParamValue* moved = nullptr;
+  if (const ModuleRecord* m = SelectedModule) {
+    const int32_t p = m->SelectedParam;
+    if (p >= 0 && p < kModuleParams && m->Params[p].MidiMoved == -1) moved = &m->Params[p].Number;
+  }
+  for (const int32_t id : g_valueFields) {
+    ControlRecord* c = V::ControlAt(id);
+    if (!c || c->DrawCallback.load() != DrawValueField || !c->Render || !c->RenderLock) continue;
+    ParamValue* live = nullptr;
+    {
+      platform::MutexGuard g(c->RenderLock);
+      live = static_cast<ParamValue*>(c->Render->UserPointer);
+    }
+    if (!live) continue;
+    bool dirty = live == moved;
+    if (!dirty) {
+      platform::MutexGuard g(live->Lock);
+      dirty = live->Dirty != 0;
+    }
+    // A hidden field keeps its news until it is shown, and costs no frame meanwhile.
+    if (dirty && ShownOnScreen(id)) return true;
+  }
+  return false;
+}
 
 int32_t DrawValueField(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = LiveControl(id);
+  if (std::find(g_valueFields.begin(), g_valueFields.end(), id) == g_valueFields.end())
+    g_valueFields.push_back(id);
   const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
   const int32_t b = BorderPx();
   FrameColour = (snap->State.Active != 0 || snap->State.Pressed != 0) ? kColourFrameHover

@@ -129,6 +129,10 @@ int32_t DrawPanel(RenderRecord* snap, int32_t id);
 int32_t DrawAboutWindow(RenderRecord* snap, int32_t id);
 int32_t DrawLabel(RenderRecord* snap, int32_t id);
 int32_t DrawValueField(RenderRecord* snap, int32_t id);
+// The value fields' live watch: whether a shown field's value changed since it
+// was drawn (its Dirty flag), or a controller moved the selected module's
+// selected value, which its field takes up when drawn. Video thread only.
+bool ValueFieldHasNews();
 
 // The centring offset of a value field's text, written by DrawValueField under
 // the value's lock; the value editor adds it when it looks for a segment.

@@ -37,6 +37,8 @@ void InstallViewCallbacksA() {
   Cb.DrawAboutWindow = DrawAboutWindow;
   Cb.DrawLabel = DrawLabel;
   Cb.DrawValueField = DrawValueField;
+  // Its value is set by the engine and the editors as well as through the field.
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawValueField, ValueFieldHasNews);
 
   Cb.DrawDriveList = DrawDriveList;
   Cb.DrawSystemMessageList = DrawSystemMessageList;
@@ -68,6 +70,8 @@ void InstallViewCallbacksA() {
 
   Cb.DrawModuleCatalogList = DrawModuleCatalogList;
   Cb.DrawCreatedModuleList = DrawCreatedModuleList;
+  // Its rows show module state the plane and the audio thread change.
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawCreatedModuleList, CreatedModuleListHasNews);
   Cb.DrawSampleLibraryList = DrawSampleLibraryList;
   Cb.DrawSampleMemoryList = DrawSampleMemoryList;
   Cb.DrawFilterList = DrawFilterList;

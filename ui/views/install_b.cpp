@@ -37,6 +37,11 @@ void InstallViewCallbacksB() {
   Cb.DrawTuningKeyGrid = DrawTuningKeyGrid;
   Cb.DrawScalePatternSwitches = DrawScalePatternSwitches;
   Cb.DrawScalePatternList = DrawScalePatternList;
+  // The editor's displays draw the edited tuning, which many handlers change.
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawTuningName, EditedTuningNews<0>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawTuningKeySteps, EditedTuningNews<1>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawTuningKeyGrid, EditedTuningNews<2>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawScalePatternSwitches, EditedTuningNews<3>);
   Cb.DrawScaleList = DrawScaleList;
   Cb.DrawKeyboardDeviceList = DrawKeyboardDeviceList;
   Cb.DrawMidiDeviceMapList = DrawMidiDeviceMapList;

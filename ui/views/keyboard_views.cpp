@@ -13,6 +13,7 @@
 #include "ui/build/frame.h"
 #include "ui/build/groups_b.h"
 #include "ui/views/control_drawing.h"
+#include "ui/views/tuning_displays.h"
 #include "visuals/colours.h"
 #include "visuals/glyphs.h"
 #include "visuals/text.h"
@@ -140,6 +141,8 @@ namespace {
 uint64_t HeldKeysDigest(const KeyboardState* s, int64_t index) {
   uint64_t h = 1469598103934665603ull ^ static_cast<uint64_t>(index);
   auto mix = [&h](uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+  // The keys' captions and colours follow the tuning in use.
+  mix(TuningKeysLook(kActiveTuning));
   if (!s) return h;
   mix(static_cast<uint64_t>(KbLoad(s->KeyOffset)));
   for (const HeldKey& held : s->HeldKeys) {
@@ -177,7 +180,13 @@ int32_t DrawKeyboard(V::RenderRecord* snap, int32_t id) {
   const int32_t kw = KeyboardKeySize, x = snap->X, y = snap->Y, h = snap->H;
   const int32_t B = V::BorderWidth;
   const int32_t count = KeyboardVisibleKeys;
-  if (snap->Text.Changed != 0) DrawKeyboardKeys(snap, id, offset, kw, h);
+  // The captions are rendered again when what they show changed: the first
+  // key shown (another keyboard, a scroll) or the tuning in use.
+  static uint64_t captionsDrawn = 0;
+  const uint64_t captions = TuningKeysLook(kActiveTuning) * 1099511628211ull ^
+                            static_cast<uint64_t>(static_cast<uint32_t>(offset));
+  if (snap->Text.Changed != 0 || captions != captionsDrawn) DrawKeyboardKeys(snap, id, offset, kw, h);
+  captionsDrawn = captions;
   if (kw < 1) return 0;
 
   for (int32_t i = 0; i < count; ++i) {

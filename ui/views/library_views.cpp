@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "app/state/wave_library.h"
@@ -123,6 +124,11 @@ const CreatedRow* CreatedAt(void* ctx, int32_t item) {
   auto* f = static_cast<CreatedFrame*>(ctx);
   if (item < 0 || item >= static_cast<int32_t>(f->rows.size())) return nullptr;
   return &f->rows[item];
+}
+
+uint64_t CreatedKey(int32_t item, void* ctx) {
+  const CreatedRow* r = CreatedAt(ctx, item);
+  return r ? std::hash<std::string>{}(r->label) : 0;
 }
 
 void CreatedDecorate(const ListRowPlace& p, void* ctx) {
@@ -308,9 +314,37 @@ int32_t DrawCreatedModuleList(RenderRecord* snap, int32_t id) {
   plan.prepare = CreatedPrepare;
   plan.decorate = CreatedDecorate;
   plan.renderRow = CreatedRender;
+  plan.rowKey = CreatedKey;
   plan.finish = CreatedFinish;
   plan.tooltip = CreatedTooltip;
   return DrawListView(snap, id, plan, g_createdStatics);
+}
+
+bool CreatedModuleListHasNews() {
+  // What the rows show of each module: a change of any of it (the per-voice
+  // switch flipped on the module page, a rebuild on the audio thread, a
+  // renumbering) is a change of the list's picture. FNV-1a over those words.
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+  {
+    // A list held by a load is looked at again at the next frame.
+    if (!platform::MutexTryLock(ModuleList.lock)) return false;
+    mix(static_cast<uint64_t>(ModuleList.count));
+    for (int32_t i = 0; ModuleList.entries && i < ModuleList.count; ++i) {
+      const ModuleRecord* m = ModuleList.entries[i];
+      mix(reinterpret_cast<uintptr_t>(m));
+      if (!m) continue;
+      mix(static_cast<uint64_t>(m->ModuleSwitches[kSwitchPerVoice]));
+      mix(static_cast<uint64_t>(m->Category));
+      mix(static_cast<uint64_t>(m->InstanceNumber));
+      for (const char ch : QUARLE_BASICS::DynZStringGet(m->Name)) mix(static_cast<uint8_t>(ch));
+    }
+    platform::MutexUnlock(ModuleList.lock);
+  }
+  static uint64_t shown = 0;
+  const bool news = h != shown;
+  shown = h;
+  return news;
 }
 
 int32_t DrawSampleLibraryList(RenderRecord* snap, int32_t id) {

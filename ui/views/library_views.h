@@ -28,6 +28,9 @@ std::string FileStem(const std::string& name);
 int32_t DrawModuleCatalogList(RenderRecord* snap, int32_t id);  // REFM
 int32_t DrawCreatedModuleList(RenderRecord* snap, int32_t id);  // LIBM
 int32_t DrawSampleLibraryList(RenderRecord* snap, int32_t id);  // SAM
+// Whether what the created-module rows show changed since the last ask (the
+// list's live watch). Video thread only.
+bool CreatedModuleListHasNews();
 int32_t DrawSampleMemoryList(RenderRecord* snap, int32_t id);   // WLIST
 int32_t DrawFilterList(RenderRecord* snap, int32_t id);         // FLIST
 

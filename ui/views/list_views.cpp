@@ -198,7 +198,14 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
     FillBox(x0, ry, x + w - 1, ry + rowH - 1, FillColour);
     if (plan.decorate) plan.decorate(place, plan.context);
     Image* row = LayerAt(c, plan.firstRowLayer + slot);
-    if (redraw && row) {
+    bool render = redraw;
+    if (plan.rowKey) {
+      if (statics.rowKeys.size() <= static_cast<size_t>(slot)) statics.rowKeys.resize(slot + 1, 0);
+      const uint64_t key = plan.rowKey(i, plan.context);
+      render = render || statics.rowKeys[slot] != key;
+      statics.rowKeys[slot] = key;
+    }
+    if (render && row) {
       ClearImage(row, w - b - 3, f.TextSize);
       if (plan.renderRow) plan.renderRow(row, i, snap, plan.context);
     }

@@ -23,6 +23,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/images.h"
 #include "visuals/controls.h"
@@ -62,6 +63,7 @@ struct ListDrawStatics {
   int32_t count = 0;
   int64_t reversed = 0;
   int32_t first = 0;
+  std::vector<uint64_t> rowKeys;  // by row slot: the key its image was rendered for
 };
 
 // Where one row is drawn, handed to the hooks of a ListDrawPlan.
@@ -88,6 +90,10 @@ struct ListDrawPlan {
   // Renders item into its row image, already cleared; TextColour is white.
   void (*renderRow)(platform::Image* row, int32_t item, const RenderRecord* snap,
                     void* context) = nullptr;
+  // What renderRow draws for the item, as a key (a hash of its text): a row
+  // whose key changed is rendered again though the list did not change. Null:
+  // rows are rendered again only with the list.
+  uint64_t (*rowKey)(int32_t item, void* context) = nullptr;
   // The tooltip of the hovered item.
   std::string (*tooltip)(int32_t item, void* context) = nullptr;
   // After the row's background box, before its image (markers).

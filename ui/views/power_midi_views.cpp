@@ -135,7 +135,11 @@ bool PowerHistoryHasNews() {
   const bool stopped = lastStreaming && !streaming;
   lastStreaming = streaming;
   if (stopped) return true;  // shown once more as it stands
-  if (!streaming) return false;
+  if (!streaming) {
+    // A report that came in after the stream (or with none) still moves the strip.
+    platform::MutexGuard guard(ScopeLock);
+    if (PowerHistoryCount == 0) return false;
+  }
   const float* history = PowerDisplayHistory;
   if (!history || PowerHistoryLength < 6) return true;
   // A strip of equal entries scrolling on by more of the same (silence) looks

@@ -23,9 +23,9 @@ void ResetPowerHistory(int32_t length);
 
 int32_t DrawPowerHistory(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawMidiInputMonitor(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
-// Whether the power strip may look different: a device streams and the strip
-// or the reports waiting for it hold something other than one repeated entry,
-// or the stream just stopped. Video thread only.
+// Whether the power strip may look different: a device streams or reports
+// wait, and the strip or those reports hold something other than one repeated
+// entry; or the stream just stopped. Video thread only.
 bool PowerHistoryHasNews();
 // Whether the monitor has a MIDI message not shown yet, or was switched on or
 // off. Video thread only.

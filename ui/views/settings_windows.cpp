@@ -19,6 +19,7 @@
 #include "platform/threads.h"
 #include "ui/build/frame.h"
 #include "visuals/control_table.h"
+#include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
 namespace Tarvelo {
@@ -477,7 +478,11 @@ int32_t OnToggleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int64_t value = on ? -1 : 0;
   switch (static_cast<int64_t>(c->Tag)) {
     case 0: Settings.CpuSaving = value; break;
-    case 1: Settings.UseShader = value; break;
+    case 1:
+      Settings.UseShader = value;
+      // Every control's look follows the shading: all of them are drawn anew.
+      V::MarkAllControlsDirty();
+      break;
     case 2: {
       Settings.AutoConnect = value;
       {

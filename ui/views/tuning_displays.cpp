@@ -29,6 +29,34 @@ int32_t EditedNoteCount() {
   return std::clamp(TuningGetNoteCount(EditedTuning), 1, kTuningMaxKeys);
 }
 
+// FNV-1a over what the key displays draw of the edited tuning.
+struct LookHash {
+  uint64_t h = 1469598103934665603ull;
+  void Bytes(const void* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<const uint8_t*>(p)[i]) * 1099511628211ull;
+  }
+  template <typename T>
+  void Word(const T& v) {
+    Bytes(&v, sizeof v);
+  }
+};
+
+// The names of a tuning's first N keys; the caller holds its lock.
+void HashKeyNames(LookHash& look, const Tuning& tuning, int32_t N) {
+  for (int32_t i = 0; i < N && i < TuningGetNoteCount(tuning); ++i) {
+    const std::string name = TuningGetNoteName(tuning, i);
+    look.Bytes(name.c_str(), name.size() + 1);
+  }
+}
+
+// A tuning's keys: their count, ratios and names; the caller holds its lock.
+void HashKeys(LookHash& look, const Tuning& tuning) {
+  const int32_t N = std::clamp(TuningGetNoteCount(tuning), 1, kTuningMaxKeys);
+  look.Word(N);
+  for (int32_t i = 0; i < N; ++i) look.Word(TuningGetAbsoluteRatio(tuning, i));
+  HashKeyNames(look, tuning, N);
+}
+
 int32_t CellLeft(int32_t x, int32_t k, float cw) {
   return Nearest(x + V::BorderWidth + k * static_cast<double>(cw));
 }
@@ -207,7 +235,19 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
   if (selected >= 0 && selected < N) Cell(snap, selected, cw, kTuningSelected);
 
   platform::Image* names = LayerAt(c, 0);
-  if (names && snap->Text.Changed != 0) {
+  // The names layer follows the keys' names as well as the control's flags.
+  static uint64_t namesDrawn = 0;
+  LookHash look;
+  look.Word(size);
+  look.Word(N);
+  look.Word(names);
+  {
+    platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+    HashKeyNames(look, EditedTuning, N);
+  }
+  const bool renamed = look.h != namesDrawn;
+  namesDrawn = look.h;
+  if (names && (snap->Text.Changed != 0 || renamed)) {
     ClearImage(names, names->width - 1, size);
     for (int32_t i = 0; i < N; ++i) {
       std::string name;
@@ -260,6 +300,23 @@ int32_t DrawScalePatternSwitches(V::RenderRecord* snap, int32_t) {
   }
   EditorFrame(snap);
   return 0;
+}
+
+uint64_t EditedTuningLook() {
+  LookHash look;
+  platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+  look.Word(EditedTuning.Modified);
+  look.Word(EditedTuning.PatternCount);
+  look.Word(EditedTuning.PatternMasks);
+  HashKeys(look, EditedTuning);
+  return look.h;
+}
+
+uint64_t TuningKeysLook(int32_t which) {
+  LookHash look;
+  platform::MutexGuard guard(MT_TUNINGS[which]);
+  HashKeys(look, Tunings[which]);
+  return look.h;
 }
 
 int32_t DrawScalePatternList(V::RenderRecord* snap, int32_t id) {

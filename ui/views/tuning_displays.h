@@ -28,6 +28,24 @@ std::string TrimmedPatternName(const char* field);
 // The row's key mask as N digits (the highest key first, leading zeros kept).
 std::string PatternMaskDigits(uint64_t mask, int32_t N);
 
+// What the editor's name label, key steps, key grid and pattern switches
+// draw of the edited tuning (its keys, ratios, names, patterns and the
+// unsaved-changes mark), as one hash. Takes the edited tuning's lock.
+uint64_t EditedTuningLook();
+// The keys of tuning `which` (0 edited, 1 in use, 2 the engine's): their
+// count, ratios and names, as one hash. Takes that tuning's lock.
+uint64_t TuningKeysLook(int32_t which);
+// The live watch of those displays: whether that changed since this Tag last
+// asked. Each display takes its own Tag. Video thread only.
+template <int Tag>
+bool EditedTuningNews() {
+  static uint64_t shown = 0;
+  const uint64_t look = EditedTuningLook();
+  const bool news = look != shown;
+  shown = look;
+  return news;
+}
+
 int32_t DrawTuningName(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawTuningKeySteps(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawTuningKeyGrid(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);

@@ -468,7 +468,11 @@ int32_t OnScalePatternList(uint32_t bits, int32_t x, int32_t y, int32_t id, int3
     count = EditedTuning.PatternCount;
   }
   bool clicked = false;
+  const V::ControlRecord* list = Live(id);
+  const int32_t before = list ? list->Text.Selected : -1;
   ListWithFirstRow(bits, x, y, id, count, PatternListAccumulator, &clicked);
+  // The pattern switches show the selected pattern's keys.
+  if (list && list->Text.Selected != before) PublishWhole(SlotCtl(kUiTNGSS), 0);
   return 0;
 }
 

@@ -1,0 +1,422 @@
+// Random use of the whole interface, each action followed by one partial frame
+// compared with a whole redraw: whatever a draw callback reads, a change of it
+// must be marked, so the two never differ. Pointer and key events go through
+// the real event loop onto every shown control; between them come the changes
+// the other threads and the program make: a selection, the render's flags, the
+// audio thread's reports. Fixed seeds; TARVELO_UI_DIFF_SEEDS (how many),
+// TARVELO_UI_DIFF_FIRST_SEED and TARVELO_UI_DIFF_ACTIONS (per seed) make
+// other and longer runs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/state/module_page.h"
+#include "app/state/system_messages.h"
+#include "audio/audio.h"
+#include "engine/catalog/engine_init.h"
+#include "engine/tuning.h"
+#include "platform/events.h"
+#include "platform/threads.h"
+#include "ui/panels/install.h"
+#include "ui/views/install.h"
+#include "ui/views/partial_frame_fixture.h"
+
+namespace {
+
+namespace V = QUARLE_VISUALS;
+using Tarvelo::ModuleRecord;
+
+// Differences on the synth plane (module boxes, ports, cables, hovers there)
+// are mended on another branch: until both meet, they are counted and shown
+// but fail nothing.
+constexpr bool kTolerateSynthPlaneDifferences = true;
+
+enum Kind { kClick, kDrag, kWheel, kKey, kWindowButton, kSelect, kRenderFlag, kAudioReport, kKinds };
+constexpr const char* kKindNames[kKinds] = {"click",  "drag",   "wheel",       "key",
+                                            "window", "select", "render flag", "audio report"};
+// How often each kind comes, out of the sum.
+constexpr int32_t kKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6};
+
+int32_t EnvCount(const char* name, int32_t fallback) {
+  const char* v = std::getenv(name);
+  const int32_t n = v ? std::atoi(v) : 0;
+  return n > 0 ? n : fallback;
+}
+
+double StillClock() { return 1000.0; }
+
+struct Tally {
+  int32_t actions = 0, panels = 0, plane = 0;
+};
+
+class UiDifferential : public viewsc::PartialFrameTest {
+ protected:
+  void BeforeBuild() override {
+    PartialFrameTest::BeforeBuild();
+    Tarvelo::InstallViewCallbacksA();
+    Tarvelo::InstallViewCallbacksB();
+    Tarvelo::InstallPanelHandlersA();
+    Tarvelo::InstallPanelHandlersB();
+  }
+  void SetUp() override {
+    PartialFrameTest::SetUp();
+    if (HasFatalFailure()) return;
+    quit = V::CloseRequestTarget;
+    V::CloseRequestTarget = 0;  // the window's close ends a run of the loop
+    V::CpuSaving = 0;
+    V::SetGuiClock(StillClock);  // no tick: the memory read-out stays as it is
+    V::SystemMessageHandler = Tarvelo::HandleSystemMessage;
+  }
+  void TearDown() override {
+    platform::WindowEventsClear();
+    V::SystemMessageHandler = V::DefaultSystemMessageHandler;
+    V::SetGuiClock(nullptr);
+    V::Pointer = V::PointerState{};
+    PartialFrameTest::TearDown();
+  }
+
+  // The loop over what was injected, then over what its handlers posted. The
+  // audio thread's commands are dropped, a recording's name block with them.
+  static void RunLoop() {
+    for (int32_t pass = 0; pass < 8; ++pass) {
+      platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+      V::GuiMessageLoop();
+      for (const QUARLE_BASICS::CommandMessage& m : Drain(QUARLE_BASICS::AudioCommandQueue))
+        if (m.type == QUARLE_AUDIO::kAudioRecordStart)
+          std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(m.word2)));
+      if (QUARLE_BASICS::CommandQueuePending(0) == 0) break;
+    }
+  }
+
+  // Shown, enabled controls taking any of the event bits, the quit button aside.
+  std::vector<int32_t> Targets(uint32_t bits, int32_t window = -1) const {
+    std::vector<int32_t> out;
+    for (int32_t id = 1; id < V::ControlTableCount(); ++id) {
+      const V::ControlRecord* c = C(id);
+      if (!c || c->DeletePending || !c->EventCallback || id == quit) continue;
+      if ((static_cast<uint32_t>(c->EventMask) & bits) == 0 || V::IsDisabled(&c->State)) continue;
+      if (c->W < 1 || c->H < 1 || c->X >= kW || c->Y >= kH || c->X + c->W <= 0 || c->Y + c->H <= 0)
+        continue;
+      if (window >= 0 && V::WindowOfControl(id) != window) continue;
+      if (OnScreen(id)) out.push_back(id);
+    }
+    return out;
+  }
+  // A point of the control on the screen.
+  static void PointIn(int32_t id, std::mt19937& rng, int32_t& x, int32_t& y) {
+    const V::ControlRecord* c = C(id);
+    const int32_t x0 = std::max(c->X, 0), x1 = std::min(c->X + c->W, kW) - 1;
+    const int32_t y0 = std::max(c->Y, 0), y1 = std::min(c->Y + c->H, kH) - 1;
+    x = std::uniform_int_distribution<int32_t>(x0, std::max(x0, x1))(rng);
+    y = std::uniform_int_distribution<int32_t>(y0, std::max(y0, y1))(rng);
+  }
+  void MoveTo(int32_t x, int32_t y) {
+    platform::WindowEventInject(platform::PointerMoveEvent(x, y, x - px, y - py));
+    px = x;
+    py = y;
+  }
+  static void Button(platform::WindowEventKind kind) {
+    platform::WindowEventInject(platform::ButtonEvent(kind, platform::kButtonLeft));
+  }
+  static ModuleRecord* AnyModule(std::mt19937& rng) {
+    const int32_t n = Tarvelo::ModuleList.count;
+    if (n < 1) return nullptr;
+    return Tarvelo::ModuleList.entries[std::uniform_int_distribution<int32_t>(0, n - 1)(rng)];
+  }
+
+  // One action of the kind; its description. A pointer action is judged after
+  // each of its steps (pressed, dragged, released), as frames come between them.
+  template <typename Judge>
+  std::string Act(Kind kind, std::mt19937& rng, Judge&& judge) {
+    auto pick = [&](const std::vector<int32_t>& ids) {
+      return ids.empty() ? 0 : ids[std::uniform_int_distribution<size_t>(0, ids.size() - 1)(rng)];
+    };
+    auto coin = [&](int32_t n) { return std::uniform_int_distribution<int32_t>(0, n - 1)(rng); };
+    int32_t x = 0, y = 0;
+    switch (kind) {
+      case kClick:
+      case kWindowButton:
+      case kDrag: {
+        const uint32_t taking = kind == kDrag ? V::kEventDrag : V::kEventPress | V::kEventClick;
+        const int32_t id =
+            pick(Targets(taking, kind == kWindowButton ? V::WindowList[Tarvelo::kWinSYSBAR] : -1));
+        if (id == 0) return std::string("nothing for a ") + kKindNames[kind];
+        PointIn(id, rng, x, y);
+        MoveTo(x, y);
+        Button(platform::kWindowButtonPress);
+        judge();
+        if (kind == kDrag) {
+          const int32_t reach = coin(4) == 0 ? 300 : 40;
+          for (int32_t step = 0, steps = 2 + coin(5); step < steps; ++step)
+            MoveTo(std::clamp(px + coin(2 * reach + 1) - reach, 0, kW - 1),
+                   std::clamp(py + coin(2 * reach + 1) - reach, 0, kH - 1));
+          judge();
+        }
+        Button(platform::kWindowButtonRelease);
+        return std::string(kKindNames[kind]) + " " + Id(id);
+      }
+      case kWheel: {
+        const int32_t id = pick(Targets(V::kEventWheel));
+        if (id == 0) return "nothing to wheel";
+        PointIn(id, rng, x, y);
+        MoveTo(x, y);
+        wheel += coin(7) - 3;
+        platform::WindowEventInject(platform::WheelEvent(wheel));
+        return "wheel " + Id(id);
+      }
+      case kKey: {
+        struct KeyStroke {
+          uint32_t scan, ascii;
+        };
+        static constexpr KeyStroke kKeys[] = {{72, 0}, {80, 0},  {75, 0},  {77, 0},  {28, 13},
+                                              {1, 27}, {83, 0},  {14, 8},  {2, '1'}, {6, '5'},
+                                              {30, 'a'}, {44, 'z'}, {52, '.'}, {12, '-'}, {57, ' '}};
+        const KeyStroke k = kKeys[coin(static_cast<int32_t>(std::size(kKeys)))];
+        platform::WindowEventInject(platform::KeyPressEvent(k.scan, k.ascii));
+        platform::WindowEventInject(platform::KeyReleaseEvent(k.scan, k.ascii));
+        return "key " + std::to_string(k.scan);
+      }
+      case kSelect: {
+        ModuleRecord* m = coin(5) == 0 ? nullptr : AnyModule(rng);
+        Tarvelo::SelectModule(m, -1);
+        return "select module";
+      }
+      case kRenderFlag: {
+        ModuleRecord* m = AnyModule(rng);
+        if (!m) return "no module to flag";
+        if (coin(2) == 0) {
+          m->ClipFlag = m->ClipFlag == 0 ? -1 : 0;
+          return "render flag: clip";
+        }
+        const int32_t p = coin(4);
+        m->Params[p].MidiMoved = m->Params[p].MidiMoved == 0 ? -1 : 0;
+        return "render flag: controller move";
+      }
+      case kAudioReport: {
+        QUARLE_BASICS::CommandMessage msg{};
+        if (coin(3) == 0) {
+          msg.type = Tarvelo::kMessagePerVoice;
+        } else {
+          float* e = meterBlocks[nextMeter++ % std::size(meterBlocks)];
+          for (int32_t i = 0; i < 6; ++i)
+            e[i] = i % 3 == 2 ? -140.0f + coin(140) : (coin(200) - 100) / 100.0f;
+          msg.type = QUARLE_AUDIO::kAudioMeters;
+          msg.word2 = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(e));
+        }
+        QUARLE_BASICS::PostCommand(msg, 0, 0);
+        return msg.type == QUARLE_AUDIO::kAudioMeters ? "audio report: meters" : "audio report: per-voice";
+      }
+      default:
+        return "";
+    }
+  }
+
+  // The control is the window of that slot or lies in it.
+  static bool Within(int32_t id, int32_t slot) {
+    const int32_t window = V::WindowList[slot];
+    for (int32_t steps = 0; steps < 64; ++steps) {
+      const V::ControlRecord* c = C(id);
+      if (!c) return false;
+      if (id == window) return true;
+      if (c->Parent == id) return false;
+      id = c->Parent;
+    }
+    return false;
+  }
+  // One partial frame against a whole one: the stale pixels by the control
+  // shown there (added to `here`), and those on the plane (to `onPlane`).
+  static void Judge(std::map<std::string, int32_t>& here, int32_t& onPlane) {
+    const int32_t plane = Plane();
+    const V::ControlRecord* p = C(plane);
+    // The memory read-out shows a live value of its own.
+    const int32_t memory = Find("FRE");
+    std::vector<int32_t> where;
+    StalePixels(&where);
+    for (const int32_t i : where) {
+      const int32_t x = i % kW, y = i / kW;
+      const int32_t hit = V::ControlHitTest(x, y, 0);
+      // The information window and the status strip's labels are translucent:
+      // the plane shows through them.
+      const bool through = (Within(hit, Tarvelo::kWinABOUT) || Within(hit, Tarvelo::kWinSTB)) &&
+                           p->Visible != 0 && x >= p->X && x < p->X + p->W && y >= p->Y &&
+                           y < p->Y + p->H;
+      if (hit == plane || V::WindowOfControl(hit) == plane || through)
+        ++onPlane;
+      else if (hit != memory)
+        ++here[Id(hit)];
+    }
+  }
+  // What Judge finds after running the loop, as one text ("" for nothing stale).
+  static std::string StaleAfterLoop() {
+    RunLoop();
+    std::map<std::string, int32_t> here;
+    int32_t onPlane = 0;
+    Judge(here, onPlane);
+    std::string out;
+    for (const auto& [id, n] : here) out += id + ": " + std::to_string(n) + " px; ";
+    if (onPlane > 0 && !kTolerateSynthPlaneDifferences)
+      out += "synth plane: " + std::to_string(onPlane) + " px; ";
+    return out;
+  }
+  static void Show(int32_t window, int64_t visible) {
+    V::ControlSetVisible(C(V::WindowList[window]), visible);
+    V::UpdateControl(V::WindowList[window], 0);
+  }
+
+  // Runs the seed's actions, each judged by one partial frame.
+  void Run(uint32_t seed, int32_t actions, Tally (&tally)[kKinds],
+           std::map<std::string, int32_t>& culprits) {
+    std::mt19937 rng(seed);
+    for (const int32_t type : {Tarvelo::kTypeKeyboard, Tarvelo::kTypeOscillator, Tarvelo::kTypeAdsr,
+                               Tarvelo::kTypeMixer, Tarvelo::kTypeSequencer})
+      Make(type, 250 + 220 * (type % 5), 250 + 60 * (type % 4));
+    Tarvelo::SelectModule(Tarvelo::ModuleList.entries[1], -1);
+    RunLoop();
+    StalePixels();  // whatever the setting up left
+    int32_t weightSum = 0;
+    for (const int32_t w : kKindWeights) weightSum += w;
+    for (int32_t a = 0; a < actions; ++a) {
+      int32_t roll = std::uniform_int_distribution<int32_t>(0, weightSum - 1)(rng);
+      int32_t k = 0;
+      while (roll >= kKindWeights[k]) roll -= kKindWeights[k++];
+      std::map<std::string, int32_t> here;
+      int32_t onPlane = 0;
+      auto judge = [&] {
+        RunLoop();
+        Judge(here, onPlane);
+      };
+      const std::string what = Act(static_cast<Kind>(k), rng, judge);
+      judge();
+      Tally& t = tally[k];
+      ++t.actions;
+      t.plane += onPlane > 0;
+      t.panels += !here.empty();
+      for (const auto& [id, n] : here) {
+        ++culprits[std::string(kKindNames[k]) + " / " + id];
+        ADD_FAILURE() << "seed " << seed << " action " << a << " (" << what << "): " << n
+                      << " px stale in " << id;
+      }
+      if (onPlane > 0 && !kTolerateSynthPlaneDifferences)
+        ADD_FAILURE() << "seed " << seed << " action " << a << " (" << what << "): " << onPlane
+                      << " px stale on the synth plane";
+    }
+  }
+
+  int32_t quit = 0;
+  int32_t px = 0, py = 0, wheel = 0;
+  float meterBlocks[16][6] = {};
+  size_t nextMeter = 0;
+};
+
+TEST_F(UiDifferential, APartialFrameShowsWhatAWholeRedrawShowsAfterEveryAction) {
+  const int32_t first = EnvCount("TARVELO_UI_DIFF_FIRST_SEED", 1);
+  const int32_t seeds = EnvCount("TARVELO_UI_DIFF_SEEDS", 2);
+  const int32_t actions = EnvCount("TARVELO_UI_DIFF_ACTIONS", 20);
+  Tally tally[kKinds];
+  std::map<std::string, int32_t> culprits;
+  for (int32_t s = first; s < first + seeds; ++s) {
+    Tarvelo::ClearSynth();
+    Run(static_cast<uint32_t>(s), actions, tally, culprits);
+  }
+  std::string table = "kind           actions  panels  plane\n";
+  Tally sum;
+  for (int32_t k = 0; k < kKinds; ++k) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%-14s %7d %7d %6d\n", kKindNames[k], tally[k].actions,
+                  tally[k].panels, tally[k].plane);
+    table += line;
+    sum.actions += tally[k].actions;
+    sum.panels += tally[k].panels;
+    sum.plane += tally[k].plane;
+  }
+  char line[96];
+  std::snprintf(line, sizeof line, "%-14s %7d %7d %6d\n", "all", sum.actions, sum.panels, sum.plane);
+  table += line;
+  for (const auto& [where, n] : culprits) table += "  " + where + ": " + std::to_string(n) + "\n";
+  std::printf("%s", table.c_str());
+  EXPECT_EQ(sum.panels, 0);
+}
+
+}  // namespace
+
+// Each state that a draw callback reads and nobody used to mark, changed once:
+// every step is judged pressed and released.
+TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 600, 400);
+  ASSERT_NE(osc, nullptr);
+  Tarvelo::SelectModule(osc, -1);
+  Show(Tarvelo::kWinPANEL, -1);
+  EXPECT_EQ(StaleAfterLoop(), "") << "set up";
+
+  auto click = [this](const char* name) {
+    const int32_t id = Find(name);
+    ASSERT_GT(id, 0) << name;
+    ASSERT_TRUE(OnScreen(id)) << name;
+    MoveTo(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2);
+    Button(platform::kWindowButtonPress);
+    EXPECT_EQ(StaleAfterLoop(), "") << name << " pressed";
+    Button(platform::kWindowButtonRelease);
+    EXPECT_EQ(StaleAfterLoop(), "") << name << " released";
+  };
+  // Each window shown for its buttons only: they cover the panels.
+  struct Clicks {
+    int32_t window;  // -1: none of its own
+    std::vector<const char*> names;
+  };
+  const Clicks groups[] = {
+      {-1, {"Rec", "Rec", "POLY", "POLY", "FAD_PP"}},
+      {Tarvelo::kWinVS, {"VS_SHADER0", "VS_SHADER0"}},
+      {Tarvelo::kWinTNG,
+       {"TNGK+", "TNGK-", "TNGK-", "TNGo", "TNG=", "FAD_RF", "TNGSCL", "FAV_AK", "FAV_RK", "TNGo",
+        "FAD_AK", "TNG="}},
+  };
+  for (const Clicks& g : groups) {
+    if (g.window >= 0) Show(g.window, -1);
+    for (const char* name : g.names) {
+      SCOPED_TRACE(name);
+      click(name);
+    }
+    if (g.window >= 0) Show(g.window, 0);
+    EXPECT_EQ(StaleAfterLoop(), "") << "window closed";
+  }
+
+  // What other threads and the render change.
+  static float meters[2][6] = {{-0.5f, 0.5f, -20.0f, -0.25f, 0.75f, -6.0f},
+                               {-0.1f, 0.1f, -60.0f, -0.9f, 0.9f, -1.0f}};
+  for (float* e : meters) {
+    QUARLE_BASICS::CommandMessage msg{};
+    msg.type = QUARLE_AUDIO::kAudioMeters;
+    msg.word2 = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(e));
+    QUARLE_BASICS::PostCommand(msg, 0, 0);
+    EXPECT_EQ(StaleAfterLoop(), "") << "meter report";
+  }
+  Tarvelo::SelectPort(0);
+  EXPECT_EQ(StaleAfterLoop(), "") << "a value selected";
+  const int32_t p = osc->SelectedParam;
+  ASSERT_GE(p, 0);
+  Tarvelo::ModuleSetParamValue(*osc, p, osc->Params[p].Value * 0.5f + 1.0f);
+  osc->Params[p].MidiMoved = -1;
+  EXPECT_EQ(StaleAfterLoop(), "") << "controller move of the selected value";
+  osc->PolyphonyMode = 1;
+  osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] ? 0 : -1;
+  // The on-screen keyboard's captions and colours follow the tuning in use.
+  Show(Tarvelo::kWinKBGROUP, -1);
+  EXPECT_EQ(StaleAfterLoop(), "") << "keyboard shown";
+  for (const int32_t keys : {10, 12}) {
+    {
+      platform::MutexGuard g(Tarvelo::MT_TUNINGS[Tarvelo::kActiveTuning]);
+      Tarvelo::TuningSetNoteCount(Tarvelo::ActiveTuning, keys);
+    }
+    EXPECT_EQ(StaleAfterLoop(), "") << keys << " keys in use";
+  }
+  QUARLE_BASICS::CommandMessage rebuilt{};
+  rebuilt.type = Tarvelo::kMessagePerVoice;
+  QUARLE_BASICS::PostCommand(rebuilt, 0, 0);
+  EXPECT_EQ(StaleAfterLoop(), "") << "per-voice switch after a rebuild";
+}
