@@ -35,6 +35,14 @@ std::atomic<int32_t> g_liveCount{0};
 DrawCallbackFn g_wanted[kMaxLive] = {};
 int32_t g_wantedCount = 0;
 
+struct IgnoreEntry {
+  std::atomic<DrawCallbackFn> draw{nullptr};
+  std::atomic<uint32_t> parts{0};
+};
+constexpr int32_t kMaxIgnores = 16;
+IgnoreEntry g_ignores[kMaxIgnores];
+std::atomic<int32_t> g_ignoreCount{0};
+
 int32_t LiveIndex(DrawCallbackFn fn) {
   if (!fn) return -1;
   const int32_t n = g_liveCount.load();
@@ -176,13 +184,16 @@ void MarkWholeScreenDirty() {
 
 void MarkControlDirty(const ControlRecord* c) {
   if (!c) return;
-  int32_t w = 0, h = 0;
-  ControlPaintExtent(c, w, h);
-  MarkScreenDirty(c->X, c->Y, w, h);
+  int32_t x0 = 0, y0 = 0, w = 0, h = 0;
+  ControlPaintArea(c, x0, y0, w, h);
+  MarkScreenDirty(c->X + x0, c->Y + y0, w - x0, h - y0);
 }
 
 void MarkPublishedDirty(const RenderRecord* r) {
-  if (r) MarkScreenDirty(r->X, r->Y, std::max(r->W, r->PaintW), std::max(r->H, r->PaintH));
+  if (!r) return;
+  const int32_t x0 = std::min(r->PaintX, 0), y0 = std::min(r->PaintY, 0);
+  MarkScreenDirty(r->X + x0, r->Y + y0, std::max(r->W, r->PaintW) - x0,
+                  std::max(r->H, r->PaintH) - y0);
 }
 
 void MarkControlPublishedDirty(ControlRecord* c) {
@@ -207,6 +218,29 @@ void MarkSubtreeDirty(ControlRecord* c) {
     ControlRecord* child = ControlAt(id);
     if (child && child->DeletePending.load() == 0) MarkSubtreeDirty(child);
   }
+}
+
+void SetDrawIgnores(DrawCallbackFn fn, uint32_t parts) {
+  if (!fn) return;
+  const int32_t n = g_ignoreCount.load();
+  for (int32_t i = 0; i < n; ++i) {
+    if (g_ignores[i].draw.load() == fn) {
+      g_ignores[i].parts.store(parts);
+      return;
+    }
+  }
+  if (n >= kMaxIgnores) return;
+  g_ignores[n].parts.store(parts);
+  g_ignores[n].draw.store(fn);
+  g_ignoreCount.store(n + 1);
+}
+
+uint32_t DrawIgnores(DrawCallbackFn fn) {
+  if (!fn) return 0;
+  const int32_t n = g_ignoreCount.load();
+  for (int32_t i = 0; i < n; ++i)
+    if (g_ignores[i].draw.load() == fn) return g_ignores[i].parts.load();
+  return 0;
 }
 
 void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole) {
