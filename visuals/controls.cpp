@@ -1,7 +1,6 @@
 #include "visuals/controls.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -196,45 +195,10 @@ void ControlSetVisible(ControlRecord* c, int64_t value) {
   MarkSubtreeDirty(c);
 }
 
-namespace {
-
-struct ReachEntry {
-  std::atomic<DrawCallbackFn> draw{nullptr};
-  std::atomic<PaintReachFn> reach{nullptr};
-};
-constexpr int32_t kMaxReaches = 8;
-ReachEntry g_reaches[kMaxReaches];
-std::atomic<int32_t> g_reachCount{0};
-
-PaintReachFn ReachOf(DrawCallbackFn fn) {
-  if (!fn) return nullptr;
-  const int32_t n = g_reachCount.load();
-  for (int32_t i = 0; i < n; ++i)
-    if (g_reaches[i].draw.load() == fn) return g_reaches[i].reach.load();
-  return nullptr;
-}
-
-}  // namespace
-
-void SetPaintReach(DrawCallbackFn fn, PaintReachFn reach) {
-  if (!fn) return;
-  const int32_t n = g_reachCount.load();
-  for (int32_t i = 0; i < n; ++i) {
-    if (g_reaches[i].draw.load() == fn) {
-      g_reaches[i].reach.store(reach);
-      return;
-    }
-  }
-  if (n >= kMaxReaches) return;
-  g_reaches[n].reach.store(reach);
-  g_reaches[n].draw.store(fn);
-  g_reachCount.store(n + 1);
-}
-
 void ControlPaintArea(const ControlRecord* c, int32_t& x0, int32_t& y0, int32_t& w, int32_t& h) {
   ControlPaintExtent(c, w, h);
   x0 = y0 = 0;
-  if (const PaintReachFn reach = ReachOf(c->DrawCallback.load())) {
+  if (const PaintReachFn reach = PaintReachOf(c->DrawCallback.load())) {
     reach(c, x0, y0, w, h);
     x0 = std::min(x0, 0);
     y0 = std::min(y0, 0);

@@ -250,10 +250,10 @@ void ControlPaintExtent(const ControlRecord* c, int32_t& w, int32_t& h);
 // The same with where the painting starts (x0, y0: 0 or less, from the corner).
 void ControlPaintArea(const ControlRecord* c, int32_t& x0, int32_t& y0, int32_t& w, int32_t& h);
 // A draw callback that puts layers elsewhere than inside the border tells how
-// far from the corner its controls paint: it widens [x0, x1) x [y0, y1).
+// far from the corner its controls paint (SetPaintReach): it widens
+// [x0, x1) x [y0, y1).
 using PaintReachFn = void (*)(const ControlRecord* c, int32_t& x0, int32_t& y0, int32_t& x1,
                               int32_t& y1);
-void SetPaintReach(DrawCallbackFn fn, PaintReachFn reach);
 void ControlPublishText(ControlRecord* c, int64_t flags);
 // Leaves a width measured by a draw callback (video thread) in the control's
 // own text field, under the lock its publication copies the field under.

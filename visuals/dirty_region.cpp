@@ -35,13 +35,35 @@ std::atomic<int32_t> g_liveCount{0};
 DrawCallbackFn g_wanted[kMaxLive] = {};
 int32_t g_wantedCount = 0;
 
-struct IgnoreEntry {
+// What a draw callback tells of its controls' drawing: the record parts it
+// does not show, and where it paints beyond them.
+struct DrawTraits {
   std::atomic<DrawCallbackFn> draw{nullptr};
-  std::atomic<uint32_t> parts{0};
+  std::atomic<uint32_t> ignores{0};
+  std::atomic<PaintReachFn> reach{nullptr};
 };
-constexpr int32_t kMaxIgnores = 16;
-IgnoreEntry g_ignores[kMaxIgnores];
-std::atomic<int32_t> g_ignoreCount{0};
+constexpr int32_t kMaxTraits = 16;
+DrawTraits g_traits[kMaxTraits];
+std::atomic<int32_t> g_traitCount{0};
+
+const DrawTraits* TraitsOf(DrawCallbackFn fn) {
+  if (!fn) return nullptr;
+  const int32_t n = g_traitCount.load();
+  for (int32_t i = 0; i < n; ++i)
+    if (g_traits[i].draw.load() == fn) return &g_traits[i];
+  return nullptr;
+}
+
+// Set up by the interface's installation, on one thread.
+DrawTraits* AddTraits(DrawCallbackFn fn) {
+  if (!fn) return nullptr;
+  if (const DrawTraits* t = TraitsOf(fn)) return const_cast<DrawTraits*>(t);
+  const int32_t n = g_traitCount.load();
+  if (n >= kMaxTraits) return nullptr;
+  g_traits[n].draw.store(fn);
+  g_traitCount.store(n + 1);
+  return &g_traits[n];
+}
 
 int32_t LiveIndex(DrawCallbackFn fn) {
   if (!fn) return -1;
@@ -221,26 +243,21 @@ void MarkSubtreeDirty(ControlRecord* c) {
 }
 
 void SetDrawIgnores(DrawCallbackFn fn, uint32_t parts) {
-  if (!fn) return;
-  const int32_t n = g_ignoreCount.load();
-  for (int32_t i = 0; i < n; ++i) {
-    if (g_ignores[i].draw.load() == fn) {
-      g_ignores[i].parts.store(parts);
-      return;
-    }
-  }
-  if (n >= kMaxIgnores) return;
-  g_ignores[n].parts.store(parts);
-  g_ignores[n].draw.store(fn);
-  g_ignoreCount.store(n + 1);
+  if (DrawTraits* t = AddTraits(fn)) t->ignores.store(parts);
 }
 
 uint32_t DrawIgnores(DrawCallbackFn fn) {
-  if (!fn) return 0;
-  const int32_t n = g_ignoreCount.load();
-  for (int32_t i = 0; i < n; ++i)
-    if (g_ignores[i].draw.load() == fn) return g_ignores[i].parts.load();
-  return 0;
+  const DrawTraits* t = TraitsOf(fn);
+  return t ? t->ignores.load() : 0;
+}
+
+void SetPaintReach(DrawCallbackFn fn, PaintReachFn reach) {
+  if (DrawTraits* t = AddTraits(fn)) t->reach.store(reach);
+}
+
+PaintReachFn PaintReachOf(DrawCallbackFn fn) {
+  const DrawTraits* t = TraitsOf(fn);
+  return t ? t->reach.load() : nullptr;
 }
 
 void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole) {

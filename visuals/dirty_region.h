@@ -39,6 +39,10 @@ enum DrawIgnoredParts : uint32_t {
 };
 void SetDrawIgnores(DrawCallbackFn fn, uint32_t parts);
 uint32_t DrawIgnores(DrawCallbackFn fn);
+// Where controls drawn by fn paint beyond their rectangle and layers
+// (ControlPaintArea); null: nowhere.
+void SetPaintReach(DrawCallbackFn fn, PaintReachFn reach);
+PaintReachFn PaintReachOf(DrawCallbackFn fn);
 
 // Takes what was marked since the last take: `whole` when everything is to be
 // redrawn, else the rectangles (none: nothing to draw). Rectangles that overlap
