@@ -66,6 +66,20 @@ class PartialFrames : public viewsc::ViewsCTest {
     const uint32_t* p = platform::ScreenPagePixels(1);
     return p ? std::vector<uint32_t>(p, p + kW * kH) : std::vector<uint32_t>{};
   }
+  // The pixels marked for the next frame (-1: the whole screen); with
+  // `keep` they stay marked.
+  static int64_t MarkedArea(bool keep = false) {
+    std::vector<platform::ScreenRect> rects;
+    bool whole = false;
+    V::TakeDirtyRegion(rects, whole);
+    int64_t area = 0;
+    for (const auto& r : rects) {
+      area += int64_t{r.w} * r.h;
+      if (keep) V::MarkScreenDirty(r.x, r.y, r.w, r.h);
+    }
+    if (whole && keep) V::MarkWholeScreenDirty();
+    return whole ? -1 : area;
+  }
   // A partial frame as the video thread draws it (purging first when asked),
   // then the pixels where a whole redraw differs from it. `again` sets once
   // more what the partial frame took (a one-frame flag) before the whole one.
@@ -289,14 +303,9 @@ TEST_F(PartialFrames, AHoverOverTheBarePlaneMarksLittleOfIt) {
   for (int32_t step = 1; step <= 3; ++step) {
     live->State.Active = -1;
     Send(plane, 1, x + 7 * step, y + 5 * step);
-    std::vector<platform::ScreenRect> rects;
-    bool whole = false;
-    V::TakeDirtyRegion(rects, whole);
-    ASSERT_FALSE(whole);
-    int64_t marked = 0;
-    for (const auto& r : rects) marked += int64_t{r.w} * r.h;
-    EXPECT_LT(marked * 20, int64_t{p->W} * p->H) << "hover " << step;
+    const int64_t marked = MarkedArea();
     EXPECT_GT(marked, 0) << "the read-out";
+    EXPECT_LT(marked * 20, int64_t{p->W} * p->H) << "hover " << step;
   }
 }
 
@@ -320,16 +329,9 @@ TEST_F(PartialFrames, TheDropOutlineRedrawsOnlyWhereItWasAndIs) {
   // The frame's start marks the outline's two places.
   Tarvelo::BeginCableFrame();
   Tarvelo::EndCableFrame();
-  std::vector<platform::ScreenRect> rects;
-  bool whole = false;
-  V::TakeDirtyRegion(rects, whole);
-  int64_t marked = 0;
-  for (const auto& r : rects) marked += int64_t{r.w} * r.h;
-  EXPECT_FALSE(whole);
+  const int64_t marked = MarkedArea(true);
   EXPECT_GT(marked, 0);
   EXPECT_LT(marked * 20, int64_t{live->W} * live->H) << "moved";
-  // Nothing was taken from the marks: the frame draws the outline anew.
-  for (const auto& r : rects) V::MarkScreenDirty(r.x, r.y, r.w, r.h);
   EXPECT_EQ(StalePixels(), 0) << "outline moved";
   live->DragOver = 0;  // released off the plane
   EXPECT_EQ(StalePixels(), 0) << "outline gone";
