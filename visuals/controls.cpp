@@ -195,6 +195,18 @@ void ControlSetVisible(ControlRecord* c, int64_t value) {
   MarkSubtreeDirty(c);
 }
 
+void ControlPaintArea(const ControlRecord* c, int32_t& x0, int32_t& y0, int32_t& w, int32_t& h) {
+  ControlPaintExtent(c, w, h);
+  x0 = y0 = 0;
+  if (const PaintReachFn reach = PaintReachOf(c->DrawCallback.load())) {
+    reach(c, x0, y0, w, h);
+    x0 = std::min(x0, 0);
+    y0 = std::min(y0, 0);
+    w = std::max(w, c->W);
+    h = std::max(h, c->H);
+  }
+}
+
 void ControlPaintExtent(const ControlRecord* c, int32_t& w, int32_t& h) {
   w = c->W;
   h = c->H;
@@ -260,19 +272,65 @@ int32_t ControlCreateLayer(ControlRecord* c, int32_t index, int32_t w, int32_t h
   return c->Layers[index] ? 0 : -kErrAllocation;
 }
 
+namespace {
+
+bool SameState(const ControlState& a, const ControlState& b, bool hover) {
+  return (!hover || a.Active == b.Active) && a.Pressed == b.Pressed && a.On == b.On &&
+         a.Spare == b.Spare && a.Disabled == b.Disabled;
+}
+
+bool SameStyle(const TextStyle& a, const TextStyle& b) {
+  return a.Glyph == b.Glyph && a.Size == b.Size && a.Dx == b.Dx && a.Dy == b.Dy &&
+         a.SizeA == b.SizeA && a.SizeB == b.SizeB && a.Font == b.Font && a.Colour == b.Colour;
+}
+
+template <typename T, size_t N>
+bool SameWords(const T (&a)[N], const T (&b)[N]) {
+  return std::equal(a, a + N, b);
+}
+
+// Everything of a text field a draw may read but its update flags.
+bool SameText(const TextField& a, const TextField& b) {
+  return SameWords(a.EditWords, b.EditWords) && SameWords(a.EditLongs, b.EditLongs) &&
+         a.KeyReleases == b.KeyReleases && a.Selected == b.Selected &&
+         a.FirstVisible == b.FirstVisible && a.Mark == b.Mark && a.VisibleRows == b.VisibleRows &&
+         a.TextSize == b.TextSize && a.TextColour == b.TextColour &&
+         a.LayoutWidth == b.LayoutWidth && SameWords(a.EditPair, b.EditPair) &&
+         a.Caret == b.Caret && a.SelectionEnd == b.SelectionEnd &&
+         a.EditAfterSelection == b.EditAfterSelection && a.FitCount == b.FitCount &&
+         a.EditAfterFit == b.EditAfterFit && a.Align == b.Align &&
+         SameWords(a.EditStates, b.EditStates) && a.Reversed == b.Reversed &&
+         SameWords(a.EditFlags, b.EditFlags) && a.Min == b.Min && a.Max == b.Max &&
+         std::strcmp(TextFieldGetText(&a), TextFieldGetText(&b)) == 0;
+}
+
+}  // namespace
+
 void ControlPublish(ControlRecord* c, int64_t flags) {
   if (!c->RenderLock || !c->Render) return;
   {
     platform::MutexGuard g(c->RenderLock);
     RenderRecord* r = c->Render;
     const int64_t before = r->Text.Changed;
-    // Where it was drawn and where it will be. A plain box draws only from
-    // its record, so publishing it unchanged (the root's tick does, every
-    // second) leaves nothing to redraw; a draw callback may read more.
-    const bool same = !c->DrawCallback.load() && flags == 0 && c->Text.Changed == 0 &&
-                      r->X == c->X && r->Y == c->Y && r->W == c->W && r->H == c->H &&
-                      r->Colour == c->Colour && r->Visible == c->Visible &&
-                      r->Alpha == c->Alpha && r->State.Disabled == c->State.Disabled;
+    int32_t paintX = 0, paintY = 0, paintW = 0, paintH = 0;
+    ControlPaintArea(c, paintX, paintY, paintW, paintH);
+    // Where it was drawn and where it will be, unless the record draws as it
+    // did: a publish that changes nothing (every event delivered publishes its
+    // control, a hover too) redraws nothing. A plain box draws its rectangle
+    // and colour only; what a draw callback reads beside its record is
+    // watched where it changes.
+    const DrawCallbackFn draw = c->DrawCallback.load();
+    const uint32_t ignored = draw ? DrawIgnores(draw) : ~0u;
+    const bool same =
+        flags == 0 && c->Text.Changed == 0 && r->X == c->X && r->Y == c->Y && r->W == c->W &&
+        r->H == c->H && r->PaintX == paintX && r->PaintY == paintY && r->PaintW == paintW && r->PaintH == paintH && r->Colour == c->Colour &&
+        r->Visible == c->Visible && r->Alpha == c->Alpha &&
+        r->State.Disabled == c->State.Disabled &&
+        (!draw ||
+         (((ignored & kIgnoresPressPoint) || (r->PressX == c->PressX && r->PressY == c->PressY)) &&
+          SameState(r->State, c->State, !(ignored & kIgnoresHover)) &&
+          SameStyle(r->Style, c->Style) && SameText(r->Text, c->Text) && r->Tag == c->Tag &&
+          ((ignored & kIgnoresPointer) || r->UserPointer == c->UserPointer)));
     if (!same) {
       MarkPublishedDirty(r);
       MarkControlDirty(c);
@@ -281,7 +339,10 @@ void ControlPublish(ControlRecord* c, int64_t flags) {
     r->Y = c->Y;
     r->W = c->W;
     r->H = c->H;
-    ControlPaintExtent(c, r->PaintW, r->PaintH);
+    r->PaintX = paintX;
+    r->PaintY = paintY;
+    r->PaintW = paintW;
+    r->PaintH = paintH;
     r->PendingDx = c->PendingDx;
     r->PendingDy = c->PendingDy;
     r->PendingDw = c->PendingDw;

@@ -113,7 +113,9 @@ struct RenderRecord {
   // How far the control paints from (X, Y): at least W x H, more where its
   // layers reach past its rectangle (ControlPaintExtent).
   int32_t PaintW = 0, PaintH = 0;
-  int32_t Spare[2] = {0, 0};
+  // Where its painting starts, from (X, Y): 0, or less for a control that
+  // paints above or left of its rectangle.
+  int32_t PaintX = 0, PaintY = 0;
   uint32_t Colour = 0;
   int32_t PressX = 0, PressY = 0;
   int32_t Spare2 = 0;
@@ -245,6 +247,13 @@ void ControlPublish(ControlRecord* c, int64_t flags);
 // for a drawn control its layers where draws put them (inside the border),
 // which may reach past it (a module port's glyph does). Main thread.
 void ControlPaintExtent(const ControlRecord* c, int32_t& w, int32_t& h);
+// The same with where the painting starts (x0, y0: 0 or less, from the corner).
+void ControlPaintArea(const ControlRecord* c, int32_t& x0, int32_t& y0, int32_t& w, int32_t& h);
+// A draw callback that puts layers elsewhere than inside the border tells how
+// far from the corner its controls paint (SetPaintReach): it widens
+// [x0, x1) x [y0, y1).
+using PaintReachFn = void (*)(const ControlRecord* c, int32_t& x0, int32_t& y0, int32_t& x1,
+                              int32_t& y1);
 void ControlPublishText(ControlRecord* c, int64_t flags);
 // Leaves a width measured by a draw callback (video thread) in the control's
 // own text field, under the lock its publication copies the field under.

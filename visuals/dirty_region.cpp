@@ -35,6 +35,36 @@ std::atomic<int32_t> g_liveCount{0};
 DrawCallbackFn g_wanted[kMaxLive] = {};
 int32_t g_wantedCount = 0;
 
+// What a draw callback tells of its controls' drawing: the record parts it
+// does not show, and where it paints beyond them.
+struct DrawTraits {
+  std::atomic<DrawCallbackFn> draw{nullptr};
+  std::atomic<uint32_t> ignores{0};
+  std::atomic<PaintReachFn> reach{nullptr};
+};
+constexpr int32_t kMaxTraits = 16;
+DrawTraits g_traits[kMaxTraits];
+std::atomic<int32_t> g_traitCount{0};
+
+const DrawTraits* TraitsOf(DrawCallbackFn fn) {
+  if (!fn) return nullptr;
+  const int32_t n = g_traitCount.load();
+  for (int32_t i = 0; i < n; ++i)
+    if (g_traits[i].draw.load() == fn) return &g_traits[i];
+  return nullptr;
+}
+
+// Set up by the interface's installation, on one thread.
+DrawTraits* AddTraits(DrawCallbackFn fn) {
+  if (!fn) return nullptr;
+  if (const DrawTraits* t = TraitsOf(fn)) return const_cast<DrawTraits*>(t);
+  const int32_t n = g_traitCount.load();
+  if (n >= kMaxTraits) return nullptr;
+  g_traits[n].draw.store(fn);
+  g_traitCount.store(n + 1);
+  return &g_traits[n];
+}
+
 int32_t LiveIndex(DrawCallbackFn fn) {
   if (!fn) return -1;
   const int32_t n = g_liveCount.load();
@@ -176,13 +206,16 @@ void MarkWholeScreenDirty() {
 
 void MarkControlDirty(const ControlRecord* c) {
   if (!c) return;
-  int32_t w = 0, h = 0;
-  ControlPaintExtent(c, w, h);
-  MarkScreenDirty(c->X, c->Y, w, h);
+  int32_t x0 = 0, y0 = 0, w = 0, h = 0;
+  ControlPaintArea(c, x0, y0, w, h);
+  MarkScreenDirty(c->X + x0, c->Y + y0, w - x0, h - y0);
 }
 
 void MarkPublishedDirty(const RenderRecord* r) {
-  if (r) MarkScreenDirty(r->X, r->Y, std::max(r->W, r->PaintW), std::max(r->H, r->PaintH));
+  if (!r) return;
+  const int32_t x0 = std::min(r->PaintX, 0), y0 = std::min(r->PaintY, 0);
+  MarkScreenDirty(r->X + x0, r->Y + y0, std::max(r->W, r->PaintW) - x0,
+                  std::max(r->H, r->PaintH) - y0);
 }
 
 void MarkControlPublishedDirty(ControlRecord* c) {
@@ -207,6 +240,24 @@ void MarkSubtreeDirty(ControlRecord* c) {
     ControlRecord* child = ControlAt(id);
     if (child && child->DeletePending.load() == 0) MarkSubtreeDirty(child);
   }
+}
+
+void SetDrawIgnores(DrawCallbackFn fn, uint32_t parts) {
+  if (DrawTraits* t = AddTraits(fn)) t->ignores.store(parts);
+}
+
+uint32_t DrawIgnores(DrawCallbackFn fn) {
+  const DrawTraits* t = TraitsOf(fn);
+  return t ? t->ignores.load() : 0;
+}
+
+void SetPaintReach(DrawCallbackFn fn, PaintReachFn reach) {
+  if (DrawTraits* t = AddTraits(fn)) t->reach.store(reach);
+}
+
+PaintReachFn PaintReachOf(DrawCallbackFn fn) {
+  const DrawTraits* t = TraitsOf(fn);
+  return t ? t->reach.load() : nullptr;
 }
 
 void TakeDirtyRegion(std::vector<platform::ScreenRect>& out, bool& whole) {

@@ -29,6 +29,21 @@ void MarkControlPublishedDirty(ControlRecord* c);
 // hiding or fading a control changes.
 void MarkSubtreeDirty(ControlRecord* c);
 
+// Parts of a published record that controls drawn by a draw callback do not
+// show from the record: a publish that changes only those marks nothing. The
+// callback's owner redraws what they change itself (a frame watch).
+enum DrawIgnoredParts : uint32_t {
+  kIgnoresHover = 1,       // State.Active
+  kIgnoresPressPoint = 2,  // PressX, PressY
+  kIgnoresPointer = 4,     // UserPointer
+};
+void SetDrawIgnores(DrawCallbackFn fn, uint32_t parts);
+uint32_t DrawIgnores(DrawCallbackFn fn);
+// Where controls drawn by fn paint beyond their rectangle and layers
+// (ControlPaintArea); null: nowhere.
+void SetPaintReach(DrawCallbackFn fn, PaintReachFn reach);
+PaintReachFn PaintReachOf(DrawCallbackFn fn);
+
 // Takes what was marked since the last take: `whole` when everything is to be
 // redrawn, else the rectangles (none: nothing to draw). Rectangles that overlap
 // or lie close are merged, so a frame draws few of them.

@@ -32,11 +32,12 @@ bool ReachesRegion(ControlRecord* c, bool& hidden) {
   int64_t x = 0, y = 0, w = 0, h = 0;
   {
     platform::MutexGuard g(c->RenderLock);
-    x = c->Render->X;
-    y = c->Render->Y;
     // What it paints, which may reach past its rectangle.
-    w = std::max(c->Render->W, c->Render->PaintW);
-    h = std::max(c->Render->H, c->Render->PaintH);
+    const int64_t x0 = std::min(c->Render->PaintX, 0), y0 = std::min(c->Render->PaintY, 0);
+    x = c->Render->X + x0;
+    y = c->Render->Y + y0;
+    w = std::max(c->Render->W, c->Render->PaintW) - x0;
+    h = std::max(c->Render->H, c->Render->PaintH) - y0;
     hidden = c->Render->Alpha == 0;
   }
   return x < g_region.x1 && y < g_region.y1 && x + w > g_region.x0 && y + h > g_region.y0;

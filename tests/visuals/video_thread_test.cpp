@@ -364,11 +364,68 @@ TEST_F(VideoThreadTest, AFrameWithNothingChangedDrawsAndCopiesNothing) {
   EXPECT_EQ(g_draws, 1);
   EXPECT_EQ(Shown(0, 0), kRed);
 
-  // Published again without a change: drawn, but nothing differs to be shown.
+  // Published again without a change: nothing to draw.
   platform::ScreenPagePixels(0)[0] = kRed;
   UpdateControl(striped, 0);
   EXPECT_EQ(RenderFrame(false), 0);
+  EXPECT_EQ(g_draws, 1);
+
+  // Asked to redraw: drawn, but nothing differs to be shown.
+  ControlPublish(ControlAt(striped), -1);
+  EXPECT_EQ(RenderFrame(false), 0);
   EXPECT_EQ(g_draws, 2);
+}
+
+// Drawn like Striped; registered as showing neither the hover nor the press
+// point, and as painting 5 pixels above its rectangle.
+int32_t StripedElsewhere(RenderRecord* snap, int32_t id) { return Striped(snap, id); }
+void FiveAbove(const ControlRecord*, int32_t&, int32_t& y0, int32_t&, int32_t&) { y0 = -5; }
+
+// A publish marks the control when its drawn record changes, and only then.
+TEST_F(VideoThreadTest, APublishMarksOnlyAChangeOfWhatTheDrawShows) {
+  SetDrawIgnores(StripedElsewhere, kIgnoresHover | kIgnoresPressPoint);
+  SetPaintReach(StripedElsewhere, FiveAbove);
+  struct Case {
+    const char* what;
+    DrawCallbackFn draw;
+    void (*apply)(ControlRecord* c);
+    bool marked;
+  };
+  const Case cases[] = {
+      {"nothing changed", Striped, [](ControlRecord*) {}, false},
+      {"hover", Striped, [](ControlRecord* c) { c->State.Active = -1; }, true},
+      {"hover, not shown", StripedElsewhere, [](ControlRecord* c) { c->State.Active = -1; }, false},
+      {"press point", Striped, [](ControlRecord* c) { c->PressX = 7; }, true},
+      {"press point, not shown", StripedElsewhere, [](ControlRecord* c) { c->PressY = 7; }, false},
+      {"pressed", StripedElsewhere, [](ControlRecord* c) { c->State.Pressed = -1; }, true},
+      {"on", Striped, [](ControlRecord* c) { c->State.On = -1; }, true},
+      {"text", Striped, [](ControlRecord* c) { TextFieldSetText(&c->Text, "x"); }, true},
+      {"selected row", Striped, [](ControlRecord* c) { c->Text.Selected = 2; }, true},
+      {"text colour", Striped, [](ControlRecord* c) { c->Text.TextColour = kRed; }, true},
+      {"glyph", Striped, [](ControlRecord* c) { c->Style.Glyph = 'A'; }, true},
+      {"tag", Striped, [](ControlRecord* c) { c->Tag = 3; }, true},
+      {"shared pointer", Striped, [](ControlRecord* c) { c->UserPointer = c; }, true},
+      {"plain box: hover", nullptr, [](ControlRecord* c) { c->State.Active = -1; }, false},
+      {"plain box: colour", nullptr, [](ControlRecord* c) { c->Colour = kBlue; }, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    const int32_t id = Make(root_, 20, 20, 10, 10, kGreen);
+    ControlRecord* c = ControlAt(id);
+    c->DrawCallback = k.draw;
+    ControlPublish(c, -1);
+    std::vector<platform::ScreenRect> rects;
+    bool whole = false;
+    TakeDirtyRegion(rects, whole);
+    k.apply(c);
+    UpdateControl(id, 0);
+    TakeDirtyRegion(rects, whole);
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(!rects.empty(), k.marked);
+    // A mark takes in what the control paints above itself.
+    for (const auto& r : rects) EXPECT_EQ(r.y, k.draw == StripedElsewhere ? 15 : 20);
+    DestroyControlTree(c);
+  }
 }
 
 struct Change {

@@ -134,6 +134,141 @@ struct CableFrame {
 };
 CableFrame g_frame;
 
+// What a box or a port shows beside its published record (module state, the
+// selection, the render's one-frame flags) as a word: each draw keeps the word
+// it drew under its control's id, and the frame watch marks a control whose
+// module now calls for another. 0: not drawn yet. Video thread only.
+constexpr uint32_t kLookDrawn = 1;
+std::vector<uint32_t> g_looks;
+std::vector<int32_t> g_groups, g_ports;  // children lists the watch walks
+
+void KeepLook(int32_t id, uint32_t look) {
+  if (id < 0 || id >= V::kControlTableCapacity) return;
+  if (static_cast<size_t>(id) >= g_looks.size()) g_looks.resize(static_cast<size_t>(id) + 1, 0);
+  g_looks[static_cast<size_t>(id)] = look;
+}
+
+// The drop outline last drawn (window coordinates; w 0: none).
+platform::ScreenRect g_outline{0, 0, 0, 0};
+
+bool IsOutputPort(const ControlRecord* c) { return static_cast<int64_t>(c->Tag) < 0; }
+
+// Related: the selected module is triggered by this one, directly or through
+// the source of its voice-map port.
+bool Related(const ModuleRecord* m) {
+  const ModuleRecord* sel = SelectedModule;
+  if (!m || !sel || sel == m) return false;
+  if (sel->TriggerOwner == m) return true;
+  const int32_t vp = sel->VoiceMapSourcePort;
+  if (sel->PortCount > 0 && vp >= 0 && vp < kModuleParams) {
+    const ModuleRecord* src = sel->PortSources[vp];
+    if (src && src->TriggerOwner == m) return true;
+  }
+  return false;
+}
+
+uint32_t BoxLook(const ModuleRecord* m) {
+  uint32_t look = kLookDrawn;
+  if (!m) return look;
+  look |= 2u;
+  if (m->ModuleSwitches[kSwitchPerVoice] != 0) look |= 4u;
+  if (m->ChannelsProcessed == 2) look |= 8u;
+  if (m->PortCount > 0) look |= 16u;
+  if (Related(m)) look |= 32u;
+  return look;
+}
+
+// A port's look: bits 1-2 the link state shown, then output, switched off,
+// used, and the one-frame flash (clip or controller move), which is only
+// looked at here; the draw takes it.
+constexpr uint32_t kLookFlash = 64u;
+uint32_t PortLook(const ControlRecord* c, const ModuleRecord* m) {
+  uint32_t look = kLookDrawn;
+  if (!m) return look;
+  if (IsOutputPort(c)) {
+    look |= 8u;
+    if (m->OrderExcluded == -1) look |= 16u;
+    if (m->OutputCount > 0 || m == SynthOutputModule.load()) look |= 32u;
+    if (m->ClipFlag == -1) look |= kLookFlash;
+    return look;
+  }
+  const int32_t t = static_cast<int32_t>(c->Tag);
+  if (t < 0 || t >= kModuleParams) return look;
+  const ModuleParam& p = m->Params[t];
+  const int32_t state = (m->OutputCount > 0 && p.FeedbackPort == -1) ? 2 : p.PortLinkState;
+  look |= static_cast<uint32_t>(state & 3) << 1;
+  if (p.MidiMoved == -1) look |= kLookFlash;
+  return look;
+}
+
+void CheckLook(const ControlRecord* c, uint32_t look) {
+  const size_t id = static_cast<size_t>(c->Id);
+  if (id >= g_looks.size() || g_looks[id] == 0 || g_looks[id] == look) return;
+  V::MarkControlPublishedDirty(const_cast<ControlRecord*>(c));
+}
+
+void CopyChildren(const ControlRecord* c, std::vector<int32_t>& out) {
+  out.clear();
+  if (!c->ChildLock) return;
+  platform::MutexGuard g(c->ChildLock);
+  if (c->Children.Ids) out.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
+}
+
+// Marks every box and port whose module calls for another look than the one
+// last drawn, the module list's lock held by the caller.
+void WatchLooksLocked() {
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
+    ControlRecord* box = BoxOf(m);
+    if (!box || box->DeletePending.load() != 0) continue;
+    CheckLook(box, BoxLook(m));
+    // The ports sit in a group inside the box.
+    CopyChildren(box, g_groups);
+    for (const int32_t gid : g_groups) {
+      const ControlRecord* group = gid > 0 && gid != box->Id ? V::ControlAt(gid) : nullptr;
+      if (!group) continue;
+      CopyChildren(group, g_ports);
+      for (const int32_t pid : g_ports) {
+        const ControlRecord* port = pid > 0 && pid != gid ? V::ControlAt(pid) : nullptr;
+        if (port && port->DrawCallback.load() == &DrawModulePort && port->UserPointer == m)
+          CheckLook(port, PortLook(port, m));
+      }
+    }
+  }
+}
+
+// The drop outline the plane's published record and drag-over flag call for.
+platform::ScreenRect OutlineOf(ControlRecord* plane) {
+  platform::ScreenRect r{0, 0, 0, 0};
+  if (plane->DragOver == 0 || !plane->Render || !plane->RenderLock) return r;
+  const ModuleRecord* payload = nullptr;
+  {
+    platform::MutexGuard g(plane->RenderLock);
+    payload = static_cast<const ModuleRecord*>(plane->Render->UserPointer);
+    r.x = plane->Render->PressX;
+    r.y = plane->Render->PressY;
+  }
+  const ControlRecord* box = BoxOf(payload);
+  if (!box || box->W <= 0 || box->H <= 0) return platform::ScreenRect{0, 0, 0, 0};
+  r.w = box->W;
+  r.h = box->H;
+  return r;
+}
+
+bool SameRect(const platform::ScreenRect& a, const platform::ScreenRect& b) {
+  return a.x == b.x && a.y == b.y && a.w == b.w && a.h == b.h;
+}
+
+void WatchOutline(ControlRecord* plane) {
+  const platform::ScreenRect now = OutlineOf(plane);
+  if (SameRect(now, g_outline)) return;
+  V::MarkScreenDirty(g_outline.x, g_outline.y, g_outline.w, g_outline.h);
+  V::MarkScreenDirty(now.x, now.y, now.w, now.h);
+  // The plane's draw keeps what it drew; an outline it never reaches is
+  // marked once.
+  g_outline = now;
+}
+
 // Keeps the clipped cable unless nothing of it is visible.
 void Keep(std::vector<Cable>& out, double x0, double y0, double x1, double y1, int32_t kind,
           const CableBounds& bounds) {
@@ -189,14 +324,6 @@ void CollectLocked(int32_t planeId, std::vector<Cable>& out) {
 void CollectInto(int32_t planeId, std::vector<Cable>& out) {
   platform::MutexGuard guard(ModuleList.lock);
   CollectLocked(planeId, out);
-}
-
-// The same unless the list is locked at the moment (false then).
-bool TryCollectInto(int32_t planeId, std::vector<Cable>& out) {
-  if (!platform::MutexTryLock(ModuleList.lock)) return false;
-  CollectLocked(planeId, out);
-  platform::MutexUnlock(ModuleList.lock);
-  return true;
 }
 
 // Marks what a cable covers on the screen: its band (or dashed line) and the
@@ -288,7 +415,11 @@ void BeginCableFrame() {
   // The frame never waits for the list (a synth being loaded holds it): a
   // busy list leaves the last collection drawn and compared next frame.
   g_frame.open = g_frame.known && g_frame.plane == plane;
-  if (!TryCollectInto(plane, g_frame.next)) return;
+  WatchOutline(V::ControlAt(plane));
+  if (!platform::MutexTryLock(ModuleList.lock)) return;
+  CollectLocked(plane, g_frame.next);
+  WatchLooksLocked();
+  platform::MutexUnlock(ModuleList.lock);
   // A new look redraws every cable, as it was and as it is.
   const bool restyled = !g_frame.known || plane != g_frame.plane || moving != g_frame.moving ||
                         unit != g_frame.unit || radius != g_frame.radius;
@@ -496,11 +627,13 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
   const int32_t ox = snap->X - c->X, oy = snap->Y - c->Y;
 
   // Drop outline of a module dragged from the lists.
+  g_outline = platform::ScreenRect{0, 0, 0, 0};
   if (c->DragOver != 0 && snap->UserPointer) {
     const ControlRecord* box = BoxOf(static_cast<const ModuleRecord*>(snap->UserPointer));
     if (box && box->W > 0 && box->H > 0) {
       const int32_t px = snap->PressX + ox, py = snap->PressY + oy;
       PatternBox(px, py, px + box->W - 1, py + box->H - 1, kDropOutline, kDropPattern);
+      g_outline = platform::ScreenRect{snap->PressX, snap->PressY, box->W, box->H};
     }
   }
 
@@ -593,28 +726,17 @@ int32_t DrawModuleBox(RenderRecord* snap, int32_t id) {
   }
 
   const ModuleRecord* m = static_cast<const ModuleRecord*>(snap->UserPointer);
-  if (m) {
-    if (m->ModuleSwitches[kSwitchPerVoice] != 0)
-      if (Image* poly = LayerAt(c, 1)) BlitImage(poly, x + b + u, y + h - b - 5 * u);
-    if (m->ChannelsProcessed == 2 && c->LayerCount > 3)
-      if (Image* stereo = LayerAt(c, 3)) BlitImage(stereo, x + b - 3, y + h - b - 5 * u);
-  }
-  const bool hasPorts = m && m->PortCount > 0;
+  // Drawn from one reading of the module, the one the frame watch compares.
+  const uint32_t look = BoxLook(m);
+  KeepLook(id, look);
+  if (look & 4u)
+    if (Image* poly = LayerAt(c, 1)) BlitImage(poly, x + b + u, y + h - b - 5 * u);
+  if ((look & 8u) && c->LayerCount > 3)
+    if (Image* stereo = LayerAt(c, 3)) BlitImage(stereo, x + b - 3, y + h - b - 5 * u);
+  const bool hasPorts = (look & 16u) != 0;
   const int32_t portRow = hasPorts ? 6 * u : 0;
   const int32_t shift = hasPorts ? 0 : 3;
-
-  // Related: the selected module is triggered by this one, directly or through
-  // the source of its voice-map port.
-  bool related = false;
-  const ModuleRecord* sel = SelectedModule;
-  if (m && sel && sel != m) {
-    if (sel->TriggerOwner == m) related = true;
-    const int32_t vp = sel->VoiceMapSourcePort;
-    if (!related && sel->PortCount > 0 && vp >= 0 && vp < kModuleParams) {
-      const ModuleRecord* src = sel->PortSources[vp];
-      if (src && src->TriggerOwner == m) related = true;
-    }
-  }
+  const bool related = (look & 32u) != 0;
 
   if (snap->State.On == 0 && snap->State.Pressed == 0) {
     if (related) {
@@ -648,29 +770,22 @@ int32_t DrawModulePort(RenderRecord* snap, int32_t id) {
   FrameColour = snap->State.Active != 0 ? kPortHover : kPortRest;
   FrameStyle = V::kFrameFlat;
 
-  int32_t state = 0;
-  bool output = false, inactive = false, used = false;
+  // Drawn from one reading of the module, the one the frame watch compares.
   ModuleRecord* m = static_cast<ModuleRecord*>(snap->UserPointer);
-  if (m) {
-    output = QUARLE_BASICS::DynZStringGet(c->ID) == std::string("MODOUT");
+  const uint32_t look = PortLook(c, m);
+  KeepLook(id, look);
+  const bool output = (look & 8u) != 0;
+  const bool inactive = (look & 16u) != 0, used = (look & 32u) != 0;
+  const int32_t state = static_cast<int32_t>((look >> 1) & 3u);
+  // One-shot flags: the frame flashes for exactly one drawn frame; the watch
+  // redraws the port at the next one.
+  if (look & kLookFlash) {
     if (output) {
-      // One-shot flags: the frame flashes for exactly one drawn frame.
-      if (m->ClipFlag == -1) {
-        m->ClipFlag = 0;
-        FrameColour = kPortClipped;
-      }
-      inactive = m->OrderExcluded == -1;
-      used = m->OutputCount > 0 || m == SynthOutputModule.load();
+      m->ClipFlag = 0;
+      FrameColour = kPortClipped;
     } else {
-      const int32_t t = static_cast<int32_t>(c->Tag);
-      if (t >= 0 && t < kModuleParams) {
-        ModuleParam& p = m->Params[t];
-        if (p.MidiMoved == -1) {
-          p.MidiMoved = 0;
-          FrameColour = kPortMoved;
-        }
-        state = (m->OutputCount > 0 && p.FeedbackPort == -1) ? 2 : p.PortLinkState;
-      }
+      m->Params[static_cast<int32_t>(c->Tag)].MidiMoved = 0;
+      FrameColour = kPortMoved;
     }
   }
 
@@ -698,6 +813,20 @@ int32_t DrawModulePort(RenderRecord* snap, int32_t id) {
   if (Image* glyph = LayerAt(c, 0)) BlitImage(glyph, x + b, y + b);
   FrameRect(snap, FrameStyle, b, FrameColour);
   return 0;
+}
+
+void SynthOutputReach(const ControlRecord* c, int32_t& /*x0*/, int32_t& y0, int32_t& x1,
+                      int32_t& y1) {
+  // The label's two lines: one above the control, one over its lower part.
+  const int32_t b = BorderPx(), u = UnitPx();
+  const int32_t top[2] = {-2 * u, 2 * u};
+  for (int32_t i = 0; i < 2 && i < c->LayerCount; ++i) {
+    const Image* line = c->Layers[i];
+    if (!line) continue;
+    x1 = std::max(x1, b + line->width);
+    y0 = std::min(y0, top[i]);
+    y1 = std::max(y1, top[i] + line->height);
+  }
 }
 
 int32_t DrawSynthOutput(RenderRecord* snap, int32_t id) {

@@ -82,5 +82,8 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id);
 int32_t DrawModuleBox(RenderRecord* snap, int32_t id);
 int32_t DrawModulePort(RenderRecord* snap, int32_t id);
 int32_t DrawSynthOutput(RenderRecord* snap, int32_t id);
+// Where DrawSynthOutput paints beyond its control (QUARLE_VISUALS::SetPaintReach).
+void SynthOutputReach(const QUARLE_VISUALS::ControlRecord* c, int32_t& x0, int32_t& y0,
+                      int32_t& x1, int32_t& y1);
 
 }  // namespace Tarvelo

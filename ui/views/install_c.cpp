@@ -6,6 +6,7 @@
 #include "ui/views/settings_windows.h"
 #include "ui/views/synth_plane.h"
 #include "ui/views/tuning_editor.h"
+#include "visuals/dirty_region.h"
 #include "visuals/video_thread.h"
 
 namespace Tarvelo {
@@ -21,6 +22,13 @@ void InstallViewCallbacksC() {
   Cb.DrawSynthOutput = DrawSynthOutput;
   BoxHooks.DropHalfLink = DropHalfLink;
   QUARLE_VISUALS::SetFrameWatch(BeginCableFrame, EndCableFrame);
+  // The plane shows no hover, and its drop outline is watched frame by frame;
+  // a box shows no hover either.
+  QUARLE_VISUALS::SetDrawIgnores(DrawSynthPlane, QUARLE_VISUALS::kIgnoresHover |
+                                                     QUARLE_VISUALS::kIgnoresPressPoint |
+                                                     QUARLE_VISUALS::kIgnoresPointer);
+  QUARLE_VISUALS::SetDrawIgnores(DrawModuleBox, QUARLE_VISUALS::kIgnoresHover);
+  QUARLE_VISUALS::SetPaintReach(DrawSynthOutput, SynthOutputReach);
 
   Cb.OnVideoDriverSelect = OnVideoDriverSelect;
   Cb.OnVideoDriverSet = OnVideoDriverSet;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/state/module_page.h"
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
 #include "platform/screen.h"
@@ -22,6 +23,7 @@
 #include "visuals/control_table.h"
 #include "visuals/dirty_region.h"
 #include "visuals/video_thread.h"
+#include "visuals/visuals.h"
 
 namespace {
 
@@ -36,6 +38,11 @@ class PartialFrames : public viewsc::ViewsCTest {
     ViewsCTest::SetUp();
     if (HasFatalFailure()) return;
     ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
+    // The start-up's about window covers the middle of the plane.
+    const int32_t about = V::WindowList[1];
+    ASSERT_GT(about, 0);
+    V::ControlSetVisible(C(about), 0);
+    V::UpdateControl(about, 0);
     V::RenderFrame(true);
   }
   void TearDown() override {
@@ -59,15 +66,31 @@ class PartialFrames : public viewsc::ViewsCTest {
     const uint32_t* p = platform::ScreenPagePixels(1);
     return p ? std::vector<uint32_t>(p, p + kW * kH) : std::vector<uint32_t>{};
   }
+  // The pixels marked for the next frame (-1: the whole screen); with
+  // `keep` they stay marked.
+  static int64_t MarkedArea(bool keep = false) {
+    std::vector<platform::ScreenRect> rects;
+    bool whole = false;
+    V::TakeDirtyRegion(rects, whole);
+    int64_t area = 0;
+    for (const auto& r : rects) {
+      area += int64_t{r.w} * r.h;
+      if (keep) V::MarkScreenDirty(r.x, r.y, r.w, r.h);
+    }
+    if (whole && keep) V::MarkWholeScreenDirty();
+    return whole ? -1 : area;
+  }
   // A partial frame as the video thread draws it (purging first when asked),
-  // then the pixels where a whole redraw differs from it.
-  static int32_t StalePixels() {
+  // then the pixels where a whole redraw differs from it. `again` sets once
+  // more what the partial frame took (a one-frame flag) before the whole one.
+  static int32_t StalePixels(const std::function<void()>& again = {}) {
     if (V::PurgeRequest.load() == -1) {
       V::PurgeRequest = 0;
       V::PurgeDeletedControls();
     }
     V::RenderFrame(false);
     const std::vector<uint32_t> partial = Shown();
+    if (again) again();
     V::MarkAllControlsDirty();
     V::RenderFrame(true);
     const std::vector<uint32_t> whole = Shown();
@@ -197,6 +220,122 @@ TEST_F(PartialFrames, ABusyModuleListPutsTheCableCheckOffToTheNextFrame) {
   Tarvelo::BeginCableFrame();
   Tarvelo::EndCableFrame();
   EXPECT_TRUE(marked()) << "the cable between the boxes";
+}
+
+// What boxes and ports show of their module's state, changed with the pointer
+// still (by the engine, the render, a controller, the module page): the next
+// partial frame shows it, and a one-frame flash is gone the frame after.
+TEST_F(PartialFrames, EngineStateShownByBoxesAndPortsIsRedrawnWithThePointerStill) {
+  ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 300, 250);
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 700, 520);
+  ModuleRecord* lfo = Make(Tarvelo::kTypeOscillator, 1100, 300);
+  ASSERT_TRUE(kb && osc && lfo);
+  // The oscillator feeds the synth output through the second one, so that the
+  // processing order holds it.
+  ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
+  ASSERT_EQ(Tarvelo::ModuleLinkInput(*lfo, 1, osc, &Tarvelo::ModuleCatalog[lfo->Type]), 4);
+  Tarvelo::SynthOutputModule.store(lfo);
+  Tarvelo::UpdateProcessingOrder(0);
+  ASSERT_EQ(osc->OrderExcluded, 0);
+  ASSERT_EQ(StalePixels(), 0) << "made";
+  auto order = [] { Tarvelo::UpdateProcessingOrder(0); };
+  auto clip = [&] { osc->ClipFlag = -1; };
+  auto moved = [&] { osc->Params[1].MidiMoved = -1; };
+
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::function<void()> again = nullptr;  // a one-frame flag set again for the whole frame
+  };
+  const Step steps[] = {
+      {"switched off", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPower] = 0, order(); }},
+      {"switched on", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPower] = -1, order(); }},
+      {"output clipped", clip, clip},
+      {"clip frame gone", [] {}},
+      {"input moved by a controller", moved, moved},
+      {"controller frame gone", [] {}},
+      {"selected: the keyboard triggers it", [&] {
+         osc->TriggerOwner = kb;  // as a per-voice order makes it
+         Tarvelo::SelectModule(osc, -1);
+       }},
+      {"a new order: no longer triggered", order},
+      {"triggered again", [&] { osc->TriggerOwner = kb; }},
+      {"another selected", [&] { Tarvelo::SelectModule(lfo, -1); }},
+      {"none selected", [&] { Tarvelo::SelectModule(nullptr, -1); }},
+      {"per voice", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = -1; }},
+      {"not per voice", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = 0; }},
+      {"linked by the engine", [&] {
+         ASSERT_EQ(Tarvelo::ModuleLinkInput(*lfo, 0, kb, &Tarvelo::ModuleCatalog[lfo->Type]), 4);
+         order();
+       }},
+      {"linked to itself by the engine", [&] {
+         ASSERT_EQ(Tarvelo::ModuleLinkInput(*lfo, 2, lfo, &Tarvelo::ModuleCatalog[lfo->Type]), 4);
+         order();
+       }},
+      {"another synth output set by the engine", [&] {
+         Tarvelo::SynthOutputModule.store(osc);
+         order();
+       }},
+      {"output cleared by the engine", [&] {
+         Tarvelo::SynthOutputModule.store(nullptr);
+         order();
+       }},
+  };
+  for (const Step& s : steps) {
+    s.act();
+    EXPECT_EQ(StalePixels(s.again), 0) << s.what;
+  }
+}
+
+// A hover over a bare place of the plane redraws the position read-out, not
+// the plane.
+TEST_F(PartialFrames, AHoverOverTheBarePlaneMarksLittleOfIt) {
+  ASSERT_NE(Make(Tarvelo::kTypeOscillator, 700, 520), nullptr);
+  const int32_t plane = Plane();
+  const V::ControlRecord* p = C(plane);
+  int32_t x = p->X + 20, y = p->Y + 20;
+  ASSERT_EQ(V::ControlHitTest(x, y, 0), plane);
+  // The pointer has come onto the plane already.
+  V::ControlRecord* live = C(plane);
+  live->State.Active = -1;
+  Send(plane, 1, x, y);
+  ASSERT_EQ(StalePixels(), 0);
+  for (int32_t step = 1; step <= 3; ++step) {
+    live->State.Active = -1;
+    Send(plane, 1, x + 7 * step, y + 5 * step);
+    const int64_t marked = MarkedArea();
+    EXPECT_GT(marked, 0) << "the read-out";
+    EXPECT_LT(marked * 20, int64_t{p->W} * p->H) << "hover " << step;
+  }
+}
+
+// A module dragged from the catalog list over the plane: its outline follows
+// the pointer, redrawn where it was and where it is, and goes when the drag
+// leaves without a drop.
+TEST_F(PartialFrames, TheDropOutlineRedrawsOnlyWhereItWasAndIs) {
+  const int32_t plane = Plane(), list = Slot(Tarvelo::kUiREFM);
+  ASSERT_GT(list, 0);
+  V::ControlRecord* live = C(plane);
+  Tarvelo::DragModuleIndex = Tarvelo::kTypeOscillator;
+  live->DragOver = -1;  // as the event loop sets it
+  auto over = [&](int32_t x, int32_t y) {
+    V::Pointer.x = x;
+    V::Pointer.y = y;
+    Send(plane, 32, 4, 3, list);
+  };
+  over(400, 400);
+  EXPECT_EQ(StalePixels(), 0) << "outline shown";
+  over(430, 420);
+  // The frame's start marks the outline's two places.
+  Tarvelo::BeginCableFrame();
+  Tarvelo::EndCableFrame();
+  const int64_t marked = MarkedArea(true);
+  EXPECT_GT(marked, 0);
+  EXPECT_LT(marked * 20, int64_t{live->W} * live->H) << "moved";
+  EXPECT_EQ(StalePixels(), 0) << "outline moved";
+  live->DragOver = 0;  // released off the plane
+  EXPECT_EQ(StalePixels(), 0) << "outline gone";
+  Tarvelo::DragModuleIndex = -1;
 }
 
 TEST_F(PartialFrames, HidingAParentTakesItsChildrenOutsideItAlong) {
