@@ -6,6 +6,7 @@
 #include "app/documents/synth_file.h"
 
 #include "doc_fixture.h"
+#include "synth_layout.h"
 
 #include <atomic>
 #include <chrono>
@@ -44,55 +45,6 @@ using QUARLE_BASICS::DynZStringGet;
 using QUARLE_BASICS::kErrIncompatibleFile;
 
 constexpr int32_t kTypeConvolutive = 17;
-constexpr size_t kMagicEnd = 4 + 23;
-
-int32_t I32At(const std::vector<unsigned char>& b, size_t at) {
-  int32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
-void PutI32(std::vector<unsigned char>& b, size_t at, int32_t v) { std::memcpy(b.data() + at, &v, 4); }
-void PutF32(std::vector<unsigned char>& b, size_t at, float v) { std::memcpy(b.data() + at, &v, 4); }
-
-// Where the sections of a file start, found by walking it.
-struct Layout {
-  size_t tuningFolder, gains, samples, filters, melodies, states, output, records, midi;
-  int32_t recordCount;
-};
-Layout Walk(const std::vector<unsigned char>& b) {
-  Layout l{};
-  size_t at = kMagicEnd;
-  l.tuningFolder = at;
-  at += 4 + I32At(b, at);
-  at += 4 + I32At(b, at);
-  l.gains = at;
-  at += 8;
-  l.samples = at;
-  for (int32_t n = I32At(b, at), i = (at += 4, 0); i < n; ++i) {
-    at += 4;
-    at += 4 + I32At(b, at);
-    at += 4 + I32At(b, at);
-  }
-  l.filters = at;
-  for (int32_t n = I32At(b, at), i = (at += 4, 0); i < n; ++i) {
-    at += 4;
-    at += 4 + I32At(b, at);
-    at += 4 + I32At(b, at);
-  }
-  l.melodies = at;
-  for (int32_t n = I32At(b, at), i = (at += 4, 0); i < n; ++i) {
-    at += 4 + I32At(b, at);
-    at += 4 + I32At(b, at);
-  }
-  l.states = at;
-  at += 4 + 2 * 16 * sizeof(KeyboardState);
-  l.output = at;
-  l.recordCount = I32At(b, at + 4);
-  l.records = at + 8;
-  l.midi = l.records + static_cast<size_t>(l.recordCount) * kModuleFileRecordSize;
-  return l;
-}
-
 class SynthFileTest : public DocumentTest {
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
