@@ -5,8 +5,7 @@
 // files that must leave the synth as it was.
 #include "app/documents/synth_file.h"
 
-#include "doc_fixture.h"
-#include "synth_layout.h"
+#include "synth_doc_fixture.h"
 
 #include <atomic>
 #include <chrono>
@@ -45,44 +44,8 @@ using QUARLE_BASICS::DynZStringGet;
 using QUARLE_BASICS::kErrIncompatibleFile;
 
 constexpr int32_t kTypeConvolutive = 17;
-class SynthFileTest : public DocumentTest {
+class SynthFileTest : public SynthDocumentTest {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
-  static void TearDownTestSuite() { Tarvelo::close(); }
-
-  void SetUp() override {
-    DocumentTest::SetUp();
-    ASSERT_EQ(ActionHistoryCreate(), 0);
-    ResetEngine();
-    ZoomFactor = 1.0f;
-    InputGain = 1.0f;
-    OutputLevel = 0.5f;
-    TuningSetReferencePitch(ActiveTuning, 440.0f);
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, Home("TUNINGS"));
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, "test.tng");
-    ASSERT_EQ(SaveTuning(ActiveTuning), 0);
-    CopyTuning(EditedTuning, ActiveTuning);
-  }
-  void TearDown() override {
-    ResetEngine();
-    ApplyAllMasterPresets();
-    EngineUi = EngineUiHooks{};
-    ActionHistoryFree();
-    QUARLE_BASICS::SetLocalClock(nullptr);
-    DocumentTest::TearDown();
-  }
-  static void ResetEngine() {
-    ClearSynth();
-    SynthOutputModule.store(nullptr);
-    UpdateProcessingOrder(0);
-    ReclaimRemovedModules();
-    for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
-    for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-      KeyboardStateInit(*KeyboardStates[k]);
-      KeyboardStateInit(*OctaveBoardStates[k]);
-    }
-  }
-
   ModuleRecord* Add(int32_t type) {
     ModuleRecord* m = nullptr;
     EXPECT_GE(AddModule(type, true, &m), 0);

@@ -8,8 +8,7 @@
 // run than CI's).
 #include "app/documents/synth_file.h"
 
-#include "doc_fixture.h"
-#include "synth_layout.h"
+#include "synth_doc_fixture.h"
 #include "tests/engine/random_patch.h"
 
 #include <algorithm>
@@ -22,11 +21,7 @@
 #include <vector>
 
 #include "app/documents/wave_convert.h"
-#include "app/state/history.h"
-#include "engine/catalog/engine_init.h"
 #include "engine/command.h"
-#include "engine/filerecord.h"
-#include "engine/tuningfile.h"
 #include "platform/threads.h"
 
 namespace Tarvelo {
@@ -41,25 +36,14 @@ int32_t SeedCount(int32_t fallback) {
   return n > 0 ? n : fallback;
 }
 
-class SynthRoundTripTest : public DocumentTest {
+class SynthRoundTripTest : public SynthDocumentTest {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
-  static void TearDownTestSuite() { Tarvelo::close(); }
-
   void SetUp() override {
-    DocumentTest::SetUp();
-    ASSERT_EQ(ActionHistoryCreate(), 0);
+    SynthDocumentTest::SetUp();
     // The keys go through the tuning, under the locks the program makes.
     for (platform::Mutex*& m : MT_TUNINGS)
       if (m == nullptr) m = platform::MutexCreate(), madeLocks_ = true;
     PlaybackActive = 0;
-    Reset();
-    ZoomFactor = 1.0f;
-    TuningSetReferencePitch(ActiveTuning, 440.0f);
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, Home("TUNINGS"));
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, "t.tng");
-    ASSERT_EQ(SaveTuning(ActiveTuning), 0);
-    CopyTuning(EditedTuning, ActiveTuning);
     RequestTuningApply();
     // A two-channel sound in the synth's list: what the file can refer to.
     MakeWav(Home("AUDIO\\s.wav"), 2400, 2, 32, 48000);
@@ -69,27 +53,15 @@ class SynthRoundTripTest : public DocumentTest {
   }
   void TearDown() override {
     PlaybackActive = 0;
-    Reset();
-    ApplyAllMasterPresets();
+    ResetEngine();
     rp::FreeEntries(patch_);
-    ActionHistoryFree();
     if (madeLocks_) {
       for (platform::Mutex*& m : MT_TUNINGS) {
         platform::MutexDestroy(m);
         m = nullptr;
       }
     }
-    DocumentTest::TearDown();
-  }
-  static void Reset() {
-    ClearSynth();
-    SynthOutputModule.store(nullptr);
-    UpdateProcessingOrder(0);
-    ReclaimRemovedModules();
-    for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-      KeyboardStateInit(*KeyboardStates[k]);
-      KeyboardStateInit(*OctaveBoardStates[k]);
-    }
+    SynthDocumentTest::TearDown();
   }
 
   static bool Listed(const WaveLibraryList& list, const WaveLibraryEntry* e) {
@@ -288,7 +260,7 @@ TEST_F(SynthRoundTripTest, LoadedSynthsRenderAsTheSavedOnes) {
   const int32_t seeds = SeedCount(100);
 #endif
   for (int32_t seed = 1; seed <= seeds; ++seed) {
-    Reset();
+    ResetEngine();
     rp::FreeEntries(patch_);
     patch_ = rp::Patch{};
     rp::Rng rng(static_cast<uint64_t>(seed));
@@ -324,7 +296,7 @@ TEST_F(SynthRoundTripTest, ASynthSavedWhilePlayingComesBackWithItsModulesState) 
     const bool random = c >= types.size();
     const std::string what = random ? "seed " + std::to_string(c - types.size() + 1)
                                     : "type " + std::to_string(types[c]);
-    Reset();
+    ResetEngine();
     rp::FreeEntries(patch_);
     patch_ = rp::Patch{};
     rp::Rng rng(c + 1);

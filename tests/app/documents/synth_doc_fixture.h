@@ -1,17 +1,69 @@
-// Where the sections of a synth file start, found by walking its bytes, and
-// the little-endian words read and written in place: what the synth file
-// tests look at inside saved files.
+// What the synth file tests share: the engine set up around the document
+// fixture (a tuning saved in the data folder, an empty synth, the history), and
+// where the sections of a saved file start, found by walking its bytes, with
+// the little-endian words read and written in place.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "doc_fixture.h"
+
+#include "app/documents/synth_file.h"
+#include "app/state/history.h"
+#include "basics/timetext.h"
+#include "engine/catalog/engine_init.h"
 #include "engine/filerecord.h"
+#include "engine/globals.h"
 #include "engine/keyboard.h"
+#include "engine/midimap.h"
+#include "engine/modulelist.h"
+#include "engine/tuning.h"
+#include "engine/tuningfile.h"
+#include "engine/ui_hooks.h"
 
 namespace Tarvelo {
 namespace doc_test {
+
+class SynthDocumentTest : public DocumentTest {
+ protected:
+  static void SetUpTestSuite() { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
+  static void TearDownTestSuite() { Tarvelo::close(); }
+
+  void SetUp() override {
+    DocumentTest::SetUp();
+    ASSERT_EQ(ActionHistoryCreate(), 0);
+    ResetEngine();
+    ZoomFactor = 1.0f;
+    InputGain = 1.0f;
+    OutputLevel = 0.5f;
+    TuningSetReferencePitch(ActiveTuning, 440.0f);
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, Home("TUNINGS"));
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, "test.tng");
+    ASSERT_EQ(SaveTuning(ActiveTuning), 0);
+    CopyTuning(EditedTuning, ActiveTuning);
+  }
+  void TearDown() override {
+    ResetEngine();
+    ApplyAllMasterPresets();
+    EngineUi = EngineUiHooks{};
+    ActionHistoryFree();
+    QUARLE_BASICS::SetLocalClock(nullptr);
+    DocumentTest::TearDown();
+  }
+  static void ResetEngine() {
+    ClearSynth();
+    SynthOutputModule.store(nullptr);
+    UpdateProcessingOrder(0);
+    ReclaimRemovedModules();
+    for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
+    for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
+      KeyboardStateInit(*KeyboardStates[k]);
+      KeyboardStateInit(*OctaveBoardStates[k]);
+    }
+  }
+};
 
 constexpr size_t kMagicEnd = 4 + 23;
 
