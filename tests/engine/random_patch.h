@@ -96,6 +96,13 @@ inline bool Listed(const Patch& p, const ModuleRecord* m) {
 inline ModuleRecord* Pick(Rng& rng, const Patch& p) {
   return p.modules.empty() ? nullptr : p.modules[static_cast<size_t>(rng.Below(static_cast<int32_t>(p.modules.size())))];
 }
+// A module of one of two types, or any when the patch holds neither.
+inline ModuleRecord* PickOf(Rng& rng, const Patch& p, int32_t type, int32_t other) {
+  std::vector<ModuleRecord*> of;
+  for (ModuleRecord* m : p.modules)
+    if (m->Type == type || m->Type == other) of.push_back(m);
+  return of.empty() ? Pick(rng, p) : of[static_cast<size_t>(rng.Below(static_cast<int32_t>(of.size())))];
+}
 
 // A sound of `frames` frames and 1 or 2 channels, with a pitch or none.
 inline WaveLibraryEntry* NewSound(Rng& rng, Patch& p, int32_t frames) {
@@ -162,6 +169,16 @@ inline void SetRandomValue(Rng& rng, ModuleRecord* m) {
   SetParamValueOrQueue(*m, rng.Below(count), RandomValue(rng));
 }
 
+// The module page's per-voice switch, for a module that may follow its lead
+// or not: the order is rebuilt.
+inline void PressPerVoice(ModuleRecord* m) {
+  if (m->PolyphonyCapability != 2) return;
+  int64_t& word = m->ModuleSwitches[kSwitchPerVoice];
+  m->PolyphonyMode = word == 0 ? 1 : 0;
+  word = word != 0 ? 0 : -1;
+  RequestGraphRebuild(0, 0, nullptr);
+}
+
 // A module-page switch pressed: power, per voice, play, record, rewind, loop,
 // the feedback kick-start, the lead port. What changes the order rebuilds it.
 inline void PressSwitch(Rng& rng, ModuleRecord* m) {
@@ -173,11 +190,7 @@ inline void PressSwitch(Rng& rng, ModuleRecord* m) {
       RequestGraphRebuild(0, 0, nullptr);
       break;
     case 1:
-      if (m->PolyphonyCapability == 2) {
-        m->PolyphonyMode = w[kSwitchPerVoice] == 0 ? 1 : 0;
-        invert(w[kSwitchPerVoice]);
-        RequestGraphRebuild(0, 0, nullptr);
-      }
+      PressPerVoice(m);
       break;
     case 2:
       if (w[kSwitchPlay] == 0 && w[kSwitchRewind] != 0) std::memset(m->VoiceState, 0, sizeof m->VoiceState);
@@ -327,6 +340,7 @@ inline int32_t ApplyRandomAction(Rng& rng, Patch& p) {
       for (int32_t i = 0; i < 300; ++i) SetRandomValue(rng, m);
       break;
     case kActSound:
+      m = PickOf(rng, p, kTypeSample, kTypeOscillator);
       if (m->Type == kTypeSample || m->Type == kTypeOscillator) {
         if (rng.OneIn(3)) {
           PostDetachWave(m);
@@ -340,6 +354,7 @@ inline int32_t ApplyRandomAction(Rng& rng, Patch& p) {
       }
       break;
     case kActMelody:
+      m = PickOf(rng, p, kTypeSequencer, kTypeMelodyGenerator);
       if (m->Type == kTypeSequencer || m->Type == kTypeMelodyGenerator) {
         const bool record = m->Type == kTypeSequencer && rng.OneIn(2);
         PostAttachWave(m, rng.OneIn(4) ? nullptr : NewMelody(rng, 1 + rng.Below(16), !record),
@@ -379,7 +394,8 @@ inline int32_t ApplyRandomAction(Rng& rng, Patch& p) {
       if (AddOfType(p, rng.Below(kModuleTypeCount)) != nullptr) LinkRandomly(rng, p, 2);
       break;
     default:
-      PlayRandomNote(rng, p);
+      // Now and then a handful of keys at once, up to every voice.
+      for (int32_t n = rng.OneIn(4) ? 4 + rng.Below(29) : 1; n > 0; --n) PlayRandomNote(rng, p);
       break;
   }
   return kind;
