@@ -80,9 +80,10 @@ class SynthRoundTripTest : public SynthDocumentTest {
       PostAttachWave(m, m->Type == kTypeSample ? SynthSamples.entries[0] : nullptr, 0);
     }
   }
-  // What a load does to settings out of a parameter's range, done to the synth
-  // before it is saved: the value becomes the default, and every element of
-  // its value module out of the range the value.
+  // The change a load makes on purpose to a synth built as the interface
+  // builds it: a setting out of its parameter's range (NaN too) comes back as
+  // the default, and each element of its value module out of the range as the
+  // value. Made before the save, so that any other difference shows.
   static void Conform() {
     for (int32_t i = 0; i < ModuleList.count; ++i) {
       ModuleRecord* m = ModuleList.entries[i];
@@ -337,6 +338,8 @@ TEST_F(SynthRoundTripTest, ASynthSavedWhilePlayingComesBackWithItsModulesState) 
     uint64_t frames = 0;
     {
       Player player;
+      // The old synth goes silent first (as the load's first step does), so
+      // that both loads start from one random state.
       RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
       WaitEngineCommandSlot();
       SeedRandom(7);
