@@ -1,5 +1,6 @@
 #include "engine/filerecord.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -309,6 +310,33 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& r, ModuleRecord* module, int3
     }
   }
   return 0;
+}
+
+void SettleLoadedChannels(int32_t count) {
+  if (ModuleList.entries == nullptr) return;
+  const int32_t n = std::min(count, ModuleList.capacity);
+  // Two channels spread along links, one module at least per pass.
+  bool grew = true;
+  for (int32_t pass = 0; grew && pass <= n; ++pass) {
+    grew = false;
+    for (int32_t i = 0; i < n; ++i) {
+      ModuleRecord* m = ModuleList.entries[i];
+      if (m == nullptr || m->ChannelsFixed != 0) continue;
+      int32_t k = std::max(m->ChannelsProcessed, m->OutputChannels);
+      const int32_t ports = std::min(m->PortCount, kModuleParams);
+      for (int32_t p = 0; p < ports; ++p) {
+        const ModuleRecord* s = m->PortSources[p];
+        if (s != nullptr && m->Params[p].ChannelCountExempt == 0) k = std::max(k, s->ChannelsProcessed);
+      }
+      k = ClampInt(k, 1, 2);
+      if (k > m->ChannelsProcessed) {
+        m->ChannelsProcessed = k;
+        grew = true;
+      }
+    }
+  }
+  for (int32_t i = 0; i < n; ++i)
+    if (ModuleList.entries[i] != nullptr) ModuleList.entries[i]->ChannelsGrew = 0;
 }
 
 void ApplyMasterPreset(ModuleFileRecord& r, int64_t legacy) {

@@ -73,6 +73,11 @@ void ModuleToFileRecord(ModuleFileRecord& record, const ModuleRecord* module);
 // a null module.
 int32_t LoadModuleFromFileRecord(ModuleFileRecord& record, ModuleRecord* module, int32_t count,
                                  WaveLibraryEntry* entry, int64_t legacy);
+// Once every record of a file is loaded: the channel counts the modules had
+// when saved, from their links (a loaded module starts from its own ports'
+// count), so that the rebuild after the load finds no channel growing and
+// leaves the kept state just restored as it is.
+void SettleLoadedChannels(int32_t count);
 // Applies a record to the catalog template of its type (a negative type is
 // written back as 0; a type of 43 or more does nothing).
 void ApplyMasterPreset(ModuleFileRecord& record, int64_t legacy);

@@ -502,6 +502,8 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
     }
   }
 
+  SettleLoadedChannels(placed);
+
   {
     platform::MutexGuard guard(MT_MIDIMAPS);
     RebindMidiMaps(live);

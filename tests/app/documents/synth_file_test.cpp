@@ -5,7 +5,7 @@
 // files that must leave the synth as it was.
 #include "app/documents/synth_file.h"
 
-#include "doc_fixture.h"
+#include "synth_doc_fixture.h"
 
 #include <atomic>
 #include <chrono>
@@ -44,93 +44,8 @@ using QUARLE_BASICS::DynZStringGet;
 using QUARLE_BASICS::kErrIncompatibleFile;
 
 constexpr int32_t kTypeConvolutive = 17;
-constexpr size_t kMagicEnd = 4 + 23;
-
-int32_t I32At(const std::vector<unsigned char>& b, size_t at) {
-  int32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
-void PutI32(std::vector<unsigned char>& b, size_t at, int32_t v) { std::memcpy(b.data() + at, &v, 4); }
-void PutF32(std::vector<unsigned char>& b, size_t at, float v) { std::memcpy(b.data() + at, &v, 4); }
-
-// Where the sections of a file start, found by walking it.
-struct Layout {
-  size_t tuningFolder, gains, samples, filters, melodies, states, output, records, midi;
-  int32_t recordCount;
-};
-Layout Walk(const std::vector<unsigned char>& b) {
-  Layout l{};
-  size_t at = kMagicEnd;
-  l.tuningFolder = at;
-  at += 4 + I32At(b, at);
-  at += 4 + I32At(b, at);
-  l.gains = at;
-  at += 8;
-  l.samples = at;
-  for (int32_t n = I32At(b, at), i = (at += 4, 0); i < n; ++i) {
-    at += 4;
-    at += 4 + I32At(b, at);
-    at += 4 + I32At(b, at);
-  }
-  l.filters = at;
-  for (int32_t n = I32At(b, at), i = (at += 4, 0); i < n; ++i) {
-    at += 4;
-    at += 4 + I32At(b, at);
-    at += 4 + I32At(b, at);
-  }
-  l.melodies = at;
-  for (int32_t n = I32At(b, at), i = (at += 4, 0); i < n; ++i) {
-    at += 4 + I32At(b, at);
-    at += 4 + I32At(b, at);
-  }
-  l.states = at;
-  at += 4 + 2 * 16 * sizeof(KeyboardState);
-  l.output = at;
-  l.recordCount = I32At(b, at + 4);
-  l.records = at + 8;
-  l.midi = l.records + static_cast<size_t>(l.recordCount) * kModuleFileRecordSize;
-  return l;
-}
-
-class SynthFileTest : public DocumentTest {
+class SynthFileTest : public SynthDocumentTest {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(Tarvelo::init(48000.0f), 0); }
-  static void TearDownTestSuite() { Tarvelo::close(); }
-
-  void SetUp() override {
-    DocumentTest::SetUp();
-    ASSERT_EQ(ActionHistoryCreate(), 0);
-    ResetEngine();
-    ZoomFactor = 1.0f;
-    InputGain = 1.0f;
-    OutputLevel = 0.5f;
-    TuningSetReferencePitch(ActiveTuning, 440.0f);
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, Home("TUNINGS"));
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, "test.tng");
-    ASSERT_EQ(SaveTuning(ActiveTuning), 0);
-    CopyTuning(EditedTuning, ActiveTuning);
-  }
-  void TearDown() override {
-    ResetEngine();
-    ApplyAllMasterPresets();
-    EngineUi = EngineUiHooks{};
-    ActionHistoryFree();
-    QUARLE_BASICS::SetLocalClock(nullptr);
-    DocumentTest::TearDown();
-  }
-  static void ResetEngine() {
-    ClearSynth();
-    SynthOutputModule.store(nullptr);
-    UpdateProcessingOrder(0);
-    ReclaimRemovedModules();
-    for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
-    for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-      KeyboardStateInit(*KeyboardStates[k]);
-      KeyboardStateInit(*OctaveBoardStates[k]);
-    }
-  }
-
   ModuleRecord* Add(int32_t type) {
     ModuleRecord* m = nullptr;
     EXPECT_GE(AddModule(type, true, &m), 0);

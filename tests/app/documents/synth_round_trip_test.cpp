@@ -1,0 +1,381 @@
+// Synths saved and loaded back. Random synths from a seed (the shared builder
+// of tests/engine/random_patch.h), saved with the program's save and loaded
+// again, render bit for bit what the synth that was saved renders from the
+// same keys; and a synth saved while it plays comes back with every module's
+// kept state, from which its next frames go on.
+//
+// TARVELO_ROUND_TRIP_SEEDS sets how many seeds the random tests run (a longer
+// run than CI's).
+#include "app/documents/synth_file.h"
+
+#include "synth_doc_fixture.h"
+#include "tests/engine/random_patch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/documents/wave_convert.h"
+#include "engine/command.h"
+#include "platform/threads.h"
+
+namespace Tarvelo {
+namespace doc_test {
+namespace {
+
+namespace rp = random_patch;
+
+int32_t SeedCount(int32_t fallback) {
+  const char* s = std::getenv("TARVELO_ROUND_TRIP_SEEDS");
+  const int32_t n = s != nullptr ? std::atoi(s) : 0;
+  return n > 0 ? n : fallback;
+}
+
+class SynthRoundTripTest : public SynthDocumentTest {
+ protected:
+  void SetUp() override {
+    SynthDocumentTest::SetUp();
+    // The keys go through the tuning, under the locks the program makes.
+    for (platform::Mutex*& m : MT_TUNINGS)
+      if (m == nullptr) m = platform::MutexCreate(), madeLocks_ = true;
+    PlaybackActive = 0;
+    RequestTuningApply();
+    // A two-channel sound in the synth's list: what the file can refer to.
+    MakeWav(Home("AUDIO\\s.wav"), 2400, 2, 32, 48000);
+    const int32_t lib = ConvertAndLoadWave(Home("AUDIO"), "s.wav");
+    ASSERT_GE(lib, 0);
+    ASSERT_EQ(AddLoadedWave(*SampleLibrary.entries[lib], -1), 0);
+  }
+  void TearDown() override {
+    PlaybackActive = 0;
+    ResetEngine();
+    rp::FreeEntries(patch_);
+    if (madeLocks_) {
+      for (platform::Mutex*& m : MT_TUNINGS) {
+        platform::MutexDestroy(m);
+        m = nullptr;
+      }
+    }
+    SynthDocumentTest::TearDown();
+  }
+
+  static bool Listed(const WaveLibraryList& list, const WaveLibraryEntry* e) {
+    for (int32_t i = 0; i < list.header.count; ++i)
+      if (list.entries[i] == e) return true;
+    return false;
+  }
+  // A file refers to sounds by their place in the synth's sample list: the
+  // builder's own sounds become the listed one (an Oscillator's sound is not
+  // stored: it loses it).
+  void ListSounds() {
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      ModuleRecord* m = ModuleList.entries[i];
+      if (m->SampleEntry == nullptr || Listed(SynthSamples, m->SampleEntry) || Listed(MelodyLibrary, m->SampleEntry))
+        continue;
+      PostAttachWave(m, m->Type == kTypeSample ? SynthSamples.entries[0] : nullptr, 0);
+    }
+  }
+  // The change a load makes on purpose to a synth built as the interface
+  // builds it: a setting out of its parameter's range (NaN too) comes back as
+  // the default, and each element of its value module out of the range as the
+  // value. Made before the save, so that any other difference shows.
+  static void Conform() {
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      ModuleRecord* m = ModuleList.entries[i];
+      for (int32_t p = 0; p < std::min(m->ParamCount, kModuleParams); ++p) {
+        ModuleParam& q = m->Params[p];
+        float lo = q.Min, hi = q.Max;
+        if (q.Scale != 0.0f) lo /= q.Scale, hi /= q.Scale;
+        if (lo > hi) std::swap(lo, hi);
+        auto within = [&](float x) { return x >= lo && x <= hi; };
+        if (!within(q.Value)) q.Value = q.InitialValue;
+        if (ModuleRecord* k = m->PortValueModules[p])
+          for (int32_t ch = 0; ch < 2; ++ch)
+            for (int32_t v = 0; v < kVoices; ++v) {
+              if (!within(k->Outputs[ch][v].Level)) k->Outputs[ch][v].Level = q.Value;
+              if (!within(k->Outputs[ch][v].Frequency)) k->Outputs[ch][v].Frequency = q.Value;
+            }
+      }
+    }
+  }
+  // The patch's modules are the listed ones again (after a load).
+  void Relist() {
+    patch_.modules.assign(ModuleList.entries, ModuleList.entries + ModuleList.count);
+    patch_.held.clear();
+  }
+
+  void Save(const std::string& name) { ASSERT_EQ(SaveSession(Home("SYNTHS"), name), 0); }
+  void Load(const std::string& name) {
+    ASSERT_EQ(LoadSynth(Home("SYNTHS"), name), 0);
+    Relist();
+  }
+
+  // Blocks of 32 frames, a key pressed or released before each: per block, a
+  // hash of the frames and one of each listed module's voices and outputs.
+  struct Take {
+    std::vector<uint64_t> frames;
+    std::vector<std::vector<uint64_t>> modules;
+  };
+  Take Play(uint32_t seed, int32_t blocks) {
+    Take t;
+    rp::Rng keys(seed ^ 0x5EEDu);
+    SeedRandom(seed);
+    std::vector<float> block(64);
+    for (int32_t b = 0; b < blocks; ++b) {
+      rp::PlayRandomNote(keys, patch_);
+      float* p = block.data();
+      RenderAudio(&p, 0, static_cast<int32_t>(block.size()));
+      rp::Hash h;
+      for (float x : block) h.Float(x);
+      t.frames.push_back(h.h);
+      std::vector<uint64_t> row;
+      for (int32_t i = 0; i < ModuleList.count; ++i) {
+        rp::Hash m;
+        rp::HashModule(m, *ModuleList.entries[i]);
+        row.push_back(m.h);
+      }
+      t.modules.push_back(row);
+    }
+    return t;
+  }
+  // The first block where two takes part, and the module that parts first
+  // (-1: the frames only); empty when they agree.
+  static std::string Parting(const Take& a, const Take& b) {
+    for (size_t k = 0; k < a.frames.size() && k < b.frames.size(); ++k) {
+      for (size_t i = 0; i < a.modules[k].size() && i < b.modules[k].size(); ++i)
+        if (a.modules[k][i] != b.modules[k][i])
+          return "block " + std::to_string(k) + ", module " + std::to_string(i) + " (type " +
+                 std::to_string(ModuleList.entries[i]->Type) + ")";
+      if (a.frames[k] != b.frames[k] || a.modules[k].size() != b.modules[k].size())
+        return "block " + std::to_string(k) + ", the frames";
+    }
+    return a.frames.size() == b.frames.size() ? std::string() : "the length";
+  }
+
+  // The audio thread's stand-in: renders blocks while playback is on, so that a
+  // save takes its copy under a frame hold.
+  struct Player {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    Player() {
+      PlaybackActive = -1;
+      thread = std::thread([this] {
+        std::vector<float> block(96);
+        while (!stop.load()) {
+          float* p = block.data();
+          RenderAudio(&p, 0, static_cast<int32_t>(block.size()));
+          std::this_thread::yield();
+        }
+      });
+    }
+    ~Player() {
+      stop = true;
+      thread.join();
+      PlaybackActive = 0;
+      SettleEngineCommands();
+    }
+    static void Wait(uint64_t frames) {
+      const uint64_t until = FrameCounter.load() + frames;
+      while (FrameCounter.load() < until) std::this_thread::yield();
+    }
+  };
+
+  // The kept state each listed module's record holds in a saved file.
+  std::vector<std::vector<float>> StoredStates(const std::string& name) {
+    const auto b = ReadBytes(Os("SYNTHS/" + name));
+    const Layout l = Walk(b);
+    std::vector<std::vector<float>> states;
+    for (int32_t i = 0; i < l.recordCount - kModuleTypeCount; ++i) {
+      const ModuleFileRecord r = RecordAt(b, l, i);
+      std::vector<float> v;
+      for (int32_t ch = 0; ch < 2; ++ch)
+        for (int32_t k = 0; k < kVoices; ++k) v.push_back(std::isfinite(r.Slots[ch][k][0]) ? r.Slots[ch][k][0] : 0.0f);
+      states.push_back(v);
+    }
+    return states;
+  }
+  static std::vector<float> StateOf(const ModuleRecord& m) {
+    std::vector<float> v;
+    for (int32_t ch = 0; ch < 2; ++ch)
+      for (int32_t k = 0; k < kVoices; ++k) v.push_back(m.VoiceState[ch][k]);
+    return v;
+  }
+  static bool Equal(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+  }
+  static bool AnyNonZero(const std::vector<float>& a) {
+    for (float x : a)
+      if (x != 0.0f) return true;
+    return false;
+  }
+
+  // A Keyboard playing a two-channel Sample, the module of the type reading the
+  // Sample on its lead port (two channels reach it through a link) as the
+  // synth output.
+  void BuildAround(int32_t type, rp::Rng& rng) {
+    ModuleRecord* kb = rp::AddOfType(patch_, kTypeKeyboard);
+    ModuleRecord* sound = rp::AddOfType(patch_, kTypeSample);
+    ModuleRecord* x = type == kTypeSample ? sound : rp::AddOfType(patch_, type);
+    ASSERT_TRUE(kb != nullptr && sound != nullptr && x != nullptr) << type;
+    for (ModuleRecord* m : {kb, sound, x}) {
+      if (m->PolyphonyCapability == 2) m->ModuleSwitches[kSwitchPerVoice] = -1, m->PolyphonyMode = 1;
+      if (m->DerivedFlag1 != 0) m->ModuleSwitches[kSwitchPlay] = -1;
+    }
+    PostAttachWave(sound, SynthSamples.entries[0], 0);
+    if (type == kTypeSequencer || type == kTypeMelodyGenerator) PostAttachWave(x, rp::NewMelody(rng, 8, true), 0);
+    rp::LinkPort(sound, sound->VoiceMapSourcePort, kb);
+    if (x != sound) rp::LinkPort(x, x->VoiceMapSourcePort, sound);
+    RequestGraphRebuild(0, 0, x);
+  }
+
+  // Each listed module's kept state and voices and outputs.
+  static std::vector<std::vector<float>> States() {
+    std::vector<std::vector<float>> states;
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      const ModuleRecord& m = *ModuleList.entries[i];
+      std::vector<float> v = StateOf(m);
+      rp::Hash h;
+      rp::HashModule(h, m);
+      v.push_back(std::bit_cast<float>(static_cast<uint32_t>(h.h)));
+      states.push_back(v);
+    }
+    return states;
+  }
+
+  rp::Patch patch_;
+  bool madeLocks_ = false;
+};
+
+// Built and saved without playing, rendered from the same keys before and
+// after the load.
+TEST_F(SynthRoundTripTest, LoadedSynthsRenderAsTheSavedOnes) {
+  // ThreadSanitizer, many times slower, runs the first 40 seeds.
+#if defined(__SANITIZE_THREAD__)
+  const int32_t seeds = SeedCount(40);
+#else
+  const int32_t seeds = SeedCount(100);
+#endif
+  for (int32_t seed = 1; seed <= seeds; ++seed) {
+    ResetEngine();
+    rp::FreeEntries(patch_);
+    patch_ = rp::Patch{};
+    rp::Rng rng(static_cast<uint64_t>(seed));
+    rp::BuildPatch(rng, patch_, 1 + rng.Below(8));
+    ListSounds();
+    Conform();
+    Save("r.tarvelo");
+    const Take before = Play(static_cast<uint32_t>(seed), 48);
+    Load("r.tarvelo");
+    const Take after = Play(static_cast<uint32_t>(seed), 48);
+    const std::string parting = Parting(before, after);
+    if (!parting.empty()) {
+      std::string types;
+      for (int32_t i = 0; i < ModuleList.count; ++i) types += " " + std::to_string(ModuleList.entries[i]->Type);
+      ADD_FAILURE() << "seed " << seed << " parts at " << parting << "; types" << types;
+    }
+  }
+}
+
+// Played, saved with the program's save (a copy between two frames) and
+// loaded back: every module of a type that keeps state (phases, play and read
+// positions) holds what its record holds, and the frames after the load go on
+// from it the same whether the load ran with playback off or while playing
+// (its rebuild then runs in a frame). First one synth per such type, then
+// random synths changed while they play.
+TEST_F(SynthRoundTripTest, ASynthSavedWhilePlayingComesBackWithItsModulesState) {
+  std::vector<int32_t> types;
+  for (int32_t t = 0; t < kModuleTypeCount; ++t)
+    if (ModuleCatalog[t].KeepsState != 0) types.push_back(t);
+  const int32_t seeds = SeedCount(12);
+  std::vector<int32_t> kept(kModuleTypeCount, 0);
+  for (size_t c = 0; c < types.size() + static_cast<size_t>(seeds); ++c) {
+    const bool random = c >= types.size();
+    const std::string what = random ? "seed " + std::to_string(c - types.size() + 1)
+                                    : "type " + std::to_string(types[c]);
+    ResetEngine();
+    rp::FreeEntries(patch_);
+    patch_ = rp::Patch{};
+    rp::Rng rng(c + 1);
+    if (random)
+      rp::BuildPatch(rng, patch_, 2 + rng.Below(8));
+    else
+      BuildAround(types[c], rng);
+    // A random synth plays a while, is changed with playback off, and plays
+    // on; the others only play.
+    for (int32_t round = random ? 3 : 1; round > 0; --round) {
+      if (round == 1) ListSounds();
+      {
+        Player player;
+        patch_.playing = true;
+        if (patch_.held.empty())
+          for (int32_t k = 0; k < 3; ++k)
+            if (const int32_t h = KeyNoteOn(40 + 7 * k, 0.8f, 1); h >= 0) patch_.held.push_back({h, 40 + 7 * k, 1});
+        for (int32_t step = 0; step < 30; ++step) {
+          Player::Wait(64);
+          if (random) rp::PlayRandomNote(rng, patch_);
+        }
+        if (round == 1) Save("p.tarvelo");
+      }
+      patch_.playing = false;
+      for (int32_t a = round > 1 ? 6 : 0; a > 0; --a) rp::ApplyRandomAction(rng, patch_);
+    }
+    EXPECT_EQ(CountReports("The audio engine did not"), 0) << what;
+    // What the file holds, read before the load lists the modules again.
+    std::vector<std::vector<float>> stored;
+    {
+      const int32_t before = ModuleList.count;
+      stored = StoredStates("p.tarvelo");
+      ASSERT_EQ(static_cast<int32_t>(stored.size()), before) << what;
+    }
+
+    // While playing: the load's rebuild runs in a frame; then n frames.
+    std::vector<std::vector<float>> playing;
+    uint64_t frames = 0;
+    {
+      Player player;
+      // The old synth goes silent first (as the load's first step does), so
+      // that both loads start from one random state.
+      RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
+      WaitEngineCommandSlot();
+      SeedRandom(7);
+      Load("p.tarvelo");
+      Player::Wait(200);
+      FrameHold hold;
+      ASSERT_TRUE(hold.held) << what;
+      frames = FrameCounter.load() - InstallFrame.load();
+      playing = States();
+    }
+
+    // Playback off: the state stands as loaded, and n frames give the same.
+    SeedRandom(7);
+    Load("p.tarvelo");
+    ASSERT_EQ(ModuleList.count, static_cast<int32_t>(stored.size())) << what;
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      const ModuleRecord& m = *ModuleList.entries[i];
+      if (m.KeepsState == 0) continue;
+      EXPECT_TRUE(Equal(StateOf(m), stored[static_cast<size_t>(i)]))
+          << what << ": module " << i << " (type " << m.Type << ") does not hold the state its record holds";
+      if (AnyNonZero(stored[static_cast<size_t>(i)])) ++kept[static_cast<size_t>(m.Type)];
+    }
+    std::vector<float> block(2 * frames);
+    float* p = block.data();
+    if (frames > 0) RenderAudio(&p, 0, static_cast<int32_t>(block.size()));
+    const auto off = States();
+    ASSERT_EQ(off.size(), playing.size()) << what;
+    for (size_t i = 0; i < off.size(); ++i)
+      EXPECT_TRUE(Equal(off[i], playing[i])) << what << ": module " << i << " (type " << ModuleList.entries[i]->Type
+                                             << ") after " << frames << " frames";
+  }
+  // The types whose phases and positions came back as 0 are among those checked.
+  for (int32_t t : {int32_t{kTypeSample}, int32_t{kTypeOscillator}, 35, 36, int32_t{kTypeStepSequencer}, 32})
+    EXPECT_GT(kept[static_cast<size_t>(t)], 0) << "no saved state of type " << t << " was checked";
+}
+
+}  // namespace
+}  // namespace doc_test
+}  // namespace Tarvelo
