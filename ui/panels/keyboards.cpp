@@ -164,9 +164,12 @@ void SwitchLook(int32_t id, int64_t on) {
 
 // The key under the pointer along a key strip (position against the strip's
 // origin and extent), marked on the strip; -1 when the event goes no further:
-// no button held, the keyboards off while audio is off, or no key there.
+// no button held, no key there, or the keyboards off while audio is off. Off,
+// a press starts no note (and forgets the last gesture's, so its release lets
+// go of nothing), but the release of a note started before the output went
+// off still ends it: it would sound, and show held, once the output is on.
 int32_t MarkStripKey(uint32_t bits, ControlRecord* c, int64_t entry, int32_t position, int32_t origin,
-                     int32_t extent, int32_t count) {
+                     int32_t extent, int32_t count, int32_t& lastKey, int32_t& lastHeld) {
   if (bits == 0) {
     c->Text.Mark = -1;
     return -1;
@@ -174,8 +177,12 @@ int32_t MarkStripKey(uint32_t bits, ControlRecord* c, int64_t entry, int32_t pos
   const int32_t k = KeyUnder(position, origin, extent, count);
   c->Text.Mark = k;
   if (AudioOff() && entry == 0) {
-    if (bits == V::kEventPress) ShowKeyboardsOff();
-    return -1;
+    if (bits == V::kEventPress) {
+      ShowKeyboardsOff();
+      lastKey = lastHeld = -1;
+    }
+    const bool release = (bits & (V::kEventClick | V::kEventDragRelease)) != 0;
+    return release && lastHeld >= 0 ? k : -1;
   }
   return k;
 }
@@ -208,7 +215,8 @@ void OctaveBoardNote(uint32_t bits, int32_t bb, int32_t k) {
 void PlayTypedKey() {
   const int32_t i0 = static_cast<int32_t>(V::KeyScanCode()) - static_cast<int32_t>(kFirstPlayedScanCode);
   if (i0 < 0 || i0 >= kPlayedTopRowKeys) return;
-  if (AudioOff() && QUARLE_AUDIO::KeyEntryMode.load() == 0) {
+  // Off, keys start nothing, but a release still ends the note it held.
+  if (AudioOff() && QUARLE_AUDIO::KeyEntryMode.load() == 0 && V::KeyReleased() == 0) {
     ShowKeyboardsOff();
     return;
   }
@@ -238,7 +246,8 @@ int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
     return 0;
   }
   // Drags carry a movement: the key is always read from the pointer itself.
-  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys);
+  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys,
+                                 LastKeyboardKey, LastKeyboardHeld);
   if (k < 0) return 0;
   if (entry == 0)
     VirtualKeyNote(bits, id, k);
@@ -252,7 +261,8 @@ int32_t OnOctaveBoard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int64_t entry = RefreshKeyEntryMode();
   ControlRecord* c = PanelCtl(id);
   if (!c) return 0;
-  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys);
+  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys,
+                                 LastBoardKey, LastBoardHeld);
   if (k < 0) return 0;
   if (entry == 0)
     OctaveBoardNote(bits, id, k);
