@@ -315,6 +315,21 @@ void PostFinishTake(ModuleRecord* m) {
   FinishTakeNow(m);
 }
 
+void EndSampleTakes(ModuleRecord* m) {
+  bool posted = false;
+  const auto end = [&](ModuleRecord* r) {
+    if (r == nullptr || r->Type != kTypeSample || r->ModuleSwitches[kSwitchRecord] == 0) return;
+    PostFinishTake(r);
+    posted = true;
+  };
+  if (m != nullptr) {
+    end(m);
+  } else {
+    for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) end(ModuleList.entries[i]);
+  }
+  if (posted) WaitEngineCommandSlot();
+}
+
 void PostDetachWave(ModuleRecord* m) {
   if (m == nullptr) return;
   if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {

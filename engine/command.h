@@ -83,6 +83,10 @@ void PostDetachWave(ModuleRecord* m);
 // Ends the recording of Sample module m at the start of the next frame, also
 // when m has no voice to run with then; at once when nothing renders m.
 void PostFinishTake(ModuleRecord* m);
+// Ends every Sample take of the module list (or of m alone) with what it
+// holds, as the output going off does, and waits until the render took the
+// stops: a module that goes away, or is reset, takes no busy entry with it.
+void EndSampleTakes(ModuleRecord* m = nullptr);
 // Cuts every link into and out of m in one step and rebuilds the order, so a
 // frame sees m either fully linked or not at all (m stops being the output
 // module first). Posted while playback runs, like every change of the graph.

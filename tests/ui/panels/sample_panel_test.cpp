@@ -1,13 +1,17 @@
 // The sample page: recording into a new sample in memory, setting, saving and
 // unloading the sample selected in WLIST.
+#include <atomic>
 #include <functional>
 #include <thread>
 #include <vector>
 
+#include "app/documents/synth_file.h"
 #include "app/documents/wave_convert.h"
 #include "app/shutdown.h"
 #include "app/state/system_messages.h"
+#include "app/state/modules.h"
 #include "audio/audio.h"
+#include "audio/wav.h"
 #include "basics/errors.h"
 #include "basics/timetext.h"
 #include "engine/command.h"
@@ -16,6 +20,7 @@
 #include "platform/threads.h"
 #include "engine/globals.h"
 #include "engine/render.h"
+#include "ui/panels/list_buttons.h"
 #include "ui/panels/sysbar.h"
 #include "panels_b_fixture.h"
 
@@ -171,6 +176,82 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
     EXPECT_EQ(SynthSamples.header.count, 0);
     EXPECT_EQ(m_->SampleEntry, nullptr);
     if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);  // unlinked again
+  }
+  platform::ForgetInterfaceThread();
+}
+
+// A take ends with what it holds whenever its module goes away (deleted, the
+// synth cleared, New, another synth loaded): the entry is idle with the
+// frames recorded, another Sample plays it, it saves as those frames (not the
+// silent length the take was given) and unloads. A load saves it before the
+// old lists go. A take of no frame leaves nothing.
+TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
+  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
+  ASSERT_EQ(SaveSession(synths, "other.tarvelo"), 0);
+  const struct {
+    const char* what;
+    std::function<void(ModuleRecord*)> remove;
+    bool listed;  // the entry stays in the synth's list
+  } paths[] = {
+      {"module list's Delete", [](ModuleRecord* m) { DeleteModule(m); }, true},
+      {"synth cleared", [](ModuleRecord*) { ClearSynth(); }, true},
+      {"New", [&](ModuleRecord*) { OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0); }, true},
+      {"another synth loaded", [&](ModuleRecord*) { LoadSynth(synths, "other.tarvelo"); }, false},
+  };
+  const fs::path take = Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07.wav";
+  platform::MarkInterfaceThread();
+  for (const auto& path : paths) {
+    for (const int32_t frames : {100, 0}) {
+      SCOPED_TRACE(std::string(path.what) + ", frames " + std::to_string(frames));
+      ModuleRecord* m = Make(kTypeSample);
+      SelectedModule = m;
+      OutputOn(m);
+      m->Params[6].Value = 1.0f;
+      Click(OnSampleRecord, rec_);
+      ASSERT_EQ(SynthSamples.header.count, 1);
+      WaveLibraryEntry* e = SynthSamples.entries[0];
+      ExecuteEngineCommand();
+      ASSERT_EQ(m->ModuleSwitches[kSwitchRecord], -1);
+      if (frames > 0) Frames(frames);
+      // The render serves what the interface posts while the module goes.
+      std::atomic<bool> stop{false};
+      std::thread audio([&] {
+        while (!stop.load())
+          if (EngineCommandPending())
+            Frames(1);
+          else
+            std::this_thread::yield();
+      });
+      path.remove(m);
+      stop = true;
+      audio.join();
+      PlaybackActive = 0;
+      TakeFinishedRecordings();
+      if (frames > 0 && path.listed) {
+        ASSERT_EQ(SynthSamples.header.count, 1);
+        EXPECT_EQ(e->State, kWaveIdle);
+        EXPECT_EQ(e->Sound.frameCount, 100u);
+        ModuleRecord* player = Make(kTypeSample);
+        AttachWaveToModule(player, e, 0);
+        EXPECT_EQ(player->SampleFrames, 100);
+        Field(wlist_).Selected = 0;
+        Click(OnSampleSave, wlist_ + 1);
+        EXPECT_EQ(e->Saved, -1);
+        Click(OnSampleUnload, wlist_ + 2);
+        EXPECT_EQ(player->SampleEntry, nullptr);
+      }
+      EXPECT_EQ(SynthSamples.header.count, 0);
+      EXPECT_EQ(fs::exists(take), frames > 0);
+      if (frames > 0) {
+        QUARLE_AUDIO::SoundBuffer saved;
+        QUARLE_AUDIO::SoundBufferInit(&saved);
+        EXPECT_EQ(QUARLE_AUDIO::ReadWavHeader(platform::FromOsPath(take.string()), &saved), 0);
+        EXPECT_EQ(saved.frameCount, 100u);
+        QUARLE_AUDIO::SoundBufferFree(&saved);
+      }
+      fs::remove(take);
+      ClearSynth();
+    }
   }
   platform::ForgetInterfaceThread();
 }
