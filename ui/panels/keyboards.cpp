@@ -137,6 +137,15 @@ void GestureNote(uint32_t bits, ControlRecord* strip, int32_t k, int32_t key, Ke
   }
 }
 
+// A gesture released beyond the keys still ends its note (unless the board
+// is locked), or the note would sound on with no key left to release it.
+void ReleaseBeyondKeys(uint32_t bits, ControlRecord* strip, const KeyboardState* s, int32_t lastKey,
+                       int32_t lastHeld, const NoteCalls& calls) {
+  if (!(bits & (V::kEventClick | V::kEventDragRelease)) || lastHeld < 0) return;
+  strip->Text.Selected = -1;
+  if (!Locked(s)) calls.off(lastHeld, lastKey);
+}
+
 const NoteCalls kKeyboardCalls{KeyboardOn, KeyboardOff, KeyboardSlide};
 const NoteCalls kBoardCalls{BoardOn, BoardOff, BoardSlide};
 
@@ -248,7 +257,11 @@ int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
   // Drags carry a movement: the key is always read from the pointer itself.
   const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys,
                                  LastKeyboardKey, LastKeyboardHeld);
-  if (k < 0) return 0;
+  if (k < 0) {
+    if (entry == 0)
+      ReleaseBeyondKeys(bits, c, CurrentKeyboardState(), LastKeyboardKey, LastKeyboardHeld, kKeyboardCalls);
+    return 0;
+  }
   if (entry == 0)
     VirtualKeyNote(bits, id, k);
   else if (bits & (V::kEventDragRelease | V::kEventClick))
@@ -263,7 +276,11 @@ int32_t OnOctaveBoard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!c) return 0;
   const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys,
                                  LastBoardKey, LastBoardHeld);
-  if (k < 0) return 0;
+  if (k < 0) {
+    if (entry == 0)
+      ReleaseBeyondKeys(bits, c, CurrentBoardState(), LastBoardKey, LastBoardHeld, kBoardCalls);
+    return 0;
+  }
   if (entry == 0)
     OctaveBoardNote(bits, id, k);
   else if (bits & (V::kEventDragRelease | V::kEventClick))

@@ -102,6 +102,12 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
          OnKey(V::kEventDrag, k + 1);
          OnKey(V::kEventDragRelease, k + 1);
        }},
+      {"keyboard, released beyond its keys", false, kb_, true,
+       [&](int32_t k, bool down) {
+         if (down) return OnKey(V::kEventPress, k);
+         OnKey(V::kEventDrag, KeyboardVisibleKeys + 1);
+         OnKey(V::kEventDragRelease, KeyboardVisibleKeys + 1);
+       }},
       {"octave board", true, bb_, true, [&](int32_t k, bool down) { row(down ? V::kEventPress : V::kEventClick, k); }},
       {"MIDI", false, 0, false,
        [&](int32_t k, bool down) {
