@@ -245,6 +245,32 @@ void PlayTypedKey() {
   }
 }
 
+namespace {
+
+// What the keyboard and the octave board each bring to a pointer event.
+struct Strip {
+  int32_t& lastKey;
+  int32_t& lastHeld;
+  KeyboardState* (*state)();
+  const NoteCalls& calls;
+  void (*note)(uint32_t bits, int32_t id, int32_t k);
+  void (*enter)(int32_t k);  // types the frequency of the key under k
+};
+
+void StripEvent(uint32_t bits, int32_t id, ControlRecord* c, int64_t entry, int32_t position,
+                int32_t origin, int32_t extent, int32_t count, const Strip& strip) {
+  const int32_t k = MarkStripKey(bits, c, entry, position, origin, extent, count, strip.lastKey, strip.lastHeld);
+  if (k < 0) {
+    if (entry == 0) ReleaseBeyondKeys(bits, c, strip.state(), strip.lastKey, strip.lastHeld, strip.calls);
+  } else if (entry == 0) {
+    strip.note(bits, id, k);
+  } else if (bits & (V::kEventDragRelease | V::kEventClick)) {
+    strip.enter(k);
+  }
+}
+
+}  // namespace
+
 int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) {
   PressedLook(id, bits);
   const int64_t entry = RefreshKeyEntryMode();
@@ -255,17 +281,9 @@ int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
     return 0;
   }
   // Drags carry a movement: the key is always read from the pointer itself.
-  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys,
-                                 LastKeyboardKey, LastKeyboardHeld);
-  if (k < 0) {
-    if (entry == 0)
-      ReleaseBeyondKeys(bits, c, CurrentKeyboardState(), LastKeyboardKey, LastKeyboardHeld, kKeyboardCalls);
-    return 0;
-  }
-  if (entry == 0)
-    VirtualKeyNote(bits, id, k);
-  else if (bits & (V::kEventDragRelease | V::kEventClick))
-    EnterKeyFrequency(WrapKeyIndex(k), 0);
+  static const Strip keys{LastKeyboardKey, LastKeyboardHeld, CurrentKeyboardState, kKeyboardCalls,
+                          VirtualKeyNote, [](int32_t k) { EnterKeyFrequency(WrapKeyIndex(k), 0); }};
+  StripEvent(bits, id, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys, keys);
   return 0;
 }
 
@@ -274,17 +292,9 @@ int32_t OnOctaveBoard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int64_t entry = RefreshKeyEntryMode();
   ControlRecord* c = PanelCtl(id);
   if (!c) return 0;
-  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys,
-                                 LastBoardKey, LastBoardHeld);
-  if (k < 0) {
-    if (entry == 0)
-      ReleaseBeyondKeys(bits, c, CurrentBoardState(), LastBoardKey, LastBoardHeld, kBoardCalls);
-    return 0;
-  }
-  if (entry == 0)
-    OctaveBoardNote(bits, id, k);
-  else if (bits & (V::kEventDragRelease | V::kEventClick))
-    EnterKeyFrequency(BoardKey(k), -1);
+  static const Strip rows{LastBoardKey, LastBoardHeld, CurrentBoardState, kBoardCalls, OctaveBoardNote,
+                          [](int32_t k) { EnterKeyFrequency(BoardKey(k), -1); }};
+  StripEvent(bits, id, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys, rows);
   return 0;
 }
 
