@@ -62,7 +62,7 @@ void SaveUnsavedEntries() {
 
 }  // namespace
 
-void EndRunningTakes() { EndSampleTakes(); }
+void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 

@@ -344,8 +344,8 @@ void UnlinkModule(ModuleRecord& m) {
 
 void RemoveModule(ModuleRecord* m) {
   if (m == nullptr) return;
-  // Its take ends first, with the frames it holds: the entry stays behind.
-  EndSampleTakes(m);
+  // Its recording ends first, with what it holds: the entry stays behind.
+  EndRecordings(m);
   if (m->BoxControl != 0 && BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl);
   // The rebuild on the audio thread reads the switch.
   std::atomic_ref<int64_t>(m->ModuleSwitches[kSwitchPower]).store(0, std::memory_order_relaxed);
@@ -427,7 +427,7 @@ int32_t DetachModule(ModuleRecord** entry) {
 }
 
 void ClearSynth() {
-  EndSampleTakes();
+  EndRecordings();
   RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
   CaptureModule = nullptr;
   std::vector<ModuleRecord*> modules;
