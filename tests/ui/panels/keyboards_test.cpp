@@ -79,12 +79,19 @@ TEST_F(KeyboardsTest, KeysNeedAudioOutput) {
 // Keys start nothing while the output is off, but no release is lost: a note
 // held when the output went off ends at its release, whatever played it, and
 // no key is left drawn held. A press while off starts nothing, and its release
-// lets go of no other note (here one started since in the freed entry).
+// lets go of no other note (here one started since in the freed entry). A
+// release beyond the keys ends the note with the output on too, unless the
+// board is locked.
 TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
   const auto row = [&](uint32_t bits, int32_t r) {
     const V::ControlRecord* c = C(bb_);
     V::Pointer.y = c->Y + static_cast<int32_t>((r + 0.5) * c->H / OctaveBoardVisibleKeys);
     OnOctaveBoard(bits, c->X + 1, V::Pointer.y, bb_, 0);
+  };
+  const auto beyond = [&](int32_t k, bool down) {
+    if (down) return OnKey(V::kEventPress, k);
+    OnKey(V::kEventDrag, KeyboardVisibleKeys + 1);
+    OnKey(V::kEventDragRelease, KeyboardVisibleKeys + 1);
   };
   const struct {
     const char* what;
@@ -92,6 +99,8 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
     int32_t strip;  // shows the key played; 0 none
     bool tells;     // a press while off says why nothing sounds
     std::function<void(int32_t key, bool down)> play;
+    bool on = false;      // the output stays on for the release
+    bool locked = false;  // the board is locked: the note sounds on
   } sources[] = {
       {"typed top row", false, 0, true, [&](int32_t k, bool down) { TopRow(2 + k, !down, false); }},
       {"keyboard", false, kb_, true,
@@ -102,12 +111,9 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
          OnKey(V::kEventDrag, k + 1);
          OnKey(V::kEventDragRelease, k + 1);
        }},
-      {"keyboard, released beyond its keys", false, kb_, true,
-       [&](int32_t k, bool down) {
-         if (down) return OnKey(V::kEventPress, k);
-         OnKey(V::kEventDrag, KeyboardVisibleKeys + 1);
-         OnKey(V::kEventDragRelease, KeyboardVisibleKeys + 1);
-       }},
+      {"keyboard, released beyond its keys", false, kb_, true, beyond},
+      {"keyboard, released beyond its keys, output on", false, kb_, true, beyond, true},
+      {"locked keyboard, released beyond its keys, output on", false, kb_, true, beyond, true, true},
       {"octave board", true, bb_, true, [&](int32_t k, bool down) { row(down ? V::kEventPress : V::kEventClick, k); }},
       {"MIDI", false, 0, false,
        [&](int32_t k, bool down) {
@@ -124,16 +130,19 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
     SCOPED_TRACE(src.what);
     KeyboardState* s = src.board ? OctaveBoardStates[0] : s_;
     ResetKeyboardState(*s, nullptr);
+    s->LockFlag = src.locked ? -1 : 0;
     PlaybackActive = -1;
     src.play(1, true);
     ASSERT_EQ(Sounding(s), 1);
-    PlaybackActive = 0;
+    PlaybackActive = src.on ? -1 : 0;
     src.play(1, false);
-    EXPECT_EQ(Sounding(s), 0);
-    EXPECT_EQ(held(s), 0);
+    EXPECT_EQ(Sounding(s), src.locked ? 1 : 0);
+    EXPECT_EQ(held(s), src.locked ? 1 : 0);
     if (src.strip != 0) {
       EXPECT_EQ(C(src.strip)->Text.Selected, -1);
     }
+    s->LockFlag = 0;
+    if (src.on) continue;  // what follows is the output off's
     ASSERT_GE(src.board ? OctaveNoteOn(7, 1.0f) : KeyNoteOn(7, 1.0f, 0), 0);
     SetTextOf(Slot(kUiMB), "");
     src.play(2, true);
