@@ -62,17 +62,7 @@ void SaveUnsavedEntries() {
 
 }  // namespace
 
-void EndRunningTakes() {
-  bool posted = false;
-  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
-    ModuleRecord* m = ModuleList.entries[i];
-    if (m == nullptr || m->Type != kTypeSample || m->ModuleSwitches[kSwitchRecord] == 0) continue;
-    m->RecordDone = -1;
-    PostFinishTake(m);
-    posted = true;
-  }
-  if (posted) WaitEngineCommandSlot();
-}
+void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 

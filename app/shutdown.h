@@ -13,9 +13,10 @@ namespace Tarvelo {
 // in the log. The message hook is the text-console printer afterwards.
 void RunShutdown();
 
-// A Sample still recording ends its take before anything is saved, as its
-// record button would end it: what it holds becomes its sound (nothing when
-// it holds no frame), not the whole silent length it was given.
+// A Sample, Sequencer or Melody Generator still recording ends it before
+// anything is saved, as its record button would: what it holds becomes its
+// sound or melody (nothing when it holds nothing), not the whole silent length
+// or the empty note slots it was given.
 void EndRunningTakes();
 
 // After the display server went away, on the thread that ends the run: logs

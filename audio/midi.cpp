@@ -356,7 +356,9 @@ void RefreshMidiDeviceList(int64_t flag) {
 
 void MidiNoteToKeyboard(const MidiNote& note) {
   const bool onInterface = platform::OnInterfaceThread();
-  if (AudioOutputOn() == 0 && KeyEntryMode.load() == 0) {
+  // Off, notes start nothing, but a note off still ends the note it held:
+  // it would sound again, and show held, once the output is on.
+  if (AudioOutputOn() == 0 && KeyEntryMode.load() == 0 && note.Velocity != 0) {
     if (!onInterface)
       PostMidiReport(kMidiReportKeyboardsOff, 0);
     else if (MidiUi.ShowKeyboardsOff != nullptr)

@@ -9,6 +9,7 @@
 #include "basics/queues.h"
 #include "basics/timetext.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 
 namespace QUARLE_AUDIO {
 
@@ -131,24 +132,31 @@ int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb) {
   if (fileName.empty() || !sb) return -kErrBadParameter;
   sb->dataSize = 0;
   sb->frameCount = 0;
+  // A refused create (a full disk) takes away the file it made, so every try
+  // does not leave an empty recording behind; a file that was there stays.
+  const bool made = !platform::FileExists(fileName);
+  const auto refused = [&](int32_t rc) {
+    if (made) platform::FileDelete(fileName);
+    return -std::abs(rc);
+  };
   int32_t number;
   {
     platform::MutexGuard lock(MT_FILES);
     number = platform::FreeFile();
     if (number <= 0) return -kErrNoFreeFile;
     int32_t rc = platform::FileOpen(number, fileName, platform::kFileOutput);
-    if (rc != 0) return -std::abs(rc);
+    if (rc != 0) return refused(rc);
     platform::FileClose(number);
     // Reopened under the same hold so that no other thread takes the number
     // between the two opens.
     rc = platform::FileOpen(number, fileName, platform::kFileBinary);
-    if (rc != 0) return -std::abs(rc);
+    if (rc != 0) return refused(rc);
   }
   if (int32_t rc = WriteHeader(number, sb); rc != 0) {
     // A file without its header is no recording: say so instead of
     // streaming into it.
     platform::FileClose(number);
-    return -std::abs(rc);
+    return refused(rc);
   }
   return number;
 }

@@ -19,7 +19,7 @@ namespace Tarvelo {
 
 EngineCommandRecord EngineCommand{};
 bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info) = nullptr;
-void (*FinishSampleTake)(ModuleRecord& m) = nullptr;
+void (*FinishTake)(ModuleRecord& m) = nullptr;
 double CommandSlotWait = 3.0;
 double ModuleLiveWait = 1.0;
 double FrameHoldWait = 1.0;
@@ -159,9 +159,8 @@ ModuleRecord* TemplateOf(int32_t type) {
 
 // A take ended twice (by its last frame and by the stop) is ended once.
 void FinishTakeNow(ModuleRecord* m) {
-  if (m != nullptr && FinishSampleTake != nullptr && m->Type == kTypeSample &&
-      m->ModuleSwitches[kSwitchRecord] != 0 && m->SampleEntry != nullptr)
-    FinishSampleTake(*m);
+  if (m != nullptr && FinishTake != nullptr && m->ModuleSwitches[kSwitchRecord] != 0 && m->SampleEntry != nullptr)
+    FinishTake(*m);
 }
 
 void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_t port,
@@ -314,6 +313,25 @@ void PostFinishTake(ModuleRecord* m) {
   }
   FinishTakeNow(m);
 }
+
+static void EndTakes(ModuleRecord* m, bool samplesOnly) {
+  bool posted = false;
+  const auto end = [&](ModuleRecord* r) {
+    if (r == nullptr || r->ModuleSwitches[kSwitchRecord] == 0 || (samplesOnly && r->Type != kTypeSample)) return;
+    PostFinishTake(r);
+    posted = true;
+  };
+  if (m != nullptr) {
+    end(m);
+  } else {
+    for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) end(ModuleList.entries[i]);
+  }
+  if (posted) WaitEngineCommandSlot();
+}
+
+void EndRecordings(ModuleRecord* m) { EndTakes(m, false); }
+
+void EndSampleTakes() { EndTakes(nullptr, true); }
 
 void PostDetachWave(ModuleRecord* m) {
   if (m == nullptr) return;

@@ -16,7 +16,7 @@ enum EngineCommandKind : int32_t {
   kCommandAttachWave = 2,
   kCommandApplyTuning = 3,
   kCommandUnlinkModule = 4,  // a module going away leaves every link at once
-  kCommandFinishTake = 5,    // a Sample's recording ends, running or asleep
+  kCommandFinishTake = 5,    // a recording ends, running or asleep
 };
 
 constexpr int64_t kCommandIdle = -1;
@@ -46,9 +46,10 @@ struct WaveInfo {
 };
 // Installed by the libraries; without it an attached entry carries no sound.
 extern bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info);
-// Installed by the engine start-up: ends a Sample module's recording with
-// what it holds (its analysis, or no entry at all without a frame).
-extern void (*FinishSampleTake)(ModuleRecord& m);
+// Installed by the engine start-up: ends the recording of a Sample, Sequencer
+// or Melody Generator with what it holds (an entry without anything recorded
+// leaves its list).
+extern void (*FinishTake)(ModuleRecord& m);
 
 // Waits of the posters, in seconds (3.0 and 1.0).
 extern double CommandSlotWait;
@@ -80,9 +81,18 @@ void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t 
 // A library entry goes away: detaches it from m, posted while the render may
 // reach m (as PostAttachWave is).
 void PostDetachWave(ModuleRecord* m);
-// Ends the recording of Sample module m at the start of the next frame, also
-// when m has no voice to run with then; at once when nothing renders m.
+// Ends the recording of m (a Sample, Sequencer or Melody Generator) at the
+// start of the next frame, also when m has no voice to run with then; at once
+// when nothing renders m.
 void PostFinishTake(ModuleRecord* m);
+// Ends every recording of the module list (or of m alone) with what it holds
+// and waits until the render took the stops: a module that goes away, or is
+// reset, takes no busy entry with it.
+void EndRecordings(ModuleRecord* m = nullptr);
+// The same for the Sample takes alone, as the output going off does: the
+// render alone writes them and serves their stop. A melody recording pauses
+// with the output instead.
+void EndSampleTakes();
 // Cuts every link into and out of m in one step and rebuilds the order, so a
 // frame sees m either fully linked or not at all (m stops being the output
 // module first). Posted while playback runs, like every change of the graph.

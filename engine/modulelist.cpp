@@ -344,6 +344,8 @@ void UnlinkModule(ModuleRecord& m) {
 
 void RemoveModule(ModuleRecord* m) {
   if (m == nullptr) return;
+  // Its recording ends first, with what it holds: the entry stays behind.
+  EndRecordings(m);
   if (m->BoxControl != 0 && BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl);
   // The rebuild on the audio thread reads the switch.
   std::atomic_ref<int64_t>(m->ModuleSwitches[kSwitchPower]).store(0, std::memory_order_relaxed);
@@ -425,6 +427,7 @@ int32_t DetachModule(ModuleRecord** entry) {
 }
 
 void ClearSynth() {
+  EndRecordings();
   RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
   CaptureModule = nullptr;
   std::vector<ModuleRecord*> modules;

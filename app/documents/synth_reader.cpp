@@ -24,8 +24,6 @@
 #include "basics/queues.h"
 #include "basics/ratio.h"
 #include "engine/command.h"
-#include "engine/dsp/melody.h"
-#include "engine/dsp/sample.h"
 #include "engine/dsp/sequencer.h"
 #include "engine/globals.h"
 #include "engine/midimap_hooks.h"
@@ -240,16 +238,10 @@ void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, Keyboar
 // that the save of unsaved entries below writes them: otherwise the lists are
 // emptied with the busy entries in them. The engine renders nothing of the old
 // synth any more, so they are finished on this thread.
-void EndRecordings() {
+void EndOldRecordings() {
   for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
-    if (m == nullptr || m->ModuleSwitches[kSwitchRecord] == 0 || m->SampleEntry == nullptr) continue;
-    if (m->Type == kTypeSample)
-      FinishSampleRecording(*m);
-    else if (m->Type == kTypeSequencer)
-      FinishSequencerRecording(*m);
-    else if (m->Type == kTypeMelodyGenerator)
-      FinishMelodyRecording(*m);
+    if (m != nullptr && m->ModuleSwitches[kSwitchRecord] != 0 && m->SampleEntry != nullptr) FinishRecording(*m);
   }
 }
 
@@ -386,7 +378,7 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   // and repaired in place (the keyboard modules read them without a lock).
   RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
   WaitEngineCommandSlot();
-  EndRecordings();
+  EndOldRecordings();
 
   bool tuningLoaded = false;
   const std::string tuningFolder = LocateFile(img.TuningFolder, img.TuningFile, "\\TUNINGS");

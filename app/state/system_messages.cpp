@@ -181,18 +181,6 @@ void StorePowerEntry(CommandMessage& msg) {
   msg.word2 = 0;
 }
 
-// Sample takes end with what they hold when the output stops: the render
-// callback alone writes them and serves their stop, and it renders no more.
-// A take that had no frame yet leaves nothing behind.
-void EndSampleTakes() {
-  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
-    ModuleRecord* m = ModuleList.entries[i];
-    if (m != nullptr && m->Type == kTypeSample && m->ModuleSwitches[kSwitchRecord] != 0 &&
-        m->SampleEntry != nullptr)
-      FinishSampleRecording(*m);
-  }
-}
-
 // Reported after the stream stopped and after its stop report, so the graph is
 // the interface's already.
 void OutputLost() {
@@ -251,6 +239,9 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
         PlaybackActive.store(0);
         RunPendingEngineCommands();
         TakeControllerMoves(false);
+        // Sample takes end with what they hold: the render alone writes them
+        // and serves their stop, and it renders no more. A take that had no
+        // frame yet leaves nothing behind.
         EndSampleTakes();
       }
       StateSetControlOn(StateControlId(kSlotPlayPower), on);

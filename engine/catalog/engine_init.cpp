@@ -11,6 +11,7 @@
 #include "engine/catalog/markers.h"
 #include "engine/command.h"
 #include "engine/dsp/sample.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/dsp/windows.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
@@ -97,7 +98,7 @@ int32_t Build(float sampleRate) {
   BuildFirKernel(-1);
   // Attached library entries hand their sound to the modules.
   DescribeWave = DescribeWaveEntry;
-  FinishSampleTake = FinishSampleRecording;
+  FinishTake = FinishRecording;
   r = BuildCatalog();
   if (r != 0) return r;
   // Until a synth file brings its own, the master presets are the templates

@@ -8,6 +8,7 @@
 
 #include "app/state/wave_library.h"
 #include "engine/dsp/contract.h"
+#include "engine/dsp/melody.h"
 #include "engine/dsp/sample.h"
 #include "engine/dsp/control_common.h"
 #include "engine/dsp/settings.h"
@@ -74,6 +75,15 @@ void SampleRecordingDiscarded(WaveLibraryEntry* discard) {
     return;
   }
   HandOverDiscard(discard, true);
+}
+
+void FinishRecording(ModuleRecord& m) {
+  if (m.Type == kTypeSample)
+    FinishSampleRecording(m);
+  else if (m.Type == kTypeSequencer)
+    FinishSequencerRecording(m);
+  else if (m.Type == kTypeMelodyGenerator)
+    FinishMelodyRecording(m);
 }
 
 void TakeFinishedRecordings() {

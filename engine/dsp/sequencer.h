@@ -91,6 +91,9 @@ void MelodyRecordingFinished(WaveLibraryEntry* discard);
 // The same for a Sample recording that ended before its first frame: the
 // empty entry leaves the synth's samples on the interface thread.
 void SampleRecordingDiscarded(WaveLibraryEntry* discard);
+// Ends the recording of a Sample, Sequencer or Melody Generator with what it
+// holds, by the module's type; other types are left alone.
+void FinishRecording(ModuleRecord& m);
 void TakeFinishedRecordings();
 // Installed by the program (posts to queue 0; false when it could not); may
 // stay null.

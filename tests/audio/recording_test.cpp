@@ -247,6 +247,32 @@ TEST_F(Recording, AFullDiskEndsWithSizesMatchingTheFile) {
   });
 }
 
+// A create the disk refuses, before or in the middle of the header, takes
+// away the file it made: no empty recording is left at each try. A file that
+// was there before (here a link to a full device) is not the create's to take.
+TEST_F(Recording, ARefusedCreateLeavesNoFile) {
+  audiotest::InFreshProcess([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlim_t unlimited = limit.rlim_cur;
+    for (const rlim_t room : {rlim_t{0}, rlim_t{40}}) {
+      SCOPED_TRACE(room);
+      limit.rlim_cur = room;
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+      EXPECT_LT(CreateRecordingWav(dir_ + "\\REC_refused.wav", &sb_), 0);
+      limit.rlim_cur = unlimited;
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+      EXPECT_TRUE(fs::is_empty(dir_)) << fs::directory_iterator(dir_)->path();
+    }
+  });
+  if (fs::exists("/dev/full")) {
+    fs::create_symlink("/dev/full", dir_ + "/full.wav");
+    EXPECT_LT(CreateRecordingWav(dir_ + "/full.wav", &sb_), 0);
+    EXPECT_TRUE(fs::is_symlink(dir_ + "/full.wav"));
+  }
+}
+
 TEST_F(Recording, NoFreeFileNumber) {
   std::vector<int32_t> held;
   for (;;) {

@@ -137,6 +137,15 @@ void GestureNote(uint32_t bits, ControlRecord* strip, int32_t k, int32_t key, Ke
   }
 }
 
+// A gesture released beyond the keys still ends its note (unless the board
+// is locked), or the note would sound on with no key left to release it.
+void ReleaseBeyondKeys(uint32_t bits, ControlRecord* strip, const KeyboardState* s, int32_t lastKey,
+                       int32_t lastHeld, const NoteCalls& calls) {
+  if (!(bits & (V::kEventClick | V::kEventDragRelease)) || lastHeld < 0) return;
+  strip->Text.Selected = -1;
+  if (!Locked(s)) calls.off(lastHeld, lastKey);
+}
+
 const NoteCalls kKeyboardCalls{KeyboardOn, KeyboardOff, KeyboardSlide};
 const NoteCalls kBoardCalls{BoardOn, BoardOff, BoardSlide};
 
@@ -164,9 +173,12 @@ void SwitchLook(int32_t id, int64_t on) {
 
 // The key under the pointer along a key strip (position against the strip's
 // origin and extent), marked on the strip; -1 when the event goes no further:
-// no button held, the keyboards off while audio is off, or no key there.
+// no button held, no key there, or the keyboards off while audio is off. Off,
+// a press starts no note (and forgets the last gesture's, so its release lets
+// go of nothing), but the release of a note started before the output went
+// off still ends it: it would sound, and show held, once the output is on.
 int32_t MarkStripKey(uint32_t bits, ControlRecord* c, int64_t entry, int32_t position, int32_t origin,
-                     int32_t extent, int32_t count) {
+                     int32_t extent, int32_t count, int32_t& lastKey, int32_t& lastHeld) {
   if (bits == 0) {
     c->Text.Mark = -1;
     return -1;
@@ -174,8 +186,12 @@ int32_t MarkStripKey(uint32_t bits, ControlRecord* c, int64_t entry, int32_t pos
   const int32_t k = KeyUnder(position, origin, extent, count);
   c->Text.Mark = k;
   if (AudioOff() && entry == 0) {
-    if (bits == V::kEventPress) ShowKeyboardsOff();
-    return -1;
+    if (bits == V::kEventPress) {
+      ShowKeyboardsOff();
+      lastKey = lastHeld = -1;
+    }
+    const bool release = (bits & (V::kEventClick | V::kEventDragRelease)) != 0;
+    return release && lastHeld >= 0 ? k : -1;
   }
   return k;
 }
@@ -208,7 +224,8 @@ void OctaveBoardNote(uint32_t bits, int32_t bb, int32_t k) {
 void PlayTypedKey() {
   const int32_t i0 = static_cast<int32_t>(V::KeyScanCode()) - static_cast<int32_t>(kFirstPlayedScanCode);
   if (i0 < 0 || i0 >= kPlayedTopRowKeys) return;
-  if (AudioOff() && QUARLE_AUDIO::KeyEntryMode.load() == 0) {
+  // Off, keys start nothing, but a release still ends the note it held.
+  if (AudioOff() && QUARLE_AUDIO::KeyEntryMode.load() == 0 && V::KeyReleased() == 0) {
     ShowKeyboardsOff();
     return;
   }
@@ -228,6 +245,32 @@ void PlayTypedKey() {
   }
 }
 
+namespace {
+
+// What the keyboard and the octave board each bring to a pointer event.
+struct Strip {
+  int32_t& lastKey;
+  int32_t& lastHeld;
+  KeyboardState* (*state)();
+  const NoteCalls& calls;
+  void (*note)(uint32_t bits, int32_t id, int32_t k);
+  void (*enter)(int32_t k);  // types the frequency of the key under k
+};
+
+void StripEvent(uint32_t bits, int32_t id, ControlRecord* c, int64_t entry, int32_t position,
+                int32_t origin, int32_t extent, int32_t count, const Strip& strip) {
+  const int32_t k = MarkStripKey(bits, c, entry, position, origin, extent, count, strip.lastKey, strip.lastHeld);
+  if (k < 0) {
+    if (entry == 0) ReleaseBeyondKeys(bits, c, strip.state(), strip.lastKey, strip.lastHeld, strip.calls);
+  } else if (entry == 0) {
+    strip.note(bits, id, k);
+  } else if (bits & (V::kEventDragRelease | V::kEventClick)) {
+    strip.enter(k);
+  }
+}
+
+}  // namespace
+
 int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) {
   PressedLook(id, bits);
   const int64_t entry = RefreshKeyEntryMode();
@@ -238,12 +281,9 @@ int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
     return 0;
   }
   // Drags carry a movement: the key is always read from the pointer itself.
-  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys);
-  if (k < 0) return 0;
-  if (entry == 0)
-    VirtualKeyNote(bits, id, k);
-  else if (bits & (V::kEventDragRelease | V::kEventClick))
-    EnterKeyFrequency(WrapKeyIndex(k), 0);
+  static const Strip keys{LastKeyboardKey, LastKeyboardHeld, CurrentKeyboardState, kKeyboardCalls,
+                          VirtualKeyNote, [](int32_t k) { EnterKeyFrequency(WrapKeyIndex(k), 0); }};
+  StripEvent(bits, id, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys, keys);
   return 0;
 }
 
@@ -252,12 +292,9 @@ int32_t OnOctaveBoard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int64_t entry = RefreshKeyEntryMode();
   ControlRecord* c = PanelCtl(id);
   if (!c) return 0;
-  const int32_t k = MarkStripKey(bits, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys);
-  if (k < 0) return 0;
-  if (entry == 0)
-    OctaveBoardNote(bits, id, k);
-  else if (bits & (V::kEventDragRelease | V::kEventClick))
-    EnterKeyFrequency(BoardKey(k), -1);
+  static const Strip rows{LastBoardKey, LastBoardHeld, CurrentBoardState, kBoardCalls, OctaveBoardNote,
+                          [](int32_t k) { EnterKeyFrequency(BoardKey(k), -1); }};
+  StripEvent(bits, id, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys, rows);
   return 0;
 }
 

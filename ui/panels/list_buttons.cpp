@@ -728,6 +728,8 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
+  // Recordings end before the session is saved, so it keeps what they hold.
+  EndRecordings();
   if (Settings.AutoSave != 0 && !SessionFile.empty())
     ReportSaveSessionFailure(SaveSession(SessionFolder, SessionFile));
   PanelSelectModule(nullptr, -1);

@@ -2,6 +2,7 @@
 // and island-key modes, the computer keyboard's top row, the number and key
 // position selectors, the key-frequency entry and the panel's layout.
 #include <cmath>
+#include <functional>
 #include <string>
 
 #include "app/state/dialogs.h"
@@ -73,6 +74,85 @@ TEST_F(KeyboardsTest, KeysNeedAudioOutput) {
   OnKey(V::kEventPress, 2);
   EXPECT_EQ(Text(Slot(kUiMB)), "Turn audio output ON to activate keyboards.");
   EXPECT_EQ(Used(s_), 0);
+}
+
+// Keys start nothing while the output is off, but no release is lost: a note
+// held when the output went off ends at its release, whatever played it, and
+// no key is left drawn held. A press while off starts nothing, and its release
+// lets go of no other note (here one started since in the freed entry). A
+// release beyond the keys ends the note with the output on too, unless the
+// board is locked.
+TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
+  const auto row = [&](uint32_t bits, int32_t r) {
+    const V::ControlRecord* c = C(bb_);
+    V::Pointer.y = c->Y + static_cast<int32_t>((r + 0.5) * c->H / OctaveBoardVisibleKeys);
+    OnOctaveBoard(bits, c->X + 1, V::Pointer.y, bb_, 0);
+  };
+  const auto beyond = [&](int32_t k, bool down) {
+    if (down) return OnKey(V::kEventPress, k);
+    OnKey(V::kEventDrag, KeyboardVisibleKeys + 1);
+    OnKey(V::kEventDragRelease, KeyboardVisibleKeys + 1);
+  };
+  const struct {
+    const char* what;
+    bool board;     // plays the octave board's state, else the keyboard's
+    int32_t strip;  // shows the key played; 0 none
+    bool tells;     // a press while off says why nothing sounds
+    std::function<void(int32_t key, bool down)> play;
+    bool on = false;      // the output stays on for the release
+    bool locked = false;  // the board is locked: the note sounds on
+  } sources[] = {
+      {"typed top row", false, 0, true, [&](int32_t k, bool down) { TopRow(2 + k, !down, false); }},
+      {"keyboard", false, kb_, true,
+       [&](int32_t k, bool down) { OnKey(down ? V::kEventPress : V::kEventClick, k); }},
+      {"keyboard, released after a drag", false, kb_, true,
+       [&](int32_t k, bool down) {
+         if (down) return OnKey(V::kEventPress, k);
+         OnKey(V::kEventDrag, k + 1);
+         OnKey(V::kEventDragRelease, k + 1);
+       }},
+      {"keyboard, released beyond its keys", false, kb_, true, beyond},
+      {"keyboard, released beyond its keys, output on", false, kb_, true, beyond, true},
+      {"locked keyboard, released beyond its keys, output on", false, kb_, true, beyond, true, true},
+      {"octave board", true, bb_, true, [&](int32_t k, bool down) { row(down ? V::kEventPress : V::kEventClick, k); }},
+      {"MIDI", false, 0, false,
+       [&](int32_t k, bool down) {
+         QUARLE_AUDIO::MidiNoteToKeyboard({21u + static_cast<uint32_t>(k), down ? 100u : 0u, 0, 1});
+       }},
+  };
+  const auto held = [](const KeyboardState* s) {
+    int32_t n = 0;
+    for (const HeldKey& h : s->HeldKeys) n += h.Voice >= 0;
+    return n;
+  };
+  ASSERT_GT(OctaveBoardVisibleKeys, 3);
+  for (const auto& src : sources) {
+    SCOPED_TRACE(src.what);
+    KeyboardState* s = src.board ? OctaveBoardStates[0] : s_;
+    ResetKeyboardState(*s, nullptr);
+    s->LockFlag = src.locked ? -1 : 0;
+    PlaybackActive = -1;
+    src.play(1, true);
+    ASSERT_EQ(Sounding(s), 1);
+    PlaybackActive = src.on ? -1 : 0;
+    src.play(1, false);
+    EXPECT_EQ(Sounding(s), src.locked ? 1 : 0);
+    EXPECT_EQ(held(s), src.locked ? 1 : 0);
+    if (src.strip != 0) {
+      EXPECT_EQ(C(src.strip)->Text.Selected, -1);
+    }
+    s->LockFlag = 0;
+    if (src.on) continue;  // what follows is the output off's
+    ASSERT_GE(src.board ? OctaveNoteOn(7, 1.0f) : KeyNoteOn(7, 1.0f, 0), 0);
+    SetTextOf(Slot(kUiMB), "");
+    src.play(2, true);
+    src.play(2, false);
+    EXPECT_EQ(Sounding(s), 1);
+    EXPECT_EQ(held(s), 1);
+    if (src.tells) {
+      EXPECT_EQ(Text(Slot(kUiMB)), "Turn audio output ON to activate keyboards.");
+    }
+  }
 }
 
 TEST_F(KeyboardsTest, LockedKeysStayUntilPressedAgain) {

@@ -1,21 +1,28 @@
 // The sample page: recording into a new sample in memory, setting, saving and
 // unloading the sample selected in WLIST.
+#include <atomic>
 #include <functional>
 #include <thread>
 #include <vector>
 
+#include "app/documents/synth_file.h"
 #include "app/documents/wave_convert.h"
 #include "app/shutdown.h"
 #include "app/state/system_messages.h"
+#include "app/state/modules.h"
 #include "audio/audio.h"
+#include "audio/wav.h"
 #include "basics/errors.h"
 #include "basics/timetext.h"
 #include "engine/command.h"
+#include "engine/dsp/melody.h"
 #include "engine/dsp/sample.h"
 #include "engine/dsp/sequencer.h"
 #include "platform/threads.h"
 #include "engine/globals.h"
+#include "engine/notes.h"
 #include "engine/render.h"
+#include "ui/panels/list_buttons.h"
 #include "ui/panels/sysbar.h"
 #include "panels_b_fixture.h"
 
@@ -171,6 +178,127 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
     EXPECT_EQ(SynthSamples.header.count, 0);
     EXPECT_EQ(m_->SampleEntry, nullptr);
     if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);  // unlinked again
+  }
+  platform::ForgetInterfaceThread();
+}
+
+// A recording ends with what it holds whenever its module goes away (deleted,
+// the synth cleared, New, another synth loaded, quit): a Sample's take, a
+// Sequencer's or a Melody Generator's melody. The entry is idle with what was
+// recorded, a module plays it, it saves as that (not the silent length or the
+// empty note slots the recording was given) and unloads. A load saves it
+// before the old lists go. A recording of no frame leaves nothing.
+TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
+  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
+  ASSERT_EQ(SaveSession(synths, "other.tarvelo"), 0);
+  const struct {
+    const char* what;
+    std::function<void(ModuleRecord*)> remove;
+    bool listed;  // the entry stays in the synth's list
+  } paths[] = {
+      {"module list's Delete", [](ModuleRecord* m) { DeleteModule(m); }, true},
+      {"synth cleared", [](ModuleRecord*) { ClearSynth(); }, true},
+      {"New", [&](ModuleRecord*) { OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0); }, true},
+      {"another synth loaded", [&](ModuleRecord*) { LoadSynth(synths, "other.tarvelo"); }, false},
+      {"quit", [](ModuleRecord*) { EndRunningTakes(); }, true},
+  };
+  const int32_t mlist = Slot(kUiMLIST);
+  // What 100 frames leave: a Sample's frames (of a 1 s take); a melody's
+  // record bytes, its 24-byte head and 16 bytes a note (the Sequencer holds
+  // its port's steady note; the generator, seeded, composes three on a held
+  // key at 20 frames a step).
+  const auto compose = [](ModuleRecord* m) {
+    ModuleRecord* kb = Make(kTypeKeyboard);
+    ModuleLinkInput(*m, kMelFrequency, kb, &ModuleCatalog[m->Type]);
+    ModuleSetParamValue(*m, kMelTempo, 0.05f);
+    ASSERT_GE(KeyNoteOn(48, 1.0f, 0), 0);
+    SeedRandom(11);
+  };
+  const struct {
+    int32_t type;
+    std::function<void(ModuleRecord*)> prepare;
+    V::EventCallbackFn record;
+    WaveLibraryList* list;
+    int32_t listId;
+    V::EventCallbackFn save, unload;
+    fs::path file;
+    uint32_t kept;
+  } kinds[] = {
+      {kTypeSample, [](ModuleRecord* m) { m->Params[6].Value = 1.0f; }, OnSampleRecord, &SynthSamples, wlist_, OnSampleSave, OnSampleUnload,
+       Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07.wav", 100},
+      {kTypeSequencer, [](ModuleRecord*) {}, OnSequencerRecord, &MelodyLibrary, mlist, OnMelodySave, OnMelodyUnload,
+       Home() / "MELODIES" / "20240309-14h05m07.mel", 40},
+      {kTypeMelodyGenerator, compose, OnMelodyGeneratorRecord, &MelodyLibrary, mlist, OnMelodySave, OnMelodyUnload,
+       Home() / "MELODIES" / "20240309-14h05m07.mel", 72},
+  };
+  // What an entry holds and what its file holds, in the same unit.
+  const auto held = [](const WaveLibraryEntry* e) {
+    return e->Sound.frameCount != 0 ? e->Sound.frameCount : e->Sound.dataSize;
+  };
+  const auto saved = [](const fs::path& file) -> uint32_t {
+    if (file.extension() == ".mel") return static_cast<uint32_t>(fs::file_size(file)) - 32u;
+    QUARLE_AUDIO::SoundBuffer s;
+    QUARLE_AUDIO::SoundBufferInit(&s);
+    EXPECT_EQ(QUARLE_AUDIO::ReadWavHeader(platform::FromOsPath(file.string()), &s), 0);
+    const uint32_t frames = s.frameCount;
+    QUARLE_AUDIO::SoundBufferFree(&s);
+    return frames;
+  };
+  platform::MarkInterfaceThread();
+  for (const auto& kind : kinds) {
+    for (const auto& path : paths) {
+      for (const int32_t frames : {100, 0}) {
+        SCOPED_TRACE(std::string(path.what) + ", type " + std::to_string(kind.type) + ", frames " +
+                     std::to_string(frames));
+        ModuleRecord* m = Make(kind.type);
+        SelectedModule = m;
+        kind.prepare(m);
+        OutputOn(m);
+        Click(kind.record, rec_);
+        ASSERT_EQ(kind.list->header.count, 1);
+        WaveLibraryEntry* e = kind.list->entries[0];
+        ExecuteEngineCommand();
+        ASSERT_EQ(m->ModuleSwitches[kSwitchRecord], -1);
+        if (frames > 0) Frames(frames);
+        // The render serves what the interface posts while the module goes.
+        std::atomic<bool> stop{false};
+        std::thread audio([&] {
+          while (!stop.load())
+            if (EngineCommandPending())
+              Frames(1);
+            else
+              std::this_thread::yield();
+        });
+        path.remove(m);
+        stop = true;
+        audio.join();
+        PlaybackActive = 0;
+        TakeFinishedRecordings();
+        if (frames > 0 && path.listed) {
+          ASSERT_EQ(kind.list->header.count, 1);
+          EXPECT_EQ(e->State, kWaveIdle);
+          EXPECT_EQ(held(e), kind.kept);
+          ModuleRecord* player = Make(kind.type == kTypeSample ? kTypeSample : kTypeSequencer);
+          AttachWaveToModule(player, e, 0);
+          if (kind.type == kTypeSample) {
+            EXPECT_EQ(player->SampleFrames, 100);
+          }
+          EXPECT_EQ(player->SampleEntry, e);
+          Field(kind.listId).Selected = 0;
+          Click(kind.save, kind.listId + 1);
+          EXPECT_EQ(e->Saved, -1);
+          Click(kind.unload, kind.listId + 2);
+          EXPECT_EQ(player->SampleEntry, nullptr);
+        }
+        EXPECT_EQ(kind.list->header.count, 0);
+        EXPECT_EQ(fs::exists(kind.file), frames > 0);
+        if (frames > 0 && fs::exists(kind.file)) {
+          EXPECT_EQ(saved(kind.file), kind.kept);
+        }
+        fs::remove(kind.file);
+        ClearSynth();
+      }
+    }
   }
   platform::ForgetInterfaceThread();
 }
