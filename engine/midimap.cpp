@@ -611,7 +611,7 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
   }
   if (param.IntegerFlag != 0) v = std::floor(v + 0.5f);
   ModuleSetParamValue(*module, p, v);
-  param.MidiMoved = -1;
+  StoreShown<int64_t>(param.MidiMoved, -1);
   if (ParamEditModeNow() != 0) return -1;
   if (display) {
     platform::MutexGuard guard(param.Number.Lock);
@@ -621,7 +621,7 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
     const int32_t q = p ^ 1;
     if (q < module->ParamCount && q < kModuleParams) {
       ModuleSetParamValue(*module, q, range.high - v + range.low);
-      module->Params[q].MidiMoved = -1;
+      StoreShown<int64_t>(module->Params[q].MidiMoved, -1);
     }
   }
   return -1;

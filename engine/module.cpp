@@ -339,7 +339,8 @@ int32_t ModuleConnectOutput(ModuleRecord& source, ModuleRecord* target, int32_t 
           QUARLE_BASICS::kLevelWarning);
       return 0;
     }
-    freeEntry = source.OutputCount++;
+    freeEntry = source.OutputCount;
+    StoreShown(source.OutputCount, freeEntry + 1);
   }
   source.OutputTargets[freeEntry] = target;
   source.OutputTargetPorts[freeEntry] = port;
@@ -350,7 +351,7 @@ void ModuleDisconnectOutput(ModuleRecord& source, ModuleRecord* target, int32_t 
   for (int32_t i = 0; i < source.OutputCount; ++i) {
     if (source.OutputTargets[i] == target && source.OutputTargetPorts[i] == port) {
       source.OutputTargets[i] = nullptr;
-      if (i == source.OutputCount - 1) source.OutputCount -= 1;
+      if (i == source.OutputCount - 1) StoreShown(source.OutputCount, i);
       return;
     }
   }
@@ -363,13 +364,13 @@ static void FallBack(ModuleRecord& m, int32_t port, ModuleRecord& templ) {
   ModuleParam& param = m.Params[port];
   ModuleRecord* shared = templ.PortValueModules[port];
   if (param.Global != 0 && shared != nullptr) {
-    m.PortSources[port] = shared;
+    StoreShown(m.PortSources[port], shared);
     ModuleConnectOutput(templ, &m, port);
-    param.PortLinkState = kPortGlobal;
+    StoreShown<int32_t>(param.PortLinkState, kPortGlobal);
   } else {
-    m.PortSources[port] = m.PortValueModules[port];
+    StoreShown(m.PortSources[port], m.PortValueModules[port]);
     ModuleDisconnectOutput(templ, &m, port);
-    param.PortLinkState = kPortUnlinked;
+    StoreShown<int32_t>(param.PortLinkState, kPortUnlinked);
   }
 }
 
@@ -391,8 +392,8 @@ int32_t ModuleLinkInput(ModuleRecord& m, int32_t port, ModuleRecord* source, Mod
     if (current != nullptr && current->Role == kRoleLive) ModuleDisconnectOutput(*current, &m, port);
     if (param.PortLinkState == kPortGlobal) ModuleDisconnectOutput(*templ, &m, port);
     ModuleForgetSteadyPorts(m);
-    m.PortSources[port] = source;
-    param.PortLinkState = source == &m ? kPortSelfLinked : kPortLinked;
+    StoreShown(m.PortSources[port], source);
+    StoreShown<int32_t>(param.PortLinkState, source == &m ? kPortSelfLinked : kPortLinked);
     result = kLinkConnected;
   }
   param.VoiceMapRow = 0;
@@ -440,7 +441,7 @@ void ModuleUpdateChannels(ModuleRecord& m, int32_t channels, int64_t apply) {
     if (m.KeepsState != 0) std::memset(m.VoiceState, 0, sizeof(m.VoiceState));
     m.ChannelsGrew = 0;
   }
-  m.ChannelsProcessed = channels;
+  StoreShown(m.ChannelsProcessed, channels);
 }
 
 void ModuleUpdatePolyphony(ModuleRecord& m, int64_t apply) {
@@ -464,12 +465,12 @@ void ModuleUpdatePolyphony(ModuleRecord& m, int64_t apply) {
 void ModuleSetPolyphonyPort(ModuleRecord& m, int32_t port) {
   if (port < 0) {
     m.ChosenSourcePort = -1;
-    m.VoiceMapSourcePort = m.RequiredPort < 0 ? 0 : m.RequiredPort;
+    StoreShown(m.VoiceMapSourcePort, m.RequiredPort < 0 ? 0 : m.RequiredPort);
   } else {
     // A lead port outside the ports would make every frame read past them.
     if (port >= m.PortCount && port != 0) return;
     m.ChosenSourcePort = port;
-    m.VoiceMapSourcePort = port;
+    StoreShown(m.VoiceMapSourcePort, port);
   }
   // The render loop looks at the lead port only when it walks the ports
   // again: counted as a port change (NotePortChange), released after the

@@ -489,16 +489,17 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
   if (InArray(array, n, m)) return 0;
   if (parent != m && parent != nullptr && parent->ProcessingDepth >= m->ProcessingDepth)
     m->ProcessingDepth = parent->ProcessingDepth + 1;
-  m->TriggerOwner = m;
-  const int64_t power = std::atomic_ref<int64_t>(m->ModuleSwitches[kSwitchPower]).load(std::memory_order_relaxed);
-  m->OrderExcluded = power == 0 ? -1 : 0;
+  StoreShown(m->TriggerOwner, m);
+  const int64_t power = LoadShown(m->ModuleSwitches[kSwitchPower]);
+  int64_t excluded = power == 0 ? -1 : 0;
   if (m->RequiresPortLink != 0 && m->RequiredPort >= 0 && m->RequiredPort < kModuleParams) {
     const ModuleRecord* s = m->PortSources[m->RequiredPort];
-    if (s == nullptr || s->Role > kRoleLive) m->OrderExcluded = -1;
+    if (s == nullptr || s->Role > kRoleLive) excluded = -1;
   }
   // A module reached through a link that no listed module should have (the
   // array is sized by the list) is treated like an excluded one.
-  if (m->OrderExcluded == 0 && n >= capacity) m->OrderExcluded = -1;
+  if (excluded == 0 && n >= capacity) excluded = -1;
+  StoreShown(m->OrderExcluded, excluded);
   if (m->OrderExcluded != 0) {
     // A module reading this one on its lead port copies these links: links of
     // an older rebuild may name a module removed since.
@@ -524,7 +525,7 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
   for (int32_t p = 0; p < m->PortCount && p < kModuleParams; ++p) {
     ModuleRecord* s = m->PortSources[p];
     int32_t r = ComputeModuleDepth(m, s, array, n, capacity);
-    m->Params[p].FeedbackPort = r;
+    StoreShown<int64_t>(m->Params[p].FeedbackPort, r);
     m->HasFeedbackInput |= r;
     if (s != nullptr && m->Params[p].ChannelCountExempt == 0 && s->ChannelsProcessed > k) k = s->ChannelsProcessed;
   }
@@ -600,7 +601,7 @@ static void RebuildOrder(uint64_t argument, bool onRender) {
         ModuleRecord* t = m->TriggerLink;
         if (PerVoice(t)) {
           if (t->VoiceOwner == 0 && PerVoice(t->TriggerLink)) t = t->TriggerLink;
-          m->TriggerOwner = t->TriggerOwner;
+          StoreShown(m->TriggerOwner, t->TriggerOwner);
         }
         ModuleRecord* u = m->VoiceFlagLink;
         if (PerVoice(u)) {

@@ -1,6 +1,7 @@
 // Module parameters: every input port and every setting of a module, with the
 // number field the value editors show.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "basics/dynzstring.h"
@@ -11,6 +12,19 @@ namespace Tarvelo {
 
 using QUARLE_BASICS::DynZString;
 using QUARLE_BASICS::ValueRecord;
+
+// Words of a module that the video thread reads for what the plane shows while
+// their owner (the interface thread, or the audio thread while playback runs)
+// changes them: written and read whole, in no order with other words, so a
+// look read a frame early is only corrected the next frame.
+template <class T>
+inline void StoreShown(T& word, T value) {
+  std::atomic_ref<T>(word).store(value, std::memory_order_relaxed);
+}
+template <class T>
+inline T LoadShown(const T& word) {
+  return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_relaxed);
+}
 
 constexpr int32_t kParamSegments = 10;
 constexpr int32_t kParamTextSize = 33;

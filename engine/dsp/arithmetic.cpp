@@ -56,7 +56,7 @@ template <int32_t kLanes, bool kClip, typename Op>
     }
   }
   if constexpr (kClip) {
-    if (clipped != 0) m.ClipFlag = -1;
+    if (clipped != 0) StoreShown<int64_t>(m.ClipFlag, -1);
   }
   PublishPairs(m.Outputs[ch], y, voices);
 }
@@ -395,11 +395,11 @@ inline int32_t VoicesFast(const ModuleRecord& m) {
 template <RowOp kOp>
 [[gnu::noinline, gnu::target("avx2")]] void ClippedOrSecondChannel(ModuleRecord& m, int32_t voices, bool clipped) {
   if (clipped) {
-    m.ClipFlag = -1;
+    StoreShown<int64_t>(m.ClipFlag, -1);
     if constexpr (!OnePass(kOp)) ChannelPass<kOp, true>(m, 0, voices);
   }
   if (m.ChannelsProcessed >= 2 && ChannelPass<kOp, OnePass(kOp)>(m, 1, voices)) {
-    m.ClipFlag = -1;
+    StoreShown<int64_t>(m.ClipFlag, -1);
     if constexpr (!OnePass(kOp)) ChannelPass<kOp, true>(m, 1, voices);
   }
 }

@@ -21,7 +21,7 @@ inline float SgnF(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
 // its sign (0 for a NaN) and raises the module's ClipFlag.
 inline float ClipValue(float x, int64_t& clipFlag) {
   if (!(1.0f >= std::fabs(x))) {
-    clipFlag = -1;
+    StoreShown<int64_t>(clipFlag, -1);
     return SgnF(x);
   }
   return x;

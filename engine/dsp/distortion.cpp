@@ -168,7 +168,7 @@ template <int32_t kChunks, bool kFull>
     else
       Store8(y + 8 * c, out8);
   }
-  if (AnyLaneSet(clipped)) m.ClipFlag = -1;
+  if (AnyLaneSet(clipped)) StoreShown<int64_t>(m.ClipFlag, -1);
   if (!kFull) PublishPairs(out, y, voices);
 }
 

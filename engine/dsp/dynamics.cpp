@@ -329,7 +329,7 @@ void ProcessCompressorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     float* state = m->VoiceState[ch];
     ReadRow(input, voices, r.x);
     for (int32_t v = 0; v < voices; ++v) r.a[v] = state[ids[v]];
-    if (CompressorRow(r, n, c)) m->ClipFlag = -1;
+    if (CompressorRow(r, n, c)) StoreShown<int64_t>(m->ClipFlag, -1);
     for (int32_t v = 0; v < voices; ++v) {
       state[ids[v]] = r.a[v];
       out[v] = OutputElement{r.y[v], r.y[v]};

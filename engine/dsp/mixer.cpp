@@ -81,7 +81,7 @@ template <int32_t kChunks>
     clipped |= clip & ((lane0 + 8 * c) < voices);
     Store8(y + 8 * c, Blend8(sign, v, clip));
   }
-  if (AnyLane(clipped)) m.ClipFlag = -1;
+  if (AnyLane(clipped)) StoreShown<int64_t>(m.ClipFlag, -1);
   PublishPairs(m.Outputs[ch], y, voices);
 }
 
@@ -150,7 +150,7 @@ template <int32_t kChunks>
     clipped |= OutsideUnit(v) & ((lane0 + 8 * c) < most);
     Store8(y + 8 * c, reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(limited) & (v == v)));
   }
-  if (AnyLaneSet(clipped)) m.ClipFlag = -1;
+  if (AnyLaneSet(clipped)) StoreShown<int64_t>(m.ClipFlag, -1);
   if (most == 8 * kChunks)
     for (int32_t c = 0; c < kChunks; ++c) PublishChunk(m.Outputs[0] + 8 * c, Load8(y + 8 * c));
   else

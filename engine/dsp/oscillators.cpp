@@ -358,7 +358,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
     flags = gathered;
   }
   const int32_t report = RowsOfShape<kShape, kLanes, kLoop>(r, flags, voices, s, sw);
-  if ((report & kRowsClipped) != 0) m.ClipFlag = -1;
+  if ((report & kRowsClipped) != 0) StoreShown<int64_t>(m.ClipFlag, -1);
   // A voice's playing flag changes only when its frequency turns 0 or its
   // one period ends.
   const bool changes = (report & kRowsPlayingChanged) != 0;
@@ -660,7 +660,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
       Store8(o + 8, Blend8(high, Load8(o + 8), __builtin_shufflevector(lanes, lanes, 4, 4, 5, 5, 6, 6, 7, 7)));
     }
   }
-  if (_mm256_movemask_ps(reinterpret_cast<__m256>(clipped)) != 0) m.ClipFlag = -1;
+  if (_mm256_movemask_ps(reinterpret_cast<__m256>(clipped)) != 0) StoreShown<int64_t>(m.ClipFlag, -1);
   const bool changes = !_mm256_testz_si256(reinterpret_cast<__m256i>(changed), reinterpret_cast<__m256i>(changed));
   if (inPlace) {
     // A voice's playing flag changes only when its frequency turns 0 or its

@@ -528,7 +528,7 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   float rows[2][kVoices];
   if (SampleSideBySide(*m, owner, channels, voices, rows)) {
     for (int32_t ch = 0; ch < channels; ++ch)
-      if (ClipRowOut(rows[ch], m->Outputs[ch], voices) != 0) m->ClipFlag = -1;
+      if (ClipRowOut(rows[ch], m->Outputs[ch], voices) != 0) StoreShown<int64_t>(m->ClipFlag, -1);
     m->ActiveVoices = voices;
     return;
   }

@@ -267,7 +267,7 @@ inline void FollowTransposition(ModuleRecord& m) {
   const float f = s->Outputs[0][0].Frequency;
   if (f > 0.0f && f != m.Params[kSeqFrequency].Value) {
     ModuleSetParamValue(m, kSeqFrequency, f);
-    m.Params[kSeqFrequency].MidiMoved = -1;
+    StoreShown<int64_t>(m.Params[kSeqFrequency].MidiMoved, -1);
   }
 }
 

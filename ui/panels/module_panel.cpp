@@ -320,9 +320,9 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
       }
       if (kept > 0) {
         if (m->ChannelsFixed == 0) {
-          if (m->OutputChannels <= kept) m->ChannelsProcessed = kept;
+          if (m->OutputChannels <= kept) StoreShown(m->ChannelsProcessed, kept);
         } else {
-          m->ChannelsProcessed = 1;
+          StoreShown(m->ChannelsProcessed, 1);
         }
       }
     }
@@ -345,12 +345,12 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
     if (ModuleRecord* value = m->PortValueModules[p])
       value->ChannelsProcessed = static_cast<int32_t>(param.WriteBothChannels + 2);
     if (m->ChannelsFixed != 0) {
-      m->ChannelsProcessed = 1;
+      StoreShown(m->ChannelsProcessed, 1);
     } else {
       int32_t most = 0;
       for (int32_t i = 0; i < params; ++i)
         if (const ModuleRecord* value = m->PortValueModules[i]) most = std::max(most, value->ChannelsProcessed);
-      if (most > 0) m->ChannelsProcessed = most;
+      if (most > 0) StoreShown(m->ChannelsProcessed, most);
     }
     // Both channels carry the value the user was looking at (the values
     // still waiting for a frame have landed); it goes the way of every value
