@@ -43,6 +43,7 @@ std::atomic<ModuleRecord*> SynthOutputModule{nullptr};
 std::atomic<ModuleRecord*> CaptureModule{nullptr};
 std::atomic<ModuleRecord*> CurrentKeyboard{nullptr};
 ModuleRecord* SelectedModule = nullptr;
+std::atomic<ModuleRecord*> SelectedModuleShown{nullptr};
 ModuleBoxHooks BoxHooks{};
 
 // ---------------------------------------------------------------- the lists
@@ -103,7 +104,12 @@ void FreeModuleLists() {
   SynthOutputModule.store(nullptr);
   CaptureModule = nullptr;
   CurrentKeyboard.store(nullptr);
-  SelectedModule = nullptr;
+  SetSelectedModule(nullptr);
+}
+
+void SetSelectedModule(ModuleRecord* m) {
+  SelectedModule = m;
+  SelectedModuleShown.store(m, std::memory_order_release);
 }
 
 // Queues an item for freeing; false when the list cannot grow (the item is then
@@ -313,7 +319,7 @@ static void ForgetModule(ModuleRecord* m) {
   if (CaptureModule == m) CaptureModule = nullptr;
   ModuleRecord* expected = m;
   CurrentKeyboard.compare_exchange_strong(expected, nullptr);
-  if (SelectedModule == m) SelectedModule = nullptr;
+  if (SelectedModule == m) SetSelectedModule(nullptr);
   ClearMidiMapTargets(m);
   m->MidiMapped = 0;
 }

@@ -57,7 +57,12 @@ extern std::atomic<uint64_t> InstallFrame;
 extern std::atomic<ModuleRecord*> SynthOutputModule;
 extern std::atomic<ModuleRecord*> CaptureModule;  // the audio thread's rebuild reads it
 extern std::atomic<ModuleRecord*> CurrentKeyboard;  // also CurrentKeyboardModule
-extern ModuleRecord* SelectedModule;
+extern ModuleRecord* SelectedModule;  // the interface thread's
+// The selection as the video thread reads it (the box frames and the value
+// field it draws): a copy the interface thread stores, with a release, at
+// each change of SelectedModule through SetSelectedModule.
+extern std::atomic<ModuleRecord*> SelectedModuleShown;
+void SetSelectedModule(ModuleRecord* m);
 
 // What the module list asks of the interface. Every hook may be null.
 struct ModuleBoxHooks {

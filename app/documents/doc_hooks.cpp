@@ -13,7 +13,7 @@ void DocSelectModule(ModuleRecord* module, int32_t tab) {
     DocumentUi.SelectModule(module, tab);
     return;
   }
-  SelectedModule = module;
+  SetSelectedModule(module);
 }
 
 void DocRefreshTuningPanel() {

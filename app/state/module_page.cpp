@@ -325,7 +325,7 @@ void SelectModule(ModuleRecord* module, int32_t port) {
     return;
   }
 
-  SelectedModule = module;
+  SetSelectedModule(module);
   if (V::ControlRecord* del = At(After(kUiLSORDER, 3))) {
     V::SetDisabled(&del->State, module == nullptr && BrowserTab == 0 ? -1 : 0);
     V::ControlPublishState(del);

@@ -148,6 +148,43 @@ void KeepLook(int32_t id, uint32_t look) {
   g_looks[static_cast<size_t>(id)] = look;
 }
 
+// The render's one-frame flags (an output clipped, a value moved by a
+// controller), taken from the modules once at the start of each frame: every
+// draw of that frame, the ports' and the value field's, whole or partial,
+// shows the same flash, and the next frame none. Video thread only.
+struct Flash {
+  const ModuleRecord* m;
+  uint64_t moved;  // bit p: Params[p] moved
+  bool clip;
+};
+std::vector<Flash> g_flashes;
+
+const Flash* FlashOf(const ModuleRecord* m) {
+  for (const Flash& f : g_flashes)
+    if (f.m == m) return &f;
+  return nullptr;
+}
+
+// The module list's lock held by the caller.
+void TakeFlashesLocked() {
+  g_flashes.clear();
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
+    if (!m) continue;
+    Flash f{m, 0, false};
+    if (m->ClipFlag == -1) {
+      m->ClipFlag = 0;
+      f.clip = true;
+    }
+    for (int32_t p = 0; p < kModuleParams; ++p)
+      if (m->Params[p].MidiMoved == -1) {
+        m->Params[p].MidiMoved = 0;
+        f.moved |= uint64_t{1} << p;
+      }
+    if (f.clip || f.moved != 0) g_flashes.push_back(f);
+  }
+}
+
 // The drop outline last drawn (window coordinates; w 0: none).
 platform::ScreenRect g_outline{0, 0, 0, 0};
 
@@ -156,7 +193,7 @@ bool IsOutputPort(const ControlRecord* c) { return static_cast<int64_t>(c->Tag) 
 // Related: the selected module is triggered by this one, directly or through
 // the source of its voice-map port.
 bool Related(const ModuleRecord* m) {
-  const ModuleRecord* sel = SelectedModule;
+  const ModuleRecord* sel = SelectedModuleShown.load(std::memory_order_acquire);
   if (!m || !sel || sel == m) return false;
   if (sel->TriggerOwner == m) return true;
   const int32_t vp = sel->VoiceMapSourcePort;
@@ -179,8 +216,7 @@ uint32_t BoxLook(const ModuleRecord* m) {
 }
 
 // A port's look: bits 1-2 the link state shown, then output, switched off,
-// used, and the one-frame flash (clip or controller move), which is only
-// looked at here; the draw takes it.
+// used, and the one-frame flash (clip or controller move) of this frame.
 constexpr uint32_t kLookFlash = 64u;
 uint32_t PortLook(const ControlRecord* c, const ModuleRecord* m) {
   uint32_t look = kLookDrawn;
@@ -189,7 +225,7 @@ uint32_t PortLook(const ControlRecord* c, const ModuleRecord* m) {
     look |= 8u;
     if (m->OrderExcluded == -1) look |= 16u;
     if (m->OutputCount > 0 || m == SynthOutputModule.load()) look |= 32u;
-    if (m->ClipFlag == -1) look |= kLookFlash;
+    if (const Flash* f = FlashOf(m); f && f->clip) look |= kLookFlash;
     return look;
   }
   const int32_t t = static_cast<int32_t>(c->Tag);
@@ -197,7 +233,7 @@ uint32_t PortLook(const ControlRecord* c, const ModuleRecord* m) {
   const ModuleParam& p = m->Params[t];
   const int32_t state = (m->OutputCount > 0 && p.FeedbackPort == -1) ? 2 : p.PortLinkState;
   look |= static_cast<uint32_t>(state & 3) << 1;
-  if (p.MidiMoved == -1) look |= kLookFlash;
+  if (MovedThisFrame(m, t)) look |= kLookFlash;
   return look;
 }
 
@@ -417,6 +453,7 @@ void BeginCableFrame() {
   g_frame.open = g_frame.known && g_frame.plane == plane;
   WatchOutline(V::ControlAt(plane));
   if (!platform::MutexTryLock(ModuleList.lock)) return;
+  TakeFlashesLocked();
   CollectLocked(plane, g_frame.next);
   WatchLooksLocked();
   platform::MutexUnlock(ModuleList.lock);
@@ -444,6 +481,11 @@ void BeginCableFrame() {
 }
 
 void EndCableFrame() { g_frame.open = false; }
+
+bool MovedThisFrame(const ModuleRecord* m, int32_t p) {
+  const Flash* f = m && p >= 0 && p < kModuleParams ? FlashOf(m) : nullptr;
+  return f && ((f->moved >> p) & 1u) != 0;
+}
 
 CableBounds PlaneCableBounds(int32_t planeId) {
   CableBounds r;
@@ -777,17 +819,9 @@ int32_t DrawModulePort(RenderRecord* snap, int32_t id) {
   const bool output = (look & 8u) != 0;
   const bool inactive = (look & 16u) != 0, used = (look & 32u) != 0;
   const int32_t state = static_cast<int32_t>((look >> 1) & 3u);
-  // One-shot flags: the frame flashes for exactly one drawn frame; the watch
-  // redraws the port at the next one.
-  if (look & kLookFlash) {
-    if (output) {
-      m->ClipFlag = 0;
-      FrameColour = kPortClipped;
-    } else {
-      m->Params[static_cast<int32_t>(c->Tag)].MidiMoved = 0;
-      FrameColour = kPortMoved;
-    }
-  }
+  // The frame flashes for the one frame that took the flag; the watch redraws
+  // the port at the next one.
+  if (look & kLookFlash) FrameColour = output ? kPortClipped : kPortMoved;
 
   if (snap->State.On == 0 && snap->State.Pressed == 0) {
     FrameStyle = V::kFrameRaised;

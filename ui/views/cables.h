@@ -18,6 +18,8 @@
 
 namespace Tarvelo {
 
+struct ModuleRecord;
+
 using QUARLE_BASICS::Segment;
 using QUARLE_VISUALS::RenderRecord;
 
@@ -75,6 +77,10 @@ int32_t CableCapacity();
 // collection. Video thread only.
 void BeginCableFrame();
 void EndCableFrame();
+// The frame watch also takes the render's one-frame flags (ClipFlag,
+// MidiMoved) from the modules: the value of `m`'s parameter `p` was moved by a
+// controller for the frame being drawn. Video thread only.
+bool MovedThisFrame(const ModuleRecord* m, int32_t p);
 
 // Draw callbacks: 0, except DrawModuleBox, which gives a failed caption's
 // negative text code (the rest of the box is drawn all the same).

@@ -13,6 +13,7 @@
 #include "engine/valueedit.h"
 #include "platform/events.h"
 #include "platform/threads.h"
+#include "ui/views/cables.h"
 #include "visuals/control_table.h"
 #include "visuals/glyphs.h"
 #include "visuals/text.h"
@@ -474,13 +475,13 @@ namespace {
 // Pulls a parameter value that changed outside the field (a MIDI controller,
 // a port drag) into the field of the selected module's selected parameter.
 void SyncFromSelectedModule(ParamValue* pv) {
-  ModuleRecord* m = SelectedModule;
+  ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire);
   if (!m) return;
   const int32_t p = m->SelectedParam;
   if (p < 0 || p >= kModuleParams) return;
   ModuleParam& param = m->Params[p];
-  if (&param.Number != pv || param.MidiMoved != -1) return;
-  param.MidiMoved = 0;
+  // The frame watch took the flag: every draw of this frame shows the move.
+  if (&param.Number != pv || !MovedThisFrame(m, p)) return;
   platform::MutexGuard g(pv->Lock);
   const float shown = param.Value * param.Scale;
   ParamValueConvertUnit(*pv, shown, 0, 0);
@@ -506,9 +507,9 @@ bool ValueFieldHasNews() {
   // A controller's move of the selected module's selected value, which the
   // field showing that value takes up when it is drawn.
   const ParamValue* moved = nullptr;
-  if (const ModuleRecord* m = SelectedModule) {
+  if (const ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire)) {
     const int32_t p = m->SelectedParam;
-    if (p >= 0 && p < kModuleParams && m->Params[p].MidiMoved == -1) moved = &m->Params[p].Number;
+    if (MovedThisFrame(m, p)) moved = &m->Params[p].Number;
   }
   for (const int32_t id : g_valueFields) {
     ControlRecord* c = V::ControlAt(id);

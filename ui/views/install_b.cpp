@@ -41,7 +41,7 @@ void InstallViewCallbacksB() {
   QUARLE_VISUALS::AddLiveDrawCallback(DrawTuningName, EditedTuningNews<0>);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawTuningKeySteps, EditedTuningNews<1>);
   QUARLE_VISUALS::AddLiveDrawCallback(DrawTuningKeyGrid, EditedTuningNews<2>);
-  QUARLE_VISUALS::AddLiveDrawCallback(DrawScalePatternSwitches, EditedTuningNews<3>);
+  QUARLE_VISUALS::AddLiveDrawCallback(DrawScalePatternSwitches, ScalePatternSwitchesNews);
   Cb.DrawScaleList = DrawScaleList;
   Cb.DrawKeyboardDeviceList = DrawKeyboardDeviceList;
   Cb.DrawMidiDeviceMapList = DrawMidiDeviceMapList;

@@ -210,7 +210,8 @@ void WaveStatusIcon(const ListRowPlace& p, const WaveRow& r, const WaveLibraryEn
 
 const WaveLibraryEntry* SelectedWave() {
   platform::MutexGuard g(ModuleList.lock);
-  return SelectedModule ? SelectedModule->SampleEntry : nullptr;
+  const ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire);
+  return m ? m->SampleEntry : nullptr;
 }
 
 int32_t CountOf(const WaveLibraryList& list) {

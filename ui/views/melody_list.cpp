@@ -66,7 +66,8 @@ int32_t DrawMelodyList(V::RenderRecord* snap, int32_t id) {
   data.control = LiveControl(id);
   {
     platform::MutexGuard guard(ModuleList.lock);
-    data.attached = SelectedModule ? SelectedModule->SampleEntry : nullptr;
+    const ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire);
+    data.attached = m ? m->SampleEntry : nullptr;
   }
   ListDrawPlan plan;
   plan.firstRowLayer = kMelodyIconLayers;

@@ -272,13 +272,32 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
   return 0;
 }
 
+namespace {
+
+// The pattern whose keys the switches show: the one selected in the editor's list.
+int32_t ShownScalePattern() {
+  if (!V::UiIndex || V::UiIndex[kUiSAM_PATTERNS] <= 0) return 0;
+  const V::ControlRecord* list = V::ControlAt(V::UiIndex[kUiSAM_PATTERNS]);
+  return list && list->Text.Selected > 0 ? list->Text.Selected : 0;
+}
+
+}  // namespace
+
+bool ScalePatternSwitchesNews() {
+  // The selection moves in more ways than a click on the list (a pattern
+  // added or deleted, the tuning taken again), not all of them changing the
+  // edited tuning.
+  static uint64_t shown = 0;
+  const uint64_t look =
+      EditedTuningLook() * 1099511628211ull ^ static_cast<uint64_t>(ShownScalePattern() + 1);
+  const bool news = look != shown;
+  shown = look;
+  return news;
+}
+
 int32_t DrawScalePatternSwitches(V::RenderRecord* snap, int32_t) {
   if (!snap) return 0;
-  int32_t p = 0;
-  if (V::UiIndex && V::UiIndex[kUiSAM_PATTERNS] > 0) {
-    const V::ControlRecord* list = V::ControlAt(V::UiIndex[kUiSAM_PATTERNS]);
-    if (list && list->Text.Selected > 0) p = list->Text.Selected;
-  }
+  const int32_t p = ShownScalePattern();
   int32_t N = 1;
   uint64_t mask = 0;
   {

@@ -46,6 +46,9 @@ bool EditedTuningNews() {
   return news;
 }
 
+// The pattern switches' watch: the edited tuning and the pattern they show.
+bool ScalePatternSwitchesNews();
+
 int32_t DrawTuningName(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawTuningKeySteps(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawTuningKeyGrid(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);

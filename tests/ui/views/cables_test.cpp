@@ -322,21 +322,38 @@ TEST_F(PlaneDrawing, PortFramesFlashForOneFrameAndFillsShowTheLinkState) {
     return At(c->X - plane->X + 3, c->Y - plane->Y + 3);
   };
 
+  // The frame's start takes the flags: every draw of that frame shows the
+  // flash, the next frame's none.
+  auto frame = [] {
+    Tarvelo::EndCableFrame();
+    Tarvelo::BeginCableFrame();
+  };
   source->ClipFlag = -1;
-  DrawHere(out);
+  frame();
   EXPECT_EQ(source->ClipFlag, 0);
-  EXPECT_EQ(corner(out), 0xFFFF0000u);
-  EXPECT_EQ(inside(out), 0xFF006400u);  // used: it feeds the oscillator
+  for (int32_t again = 0; again < 2; ++again) {
+    DrawHere(out);
+    EXPECT_EQ(corner(out), 0xFFFF0000u) << again;
+    EXPECT_EQ(inside(out), 0xFF006400u);  // used: it feeds the oscillator
+  }
+  frame();
   DrawHere(out);
   EXPECT_NE(corner(out), 0xFFFF0000u);
 
   target->Params[0].MidiMoved = -1;
-  DrawHere(in);
+  frame();
   EXPECT_EQ(target->Params[0].MidiMoved, 0);
-  EXPECT_EQ(corner(in), 0xFFFF7F00u);
-  EXPECT_EQ(inside(in), 0xFF006400u);  // linked to another module
+  EXPECT_TRUE(Tarvelo::MovedThisFrame(target, 0));
+  for (int32_t again = 0; again < 2; ++again) {
+    DrawHere(in);
+    EXPECT_EQ(corner(in), 0xFFFF7F00u) << again;
+    EXPECT_EQ(inside(in), 0xFF006400u);  // linked to another module
+  }
+  frame();
+  EXPECT_FALSE(Tarvelo::MovedThisFrame(target, 0));
   DrawHere(in);
   EXPECT_NE(corner(in), 0xFFFF7F00u);
+  Tarvelo::EndCableFrame();
 
   // Armed: amber whatever the state.
   C(in)->State.On = -1;

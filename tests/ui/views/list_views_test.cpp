@@ -351,7 +351,7 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
   ModuleRecord module{};
   module.SampleEntry = e[0];
   ModuleRecord* savedSelected = SelectedModule;
-  SelectedModule = &module;
+  SetSelectedModule(&module);
 
   const int32_t id = ListControl(DrawSampleMemoryList, 3);  // icons 0xFFFF0000, 01, 02
   C(id)->Text.Mark = 2;
@@ -366,7 +366,7 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "kick.take.2.wav (Stereo, 2.50s)");
   EXPECT_GT(Coverage(C(id)->Layers[3 + 2]), 10);
 
-  SelectedModule = savedSelected;
+  SetSelectedModule(savedSelected);
   for (int i = 0; i < 3; ++i) e[i]->Sound.samples = nullptr;
   WaveLibraryListFree(SynthSamples);
 }
@@ -431,7 +431,7 @@ TEST_F(ListMembersTest, FilterRowsShowStemsAndStatusIcons) {
   ModuleRecord module{};
   module.SampleEntry = busy;
   ModuleRecord* savedSelected = SelectedModule;
-  SelectedModule = &module;
+  SetSelectedModule(&module);
   const int32_t id = ListControl(DrawFilterList, 3);  // icons 0xFFFF0000, 01, 02
   C(id)->Text.Mark = 0;
   EXPECT_EQ(Draw(id), 0);
@@ -446,7 +446,7 @@ TEST_F(ListMembersTest, FilterRowsShowStemsAndStatusIcons) {
   Draw(id);
   EXPECT_EQ(At(279, 45), 0xFFFF0000u);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "hp.wav");
-  SelectedModule = savedSelected;
+  SetSelectedModule(savedSelected);
   ForgetData(FilterLibrary);
   WaveLibraryListFree(FilterLibrary);
 }

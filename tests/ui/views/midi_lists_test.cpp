@@ -184,7 +184,7 @@ TEST_F(ListTest, MelodyIconsTooltipAndNames) {
   add("recording.mel", kWaveCreating, true, 1.0f);
   add("empty.mel", kWaveIdle, false, 0.0f);
   add("other", kWaveIdle, true, 2.0f);
-  SelectedModule = module;
+  SetSelectedModule(module);
   const int32_t id = List(3);
   C(id)->Text.Mark = 0;
   Snapshot s;
@@ -199,7 +199,7 @@ TEST_F(ListTest, MelodyIconsTooltipAndNames) {
   V::DrawTextFT(e, 5, 0, 22 + 5, "tune.one", V::TextFont.Face, 16, 0xFFFFFFFF, 2);
   EXPECT_TRUE(SameImage(C(id)->Layers[3], e));
   platform::ImageDestroy(e);
-  SelectedModule = nullptr;  // another selection: the icon leaves at the next frame
+  SetSelectedModule(nullptr);  // another selection: the icon leaves at the next frame
   DrawMelodyList(Take(id, s, 0), id);
   EXPECT_EQ(IconAt(0, -1), kListRowHovered);
 

@@ -1,13 +1,14 @@
 // The live interface on a headless screen, where a frame that redraws only what
 // was marked is compared with a whole redraw: StalePixels draws one partial
-// frame as the video thread would, then a whole one, and counts (and can list)
-// the pixels where they differ.
+// frame as the video thread would, then the same frame whole, and counts (and
+// can list) the pixels where they differ.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "platform/screen.h"
+#include "ui/views/cables.h"
 #include "ui/views/views_c_fixture.h"
 #include "visuals/video_thread.h"
 
@@ -42,8 +43,10 @@ class PartialFrameTest : public ViewsCTest {
     return p ? std::vector<uint32_t>(p, p + kW * kH) : std::vector<uint32_t>{};
   }
   // A partial frame as the video thread draws it (purging first when asked),
-  // then the pixels where a whole redraw differs from it; their offsets
-  // (y * kW + x) go to `where` when given.
+  // then the pixels where a whole redraw of that frame differs from it; their
+  // offsets (y * kW + x) go to `where` when given. The whole redraw leaves the
+  // frame watch out: its start would begin the next frame, where the render's
+  // one-frame flags the partial frame took are gone.
   static int32_t StalePixels(std::vector<int32_t>* where = nullptr) {
     if (V::PurgeRequest.load() == -1) {
       V::PurgeRequest = 0;
@@ -52,7 +55,9 @@ class PartialFrameTest : public ViewsCTest {
     V::RenderFrame(false);
     const std::vector<uint32_t> partial = Shown();
     V::MarkAllControlsDirty();
+    V::SetFrameWatch(nullptr, nullptr);
     V::RenderFrame(true);
+    V::SetFrameWatch(Tarvelo::BeginCableFrame, Tarvelo::EndCableFrame);
     const std::vector<uint32_t> whole = Shown();
     if (partial.size() != whole.size()) return -1;
     int32_t stale = 0;

@@ -18,8 +18,8 @@
 #include "platform/threads.h"
 #include "ui/build/frame.h"
 #include "ui/views/cables.h"
+#include "ui/views/partial_frame_fixture.h"
 #include "ui/views/synth_plane.h"
-#include "ui/views/views_c_fixture.h"
 #include "visuals/control_table.h"
 #include "visuals/dirty_region.h"
 #include "visuals/video_thread.h"
@@ -30,14 +30,11 @@ namespace {
 namespace V = QUARLE_VISUALS;
 using Tarvelo::ModuleRecord;
 
-constexpr int32_t kW = 1920, kH = 1080;
-
-class PartialFrames : public viewsc::ViewsCTest {
+class PartialFrames : public viewsc::PartialFrameTest {
  protected:
   void SetUp() override {
-    ViewsCTest::SetUp();
+    PartialFrameTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
     // The start-up's about window covers the middle of the plane.
     const int32_t about = V::WindowList[1];
     ASSERT_GT(about, 0);
@@ -49,23 +46,9 @@ class PartialFrames : public viewsc::ViewsCTest {
     Tarvelo::CancelPendingPortLink();
     Tarvelo::PlaneMoving.store(0);
     Tarvelo::LowFrameRateMode.store(0);
-    platform::ScreenClose();
-    ViewsCTest::TearDown();
+    PartialFrameTest::TearDown();
   }
 
-  // Shown with every ancestor.
-  static bool OnScreen(int32_t id) {
-    for (const V::ControlRecord* c = C(id); c; c = C(c->Parent)) {
-      if (c->Visible == 0) return false;
-      if (c->Parent == c->Id) return true;
-    }
-    return false;
-  }
-  static std::vector<uint32_t> Shown() {
-    platform::WorkPageGuard page;
-    const uint32_t* p = platform::ScreenPagePixels(1);
-    return p ? std::vector<uint32_t>(p, p + kW * kH) : std::vector<uint32_t>{};
-  }
   // The pixels marked for the next frame (-1: the whole screen); with
   // `keep` they stay marked.
   static int64_t MarkedArea(bool keep = false) {
@@ -79,25 +62,6 @@ class PartialFrames : public viewsc::ViewsCTest {
     }
     if (whole && keep) V::MarkWholeScreenDirty();
     return whole ? -1 : area;
-  }
-  // A partial frame as the video thread draws it (purging first when asked),
-  // then the pixels where a whole redraw differs from it. `again` sets once
-  // more what the partial frame took (a one-frame flag) before the whole one.
-  static int32_t StalePixels(const std::function<void()>& again = {}) {
-    if (V::PurgeRequest.load() == -1) {
-      V::PurgeRequest = 0;
-      V::PurgeDeletedControls();
-    }
-    V::RenderFrame(false);
-    const std::vector<uint32_t> partial = Shown();
-    if (again) again();
-    V::MarkAllControlsDirty();
-    V::RenderFrame(true);
-    const std::vector<uint32_t> whole = Shown();
-    if (partial.size() != whole.size()) return -1;
-    int32_t stale = 0;
-    for (size_t i = 0; i < whole.size(); ++i) stale += partial[i] != whole[i];
-    return stale;
   }
 };
 
@@ -245,15 +209,17 @@ TEST_F(PartialFrames, EngineStateShownByBoxesAndPortsIsRedrawnWithThePointerStil
   struct Step {
     const char* what;
     std::function<void()> act;
-    std::function<void()> again = nullptr;  // a one-frame flag set again for the whole frame
+    int32_t port = 0;    // a port whose frame is looked at
+    bool flash = false;  // it shows its one-frame colour
   };
+  const int32_t out = Output(osc), in = Input(osc, 1);
   const Step steps[] = {
       {"switched off", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPower] = 0, order(); }},
       {"switched on", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPower] = -1, order(); }},
-      {"output clipped", clip, clip},
-      {"clip frame gone", [] {}},
-      {"input moved by a controller", moved, moved},
-      {"controller frame gone", [] {}},
+      {"output clipped", clip, out, true},
+      {"clip frame gone", [] {}, out},
+      {"input moved by a controller", moved, in, true},
+      {"controller frame gone", [] {}, in},
       {"selected: the keyboard triggers it", [&] {
          osc->TriggerOwner = kb;  // as a per-voice order makes it
          Tarvelo::SelectModule(osc, -1);
@@ -283,7 +249,10 @@ TEST_F(PartialFrames, EngineStateShownByBoxesAndPortsIsRedrawnWithThePointerStil
   };
   for (const Step& s : steps) {
     s.act();
-    EXPECT_EQ(StalePixels(s.again), 0) << s.what;
+    EXPECT_EQ(StalePixels(), 0) << s.what;
+    if (s.port == 0) continue;
+    const uint32_t corner = Shown()[static_cast<size_t>(C(s.port)->Y * kW + C(s.port)->X)];
+    EXPECT_EQ(corner == (s.port == out ? 0xFFFF0000u : 0xFFFF7F00u), s.flash) << s.what;
   }
 }
 
