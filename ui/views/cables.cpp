@@ -165,6 +165,13 @@ const Flash* FlashOf(const ModuleRecord* m) {
   return nullptr;
 }
 
+// A one-frame flag the render raises: read, and cleared only when raised, so
+// a raise between the two is never lost.
+bool TakeFlag(int64_t& flag) {
+  return LoadShown(flag) == -1 &&
+         std::atomic_ref<int64_t>(flag).exchange(0, std::memory_order_relaxed) == -1;
+}
+
 // The module list's lock held by the caller.
 void TakeFlashesLocked() {
   g_flashes.clear();
@@ -172,15 +179,9 @@ void TakeFlashesLocked() {
     ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
     if (!m) continue;
     Flash f{m, 0, false};
-    if (m->ClipFlag == -1) {
-      m->ClipFlag = 0;
-      f.clip = true;
-    }
+    f.clip = TakeFlag(m->ClipFlag);
     for (int32_t p = 0; p < kModuleParams; ++p)
-      if (m->Params[p].MidiMoved == -1) {
-        m->Params[p].MidiMoved = 0;
-        f.moved |= uint64_t{1} << p;
-      }
+      if (TakeFlag(m->Params[p].MidiMoved)) f.moved |= uint64_t{1} << p;
     if (f.clip || f.moved != 0) g_flashes.push_back(f);
   }
 }
@@ -195,11 +196,11 @@ bool IsOutputPort(const ControlRecord* c) { return static_cast<int64_t>(c->Tag) 
 bool Related(const ModuleRecord* m) {
   const ModuleRecord* sel = SelectedModuleShown.load(std::memory_order_acquire);
   if (!m || !sel || sel == m) return false;
-  if (sel->TriggerOwner == m) return true;
-  const int32_t vp = sel->VoiceMapSourcePort;
+  if (LoadShown(sel->TriggerOwner) == m) return true;
+  const int32_t vp = LoadShown(sel->VoiceMapSourcePort);
   if (sel->PortCount > 0 && vp >= 0 && vp < kModuleParams) {
-    const ModuleRecord* src = sel->PortSources[vp];
-    if (src && src->TriggerOwner == m) return true;
+    const ModuleRecord* src = LoadShown(sel->PortSources[vp]);
+    if (src && LoadShown(src->TriggerOwner) == m) return true;
   }
   return false;
 }
@@ -208,8 +209,8 @@ uint32_t BoxLook(const ModuleRecord* m) {
   uint32_t look = kLookDrawn;
   if (!m) return look;
   look |= 2u;
-  if (m->ModuleSwitches[kSwitchPerVoice] != 0) look |= 4u;
-  if (m->ChannelsProcessed == 2) look |= 8u;
+  if (LoadShown(m->ModuleSwitches[kSwitchPerVoice]) != 0) look |= 4u;
+  if (LoadShown(m->ChannelsProcessed) == 2) look |= 8u;
   if (m->PortCount > 0) look |= 16u;
   if (Related(m)) look |= 32u;
   return look;
@@ -223,15 +224,16 @@ uint32_t PortLook(const ControlRecord* c, const ModuleRecord* m) {
   if (!m) return look;
   if (IsOutputPort(c)) {
     look |= 8u;
-    if (m->OrderExcluded == -1) look |= 16u;
-    if (m->OutputCount > 0 || m == SynthOutputModule.load()) look |= 32u;
+    if (LoadShown(m->OrderExcluded) == -1) look |= 16u;
+    if (LoadShown(m->OutputCount) > 0 || m == SynthOutputModule.load()) look |= 32u;
     if (const Flash* f = FlashOf(m); f && f->clip) look |= kLookFlash;
     return look;
   }
   const int32_t t = static_cast<int32_t>(c->Tag);
   if (t < 0 || t >= kModuleParams) return look;
   const ModuleParam& p = m->Params[t];
-  const int32_t state = (m->OutputCount > 0 && p.FeedbackPort == -1) ? 2 : p.PortLinkState;
+  const int32_t state =
+      (LoadShown(m->OutputCount) > 0 && LoadShown(p.FeedbackPort) == -1) ? 2 : LoadShown(p.PortLinkState);
   look |= static_cast<uint32_t>(state & 3) << 1;
   if (MovedThisFrame(m, t)) look |= kLookFlash;
   return look;
@@ -335,13 +337,13 @@ void CollectLocked(int32_t planeId, std::vector<Cable>& out) {
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
     const ControlRecord* box = BoxOf(m);
-    if (!box || m->ModuleSwitches[1] == 0) continue;
+    if (!box || LoadShown(m->ModuleSwitches[1]) == 0) continue;
     const int32_t ports = m->PortCount < kModuleParams ? m->PortCount : kModuleParams;
     if (ports <= 0) continue;
     const int32_t spacing = Nearest(static_cast<double>(box->W - 2 * b) / ports);
     double x = box->X;
     for (int32_t j = 0; j < ports; ++j, x += spacing) {
-      const ModuleRecord* s = m->PortSources[j];
+      const ModuleRecord* s = LoadShown(m->PortSources[j]);
       if (!s || s->Role != kRoleLive || s == m) continue;
       const ControlRecord* sbox = BoxOf(s);
       if (!sbox) continue;
