@@ -323,7 +323,8 @@ void ControlPublish(ControlRecord* c, int64_t flags) {
     const uint32_t ignored = draw ? DrawIgnores(draw) : ~0u;
     const bool same =
         flags == 0 && c->Text.Changed == 0 && r->X == c->X && r->Y == c->Y && r->W == c->W &&
-        r->H == c->H && r->PaintX == paintX && r->PaintY == paintY && r->PaintW == paintW && r->PaintH == paintH && r->Colour == c->Colour &&
+        r->H == c->H && r->PaintX == paintX && r->PaintY == paintY && r->PaintW == paintW &&
+        r->PaintH == paintH && r->Colour == c->Colour &&
         r->Visible == c->Visible && r->Alpha == c->Alpha &&
         r->State.Disabled == c->State.Disabled &&
         (!draw ||
