@@ -88,13 +88,8 @@ std::vector<unsigned char> Bytes(const fs::path& p) {
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A synth file with its keyboard states as a load takes them: only voices
-// still on survive (a note the device played and released may still sound in
-// its release when a save copies the state), and the Changed words are cleared
-// (a load marks every state changed for the render, which clears the mark at
-// its next frame, so a file saved at rest right after a load holds -1 where one
-// saved while playing holds 0). Walks the sections before the states.
-std::vector<unsigned char> StatesAsLoaded(std::vector<unsigned char> b) {
+// Where a synth file's keyboard states start: walks the sections before them.
+size_t StatesAt(const std::vector<unsigned char>& b) {
   auto word = [&](size_t at) {
     int32_t v = 0;
     if (at + 4 <= b.size()) std::memcpy(&v, b.data() + at, 4);
@@ -113,7 +108,16 @@ std::vector<unsigned char> StatesAsLoaded(std::vector<unsigned char> b) {
       at += 4 + word(at);
     }
   }
-  at += 4;
+  return at + 4;
+}
+// A synth file with its keyboard states as a load takes them: only voices
+// still on survive (a note the device played and released may still sound in
+// its release when a save copies the state), and the Changed words are cleared
+// (a load marks every state changed for the render, which clears the mark at
+// its next frame, so a file saved at rest right after a load holds -1 where one
+// saved while playing holds 0).
+std::vector<unsigned char> StatesAsLoaded(std::vector<unsigned char> b) {
+  const size_t at = StatesAt(b);
   for (int32_t k = 0; k < 2 * 16; ++k) {
     const size_t from = at + k * sizeof(KeyboardState);
     if (from + sizeof(KeyboardState) > b.size()) break;
@@ -131,9 +135,11 @@ std::vector<unsigned char> StatesAsLoaded(std::vector<unsigned char> b) {
 QB::CommandMessage* g_fetch = nullptr;
 QB::ArrayHeader g_fetchHeader;
 
-// Start and stop reports taken so far.
+// Start and stop reports taken so far, and the MIDI thread's reports of a
+// note it played on a keyboard.
 int64_t g_starts = 0;
 int64_t g_stops = 0;
+int64_t g_keyboardNotes = 0;
 // The loudest output (dB, either channel) of the meter reports the render
 // made since g_listenFrom (on the clock of their time stamps).
 float g_loudest = QA::kMeterFloorDb;
@@ -144,6 +150,7 @@ void TakeMessages() {
   for (int32_t i = 0; i < g_fetchHeader.count; ++i) {
     g_starts += g_fetch[i].type == QA::kAudioPlaybackOn;
     g_stops += g_fetch[i].type == QA::kAudioPlaybackOff;
+    g_keyboardNotes += g_fetch[i].type == QA::kMidiReportKeyPressed;
     if (g_fetch[i].type == QA::kReportMeterValues && g_fetch[i].word2 != 0 && g_fetch[i].timeStamp >= g_listenFrom) {
       const float* values = reinterpret_cast<const float*>(static_cast<uintptr_t>(g_fetch[i].word2));
       g_loudest = std::max({g_loudest, values[2], values[5]});
@@ -459,9 +466,13 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     // After a load: a note from the device holds its key on the keyboard the
     // device reaches (the current one: the demo's keyboard is bound to no
     // device), and the demo as shipped sounds with it. A note finds no voice
-    // while every one is taken (the device's notes pile up in their release
-    // on a keyboard switched off), and starts nothing while the stream is
-    // stopped (a sanitizer's slow render may overload): Play, and again.
+    // while every one is taken: the device's notes, faster than a slow render,
+    // fill them with released voices that the keyboard frees as it runs (the
+    // wait below is for that), or for good on a keyboard switched off or out
+    // of the order; it must still reach the keyboard (the MIDI thread reports
+    // each note it plays on one, and only those). It starts nothing while the
+    // stream is stopped (a sanitizer's slow render may overload): Play, and
+    // again.
     auto noteAfterLoad = [&](bool shipped) {
       const bool wasQuiet = quiet.load();
       hush();
@@ -481,22 +492,29 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
       uint8_t note = 100;
       while (note < 120 && held(MidiNoteToKey(note))) ++note;
       bool isHeld = false;
+      bool reached = false;
       for (int32_t attempt = 0; attempt < 3 && !isHeld; ++attempt) {
         if (PlaybackActive.load() == 0) PressPlay(output);
+        const uint64_t until = FrameCounter.load() + 24000;
+        PumpUntil([&] { return !busy() || FrameCounter.load() > until || PlaybackActive.load() == 0; }, 3.0);
+        TakeMessages();  // the reports of the notes before it
+        const int64_t reports = g_keyboardNotes;
         platform::MidiFakeSend(device, {0x90, note, 100});
         platform::MidiInFlush(audiotest::kHangBound);
         isHeld = held(MidiNoteToKey(note));
+        TakeMessages();
+        reached = g_keyboardNotes > reports;
         if (PlaybackActive.load() != 0) break;
       }
       f.notesHeld += isHeld;
-      if (!isHeld && busy()) {
+      if (!isHeld && reached && busy()) {
         ++f.notesBusy;
       } else if (!isHeld) {
         ++f.faults;
         const ModuleRecord* current = CurrentKeyboard.load();
         ADD_FAILURE() << "after load " << f.loads << " a note from the MIDI device holds no key (the current keyboard: "
                       << (current != nullptr ? current->InstanceNumber : 0) << ", playing "
-                      << PlaybackActive.load() << ")";
+                      << PlaybackActive.load() << ", reached " << reached << ")";
       } else if (shipped) {
         ++f.shippedNotes;
         g_loudest = QA::kMeterFloorDb;
@@ -619,7 +637,15 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
             ++f.faults;
             size_t at = 0;
             while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
-            ADD_FAILURE() << "loaded back different: " << a.size() << " and " << b.size() << " bytes, first at " << at;
+            // Where: the module record (its type) and the byte in it.
+            const size_t records = StatesAt(a) + 2 * 16 * sizeof(KeyboardState) + 8;
+            const size_t record = at >= records ? (at - records) / kModuleFileRecordSize : 0;
+            int32_t type = -1;
+            if (at >= records) std::memcpy(&type, a.data() + records + record * kModuleFileRecordSize + 8, 4);
+            ADD_FAILURE() << "loaded back different: " << a.size() << " and " << b.size() << " bytes, first at " << at
+                          << (at >= records ? " (record " + std::to_string(record) + ", type " + std::to_string(type) +
+                                                  ", byte " + std::to_string((at - records) % kModuleFileRecordSize) + ")"
+                                            : std::string());
           }
           quiet = false;
         } else {
