@@ -127,7 +127,8 @@ int32_t KeyboardInstanceFor(int32_t slot, uint32_t ch) {
         (current->MidiChannelFilter == 0 || current->MidiChannelFilter == static_cast<int32_t>(ch) + 1))
       kb = current;
   }
-  return kb != nullptr ? kb->InstanceNumber : 0;
+  // A removal renumbers the keyboards behind it under the list's lock, not this one.
+  return kb != nullptr ? Tarvelo::KbLoad(kb->InstanceNumber) : 0;
 }
 
 void HandleMidiData(int32_t slot, uint32_t message, uint32_t timeStamp) {

@@ -424,7 +424,9 @@ void RebindMidiMaps(int32_t count) {
     }
   }
 
-  const int32_t listed = ModuleList.entries != nullptr ? ModuleList.count : 0;
+  // A load calls this before the list is given its count: the modules stand at
+  // their file positions, below the count given.
+  const int32_t listed = ModuleList.entries != nullptr ? std::min(count, ModuleList.capacity) : 0;
   for (int32_t i = 0; i < listed; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
     if (m == nullptr || m->Type != kTypeKeyboard) continue;

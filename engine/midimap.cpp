@@ -631,6 +631,8 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
 
 void UnbindKeyboardsFromDevice(int32_t d) {
   platform::MutexGuard guard(ModuleList.lock);
+  // The MIDI thread reads the bindings under the maps' lock.
+  platform::MutexGuard maps(MT_MIDIMAPS);
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
     if (m != nullptr && m->Type == kTypeKeyboard && m->MidiDeviceBinding == d + 1) m->MidiDeviceBinding = 0;

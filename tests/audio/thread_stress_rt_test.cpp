@@ -6,7 +6,9 @@
 // overloaded through the audio thread's test seam (after which Play must bring
 // the stream back). Run under AddressSanitizer and ThreadSanitizer this is the
 // proof that no thread frees or writes what another reads; here it checks that
-// every save and load succeeds and every saved file loads back equal.
+// every save and load succeeds, every saved file loads back equal, and after
+// every load a note from the MIDI device holds a key on a keyboard (and the
+// demo as shipped sounds with it).
 //
 // TARVELO_STRESS_SECONDS sets how long it runs (CI: 45 s);
 // TARVELO_STRESS_FIGURES names a file that receives the figures
@@ -37,6 +39,7 @@
 #include "app/state/system_messages.h"
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
+#include "audio/meters.h"
 #include "audio/midi.h"
 #include "audio/openal_env.h"
 #include "audio/thread.h"
@@ -51,6 +54,7 @@
 #include "engine/keyboard.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
+#include "engine/notes.h"
 #include "engine/params.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
@@ -84,11 +88,8 @@ std::vector<unsigned char> Bytes(const fs::path& p) {
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A synth file with the keyboard states' Changed words cleared: a load marks
-// every state changed for the render, which clears the mark at its next frame,
-// so a file saved at rest right after a load holds -1 where one saved while
-// playing holds 0. Walks the sections before the states.
-std::vector<unsigned char> WithoutChangeFlags(std::vector<unsigned char> b) {
+// Where a synth file's keyboard states start: walks the sections before them.
+size_t StatesAt(const std::vector<unsigned char>& b) {
   auto word = [&](size_t at) {
     int32_t v = 0;
     if (at + 4 <= b.size()) std::memcpy(&v, b.data() + at, 4);
@@ -107,10 +108,24 @@ std::vector<unsigned char> WithoutChangeFlags(std::vector<unsigned char> b) {
       at += 4 + word(at);
     }
   }
-  at += 4;
+  return at + 4;
+}
+// A synth file with its keyboard states as a load takes them: only voices
+// still on survive (a note the device played and released may still sound in
+// its release when a save copies the state), and the Changed words are cleared
+// (a load marks every state changed for the render, which clears the mark at
+// its next frame, so a file saved at rest right after a load holds -1 where one
+// saved while playing holds 0).
+std::vector<unsigned char> StatesAsLoaded(std::vector<unsigned char> b) {
+  const size_t at = StatesAt(b);
   for (int32_t k = 0; k < 2 * 16; ++k) {
-    const size_t changed = at + k * sizeof(KeyboardState) + offsetof(KeyboardState, Changed);
-    if (changed + 4 <= b.size()) std::memset(b.data() + changed, 0, 4);
+    const size_t from = at + k * sizeof(KeyboardState);
+    if (from + sizeof(KeyboardState) > b.size()) break;
+    KeyboardState state;
+    std::memcpy(static_cast<void*>(&state), b.data() + from, sizeof state);
+    SanitizeKeyboardState(state);
+    state.Changed = 0;
+    std::memcpy(b.data() + from, &state, sizeof state);
   }
   return b;
 }
@@ -120,15 +135,26 @@ std::vector<unsigned char> WithoutChangeFlags(std::vector<unsigned char> b) {
 QB::CommandMessage* g_fetch = nullptr;
 QB::ArrayHeader g_fetchHeader;
 
-// Start and stop reports taken so far.
+// Start and stop reports taken so far, and the MIDI thread's reports of a
+// note it played on a keyboard.
 int64_t g_starts = 0;
 int64_t g_stops = 0;
+int64_t g_keyboardNotes = 0;
+// The loudest output (dB, either channel) of the meter reports the render
+// made since g_listenFrom (on the clock of their time stamps).
+float g_loudest = QA::kMeterFloorDb;
+double g_listenFrom = 0.0;
 
 void TakeMessages() {
   if (QB::FetchCommands(g_fetch, g_fetchHeader, QB::MainCommandQueue) != 0) return;
   for (int32_t i = 0; i < g_fetchHeader.count; ++i) {
     g_starts += g_fetch[i].type == QA::kAudioPlaybackOn;
     g_stops += g_fetch[i].type == QA::kAudioPlaybackOff;
+    g_keyboardNotes += g_fetch[i].type == QA::kMidiReportKeyPressed;
+    if (g_fetch[i].type == QA::kReportMeterValues && g_fetch[i].word2 != 0 && g_fetch[i].timeStamp >= g_listenFrom) {
+      const float* values = reinterpret_cast<const float*>(static_cast<uintptr_t>(g_fetch[i].word2));
+      g_loudest = std::max({g_loudest, values[2], values[5]});
+    }
     HandleSystemMessage(&g_fetch[i]);
   }
   TakeControllerMoves(false);
@@ -345,6 +371,8 @@ struct Figures {
   int64_t overloads = 0, restarts = 0, faults = 0;
   int64_t presses = 0, setValuesChecked = 0, setValuesLost = 0;  // Set buttons and typed values
   int64_t stops = 0;  // every stop taken, overloads of a slow render among them
+  // Notes from the device after a load: held, finding every voice busy, and on the demo as shipped.
+  int64_t notes = 0, notesHeld = 0, notesBusy = 0, shippedNotes = 0, shippedHeard = 0;
 };
 
 TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
@@ -409,12 +437,15 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
 
     std::atomic<bool> stop{false};
     std::atomic<bool> quiet{false};
+    std::atomic<bool> resting{false};  // the device's player saw quiet and sends nothing
     std::thread midi([&] {
       for (int32_t i = 0; !stop.load(); ++i) {
         if (quiet.load()) {
+          resting = true;
           platform::SleepMs(1);
           continue;
         }
+        resting = false;
         const uint8_t key = static_cast<uint8_t>(48 + i % 24);
         const uint8_t value = static_cast<uint8_t>(i % 128);
         platform::MidiFakeSend(device, {0x90, key, 100, 0xB0, 7, value, 0xB0, 10, static_cast<uint8_t>(127 - value),
@@ -424,6 +455,87 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     });
 
     Figures f;
+    // The device's player at rest, and every note it sent handled. It rests
+    // only after a send it began has gone out.
+    auto hush = [&] {
+      quiet = true;
+      resting = false;
+      if (!PumpUntil([&] { return resting.load(); }, 3.0)) ADD_FAILURE() << "the device's player did not rest";
+      platform::MidiInFlush(audiotest::kHangBound);
+    };
+    // After a load: a note from the device holds its key on the keyboard the
+    // device reaches (the current one: the demo's keyboard is bound to no
+    // device), and the demo as shipped sounds with it. A note finds no voice
+    // while every one is taken: the device's notes, faster than a slow render,
+    // fill them with released voices that the keyboard frees as it runs (the
+    // wait below is for that), or for good on a keyboard switched off or out
+    // of the order; it must still reach the keyboard (the MIDI thread reports
+    // each note it plays on one, and only those). It starts nothing while the
+    // stream is stopped (a sanitizer's slow render may overload): Play, and
+    // again.
+    auto noteAfterLoad = [&](bool shipped) {
+      const bool wasQuiet = quiet.load();
+      hush();
+      ++f.notes;
+      const int32_t state = CurrentKeyboardIndex;
+      auto held = [&](int32_t key) {
+        platform::MutexGuard voices(KeyboardVoiceLocks[state]);
+        const KeyboardState& s = *KeyboardStates[state];
+        const int32_t h = FindHeldKey(s, static_cast<uint32_t>(key));
+        return h >= 0 && s.HeldKeys[h].Voice >= 0;
+      };
+      auto busy = [&] {
+        platform::MutexGuard voices(KeyboardVoiceLocks[state]);
+        return FindFreeVoiceSlot(*KeyboardStates[state]) < 0;
+      };
+      // One the loaded states do not hold already (a locked keyboard keeps its keys).
+      uint8_t note = 100;
+      while (note < 120 && held(MidiNoteToKey(note))) ++note;
+      bool isHeld = false;
+      bool reached = false;
+      for (int32_t attempt = 0; attempt < 3 && !isHeld; ++attempt) {
+        if (PlaybackActive.load() == 0) PressPlay(output);
+        const uint64_t until = FrameCounter.load() + 24000;
+        PumpUntil([&] { return !busy() || FrameCounter.load() > until || PlaybackActive.load() == 0; }, 3.0);
+        TakeMessages();  // the reports of the notes before it
+        const int64_t reports = g_keyboardNotes;
+        platform::MidiFakeSend(device, {0x90, note, 100});
+        platform::MidiInFlush(audiotest::kHangBound);
+        isHeld = held(MidiNoteToKey(note));
+        TakeMessages();
+        reached = g_keyboardNotes > reports;
+        if (PlaybackActive.load() != 0) break;
+      }
+      f.notesHeld += isHeld;
+      if (!isHeld && reached && busy()) {
+        ++f.notesBusy;
+      } else if (!isHeld) {
+        ++f.faults;
+        const ModuleRecord* current = CurrentKeyboard.load();
+        ADD_FAILURE() << "after load " << f.loads << " a note from the MIDI device holds no key (the current keyboard: "
+                      << (current != nullptr ? current->InstanceNumber : 0) << ", playing "
+                      << PlaybackActive.load() << ", reached " << reached << ")";
+      } else if (shipped) {
+        ++f.shippedNotes;
+        g_loudest = QA::kMeterFloorDb;
+        g_listenFrom = platform::HighResClock();
+        const bool heard = PumpUntil(
+            [&] {
+              if (PlaybackActive.load() == 0) PressPlay(output);
+              return g_loudest > -100.0f;
+            },
+            5.0);
+        f.shippedHeard += heard;
+        if (!heard) {
+          ++f.faults;
+          ADD_FAILURE() << "after load " << f.loads << " the demo does not sound with the device's note held";
+        }
+      }
+      platform::MidiFakeSend(device, {0x80, note, 0});
+      platform::MidiInFlush(audiotest::kHangBound);
+      quiet = wasQuiet;
+    };
+    noteAfterLoad(true);
     int32_t made = 0;  // entries the Set buttons were given
     std::mt19937 rng(18);
     auto pick = [&](int32_t n) { return static_cast<int32_t>(rng() % static_cast<uint32_t>(n)); };
@@ -507,9 +619,8 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           // Loaded back equal: a file saved while playing, loaded with the
           // stream and the devices at rest and saved again, is the same bytes
           // (while playing, the synth would play on between the two saves).
-          quiet = true;
+          hush();
           const bool saved = SaveSession(synths, "check_a.tarvelo") == 0;
-          platform::MidiInFlush(audiotest::kHangBound);
           audiotest::PostAudio(QA::kAudioPlaybackOff);
           if (!PumpUntil([] { return PlaybackActive.load() == 0; }, 3.0)) ADD_FAILURE() << "did not stop";
           const bool loaded = saved && LoadSynth(synths, "check_a.tarvelo") == 0;
@@ -518,14 +629,23 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           if (!PressPlay(output)) ADD_FAILURE() << "did not start";
           f.saves += saved + again;
           f.loads += loaded;
+          if (loaded) noteAfterLoad(false);
           ++f.checks;
-          const auto a = WithoutChangeFlags(Bytes(home / "SYNTHS" / "check_a.tarvelo"));
-          const auto b = WithoutChangeFlags(Bytes(home / "SYNTHS" / "check_b.tarvelo"));
+          const auto a = StatesAsLoaded(Bytes(home / "SYNTHS" / "check_a.tarvelo"));
+          const auto b = StatesAsLoaded(Bytes(home / "SYNTHS" / "check_b.tarvelo"));
           if (!again || a != b) {
             ++f.faults;
             size_t at = 0;
             while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
-            ADD_FAILURE() << "loaded back different: " << a.size() << " and " << b.size() << " bytes, first at " << at;
+            // Where: the module record (its type) and the byte in it.
+            const size_t records = StatesAt(a) + 2 * 16 * sizeof(KeyboardState) + 8;
+            const size_t record = at >= records ? (at - records) / kModuleFileRecordSize : 0;
+            int32_t type = -1;
+            if (at >= records) std::memcpy(&type, a.data() + records + record * kModuleFileRecordSize + 8, 4);
+            ADD_FAILURE() << "loaded back different: " << a.size() << " and " << b.size() << " bytes, first at " << at
+                          << (at >= records ? " (record " + std::to_string(record) + ", type " + std::to_string(type) +
+                                                  ", byte " + std::to_string((at - records) % kModuleFileRecordSize) + ")"
+                                            : std::string());
           }
           quiet = false;
         } else {
@@ -538,10 +658,13 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
             ++f.faults;
           for (SetValue& v : set) v.listIndex = v.module->ListIndex;  // the save closes gaps
           const bool checked = f.loads % 2 != 0;
-          if (LoadSynth(synths, checked ? "stress.tarvelo" : "demo.tarvelo") == 0)
+          if (LoadSynth(synths, checked ? "stress.tarvelo" : "demo.tarvelo") == 0) {
             ++f.loads;
-          else
+            if (SynthOutputModule.load() != nullptr) output = SynthOutputModule.load();
+            noteAfterLoad(!checked);
+          } else {
             ++f.faults;
+          }
           for (const SetValue& v : checked ? set : std::vector<SetValue>{}) {
             const ModuleRecord* m = listed(v.listIndex);
             ++f.setValuesChecked;
@@ -613,13 +736,14 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     TakeControllerMoves(false);
     platform::ForgetInterfaceThread();
 
-    char line[600];
+    char line[800];
     std::snprintf(line, sizeof line,
                   "%.0f s: %lld frames, %lld saves, %lld loads (%lld loaded back and compared), %lld copies, "
                   "%lld links and unlinks, %lld removals, %lld value moves, %lld forced overloads and %lld "
                   "restarts after them, %lld stops in all, %lld Set buttons and links pressed, %lld values set "
-                  "right before a save checked in the file (%lld missing), %d warnings of a command left waiting, "
-                  "%d saves without a frame hold, %lld faults\n",
+                  "right before a save checked in the file (%lld missing), %lld notes from the device after a "
+                  "load (%lld held a key, %lld found every voice busy; %lld of %lld heard from the demo as "
+                  "shipped), %d warnings of a command left waiting, %d saves without a frame hold, %lld faults\n",
                   Now() - start, static_cast<long long>(f.frames), static_cast<long long>(f.saves),
                   static_cast<long long>(f.loads), static_cast<long long>(f.checks),
                   static_cast<long long>(f.copies), static_cast<long long>(f.links),
@@ -627,6 +751,9 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
                   static_cast<long long>(f.overloads), static_cast<long long>(f.restarts),
                   static_cast<long long>(f.stops), static_cast<long long>(f.presses),
                   static_cast<long long>(f.setValuesChecked), static_cast<long long>(f.setValuesLost),
+                  static_cast<long long>(f.notes), static_cast<long long>(f.notesHeld),
+                  static_cast<long long>(f.notesBusy),
+                  static_cast<long long>(f.shippedHeard), static_cast<long long>(f.shippedNotes),
                   g_commandWarnings.load(), g_unheldSaves.load(), static_cast<long long>(f.faults));
     std::fputs(line, stderr);
     if (const char* figures = std::getenv("TARVELO_STRESS_FIGURES")) {
@@ -645,6 +772,13 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
 
     EXPECT_GT(f.setValuesChecked, 0);
     EXPECT_EQ(f.setValuesLost, 0);
+    // A note from the device held a key after every load, the first included,
+    // and the demo as shipped sounded with it.
+    EXPECT_EQ(f.notes, f.loads + 1);
+    EXPECT_EQ(f.notesHeld + f.notesBusy, f.notes);
+    EXPECT_GT(f.notesHeld, f.notesBusy);
+    EXPECT_GT(f.shippedNotes, 1);
+    EXPECT_EQ(f.shippedHeard, f.shippedNotes);
 
     ScopeBlockRingFree();
     MessageConsoleFree();

@@ -442,7 +442,12 @@ TEST_F(FileRecordTest, MidiMapsBindAfterALoad) {
   e[5][0] = MidiMapEntry{kMidiFixedParam, 0, 0, 0, nullptr, 7, 1};       // beyond the records
   e[6][0] = MidiMapEntry{kMidiParamOfSelected, 0, 0, 0, nullptr, -2 - kTestType, 3};
 
-  RebindMidiMaps(ModuleList.count);
+  // As a load calls it: the modules stand at their places, and the list is
+  // given its count only after.
+  const int32_t placed = ModuleList.count;
+  ModuleList.count = 0;
+  RebindMidiMaps(placed);
+  ModuleList.count = placed;
   EXPECT_EQ(e[1][0].Mode, kMidiFixedParam);
   EXPECT_EQ(e[1][0].Target, a);
   EXPECT_EQ(a->Params[1].MidiMapCount, 1);

@@ -434,8 +434,9 @@ int32_t OnKeyboardDeviceList(uint32_t bits, int32_t x, int32_t y, int32_t id, in
         else
           TakeChannels(map, m->MidiChannelFilter - 1, m);
       }
+      // The MIDI thread reads it under this lock.
+      m->MidiDeviceBinding = slot + 1;
     }
-    m->MidiDeviceBinding = slot + 1;
   }
   c->Text.Selected = slot + 1;
   if (slot == -1) c->Text.Changed = -1;
@@ -460,8 +461,8 @@ int32_t OnKeyboardChannel(uint32_t bits, int32_t x, int32_t y, int32_t id, int32
         ReleaseChannels(map, m->MidiChannelFilter - 1, m);
         TakeChannels(map, value - 1, m);
       }
+      m->MidiChannelFilter = value;
     }
-    m->MidiChannelFilter = value;
   }
   return 0;
 }

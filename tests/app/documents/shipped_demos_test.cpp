@@ -3,7 +3,8 @@
 // every synth, copied by a first start from a program folder that is not the
 // build's, loads through the real reader and sounds for 2 s through the render
 // callback, from a held key or from its own sequencer; the sample players
-// sound at their tuning's pitch.
+// sound at their tuning's pitch; and every synth with a keyboard plays from a
+// MIDI device after its load.
 #include <cmath>
 #include <algorithm>
 #include <cstring>
@@ -14,16 +15,19 @@
 #include "app/fixed_tables.h"
 #include "app/state/history.h"
 #include "audio/audio.h"
+#include "audio/midi.h"
 #include "doc_fixture.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
+#include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "engine/notes.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
+#include "platform/midi.h"
 
 namespace Tarvelo {
 namespace doc_test {
@@ -231,6 +235,105 @@ TEST_F(ShippedDemosTest, SamplePlayersSoundAtTheirTuningsPitch) {
     const double measured = MeasurePitch(held, expected);
     EXPECT_NEAR(1200.0 * std::log2(measured / expected), 0.0, 1.0) << measured << " Hz, not " << expected;
   }
+}
+
+// A note from a MIDI device, through the MIDI thread, after a load: the
+// loaded keyboard holds its key and the synth sounds, whichever way the
+// keyboard takes the device. Each demo as shipped, then with its keyboard set
+// on the module page, saved and loaded again.
+TEST_F(ShippedDemosTest, EveryKeyboardPlaysFromAMidiDeviceAfterALoad) {
+  struct Route {
+    const char* name;
+    bool saved;       // set, saved and loaded again; else the demo as shipped
+    bool bound;       // bound to the device; else reached as the current keyboard
+    int32_t filter;   // the keyboard's channel filter: 0 any, else channel + 1
+    uint8_t channel;  // of the note
+    bool plays;
+  };
+  const Route routes[] = {
+      {"as shipped", false, false, 0, 0, true},
+      {"the current keyboard", true, false, 0, 5, true},
+      {"the current keyboard, its channel", true, false, 4, 3, true},
+      {"the current keyboard, another channel", true, false, 4, 0, false},
+      {"bound to the device", true, true, 0, 9, true},
+      {"bound to the device, its channel", true, true, 2, 1, true},
+      {"bound to the device, another channel", true, true, 2, 0, false},
+  };
+  QUARLE_AUDIO::MidiUi.AudioOutputRunning = [] { return int64_t{-1}; };
+  ASSERT_EQ(QUARLE_AUDIO::InitMidiControllerTypes(), 0);
+  platform::MidiFakeRemoveAll();
+  QUARLE_AUDIO::MidiInCallback = &QUARLE_AUDIO::MidiInProc;
+  const int32_t device = platform::MidiFakePlug("Keys");
+  QUARLE_AUDIO::CheckMidiDevices();
+  struct Unplug {
+    ~Unplug() {
+      QUARLE_AUDIO::CloseMidiInput();
+      platform::MidiFakeRemoveAll();
+      QUARLE_AUDIO::MidiUi = QUARLE_AUDIO::MidiUiHooks{};
+    }
+  } unplug;
+  int32_t slot = -1;
+  {
+    platform::MutexGuard devices(QUARLE_AUDIO::MT_MIDIDEVICES);
+    slot = FindMidiDevice("Keys");
+  }
+  ASSERT_GE(slot, 0);
+  CurrentKeyboardIndex = 0;
+  const std::string demos = platform::FromOsPath(DemoFolder().string());
+  const uint8_t note = 72;
+  const int32_t key = MidiNoteToKey(note);
+  auto keyboard = [] {
+    for (int32_t i = 0; i < ModuleList.count; ++i) {
+      ModuleRecord* m = ModuleList.entries[i];
+      if (m != nullptr && m->Type == kTypeKeyboard && m->InstanceNumber == CurrentKeyboardIndex + 1) return m;
+    }
+    return static_cast<ModuleRecord*>(nullptr);
+  };
+  auto held = [&](int32_t state) {
+    platform::MutexGuard voices(KeyboardVoiceLocks[state]);
+    const KeyboardState& s = *KeyboardStates[state];
+    const int32_t h = FindHeldKey(s, static_cast<uint32_t>(key));
+    return h >= 0 && s.HeldKeys[h].Voice >= 0 && s.VoicesOn > 0;
+  };
+
+  int32_t withKeyboard = 0;
+  int32_t playedAsShipped = 0;
+  for (const auto& e : fs::directory_iterator(DemoFolder())) {
+    const std::string demo = e.path().filename().string();
+    if (e.path().extension() != ".tarvelo") continue;
+    Reset();
+    ASSERT_EQ(LoadSynth(demos, demo), 0);
+    if (keyboard() == nullptr) continue;
+    ++withKeyboard;
+    for (const Route& r : routes) {
+      SCOPED_TRACE(demo + ", " + r.name);
+      Reset();
+      ASSERT_EQ(LoadSynth(demos, demo), 0);
+      ModuleRecord* kb = keyboard();
+      ASSERT_NE(kb, nullptr);
+      if (r.saved) {
+        kb->MidiChannelFilter = r.filter;
+        kb->MidiDeviceBinding = r.bound ? slot + 1 : 0;
+        ASSERT_EQ(SaveSession(Home("SYNTHS"), "midi.tarvelo"), 0);
+        Reset();
+        ASSERT_EQ(LoadSynth(Home("SYNTHS"), "midi.tarvelo"), 0);
+        kb = keyboard();
+        ASSERT_NE(kb, nullptr);
+      }
+      const int32_t state = kb->InstanceNumber - 1;
+      ASSERT_TRUE(platform::MidiFakeSend(device, {static_cast<uint8_t>(0x90 | r.channel), note, 100}));
+      ASSERT_TRUE(platform::MidiInFlush(30.0));
+      EXPECT_EQ(held(state), r.plays);
+      if (!r.saved) playedAsShipped += held(state);
+      if (!r.plays || !held(state)) continue;
+      double energy = 0.0;
+      const std::vector<float> sound = RenderLeft(0.2);
+      for (float v : sound) energy += static_cast<double>(v) * v;
+      EXPECT_GT(std::sqrt(energy / static_cast<double>(sound.size())), 0.01) << "silent";
+    }
+  }
+  EXPECT_GE(withKeyboard, 6);
+  EXPECT_EQ(playedAsShipped, withKeyboard);
 }
 
 }  // namespace
