@@ -232,9 +232,9 @@ int32_t ReclaimRemovedModules() {
         for (const ModuleRecord* link : {LoadShown(m->TriggerOwner), m->TriggerLink, m->VoiceFlagLink, m->ThirdLink})
           reached.Mark(link);
       }
-      // Every listed module (a load fills entries before it sets the count)
-      // and every template, whose tables name the modules with global ports.
-      for (int32_t i = 0; ModuleList.entries != nullptr && i < ModuleList.capacity; ++i)
+      // Every listed module, and every template, whose tables name the
+      // modules with global ports.
+      for (int32_t i = 0; ModuleList.entries != nullptr && i < ModuleList.count; ++i)
         if (const ModuleRecord* m = ModuleList.entries[i]) reached.MarkLinksOf(*m);
       for (const ModuleRecord& t : ModuleCatalog) reached.MarkLinksOf(t);
       if (!playing)
