@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <functional>
 #include <random>
-#include <string>
 #include <thread>
 
 #include "basics/labels.h"
@@ -334,24 +333,26 @@ TEST_F(ModuleListTest, ARemovedModuleIsKeptWhileAnythingPointsAtIt) {
   struct Case {
     const char* what;
     std::function<void(ModuleRecord* out, ModuleRecord* x, ModuleRecord* y)> point, drop;
+    int32_t kept;  // x, and y when it is what points at x
   };
   const Case cases[] = {
       {"a listed module's port", [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { Link(out, 1, x); },
-       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }},
+       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }, 1},
       {"a listed module's output table",
        [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { ModuleConnectOutput(*out, x, 0); },
-       [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { ModuleDisconnectOutput(*out, x, 0); }},
+       [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { ModuleDisconnectOutput(*out, x, 0); }, 1},
       {"a template's table",
        [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { ModuleConnectOutput(*Template(kRectifier), x, 0); },
-       [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { ModuleDisconnectOutput(*Template(kRectifier), x, 0); }},
+       [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { ModuleDisconnectOutput(*Template(kRectifier), x, 0); },
+       1},
       {"a kept removed module",
        [](ModuleRecord* out, ModuleRecord* x, ModuleRecord* y) {
          Link(out, 1, y);
          y->PortSources[0] = x;
        },
-       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }},
+       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }, 2},
       {"the output module", [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { SynthOutputModule.store(x); },
-       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { SynthOutputModule.store(out); }},
+       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { SynthOutputModule.store(out); }, 1},
   };
   ModuleRecord* out = Add(kAddition);
   RequestGraphRebuild(0, 0, out);
@@ -365,10 +366,9 @@ TEST_F(ModuleListTest, ARemovedModuleIsKeptWhileAnythingPointsAtIt) {
     ASSERT_EQ(RemovedModuleList.count, 2);
     c.point(out, x, y);
     serial = 2;
-    const int32_t kept = std::string(c.what) == "a kept removed module" ? 2 : 1;
-    EXPECT_EQ(ReclaimRemovedModules(), kept);
+    EXPECT_EQ(ReclaimRemovedModules(), c.kept);
     EXPECT_EQ(Add(kOscillator)->Type, kOscillator);  // an add reclaims too
-    EXPECT_EQ(RemovedModuleList.count, kept);
+    EXPECT_EQ(RemovedModuleList.count, c.kept);
     UpdateProcessingOrder(0);
     c.drop(out, x, y);
     EXPECT_EQ(ReclaimRemovedModules(), 0);
