@@ -157,6 +157,14 @@ ModuleRecord* TemplateOf(int32_t type) {
   return &ModuleCatalog[type];
 }
 
+// A link runs after every command posted before it, a deleted module's unlink
+// among them: a module no longer listed when it runs is refused at either end,
+// or a listed module would read it (or stand in its table) once it is freed.
+void LinkListedInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t templateType) {
+  if (m == nullptr || !ModuleListed(m) || !ModuleListed(source)) return;
+  ModuleLinkInput(*m, port, source, TemplateOf(templateType));
+}
+
 // A take ended twice (by its last frame and by the stop) is ended once.
 void FinishTakeNow(ModuleRecord* m) {
   if (m != nullptr && FinishTake != nullptr && m->ModuleSwitches[kSwitchRecord] != 0 && m->SampleEntry != nullptr)
@@ -173,7 +181,7 @@ void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_
       AttachWaveToModule(module, wave, waveArgument);
       break;
     case kCommandLink:
-      if (module != nullptr) ModuleLinkInput(*module, port, source, TemplateOf(templateType));
+      LinkListedInput(module, port, source, templateType);
       break;
     case kCommandApplyTuning:
       ApplyTuning();
@@ -367,7 +375,7 @@ void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t 
     c.TemplateType = templateType;
     PostOrQueue(c);
   } else {
-    ModuleLinkInput(*m, port, source, TemplateOf(templateType));
+    LinkListedInput(m, port, source, templateType);
     UpdateProcessingOrder(0);
   }
 }

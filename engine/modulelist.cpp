@@ -1,5 +1,6 @@
 #include "engine/modulelist.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,10 @@ std::atomic<bool> g_perVoiceAsked{false};
 // list count as the render thread may read it while the interface edits it
 int32_t ListCount() { return std::atomic_ref<int32_t>(ModuleList.count).load(std::memory_order_relaxed); }
 void SetListCount(int32_t n) { std::atomic_ref<int32_t>(ModuleList.count).store(n, std::memory_order_relaxed); }
+// A listed module's index as the render's link command may read it meanwhile.
+void StoreListIndex(ModuleRecord* m, int32_t i) {
+  std::atomic_ref<int32_t>(m->ListIndex).store(i, std::memory_order_relaxed);
+}
 }  // namespace
 
 std::atomic<uint64_t> InstallFrame{0};
@@ -112,9 +117,17 @@ void SetSelectedModule(ModuleRecord* m) {
   SelectedModuleShown.store(m, std::memory_order_release);
 }
 
+// The video thread's frame serial (odd while a frame draws); 0 without one.
+static uint64_t VideoFrameSerial() {
+  return BoxHooks.VideoFrameSerial != nullptr ? BoxHooks.VideoFrameSerial() : 0;
+}
+
 // Queues an item for freeing; false when the list cannot grow (the item is then
 // kept allocated for good rather than freed too early).
 static bool RemovedListAppend(void* item, int32_t kind) {
+  // Taken once the module is out of the list and its box hidden: a frame that
+  // starts later no longer draws it.
+  const uint64_t video = kind == 0 ? VideoFrameSerial() : 0;
   platform::MutexGuard guard(RemovedModuleList.lock);
   RemovedModuleListRecord& r = RemovedModuleList;
   if (r.count == r.capacity) {
@@ -126,7 +139,7 @@ static bool RemovedListAppend(void* item, int32_t kind) {
     r.entries = entries;
     r.capacity = capacity;
   }
-  r.entries[r.count++] = RemovedEntry{item, kind};
+  r.entries[r.count++] = RemovedEntry{item, kind, video};
   return true;
 }
 
@@ -137,6 +150,60 @@ static bool PastFrameBoundary() {
   return FrameCounter.load() > InstallFrame.load();
 }
 
+namespace {
+
+// The removed modules that something still reaches. Only pointers are
+// compared: what a kept module points at may be freed already.
+class ReachedModules {
+ public:
+  explicit ReachedModules(const RemovedModuleListRecord& r) {
+    for (int32_t i = 0; i < r.count; ++i)
+      if (r.entries[i].kind == 0) removed_.push_back(static_cast<const ModuleRecord*>(r.entries[i].item));
+    std::sort(removed_.begin(), removed_.end());
+    removed_.erase(std::unique(removed_.begin(), removed_.end()), removed_.end());
+    reached_.assign(removed_.size(), 0);
+  }
+  bool Empty() const { return removed_.empty(); }
+  void Mark(const ModuleRecord* m) {
+    const auto it = std::lower_bound(removed_.begin(), removed_.end(), m);
+    if (it == removed_.end() || *it != m) return;
+    const size_t i = static_cast<size_t>(it - removed_.begin());
+    if (reached_[i] != 0) return;
+    reached_[i] = 1;
+    pending_.push_back(removed_[i]);
+  }
+  // What a module reads and what reads it.
+  void MarkLinksOf(const ModuleRecord& m) {
+    const int32_t ports = std::min(m.ParamCount, kModuleParams);
+    for (int32_t p = 0; p < ports; ++p) Mark(m.PortSources[p]);
+    const int32_t targets = std::min(m.OutputCount, kOutputTargetSlots);
+    for (int32_t i = 0; i < targets; ++i) Mark(m.OutputTargets[i]);
+  }
+  // A kept module keeps what it points at too.
+  void Close() {
+    while (!pending_.empty()) {
+      const ModuleRecord* m = pending_.back();
+      pending_.pop_back();
+      MarkLinksOf(*m);
+    }
+  }
+  bool Reached(const ModuleRecord* m) const {
+    const auto it = std::lower_bound(removed_.begin(), removed_.end(), m);
+    return it != removed_.end() && *it == m && reached_[static_cast<size_t>(it - removed_.begin())] != 0;
+  }
+
+ private:
+  std::vector<const ModuleRecord*> removed_;
+  std::vector<char> reached_;
+  std::vector<const ModuleRecord*> pending_;
+};
+
+// A video frame that was drawing when the module went is over: the serial
+// moved on, or no frame was in progress then.
+bool VideoFramePassed(uint64_t atRemoval, uint64_t now) { return (atRemoval & 1) == 0 || now != atRemoval; }
+
+}  // namespace
+
 int32_t ReclaimRemovedModules() {
   bool playing = PlaybackActive.load() != 0;
   // While a command is pending the audio thread may swap the order under us,
@@ -146,24 +213,47 @@ int32_t ReclaimRemovedModules() {
   if (ControllerMovesPending()) return RemovedModuleList.count;
   if (!PastFrameBoundary()) return RemovedModuleList.count;
   const ProcessingOrderBlock* order = ProcessingOrder.load(std::memory_order_acquire);
+  const uint64_t video = VideoFrameSerial();
   std::vector<RemovedEntry> freeNow;
   {
     platform::MutexGuard guard(RemovedModuleList.lock);
     RemovedModuleListRecord& r = RemovedModuleList;
+    // With no command pending nothing changes a link meanwhile: only this
+    // thread edits the list and posts commands.
+    ReachedModules reached(r);
+    if (!reached.Empty()) {
+      for (const ModuleRecord* m : {SynthOutputModule.load(), CaptureModule.load(), CurrentKeyboard.load(),
+                                    SelectedModule, SelectedModuleShown.load()})
+        reached.Mark(m);
+      // The order and what the render reads through the links of its last rebuild.
+      for (int32_t i = 0; order != nullptr && i < order->Count; ++i) {
+        const ModuleRecord* m = order->Entries[i];
+        reached.Mark(m);
+        for (const ModuleRecord* link : {LoadShown(m->TriggerOwner), m->TriggerLink, m->VoiceFlagLink, m->ThirdLink})
+          reached.Mark(link);
+      }
+      // Every listed module, and every template, whose tables name the
+      // modules with global ports.
+      for (int32_t i = 0; ModuleList.entries != nullptr && i < ModuleList.count; ++i)
+        if (const ModuleRecord* m = ModuleList.entries[i]) reached.MarkLinksOf(*m);
+      for (const ModuleRecord& t : ModuleCatalog) reached.MarkLinksOf(t);
+      if (!playing)
+        for (int32_t i = 0; i < r.count; ++i)
+          if (r.entries[i].kind == 0 && EngineCommandReferences(static_cast<ModuleRecord*>(r.entries[i].item)))
+            reached.Mark(static_cast<ModuleRecord*>(r.entries[i].item));
+      reached.Close();
+    }
     int32_t kept = 0;
     for (int32_t i = 0; i < r.count; ++i) {
       RemovedEntry e = r.entries[i];
-      bool hold = false;
-      if (e.kind == 0) {
-        auto* m = static_cast<ModuleRecord*>(e.item);
-        hold = ModuleInOrder(order, m) || (!playing && EngineCommandReferences(m));
-      }
+      const bool hold = e.kind == 0 && (reached.Reached(static_cast<const ModuleRecord*>(e.item)) ||
+                                        !VideoFramePassed(e.videoFrame, video));
       if (hold)
         r.entries[kept++] = e;
       else
         freeNow.push_back(e);
     }
-    for (int32_t i = kept; i < r.count; ++i) r.entries[i] = RemovedEntry{nullptr, 0};
+    for (int32_t i = kept; i < r.count; ++i) r.entries[i] = RemovedEntry{nullptr, 0, 0};
     r.count = kept;
   }
   for (const RemovedEntry& e : freeNow) FreeRemovedEntry(e);
@@ -248,13 +338,18 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
       ModuleRecord* tmp = ModuleList.entries[i - 1];
       ModuleList.entries[i - 1] = ModuleList.entries[i];
       ModuleList.entries[i] = tmp;
-      tmp->ListIndex = i;
+      StoreListIndex(tmp, i);
     }
-    m->ListIndex = position;
+    StoreListIndex(m, position);
     SetListCount(count + 1);
   }
   if (out != nullptr) *out = m;
   return position;
+}
+
+bool ModuleListed(const ModuleRecord* m) {
+  return m == nullptr || m->Role != kRoleLive ||
+         std::atomic_ref<const int32_t>(m->ListIndex).load(std::memory_order_relaxed) >= 0;
 }
 
 int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex) {
@@ -281,7 +376,7 @@ void CompactModuleList(int32_t n) {
     if (m == nullptr) continue;
     ModuleList.entries[i] = nullptr;
     ModuleList.entries[kept] = m;
-    m->ListIndex = kept;
+    StoreListIndex(m, kept);
     if (m->BoxControl != 0 && BoxHooks.SetListIndex != nullptr) BoxHooks.SetListIndex(m->BoxControl, kept);
     ++kept;
   }
@@ -385,7 +480,7 @@ void RemoveModule(ModuleRecord* m) {
     if (index >= 0 && index < count && ModuleList.entries[index] == m) {
       for (int32_t i = index; i < count - 1; ++i) {
         ModuleList.entries[i] = ModuleList.entries[i + 1];
-        ModuleList.entries[i]->ListIndex = i;
+        StoreListIndex(ModuleList.entries[i], i);
       }
       ModuleList.entries[count - 1] = nullptr;
       SetListCount(count - 1);
@@ -425,7 +520,7 @@ int32_t DetachModule(ModuleRecord** entry) {
     if (BoxHooks.MarkForDeletion != nullptr) BoxHooks.MarkForDeletion(m->BoxControl);
     m->BoxControl = 0;
   }
-  m->ListIndex = -1;
+  StoreListIndex(m, -1);
   // Without room to wait in, the module stays allocated: never freed early.
   RemovedListAppend(m, 0);
   *entry = nullptr;

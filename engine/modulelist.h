@@ -24,10 +24,13 @@ constexpr int32_t kModuleListInitialCapacity = 1000;
 // Removed modules and retired order arrays wait here until no walk of the
 // processing order can still reach them: they are freed only once a rebuild
 // that left them out is installed and the audio thread has passed a frame
-// boundary since (or is not rendering at all). The list grows as needed.
+// boundary since (or is not rendering at all). A module also waits while
+// anything in the engine still points at it, and until a video frame that
+// was drawing when it was removed is over. The list grows as needed.
 struct RemovedEntry {
   void* item;
-  int32_t kind;  // 0 module, 1 processing-order array
+  int32_t kind;        // 0 module, 1 processing-order array
+  uint64_t videoFrame;  // the video thread's frame serial at the removal
 };
 struct RemovedModuleListRecord {
   RemovedEntry* entries = nullptr;
@@ -78,6 +81,10 @@ struct ModuleBoxHooks {
   // From the audio thread: asks the interface thread to call
   // PublishSelectedPerVoice (posts to queue 0; false when it could not).
   bool (*AskPerVoice)();
+  // The video thread's frame serial: odd while a frame may draw module
+  // boxes, advanced again when it is over. Null (headless, no video thread)
+  // reads as no frame in progress.
+  uint64_t (*VideoFrameSerial)();
 };
 extern ModuleBoxHooks BoxHooks;
 
@@ -88,6 +95,10 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out);
 // Allocates a module from its template without listing it (type clamped to
 // 0..42 and written back). 0 or -21.
 int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex);
+// true while m is listed: a live module's ListIndex is -1 once it is detached.
+// Any thread may ask (the render's link command does); templates and port
+// value modules count as listed.
+bool ModuleListed(const ModuleRecord* m);
 void CompactModuleList(int32_t n);
 void RemoveModule(ModuleRecord* m);
 // Unlinks every target m feeds and takes m out of its sources' output tables.
@@ -115,7 +126,10 @@ void SortModulesByDepth(ModuleRecord** a, int32_t lo, int32_t hi);
 bool ModuleInOrder(const ProcessingOrderBlock* order, const ModuleRecord* m);
 
 // Frees what the removed list holds once it is safe; the interface calls it
-// now and then (every edit of the list does too). Returns how many are left.
+// now and then (every edit of the list does too). A module is kept while a
+// listed module, a template, the order or a kept module still points at it,
+// and while a video frame that was drawing when it went is not over. Returns
+// how many are left.
 int32_t ReclaimRemovedModules();
 
 // Engine start-up and shutdown of the lists.

@@ -36,6 +36,7 @@ std::atomic<int32_t> TargetFps{60};
 std::atomic<int32_t> FrameRate{0};
 std::atomic<int32_t> RefreshRate{0};
 std::atomic<int32_t> IdleFrameRate{0};
+std::atomic<uint64_t> VideoFrameSerial{0};
 std::thread* VideoThreadHandle = nullptr;
 
 namespace {
@@ -372,6 +373,7 @@ void VideoThread() {
   while (VideoRunFlag.load() == -1) {
     bool shown = false;
     if (InterfaceReady.load() == -1) {
+      VideoFrameSerial.fetch_add(1);
       if (PurgeRequest.load() == -1) {
         PurgeRequest = 0;
         PurgeDeletedControls();
@@ -382,6 +384,7 @@ void VideoThread() {
       if (whole) lastWhole = now;
       // A frame with nothing to draw draws and copies nothing.
       shown = RenderFrame(whole) > 0;
+      VideoFrameSerial.fetch_add(1);
     } else {
       WaitRetrace();
       platform::WorkPageGuard page;

@@ -42,6 +42,10 @@ extern std::atomic<int32_t> RefreshRate;
 extern std::atomic<int32_t> IdleFrameRate;
 // The running thread; null when none exists.
 extern std::thread* VideoThreadHandle;
+// Advanced by the thread when a pass that may draw (and purge) starts and
+// again when it ends: odd while one is in progress. What the interface takes
+// away is freed only once a pass in progress at that time is over.
+extern std::atomic<uint64_t> VideoFrameSerial;
 
 constexpr int32_t kMinTargetFps = 25;
 constexpr int32_t kMaxTargetFps = 144;

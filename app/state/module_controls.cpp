@@ -173,6 +173,8 @@ void InstallModuleBoxHooks() {
   BoxHooks.SetListIndex = HookSetListIndex;
   BoxHooks.Visible = HookVisible;
   BoxHooks.BoxY = HookBoxY;
+  // A frame drawing when a module goes may still draw its box.
+  BoxHooks.VideoFrameSerial = [] { return V::VideoFrameSerial.load(); };
 }
 
 }  // namespace Tarvelo

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -281,6 +282,132 @@ TEST_F(ModuleListTest, RemovedModuleWaitsForFrameBoundary) {
   EXPECT_EQ(ReclaimRemovedModules(), 1);  // that frame is not over yet
   FrameCounter.fetch_add(1);
   EXPECT_EQ(ReclaimRemovedModules(), 0);
+}
+
+// While playing, a delete posts its unlinks; a link posted before they ran may
+// still name the deleted module (the port's source was read before the unlink
+// cut it). Run after the unlink, the link is refused at either end: else the
+// port reads the module, the next add frees it and the rebuild reads freed
+// memory.
+TEST_F(ModuleListTest, ALinkNamingADeletedModuleIsRefusedWhenItRuns) {
+  ModuleRecord* out = Add(kAddition);
+  ModuleRecord* x = Add(kRectifier);
+  Link(out, 0, x);
+  RequestGraphRebuild(0, 0, out);
+  CommandSlotWait = ModuleLiveWait = 0.0;  // this thread renders the frames too
+  PlaybackActive = -1;
+  RemoveModule(x);  // its unlink waits in the mailbox
+  ModuleRecord* const read = out->PortSources[0];
+  ASSERT_EQ(read, x);
+  PostLinkInput(out, 0, read, out->Type);  // toggles a link the unlink has cut by then
+  PostLinkInput(x, 0, out, x->Type);       // into the deleted module
+  for (int32_t frame = 0; frame < 8 && EngineCommandPending(); ++frame) {
+    ExecuteEngineCommand();
+    FrameCounter.fetch_add(1);
+  }
+  ASSERT_FALSE(EngineCommandPending());
+  EXPECT_NE(out->PortSources[0], x);
+  for (int32_t t = 0; t < out->OutputCount; ++t) EXPECT_NE(out->OutputTargets[t], x);
+  Add(kRectifier);  // reclaims x
+  EXPECT_EQ(RemovedModuleList.count, 0);
+  UpdateProcessingOrder(0);  // read the freed module before
+  EXPECT_EQ(OrderEntries(), (std::vector<ModuleRecord*>{out}));
+  // The same with playback off: the link is made at once, and refused too.
+  PlaybackActive = 0;
+  ModuleRecord* y = Add(kRectifier);
+  BoxHooks.VideoFrameSerial = [] { return uint64_t{1}; };  // a frame keeps y allocated
+  RemoveModule(y);
+  PostLinkInput(out, 1, y, out->Type);
+  EXPECT_NE(out->PortSources[1], y);
+  BoxHooks.VideoFrameSerial = nullptr;
+  EXPECT_EQ(ReclaimRemovedModules(), 0);
+}
+
+// Whatever in the engine still points at a removed module keeps it, however
+// it came to: a listed module's port or output table, a template's table (a
+// global port), a kept removed module, the output module. Freed once that goes.
+// A video frame in progress holds every removed module here until it ends.
+TEST_F(ModuleListTest, ARemovedModuleIsKeptWhileAnythingPointsAtIt) {
+  static uint64_t serial = 1;
+  BoxHooks.VideoFrameSerial = [] { return serial; };
+  struct Case {
+    const char* what;
+    std::function<void(ModuleRecord* out, ModuleRecord* x, ModuleRecord* y)> point, drop;
+    int32_t kept;  // x, and y when it is what points at x
+  };
+  const Case cases[] = {
+      {"a listed module's port", [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { Link(out, 1, x); },
+       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }, 1},
+      {"a listed module's output table",
+       [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { ModuleConnectOutput(*out, x, 0); },
+       [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { ModuleDisconnectOutput(*out, x, 0); }, 1},
+      {"a template's table",
+       [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { ModuleConnectOutput(*Template(kRectifier), x, 0); },
+       [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { ModuleDisconnectOutput(*Template(kRectifier), x, 0); },
+       1},
+      {"a kept removed module",
+       [](ModuleRecord* out, ModuleRecord* x, ModuleRecord* y) {
+         Link(out, 1, y);
+         y->PortSources[0] = x;
+       },
+       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }, 2},
+      {"the output module", [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { SynthOutputModule.store(x); },
+       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { SynthOutputModule.store(out); }, 1},
+  };
+  ModuleRecord* out = Add(kAddition);
+  RequestGraphRebuild(0, 0, out);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ModuleRecord* x = Add(kRectifier);
+    ModuleRecord* y = Add(kRectifier);
+    serial = 1;  // a frame draws while both go
+    RemoveModule(x);
+    RemoveModule(y);
+    ASSERT_EQ(RemovedModuleList.count, 2);
+    c.point(out, x, y);
+    serial = 2;
+    EXPECT_EQ(ReclaimRemovedModules(), c.kept);
+    EXPECT_EQ(Add(kOscillator)->Type, kOscillator);  // an add reclaims too
+    EXPECT_EQ(RemovedModuleList.count, c.kept);
+    UpdateProcessingOrder(0);
+    c.drop(out, x, y);
+    EXPECT_EQ(ReclaimRemovedModules(), 0);
+  }
+}
+
+// A module deleted while the video thread draws a frame may still be drawn by
+// it: it is freed only once the frame serial moved past that frame (or when
+// no frame was drawing at the removal), also through an add or a copy.
+TEST_F(ModuleListTest, ARemovedModuleWaitsForTheVideoFrameDrawingWhenItWent) {
+  static uint64_t serial = 0;
+  const struct {
+    bool hook;
+    uint64_t atRemoval, then;
+    int32_t kept;
+  } cases[] = {
+      {false, 0, 0, 0},  // no video thread
+      {true, 4, 4, 0},   // between frames
+      {true, 4, 5, 0},   // a frame that began after the removal
+      {true, 5, 5, 1},   // the frame drawing at the removal is not over
+      {true, 5, 6, 0},   {true, 5, 7, 0},
+  };
+  ModuleRecord* out = Add(kAddition);
+  RequestGraphRebuild(0, 0, out);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.hook << " " << c.atRemoval << " " << c.then);
+    BoxHooks.VideoFrameSerial = c.hook ? +[] { return serial; } : nullptr;
+    ModuleRecord* x = Add(kRectifier);
+    serial = c.atRemoval;
+    RemoveModule(x);  // reclaims at its end
+    EXPECT_EQ(RemovedModuleList.count, c.hook && (c.atRemoval & 1) != 0 ? 1 : 0);
+    serial = c.then;
+    ModuleRecord* copy = nullptr;
+    ASSERT_GE(AddModule(out->ListIndex, false, &copy), 0);
+    EXPECT_EQ(RemovedModuleList.count, c.kept);
+    serial += c.then & 1;  // that frame ends
+    EXPECT_EQ(ReclaimRemovedModules(), 0);
+    RemoveModule(copy);
+  }
 }
 
 TEST_F(ModuleListTest, ClearSynthDetachesEverything) {

@@ -211,6 +211,39 @@ TEST_F(VideoThreadTest, FlaggedControlsStayUntilThePurgeRemovesTheirSubtree) {
   for (uint32_t i = 0; i < kids.Count; ++i) EXPECT_NE(kids.Ids[i], child_);
 }
 
+// Every pass that draws or purges runs with the frame serial odd, and a pass
+// ends it even: what the interface takes away from the drawing (a removed
+// module) is freed only once a pass in progress at that time is over.
+std::atomic<int32_t> g_passes{0};
+std::atomic<int32_t> g_evenInsideAPass{0};
+void CountPass() {
+  ++g_passes;
+  if ((VideoFrameSerial.load() & 1) == 0) ++g_evenInsideAPass;
+}
+int32_t DrawAndLookAtTheSerial(RenderRecord*, int32_t) {
+  if ((VideoFrameSerial.load() & 1) == 0) ++g_evenInsideAPass;
+  return 0;
+}
+
+TEST_F(VideoThreadTest, EveryPassThatDrawsRunsWithAnOddFrameSerial) {
+  g_passes = 0;
+  g_evenInsideAPass = 0;
+  ControlAt(child_)->DrawCallback = DrawAndLookAtTheSerial;
+  SetFrameWatch(CountPass, CountPass);
+  const uint64_t before = VideoFrameSerial.load();
+  ASSERT_EQ(before & 1, 0u);
+  InterfaceReady = -1;
+  ASSERT_EQ(StartVideoThread(0), 0);
+  ASSERT_TRUE(WaitFor([] { return g_passes.load() >= 6; }));
+  PurgeRequest = -1;
+  ASSERT_TRUE(WaitFor([] { return PurgeRequest.load() == 0 && g_passes.load() >= 12; }));
+  StopVideoThread();
+  SetFrameWatch(nullptr, nullptr);
+  EXPECT_EQ(g_evenInsideAPass.load(), 0);
+  // Two watch calls and two steps of the serial a pass.
+  EXPECT_EQ(VideoFrameSerial.load() - before, static_cast<uint64_t>(g_passes.load()));
+}
+
 TEST_F(VideoThreadTest, ASnapshotIsAValidBmpOfTheScreenNamedByTheTime) {
   QUARLE_BASICS::SetLocalClock(FivePastTwo);
   EXPECT_EQ(SnapshotName(), "SNAP_20260218-14h05m09.bmp");
