@@ -363,13 +363,16 @@ TEST_F(SynthRoundTripTest, LoadedSynthsRenderAsTheSavedOnes) {
 // only, sounds only (attached, detached, taken), and every kind of edit.
 // TARVELO_ROUND_TRIP_EDITS names one of the three to run alone.
 TEST_F(SynthRoundTripTest, EditedSynthsRenderAsTheSavedOnes) {
+  // The sound seeds start where two of them detach a two-channel sound with
+  // playback off.
   const struct {
     const char* name;
+    int32_t first;
     std::vector<int32_t> kinds;
   } sets[] = {
-      {"keys", {rp::kActNote}},
-      {"sounds", {rp::kActSound}},
-      {"mixed", {rp::kActLink, rp::kActUnlink, rp::kActSwitch, rp::kActValue, rp::kActMoves, rp::kActSound,
+      {"keys", 1, {rp::kActNote}},
+      {"sounds", 90, {rp::kActSound}},
+      {"mixed", 1, {rp::kActLink, rp::kActUnlink, rp::kActSwitch, rp::kActValue, rp::kActMoves, rp::kActSound,
                  rp::kActMelody, rp::kActTuning, rp::kActCopy, rp::kActDelete, rp::kActAdd, rp::kActNote}},
   };
 #if defined(__SANITIZE_THREAD__)
@@ -382,7 +385,7 @@ TEST_F(SynthRoundTripTest, EditedSynthsRenderAsTheSavedOnes) {
     if (only != nullptr && set.name != std::string(only)) continue;
     std::vector<int32_t> done(rp::kActionKinds, 0);
     int32_t untaken = 0;  // seeds saved with key changes no frame took
-    for (int32_t seed = 1; seed <= seeds; ++seed) {
+    for (int32_t seed = set.first; seed < set.first + seeds; ++seed) {
       ResetEngine();
       rp::FreeEntries(patch_);
       patch_ = rp::Patch{};
