@@ -373,7 +373,7 @@ TEST_F(SynthRoundTripTest, EditedSynthsRenderAsTheSavedOnes) {
       {"keys", 1, {rp::kActNote}},
       {"sounds", 90, {rp::kActSound}},
       {"mixed", 1, {rp::kActLink, rp::kActUnlink, rp::kActSwitch, rp::kActValue, rp::kActMoves, rp::kActSound,
-                 rp::kActMelody, rp::kActTuning, rp::kActCopy, rp::kActDelete, rp::kActAdd, rp::kActNote}},
+                    rp::kActMelody, rp::kActTuning, rp::kActCopy, rp::kActDelete, rp::kActAdd, rp::kActNote}},
   };
 #if defined(__SANITIZE_THREAD__)
   const int32_t seeds = SeedCount(6);
