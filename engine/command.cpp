@@ -350,8 +350,10 @@ void PostDetachWave(ModuleRecord* m) {
     PostOrQueue(c);
     return;
   }
-  m->SampleEntry = nullptr;
-  m->SampleData = nullptr;
+  // The same detach the posted command makes: the sound's channels and a take
+  // on it go with it, whether or not the output plays.
+  AttachWaveToModule(m, nullptr, 0);
+  RequestGraphRebuild(0, 0, nullptr);
 }
 
 void RequestTuningApply() {

@@ -124,15 +124,25 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
     EXPECT_EQ(s->OutputChannels, 2);
   }
 
-  // Live module with playback on: posted.
-  RequestGraphRebuild(0, 0, s);
-  PlaybackActive = -1;
-  PostDetachWave(s);
-  EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);
-  EXPECT_EQ(s->SampleEntry, kWave);
-  ExecuteEngineCommand();
-  EXPECT_EQ(s->SampleEntry, nullptr);
-  EXPECT_EQ(s->OutputChannels, 1);
+  // A detach leaves the module as one that never had the sound, posted while
+  // playing (the module is live) or made at once with playback off; a take is
+  // ended either way.
+  for (const bool playing : {true, false}) {
+    PostAttachWave(s, kWave, ~uint64_t{0});
+    RequestGraphRebuild(0, 0, s);
+    s->Outputs[0][0].Level = 1.0f;
+    PlaybackActive = playing ? -1 : 0;
+    PostDetachWave(s);
+    EXPECT_EQ(EngineCommand.State.load(), playing ? kCommandPosted : kCommandIdle) << playing;
+    EXPECT_EQ(s->SampleEntry, playing ? kWave : nullptr) << playing;
+    if (playing) ExecuteEngineCommand();
+    PlaybackActive = 0;
+    EXPECT_EQ(s->SampleEntry, nullptr) << playing;
+    EXPECT_EQ(s->SampleData, nullptr) << playing;
+    EXPECT_EQ(s->OutputChannels, 1) << playing;
+    EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0) << playing;
+    EXPECT_EQ(s->Outputs[0][0].Level, 0.0f) << playing;
+  }
 }
 
 TEST_F(CommandTest, TuningNoteCountResetsMelodyGenerators) {

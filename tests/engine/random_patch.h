@@ -313,9 +313,8 @@ enum Action : int32_t {
   kActionKinds
 };
 
-// One change made while the synth plays, as the interface makes it.
-inline int32_t ApplyRandomAction(Rng& rng, Patch& p) {
-  const int32_t kind = rng.Below(kActionKinds);
+// One change of the kind given, as the interface makes it.
+inline int32_t ApplyAction(Rng& rng, Patch& p, int32_t kind) {
   ModuleRecord* m = Pick(rng, p);
   if (m == nullptr) return kind;
   switch (kind) {
@@ -399,6 +398,20 @@ inline int32_t ApplyRandomAction(Rng& rng, Patch& p) {
       break;
   }
   return kind;
+}
+
+// One change of any kind made while the synth plays.
+inline int32_t ApplyRandomAction(Rng& rng, Patch& p) { return ApplyAction(rng, p, rng.Below(kActionKinds)); }
+
+// Every key the patch holds let go, latest first.
+inline void ReleaseAll(Patch& p) {
+  for (; !p.held.empty(); p.held.pop_back()) {
+    const Patch::Held h = p.held.back();
+    if (h.instance > 0)
+      KeyNoteOff(h.index, h.key, h.instance);
+    else
+      OctaveNoteOff(h.index, h.key);
+  }
 }
 
 // A hash of floats and words, FNV-1a; every NaN counts as one value.

@@ -64,8 +64,10 @@ void DetachEntryEverywhere(const WaveLibraryEntry* e, bool stopPlay) {
     ModuleRecord* m = ModuleList.entries[i];
     if (!m || m->SampleEntry != e) continue;
     if (IsModuleLive(m, 0) != 1) {
-      m->SampleEntry = nullptr;
-      m->SampleData = nullptr;
+      // The whole detach (the sound's channels go too), at once unless the
+      // render may still read the module.
+      PostDetachWave(m);
+      posted = true;
       continue;
     }
     if (stopPlay && m->Type == kTypeSequencer && m->ModuleSwitches[kSwitchPlay] != 0) {

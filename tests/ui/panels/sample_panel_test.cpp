@@ -428,13 +428,18 @@ TEST_F(SamplePanelTest, SaveWritesOnceAddsToTheLibraryAndShowsTheFile) {
 
 TEST_F(SamplePanelTest, UnloadDetachesRemovesAndMovesTheSelection) {
   AddEntry(SynthSamples, "a.wav", 16);
-  WaveLibraryEntry* b = AddEntry(SynthSamples, "b.wav", 16);
+  WaveLibraryEntry* b = AddEntry(SynthSamples, "b.wav", 16, 2);
   AttachWaveToModule(m_, b, 0);
+  ASSERT_EQ(m_->OutputChannels, 2);
   ModuleCatalog[kTypeSample].SampleEntry = b;
   Field(wlist_).Selected = 1;
   Click(OnSampleUnload, wlist_ + 2);
   EXPECT_EQ(SynthSamples.header.count, 1);
+  // Left as one that never had the sound (as while playing): its two
+  // channels go with it.
   EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->SampleData, nullptr);
+  EXPECT_EQ(m_->OutputChannels, 1);
   EXPECT_EQ(ModuleCatalog[kTypeSample].SampleEntry, nullptr);
   EXPECT_EQ(Field(wlist_).Selected, 0);
   SynthSamples.entries[0]->State = kWaveCreating;  // busy: stays
