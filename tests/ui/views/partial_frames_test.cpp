@@ -420,11 +420,15 @@ TEST_F(VideoThreadDraws, WhatItReadsIsPublishedWhilePlanePansSelectionsAndDeleti
       if (coin(2) == 0) Send(box, V::kEventDrag, 8, coin(9) - 4);
       Send(box, coin(2) == 0 ? V::kEventClick : V::kEventDragRelease);
     }
-    // A port pressed (its module and the port selected), then another row of
-    // the port list.
+    // A port pressed (its module and the port selected) and maybe dragged,
+    // then another row of the port list.
     if (ModuleRecord* m = any()) {
       const std::vector<int32_t> ports = Ports(m);
-      if (!ports.empty()) Send(ports[coin(static_cast<int32_t>(ports.size()))], V::kEventPress);
+      if (!ports.empty()) {
+        const int32_t port = ports[coin(static_cast<int32_t>(ports.size()))];
+        Send(port, V::kEventPress);
+        if (coin(3) == 0) Send(port, V::kEventDrag, 0, -2);  // its value moved by the drag
+      }
       Tarvelo::SelectPort(coin(4) - 1);
     }
     // A row of the created-module list clicked.
