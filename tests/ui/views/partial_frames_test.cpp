@@ -2,7 +2,8 @@
 // on the built interface: while a module box is created, dragged and deleted
 // (its output port's glyph reaches below the port), while cables are made,
 // moved, restyled and removed, and while a parent whose child lies outside it
-// is hidden and shown again.
+// is hidden and shown again. And the real video thread draws while the
+// interface thread changes what it draws, reading nothing it does not own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
