@@ -258,7 +258,8 @@ void SelectPort(int32_t i) {
   // A row past the list, or one without a value editor, selects nothing.
   if (i < -1 || i >= PortListCount) i = -1;
   if (i >= 0 && PortListRows[i].NoValueEditor != 0) i = -1;
-  m->SelectedParam = i;
+  // The value field's watch on the video thread reads it.
+  StoreShown(m->SelectedParam, i);
   if (V::ControlRecord* list = At(Slot(kUiPLIST))) {
     list->Text.Selected = i;
     list->Text.FirstVisible = 0;

@@ -380,7 +380,7 @@ int32_t OnParameterList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t
   int32_t row = c->Text.Selected;
   if (row < 0 || row >= PortListCount || row >= kPortListRows || PortListRows[row].NoValueEditor != 0)
     row = -1;
-  m->SelectedParam = row;
+  StoreShown(m->SelectedParam, row);  // read by the value field's watch
   PanelShowPortPage(m, row);
   c->Text.Selected = m->SelectedParam;
   return 0;

@@ -97,6 +97,22 @@ ControlRecord* BoxOf(const ModuleRecord* m) {
   return V::ControlAt(static_cast<int32_t>(box));
 }
 
+// What the interface thread last published of a control: where it is, its
+// tag and its user pointer. The video thread reads no live record: a pan
+// moves the boxes (ControlSetX/Y) under no lock the frame holds.
+struct Published {
+  int32_t x = 0, y = 0, w = 0, h = 0;
+  uint64_t tag = 0;
+  const void* user = nullptr;
+};
+bool PublishedOf(const ControlRecord* c, Published& out) {
+  if (!c || !c->Render || !c->RenderLock) return false;
+  platform::MutexGuard g(c->RenderLock);
+  const RenderRecord* r = c->Render;
+  out = Published{r->X, r->Y, r->W, r->H, r->Tag, r->UserPointer};
+  return true;
+}
+
 struct Cable {
   Segment seg;
   int32_t kind;
@@ -148,6 +164,23 @@ void KeepLook(int32_t id, uint32_t look) {
   g_looks[static_cast<size_t>(id)] = look;
 }
 
+// The word the frame watch worked out for each box and port, with the module
+// it read it from, under the module list's lock: the frame's draws take it
+// from here and never read the module, which the interface thread changes and
+// frees outside any lock a draw holds. Video thread only.
+struct Wanted {
+  const void* m = nullptr;
+  uint32_t look = 0;
+};
+std::vector<Wanted> g_wanted;
+bool g_watching = false;  // the frame watch ran for the frame being drawn
+
+void Want(int32_t id, const ModuleRecord* m, uint32_t look) {
+  if (id < 0 || id >= V::kControlTableCapacity) return;
+  if (static_cast<size_t>(id) >= g_wanted.size()) g_wanted.resize(static_cast<size_t>(id) + 1);
+  g_wanted[static_cast<size_t>(id)] = Wanted{m, look};
+}
+
 // The render's one-frame flags (an output clipped, a value moved by a
 // controller), taken from the modules once at the start of each frame: every
 // draw of that frame, the ports' and the value field's, whole or partial,
@@ -189,7 +222,7 @@ void TakeFlashesLocked() {
 // The drop outline last drawn (window coordinates; w 0: none).
 platform::ScreenRect g_outline{0, 0, 0, 0};
 
-bool IsOutputPort(const ControlRecord* c) { return static_cast<int64_t>(c->Tag) < 0; }
+bool IsOutputPort(uint64_t tag) { return static_cast<int64_t>(tag) < 0; }
 
 // Related: the selected module is triggered by this one, directly or through
 // the source of its voice-map port.
@@ -219,17 +252,17 @@ uint32_t BoxLook(const ModuleRecord* m) {
 // A port's look: bits 1-2 the link state shown, then output, switched off,
 // used, and the one-frame flash (clip or controller move) of this frame.
 constexpr uint32_t kLookFlash = 64u;
-uint32_t PortLook(const ControlRecord* c, const ModuleRecord* m) {
+uint32_t PortLook(uint64_t tag, const ModuleRecord* m) {
   uint32_t look = kLookDrawn;
   if (!m) return look;
-  if (IsOutputPort(c)) {
+  if (IsOutputPort(tag)) {
     look |= 8u;
     if (LoadShown(m->OrderExcluded) == -1) look |= 16u;
     if (LoadShown(m->OutputCount) > 0 || m == SynthOutputModule.load()) look |= 32u;
     if (const Flash* f = FlashOf(m); f && f->clip) look |= kLookFlash;
     return look;
   }
-  const int32_t t = static_cast<int32_t>(c->Tag);
+  const int32_t t = static_cast<int32_t>(tag);
   if (t < 0 || t >= kModuleParams) return look;
   const ModuleParam& p = m->Params[t];
   const int32_t state =
@@ -259,7 +292,9 @@ void WatchLooksLocked() {
     ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
     ControlRecord* box = BoxOf(m);
     if (!box || box->DeletePending.load() != 0) continue;
-    CheckLook(box, BoxLook(m));
+    const uint32_t look = BoxLook(m);
+    Want(box->Id, m, look);
+    CheckLook(box, look);
     // The ports sit in a group inside the box.
     CopyChildren(box, g_groups);
     for (const int32_t gid : g_groups) {
@@ -268,11 +303,39 @@ void WatchLooksLocked() {
       CopyChildren(group, g_ports);
       for (const int32_t pid : g_ports) {
         const ControlRecord* port = pid > 0 && pid != gid ? V::ControlAt(pid) : nullptr;
-        if (port && port->DrawCallback.load() == &DrawModulePort && port->UserPointer == m)
-          CheckLook(port, PortLook(port, m));
+        Published p;
+        if (!port || port->DrawCallback.load() != &DrawModulePort || !PublishedOf(port, p) ||
+            p.user != m)
+          continue;
+        const uint32_t portLook = PortLook(p.tag, m);
+        Want(pid, m, portLook);
+        CheckLook(port, portLook);
       }
     }
   }
+}
+
+bool Listed(const ModuleRecord* m) {
+  for (int32_t i = 0; i < ModuleList.count; ++i)
+    if (ModuleList.entries && ModuleList.entries[i] == m) return true;
+  return false;
+}
+
+// The look a box (port: with its published tag) draws: within a frame the one
+// its watch worked out for that module. A draw outside a frame, or of a box
+// the watch has not yet seen, reads the module itself only while the list
+// holds it and the list is free; else the bare look, which the next frame's
+// watch corrects.
+uint32_t DrawnLook(int32_t id, const ModuleRecord* m, bool port, uint64_t tag) {
+  if (!m) return kLookDrawn;
+  if (g_watching && id >= 0 && static_cast<size_t>(id) < g_wanted.size() &&
+      g_wanted[static_cast<size_t>(id)].m == m && g_wanted[static_cast<size_t>(id)].look != 0)
+    return g_wanted[static_cast<size_t>(id)].look;
+  uint32_t look = kLookDrawn;
+  if (!platform::MutexTryLock(ModuleList.lock)) return look;
+  if (Listed(m)) look = port ? PortLook(tag, m) : BoxLook(m);
+  platform::MutexUnlock(ModuleList.lock);
+  return look;
 }
 
 // The drop outline the plane's published record and drag-over flag call for.
@@ -286,10 +349,11 @@ platform::ScreenRect OutlineOf(ControlRecord* plane) {
     r.x = plane->Render->PressX;
     r.y = plane->Render->PressY;
   }
-  const ControlRecord* box = BoxOf(payload);
-  if (!box || box->W <= 0 || box->H <= 0) return platform::ScreenRect{0, 0, 0, 0};
-  r.w = box->W;
-  r.h = box->H;
+  Published box;
+  if (!PublishedOf(BoxOf(payload), box) || box.w <= 0 || box.h <= 0)
+    return platform::ScreenRect{0, 0, 0, 0};
+  r.w = box.w;
+  r.h = box.h;
   return r;
 }
 
@@ -330,33 +394,34 @@ void Constrain(double& lo, double& hi, double coef, double c0, double vmin, doub
 
 // Collects this frame's cables into `out` (window coordinates), the module
 // list's lock held by the caller.
+// Boxes are where they were last published, as their draws place them.
 void CollectLocked(int32_t planeId, std::vector<Cable>& out) {
   out.clear();
   const CableBounds bounds = PlaneCableBounds(planeId);
   const int32_t b = BorderPx();
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
-    const ControlRecord* box = BoxOf(m);
-    if (!box || LoadShown(m->ModuleSwitches[1]) == 0) continue;
+    Published box;
+    if (!PublishedOf(BoxOf(m), box) || LoadShown(m->ModuleSwitches[1]) == 0) continue;
     const int32_t ports = m->PortCount < kModuleParams ? m->PortCount : kModuleParams;
     if (ports <= 0) continue;
-    const int32_t spacing = Nearest(static_cast<double>(box->W - 2 * b) / ports);
-    double x = box->X;
+    const int32_t spacing = Nearest(static_cast<double>(box.w - 2 * b) / ports);
+    double x = box.x;
     for (int32_t j = 0; j < ports; ++j, x += spacing) {
       const ModuleRecord* s = LoadShown(m->PortSources[j]);
       if (!s || s->Role != kRoleLive || s == m) continue;
-      const ControlRecord* sbox = BoxOf(s);
-      if (!sbox) continue;
+      Published sbox;
+      if (!PublishedOf(BoxOf(s), sbox)) continue;
       const int32_t kind = m->Params[j].OutputSide == 1 ? 1 : 0;
-      Keep(out, sbox->X + sbox->W * 0.5, sbox->Y + sbox->H - 1.0, x + spacing * 0.5 + 1.0, box->Y,
+      Keep(out, sbox.x + sbox.w * 0.5, sbox.y + sbox.h - 1.0, x + spacing * 0.5 + 1.0, box.y,
            kind, bounds);
     }
   }
-  const ControlRecord* obox = BoxOf(SynthOutputModule.load());
-  const ControlRecord* sout = V::UiIndex ? V::ControlAt(V::UiIndex[kUiSOUT]) : nullptr;
-  if (obox && sout && V::UiIndex[kUiSOUT] > 0)
-    Keep(out, obox->X + obox->W * 0.5, obox->Y + obox->H - 1.0, Nearest(sout->W * 0.5 + sout->X),
-         sout->Y, 2, bounds);
+  Published obox, sout;
+  if (PublishedOf(BoxOf(SynthOutputModule.load()), obox) && V::UiIndex && V::UiIndex[kUiSOUT] > 0 &&
+      PublishedOf(V::ControlAt(V::UiIndex[kUiSOUT]), sout))
+    Keep(out, obox.x + obox.w * 0.5, obox.y + obox.h - 1.0, Nearest(sout.w * 0.5 + sout.x), sout.y,
+         2, bounds);
 }
 
 void CollectInto(int32_t planeId, std::vector<Cable>& out) {
@@ -444,6 +509,7 @@ bool MarkCableChanges(const std::vector<Cable>& before, int32_t beforeUnit, int3
 
 void BeginCableFrame() {
   g_frame.open = false;
+  g_watching = true;
   const int32_t plane =
       V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
   if (plane <= 0 || !V::ControlAt(plane)) return;
@@ -482,7 +548,10 @@ void BeginCableFrame() {
   g_frame.open = true;
 }
 
-void EndCableFrame() { g_frame.open = false; }
+void EndCableFrame() {
+  g_frame.open = false;
+  g_watching = false;
+}
 
 bool MovedThisFrame(const ModuleRecord* m, int32_t p) {
   const Flash* f = m && p >= 0 && p < kModuleParams ? FlashOf(m) : nullptr;
@@ -491,13 +560,13 @@ bool MovedThisFrame(const ModuleRecord* m, int32_t p) {
 
 CableBounds PlaneCableBounds(int32_t planeId) {
   CableBounds r;
-  const ControlRecord* c = V::ControlAt(planeId);
-  if (!c) return r;
+  Published c;
+  if (!PublishedOf(V::ControlAt(planeId), c)) return r;
   const int32_t b = BorderPx();
-  r.xmin = static_cast<float>(c->X + b);
-  r.xmax = static_cast<float>(c->X + c->W - b - 1);
-  r.ymin = static_cast<float>(c->Y + b);
-  r.ymax = static_cast<float>(c->Y + c->H - b - 1);
+  r.xmin = static_cast<float>(c.x + b);
+  r.xmax = static_cast<float>(c.x + c.w - b - 1);
+  r.ymin = static_cast<float>(c.y + b);
+  r.ymax = static_cast<float>(c.y + c.h - b - 1);
   return r;
 }
 
@@ -668,17 +737,19 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
   if (!snap || !c) return 0;
   const int32_t b = BorderPx(), u = UnitPx();
   // Cables are in window coordinates; the target may be the plane's canvas.
-  const int32_t ox = snap->X - c->X, oy = snap->Y - c->Y;
+  Published at;
+  PublishedOf(c, at);
+  const int32_t ox = snap->X - at.x, oy = snap->Y - at.y;
 
   // Drop outline of a module dragged from the lists.
   g_outline = platform::ScreenRect{0, 0, 0, 0};
-  if (c->DragOver != 0 && snap->UserPointer) {
-    const ControlRecord* box = BoxOf(static_cast<const ModuleRecord*>(snap->UserPointer));
-    if (box && box->W > 0 && box->H > 0) {
-      const int32_t px = snap->PressX + ox, py = snap->PressY + oy;
-      PatternBox(px, py, px + box->W - 1, py + box->H - 1, kDropOutline, kDropPattern);
-      g_outline = platform::ScreenRect{snap->PressX, snap->PressY, box->W, box->H};
-    }
+  Published box;
+  if (c->DragOver != 0 && snap->UserPointer &&
+      PublishedOf(BoxOf(static_cast<const ModuleRecord*>(snap->UserPointer)), box) && box.w > 0 &&
+      box.h > 0) {
+    const int32_t px = snap->PressX + ox, py = snap->PressY + oy;
+    PatternBox(px, py, px + box.w - 1, py + box.h - 1, kDropOutline, kDropPattern);
+    g_outline = platform::ScreenRect{snap->PressX, snap->PressY, box.w, box.h};
   }
 
   // Within a frame the cables that its start collected and marked; a draw
@@ -717,8 +788,8 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
         // A ramp shorter than the band would be read past its end.
         if (!ramp || ramps < 6 * u) continue;
         Segment shifted = k.seg;
-        shifted.x0 -= static_cast<float>(c->X);
-        shifted.y0 -= static_cast<float>(c->Y);
+        shifted.x0 -= static_cast<float>(at.x);
+        shifted.y0 -= static_cast<float>(at.y);
         DrawCable(layer->pixels, perRow, shifted, clip, ramp, 2 * u, 6);
       }
     }
@@ -769,9 +840,9 @@ int32_t DrawModuleBox(RenderRecord* snap, int32_t id) {
       BlitImage(body, x, y);
   }
 
-  const ModuleRecord* m = static_cast<const ModuleRecord*>(snap->UserPointer);
-  // Drawn from one reading of the module, the one the frame watch compares.
-  const uint32_t look = BoxLook(m);
+  // Drawn from the frame watch's reading of the module, which it compares.
+  const uint32_t look =
+      DrawnLook(id, static_cast<const ModuleRecord*>(snap->UserPointer), false, snap->Tag);
   KeepLook(id, look);
   if (look & 4u)
     if (Image* poly = LayerAt(c, 1)) BlitImage(poly, x + b + u, y + h - b - 5 * u);
@@ -814,9 +885,9 @@ int32_t DrawModulePort(RenderRecord* snap, int32_t id) {
   FrameColour = snap->State.Active != 0 ? kPortHover : kPortRest;
   FrameStyle = V::kFrameFlat;
 
-  // Drawn from one reading of the module, the one the frame watch compares.
-  ModuleRecord* m = static_cast<ModuleRecord*>(snap->UserPointer);
-  const uint32_t look = PortLook(c, m);
+  // Drawn from the frame watch's reading of the module, which it compares.
+  const uint32_t look =
+      DrawnLook(id, static_cast<const ModuleRecord*>(snap->UserPointer), true, snap->Tag);
   KeepLook(id, look);
   const bool output = (look & 8u) != 0;
   const bool inactive = (look & 16u) != 0, used = (look & 32u) != 0;

@@ -74,7 +74,10 @@ int32_t CableCapacity();
 // each frame the cables are collected and wherever one changed since the last
 // frame (made, removed, moved, restyled: dashed or glowing, a new zoom) its
 // old and new place are marked for redrawing; the plane then draws that
-// collection. Video thread only.
+// collection. It places the boxes where they were last published, and works
+// out the look of each box and port (module state, the selection, the flags
+// below) under the module list's try-lock: their draws take that look and read
+// no module. Video thread only.
 void BeginCableFrame();
 void EndCableFrame();
 // The frame watch also takes the render's one-frame flags (ClipFlag,

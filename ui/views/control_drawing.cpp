@@ -477,7 +477,7 @@ namespace {
 void SyncFromSelectedModule(ParamValue* pv) {
   ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire);
   if (!m) return;
-  const int32_t p = m->SelectedParam;
+  const int32_t p = LoadShown(m->SelectedParam);
   if (p < 0 || p >= kModuleParams) return;
   ModuleParam& param = m->Params[p];
   // The frame watch took the flag: every draw of this frame shows the move.
@@ -508,7 +508,7 @@ bool ValueFieldHasNews() {
   // field showing that value takes up when it is drawn.
   const ParamValue* moved = nullptr;
   if (const ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire)) {
-    const int32_t p = m->SelectedParam;
+    const int32_t p = LoadShown(m->SelectedParam);
     if (MovedThisFrame(m, p)) moved = &m->Params[p].Number;
   }
   for (const int32_t id : g_valueFields) {

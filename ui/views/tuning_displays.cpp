@@ -274,11 +274,19 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
 
 namespace {
 
-// The pattern whose keys the switches show: the one selected in the editor's list.
+// The pattern whose keys the switches show: the one selected in the editor's
+// list, as the list last published it (the interface thread moves the live
+// selection under no lock of the video thread's).
 int32_t ShownScalePattern() {
   if (!V::UiIndex || V::UiIndex[kUiSAM_PATTERNS] <= 0) return 0;
   const V::ControlRecord* list = V::ControlAt(V::UiIndex[kUiSAM_PATTERNS]);
-  return list && list->Text.Selected > 0 ? list->Text.Selected : 0;
+  if (!list || !list->Render || !list->RenderLock) return 0;
+  int32_t selected = 0;
+  {
+    platform::MutexGuard g(list->RenderLock);
+    selected = list->Render->Text.Selected;
+  }
+  return selected > 0 ? selected : 0;
 }
 
 }  // namespace

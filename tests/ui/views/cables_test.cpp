@@ -221,6 +221,7 @@ TEST_F(PlaneDrawing, CablesRunFromTheSourceBoxToThePortsTopEdge) {
   Tarvelo::ModuleRecord* three = Make(type, 900, 700);
   ASSERT_NE(three, nullptr);
   V::ControlSetW(Box(three), 150);
+  V::ControlPublish(Box(three), 0);  // the cables follow the box as drawn
   for (int32_t p = 0; p < 3; ++p)
     ASSERT_EQ(Tarvelo::ModuleLinkInput(*three, p, source, &Tarvelo::ModuleCatalog[type]), 4);
   std::vector<float> ends;

@@ -117,10 +117,12 @@ TEST_F(TuningViewTest, SwitchesShowTheSelectedPatternOrTheFirst) {
   const int32_t list = Make(0, 100, 300, 40);
   V::UiIndex[kUiSAM_PATTERNS] = list;
   C(list)->Text.Selected = 1;
+  V::ControlPublish(C(list), 0);  // the switches show the published selection
   DrawScalePatternSwitches(Take(id, s), id);
   EXPECT_EQ(Px(CellMid(1), 17), kTuningSwitchOn);
   EXPECT_EQ(Px(CellMid(0), 17), kTuningLine);
   C(list)->Text.Selected = 5;  // past the last pattern: no key on
+  V::ControlPublish(C(list), 0);
   DrawScalePatternSwitches(Take(id, s), id);
   for (int32_t k = 0; k < 12; ++k) EXPECT_NE(Px(CellMid(k), 17), kTuningSwitchOn);
 }
