@@ -314,7 +314,9 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
 
 void PostFinishTake(ModuleRecord* m) {
   if (m == nullptr) return;
-  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+  // The finish resets the module's voices, which the render reads also when
+  // the module only feeds one in the order.
+  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
     QueuedCommand c{};
     c.Kind = kCommandFinishTake;
     c.Module = m;

@@ -84,7 +84,7 @@ void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t 
 void PostDetachWave(ModuleRecord* m);
 // Ends the recording of m (a Sample, Sequencer or Melody Generator) at the
 // start of the next frame, also when m has no voice to run with then; at once
-// when nothing renders m.
+// when the render cannot reach m (as PostAttachWave).
 void PostFinishTake(ModuleRecord* m);
 // Starts the recording of a Melody Generator into wave (its melody, its
 // counters and its record switch, which the render reads) at the start of the

@@ -167,11 +167,14 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
 
   dst.MidiDeviceBinding = src.MidiDeviceBinding;
   dst.MidiChannelFilter = src.MidiChannelFilter;
-  dst.SampleEntry = src.SampleEntry;
-  dst.SampleData = src.SampleData;
+  // A take in progress stays its module's own: a take that ends holding
+  // nothing frees its entry, which a copy would still point at.
+  const bool recording = src.ModuleSwitches[kSwitchRecord] != 0;
+  dst.SampleEntry = recording ? nullptr : src.SampleEntry;
+  dst.SampleData = recording ? nullptr : src.SampleData;
   dst.SampleStep = src.SampleStep;
   dst.SampleChannels = src.SampleChannels;
-  dst.SampleFrames = src.SampleFrames;
+  dst.SampleFrames = recording ? 0 : src.SampleFrames;
   dst.ChannelsProcessed = src.ChannelsProcessed;
   dst.OutputChannels = src.OutputChannels;
   dst.SelectedParam = src.SelectedParam;

@@ -373,7 +373,9 @@ TEST_F(SequencerTest, RecordingStopsAtTheLengthAndAtTheNoteLimit) {
     const float tempo = take.module->Params[kSeqTempo].Value;
     EXPECT_GT(tempo, 0.0f);
     EXPECT_LE(tempo, top);
-    if (take.atTop) EXPECT_EQ(tempo, top);
+    if (take.atTop) {
+      EXPECT_EQ(tempo, top);
+    }
     ModuleToFileRecord(*record, take.module);
     ASSERT_EQ(LoadModuleFromFileRecord(*record, take.module, ModuleList.count, nullptr, 0), 0);
     EXPECT_EQ(take.module->Params[kSeqTempo].Value, tempo);

@@ -322,11 +322,21 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
         std::atomic<bool> stop{false};
         std::thread audio([&] {
           while (!stop.load())
-            if (EngineCommandWork())
+            if (EngineCommandPending())
               Frames(1);
+            else if (FrameHoldWanted.load() != 0)
+              ExecuteEngineCommand();  // a frame boundary, no frame
             else
               std::this_thread::yield();
         });
+        // A copy made while the take runs does not share its entry, which
+        // a take of nothing frees.
+        ModuleRecord* copy = nullptr;
+        EXPECT_GE(AddModule(m->ListIndex, false, &copy), 0);
+        if (copy != nullptr) {
+          EXPECT_EQ(copy->SampleEntry, nullptr);
+          EXPECT_EQ(copy->SampleData, nullptr);
+        }
         Reports.clear();
         path.remove(m);
         stop = true;
