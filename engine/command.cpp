@@ -426,7 +426,7 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
   m->SampleData = nullptr;
   m->SampleEntry = wave;
   ModuleResetVoices(*m);
-  // A Sequencer's take starts with no voice of its own, as the render left it.
+  // A Sequencer's take starts from no voice: none is left for the render to clear.
   if (m->Type == kTypeSequencer && waveArgument != 0) m->PreviousActiveVoices = 0;
   if (wave == nullptr) {
     m->OutputChannels = 1;
