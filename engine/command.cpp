@@ -9,6 +9,8 @@
 #include "audio/audio.h"
 #include "basics/messages.h"
 #include "engine/catalog/catalog.h"
+#include "engine/dsp/melody.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
@@ -167,8 +169,13 @@ void LinkListedInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_
 
 // A take ended twice (by its last frame and by the stop) is ended once.
 void FinishTakeNow(ModuleRecord* m) {
-  if (m != nullptr && FinishTake != nullptr && m->ModuleSwitches[kSwitchRecord] != 0 && m->SampleEntry != nullptr)
+  if (m != nullptr && FinishTake != nullptr && LoadShown(m->ModuleSwitches[kSwitchRecord]) != 0 &&
+      m->SampleEntry != nullptr)
     FinishTake(*m);
+}
+
+void BeginTakeNow(ModuleRecord* m, WaveLibraryEntry* wave) {
+  if (m != nullptr && m->Type == kTypeMelodyGenerator) BeginMelodyGeneratorRecording(*m, wave);
 }
 
 void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_t port,
@@ -176,6 +183,9 @@ void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_
   switch (kind) {
     case kCommandFinishTake:
       FinishTakeNow(module);
+      break;
+    case kCommandBeginTake:
+      BeginTakeNow(module, wave);
       break;
     case kCommandAttachWave:
       AttachWaveToModule(module, wave, waveArgument);
@@ -312,7 +322,9 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
 
 void PostFinishTake(ModuleRecord* m) {
   if (m == nullptr) return;
-  if (IsModuleLive(m, 0) == 1 && WaitEngineCommandSlot() == 1) {
+  // The finish resets the module's voices, which the render reads also when
+  // the module only feeds one in the order.
+  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
     QueuedCommand c{};
     c.Kind = kCommandFinishTake;
     c.Module = m;
@@ -322,10 +334,24 @@ void PostFinishTake(ModuleRecord* m) {
   FinishTakeNow(m);
 }
 
+void PostBeginTake(ModuleRecord* m, WaveLibraryEntry* wave) {
+  if (m == nullptr) return;
+  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandBeginTake;
+    c.Module = m;
+    c.Wave = wave;
+    PostOrQueue(c);
+    return;
+  }
+  BeginTakeNow(m, wave);
+}
+
 static void EndTakes(ModuleRecord* m, bool samplesOnly) {
   bool posted = false;
   const auto end = [&](ModuleRecord* r) {
-    if (r == nullptr || r->ModuleSwitches[kSwitchRecord] == 0 || (samplesOnly && r->Type != kTypeSample)) return;
+    if (r == nullptr || LoadShown(r->ModuleSwitches[kSwitchRecord]) == 0 || (samplesOnly && r->Type != kTypeSample))
+      return;
     PostFinishTake(r);
     posted = true;
   };
@@ -334,7 +360,11 @@ static void EndTakes(ModuleRecord* m, bool samplesOnly) {
   } else {
     for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) end(ModuleList.entries[i]);
   }
-  if (posted) WaitEngineCommandSlot();
+  if (!posted) return;
+  WaitEngineCommandSlot();
+  // A take that held nothing was handed back to this thread to leave its
+  // list; what runs next (a session save) must not find it there.
+  TakeFinishedRecordings();
 }
 
 void EndRecordings(ModuleRecord* m) { EndTakes(m, false); }
@@ -406,9 +436,11 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
   m->SampleData = nullptr;
   m->SampleEntry = wave;
   ModuleResetVoices(*m);
+  // A Sequencer's take starts from no voice: none is left for the render to clear.
+  if (m->Type == kTypeSequencer && waveArgument != 0) m->PreviousActiveVoices = 0;
   if (wave == nullptr) {
     m->OutputChannels = 1;
-    m->ModuleSwitches[kSwitchRecord] = 0;
+    StoreShown<int64_t>(m->ModuleSwitches[kSwitchRecord], 0);
     return;
   }
   WaveInfo info{1, 0, nullptr, 0.0f};
@@ -430,7 +462,8 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
     const double d = static_cast<double>(info.Frames) * 4.0 * static_cast<double>(pitch);
     m->SampleStep = d > 0.0 && std::isfinite(d) ? static_cast<float>(static_cast<double>(RateWhole) / d) : 0.0f;
   }
-  m->ModuleSwitches[kSwitchRecord] = static_cast<int64_t>(waveArgument);
+  // The interface reads the switch to show it while the render sets it here.
+  StoreShown(m->ModuleSwitches[kSwitchRecord], static_cast<int64_t>(waveArgument));
 }
 
 void ApplyTuning() {

@@ -17,6 +17,7 @@ enum EngineCommandKind : int32_t {
   kCommandApplyTuning = 3,
   kCommandUnlinkModule = 4,  // a module going away leaves every link at once
   kCommandFinishTake = 5,    // a recording ends, running or asleep
+  kCommandBeginTake = 6,     // a Melody Generator starts recording into an entry
 };
 
 constexpr int64_t kCommandIdle = -1;
@@ -83,11 +84,16 @@ void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t 
 void PostDetachWave(ModuleRecord* m);
 // Ends the recording of m (a Sample, Sequencer or Melody Generator) at the
 // start of the next frame, also when m has no voice to run with then; at once
-// when nothing renders m.
+// when the render cannot reach m (as PostAttachWave).
 void PostFinishTake(ModuleRecord* m);
+// Starts the recording of a Melody Generator into wave (its melody, its
+// counters and its record switch, which the render reads) at the start of the
+// next frame; at once when nothing renders m.
+void PostBeginTake(ModuleRecord* m, WaveLibraryEntry* wave);
 // Ends every recording of the module list (or of m alone) with what it holds
 // and waits until the render took the stops: a module that goes away, or is
-// reset, takes no busy entry with it.
+// reset, takes no busy entry with it, and a take that held nothing has left
+// its list on return (interface thread).
 void EndRecordings(ModuleRecord* m = nullptr);
 // The same for the Sample takes alone, as the output going off does: the
 // render alone writes them and serves their stop. A melody recording pauses

@@ -167,11 +167,14 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
 
   dst.MidiDeviceBinding = src.MidiDeviceBinding;
   dst.MidiChannelFilter = src.MidiChannelFilter;
-  dst.SampleEntry = src.SampleEntry;
-  dst.SampleData = src.SampleData;
+  // A take in progress stays its module's own: a take that ends holding
+  // nothing frees its entry, which a copy would still point at.
+  const bool recording = src.ModuleSwitches[kSwitchRecord] != 0;
+  dst.SampleEntry = recording ? nullptr : src.SampleEntry;
+  dst.SampleData = recording ? nullptr : src.SampleData;
   dst.SampleStep = src.SampleStep;
   dst.SampleChannels = src.SampleChannels;
-  dst.SampleFrames = src.SampleFrames;
+  dst.SampleFrames = recording ? 0 : src.SampleFrames;
   dst.ChannelsProcessed = src.ChannelsProcessed;
   dst.OutputChannels = src.OutputChannels;
   dst.SelectedParam = src.SelectedParam;
@@ -299,12 +302,17 @@ void ClearDroppedVoices(ModuleRecord& m, int32_t previous) {
 void ModuleSetParamValue(ModuleRecord& m, int32_t p, float x) {
   if (p < 0 || p >= kModuleParams) return;
   ModuleParam& param = m.Params[p];
-  param.Value = x;
+  // Stored whole: the module page reads the value while the render, which
+  // owns it during playback, sets it from a controller move.
+  StoreShown(param.Value, x);
   ModuleRecord* pvm = m.PortValueModules[p];
   if (pvm != nullptr) {
     int32_t ch = m.EditChannel == 1 ? 1 : 0;
-    pvm->Outputs[ch][0] = OutputElement{x, x};
-    if (param.WriteBothChannels != 0) pvm->Outputs[ch ^ 1][0] = OutputElement{x, x};
+    for (int32_t c : {ch, ch ^ 1}) {
+      if (c != ch && param.WriteBothChannels == 0) break;
+      StoreShown(pvm->Outputs[c][0].Level, x);
+      StoreShown(pvm->Outputs[c][0].Frequency, x);
+    }
   }
   m.Changed = -1;
 }

@@ -268,23 +268,26 @@ void RefreshParamControl(ModuleRecord* module) {
   const int32_t index = module->SelectedParam;
   if (index < 0 || index >= kModuleParams) return;
   ModuleParam& p = module->Params[index];
+  // While playing, controller moves set the value on the audio thread: it is
+  // read whole, as they store it.
+  const ControlRange range = LoadControlRange(p);
   float x;
   switch (ParamEditMode) {
     case 1:
-      x = p.RangeLow;
+      x = range.low;
       break;
     case 2:
-      x = p.RangeHigh;
+      x = range.high;
       break;
     case 3:
-      x = p.Step;
+      x = range.step;
       break;
     default: {
       const ModuleRecord* source = module->PortValueModules[index];
-      x = p.Value;
+      x = LoadShown(p.Value);
       if (source) {
         const int32_t channel = p.WriteBothChannels != 0 ? 0 : std::clamp(module->EditChannel, 0, 1);
-        x = source->Outputs[channel][0].Level;
+        x = LoadShown(source->Outputs[channel][0].Level);
         // While playing the value is the render's to write (it writes the
         // pair together); the field shows the channel all the same.
         if (PlaybackActive.load() == 0) p.Value = x;

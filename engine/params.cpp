@@ -1,5 +1,6 @@
 #include "engine/params.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -161,6 +162,18 @@ ControlRange LoadControlRange(const ModuleParam& p) {
     return std::atomic_ref<float>(const_cast<float&>(f)).load(std::memory_order_relaxed);
   };
   return ControlRange{load(p.RangeLow), load(p.RangeHigh), load(p.Step)};
+}
+
+float WithinParamRange(const ModuleParam& p, float x) {
+  float lo = p.Min;
+  float hi = p.Max;
+  if (p.Scale != 0.0f) {
+    lo /= p.Scale;
+    hi /= p.Scale;
+  }
+  if (lo > hi) std::swap(lo, hi);
+  if (x != x) return p.InitialValue;
+  return std::clamp(x, lo, hi);
 }
 
 void StoreControlRange(ModuleParam& p, const ControlRange& r) {

@@ -134,6 +134,9 @@ struct ControlRange {
 };
 ControlRange LoadControlRange(const ModuleParam& p);
 void StoreControlRange(ModuleParam& p, const ControlRange& r);
+// x kept inside the parameter's range (Min and Max over Scale), the range a
+// load keeps a stored value in; NaN becomes the initial value.
+float WithinParamRange(const ModuleParam& p, float x);
 void ModuleParamSetIntegerFlag(ModuleParam& p);
 
 // What the module page's editors change: 0 value, 1 range low, 2 range high, 3 step.

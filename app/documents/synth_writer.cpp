@@ -17,6 +17,7 @@
 #include "basics/timetext.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "engine/tuning.h"
@@ -194,6 +195,10 @@ int32_t SynthEntryListIndex(const ModuleRecord& m) {
 
 int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   WaveEntryListIndex = SynthEntryListIndex;
+  // A take that ended holding nothing leaves its list before the lists are
+  // written: the render hands it over with a message this thread may not
+  // have read yet, and its name would stand in the file for no file.
+  TakeFinishedRecordings();
   const std::string failTemplate = LangText(181, "Could not save {$}: ");
 
   std::string folder = folderIn;

@@ -133,8 +133,8 @@ void ShowSwitches(ModuleRecord& m) {
   }
   const bool recordable = t.DerivedFlag2 != 0 && m.Role == kRoleLive;
   if (V::ControlRecord* rec = At(play + 2)) {
-    rec->Colour = m.RecordDone != 0 ? kHighlightColour : 0;
-    Switch(play + 2, w[kSwitchRecord], recordable);
+    rec->Colour = LoadShown(m.RecordDone) != 0 ? kHighlightColour : 0;
+    Switch(play + 2, LoadShown(w[kSwitchRecord]), recordable);
     if (recordable) {
       rec->EventCallback = m.Type == kTypeSample             ? Cb.OnSampleRecord
                            : m.Type == kTypeSequencer        ? Cb.OnSequencerRecord

@@ -181,7 +181,7 @@ void ComposeMelodyStep(ModuleRecord& m) {
                       (phrase > 0 && State(m, kMelMeasureCount) >= static_cast<float>(phrase));
     if (ends) {
       State(m, kMelMeasureCount) = 0.0f;
-      if (m.RecordDone != 0) FinishMelodyRecording(m);
+      if (LoadShown(m.RecordDone) != 0) FinishMelodyRecording(m);
       SetReplayMode(m);
       if (ReplayMode(m)) {
         ClosePhrase(m, MelodyInt(m, kMelWritePosition));
@@ -289,7 +289,7 @@ void ReplayMelodyStep(ModuleRecord& m) {
   if (b.data == nullptr) return;
   int32_t write = std::clamp(MelodyInt(m, kMelWritePosition), 0, b.length - 1);
   if (write >= MelodyInt(m, kMelPhraseLength)) {
-    if (m.RecordDone != 0) FinishMelodyRecording(m);
+    if (LoadShown(m.RecordDone) != 0) FinishMelodyRecording(m);
     m.MelodyRestart = -1;
   }
   if (m.MelodyRestart != 0) {
@@ -336,10 +336,10 @@ void RecordMelodyNote(ModuleRecord& m, int64_t finish) {
   const int32_t limit = std::min(kMelodyMaxNotes, room);
   const int32_t notes = WholeSetting(data[kMelodyNoteCount], 0, room);
   if (notes >= limit) {
-    m.RecordDone = -1;
+    StoreShown<int64_t>(m.RecordDone, -1);
     finish = -1;
   }
-  if (m.RecordDone != 0 && finish != 0) {
+  if (LoadShown(m.RecordDone) != 0 && finish != 0) {
     FinishMelodyRecording(m);
     return;
   }
@@ -381,8 +381,8 @@ void FinishMelodyRecording(ModuleRecord& m) {
   m.SampleEntry = nullptr;
   m.SampleData = nullptr;
   SetMelodyInt(m, kMelRecordPosition, 0);
-  m.ModuleSwitches[kSwitchRecord] = 0;
-  m.RecordDone = 0;
+  StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
+  StoreShown<int64_t>(m.RecordDone, 0);
   MelodyRecordingFinished(discard);
 }
 
@@ -390,7 +390,7 @@ void BeginMelodyGeneratorRecording(ModuleRecord& m, WaveLibraryEntry* entry) {
   m.SampleData = entry != nullptr ? entry->Sound.samples : nullptr;
   m.SampleEntry = entry;
   SetMelodyInt(m, kMelRecordPosition, 0);
-  m.ModuleSwitches[kSwitchRecord] = entry != nullptr ? -1 : 0;
+  StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], entry != nullptr ? -1 : 0);
 }
 
 }  // namespace Tarvelo

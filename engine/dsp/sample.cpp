@@ -140,8 +140,8 @@ float RecordSampleFrame(ModuleRecord& m, int32_t ch) {
     m.SampleData[static_cast<int64_t>(frames) * channels + ch] = x;
     if (ch == last) m.FramesRecorded = frames + 1;
   }
-  if (m.FramesRecorded >= m.SampleFrames) m.RecordDone = -1;
-  if (m.RecordDone != 0) FinishSampleRecording(m);
+  if (m.FramesRecorded >= m.SampleFrames) StoreShown<int64_t>(m.RecordDone, -1);
+  if (LoadShown(m.RecordDone) != 0) FinishSampleRecording(m);
   return x;
 }
 
@@ -166,8 +166,8 @@ void FinishSampleRecording(ModuleRecord& m) {
     m.SampleFrames = 0;
     m.OutputChannels = 1;
     ModuleResetVoices(m);
-    m.ModuleSwitches[kSwitchRecord] = 0;
-    m.RecordDone = 0;
+    StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
+    StoreShown<int64_t>(m.RecordDone, 0);
     SampleRecordingDiscarded(e);
     return;
   }
@@ -204,8 +204,8 @@ void FinishSampleRecording(ModuleRecord& m) {
     e->State = kWaveIdle;
   }
   ModuleResetVoices(m);
-  m.ModuleSwitches[kSwitchRecord] = 0;
-  m.RecordDone = 0;
+  StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
+  StoreShown<int64_t>(m.RecordDone, 0);
   m.ModuleSwitches[kSwitchPower] = -1;
   m.ModuleSwitches[kSwitchPlay] = -1;
   if (SampleListChanged != nullptr) SampleListChanged();

@@ -386,7 +386,7 @@ inline void AdvanceRecordClock(ModuleRecord& m, bool groupStarted) {
 inline void CheckRecordingEnd(ModuleRecord& m, int32_t limit) {
   const float length = SettingRead(m, kSeqLength, 0);
   if (RecordInt(m, kNotesRecorded) >= limit ||
-      (length > 0.0f && FramesToSeconds(RecordInt(m, kRecordFrames)) >= length) || m.RecordDone != 0)
+      (length > 0.0f && FramesToSeconds(RecordInt(m, kRecordFrames)) >= length) || LoadShown(m.RecordDone) != 0)
     FinishSequencerRecording(m);
 }
 
@@ -544,7 +544,7 @@ void RecordSequencerPoly(ModuleRecord& m, int32_t parity) {
       bool full = false;
       if (f != 0.0f && r.State == kSeqVoiceFree) {
         if (RecordInt(m, kNotesRecorded) >= limit) {
-          m.RecordDone = -1;
+          StoreShown<int64_t>(m.RecordDone, -1);
           break;
         }
         const float vel = vs->Outputs[0][row[v]].Level;
@@ -556,7 +556,7 @@ void RecordSequencerPoly(ModuleRecord& m, int32_t parity) {
         BeginRecordedNote(m, mel, table, w, f, vel);
         m.Outputs[0][v] = OutputElement{vel, f};
         if (RecordInt(m, kNotesRecorded) >= limit) {
-          m.RecordDone = -1;
+          StoreShown<int64_t>(m.RecordDone, -1);
           full = true;
         }
       } else if (f == 0.0f) {
@@ -596,7 +596,7 @@ void RecordSequencerMono(ModuleRecord& m, int32_t parity) {
     SequencerVoice& r = m.SequencerVoices[0];
     if (f != 0.0f && r.State == kSeqVoiceFree) {
       if (RecordInt(m, kNotesRecorded) >= limit) {
-        m.RecordDone = -1;
+        StoreShown<int64_t>(m.RecordDone, -1);
       } else {
         const float vel = vs->Outputs[0][0].Level;
         // Every note is its own onset group.
@@ -605,7 +605,7 @@ void RecordSequencerMono(ModuleRecord& m, int32_t parity) {
         m.VoiceIds[0] = 0;
         BeginRecordedNote(m, mel, table, 0, f, vel);
         m.Outputs[0][0] = OutputElement{vel, f};
-        if (RecordInt(m, kNotesRecorded) >= limit) m.RecordDone = -1;
+        if (RecordInt(m, kNotesRecorded) >= limit) StoreShown<int64_t>(m.RecordDone, -1);
       }
     } else if (f == 0.0f) {
       EndRecordedNote(m, 0, 0);
@@ -623,8 +623,8 @@ void RecordSequencerMono(ModuleRecord& m, int32_t parity) {
 void FinishSequencerRecording(ModuleRecord& m) {
   Melody mel;
   if (!MelodyOf(m, mel)) {
-    m.ModuleSwitches[kSwitchRecord] = 0;
-    m.RecordDone = 0;
+    StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
+    StoreShown<int64_t>(m.RecordDone, 0);
     return;
   }
   EndAllRecordedNotes(m);
@@ -638,7 +638,7 @@ void FinishSequencerRecording(ModuleRecord& m) {
   const float length = AnalyseMelodyTempo(e, 0);
   if (length > 0.0f && e->Sound.dataSize != 0 && mel.data[kMelodyNoteCount] > 0.0f) {
     m.SampleStep = FrequencyNorm * mel.data[kMelodyBeatFrequency];
-    ModuleSetParamValue(m, kSeqTempo, m.SampleStep);
+    ModuleSetParamValue(m, kSeqTempo, WithinParamRange(m.Params[kSeqTempo], m.SampleStep));
     ModuleSetParamValue(m, kSeqLength, length);
     ModuleSetParamValue(m, kSeqFrequency, mel.data[NoteBase(0) + 1]);
     SetRecordInt(m, kRecordFrames, 0);
@@ -650,8 +650,8 @@ void FinishSequencerRecording(ModuleRecord& m) {
     m.SampleEntry = nullptr;
     m.SampleData = nullptr;
   }
-  m.ModuleSwitches[kSwitchRecord] = 0;
-  m.RecordDone = 0;
+  StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
+  StoreShown<int64_t>(m.RecordDone, 0);
   MelodyRecordingFinished(discard);
 }
 

@@ -366,6 +366,27 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
   return set;
 }
 
+// The record button of a Sequencer and of a Melody Generator linked to the
+// output, pressed once a turn: a take starts, then ends at the next press.
+// The selected take's tempo is the value the selection's controller moves
+// meanwhile, which the button's refresh of the value field reads.
+void PressRecordButtons(int64_t& presses) {
+  ModuleRecord* out = SynthOutputModule.load();
+  for (const int32_t type : {kTypeSequencer, kTypeMelodyGenerator}) {
+    ModuleRecord* m = FirstOfType(type);
+    if (m == nullptr) {
+      if (AddModule(type, true, &m) < 0) continue;
+      const int32_t back = type == kTypeSequencer ? 2 : 3;
+      if (out != nullptr && out->PortCount > back) PostLinkInput(out, out->PortCount - back, m, out->Type);
+    }
+    SelectedModule = m;
+    m->SelectedParam = 2;
+    g_param = 2;
+    Click(type == kTypeSequencer ? OnSequencerRecord : OnMelodyGeneratorRecord, SlotId(kUiPLAY) + 2);
+    ++presses;
+  }
+}
+
 struct Figures {
   int64_t frames = 0, saves = 0, loads = 0, checks = 0, copies = 0, links = 0, removals = 0, values = 0;
   int64_t overloads = 0, restarts = 0, faults = 0;
@@ -545,6 +566,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     double nextSave = start + 1.0;
     std::vector<ModuleRecord*> copies;
     int32_t round = 0;
+    int64_t recordPresses = 0;  // record buttons pressed (takes started and ended)
     while (Now() - start < seconds) {
       ++round;
       TakeMessages();
@@ -608,12 +630,18 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           }
           break;
         }
+        case 5:
+          PressRecordButtons(recordPresses);
+          break;
         default:
           break;
       }
 
       if (Now() >= nextSave) {
         nextSave = Now() + 0.5;
+        // Takes end before a save, which then holds what they recorded (a
+        // Set button on a recording Sequencer would change nothing).
+        EndRecordings();
         copies.clear();  // a load replaces every module
         if (f.saves % 4 == 3) {
           // Loaded back equal: a file saved while playing, loaded with the
@@ -759,6 +787,14 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     if (const char* figures = std::getenv("TARVELO_STRESS_FIGURES")) {
       std::ofstream outFile(figures, std::ios::app);
       outFile << line;
+    }
+    {
+      char takes[120];
+      std::snprintf(takes, sizeof takes, "%lld record buttons pressed (Sequencer and Melody Generator takes)\n",
+                    static_cast<long long>(recordPresses));
+      std::fputs(takes, stderr);
+      if (const char* figures = std::getenv("TARVELO_STRESS_FIGURES")) std::ofstream(figures, std::ios::app) << takes;
+      EXPECT_GT(recordPresses, 0);
     }
     EXPECT_EQ(f.faults, 0);
     // The stream ran, and ran again after every restart (each one is taken

@@ -137,7 +137,7 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   // The melody's numbers are a Sequencer's parameters.
-  if (!m || m->Type != kTypeSequencer || m->ModuleSwitches[kSwitchRecord] != 0) return 0;
+  if (!m || m->Type != kTypeSequencer || LoadShown(m->ModuleSwitches[kSwitchRecord]) != 0) return 0;
   const int64_t play = m->ModuleSwitches[kSwitchPlay];
   const int64_t rewind = m->ModuleSwitches[kSwitchRewind];
   if (play != 0) {
@@ -180,35 +180,21 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->Type != kTypeSequencer) return 0;
-  if (m->RecordDone == 0) {
-    if (m->ModuleSwitches[kSwitchRecord] == 0) {
-      const int32_t live = IsModuleLive(m, 0);
-      const int64_t play = m->ModuleSwitches[kSwitchPlay];
-      const int64_t rewind = m->ModuleSwitches[kSwitchRewind];
-      if (play != 0) {
-        m->ModuleSwitches[kSwitchPlay] = 0;
-        m->ModuleSwitches[kSwitchRewind] = 0;
-        if (live == 1) {
-          SetStatusText(LangText(249, "Wait until the record button turns on."));
-          WaitModuleOutput(m);
-        }
-      }
-      m->ActiveVoices = 0;
-      m->PreviousActiveVoices = 0;
-      // Voices reset outside a frame: the render walks its readers again.
-      NotePortChange();
+  if (LoadShown(m->RecordDone) == 0) {
+    if (LoadShown(m->ModuleSwitches[kSwitchRecord]) == 0) {
+      // The attachment stops what the module plays and clears its voices at
+      // a frame boundary (posted while the render has the module), so the
+      // play and rewind switches stay as they are: writing them here would
+      // race the frame that reads them.
+      if (m->ModuleSwitches[kSwitchPlay] != 0 && IsModuleLive(m, 0) == 1)
+        SetStatusText(LangText(249, "Wait until the record button turns on."));
       WaveLibraryEntry* e = nullptr;
       const int32_t r = NewMelodyEntry(250, &e);
-      if (r != 0) {
-        m->ModuleSwitches[kSwitchPlay] = play;
-        m->ModuleSwitches[kSwitchRewind] = rewind;
-        return r;
-      }
+      if (r != 0) return r;
       AssignWaveToModule(m, e, ~uint64_t{0});
-      m->ModuleSwitches[kSwitchPlay] = play;
-      m->ModuleSwitches[kSwitchRewind] = rewind;
+      WaitEngineCommandSlot();
     } else {
-      m->RecordDone = -1;
+      StoreShown<int64_t>(m->RecordDone, -1);
     }
   }
   ShowRecordState(id, m);
@@ -220,14 +206,17 @@ int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->Type != kTypeMelodyGenerator) return 0;
-  if (m->RecordDone == 0) {
-    if (m->ModuleSwitches[kSwitchRecord] == 0) {
+  if (LoadShown(m->RecordDone) == 0) {
+    if (LoadShown(m->ModuleSwitches[kSwitchRecord]) == 0) {
       WaveLibraryEntry* e = nullptr;
       const int32_t r = NewMelodyEntry(251, &e);
       if (r != 0) return r;
-      BeginMelodyGeneratorRecording(*m, e);
+      // The render reads the melody and the switch: it takes them at its next
+      // frame, which the button then shows.
+      PostBeginTake(m, e);
+      WaitEngineCommandSlot();
     } else {
-      m->RecordDone = -1;
+      StoreShown<int64_t>(m->RecordDone, -1);
     }
   }
   ShowRecordState(id, m);

@@ -172,7 +172,7 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 int32_t OnRewindClocks(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   ModuleRecord* m = SelectedModule;
   // A recording module keeps its clocks: the button does not even look pressed.
-  if (m && m->ModuleSwitches[kSwitchRecord] == -1) return 0;
+  if (m && LoadShown(m->ModuleSwitches[kSwitchRecord]) == -1) return 0;
   PressedLook(id, bits);
   if (!(bits & V::kEventClick) || !m) return 0;
   if (m->InstanceNumber < 1) {

@@ -51,8 +51,9 @@ int32_t WlistSelection() {
 void ShowRecordState(int32_t recId, const ModuleRecord* m) {
   ControlRecord* rec = PanelCtl(recId);
   if (!rec || !m) return;
-  rec->State.On = m->ModuleSwitches[kSwitchRecord];
-  rec->Colour = m->RecordDone != 0 ? kRecordPendingColour : 0;
+  // The render sets and clears both while playing: read whole.
+  rec->State.On = LoadShown(m->ModuleSwitches[kSwitchRecord]);
+  rec->Colour = LoadShown(m->RecordDone) != 0 ? kRecordPendingColour : 0;
   V::ControlPublish(rec, 0);
 }
 
@@ -114,8 +115,8 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedSample();
   if (!m) return 0;
-  if (m->RecordDone == 0) {
-    if (m->ModuleSwitches[kSwitchRecord] == 0) {
+  if (LoadShown(m->RecordDone) == 0) {
+    if (LoadShown(m->ModuleSwitches[kSwitchRecord]) == 0) {
       if (const std::string why = TakeCannotStart(m); !why.empty()) {
         SetStatusText(why);
         ShowRecordState(id, m);
@@ -146,7 +147,7 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       // The render callback finishes the recording at the start of its next
       // frame, also when the module has no voice to run with then (it would
       // wait for one); with nothing rendering the module it ends here.
-      m->RecordDone = -1;
+      StoreShown<int64_t>(m->RecordDone, -1);
       PostFinishTake(m);
       WaitEngineCommandSlot();
     }
@@ -159,7 +160,7 @@ int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedSample();
-  if (!m || m->ModuleSwitches[kSwitchRecord] != 0) return 0;
+  if (!m || LoadShown(m->ModuleSwitches[kSwitchRecord]) != 0) return 0;
   const int32_t row = WlistSelection();
   if (row == -1) {
     AssignWaveToModule(m, nullptr, 0);

@@ -67,8 +67,9 @@ void ModulePageButtons() {
   if (play <= 0) return;
   if (ControlRecord* c = PanelCtl(play); FollowFlag(c, m->ModuleSwitches[kSwitchPlay]))
     V::ControlPublishState(c);
-  if (ControlRecord* rec = PanelCtl(play + 2); FollowFlag(rec, m->ModuleSwitches[kSwitchRecord])) {
-    rec->Colour = m->RecordDone != 0 ? kTransportActiveColour : 0;
+  // The record switch and request are the render's to clear: read whole.
+  if (ControlRecord* rec = PanelCtl(play + 2); FollowFlag(rec, LoadShown(m->ModuleSwitches[kSwitchRecord]))) {
+    rec->Colour = LoadShown(m->RecordDone) != 0 ? kTransportActiveColour : 0;
     V::ControlPublish(rec, 0);
     RefreshParamControl(m);
   }

@@ -7,10 +7,12 @@
 #include <atomic>
 #include <thread>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "tests/engine/synth_fixture.h"
 #include "engine/dsp/sequencer.h"
+#include "engine/filerecord.h"
 #include "platform/threads.h"
 
 namespace Tarvelo {
@@ -356,6 +358,28 @@ TEST_F(SequencerTest, RecordingStopsAtTheLengthAndAtTheNoteLimit) {
   }
   EXPECT_EQ(three->Sound.samples[0], 3.0f);
   EXPECT_EQ(three->Sound.dataSize, 16u * 3 + 24);
+
+  // Each take sets T from the beat it found, inside T's range (+-0.1), so a
+  // save and load keeps it: the note-every-other-frame beats (24,000 Hz) stop
+  // at the top of the range.
+  const ModuleParam& t = seq->Params[kSeqTempo];
+  const float top = t.Max / t.Scale;
+  const struct {
+    ModuleRecord* module;
+    bool atTop;
+  } takes[] = {{seq, false}, {many, true}, {small, true}};
+  auto record = std::make_unique<ModuleFileRecord>();
+  for (const auto& take : takes) {
+    const float tempo = take.module->Params[kSeqTempo].Value;
+    EXPECT_GT(tempo, 0.0f);
+    EXPECT_LE(tempo, top);
+    if (take.atTop) {
+      EXPECT_EQ(tempo, top);
+    }
+    ModuleToFileRecord(*record, take.module);
+    ASSERT_EQ(LoadModuleFromFileRecord(*record, take.module, ModuleList.count, nullptr, 0), 0);
+    EXPECT_EQ(take.module->Params[kSeqTempo].Value, tempo);
+  }
 }
 
 TEST_F(SequencerTest, TempoAnalysisOfARegularMelody) {

@@ -1,13 +1,17 @@
 // The sample page: recording into a new sample in memory, setting, saving and
 // unloading the sample selected in WLIST.
 #include <atomic>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 #include <vector>
 
 #include "app/documents/synth_file.h"
 #include "app/documents/wave_convert.h"
 #include "app/shutdown.h"
+#include "app/state/settings.h"
 #include "app/state/system_messages.h"
 #include "app/state/modules.h"
 #include "audio/audio.h"
@@ -18,6 +22,7 @@
 #include "engine/dsp/melody.h"
 #include "engine/dsp/sample.h"
 #include "engine/dsp/sequencer.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 #include "engine/globals.h"
 #include "engine/notes.h"
@@ -187,20 +192,72 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
 // Sequencer's or a Melody Generator's melody. The entry is idle with what was
 // recorded, a module plays it, it saves as that (not the silent length or the
 // empty note slots the recording was given) and unloads. A load saves it
-// before the old lists go. A recording of no frame leaves nothing.
+// before the old lists go. A recording of no frame leaves nothing: no entry,
+// no file, and no name in a session saved as it ends (New, quit, or the stop
+// button with a save right after, before the render's hand-over is read).
 TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
   const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
   ASSERT_EQ(SaveSession(synths, "other.tarvelo"), 0);
+  const int64_t autoSave = Settings.AutoSave;
+  Settings.AutoSave = -1;
   const struct {
     const char* what;
     std::function<void(ModuleRecord*)> remove;
-    bool listed;  // the entry stays in the synth's list
+    bool listed;   // the entry stays in the synth's list
+    bool saves;    // a session is saved as the take ends
+    bool sample;   // a Sample's take only (the stop button's own path)
   } paths[] = {
-      {"module list's Delete", [](ModuleRecord* m) { DeleteModule(m); }, true},
-      {"synth cleared", [](ModuleRecord*) { ClearSynth(); }, true},
-      {"New", [&](ModuleRecord*) { OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0); }, true},
-      {"another synth loaded", [&](ModuleRecord*) { LoadSynth(synths, "other.tarvelo"); }, false},
-      {"quit", [](ModuleRecord*) { EndRunningTakes(); }, true},
+      {"module list's Delete", [](ModuleRecord* m) { DeleteModule(m); }, true, false, false},
+      {"synth cleared", [](ModuleRecord*) { ClearSynth(); }, true, false, false},
+      {"New",
+       [&](ModuleRecord*) {
+         SessionFile = "before_new.tarvelo";  // saved by New, not the synth loaded below
+         OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
+       },
+       true, true, false},
+      {"another synth loaded", [&](ModuleRecord*) { LoadSynth(synths, "other.tarvelo"); }, false, false, false},
+      {"quit", [](ModuleRecord*) { EndRunningTakes(); }, true, false, false},
+      {"quit, saving the session",
+       [&](ModuleRecord*) {
+         EndRunningTakes();
+         SaveSession(synths, "quit.tarvelo");
+       },
+       true, true, false},
+      {"stop button, then Save",
+       [&](ModuleRecord*) {
+         // The stop waits for the render (serving it here) to take it.
+         CommandSlotWait = ModuleLiveWait = 30.0;
+         Click(OnSampleRecord, rec_);
+         CommandSlotWait = ModuleLiveWait = 0.02;
+         SaveSession(synths, "stopped.tarvelo");
+       },
+       true, true, true},
+  };
+  // The entries a saved session names (samples, filters, melodies).
+  const auto named = [](const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto word = [&](size_t at) {
+      int32_t v = 0;
+      if (at + 4 <= b.size()) std::memcpy(&v, b.data() + at, 4);
+      return v;
+    };
+    size_t at = 4 + 23;      // the magic
+    at += 4 + word(at);      // tuning folder
+    at += 4 + word(at);      // tuning file
+    at += 8;                 // gains
+    int32_t names = 0;
+    for (int32_t list = 0; list < 3 && at < b.size(); ++list) {
+      const int32_t n = word(at);
+      at += 4;
+      names += n;
+      for (int32_t i = 0; i < n && at < b.size(); ++i) {
+        if (list < 2) at += 4;
+        at += 4 + word(at);
+        at += 4 + word(at);
+      }
+    }
+    return names;
   };
   const int32_t mlist = Slot(kUiMLIST);
   // What 100 frames leave: a Sample's frames (of a 1 s take); a melody's
@@ -247,6 +304,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
   platform::MarkInterfaceThread();
   for (const auto& kind : kinds) {
     for (const auto& path : paths) {
+      if (path.sample && kind.type != kTypeSample) continue;
       for (const int32_t frames : {100, 0}) {
         SCOPED_TRACE(std::string(path.what) + ", type " + std::to_string(kind.type) + ", frames " +
                      std::to_string(frames));
@@ -266,13 +324,31 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
           while (!stop.load())
             if (EngineCommandPending())
               Frames(1);
+            else if (FrameHoldWanted.load() != 0)
+              ExecuteEngineCommand();  // a frame boundary, no frame
             else
               std::this_thread::yield();
         });
+        // A copy made while the take runs does not share its entry, which
+        // a take of nothing frees.
+        ModuleRecord* copy = nullptr;
+        EXPECT_GE(AddModule(m->ListIndex, false, &copy), 0);
+        if (copy != nullptr) {
+          EXPECT_EQ(copy->SampleEntry, nullptr);
+          EXPECT_EQ(copy->SampleData, nullptr);
+        }
+        Reports.clear();
         path.remove(m);
         stop = true;
         audio.join();
         PlaybackActive = 0;
+        for (const Reported& r : Reports) EXPECT_EQ(r.text.find("Could not save"), std::string::npos) << r.text;
+        if (frames == 0) {
+          EXPECT_EQ(kind.list->header.count, 0);
+          if (path.saves) {
+            EXPECT_EQ(named(platform::ToOsPath(SessionFolder + "\\" + SessionFile)), 0) << SessionFile;
+          }
+        }
         TakeFinishedRecordings();
         if (frames > 0 && path.listed) {
           ASSERT_EQ(kind.list->header.count, 1);
@@ -300,6 +376,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
       }
     }
   }
+  Settings.AutoSave = autoSave;
   platform::ForgetInterfaceThread();
 }
 
