@@ -89,6 +89,9 @@ void PatternBox(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour,
                 uint16_t pattern);
 // Lays the whole image over DrawTarget at (x, y) by its per-pixel alpha.
 void BlitImage(const platform::Image* image, int32_t x, int32_t y);
+// The same, only the part that falls within the rectangle rx, ry, rw, rh.
+void BlitImageWithin(const platform::Image* image, int32_t x, int32_t y, int32_t rx, int32_t ry,
+                     int32_t rw, int32_t rh);
 // Copies the whole image onto DrawTarget with every pixel replacing the target.
 void CopyImageOpaque(const platform::Image* image, int32_t x, int32_t y);
 // Adds the image's red, green and blue to the target (saturating), alpha 255.
