@@ -164,6 +164,11 @@ void BlitOverlay(const ControlRecord* c, int32_t x, int32_t y) {
   BlitImage(LayerAt(c, c->LayerCount - 1), x, y);
 }
 
+void BlitOverlay(const ControlRecord* c, int32_t x, int32_t y, int32_t w, int32_t h) {
+  if (!c || c->GradientFlag != -1 || ShadersOn() != -1) return;
+  BlitImageWithin(LayerAt(c, c->LayerCount - 1), x, y, x, y, w, h);
+}
+
 void FrameRect(const RenderRecord* snap, uint8_t style, int32_t thickness, uint32_t colour) {
   V::DrawFrame(&snap->X, style, thickness, colour);
 }
