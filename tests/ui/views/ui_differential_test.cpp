@@ -440,7 +440,7 @@ TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
 
   // A cable into a box at the plane's top edge: its end's glow stays on the
   // plane, under the output power history, which redraws with a report.
-  ModuleRecord* top = Make(Tarvelo::kTypeOscillator, 300, C(Plane())->Y + 12);
+  ModuleRecord* top = Make(Tarvelo::kTypeOscillator, 300, C(Plane())->Y + 5);
   ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 320, 500);
   ASSERT_TRUE(top && kb);
   ASSERT_EQ(Tarvelo::ModuleLinkInput(*top, 0, kb, &Tarvelo::ModuleCatalog[top->Type]), 4);
