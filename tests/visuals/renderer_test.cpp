@@ -116,14 +116,14 @@ TEST_F(RendererTest, PlainBoxesAreDrawnInZOrderOntoTheWorkPage) {
 
   // A child made after a removal takes the place the removed one left at
   // the front of the set; made last, it is drawn over the others.
-  ControlAt(a)->DeletePending = -1;
+  ControlAt(b)->DeletePending = -1;
   PurgeDeletedControls();
-  const int32_t c = Make(root_, 12, 8, 10, 8, kGreen);
+  const int32_t c = Make(root_, 8, 6, 10, 8, kGreen);
   ASSERT_GT(c, 0);
   Frame();
-  EXPECT_EQ(Px(13, 11), kGreen);
-  EXPECT_EQ(Px(4, 4), kBack);
-  (void)b;
+  EXPECT_EQ(Px(9, 7), kGreen);
+  EXPECT_EQ(Px(4, 4), kRed);
+  EXPECT_EQ(Px(19, 13), kBack);
 }
 
 // Paints around its snapshot's rectangle with each primitive in turn: what
