@@ -74,11 +74,13 @@ void CopyRows(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
   cw = std::min<int64_t>(cw, source->width - x0);
   ch = std::min<int64_t>(ch, source->height - y0);
   const int64_t spitch = source->pitch / 4;
-  if (cw > 0 && ch > 0)
-    NoteOutsideDrawClip(dst.CountOutsideDrawClip(tx, ty, tx + cw, ty + ch, [&](int64_t x, int64_t y) {
+  if (cw > 0 && ch > 0) {
+    const auto at = [&](int64_t x, int64_t y) {
       return paints(source->pixels[(y0 + y - ty) * spitch + x0 + x - tx],
                     dst.pixels[y * static_cast<int64_t>(dst.pitch) + x]);
-    }));
+    };
+    NoteOutsideDrawClip(dst.CountOutsideDrawClip(tx, ty, tx + cw, ty + ch, at));
+  }
   // Then at the target's writable edges, moving the source along.
   if (tx < dst.x0) { cw -= dst.x0 - tx; x0 += dst.x0 - tx; tx = dst.x0; }
   if (ty < dst.y0) { ch -= dst.y0 - ty; y0 += dst.y0 - ty; ty = dst.y0; }
@@ -214,8 +216,10 @@ void SetDrawClip(int32_t x, int32_t y, int32_t w, int32_t h) {
   g_drawClipped = true;
   g_drawClip[0] = x;
   g_drawClip[1] = y;
-  g_drawClip[2] = static_cast<int32_t>(std::clamp<int64_t>(int64_t{x} + std::max(w, 0), INT32_MIN, INT32_MAX));
-  g_drawClip[3] = static_cast<int32_t>(std::clamp<int64_t>(int64_t{y} + std::max(h, 0), INT32_MIN, INT32_MAX));
+  g_drawClip[2] = static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{x} + std::max(w, 0), INT32_MIN, INT32_MAX));
+  g_drawClip[3] = static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{y} + std::max(h, 0), INT32_MIN, INT32_MAX));
 }
 
 void ClearDrawClip() {

@@ -93,8 +93,8 @@ void Adopt(ControlRecord* parent, ControlRecord* c, int32_t id, int32_t& result)
   parent->Children.NextZ += 1;
   c->Z = static_cast<int32_t>(parent->Children.NextZ);
   // The set is drawn in its order, and the new child, highest in z, may have
-  // taken a place a removed one left before others.
-  // Stable: children of equal z (clones) keep their order.
+  // taken a place a removed one left before others. Stable: children of equal
+  // z (clones) keep their order.
   int32_t* ids = parent->Children.Ids;
   std::stable_sort(ids, ids + parent->Children.Count,
                    [](int32_t a, int32_t b) { return ZOf(a) < ZOf(b); });
