@@ -541,6 +541,8 @@ void ClearSynth() {
     SetListCount(0);
   }
   for (ModuleRecord* m : modules) {
+    // As a removal does: a half-drawn link must not outlive its module.
+    if (BoxHooks.DropHalfLink != nullptr) BoxHooks.DropHalfLink(m);
     ForgetModule(m);
     DetachModule(&m);
   }

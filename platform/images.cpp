@@ -1,6 +1,7 @@
 #include "platform/images.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -19,6 +20,11 @@ bool g_clipped = false;
 int32_t g_clip[4] = {0, 0, 0, 0};
 // The row clip's columns from g_clip[1] down, cut to the rectangle; empty: none.
 std::vector<int32_t> g_clipRows;
+// The draw clip (guarded by g_workPage): x0, y0, x1, y1 while on.
+bool g_drawClipped = false;
+int32_t g_drawClip[4] = {0, 0, 0, 0};
+// Pixels asked outside it.
+std::atomic<int64_t> g_outside{0};
 
 // Lock that is taken only when the target is the work page.
 class TargetGuard {
@@ -52,9 +58,11 @@ inline uint32_t Over(uint32_t source, uint32_t destination, uint32_t a) {
 
 // Clips the copy of (sx, sy, w, h) to (dx, dy) against both sides and calls
 // op(sourceRow, targetRow, count) for each row that remains.
-template <typename RowOp>
+// paints(source pixel, destination pixel): whether the copy changes a pixel
+// of the page there, for the count of what a draw clip cut away.
+template <typename RowOp, typename Paints>
 void CopyRows(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h, Image* target,
-              int32_t dx, int32_t dy, RowOp op) {
+              int32_t dx, int32_t dy, RowOp op, Paints paints) {
   if (!source || !source->pixels || w < 1 || h < 1) return;
   TargetGuard guard(target);
   Surface dst;
@@ -65,13 +73,20 @@ void CopyRows(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
   if (y0 < 0) { ch += y0; ty -= y0; y0 = 0; }
   cw = std::min<int64_t>(cw, source->width - x0);
   ch = std::min<int64_t>(ch, source->height - y0);
+  const int64_t spitch = source->pitch / 4;
+  if (cw > 0 && ch > 0) {
+    const auto at = [&](int64_t x, int64_t y) {
+      return paints(source->pixels[(y0 + y - ty) * spitch + x0 + x - tx],
+                    dst.pixels[y * static_cast<int64_t>(dst.pitch) + x]);
+    };
+    NoteOutsideDrawClip(dst.CountOutsideDrawClip(tx, ty, tx + cw, ty + ch, at));
+  }
   // Then at the target's writable edges, moving the source along.
   if (tx < dst.x0) { cw -= dst.x0 - tx; x0 += dst.x0 - tx; tx = dst.x0; }
   if (ty < dst.y0) { ch -= dst.y0 - ty; y0 += dst.y0 - ty; ty = dst.y0; }
   cw = std::min<int64_t>(cw, dst.x1 - tx);
   ch = std::min<int64_t>(ch, dst.y1 - ty);
   if (cw < 1 || ch < 1) return;
-  const int64_t spitch = source->pitch / 4;
   for (int64_t r = 0; r < ch; ++r) {
     int64_t a = tx, b = tx + cw;
     if (dst.rows) {
@@ -178,8 +193,45 @@ bool SurfaceOf(Image* target, Surface& out) {
     if (!g_clipRows.empty() && out.y1 > out.y0)
       out.rows = g_clipRows.data() + 2 * static_cast<int64_t>(out.y0 - g_clip[1]);
   }
+  if (g_drawClipped) {
+    out.drawClipped = true;
+    out.cx0 = g_drawClip[0];
+    out.cy0 = g_drawClip[1];
+    out.cx1 = g_drawClip[2];
+    out.cy1 = g_drawClip[3];
+    // Rows of a row clip are read from y0 on: the top moves only when the
+    // rows move with it.
+    const int32_t top = std::clamp(g_drawClip[1], out.y0, out.y1);
+    if (out.rows) out.rows += 2 * static_cast<int64_t>(top - out.y0);
+    out.y0 = top;
+    out.x0 = std::clamp(g_drawClip[0], out.x0, out.x1);
+    out.x1 = std::clamp(g_drawClip[2], out.x0, out.x1);
+    out.y1 = std::clamp(g_drawClip[3], out.y0, out.y1);
+  }
   return true;
 }
+
+void SetDrawClip(int32_t x, int32_t y, int32_t w, int32_t h) {
+  std::lock_guard<std::recursive_mutex> g(g_workPage);
+  g_drawClipped = true;
+  g_drawClip[0] = x;
+  g_drawClip[1] = y;
+  g_drawClip[2] = static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{x} + std::max(w, 0), INT32_MIN, INT32_MAX));
+  g_drawClip[3] = static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{y} + std::max(h, 0), INT32_MIN, INT32_MAX));
+}
+
+void ClearDrawClip() {
+  std::lock_guard<std::recursive_mutex> g(g_workPage);
+  g_drawClipped = false;
+}
+
+void NoteOutsideDrawClip(int64_t pixels) {
+  if (pixels > 0) g_outside.fetch_add(pixels, std::memory_order_relaxed);
+}
+
+int64_t TakeOutsideDrawClip() { return g_outside.exchange(0, std::memory_order_relaxed); }
 
 void SetWorkPageClip(int32_t x, int32_t y, int32_t w, int32_t h) {
   std::lock_guard<std::recursive_mutex> g(g_workPage);
@@ -220,10 +272,21 @@ void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uin
   TargetGuard guard(target);
   Surface s;
   if (!SurfaceOf(target, s)) return;
+  int64_t outside = 0;
   auto plot = [&](int64_t x, int64_t y) {
-    if (s.Writable(x, y)) s.pixels[y * static_cast<int64_t>(s.pitch) + x] = colour;
+    if (s.Writable(x, y))
+      s.pixels[y * static_cast<int64_t>(s.pitch) + x] = colour;
+    else
+      outside += s.OutsideDrawClip(x, y);
   };
+  struct Note {
+    int64_t& n;
+    ~Note() { NoteOutsideDrawClip(n); }
+  } note{outside};
+  const auto all = [](int64_t, int64_t) { return true; };
   if (y0 == y1) {
+    outside = s.CountOutsideDrawClip(std::min(x0, x1), y0, int64_t{std::max(x0, x1)} + 1,
+                                     int64_t{y0} + 1, all);
     if (y0 < s.y0 || y0 >= s.y1) return;
     const int64_t a = std::max<int64_t>(std::min(x0, x1), s.x0);
     const int64_t b = std::min<int64_t>(std::max(x0, x1), s.x1 - 1);
@@ -234,6 +297,8 @@ void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uin
     return;
   }
   if (x0 == x1) {
+    outside = s.CountOutsideDrawClip(x0, std::min(y0, y1), int64_t{x0} + 1,
+                                     int64_t{std::max(y0, y1)} + 1, all);
     if (x0 < s.x0 || x0 >= s.x1) return;
     const int64_t a = std::max<int64_t>(std::min(y0, y1), s.y0);
     const int64_t b = std::min<int64_t>(std::max(y0, y1), s.y1 - 1);
@@ -241,10 +306,15 @@ void DrawLine(Image* target, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uin
       if (s.Writable(x0, y)) s.pixels[y * s.pitch + x0] = colour;
     return;
   }
-  // Both ends beyond the same edge: nothing to walk through.
+  // Both ends beyond the same edge: nothing to walk through (unless a draw
+  // clip cut the line away, whose pixels on the page are counted).
   if ((x0 < s.x0 && x1 < s.x0) || (y0 < s.y0 && y1 < s.y0) || (x0 >= s.x1 && x1 >= s.x1) ||
-      (y0 >= s.y1 && y1 >= s.y1))
-    return;
+      (y0 >= s.y1 && y1 >= s.y1)) {
+    if (!s.drawClipped) return;
+    const auto [xa, xb] = std::minmax(x0, x1);
+    const auto [ya, yb] = std::minmax(y0, y1);
+    if (xb < 0 || yb < 0 || xa >= s.width || ya >= s.height) return;
+  }
   // Bresenham in 64 bits so far-off end points cannot overflow.
   int64_t x = x0, y = y0;
   const int64_t ex = x1, ey = y1;
@@ -284,6 +354,8 @@ void DrawBox(Image* target, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t
   TargetGuard guard(target);
   Surface s;
   if (!SurfaceOf(target, s)) return;
+  NoteOutsideDrawClip(s.CountOutsideDrawClip(x, y, int64_t{x} + w, int64_t{y} + h,
+                                             [](int64_t, int64_t) { return true; }));
   const int64_t x0 = std::max<int64_t>(x, s.x0), y0 = std::max<int64_t>(y, s.y0);
   const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + w, s.x1);
   const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + h, s.y1);
@@ -302,12 +374,14 @@ uint32_t BlendOver(uint32_t source, uint32_t destination, uint32_t a) {
 void ImageCopy(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h, Image* target,
                int32_t dx, int32_t dy) {
   CopyRows(source, sx, sy, w, h, target, dx, dy,
-           [](const uint32_t* s, uint32_t* d, int32_t n) { std::copy(s, s + n, d); });
+           [](const uint32_t* s, uint32_t* d, int32_t n) { std::copy(s, s + n, d); },
+           [](uint32_t, uint32_t) { return true; });
 }
 
 void ImageCopyAlpha(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
                     Image* target, int32_t dx, int32_t dy) {
-  CopyRows(source, sx, sy, w, h, target, dx, dy, BlendRowOver);
+  CopyRows(source, sx, sy, w, h, target, dx, dy, BlendRowOver,
+           [](uint32_t s, uint32_t) { return (s >> 24) != 0; });
 }
 
 void ImageCopyBlend(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
@@ -316,7 +390,7 @@ void ImageCopyBlend(const Image* source, int32_t sx, int32_t sy, int32_t w, int3
   if (k == 0) return;
   CopyRows(source, sx, sy, w, h, target, dx, dy, [k](const uint32_t* s, uint32_t* d, int32_t n) {
     for (int32_t i = 0; i < n; ++i) d[i] = Over(s[i], d[i], ((s[i] >> 24) * k + 127) / 255);
-  });
+  }, [k](uint32_t s, uint32_t) { return ((s >> 24) * k + 127) / 255 != 0; });
 }
 
 void ImageCopyCustom(const Image* source, int32_t sx, int32_t sy, int32_t w, int32_t h,
@@ -326,7 +400,8 @@ void ImageCopyCustom(const Image* source, int32_t sx, int32_t sy, int32_t w, int
   CopyRows(source, sx, sy, w, h, target, dx, dy,
            [blender, parameter](const uint32_t* s, uint32_t* d, int32_t n) {
              for (int32_t i = 0; i < n; ++i) d[i] = blender(s[i], d[i], parameter);
-           });
+           },
+           [blender, parameter](uint32_t s, uint32_t d) { return blender(s, d, parameter) != d; });
 }
 
 }  // namespace platform

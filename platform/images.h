@@ -41,6 +41,11 @@ struct Surface {
   // With a row clip (SetWorkPageClipRows) row y may be written only in
   // [rows[2 (y - y0)], rows[2 (y - y0) + 1]) as well; null: whole rows.
   const int32_t* rows = nullptr;
+  // While a draw clip applies (SetDrawClip, work page only) x0..y1 are cut to
+  // it too, and its own rectangle is kept here: a primitive counts what it was
+  // asked to paint on the page outside it (NoteOutsideDrawClip).
+  bool drawClipped = false;
+  int32_t cx0 = 0, cy0 = 0, cx1 = 0, cy1 = 0;
   bool Writable(int64_t x, int64_t y) const {
     if (x < x0 || y < y0 || x >= x1 || y >= y1) return false;
     return !rows || (x >= rows[2 * (y - y0)] && x < rows[2 * (y - y0) + 1]);
@@ -53,6 +58,37 @@ struct Surface {
     const int64_t a = rows[2 * (y - y0)], b = rows[2 * (y - y0) + 1];
     if (a > lo) lo = a;
     if (b < hi) hi = b;
+  }
+  // A pixel of the page that the draw clip keeps a primitive from painting.
+  bool OutsideDrawClip(int64_t x, int64_t y) const {
+    return drawClipped && x >= 0 && y >= 0 && x < width && y < height &&
+           (x < cx0 || y < cy0 || x >= cx1 || y >= cy1);
+  }
+  // How many pixels of [xa, xb) x [ya, yb) lie on the page outside the draw
+  // clip and would be painted: paints(x, y) says which. Nothing to look at
+  // for a request within the clip, the case of every sound draw.
+  template <typename Paints>
+  int64_t CountOutsideDrawClip(int64_t xa, int64_t ya, int64_t xb, int64_t yb,
+                               Paints&& paints) const {
+    if (!drawClipped) return 0;
+    if (xa < 0) xa = 0;
+    if (ya < 0) ya = 0;
+    if (xb > width) xb = width;
+    if (yb > height) yb = height;
+    if (xa >= xb || ya >= yb) return 0;
+    if (xa >= cx0 && ya >= cy0 && xb <= cx1 && yb <= cy1) return 0;
+    int64_t n = 0;
+    for (int64_t y = ya; y < yb; ++y) {
+      const bool rowIn = y >= cy0 && y < cy1;
+      for (int64_t x = xa; x < xb; ++x) {
+        if (rowIn && x >= cx0 && x < cx1) {
+          x = cx1 - 1;  // the clip's part of the row is passed over
+          continue;
+        }
+        if (paints(x, y)) ++n;
+      }
+    }
+    return n;
   }
 };
 // Fills `out` for an image, or for the work page when target is null. False
@@ -70,6 +106,20 @@ void SetWorkPageClip(int32_t x, int32_t y, int32_t w, int32_t h);
 // run along a thin, winding line is redrawn there only.
 void SetWorkPageClipRows(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* spans);
 void ClearWorkPageClip();
+
+// A second limit on the work page, for one draw: the renderer sets it to the
+// area a control marks when it changes (its rectangle and paint reach) around
+// the control's draw callback, so that no draw can leave pixels there that a
+// partial frame would not repaint. Every primitive cuts to it as to the page
+// clip, and counts the pixels of the page it was asked to paint outside it:
+// a draw that asks for any is at fault (tests take the count after every
+// draw). Drawing on images other than the work page is not limited.
+void SetDrawClip(int32_t x, int32_t y, int32_t w, int32_t h);
+void ClearDrawClip();
+// Adds to the count (for drawing routines outside this file).
+void NoteOutsideDrawClip(int64_t pixels);
+// The count since the last take; resets it.
+int64_t TakeOutsideDrawClip();
 
 // The work page's lock. Every routine here takes it while it draws on the work
 // page; a caller that draws on the page's pixels itself (the glyph blitters)

@@ -1,5 +1,6 @@
 #include "visuals/control_table.h"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <string>
@@ -91,6 +92,12 @@ void Adopt(ControlRecord* parent, ControlRecord* c, int32_t id, int32_t& result)
   c->Parent = parent->Id;
   parent->Children.NextZ += 1;
   c->Z = static_cast<int32_t>(parent->Children.NextZ);
+  // The set is drawn in its order, and the new child, highest in z, may have
+  // taken a place a removed one left before others. Stable: children of equal
+  // z (clones) keep their order.
+  int32_t* ids = parent->Children.Ids;
+  std::stable_sort(ids, ids + parent->Children.Count,
+                   [](int32_t a, int32_t b) { return ZOf(a) < ZOf(b); });
   MarkControlDirty(c);
 }
 
@@ -328,7 +335,8 @@ void BringToFront(int32_t id) {
   if (!c || c->Parent == id) return;
   ControlRecord* p = ControlAt(c->Parent);
   if (!p) return;
-  MarkControlDirty(c);
+  // Its children, which may reach beyond it, now cover what they lay under.
+  MarkSubtreeDirty(c);
   platform::MutexGuard g(p->ChildLock);
   if (p->Children.Count < 1) return;
   p->Children.NextZ += 1;

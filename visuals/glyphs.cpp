@@ -69,6 +69,15 @@ void BlitCoverage(int32_t mode, platform::Image* target, const GlyphBitmap& glyp
   platform::WorkPageGuard guard(target == nullptr);
   platform::Surface s;
   if (!platform::SurfaceOf(target, s)) return;
+  const uint8_t* first =
+      glyph.pitch < 0 ? glyph.buffer - static_cast<int64_t>(glyph.rows - 1) * glyph.pitch
+                      : glyph.buffer;
+  platform::NoteOutsideDrawClip(s.CountOutsideDrawClip(
+      x, y, int64_t{x} + glyph.width, int64_t{y} + glyph.rows, [&](int64_t px, int64_t py) {
+        const uint8_t* src = first + (py - y) * glyph.pitch;
+        const int64_t c = px - x;
+        return glyph.mono ? ((src[c >> 3] >> (7 - (c & 7))) & 1u) != 0 : src[c] != 0;
+      }));
   // The callers place glyphs inside the target; cutting here as well keeps a
   // stray glyph from writing outside it.
   const int64_t c0 = std::max<int64_t>(0, static_cast<int64_t>(s.x0) - x);
@@ -76,9 +85,7 @@ void BlitCoverage(int32_t mode, platform::Image* target, const GlyphBitmap& glyp
   const int64_t r0 = std::max<int64_t>(0, static_cast<int64_t>(s.y0) - y);
   const int64_t r1 = std::min<int64_t>(glyph.rows, static_cast<int64_t>(s.y1) - y);
   if (c0 >= c1 || r0 >= r1) return;
-  const uint8_t* top =
-      glyph.pitch < 0 ? glyph.buffer - static_cast<int64_t>(glyph.rows - 1) * glyph.pitch
-                      : glyph.buffer;
+  const uint8_t* top = first;
   for (int64_t r = r0; r < r1; ++r) {
     const uint8_t* src = top + r * glyph.pitch;
     uint32_t* dst = s.pixels + (y + r) * static_cast<int64_t>(s.pitch) + x;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <vector>
 
 #include "basics/queues.h"
@@ -22,6 +23,22 @@ struct Region {
   int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
 };
 Region g_region;
+
+// What draws asked to paint outside their area; a few controls are named.
+constexpr size_t kMaxOutside = 32;
+std::mutex g_outsideLock;
+PaintOutside g_outside[kMaxOutside];
+size_t g_outsideCount = 0;
+
+void NoteOutside(int32_t id, int64_t pixels) {
+  std::lock_guard<std::mutex> g(g_outsideLock);
+  for (size_t i = 0; i < g_outsideCount; ++i)
+    if (g_outside[i].id == id) {
+      g_outside[i].pixels += pixels;
+      return;
+    }
+  if (g_outsideCount < kMaxOutside) g_outside[g_outsideCount++] = PaintOutside{id, pixels};
+}
 
 // With a region set: false when the control's published rectangle lies wholly
 // outside it (nothing of the control itself is drawn then). Reads the record
@@ -188,7 +205,18 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
     int32_t r = 0;
     {
       platform::MutexGuard g(MT_DRAW);
+      // On the page the draw is held to what its control marks; a canvas is
+      // its rectangle already.
+      if (!canvas) {
+        const int32_t px = std::min(snap.PaintX, 0), py = std::min(snap.PaintY, 0);
+        platform::SetDrawClip(x + px, y + py, std::max(w, snap.PaintW) - px,
+                              std::max(h, snap.PaintH) - py);
+      }
       r = draw(&snap, id);
+      if (!canvas) {
+        platform::ClearDrawClip();
+        if (const int64_t n = platform::TakeOutsideDrawClip(); n > 0) NoteOutside(id, n);
+      }
     }
     if (r != 0) QUARLE_BASICS::PostSimpleCommand(r, VisualsCommandQueue, 0);
   }
@@ -220,6 +248,13 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
   }
 
   RenderRecordFree(&snap);
+}
+
+std::vector<PaintOutside> TakePaintOutside() {
+  std::lock_guard<std::mutex> g(g_outsideLock);
+  std::vector<PaintOutside> out(g_outside, g_outside + g_outsideCount);
+  g_outsideCount = 0;
+  return out;
 }
 
 void RenderControlTreeIn(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* spans) {

@@ -14,6 +14,7 @@
 // control's ChildLock (copy of the child ids).
 #pragma once
 #include <cstdint>
+#include <vector>
 
 namespace QUARLE_VISUALS {
 
@@ -31,6 +32,18 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass);
 // values, see platform::SetWorkPageClipRows) each row is cut to its own columns.
 void RenderControlTreeIn(int32_t x, int32_t y, int32_t w, int32_t h,
                          const int32_t* spans = nullptr);
+
+// Each draw callback painting on the work page may paint only the area its
+// control marks when it changes: its rectangle and paint reach (PaintX, PaintY,
+// PaintW, PaintH), cut further by the part being redrawn. The primitives cut
+// what falls outside and count it (platform::SetDrawClip): a draw that asks
+// for any pixel there is at fault, since a partial frame would never repaint
+// it. What each control asked there since the last take, its id and pixels.
+struct PaintOutside {
+  int32_t id = 0;
+  int64_t pixels = 0;
+};
+std::vector<PaintOutside> TakePaintOutside();
 
 // How rectangle A lies in rectangle B: -1 disjoint, 0 inside, 1 cut by a
 // vertical edge of B (its x span), 2 cut by a horizontal edge (its y span), 3 both.

@@ -12,7 +12,9 @@
 #include "platform/images.h"
 #include "platform/screen.h"
 #include "visuals/control_table.h"
+#include "visuals/dirty_region.h"
 #include "visuals/glyphs.h"
+#include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
 namespace {
@@ -111,7 +113,104 @@ TEST_F(RendererTest, PlainBoxesAreDrawnInZOrderOntoTheWorkPage) {
   BringToFront(a);
   Frame();
   EXPECT_EQ(Px(13, 11), kRed);
-  (void)b;
+
+  // A child made after a removal takes the place the removed one left at
+  // the front of the set; made last, it is drawn over the others.
+  ControlAt(b)->DeletePending = -1;
+  PurgeDeletedControls();
+  const int32_t c = Make(root_, 8, 6, 10, 8, kGreen);
+  ASSERT_GT(c, 0);
+  Frame();
+  EXPECT_EQ(Px(9, 7), kGreen);
+  EXPECT_EQ(Px(4, 4), kRed);
+  EXPECT_EQ(Px(19, 13), kBack);
+}
+
+// Paints around its snapshot's rectangle with each primitive in turn: what
+// falls outside the control is cut away and counted against it.
+int32_t g_primitive = 0;
+int32_t PaintBeyond(RenderRecord* snap, int32_t) {
+  const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
+  static platform::Image* half = nullptr;  // left half clear, right half opaque
+  if (!half) {
+    half = platform::ImageCreate(6, 4, 0x00000000);
+    platform::DrawBox(half, 3, 0, 3, 4, kRed);
+  }
+  switch (g_primitive) {
+    case 0: platform::DrawBox(DrawTarget, x - 2, y, w + 2, h, kRed); break;  // 2 columns left
+    case 1: platform::DrawLine(DrawTarget, x, y - 1, x + w + 2, y - 1, kRed); break;
+    case 2: platform::DrawLine(DrawTarget, x + 1, y - 3, x + 1, y + h, kRed); break;
+    case 3: platform::DrawLine(DrawTarget, x - 4, y - 4, x + 3, y + 3, kRed); break;
+    case 4: platform::ImageCopy(half, 0, 0, 6, 4, DrawTarget, x + w - 4, y); break;
+    case 5: platform::ImageCopyAlpha(half, 0, 0, 6, 4, DrawTarget, x + w - 4, y); break;
+    case 6: platform::ImageCopyAlpha(half, 0, 0, 6, 4, DrawTarget, x - 3, y); break;
+    case 7: platform::ImageCopyBlend(half, 0, 0, 6, 4, DrawTarget, x + w - 4, y, 128); break;
+    case 8:
+      platform::ImageCopyCustom(half, 0, 0, 6, 4, DrawTarget, x, y + h - 2, AlphaBlendPixel, 0);
+      break;
+    case 9: platform::DrawBox(DrawTarget, x, y - 3, w, h + 3, kRed); break;  // within its reach
+    default: break;
+  }
+  return 0;
+}
+void ThreeAbove(const ControlRecord*, int32_t&, int32_t& y0, int32_t&, int32_t&) { y0 = -3; }
+int32_t PaintBeyondWithReach(RenderRecord* snap, int32_t id) { return PaintBeyond(snap, id); }
+
+// Each primitive a draw callback uses keeps to the area its control marks (its
+// rectangle and registered reach), in a whole and in a partial frame; the
+// pixels it was asked to paint beyond are counted against the control.
+TEST_F(RendererTest, ADrawPaintsOnlyTheAreaItsControlMarks) {
+  SetPaintReach(PaintBeyondWithReach, ThreeAbove);
+  struct Case {
+    const char* what;
+    int32_t primitive;
+    DrawCallbackFn draw;
+    int64_t outside;
+  };
+  const Case cases[] = {
+      {"box", 0, PaintBeyond, 2 * 6},
+      {"horizontal line", 1, PaintBeyond, 8 + 3},
+      {"vertical line", 2, PaintBeyond, 3 + 1},
+      {"diagonal line", 3, PaintBeyond, 4},
+      {"plain copy", 4, PaintBeyond, 2 * 4},
+      {"alpha copy, opaque part out", 5, PaintBeyond, 2 * 4},
+      {"alpha copy, clear part out", 6, PaintBeyond, 0},
+      {"blended copy", 7, PaintBeyond, 2 * 4},
+      {"custom copy", 8, PaintBeyond, 3 * 2},
+      {"within a registered reach", 9, PaintBeyondWithReach, 0},
+      {"beyond a reach", 9, PaintBeyond, 8 * 3},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    g_primitive = k.primitive;
+    const int32_t id = Make(root_, 20, 20, 8, 6, kGreen, k.draw);
+    ControlPublish(ControlAt(id), -1);
+    int32_t x0 = 0, y0 = 0, w = 0, h = 0;
+    ControlPaintArea(ControlAt(id), x0, y0, w, h);
+    TakePaintOutside();
+    for (const bool whole : {true, false}) {
+      platform::DrawBox(nullptr, 0, 0, kW, kH, kBack);
+      if (whole)
+        Frame();
+      else
+        RenderControlTreeIn(10, 10, 30, 25);
+      for (int32_t y = 0; y < kH; ++y) {
+        for (int32_t x = 0; x < kW; ++x) {
+          if (x >= 20 + x0 && x < 20 + w && y >= 20 + y0 && y < 20 + h) continue;
+          ASSERT_EQ(Px(x, y), kBack) << x << ", " << y << (whole ? " whole" : " partial");
+        }
+      }
+      const std::vector<PaintOutside> out = TakePaintOutside();
+      if (k.outside == 0) {
+        EXPECT_TRUE(out.empty());
+      } else {
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].id, id);
+        EXPECT_EQ(out[0].pixels, k.outside) << (whole ? "whole" : "partial");
+      }
+    }
+    ControlSetVisible(ControlAt(id), 0);
+  }
 }
 
 TEST_F(RendererTest, ClippingIsExactToThePixel) {

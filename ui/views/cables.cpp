@@ -801,8 +801,10 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
     const Image* glow = GlowImages[k.kind];
     if (!glow) continue;
     const Point e = QUARLE_BASICS::SegmentEnd(k.seg);
-    BlitImage(glow, Nearest(k.seg.x0) - r + ox, Nearest(k.seg.y0) - r + oy);
-    BlitImage(glow, Nearest(e.x) - r + ox, Nearest(e.y) - r + oy);
+    // Within the plane, as the cables: an end near its edge would glow beyond.
+    for (const Point p : {Point{k.seg.x0, k.seg.y0}, e})
+      BlitImageWithin(glow, Nearest(p.x) - r + ox, Nearest(p.y) - r + oy, snap->X, snap->Y,
+                      snap->W, snap->H);
   }
 
   FrameRect(snap, V::kFrameFlat, b, kPlaneFrame);

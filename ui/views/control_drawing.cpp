@@ -69,9 +69,13 @@ void PatternLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint32_t colour
   const int64_t sx = x0 < x1 ? 1 : -1, sy = y0 < y1 ? 1 : -1;
   int64_t err = dx + dy;
   uint32_t i = 0;
+  int64_t outside = 0;
   for (;;) {
     if ((pattern >> (15 - (i & 15))) & 1) {
-      if (s.Writable(x, y)) s.pixels[y * s.pitch + x] = colour;
+      if (s.Writable(x, y))
+        s.pixels[y * s.pitch + x] = colour;
+      else
+        outside += s.OutsideDrawClip(x, y);
     }
     ++i;
     if (x == x1 && y == y1) break;
@@ -85,6 +89,7 @@ void PatternLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint32_t colour
       y += sy;
     }
   }
+  platform::NoteOutsideDrawClip(outside);
 }
 
 void PatternBox(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour,
@@ -95,13 +100,33 @@ void PatternBox(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour,
   PatternLine(x1, y2, x1, y1, colour, pattern);
 }
 
+namespace {
+
+void BlitPart(const Image* image, int32_t sx, int32_t sy, int32_t w, int32_t h, int32_t x,
+              int32_t y) {
+  if (V::DrawTarget)
+    platform::ImageCopyCustom(image, sx, sy, w, h, V::DrawTarget, x, y, V::AlphaBlendPixel, 0);
+  else
+    platform::ImageCopyAlpha(image, sx, sy, w, h, nullptr, x, y);
+}
+
+}  // namespace
+
 void BlitImage(const Image* image, int32_t x, int32_t y) {
   if (!image) return;
-  if (V::DrawTarget)
-    platform::ImageCopyCustom(image, 0, 0, image->width, image->height, V::DrawTarget, x, y,
-                              V::AlphaBlendPixel, 0);
-  else
-    platform::ImageCopyAlpha(image, 0, 0, image->width, image->height, nullptr, x, y);
+  BlitPart(image, 0, 0, image->width, image->height, x, y);
+}
+
+void BlitImageWithin(const Image* image, int32_t x, int32_t y, int32_t rx, int32_t ry,
+                     int32_t rw, int32_t rh) {
+  if (!image) return;
+  const int64_t x0 = std::max<int64_t>(x, rx), y0 = std::max<int64_t>(y, ry);
+  const int64_t x1 = std::min<int64_t>(int64_t{x} + image->width, int64_t{rx} + rw);
+  const int64_t y1 = std::min<int64_t>(int64_t{y} + image->height, int64_t{ry} + rh);
+  if (x0 >= x1 || y0 >= y1) return;
+  BlitPart(image, static_cast<int32_t>(x0 - x), static_cast<int32_t>(y0 - y),
+           static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0),
+           static_cast<int32_t>(x0), static_cast<int32_t>(y0));
 }
 
 void CopyImageOpaque(const Image* image, int32_t x, int32_t y) {
@@ -137,6 +162,11 @@ void ClearImage(Image* image, int32_t x2, int32_t y2) { ImageBox(image, 0, 0, x2
 void BlitOverlay(const ControlRecord* c, int32_t x, int32_t y) {
   if (!c || c->GradientFlag != -1 || ShadersOn() != -1) return;
   BlitImage(LayerAt(c, c->LayerCount - 1), x, y);
+}
+
+void BlitOverlay(const ControlRecord* c, int32_t x, int32_t y, int32_t w, int32_t h) {
+  if (!c || c->GradientFlag != -1 || ShadersOn() != -1) return;
+  BlitImageWithin(LayerAt(c, c->LayerCount - 1), x, y, x, y, w, h);
 }
 
 void FrameRect(const RenderRecord* snap, uint8_t style, int32_t thickness, uint32_t colour) {

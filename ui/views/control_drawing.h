@@ -89,6 +89,9 @@ void PatternBox(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour,
                 uint16_t pattern);
 // Lays the whole image over DrawTarget at (x, y) by its per-pixel alpha.
 void BlitImage(const platform::Image* image, int32_t x, int32_t y);
+// The same, only the part that falls within the rectangle rx, ry, rw, rh.
+void BlitImageWithin(const platform::Image* image, int32_t x, int32_t y, int32_t rx, int32_t ry,
+                     int32_t rw, int32_t rh);
 // Copies the whole image onto DrawTarget with every pixel replacing the target.
 void CopyImageOpaque(const platform::Image* image, int32_t x, int32_t y);
 // Adds the image's red, green and blue to the target (saturating), alpha 255.
@@ -101,6 +104,8 @@ void ImageBox(platform::Image* image, int32_t x1, int32_t y1, int32_t x2, int32_
 // The control's overlay (its last layer) laid over (x, y) when its overlay flag
 // is -1, shaders are on and the layer exists.
 void BlitOverlay(const ControlRecord* c, int32_t x, int32_t y);
+// The same, cut to w x h: for a control resized after its overlay was made.
+void BlitOverlay(const ControlRecord* c, int32_t x, int32_t y, int32_t w, int32_t h);
 // DrawFrame round the snapshot's rectangle.
 void FrameRect(const RenderRecord* snap, uint8_t style, int32_t thickness, uint32_t colour);
 

@@ -28,7 +28,8 @@ uint32_t StripFrame(const RenderRecord* snap) {
 void StripBackground(const RenderRecord* snap, const ControlRecord* c) {
   FillColour = kStripBackground;
   FillBox(snap->X, snap->Y, snap->X + snap->W - 1, snap->Y + snap->H - 1, FillColour);
-  BlitOverlay(c, snap->X, snap->Y);
+  // The text strip narrows while the edit line shows; its overlay does not.
+  BlitOverlay(c, snap->X, snap->Y, snap->W, snap->H);
 }
 
 bool Blank(const std::string& s) {

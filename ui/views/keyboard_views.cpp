@@ -40,7 +40,7 @@ void KeyFrame(uint8_t style, uint32_t colour, int32_t x, int32_t y, int32_t w, i
 // The control's box in the fill colour of the moment, then its overlay.
 void KeyArea(const V::RenderRecord* s, const V::ControlRecord* c) {
   FillBox(s->X, s->Y, s->X + s->W - 1, s->Y + s->H - 1, FillColour);
-  BlitOverlay(c, s->X, s->Y);
+  BlitOverlay(c, s->X, s->Y, s->W, s->H);  // keyboards are resized
 }
 
 uint32_t BoardKeyColour(int32_t octave, int32_t count, int32_t row, int32_t range) {

@@ -361,7 +361,8 @@ int32_t DrawDriveList(RenderRecord* snap, int32_t id) {
         FillColour = kColourBlue;
       else
         FillColour = kColourNavy;
-      FillBox(cx0, y0, cx0 + cw - 1, y0 + h - 1, FillColour);
+      // Within the control: the frame covers the cells' outer rows.
+      FillBox(cx0, y0, std::min(cx0 + cw, x + w) - 1, y + h - 1, FillColour);
     }
   }
   if (layer) CopyImageAdditive(layer, x + b, Nearest((h - size) * 0.5 + y + 1.0));

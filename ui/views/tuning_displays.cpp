@@ -201,7 +201,10 @@ int32_t DrawTuningKeySteps(V::RenderRecord* snap, int32_t) {
     const double next = i + 1 < N ? ratios[i + 1] : 2.0;
     double share = (next - ratios[i]) * W;
     if (!std::isfinite(share)) share = 1.0;
-    const int32_t s = std::max(Nearest(std::min(share, static_cast<double>(W))), 1);
+    int32_t s = std::max(Nearest(std::min(share, static_cast<double>(W))), 1);
+    // Rounded steps add up to more or less than the bar: each ends at its
+    // right edge at the latest, and the last one there, at the octave.
+    if (i + 1 == N || p + s > W) s = std::max(W - p, 1);
     const float hsv[3] = {ratios[i] - 1.0f, 1.0f, 1.0f};
     FillBox(x + p, y, x + p + s - 1, y + b - 1, V::HsvToRgb(hsv));
     platform::DrawLine(V::DrawTarget, x + p, y, x + p, y + b - 1, kWhite);

@@ -10,6 +10,7 @@
 #include "platform/screen.h"
 #include "ui/views/cables.h"
 #include "ui/views/views_c_fixture.h"
+#include "visuals/renderer.h"
 #include "visuals/video_thread.h"
 
 namespace viewsc {
@@ -59,6 +60,9 @@ class PartialFrameTest : public ViewsCTest {
     V::RenderFrame(true);
     V::SetFrameWatch(Tarvelo::BeginCableFrame, Tarvelo::EndCableFrame);
     const std::vector<uint32_t> whole = Shown();
+    // Neither frame may have had a draw asking to paint outside its area.
+    for (const V::PaintOutside& o : V::TakePaintOutside())
+      ADD_FAILURE() << Id(o.id) << " painted " << o.pixels << " px outside its area";
     if (partial.size() != whole.size()) return -1;
     int32_t stale = 0;
     for (size_t i = 0; i < whole.size(); ++i) {

@@ -287,6 +287,13 @@ TEST_F(SynthPlane, DraggingAnInputChangesItsValueAndRemovedModulesLeaveNoHalfLin
   Tarvelo::DropHalfLink(keyboard);
   EXPECT_EQ(PendingPortLink.source, nullptr);
   EXPECT_EQ(On(Output(keyboard)), 0);
+  // Cleared with the synth too: a click on an input of a new module would
+  // link it to the freed one.
+  Click(Output(keyboard));
+  ASSERT_EQ(PendingPortLink.source, keyboard);
+  Tarvelo::ClearSynth();
+  EXPECT_EQ(PendingPortLink.source, nullptr);
+  EXPECT_EQ(PendingPortLink.sourceControl, 0);
   // The power display ignores everything.
   EXPECT_EQ(Tarvelo::OnPowerDisplayMouse(8, 1, 1, 1, 0), 0);
 }

@@ -415,4 +415,63 @@ TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
   rebuilt.type = Tarvelo::kMessagePerVoice;
   QUARLE_BASICS::PostCommand(rebuilt, 0, 0);
   EXPECT_EQ(StaleAfterLoop(), "") << "per-voice switch after a rebuild";
+
+  // Draws held to the area their controls mark (the fixture fails any draw
+  // asking to paint beyond it): the key steps at counts whose rounded steps
+  // overrun the bar, its tuning put back after.
+  auto editedKeys = [] {
+    platform::MutexGuard g(Tarvelo::MT_TUNINGS[Tarvelo::kEditedTuning]);
+    return Tarvelo::TuningGetNoteCount(Tarvelo::EditedTuning);
+  };
+  Show(Tarvelo::kWinKBGROUP, 0);
+  Show(Tarvelo::kWinABOUT, 0);  // it lies over the editor's buttons
+  Show(Tarvelo::kWinTNG, -1);
+  const int32_t keysBefore = editedKeys();
+  for (const int32_t keys : {13, 14, 16, 17}) {
+    SCOPED_TRACE(std::to_string(keys) + " keys, geometric");
+    for (int32_t n = 0; editedKeys() < keys && n < 20; ++n) click("TNGK+");
+    ASSERT_EQ(editedKeys(), keys);
+    click("TNGo");
+  }
+  for (int32_t n = 0; editedKeys() > keysBefore && n < 20; ++n) click("TNGK-");
+  click("TNG=");
+  Show(Tarvelo::kWinTNG, 0);
+  EXPECT_EQ(StaleAfterLoop(), "") << "tuning window closed";
+
+  // A cable into a box at the plane's top edge: its end's glow stays on the
+  // plane, under the output power history, which redraws with a report.
+  ModuleRecord* top = Make(Tarvelo::kTypeOscillator, 300, C(Plane())->Y + 5);
+  ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 320, 500);
+  ASSERT_TRUE(top && kb);
+  ASSERT_EQ(Tarvelo::ModuleLinkInput(*top, 0, kb, &Tarvelo::ModuleCatalog[top->Type]), 4);
+  EXPECT_EQ(StaleAfterLoop(), "") << "cable to the plane's top edge";
+  for (float* e : meters) {
+    QUARLE_BASICS::CommandMessage msg{};
+    msg.type = QUARLE_AUDIO::kAudioMeters;
+    msg.word2 = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(e));
+    QUARLE_BASICS::PostCommand(msg, 0, 0);
+    EXPECT_EQ(StaleAfterLoop(), "") << "meter report over a cable's glow";
+  }
+
+  // Overlapping boxes: a box made after the Sequencer lies over it, its input
+  // ports over the Sequencer's output port, though it takes the list place a
+  // deleted box left before the Sequencer's. A press on a third box (which
+  // raises it) redraws the two where they meet in their order.
+  ModuleRecord* gone = Make(Tarvelo::kTypeMixer, 1100, 700);
+  ModuleRecord* seq = Make(Tarvelo::kTypeSequencer, 900, 300);
+  ASSERT_TRUE(gone && seq);
+  ASSERT_EQ(Tarvelo::DeleteModule(gone), 0);
+  EXPECT_EQ(StaleAfterLoop(), "") << "a box deleted";
+  const V::ControlRecord* seqOut = C(Output(seq));
+  ModuleRecord* over = Make(Tarvelo::kTypeOscillator, seqOut->X - 10, seqOut->Y + seqOut->H / 2);
+  ASSERT_NE(over, nullptr);
+  EXPECT_EQ(StaleAfterLoop(), "") << "a box made over the Sequencer";
+  for (ModuleRecord* m : {kb, seq, over}) {
+    const V::ControlRecord* box = Box(m);
+    MoveTo(box->X + box->W / 2, box->Y + box->H - 3);
+    Button(platform::kWindowButtonPress);
+    EXPECT_EQ(StaleAfterLoop(), "") << "box pressed";
+    Button(platform::kWindowButtonRelease);
+    EXPECT_EQ(StaleAfterLoop(), "") << "box released";
+  }
 }
