@@ -14,12 +14,15 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/dsp/adsr.h"
 #include "engine/dsp/kernel_choice.h"
 #include "engine/dsp/mixer.h"
+#include "engine/dsp/stepseq.h"
 #include "tests/engine/child_run.h"
 #include "tests/engine/random_patch.h"
 #include "tests/engine/synth_fixture.h"
@@ -31,6 +34,7 @@ namespace rp = random_patch;
 using testing_synth::kTypeRectifier;
 constexpr int32_t kTypeSineWave = 35;
 constexpr int32_t kTypeEnvelopeFollower = 14;
+constexpr int32_t kTypeRandomizer = 32;
 
 // A positive whole number from the environment, else the default.
 int32_t EnvCount(const char* name, int32_t otherwise) {
@@ -62,11 +66,14 @@ class RenderShortcutsTest : public testing_synth::SynthTest {
   void TearDown() override { Stop(); }
 
   // Each run starts from the same engine: counters, parities and the
-  // generator as at start-up.
+  // generator as at start-up. The generator is seeded before the engine
+  // starts too: the catalog draws the Step sequencer's first pattern word
+  // from it, which would otherwise follow what the run before drew.
   void Start() {
     FrameCounter.store(0);
     FrameParity = 0;
     PreviousFrameParity = 1;
+    SeedRandom(7);
     SynthTest::SetUp();
     SeedRandom(7);
     // One thread posts and renders: nothing to wait for.
@@ -258,6 +265,34 @@ TEST_F(RenderShortcutsTest, ASoundAttachedWhilePlayingMakesTheNextFramesWalkAgai
   RunSampleAttach(false);
   EXPECT_EQ(seeded_before_, 0.625f);
   EXPECT_EQ(seeded_after_, 0.625f);
+}
+
+// A run hears nothing of the runs before it in the same process: a Step
+// sequencer as added (its first pattern word drawn when the catalog is
+// built), switched on, plays the same after a Randomizer drew from the
+// generator once, twice and ten times (every 2,400 frames) as after nothing.
+TEST_F(RenderShortcutsTest, ARunHearsNothingOfTheRunsBeforeIt) {
+  auto stepper = [&] {
+    Restart();
+    ModuleRecord* s = rp::AddOfType(patch_, kTypeStepSequencer);
+    s->ModuleSwitches[kSwitchPlay] = -1;
+    Output(s);
+    Played run;
+    rp::Hash hash;
+    RenderInto(run, hash, 24000, false);
+    return std::pair{s->Params[kStepPattern].Value, hash.h};
+  };
+  const auto alone = stepper();
+  for (const int32_t frames : {1, 2401, 24000}) {
+    Restart();
+    Output(rp::AddOfType(patch_, kTypeRandomizer));
+    const std::mt19937 before = RandomGenerator;
+    Render(frames);
+    EXPECT_NE(before, RandomGenerator) << frames;
+    const auto after = stepper();
+    EXPECT_EQ(after.first, alone.first) << frames;
+    EXPECT_EQ(after.second, alone.second) << frames;
+  }
 }
 
 // The hashes of the seeds on this process's kernels, written to the file
