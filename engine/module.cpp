@@ -387,7 +387,10 @@ int32_t ModuleLinkInput(ModuleRecord& m, int32_t port, ModuleRecord* source, Mod
   int32_t result = kLinkRefused;
   ModuleParam& param = m.Params[port];
   ModuleRecord* current = m.PortSources[port];
-  if (templ == nullptr || m.Role >= kRoleTemplate || m.PortValueModules[port] == nullptr) {
+  // Only a live module is a source: a port value (read off an unlinked port)
+  // belongs to its module and goes with it.
+  if (templ == nullptr || m.Role >= kRoleTemplate || m.PortValueModules[port] == nullptr ||
+      (source != nullptr && source->Role != kRoleLive)) {
     // refused: the link stays as it is
   } else if (source == nullptr) {
     if (current != nullptr && current->Role == kRoleLive) ModuleDisconnectOutput(*current, &m, port);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "basics/errors.h"
@@ -155,6 +156,8 @@ namespace {
 // The removed modules that something still reaches. Only pointers are
 // compared: what a kept module points at may be freed already.
 class ReachedModules {
+  using ValueOf = std::pair<const ModuleRecord*, const ModuleRecord*>;  // port value, its module
+
  public:
   explicit ReachedModules(const RemovedModuleListRecord& r) {
     for (int32_t i = 0; i < r.count; ++i)
@@ -162,9 +165,16 @@ class ReachedModules {
     std::sort(removed_.begin(), removed_.end());
     removed_.erase(std::unique(removed_.begin(), removed_.end()), removed_.end());
     reached_.assign(removed_.size(), 0);
+    // Reading a module's port value reads into the module: it goes with it.
+    for (const ModuleRecord* m : removed_)
+      for (const ModuleRecord* v : m->PortValueModules)
+        if (v != nullptr) values_.emplace_back(v, m);
+    std::sort(values_.begin(), values_.end());
   }
   bool Empty() const { return removed_.empty(); }
   void Mark(const ModuleRecord* m) {
+    const auto v = std::lower_bound(values_.begin(), values_.end(), ValueOf{m, nullptr});
+    if (v != values_.end() && v->first == m) m = v->second;
     const auto it = std::lower_bound(removed_.begin(), removed_.end(), m);
     if (it == removed_.end() || *it != m) return;
     const size_t i = static_cast<size_t>(it - removed_.begin());
@@ -196,6 +206,7 @@ class ReachedModules {
   std::vector<const ModuleRecord*> removed_;
   std::vector<char> reached_;
   std::vector<const ModuleRecord*> pending_;
+  std::vector<ValueOf> values_;
 };
 
 // A video frame that was drawing when the module went is over: the serial

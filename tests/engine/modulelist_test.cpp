@@ -321,6 +321,13 @@ TEST_F(ModuleListTest, ALinkNamingADeletedModuleIsRefusedWhenItRuns) {
   EXPECT_NE(out->PortSources[1], y);
   BoxHooks.VideoFrameSerial = nullptr;
   EXPECT_EQ(ReclaimRemovedModules(), 0);
+  // What an unlinked port reads is its module's own value, no source to link.
+  ModuleRecord* z = Add(kRectifier);
+  ModuleRecord* const value = z->PortSources[0];
+  ASSERT_EQ(value, z->PortValueModules[0]);
+  PostLinkInput(out, 1, value, out->Type);
+  EXPECT_NE(out->PortSources[1], value);
+  EXPECT_EQ(value->OutputCount, 0);
 }
 
 // Whatever in the engine still points at a removed module keeps it, however
@@ -351,6 +358,9 @@ TEST_F(ModuleListTest, ARemovedModuleIsKeptWhileAnythingPointsAtIt) {
          y->PortSources[0] = x;
        },
        [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }, 2},
+      {"a listed module reading its port value",
+       [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { out->PortSources[1] = x->PortValueModules[0]; },
+       [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }, 1},
       {"the output module", [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { SynthOutputModule.store(x); },
        [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { SynthOutputModule.store(out); }, 1},
   };
