@@ -8,6 +8,7 @@
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "visuals/dirty_region.h"
+#include "visuals/list_range.h"
 #include "visuals/visuals.h"
 
 namespace QUARLE_VISUALS {
@@ -123,6 +124,7 @@ int32_t ControlTableCreate() {
 }
 
 void ControlTableFree() {
+  ForgetListControls();
   if (g_slots) {
     const int32_t count = g_count.load();
     for (int32_t i = 0; i < count; ++i) {

@@ -12,6 +12,7 @@
 #include "visuals/control_table.h"
 #include "visuals/event_loop.h"
 #include "visuals/glyphs.h"
+#include "visuals/list_range.h"
 #include "visuals/text.h"
 #include "visuals/visuals.h"
 
@@ -26,10 +27,8 @@ constexpr uint16_t kDottedLine = 0xCCCC;
 
 int32_t RowsOf(int32_t visibleRows) { return visibleRows < 1 ? 1 : visibleRows; }
 
-// The scroll position clamped to the items: at most count - rows, at least 0.
 int32_t ClampFirst(int32_t first, int32_t count, int32_t rows) {
-  if (first > count - rows) first = count - rows;
-  return first < 0 ? 0 : first;
+  return V::ListFirstInRange(first, count, rows);
 }
 
 }  // namespace
@@ -146,12 +145,11 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
   const int32_t x0 = x + b;
   const int32_t textY = ListTextOffsetOf(snap);
 
-  if (count < statics.count) {
-    const int32_t first = ClampFirst(f.FirstVisible, count, rows);
-    f.FirstVisible = first;
-    if (c) c->Text.FirstVisible = first;
-  }
-  const int32_t first = f.FirstVisible;
+  // A list that shrank below its scroll position is brought back on the
+  // interface thread, which owns the position; until that publish arrives the
+  // frame draws the position it will publish, as a whole redraw would.
+  const int32_t first = ClampFirst(f.FirstVisible, count, rows);
+  f.FirstVisible = first;
   const bool reversed = f.Reversed != 0;
 
   int32_t top = reversed ? count - first - 1 : first;
@@ -301,9 +299,18 @@ std::string FileTooltip(int32_t item, void*) {
 
 }  // namespace
 
+int32_t SystemMessageCount() { return CountUnder(MessageConsole.lock, MessageConsole.count); }
+
+int32_t ActionHistoryCount() { return CountUnder(ActionHistory.lock, ActionHistory.count); }
+
+int32_t FileListCount() {
+  QUARLE_BASICS::DirList* list = BrowserListing;
+  return list ? CountUnder(list->header.lock, list->header.count) : 0;
+}
+
 int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id) {
   return DrawListView(snap, id,
-                      {.count = CountUnder(MessageConsole.lock, MessageConsole.count),
+                      {.count = SystemMessageCount(),
                        .renderRow = RenderMessageRow,
                        .tooltip = MessageTooltip},
                       g_messageStatics);
@@ -311,16 +318,15 @@ int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id) {
 
 int32_t DrawActionHistoryList(RenderRecord* snap, int32_t id) {
   return DrawListView(snap, id,
-                      {.count = CountUnder(ActionHistory.lock, ActionHistory.count),
+                      {.count = ActionHistoryCount(),
                        .renderRow = RenderHistoryRow,
                        .tooltip = HistoryTooltip},
                       g_historyStatics);
 }
 
 int32_t DrawFileList(RenderRecord* snap, int32_t id) {
-  QUARLE_BASICS::DirList* list = BrowserListing;
   return DrawListView(snap, id,
-                      {.count = list ? CountUnder(list->header.lock, list->header.count) : 0,
+                      {.count = FileListCount(),
                        .renderRow = RenderFileRow,
                        .tooltip = FileTooltip},
                       g_fileStatics);

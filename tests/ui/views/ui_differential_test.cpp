@@ -14,10 +14,13 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/state/console.h"
 #include "app/state/module_page.h"
 #include "app/state/system_messages.h"
+#include "app/state/ui_hooks.h"
 #include "audio/audio.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/tuning.h"
@@ -25,6 +28,7 @@
 #include "platform/threads.h"
 #include "ui/panels/install.h"
 #include "ui/views/install.h"
+#include "ui/views/list_views.h"
 #include "ui/views/partial_frame_fixture.h"
 
 namespace {
@@ -415,4 +419,74 @@ TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
   rebuilt.type = Tarvelo::kMessagePerVoice;
   QUARLE_BASICS::PostCommand(rebuilt, 0, 0);
   EXPECT_EQ(StaleAfterLoop(), "") << "per-voice switch after a rebuild";
+
+  // A list scrolled to its end that loses rows: 18 modules, the created-module
+  // list wheeled to its end, its last shown row clicked and deleted, 4 times.
+  Show(Tarvelo::kWinKBGROUP, 0);
+  while (Tarvelo::ModuleList.count < 18)
+    Make(Tarvelo::kTypeOscillator, 100 + 40 * (Tarvelo::ModuleList.count % 8), 150 + 40 * (Tarvelo::ModuleList.count / 8));
+  for (const char* name : {"TABMOD", "LIBT2"}) click(name);
+  const int32_t created = Find("LIBM");
+  ASSERT_TRUE(OnScreen(created));
+  const int32_t rows = C(created)->Text.VisibleRows;
+  ASSERT_LT(rows, 14);
+  for (int32_t deletion = 1; deletion <= 4; ++deletion) {
+    const V::ControlRecord* list = C(created);
+    MoveTo(list->X + list->W / 2, list->Y + list->H / 2);
+    wheel -= 30;
+    platform::WindowEventInject(platform::WheelEvent(wheel));
+    EXPECT_EQ(StaleAfterLoop(), "") << "wheeled to the end before deletion " << deletion;
+    ASSERT_EQ(C(created)->Text.FirstVisible, Tarvelo::ModuleList.count - rows);
+    const int32_t rowH = Tarvelo::ListRowHeightOf(C(created)->Render);
+    MoveTo(list->X + list->W / 2, list->Y + V::BorderWidth + (rows - 1) * rowH + rowH / 2);
+    Button(platform::kWindowButtonPress);
+    Button(platform::kWindowButtonRelease);
+    EXPECT_EQ(StaleAfterLoop(), "") << "last row selected before deletion " << deletion;
+    ASSERT_EQ(C(created)->Text.Selected, Tarvelo::ModuleList.count - 1);
+    const int32_t before = Tarvelo::ModuleList.count;
+    click("LIDEL");
+    EXPECT_EQ(Tarvelo::ModuleList.count, before - 1) << "deletion " << deletion;
+    EXPECT_EQ(StaleAfterLoop(), "") << "the frame after deletion " << deletion;
+    EXPECT_EQ(C(created)->Text.FirstVisible, Tarvelo::ModuleList.count - rows) << deletion;
+  }
+
+  // New messages and actions, the way the running program adds them: reports
+  // go to the message console and, with the video thread running, up on the
+  // status line, which another thread hands to the interface thread.
+  struct RunningProgram {
+    Tarvelo::StateUiHooks hooks = Tarvelo::StateUi;
+    RunningProgram() {
+      auto set = [] { return int64_t{-1}; };
+      Tarvelo::StateUi.VideoRunFlag = set;
+      Tarvelo::StateUi.VideoLoopActive = set;
+      Tarvelo::StateUi.InterfaceReady = set;
+      platform::MarkInterfaceThread();
+      EXPECT_EQ(Tarvelo::MessageConsoleCreate(), 0);
+      QUARLE_BASICS::MessageHook = Tarvelo::LogMessageHook;
+    }
+    ~RunningProgram() {
+      QUARLE_BASICS::MessageHook = uitest::Capture;
+      Tarvelo::MessageConsoleFree();
+      Tarvelo::StateUi = hooks;
+    }
+  } running;
+  Tarvelo::SelectModule(Tarvelo::ModuleList.entries[0], -1);
+  for (const char* name : {"TABMSG", "MSGT1"}) click(name);
+  ASSERT_TRUE(OnScreen(Find("MSGS")));
+  for (int32_t take = 0; take < 2; ++take) {
+    const int32_t before = Tarvelo::MessageConsole.count;
+    std::thread([] { QUARLE_BASICS::Report("Now recording take.wav", 0); }).join();
+    EXPECT_EQ(StaleAfterLoop(), "") << "a report from another thread";
+    EXPECT_EQ(Tarvelo::MessageConsole.count, before + 1);
+  }
+  const int32_t reports = Tarvelo::MessageConsole.count;
+  click("PlayMP");  // no sound device: a report on the interface thread
+  EXPECT_EQ(Tarvelo::MessageConsole.count, reports + 1);
+  click("MSGT2");
+  ASSERT_TRUE(OnScreen(Find("MSGA")));
+  for (int32_t press = 0; press < 2; ++press) {
+    const int32_t before = Tarvelo::ActionHistory.count;
+    click("MFP");
+    EXPECT_EQ(Tarvelo::ActionHistory.count, before + 1);
+  }
 }
