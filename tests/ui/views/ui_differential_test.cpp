@@ -460,7 +460,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
 TEST_F(UiDifferential, APartialFrameShowsWhatAWholeRedrawShowsAfterEveryAction) {
   const int32_t first = EnvCount("TARVELO_UI_DIFF_FIRST_SEED", 1);
   const int32_t seeds = EnvCount("TARVELO_UI_DIFF_SEEDS", 2);
-  const int32_t actions = EnvCount("TARVELO_UI_DIFF_ACTIONS", 30);
+  const int32_t actions = EnvCount("TARVELO_UI_DIFF_ACTIONS", 20);
   Tally tally[kKinds];
   std::map<std::string, int32_t> culprits;
   RunningProgram running;
