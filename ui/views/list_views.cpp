@@ -27,10 +27,6 @@ constexpr uint16_t kDottedLine = 0xCCCC;
 
 int32_t RowsOf(int32_t visibleRows) { return visibleRows < 1 ? 1 : visibleRows; }
 
-int32_t ClampFirst(int32_t first, int32_t count, int32_t rows) {
-  return V::ListFirstInRange(first, count, rows);
-}
-
 }  // namespace
 
 // --- Event side ----------------------------------------------------------------------
@@ -75,7 +71,7 @@ uint32_t ListProcedure(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t co
     const int32_t n = accumulator / step;
     accumulator %= step;
     if (n != 0) {
-      f.FirstVisible = ClampFirst(f.FirstVisible + n, count, rows);
+      f.FirstVisible = V::ListFirstInRange(f.FirstVisible + n, count, rows);
       f.Changed = -1;
       c->Dragged = -1;
       c->PressY = Nearest(static_cast<double>(n) * (h - 2 * b) / rows + c->PressY);
@@ -84,7 +80,7 @@ uint32_t ListProcedure(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t co
   }
 
   if (bits == V::kEventWheel) {
-    f.FirstVisible = ClampFirst(f.FirstVisible + y, count, rows);
+    f.FirstVisible = V::ListFirstInRange(f.FirstVisible + y, count, rows);
     f.Changed = -1;
     return bits;
   }
@@ -148,7 +144,7 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
   // A list that shrank below its scroll position is brought back on the
   // interface thread, which owns the position; until that publish arrives the
   // frame draws the position it will publish, as a whole redraw would.
-  const int32_t first = ClampFirst(f.FirstVisible, count, rows);
+  const int32_t first = V::ListFirstInRange(f.FirstVisible, count, rows);
   f.FirstVisible = first;
   const bool reversed = f.Reversed != 0;
 
