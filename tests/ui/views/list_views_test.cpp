@@ -17,6 +17,9 @@
 #include "ui/views/control_drawing.h"
 #include "ui/views/install.h"
 #include "ui/views/library_views.h"
+#include "ui/views/melody_list.h"
+#include "ui/views/module_lists.h"
+#include "ui/views/tuning_displays.h"
 #include "views_a_fixture.h"
 #include "visuals/dirty_region.h"
 #include "visuals/list_range.h"
@@ -280,6 +283,24 @@ class ListMembersTest : public ViewTest {
   }
   uint32_t savedLevels[5] = {};
 };
+
+// Every list whose items come and go tells the interface thread its count, so
+// that a shrink brings its scroll position back and an addition is drawn.
+TEST_F(ListMembersTest, EveryListWhoseItemsComeAndGoCountsThem) {
+  InstallViewCallbacksB();
+  const struct {
+    V::DrawCallbackFn draw;
+    V::ListCountFn count;
+  } lists[] = {
+      {DrawSystemMessageList, SystemMessageCount}, {DrawActionHistoryList, ActionHistoryCount},
+      {DrawFileList, FileListCount},               {DrawCreatedModuleList, CreatedModuleCount},
+      {DrawSampleLibraryList, SampleLibraryCount}, {DrawSampleMemoryList, SampleMemoryCount},
+      {DrawFilterList, FilterListCount},           {DrawMelodyList, MelodyListCount},
+      {DrawParameterList, ParameterListCount},     {DrawScalePatternList, ScalePatternCount},
+      {DrawScaleList, ScaleListCount},
+  };
+  for (const auto& l : lists) EXPECT_EQ(V::ListCountOf(l.draw), l.count);
+}
 
 TEST_F(ListMembersTest, SystemMessagesAreColouredByLevel) {
   ASSERT_EQ(MessageConsoleCreate(), 0);
