@@ -446,6 +446,8 @@ void ClearSynth() {
     SetListCount(0);
   }
   for (ModuleRecord* m : modules) {
+    // A link half-drawn on the plane must not outlive its module.
+    if (BoxHooks.DropHalfLink != nullptr) BoxHooks.DropHalfLink(m);
     ForgetModule(m);
     DetachModule(&m);
   }
