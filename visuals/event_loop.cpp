@@ -14,6 +14,7 @@
 #include "platform/threads.h"
 #include "visuals/control_table.h"
 #include "visuals/focus.h"
+#include "visuals/list_range.h"
 #include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
@@ -599,9 +600,11 @@ int32_t GuiMessageLoop() {
 
     // 3-8. Window events.
     platform::WindowEvent e;
-    while (platform::WindowEventPoll(e)) {
-      if (!HandleWindowEvent(e, lostFocus)) return 0;
-    }
+    bool open = true;
+    while (open && platform::WindowEventPoll(e)) open = HandleWindowEvent(e, lostFocus);
+    // What the handlers added to or took from a list is drawn at the next frame.
+    KeepListsInRange();
+    if (!open) return 0;
 
     platform::LoopPass(ControlLoopMeter);
     double now = GuiTimer();
@@ -613,6 +616,7 @@ int32_t GuiMessageLoop() {
       if (root && root->EventCallback) {
         root->EventCallback(0, RoundToInt(sinceTick), 0, 0, 0);
         UpdateControl(0, 0);
+        KeepListsInRange();
       }
       LoopRate = platform::LoopRate(ControlLoopMeter, kControlLoopNap);
       now = GuiTimer();

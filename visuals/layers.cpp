@@ -7,6 +7,7 @@
 #include "platform/images.h"
 #include "visuals/control_table.h"
 #include "visuals/event_loop.h"
+#include "visuals/list_range.h"
 #include "visuals/text.h"
 #include "visuals/visuals.h"
 
@@ -107,6 +108,7 @@ int32_t SetListRows(int32_t id, int32_t textSize, int32_t rows, int32_t rowHeigh
   for (int32_t i = first; i < c->LayerCount; ++i)
     c->Layers[i] = platform::ImageCreate(w, rowHeight + 1, 0);
   c->Text.Changed = -1;
+  NoteListControl(id);
   return first;
 }
 

@@ -169,7 +169,6 @@ int32_t LogMessage(const std::string& text, int32_t level) {
   const int32_t row = LevelRow(level);
   const bool onStatusLine = StateVideoLoopActive() == -1 && StateInterfaceReady() == -1 &&
                             StateVideoRunFlag() == -1;
-  if (onStatusLine) SetStatusText(copy);
 
   int32_t result = 0;
   // The array pointer is replaced by a growth: read it under the lock only.
@@ -189,6 +188,9 @@ int32_t LogMessage(const std::string& text, int32_t level) {
       }
     }
   }
+  // Kept before it goes up: from another thread the status text wakes the
+  // interface thread, whose pass then finds the message list grown.
+  if (onStatusLine) SetStatusText(copy);
 
   // One write per line, so lines of different threads never mix; flushed so
   // the log holds every report up to a crash.

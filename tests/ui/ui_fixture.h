@@ -29,6 +29,7 @@
 #include "engine/catalog/engine_init.h"
 #include "engine/globals.h"
 #include "engine/modulelist.h"
+#include "engine/tuning.h"
 #include "platform/display.h"
 #include "platform/paths.h"
 #include "ui/build/callbacks.h"
@@ -155,6 +156,11 @@ class LiveInterfaceTest : public InterfaceTest {
     InterfaceTest::SetUp();
     if (HasFatalFailure()) return;
     Tarvelo::Settings = Tarvelo::SettingsRecord{};
+    // The tunings as a new process has them, whatever the test before edited.
+    for (Tarvelo::Tuning& t : Tarvelo::Tunings) {
+      Tarvelo::FreeTuning(t);
+      Tarvelo::InitTuning(t);
+    }
     ASSERT_EQ(Tarvelo::init(48000.0f), 0);
     Tarvelo::SetDisplayDriverNames();
     Tarvelo::SetProductIdentity();

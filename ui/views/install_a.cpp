@@ -9,6 +9,7 @@
 #include "ui/views/power_midi_views.h"
 #include "ui/views/sysbar_views.h"
 #include "visuals/dirty_region.h"
+#include "visuals/list_range.h"
 #include "visuals/event_loop.h"
 #include "visuals/visuals.h"
 
@@ -80,6 +81,15 @@ void InstallViewCallbacksA() {
   Cb.PrepareControlImages = PrepareControlImages;
 
   StateUi.SetRowTextColour = SetRowColour;
+
+  // Lists whose items come and go: kept in range and drawn anew on a change.
+  QUARLE_VISUALS::SetListCount(DrawSystemMessageList, SystemMessageCount);
+  QUARLE_VISUALS::SetListCount(DrawActionHistoryList, ActionHistoryCount);
+  QUARLE_VISUALS::SetListCount(DrawFileList, FileListCount);
+  QUARLE_VISUALS::SetListCount(DrawCreatedModuleList, CreatedModuleCount);
+  QUARLE_VISUALS::SetListCount(DrawSampleLibraryList, SampleLibraryCount);
+  QUARLE_VISUALS::SetListCount(DrawSampleMemoryList, SampleMemoryCount);
+  QUARLE_VISUALS::SetListCount(DrawFilterList, FilterListCount);
 }
 
 }  // namespace Tarvelo

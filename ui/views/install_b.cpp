@@ -10,6 +10,7 @@
 #include "ui/views/scope_view.h"
 #include "ui/views/tuning_displays.h"
 #include "visuals/dirty_region.h"
+#include "visuals/list_range.h"
 
 namespace Tarvelo {
 
@@ -47,6 +48,11 @@ void InstallViewCallbacksB() {
   Cb.DrawMidiDeviceMapList = DrawMidiDeviceMapList;
   Cb.DrawMidiControlList = DrawMidiControlList;
   Cb.DrawMelodyList = DrawMelodyList;
+  // Lists whose items come and go: kept in range and drawn anew on a change.
+  QUARLE_VISUALS::SetListCount(DrawParameterList, ParameterListCount);
+  QUARLE_VISUALS::SetListCount(DrawScalePatternList, ScalePatternCount);
+  QUARLE_VISUALS::SetListCount(DrawScaleList, ScaleListCount);
+  QUARLE_VISUALS::SetListCount(DrawMelodyList, MelodyListCount);
   // The scope starts in the mode the settings keep.
   ScopeMode.store(Settings.Scope >= 0 && Settings.Scope <= 4 ? Settings.Scope : 0);
 }

@@ -289,6 +289,14 @@ std::string FilterTooltip(int32_t item, void*) {
 
 }  // namespace
 
+int32_t CreatedModuleCount() {
+  platform::MutexGuard g(ModuleList.lock);
+  return std::max(ModuleList.count, 0);
+}
+int32_t SampleLibraryCount() { return CountOf(SampleLibrary); }
+int32_t SampleMemoryCount() { return CountOf(SynthSamples); }
+int32_t FilterListCount() { return CountOf(FilterLibrary); }
+
 int32_t DrawModuleCatalogList(RenderRecord* snap, int32_t id) {
   ListDrawPlan plan;
   plan.count = kModuleTypeCount;
@@ -305,10 +313,7 @@ int32_t DrawCreatedModuleList(RenderRecord* snap, int32_t id) {
   CreatedFrame frame;
   frame.control = V::ControlAt(id);
   ListDrawPlan plan;
-  {
-    platform::MutexGuard g(ModuleList.lock);
-    plan.count = std::max(ModuleList.count, 0);
-  }
+  plan.count = CreatedModuleCount();
   frame.rows.resize(static_cast<size_t>(plan.count));
   plan.firstRowLayer = 1;
   plan.context = &frame;

@@ -33,5 +33,10 @@ int32_t DrawSampleLibraryList(RenderRecord* snap, int32_t id);  // SAM
 bool CreatedModuleListHasNews();
 int32_t DrawSampleMemoryList(RenderRecord* snap, int32_t id);   // WLIST
 int32_t DrawFilterList(RenderRecord* snap, int32_t id);         // FLIST
+// The item counts of LIBM, SAM, WLIST and FLIST, read under their lists' locks.
+int32_t CreatedModuleCount();
+int32_t SampleLibraryCount();
+int32_t SampleMemoryCount();
+int32_t FilterListCount();
 
 }  // namespace Tarvelo

@@ -12,6 +12,7 @@
 #include "visuals/control_table.h"
 #include "visuals/event_loop.h"
 #include "visuals/glyphs.h"
+#include "visuals/list_range.h"
 #include "visuals/text.h"
 #include "visuals/visuals.h"
 
@@ -25,12 +26,6 @@ namespace {
 constexpr uint16_t kDottedLine = 0xCCCC;
 
 int32_t RowsOf(int32_t visibleRows) { return visibleRows < 1 ? 1 : visibleRows; }
-
-// The scroll position clamped to the items: at most count - rows, at least 0.
-int32_t ClampFirst(int32_t first, int32_t count, int32_t rows) {
-  if (first > count - rows) first = count - rows;
-  return first < 0 ? 0 : first;
-}
 
 }  // namespace
 
@@ -76,7 +71,7 @@ uint32_t ListProcedure(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t co
     const int32_t n = accumulator / step;
     accumulator %= step;
     if (n != 0) {
-      f.FirstVisible = ClampFirst(f.FirstVisible + n, count, rows);
+      f.FirstVisible = V::ListFirstInRange(f.FirstVisible + n, count, rows);
       f.Changed = -1;
       c->Dragged = -1;
       c->PressY = Nearest(static_cast<double>(n) * (h - 2 * b) / rows + c->PressY);
@@ -85,7 +80,7 @@ uint32_t ListProcedure(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t co
   }
 
   if (bits == V::kEventWheel) {
-    f.FirstVisible = ClampFirst(f.FirstVisible + y, count, rows);
+    f.FirstVisible = V::ListFirstInRange(f.FirstVisible + y, count, rows);
     f.Changed = -1;
     return bits;
   }
@@ -146,12 +141,11 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
   const int32_t x0 = x + b;
   const int32_t textY = ListTextOffsetOf(snap);
 
-  if (count < statics.count) {
-    const int32_t first = ClampFirst(f.FirstVisible, count, rows);
-    f.FirstVisible = first;
-    if (c) c->Text.FirstVisible = first;
-  }
-  const int32_t first = f.FirstVisible;
+  // A list that shrank below its scroll position is brought back on the
+  // interface thread, which owns the position; until that publish arrives the
+  // frame draws the position it will publish, as a whole redraw would.
+  const int32_t first = V::ListFirstInRange(f.FirstVisible, count, rows);
+  f.FirstVisible = first;
   const bool reversed = f.Reversed != 0;
 
   int32_t top = reversed ? count - first - 1 : first;
@@ -301,9 +295,18 @@ std::string FileTooltip(int32_t item, void*) {
 
 }  // namespace
 
+int32_t SystemMessageCount() { return CountUnder(MessageConsole.lock, MessageConsole.count); }
+
+int32_t ActionHistoryCount() { return CountUnder(ActionHistory.lock, ActionHistory.count); }
+
+int32_t FileListCount() {
+  QUARLE_BASICS::DirList* list = BrowserListing;
+  return list ? CountUnder(list->header.lock, list->header.count) : 0;
+}
+
 int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id) {
   return DrawListView(snap, id,
-                      {.count = CountUnder(MessageConsole.lock, MessageConsole.count),
+                      {.count = SystemMessageCount(),
                        .renderRow = RenderMessageRow,
                        .tooltip = MessageTooltip},
                       g_messageStatics);
@@ -311,16 +314,15 @@ int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id) {
 
 int32_t DrawActionHistoryList(RenderRecord* snap, int32_t id) {
   return DrawListView(snap, id,
-                      {.count = CountUnder(ActionHistory.lock, ActionHistory.count),
+                      {.count = ActionHistoryCount(),
                        .renderRow = RenderHistoryRow,
                        .tooltip = HistoryTooltip},
                       g_historyStatics);
 }
 
 int32_t DrawFileList(RenderRecord* snap, int32_t id) {
-  QUARLE_BASICS::DirList* list = BrowserListing;
   return DrawListView(snap, id,
-                      {.count = list ? CountUnder(list->header.lock, list->header.count) : 0,
+                      {.count = FileListCount(),
                        .renderRow = RenderFileRow,
                        .tooltip = FileTooltip},
                       g_fileStatics);

@@ -102,9 +102,10 @@ struct ListDrawPlan {
   void (*finish)(const ListRowPlace& row, void* context) = nullptr;
 };
 
-// The list draw for the control `id` from its snapshot. Writes the first
-// visible row back to the live control when the list shrank below it and the
-// hovered row's tooltip (under MT_HOVER). Always 0.
+// The list draw for the control `id` from its snapshot. A first visible row
+// past the items is clamped in the snapshot only (the interface thread clamps
+// and publishes the control's own, KeepListsInRange); writes the hovered row's
+// tooltip to the live control (under MT_HOVER). Always 0.
 int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
                      ListDrawStatics& statics);
 
@@ -114,6 +115,11 @@ int32_t ListRowHeightOf(const RenderRecord* snap);
 int32_t ListTextOffsetOf(const RenderRecord* snap);
 
 // --- Members ------------------------------------------------------------------------
+// Their item counts, read under the lists' locks: the draws' and the interface
+// thread's (SetListCount).
+int32_t SystemMessageCount();
+int32_t ActionHistoryCount();
+int32_t FileListCount();
 int32_t DrawDriveList(RenderRecord* snap, int32_t id);          // BDRV
 int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id);  // MSGS
 int32_t DrawActionHistoryList(RenderRecord* snap, int32_t id);  // MSGA

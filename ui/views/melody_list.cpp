@@ -59,6 +59,11 @@ void MelodyIcon(const ListRowPlace& place, void* ctx) {
 
 }  // namespace
 
+int32_t MelodyListCount() {
+  platform::MutexGuard guard(MelodyLibrary.header.lock);
+  return MelodyLibrary.header.count;
+}
+
 int32_t DrawMelodyList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
   static MelodyListData data;

@@ -16,5 +16,7 @@ constexpr int32_t kMelodyIconBusy = 1;
 constexpr int32_t kMelodyIconNoData = 2;
 
 int32_t DrawMelodyList(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+// Its item count, read under the melody library's lock.
+int32_t MelodyListCount();
 
 }  // namespace Tarvelo

@@ -65,10 +65,12 @@ int32_t ParameterRowIcon(int64_t isInput, int64_t readsValueModule, int64_t fixe
   return fixedChannel ? 3 : 2;
 }
 
+int32_t ParameterListCount() { return std::clamp(PortListCount.load(), 0, kPortListRows); }
+
 int32_t DrawParameterList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
   return DrawListView(snap, id,
-                      {.count = std::clamp(PortListCount.load(), 0, kPortListRows),
+                      {.count = ParameterListCount(),
                        .firstRowLayer = kParameterIconLayers,
                        .context = LiveControl(id),
                        .renderRow = RenderParameterRow,

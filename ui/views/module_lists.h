@@ -22,6 +22,8 @@ constexpr int32_t kListedWaveShapes = 11;
 int32_t ParameterRowIcon(int64_t isInput, int64_t readsValueModule, int64_t fixedChannel);
 
 int32_t DrawParameterList(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+// Its item count: the port table's rows.
+int32_t ParameterListCount();
 int32_t DrawWaveFunctionList(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 
 }  // namespace Tarvelo

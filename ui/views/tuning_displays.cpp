@@ -349,6 +349,16 @@ uint64_t TuningKeysLook(int32_t which) {
   return look.h;
 }
 
+namespace {
+int32_t PatternCountOf(int32_t which) {
+  platform::MutexGuard guard(MT_TUNINGS[which]);
+  return std::clamp(Tunings[which].PatternCount, 0, kScalePatternMax);
+}
+}  // namespace
+
+int32_t ScalePatternCount() { return PatternCountOf(kEditedTuning); }
+int32_t ScaleListCount() { return PatternCountOf(kActiveTuning); }
+
 int32_t DrawScalePatternList(V::RenderRecord* snap, int32_t id) {
   static PatternCopy copy;
   static ListDrawStatics statics;

@@ -55,5 +55,8 @@ int32_t DrawTuningKeyGrid(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawScalePatternSwitches(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawScalePatternList(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
 int32_t DrawScaleList(QUARLE_VISUALS::RenderRecord* snapshot, int32_t id);
+// Their item counts: the edited and the active tuning's scale patterns.
+int32_t ScalePatternCount();
+int32_t ScaleListCount();
 
 }  // namespace Tarvelo

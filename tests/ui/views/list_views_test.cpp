@@ -17,7 +17,12 @@
 #include "ui/views/control_drawing.h"
 #include "ui/views/install.h"
 #include "ui/views/library_views.h"
+#include "ui/views/melody_list.h"
+#include "ui/views/module_lists.h"
+#include "ui/views/tuning_displays.h"
 #include "views_a_fixture.h"
+#include "visuals/dirty_region.h"
+#include "visuals/list_range.h"
 
 namespace {
 
@@ -179,16 +184,56 @@ TEST_F(ListDrawTest, RowsRenderOnlyWhenTheListChanged) {
   EXPECT_EQ(rec.rendered.size(), 10u);
 }
 
+int32_t g_items = 0;
+int32_t ItemsOf() { return g_items; }
+int32_t DrawNothing(V::RenderRecord*, int32_t) { return 0; }
+
+// The draw shows a shrunk list from its last rows but leaves the position to
+// the interface thread, which clamps it and publishes every change of the
+// item count.
 TEST_F(ListDrawTest, AShrunkListScrollsBack) {
   C(id)->Text.FirstVisible = 15;
   DrawList(25);
   DrawList(20);
-  EXPECT_EQ(C(id)->Text.FirstVisible, 10);
+  EXPECT_EQ(C(id)->Text.FirstVisible, 15);  // the draw writes no interface record
+  ASSERT_EQ(rec.rendered.size(), 10u);
+  EXPECT_EQ(rec.rendered.front(), 10);
   Clear();
   DrawList(4);
-  EXPECT_EQ(C(id)->Text.FirstVisible, 0);
   EXPECT_EQ(rec.rendered.size(), 4u);
+  EXPECT_EQ(rec.rendered.front(), 0);
   EXPECT_EQ(At(50, 43 + 5), viewtest::kBackdrop);  // no row past the last item
+
+  C(id)->DrawCallback = DrawNothing;
+  V::SetListCount(DrawNothing, ItemsOf);
+  struct Step {
+    int32_t items, first, published;
+    const char* what;
+  };
+  const Step steps[] = {
+      {25, 15, 0, "first seen"},         {25, 15, 0, "nothing changed"},
+      {20, 10, 1, "shrunk below it"},    {26, 10, 1, "grown: drawn anew"},
+      {24, 10, 1, "shrunk above it"},    {4, 0, 1, "fewer items than rows"},
+      {4, 0, 0, "nothing changed again"},
+  };
+  V::ControlPublish(C(id), 0);
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    g_items = s.items;
+    std::vector<platform::ScreenRect> marked;
+    bool whole = false;
+    V::TakeDirtyRegion(marked, whole);
+    EXPECT_EQ(V::KeepListsInRange(), s.published);
+    EXPECT_EQ(C(id)->Text.FirstVisible, s.first);
+    EXPECT_EQ(C(id)->Render->Text.FirstVisible, s.first);
+    V::TakeDirtyRegion(marked, whole);
+    EXPECT_EQ(!marked.empty(), s.published == 1);
+    if (s.published) {
+      EXPECT_EQ(C(id)->Render->Text.Changed, -1);
+    }
+    C(id)->Render->Text.Changed = 0;
+  }
+  V::SetListCount(DrawNothing, nullptr);
 }
 
 TEST_F(ListDrawTest, OverflowMarksAndThumb) {
@@ -238,6 +283,24 @@ class ListMembersTest : public ViewTest {
   }
   uint32_t savedLevels[5] = {};
 };
+
+// Every list whose items come and go tells the interface thread its count, so
+// that a shrink brings its scroll position back and an addition is drawn.
+TEST_F(ListMembersTest, EveryListWhoseItemsComeAndGoCountsThem) {
+  InstallViewCallbacksB();
+  const struct {
+    V::DrawCallbackFn draw;
+    V::ListCountFn count;
+  } lists[] = {
+      {DrawSystemMessageList, SystemMessageCount}, {DrawActionHistoryList, ActionHistoryCount},
+      {DrawFileList, FileListCount},               {DrawCreatedModuleList, CreatedModuleCount},
+      {DrawSampleLibraryList, SampleLibraryCount}, {DrawSampleMemoryList, SampleMemoryCount},
+      {DrawFilterList, FilterListCount},           {DrawMelodyList, MelodyListCount},
+      {DrawParameterList, ParameterListCount},     {DrawScalePatternList, ScalePatternCount},
+      {DrawScaleList, ScaleListCount},
+  };
+  for (const auto& l : lists) EXPECT_EQ(V::ListCountOf(l.draw), l.count);
+}
 
 TEST_F(ListMembersTest, SystemMessagesAreColouredByLevel) {
   ASSERT_EQ(MessageConsoleCreate(), 0);

@@ -14,10 +14,13 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/state/console.h"
 #include "app/state/module_page.h"
 #include "app/state/system_messages.h"
+#include "app/state/ui_hooks.h"
 #include "audio/audio.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/tuning.h"
@@ -25,6 +28,7 @@
 #include "platform/threads.h"
 #include "ui/panels/install.h"
 #include "ui/views/install.h"
+#include "ui/views/list_views.h"
 #include "ui/views/partial_frame_fixture.h"
 
 namespace {
@@ -32,11 +36,20 @@ namespace {
 namespace V = QUARLE_VISUALS;
 using Tarvelo::ModuleRecord;
 
-enum Kind { kClick, kDrag, kWheel, kKey, kWindowButton, kSelect, kRenderFlag, kAudioReport, kKinds };
+enum Kind {
+  kClick, kDrag, kWheel, kKey, kWindowButton, kSelect, kRenderFlag, kAudioReport,
+  // What random clicks seldom reach: a scrolled list losing rows, the tuning
+  // displays at any key count, new messages and actions, boxes overlapping
+  // others or at the plane's edges.
+  kListShrink, kKeyCount, kMessage, kBox, kKinds
+};
 constexpr const char* kKindNames[kKinds] = {"click",  "drag",   "wheel",       "key",
-                                            "window", "select", "render flag", "audio report"};
+                                            "window", "select", "render flag", "audio report",
+                                            "list shrink", "key count", "message", "box"};
 // How often each kind comes, out of the sum.
-constexpr int32_t kKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6};
+constexpr int32_t kKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6, 10, 10, 10, 10};
+// From the first of these on, each kind is reached by the CI run.
+constexpr int32_t kFirstReachedKind = kListShrink;
 
 int32_t EnvCount(const char* name, int32_t fallback) {
   const char* v = std::getenv(name);
@@ -45,6 +58,29 @@ int32_t EnvCount(const char* name, int32_t fallback) {
 }
 
 double StillClock() { return 1000.0; }
+
+// Reports as the running program takes them: kept in the message console and,
+// with the video thread running, put up on the status line, which another
+// thread hands to the interface thread through queue 0.
+struct RunningProgram {
+  Tarvelo::StateUiHooks hooks = Tarvelo::StateUi;
+  RunningProgram() {
+    auto set = [] { return int64_t{-1}; };
+    Tarvelo::StateUi.VideoRunFlag = set;
+    Tarvelo::StateUi.VideoLoopActive = set;
+    Tarvelo::StateUi.InterfaceReady = set;
+    platform::MarkInterfaceThread();
+    EXPECT_EQ(Tarvelo::MessageConsoleCreate(), 0);
+    QUARLE_BASICS::MessageHook = Tarvelo::LogMessageHook;
+  }
+  ~RunningProgram() {
+    QUARLE_BASICS::MessageHook = uitest::Capture;
+    Tarvelo::MessageConsoleFree();
+    Tarvelo::StateUi = hooks;
+  }
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+};
 
 struct Tally {
   int32_t actions = 0, panels = 0, plane = 0;
@@ -207,9 +243,121 @@ class UiDifferential : public viewsc::PartialFrameTest {
         QUARLE_BASICS::PostCommand(msg, 0, 0);
         return msg.type == QUARLE_AUDIO::kAudioMeters ? "audio report: meters" : "audio report: per-voice";
       }
+      case kListShrink: {
+        // The created-module list scrolled, a shown row picked and deleted.
+        if (!OnScreen(Find("LIBM"))) {
+          Show(Tarvelo::kWinPANEL, -1);
+          for (const char* name : {"TABMOD", "LIBT2"}) Tap(name, judge);
+        }
+        const int32_t list = Find("LIBM");
+        if (!OnScreen(list)) return "list hidden";
+        const V::ControlRecord* c = C(list);
+        const int32_t rows = std::max(c->Text.VisibleRows, 1);
+        // Longer than it shows, as after a few copies.
+        for (int32_t more = rows + 1 + coin(6) - Tarvelo::ModuleList.count; more > 0; --more) {
+          const int32_t n = Tarvelo::ModuleList.count;
+          const int32_t x = 60 + 45 * (n % 16), y = 120 + 45 * (n / 16);
+          if (n > 0 && coin(2) == 0)
+            Tarvelo::CreateModule(coin(n), x, y, 0);
+          else
+            Tarvelo::CreateModule(Tarvelo::kTypeOscillator, x, y, -1);
+        }
+        judge();
+        MoveTo(c->X + c->W / 2, c->Y + c->H / 2);
+        wheel -= coin(2) == 0 ? 40 : coin(7) - 3;
+        platform::WindowEventInject(platform::WheelEvent(wheel));
+        judge();
+        const int32_t rowH = std::max((c->H - 2 * V::BorderWidth) / rows, 1);
+        MoveTo(c->X + c->W / 2, c->Y + V::BorderWidth + coin(rows) * rowH + rowH / 2);
+        Button(platform::kWindowButtonPress);
+        Button(platform::kWindowButtonRelease);
+        judge();
+        Tap("LIDEL", judge);
+        return "list shrink: " + std::to_string(Tarvelo::ModuleList.count) + " modules";
+      }
+      case kKeyCount: {
+        // The editor's key count set as a loaded tuning would have it, then
+        // stepped with its buttons, each step judged.
+        Show(Tarvelo::kWinTNG, -1);
+        const int32_t keys = 1 + coin(Tarvelo::kTuningMaxKeys);
+        {
+          platform::MutexGuard g(Tarvelo::MT_TUNINGS[Tarvelo::kEditedTuning]);
+          Tarvelo::TuningSetNoteCount(Tarvelo::EditedTuning, keys);
+        }
+        judge();
+        for (int32_t step = 0, steps = 1 + coin(3); step < steps; ++step)
+          Tap(coin(3) == 0 ? "TNGK-" : "TNGK+", judge);
+        if (coin(2) == 0) Tap(coin(2) == 0 ? "TNGo" : "TNG=", judge);
+        if (coin(2) == 0) Show(Tarvelo::kWinTNG, 0);
+        return "key count from " + std::to_string(keys);
+      }
+      case kMessage: {
+        // Mostly with the lists shown: the messages, then the actions.
+        const bool shown = coin(4) != 0;
+        if (shown) {
+          Show(Tarvelo::kWinPANEL, -1);
+          Tap("TABMSG", judge);
+          Tap("MSGT1", judge);
+        }
+        const int32_t level = coin(3);
+        // A take started on the audio thread, a report of a handler, and an
+        // action from a click the program posts.
+        std::thread([level] { QUARLE_BASICS::Report("Now recording take.wav", level); }).join();
+        judge();
+        QUARLE_BASICS::Report("Audio playback is not available", level);
+        judge();
+        if (shown) Tap("MSGT2", judge);
+        if (!Tarvelo::SelectedModule) Tarvelo::SelectModule(AnyModule(rng), -1);
+        QUARLE_BASICS::CommandMessage msg{};
+        msg.type = QUARLE_BASICS::kCommandControlEvent;
+        msg.arg2 = static_cast<uint32_t>(Find("MFP"));
+        msg.arg5 = V::kEventClick;
+        QUARLE_BASICS::PostCommand(msg, 0, 0);
+        return "messages and an action";
+      }
+      case kBox: {
+        // A new box over another one or across an edge of the plane.
+        if (Tarvelo::ModuleList.count >= 40) return "no room for a box";
+        const V::ControlRecord* plane = C(Plane());
+        static constexpr int32_t kTypes[] = {Tarvelo::kTypeOscillator, Tarvelo::kTypeMixer,
+                                             Tarvelo::kTypeSequencer, Tarvelo::kTypeAdsr,
+                                             Tarvelo::kTypeKeyboard};
+        const int32_t type = kTypes[coin(static_cast<int32_t>(std::size(kTypes)))];
+        int32_t bx = plane->X + coin(std::max(plane->W, 1));
+        int32_t by = plane->Y + coin(std::max(plane->H, 1));
+        std::string where = "on the plane";
+        if (const V::ControlRecord* other = coin(2) == 0 ? Box(AnyModule(rng)) : nullptr) {
+          bx = other->X + coin(41) - 20;
+          by = other->Y + coin(41) - 20;
+          where = "over another";
+        } else if (coin(3) != 0) {
+          switch (coin(4)) {
+            case 0: bx = plane->X - coin(60); break;
+            case 1: bx = plane->X + plane->W - coin(60); break;
+            case 2: by = plane->Y - coin(40); break;
+            default: by = plane->Y + plane->H - coin(40); break;
+          }
+          where = "at an edge";
+        }
+        const int32_t i = Tarvelo::CreateModule(type, bx, by, -1);
+        if (i >= 0 && coin(2) == 0) Tarvelo::SelectModule(Tarvelo::ModuleList.entries[i], -1);
+        return "box " + where;
+      }
       default:
         return "";
     }
+  }
+  // A click on the named control's middle through the event loop, judged
+  // pressed and released; nothing when it is not shown.
+  template <typename Judge>
+  void Tap(const char* name, Judge&& judge) {
+    const int32_t id = Find(name);
+    if (id <= 0 || !OnScreen(id)) return;
+    MoveTo(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2);
+    Button(platform::kWindowButtonPress);
+    judge();
+    Button(platform::kWindowButtonRelease);
+    judge();
   }
 
   // The control is the window of that slot or lies in it.
@@ -315,6 +463,7 @@ TEST_F(UiDifferential, APartialFrameShowsWhatAWholeRedrawShowsAfterEveryAction) 
   const int32_t actions = EnvCount("TARVELO_UI_DIFF_ACTIONS", 20);
   Tally tally[kKinds];
   std::map<std::string, int32_t> culprits;
+  RunningProgram running;
   for (int32_t s = first; s < first + seeds; ++s) {
     Tarvelo::ClearSynth();
     Run(static_cast<uint32_t>(s), actions, tally, culprits);
@@ -337,6 +486,9 @@ TEST_F(UiDifferential, APartialFrameShowsWhatAWholeRedrawShowsAfterEveryAction) 
   std::printf("%s", table.c_str());
   EXPECT_EQ(sum.panels, 0);
   EXPECT_EQ(sum.plane, 0);
+  if (seeds * actions >= 40) {
+    for (int32_t k = kFirstReachedKind; k < kKinds; ++k) EXPECT_GT(tally[k].actions, 0) << kKindNames[k];
+  }
 }
 
 }  // namespace
@@ -473,5 +625,59 @@ TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
     EXPECT_EQ(StaleAfterLoop(), "") << "box pressed";
     Button(platform::kWindowButtonRelease);
     EXPECT_EQ(StaleAfterLoop(), "") << "box released";
+  }
+
+  // A list scrolled to its end that loses rows: 18 modules, the created-module
+  // list wheeled to its end, its last shown row clicked and deleted, 4 times.
+  Show(Tarvelo::kWinKBGROUP, 0);
+  while (Tarvelo::ModuleList.count < 18)
+    Make(Tarvelo::kTypeOscillator, 100 + 40 * (Tarvelo::ModuleList.count % 8), 150 + 40 * (Tarvelo::ModuleList.count / 8));
+  for (const char* name : {"TABMOD", "LIBT2"}) click(name);
+  const int32_t created = Find("LIBM");
+  ASSERT_TRUE(OnScreen(created));
+  const int32_t rows = C(created)->Text.VisibleRows;
+  ASSERT_LT(rows, 14);
+  for (int32_t deletion = 1; deletion <= 4; ++deletion) {
+    const V::ControlRecord* list = C(created);
+    MoveTo(list->X + list->W / 2, list->Y + list->H / 2);
+    wheel -= 30;
+    platform::WindowEventInject(platform::WheelEvent(wheel));
+    EXPECT_EQ(StaleAfterLoop(), "") << "wheeled to the end before deletion " << deletion;
+    ASSERT_EQ(C(created)->Text.FirstVisible, Tarvelo::ModuleList.count - rows);
+    const int32_t rowH = Tarvelo::ListRowHeightOf(C(created)->Render);
+    MoveTo(list->X + list->W / 2, list->Y + V::BorderWidth + (rows - 1) * rowH + rowH / 2);
+    Button(platform::kWindowButtonPress);
+    Button(platform::kWindowButtonRelease);
+    EXPECT_EQ(StaleAfterLoop(), "") << "last row selected before deletion " << deletion;
+    ASSERT_EQ(C(created)->Text.Selected, Tarvelo::ModuleList.count - 1);
+    const int32_t before = Tarvelo::ModuleList.count;
+    click("LIDEL");
+    EXPECT_EQ(Tarvelo::ModuleList.count, before - 1) << "deletion " << deletion;
+    EXPECT_EQ(StaleAfterLoop(), "") << "the frame after deletion " << deletion;
+    EXPECT_EQ(C(created)->Text.FirstVisible, Tarvelo::ModuleList.count - rows) << deletion;
+  }
+
+  // New messages and actions, the way the running program adds them: reports
+  // go to the message console and, with the video thread running, up on the
+  // status line, which another thread hands to the interface thread.
+  RunningProgram running;
+  Tarvelo::SelectModule(Tarvelo::ModuleList.entries[0], -1);
+  for (const char* name : {"TABMSG", "MSGT1"}) click(name);
+  ASSERT_TRUE(OnScreen(Find("MSGS")));
+  for (int32_t take = 0; take < 2; ++take) {
+    const int32_t before = Tarvelo::MessageConsole.count;
+    std::thread([] { QUARLE_BASICS::Report("Now recording take.wav", 0); }).join();
+    EXPECT_EQ(StaleAfterLoop(), "") << "a report from another thread";
+    EXPECT_EQ(Tarvelo::MessageConsole.count, before + 1);
+  }
+  const int32_t reports = Tarvelo::MessageConsole.count;
+  click("PlayMP");  // no sound device: a report on the interface thread
+  EXPECT_EQ(Tarvelo::MessageConsole.count, reports + 1);
+  click("MSGT2");
+  ASSERT_TRUE(OnScreen(Find("MSGA")));
+  for (int32_t press = 0; press < 2; ++press) {
+    const int32_t before = Tarvelo::ActionHistory.count;
+    click("MFP");
+    EXPECT_EQ(Tarvelo::ActionHistory.count, before + 1);
   }
 }
