@@ -248,7 +248,7 @@ void ModuleResetVoices(ModuleRecord& m) {
   m.ActiveVoices = 0;
   m.SleepingVoices = 0;
   if (m.VoiceIds != nullptr) m.VoiceIds[0] = 0;
-  m.TriggerOwner = &m;
+  StoreShown(m.TriggerOwner, &m);  // reclaiming and the plane read it meanwhile
   m.SequencerWord = 0;
   m.MixerWord = 0;
   m.MelodyRestart = -1;
