@@ -121,13 +121,8 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
   for (int32_t p = 0; p < n; ++p) {
     ModuleParam& q = T.Params[p];
     const ParamFileBlock& b = r.Params[p];
-    float lo = q.Min;
-    float hi = q.Max;
-    if (q.Scale != 0.0f) {
-      lo /= q.Scale;
-      hi /= q.Scale;
-    }
-    if (lo > hi) std::swap(lo, hi);
+    float lo, hi;
+    StoredParamBounds(q, lo, hi);
     float d = q.InitialValue;
 
     TakeDisplayFormat(q, b);

@@ -164,14 +164,19 @@ ControlRange LoadControlRange(const ModuleParam& p) {
   return ControlRange{load(p.RangeLow), load(p.RangeHigh), load(p.Step)};
 }
 
-float WithinParamRange(const ModuleParam& p, float x) {
-  float lo = p.Min;
-  float hi = p.Max;
+void StoredParamBounds(const ModuleParam& p, float& lo, float& hi) {
+  lo = p.Min;
+  hi = p.Max;
   if (p.Scale != 0.0f) {
     lo /= p.Scale;
     hi /= p.Scale;
   }
   if (lo > hi) std::swap(lo, hi);
+}
+
+float WithinParamRange(const ModuleParam& p, float x) {
+  float lo, hi;
+  StoredParamBounds(p, lo, hi);
   if (x != x) return p.InitialValue;
   return std::clamp(x, lo, hi);
 }

@@ -134,8 +134,10 @@ struct ControlRange {
 };
 ControlRange LoadControlRange(const ModuleParam& p);
 void StoreControlRange(ModuleParam& p, const ControlRange& r);
-// x kept inside the parameter's range (Min and Max over Scale), the range a
-// load keeps a stored value in; NaN becomes the initial value.
+// The range a load keeps a stored value in (Min and Max over Scale); a value
+// outside it comes back as the default.
+void StoredParamBounds(const ModuleParam& p, float& lo, float& hi);
+// x kept inside that range; NaN becomes the initial value.
 float WithinParamRange(const ModuleParam& p, float x);
 void ModuleParamSetIntegerFlag(ModuleParam& p);
 

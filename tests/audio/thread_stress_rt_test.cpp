@@ -69,6 +69,7 @@
 #include "ui/panels/module_panel.h"
 #include "ui/panels/panel_common.h"
 #include "ui/panels/sample_panel.h"
+#include "app/documents/synth_file_walk.h"
 #include "ui/ui_fixture.h"
 #include "visuals/controls.h"
 #include "visuals/fonts.h"
@@ -88,28 +89,7 @@ std::vector<unsigned char> Bytes(const fs::path& p) {
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Where a synth file's keyboard states start: walks the sections before them.
-size_t StatesAt(const std::vector<unsigned char>& b) {
-  auto word = [&](size_t at) {
-    int32_t v = 0;
-    if (at + 4 <= b.size()) std::memcpy(&v, b.data() + at, 4);
-    return v;
-  };
-  size_t at = 4 + 23;  // the magic
-  at += 4 + word(at);  // tuning folder
-  at += 4 + word(at);  // tuning file
-  at += 8;             // gains
-  for (int32_t list = 0; list < 3; ++list) {  // samples, filters, melodies
-    const int32_t n = word(at);
-    at += 4;
-    for (int32_t i = 0; i < n && at < b.size(); ++i) {
-      if (list < 2) at += 4;
-      at += 4 + word(at);
-      at += 4 + word(at);
-    }
-  }
-  return at + 4;
-}
+size_t StatesAt(const std::vector<unsigned char>& b) { return synthfile::WalkLists(b).statesAt; }
 // A synth file with its keyboard states as a load takes them: only voices
 // still on survive (a note the device played and released may still sound in
 // its release when a save copies the state), and the Changed words are cleared

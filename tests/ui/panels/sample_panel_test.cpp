@@ -29,6 +29,7 @@
 #include "engine/render.h"
 #include "ui/panels/list_buttons.h"
 #include "ui/panels/sysbar.h"
+#include "app/documents/synth_file_walk.h"
 #include "panels_b_fixture.h"
 
 namespace panelsb {
@@ -237,27 +238,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
   const auto named = [](const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto word = [&](size_t at) {
-      int32_t v = 0;
-      if (at + 4 <= b.size()) std::memcpy(&v, b.data() + at, 4);
-      return v;
-    };
-    size_t at = 4 + 23;      // the magic
-    at += 4 + word(at);      // tuning folder
-    at += 4 + word(at);      // tuning file
-    at += 8;                 // gains
-    int32_t names = 0;
-    for (int32_t list = 0; list < 3 && at < b.size(); ++list) {
-      const int32_t n = word(at);
-      at += 4;
-      names += n;
-      for (int32_t i = 0; i < n && at < b.size(); ++i) {
-        if (list < 2) at += 4;
-        at += 4 + word(at);
-        at += 4 + word(at);
-      }
-    }
-    return names;
+    return synthfile::WalkLists(b).names;
   };
   const int32_t mlist = Slot(kUiMLIST);
   // What 100 frames leave: a Sample's frames (of a 1 s take); a melody's
