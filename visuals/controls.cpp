@@ -410,6 +410,14 @@ void FetchRenderRecord(RenderRecord* dst, int32_t id) {
   if (dst->Alpha > 0) c->Render->Text.Changed = 0;
 }
 
+void ReturnRenderFlags(const RenderRecord* snap, int32_t id) {
+  if (!snap || snap->Text.Changed == 0 || id < 0 || id > ControlTableCount() - 1) return;
+  ControlRecord* c = ControlAt(id);
+  if (!c || !c->Render) return;
+  platform::MutexGuard g(c->RenderLock);
+  c->Render->Text.Changed |= snap->Text.Changed;
+}
+
 // --- Small records -----------------------------------------------------------
 
 void ControlStateCopy(ControlState* dst, const ControlState* src) { *dst = *src; }

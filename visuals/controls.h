@@ -264,6 +264,10 @@ void ControlPublishState(ControlRecord* c);
 // alpha is above 0. dst must have been initialised (RenderRecordInit); an empty
 // slot leaves it untouched.
 void FetchRenderRecord(RenderRecord* dst, int32_t id);
+// Gives back the update flags a fetch took when the copy is not drawn after
+// all (its control lies outside its clip): a draw callback renders what they
+// name (a caption, say) only when it sees them. Joined with any set meanwhile.
+void ReturnRenderFlags(const RenderRecord* snap, int32_t id);
 
 // --- Small records -----------------------------------------------------------
 void ControlStateCopy(ControlState* dst, const ControlState* src);

@@ -157,8 +157,10 @@ void RenderControlTree(int32_t id, int32_t clip, int64_t pass) {
     }
   }
 
-  // Wholly outside its clip: nothing of it or its subtree, and no mark.
+  // Wholly outside its clip: nothing of it or its subtree, and no mark. What
+  // it was to draw anew stays pending for when it comes back in.
   if (q == -1) {
+    ReturnRenderFlags(&snap, id);
     RenderRecordFree(&snap);
     return;
   }

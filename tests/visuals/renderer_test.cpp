@@ -33,13 +33,14 @@ struct Call {
   int32_t id;
   int32_t x, y, w, h;
   Image* target;
+  int64_t changed;  // the snapshot's text flags
 };
 std::vector<Call> g_calls;
 int32_t g_result = 0;
 
 // Paints its snapshot's rectangle green on DrawTarget, as draw callbacks do.
 int32_t PaintGreen(RenderRecord* snap, int32_t id) {
-  g_calls.push_back({id, snap->X, snap->Y, snap->W, snap->H, DrawTarget});
+  g_calls.push_back({id, snap->X, snap->Y, snap->W, snap->H, DrawTarget, snap->Text.Changed});
   platform::DrawBox(DrawTarget, snap->X, snap->Y, snap->W, snap->H, kGreen);
   return g_result;
 }
@@ -307,6 +308,32 @@ TEST_F(RendererTest, HiddenAndTransparentControlsHideTheirSubtrees) {
   EXPECT_EQ(Count(kRed), 100 - 9);
   EXPECT_EQ(g_calls.size(), 1u);
   EXPECT_EQ(ControlAt(a)->Render->Text.Changed, 0);
+
+  // Wholly outside its clip it is not drawn either: a text changed meanwhile
+  // is drawn anew when it comes back in (a box panned off the plane).
+  const int32_t panel = Make(root_, 20, 20, 10, 10, kBlue);
+  ControlAt(panel)->ClipChildren = -1;
+  const int32_t off = Make(panel, 8, 22, 4, 4, kRed, PaintGreen);
+  ControlPublish(ControlAt(off), 8);
+  auto drawn = [&] {
+    std::vector<Call> mine;
+    for (const Call& k : g_calls)
+      if (k.id == off) mine.push_back(k);
+    g_calls.clear();
+    return mine;
+  };
+  g_calls.clear();
+  Frame();
+  EXPECT_TRUE(drawn().empty());
+  EXPECT_EQ(ControlAt(off)->Render->Text.Changed, 8);
+  ControlSetX(ControlAt(off), 24);
+  ControlSetY(ControlAt(off), 24);
+  Publish(off);
+  Frame();
+  const std::vector<Call> back = drawn();
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].changed, 8);
+  EXPECT_EQ(Px(25, 25), kGreen);
 }
 
 TEST_F(RendererTest, ADisabledControlIsDarkenedWithItsChildren) {
