@@ -305,17 +305,23 @@ static bool RenderMayReach(const ModuleRecord* m) {
   return IsModuleLive(m, 0) == 1 || EngineCommandPending() || m->OutputCount > 0 || SynthOutputModule.load() == m;
 }
 
+// Posts a command on m for the render when it may reach m; false when the
+// caller is to run it at once.
+static bool PostWhereRenderReaches(int32_t kind, ModuleRecord* m, WaveLibraryEntry* wave = nullptr,
+                                   uint64_t waveArgument = 0) {
+  if (!RenderMayReach(m) || WaitEngineCommandSlot() != 1) return false;
+  QueuedCommand c{};
+  c.Kind = kind;
+  c.Module = m;
+  c.Wave = wave;
+  c.WaveArgument = waveArgument;
+  PostOrQueue(c);
+  return true;
+}
+
 void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
   if (m == nullptr) return;
-  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
-    QueuedCommand c{};
-    c.Kind = kCommandAttachWave;
-    c.Module = m;
-    c.Wave = wave;
-    c.WaveArgument = waveArgument;
-    PostOrQueue(c);
-    return;
-  }
+  if (PostWhereRenderReaches(kCommandAttachWave, m, wave, waveArgument)) return;
   AttachWaveToModule(m, wave, waveArgument);
   RequestGraphRebuild(0, 0, nullptr);
 }
@@ -324,26 +330,13 @@ void PostFinishTake(ModuleRecord* m) {
   if (m == nullptr) return;
   // The finish resets the module's voices, which the render reads also when
   // the module only feeds one in the order.
-  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
-    QueuedCommand c{};
-    c.Kind = kCommandFinishTake;
-    c.Module = m;
-    PostOrQueue(c);
-    return;
-  }
+  if (PostWhereRenderReaches(kCommandFinishTake, m)) return;
   FinishTakeNow(m);
 }
 
 void PostBeginTake(ModuleRecord* m, WaveLibraryEntry* wave) {
   if (m == nullptr) return;
-  if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
-    QueuedCommand c{};
-    c.Kind = kCommandBeginTake;
-    c.Module = m;
-    c.Wave = wave;
-    PostOrQueue(c);
-    return;
-  }
+  if (PostWhereRenderReaches(kCommandBeginTake, m, wave)) return;
   BeginTakeNow(m, wave);
 }
 
