@@ -113,6 +113,9 @@ void QueueControllerMove(ModuleRecord* module, int32_t p, float x, int64_t relat
 }
 
 void ApplyMove(const ControllerMove& c, bool display) {
+  // A module deleted since the move was queued is kept until the move is
+  // taken, but it is no longer the synth's: its values stay as they are.
+  if (!ModuleListed(c.module)) return;
   // The field of the module page follows through MidiMoved on the video
   // thread; the render callback never waits for the field's lock.
   if (c.relative == kMoveSetsValue)
@@ -510,24 +513,37 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
     QUARLE_BASICS::PostCommand(msg, QUARLE_BASICS::MainCommandQueue, -1);
     return;
   }
-  ModuleRecord* module = mode == kMidiFixedParam ? target : SelectedModule;
-  const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
-  if (module == nullptr) return;
   // The render owns the values while playing, whichever thread the move came on.
-  if (!platform::OnInterfaceThread() || PlaybackActive.load() != 0) {
-    if (p >= 0 && p < module->ParamCount && p < kModuleParams) {
-      QueueControllerMove(module, p, x, relative);
+  const bool queue = !platform::OnInterfaceThread() || PlaybackActive.load() != 0;
+  if (mode == kMidiFixedParam) {
+    // A delete clears the entry under the maps' lock before the module may be
+    // freed, so the module is read, and its move queued or applied, only while
+    // the entry still names it: the delete then finds the move pending (and
+    // reclaiming waits for it), or this thread never touches the module.
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    MidiMapEntry& e = map->Entries[controller][channel];
+    if (e.Mode != mode || e.Target != target || e.Param != param || target == nullptr) return;
+    if (queue) {
+      if (param >= 0 && param < target->ParamCount && param < kModuleParams) {
+        QueueControllerMove(target, param, x, relative);
+        return;
+      }
+    } else if (ApplyControllerToParameter(target, param, x, relative) != 0) {
       return;
     }
-  } else if (ApplyControllerToParameter(module, p, x, relative) != 0) {
+    // A refusal breaks the binding; the other modes follow the selection,
+    // which may fit again with the next module selected.
+    ClearMidiMapEntry(e);
     return;
   }
-  // A refusal breaks only a binding to a fixed module; the other modes follow
-  // the selection, which may fit again with the next module selected.
-  if (mode != kMidiFixedParam) return;
-  platform::MutexGuard guard(MT_MIDIMAPS);
-  MidiMapEntry& e = map->Entries[controller][channel];
-  if (e.Mode == mode && e.Target == target && e.Param == param) ClearMidiMapEntry(e);
+  ModuleRecord* module = SelectedModule;
+  const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
+  if (module == nullptr) return;
+  if (queue) {
+    if (p >= 0 && p < module->ParamCount && p < kModuleParams) QueueControllerMove(module, p, x, relative);
+    return;
+  }
+  ApplyControllerToParameter(module, p, x, relative);
 }
 
 void ApplySelectedControllerMove(int32_t mode, int32_t param, float x, int64_t relative) {

@@ -423,8 +423,13 @@ static void SwapBankEntries(KeyboardState** bank, platform::Mutex** voiceLocks, 
 // Clears what points at a module that is going away.
 static void ForgetModule(ModuleRecord* m) {
   if (CaptureModule == m) CaptureModule = nullptr;
-  ModuleRecord* expected = m;
-  CurrentKeyboard.compare_exchange_strong(expected, nullptr);
+  {
+    // The MIDI thread reads the current keyboard, and the fields it routes
+    // by, under the maps' lock: once this lets go it holds the module no more.
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    ModuleRecord* expected = m;
+    CurrentKeyboard.compare_exchange_strong(expected, nullptr);
+  }
   if (SelectedModule == m) SetSelectedModule(nullptr);
   ClearMidiMapTargets(m);
   m->MidiMapped = 0;

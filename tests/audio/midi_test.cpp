@@ -443,7 +443,7 @@ TEST_F(MidiInputTest, LearnedControllerMovesTheParameter) {
 
   // An unarmed, unbound controller changes nothing.
   const float start = amp.Value;
-  Send(pad, {0xB0, 7, 127});
+  Send(pad, {0xB0, 7, 0});
   EXPECT_EQ(amp.Value, start);
 
   T::SelectedModule = osc;
@@ -660,6 +660,84 @@ TEST_F(MidiInputTest, ClosingWhileMessagesArrive) {
   EXPECT_EQ(QA::MT_MIDIDEVICES, nullptr);
   for (const QA::MidiDeviceSlot& s : QA::MidiDeviceTable) EXPECT_EQ(s.handle, nullptr);
   ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
+}
+
+// A delete against the MIDI thread: the device floods a controller bound to a
+// module (or notes for the current keyboard) while the interface adds that
+// module, binds it, deletes it, takes the queued moves as its wake-up does and
+// reclaims. No thread may read or write the module once it is freed (the
+// sanitizers watch), and a move queued before the delete changes nothing of
+// the deleted module. TARVELO_MIDI_DELETE_ROUNDS sets the rounds per row.
+TEST_F(MidiInputTest, ADeleteFreesNothingTheMidiThreadStillHolds) {
+  const int32_t pad = platform::MidiFakePlug("Pad");
+  QA::CheckMidiDevices();
+  const int32_t slot = SlotOf("Pad");
+  ASSERT_GE(slot, 0);
+  auto bind = [slot](T::ModuleRecord* m) {
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    T::MidiMapEntry& e = T::MidiDeviceMaps[slot]->Entries[7][0];
+    e.Mode = T::kMidiFixedParam;
+    e.Kind = T::kControllerStandard;
+    e.Target = m;
+    e.Param = 1;
+    m->Params[1].MidiMapCount += 1;
+  };
+
+  // Queued before the delete, taken after it: the deleted module keeps its value.
+  platform::MarkInterfaceThread();
+  T::ModuleRecord* m = Add(T::kTypeMixer);
+  bind(m);
+  const float before = m->Params[1].Value;
+  Send(pad, {0xB0, 7, 0});
+  ASSERT_TRUE(T::ControllerMovesPending());
+  T::RemoveModule(m);
+  EXPECT_EQ(T::ReclaimRemovedModules(), 1);  // the move still names it
+  T::TakeControllerMoves(false);
+  EXPECT_EQ(m->Params[1].Value, before);
+  EXPECT_EQ(T::ReclaimRemovedModules(), 0);
+
+  const char* env = std::getenv("TARVELO_MIDI_DELETE_ROUNDS");
+  const int32_t rounds = env != nullptr ? std::atoi(env) : 1000;
+  struct Row {
+    const char* name;
+    bool marked;  // as the program marks its interface thread; else every thread counts as it
+    bool keyboard;
+  };
+  for (const Row& row : {Row{"controller, interface marked", true, false}, Row{"controller, none marked", false, false},
+                         Row{"current keyboard, interface marked", true, true},
+                         Row{"current keyboard, none marked", false, true}}) {
+    SCOPED_TRACE(row.name);
+    if (row.marked)
+      platform::MarkInterfaceThread();
+    else
+      platform::ForgetInterfaceThread();
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+      for (uint32_t i = 0; !stop.load(); ++i) {
+        const uint8_t v = static_cast<uint8_t>(i & 0x7F);
+        platform::MidiFakeSend(pad, row.keyboard ? std::vector<uint8_t>{0x90, 60, 100, 0x80, 60, 0}
+                                                 : std::vector<uint8_t>{0xB0, 7, v});
+        if (i % 256 == 255) platform::MidiInFlush(30.0);  // busy, not ever further behind
+      }
+    });
+    for (int32_t i = 0; i < rounds; ++i) {
+      T::ModuleRecord* added = Add(row.keyboard ? T::kTypeKeyboard : T::kTypeMixer);
+      if (added == nullptr) break;
+      if (row.keyboard)
+        EXPECT_EQ(T::CurrentKeyboard.load(), added);
+      else
+        bind(added);
+      T::RemoveModule(added);
+      T::TakeControllerMoves(false);
+      T::ReclaimRemovedModules();
+    }
+    stop = true;
+    device.join();
+    ASSERT_TRUE(platform::MidiInFlush(30.0));
+    T::TakeControllerMoves(false);
+    EXPECT_EQ(T::ReclaimRemovedModules(), 0);
+  }
+  platform::ForgetInterfaceThread();
 }
 
 }  // namespace

@@ -101,6 +101,7 @@ struct ValueChangeFixture : ::testing::Test {
     m->PortValueModules[0] = ModuleRecordNew();
     m->ParamCount = 1;
     m->SelectedParam = 0;
+    m->ListIndex = 0;  // a module of the synth: a queued move reaches only those
     ModuleParam& p = m->Params[0];
     p.Scale = 2.0f;
     p.Min = -4.0f;
