@@ -20,9 +20,11 @@
 #include "app/state/modules.h"
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
+#include "engine/notes.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
 #include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
 #include "ui/panels/install.h"
 #include "ui/views/cables.h"
 #include "ui/views/install.h"
@@ -315,6 +317,73 @@ TEST_F(PartialFrames, TheDropOutlineRedrawsOnlyWhereItWasAndIs) {
   Tarvelo::DragModuleIndex = -1;
 }
 
+// The interface with every draw callback and handler the program installs.
+class InstalledFrames : public PartialFrames {
+ protected:
+  void BeforeBuild() override {
+    PartialFrames::BeforeBuild();
+    Tarvelo::InstallViewCallbacksA();
+    Tarvelo::InstallViewCallbacksB();
+    Tarvelo::InstallPanelHandlersA();
+    Tarvelo::InstallPanelHandlersB();
+  }
+  void TearDown() override {
+    Tarvelo::TimeBaseIndex = 0;
+    PartialFrames::TearDown();
+  }
+  // StalePixels with the memory read-out aside: it shows a live value of its own.
+  static int64_t StaleBesideMemory() {
+    std::vector<int32_t> where;
+    StalePixels(&where);
+    const int32_t memory = Slot(Tarvelo::kUiFRE);
+    return std::count_if(where.begin(), where.end(),
+                         [&](int32_t i) { return V::ControlHitTest(i % kW, i / kW, 0) != memory; });
+  }
+};
+
+// A key pressed and released, in each number base the tuning editor sets,
+// redraws what a whole frame shows.
+TEST_F(InstalledFrames, AnOctaveBoardKeyPressedAndReleasedInEveryNumberBase) {
+  for (const int32_t window : {Tarvelo::kWinBBGROUP, Tarvelo::kWinKBGROUP}) {
+    V::ControlSetVisible(C(V::WindowList[window]), -1);
+    V::UpdateControl(V::WindowList[window], 0);
+  }
+  const int32_t bb = Slot(Tarvelo::kUiBB), tstb = Slot(Tarvelo::kUiTSTB);
+  ASSERT_TRUE(OnScreen(bb));
+  ASSERT_GT(tstb, 0);
+  ASSERT_EQ(StaleBesideMemory(), 0) << "shown";
+  auto key = [&](int32_t row, uint32_t bits) {
+    V::Pointer.x = C(bb)->X + C(bb)->W / 2;
+    V::Pointer.y = C(bb)->Y + row * Tarvelo::OctaveKeyHeight + Tarvelo::OctaveKeyHeight / 2;
+    Send(bb, bits, V::Pointer.x, V::Pointer.y);
+  };
+  // Base 3's 14 keys leave a strip below the last; bases 5 and 2 fill the board.
+  struct Row {
+    int32_t base;
+    int32_t spare;  // the board's height beyond its keys
+  };
+  const Row rows[] = {{1, 6}, {2, 0}, {0, 0}, {1, 6}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE("base index " + std::to_string(r.base));
+    C(tstb)->Text.Selected = r.base;
+    Send(Find("TSS"), V::kEventClick);
+    ASSERT_EQ(Tarvelo::TimeBaseIndex, r.base);
+    EXPECT_EQ(StaleBesideMemory(), 0) << "set";
+    EXPECT_EQ(C(bb)->H - Tarvelo::OctaveBoardVisibleKeys * Tarvelo::OctaveKeyHeight, r.spare);
+    for (const int32_t row : {0, Tarvelo::OctaveBoardVisibleKeys - 1, 2}) {
+      key(row, V::kEventPress);
+      EXPECT_EQ(StaleBesideMemory(), 0) << "row " << row << " pressed";
+      key(row, V::kEventClick);
+      EXPECT_EQ(StaleBesideMemory(), 0) << "row " << row << " released";
+    }
+    // The strip shows the board's own colour, whichever draw painted it last.
+    if (r.spare > 0) {
+      const V::ControlRecord* b = C(bb);
+      EXPECT_EQ(Shown()[static_cast<size_t>((b->Y + b->H - 1) * kW + b->X + b->W / 2)], b->Colour);
+    }
+  }
+}
+
 TEST_F(PartialFrames, HidingAParentTakesItsChildrenOutsideItAlong) {
   // A shown parent (not a window of its own) with a shown child beyond its rectangle.
   int32_t parent = 0, child = 0;
@@ -359,19 +428,12 @@ void CountingFrameBegin() {
 // The real video thread drawing the whole interface at its own pace while the
 // interface thread changes what it draws: ThreadSanitizer's pass fails on any
 // read of an interface or module record the draw does not own.
-class VideoThreadDraws : public PartialFrames {
+class VideoThreadDraws : public InstalledFrames {
  protected:
-  void BeforeBuild() override {
-    PartialFrames::BeforeBuild();
-    Tarvelo::InstallViewCallbacksA();
-    Tarvelo::InstallViewCallbacksB();
-    Tarvelo::InstallPanelHandlersA();
-    Tarvelo::InstallPanelHandlersB();
-  }
   void TearDown() override {
     V::StopVideoThread();
     V::SetFrameWatch(Tarvelo::BeginCableFrame, Tarvelo::EndCableFrame);
-    PartialFrames::TearDown();
+    InstalledFrames::TearDown();
   }
   // Waits until the thread begins another frame, so that what comes next
   // meets that frame's draws; false after the hang bound.
@@ -462,17 +524,10 @@ TEST_F(VideoThreadDraws, WhatItReadsIsPublishedWhilePlanePansSelectionsAndDeleti
   // changes (the memory read-out aside: it shows a live value of its own).
   ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
   V::RenderFrame(true);
-  auto stale = [&] {
-    std::vector<int32_t> where;
-    StalePixels(&where);
-    const int32_t memory = Slot(Tarvelo::kUiFRE);
-    return std::count_if(where.begin(), where.end(),
-                         [&](int32_t i) { return V::ControlHitTest(i % kW, i / kW, 0) != memory; });
-  };
-  EXPECT_EQ(stale(), 0);
+  EXPECT_EQ(StaleBesideMemory(), 0);
   Send(Plane(), V::kEventDrag, 9, -4);
   Tarvelo::SelectModule(Tarvelo::ModuleList.entries[0], 0);
-  EXPECT_EQ(stale(), 0);
+  EXPECT_EQ(StaleBesideMemory(), 0);
 }
 
 }  // namespace
