@@ -531,3 +531,74 @@ TEST_F(VideoThreadDraws, WhatItReadsIsPublishedWhilePlanePansSelectionsAndDeleti
 }
 
 }  // namespace
+
+namespace {
+
+class VideoThreadDrawsLists : public VideoThreadDraws {
+ protected:
+  // The browser panel's module library at the tab's page.
+  static void ShowLibrary(const char* tab) {
+    V::ControlSetVisible(C(V::WindowList[Tarvelo::kWinPANEL]), -1);
+    V::UpdateControl(V::WindowList[Tarvelo::kWinPANEL], 0);
+    for (const char* name : {"TABMOD", tab}) Send(Find(name), V::kEventPress | V::kEventClick);
+  }
+  // Keyboard -> envelope (at its voice-map port) -> oscillator, the synth output.
+  static void MakeVoiceChain() {
+    ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 300, 250);
+    ModuleRecord* osc = Make(Tarvelo::kTypeAdsr, 700, 520);
+    ModuleRecord* out = Make(Tarvelo::kTypeOscillator, 1100, 300);
+    ASSERT_TRUE(kb && osc && out);
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, osc->VoiceMapSourcePort, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*out, 1, osc, &Tarvelo::ModuleCatalog[out->Type]), 4);
+    Tarvelo::SynthOutputModule.store(out);
+    Tarvelo::UpdateProcessingOrder(0);
+  }
+  void StartDrawing() {
+    V::SetFrameWatch(CountingFrameBegin, Tarvelo::EndCableFrame);
+    V::InterfaceReady = -1;
+    ASSERT_EQ(V::StartVideoThread(0), 0);
+    ASSERT_TRUE(NextFrame());
+  }
+};
+
+// Del on a Catalog row resets that type's master preset, whose template is
+// then the selected module: the frame watch reads what the selected module
+// relates to on the plane while the reset rewrites it.
+TEST_F(VideoThreadDrawsLists, ACatalogRowsMasterPresetResetWhileTheFrameWatchReadsTheSelection) {
+  MakeVoiceChain();
+  if (HasFatalFailure()) return;
+  ShowLibrary("LIBT1");
+  const int32_t catalog = Slot(Tarvelo::kUiREFM), del = Find("LIDEL");
+  ASSERT_TRUE(OnScreen(catalog));
+  ASSERT_GT(del, 0);
+  StartDrawing();
+  if (HasFatalFailure()) return;
+
+  const V::ControlRecord* c = C(catalog);
+  const int32_t rows = std::max(c->Text.VisibleRows, 1);
+  const int32_t rowH = std::max((c->H - 2 * V::BorderWidth) / rows, 1);
+  int32_t resets = 0;
+  for (int32_t round = 0; round < 24; ++round) {
+    const int32_t row = round * 5 % rows;
+    const int32_t y = c->Y + V::BorderWidth + row * rowH + rowH / 2;
+    Send(catalog, V::kEventPress, c->X + 10, y);
+    if (c->Text.Selected != row) Send(catalog, V::kEventClick, c->X + 10, y);
+    const ModuleRecord* selected = Tarvelo::SelectedModule;
+    ASSERT_NE(selected, nullptr) << "row " << row;
+    ASSERT_EQ(selected->Role, Tarvelo::kRoleTemplate) << "row " << row;
+    // Reset again and again while the next frame's watch runs.
+    const int64_t from = g_framesBegun.load();
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (g_framesBegun.load() <= from + 1 && std::chrono::steady_clock::now() < give_up) {
+      Send(del, V::kEventPress);
+      Send(del, V::kEventClick);
+      ++resets;
+    }
+    ASSERT_GT(g_framesBegun.load(), from + 1) << "round " << round;
+  }
+  V::StopVideoThread();
+  EXPECT_GE(resets, 24);
+  EXPECT_EQ(Tarvelo::ModuleList.count, 3) << "a reset deletes no module";
+}
+
+}  // namespace
