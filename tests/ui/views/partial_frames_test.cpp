@@ -601,4 +601,38 @@ TEST_F(VideoThreadDrawsLists, ACatalogRowsMasterPresetResetWhileTheFrameWatchRea
   EXPECT_EQ(Tarvelo::ModuleList.count, 3) << "a reset deletes no module";
 }
 
+// The Modules list shows each module's per-voice switch, which a rebuild of
+// the processing order on the audio thread stores while the list is drawn.
+TEST_F(VideoThreadDrawsLists, TheModulesListWhileTheAudioThreadRebuildsTheOrder) {
+  MakeVoiceChain();
+  if (HasFatalFailure()) return;
+  const ModuleRecord* follower = Tarvelo::ModuleList.entries[1];
+  ASSERT_EQ(follower->PolyphonyCapability, 2);
+  ASSERT_NE(follower->FollowsPolyphony, 0);
+  ShowLibrary("LIBT2");
+  ASSERT_TRUE(OnScreen(Slot(Tarvelo::kUiREFM) + 1));
+  StartDrawing();
+  if (HasFatalFailure()) return;
+
+  // The audio thread's side: the rebuild a link command runs between frames.
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> rebuilds{0};
+  std::thread audio([&] {
+    while (!stop.load()) {
+      Tarvelo::UpdateProcessingOrderOnRender(0);
+      rebuilds.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  for (int32_t frame = 0; frame < 20; ++frame) {
+    if (NextFrame()) continue;
+    ADD_FAILURE() << "frame " << frame;
+    break;
+  }
+  stop.store(true);
+  audio.join();
+  V::StopVideoThread();
+  EXPECT_GT(rebuilds.load(), 0);
+}
+
 }  // namespace
