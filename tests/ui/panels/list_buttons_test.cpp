@@ -305,6 +305,10 @@ TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
     Click(OnListDelete, del);
     EXPECT_EQ(Status(), "Master preset of Oscillator reset.") << reset;
   }
+  // A new synth resets every master preset while the render may still play
+  // the modules it let go.
+  OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
+  EXPECT_EQ(ModuleList.count, 0);
   stop.store(true);
   audio.join();
   PlaybackActive = 0;
