@@ -279,7 +279,7 @@ int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
   // What the keys leave below the last (h / R rounded down) is painted by
   // every draw in the board's colour: only a layout draw fills the whole box,
   // and in whatever fill colour the draw before it left.
-  if (y + count * keyH < y + h) FillBox(x, y + count * keyH, x + w - 1, y + h - 1, snap->Colour);
+  if (count * keyH < h) FillBox(x, y + count * keyH, x + w - 1, y + h - 1, snap->Colour);
   if (s) {
     for (const HeldKey& held : s->HeldKeys) {
       if (KbLoad(held.Voice) < 0) continue;

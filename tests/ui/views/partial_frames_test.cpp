@@ -545,11 +545,11 @@ class VideoThreadDrawsLists : public VideoThreadDraws {
   // Keyboard -> envelope (at its voice-map port) -> oscillator, the synth output.
   static void MakeVoiceChain() {
     ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 300, 250);
-    ModuleRecord* osc = Make(Tarvelo::kTypeAdsr, 700, 520);
+    ModuleRecord* env = Make(Tarvelo::kTypeAdsr, 700, 520);
     ModuleRecord* out = Make(Tarvelo::kTypeOscillator, 1100, 300);
-    ASSERT_TRUE(kb && osc && out);
-    ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, osc->VoiceMapSourcePort, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
-    ASSERT_EQ(Tarvelo::ModuleLinkInput(*out, 1, osc, &Tarvelo::ModuleCatalog[out->Type]), 4);
+    ASSERT_TRUE(kb && env && out);
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*env, env->VoiceMapSourcePort, kb, &Tarvelo::ModuleCatalog[env->Type]), 4);
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*out, 1, env, &Tarvelo::ModuleCatalog[out->Type]), 4);
     Tarvelo::SynthOutputModule.store(out);
     Tarvelo::UpdateProcessingOrder(0);
   }
