@@ -15,6 +15,7 @@
 #include "engine/notes.h"
 #include "engine/ui_hooks.h"
 #include "engine/valueedit.h"
+#include "platform/threads.h"
 
 namespace Tarvelo {
 
@@ -337,6 +338,10 @@ void SettleLoadedChannels(int32_t count) {
 void ApplyMasterPreset(ModuleFileRecord& r, int64_t legacy) {
   if (r.Type < 0) r.Type = 0;
   if (r.Type >= kModuleTypeCount) return;
+  // A template is the selected module while its catalog row is selected, and
+  // the video thread reads the selected module (what it relates to on the
+  // plane, its sample) under the list's lock.
+  platform::MutexGuard guard(ModuleList.lock);
   ModuleRecord& T = ModuleCatalog[r.Type];
   T.SampleEntry = nullptr;
   T.SampleData = nullptr;

@@ -79,7 +79,9 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& record, ModuleRecord* module,
 // leaves the kept state just restored as it is.
 void SettleLoadedChannels(int32_t count);
 // Applies a record to the catalog template of its type (a negative type is
-// written back as 0; a type of 43 or more does nothing).
+// written back as 0; a type of 43 or more does nothing), under the module
+// list's lock, which the caller does not hold. Global ports read the
+// template's values while playing: the caller holds frames (FrameHold).
 void ApplyMasterPreset(ModuleFileRecord& record, int64_t legacy);
 // ApplyMasterPreset(MasterPresets[t], 0) for every type t whose preset names it.
 void ApplyAllMasterPresets();

@@ -134,7 +134,8 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     case kSwitchPerVoice:
       if (m->PolyphonyCapability == 2) {
         m->PolyphonyMode = w[kSwitchPerVoice] == 0 ? 1 : 0;
-        Invert(w[kSwitchPerVoice]);
+        // Stored whole: the plane's boxes and the Modules list read it on the video thread.
+        StoreShown<int64_t>(w[kSwitchPerVoice], w[kSwitchPerVoice] != 0 ? 0 : -1);
         RecordAction(kActionPolyphony, m, -1, nullptr);
         RebuildWhenLive(*m);
       }

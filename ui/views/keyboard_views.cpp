@@ -223,7 +223,7 @@ int32_t DrawKeyboard(V::RenderRecord* snap, int32_t id) {
 int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   V::ControlRecord* c = LiveControl(id);
-  int32_t baseIndex = TimeBaseIndex;
+  int32_t baseIndex = KbLoad(TimeBaseIndex);  // the tuning editor's Set stores it
   if (baseIndex < 0 || baseIndex > 2) baseIndex = 0;
   const int32_t base = TimeBases[baseIndex];
   const int32_t R = OctaveBoardKeyRanges[baseIndex].Count;
@@ -276,6 +276,10 @@ int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
     FrameColour = BoardKeyColour(octave, count, i, R);
     KeyFrame(V::kFrameRaised, FrameColour, x, yi, w, keyH);
   }
+  // What the keys leave below the last (h / R rounded down) is painted by
+  // every draw in the board's colour: only a layout draw fills the whole box,
+  // and in whatever fill colour the draw before it left.
+  if (count * keyH < h) FillBox(x, y + count * keyH, x + w - 1, y + h - 1, snap->Colour);
   if (s) {
     for (const HeldKey& held : s->HeldKeys) {
       if (KbLoad(held.Voice) < 0) continue;

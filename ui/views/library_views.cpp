@@ -116,7 +116,9 @@ void CreatedPrepare(int32_t top, int32_t last, int32_t step, void* ctx) {
     CreatedRow& r = f->rows[i];
     r.label = QUARLE_BASICS::DynZStringGet(m->Name) + " #" + std::to_string(m->InstanceNumber);
     r.category = m->Category;
-    r.polyphonic = m->ModuleSwitches[kSwitchPerVoice];
+    // Stored whole by the module page and by a rebuild on the audio thread,
+    // which takes no lock of the list.
+    r.polyphonic = LoadShown(m->ModuleSwitches[kSwitchPerVoice]);
   }
 }
 
@@ -340,7 +342,7 @@ bool CreatedModuleListHasNews() {
       const ModuleRecord* m = ModuleList.entries[i];
       mix(reinterpret_cast<uintptr_t>(m));
       if (!m) continue;
-      mix(static_cast<uint64_t>(m->ModuleSwitches[kSwitchPerVoice]));
+      mix(static_cast<uint64_t>(LoadShown(m->ModuleSwitches[kSwitchPerVoice])));
       mix(static_cast<uint64_t>(m->Category));
       mix(static_cast<uint64_t>(m->InstanceNumber));
       for (const char ch : QUARLE_BASICS::DynZStringGet(m->Name)) mix(static_cast<uint8_t>(ch));

@@ -2,15 +2,20 @@
 // sample library and on the module lists: order, rename with its extension
 // rule and the session and library following, copies to free "#n" names,
 // deletes with and without confirmation, saves, loads and the new synth.
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <thread>
+#include <vector>
 
 #include "app/documents/synth_file.h"
 #include "app/state/dialogs.h"
 #include "app/state/history.h"
 #include "app/state/module_page.h"
 #include "basics/timetext.h"
+#include "engine/command.h"
+#include "engine/render.h"
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
 #include "panels_a_fixture.h"
@@ -264,6 +269,50 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   EXPECT_EQ(Text(db_ + 1), "  Confirm reset of all master presets?");
   Answer(true);
   EXPECT_EQ(Status(), "All master presets have been reset.");
+}
+
+// A Catalog row's master preset reset while the render plays a module whose
+// port reads the template's value (global): the template is rewritten between
+// two frames, never while a frame reads it.
+TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  ModuleRecord& templ = ModuleCatalog[kTypeOscillator];
+  m->Params[1].Global = -1;
+  ModuleLinkInput(*m, 1, nullptr, &templ);
+  ASSERT_EQ(m->PortSources[1], templ.PortValueModules[1]);
+  PlaybackActive = 0;
+  RequestGraphRebuild(0, 0, m);
+  ResetEngineCommand(EngineCommand);  // no rebuild left for the first frame
+  PlaybackActive = -1;
+  ShowOnly(kUiLIB_MODULES);
+  int32_t row = 0;
+  while (row < kModuleTypeCount - 1 && ModulePaletteOrder[row] != kTypeOscillator) ++row;
+  C(Slot(kUiREFM))->Text.Selected = row;
+
+  // The audio thread's side: a frame after another, parked when a hold asks.
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> frames{0};
+  std::thread audio([&] {
+    std::vector<float> block(128);
+    while (!stop.load()) {
+      float* p = block.data();
+      RenderAudio(&p, 0, 128);
+      frames.fetch_add(1);
+    }
+  });
+  const int32_t del = Button(3);
+  for (int32_t reset = 0; reset < 20; ++reset) {
+    Click(OnListDelete, del);
+    EXPECT_EQ(Status(), "Master preset of Oscillator reset.") << reset;
+  }
+  // A new synth resets every master preset while the render may still play
+  // the modules it let go.
+  OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
+  EXPECT_EQ(ModuleList.count, 0);
+  stop.store(true);
+  audio.join();
+  PlaybackActive = 0;
+  EXPECT_GT(frames.load(), 0);
 }
 
 // The map deleted is the one the question named, and so are the keyboards let

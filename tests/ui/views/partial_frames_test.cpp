@@ -20,9 +20,11 @@
 #include "app/state/modules.h"
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
+#include "engine/notes.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
 #include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
 #include "ui/panels/install.h"
 #include "ui/views/cables.h"
 #include "ui/views/install.h"
@@ -315,6 +317,73 @@ TEST_F(PartialFrames, TheDropOutlineRedrawsOnlyWhereItWasAndIs) {
   Tarvelo::DragModuleIndex = -1;
 }
 
+// The interface with every draw callback and handler the program installs.
+class InstalledFrames : public PartialFrames {
+ protected:
+  void BeforeBuild() override {
+    PartialFrames::BeforeBuild();
+    Tarvelo::InstallViewCallbacksA();
+    Tarvelo::InstallViewCallbacksB();
+    Tarvelo::InstallPanelHandlersA();
+    Tarvelo::InstallPanelHandlersB();
+  }
+  void TearDown() override {
+    Tarvelo::TimeBaseIndex = 0;
+    PartialFrames::TearDown();
+  }
+  // StalePixels with the memory read-out aside: it shows a live value of its own.
+  static int64_t StaleBesideMemory() {
+    std::vector<int32_t> where;
+    StalePixels(&where);
+    const int32_t memory = Slot(Tarvelo::kUiFRE);
+    return std::count_if(where.begin(), where.end(),
+                         [&](int32_t i) { return V::ControlHitTest(i % kW, i / kW, 0) != memory; });
+  }
+};
+
+// A key pressed and released, in each number base the tuning editor sets,
+// redraws what a whole frame shows.
+TEST_F(InstalledFrames, AnOctaveBoardKeyPressedAndReleasedInEveryNumberBase) {
+  for (const int32_t window : {Tarvelo::kWinBBGROUP, Tarvelo::kWinKBGROUP}) {
+    V::ControlSetVisible(C(V::WindowList[window]), -1);
+    V::UpdateControl(V::WindowList[window], 0);
+  }
+  const int32_t bb = Slot(Tarvelo::kUiBB), tstb = Slot(Tarvelo::kUiTSTB);
+  ASSERT_TRUE(OnScreen(bb));
+  ASSERT_GT(tstb, 0);
+  ASSERT_EQ(StaleBesideMemory(), 0) << "shown";
+  auto key = [&](int32_t row, uint32_t bits) {
+    V::Pointer.x = C(bb)->X + C(bb)->W / 2;
+    V::Pointer.y = C(bb)->Y + row * Tarvelo::OctaveKeyHeight + Tarvelo::OctaveKeyHeight / 2;
+    Send(bb, bits, V::Pointer.x, V::Pointer.y);
+  };
+  // Base 3's 14 keys leave a strip below the last; bases 5 and 2 fill the board.
+  struct Row {
+    int32_t base;
+    int32_t spare;  // the board's height beyond its keys
+  };
+  const Row rows[] = {{1, 6}, {2, 0}, {0, 0}, {1, 6}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE("base index " + std::to_string(r.base));
+    C(tstb)->Text.Selected = r.base;
+    Send(Find("TSS"), V::kEventClick);
+    ASSERT_EQ(Tarvelo::TimeBaseIndex, r.base);
+    EXPECT_EQ(StaleBesideMemory(), 0) << "set";
+    EXPECT_EQ(C(bb)->H - Tarvelo::OctaveBoardVisibleKeys * Tarvelo::OctaveKeyHeight, r.spare);
+    for (const int32_t row : {0, Tarvelo::OctaveBoardVisibleKeys - 1, 2}) {
+      key(row, V::kEventPress);
+      EXPECT_EQ(StaleBesideMemory(), 0) << "row " << row << " pressed";
+      key(row, V::kEventClick);
+      EXPECT_EQ(StaleBesideMemory(), 0) << "row " << row << " released";
+    }
+    // The strip shows the board's own colour, whichever draw painted it last.
+    if (r.spare > 0) {
+      const V::ControlRecord* b = C(bb);
+      EXPECT_EQ(Shown()[static_cast<size_t>((b->Y + b->H - 1) * kW + b->X + b->W / 2)], b->Colour);
+    }
+  }
+}
+
 TEST_F(PartialFrames, HidingAParentTakesItsChildrenOutsideItAlong) {
   // A shown parent (not a window of its own) with a shown child beyond its rectangle.
   int32_t parent = 0, child = 0;
@@ -359,19 +428,12 @@ void CountingFrameBegin() {
 // The real video thread drawing the whole interface at its own pace while the
 // interface thread changes what it draws: ThreadSanitizer's pass fails on any
 // read of an interface or module record the draw does not own.
-class VideoThreadDraws : public PartialFrames {
+class VideoThreadDraws : public InstalledFrames {
  protected:
-  void BeforeBuild() override {
-    PartialFrames::BeforeBuild();
-    Tarvelo::InstallViewCallbacksA();
-    Tarvelo::InstallViewCallbacksB();
-    Tarvelo::InstallPanelHandlersA();
-    Tarvelo::InstallPanelHandlersB();
-  }
   void TearDown() override {
     V::StopVideoThread();
     V::SetFrameWatch(Tarvelo::BeginCableFrame, Tarvelo::EndCableFrame);
-    PartialFrames::TearDown();
+    InstalledFrames::TearDown();
   }
   // Waits until the thread begins another frame, so that what comes next
   // meets that frame's draws; false after the hang bound.
@@ -462,17 +524,115 @@ TEST_F(VideoThreadDraws, WhatItReadsIsPublishedWhilePlanePansSelectionsAndDeleti
   // changes (the memory read-out aside: it shows a live value of its own).
   ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
   V::RenderFrame(true);
-  auto stale = [&] {
-    std::vector<int32_t> where;
-    StalePixels(&where);
-    const int32_t memory = Slot(Tarvelo::kUiFRE);
-    return std::count_if(where.begin(), where.end(),
-                         [&](int32_t i) { return V::ControlHitTest(i % kW, i / kW, 0) != memory; });
-  };
-  EXPECT_EQ(stale(), 0);
+  EXPECT_EQ(StaleBesideMemory(), 0);
   Send(Plane(), V::kEventDrag, 9, -4);
   Tarvelo::SelectModule(Tarvelo::ModuleList.entries[0], 0);
-  EXPECT_EQ(stale(), 0);
+  EXPECT_EQ(StaleBesideMemory(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+class VideoThreadDrawsLists : public VideoThreadDraws {
+ protected:
+  // The browser panel's module library at the tab's page.
+  static void ShowLibrary(const char* tab) {
+    V::ControlSetVisible(C(V::WindowList[Tarvelo::kWinPANEL]), -1);
+    V::UpdateControl(V::WindowList[Tarvelo::kWinPANEL], 0);
+    for (const char* name : {"TABMOD", tab}) Send(Find(name), V::kEventPress | V::kEventClick);
+  }
+  // Keyboard -> envelope (at its voice-map port) -> oscillator, the synth output.
+  static void MakeVoiceChain() {
+    ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 300, 250);
+    ModuleRecord* env = Make(Tarvelo::kTypeAdsr, 700, 520);
+    ModuleRecord* out = Make(Tarvelo::kTypeOscillator, 1100, 300);
+    ASSERT_TRUE(kb && env && out);
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*env, env->VoiceMapSourcePort, kb, &Tarvelo::ModuleCatalog[env->Type]), 4);
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*out, 1, env, &Tarvelo::ModuleCatalog[out->Type]), 4);
+    Tarvelo::SynthOutputModule.store(out);
+    Tarvelo::UpdateProcessingOrder(0);
+  }
+  void StartDrawing() {
+    V::SetFrameWatch(CountingFrameBegin, Tarvelo::EndCableFrame);
+    V::InterfaceReady = -1;
+    ASSERT_EQ(V::StartVideoThread(0), 0);
+    ASSERT_TRUE(NextFrame());
+  }
+};
+
+// Del on a Catalog row resets that type's master preset, whose template is
+// then the selected module: the frame watch reads what the selected module
+// relates to on the plane while the reset rewrites it.
+TEST_F(VideoThreadDrawsLists, ACatalogRowsMasterPresetResetWhileTheFrameWatchReadsTheSelection) {
+  MakeVoiceChain();
+  if (HasFatalFailure()) return;
+  ShowLibrary("LIBT1");
+  const int32_t catalog = Slot(Tarvelo::kUiREFM), del = Find("LIDEL");
+  ASSERT_TRUE(OnScreen(catalog));
+  ASSERT_GT(del, 0);
+  StartDrawing();
+  if (HasFatalFailure()) return;
+
+  const V::ControlRecord* c = C(catalog);
+  const int32_t rows = std::max(c->Text.VisibleRows, 1);
+  const int32_t rowH = std::max((c->H - 2 * V::BorderWidth) / rows, 1);
+  int32_t resets = 0;
+  for (int32_t round = 0; round < 24; ++round) {
+    const int32_t row = round * 5 % rows;
+    const int32_t y = c->Y + V::BorderWidth + row * rowH + rowH / 2;
+    Send(catalog, V::kEventPress, c->X + 10, y);
+    if (c->Text.Selected != row) Send(catalog, V::kEventClick, c->X + 10, y);
+    const ModuleRecord* selected = Tarvelo::SelectedModule;
+    ASSERT_NE(selected, nullptr) << "row " << row;
+    ASSERT_EQ(selected->Role, Tarvelo::kRoleTemplate) << "row " << row;
+    // Reset again and again while the next frame's watch runs.
+    const int64_t from = g_framesBegun.load();
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (g_framesBegun.load() <= from + 1 && std::chrono::steady_clock::now() < give_up) {
+      Send(del, V::kEventPress);
+      Send(del, V::kEventClick);
+      ++resets;
+    }
+    ASSERT_GT(g_framesBegun.load(), from + 1) << "round " << round;
+  }
+  V::StopVideoThread();
+  EXPECT_GE(resets, 24);
+  EXPECT_EQ(Tarvelo::ModuleList.count, 3) << "a reset deletes no module";
+}
+
+// The Modules list shows each module's per-voice switch, which a rebuild of
+// the processing order on the audio thread stores while the list is drawn.
+TEST_F(VideoThreadDrawsLists, TheModulesListWhileTheAudioThreadRebuildsTheOrder) {
+  MakeVoiceChain();
+  if (HasFatalFailure()) return;
+  const ModuleRecord* follower = Tarvelo::ModuleList.entries[1];
+  ASSERT_EQ(follower->PolyphonyCapability, 2);
+  ASSERT_NE(follower->FollowsPolyphony, 0);
+  ShowLibrary("LIBT2");
+  ASSERT_TRUE(OnScreen(Slot(Tarvelo::kUiREFM) + 1));
+  StartDrawing();
+  if (HasFatalFailure()) return;
+
+  // The audio thread's side: the rebuild a link command runs between frames.
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> rebuilds{0};
+  std::thread audio([&] {
+    while (!stop.load()) {
+      Tarvelo::UpdateProcessingOrderOnRender(0);
+      rebuilds.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  for (int32_t frame = 0; frame < 20; ++frame) {
+    if (NextFrame()) continue;
+    ADD_FAILURE() << "frame " << frame;
+    break;
+  }
+  stop.store(true);
+  audio.join();
+  V::StopVideoThread();
+  EXPECT_GT(rebuilds.load(), 0);
 }
 
 }  // namespace
