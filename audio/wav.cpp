@@ -312,8 +312,10 @@ int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb) {
     if (bytes < 1 || bytes > 4) return -kErrWavUnsupported;
     // Only the layouts the converter knows: no channels, no rate, widths
     // between whole bytes (12, 20 bits) and other codings would be read as
-    // garbage or divide by zero later.
-    if (sb->format.channels < 1 || sb->format.sampleRate == 0) return -kErrWavUnsupported;
+    // garbage or divide by zero later; a rate beyond a signed 32-bit number
+    // would turn negative where it is set against the stream's.
+    if (sb->format.channels < 1 || sb->format.sampleRate == 0 || sb->format.sampleRate > kMaxWavRate)
+      return -kErrWavUnsupported;
     if (sb->format.channels > kMaxWavChannels) return TooManyChannels(sb->format.channels);
     if (sb->format.bitsPerSample % 8 != 0) return -kErrWavUnsupported;
     if (sb->format.formatTag == kWaveFormatFloat) {

@@ -31,6 +31,12 @@ constexpr uint16_t kWaveFormatFloat = 3;
 // counts.
 constexpr int32_t kMaxWavChannels = 8191;
 
+// The highest sample rate a sound can have: every rate the system works out
+// with (a sound's rate against the stream's, the formats set from a rate) is
+// a signed 32-bit number. Files with a higher one are refused as an
+// unsupported format.
+constexpr uint32_t kMaxWavRate = 2147483647u;
+
 // The sound of one WAV file. After ReadWavData, samples holds the raw file bytes;
 // after WavDataToFloat (or for float files) interleaved floats in -1..1, and
 // dataSize is 4 x the number of values held. File positions count from 1.
@@ -68,7 +74,7 @@ void WaveFormatAssign(WaveFormat* dst, const WaveFormat* src);
 // the negated error of a failed file operation. A data chunk that runs past
 // the end of the file (a recording cut short) ends at the file's last whole
 // frame, with a warning; -37 only when not one frame is there. More than
-// kMaxWavChannels channels give -38.
+// kMaxWavChannels channels, and a rate of 0 or above kMaxWavRate, give -38.
 int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb);
 int32_t ReadWavData(const std::string& fileName, SoundBuffer* sb);
 int32_t WavDataToFloat(SoundBuffer* sb);

@@ -62,6 +62,9 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
   int32_t rc = NewEntryWithHeader(SampleLibrary, folder, file, e);
   if (rc != 0) return rc;
   SoundBuffer& s = e->Sound;
+  // The reader takes no rate beyond a signed 32-bit number, so the ratio's
+  // terms are both positive and reducing them divides only.
+  static_assert(kMaxWavRate <= static_cast<uint32_t>(std::numeric_limits<int32_t>::max()));
   e->RateRatio = Ratio{static_cast<int32_t>(ConfiguredStreamRate), static_cast<int32_t>(s.format.sampleRate)};
   RatioReduce(e->RateRatio);
 

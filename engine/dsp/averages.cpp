@@ -31,11 +31,14 @@ inline AverageRing AverageRingOf(const ModuleRecord& m) {
 // the same on both).
 // A period that every voice reads at the same element gives every fed voice
 // the same window: it is worked out once per frame.
+// A one-channel module's latch holds channel 0 in both halves: the optimizer
+// may test the second half's fields before it tests `stereo`, so none of them
+// is left unset.
 struct AverageLatch {
   int32_t maxFrames;
   bool stereo;
-  PortCursor period[2];
-  bool shared[2];
+  PortCursor period[2] = {};
+  bool shared[2] = {};
   float frames[2] = {};
   bool uniform = true;  // every window shared: each voice latches the same
   AverageLatch(const ModuleRecord& m, int32_t limit) : maxFrames(limit), stereo(KernelChannels(m) == 2) {
@@ -45,7 +48,11 @@ struct AverageLatch {
       frames[ch] = shared[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
       uniform = uniform && shared[ch];
     }
-    if (!stereo) frames[1] = frames[0];
+    if (!stereo) {
+      period[1] = period[0];
+      shared[1] = shared[0];
+      frames[1] = frames[0];
+    }
   }
   float Frames(int32_t ch, int32_t k) const { return shared[ch] ? frames[ch] : PeriodFrames(period[ch](k), maxFrames); }
   void operator()(SequencerVoice& r, int32_t k) const {

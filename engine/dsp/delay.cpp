@@ -34,14 +34,16 @@ inline Ring RingOf(const ModuleRecord& m) {
 // A port that every voice reads at the same element (unlinked, or linked to a
 // single-voice source) gives every fed voice the same values: they are worked
 // out once per frame.
+// As the Mobile average's latch, it leaves no field unset: a one-channel
+// module's second half repeats the first, and a Delay's decay is shared and 0.
 struct DelayLatch {
   int32_t maxFrames;
   bool echo;
   bool stereo;
-  PortCursor period[2];
-  PortCursor decay[2];
-  bool sharedPeriod[2];
-  bool sharedDecay[2];
+  PortCursor period[2] = {};
+  PortCursor decay[2] = {};
+  bool sharedPeriod[2] = {};
+  bool sharedDecay[2] = {true, true};
   float frames[2] = {};
   float factor[2] = {};
   bool uniform;  // every value shared: each voice latches the same
@@ -60,6 +62,10 @@ struct DelayLatch {
       }
     }
     if (!stereo) {
+      period[1] = period[0];
+      decay[1] = decay[0];
+      sharedPeriod[1] = sharedPeriod[0];
+      sharedDecay[1] = sharedDecay[0];
       frames[1] = frames[0];
       factor[1] = factor[0];
     }

@@ -122,12 +122,13 @@ TEST_F(WaveConvertTest, DamagedFilesLeaveTheListsAsTheyWere) {
   EXPECT_LT(SampleLibrary.entries[1]->Sound.dataSize, SampleLibrary.entries[0]->Sound.dataSize);
 }
 
-// A canonical WAV file: format tag, channels, bits and the data bytes given
-// (the words are written as a little-endian host holds them).
-std::vector<unsigned char> WavBytes(uint16_t tag, uint16_t channels, uint16_t bits, uint32_t dataBytes) {
+// A canonical WAV file: format tag, channels, bits, the data bytes and the
+// rate given (the words are written as a little-endian host holds them).
+std::vector<unsigned char> WavBytes(uint16_t tag, uint16_t channels, uint16_t bits, uint32_t dataBytes,
+                                    uint32_t rate = 48000) {
   const uint32_t align = channels * bits / 8u;
   const uint32_t words[] = {0x46464952u /* RIFF */, 36 + dataBytes, 0x45564157u /* WAVE */,
-                            0x20746D66u /* fmt  */, 16, tag | uint32_t{channels} << 16, 48000, 48000 * align,
+                            0x20746D66u /* fmt  */, 16, tag | uint32_t{channels} << 16, rate, rate * align,
                             align | uint32_t{bits} << 16, 0x61746164u /* data */, dataBytes};
   std::vector<unsigned char> b(sizeof words + dataBytes, 0);
   std::memcpy(b.data(), words, sizeof words);
@@ -151,18 +152,24 @@ TEST_F(WaveConvertTest, SoundsWithoutAFrameAreRefused) {
 }
 
 // More channels than a sound can hold (the count that once crashed the
-// conversion, and those that wrapped to no frame or to too many) are refused
-// by both loaders; the most it can hold loads with its frames.
+// conversion, and those that wrapped to no frame or to too many), and rates
+// beyond what the rate ratio holds (4294967295 once played as 48000 : -1), are
+// refused by both loaders, with no copy made and the entries loaded before
+// kept; the most it can hold loads with its frames and a ratio that is a
+// rate's.
 TEST_F(WaveConvertTest, ChannelCountsBeyondTheLimitAreRefused) {
+  constexpr int32_t kRefused = -QUARLE_BASICS::kErrWavUnsupported;
   const struct {
     uint16_t channels;
     int32_t result;  // 0 accepted with 2 frames
-  } cases[] = {{8191, 0}, {8192, -QUARLE_BASICS::kErrWavUnsupported}, {10000, -QUARLE_BASICS::kErrWavUnsupported},
-               {16384, -QUARLE_BASICS::kErrWavUnsupported}, {16385, -QUARLE_BASICS::kErrWavUnsupported}};
+    uint32_t rate = 48000;
+  } cases[] = {{8191, 0},        {8192, kRefused},    {10000, kRefused},
+               {16384, kRefused}, {16385, kRefused},   {1, 0, 2147483647u},
+               {1, kRefused, 2147483648u}, {2, kRefused, 4294967295u}, {1, 0, 1}};
   int32_t accepted = 0;
   for (const auto& c : cases) {
-    const std::string name = std::to_string(c.channels) + ".wav";
-    const auto bytes = WavBytes(1, c.channels, 16, 2u * c.channels * 2u);
+    const std::string name = std::to_string(c.channels) + "x" + std::to_string(c.rate) + ".wav";
+    const auto bytes = WavBytes(1, c.channels, 16, 2u * c.channels * 2u, c.rate);
     WriteBytes(Os("AUDIO/" + name), bytes);
     WriteBytes(Os("FILTERS/" + name), bytes);
     const int32_t sample = ConvertAndLoadWave(Home("AUDIO"), name);
@@ -170,12 +177,18 @@ TEST_F(WaveConvertTest, ChannelCountsBeyondTheLimitAreRefused) {
     if (c.result == 0) {
       ASSERT_EQ(sample, accepted) << name;
       ASSERT_EQ(filter, accepted) << name;
-      EXPECT_EQ(SampleLibrary.entries[sample]->Sound.frameCount, 2u);
+      const WaveLibraryEntry* e = SampleLibrary.entries[sample];
+      EXPECT_EQ(e->Sound.frameCount, 2u);
       EXPECT_EQ(FilterLibrary.entries[filter]->Sound.frameCount, 2u);
+      // Stream rate : the file's, reduced, and a pitch that follows it.
+      const double ratio = double(e->RateRatio.numerator) / double(e->RateRatio.denominator);
+      EXPECT_NEAR(ratio, 48000.0 / c.rate, 1e-9 * ratio) << name;
+      EXPECT_FLOAT_EQ(e->Pitch[0], static_cast<float>(2.0 * c.rate / 48000.0)) << name;
       ++accepted;
     } else {
       EXPECT_EQ(sample, c.result) << name;
       EXPECT_EQ(filter, c.result) << name;
+      EXPECT_FALSE(fs::exists(Os("AUDIO/CONVERTED/" + name))) << name;
     }
     EXPECT_EQ(SampleLibrary.header.count, accepted);
     EXPECT_EQ(FilterLibrary.header.count, accepted);
