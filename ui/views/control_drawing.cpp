@@ -11,10 +11,10 @@
 #include "engine/modulelist.h"
 #include "engine/params.h"
 #include "engine/valueedit.h"
-#include "platform/events.h"
 #include "platform/threads.h"
 #include "ui/views/cables.h"
 #include "visuals/control_table.h"
+#include "visuals/event_loop.h"
 #include "visuals/glyphs.h"
 #include "visuals/text.h"
 #include "visuals/visuals.h"
@@ -173,16 +173,10 @@ void FrameRect(const RenderRecord* snap, uint8_t style, int32_t thickness, uint3
   V::DrawFrame(&snap->X, style, thickness, colour);
 }
 
-void SetLiveTooltip(ControlRecord* c, const std::string& text) {
-  if (!c) return;
-  {
-    platform::MutexGuard g(V::MT_HOVER);
-    if (QUARLE_BASICS::DynZStringGet(c->Tooltip) == text) return;
-    QUARLE_BASICS::DynZStringAssign(c->Tooltip, text);
-  }
-  // The interface loop, asleep until its next event, copies the new text into
-  // the hover text at once.
-  platform::WindowEventWake();
+void PostLiveTooltip(int32_t id, const std::string& text) {
+  // The record is the interface thread's: it sets the text, and copies it
+  // into the hover text, when the post wakes its loop.
+  V::PostFoundTooltip(id, text);
 }
 
 namespace {

@@ -14,6 +14,7 @@ namespace viewsb {
 namespace {
 
 using namespace Tarvelo;
+using uitest::TipOf;
 
 class TuningViewTest : public ViewTest {
  protected:
@@ -136,14 +137,14 @@ TEST_F(TuningViewTest, PatternListsShowTrimmedNamesAndTooltips) {
   ASSERT_EQ(V::SetListRows(list, 16, 3, 30), 0);
   C(list)->Text.Mark = 0;
   DrawScalePatternList(Take(list, s), list);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(list)->Tooltip), "Major :  000000000101");
+  EXPECT_EQ(TipOf(list), "Major :  000000000101");
   EXPECT_GT(Covered(C(list)->Layers[1]), 20);
   EXPECT_EQ(Covered(C(list)->Layers[2]), 0);  // two patterns, three rows
   const int32_t scales = Make(400, 0, 300, 96);
   ASSERT_EQ(V::SetListRows(scales, 16, 3, 30), 0);
   C(scales)->Text.Mark = 0;
   DrawScaleList(Take(scales, s), scales);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(scales)->Tooltip), "Penta:  000000000001");
+  EXPECT_EQ(TipOf(scales), "Penta:  000000000001");
 }
 
 }  // namespace
