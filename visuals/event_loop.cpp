@@ -394,6 +394,12 @@ void Dispatch(Derived d) {
           d.leave = p.pressed;
         }
         if (pressed) pressed->Dragged = 0;
+        // A drag-over released elsewhere than on its target (back on the
+        // control it started from) ends there too: the target hears a leave,
+        // and lets go of what the drag offered it.
+        if (last && last->DragOver && d.bits != kEventDrop && d.leave == 0 &&
+            p.lastTarget != d.target)
+          d.leave = p.lastTarget;
         if (last) last->DragOver = 0;
         p.dragging = 0;
         p.dragOver = 0;

@@ -37,6 +37,22 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr uint32_t kPlaneFrame = 0xFF0A2A4D;
 constexpr uint32_t kDropOutline = 0xFFFFFFFF;
 constexpr uint16_t kDropPattern = 0x5555;
+
+// The drop outline x1..x2, y1..y2 as far as it lies on the plane cx1..cx2,
+// cy1..cy2: a drag may run on beyond the plane's edges (into the lists), and
+// the plane paints nothing beyond them. Each side keeps its direction, so its
+// pattern starts where the whole box's would.
+void DropOutlineWithin(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t cx1, int32_t cy1,
+                       int32_t cx2, int32_t cy2) {
+  const int32_t l = std::max(x1, cx1), r = std::min(x2, cx2);
+  const int32_t t = std::max(y1, cy1), b = std::min(y2, cy2);
+  if (l > r || t > b) return;
+  auto within = [](int32_t v, int32_t lo, int32_t hi) { return lo <= v && v <= hi; };
+  if (within(y1, cy1, cy2)) PatternLine(l, y1, r, y1, kDropOutline, kDropPattern);
+  if (within(x2, cx1, cx2)) PatternLine(x2, t, x2, b, kDropOutline, kDropPattern);
+  if (within(y2, cy1, cy2)) PatternLine(r, y2, l, y2, kDropOutline, kDropPattern);
+  if (within(x1, cx1, cx2)) PatternLine(x1, b, x1, t, kDropOutline, kDropPattern);
+}
 constexpr uint16_t kCablePattern = 0x3333;
 
 constexpr uint32_t kBoxFrameRest = 0xFF3C3C4B;
@@ -748,7 +764,8 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
       PublishedOf(BoxOf(static_cast<const ModuleRecord*>(snap->UserPointer)), box) && box.w > 0 &&
       box.h > 0) {
     const int32_t px = snap->PressX + ox, py = snap->PressY + oy;
-    PatternBox(px, py, px + box.w - 1, py + box.h - 1, kDropOutline, kDropPattern);
+    DropOutlineWithin(px, py, px + box.w - 1, py + box.h - 1, snap->X, snap->Y,
+                      snap->X + snap->W - 1, snap->Y + snap->H - 1);
     g_outline = platform::ScreenRect{snap->PressX, snap->PressY, box.w, box.h};
   }
 

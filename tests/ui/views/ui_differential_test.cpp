@@ -555,6 +555,9 @@ class UiDifferential : public viewsc::PartialFrameTest {
         for (const V::PaintOutside& o : V::TakePaintOutside())
           here[Id(o.id) + " painting outside"] += static_cast<int32_t>(o.pixels);
       };
+      // Paint outside an area is found within the action.
+      SCOPED_TRACE("seed " + std::to_string(seed) + " action " + std::to_string(a) + " (" +
+                   kKindNames[k] + ")");
       const std::string what = Act(static_cast<Kind>(k), rng, judge);
       judge();
       Tally& t = tally[k];
@@ -714,6 +717,67 @@ TEST_F(UiDifferential, TheVideoThreadAndTheRenderReadOnlyWhatIsTheirsThroughTheM
 }
 
 }  // namespace
+
+// A Catalog row dragged onto the plane and back to its list, released there:
+// the plane's drag-over ends, and its payload with it, so that a drag from a
+// port over the plane later carries none and draws no drop outline.
+TEST_F(UiDifferential, ADragOverEndedWithoutADropTakesItsPayloadAlong) {
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 600, 400);
+  ASSERT_NE(osc, nullptr);
+  Show(Tarvelo::kWinPANEL, -1);
+  Show(Tarvelo::kWinABOUT, 0);
+  for (const char* name : {"TABMOD", "LIBT1"}) {
+    const int32_t id = Find(name);
+    if (!OnScreen(id)) continue;
+    MoveTo(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2);
+    Button(platform::kWindowButtonPress);
+    Button(platform::kWindowButtonRelease);
+    EXPECT_EQ(StaleAfterLoop(), "") << name;
+  }
+  const int32_t list = Find("REFM"), plane = Plane();
+  ASSERT_TRUE(OnScreen(list));
+  const V::ControlRecord* l = C(list);
+  const V::ControlRecord* p = C(plane);
+  const int32_t rowX = l->X + l->W / 2, rowY = l->Y + V::BorderWidth + 4;
+  ASSERT_EQ(V::ControlHitTest(rowX, rowY, 0), list);
+  // A bare place of the plane.
+  int32_t bareX = 0, bareY = 0;
+  for (int32_t y = p->Y + 20; y < p->Y + p->H && bareX == 0; y += 37)
+    for (int32_t x = p->X + 20; x < p->X + p->W && bareX == 0; x += 41)
+      if (V::ControlHitTest(x, y, 0) == plane) bareX = x, bareY = y;
+  ASSERT_GT(bareX, 0);
+
+  MoveTo(rowX, rowY);
+  Button(platform::kWindowButtonPress);
+  EXPECT_EQ(StaleAfterLoop(), "") << "row pressed";
+  MoveTo(bareX, bareY);
+  MoveTo(bareX + 9, bareY + 7);
+  EXPECT_EQ(StaleAfterLoop(), "") << "dragged over the plane";
+  EXPECT_NE(C(plane)->DragOver.load(), 0);
+  EXPECT_NE(C(plane)->UserPointer, nullptr) << "the row's module offered";
+  MoveTo(rowX + 3, rowY + 2);
+  EXPECT_EQ(StaleAfterLoop(), "") << "dragged back";
+  Button(platform::kWindowButtonRelease);
+  EXPECT_EQ(StaleAfterLoop(), "") << "released on the list";
+  EXPECT_EQ(C(plane)->DragOver.load(), 0);
+  EXPECT_EQ(C(plane)->UserPointer, nullptr) << "no drop: the offer ended";
+
+  // A long drag from the output port, over the plane and off it.
+  const int32_t out = Output(osc);
+  ASSERT_TRUE(OnScreen(out));
+  MoveTo(C(out)->X + C(out)->W / 2, C(out)->Y + C(out)->H / 2);
+  Button(platform::kWindowButtonPress);
+  EXPECT_EQ(StaleAfterLoop(), "") << "port pressed";
+  for (const auto& [x, y] : {std::pair{bareX, bareY}, std::pair{bareX + 30, bareY + 20},
+                             std::pair{rowX, rowY}, std::pair{p->X + 5, p->Y + 3}}) {
+    MoveTo(x, y);
+    EXPECT_EQ(StaleAfterLoop(), "") << "port dragged to " << x << "," << y;
+    EXPECT_EQ(C(plane)->UserPointer, nullptr) << "a port offers no module";
+  }
+  Button(platform::kWindowButtonRelease);
+  EXPECT_EQ(StaleAfterLoop(), "") << "port released";
+  EXPECT_EQ(Tarvelo::ModuleList.count, 1) << "nothing dropped";
+}
 
 // Each state that a draw callback reads and nobody used to mark, changed once:
 // every step is judged pressed and released.
