@@ -529,8 +529,9 @@ void BeginCableFrame() {
   const int32_t plane =
       V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
   if (plane <= 0 || !V::ControlAt(plane)) return;
-  if (LowFrameRateMode.load() == -1) PlaneMoving.store(-1);
-  const bool moving = PlaneMoving.load() == -1;
+  // Once the rate proved low the plane stays in its moving look; the words
+  // are the interface thread's, read here.
+  const bool moving = PlaneMoving.load() == -1 || LowFrameRateMode.load() == -1;
   const int32_t unit = UnitPx(), radius = GlowRadius;
   // The frame never waits for the list (a synth being loaded holds it): a
   // busy list leaves the last collection drawn and compared next frame.
@@ -777,8 +778,8 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
   if (!framed) CollectInto(id, own);
   const std::vector<Cable>& cables = framed ? g_frame.cables : own;
 
-  if (LowFrameRateMode.load() == -1) PlaneMoving.store(-1);
-  const bool moving = framed ? g_frame.moving : PlaneMoving.load() == -1;
+  const bool moving =
+      framed ? g_frame.moving : PlaneMoving.load() == -1 || LowFrameRateMode.load() == -1;
   Image* layer = LayerAt(c, 0);
   if (moving) {
     for (const Cable& k : cables) {
@@ -786,8 +787,9 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
       PatternLine(Nearest(k.seg.x0) + ox, Nearest(k.seg.y0) + oy, Nearest(e.x) + ox,
                   Nearest(e.y) + oy, CableColours[k.kind], kCablePattern);
     }
-  } else if (CablesDirty.load() == -1 || (framed && g_frame.stale)) {
-    CablesDirty.store(0);
+  } else if (CablesDirty.exchange(0) == -1 || (framed && g_frame.stale)) {
+    // The interface raises the flag, this draw takes it whole: a raise after
+    // the take waits for the next frame.
     // Painted from another collection than the frame's, the layer is to be
     // painted again at the next frame.
     g_frame.stale = !framed;

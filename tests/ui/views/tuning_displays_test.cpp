@@ -40,8 +40,10 @@ TEST_F(TuningViewTest, KeyGridFitsNamesAndMarksKeys) {
   int32_t id = Make(0, 0, 200, 35);
   AddLayer(id, 194, 29);
   Snapshot s;
+  const int32_t asked = C(id)->Text.TextSize;
   DrawTuningKeyGrid(Take(id, s), id);
-  EXPECT_EQ(C(id)->Text.TextSize, 8);
+  EXPECT_EQ(s->Text.TextSize, 8);
+  EXPECT_EQ(C(id)->Text.TextSize, asked) << "the live record is the interface thread's";
 
   TuningSetNoteCount(EditedTuning, 12);
   id = Make(0, 0, 606, 35);
@@ -49,7 +51,7 @@ TEST_F(TuningViewTest, KeyGridFitsNamesAndMarksKeys) {
   C(id)->Text.TextSize = 20;
   C(id)->Text.Mark = C(id)->Text.Selected = 2;
   DrawTuningKeyGrid(Take(id, s), id);
-  EXPECT_EQ(C(id)->Text.TextSize, 20);
+  EXPECT_EQ(s->Text.TextSize, 20);
   EXPECT_EQ(Px(CellMid(2), 31), kTuningSelected);  // selected over hovered
   EXPECT_EQ(Px(CellMid(3), 31), kTuningGridBack);
   EXPECT_EQ(Px(3 + 150 + 1, 31), kTuningLine);     // separator
