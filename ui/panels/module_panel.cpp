@@ -263,11 +263,12 @@ int32_t OnInputDomain(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     side += 1;
     if (side > 1) side -= 2;
   }
-  param.OutputSide = side;
+  // The plane's frame watch reads it for the cable's colour: stored whole.
+  StoreShown(param.OutputSide, side);
   c->Colour = kDomainColours[std::clamp(side, 0, 2)];
   V::TextFieldSetText(&c->Text, side != 0 ? "E" : "T");
   RecordAction(kActionInputDomain, m, p, nullptr);
-  const ModuleRecord* source = m->PortSources[p];
+  const ModuleRecord* source = LoadShown(m->PortSources[p]);
   if (source && source->Role == kRoleLive) CablesDirty.store(-1);
   return 0;
 }

@@ -428,7 +428,7 @@ void CollectLocked(int32_t planeId, std::vector<Cable>& out) {
       if (!s || s->Role != kRoleLive || s == m) continue;
       Published sbox;
       if (!PublishedOf(BoxOf(s), sbox)) continue;
-      const int32_t kind = m->Params[j].OutputSide == 1 ? 1 : 0;
+      const int32_t kind = LoadShown(m->Params[j].OutputSide) == 1 ? 1 : 0;
       Keep(out, sbox.x + sbox.w * 0.5, sbox.y + sbox.h - 1.0, x + spacing * 0.5 + 1.0, box.y,
            kind, bounds);
     }

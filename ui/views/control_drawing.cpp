@@ -507,7 +507,9 @@ void SyncFromSelectedModule(ParamValue* pv) {
   // The frame watch took the flag: every draw of this frame shows the move.
   if (&param.Number != pv || !MovedThisFrame(m, p)) return;
   platform::MutexGuard g(pv->Lock);
-  const float shown = param.Value * param.Scale;
+  // The value is stored whole by whoever moves it (a controller on the
+  // render, a drag on the interface): read whole.
+  const float shown = LoadShown(param.Value) * param.Scale;
   ParamValueConvertUnit(*pv, shown, 0, 0);
 }
 
