@@ -46,7 +46,13 @@ void RebuildWhenLive(const ModuleRecord& m) {
   if (m.InstanceNumber >= 1) RequestGraphRebuild(0, 0, nullptr);
 }
 
-int64_t Invert(int64_t& word) { return word = word != 0 ? 0 : -1; }
+// A module's switch: the plane's frame watch and the render read it while the
+// interface flips it, so it is stored whole.
+int64_t Invert(int64_t& word) {
+  const int64_t flipped = LoadShown(word) != 0 ? 0 : -1;
+  StoreShown(word, flipped);
+  return flipped;
+}
 
 // The selected module's selected parameter, -1 when none or out of range.
 int32_t SelectedParameter(const ModuleRecord& m) {

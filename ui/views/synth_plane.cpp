@@ -260,7 +260,7 @@ int32_t OnModulePortMouse(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t
     }
   } else if (bits & 16) {
     // Dragging an input up raises its own value by its step per pixel.
-    if (m && tag >= 0) ApplyControllerToParameter(m, tag, static_cast<float>(-y), -1);
+    if (m && tag >= 0) MoveParameterOrQueue(m, tag, static_cast<float>(-y), -1);
   } else if (bits & 8) {
     if (id == Slot(kUiSOUT)) {
       c->State.On = SetSynthOutputModule();
