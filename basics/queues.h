@@ -24,6 +24,9 @@ static_assert(sizeof(CommandMessage) == 64, "CommandMessage is 64 bytes");
 
 constexpr uint32_t kCommandError = 1;
 constexpr uint32_t kCommandControlEvent = 100;
+// A draw found a control's tooltip: the interface loop sets what was found
+// (QUARLE_VISUALS::TakeFoundTooltips). No data.
+constexpr uint32_t kCommandFoundTooltips = 99;
 constexpr uint32_t kCommandEndLoop = 0xFFFFFFFFu;
 
 // Numbers are handed out in creation order from 0. All queues must be created

@@ -549,6 +549,10 @@ void MidiControlChange(int32_t d, int32_t controller, int32_t channel, float val
 void ApplySelectedControllerMove(int32_t mode, int32_t param, float x, int64_t relative) {
   ModuleRecord* module = SelectedModule;
   const int32_t p = mode == kMidiSelectedParam ? (SelectedParamIndex != nullptr ? SelectedParamIndex() : -1) : param;
+  MoveParameterOrQueue(module, p, x, relative);
+}
+
+void MoveParameterOrQueue(ModuleRecord* module, int32_t p, float x, int64_t relative) {
   if (module == nullptr) return;
   // While playback runs the values are the render callback's: it takes the move.
   if (PlaybackActive.load() != 0 && p >= 0 && p < module->ParamCount && p < kModuleParams) {

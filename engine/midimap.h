@@ -113,6 +113,9 @@ constexpr uint32_t kMessageSelectedControllerMove = 108;
 void ApplySelectedControllerMove(int32_t mode, int32_t param, float x, int64_t relative);
 // -1 applied, 0 refused (no module, or p outside 0..ParamCount-1).
 int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative);
+// A move the interface makes (a drag on an input port): applied at once, or
+// queued for the render while playback runs, whose value it is.
+void MoveParameterOrQueue(ModuleRecord* module, int32_t p, float x, int64_t relative);
 
 // Parameter values belong to the audio thread while playback runs and to the
 // interface thread otherwise. A controller moved on another thread (MIDI) is

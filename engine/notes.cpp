@@ -231,7 +231,8 @@ void CopyPortTable(const ModuleRecord* module) {
   const int32_t count = std::clamp(module->ParamCount, 0, kPortListRows);
   for (int32_t p = 0; p < count; ++p) {
     const ModuleParam& param = module->Params[p];
-    const ModuleRecord* source = module->PortSources[p];
+    // The render links and unlinks while it plays: the word is read whole.
+    const ModuleRecord* source = LoadShown(module->PortSources[p]);
     PortListRow& row = PortListRows[p];
     row.NoValueEditor = param.NoValueEditor;
     row.ReadsValueModule = source == nullptr || source->Role != kRoleLive ? -1 : 0;

@@ -9,6 +9,7 @@
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "visuals/dirty_region.h"
+#include "visuals/event_loop.h"
 #include "visuals/list_range.h"
 #include "visuals/visuals.h"
 
@@ -132,6 +133,7 @@ int32_t ControlTableCreate() {
 
 void ControlTableFree() {
   ForgetListControls();
+  ForgetFoundTooltips(-1);
   if (g_slots) {
     const int32_t count = g_count.load();
     for (int32_t i = 0; i < count; ++i) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "app/fixed_tables.h"
 #include "basics/errors.h"
@@ -40,6 +42,15 @@ namespace {
 
 std::atomic<GuiClockFn> g_clock{nullptr};
 double g_lastFocusKey = 0.0;
+
+// Tooltips a draw found: those not yet set, under MT_HOVER; and the last text
+// posted for each control, the drawing thread's own.
+struct FoundTooltip {
+  int32_t id = 0;
+  std::string text;
+};
+std::vector<FoundTooltip> g_foundTooltips;
+std::unordered_map<int32_t, std::string> g_postedTooltips;
 
 constexpr float kDragThreshold = 5.0f;
 constexpr double kCpuSavingPass = 0.00033;
@@ -93,6 +104,8 @@ void WaitForInterfaceWork(double seconds) {
   platform::WindowEventWait(std::max(seconds, 0.0), QueueZeroHasWork);
 }
 
+// The tooltip is the interface thread's own (draws post theirs): read without
+// the lock, which guards the hover text the video thread draws.
 void SetHoverText(const ControlRecord* c, bool onlyWhenDifferent) {
   const std::string tip = QUARLE_BASICS::DynZStringGet(c->Tooltip);
   platform::MutexGuard g(MT_HOVER);
@@ -381,6 +394,12 @@ void Dispatch(Derived d) {
           d.leave = p.pressed;
         }
         if (pressed) pressed->Dragged = 0;
+        // A drag-over released elsewhere than on its target (back on the
+        // control it started from) ends there too: the target hears a leave,
+        // and lets go of what the drag offered it.
+        if (last && last->DragOver && d.bits != kEventDrop && d.leave == 0 &&
+            p.lastTarget != d.target)
+          d.leave = p.lastTarget;
         if (last) last->DragOver = 0;
         p.dragging = 0;
         p.dragOver = 0;
@@ -527,6 +546,45 @@ void PollGamepad() {
 
 void SetGuiClock(GuiClockFn clock) { g_clock.store(clock); }
 
+void PostFoundTooltip(int32_t id, const std::string& text) {
+  if (id <= 0) return;
+  std::string& posted = g_postedTooltips[id];
+  if (posted == text) return;
+  posted = text;
+  {
+    platform::MutexGuard g(MT_HOVER);
+    auto same = std::find_if(g_foundTooltips.begin(), g_foundTooltips.end(),
+                             [id](const FoundTooltip& f) { return f.id == id; });
+    if (same != g_foundTooltips.end())
+      same->text = text;
+    else
+      g_foundTooltips.push_back(FoundTooltip{id, text});
+  }
+  CommandMessage m{};
+  m.type = QUARLE_BASICS::kCommandFoundTooltips;
+  QUARLE_BASICS::PostCommand(m, 0, 0);
+}
+
+void TakeFoundTooltips() {
+  std::vector<FoundTooltip> found;
+  {
+    platform::MutexGuard g(MT_HOVER);
+    found.swap(g_foundTooltips);
+  }
+  for (const FoundTooltip& f : found)
+    if (ControlRecord* c = Live(f.id)) QUARLE_BASICS::DynZStringAssign(c->Tooltip, f.text);
+}
+
+void ForgetFoundTooltips(int32_t id) {
+  if (id >= 0) {
+    g_postedTooltips.erase(id);
+    return;
+  }
+  g_postedTooltips.clear();
+  platform::MutexGuard g(MT_HOVER);
+  g_foundTooltips.clear();
+}
+
 double GuiTimer() {
   const GuiClockFn fn = g_clock.load();
   return fn ? fn() : platform::HighResClock();
@@ -579,6 +637,10 @@ int32_t GuiMessageLoop() {
     for (int32_t i = 0; i < fetched; ++i) {
       CommandMessage m = GuiFetchBuffer[i];
       if (m.type == QUARLE_BASICS::kCommandEndLoop) return 0;
+      if (m.type == QUARLE_BASICS::kCommandFoundTooltips) {
+        TakeFoundTooltips();
+        continue;
+      }
       if (m.type == QUARLE_BASICS::kCommandControlEvent) {
         const auto id = static_cast<int32_t>(m.arg2);
         ControlRecord* c = Live(id);

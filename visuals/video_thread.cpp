@@ -20,6 +20,7 @@
 #include "platform/video.h"
 #include "visuals/control_table.h"
 #include "visuals/dirty_region.h"
+#include "visuals/event_loop.h"
 #include "visuals/focus.h"
 #include "visuals/renderer.h"
 #include "visuals/visuals.h"
@@ -303,6 +304,7 @@ void PurgeDeletedControls() {
       }
     }
     DestroyControlTree(c);
+    ForgetFoundTooltips(i);
   }
 }
 

@@ -71,6 +71,14 @@ inline std::vector<CommandMessage> DrainQueue(int32_t queue) {
   return out;
 }
 
+// The control's tooltip once the interface thread has set what draws posted
+// (as its loop does for their message).
+inline std::string TipOf(int32_t id) {
+  V::TakeFoundTooltips();
+  const V::ControlRecord* c = V::ControlAt(id);
+  return c ? QUARLE_BASICS::DynZStringGet(c->Tooltip) : "<none>";
+}
+
 // A snapshot that frees itself.
 struct Snap {
   V::RenderRecord r;

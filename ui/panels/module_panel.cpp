@@ -46,7 +46,13 @@ void RebuildWhenLive(const ModuleRecord& m) {
   if (m.InstanceNumber >= 1) RequestGraphRebuild(0, 0, nullptr);
 }
 
-int64_t Invert(int64_t& word) { return word = word != 0 ? 0 : -1; }
+// A module's switch: the plane's frame watch and the render read it while the
+// interface flips it, so it is stored whole.
+int64_t Invert(int64_t& word) {
+  const int64_t flipped = LoadShown(word) != 0 ? 0 : -1;
+  StoreShown(word, flipped);
+  return flipped;
+}
 
 // The selected module's selected parameter, -1 when none or out of range.
 int32_t SelectedParameter(const ModuleRecord& m) {
@@ -264,11 +270,12 @@ int32_t OnInputDomain(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     side += 1;
     if (side > 1) side -= 2;
   }
-  param.OutputSide = side;
+  // The plane's frame watch reads it for the cable's colour: stored whole.
+  StoreShown(param.OutputSide, side);
   c->Colour = kDomainColours[std::clamp(side, 0, 2)];
   V::TextFieldSetText(&c->Text, side != 0 ? "E" : "T");
   RecordAction(kActionInputDomain, m, p, nullptr);
-  const ModuleRecord* source = m->PortSources[p];
+  const ModuleRecord* source = LoadShown(m->PortSources[p]);
   if (source && source->Role == kRoleLive) CablesDirty.store(-1);
   return 0;
 }

@@ -37,6 +37,22 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr uint32_t kPlaneFrame = 0xFF0A2A4D;
 constexpr uint32_t kDropOutline = 0xFFFFFFFF;
 constexpr uint16_t kDropPattern = 0x5555;
+
+// The drop outline x1..x2, y1..y2 as far as it lies on the plane cx1..cx2,
+// cy1..cy2: a drag may run on beyond the plane's edges (into the lists), and
+// the plane paints nothing beyond them. Each side keeps its direction, so its
+// pattern starts where the whole box's would.
+void DropOutlineWithin(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t cx1, int32_t cy1,
+                       int32_t cx2, int32_t cy2) {
+  const int32_t l = std::max(x1, cx1), r = std::min(x2, cx2);
+  const int32_t t = std::max(y1, cy1), b = std::min(y2, cy2);
+  if (l > r || t > b) return;
+  auto within = [](int32_t v, int32_t lo, int32_t hi) { return lo <= v && v <= hi; };
+  if (within(y1, cy1, cy2)) PatternLine(l, y1, r, y1, kDropOutline, kDropPattern);
+  if (within(x2, cx1, cx2)) PatternLine(x2, t, x2, b, kDropOutline, kDropPattern);
+  if (within(y2, cy1, cy2)) PatternLine(r, y2, l, y2, kDropOutline, kDropPattern);
+  if (within(x1, cx1, cx2)) PatternLine(x1, b, x1, t, kDropOutline, kDropPattern);
+}
 constexpr uint16_t kCablePattern = 0x3333;
 
 constexpr uint32_t kBoxFrameRest = 0xFF3C3C4B;
@@ -412,7 +428,7 @@ void CollectLocked(int32_t planeId, std::vector<Cable>& out) {
       if (!s || s->Role != kRoleLive || s == m) continue;
       Published sbox;
       if (!PublishedOf(BoxOf(s), sbox)) continue;
-      const int32_t kind = m->Params[j].OutputSide == 1 ? 1 : 0;
+      const int32_t kind = LoadShown(m->Params[j].OutputSide) == 1 ? 1 : 0;
       Keep(out, sbox.x + sbox.w * 0.5, sbox.y + sbox.h - 1.0, x + spacing * 0.5 + 1.0, box.y,
            kind, bounds);
     }
@@ -513,8 +529,9 @@ void BeginCableFrame() {
   const int32_t plane =
       V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
   if (plane <= 0 || !V::ControlAt(plane)) return;
-  if (LowFrameRateMode.load() == -1) PlaneMoving.store(-1);
-  const bool moving = PlaneMoving.load() == -1;
+  // Once the rate proved low the plane stays in its moving look; the words
+  // are the interface thread's, read here.
+  const bool moving = PlaneMoving.load() == -1 || LowFrameRateMode.load() == -1;
   const int32_t unit = UnitPx(), radius = GlowRadius;
   // The frame never waits for the list (a synth being loaded holds it): a
   // busy list leaves the last collection drawn and compared next frame.
@@ -748,7 +765,8 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
       PublishedOf(BoxOf(static_cast<const ModuleRecord*>(snap->UserPointer)), box) && box.w > 0 &&
       box.h > 0) {
     const int32_t px = snap->PressX + ox, py = snap->PressY + oy;
-    PatternBox(px, py, px + box.w - 1, py + box.h - 1, kDropOutline, kDropPattern);
+    DropOutlineWithin(px, py, px + box.w - 1, py + box.h - 1, snap->X, snap->Y,
+                      snap->X + snap->W - 1, snap->Y + snap->H - 1);
     g_outline = platform::ScreenRect{snap->PressX, snap->PressY, box.w, box.h};
   }
 
@@ -760,8 +778,8 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
   if (!framed) CollectInto(id, own);
   const std::vector<Cable>& cables = framed ? g_frame.cables : own;
 
-  if (LowFrameRateMode.load() == -1) PlaneMoving.store(-1);
-  const bool moving = framed ? g_frame.moving : PlaneMoving.load() == -1;
+  const bool moving =
+      framed ? g_frame.moving : PlaneMoving.load() == -1 || LowFrameRateMode.load() == -1;
   Image* layer = LayerAt(c, 0);
   if (moving) {
     for (const Cable& k : cables) {
@@ -769,8 +787,9 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
       PatternLine(Nearest(k.seg.x0) + ox, Nearest(k.seg.y0) + oy, Nearest(e.x) + ox,
                   Nearest(e.y) + oy, CableColours[k.kind], kCablePattern);
     }
-  } else if (CablesDirty.load() == -1 || (framed && g_frame.stale)) {
-    CablesDirty.store(0);
+  } else if (CablesDirty.exchange(0) == -1 || (framed && g_frame.stale)) {
+    // The interface raises the flag, this draw takes it whole: a raise after
+    // the take waits for the next frame.
     // Painted from another collection than the frame's, the layer is to be
     // painted again at the next frame.
     g_frame.stale = !framed;

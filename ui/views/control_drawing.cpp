@@ -11,10 +11,10 @@
 #include "engine/modulelist.h"
 #include "engine/params.h"
 #include "engine/valueedit.h"
-#include "platform/events.h"
 #include "platform/threads.h"
 #include "ui/views/cables.h"
 #include "visuals/control_table.h"
+#include "visuals/event_loop.h"
 #include "visuals/glyphs.h"
 #include "visuals/text.h"
 #include "visuals/visuals.h"
@@ -35,7 +35,8 @@ V::FontRecord* DrawFont = &V::TextFont;
 int32_t BorderPx() { return V::BorderWidth; }
 int32_t UnitPx() { return UiUnit; }
 int32_t IconPx() { return V::IconFont.IconSize; }
-int64_t ShadersOn() { return Settings.UseShader == -1 ? -1 : 0; }
+// The settings window flips the word while draws read it: read whole.
+int64_t ShadersOn() { return LoadShown(Settings.UseShader) == -1 ? -1 : 0; }
 
 Image* LayerAt(const ControlRecord* c, int32_t index) {
   if (!c || !c->Layers || index < 0 || index >= c->LayerCount) return nullptr;
@@ -173,16 +174,10 @@ void FrameRect(const RenderRecord* snap, uint8_t style, int32_t thickness, uint3
   V::DrawFrame(&snap->X, style, thickness, colour);
 }
 
-void SetLiveTooltip(ControlRecord* c, const std::string& text) {
-  if (!c) return;
-  {
-    platform::MutexGuard g(V::MT_HOVER);
-    if (QUARLE_BASICS::DynZStringGet(c->Tooltip) == text) return;
-    QUARLE_BASICS::DynZStringAssign(c->Tooltip, text);
-  }
-  // The interface loop, asleep until its next event, copies the new text into
-  // the hover text at once.
-  platform::WindowEventWake();
+void PostLiveTooltip(int32_t id, const std::string& text) {
+  // The record is the interface thread's: it sets the text, and copies it
+  // into the hover text, when the post wakes its loop.
+  V::PostFoundTooltip(id, text);
 }
 
 namespace {
@@ -513,7 +508,9 @@ void SyncFromSelectedModule(ParamValue* pv) {
   // The frame watch took the flag: every draw of this frame shows the move.
   if (&param.Number != pv || !MovedThisFrame(m, p)) return;
   platform::MutexGuard g(pv->Lock);
-  const float shown = param.Value * param.Scale;
+  // The value is stored whole by whoever moves it (a controller on the
+  // render, a drag on the interface): read whole.
+  const float shown = LoadShown(param.Value) * param.Scale;
   ParamValueConvertUnit(*pv, shown, 0, 0);
 }
 

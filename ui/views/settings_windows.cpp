@@ -14,6 +14,7 @@
 #include "basics/dynzstring.h"
 #include "basics/messages.h"
 #include "basics/queues.h"
+#include "engine/params.h"
 #include "platform/display.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
@@ -479,7 +480,7 @@ int32_t OnToggleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   switch (static_cast<int64_t>(c->Tag)) {
     case 0: Settings.CpuSaving = value; break;
     case 1:
-      Settings.UseShader = value;
+      StoreShown(Settings.UseShader, value);  // every draw reads it
       // Every control's look follows the shading: all of them are drawn anew.
       V::MarkAllControlsDirty();
       break;

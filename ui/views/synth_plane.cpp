@@ -163,7 +163,11 @@ int32_t SetSynthOutputModule() {
 int32_t OnSynthPlaneMouse(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source) {
   V::ControlRecord* plane = Live(id);
   if (!plane) return 0;
-  if (bits & 1) {
+  if (bits == V::kEventLeave) {
+    // A drag-over that ends without a drop here takes its offer along: a
+    // later drag-over (from a port, say) finds no module to outline.
+    plane->UserPointer = nullptr;
+  } else if (bits & 1) {
     ShowPlanePosition(x, y, true);
   } else if (bits & 4) {
     CablesDirty.store(-1);
@@ -256,7 +260,7 @@ int32_t OnModulePortMouse(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t
     }
   } else if (bits & 16) {
     // Dragging an input up raises its own value by its step per pixel.
-    if (m && tag >= 0) ApplyControllerToParameter(m, tag, static_cast<float>(-y), -1);
+    if (m && tag >= 0) MoveParameterOrQueue(m, tag, static_cast<float>(-y), -1);
   } else if (bits & 8) {
     if (id == Slot(kUiSOUT)) {
       c->State.On = SetSynthOutputModule();

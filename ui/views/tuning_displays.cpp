@@ -225,7 +225,9 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
 
   int32_t size = snap->Text.TextSize;
   while (V::TextWidth("WW", &V::TextFont, size) > cw - B && size > 8) --size;
-  if (c) c->Text.TextSize = size;
+  // The fitted size is this draw's (its snapshot's): the live record is the
+  // interface thread's, which sets the size to fit from.
+  snap->Text.TextSize = size;
 
   TextColour = kWhite;
   FillColour = kTuningGridBack;

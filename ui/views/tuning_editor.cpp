@@ -147,21 +147,18 @@ void DisableKeyEditors() {
   for (int32_t id : ids) SetEnabled(id, false);
 }
 
-// The two key fields show key k's ratios; the caller holds what it must.
-void ShowKeyRatios(int32_t k, bool takeValueLocks) {
+// The two key fields show key k's ratios, each set under its own lock, which
+// the video thread's watch of the value fields reads them under. Not called
+// under the tuning lock: a field's hook takes that lock with its own held.
+void ShowKeyRatios(int32_t k) {
   const float relative = TuningGetRatio(EditedTuning, k);
   const float absolute = TuningGetAbsoluteRatio(EditedTuning, k);
-  if (takeValueLocks) {
-    {
-      platform::MutexGuard g(RelativeKeyValue.Lock);
-      ParamValueConvertUnit(RelativeKeyValue, relative, 0, 0);
-    }
-    platform::MutexGuard g(AbsoluteKeyValue.Lock);
-    ParamValueConvertUnit(AbsoluteKeyValue, absolute, 0, 0);
-  } else {
+  {
+    platform::MutexGuard g(RelativeKeyValue.Lock);
     ParamValueConvertUnit(RelativeKeyValue, relative, 0, 0);
-    ParamValueConvertUnit(AbsoluteKeyValue, absolute, 0, 0);
   }
+  platform::MutexGuard g(AbsoluteKeyValue.Lock);
+  ParamValueConvertUnit(AbsoluteKeyValue, absolute, 0, 0);
 }
 
 // The key grid shows changed keys: its names are fitted again from the default size.
@@ -268,7 +265,7 @@ int32_t OnTuningKeyGrid(uint32_t bits, int32_t x, int32_t, int32_t id, int32_t) 
   for (int32_t i = 0; i < 6; ++i) SetEnabled(ids[i], selected != 0);
   SetEnabled(ids[6], true);
   SetEnabled(ids[7], true);
-  ShowKeyRatios(selected, true);
+  ShowKeyRatios(selected);
   return 0;
 }
 
@@ -300,10 +297,12 @@ namespace {
 int32_t ApplyScaleTool(uint32_t bits, int32_t id, void (*tool)(Tuning&)) {
   ActiveLook(id, bits);
   if (!Clicked(bits)) return 0;
-  TuningLock lock(kEditedTuning);
-  tool(EditedTuning);
+  {
+    TuningLock lock(kEditedTuning);
+    tool(EditedTuning);
+  }
   const int32_t k = SelectedKey();
-  if (k >= 0) ShowKeyRatios(k, false);
+  if (k >= 0) ShowKeyRatios(k);
   return 0;
 }
 
@@ -328,9 +327,8 @@ int32_t ChangeKeyCount(uint32_t bits, int32_t id, int32_t delta, int32_t message
     TuningSetNoteCount(EditedTuning, TuningGetNoteCount(EditedTuning) + delta);
     label = KeysLabel(TuningGetNoteCount(EditedTuning), message);
     first = TuningGetNoteName(EditedTuning, 0);
-    const int32_t k = SelectedKey();
-    if (k >= 0) ShowKeyRatios(k, false);
   }
+  if (const int32_t k = SelectedKey(); k >= 0) ShowKeyRatios(k);
   V::ControlRecord* count = SlotCtl(kUiTNGNBL);
   SetText(count, label);
   PublishText(count, 0);

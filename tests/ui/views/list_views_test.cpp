@@ -27,6 +27,7 @@
 namespace {
 
 using namespace Tarvelo;
+using uitest::TipOf;
 using viewtest::Snap;
 using viewtest::ViewTest;
 namespace V = QUARLE_VISUALS;
@@ -166,12 +167,27 @@ TEST_F(ListDrawTest, RowsStripeByItemAndShowSelectionAndHover) {
   EXPECT_EQ(At(50, 13 + 5), kListRowSelected);  // item 2
   EXPECT_EQ(At(50, 23 + 5), kListRowHovered);   // item 3
   EXPECT_EQ(At(50, 33 + 5), kListRowEven);      // item 4
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "item 3");
+  // The draw leaves the control's record alone: it posts the hovered row's
+  // tooltip, which the interface thread sets; once, while it stays the same.
+  auto posted = [] {
+    int32_t n = 0;
+    for (const QUARLE_BASICS::CommandMessage& m : uitest::DrainQueue(0)) n += m.type == QUARLE_BASICS::kCommandFoundTooltips;
+    return n;
+  };
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "");
+  EXPECT_EQ(posted(), 1);
+  EXPECT_EQ(TipOf(id), "item 3");
   // Row images at (x + B, top + textY), textY = nearest((10 - 8) / 2) = 1.
   EXPECT_EQ(At(3, 3 + 1), 0xFFFFFFFFu);
   ASSERT_EQ(rec.rendered.size(), 10u);
   EXPECT_EQ(rec.rendered.front(), 1);
   EXPECT_EQ(rec.rendered.back(), 10);
+  DrawList(25);
+  EXPECT_EQ(posted(), 0) << "the same row again";
+  C(id)->Text.Mark = 4;
+  DrawList(25);
+  EXPECT_EQ(posted(), 1);
+  EXPECT_EQ(TipOf(id), "item 4");
 }
 
 TEST_F(ListDrawTest, RowsRenderOnlyWhenTheListChanged) {
@@ -316,7 +332,7 @@ TEST_F(ListMembersTest, SystemMessagesAreColouredByLevel) {
   for (int32_t i = 0; i < top->width * top->height; ++i)
     if ((top->pixels[i] >> 24) != 0 && (top->pixels[i] & 0xFFFFFF) == 0xDE0000) red = true;
   EXPECT_TRUE(red);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "something broke");
+  EXPECT_EQ(TipOf(id), "something broke");
   MessageConsoleFree();
 }
 
@@ -336,7 +352,7 @@ TEST_F(ListMembersTest, FileListShowsFoldersWithTheirGlyph) {
   EXPECT_GT(Coverage(folderRow, UnitPx(), 0, glyphEnd, folderRow->height - 1), 0);
   EXPECT_EQ(Coverage(fileRow, 0, 0, IconPx() + 2 * UnitPx() - 1, fileRow->height - 1), 0);
   EXPECT_GT(Coverage(fileRow), 10);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "DEMO");
+  EXPECT_EQ(TipOf(id), "DEMO");
   BrowserListing = saved;
   QUARLE_BASICS::DirListFree(list);
 
@@ -426,7 +442,7 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
   module.SampleEntry = e[2];
   Draw(id);
   EXPECT_EQ(At(279, 45), 0xFFFF0000u);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "kick.take.2.wav (Stereo, 2.50s)");
+  EXPECT_EQ(TipOf(id), "kick.take.2.wav (Stereo, 2.50s)");
   EXPECT_GT(Coverage(C(id)->Layers[3 + 2]), 10);
 
   SetSelectedModule(savedSelected);
@@ -476,10 +492,10 @@ TEST_F(ListMembersTest, SampleLibraryRowsClampTheChannelTag) {
   EXPECT_GT(Coverage(c->Layers[0], UnitPx(), 0, 6 * UnitPx() - 1, -1), 0);
   EXPECT_GT(Coverage(c->Layers[0], 6 * UnitPx(), 0, 20 * UnitPx() - 1, -1), 0);
   EXPECT_GT(Coverage(c->Layers[0], 20 * UnitPx(), 0, -1, -1), 10);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "wide.wav (N/A, 2.50s)");
+  EXPECT_EQ(TipOf(id), "wide.wav (N/A, 2.50s)");
   C(id)->Text.Mark = 2;
   Draw(id);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "wide.wav (Mono, 2.50s)");
+  EXPECT_EQ(TipOf(id), "wide.wav (Mono, 2.50s)");
   WaveLibraryListFree(SampleLibrary);
 }
 
@@ -501,14 +517,14 @@ TEST_F(ListMembersTest, FilterRowsShowStemsAndStatusIcons) {
   EXPECT_EQ(At(279, 5), 0xFFFF0001u);
   EXPECT_EQ(At(279, 25), 0xFFFF0002u);
   EXPECT_NE(At(279, 45), 0xFFFF0000u);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "lp.x.wav");
+  EXPECT_EQ(TipOf(id), "lp.x.wav");
   // Only the text from the last dot on goes: both rows read "lp.x".
   EXPECT_TRUE(SamePixels(C(id)->Layers[3], C(id)->Layers[4]));
   module.SampleEntry = played;
   C(id)->Text.Mark = 2;
   Draw(id);
   EXPECT_EQ(At(279, 45), 0xFFFF0000u);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "hp.wav");
+  EXPECT_EQ(TipOf(id), "hp.wav");
   SetSelectedModule(savedSelected);
   ForgetData(FilterLibrary);
   WaveLibraryListFree(FilterLibrary);
@@ -542,7 +558,7 @@ TEST_F(ListMembersTest, CreatedModuleRowsCarryCategoryLabelAndPolyphony) {
   // Icon at (x0 + w0 - IconSize - 5, top + textOffset) = (3 + 295 - 16 - 5, top + 3).
   EXPECT_NE(At(277, 6), 0xFFFF0000u);
   EXPECT_EQ(At(277, 26), 0xFFFF0000u);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(id)->Tooltip), "Delay #12");
+  EXPECT_EQ(TipOf(id), "Delay #12");
   // The two labels differ only in their numbers; the text starts at 3 x UiUnit.
   EXPECT_FALSE(SamePixels(C(id)->Layers[1], C(id)->Layers[2]));
   EXPECT_EQ(Coverage(C(id)->Layers[1], 0, 0, 3 * UnitPx() - 1, -1), 0);

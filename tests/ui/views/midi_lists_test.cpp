@@ -48,7 +48,7 @@ class ListTest : public ViewTest {
     EXPECT_GE(V::SetListRows(id, 16, rows, kRowH), 0);
     return id;
   }
-  std::string Tip(int32_t id) { return DynZStringGet(C(id)->Tooltip); }
+  std::string Tip(int32_t id) { return uitest::TipOf(id); }
   // The pixel one in from the corner of an icon put at the row's text offset + dy.
   uint32_t IconAt(int32_t row, int32_t dy) const { return Px(kIconX + 1, 3 + row * kRowH + kTextY + dy + 1); }
   static void Name(int32_t map, const char* name) {

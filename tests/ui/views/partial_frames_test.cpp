@@ -312,6 +312,16 @@ TEST_F(PartialFrames, TheDropOutlineRedrawsOnlyWhereItWasAndIs) {
   EXPECT_GT(marked, 0);
   EXPECT_LT(marked * 20, int64_t{live->W} * live->H) << "moved";
   EXPECT_EQ(StalePixels(), 0) << "outline moved";
+  // The drag runs on past each edge of the plane (the lists lie beyond it):
+  // the outline stays on the plane, cut at its edge (the fixture fails a
+  // draw asking to paint outside).
+  const int32_t edges[][2] = {{live->X - 60, live->Y + 200}, {live->X + 300, live->Y - 50},
+                              {live->X + live->W - 20, live->Y + 300},
+                              {live->X + 400, live->Y + live->H - 10}};
+  for (const auto& e : edges) {
+    over(e[0], e[1]);
+    EXPECT_EQ(StalePixels(), 0) << "outline at " << e[0] << "," << e[1];
+  }
   live->DragOver = 0;  // released off the plane
   EXPECT_EQ(StalePixels(), 0) << "outline gone";
   Tarvelo::DragModuleIndex = -1;

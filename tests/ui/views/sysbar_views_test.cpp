@@ -46,7 +46,7 @@ class SysbarTest : public ViewTest {
     A::AudioLoad = 0.0f;
     ViewTest::TearDown();
   }
-  std::string Tooltip(int32_t id) { return QUARLE_BASICS::DynZStringGet(C(id)->Tooltip); }
+  std::string Tooltip(int32_t id) { return uitest::TipOf(id); }
   float savedIn = 1.0f, savedOut = 0.5f;
 };
 

@@ -14,6 +14,7 @@ namespace viewsb {
 namespace {
 
 using namespace Tarvelo;
+using uitest::TipOf;
 
 class TuningViewTest : public ViewTest {
  protected:
@@ -39,8 +40,10 @@ TEST_F(TuningViewTest, KeyGridFitsNamesAndMarksKeys) {
   int32_t id = Make(0, 0, 200, 35);
   AddLayer(id, 194, 29);
   Snapshot s;
+  const int32_t asked = C(id)->Text.TextSize;
   DrawTuningKeyGrid(Take(id, s), id);
-  EXPECT_EQ(C(id)->Text.TextSize, 8);
+  EXPECT_EQ(s->Text.TextSize, 8);
+  EXPECT_EQ(C(id)->Text.TextSize, asked) << "the live record is the interface thread's";
 
   TuningSetNoteCount(EditedTuning, 12);
   id = Make(0, 0, 606, 35);
@@ -48,7 +51,7 @@ TEST_F(TuningViewTest, KeyGridFitsNamesAndMarksKeys) {
   C(id)->Text.TextSize = 20;
   C(id)->Text.Mark = C(id)->Text.Selected = 2;
   DrawTuningKeyGrid(Take(id, s), id);
-  EXPECT_EQ(C(id)->Text.TextSize, 20);
+  EXPECT_EQ(s->Text.TextSize, 20);
   EXPECT_EQ(Px(CellMid(2), 31), kTuningSelected);  // selected over hovered
   EXPECT_EQ(Px(CellMid(3), 31), kTuningGridBack);
   EXPECT_EQ(Px(3 + 150 + 1, 31), kTuningLine);     // separator
@@ -136,14 +139,14 @@ TEST_F(TuningViewTest, PatternListsShowTrimmedNamesAndTooltips) {
   ASSERT_EQ(V::SetListRows(list, 16, 3, 30), 0);
   C(list)->Text.Mark = 0;
   DrawScalePatternList(Take(list, s), list);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(list)->Tooltip), "Major :  000000000101");
+  EXPECT_EQ(TipOf(list), "Major :  000000000101");
   EXPECT_GT(Covered(C(list)->Layers[1]), 20);
   EXPECT_EQ(Covered(C(list)->Layers[2]), 0);  // two patterns, three rows
   const int32_t scales = Make(400, 0, 300, 96);
   ASSERT_EQ(V::SetListRows(scales, 16, 3, 30), 0);
   C(scales)->Text.Mark = 0;
   DrawScaleList(Take(scales, s), scales);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(C(scales)->Tooltip), "Penta:  000000000001");
+  EXPECT_EQ(TipOf(scales), "Penta:  000000000001");
 }
 
 }  // namespace

@@ -6,9 +6,17 @@
 // audio thread's reports. Fixed seeds; TARVELO_UI_DIFF_SEEDS (how many),
 // TARVELO_UI_DIFF_FIRST_SEED and TARVELO_UI_DIFF_ACTIONS (per seed) make
 // other and longer runs.
+//
+// The same mix runs once more with the real video thread drawing and a render
+// thread playing the modules, each action followed by a frame of that thread
+// instead of a comparison: the ThreadSanitizer pass fails on any record one
+// thread writes while another reads it without an owner.
+// TARVELO_UI_DIFF_THREADED_SECONDS runs it that long instead, seed after seed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -23,6 +31,10 @@
 #include "app/state/ui_hooks.h"
 #include "audio/audio.h"
 #include "engine/catalog/engine_init.h"
+#include "engine/command.h"
+#include "engine/midimap.h"
+#include "engine/modulelist.h"
+#include "engine/render.h"
 #include "engine/tuning.h"
 #include "platform/events.h"
 #include "platform/threads.h"
@@ -30,6 +42,8 @@
 #include "ui/views/install.h"
 #include "ui/views/list_views.h"
 #include "ui/views/partial_frame_fixture.h"
+#include "visuals/renderer.h"
+#include "visuals/video_thread.h"
 
 namespace {
 
@@ -41,13 +55,18 @@ enum Kind {
   // What random clicks seldom reach: a scrolled list losing rows, the tuning
   // displays at any key count, new messages and actions, boxes overlapping
   // others or at the plane's edges.
-  kListShrink, kKeyCount, kMessage, kBox, kKinds
+  kListShrink, kKeyCount, kMessage, kBox,
+  // The pointer resting on and moving over the rows of the module lists; Del
+  // on a Catalog row (its master preset reset); a long drag that starts on a
+  // port and runs off the plane; links made and removed.
+  kListHover, kCatalogDelete, kPortDrag, kLink, kKinds
 };
 constexpr const char* kKindNames[kKinds] = {"click",  "drag",   "wheel",       "key",
                                             "window", "select", "render flag", "audio report",
-                                            "list shrink", "key count", "message", "box"};
+                                            "list shrink", "key count", "message", "box",
+                                            "list hover", "catalog del", "port drag", "link"};
 // How often each kind comes, out of the sum.
-constexpr int32_t kKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6, 10, 10, 10, 10};
+constexpr int32_t kKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6, 10, 10, 10, 10, 10, 8, 10, 10};
 // From the first of these on, each kind is reached by the CI run.
 constexpr int32_t kFirstReachedKind = kListShrink;
 
@@ -104,7 +123,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
     V::SetGuiClock(StillClock);  // no tick: the memory read-out stays as it is
     V::SystemMessageHandler = Tarvelo::HandleSystemMessage;
   }
-  void TearDown() override {
+  void ViewsTearDown() {
     platform::WindowEventsClear();
     V::SystemMessageHandler = V::DefaultSystemMessageHandler;
     V::SetGuiClock(nullptr);
@@ -128,9 +147,13 @@ class UiDifferential : public viewsc::PartialFrameTest {
   // Shown, enabled controls taking any of the event bits, the quit button aside.
   std::vector<int32_t> Targets(uint32_t bits, int32_t window = -1) const {
     std::vector<int32_t> out;
+    const int32_t play = threaded ? Find("PlayMP") : 0;
     for (int32_t id = 1; id < V::ControlTableCount(); ++id) {
       const V::ControlRecord* c = C(id);
       if (!c || c->DeletePending || !c->EventCallback || id == quit) continue;
+      // With no device its click ends playback, which the render thread here
+      // would go on with.
+      if (id == play && play > 0) continue;
       if ((static_cast<uint32_t>(c->EventMask) & bits) == 0 || V::IsDisabled(&c->State)) continue;
       if (c->W < 1 || c->H < 1 || c->X >= kW || c->Y >= kH || c->X + c->W <= 0 || c->Y + c->H <= 0)
         continue;
@@ -221,6 +244,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
       case kRenderFlag: {
         ModuleRecord* m = AnyModule(rng);
         if (!m) return "no module to flag";
+        if (threaded) return "render flag: the render's own";
         if (coin(2) == 0) {
           m->ClipFlag = m->ClipFlag == 0 ? -1 : 0;
           return "render flag: clip";
@@ -343,9 +367,98 @@ class UiDifferential : public viewsc::PartialFrameTest {
         if (i >= 0 && coin(2) == 0) Tarvelo::SelectModule(Tarvelo::ModuleList.entries[i], -1);
         return "box " + where;
       }
+      case kListHover: {
+        const bool catalog = coin(2) == 0;
+        const int32_t list = ShownList(catalog, judge);
+        if (!OnScreen(list)) return "list hidden";
+        const V::ControlRecord* c = C(list);
+        const int32_t rows = std::max(c->Text.VisibleRows, 1);
+        const int32_t rowH = std::max((c->H - 2 * V::BorderWidth) / rows, 1);
+        for (int32_t step = 0, steps = 2 + coin(6); step < steps; ++step) {
+          // At rest a frame or more passes with the pointer still.
+          if (coin(3) != 0)
+            MoveTo(c->X + V::BorderWidth + coin(std::max(c->W - 2 * V::BorderWidth, 1)),
+                   c->Y + V::BorderWidth + coin(rows) * rowH + coin(rowH));
+          judge();
+        }
+        return std::string("list hover: ") + (catalog ? "catalog" : "modules");
+      }
+      case kCatalogDelete: {
+        // A Catalog row selected, then Del: its master preset is reset.
+        const int32_t list = ShownList(true, judge);
+        if (!OnScreen(list)) return "catalog hidden";
+        const V::ControlRecord* c = C(list);
+        const int32_t rows = std::max(c->Text.VisibleRows, 1);
+        const int32_t rowH = std::max((c->H - 2 * V::BorderWidth) / rows, 1);
+        MoveTo(c->X + c->W / 2, c->Y + V::BorderWidth + coin(rows) * rowH + rowH / 2);
+        Button(platform::kWindowButtonPress);
+        Button(platform::kWindowButtonRelease);
+        judge();
+        Tap("LIDEL", judge);
+        return "catalog del, row " + std::to_string(C(list)->Text.Selected);
+      }
+      case kPortDrag: {
+        // Pressed on a port, then dragged far: over the plane, out of it and
+        // into the lists beside it.
+        ModuleRecord* m = AnyModule(rng);
+        std::vector<int32_t> ports;
+        for (const int32_t id : m ? Ports(m) : std::vector<int32_t>{})
+          if (Reachable(id)) ports.push_back(id);
+        const int32_t port = pick(ports);
+        if (port == 0) return "no port to drag";
+        PointIn(port, rng, x, y);
+        MoveTo(x, y);
+        Button(platform::kWindowButtonPress);
+        judge();
+        const int32_t lists = Find("LIBM");
+        for (int32_t step = 0, steps = 3 + coin(6); step < steps; ++step) {
+          if (coin(3) == 0 && Reachable(lists)) {
+            PointIn(lists, rng, x, y);
+            MoveTo(x, y);
+          } else {
+            MoveTo(std::clamp(px + coin(601) - 300, 0, kW - 1), std::clamp(py + coin(401) - 200, 0, kH - 1));
+          }
+          if (coin(2) == 0) judge();
+        }
+        judge();
+        Button(platform::kWindowButtonRelease);
+        return "port drag " + Id(port);
+      }
+      case kLink: {
+        // An output clicked, then an input: linked, or unlinked when it was.
+        ModuleRecord* from = AnyModule(rng);
+        ModuleRecord* to = AnyModule(rng);
+        if (!from || !to || to->PortCount < 1) return "nothing to link";
+        const int32_t out = Output(from), in = Input(to, coin(to->PortCount));
+        if (!Reachable(out) || !Reachable(in)) return "ports off the screen";
+        for (const int32_t id : {out, in}) {
+          PointIn(id, rng, x, y);
+          MoveTo(x, y);
+          Button(platform::kWindowButtonPress);
+          Button(platform::kWindowButtonRelease);
+          judge();
+        }
+        return "link " + Id(out) + " to " + Id(in);
+      }
       default:
         return "";
     }
+  }
+  // The Catalog or the Modules list, shown; its id.
+  template <typename Judge>
+  int32_t ShownList(bool catalog, Judge&& judge) {
+    const char* name = catalog ? "REFM" : "LIBM";
+    if (!OnScreen(Find(name))) {
+      Show(Tarvelo::kWinPANEL, -1);
+      for (const char* tab : {"TABMOD", catalog ? "LIBT1" : "LIBT2"}) Tap(tab, judge);
+    }
+    return Find(name);
+  }
+  // Shown, and some of it on the screen.
+  static bool Reachable(int32_t id) {
+    const V::ControlRecord* c = C(id);
+    return c && OnScreen(id) && c->W > 0 && c->H > 0 && c->X < kW && c->Y < kH &&
+           c->X + c->W > 0 && c->Y + c->H > 0;
   }
   // A click on the named control's middle through the event loop, judged
   // pressed and released; nothing when it is not shown.
@@ -422,6 +535,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
     Tarvelo::SelectModule(Tarvelo::ModuleList.entries[1], -1);
     RunLoop();
     StalePixels();  // whatever the setting up left
+    if (threaded) StartThreads();
     int32_t weightSum = 0;
     for (const int32_t w : kKindWeights) weightSum += w;
     for (int32_t a = 0; a < actions; ++a) {
@@ -432,8 +546,18 @@ class UiDifferential : public viewsc::PartialFrameTest {
       int32_t onPlane = 0;
       auto judge = [&] {
         RunLoop();
-        Judge(here, onPlane);
+        if (!threaded) {
+          Judge(here, onPlane);
+          return;
+        }
+        // A frame of the video thread meets what the action changed.
+        EXPECT_TRUE(NextFrame());
+        for (const V::PaintOutside& o : V::TakePaintOutside())
+          here[Id(o.id) + " painting outside"] += static_cast<int32_t>(o.pixels);
       };
+      // Paint outside an area is found within the action.
+      SCOPED_TRACE("seed " + std::to_string(seed) + " action " + std::to_string(a) + " (" +
+                   kKindNames[k] + ")");
       const std::string what = Act(static_cast<Kind>(k), rng, judge);
       judge();
       Tally& t = tally[k];
@@ -448,8 +572,81 @@ class UiDifferential : public viewsc::PartialFrameTest {
       if (onPlane > 0)
         ADD_FAILURE() << "seed " << seed << " action " << a << " (" << what << "): " << onPlane
                       << " px stale on the synth plane";
+      if (HasFatalFailure()) break;
     }
+    if (threaded) StopThreads();
   }
+
+  // The modules linked and heard, the render playing them and the video
+  // thread drawing.
+  void StartThreads() {
+    // The locks the program makes at its start and these tests do not.
+    for (platform::Mutex*& m : Tarvelo::MT_TUNINGS)
+      if (!m) ownLocks.push_back(&(m = platform::MutexCreate()));
+    if (!QUARLE_AUDIO::MT_AUDIO) ownLocks.push_back(&(QUARLE_AUDIO::MT_AUDIO = platform::MutexCreate()));
+    ModuleRecord* const* list = Tarvelo::ModuleList.entries;
+    ModuleRecord* kb = list[0];
+    ModuleRecord* osc = list[1];
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
+    Tarvelo::SynthOutputModule.store(osc);
+    Tarvelo::UpdateProcessingOrder(0);
+    Tarvelo::PlaybackActive = -1;
+    stopRender = false;
+    render = std::thread([this] {
+      float buffer[128];
+      float* stream = buffer;
+      while (!stopRender.load()) {
+        Tarvelo::RenderAudio(&stream, 0, 128);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    V::SetFrameWatch(CountingFrameBegin, Tarvelo::EndCableFrame);
+    V::InterfaceReady = -1;
+    ASSERT_EQ(V::StartVideoThread(0), 0);
+    ASSERT_TRUE(NextFrame());
+  }
+  void StopThreads() {
+    V::StopVideoThread();
+    V::SetFrameWatch(Tarvelo::BeginCableFrame, Tarvelo::EndCableFrame);
+    stopRender = true;
+    if (render.joinable()) render.join();
+    Tarvelo::PlaybackActive = 0;
+    Tarvelo::RunPendingEngineCommands();
+    Tarvelo::TakeControllerMoves(false);
+    RunLoop();
+    for (platform::Mutex** m : ownLocks) {
+      platform::MutexDestroy(*m);
+      *m = nullptr;
+    }
+    ownLocks.clear();
+    // The thread closed the screen it drew on.
+    ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
+    V::RenderFrame(true);
+  }
+  void TearDown() override {
+    if (render.joinable()) StopThreads();
+    ViewsTearDown();
+  }
+  // Waits until the video thread begins another frame; false after the hang bound.
+  static bool NextFrame() {
+    const int64_t from = g_framesBegun.load();
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (g_framesBegun.load() <= from) {
+      if (std::chrono::steady_clock::now() > give_up) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  static void CountingFrameBegin() {
+    g_framesBegun.fetch_add(1);
+    Tarvelo::BeginCableFrame();
+  }
+  static inline std::atomic<int64_t> g_framesBegun{0};
+
+  bool threaded = false;
+  std::vector<platform::Mutex**> ownLocks;
+  std::atomic<bool> stopRender{false};
+  std::thread render;
 
   int32_t quit = 0;
   int32_t px = 0, py = 0, wheel = 0;
@@ -491,7 +688,96 @@ TEST_F(UiDifferential, APartialFrameShowsWhatAWholeRedrawShowsAfterEveryAction) 
   }
 }
 
+// The same mix with the video thread drawing and the render playing: under
+// ThreadSanitizer any record read or written by two threads without an owner
+// fails the run, and no draw may paint outside its area.
+TEST_F(UiDifferential, TheVideoThreadAndTheRenderReadOnlyWhatIsTheirsThroughTheMix) {
+  threaded = true;
+  const int32_t first = EnvCount("TARVELO_UI_DIFF_FIRST_SEED", 1);
+  const int32_t seeds = EnvCount("TARVELO_UI_DIFF_THREADED_SEEDS", 2);
+  const int32_t actions = EnvCount("TARVELO_UI_DIFF_THREADED_ACTIONS", 25);
+  const int32_t seconds = EnvCount("TARVELO_UI_DIFF_THREADED_SECONDS", 0);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  Tally tally[kKinds];
+  std::map<std::string, int32_t> culprits;
+  RunningProgram running;
+  int32_t runs = 0;
+  for (int32_t s = first; seconds > 0 ? std::chrono::steady_clock::now() < end : s < first + seeds;
+       ++s, ++runs) {
+    Tarvelo::ClearSynth();
+    Run(static_cast<uint32_t>(s), actions, tally, culprits);
+    if (HasFatalFailure()) break;
+  }
+  int32_t all = 0;
+  for (const Tally& t : tally) all += t.actions;
+  std::printf("%d seeds, %d actions with the video thread drawing and the render playing\n", runs, all);
+  for (const auto& [where, n] : culprits) std::printf("  %s: %d\n", where.c_str(), n);
+  EXPECT_TRUE(culprits.empty());
+  for (int32_t k = kListHover; k < kKinds; ++k) EXPECT_GT(tally[k].actions, 0) << kKindNames[k];
+}
+
 }  // namespace
+
+// A Catalog row dragged onto the plane and back to its list, released there:
+// the plane's drag-over ends, and its payload with it, so that a drag from a
+// port over the plane later carries none and draws no drop outline.
+TEST_F(UiDifferential, ADragOverEndedWithoutADropTakesItsPayloadAlong) {
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 600, 400);
+  ASSERT_NE(osc, nullptr);
+  Show(Tarvelo::kWinPANEL, -1);
+  Show(Tarvelo::kWinABOUT, 0);
+  for (const char* name : {"TABMOD", "LIBT1"}) {
+    const int32_t id = Find(name);
+    if (!OnScreen(id)) continue;
+    MoveTo(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2);
+    Button(platform::kWindowButtonPress);
+    Button(platform::kWindowButtonRelease);
+    EXPECT_EQ(StaleAfterLoop(), "") << name;
+  }
+  const int32_t list = Find("REFM"), plane = Plane();
+  ASSERT_TRUE(OnScreen(list));
+  const V::ControlRecord* l = C(list);
+  const V::ControlRecord* p = C(plane);
+  const int32_t rowX = l->X + l->W / 2, rowY = l->Y + V::BorderWidth + 4;
+  ASSERT_EQ(V::ControlHitTest(rowX, rowY, 0), list);
+  // A bare place of the plane.
+  int32_t bareX = 0, bareY = 0;
+  for (int32_t y = p->Y + 20; y < p->Y + p->H && bareX == 0; y += 37)
+    for (int32_t x = p->X + 20; x < p->X + p->W && bareX == 0; x += 41)
+      if (V::ControlHitTest(x, y, 0) == plane) bareX = x, bareY = y;
+  ASSERT_GT(bareX, 0);
+
+  MoveTo(rowX, rowY);
+  Button(platform::kWindowButtonPress);
+  EXPECT_EQ(StaleAfterLoop(), "") << "row pressed";
+  MoveTo(bareX, bareY);
+  MoveTo(bareX + 9, bareY + 7);
+  EXPECT_EQ(StaleAfterLoop(), "") << "dragged over the plane";
+  EXPECT_NE(C(plane)->DragOver.load(), 0);
+  EXPECT_NE(C(plane)->UserPointer, nullptr) << "the row's module offered";
+  MoveTo(rowX + 3, rowY + 2);
+  EXPECT_EQ(StaleAfterLoop(), "") << "dragged back";
+  Button(platform::kWindowButtonRelease);
+  EXPECT_EQ(StaleAfterLoop(), "") << "released on the list";
+  EXPECT_EQ(C(plane)->DragOver.load(), 0);
+  EXPECT_EQ(C(plane)->UserPointer, nullptr) << "no drop: the offer ended";
+
+  // A long drag from the output port, over the plane and off it.
+  const int32_t out = Output(osc);
+  ASSERT_TRUE(OnScreen(out));
+  MoveTo(C(out)->X + C(out)->W / 2, C(out)->Y + C(out)->H / 2);
+  Button(platform::kWindowButtonPress);
+  EXPECT_EQ(StaleAfterLoop(), "") << "port pressed";
+  for (const auto& [x, y] : {std::pair{bareX, bareY}, std::pair{bareX + 30, bareY + 20},
+                             std::pair{rowX, rowY}, std::pair{p->X + 5, p->Y + 3}}) {
+    MoveTo(x, y);
+    EXPECT_EQ(StaleAfterLoop(), "") << "port dragged to " << x << "," << y;
+    EXPECT_EQ(C(plane)->UserPointer, nullptr) << "a port offers no module";
+  }
+  Button(platform::kWindowButtonRelease);
+  EXPECT_EQ(StaleAfterLoop(), "") << "port released";
+  EXPECT_EQ(Tarvelo::ModuleList.count, 1) << "nothing dropped";
+}
 
 // Each state that a draw callback reads and nobody used to mark, changed once:
 // every step is judged pressed and released.
