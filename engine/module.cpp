@@ -254,7 +254,7 @@ void ModuleResetVoices(ModuleRecord& m) {
   m.MelodyRestart = -1;
   m.GateWasOpen = 0;
   m.Awake = 0;
-  if (m.Type != kTypeAdsr && m.PolyphonyMode == 0 && m.RunsWithoutVoices == 0) m.ActiveVoices = 1;
+  if (m.Type != kTypeAdsr && LoadShown(m.PolyphonyMode) == 0 && m.RunsWithoutVoices == 0) m.ActiveVoices = 1;
   // Voices reset outside the module's frame: readers walk their ports again.
   NotePortChange();
 }
@@ -284,7 +284,7 @@ void ModuleWake(ModuleRecord& m) {
   if (m.SleepingVoices != 0) {
     m.ActiveVoices = m.SleepingVoices;
     m.SleepingVoices = 0;
-  } else if (m.Type != kTypeAdsr && m.PolyphonyMode == 0 && m.RunsWithoutVoices == 0) {
+  } else if (m.Type != kTypeAdsr && LoadShown(m.PolyphonyMode) == 0 && m.RunsWithoutVoices == 0) {
     m.ActiveVoices = 1;
   }
   m.Awake = -1;
@@ -463,7 +463,7 @@ void ModuleUpdatePolyphony(ModuleRecord& m, int64_t apply) {
     if (word != m.ModuleSwitches[kSwitchPerVoice]) m.PolyphonyChanged = -1;
     // The interface reads the switch of the selected module meanwhile.
     std::atomic_ref<int64_t>(m.ModuleSwitches[kSwitchPerVoice]).store(word, std::memory_order_relaxed);
-    m.PolyphonyMode = word != 0 ? 1 : 0;
+    StoreShown(m.PolyphonyMode, word != 0 ? 1 : 0);
   }
   if (m.PolyphonyChanged != 0 && apply != 0) {
     ModuleReset(m);

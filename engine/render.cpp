@@ -213,7 +213,7 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
       (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
     if (m->Awake == 0) [[unlikely]]
       ModuleWake(*m);
-    m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
+    m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frameCounter, parity, previousParity);
     if (m->ActiveVoices < m->PreviousActiveVoices) [[unlikely]]
       ClearDroppedVoices(*m, m->PreviousActiveVoices);
     m->PreviousActiveVoices = m->ActiveVoices;
@@ -254,7 +254,7 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
                                                : (!w.blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices > 0)));
   if (runs) {
     if (m->Awake == 0) ModuleWake(*m);
-    m->ProcessFunctions[m->PolyphonyMode & 1](m, frameCounter, parity, previousParity);
+    m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frameCounter, parity, previousParity);
     if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
     m->PreviousActiveVoices = m->ActiveVoices;
   } else if (m->Awake != 0) {
@@ -363,7 +363,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
       if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0) [[likely]] {
         if (m->Awake == 0) [[unlikely]]
           ModuleWake(*m);
-        m->ProcessFunctions[m->PolyphonyMode & 1](m, frame, parity, previous);
+        m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frame, parity, previous);
         if (m->ActiveVoices != memo->endVoices) [[unlikely]] {
           if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
           m->PreviousActiveVoices = m->ActiveVoices;

@@ -928,7 +928,7 @@ TARVELO_KERNEL_BUILDS(bool, SamePass, (ModuleRecord& m, ModuleRecord* owner, int
   const ModuleParam& f = m.Params[kAdsrFrequency];
   const ModuleParam& s = m.Params[kAdsrSustain];
   if (stamp != PublishStamp(*source) || source->TriggerOwner != source || source->ActiveVoices != voices ||
-      (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) || (source->PolyphonyMode & 1) == 0 ||
+      (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) || (LoadShown(source->PolyphonyMode) & 1) == 0 ||
       sustainSource->Role == kRoleLive || (f.VoiceMapRow & 1) == 0 || f.OutputSide != 1 || (s.VoiceMapRow & 1) != 0)
     return false;
   if (k.VelocitySet) {

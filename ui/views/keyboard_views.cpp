@@ -29,7 +29,8 @@ constexpr int32_t kKeyFrameThickness = 2;
 
 const KeyboardState* BankState(KeyboardState* const* bank, int32_t index) {
   if (index < 0 || index >= kKeyboardBankSize) return nullptr;
-  return bank[index];
+  // A delete swaps the entries of the keyboards it renumbers meanwhile.
+  return KbLoad(bank[index]);
 }
 
 void KeyFrame(uint8_t style, uint32_t colour, int32_t x, int32_t y, int32_t w, int32_t h) {
