@@ -184,7 +184,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.ChosenSourcePort = src.ChosenSourcePort;
   dst.VoiceMapSourcePort = src.VoiceMapSourcePort;
   dst.PolyphonyCapability = src.PolyphonyCapability;
-  dst.PolyphonyMode = src.PolyphonyMode;
+  dst.PolyphonyMode = LoadShown(src.PolyphonyMode);  // a rebuild may set it meanwhile
   dst.FollowsPolyphony = src.FollowsPolyphony;
   dst.ActiveVoices = 0;
 

@@ -294,7 +294,7 @@ void ClearDroppedVoices(ModuleRecord& m, int32_t previous);
 inline void ClearTriggerBuffer(ModuleRecord& m, int32_t parity) {
   uint32_t* t = m.TriggerBuffers[parity & 1];
   if (t == nullptr) return;
-  if (m.PolyphonyMode == 1) {
+  if (LoadShown(m.PolyphonyMode) == 1) {
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     for (int32_t i = 0; i < kVoices; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i), zero);

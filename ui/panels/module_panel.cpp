@@ -313,7 +313,7 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
       // between two frames.
       FrameHold hold;
       if (m->Type != kTypeCapture) {
-        const int64_t link = m->ChannelsProcessed == 1 ? 0 : -1;
+        const int64_t link = LoadShown(m->ChannelsProcessed) == 1 ? 0 : -1;
         for (int32_t i = 0; i < params; ++i) {
           ModuleParam& param = m->Params[i];
           if (param.ChannelCountExempt != 0) continue;
@@ -324,7 +324,7 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
           }
         }
       } else {
-        kept = m->ChannelsProcessed == 1 ? 2 : 1;
+        kept = LoadShown(m->ChannelsProcessed) == 1 ? 2 : 1;
         m->OutputChannels = kept;
       }
       if (kept > 0) {
@@ -342,7 +342,7 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
       }
       RecordAction(kActionChannels, m, -1, nullptr);
     }
-    c->State.On = m->ChannelsProcessed == 1 ? -1 : 0;
+    c->State.On = LoadShown(m->ChannelsProcessed) == 1 ? -1 : 0;
     return 0;
   }
   if (p >= params) return 0;
