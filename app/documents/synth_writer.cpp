@@ -64,7 +64,7 @@ bool FileVanished(const WaveLibraryEntry& e) {
 // unsaved and as busy as it is: the first save after its recording ended
 // writes it whole.
 void SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
-  if (e == nullptr || e->State != kWaveIdle) return;
+  if (e == nullptr || EntryState(*e) != kWaveIdle) return;
   if (e->Saved != 0 && !FileVanished(*e)) return;
   const int32_t rc = kind == kSavedMelody ? SaveMelody(e) : SaveWaveRecord(e);
   if (rc != 0) {
