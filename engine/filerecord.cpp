@@ -261,8 +261,16 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   }
 
   if (m.KeepsState != 0) {
-    for (int32_t ch = 0; ch < 2; ++ch)
-      for (int32_t v = 0; v < kVoices; ++v) r.Slots[ch][v][0] = m.VoiceState[ch][v];
+    // A state the render left non-finite (a phase an infinite or NaN
+    // frequency drove) is stored as the load takes it: 0. The file then holds
+    // what a load restores, and a synth saved, loaded and saved again is the
+    // same bytes.
+    for (int32_t ch = 0; ch < 2; ++ch) {
+      for (int32_t v = 0; v < kVoices; ++v) {
+        const float x = m.VoiceState[ch][v];
+        r.Slots[ch][v][0] = std::isfinite(x) ? x : 0.0f;
+      }
+    }
   }
 }
 

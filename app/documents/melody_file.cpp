@@ -27,8 +27,9 @@ int32_t SaveMelody(WaveLibraryEntry* entry) {
   const int64_t n = entry->Sound.dataSize;
   const float* data = entry->Sound.samples;
   if (n > 0 && data == nullptr) return -kErrBadParameter;
-  const int32_t before = entry->State;
-  entry->State = kWaveCreating;
+  // Busy while written: the melody list draws it so.
+  const int32_t before = EntryState(*entry);
+  PublishEntryState(*entry, kWaveCreating);
 
   // The file holds round(N / 4) x 4 bytes of an N-byte record, which for a
   // size of no whole words would cut its last bytes off (or make the reader
@@ -48,7 +49,7 @@ int32_t SaveMelody(WaveLibraryEntry* entry) {
     rc = DocumentWriterCommit(w);
   }
   // Saving never changes whether the entry is busy (a recording target stays one).
-  entry->State = before;
+  PublishEntryState(*entry, before);
   if (rc == 0) entry->Saved = -1;
   return rc;
 }

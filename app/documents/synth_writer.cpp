@@ -64,7 +64,7 @@ bool FileVanished(const WaveLibraryEntry& e) {
 // unsaved and as busy as it is: the first save after its recording ended
 // writes it whole.
 void SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
-  if (e == nullptr || e->State != kWaveIdle) return;
+  if (e == nullptr || EntryState(*e) != kWaveIdle) return;
   if (e->Saved != 0 && !FileVanished(*e)) return;
   const int32_t rc = kind == kSavedMelody ? SaveMelody(e) : SaveWaveRecord(e);
   if (rc != 0) {
@@ -195,6 +195,12 @@ int32_t SynthEntryListIndex(const ModuleRecord& m) {
 
 int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   WaveEntryListIndex = SynthEntryListIndex;
+  // What the interface posted before the save runs first (a link, a module
+  // switched off and the rebuild that resets its voices): the frame hold
+  // below parks the render before it takes commands, and a copy taken with
+  // one still waiting would hold the graph as it was before it, which the
+  // load's own rebuild then changes.
+  SettleEngineCommands();
   // A take that ended holding nothing leaves its list before the lists are
   // written: the render hands it over with a message this thread may not
   // have read yet, and its name would stand in the file for no file.

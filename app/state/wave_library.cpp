@@ -163,7 +163,7 @@ void ReleaseUnloadedEntry(WaveLibraryEntry* e) {
 namespace {
 
 bool EmptyRecording(const WaveLibraryEntry* e) {
-  return e != nullptr && e->State == kWaveIdle && e->Saved == 0 && e->LoadState == kWaveDataHeld &&
+  return e != nullptr && EntryState(*e) == kWaveIdle && e->Saved == 0 && e->LoadState == kWaveDataHeld &&
          e->Sound.frameCount == 0 && !HeldByModule(e);
 }
 

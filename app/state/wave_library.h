@@ -2,6 +2,7 @@
 // lists that hold such entries: the sample library (WF_Library.txt), the synth's
 // own samples, the filter kernels and the recorded melodies.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -41,6 +42,19 @@ struct WaveLibraryEntry {
   float Duration;            // seconds; a melody's length in beats
   QUARLE_AUDIO::SoundBuffer Sound;
 };
+
+// A take (a recording into the entry on the audio thread) hands its entry
+// over whole: the render writes everything the take leaves (size, data,
+// analysis) and only then makes the entry idle with a release store; every
+// other thread reads the state with an acquire load, so an entry it sees idle
+// is one it may read all of. A thread that changes the state of an entry
+// others can see stores it the same way.
+inline int32_t EntryState(const WaveLibraryEntry& e) {
+  return std::atomic_ref<int32_t>(const_cast<int32_t&>(e.State)).load(std::memory_order_acquire);
+}
+inline void PublishEntryState(WaveLibraryEntry& e, int32_t state) {
+  std::atomic_ref<int32_t>(e.State).store(state, std::memory_order_release);
+}
 
 // Every number 0 but the channel choice (-1); empty texts; the sound as
 // SoundBufferInit makes it.

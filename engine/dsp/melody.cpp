@@ -374,7 +374,7 @@ void FinishMelodyRecording(ModuleRecord& m) {
     e->Duration = beats;
     e->Pitch[0] = FrequencyNorm;
     if (e->Sound.dataSize != 0 && beats > 0.0f && data[kMelodyNoteCount] > 0.0f)
-      e->State = 0;
+      PublishEntryState(*e, kWaveIdle);
     else
       discard = e;
   }

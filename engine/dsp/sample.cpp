@@ -159,7 +159,7 @@ void FinishSampleRecording(ModuleRecord& m) {
       e->Sound.dataSize = 0;
       e->Sound.frameCount = 0;
       e->Duration = 0.0f;
-      e->State = kWaveIdle;
+      PublishEntryState(*e, kWaveIdle);
     }
     m.SampleEntry = nullptr;
     m.SampleData = nullptr;
@@ -201,7 +201,7 @@ void FinishSampleRecording(ModuleRecord& m) {
     }
     ModuleSetParamValue(m, kSampleFrequency, e->Pitch[0] * FrequencyNorm);
     RefreshParamControl(&m);
-    e->State = kWaveIdle;
+    PublishEntryState(*e, kWaveIdle);
   }
   ModuleResetVoices(m);
   StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);

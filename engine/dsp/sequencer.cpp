@@ -642,7 +642,8 @@ void FinishSequencerRecording(ModuleRecord& m) {
     ModuleSetParamValue(m, kSeqLength, length);
     ModuleSetParamValue(m, kSeqFrequency, mel.data[NoteBase(0) + 1]);
     SetRecordInt(m, kRecordFrames, 0);
-    e->State = 0;
+    // Last: an entry seen idle holds its size and the analysed melody.
+    PublishEntryState(*e, kWaveIdle);
   } else {
     // Nothing usable was recorded: the melody goes and the module passes its
     // inputs through again.

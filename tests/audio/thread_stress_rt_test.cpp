@@ -90,6 +90,52 @@ std::vector<unsigned char> Bytes(const fs::path& p) {
 }
 
 size_t StatesAt(const std::vector<unsigned char>& b) { return synthfile::WalkLists(b).statesAt; }
+
+// The 32-bit word at a byte of both files: as a float, and its bits.
+std::string WordsAt(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b, size_t at) {
+  auto word = [&](const std::vector<unsigned char>& f) {
+    if (at + 4 > f.size()) return std::string("(none)");
+    float x = 0.0f;
+    uint32_t bits = 0;
+    std::memcpy(&x, f.data() + at, 4);
+    std::memcpy(&bits, f.data() + at, 4);
+    char text[48];
+    std::snprintf(text, sizeof text, "%.9g (0x%08x)", static_cast<double>(x), bits);
+    return std::string(text);
+  };
+  return ": saved " + word(a) + ", saved again after the load " + word(b);
+}
+
+// The field of a module file record at byte `in` of it (file offset `at`).
+std::string RecordFieldsAt(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b, size_t at,
+                           size_t in) {
+  const size_t start = at - in;
+  int32_t instance = 0;
+  if (start + 16 <= a.size()) std::memcpy(&instance, a.data() + start + 12, 4);
+  std::string field;
+  auto cell = [](size_t off, size_t voices) {
+    const size_t slot = off / 8;
+    return "[" + std::to_string(slot / voices) + "][" + std::to_string(slot % voices) + "][" +
+           std::to_string(off % 8 / 4) + "]";
+  };
+  constexpr size_t kParams = offsetof(ModuleFileRecord, Params);
+  constexpr size_t kOptions = offsetof(ModuleFileRecord, OptionWords);
+  constexpr size_t kSlots = offsetof(ModuleFileRecord, Slots);
+  if (in >= kSlots) {
+    field = "Slots" + cell(in - kSlots, 33);
+  } else if (in >= kOptions) {
+    field = "OptionWords[" + std::to_string((in - kOptions) / 8) + "]";
+  } else if (in >= kParams) {
+    const size_t p = (in - kParams) / sizeof(ParamFileBlock);
+    const size_t off = (in - kParams) % sizeof(ParamFileBlock);
+    constexpr size_t kImage = offsetof(ParamFileBlock, Image);
+    field = "Params[" + std::to_string(p) + "]" +
+            (off >= kImage ? ".Image" + cell(off - kImage, 33) : ", byte " + std::to_string(off));
+  } else {
+    field = "byte " + std::to_string(in) + " of the head";
+  }
+  return ", module instance " + std::to_string(instance) + ", " + field + WordsAt(a, b, start + (in & ~size_t{3}));
+}
 // A synth file with its keyboard states as a load takes them: only voices
 // still on survive (a note the device played and released may still sound in
 // its release when a save copies the state), and the Changed words are cleared
@@ -225,7 +271,8 @@ int32_t UsableEntry(WaveLibraryList& list, const std::string& folder, const std:
                     int32_t& made) {
   for (int32_t i = 0; i < list.header.count; ++i) {
     const WaveLibraryEntry* e = list.entries[i];
-    if (e != nullptr && e->Sound.samples != nullptr && e->State == kWaveIdle && e->Sound.frameCount > 0 &&
+    // A take's entry is read only once the render handed it over idle.
+    if (e != nullptr && EntryState(*e) == kWaveIdle && e->Sound.samples != nullptr && e->Sound.frameCount > 0 &&
         QB::DynZStringGet(e->File).rfind(stem, 0) == 0)
       return i;
   }
@@ -645,7 +692,8 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
             ++f.faults;
             size_t at = 0;
             while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
-            // Where: the module record (its type) and the byte in it.
+            // Where: the module record (its type), the byte in it and the
+            // field, with the word there in each file.
             const size_t records = StatesAt(a) + 2 * 16 * sizeof(KeyboardState) + 8;
             const size_t record = at >= records ? (at - records) / kModuleFileRecordSize : 0;
             int32_t type = -1;
@@ -653,7 +701,9 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
             ADD_FAILURE() << "loaded back different: " << a.size() << " and " << b.size() << " bytes, first at " << at
                           << (at >= records ? " (record " + std::to_string(record) + ", type " + std::to_string(type) +
                                                   ", byte " + std::to_string((at - records) % kModuleFileRecordSize) + ")"
-                                            : std::string());
+                                            : std::string())
+                          << (at >= records ? RecordFieldsAt(a, b, at, (at - records) % kModuleFileRecordSize)
+                                            : WordsAt(a, b, at >= StatesAt(a) ? at - (at - StatesAt(a)) % 4 : at));
           }
           quiet = false;
         } else {

@@ -226,6 +226,30 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   EXPECT_EQ(std::memcmp(rec.get(), rec2.get(), sizeof(ModuleFileRecord)), 0);
 }
 
+// A voice state the render left non-finite (a phase driven by an infinite or
+// NaN frequency) is stored as the load takes it, 0: a synth saved, loaded and
+// saved again gives the same bytes. Every finite state is stored as it is.
+TEST_F(FileRecordTest, NonFiniteVoiceStatesAreStoredAsTheLoadTakesThem) {
+  ModuleCatalog[kTestType].KeepsState = -1;
+  ModuleRecord* m = Add(kTestType);
+  const float inf = std::numeric_limits<float>::infinity();
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  const struct {
+    int32_t ch, v;
+    float held, stored;
+  } cases[] = {{0, 0, kNaN, 0.0f},  {0, 31, inf, 0.0f},  {1, 5, -inf, 0.0f},   {1, 31, -kNaN, 0.0f},
+               {0, 7, 1e30f, 1e30f}, {1, 0, -0.0f, -0.0f}, {0, 1, tiny, tiny}, {1, 1, 0.75f, 0.75f}};
+  for (const auto& c : cases) m->VoiceState[c.ch][c.v] = c.held;
+  ModuleToFileRecord(*rec, m);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "VoiceState[" << c.ch << "][" << c.v << "] = " << c.held);
+    EXPECT_EQ(std::memcmp(&rec->Slots[c.ch][c.v][0], &c.stored, 4), 0) << rec->Slots[c.ch][c.v][0];
+  }
+  ModuleRecord* back = Reload(*rec, 0);
+  ModuleToFileRecord(*rec2, back);
+  EXPECT_EQ(std::memcmp(rec.get(), rec2.get(), sizeof(ModuleFileRecord)), 0);
+}
+
 // A module playing a library entry keeps its saved state too (a Sample's read
 // positions): the attach, which resets the voices, comes before the restore.
 TEST_F(FileRecordTest, AnAttachedEntryKeepsTheSavedState) {

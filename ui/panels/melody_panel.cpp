@@ -45,7 +45,8 @@ int32_t MlistSelection() {
   return c ? c->Text.Selected : -1;
 }
 
-bool Busy(const WaveLibraryEntry* e) { return e->State != kWaveIdle; }
+// Read first: only an idle entry's size and data are settled.
+bool Busy(const WaveLibraryEntry* e) { return EntryState(*e) != kWaveIdle; }
 
 }  // namespace
 
@@ -148,7 +149,7 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, MlistSelection());
   float first = 0.0f, pitch = 0.0f, second = 0.0f, duration = 0.0f;
   if (e) {
-    if (!e->Sound.samples || e->Sound.dataSize < kRecordMinimumBytes || Busy(e)) {
+    if (Busy(e) || !e->Sound.samples || e->Sound.dataSize < kRecordMinimumBytes) {
       // Nothing is set: the module plays on as it did.
       if (play != 0) {
         m->ModuleSwitches[kSwitchPlay] = play;

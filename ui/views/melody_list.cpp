@@ -45,7 +45,7 @@ void MelodyIcon(const ListRowPlace& place, void* ctx) {
   const WaveLibraryEntry* e = Entry(place.item);
   if (!e) return;
   int32_t icon = -1;
-  if (e->State == kWaveCreating)
+  if (EntryState(*e) == kWaveCreating)
     icon = kMelodyIconBusy;
   else if (!e->Sound.samples)
     icon = kMelodyIconNoData;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -235,19 +236,34 @@ class SynthRoundTripTest : public SynthDocumentTest {
 
   // The audio thread's stand-in: renders blocks while playback is on, so that a
   // save takes its copy under a frame hold.
+  // The render on a thread of its own: blocks of 48 frames back to back, or
+  // with a rest given, bursts of 480 frames that far apart (in ms), as a
+  // stream renders a buffer and then waits until the device wants the next.
   struct Player {
     std::atomic<bool> stop{false};
+    std::atomic<bool> resting{false};
     std::thread thread;
-    Player() {
+    explicit Player(int32_t restMs = 0) {
       PlaybackActive = -1;
-      thread = std::thread([this] {
-        std::vector<float> block(96);
+      thread = std::thread([this, restMs] {
+        std::vector<float> block(restMs > 0 ? 960 : 96);
         while (!stop.load()) {
           float* p = block.data();
           RenderAudio(&p, 0, static_cast<int32_t>(block.size()));
-          std::this_thread::yield();
+          if (restMs <= 0) {
+            std::this_thread::yield();
+            continue;
+          }
+          resting = true;
+          std::this_thread::sleep_for(std::chrono::milliseconds(restMs));
+          resting = false;
         }
       });
+    }
+    // Until a burst has ended and the rest after it begun.
+    void WaitResting() {
+      while (resting.load()) std::this_thread::yield();
+      while (!resting.load()) std::this_thread::yield();
     }
     ~Player() {
       stop = true;
@@ -521,6 +537,47 @@ TEST_F(SynthRoundTripTest, ASynthSavedWhilePlayingComesBackWithItsModulesState) 
   // The types whose phases and positions came back as 0 are among those checked.
   for (int32_t t : {int32_t{kTypeSample}, int32_t{kTypeOscillator}, 35, 36, int32_t{kTypeStepSequencer}, 32})
     EXPECT_GT(kept[static_cast<size_t>(t)], 0) << "no saved state of type " << t << " was checked";
+}
+
+// A module switched off right before a save, while the render rests between
+// two bursts as a stream does between its buffers: the rebuild that resets a
+// switched-off module's voices is still waiting when the save starts. The
+// save lets what the interface posted before it run first, so the file holds
+// the state the load restores (none, for a module switched off), not the
+// phases the module had before it went off.
+TEST_F(SynthRoundTripTest, AModuleSwitchedOffRightBeforeASaveComesBackAsSaved) {
+  rp::Rng rng(1);
+  BuildAround(kTypeOscillator, rng);
+  ModuleRecord* osc = nullptr;
+  for (int32_t i = 0; i < ModuleList.count && osc == nullptr; ++i)
+    if (ModuleList.entries[i]->Type == kTypeOscillator) osc = ModuleList.entries[i];
+  ASSERT_NE(osc, nullptr);
+  {
+    Player player(100);
+    for (int32_t k = 0; k < 3; ++k)
+      if (const int32_t h = KeyNoteOn(40 + 7 * k, 0.8f, 1); h >= 0) patch_.held.push_back({h, 40 + 7 * k, 1});
+    Player::Wait(2000);
+    {
+      FrameHold hold;
+      ASSERT_TRUE(hold.held);
+      ASSERT_TRUE(AnyNonZero(StateOf(*osc))) << "the oscillator does not play";
+    }
+    player.WaitResting();
+    std::atomic_ref<int64_t>(osc->ModuleSwitches[kSwitchPower]).store(0);
+    RequestGraphRebuild(0, 0, nullptr);
+    Save("off.tarvelo");
+  }
+  EXPECT_EQ(CountReports("The audio engine did not"), 0);
+  const std::vector<std::vector<float>> stored = StoredStates("off.tarvelo");
+  Load("off.tarvelo");
+  ASSERT_EQ(ModuleList.count, static_cast<int32_t>(stored.size()));
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    const ModuleRecord& m = *ModuleList.entries[i];
+    if (m.KeepsState == 0) continue;
+    EXPECT_TRUE(Equal(StateOf(m), stored[static_cast<size_t>(i)]))
+        << "module " << i << " (type " << m.Type << ", power " << m.ModuleSwitches[kSwitchPower]
+        << ") does not hold the state its record holds";
+  }
 }
 
 }  // namespace
