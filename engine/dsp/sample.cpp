@@ -206,8 +206,8 @@ void FinishSampleRecording(ModuleRecord& m) {
   ModuleResetVoices(m);
   StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
   StoreShown<int64_t>(m.RecordDone, 0);
-  m.ModuleSwitches[kSwitchPower] = -1;
-  m.ModuleSwitches[kSwitchPlay] = -1;
+  StoreShown<int64_t>(m.ModuleSwitches[kSwitchPower], -1);  // a delete switches it off meanwhile
+  StoreShown<int64_t>(m.ModuleSwitches[kSwitchPlay], -1);
   if (SampleListChanged != nullptr) SampleListChanged();
 }
 

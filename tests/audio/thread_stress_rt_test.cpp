@@ -360,8 +360,13 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
     e->Duration = within(4);
     SelectedModule = sequencer;
     Select(kUiMLIST, tune);
+    // Set changes nothing on a Sequencer recording: a take the record button
+    // began may still run when its end, posted before the save, waited out.
+    auto recording = [&] { return LoadShown(sequencer->ModuleSwitches[kSwitchRecord]) != 0; };
+    const bool refused = recording();
     Click(OnMelodySet, SlotId(kUiMLIST) + 3);
-    for (int32_t p : {0, 2, 3, 4}) set.push_back({sequencer, p, within(p), -1});
+    if (!refused && !recording())
+      for (int32_t p : {0, 2, 3, 4}) set.push_back({sequencer, p, within(p), -1});
   }
   presses += 3;
 
@@ -651,6 +656,20 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
             ModuleRecord* c = copies.front();
             copies.erase(copies.begin());
             if (c->ListIndex >= 0) {
+              // The device's bound controller moves it up to its delete.
+              if (c->ParamCount > 0) {
+                platform::MutexGuard guard(MT_MIDIMAPS);
+                for (MidiMap* map : MidiDeviceMaps) {
+                  if (map == nullptr) continue;
+                  MidiMapEntry& fixed = map->Entries[7][0];
+                  ClearMidiMapEntry(fixed);
+                  fixed.Mode = kMidiFixedParam;
+                  fixed.Kind = kControllerStandard;
+                  fixed.Target = c;
+                  fixed.Param = 0;
+                  c->Params[0].MidiMapCount += 1;
+                }
+              }
               RemoveModule(c);
               ++f.removals;
             }
