@@ -9,8 +9,11 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -69,6 +72,18 @@ inline std::vector<CommandMessage> DrainQueue(int32_t queue) {
   std::free(buffer);
   QUARLE_BASICS::ArrayHeaderFree(header);
   return out;
+}
+
+// Waits until a frame counter moves past where it stands (the video thread
+// begins another frame); false after the hang bound.
+inline bool WaitPast(const std::atomic<int64_t>& counter, int64_t by = 0) {
+  const int64_t from = counter.load() + by;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (counter.load() <= from) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // The control's tooltip once the interface thread has set what draws posted

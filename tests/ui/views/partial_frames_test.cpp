@@ -447,15 +447,7 @@ class VideoThreadDraws : public InstalledFrames {
   }
   // Waits until the thread begins another frame, so that what comes next
   // meets that frame's draws; false after the hang bound.
-  static bool NextFrame() {
-    const int64_t from = g_framesBegun.load();
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (g_framesBegun.load() <= from) {
-      if (std::chrono::steady_clock::now() > give_up) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-  }
+  static bool NextFrame() { return uitest::WaitPast(g_framesBegun); }
 };
 
 TEST_F(VideoThreadDraws, WhatItReadsIsPublishedWhilePlanePansSelectionsAndDeletionsComeAndGo) {

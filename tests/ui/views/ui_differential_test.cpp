@@ -178,6 +178,16 @@ class UiDifferential : public viewsc::PartialFrameTest {
   static void Button(platform::WindowEventKind kind) {
     platform::WindowEventInject(platform::ButtonEvent(kind, platform::kButtonLeft));
   }
+  // A click on one of a list's visible rows, then Del on it.
+  template <typename Judge>
+  void ClickRowAndDelete(const V::ControlRecord* c, int32_t rows, int32_t row, Judge&& judge) {
+    const int32_t rowH = std::max((c->H - 2 * V::BorderWidth) / rows, 1);
+    MoveTo(c->X + c->W / 2, c->Y + V::BorderWidth + row * rowH + rowH / 2);
+    Button(platform::kWindowButtonPress);
+    Button(platform::kWindowButtonRelease);
+    judge();
+    Tap("LIDEL", judge);
+  }
   static ModuleRecord* AnyModule(std::mt19937& rng) {
     const int32_t n = Tarvelo::ModuleList.count;
     if (n < 1) return nullptr;
@@ -291,12 +301,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
         wheel -= coin(2) == 0 ? 40 : coin(7) - 3;
         platform::WindowEventInject(platform::WheelEvent(wheel));
         judge();
-        const int32_t rowH = std::max((c->H - 2 * V::BorderWidth) / rows, 1);
-        MoveTo(c->X + c->W / 2, c->Y + V::BorderWidth + coin(rows) * rowH + rowH / 2);
-        Button(platform::kWindowButtonPress);
-        Button(platform::kWindowButtonRelease);
-        judge();
-        Tap("LIDEL", judge);
+        ClickRowAndDelete(c, rows, coin(rows), judge);
         return "list shrink: " + std::to_string(Tarvelo::ModuleList.count) + " modules";
       }
       case kKeyCount: {
@@ -389,12 +394,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
         if (!OnScreen(list)) return "catalog hidden";
         const V::ControlRecord* c = C(list);
         const int32_t rows = std::max(c->Text.VisibleRows, 1);
-        const int32_t rowH = std::max((c->H - 2 * V::BorderWidth) / rows, 1);
-        MoveTo(c->X + c->W / 2, c->Y + V::BorderWidth + coin(rows) * rowH + rowH / 2);
-        Button(platform::kWindowButtonPress);
-        Button(platform::kWindowButtonRelease);
-        judge();
-        Tap("LIDEL", judge);
+        ClickRowAndDelete(c, rows, coin(rows), judge);
         return "catalog del, row " + std::to_string(C(list)->Text.Selected);
       }
       case kPortDrag: {
@@ -628,15 +628,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
     ViewsTearDown();
   }
   // Waits until the video thread begins another frame; false after the hang bound.
-  static bool NextFrame() {
-    const int64_t from = g_framesBegun.load();
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (g_framesBegun.load() <= from) {
-      if (std::chrono::steady_clock::now() > give_up) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-  }
+  static bool NextFrame() { return uitest::WaitPast(g_framesBegun); }
   static void CountingFrameBegin() {
     g_framesBegun.fetch_add(1);
     Tarvelo::BeginCableFrame();
