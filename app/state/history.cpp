@@ -63,7 +63,7 @@ std::string ActionText(int32_t kind, const ModuleRecord* m, int32_t port, const 
     case kActionDelete:
       return LangText(165, "Delete ") + label;
     case kActionChannels: {
-      const bool mono = p ? p->WriteBothChannels == -1 : (m && m->ChannelsProcessed == 1);
+      const bool mono = p ? p->WriteBothChannels == -1 : (m && LoadShown(m->ChannelsProcessed) == 1);
       return set + Pick(166, "mono|stereo", mono);
     }
     case kActionGlobal:

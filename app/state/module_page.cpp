@@ -280,7 +280,7 @@ void ShowPortPage(ModuleRecord* m, int32_t port) {
   const int32_t params = std::clamp(m->ParamCount, 0, kModuleParams);
   if (port < 0 || port >= params) {
     ClearPortEditor();
-    MarkOn(pscl, m->ChannelsProcessed == 1 ? -1 : 0);
+    MarkOn(pscl, LoadShown(m->ChannelsProcessed) == 1 ? -1 : 0);
     MarkOn(pvm, m->ChosenSourcePort < 0 ? -1 : 0);
     Enable(pvm, !VoiceMapBlocked(*m));
     return;

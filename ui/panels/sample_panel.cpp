@@ -126,7 +126,9 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       const std::string file =
           FreeEntryFileName(SynthSamples, folder, "Rec" + QUARLE_BASICS::TimeStampText() + ".wav");
       const ModuleRecord* source = m->PortSources[kSampleInputPort];
-      const int32_t channels = source && source->ChannelsProcessed > 0 ? source->ChannelsProcessed : 1;
+      // A rebuild on the audio thread stores the count meanwhile.
+      const int32_t processed = source ? LoadShown(source->ChannelsProcessed) : 0;
+      const int32_t channels = processed > 0 ? processed : 1;
       const int32_t r = RecordToWaveFile(folder, file, m->Params[kSampleLengthParam].Value, channels,
                                          RateWhole);
       if (r != 0) {
