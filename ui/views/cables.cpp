@@ -813,7 +813,9 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
       }
     }
   }
-  if (!moving && layer) BlitImage(layer, snap->X, snap->Y);
+  // The layer keeps its size until the interface fits it again: on a plane
+  // that just shrank (the keyboards shown) it would reach past the edge.
+  if (!moving && layer) BlitImageWithin(layer, snap->X, snap->Y, snap->X, snap->Y, snap->W, snap->H);
 
   const int32_t r = GlowRadius;
   for (const Cable& k : cables) {
