@@ -152,7 +152,8 @@ struct ModuleRecord {
   int32_t SelectedParam;                // -1 none
   int32_t PageWord;                     // module pages only
   int32_t VoiceMapSourcePort;           // LeadPort
-  int32_t PolyphonyMode;                // 0 single voice, 1 per voice
+  int32_t PolyphonyMode;                // 0 single voice, 1 per voice; stored and read whole
+                                        // (the page and a rebuild set it, the render reads it)
   int32_t Reserved1;
   ModuleRecord* TriggerLink;            // envelope link
   ModuleRecord* VoiceFlagLink;          // second link
@@ -212,7 +213,7 @@ struct ModuleRecord {
   int64_t FollowsPolyphony;             // FollowsLeadPolyphony
   int64_t PolyphonyCapability;          // 0 single only, 1 always per voice, 2 choice
   int32_t OutputChannels;
-  int32_t ChannelsProcessed;
+  int32_t ChannelsProcessed;  // a rebuild on the audio thread stores it: read whole elsewhere
   int32_t ActiveVoices;
   int32_t SleepingVoices;
   int32_t VoicesToCompute;

@@ -59,7 +59,8 @@ extern std::atomic<uint64_t> InstallFrame;
 
 extern std::atomic<ModuleRecord*> SynthOutputModule;
 extern std::atomic<ModuleRecord*> CaptureModule;  // the audio thread's rebuild reads it
-extern std::atomic<ModuleRecord*> CurrentKeyboard;  // also CurrentKeyboardModule
+extern std::atomic<ModuleRecord*> CurrentKeyboard;  // also CurrentKeyboardModule; the interface's,
+                                                   // let go of under MT_MIDIMAPS (the MIDI thread reads it there)
 extern ModuleRecord* SelectedModule;  // the interface thread's
 // The selection as the video thread reads it (the box frames and the value
 // field it draws): a copy the interface thread stores, with a release, at

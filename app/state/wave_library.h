@@ -28,7 +28,8 @@ enum WaveLoadState : int32_t {
 // 1 right).
 struct WaveLibraryEntry {
   int32_t ListIndex;      // position in its list, renumbered on removal
-  int32_t State;          // WaveEntryState; a busy entry is never copied
+  int32_t State;          // WaveEntryState; a busy entry is never copied; a take's render
+                          // owns it until it publishes idle: read with EntryState
   int32_t LoadState;      // WaveLoadState
   int32_t ChannelChoice;  // -1 keep the file's channels, 0 mix to mono, 1+ keep one
   QUARLE_BASICS::DynZString Folder;  // without a trailing "\"

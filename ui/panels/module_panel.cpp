@@ -139,10 +139,8 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       break;
     case kSwitchPerVoice:
       if (m->PolyphonyCapability == 2) {
-        // The render picks the module's process function by it every frame.
-        StoreShown(m->PolyphonyMode, w[kSwitchPerVoice] == 0 ? 1 : 0);
-        // Stored whole: the plane's boxes and the Modules list read it on the video thread.
-        StoreShown<int64_t>(w[kSwitchPerVoice], w[kSwitchPerVoice] != 0 ? 0 : -1);
+        // The render picks the module's process function by the mode every frame.
+        StoreShown(m->PolyphonyMode, Invert(w[kSwitchPerVoice]) != 0 ? 1 : 0);
         RecordAction(kActionPolyphony, m, -1, nullptr);
         RebuildWhenLive(*m);
       }

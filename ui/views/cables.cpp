@@ -523,15 +523,15 @@ bool MarkCableChanges(const std::vector<Cable>& before, int32_t beforeUnit, int3
 
 }  // namespace
 
+bool PlaneInMovingLook() { return PlaneMoving.load() == -1 || LowFrameRateMode.load() == -1; }
+
 void BeginCableFrame() {
   g_frame.open = false;
   g_watching = true;
   const int32_t plane =
       V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
   if (plane <= 0 || !V::ControlAt(plane)) return;
-  // Once the rate proved low the plane stays in its moving look; the words
-  // are the interface thread's, read here.
-  const bool moving = PlaneMoving.load() == -1 || LowFrameRateMode.load() == -1;
+  const bool moving = PlaneInMovingLook();
   const int32_t unit = UnitPx(), radius = GlowRadius;
   // The frame never waits for the list (a synth being loaded holds it): a
   // busy list leaves the last collection drawn and compared next frame.
@@ -778,8 +778,7 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
   if (!framed) CollectInto(id, own);
   const std::vector<Cable>& cables = framed ? g_frame.cables : own;
 
-  const bool moving =
-      framed ? g_frame.moving : PlaneMoving.load() == -1 || LowFrameRateMode.load() == -1;
+  const bool moving = framed ? g_frame.moving : PlaneInMovingLook();
   Image* layer = LayerAt(c, 0);
   if (moving) {
     for (const Cable& k : cables) {

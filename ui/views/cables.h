@@ -31,6 +31,9 @@ extern const uint32_t CableColours[kCableKinds];
 // Read each frame; set to -1 by the system-bar tick once the frame rate has
 // stayed low, never cleared.
 extern std::atomic<int64_t> LowFrameRateMode;
+// Cables drawn dashed: the plane moving, or a low frame rate seen. Both words
+// are the interface thread's; draws only read them.
+bool PlaneInMovingLook();
 
 // The inner rectangle of the plane, whole pixels: a point on its border counts
 // as outside.

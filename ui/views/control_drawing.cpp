@@ -174,12 +174,6 @@ void FrameRect(const RenderRecord* snap, uint8_t style, int32_t thickness, uint3
   V::DrawFrame(&snap->X, style, thickness, colour);
 }
 
-void PostLiveTooltip(int32_t id, const std::string& text) {
-  // The record is the interface thread's: it sets the text, and copies it
-  // into the hover text, when the post wakes its loop.
-  V::PostFoundTooltip(id, text);
-}
-
 namespace {
 
 V::FontFace FaceOf(const V::FontRecord* f) { return f ? f->Face : nullptr; }

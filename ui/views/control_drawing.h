@@ -109,10 +109,6 @@ void BlitOverlay(const ControlRecord* c, int32_t x, int32_t y, int32_t w, int32_
 // DrawFrame round the snapshot's rectangle.
 void FrameRect(const RenderRecord* snap, uint8_t style, int32_t thickness, uint32_t colour);
 
-// The control's tooltip as a draw works it out (lists: the hovered row's),
-// posted for the interface thread to set; nothing when it is what was posted.
-void PostLiveTooltip(int32_t id, const std::string& text);
-
 // Renders a button's caption into its layer 0 as the button scheme does:
 // text in TextFont (or the style's glyph), width clamped to the layer and
 // written back to the snapshot and the live text field, aligned, drawn in

@@ -187,7 +187,7 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
     TextColour = kColourWhite;
     if (place.hovered) {
       if (!place.selected) FillColour = kListRowHovered;
-      if (plan.tooltip) PostLiveTooltip(id, plan.tooltip(i, plan.context));
+      if (plan.tooltip) V::PostFoundTooltip(id, plan.tooltip(i, plan.context));
     }
     FillBox(x0, ry, x + w - 1, ry + rowH - 1, FillColour);
     if (plan.decorate) plan.decorate(place, plan.context);

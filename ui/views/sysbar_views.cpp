@@ -120,7 +120,7 @@ void RenderCentredText(RenderRecord* snap, ControlRecord* c, int32_t mode) {
 
 void SetValueTooltip(ControlRecord* c, uint32_t message, const char* english,
                      const std::string& value, const char* suffix) {
-  PostLiveTooltip(c ? c->Id : 0, QUARLE_BASICS::LangText(message, english) + value + suffix);
+  V::PostFoundTooltip(c ? c->Id : 0, QUARLE_BASICS::LangText(message, english) + value + suffix);
 }
 
 }  // namespace
