@@ -1,6 +1,7 @@
 #include "visuals/controls.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +19,17 @@ namespace QUARLE_VISUALS {
 using QUARLE_BASICS::kErrAllocation;
 using QUARLE_BASICS::kErrBadParameter;
 
+namespace {
+// The next record's serial. Records are made on the interface thread, but a
+// test may make its own anywhere: whole increments only.
+std::atomic<uint64_t> g_nextSerial{1};
+}  // namespace
+
 // --- Control records -------------------------------------------------------
 
 void ControlInit(ControlRecord* c) {
   c->Id = 0;
+  c->Serial = g_nextSerial.fetch_add(1, std::memory_order_relaxed);
   c->Parent = 0;
   c->EventMask = kDefaultEventMask;
   c->Reserved = 0;

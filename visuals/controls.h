@@ -130,6 +130,11 @@ struct RenderRecord {
 
 struct ControlRecord {
   int32_t Id = 0;
+  // This record's own number, never given to another (ControlInit): a slot is
+  // reused after a purge, so what names a control across threads (a posted
+  // tooltip) names its serial beside its id. Set before the record is stored in
+  // its slot and never changed: any thread that finds the record reads it.
+  uint64_t Serial = 0;
   int32_t Parent = 0;
   int32_t EventMask = kDefaultEventMask;
   uint32_t Reserved = 0;
@@ -205,8 +210,8 @@ struct JoystickState {
 // --- Control records -------------------------------------------------------
 // None of these locks, except the publish operations and FetchRenderRecord.
 
-// For a freshly allocated record: defaults, both locks created (a lock that
-// cannot be made stays null), a new RenderRecord.
+// For a freshly allocated record: defaults, a new serial, both locks created (a
+// lock that cannot be made stays null), a new RenderRecord.
 void ControlInit(ControlRecord* c);
 // Builds dst (a fresh record) as a copy of src; the tree links, canvas, user
 // pointer and the event loop's flags are not copied.

@@ -44,13 +44,15 @@ std::atomic<GuiClockFn> g_clock{nullptr};
 double g_lastFocusKey = 0.0;
 
 // Tooltips a draw found: those not yet set, under MT_HOVER; and the last text
-// posted for each control, the drawing thread's own.
+// posted for each control, the drawing thread's own. Each names its control by
+// slot and serial, so that neither reaches a control made later in the slot.
 struct FoundTooltip {
   int32_t id = 0;
+  uint64_t serial = 0;
   std::string text;
 };
 std::vector<FoundTooltip> g_foundTooltips;
-std::unordered_map<int32_t, std::string> g_postedTooltips;
+std::unordered_map<int32_t, FoundTooltip> g_postedTooltips;
 
 constexpr float kDragThreshold = 5.0f;
 constexpr double kCpuSavingPass = 0.00033;
@@ -548,17 +550,23 @@ void SetGuiClock(GuiClockFn clock) { g_clock.store(clock); }
 
 void PostFoundTooltip(int32_t id, const std::string& text) {
   if (id <= 0) return;
-  std::string& posted = g_postedTooltips[id];
-  if (posted == text) return;
-  posted = text;
+  // The drawing thread is the one that purges, so while it draws the control
+  // the slot holds it.
+  const ControlRecord* c = ControlAt(id);
+  if (!c) return;
+  const uint64_t serial = c->Serial;
+  FoundTooltip& posted = g_postedTooltips[id];
+  if (posted.serial == serial && posted.text == text) return;
+  posted.serial = serial;
+  posted.text = text;
   {
     platform::MutexGuard g(MT_HOVER);
     auto same = std::find_if(g_foundTooltips.begin(), g_foundTooltips.end(),
                              [id](const FoundTooltip& f) { return f.id == id; });
     if (same != g_foundTooltips.end())
-      same->text = text;
+      *same = FoundTooltip{id, serial, text};
     else
-      g_foundTooltips.push_back(FoundTooltip{id, text});
+      g_foundTooltips.push_back(FoundTooltip{id, serial, text});
   }
   CommandMessage m{};
   m.type = QUARLE_BASICS::kCommandFoundTooltips;
@@ -571,13 +579,19 @@ void TakeFoundTooltips() {
     platform::MutexGuard g(MT_HOVER);
     found.swap(g_foundTooltips);
   }
-  for (const FoundTooltip& f : found)
-    if (ControlRecord* c = Live(f.id)) QUARLE_BASICS::DynZStringAssign(c->Tooltip, f.text);
+  for (const FoundTooltip& f : found) {
+    ControlRecord* c = Live(f.id);
+    if (c && c->Serial == f.serial) QUARLE_BASICS::DynZStringAssign(c->Tooltip, f.text);
+  }
 }
 
 void ForgetFoundTooltips(int32_t id) {
   if (id >= 0) {
     g_postedTooltips.erase(id);
+    platform::MutexGuard g(MT_HOVER);
+    g_foundTooltips.erase(std::remove_if(g_foundTooltips.begin(), g_foundTooltips.end(),
+                                         [id](const FoundTooltip& f) { return f.id == id; }),
+                          g_foundTooltips.end());
     return;
   }
   g_postedTooltips.clear();

@@ -78,15 +78,18 @@ extern TextField HoverText;
 // A control's tooltip is the interface thread's, as is the rest of its record:
 // a draw that works one out (a list's hovered row, a read-out's value) posts
 // it, and the loop sets it before it copies the hover text. On the drawing
-// thread; only a text that differs from the last one posted for the control
-// is posted (a queue-0 message of type kCommandFoundTooltips wakes the loop).
+// thread, while it draws the control; only a text that differs from the last
+// one posted for the control is posted (a queue-0 message of type
+// kCommandFoundTooltips wakes the loop). A post names the control's serial:
+// it reaches only that control, never one made later in its slot.
 void PostFoundTooltip(int32_t id, const std::string& text);
 // Sets each tooltip posted since the last call on its control, if still
 // there (interface thread: the loop does it for the message).
 void TakeFoundTooltips();
-// The drawing thread forgets what it posted for the control (purged), or for
-// every control (id < 0: the table is freed, nothing draws), so that a new
-// control in that place gets its text.
+// The drawing thread forgets what it posted for the control and drops its
+// pending post (the purge does it for every control of a purged tree), or
+// for every control (id < 0: the table is freed, nothing draws), so that a
+// new control in that place gets its text.
 void ForgetFoundTooltips(int32_t id);
 
 // -1 asks for a gamepad detection on the next pass (initially, and once a second).

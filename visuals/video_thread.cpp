@@ -292,6 +292,23 @@ void SetFrameWatch(FrameWatchFn begin, FrameWatchFn end) {
   g_watchEnd.store(end);
 }
 
+namespace {
+
+// What was posted for a purged control and each of its descendants (the walk
+// DestroyControlTree makes), so that nothing found for them reaches the
+// controls made later in their slots, and those get their own texts.
+void ForgetTreeTooltips(const ControlRecord* c) {
+  for (uint32_t i = 0; i < c->Children.Count; ++i) {
+    const int32_t id = c->Children.Ids[i];
+    if (id < 1 || id == c->Id) continue;
+    const ControlRecord* k = ControlAt(id);
+    if (k && k->Parent == c->Id) ForgetTreeTooltips(k);
+  }
+  ForgetFoundTooltips(c->Id);
+}
+
+}  // namespace
+
 void PurgeDeletedControls() {
   const int32_t count = ControlTableCount();
   for (int32_t i = 0; i < count; ++i) {
@@ -303,8 +320,8 @@ void PurgeDeletedControls() {
         IdSetRemove(&p->Children, i);
       }
     }
+    ForgetTreeTooltips(c);
     DestroyControlTree(c);
-    ForgetFoundTooltips(i);
   }
 }
 

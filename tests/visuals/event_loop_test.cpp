@@ -159,6 +159,8 @@ TEST_F(EventLoopTest, QueuedControlEventsSystemMessagesAndQuit) {
   m = {};
   m.type = 206;
   QUARLE_BASICS::PostCommand(m, 0, 0);
+  m.type = QUARLE_BASICS::kCommandFoundTooltips;  // the loop's own
+  QUARLE_BASICS::PostCommand(m, 0, 0);
   m.type = 100;
   m.arg2 = 99999;  // an empty slot is passed over
   QUARLE_BASICS::PostCommand(m, 0, 0);
@@ -491,6 +493,50 @@ TEST_F(EventLoopTest, TheLoopRateTellsAnIdleLoopFromAnOverloadedOne) {
   ControlLoopMeter.slowPassUs = 0;
   EXPECT_LE(LoopRate.load(), 50);
   SetGuiClock(FakeClock);
+}
+
+// A tooltip a draw found reaches the control it was found for, never another
+// that took its slot after a purge; and the successor of any control of a
+// purged tree gets the same text when a draw finds it for it.
+TEST_F(EventLoopTest, AFoundTooltipReachesOnlyTheControlItWasFoundFor) {
+  struct Case {
+    const char* name;
+    bool child;        // posted for the box's child, else for the box
+    bool takenBefore;  // the loop set it before the delete
+    bool postAgain;    // the same text found again for the successor
+    const char* expected;  // the successor's tooltip
+  };
+  const Case cases[] = {
+      {"a pending post for a deleted box", false, false, false, ""},
+      {"a pending post for a deleted box's child", true, false, false, ""},
+      {"the same text found for a box's successor", false, true, true, "found"},
+      {"the same text found for a child's successor", true, true, true, "found"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const int32_t box = Make(win_, 10, 10, 40, 40, 0);
+    const int32_t child = Make(box, 2, 2, 10, 10, 0);
+    const int32_t target = k.child ? child : box;
+    PostFoundTooltip(target, "found");
+    if (k.takenBefore) {
+      TakeFoundTooltips();
+      EXPECT_EQ(QUARLE_BASICS::DynZStringGet(ControlAt(target)->Tooltip), "found");
+    }
+    ControlAt(box)->DeletePending = -1;
+    PurgeDeletedControls();
+    // The next box and child take the emptied slots.
+    const int32_t box2 = Make(win_, 10, 10, 40, 40, 0);
+    const int32_t child2 = Make(box2, 2, 2, 10, 10, 0);
+    ASSERT_EQ(box2, box);
+    ASSERT_EQ(child2, child);
+    if (k.postAgain) PostFoundTooltip(target, "found");
+    TakeFoundTooltips();
+    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(ControlAt(target)->Tooltip), k.expected);
+    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(ControlAt(k.child ? box2 : child2)->Tooltip), "");
+    ControlAt(box2)->DeletePending = -1;
+    PurgeDeletedControls();
+  }
+  DrainQueue0();
 }
 
 }  // namespace
