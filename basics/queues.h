@@ -23,6 +23,9 @@ struct CommandMessage {
 static_assert(sizeof(CommandMessage) == 64, "CommandMessage is 64 bytes");
 
 constexpr uint32_t kCommandError = 1;
+// Queue 0's types the interface loop keeps for itself: a control event, the
+// tooltips a draw found and the quit. Every other type on queue 0 goes to the
+// system-message handler (QUARLE_VISUALS::SystemMessageHandler).
 constexpr uint32_t kCommandControlEvent = 100;
 // A draw found a control's tooltip: the interface loop sets what was found
 // (QUARLE_VISUALS::TakeFoundTooltips). No data.

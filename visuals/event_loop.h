@@ -1,10 +1,10 @@
 // The interface's event loop, run by the main thread once the interface is
 // built. Each pass drains command queue 0 (control events posted by any thread,
-// reports for the system-message handler, the quit message), then takes every
-// pending window event (platform/events.h), hit-tests the control tree, derives
-// the event bits (visuals/controls.h: hover, press, click, drag, drag-over,
-// drop, wheel, key) and calls the EventCallback of the control concerned when
-// the bits are in its EventMask. Between passes it keeps the root control's
+// tooltips a draw found, reports for the system-message handler, the quit
+// message), then takes every pending window event (platform/events.h),
+// hit-tests the control tree, derives the event bits (visuals/controls.h:
+// hover, press, click, drag, drag-over, drop, wheel, key) and calls the
+// EventCallback of the control concerned when the bits are in its EventMask. Between passes it keeps the root control's
 // once-a-second tick, the gamepad, the hover text and the CPU-saving sleep.
 //
 // Every event callback of the interface runs on this thread, from here. After
@@ -105,8 +105,9 @@ extern std::atomic<int32_t> LoopRate;
 extern platform::LoopMeter ControlLoopMeter;
 constexpr double kControlLoopNap = 0.001;
 
-// Called for every queue-0 message that is neither a control event (100) nor
-// the quit message (-1); a non-zero result is an error code.
+// Called for every queue-0 message but the loop's own: a control event (100),
+// tooltips a draw found (99) and the quit message (-1). A non-zero result is
+// an error code.
 using SystemMessageHandlerFn = int32_t (*)(QUARLE_BASICS::CommandMessage* message);
 int32_t DefaultSystemMessageHandler(QUARLE_BASICS::CommandMessage* message);  // 0
 extern SystemMessageHandlerFn SystemMessageHandler;

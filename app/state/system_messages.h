@@ -1,4 +1,5 @@
-// The main thread's handler of every queue-0 message that is no control event:
+// The main thread's handler of every queue-0 message the event loop does not
+// keep (control events 100, found tooltips 99 and the quit -1 are its own):
 // the audio thread's reports (playback and capture state, recording failure,
 // settled buffer length, output blocks for the scope, meter values, output
 // lost), other threads ending or failing, and the display changes the settings
