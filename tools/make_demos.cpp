@@ -56,6 +56,9 @@ enum Type : int32_t {
 // Where each block stands on the plane: the output port sits at (960, 900)
 // and the blocks above it, a column per stage of the signal's way.
 std::map<int64_t, std::pair<int32_t, int32_t>> g_places;
+// Boxes made for the demo so far: each block's box id. Not its list index,
+// which moves when a module of a type already listed is inserted beside it.
+int32_t g_boxes = 0;
 int32_t PlaceVisible(int64_t control) { return g_places.count(control) ? -1 : 0; }
 int32_t PlaceX(int64_t control) { return g_places.count(control) ? g_places[control].first : 0; }
 int32_t PlaceY(int64_t control) { return g_places.count(control) ? g_places[control].second : 0; }
@@ -67,7 +70,7 @@ ModuleRecord* Add(int32_t type, int32_t column, int32_t row) {
     std::fprintf(stderr, "make_demos: module type %d cannot be made\n", type);
     std::exit(1);
   }
-  m->BoxControl = 100000 + m->ListIndex;
+  m->BoxControl = 100000 + ++g_boxes;
   g_places[m->BoxControl] = {360 + 200 * column, 120 + 150 * row};
   return m;
 }
@@ -334,6 +337,7 @@ int main(int argc, char** argv) {
     while (SynthSamples.header.count > 0)
       WaveLibraryEntryDelete(WaveLibraryListTake(SynthSamples, SynthSamples.header.count - 1));
     g_places.clear();
+    g_boxes = 0;
     // As the sound: a folder the program maps into the data folder's TUNINGS.
     QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, "\\TUNINGS");
     QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, demo.tuning);

@@ -215,6 +215,30 @@ TEST_F(ShippedDemosTest, NoDemoNamesAFolderOfTheBuild) {
   EXPECT_TRUE(fs::exists(dir_ / "AUDIO" / "DEMO" / "Reed cycle.wav"));
 }
 
+// Each demo's boxes stand apart: no two where the load places one (a box
+// there would hide the other).
+TEST_F(ShippedDemosTest, NoTwoBoxesOfADemoStandInOnePlace) {
+  static std::vector<std::pair<int32_t, int32_t>> places;
+  DocumentUi.CreateModuleControls = [](ModuleRecord*, int32_t x, int32_t y) {
+    places.emplace_back(x, y);
+    return static_cast<int32_t>(places.size());
+  };
+  int32_t demos = 0;
+  for (const auto& e : fs::directory_iterator(DemoFolder())) {
+    if (e.path().extension() != ".tarvelo") continue;
+    SCOPED_TRACE(e.path().filename().string());
+    ++demos;
+    Reset();
+    places.clear();
+    ASSERT_EQ(LoadSynth(platform::FromOsPath(DemoFolder().string()), e.path().filename().string()), 0);
+    EXPECT_EQ(places.size(), static_cast<size_t>(ModuleList.count));
+    std::set<std::pair<int32_t, int32_t>> seen;
+    for (const auto& p : places) EXPECT_TRUE(seen.insert(p).second) << "two boxes at " << p.first << ", " << p.second;
+  }
+  EXPECT_GE(demos, 6);
+  ResetDocumentUiHooks();
+}
+
 // A held key of each sample player sounds at the key's frequency in the
 // demo's tuning, within a cent, measured on what the render callback gives.
 TEST_F(ShippedDemosTest, SamplePlayersSoundAtTheirTuningsPitch) {
