@@ -4,8 +4,9 @@
 // message), then takes every pending window event (platform/events.h),
 // hit-tests the control tree, derives the event bits (visuals/controls.h:
 // hover, press, click, drag, drag-over, drop, wheel, key) and calls the
-// EventCallback of the control concerned when the bits are in its EventMask. Between passes it keeps the root control's
-// once-a-second tick, the gamepad, the hover text and the CPU-saving sleep.
+// EventCallback of the control concerned when the bits are in its EventMask.
+// Between passes it keeps the root control's once-a-second tick, the gamepad,
+// the hover text and the CPU-saving sleep.
 //
 // Every event callback of the interface runs on this thread, from here. After
 // each call the loop publishes the control (UpdateControl (id, 0)).
