@@ -168,7 +168,8 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       Invert(w[t]);
       break;
   }
-  if (t != kSwitch1) c->State.On = w[t];
+  // A rebuild on the audio thread stores the per-voice switch meanwhile.
+  if (t != kSwitch1) c->State.On = LoadShown(w[t]);
   return 0;
 }
 
