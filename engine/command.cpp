@@ -178,9 +178,78 @@ void BeginTakeNow(ModuleRecord* m, WaveLibraryEntry* wave) {
   if (m != nullptr && m->Type == kTypeMelodyGenerator) BeginMelodyGeneratorRecording(*m, wave);
 }
 
-void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_t port,
-                int32_t templateType, WaveLibraryEntry* wave, uint64_t waveArgument) {
+// Every listed module of the type at once. On the audio thread the list may
+// be changing (or the video thread reading it): false when its lock is not
+// free at once, and the next frame boundary tries again.
+bool RewindListed(int32_t type, bool onRender) {
+  if (onRender) {
+    if (!platform::MutexTryLock(ModuleList.lock)) return false;
+  } else {
+    platform::MutexLock(ModuleList.lock);
+  }
+  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
+    ModuleRecord* m = ModuleList.entries[i];
+    if (m != nullptr && m->Type == type) RewindModule(*m);
+  }
+  platform::MutexUnlock(ModuleList.lock);
+  return true;
+}
+
+void SetPlaySwitchNow(ModuleRecord& m, int64_t on) {
+  int64_t* w = m.ModuleSwitches;
+  // Playback about to start with autorewind: every phase from the beginning.
+  if (on != 0 && LoadShown(w[kSwitchPlay]) == 0 && LoadShown(w[kSwitchRewind]) != 0)
+    std::memset(m.VoiceState, 0, sizeof m.VoiceState);
+  StoreShown(w[kSwitchPlay], on);
+}
+
+// What the last pause found, for the resume that follows it. Only whoever runs
+// the commands touches it (the render while playing, else the interface),
+// and pause and resume run in the order they were posted.
+struct PausedPlay {
+  ModuleRecord* Module;
+  int64_t Play;
+  int64_t Rewind;
+};
+PausedPlay g_paused{nullptr, 0, 0};
+
+void PausePlayNow(ModuleRecord& m) {
+  int64_t* w = m.ModuleSwitches;
+  g_paused = PausedPlay{&m, LoadShown(w[kSwitchPlay]), LoadShown(w[kSwitchRewind])};
+  if (g_paused.Play == 0) return;
+  StoreShown<int64_t>(w[kSwitchPlay], 0);
+  StoreShown<int64_t>(w[kSwitchRewind], 0);
+}
+
+void ResumePlayNow(ModuleRecord& m) {
+  if (g_paused.Module != &m) return;
+  g_paused.Module = nullptr;
+  if (g_paused.Play == 0) return;
+  StoreShown(m.ModuleSwitches[kSwitchRewind], g_paused.Rewind);
+  StoreShown(m.ModuleSwitches[kSwitchPlay], g_paused.Play);
+}
+
+// Whether a command changes what the order is built from; the module page's
+// switch and rewind commands do not.
+bool RebuildsOrder(int32_t kind) { return kind < kCommandRewind; }
+
+// false when the command could not run yet (see RewindListed).
+bool RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_t port,
+                int32_t templateType, WaveLibraryEntry* wave, uint64_t waveArgument, bool onRender) {
   switch (kind) {
+    case kCommandRewind:
+      if (module == nullptr) return RewindListed(templateType, onRender);
+      RewindModule(*module);
+      break;
+    case kCommandPlaySwitch:
+      if (module != nullptr) SetPlaySwitchNow(*module, static_cast<int64_t>(waveArgument));
+      break;
+    case kCommandPausePlay:
+      if (module != nullptr) PausePlayNow(*module);
+      break;
+    case kCommandResumePlay:
+      if (module != nullptr) ResumePlayNow(*module);
+      break;
     case kCommandFinishTake:
       FinishTakeNow(module);
       break;
@@ -202,6 +271,7 @@ void RunCommand(int32_t kind, ModuleRecord* module, ModuleRecord* source, int32_
     default:
       break;
   }
+  return true;
 }
 
 }  // namespace
@@ -364,6 +434,44 @@ void EndRecordings(ModuleRecord* m) { EndTakes(m, false); }
 
 void EndSampleTakes() { EndTakes(nullptr, true); }
 
+void PostRewind(ModuleRecord* m) {
+  if (m == nullptr) return;
+  if (PostWhereRenderReaches(kCommandRewind, m)) return;
+  RewindModule(*m);
+}
+
+void PostRewindType(int32_t type) {
+  // Some of them may be the render's: all of them at one boundary.
+  if (WaitEngineCommandSlot() == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandRewind;
+    c.TemplateType = type;
+    PostOrQueue(c);
+    return;
+  }
+  RewindListed(type, false);
+}
+
+void PostPlaySwitch(ModuleRecord* m, int64_t on) {
+  if (m == nullptr) return;
+  if (PostWhereRenderReaches(kCommandPlaySwitch, m, nullptr, static_cast<uint64_t>(on))) return;
+  SetPlaySwitchNow(*m, on);
+}
+
+void PostPausePlay(ModuleRecord* m) {
+  if (m == nullptr) return;
+  if (PostWhereRenderReaches(kCommandPausePlay, m)) return;
+  PausePlayNow(*m);
+}
+
+void PostResumePlay(ModuleRecord* m) {
+  if (m == nullptr) return;
+  // Posted whenever the pause may still wait in the mailbox (a pending
+  // command makes the render's reach count), so it never runs before it.
+  if (PostWhereRenderReaches(kCommandResumePlay, m)) return;
+  ResumePlayNow(*m);
+}
+
 void PostDetachWave(ModuleRecord* m) {
   if (m == nullptr) return;
   if (RenderMayReach(m) && WaitEngineCommandSlot() == 1) {
@@ -459,6 +567,13 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
   StoreShown(m->ModuleSwitches[kSwitchRecord], static_cast<int64_t>(waveArgument));
 }
 
+void RewindModule(ModuleRecord& m) {
+  std::memset(m.VoiceState, 0, sizeof m.VoiceState);
+  m.MelodyRestart = -1;
+  m.SequencerWord = 0;
+  for (int64_t& run : m.VoicePlaying) run = -1;
+}
+
 void ApplyTuning() {
   platform::MutexLock(MT_TUNINGS[kActiveTuning]);
   platform::MutexLock(MT_TUNINGS[kEngineTuning]);
@@ -488,9 +603,11 @@ void ExecuteEngineCommand() {
   if (ParkWhileHeld()) return;
   TakeControllerMoves(true);
   if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
-    RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
-               EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument);
-    UpdateProcessingOrderOnRender(EngineCommand.RebuildArgument);
+    // Not yet run: it stays posted for the next frame boundary.
+    if (!RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
+                    EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument, true))
+      return;
+    if (RebuildsOrder(EngineCommand.Kind)) UpdateProcessingOrderOnRender(EngineCommand.RebuildArgument);
     ResetEngineCommand(EngineCommand);
   }
   if (EngineCommand.State.load(std::memory_order_relaxed) == kCommandIdle) BacklogPopIntoSlot();
@@ -515,9 +632,9 @@ void RunPendingEngineCommands() {
         UnlinkModule(*EngineCommand.Module);
       } else {
         RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
-                   EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument);
+                   EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument, false);
       }
-      UpdateProcessingOrder(EngineCommand.RebuildArgument);
+      if (RebuildsOrder(EngineCommand.Kind)) UpdateProcessingOrder(EngineCommand.RebuildArgument);
       ResetEngineCommand(EngineCommand);
     }
     BacklogPopIntoSlot();

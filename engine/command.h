@@ -18,6 +18,12 @@ enum EngineCommandKind : int32_t {
   kCommandUnlinkModule = 4,  // a module going away leaves every link at once
   kCommandFinishTake = 5,    // a recording ends, running or asleep
   kCommandBeginTake = 6,     // a Melody Generator starts recording into an entry
+  // The module page's words that the render writes too (a frame's reset, a
+  // Sequencer's pass end): taken whole at a frame boundary.
+  kCommandRewind = 7,       // every clock of a module, or of every listed module of a type
+  kCommandPlaySwitch = 8,   // the play switch set; turned on with autorewind, the phases cleared
+  kCommandPausePlay = 9,    // a Sequencer's play and autorewind off while Set changes its melody,
+  kCommandResumePlay = 10,  // and back as the pause found them
 };
 
 constexpr int64_t kCommandIdle = -1;
@@ -99,6 +105,21 @@ void EndRecordings(ModuleRecord* m = nullptr);
 // render alone writes them and serves their stop. A melody recording pauses
 // with the output instead.
 void EndSampleTakes();
+// The module page's clicks on words the render writes as well, taken whole
+// at the next frame boundary where the render may reach the module (at once
+// where nothing renders it), so a frame sees all of a click or none of it.
+// Rewinds m, or every listed module of the type.
+void PostRewind(ModuleRecord* m);
+void PostRewindType(int32_t type);
+// Sets m's play switch (0 off, -1 on); turned on with autorewind on, every
+// phase starts from 0 in the same step.
+void PostPlaySwitch(ModuleRecord* m, int64_t on);
+// Set on a Sequencer's melody page: the pause turns play and autorewind off
+// when the render still finds play on as it takes it, the resume puts back
+// what that pause turned off. A pass the render ended first stays ended.
+void PostPausePlay(ModuleRecord* m);
+void PostResumePlay(ModuleRecord* m);
+
 // Cuts every link into and out of m in one step and rebuilds the order, so a
 // frame sees m either fully linked or not at all (m stops being the output
 // module first). Posted while playback runs, like every change of the graph.
@@ -106,6 +127,10 @@ void PostUnlinkModule(ModuleRecord* m);
 
 // The operations themselves.
 void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument);
+// Starts every clock of m again from its beginning: phases cleared, melody
+// restarted, sequencer position 0, every voice's run flag set. The render's
+// words: through PostRewind while it may reach m.
+void RewindModule(ModuleRecord& m);
 void ApplyTuning();
 
 // The render callback's step at the start of every frame: runs a posted

@@ -88,8 +88,9 @@ void SynthLoadEntryFree(SynthLoadEntry& e);
 int32_t LoadSynth(const std::string& folder, const std::string& name);
 
 // The list index of the library entry a module plays, as stored in its file
-// record: its position in SynthSamples (Sample), MelodyLibrary (Sequencer) or
-// FilterLibrary (Convolutive filter); -1 when the entry is in none of them.
+// record: its position in SynthSamples (Sample) or FilterLibrary (Convolutive
+// filter), or among the melodies the last save named (Sequencer); -1 when the
+// entry is in none of them.
 int32_t SynthEntryListIndex(const ModuleRecord& module);
 
 }  // namespace Tarvelo

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/documents/doc_hooks.h"
 #include "app/documents/doc_io.h"
@@ -98,22 +99,38 @@ void WriteWaveSection(DocumentWriter& w, WaveLibraryList& list, bool samples, co
   }
 }
 
+// The melodies the file being written names, in its order; a Sequencer's
+// record names its melody by its place here (interface thread, during a save).
+std::vector<const WaveLibraryEntry*> NamedMelodies;
+
+// Names only what is on disk once the unsaved melodies were written: a take
+// still being recorded (busy) or a melody whose file could not be written is
+// left out, so a load never looks for a file this save did not write (the
+// first save after the take ended names it).
 void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
   WaveLibraryList& list = MelodyLibrary;
   platform::MutexGuard guard(list.header.lock);
   const int32_t count = list.entries != nullptr ? list.header.count : 0;
-  DocumentPutI32(w, count);
+  NamedMelodies.clear();
   for (int32_t i = 0; i < count; ++i) {
     WaveLibraryEntry* e = list.entries[i];
-    if (e == nullptr) {
-      DocumentPutText(w, "");
-      DocumentPutText(w, "");
-      continue;
+    if (e != nullptr) {
+      SaveIfUnsaved(e, kSavedMelody, failTemplate);
+      if (EntryState(*e) != kWaveIdle || e->Saved == 0) continue;
     }
-    SaveIfUnsaved(e, kSavedMelody, failTemplate);
-    DocumentPutText(w, DynZStringGet(e->Folder));
-    DocumentPutText(w, DynZStringGet(e->File));
+    NamedMelodies.push_back(e);
   }
+  DocumentPutI32(w, static_cast<int32_t>(NamedMelodies.size()));
+  for (const WaveLibraryEntry* e : NamedMelodies) {
+    DocumentPutText(w, e != nullptr ? DynZStringGet(e->Folder) : "");
+    DocumentPutText(w, e != nullptr ? DynZStringGet(e->File) : "");
+  }
+}
+
+int32_t NamedMelodyPosition(const WaveLibraryEntry* e) {
+  for (size_t i = 0; i < NamedMelodies.size(); ++i)
+    if (NamedMelodies[i] == e) return static_cast<int32_t>(i);
+  return -1;
 }
 
 // Each state as it stands once the render callback took its pending change;
@@ -185,7 +202,7 @@ int32_t SynthEntryListIndex(const ModuleRecord& m) {
     case kTypeSample:
       return PositionIn(SynthSamples, e);
     case kTypeSequencer:
-      return PositionIn(MelodyLibrary, e);
+      return NamedMelodyPosition(e);
     case kTypeConvolutiveFilter:
       return PositionIn(FilterLibrary, e);
     default:

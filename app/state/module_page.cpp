@@ -124,7 +124,8 @@ void ShowSwitches(ModuleRecord& m) {
   const int64_t* w = m.ModuleSwitches;
   const int32_t play = Slot(kUiPLAY);
   Switch(Slot(kUiMFP), w[kSwitchPower], -1);
-  Switch(play, w[kSwitchPlay], t.DerivedFlag1 != 0);
+  // The render stores play meanwhile (a Sequencer's pass end, a take's end).
+  Switch(play, LoadShown(w[kSwitchPlay]), t.DerivedFlag1 != 0);
   if (play <= 0) return;
   if (V::ControlRecord* hold = At(play + 1)) {
     hold->State.On = w[kSwitchHold];

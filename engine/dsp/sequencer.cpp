@@ -289,7 +289,10 @@ inline void EndPlayFrame(ModuleRecord& m, PlayFrame& f, float length) {
   } else if (m.ActiveVoices == 0) {
     p = 0.0;
     f.k = 0;
-    m.ModuleSwitches[kSwitchPlay] = m.ModuleSwitches[kSwitchPlay] & m.ModuleSwitches[kSwitchLoop];
+    // The page and the system bar read the switch meanwhile; the page stores
+    // LOOP whole.
+    StoreShown(m.ModuleSwitches[kSwitchPlay],
+               LoadShown(m.ModuleSwitches[kSwitchPlay]) & LoadShown(m.ModuleSwitches[kSwitchLoop]));
     f.ended = false;
   }
   SetPlayPosition(m, p);

@@ -59,14 +59,15 @@ inline void BalanceVoices(ModuleRecord* m, int32_t voices) {
 
 void ProcessMergeStereoMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   MergeVoices(m, 1, MergeHalf);
-  m->ChannelsProcessed = 1;
+  // The plane's frame watch and the pages read the count meanwhile.
+  StoreShown(m->ChannelsProcessed, 1);
 }
 
 void ProcessMergeStereoPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   MergeVoices(m, voices, MergeRootHalf);
   m->ActiveVoices = voices;
-  m->ChannelsProcessed = 1;
+  StoreShown(m->ChannelsProcessed, 1);
 }
 
 void ProcessJoinStereoMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { JoinVoices(m, 1); }

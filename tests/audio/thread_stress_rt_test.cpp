@@ -346,7 +346,7 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
   }
   bool scaled = true;
   for (int32_t p : {0, 2, 3, 4}) scaled = scaled && sequencer->Params[p].Scale != 0.0f;
-  if (tune >= 0 && scaled && std::atomic_ref<int64_t>(sequencer->ModuleSwitches[kSwitchPlay]).load() == 0) {
+  if (tune >= 0 && scaled) {
     // Within each parameter's range, which a load keeps.
     auto within = [&](int32_t p) {
       const ModuleParam& q = sequencer->Params[p];
@@ -359,6 +359,11 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
     e->Pitch[0] = within(2);
     e->Duration = within(4);
     SelectedModule = sequencer;
+    // Mostly on a playing Sequencer: the page's Play starts one at rest.
+    if (LoadShown(sequencer->ModuleSwitches[kSwitchPlay]) == 0 && pick(4) != 0) {
+      Click(OnModuleSwitch, SlotId(kUiPLAY));
+      presses += 1;
+    }
     Select(kUiMLIST, tune);
     // Set changes nothing on a Sequencer recording: a take the record button
     // began may still run when its end, posted before the save, waited out.

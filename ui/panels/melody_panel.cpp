@@ -139,22 +139,20 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   ModuleRecord* m = SelectedModule;
   // The melody's numbers are a Sequencer's parameters.
   if (!m || m->Type != kTypeSequencer || LoadShown(m->ModuleSwitches[kSwitchRecord]) != 0) return 0;
-  const int64_t play = m->ModuleSwitches[kSwitchPlay];
-  const int64_t rewind = m->ModuleSwitches[kSwitchRewind];
-  if (play != 0) {
-    m->ModuleSwitches[kSwitchPlay] = 0;
-    m->ModuleSwitches[kSwitchRewind] = 0;
-    if (IsModuleLive(m, 0) == 1) WaitModuleOutput(m);
-  }
+  // Play stops while the melody changes and starts again after. While the
+  // render plays the module the switches are its words (a pass end stops it):
+  // it takes the pause and the resume at frame boundaries, in order behind
+  // each other and the melody, and the resume puts back only what the pause
+  // turned off. Each command runs at a boundary of its own, so the module
+  // renders a frame stopped before the melody changes.
+  const bool paused = LoadShown(m->ModuleSwitches[kSwitchPlay]) != 0;
+  if (paused) PostPausePlay(m);
   WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, MlistSelection());
   float first = 0.0f, pitch = 0.0f, second = 0.0f, duration = 0.0f;
   if (e) {
     if (Busy(e) || !e->Sound.samples || e->Sound.dataSize < kRecordMinimumBytes) {
       // Nothing is set: the module plays on as it did.
-      if (play != 0) {
-        m->ModuleSwitches[kSwitchPlay] = play;
-        m->ModuleSwitches[kSwitchRewind] = rewind;
-      }
+      if (paused) PostResumePlay(m);
       return 0;
     }
     first = e->Sound.samples[kRecordWordFirst];
@@ -169,10 +167,7 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   SetParamValueOrQueue(*m, 3, second);
   SetParamValueOrQueue(*m, 4, duration);
   AssignWaveToModule(m, e, 0);
-  if (play != 0) {
-    m->ModuleSwitches[kSwitchPlay] = play;
-    m->ModuleSwitches[kSwitchRewind] = rewind;
-  }
+  if (paused) PostResumePlay(m);
   return 0;
 }
 
@@ -195,7 +190,12 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
       AssignWaveToModule(m, e, ~uint64_t{0});
       WaitEngineCommandSlot();
     } else {
+      // The stop ends the take at the next frame boundary (at once where
+      // nothing renders the module): a Sequencer no frame plays would
+      // otherwise keep it, and its entry busy, for good.
       StoreShown<int64_t>(m->RecordDone, -1);
+      PostFinishTake(m);
+      WaitEngineCommandSlot();
     }
   }
   ShowRecordState(id, m);

@@ -117,13 +117,6 @@ void ResetModulePanelStatics() {
   ParameterListAccumulator = ShapeListAccumulator = DeviceListAccumulator = 0;
 }
 
-void RewindModule(ModuleRecord& m) {
-  std::memset(m.VoiceState, 0, sizeof m.VoiceState);
-  m.MelodyRestart = -1;
-  m.SequencerWord = 0;
-  for (int64_t& run : m.VoicePlaying) run = -1;
-}
-
 int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   auto [m, c] = ClickOnModule(bits, id);
   if (!m) return 0;
@@ -145,12 +138,16 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
         RebuildWhenLive(*m);
       }
       break;
-    case kSwitchPlay:
-      // Playback about to start with autorewind: every phase from the beginning.
-      if (w[kSwitchPlay] == 0 && w[kSwitchRewind] != 0) std::memset(m->VoiceState, 0, sizeof m->VoiceState);
-      Invert(w[kSwitchPlay]);
+    case kSwitchPlay: {
+      // The render reads the switch and writes it too (a Sequencer's pass
+      // end), and autorewind's clear resets its phases: it takes the flip,
+      // with the clear, at its next frame boundary. The button shows the flip.
+      const int64_t on = LoadShown(w[kSwitchPlay]) != 0 ? 0 : -1;
+      PostPlaySwitch(m, on);
       RecordAction(kActionPlayState, m, -1, nullptr);
-      break;
+      c->State.On = on;
+      return 0;
+    }
     case kSwitchLoop:
       Invert(w[kSwitchLoop]);
       // The colour shows the loop state the module runs with, which follows
@@ -171,7 +168,8 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       Invert(w[t]);
       break;
   }
-  if (t != kSwitch1) c->State.On = w[t];
+  // A rebuild on the audio thread stores the per-voice switch meanwhile.
+  if (t != kSwitch1) c->State.On = LoadShown(w[t]);
   return 0;
 }
 
@@ -181,15 +179,14 @@ int32_t OnRewindClocks(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (m && LoadShown(m->ModuleSwitches[kSwitchRecord]) == -1) return 0;
   PressedLook(id, bits);
   if (!(bits & V::kEventClick) || !m) return 0;
+  // The clocks are the render's words while it plays: it rewinds them (every
+  // module of the type at once) at its next frame boundary.
   if (m->InstanceNumber < 1) {
-    for (int32_t i = 0; i < ModuleList.count; ++i) {
-      ModuleRecord* other = ModuleList.entries ? ModuleList.entries[i] : nullptr;
-      if (other && other->Type == m->Type) RewindModule(*other);
-    }
+    PostRewindType(m->Type);
   } else if (IsKeyboardType(*m)) {
     StopKeyboardState(*m);
   } else {
-    RewindModule(*m);
+    PostRewind(m);
   }
   return 0;
 }

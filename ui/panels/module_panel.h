@@ -37,9 +37,6 @@ int32_t OnKeyboardDeviceList(uint32_t bits, int32_t x, int32_t y, int32_t id, in
 int32_t OnKeyboardChannel(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 int32_t OnWavePreview(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 
-// Starts every clock of a module again from its beginning: phases cleared,
-// melody restarted, sequencer position 0, every voice's run flag set.
-void RewindModule(ModuleRecord& module);
 // The drag accumulators of the panel's selectors and lists back to 0 (tests).
 void ResetModulePanelStatics();
 

@@ -71,10 +71,10 @@ void DetachEntryEverywhere(const WaveLibraryEntry* e, bool stopPlay) {
       posted = true;
       continue;
     }
-    if (stopPlay && m->Type == kTypeSequencer && m->ModuleSwitches[kSwitchPlay] != 0) {
-      m->ModuleSwitches[kSwitchPlay] = 0;
-      WaitModuleOutput(m);
-    }
+    // The render writes the switch too: it stops the module at a frame
+    // boundary, a frame before the detach posted behind.
+    if (stopPlay && m->Type == kTypeSequencer && LoadShown(m->ModuleSwitches[kSwitchPlay]) != 0)
+      PostPlaySwitch(m, 0);
     PostDetachWave(m);
     posted = true;
   }

@@ -110,9 +110,14 @@ TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
   EXPECT_EQ(e->Sound.dataSize, 192024u);
   EXPECT_EQ(seq->SampleEntry, e);
   EXPECT_EQ(On(rec_), -1);
+  // The stop: with nothing rendering the module the take ends at once; one
+  // of no note leaves the list.
   Click(OnSequencerRecord, rec_);
-  EXPECT_EQ(seq->RecordDone, -1);
-  EXPECT_EQ(C(rec_)->Colour, kRecordPendingColour);
+  EXPECT_EQ(seq->RecordDone, 0);
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(On(rec_), 0);
+  EXPECT_EQ(C(rec_)->Colour, 0u);
+  EXPECT_EQ(MelodyLibrary.header.count, 0);
 }
 
 TEST_F(MelodyPanelTest, MelodiesRecordedWithinOneSecondGetNamesOfTheirOwn) {

@@ -6,6 +6,7 @@
 
 #include "app/state/history.h"
 #include "app/state/module_page.h"
+#include "engine/dsp/mixer.h"
 #include "engine/midimap.h"
 #include "panels_a_fixture.h"
 #include "ui/panels/module_panel.h"
@@ -111,6 +112,81 @@ TEST_F(ModulePanelTest, RewindTheTypeFromItsMasterOrStopAKeyboard) {
   KeyboardStates[kb->InstanceNumber - 1]->Pending = 0;
   Click(OnRewindClocks, rwd);
   EXPECT_EQ(KeyboardStates[kb->InstanceNumber - 1]->Pending, kPendingReset);
+}
+
+// While the render plays, a rewind (of a module, or from the master of every
+// module of its type) and a Play turned on with autorewind are the render's to
+// take: nothing of them lands before its next frame boundary, and all of them
+// (every voice, every module of the type) lands at that one. This test is the
+// render: its frame boundary is ExecuteEngineCommand.
+TEST_F(ModulePanelTest, WhilePlayingARewindOrAPlayWithAutorewindLandsWholeAtTheNextFrame) {
+  ModuleRecord* a = Make(kTypeOscillator);
+  ModuleRecord* b = Make(kTypeOscillator);
+  ModuleRecord* apart = Make(kTypeOscillator);  // linked nowhere
+  ModuleRecord* mixer = Make(kTypeMixer);
+  ModuleLinkInput(*mixer, kMixerFirstInput, a, &ModuleCatalog[kTypeMixer]);
+  ModuleLinkInput(*mixer, kMixerFirstInput + 1, b, &ModuleCatalog[kTypeMixer]);
+  RequestGraphRebuild(0, 0, mixer);
+  ResetEngineCommand(EngineCommand);  // nothing left for the first frame
+  const double slotWait = CommandSlotWait, liveWait = ModuleLiveWait;
+  CommandSlotWait = ModuleLiveWait = 0.02;
+  PlaybackActive = -1;
+  const int32_t rwd = Named("RWD");
+  const auto all = [](const ModuleRecord* m, float v) {
+    for (const auto& row : m->VoiceState)
+      for (const float x : row)
+        if (x != v) return false;
+    return true;
+  };
+  const struct {
+    const char* what;
+    ModuleRecord* selected;
+    int32_t control;
+    std::vector<ModuleRecord*> reached;
+    bool play;
+  } cases[] = {
+      {"rewind one", a, rwd, {a}, false},
+      {"rewind the type from its master", &ModuleCatalog[kTypeOscillator], rwd, {a, b, apart}, false},
+      {"play with autorewind", b, play_, {b}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (ModuleRecord* m : {a, b, apart}) {
+      for (auto& row : m->VoiceState)
+        for (float& x : row) x = 1.0f;
+      m->SequencerWord = 7;
+      m->MelodyRestart = 0;
+      for (int64_t& run : m->VoicePlaying) run = 0;
+      m->ModuleSwitches[kSwitchRewind] = -1;
+      m->ModuleSwitches[kSwitchPlay] = c.play ? 0 : -1;
+    }
+    SelectedModule = c.selected;
+    Click(c.play ? OnModuleSwitch : OnRewindClocks, c.control);
+    for (const ModuleRecord* m : c.reached) {
+      EXPECT_TRUE(all(m, 1.0f)) << "a voice reset before the frame boundary";
+      EXPECT_EQ(m->ModuleSwitches[kSwitchPlay], c.play ? 0 : -1);
+      EXPECT_EQ(m->SequencerWord, 7);
+      EXPECT_EQ(m->VoicePlaying[31], 0);
+    }
+    ExecuteEngineCommand();
+    EXPECT_FALSE(EngineCommandPending());
+    for (const ModuleRecord* m : c.reached) {
+      EXPECT_TRUE(all(m, 0.0f)) << "a voice left out at the frame boundary";
+      EXPECT_EQ(m->ModuleSwitches[kSwitchPlay], -1);
+      if (c.play) continue;
+      EXPECT_EQ(m->SequencerWord, 0);
+      EXPECT_EQ(m->MelodyRestart, -1);
+      for (const int64_t run : m->VoicePlaying) EXPECT_EQ(run, -1);
+    }
+  }
+  // With playback off the click acts at once.
+  PlaybackActive = 0;
+  a->SequencerWord = 7;
+  SelectedModule = a;
+  Click(OnRewindClocks, rwd);
+  EXPECT_EQ(a->SequencerWord, 0);
+  CommandSlotWait = slotWait;
+  ModuleLiveWait = liveWait;
 }
 
 TEST_F(ModulePanelTest, TabsShowOnePage) {

@@ -361,6 +361,45 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
   platform::ForgetInterfaceThread();
 }
 
+// A Sequencer's take on a module no frame plays (the output plays another
+// module) ends at the stop all the same, and a session saved while it still
+// records names no melody file it did not write: a load of either finds every
+// file it names.
+TEST_F(SamplePanelTest, ATakeOnASequencerTheRenderDoesNotPlayEndsAtTheStopAndNoSaveNamesItsMissingFile) {
+  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
+  const struct {
+    const char* what;
+    bool stop;
+  } cases[] = {{"stopped, then saved", true}, {"saved while it records", false}};
+  platform::MarkInterfaceThread();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ModuleRecord* seq = Make(kTypeSequencer);
+    OutputOn(m_);
+    SelectedModule = seq;
+    Click(OnSequencerRecord, rec_);
+    ASSERT_EQ(MelodyLibrary.header.count, 1);
+    Frames(10);
+    ASSERT_EQ(LoadShown(seq->ModuleSwitches[kSwitchRecord]), -1);
+    if (c.stop) {
+      Click(OnSequencerRecord, rec_);
+      Frames(10);
+      TakeFinishedRecordings();
+      EXPECT_EQ(LoadShown(seq->ModuleSwitches[kSwitchRecord]), 0) << "the take never ended";
+      EXPECT_EQ(MelodyLibrary.header.count, 0) << "a take of nothing stays listed";
+    }
+    ASSERT_EQ(SaveSession(synths, "unwired.tarvelo"), 0);
+    PlaybackActive = 0;
+    Reports.clear();
+    ASSERT_EQ(LoadSynth(synths, "unwired.tarvelo"), 0);
+    for (const Reported& r : Reports)  // the test's home holds no tuning file
+      EXPECT_FALSE(r.text.rfind("Can't find", 0) == 0 && r.text.find(".mel") != std::string::npos) << r.text;
+    ClearSynth();
+    m_ = Make(kTypeSample);
+  }
+  platform::ForgetInterfaceThread();
+}
+
 TEST_F(SamplePanelTest, RecordMakesAnUnsavedSampleThenAsksTheStop) {
   OutputOn(m_);
   m_->Params[6].Value = 2.0f;

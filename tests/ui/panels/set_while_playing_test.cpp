@@ -2,6 +2,7 @@
 // page's channel link, pressed while a render thread plays the modules they
 // change: every value lands, and none is written beside the render (the
 // thread-checking build reports any such write as a race).
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -124,6 +125,82 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
   EXPECT_EQ(sample->SampleEntry, sound);
   EXPECT_EQ(filter->SampleEntry, taps);
   EXPECT_EQ(sequencer->SampleEntry, melody);
+}
+
+// Set on a playing Sequencer whose pass the render ends in a frame before the
+// Set takes effect: the stop stands (Set puts back only the playing it
+// stopped itself), and the melody and its numbers land all the same.
+TEST_F(PanelsBTest, SetOnAPlayingSequencerLeavesAStopTheRenderMadeMeanwhile) {
+  ModuleRecord* seq = Make(kTypeSequencer);
+  ModuleRecord* mixer = Make(kTypeMixer);
+  ModuleLinkInput(*mixer, kMixerFirstInput, seq, &ModuleCatalog[kTypeMixer]);
+  seq->SelectedParam = -1;
+  // One short note in a 0.01-s melody, played as recorded; Set gives the
+  // module the same numbers again.
+  WaveLibraryEntry* melody = AddEntry(MelodyLibrary, "tune.mel", 16);
+  float* d = melody->Sound.samples;
+  std::fill(d, d + 16, 0.0f);
+  d[0] = 1.0f;
+  d[1] = 1.0f;
+  d[2] = 0.001f;
+  d[3] = 1.0f;
+  d[6] = 0.001f;
+  d[7] = 0.02f;
+  d[8] = 1.0f;
+  melody->Pitch[0] = 1.0f;
+  melody->Duration = 0.01f;
+  AttachWaveToModule(seq, melody, 0);
+  const float numbers[][2] = {{0, 0.02f}, {2, 1.0f}, {3, 0.0f}, {4, 0.01f}};
+  for (const auto& n : numbers) ModuleSetParamValue(*seq, static_cast<int32_t>(n[0]), n[1]);
+  seq->ModuleSwitches[kSwitchLoop] = 0;
+  seq->ModuleSwitches[kSwitchRewind] = 0;
+  seq->ModuleSwitches[kSwitchPlay] = -1;
+  RequestGraphRebuild(0, 0, mixer);
+  ASSERT_TRUE(ModuleInOrder(ProcessingOrder.load(), seq));
+  const auto frame = [] {
+    float buffer[2];
+    float* stream = buffer;
+    RenderAudio(&stream, 0, 2);
+  };
+  const double slotWait = CommandSlotWait, liveWait = ModuleLiveWait;
+  CommandSlotWait = ModuleLiveWait = 0.02;
+  PlaybackActive = -1;
+  // How many frames a pass lasts: the frame after them stops it.
+  int32_t pass = 0;
+  while (LoadShown(seq->ModuleSwitches[kSwitchPlay]) != 0 && pass < 100000) {
+    frame();
+    ++pass;
+  }
+  ASSERT_LT(pass, 100000) << "the Sequencer never ended its pass";
+  seq->ModuleSwitches[kSwitchPlay] = -1;
+  for (int32_t f = 0; f < pass - 1; ++f) frame();
+  ASSERT_EQ(seq->ModuleSwitches[kSwitchPlay], -1);
+
+  // A command waits in the mailbox: the frame that takes it ends the pass,
+  // before anything Set posts behind it.
+  RequestGraphRebuild(0, 0, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread render([&] {
+    while (EngineCommandsQueued() == 0 && !stop.load()) std::this_thread::yield();
+    while (!stop.load())
+      if (EngineCommandPending())
+        frame();
+      else
+        std::this_thread::yield();
+  });
+  SelectedModule = seq;
+  Field(Slot(kUiMLIST)).Selected = 0;
+  Click(OnMelodySet, Slot(kUiMLIST) + 3);
+  while (EngineCommandPending()) std::this_thread::yield();
+  stop = true;
+  render.join();
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay], 0) << "Set restarted what the render stopped";
+  EXPECT_EQ(seq->SampleEntry, melody);
+  PlaybackActive = 0;
+  TakeControllerMoves(false);
+  for (const auto& n : numbers) EXPECT_FLOAT_EQ(seq->Params[static_cast<int32_t>(n[0])].Value, n[1]);
+  CommandSlotWait = slotWait;
+  ModuleLiveWait = liveWait;
 }
 
 }  // namespace

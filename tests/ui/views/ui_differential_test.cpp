@@ -31,7 +31,10 @@
 #include "app/state/ui_hooks.h"
 #include "audio/audio.h"
 #include "engine/catalog/engine_init.h"
+#include "app/state/wave_library.h"
 #include "engine/command.h"
+#include "engine/dsp/mixer.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "engine/render.h"
@@ -50,6 +53,8 @@ namespace {
 namespace V = QUARLE_VISUALS;
 using Tarvelo::ModuleRecord;
 
+constexpr int32_t kMergeStereo = 20;
+
 enum Kind {
   kClick, kDrag, kWheel, kKey, kWindowButton, kSelect, kRenderFlag, kAudioReport,
   // What random clicks seldom reach: a scrolled list losing rows, the tuning
@@ -59,14 +64,21 @@ enum Kind {
   // The pointer resting on and moving over the rows of the module lists; Del
   // on a Catalog row (its master preset reset); a long drag that starts on a
   // port and runs off the plane; links made and removed.
-  kListHover, kCatalogDelete, kPortDrag, kLink, kKinds
+  kListHover, kCatalogDelete, kPortDrag, kLink,
+  // With the render playing only: the module page's switches on a played
+  // module (or its type's master), and Set on the melody page of a playing
+  // Sequencer.
+  kPageSwitch, kMelodySet, kKinds
 };
 constexpr const char* kKindNames[kKinds] = {"click",  "drag",   "wheel",       "key",
                                             "window", "select", "render flag", "audio report",
                                             "list shrink", "key count", "message", "box",
-                                            "list hover", "catalog del", "port drag", "link"};
-// How often each kind comes, out of the sum.
-constexpr int32_t kKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6, 10, 10, 10, 10, 10, 8, 10, 10};
+                                            "list hover", "catalog del", "port drag", "link",
+                                            "page switch", "melody set"};
+// How often each kind comes, out of the sum; the last two only while the
+// render plays.
+constexpr int32_t kKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6, 10, 10, 10, 10, 10, 8, 10, 10, 0, 0};
+constexpr int32_t kThreadedKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6, 10, 10, 10, 10, 10, 8, 10, 10, 14, 8};
 // From the first of these on, each kind is reached by the CI run.
 constexpr int32_t kFirstReachedKind = kListShrink;
 
@@ -193,6 +205,14 @@ class UiDifferential : public viewsc::PartialFrameTest {
     if (n < 1) return nullptr;
     return Tarvelo::ModuleList.entries[std::uniform_int_distribution<int32_t>(0, n - 1)(rng)];
   }
+  static ModuleRecord* FirstOfType(int32_t type) {
+    for (int32_t i = 0; i < Tarvelo::ModuleList.count; ++i)
+      if (ModuleRecord* m = Tarvelo::ModuleList.entries[i]; m && m->Type == type) return m;
+    return nullptr;
+  }
+  // The types the render plays (StartThreads links them to the output).
+  static constexpr int32_t kPlayedTypes[] = {Tarvelo::kTypeOscillator, Tarvelo::kTypeSequencer,
+                                             Tarvelo::kTypeStepSequencer, Tarvelo::kTypeMixer, 20};
 
   // One action of the kind; its description. A pointer action is judged after
   // each of its steps (pressed, dragged, released), as frames come between them.
@@ -440,6 +460,39 @@ class UiDifferential : public viewsc::PartialFrameTest {
         }
         return "link " + Id(out) + " to " + Id(in);
       }
+      case kPageSwitch: {
+        // A played module's switches, or its type's master (whose rewind
+        // reaches every module of the type), clicked while the render plays.
+        const int32_t type = kPlayedTypes[coin(static_cast<int32_t>(std::size(kPlayedTypes)))];
+        ModuleRecord* m = coin(5) == 0 ? &Tarvelo::ModuleCatalog[type] : FirstOfType(type);
+        if (!m) return "no played module";
+        Tarvelo::SelectModule(m, m->PortCount > 0 && coin(2) == 0 ? coin(m->PortCount) : -1);
+        Show(Tarvelo::kWinPANEL, -1);
+        Tap("MODTAB0", judge);
+        static constexpr const char* kSwitches[] = {"PLAY", "LOOP", "ARWD", "RWD", "POLY", "PDOM"};
+        std::string what = "page switches of " + std::to_string(type) + ":";
+        for (int32_t step = 0, steps = 1 + coin(4); step < steps; ++step) {
+          const char* name = kSwitches[coin(static_cast<int32_t>(std::size(kSwitches)))];
+          Tap(name, judge);
+          what += std::string(" ") + name;
+        }
+        return what;
+      }
+      case kMelodySet: {
+        // Set on the melody page of the Sequencer, started first when it
+        // rests: the melody again, or none.
+        ModuleRecord* m = FirstOfType(Tarvelo::kTypeSequencer);
+        if (!m) return "no Sequencer";
+        Tarvelo::SelectModule(m, -1);
+        Show(Tarvelo::kWinPANEL, -1);
+        if (Tarvelo::LoadShown(m->ModuleSwitches[Tarvelo::kSwitchPlay]) == 0) Tap("PLAY", judge);
+        Tap("MODTAB1D", judge);
+        const int32_t list = Find("MLIST");
+        if (list <= 0) return "no melody list";
+        C(list)->Text.Selected = coin(6) == 0 || Tarvelo::MelodyLibrary.header.count < 1 ? -1 : 0;
+        Tap("MSET", judge);
+        return C(list)->Text.Selected < 0 ? "melody set: none" : "melody set";
+      }
       default:
         return "";
     }
@@ -532,16 +585,21 @@ class UiDifferential : public viewsc::PartialFrameTest {
     for (const int32_t type : {Tarvelo::kTypeKeyboard, Tarvelo::kTypeOscillator, Tarvelo::kTypeAdsr,
                                Tarvelo::kTypeMixer, Tarvelo::kTypeSequencer})
       Make(type, 250 + 220 * (type % 5), 250 + 60 * (type % 4));
+    if (threaded) {
+      Make(Tarvelo::kTypeStepSequencer, 470, 430);
+      Make(kMergeStereo, 690, 430);
+    }
     Tarvelo::SelectModule(Tarvelo::ModuleList.entries[1], -1);
     RunLoop();
     StalePixels();  // whatever the setting up left
     if (threaded) StartThreads();
+    const int32_t(&weights)[kKinds] = threaded ? kThreadedKindWeights : kKindWeights;
     int32_t weightSum = 0;
-    for (const int32_t w : kKindWeights) weightSum += w;
+    for (const int32_t w : weights) weightSum += w;
     for (int32_t a = 0; a < actions; ++a) {
       int32_t roll = std::uniform_int_distribution<int32_t>(0, weightSum - 1)(rng);
       int32_t k = 0;
-      while (roll >= kKindWeights[k]) roll -= kKindWeights[k++];
+      while (roll >= weights[k]) roll -= weights[k++];
       std::map<std::string, int32_t> here;
       int32_t onPlane = 0;
       auto judge = [&] {
@@ -587,8 +645,22 @@ class UiDifferential : public viewsc::PartialFrameTest {
     ModuleRecord* const* list = Tarvelo::ModuleList.entries;
     ModuleRecord* kb = list[0];
     ModuleRecord* osc = list[1];
+    ModuleRecord* mixer = list[3];
+    ModuleRecord* seq = list[4];
+    ModuleRecord* step = list[5];
+    ModuleRecord* merge = list[6];
     ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
-    Tarvelo::SynthOutputModule.store(osc);
+    // The mixer heard: the oscillator, a looping Sequencer, a Step Sequencer
+    // and a Merge Stereo of the oscillator.
+    Tarvelo::ModuleLinkInput(*merge, 0, osc, &Tarvelo::ModuleCatalog[kMergeStereo]);
+    int32_t port = Tarvelo::kMixerFirstInput;
+    for (ModuleRecord* m : {osc, seq, step, merge})
+      Tarvelo::ModuleLinkInput(*mixer, port++, m, &Tarvelo::ModuleCatalog[Tarvelo::kTypeMixer]);
+    Tarvelo::AttachWaveToModule(seq, ShortMelody(), 0);
+    Tarvelo::ModuleSetParamValue(*seq, Tarvelo::kSeqTempo, 1.0f);
+    Tarvelo::ModuleSetParamValue(*seq, Tarvelo::kSeqLength, 0.05f);
+    for (const int32_t w : {Tarvelo::kSwitchPlay, Tarvelo::kSwitchLoop}) seq->ModuleSwitches[w] = -1;
+    Tarvelo::SynthOutputModule.store(mixer);
     Tarvelo::UpdateProcessingOrder(0);
     Tarvelo::PlaybackActive = -1;
     stopRender = false;
@@ -604,6 +676,36 @@ class UiDifferential : public viewsc::PartialFrameTest {
     V::InterfaceReady = -1;
     ASSERT_EQ(V::StartVideoThread(0), 0);
     ASSERT_TRUE(NextFrame());
+  }
+  // Four short notes in a 0.05-s melody, beat 1 (the tempo 1 plays it as
+  // recorded), in the melody list.
+  static Tarvelo::WaveLibraryEntry* ShortMelody() {
+    EXPECT_EQ(Tarvelo::WaveLibraryListReserve(Tarvelo::MelodyLibrary), 0);
+    Tarvelo::WaveLibraryEntry* e = Tarvelo::WaveLibraryEntryNew();
+    QUARLE_BASICS::DynZStringAssign(e->File, "short.mel");
+    constexpr int32_t kNotes = 4;
+    e->Sound.dataSize = (6 + 4 * kNotes) * 4;
+    e->Sound.samples = static_cast<float*>(std::calloc(6 + 4 * kNotes, sizeof(float)));
+    float* d = e->Sound.samples;
+    d[0] = kNotes;
+    d[1] = kNotes;
+    d[3] = 1.0f;
+    d[5] = 0.05f;
+    for (int32_t k = 0; k < kNotes; ++k) {
+      float* n = d + 6 + 4 * k;
+      n[0] = 0.01f;
+      n[1] = 0.01f * static_cast<float>(k + 1);
+      n[2] = 1.0f;
+      n[3] = 0.0125f * static_cast<float>(k);
+      d[2] += n[0];
+    }
+    e->Pitch[0] = 1.0f;
+    e->Duration = 0.05f;
+    e->LoadState = Tarvelo::kWaveDataHeld;
+    e->State = Tarvelo::kWaveIdle;
+    e->ListIndex = Tarvelo::MelodyLibrary.header.count;
+    Tarvelo::WaveLibraryListCommit(Tarvelo::MelodyLibrary, e);
+    return e;
   }
   void StopThreads() {
     V::StopVideoThread();
@@ -676,7 +778,7 @@ TEST_F(UiDifferential, APartialFrameShowsWhatAWholeRedrawShowsAfterEveryAction) 
   EXPECT_EQ(sum.panels, 0);
   EXPECT_EQ(sum.plane, 0);
   if (seeds * actions >= 40) {
-    for (int32_t k = kFirstReachedKind; k < kKinds; ++k) EXPECT_GT(tally[k].actions, 0) << kKindNames[k];
+    for (int32_t k = kFirstReachedKind; k < kPageSwitch; ++k) EXPECT_GT(tally[k].actions, 0) << kKindNames[k];
   }
 }
 
