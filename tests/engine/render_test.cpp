@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 
 #include "audio/wav.h"
 #include "engine/dsp/adsr.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/filerecord.h"
 #include "tests/engine/synth_fixture.h"
 
@@ -772,6 +774,94 @@ TEST_F(RenderTest, NotesAndLinksFromAnotherThreadWhileRendering) {
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
   EXPECT_EQ(osc->PortSources[kOscAmplitude], env);
+}
+
+// The module page's switches and the input domain, flipped on the interface
+// thread while the render plays the modules, and the words the plane's frame
+// watch, the system bar and a wait for a module's voices read while the render
+// writes them: each is one case, and under ThreadSanitizer any side of a word
+// left plain fails it.
+TEST_F(RenderTest, TheRenderAndThePagesShareTheModuleWordsWhole) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* step = Add(kTypeStepSequencer);
+  Link(step, 0, kb);
+  ModuleRecord* filter = Add(22);  // Filter
+  Link(filter, 0, step);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  Link(osc, kOscFrequency, kb);
+  ModuleRecord* merge = Add(testing_synth::kTypeMergeStereo);
+  Link(merge, 0, osc);
+  // A Sequencer without a melody passes its inputs through (its voice count
+  // written every frame); one with a short melody ends each pass (its Play).
+  ModuleRecord* through = Add(kTypeSequencer);
+  PerVoice(through);
+  Link(through, 0, kb);
+  WaveLibraryEntry* tune = Melody({1, 1, 0.02f, 1, 0, 0.05f, 0.02f, 0.01f, 1.0f, 0.0f});
+  tune->Pitch[0] = FrequencyNorm;
+  ModuleRecord* seq = Add(kTypeSequencer);
+  AttachWaveToModule(seq, tune, 0);
+  Set(seq, kSeqTempo, seq->SampleStep);
+  Set(seq, kSeqLength, 0.05f);
+  ModuleRecord* mix = Add(kTypeMixer);
+  Link(mix, 0, filter);
+  Link(mix, 1, merge);
+  Link(mix, 2, through);
+  Link(mix, 3, seq);
+  Output(mix);
+  for (ModuleRecord* m : {step, seq}) StoreShown<int64_t>(m->ModuleSwitches[kSwitchPlay], -1);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  PlaybackActive = -1;
+
+  // As the page flips a switch: one whole load and store.
+  auto flip = [](int64_t& word) { StoreShown<int64_t>(word, LoadShown(word) != 0 ? 0 : -1); };
+  int64_t seen = 0;
+  const struct {
+    const char* name;
+    std::function<void()> act;
+  } cases[] = {
+      {"Play of the Step Sequencer", [&] { flip(step->ModuleSwitches[kSwitchPlay]); }},
+      {"Loop of the Sequencer", [&] { flip(seq->ModuleSwitches[kSwitchLoop]); }},
+      {"Autorewind of the Step Sequencer", [&] { flip(step->ModuleSwitches[kSwitchRewind]); }},
+      {"per-voice of the oscillator",
+       [&] {
+         flip(osc->ModuleSwitches[kSwitchPerVoice]);
+         StoreShown<int32_t>(osc->PolyphonyMode, LoadShown(osc->ModuleSwitches[kSwitchPerVoice]) != 0 ? 1 : 0);
+         RequestGraphRebuild(0, 0, nullptr);
+       }},
+      {"the filter's input domain",
+       [&] { StoreShown<int32_t>(filter->Params[0].OutputSide, LoadShown(filter->Params[0].OutputSide) ^ 1); }},
+      {"the Merge Stereo's channel count on the watch",
+       [&] { seen += LoadShown(merge->ChannelsProcessed); }},
+      {"the Sequencer's Play on the system bar",
+       [&] { seen += LoadShown(seq->ModuleSwitches[kSwitchPlay]); }},
+      {"a wait for the pass-through Sequencer's voices",
+       [&] { seen += std::atomic_ref<const int32_t>(through->ActiveVoices).load(std::memory_order_relaxed); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> frames{0};
+    std::thread audio([&] {
+      std::vector<float> buffer(96);
+      float* p = buffer.data();
+      while (!stop.load()) {
+        RenderAudio(&p, 0, 48);
+        frames.fetch_add(1);
+      }
+    });
+    // Each action meets frames the render plays after it.
+    for (int32_t round = 0; round < 40; ++round) {
+      c.act();
+      const int64_t next = frames.load() + 1;
+      while (frames.load() < next) std::this_thread::yield();
+    }
+    stop = true;
+    audio.join();
+    EXPECT_GE(frames.load(), 40);
+  }
+  PlaybackActive = 0;
+  EXPECT_GE(seen, 0);
 }
 
 // A short phrase rendered to a WAV file and read back: length, level and the
