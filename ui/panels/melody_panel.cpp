@@ -138,12 +138,12 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   // The melody's numbers are a Sequencer's parameters.
-  if (!m || m->Type != kTypeSequencer || LoadShown(m->ModuleSwitches[kSwitchRecord]) != 0) return 0;
-  const int64_t play = m->ModuleSwitches[kSwitchPlay];
-  const int64_t rewind = m->ModuleSwitches[kSwitchRewind];
+  if (!m || m->Type != kTypeSequencer || m->ModuleSwitches[kSwitchRecord].Load() != 0) return 0;
+  const int64_t play = m->ModuleSwitches[kSwitchPlay].Load();
+  const int64_t rewind = m->ModuleSwitches[kSwitchRewind].Load();
   if (play != 0) {
-    m->ModuleSwitches[kSwitchPlay] = 0;
-    m->ModuleSwitches[kSwitchRewind] = 0;
+    m->ModuleSwitches[kSwitchPlay].Store(0);
+    m->ModuleSwitches[kSwitchRewind].Store(0);
     if (IsModuleLive(m, 0) == 1) WaitModuleOutput(m);
   }
   WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, MlistSelection());
@@ -152,8 +152,8 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     if (Busy(e) || !e->Sound.samples || e->Sound.dataSize < kRecordMinimumBytes) {
       // Nothing is set: the module plays on as it did.
       if (play != 0) {
-        m->ModuleSwitches[kSwitchPlay] = play;
-        m->ModuleSwitches[kSwitchRewind] = rewind;
+        m->ModuleSwitches[kSwitchPlay].Store(play);
+        m->ModuleSwitches[kSwitchRewind].Store(rewind);
       }
       return 0;
     }
@@ -170,8 +170,8 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   SetParamValueOrQueue(*m, 4, duration);
   AssignWaveToModule(m, e, 0);
   if (play != 0) {
-    m->ModuleSwitches[kSwitchPlay] = play;
-    m->ModuleSwitches[kSwitchRewind] = rewind;
+    m->ModuleSwitches[kSwitchPlay].Store(play);
+    m->ModuleSwitches[kSwitchRewind].Store(rewind);
   }
   return 0;
 }
@@ -181,13 +181,13 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->Type != kTypeSequencer) return 0;
-  if (LoadShown(m->RecordDone) == 0) {
-    if (LoadShown(m->ModuleSwitches[kSwitchRecord]) == 0) {
+  if (m->RecordDone.Load() == 0) {
+    if (m->ModuleSwitches[kSwitchRecord].Load() == 0) {
       // The attachment stops what the module plays and clears its voices at
       // a frame boundary (posted while the render has the module), so the
       // play and rewind switches stay as they are: writing them here would
       // race the frame that reads them.
-      if (m->ModuleSwitches[kSwitchPlay] != 0 && IsModuleLive(m, 0) == 1)
+      if (m->ModuleSwitches[kSwitchPlay].Load() != 0 && IsModuleLive(m, 0) == 1)
         SetStatusText(LangText(249, "Wait until the record button turns on."));
       WaveLibraryEntry* e = nullptr;
       const int32_t r = NewMelodyEntry(250, &e);
@@ -195,7 +195,7 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
       AssignWaveToModule(m, e, ~uint64_t{0});
       WaitEngineCommandSlot();
     } else {
-      StoreShown<int64_t>(m->RecordDone, -1);
+      m->RecordDone.Store(-1);
     }
   }
   ShowRecordState(id, m);
@@ -207,8 +207,8 @@ int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->Type != kTypeMelodyGenerator) return 0;
-  if (LoadShown(m->RecordDone) == 0) {
-    if (LoadShown(m->ModuleSwitches[kSwitchRecord]) == 0) {
+  if (m->RecordDone.Load() == 0) {
+    if (m->ModuleSwitches[kSwitchRecord].Load() == 0) {
       WaveLibraryEntry* e = nullptr;
       const int32_t r = NewMelodyEntry(251, &e);
       if (r != 0) return r;
@@ -217,7 +217,7 @@ int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int
       PostBeginTake(m, e);
       WaitEngineCommandSlot();
     } else {
-      StoreShown<int64_t>(m->RecordDone, -1);
+      m->RecordDone.Store(-1);
     }
   }
   ShowRecordState(id, m);
