@@ -81,8 +81,8 @@ ModuleRecord* Add(int32_t type) {
 }
 
 void PerVoice(ModuleRecord* m) {
-  m->ModuleSwitches[kSwitchPerVoice] = -1;
-  m->PolyphonyMode = 1;
+  m->ModuleSwitches[kSwitchPerVoice].Store(-1);
+  m->PolyphonyMode.Store(1);
 }
 
 void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
@@ -94,7 +94,7 @@ void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
 void ReadOtherSide(ModuleRecord* m, int32_t p) {
   ModuleParam& param = m->Params[p];
   param.SideSwap = -1;
-  param.OutputSide = param.DefaultOutputSide != 0 ? 0 : 1;
+  param.OutputSide.Store(param.DefaultOutputSide != 0 ? 0 : 1);
 }
 
 // The Filter's low-pass setting that gives the one-pole low pass of the other
@@ -342,7 +342,7 @@ void RenderBenchmark(benchmark::State& st, Builder build, int32_t seconds = kSec
       benchmark::DoNotOptimize(buffer.data());
     }
   }
-  st.counters["voices"] = out->ActiveVoices;
+  st.counters["voices"] = out->ActiveVoices.Load();
   // A synth that renders silence measures nothing: the last buffer's level.
   double power = 0.0;
   for (float x : buffer) power += static_cast<double>(x) * static_cast<double>(x);

@@ -69,7 +69,7 @@ void WrappedFollower(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int
 }
 
 void Wrap(ModuleRecord* m, ProcessFunction& original, ProcessFunction wrapper) {
-  ProcessFunction& f = m->ProcessFunctions[m->PolyphonyMode & 1];
+  ProcessFunction& f = m->ProcessFunctions[m->PolyphonyMode.Load() & 1];
   original = f;
   f = wrapper;
 }

@@ -169,7 +169,7 @@ void LinkListedInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_
 
 // A take ended twice (by its last frame and by the stop) is ended once.
 void FinishTakeNow(ModuleRecord* m) {
-  if (m != nullptr && FinishTake != nullptr && LoadShown(m->ModuleSwitches[kSwitchRecord]) != 0 &&
+  if (m != nullptr && FinishTake != nullptr && m->ModuleSwitches[kSwitchRecord].Load() != 0 &&
       m->SampleEntry != nullptr)
     FinishTake(*m);
 }
@@ -196,11 +196,11 @@ bool RewindListed(int32_t type, bool onRender) {
 }
 
 void SetPlaySwitchNow(ModuleRecord& m, int64_t on) {
-  int64_t* w = m.ModuleSwitches;
+  Shared<int64_t>* w = m.ModuleSwitches;
   // Playback about to start with autorewind: every phase from the beginning.
-  if (on != 0 && LoadShown(w[kSwitchPlay]) == 0 && LoadShown(w[kSwitchRewind]) != 0)
+  if (on != 0 && w[kSwitchPlay].Load() == 0 && w[kSwitchRewind].Load() != 0)
     std::memset(m.VoiceState, 0, sizeof m.VoiceState);
-  StoreShown(w[kSwitchPlay], on);
+  w[kSwitchPlay].Store(on);
 }
 
 // What the last pause found, for the resume that follows it. Only whoever runs
@@ -214,19 +214,19 @@ struct PausedPlay {
 PausedPlay g_paused{nullptr, 0, 0};
 
 void PausePlayNow(ModuleRecord& m) {
-  int64_t* w = m.ModuleSwitches;
-  g_paused = PausedPlay{&m, LoadShown(w[kSwitchPlay]), LoadShown(w[kSwitchRewind])};
+  Shared<int64_t>* w = m.ModuleSwitches;
+  g_paused = PausedPlay{&m, w[kSwitchPlay].Load(), w[kSwitchRewind].Load()};
   if (g_paused.Play == 0) return;
-  StoreShown<int64_t>(w[kSwitchPlay], 0);
-  StoreShown<int64_t>(w[kSwitchRewind], 0);
+  w[kSwitchPlay].Store(0);
+  w[kSwitchRewind].Store(0);
 }
 
 void ResumePlayNow(ModuleRecord& m) {
   if (g_paused.Module != &m) return;
   g_paused.Module = nullptr;
   if (g_paused.Play == 0) return;
-  StoreShown(m.ModuleSwitches[kSwitchRewind], g_paused.Rewind);
-  StoreShown(m.ModuleSwitches[kSwitchPlay], g_paused.Play);
+  m.ModuleSwitches[kSwitchRewind].Store(g_paused.Rewind);
+  m.ModuleSwitches[kSwitchPlay].Store(g_paused.Play);
 }
 
 // Whether a command changes what the order is built from; the module page's
@@ -344,7 +344,7 @@ void WaitModuleOutput(const ModuleRecord* m) {
   if (m == nullptr || PlaybackActive.load() == 0) return;
   double start = platform::HighResClock();
   while (PlaybackActive.load() != 0 &&
-         std::atomic_ref<const int32_t>(m->ActiveVoices).load(std::memory_order_relaxed) != 0 &&
+         m->ActiveVoices.Load() != 0 &&
          !Waited(start, CommandSlotWait))
     std::this_thread::yield();
 }
@@ -372,7 +372,7 @@ void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output)
 // synchronised with it.
 static bool RenderMayReach(const ModuleRecord* m) {
   if (PlaybackActive.load() == 0) return false;
-  return IsModuleLive(m, 0) == 1 || EngineCommandPending() || m->OutputCount > 0 || SynthOutputModule.load() == m;
+  return IsModuleLive(m, 0) == 1 || EngineCommandPending() || m->OutputCount.Load() > 0 || SynthOutputModule.load() == m;
 }
 
 // Posts a command on m for the render when it may reach m; false when the
@@ -413,7 +413,7 @@ void PostBeginTake(ModuleRecord* m, WaveLibraryEntry* wave) {
 static void EndTakes(ModuleRecord* m, bool samplesOnly) {
   bool posted = false;
   const auto end = [&](ModuleRecord* r) {
-    if (r == nullptr || LoadShown(r->ModuleSwitches[kSwitchRecord]) == 0 || (samplesOnly && r->Type != kTypeSample))
+    if (r == nullptr || r->ModuleSwitches[kSwitchRecord].Load() == 0 || (samplesOnly && r->Type != kTypeSample))
       return;
     PostFinishTake(r);
     posted = true;
@@ -540,8 +540,8 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
   // A Sequencer's take starts from no voice: none is left for the render to clear.
   if (m->Type == kTypeSequencer && waveArgument != 0) m->PreviousActiveVoices = 0;
   if (wave == nullptr) {
-    m->OutputChannels = 1;
-    StoreShown<int64_t>(m->ModuleSwitches[kSwitchRecord], 0);
+    m->OutputChannels.Store(1);
+    m->ModuleSwitches[kSwitchRecord].Store(0);
     return;
   }
   WaveInfo info{1, 0, nullptr, 0.0f};
@@ -550,7 +550,7 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
   if (info.Frames < 0) info.Frames = 0;
   m->SampleChannels = info.Channels;
   // The module's own output has one or two channels whatever the sound holds.
-  m->OutputChannels = info.Channels > 2 ? 2 : info.Channels;
+  m->OutputChannels.Store(info.Channels > 2 ? 2 : info.Channels);
   m->SampleFrames = info.Frames;
   m->SampleData = info.Data;
   m->SampleStep = info.Pitch;
@@ -564,7 +564,7 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
     m->SampleStep = d > 0.0 && std::isfinite(d) ? static_cast<float>(static_cast<double>(RateWhole) / d) : 0.0f;
   }
   // The interface reads the switch to show it while the render sets it here.
-  StoreShown(m->ModuleSwitches[kSwitchRecord], static_cast<int64_t>(waveArgument));
+  m->ModuleSwitches[kSwitchRecord].Store(static_cast<int64_t>(waveArgument));
 }
 
 void RewindModule(ModuleRecord& m) {

@@ -78,7 +78,7 @@ void TakeDisplayFormat(ModuleParam& q, const ParamFileBlock& b) {
 
 void ShowValue(ModuleParam& q) {
   platform::MutexGuard guard(q.Number.Lock);
-  ParamValueConvertUnit(q.Number, q.Value * q.Scale, 0, 0);
+  ParamValueConvertUnit(q.Number, q.Value.Load() * q.Scale, 0, 0);
 }
 
 // The steps a master preset and a module load share; T is the template or the
@@ -90,8 +90,8 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
   T.OptionWords[1] = static_cast<int64_t>(r.OptionWords[1]);
   T.MidiChannelFilter = r.ChannelFilter >= 0 && r.ChannelFilter <= kMaxChannelFilter ? r.ChannelFilter : 0;
 
-  if (T.PortCount == 0) T.OutputChannels = RoundStored(r.Slots[1][32][1], T.OutputChannels);
-  T.OutputChannels = ClampInt(T.OutputChannels, 1, 2);
+  if (T.PortCount == 0) T.OutputChannels.Store(RoundStored(r.Slots[1][32][1], T.OutputChannels.Load()));
+  T.OutputChannels.Store(ClampInt(T.OutputChannels.Load(), 1, 2));
 
   const int32_t lastPort = T.PortCount > 0 ? T.PortCount - 1 : 0;
   int32_t chosen = RoundStored(r.Slots[0][32][1] - 1.0f, -1);
@@ -99,23 +99,23 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
   if (chosen > lastPort) chosen = T.PortCount > 0 ? lastPort : -1;
   T.ChosenSourcePort = chosen;
   int32_t lead = chosen >= 0 ? chosen : T.RequiredPort;
-  T.VoiceMapSourcePort = ClampInt(lead, 0, lastPort);
+  T.VoiceMapSourcePort.Store(ClampInt(lead, 0, lastPort));
 
-  int64_t* sw = T.ModuleSwitches;
-  for (int32_t i = 0; i < kModuleSwitchWords; ++i) sw[i] = FlagOf(r.Switches[i]);
-  if (T.Category == kCategoryControl && type != kTypeMapper) sw[kSwitchZeroOut] = -1;
-  if (type == kTypeAdsr || type == kTypeEnvelopeFollower) sw[kSwitchEnvelope] = -1;
+  Shared<int64_t>* sw = T.ModuleSwitches;
+  for (int32_t i = 0; i < kModuleSwitchWords; ++i) sw[i].Store(FlagOf(r.Switches[i]));
+  if (T.Category == kCategoryControl && type != kTypeMapper) sw[kSwitchZeroOut].Store(-1);
+  if (type == kTypeAdsr || type == kTypeEnvelopeFollower) sw[kSwitchEnvelope].Store(-1);
   if (type != kTypeSample && type != kTypeSequencer && type != kTypeMelodyGenerator && type != kTypeStepSequencer)
-    sw[kSwitchPlay] = -1;
+    sw[kSwitchPlay].Store(-1);
   if (legacy != 0 && type == kTypeOscillator) {
-    sw[kSwitchLoop] = -1;
-    sw[kSwitchRewind] = -1;
+    sw[kSwitchLoop].Store(-1);
+    sw[kSwitchRewind].Store(-1);
   }
-  if (type == kTypeKeyboard || type == kTypeOctaveBoard) sw[kSwitchKillReleased] = sw[kSwitch1] != 0 ? 0 : -1;
+  if (type == kTypeKeyboard || type == kTypeOctaveBoard) sw[kSwitchKillReleased].Store(sw[kSwitch1].Load() != 0 ? 0 : -1);
 
-  if (T.PolyphonyCapability == 1) sw[kSwitchPerVoice] = -1;
-  if (T.PolyphonyCapability == 0) sw[kSwitchPerVoice] = 0;
-  T.PolyphonyMode = sw[kSwitchPerVoice] != 0 ? 1 : 0;
+  if (T.PolyphonyCapability == 1) sw[kSwitchPerVoice].Store(-1);
+  if (T.PolyphonyCapability == 0) sw[kSwitchPerVoice].Store(0);
+  T.PolyphonyMode.Store(sw[kSwitchPerVoice].Load() != 0 ? 1 : 0);
 
   ModuleRecord& templ = TemplateOf(T);
   const int32_t n = ParamsInUse(T);
@@ -131,7 +131,7 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
     float v = b.Value;
     if (legacy != 0 && type == kTypeAdsr && p == 7) v = d = 1.0f;
     if (!Within(v, lo, hi)) v = d;
-    q.Value = v;
+    q.Value.Store(v);
     ShowValue(q);
 
     q.Global = FlagOf(b.Global);
@@ -140,8 +140,8 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
     if (pvm != nullptr) {
       if (q.ChannelCountExempt == 0) {
         int32_t channels = q.WriteBothChannels != 0 ? 1 : 2;
-        pvm->ChannelsProcessed = channels;
-        if (T.ChannelsProcessed < channels) T.ChannelsProcessed = channels;
+        pvm->ChannelsProcessed.Store(channels);
+        if (T.ChannelsProcessed.Load() < channels) T.ChannelsProcessed.Store(channels);
       }
       for (int32_t ch = 0; ch < 2; ++ch) {
         for (int32_t vv = 0; vv < kVoices; ++vv) {
@@ -160,8 +160,8 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
     q.Step = b.Image[2][32][0];
 
     q.SideSwap = RoundStored(b.Image[0][32][1], 0) != 0 ? -1 : 0;
-    q.OutputSide = q.DefaultOutputSide != 0 ? 1 : 0;
-    if (q.SideSwap != 0) q.OutputSide ^= 1;
+    q.OutputSide.Store(q.DefaultOutputSide != 0 ? 1 : 0);
+    if (q.SideSwap != 0) q.OutputSide.Store(q.OutputSide.Load() ^ 1);
 
     ModuleParamSetIntegerFlag(q);
     // A range that holds nothing (or runs backwards) is no range to edit in.
@@ -177,16 +177,16 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
     ModuleForgetSteadyPorts(T);
     for (int32_t p = 0; p < n && p < kPortValueSlots; ++p) {
       ModuleParam& q = T.Params[p];
-      ModuleRecord* current = T.PortSources[p];
+      ModuleRecord* current = T.PortSources[p].Load();
       if (current != nullptr && current != &T && current->Role == kRoleLive) ModuleDisconnectOutput(*current, &T, p);
       ModuleDisconnectOutput(templ, &T, p);
       ModuleRecord* shared = templ.PortValueModules[p];
       if (q.Global != 0 && shared != nullptr && ModuleConnectOutput(templ, &T, p) != 0) {
-        T.PortSources[p] = shared;
-        q.PortLinkState = kPortGlobal;
+        T.PortSources[p].Store(shared);
+        q.PortLinkState.Store(kPortGlobal);
       } else {
-        T.PortSources[p] = T.PortValueModules[p];
-        q.PortLinkState = kPortUnlinked;
+        T.PortSources[p].Store(T.PortValueModules[p]);
+        q.PortLinkState.Store(kPortUnlinked);
       }
     }
   }
@@ -195,9 +195,9 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
   // never stored one and read it as 0; a newer file's 0.0 is the user's choice.
   if (legacy != 0 && T.PortCount > 0 && n > 0) {
     ModuleParam& seed = T.Params[n - 1];
-    if (seed.Value == 0.0f) {
+    if (seed.Value.Load() == 0.0f) {
       seed.WriteBothChannels = -1;
-      seed.Value = 0.5f;
+      seed.Value.Store(0.5f);
       ModuleRecord* pvm = n - 1 < kPortValueSlots ? T.PortValueModules[n - 1] : nullptr;
       if (pvm != nullptr) {
         pvm->Outputs[0][0] = OutputElement{0.5f, 0.5f};
@@ -215,9 +215,9 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
 void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   if (module == nullptr) return;
   const ModuleRecord& m = *module;
-  if (m.BoxControl != 0 && UiVisible(m.BoxControl) == -1) {
-    r.X = UiX(m.BoxControl);
-    r.Y = UiY(m.BoxControl);
+  if (m.BoxControl.Load() != 0 && UiVisible(m.BoxControl.Load()) == -1) {
+    r.X = UiX(m.BoxControl.Load());
+    r.Y = UiY(m.BoxControl.Load());
   }
   r.Type = m.Type;
   r.Instance = m.InstanceNumber;
@@ -227,17 +227,17 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   r.OptionWords[1] = static_cast<uint64_t>(m.OptionWords[1]);
   r.ChannelFilter = m.MidiChannelFilter;
   r.Slots[0][32][1] = static_cast<float>(m.ChosenSourcePort + 1);
-  r.Slots[1][32][1] = static_cast<float>(m.OutputChannels);
-  for (int32_t i = 0; i < kModuleSwitchWords; ++i) r.Switches[i] = static_cast<uint64_t>(m.ModuleSwitches[i]);
+  r.Slots[1][32][1] = static_cast<float>(m.OutputChannels.Load());
+  for (int32_t i = 0; i < kModuleSwitchWords; ++i) r.Switches[i] = static_cast<uint64_t>(m.ModuleSwitches[i].Load());
   r.LibraryIndex = m.SampleEntry != nullptr && WaveEntryListIndex != nullptr ? WaveEntryListIndex(m) : -1;
 
   const int32_t n = ParamsInUse(m);
   for (int32_t p = 0; p < n; ++p) {
-    const ModuleRecord* s = m.PortSources[p];
+    const ModuleRecord* s = m.PortSources[p].Load();
     r.PortSources[p] = s != nullptr && s->Role == kRoleLive ? s->ListIndex : -1;
     const ModuleParam& q = m.Params[p];
     ParamFileBlock& b = r.Params[p];
-    b.Value = q.Value;
+    b.Value = q.Value.Load();
     b.DisplayUnit = q.Number.Unit;
     b.DisplayPrecision = q.Number.DisplayMode;
     // Marks the display words as carrying the unit and mode, so that the
@@ -294,17 +294,17 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& r, ModuleRecord* module, int3
     // A full output table keeps the port reading its own value.
     if (ModuleConnectOutput(*source, &m, p) == 0) continue;
     ModuleParam& q = m.Params[p];
-    if (q.PortLinkState == kPortGlobal) ModuleDisconnectOutput(templ, &m, p);
-    m.PortSources[p] = source;
-    q.PortLinkState = source == &m ? kPortSelfLinked : kPortLinked;
+    if (q.PortLinkState.Load() == kPortGlobal) ModuleDisconnectOutput(templ, &m, p);
+    m.PortSources[p].Store(source);
+    q.PortLinkState.Store(source == &m ? kPortSelfLinked : kPortLinked);
   }
 
   std::memset(m.Outputs, 0, sizeof m.Outputs);
   // Attaching resets the voices, so the kept state is restored after it.
   if (entry != nullptr) AttachWaveToModule(&m, entry, 0);
   if (m.KeepsState == 0) {
-    m.ModuleSwitches[kSwitchRecord] = 0;
-    m.RecordDone = 0;
+    m.ModuleSwitches[kSwitchRecord].Store(0);
+    m.RecordDone.Store(0);
   } else {
     for (int32_t ch = 0; ch < 2; ++ch) {
       for (int32_t v = 0; v < kVoices; ++v) {
@@ -326,15 +326,15 @@ void SettleLoadedChannels(int32_t count) {
     for (int32_t i = 0; i < n; ++i) {
       ModuleRecord* m = ModuleList.entries[i];
       if (m == nullptr || m->ChannelsFixed != 0) continue;
-      int32_t k = std::max(m->ChannelsProcessed, m->OutputChannels);
+      int32_t k = std::max(m->ChannelsProcessed.Load(), m->OutputChannels.Load());
       const int32_t ports = std::min(m->PortCount, kModuleParams);
       for (int32_t p = 0; p < ports; ++p) {
-        const ModuleRecord* s = m->PortSources[p];
-        if (s != nullptr && m->Params[p].ChannelCountExempt == 0) k = std::max(k, s->ChannelsProcessed);
+        const ModuleRecord* s = m->PortSources[p].Load();
+        if (s != nullptr && m->Params[p].ChannelCountExempt == 0) k = std::max(k, s->ChannelsProcessed.Load());
       }
       k = ClampInt(k, 1, 2);
-      if (k > m->ChannelsProcessed) {
-        m->ChannelsProcessed = k;
+      if (k > m->ChannelsProcessed.Load()) {
+        m->ChannelsProcessed.Store(k);
         grew = true;
       }
     }
@@ -354,8 +354,8 @@ void ApplyMasterPreset(ModuleFileRecord& r, int64_t legacy) {
   T.SampleEntry = nullptr;
   T.SampleData = nullptr;
   TakeRecord(r, T, legacy, false);
-  T.ModuleSwitches[kSwitchRecord] = 0;
-  T.RecordDone = 0;
+  T.ModuleSwitches[kSwitchRecord].Store(0);
+  T.RecordDone.Store(0);
 }
 
 void ApplyAllMasterPresets() {

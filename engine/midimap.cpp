@@ -617,11 +617,11 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
   const ControlRange range = LoadControlRange(param);
   float v = 0.0f;
   if (relative != 0) {
-    float current = param.Value;
+    float current = param.Value.Load();
     const ModuleRecord* pvm = module->PortValueModules[p];
     if (pvm != nullptr) {
       const OutputElement& o = pvm->Outputs[module->EditChannel == 1 ? 1 : 0][0];
-      current = param.OutputSide == 1 ? o.Frequency : o.Level;
+      current = param.OutputSide.Load() == 1 ? o.Frequency : o.Level;
     }
     v = current + range.step * x;
     if (v < range.low) v = range.low;
@@ -631,17 +631,17 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
   }
   if (param.IntegerFlag != 0) v = std::floor(v + 0.5f);
   ModuleSetParamValue(*module, p, v);
-  StoreShown<int64_t>(param.MidiMoved, -1);
+  param.MidiMoved.Store(-1);
   if (ParamEditModeNow() != 0) return -1;
   if (display) {
     platform::MutexGuard guard(param.Number.Lock);
     ParamValueConvertUnit(param.Number, v * param.Scale, 0, -1);
   }
-  if (module->MirrorPair != 0 && module->ModuleSwitches[kSwitchDual] != 0) {
+  if (module->MirrorPair != 0 && module->ModuleSwitches[kSwitchDual].Load() != 0) {
     const int32_t q = p ^ 1;
     if (q < module->ParamCount && q < kModuleParams) {
       ModuleSetParamValue(*module, q, range.high - v + range.low);
-      StoreShown<int64_t>(module->Params[q].MidiMoved, -1);
+      module->Params[q].MidiMoved.Store(-1);
     }
   }
   return -1;

@@ -23,21 +23,21 @@ int32_t ModuleRecordInit(ModuleRecord& m) {
   for (ModuleParam& p : m.Params) ModuleParamInit(p);
   DynZStringInit(m.Name);
   DynZStringInit(m.ShortName);
-  m.ModuleSwitches[0] = -1;
-  m.ModuleSwitches[1] = -1;
+  m.ModuleSwitches[0].Store(-1);
+  m.ModuleSwitches[1].Store(-1);
   m.VoiceIds = static_cast<int32_t*>(std::calloc(kVoiceColumns, sizeof(int32_t)));
   m.TriggerBuffers[0] = static_cast<uint32_t*>(std::calloc(kVoices, sizeof(uint32_t)));
   m.TriggerBuffers[1] = static_cast<uint32_t*>(std::calloc(kVoices, sizeof(uint32_t)));
-  m.TriggerOwner = &m;
+  m.TriggerOwner.Store(&m);
   for (int32_t v = 0; v < kVoices; ++v) {
     if (m.VoiceIds != nullptr) m.VoiceIds[v] = v;
     m.VoicePlaying[v] = -1;
   }
-  m.OutputChannels = 1;
-  m.ChannelsProcessed = 1;
+  m.OutputChannels.Store(1);
+  m.ChannelsProcessed.Store(1);
   m.ChosenSourcePort = -1;
   m.ListIndex = -1;
-  m.SelectedParam = -1;
+  m.SelectedParam.Store(-1);
   m.RequiredPort = -1;
   m.MelodyRestart = -1;
   if (m.VoiceIds == nullptr || m.TriggerBuffers[0] == nullptr || m.TriggerBuffers[1] == nullptr)
@@ -97,7 +97,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.ProcessFunctions[0] = src.ProcessFunctions[0];
   dst.ProcessFunctions[1] = src.ProcessFunctions[1];
   std::memcpy(dst.ModuleSwitches, src.ModuleSwitches, sizeof(dst.ModuleSwitches));
-  dst.ModuleSwitches[kSwitchRecord] = 0;
+  dst.ModuleSwitches[kSwitchRecord].Store(0);
 
   // State block: cleared, then the type's fixed words come along.
   std::memset(static_cast<void*>(&dst.ChannelsFixed), 0,
@@ -116,7 +116,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.ParamCount = src.ParamCount;
   std::memset(dst.OutputTargets, 0, sizeof(dst.OutputTargets));
   std::memset(dst.OutputTargetPorts, 0, sizeof(dst.OutputTargetPorts));
-  dst.OutputCount = 0;
+  dst.OutputCount.Store(0);
 
   ModuleForgetSteadyPorts(dst);
   for (int32_t p = 0; p < kPortValueSlots; ++p) {
@@ -128,29 +128,29 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
     if (pvm == nullptr) {
       // Without its value module the port can only read the module itself
       // silently; report the failure and leave the port unlinked.
-      dst.PortSources[p] = nullptr;
-      param.PortLinkState = kPortUnlinked;
+      dst.PortSources[p].Store(nullptr);
+      param.PortLinkState.Store(kPortUnlinked);
       param.Global = 0;
       result = -QUARLE_BASICS::kErrAllocation;
       continue;
     }
     pvm->Role = kRoleLivePortValue;
     if (src.PortValueModules[p] != nullptr) CopyPortValueOutputs(dst, p, *src.PortValueModules[p]);
-    if (param.ChannelCountExempt == 0) pvm->ChannelsProcessed = param.WriteBothChannels != 0 ? 1 : 2;
-    ModuleRecord* linked = src.PortSources[p];
-    if (param.PortLinkState == kPortSelfLinked && ModuleConnectOutput(dst, &dst, p) != 0) {
-      dst.PortSources[p] = &dst;
-    } else if (param.PortLinkState == kPortLinked && linked != nullptr &&
+    if (param.ChannelCountExempt == 0) pvm->ChannelsProcessed.Store(param.WriteBothChannels != 0 ? 1 : 2);
+    ModuleRecord* linked = src.PortSources[p].Load();
+    if (param.PortLinkState.Load() == kPortSelfLinked && ModuleConnectOutput(dst, &dst, p) != 0) {
+      dst.PortSources[p].Store(&dst);
+    } else if (param.PortLinkState.Load() == kPortLinked && linked != nullptr &&
                ModuleConnectOutput(*linked, &dst, p) != 0) {
-      dst.PortSources[p] = linked;
+      dst.PortSources[p].Store(linked);
     } else {
       // Also where the source's table is full: a port that reads a module
       // without being in its table would dangle once that module goes.
-      dst.PortSources[p] = pvm;
-      param.PortLinkState = kPortUnlinked;
+      dst.PortSources[p].Store(pvm);
+      param.PortLinkState.Store(kPortUnlinked);
       param.Global = 0;
     }
-    pvm->ActiveVoices = 1;
+    pvm->ActiveVoices.Store(1);
   }
 
   DynZStringAssignFrom(dst.Name, src.Name);
@@ -161,7 +161,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.RequiresPortLink = src.RequiresPortLink;
   dst.OrderVisiting = 0;
   dst.ListIndex = -1;
-  dst.BoxControl = 0;
+  dst.BoxControl.Store(0);
   dst.BoxWidthUnits = src.BoxWidthUnits;
   dst.BoxHeightUnits = src.BoxHeightUnits;
 
@@ -169,28 +169,28 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.MidiChannelFilter = src.MidiChannelFilter;
   // A take in progress stays its module's own: a take that ends holding
   // nothing frees its entry, which a copy would still point at.
-  const bool recording = src.ModuleSwitches[kSwitchRecord] != 0;
+  const bool recording = src.ModuleSwitches[kSwitchRecord].Load() != 0;
   dst.SampleEntry = recording ? nullptr : src.SampleEntry;
   dst.SampleData = recording ? nullptr : src.SampleData;
   dst.SampleStep = src.SampleStep;
   dst.SampleChannels = src.SampleChannels;
   dst.SampleFrames = recording ? 0 : src.SampleFrames;
-  dst.ChannelsProcessed = src.ChannelsProcessed;
-  dst.OutputChannels = src.OutputChannels;
-  dst.SelectedParam = src.SelectedParam;
+  dst.ChannelsProcessed.Store(src.ChannelsProcessed.Load());
+  dst.OutputChannels.Store(src.OutputChannels.Load());
+  dst.SelectedParam.Store(src.SelectedParam.Load());
   dst.EditChannel = src.EditChannel;
   dst.RequiredPort = src.RequiredPort;
   dst.VoiceFlagRoot = src.VoiceFlagRoot;
   dst.ChosenSourcePort = src.ChosenSourcePort;
-  dst.VoiceMapSourcePort = src.VoiceMapSourcePort;
+  dst.VoiceMapSourcePort.Store(src.VoiceMapSourcePort.Load());
   dst.PolyphonyCapability = src.PolyphonyCapability;
-  dst.PolyphonyMode = LoadShown(src.PolyphonyMode);  // a rebuild may set it meanwhile
+  dst.PolyphonyMode.Store(src.PolyphonyMode.Load());  // a rebuild may set it meanwhile
   dst.FollowsPolyphony = src.FollowsPolyphony;
-  dst.ActiveVoices = 0;
+  dst.ActiveVoices.Store(0);
 
   for (uint32_t* t : dst.TriggerBuffers)
     if (t != nullptr) std::memset(t, 0, kVoices * sizeof(uint32_t));
-  dst.TriggerOwner = &dst;
+  dst.TriggerOwner.Store(&dst);
 
   if (src.WorkBuffers[0] != nullptr) {
     int32_t r = ModuleAllocBuffers(dst, src.WorkBufferElements, src.WorkBufferChannels, -1);
@@ -245,23 +245,23 @@ void ModuleResetVoices(ModuleRecord& m) {
   if (m.Type == kTypeSample || m.Type == kTypeOscillator)
     for (int64_t& f : m.VoicePlaying) f = -1;
   m.FramesRecorded = 0;
-  m.ActiveVoices = 0;
+  m.ActiveVoices.Store(0);
   m.SleepingVoices = 0;
   if (m.VoiceIds != nullptr) m.VoiceIds[0] = 0;
-  StoreShown(m.TriggerOwner, &m);  // reclaiming and the plane read it meanwhile
+  m.TriggerOwner.Store(&m);  // reclaiming and the plane read it meanwhile
   m.SequencerWord = 0;
   m.MixerWord = 0;
   m.MelodyRestart = -1;
   m.GateWasOpen = 0;
   m.Awake = 0;
-  if (m.Type != kTypeAdsr && LoadShown(m.PolyphonyMode) == 0 && m.RunsWithoutVoices == 0) m.ActiveVoices = 1;
+  if (m.Type != kTypeAdsr && m.PolyphonyMode.Load() == 0 && m.RunsWithoutVoices == 0) m.ActiveVoices.Store(1);
   // Voices reset outside the module's frame: readers walk their ports again.
   NotePortChange();
 }
 
 void ModuleReset(ModuleRecord& m) {
-  int64_t s = m.StateSelect != 0 ? m.ModuleSwitches[kSwitchRewind] : m.KeepsState;
-  if (m.ModuleSwitches[kSwitchRecord] != 0 || m.ModuleSwitches[kSwitchPlay] != 0 || s != 0) {
+  int64_t s = m.StateSelect != 0 ? m.ModuleSwitches[kSwitchRewind].Load() : m.KeepsState;
+  if (m.ModuleSwitches[kSwitchRecord].Load() != 0 || m.ModuleSwitches[kSwitchPlay].Load() != 0 || s != 0) {
     if (m.ClearBuffersOnReset != 0) ModuleClearWorkBuffers(m);
     if (s != 0) {
       std::memset(m.VoiceState, 0, sizeof(m.VoiceState));
@@ -274,24 +274,24 @@ void ModuleReset(ModuleRecord& m) {
     }
     std::memset(m.Outputs, 0, sizeof(m.Outputs));
   } else {
-    m.SleepingVoices = m.ActiveVoices;
-    m.ActiveVoices = 0;
+    m.SleepingVoices = m.ActiveVoices.Load();
+    m.ActiveVoices.Store(0);
   }
   m.Awake = 0;
 }
 
 void ModuleWake(ModuleRecord& m) {
   if (m.SleepingVoices != 0) {
-    m.ActiveVoices = m.SleepingVoices;
+    m.ActiveVoices.Store(m.SleepingVoices);
     m.SleepingVoices = 0;
-  } else if (m.Type != kTypeAdsr && LoadShown(m.PolyphonyMode) == 0 && m.RunsWithoutVoices == 0) {
-    m.ActiveVoices = 1;
+  } else if (m.Type != kTypeAdsr && m.PolyphonyMode.Load() == 0 && m.RunsWithoutVoices == 0) {
+    m.ActiveVoices.Store(1);
   }
   m.Awake = -1;
 }
 
 void ClearDroppedVoices(ModuleRecord& m, int32_t previous) {
-  int32_t from = m.ActiveVoices < 0 ? 0 : m.ActiveVoices;
+  int32_t from = m.ActiveVoices.Load() < 0 ? 0 : m.ActiveVoices.Load();
   if (previous > kVoiceColumns) previous = kVoiceColumns;
   for (int32_t v = from; v < previous; ++v) {
     m.Outputs[0][v] = OutputElement{0.0f, 0.0f};
@@ -304,7 +304,7 @@ void ModuleSetParamValue(ModuleRecord& m, int32_t p, float x) {
   ModuleParam& param = m.Params[p];
   // Stored whole: the module page reads the value while the render, which
   // owns it during playback, sets it from a controller move.
-  StoreShown(param.Value, x);
+  param.Value.Store(x);
   ModuleRecord* pvm = m.PortValueModules[p];
   if (pvm != nullptr) {
     int32_t ch = m.EditChannel == 1 ? 1 : 0;
@@ -327,28 +327,28 @@ void CopyPortValueOutputs(ModuleRecord& m, int32_t p, const ModuleRecord& source
 
 void SeedFeedbackSource(ModuleRecord& m, int32_t port) {
   if (port < 0 || port >= kModuleParams || m.ParamCount < 1) return;
-  ModuleRecord* s = m.PortSources[port];
+  ModuleRecord* s = m.PortSources[port].Load();
   if (s == nullptr) return;
-  float seed = m.Params[m.ParamCount - 1].Value;
+  float seed = m.Params[m.ParamCount - 1].Value.Load();
   for (int32_t ch = 0; ch < 2; ++ch)
     for (int32_t v = 0; v < kVoices; ++v) s->Outputs[ch][v] = OutputElement{seed, seed};
 }
 
 int32_t ModuleConnectOutput(ModuleRecord& source, ModuleRecord* target, int32_t port) {
   int32_t freeEntry = -1;
-  for (int32_t i = 0; i < source.OutputCount; ++i) {
+  for (int32_t i = 0; i < source.OutputCount.Load(); ++i) {
     if (source.OutputTargets[i] == target && source.OutputTargetPorts[i] == port) return -1;
     if (freeEntry < 0 && source.OutputTargets[i] == nullptr) freeEntry = i;
   }
   if (freeEntry < 0) {
-    if (source.OutputCount >= kMaxOutputTargets) {
+    if (source.OutputCount.Load() >= kMaxOutputTargets) {
       QUARLE_BASICS::Report(
           QUARLE_BASICS::InsertArg(QUARLE_BASICS::LangText(485, "OUTPUT FULL (MAX {$})"), "256"),
           QUARLE_BASICS::kLevelWarning);
       return 0;
     }
-    freeEntry = source.OutputCount;
-    StoreShown(source.OutputCount, freeEntry + 1);
+    freeEntry = source.OutputCount.Load();
+    source.OutputCount.Store(freeEntry + 1);
   }
   source.OutputTargets[freeEntry] = target;
   source.OutputTargetPorts[freeEntry] = port;
@@ -356,10 +356,10 @@ int32_t ModuleConnectOutput(ModuleRecord& source, ModuleRecord* target, int32_t 
 }
 
 void ModuleDisconnectOutput(ModuleRecord& source, ModuleRecord* target, int32_t port) {
-  for (int32_t i = 0; i < source.OutputCount; ++i) {
+  for (int32_t i = 0; i < source.OutputCount.Load(); ++i) {
     if (source.OutputTargets[i] == target && source.OutputTargetPorts[i] == port) {
       source.OutputTargets[i] = nullptr;
-      if (i == source.OutputCount - 1) StoreShown(source.OutputCount, i);
+      if (i == source.OutputCount.Load() - 1) source.OutputCount.Store(i);
       return;
     }
   }
@@ -372,13 +372,13 @@ static void FallBack(ModuleRecord& m, int32_t port, ModuleRecord& templ) {
   ModuleParam& param = m.Params[port];
   ModuleRecord* shared = templ.PortValueModules[port];
   if (param.Global != 0 && shared != nullptr) {
-    StoreShown(m.PortSources[port], shared);
+    m.PortSources[port].Store(shared);
     ModuleConnectOutput(templ, &m, port);
-    StoreShown<int32_t>(param.PortLinkState, kPortGlobal);
+    param.PortLinkState.Store(kPortGlobal);
   } else {
-    StoreShown(m.PortSources[port], m.PortValueModules[port]);
+    m.PortSources[port].Store(m.PortValueModules[port]);
     ModuleDisconnectOutput(templ, &m, port);
-    StoreShown<int32_t>(param.PortLinkState, kPortUnlinked);
+    param.PortLinkState.Store(kPortUnlinked);
   }
 }
 
@@ -386,7 +386,7 @@ int32_t ModuleLinkInput(ModuleRecord& m, int32_t port, ModuleRecord* source, Mod
   if (port < 0 || port >= m.ParamCount || port >= kModuleParams) return kLinkRefused;
   int32_t result = kLinkRefused;
   ModuleParam& param = m.Params[port];
-  ModuleRecord* current = m.PortSources[port];
+  ModuleRecord* current = m.PortSources[port].Load();
   // Only a live module is a source: a port value (read off an unlinked port)
   // belongs to its module and goes with it.
   if (templ == nullptr || m.Role >= kRoleTemplate || m.PortValueModules[port] == nullptr ||
@@ -401,10 +401,10 @@ int32_t ModuleLinkInput(ModuleRecord& m, int32_t port, ModuleRecord* source, Mod
     result = kLinkDisconnected;
   } else if (ModuleConnectOutput(*source, &m, port) != 0) {
     if (current != nullptr && current->Role == kRoleLive) ModuleDisconnectOutput(*current, &m, port);
-    if (param.PortLinkState == kPortGlobal) ModuleDisconnectOutput(*templ, &m, port);
+    if (param.PortLinkState.Load() == kPortGlobal) ModuleDisconnectOutput(*templ, &m, port);
     ModuleForgetSteadyPorts(m);
-    StoreShown(m.PortSources[port], source);
-    StoreShown<int32_t>(param.PortLinkState, source == &m ? kPortSelfLinked : kPortLinked);
+    m.PortSources[port].Store(source);
+    param.PortLinkState.Store(source == &m ? kPortSelfLinked : kPortLinked);
     result = kLinkConnected;
   }
   param.VoiceMapRow = 0;
@@ -417,12 +417,12 @@ void ModuleChooseSteadyPorts(ModuleRecord& m) {
   const int32_t ports = m.PortCount < kModuleParams ? m.PortCount : kModuleParams;
   uint64_t steady = 0;
   for (int32_t p = 0; p < ports; ++p) {
-    const ModuleRecord* s = m.PortSources[p];
+    const ModuleRecord* s = m.PortSources[p].Load();
     if (s != nullptr && s != &m && (s->Role == kRoleLivePortValue || s->Role == kRoleTemplatePortValue) &&
-        s->ActiveVoices == 1 && s->PerVoiceOutput == 0 && m.Params[p].VoiceMapRow == 0)
+        s->ActiveVoices.Load() == 1 && s->PerVoiceOutput == 0 && m.Params[p].VoiceMapRow == 0)
       steady |= uint64_t{1} << p;
   }
-  std::atomic_ref<uint64_t>(m.SteadyPorts).store(steady, std::memory_order_relaxed);
+  m.SteadyPorts.Store(steady);
 }
 
 int32_t ClassifyPortBinding(const ModuleRecord& m, int32_t port, const ModuleRecord* source,
@@ -430,58 +430,58 @@ int32_t ClassifyPortBinding(const ModuleRecord& m, int32_t port, const ModuleRec
   if (templ == nullptr || source == nullptr || port < 0 || port >= m.PortCount ||
       port >= kModuleParams || source->Role > kRoleLive)
     return kLinkRefused;
-  return m.PortSources[port] == source ? kLinkDisconnected : kLinkConnected;
+  return m.PortSources[port].Load() == source ? kLinkDisconnected : kLinkConnected;
 }
 
 void ModuleUpdateChannels(ModuleRecord& m, int32_t channels, int64_t apply) {
   if (m.ChannelsFixed != 0) return;
   if (channels < 0) {
-    channels = m.ChannelsProcessed;
+    channels = m.ChannelsProcessed.Load();
     for (int32_t p = 0; p < m.PortCount && p < kModuleParams; ++p) {
-      const ModuleRecord* s = m.PortSources[p];
-      if (s != nullptr && m.Params[p].ChannelCountExempt == 0 && s->ChannelsProcessed > channels)
-        channels = s->ChannelsProcessed;
+      const ModuleRecord* s = m.PortSources[p].Load();
+      if (s != nullptr && m.Params[p].ChannelCountExempt == 0 && s->ChannelsProcessed.Load() > channels)
+        channels = s->ChannelsProcessed.Load();
     }
   }
   // Every port read indexes the channel map by this count.
   if (channels < 1) channels = 1;
   if (channels > 2) channels = 2;
-  if (m.ChannelsProcessed < channels) m.ChannelsGrew = -1;
+  if (m.ChannelsProcessed.Load() < channels) m.ChannelsGrew = -1;
   if (m.ChannelsGrew != 0 && apply != 0) {
     for (int32_t v = 0; v < kVoices; ++v) m.Outputs[1][v] = OutputElement{0.0f, 0.0f};
     if (m.KeepsState != 0) std::memset(m.VoiceState, 0, sizeof(m.VoiceState));
     m.ChannelsGrew = 0;
   }
-  StoreShown(m.ChannelsProcessed, channels);
+  m.ChannelsProcessed.Store(channels);
 }
 
 void ModuleUpdatePolyphony(ModuleRecord& m, int64_t apply) {
-  int32_t lead = m.VoiceMapSourcePort;
+  int32_t lead = m.VoiceMapSourcePort.Load();
   if (m.PortCount > 0 && m.PolyphonyCapability == 2 && m.FollowsPolyphony != 0 && lead >= 0 &&
-      lead < kModuleParams && m.PortSources[lead] != nullptr) {
-    int64_t word = m.PortSources[lead]->ModuleSwitches[kSwitchPerVoice];
-    if (word != m.ModuleSwitches[kSwitchPerVoice]) m.PolyphonyChanged = -1;
+      lead < kModuleParams && m.PortSources[lead].Load() != nullptr) {
+    int64_t word = m.PortSources[lead].Load()->ModuleSwitches[kSwitchPerVoice].Load();
+    if (word != m.ModuleSwitches[kSwitchPerVoice].Load()) m.PolyphonyChanged = -1;
     // The interface reads the switch of the selected module meanwhile.
-    std::atomic_ref<int64_t>(m.ModuleSwitches[kSwitchPerVoice]).store(word, std::memory_order_relaxed);
-    StoreShown(m.PolyphonyMode, word != 0 ? 1 : 0);
+    m.ModuleSwitches[kSwitchPerVoice].Store(word);
+    m.PolyphonyMode.Store(word != 0 ? 1 : 0);
   }
   if (m.PolyphonyChanged != 0 && apply != 0) {
     ModuleReset(m);
-    m.ActiveVoices = 0;
+    m.ActiveVoices.Store(0);
     m.PolyphonyChanged = 0;
   }
-  if (m.VoiceFlagRoot == -1 && m.ModuleSwitches[kSwitchPerVoice] != 0) m.PerVoiceOutput = -1;
+  if (m.VoiceFlagRoot == -1 && m.ModuleSwitches[kSwitchPerVoice].Load() != 0) m.PerVoiceOutput = -1;
 }
 
 void ModuleSetPolyphonyPort(ModuleRecord& m, int32_t port) {
   if (port < 0) {
     m.ChosenSourcePort = -1;
-    StoreShown(m.VoiceMapSourcePort, m.RequiredPort < 0 ? 0 : m.RequiredPort);
+    m.VoiceMapSourcePort.Store(m.RequiredPort < 0 ? 0 : m.RequiredPort);
   } else {
     // A lead port outside the ports would make every frame read past them.
     if (port >= m.PortCount && port != 0) return;
     m.ChosenSourcePort = port;
-    StoreShown(m.VoiceMapSourcePort, port);
+    m.VoiceMapSourcePort.Store(port);
   }
   // The render loop looks at the lead port only when it walks the ports
   // again: counted as a port change (NotePortChange), released after the

@@ -2,6 +2,7 @@
 // template and the small port value module behind each parameter.
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #if defined(__SSE2__)
@@ -138,9 +139,15 @@ struct AdsrRows {
 // names the same field goes by.
 struct ModuleRecord {
   ProcessFunction ProcessFunctions[2];  // 0 single voice, 1 every voice
-  int64_t ModuleSwitches[kModuleSwitchWords];
+  // The page's switches: the interface flips them (and the render itself
+  // clears Play, Record, Power at a pass's end or a take's); the render reads
+  // them every frame, the frame watch (video) and the MIDI thread read them.
+  Shared<int64_t> ModuleSwitches[kModuleSwitchWords];
   int64_t Reserved0;                    // cleared at construction; not copied
-  ModuleRecord* PortSources[kModuleParams];
+  // Each port's source: a link writes it (the interface with playback off,
+  // the audio thread's commands while it plays); the render, the frame watch
+  // (video, under the list's lock) and the page read it.
+  Shared<ModuleRecord*> PortSources[kModuleParams];
   ModuleParam Params[kModuleParams];
   ModuleRecord* PortValueModules[kModuleParams];  // owned
   int32_t Type;
@@ -149,11 +156,12 @@ struct ModuleRecord {
   int32_t MidiChannelFilter;            // channel + 1; 0 any
   int64_t OptionWords[2];               // stored in the module file record
   int32_t EditChannel;                  // 0 or 1: the channel the interface edits
-  int32_t SelectedParam;                // -1 none
+  Shared<int32_t> SelectedParam;        // -1 none; the interface writes it, the value field's watch reads it
   int32_t PageWord;                     // module pages only
-  int32_t VoiceMapSourcePort;           // LeadPort
-  int32_t PolyphonyMode;                // 0 single voice, 1 per voice; stored and read whole
-                                        // (the page and a rebuild set it, the render reads it)
+  Shared<int32_t> VoiceMapSourcePort;   // LeadPort; a rebuild writes it (audio while playing), the watch reads it
+  // 0 single voice, 1 per voice: the page and a rebuild set it, the render
+  // picks the process function by it each frame.
+  Shared<int32_t> PolyphonyMode;
   int32_t Reserved1;
   ModuleRecord* TriggerLink;            // envelope link
   ModuleRecord* VoiceFlagLink;          // second link
@@ -164,7 +172,7 @@ struct ModuleRecord {
   int64_t SequencerWord;
   int64_t MixerWord;
   int64_t MidiMapped;                   // the MIDI-map rebinding word
-  int64_t ClipFlag;
+  Shared<int64_t> ClipFlag;             // the render raises it, the frame watch takes it
   int64_t GateWasOpen;
   int64_t PerVoiceOutput;               // also the trigger-chain mark
   int64_t VoiceOwner;                   // EnvelopeLinkSource
@@ -183,7 +191,7 @@ struct ModuleRecord {
   int64_t ClearBuffersOnReset;          // ResetClearsWork
   int64_t StateWord21;
   int64_t MelodyRestart;
-  int64_t RecordDone;
+  Shared<int64_t> RecordDone;           // the page asks a take's end, the render clears it; both read it
   int64_t VoicePlaying[kVoices];
   int64_t StateWord56;
 
@@ -191,7 +199,7 @@ struct ModuleRecord {
   int64_t HasFeedbackInput;
   int64_t Changed;                      // a port value was set
   int64_t Awake;
-  int64_t OrderExcluded;
+  Shared<int64_t> OrderExcluded;        // a rebuild writes it (audio while playing), the watch reads it
   int64_t RunsWithoutVoices;
   int64_t KeepsVoices;
   int64_t RequiresPortLink;             // NeedsLeadInput
@@ -207,21 +215,27 @@ struct ModuleRecord {
   int32_t ParamCount;
   int32_t ProcessingDepth;
   float VoiceState[kChannelRows][kVoiceColumns];
-  int64_t BoxControl;                   // the module's box on the synth plane
+  Shared<int64_t> BoxControl;           // the module's box on the plane: the interface writes it, the watch reads it
   int32_t ChosenSourcePort;             // ChosenLeadPort; -1 automatic
   int32_t VoiceFlagRoot;                // ChainStart
   int64_t FollowsPolyphony;             // FollowsLeadPolyphony
   int64_t PolyphonyCapability;          // 0 single only, 1 always per voice, 2 choice
-  int32_t OutputChannels;
-  int32_t ChannelsProcessed;  // a rebuild on the audio thread stores it: read whole elsewhere
-  int32_t ActiveVoices;
+  // A rebuild writes both (the audio thread while playing), the page and the
+  // interface's channel edits too with playback off; the channel page reads
+  // them. ChannelsProcessed: a Merge Stereo's kernel stores 1 every frame; the
+  // frame watch, the sample and port pages and the history read it.
+  Shared<int32_t> OutputChannels;
+  Shared<int32_t> ChannelsProcessed;
+  // The render's kernels write it every frame; a wait for a module's voices
+  // (WaitModuleOutput, interface) reads it. Kernels read it once per frame.
+  Shared<int32_t> ActiveVoices;
   int32_t SleepingVoices;
   int32_t VoicesToCompute;
   int32_t PreviousActiveVoices;
   int32_t* VoiceIds;                    // owned, 33 entries
   uint32_t* TriggerBuffers[2];          // owned, 32 entries each, by frame parity
   SequencerVoice SequencerVoices[kVoiceColumns];
-  ModuleRecord* TriggerOwner;
+  Shared<ModuleRecord*> TriggerOwner;   // a rebuild writes it; the watch and reclaiming read it
 
   // The attached sound or melody and the Sample's recording.
   WaveLibraryEntry* SampleEntry;
@@ -239,14 +253,26 @@ struct ModuleRecord {
   OutputElement Outputs[kChannelRows][kVoiceColumns];
   ModuleRecord* OutputTargets[kOutputTargetSlots];  // null = free entry
   int32_t OutputTargetPorts[kOutputTargetSlots];
-  int32_t OutputCount;                  // entries in use, at most 256
+  Shared<int32_t> OutputCount;          // entries in use, at most 256; links write it, the watch reads it
   // Ports the render loop need not look at each frame (bit p for port p):
   // chosen when the processing order is rebuilt, cleared when a port's
   // source changes (ModuleSteadyPorts).
-  uint64_t SteadyPorts;
+  Shared<uint64_t> SteadyPorts;         // the order's owner chooses them; a link on any thread forgets them
   KeyboardPublished Published;          // Keyboard and Octave board only
   AdsrRows Adsr;                        // ADSR only
 };
+
+// The layout the module file records, record copies and master presets rely
+// on: typing a word as shared changes none of it.
+static_assert(sizeof(ModuleRecord) == 29960 && sizeof(ModuleParam) == 648);
+static_assert(offsetof(ModuleRecord, ModuleSwitches) == 16 && offsetof(ModuleRecord, PortSources) == 152 &&
+              offsetof(ModuleRecord, Params) == 416 && offsetof(ModuleRecord, SelectedParam) == 22100 &&
+              offsetof(ModuleRecord, PolyphonyMode) == 22112 && offsetof(ModuleRecord, ClipFlag) == 22176 &&
+              offsetof(ModuleRecord, RecordDone) == 22328 && offsetof(ModuleRecord, ChannelsProcessed) == 23148 &&
+              offsetof(ModuleRecord, ActiveVoices) == 23152 && offsetof(ModuleRecord, TriggerOwner) == 24912 &&
+              offsetof(ModuleRecord, SteadyPorts) == 29504);
+static_assert(offsetof(ModuleParam, Value) == 44 && offsetof(ModuleParam, OutputSide) == 552 &&
+              offsetof(ModuleParam, MidiMoved) == 600 && offsetof(ModuleParam, FeedbackPort) == 624);
 
 // Construction, destruction, copy.
 // 0, or -21 when the voice ids or trigger buffers cannot be allocated (the
@@ -280,12 +306,10 @@ void ModuleChooseSteadyPorts(ModuleRecord& m);
 extern std::atomic<uint32_t> PortChanges;
 inline void NotePortChange() { PortChanges.fetch_add(1, std::memory_order_relaxed); }
 inline void ModuleForgetSteadyPorts(ModuleRecord& m) {
-  std::atomic_ref<uint64_t>(m.SteadyPorts).store(0, std::memory_order_relaxed);
+  m.SteadyPorts.Store(0);
   NotePortChange();
 }
-inline uint64_t ModuleSteadyPorts(ModuleRecord& m) {
-  return std::atomic_ref<uint64_t>(m.SteadyPorts).load(std::memory_order_relaxed);
-}
+inline uint64_t ModuleSteadyPorts(ModuleRecord& m) { return m.SteadyPorts.Load(); }
 void ModuleResetVoices(ModuleRecord& m);
 void ModuleWake(ModuleRecord& m);
 void ModuleReset(ModuleRecord& m);
@@ -295,7 +319,7 @@ void ClearDroppedVoices(ModuleRecord& m, int32_t previous);
 inline void ClearTriggerBuffer(ModuleRecord& m, int32_t parity) {
   uint32_t* t = m.TriggerBuffers[parity & 1];
   if (t == nullptr) return;
-  if (LoadShown(m.PolyphonyMode) == 1) {
+  if (m.PolyphonyMode.Load() == 1) {
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     for (int32_t i = 0; i < kVoices; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i), zero);

@@ -185,8 +185,8 @@ class ReachedModules {
   // What a module reads and what reads it.
   void MarkLinksOf(const ModuleRecord& m) {
     const int32_t ports = std::min(m.ParamCount, kModuleParams);
-    for (int32_t p = 0; p < ports; ++p) Mark(m.PortSources[p]);
-    const int32_t targets = std::min(m.OutputCount, kOutputTargetSlots);
+    for (int32_t p = 0; p < ports; ++p) Mark(m.PortSources[p].Load());
+    const int32_t targets = std::min(m.OutputCount.Load(), kOutputTargetSlots);
     for (int32_t i = 0; i < targets; ++i) Mark(m.OutputTargets[i]);
   }
   // A kept module keeps what it points at too.
@@ -240,7 +240,7 @@ int32_t ReclaimRemovedModules() {
       for (int32_t i = 0; order != nullptr && i < order->Count; ++i) {
         const ModuleRecord* m = order->Entries[i];
         reached.Mark(m);
-        for (const ModuleRecord* link : {LoadShown(m->TriggerOwner), m->TriggerLink, m->VoiceFlagLink, m->ThirdLink})
+        for (const ModuleRecord* link : {m->TriggerOwner.Load(), m->TriggerLink, m->VoiceFlagLink, m->ThirdLink})
           reached.Mark(link);
       }
       // Every listed module, and every template, whose tables name the
@@ -337,7 +337,7 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
   }
   m->ListIndex = position;
   m->InstanceNumber = instance;
-  m->BoxControl = 0;
+  m->BoxControl.Store(0);
   if (m->Type == kTypeCapture) CaptureModule = m;
   if (m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) m->MidiDeviceBinding = 0;
   if (m->Type == kTypeKeyboard && instance == CurrentKeyboardIndex + 1) CurrentKeyboard.store(m);
@@ -388,7 +388,7 @@ void CompactModuleList(int32_t n) {
     ModuleList.entries[i] = nullptr;
     ModuleList.entries[kept] = m;
     StoreListIndex(m, kept);
-    if (m->BoxControl != 0 && BoxHooks.SetListIndex != nullptr) BoxHooks.SetListIndex(m->BoxControl, kept);
+    if (m->BoxControl.Load() != 0 && BoxHooks.SetListIndex != nullptr) BoxHooks.SetListIndex(m->BoxControl.Load(), kept);
     ++kept;
   }
   SetListCount(kept);
@@ -439,17 +439,17 @@ void UnlinkModule(ModuleRecord& m) {
   // Unlinking a target also clears its entry in m's table; walking from the
   // end leaves the entries still to visit where they are. No copy: the audio
   // thread runs this too and must not allocate.
-  for (int32_t i = m.OutputCount - 1; i >= 0; --i) {
-    if (i >= m.OutputCount) continue;
+  for (int32_t i = m.OutputCount.Load() - 1; i >= 0; --i) {
+    if (i >= m.OutputCount.Load()) continue;
     ModuleRecord* t = m.OutputTargets[i];
     if (t == nullptr || t == &m) continue;
     int32_t port = m.OutputTargetPorts[i];
     ModuleLinkInput(*t, port, nullptr, &ModuleCatalog[t->Type < 0 || t->Type >= kModuleTypeCount ? 0 : t->Type]);
     // A target that no longer reads m from that port keeps m's entry: drop it.
-    if (i < m.OutputCount && m.OutputTargets[i] == t) m.OutputTargets[i] = nullptr;
+    if (i < m.OutputCount.Load() && m.OutputTargets[i] == t) m.OutputTargets[i] = nullptr;
   }
   for (int32_t p = 0; p < m.ParamCount && p < kModuleParams; ++p) {
-    ModuleRecord* s = m.PortSources[p];
+    ModuleRecord* s = m.PortSources[p].Load();
     if (s == nullptr) continue;
     if (s != &m && s->Role == kRoleLive) {
       ModuleDisconnectOutput(*s, &m, p);
@@ -463,9 +463,9 @@ void RemoveModule(ModuleRecord* m) {
   if (m == nullptr) return;
   // Its recording ends first, with what it holds: the entry stays behind.
   EndRecordings(m);
-  if (m->BoxControl != 0 && BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl);
+  if (m->BoxControl.Load() != 0 && BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl.Load());
   // The rebuild on the audio thread reads the switch.
-  std::atomic_ref<int64_t>(m->ModuleSwitches[kSwitchPower]).store(0, std::memory_order_relaxed);
+  m->ModuleSwitches[kSwitchPower].Store(0);
   if (BoxHooks.DropHalfLink != nullptr) BoxHooks.DropHalfLink(m);
   PostUnlinkModule(m);
 
@@ -512,7 +512,7 @@ void RemoveModule(ModuleRecord* m) {
   }
   for (const Retitle& r : renumbered) {
     ModuleRecord* e = r.module;
-    if (e->BoxControl != 0 && BoxHooks.Retitle != nullptr) BoxHooks.Retitle(e->BoxControl, ModuleTitle(*e));
+    if (e->BoxControl.Load() != 0 && BoxHooks.Retitle != nullptr) BoxHooks.Retitle(e->BoxControl.Load(), ModuleTitle(*e));
     if (r.from != e->InstanceNumber) {
       if (e->Type == kTypeKeyboard)
         SwapBankEntries(KeyboardStates, KeyboardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
@@ -531,10 +531,10 @@ void RemoveModule(ModuleRecord* m) {
 int32_t DetachModule(ModuleRecord** entry) {
   if (entry == nullptr || *entry == nullptr) return -1;
   ModuleRecord* m = *entry;
-  if (m->BoxControl != 0) {
-    if (BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl);
-    if (BoxHooks.MarkForDeletion != nullptr) BoxHooks.MarkForDeletion(m->BoxControl);
-    m->BoxControl = 0;
+  if (m->BoxControl.Load() != 0) {
+    if (BoxHooks.Hide != nullptr) BoxHooks.Hide(m->BoxControl.Load());
+    if (BoxHooks.MarkForDeletion != nullptr) BoxHooks.MarkForDeletion(m->BoxControl.Load());
+    m->BoxControl.Store(0);
   }
   StoreListIndex(m, -1);
   // Without room to wait in, the module stays allocated: never freed early.
@@ -573,8 +573,8 @@ static int32_t ModuleByY(bool lowest) {
   int32_t bestY = 0;
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     const ModuleRecord* m = ModuleList.entries[i];
-    if (m == nullptr || m->BoxControl == 0 || BoxHooks.Visible(m->BoxControl) != -1) continue;
-    int32_t y = BoxHooks.BoxY(m->BoxControl);
+    if (m == nullptr || m->BoxControl.Load() == 0 || BoxHooks.Visible(m->BoxControl.Load()) != -1) continue;
+    int32_t y = BoxHooks.BoxY(m->BoxControl.Load());
     if (best < 0 || (lowest ? y > bestY : y < bestY)) {
       best = i;
       bestY = y;
@@ -608,18 +608,18 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
   if (InArray(array, n, m)) return 0;
   if (parent != m && parent != nullptr && parent->ProcessingDepth >= m->ProcessingDepth)
     m->ProcessingDepth = parent->ProcessingDepth + 1;
-  StoreShown(m->TriggerOwner, m);
-  const int64_t power = LoadShown(m->ModuleSwitches[kSwitchPower]);
+  m->TriggerOwner.Store(m);
+  const int64_t power = m->ModuleSwitches[kSwitchPower].Load();
   int64_t excluded = power == 0 ? -1 : 0;
   if (m->RequiresPortLink != 0 && m->RequiredPort >= 0 && m->RequiredPort < kModuleParams) {
-    const ModuleRecord* s = m->PortSources[m->RequiredPort];
+    const ModuleRecord* s = m->PortSources[m->RequiredPort].Load();
     if (s == nullptr || s->Role > kRoleLive) excluded = -1;
   }
   // A module reached through a link that no listed module should have (the
   // array is sized by the list) is treated like an excluded one.
   if (excluded == 0 && n >= capacity) excluded = -1;
-  StoreShown(m->OrderExcluded, excluded);
-  if (m->OrderExcluded != 0) {
+  m->OrderExcluded.Store(excluded);
+  if (m->OrderExcluded.Load() != 0) {
     // A module reading this one on its lead port copies these links: links of
     // an older rebuild may name a module removed since.
     m->TriggerLink = nullptr;
@@ -632,7 +632,7 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
     return 0;
   }
   array[n++] = m;
-  int32_t k = m->OutputChannels;
+  int32_t k = m->OutputChannels.Load();
   m->OrderVisiting = -1;
   m->PerVoiceOutput = 0;
   m->PolyphonyChanged = 0;
@@ -642,19 +642,19 @@ int32_t ComputeModuleDepth(ModuleRecord* parent, ModuleRecord* m, ModuleRecord**
   m->VoiceFlagLink = nullptr;
   m->ThirdLink = nullptr;
   for (int32_t p = 0; p < m->PortCount && p < kModuleParams; ++p) {
-    ModuleRecord* s = m->PortSources[p];
+    ModuleRecord* s = m->PortSources[p].Load();
     int32_t r = ComputeModuleDepth(m, s, array, n, capacity);
-    StoreShown<int64_t>(m->Params[p].FeedbackPort, r);
+    m->Params[p].FeedbackPort.Store(r);
     m->HasFeedbackInput |= r;
-    if (s != nullptr && m->Params[p].ChannelCountExempt == 0 && s->ChannelsProcessed > k) k = s->ChannelsProcessed;
+    if (s != nullptr && m->Params[p].ChannelCountExempt == 0 && s->ChannelsProcessed.Load() > k) k = s->ChannelsProcessed.Load();
   }
   ModuleUpdateChannels(*m, k, 0);
   ModuleUpdatePolyphony(*m, 0);
-  int32_t lead = m->VoiceMapSourcePort;
+  int32_t lead = m->VoiceMapSourcePort.Load();
   if (m->PortCount > 0 && m->PolyphonyCapability > 0 && lead >= 0 && lead < kModuleParams &&
-      m->PortSources[lead] != nullptr) {
-    ModuleRecord* s = m->PortSources[lead];
-    if (m->Params[lead].FeedbackPort != 0) {
+      m->PortSources[lead].Load() != nullptr) {
+    ModuleRecord* s = m->PortSources[lead].Load();
+    if (m->Params[lead].FeedbackPort.Load() != 0) {
       if (m->VoiceOwner == 0) m->TriggerLink = s;
       if (m->VoiceFlagRoot == 0) m->VoiceFlagLink = s;
     } else {
@@ -691,7 +691,7 @@ void SortModulesByDepth(ModuleRecord** a, int32_t lo, int32_t hi) {
   SortModulesByDepth(a, p + 1, hi);
 }
 
-static bool PerVoice(const ModuleRecord* m) { return m != nullptr && m->ModuleSwitches[kSwitchPerVoice] != 0; }
+static bool PerVoice(const ModuleRecord* m) { return m != nullptr && m->ModuleSwitches[kSwitchPerVoice].Load() != 0; }
 
 static void RebuildOrder(uint64_t argument, bool onRender) {
   ModuleRecord* capture = CaptureModule.load();
@@ -720,7 +720,7 @@ static void RebuildOrder(uint64_t argument, bool onRender) {
         ModuleRecord* t = m->TriggerLink;
         if (PerVoice(t)) {
           if (t->VoiceOwner == 0 && PerVoice(t->TriggerLink)) t = t->TriggerLink;
-          StoreShown(m->TriggerOwner, t->TriggerOwner);
+          m->TriggerOwner.Store(t->TriggerOwner.Load());
         }
         ModuleRecord* u = m->VoiceFlagLink;
         if (PerVoice(u)) {
@@ -768,7 +768,7 @@ void PublishSelectedPerVoice() {
   const ModuleRecord* m = SelectedModule;
   if (m != nullptr && BoxHooks.PublishPerVoice != nullptr)
     BoxHooks.PublishPerVoice(
-        std::atomic_ref<const int64_t>(m->ModuleSwitches[kSwitchPerVoice]).load(std::memory_order_relaxed));
+        m->ModuleSwitches[kSwitchPerVoice].Load());
 }
 
 void UpdateProcessingOrder(uint64_t argument) {

@@ -232,7 +232,7 @@ void CopyPortTable(const ModuleRecord* module) {
   for (int32_t p = 0; p < count; ++p) {
     const ModuleParam& param = module->Params[p];
     // The render links and unlinks while it plays: the word is read whole.
-    const ModuleRecord* source = LoadShown(module->PortSources[p]);
+    const ModuleRecord* source = module->PortSources[p].Load();
     PortListRow& row = PortListRows[p];
     row.NoValueEditor = param.NoValueEditor;
     row.ReadsValueModule = source == nullptr || source->Role != kRoleLive ? -1 : 0;
@@ -246,7 +246,7 @@ void CopyPortTable(const ModuleRecord* module) {
       std::free(row.LongName.text);
       row.LongName.text = copy;
     }
-    row.Value = param.Value * param.Scale;
+    row.Value = param.Value.Load() * param.Scale;
   }
   PortListCount = count;
 }
@@ -266,7 +266,7 @@ bool ReadPortListRow(int32_t item, PortListRowCopy& out) {
 
 void RefreshParamControl(ModuleRecord* module) {
   if (!module) return;
-  const int32_t index = module->SelectedParam;
+  const int32_t index = module->SelectedParam.Load();
   if (index < 0 || index >= kModuleParams) return;
   ModuleParam& p = module->Params[index];
   // While playing, controller moves set the value on the audio thread: it is
@@ -285,13 +285,13 @@ void RefreshParamControl(ModuleRecord* module) {
       break;
     default: {
       const ModuleRecord* source = module->PortValueModules[index];
-      x = LoadShown(p.Value);
+      x = p.Value.Load();
       if (source) {
         const int32_t channel = p.WriteBothChannels != 0 ? 0 : std::clamp(module->EditChannel, 0, 1);
         x = LoadShown(source->Outputs[channel][0].Level);
         // While playing the value is the render's to write (it writes the
         // pair together); the field shows the channel all the same.
-        if (PlaybackActive.load() == 0) p.Value = x;
+        if (PlaybackActive.load() == 0) p.Value.Store(x);
       }
       break;
     }

@@ -18,7 +18,7 @@ using QUARLE_BASICS::DynZStringInit;
 int32_t ParamEditMode = 0;
 
 static int32_t SelectedParamOfModule() {
-  return SelectedModule != nullptr ? SelectedModule->SelectedParam : -1;
+  return SelectedModule != nullptr ? SelectedModule->SelectedParam.Load() : -1;
 }
 int32_t (*SelectedParamIndex)() = SelectedParamOfModule;
 
@@ -95,9 +95,9 @@ void ModuleParamCopy(ModuleParam& dst, const ModuleParam& src) {
   dst.Min = src.Min;
   dst.Max = src.Max;
   ParamValueCopy(dst.Number, src.Number);
-  dst.OutputSide = src.OutputSide;
+  dst.OutputSide.Store(src.OutputSide.Load());
   dst.DefaultOutputSide = src.DefaultOutputSide;
-  dst.PortLinkState = src.PortLinkState;
+  dst.PortLinkState.Store(src.PortLinkState.Load());
   dst.ChannelCountExempt = src.ChannelCountExempt;
   dst.NoValueEditor = src.NoValueEditor;
   dst.Global = src.Global;

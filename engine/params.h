@@ -6,11 +6,13 @@
 
 #include "basics/dynzstring.h"
 #include "basics/ratio.h"
+#include "basics/shared_word.h"
 #include "platform/threads.h"
 
 namespace Tarvelo {
 
 using QUARLE_BASICS::DynZString;
+using QUARLE_BASICS::Shared;
 using QUARLE_BASICS::ValueRecord;
 
 // Words of a module that the video thread reads for what the plane shows while
@@ -93,20 +95,31 @@ struct ModuleParam {
   float Min, Max;          // limits of the displayed value
   float RangeLow, RangeHigh, Step;  // control range in value units
   float InitialValue;      // the type's default in value units
-  float Value;
+  // ModuleSetParamValue writes it: the interface with playback off, the audio
+  // thread's controller moves while it plays; the value field's watch (video)
+  // and the page read it.
+  Shared<float> Value;
   ParamValue Number;
-  int32_t OutputSide;      // also SourceSide: 0 reads the source's level, 1 its frequency
+  // Also SourceSide: 0 reads the source's level, 1 its frequency. The page's
+  // input domain writes it (interface); the render's kernels and the plane's
+  // frame watch (video) read it.
+  Shared<int32_t> OutputSide;
   int32_t DefaultOutputSide;  // also DefaultSourceSide
-  int32_t PortLinkState;
+  // Set with the port's source by a link (the interface with playback off,
+  // the audio thread's commands while it plays); the frame watch reads it.
+  Shared<int32_t> PortLinkState;
   int32_t VoiceMapRow;     // 0 or 1, chosen per frame by the render callback
   int64_t ChannelCountExempt;  // also ChannelIndependent
   int64_t NoValueEditor;
   int64_t Global;          // falls back to the template's port value module
   int64_t WriteBothChannels;
-  int64_t MidiMoved;
+  // -1 after a controller move (audio or MIDI thread); the page takes it.
+  Shared<int64_t> MidiMoved;
   int64_t MidiMapCount;    // MIDI map entries bound to this parameter
   int64_t SideSwap;        // stored in the module file record
-  int64_t FeedbackPort;    // the port's link closes a cycle
+  // The port's link closes a cycle: a rebuild (audio thread while playing)
+  // writes it, the frame watch reads it.
+  Shared<int64_t> FeedbackPort;
   int64_t Reserved3;
   int64_t IntegerFlag;
 };

@@ -171,13 +171,13 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
   if (ports <= 0) return w;
   int32_t lead = leadPort;
   if (static_cast<uint32_t>(lead) >= static_cast<uint32_t>(ports)) lead = 0;
-  const ModuleRecord* leadSource = m->PortSources[lead];
-  w.leadVoices = leadSource != nullptr ? leadSource->ActiveVoices : 0;
+  const ModuleRecord* leadSource = m->PortSources[lead].Load();
+  w.leadVoices = leadSource != nullptr ? leadSource->ActiveVoices.Load() : 0;
   w.toCompute = w.leadVoices;
   uint64_t walk = (ports >= 64 ? ~uint64_t{0} : (uint64_t{1} << ports) - 1) & ~steady;
   for (; walk != 0; walk &= walk - 1) {
     const int32_t p = std::countr_zero(walk);
-    const ModuleRecord* s = m->PortSources[p];
+    const ModuleRecord* s = m->PortSources[p].Load();
     if (s == nullptr) {
       // A port without any source (its value module could not be made)
       // cannot be read: the module does not run.
@@ -188,10 +188,10 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
     ModuleParam& param = m->Params[p];
     // Written only when it changes: the row rarely does, and the entry's
     // cache line then stays clean.
-    const int32_t row = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+    const int32_t row = (s->ActiveVoices.Load() == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
     if (param.VoiceMapRow != row) param.VoiceMapRow = row;
-    if (s->ActiveVoices == 0) {
-      if (param.FeedbackPort != 0) {
+    if (s->ActiveVoices.Load() == 0) {
+      if (param.FeedbackPort.Load() != 0) {
         SeedFeedbackSource(*m, p);
         w.seeded = true;
       } else {
@@ -208,15 +208,15 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 [[gnu::always_inline]] inline void FinishComputingFrame(ModuleRecord* m, int32_t toCompute, uint64_t frameCounter,
                                                         int32_t parity, int32_t previousParity) {
   m->VoicesToCompute = toCompute;
-  if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
-  if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0 &&
-      (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
+  if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
+  if ((m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0 &&
+      (toCompute + m->ActiveVoices.Load() > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
     if (m->Awake == 0) [[unlikely]]
       ModuleWake(*m);
-    m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frameCounter, parity, previousParity);
-    if (m->ActiveVoices < m->PreviousActiveVoices) [[unlikely]]
+    m->ProcessFunctions[m->PolyphonyMode.Load() & 1](m, frameCounter, parity, previousParity);
+    if (m->ActiveVoices.Load() < m->PreviousActiveVoices) [[unlikely]]
       ClearDroppedVoices(*m, m->PreviousActiveVoices);
-    m->PreviousActiveVoices = m->ActiveVoices;
+    m->PreviousActiveVoices = m->ActiveVoices.Load();
   } else if (m->Awake != 0) {
     ModuleReset(*m);
   }
@@ -232,31 +232,31 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
     return;
   }
   if (toCompute == 0) {
-    if (m->HasFeedbackInput != 0 && m->ModuleSwitches[kSwitchFeedbackVoice] != 0) {
+    if (m->HasFeedbackInput != 0 && m->ModuleSwitches[kSwitchFeedbackVoice].Load() != 0) {
       toCompute = 1;
     } else if (m->RunsWithoutVoices == 0 && m->KeepsVoices == 0) {
       // Nothing to compute and no voices left: the module sleeps.
-      m->ActiveVoices = 0;
+      m->ActiveVoices.Store(0);
       m->VoicesToCompute = 0;
-      if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+      if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
       if (m->Awake != 0) ModuleReset(*m);
       return;
     } else if (m->KeepsVoices != 0 && w.leadVoices > 0) {
-      m->ActiveVoices = 0;
+      m->ActiveVoices.Store(0);
     }
   }
   m->VoicesToCompute = toCompute;
-  if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+  if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
 
-  const bool switched = (m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0;
+  const bool switched = (m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0;
   // Voices to compute mean that no port blocked the module.
-  const bool runs = switched && (toCompute > 0 ? (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)
-                                               : (!w.blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices > 0)));
+  const bool runs = switched && (toCompute > 0 ? (toCompute + m->ActiveVoices.Load() > 0 || m->RunsWithoutVoices != 0)
+                                               : (!w.blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices.Load() > 0)));
   if (runs) {
     if (m->Awake == 0) ModuleWake(*m);
-    m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frameCounter, parity, previousParity);
-    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
-    m->PreviousActiveVoices = m->ActiveVoices;
+    m->ProcessFunctions[m->PolyphonyMode.Load() & 1](m, frameCounter, parity, previousParity);
+    if (m->ActiveVoices.Load() < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = m->ActiveVoices.Load();
   } else if (m->Awake != 0) {
     ModuleReset(*m);
   }
@@ -303,7 +303,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 // Walks a module's ports again and remembers what it found.
 [[gnu::always_inline]] inline void WalkAgain(ModuleRecord* m, WalkMemo& memo) {
   memo.module = m;
-  memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort);
+  memo.walk = WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort.Load());
   // FinishComputingFrame does all FinishModuleFrame would: voices to
   // compute, or none for a module that runs without (a Keyboard) and keeps
   // nothing else in mind (a rebuild decides HasFeedbackInput and walks again).
@@ -320,7 +320,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 // same, and it takes the module to have voices to run with.
 // True when the voices changed (the next frame walks again).
 [[gnu::always_inline]] inline bool EndWalkedFrame(const ModuleRecord* m, WalkMemo& memo) {
-  const int32_t voices = m->ActiveVoices;
+  const int32_t voices = m->ActiveVoices.Load();
   if (voices != memo.endVoices) {
     memo.endVoices = voices;
     MemoOrder = &Forgotten;
@@ -359,14 +359,14 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     const int32_t toCompute = memo->quick;
     if (toCompute >= 0) [[likely]] {
       m->VoicesToCompute = toCompute;
-      if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
-      if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0) [[likely]] {
+      if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
+      if ((m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0) [[likely]] {
         if (m->Awake == 0) [[unlikely]]
           ModuleWake(*m);
-        m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frame, parity, previous);
-        if (m->ActiveVoices != memo->endVoices) [[unlikely]] {
-          if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
-          m->PreviousActiveVoices = m->ActiveVoices;
+        m->ProcessFunctions[m->PolyphonyMode.Load() & 1](m, frame, parity, previous);
+        if (m->ActiveVoices.Load() != memo->endVoices) [[unlikely]] {
+          if (m->ActiveVoices.Load() < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+          m->PreviousActiveVoices = m->ActiveVoices.Load();
         }
       } else if (m->Awake != 0) {
         ModuleReset(*m);
@@ -382,7 +382,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
       }
       continue;
     }
-    const int32_t voices = m->ActiveVoices;
+    const int32_t voices = m->ActiveVoices.Load();
     if (voices != memo->endVoices) [[unlikely]] {
       memo->endVoices = voices;
       MemoOrder = &Forgotten;
@@ -409,7 +409,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     // makes the next frame walk again, also where the new count matches one
     // remembered from before.
     ModuleRecord* const* entries = order->Entries;
-    for (int32_t j = 0; j < n; ++j) WalkMemos[j + 1].endVoices = entries[j]->ActiveVoices;
+    for (int32_t j = 0; j < n; ++j) WalkMemos[j + 1].endVoices = entries[j]->ActiveVoices.Load();
     WalkOrderFrom(order, MemoTop, frame, parity, previous);
     return;
   }
@@ -417,7 +417,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
   ModuleRecord* const* entries = order->Entries;
   for (int32_t j = n - 1; j >= 0; --j) {
     ModuleRecord* m = entries[j];
-    FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort), frame, parity, previous);
+    FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort.Load()), frame, parity, previous);
   }
 }
 
@@ -426,7 +426,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 void ProcessModuleFrame(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
   // Run outside the render loop: its remembered walks are no longer sure.
   MemoOrder = &Forgotten;
-  FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort), frameCounter, parity,
+  FinishModuleFrame(m, WalkPorts(m, ModuleSteadyPorts(*m), m->VoiceMapSourcePort.Load()), frameCounter, parity,
                     previousParity);
 }
 
@@ -509,10 +509,10 @@ void RenderFrames(float** stream, int32_t start, int32_t count) {
     if (output != nullptr) [[likely]] {
       ModuleRecord& o = *output;
       // One unsigned test for the usual 0 .. 32 voices.
-      int32_t voices = o.ActiveVoices;
+      int32_t voices = o.ActiveVoices.Load();
       if (static_cast<uint32_t>(voices) > static_cast<uint32_t>(kVoices)) [[unlikely]]
         voices = voices < 0 ? 0 : kVoices;
-      if (o.ChannelsProcessed > 1) {
+      if (o.ChannelsProcessed.Load() > 1) {
         if (rightIsLeft) right = left;
         rightIsLeft = false;
         l = ClipValue(MixVoices(o.Outputs[0], voices), o.ClipFlag);

@@ -83,10 +83,10 @@ void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
 // A value in displayed units (hertz for frequencies, seconds for times).
 void Set(ModuleRecord* m, int32_t p, float shown) { ModuleSetParamValue(*m, p, shown / m->Params[p].Scale); }
 // Players and sequencers run only while their play switch is on.
-void Play(ModuleRecord* m) { m->ModuleSwitches[kSwitchPlay] = -1; }
+void Play(ModuleRecord* m) { m->ModuleSwitches[kSwitchPlay].Store(-1); }
 void PerVoice(ModuleRecord* m) {
-  m->ModuleSwitches[kSwitchPerVoice] = -1;
-  m->PolyphonyMode = 1;
+  m->ModuleSwitches[kSwitchPerVoice].Store(-1);
+  m->PolyphonyMode.Store(1);
 }
 
 // Keyboard -> envelope -> per-voice oscillator following it.
@@ -191,7 +191,7 @@ ModuleRecord* SamplePlayer(const std::string& soundFolder, ModuleRecord* env, in
   ModuleRecord* smp = Add(kTypeSample, column, 2);
   PerVoice(smp);
   Play(smp);
-  smp->ModuleSwitches[kSwitchLoop] = -1;
+  smp->ModuleSwitches[kSwitchLoop].Store(-1);
   AttachWaveToModule(smp, sound, 0);
   Link(smp, kSampleFrequency, env);
   Link(smp, kSampleAmplitude, env);
@@ -219,8 +219,8 @@ const Demo kDemos[] = {
        Set(steps, kStepFrequency, 55.0f);
        Set(steps, kStepTempo, 8.0f);
        Set(steps, kStepDuty, 0.6f);
-       steps->Params[kStepLength].Value = 16.0f;
-       steps->Params[kStepPattern].Value = static_cast<float>(0b1011011010110110);
+       steps->Params[kStepLength].Value.Store(16.0f);
+       steps->Params[kStepPattern].Value.Store(static_cast<float>(0b1011011010110110));
        ModuleRecord* env = Envelope(steps, 0.005f, 0.12f, 0.4f, 0.08f, 1);
        ModuleRecord* osc = Oscillator(env, kSquare, 0.5f, 2);
        ModuleRecord* limiter = Add(kSoftLimiter, 4, 3);

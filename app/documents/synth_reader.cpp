@@ -241,7 +241,7 @@ void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, Keyboar
 void EndOldRecordings() {
   for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
-    if (m != nullptr && m->ModuleSwitches[kSwitchRecord] != 0 && m->SampleEntry != nullptr) FinishRecording(*m);
+    if (m != nullptr && m->ModuleSwitches[kSwitchRecord].Load() != 0 && m->SampleEntry != nullptr) FinishRecording(*m);
   }
 }
 

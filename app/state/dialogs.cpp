@@ -247,11 +247,11 @@ int32_t GetActiveBrowserList() {
 void ScrollToModule(int32_t i) {
   if (i < 0 || i >= ModuleList.count || !ModuleList.entries) return;
   const ModuleRecord* m = ModuleList.entries[i];
-  if (!m || m->BoxControl <= 0) return;
+  if (!m || m->BoxControl.Load() <= 0) return;
   const int32_t planeId =
       V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
   const V::ControlRecord* plane = At(planeId);
-  const V::ControlRecord* box = At(static_cast<int32_t>(m->BoxControl));
+  const V::ControlRecord* box = At(static_cast<int32_t>(m->BoxControl.Load()));
   if (!plane || !box) return;
   const int32_t px = V::ControlX(plane), py = V::ControlY(plane);
   const int32_t pw = V::ControlW(plane), ph = V::ControlH(plane);

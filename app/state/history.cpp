@@ -63,7 +63,7 @@ std::string ActionText(int32_t kind, const ModuleRecord* m, int32_t port, const 
     case kActionDelete:
       return LangText(165, "Delete ") + label;
     case kActionChannels: {
-      const bool mono = p ? p->WriteBothChannels == -1 : (m && LoadShown(m->ChannelsProcessed) == 1);
+      const bool mono = p ? p->WriteBothChannels == -1 : (m && m->ChannelsProcessed.Load() == 1);
       return set + Pick(166, "mono|stereo", mono);
     }
     case kActionGlobal:
@@ -80,7 +80,7 @@ std::string ActionText(int32_t kind, const ModuleRecord* m, int32_t port, const 
       return InsertArg(LangText(176, "Disconnect {$} from synth"), label);
     case kActionInputDomain:
       // The port's input domain is the side of its source it reads.
-      return set + Pick(170, "energy|time", p && p->OutputSide != 0);
+      return set + Pick(170, "energy|time", p && p->OutputSide.Load() != 0);
     case kActionVoiceMapSource:
       return set + LangText(167, "voice map source");
     case kActionEnvelope:

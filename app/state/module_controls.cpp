@@ -77,7 +77,7 @@ void HookRetitle(int64_t box, const std::string& title) {
   if (!c) return;
   // The box's own module gives the caption in the one form every block uses.
   const auto* m = static_cast<const ModuleRecord*>(c->UserPointer);
-  const std::string caption = m && m->BoxControl == box ? ModuleCaption(*m) : title;
+  const std::string caption = m && m->BoxControl.Load() == box ? ModuleCaption(*m) : title;
   V::TextFieldSetText(&c->Text, caption.c_str());
   V::ControlPublishText(c, -1);
 }
@@ -120,7 +120,7 @@ int32_t CreateModuleControls(ModuleRecord* module, int32_t x, int32_t y) {
   if (!module) return kBadParameter;
   const int32_t t = module->Type;
   if (t < 0 || t >= kModuleTypeCount) return kBadParameter;
-  const V::ControlRecord* tmpl = At(ModuleCatalog[t].BoxControl);
+  const V::ControlRecord* tmpl = At(ModuleCatalog[t].BoxControl.Load());
   if (!tmpl) return kBadParameter;
   const int32_t plane =
       V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
@@ -141,7 +141,7 @@ int32_t CreateModuleControls(ModuleRecord* module, int32_t x, int32_t y) {
   V::UpdateControl(id, -1);
 
   // Published last: the video thread's cable check reads it at any frame.
-  std::atomic_ref<int64_t>(module->BoxControl).store(id, std::memory_order_release);
+  module->BoxControl.Store(id, std::memory_order_release);
 
   int32_t ports = 0, second = 0;
   BoxChildren(box, ports, second);
@@ -158,7 +158,7 @@ void SyncModuleBoxTags() {
   for (int32_t i = 0; i < ModuleList.count && ModuleList.entries; ++i) {
     const ModuleRecord* m = ModuleList.entries[i];
     if (!m) continue;
-    V::ControlRecord* c = At(m->BoxControl);
+    V::ControlRecord* c = At(m->BoxControl.Load());
     if (!c || static_cast<int64_t>(c->Tag) == i) continue;
     c->Tag = static_cast<uint64_t>(static_cast<int64_t>(i));
     V::ControlPublish(c, 0);

@@ -121,21 +121,21 @@ void Switch(int32_t id, int64_t on, int enabled) {
 
 void ShowSwitches(ModuleRecord& m) {
   const ModuleRecord& t = TypeTemplate(m.Type);
-  const int64_t* w = m.ModuleSwitches;
+  const Shared<int64_t>* w = m.ModuleSwitches;
   const int32_t play = Slot(kUiPLAY);
   Switch(Slot(kUiMFP), w[kSwitchPower], -1);
   // The render stores play meanwhile (a Sequencer's pass end, a take's end).
-  Switch(play, LoadShown(w[kSwitchPlay]), t.DerivedFlag1 != 0);
+  Switch(play, w[kSwitchPlay].Load(), t.DerivedFlag1 != 0);
   if (play <= 0) return;
   if (V::ControlRecord* hold = At(play + 1)) {
-    hold->State.On = w[kSwitchHold];
+    hold->State.On = w[kSwitchHold].Load();
     V::ControlSetVisible(hold, m.Type == 32 ? -1 : 0);
     V::ControlPublish(hold, 0);
   }
   const bool recordable = t.DerivedFlag2 != 0 && m.Role == kRoleLive;
   if (V::ControlRecord* rec = At(play + 2)) {
-    rec->Colour = LoadShown(m.RecordDone) != 0 ? kHighlightColour : 0;
-    Switch(play + 2, LoadShown(w[kSwitchRecord]), recordable);
+    rec->Colour = m.RecordDone.Load() != 0 ? kHighlightColour : 0;
+    Switch(play + 2, w[kSwitchRecord].Load(), recordable);
     if (recordable) {
       rec->EventCallback = m.Type == kTypeSample             ? Cb.OnSampleRecord
                            : m.Type == kTypeSequencer        ? Cb.OnSequencerRecord
@@ -145,24 +145,24 @@ void ShowSwitches(ModuleRecord& m) {
   }
   if (V::ControlRecord* loop = At(play + 3)) {
     loop->Colour = m.StateWord21 != 0 ? kHighlightColour : 0;
-    Switch(play + 3, w[kSwitchLoop], TypeIn(m.Type, {1, 2, 5, 30}));
+    Switch(play + 3, w[kSwitchLoop].Load(), TypeIn(m.Type, {1, 2, 5, 30}));
   }
-  Switch(play + 4, w[kSwitchRewind], t.StateSelect != 0);
+  Switch(play + 4, w[kSwitchRewind].Load(), t.StateSelect != 0);
   if (V::ControlRecord* rwd = At(play + 5)) {
     V::SetDisabled(&rwd->State, t.DerivedFlag3 != 0 ? 0 : -1);
     V::ControlPublish(rwd, 0);
   }
   if (V::ControlRecord* sw1 = At(play + 6)) {
-    sw1->Text.Selected = w[kSwitch1] != 0 ? 1 : 0;
+    sw1->Text.Selected = w[kSwitch1].Load() != 0 ? 1 : 0;
     V::SetDisabled(&sw1->State, t.DerivedFlag6 != 0 ? 0 : -1);
     V::ControlPublish(sw1, 0);
   }
-  Switch(play + 7, w[kSwitch2], t.DerivedFlag7 != 0);
-  Switch(play + 8, w[kSwitchZeroOut], t.DerivedFlag8 != 0);
-  Switch(play + 9, w[kSwitchDual], t.MirrorPair != 0);
-  Switch(Slot(kUiENV), w[kSwitchEnvelope], m.Type != 9 && m.Type != 14);
-  Switch(Slot(kUiPOLY), w[kSwitchPerVoice], m.PolyphonyCapability == 2);
-  Switch(Slot(kUiFBS), w[kSwitchFeedbackVoice], m.InstanceNumber > 0 && m.PortCount >= 1);
+  Switch(play + 7, w[kSwitch2].Load(), t.DerivedFlag7 != 0);
+  Switch(play + 8, w[kSwitchZeroOut].Load(), t.DerivedFlag8 != 0);
+  Switch(play + 9, w[kSwitchDual].Load(), t.MirrorPair != 0);
+  Switch(Slot(kUiENV), w[kSwitchEnvelope].Load(), m.Type != 9 && m.Type != 14);
+  Switch(Slot(kUiPOLY), w[kSwitchPerVoice].Load(), m.PolyphonyCapability == 2);
+  Switch(Slot(kUiFBS), w[kSwitchFeedbackVoice].Load(), m.InstanceNumber > 0 && m.PortCount >= 1);
 }
 
 void ShowTypeLists(const ModuleRecord& m) {
@@ -260,7 +260,7 @@ void SelectPort(int32_t i) {
   if (i < -1 || i >= PortListCount) i = -1;
   if (i >= 0 && PortListRows[i].NoValueEditor != 0) i = -1;
   // The value field's watch on the video thread reads it.
-  StoreShown(m->SelectedParam, i);
+  m->SelectedParam.Store(i);
   if (V::ControlRecord* list = At(Slot(kUiPLIST))) {
     list->Text.Selected = i;
     list->Text.FirstVisible = 0;
@@ -281,7 +281,7 @@ void ShowPortPage(ModuleRecord* m, int32_t port) {
   const int32_t params = std::clamp(m->ParamCount, 0, kModuleParams);
   if (port < 0 || port >= params) {
     ClearPortEditor();
-    MarkOn(pscl, LoadShown(m->ChannelsProcessed) == 1 ? -1 : 0);
+    MarkOn(pscl, m->ChannelsProcessed.Load() == 1 ? -1 : 0);
     MarkOn(pvm, m->ChosenSourcePort < 0 ? -1 : 0);
     Enable(pvm, !VoiceMapBlocked(*m));
     return;
@@ -291,7 +291,7 @@ void ShowPortPage(ModuleRecord* m, int32_t port) {
     ClearPortEditor();
   else
     FillPortEditor(p.Number);
-  MarkOn(pvm, m->VoiceMapSourcePort == port ? -1 : 0);
+  MarkOn(pvm, m->VoiceMapSourcePort.Load() == port ? -1 : 0);
   Enable(pvm, !VoiceMapBlocked(*m) && port < m->PortCount);
   MarkOn(Slot(kUiPGV), p.Global);
   MarkOn(pscl, p.WriteBothChannels);
@@ -300,7 +300,7 @@ void ShowPortPage(ModuleRecord* m, int32_t port) {
     V::ControlPublishState(c);
   }
   if (V::ControlRecord* c = At(Slot(kUiPDOM))) {
-    const int32_t domain = p.OutputSide;
+    const int32_t domain = p.OutputSide.Load();
     c->Colour = kDomainColours[std::clamp(domain, 0, 2)];
     V::TextFieldSetText(&c->Text, domain != 0 ? "E" : "T");
     V::ControlPublish(c, 0);
@@ -318,12 +318,12 @@ void SelectModule(ModuleRecord* module, int32_t port) {
   }
   ModuleRecord* old = SelectedModule;
   if (module != old || module == nullptr) {
-    if (old && old->Role == kRoleLive) MarkOn(old->BoxControl, 0);
-    if (module && module->Role == kRoleLive) MarkOn(module->BoxControl, -1);
+    if (old && old->Role == kRoleLive) MarkOn(old->BoxControl.Load(), 0);
+    if (module && module->Role == kRoleLive) MarkOn(module->BoxControl.Load(), -1);
     SelectRow(Slot(kUiFLIST), -1, false);
     SelectRow(Slot(kUiWLIST), -1, false);
     SelectRow(Slot(kUiMLIST), -1, false);
-  } else if (module->SelectedParam == port) {
+  } else if (module->SelectedParam.Load() == port) {
     return;
   }
 
@@ -346,7 +346,7 @@ void SelectModule(ModuleRecord* module, int32_t port) {
   }
 
   Enable(Slot(kUiTOOLS), true);
-  if (port == -1) port = module->SelectedParam;
+  if (port == -1) port = module->SelectedParam.Load();
   SelectPort(port);
   ShowSwitches(*module);
   ShowTypeLists(*module);
@@ -383,7 +383,7 @@ void SelectModule(ModuleRecord* module, int32_t port) {
     V::TextFieldSetText(&psc->Text, module->EditChannel != 0 ? "R" : "L");
     V::ControlPublish(psc, 0);
   }
-  ShowPortPage(module, module->SelectedParam);
+  ShowPortPage(module, module->SelectedParam.Load());
 }
 
 void RefreshTuningPanel() {

@@ -67,7 +67,7 @@ void SetParamName(ModuleRecord& t, int32_t p, uint32_t message, const char* engl
 void SetParamRange(ModuleRecord& t, int32_t p, float min, float max, float value, float scale) {
   if (p < 0 || p >= kModuleParams) return;
   ModuleParam& param = t.Params[p];
-  param.Value = value;
+  param.Value.Store(value);
   param.Min = min;
   param.Max = max;
   param.Scale = scale;
@@ -89,7 +89,7 @@ static int32_t CommonDefaults(ModuleRecord& t, int32_t slot) {
     param.Scale = 1.0f;
     param.Min = -1.0f;
     param.Max = 1.0f;
-    param.OutputSide = 0;
+    param.OutputSide.Store(0);
     param.DefaultOutputSide = 0;
   }
   return r;
@@ -113,7 +113,7 @@ int32_t FinishTemplate(ModuleRecord& t) {
       int32_t s = t.ParamCount;
       ModuleParam& seed = t.Params[s];
       SetParamName(t, s, 607, "Feedback seed", "*");
-      seed.Value = 0.5f;
+      seed.Value.Store(0.5f);
       seed.WriteBothChannels = -1;
       if (t.ChannelsFixed != 0) seed.ChannelCountExempt = -1;
       t.ParamCount += 1;
@@ -133,15 +133,15 @@ int32_t FinishTemplate(ModuleRecord& t) {
   t.DerivedFlag6 = Flag(TypeIs(type, {34, 40, 3, 4, 9}));
   t.DerivedFlag7 = Flag(TypeIs(type, {2, 35, 1}));
   t.DerivedFlag8 = Flag(type == 40);
-  t.ModuleSwitches[kSwitchZeroOut] = Flag(cat == kCategoryControl);
-  t.ModuleSwitches[kSwitchRewind] = t.StateSelect;
-  if (t.DerivedFlag1 == 0) t.ModuleSwitches[kSwitchPlay] = -1;
+  t.ModuleSwitches[kSwitchZeroOut].Store(Flag(cat == kCategoryControl));
+  t.ModuleSwitches[kSwitchRewind].Store(t.StateSelect);
+  if (t.DerivedFlag1 == 0) t.ModuleSwitches[kSwitchPlay].Store(-1);
   if (t.RunsWithoutVoices == 0 && t.WorkBuffers[0] != nullptr) t.ClearBuffersOnReset = -1;
 
   for (int32_t p = 0; p < kPortValueSlots; ++p) {
     ModuleParam& param = t.Params[p];
-    param.DefaultOutputSide = param.OutputSide;
-    if (param.OutputSide == 1 && p < t.PortCount) t.RequiredPort = p;
+    param.DefaultOutputSide = param.OutputSide.Load();
+    if (param.OutputSide.Load() == 1 && p < t.PortCount) t.RequiredPort = p;
     if (param.ChannelCountExempt != 0) param.WriteBothChannels = -1;
     ModuleRecordDelete(t.PortValueModules[p]);
     ModuleRecord* pvm = ModuleRecordNew();
@@ -151,15 +151,15 @@ int32_t FinishTemplate(ModuleRecord& t) {
       continue;
     }
     pvm->Role = kRoleTemplatePortValue;
-    float value = param.Value / param.Scale;
-    param.Value = value;
+    float value = param.Value.Load() / param.Scale;
+    param.Value.Store(value);
     param.InitialValue = value;
     ModuleSetParamValue(t, p, value);
-    t.PortSources[p] = pvm;
-    pvm->ActiveVoices = 1;
+    t.PortSources[p].Store(pvm);
+    pvm->ActiveVoices.Store(1);
     ModuleParamSetIntegerFlag(param);
     int32_t mode = 0;
-    if (param.OutputSide == 1)
+    if (param.OutputSide.Load() == 1)
       mode = 1;
     else if (param.Number.UnitFamily == kUnitLevel && param.Number.Unit == 1)
       mode = 2;
@@ -177,7 +177,7 @@ int32_t FinishTemplate(ModuleRecord& t) {
   if (t.RequiresPortLink != 0 && t.RequiredPort > 0 && t.RequiredPort < kModuleParams)
     t.Params[t.RequiredPort].NoValueEditor = -1;
   // A new module's voices follow the same port a reloaded one's do.
-  if (t.ChosenSourcePort < 0) t.VoiceMapSourcePort = t.RequiredPort < 0 ? 0 : t.RequiredPort;
+  if (t.ChosenSourcePort < 0) t.VoiceMapSourcePort.Store(t.RequiredPort < 0 ? 0 : t.RequiredPort);
 
   t.BoxWidthUnits = t.PortCount * 6;
   t.BoxHeightUnits = 11;

@@ -76,7 +76,7 @@ int32_t DefineSequencer(ModuleRecord& t) {
   SetParamName(t, 0, CommonNames[kNameFrequency], "F");
   SetParamRange(t, 0, -RateQuarter, RateQuarter, 55.0f, RateQuarter);
   ParamValueSetFormat(t.Params[0].Number, -1, kUnitTime, 2);
-  t.Params[0].OutputSide = 1;
+  t.Params[0].OutputSide.Store(1);
   SetParamName(t, 1, CommonNames[kNameVelocity], "V");
   SetParamRange(t, 1, -1.0f, 1.0f, 1.0f);
   ParamValueSetFormat(t.Params[1].Number, -1, kUnitLevel, 0);
@@ -100,7 +100,7 @@ int32_t DefineAdsr(ModuleRecord& t) {
   t.ProcessFunctions[1] = ProcessAdsrPoly;
   BeginType(t, 527, "ADSR Envelope", nullptr, kCategoryControl);
   t.KeepsVoices = -1;
-  t.ModuleSwitches[kSwitchEnvelope] = -1;
+  t.ModuleSwitches[kSwitchEnvelope].Store(-1);
   t.RequiresPortLink = -1;
   t.FollowsPolyphony = -1;
   t.VoiceOwner = -1;
@@ -109,7 +109,7 @@ int32_t DefineAdsr(ModuleRecord& t) {
   SetParamName(t, 0, CommonNames[kNameFrequency], "F");
   SetParamRange(t, 0, -RateQuarter, RateQuarter, 55.0f, RateQuarter);
   ParamValueSetFormat(t.Params[0].Number, -1, kUnitTime, 2);
-  t.Params[0].OutputSide = 1;
+  t.Params[0].OutputSide.Store(1);
   t.Params[0].NoValueEditor = -1;
   SetParamName(t, 1, CommonNames[kNameVelocity], "V");
   SetParamRange(t, 1, 0.0f, 1.0f, 1.0f);
@@ -153,7 +153,7 @@ int32_t DefineStepSequencer(ModuleRecord& t) {
   SetParamName(t, 0, CommonNames[kNameFrequency], "F");
   SetParamRange(t, 0, -RateQuarter, RateQuarter, 55.0f, RateQuarter);
   ParamValueSetFormat(t.Params[0].Number, -1, kUnitTime, 2);
-  t.Params[0].OutputSide = 1;
+  t.Params[0].OutputSide.Store(1);
   SetParamName(t, 1, CommonNames[kNameVelocity], "V");
   SetParamRange(t, 1, -1.0f, 1.0f, 1.0f);
   ParamValueSetFormat(t.Params[1].Number, -1, kUnitLevel, 0);
@@ -217,7 +217,7 @@ int32_t DefineMelodyGenerator(ModuleRecord& t) {
   SetParamName(t, 0, CommonNames[kNameFrequency], "F");
   SetParamRange(t, 0, -RateQuarter, RateQuarter, 55.0f, RateQuarter);
   ParamValueSetFormat(t.Params[0].Number, -1, kUnitTime, 2);
-  t.Params[0].OutputSide = 1;
+  t.Params[0].OutputSide.Store(1);
   t.Params[0].NoValueEditor = -1;
   SetParamName(t, 1, CommonNames[kNameTempo], "T");
   SetParamRange(t, 1, 0.0f, RateQuarter / 10.0f, 1.0f, RateQuarter);

@@ -171,7 +171,7 @@ int32_t DefineMixer(ModuleRecord& t) {
   t.RunsWithoutVoices = -1;
   // The first input, not the master volume, leads the voices.
   t.ChosenSourcePort = kMixerFirstInput;
-  t.VoiceMapSourcePort = kMixerFirstInput;
+  t.VoiceMapSourcePort.Store(kMixerFirstInput);
   t.RequiredPort = kMixerFirstInput;
   t.PortCount = 1 + kMixerInputs;
   SetParamName(t, kMixerMasterVolume, 572, "Master volume", "V");

@@ -31,7 +31,7 @@ void SourcePorts(ModuleRecord& t, float amplitude, float frequency) {
   SetParamName(t, 2, CommonNames[kNameFrequency], "F");
   SetParamRange(t, 2, -RateQuarter, RateQuarter, frequency, RateQuarter);
   Format(t, 2, kUnitTime, 2);
-  t.Params[2].OutputSide = 1;
+  t.Params[2].OutputSide.Store(1);
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ int32_t DefineSample(ModuleRecord& t) {
   t.ProcessFunctions[1] = ProcessSamplePoly;
   BeginType(t, 510, "Sample", nullptr, kCategorySource);
   t.FollowsPolyphony = 0;
-  t.ModuleSwitches[kSwitchLoop] = -1;
+  t.ModuleSwitches[kSwitchLoop].Store(-1);
   t.PortCount = 6;
   SourcePorts(t, 0.33f, 1.0f);
   SetParamName(t, 3, 511, "Phase (Time offset)", "P");
@@ -81,7 +81,7 @@ int32_t DefineOscillator(ModuleRecord& t) {
   InstallWaveShapes();
   BeginType(t, 513, "Oscillator", nullptr, kCategorySource);
   t.FollowsPolyphony = 0;
-  t.ModuleSwitches[kSwitchLoop] = -1;
+  t.ModuleSwitches[kSwitchLoop].Store(-1);
   t.PortCount = 6;
   SourcePorts(t, 0.25f, 55.0f);
   SetParamName(t, 3, 514, "Phase (Time offset)", "P");
@@ -101,7 +101,7 @@ int32_t DefineSineWave(ModuleRecord& t) {
   t.ProcessFunctions[1] = ProcessSineWavePoly;
   BeginType(t, 515, "Sine wave", nullptr, kCategorySource);
   t.FollowsPolyphony = 0;
-  t.ModuleSwitches[kSwitchLoop] = -1;
+  t.ModuleSwitches[kSwitchLoop].Store(-1);
   t.PortCount = 3;
   SourcePorts(t, 0.25f, 55.0f);
   t.ParamCount = 3;

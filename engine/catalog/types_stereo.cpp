@@ -37,7 +37,7 @@ int32_t DefineMergeStereo(ModuleRecord& t) {
 int32_t DefineJoinStereo(ModuleRecord& t) {
   t.ProcessFunctions[0] = ProcessJoinStereoMono;
   t.ProcessFunctions[1] = ProcessJoinStereoPoly;
-  t.OutputChannels = 2;
+  t.OutputChannels.Store(2);
   BeginType(t, 602, "Join Stereo", nullptr, kCategoryStereo);
   t.PortCount = 2;
   InputPort(t, kJoinLeft, 603, "Input Left", "L");
@@ -53,7 +53,7 @@ int32_t DefineJoinStereo(ModuleRecord& t) {
 int32_t DefineBalance(ModuleRecord& t) {
   t.ProcessFunctions[0] = ProcessBalanceMono;
   t.ProcessFunctions[1] = ProcessBalancePoly;
-  t.OutputChannels = 2;
+  t.OutputChannels.Store(2);
   BeginType(t, 605, "Balance", nullptr, kCategoryStereo);
   t.RequiresPortLink = -1;
   t.PortCount = 2;

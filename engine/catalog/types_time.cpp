@@ -59,7 +59,7 @@ int32_t DefineEnvelopeFollower(ModuleRecord& t) {
   BeginType(t, 574, "Envelope follower", nullptr, kCategoryFilter);
   KeepsItsVoices(t);
   // Sources whose amplitude it drives do not divide their voices by their count.
-  t.ModuleSwitches[kSwitchEnvelope] = -1;
+  t.ModuleSwitches[kSwitchEnvelope].Store(-1);
   t.PortCount = 1;
   result = ModuleAllocBuffers(t, 1, 2, -1);
   InputPort(t);

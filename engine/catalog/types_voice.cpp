@@ -18,7 +18,7 @@ void FrequencyPort(ModuleRecord& t) {
   SetParamName(t, 0, CommonNames[kNameFrequency], "F");
   SetParamRange(t, 0, -RateQuarter, RateQuarter, 55.0f, RateQuarter);
   ParamValueSetFormat(t.Params[0].Number, -1, kUnitTime, 2);
-  t.Params[0].OutputSide = 1;
+  t.Params[0].OutputSide.Store(1);
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ template <int32_t kLanes, bool kClip, typename Op>
     }
   }
   if constexpr (kClip) {
-    if (clipped != 0) StoreShown<int64_t>(m.ClipFlag, -1);
+    if (clipped != 0) m.ClipFlag.Store(-1);
   }
   PublishPairs(m.Outputs[ch], y, voices);
 }
@@ -80,7 +80,7 @@ template <bool kClip, typename Op>
 template <bool kClip, typename Op>
 inline void TwoInputs(ModuleRecord* m, int32_t voices, Op op) {
   const int32_t channels = KernelChannels(*m);
-  const bool own = m->PortSources[kInputA] == m || m->PortSources[kInputB] == m;
+  const bool own = m->PortSources[kInputA].Load() == m || m->PortSources[kInputB].Load() == m;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor a = OpenScaled(*m, kInputA, ch);
     const PortCursor b = OpenScaled(*m, kInputB, ch);
@@ -116,7 +116,7 @@ inline float Derive(float x, float& previous) {
 
 // The per-voice Derivative, its state kept by the trigger owner's voice ids.
 inline void DerivativeVoices(ModuleRecord* m, int32_t voices) {
-  const ModuleRecord* owner = m->TriggerOwner;
+  const ModuleRecord* owner = m->TriggerOwner.Load();
   const int32_t channels = KernelChannels(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor in = OpenScaled(*m, 0, ch);
@@ -131,7 +131,7 @@ inline void DerivativeVoices(ModuleRecord* m, int32_t voices) {
 // scaled by "Max input level"), plus the bias.
 inline void LevelVoices(ModuleRecord* m, int32_t voices) {
   const int32_t channels = KernelChannels(*m);
-  const bool liveLevel = m->PortSources[kLevelLevel]->Role == kRoleLive;
+  const bool liveLevel = m->PortSources[kLevelLevel].Load()->Role == kRoleLive;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor in = OpenScaled(*m, kLevelInput, ch);
     const PortCursor level = OpenPlain(*m, kLevelLevel, ch);
@@ -199,7 +199,7 @@ template <RowOp kOp>
   if constexpr (kOp == kOpLevel) LevelVoices(&m, voices);
   if constexpr (kOp == kOpClipper) ClipperVoices(&m, voices);
   if constexpr (kOp == kOpDerive) DerivativeVoices(&m, voices);
-  m.ActiveVoices = voices;
+  m.ActiveVoices.Store(voices);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
@@ -369,7 +369,7 @@ template <RowOp kOp, bool kExact>
     if constexpr (kOp == kOpLevel) {
       s.bias = _mm256_set1_ps(SettingRead(m, kLevelBias, ch));
       s.maxInput = _mm256_set1_ps(SettingRead(m, kLevelMaxInput, ch));
-      s.liveLevel = _mm256_castsi256_ps(_mm256_set1_epi32(m.PortSources[kLevelLevel]->Role == kRoleLive ? -1 : 0));
+      s.liveLevel = _mm256_castsi256_ps(_mm256_set1_epi32(m.PortSources[kLevelLevel].Load()->Role == kRoleLive ? -1 : 0));
     }
     const bool perVoiceB = (m.Params[1].VoiceMapRow & 1) != 0;
     if (perVoiceA)
@@ -395,11 +395,11 @@ inline int32_t VoicesFast(const ModuleRecord& m) {
 template <RowOp kOp>
 [[gnu::noinline, gnu::target("avx2")]] void ClippedOrSecondChannel(ModuleRecord& m, int32_t voices, bool clipped) {
   if (clipped) {
-    StoreShown<int64_t>(m.ClipFlag, -1);
+    m.ClipFlag.Store(-1);
     if constexpr (!OnePass(kOp)) ChannelPass<kOp, true>(m, 0, voices);
   }
-  if (m.ChannelsProcessed >= 2 && ChannelPass<kOp, OnePass(kOp)>(m, 1, voices)) {
-    StoreShown<int64_t>(m.ClipFlag, -1);
+  if (m.ChannelsProcessed.Load() >= 2 && ChannelPass<kOp, OnePass(kOp)>(m, 1, voices)) {
+    m.ClipFlag.Store(-1);
     if constexpr (!OnePass(kOp)) ChannelPass<kOp, true>(m, 1, voices);
   }
 }
@@ -411,20 +411,20 @@ template <RowOp kOp>
 // voices are in place: those cases go voice by voice.
 template <RowOp kOp>
 [[gnu::target("avx2")]] void RowsPolyAvx2(ModuleRecord& m) {
-  if (m.PortSources[0] == &m || (TwoPorts(kOp) && m.PortSources[1] == &m)) {
+  if (m.PortSources[0].Load() == &m || (TwoPorts(kOp) && m.PortSources[1].Load() == &m)) {
     VoicesPoly<kOp>(m);
     return;
   }
   const int32_t voices = VoicesFast(m);
   if constexpr (kOp == kOpDerive) {
-    if (m.TriggerOwner == nullptr || !VoicesInPlace(m.TriggerOwner, voices)) {
+    if (m.TriggerOwner.Load() == nullptr || !VoicesInPlace(m.TriggerOwner.Load(), voices)) {
       VoicesPoly<kOp>(m);
       return;
     }
   }
   const bool clipped = ChannelPass<kOp, OnePass(kOp)>(m, 0, voices);
-  m.ActiveVoices = voices;
-  if (clipped || m.ChannelsProcessed >= 2) ClippedOrSecondChannel<kOp>(m, voices, clipped);
+  m.ActiveVoices.Store(voices);
+  if (clipped || m.ChannelsProcessed.Load() >= 2) ClippedOrSecondChannel<kOp>(m, voices, clipped);
 }
 
 template <RowOp kOp>

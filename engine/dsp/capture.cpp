@@ -5,7 +5,7 @@
 namespace Tarvelo {
 
 void ProcessCapture(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  m->ActiveVoices = 1;
+  m->ActiveVoices.Store(1);
   const bool capturing = CaptureActive.load(std::memory_order_relaxed) != 0 && CaptureRing != nullptr;
   const int32_t channels = KernelChannels(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {

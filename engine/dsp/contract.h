@@ -19,9 +19,9 @@ inline float SgnF(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
 
 // The clip rule: a value outside -1..1, or one that is not a number, becomes
 // its sign (0 for a NaN) and raises the module's ClipFlag.
-inline float ClipValue(float x, int64_t& clipFlag) {
+inline float ClipValue(float x, Shared<int64_t>& clipFlag) {
   if (!(1.0f >= std::fabs(x))) {
-    StoreShown<int64_t>(clipFlag, -1);
+    clipFlag.Store(-1);
     return SgnF(x);
   }
   return x;
@@ -44,22 +44,22 @@ inline int32_t SourceChannel(int32_t n, int32_t ch) {
 // level or the frequency of the source's element, through the channel and
 // voice maps.
 inline float PlainRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
-  const ModuleRecord* s = m.PortSources[p];
+  const ModuleRecord* s = m.PortSources[p].Load();
   const ModuleParam& param = m.Params[p];
-  const int32_t sc = SourceChannel(s->ChannelsProcessed, ch);
+  const int32_t sc = SourceChannel(s->ChannelsProcessed.Load(), ch);
   const int32_t sv = VoiceMap[param.VoiceMapRow & 1][v];
   const OutputElement& e = s->Outputs[sc][sv];
-  return param.OutputSide == 1 ? e.Frequency : e.Level;
+  return param.OutputSide.Load() == 1 ? e.Frequency : e.Level;
 }
 
 // A linked port's set value acts as a gain on the linked signal; an unlinked
 // or global port reads its value module, which already is the set value.
 inline float ScaledRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
   const float raw = PlainRead(m, p, ch, v);
-  if (m.PortSources[p]->Role != kRoleLive) return raw;
+  if (m.PortSources[p].Load()->Role != kRoleLive) return raw;
   const ModuleRecord* k = m.PortValueModules[p];
   if (k == nullptr) return raw;
-  return raw * k->Outputs[SourceChannel(k->ChannelsProcessed, ch)][0].Level;
+  return raw * k->Outputs[SourceChannel(k->ChannelsProcessed.Load(), ch)][0].Level;
 }
 
 // A port opened for one channel: the same reads as PlainRead and ScaledRead,
@@ -79,14 +79,14 @@ struct PortCursor {
 };
 
 inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool scaled) {
-  const ModuleRecord* s = m.PortSources[p];
+  const ModuleRecord* s = m.PortSources[p].Load();
   const ModuleParam& param = m.Params[p];
-  const OutputElement* row = s->Outputs[SourceChannel(s->ChannelsProcessed, ch)];
-  PortCursor c{param.OutputSide == 1 ? &row->Frequency : &row->Level, (param.VoiceMapRow & 1) != 0 ? 2 : 0, 1.0f};
+  const OutputElement* row = s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)];
+  PortCursor c{param.OutputSide.Load() == 1 ? &row->Frequency : &row->Level, (param.VoiceMapRow & 1) != 0 ? 2 : 0, 1.0f};
   if (scaled && s->Role == kRoleLive) {
     const ModuleRecord* k = m.PortValueModules[p];
     // Multiplying by 1 leaves every value (a NaN too) as PlainRead gives it.
-    if (k != nullptr) c.gain = k->Outputs[SourceChannel(k->ChannelsProcessed, ch)][0].Level;
+    if (k != nullptr) c.gain = k->Outputs[SourceChannel(k->ChannelsProcessed.Load(), ch)][0].Level;
   }
   return c;
 }
@@ -96,7 +96,7 @@ inline PortCursor OpenScaled(const ModuleRecord& m, int32_t p, int32_t ch) { ret
 // The set value of parameter p as its value module publishes it on channel ch.
 inline float PortValueLevel(const ModuleRecord& m, int32_t p, int32_t ch = 0) {
   const ModuleRecord* k = m.PortValueModules[p];
-  return k != nullptr ? k->Outputs[ch][0].Level : m.Params[p].Value;
+  return k != nullptr ? k->Outputs[ch][0].Level : m.Params[p].Value.Load();
 }
 
 // Voice id of voice position v as trigger owner t numbers its voices. Ids are
@@ -109,7 +109,7 @@ inline int32_t VoiceIdAt(const ModuleRecord* t, int32_t v) {
 
 // The module whose TriggerOwner leads the voices that port p brings.
 inline const ModuleRecord* PortTriggerOwner(const ModuleRecord& m, int32_t p) {
-  return m.PortSources[p]->TriggerOwner;
+  return m.PortSources[p].Load()->TriggerOwner.Load();
 }
 
 // Trigger handshake: a follower that still sounds voice id w marks it in the
@@ -253,12 +253,12 @@ inline void PublishPairs(OutputElement* out, const float* y, int32_t n) {
 }
 
 // Module switch words as booleans.
-inline bool SwitchOn(const ModuleRecord& m, int32_t word) { return m.ModuleSwitches[word] != 0; }
+inline bool SwitchOn(const ModuleRecord& m, int32_t word) { return m.ModuleSwitches[word].Load() != 0; }
 
 // Channels a kernel loops over: ChannelsProcessed, kept within the two rows
 // that processing uses.
 inline int32_t KernelChannels(const ModuleRecord& m) {
-  const int32_t n = m.ChannelsProcessed;
+  const int32_t n = m.ChannelsProcessed.Load();
   return n < 1 ? 1 : (n > 2 ? 2 : n);
 }
 
@@ -275,7 +275,7 @@ inline int32_t VoicesNow(const ModuleRecord& m) {
   return static_cast<uint32_t>(n) <= static_cast<uint32_t>(kVoices) ? n : KernelVoices(m);
 }
 inline int32_t ChannelsNow(const ModuleRecord& m) {
-  const int32_t n = m.ChannelsProcessed;
+  const int32_t n = m.ChannelsProcessed.Load();
   return static_cast<uint32_t>(n - 1) < 2u ? n : KernelChannels(m);
 }
 

@@ -92,11 +92,11 @@ struct VocoderKernel {
   static constexpr int32_t kFloatsNeeded = kVoiceRing + 4 * 127;
 
   explicit VocoderKernel(const ModuleRecord& m) {
-    window = VocoderWindow(m.Params[kConvWindow].Value);
+    window = VocoderWindow(m.Params[kConvWindow].Value.Load());
     inverse = static_cast<float>(1.0 / static_cast<double>(window));
     for (int32_t ch = 0; ch < 2; ++ch) voiceGain[ch] = SettingRead(m, kConvVoice, ch);
   }
-  static bool Computes(const ModuleRecord& m) { return m.PortSources[kConvVoice]->Role == kRoleLive; }
+  static bool Computes(const ModuleRecord& m) { return m.PortSources[kConvVoice].Load()->Role == kRoleLive; }
   float TailLength() const { return static_cast<float>(window); }
   static float Latch(const ModuleRecord& m, int32_t ch, int32_t v) { return PlainRead(m, kConvVoice, ch, v); }
 
@@ -131,10 +131,10 @@ void PassThroughMono(ModuleRecord& m, ModuleRecord& owner, int32_t parity) {
   if (KernelVoices(m) == 0) {
     // Nothing is stored that could ring on.
     StageOf(m, 0) = kTailIdle;
-    m.ActiveVoices = 0;
+    m.ActiveVoices.Store(0);
     return;
   }
-  m.ActiveVoices = 1;
+  m.ActiveVoices.Store(1);
   const int32_t channels = KernelChannels(m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const float x = ScaledRead(m, kConvInput, ch, 0);
@@ -148,7 +148,7 @@ void PassThroughPoly(ModuleRecord& m, const ModuleRecord& owner) {
   for (int32_t w = 0; w < kVoices; ++w)
     if (StageOf(m, w) != kTailFed) StageOf(m, w) = kTailIdle;
   for (int32_t k = 0; k < voices; ++k) m.VoiceIds[k] = VoiceIdAt(&owner, k);
-  m.ActiveVoices = voices;
+  m.ActiveVoices.Store(voices);
   const int32_t channels = KernelChannels(m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor input = OpenScaled(m, kConvInput, ch);
@@ -174,25 +174,25 @@ inline float TailInput(ModuleRecord& m, int32_t ch, int32_t w, int32_t position,
 
 template <class Kernel, bool kPassMarks>
 void RunMono(ModuleRecord* m, int32_t parity, int32_t previousParity) {
-  ModuleRecord& owner = *m->PortSources[kConvInput]->TriggerOwner;
+  ModuleRecord& owner = *m->PortSources[kConvInput].Load()->TriggerOwner.Load();
   m->VoiceIds[0] = 0;
   int32_t& stage = StageOf(*m, 0);
   if (Sounding(stage) || VoiceMarked(owner, previousParity, 0)) {
     if (stage == kTailFed) stage = kTailDraining;
-    m->ActiveVoices = 1;
+    m->ActiveVoices.Store(1);
   } else {
     stage = kTailIdle;
-    m->ActiveVoices = 0;
+    m->ActiveVoices.Store(0);
   }
   if (KernelVoices(*m) > 0) {
-    m->ActiveVoices = 1;
+    m->ActiveVoices.Store(1);
     stage = kTailFed;
     for (int32_t ch = 0; ch < 2; ++ch) {
       m->VoiceState[ch][0] = 0.0f;
       LatchedOf(*m, 0)[ch] = Kernel::Latch(*m, ch, 0);
     }
   }
-  if (m->ActiveVoices <= 0) return;
+  if (m->ActiveVoices.Load() <= 0) return;
   const Kernel kernel(*m);
   if (!kernel.Computes(*m) || m->WorkBuffers[0] == nullptr || m->WorkBufferSize < Kernel::kFloatsNeeded) {
     PassThroughMono<kPassMarks>(*m, owner, parity);
@@ -210,9 +210,9 @@ void RunMono(ModuleRecord* m, int32_t parity, int32_t previousParity) {
 
 template <class Kernel>
 void RunPoly(ModuleRecord* m, int32_t parity, int32_t previousParity) {
-  ModuleRecord& owner = *m->PortSources[kConvInput]->TriggerOwner;
+  ModuleRecord& owner = *m->PortSources[kConvInput].Load()->TriggerOwner.Load();
   // Keep: the voices of the previous frame that still sound or are marked.
-  int32_t before = m->ActiveVoices;
+  int32_t before = m->ActiveVoices.Load();
   if (before < 0) before = 0;
   if (before > kVoices) before = kVoices;
   int32_t n = 0;
@@ -240,7 +240,7 @@ void RunPoly(ModuleRecord* m, int32_t parity, int32_t previousParity) {
       LatchedOf(*m, w)[ch] = Kernel::Latch(*m, ch, k);
     }
   }
-  m->ActiveVoices = n;
+  m->ActiveVoices.Store(n);
   if (n == 0) return;
   const Kernel kernel(*m);
   if (!kernel.Computes(*m) || m->WorkBufferSize < Kernel::kFloatsNeeded) {

@@ -168,7 +168,7 @@ template <int32_t kChunks, bool kFull>
     else
       Store8(y + 8 * c, out8);
   }
-  if (AnyLaneSet(clipped)) StoreShown<int64_t>(m.ClipFlag, -1);
+  if (AnyLaneSet(clipped)) m.ClipFlag.Store(-1);
   if (!kFull) PublishPairs(out, y, voices);
 }
 
@@ -211,11 +211,11 @@ TARVELO_KERNEL_BUILDS(void, DistortionPartChunks, (ModuleRecord& m, int32_t ch, 
 // function's address).
 TARVELO_KERNEL_BUILDS(void, ProcessDistortionPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const int32_t voices = VoicesNow(*m);
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
   if (voices == 0) return;
   const int32_t channels = ChannelsNow(*m);
-  if (m->PortSources[kDistortionInput] == m || m->PortSources[kDistortionFactor] == m ||
-      m->PortSources[kDistortionAttenuation] == m) {
+  if (m->PortSources[kDistortionInput].Load() == m || m->PortSources[kDistortionFactor].Load() == m ||
+      m->PortSources[kDistortionAttenuation].Load() == m) {
     DistortionVoiceByVoice(m, channels, voices);
     return;
   }

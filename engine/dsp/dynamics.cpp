@@ -71,7 +71,7 @@ struct DynamicsRows {
 inline bool RowsPay(const ModuleRecord& m, int32_t ports, int32_t voices) {
   if (voices < 8) return false;
   bool own = false;
-  for (int32_t p = 0; p < ports; ++p) own |= m.PortSources[p] == &m;
+  for (int32_t p = 0; p < ports; ++p) own |= m.PortSources[p].Load() == &m;
   return !own;
 }
 
@@ -123,12 +123,12 @@ void ProcessSoftLimiterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     LimiterRow(r, n);
     for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.y[v], r.y[v]};
   }
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
 }
 
 void ProcessWaveFolderMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   // The stored value, not its value module: one count for both channels.
-  const int32_t passes = FolderPasses(m->Params[kFolderPasses].Value);
+  const int32_t passes = FolderPasses(m->Params[kFolderPasses].Value.Load());
   const int32_t channels = KernelChannels(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const float y = FoldWave(ScaledRead(*m, kFolderInput, ch, 0), PlainRead(*m, kFolderThreshold, ch, 0),
@@ -174,7 +174,7 @@ TARVELO_KERNEL_BUILDS(void, FolderRow, (DynamicsRows& r, int32_t n, int32_t pass
 }  // namespace
 
 void ProcessWaveFolderPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t passes = FolderPasses(m->Params[kFolderPasses].Value);
+  const int32_t passes = FolderPasses(m->Params[kFolderPasses].Value.Load());
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   const bool rows = RowsPay(*m, kFolderRange + 1, voices);
@@ -200,7 +200,7 @@ void ProcessWaveFolderPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     FolderRow(r, n, passes);
     for (int32_t v = 0; v < voices; ++v) out[v] = OutputElement{r.x[v], r.x[v]};
   }
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
 }
 
 namespace {
@@ -300,7 +300,7 @@ TARVELO_KERNEL_BUILDS(bool, CompressorRow, (DynamicsRows& r, int32_t n, const Co
 }  // namespace
 
 void ProcessCompressorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const ModuleRecord* owner = m->TriggerOwner;
+  const ModuleRecord* owner = m->TriggerOwner.Load();
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   // Side by side when every voice has its own state (distinct ids) and the
@@ -329,13 +329,13 @@ void ProcessCompressorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     float* state = m->VoiceState[ch];
     ReadRow(input, voices, r.x);
     for (int32_t v = 0; v < voices; ++v) r.a[v] = state[ids[v]];
-    if (CompressorRow(r, n, c)) StoreShown<int64_t>(m->ClipFlag, -1);
+    if (CompressorRow(r, n, c)) m->ClipFlag.Store(-1);
     for (int32_t v = 0; v < voices; ++v) {
       state[ids[v]] = r.a[v];
       out[v] = OutputElement{r.y[v], r.y[v]};
     }
   }
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
 }
 
 }  // namespace Tarvelo

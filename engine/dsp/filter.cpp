@@ -12,7 +12,7 @@ namespace {
 
 // Sections that fit the module's work buffer (28 floats hold all seven).
 inline int32_t SectionsOf(const ModuleRecord& m) {
-  int32_t n = FilterSections(m.Params[kFilterPasses].Value);
+  int32_t n = FilterSections(m.Params[kFilterPasses].Value.Load());
   const int32_t fit = m.WorkBufferSize / 4;
   return n < fit ? n : fit;
 }
@@ -176,9 +176,9 @@ inline uint32_t FloatBits(float x) {
 // The value a plain read gives voice position 0 (what every voice reads from
 // a port whose voice-map row is 0).
 inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
-  const ModuleRecord* s = m.PortSources[p];
-  const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed, ch)][0];
-  return m.Params[p].OutputSide == 1 ? e.Frequency : e.Level;
+  const ModuleRecord* s = m.PortSources[p].Load();
+  const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)][0];
+  return m.Params[p].OutputSide.Load() == 1 ? e.Frequency : e.Level;
 }
 
 // The published outputs of voices whose value is not a number within
@@ -250,8 +250,8 @@ inline bool InPlace(const ModuleRecord* owner, int32_t voices) {
 inline bool RowsApply(const ModuleRecord& m, int32_t sections, int32_t voices) {
   return voices >= 4 && sections > 0 && m.WorkBuffers[kVoices - 1] != nullptr && m.WorkBuffers[0] != nullptr &&
          ((m.Params[kFilterLowPass].VoiceMapRow | m.Params[kFilterHighPass].VoiceMapRow) & 1) == 0 &&
-         m.PortSources[kFilterLowPass] != &m && m.PortSources[kFilterHighPass] != &m &&
-         m.PortSources[kFilterInput] != &m && InPlace(m.TriggerOwner, voices);
+         m.PortSources[kFilterLowPass].Load() != &m && m.PortSources[kFilterHighPass].Load() != &m &&
+         m.PortSources[kFilterInput].Load() != &m && InPlace(m.TriggerOwner.Load(), voices);
 }
 
 // The same settings for every voice but voices out of place (or too few, or
@@ -259,8 +259,8 @@ inline bool RowsApply(const ModuleRecord& m, int32_t sections, int32_t voices) {
 // settings differ by voice.
 bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
   if ((m.Params[kFilterLowPass].VoiceMapRow & 1) != 0 ||
-      (m.Params[kFilterHighPass].VoiceMapRow & 1) != 0 || m.PortSources[kFilterLowPass] == &m ||
-      m.PortSources[kFilterHighPass] == &m)
+      (m.Params[kFilterHighPass].VoiceMapRow & 1) != 0 || m.PortSources[kFilterLowPass].Load() == &m ||
+      m.PortSources[kFilterHighPass].Load() == &m)
     return false;
   const float l = std::fabs(OpenPlain(m, kFilterLowPass, ch)(0));
   const float hp = OpenPlain(m, kFilterHighPass, ch)(0);
@@ -269,7 +269,7 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
   const bool highOn = h2 != 0.0f;
   const bool frozen = l == 1.0f;
   const PortCursor input = OpenScaled(m, kFilterInput, ch);
-  const ModuleRecord* owner = m.TriggerOwner;
+  const ModuleRecord* owner = m.TriggerOwner.Load();
   const FilterRows b = RowsOf(m);
   for (int32_t v = 0; v < voices; ++v) {
     const int32_t w = VoiceIdAt(owner, v);
@@ -299,7 +299,7 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
 [[gnu::noinline]] void FilterVoiceByVoice(ModuleRecord* m, int32_t voices) {
   const int32_t sections = SectionsOf(*m);
   const int32_t channels = KernelChannels(*m);
-  const ModuleRecord* owner = m->TriggerOwner;
+  const ModuleRecord* owner = m->TriggerOwner.Load();
   const FilterRows b = RowsOf(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     if (FilterSharedSettings(*m, sections, ch, voices)) continue;
@@ -355,7 +355,7 @@ void ProcessFilterMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 // chosen function's address).
 TARVELO_KERNEL_BUILDS(void, ProcessFilterPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const int32_t voices = VoicesNow(*m);
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
   if (voices == 0) return;
   // Below four voices the rows cost more than they save (see RowsApply):
   // straight on, before this function sets up anything.

@@ -38,7 +38,7 @@ inline VoiceSlot ReadSlot(const KeyboardState& state, int32_t s) {
 // An octave board's slot frequency is a multiplier of its base frequency: the
 // level the source of parameter 0 publishes (the set value while unlinked).
 inline float BaseFrequency(const ModuleRecord& m) {
-  const ModuleRecord* s = m.PortSources[0] != nullptr ? m.PortSources[0] : m.PortValueModules[0];
+  const ModuleRecord* s = m.PortSources[0].Load() != nullptr ? m.PortSources[0].Load() : m.PortValueModules[0];
   return s != nullptr ? s->Outputs[0][0].Level : 1.0f;
 }
 
@@ -71,7 +71,7 @@ inline uint32_t NextStamp() {
 void ProcessMono(ModuleRecord* m, bool octave) {
   const Board b = BoardOf(*m, octave);
   if (b.state == nullptr) {
-    m->ActiveVoices = 0;
+    m->ActiveVoices.Store(0);
     return;
   }
   KeyboardState& state = *b.state;
@@ -81,14 +81,14 @@ void ProcessMono(ModuleRecord* m, bool octave) {
   int32_t newNote = KbLoad(state.NewNote);
   if (newNote != 0) newNote = std::atomic_ref<int32_t>(state.NewNote).exchange(0, std::memory_order_relaxed);
   m->VoiceIds[0] = 0;
-  m->ActiveVoices = 1;
+  m->ActiveVoices.Store(1);
   OutputElement e{0.0f, 0.0f};
   if (!ValidVoice(last)) {
-    m->ActiveVoices = 0;
+    m->ActiveVoices.Store(0);
   } else {
     const VoiceSlot slot = ReadSlot(state, last);
     if (slot.State == kVoiceFree) {
-      m->ActiveVoices = 0;
+      m->ActiveVoices.Store(0);
     } else if (newNote == 0 && slot.State == kVoiceOn) {
       // A released voice and the first frame of a new note publish {0, 0}:
       // followers see velocity 0 for one frame before every note.
@@ -155,7 +155,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   int32_t n = KbLoad(state.ActiveCount);
   if (n < 0) n = 0;
   if (n > kVoicesUsed) n = kVoicesUsed;
-  m.ActiveVoices = n;
+  m.ActiveVoices.Store(n);
   const bool killAll = SwitchOn(m, kSwitchKillReleased);
   OutputElement* out = m.Outputs[0];
   int32_t* ids = m.VoiceIds;
@@ -199,14 +199,14 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   const uint64_t lastFrame = kept.Frame;
   kept.Frame = frameCounter;
   if (b.state == nullptr) {
-    m->ActiveVoices = 0;
+    m->ActiveVoices.Store(0);
     kept.State = nullptr;
     return;
   }
   KeyboardState& state = *b.state;
   const int32_t changedWord = KbLoad(state.Changed);
   const bool stateChanged = changedWord == -1;
-  if (!(m->ActiveVoices > 0 || stateChanged || (octave && m->Changed != 0))) return;
+  if (!(m->ActiveVoices.Load() > 0 || stateChanged || (octave && m->Changed != 0))) return;
   if (stateChanged) TakeChangedMark(state);
 
   const float base = octave ? BaseFrequency(*m) : 1.0f;
@@ -215,7 +215,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   // Nothing the voices are published from changed: every writer of the
   // voices and the list marks the state changed, so only released voices
   // (freed by what followers did in the previous frame) need a look.
-  if (changedWord == 0 && kept.State == &state && kept.Voices == m->ActiveVoices && kept.Norm == Bits(norm) &&
+  if (changedWord == 0 && kept.State == &state && kept.Voices == m->ActiveVoices.Load() && kept.Norm == Bits(norm) &&
       kept.Base == Bits(base) && StillPublished(*m, lastFrame, frameCounter)) {
     if (kept.Released != 0) FreeKeptReleased(*m, b, previousParity, octave);
     return;

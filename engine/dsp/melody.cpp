@@ -30,10 +30,10 @@ constexpr int32_t kKeyLimit = 1 << 24;
 inline float& State(ModuleRecord& m, int32_t slot) { return m.VoiceState[0][slot]; }
 
 inline bool ReplayMode(const ModuleRecord& m) { return m.StateWord21 != 0; }
-inline void SetReplayMode(ModuleRecord& m) { m.StateWord21 = m.ModuleSwitches[kSwitchLoop] != 0 ? -1 : 0; }
+inline void SetReplayMode(ModuleRecord& m) { m.StateWord21 = m.ModuleSwitches[kSwitchLoop].Load() != 0 ? -1 : 0; }
 
 // The level the source of port p publishes on channel 0, voice 0.
-inline float SourceLevel(const ModuleRecord& m, int32_t p) { return m.PortSources[p]->Outputs[0][0].Level; }
+inline float SourceLevel(const ModuleRecord& m, int32_t p) { return m.PortSources[p].Load()->Outputs[0][0].Level; }
 
 inline void ClearVoiceState(ModuleRecord& m) { std::memset(m.VoiceState, 0, sizeof m.VoiceState); }
 
@@ -60,7 +60,7 @@ inline float KeyFrequency(int32_t key) { return FrequencyNorm * TuningKeyFrequen
 // The melody the module records into, when one is attached and the recording
 // switch is on.
 inline bool Recording(const ModuleRecord& m) {
-  return m.ModuleSwitches[kSwitchRecord] != 0 && m.SampleEntry != nullptr && m.SampleData != nullptr;
+  return m.ModuleSwitches[kSwitchRecord].Load() != 0 && m.SampleEntry != nullptr && m.SampleData != nullptr;
 }
 
 // The notes the attached entry's data has room for.
@@ -103,7 +103,7 @@ void ProcessMelodyGenerator(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const MelodyBuffer b = BufferOf(*m);
   m->VoiceIds[0] = 0;
   if (b.data == nullptr) {
-    m->ActiveVoices = 0;
+    m->ActiveVoices.Store(0);
     m->Outputs[0][0] = OutputElement{0.0f, 0.0f};
     return;
   }
@@ -115,9 +115,9 @@ void ProcessMelodyGenerator(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
 
   // The lowest non-zero input frequency is the root; a new one is a trigger.
-  const ModuleRecord* fs = m->PortSources[kMelFrequency];
-  if (fs->Role == kRoleLive && fs->ActiveVoices >= 1) {
-    const int32_t n = std::min(fs->ActiveVoices, kVoices);
+  const ModuleRecord* fs = m->PortSources[kMelFrequency].Load();
+  if (fs->Role == kRoleLive && fs->ActiveVoices.Load() >= 1) {
+    const int32_t n = std::min(fs->ActiveVoices.Load(), kVoices);
     const PortCursor input = OpenPlain(*m, kMelFrequency, 0);
     float lowest = 1.0f;
     for (int32_t v = 0; v < n; ++v) {
@@ -146,10 +146,10 @@ void ProcessMelodyGenerator(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 
   float& frequency = State(*m, kMelNoteFrequency);
   if (frequency == 0.0f) {
-    m->ActiveVoices = 0;
+    m->ActiveVoices.Store(0);
     m->Outputs[0][0] = OutputElement{0.0f, 0.0f};
   } else {
-    m->ActiveVoices = 1;
+    m->ActiveVoices.Store(1);
     if (State(*m, kMelCountdown) > State(*m, kMelNoteOffPoint)) {
       m->Outputs[0][0] = OutputElement{1.0f, frequency};
     } else {
@@ -181,7 +181,7 @@ void ComposeMelodyStep(ModuleRecord& m) {
                       (phrase > 0 && State(m, kMelMeasureCount) >= static_cast<float>(phrase));
     if (ends) {
       State(m, kMelMeasureCount) = 0.0f;
-      if (LoadShown(m.RecordDone) != 0) FinishMelodyRecording(m);
+      if (m.RecordDone.Load() != 0) FinishMelodyRecording(m);
       SetReplayMode(m);
       if (ReplayMode(m)) {
         ClosePhrase(m, MelodyInt(m, kMelWritePosition));
@@ -289,7 +289,7 @@ void ReplayMelodyStep(ModuleRecord& m) {
   if (b.data == nullptr) return;
   int32_t write = std::clamp(MelodyInt(m, kMelWritePosition), 0, b.length - 1);
   if (write >= MelodyInt(m, kMelPhraseLength)) {
-    if (LoadShown(m.RecordDone) != 0) FinishMelodyRecording(m);
+    if (m.RecordDone.Load() != 0) FinishMelodyRecording(m);
     m.MelodyRestart = -1;
   }
   if (m.MelodyRestart != 0) {
@@ -336,10 +336,10 @@ void RecordMelodyNote(ModuleRecord& m, int64_t finish) {
   const int32_t limit = std::min(kMelodyMaxNotes, room);
   const int32_t notes = WholeSetting(data[kMelodyNoteCount], 0, room);
   if (notes >= limit) {
-    StoreShown<int64_t>(m.RecordDone, -1);
+    m.RecordDone.Store(-1);
     finish = -1;
   }
-  if (LoadShown(m.RecordDone) != 0 && finish != 0) {
+  if (m.RecordDone.Load() != 0 && finish != 0) {
     FinishMelodyRecording(m);
     return;
   }
@@ -381,8 +381,8 @@ void FinishMelodyRecording(ModuleRecord& m) {
   m.SampleEntry = nullptr;
   m.SampleData = nullptr;
   SetMelodyInt(m, kMelRecordPosition, 0);
-  StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
-  StoreShown<int64_t>(m.RecordDone, 0);
+  m.ModuleSwitches[kSwitchRecord].Store(0);
+  m.RecordDone.Store(0);
   MelodyRecordingFinished(discard);
 }
 
@@ -390,7 +390,7 @@ void BeginMelodyGeneratorRecording(ModuleRecord& m, WaveLibraryEntry* entry) {
   m.SampleData = entry != nullptr ? entry->Sound.samples : nullptr;
   m.SampleEntry = entry;
   SetMelodyInt(m, kMelRecordPosition, 0);
-  StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], entry != nullptr ? -1 : 0);
+  m.ModuleSwitches[kSwitchRecord].Store(entry != nullptr ? -1 : 0);
 }
 
 }  // namespace Tarvelo

@@ -24,11 +24,11 @@ inline int32_t ListLiveInputs(const ModuleRecord& m, LiveInputs& list) {
   list.own = false;
   int32_t most = 0;
   for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
-    const ModuleRecord* s = m.PortSources[p];
+    const ModuleRecord* s = m.PortSources[p].Load();
     if (s->Role != kRoleLive) continue;
     list.ports[list.count++] = p;
     list.own |= s == &m;
-    if (s->ActiveVoices > most) most = s->ActiveVoices;
+    if (s->ActiveVoices.Load() > most) most = s->ActiveVoices.Load();
   }
   return most > kVoices ? kVoices : most;
 }
@@ -45,7 +45,7 @@ inline float MeanFactor(int32_t n) { return static_cast<float>(1.0 / static_cast
 
 // A Mixer that published and now has nothing to publish clears itself once.
 inline void ResetWhenSilent(ModuleRecord* m) {
-  if (m->ActiveVoices == 0 && m->MixerWord != 0) {
+  if (m->ActiveVoices.Load() == 0 && m->MixerWord != 0) {
     ModuleReset(*m);
     m->MixerWord = 0;
   }
@@ -64,7 +64,7 @@ template <int32_t kChunks>
   for (int32_t i = 0; i < list.count; ++i) {
     const PortCursor in = OpenInput(m, list.ports[i], ch);
     // An input with fewer voices adds nothing past them but still counts in k.
-    const int32_t n = m.PortSources[list.ports[i]]->ActiveVoices;
+    const int32_t n = m.PortSources[list.ports[i]].Load()->ActiveVoices.Load();
     for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + Blend8(ReadChunk(in, c), Lanes8{}, (lane0 + 8 * c) < n);
   }
   const PortCursor master = OpenPlain(m, kMixerMasterVolume, ch);
@@ -81,7 +81,7 @@ template <int32_t kChunks>
     clipped |= clip & ((lane0 + 8 * c) < voices);
     Store8(y + 8 * c, Blend8(sign, v, clip));
   }
-  if (AnyLane(clipped)) StoreShown<int64_t>(m.ClipFlag, -1);
+  if (AnyLane(clipped)) m.ClipFlag.Store(-1);
   PublishPairs(m.Outputs[ch], y, voices);
 }
 
@@ -111,12 +111,12 @@ template <int32_t kChunks>
   // (compared as a row, which the compiler does as vectors).
   int64_t own = 0;
   for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p)
-    own |= -static_cast<int64_t>(m.PortSources[p] == &m);
+    own |= -static_cast<int64_t>(m.PortSources[p].Load() == &m);
   for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
-    const ModuleRecord* s = m.PortSources[p];
+    const ModuleRecord* s = m.PortSources[p].Load();
     if (s->Role != kRoleLive) continue;
     ++count;
-    const int32_t n = s->ActiveVoices;
+    const int32_t n = s->ActiveVoices.Load();
     most = n > most ? n : most;
     if (n >= 8 * kChunks) {
       const PortCursor in = OpenInput(m, p, 0);
@@ -150,12 +150,12 @@ template <int32_t kChunks>
     clipped |= OutsideUnit(v) & ((lane0 + 8 * c) < most);
     Store8(y + 8 * c, reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(limited) & (v == v)));
   }
-  if (AnyLaneSet(clipped)) StoreShown<int64_t>(m.ClipFlag, -1);
+  if (AnyLaneSet(clipped)) m.ClipFlag.Store(-1);
   if (most == 8 * kChunks)
     for (int32_t c = 0; c < kChunks; ++c) PublishChunk(m.Outputs[0] + 8 * c, Load8(y + 8 * c));
   else
     PublishPairs(m.Outputs[0], y, most);
-  m.ActiveVoices = most;
+  m.ActiveVoices.Store(most);
   m.MixerWord = -1;
   return true;
 }
@@ -168,7 +168,7 @@ template <int32_t kChunks>
   int32_t sourceVoices[kMixerInputs];
   for (int32_t i = 0; i < list.count; ++i) {
     in[i] = OpenInput(*m, list.ports[i], ch);
-    sourceVoices[i] = m->PortSources[list.ports[i]]->ActiveVoices;
+    sourceVoices[i] = m->PortSources[list.ports[i]].Load()->ActiveVoices.Load();
   }
   for (int32_t v = 0; v < voices; ++v) {
     float sum = 0.0f;
@@ -182,18 +182,18 @@ template <int32_t kChunks>
 }  // namespace
 
 void ProcessMixerMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  m->ActiveVoices = 0;
-  if (m->PortSources[kMixerMasterVolume]->ActiveVoices == 0) return;
+  m->ActiveVoices.Store(0);
+  if (m->PortSources[kMixerMasterVolume].Load()->ActiveVoices.Load() == 0) return;
   LiveInputs list;
-  if (ListLiveInputs(*m, list) > 0) m->ActiveVoices = 1;
-  if (m->ActiveVoices > 0 && list.count >= 1) {
+  if (ListLiveInputs(*m, list) > 0) m->ActiveVoices.Store(1);
+  if (m->ActiveVoices.Load() > 0 && list.count >= 1) {
     const float k = MeanFactor(list.count);
     const int32_t channels = KernelChannels(*m);
     for (int32_t ch = 0; ch < channels; ++ch) {
       float sum = 0.0f;
       for (int32_t i = 0; i < list.count; ++i) {
         const int32_t p = list.ports[i];
-        if (m->PortSources[p]->ActiveVoices > 0) sum = sum + OpenInput(*m, p, ch)(0);
+        if (m->PortSources[p].Load()->ActiveVoices.Load() > 0) sum = sum + OpenInput(*m, p, ch)(0);
       }
       const float y = ClipValue(k * sum * PlainRead(*m, kMixerMasterVolume, ch, 0), m->ClipFlag);
       m->Outputs[ch][0] = OutputElement{y, y};
@@ -209,10 +209,10 @@ void ProcessMixerMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 // rarely changes; when it no longer covers them the frame takes the general
 // way.
 TARVELO_KERNEL_BUILDS(void, ProcessMixerPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
-  const int32_t last = m->ActiveVoices;
-  m->ActiveVoices = 0;
-  if (m->PortSources[kMixerMasterVolume]->ActiveVoices == 0) return;
-  if (m->ChannelsProcessed == 1) {
+  const int32_t last = m->ActiveVoices.Load();
+  m->ActiveVoices.Store(0);
+  if (m->PortSources[kMixerMasterVolume].Load()->ActiveVoices.Load() == 0) return;
+  if (m->ChannelsProcessed.Load() == 1) {
     if (last <= 8) {
       if (MixInOneWalk<1>(*m)) return;
     } else if (last <= 16) {
@@ -223,14 +223,14 @@ TARVELO_KERNEL_BUILDS(void, ProcessMixerPoly, (ModuleRecord* m, uint64_t, int32_
   }
   LiveInputs list;
   const int32_t voices = ListLiveInputs(*m, list);
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
   if (list.count >= 1) {
     const float k = MeanFactor(list.count);
     const int32_t channels = KernelChannels(*m);
     // Input by input over rows of voices, each voice's sum taking its inputs
     // in the same order; voice by voice when the Mixer reads its own outputs,
     // which it writes as it goes.
-    const bool own = list.own || m->PortSources[kMixerMasterVolume] == m;
+    const bool own = list.own || m->PortSources[kMixerMasterVolume].Load() == m;
     for (int32_t ch = 0; ch < channels; ++ch) {
       if (own)
         MixVoiceByVoice(m, ch, list, voices, k);

@@ -89,9 +89,9 @@ inline bool ShapeSettingsShared(const ModuleRecord& m) {
 // What port p reads for voice position 0 on channel ch: PlainRead of element
 // 0, which every voice reads while the port's voice map row is 0.
 inline float FirstValue(const ModuleRecord& m, int32_t p, int32_t ch) {
-  const ModuleRecord* s = m.PortSources[p];
-  const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed, ch)][0];
-  return m.Params[p].OutputSide == 1 ? e.Frequency : e.Level;
+  const ModuleRecord* s = m.PortSources[p].Load();
+  const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)][0];
+  return m.Params[p].OutputSide.Load() == 1 ? e.Frequency : e.Level;
 }
 
 inline SharedShape SharedShapeValues(const ModuleRecord& m, int32_t ch) {
@@ -106,8 +106,8 @@ inline SharedShape SharedShapeValues(const ModuleRecord& m, int32_t ch) {
 }
 
 inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
-  if (!ShapeSettingsShared(m) || m.PortSources[kOscPhase] == &m || m.PortSources[kOscPeriod] == &m ||
-      m.PortSources[kOscDuty] == &m)
+  if (!ShapeSettingsShared(m) || m.PortSources[kOscPhase].Load() == &m || m.PortSources[kOscPeriod].Load() == &m ||
+      m.PortSources[kOscDuty].Load() == &m)
     return false;
   s = SharedShapeValues(m, ch);
   return true;
@@ -358,7 +358,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
     flags = gathered;
   }
   const int32_t report = RowsOfShape<kShape, kLanes, kLoop>(r, flags, voices, s, sw);
-  if ((report & kRowsClipped) != 0) StoreShown<int64_t>(m.ClipFlag, -1);
+  if ((report & kRowsClipped) != 0) m.ClipFlag.Store(-1);
   // A voice's playing flag changes only when its frequency turns 0 or its
   // one period ends.
   const bool changes = (report & kRowsPlayingChanged) != 0;
@@ -660,7 +660,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
       Store8(o + 8, Blend8(high, Load8(o + 8), __builtin_shufflevector(lanes, lanes, 4, 4, 5, 5, 6, 6, 7, 7)));
     }
   }
-  if (_mm256_movemask_ps(reinterpret_cast<__m256>(clipped)) != 0) StoreShown<int64_t>(m.ClipFlag, -1);
+  if (_mm256_movemask_ps(reinterpret_cast<__m256>(clipped)) != 0) m.ClipFlag.Store(-1);
   const bool changes = !_mm256_testz_si256(reinterpret_cast<__m256i>(changed), reinterpret_cast<__m256i>(changed));
   if (inPlace) {
     // A voice's playing flag changes only when its frequency turns 0 or its
@@ -703,8 +703,8 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   // Voice position v usually holds voice id v: the states are then read and
   // written as rows, else gathered and scattered by id.
   int32_t ids[kVoices];
-  const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner, voices);
-  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids)) return false;
+  const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner.Load(), voices);
+  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner.Load(), voices, ids)) return false;
   // One channel, the usual case, with its port look-ups settled at compile time.
   if (channels == 1) {
     ShapeRows r;
@@ -731,7 +731,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   const OscillatorSwitches sw = SwitchesOf(m);
   const int32_t channels = KernelChannels(m);
   if (!ModuleRows<kShape, kLanes, kLoop, kAvx2>(m, channels, voices, sw)) VoiceByVoice(m, sw, channels, voices);
-  m.ActiveVoices = voices;
+  m.ActiveVoices.Store(voices);
 }
 
 template <int32_t kShape, int32_t kLanes, bool kLoop>
@@ -753,18 +753,18 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   for (int32_t k = 0; k < kLanes; k += 8) {
     Mask8 id;
     Mask8 lane;
-    std::memcpy(&id, m.TriggerOwner->VoiceIds + k, sizeof id);
+    std::memcpy(&id, m.TriggerOwner.Load()->VoiceIds + k, sizeof id);
     std::memcpy(&lane, kLaneNumbers + k, sizeof lane);
     differ |= (id ^ lane) & (lane < count);
   }
   const bool inPlace = _mm256_testz_si256(reinterpret_cast<__m256i>(differ), reinterpret_cast<__m256i>(differ)) != 0;
-  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner, voices, ids))
+  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner.Load(), voices, ids))
     VoiceByVoice(m, sw, channels, voices);
   else if (channels == 1)
     ChannelChunks<kShape, kLanes, kLoop>(m, 0, voices, inPlace, ids, sw);
   else
     TwoChannelChunks<kShape, kLanes, kLoop>(m, voices, inPlace, ids, sw);
-  m.ActiveVoices = voices;
+  m.ActiveVoices.Store(voices);
 }
 
 template <int32_t kShape, int32_t kLanes, bool kLoop>
@@ -818,15 +818,11 @@ struct KernelTable {
 // The build's table, settled with gAvx2 before the program starts.
 const RowsKernel* const gKernels = gAvx2 ? KernelTable<true>::kKernels.data() : KernelTable<false>::kKernels.data();
 
-// Some port reads the module's own outputs (ports 0 .. kOscDuty), compared
-// as eight entries with the two past the duty masked off, which the compiler
-// turns into two vector compares.
+// Some port reads the module's own outputs (ports 0 .. kOscDuty).
 inline bool ReadsOwnOutputs(const ModuleRecord& m) {
-  static_assert(kModuleParams >= 8 && kOscDuty < 8, "the Oscillator's ports lie in the first eight entries");
-  const ModuleRecord* const* src = m.PortSources;
-  int64_t own = 0;
-  for (int32_t p = 0; p < 8; ++p) own |= -static_cast<int64_t>(src[p] == &m) & (p <= kOscDuty ? -1 : 0);
-  return own != 0;
+  bool own = false;
+  for (int32_t p = 0; p <= kOscDuty; ++p) own |= m.PortSources[p].Load() == &m;
+  return own;
 }
 
 // The rows' kernel for the module, when the voices side by side give what
@@ -872,8 +868,8 @@ template <typename Body>
 // amplitude comes from an envelope or the voices come from a chain that
 // publishes per voice; then 1 + the sum of the amplitudes weights them.
 inline bool WeightedMix(const ModuleRecord& m) {
-  return m.PortSources[kOscAmplitude]->ModuleSwitches[kSwitchEnvelope] != 0 ||
-         m.PortSources[m.VoiceMapSourcePort]->PerVoiceOutput != 0;
+  return m.PortSources[kOscAmplitude].Load()->ModuleSwitches[kSwitchEnvelope].Load() != 0 ||
+         m.PortSources[m.VoiceMapSourcePort.Load()].Load()->PerVoiceOutput != 0;
 }
 
 // Sine wave phase step: advance by a quarter of the normalized frequency, then
@@ -894,7 +890,7 @@ TARVELO_KERNEL_BUILDS(void, VoiceByVoice, (ModuleRecord& mr, const OscillatorSwi
                                             int32_t voices)) {
   ModuleRecord* m = &mr;
   const WaveFunction shape = ShapeFunction(*m);
-  const ModuleRecord* owner = m->TriggerOwner;
+  const ModuleRecord* owner = m->TriggerOwner.Load();
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
     WithShape(*m, shape, in, ch, [&](const auto& run) {
@@ -925,7 +921,7 @@ namespace {
 // builds too, as the slot's entry is).
 [[gnu::noinline]] TARVELO_KERNEL_BUILDS(void, AllVoiceByVoice, (ModuleRecord& m, int32_t voices)) {
   VoiceByVoice(m, SwitchesOf(m), KernelChannels(m), voices);
-  m.ActiveVoices = voices;
+  m.ActiveVoices.Store(voices);
 }
 }  // namespace
 
@@ -942,7 +938,7 @@ TARVELO_KERNEL_BUILDS(void, ProcessOscillatorPoly, (ModuleRecord* m, uint64_t, i
 TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const WaveFunction shape = ShapeFunction(*m);
   const OscillatorSwitches sw = SwitchesOf(*m);
-  const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort);
+  const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort.Load());
   const bool weighted = WeightedMix(*m);
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
@@ -972,7 +968,7 @@ TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, i
 void ProcessSineWavePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const bool doubled = SwitchOn(*m, kSwitch2);
   const bool rewind = SwitchOn(*m, kSwitchRewind);
-  const ModuleRecord* owner = m->TriggerOwner;
+  const ModuleRecord* owner = m->TriggerOwner.Load();
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -993,13 +989,13 @@ void ProcessSineWavePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
       m->Outputs[ch][v] = OutputElement{y, y};
     }
   }
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
 }
 
 void ProcessSineWaveMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const bool doubled = SwitchOn(*m, kSwitch2);
   const bool rewind = SwitchOn(*m, kSwitchRewind);
-  const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort);
+  const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort.Load());
   const bool weighted = WeightedMix(*m);
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);

@@ -39,8 +39,8 @@ inline void RandomizerVoice(ModuleRecord& m, int32_t ch, int32_t v, int32_t w, b
 template <bool kPerVoice>
 void RunRandomizer(ModuleRecord* m) {
   const bool hold = SwitchOn(*m, kSwitchHold);
-  const bool linked = m->PortSources[kRandomInput]->Role == kRoleLive;
-  const ModuleRecord* owner = m->TriggerOwner;
+  const bool linked = m->PortSources[kRandomInput].Load()->Role == kRoleLive;
+  const ModuleRecord* owner = m->TriggerOwner.Load();
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = kPerVoice ? KernelVoices(*m) : 1;
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -56,7 +56,7 @@ void RunRandomizer(ModuleRecord* m) {
       RandomizerVoice(*m, ch, v, w, hold, linked, gain, input, bias, resolution, period);
     }
   }
-  if (kPerVoice) m->ActiveVoices = voices;
+  if (kPerVoice) m->ActiveVoices.Store(voices);
 }
 
 }  // namespace

@@ -38,19 +38,19 @@ inline int32_t SoundChannels(const ModuleRecord& m) { return m.SampleChannels > 
 // Channels a recording stores per frame: those the module outputs, at most
 // those the sound has.
 inline int32_t RecordedChannels(const ModuleRecord& m) {
-  int32_t n = m.OutputChannels < 1 ? 1 : (m.OutputChannels > 2 ? 2 : m.OutputChannels);
+  int32_t n = m.OutputChannels.Load() < 1 ? 1 : (m.OutputChannels.Load() > 2 ? 2 : m.OutputChannels.Load());
   return n < SoundChannels(m) ? n : SoundChannels(m);
 }
 
 inline int32_t LeadPort(const ModuleRecord& m) {
-  const int32_t p = m.VoiceMapSourcePort;
+  const int32_t p = m.VoiceMapSourcePort.Load();
   return (p >= 0 && p < m.PortCount && p < kModuleParams) ? p : 0;
 }
 
 // The input port passed through: its scaled read while a live module feeds
 // it, else nothing.
 inline float PassedInput(const ModuleRecord& m, int32_t ch, int32_t v) {
-  return m.PortSources[kSampleInput]->Role == kRoleLive ? ScaledRead(m, kSampleInput, ch, v) : 0.0f;
+  return m.PortSources[kSampleInput].Load()->Role == kRoleLive ? ScaledRead(m, kSampleInput, ch, v) : 0.0f;
 }
 
 // Linear interpolation at fraction x (0..1) of the sound's channel ch.
@@ -140,8 +140,8 @@ float RecordSampleFrame(ModuleRecord& m, int32_t ch) {
     m.SampleData[static_cast<int64_t>(frames) * channels + ch] = x;
     if (ch == last) m.FramesRecorded = frames + 1;
   }
-  if (m.FramesRecorded >= m.SampleFrames) StoreShown<int64_t>(m.RecordDone, -1);
-  if (LoadShown(m.RecordDone) != 0) FinishSampleRecording(m);
+  if (m.FramesRecorded >= m.SampleFrames) m.RecordDone.Store(-1);
+  if (m.RecordDone.Load() != 0) FinishSampleRecording(m);
   return x;
 }
 
@@ -164,10 +164,10 @@ void FinishSampleRecording(ModuleRecord& m) {
     m.SampleEntry = nullptr;
     m.SampleData = nullptr;
     m.SampleFrames = 0;
-    m.OutputChannels = 1;
+    m.OutputChannels.Store(1);
     ModuleResetVoices(m);
-    StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
-    StoreShown<int64_t>(m.RecordDone, 0);
+    m.ModuleSwitches[kSwitchRecord].Store(0);
+    m.RecordDone.Store(0);
     SampleRecordingDiscarded(e);
     return;
   }
@@ -204,10 +204,10 @@ void FinishSampleRecording(ModuleRecord& m) {
     PublishEntryState(*e, kWaveIdle);
   }
   ModuleResetVoices(m);
-  StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
-  StoreShown<int64_t>(m.RecordDone, 0);
-  StoreShown<int64_t>(m.ModuleSwitches[kSwitchPower], -1);  // a delete switches it off meanwhile
-  StoreShown<int64_t>(m.ModuleSwitches[kSwitchPlay], -1);
+  m.ModuleSwitches[kSwitchRecord].Store(0);
+  m.RecordDone.Store(0);
+  m.ModuleSwitches[kSwitchPower].Store(-1);  // a delete switches it off meanwhile
+  m.ModuleSwitches[kSwitchPlay].Store(-1);
   if (SampleListChanged != nullptr) SampleListChanged();
 }
 
@@ -424,7 +424,7 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
   // Below a full row of 8 the rows' fixed cost is more than they save.
   if (voices < 8 || !HasSound(m)) return false;
   for (int32_t p = kSampleBias; p <= kSamplePeriod; ++p)
-    if (m.PortSources[p] == &m) return false;
+    if (m.PortSources[p].Load() == &m) return false;
   int32_t ids[kVoices];
   const bool inPlace = VoicesInPlace(owner, voices);
   if (!inPlace && !DistinctVoiceIds(owner, voices, ids)) return false;
@@ -520,16 +520,16 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
         m->Outputs[ch][v] = OutputElement{y, y};
       }
     }
-    m->ActiveVoices = voices;
+    m->ActiveVoices.Store(voices);
     return;
   }
-  const ModuleRecord* owner = m->TriggerOwner;
+  const ModuleRecord* owner = m->TriggerOwner.Load();
   const int32_t channels = KernelChannels(*m);
   float rows[2][kVoices];
   if (SampleSideBySide(*m, owner, channels, voices, rows)) {
     for (int32_t ch = 0; ch < channels; ++ch)
-      if (ClipRowOut(rows[ch], m->Outputs[ch], voices) != 0) StoreShown<int64_t>(m->ClipFlag, -1);
-    m->ActiveVoices = voices;
+      if (ClipRowOut(rows[ch], m->Outputs[ch], voices) != 0) m->ClipFlag.Store(-1);
+    m->ActiveVoices.Store(voices);
     return;
   }
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -546,7 +546,7 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
       m->Outputs[ch][v] = OutputElement{y, y};
     }
   }
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
 }
 
 void ProcessSampleMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
@@ -556,8 +556,8 @@ void ProcessSampleMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const ModuleRecord* owner = PortTriggerOwner(*m, lead);
   // Voices are averaged, unless an envelope drives the amplitude or the
   // voices come from a chain that publishes per voice: then they are weighted.
-  const bool weighted = m->PortSources[kSampleAmplitude]->ModuleSwitches[kSwitchEnvelope] != 0 ||
-                        m->PortSources[lead]->PerVoiceOutput != 0;
+  const bool weighted = m->PortSources[kSampleAmplitude].Load()->ModuleSwitches[kSwitchEnvelope].Load() != 0 ||
+                        m->PortSources[lead].Load()->PerVoiceOutput != 0;
   const int32_t channels = recording ? RecordedChannels(*m) : KernelChannels(*m);
   float rows[2][kVoices];
   if (!recording && SampleSideBySide(*m, owner, channels, voices, rows)) {

@@ -185,14 +185,14 @@ inline double Frac(double x) {
 }
 
 inline ModuleRecord& OwnerOfPort0(ModuleRecord& m) {
-  ModuleRecord* s = m.PortSources[kSeqFrequency];
-  return s->TriggerOwner != nullptr ? *s->TriggerOwner : *s;
+  ModuleRecord* s = m.PortSources[kSeqFrequency].Load();
+  return s->TriggerOwner.Load() != nullptr ? *s->TriggerOwner.Load() : *s;
 }
 
 inline int32_t ClampedActive(ModuleRecord& m) {
-  if (m.ActiveVoices < 0) m.ActiveVoices = 0;
-  if (m.ActiveVoices > kVoices) m.ActiveVoices = kVoices;
-  return m.ActiveVoices;
+  if (m.ActiveVoices.Load() < 0) m.ActiveVoices.Store(0);
+  if (m.ActiveVoices.Load() > kVoices) m.ActiveVoices.Store(kVoices);
+  return m.ActiveVoices.Load();
 }
 
 // Steps 1 to 4 of playback: the time in the melody this frame, and the note
@@ -262,12 +262,12 @@ inline void StartNotes(const Melody& mel, PlayFrame& f, Start onStart) {
 // Step 7: a live frequency input that differs from the F setting transposes
 // the melody; the setting follows it and shows that it moved.
 inline void FollowTransposition(ModuleRecord& m) {
-  const ModuleRecord* s = m.PortSources[kSeqFrequency];
-  if (s->Role != kRoleLive || s->ActiveVoices <= 0) return;
+  const ModuleRecord* s = m.PortSources[kSeqFrequency].Load();
+  if (s->Role != kRoleLive || s->ActiveVoices.Load() <= 0) return;
   const float f = s->Outputs[0][0].Frequency;
-  if (f > 0.0f && f != m.Params[kSeqFrequency].Value) {
+  if (f > 0.0f && f != m.Params[kSeqFrequency].Value.Load()) {
     ModuleSetParamValue(m, kSeqFrequency, f);
-    StoreShown<int64_t>(m.Params[kSeqFrequency].MidiMoved, -1);
+    m.Params[kSeqFrequency].MidiMoved.Store(-1);
   }
 }
 
@@ -276,7 +276,7 @@ inline void FollowTransposition(ModuleRecord& m) {
 inline float TranspositionFactor(const ModuleRecord& m, const Melody& mel) {
   if (mel.notes <= 0) return 1.0f;
   const float reference = mel.data[NoteBase(0) + 1];
-  const float factor = m.Params[kSeqFrequency].Value / reference;
+  const float factor = m.Params[kSeqFrequency].Value.Load() / reference;
   return std::isfinite(factor) ? factor : 1.0f;
 }
 
@@ -286,13 +286,12 @@ inline void EndPlayFrame(ModuleRecord& m, PlayFrame& f, float length) {
   double p = PlayPosition(m);
   if (std::fabs(p) <= 1.0) {
     p = p + static_cast<double>(f.step) / static_cast<double>(length);
-  } else if (m.ActiveVoices == 0) {
+  } else if (m.ActiveVoices.Load() == 0) {
     p = 0.0;
     f.k = 0;
     // The page and the system bar read the switch meanwhile; the page stores
     // LOOP whole.
-    StoreShown(m.ModuleSwitches[kSwitchPlay],
-               LoadShown(m.ModuleSwitches[kSwitchPlay]) & LoadShown(m.ModuleSwitches[kSwitchLoop]));
+    m.ModuleSwitches[kSwitchPlay].Store(m.ModuleSwitches[kSwitchPlay].Load() & m.ModuleSwitches[kSwitchLoop].Load());
     f.ended = false;
   }
   SetPlayPosition(m, p);
@@ -309,7 +308,7 @@ void PlaybackPoly(ModuleRecord& m, const Melody& mel, float* table, int32_t pari
   // Aging: a released voice goes, a voice whose note ran out is released.
   const float age = std::fabs(step);
   int32_t i = 0;
-  while (i < m.ActiveVoices) {
+  while (i < m.ActiveVoices.Load()) {
     const int32_t w = VoiceIdAt(&m, i);
     m.VoiceState[0][w] -= age;
     const int32_t state = m.SequencerVoices[w].State;
@@ -325,7 +324,7 @@ void PlaybackPoly(ModuleRecord& m, const Melody& mel, float* table, int32_t pari
   FollowTransposition(m);
   const float factor = TranspositionFactor(m, mel);
   ModuleRecord& owner = OwnerOfPort0(m);
-  for (int32_t v = 0; v < m.ActiveVoices; ++v) {
+  for (int32_t v = 0; v < m.ActiveVoices.Load(); ++v) {
     const int32_t w = VoiceIdAt(&m, v);
     MarkVoice(m, parity, w);
     MarkVoice(owner, parity, w);
@@ -350,13 +349,13 @@ void PlaybackMono(ModuleRecord& m, const Melody& mel, float* table, int32_t pari
   });
   if (started) {
     r.State = kSeqVoiceOn;
-    m.ActiveVoices = 1;
+    m.ActiveVoices.Store(1);
     m.VoiceIds[0] = 0;
-  } else if (m.ActiveVoices > 0) {
+  } else if (m.ActiveVoices.Load() > 0) {
     m.VoiceState[0][0] -= std::fabs(step);
     if (r.State == kSeqVoiceReleased) {
       r.State = kSeqVoiceFree;
-      m.ActiveVoices = 0;
+      m.ActiveVoices.Store(0);
     } else if (m.VoiceState[0][0] <= 0.0f) {
       r.State = kSeqVoiceReleased;
       table[1] = 0.0f;
@@ -371,7 +370,7 @@ void PlaybackMono(ModuleRecord& m, const Melody& mel, float* table, int32_t pari
   } else if (out.Frequency != table[1]) {
     out = OutputElement{table[2], table[1]};
   }
-  if (m.ActiveVoices > 0) {
+  if (m.ActiveVoices.Load() > 0) {
     MarkVoice(m, parity, 0);
     MarkVoice(OwnerOfPort0(m), parity, 0);
   }
@@ -383,13 +382,13 @@ inline void AdvanceRecordClock(ModuleRecord& m, bool groupStarted) {
   if (RecordInt(m, kNotesRecorded) <= 0) return;
   SetRecordInt(m, kRecordFrames, RecordInt(m, kRecordFrames) + 1);
   if (!groupStarted) SetRecordInt(m, kSinceGroupFrames, RecordInt(m, kSinceGroupFrames) + 1);
-  SetRecordInt(m, kSilenceFrames, m.ActiveVoices > 0 ? 0 : RecordInt(m, kSilenceFrames) + 1);
+  SetRecordInt(m, kSilenceFrames, m.ActiveVoices.Load() > 0 ? 0 : RecordInt(m, kSilenceFrames) + 1);
 }
 
 inline void CheckRecordingEnd(ModuleRecord& m, int32_t limit) {
   const float length = SettingRead(m, kSeqLength, 0);
   if (RecordInt(m, kNotesRecorded) >= limit ||
-      (length > 0.0f && FramesToSeconds(RecordInt(m, kRecordFrames)) >= length) || LoadShown(m.RecordDone) != 0)
+      (length > 0.0f && FramesToSeconds(RecordInt(m, kRecordFrames)) >= length) || m.RecordDone.Load() != 0)
     FinishSequencerRecording(m);
 }
 
@@ -446,7 +445,7 @@ void RemoveMelodyAt(int32_t index, const WaveLibraryEntry* expected) {
 }  // namespace
 
 int32_t FindFreeSequencerVoice(const ModuleRecord& m) {
-  if (m.ActiveVoices > kVoices - 1) return -1;
+  if (m.ActiveVoices.Load() > kVoices - 1) return -1;
   for (int32_t w = 0; w < kVoices; ++w)
     if (m.SequencerVoices[w].State == kSeqVoiceFree) return w;
   return -1;
@@ -461,7 +460,7 @@ int32_t StartSequencerVoice(ModuleRecord& m, int32_t base) {
   if (w < 0) return -1;
   const int32_t position = ClampedActive(m);
   m.VoiceIds[position] = w;
-  m.ActiveVoices = position + 1;
+  m.ActiveVoices.Store(position + 1);
   m.VoiceState[0][w] = mel.data[base];
   table[4 * w + 1] = mel.data[base + 1];
   table[4 * w + 2] = mel.data[base + 2];
@@ -484,7 +483,7 @@ void RemoveSequencerVoice(ModuleRecord& m, int32_t position, int32_t w) {
   const int32_t n = ClampedActive(m);
   if (position < 0 || position >= n) return;
   for (int32_t j = position; j + 1 < n; ++j) std::swap(m.VoiceIds[j], m.VoiceIds[j + 1]);
-  m.ActiveVoices = n - 1;
+  m.ActiveVoices.Store(n - 1);
 }
 
 int32_t FindSequencerNote(const ModuleRecord& m, float t, bool searchBackward) {
@@ -529,17 +528,17 @@ void RecordSequencerPoly(ModuleRecord& m, int32_t parity) {
   Melody mel;
   float* table = VoiceTable(m);
   if (table == nullptr || !MelodyOf(m, mel)) return;
-  ModuleRecord* fs = m.PortSources[kSeqFrequency];
-  const ModuleRecord* vs = m.PortSources[kSeqVelocity];
+  ModuleRecord* fs = m.PortSources[kSeqFrequency].Load();
+  const ModuleRecord* vs = m.PortSources[kSeqVelocity].Load();
   ModuleRecord& owner = OwnerOfPort0(m);
   const int32_t limit = NoteLimit(mel);
   bool groupStarted = false;
-  if (fs->ActiveVoices <= 0 && vs->ActiveVoices <= 0) {
+  if (fs->ActiveVoices.Load() <= 0 && vs->ActiveVoices.Load() <= 0) {
     EndAllRecordedNotes(m);
   } else {
-    const int32_t n = std::clamp(fs->ActiveVoices, 0, kVoices);
+    const int32_t n = std::clamp(fs->ActiveVoices.Load(), 0, kVoices);
     const int32_t* row = VoiceMap[m.Params[kSeqVelocity].VoiceMapRow & 1];
-    const int32_t previousActive = m.ActiveVoices;
+    const int32_t previousActive = m.ActiveVoices.Load();
     for (int32_t v = 0; v < n; ++v) {
       const int32_t w = VoiceIdAt(&owner, v);
       const float f = fs->Outputs[0][v].Frequency;
@@ -547,7 +546,7 @@ void RecordSequencerPoly(ModuleRecord& m, int32_t parity) {
       bool full = false;
       if (f != 0.0f && r.State == kSeqVoiceFree) {
         if (RecordInt(m, kNotesRecorded) >= limit) {
-          StoreShown<int64_t>(m.RecordDone, -1);
+          m.RecordDone.Store(-1);
           break;
         }
         const float vel = vs->Outputs[0][row[v]].Level;
@@ -559,7 +558,7 @@ void RecordSequencerPoly(ModuleRecord& m, int32_t parity) {
         BeginRecordedNote(m, mel, table, w, f, vel);
         m.Outputs[0][v] = OutputElement{vel, f};
         if (RecordInt(m, kNotesRecorded) >= limit) {
-          StoreShown<int64_t>(m.RecordDone, -1);
+          m.RecordDone.Store(-1);
           full = true;
         }
       } else if (f == 0.0f) {
@@ -577,7 +576,7 @@ void RecordSequencerPoly(ModuleRecord& m, int32_t parity) {
       if (full) break;
     }
   }
-  m.ActiveVoices = std::clamp(fs->ActiveVoices, 0, kVoices);
+  m.ActiveVoices.Store(std::clamp(fs->ActiveVoices.Load(), 0, kVoices));
   AdvanceRecordClock(m, groupStarted);
   CheckRecordingEnd(m, limit);
 }
@@ -586,20 +585,20 @@ void RecordSequencerMono(ModuleRecord& m, int32_t parity) {
   Melody mel;
   float* table = VoiceTable(m);
   if (table == nullptr || !MelodyOf(m, mel)) return;
-  const ModuleRecord* fs = m.PortSources[kSeqFrequency];
-  const ModuleRecord* vs = m.PortSources[kSeqVelocity];
+  const ModuleRecord* fs = m.PortSources[kSeqFrequency].Load();
+  const ModuleRecord* vs = m.PortSources[kSeqVelocity].Load();
   ModuleRecord& owner = OwnerOfPort0(m);
   const int32_t limit = NoteLimit(mel);
   bool groupStarted = false;
-  if (fs->ActiveVoices <= 0 && vs->ActiveVoices <= 0) {
+  if (fs->ActiveVoices.Load() <= 0 && vs->ActiveVoices.Load() <= 0) {
     EndRecordedNote(m, 0, 0);
-    m.ActiveVoices = 0;
+    m.ActiveVoices.Store(0);
   } else {
     const float f = fs->Outputs[0][0].Frequency;
     SequencerVoice& r = m.SequencerVoices[0];
     if (f != 0.0f && r.State == kSeqVoiceFree) {
       if (RecordInt(m, kNotesRecorded) >= limit) {
-        StoreShown<int64_t>(m.RecordDone, -1);
+        m.RecordDone.Store(-1);
       } else {
         const float vel = vs->Outputs[0][0].Level;
         // Every note is its own onset group.
@@ -608,7 +607,7 @@ void RecordSequencerMono(ModuleRecord& m, int32_t parity) {
         m.VoiceIds[0] = 0;
         BeginRecordedNote(m, mel, table, 0, f, vel);
         m.Outputs[0][0] = OutputElement{vel, f};
-        if (RecordInt(m, kNotesRecorded) >= limit) StoreShown<int64_t>(m.RecordDone, -1);
+        if (RecordInt(m, kNotesRecorded) >= limit) m.RecordDone.Store(-1);
       }
     } else if (f == 0.0f) {
       EndRecordedNote(m, 0, 0);
@@ -617,7 +616,7 @@ void RecordSequencerMono(ModuleRecord& m, int32_t parity) {
       MarkVoice(m, parity, 0);
       MarkVoice(owner, parity, VoiceIdAt(&owner, 0));
     }
-    m.ActiveVoices = 1;
+    m.ActiveVoices.Store(1);
   }
   AdvanceRecordClock(m, groupStarted);
   CheckRecordingEnd(m, limit);
@@ -626,8 +625,8 @@ void RecordSequencerMono(ModuleRecord& m, int32_t parity) {
 void FinishSequencerRecording(ModuleRecord& m) {
   Melody mel;
   if (!MelodyOf(m, mel)) {
-    StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
-    StoreShown<int64_t>(m.RecordDone, 0);
+    m.ModuleSwitches[kSwitchRecord].Store(0);
+    m.RecordDone.Store(0);
     return;
   }
   EndAllRecordedNotes(m);
@@ -654,17 +653,17 @@ void FinishSequencerRecording(ModuleRecord& m) {
     m.SampleEntry = nullptr;
     m.SampleData = nullptr;
   }
-  StoreShown<int64_t>(m.ModuleSwitches[kSwitchRecord], 0);
-  StoreShown<int64_t>(m.RecordDone, 0);
+  m.ModuleSwitches[kSwitchRecord].Store(0);
+  m.RecordDone.Store(0);
   MelodyRecordingFinished(discard);
 }
 
 void SequencerPassThrough(ModuleRecord& m, int32_t parity, bool perVoice) {
-  ModuleRecord* fs = m.PortSources[kSeqFrequency];
-  const ModuleRecord* vs = m.PortSources[kSeqVelocity];
+  ModuleRecord* fs = m.PortSources[kSeqFrequency].Load();
+  const ModuleRecord* vs = m.PortSources[kSeqVelocity].Load();
   ModuleRecord& owner = OwnerOfPort0(m);
   const int32_t n = perVoice ? KernelVoices(m) : (m.VoicesToCompute > 0 ? 1 : 0);
-  m.ActiveVoices = n;
+  m.ActiveVoices.Store(n);
   const int32_t* row = VoiceMap[m.Params[kSeqVelocity].VoiceMapRow & 1];
   uint32_t* own = m.TriggerBuffers[parity & 1];
   uint32_t* theirs = owner.TriggerBuffers[parity & 1];
@@ -688,16 +687,16 @@ void ProcessSequencer(ModuleRecord* m, int32_t parity, bool perVoice) {
     SequencerPassThrough(*m, parity, perVoice);
     return;
   }
-  if (m->ModuleSwitches[kSwitchRecord] != 0) {
+  if (m->ModuleSwitches[kSwitchRecord].Load() != 0) {
     if (perVoice)
       RecordSequencerPoly(*m, parity);
     else
       RecordSequencerMono(*m, parity);
     return;
   }
-  if (m->ModuleSwitches[kSwitchPlay] == 0) return;
+  if (m->ModuleSwitches[kSwitchPlay].Load() == 0) return;
   const float length = SettingRead(*m, kSeqLength, 0);
-  const float tempo = m->PortSources[kSeqTempo]->Outputs[0][0].Level;
+  const float tempo = m->PortSources[kSeqTempo].Load()->Outputs[0][0].Level;
   if (length == 0.0f || tempo == 0.0f) return;
   const float step = tempo / (SampleRate * m->SampleStep);
   // A melody without a beat (or an unusable length) cannot be timed.

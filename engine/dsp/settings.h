@@ -14,8 +14,8 @@ namespace Tarvelo {
 // value module could not be made reads the parameter's own value.
 inline float SettingRead(const ModuleRecord& m, int32_t p, int32_t ch) {
   const ModuleRecord* k = m.PortValueModules[p];
-  if (k == nullptr) return m.Params[p].Value;
-  return k->Outputs[SourceChannel(k->ChannelsProcessed, ch)][0].Level;
+  if (k == nullptr) return m.Params[p].Value.Load();
+  return k->Outputs[SourceChannel(k->ChannelsProcessed.Load(), ch)][0].Level;
 }
 
 }  // namespace Tarvelo

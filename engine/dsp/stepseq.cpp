@@ -167,7 +167,7 @@ void ProcessStepSequencerMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t
                     PlainRead(*m, kStepTempo, ch, 0), PlainRead(*m, kStepDuty, ch, 0), rewind);
   }
   if (m->VoicesToCompute > 0) {
-    ModuleRecord* owner = m->TriggerOwner != nullptr ? m->TriggerOwner : m;
+    ModuleRecord* owner = m->TriggerOwner.Load() != nullptr ? m->TriggerOwner.Load() : m;
     MarkVoice(*owner, parity, 0);
     MarkVoice(*m, parity, 0);
   }
@@ -230,7 +230,7 @@ TARVELO_KERNEL_BUILDS(void, StepRow, (StepRows& r, int32_t n, int32_t length, bo
 inline bool StepRowsPay(const ModuleRecord& m, int32_t voices) {
   if (voices < 8) return false;
   for (int32_t p = kStepFrequency; p <= kStepDuty; ++p)
-    if (m.PortSources[p] == &m) return false;
+    if (m.PortSources[p].Load() == &m) return false;
   uint32_t seen = 0;
   for (int32_t v = 0; v < voices; ++v) {
     const uint32_t bit = 1u << m.VoiceIds[v];
@@ -246,7 +246,7 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
   const int32_t channels = KernelChannels(*m);
   const int32_t n = KernelVoices(*m);
   const bool rewind = SwitchOn(*m, kSwitchRewind);
-  ModuleRecord* owner = m->TriggerOwner != nullptr ? m->TriggerOwner : m;
+  ModuleRecord* owner = m->TriggerOwner.Load() != nullptr ? m->TriggerOwner.Load() : m;
   for (int32_t v = 0; v < n; ++v) {
     const int32_t w = VoiceIdAt(owner, v);
     m->VoiceIds[v] = w;
@@ -276,7 +276,7 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
         out[v] = sounds ? OutputElement{r.velocity[v], r.frequency[v]} : OutputElement{0.0f, 0.0f};
       }
     }
-    m->ActiveVoices = n;
+    m->ActiveVoices.Store(n);
     return;
   }
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -289,7 +289,7 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
       m->Outputs[ch][v] = StepElement(s, m->VoiceState[ch][m->VoiceIds[v]], f(v), vel(v), tempo(v), duty(v), rewind);
     }
   }
-  m->ActiveVoices = n;
+  m->ActiveVoices.Store(n);
 }
 
 void ProcessMapperMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
@@ -309,7 +309,7 @@ void ProcessMapperPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const bool logarithmic = SwitchOn(*m, kSwitch1);
   const bool islands = SwitchOn(*m, kSwitchZeroOut);
   // A Mapper reading its own outputs reads each voice before it is written.
-  const bool rows = n > 1 && m->PortSources[kMapperInput] != m;
+  const bool rows = n > 1 && m->PortSources[kMapperInput].Load() != m;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor input = OpenPlain(*m, kMapperInput, ch);
     const int32_t a = OctaveSetting(*m, kMapperOctaveMin, ch);
@@ -326,7 +326,7 @@ void ProcessMapperPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
       for (int32_t v = 0; v < n; ++v) out[v] = MapperElement(MapperKey(input(v), a, b, logarithmic), stored[v], islands);
     }
   }
-  m->ActiveVoices = n;
+  m->ActiveVoices.Store(n);
 }
 
 }  // namespace Tarvelo

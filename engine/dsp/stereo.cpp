@@ -38,7 +38,7 @@ inline void JoinVoices(ModuleRecord* m, int32_t voices) {
 // The position is the first element of the Position port's source, read as
 // it stands; it is not limited, so beyond +-1 one side turns over.
 inline void BalanceVoices(ModuleRecord* m, int32_t voices) {
-  const float pos = m->PortSources[kBalancePosition]->Outputs[0][0].Level;
+  const float pos = m->PortSources[kBalancePosition].Load()->Outputs[0][0].Level;
   float gl = 1.0f;
   float gr = 1.0f;
   if (pos >= 0.0f)
@@ -60,14 +60,14 @@ inline void BalanceVoices(ModuleRecord* m, int32_t voices) {
 void ProcessMergeStereoMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   MergeVoices(m, 1, MergeHalf);
   // The plane's frame watch and the pages read the count meanwhile.
-  StoreShown(m->ChannelsProcessed, 1);
+  m->ChannelsProcessed.Store(1);
 }
 
 void ProcessMergeStereoPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   MergeVoices(m, voices, MergeRootHalf);
   m->ActiveVoices = voices;
-  StoreShown(m->ChannelsProcessed, 1);
+  m->ChannelsProcessed.Store(1);
 }
 
 void ProcessJoinStereoMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { JoinVoices(m, 1); }
@@ -75,7 +75,7 @@ void ProcessJoinStereoMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { JoinVo
 void ProcessJoinStereoPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   JoinVoices(m, voices);
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
 }
 
 void ProcessBalanceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { BalanceVoices(m, 1); }
@@ -83,7 +83,7 @@ void ProcessBalanceMono(ModuleRecord* m, uint64_t, int32_t, int32_t) { BalanceVo
 void ProcessBalancePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   BalanceVoices(m, voices);
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
 }
 
 }  // namespace Tarvelo

@@ -73,7 +73,7 @@ inline void PrefetchHistory(const float* b, int32_t j, int32_t size) {
 }
 
 // The voice owner of the module's voices: the trigger owner of port 0's source.
-inline ModuleRecord& TailOwner(const ModuleRecord& m) { return *m.PortSources[0]->TriggerOwner; }
+inline ModuleRecord& TailOwner(const ModuleRecord& m) { return *m.PortSources[0].Load()->TriggerOwner.Load(); }
 
 // A voice stays while it is fed or draining, or while anyone kept it alive in
 // the previous frame.
@@ -103,13 +103,13 @@ inline void TailKeepAndFeedMono(ModuleRecord& m, const ModuleRecord& owner, int3
   SequencerVoice& r = m.SequencerVoices[0];
   if (TailAlive(r, owner, previousParity, 0)) {
     if (r.State == kTailStageFed) r.State = kTailStageDraining;
-    m.ActiveVoices = 1;
+    m.ActiveVoices.Store(1);
   } else {
     r.State = kTailStageIdle;
-    m.ActiveVoices = 0;
+    m.ActiveVoices.Store(0);
   }
   if (m.VoicesToCompute > 0) {
-    m.ActiveVoices = 1;
+    m.ActiveVoices.Store(1);
     TailFeed(m, 0, 0, latch);
   }
 }
@@ -123,7 +123,7 @@ inline void TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, int3
   int32_t* ids = m.VoiceIds;
   uint32_t listed = 0;
   int32_t n = 0;
-  int32_t previous = m.ActiveVoices;
+  int32_t previous = m.ActiveVoices.Load();
   if (previous < 0) previous = 0;
   if (previous > kVoices) previous = kVoices;
   for (int32_t k = 0; k < previous; ++k) {
@@ -151,7 +151,7 @@ inline void TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, int3
     }
     TailFeed(m, w, k, latch);
   }
-  m.ActiveVoices = n;
+  m.ActiveVoices.Store(n);
 }
 
 // The computing part, for the listed voices (slot 0: the one voice at
@@ -169,7 +169,7 @@ inline void TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, int3
 //     the published value; it may end the tail itself by setting r.State.
 template <class Step>
 inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Step& step) {
-  const int32_t n = m.ActiveVoices < kVoices ? m.ActiveVoices : kVoices;
+  const int32_t n = m.ActiveVoices.Load() < kVoices ? m.ActiveVoices.Load() : kVoices;
   if (n <= 0) return;
   const int32_t channels = KernelChannels(m);
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -211,7 +211,7 @@ inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, St
 template <class Latch>
 inline bool TailFeedSteady(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Latch& latch) {
   const int32_t fed = KernelVoices(m);
-  if (fed <= 0 || m.ActiveVoices != fed) return false;
+  if (fed <= 0 || m.ActiveVoices.Load() != fed) return false;
   uint32_t listed = 0;
   for (int32_t k = 0; k < fed; ++k) {
     const int32_t w = m.VoiceIds[k];
@@ -229,7 +229,7 @@ inline bool TailFeedSteady(ModuleRecord& m, ModuleRecord& owner, int32_t parity,
 
 template <class Step>
 inline void TailSteadyCompute(ModuleRecord& m, Step& step, const auto& latch) {
-  const int32_t n = m.ActiveVoices;
+  const int32_t n = m.ActiveVoices.Load();
   const int32_t* ids = m.VoiceIds;
   const int32_t channels = KernelChannels(m);
   for (int32_t ch = 0; ch < channels; ++ch) {

@@ -10,9 +10,9 @@ namespace Tarvelo {
 
 void ProcessVoiceSelector(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t s = WholeSetting(SettingRead(*m, kSelectorVoice, 0), -1, kVoices);
-  const ModuleRecord* source = m->PortSources[kSelectorFrequency];
-  const ModuleRecord* owner = source->TriggerOwner != nullptr ? source->TriggerOwner : source;
-  m->ActiveVoices = 0;
+  const ModuleRecord* source = m->PortSources[kSelectorFrequency].Load();
+  const ModuleRecord* owner = source->TriggerOwner.Load() != nullptr ? source->TriggerOwner.Load() : source;
+  m->ActiveVoices.Store(0);
   const int32_t n = KernelVoices(*m);
   int32_t found = -1;
   for (int32_t p = 0; p < n; ++p) {
@@ -23,20 +23,20 @@ void ProcessVoiceSelector(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
   // A voice that is not sounding leaves the outputs as they were.
   if (found < 0) return;
-  m->ActiveVoices = 1;
+  m->ActiveVoices.Store(1);
   const int32_t channels = KernelChannels(*m);
   // The channel row is taken as it is, not through the channel map.
   for (int32_t ch = 0; ch < channels; ++ch) m->Outputs[ch][0] = source->Outputs[ch][found];
 }
 
 void ProcessVoiceMixer(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const ModuleRecord* input = m->PortSources[kVoiceMixerInput];
-  const ModuleRecord* scaling = m->PortSources[kVoiceMixerScaling];
-  m->ActiveVoices = 0;
-  int32_t n = input->ActiveVoices;
+  const ModuleRecord* input = m->PortSources[kVoiceMixerInput].Load();
+  const ModuleRecord* scaling = m->PortSources[kVoiceMixerScaling].Load();
+  m->ActiveVoices.Store(0);
+  int32_t n = input->ActiveVoices.Load();
   if (n <= 0) return;
   if (n > kVoices) n = kVoices;
-  m->ActiveVoices = 1;
+  m->ActiveVoices.Store(1);
   const bool scaled = scaling->Role == kRoleLive;
   // Dividing by the voices to compute keeps a full chord at the level of one
   // voice. Outside the render path that count can be 0; the voices summed
@@ -66,13 +66,13 @@ void ProcessMultiplexer(ModuleRecord* m, uint64_t, int32_t parity, int32_t) {
   const int32_t channels = KernelChannels(*m);
   int32_t n = 0;
   for (int32_t k = 0; k < kMultiplexerInputs; ++k) {
-    const ModuleRecord* s = m->PortSources[k];
+    const ModuleRecord* s = m->PortSources[k].Load();
     const bool live = s->Role == kRoleLive;
     bool counted = false;
     for (int32_t ch = 0; ch < channels; ++ch) {
       m->Outputs[ch][k] = OutputElement{0.0f, 0.0f};
-      const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed, ch)][0];
-      const bool counts = live ? s->ActiveVoices >= 1 : e.Level != 0.0f;
+      const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)][0];
+      const bool counts = live ? s->ActiveVoices.Load() >= 1 : e.Level != 0.0f;
       if (counts) {
         m->Outputs[ch][n] = OutputElement{e.Level, e.Frequency};
         counted = true;
@@ -84,7 +84,7 @@ void ProcessMultiplexer(ModuleRecord* m, uint64_t, int32_t parity, int32_t) {
       n += 1;
     }
   }
-  m->ActiveVoices = n;
+  m->ActiveVoices.Store(n);
 }
 
 }  // namespace Tarvelo

@@ -150,7 +150,7 @@ int32_t ScriptedTick(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t so
     // The new module's output, then the synth output: the module is heard.
     if (Tarvelo::ModuleList.count < 1 || !Tarvelo::ModuleList.entries[0]) return r;
     const V::ControlRecord* box =
-        V::ControlAt(static_cast<int32_t>(Tarvelo::ModuleList.entries[0]->BoxControl));
+        V::ControlAt(static_cast<int32_t>(Tarvelo::ModuleList.entries[0]->BoxControl.Load()));
     if (!box || !box->Children.Ids) return r;
     const V::ControlRecord* ports = V::ControlAt(box->Children.Ids[0]);
     const V::ControlRecord* out = nullptr;
@@ -313,7 +313,7 @@ Layout ReadLayout() {
   if (!plane) return l;
   for (int32_t i = 0; i < Tarvelo::ModuleList.count; ++i) {
     const Tarvelo::ModuleRecord* m = Tarvelo::ModuleList.entries[i];
-    const V::ControlRecord* box = m ? V::ControlAt(static_cast<int32_t>(m->BoxControl)) : nullptr;
+    const V::ControlRecord* box = m ? V::ControlAt(static_cast<int32_t>(m->BoxControl.Load())) : nullptr;
     if (!box) {
       l.allOnPlane = false;
       continue;

@@ -185,7 +185,7 @@ TEST_F(MidiSequencerTest, NotesAndAControllerFromAnotherClientReachTheKeyboardAn
   auto reaches = [&](float want) {
     return WaitFor([&] {
       T::TakeControllerMoves(false);
-      return T::KbLoad(amp.Value) == want;
+      return amp.Value.Load() == want;
     });
   };
   EXPECT_TRUE(reaches(amp.RangeHigh)) << "the controller did not move the mapped parameter";

@@ -442,9 +442,9 @@ TEST_F(MidiInputTest, LearnedControllerMovesTheParameter) {
   const int32_t slot = SlotOf("Pad");
 
   // An unarmed, unbound controller changes nothing.
-  const float start = amp.Value;
+  const float start = amp.Value.Load();
   Send(pad, {0xB0, 7, 0});
-  EXPECT_EQ(amp.Value, start);
+  EXPECT_EQ(amp.Value.Load(), start);
 
   T::SelectedModule = osc;
   g_selectedParam = T::kOscAmplitude;
@@ -464,13 +464,13 @@ TEST_F(MidiInputTest, LearnedControllerMovesTheParameter) {
   T::SelectedModule = nullptr;
   g_selectedParam = -1;
   Send(pad, {0xB1, 7, 127});
-  EXPECT_EQ(amp.Value, amp.RangeHigh);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh);
   Send(pad, {0xB1, 7, 0});
-  EXPECT_EQ(amp.Value, amp.RangeLow);
-  EXPECT_EQ(amp.MidiMoved, -1);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeLow);
+  EXPECT_EQ(amp.MidiMoved.Load(), -1);
   // Another channel of the same controller is not bound.
   Send(pad, {0xB2, 7, 127});
-  EXPECT_EQ(amp.Value, amp.RangeLow);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeLow);
 
   // Pitch bend arrives as controller "first data byte" with the most
   // significant seven bits as its value.
@@ -480,7 +480,7 @@ TEST_F(MidiInputTest, LearnedControllerMovesTheParameter) {
   Send(pad, {0xE0, 0x05, 0x7F});
   T::SelectedModule = nullptr;
   Send(pad, {0xE0, 0x05, 0x00, 0x05, 0x7F});  // running status
-  EXPECT_EQ(amp.Value, amp.RangeHigh);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh);
 }
 
 TEST_F(MidiInputTest, MonitorKeepsTheLastMessageOnlyWhileShown) {
@@ -540,7 +540,7 @@ TEST_F(MidiInputTest, HotPlugKeepsSlotsAndBindingsByName) {
   EXPECT_EQ(QA::MidiDeviceTable[1].deviceId, 0);
   EXPECT_EQ(T::MidiDeviceMaps[1], mapB);
   Send(b, {0xB0, 10, 127});
-  EXPECT_EQ(amp.Value, amp.RangeHigh);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh);
 
   // B unplugged and plugged in again under another number: same slot (the
   // first free one), same map, same binding.
@@ -558,7 +558,7 @@ TEST_F(MidiInputTest, HotPlugKeepsSlotsAndBindingsByName) {
   EXPECT_EQ(T::MidiDeviceMaps[1], mapB);
   EXPECT_EQ(mapB->Claimed, -1);
   Send(b, {0xB0, 10, 0});
-  EXPECT_EQ(amp.Value, amp.RangeLow);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeLow);
 }
 
 TEST_F(MidiInputTest, OnlySixteenDevicesAndFailuresAreReported) {
@@ -687,13 +687,13 @@ TEST_F(MidiInputTest, ADeleteFreesNothingTheMidiThreadStillHolds) {
   platform::MarkInterfaceThread();
   T::ModuleRecord* m = Add(T::kTypeMixer);
   bind(m);
-  const float before = m->Params[1].Value;
+  const float before = m->Params[1].Value.Load();
   Send(pad, {0xB0, 7, 0});
   ASSERT_TRUE(T::ControllerMovesPending());
   T::RemoveModule(m);
   EXPECT_EQ(T::ReclaimRemovedModules(), 1);  // the move still names it
   T::TakeControllerMoves(false);
-  EXPECT_EQ(m->Params[1].Value, before);
+  EXPECT_EQ(m->Params[1].Value.Load(), before);
   EXPECT_EQ(T::ReclaimRemovedModules(), 0);
 
   const char* env = std::getenv("TARVELO_MIDI_DELETE_ROUNDS");

@@ -66,11 +66,11 @@ TEST(SynthStream, KeyboardAndOscillatorPlayThroughTheWaveDriver) {
 
     // A per-voice keyboard driving a sine oscillator of amplitude 0.5.
     Tarvelo::ModuleRecord* kb = Add(Tarvelo::kTypeKeyboard);
-    kb->ModuleSwitches[Tarvelo::kSwitchPerVoice] = -1;
-    kb->PolyphonyMode = 1;
+    kb->ModuleSwitches[Tarvelo::kSwitchPerVoice].Store(-1);
+    kb->PolyphonyMode.Store(1);
     Tarvelo::ModuleRecord* osc = Add(Tarvelo::kTypeOscillator);
-    osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = -1;
-    osc->PolyphonyMode = 1;
+    osc->ModuleSwitches[Tarvelo::kSwitchPerVoice].Store(-1);
+    osc->PolyphonyMode.Store(1);
     Tarvelo::SetOscillatorShape(*osc, 0);
     ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, Tarvelo::kOscFrequency, kb,
                                        &Tarvelo::ModuleCatalog[osc->Type]),
@@ -181,8 +181,8 @@ TEST(SynthStream, SequencerTakesStoppedByTheirButtonAreSavedWhole) {
     T::ModuleRecord* seq = Add(T::kTypeSequencer);
     ASSERT_EQ(T::CurrentKeyboard.load(), kb);
     for (T::ModuleRecord* m : {kb, seq}) {
-      m->ModuleSwitches[T::kSwitchPerVoice] = -1;
-      m->PolyphonyMode = 1;
+      m->ModuleSwitches[T::kSwitchPerVoice].Store(-1);
+      m->PolyphonyMode.Store(1);
     }
     for (int32_t port : {T::kSeqFrequency, T::kSeqVelocity})
       ASSERT_EQ(T::ModuleLinkInput(*seq, port, kb, &T::ModuleCatalog[seq->Type]), T::kLinkConnected);
@@ -233,7 +233,7 @@ TEST(SynthStream, SequencerTakesStoppedByTheirButtonAreSavedWhole) {
       ASSERT_EQ(T::NewMelodyEntry(250, &e), 0);
       T::AssignWaveToModule(seq, e, ~uint64_t{0});
       T::WaitEngineCommandSlot();
-      ASSERT_TRUE(pump([&] { return T::LoadShown(seq->ModuleSwitches[T::kSwitchRecord]) != 0; }))
+      ASSERT_TRUE(pump([&] { return seq->ModuleSwitches[T::kSwitchRecord].Load() != 0; }))
           << "playing " << T::PlaybackActive.load() << ", command pending " << T::EngineCommandPending()
           << ", attached " << (seq->SampleEntry == e);
       // Notes a tenth of a second apart, each held for half that.
@@ -246,7 +246,7 @@ TEST(SynthStream, SequencerTakesStoppedByTheirButtonAreSavedWhole) {
       }
       // The second press, then saves at once: for 60 ms and until one wrote
       // the take.
-      T::StoreShown<int64_t>(seq->RecordDone, -1);
+      seq->RecordDone.Store(-1);
       const auto start = std::chrono::steady_clock::now();
       const auto bound = start + std::chrono::duration<double>(audiotest::kHangBound);
       bool written = false;

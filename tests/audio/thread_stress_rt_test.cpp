@@ -317,7 +317,7 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
   if (sample == nullptr && AddModule(kTypeSample, true, &sample) < 0) return set;
   if (sequencer == nullptr) {
     if (AddModule(kTypeSequencer, true, &sequencer) < 0) return set;
-    sequencer->ModuleSwitches[kSwitchPlay] = 0;  // not yet listed in the order
+    sequencer->ModuleSwitches[kSwitchPlay].Store(0);  // not yet listed in the order
     if (out != nullptr && out->PortCount > 1) PostLinkInput(out, out->PortCount - 2, sequencer, out->Type);
   }
   if (filter == nullptr) {
@@ -360,14 +360,14 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
     e->Duration = within(4);
     SelectedModule = sequencer;
     // Mostly on a playing Sequencer: the page's Play starts one at rest.
-    if (LoadShown(sequencer->ModuleSwitches[kSwitchPlay]) == 0 && pick(4) != 0) {
+    if (sequencer->ModuleSwitches[kSwitchPlay].Load() == 0 && pick(4) != 0) {
       Click(OnModuleSwitch, SlotId(kUiPLAY));
       presses += 1;
     }
     Select(kUiMLIST, tune);
     // Set changes nothing on a Sequencer recording: a take the record button
     // began may still run when its end, posted before the save, waited out.
-    auto recording = [&] { return LoadShown(sequencer->ModuleSwitches[kSwitchRecord]) != 0; };
+    auto recording = [&] { return sequencer->ModuleSwitches[kSwitchRecord].Load() != 0; };
     const bool refused = recording();
     Click(OnMelodySet, SlotId(kUiMLIST) + 3);
     if (!refused && !recording())
@@ -396,7 +396,7 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
   SelectedModule = some;
   g_param = p;
   OnParamValueChange(&shown);
-  some->SelectedParam = p;
+  some->SelectedParam.Store(p);
   Click(OnLinkSpatialChannels, SlotId(kUiPSCL));
   presses += 1;
   set.push_back({some, p, x, -1});
@@ -417,7 +417,7 @@ void PressRecordButtons(int64_t& presses) {
       if (out != nullptr && out->PortCount > back) PostLinkInput(out, out->PortCount - back, m, out->Type);
     }
     SelectedModule = m;
-    m->SelectedParam = 2;
+    m->SelectedParam.Store(2);
     g_param = 2;
     Click(type == kTypeSequencer ? OnSequencerRecord : OnMelodyGeneratorRecord, SlotId(kUiPLAY) + 2);
     ++presses;
@@ -640,7 +640,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           break;
         }
         case 2: {  // switch one off for a while, or on again
-          std::atomic_ref<int64_t>(some->ModuleSwitches[kSwitchPower]).store(round % 12 == 2 ? 0 : -1);
+          some->ModuleSwitches[kSwitchPower].Store(round % 12 == 2 ? 0 : -1, std::memory_order_seq_cst);
           RequestGraphRebuild(0, 0, nullptr);
           break;
         }
@@ -750,12 +750,12 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           for (const SetValue& v : checked ? set : std::vector<SetValue>{}) {
             const ModuleRecord* m = listed(v.listIndex);
             ++f.setValuesChecked;
-            if (m == nullptr || m->Params[v.p].Value != v.value) {
+            if (m == nullptr || m->Params[v.p].Value.Load() != v.value) {
               ++f.setValuesLost;
               ++f.faults;
               ADD_FAILURE() << "a value set before the save is not in the file: module " << v.listIndex << " ("
                             << (m != nullptr ? m->Type : -1) << ") parameter " << v.p << " holds "
-                            << (m != nullptr ? m->Params[v.p].Value : 0.0f) << ", set " << v.value;
+                            << (m != nullptr ? m->Params[v.p].Value.Load() : 0.0f) << ", set " << v.value;
             }
           }
         }

@@ -30,9 +30,9 @@ TEST_F(CommandTest, PlaybackOnPostsForTheNextFrame) {
   PostLinkInput(a, 0, b, kAddition);
   EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);
   EXPECT_EQ(EngineCommand.Kind, kCommandLink);
-  EXPECT_EQ(a->PortSources[0], a->PortValueModules[0]);  // not yet
+  EXPECT_EQ(a->PortSources[0].Load(), a->PortValueModules[0]);  // not yet
   ExecuteEngineCommand();
-  EXPECT_EQ(a->PortSources[0], b);
+  EXPECT_EQ(a->PortSources[0].Load(), b);
   EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
   EXPECT_EQ(EngineCommand.Kind, kCommandRebuild);
   EXPECT_EQ(IsModuleLive(b, 0), 1);
@@ -43,7 +43,7 @@ TEST_F(CommandTest, PlaybackOnPostsForTheNextFrame) {
   EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), b));
   ExecuteEngineCommand();
   EXPECT_FALSE(ModuleInOrder(ProcessingOrder.load(), b));
-  EXPECT_EQ(a->PortSources[0], b);
+  EXPECT_EQ(a->PortSources[0].Load(), b);
 }
 
 TEST_F(CommandTest, ABusyMailboxQueuesInsteadOfOverwriting) {
@@ -63,13 +63,13 @@ TEST_F(CommandTest, ABusyMailboxQueuesInsteadOfOverwriting) {
   EXPECT_EQ(EngineCommand.Source, b);  // the pending command is intact
   EXPECT_TRUE(EngineCommandReferences(c));
   ExecuteEngineCommand();
-  EXPECT_EQ(a->PortSources[0], b);
+  EXPECT_EQ(a->PortSources[0].Load(), b);
   EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);  // the next one moved in
   EXPECT_EQ(EngineCommandsQueued(), 1);
   ExecuteEngineCommand();
-  EXPECT_EQ(a->PortSources[1], c);
+  EXPECT_EQ(a->PortSources[1].Load(), c);
   ExecuteEngineCommand();
-  EXPECT_EQ(a->PortSources[0], a->PortValueModules[0]);
+  EXPECT_EQ(a->PortSources[0].Load(), a->PortValueModules[0]);
   EXPECT_FALSE(EngineCommandPending());
   EXPECT_FALSE(EngineCommandReferences(c));
 }
@@ -91,15 +91,15 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
   EXPECT_EQ(s->SampleEntry, kWave);
   EXPECT_EQ(s->SampleData, g_samples);
   EXPECT_EQ(s->SampleChannels, 2);
-  EXPECT_EQ(s->OutputChannels, 2);
+  EXPECT_EQ(s->OutputChannels.Load(), 2);
   EXPECT_EQ(s->SampleFrames, 32);
   EXPECT_FLOAT_EQ(s->SampleStep, 48000.0f / (32 * 4 * 0.25f));
-  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], -1);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), -1);
   EXPECT_EQ(s->Outputs[0][0].Level, 0.0f);  // voices reset
   AttachWaveToModule(s, nullptr, 0);
-  EXPECT_EQ(s->OutputChannels, 1);
+  EXPECT_EQ(s->OutputChannels.Load(), 1);
   EXPECT_EQ(s->SampleData, nullptr);
-  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), 0);
 
   // A sound without a usable pitch plays at the recorder's fallback pitch,
   // 4 / frames; one without frames does not advance.
@@ -121,7 +121,7 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
     described = WaveInfo{7, c.frames, g_samples, c.pitch};
     AttachWaveToModule(s, kWave, 0);
     EXPECT_FLOAT_EQ(s->SampleStep, c.step) << c.frames << " " << c.pitch;
-    EXPECT_EQ(s->OutputChannels, 2);
+    EXPECT_EQ(s->OutputChannels.Load(), 2);
   }
 
   // A detach leaves the module as one that never had the sound, posted while
@@ -139,8 +139,8 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
     PlaybackActive = 0;
     EXPECT_EQ(s->SampleEntry, nullptr) << playing;
     EXPECT_EQ(s->SampleData, nullptr) << playing;
-    EXPECT_EQ(s->OutputChannels, 1) << playing;
-    EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0) << playing;
+    EXPECT_EQ(s->OutputChannels.Load(), 1) << playing;
+    EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), 0) << playing;
     EXPECT_EQ(s->Outputs[0][0].Level, 0.0f) << playing;
   }
 }
@@ -164,12 +164,12 @@ TEST_F(CommandTest, TuningNoteCountResetsMelodyGenerators) {
 TEST_F(CommandTest, WaitModuleOutputGivesUp) {
   ModuleRecord* a = Add(kRectifier);
   CommandSlotWait = 0.02;
-  a->ActiveVoices = 2;
+  a->ActiveVoices.Store(2);
   PlaybackActive = -1;
   double start = platform::HighResClock();
   WaitModuleOutput(a);
   EXPECT_GE(platform::HighResClock() - start, 0.02);
-  a->ActiveVoices = 0;
+  a->ActiveVoices.Store(0);
   WaitModuleOutput(a);
 }
 
@@ -193,7 +193,7 @@ TEST_F(CommandTest, PostsWhileRendering) {
         float sum = 0.0f;
         for (int32_t i = order->Count - 1; i >= 0; --i) {
           ModuleRecord* m = order->Entries[i];
-          for (int32_t p = 0; p < m->PortCount; ++p) sum += m->PortSources[p]->Outputs[0][0].Level;
+          for (int32_t p = 0; p < m->PortCount; ++p) sum += m->PortSources[p].Load()->Outputs[0][0].Level;
           m->Outputs[0][0] = OutputElement{sum * 0.5f, sum * 0.5f};
         }
         FrameCounter.fetch_add(1);
@@ -216,18 +216,18 @@ TEST_F(CommandTest, PostsWhileRendering) {
   // Replay the same posts on the interface thread to get the expected graph.
   std::vector<ModuleRecord*> got;
   for (ModuleRecord* r : readers) {
-    got.push_back(r->PortSources[0]);
-    got.push_back(r->PortSources[1]);
+    got.push_back(r->PortSources[0].Load());
+    got.push_back(r->PortSources[1].Load());
     ModuleLinkInput(*r, 0, nullptr, Template(kAddition));
     ModuleLinkInput(*r, 1, nullptr, Template(kAddition));
   }
   for (int32_t round = 0; round < 200; ++round)
     ModuleLinkInput(*readers[round % 8], round % 2, sources[(round * 3) % 8], Template(kAddition));
   for (size_t i = 0; i < readers.size(); ++i) {
-    EXPECT_EQ(got[2 * i], readers[i]->PortSources[0]);
-    EXPECT_EQ(got[2 * i + 1], readers[i]->PortSources[1]);
+    EXPECT_EQ(got[2 * i], readers[i]->PortSources[0].Load());
+    EXPECT_EQ(got[2 * i + 1], readers[i]->PortSources[1].Load());
   }
-  for (ModuleRecord* s : sources) EXPECT_LE(s->OutputCount, 16);
+  for (ModuleRecord* s : sources) EXPECT_LE(s->OutputCount.Load(), 16);
 }
 
 // A save during playback copies module state between two frames: while the
@@ -337,7 +337,7 @@ TEST_F(CommandTest, AHoldAppliesTheValuesStillWaitingBeforeTheCopy) {
     ASSERT_TRUE(SetParamValueOrQueue(*m, 0, typed + 1.0f));
     ASSERT_TRUE(SetParamValueOrQueue(*m, 0, typed));
     ASSERT_TRUE(HoldFrames());
-    const float copied = m->Params[0].Value;
+    const float copied = m->Params[0].Value.Load();
     ReleaseFrames();
     stale += copied != typed;
   }
@@ -349,7 +349,7 @@ TEST_F(CommandTest, AHoldAppliesTheValuesStillWaitingBeforeTheCopy) {
     stream.Stop();
     ASSERT_TRUE(SetParamValueOrQueue(*m, 0, 7.5f));
     ASSERT_TRUE(HoldFrames());
-    EXPECT_EQ(m->Params[0].Value, 7.5f);
+    EXPECT_EQ(m->Params[0].Value.Load(), 7.5f);
     ReleaseFrames();
   }
   EXPECT_FALSE(ControllerMovesPending());
@@ -402,8 +402,8 @@ TEST_F(CommandTest, OnlyAStuckRenderWarnsOfAQueuedCommand) {
     EXPECT_EQ(Messages().size(), c.warnings);
     PlaybackActive = 0;
     RunPendingEngineCommands();
-    EXPECT_EQ(a->PortSources[0], a->PortValueModules[0]);
-    EXPECT_EQ(a->PortSources[1], d);
+    EXPECT_EQ(a->PortSources[0].Load(), a->PortValueModules[0]);
+    EXPECT_EQ(a->PortSources[1].Load(), d);
   }
 }
 
@@ -423,7 +423,7 @@ TEST_F(CommandTest, SettlingAfterAStopRunsWhatTheStreamLeft) {
   EXPECT_EQ(s->SampleEntry, nullptr);
   SettleEngineCommands();
   EXPECT_FALSE(EngineCommandPending());
-  EXPECT_EQ(out->PortSources[0], s);
+  EXPECT_EQ(out->PortSources[0].Load(), s);
   EXPECT_EQ(s->SampleEntry, wave);
   PlaybackActive = 0;
 }
@@ -447,15 +447,15 @@ TEST_F(CommandTest, FramesPlayedDuringALongHoldChangeNothingACopyReads) {
       std::this_thread::yield();
     }
   });
-  const float initial = m->Params[0].Value;
+  const float initial = m->Params[0].Value.Load();
   ASSERT_NE(initial, 0.125f);
   ASSERT_TRUE(HoldFrames());
   SetParamValueOrQueue(*m, 0, 0.125f);
   PostLinkInput(m, 1, m, m->Type);
   const int64_t before = frames.load();
   while (frames.load() < before + 5) std::this_thread::yield();  // past the wait, several times
-  const float value = m->Params[0].Value;
-  ModuleRecord* const source = m->PortSources[1];
+  const float value = m->Params[0].Value.Load();
+  ModuleRecord* const source = m->PortSources[1].Load();
   ReleaseFrames();
   while (EngineCommandPending() || ControllerMovesPending()) std::this_thread::yield();
   stop = true;
@@ -464,8 +464,8 @@ TEST_F(CommandTest, FramesPlayedDuringALongHoldChangeNothingACopyReads) {
   PlaybackActive = 0;
   EXPECT_EQ(value, initial);
   EXPECT_EQ(source, m->PortValueModules[1]);
-  EXPECT_EQ(m->Params[0].Value, 0.125f);  // taken once released
-  EXPECT_EQ(m->PortSources[1], m);
+  EXPECT_EQ(m->Params[0].Value.Load(), 0.125f);  // taken once released
+  EXPECT_EQ(m->PortSources[1].Load(), m);
 }
 
 }  // namespace

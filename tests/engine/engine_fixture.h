@@ -30,8 +30,8 @@ class EngineTest : public ::testing::Test {
     EXPECT_EQ(ModuleLinkInput(*m, port, source, &ModuleCatalog[m->Type]), kLinkConnected);
   }
   static void PerVoice(ModuleRecord* m) {
-    m->ModuleSwitches[kSwitchPerVoice] = -1;
-    m->PolyphonyMode = 1;
+    m->ModuleSwitches[kSwitchPerVoice].Store(-1);
+    m->PolyphonyMode.Store(1);
   }
   // A value in displayed units (hertz for frequencies).
   static void SetShown(ModuleRecord* m, int32_t p, float shown) {
@@ -43,8 +43,8 @@ class EngineTest : public ::testing::Test {
   // owner; per voice, its voice ids are 0, 1, 2 ... unless a test sets them.
   static ModuleRecord* Source(int32_t channels = 1, int32_t voices = 1, bool perVoice = false) {
     ModuleRecord* s = Add(kTypeOscillator);
-    s->ChannelsProcessed = channels;
-    s->ActiveVoices = voices;
+    s->ChannelsProcessed.Store(channels);
+    s->ActiveVoices.Store(voices);
     if (perVoice) {
       PerVoice(s);
       s->PerVoiceOutput = -1;
@@ -59,10 +59,10 @@ class EngineTest : public ::testing::Test {
   // One kernel call as the render callback makes it.
   static void Run(ModuleRecord* m, int32_t voicesToCompute = 1, int32_t parity = 0) {
     m->VoicesToCompute = voicesToCompute;
-    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
-    m->ProcessFunctions[m->PolyphonyMode & 1](m, 0, parity, parity ^ 1);
-    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
-    m->PreviousActiveVoices = m->ActiveVoices;
+    if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
+    m->ProcessFunctions[m->PolyphonyMode.Load() & 1](m, 0, parity, parity ^ 1);
+    if (m->ActiveVoices.Load() < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = m->ActiveVoices.Load();
   }
   static float Level(const ModuleRecord* m, int32_t ch = 0, int32_t v = 0) { return m->Outputs[ch][v].Level; }
   static float Freq(const ModuleRecord* m, int32_t ch = 0, int32_t v = 0) { return m->Outputs[ch][v].Frequency; }

@@ -51,7 +51,7 @@ void Shape(int32_t type, int32_t ports, int32_t params, int32_t category) {
     q.RangeLow = -1.0f;
     q.RangeHigh = 1.0f;
     q.Step = 0.1f;
-    q.OutputSide = q.DefaultOutputSide = 0;
+    q.OutputSide.Store(q.DefaultOutputSide = 0);
     q.ChannelCountExempt = 0;
     q.Global = 0;
     q.SideSwap = 0;
@@ -91,7 +91,7 @@ class FileRecordTest : public ::testing::Test {
     FreeMidiMaps();
     MidiDevices = MidiDeviceHooks{};
     QUARLE_BASICS::MessageHook = nullptr;
-    for (ModuleRecord& t : ModuleCatalog) t.OutputCount = 0;
+    for (ModuleRecord& t : ModuleCatalog) t.OutputCount.Store(0);
   }
 
   // A new module of a type at the next list position.
@@ -151,15 +151,15 @@ TEST_F(FileRecordTest, LinkedAndUnlinkedPorts) {
   EXPECT_EQ(rec->PortSources[1], -1);
 
   ModuleRecord* back = Reload(*rec, 4);
-  EXPECT_EQ(back->PortSources[0], ModuleList.entries[3]);
-  EXPECT_EQ(back->Params[0].PortLinkState, kPortLinked);
+  EXPECT_EQ(back->PortSources[0].Load(), ModuleList.entries[3]);
+  EXPECT_EQ(back->Params[0].PortLinkState.Load(), kPortLinked);
   bool listed = false;
-  for (int32_t i = 0; i < source->OutputCount; ++i)
+  for (int32_t i = 0; i < source->OutputCount.Load(); ++i)
     listed |= source->OutputTargets[i] == back && source->OutputTargetPorts[i] == 0;
   EXPECT_TRUE(listed);
-  EXPECT_EQ(back->PortSources[1], back->PortValueModules[1]);
-  EXPECT_EQ(back->Params[1].PortLinkState, kPortUnlinked);
-  EXPECT_FLOAT_EQ(back->Params[1].Value, -0.5f);
+  EXPECT_EQ(back->PortSources[1].Load(), back->PortValueModules[1]);
+  EXPECT_EQ(back->Params[1].PortLinkState.Load(), kPortUnlinked);
+  EXPECT_FLOAT_EQ(back->Params[1].Value.Load(), -0.5f);
   EXPECT_FLOAT_EQ(back->PortValueModules[1]->Outputs[0][0].Level, -0.5f);
 }
 
@@ -174,9 +174,9 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   m->OptionWords[1] = -5;
   m->MidiChannelFilter = 3;
   ModuleSetPolyphonyPort(*m, 1);
-  m->ModuleSwitches[kSwitch2] = -1;
-  m->ModuleSwitches[kSwitchPerVoice] = -1;
-  m->ModuleSwitches[kSwitchRecord] = -1;
+  m->ModuleSwitches[kSwitch2].Store(-1);
+  m->ModuleSwitches[kSwitchPerVoice].Store(-1);
+  m->ModuleSwitches[kSwitchRecord].Store(-1);
   ASSERT_EQ(ModuleLinkInput(*m, 2, m, &ModuleCatalog[kTestType]), kLinkConnected);  // to itself
   ASSERT_EQ(ModuleLinkInput(*m, 0, other, &ModuleCatalog[kTestType]), kLinkConnected);
   m->Params[0].WriteBothChannels = 0;
@@ -201,24 +201,24 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   EXPECT_EQ(back->OptionWords[1], -5);
   EXPECT_EQ(back->MidiChannelFilter, 3);
   EXPECT_EQ(back->ChosenSourcePort, 1);
-  EXPECT_EQ(back->VoiceMapSourcePort, 1);
-  EXPECT_EQ(back->ModuleSwitches[kSwitch2], -1);
-  EXPECT_EQ(back->ModuleSwitches[kSwitchRecord], -1);
-  EXPECT_EQ(back->PolyphonyMode, 1);
-  EXPECT_EQ(back->PortSources[2], back);
-  EXPECT_EQ(back->Params[2].PortLinkState, kPortSelfLinked);
-  EXPECT_EQ(back->PortSources[0], other);
-  EXPECT_EQ(back->PortSources[3], ModuleCatalog[kTestType].PortValueModules[3]);
-  EXPECT_EQ(back->Params[3].PortLinkState, kPortGlobal);
-  EXPECT_EQ(back->PortValueModules[0]->ChannelsProcessed, 2);
-  EXPECT_EQ(back->ChannelsProcessed, 2);
+  EXPECT_EQ(back->VoiceMapSourcePort.Load(), 1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitch2].Load(), -1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchRecord].Load(), -1);
+  EXPECT_EQ(back->PolyphonyMode.Load(), 1);
+  EXPECT_EQ(back->PortSources[2].Load(), back);
+  EXPECT_EQ(back->Params[2].PortLinkState.Load(), kPortSelfLinked);
+  EXPECT_EQ(back->PortSources[0].Load(), other);
+  EXPECT_EQ(back->PortSources[3].Load(), ModuleCatalog[kTestType].PortValueModules[3]);
+  EXPECT_EQ(back->Params[3].PortLinkState.Load(), kPortGlobal);
+  EXPECT_EQ(back->PortValueModules[0]->ChannelsProcessed.Load(), 2);
+  EXPECT_EQ(back->ChannelsProcessed.Load(), 2);
   EXPECT_FLOAT_EQ(back->PortValueModules[0]->Outputs[1][5].Frequency, -0.3f);
   EXPECT_EQ(back->Params[1].Number.Unit, 2);
   EXPECT_EQ(back->Params[1].Number.DisplayMode, 1);
   EXPECT_FLOAT_EQ(back->Params[1].Number.Base.value, 1.0f / 0.75f);  // 0.75 s in hertz
   EXPECT_FLOAT_EQ(back->Params[1].RangeHigh, 0.9f);
   EXPECT_EQ(back->Params[2].SideSwap, -1);
-  EXPECT_EQ(back->Params[2].OutputSide, 1);
+  EXPECT_EQ(back->Params[2].OutputSide.Load(), 1);
   EXPECT_FLOAT_EQ(back->VoiceState[1][31], 0.31f);
 
   // Flattened again, the record is the same to the byte.
@@ -295,7 +295,7 @@ TEST_F(FileRecordTest, DamagedValuesBecomeDefaults) {
 
   ModuleRecord* back = Reload(*rec, 0);
   const ModuleParam& p0 = back->Params[0];
-  EXPECT_FLOAT_EQ(p0.Value, 0.25f);
+  EXPECT_FLOAT_EQ(p0.Value.Load(), 0.25f);
   EXPECT_FLOAT_EQ(back->PortValueModules[0]->Outputs[0][0].Level, 0.25f);
   EXPECT_FLOAT_EQ(back->PortValueModules[0]->Outputs[1][3].Frequency, 0.25f);
   EXPECT_FLOAT_EQ(p0.RangeLow, -1.0f);
@@ -303,28 +303,28 @@ TEST_F(FileRecordTest, DamagedValuesBecomeDefaults) {
   EXPECT_FLOAT_EQ(p0.Step, 2.0f / 127.0f);
   EXPECT_EQ(p0.SideSwap, 0);
   const ModuleParam& p1 = back->Params[1];
-  EXPECT_FLOAT_EQ(p1.Value, 0.25f);
+  EXPECT_FLOAT_EQ(p1.Value.Load(), 0.25f);
   EXPECT_EQ(p1.Number.Unit, 3);  // the last time unit
   EXPECT_EQ(p1.Number.DisplayMode, 5);
   EXPECT_EQ(p1.Number.Reserved0, 1);
   EXPECT_FLOAT_EQ(p1.RangeLow, -1.0f);
   EXPECT_FLOAT_EQ(p1.RangeHigh, 1.0f);
-  EXPECT_FLOAT_EQ(back->Params[2].Value, 0.25f);
+  EXPECT_FLOAT_EQ(back->Params[2].Value.Load(), 0.25f);
   EXPECT_EQ(back->Params[2].Number.Unit, 0);
   EXPECT_EQ(back->ChosenSourcePort, -1);
-  EXPECT_EQ(back->VoiceMapSourcePort, 0);
+  EXPECT_EQ(back->VoiceMapSourcePort.Load(), 0);
   EXPECT_EQ(back->MidiChannelFilter, 0);
-  EXPECT_EQ(back->PortSources[0], back->PortValueModules[0]);
-  EXPECT_EQ(back->PortSources[1], back->PortValueModules[1]);
+  EXPECT_EQ(back->PortSources[0].Load(), back->PortValueModules[0]);
+  EXPECT_EQ(back->PortSources[1].Load(), back->PortValueModules[1]);
 
   rec->Slots[0][32][1] = 1e30f;
   rec->ChannelFilter = 99;
   rec->PortSources[0] = 0;  // names the module itself: a self link
   back = Reload(*rec, 0);
   EXPECT_EQ(back->ChosenSourcePort, 2);  // the last port
-  EXPECT_EQ(back->VoiceMapSourcePort, 2);
+  EXPECT_EQ(back->VoiceMapSourcePort.Load(), 2);
   EXPECT_EQ(back->MidiChannelFilter, 0);
-  EXPECT_EQ(back->PortSources[0], back);
+  EXPECT_EQ(back->PortSources[0].Load(), back);
 }
 
 TEST_F(FileRecordTest, EmptyOrFullSourcesLeavePortsUnlinked) {
@@ -338,14 +338,14 @@ TEST_F(FileRecordTest, EmptyOrFullSourcesLeavePortsUnlinked) {
   ModuleList.entries[1] = nullptr;  // a dropped record
   static ModuleRecord dummy;
   for (int32_t i = 0; i < kMaxOutputTargets; ++i) source->OutputTargets[i] = &dummy;
-  source->OutputCount = kMaxOutputTargets;
+  source->OutputCount.Store(kMaxOutputTargets);
   ModuleRecord* back = Reload(*rec, 2);
-  EXPECT_EQ(back->PortSources[0], back->PortValueModules[0]);
-  EXPECT_EQ(back->PortSources[1], back->PortValueModules[1]);
-  EXPECT_EQ(source->OutputCount, kMaxOutputTargets);
+  EXPECT_EQ(back->PortSources[0].Load(), back->PortValueModules[0]);
+  EXPECT_EQ(back->PortSources[1].Load(), back->PortValueModules[1]);
+  EXPECT_EQ(source->OutputCount.Load(), kMaxOutputTargets);
   ASSERT_FALSE(g_reports.empty());
   EXPECT_EQ(g_reports.back(), "OUTPUT FULL (MAX 256)");
-  source->OutputCount = 0;
+  source->OutputCount.Store(0);
 }
 
 TEST_F(FileRecordTest, FeedbackSeed) {
@@ -357,13 +357,13 @@ TEST_F(FileRecordTest, FeedbackSeed) {
     for (int32_t ch = 0; ch < 2; ++ch) rec->Params[4].Image[ch][v][0] = rec->Params[4].Image[ch][v][1] = 0.0f;
   // A file of the old layout never stored a seed: its 0 becomes 0.5.
   ModuleRecord* back = Reload(*rec, 0, -1);
-  EXPECT_FLOAT_EQ(back->Params[4].Value, 0.5f);
+  EXPECT_FLOAT_EQ(back->Params[4].Value.Load(), 0.5f);
   EXPECT_EQ(back->Params[4].WriteBothChannels, -1);
   EXPECT_FLOAT_EQ(back->PortValueModules[4]->Outputs[1][0].Frequency, 0.5f);
 
   // A newer file's 0.0 is a seed the user set (it is within the range): kept.
   back = Reload(*rec, 0);
-  EXPECT_FLOAT_EQ(back->Params[4].Value, 0.0f);
+  EXPECT_FLOAT_EQ(back->Params[4].Value.Load(), 0.0f);
   EXPECT_EQ(back->Params[4].WriteBothChannels, 0);
   EXPECT_FLOAT_EQ(back->PortValueModules[4]->Outputs[0][0].Level, 0.0f);
   EXPECT_FLOAT_EQ(back->PortValueModules[4]->Outputs[1][0].Frequency, 0.0f);
@@ -371,7 +371,7 @@ TEST_F(FileRecordTest, FeedbackSeed) {
   // A type without ports has no seed: its last setting keeps a stored 0.
   Shape(kTestType, 0, 5, kCategoryLogic);
   back = Reload(*rec, 0, -1);
-  EXPECT_FLOAT_EQ(back->Params[4].Value, 0.0f);
+  EXPECT_FLOAT_EQ(back->Params[4].Value.Load(), 0.0f);
 }
 
 TEST_F(FileRecordTest, MasterPresets) {
@@ -382,17 +382,17 @@ TEST_F(FileRecordTest, MasterPresets) {
   rec->Switches[kSwitch2] = 1;
   t.SampleEntry = reinterpret_cast<WaveLibraryEntry*>(&t);
   ApplyMasterPreset(*rec, 0);
-  EXPECT_FLOAT_EQ(t.Params[2].Value, -0.75f);
-  EXPECT_EQ(t.ModuleSwitches[kSwitch2], -1);
+  EXPECT_FLOAT_EQ(t.Params[2].Value.Load(), -0.75f);
+  EXPECT_EQ(t.ModuleSwitches[kSwitch2].Load(), -1);
   EXPECT_EQ(t.SampleEntry, nullptr);
   EXPECT_EQ(ModuleList.count, 0);
 
   // Reset to what the start-up stored.
   StoreMasterPresets();
   EXPECT_EQ(MasterPresets[kTestType].X, 0);
-  t.Params[2].Value = 0.9f;
+  t.Params[2].Value.Store(0.9f);
   ApplyAllMasterPresets();
-  EXPECT_FLOAT_EQ(t.Params[2].Value, -0.75f);
+  EXPECT_FLOAT_EQ(t.Params[2].Value.Load(), -0.75f);
 
   rec->Type = -3;
   rec->Params[0].Value = 0.0f;
@@ -409,11 +409,11 @@ TEST_F(FileRecordTest, OldFilesAndTypeRules) {
   ModuleToFileRecord(*rec, env);
   rec->Params[7].Value = 0.1f;
   ModuleRecord* back = Reload(*rec, 0, -1);
-  EXPECT_FLOAT_EQ(back->Params[7].Value, 1.0f);
-  EXPECT_EQ(back->ModuleSwitches[kSwitchEnvelope], -1);
-  EXPECT_EQ(back->ModuleSwitches[kSwitchZeroOut], -1);
+  EXPECT_FLOAT_EQ(back->Params[7].Value.Load(), 1.0f);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchEnvelope].Load(), -1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchZeroOut].Load(), -1);
   back = Reload(*rec, 0, 0);
-  EXPECT_FLOAT_EQ(back->Params[7].Value, 0.1f);
+  EXPECT_FLOAT_EQ(back->Params[7].Value.Load(), 0.1f);
 
   Shape(kTypeKeyboard, 0, 2, kCategoryControl);
   ModuleRecord* kb = Add(kTypeKeyboard);
@@ -421,25 +421,25 @@ TEST_F(FileRecordTest, OldFilesAndTypeRules) {
   rec->Switches[kSwitch1] = 0;
   rec->MidiDeviceBinding = 55;  // no such device slot
   back = Reload(*rec, 1);
-  EXPECT_EQ(back->ModuleSwitches[kSwitchKillReleased], -1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchKillReleased].Load(), -1);
   EXPECT_EQ(back->MidiDeviceBinding, 0);
   rec->MidiDeviceBinding = 16;
   rec->Switches[kSwitch1] = 5;
   rec->Slots[1][32][1] = 7.0f;  // output channels of a type without ports
   back = Reload(*rec, 1);
-  EXPECT_EQ(back->ModuleSwitches[kSwitchKillReleased], 0);
-  EXPECT_EQ(back->ModuleSwitches[kSwitch1], -1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchKillReleased].Load(), 0);
+  EXPECT_EQ(back->ModuleSwitches[kSwitch1].Load(), -1);
   EXPECT_EQ(back->MidiDeviceBinding, 16);
-  EXPECT_EQ(back->OutputChannels, 2);
+  EXPECT_EQ(back->OutputChannels.Load(), 2);
 
   ModuleCatalog[kTestType].PolyphonyCapability = 0;
   ModuleRecord* m = Add(kTestType);
   ModuleToFileRecord(*rec, m);
   rec->Switches[kSwitchPerVoice] = 1;
   back = Reload(*rec, 2);
-  EXPECT_EQ(back->ModuleSwitches[kSwitchPerVoice], 0);
-  EXPECT_EQ(back->PolyphonyMode, 0);
-  EXPECT_EQ(back->ModuleSwitches[kSwitchPlay], -1);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchPerVoice].Load(), 0);
+  EXPECT_EQ(back->PolyphonyMode.Load(), 0);
+  EXPECT_EQ(back->ModuleSwitches[kSwitchPlay].Load(), -1);
 }
 
 TEST_F(FileRecordTest, MidiMapsBindAfterALoad) {

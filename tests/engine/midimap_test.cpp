@@ -40,7 +40,7 @@ ModuleRecord* MakeModule(int32_t params) {
   m->ParamCount = params;
   for (int32_t p = 0; p < params; ++p) {
     m->PortValueModules[p] = ModuleRecordNew();
-    m->PortSources[p] = m->PortValueModules[p];
+    m->PortSources[p].Store(m->PortValueModules[p]);
     ModuleParam& q = m->Params[p];
     q.Min = 0.0f;
     q.Max = 10.0f;
@@ -137,7 +137,7 @@ TEST_F(MidiMapTest, LearningTwiceGivesTheFirstParameterItsCountBack) {
   EngineUi.ControlId = NamedId;
   EngineUi.SetOn = RecordOn;
   SelectedModule = a;
-  a->SelectedParam = 1;
+  a->SelectedParam.Store(1);
   MidiLearnArmed = kMidiFixedParam;
   MidiLearnBind(0, 10, 3, kMidiFixedParam);
   MidiMapEntry& e = DeviceMap(0).Entries[10][3];
@@ -148,7 +148,7 @@ TEST_F(MidiMapTest, LearningTwiceGivesTheFirstParameterItsCountBack) {
   ASSERT_FALSE(g_onCalls.empty());
   EXPECT_EQ(g_onCalls.back(), (std::pair<int32_t, int64_t>{100 + kControlMidiLearn2, -1}));
 
-  a->SelectedParam = 2;
+  a->SelectedParam.Store(2);
   MidiLearnBind(0, 10, 3, kMidiFixedParam);
   EXPECT_EQ(a->Params[1].MidiMapCount, 0);
   EXPECT_EQ(a->Params[2].MidiMapCount, 1);
@@ -164,7 +164,7 @@ TEST_F(MidiMapTest, LearningTwiceGivesTheFirstParameterItsCountBack) {
   EXPECT_EQ(DeviceMap(0).Entries[11][0].Param, 2);
 
   // Nothing selected that fits: the entry stays as it was.
-  a->SelectedParam = 9;
+  a->SelectedParam.Store(9);
   MidiLearnBind(0, 11, 0, kMidiFixedParam);
   EXPECT_EQ(DeviceMap(0).Entries[11][0].Mode, kMidiParamOfSelected);
   MidiLearnBind(0, 200, 0, kMidiSelectedParam);  // no such controller
@@ -214,34 +214,34 @@ TEST_F(MidiMapTest, RelativeAndAbsoluteControllersMoveTheParameter) {
   ModuleSetParamValue(*a, 0, 5.0f);
   map.LastValues[20][0] = 127.0f;
   MidiControlChange(0, 20, 0, 127, 1);
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 5.5f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 5.5f);
   MidiControlChange(0, 20, 0, 127, 2);
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 6.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 6.0f);
   MidiControlChange(0, 20, 0, 0, 3);
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 5.5f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 5.5f);
   MidiControlChange(0, 20, 0, 0, 4);
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 5.0f);
-  EXPECT_EQ(a->Params[0].MidiMoved, -1);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 5.0f);
+  EXPECT_EQ(a->Params[0].MidiMoved.Load(), -1);
   EXPECT_FLOAT_EQ(a->PortValueModules[0]->Outputs[0][0].Level, 5.0f);
   EXPECT_FLOAT_EQ(a->Params[0].Number.Base.value, 5.0f);  // the field shows it
 
   e.Kind = kControllerEndless64;
   MidiControlChange(0, 20, 0, 66, 5);  // +2 steps
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 6.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 6.0f);
   MidiControlChange(0, 20, 0, 0, 6);   // far below the range
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 0.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 0.0f);
 
   e.Kind = kControllerStandard;
   MidiControlChange(0, 20, 0, 127, 7);
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 10.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 10.0f);
   a->Params[0].IntegerFlag = -1;
   MidiControlChange(0, 20, 0, 64, 8);
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 5.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 5.0f);
 
   ParamEditMode = 1;  // editing the range: the value field is left alone
   a->Params[0].Number.Base.value = -3.0f;
   MidiControlChange(0, 20, 0, 127, 9);
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 10.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 10.0f);
   EXPECT_FLOAT_EQ(a->Params[0].Number.Base.value, -3.0f);
 }
 
@@ -262,7 +262,7 @@ TEST_F(MidiMapTest, SelectionBoundMovesOffTheInterfaceThreadWaitForIt) {
   std::thread([] { platform::MarkInterfaceThread(); }).join();
   MidiControlChange(0, 21, 0, 127, 1);
   platform::ForgetInterfaceThread();
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 5.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 5.0f);
 
   B::CommandMessage* buffer = nullptr;
   B::ArrayHeader header;
@@ -276,7 +276,7 @@ TEST_F(MidiMapTest, SelectionBoundMovesOffTheInterfaceThreadWaitForIt) {
   EXPECT_EQ(m.type, kMessageSelectedControllerMove);
   ApplySelectedControllerMove(static_cast<int32_t>(m.arg1), static_cast<int32_t>(m.arg2), m.single1,
                               m.arg3 != 0 ? -1 : 0);
-  EXPECT_FLOAT_EQ(a->Params[0].Value, 10.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 10.0f);
 }
 
 // While playback runs the parameter values are the render callback's: a move
@@ -288,25 +288,25 @@ TEST_F(MidiMapTest, InterfaceMovesWhilePlayingWaitForTheNextFrame) {
   ModuleSetParamValue(*a, 1, 2.0f);
   PlaybackActive = -1;
   ApplySelectedControllerMove(kMidiParamOfSelected, 1, 1.0f, 0);  // to the range's top
-  EXPECT_FLOAT_EQ(a->Params[1].Value, 2.0f);
+  EXPECT_FLOAT_EQ(a->Params[1].Value.Load(), 2.0f);
   EXPECT_TRUE(SetParamValueOrQueue(*a, 2, 7.5f));
-  EXPECT_FLOAT_EQ(a->Params[2].Value, 0.0f);
+  EXPECT_FLOAT_EQ(a->Params[2].Value.Load(), 0.0f);
   EXPECT_TRUE(ControllerMovesPending());
   TakeControllerMoves(false);  // the interface may not take them while playing
-  EXPECT_FLOAT_EQ(a->Params[1].Value, 2.0f);
+  EXPECT_FLOAT_EQ(a->Params[1].Value.Load(), 2.0f);
   TakeControllerMoves(true);
   PlaybackActive = 0;
   EXPECT_FALSE(ControllerMovesPending());
-  EXPECT_FLOAT_EQ(a->Params[1].Value, 10.0f);
-  EXPECT_FLOAT_EQ(a->Params[2].Value, 7.5f);
+  EXPECT_FLOAT_EQ(a->Params[1].Value.Load(), 10.0f);
+  EXPECT_FLOAT_EQ(a->Params[2].Value.Load(), 7.5f);
   const OutputElement o = a->PortValueModules[2]->Outputs[0][0];
   EXPECT_FLOAT_EQ(o.Level, 7.5f);
   EXPECT_FLOAT_EQ(o.Frequency, 7.5f);
   // Playback off: set at once.
   EXPECT_FALSE(SetParamValueOrQueue(*a, 2, 1.5f));
-  EXPECT_FLOAT_EQ(a->Params[2].Value, 1.5f);
+  EXPECT_FLOAT_EQ(a->Params[2].Value.Load(), 1.5f);
   ApplySelectedControllerMove(kMidiParamOfSelected, 1, 0.0f, 0);
-  EXPECT_FLOAT_EQ(a->Params[1].Value, 0.0f);
+  EXPECT_FLOAT_EQ(a->Params[1].Value.Load(), 0.0f);
 }
 
 // With the render stalled the queue fills up, yet no value is lost: moves
@@ -332,16 +332,16 @@ TEST_F(MidiMapTest, AFullMoveQueueKeepsEveryValueInOrder) {
     for (int32_t i = 0; i < 256; ++i) ApplySelectedControllerMove(kMidiParamOfSelected, 1, 1.0f, -1);
     EXPECT_TRUE(SetParamValueOrQueue(*a, 1, 2.0f));
     for (int32_t i = 0; i < 3; ++i) ApplySelectedControllerMove(kMidiParamOfSelected, 1, 1.0f, -1);
-    EXPECT_FLOAT_EQ(a->Params[2].Value, 0.0f);
+    EXPECT_FLOAT_EQ(a->Params[2].Value.Load(), 0.0f);
     t.take();
     EXPECT_FALSE(ControllerMovesPending());
-    EXPECT_FLOAT_EQ(a->Params[2].Value, 3.0f);
+    EXPECT_FLOAT_EQ(a->Params[2].Value.Load(), 3.0f);
     EXPECT_FLOAT_EQ(a->PortValueModules[2]->Outputs[0][0].Level, 3.0f);
-    EXPECT_FLOAT_EQ(a->Params[1].Value, 3.5f);
+    EXPECT_FLOAT_EQ(a->Params[1].Value.Load(), 3.5f);
     // With room again the ring takes the next value as before.
     EXPECT_TRUE(SetParamValueOrQueue(*a, 1, 4.0f));
     t.take();
-    EXPECT_FLOAT_EQ(a->Params[1].Value, 4.0f);
+    EXPECT_FLOAT_EQ(a->Params[1].Value.Load(), 4.0f);
     ModuleSetParamValue(*a, 2, 0.0f);
   }
   PlaybackActive = 0;
@@ -368,8 +368,8 @@ TEST_F(MidiMapTest, TwoProducersAndARenderLoseNoValue) {
   stop = true;
   render.join();
   PlaybackActive = 0;
-  EXPECT_FLOAT_EQ(a->Params[1].Value, 10.0f);
-  EXPECT_FLOAT_EQ(b->Params[1].Value, 10.0f);
+  EXPECT_FLOAT_EQ(a->Params[1].Value.Load(), 10.0f);
+  EXPECT_FLOAT_EQ(b->Params[1].Value.Load(), 10.0f);
 }
 
 // The module page edits a control range on the interface thread while the
@@ -378,7 +378,7 @@ TEST_F(MidiMapTest, TwoProducersAndARenderLoseNoValue) {
 // no race).
 TEST_F(MidiMapTest, RangeEditsWhileMovesRunOnTheRender) {
   SelectedModule = a;
-  a->SelectedParam = 0;
+  a->SelectedParam.Store(0);
   a->Params[0].RangeLow = 1.0f;
   a->Params[0].RangeHigh = 9.0f;
   std::atomic<bool> stop{false};
@@ -386,7 +386,7 @@ TEST_F(MidiMapTest, RangeEditsWhileMovesRunOnTheRender) {
   std::thread render([&] {
     for (int32_t i = 0; !stop.load(); ++i) {
       ApplyControllerToParameter(a, 0, static_cast<float>(i % 128) / 127.0f, 0);
-      const float v = std::atomic_ref<float>(a->Params[0].Value).load(std::memory_order_relaxed);
+      const float v = a->Params[0].Value.Load();
       if (v < 1.0f || v > 9.0f) outside.fetch_add(1);
     }
   });
@@ -433,12 +433,12 @@ TEST_F(MidiMapTest, RefusedBindingsAndWhatIsCleared) {
   any.Mode = kMidiSelectedParam;
   any.Kind = kControllerStandard;
   SelectedModule = a;
-  a->SelectedParam = -1;
+  a->SelectedParam.Store(-1);
   MidiControlChange(0, 31, 1, 50, 1);
   EXPECT_EQ(any.Mode, kMidiSelectedParam);
-  a->SelectedParam = 1;
+  a->SelectedParam.Store(1);
   MidiControlChange(0, 31, 1, 127, 2);
-  EXPECT_FLOAT_EQ(a->Params[1].Value, 10.0f);
+  EXPECT_FLOAT_EQ(a->Params[1].Value.Load(), 10.0f);
 }
 
 TEST_F(MidiMapTest, ResettingAMap) {

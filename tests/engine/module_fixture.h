@@ -53,7 +53,7 @@ class EngineTest : public ::testing::Test {
     Tarvelo::DescribeWave = nullptr;
     Tarvelo::BoxHooks = Tarvelo::ModuleBoxHooks{};
     // Links made by the tests may have left entries in the templates' tables.
-    for (Tarvelo::ModuleRecord& t : Tarvelo::ModuleCatalog) t.OutputCount = 0;
+    for (Tarvelo::ModuleRecord& t : Tarvelo::ModuleCatalog) t.OutputCount.Store(0);
     QUARLE_BASICS::MessageHook = nullptr;
   }
 

@@ -73,9 +73,9 @@ TEST_F(ModuleListTest, RemovalRenumbersRetitlesAndUnlinks) {
   ModuleRecord* o2 = Add(kOscillator);
   ModuleRecord* o3 = Add(kOscillator);
   ModuleRecord* sum = Add(kAddition);
-  o1->BoxControl = 11;
-  o2->BoxControl = 12;
-  o3->BoxControl = 13;
+  o1->BoxControl.Store(11);
+  o2->BoxControl.Store(12);
+  o3->BoxControl.Store(13);
   o3->MidiDeviceBinding = 3;  // wave shape
   Link(sum, 0, o1);
   Link(sum, 1, o1);
@@ -98,8 +98,8 @@ TEST_F(ModuleListTest, RemovalRenumbersRetitlesAndUnlinks) {
   EXPECT_EQ(g_hidden[0], 11);
   EXPECT_EQ(g_purges, 1);
   // Readers of the removed module fall back to their values; its sources forget it.
-  EXPECT_EQ(sum->PortSources[0], sum->PortValueModules[0]);
-  EXPECT_EQ(sum->PortSources[1], sum->PortValueModules[1]);
+  EXPECT_EQ(sum->PortSources[0].Load(), sum->PortValueModules[0]);
+  EXPECT_EQ(sum->PortSources[1].Load(), sum->PortValueModules[1]);
   EXPECT_EQ(o2->OutputTargets[0], nullptr);
   // Nothing renders: it was freed at once.
   EXPECT_EQ(RemovedModuleList.count, 0);
@@ -144,7 +144,7 @@ TEST_F(ModuleListTest, DiamondsProcessSourcesFirstOnlyWhenDeeper) {
   EXPECT_EQ(s->ProcessingDepth, 2);
   EXPECT_EQ(a->ProcessingDepth, 1);
   EXPECT_EQ(b->ProcessingDepth, 1);
-  EXPECT_EQ(s->Params[0].FeedbackPort, 0);
+  EXPECT_EQ(s->Params[0].FeedbackPort.Load(), 0);
 
   // Reached first by the short path, a source keeps that depth: the module
   // reading it through the longer path shares its depth.
@@ -170,16 +170,16 @@ TEST_F(ModuleListTest, FeedbackLoopsAreMarked) {
   Link(b, 0, a);
   RequestGraphRebuild(0, 0, out);
   EXPECT_EQ(OrderEntries(), (std::vector<ModuleRecord*>{out, a, b}));
-  EXPECT_EQ(b->Params[0].FeedbackPort, -1);
+  EXPECT_EQ(b->Params[0].FeedbackPort.Load(), -1);
   EXPECT_EQ(b->HasFeedbackInput, -1);
-  EXPECT_EQ(a->Params[0].FeedbackPort, 0);
+  EXPECT_EQ(a->Params[0].FeedbackPort.Load(), 0);
   EXPECT_EQ(a->HasFeedbackInput, 0);
   EXPECT_EQ(a->OrderVisiting, 0);
   // A module reading itself.
   Link(out, 0, out);
   UpdateProcessingOrder(0);
   EXPECT_EQ(OrderEntries(), (std::vector<ModuleRecord*>{out}));
-  EXPECT_EQ(out->Params[0].FeedbackPort, -1);
+  EXPECT_EQ(out->Params[0].FeedbackPort.Load(), -1);
 }
 
 TEST_F(ModuleListTest, ExcludedModulesAndTheirSources) {
@@ -190,21 +190,21 @@ TEST_F(ModuleListTest, ExcludedModulesAndTheirSources) {
   Link(out, 0, off);
   Link(off, 0, behind);
   Link(out, 1, f);
-  off->ModuleSwitches[kSwitchPower] = 0;
+  off->ModuleSwitches[kSwitchPower].Store(0);
   off->Outputs[0][0].Level = 0.7f;
   f->RequiredPort = 0;  // its "In"
   f->Outputs[0][0].Level = 0.3f;
   ASSERT_NE(f->RequiresPortLink, 0);  // filters need their input
   RequestGraphRebuild(0, 0, out);
   EXPECT_EQ(OrderEntries(), (std::vector<ModuleRecord*>{out}));
-  EXPECT_EQ(off->OrderExcluded, -1);
+  EXPECT_EQ(off->OrderExcluded.Load(), -1);
   EXPECT_EQ(off->Outputs[0][0].Level, 0.0f);
-  EXPECT_EQ(f->OrderExcluded, -1);
+  EXPECT_EQ(f->OrderExcluded.Load(), -1);
   EXPECT_EQ(f->Outputs[0][0].Level, 0.0f);
   EXPECT_FALSE(ModuleInOrder(ProcessingOrder.load(), behind));
   // Linking the filter's input brings it in.
   Link(f, 0, behind);
-  off->ModuleSwitches[kSwitchPower] = -1;
+  off->ModuleSwitches[kSwitchPower].Store(-1);
   UpdateProcessingOrder(0);
   EXPECT_EQ(OrderEntries().size(), 4u);
 }
@@ -214,30 +214,30 @@ TEST_F(ModuleListTest, VoiceOwnersAndPerVoiceFlagsPropagate) {
   ModuleRecord* r = Add(kRectifier);
   ModuleRecord* osc = Add(kOscillator);
   Link(r, 0, kb);
-  osc->VoiceMapSourcePort = 2;
+  osc->VoiceMapSourcePort.Store(2);
   Link(osc, 2, r);
-  kb->ModuleSwitches[kSwitchPerVoice] = -1;
-  r->ModuleSwitches[kSwitchPerVoice] = -1;
+  kb->ModuleSwitches[kSwitchPerVoice].Store(-1);
+  r->ModuleSwitches[kSwitchPerVoice].Store(-1);
   r->FollowsPolyphony = 0;
-  osc->ModuleSwitches[kSwitchPerVoice] = -1;
-  osc->PolyphonyMode = 1;
+  osc->ModuleSwitches[kSwitchPerVoice].Store(-1);
+  osc->PolyphonyMode.Store(1);
   RequestGraphRebuild(0, 0, osc);
   EXPECT_EQ(OrderEntries(), (std::vector<ModuleRecord*>{osc, r, kb}));
   EXPECT_EQ(r->TriggerLink, kb);
   EXPECT_EQ(osc->TriggerLink, kb);
-  EXPECT_EQ(osc->TriggerOwner, kb);
-  EXPECT_EQ(r->TriggerOwner, kb);
-  EXPECT_EQ(kb->TriggerOwner, kb);
+  EXPECT_EQ(osc->TriggerOwner.Load(), kb);
+  EXPECT_EQ(r->TriggerOwner.Load(), kb);
+  EXPECT_EQ(kb->TriggerOwner.Load(), kb);
   EXPECT_EQ(kb->PerVoiceOutput, -1);
   EXPECT_EQ(r->PerVoiceOutput, -1);
   EXPECT_EQ(osc->PerVoiceOutput, -1);
   // The oscillator follows its lead's per-voice switch only when it follows it.
   osc->FollowsPolyphony = -1;
-  r->ModuleSwitches[kSwitchPerVoice] = 0;
+  r->ModuleSwitches[kSwitchPerVoice].Store(0);
   UpdateProcessingOrder(0);
-  EXPECT_EQ(osc->ModuleSwitches[kSwitchPerVoice], 0);
-  EXPECT_EQ(osc->PolyphonyMode, 0);
-  EXPECT_EQ(osc->TriggerOwner, osc);
+  EXPECT_EQ(osc->ModuleSwitches[kSwitchPerVoice].Load(), 0);
+  EXPECT_EQ(osc->PolyphonyMode.Load(), 0);
+  EXPECT_EQ(osc->TriggerOwner.Load(), osc);
 }
 
 // A module left out of the order must not keep the trigger links of an older
@@ -248,12 +248,12 @@ TEST_F(ModuleListTest, ExcludedModulesDropTheirTriggerLinks) {
   ModuleRecord* kb = Add(kKeyboard);
   ModuleRecord* merge = Add(kMergeStereo);
   ModuleRecord* smp = Add(kTypeSample);
-  Link(merge, merge->VoiceMapSourcePort, kb);
-  Link(smp, smp->VoiceMapSourcePort, merge);
-  for (ModuleRecord* m : {kb, merge, smp}) m->ModuleSwitches[kSwitchPerVoice] = -1;
+  Link(merge, merge->VoiceMapSourcePort.Load(), kb);
+  Link(smp, smp->VoiceMapSourcePort.Load(), merge);
+  for (ModuleRecord* m : {kb, merge, smp}) m->ModuleSwitches[kSwitchPerVoice].Store(-1);
   RequestGraphRebuild(0, 0, smp);
   ASSERT_EQ(merge->TriggerLink, kb);
-  merge->ModuleSwitches[kSwitchPower] = 0;
+  merge->ModuleSwitches[kSwitchPower].Store(0);
   UpdateProcessingOrder(0);
   EXPECT_EQ(merge->TriggerLink, nullptr);
   EXPECT_EQ(merge->VoiceFlagLink, nullptr);
@@ -261,7 +261,7 @@ TEST_F(ModuleListTest, ExcludedModulesDropTheirTriggerLinks) {
   RemoveModule(kb);
   ASSERT_EQ(RemovedModuleList.count, 0);  // freed at once with playback off
   UpdateProcessingOrder(0);               // read the freed keyboard before
-  EXPECT_EQ(smp->TriggerOwner, smp);
+  EXPECT_EQ(smp->TriggerOwner.Load(), smp);
   EXPECT_EQ(OrderEntries(), (std::vector<ModuleRecord*>{smp}));
 }
 
@@ -297,7 +297,7 @@ TEST_F(ModuleListTest, ALinkNamingADeletedModuleIsRefusedWhenItRuns) {
   CommandSlotWait = ModuleLiveWait = 0.0;  // this thread renders the frames too
   PlaybackActive = -1;
   RemoveModule(x);  // its unlink waits in the mailbox
-  ModuleRecord* const read = out->PortSources[0];
+  ModuleRecord* const read = out->PortSources[0].Load();
   ASSERT_EQ(read, x);
   PostLinkInput(out, 0, read, out->Type);  // toggles a link the unlink has cut by then
   PostLinkInput(x, 0, out, x->Type);       // into the deleted module
@@ -306,8 +306,8 @@ TEST_F(ModuleListTest, ALinkNamingADeletedModuleIsRefusedWhenItRuns) {
     FrameCounter.fetch_add(1);
   }
   ASSERT_FALSE(EngineCommandPending());
-  EXPECT_NE(out->PortSources[0], x);
-  for (int32_t t = 0; t < out->OutputCount; ++t) EXPECT_NE(out->OutputTargets[t], x);
+  EXPECT_NE(out->PortSources[0].Load(), x);
+  for (int32_t t = 0; t < out->OutputCount.Load(); ++t) EXPECT_NE(out->OutputTargets[t], x);
   Add(kRectifier);  // reclaims x
   EXPECT_EQ(RemovedModuleList.count, 0);
   UpdateProcessingOrder(0);  // read the freed module before
@@ -318,16 +318,16 @@ TEST_F(ModuleListTest, ALinkNamingADeletedModuleIsRefusedWhenItRuns) {
   BoxHooks.VideoFrameSerial = [] { return uint64_t{1}; };  // a frame keeps y allocated
   RemoveModule(y);
   PostLinkInput(out, 1, y, out->Type);
-  EXPECT_NE(out->PortSources[1], y);
+  EXPECT_NE(out->PortSources[1].Load(), y);
   BoxHooks.VideoFrameSerial = nullptr;
   EXPECT_EQ(ReclaimRemovedModules(), 0);
   // What an unlinked port reads is its module's own value, no source to link.
   ModuleRecord* z = Add(kRectifier);
-  ModuleRecord* const value = z->PortSources[0];
+  ModuleRecord* const value = z->PortSources[0].Load();
   ASSERT_EQ(value, z->PortValueModules[0]);
   PostLinkInput(out, 1, value, out->Type);
-  EXPECT_NE(out->PortSources[1], value);
-  EXPECT_EQ(value->OutputCount, 0);
+  EXPECT_NE(out->PortSources[1].Load(), value);
+  EXPECT_EQ(value->OutputCount.Load(), 0);
 }
 
 // Whatever in the engine still points at a removed module keeps it, however
@@ -355,11 +355,11 @@ TEST_F(ModuleListTest, ARemovedModuleIsKeptWhileAnythingPointsAtIt) {
       {"a kept removed module",
        [](ModuleRecord* out, ModuleRecord* x, ModuleRecord* y) {
          Link(out, 1, y);
-         y->PortSources[0] = x;
+         y->PortSources[0].Store(x);
        },
        [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }, 2},
       {"a listed module reading its port value",
-       [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { out->PortSources[1] = x->PortValueModules[0]; },
+       [](ModuleRecord* out, ModuleRecord* x, ModuleRecord*) { out->PortSources[1].Store(x->PortValueModules[0]); },
        [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { Link(out, 1, nullptr); }, 1},
       {"the output module", [](ModuleRecord*, ModuleRecord* x, ModuleRecord*) { SynthOutputModule.store(x); },
        [](ModuleRecord* out, ModuleRecord*, ModuleRecord*) { SynthOutputModule.store(out); }, 1},
@@ -453,15 +453,15 @@ TEST_F(ModuleListTest, RemovalsWhileRendering) {
       RenderBusy = 1;
       for (int32_t f = 0; f < 16; ++f) {
         ExecuteEngineCommand();
-        const ModuleRecord* first[2] = {out->PortSources[0], out->PortSources[1]};
+        const ModuleRecord* first[2] = {out->PortSources[0].Load(), out->PortSources[1].Load()};
         const ProcessingOrderBlock* order = ProcessingOrder.load();
         for (int32_t i = order->Count - 1; i >= 0; --i) {
           ModuleRecord* m = order->Entries[i];
-          for (int32_t p = 0; p < m->PortCount; ++p) sink += m->PortSources[p]->Outputs[0][0].Level;
+          for (int32_t p = 0; p < m->PortCount; ++p) sink += m->PortSources[p].Load()->Outputs[0][0].Level;
           m->Outputs[0][0].Level = sink * 0.0f;
           std::this_thread::yield();  // a long frame, so a change from outside would land inside it
         }
-        if (out->PortSources[0] != first[0] || out->PortSources[1] != first[1]) changedInFrame.fetch_add(1);
+        if (out->PortSources[0].Load() != first[0] || out->PortSources[1].Load() != first[1]) changedInFrame.fetch_add(1);
         FrameCounter.fetch_add(1);
         frames.fetch_add(1);
       }
@@ -502,7 +502,7 @@ TEST_F(ModuleListTest, CopiesOfLinkedModulesWhileRendering) {
   ModuleRecord* r = Add(kRectifier);
   Link(r, 0, kb);
   Link(out, 0, r);
-  r->ModuleSwitches[kSwitchPerVoice] = -1;
+  r->ModuleSwitches[kSwitchPerVoice].Store(-1);
   RequestGraphRebuild(0, 0, out);
   std::atomic<bool> stop{false};
   PlaybackActive = -1;
@@ -516,7 +516,7 @@ TEST_F(ModuleListTest, CopiesOfLinkedModulesWhileRendering) {
         const ProcessingOrderBlock* order = ProcessingOrder.load();
         for (int32_t i = order->Count - 1; i >= 0; --i) {
           ModuleRecord* m = order->Entries[i];
-          for (int32_t t = 0; t < m->OutputCount; ++t) sink += m->OutputTargets[t] != nullptr ? 1.0f : 0.0f;
+          for (int32_t t = 0; t < m->OutputCount.Load(); ++t) sink += m->OutputTargets[t] != nullptr ? 1.0f : 0.0f;
           m->Outputs[0][0].Level = sink * 0.0f;
         }
         FrameCounter.fetch_add(1);
@@ -537,12 +537,12 @@ TEST_F(ModuleListTest, CopiesOfLinkedModulesWhileRendering) {
   render.join();
   PlaybackActive = 0;
   for (ModuleRecord* c : copies) {
-    EXPECT_EQ(c->PortSources[0], kb);
+    EXPECT_EQ(c->PortSources[0].Load(), kb);
     int32_t entries = 0;
-    for (int32_t t = 0; t < kb->OutputCount; ++t) entries += kb->OutputTargets[t] == c ? 1 : 0;
+    for (int32_t t = 0; t < kb->OutputCount.Load(); ++t) entries += kb->OutputTargets[t] == c ? 1 : 0;
     EXPECT_EQ(entries, 1);
   }
-  EXPECT_EQ(out->PortSources[1], copies.back());
+  EXPECT_EQ(out->PortSources[1].Load(), copies.back());
 }
 
 }  // namespace

@@ -352,15 +352,15 @@ TEST(PortTable, RowsFollowTheModulesParameters) {
   const char* names[4] = {"In", "Amplitude", "Max keys (polyphonic)", "Feedback seed"};
   for (int32_t p = 0; p < 4; ++p) {
     QUARLE_BASICS::DynZStringAssign(m->Params[p].LongName, names[p]);
-    m->Params[p].Value = 0.5f * p;
+    m->Params[p].Value.Store(0.5f * p);
     m->Params[p].Scale = 10.0f;
   }
   m->Params[3].NoValueEditor = -1;
   m->Params[1].ChannelCountExempt = -1;
-  m->PortSources[0] = other;  // cabled
-  m->PortSources[1] = value;  // reads its value module
-  m->PortSources[2] = m;      // linked to itself
-  m->PortSources[3] = nullptr;
+  m->PortSources[0].Store(other);  // cabled
+  m->PortSources[1].Store(value);  // reads its value module
+  m->PortSources[2].Store(m);      // linked to itself
+  m->PortSources[3].Store(nullptr);
   CopyPortTable(m);
   ASSERT_EQ(PortListCount.load(), 4);
   EXPECT_EQ(PortListRows[0].ReadsValueModule, 0);
@@ -391,7 +391,7 @@ TEST(PortTable, RowsFollowTheModulesParameters) {
   CopyPortTable(m);
   EXPECT_EQ(PortListCount.load(), 0);
   for (ModuleRecord* r : {m, other, value}) {
-    for (ModuleRecord*& s : r->PortSources) s = nullptr;
+    for (Shared<ModuleRecord*>& s : r->PortSources) s.Store(nullptr);
     ModuleRecordDelete(r);
   }
 }
@@ -407,8 +407,8 @@ TEST(PortTable, RowsReadWhileRefilledAreWhole) {
   for (int32_t p = 0; p < 3; ++p) {
     QUARLE_BASICS::DynZStringAssign(a->Params[p].LongName, "first module port");
     QUARLE_BASICS::DynZStringAssign(b->Params[p].LongName, "second");
-    a->Params[p].Value = 1.0f;
-    b->Params[p].Value = 2.0f;
+    a->Params[p].Value.Store(1.0f);
+    b->Params[p].Value.Store(2.0f);
     a->Params[p].Scale = b->Params[p].Scale = 1.0f;
   }
   std::atomic<bool> stop{false};
@@ -448,19 +448,19 @@ TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
   p.RangeLow = 0.5f;
   p.RangeHigh = 3.0f;
   p.Step = 0.125f;
-  p.Value = 9.0f;
-  m->SelectedParam = 1;
+  p.Value.Store(9.0f);
+  m->SelectedParam.Store(1);
   m->EditChannel = 1;
   p.WriteBothChannels = 0;
   const int32_t savedMode = ParamEditMode;
 
   ParamEditMode = 0;
   RefreshParamControl(m);
-  EXPECT_EQ(p.Value, 0.75f);  // the edited channel's published value
+  EXPECT_EQ(p.Value.Load(), 0.75f);  // the edited channel's published value
   EXPECT_EQ(p.Number.Base.value, 1.5f);
   p.WriteBothChannels = -1;
   RefreshParamControl(m);
-  EXPECT_EQ(p.Value, 0.25f);
+  EXPECT_EQ(p.Value.Load(), 0.25f);
   EXPECT_EQ(p.Number.Base.value, 0.5f);
   ParamEditMode = 1;
   RefreshParamControl(m);
@@ -471,13 +471,13 @@ TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
   ParamEditMode = 3;
   RefreshParamControl(m);
   EXPECT_EQ(p.Number.Base.value, 0.25f);
-  EXPECT_EQ(p.Value, 0.25f);
+  EXPECT_EQ(p.Value.Load(), 0.25f);
 
   // Nothing selected, a selection beyond the table, or no module: nothing happens.
   p.Number.Base.value = 42.0f;
-  m->SelectedParam = -1;
+  m->SelectedParam.Store(-1);
   RefreshParamControl(m);
-  m->SelectedParam = 40;
+  m->SelectedParam.Store(40);
   RefreshParamControl(m);
   RefreshParamControl(nullptr);
   EXPECT_EQ(p.Number.Base.value, 42.0f);

@@ -71,11 +71,11 @@ TEST_F(ParamFixture, FieldSizeAndCopy) {
   q.Number.UnitSign = 1;
   p.Number.UnitSign = 0;
   p.Number.Dirty = 0;
-  p.Value = 0.25f;
+  p.Value.Store(0.25f);
   p.VoiceMapRow = 1;
   p.MidiMapCount = 3;
-  p.FeedbackPort = -1;
-  p.MidiMoved = -1;
+  p.FeedbackPort.Store(-1);
+  p.MidiMoved.Store(-1);
   QUARLE_BASICS::DynZStringAssign(p.LongName, "Amplitude");
   platform::Mutex* own = q.Number.Lock;
   ModuleParamCopy(q, p);
@@ -83,13 +83,13 @@ TEST_F(ParamFixture, FieldSizeAndCopy) {
   EXPECT_NE(q.Number.Lock, p.Number.Lock);
   EXPECT_EQ(q.Number.Dirty, -1);
   EXPECT_EQ(q.Number.UnitSign, 1);
-  EXPECT_EQ(q.Value, 0.25f);
+  EXPECT_EQ(q.Value.Load(), 0.25f);
   EXPECT_EQ(q.Number.TextSize, 30);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(q.LongName), "Amplitude");
   EXPECT_EQ(q.VoiceMapRow, 0);
   EXPECT_EQ(q.MidiMapCount, 0);
-  EXPECT_EQ(q.FeedbackPort, 0);
-  EXPECT_EQ(q.MidiMoved, 0);
+  EXPECT_EQ(q.FeedbackPort.Load(), 0);
+  EXPECT_EQ(q.MidiMoved.Load(), 0);
   ModuleParamFree(q);
 }
 
@@ -100,7 +100,7 @@ struct ValueChangeFixture : ::testing::Test {
     ASSERT_NE(m, nullptr);
     m->PortValueModules[0] = ModuleRecordNew();
     m->ParamCount = 1;
-    m->SelectedParam = 0;
+    m->SelectedParam.Store(0);
     m->ListIndex = 0;  // a module of the synth: a queued move reaches only those
     ModuleParam& p = m->Params[0];
     p.Scale = 2.0f;
@@ -122,12 +122,12 @@ TEST_F(ValueChangeFixture, ValueIsClampedScaledAndApplied) {
   float shown = 30.0f;
   EXPECT_EQ(OnParamValueChange(&shown), -1);  // came back smaller
   EXPECT_EQ(shown, 10.0f);
-  EXPECT_EQ(m->Params[0].Value, 5.0f);
+  EXPECT_EQ(m->Params[0].Value.Load(), 5.0f);
   EXPECT_EQ(m->PortValueModules[0]->Outputs[0][0].Level, 5.0f);
   EXPECT_EQ(m->Changed, -1);
   shown = 3.0f;
   EXPECT_EQ(OnParamValueChange(&shown), 0);
-  EXPECT_EQ(m->Params[0].Value, 1.5f);
+  EXPECT_EQ(m->Params[0].Value.Load(), 1.5f);
   m->Params[0].IntegerFlag = -1;
   shown = 3.0f;  // 1.5 rounds to 2 -> shown 4
   EXPECT_EQ(OnParamValueChange(&shown), 1);
@@ -137,15 +137,15 @@ TEST_F(ValueChangeFixture, ValueIsClampedScaledAndApplied) {
 // A value typed while playback runs reaches the module at the next frame,
 // not from the interface thread while a frame may be reading it.
 TEST_F(ValueChangeFixture, ValueTypedWhilePlayingWaitsForTheRender) {
-  m->Params[0].Value = 1.0f;
+  m->Params[0].Value.Store(1.0f);
   PlaybackActive = -1;
   float shown = 6.0f;
   EXPECT_EQ(OnParamValueChange(&shown), 0);
   EXPECT_EQ(shown, 6.0f);  // the field shows what will be set
-  EXPECT_EQ(m->Params[0].Value, 1.0f);
+  EXPECT_EQ(m->Params[0].Value.Load(), 1.0f);
   TakeControllerMoves(true);
   PlaybackActive = 0;
-  EXPECT_EQ(m->Params[0].Value, 3.0f);
+  EXPECT_EQ(m->Params[0].Value.Load(), 3.0f);
   EXPECT_EQ(m->PortValueModules[0]->Outputs[0][0].Level, 3.0f);
 }
 

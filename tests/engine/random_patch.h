@@ -159,7 +159,7 @@ inline ModuleRecord* AddOfType(Patch& p, int32_t type) {
 inline void LinkPort(ModuleRecord* m, int32_t port, ModuleRecord* source) {
   if (m == nullptr || port < 0 || port >= std::min(m->PortCount, kModuleParams)) return;
   PostLinkInput(m, port, source, m->Type);
-  if (port == m->VoiceMapSourcePort && m->PortSources[port] != source) ModuleSetPolyphonyPort(*m, -1);
+  if (port == m->VoiceMapSourcePort.Load() && m->PortSources[port].Load() != source) ModuleSetPolyphonyPort(*m, -1);
 }
 
 // A setting through the value editors' path (queued while playback runs).
@@ -173,17 +173,17 @@ inline void SetRandomValue(Rng& rng, ModuleRecord* m) {
 // or not: the order is rebuilt.
 inline void PressPerVoice(ModuleRecord* m) {
   if (m->PolyphonyCapability != 2) return;
-  int64_t& word = m->ModuleSwitches[kSwitchPerVoice];
-  m->PolyphonyMode = word == 0 ? 1 : 0;
-  word = word != 0 ? 0 : -1;
+  Shared<int64_t>& word = m->ModuleSwitches[kSwitchPerVoice];
+  m->PolyphonyMode.Store(word.Load() == 0 ? 1 : 0);
+  word.Store(word.Load() != 0 ? 0 : -1);
   RequestGraphRebuild(0, 0, nullptr);
 }
 
 // A module-page switch pressed: power, per voice, play, record, rewind, loop,
 // the feedback kick-start, the lead port. What changes the order rebuilds it.
 inline void PressSwitch(Rng& rng, ModuleRecord* m) {
-  int64_t* w = m->ModuleSwitches;
-  auto invert = [](int64_t& word) { word = word != 0 ? 0 : -1; };
+  Shared<int64_t>* w = m->ModuleSwitches;
+  auto invert = [](Shared<int64_t>& word) { word.Store(word.Load() != 0 ? 0 : -1); };
   switch (rng.Below(7)) {
     case 0:
       invert(w[kSwitchPower]);
@@ -193,7 +193,7 @@ inline void PressSwitch(Rng& rng, ModuleRecord* m) {
       PressPerVoice(m);
       break;
     case 2:
-      if (w[kSwitchPlay] == 0 && w[kSwitchRewind] != 0) std::memset(m->VoiceState, 0, sizeof m->VoiceState);
+      if (w[kSwitchPlay].Load() == 0 && w[kSwitchRewind].Load() != 0) std::memset(m->VoiceState, 0, sizeof m->VoiceState);
       invert(w[kSwitchPlay]);
       break;
     case 3:
@@ -208,7 +208,7 @@ inline void PressSwitch(Rng& rng, ModuleRecord* m) {
     default: {
       const int32_t ports = std::min(m->PortCount, kModuleParams);
       const int32_t port = rng.OneIn(3) || ports <= 0 ? -1 : rng.Below(ports);
-      ModuleSetPolyphonyPort(*m, port == m->VoiceMapSourcePort ? -1 : port);
+      ModuleSetPolyphonyPort(*m, port == m->VoiceMapSourcePort.Load() ? -1 : port);
       RequestGraphRebuild(0, 0, nullptr);
       break;
     }
@@ -235,15 +235,15 @@ inline void LinkRandomly(Rng& rng, Patch& p, int32_t links) {
 inline void BuildPatch(Rng& rng, Patch& p, int32_t count, const std::vector<int32_t>& include = {}) {
   ModuleRecord* kb = AddOfType(p, kTypeKeyboard);
   if (kb != nullptr && rng.Below(4) != 0) {
-    kb->ModuleSwitches[kSwitchPerVoice] = -1;
-    kb->PolyphonyMode = 1;
+    kb->ModuleSwitches[kSwitchPerVoice].Store(-1);
+    kb->PolyphonyMode.Store(1);
   }
   for (int32_t type : include) AddOfType(p, type);
   for (int32_t i = 0; i < count; ++i) AddOfType(p, rng.Below(kModuleTypeCount));
   for (ModuleRecord* m : p.modules) {
     if (m->PolyphonyCapability == 2 && rng.OneIn(2)) {
-      m->ModuleSwitches[kSwitchPerVoice] = -1;
-      m->PolyphonyMode = 1;
+      m->ModuleSwitches[kSwitchPerVoice].Store(-1);
+      m->PolyphonyMode.Store(1);
     }
     const int32_t settings = rng.Below(4);
     for (int32_t s = 0; s < settings; ++s) SetRandomValue(rng, m);
@@ -325,7 +325,7 @@ inline int32_t ApplyAction(Rng& rng, Patch& p, int32_t kind) {
       const int32_t ports = std::min(m->PortCount, kModuleParams);
       if (ports > 0) {
         const int32_t port = rng.Below(ports);
-        LinkPort(m, port, m->PortSources[port]);
+        LinkPort(m, port, m->PortSources[port].Load());
       }
       break;
     }
@@ -358,7 +358,7 @@ inline int32_t ApplyAction(Rng& rng, Patch& p, int32_t kind) {
         const bool record = m->Type == kTypeSequencer && rng.OneIn(2);
         PostAttachWave(m, rng.OneIn(4) ? nullptr : NewMelody(rng, 1 + rng.Below(16), !record),
                        record ? ~uint64_t{0} : 0);
-        if (rng.OneIn(2)) m->ModuleSwitches[kSwitchPlay] = m->ModuleSwitches[kSwitchPlay] != 0 ? 0 : -1;
+        if (rng.OneIn(2)) m->ModuleSwitches[kSwitchPlay].Store(m->ModuleSwitches[kSwitchPlay].Load() != 0 ? 0 : -1);
       }
       break;
     case kActTuning: {
@@ -429,7 +429,7 @@ struct Hash {
 // What a frame leaves in a module that the render's shortcuts could change:
 // its voices and every voice's output on both channels.
 inline void HashModule(Hash& hash, const ModuleRecord& m) {
-  hash.Word(static_cast<uint64_t>(static_cast<uint32_t>(m.ActiveVoices)));
+  hash.Word(static_cast<uint64_t>(static_cast<uint32_t>(m.ActiveVoices.Load())));
   for (int32_t ch = 0; ch < 2; ++ch)
     for (int32_t v = 0; v < kVoices; ++v) {
       hash.Float(m.Outputs[ch][v].Level);

@@ -34,10 +34,10 @@ std::vector<Seen> g_seen;
 
 void Scripted(ModuleRecord* m, uint64_t frame, int32_t parity, int32_t previous) {
   const size_t k = g_seen.size() < g_script.size() ? g_seen.size() : g_script.size() - 1;
-  g_seen.push_back(Seen{frame, parity, previous, m->Params[kOscAmplitude].Value});
+  g_seen.push_back(Seen{frame, parity, previous, m->Params[kOscAmplitude].Value.Load()});
   const ScriptFrame& f = g_script[k];
-  m->ActiveVoices = f.voices;
-  m->ChannelsProcessed = f.channels;
+  m->ActiveVoices.Store(f.voices);
+  m->ChannelsProcessed.Store(f.channels);
   for (int32_t ch = 0; ch < 2; ++ch)
     for (int32_t v = 0; v < kVoices; ++v) m->Outputs[ch][v].Level = f.levels[ch][v];
 }
@@ -230,8 +230,8 @@ TEST_F(RenderLoopTest, ACommandQueuedBehindAnIdleMailboxStillRuns) {
   EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);
   Render(1);
   EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
-  EXPECT_EQ(out_->PortSources[kOscFrequency], b);
-  EXPECT_NE(out_->PortSources[kOscAmplitude], a);
+  EXPECT_EQ(out_->PortSources[kOscFrequency].Load(), b);
+  EXPECT_NE(out_->PortSources[kOscAmplitude].Load(), a);
   EXPECT_FALSE(EngineCommandWork());
 }
 

@@ -275,12 +275,12 @@ TEST_F(RenderShortcutsTest, ARunHearsNothingOfTheRunsBeforeIt) {
   auto stepper = [&] {
     Restart();
     ModuleRecord* s = rp::AddOfType(patch_, kTypeStepSequencer);
-    s->ModuleSwitches[kSwitchPlay] = -1;
+    s->ModuleSwitches[kSwitchPlay].Store(-1);
     Output(s);
     Played run;
     rp::Hash hash;
     RenderInto(run, hash, 24000, false);
-    return std::pair{s->Params[kStepPattern].Value, hash.h};
+    return std::pair{s->Params[kStepPattern].Value.Load(), hash.h};
   };
   const auto alone = stepper();
   for (const int32_t frames : {1, 2401, 24000}) {

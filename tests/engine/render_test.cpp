@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 
 #include "audio/wav.h"
 #include "engine/dsp/adsr.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/filerecord.h"
 #include "tests/engine/synth_fixture.h"
 
@@ -109,19 +111,19 @@ TEST_F(RenderTest, MixedOutputIsClippedAndFlagsTheOutputModule) {
   ASSERT_GE(KeyNoteOn(50, 0.4f, 1), 0);
   ASSERT_GE(KeyNoteOn(52, 0.3f, 1), 0);
   std::vector<float> out = Render(2);
-  EXPECT_EQ(kb->ActiveVoices, 3);
+  EXPECT_EQ(kb->ActiveVoices.Load(), 3);
   EXPECT_EQ(out[2], 1.0f);
   EXPECT_EQ(out[3], 1.0f);
-  EXPECT_EQ(kb->ClipFlag, -1);
+  EXPECT_EQ(kb->ClipFlag.Load(), -1);
 
-  kb->ClipFlag = 0;
+  kb->ClipFlag.Store(0);
   KeyNoteOff(-1, 52, 1);
   Render(3);
   ASSERT_GE(KeyNoteOn(52, 0.1f, 1), 0);
   out = Render(2);
   EXPECT_EQ(out[2], (0.5f + 0.4f) + 0.1f);
   EXPECT_LE(out[2], 1.0f);
-  EXPECT_EQ(kb->ClipFlag, 0);
+  EXPECT_EQ(kb->ClipFlag.Load(), 0);
 }
 
 TEST_F(RenderTest, MonoOutputGoesToBothChannelsAndBothMeters) {
@@ -129,7 +131,7 @@ TEST_F(RenderTest, MonoOutputGoesToBothChannelsAndBothMeters) {
   SetShown(osc, kOscFrequency, 440.0f);
   SetShown(osc, kOscAmplitude, 0.5f);
   Output(osc);
-  ASSERT_EQ(osc->ChannelsProcessed, 1);
+  ASSERT_EQ(osc->ChannelsProcessed.Load(), 1);
   OutputMeterCount = 0;
   std::vector<float> out = Render(480);
   bool sounded = false;
@@ -166,7 +168,7 @@ TEST_F(RenderTest, VoiceMapRowsFollowTheSourcesVoices) {
   ASSERT_GE(KeyNoteOn(55, 1.0f, 1), 0);
   ASSERT_GE(KeyNoteOn(40, 0.25f, 2), 0);
   Render(3);
-  EXPECT_EQ(osc->ActiveVoices, 3);
+  EXPECT_EQ(osc->ActiveVoices.Load(), 3);
   EXPECT_EQ(osc->Params[kOscBias].VoiceMapRow, 0);
   EXPECT_EQ(osc->Params[kOscFrequency].VoiceMapRow, 1);
   for (int32_t v = 0; v < 3; ++v) EXPECT_EQ(osc->Outputs[0][v].Level, 0.25f) << v;
@@ -176,7 +178,7 @@ TEST_F(RenderTest, VoiceMapRowsFollowTheSourcesVoices) {
   KeyNoteOff(-1, 52, 1);
   KeyNoteOff(-1, 55, 1);
   Render(3);
-  EXPECT_EQ(poly->ActiveVoices, 1);
+  EXPECT_EQ(poly->ActiveVoices.Load(), 1);
   EXPECT_EQ(osc->Params[kOscFrequency].VoiceMapRow, 1);
   // The freed positions were cleared right after the keyboard ran.
   EXPECT_EQ(poly->Outputs[0][1].Level, 0.0f);
@@ -224,15 +226,15 @@ TEST_F(RenderTest, DroppedVoicesReadZeroForLaterModules) {
   ModuleRecord* osc = KeyboardIntoOscillator(kb);
   for (int32_t key : {40, 42, 44, 46, 48}) ASSERT_GE(KeyNoteOn(key, 0.8f, 1), 0);
   Render(2);
-  ASSERT_EQ(kb->ActiveVoices, 5);
+  ASSERT_EQ(kb->ActiveVoices.Load(), 5);
   ASSERT_NE(kb->Outputs[0][4].Frequency, 0.0f);
   KeyNoteOff(-1, 46, 1);
   KeyNoteOff(-1, 48, 1);
   Render(1);  // freed (nothing marks them) but still published this frame
-  EXPECT_EQ(kb->ActiveVoices, 5);
+  EXPECT_EQ(kb->ActiveVoices.Load(), 5);
   Render(1);
-  EXPECT_EQ(kb->ActiveVoices, 3);
-  EXPECT_EQ(osc->ActiveVoices, 3);
+  EXPECT_EQ(kb->ActiveVoices.Load(), 3);
+  EXPECT_EQ(osc->ActiveVoices.Load(), 3);
   for (int32_t v = 3; v < 5; ++v) {
     EXPECT_EQ(kb->Outputs[0][v].Level, 0.0f);
     EXPECT_EQ(kb->Outputs[0][v].Frequency, 0.0f);
@@ -250,13 +252,13 @@ TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   std::vector<float> out = Left(Render(100));
   EXPECT_EQ(osc->Awake, -1);
-  EXPECT_EQ(osc->ActiveVoices, 1);
+  EXPECT_EQ(osc->ActiveVoices.Load(), 1);
   EXPECT_NE(osc->VoiceState[0][kb->VoiceIds[0]], 0.0f);
   EXPECT_NE(out[50], 0.0f);
 
   KeyNoteOff(-1, 48, 1);
   out = Left(Render(4));
-  EXPECT_EQ(osc->ActiveVoices, 0);
+  EXPECT_EQ(osc->ActiveVoices.Load(), 0);
   EXPECT_EQ(osc->Awake, 0);
   // Put to sleep with PLAY set: outputs and phases cleared.
   EXPECT_EQ(osc->Outputs[0][0].Level, 0.0f);
@@ -266,7 +268,7 @@ TEST_F(RenderTest, ModulesSleepWhenTheirSourcesFallSilentAndWakeAgain) {
   ASSERT_GE(KeyNoteOn(55, 1.0f, 1), 0);
   Render(2);
   EXPECT_EQ(osc->Awake, -1);
-  EXPECT_EQ(osc->ActiveVoices, 1);
+  EXPECT_EQ(osc->ActiveVoices.Load(), 1);
 }
 
 // The render loop remembers each module's port walk while no voice count
@@ -301,7 +303,7 @@ TEST_F(RenderTest, ALeadPortSetBetweenFramesIsFollowedInTheNextFrame) {
   ModuleRecord* kb = nullptr;
   ModuleRecord* osc = KeyboardIntoOscillator(kb);
   ModuleSetPolyphonyPort(*osc, -1);
-  ASSERT_EQ(osc->VoiceMapSourcePort, kOscFrequency);
+  ASSERT_EQ(osc->VoiceMapSourcePort.Load(), kOscFrequency);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
   ASSERT_GE(KeyNoteOn(55, 1.0f, 1), 0);
@@ -316,14 +318,14 @@ TEST_F(RenderTest, ALeadPortSetBetweenFramesIsFollowedInTheNextFrame) {
     ModuleSetPolyphonyPort(*osc, lead);  // the amplitude and phase read their single-voice values
     Render(1);
     EXPECT_EQ(osc->VoicesToCompute, voices) << lead;
-    EXPECT_EQ(osc->ActiveVoices, voices) << lead;
+    EXPECT_EQ(osc->ActiveVoices.Load(), voices) << lead;
     Render(3);
     EXPECT_EQ(osc->VoicesToCompute, voices) << lead;
   }
   // A port the module does not have is refused and changes nothing.
   ModuleSetPolyphonyPort(*osc, osc->PortCount);
   Render(1);
-  EXPECT_EQ(osc->VoiceMapSourcePort, kOscFrequency);
+  EXPECT_EQ(osc->VoiceMapSourcePort.Load(), kOscFrequency);
   EXPECT_EQ(osc->VoicesToCompute, 3);
 }
 
@@ -337,8 +339,8 @@ TEST_F(RenderTest, ALeadPortLoadedIntoAPlayingModuleIsFollowedInTheNextFrame) {
   ModuleToFileRecord(*record, osc);
   record->Slots[0][32][1] = static_cast<float>(kOscPhase + 1);  // the chosen lead port + 1
   ASSERT_EQ(LoadModuleFromFileRecord(*record, osc, ModuleList.count, nullptr, 0), 0);
-  ASSERT_EQ(osc->VoiceMapSourcePort, kOscPhase);
-  ASSERT_EQ(osc->PortSources[kOscFrequency], kb);
+  ASSERT_EQ(osc->VoiceMapSourcePort.Load(), kOscPhase);
+  ASSERT_EQ(osc->PortSources[kOscFrequency].Load(), kb);
   Render(1);
   EXPECT_EQ(osc->VoicesToCompute, 1);
 }
@@ -352,27 +354,27 @@ TEST_F(RenderTest, ASwitchedOffModuleSleepsAndWakesWithItsVoices) {
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   Render(10);
   ASSERT_EQ(osc->Awake, -1);
-  ASSERT_EQ(osc->ActiveVoices, 1);
+  ASSERT_EQ(osc->ActiveVoices.Load(), 1);
 
-  osc->ModuleSwitches[kSwitchPlay] = 0;
+  osc->ModuleSwitches[kSwitchPlay].Store(0);
   std::vector<float> out = Left(Render(3));
   EXPECT_EQ(osc->VoicesToCompute, 1);
   EXPECT_EQ(osc->Awake, 0);
   EXPECT_EQ(osc->Outputs[0][0].Level, 0.0f);  // an oscillator keeping phases is cleared
   EXPECT_EQ(out[2], 0.0f);
 
-  osc->ModuleSwitches[kSwitchPlay] = -1;
+  osc->ModuleSwitches[kSwitchPlay].Store(-1);
   out = Left(Render(3));
   EXPECT_EQ(osc->Awake, -1);
-  EXPECT_EQ(osc->ActiveVoices, 1);
+  EXPECT_EQ(osc->ActiveVoices.Load(), 1);
   EXPECT_NE(out[2], 0.0f);
 
   KeyNoteOff(-1, 48, 1);
   Render(3);
   EXPECT_EQ(osc->VoicesToCompute, 0);
-  EXPECT_EQ(osc->ActiveVoices, 0);
+  EXPECT_EQ(osc->ActiveVoices.Load(), 0);
   EXPECT_EQ(osc->Awake, 0);
-  osc->ModuleSwitches[kSwitchPlay] = 0;
+  osc->ModuleSwitches[kSwitchPlay].Store(0);
   Render(2);
   EXPECT_EQ(osc->VoicesToCompute, 0);
   EXPECT_EQ(osc->Awake, 0);
@@ -409,8 +411,8 @@ TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
       Envelope(kb, {.attack = 0.001f, .decay = 0.001f, .sustainLength = 0.0f, .release = 0.001f});
   ModuleRecord* osc = VoicedOscillator(env);
   Output(osc);
-  ASSERT_EQ(env->PolyphonyMode, 1);  // follows the keyboard
-  ASSERT_EQ(osc->TriggerOwner, env);
+  ASSERT_EQ(env->PolyphonyMode.Load(), 1);  // follows the keyboard
+  ASSERT_EQ(osc->TriggerOwner.Load(), env);
 
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   const int32_t slot = SlotOfKey(48);
@@ -439,8 +441,8 @@ TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
   EXPECT_GT(unmarked, 40);  // the 48-frame release ran first
   EXPECT_EQ(Kb().Voices[slot].State, kVoiceFree);
   Render(2);
-  EXPECT_EQ(kb->ActiveVoices, 0);
-  EXPECT_EQ(env->ActiveVoices, 0);
+  EXPECT_EQ(kb->ActiveVoices.Load(), 0);
+  EXPECT_EQ(env->ActiveVoices.Load(), 0);
 }
 
 TEST_F(RenderTest, MaxKeysFreesReleasedVoicesEvenWhenMarked) {
@@ -481,7 +483,7 @@ TEST_F(RenderTest, OscillatorSquareCycleAndFrequencyZero) {
   }
 
   // Frequency 0 publishes the bias; with ARWD the next cycle starts at phase 0.
-  ASSERT_NE(osc->ModuleSwitches[kSwitchRewind], 0);
+  ASSERT_NE(osc->ModuleSwitches[kSwitchRewind].Load(), 0);
   SetShown(osc, kOscFrequency, 0.0f);
   y = Left(Render(3));
   EXPECT_FLOAT_EQ(y[2], 0.1f);
@@ -541,12 +543,12 @@ TEST_F(RenderTest, SineWaveQuarterRateCycleAndClipping) {
   std::vector<float> y = Left(Render(8));
   const float expect[4] = {0.0f, 0.5f, 0.0f, -0.5f};
   for (int32_t i = 0; i < 8; ++i) EXPECT_NEAR(y[i], expect[i % 4], 1e-6f) << i;
-  EXPECT_EQ(sine->ClipFlag, 0);
+  EXPECT_EQ(sine->ClipFlag.Load(), 0);
   // A bias that pushes it past 1 is clipped and flagged.
   SetShown(sine, kOscBias, 0.8f);
   y = Left(Render(4));
   EXPECT_EQ(*std::max_element(y.begin(), y.end()), 1.0f);
-  EXPECT_EQ(sine->ClipFlag, -1);
+  EXPECT_EQ(sine->ClipFlag.Load(), -1);
 }
 
 TEST_F(RenderTest, SingleVoiceSlotsAverageOrWeightTheirVoices) {
@@ -567,7 +569,7 @@ TEST_F(RenderTest, SingleVoiceSlotsAverageOrWeightTheirVoices) {
       Render(1);
       ProcessModuleFrame(poly, 0, parity, parity ^ 1);
       if (divisor == 0.0f) continue;  // only keeping the twins in step
-      ASSERT_EQ(poly->ActiveVoices, 4);
+      ASSERT_EQ(poly->ActiveVoices.Load(), 4);
       float sum = 0.0f;
       for (int32_t v = 0; v < 4; ++v) sum += poly->Outputs[0][v].Level;
       ASSERT_FLOAT_EQ(mono->Outputs[0][0].Level, sum / divisor) << f;
@@ -599,7 +601,7 @@ TEST_F(RenderTest, AdsrStagesReleaseAndRetrigger) {
   ModuleRecord* env = Envelope(
       kb, {.attack = 0.01f, .decay = 0.01f, .sustain = 0.5f, .sustainLength = 0.0f, .release = 0.01f});
   Output(env);
-  ASSERT_EQ(env->PolyphonyMode, 0);
+  ASSERT_EQ(env->PolyphonyMode.Load(), 0);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   // The keyboard's first frame of a note publishes {0, 0}; the attack starts
   // one frame later.
@@ -617,7 +619,7 @@ TEST_F(RenderTest, AdsrStagesReleaseAndRetrigger) {
   EXPECT_NEAR(y[0], 0.5f, 1e-6f);
   EXPECT_NEAR(y[240], 0.25f, 2e-3f);
   EXPECT_EQ(y[599], 0.0f);
-  EXPECT_EQ(env->ActiveVoices, 0);
+  EXPECT_EQ(env->ActiveVoices.Load(), 0);
   EXPECT_EQ(env->Awake, 0);
 
   // Released half way through the attack: the release starts from there.
@@ -644,7 +646,7 @@ TEST_F(RenderTest, AdsrWithPositiveSustainLengthEndsByItselfAndSw1Repeats) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   ModuleRecord* env =
       Envelope(kb, {.attack = 0.001f, .decay = 0.001f, .sustainLength = 0.001f, .release = 0.001f});
-  env->ModuleSwitches[kSwitch1] = -1;
+  env->ModuleSwitches[kSwitch1].Store(-1);
   Output(env);
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   // Attack, decay, sustain and release of 48 frames each, then, with the key
@@ -710,7 +712,7 @@ TEST_F(RenderTest, CaptureIsReadFromTheRingBehindTheWriter) {
   InputGain = 200.0f;
   feed();
   Render(600);
-  EXPECT_EQ(cap->ClipFlag, -1);
+  EXPECT_EQ(cap->ClipFlag.Load(), -1);
   InputGain = 1.0f;
   // Capture off: silence.
   CaptureActive = 0;
@@ -771,7 +773,95 @@ TEST_F(RenderTest, NotesAndLinksFromAnotherThreadWhileRendering) {
   PlaybackActive = 0;
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(EngineCommand.State.load(), kCommandIdle);
-  EXPECT_EQ(osc->PortSources[kOscAmplitude], env);
+  EXPECT_EQ(osc->PortSources[kOscAmplitude].Load(), env);
+}
+
+// The module page's switches and the input domain, flipped on the interface
+// thread while the render plays the modules, and the words the plane's frame
+// watch, the system bar and a wait for a module's voices read while the render
+// writes them: each is one case, and under ThreadSanitizer any side of a word
+// left plain fails it.
+TEST_F(RenderTest, TheRenderAndThePagesShareTheModuleWordsWhole) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  PerVoice(kb);
+  ModuleRecord* step = Add(kTypeStepSequencer);
+  Link(step, 0, kb);
+  ModuleRecord* filter = Add(22);  // Filter
+  Link(filter, 0, step);
+  ModuleRecord* osc = Add(kTypeOscillator);
+  Link(osc, kOscFrequency, kb);
+  ModuleRecord* merge = Add(testing_synth::kTypeMergeStereo);
+  Link(merge, 0, osc);
+  // A Sequencer without a melody passes its inputs through (its voice count
+  // written every frame); one with a short melody ends each pass (its Play).
+  ModuleRecord* through = Add(kTypeSequencer);
+  PerVoice(through);
+  Link(through, 0, kb);
+  WaveLibraryEntry* tune = Melody({1, 1, 0.02f, 1, 0, 0.05f, 0.02f, 0.01f, 1.0f, 0.0f});
+  tune->Pitch[0] = FrequencyNorm;
+  ModuleRecord* seq = Add(kTypeSequencer);
+  AttachWaveToModule(seq, tune, 0);
+  Set(seq, kSeqTempo, seq->SampleStep);
+  Set(seq, kSeqLength, 0.05f);
+  ModuleRecord* mix = Add(kTypeMixer);
+  Link(mix, 0, filter);
+  Link(mix, 1, merge);
+  Link(mix, 2, through);
+  Link(mix, 3, seq);
+  Output(mix);
+  for (ModuleRecord* m : {step, seq}) m->ModuleSwitches[kSwitchPlay].Store(-1);
+  ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+  PlaybackActive = -1;
+
+  // As the page flips a switch: one whole load and store.
+  auto flip = [](Shared<int64_t>& word) { word.Store(word.Load() != 0 ? 0 : -1); };
+  int64_t seen = 0;
+  const struct {
+    const char* name;
+    std::function<void()> act;
+  } cases[] = {
+      {"Play of the Step Sequencer", [&] { flip(step->ModuleSwitches[kSwitchPlay]); }},
+      {"Loop of the Sequencer", [&] { flip(seq->ModuleSwitches[kSwitchLoop]); }},
+      {"Autorewind of the Step Sequencer", [&] { flip(step->ModuleSwitches[kSwitchRewind]); }},
+      {"per-voice of the oscillator",
+       [&] {
+         flip(osc->ModuleSwitches[kSwitchPerVoice]);
+         osc->PolyphonyMode.Store(osc->ModuleSwitches[kSwitchPerVoice].Load() != 0 ? 1 : 0);
+         RequestGraphRebuild(0, 0, nullptr);
+       }},
+      {"the filter's input domain",
+       [&] { filter->Params[0].OutputSide.Store(filter->Params[0].OutputSide.Load() ^ 1); }},
+      {"the Merge Stereo's channel count on the watch",
+       [&] { seen += merge->ChannelsProcessed.Load(); }},
+      {"the Sequencer's Play on the system bar",
+       [&] { seen += seq->ModuleSwitches[kSwitchPlay].Load(); }},
+      {"a wait for the pass-through Sequencer's voices",
+       [&] { seen += through->ActiveVoices.Load(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> frames{0};
+    std::thread audio([&] {
+      std::vector<float> buffer(96);
+      float* p = buffer.data();
+      while (!stop.load()) {
+        RenderAudio(&p, 0, 48);
+        frames.fetch_add(1);
+      }
+    });
+    // Each action meets frames the render plays after it.
+    for (int32_t round = 0; round < 40; ++round) {
+      c.act();
+      const int64_t next = frames.load() + 1;
+      while (frames.load() < next) std::this_thread::yield();
+    }
+    stop = true;
+    audio.join();
+    EXPECT_GE(frames.load(), 40);
+  }
+  PlaybackActive = 0;
+  EXPECT_GE(seen, 0);
 }
 
 // A short phrase rendered to a WAV file and read back: length, level and the

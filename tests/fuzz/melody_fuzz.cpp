@@ -81,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ModuleSetParamValue(*seq, kSeqTempo, seq->SampleStep);
   ModuleSetParamValue(*seq, kSeqLength, e->Duration);
   ModuleSetParamValue(*seq, kSeqFrequency, 0.01f);
-  seq->ModuleSwitches[kSwitchPlay] = -1;
-  seq->ModuleSwitches[kSwitchLoop] = -1;
+  seq->ModuleSwitches[kSwitchPlay].Store(-1);
+  seq->ModuleSwitches[kSwitchLoop].Store(-1);
   fuzz::Render(64);
   AttachWaveToModule(seq, nullptr, 0);
   fuzz::Render(1);

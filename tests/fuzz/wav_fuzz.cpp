@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const int32_t at = AddLoadedWave(*SampleLibrary.entries[library], choice);
       if (at < 0) continue;
       AttachWaveToModule(sample, SynthSamples.entries[at], 0);
-      sample->ModuleSwitches[kSwitchPlay] = -1;
+      sample->ModuleSwitches[kSwitchPlay].Store(-1);
       fuzz::Render(32);
     }
   }

@@ -244,8 +244,8 @@ int32_t BuildInterface(float scale) {
         if (const ControlRecord* s = Ctl(sout)) rx = s->X, ry = s->Y;
       for (int32_t i = 0; i < ModuleList.count; ++i) {
         const ModuleRecord* m = ModuleList.entries[i];
-        if (!m || m->BoxControl <= 0) continue;
-        const ControlRecord* box = Ctl(static_cast<int32_t>(m->BoxControl));
+        if (!m || m->BoxControl.Load() <= 0) continue;
+        const ControlRecord* box = Ctl(static_cast<int32_t>(m->BoxControl.Load()));
         if (!box) continue;
         offsets[2 * i] = static_cast<float>(box->X - rx);
         offsets[2 * i + 1] = static_cast<float>(box->Y - ry);

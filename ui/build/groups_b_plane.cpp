@@ -42,7 +42,7 @@ int32_t BuildPlaneAndTemplates(BuildContext& ctx) {
 
   // The old tree is gone: a build that stops before a type's box is made must
   // not leave the type pointing at an id that now belongs to another control.
-  for (int32_t t = 0; t < kModuleTypeCount; ++t) ModuleCatalog[t].BoxControl = 0;
+  for (int32_t t = 0; t < kModuleTypeCount; ++t) ModuleCatalog[t].BoxControl.Store(0);
 
   // Scope and plane share one rectangle; the plane lies above and takes the mouse.
   const int32_t top = MonitorsSpanned <= 1 ? 20 * u : 10 * u;
@@ -94,7 +94,7 @@ int32_t BuildPlaneAndTemplates(BuildContext& ctx) {
     GlyphLayer(box, 246, icon, 0xFF0055C8, 0, 0, icon, 5 * u);  // polyphony mark
     TextLayer(box, "M", DefaultTextSize, 3, 2, 0, 5 * u);
     TextLayer(box, "S", DefaultTextSize, 3, 2, 0, 5 * u);        // stereo mark
-    type.BoxControl = box;
+    type.BoxControl.Store(box);
     const int32_t category = type.Category >= 0 && type.Category < 8 ? type.Category : 0;
     c->Colour = CategoryColours[category];
     // The body: a dark fill whose bottom band fades to a half-bright shade.
@@ -120,7 +120,7 @@ int32_t BuildPlaneAndTemplates(BuildContext& ctx) {
   const std::string outputTip = LangText(419, "Module output");
   for (int32_t t = 0; t < kModuleTypeCount; ++t) {
     const ModuleRecord& type = ModuleCatalog[t];
-    const ControlRecord* box = Ctl(static_cast<int32_t>(type.BoxControl));
+    const ControlRecord* box = Ctl(static_cast<int32_t>(type.BoxControl.Load()));
     if (!box || box->Children.Count < 1) continue;
     const int32_t group = box->Children.Ids[0];
     const ControlRecord* pmod = Ctl(group);

@@ -440,7 +440,7 @@ void EnterKeyFrequency(int32_t key, int32_t board) {
   const ModuleParam& param = m->Params[p];
   if (param.Scale != highest) {
     number = highest != 0.0f ? f / highest : 0.0f;
-    if (QUARLE_BASICS::DynZStringGet(param.Label) == "A") number -= m->Params[0].Value;
+    if (QUARLE_BASICS::DynZStringGet(param.Label) == "A") number -= m->Params[0].Value.Load();
   }
   const int32_t edit = V::DialogEditIndex ? *V::DialogEditIndex : 0;
   if (edit > 0) V::StartTextEdit(edit, DecimalTextOf(number));

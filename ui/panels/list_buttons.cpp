@@ -99,7 +99,7 @@ ModuleRecord* ListedModule(int32_t i) {
 }
 
 ControlRecord* BoxOf(const ModuleRecord* m) {
-  return m && m->BoxControl > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl)) : nullptr;
+  return m && m->BoxControl.Load() > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl.Load())) : nullptr;
 }
 
 // The visible list, or with none and a module selected the created modules;
@@ -179,8 +179,8 @@ int32_t NotesPerOctave() {
 // MIDI2 shows whether the selected module's selected parameter is mapped.
 void RefreshMidiMark() {
   const ModuleRecord* m = SelectedModule;
-  if (!m || m->SelectedParam < 0 || m->SelectedParam >= std::min(m->ParamCount, kModuleParams)) return;
-  SetOnWord(SlotId(kUiMIDI2), m->Params[m->SelectedParam].MidiMapCount != 0 ? -1 : 0);
+  if (!m || m->SelectedParam.Load() < 0 || m->SelectedParam.Load() >= std::min(m->ParamCount, kModuleParams)) return;
+  SetOnWord(SlotId(kUiMIDI2), m->Params[m->SelectedParam.Load()].MidiMapCount != 0 ? -1 : 0);
 }
 
 bool ReportSaveSessionFailure(int32_t r) {

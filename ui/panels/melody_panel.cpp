@@ -138,14 +138,14 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   // The melody's numbers are a Sequencer's parameters.
-  if (!m || m->Type != kTypeSequencer || LoadShown(m->ModuleSwitches[kSwitchRecord]) != 0) return 0;
+  if (!m || m->Type != kTypeSequencer || m->ModuleSwitches[kSwitchRecord].Load() != 0) return 0;
   // Play stops while the melody changes and starts again after. While the
   // render plays the module the switches are its words (a pass end stops it):
   // it takes the pause and the resume at frame boundaries, in order behind
   // each other and the melody, and the resume puts back only what the pause
   // turned off. Each command runs at a boundary of its own, so the module
   // renders a frame stopped before the melody changes.
-  const bool paused = LoadShown(m->ModuleSwitches[kSwitchPlay]) != 0;
+  const bool paused = m->ModuleSwitches[kSwitchPlay].Load() != 0;
   if (paused) PostPausePlay(m);
   WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, MlistSelection());
   float first = 0.0f, pitch = 0.0f, second = 0.0f, duration = 0.0f;
@@ -176,13 +176,13 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->Type != kTypeSequencer) return 0;
-  if (LoadShown(m->RecordDone) == 0) {
-    if (LoadShown(m->ModuleSwitches[kSwitchRecord]) == 0) {
+  if (m->RecordDone.Load() == 0) {
+    if (m->ModuleSwitches[kSwitchRecord].Load() == 0) {
       // The attachment stops what the module plays and clears its voices at
       // a frame boundary (posted while the render has the module), so the
       // play and rewind switches stay as they are: writing them here would
       // race the frame that reads them.
-      if (m->ModuleSwitches[kSwitchPlay] != 0 && IsModuleLive(m, 0) == 1)
+      if (m->ModuleSwitches[kSwitchPlay].Load() != 0 && IsModuleLive(m, 0) == 1)
         SetStatusText(LangText(249, "Wait until the record button turns on."));
       WaveLibraryEntry* e = nullptr;
       const int32_t r = NewMelodyEntry(250, &e);
@@ -193,7 +193,7 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
       // The stop ends the take at the next frame boundary (at once where
       // nothing renders the module): a Sequencer no frame plays would
       // otherwise keep it, and its entry busy, for good.
-      StoreShown<int64_t>(m->RecordDone, -1);
+      m->RecordDone.Store(-1);
       PostFinishTake(m);
       WaitEngineCommandSlot();
     }
@@ -207,8 +207,8 @@ int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->Type != kTypeMelodyGenerator) return 0;
-  if (LoadShown(m->RecordDone) == 0) {
-    if (LoadShown(m->ModuleSwitches[kSwitchRecord]) == 0) {
+  if (m->RecordDone.Load() == 0) {
+    if (m->ModuleSwitches[kSwitchRecord].Load() == 0) {
       WaveLibraryEntry* e = nullptr;
       const int32_t r = NewMelodyEntry(251, &e);
       if (r != 0) return r;
@@ -217,7 +217,7 @@ int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int
       PostBeginTake(m, e);
       WaitEngineCommandSlot();
     } else {
-      StoreShown<int64_t>(m->RecordDone, -1);
+      m->RecordDone.Store(-1);
     }
   }
   ShowRecordState(id, m);

@@ -78,7 +78,7 @@ int32_t RangeButton(uint32_t bits, int32_t id, int32_t mode) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
-  if (!m || m->SelectedParam < 0) return 0;
+  if (!m || m->SelectedParam.Load() < 0) return 0;
   // MIDI moves read it on the audio thread.
   std::atomic_ref<int32_t>(ParamEditMode).store(ParamEditMode == mode ? 0 : mode, std::memory_order_relaxed);
   const int32_t first = id - (mode - 1);

@@ -48,15 +48,20 @@ void RebuildWhenLive(const ModuleRecord& m) {
 
 // A module's switch: the plane's frame watch and the render read it while the
 // interface flips it, so it is stored whole.
-int64_t Invert(int64_t& word) {
-  const int64_t flipped = LoadShown(word) != 0 ? 0 : -1;
-  StoreShown(word, flipped);
+int64_t Invert(Shared<int64_t>& word) {
+  const int64_t flipped = word.Load() != 0 ? 0 : -1;
+  word.Store(flipped);
   return flipped;
+}
+// A word only the interface touches (a parameter's side swap, its both-channels link).
+int64_t Invert(int64_t& word) {
+  word = word != 0 ? 0 : -1;
+  return word;
 }
 
 // The selected module's selected parameter, -1 when none or out of range.
 int32_t SelectedParameter(const ModuleRecord& m) {
-  const int32_t p = m.SelectedParam;
+  const int32_t p = m.SelectedParam.Load();
   return p >= 0 && p < std::min(m.ParamCount, kModuleParams) ? p : -1;
 }
 
@@ -122,18 +127,18 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!m) return 0;
   const int32_t t = static_cast<int32_t>(c->Tag);
   if (t < 0 || t >= kModuleSwitchWords) return 0;
-  int64_t* w = m->ModuleSwitches;
+  Shared<int64_t>* w = m->ModuleSwitches;
   switch (t) {
     case kSwitchPower:
       Invert(w[kSwitchPower]);
       RecordAction(kActionPower, m, -1, nullptr);
-      if (w[kSwitchPower] == 0 && IsKeyboardType(*m)) StopKeyboardState(*m);
+      if (w[kSwitchPower].Load() == 0 && IsKeyboardType(*m)) StopKeyboardState(*m);
       RebuildWhenLive(*m);
       break;
     case kSwitchPerVoice:
       if (m->PolyphonyCapability == 2) {
         // The render picks the module's process function by the mode every frame.
-        StoreShown(m->PolyphonyMode, Invert(w[kSwitchPerVoice]) != 0 ? 1 : 0);
+        m->PolyphonyMode.Store(Invert(w[kSwitchPerVoice]) != 0 ? 1 : 0);
         RecordAction(kActionPolyphony, m, -1, nullptr);
         RebuildWhenLive(*m);
       }
@@ -142,7 +147,7 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       // The render reads the switch and writes it too (a Sequencer's pass
       // end), and autorewind's clear resets its phases: it takes the flip,
       // with the clear, at its next frame boundary. The button shows the flip.
-      const int64_t on = LoadShown(w[kSwitchPlay]) != 0 ? 0 : -1;
+      const int64_t on = w[kSwitchPlay].Load() != 0 ? 0 : -1;
       PostPlaySwitch(m, on);
       RecordAction(kActionPlayState, m, -1, nullptr);
       c->State.On = on;
@@ -156,9 +161,9 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       break;
     case kSwitch1:
       Invert(w[kSwitch1]);
-      c->Text.Selected = w[kSwitch1] == 0 ? 0 : 1;
+      c->Text.Selected = w[kSwitch1].Load() == 0 ? 0 : 1;
       c->Text.Changed = -1;
-      if (IsKeyboardType(*m)) w[kSwitchKillReleased] = w[kSwitch1] == 0 ? -1 : 0;
+      if (IsKeyboardType(*m)) w[kSwitchKillReleased].Store(w[kSwitch1].Load() == 0 ? -1 : 0);
       break;
     case kSwitchEnvelope:
       Invert(w[kSwitchEnvelope]);
@@ -169,14 +174,14 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       break;
   }
   // A rebuild on the audio thread stores the per-voice switch meanwhile.
-  if (t != kSwitch1) c->State.On = LoadShown(w[t]);
+  if (t != kSwitch1) c->State.On = w[t].Load();
   return 0;
 }
 
 int32_t OnRewindClocks(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   ModuleRecord* m = SelectedModule;
   // A recording module keeps its clocks: the button does not even look pressed.
-  if (m && LoadShown(m->ModuleSwitches[kSwitchRecord]) == -1) return 0;
+  if (m && m->ModuleSwitches[kSwitchRecord].Load() == -1) return 0;
   PressedLook(id, bits);
   if (!(bits & V::kEventClick) || !m) return 0;
   // The clocks are the render's words while it plays: it rewinds them (every
@@ -233,17 +238,17 @@ int32_t OnGlobalValue(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 int32_t OnVoiceMapSource(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   auto [m, c] = ClickOnModule(bits, id);
   if (!m) return 0;
-  const int32_t p = m->SelectedParam < 0 ? -1 : m->SelectedParam;
+  const int32_t p = m->SelectedParam.Load() < 0 ? -1 : m->SelectedParam.Load();
   if (p >= 0 && (p >= m->PortCount || p >= kModuleParams)) {
     // A setting cannot lead the voices.
     SetOnWord(id, 0);
     return 0;
   }
-  if (p < 0 || p == m->VoiceMapSourcePort)
+  if (p < 0 || p == m->VoiceMapSourcePort.Load())
     ModuleSetPolyphonyPort(*m, -1);
   else
     ModuleSetPolyphonyPort(*m, p);
-  const bool on = m->VoiceMapSourcePort == p || (p == -1 && m->ChosenSourcePort < 0);
+  const bool on = m->VoiceMapSourcePort.Load() == p || (p == -1 && m->ChosenSourcePort < 0);
   SetOnWord(id, on ? -1 : 0);
   RecordAction(kActionVoiceMapSource, m, p, nullptr);
   RebuildWhenLive(*m);
@@ -267,11 +272,11 @@ int32_t OnInputDomain(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     if (side > 1) side -= 2;
   }
   // The plane's frame watch reads it for the cable's colour: stored whole.
-  StoreShown(param.OutputSide, side);
+  param.OutputSide.Store(side);
   c->Colour = kDomainColours[std::clamp(side, 0, 2)];
   V::TextFieldSetText(&c->Text, side != 0 ? "E" : "T");
   RecordAction(kActionInputDomain, m, p, nullptr);
-  const ModuleRecord* source = LoadShown(m->PortSources[p]);
+  const ModuleRecord* source = m->PortSources[p].Load();
   if (source && source->Role == kRoleLive) CablesDirty.store(-1);
   return 0;
 }
@@ -299,7 +304,7 @@ int32_t OnSpatialChannel(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_
 int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   auto [m, c] = ClickOnModule(bits, id);
   if (!m) return 0;
-  const int32_t p = m->SelectedParam;
+  const int32_t p = m->SelectedParam.Load();
   const int32_t params = ParamCountOf(*m);
   if (p < 0) {
     int32_t kept = 0;
@@ -308,25 +313,25 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
       // between two frames.
       FrameHold hold;
       if (m->Type != kTypeCapture) {
-        const int64_t link = LoadShown(m->ChannelsProcessed) == 1 ? 0 : -1;
+        const int64_t link = m->ChannelsProcessed.Load() == 1 ? 0 : -1;
         for (int32_t i = 0; i < params; ++i) {
           ModuleParam& param = m->Params[i];
           if (param.ChannelCountExempt != 0) continue;
           param.WriteBothChannels = link;
           if (ModuleRecord* value = m->PortValueModules[i]) {
-            value->ChannelsProcessed = static_cast<int32_t>(link + 2);
-            kept = std::max(kept, value->ChannelsProcessed);
+            value->ChannelsProcessed.Store(static_cast<int32_t>(link + 2));
+            kept = std::max(kept, value->ChannelsProcessed.Load());
           }
         }
       } else {
-        kept = LoadShown(m->ChannelsProcessed) == 1 ? 2 : 1;
-        m->OutputChannels = kept;
+        kept = m->ChannelsProcessed.Load() == 1 ? 2 : 1;
+        m->OutputChannels.Store(kept);
       }
       if (kept > 0) {
         if (m->ChannelsFixed == 0) {
-          if (m->OutputChannels <= kept) StoreShown(m->ChannelsProcessed, kept);
+          if (m->OutputChannels.Load() <= kept) m->ChannelsProcessed.Store(kept);
         } else {
-          StoreShown(m->ChannelsProcessed, 1);
+          m->ChannelsProcessed.Store(1);
         }
       }
     }
@@ -337,7 +342,7 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
       }
       RecordAction(kActionChannels, m, -1, nullptr);
     }
-    c->State.On = LoadShown(m->ChannelsProcessed) == 1 ? -1 : 0;
+    c->State.On = m->ChannelsProcessed.Load() == 1 ? -1 : 0;
     return 0;
   }
   if (p >= params) return 0;
@@ -347,14 +352,14 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
     FrameHold hold;
     Invert(param.WriteBothChannels);
     if (ModuleRecord* value = m->PortValueModules[p])
-      value->ChannelsProcessed = static_cast<int32_t>(param.WriteBothChannels + 2);
+      value->ChannelsProcessed.Store(static_cast<int32_t>(param.WriteBothChannels + 2));
     if (m->ChannelsFixed != 0) {
-      StoreShown(m->ChannelsProcessed, 1);
+      m->ChannelsProcessed.Store(1);
     } else {
       int32_t most = 0;
       for (int32_t i = 0; i < params; ++i)
-        if (const ModuleRecord* value = m->PortValueModules[i]) most = std::max(most, value->ChannelsProcessed);
-      if (most > 0) StoreShown(m->ChannelsProcessed, most);
+        if (const ModuleRecord* value = m->PortValueModules[i]) most = std::max(most, value->ChannelsProcessed.Load());
+      if (most > 0) m->ChannelsProcessed.Store(most);
     }
     // Both channels carry the value the user was looking at (the values
     // still waiting for a frame have landed); it goes the way of every value
@@ -367,7 +372,7 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
     }
     RefreshParamControl(m);
   }
-  const bool readsValue = param.PortLinkState == kPortUnlinked || param.PortLinkState == kPortGlobal;
+  const bool readsValue = param.PortLinkState.Load() == kPortUnlinked || param.PortLinkState.Load() == kPortGlobal;
   if (readsValue) RebuildWhenLive(*m);
   c->State.On = param.WriteBothChannels;
   RecordAction(kActionChannels, m, p, nullptr);
@@ -384,9 +389,9 @@ int32_t OnParameterList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t
   int32_t row = c->Text.Selected;
   if (row < 0 || row >= PortListCount || row >= kPortListRows || PortListRows[row].NoValueEditor != 0)
     row = -1;
-  StoreShown(m->SelectedParam, row);  // read by the value field's watch
+  m->SelectedParam.Store(row);  // read by the value field's watch
   PanelShowPortPage(m, row);
-  c->Text.Selected = m->SelectedParam;
+  c->Text.Selected = m->SelectedParam.Load();
   return 0;
 }
 
@@ -406,7 +411,7 @@ int32_t OnWaveShapeList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t
   ModuleRecord* m = SelectedModule;
   if (!m || m->Category != kCategorySource) return 0;
   m->MidiDeviceBinding = row;
-  if (ControlRecord* box = m->BoxControl > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl)) : nullptr) {
+  if (ControlRecord* box = m->BoxControl.Load() > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl.Load())) : nullptr) {
     const std::string caption = QUARLE_BASICS::DynZStringGet(m->ShortName) + " " +
                                 std::to_string(m->InstanceNumber) + " : " +
                                 QUARLE_BASICS::AbbreviateLabel(

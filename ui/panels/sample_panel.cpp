@@ -52,8 +52,8 @@ void ShowRecordState(int32_t recId, const ModuleRecord* m) {
   ControlRecord* rec = PanelCtl(recId);
   if (!rec || !m) return;
   // The render sets and clears both while playing: read whole.
-  rec->State.On = LoadShown(m->ModuleSwitches[kSwitchRecord]);
-  rec->Colour = LoadShown(m->RecordDone) != 0 ? kRecordPendingColour : 0;
+  rec->State.On = m->ModuleSwitches[kSwitchRecord].Load();
+  rec->Colour = m->RecordDone.Load() != 0 ? kRecordPendingColour : 0;
   V::ControlPublish(rec, 0);
 }
 
@@ -73,7 +73,7 @@ void DetachEntryEverywhere(const WaveLibraryEntry* e, bool stopPlay) {
     }
     // The render writes the switch too: it stops the module at a frame
     // boundary, a frame before the detach posted behind.
-    if (stopPlay && m->Type == kTypeSequencer && LoadShown(m->ModuleSwitches[kSwitchPlay]) != 0)
+    if (stopPlay && m->Type == kTypeSequencer && m->ModuleSwitches[kSwitchPlay].Load() != 0)
       PostPlaySwitch(m, 0);
     PostDetachWave(m);
     posted = true;
@@ -104,7 +104,7 @@ namespace {
 std::string TakeCannotStart(const ModuleRecord* m) {
   if (PlaybackActive.load() == 0) return "Turn audio output ON to record.";
   if (IsModuleLive(m, 0) == 1) return "";
-  if (m->ModuleSwitches[kSwitchPower] == 0) return "Turn the module ON to record.";
+  if (m->ModuleSwitches[kSwitchPower].Load() == 0) return "Turn the module ON to record.";
   return "Link the module to the synth output to record.";
 }
 
@@ -115,8 +115,8 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedSample();
   if (!m) return 0;
-  if (LoadShown(m->RecordDone) == 0) {
-    if (LoadShown(m->ModuleSwitches[kSwitchRecord]) == 0) {
+  if (m->RecordDone.Load() == 0) {
+    if (m->ModuleSwitches[kSwitchRecord].Load() == 0) {
       if (const std::string why = TakeCannotStart(m); !why.empty()) {
         SetStatusText(why);
         ShowRecordState(id, m);
@@ -125,11 +125,11 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\AUDIO\\RECORDED";
       const std::string file =
           FreeEntryFileName(SynthSamples, folder, "Rec" + QUARLE_BASICS::TimeStampText() + ".wav");
-      const ModuleRecord* source = m->PortSources[kSampleInputPort];
+      const ModuleRecord* source = m->PortSources[kSampleInputPort].Load();
       // A rebuild on the audio thread stores the count meanwhile.
-      const int32_t processed = source ? LoadShown(source->ChannelsProcessed) : 0;
+      const int32_t processed = source ? source->ChannelsProcessed.Load() : 0;
       const int32_t channels = processed > 0 ? processed : 1;
-      const int32_t r = RecordToWaveFile(folder, file, m->Params[kSampleLengthParam].Value, channels,
+      const int32_t r = RecordToWaveFile(folder, file, m->Params[kSampleLengthParam].Value.Load(), channels,
                                          RateWhole);
       if (r != 0) {
         QUARLE_BASICS::Report(LangText(242, "Error creating new wave file: ") + ErrorText(r),
@@ -149,7 +149,7 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       // The render callback finishes the recording at the start of its next
       // frame, also when the module has no voice to run with then (it would
       // wait for one); with nothing rendering the module it ends here.
-      StoreShown<int64_t>(m->RecordDone, -1);
+      m->RecordDone.Store(-1);
       PostFinishTake(m);
       WaitEngineCommandSlot();
     }
@@ -162,7 +162,7 @@ int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedSample();
-  if (!m || LoadShown(m->ModuleSwitches[kSwitchRecord]) != 0) return 0;
+  if (!m || m->ModuleSwitches[kSwitchRecord].Load() != 0) return 0;
   const int32_t row = WlistSelection();
   if (row == -1) {
     AssignWaveToModule(m, nullptr, 0);

@@ -61,15 +61,15 @@ bool FollowFlag(ControlRecord* c, int64_t flag) {
 void ModulePageButtons() {
   ModuleRecord* m = SelectedModule;
   if (!m) return;
-  if (ControlRecord* mfp = SlotCtl(kUiMFP); FollowFlag(mfp, m->ModuleSwitches[kSwitchPower]))
+  if (ControlRecord* mfp = SlotCtl(kUiMFP); FollowFlag(mfp, m->ModuleSwitches[kSwitchPower].Load()))
     V::ControlPublishState(mfp);
   const int32_t play = SlotId(kUiPLAY);
   if (play <= 0) return;
-  if (ControlRecord* c = PanelCtl(play); FollowFlag(c, m->ModuleSwitches[kSwitchPlay]))
+  if (ControlRecord* c = PanelCtl(play); FollowFlag(c, m->ModuleSwitches[kSwitchPlay].Load()))
     V::ControlPublishState(c);
   // The record switch and request are the render's to clear: read whole.
-  if (ControlRecord* rec = PanelCtl(play + 2); FollowFlag(rec, LoadShown(m->ModuleSwitches[kSwitchRecord]))) {
-    rec->Colour = LoadShown(m->RecordDone) != 0 ? kTransportActiveColour : 0;
+  if (ControlRecord* rec = PanelCtl(play + 2); FollowFlag(rec, m->ModuleSwitches[kSwitchRecord].Load())) {
+    rec->Colour = m->RecordDone.Load() != 0 ? kTransportActiveColour : 0;
     V::ControlPublish(rec, 0);
     RefreshParamControl(m);
   }

@@ -270,10 +270,10 @@ int32_t OnResetPlanePosition(uint32_t bits, int32_t, int32_t, int32_t id, int32_
   if (!plane || !sout) return 0;
 
   int64_t anchor = 0;
-  if (const ModuleRecord* out = SynthOutputModule.load()) anchor = out->BoxControl;
+  if (const ModuleRecord* out = SynthOutputModule.load()) anchor = out->BoxControl.Load();
   if (anchor <= 0) {
     const int32_t i = LastModuleByY();
-    if (i >= 0 && i < ModuleList.count && ModuleList.entries[i]) anchor = ModuleList.entries[i]->BoxControl;
+    if (i >= 0 && i < ModuleList.count && ModuleList.entries[i]) anchor = ModuleList.entries[i]->BoxControl.Load();
   }
   if (ControlRecord* box = anchor > 0 ? PanelCtl(static_cast<int32_t>(anchor)) : nullptr) {
     const double centre = std::nearbyint(box->X + box->W * 0.5);

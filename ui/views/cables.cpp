@@ -108,7 +108,7 @@ double CornerAngle(double vx, double vy) {
 ControlRecord* BoxOf(const ModuleRecord* m) {
   if (!m) return nullptr;
   const int64_t box =
-      std::atomic_ref<int64_t>(const_cast<int64_t&>(m->BoxControl)).load(std::memory_order_acquire);
+      m->BoxControl.Load(std::memory_order_acquire);
   if (box <= 0 || box >= V::kControlTableCapacity) return nullptr;
   return V::ControlAt(static_cast<int32_t>(box));
 }
@@ -216,9 +216,8 @@ const Flash* FlashOf(const ModuleRecord* m) {
 
 // A one-frame flag the render raises: read, and cleared only when raised, so
 // a raise between the two is never lost.
-bool TakeFlag(int64_t& flag) {
-  return LoadShown(flag) == -1 &&
-         std::atomic_ref<int64_t>(flag).exchange(0, std::memory_order_relaxed) == -1;
+bool TakeFlag(Shared<int64_t>& flag) {
+  return flag.Load() == -1 && flag.Exchange(0) == -1;
 }
 
 // The module list's lock held by the caller.
@@ -245,11 +244,11 @@ bool IsOutputPort(uint64_t tag) { return static_cast<int64_t>(tag) < 0; }
 bool Related(const ModuleRecord* m) {
   const ModuleRecord* sel = SelectedModuleShown.load(std::memory_order_acquire);
   if (!m || !sel || sel == m) return false;
-  if (LoadShown(sel->TriggerOwner) == m) return true;
-  const int32_t vp = LoadShown(sel->VoiceMapSourcePort);
+  if (sel->TriggerOwner.Load() == m) return true;
+  const int32_t vp = sel->VoiceMapSourcePort.Load();
   if (sel->PortCount > 0 && vp >= 0 && vp < kModuleParams) {
-    const ModuleRecord* src = LoadShown(sel->PortSources[vp]);
-    if (src && LoadShown(src->TriggerOwner) == m) return true;
+    const ModuleRecord* src = sel->PortSources[vp].Load();
+    if (src && src->TriggerOwner.Load() == m) return true;
   }
   return false;
 }
@@ -258,8 +257,8 @@ uint32_t BoxLook(const ModuleRecord* m) {
   uint32_t look = kLookDrawn;
   if (!m) return look;
   look |= 2u;
-  if (LoadShown(m->ModuleSwitches[kSwitchPerVoice]) != 0) look |= 4u;
-  if (LoadShown(m->ChannelsProcessed) == 2) look |= 8u;
+  if (m->ModuleSwitches[kSwitchPerVoice].Load() != 0) look |= 4u;
+  if (m->ChannelsProcessed.Load() == 2) look |= 8u;
   if (m->PortCount > 0) look |= 16u;
   if (Related(m)) look |= 32u;
   return look;
@@ -273,8 +272,8 @@ uint32_t PortLook(uint64_t tag, const ModuleRecord* m) {
   if (!m) return look;
   if (IsOutputPort(tag)) {
     look |= 8u;
-    if (LoadShown(m->OrderExcluded) == -1) look |= 16u;
-    if (LoadShown(m->OutputCount) > 0 || m == SynthOutputModule.load()) look |= 32u;
+    if (m->OrderExcluded.Load() == -1) look |= 16u;
+    if (m->OutputCount.Load() > 0 || m == SynthOutputModule.load()) look |= 32u;
     if (const Flash* f = FlashOf(m); f && f->clip) look |= kLookFlash;
     return look;
   }
@@ -282,7 +281,7 @@ uint32_t PortLook(uint64_t tag, const ModuleRecord* m) {
   if (t < 0 || t >= kModuleParams) return look;
   const ModuleParam& p = m->Params[t];
   const int32_t state =
-      (LoadShown(m->OutputCount) > 0 && LoadShown(p.FeedbackPort) == -1) ? 2 : LoadShown(p.PortLinkState);
+      (m->OutputCount.Load() > 0 && p.FeedbackPort.Load() == -1) ? 2 : p.PortLinkState.Load();
   look |= static_cast<uint32_t>(state & 3) << 1;
   if (MovedThisFrame(m, t)) look |= kLookFlash;
   return look;
@@ -418,17 +417,17 @@ void CollectLocked(int32_t planeId, std::vector<Cable>& out) {
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
     Published box;
-    if (!PublishedOf(BoxOf(m), box) || LoadShown(m->ModuleSwitches[1]) == 0) continue;
+    if (!PublishedOf(BoxOf(m), box) || m->ModuleSwitches[1].Load() == 0) continue;
     const int32_t ports = m->PortCount < kModuleParams ? m->PortCount : kModuleParams;
     if (ports <= 0) continue;
     const int32_t spacing = Nearest(static_cast<double>(box.w - 2 * b) / ports);
     double x = box.x;
     for (int32_t j = 0; j < ports; ++j, x += spacing) {
-      const ModuleRecord* s = LoadShown(m->PortSources[j]);
+      const ModuleRecord* s = m->PortSources[j].Load();
       if (!s || s->Role != kRoleLive || s == m) continue;
       Published sbox;
       if (!PublishedOf(BoxOf(s), sbox)) continue;
-      const int32_t kind = LoadShown(m->Params[j].OutputSide) == 1 ? 1 : 0;
+      const int32_t kind = m->Params[j].OutputSide.Load() == 1 ? 1 : 0;
       Keep(out, sbox.x + sbox.w * 0.5, sbox.y + sbox.h - 1.0, x + spacing * 0.5 + 1.0, box.y,
            kind, bounds);
     }

@@ -496,7 +496,7 @@ namespace {
 void SyncFromSelectedModule(ParamValue* pv) {
   ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire);
   if (!m) return;
-  const int32_t p = LoadShown(m->SelectedParam);
+  const int32_t p = m->SelectedParam.Load();
   if (p < 0 || p >= kModuleParams) return;
   ModuleParam& param = m->Params[p];
   // The frame watch took the flag: every draw of this frame shows the move.
@@ -504,7 +504,7 @@ void SyncFromSelectedModule(ParamValue* pv) {
   platform::MutexGuard g(pv->Lock);
   // The value is stored whole by whoever moves it (a controller on the
   // render, a drag on the interface): read whole.
-  const float shown = LoadShown(param.Value) * param.Scale;
+  const float shown = param.Value.Load() * param.Scale;
   ParamValueConvertUnit(*pv, shown, 0, 0);
 }
 
@@ -529,7 +529,7 @@ bool ValueFieldHasNews() {
   // field showing that value takes up when it is drawn.
   const ParamValue* moved = nullptr;
   if (const ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire)) {
-    const int32_t p = LoadShown(m->SelectedParam);
+    const int32_t p = m->SelectedParam.Load();
     if (MovedThisFrame(m, p)) moved = &m->Params[p].Number;
   }
   for (const int32_t id : g_valueFields) {

@@ -118,7 +118,7 @@ void CreatedPrepare(int32_t top, int32_t last, int32_t step, void* ctx) {
     r.category = m->Category;
     // Stored whole by the module page and by a rebuild on the audio thread,
     // which takes no lock of the list.
-    r.polyphonic = LoadShown(m->ModuleSwitches[kSwitchPerVoice]);
+    r.polyphonic = m->ModuleSwitches[kSwitchPerVoice].Load();
   }
 }
 
@@ -342,7 +342,7 @@ bool CreatedModuleListHasNews() {
       const ModuleRecord* m = ModuleList.entries[i];
       mix(reinterpret_cast<uintptr_t>(m));
       if (!m) continue;
-      mix(static_cast<uint64_t>(LoadShown(m->ModuleSwitches[kSwitchPerVoice])));
+      mix(static_cast<uint64_t>(m->ModuleSwitches[kSwitchPerVoice].Load()));
       mix(static_cast<uint64_t>(m->Category));
       mix(static_cast<uint64_t>(m->InstanceNumber));
       for (const char ch : QUARLE_BASICS::DynZStringGet(m->Name)) mix(static_cast<uint8_t>(ch));

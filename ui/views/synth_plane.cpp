@@ -90,10 +90,10 @@ bool ModuleHasCables(const ModuleRecord& m) {
   int32_t selfLinks = 0;
   const int32_t ports = m.PortCount < kModuleParams ? m.PortCount : kModuleParams;
   for (int32_t p = 0; p < ports; ++p) {
-    if (m.Params[p].PortLinkState == kPortLinked) return true;
-    if (m.Params[p].PortLinkState == kPortSelfLinked) ++selfLinks;
+    if (m.Params[p].PortLinkState.Load() == kPortLinked) return true;
+    if (m.Params[p].PortLinkState.Load() == kPortSelfLinked) ++selfLinks;
   }
-  return m.OutputCount - selfLinks > 0;
+  return m.OutputCount.Load() - selfLinks > 0;
 }
 
 // Both halves armed: the input is linked to the source, or unlinked when the
@@ -115,7 +115,7 @@ void AttemptLink() {
       result = ModuleLinkInput(*m, port, source, templ);
       UpdateProcessingOrder(0);
     }
-    if (result == kLinkDisconnected && port == m->VoiceMapSourcePort)
+    if (result == kLinkDisconnected && port == m->VoiceMapSourcePort.Load())
       ModuleSetPolyphonyPort(*m, -1);  // the voice-map source goes back to automatic
     RecordAction(result, m, port, source);
     SelectPort(-1);
@@ -254,7 +254,7 @@ int32_t OnModulePortMouse(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t
   const int32_t tag = m ? static_cast<int32_t>(static_cast<int64_t>(c->Tag)) : -1;
 
   if (bits & 2) {
-    if (m && tag >= 0 && !(m == SelectedModule && tag == m->SelectedParam)) {
+    if (m && tag >= 0 && !(m == SelectedModule && tag == m->SelectedParam.Load())) {
       ShowOn(PendingPortLink.inputControl, 0);
       SelectModule(m, tag);
     }

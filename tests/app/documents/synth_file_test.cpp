@@ -73,7 +73,7 @@ class SynthFileTest : public SynthDocumentTest {
     Link(mix_, 2, smp_);
     Link(smp_, 0, kb_);
     ModuleSetParamValue(*osc_, 1, 0.125f);
-    osc_->Params[1].Value = 0.125f;
+    osc_->Params[1].Value.Store(0.125f);
     RequestGraphRebuild(0, 0, mix_);
 
     MakeWav(Home("AUDIO\\s.wav"), 4800, 2, 32, 48000);
@@ -120,7 +120,7 @@ class SynthFileTest : public SynthDocumentTest {
     OctaveBoardStates[2]->Stamp = 1;
 
     ModuleSetParamValue(ModuleCatalog[kTypeAdsr], 1, 0.375f);
-    ModuleCatalog[kTypeAdsr].Params[1].Value = 0.375f;
+    ModuleCatalog[kTypeAdsr].Params[1].Value.Store(0.375f);
 
     InputGain = 0.75f;
     OutputLevel = 0.25f;
@@ -196,8 +196,8 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
     ModuleRecord* m = ModuleList.entries[i];
     Shape s{m->Type, m->InstanceNumber, {}};
     for (int32_t p = 0; p < m->PortCount; ++p)
-      s.sources.push_back(m->PortSources[p] != nullptr && m->PortSources[p]->Role == kRoleLive
-                              ? m->PortSources[p]->ListIndex
+      s.sources.push_back(m->PortSources[p].Load() != nullptr && m->PortSources[p].Load()->Role == kRoleLive
+                              ? m->PortSources[p].Load()->ListIndex
                               : -1);
     before.push_back(s);
   }
@@ -225,7 +225,7 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
     EXPECT_EQ(m->Type, before[i].type);
     EXPECT_EQ(m->InstanceNumber, before[i].instance);
     for (int32_t p = 0; p < m->PortCount; ++p) {
-      const ModuleRecord* s = m->PortSources[p];
+      const ModuleRecord* s = m->PortSources[p].Load();
       EXPECT_EQ(s != nullptr && s->Role == kRoleLive ? s->ListIndex : -1, before[i].sources[p]) << i << " " << p;
     }
   }
@@ -240,7 +240,7 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
   EXPECT_EQ(KeyboardStates[0]->KeyOffset, 48);
   EXPECT_EQ(KeyboardStates[0]->ActiveCount, 1);
   EXPECT_EQ(OctaveBoardStates[2]->Stamp, 1);
-  EXPECT_EQ(ModuleCatalog[kTypeAdsr].Params[1].Value, 0.375f);
+  EXPECT_EQ(ModuleCatalog[kTypeAdsr].Params[1].Value.Load(), 0.375f);
   EXPECT_EQ(ActionHistory.count, 0);
 
   ASSERT_EQ(SynthSamples.header.count, 1);
@@ -261,7 +261,7 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
   EXPECT_EQ(SynthSamples.entries[0]->LoadState, kWaveDataHeld);
   EXPECT_EQ(seq->SampleEntry, MelodyLibrary.entries[0]);
   EXPECT_EQ(conv->SampleEntry, FilterLibrary.entries[0]);
-  EXPECT_EQ(osc->Params[1].Value, 0.125f);
+  EXPECT_EQ(osc->Params[1].Value.Load(), 0.125f);
   EXPECT_EQ(MidiMaps[0].Entries[7][0].Target, osc);
   EXPECT_EQ(MidiMaps[0].Entries[9][3].Target, &ModuleCatalog[kTypeAdsr]);
   EXPECT_EQ(std::string(MidiMaps[0].DeviceName), "Dev A");
@@ -528,7 +528,7 @@ TEST_F(SynthFileTest, BlockPositionsDoNotDependOnZoomOrPan) {
   // Plane positions of the blocks at zoom 1 without pan.
   std::map<int64_t, std::pair<int32_t, int32_t>> plane;
   for (int32_t i = 0; i < ModuleList.count; ++i) {
-    ModuleList.entries[i]->BoxControl = 1000 + i;
+    ModuleList.entries[i]->BoxControl.Store(1000 + i);
     plane[1000 + i] = {100 + 37 * i, 200 - 11 * i};
   }
   static std::map<int64_t, std::pair<int32_t, int32_t>> window;
@@ -694,12 +694,12 @@ TEST_F(SynthFileTest, LoadingAnotherSynthEndsRunningRecordingsAndWritesThem) {
   ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "live.wav", 0.1f, 1, 48000), 0);
   WaveLibraryEntry* rec = SynthSamples.entries[SynthSamples.header.count - 1];
   AttachWaveToModule(smp_, rec, ~uint64_t{0});
-  ASSERT_EQ(smp_->ModuleSwitches[kSwitchRecord], -1);
+  ASSERT_EQ(smp_->ModuleSwitches[kSwitchRecord].Load(), -1);
   for (int32_t k = 0; k < 300; ++k) rec->Sound.samples[k] = 0.001f * static_cast<float>(k);
   smp_->FramesRecorded = 300;  // as the render callback left it
   WaveLibraryEntry* mel = RecordingMelody(Home("MELODIES"), "none.mel");
   AttachWaveToModule(seq_, mel, ~uint64_t{0});
-  ASSERT_EQ(seq_->ModuleSwitches[kSwitchRecord], -1);
+  ASSERT_EQ(seq_->ModuleSwitches[kSwitchRecord].Load(), -1);
   // A second Sequencer has recorded eight notes, a beat every 0.5 s, in 4 s.
   ModuleRecord* seq8 = Add(kTypeSequencer);
   ASSERT_EQ(WaveLibraryListReserve(MelodyLibrary), 0);
@@ -723,7 +723,7 @@ TEST_F(SynthFileTest, LoadingAnotherSynthEndsRunningRecordingsAndWritesThem) {
   }
   WaveLibraryListCommit(MelodyLibrary, eight);
   AttachWaveToModule(seq8, eight, ~uint64_t{0});
-  ASSERT_EQ(seq8->ModuleSwitches[kSwitchRecord], -1);
+  ASSERT_EQ(seq8->ModuleSwitches[kSwitchRecord].Load(), -1);
   SetIntField(seq8->AuxVoiceState[0][3], 8);          // notes recorded
   SetIntField(seq8->AuxVoiceState[0][0], 4 * 48000);  // frames recorded
 
@@ -772,8 +772,8 @@ TEST_F(SynthFileTest, ASynthOfMoreThanAThousandModulesLoadsWhole) {
   ASSERT_NE(last, nullptr);
   EXPECT_EQ(last->InstanceNumber, 1003);
   EXPECT_EQ(last->ListIndex, 1002);
-  EXPECT_EQ(last->PortSources[0], middle);
-  EXPECT_EQ(middle->PortSources[0], ModuleList.entries[3]);
+  EXPECT_EQ(last->PortSources[0].Load(), middle);
+  EXPECT_EQ(middle->PortSources[0].Load(), ModuleList.entries[3]);
   EXPECT_EQ(SynthOutputModule.load(), last);
 }
 
@@ -838,13 +838,13 @@ TEST_F(SynthFileTest, SoundsWhoseFilesVanishedAreWrittenAgain) {
 
 TEST_F(SynthFileTest, OldFilesGetTheEngineRepairs) {
   BuildSynth();
-  osc_->ModuleSwitches[kSwitchLoop] = 0;
+  osc_->ModuleSwitches[kSwitchLoop].Store(0);
   Save("o.tarvelo");
   ResetEngine();
   ASSERT_EQ(LoadSynth(Home("SYNTHS"), "o.tarvelo"), 0);
   auto oscLoop = [] {
     for (int32_t i = 0; i < ModuleList.count; ++i)
-      if (ModuleList.entries[i]->Type == kTypeOscillator) return ModuleList.entries[i]->ModuleSwitches[kSwitchLoop];
+      if (ModuleList.entries[i]->Type == kTypeOscillator) return ModuleList.entries[i]->ModuleSwitches[kSwitchLoop].Load();
     return int64_t{99};
   };
   EXPECT_EQ(oscLoop(), 0);
@@ -959,7 +959,7 @@ TEST_F(SynthFileTest, PlayingWhileAMidiDeviceSendsAndTheInterfaceLoadsAndSaves) 
     for (int32_t i = 0; i < ModuleList.count; ++i) {
       if (ModuleList.entries[i]->Type != kTypeOscillator) continue;
       ModuleRecord* copy = nullptr;
-      if (AddModule(i, false, &copy) < 0 || copy->PortSources[0] != ModuleList.entries[i]->PortSources[0]) ++failures;
+      if (AddModule(i, false, &copy) < 0 || copy->PortSources[0].Load() != ModuleList.entries[i]->PortSources[0].Load()) ++failures;
       break;
     }
   }

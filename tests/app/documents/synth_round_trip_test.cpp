@@ -102,12 +102,12 @@ class SynthRoundTripTest : public SynthDocumentTest {
         if (q.Scale != 0.0f) lo /= q.Scale, hi /= q.Scale;
         if (lo > hi) std::swap(lo, hi);
         auto within = [&](float x) { return x >= lo && x <= hi; };
-        if (!within(q.Value)) q.Value = q.InitialValue;
+        if (!within(q.Value.Load())) q.Value.Store(q.InitialValue);
         if (ModuleRecord* k = m->PortValueModules[p])
           for (int32_t ch = 0; ch < 2; ++ch)
             for (int32_t v = 0; v < kVoices; ++v) {
-              if (!within(k->Outputs[ch][v].Level)) k->Outputs[ch][v].Level = q.Value;
-              if (!within(k->Outputs[ch][v].Frequency)) k->Outputs[ch][v].Frequency = q.Value;
+              if (!within(k->Outputs[ch][v].Level)) k->Outputs[ch][v].Level = q.Value.Load();
+              if (!within(k->Outputs[ch][v].Frequency)) k->Outputs[ch][v].Frequency = q.Value.Load();
             }
       }
     }
@@ -143,22 +143,22 @@ class SynthRoundTripTest : public SynthDocumentTest {
     }
     for (int32_t i = 0; i < ModuleList.count; ++i) {
       ModuleRecord& m = *ModuleList.entries[i];
-      int64_t* sw = m.ModuleSwitches;
-      for (int32_t w = 0; w < kModuleSwitchWords; ++w) sw[w] = sw[w] != 0 ? -1 : 0;
-      if (m.Category == kCategoryControl && m.Type != kTypeMapper) sw[kSwitchZeroOut] = -1;
-      if (m.Type == kTypeAdsr || m.Type == kTypeEnvelopeFollower) sw[kSwitchEnvelope] = -1;
+      Shared<int64_t>* sw = m.ModuleSwitches;
+      for (int32_t w = 0; w < kModuleSwitchWords; ++w) sw[w].Store(sw[w].Load() != 0 ? -1 : 0);
+      if (m.Category == kCategoryControl && m.Type != kTypeMapper) sw[kSwitchZeroOut].Store(-1);
+      if (m.Type == kTypeAdsr || m.Type == kTypeEnvelopeFollower) sw[kSwitchEnvelope].Store(-1);
       if (m.Type != kTypeSample && m.Type != kTypeSequencer && m.Type != kTypeMelodyGenerator &&
           m.Type != kTypeStepSequencer)
-        sw[kSwitchPlay] = -1;
-      if (m.Type == kTypeKeyboard || m.Type == kTypeOctaveBoard) sw[kSwitchKillReleased] = sw[kSwitch1] != 0 ? 0 : -1;
-      if (m.PolyphonyCapability == 1) sw[kSwitchPerVoice] = -1;
-      if (m.PolyphonyCapability == 0) sw[kSwitchPerVoice] = 0;
-      m.PolyphonyMode = sw[kSwitchPerVoice] != 0 ? 1 : 0;
+        sw[kSwitchPlay].Store(-1);
+      if (m.Type == kTypeKeyboard || m.Type == kTypeOctaveBoard) sw[kSwitchKillReleased].Store(sw[kSwitch1].Load() != 0 ? 0 : -1);
+      if (m.PolyphonyCapability == 1) sw[kSwitchPerVoice].Store(-1);
+      if (m.PolyphonyCapability == 0) sw[kSwitchPerVoice].Store(0);
+      m.PolyphonyMode.Store(sw[kSwitchPerVoice].Load() != 0 ? 1 : 0);
       if (m.Type != kTypeSample && m.Type != kTypeSequencer && m.Type != kTypeConvolutiveFilter)
         m.SampleEntry = nullptr, m.SampleData = nullptr;
-      if (m.KeepsState == 0) sw[kSwitchRecord] = 0;
-      m.RecordDone = 0;
-      m.ActiveVoices = 0;
+      if (m.KeepsState == 0) sw[kSwitchRecord].Store(0);
+      m.RecordDone.Store(0);
+      m.ActiveVoices.Store(0);
       m.SleepingVoices = 0;
       if (m.SampleEntry != nullptr) {
         // Attached as the load attaches it (no take goes on), the kept state
@@ -168,11 +168,11 @@ class SynthRoundTripTest : public SynthDocumentTest {
         AttachWaveToModule(&m, m.SampleEntry, 0);
         if (m.KeepsState != 0) std::memcpy(m.VoiceState, kept, sizeof kept);
       }
-      int32_t channels = ModuleCatalog[m.Type].ChannelsProcessed;
+      int32_t channels = ModuleCatalog[m.Type].ChannelsProcessed.Load();
       for (int32_t p = 0; p < std::min(m.ParamCount, kPortValueSlots); ++p)
         if (m.PortValueModules[p] != nullptr && m.Params[p].ChannelCountExempt == 0)
           channels = std::max(channels, m.Params[p].WriteBothChannels != 0 ? 1 : 2);
-      m.ChannelsProcessed = channels;
+      m.ChannelsProcessed.Store(channels);
     }
     SettleLoadedChannels(ModuleList.count);
     RequestGraphRebuild(0, 0, SynthOutputModule.load());
@@ -315,13 +315,13 @@ class SynthRoundTripTest : public SynthDocumentTest {
     ModuleRecord* x = type == kTypeSample ? sound : rp::AddOfType(patch_, type);
     ASSERT_TRUE(kb != nullptr && sound != nullptr && x != nullptr) << type;
     for (ModuleRecord* m : {kb, sound, x}) {
-      if (m->PolyphonyCapability == 2) m->ModuleSwitches[kSwitchPerVoice] = -1, m->PolyphonyMode = 1;
-      if (m->DerivedFlag1 != 0) m->ModuleSwitches[kSwitchPlay] = -1;
+      if (m->PolyphonyCapability == 2) m->ModuleSwitches[kSwitchPerVoice].Store(-1), m->PolyphonyMode.Store(1);
+      if (m->DerivedFlag1 != 0) m->ModuleSwitches[kSwitchPlay].Store(-1);
     }
     PostAttachWave(sound, SynthSamples.entries[0], 0);
     if (type == kTypeSequencer || type == kTypeMelodyGenerator) PostAttachWave(x, rp::NewMelody(rng, 8, true), 0);
-    rp::LinkPort(sound, sound->VoiceMapSourcePort, kb);
-    if (x != sound) rp::LinkPort(x, x->VoiceMapSourcePort, sound);
+    rp::LinkPort(sound, sound->VoiceMapSourcePort.Load(), kb);
+    if (x != sound) rp::LinkPort(x, x->VoiceMapSourcePort.Load(), sound);
     RequestGraphRebuild(0, 0, x);
   }
 
@@ -563,7 +563,7 @@ TEST_F(SynthRoundTripTest, AModuleSwitchedOffRightBeforeASaveComesBackAsSaved) {
       ASSERT_TRUE(AnyNonZero(StateOf(*osc))) << "the oscillator does not play";
     }
     player.WaitResting();
-    std::atomic_ref<int64_t>(osc->ModuleSwitches[kSwitchPower]).store(0);
+    osc->ModuleSwitches[kSwitchPower].Store(0, std::memory_order_seq_cst);
     RequestGraphRebuild(0, 0, nullptr);
     Save("off.tarvelo");
   }
@@ -575,7 +575,7 @@ TEST_F(SynthRoundTripTest, AModuleSwitchedOffRightBeforeASaveComesBackAsSaved) {
     const ModuleRecord& m = *ModuleList.entries[i];
     if (m.KeepsState == 0) continue;
     EXPECT_TRUE(Equal(StateOf(m), stored[static_cast<size_t>(i)]))
-        << "module " << i << " (type " << m.Type << ", power " << m.ModuleSwitches[kSwitchPower]
+        << "module " << i << " (type " << m.Type << ", power " << m.ModuleSwitches[kSwitchPower].Load()
         << ") does not hold the state its record holds";
   }
 }

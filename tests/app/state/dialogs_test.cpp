@@ -161,7 +161,7 @@ TEST_F(DialogsTest, ScrollToModuleCorrectsOneAxisPerCall) {
   const V::ControlRecord* plane = C(Plane());
   const int32_t x = plane->X + plane->W + 40, y = plane->Y + plane->H + 60;
   ASSERT_GT(CreateModuleControls(m, x, y), 0);
-  V::ControlRecord* box = C(static_cast<int32_t>(m->BoxControl));
+  V::ControlRecord* box = C(static_cast<int32_t>(m->BoxControl.Load()));
   ScrollToModule(0);
   std::vector<CommandMessage> posted = Drain();
   ASSERT_EQ(posted.size(), 1u);

@@ -21,7 +21,7 @@ struct TestModule {
   TestModule(const char* shortName, int32_t instance, int32_t channels = 1) {
     DynZStringAssign(m->ShortName, shortName);
     m->InstanceNumber = instance;
-    m->ChannelsProcessed = channels;
+    m->ChannelsProcessed.Store(channels);
     DynZStringAssign(m->Params[0].Label, "F");
     DynZStringAssign(m->Params[1].Label, "A");
   }
@@ -48,10 +48,10 @@ TEST_F(HistoryTest, TextOfEveryKind) {
   TestModule osc("Osc", 1, 1), env("Env", 2, 2);
   osc.m->Params[0].WriteBothChannels = -1;
   osc.m->Params[0].Global = -1;
-  osc.m->Params[0].OutputSide = 1;
+  osc.m->Params[0].OutputSide.Store(1);
   osc.m->Params[1].WriteBothChannels = 0;
   osc.m->Params[1].Global = 0;
-  osc.m->Params[1].OutputSide = 0;
+  osc.m->Params[1].OutputSide.Store(0);
   EXPECT_EQ(Line(0, osc.m, -1, nullptr), "0- Create Osc 1.");
   EXPECT_EQ(Line(1, env.m, -1, nullptr), "0- Delete Env 2.");
   EXPECT_EQ(Line(2, osc.m, 0, nullptr), "0- Set input 'F' of Osc 1 as mono.");

@@ -24,9 +24,9 @@ TEST_F(ModuleControlsTest, BlockIsAPersonalisedCloneOfTheTemplate) {
   const int32_t count = V::ControlTableCount();
   const int32_t id = CreateModuleControls(m, 300, 400);
   ASSERT_EQ(id, count);  // the first free slot: the end of the table
-  EXPECT_EQ(m->BoxControl, id);
+  EXPECT_EQ(m->BoxControl.Load(), id);
   const V::ControlRecord* box = C(id);
-  const V::ControlRecord* tmpl = C(static_cast<int32_t>(ModuleCatalog[kTypeSample].BoxControl));
+  const V::ControlRecord* tmpl = C(static_cast<int32_t>(ModuleCatalog[kTypeSample].BoxControl.Load()));
   EXPECT_EQ(IdText(id), "MOD");
   EXPECT_EQ(box->Parent, Plane());
   EXPECT_EQ(box->X, 300);
@@ -81,11 +81,11 @@ TEST_F(ModuleControlsTest, RefusalsLeaveTheModuleWithoutABlock) {
   m->Type = 43;
   EXPECT_EQ(CreateModuleControls(m, 0, 0), -19);
   m->Type = kTypeAdsr;
-  const int64_t saved = ModuleCatalog[kTypeAdsr].BoxControl;
-  ModuleCatalog[kTypeAdsr].BoxControl = 0;
+  const int64_t saved = ModuleCatalog[kTypeAdsr].BoxControl.Load();
+  ModuleCatalog[kTypeAdsr].BoxControl.Store(0);
   EXPECT_EQ(CreateModuleControls(m, 0, 0), -19);
-  ModuleCatalog[kTypeAdsr].BoxControl = saved;
-  EXPECT_EQ(m->BoxControl, 0);
+  ModuleCatalog[kTypeAdsr].BoxControl.Store(saved);
+  EXPECT_EQ(m->BoxControl.Load(), 0);
   EXPECT_EQ(V::ControlTableCount(), count);
 }
 

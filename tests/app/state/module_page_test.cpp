@@ -34,12 +34,12 @@ class ModulePageTest : public ModuleUiTest {
 
 TEST_F(ModulePageTest, LiveOscillatorFillsThePage) {
   ModuleRecord* m = Create(kTypeOscillator);
-  m->ModuleSwitches[kSwitch2] = -1;
+  m->ModuleSwitches[kSwitch2].Store(-1);
   m->PageWord = 1;
   m->EditChannel = 1;
   SelectModule(m, -1);
   EXPECT_EQ(SelectedModule, m);
-  EXPECT_EQ(C(static_cast<int32_t>(m->BoxControl))->State.On, -1);
+  EXPECT_EQ(C(static_cast<int32_t>(m->BoxControl.Load()))->State.On, -1);
   EXPECT_FALSE(Disabled(Slot(kUiTOOLS)));
   EXPECT_EQ(Text(Slot(kUiMTLBL)), "Oscillator 1");
   EXPECT_EQ(PortListCount.load(), m->ParamCount);
@@ -67,7 +67,7 @@ TEST_F(ModulePageTest, LiveOscillatorFillsThePage) {
 
   // The same module with the same parameter: nothing at all.
   Calls().clear();
-  SelectModule(m, m->SelectedParam);
+  SelectModule(m, m->SelectedParam.Load());
   EXPECT_TRUE(Drain().empty());
   EXPECT_TRUE(Calls().empty());
 }
@@ -92,7 +92,7 @@ TEST_F(ModulePageTest, CatalogMasterShowsItsPaletteRow) {
 
 TEST_F(ModulePageTest, RecordingModulesGetTheirRecordHandler) {
   ModuleRecord* sample = Create(kTypeSample);
-  sample->RecordDone = -1;
+  sample->RecordDone.Store(-1);
   SelectModule(sample, -1);
   EXPECT_FALSE(Disabled(Play(2)));
   EXPECT_EQ(C(Play(2))->EventCallback, Cb.OnSampleRecord);
@@ -106,10 +106,10 @@ TEST_F(ModulePageTest, RecordingModulesGetTheirRecordHandler) {
 TEST_F(ModulePageTest, PortEditorFollowsTheSelectedParameter) {
   ModuleRecord* m = Create(kTypeOscillator);
   m->Params[1].Global = -1;
-  m->Params[1].OutputSide = 1;
+  m->Params[1].OutputSide.Store(1);
   m->Params[1].MidiMapCount = 2;
   SelectModule(m, 1);
-  EXPECT_EQ(m->SelectedParam, 1);
+  EXPECT_EQ(m->SelectedParam.Load(), 1);
   EXPECT_EQ(S(kUiPLIST)->Text.Selected, 1);
   const int32_t fad = Slot(kUiFAD_PP);
   for (int32_t k = 0; k < 4; ++k) {
@@ -136,11 +136,11 @@ TEST_F(ModulePageTest, ParameterWithoutValueEditorSelectsNothing) {
   ModuleRecord* m = Create(kTypeAdsr);
   ASSERT_NE(m->Params[0].NoValueEditor, 0);
   SelectModule(m, 0);
-  EXPECT_EQ(m->SelectedParam, -1);
+  EXPECT_EQ(m->SelectedParam.Load(), -1);
   EXPECT_EQ(S(kUiPLIST)->Text.Selected, -1);
   EXPECT_TRUE(Disabled(Slot(kUiFAD_PP) + 2));
   SelectPort(m->ParamCount + 5);  // past the list
-  EXPECT_EQ(m->SelectedParam, -1);
+  EXPECT_EQ(m->SelectedParam.Load(), -1);
 }
 
 TEST_F(ModulePageTest, KeyboardChannelCaption) {
@@ -169,7 +169,7 @@ TEST_F(ModulePageTest, SelectingNothingEmptiesAndDisablesThePage) {
   EXPECT_EQ(SelectedModule, nullptr);
   EXPECT_EQ(PortListCount.load(), 0);
   EXPECT_TRUE(Disabled(Slot(kUiTOOLS)));
-  EXPECT_EQ(C(static_cast<int32_t>(m->BoxControl))->State.On, 0);
+  EXPECT_EQ(C(static_cast<int32_t>(m->BoxControl.Load()))->State.On, 0);
   EXPECT_TRUE(Disabled(Slot(kUiFAD_PP)));
   EXPECT_TRUE(Disabled(Slot(kUiPVM)));
   EXPECT_EQ(S(kUiFLIST)->Text.Selected, -1);

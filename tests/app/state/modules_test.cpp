@@ -25,12 +25,12 @@ TEST_F(ModulesTest, CreatedModulesLineUpByTypeWithBlocksAndHistory) {
   EXPECT_EQ(Module(2)->Type, kTypeAdsr);
   EXPECT_EQ(Module(2)->ListIndex, 2);
   for (int32_t i = 0; i < 3; ++i) {
-    const V::ControlRecord* box = C(static_cast<int32_t>(Module(i)->BoxControl));
+    const V::ControlRecord* box = C(static_cast<int32_t>(Module(i)->BoxControl.Load()));
     ASSERT_NE(box, nullptr) << i;
     EXPECT_EQ(static_cast<int64_t>(box->Tag), i) << i;  // tags follow the list
   }
-  EXPECT_EQ(C(static_cast<int32_t>(Module(1)->BoxControl))->X, 500);
-  EXPECT_EQ(Text(static_cast<int32_t>(Module(1)->BoxControl)), "Osc.  2 : Sine ");
+  EXPECT_EQ(C(static_cast<int32_t>(Module(1)->BoxControl.Load()))->X, 500);
+  EXPECT_EQ(Text(static_cast<int32_t>(Module(1)->BoxControl.Load())), "Osc.  2 : Sine ");
   EXPECT_EQ(CablesDirty.load(), -1);
   EXPECT_EQ(History(), (std::vector<std::string>{"0- Create Osc.  1.", "1- Create ADSR Env.  1.",
                                                  "2- Create Osc.  2."}));
@@ -43,8 +43,8 @@ TEST_F(ModulesTest, CopyOfAListedModuleKeepsItsSettings) {
   Module(0)->MidiDeviceBinding = 3;
   ASSERT_EQ(CreateModule(0, 40, 40, 0), 1);
   EXPECT_EQ(Module(1)->InstanceNumber, 2);
-  EXPECT_EQ(Module(1)->Params[1].Value, 0.25f);
-  EXPECT_EQ(Text(static_cast<int32_t>(Module(1)->BoxControl)), "Osc.  2 : Sawt. ");
+  EXPECT_EQ(Module(1)->Params[1].Value.Load(), 0.25f);
+  EXPECT_EQ(Text(static_cast<int32_t>(Module(1)->BoxControl.Load())), "Osc.  2 : Sawt. ");
 }
 
 TEST_F(ModulesTest, RefusedInsertionsAreReportedAndChangeNothing) {
@@ -72,12 +72,12 @@ TEST_F(ModulesTest, RefusedInsertionsAreReportedAndChangeNothing) {
 }
 
 TEST_F(ModulesTest, ModuleWithoutBlockStaysListedWithoutHistory) {
-  const int64_t saved = ModuleCatalog[kTypeAdsr].BoxControl;
-  ModuleCatalog[kTypeAdsr].BoxControl = 0;
+  const int64_t saved = ModuleCatalog[kTypeAdsr].BoxControl.Load();
+  ModuleCatalog[kTypeAdsr].BoxControl.Store(0);
   EXPECT_EQ(CreateModule(kTypeAdsr, 0, 0, -1), 0);
-  ModuleCatalog[kTypeAdsr].BoxControl = saved;
+  ModuleCatalog[kTypeAdsr].BoxControl.Store(saved);
   ASSERT_EQ(Listed(), 1);
-  EXPECT_EQ(Module(0)->BoxControl, 0);
+  EXPECT_EQ(Module(0)->BoxControl.Load(), 0);
   EXPECT_TRUE(History().empty());
   ASSERT_EQ(Reports().size(), 1u);
   EXPECT_EQ(Reports()[0].first, "Error creating module controls: Incorrect Function Parameter");
@@ -89,7 +89,7 @@ TEST_F(ModulesTest, DeletionUndoesSelectionOutputAndBlock) {
   ASSERT_EQ(CreateModule(kTypeOscillator, 0, 0, -1), 1);
   ModuleRecord* first = Module(0);
   ModuleRecord* second = Module(1);
-  const int32_t box = static_cast<int32_t>(first->BoxControl);
+  const int32_t box = static_cast<int32_t>(first->BoxControl.Load());
   SelectModule(first, -1);
   SynthOutputModule.store(first);
   S(kUiSOUT)->State.On = -1;
@@ -104,7 +104,7 @@ TEST_F(ModulesTest, DeletionUndoesSelectionOutputAndBlock) {
   ASSERT_EQ(Listed(), 1);
   EXPECT_EQ(second->InstanceNumber, 1);
   EXPECT_EQ(second->ListIndex, 0);
-  EXPECT_EQ(static_cast<int64_t>(C(static_cast<int32_t>(second->BoxControl))->Tag), 0);
+  EXPECT_EQ(static_cast<int64_t>(C(static_cast<int32_t>(second->BoxControl.Load()))->Tag), 0);
   EXPECT_EQ(History().back(), "2- Delete Osc.  1.");
 }
 

@@ -239,7 +239,7 @@ TEST_F(SystemMessageTest, StopReportTakesTheGraphWithWhatTheRenderLeft) {
   EXPECT_EQ(PlaybackActive.load(), -1);
   PostLinkInput(out, 0, kb, out->Type);  // playing: posted for the next frame
   ASSERT_TRUE(EngineCommandPending());
-  EXPECT_EQ(out->PortSources[0], out->PortValueModules[0]);
+  EXPECT_EQ(out->PortSources[0].Load(), out->PortValueModules[0]);
 
   const CommandMessage stopped = report(201);  // after the last render call
   EXPECT_FALSE(QUARLE_AUDIO::RenderHandedOver());
@@ -250,7 +250,7 @@ TEST_F(SystemMessageTest, StopReportTakesTheGraphWithWhatTheRenderLeft) {
   CommandSlotWait = 3.0;
   EXPECT_EQ(PlaybackActive.load(), 0);
   EXPECT_FALSE(EngineCommandPending());
-  EXPECT_EQ(out->PortSources[0], kb);
+  EXPECT_EQ(out->PortSources[0].Load(), kb);
   EXPECT_EQ(ProcessingOrder.load()->Count, 2);
   EXPECT_TRUE(QUARLE_AUDIO::RenderHandedOver());
   QUARLE_AUDIO::PlaybackHandOver = false;

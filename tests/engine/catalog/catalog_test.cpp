@@ -60,13 +60,13 @@ TEST_F(CatalogTest, SchedulingFlags) {
     bool effectOrFilter = t.Category == kCategoryEffect || t.Category == kCategoryFilter;
     EXPECT_EQ(t.RequiresPortLink != 0,
               effectOrFilter || In(type, {9, 8, 6, 7, 26, 34, 24, 37, 36, 13, 38, 20, 21}));
-    EXPECT_EQ(t.OutputChannels, In(type, {19, 21}) ? 2 : 1);
-    EXPECT_EQ(t.ModuleSwitches[kSwitchPlay] != 0, !In(type, {1, 5, 30, 29}));
-    EXPECT_EQ(t.ModuleSwitches[kSwitchLoop] != 0, In(type, {1, 2, 35}));
-    EXPECT_EQ(t.ModuleSwitches[kSwitchEnvelope] != 0, In(type, {9, 14}));
-    EXPECT_EQ(t.ModuleSwitches[kSwitchZeroOut] != 0, t.Category == kCategoryControl);
-    EXPECT_EQ(t.ModuleSwitches[kSwitchRewind], t.StateSelect);
-    EXPECT_EQ(t.ModuleSwitches[kSwitchPower], -1);
+    EXPECT_EQ(t.OutputChannels.Load(), In(type, {19, 21}) ? 2 : 1);
+    EXPECT_EQ(t.ModuleSwitches[kSwitchPlay].Load() != 0, !In(type, {1, 5, 30, 29}));
+    EXPECT_EQ(t.ModuleSwitches[kSwitchLoop].Load() != 0, In(type, {1, 2, 35}));
+    EXPECT_EQ(t.ModuleSwitches[kSwitchEnvelope].Load() != 0, In(type, {9, 14}));
+    EXPECT_EQ(t.ModuleSwitches[kSwitchZeroOut].Load() != 0, t.Category == kCategoryControl);
+    EXPECT_EQ(t.ModuleSwitches[kSwitchRewind].Load(), t.StateSelect);
+    EXPECT_EQ(t.ModuleSwitches[kSwitchPower].Load(), -1);
     if (t.PolyphonyCapability != 2 || noPorts) {
       EXPECT_EQ(t.FollowsPolyphony, 0);
     }
@@ -75,7 +75,7 @@ TEST_F(CatalogTest, SchedulingFlags) {
     }
   }
   EXPECT_EQ(T(18).RequiredPort, 1);  // the Mixer's lead is port 1
-  EXPECT_EQ(T(18).VoiceMapSourcePort, 1);
+  EXPECT_EQ(T(18).VoiceMapSourcePort.Load(), 1);
   EXPECT_EQ(T(18).ChosenSourcePort, 1);
   EXPECT_EQ(T(9).FollowsPolyphony, -1);
   EXPECT_EQ(T(1).FollowsPolyphony, 0);
@@ -125,8 +125,8 @@ TEST_F(CatalogTest, FeedbackSeedAndValueModules) {
     for (int32_t p = 0; p < kPortValueSlots; ++p) {
       ASSERT_NE(t.PortValueModules[p], nullptr);
       EXPECT_EQ(t.PortValueModules[p]->Role, kRoleTemplatePortValue);
-      EXPECT_EQ(t.PortSources[p], t.PortValueModules[p]);
-      EXPECT_EQ(t.PortValueModules[p]->ActiveVoices, 1);
+      EXPECT_EQ(t.PortSources[p].Load(), t.PortValueModules[p]);
+      EXPECT_EQ(t.PortValueModules[p]->ActiveVoices.Load(), 1);
     }
     EXPECT_EQ(t.PortValueModules[32], nullptr);
     if (t.PortCount == 0) continue;
@@ -134,7 +134,7 @@ TEST_F(CatalogTest, FeedbackSeedAndValueModules) {
     const ModuleParam& seed = t.Params[s];
     EXPECT_EQ(DynZStringGet(seed.LongName), "Feedback seed");
     EXPECT_EQ(DynZStringGet(seed.Label), "*");
-    EXPECT_EQ(seed.Value, 0.5f);
+    EXPECT_EQ(seed.Value.Load(), 0.5f);
     EXPECT_EQ(seed.InitialValue, 0.5f);
     EXPECT_EQ(seed.WriteBothChannels, -1);
     EXPECT_EQ(seed.ChannelCountExempt != 0, t.ChannelsFixed != 0);
@@ -175,7 +175,7 @@ TEST(CatalogFinish, LeadPortScalesAndModes) {
   ParamValueSetFormat(t->Params[0].Number, -1, kUnitLevel, 1);
   SetParamName(*t, 1, "Frequency", "F");
   SetParamRange(*t, 1, -RateQuarter, RateQuarter, 55.0f, RateQuarter);
-  t->Params[1].OutputSide = 1;
+  t->Params[1].OutputSide.Store(1);
   SetParamName(*t, 2, "Count", "N");
   SetParamRange(*t, 2, 0.0f, 100.0f, 7.0f);
   ParamValueSetFormat(t->Params[2].Number, -1, kUnitCount, -1);
@@ -192,14 +192,14 @@ TEST(CatalogFinish, LeadPortScalesAndModes) {
   EXPECT_EQ(t->BoxHeightUnits, 18);
   EXPECT_EQ(t->ParamCount, 4);
   EXPECT_EQ(t->RequiredPort, 1);  // the frequency-side port wins over "In"
-  EXPECT_EQ(t->VoiceMapSourcePort, 1);
+  EXPECT_EQ(t->VoiceMapSourcePort.Load(), 1);
   EXPECT_EQ(t->RequiresPortLink, -1);
   EXPECT_EQ(t->Params[1].NoValueEditor, -1);
   EXPECT_EQ(t->Params[0].NoValueEditor, 0);
   EXPECT_EQ(t->Params[1].DefaultOutputSide, 1);
-  EXPECT_FLOAT_EQ(t->Params[1].Value, 55.0f / 12000.0f);
-  EXPECT_EQ(t->Params[1].InitialValue, t->Params[1].Value);
-  EXPECT_EQ(t->PortValueModules[1]->Outputs[0][0].Level, t->Params[1].Value);
+  EXPECT_FLOAT_EQ(t->Params[1].Value.Load(), 55.0f / 12000.0f);
+  EXPECT_EQ(t->Params[1].InitialValue, t->Params[1].Value.Load());
+  EXPECT_EQ(t->PortValueModules[1]->Outputs[0][0].Level, t->Params[1].Value.Load());
   EXPECT_FLOAT_EQ(t->Params[1].RangeHigh, 1000.0f / 12000.0f);  // frequency mode
   EXPECT_FLOAT_EQ(t->Params[0].RangeLow, 0.0f);                   // dB mode
   EXPECT_FLOAT_EQ(t->Params[0].Step, 0.001f);

@@ -77,9 +77,9 @@ class AdsrRows : public TypeRig {
 
   void Compare(const ModuleRecord* a, const ModuleRecord* b, int32_t variant) {
     const std::string where = "variant " + std::to_string(variant) + " frame " + std::to_string(frame_);
-    ASSERT_EQ(a->ActiveVoices, b->ActiveVoices) << where;
+    ASSERT_EQ(a->ActiveVoices.Load(), b->ActiveVoices.Load()) << where;
     ASSERT_EQ(a->GateWasOpen, b->GateWasOpen) << where;
-    const int32_t n = a->ActiveVoices < kVoices ? a->ActiveVoices : kVoices;
+    const int32_t n = a->ActiveVoices.Load() < kVoices ? a->ActiveVoices.Load() : kVoices;
     ASSERT_TRUE(SameBits(a->VoiceIds, b->VoiceIds, sizeof(int32_t) * (n + 1))) << where;
     for (int32_t w = 0; w < kVoices; ++w) {
       ASSERT_TRUE(SameBits(&a->SequencerVoices[w], &b->SequencerVoices[w], sizeof(SequencerVoice)))
@@ -144,7 +144,7 @@ TEST_F(AdsrRows, ModesLeaveTheStateOfTheVoiceByVoicePath) {
     switch (k) {
       case 1: Set(env, kAdsrRetrigger, 0.7f); break;
       case 2:
-        env->ModuleSwitches[kSwitch1] = -1;
+        env->ModuleSwitches[kSwitch1].Store(-1);
         Set(env, kAdsrSustainLength, 0.003f);
         break;
       case 3: {
@@ -303,7 +303,7 @@ TEST_F(AdsrRows, ProvenFramesFollowASetVelocity) {
     ModuleLinkInput(*env, kAdsrVelocity, nullptr, &templ);
   });
   if (HasFatalFailure()) return;
-  ASSERT_EQ(twins_[1].rows->PortSources[kAdsrVelocity], templ.PortValueModules[kAdsrVelocity]);
+  ASSERT_EQ(twins_[1].rows->PortSources[kAdsrVelocity].Load(), templ.PortValueModules[kAdsrVelocity]);
   ModuleRecord* constant = Constant(0.35f);
   ASSERT_NE(constant, nullptr);
   auto velocity = [&](float x) {
@@ -341,7 +341,7 @@ TEST_F(AdsrRows, ProvenFramesFollowASetVelocity) {
     // A value module holding a level and a frequency apart.
     for (const Twin& t : twins_)
       for (ModuleRecord* env : {t.rows, t.voiceByVoice})
-        env->PortSources[kAdsrVelocity]->Outputs[0][0].Frequency = 0.2f;
+        env->PortSources[kAdsrVelocity].Load()->Outputs[0][0].Frequency = 0.2f;
     Play(50);
     relink(constant);
     Play(50);
@@ -398,7 +398,7 @@ TEST_F(AdsrRows, ProvenFramesFollowAnOctaveBoardsBaseFrequency) {
   Play(700);
   if (HasFatalFailure()) return;
   ASSERT_NE(twins_[0].rows->Adsr.Stamp, 0u);
-  Set(kb_, 0, kb_->Params[0].Value * 1.5f);
+  Set(kb_, 0, kb_->Params[0].Value.Load() * 1.5f);
   Play(300);
   if (HasFatalFailure()) return;
   for (int32_t id : ids) Off(id);

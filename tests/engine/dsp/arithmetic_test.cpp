@@ -21,7 +21,7 @@ using ArithmeticTest = SynthTest;
 float Apply(ModuleRecord* m, float a, float b = 0.0f) {
   ModuleSetParamValue(*m, 0, a);
   if (m->PortCount > 1) ModuleSetParamValue(*m, 1, b);
-  m->ClipFlag = 0;
+  m->ClipFlag.Store(0);
   m->ProcessFunctions[0](m, 0, 0, 1);
   EXPECT_EQ(m->Outputs[0][0].Level, m->Outputs[0][0].Frequency);
   return m->Outputs[0][0].Level;
@@ -30,21 +30,21 @@ float Apply(ModuleRecord* m, float a, float b = 0.0f) {
 TEST_F(ArithmeticTest, TwoInputFormulasAndWhichOnesClip) {
   ModuleRecord* add = Add(kTypeAddition);
   EXPECT_EQ(Apply(add, 0.7f, 0.6f), 1.0f);
-  EXPECT_EQ(add->ClipFlag, -1);
+  EXPECT_EQ(add->ClipFlag.Load(), -1);
   EXPECT_EQ(Apply(add, 0.5f, 0.5f), 1.0f);  // exactly 1 is no clip
-  EXPECT_EQ(add->ClipFlag, 0);
+  EXPECT_EQ(add->ClipFlag.Load(), 0);
   EXPECT_EQ(Apply(add, -0.25f, 0.5f), 0.25f);
   EXPECT_EQ(Apply(add, std::nanf(""), 0.5f), 0.0f);
-  EXPECT_EQ(add->ClipFlag, -1);
+  EXPECT_EQ(add->ClipFlag.Load(), -1);
 
   ModuleRecord* diff = Add(kTypeDifference);
   EXPECT_EQ(Apply(diff, 0.25f, 0.5f), -0.25f);
   EXPECT_EQ(Apply(diff, -0.5f, 0.75f), -1.0f);
-  EXPECT_EQ(diff->ClipFlag, -1);
+  EXPECT_EQ(diff->ClipFlag.Load(), -1);
 
   ModuleRecord* product = Add(kTypeProduct);
   EXPECT_EQ(Apply(product, 1.5f, 1.5f), 2.25f);
-  EXPECT_EQ(product->ClipFlag, 0);
+  EXPECT_EQ(product->ClipFlag.Load(), 0);
   EXPECT_EQ(Apply(product, -0.5f, 0.5f), -0.25f);
 }
 
@@ -66,7 +66,7 @@ float Expected(const ModuleRecord& m, int32_t type, int32_t ch, float a, float b
     case kTypeProduct: x = a * b; rule = false; break;
     case kTypeLevel: {
       float l = std::fabs(b);
-      if (m.PortSources[kLevelLevel]->Role == kRoleLive) l = l * SettingRead(m, kLevelMaxInput, ch);
+      if (m.PortSources[kLevelLevel].Load()->Role == kRoleLive) l = l * SettingRead(m, kLevelMaxInput, ch);
       x = a * l + SettingRead(m, kLevelBias, ch);
       break;
     }
@@ -124,7 +124,7 @@ TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
     for (const Wiring& w : wirings) {
       ModuleRecord* m = Add(type);
       PerVoice(m);
-      m->ChannelsProcessed = 2;
+      m->ChannelsProcessed.Store(2);
       Link(m, 0, w.a);
       Set(m, 0, w.gainA);
       if (twoPorts) {
@@ -137,12 +137,12 @@ TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
       }
       for (int32_t p = 0; p < (twoPorts ? 2 : 1); ++p) {
         m->Params[p].VoiceMapRow = (p == 0 ? w.a : w.b) == single ? 0 : 1;
-        m->Params[p].OutputSide = w.side;
+        m->Params[p].OutputSide.Store(w.side);
       }
       for (const int32_t voices : {1, 3, 8, 11, 16, 24, 29, 32}) {
         for (int32_t ch = 0; ch < 2; ++ch)
           for (int32_t v = 0; v < kVoiceColumns; ++v) m->Outputs[ch][v] = OutputElement{kSentinel, kSentinel};
-        m->ClipFlag = 0;
+        m->ClipFlag.Store(0);
         Run(m, voices);
         bool clipped = false;
         for (int32_t ch = 0; ch < 2; ++ch) {
@@ -160,8 +160,8 @@ TEST_F(ArithmeticTest, PerVoiceRowsMatchTheFormulaVoiceByVoice) {
             EXPECT_EQ(BitsOf(e.Frequency), BitsOf(y));
           }
         }
-        EXPECT_EQ(m->ClipFlag, clipped ? -1 : 0) << type << " voices " << voices;
-        EXPECT_EQ(m->ActiveVoices, voices);
+        EXPECT_EQ(m->ClipFlag.Load(), clipped ? -1 : 0) << type << " voices " << voices;
+        EXPECT_EQ(m->ActiveVoices.Load(), voices);
       }
     }
   }
@@ -177,12 +177,12 @@ TEST_F(ArithmeticTest, PerVoiceDerivativeRowsKeepTheStateByVoiceId) {
   ModuleRecord* src = Source(2, kVoices, true);
   ModuleRecord* d = Add(kTypeDerivative);
   PerVoice(d);
-  d->ChannelsProcessed = 2;
+  d->ChannelsProcessed.Store(2);
   Link(d, 0, src);
   Set(d, 0, 2.0f);
   d->Params[0].VoiceMapRow = 1;
   ModuleRecord* owner = Add(kTypeKeyboard);
-  d->TriggerOwner = owner;
+  d->TriggerOwner.Store(owner);
   float state[2][kVoiceColumns];
   for (int32_t ch = 0; ch < 2; ++ch)
     for (int32_t w = 0; w < kVoiceColumns; ++w) state[ch][w] = d->VoiceState[ch][w] = 0.01f * static_cast<float>(w - ch);
@@ -193,7 +193,7 @@ TEST_F(ArithmeticTest, PerVoiceDerivativeRowsKeepTheStateByVoiceId) {
     if (frame % 3 == 2) std::swap(owner->VoiceIds[0], owner->VoiceIds[2]);  // out of place: one by one
     for (int32_t ch = 0; ch < 2; ++ch)
       for (int32_t v = 0; v < kVoiceColumns; ++v) Put(src, ch, v, kInputs[(v * 7 + frame * 3 + ch) % 11]);
-    d->ClipFlag = 0;
+    d->ClipFlag.Store(0);
     Run(d, voices);
     bool clipped = false;
     for (int32_t ch = 0; ch < 2; ++ch) {
@@ -213,7 +213,7 @@ TEST_F(ArithmeticTest, PerVoiceDerivativeRowsKeepTheStateByVoiceId) {
       for (int32_t w = 0; w < kVoiceColumns; ++w)
         EXPECT_EQ(BitsOf(d->VoiceState[ch][w]), BitsOf(state[ch][w])) << "frame " << frame << " channel " << ch << " id " << w;
     }
-    EXPECT_EQ(d->ClipFlag, clipped ? -1 : 0) << "frame " << frame;
+    EXPECT_EQ(d->ClipFlag.Load(), clipped ? -1 : 0) << "frame " << frame;
   }
 }
 
@@ -226,12 +226,12 @@ TEST_F(ArithmeticTest, OneInputShapers) {
   EXPECT_EQ(Apply(inv, 0.25f), 0.75f);
   EXPECT_EQ(Apply(inv, -0.25f), -0.75f);
   EXPECT_EQ(Apply(inv, 3.0f), -2.0f);  // not clipped
-  EXPECT_EQ(inv->ClipFlag, 0);
+  EXPECT_EQ(inv->ClipFlag.Load(), 0);
 
   ModuleRecord* abs = Add(kTypeAbsolute);
   EXPECT_EQ(Apply(abs, -0.6f), 0.6f);
   EXPECT_EQ(Apply(abs, -4.0f), 4.0f);
-  EXPECT_EQ(abs->ClipFlag, 0);
+  EXPECT_EQ(abs->ClipFlag.Load(), 0);
 
   ModuleRecord* rect = Add(kTypeRectifier);
   EXPECT_EQ(Apply(rect, -0.001f), -1.0f);
@@ -245,7 +245,7 @@ TEST_F(ArithmeticTest, OneInputShapers) {
   EXPECT_EQ(Apply(clip, 0.3f, -0.4f), 0.3f);
   EXPECT_EQ(Apply(clip, -0.4f, 0.4f), -0.4f);
   EXPECT_EQ(Apply(clip, 5.0f, 2.0f), 2.0f);
-  EXPECT_EQ(clip->ClipFlag, 0);
+  EXPECT_EQ(clip->ClipFlag.Load(), 0);
   EXPECT_EQ(Apply(clip, std::nanf(""), 0.5f), -0.5f);
 }
 
@@ -270,18 +270,18 @@ TEST_F(ArithmeticTest, LevelScalesAndBiases) {
   Set(level, kLevelInput, 0.05f);
   Run(level);
   EXPECT_FLOAT_EQ(Level(level), 0.6f);
-  EXPECT_EQ(level->ClipFlag, 0);
+  EXPECT_EQ(level->ClipFlag.Load(), 0);
   Set(level, kLevelInput, 0.5f);
   Run(level);
   EXPECT_EQ(Level(level), 1.0f);
-  EXPECT_EQ(level->ClipFlag, -1);
+  EXPECT_EQ(level->ClipFlag.Load(), -1);
 }
 
 TEST_F(ArithmeticTest, DerivativeKeepsThePreviousInputPerChannelAndVoiceId) {
   ModuleRecord* src = Source(2, 1);
   ModuleRecord* d = Add(kTypeDerivative);
   Link(d, 0, src);
-  d->ChannelsProcessed = 2;
+  d->ChannelsProcessed.Store(2);
   Put(src, 0, 0, 0.8f);
   Put(src, 1, 0, -0.3f);
   Run(d);
@@ -293,7 +293,7 @@ TEST_F(ArithmeticTest, DerivativeKeepsThePreviousInputPerChannelAndVoiceId) {
   Put(src, 0, 0, -0.8f);
   Run(d);
   EXPECT_EQ(Level(d, 0), -1.0f);  // -1.6 clipped; the input is what is kept
-  EXPECT_EQ(d->ClipFlag, -1);
+  EXPECT_EQ(d->ClipFlag.Load(), -1);
   EXPECT_EQ(d->VoiceState[0][0], -0.8f);
   Put(src, 0, 0, -0.5f);
   Run(d);
@@ -314,7 +314,7 @@ TEST_F(ArithmeticTest, DerivativeKeepsThePreviousInputPerChannelAndVoiceId) {
   Link(pd, 0, poly);
   pd->Params[0].VoiceMapRow = 1;
   ModuleRecord* owner = Add(kTypeKeyboard);
-  pd->TriggerOwner = owner;
+  pd->TriggerOwner.Store(owner);
   owner->VoiceIds[0] = 5;
   owner->VoiceIds[1] = 9;
   Put(poly, 0, 0, 0.5f);
@@ -328,7 +328,7 @@ TEST_F(ArithmeticTest, DerivativeKeepsThePreviousInputPerChannelAndVoiceId) {
   Run(pd, 1);
   EXPECT_EQ(Level(pd, 0, 0), 0.5f);
   EXPECT_EQ(Level(pd, 0, 1), 0.0f);
-  EXPECT_EQ(pd->ActiveVoices, 1);
+  EXPECT_EQ(pd->ActiveVoices.Load(), 1);
 }
 
 TEST_F(ArithmeticTest, RenderedSynthsAndTheTypesThatNeedALinkedInput) {
@@ -368,7 +368,7 @@ TEST_F(ArithmeticTest, RenderedSynthsAndTheTypesThatNeedALinkedInput) {
   ASSERT_GE(NoteOn(*KeyboardStates[0], 330.0f, 0.3f), 0);
   ASSERT_GE(NoteOn(*KeyboardStates[0], 440.0f, 0.4f), 0);
   out = Render(3);
-  EXPECT_EQ(product->ActiveVoices, 3);
+  EXPECT_EQ(product->ActiveVoices.Load(), 3);
   EXPECT_FLOAT_EQ(out[4], 0.45f);
 
   // With its input unlinked an Inverter is left out (silence); a Rectifier runs.

@@ -42,13 +42,13 @@ TEST_F(AverageTest, StepResponseAndTailOfThreeFrames) {
   for (int32_t f = 0; f < 4; ++f) EXPECT_FLOAT_EQ(out[f], rise[f]) << f;
   // Stopped: three frames of silence leave the window, the fourth ends it,
   // the fifth is its own mark's.
-  src->ActiveVoices = 0;
+  src->ActiveVoices.Store(0);
   std::vector<int32_t> active;
   out.clear();
   for (int32_t f = 0; f < 6; ++f) {
     Step(m);
     out.push_back(m->Outputs[0][0].Level);
-    active.push_back(m->ActiveVoices);
+    active.push_back(m->ActiveVoices.Load());
   }
   EXPECT_FLOAT_EQ(out[0], 0.4f);
   EXPECT_FLOAT_EQ(out[1], 0.2f);
@@ -59,13 +59,13 @@ TEST_F(AverageTest, StepResponseAndTailOfThreeFrames) {
 TEST_F(AverageTest, LoudInputIsHeldAtOneAndLeavesNoOffset) {
   ModuleRecord* src = Source(2);
   ModuleRecord* m = Average(src, 3.0f);
-  m->ChannelsProcessed = 2;
+  m->ChannelsProcessed.Store(2);
   Put(src, 0, 0, 1.5f);
   Put(src, 1, 0, -0.3f);
   std::vector<float> out = Steps(m, 5);
   EXPECT_EQ(out[0], 0.5f);
   EXPECT_EQ(out[4], 1.0f);
-  EXPECT_EQ(m->ClipFlag, 0);
+  EXPECT_EQ(m->ClipFlag.Load(), 0);
   // Each channel averages its own input.
   EXPECT_FLOAT_EQ(m->Outputs[1][0].Level, -0.3f);
   // Silence again: the mean falls through the true window sums to 0.
@@ -149,7 +149,7 @@ TEST_F(AverageTest, FollowerRisesTowardsTheInputLevelAndDecaysToAnEnd) {
   // Period 2: the envelope is the magnitude.
   ModuleRecord* quick = Follower(Source(), 2.0f);
   for (float x : {0.3f, -0.7f, 0.0f}) {
-    Put(quick->PortSources[0], 0, 0, x);
+    Put(quick->PortSources[0].Load(), 0, 0, x);
     EXPECT_FLOAT_EQ(Steps(quick, 1)[0], std::fabs(x)) << x;
   }
   ModuleRecord* src = Source();
@@ -163,7 +163,7 @@ TEST_F(AverageTest, FollowerRisesTowardsTheInputLevelAndDecaysToAnEnd) {
   EXPECT_GT(out.back(), 0.49f);
   // Stopped: it falls, marking itself, and ends in the frame where it drops
   // below 1e-6, which publishes 0.
-  src->ActiveVoices = 0;
+  src->ActiveVoices.Store(0);
   int32_t frames = 0;
   while (m->SequencerVoices[0].State != kTailStageDone && frames < 100000) {
     const int32_t parity = Parity();
@@ -175,7 +175,7 @@ TEST_F(AverageTest, FollowerRisesTowardsTheInputLevelAndDecaysToAnEnd) {
   EXPECT_LT(frames, 100000);
   EXPECT_EQ(m->Outputs[0][0].Level, 0.0f);
   Steps(m, 2);
-  EXPECT_EQ(m->ActiveVoices, 0);
+  EXPECT_EQ(m->ActiveVoices.Load(), 0);
 }
 
 TEST_F(AverageTest, FollowerGainClipsAndUndefinedValuesRestartIt) {
@@ -185,7 +185,7 @@ TEST_F(AverageTest, FollowerGainClipsAndUndefinedValuesRestartIt) {
   std::vector<float> out = Steps(m, 3000);
   EXPECT_NEAR(out[0], 4.0f * std::sqrt(0.25f / 240.0f), 1e-6);
   EXPECT_EQ(out.back(), 1.0f);
-  EXPECT_EQ(m->ClipFlag, -1);
+  EXPECT_EQ(m->ClipFlag.Load(), -1);
   EXPECT_LT(m->WorkBuffers[0][0], 0.5f);  // stored without the gain
   // An undefined input, or a period of 0 stored by hand, would leave the
   // envelope undefined for good: it starts again from 0.

@@ -31,7 +31,7 @@ class ConvolutionTest : public testing_synth::SynthTest {
   ModuleRecord* Filter(ModuleRecord* input, const std::vector<float>& taps) {
     ModuleRecord* f = Add(kConvFilter);
     Link(f, kConvInput, input);
-    f->ChannelsProcessed = 1;
+    f->ChannelsProcessed.Store(1);
     if (!taps.empty()) AttachTaps(f, taps);
     return f;
   }
@@ -71,7 +71,7 @@ TEST_F(ConvolutionTest, ImpulseReturnsTheKernelWithTapZeroOneRingLater) {
     if (k == 128) want = 0.5f;
     EXPECT_EQ(y[k], want) << k;
   }
-  EXPECT_EQ(f->ClipFlag, 0);
+  EXPECT_EQ(f->ClipFlag.Load(), 0);
 }
 
 TEST_F(ConvolutionTest, OneTapDelaysByTheRingAndTwoTapsByOneFrame) {
@@ -128,20 +128,20 @@ TEST_F(ConvolutionTest, AttenuationResonanceAndClipping) {
   y = Run(src3, h, {3.0f, std::nanf("")}, 4);
   EXPECT_EQ(y[1], 1.0f);
   EXPECT_EQ(y[2], 0.0f);  // a NaN reads as 0 after the clip rule
-  EXPECT_EQ(h->ClipFlag, -1);
+  EXPECT_EQ(h->ClipFlag.Load(), -1);
 }
 
 TEST_F(ConvolutionTest, FilterTailRingsOnForOneRingAndThenLetsGo) {
   ModuleRecord* src = Source(0.5f);
   ModuleRecord* f = Filter(src, {0.0f, 1.0f});
   for (int32_t k = 0; k < 10; ++k) Frame(src, f);
-  src->ActiveVoices = 0;  // the input's voice stops
+  src->ActiveVoices.Store(0);  // the input's voice stops
   int32_t sounding = 0;
   int32_t marked = 0;
-  for (int32_t k = 0; k < 400 && f->ActiveVoices > 0; ++k) {
+  for (int32_t k = 0; k < 400 && f->ActiveVoices.Load() > 0; ++k) {
     const int32_t parity = parity_;
     Frame(src, f);
-    if (f->ActiveVoices > 0) ++sounding;
+    if (f->ActiveVoices.Load() > 0) ++sounding;
     if (src->TriggerBuffers[parity][0] == kVoiceMark) ++marked;
     if (k == 0) {
       EXPECT_EQ(f->Outputs[0][0].Level, 0.5f);  // the last fed value, one frame late
@@ -154,18 +154,18 @@ TEST_F(ConvolutionTest, FilterTailRingsOnForOneRingAndThenLetsGo) {
   // listed one more frame on its own last mark and then ends.
   EXPECT_EQ(marked, 129);
   EXPECT_EQ(sounding, 130);
-  EXPECT_EQ(f->ActiveVoices, 0);
+  EXPECT_EQ(f->ActiveVoices.Load(), 0);
   EXPECT_EQ(f->SequencerVoices[0].State, kTailIdle);
 }
 
 TEST_F(ConvolutionTest, PerVoiceRingsFollowTheirVoices) {
   ModuleRecord* src = Source();
-  src->ActiveVoices = 2;
+  src->ActiveVoices.Store(2);
   src->PerVoiceOutput = -1;
   src->VoiceIds[0] = 3;
   src->VoiceIds[1] = 7;
   ModuleRecord* f = Filter(src, {0.0f, 1.0f});
-  f->PolyphonyMode = 1;
+  f->PolyphonyMode.Store(1);
   auto frame = [&](float a, float b) {
     src->Outputs[0][0] = OutputElement{a, a};
     src->Outputs[0][1] = OutputElement{b, b};
@@ -173,7 +173,7 @@ TEST_F(ConvolutionTest, PerVoiceRingsFollowTheirVoices) {
   };
   frame(0.25f, -0.5f);
   frame(0.0f, 0.0f);
-  ASSERT_EQ(f->ActiveVoices, 2);
+  ASSERT_EQ(f->ActiveVoices.Load(), 2);
   EXPECT_EQ(f->VoiceIds[0], 3);
   EXPECT_EQ(f->VoiceIds[1], 7);
   EXPECT_EQ(f->Outputs[0][0].Level, 0.25f);
@@ -181,11 +181,11 @@ TEST_F(ConvolutionTest, PerVoiceRingsFollowTheirVoices) {
 
   // Voice 3 stops: it drains in place while voice 7, now the source's only
   // voice, keeps reading its own input.
-  src->ActiveVoices = 1;
+  src->ActiveVoices.Store(1);
   src->VoiceIds[0] = 7;
   frame(0.75f, 0.0f);
   frame(0.125f, 0.0f);
-  ASSERT_EQ(f->ActiveVoices, 2);
+  ASSERT_EQ(f->ActiveVoices.Load(), 2);
   EXPECT_EQ(f->VoiceIds[0], 3);
   EXPECT_EQ(f->VoiceIds[1], 7);
   EXPECT_EQ(f->SequencerVoices[3].State, kTailDraining);
@@ -200,7 +200,7 @@ TEST_F(ConvolutionTest, VocoderAveragesInputTimesVoiceOverItsWindow) {
   ModuleRecord* v = Add(kConvVocoder);
   Link(v, kConvInput, in);
   Link(v, kConvVoice, voice);
-  v->ChannelsProcessed = 1;
+  v->ChannelsProcessed.Store(1);
   ModuleSetParamValue(*v, kConvVoice, 1.0f);
   ModuleSetParamValue(*v, kConvWindow, 3.0f);
   const std::vector<float> y = Run(in, v, std::vector<float>(10, 1.0f), 10);
@@ -215,11 +215,11 @@ TEST_F(ConvolutionTest, VocoderAveragesInputTimesVoiceOverItsWindow) {
   EXPECT_FLOAT_EQ(z[9], 0.25f);
 
   // The tail: one window of silence, then the voice ends.
-  in->ActiveVoices = 0;
+  in->ActiveVoices.Store(0);
   int32_t sounding = 0;
-  for (int32_t k = 0; k < 20 && v->ActiveVoices > 0; ++k) {
+  for (int32_t k = 0; k < 20 && v->ActiveVoices.Load() > 0; ++k) {
     Frame(in, v);
-    if (v->ActiveVoices > 0) ++sounding;
+    if (v->ActiveVoices.Load() > 0) ++sounding;
   }
   EXPECT_EQ(sounding, 5);  // 4 drained frames pass L = 3, one more on the last mark
 }
@@ -236,7 +236,7 @@ TEST_F(ConvolutionTest, ShorterWindowClampsTheRingPosition) {
   ModuleRecord* v = Add(kConvVocoder);
   Link(v, kConvInput, in);
   Link(v, kConvVoice, voice);
-  v->ChannelsProcessed = 1;
+  v->ChannelsProcessed.Store(1);
   ModuleSetParamValue(*v, kConvWindow, 16.0f);
   for (int32_t k = 0; k < 12; ++k) Frame(in, v);
   EXPECT_EQ(v->AuxVoiceState[0][0], 12.0f);

@@ -42,22 +42,22 @@ TEST_F(DelayTest, ImpulseComesOutAfterThePeriodAndTheTailLastsOnePeriod) {
   // Frame 12 was the last fed one: the voice drains silence, marking itself
   // to the source, reaches stage 3 in its eleventh silent frame (23), stays
   // listed for its own mark (24) and is gone at 25.
-  src->ActiveVoices = 0;
+  src->ActiveVoices.Store(0);
   for (int32_t f = 13; f <= 25; ++f) {
     const int32_t parity = Parity();
     Step(d);
     out.push_back(d->Outputs[0][0].Level);
     EXPECT_EQ(src->TriggerBuffers[parity][0] != 0, f <= 23) << f;
-    EXPECT_EQ(d->ActiveVoices, f <= 24 ? 1 : 0) << f;
+    EXPECT_EQ(d->ActiveVoices.Load(), f <= 24 ? 1 : 0) << f;
   }
   for (int32_t f = 0; f <= 25; ++f) EXPECT_EQ(out[f], f == 10 ? 1.0f : (f == 22 ? 0.5f : 0.0f)) << f;
   // Period 0: the input itself, unclipped.
   ModuleRecord* now = Make(kTypeDelay, src, 0);
-  src->ActiveVoices = 1;
+  src->ActiveVoices.Store(1);
   Put(src, 0, 0, 1.5f);
   Step(now);
   EXPECT_EQ(now->Outputs[0][0].Level, 1.5f);
-  EXPECT_EQ(now->ClipFlag, 0);
+  EXPECT_EQ(now->ClipFlag.Load(), 0);
 }
 
 TEST_F(DelayTest, APeriodPortIsReadWhileFedAndFrozenDuringTheTail) {
@@ -76,12 +76,12 @@ TEST_F(DelayTest, APeriodPortIsReadWhileFedAndFrozenDuringTheTail) {
   Put(src, 0, 0, 0.2f);
   Step(d);
   EXPECT_FLOAT_EQ(d->Outputs[0][0].Level, 0.16f);
-  src->ActiveVoices = 0;
+  src->ActiveVoices.Store(0);
   Put(period, 0, 0, 50.0f / 48000.0f);
   std::vector<int32_t> active;
   for (int32_t f = 0; f < 7; ++f) {
     Step(d);
-    active.push_back(d->ActiveVoices);
+    active.push_back(d->ActiveVoices.Load());
   }
   EXPECT_EQ(active, (std::vector<int32_t>{1, 1, 1, 1, 1, 1, 0}));
 }
@@ -98,7 +98,7 @@ TEST_F(DelayTest, EchoRepeatsWithTheDecayAndDrainsTwentyPeriods) {
     EXPECT_NEAR(e->Outputs[0][0].Level, f % 10 == 0 ? y : 0.0, 1e-6) << f;
     if (f % 10 == 0) y = 0.8 * y * kRoot;
   }
-  src->ActiveVoices = 0;
+  src->ActiveVoices.Store(0);
   int32_t ended = 0;
   while (e->SequencerVoices[0].State != kTailStageDone && ended < 1000) {
     Step(e);
@@ -106,7 +106,7 @@ TEST_F(DelayTest, EchoRepeatsWithTheDecayAndDrainsTwentyPeriods) {
   }
   EXPECT_EQ(ended, 201);
   Steps(e, 2);
-  EXPECT_EQ(e->ActiveVoices, 0);
+  EXPECT_EQ(e->ActiveVoices.Load(), 0);
 }
 
 TEST_F(DelayTest, EchoWithPeriodZeroReadsOneWholeBufferBack) {
@@ -119,15 +119,15 @@ TEST_F(DelayTest, EchoWithPeriodZeroReadsOneWholeBufferBack) {
   std::vector<float> out = Steps(e, 48001);  // Q + 1 frames
   EXPECT_EQ(out[47999], 0.0f);
   EXPECT_NEAR(out[48000], 0.8 * kRoot * kRoot, 1e-6);
-  src->ActiveVoices = 0;
+  src->ActiveVoices.Store(0);
   Step(e);
   EXPECT_EQ(e->SequencerVoices[0].State, kTailStageDone);
   // Without decay a held input grows past 1: clipped, flagged, stored clipped.
   ModuleRecord* loud = Make(kTypeEcho, Source(), 1);
   Set(loud, kEchoDecay, 0.0f);
-  Put(loud->PortSources[0], 0, 0, 1.0f);
+  Put(loud->PortSources[0].Load(), 0, 0, 1.0f);
   EXPECT_EQ(Steps(loud, 4).back(), 1.0f);
-  EXPECT_EQ(loud->ClipFlag, -1);
+  EXPECT_EQ(loud->ClipFlag.Load(), -1);
   EXPECT_EQ(loud->WorkBuffers[0][4], 1.0f);
 }
 
@@ -146,14 +146,14 @@ TEST_F(DelayTest, VoicesFollowTheirOwnInputWhenTheSourceReordersThem) {
   Put(src, 0, 0, 0.1f);
   const int32_t parity = Parity();
   Step(d);
-  ASSERT_EQ(d->ActiveVoices, 3);
+  ASSERT_EQ(d->ActiveVoices.Load(), 3);
   EXPECT_EQ(std::vector<int32_t>(d->VoiceIds, d->VoiceIds + 3), (std::vector<int32_t>{3, 5, 1}));
   EXPECT_EQ(d->Outputs[0][0].Level, 0.0f);  // drained (period 0: one frame)
   EXPECT_EQ(d->Outputs[0][1].Level, 0.5f);  // voice 5 still hears voice 5
   EXPECT_EQ(d->Outputs[0][2].Level, 0.1f);
   for (int32_t w : {1, 3, 5}) EXPECT_NE(src->TriggerBuffers[parity][w], 0u) << w;
   Steps(d, 2);
-  ASSERT_EQ(d->ActiveVoices, 2);
+  ASSERT_EQ(d->ActiveVoices.Load(), 2);
   EXPECT_EQ(d->VoiceIds[0], 5);
   EXPECT_EQ(d->Outputs[0][0].Level, 0.5f);
   EXPECT_EQ(d->Outputs[0][1].Level, 0.1f);
@@ -172,25 +172,25 @@ TEST_F(DelayTest, AListThatOnlyLooksLikeTheSourcesIsRebuilt) {
   Put(src, 0, 1, 0.5f);
   src->VoiceIds[0] = 4;
   src->VoiceIds[1] = 4;
-  d->ActiveVoices = d->PreviousActiveVoices = 2;
+  d->ActiveVoices.Store(d->PreviousActiveVoices = 2);
   d->VoiceIds[0] = d->VoiceIds[1] = 4;
   d->SequencerVoices[4].State = kTailStageFed;
   Step(d);
-  ASSERT_EQ(d->ActiveVoices, 1);
+  ASSERT_EQ(d->ActiveVoices.Load(), 1);
   EXPECT_EQ(d->VoiceIds[0], 4);
   EXPECT_EQ(d->SequencerVoices[4].Position, 1);
   EXPECT_EQ(d->Outputs[0][0].Level, 0.5f);
 
   src->VoiceIds[0] = 40;
   src->VoiceIds[1] = 2;
-  d->ActiveVoices = d->PreviousActiveVoices = 2;
+  d->ActiveVoices.Store(d->PreviousActiveVoices = 2);
   d->VoiceIds[0] = 40;
   d->VoiceIds[1] = 2;
   d->SequencerVoices[0].State = kTailStageIdle;
   d->SequencerVoices[2].State = kTailStageFed;
   const int32_t parity = Parity();
   Step(d);
-  ASSERT_EQ(d->ActiveVoices, 2);
+  ASSERT_EQ(d->ActiveVoices.Load(), 2);
   EXPECT_EQ(std::vector<int32_t>(d->VoiceIds, d->VoiceIds + 2), (std::vector<int32_t>{2, 0}));
   EXPECT_EQ(d->Outputs[0][0].Level, 0.5f);
   EXPECT_EQ(d->Outputs[0][1].Level, 0.3f);
@@ -227,14 +227,14 @@ TEST_F(DelayTest, HostilePeriodsDecaysAndInputsStayInTheBuffer) {
   // Echo: a NaN input publishes 0 with the flag and leaves the buffer clean;
   // a NaN decay stops the repetitions.
   ModuleRecord* e = Make(kTypeEcho, Source(), 2);
-  Put(e->PortSources[0], 0, 0, kNaN);
+  Put(e->PortSources[0].Load(), 0, 0, kNaN);
   Step(e);
   EXPECT_EQ(e->Outputs[0][0].Level, 0.0f);
-  EXPECT_EQ(e->ClipFlag, -1);
+  EXPECT_EQ(e->ClipFlag.Load(), -1);
   ModuleRecord* decay = Source();
   Link(e, kEchoDecay, decay);
   Put(decay, 0, 0, kNaN);
-  Put(e->PortSources[0], 0, 0, 0.5f);
+  Put(e->PortSources[0].Load(), 0, 0, 0.5f);
   for (float y : Steps(e, 4)) EXPECT_FLOAT_EQ(y, static_cast<float>(0.5 * kRoot));
 }
 
@@ -255,7 +255,7 @@ TEST_F(DelayRenderTest, ATailPlaysOnAfterTheNoteAndTheModuleThenSleeps) {
   out = Left(Render(200));
   EXPECT_EQ(out[99], 0.8f);
   EXPECT_EQ(out[100], 0.0f);
-  EXPECT_EQ(d->ActiveVoices, 0);
+  EXPECT_EQ(d->ActiveVoices.Load(), 0);
   EXPECT_EQ(d->Awake, 0);
 }
 
@@ -273,19 +273,19 @@ TEST_F(DelayRenderTest, PerVoiceEchoKeepsAReleasedVoiceUntilItsTailEnds) {
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
   Render(300);
-  ASSERT_EQ(e->PolyphonyMode, 1);
-  ASSERT_EQ(e->ActiveVoices, 2);
+  ASSERT_EQ(e->PolyphonyMode.Load(), 1);
+  ASSERT_EQ(e->ActiveVoices.Load(), 2);
   // The envelope ends its voice about 50 frames after the release; the echo
   // then drains 20 periods (1000 frames).
   KeyNoteOff(-1, 48, 1);
   Render(300);
-  EXPECT_EQ(env->ActiveVoices, 1);
-  EXPECT_EQ(e->ActiveVoices, 2);
+  EXPECT_EQ(env->ActiveVoices.Load(), 1);
+  EXPECT_EQ(e->ActiveVoices.Load(), 2);
   Render(1000);
-  EXPECT_EQ(e->ActiveVoices, 1);
+  EXPECT_EQ(e->ActiveVoices.Load(), 1);
   KeyNoteOff(-1, 52, 1);
   Render(1200);
-  EXPECT_EQ(e->ActiveVoices, 0);
+  EXPECT_EQ(e->ActiveVoices.Load(), 0);
   EXPECT_EQ(Left(Render(2))[1], 0.0f);
 }
 

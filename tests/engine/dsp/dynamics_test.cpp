@@ -76,7 +76,7 @@ TEST_F(DynamicsTest, WaveFolderModuleUsesTheStoredPasses) {
   Set(m, kFolderPasses, 1e30f);
   Step(m);
   EXPECT_NEAR(m->Outputs[0][0].Level, FoldWave(1.5f, 0.6f, 0.5f, 7), 1e-7);
-  EXPECT_EQ(m->ClipFlag, 0);
+  EXPECT_EQ(m->ClipFlag.Load(), 0);
 }
 
 TEST_F(DynamicsTest, CompressorConvergesToItsCurve) {
@@ -87,12 +87,12 @@ TEST_F(DynamicsTest, CompressorConvergesToItsCurve) {
   // 0.125 + 0.875 / 2: the reduction g = 0.4375, blended half and half.
   EXPECT_NEAR(out[0], 1.0 - std::sqrt(0.5 * 0.4375 * 0.4375), 1e-6);
   EXPECT_NEAR(out.back(), 0.5625f, 1e-6);
-  EXPECT_EQ(m->ClipFlag, 0);
+  EXPECT_EQ(m->ClipFlag.Load(), 0);
   // At the knee and below nothing happens once the reduction has gone; a
   // fresh compressor passes such input unchanged from the first frame.
   ModuleRecord* fresh = Compressor(Source(), 480.0f);
   for (float x : {0.1f, -0.125f, 0.0f}) {
-    Put(fresh->PortSources[0], 0, 0, x);
+    Put(fresh->PortSources[0].Load(), 0, 0, x);
     EXPECT_EQ(Steps(fresh, 1)[0], x);
   }
   Put(src, 0, 0, 0.125f);
@@ -104,15 +104,15 @@ TEST_F(DynamicsTest, CompressorConvergesToItsCurve) {
   Put(src, 0, 0, 1.0f);
   out = Steps(m, 60);
   EXPECT_EQ(out.back(), 1.0f);
-  EXPECT_EQ(m->ClipFlag, -1);
+  EXPECT_EQ(m->ClipFlag.Load(), -1);
 }
 
 TEST_F(DynamicsTest, CompressorKeepsAReductionPerVoiceIdAndChannel) {
   ModuleRecord* src = Source(2, 2, true);
   ModuleRecord* m = Compressor(src, 2.0f);
   PerVoice(m);
-  m->ChannelsProcessed = 2;
-  m->TriggerOwner = src;
+  m->ChannelsProcessed.Store(2);
+  m->TriggerOwner.Store(src);
   src->VoiceIds[0] = 2;
   src->VoiceIds[1] = 6;
   Put(src, 0, 0, 1.0f);

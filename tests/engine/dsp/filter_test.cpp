@@ -42,8 +42,8 @@ class FilterTest : public TimeTest {
     t.b = Filter(t.reversed, low, high, passes);
     PerVoice(t.a);
     PerVoice(t.b);
-    t.a->TriggerOwner = t.inPlace;
-    t.b->TriggerOwner = t.reversed;
+    t.a->TriggerOwner.Store(t.inPlace);
+    t.b->TriggerOwner.Store(t.reversed);
     for (int32_t v = 0; v < n; ++v) {
       t.inPlace->VoiceIds[v] = v;
       t.reversed->VoiceIds[v] = n - 1 - v;
@@ -76,13 +76,13 @@ TEST_F(FilterTest, OneLowPassSectionOfHalf) {
   Steps(m, 100);
   EXPECT_NEAR(m->Outputs[0][0].Level, 1.0f, 1e-6);
   ModuleRecord* q = Filter(Source(), 0.5f, 0.0f, 1.0f);
-  EXPECT_NEAR(Gain(q, q->PortSources[0], false), 0.5 / std::sqrt(1.25), 1e-5);
+  EXPECT_NEAR(Gain(q, q->PortSources[0].Load(), false), 0.5 / std::sqrt(1.25), 1e-5);
   ModuleRecord* n = Filter(Source(), 0.5f, 0.0f, 1.0f);
-  EXPECT_NEAR(Gain(n, n->PortSources[0], true), 1.0 / 3.0, 1e-5);
+  EXPECT_NEAR(Gain(n, n->PortSources[0].Load(), true), 1.0 / 3.0, 1e-5);
   // Two sections multiply.
   ModuleRecord* n2 = Filter(Source(), 0.5f, 0.0f, 2.0f);
-  EXPECT_NEAR(Gain(n2, n2->PortSources[0], true), 1.0 / 9.0, 1e-5);
-  EXPECT_EQ(m->ClipFlag, 0);
+  EXPECT_NEAR(Gain(n2, n2->PortSources[0].Load(), true), 1.0 / 9.0, 1e-5);
+  EXPECT_EQ(m->ClipFlag.Load(), 0);
 }
 
 TEST_F(FilterTest, HighPassRemovesDc) {
@@ -98,7 +98,7 @@ TEST_F(FilterTest, HighPassRemovesDc) {
   // At Nyquist the slow copy holds H / (2 - H) of the signal: the section
   // passes 1 - 1/7 of it.
   ModuleRecord* n = Filter(Source(), 0.0f, 0.5f, 1.0f);
-  EXPECT_NEAR(Gain(n, n->PortSources[0], true), 6.0 / 7.0, 1e-5);
+  EXPECT_NEAR(Gain(n, n->PortSources[0].Load(), true), 6.0 / 7.0, 1e-5);
 }
 
 TEST_F(FilterTest, AFrozenLowPassDecaysByOnePercentPerFrame) {
@@ -117,7 +117,7 @@ TEST_F(FilterTest, AFrozenLowPassDecaysByOnePercentPerFrame) {
 TEST_F(FilterTest, SevenPassesUseTheWholeBufferOnTwoChannels) {
   ModuleRecord* src = Source(2);
   ModuleRecord* m = Filter(src, 0.5f, 0.5f, 7.0f);
-  m->ChannelsProcessed = 2;
+  m->ChannelsProcessed.Store(2);
   Put(src, 0, 0, 1.0f);
   Put(src, 1, 0, -1.0f);
   Steps(m, 20);
@@ -133,19 +133,19 @@ TEST_F(FilterTest, VoicesKeepTheirStatesByVoiceId) {
   ModuleRecord* src = Source(1, 2, true);
   ModuleRecord* m = Filter(src, 0.5f, 0.0f, 1.0f);
   PerVoice(m);
-  m->TriggerOwner = src;  // as the order rebuild sets it for a per-voice chain
+  m->TriggerOwner.Store(src);  // as the order rebuild sets it for a per-voice chain
   src->VoiceIds[0] = 4;
   src->VoiceIds[1] = 9;
   Put(src, 0, 0, 1.0f);
   Put(src, 0, 1, -1.0f);
   Steps(m, 3);
-  EXPECT_EQ(m->ActiveVoices, 2);
+  EXPECT_EQ(m->ActiveVoices.Load(), 2);
   EXPECT_EQ(m->Outputs[0][0].Level, 0.75f);
   EXPECT_EQ(m->Outputs[0][1].Level, -0.75f);
   EXPECT_EQ(FilterState(*m, 4, 0), 0.875f);
   EXPECT_EQ(FilterState(*m, 9, 0), -0.875f);
   // Voice 4 ends: voice 9 moves to position 0 and goes on from its state.
-  src->ActiveVoices = 1;
+  src->ActiveVoices.Store(1);
   src->VoiceIds[0] = 9;
   Put(src, 0, 0, -1.0f);
   Step(m);
@@ -206,7 +206,7 @@ TEST_F(FilterTest, EveryVoiceCountSideBySideMatchesOneVoiceAtATime) {
         clipped |= std::fabs(a->Outputs[0][n - 1].Level) == 1.0f;
       }
       EXPECT_TRUE(clipped);
-      EXPECT_EQ(a->ClipFlag, -1);
+      EXPECT_EQ(a->ClipFlag.Load(), -1);
       for (int32_t v = 0; v < n; ++v)
         for (int32_t i = 0; i < 28; ++i) ASSERT_EQ(FilterState(*a, v, i), FilterState(*b, n - 1 - v, i)) << n << " " << v;
       for (int32_t w = n; w < kVoices; ++w)
@@ -241,7 +241,7 @@ TEST_F(FilterTest, EveryPassCountOnWholeChunksMatchesOneVoiceAtATime) {
             ASSERT_EQ(std::bit_cast<uint32_t>(a->Outputs[0][v].Level), std::bit_cast<uint32_t>(b->Outputs[0][v].Level))
                 << n << " voices, " << passes << " passes, low " << s.low << ", voice " << v << ", frame " << k;
         }
-        EXPECT_EQ(a->ClipFlag, -1);
+        EXPECT_EQ(a->ClipFlag.Load(), -1);
         for (int32_t v = 0; v < n; ++v)
           for (int32_t i = 0; i < 4 * passes; ++i)
             ASSERT_EQ(std::bit_cast<uint32_t>(FilterState(*a, v, i)), std::bit_cast<uint32_t>(FilterState(*b, n - 1 - v, i)))
@@ -268,11 +268,11 @@ TEST_F(FilterTest, SecondChannelsMatchOneChannelModules) {
       Set(d[i], kDistortionFactor, 0.3f);
       for (ModuleRecord* m : {f[i], d[i]}) {
         PerVoice(m);
-        m->TriggerOwner = sources[i];
+        m->TriggerOwner.Store(sources[i]);
       }
     }
-    f[0]->ChannelsProcessed = 2;
-    d[0]->ChannelsProcessed = 2;
+    f[0]->ChannelsProcessed.Store(2);
+    d[0]->ChannelsProcessed.Store(2);
     for (int32_t k = 0; k < 8; ++k) {
       for (int32_t v = 0; v < n; ++v) {
         const float a = 1.2f * std::sin(0.5f * static_cast<float>(k + v));
@@ -293,9 +293,9 @@ TEST_F(FilterTest, SecondChannelsMatchOneChannelModules) {
                       std::bit_cast<uint32_t>(m[1 + ch]->Outputs[0][v].Level))
                 << n << " voices, channel " << ch << ", voice " << v << ", frame " << k;
     }
-    EXPECT_EQ(f[0]->ClipFlag, -1);
-    EXPECT_EQ(f[2]->ClipFlag, -1);
-    EXPECT_EQ(f[1]->ClipFlag, 0);
+    EXPECT_EQ(f[0]->ClipFlag.Load(), -1);
+    EXPECT_EQ(f[2]->ClipFlag.Load(), -1);
+    EXPECT_EQ(f[1]->ClipFlag.Load(), 0);
   }
 }
 
@@ -303,7 +303,7 @@ TEST_F(FilterTest, SecondChannelsMatchOneChannelModules) {
 TEST_F(FilterTest, ResetClearsTheStatesOfEveryVoice) {
   ModuleRecord* m = Filter(Source(), 0.5f, 0.0f, 3.0f);
   for (int32_t mode : {0, 1}) {
-    m->PolyphonyMode = mode;
+    m->PolyphonyMode.Store(mode);
     FilterState(*m, 0, 0) = 1.0f;
     FilterState(*m, 31, 27) = 1.0f;
     ModuleClearWorkBuffers(*m);
@@ -319,12 +319,12 @@ TEST_F(FilterTest, UndefinedInputsAreClippedAndTheStatesRecover) {
     Put(src, 0, 0, bad);
     std::vector<float> out = Steps(m, 4);
     for (float y : out) EXPECT_LE(std::fabs(y), 1.0f) << y;  // never undefined
-    EXPECT_EQ(m->ClipFlag, -1);
+    EXPECT_EQ(m->ClipFlag.Load(), -1);
     Put(src, 0, 0, 0.25f);
     out = Steps(m, 10);
     for (float y : out) EXPECT_TRUE(std::isfinite(y));
     for (int32_t i = 0; i < 28; ++i) EXPECT_TRUE(std::isfinite(FilterState(*m, 0, i))) << i;
-    m->ClipFlag = 0;
+    m->ClipFlag.Store(0);
   }
   // Loud but finite input is clipped, and the filter is not harmed.
   Put(src, 0, 0, 1e30f);
@@ -376,12 +376,12 @@ TEST_F(FilterTest, DistortionModuleAttenuatesAndClips) {
   for (const auto& c : cases) {
     Set(m, kDistortionAttenuation, c[0]);
     EXPECT_NEAR(Steps(m, 1)[0], c[1], 1e-6) << c[0];
-    EXPECT_EQ(m->ClipFlag, c[0] < 0.0f ? -1 : 0);
+    EXPECT_EQ(m->ClipFlag.Load(), c[0] < 0.0f ? -1 : 0);
   }
-  m->ClipFlag = 0;
+  m->ClipFlag.Store(0);
   Put(src, 0, 0, std::numeric_limits<float>::quiet_NaN());
   EXPECT_EQ(Steps(m, 1)[0], 0.0f);
-  EXPECT_EQ(m->ClipFlag, -1);
+  EXPECT_EQ(m->ClipFlag.Load(), -1);
 }
 
 // Per voice, every voice publishes bit for bit what the one-voice curve
@@ -410,9 +410,9 @@ TEST_F(FilterTest, DistortionVoicesMatchTheCurveBitForBit) {
     Set(m, kDistortionFactor, factor);
     for (size_t at = 0; at < inputs.size(); at += kVoices) {
       const int32_t voices = static_cast<int32_t>(std::min<size_t>(kVoices, inputs.size() - at));
-      src->ActiveVoices = voices;
+      src->ActiveVoices.Store(voices);
       for (int32_t v = 0; v < kVoices; ++v) Put(src, 0, v, v < voices ? inputs[at + v] : std::numeric_limits<float>::quiet_NaN());
-      m->ClipFlag = 0;
+      m->ClipFlag.Store(0);
       Step(m);
       bool clips = false;
       for (int32_t v = 0; v < voices; ++v) {
@@ -422,7 +422,7 @@ TEST_F(FilterTest, DistortionVoicesMatchTheCurveBitForBit) {
         EXPECT_EQ(std::bit_cast<uint32_t>(m->Outputs[0][v].Level), std::bit_cast<uint32_t>(want))
             << "x " << inputs[at + v] << " factor " << factor;
       }
-      EXPECT_EQ(m->ClipFlag, clips ? -1 : 0);
+      EXPECT_EQ(m->ClipFlag.Load(), clips ? -1 : 0);
     }
   }
 }

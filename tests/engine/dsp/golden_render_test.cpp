@@ -161,9 +161,9 @@ class GoldenRender : public TypeRig {
   // What followers of a module can read: column 0 always, and every voice it
   // publishes, on each channel it processes.
   void MixOutputs(const ModuleRecord* m) {
-    Mix(static_cast<uint32_t>(m->ActiveVoices));
-    const int32_t channels = m->ChannelsProcessed > 1 ? 2 : 1;
-    int32_t voices = m->ActiveVoices > 1 ? m->ActiveVoices : 1;
+    Mix(static_cast<uint32_t>(m->ActiveVoices.Load()));
+    const int32_t channels = m->ChannelsProcessed.Load() > 1 ? 2 : 1;
+    int32_t voices = m->ActiveVoices.Load() > 1 ? m->ActiveVoices.Load() : 1;
     if (voices > kVoices) voices = kVoices;
     for (int32_t ch = 0; ch < channels; ++ch) {
       for (int32_t v = 0; v < voices; ++v) {
@@ -175,7 +175,7 @@ class GoldenRender : public TypeRig {
 
   // The voice ids a trigger owner publishes beside its outputs.
   void MixVoiceIds(const ModuleRecord* m) {
-    int32_t voices = m->ActiveVoices > 1 ? m->ActiveVoices : 1;
+    int32_t voices = m->ActiveVoices.Load() > 1 ? m->ActiveVoices.Load() : 1;
     if (voices > kVoices) voices = kVoices;
     for (int32_t v = 0; v < voices; ++v) Mix(static_cast<uint32_t>(m->VoiceIds[v]));
   }
@@ -306,7 +306,7 @@ class GoldenChain : public GoldenRender, public ::testing::WithParamInterface<in
       for (int64_t i = 0; i < frames; ++i) {
         Play(1);
         for (const ModuleRecord* w : all) {
-          Mix(static_cast<uint32_t>(w->ClipFlag));
+          Mix(static_cast<uint32_t>(w->ClipFlag.Load()));
           if (watch == Watch::kClipsAndVoices) Mix(static_cast<uint32_t>(w->VoicesToCompute));
         }
       }
@@ -426,13 +426,13 @@ TEST_P(GoldenChain, WaveShapesManyVoices) {
           Set(osc, kOscPeriod, -1.5f);
           Set(osc, kOscPhase, 0.3f);
           Set(osc, kOscDuty, 0.6f);
-          osc->ModuleSwitches[kSwitch2] = -1;
+          osc->ModuleSwitches[kSwitch2].Store(-1);
           break;
         case 2:
           Set(osc, kOscPeriod, 2.0f);
           Set(osc, kOscDuty, -0.4f);
-          osc->ModuleSwitches[kSwitchLoop] = 0;
-          osc->ModuleSwitches[kSwitchRewind] = -1;
+          osc->ModuleSwitches[kSwitchLoop].Store(0);
+          osc->ModuleSwitches[kSwitchRewind].Store(-1);
           break;
         case 3:
           Set(osc, kOscAmplitude, 3.0f);
@@ -451,8 +451,8 @@ TEST_P(GoldenChain, WaveShapesManyVoices) {
     Link(sine, kOscAmplitude, env_);
     Set(sine, kOscAmplitude, variant == 0 ? 0.5f : 4.0f);
     if (variant == 1) {
-      sine->ModuleSwitches[kSwitch2] = -1;
-      sine->ModuleSwitches[kSwitchRewind] = -1;
+      sine->ModuleSwitches[kSwitch2].Store(-1);
+      sine->ModuleSwitches[kSwitchRewind].Store(-1);
     }
     watched_.push_back(sine);
   }
@@ -485,7 +485,7 @@ TEST_P(GoldenChain, OscillatorsOffTheCommonRoad) {
         ModuleUpdateChannels(*osc, 2, -1);
         Set(osc, kOscPeriod, -0.75f);
         Set(osc, kOscDuty, 0.45f);
-        osc->ModuleSwitches[kSwitch2] = -1;
+        osc->ModuleSwitches[kSwitch2].Store(-1);
         break;
       case 2:
         Link(osc, kOscPhase, env_);
@@ -501,14 +501,14 @@ TEST_P(GoldenChain, OscillatorsOffTheCommonRoad) {
         Set(osc, kOscPeriod, 3.0f);
         Link(osc, kOscDuty, lfo_);
         Set(osc, kOscDuty, -1.6f);
-        osc->ModuleSwitches[kSwitchLoop] = 0;
+        osc->ModuleSwitches[kSwitchLoop].Store(0);
         break;
       case 5:
         Link(osc, kOscDuty, lfo_);
         Set(osc, kOscDuty, 1.8f);
-        osc->ModuleSwitches[kSwitchLoop] = 0;
-        osc->ModuleSwitches[kSwitchRewind] = -1;
-        osc->ModuleSwitches[kSwitch2] = -1;
+        osc->ModuleSwitches[kSwitchLoop].Store(0);
+        osc->ModuleSwitches[kSwitchRewind].Store(-1);
+        osc->ModuleSwitches[kSwitch2].Store(-1);
         break;
       case 6:
         Link(osc, kOscBias, voice_);
@@ -548,7 +548,7 @@ TEST_P(GoldenChain, FrequencyModulation) {
   Link(mod, kOscAmplitude, env_);
   Set(mod, kOscAmplitude, 0.02f);
   Link(add, 0, kb_);
-  add->Params[0].OutputSide = 1;
+  add->Params[0].OutputSide.Store(1);
   Link(add, 1, mod);
   Link(car, kOscFrequency, add);
   Link(car, kOscAmplitude, env_);
@@ -589,7 +589,7 @@ TEST_P(GoldenChain, EnvelopeModes) {
         Set(env, kAdsrRetrigger, 0.7f);
         break;
       case 1:
-        env->ModuleSwitches[kSwitch1] = -1;
+        env->ModuleSwitches[kSwitch1].Store(-1);
         for (int32_t p : {kAdsrAttack, kAdsrDecay, kAdsrSustainLength, kAdsrRelease}) Set(env, p, 0.004f);
         break;
       case 2:
@@ -678,7 +678,7 @@ TEST_P(GoldenChain, EnvelopeSetVelocities) {
   Set(envs[0], kAdsrVelocity, 0.8f);
   envs[1]->Params[kAdsrVelocity].Global = -1;
   ModuleLinkInput(*envs[1], kAdsrVelocity, nullptr, &templ);
-  ASSERT_EQ(envs[1]->Params[kAdsrVelocity].PortLinkState, kPortGlobal);
+  ASSERT_EQ(envs[1]->Params[kAdsrVelocity].PortLinkState.Load(), kPortGlobal);
   Set(&templ, kAdsrVelocity, 0.7f);
   Link(envs[2], kAdsrVelocity, kb_);
   Set(envs[2], kAdsrVelocity, 0.9f);
@@ -838,9 +838,9 @@ TEST_P(GoldenChain, FilterDistortionMixerModes) {
   Link(x[2], kMixerFirstInput + 6, d[2]);
   Set(x[2], kMixerMasterVolume, 8.0f);
   MixWatchedAndCheck(13, 1, 0.3f, "FilterDistortionMixerModes");
-  EXPECT_NE(f[4]->ClipFlag, 0);
-  EXPECT_NE(d[1]->ClipFlag, 0);
-  EXPECT_NE(x[2]->ClipFlag, 0);
+  EXPECT_NE(f[4]->ClipFlag.Load(), 0);
+  EXPECT_NE(d[1]->ClipFlag.Load(), 0);
+  EXPECT_NE(x[2]->ClipFlag.Load(), 0);
 }
 
 // Whole chunks of voices (8, then 32 held notes) through two-channel Filters
@@ -930,7 +930,7 @@ TEST_P(GoldenChain, SampleModesManyVoices) {
   ModuleRecord* bend = Made(testing_synth::kTypeProduct);
   ASSERT_NE(bend, nullptr);
   Link(bend, 0, kb_);
-  bend->Params[0].OutputSide = 1;
+  bend->Params[0].OutputSide.Store(1);
   Link(bend, 1, lfo_);
   for (int32_t variant = 0; variant < 7; ++variant) {
     ModuleRecord* s = Made(kTSample);
@@ -945,9 +945,9 @@ TEST_P(GoldenChain, SampleModesManyVoices) {
       case 1:
         AttachWaveToModule(s, Sound(stereo, 2, 300.0f), 0);
         ModuleUpdateChannels(*s, 2, -1);
-        s->ModuleSwitches[kSwitchLoop] = 0;
-        s->ModuleSwitches[kSwitchRewind] = -1;
-        s->ModuleSwitches[kSwitch2] = -1;
+        s->ModuleSwitches[kSwitchLoop].Store(0);
+        s->ModuleSwitches[kSwitchRewind].Store(-1);
+        s->ModuleSwitches[kSwitch2].Store(-1);
         Set(s, kSamplePeriod, 0.4f);
         break;
       case 2:
@@ -977,12 +977,12 @@ TEST_P(GoldenChain, SampleModesManyVoices) {
         Link(s, kSampleInput, voice_);
         break;
     }
-    s->ModuleSwitches[kSwitchPlay] = -1;
+    s->ModuleSwitches[kSwitchPlay].Store(-1);
     watched_.push_back(s);
   }
   MixWatchedAndCheck(7, 1, 0.3f, "SampleModesManyVoices");
-  EXPECT_NE(watched_[3]->ClipFlag, 0);
-  EXPECT_EQ(watched_[6]->ModuleSwitches[kSwitchRecord], 0) << "the recording finished";
+  EXPECT_NE(watched_[3]->ClipFlag.Load(), 0);
+  EXPECT_EQ(watched_[6]->ModuleSwitches[kSwitchRecord].Load(), 0) << "the recording finished";
 }
 
 // Samples in many voices at the edges of their reads: a mono sound on two
@@ -1002,12 +1002,12 @@ TEST_P(GoldenChain, SampleEdgesManyVoices) {
   ModuleRecord* fast = Made(testing_synth::kTypeProduct);
   ASSERT_NE(fast, nullptr);
   Link(fast, 0, kb_);
-  fast->Params[0].OutputSide = 1;
+  fast->Params[0].OutputSide.Store(1);
   Set(fast, 1, 700.0f);
   ModuleRecord* back = Made(testing_synth::kTypeProduct);
   ASSERT_NE(back, nullptr);
   Link(back, 0, kb_);
-  back->Params[0].OutputSide = 1;
+  back->Params[0].OutputSide.Store(1);
   Set(back, 1, -3.0f);
   for (int32_t variant = 0; variant < 6; ++variant) {
     ModuleRecord* s = Made(kTSample);
@@ -1039,7 +1039,7 @@ TEST_P(GoldenChain, SampleEdgesManyVoices) {
         break;
       case 4:
         AttachWaveToModule(s, Sound(mono, 1, 200.0f), 0);
-        s->ModuleSwitches[kSwitchLoop] = 0;
+        s->ModuleSwitches[kSwitchLoop].Store(0);
         Set(s, kSamplePhase, -2.75f);
         Set(s, kSamplePeriod, 1.0f);
         break;
@@ -1047,12 +1047,12 @@ TEST_P(GoldenChain, SampleEdgesManyVoices) {
         AttachWaveToModule(s, Sound(stereo, 2, 300.0f), 0);
         ModuleUpdateChannels(*s, 2, -1);
         Link(s, kSampleFrequency, back);
-        s->ModuleSwitches[kSwitchLoop] = 0;
-        s->ModuleSwitches[kSwitchRewind] = -1;
+        s->ModuleSwitches[kSwitchLoop].Store(0);
+        s->ModuleSwitches[kSwitchRewind].Store(-1);
         Set(s, kSamplePeriod, -0.8f);
         break;
     }
-    s->ModuleSwitches[kSwitchPlay] = -1;
+    s->ModuleSwitches[kSwitchPlay].Store(-1);
     watched_.push_back(s);
   }
   MixWatchedAndCheck(6, 1, 0.3f, "SampleEdgesManyVoices");
@@ -1174,7 +1174,7 @@ TEST_P(GoldenChain, DynamicsManyVoices) {
     watched_.push_back(t);
   }
   MixWatchedAndCheck(8, 1, 0.4f, "DynamicsManyVoices");
-  EXPECT_NE(watched_[6]->ClipFlag, 0);
+  EXPECT_NE(watched_[6]->ClipFlag.Load(), 0);
 }
 
 // Step Sequencers gating many voices whose ids leave their positions, each
@@ -1195,7 +1195,7 @@ TEST_P(GoldenChain, StepSequencersManyVoices) {
     ASSERT_TRUE(seq && osc);
     Link(seq, kStepFrequency, kb_);
     Link(seq, kStepVelocity, kb_);
-    seq->ModuleSwitches[kSwitchPlay] = -1;
+    seq->ModuleSwitches[kSwitchPlay].Store(-1);
     Set(seq, kStepLength, 7.0f);
     Set(seq, kStepPattern, 91.0f);
     Set(seq, kStepTempo, 0.002f);
@@ -1206,7 +1206,7 @@ TEST_P(GoldenChain, StepSequencersManyVoices) {
         break;
       case 2:
         Link(seq, kStepDuty, env_);
-        seq->ModuleSwitches[kSwitchRewind] = -1;
+        seq->ModuleSwitches[kSwitchRewind].Store(-1);
         break;
       case 3:
         ModuleUpdateChannels(*seq, 2, -1);
@@ -1330,16 +1330,16 @@ TEST_P(GoldenChain, KeyboardEvents) {
   Set(kb_, 0, 8.0f);
   Set(ob, 1, 8.0f);
   // The base frequency moved while notes hold.
-  Set(ob, 0, ob->Params[0].Value * 1.5f);
+  Set(ob, 0, ob->Params[0].Value.Load() * 1.5f);
   Play(300);
   // The kill-released switch frees a release without waiting.
-  kb_->ModuleSwitches[kSwitchKillReleased] = -1;
-  ob->ModuleSwitches[kSwitchKillReleased] = -1;
+  kb_->ModuleSwitches[kSwitchKillReleased].Store(-1);
+  ob->ModuleSwitches[kSwitchKillReleased].Store(-1);
   KeyNoteOff(-1, 40, kb_->InstanceNumber);
   OctaveNoteOff(-1, 2);
   Play(200);
-  kb_->ModuleSwitches[kSwitchKillReleased] = 0;
-  ob->ModuleSwitches[kSwitchKillReleased] = 0;
+  kb_->ModuleSwitches[kSwitchKillReleased].Store(0);
+  ob->ModuleSwitches[kSwitchKillReleased].Store(0);
   // More notes than voices: the extra ones get none.
   std::vector<int32_t> voices;
   for (int32_t n = 0; n < 36; ++n) {
@@ -1357,11 +1357,11 @@ TEST_P(GoldenChain, KeyboardEvents) {
   }
   Play(800);
   // Switched off a while, then on again.
-  kb_->ModuleSwitches[kSwitchPlay] = 0;
-  ob->ModuleSwitches[kSwitchPlay] = 0;
+  kb_->ModuleSwitches[kSwitchPlay].Store(0);
+  ob->ModuleSwitches[kSwitchPlay].Store(0);
   Play(100);
-  kb_->ModuleSwitches[kSwitchPlay] = -1;
-  ob->ModuleSwitches[kSwitchPlay] = -1;
+  kb_->ModuleSwitches[kSwitchPlay].Store(-1);
+  ob->ModuleSwitches[kSwitchPlay].Store(-1);
   Play(300);
   // A state copied in word by word, as loading a synth does.
   {
@@ -1402,8 +1402,8 @@ TEST_P(GoldenChain, KeyboardModeSwitches) {
   watched_.push_back(env_);
   idsWatched_.push_back(kb_);
   auto toggle = [this] {
-    kb_->ModuleSwitches[kSwitchPerVoice] = kb_->ModuleSwitches[kSwitchPerVoice] != 0 ? 0 : -1;
-    kb_->PolyphonyMode ^= 1;
+    kb_->ModuleSwitches[kSwitchPerVoice].Store(kb_->ModuleSwitches[kSwitchPerVoice].Load() != 0 ? 0 : -1);
+    kb_->PolyphonyMode.Store(kb_->PolyphonyMode.Load() ^ 1);
     Output(voice_);
   };
   NotesOn({24, 28, 31});
@@ -1527,19 +1527,19 @@ TEST_P(GoldenChain, MappersManyVoices) {
     Link(map, kMapperInput, voice_);
     Set(map, kMapperOctaveMin, 3.0f);
     Set(map, kMapperOctaveRange, 2.0f);
-    map->ModuleSwitches[kSwitch1] = 0;
-    map->ModuleSwitches[kSwitchZeroOut] = 0;
+    map->ModuleSwitches[kSwitch1].Store(0);
+    map->ModuleSwitches[kSwitchZeroOut].Store(0);
     switch (k) {
-      case 1: map->ModuleSwitches[kSwitch1] = -1; break;
+      case 1: map->ModuleSwitches[kSwitch1].Store(-1); break;
       case 2:
-        map->ModuleSwitches[kSwitchZeroOut] = -1;
+        map->ModuleSwitches[kSwitchZeroOut].Store(-1);
         Link(map, kMapperInput, lfo_);
         break;
       case 3:
         Set(map, kMapperOctaveMin, -2.0f);
         Set(map, kMapperOctaveRange, -5.0f);
-        map->ModuleSwitches[kSwitch1] = -1;
-        map->ModuleSwitches[kSwitchZeroOut] = -1;
+        map->ModuleSwitches[kSwitch1].Store(-1);
+        map->ModuleSwitches[kSwitchZeroOut].Store(-1);
         break;
       case 4:
         Link(map, kMapperInput, loud);
@@ -1601,7 +1601,7 @@ TEST_P(GoldenChain, ArithmeticReadsManyVoices) {
   ModuleRecord* osc = Made(kTypeOscillator);  // hears the first harmonic
   ASSERT_TRUE(sum && loud && diff && prod && mono && h1 && h2 && h3 && h4 && osc);
   Link(sum, kInputA, kb_);
-  sum->Params[kInputA].OutputSide = 1;
+  sum->Params[kInputA].OutputSide.Store(1);
   Link(sum, kInputB, lfo_);
   Set(sum, kInputB, 0.25f);
   Link(loud, kInputA, voice_);
@@ -1612,17 +1612,17 @@ TEST_P(GoldenChain, ArithmeticReadsManyVoices) {
   Set(diff, kInputB, 0.5f);
   Link(prod, kInputA, env_);
   Link(prod, kInputB, voice_);
-  prod->Params[kInputB].OutputSide = 1;
+  prod->Params[kInputB].OutputSide.Store(1);
   Set(prod, kInputB, 20.0f);
   Link(mono, kInputA, lfo_);
   Link(mono, kInputB, lfo_);
   Link(h1, kHarmonicFrequency, kb_);
   Set(h1, kHarmonicFactor, 3.0f);
   Link(h2, kHarmonicFrequency, lfo_);
-  h2->Params[kHarmonicFrequency].OutputSide = 0;
+  h2->Params[kHarmonicFrequency].OutputSide.Store(0);
   Set(h2, kHarmonicFactor, 0.5f);
   Link(h3, kHarmonicFrequency, env_);
-  h3->Params[kHarmonicFrequency].OutputSide = 0;
+  h3->Params[kHarmonicFrequency].OutputSide.Store(0);
   Set(h3, kHarmonicFactor, 0.01f);
   Link(h4, kHarmonicFrequency, h4);
   Set(h4, kHarmonicFactor, 1.5f);
@@ -1634,9 +1634,9 @@ TEST_P(GoldenChain, ArithmeticReadsManyVoices) {
   // first harmonic (which the oscillator follows) and the difference.
   tick_ = [&](int64_t block) {
     const int64_t word = (block >= 60 && block < 90) ? 0 : -1;
-    sum->ModuleSwitches[kSwitchPlay] = word;
-    h1->ModuleSwitches[kSwitchPlay] = word;
-    diff->ModuleSwitches[kSwitchPlay] = (block >= 120 && block < 130) ? 0 : -1;
+    sum->ModuleSwitches[kSwitchPlay].Store(word);
+    h1->ModuleSwitches[kSwitchPlay].Store(word);
+    diff->ModuleSwitches[kSwitchPlay].Store((block >= 120 && block < 130) ? 0 : -1);
   };
   MixAllAndCheck({sum, loud, diff, prod, mono, h1, h2, h3, h4, osc}, Watch::kClipsAndVoices, "ArithmeticReadsManyVoices");
   tick_ = nullptr;
@@ -1662,7 +1662,7 @@ TEST_P(GoldenChain, ArithmeticRowsManyVoices) {
   Link(d2, kInputA, lfo_);
   Set(d2, kInputA, 0.5f);
   Link(d2, kInputB, kb_);
-  d2->Params[kInputB].OutputSide = 1;
+  d2->Params[kInputB].OutputSide.Store(1);
   Link(p1, kInputA, voice_);
   Link(p1, kInputB, lfo_);
   Set(p1, kInputB, 2.0f);
@@ -1673,7 +1673,7 @@ TEST_P(GoldenChain, ArithmeticRowsManyVoices) {
   Set(a1, kInputA, 2.0f);
   Link(a1, kInputB, voice_);
   Link(h, kHarmonicFrequency, voice_);
-  h->Params[kHarmonicFrequency].OutputSide = 0;
+  h->Params[kHarmonicFrequency].OutputSide.Store(0);
   Set(h, kHarmonicFactor, 2.5f);
   MixAllAndCheck({d1, d2, p1, p2, a1, h}, Watch::kClipsAndVoices, "ArithmeticRowsManyVoices");
 }
@@ -1696,7 +1696,7 @@ TEST_P(GoldenChain, ShapersManyVoices) {
   Link(inv, 0, voice_);
   Set(inv, 0, 2.0f);
   Link(abs, 0, voice_);
-  abs->Params[0].OutputSide = 1;
+  abs->Params[0].OutputSide.Store(1);
   Set(abs, 0, 0.5f);
   Link(rect, 0, voice_);
   Link(l1, kLevelInput, voice_);
@@ -1728,7 +1728,7 @@ TEST_P(GoldenChain, DerivativeManyVoices) {
   Link(d1, 0, voice_);
   Set(d1, 0, 40.0f);
   Link(d2, 0, kb_);
-  d2->Params[0].OutputSide = 1;
+  d2->Params[0].OutputSide.Store(1);
   Set(d2, 0, 2.0f);
   Link(d3, 0, lfo_);
   MixAllAndCheck({d1, d2, d3}, Watch::kClips, "DerivativeManyVoices");
@@ -1746,15 +1746,15 @@ TEST_P(GoldenChain, PitchBendManyVoices) {
   ModuleRecord* b3 = Made(testing_synth::kTypePitchBend);
   ASSERT_TRUE(b1 && b2 && b3);
   Link(b1, kBendFrequency, kb_);
-  b1->Params[kBendFrequency].OutputSide = 1;
+  b1->Params[kBendFrequency].OutputSide.Store(1);
   Link(b1, kBendPitch, lfo_);
   Set(b1, kBendRange, 2.0f);
   Link(b2, kBendFrequency, voice_);
-  b2->Params[kBendFrequency].OutputSide = 0;
+  b2->Params[kBendFrequency].OutputSide.Store(0);
   Link(b2, kBendPitch, env_);
   Set(b2, kBendRange, 3.0f);
   Link(b3, kBendFrequency, lfo_);
-  b3->Params[kBendFrequency].OutputSide = 0;
+  b3->Params[kBendFrequency].OutputSide.Store(0);
   Link(b3, kBendPitch, voice_);
   Set(b3, kBendRange, 1.5f);
   MixAllAndCheck({b1, b2, b3}, Watch::kSound, "PitchBendManyVoices");

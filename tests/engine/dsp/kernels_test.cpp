@@ -12,10 +12,10 @@ class KernelTest : public testing_synth::SynthTest {
  protected:
   // Runs a kernel slot as the render callback would, with a fixed parity.
   static void Run(ModuleRecord* m, int32_t parity) {
-    if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
-    m->ProcessFunctions[m->PolyphonyMode](m, 0, parity, parity ^ 1);
-    if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
-    m->PreviousActiveVoices = m->ActiveVoices;
+    if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
+    m->ProcessFunctions[m->PolyphonyMode.Load()](m, 0, parity, parity ^ 1);
+    if (m->ActiveVoices.Load() < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = m->ActiveVoices.Load();
   }
   static void Rebuild(KeyboardState& s) { VoiceListRebuild(s, nullptr); }
 };
@@ -35,7 +35,7 @@ TEST_F(KernelTest, PortReadsUnlinkedLinkedAndAcrossChannels) {
   ModuleSetParamValue(*osc, kOscAmplitude, 0.5f);
   ModuleSetParamValue(*osc, kOscBias, 0.5f);
   src->Outputs[0][0] = OutputElement{0.8f, 0.3f};
-  src->ChannelsProcessed = 1;
+  src->ChannelsProcessed.Store(1);
   EXPECT_FLOAT_EQ(ScaledRead(*osc, kOscAmplitude, 0, 0), 0.4f);
   EXPECT_EQ(PlainRead(*osc, kOscBias, 0, 0), 0.8f);
   // A one-channel source gives channel 0 to both channels; a single-voice
@@ -44,7 +44,7 @@ TEST_F(KernelTest, PortReadsUnlinkedLinkedAndAcrossChannels) {
   osc->Params[kOscBias].VoiceMapRow = 0;
   EXPECT_EQ(PlainRead(*osc, kOscBias, 1, 9), 0.8f);
   // A two-channel source read per voice.
-  src->ChannelsProcessed = 2;
+  src->ChannelsProcessed.Store(2);
   src->Outputs[1][3] = OutputElement{-0.2f, 0.1f};
   osc->Params[kOscBias].VoiceMapRow = 1;
   EXPECT_EQ(PlainRead(*osc, kOscBias, 1, 3), -0.2f);
@@ -55,18 +55,18 @@ TEST_F(KernelTest, PortReadsUnlinkedLinkedAndAcrossChannels) {
 }
 
 TEST_F(KernelTest, ClipRuleAtTheLimits) {
-  int64_t flag = 0;
+  Shared<int64_t> flag{0};
   EXPECT_EQ(ClipValue(1.0f, flag), 1.0f);
   EXPECT_EQ(ClipValue(-1.0f, flag), -1.0f);
-  EXPECT_EQ(flag, 0);
+  EXPECT_EQ(flag.Load(), 0);
   EXPECT_EQ(ClipValue(1.0001f, flag), 1.0f);
-  EXPECT_EQ(flag, -1);
-  flag = 0;
+  EXPECT_EQ(flag.Load(), -1);
+  flag.Store(0);
   EXPECT_EQ(ClipValue(-7.0f, flag), -1.0f);
-  EXPECT_EQ(flag, -1);
-  flag = 0;
+  EXPECT_EQ(flag.Load(), -1);
+  flag.Store(0);
   EXPECT_EQ(ClipValue(std::nanf(""), flag), 0.0f);
-  EXPECT_EQ(flag, -1);
+  EXPECT_EQ(flag.Load(), -1);
   EXPECT_EQ(LimitValue(3.0f), 1.0f);
   EXPECT_EQ(LimitValue(-0.5f), -0.5f);
 }
@@ -77,7 +77,7 @@ TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
   const int32_t a = NoteOn(s, 440.0f, 0.9f);
   Rebuild(s);
   Run(kb, 0);
-  EXPECT_EQ(kb->ActiveVoices, 1);
+  EXPECT_EQ(kb->ActiveVoices.Load(), 1);
   EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);  // first frame of a note
   Run(kb, 1);
   EXPECT_EQ(kb->Outputs[0][0].Level, 0.9f);
@@ -99,12 +99,12 @@ TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
   // The last voice is gone: nothing sounds.
   Rebuild(s);
   Run(kb, 1);
-  EXPECT_EQ(kb->ActiveVoices, 0);
+  EXPECT_EQ(kb->ActiveVoices.Load(), 0);
 }
 
 TEST_F(KernelTest, MaxKeysRoundsToEven) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  kb->PolyphonyMode = 1;
+  kb->PolyphonyMode.Store(1);
   KeyboardState& s = *KeyboardStates[0];
   for (float maxKeys : {2.5f, 3.5f}) {
     ResetKeyboardState(s, nullptr);
@@ -127,8 +127,8 @@ TEST_F(KernelTest, MaxKeysRoundsToEven) {
 
 TEST_F(KernelTest, KillReleasedFlagFreesEveryReleasedVoice) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  kb->PolyphonyMode = 1;
-  kb->ModuleSwitches[kSwitchKillReleased] = -1;
+  kb->PolyphonyMode.Store(1);
+  kb->ModuleSwitches[kSwitchKillReleased].Store(-1);
   KeyboardState& s = *KeyboardStates[0];
   const int32_t v = NoteOn(s, 220.0f, 1.0f);
   Rebuild(s);
@@ -141,27 +141,27 @@ TEST_F(KernelTest, KillReleasedFlagFreesEveryReleasedVoice) {
 
 TEST_F(KernelTest, OctaveBoardScalesByItsBaseAndLimitsWithoutFlag) {
   ModuleRecord* ob = Add(kTypeOctaveBoard);
-  ob->PolyphonyMode = 1;
+  ob->PolyphonyMode.Store(1);
   ModuleSetParamValue(*ob, 0, 2.0f);
   KeyboardState& s = *OctaveBoardStates[0];
   NoteOn(s, 1000.0f, 1.0f);
   NoteOn(s, 8000.0f, 1.0f);  // above rate / 8: 2 x 8000 x 4 / 48000 > 1
   Rebuild(s);
   Run(ob, 0);
-  ASSERT_EQ(ob->ActiveVoices, 2);
+  ASSERT_EQ(ob->ActiveVoices.Load(), 2);
   EXPECT_FLOAT_EQ(ob->Outputs[0][0].Frequency, 2.0f * 1000.0f * FrequencyNorm);
   EXPECT_EQ(ob->Outputs[0][1].Frequency, 1.0f);
-  EXPECT_EQ(ob->ClipFlag, 0);
+  EXPECT_EQ(ob->ClipFlag.Load(), 0);
   // Negative bases limit to -1.
   ModuleSetParamValue(*ob, 0, -16.0f);
   Run(ob, 1);
   EXPECT_EQ(ob->Outputs[0][1].Frequency, -1.0f);
   // Single-voice mode publishes the latest note the same way.
-  ob->PolyphonyMode = 0;
+  ob->PolyphonyMode.Store(0);
   Run(ob, 0);
   Run(ob, 1);
   EXPECT_EQ(ob->Outputs[0][0].Frequency, -1.0f);
-  EXPECT_EQ(ob->ClipFlag, 0);
+  EXPECT_EQ(ob->ClipFlag.Load(), 0);
 }
 
 // Frames in which nothing changes leave a per-voice keyboard's outputs as
@@ -170,7 +170,7 @@ TEST_F(KernelTest, OctaveBoardScalesByItsBaseAndLimitsWithoutFlag) {
 // next frame exactly as if every frame were computed afresh.
 TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  kb->PolyphonyMode = 1;
+  kb->PolyphonyMode.Store(1);
   KeyboardState& s = *KeyboardStates[0];
   const int32_t a = NoteOn(s, 220.0f, 0.9f);
   const int32_t b = NoteOn(s, 330.0f, 0.8f);
@@ -182,7 +182,7 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
     EXPECT_EQ(kb->Outputs[0][i].Frequency, frequency) << i;
   };
   for (int32_t frame = 0; frame < 5; ++frame) Run(kb, frame & 1);
-  ASSERT_EQ(kb->ActiveVoices, 3);
+  ASSERT_EQ(kb->ActiveVoices.Load(), 3);
   expect(1, b, 0.8f, 330.0f * FrequencyNorm);
   EXPECT_EQ(s.Changed, 0);
 
@@ -192,11 +192,11 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   Run(kb, 1);
   expect(1, b, 0.8f, 330.0f * FrequencyNorm);
   expect(2, c, 0.7f, 440.0f * FrequencyNorm);
-  kb->PolyphonyMode = 0;
+  kb->PolyphonyMode.Store(0);
   Run(kb, 0);
-  kb->PolyphonyMode = 1;
+  kb->PolyphonyMode.Store(1);
   Run(kb, 1);
-  ASSERT_EQ(kb->ActiveVoices, 3);
+  ASSERT_EQ(kb->ActiveVoices.Load(), 3);
   expect(0, a, 0.9f, 220.0f * FrequencyNorm);
 
   // A slide.
@@ -227,7 +227,7 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   expect(1, b, 0.0f, 0.0f);
   Rebuild(s);
   Run(kb, 0);
-  ASSERT_EQ(kb->ActiveVoices, 2);
+  ASSERT_EQ(kb->ActiveVoices.Load(), 2);
   expect(1, c, 0.7f, 440.0f * FrequencyNorm);
 
   // Max keys lowered below the voices sounding frees a release at once,
@@ -247,13 +247,13 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
 TEST_F(KernelTest, KeyboardWithoutAStatePublishesNothing) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->InstanceNumber = 17;
-  kb->ActiveVoices = 3;
+  kb->ActiveVoices.Store(3);
   Run(kb, 0);
-  EXPECT_EQ(kb->ActiveVoices, 0);
-  kb->PolyphonyMode = 1;
+  EXPECT_EQ(kb->ActiveVoices.Load(), 0);
+  kb->PolyphonyMode.Store(1);
   kb->InstanceNumber = 0;
   Run(kb, 1);
-  EXPECT_EQ(kb->ActiveVoices, 0);
+  EXPECT_EQ(kb->ActiveVoices.Load(), 0);
 }
 
 }  // namespace

@@ -24,13 +24,13 @@ class KeyboardPublish : public testing_synth::SynthTest {
     for (int32_t key : {40, 44, 47})
       ASSERT_GE(KeyNoteOn(key, 0.01f * static_cast<float>(key), kb_->InstanceNumber), 0);
     Render(3);
-    ASSERT_EQ(kb_->ActiveVoices, 3);
+    ASSERT_EQ(kb_->ActiveVoices.Load(), 3);
     held_.assign(kb_->Outputs[0], kb_->Outputs[0] + 3);
     ids_.assign(kb_->VoiceIds, kb_->VoiceIds + 3);
   }
   // The outputs and voice ids hold the three held notes.
   void ExpectHeld() {
-    ASSERT_EQ(kb_->ActiveVoices, 3);
+    ASSERT_EQ(kb_->ActiveVoices.Load(), 3);
     EXPECT_EQ(std::memcmp(kb_->Outputs[0], held_.data(), 3 * sizeof(OutputElement)), 0);
     EXPECT_EQ(std::memcmp(kb_->VoiceIds, ids_.data(), 3 * sizeof(int32_t)), 0);
   }
@@ -53,7 +53,7 @@ TEST_F(KeyboardPublish, TheStampStaysWhileNothingChangesAndMovesWithEveryPublish
   const uint32_t second = PublishStamp(*kb_);
   EXPECT_NE(second, 0u);
   EXPECT_NE(second, first);
-  EXPECT_EQ(kb_->ActiveVoices, 4);
+  EXPECT_EQ(kb_->ActiveVoices.Load(), 4);
   // A second board's publishes never carry the first one's stamps.
   ModuleRecord* other = Add(kTypeKeyboard);
   ASSERT_NE(other, nullptr);
@@ -68,9 +68,9 @@ TEST_F(KeyboardPublish, OutputsResetBetweenFramesArePublishedAgain) {
   Build();
   if (HasFatalFailure()) return;
   // A reset of a playing module clears its outputs and keeps its voices.
-  ASSERT_NE(kb_->ModuleSwitches[kSwitchPlay], 0);
+  ASSERT_NE(kb_->ModuleSwitches[kSwitchPlay].Load(), 0);
   ModuleReset(*kb_);
-  ASSERT_EQ(kb_->ActiveVoices, 3);
+  ASSERT_EQ(kb_->ActiveVoices.Load(), 3);
   EXPECT_EQ(kb_->Outputs[0][0].Frequency, 0.0f);
   EXPECT_EQ(PublishStamp(*kb_), 0u);
   Render(1);
@@ -81,13 +81,13 @@ TEST_F(KeyboardPublish, OutputsResetBetweenFramesArePublishedAgain) {
 TEST_F(KeyboardPublish, OutputsSeededWhileAsleepArePublishedAgainOnWaking) {
   Build();
   if (HasFatalFailure()) return;
-  kb_->ModuleSwitches[kSwitchPlay] = 0;
+  kb_->ModuleSwitches[kSwitchPlay].Store(0);
   Render(1);
-  ASSERT_EQ(kb_->ActiveVoices, 0);
+  ASSERT_EQ(kb_->ActiveVoices.Load(), 0);
   // What a feedback reader writes into a source without voices.
   for (int32_t ch = 0; ch < 2; ++ch)
     for (int32_t v = 0; v < kVoices; ++v) kb_->Outputs[ch][v] = OutputElement{0.25f, 0.25f};
-  kb_->ModuleSwitches[kSwitchPlay] = -1;
+  kb_->ModuleSwitches[kSwitchPlay].Store(-1);
   Render(1);
   ExpectHeld();
 }
@@ -95,14 +95,14 @@ TEST_F(KeyboardPublish, OutputsSeededWhileAsleepArePublishedAgainOnWaking) {
 TEST_F(KeyboardPublish, TheSingleVoiceFunctionLeavesNoStamp) {
   Build();
   if (HasFatalFailure()) return;
-  kb_->ModuleSwitches[kSwitchPerVoice] = 0;
-  kb_->PolyphonyMode = 0;
+  kb_->ModuleSwitches[kSwitchPerVoice].Store(0);
+  kb_->PolyphonyMode.Store(0);
   Output(kb_);
   Render(2);
   EXPECT_EQ(PublishStamp(*kb_), 0u);
-  EXPECT_EQ(kb_->ActiveVoices, 1);
-  kb_->ModuleSwitches[kSwitchPerVoice] = -1;
-  kb_->PolyphonyMode = 1;
+  EXPECT_EQ(kb_->ActiveVoices.Load(), 1);
+  kb_->ModuleSwitches[kSwitchPerVoice].Store(-1);
+  kb_->PolyphonyMode.Store(1);
   Output(kb_);
   Render(2);
   ExpectHeld();

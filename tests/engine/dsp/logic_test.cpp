@@ -30,15 +30,15 @@ TEST_F(LogicTest, GateShutsAtOrBelowTheThreshold) {
   EXPECT_EQ(gated(0.1f), 0.0f);
   EXPECT_EQ(gated(-3.0f), 0.0f);
   // SW1: only equality shuts it.
-  gate->ModuleSwitches[kSwitch1] = -1;
+  gate->ModuleSwitches[kSwitch1].Store(-1);
   EXPECT_EQ(gated(0.1f), 0.1f);
   EXPECT_EQ(gated(0.2f), 0.0f);
   EXPECT_EQ(gated(-3.0f), -3.0f);  // not clipped
-  gate->ModuleSwitches[kSwitch1] = 0;
+  gate->ModuleSwitches[kSwitch1].Store(0);
   // A comparison with a NaN is no equality and no "below".
   Set(gate, kGateThreshold, std::nanf(""));
   EXPECT_EQ(gated(0.5f), 0.5f);
-  EXPECT_EQ(gate->ClipFlag, 0);
+  EXPECT_EQ(gate->ClipFlag.Load(), 0);
 }
 
 TEST_F(LogicTest, GateInputIsAlwaysWeightedByItsSetValue) {
@@ -74,7 +74,7 @@ TEST_F(LogicTest, LogicSwitchPassesTheChosenElementUnchanged) {
   Set(ls, kLogicThreshold, 0.5f);
   ls->VoiceIds[0] = 9;
   Run(ls);
-  EXPECT_EQ(ls->ActiveVoices, 1);
+  EXPECT_EQ(ls->ActiveVoices.Load(), 1);
   EXPECT_EQ(ls->VoiceIds[0], 0);
   EXPECT_EQ(Level(ls), 0.3f);
   EXPECT_EQ(ls->Outputs[0][0].Frequency, 0.7f);
@@ -97,7 +97,7 @@ TEST_F(LogicTest, LogicSwitchPassesTheChosenElementUnchanged) {
   Set(ls, kLogicThreshold, 0.4f);
   Run(ls);
   EXPECT_EQ(Level(ls), 0.3f);
-  EXPECT_EQ(ls->ClipFlag, 0);
+  EXPECT_EQ(ls->ClipFlag.Load(), 0);
 }
 
 TEST_F(LogicTest, LogicSwitchPerVoicePublishesOnlyPositionsThatPassed) {
@@ -117,7 +117,7 @@ TEST_F(LogicTest, LogicSwitchPerVoicePublishesOnlyPositionsThatPassed) {
   Set(ls, kLogicThreshold, 0.5f);
   for (int32_t v = 0; v < 5; ++v) ls->Outputs[0][v] = OutputElement{7.0f, 7.0f};
   Run(ls, 5);
-  ASSERT_EQ(ls->ActiveVoices, 2);
+  ASSERT_EQ(ls->ActiveVoices.Load(), 2);
   EXPECT_EQ(Level(ls, 0, 0), -0.1f);
   EXPECT_EQ(Level(ls, 0, 1), -0.3f);
   EXPECT_EQ(ls->VoiceIds[0], 1);

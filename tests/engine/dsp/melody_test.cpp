@@ -32,7 +32,7 @@ class MelodyTest : public SynthTest {
     Set(mg, kMelTempo, 0.05f);  // 20 frames a step
     Set(mg, kMelOctaveMin, 3.0f);
     Set(mg, kMelOctaves, 2.0f);
-    mg->ModuleSwitches[kSwitchLoop] = 0;
+    mg->ModuleSwitches[kSwitchLoop].Store(0);
   }
   void Press(int32_t key) { Put(input, 0, 0, 1.0f, Key(key)); }
   static float Key(int32_t key) { return FrequencyNorm * TuningKeyFrequency(EngineTuning, key); }
@@ -112,8 +112,8 @@ TEST_F(MelodyTest, WithoutHarmonyOrHistoryEveryIntervalIsEquallyLikely) {
 TEST_F(MelodyTest, TheLowestInputIsTheRootAndANewLowestTriggers) {
   EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 0);
   Run(mg);
-  EXPECT_EQ(mg->ActiveVoices, 0);  // idle without a root: the input is live but publishes nothing
-  input->ActiveVoices = 2;
+  EXPECT_EQ(mg->ActiveVoices.Load(), 0);  // idle without a root: the input is live but publishes nothing
+  input->ActiveVoices.Store(2);
   mg->Params[kMelFrequency].VoiceMapRow = 1;
   Put(input, 0, 0, 1.0f, Key(50));
   Put(input, 0, 1, 1.0f, 0.0f);
@@ -132,7 +132,7 @@ TEST_F(MelodyTest, TheLowestInputIsTheRootAndANewLowestTriggers) {
 
 TEST_F(MelodyTest, AReplayedPhraseFollowsTheNewRoot) {
   SeedRandom(5);
-  mg->ModuleSwitches[kSwitchLoop] = -1;
+  mg->ModuleSwitches[kSwitchLoop].Store(-1);
   Set(mg, kMelMeasures, 1.0f);
   Set(mg, kMelDensity, 1.0f);
   Set(mg, kMelOctaveMin, 2.0f);
@@ -154,7 +154,7 @@ TEST_F(MelodyTest, AReplayedPhraseFollowsTheNewRoot) {
     EXPECT_GE(mg->VoiceState[0][kMelCountdown], 1.0f);
   }
   // Looping switched off: the replay ends at the phrase end and falls silent.
-  mg->ModuleSwitches[kSwitchLoop] = 0;
+  mg->ModuleSwitches[kSwitchLoop].Store(0);
   for (int32_t n = 0; n < 40 && MelodyInt(*mg, kMelRootKey) != 0; ++n) ReplayMelodyStep(*mg);
   EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 0);
   EXPECT_EQ(mg->StateWord21, 0);
@@ -167,14 +167,14 @@ TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {
   WaveLibraryEntry* e = BlankMelody(kMelodyMaxNotes);
   e->State = 2;
   BeginMelodyGeneratorRecording(*mg, e);
-  ASSERT_EQ(mg->ModuleSwitches[kSwitchRecord], -1);
+  ASSERT_EQ(mg->ModuleSwitches[kSwitchRecord].Load(), -1);
   Press(48);
   Run(mg);
-  mg->RecordDone = -1;  // finish at the end of this phrase
+  mg->RecordDone.Store(-1);  // finish at the end of this phrase
   for (int32_t f = 0; f < 20 * 40 && mg->SampleEntry != nullptr; ++f) Run(mg);
   ASSERT_EQ(mg->SampleEntry, nullptr);
-  EXPECT_EQ(mg->ModuleSwitches[kSwitchRecord], 0);
-  EXPECT_EQ(mg->RecordDone, 0);
+  EXPECT_EQ(mg->ModuleSwitches[kSwitchRecord].Load(), 0);
+  EXPECT_EQ(mg->RecordDone.Load(), 0);
   EXPECT_EQ(MelodyInt(*mg, kMelRecordPosition), 0);
   EXPECT_EQ(e->State, 0);
   const float* d = e->Sound.samples;
@@ -210,10 +210,10 @@ TEST_F(MelodyTest, AResetWaitsForTheNextTrigger) {
   Put(input, 0, 0, 0.0f, 0.0f);
   Frames(10);
   EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 0);
-  EXPECT_EQ(mg->ActiveVoices, 0);
+  EXPECT_EQ(mg->ActiveVoices.Load(), 0);
   Press(50);
   Frames(2);
-  EXPECT_EQ(mg->ActiveVoices, 1);
+  EXPECT_EQ(mg->ActiveVoices.Load(), 1);
   EXPECT_EQ(Buffer()[0], 50.0f);
 }
 

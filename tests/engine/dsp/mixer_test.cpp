@@ -36,7 +36,7 @@ TEST_F(MixerTest, MeanOfTheLiveInputsOnly) {
   // Unlinked inputs neither add their set value nor count.
   Set(mixer, 2, 0.9f);
   Run(mixer);
-  EXPECT_EQ(mixer->ActiveVoices, 1);
+  EXPECT_EQ(mixer->ActiveVoices.Load(), 1);
   EXPECT_FLOAT_EQ(Level(mixer), 0.6f);
   EXPECT_EQ(mixer->MixerWord, -1);
   // A live input at 0 still counts.
@@ -45,7 +45,7 @@ TEST_F(MixerTest, MeanOfTheLiveInputsOnly) {
   EXPECT_FLOAT_EQ(Level(mixer), 0.4f);
   // A live input without voices counts but adds nothing.
   Put(second, 0, 0, 0.7f);
-  second->ActiveVoices = 0;
+  second->ActiveVoices.Store(0);
   Run(mixer);
   EXPECT_FLOAT_EQ(Level(mixer), 0.8f / 3.0f);
 }
@@ -67,35 +67,35 @@ TEST_F(MixerTest, GainsMasterVolumeAndClipping) {
   Set(mixer, kMixerMasterVolume, 0.01f);
   Run(mixer);
   EXPECT_FLOAT_EQ(Level(mixer), 0.225f);
-  EXPECT_EQ(mixer->ClipFlag, 0);
+  EXPECT_EQ(mixer->ClipFlag.Load(), 0);
   // A volume source without voices stops the mixer for the frame, without
   // a reset.
-  volume->ActiveVoices = 0;
+  volume->ActiveVoices.Store(0);
   mixer->ProcessFunctions[0](mixer, 0, 0, 1);
-  EXPECT_EQ(mixer->ActiveVoices, 0);
+  EXPECT_EQ(mixer->ActiveVoices.Load(), 0);
   EXPECT_EQ(mixer->MixerWord, -1);
   EXPECT_FLOAT_EQ(Level(mixer), 0.225f);
-  volume->ActiveVoices = 1;
+  volume->ActiveVoices.Store(1);
   Put(volume, 0, 0, 1.0f);
   Set(mixer, 3, 1.0f);
   Input(4, 2.3f);
   Run(mixer);
   EXPECT_EQ(Level(mixer), 1.0f);  // (0.9 + 2.3) / 2
-  EXPECT_EQ(mixer->ClipFlag, -1);
+  EXPECT_EQ(mixer->ClipFlag.Load(), -1);
 }
 
 TEST_F(MixerTest, ResetsOnceWhenItFallsSilent) {
   // No live input: nothing is published, nothing is reset.
   mixer->Outputs[0][0] = OutputElement{0.3f, 0.3f};
   Run(mixer);
-  EXPECT_EQ(mixer->ActiveVoices, 0);
+  EXPECT_EQ(mixer->ActiveVoices.Load(), 0);
   EXPECT_EQ(Level(mixer), 0.3f);
   ModuleRecord* in = Input(1, 0.5f);
   Run(mixer);
   ASSERT_EQ(Level(mixer), 0.5f);
-  in->ActiveVoices = 0;
+  in->ActiveVoices.Store(0);
   Run(mixer);
-  EXPECT_EQ(mixer->ActiveVoices, 0);
+  EXPECT_EQ(mixer->ActiveVoices.Load(), 0);
   EXPECT_EQ(mixer->MixerWord, 0);
   EXPECT_EQ(Level(mixer), 0.0f);
   EXPECT_EQ(mixer->Awake, 0);
@@ -126,7 +126,7 @@ TEST_F(MixerTest, PerVoiceCountsTheBusiestInput) {
   mixer->Params[2].VoiceMapRow = 1;
   mixer->Params[7].VoiceMapRow = 1;
   Run(mixer, 1);  // its own count, not the voices to compute
-  ASSERT_EQ(mixer->ActiveVoices, 5);
+  ASSERT_EQ(mixer->ActiveVoices.Load(), 5);
   for (int32_t v = 0; v < 3; ++v)
     EXPECT_EQ(Level(mixer, 0, v), 0.5f * (0.1f * static_cast<float>(v + 1) + -0.05f * static_cast<float>(v + 1)))
         << v;
@@ -137,7 +137,7 @@ TEST_F(MixerTest, PerVoiceCountsTheBusiestInput) {
   Put(stereo, 0, 0, 0.6f);
   Put(stereo, 1, 0, -0.6f);
   Link(mixer, 9, stereo);
-  mixer->ChannelsProcessed = 2;
+  mixer->ChannelsProcessed.Store(2);
   Run(mixer);
   const float k = static_cast<float>(1.0 / 3.0);
   EXPECT_EQ(Level(mixer, 1, 0), k * ((0.1f + -0.05f) + -0.6f));
@@ -167,7 +167,7 @@ TEST_F(MixerTest, PerVoiceMixFollowsTheVoiceCountsBitForBit) {
   for (const auto& n : counts) {
     int32_t most = 0;
     for (int32_t i = 0; i < 3; ++i) {
-      in[i]->ActiveVoices = n[i];
+      in[i]->ActiveVoices.Store(n[i]);
       most = std::max(most, n[i]);
       for (int32_t v = 0; v < kVoices; ++v) {
         float x = std::sin(0.37f * static_cast<float>(v + 5 * i + 11 * frame));
@@ -177,9 +177,9 @@ TEST_F(MixerTest, PerVoiceMixFollowsTheVoiceCountsBitForBit) {
       }
     }
     for (int32_t v = 0; v < kVoices; ++v) mixer->Outputs[0][v] = OutputElement{9.0f, 9.0f};
-    mixer->ClipFlag = 0;
+    mixer->ClipFlag.Store(0);
     Run(mixer, 1);
-    ASSERT_EQ(mixer->ActiveVoices, most) << frame;
+    ASSERT_EQ(mixer->ActiveVoices.Load(), most) << frame;
     bool clipped = false;
     for (int32_t v = 0; v < kVoices; ++v) {
       float want = 9.0f;
@@ -198,7 +198,7 @@ TEST_F(MixerTest, PerVoiceMixFollowsTheVoiceCountsBitForBit) {
       ASSERT_EQ(std::bit_cast<uint32_t>(Level(mixer, 0, v)), std::bit_cast<uint32_t>(want)) << frame << " " << v;
       ASSERT_EQ(std::bit_cast<uint32_t>(Freq(mixer, 0, v)), std::bit_cast<uint32_t>(want)) << frame << " " << v;
     }
-    EXPECT_EQ(mixer->ClipFlag, clipped ? -1 : 0) << frame;
+    EXPECT_EQ(mixer->ClipFlag.Load(), clipped ? -1 : 0) << frame;
     EXPECT_EQ(mixer->MixerWord, most > 0 ? -1 : 0) << frame;
     previous = most;
     ++frame;

@@ -49,7 +49,7 @@ class OscillatorRowsTest : public testing_synth::SynthTest {
     rows_ = Add(kTypeOscillator);
     twin_ = Add(kTypeOscillator);
     ASSERT_NE(twin_, nullptr);
-    for (ModuleRecord* src : {feed_, amp_, settings_}) src->ChannelsProcessed = 2;
+    for (ModuleRecord* src : {feed_, amp_, settings_}) src->ChannelsProcessed.Store(2);
     for (int32_t ch = 0; ch < 2; ++ch)
       for (int32_t v = 0; v < kVoiceColumns; ++v) {
         const float sign = ch == 0 ? 1.0f : -1.0f;
@@ -67,15 +67,15 @@ class OscillatorRowsTest : public testing_synth::SynthTest {
       ASSERT_EQ(ModuleLinkInput(*m, kOscPeriod, settings_, t), kLinkConnected);
       ModuleSetParamValue(*m, kOscAmplitude, 0.75f);
       ModuleSetParamValue(*m, kOscDuty, s.duty);
-      m->Params[kOscBias].OutputSide = 0;
-      m->Params[kOscAmplitude].OutputSide = 1;
-      m->Params[kOscFrequency].OutputSide = 1;
-      m->Params[kOscPhase].OutputSide = 0;
-      m->Params[kOscPeriod].OutputSide = 1;
+      m->Params[kOscBias].OutputSide.Store(0);
+      m->Params[kOscAmplitude].OutputSide.Store(1);
+      m->Params[kOscFrequency].OutputSide.Store(1);
+      m->Params[kOscPhase].OutputSide.Store(0);
+      m->Params[kOscPeriod].OutputSide.Store(1);
       for (int32_t p : {kOscBias, kOscAmplitude, kOscFrequency}) m->Params[p].VoiceMapRow = 1;
       m->Params[kOscPhase].VoiceMapRow = 0;
       m->Params[kOscPeriod].VoiceMapRow = 0;
-      m->TriggerOwner = m;
+      m->TriggerOwner.Store(m);
     }
     twin_->Params[kOscPhase].VoiceMapRow = 1;
   }
@@ -83,12 +83,12 @@ class OscillatorRowsTest : public testing_synth::SynthTest {
   void Start(int32_t shape, int32_t voices, int32_t channels, bool shuffled, bool loop, bool doubled, bool rewind) {
     for (ModuleRecord* m : {rows_, twin_}) {
       SetOscillatorShape(*m, shape);
-      m->ModuleSwitches[kSwitchLoop] = loop ? -1 : 0;
-      m->ModuleSwitches[kSwitch2] = doubled ? -1 : 0;
-      m->ModuleSwitches[kSwitchRewind] = rewind ? -1 : 0;
-      m->ChannelsProcessed = channels;
+      m->ModuleSwitches[kSwitchLoop].Store(loop ? -1 : 0);
+      m->ModuleSwitches[kSwitch2].Store(doubled ? -1 : 0);
+      m->ModuleSwitches[kSwitchRewind].Store(rewind ? -1 : 0);
+      m->ChannelsProcessed.Store(channels);
       m->VoicesToCompute = voices;
-      m->ClipFlag = 0;
+      m->ClipFlag.Store(0);
       for (int32_t v = 0; v < kVoices; ++v) {
         // Out of place: position v holds voice id (v * 7 + 3) mod 32, distinct.
         m->VoiceIds[v] = shuffled ? (v * 7 + 3) % kVoices : v;
@@ -109,8 +109,8 @@ class OscillatorRowsTest : public testing_synth::SynthTest {
     for (int32_t frame = 0; frame < 6; ++frame) {
       ProcessOscillatorPoly(rows_, 0, 0, 1);
       ProcessOscillatorPoly(twin_, 0, 0, 1);
-      ASSERT_EQ(rows_->ClipFlag, twin_->ClipFlag) << what << " frame " << frame;
-      ASSERT_EQ(rows_->ActiveVoices, twin_->ActiveVoices) << what;
+      ASSERT_EQ(rows_->ClipFlag.Load(), twin_->ClipFlag.Load()) << what << " frame " << frame;
+      ASSERT_EQ(rows_->ActiveVoices.Load(), twin_->ActiveVoices.Load()) << what;
       for (int32_t v = 0; v < kVoices; ++v) ASSERT_EQ(rows_->VoicePlaying[v], twin_->VoicePlaying[v]) << what << " id " << v;
       for (int32_t ch = 0; ch < 2; ++ch)
         for (int32_t v = 0; v < kVoiceColumns; ++v) {

@@ -56,19 +56,19 @@ TEST_F(PitchTest, BentFrequencyIsLimitedWithoutTheClipFlag) {
   Put(f, 0, 0, 0.0f, -0.4f);
   Run(bend);
   EXPECT_EQ(Level(bend), -1.0f);
-  EXPECT_EQ(bend->ClipFlag, 0);
+  EXPECT_EQ(bend->ClipFlag.Load(), 0);
 }
 
 TEST_F(PitchTest, PerVoiceBendUsesEachChannelsRange) {
   ModuleRecord* f = Source(2, 3);
   ModuleRecord* bend = Add(kTypePitchBend);
   PerVoice(bend);
-  bend->ChannelsProcessed = 2;
+  bend->ChannelsProcessed.Store(2);
   Link(bend, kBendFrequency, f);
   bend->Params[kBendFrequency].VoiceMapRow = 1;
   Set(bend, kBendPitch, 1.0f);
   // A range per channel through the value module's two rows.
-  bend->PortValueModules[kBendRange]->ChannelsProcessed = 2;
+  bend->PortValueModules[kBendRange]->ChannelsProcessed.Store(2);
   bend->PortValueModules[kBendRange]->Outputs[0][0].Level = 2.0f;
   bend->PortValueModules[kBendRange]->Outputs[1][0].Level = 3.0f;
   for (int32_t v = 0; v < 3; ++v) {
@@ -76,7 +76,7 @@ TEST_F(PitchTest, PerVoiceBendUsesEachChannelsRange) {
     Put(f, 1, v, 0.0f, 0.01f * (v + 1));
   }
   Run(bend, 3);
-  EXPECT_EQ(bend->ActiveVoices, 3);
+  EXPECT_EQ(bend->ActiveVoices.Load(), 3);
   for (int32_t v = 0; v < 3; ++v) {
     EXPECT_FLOAT_EQ(Level(bend, 0, v), 0.02f * (v + 1)) << v;
     EXPECT_FLOAT_EQ(Level(bend, 1, v), 0.03f * (v + 1)) << v;
@@ -95,16 +95,16 @@ TEST_F(PitchTest, HarmonicPerVoiceRowsMatchVoiceByVoice) {
   for (const int32_t side : {0, 1}) {
     ModuleRecord* h = Add(kTypeHarmonic);
     PerVoice(h);
-    h->ChannelsProcessed = 2;
+    h->ChannelsProcessed.Store(2);
     Link(h, kHarmonicFrequency, src);
     h->Params[kHarmonicFrequency].VoiceMapRow = 1;
-    h->Params[kHarmonicFrequency].OutputSide = side;
+    h->Params[kHarmonicFrequency].OutputSide.Store(side);
     Set(h, kHarmonicFactor, 3.0f);
     for (const int32_t voices : {1, 2, 3, 4, 7, 8, 13, 16, 30, 32}) {
       for (int32_t ch = 0; ch < 2; ++ch)
         for (int32_t v = 0; v < kVoiceColumns; ++v) h->Outputs[ch][v] = OutputElement{-5.0f, -5.0f};
       Run(h, voices);
-      EXPECT_EQ(h->ActiveVoices, voices);
+      EXPECT_EQ(h->ActiveVoices.Load(), voices);
       for (int32_t ch = 0; ch < 2; ++ch) {
         const float factor = SettingRead(*h, kHarmonicFactor, ch);
         for (int32_t v = 0; v < kVoiceColumns; ++v) {
@@ -147,14 +147,14 @@ TEST_F(PitchTest, PitchBendPerVoiceRowsMatchVoiceByVoice) {
   for (const Wiring w : {Wiring{pf, pp, 0}, Wiring{pf, single, 1}, Wiring{single, pp, 0}, Wiring{pf, pp, 1}}) {
     ModuleRecord* bend = Add(kTypePitchBend);
     PerVoice(bend);
-    bend->ChannelsProcessed = 2;
+    bend->ChannelsProcessed.Store(2);
     Link(bend, kBendFrequency, w.f);
     Link(bend, kBendPitch, w.p);
     Set(bend, kBendRange, 2.5f);
     bend->Params[kBendFrequency].VoiceMapRow = w.f == single ? 0 : 1;
     bend->Params[kBendPitch].VoiceMapRow = w.p == single ? 0 : 1;
-    bend->Params[kBendFrequency].OutputSide = w.side;
-    bend->Params[kBendPitch].OutputSide = w.side;
+    bend->Params[kBendFrequency].OutputSide.Store(w.side);
+    bend->Params[kBendPitch].OutputSide.Store(w.side);
     for (const int32_t voices : {1, 5, 8, 12, 16, 27, 32}) {
       for (int32_t ch = 0; ch < 2; ++ch)
         for (int32_t v = 0; v < kVoiceColumns; ++v) bend->Outputs[ch][v] = OutputElement{-5.0f, -5.0f};
@@ -192,8 +192,8 @@ TEST_F(PitchTest, KeyboardThroughHarmonicOnTheRenderPath) {
   ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
   ASSERT_GE(KeyNoteOn(52, 1.0f, 1), 0);
   Render(3);
-  ASSERT_EQ(h->PolyphonyMode, 1);  // follows the keyboard
-  ASSERT_EQ(h->ActiveVoices, 2);
+  ASSERT_EQ(h->PolyphonyMode.Load(), 1);  // follows the keyboard
+  ASSERT_EQ(h->ActiveVoices.Load(), 2);
   for (int32_t v = 0; v < 2; ++v) EXPECT_FLOAT_EQ(Freq(h, 0, v), 2.0f * Freq(kb, 0, v)) << v;
 }
 

@@ -21,7 +21,7 @@ class RandomizerTest : public testing_synth::SynthTest {
     SynthTest::SetUp();
     SeedRandom(11);
     m_ = Add(kRandomizer);
-    m_->ChannelsProcessed = 1;
+    m_->ChannelsProcessed.Store(1);
   }
   void Set(int32_t p, float stored) { ModuleSetParamValue(*m_, p, stored); }
   void Period(float seconds) { Set(kRandomPeriod, seconds); }
@@ -62,8 +62,8 @@ TEST_F(RandomizerTest, DrawsOncePerPeriod) {
 
 TEST_F(RandomizerTest, LinkedInputIsHeldScaledBiasedAndQuantized) {
   ModuleRecord* src = Add(kTypeOscillator);
-  src->ChannelsProcessed = 1;
-  src->ActiveVoices = 1;
+  src->ChannelsProcessed.Store(1);
+  src->ActiveVoices.Store(1);
   ASSERT_EQ(ModuleLinkInput(*m_, kRandomInput, src, &ModuleCatalog[kRandomizer]), kLinkConnected);
   Set(kRandomInput, 1.0f);
   Set(kRandomResolution, 0.25f);
@@ -80,19 +80,19 @@ TEST_F(RandomizerTest, LinkedInputIsHeldScaledBiasedAndQuantized) {
   Set(kRandomInput, 1.0f);
   Set(kRandomResolution, 0.0f);
   Set(kRandomBias, 0.9f);
-  EXPECT_EQ(m_->ClipFlag, 0);
+  EXPECT_EQ(m_->ClipFlag.Load(), 0);
   EXPECT_EQ(draw(0.5f), 1.0f);
-  EXPECT_EQ(m_->ClipFlag, -1);
+  EXPECT_EQ(m_->ClipFlag.Load(), -1);
   EXPECT_EQ(draw(std::nanf("")), 0.0f);
 }
 
 TEST_F(RandomizerTest, HoldAndZeroPeriodFreezeTheValue) {
   Period(0.5f / 48000.0f);
   const float a = Frame();
-  m_->ModuleSwitches[kSwitchHold] = -1;
+  m_->ModuleSwitches[kSwitchHold].Store(-1);
   for (int32_t k = 0; k < 100; ++k) EXPECT_EQ(Frame(), a);
   EXPECT_EQ(m_->VoiceState[0][0], 0.0f);
-  m_->ModuleSwitches[kSwitchHold] = 0;
+  m_->ModuleSwitches[kSwitchHold].Store(0);
   EXPECT_NE(Frame(), a);  // the next draw follows at once
   const float b = m_->Outputs[0][0].Level;
   Period(0.0f);
@@ -103,20 +103,20 @@ TEST_F(RandomizerTest, HoldAndZeroPeriodFreezeTheValue) {
 
 TEST_F(RandomizerTest, VoicesCountOnTheirOwn) {
   ModuleRecord* src = Add(kTypeOscillator);
-  src->ChannelsProcessed = 1;
-  src->ActiveVoices = 2;
+  src->ChannelsProcessed.Store(1);
+  src->ActiveVoices.Store(2);
   src->PerVoiceOutput = -1;
   src->VoiceIds[0] = 4;
   src->VoiceIds[1] = 9;
   ASSERT_EQ(ModuleLinkInput(*m_, kRandomInput, src, &ModuleCatalog[kRandomizer]), kLinkConnected);
-  m_->PolyphonyMode = 1;
-  m_->TriggerOwner = src;
+  m_->PolyphonyMode.Store(1);
+  m_->TriggerOwner.Store(src);
   Set(kRandomResolution, 0.0f);
   Period(10.0f / 48000.0f);
   src->Outputs[0][0] = OutputElement{0.1f, 0.1f};
   src->Outputs[0][1] = OutputElement{0.2f, 0.2f};
   Frame();
-  EXPECT_EQ(m_->ActiveVoices, 2);
+  EXPECT_EQ(m_->ActiveVoices.Load(), 2);
   EXPECT_FLOAT_EQ(m_->Outputs[0][0].Level, 0.1f * 0.95f);
   EXPECT_FLOAT_EQ(m_->Outputs[0][1].Level, 0.2f * 0.95f);
   EXPECT_NEAR(m_->VoiceState[0][4], 9.0f, 1e-4);

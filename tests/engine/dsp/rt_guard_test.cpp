@@ -198,7 +198,7 @@ struct Watch {
 Watch g_watch;
 
 void WatchedProcess(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity) {
-  const int32_t slot = m->PolyphonyMode & 1;
+  const int32_t slot = m->PolyphonyMode.Load() & 1;
   if (m == g_watch.module) ++g_watch.calls[slot];
   g_watch.inner[slot](m, frameCounter, parity, previousParity);
 }
@@ -275,7 +275,7 @@ class RenderGuardTest : public TypeRig {
       frames -= n;
       rendered_ += n;
       for (int32_t i = 0; i < 2 * n; ++i) peak_ = std::max(peak_, std::fabs(buffer_[i]));
-      if (m_ != nullptr) maxVoices_ = std::max(maxVoices_, m_->ActiveVoices);
+      if (m_ != nullptr) maxVoices_ = std::max(maxVoices_, m_->ActiveVoices.Load());
       if (command) {
         commandFrames_ += 1;
         excludedCount_.allocations += c.allocations;
@@ -425,12 +425,12 @@ TEST_F(RenderGuardTest, GraphEditsWhilePlayingCostOnlyTheirCommandFrames) {
   Play(960);
   ReleaseAllKeys();  // while playing, the render callback resets the states
   Play(960);
-  EXPECT_EQ(kb_->ActiveVoices, 0);
+  EXPECT_EQ(kb_->ActiveVoices.Load(), 0);
   RequestGraphRebuild(0, 0, nullptr);
   Play(960);
   PlaybackActive = 0;
   EXPECT_EQ(commandFrames_, 6);
-  EXPECT_EQ(voice_->PortSources[kOscPhase], voice_->PortValueModules[kOscPhase]);
+  EXPECT_EQ(voice_->PortSources[kOscPhase].Load(), voice_->PortValueModules[kOscPhase]);
   EXPECT_EQ(m_->SampleEntry, nullptr);
   EXPECT_TRUE(counted_.Clean()) << Summary();
 }
@@ -447,21 +447,21 @@ TEST_F(RenderGuardTest, SampleRecordingCostsOnlyItsAnalysisFrame) {
   WaveLibraryEntry* blank = Sound(std::vector<float>(4800, 0.0f), 1, 0.01f);
   blank->State = kWaveCreating;
   AttachWaveToModule(s, blank, ~uint64_t{0});
-  ASSERT_NE(s->ModuleSwitches[kSwitchRecord], 0);
-  s->SelectedParam = kSampleFrequency;  // the module page shows the frequency it gets
+  ASSERT_NE(s->ModuleSwitches[kSwitchRecord].Load(), 0);
+  s->SelectedParam.Store(kSampleFrequency);  // the module page shows the frequency it gets
   Output(s);
   m_ = s;
   NotesOn({36});
-  int64_t before = s->ModuleSwitches[kSwitchRecord];
+  int64_t before = s->ModuleSwitches[kSwitchRecord].Load();
   auto finished = [&] {
-    const bool done = before != 0 && s->ModuleSwitches[kSwitchRecord] == 0;
-    before = s->ModuleSwitches[kSwitchRecord];
+    const bool done = before != 0 && s->ModuleSwitches[kSwitchRecord].Load() == 0;
+    before = s->ModuleSwitches[kSwitchRecord].Load();
     return done;
   };
   Play(6000, 1, finished);
   EXPECT_EQ(excludedFrames_, 1);
-  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
-  EXPECT_NE(s->ModuleSwitches[kSwitchPlay], 0);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), 0);
+  EXPECT_NE(s->ModuleSwitches[kSwitchPlay].Load(), 0);
   NotesOn({40});
   Play(4800);
   NotesOff();
@@ -483,7 +483,7 @@ class SequencerGuard : public RenderGuardTest, public ::testing::WithParamInterf
     WaveLibraryEntry* blank = BlankMelody(200);
     blank->State = 2;
     AttachWaveToModule(seq, blank, ~uint64_t{0});
-    EXPECT_NE(seq->ModuleSwitches[kSwitchRecord], 0);
+    EXPECT_NE(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
     Set(seq, kSeqLength, length);
     ModuleRecord* out = Add(kTypeOscillator);
     if (mode == 1) PerVoice(out);
@@ -508,11 +508,11 @@ TEST_P(SequencerGuard, RecordsAnalysesAndPlaysBackWithoutTheHeap) {
   Play(2400);
   NotesOff();
   Play(7200);
-  EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
   ASSERT_EQ(seq->SampleEntry, melody);
   EXPECT_GE(melody->Sound.samples[0], 2.0f);
-  seq->ModuleSwitches[kSwitchPlay] = -1;
-  seq->ModuleSwitches[kSwitchLoop] = -1;
+  seq->ModuleSwitches[kSwitchPlay].Store(-1);
+  seq->ModuleSwitches[kSwitchLoop].Store(-1);
   Play(14400);
   EXPECT_GT(peak_, 0.0f);
   EXPECT_EQ(excludedFrames_, 0);
@@ -525,7 +525,7 @@ TEST_P(SequencerGuard, DiscardingAnEmptyRecordingCostsOnlyThatFrame) {
   ModuleRecord* seq = Recorder(GetParam(), 0.0f);
   const int32_t listed = MelodyLibrary.header.count;
   Play(960);
-  seq->RecordDone = -1;  // the interface stops the recording
+  seq->RecordDone.Store(-1);  // the interface stops the recording
   WaveLibraryEntry* last = seq->SampleEntry;
   auto discarded = [&] {
     const bool gone = last != nullptr && seq->SampleEntry == nullptr;
@@ -538,7 +538,7 @@ TEST_P(SequencerGuard, DiscardingAnEmptyRecordingCostsOnlyThatFrame) {
   EXPECT_EQ(MelodyLibrary.header.count, listed - 1);
   EXPECT_GE(excludedCount_.frees, 1);  // the entry's memory went back
   // Without a melody it passes the keyboard through.
-  seq->ModuleSwitches[kSwitchPlay] = -1;
+  seq->ModuleSwitches[kSwitchPlay].Store(-1);
   NotesOn({24, 28});
   Play(2400);
   EXPECT_GT(peak_, 0.0f);
@@ -557,7 +557,7 @@ class MelodyGeneratorGuard : public RenderGuardTest {
     ModuleRecord* mg = Add(kTMelodyGenerator);
     Link(mg, kMelFrequency, kb_);
     ComposeQuickly(mg);
-    mg->ModuleSwitches[kSwitchLoop] = 0;
+    mg->ModuleSwitches[kSwitchLoop].Store(0);
     ModuleRecord* out = Add(kTypeOscillator);
     Link(out, kOscFrequency, mg);
     Link(out, kOscAmplitude, mg);
@@ -576,7 +576,7 @@ TEST_F(MelodyGeneratorGuard, RecordingComposedNotesCostsNothing) {
   WaveLibraryEntry* melody = BlankMelody(1000);
   melody->State = 2;
   BeginMelodyGeneratorRecording(*mg, melody);
-  mg->RecordDone = -1;  // close it at the next phrase end
+  mg->RecordDone.Store(-1);  // close it at the next phrase end
   Play(2400);
   EXPECT_EQ(mg->SampleEntry, nullptr);
   EXPECT_EQ(melody->State, 0);
@@ -596,7 +596,7 @@ TEST_F(MelodyGeneratorGuard, DiscardingAnEmptyRecordingCostsOnlyThatFrame) {
   const int32_t listed = MelodyLibrary.header.count;
   WaveLibraryEntry* melody = BlankMelody(1000);
   BeginMelodyGeneratorRecording(*mg, melody);
-  mg->RecordDone = -1;
+  mg->RecordDone.Store(-1);
   WaveLibraryEntry* last = mg->SampleEntry;
   auto discarded = [&] {
     const bool gone = last != nullptr && mg->SampleEntry == nullptr;

@@ -37,8 +37,8 @@ class SampleKernelTest : public testing_synth::SynthTest {
   // pitch times factor.
   ModuleRecord* Player(WaveLibraryEntry* e, float factor = 1.0f) {
     ModuleRecord* s = Add(kTypeSample);
-    s->ModuleSwitches[kSwitchPlay] = -1;
-    s->ChannelsProcessed = 1;
+    s->ModuleSwitches[kSwitchPlay].Store(-1);
+    s->ChannelsProcessed.Store(1);
     AttachWaveToModule(s, e, 0);
     ModuleSetParamValue(*s, kSampleAmplitude, 1.0f);
     ModuleSetParamValue(*s, kSampleFrequency, factor * e->Pitch[0] * FrequencyNorm);
@@ -73,10 +73,10 @@ class SampleKernelTest : public testing_synth::SynthTest {
   }
   ModuleRecord* Recorder(WaveLibraryEntry* e, ModuleRecord* source) {
     ModuleRecord* s = Add(kTypeSample);
-    s->ChannelsProcessed = 1;
+    s->ChannelsProcessed.Store(1);
     EXPECT_EQ(ModuleLinkInput(*s, kSampleInput, source, &ModuleCatalog[kTypeSample]), kLinkConnected);
     AttachWaveToModule(s, e, static_cast<uint64_t>(-1));  // sets REC
-    EXPECT_NE(s->ModuleSwitches[kSwitchRecord], 0);
+    EXPECT_NE(s->ModuleSwitches[kSwitchRecord].Load(), 0);
     return s;
   }
   int32_t parity_ = 0;
@@ -108,8 +108,8 @@ TEST_F(SampleKernelTest, PlaysAtTheDetectedPitch) {
 TEST_F(SampleKernelTest, StopsAtThePeriodWithoutLoopAndRewindsAtZero) {
   WaveLibraryEntry* e = Ramp(11);
   ModuleRecord* s = Player(e);
-  s->ModuleSwitches[kSwitchLoop] = 0;
-  s->ModuleSwitches[kSwitchRewind] = -1;
+  s->ModuleSwitches[kSwitchLoop].Store(0);
+  s->ModuleSwitches[kSwitchRewind].Store(-1);
   ModuleSetParamValue(*s, kSampleBias, 0.25f);
   ModuleSetParamValue(*s, kSamplePeriod, 0.5f);
   // The step is 1/11 per frame: frames 0..5 play the ramp (plus the bias),
@@ -121,7 +121,7 @@ TEST_F(SampleKernelTest, StopsAtThePeriodWithoutLoopAndRewindsAtZero) {
   EXPECT_EQ(y[8], 0.0f);
   EXPECT_EQ(s->VoiceState[0][0], 0.5f);
   // A frame at frequency 0 rewinds and restarts the voice.
-  const float f = s->Params[kSampleFrequency].Value;
+  const float f = s->Params[kSampleFrequency].Value.Load();
   ModuleSetParamValue(*s, kSampleFrequency, 0.0f);
   Play(s, 1);
   ModuleSetParamValue(*s, kSampleFrequency, f);
@@ -171,10 +171,10 @@ TEST_F(SampleKernelTest, WithoutASoundEachVoicePassesItsOwnInputThrough) {
   for (int32_t v = 0; v < 4; ++v) Put(src, 0, v, 0.125f * static_cast<float>(v + 1));
   ModuleRecord* s = Add(kTypeSample);
   PerVoice(s);
-  s->ChannelsProcessed = 1;
-  s->ModuleSwitches[kSwitchPlay] = -1;
+  s->ChannelsProcessed.Store(1);
+  s->ModuleSwitches[kSwitchPlay].Store(-1);
   Link(s, kSampleInput, src);
-  s->VoiceMapSourcePort = kSampleInput;  // the voices are the input's
+  s->VoiceMapSourcePort.Store(kSampleInput);  // the voices are the input's
   ASSERT_EQ(s->SampleData, nullptr);
   Set(s, kSampleAmplitude, 0.5f);
   Set(s, kSampleBias, 0.25f);
@@ -182,7 +182,7 @@ TEST_F(SampleKernelTest, WithoutASoundEachVoicePassesItsOwnInputThrough) {
     Set(s, kSampleFrequency, f);
     ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
     parity_ ^= 1;
-    ASSERT_EQ(s->ActiveVoices, 4) << f;
+    ASSERT_EQ(s->ActiveVoices.Load(), 4) << f;
     for (int32_t v = 0; v < 4; ++v)
       EXPECT_FLOAT_EQ(Level(s, 0, v), 0.5f * 0.125f * static_cast<float>(v + 1) + 0.25f) << f << " " << v;
   }
@@ -200,14 +200,14 @@ TEST_F(SampleKernelTest, RecordingFindsItsPitchAndPlaysBackAtThatSpeed) {
   for (size_t k = 0; k < 4800; ++k) ASSERT_EQ(e->Sound.samples[k], in[k]) << k;
 
   // Full: finished, analysed, powered and playing.
-  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
-  EXPECT_EQ(s->ModuleSwitches[kSwitchPlay], -1);
-  EXPECT_EQ(s->ModuleSwitches[kSwitchPower], -1);
-  EXPECT_EQ(s->RecordDone, 0);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), 0);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchPlay].Load(), -1);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchPower].Load(), -1);
+  EXPECT_EQ(s->RecordDone.Load(), 0);
   EXPECT_EQ(e->State, kWaveIdle);
   EXPECT_EQ(ListChanges, 1);
   EXPECT_NEAR(e->Pitch[0], 600.0f, 5.0f);
-  EXPECT_FLOAT_EQ(s->Params[kSampleFrequency].Value, e->Pitch[0] * FrequencyNorm);
+  EXPECT_FLOAT_EQ(s->Params[kSampleFrequency].Value.Load(), e->Pitch[0] * FrequencyNorm);
   EXPECT_FLOAT_EQ(s->SampleStep, 48000.0f / (4.0f * 4800.0f * e->Pitch[0]));
   // A sine of amplitude 0.5 has a mean square of 0.125.
   EXPECT_NEAR(e->MeanLevel[0], 20.0f * std::log10(0.125f), 0.05f);
@@ -224,21 +224,21 @@ TEST_F(SampleKernelTest, RecordingFindsItsPitchAndPlaysBackAtThatSpeed) {
 
 TEST_F(SampleKernelTest, RecordingStoppedBeforeAWholeFrameLeavesTheModuleAsItWas) {
   ModuleRecord* src = Source();
-  src->ChannelsProcessed = 2;
+  src->ChannelsProcessed.Store(2);
   WaveLibraryEntry* e = Blank(300, 2);
   ModuleRecord* s = Recorder(e, src);
-  s->ChannelsProcessed = 2;
+  s->ChannelsProcessed.Store(2);
   ModuleSetParamValue(*s, kSampleFrequency, 0.125f);
   s->SampleStep = 2.5f;
-  const int64_t power = s->ModuleSwitches[kSwitchPower];
+  const int64_t power = s->ModuleSwitches[kSwitchPower].Load();
   // Stopped at once: the first channel of the first frame finishes it.
-  s->RecordDone = -1;
+  s->RecordDone.Store(-1);
   ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
-  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
-  EXPECT_EQ(s->RecordDone, 0);
-  EXPECT_FLOAT_EQ(s->Params[kSampleFrequency].Value, 0.125f);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), 0);
+  EXPECT_EQ(s->RecordDone.Load(), 0);
+  EXPECT_FLOAT_EQ(s->Params[kSampleFrequency].Value.Load(), 0.125f);
   EXPECT_FLOAT_EQ(s->SampleStep, 2.5f);
-  EXPECT_EQ(s->ModuleSwitches[kSwitchPower], power);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchPower].Load(), power);
   EXPECT_TRUE(std::isfinite(e->Pitch[0]));
   // The empty sound is let go, idle and without frames, for the interface to discard.
   EXPECT_EQ(s->SampleEntry, nullptr);
@@ -251,11 +251,11 @@ TEST_F(SampleKernelTest, RecordingStoppedBeforeAWholeFrameLeavesTheModuleAsItWas
 
 TEST_F(SampleKernelTest, StereoRecordingIsInterleaved) {
   ModuleRecord* src = Source();
-  src->ChannelsProcessed = 2;
+  src->ChannelsProcessed.Store(2);
   WaveLibraryEntry* e = Blank(300, 2);
   ModuleRecord* s = Recorder(e, src);
-  EXPECT_EQ(s->OutputChannels, 2);
-  s->ChannelsProcessed = 2;
+  EXPECT_EQ(s->OutputChannels.Load(), 2);
+  s->ChannelsProcessed.Store(2);
   for (int32_t k = 0; k < 300; ++k) {
     src->Outputs[0][0] = OutputElement{0.001f * k, 0.0f};
     src->Outputs[1][0] = OutputElement{-0.002f * k, 0.0f};
@@ -266,7 +266,7 @@ TEST_F(SampleKernelTest, StereoRecordingIsInterleaved) {
       EXPECT_FLOAT_EQ(s->Outputs[1][0].Level, -0.33f * 0.02f);
     }
   }
-  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), 0);
   for (int32_t k = 0; k < 300; ++k) {
     ASSERT_EQ(e->Sound.samples[2 * k], 0.001f * k) << k;
     ASSERT_EQ(e->Sound.samples[2 * k + 1], -0.002f * k) << k;

@@ -55,7 +55,7 @@ class SequencerTest : public SynthTest {
     Set(seq, kSeqTempo, seq->SampleStep);
     Set(seq, kSeqLength, length);
     Set(seq, kSeqFrequency, notes[0].frequency);
-    seq->ModuleSwitches[kSwitchPlay] = -1;
+    seq->ModuleSwitches[kSwitchPlay].Store(-1);
     return seq;
   }
   // Frames at which the sequencer's first voice position changed frequency.
@@ -70,8 +70,8 @@ class SequencerTest : public SynthTest {
     float frequency = 0.0f;
     for (int32_t f = 0; f < frames; ++f) {
       Run(seq, 0, f & 1);
-      if (seq->ActiveVoices != voices || Freq(seq) != frequency) {
-        voices = seq->ActiveVoices;
+      if (seq->ActiveVoices.Load() != voices || Freq(seq) != frequency) {
+        voices = seq->ActiveVoices.Load();
         frequency = Freq(seq);
         events.push_back(Event{f, voices, seq->Outputs[0][0]});
       }
@@ -98,19 +98,19 @@ TEST_F(SequencerTest, NotesStartAndEndOnTheirFrames) {
   EXPECT_EQ(e[3].first.Level, 0.7f);
   EXPECT_NEAR(e[4].frame, 1440, 1);
   // Followers learn the voices through the trigger buffers.
-  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay], -1);
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay].Load(), -1);
 }
 
 TEST_F(SequencerTest, APassEndsAndPlaybackStopsOrLoops) {
   ModuleRecord* seq = Player({{0.005f, 0.02f, 0.9f, 0.01f}}, 0.02f);
   Play(seq, 970);
-  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay], 0);
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay].Load(), 0);
   EXPECT_EQ(SequencerPlayPosition(*seq), 0.0f);
 
   ModuleRecord* loop = Player({{0.005f, 0.02f, 0.9f, 0.01f}}, 0.02f);
-  loop->ModuleSwitches[kSwitchLoop] = -1;
+  loop->ModuleSwitches[kSwitchLoop].Store(-1);
   const std::vector<Event> e = Play(loop, 4 * 960);
-  EXPECT_EQ(loop->ModuleSwitches[kSwitchPlay], -1);
+  EXPECT_EQ(loop->ModuleSwitches[kSwitchPlay].Load(), -1);
   std::vector<int32_t> starts;
   for (const Event& x : e)
     if (x.voices == 1 && x.first.Level != 0.0f) starts.push_back(x.frame);
@@ -122,16 +122,16 @@ TEST_F(SequencerTest, TempoAndLengthZeroPlayNothing) {
   ModuleRecord* seq = Player({{0.005f, 0.02f, 0.9f, 0.0f}}, 0.02f);
   Set(seq, kSeqTempo, 0.0f);
   Play(seq, 10);
-  EXPECT_EQ(seq->ActiveVoices, 0);
+  EXPECT_EQ(seq->ActiveVoices.Load(), 0);
   Set(seq, kSeqTempo, seq->SampleStep);
   Set(seq, kSeqLength, 0.0f);
   Play(seq, 10);
-  EXPECT_EQ(seq->ActiveVoices, 0);
+  EXPECT_EQ(seq->ActiveVoices.Load(), 0);
   // A melody without a beat cannot be timed.
   Set(seq, kSeqLength, 0.02f);
   seq->SampleStep = 0.0f;
   Play(seq, 10);
-  EXPECT_EQ(seq->ActiveVoices, 0);
+  EXPECT_EQ(seq->ActiveVoices.Load(), 0);
 }
 
 TEST_F(SequencerTest, AMelodyOfItsHeadOnlyPlaysNothing) {
@@ -146,10 +146,10 @@ TEST_F(SequencerTest, AMelodyOfItsHeadOnlyPlaysNothing) {
     Set(seq, kSeqTempo, seq->SampleStep);
     Set(seq, kSeqLength, 0.5f);
     Set(seq, kSeqFrequency, 0.02f);
-    seq->ModuleSwitches[kSwitchPlay] = -1;
-    seq->ModuleSwitches[kSwitchLoop] = -1;
+    seq->ModuleSwitches[kSwitchPlay].Store(-1);
+    seq->ModuleSwitches[kSwitchLoop].Store(-1);
     EXPECT_TRUE(Play(seq, 100).empty());
-    EXPECT_EQ(seq->ActiveVoices, 0);
+    EXPECT_EQ(seq->ActiveVoices.Load(), 0);
   }
 }
 
@@ -163,7 +163,7 @@ TEST_F(SequencerTest, NegativeTempoStartsTheNotesInDescendingOrder) {
   std::vector<float> order;
   for (int32_t f = 0; f < 600; ++f) {
     Run(seq, 0, f & 1);
-    for (int32_t v = 0; v < seq->ActiveVoices; ++v) {
+    for (int32_t v = 0; v < seq->ActiveVoices.Load(); ++v) {
       const float x = Freq(seq, 0, v) / 0.01f;
       if (x != 0.0f && (order.empty() || order.back() != x) &&
           std::find(order.begin(), order.end(), x) == order.end())
@@ -207,7 +207,7 @@ TEST_F(SequencerTest, ARecordingReadsBackAsMelodyData) {
   WaveLibraryEntry* e = BlankMelody(kMelodyMaxNotes);
   e->State = 2;
   AttachWaveToModule(seq, e, ~uint64_t{0});
-  ASSERT_EQ(seq->ModuleSwitches[kSwitchRecord], -1);
+  ASSERT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), -1);
   Output(seq);
   Render(50);
   ASSERT_GE(KeyNoteOn(48, 0.8f, 1), 0);
@@ -223,10 +223,10 @@ TEST_F(SequencerTest, ARecordingReadsBackAsMelodyData) {
   KeyNoteOff(-1, 55, 1);
   Render(2400);
   EXPECT_EQ(SequencerNotesRecorded(*seq), 2);
-  seq->RecordDone = -1;
+  seq->RecordDone.Store(-1);
   Render(1);
 
-  EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
   ASSERT_EQ(seq->SampleEntry, e);
   EXPECT_EQ(e->State, 0);
   EXPECT_EQ(e->Sound.dataSize, 16u * 2 + 24);
@@ -249,19 +249,19 @@ TEST_F(SequencerTest, ARecordingReadsBackAsMelodyData) {
   // Analysed: F, T and L are set for playback.
   EXPECT_GT(d[3], 0.0f);
   EXPECT_FLOAT_EQ(seq->SampleStep, FrequencyNorm * d[3]);
-  EXPECT_FLOAT_EQ(seq->Params[kSeqTempo].Value, seq->SampleStep);
-  EXPECT_FLOAT_EQ(seq->Params[kSeqFrequency].Value, f48);
-  EXPECT_FLOAT_EQ(seq->Params[kSeqLength].Value, e->Duration);
+  EXPECT_FLOAT_EQ(seq->Params[kSeqTempo].Value.Load(), seq->SampleStep);
+  EXPECT_FLOAT_EQ(seq->Params[kSeqFrequency].Value.Load(), f48);
+  EXPECT_FLOAT_EQ(seq->Params[kSeqLength].Value.Load(), e->Duration);
   EXPECT_GE(e->Duration, d[5]);
 
   // Played back at the recorded tempo: the first note at once, the second
   // 0.2 s (9600 frames) later.
-  seq->ModuleSwitches[kSwitchPlay] = -1;
+  seq->ModuleSwitches[kSwitchPlay].Store(-1);
   std::vector<int32_t> starts;
   float last = 0.0f;
   for (int32_t f = 0; f < 12000; ++f) {
     Render(1);
-    const float x = seq->ActiveVoices > 0 ? Freq(seq) : 0.0f;
+    const float x = seq->ActiveVoices.Load() > 0 ? Freq(seq) : 0.0f;
     if (x != 0.0f && x != last) starts.push_back(f);
     last = x;
   }
@@ -279,7 +279,7 @@ TEST_F(SequencerTest, OnsetGroupsOfAPerVoiceRecording) {
   WaveLibraryEntry* e = BlankMelody(100);
   AttachWaveToModule(seq, e, ~uint64_t{0});
   auto voices = [&](std::initializer_list<float> fs) {
-    src->ActiveVoices = static_cast<int32_t>(fs.size());
+    src->ActiveVoices.Store(static_cast<int32_t>(fs.size()));
     int32_t v = 0;
     for (float f : fs) {
       src->VoiceIds[v] = v;
@@ -287,7 +287,7 @@ TEST_F(SequencerTest, OnsetGroupsOfAPerVoiceRecording) {
     }
   };
   auto frames = [&](int32_t n) {
-    for (int32_t i = 0; i < n; ++i) Run(seq, src->ActiveVoices, i & 1);
+    for (int32_t i = 0; i < n; ++i) Run(seq, src->ActiveVoices.Load(), i & 1);
   };
   const float* d = e->Sound.samples;
   voices({0.01f});
@@ -304,11 +304,11 @@ TEST_F(SequencerTest, OnsetGroupsOfAPerVoiceRecording) {
   voices({0.01f, 0.02f, 0.03f, 0.04f});
   frames(240);  // 30 ms after the group: a new one
   EXPECT_EQ(d[1], first + 2.0f);
-  EXPECT_EQ(seq->ActiveVoices, 4);
+  EXPECT_EQ(seq->ActiveVoices.Load(), 4);
   // Everything released, then the recording finishes.
   voices({});
   frames(10);
-  seq->RecordDone = -1;
+  seq->RecordDone.Store(-1);
   frames(1);
   EXPECT_EQ(e->Sound.dataSize, 16u * 4 + 24);
   // Note 0 lasted until the release; note 3 started 2160 frames after it.
@@ -326,7 +326,7 @@ TEST_F(SequencerTest, RecordingStopsAtTheLengthAndAtTheNoteLimit) {
   Set(seq, kSeqLength, 0.01f);
   Put(src, 0, 0, 1.0f, 0.02f);
   int32_t f = 0;
-  while (seq->ModuleSwitches[kSwitchRecord] != 0 && f < 2000) Run(seq, 1, f++ & 1);
+  while (seq->ModuleSwitches[kSwitchRecord].Load() != 0 && f < 2000) Run(seq, 1, f++ & 1);
   EXPECT_NEAR(f, 481, 1);
   EXPECT_EQ(e->Sound.samples[0], 1.0f);
   EXPECT_NEAR(e->Sound.samples[6], 0.01f, 1.0f / 48000.0f);
@@ -338,7 +338,7 @@ TEST_F(SequencerTest, RecordingStopsAtTheLengthAndAtTheNoteLimit) {
   Link(many, kSeqVelocity, src);
   WaveLibraryEntry* big = BlankMelody(kMelodyMaxNotes);
   AttachWaveToModule(many, big, ~uint64_t{0});
-  for (f = 0; many->ModuleSwitches[kSwitchRecord] != 0 && f < 30000; ++f) {
+  for (f = 0; many->ModuleSwitches[kSwitchRecord].Load() != 0 && f < 30000; ++f) {
     Put(src, 0, 0, 1.0f, (f & 1) ? 0.0f : 0.02f);
     Run(many, 1, f & 1);
   }
@@ -352,7 +352,7 @@ TEST_F(SequencerTest, RecordingStopsAtTheLengthAndAtTheNoteLimit) {
   Link(small, kSeqVelocity, src);
   WaveLibraryEntry* three = BlankMelody(3);
   AttachWaveToModule(small, three, ~uint64_t{0});
-  for (f = 0; small->ModuleSwitches[kSwitchRecord] != 0 && f < 100; ++f) {
+  for (f = 0; small->ModuleSwitches[kSwitchRecord].Load() != 0 && f < 100; ++f) {
     Put(src, 0, 0, 1.0f, (f & 1) ? 0.0f : 0.02f);
     Run(small, 1, f & 1);
   }
@@ -370,7 +370,7 @@ TEST_F(SequencerTest, RecordingStopsAtTheLengthAndAtTheNoteLimit) {
   } takes[] = {{seq, false}, {many, true}, {small, true}};
   auto record = std::make_unique<ModuleFileRecord>();
   for (const auto& take : takes) {
-    const float tempo = take.module->Params[kSeqTempo].Value;
+    const float tempo = take.module->Params[kSeqTempo].Value.Load();
     EXPECT_GT(tempo, 0.0f);
     EXPECT_LE(tempo, top);
     if (take.atTop) {
@@ -378,7 +378,7 @@ TEST_F(SequencerTest, RecordingStopsAtTheLengthAndAtTheNoteLimit) {
     }
     ModuleToFileRecord(*record, take.module);
     ASSERT_EQ(LoadModuleFromFileRecord(*record, take.module, ModuleList.count, nullptr, 0), 0);
-    EXPECT_EQ(take.module->Params[kSeqTempo].Value, tempo);
+    EXPECT_EQ(take.module->Params[kSeqTempo].Value.Load(), tempo);
   }
 }
 

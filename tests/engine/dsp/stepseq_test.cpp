@@ -84,7 +84,7 @@ TEST_F(StepSequencerTest, DutyCycleSoundsTheFirstOrSecondPartOfAStep) {
 
 TEST_F(StepSequencerTest, RewindStartsEveryNoteFromStepZero) {
   Set(seq, kStepPattern, 1.0f);
-  seq->ModuleSwitches[kSwitchRewind] = -1;
+  seq->ModuleSwitches[kSwitchRewind].Store(-1);
   Play(3 * kStepFrames + 10);
   Put(note, 0, 0, 0.0f, 0.0f);
   Run(seq);
@@ -92,7 +92,7 @@ TEST_F(StepSequencerTest, RewindStartsEveryNoteFromStepZero) {
   const std::vector<bool> s = Play(kStepFrames / 2);
   EXPECT_TRUE(s[10]);
   // Without the switch the pattern runs on.
-  seq->ModuleSwitches[kSwitchRewind] = 0;
+  seq->ModuleSwitches[kSwitchRewind].Store(0);
   seq->VoiceState[0][0] = 3.5f * kStepFrames / SampleRate;
   Put(note, 0, 0, 0.0f, 0.0f);
   Run(seq);
@@ -104,17 +104,17 @@ TEST_F(StepSequencerTest, RewindStartsEveryNoteFromStepZero) {
 TEST_F(StepSequencerTest, PerVoiceTimesAreKeptPerVoiceIdAndMarked) {
   Set(seq, kStepPattern, 1.0f);
   PerVoice(seq);
-  note->ActiveVoices = 2;
+  note->ActiveVoices.Store(2);
   note->VoiceIds[0] = 6;
   note->VoiceIds[1] = 3;
   Put(note, 0, 1, 0.5f, 0.02f);
   seq->Params[kStepFrequency].VoiceMapRow = 1;
   seq->Params[kStepVelocity].VoiceMapRow = 1;
-  seq->TriggerOwner = note;
+  seq->TriggerOwner.Store(note);
   seq->VoiceState[0][3] = 2.5f * kStepFrames / SampleRate;  // voice 3 is in step 2
   ClearTriggerBuffer(*note, 1);
   Run(seq, 2, 1);
-  EXPECT_EQ(seq->ActiveVoices, 2);
+  EXPECT_EQ(seq->ActiveVoices.Load(), 2);
   EXPECT_EQ(seq->VoiceIds[0], 6);
   EXPECT_EQ(seq->VoiceIds[1], 3);
   EXPECT_EQ(Level(seq, 0, 0), 0.8f);
@@ -150,7 +150,7 @@ class MapperTest : public SynthTest {
     Link(map, kMapperInput, in);
     Set(map, kMapperOctaveMin, 2.0f);
     Set(map, kMapperOctaveRange, 2.0f);
-    map->ModuleSwitches[kSwitchZeroOut] = 0;
+    map->ModuleSwitches[kSwitchZeroOut].Store(0);
   }
   float Map(float x) {
     Put(in, 0, 0, x, x);
@@ -173,7 +173,7 @@ TEST_F(MapperTest, InputsSnapToTuningKeys) {
   EXPECT_EQ(Map(0.0f), 0.0f);
   EXPECT_EQ(Level(map), 0.0f);
   // Logarithmic: 2 + 2 log2(1.5) = 3.17 octaves, key 2.
-  map->ModuleSwitches[kSwitch1] = -1;
+  map->ModuleSwitches[kSwitch1].Store(-1);
   EXPECT_FLOAT_EQ(Map(0.5f), TuningOctaveKeyFrequency(EngineTuning, 3, 2) * FrequencyNorm);
   // Hostile octave settings reach no conversion trouble.
   Set(map, kMapperOctaveMin, std::nanf(""));
@@ -202,7 +202,7 @@ TEST_F(MapperTest, EveryInputSnapsAsTheTuningQuantises) {
   PerVoice(poly);
   Link(poly, kMapperInput, voices);
   poly->Params[kMapperInput].VoiceMapRow = 1;  // as the render loop sets it for a per-voice source
-  poly->ModuleSwitches[kSwitchZeroOut] = 0;
+  poly->ModuleSwitches[kSwitchZeroOut].Store(0);
   for (int32_t v = 0; v < kInputs; ++v) Put(voices, 0, v, inputs[v]);
   for (int32_t keys : {12, 2, 64}) {
     TuningSetNoteCount(EngineTuning, keys);
@@ -211,8 +211,8 @@ TEST_F(MapperTest, EveryInputSnapsAsTheTuningQuantises) {
       Set(map, kMapperOctaveMin, static_cast<float>(r[0]));
       Set(map, kMapperOctaveRange, static_cast<float>(r[1]));
       for (int32_t logarithmic = 0; logarithmic < 2; ++logarithmic) {
-        map->ModuleSwitches[kSwitch1] = logarithmic != 0 ? -1 : 0;
-        poly->ModuleSwitches[kSwitch1] = map->ModuleSwitches[kSwitch1];
+        map->ModuleSwitches[kSwitch1].Store(logarithmic != 0 ? -1 : 0);
+        poly->ModuleSwitches[kSwitch1].Store(map->ModuleSwitches[kSwitch1].Load());
         Set(poly, kMapperOctaveMin, static_cast<float>(r[0]));
         Set(poly, kMapperOctaveRange, static_cast<float>(r[1]));
         Run(poly, kInputs);
@@ -231,7 +231,7 @@ TEST_F(MapperTest, EveryInputSnapsAsTheTuningQuantises) {
 }
 
 TEST_F(MapperTest, IslandModeGapsOnlyWhenTheKeyChanges) {
-  map->ModuleSwitches[kSwitchZeroOut] = -1;
+  map->ModuleSwitches[kSwitchZeroOut].Store(-1);
   int32_t gaps = 0;
   int32_t changes = 0;
   float last = Map(0.3f);
@@ -254,14 +254,14 @@ TEST_F(MapperTest, IslandModeGapsOnlyWhenTheKeyChanges) {
 
 TEST_F(MapperTest, PerVoicePositionsKeepTheirOwnKeys) {
   PerVoice(map);
-  map->ModuleSwitches[kSwitchZeroOut] = -1;
-  in->ActiveVoices = 2;
+  map->ModuleSwitches[kSwitchZeroOut].Store(-1);
+  in->ActiveVoices.Store(2);
   map->Params[kMapperInput].VoiceMapRow = 1;
   Put(in, 0, 0, 0.3f, 0.3f);
   Put(in, 0, 1, 0.6f, 0.6f);
   Run(map, 2);
   Run(map, 2);
-  EXPECT_EQ(map->ActiveVoices, 2);
+  EXPECT_EQ(map->ActiveVoices.Load(), 2);
   EXPECT_NE(Freq(map, 0, 0), 0.0f);
   EXPECT_NE(Freq(map, 0, 1), 0.0f);
   EXPECT_NE(Freq(map, 0, 0), Freq(map, 0, 1));

@@ -20,23 +20,23 @@ TEST_F(StereoTest, MergeHalvesInOneModeAndScalesByRootHalfInTheOther) {
   Put(src, 1, 0, 0.2f, 0.0f);
   ModuleRecord* merge = Add(kTypeMergeStereo);
   Link(merge, kStereoInput, src);
-  merge->ChannelsProcessed = 2;
+  merge->ChannelsProcessed.Store(2);
   Run(merge);
   EXPECT_EQ(Level(merge), (0.6f + 0.2f) * 0.5f);
   EXPECT_EQ(merge->Outputs[0][0].Frequency, Level(merge));
-  EXPECT_EQ(merge->ChannelsProcessed, 1);
+  EXPECT_EQ(merge->ChannelsProcessed.Load(), 1);
 
   PerVoice(merge);
   merge->Params[kStereoInput].VoiceMapRow = 1;
   Put(src, 0, 1, -0.5f);
   Put(src, 1, 1, -0.7f);
-  merge->ChannelsProcessed = 2;
+  merge->ChannelsProcessed.Store(2);
   Run(merge, 2);
-  EXPECT_EQ(merge->ActiveVoices, 2);
+  EXPECT_EQ(merge->ActiveVoices.Load(), 2);
   EXPECT_EQ(Level(merge, 0, 0), RootHalf(0.6f + 0.2f));
   EXPECT_NEAR(Level(merge, 0, 0), 0.5657f, 1e-4f);
   EXPECT_EQ(Level(merge, 0, 1), RootHalf(-0.5f + -0.7f));  // not clipped
-  EXPECT_EQ(merge->ChannelsProcessed, 1);
+  EXPECT_EQ(merge->ChannelsProcessed.Load(), 1);
 
   // A one-channel source counts twice; the set value weighs a linked input.
   ModuleRecord* mono = Source(1, 1);
@@ -44,7 +44,7 @@ TEST_F(StereoTest, MergeHalvesInOneModeAndScalesByRootHalfInTheOther) {
   Link(merge, kStereoInput, mono);
   Run(merge, 1);
   EXPECT_NEAR(Level(merge), 0.7071f, 1e-4f);
-  merge->PolyphonyMode = 0;
+  merge->PolyphonyMode.Store(0);
   Set(merge, kStereoInput, 0.5f);
   Run(merge);
   EXPECT_EQ(Level(merge), 0.25f);
@@ -80,7 +80,7 @@ TEST_F(StereoTest, BalanceAttenuatesOneSide) {
   Run(bal);
   EXPECT_FLOAT_EQ(Level(bal, 0), -0.4f);
   EXPECT_EQ(Level(bal, 1), -0.4f);
-  EXPECT_EQ(bal->ClipFlag, 0);
+  EXPECT_EQ(bal->ClipFlag.Load(), 0);
 
   // Per voice the one position applies to every voice; a one-channel input
   // feeds both sides.
@@ -92,7 +92,7 @@ TEST_F(StereoTest, BalanceAttenuatesOneSide) {
   Put(pos, 0, 0, -0.5f, 0.0f);
   PerVoice(bal);
   Run(bal, 2);
-  EXPECT_EQ(bal->ActiveVoices, 2);
+  EXPECT_EQ(bal->ActiveVoices.Load(), 2);
   EXPECT_EQ(Level(bal, 0, 0), 0.5f);
   EXPECT_EQ(Level(bal, 1, 0), 0.25f);
   EXPECT_EQ(Level(bal, 0, 1), -0.5f);
@@ -107,8 +107,8 @@ TEST_F(StereoTest, RenderedStereoChain) {
   Link(bal, kStereoInput, join);
   Set(bal, kBalancePosition, 0.5f);
   Output(bal);
-  EXPECT_EQ(join->ChannelsProcessed, 2);
-  EXPECT_EQ(bal->ChannelsProcessed, 2);
+  EXPECT_EQ(join->ChannelsProcessed.Load(), 2);
+  EXPECT_EQ(bal->ChannelsProcessed.Load(), 2);
   std::vector<float> out = Render(3);
   EXPECT_EQ(out[4], 0.25f);
   EXPECT_EQ(out[5], -0.25f);
@@ -117,7 +117,7 @@ TEST_F(StereoTest, RenderedStereoChain) {
   ModuleRecord* merge = Add(kTypeMergeStereo);
   Link(merge, kStereoInput, bal);
   Output(merge);
-  EXPECT_EQ(merge->ChannelsProcessed, 1);
+  EXPECT_EQ(merge->ChannelsProcessed.Load(), 1);
   out = Render(3);
   EXPECT_EQ(out[4], 0.0f);
   Set(bal, kBalancePosition, -0.5f);

@@ -39,7 +39,7 @@ TEST_F(TemplateTest, DerivedFlagsAndStoredDefaults) {
   EXPECT_EQ(T(3).RunsWithoutVoices, -1);
   EXPECT_EQ(T(9).KeepsVoices, -1);
   EXPECT_EQ(T(2).RequiredPort, 2);
-  EXPECT_EQ(T(2).VoiceMapSourcePort, 2);
+  EXPECT_EQ(T(2).VoiceMapSourcePort.Load(), 2);
   EXPECT_EQ(T(32).RequiredPort, 0);
   // The seed of a fixed-channel type is exempt from the channel count; the
   // envelope's is not.
@@ -50,11 +50,11 @@ TEST_F(TemplateTest, DerivedFlagsAndStoredDefaults) {
   // Frequencies are stored normalized, and the set value reaches the port
   // value module's output.
   const ModuleRecord& osc = T(2);
-  EXPECT_EQ(osc.Params[2].Value, 55.0f / 12000.0f);
+  EXPECT_EQ(osc.Params[2].Value.Load(), 55.0f / 12000.0f);
   EXPECT_EQ(osc.Params[2].Scale, 12000.0f);
   EXPECT_FLOAT_EQ(osc.Params[2].RangeHigh, 1000.0f / 12000.0f);
   EXPECT_EQ(osc.PortValueModules[2]->Outputs[0][0].Level, 55.0f / 12000.0f);
-  EXPECT_EQ(T(32).Params[3].Value, 50.0f / 48000.0f);
+  EXPECT_EQ(T(32).Params[3].Value.Load(), 50.0f / 48000.0f);
   for (int32_t p : {kAdsrAttack, kAdsrDecay, kAdsrRelease}) EXPECT_EQ(T(9).Params[p].Min, 0.0005f) << p;
   EXPECT_EQ(Name(osc.Params[0]), "Bias (Amplitude offset)");
   EXPECT_EQ(Label(T(9).Params[kAdsrRetrigger]), "*");

@@ -52,11 +52,11 @@ class TimeTest : public testing_engine::EngineTest {
   // its lead port, and dropped positions are cleared after the call.
   void Step(ModuleRecord* m) {
     for (int32_t p = 0; p < m->PortCount; ++p) {
-      ModuleRecord* s = m->PortSources[p];
-      if (s->Role == kRoleLive && s != m && s->TriggerOwner == s) ClearTriggerBuffer(*s, parity_);
-      m->Params[p].VoiceMapRow = (s->ActiveVoices == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+      ModuleRecord* s = m->PortSources[p].Load();
+      if (s->Role == kRoleLive && s != m && s->TriggerOwner.Load() == s) ClearTriggerBuffer(*s, parity_);
+      m->Params[p].VoiceMapRow = (s->ActiveVoices.Load() == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
     }
-    Run(m, m->PortSources[m->VoiceMapSourcePort]->ActiveVoices, parity_);
+    Run(m, m->PortSources[m->VoiceMapSourcePort.Load()].Load()->ActiveVoices.Load(), parity_);
     parity_ ^= 1;
   }
   // Steps n frames and returns what channel ch, position v published.

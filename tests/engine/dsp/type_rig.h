@@ -216,7 +216,7 @@ class TypeRig : public testing_synth::SynthTest {
         for (size_t i = 0; i < sine.size(); ++i)
           sine[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 480.0 * static_cast<double>(i) / 48000.0));
         AttachWaveToModule(m_, Sound(sine, 1, 480.0f), 0);
-        m_->ModuleSwitches[kSwitchPlay] = -1;
+        m_->ModuleSwitches[kSwitchPlay].Store(-1);
         break;
       }
       case kTOscillator:
@@ -247,13 +247,13 @@ class TypeRig : public testing_synth::SynthTest {
         Set(m_, 1, 0.02f);  // the period: the repeats start inside the run
         break;
       case kTStepSequencer:
-        m_->ModuleSwitches[kSwitchPlay] = -1;
+        m_->ModuleSwitches[kSwitchPlay].Store(-1);
         break;
       case kTMelodyGenerator:
         ComposeQuickly(m_);
         // Phrases are replayed while looping is on, composed anew while off.
         tick_ = [this](int64_t block) {
-          if (block % 40 == 0) m_->ModuleSwitches[kSwitchLoop] = (block / 40) % 2 == 0 ? -1 : 0;
+          if (block % 40 == 0) m_->ModuleSwitches[kSwitchLoop].Store((block / 40) % 2 == 0 ? -1 : 0);
         };
         break;
       default:
@@ -282,8 +282,8 @@ class TypeRig : public testing_synth::SynthTest {
     AttachWaveToModule(seq, e, 0);
     Set(seq, kSeqTempo, seq->SampleStep);
     Set(seq, kSeqLength, 0.2f);
-    seq->ModuleSwitches[kSwitchPlay] = -1;
-    seq->ModuleSwitches[kSwitchLoop] = -1;
+    seq->ModuleSwitches[kSwitchPlay].Store(-1);
+    seq->ModuleSwitches[kSwitchLoop].Store(-1);
   }
 
   // A Melody Generator composing 50 frames a step, one-measure phrases.
@@ -294,7 +294,7 @@ class TypeRig : public testing_synth::SynthTest {
     Set(mg, kMelMeasures, 1.0f);
     Set(mg, kMelOctaveMin, 3.0f);
     Set(mg, kMelOctaves, 2.0f);
-    mg->ModuleSwitches[kSwitchPlay] = -1;
+    mg->ModuleSwitches[kSwitchPlay].Store(-1);
   }
 
   // --- notes, as the interface plays them

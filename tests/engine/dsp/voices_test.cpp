@@ -25,11 +25,11 @@ TEST_F(VoicesTest, SelectorPicksAVoiceByIdAndFreezesWithoutIt) {
     Put(s, 1, v, -0.1f * (v + 1), -0.01f * (v + 1));
   }
   ModuleRecord* sel = Add(kTypeVoiceSelector);
-  sel->ChannelsProcessed = 2;
+  sel->ChannelsProcessed.Store(2);
   Link(sel, kSelectorFrequency, s);
   Set(sel, kSelectorVoice, 5.0f);
   Run(sel, 3);
-  EXPECT_EQ(sel->ActiveVoices, 1);
+  EXPECT_EQ(sel->ActiveVoices.Load(), 1);
   EXPECT_FLOAT_EQ(Level(sel), 0.2f);
   EXPECT_FLOAT_EQ(Freq(sel), 0.02f);
   EXPECT_FLOAT_EQ(Level(sel, 1), -0.2f);
@@ -37,17 +37,17 @@ TEST_F(VoicesTest, SelectorPicksAVoiceByIdAndFreezesWithoutIt) {
   // outputs as they were (the render callback clears dropped positions).
   s->VoiceIds[1] = 6;
   ProcessVoiceSelector(sel, 0, 0, 1);
-  EXPECT_EQ(sel->ActiveVoices, 0);
+  EXPECT_EQ(sel->ActiveVoices.Load(), 0);
   EXPECT_FLOAT_EQ(Level(sel), 0.2f);
   // A set value rounds to even: 4.5 picks voice 4.
   Set(sel, kSelectorVoice, 4.5f);
   Run(sel, 3);
-  EXPECT_EQ(sel->ActiveVoices, 1);
+  EXPECT_EQ(sel->ActiveVoices.Load(), 1);
   EXPECT_FLOAT_EQ(Level(sel), 0.1f);
   // Only the positions below the voices to compute are searched.
   Set(sel, kSelectorVoice, 9.0f);
   Run(sel, 2);
-  EXPECT_EQ(sel->ActiveVoices, 0);
+  EXPECT_EQ(sel->ActiveVoices.Load(), 0);
 }
 
 TEST_F(VoicesTest, MixerAveragesOrDividesByTheScalingAndClips) {
@@ -58,14 +58,14 @@ TEST_F(VoicesTest, MixerAveragesOrDividesByTheScalingAndClips) {
   mix->Params[kVoiceMixerInput].VoiceMapRow = 1;
   Set(mix, kVoiceMixerInput, 1.0f);
   Run(mix, 4);
-  EXPECT_EQ(mix->ActiveVoices, 1);
+  EXPECT_EQ(mix->ActiveVoices.Load(), 1);
   EXPECT_FLOAT_EQ(Level(mix), 0.5f);
-  EXPECT_EQ(mix->ClipFlag, 0);
+  EXPECT_EQ(mix->ClipFlag.Load(), 0);
   // A source whose voices carry their own envelopes is summed, then clipped.
   s->PerVoiceOutput = -1;
   Run(mix, 4);
   EXPECT_EQ(Level(mix), 1.0f);
-  EXPECT_EQ(mix->ClipFlag, -1);
+  EXPECT_EQ(mix->ClipFlag.Load(), -1);
   // A live scaling source of four voices at 1.0 divides by 1 + 4.
   ModuleRecord* env = Source(1, 4);
   for (int32_t v = 0; v < 4; ++v) Put(env, 0, v, 1.0f, 1.0f);
@@ -78,9 +78,9 @@ TEST_F(VoicesTest, MixerAveragesOrDividesByTheScalingAndClips) {
   Run(mix, 4);
   EXPECT_FLOAT_EQ(Level(mix), 0.2f);
   // A silent source leaves the output as it was.
-  s->ActiveVoices = 0;
+  s->ActiveVoices.Store(0);
   ProcessVoiceMixer(mix, 0, 0, 1);
-  EXPECT_EQ(mix->ActiveVoices, 0);
+  EXPECT_EQ(mix->ActiveVoices.Load(), 0);
   EXPECT_FLOAT_EQ(Level(mix), 0.2f);
 }
 
@@ -104,7 +104,7 @@ TEST_F(VoicesTest, MultiplexerGathersInputsIntoVoices) {
   Link(mux, 2, a);
   Link(mux, 7, b);
   Run(mux, 1, 1);
-  ASSERT_EQ(mux->ActiveVoices, 2);
+  ASSERT_EQ(mux->ActiveVoices.Load(), 2);
   EXPECT_EQ(mux->VoiceIds[0], 2);
   EXPECT_EQ(mux->VoiceIds[1], 7);
   EXPECT_EQ(Level(mux, 0, 0), 0.25f);
@@ -117,16 +117,16 @@ TEST_F(VoicesTest, MultiplexerGathersInputsIntoVoices) {
   EXPECT_EQ(Level(mux, 0, 7), 0.0f);
   // A live input without voices does not count; an unlinked one counts by its
   // set value.
-  a->ActiveVoices = 0;
+  a->ActiveVoices.Store(0);
   Set(mux, 4, 0.5f);
   Run(mux, 1, 0);
-  ASSERT_EQ(mux->ActiveVoices, 2);
+  ASSERT_EQ(mux->ActiveVoices.Load(), 2);
   EXPECT_EQ(mux->VoiceIds[0], 4);
   EXPECT_EQ(Level(mux, 0, 0), 0.5f);
   EXPECT_EQ(mux->VoiceIds[1], 7);
   Set(mux, 4, 0.0f);
   Run(mux, 1, 1);
-  EXPECT_EQ(mux->ActiveVoices, 1);
+  EXPECT_EQ(mux->ActiveVoices.Load(), 1);
 }
 
 TEST_F(VoicesTest, MultiplexedConstantsMixedOnTheRenderPath) {
@@ -137,7 +137,7 @@ TEST_F(VoicesTest, MultiplexedConstantsMixedOnTheRenderPath) {
   Link(mix, kVoiceMixerInput, mux);
   Output(mix);
   std::vector<float> out = Render(4);
-  ASSERT_EQ(mux->ActiveVoices, 2);
+  ASSERT_EQ(mux->ActiveVoices.Load(), 2);
   // Two voices averaged.
   EXPECT_FLOAT_EQ(out[6], 0.3f);
   EXPECT_FLOAT_EQ(out[7], 0.3f);

@@ -95,7 +95,7 @@ TEST_F(BuildTest, LiveBlocksKeepTheirOffsetFromTheOutputPortTimesScale) {
 
   // The box is some control of the old tree (Quit at (5, 5)); its offset from
   // the old output port comes back times the scale from the new one.
-  mf.module.BoxControl = 2;
+  mf.module.BoxControl.Store(2);
   ASSERT_EQ(BuildInterface(2.5f), 0);
   ASSERT_EQ(g_blocks.size(), 2u);
   // The port stays at (748, 950): 748 - 743 x 2.5 = -1109.5 and 950 - 945 x 2.5

@@ -111,7 +111,7 @@ TEST_F(GroupsBTest, ModuleTemplates) {
   for (int32_t t = 0; t < kModuleTypeCount; ++t) {
     const ModuleRecord& type = ModuleCatalog[t];
     const int32_t box = 142 + 3 * t;
-    ASSERT_EQ(type.BoxControl, box) << t;
+    ASSERT_EQ(type.BoxControl.Load(), box) << t;
     V::ControlRecord* c = C(box);
     EXPECT_EQ(c->Visible.load(), 0);
     EXPECT_EQ(C(box + 1)->Visible.load(), 0);   // PMOD
@@ -226,13 +226,13 @@ TEST_F(GroupsBTest, ReleaseTypeOtherWindowsAndZoomTwo) {
 TEST_F(GroupsBTest, AFailedPlaneLeavesNoTypePointingAtAnOldBox) {
   ASSERT_EQ(BuildInterface(1.0f), 0);
   ASSERT_TRUE(PlaneBuilt());
-  ASSERT_EQ(ModuleCatalog[5].BoxControl, 142 + 3 * 5);
+  ASSERT_EQ(ModuleCatalog[5].BoxControl.Load(), 142 + 3 * 5);
   BuildContext ctx;
   const int32_t before = V::ControlTableCount();
   platform::FailNextMutexCreations(1);  // SCOPE cannot get its locks
   EXPECT_EQ(BuildPlaneAndTemplates(ctx), -26);
   EXPECT_EQ(V::ControlTableCount(), before + 1);
-  for (int32_t t = 0; t < kModuleTypeCount; ++t) EXPECT_EQ(ModuleCatalog[t].BoxControl, 0) << t;
+  for (int32_t t = 0; t < kModuleTypeCount; ++t) EXPECT_EQ(ModuleCatalog[t].BoxControl.Load(), 0) << t;
 }
 
 TEST_F(GroupsBTest, AFailedFirstControlLeavesTheGroupsTablesAlone) {

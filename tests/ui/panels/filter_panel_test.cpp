@@ -59,7 +59,7 @@ TEST_F(FilterPanelTest, TheSameDesignTwiceMakesANewEntryAndLeavesThePlayedOneAlo
   Field(flist_).Selected = 0;
   Click(OnFilterSet, window_ + 4);
   ASSERT_EQ(conv->SampleEntry, first);
-  const float moduleGain = conv->Params[3].Value;
+  const float moduleGain = conv->Params[3].Value.Load();
 
   FirDesign.FirKernel[0] = 0.75f;  // the design changed, its name did not
   FirDesign.FirGainSum = 9;
@@ -69,7 +69,7 @@ TEST_F(FilterPanelTest, TheSameDesignTwiceMakesANewEntryAndLeavesThePlayedOneAlo
   EXPECT_EQ(first->Sound.samples[0], tap0);
   EXPECT_EQ(first->Pitch[0], gain);
   EXPECT_EQ(conv->SampleEntry, first);
-  EXPECT_EQ(conv->Params[3].Value, moduleGain);
+  EXPECT_EQ(conv->Params[3].Value.Load(), moduleGain);
   const WaveLibraryEntry* second = FilterLibrary.entries[1];
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(second->File), "FIR_8-16_Triangular (2).wav");
   EXPECT_EQ(second->Sound.samples[0], 0.75f);
@@ -172,7 +172,7 @@ TEST_F(FilterPanelTest, SetGivesGainAndTapsToAConvolutiveFilterOnly) {
   Field(flist_).Selected = 0;
   Click(OnFilterSet, window_ + 4);
   EXPECT_EQ(SelectedModule->SampleEntry, e);
-  EXPECT_FLOAT_EQ(SelectedModule->Params[3].Value, 0.75f);
+  EXPECT_FLOAT_EQ(SelectedModule->Params[3].Value.Load(), 0.75f);
   Field(flist_).Selected = -1;
   Click(OnFilterSet, window_ + 4);
   EXPECT_EQ(SelectedModule->SampleEntry, nullptr);

@@ -279,7 +279,7 @@ TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
   ModuleRecord& templ = ModuleCatalog[kTypeOscillator];
   m->Params[1].Global = -1;
   ModuleLinkInput(*m, 1, nullptr, &templ);
-  ASSERT_EQ(m->PortSources[1], templ.PortValueModules[1]);
+  ASSERT_EQ(m->PortSources[1].Load(), templ.PortValueModules[1]);
   PlaybackActive = 0;
   RequestGraphRebuild(0, 0, m);
   ResetEngineCommand(EngineCommand);  // no rebuild left for the first frame

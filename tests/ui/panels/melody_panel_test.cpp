@@ -82,19 +82,19 @@ TEST_F(MelodyPanelTest, SetGivesTheSequencerTheMelodysNumbersOrZeros) {
   WaveLibraryEntry* e = Melody("m.mel");
   ModuleRecord* seq = Make(kTypeSequencer);
   SelectedModule = seq;
-  seq->ModuleSwitches[kSwitchPlay] = -1;
+  seq->ModuleSwitches[kSwitchPlay].Store(-1);
   Field(mlist_).Selected = 0;
   Click(OnMelodySet, mlist_ + 3);
   EXPECT_EQ(seq->SampleEntry, e);
-  EXPECT_FLOAT_EQ(seq->Params[0].Value, 7.5f);
-  EXPECT_FLOAT_EQ(seq->Params[2].Value, 3.0f);
-  EXPECT_FLOAT_EQ(seq->Params[3].Value, 4.5f);
-  EXPECT_FLOAT_EQ(seq->Params[4].Value, 12.0f);
-  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay], -1);
+  EXPECT_FLOAT_EQ(seq->Params[0].Value.Load(), 7.5f);
+  EXPECT_FLOAT_EQ(seq->Params[2].Value.Load(), 3.0f);
+  EXPECT_FLOAT_EQ(seq->Params[3].Value.Load(), 4.5f);
+  EXPECT_FLOAT_EQ(seq->Params[4].Value.Load(), 12.0f);
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay].Load(), -1);
   Field(mlist_).Selected = -1;
   Click(OnMelodySet, mlist_ + 3);
   EXPECT_EQ(seq->SampleEntry, nullptr);
-  for (int32_t p : {0, 2, 3, 4}) EXPECT_FLOAT_EQ(seq->Params[p].Value, 0.0f) << p;
+  for (int32_t p : {0, 2, 3, 4}) EXPECT_FLOAT_EQ(seq->Params[p].Value.Load(), 0.0f) << p;
 }
 
 TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
@@ -139,7 +139,7 @@ TEST_F(MelodyPanelTest, GeneratorRecordsStraightAndTheLibraryDoubles) {
   EXPECT_EQ(MelodyLibrary.header.count, 17);
   EXPECT_EQ(MelodyLibrary.header.capacity, 32);
   EXPECT_EQ(gen->SampleEntry, MelodyLibrary.entries[16]);
-  EXPECT_EQ(gen->ModuleSwitches[kSwitchRecord], -1);
+  EXPECT_EQ(gen->ModuleSwitches[kSwitchRecord].Load(), -1);
   EXPECT_EQ(MelodyInt(*gen, kMelRecordPosition), 0);
 }
 

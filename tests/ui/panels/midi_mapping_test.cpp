@@ -45,7 +45,7 @@ TEST_F(MidiMappingTest, RangeButtonsNeedASelectedParameter) {
   Click(OnMidiMapMin, mmin);  // no module
   EXPECT_EQ(ParamEditMode, 0);
   SelectedModule = Make(kTypeOscillator);
-  SelectedModule->SelectedParam = 1;
+  SelectedModule->SelectedParam.Store(1);
   Click(OnMidiMapMin, mmin);
   Click(OnMidiMapMax, mmax);
   EXPECT_EQ(ParamEditMode, 2);

@@ -42,16 +42,16 @@ TEST_F(ModulePanelTest, PolyphonyOnlyWhenTheTypeLeavesTheChoice) {
   SelectedModule = m;
   const int32_t poly = Slot(kUiPOLY);
   m->PolyphonyCapability = 1;
-  const int64_t word = m->ModuleSwitches[kSwitchPerVoice];
+  const int64_t word = m->ModuleSwitches[kSwitchPerVoice].Load();
   Click(OnModuleSwitch, poly);
-  EXPECT_EQ(m->ModuleSwitches[kSwitchPerVoice], word);
+  EXPECT_EQ(m->ModuleSwitches[kSwitchPerVoice].Load(), word);
   EXPECT_EQ(On(poly), word);
   EXPECT_EQ(ActionHistory.count, 0);
   m->PolyphonyCapability = 2;
-  m->ModuleSwitches[kSwitchPerVoice] = 0;
+  m->ModuleSwitches[kSwitchPerVoice].Store(0);
   Click(OnModuleSwitch, poly);
-  EXPECT_EQ(m->ModuleSwitches[kSwitchPerVoice], -1);
-  EXPECT_EQ(m->PolyphonyMode, 1);
+  EXPECT_EQ(m->ModuleSwitches[kSwitchPerVoice].Load(), -1);
+  EXPECT_EQ(m->PolyphonyMode.Load(), 1);
   EXPECT_EQ(On(poly), -1);
   EXPECT_NE(LastHistory().find("Toggle polyphony mode of"), std::string::npos);
 }
@@ -59,8 +59,8 @@ TEST_F(ModulePanelTest, PolyphonyOnlyWhenTheTypeLeavesTheChoice) {
 TEST_F(ModulePanelTest, PlayWithAutorewindClearsPhasesOnlyWhenStarting) {
   ModuleRecord* m = Make(kTypeOscillator);
   SelectedModule = m;
-  m->ModuleSwitches[kSwitchRewind] = -1;
-  m->ModuleSwitches[kSwitchPlay] = 0;
+  m->ModuleSwitches[kSwitchRewind].Store(-1);
+  m->ModuleSwitches[kSwitchPlay].Store(0);
   m->VoiceState[1][3] = 0.5f;
   Click(OnModuleSwitch, play_);
   EXPECT_EQ(m->VoiceState[1][3], 0.0f);
@@ -78,7 +78,7 @@ TEST_F(ModulePanelTest, PowerOffStopsAKeyboardsNotes) {
   KeyboardState* s = KeyboardStates[kb->InstanceNumber - 1];
   s->Pending = 0;
   const int32_t mfp = Slot(kUiMFP);
-  kb->ModuleSwitches[kSwitchPower] = -1;
+  kb->ModuleSwitches[kSwitchPower].Store(-1);
   Click(OnModuleSwitch, mfp);
   EXPECT_EQ(s->Pending, kPendingReset);
   EXPECT_NE(LastHistory().find("Toggle power of"), std::string::npos);
@@ -206,14 +206,14 @@ TEST_F(ModulePanelTest, TabsShowOnePage) {
 TEST_F(ModulePanelTest, GlobalValueReadsTheMastersValueModule) {
   ModuleRecord* m = Make(kTypeOscillator);
   SelectedModule = m;
-  m->SelectedParam = 0;
+  m->SelectedParam.Store(0);
   const int32_t pgv = Slot(kUiPGV);
   Click(OnGlobalValue, pgv);
   EXPECT_EQ(m->Params[0].Global, -1);
-  EXPECT_EQ(m->Params[0].PortLinkState, kPortGlobal);
+  EXPECT_EQ(m->Params[0].PortLinkState.Load(), kPortGlobal);
   EXPECT_EQ(On(pgv), -1);
   Click(OnGlobalValue, pgv);
-  EXPECT_EQ(m->Params[0].PortLinkState, kPortUnlinked);
+  EXPECT_EQ(m->Params[0].PortLinkState.Load(), kPortUnlinked);
   EXPECT_EQ(ActionHistory.count, 2);
 }
 
@@ -222,14 +222,14 @@ TEST_F(ModulePanelTest, VoiceMapSourceOnPortsOnly) {
   SelectedModule = m;
   const int32_t pvm = Slot(kUiPVM);
   ASSERT_GT(m->ParamCount, m->PortCount);
-  m->SelectedParam = m->PortCount;  // a setting
+  m->SelectedParam.Store(m->PortCount);  // a setting
   SetOnWord(pvm, -1);
   Click(OnVoiceMapSource, pvm);
   EXPECT_EQ(On(pvm), 0);
   EXPECT_EQ(ActionHistory.count, 0);
-  m->SelectedParam = 1;
+  m->SelectedParam.Store(1);
   Click(OnVoiceMapSource, pvm);
-  EXPECT_EQ(m->VoiceMapSourcePort, 1);
+  EXPECT_EQ(m->VoiceMapSourcePort.Load(), 1);
   EXPECT_EQ(m->ChosenSourcePort, 1);
   EXPECT_EQ(On(pvm), -1);
   Click(OnVoiceMapSource, pvm);  // again: back to the default
@@ -241,26 +241,26 @@ TEST_F(ModulePanelTest, InputDomainTogglesAroundTheDefaultSide) {
   ModuleRecord* m = Make(kTypeOscillator);
   SelectedModule = m;
   const int32_t pdom = Slot(kUiPDOM);
-  m->SelectedParam = -1;
+  m->SelectedParam.Store(-1);
   Click(OnInputDomain, pdom);
   EXPECT_EQ(C(pdom)->Colour, kNoDomainColour);
   EXPECT_EQ(Text(pdom), " ");
-  m->SelectedParam = 0;
+  m->SelectedParam.Store(0);
   m->Params[0].DefaultOutputSide = 2;
   m->Params[0].SideSwap = 0;
   Click(OnInputDomain, pdom);
-  EXPECT_EQ(m->Params[0].OutputSide, 1);
+  EXPECT_EQ(m->Params[0].OutputSide.Load(), 1);
   EXPECT_EQ(Text(pdom), "E");
   EXPECT_EQ(C(pdom)->Colour, kDomainColours[1]);
   Click(OnInputDomain, pdom);
-  EXPECT_EQ(m->Params[0].OutputSide, 2);
+  EXPECT_EQ(m->Params[0].OutputSide.Load(), 2);
 }
 
 TEST_F(ModulePanelTest, ChannelSelectorAndLinks) {
   ModuleRecord* m = Make(kTypeOscillator);
   SelectedModule = m;
   const int32_t psc = Slot(kUiPSC);
-  m->SelectedParam = 0;
+  m->SelectedParam.Store(0);
   m->Params[0].ChannelCountExempt = -1;
   Step(OnSpatialChannel, psc, +1);
   EXPECT_EQ(C(psc)->Text.Selected, 0);
@@ -274,24 +274,24 @@ TEST_F(ModulePanelTest, ChannelSelectorAndLinks) {
   // The parameter's own link: one value module channel when linked.
   const int32_t pscl = Slot(kUiPSCL);
   m->Params[0].WriteBothChannels = 0;
-  m->PortValueModules[0]->ChannelsProcessed = 2;
+  m->PortValueModules[0]->ChannelsProcessed.Store(2);
   m->PortValueModules[0]->Outputs[1][0].Level = 0.25f;
   Click(OnLinkSpatialChannels, pscl);
   EXPECT_EQ(m->Params[0].WriteBothChannels, -1);
-  EXPECT_EQ(m->PortValueModules[0]->ChannelsProcessed, 1);
-  EXPECT_FLOAT_EQ(m->Params[0].Value, 0.25f);
+  EXPECT_EQ(m->PortValueModules[0]->ChannelsProcessed.Load(), 1);
+  EXPECT_FLOAT_EQ(m->Params[0].Value.Load(), 0.25f);
   EXPECT_EQ(On(pscl), -1);
 
   // The Capture module switches its output between one and two channels.
   ModuleRecord* cap = Make(kTypeCapture);
   SelectedModule = cap;
-  cap->SelectedParam = -1;
+  cap->SelectedParam.Store(-1);
   cap->ChannelsFixed = 0;
-  cap->ChannelsProcessed = 2;
-  cap->OutputChannels = 2;
+  cap->ChannelsProcessed.Store(2);
+  cap->OutputChannels.Store(2);
   Click(OnLinkSpatialChannels, pscl);
-  EXPECT_EQ(cap->OutputChannels, 1);
-  EXPECT_EQ(cap->ChannelsProcessed, 1);
+  EXPECT_EQ(cap->OutputChannels.Load(), 1);
+  EXPECT_EQ(cap->ChannelsProcessed.Load(), 1);
   EXPECT_EQ(On(pscl), -1);
 }
 
@@ -301,10 +301,10 @@ TEST_F(ModulePanelTest, ParameterListClickSelectsAndReclickClears) {
   const int32_t plist = Slot(kUiPLIST);
   ASSERT_GT(PortListCount.load(), 1);
   ClickRow(OnParameterList, plist, 1);
-  EXPECT_EQ(m->SelectedParam, 1);
+  EXPECT_EQ(m->SelectedParam.Load(), 1);
   EXPECT_EQ(C(plist)->Text.Selected, 1);
   ClickRow(OnParameterList, plist, 1);
-  EXPECT_EQ(m->SelectedParam, -1);
+  EXPECT_EQ(m->SelectedParam.Load(), -1);
   EXPECT_EQ(C(plist)->Text.Selected, -1);
 }
 

@@ -89,7 +89,7 @@ TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
       {"Turn audio output ON to record.", [] {}},
       {"Turn the module ON to record.",
        [&] {
-         m_->ModuleSwitches[kSwitchPower] = 0;
+         m_->ModuleSwitches[kSwitchPower].Store(0);
          OutputOn(m_);
        }},
       {"Link the module to the synth output to record.", [&] { OutputOn(other); }},
@@ -97,15 +97,15 @@ TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     c.arrange();
-    m_->Params[6].Value = 1.0f;
+    m_->Params[6].Value.Store(1.0f);
     Click(OnSampleRecord, rec_);
     EXPECT_EQ(Text(Slot(kUiMB)), c.why);
     EXPECT_EQ(SynthSamples.header.count, 0);
     EXPECT_EQ(m_->SampleEntry, nullptr);
-    EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord], 0);
+    EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
     EXPECT_EQ(On(rec_), 0);
     EXPECT_EQ(C(rec_)->Colour, 0u);
-    m_->ModuleSwitches[kSwitchPower] = -1;
+    m_->ModuleSwitches[kSwitchPower].Store(-1);
     PlaybackActive = 0;
   }
   EXPECT_FALSE(fs::exists(Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07.wav"));
@@ -140,12 +140,12 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
     SCOPED_TRACE(c.what);
     if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);
     OutputOn(m_);
-    m_->Params[6].Value = 1.0f;
+    m_->Params[6].Value.Store(1.0f);
     Click(OnSampleRecord, rec_);
     ASSERT_EQ(SynthSamples.header.count, 1);
     WaveLibraryEntry* e = SynthSamples.entries[0];
     ExecuteEngineCommand();  // the attach, taken at the start of a frame
-    ASSERT_EQ(m_->ModuleSwitches[kSwitchRecord], -1);
+    ASSERT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), -1);
     Tick();
     EXPECT_EQ(On(rec_), -1);
     if (c.frames > 0) Frames(c.frames);
@@ -166,8 +166,8 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
       PlaybackActive = 0;
       Click(OnSampleRecord, rec_);
     }
-    EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord], 0);
-    EXPECT_EQ(m_->RecordDone, 0);
+    EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
+    EXPECT_EQ(m_->RecordDone.Load(), 0);
     Tick();
     EXPECT_EQ(On(rec_), 0);
     EXPECT_EQ(C(rec_)->Colour, 0u);
@@ -177,7 +177,7 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
       EXPECT_EQ(e->Sound.frameCount, uint32_t(c.kept));
       EXPECT_EQ(e->State, kWaveIdle);
       EXPECT_EQ(m_->SampleEntry, e);
-      EXPECT_EQ(m_->ModuleSwitches[kSwitchPlay], -1);
+      EXPECT_EQ(m_->ModuleSwitches[kSwitchPlay].Load(), -1);
       Field(wlist_).Selected = 0;
       Click(OnSampleUnload, wlist_ + 2);
     }
@@ -262,7 +262,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
     fs::path file;
     uint32_t kept;
   } kinds[] = {
-      {kTypeSample, [](ModuleRecord* m) { m->Params[6].Value = 1.0f; }, OnSampleRecord, &SynthSamples, wlist_, OnSampleSave, OnSampleUnload,
+      {kTypeSample, [](ModuleRecord* m) { m->Params[6].Value.Store(1.0f); }, OnSampleRecord, &SynthSamples, wlist_, OnSampleSave, OnSampleUnload,
        Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07.wav", 100},
       {kTypeSequencer, [](ModuleRecord*) {}, OnSequencerRecord, &MelodyLibrary, mlist, OnMelodySave, OnMelodyUnload,
        Home() / "MELODIES" / "20240309-14h05m07.mel", 40},
@@ -297,7 +297,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
         ASSERT_EQ(kind.list->header.count, 1);
         WaveLibraryEntry* e = kind.list->entries[0];
         ExecuteEngineCommand();
-        ASSERT_EQ(m->ModuleSwitches[kSwitchRecord], -1);
+        ASSERT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), -1);
         if (frames > 0) Frames(frames);
         // The render serves what the interface posts while the module goes.
         std::atomic<bool> stop{false};
@@ -380,12 +380,12 @@ TEST_F(SamplePanelTest, ATakeOnASequencerTheRenderDoesNotPlayEndsAtTheStopAndNoS
     Click(OnSequencerRecord, rec_);
     ASSERT_EQ(MelodyLibrary.header.count, 1);
     Frames(10);
-    ASSERT_EQ(LoadShown(seq->ModuleSwitches[kSwitchRecord]), -1);
+    ASSERT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), -1);
     if (c.stop) {
       Click(OnSequencerRecord, rec_);
       Frames(10);
       TakeFinishedRecordings();
-      EXPECT_EQ(LoadShown(seq->ModuleSwitches[kSwitchRecord]), 0) << "the take never ended";
+      EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0) << "the take never ended";
       EXPECT_EQ(MelodyLibrary.header.count, 0) << "a take of nothing stays listed";
     }
     ASSERT_EQ(SaveSession(synths, "unwired.tarvelo"), 0);
@@ -402,7 +402,7 @@ TEST_F(SamplePanelTest, ATakeOnASequencerTheRenderDoesNotPlayEndsAtTheStopAndNoS
 
 TEST_F(SamplePanelTest, RecordMakesAnUnsavedSampleThenAsksTheStop) {
   OutputOn(m_);
-  m_->Params[6].Value = 2.0f;
+  m_->Params[6].Value.Store(2.0f);
   Click(OnSampleRecord, rec_);
   ExecuteEngineCommand();
   Tick();
@@ -416,22 +416,22 @@ TEST_F(SamplePanelTest, RecordMakesAnUnsavedSampleThenAsksTheStop) {
   EXPECT_EQ(m_->SampleEntry, e);
   EXPECT_EQ(On(rec_), -1);
   Click(OnSampleRecord, rec_);
-  EXPECT_EQ(m_->RecordDone, -1);
+  EXPECT_EQ(m_->RecordDone.Load(), -1);
   EXPECT_EQ(C(rec_)->Colour, kRecordPendingColour);
   Click(OnSampleRecord, rec_);  // the stop pending: nothing changes
   EXPECT_EQ(SynthSamples.header.count, 1);
-  EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord], -1);
+  EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), -1);
 }
 
 TEST_F(SamplePanelTest, RecordingsWithinOneSecondGetNamesOfTheirOwn) {
   OutputOn(m_);
-  m_->Params[6].Value = 0.01f;
+  m_->Params[6].Value.Store(0.01f);
   Click(OnSampleRecord, rec_);
   ExecuteEngineCommand();
   fs::create_directories(Home() / "AUDIO" / "RECORDED");
   std::ofstream(Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07 (2).wav") << "x";
   ModuleRecord* second = Make(kTypeSample);
-  second->Params[6].Value = 0.01f;
+  second->Params[6].Value.Store(0.01f);
   SelectedModule = second;
   OutputOn(second);
   Click(OnSampleRecord, rec_);
@@ -445,22 +445,22 @@ TEST_F(SamplePanelTest, RecordingsWithinOneSecondGetNamesOfTheirOwn) {
 // the list; meanwhile it cannot be attached.
 TEST_F(SamplePanelTest, RecordingStoppedBeforeItsFirstFrameLeavesTheList) {
   OutputOn(m_);
-  m_->Params[6].Value = 0.01f;
+  m_->Params[6].Value.Store(0.01f);
   Click(OnSampleRecord, rec_);
   ExecuteEngineCommand();
   ASSERT_EQ(SynthSamples.header.count, 1);
-  ASSERT_EQ(m_->ModuleSwitches[kSwitchRecord], -1);
+  ASSERT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), -1);
   bool (*wake)() = WakeInterfaceForMelodies;
   static int32_t wakes = 0;
   wakes = 0;
   WakeInterfaceForMelodies = [] { return ++wakes > 0; };
   platform::MarkInterfaceThread();
-  m_->RecordDone = -1;
+  m_->RecordDone.Store(-1);
   std::thread audio([&] { FinishSampleRecording(*m_); });
   audio.join();
   EXPECT_EQ(wakes, 1);
   EXPECT_EQ(m_->SampleEntry, nullptr);
-  EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
   ASSERT_EQ(SynthSamples.header.count, 1);  // not yet taken
   Field(wlist_).Selected = 0;
   Click(OnSampleSet, wlist_ + 3);
@@ -473,7 +473,7 @@ TEST_F(SamplePanelTest, RecordingStoppedBeforeItsFirstFrameLeavesTheList) {
 
 TEST_F(SamplePanelTest, RecordFailureIsOnlyLogged) {
   OutputOn(m_);
-  m_->Params[6].Value = 0.0f;
+  m_->Params[6].Value.Store(0.0f);
   Click(OnSampleRecord, rec_);
   EXPECT_EQ(SynthSamples.header.count, 0);
   EXPECT_EQ(m_->SampleEntry, nullptr);
@@ -489,12 +489,12 @@ TEST_F(SamplePanelTest, SetAttachesWithThePitchOrDetaches) {
   Field(wlist_).Selected = 0;
   Click(OnSampleSet, wlist_ + 3);
   EXPECT_EQ(m_->SampleEntry, e);
-  EXPECT_FLOAT_EQ(m_->Params[2].Value, 1200.0f / RateQuarter / 2.0f);
+  EXPECT_FLOAT_EQ(m_->Params[2].Value.Load(), 1200.0f / RateQuarter / 2.0f);
   Field(wlist_).Selected = -1;
-  m_->ModuleSwitches[kSwitchRecord] = -1;  // recording: nothing
+  m_->ModuleSwitches[kSwitchRecord].Store(-1);  // recording: nothing
   Click(OnSampleSet, wlist_ + 3);
   EXPECT_EQ(m_->SampleEntry, e);
-  m_->ModuleSwitches[kSwitchRecord] = 0;
+  m_->ModuleSwitches[kSwitchRecord].Store(0);
   Click(OnSampleSet, wlist_ + 3);
   EXPECT_EQ(m_->SampleEntry, nullptr);
 }
@@ -527,7 +527,7 @@ TEST_F(SamplePanelTest, UnloadDetachesRemovesAndMovesTheSelection) {
   AddEntry(SynthSamples, "a.wav", 16);
   WaveLibraryEntry* b = AddEntry(SynthSamples, "b.wav", 16, 2);
   AttachWaveToModule(m_, b, 0);
-  ASSERT_EQ(m_->OutputChannels, 2);
+  ASSERT_EQ(m_->OutputChannels.Load(), 2);
   ModuleCatalog[kTypeSample].SampleEntry = b;
   Field(wlist_).Selected = 1;
   Click(OnSampleUnload, wlist_ + 2);
@@ -536,7 +536,7 @@ TEST_F(SamplePanelTest, UnloadDetachesRemovesAndMovesTheSelection) {
   // channels go with it.
   EXPECT_EQ(m_->SampleEntry, nullptr);
   EXPECT_EQ(m_->SampleData, nullptr);
-  EXPECT_EQ(m_->OutputChannels, 1);
+  EXPECT_EQ(m_->OutputChannels.Load(), 1);
   EXPECT_EQ(ModuleCatalog[kTypeSample].SampleEntry, nullptr);
   EXPECT_EQ(Field(wlist_).Selected, 0);
   SynthSamples.entries[0]->State = kWaveCreating;  // busy: stays

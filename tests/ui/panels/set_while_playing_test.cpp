@@ -31,7 +31,7 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
   int32_t port = kMixerFirstInput;
   for (ModuleRecord* m : {sample, filter, sequencer, osc}) {
     ModuleLinkInput(*mixer, port++, m, &ModuleCatalog[kTypeMixer]);
-    m->SelectedParam = -1;  // no field shows the values set here
+    m->SelectedParam.Store(-1);  // no field shows the values set here
   }
   ModuleLinkInput(*filter, filter->RequiredPort, osc, &ModuleCatalog[kConvolutive]);  // filters the oscillator
   RequestGraphRebuild(0, 0, mixer);
@@ -87,11 +87,11 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
     SelectedModule = osc;
     typed = 0.05f * static_cast<float>(round);
     ASSERT_TRUE(SetParamValueOrQueue(*osc, 0, typed));
-    osc->SelectedParam = 0;
+    osc->SelectedParam.Store(0);
     Click(OnLinkSpatialChannels, link);
     settle();
     if (round < 12) Click(OnLinkSpatialChannels, link);
-    osc->SelectedParam = -1;
+    osc->SelectedParam.Store(-1);
     settle();
   }
   stop = true;
@@ -117,7 +117,7 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
   };
   for (const Expected& e : expected) {
     SCOPED_TRACE(e.what);
-    EXPECT_FLOAT_EQ(e.m->Params[e.p].Value, e.value);
+    EXPECT_FLOAT_EQ(e.m->Params[e.p].Value.Load(), e.value);
     EXPECT_FLOAT_EQ(e.m->PortValueModules[e.p]->Outputs[0][0].Level, e.value);
   }
   EXPECT_EQ(osc->Params[0].WriteBothChannels, -1);
@@ -167,7 +167,7 @@ TEST_F(PanelsBTest, SetOnAPlayingSequencerLeavesAStopTheRenderMadeMeanwhile) {
   PlaybackActive = -1;
   // How many frames a pass lasts: the frame after them stops it.
   int32_t pass = 0;
-  while (LoadShown(seq->ModuleSwitches[kSwitchPlay]) != 0 && pass < 100000) {
+  while (seq->ModuleSwitches[kSwitchPlay].Load() != 0 && pass < 100000) {
     frame();
     ++pass;
   }

@@ -222,10 +222,10 @@ TEST_F(SysbarTest, TransportButtonsFollowTheSelectedModule) {
   ModuleRecord* m = Make(kTypeSequencer);
   SelectedModule = m;
   const int32_t play = Slot(kUiPLAY);
-  m->ModuleSwitches[kSwitchPower] = 0;
-  m->ModuleSwitches[kSwitchPlay] = -1;
-  m->ModuleSwitches[kSwitchRecord] = -1;
-  m->RecordDone = -1;
+  m->ModuleSwitches[kSwitchPower].Store(0);
+  m->ModuleSwitches[kSwitchPlay].Store(-1);
+  m->ModuleSwitches[kSwitchRecord].Store(-1);
+  m->RecordDone.Store(-1);
   m->StateWord21 = -1;
   Tick();
   EXPECT_EQ(On(Slot(kUiMFP)), 0);

@@ -407,7 +407,7 @@ TEST_F(WindowButtonsTest, PlaneResetPutsTheOutputPortAtTheBottomCentre) {
   V::ControlSetVisible(keys, -1);
   const int32_t i = CreateModule(kTypeOscillator, plane->X + 100, plane->Y + 100, -1);
   ASSERT_GE(i, 0);
-  V::ControlRecord* box = C(static_cast<int32_t>(ModuleList.entries[i]->BoxControl));
+  V::ControlRecord* box = C(static_cast<int32_t>(ModuleList.entries[i]->BoxControl.Load()));
   ASSERT_NE(box, nullptr);
   Click(OnResetPlanePosition, cp);
   EXPECT_EQ(sout->Y, box->Y + box->H + 50);

@@ -211,7 +211,7 @@ TEST_F(PlaneDrawing, CablesRunFromTheSourceBoxToThePortsTopEdge) {
   const double spacing = std::nearbyint((t->W - 6) / static_cast<double>(target->PortCount));
   ExpectPath(cables[0], s->X + s->W * 0.5f, s->Y + s->H - 1.0f,
              static_cast<float>(t->X + spacing * 0.5 + 1.0), static_cast<float>(t->Y));
-  EXPECT_EQ(kinds[0], target->Params[0].OutputSide == 1 ? 1 : 0);
+  EXPECT_EQ(kinds[0], target->Params[0].OutputSide.Load() == 1 ? 1 : 0);
 
   // Three ports on a box 30 units wide: the cables end 48 pixels apart.
   int32_t type = -1;
@@ -304,7 +304,7 @@ TEST_F(PlaneDrawing, TheCachedLayerIsRebuiltOnceAndDashesReplaceItWhileMoving) {
 TEST_F(PlaneDrawing, ACableLeavingTheViewEndsOnTheBorder) {
   V::ControlRecord* s = Box(source);
   V::ControlSetX(s, -400);
-  V::UpdateControl(static_cast<int32_t>(source->BoxControl), 0);
+  V::UpdateControl(static_cast<int32_t>(source->BoxControl.Load()), 0);
   std::vector<Segment> cables = Cables();
   ASSERT_EQ(cables.size(), 1u);
   // From the visible end at the target's port to the plane's left inner edge.
@@ -313,7 +313,7 @@ TEST_F(PlaneDrawing, ACableLeavingTheViewEndsOnTheBorder) {
 
   // Both boxes out of view on the same side: no cable, no sprite.
   V::ControlSetX(Box(target), -900);
-  V::UpdateControl(static_cast<int32_t>(target->BoxControl), 0);
+  V::UpdateControl(static_cast<int32_t>(target->BoxControl.Load()), 0);
   EXPECT_TRUE(Cables().empty());
 }
 
@@ -337,9 +337,9 @@ TEST_F(PlaneDrawing, PortFramesFlashForOneFrameAndFillsShowTheLinkState) {
     Tarvelo::EndCableFrame();
     Tarvelo::BeginCableFrame();
   };
-  source->ClipFlag = -1;
+  source->ClipFlag.Store(-1);
   frame();
-  EXPECT_EQ(source->ClipFlag, 0);
+  EXPECT_EQ(source->ClipFlag.Load(), 0);
   for (int32_t again = 0; again < 2; ++again) {
     DrawHere(out);
     EXPECT_EQ(corner(out), 0xFFFF0000u) << again;
@@ -349,9 +349,9 @@ TEST_F(PlaneDrawing, PortFramesFlashForOneFrameAndFillsShowTheLinkState) {
   DrawHere(out);
   EXPECT_NE(corner(out), 0xFFFF0000u);
 
-  target->Params[0].MidiMoved = -1;
+  target->Params[0].MidiMoved.Store(-1);
   frame();
-  EXPECT_EQ(target->Params[0].MidiMoved, 0);
+  EXPECT_EQ(target->Params[0].MidiMoved.Load(), 0);
   EXPECT_TRUE(Tarvelo::MovedThisFrame(target, 0));
   for (int32_t again = 0; again < 2; ++again) {
     DrawHere(in);
@@ -371,13 +371,13 @@ TEST_F(PlaneDrawing, PortFramesFlashForOneFrameAndFillsShowTheLinkState) {
   // An unused output of a module that is switched off shows dark red.
   C(in)->State.On = 0;
   const int32_t idle = Output(target);
-  target->OrderExcluded = -1;
+  target->OrderExcluded.Store(-1);
   DrawHere(idle);
   EXPECT_EQ(inside(idle), 0xFF640000u);
 }
 
 TEST_F(PlaneDrawing, BoxesFrameBySelectionAndRenderTheirCaption) {
-  const int32_t box = static_cast<int32_t>(target->BoxControl);
+  const int32_t box = static_cast<int32_t>(target->BoxControl.Load());
   V::ControlRecord* c = C(box);
   const int32_t x = c->X - plane->X, y = c->Y - plane->Y;
   EXPECT_EQ(DrawHere(box), 0);

@@ -542,7 +542,7 @@ TEST_F(ListMembersTest, CreatedModuleRowsCarryCategoryLabelAndPolyphony) {
   b->InstanceNumber = 12;
   a->Category = 6;
   b->Category = 4;
-  b->ModuleSwitches[kSwitchPerVoice] = -1;
+  b->ModuleSwitches[kSwitchPerVoice].Store(-1);
   ModuleRecord* rows[2] = {a.get(), b.get()};
   ModuleList.entries = rows;
   ModuleList.count = 2;

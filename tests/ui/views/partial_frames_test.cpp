@@ -87,7 +87,7 @@ TEST_F(PartialFrames, AModuleBoxCreatedDraggedAndDeletedLeavesNoTrail) {
   ASSERT_NE(out->Layers[0], nullptr);
   EXPECT_GT(V::BorderWidth + out->Layers[0]->height, out->H);
 
-  const int32_t box = static_cast<int32_t>(m->BoxControl);
+  const int32_t box = static_cast<int32_t>(m->BoxControl.Load());
   const int32_t x0 = C(box)->X, y0 = C(box)->Y;
   Send(box, 2, x0 + 5, y0 + 5);
   Send(box, 16, 6, 0);  // past the threshold: the box moves
@@ -109,7 +109,7 @@ TEST_F(PartialFrames, EveryCableChangeIsRedrawnAtTheNextFrame) {
   ModuleRecord* far = Make(Tarvelo::kTypeOscillator, 1200, 300);
   ASSERT_TRUE(kb && osc && far);
   ASSERT_EQ(StalePixels(), 0) << "created";
-  const int32_t box = static_cast<int32_t>(osc->BoxControl);
+  const int32_t box = static_cast<int32_t>(osc->BoxControl.Load());
   const int32_t plane = Plane();
   auto click = [](int32_t id) { Send(id, 8, C(id)->X + 1, C(id)->Y + 1); };
   auto link = [&](ModuleRecord* from, ModuleRecord* to, int32_t port) {
@@ -210,11 +210,11 @@ TEST_F(PartialFrames, EngineStateShownByBoxesAndPortsIsRedrawnWithThePointerStil
   ASSERT_EQ(Tarvelo::ModuleLinkInput(*lfo, 1, osc, &Tarvelo::ModuleCatalog[lfo->Type]), 4);
   Tarvelo::SynthOutputModule.store(lfo);
   Tarvelo::UpdateProcessingOrder(0);
-  ASSERT_EQ(osc->OrderExcluded, 0);
+  ASSERT_EQ(osc->OrderExcluded.Load(), 0);
   ASSERT_EQ(StalePixels(), 0) << "made";
   auto order = [] { Tarvelo::UpdateProcessingOrder(0); };
-  auto clip = [&] { osc->ClipFlag = -1; };
-  auto moved = [&] { osc->Params[1].MidiMoved = -1; };
+  auto clip = [&] { osc->ClipFlag.Store(-1); };
+  auto moved = [&] { osc->Params[1].MidiMoved.Store(-1); };
 
   struct Step {
     const char* what;
@@ -224,22 +224,22 @@ TEST_F(PartialFrames, EngineStateShownByBoxesAndPortsIsRedrawnWithThePointerStil
   };
   const int32_t out = Output(osc), in = Input(osc, 1);
   const Step steps[] = {
-      {"switched off", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPower] = 0, order(); }},
-      {"switched on", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPower] = -1, order(); }},
+      {"switched off", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPower].Store(0), order(); }},
+      {"switched on", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPower].Store(-1), order(); }},
       {"output clipped", clip, out, true},
       {"clip frame gone", [] {}, out},
       {"input moved by a controller", moved, in, true},
       {"controller frame gone", [] {}, in},
       {"selected: the keyboard triggers it", [&] {
-         osc->TriggerOwner = kb;  // as a per-voice order makes it
+         osc->TriggerOwner.Store(kb);  // as a per-voice order makes it
          Tarvelo::SelectModule(osc, -1);
        }},
       {"a new order: no longer triggered", order},
-      {"triggered again", [&] { osc->TriggerOwner = kb; }},
+      {"triggered again", [&] { osc->TriggerOwner.Store(kb); }},
       {"another selected", [&] { Tarvelo::SelectModule(lfo, -1); }},
       {"none selected", [&] { Tarvelo::SelectModule(nullptr, -1); }},
-      {"per voice", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = -1; }},
-      {"not per voice", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = 0; }},
+      {"per voice", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPerVoice].Store(-1); }},
+      {"not per voice", [&] { osc->ModuleSwitches[Tarvelo::kSwitchPerVoice].Store(0); }},
       {"linked by the engine", [&] {
          ASSERT_EQ(Tarvelo::ModuleLinkInput(*lfo, 0, kb, &Tarvelo::ModuleCatalog[lfo->Type]), 4);
          order();
@@ -480,7 +480,7 @@ TEST_F(VideoThreadDraws, WhatItReadsIsPublishedWhilePlanePansSelectionsAndDeleti
     Send(Plane(), V::kEventDragRelease);
     // A box clicked (selected) or dragged.
     if (ModuleRecord* m = any()) {
-      const int32_t box = static_cast<int32_t>(m->BoxControl);
+      const int32_t box = static_cast<int32_t>(m->BoxControl.Load());
       Send(box, V::kEventPress);
       if (coin(2) == 0) Send(box, V::kEventDrag, 8, coin(9) - 4);
       Send(box, coin(2) == 0 ? V::kEventClick : V::kEventDragRelease);
@@ -550,7 +550,7 @@ class VideoThreadDrawsLists : public VideoThreadDraws {
     ModuleRecord* env = Make(Tarvelo::kTypeAdsr, 700, 520);
     ModuleRecord* out = Make(Tarvelo::kTypeOscillator, 1100, 300);
     ASSERT_TRUE(kb && env && out);
-    ASSERT_EQ(Tarvelo::ModuleLinkInput(*env, env->VoiceMapSourcePort, kb, &Tarvelo::ModuleCatalog[env->Type]), 4);
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*env, env->VoiceMapSourcePort.Load(), kb, &Tarvelo::ModuleCatalog[env->Type]), 4);
     ASSERT_EQ(Tarvelo::ModuleLinkInput(*out, 1, env, &Tarvelo::ModuleCatalog[out->Type]), 4);
     Tarvelo::SynthOutputModule.store(out);
     Tarvelo::UpdateProcessingOrder(0);

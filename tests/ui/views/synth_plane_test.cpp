@@ -46,7 +46,7 @@ class SynthPlane : public viewsc::ViewsCTest {
 
 TEST_F(SynthPlane, DraggingABoxMovesItPastFivePixelsAndItsCablesFollow) {
   ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, keyboard, &Tarvelo::ModuleCatalog[osc->Type]), 4);
-  const int32_t box = static_cast<int32_t>(osc->BoxControl);
+  const int32_t box = static_cast<int32_t>(osc->BoxControl.Load());
   const int32_t x0 = C(box)->X, y0 = C(box)->Y;
   const int32_t port0 = Input(osc, 0);
   const int32_t px0 = C(port0)->X;
@@ -96,8 +96,8 @@ TEST_F(SynthPlane, LinkingWithPlaybackOffLinksAtOnceAndRecordsIt) {
   EXPECT_EQ(On(in), -1);
   EXPECT_EQ(Tarvelo::SelectedModule, osc);
   Click(out);
-  EXPECT_EQ(osc->PortSources[0], keyboard);
-  EXPECT_EQ(osc->Params[0].PortLinkState, Tarvelo::kPortLinked);
+  EXPECT_EQ(osc->PortSources[0].Load(), keyboard);
+  EXPECT_EQ(osc->Params[0].PortLinkState.Load(), Tarvelo::kPortLinked);
   EXPECT_EQ(Tarvelo::CablesDirty.load(), -1);
   // Both halves are cancelled and the port controls shown off.
   EXPECT_EQ(PendingPortLink.module, nullptr);
@@ -111,8 +111,8 @@ TEST_F(SynthPlane, LinkingWithPlaybackOffLinksAtOnceAndRecordsIt) {
   Click(out);
   EXPECT_EQ(PendingPortLink.source, keyboard);
   Click(in);
-  EXPECT_NE(osc->PortSources[0], keyboard);
-  EXPECT_EQ(osc->Params[0].PortLinkState, Tarvelo::kPortUnlinked);
+  EXPECT_NE(osc->PortSources[0].Load(), keyboard);
+  EXPECT_EQ(osc->Params[0].PortLinkState.Load(), Tarvelo::kPortUnlinked);
   ASSERT_EQ(History().size(), 2u);
   EXPECT_NE(History()[1].find("Disconnect"), std::string::npos);
 }
@@ -121,16 +121,16 @@ TEST_F(SynthPlane, SelfLinksAndVoiceMapSourcesFollowTheirRules) {
   const int32_t in = Input(osc, 1);
   Click(in);
   Click(Output(osc));
-  EXPECT_EQ(osc->Params[1].PortLinkState, Tarvelo::kPortSelfLinked);
+  EXPECT_EQ(osc->Params[1].PortLinkState.Load(), Tarvelo::kPortSelfLinked);
   ASSERT_EQ(History().size(), 1u);
   EXPECT_NE(History()[0].find("self"), std::string::npos);
 
   // Unlinking the voice-map source port gives the choice back to the type.
   Tarvelo::ModuleSetPolyphonyPort(*osc, 1);
-  ASSERT_EQ(osc->VoiceMapSourcePort, 1);
+  ASSERT_EQ(osc->VoiceMapSourcePort.Load(), 1);
   Click(in);
   Click(Output(osc));
-  EXPECT_EQ(osc->Params[1].PortLinkState, Tarvelo::kPortUnlinked);
+  EXPECT_EQ(osc->Params[1].PortLinkState.Load(), Tarvelo::kPortUnlinked);
   EXPECT_EQ(osc->ChosenSourcePort, -1);
 }
 
@@ -195,11 +195,11 @@ TEST_F(SynthPlane, WithPlaybackOnTheLinkGoesThroughTheMailbox) {
   EXPECT_EQ(Tarvelo::EngineCommand.Port, 0);
   EXPECT_EQ(Tarvelo::EngineCommand.TemplateType, osc->Type);
   // The render callback links it later; the history line is there at once.
-  EXPECT_NE(osc->PortSources[0], keyboard);
+  EXPECT_NE(osc->PortSources[0].Load(), keyboard);
   ASSERT_EQ(History().size(), 1u);
   EXPECT_NE(History()[0].find("Connect"), std::string::npos);
   Tarvelo::ExecuteEngineCommand();
-  EXPECT_EQ(osc->PortSources[0], keyboard);
+  EXPECT_EQ(osc->PortSources[0].Load(), keyboard);
 }
 
 TEST_F(SynthPlane, TheSynthOutputTakesTheArmedSourceOrIsCleared) {
@@ -284,7 +284,7 @@ TEST_F(SynthPlane, HoverShowsPlanePositionsAndAPlaneDragPansEverything) {
   V::Pointer = V::PointerState{};
   EXPECT_EQ(Text(Slot(Tarvelo::kUiSTB_XYPOS)), "250,220");
 
-  const int32_t box = static_cast<int32_t>(osc->BoxControl);
+  const int32_t box = static_cast<int32_t>(osc->BoxControl.Load());
   const int32_t sout = Slot(Tarvelo::kUiSOUT);
   const int32_t bx = C(box)->X, sx = C(sout)->X, px = C(Input(osc, 0))->X;
   Send(plane, 16, 7, -3);
@@ -304,11 +304,11 @@ TEST_F(SynthPlane, DraggingAnInputChangesItsValueAndRemovedModulesLeaveNoHalfLin
   const int32_t in = Input(osc, 0);
   Send(in, 2, C(in)->X + 1, C(in)->Y + 1);
   EXPECT_EQ(Tarvelo::SelectedModule, osc);
-  const float before = osc->Params[0].Value;
+  const float before = osc->Params[0].Value.Load();
   Send(in, 16, 0, -3);
-  EXPECT_EQ(osc->Params[0].MidiMoved, -1);
+  EXPECT_EQ(osc->Params[0].MidiMoved.Load(), -1);
   if (osc->Params[0].Step > 0.0f && osc->Params[0].RangeHigh > before) {
-    EXPECT_GT(osc->Params[0].Value, before);
+    EXPECT_GT(osc->Params[0].Value.Load(), before);
   }
 
   Click(Output(keyboard));

@@ -276,11 +276,11 @@ class UiDifferential : public viewsc::PartialFrameTest {
         if (!m) return "no module to flag";
         if (threaded) return "render flag: the render's own";
         if (coin(2) == 0) {
-          m->ClipFlag = m->ClipFlag == 0 ? -1 : 0;
+          m->ClipFlag.Store(m->ClipFlag.Load() == 0 ? -1 : 0);
           return "render flag: clip";
         }
         const int32_t p = coin(4);
-        m->Params[p].MidiMoved = m->Params[p].MidiMoved == 0 ? -1 : 0;
+        m->Params[p].MidiMoved.Store(m->Params[p].MidiMoved.Load() == 0 ? -1 : 0);
         return "render flag: controller move";
       }
       case kAudioReport: {
@@ -485,7 +485,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
         if (!m) return "no Sequencer";
         Tarvelo::SelectModule(m, -1);
         Show(Tarvelo::kWinPANEL, -1);
-        if (Tarvelo::LoadShown(m->ModuleSwitches[Tarvelo::kSwitchPlay]) == 0) Tap("PLAY", judge);
+        if (m->ModuleSwitches[Tarvelo::kSwitchPlay].Load() == 0) Tap("PLAY", judge);
         Tap("MODTAB1D", judge);
         const int32_t list = Find("MLIST");
         if (list <= 0) return "no melody list";
@@ -926,13 +926,13 @@ TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
   }
   Tarvelo::SelectPort(0);
   EXPECT_EQ(StaleAfterLoop(), "") << "a value selected";
-  const int32_t p = osc->SelectedParam;
+  const int32_t p = osc->SelectedParam.Load();
   ASSERT_GE(p, 0);
-  Tarvelo::ModuleSetParamValue(*osc, p, osc->Params[p].Value * 0.5f + 1.0f);
-  osc->Params[p].MidiMoved = -1;
+  Tarvelo::ModuleSetParamValue(*osc, p, osc->Params[p].Value.Load() * 0.5f + 1.0f);
+  osc->Params[p].MidiMoved.Store(-1);
   EXPECT_EQ(StaleAfterLoop(), "") << "controller move of the selected value";
-  osc->PolyphonyMode = 1;
-  osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] = osc->ModuleSwitches[Tarvelo::kSwitchPerVoice] ? 0 : -1;
+  osc->PolyphonyMode.Store(1);
+  osc->ModuleSwitches[Tarvelo::kSwitchPerVoice].Store(osc->ModuleSwitches[Tarvelo::kSwitchPerVoice].Load() ? 0 : -1);
   // The on-screen keyboard's captions and colours follow the tuning in use.
   Show(Tarvelo::kWinKBGROUP, -1);
   EXPECT_EQ(StaleAfterLoop(), "") << "keyboard shown";

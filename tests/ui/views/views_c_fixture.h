@@ -64,7 +64,7 @@ class ViewsCTest : public uitest::LiveInterfaceTest {
     return i >= 0 ? Tarvelo::ModuleList.entries[i] : nullptr;
   }
   static V::ControlRecord* Box(const Tarvelo::ModuleRecord* m) {
-    return m ? C(static_cast<int32_t>(m->BoxControl)) : nullptr;
+    return m ? C(static_cast<int32_t>(m->BoxControl.Load())) : nullptr;
   }
   // The port controls of a module's box: inputs in port order, then the output.
   static std::vector<int32_t> Ports(const Tarvelo::ModuleRecord* m) {
