@@ -70,8 +70,8 @@ ModuleRecord* Add(int32_t type, int32_t column, int32_t row) {
     std::fprintf(stderr, "make_demos: module type %d cannot be made\n", type);
     std::exit(1);
   }
-  m->BoxControl = 100000 + ++g_boxes;
-  g_places[m->BoxControl] = {360 + 200 * column, 120 + 150 * row};
+  m->BoxControl.Store(100000 + ++g_boxes);
+  g_places[m->BoxControl.Load()] = {360 + 200 * column, 120 + 150 * row};
   return m;
 }
 void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {

@@ -123,7 +123,7 @@ void ShowSwitches(ModuleRecord& m) {
   const ModuleRecord& t = TypeTemplate(m.Type);
   const Shared<int64_t>* w = m.ModuleSwitches;
   const int32_t play = Slot(kUiPLAY);
-  Switch(Slot(kUiMFP), w[kSwitchPower], -1);
+  Switch(Slot(kUiMFP), w[kSwitchPower].Load(), -1);
   // The render stores play meanwhile (a Sequencer's pass end, a take's end).
   Switch(play, w[kSwitchPlay].Load(), t.DerivedFlag1 != 0);
   if (play <= 0) return;

@@ -66,7 +66,7 @@ void ProcessMergeStereoMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 void ProcessMergeStereoPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t voices = KernelVoices(*m);
   MergeVoices(m, voices, MergeRootHalf);
-  m->ActiveVoices = voices;
+  m->ActiveVoices.Store(voices);
   m->ChannelsProcessed.Store(1);
 }
 

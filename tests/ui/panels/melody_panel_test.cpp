@@ -113,8 +113,8 @@ TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
   // The stop: with nothing rendering the module the take ends at once; one
   // of no note leaves the list.
   Click(OnSequencerRecord, rec_);
-  EXPECT_EQ(seq->RecordDone, 0);
-  EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord], 0);
+  EXPECT_EQ(seq->RecordDone.Load(), 0);
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
   EXPECT_EQ(On(rec_), 0);
   EXPECT_EQ(C(rec_)->Colour, 0u);
   EXPECT_EQ(MelodyLibrary.header.count, 0);

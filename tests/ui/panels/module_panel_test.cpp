@@ -157,14 +157,14 @@ TEST_F(ModulePanelTest, WhilePlayingARewindOrAPlayWithAutorewindLandsWholeAtTheN
       m->SequencerWord = 7;
       m->MelodyRestart = 0;
       for (int64_t& run : m->VoicePlaying) run = 0;
-      m->ModuleSwitches[kSwitchRewind] = -1;
-      m->ModuleSwitches[kSwitchPlay] = c.play ? 0 : -1;
+      m->ModuleSwitches[kSwitchRewind].Store(-1);
+      m->ModuleSwitches[kSwitchPlay].Store(c.play ? 0 : -1);
     }
     SelectedModule = c.selected;
     Click(c.play ? OnModuleSwitch : OnRewindClocks, c.control);
     for (const ModuleRecord* m : c.reached) {
       EXPECT_TRUE(all(m, 1.0f)) << "a voice reset before the frame boundary";
-      EXPECT_EQ(m->ModuleSwitches[kSwitchPlay], c.play ? 0 : -1);
+      EXPECT_EQ(m->ModuleSwitches[kSwitchPlay].Load(), c.play ? 0 : -1);
       EXPECT_EQ(m->SequencerWord, 7);
       EXPECT_EQ(m->VoicePlaying[31], 0);
     }
@@ -172,7 +172,7 @@ TEST_F(ModulePanelTest, WhilePlayingARewindOrAPlayWithAutorewindLandsWholeAtTheN
     EXPECT_FALSE(EngineCommandPending());
     for (const ModuleRecord* m : c.reached) {
       EXPECT_TRUE(all(m, 0.0f)) << "a voice left out at the frame boundary";
-      EXPECT_EQ(m->ModuleSwitches[kSwitchPlay], -1);
+      EXPECT_EQ(m->ModuleSwitches[kSwitchPlay].Load(), -1);
       if (c.play) continue;
       EXPECT_EQ(m->SequencerWord, 0);
       EXPECT_EQ(m->MelodyRestart, -1);

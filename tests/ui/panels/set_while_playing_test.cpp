@@ -134,7 +134,7 @@ TEST_F(PanelsBTest, SetOnAPlayingSequencerLeavesAStopTheRenderMadeMeanwhile) {
   ModuleRecord* seq = Make(kTypeSequencer);
   ModuleRecord* mixer = Make(kTypeMixer);
   ModuleLinkInput(*mixer, kMixerFirstInput, seq, &ModuleCatalog[kTypeMixer]);
-  seq->SelectedParam = -1;
+  seq->SelectedParam.Store(-1);
   // One short note in a 0.01-s melody, played as recorded; Set gives the
   // module the same numbers again.
   WaveLibraryEntry* melody = AddEntry(MelodyLibrary, "tune.mel", 16);
@@ -152,9 +152,9 @@ TEST_F(PanelsBTest, SetOnAPlayingSequencerLeavesAStopTheRenderMadeMeanwhile) {
   AttachWaveToModule(seq, melody, 0);
   const float numbers[][2] = {{0, 0.02f}, {2, 1.0f}, {3, 0.0f}, {4, 0.01f}};
   for (const auto& n : numbers) ModuleSetParamValue(*seq, static_cast<int32_t>(n[0]), n[1]);
-  seq->ModuleSwitches[kSwitchLoop] = 0;
-  seq->ModuleSwitches[kSwitchRewind] = 0;
-  seq->ModuleSwitches[kSwitchPlay] = -1;
+  seq->ModuleSwitches[kSwitchLoop].Store(0);
+  seq->ModuleSwitches[kSwitchRewind].Store(0);
+  seq->ModuleSwitches[kSwitchPlay].Store(-1);
   RequestGraphRebuild(0, 0, mixer);
   ASSERT_TRUE(ModuleInOrder(ProcessingOrder.load(), seq));
   const auto frame = [] {
@@ -172,9 +172,9 @@ TEST_F(PanelsBTest, SetOnAPlayingSequencerLeavesAStopTheRenderMadeMeanwhile) {
     ++pass;
   }
   ASSERT_LT(pass, 100000) << "the Sequencer never ended its pass";
-  seq->ModuleSwitches[kSwitchPlay] = -1;
+  seq->ModuleSwitches[kSwitchPlay].Store(-1);
   for (int32_t f = 0; f < pass - 1; ++f) frame();
-  ASSERT_EQ(seq->ModuleSwitches[kSwitchPlay], -1);
+  ASSERT_EQ(seq->ModuleSwitches[kSwitchPlay].Load(), -1);
 
   // A command waits in the mailbox: the frame that takes it ends the pass,
   // before anything Set posts behind it.
@@ -194,11 +194,11 @@ TEST_F(PanelsBTest, SetOnAPlayingSequencerLeavesAStopTheRenderMadeMeanwhile) {
   while (EngineCommandPending()) std::this_thread::yield();
   stop = true;
   render.join();
-  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay], 0) << "Set restarted what the render stopped";
+  EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay].Load(), 0) << "Set restarted what the render stopped";
   EXPECT_EQ(seq->SampleEntry, melody);
   PlaybackActive = 0;
   TakeControllerMoves(false);
-  for (const auto& n : numbers) EXPECT_FLOAT_EQ(seq->Params[static_cast<int32_t>(n[0])].Value, n[1]);
+  for (const auto& n : numbers) EXPECT_FLOAT_EQ(seq->Params[static_cast<int32_t>(n[0])].Value.Load(), n[1]);
   CommandSlotWait = slotWait;
   ModuleLiveWait = liveWait;
 }

@@ -659,7 +659,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
     Tarvelo::AttachWaveToModule(seq, ShortMelody(), 0);
     Tarvelo::ModuleSetParamValue(*seq, Tarvelo::kSeqTempo, 1.0f);
     Tarvelo::ModuleSetParamValue(*seq, Tarvelo::kSeqLength, 0.05f);
-    for (const int32_t w : {Tarvelo::kSwitchPlay, Tarvelo::kSwitchLoop}) seq->ModuleSwitches[w] = -1;
+    for (const int32_t w : {Tarvelo::kSwitchPlay, Tarvelo::kSwitchLoop}) seq->ModuleSwitches[w].Store(-1);
     Tarvelo::SynthOutputModule.store(mixer);
     Tarvelo::UpdateProcessingOrder(0);
     Tarvelo::PlaybackActive = -1;
