@@ -127,9 +127,19 @@ int32_t KeyboardInstanceFor(int32_t slot, uint32_t ch) {
         (current->MidiChannelFilter == 0 || current->MidiChannelFilter == static_cast<int32_t>(ch) + 1))
       kb = current;
   }
-  // A removal renumbers the keyboards behind it under the list's lock, not this one.
+  // A removal renumbers the keyboards behind it, and moves their states, under
+  // this lock too: the number holds while the lock is held.
   return kb != nullptr ? Tarvelo::KbLoad(kb->InstanceNumber) : 0;
 }
+
+// Where a note from a device goes: the keyboard of its channel, looked up
+// again with the note played in the same section.
+struct NoteRoute {
+  int32_t slot;
+  uint32_t ch;
+};
+
+void PlayNote(const MidiNote& note, const NoteRoute* route);
 
 void HandleMidiData(int32_t slot, uint32_t message, uint32_t timeStamp) {
   const MidiMessage m{static_cast<uint32_t>(slot), message, timeStamp};
@@ -155,7 +165,8 @@ void HandleMidiData(int32_t slot, uint32_t message, uint32_t timeStamp) {
       instance = KeyboardInstanceFor(slot, ch);
     }
     if (instance < 1) return;
-    MidiNoteToKeyboard(MidiNote{d1, s == 9 ? d2 : 0u, timeStamp, static_cast<uint32_t>(instance)});
+    const NoteRoute route{slot, ch};
+    PlayNote(MidiNote{d1, s == 9 ? d2 : 0u, timeStamp, static_cast<uint32_t>(instance)}, &route);
     return;
   }
   if (s < 10 || s > 14) return;  // system messages, or no status at all
@@ -355,7 +366,27 @@ void RefreshMidiDeviceList(int64_t flag) {
   }
 }
 
-void MidiNoteToKeyboard(const MidiNote& note) {
+void MidiNoteToKeyboard(const MidiNote& note) { PlayNote(note, nullptr); }
+
+namespace {
+
+// Plays on the note's keyboard: with a route, the keyboard's number is read
+// and the note written under the maps' lock in one section, which a removal's
+// renumbering (and the moves of the states with it) takes as one too; a note
+// never lands in an entry that is about to change hands. The tuning lock is
+// taken before it (the frequency), never inside it.
+template <class Play>
+void PlayOnKeyboard(const MidiNote& note, const NoteRoute* route, Play play) {
+  if (route == nullptr) {
+    play(static_cast<int32_t>(note.Instance));
+    return;
+  }
+  platform::MutexGuard maps(Tarvelo::MT_MIDIMAPS);
+  const int32_t instance = KeyboardInstanceFor(route->slot, route->ch);
+  if (instance >= 1) play(instance);
+}
+
+void PlayNote(const MidiNote& note, const NoteRoute* route) {
   const bool onInterface = platform::OnInterfaceThread();
   // Off, notes start nothing, but a note off still ends the note it held:
   // it would sound again, and show held, once the output is on.
@@ -369,7 +400,6 @@ void MidiNoteToKeyboard(const MidiNote& note) {
   // The dialog's controls are the interface's: off its thread the mode is the
   // one it last computed (it does so whenever a dialog opens or closes).
   const int64_t entry = onInterface ? RefreshKeyEntryMode() : KeyEntryMode.load();
-  const int32_t instance = static_cast<int32_t>(note.Instance);
   // Note 21 is key 0 with the start-up key offset; lower notes play nothing.
   const int32_t key = Tarvelo::MidiNoteToKey(static_cast<int32_t>(note.Key));
   if (key >= 0) {
@@ -380,12 +410,18 @@ void MidiNoteToKeyboard(const MidiNote& note) {
         else if (MidiUi.EnterKeyFrequency != nullptr)
           MidiUi.EnterKeyFrequency(key, 0);
       } else {
-        // Released first, so a repeated note starts again.
-        Tarvelo::KeyNoteOff(-1, key, instance);
-        Tarvelo::KeyNoteOn(key, static_cast<float>(note.Velocity) / 127.0f, instance);
+        const float frequency = Tarvelo::KeyToFrequency(key);
+        const float velocity = static_cast<float>(note.Velocity) / 127.0f;
+        PlayOnKeyboard(note, route, [&](int32_t instance) {
+          // Released first, so a repeated note starts again.
+          Tarvelo::KeyNoteOff(-1, key, instance);
+          Tarvelo::KeyNoteOnAt(key, frequency, velocity, instance);
+        });
       }
-    } else if (!PanelKeysLocked()) {
-      Tarvelo::KeyNoteOff(-1, key, instance);
+    } else {
+      PlayOnKeyboard(note, route, [&](int32_t instance) {
+        if (!PanelKeysLocked()) Tarvelo::KeyNoteOff(-1, key, instance);
+      });
     }
   }
   if (onInterface)
@@ -393,6 +429,8 @@ void MidiNoteToKeyboard(const MidiNote& note) {
   else if (!g_pressPosted.exchange(true) && !PostMidiReport(kMidiReportKeyPressed, 0))
     g_pressPosted.store(false);
 }
+
+}  // namespace
 
 int64_t RefreshKeyEntryMode() {
   const int64_t entry = ComputeKeyEntryMode();

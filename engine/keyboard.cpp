@@ -14,6 +14,7 @@ using platform::Mutex;
 using platform::MutexGuard;
 
 std::atomic<uint32_t> KeyboardPendingCount{0};
+std::atomic<uint32_t> KeyboardRenumbering{0};
 KeyboardState* KeyboardStates[kKeyboardBankSize] = {};
 KeyboardState* OctaveBoardStates[kKeyboardBankSize] = {};
 Mutex* KeyboardVoiceLocks[kKeyboardBankSize] = {};
@@ -39,6 +40,32 @@ void ClearSlot(VoiceSlot& v) {
 }
 
 }  // namespace
+
+void BeginKeyboardRenumbering() {
+  KeyboardRenumbering.store(KeyboardRenumbering.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  // The odd count is seen before any number or entry it covers.
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+void EndKeyboardRenumbering() {
+  KeyboardRenumbering.store(KeyboardRenumbering.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+Mutex* LockEntryOf(KeyboardState* const* bank, Mutex* const* locks, const KeyboardState* state, int32_t hint) {
+  if (state == nullptr) return nullptr;
+  // A removal moves each state once or twice at most: a few looks find it.
+  for (int32_t tries = 0; tries < 4; ++tries) {
+    int32_t k = hint >= 0 && hint < kKeyboardBankSize && KbLoad(bank[hint]) == state ? hint : -1;
+    for (int32_t i = 0; i < kKeyboardBankSize && k < 0; ++i)
+      if (KbLoad(bank[i]) == state) k = i;
+    if (k < 0) return nullptr;
+    platform::MutexLock(locks[k]);
+    if (KbLoad(bank[k]) == state) return locks[k];
+    platform::MutexUnlock(locks[k]);
+    hint = -1;
+  }
+  return nullptr;
+}
 
 int32_t InitKeyboardStates() {
   if (KeyboardStates[0] != nullptr) return 0;
@@ -280,6 +307,18 @@ void KillReleasedVoices(KeyboardState& state, Mutex* voicesLock) {
     MutexGuard guard(voicesLock);
     // Checked again under the lock: a reset and a new note may have reused it.
     if (KbLoad(state.Voices[s].State) == kVoiceReleased) KillVoice(state, s);
+  }
+}
+
+void KillReleasedVoices(KeyboardState& state, KeyboardState* const* bank, Mutex* const* locks, int32_t hint) {
+  const int32_t n = KbLoad(state.ActiveCount);
+  for (int32_t i = 0; i < n && i < kVoiceSlotCount; ++i) {
+    const int32_t s = KbLoad(state.ActiveList[i]);
+    if (!ValidSlot(s) || KbLoad(state.Voices[s].State) != kVoiceReleased) continue;
+    Mutex* lock = LockEntryOf(bank, locks, &state, hint);
+    if (lock == nullptr) return;  // freed in a later frame
+    if (KbLoad(state.Voices[s].State) == kVoiceReleased) KillVoice(state, s);
+    platform::MutexUnlock(lock);
   }
 }
 

@@ -101,6 +101,23 @@ extern platform::Mutex* KeyboardKeyLocks[kKeyboardBankSize];
 extern platform::Mutex* OctaveBoardVoiceLocks[kKeyboardBankSize];
 extern platform::Mutex* OctaveBoardKeyLocks[kKeyboardBankSize];
 
+// Odd while a removal renumbers the keyboards (or octave boards) behind the
+// deleted one and swaps their bank entries with them; advanced on each side.
+// Written by the interface thread only (RemoveModule, under the module list's
+// lock and MT_MIDIMAPS); read by the render, which reads a module's number and
+// its bank entry without a lock and trusts the pair only when no renumbering
+// began or ended meanwhile.
+extern std::atomic<uint32_t> KeyboardRenumbering;
+void BeginKeyboardRenumbering();
+void EndKeyboardRenumbering();
+
+// The voices lock of the bank entry that now holds state, taken: a removal
+// moves a state to another entry only under both entries' locks, so it stays
+// there until the lock is let go. hint is the entry to try first. Null (and
+// nothing held) when no entry holds the state or it kept moving.
+platform::Mutex* LockEntryOf(KeyboardState* const* bank, platform::Mutex* const* locks, const KeyboardState* state,
+                             int32_t hint);
+
 // Creates the locks (per index: octave-board voices, octave-board keys, keyboard
 // voices, keyboard keys) and the 32 states; keyboards start at octave 3 (key offset
 // 36). 0, -26 when a lock cannot be created, -21 when a state cannot be allocated;
@@ -139,5 +156,8 @@ void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy);
 void KeyboardStateCopyOut(KeyboardState& copy, const KeyboardState& live);
 // Single-voice processing: frees every released voice, one lock each.
 void KillReleasedVoices(KeyboardState& state, platform::Mutex* voicesLock);
+// The same under the lock of whichever entry of the bank holds the state.
+void KillReleasedVoices(KeyboardState& state, KeyboardState* const* bank, platform::Mutex* const* locks,
+                        int32_t hint);
 
 }  // namespace Tarvelo

@@ -78,6 +78,7 @@ enum ModuleTypeId : int32_t {
 };
 
 struct ModuleRecord;
+struct KeyboardState;
 struct WaveLibraryEntry;  // a sample, filter or melody library entry
 
 // Called once per frame: (module, frame counter, parity, previous parity).
@@ -259,6 +260,10 @@ struct ModuleRecord {
   // source changes (ModuleSteadyPorts).
   Shared<uint64_t> SteadyPorts;         // the order's owner chooses them; a link on any thread forgets them
   KeyboardPublished Published;          // Keyboard and Octave board only
+  // Keyboard and Octave board: the state the render last found in the bank
+  // entry of the module's number, played while a removal renumbers them. The
+  // render's own word: a state moves with its module, so it stays right.
+  KeyboardState* PlayedState;
   AdsrRows Adsr;                        // ADSR only
 };
 

@@ -491,6 +491,13 @@ void RemoveModule(ModuleRecord* m) {
   std::vector<Retitle> renumbered;
   {
     platform::MutexGuard guard(ModuleList.lock);
+    // The MIDI thread reads a keyboard's number and plays its note in one
+    // section under the maps' lock, and the render trusts a number and its
+    // entry only outside a renumbering: the numbers and the bank entries
+    // change together for both.
+    platform::MutexGuard maps(MT_MIDIMAPS);
+    const bool keyboards = m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard;
+    if (keyboards) BeginKeyboardRenumbering();
     int32_t index = m->ListIndex;
     int32_t count = ModuleList.count;
     if (index >= 0 && index < count && ModuleList.entries[index] == m) {
@@ -508,17 +515,21 @@ void RemoveModule(ModuleRecord* m) {
         // A keyboard's processing reads its number to find its bank entry.
         std::atomic_ref<int32_t>(e->InstanceNumber).store(number++, std::memory_order_relaxed);
       }
+      // A state moves with its keyboard: entry (new number - 1) takes it.
+      for (const Retitle& r : renumbered) {
+        ModuleRecord* e = r.module;
+        if (r.from == e->InstanceNumber) continue;
+        if (e->Type == kTypeKeyboard)
+          SwapBankEntries(KeyboardStates, KeyboardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
+        else if (e->Type == kTypeOctaveBoard)
+          SwapBankEntries(OctaveBoardStates, OctaveBoardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
+      }
     }
+    if (keyboards) EndKeyboardRenumbering();
   }
   for (const Retitle& r : renumbered) {
     ModuleRecord* e = r.module;
     if (e->BoxControl.Load() != 0 && BoxHooks.Retitle != nullptr) BoxHooks.Retitle(e->BoxControl.Load(), ModuleTitle(*e));
-    if (r.from != e->InstanceNumber) {
-      if (e->Type == kTypeKeyboard)
-        SwapBankEntries(KeyboardStates, KeyboardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
-      else if (e->Type == kTypeOctaveBoard)
-        SwapBankEntries(OctaveBoardStates, OctaveBoardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
-    }
   }
 
   CablesDirty.store(-1);

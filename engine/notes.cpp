@@ -182,9 +182,13 @@ float OctaveKeyToFrequency(int32_t key) {
 }
 
 int32_t KeyNoteOn(int32_t key, float velocity, int32_t instance) {
+  return KeyNoteOnAt(key, KeyToFrequency(key), velocity, instance);
+}
+
+int32_t KeyNoteOnAt(int32_t key, float frequency, float velocity, int32_t instance) {
   const Bank bank = KeyboardOfInstance(instance);
   if (!bank.slot) return -1;
-  return NoteOnIn(bank, key, KeyToFrequency(key), velocity);
+  return NoteOnIn(bank, key, frequency, velocity);
 }
 
 int32_t KeyNoteSlide(int32_t heldKey, int32_t key, float velocity) {

@@ -47,6 +47,9 @@ float OctaveKeyToFrequency(int32_t key);
 // on-screen keyboard. Results: held-key index or -1; KeyNoteOff -1 when a voice was
 // released, else 0. Each takes the state's voices lock, then its held-keys lock.
 int32_t KeyNoteOn(int32_t key, float velocity, int32_t instance);
+// KeyNoteOn with the key's frequency already taken (KeyToFrequency): takes no
+// tuning lock, so it may run where the MIDI maps' lock is held.
+int32_t KeyNoteOnAt(int32_t key, float frequency, float velocity, int32_t instance);
 int32_t KeyNoteSlide(int32_t heldKey, int32_t key, float velocity);
 int32_t KeyNoteOff(int32_t heldKey, int32_t key, int32_t instance);
 int32_t OctaveNoteOn(int32_t key, float velocity);

@@ -13,17 +13,31 @@ namespace {
 
 struct Board {
   KeyboardState* state;
-  platform::Mutex* voices;
+  KeyboardState* const* bank;
+  platform::Mutex* const* locks;
+  int32_t entry;  // where the state was found; a removal may move it on
 };
 
 // Instance n plays bank entry n - 1; a module without a valid instance has no
-// state and publishes nothing.
-inline Board BoardOf(const ModuleRecord& m, bool octave) {
-  const int32_t k = KbLoad(m.InstanceNumber) - 1;
-  if (static_cast<uint32_t>(k) >= static_cast<uint32_t>(kKeyboardBankSize)) return Board{nullptr, nullptr};
-  // Removing a keyboard may swap two entries meanwhile (under their locks).
-  return octave ? Board{KbLoad(OctaveBoardStates[k]), OctaveBoardVoiceLocks[k]}
-                : Board{KbLoad(KeyboardStates[k]), KeyboardVoiceLocks[k]};
+// state and publishes nothing. A removal renumbers the keyboards behind the
+// deleted one and swaps their entries with them: the number and the entry are
+// trusted together only when no renumbering began or ended in between, else
+// the state found last is played (it moved along with the module).
+inline Board BoardOf(ModuleRecord& m, bool octave) {
+  KeyboardState* const* bank = octave ? OctaveBoardStates : KeyboardStates;
+  platform::Mutex* const* locks = octave ? OctaveBoardVoiceLocks : KeyboardVoiceLocks;
+  const uint32_t before = KeyboardRenumbering.load(std::memory_order_acquire);
+  if ((before & 1) == 0) {
+    const int32_t k = KbLoad(m.InstanceNumber) - 1;
+    KeyboardState* state =
+        static_cast<uint32_t>(k) < static_cast<uint32_t>(kKeyboardBankSize) ? KbLoad(bank[k]) : nullptr;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (KeyboardRenumbering.load(std::memory_order_relaxed) == before) {
+      m.PlayedState = state;
+      return Board{state, bank, locks, k};
+    }
+  }
+  return Board{m.PlayedState, bank, locks, -1};
 }
 
 inline bool ValidVoice(int32_t s) { return static_cast<uint32_t>(s) < static_cast<uint32_t>(kVoicesUsed); }
@@ -99,7 +113,7 @@ void ProcessMono(ModuleRecord* m, bool octave) {
   // What the per-voice function published is gone.
   SetStamp(*m, 0);
   // In single-voice mode a released note never lingers.
-  KillReleasedVoices(state, b.voices);
+  KillReleasedVoices(state, b.bank, b.locks, b.entry);
 }
 
 // Takes the state's changed mark; the acquire pairs with KbMarkChanged.
@@ -113,10 +127,12 @@ inline void TakeChangedMark(KeyboardState& state) {
 inline bool FreeReleased(ModuleRecord& m, const Board& b, int32_t id, int32_t n, int32_t maxKeys, bool killAll,
                          int32_t previousParity) {
   if (!(killAll || n >= maxKeys || !VoiceMarked(m, previousParity, id))) return false;
-  platform::MutexGuard guard(b.voices);
+  platform::Mutex* lock = LockEntryOf(b.bank, b.locks, b.state, b.entry);
+  if (lock == nullptr) return false;  // freed in a later frame
   // Checked again under the lock; the list without it is rebuilt at the
   // start of the next frame, so it is still published this frame.
   if (KbLoad(b.state->Voices[id].State) == kVoiceReleased) KillVoice(*b.state, id);
+  platform::MutexUnlock(lock);
   return true;
 }
 

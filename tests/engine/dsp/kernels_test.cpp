@@ -2,6 +2,8 @@
 // the clip rule, and the keyboard and octave-board kernels.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "engine/dsp/keyboards.h"
 #include "tests/engine/synth_fixture.h"
 
@@ -254,6 +256,52 @@ TEST_F(KernelTest, KeyboardWithoutAStatePublishesNothing) {
   kb->InstanceNumber = 0;
   Run(kb, 1);
   EXPECT_EQ(kb->ActiveVoices.Load(), 0);
+}
+
+// While a removal renumbers the keyboards, a keyboard plays the state it
+// found last, in both modes, and frees its released voices under the lock of
+// the entry that holds that state now; once the renumbering ends, its number
+// and entry are read again.
+TEST_F(KernelTest, ARenumberedKeyboardPlaysOnlyItsOwnState) {
+  ModuleRecord* kb = Add(kTypeKeyboard);
+  ASSERT_EQ(kb->InstanceNumber, 1);
+  KeyboardState& own = *KeyboardStates[0];
+  KeyboardState& other = *KeyboardStates[1];
+  const int32_t a = NoteOn(own, 220.0f, 0.9f);
+  NoteOn(other, 330.0f, 0.8f);
+  Rebuild(own);
+  Rebuild(other);
+  for (int32_t mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    kb->PolyphonyMode = mode;
+    kb->InstanceNumber = 1;
+    Run(kb, 0);
+    Run(kb, 1);
+    EXPECT_EQ(kb->Outputs[0][0].Frequency, 220.0f * FrequencyNorm);
+    BeginKeyboardRenumbering();
+    kb->InstanceNumber = 2;  // renumbered, the entries not yet swapped
+    Run(kb, 0);
+    EXPECT_EQ(kb->Outputs[0][0].Frequency, 220.0f * FrequencyNorm);
+    EndKeyboardRenumbering();
+    Run(kb, 1);
+    Run(kb, 0);
+    EXPECT_EQ(kb->Outputs[0][0].Frequency, 330.0f * FrequencyNorm);
+  }
+  // The state found last moved to entry 5: its release is freed there.
+  kb->PolyphonyMode = 0;
+  kb->InstanceNumber = 1;
+  Run(kb, 0);
+  std::swap(KeyboardStates[0], KeyboardStates[5]);
+  BeginKeyboardRenumbering();
+  NoteOff(own, a);
+  Run(kb, 1);
+  EndKeyboardRenumbering();
+  EXPECT_EQ(own.Voices[a].State, kVoiceFree);
+  platform::Mutex* lock = LockEntryOf(KeyboardStates, KeyboardVoiceLocks, &own, 0);
+  EXPECT_EQ(lock, KeyboardVoiceLocks[5]);
+  platform::MutexUnlock(lock);
+  EXPECT_EQ(LockEntryOf(KeyboardStates, KeyboardVoiceLocks, nullptr, 0), nullptr);
+  std::swap(KeyboardStates[0], KeyboardStates[5]);
 }
 
 }  // namespace
