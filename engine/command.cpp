@@ -74,7 +74,7 @@ uint32_t g_holdOutwaited = 0;
 // takes longer (a loaded machine) gets silent frames meanwhile, so the stream
 // goes on and the copy still sees no module change.
 bool ParkWhileHeld() {
-  const uint32_t wanted = FrameHoldWanted.load(std::memory_order_acquire);
+  const uint32_t wanted = FrameHoldWanted.load();
   if (wanted == 0) return false;
   if (wanted == g_holdOutwaited) return true;
   g_holdParkedFor.store(wanted, std::memory_order_release);
@@ -548,11 +548,15 @@ bool HoldFrames() {
   if (!nothingRenders()) {
     uint32_t ticket = g_holdTickets.fetch_add(1) + 1;
     if (ticket == 0) ticket = g_holdTickets.fetch_add(1) + 1;  // 0 means none
-    FrameHoldWanted.store(ticket, std::memory_order_release);
+    FrameHoldWanted.store(ticket);
     const double start = platform::HighResClock();
     // The stream may stop while we wait (an overload): its last frame is then
-    // behind it, and the ticket stays asked until ReleaseFrames.
-    while (g_holdParkedFor.load(std::memory_order_acquire) != ticket && !nothingRenders()) {
+    // behind it, and the ticket stays asked until ReleaseFrames. A render
+    // between two calls holds too: the ticket stored before RenderBusy is
+    // found clear, its next call finds the ticket at its first frame
+    // boundary (both seq_cst) and stops there.
+    while (g_holdParkedFor.load(std::memory_order_acquire) != ticket && !nothingRenders() &&
+           RenderBusy.load() != 0) {
       if (platform::HighResClock() - start > FrameHoldWait) {
         FrameHoldWanted.store(0, std::memory_order_release);
         return false;

@@ -122,13 +122,14 @@ extern std::atomic<uint32_t> FrameHoldWanted;
 // Whether ExecuteEngineCommand has anything to do: a command posted or queued,
 // or a frame hold asked for. The render callback looks before each frame and
 // calls it only then; ExecuteEngineCommand reads every word again itself. The
-// hold's ticket is read with acquire: after silent frames of a hold that
-// outlasted the render's wait, finding it withdrawn here is what puts the
-// copy's reads before the modules' next writes.
+// hold's ticket is read seq_cst: after silent frames of a hold that outlasted
+// the render's wait, finding it withdrawn here puts the copy's reads before
+// the modules' next writes; and read after RenderBusy is set, it is seen by a
+// call that starts while a hold found the render between two calls.
 inline bool EngineCommandWork() {
   return EngineCommand.State.load(std::memory_order_relaxed) == kCommandPosted ||
          (static_cast<uint32_t>(EngineCommandBacklog.load(std::memory_order_relaxed)) |
-          FrameHoldWanted.load(std::memory_order_acquire)) != 0;
+          FrameHoldWanted.load()) != 0;
 }
 
 // The interface's side once the render callback stopped for good (its stop
@@ -148,8 +149,10 @@ bool EngineCommandReferences(const ModuleRecord* m);
 // HoldFrames parks the render callback at its next frame boundary and answers
 // true once it is parked, or at once when nothing renders (also when the
 // stream stops while it waits); then the controller moves still waiting are
-// applied, so the copy holds every value set so far. false when the
-// audio thread did not answer within FrameHoldWait (stuck inside a frame):
+// applied, so the copy holds every value set so far; a render between two
+// calls holds as well (its next call stops at its first frame boundary).
+// false when the audio thread did not answer within FrameHoldWait (stuck
+// inside a frame):
 // nothing is held then, and a save gives up rather than copy a frame being
 // made. ReleaseFrames lets it go on. The
 // render callback waits at most FrameHoldLimit seconds for the release and
