@@ -57,22 +57,36 @@ struct CommandQueue {
 CommandQueue Backlog;
 
 // The frame hold: the interface asks under a new ticket, the render callback
-// parks at a frame boundary and answers with that ticket, the interface copies
+// stops at a frame boundary and answers with that ticket, the interface copies
 // and withdraws the ticket. Tickets keep a release followed at once by a new
 // request from being taken for the old answer.
-std::atomic<uint32_t> g_holdTickets{0};
+// g_holdParkedFor: written by the render callback, read by the interface
+// (HoldFrames). Once it names the ticket asked, the render touches no module
+// until that ticket is withdrawn.
 std::atomic<uint32_t> g_holdParkedFor{0}; // 0: not parked
+std::atomic<uint32_t> g_holdTickets{0};
+// The ticket whose wait ran its whole FrameHoldLimit (render callback only):
+// its frames go on silent at once.
+uint32_t g_holdOutwaited = 0;
 
-// True when the render stopped waiting but the copy is still being taken.
+// True while the ticket is still asked: the frame plays no module. The
+// render waits at most FrameHoldLimit per ticket for the release; a copy that
+// takes longer (a loaded machine) gets silent frames meanwhile, so the stream
+// goes on and the copy still sees no module change.
 bool ParkWhileHeld() {
-  const uint32_t wanted = FrameHoldWanted.load(std::memory_order_acquire);
+  const uint32_t wanted = FrameHoldWanted.load();
   if (wanted == 0) return false;
+  if (wanted == g_holdOutwaited) return true;
   g_holdParkedFor.store(wanted, std::memory_order_release);
   const double start = platform::HighResClock();
   while (FrameHoldWanted.load(std::memory_order_acquire) == wanted && platform::HighResClock() - start < FrameHoldLimit)
     std::this_thread::yield();
-  g_holdParkedFor.store(0, std::memory_order_release);
-  return FrameHoldWanted.load(std::memory_order_acquire) == wanted;
+  if (FrameHoldWanted.load(std::memory_order_acquire) != wanted) {
+    g_holdParkedFor.store(0, std::memory_order_release);
+    return false;
+  }
+  g_holdOutwaited = wanted;
+  return true;
 }
 
 // The last WaitEngineCommandSlot ran its full time with a command still
@@ -598,9 +612,9 @@ void ApplyTuning() {
   }
 }
 
-void ExecuteEngineCommand() {
+bool ExecuteEngineCommand() {
   // A copy that outlasts the wait still sees no value or link change.
-  if (ParkWhileHeld()) return;
+  if (ParkWhileHeld()) return true;
   TakeControllerMoves(true);
   if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
     // Not yet run: it stays posted for the next frame boundary.
@@ -611,6 +625,7 @@ void ExecuteEngineCommand() {
     ResetEngineCommand(EngineCommand);
   }
   if (EngineCommand.State.load(std::memory_order_relaxed) == kCommandIdle) BacklogPopIntoSlot();
+  return false;
 }
 
 void SettleEngineCommands() {
@@ -650,11 +665,15 @@ bool HoldFrames() {
   if (!nothingRenders()) {
     uint32_t ticket = g_holdTickets.fetch_add(1) + 1;
     if (ticket == 0) ticket = g_holdTickets.fetch_add(1) + 1;  // 0 means none
-    FrameHoldWanted.store(ticket, std::memory_order_release);
+    FrameHoldWanted.store(ticket);
     const double start = platform::HighResClock();
     // The stream may stop while we wait (an overload): its last frame is then
-    // behind it, and the ticket stays asked until ReleaseFrames.
-    while (g_holdParkedFor.load(std::memory_order_acquire) != ticket && !nothingRenders()) {
+    // behind it, and the ticket stays asked until ReleaseFrames. A render
+    // between two calls holds too: the ticket stored before RenderBusy is
+    // found clear, its next call finds the ticket at its first frame
+    // boundary (both seq_cst) and stops there.
+    while (g_holdParkedFor.load(std::memory_order_acquire) != ticket && !nothingRenders() &&
+           RenderBusy.load() != 0) {
       if (platform::HighResClock() - start > FrameHoldWait) {
         FrameHoldWanted.store(0, std::memory_order_release);
         return false;

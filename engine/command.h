@@ -135,8 +135,10 @@ void ApplyTuning();
 
 // The render callback's step at the start of every frame: runs a posted
 // command, rebuilds the order, makes the mailbox idle, and moves the oldest
-// queued command into it. Audio thread only; never waits on a lock.
-void ExecuteEngineCommand();
+// queued command into it. Audio thread only; never waits on a lock. true
+// while a frame hold holds the frames (see HoldFrames): the frame then plays
+// silent and touches no module.
+bool ExecuteEngineCommand();
 
 // The queue's length and the frame hold's ticket (0: none asked), for the
 // look below.
@@ -144,11 +146,15 @@ extern std::atomic<int32_t> EngineCommandBacklog;
 extern std::atomic<uint32_t> FrameHoldWanted;
 // Whether ExecuteEngineCommand has anything to do: a command posted or queued,
 // or a frame hold asked for. The render callback looks before each frame and
-// calls it only then; ExecuteEngineCommand reads every word again itself.
+// calls it only then; ExecuteEngineCommand reads every word again itself. The
+// hold's ticket is read seq_cst: after silent frames of a hold that outlasted
+// the render's wait, finding it withdrawn here puts the copy's reads before
+// the modules' next writes; and read after RenderBusy is set, it is seen by a
+// call that starts while a hold found the render between two calls.
 inline bool EngineCommandWork() {
   return EngineCommand.State.load(std::memory_order_relaxed) == kCommandPosted ||
          (static_cast<uint32_t>(EngineCommandBacklog.load(std::memory_order_relaxed)) |
-          FrameHoldWanted.load(std::memory_order_relaxed)) != 0;
+          FrameHoldWanted.load()) != 0;
 }
 
 // The interface's side once the render callback stopped for good (its stop
@@ -168,11 +174,15 @@ bool EngineCommandReferences(const ModuleRecord* m);
 // HoldFrames parks the render callback at its next frame boundary and answers
 // true once it is parked, or at once when nothing renders (also when the
 // stream stops while it waits); then the controller moves still waiting are
-// applied, so the copy holds every value set so far. false when the
-// audio thread did not answer within the wait (the caller then copies as
-// things stand and says so). ReleaseFrames lets it go on. The render callback
-// waits at most FrameHoldLimit seconds for the release, so keep the copy short
-// (no I/O in between).
+// applied, so the copy holds every value set so far; a render between two
+// calls holds as well (its next call stops at its first frame boundary).
+// false when the audio thread did not answer within FrameHoldWait (stuck
+// inside a frame):
+// nothing is held then, and a save gives up rather than copy a frame being
+// made. ReleaseFrames lets it go on. The
+// render callback waits at most FrameHoldLimit seconds for the release and
+// then plays silent frames that touch no module until it comes, so keep the
+// copy short (no I/O in between).
 bool HoldFrames();
 void ReleaseFrames();
 // HoldFrames for the length of a scope (what the render reads changes between

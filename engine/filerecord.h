@@ -80,10 +80,13 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& record, ModuleRecord* module,
 void SettleLoadedChannels(int32_t count);
 // Applies a record to the catalog template of its type (a negative type is
 // written back as 0; a type of 43 or more does nothing), under the module
-// list's lock, which the caller does not hold. Global ports read the
-// template's values while playing: the caller holds frames (FrameHold).
+// list's lock, which the caller does not hold. While playing, global ports
+// read the template's values and a queued controller move may write them (a
+// controller learned with the type's Catalog row selected): every caller
+// holds frames (FrameHold) around it.
 void ApplyMasterPreset(ModuleFileRecord& record, int64_t legacy);
-// ApplyMasterPreset(MasterPresets[t], 0) for every type t whose preset names it.
+// ApplyMasterPreset(MasterPresets[t], 0) for every type t whose preset names
+// it; the caller holds frames as for ApplyMasterPreset.
 void ApplyAllMasterPresets();
 // Every template's flat form into MasterPresets (the engine start-up does this
 // once the catalog is built, so that a reset brings the start-up settings back).

@@ -33,7 +33,9 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
 // Controller moves from the MIDI thread, and values set on the interface
 // thread while playback runs, for the owner of the parameter values (one taker
 // at a time, see TakeControllerMoves). Producers take turns under a lock the
-// taker never touches.
+// taker never touches. A move names a listed live module or a catalog
+// template (a controller learned with a Catalog row selected): whatever
+// rewrites or copies a template while playing does so between two frames.
 constexpr int64_t kMoveSetsValue = 1;  // relative word of a move that carries the value itself
 struct ControllerMove {
   ModuleRecord* module;

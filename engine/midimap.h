@@ -123,7 +123,10 @@ void MoveParameterOrQueue(ModuleRecord* module, int32_t p, float x, int64_t rela
 // queued: the render callback takes the queue at the start of every frame
 // while playback runs (TakeControllerMoves(true)); otherwise
 // WakeInterfaceForControllers asks the interface thread to take it (which does
-// nothing while playback runs).
+// nothing while playback runs). A queued move names a listed live module or a
+// catalog template; a template is rewritten (master presets on New, a load,
+// the Catalog's reset) or copied into a new module only while the frames are
+// held (FrameHold).
 void TakeControllerMoves(bool onRender);
 // The queue's ends: the taker advances the head, producers the tail. Moves
 // that find the queue full wait behind it in order (ControllerMovesSpilled of

@@ -322,15 +322,15 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
   ModuleRecord* m = ModuleRecordNew();
   if (m == nullptr) return -kErrAllocation;
   // A listed module's links, channels and polyphony are the rebuild's while
-  // playback runs, and the copy enters itself in its sources' output tables:
-  // it is taken between two frames (as the save's copy is, and with the same
-  // fallback should the render not pause).
-  const bool hold = !fromType;
-  if (hold) HoldFrames();
+  // playback runs, and the copy enters itself in its sources' output tables;
+  // a template's values are what a controller learned on its Catalog row moves
+  // on the render: the copy is taken between two frames (should the render
+  // not pause, as things stand).
+  HoldFrames();
   const int32_t copied = ModuleDuplicate(*m, *source);
   // A copy that failed half-way may already stand in its sources' tables.
   if (copied != 0) UnlinkModule(*m);
-  if (hold) ReleaseFrames();
+  ReleaseFrames();
   if (copied != 0) {
     ModuleRecordDelete(m);
     return -kErrAllocation;
@@ -369,7 +369,14 @@ int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex) {
   if (out != nullptr) *out = nullptr;
   ModuleRecord* m = ModuleRecordNew();
   if (m == nullptr) return -kErrAllocation;
-  if (ModuleDuplicate(*m, ModuleCatalog[type]) != 0) {
+  int32_t copied = 0;
+  {
+    // A controller learned on the type's Catalog row moves the template on
+    // the render while playing: copied between two frames.
+    FrameHold hold;
+    copied = ModuleDuplicate(*m, ModuleCatalog[type]);
+  }
+  if (copied != 0) {
     ModuleRecordDelete(m);
     return -kErrAllocation;
   }

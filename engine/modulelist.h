@@ -94,7 +94,8 @@ extern ModuleBoxHooks BoxHooks;
 // Capture, a 17th Keyboard or Octave board) or -21.
 int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out);
 // Allocates a module from its template without listing it (type clamped to
-// 0..42 and written back). 0 or -21.
+// 0..42 and written back), copied between two frames: the caller holds none.
+// 0 or -21.
 int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex);
 // true while m is listed: a live module's ListIndex is -1 once it is detached.
 // Any thread may ask (the render's link command does); templates and port

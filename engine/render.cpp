@@ -483,8 +483,16 @@ void RenderFrames(float** stream, int32_t start, int32_t count) {
     TakeKeyboardChanges(toKeyboardSweep);
     // Commands and controller moves run at the start of a frame: looked at
     // here, taken by ExecuteEngineCommand.
-    if (EngineCommandWork() || ControllerMovesWaiting()) [[unlikely]]
-      ExecuteEngineCommand();
+    if (EngineCommandWork() || ControllerMovesWaiting()) [[unlikely]] {
+      if (ExecuteEngineCommand()) [[unlikely]] {
+        // A copy outlasted the wait for it: no module plays and no frame is
+        // counted until it ends; the input ring keeps its pace.
+        out[0] = 0.0f;
+        out[1] = 0.0f;
+        if (CaptureActive.load(std::memory_order_relaxed) != 0) AdvanceCaptureRead();
+        continue;
+      }
+    }
 
     float l = 0.0f;
     float r = 0.0f;

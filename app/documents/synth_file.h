@@ -60,8 +60,9 @@ extern double KeyboardPendingWait;
 // first. An existing file is first copied to its stem + "_BACKUP.tarvelo"; the
 // new content is written beside it and replaces it only once complete, and the
 // backup is deleted after that. The session follows the saved file.
-// 0; -27 when the folder is missing and cannot be made; or the file error
-// (the previous file and its backup then stay).
+// 0; -27 when the folder is missing and cannot be made; -18 when the render
+// never stopped at a frame boundary for the copy of the modules (reported);
+// or the file error (the previous file and its backup then stay).
 int32_t SaveSession(const std::string& folder, const std::string& name);
 // Writes every sample, filter and melody of the synth that has no file yet, as
 // a save does (failures reported, entries still being recorded left alone).

@@ -464,8 +464,14 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
       if (m->Type == kTypeCapture && CaptureModule == nullptr) CaptureModule = m;
     }
   }
-  for (size_t i = static_cast<size_t>(live); i < img.Records.size(); ++i)
-    if (img.Records[i] != nullptr) ApplyMasterPreset(*img.Records[i], legacy);
+  {
+    // A controller learned on a Catalog row moves its template on the render
+    // while playing, and global ports read the templates: they change between
+    // two frames.
+    FrameHold hold;
+    for (size_t i = static_cast<size_t>(live); i < img.Records.size(); ++i)
+      if (img.Records[i] != nullptr) ApplyMasterPreset(*img.Records[i], legacy);
+  }
 
   DocResetPlaneOffset();
   int32_t sx = 0;

@@ -35,6 +35,8 @@ double KeyboardPendingWait = 1.0;
 namespace {
 
 constexpr int32_t kTypeConvolutiveFilter = 17;
+// Frame holds a save asks for before it gives up (FrameHoldWait each).
+constexpr int32_t kSaveHoldAttempts = 2;
 
 
 int32_t PositionIn(const WaveLibraryList& list, const WaveLibraryEntry* e) {
@@ -293,7 +295,19 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   int32_t outIndex = -1;
   int32_t n = 0;
   {
-    const bool held = HoldFrames();
+    // A render that does not stop at a frame boundary may be writing any
+    // module: asked again, and then the save gives up and the file saved
+    // before stays, rather than holding a module half of one frame and half
+    // of the next. Once held, the render plays no module until the release,
+    // however long the copy takes.
+    bool held = false;
+    for (int32_t attempt = 0; attempt < kSaveHoldAttempts && !held; ++attempt) held = HoldFrames();
+    if (!held) {
+      std::free(records);
+      DocumentWriterAbort(w);
+      Report(InsertArg(failTemplate, name) + LangText(141, "Waiting for audio thread."), kLevelError);
+      return -kErrUnknown;
+    }
     {
       platform::MutexGuard guard(ModuleList.lock);
       n = ModuleList.entries != nullptr ? std::min(ModuleList.count, listed) : 0;
@@ -304,8 +318,6 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
     }
     for (int32_t t = 0; t < kModuleTypeCount; ++t) ModuleToFileRecord(records[n + t], &ModuleCatalog[t]);
     ReleaseFrames();
-    if (!held)
-      Report("The audio engine did not pause for the save; the modules are saved as they stood.", kLevelWarning);
   }
   DocumentPutI32(w, outIndex);
   DocumentPutI32(w, n + kModuleTypeCount);

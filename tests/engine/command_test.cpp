@@ -267,7 +267,11 @@ TEST_F(CommandTest, FramesHoldForACopyAndAStalledEngineIsNotWaitedForLong) {
   const double wait = FrameHoldWait;
   FrameHoldWait = 0.05;
   RenderBusy = 0;
-  EXPECT_FALSE(HoldFrames());  // playback on, but nothing renders
+  EXPECT_TRUE(HoldFrames());   // playback on, between two render calls
+  ReleaseFrames();
+  RenderBusy = 1;
+  EXPECT_FALSE(HoldFrames());  // a render stuck inside a frame never answers
+  RenderBusy = 0;
   FrameHoldWait = wait;
   ExecuteEngineCommand();      // and a late frame does not park for an old request
   PlaybackActive = 0;

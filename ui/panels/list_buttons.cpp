@@ -738,7 +738,12 @@ int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   ResetMidiMaps();
   QUARLE_AUDIO::RefreshMidiDeviceList(-1);
   ReleaseAllKeys();
-  ApplyAllMasterPresets();
+  {
+    // A controller learned on a Catalog row moves its template on the render
+    // while playing: the templates change between two frames.
+    FrameHold hold;
+    ApplyAllMasterPresets();
+  }
   PostControlEvent(SlotId(kUiSTB_CP), 0, V::kEventClick);
   const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
   SaveSession(synths, platform::FreeFileName(synths, "NewSynth_" + QUARLE_BASICS::TimeStampText() + ".tarvelo"));

@@ -24,6 +24,8 @@
 
 #include "app/documents/wave_convert.h"
 #include "engine/command.h"
+#include "engine/dsp/mixer.h"
+#include "engine/globals.h"
 #include "platform/threads.h"
 
 namespace Tarvelo {
@@ -578,6 +580,76 @@ TEST_F(SynthRoundTripTest, AModuleSwitchedOffRightBeforeASaveComesBackAsSaved) {
         << "module " << i << " (type " << m.Type << ", power " << m.ModuleSwitches[kSwitchPower].Load()
         << ") does not hold the state its record holds";
   }
+}
+
+// A save whose copy outlasts the render's wait for it (a loaded machine, here
+// a wait made tiny) still holds one frame of every module: the frames the
+// render plays meanwhile touch no module. Four like Oscillators fed alike
+// keep one phase, so a copy taken across frames shows as unlike phases.
+TEST_F(SynthRoundTripTest, ASaveOutlastingTheRendersWaitHoldsOneFrame) {
+  ModuleRecord* kb = rp::AddOfType(patch_, kTypeKeyboard);
+  ModuleRecord* sound = rp::AddOfType(patch_, kTypeSample);
+  ModuleRecord* mix = rp::AddOfType(patch_, kTypeMixer);
+  ASSERT_TRUE(kb != nullptr && sound != nullptr && mix != nullptr);
+  PostAttachWave(sound, SynthSamples.entries[0], 0);
+  rp::LinkPort(sound, sound->VoiceMapSourcePort, kb);
+  std::vector<int32_t> oscillators;
+  for (int32_t k = 0; k < 4; ++k) {
+    ModuleRecord* osc = rp::AddOfType(patch_, kTypeOscillator);
+    ASSERT_NE(osc, nullptr);
+    rp::LinkPort(osc, osc->VoiceMapSourcePort, sound);
+    rp::LinkPort(mix, kMixerFirstInput + k, osc);
+    oscillators.push_back(osc->ListIndex);
+  }
+  for (ModuleRecord* m : patch_.modules) {
+    if (m->PolyphonyCapability == 2) m->ModuleSwitches[kSwitchPerVoice] = -1, m->PolyphonyMode = 1;
+    if (m->DerivedFlag1 != 0) m->ModuleSwitches[kSwitchPlay] = -1;
+  }
+  RequestGraphRebuild(0, 0, mix);
+  const double limit = FrameHoldLimit;
+  FrameHoldLimit = 1e-6;
+  int32_t torn = 0;
+  int32_t playing = 0;
+  {
+    Player player;
+    for (int32_t k = 0; k < 3; ++k)
+      if (const int32_t h = KeyNoteOn(40 + 7 * k, 0.8f, 1); h >= 0) patch_.held.push_back({h, 40 + 7 * k, 1});
+    for (int32_t round = 0; round < 20; ++round) {
+      Player::Wait(64);
+      Save("held.tarvelo");
+      const std::vector<std::vector<float>> stored = StoredStates("held.tarvelo");
+      ASSERT_EQ(stored.size(), static_cast<size_t>(ModuleList.count));
+      const std::vector<float>& first = stored[static_cast<size_t>(oscillators[0])];
+      playing += AnyNonZero(first);
+      for (int32_t i : oscillators) torn += !Equal(stored[static_cast<size_t>(i)], first);
+    }
+  }
+  FrameHoldLimit = limit;
+  EXPECT_EQ(torn, 0);
+  EXPECT_GT(playing, 0) << "the oscillators never played";
+}
+
+// A render that never stops at a frame boundary (stuck inside a frame): the
+// save asks again, then gives up and says so, and the file saved before
+// stays as it was rather than taking a copy the render may be writing.
+TEST_F(SynthRoundTripTest, ASaveTheRenderNeverPausesForKeepsThePreviousFile) {
+  rp::Rng rng(3);
+  BuildAround(kTypeOscillator, rng);
+  Save("kept.tarvelo");
+  const std::vector<unsigned char> before = ReadBytes(Os("SYNTHS/kept.tarvelo"));
+  rp::AddOfType(patch_, kTypeOscillator);
+  const double wait = FrameHoldWait;
+  FrameHoldWait = 0.01;
+  PlaybackActive = -1;
+  RenderBusy = 1;
+  Reports().clear();
+  const int32_t rc = SaveSession(Home("SYNTHS"), "kept.tarvelo");
+  RenderBusy = 0;
+  PlaybackActive = 0;
+  FrameHoldWait = wait;
+  EXPECT_LT(rc, 0);
+  EXPECT_EQ(CountReports("Could not save kept.tarvelo: Waiting for audio thread."), 1);
+  EXPECT_TRUE(ReadBytes(Os("SYNTHS/kept.tarvelo")) == before);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "app/state/module_page.h"
 #include "basics/timetext.h"
 #include "engine/command.h"
+#include "engine/midimap.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
@@ -313,6 +314,61 @@ TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
   audio.join();
   PlaybackActive = 0;
   EXPECT_GT(frames.load(), 0);
+}
+
+// A controller learned with a Catalog row selected names that template; the
+// render takes its moves at frame boundaries while New, or a load with master
+// presets, rewrites every template. The rewrite waits for a frame boundary:
+// a move lands before it or after it, never inside it. Once the moves stop,
+// New leaves the template as its master preset.
+TEST_F(ListButtonsTest, TemplatesAreRewrittenBetweenFramesWhileTheirControllerMoves) {
+  Make(kTypeOscillator);
+  ASSERT_EQ(SaveSession(Folder(), "presets.tarvelo"), 0);
+  ModuleRecord& templ = ModuleCatalog[kTypeOscillator];
+  PlaybackActive = -1;
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> frames{0};
+  std::thread audio([&] {
+    std::vector<float> block(128);
+    while (!stop.load()) {
+      float* p = block.data();
+      RenderAudio(&p, 0, 128);
+      frames.fetch_add(1);
+    }
+  });
+  // The MIDI thread's side: the learned controller turned on and on.
+  std::atomic<bool> moving{true};
+  std::thread controller([&] {
+    for (int32_t k = 0; moving.load(); k = (k + 1) % 128) {
+      MoveParameterOrQueue(&templ, 0, static_cast<float>(k) / 127.0f, 0);
+      if (k % 8 == 0) std::this_thread::yield();
+    }
+  });
+  const fs::path synths = Home() / "SYNTHS";
+  struct Case {
+    const char* name;
+    bool load;
+  };
+  for (const Case c : {Case{"new", false}, Case{"load", true}}) {
+    SCOPED_TRACE(c.name);
+    for (int32_t round = 0; round < 60; ++round) {
+      if (c.load) {
+        ASSERT_EQ(LoadSynth(Folder(), "presets.tarvelo"), 0) << round;
+      } else {
+        OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
+        fs::remove(synths / SessionFile);
+      }
+    }
+  }
+  moving.store(false);
+  controller.join();
+  while (ControllerMovesPending()) std::this_thread::yield();
+  OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
+  stop.store(true);
+  audio.join();
+  PlaybackActive = 0;
+  EXPECT_GT(frames.load(), 0);
+  EXPECT_EQ(templ.Params[0].Value, MasterPresets[kTypeOscillator].Params[0].Value);
 }
 
 // The map deleted is the one the question named, and so are the keyboards let
