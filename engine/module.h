@@ -9,6 +9,7 @@
 #endif
 
 #include "basics/dynzstring.h"
+#include "basics/shared_word.h"
 #include "engine/params.h"
 
 namespace Tarvelo {
@@ -246,6 +247,12 @@ struct ModuleRecord {
   uint64_t SteadyPorts;
   KeyboardPublished Published;          // Keyboard and Octave board only
   AdsrRows Adsr;                        // ADSR only
+  // The processing order that last placed the module (OrderGeneration's
+  // count then; 0 never): it is in the order while this is not below
+  // OrderGeneration. Written by each rebuild (the audio thread's while
+  // playback runs), read by IsModuleLive on the interface thread. Cleared at
+  // construction; not copied.
+  QUARLE_BASICS::Shared<uint64_t> PlacedInOrder;
 };
 
 // Construction, destruction, copy.
