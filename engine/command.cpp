@@ -253,11 +253,10 @@ bool EngineCommandPending() {
 int32_t EngineCommandsQueued() { return EngineCommandBacklog.load(std::memory_order_acquire); }
 
 void WakeRenderWaiters() {
-  // Orders what this thread changed before the look at the count, as the
-  // waiter's count comes before its look at what it waits for: one of the
-  // two sees the other.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (g_renderWaiters.load(std::memory_order_relaxed) == 0) return;
+  // A read-modify-write, as the waiter's count is: of the two, the later
+  // one sees the earlier, so either this sees the waiter or the waiter sees
+  // what this thread changed before (and does not sleep).
+  if (g_renderWaiters.fetch_add(0, std::memory_order_acq_rel) == 0) return;
   g_renderWakes.fetch_add(1, std::memory_order_release);
   platform::WakeWordWaiters(g_renderWakes);
 }
@@ -265,8 +264,7 @@ void WakeRenderWaiters() {
 namespace render_wait {
 uint32_t Enter() {
   const uint32_t seen = g_renderWakes.load(std::memory_order_acquire);
-  g_renderWaiters.fetch_add(1, std::memory_order_seq_cst);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  g_renderWaiters.fetch_add(1, std::memory_order_acq_rel);
   return seen;
 }
 void Sleep(uint32_t seen, double seconds) { platform::WaitOnWord(g_renderWakes, seen, seconds); }
