@@ -1,6 +1,7 @@
 #include "engine/command.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -78,6 +79,7 @@ bool ParkWhileHeld() {
   if (wanted == 0) return false;
   if (wanted == g_holdOutwaited) return true;
   g_holdParkedFor.store(wanted, std::memory_order_release);
+  WakeRenderWaiters();
   const double start = platform::HighResClock();
   while (FrameHoldWanted.load(std::memory_order_acquire) == wanted && platform::HighResClock() - start < FrameHoldLimit)
     std::this_thread::yield();
@@ -89,9 +91,19 @@ bool ParkWhileHeld() {
   return true;
 }
 
-// The last WaitEngineCommandSlot ran its full time with a command still
-// pending and frames still being rendered (posters only: the interface thread).
-bool g_slotWaitGaveUp = false;
+// The interface's waits for the render: how many threads sleep in one, and
+// the count of the render's wakes they sleep on. The render (WakeRenderWaiters)
+// bumps the count; the waiting threads (WaitForRender) change the number.
+std::atomic<int32_t> g_renderWaiters{0};
+std::atomic<uint32_t> g_renderWakes{0};
+
+// A wait for the render that ran its full time, in the log: what did not
+// happen within the wait, and what the waiter does instead.
+void ReportUnanswered(const std::string& what, double seconds, const char* instead) {
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%g", seconds);
+  QUARLE_BASICS::Report(what + " within " + limit + " s; " + instead, QUARLE_BASICS::kLevelWarning);
+}
 
 constexpr int32_t kBacklogInitialCapacity = 16;
 
@@ -149,14 +161,8 @@ void PostOrQueue(const QueuedCommand& c) {
     WriteSlot(c);
     return;
   }
-  // Only a wait that ran its full time found the audio thread stuck; a stream
-  // that stopped runs what waits when its stop report is taken.
-  if (g_slotWaitGaveUp)
-    QUARLE_BASICS::Report("Engine command: the audio thread has not taken the previous command for " +
-                              std::to_string(static_cast<int>(CommandSlotWait)) +
-                              " s; this one is queued behind it.",
-                          QUARLE_BASICS::kLevelWarning);
-  g_slotWaitGaveUp = false;
+  // A wait that ran its full time said so; a stream that stopped runs what
+  // waits when its stop report is taken.
   while (!BacklogPush(c)) {
     // Out of memory for the queue: keep the command and try again.
     QUARLE_BASICS::Report("Engine command: no memory to queue the command; waiting.",
@@ -165,7 +171,9 @@ void PostOrQueue(const QueuedCommand& c) {
   }
 }
 
-bool Waited(double start, double limit) { return platform::HighResClock() - start > limit; }
+// What the posters wait for: no command pending, or none to be taken before
+// the interface takes the stream's stop report (which runs what is pending).
+bool CommandsTakenOrStreamStopped() { return !EngineCommandPending() || !QUARLE_AUDIO::RenderHandedOver(); }
 
 ModuleRecord* TemplateOf(int32_t type) {
   if (type < 0) type = 0;
@@ -328,39 +336,51 @@ bool EngineCommandPending() {
 
 int32_t EngineCommandsQueued() { return EngineCommandBacklog.load(std::memory_order_acquire); }
 
+void WakeRenderWaiters() {
+  // A read-modify-write, as the waiter's count is: of the two, the later
+  // one sees the earlier, so either this sees the waiter or the waiter sees
+  // what this thread changed before (and does not sleep).
+  if (g_renderWaiters.fetch_add(0, std::memory_order_acq_rel) == 0) return;
+  g_renderWakes.fetch_add(1, std::memory_order_release);
+  platform::WakeWordWaiters(g_renderWakes);
+}
+
+namespace render_wait {
+uint32_t Enter() {
+  const uint32_t seen = g_renderWakes.load(std::memory_order_acquire);
+  g_renderWaiters.fetch_add(1, std::memory_order_acq_rel);
+  return seen;
+}
+void Sleep(uint32_t seen, double seconds) { platform::WaitOnWord(g_renderWakes, seen, seconds); }
+void Leave() { g_renderWaiters.fetch_sub(1, std::memory_order_relaxed); }
+}  // namespace render_wait
+
 int32_t WaitEngineCommandSlot() {
-  g_slotWaitGaveUp = false;
   if (PlaybackActive.load() == 0) return 0;
-  double start = platform::HighResClock();
-  // A stream that stopped runs no frame before its stop report is taken (which
-  // runs what is pending): no use waiting for it.
-  while (EngineCommandPending() && QUARLE_AUDIO::RenderHandedOver()) {
-    if (Waited(start, CommandSlotWait)) {
-      g_slotWaitGaveUp = true;
-      break;
-    }
-    std::this_thread::yield();
-  }
+  // The rebuild that follows the command the caller may post runs on the
+  // audio thread, which takes no memory: room for the modules listed now.
+  ProvideOrderRoom();
+  if (!WaitForRender(CommandsTakenOrStreamStopped, CommandSlotWait))
+    ReportUnanswered("Engine command: the audio thread has not taken the previous command", CommandSlotWait,
+                     "what is posted now queues behind it.");
   return 1;
 }
 
 int32_t IsModuleLive(const ModuleRecord* m, uint64_t noWait) {
   if (PlaybackActive.load() == 0) return 0;
-  if (noWait == 0) {
-    double start = platform::HighResClock();
-    while (EngineCommandPending() && !Waited(start, ModuleLiveWait) && QUARLE_AUDIO::RenderHandedOver())
-      std::this_thread::yield();
-  }
-  return ModuleInOrder(ProcessingOrder.load(std::memory_order_acquire), m) ? 1 : 0;
+  if (noWait == 0 && !WaitForRender(CommandsTakenOrStreamStopped, ModuleLiveWait))
+    ReportUnanswered("Engine command: the audio thread has not taken the previous command", ModuleLiveWait,
+                     "the module is judged by the order as it stands.");
+  return ModuleInCurrentOrder(m) ? 1 : 0;
 }
 
 void WaitModuleOutput(const ModuleRecord* m) {
   if (m == nullptr || PlaybackActive.load() == 0) return;
-  double start = platform::HighResClock();
-  while (PlaybackActive.load() != 0 &&
-         m->ActiveVoices.Load() != 0 &&
-         !Waited(start, CommandSlotWait))
-    std::this_thread::yield();
+  const auto silent = [m] { return PlaybackActive.load() == 0 || m->ActiveVoices.Load() == 0; };
+  if (!WaitForRender(silent, CommandSlotWait))
+    ReportUnanswered("Engine: the voices of " + QUARLE_BASICS::DynZStringGet(m->ShortName) + " " +
+                         std::to_string(m->InstanceNumber) + " did not end",
+                     CommandSlotWait, "going on while they sound.");
 }
 
 void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output) {
@@ -616,15 +636,17 @@ bool ExecuteEngineCommand() {
   // A copy that outlasts the wait still sees no value or link change.
   if (ParkWhileHeld()) return true;
   TakeControllerMoves(true);
-  if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
+  const bool posted = EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted;
+  if (posted) {
     // Not yet run: it stays posted for the next frame boundary.
     if (!RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
                     EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument, true))
-      return;
+      return false;
     if (RebuildsOrder(EngineCommand.Kind)) UpdateProcessingOrderOnRender(EngineCommand.RebuildArgument);
     ResetEngineCommand(EngineCommand);
   }
   if (EngineCommand.State.load(std::memory_order_relaxed) == kCommandIdle) BacklogPopIntoSlot();
+  if (posted) WakeRenderWaiters();
   return false;
 }
 
@@ -666,20 +688,20 @@ bool HoldFrames() {
     uint32_t ticket = g_holdTickets.fetch_add(1) + 1;
     if (ticket == 0) ticket = g_holdTickets.fetch_add(1) + 1;  // 0 means none
     FrameHoldWanted.store(ticket);
-    const double start = platform::HighResClock();
     // The stream may stop while we wait (an overload): its last frame is then
     // behind it, and the ticket stays asked until ReleaseFrames. A render
     // between two calls holds too: the ticket stored before RenderBusy is
     // found clear, its next call finds the ticket at its first frame
     // boundary (both seq_cst) and stops there.
-    while (g_holdParkedFor.load(std::memory_order_acquire) != ticket && !nothingRenders() &&
-           RenderBusy.load() != 0) {
-      if (platform::HighResClock() - start > FrameHoldWait) {
-        FrameHoldWanted.store(0, std::memory_order_release);
-        return false;
-      }
-      // The render callback reaches a frame boundary within a stream buffer.
-      platform::SleepMs(1);
+    const auto parked = [&] {
+      return g_holdParkedFor.load(std::memory_order_acquire) == ticket || nothingRenders() ||
+             RenderBusy.load() == 0;
+    };
+    if (!WaitForRender(parked, FrameHoldWait)) {
+      FrameHoldWanted.store(0, std::memory_order_release);
+      ReportUnanswered("Engine: the audio thread did not pause between two frames", FrameHoldWait,
+                       "going on without the pause.");
+      return false;
     }
   }
   // What the page shows and still waits for a frame lands before the copy.

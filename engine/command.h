@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/module.h"
+#include "platform/threads.h"
 
 namespace Tarvelo {
 
@@ -75,9 +76,43 @@ int32_t WaitEngineCommandSlot();
 bool EngineCommandPending();
 // Commands that found the mailbox still busy after the wait, oldest first.
 int32_t EngineCommandsQueued();
-// 1 when playback is active and m is in the processing order.
+// 1 when playback is active and m is in the processing order (after waiting
+// up to 1 s for the commands pending; noWait: at once). Walks no order: the
+// rebuild marks the modules it places.
 int32_t IsModuleLive(const ModuleRecord* m, uint64_t noWait);
+// While playback is active, waits up to 3 s for m to have no active voices.
 void WaitModuleOutput(const ModuleRecord* m);
+
+// The interface's waits for the render callback sleep rather than spin: the
+// render wakes them at its frame boundaries (a command run, a frame hold
+// taken, the end of a render call), and they look again every few
+// milliseconds in any case (a stream that stops wakes nobody). Each wait is
+// bounded, and one that gives up says so in the log.
+//
+// Audio thread: wakes the waiting threads, if any (one load when none waits;
+// no lock, no allocation).
+void WakeRenderWaiters();
+namespace render_wait {
+uint32_t Enter();  // counts the caller as waiting; the wake count it saw
+void Sleep(uint32_t seen, double seconds);
+void Leave();
+constexpr double kLookAgain = 0.004;  // seconds between looks without a wake
+}  // namespace render_wait
+// Sleeps until done() holds (true) or `limit` seconds have passed (false).
+template <class Done>
+bool WaitForRender(Done&& done, double limit) {
+  const double start = platform::HighResClock();
+  for (;;) {
+    if (done()) return true;
+    const double left = limit - (platform::HighResClock() - start);
+    if (!(left > 0.0)) return false;
+    const uint32_t seen = render_wait::Enter();
+    // Looked at again once counted: a change the render made before it saw
+    // this waiter is seen here, one made after wakes it.
+    if (!done()) render_wait::Sleep(seen, left < render_wait::kLookAgain ? left : render_wait::kLookAgain);
+    render_wait::Leave();
+  }
+}
 
 // Posters.
 void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output);

@@ -265,11 +265,18 @@ struct ModuleRecord {
   // render's own word: a state moves with its module, so it stays right.
   KeyboardState* PlayedState;
   AdsrRows Adsr;                        // ADSR only
+  // The processing order that last placed the module (OrderGeneration's
+  // count then; 0 never): it is in the order while this is not below
+  // OrderGeneration. Written by each rebuild (the audio thread's while
+  // playback runs), read by IsModuleLive on the interface thread. Cleared at
+  // construction; not copied.
+  Shared<uint64_t> PlacedInOrder;
 };
 
 // The layout the module file records, record copies and master presets rely
-// on: typing a word as shared changes none of it.
-static_assert(sizeof(ModuleRecord) == 29960 && sizeof(ModuleParam) == 648);
+// on: typing a word as shared changes none of it. The kernels' and the
+// order's own words (from Published on) come after everything they copy.
+static_assert(sizeof(ModuleRecord) == 29976 && sizeof(ModuleParam) == 648);
 static_assert(offsetof(ModuleRecord, ModuleSwitches) == 16 && offsetof(ModuleRecord, PortSources) == 152 &&
               offsetof(ModuleRecord, Params) == 416 && offsetof(ModuleRecord, SelectedParam) == 22100 &&
               offsetof(ModuleRecord, PolyphonyMode) == 22112 && offsetof(ModuleRecord, ClipFlag) == 22176 &&

@@ -33,6 +33,40 @@ ProcessingOrderBlock EmptyOrder{EmptyEntries, 0, 1};
 // A rebuild on the audio thread asked the interface to show the per-voice switch.
 std::atomic<bool> g_perVoiceAsked{false};
 
+// The order blocks that change hands while playback runs. The spare: put
+// there by the interface (ProvideOrderRoom), taken by the render's rebuild
+// when the current block has no room. The retired: the blocks the render
+// replaced, freed by the interface (nothing walks them any more: the render
+// loads the order afresh each frame, the interface walks it only while no
+// command is pending).
+std::atomic<ProcessingOrderBlock*> g_spareOrder{nullptr};
+constexpr int32_t kRetiredSlots = 4;
+std::atomic<ProcessingOrderBlock*> g_retiredOrders[kRetiredSlots] = {};
+
+ProcessingOrderBlock* NewOrderBlock(int32_t capacity) {
+  if (capacity < 1) capacity = 1;
+  auto* block = static_cast<ProcessingOrderBlock*>(
+      std::calloc(1, sizeof(ProcessingOrderBlock) + static_cast<size_t>(capacity) * sizeof(ModuleRecord*)));
+  if (block == nullptr) return nullptr;
+  block->Entries = reinterpret_cast<ModuleRecord**>(block + 1);
+  block->Capacity = capacity;
+  return block;
+}
+
+// Audio thread. Should every slot be full (the interface has not looked for
+// a while and the synth grew each time), the block is kept for good rather
+// than freed here.
+void RetireOrderBlock(ProcessingOrderBlock* block) {
+  for (std::atomic<ProcessingOrderBlock*>& slot : g_retiredOrders) {
+    ProcessingOrderBlock* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, block, std::memory_order_acq_rel)) return;
+  }
+}
+
+void FreeRetiredOrderBlocks() {
+  for (std::atomic<ProcessingOrderBlock*>& slot : g_retiredOrders) std::free(slot.exchange(nullptr, std::memory_order_acq_rel));
+}
+
 // list count as the render thread may read it while the interface edits it
 int32_t ListCount() { return std::atomic_ref<int32_t>(ModuleList.count).load(std::memory_order_relaxed); }
 void SetListCount(int32_t n) { std::atomic_ref<int32_t>(ModuleList.count).store(n, std::memory_order_relaxed); }
@@ -43,6 +77,8 @@ void StoreListIndex(ModuleRecord* m, int32_t i) {
 }  // namespace
 
 std::atomic<uint64_t> InstallFrame{0};
+// 0 is the mark of a module never placed.
+std::atomic<uint64_t> OrderGeneration{1};
 
 std::atomic<ProcessingOrderBlock*> ProcessingOrder{&EmptyOrder};
 std::atomic<ModuleRecord*> SynthOutputModule{nullptr};
@@ -71,6 +107,8 @@ int32_t InitModuleLists() {
   }
   ModuleList.capacity = kModuleListInitialCapacity;
   RemovedModuleList.capacity = kRemovedListInitialCapacity;
+  // The render's first rebuild finds the empty order: it builds into this.
+  g_spareOrder.store(NewOrderBlock(kModuleListInitialCapacity), std::memory_order_release);
   return 0;
 }
 
@@ -107,6 +145,10 @@ void FreeModuleLists() {
 
   ProcessingOrderBlock* order = ProcessingOrder.exchange(&EmptyOrder);
   if (order != &EmptyOrder) std::free(order);
+  // No module is left in the order.
+  OrderGeneration.fetch_add(1, std::memory_order_release);
+  std::free(g_spareOrder.exchange(nullptr));
+  FreeRetiredOrderBlocks();
   SynthOutputModule.store(nullptr);
   CaptureModule = nullptr;
   CurrentKeyboard.store(nullptr);
@@ -216,6 +258,7 @@ bool VideoFramePassed(uint64_t atRemoval, uint64_t now) { return (atRemoval & 1)
 }  // namespace
 
 int32_t ReclaimRemovedModules() {
+  FreeRetiredOrderBlocks();
   bool playing = PlaybackActive.load() != 0;
   // While a command is pending the audio thread may swap the order under us,
   // and the command itself may still name a removed module.
@@ -606,6 +649,27 @@ int32_t LastModuleByY() { return ModuleByY(true); }
 
 // ---------------------------------------------------------------- the order
 
+bool ModuleInCurrentOrder(const ModuleRecord* m) {
+  if (m == nullptr) return false;
+  const uint64_t current = OrderGeneration.load(std::memory_order_acquire);
+  return m->PlacedInOrder.Load(std::memory_order_acquire) >= current;
+}
+
+void ProvideOrderRoom() {
+  FreeRetiredOrderBlocks();
+  int32_t wanted = std::max(ModuleList.capacity, ListCount());
+  // The render replaces the order only by a command this thread posted: a
+  // block loaded here stays until this thread frees it.
+  const ProcessingOrderBlock* current = ProcessingOrder.load(std::memory_order_acquire);
+  if (current != &EmptyOrder && current->Capacity >= wanted) return;
+  const ProcessingOrderBlock* spare = g_spareOrder.load(std::memory_order_acquire);
+  if (spare != nullptr && spare->Capacity >= wanted) return;
+  ProcessingOrderBlock* grown = NewOrderBlock(wanted);
+  if (grown == nullptr) return;  // the render's rebuild keeps to the room it has
+  // A spare the render did not take is this thread's again.
+  std::free(g_spareOrder.exchange(grown, std::memory_order_acq_rel));
+}
+
 bool ModuleInOrder(const ProcessingOrderBlock* order, const ModuleRecord* m) {
   if (order == nullptr || m == nullptr) return false;
   for (int32_t i = 0; i < order->Count; ++i)
@@ -711,17 +775,28 @@ void SortModulesByDepth(ModuleRecord** a, int32_t lo, int32_t hi) {
 
 static bool PerVoice(const ModuleRecord* m) { return m != nullptr && m->ModuleSwitches[kSwitchPerVoice].Load() != 0; }
 
+// The block the audio thread's rebuild writes: the current one while it
+// has room for every listed module, else the interface's spare. Null only
+// when neither can be written (the old order then stays in force).
+static ProcessingOrderBlock* RenderOrderBlock(ProcessingOrderBlock* current, int32_t needed) {
+  if (current != &EmptyOrder && current->Capacity >= needed) return current;
+  ProcessingOrderBlock* spare = g_spareOrder.exchange(nullptr, std::memory_order_acq_rel);
+  if (spare != nullptr && (spare->Capacity >= needed || current == &EmptyOrder)) return spare;
+  // Neither has room (the interface had none to give): the modules beyond
+  // the room are left out, as from an overfull order.
+  if (spare != nullptr) RetireOrderBlock(spare);
+  return current != &EmptyOrder ? current : nullptr;
+}
+
 static void RebuildOrder(uint64_t argument, bool onRender) {
   ModuleRecord* capture = CaptureModule.load();
   bool wasLive = capture != nullptr && IsModuleLive(capture, 1) == 1;
 
-  int32_t capacity = ListCount();
-  if (capacity < 1) capacity = 1;
-  auto* block = static_cast<ProcessingOrderBlock*>(
-      std::calloc(1, sizeof(ProcessingOrderBlock) + static_cast<size_t>(capacity) * sizeof(ModuleRecord*)));
+  const int32_t needed = std::max(ListCount(), 1);
+  ProcessingOrderBlock* const current = ProcessingOrder.load(std::memory_order_acquire);
+  ProcessingOrderBlock* const block = onRender ? RenderOrderBlock(current, needed) : NewOrderBlock(needed);
   if (block == nullptr) return;  // the old order stays in force
-  block->Entries = reinterpret_cast<ModuleRecord**>(block + 1);
-  block->Capacity = capacity;
+  const int32_t capacity = block->Capacity;
   ModuleRecord** array = block->Entries;
   int32_t n = 0;
 
@@ -761,16 +836,24 @@ static void RebuildOrder(uint64_t argument, bool onRender) {
   }
   block->Count = n;
 
-  ProcessingOrderBlock* old = ProcessingOrder.exchange(block);
+  // The marks first, then the count that makes them current: a module in
+  // both orders reads as live throughout.
+  const uint64_t generation = OrderGeneration.load(std::memory_order_relaxed) + 1;
+  for (int32_t j = 0; j < n; ++j) array[j]->PlacedInOrder.Store(generation, std::memory_order_relaxed);
+  if (block != current) ProcessingOrder.store(block, std::memory_order_release);
+  OrderGeneration.store(generation, std::memory_order_release);
   InstallFrame.store(FrameCounter.load());
-  if (old != &EmptyOrder) {
-    // The audio thread is the only walker, so it may free at once; elsewhere a
-    // render callback may still be walking the old block (should the list not
-    // grow, the block is kept for good rather than freed early).
-    if (onRender || RenderBusy.load() == 0)
-      std::free(old);
+  if (block != current && current != &EmptyOrder) {
+    // The audio thread walks no order but the one it loads after this; the
+    // interface frees what it let go of. Elsewhere a render callback may
+    // still be walking the old block (should the list not grow, the block is
+    // kept for good rather than freed early).
+    if (onRender)
+      RetireOrderBlock(current);
+    else if (RenderBusy.load() == 0)
+      std::free(current);
     else
-      RemovedListAppend(old, 1);
+      RemovedListAppend(current, 1);
   }
 
   if (capture != nullptr && !wasLive && IsModuleLive(capture, 1) == 1) CaptureResync.store(-1);

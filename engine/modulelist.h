@@ -43,11 +43,16 @@ extern RemovedModuleListRecord RemovedModuleList;
 constexpr int32_t kRemovedListInitialCapacity = 69;
 
 // The modules to process, sorted by depth ascending; entry 0 is the output
-// module whenever Count is above 0. A rebuild installs a whole new block, so a
-// walker never sees a half-built order. The render callback, with RenderBusy
-// held at 1 for the whole call, loads the pointer every frame after
-// ExecuteEngineCommand (which may replace and free the old block) and walks
-// Entries[Count - 1] down to Entries[0]; FrameCounter advances after each frame.
+// module whenever Count is above 0. The render callback, with RenderBusy held
+// at 1 for the whole call, loads the pointer every frame after
+// ExecuteEngineCommand and walks Entries[Count - 1] down to Entries[0];
+// FrameCounter advances after each frame. While playback runs the render is
+// the order's only walker (the interface asks IsModuleLive, which reads the
+// modules' marks, and walks the order only while no command is pending), so
+// its rebuild, between two frames, writes the block in place, or the spare
+// block the interface keeps ready when the synth outgrew it: it takes no
+// memory and frees none. A rebuild on the interface thread installs a whole
+// new block (a render call may still be walking the old one).
 struct ProcessingOrderBlock {
   ModuleRecord** Entries;
   int32_t Count;
@@ -56,6 +61,18 @@ struct ProcessingOrderBlock {
 extern std::atomic<ProcessingOrderBlock*> ProcessingOrder;
 // FrameCounter when the current order was installed (every rebuild sets it).
 extern std::atomic<uint64_t> InstallFrame;
+// Counts the rebuilds: each marks the modules it places with its count
+// (PlacedInOrder) and then stores the count, with a release. Written by the
+// rebuilding thread, read by IsModuleLive.
+extern std::atomic<uint64_t> OrderGeneration;
+// true when m is in the current order, or in the one being installed (the
+// rebuild marked it and has not yet stored its count). Any thread that keeps
+// m from being freed.
+bool ModuleInCurrentOrder(const ModuleRecord* m);
+// Interface thread, before posting a command while playing: a spare block for
+// the render's rebuild when the current one has no room for the listed
+// modules, and the blocks the render let go of freed.
+void ProvideOrderRoom();
 
 extern std::atomic<ModuleRecord*> SynthOutputModule;
 extern std::atomic<ModuleRecord*> CaptureModule;  // the audio thread's rebuild reads it

@@ -496,8 +496,8 @@ void RenderFrames(float** stream, int32_t start, int32_t count) {
 
     float l = 0.0f;
     float r = 0.0f;
-    // Loaded once per frame and used only until the frame counter advances:
-    // a replaced order is freed only after that.
+    // Loaded once per frame, after the frame's command: only a command
+    // replaces or rewrites the order.
     const ProcessingOrderBlock* order = ProcessingOrder.load();
     ModuleRecord* output = nullptr;  // entry 0
     if (order == MemoOrder && InstallFrame.load(std::memory_order_relaxed) != frame &&
@@ -556,6 +556,8 @@ void RenderFrames(float** stream, int32_t start, int32_t count) {
     OutputMeterCount = 0;
   }
   RenderBusy.store(0);
+  // The interface may be waiting for what these frames did (voices ended).
+  WakeRenderWaiters();
 }
 
 }  // namespace

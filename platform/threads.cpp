@@ -1,6 +1,13 @@
 #include "platform/threads.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <ctime>
 
 #include <atomic>
 #include <chrono>
@@ -80,6 +87,28 @@ void SleepMs(int ms) {
 
 void SleepSeconds(double s) {
   if (s > 0) std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
+
+namespace {
+// The kernel waits on the word's own 32 bits.
+uint32_t* WordAddress(const std::atomic<uint32_t>& word) {
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+  return reinterpret_cast<uint32_t*>(const_cast<std::atomic<uint32_t>*>(&word));
+}
+}  // namespace
+
+void WaitOnWord(const std::atomic<uint32_t>& word, uint32_t seen, double seconds) {
+  if (!(seconds > 0.0)) return;
+  const double whole = std::floor(seconds);
+  timespec relative{};
+  relative.tv_sec = static_cast<time_t>(whole);
+  relative.tv_nsec = static_cast<long>((seconds - whole) * 1e9);
+  // An interrupted or refused wait (the word moved on) returns: the caller looks again.
+  syscall(SYS_futex, WordAddress(word), FUTEX_WAIT_PRIVATE, seen, &relative, nullptr, 0);
+}
+
+void WakeWordWaiters(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, WordAddress(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace platform

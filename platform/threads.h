@@ -1,5 +1,6 @@
 // Locks, sleeping and the high-resolution clock of our Linux layer.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -47,5 +48,12 @@ void ForgetInterfaceThread();
 double HighResClock();
 void SleepMs(int ms);
 void SleepSeconds(double s);
+
+// A sleep another thread can cut short: returns once `word` no longer holds
+// `seen`, when WakeWordWaiters(word) is called, or after `seconds` at most
+// (also sooner, now and then: look again). Neither side takes a lock, so a
+// real-time thread may wake the sleepers.
+void WaitOnWord(const std::atomic<uint32_t>& word, uint32_t seen, double seconds);
+void WakeWordWaiters(std::atomic<uint32_t>& word);
 
 }  // namespace platform

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <functional>
 #include <limits>
 #include <thread>
 
@@ -470,6 +473,104 @@ TEST_F(CommandTest, FramesPlayedDuringALongHoldChangeNothingACopyReads) {
   EXPECT_EQ(source, m->PortValueModules[1]);
   EXPECT_EQ(m->Params[0].Value.Load(), 0.125f);  // taken once released
   EXPECT_EQ(m->PortSources[1].Load(), m);
+}
+
+// The interface asks whether modules are in the processing order while the
+// render keeps rebuilding it, its waits shorter than the render takes (here
+// none at all): every answer comes from what the render left standing, a
+// module that every order holds is live in each, one that none holds in none.
+TEST_F(CommandTest, LiveQuestionsReadNothingTheRenderFrees) {
+  ModuleLiveWait = 0.0;
+  ModuleRecord* out = Add(kAddition);
+  ModuleRecord* last = out;
+  for (int32_t i = 0; i < 150; ++i) {  // a long order takes long to walk
+    ModuleRecord* next = Add(kAddition);
+    Link(last, 0, next);
+    last = next;
+  }
+  ModuleRecord* outside = Add(kRectifier);
+  RequestGraphRebuild(0, 0, out);
+  PlaybackActive = -1;
+  std::atomic<bool> stop{false};
+  std::thread render([&] {
+    while (!stop.load()) {
+      RenderBusy = 1;
+      ExecuteEngineCommand();
+      FrameCounter.fetch_add(1);
+      RenderBusy = 0;
+    }
+  });
+  int32_t asked = 0;
+  int32_t wrong = 0;
+  for (int32_t round = 0; round < 300; ++round) {
+    RequestGraphRebuild(0, 0, nullptr);
+    do {
+      asked += 2;
+      if (IsModuleLive(last, 0) != 1) ++wrong;
+      if (IsModuleLive(outside, 0) != 0) ++wrong;
+    } while (EngineCommandPending());
+  }
+  stop = true;
+  render.join();
+  PlaybackActive = 0;
+  EXPECT_GE(asked, 600);
+  EXPECT_EQ(wrong, 0);
+}
+
+// Processor time of the calling thread, in seconds.
+double ThreadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// While the render does not answer (playback on, a render call that never
+// reaches a frame boundary) each wait of the interface for it sleeps until
+// it gives up, and says that it gave up.
+TEST_F(CommandTest, WaitsForARenderThatDoesNotAnswerSleepAndSaySo) {
+  const double limit = 0.25;
+  const double holdWait = FrameHoldWait;
+  CommandSlotWait = limit;
+  ModuleLiveWait = limit;
+  FrameHoldWait = limit;
+  struct Case {
+    const char* name;
+    std::function<void(ModuleRecord*)> wait;
+  };
+  const Case cases[] = {
+      {"a save settling what was posted", [](ModuleRecord*) { SettleEngineCommands(); }},
+      {"a post behind a command not taken", [](ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }},
+      {"is the module live", [](ModuleRecord* m) { EXPECT_EQ(IsModuleLive(m, 0), 1); }},
+      {"the module's voices ending", [](ModuleRecord* m) { WaitModuleOutput(m); }},
+      {"a frame hold", [](ModuleRecord*) {
+         EXPECT_FALSE(HoldFrames());
+         ReleaseFrames();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ModuleRecord* a = Add(kAddition);
+    RequestGraphRebuild(0, 0, a);
+    PlaybackActive = -1;
+    RenderBusy = 1;
+    RequestGraphRebuild(0, 0, nullptr);  // posted; never taken
+    a->ActiveVoices.Store(2);
+    Messages().clear();
+    const double cpu = ThreadSeconds();
+    const double wall = platform::HighResClock();
+    c.wait(a);
+    const double usedCpu = ThreadSeconds() - cpu;
+    const double usedWall = platform::HighResClock() - wall;
+    std::printf("[ figures  ] %s: %.3f s of processor in %.3f s\n", c.name, usedCpu, usedWall);
+    EXPECT_GE(usedWall, limit);
+    EXPECT_LT(usedCpu, 0.1 * usedWall);
+    EXPECT_EQ(Messages().size(), 1u);
+    a->ActiveVoices.Store(0);
+    RenderBusy = 0;
+    PlaybackActive = 0;
+    RunPendingEngineCommands();
+  }
+  FrameHoldWait = holdWait;
 }
 
 }  // namespace

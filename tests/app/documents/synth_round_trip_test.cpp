@@ -592,18 +592,18 @@ TEST_F(SynthRoundTripTest, ASaveOutlastingTheRendersWaitHoldsOneFrame) {
   ModuleRecord* mix = rp::AddOfType(patch_, kTypeMixer);
   ASSERT_TRUE(kb != nullptr && sound != nullptr && mix != nullptr);
   PostAttachWave(sound, SynthSamples.entries[0], 0);
-  rp::LinkPort(sound, sound->VoiceMapSourcePort, kb);
+  rp::LinkPort(sound, sound->VoiceMapSourcePort.Load(), kb);
   std::vector<int32_t> oscillators;
   for (int32_t k = 0; k < 4; ++k) {
     ModuleRecord* osc = rp::AddOfType(patch_, kTypeOscillator);
     ASSERT_NE(osc, nullptr);
-    rp::LinkPort(osc, osc->VoiceMapSourcePort, sound);
+    rp::LinkPort(osc, osc->VoiceMapSourcePort.Load(), sound);
     rp::LinkPort(mix, kMixerFirstInput + k, osc);
     oscillators.push_back(osc->ListIndex);
   }
   for (ModuleRecord* m : patch_.modules) {
-    if (m->PolyphonyCapability == 2) m->ModuleSwitches[kSwitchPerVoice] = -1, m->PolyphonyMode = 1;
-    if (m->DerivedFlag1 != 0) m->ModuleSwitches[kSwitchPlay] = -1;
+    if (m->PolyphonyCapability == 2) m->ModuleSwitches[kSwitchPerVoice].Store(-1), m->PolyphonyMode.Store(1);
+    if (m->DerivedFlag1 != 0) m->ModuleSwitches[kSwitchPlay].Store(-1);
   }
   RequestGraphRebuild(0, 0, mix);
   const double limit = FrameHoldLimit;

@@ -273,7 +273,7 @@ TEST_F(KernelTest, ARenumberedKeyboardPlaysOnlyItsOwnState) {
   Rebuild(other);
   for (int32_t mode : {0, 1}) {
     SCOPED_TRACE(mode);
-    kb->PolyphonyMode = mode;
+    kb->PolyphonyMode.Store(mode);
     kb->InstanceNumber = 1;
     Run(kb, 0);
     Run(kb, 1);
@@ -288,7 +288,7 @@ TEST_F(KernelTest, ARenumberedKeyboardPlaysOnlyItsOwnState) {
     EXPECT_EQ(kb->Outputs[0][0].Frequency, 330.0f * FrequencyNorm);
   }
   // The state found last moved to entry 5: its release is freed there.
-  kb->PolyphonyMode = 0;
+  kb->PolyphonyMode.Store(0);
   kb->InstanceNumber = 1;
   Run(kb, 0);
   std::swap(KeyboardStates[0], KeyboardStates[5]);

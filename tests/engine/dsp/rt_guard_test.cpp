@@ -435,6 +435,39 @@ TEST_F(RenderGuardTest, GraphEditsWhilePlayingCostOnlyTheirCommandFrames) {
   EXPECT_TRUE(counted_.Clean()) << Summary();
 }
 
+// The processing order is rebuilt on the audio thread without the heap: in
+// its own block while the synth fits it, else in the spare block the
+// interface keeps ready (modules added and linked in since the last rebuild
+// on the interface thread).
+TEST_F(RenderGuardTest, RebuildingTheOrderWhilePlayingTakesNothingFromTheHeap) {
+  Build(kPlans[kTOscillator], 0);
+  if (HasFatalFailure()) return;
+  NotesOn({24});
+  Play(480);
+  PlaybackActive = -1;
+  RequestGraphRebuild(0, 0, nullptr);
+  Play(96);
+  ModuleRecord* a = Add(kTSineWave);
+  ModuleRecord* b = Add(kTSineWave);
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(ModuleInOrder(ProcessingOrder.load(), m_));
+  ModuleRecord* const before = m_->PortSources[kOscPhase].Load();
+  PostLinkInput(m_, kOscPhase, a, kTypeOscillator);
+  Play(96);
+  PostLinkInput(a, 0, b, a->Type);
+  Play(96);
+  EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), b));
+  PostLinkInput(m_, kOscPhase, a, kTypeOscillator);  // unlinks
+  Play(96);
+  EXPECT_FALSE(ModuleInOrder(ProcessingOrder.load(), b));
+  PlaybackActive = 0;
+  EXPECT_NE(before, a);
+  EXPECT_EQ(commandFrames_, 4);
+  EXPECT_EQ(excludedCount_.allocations, 0) << Summary();
+  EXPECT_EQ(excludedCount_.frees, 0) << Summary();
+  EXPECT_TRUE(counted_.Clean()) << Summary();
+}
+
 // A Sample records its input; the frame that finishes the recording runs the
 // analysis and is the one frame not counted. Playback of the recording is.
 TEST_F(RenderGuardTest, SampleRecordingCostsOnlyItsAnalysisFrame) {

@@ -368,7 +368,7 @@ TEST_F(ListButtonsTest, TemplatesAreRewrittenBetweenFramesWhileTheirControllerMo
   audio.join();
   PlaybackActive = 0;
   EXPECT_GT(frames.load(), 0);
-  EXPECT_EQ(templ.Params[0].Value, MasterPresets[kTypeOscillator].Params[0].Value);
+  EXPECT_EQ(templ.Params[0].Value.Load(), MasterPresets[kTypeOscillator].Params[0].Value);
 }
 
 // The map deleted is the one the question named, and so are the keyboards let
