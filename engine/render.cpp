@@ -208,12 +208,13 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 [[gnu::always_inline]] inline void FinishComputingFrame(ModuleRecord* m, int32_t toCompute, uint64_t frameCounter,
                                                         int32_t parity, int32_t previousParity) {
   m->VoicesToCompute = toCompute;
-  if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+  const int32_t mode = LoadShown(m->PolyphonyMode);  // once for the frame (see RunRememberedOrder)
+  if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity, mode);
   if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0 &&
       (toCompute + m->ActiveVoices > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
     if (m->Awake == 0) [[unlikely]]
       ModuleWake(*m);
-    m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frameCounter, parity, previousParity);
+    m->ProcessFunctions[mode & 1](m, frameCounter, parity, previousParity);
     if (m->ActiveVoices < m->PreviousActiveVoices) [[unlikely]]
       ClearDroppedVoices(*m, m->PreviousActiveVoices);
     m->PreviousActiveVoices = m->ActiveVoices;
@@ -246,7 +247,8 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
     }
   }
   m->VoicesToCompute = toCompute;
-  if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+  const int32_t mode = LoadShown(m->PolyphonyMode);
+  if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity, mode);
 
   const bool switched = (m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0;
   // Voices to compute mean that no port blocked the module.
@@ -254,7 +256,7 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
                                                : (!w.blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices > 0)));
   if (runs) {
     if (m->Awake == 0) ModuleWake(*m);
-    m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frameCounter, parity, previousParity);
+    m->ProcessFunctions[mode & 1](m, frameCounter, parity, previousParity);
     if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
     m->PreviousActiveVoices = m->ActiveVoices;
   } else if (m->Awake != 0) {
@@ -359,11 +361,13 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     const int32_t toCompute = memo->quick;
     if (toCompute >= 0) [[likely]] {
       m->VoicesToCompute = toCompute;
-      if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity);
+      // The per-voice mode, read once for the frame: the page may store it meanwhile.
+      const int32_t mode = LoadShown(m->PolyphonyMode);
+      if (m->TriggerOwner == m) ClearTriggerBuffer(*m, parity, mode);
       if ((m->ModuleSwitches[kSwitchPlay] | m->ModuleSwitches[kSwitchRecord]) != 0) [[likely]] {
         if (m->Awake == 0) [[unlikely]]
           ModuleWake(*m);
-        m->ProcessFunctions[LoadShown(m->PolyphonyMode) & 1](m, frame, parity, previous);
+        m->ProcessFunctions[mode & 1](m, frame, parity, previous);
         if (m->ActiveVoices != memo->endVoices) [[unlikely]] {
           if (m->ActiveVoices < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
           m->PreviousActiveVoices = m->ActiveVoices;
