@@ -2,8 +2,9 @@
 # Instructions per frame under callgrind, free of a busy machine's noise.
 #   bench/instructions.sh BENCH_BUILD_DIR [patches|types|envelope|all] [JOBS]
 # patches: the render benchmark's three synths (bench32, fm16, wide64x8) with
-#   0, 1 and all their notes: every instruction of the render calls of one
-#   second (BM_*Once: a first 10 ms buffer, then 100 more), per frame.
+#   0, 1 and all their notes, and its two chains of 64 one-voice modules
+#   (mixed, Additions): every instruction of the render calls of one second
+#   (BM_*Once: a first 10 ms buffer, then 100 more), per frame.
 # envelope: Keyboard -> ADSR -> Oscillator with 32 notes (BM_EnvelopeOnce),
 #   the envelope's velocity a constant (0) or linked to the Keyboard (1): the
 #   ADSR's process function and the whole render, per frame.
@@ -35,7 +36,7 @@ total() { awk '/^(summary|totals):/ {print $2; exit}' "$1"; }
 if [ "$what" = patches ] || [ "$what" = all ]; then
   echo "== instructions per frame of the render calls (48,480 frames)"
   for run in SawFiltersOnce/0 SawFiltersOnce/1 SawFiltersOnce/32 Fm16Once/0 Fm16Once/1 Fm16Once/16 \
-    Wide64x8Once/0 Wide64x8Once/1 Wide64x8Once/8; do
+    Wide64x8Once/0 Wide64x8Once/1 Wide64x8Once/8 MonoChainOnce/64 AdditionChainOnce/64; do
     out=$work/patch.out
     valgrind --tool=callgrind --toggle-collect='Tarvelo::RenderAudio*' --callgrind-out-file="$out" \
       "$render" --benchmark_filter="^BM_$run/" >/dev/null 2>&1

@@ -19,6 +19,13 @@
 //   sawtooth in turn; amplitude the envelope / k) -> Filter (one-pole low pass
 //   at 1500 + 400 (k - 1) Hz) -> Distortion (factor 0.05), a Mixer of the 15
 //   at 0.03, then a low pass at 4 kHz; 8 notes;
+// - BM_MonoChain: a long chain of one-voice modules, each feeding the next:
+//   a sine Oscillator, then Filter, Distortion, Delay and Addition (the
+//   chain plus a constant) in turn, n modules in all (64), the last the
+//   synth output; no Keyboard: what a module costs a frame where no voices
+//   share it;
+// - BM_AdditionChain: the same with Additions only after the Oscillator, the
+//   cheapest kernel: mostly the render loop's own cost per module and frame;
 // - BM_SawFilters30s, BM_Fm16_30s, BM_Wide64x8_30s: each synth with all its
 //   notes, one run of exactly 30 seconds, to time the whole program against
 //   another engine rendering the same patch (bench/compare_csound.sh; the
@@ -318,6 +325,48 @@ ModuleRecord* BuildWide(int32_t notes) {
   return out;
 }
 
+// The chain of `length` one-voice modules (BM_MonoChain, BM_AdditionChain);
+// returns the output module, or null.
+ModuleRecord* BuildMonoChainOf(int32_t length, bool additionsOnly) {
+  const int32_t types[4] = {kTypeFilter, kTypeDistortion, kTypeDelay, kTypeAddition};
+  ModuleRecord* previous = Add(kTypeOscillator);
+  if (previous == nullptr) return nullptr;
+  SetOscillatorShape(*previous, kShapeSine);
+  ModuleSetParamValue(*previous, kOscFrequency, 220.0f * FrequencyNorm);
+  ModuleSetParamValue(*previous, kOscAmplitude, 0.5f);
+  for (int32_t k = 1; k < length; ++k) {
+    const int32_t kind = additionsOnly ? 3 : (k - 1) % 4;
+    ModuleRecord* m = Add(types[kind]);
+    if (m == nullptr) return nullptr;
+    switch (kind) {
+      case 0:
+        Link(m, kFilterInput, previous);
+        ModuleSetParamValue(*m, kFilterLowPass, 0.8f);
+        ModuleSetParamValue(*m, kFilterHighPass, 0.01f);
+        break;
+      case 1:
+        Link(m, kDistortionInput, previous);
+        ModuleSetParamValue(*m, kDistortionFactor, 0.05f);
+        ModuleSetParamValue(*m, kDistortionAttenuation, 0.0f);
+        break;
+      case 2:
+        Link(m, kDelayInput, previous);
+        ModuleSetParamValue(*m, kDelayPeriod, 0.01f);
+        break;
+      default:
+        Link(m, kInputA, previous);
+        ModuleSetParamValue(*m, kInputA, 1.0f);
+        ModuleSetParamValue(*m, kInputB, 0.01f);
+        break;
+    }
+    previous = m;
+  }
+  RequestGraphRebuild(0, 0, previous);
+  return previous;
+}
+ModuleRecord* BuildMonoChain(int32_t length) { return BuildMonoChainOf(length, false); }
+ModuleRecord* BuildAdditionChain(int32_t length) { return BuildMonoChainOf(length, true); }
+
 using Builder = ModuleRecord* (*)(int32_t argument);
 
 void RenderBenchmark(benchmark::State& st, Builder build, int32_t seconds = kSeconds) {
@@ -364,6 +413,10 @@ void BM_SawFilters(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters);
 void BM_SawFilters30s(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 30); }
 void BM_SawFiltersOnce(benchmark::State& st) { RenderBenchmark(st, BuildSawFilters, 1); }
 void BM_EnvelopeOnce(benchmark::State& st) { RenderBenchmark(st, BuildEnvelope, 1); }
+void BM_MonoChain(benchmark::State& st) { RenderBenchmark(st, BuildMonoChain); }
+void BM_MonoChainOnce(benchmark::State& st) { RenderBenchmark(st, BuildMonoChain, 1); }
+void BM_AdditionChain(benchmark::State& st) { RenderBenchmark(st, BuildAdditionChain); }
+void BM_AdditionChainOnce(benchmark::State& st) { RenderBenchmark(st, BuildAdditionChain, 1); }
 void BM_Fm16(benchmark::State& st) { RenderBenchmark(st, BuildFm); }
 void BM_Fm16_30s(benchmark::State& st) { RenderBenchmark(st, BuildFm, 30); }
 void BM_Fm16Once(benchmark::State& st) { RenderBenchmark(st, BuildFm, 1); }
@@ -380,6 +433,10 @@ BENCHMARK(BM_SawFilters30s)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(
 // busy machine (bench/compare_csound.sh).
 BENCHMARK(BM_SawFiltersOnce)->Arg(0)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_EnvelopeOnce)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_MonoChain)->Arg(64)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_MonoChainOnce)->Arg(64)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_AdditionChain)->Arg(64)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_AdditionChainOnce)->Arg(64)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Fm16)->Arg(0)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Fm16_30s)->Arg(16)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Fm16Once)->Arg(0)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->Iterations(1);

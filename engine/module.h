@@ -328,10 +328,11 @@ void ModuleReset(ModuleRecord& m);
 void ClearDroppedVoices(ModuleRecord& m, int32_t previous);
 // Inline: the render callback clears a trigger owner's buffer every frame,
 // with eight plain 16-byte stores where a string store would start slowly.
-inline void ClearTriggerBuffer(ModuleRecord& m, int32_t parity) {
+// The render passes the per-voice mode it read once for the module's frame.
+inline void ClearTriggerBuffer(ModuleRecord& m, int32_t parity, int32_t mode) {
   uint32_t* t = m.TriggerBuffers[parity & 1];
   if (t == nullptr) return;
-  if (m.PolyphonyMode.Load() == 1) {
+  if (mode == 1) {
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     for (int32_t i = 0; i < kVoices; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i), zero);
@@ -341,6 +342,9 @@ inline void ClearTriggerBuffer(ModuleRecord& m, int32_t parity) {
   } else {
     t[0] = 0;
   }
+}
+inline void ClearTriggerBuffer(ModuleRecord& m, int32_t parity) {
+  ClearTriggerBuffer(m, parity, m.PolyphonyMode.Load());
 }
 
 // Values.

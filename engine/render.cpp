@@ -208,15 +208,17 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 [[gnu::always_inline]] inline void FinishComputingFrame(ModuleRecord* m, int32_t toCompute, uint64_t frameCounter,
                                                         int32_t parity, int32_t previousParity) {
   m->VoicesToCompute = toCompute;
-  if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
+  const int32_t mode = m->PolyphonyMode.Load();  // once for the frame (see RunRememberedOrder)
+  if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity, mode);
   if ((m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0 &&
       (toCompute + m->ActiveVoices.Load() > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
     if (m->Awake == 0) [[unlikely]]
       ModuleWake(*m);
-    m->ProcessFunctions[m->PolyphonyMode.Load() & 1](m, frameCounter, parity, previousParity);
-    if (m->ActiveVoices.Load() < m->PreviousActiveVoices) [[unlikely]]
+    m->ProcessFunctions[mode & 1](m, frameCounter, parity, previousParity);
+    const int32_t active = m->ActiveVoices.Load();
+    if (active < m->PreviousActiveVoices) [[unlikely]]
       ClearDroppedVoices(*m, m->PreviousActiveVoices);
-    m->PreviousActiveVoices = m->ActiveVoices.Load();
+    m->PreviousActiveVoices = active;
   } else if (m->Awake != 0) {
     ModuleReset(*m);
   }
@@ -246,7 +248,8 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
     }
   }
   m->VoicesToCompute = toCompute;
-  if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
+  const int32_t mode = m->PolyphonyMode.Load();
+  if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity, mode);
 
   const bool switched = (m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0;
   // Voices to compute mean that no port blocked the module.
@@ -254,9 +257,10 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
                                                : (!w.blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices.Load() > 0)));
   if (runs) {
     if (m->Awake == 0) ModuleWake(*m);
-    m->ProcessFunctions[m->PolyphonyMode.Load() & 1](m, frameCounter, parity, previousParity);
-    if (m->ActiveVoices.Load() < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
-    m->PreviousActiveVoices = m->ActiveVoices.Load();
+    m->ProcessFunctions[mode & 1](m, frameCounter, parity, previousParity);
+    const int32_t active = m->ActiveVoices.Load();
+    if (active < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+    m->PreviousActiveVoices = active;
   } else if (m->Awake != 0) {
     ModuleReset(*m);
   }
@@ -359,14 +363,17 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     const int32_t toCompute = memo->quick;
     if (toCompute >= 0) [[likely]] {
       m->VoicesToCompute = toCompute;
-      if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
+      // The per-voice mode, read once for the frame: the page may store it meanwhile.
+      const int32_t mode = m->PolyphonyMode.Load();
+      if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity, mode);
       if ((m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0) [[likely]] {
         if (m->Awake == 0) [[unlikely]]
           ModuleWake(*m);
-        m->ProcessFunctions[m->PolyphonyMode.Load() & 1](m, frame, parity, previous);
-        if (m->ActiveVoices.Load() != memo->endVoices) [[unlikely]] {
-          if (m->ActiveVoices.Load() < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
-          m->PreviousActiveVoices = m->ActiveVoices.Load();
+        m->ProcessFunctions[mode & 1](m, frame, parity, previous);
+        const int32_t active = m->ActiveVoices.Load();
+        if (active != memo->endVoices) [[unlikely]] {
+          if (active < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
+          m->PreviousActiveVoices = active;
         }
       } else if (m->Awake != 0) {
         ModuleReset(*m);

@@ -33,25 +33,29 @@ inline AverageRing AverageRingOf(const ModuleRecord& m) {
 // the same window: it is worked out once per frame.
 // A one-channel module's latch holds channel 0 in both halves: the optimizer
 // may test the second half's fields before it tests `stereo`, so none of them
-// is left unset.
+// is left unset. Each half is written once, from the values worked out for
+// it, not copied back out of the latch (a wait on the stores just made).
 struct AverageLatch {
   int32_t maxFrames;
   bool stereo;
-  PortCursor period[2] = {};
-  bool shared[2] = {};
-  float frames[2] = {};
+  PortCursor period[2];
+  bool shared[2];
+  float frames[2];
   bool uniform = true;  // every window shared: each voice latches the same
   AverageLatch(const ModuleRecord& m, int32_t limit) : maxFrames(limit), stereo(KernelChannels(m) == 2) {
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
-      period[ch] = OpenPlain(m, kAveragePeriod, ch);
-      shared[ch] = period[ch].stride == 0;
-      frames[ch] = shared[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
-      uniform = uniform && shared[ch];
-    }
-    if (!stereo) {
-      period[1] = period[0];
-      shared[1] = shared[0];
-      frames[1] = frames[0];
+      const PortCursor p = OpenPlain(m, kAveragePeriod, ch);
+      const bool s = p.stride == 0;
+      const float f = s ? PeriodFrames(p(0), maxFrames) : 0.0f;
+      uniform = uniform && s;
+      period[ch] = p;
+      shared[ch] = s;
+      frames[ch] = f;
+      if (!stereo) {
+        period[1] = p;
+        shared[1] = s;
+        frames[1] = f;
+      }
     }
   }
   float Frames(int32_t ch, int32_t k) const { return shared[ch] ? frames[ch] : PeriodFrames(period[ch](k), maxFrames); }

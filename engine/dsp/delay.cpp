@@ -36,38 +36,49 @@ inline Ring RingOf(const ModuleRecord& m) {
 // out once per frame.
 // As the Mobile average's latch, it leaves no field unset: a one-channel
 // module's second half repeats the first, and a Delay's decay is shared and 0.
+// Each half is written once, from the values worked out for it: copying the
+// first half back out of the latch would make every frame wait for the stores
+// it has just made.
 struct DelayLatch {
   int32_t maxFrames;
   bool echo;
   bool stereo;
-  PortCursor period[2] = {};
-  PortCursor decay[2] = {};
-  bool sharedPeriod[2] = {};
-  bool sharedDecay[2] = {true, true};
-  float frames[2] = {};
-  float factor[2] = {};
+  PortCursor period[2];
+  PortCursor decay[2];
+  bool sharedPeriod[2];
+  bool sharedDecay[2];
+  float frames[2];
+  float factor[2];
   bool uniform;  // every value shared: each voice latches the same
   DelayLatch(const ModuleRecord& m, int32_t limit, bool isEcho)
       : maxFrames(limit), echo(isEcho), stereo(KernelChannels(m) == 2), uniform(true) {
     for (int32_t ch = 0; ch < (stereo ? 2 : 1); ++ch) {
-      period[ch] = OpenPlain(m, kDelayPeriod, ch);
-      sharedPeriod[ch] = period[ch].stride == 0;
-      frames[ch] = sharedPeriod[ch] ? PeriodFrames(period[ch](0), maxFrames) : 0.0f;
-      uniform = uniform && sharedPeriod[ch];
+      const PortCursor p = OpenPlain(m, kDelayPeriod, ch);
+      const bool sp = p.stride == 0;
+      const float f = sp ? PeriodFrames(p(0), maxFrames) : 0.0f;
+      PortCursor d{};
+      bool sd = true;
+      float g = 0.0f;
       if (echo) {
-        decay[ch] = OpenPlain(m, kEchoDecay, ch);
-        sharedDecay[ch] = decay[ch].stride == 0;
-        factor[ch] = sharedDecay[ch] ? Factor(decay[ch](0)) : 0.0f;
-        uniform = uniform && sharedDecay[ch];
+        d = OpenPlain(m, kEchoDecay, ch);
+        sd = d.stride == 0;
+        g = sd ? Factor(d(0)) : 0.0f;
       }
-    }
-    if (!stereo) {
-      period[1] = period[0];
-      decay[1] = decay[0];
-      sharedPeriod[1] = sharedPeriod[0];
-      sharedDecay[1] = sharedDecay[0];
-      frames[1] = frames[0];
-      factor[1] = factor[0];
+      uniform = uniform && sp && sd;
+      period[ch] = p;
+      sharedPeriod[ch] = sp;
+      frames[ch] = f;
+      decay[ch] = d;
+      sharedDecay[ch] = sd;
+      factor[ch] = g;
+      if (!stereo) {
+        period[1] = p;
+        sharedPeriod[1] = sp;
+        frames[1] = f;
+        decay[1] = d;
+        sharedDecay[1] = sd;
+        factor[1] = g;
+      }
     }
   }
   static float Factor(float decay) {
