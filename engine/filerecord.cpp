@@ -461,7 +461,7 @@ void RebindMidiMaps(int32_t count) {
   ModuleRecord* current = nullptr;
   for (int32_t i = 0; i < listed && current == nullptr; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
-    if (m != nullptr && m->Type == kTypeKeyboard && m->InstanceNumber == CurrentKeyboardIndex + 1) current = m;
+    if (m != nullptr && m->Type == kTypeKeyboard && m->InstanceNumber == CurrentKeyboardIndex.Load() + 1) current = m;
   }
   CurrentKeyboard.store(current);
 }

@@ -340,7 +340,7 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
   m->BoxControl = 0;
   if (m->Type == kTypeCapture) CaptureModule = m;
   if (m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) m->MidiDeviceBinding = 0;
-  if (m->Type == kTypeKeyboard && instance == CurrentKeyboardIndex + 1) CurrentKeyboard.store(m);
+  if (m->Type == kTypeKeyboard && instance == CurrentKeyboardIndex.Load() + 1) CurrentKeyboard.store(m);
   {
     platform::MutexGuard guard(ModuleList.lock);
     int32_t count = ModuleList.count;
@@ -406,16 +406,12 @@ static std::string ModuleTitle(const ModuleRecord& m) {
   return title;
 }
 
-static void SwapBankEntries(KeyboardState** bank, platform::Mutex** voiceLocks, int32_t a, int32_t b) {
+static void SwapBankEntries(Shared<KeyboardState*>* bank, platform::Mutex** voiceLocks, int32_t a, int32_t b) {
   if (a < 0 || b < 0 || a >= kKeyboardBankSize || b >= kKeyboardBankSize || a == b) return;
   platform::MutexLock(voiceLocks[a]);
   platform::MutexLock(voiceLocks[b]);
   // The render callback reads the entries without these locks.
-  std::atomic_ref<KeyboardState*> first(bank[a]);
-  std::atomic_ref<KeyboardState*> second(bank[b]);
-  KeyboardState* tmp = first.load(std::memory_order_relaxed);
-  first.store(second.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  second.store(tmp, std::memory_order_relaxed);
+  bank[b].Store(bank[a].Exchange(bank[b].Load()));
   platform::MutexUnlock(voiceLocks[b]);
   platform::MutexUnlock(voiceLocks[a]);
 }
@@ -474,7 +470,7 @@ void RemoveModule(ModuleRecord* m) {
       m->InstanceNumber <= kKeyboardBankSize) {
     int32_t k = m->InstanceNumber - 1;
     bool keyboard = m->Type == kTypeKeyboard;
-    KeyboardState* state = keyboard ? KeyboardStates[k] : OctaveBoardStates[k];
+    KeyboardState* state = keyboard ? KeyboardStates[k].Load() : OctaveBoardStates[k].Load();
     platform::Mutex* voices = keyboard ? KeyboardVoiceLocks[k] : OctaveBoardVoiceLocks[k];
     platform::Mutex* keys = keyboard ? KeyboardKeyLocks[k] : OctaveBoardKeyLocks[k];
     if (state != nullptr) {

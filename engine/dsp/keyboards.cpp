@@ -19,20 +19,25 @@ struct Board {
 // Instance n plays bank entry n - 1; a module without a valid instance has no
 // state and publishes nothing.
 inline Board BoardOf(const ModuleRecord& m, bool octave) {
-  const int32_t k = KbLoad(m.InstanceNumber) - 1;
+  const int32_t k = LoadShown(m.InstanceNumber) - 1;
   if (static_cast<uint32_t>(k) >= static_cast<uint32_t>(kKeyboardBankSize)) return Board{nullptr, nullptr};
   // Removing a keyboard may swap two entries meanwhile (under their locks).
-  return octave ? Board{KbLoad(OctaveBoardStates[k]), OctaveBoardVoiceLocks[k]}
-                : Board{KbLoad(KeyboardStates[k]), KeyboardVoiceLocks[k]};
+  return octave ? Board{OctaveBoardStates[k].Load(), OctaveBoardVoiceLocks[k]}
+                : Board{KeyboardStates[k].Load(), KeyboardVoiceLocks[k]};
 }
 
 inline bool ValidVoice(int32_t s) { return static_cast<uint32_t>(s) < static_cast<uint32_t>(kVoicesUsed); }
 
 // A copy of a voice slot: the interface and the MIDI thread write slots under
 // the voices lock, which processing does not take for reading.
-inline VoiceSlot ReadSlot(const KeyboardState& state, int32_t s) {
+struct SlotWords {
+  float Frequency;
+  float Velocity;
+  int32_t State;
+};
+inline SlotWords ReadSlot(const KeyboardState& state, int32_t s) {
   const VoiceSlot& v = state.Voices[s];
-  return VoiceSlot{KbLoad(v.Frequency), KbLoad(v.Velocity), KbLoad(v.State), KbLoad(v.Index)};
+  return SlotWords{v.Frequency.Load(), v.Velocity.Load(), v.State.Load()};
 }
 
 // An octave board's slot frequency is a multiplier of its base frequency: the
@@ -75,18 +80,18 @@ void ProcessMono(ModuleRecord* m, bool octave) {
     return;
   }
   KeyboardState& state = *b.state;
-  const int32_t last = KbLoad(state.LastVoice);
+  const int32_t last = state.LastVoice.Load();
   // Read and clear in one step (a note-on between the two must not be lost),
   // and only when set: most frames start no note.
-  int32_t newNote = KbLoad(state.NewNote);
-  if (newNote != 0) newNote = std::atomic_ref<int32_t>(state.NewNote).exchange(0, std::memory_order_relaxed);
+  int32_t newNote = state.NewNote.Load();
+  if (newNote != 0) newNote = state.NewNote.Exchange(0);
   m->VoiceIds[0] = 0;
   m->ActiveVoices = 1;
   OutputElement e{0.0f, 0.0f};
   if (!ValidVoice(last)) {
     m->ActiveVoices = 0;
   } else {
-    const VoiceSlot slot = ReadSlot(state, last);
+    const SlotWords slot = ReadSlot(state, last);
     if (slot.State == kVoiceFree) {
       m->ActiveVoices = 0;
     } else if (newNote == 0 && slot.State == kVoiceOn) {
@@ -104,7 +109,7 @@ void ProcessMono(ModuleRecord* m, bool octave) {
 
 // Takes the state's changed mark; the acquire pairs with KbMarkChanged.
 inline void TakeChangedMark(KeyboardState& state) {
-  std::atomic_ref<int32_t>(state.Changed).exchange(0, std::memory_order_acquire);
+  state.Changed.Exchange(0, std::memory_order_acquire);
 }
 
 // Frees a released voice unless a follower kept it alive during the previous
@@ -116,7 +121,7 @@ inline bool FreeReleased(ModuleRecord& m, const Board& b, int32_t id, int32_t n,
   platform::MutexGuard guard(b.voices);
   // Checked again under the lock; the list without it is rebuilt at the
   // start of the next frame, so it is still published this frame.
-  if (KbLoad(b.state->Voices[id].State) == kVoiceReleased) KillVoice(*b.state, id);
+  if (b.state->Voices[id].State.Load() == kVoiceReleased) KillVoice(*b.state, id);
   return true;
 }
 
@@ -138,7 +143,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   bool freed = false;
   for (uint32_t r = kept.Released; r != 0; r &= r - 1) {
     const int32_t id = kept.VoiceIds[std::countr_zero(r)];
-    if (KbLoad(b.state->Voices[id].State) != kVoiceReleased) continue;
+    if (b.state->Voices[id].State.Load() != kVoiceReleased) continue;
     freed |= FreeReleased(m, b, id, kept.Voices, maxKeys, killAll, previousParity);
   }
   // A freed voice leaves the list next frame: published afresh then.
@@ -152,7 +157,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   KeyboardState& state = *b.state;
   KeyboardPublished& kept = m.Published;
   const int32_t maxKeys = MaxKeys(m, octave);
-  int32_t n = KbLoad(state.ActiveCount);
+  int32_t n = state.ActiveCount.Load();
   if (n < 0) n = 0;
   if (n > kVoicesUsed) n = kVoicesUsed;
   m.ActiveVoices = n;
@@ -162,18 +167,18 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   uint32_t released = 0;
   bool freed = false;
   for (int32_t i = 0; i < n; ++i) {
-    int32_t id = KbLoad(state.ActiveList[i]);
+    int32_t id = state.ActiveList[i].Load();
     if (!ValidVoice(id)) id = 0;
     const VoiceSlot& slot = state.Voices[id];
-    const int32_t voiceState = KbLoad(slot.State);
-    const float velocity = KbLoad(slot.Velocity);
+    const int32_t voiceState = slot.State.Load();
+    const float velocity = slot.Velocity.Load();
     float f;
     if (voiceState == kVoiceReleased) {
       f = 0.0f;
       released |= uint32_t{1} << i;
       freed |= FreeReleased(m, b, id, n, maxKeys, killAll, previousParity);
     } else {
-      const float hertz = KbLoad(slot.Frequency);
+      const float hertz = slot.Frequency.Load();
       f = octave ? LimitValue(base * hertz * norm) : hertz * norm;
     }
     const OutputElement e{velocity, f};
@@ -204,7 +209,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
     return;
   }
   KeyboardState& state = *b.state;
-  const int32_t changedWord = KbLoad(state.Changed);
+  const int32_t changedWord = state.Changed.Load();
   const bool stateChanged = changedWord == -1;
   if (!(m->ActiveVoices > 0 || stateChanged || (octave && m->Changed != 0))) return;
   if (stateChanged) TakeChangedMark(state);

@@ -448,11 +448,11 @@ TEST_F(FileRecordTest, MidiMapsBindAfterALoad) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->MidiDeviceBinding = 1;
   kb->MidiChannelFilter = 0;
-  kb->InstanceNumber = CurrentKeyboardIndex + 1;
+  kb->InstanceNumber = CurrentKeyboardIndex.Load() + 1;
   ModuleRecord* kb2 = Add(kTypeKeyboard);
   kb2->MidiDeviceBinding = 1;
   kb2->MidiChannelFilter = 3;
-  kb2->InstanceNumber = CurrentKeyboardIndex + 2;
+  kb2->InstanceNumber = CurrentKeyboardIndex.Load() + 2;
   g_devices[0] = "Dev A";
   g_devices[1] = "New";
 

@@ -38,7 +38,7 @@ bool IsKeyboardType(const ModuleRecord& m) {
 void StopKeyboardState(const ModuleRecord& m) {
   const int32_t n = m.InstanceNumber - 1;
   if (n < 0 || n >= kKeyboardBankSize) return;
-  KeyboardState* s = m.Type == kTypeKeyboard ? KeyboardStates[n] : OctaveBoardStates[n];
+  KeyboardState* s = m.Type == kTypeKeyboard ? KeyboardStates[n].Load() : OctaveBoardStates[n].Load();
   if (s) KbPostPending(*s, kPendingReset);
 }
 

@@ -170,7 +170,7 @@ WaveRow ReadWave(const WaveLibraryEntry* e) {
   if (!e) return r;
   r.present = true;
   r.noData = e->Sound.samples == nullptr;
-  r.state = EntryState(*e);
+  r.state = e->State.Load(std::memory_order_acquire);
   r.channels = e->Sound.format.channels;
   r.duration = e->Duration;
   r.file = QUARLE_BASICS::DynZStringGet(e->File);

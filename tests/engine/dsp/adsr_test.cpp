@@ -109,7 +109,7 @@ class AdsrRows : public TypeRig {
 
   KeyboardState& State() {
     const int32_t k = kb_->InstanceNumber - 1;
-    return octave_ ? *OctaveBoardStates[k] : *KeyboardStates[k];
+    return octave_ ? *OctaveBoardStates[k].Load() : *KeyboardStates[k].Load();
   }
   platform::Mutex* Lock() {
     const int32_t k = kb_->InstanceNumber - 1;

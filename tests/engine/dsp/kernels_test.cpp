@@ -73,7 +73,7 @@ TEST_F(KernelTest, ClipRuleAtTheLimits) {
 
 TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  KeyboardState& s = *KeyboardStates[0];
+  KeyboardState& s = *KeyboardStates[0].Load();
   const int32_t a = NoteOn(s, 440.0f, 0.9f);
   Rebuild(s);
   Run(kb, 0);
@@ -94,8 +94,8 @@ TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
   NoteOff(s, b);
   Run(kb, 0);
   EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);
-  EXPECT_EQ(s.Voices[b].State, kVoiceFree);
-  EXPECT_EQ(s.Voices[a].State, kVoiceOn);
+  EXPECT_EQ(s.Voices[b].State.Load(), kVoiceFree);
+  EXPECT_EQ(s.Voices[a].State.Load(), kVoiceOn);
   // The last voice is gone: nothing sounds.
   Rebuild(s);
   Run(kb, 1);
@@ -105,7 +105,7 @@ TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
 TEST_F(KernelTest, MaxKeysRoundsToEven) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->PolyphonyMode = 1;
-  KeyboardState& s = *KeyboardStates[0];
+  KeyboardState& s = *KeyboardStates[0].Load();
   for (float maxKeys : {2.5f, 3.5f}) {
     ResetKeyboardState(s, nullptr);
     kb->PortValueModules[0]->Outputs[0][0].Level = maxKeys;
@@ -119,7 +119,7 @@ TEST_F(KernelTest, MaxKeysRoundsToEven) {
     kb->TriggerBuffers[0][v0] = kVoiceMark;
     Run(kb, 1);
     // 2.5 rounds to 2 (3 voices >= 2: freed), 3.5 to 4 (kept).
-    EXPECT_EQ(s.Voices[v0].State, maxKeys == 2.5f ? kVoiceFree : kVoiceReleased) << maxKeys;
+    EXPECT_EQ(s.Voices[v0].State.Load(), maxKeys == 2.5f ? kVoiceFree : kVoiceReleased) << maxKeys;
     EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);
     EXPECT_EQ(kb->Outputs[0][0].Frequency, 0.0f);
   }
@@ -129,21 +129,21 @@ TEST_F(KernelTest, KillReleasedFlagFreesEveryReleasedVoice) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->PolyphonyMode = 1;
   kb->ModuleSwitches[kSwitchKillReleased] = -1;
-  KeyboardState& s = *KeyboardStates[0];
+  KeyboardState& s = *KeyboardStates[0].Load();
   const int32_t v = NoteOn(s, 220.0f, 1.0f);
   Rebuild(s);
   Run(kb, 0);
   NoteOff(s, v);
   kb->TriggerBuffers[0][v] = kVoiceMark;
   Run(kb, 1);
-  EXPECT_EQ(s.Voices[v].State, kVoiceFree);
+  EXPECT_EQ(s.Voices[v].State.Load(), kVoiceFree);
 }
 
 TEST_F(KernelTest, OctaveBoardScalesByItsBaseAndLimitsWithoutFlag) {
   ModuleRecord* ob = Add(kTypeOctaveBoard);
   ob->PolyphonyMode = 1;
   ModuleSetParamValue(*ob, 0, 2.0f);
-  KeyboardState& s = *OctaveBoardStates[0];
+  KeyboardState& s = *OctaveBoardStates[0].Load();
   NoteOn(s, 1000.0f, 1.0f);
   NoteOn(s, 8000.0f, 1.0f);  // above rate / 8: 2 x 8000 x 4 / 48000 > 1
   Rebuild(s);
@@ -171,7 +171,7 @@ TEST_F(KernelTest, OctaveBoardScalesByItsBaseAndLimitsWithoutFlag) {
 TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->PolyphonyMode = 1;
-  KeyboardState& s = *KeyboardStates[0];
+  KeyboardState& s = *KeyboardStates[0].Load();
   const int32_t a = NoteOn(s, 220.0f, 0.9f);
   const int32_t b = NoteOn(s, 330.0f, 0.8f);
   const int32_t c = NoteOn(s, 440.0f, 0.7f);
@@ -184,7 +184,7 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   for (int32_t frame = 0; frame < 5; ++frame) Run(kb, frame & 1);
   ASSERT_EQ(kb->ActiveVoices, 3);
   expect(1, b, 0.8f, 330.0f * FrequencyNorm);
-  EXPECT_EQ(s.Changed, 0);
+  EXPECT_EQ(s.Changed.Load(), 0);
 
   // Outputs and ids written by a reset or the single-voice function.
   kb->Outputs[0][1] = OutputElement{0.0f, 0.0f};
@@ -220,10 +220,10 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
     kb->TriggerBuffers[(frame & 1) ^ 1][b] = kVoiceMark;  // the previous frame's mark
     Run(kb, frame & 1);
     expect(1, b, 0.0f, 0.0f);
-    EXPECT_EQ(s.Voices[b].State, kVoiceReleased) << frame;
+    EXPECT_EQ(s.Voices[b].State.Load(), kVoiceReleased) << frame;
   }
   Run(kb, 0);
-  EXPECT_EQ(s.Voices[b].State, kVoiceFree);
+  EXPECT_EQ(s.Voices[b].State.Load(), kVoiceFree);
   expect(1, b, 0.0f, 0.0f);
   Rebuild(s);
   Run(kb, 0);
@@ -237,11 +237,11 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   Run(kb, 1);
   kb->TriggerBuffers[1][c] = kVoiceMark;
   Run(kb, 0);
-  EXPECT_EQ(s.Voices[c].State, kVoiceReleased);
+  EXPECT_EQ(s.Voices[c].State.Load(), kVoiceReleased);
   kb->PortValueModules[0]->Outputs[0][0].Level = 2.0f;
   kb->TriggerBuffers[0][c] = kVoiceMark;
   Run(kb, 1);
-  EXPECT_EQ(s.Voices[c].State, kVoiceFree);
+  EXPECT_EQ(s.Voices[c].State.Load(), kVoiceFree);
 }
 
 TEST_F(KernelTest, KeyboardWithoutAStatePublishesNothing) {

@@ -227,7 +227,7 @@ class TypeRig : public testing_synth::SynthTest {
         break;
       case kTOctaveBoard:
         octave_ = m_;
-        CurrentOctaveBoardIndex = m_->InstanceNumber - 1;
+        CurrentOctaveBoardIndex.Store(m_->InstanceNumber - 1);
         break;
       case kTSequencer:
         PlayMelody(m_);

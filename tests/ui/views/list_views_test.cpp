@@ -424,7 +424,7 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
     ASSERT_EQ(WaveLibraryListReserve(SynthSamples), 0);
     WaveLibraryListCommit(SynthSamples, e[i]);
   }
-  e[0]->State = kWaveCreating;
+  e[0]->State.Store(kWaveCreating);
   e[0]->Sound.samples = data;
   e[2]->Sound.samples = data;
   ModuleRecord module{};
@@ -459,7 +459,7 @@ WaveLibraryEntry* ListEntry(WaveLibraryList& list, const char* name, int32_t cha
   e->Sound.format.channels = static_cast<int16_t>(channels);
   e->Sound.samples = data;
   e->Duration = 2.5f;
-  e->State = state;
+  e->State.Store(state);
   EXPECT_EQ(WaveLibraryListReserve(list), 0);
   WaveLibraryListCommit(list, e);
   return e;
