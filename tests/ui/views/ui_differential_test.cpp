@@ -1050,25 +1050,36 @@ TEST_F(UiDifferential, TheMidiThreadsDetectionReadsOnlyWhatTheInterfaceStoresWho
   C(list)->Text.Selected = kController + 1;
   // 65 twice decides "Endless, 64-rel." at every second message.
   auto detect = [&](float time) { return Tarvelo::DetectControllerKind(map, kController, 0, 65.0f, 65.0f, time, 0); };
-  // Pairs of messages until the interface has toggled the page a while.
-  std::atomic<bool> stop{false};
-  int32_t pairs = 0, decided = 0;
+  // Pairs of messages until the interface has toggled the page a while and
+  // the MIDI thread has sent a good many of them (the wall clock only bounds
+  // a hang).
+  std::atomic<bool> stop{false}, finished{false};
+  std::atomic<int32_t> pairs{0};
+  int32_t decided = 0;
   std::thread midi([&] {
-    for (float time = 0.0f; !stop.load(); time += 2.0f, ++pairs) {
-      decided += detect(time) != 0;
-      decided += detect(time + 1.0f) != 0;
+    // Paced, as a device sends: a flood of refreshes would keep the loop busy.
+    for (int32_t n = 0; !stop.load() && n < 5000; ++n) {
+      decided += detect(static_cast<float>(2 * n)) != 0;
+      decided += detect(static_cast<float>(2 * n + 1)) != 0;
+      pairs.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
+    finished = true;
   });
-  for (int32_t flips = 1; flips <= 200; ++flips) {
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int32_t flips = 1; flips <= 200 || (pairs.load() < 200 && std::chrono::steady_clock::now() < bound);
+       ++flips) {
     V::ControlSetVisible(C(list), (flips & 1) != 0 ? -1 : 0);
     V::SetDisabled(&C(selector)->State, (flips & 2) != 0 ? -1 : 0);
     RunLoop();
   }
   stop = true;
+  // A post that finds queue 0 full waits for the loop to take some.
+  while (!finished.load()) RunLoop();
   midi.join();
   RunLoop();
-  EXPECT_GT(pairs, 0);
-  EXPECT_EQ(decided, pairs);  // the second of each pair decides
+  EXPECT_GE(pairs.load(), 200);
+  EXPECT_EQ(decided, pairs.load());  // the second of each pair decides
 
   // Shown and enabled: the refresh shows the kind; disabled: it leaves the
   // selector as it was.
