@@ -20,6 +20,7 @@
 #include "platform/threads.h"
 #include "ui/build/callbacks.h"
 #include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
 #include "ui/panels/install.h"
 #include "ui/views/control_images.h"
 #include "ui/views/install.h"
@@ -206,17 +207,17 @@ int32_t ActiveNotesPerOctave() {
   return n > 0 ? n : 1;
 }
 
-const KeyboardState* Shown(KeyboardState* const* bank, int32_t index) {
-  return index >= 0 && index < kKeyboardBankSize ? bank[index] : nullptr;
+const KeyboardState* Shown(const Shared<KeyboardState*>* bank, int32_t index) {
+  return index >= 0 && index < kKeyboardBankSize ? bank[index].Load() : nullptr;
 }
 
 // The lock switch and the island-keys switch of a panel show a state's words:
 // the switch is on while island keys (slide word 0) are in use.
 void ShowSwitches(const KeyboardState* s, int32_t lockSlot, int32_t islandSlot) {
   if (!s) return;
-  SetOnPublished(Slot(lockSlot), KbLoad(s->LockFlag));
+  SetOnPublished(Slot(lockSlot), s->LockFlag.Load());
   if (V::ControlRecord* ik = Live(Slot(islandSlot))) {
-    const int32_t slide = KbLoad(s->Stamp);
+    const int32_t slide = s->Stamp.Load();
     ik->Text.Selected = slide;
     ik->State.On = slide == 0 ? -1 : 0;
     V::ControlPublishText(ik, -1);
@@ -225,15 +226,16 @@ void ShowSwitches(const KeyboardState* s, int32_t lockSlot, int32_t islandSlot) 
 }
 
 void OctaveBoardStatesLoaded() {
-  ShowSwitches(Shown(OctaveBoardStates, KbLoad(CurrentOctaveBoardIndex)), kUiBBLOCK, kUiBBIK);
+  ShowSwitches(Shown(OctaveBoardStates, CurrentOctaveBoardIndex.Load()), kUiBBLOCK, kUiBBIK);
+  LayOutOctaveBoard();
   EnginePublishText(Slot(kUiBB), -1);
 }
 
 void KeyboardStatesLoaded() {
-  const KeyboardState* s = Shown(KeyboardStates, KbLoad(CurrentKeyboardIndex));
+  const KeyboardState* s = Shown(KeyboardStates, CurrentKeyboardIndex.Load());
   if (s) {
     if (V::ControlRecord* pos = Live(Slot(kUiKBPOS))) {
-      pos->Text.Selected = KbLoad(s->KeyOffset) + 8 * ActiveNotesPerOctave();
+      pos->Text.Selected = s->KeyOffset.Load() + 8 * ActiveNotesPerOctave();
       V::ControlPublishText(pos, -1);
     }
   }

@@ -74,11 +74,11 @@ int64_t ComputeKeyEntryMode() {
 
 // The keys of the keyboard shown in the keyboard panel are locked.
 bool PanelKeysLocked() {
-  const int32_t index = Tarvelo::KbLoad(Tarvelo::CurrentKeyboardIndex);
+  const int32_t index = (Tarvelo::CurrentKeyboardIndex).Load();
   if (index < 0 || index >= Tarvelo::kKeyboardBankSize) return false;
   platform::MutexGuard voices(Tarvelo::KeyboardVoiceLocks[index]);
-  const Tarvelo::KeyboardState* state = Tarvelo::KeyboardStates[index];
-  return state != nullptr && Tarvelo::KbLoad(state->LockFlag) != 0;
+  const Tarvelo::KeyboardState* state = Tarvelo::KeyboardStates[index].Load();
+  return state != nullptr && state->LockFlag.Load() != 0;
 }
 
 // Reports for the interface thread. A pressed-keyboard report waiting in the
@@ -129,7 +129,7 @@ int32_t KeyboardInstanceFor(int32_t slot, uint32_t ch) {
   }
   // A removal renumbers the keyboards behind it, and moves their states, under
   // this lock too: the number holds while the lock is held.
-  return kb != nullptr ? Tarvelo::KbLoad(kb->InstanceNumber) : 0;
+  return kb != nullptr ? kb->InstanceNumber.Load() : 0;
 }
 
 // Where a note from a device goes: the keyboard of its channel, looked up

@@ -136,7 +136,7 @@ KeyboardAndEnvelope AddKeyboardAndEnvelope(int32_t voices) {
 }
 
 void HoldNotes(int32_t count) {
-  KeyboardState& state = *KeyboardStates[0];
+  KeyboardState& state = *KeyboardStates[0].Load();
   for (int32_t key = 0; key < count; ++key) {
     platform::MutexGuard guard(KeyboardVoiceLocks[0]);
     NoteOn(state, KeyToFrequency(24 + key), 0.8f);

@@ -138,9 +138,9 @@ class CostRig : public TypeRig {
       Output(out);
     }
     // More notes than keys can be held: straight into the keyboard's voices.
-    KeyboardState& state = *KeyboardStates[kb_->InstanceNumber - 1];
+    KeyboardState& state = *KeyboardStates[kb_->InstanceNumber.Load() - 1].Load();
     for (int32_t k = 0; k < notes; ++k) {
-      platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+      platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
       NoteOn(state, KeyToFrequency(24 + k), 0.8f);
     }
     if (octave_ != nullptr)

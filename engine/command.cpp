@@ -379,7 +379,7 @@ void WaitModuleOutput(const ModuleRecord* m) {
   const auto silent = [m] { return PlaybackActive.load() == 0 || m->ActiveVoices.Load() == 0; };
   if (!WaitForRender(silent, CommandSlotWait))
     ReportUnanswered("Engine: the voices of " + QUARLE_BASICS::DynZStringGet(m->ShortName) + " " +
-                         std::to_string(m->InstanceNumber) + " did not end",
+                         std::to_string(m->InstanceNumber.Load()) + " did not end",
                      CommandSlotWait, "going on while they sound.");
 }
 

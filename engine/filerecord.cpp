@@ -220,7 +220,7 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
     r.Y = UiY(m.BoxControl.Load());
   }
   r.Type = m.Type;
-  r.Instance = m.InstanceNumber;
+  r.Instance = m.InstanceNumber.Load();
   r.MidiDeviceBinding = m.MidiDeviceBinding;
   r.ProcessingDepth = m.ProcessingDepth;
   r.OptionWords[0] = static_cast<uint64_t>(m.OptionWords[0]);
@@ -278,7 +278,7 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& r, ModuleRecord* module, int3
                                  WaveLibraryEntry* entry, int64_t legacy) {
   if (module == nullptr) return -QUARLE_BASICS::kErrBadParameter;
   ModuleRecord& m = *module;
-  m.InstanceNumber = r.Instance;
+  m.InstanceNumber.Store(r.Instance);
   m.ProcessingDepth = r.ProcessingDepth;
   TakeRecord(r, m, legacy, true);
 
@@ -461,7 +461,7 @@ void RebindMidiMaps(int32_t count) {
   ModuleRecord* current = nullptr;
   for (int32_t i = 0; i < listed && current == nullptr; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
-    if (m != nullptr && m->Type == kTypeKeyboard && m->InstanceNumber == CurrentKeyboardIndex + 1) current = m;
+    if (m != nullptr && m->Type == kTypeKeyboard && m->InstanceNumber.Load() == CurrentKeyboardIndex.Load() + 1) current = m;
   }
   CurrentKeyboard.store(current);
 }

@@ -1,6 +1,7 @@
 // Keyboard states: held keys, voice slots and the active voice list.
 #include "engine/keyboard.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -15,8 +16,8 @@ using platform::MutexGuard;
 
 std::atomic<uint32_t> KeyboardPendingCount{0};
 std::atomic<uint32_t> KeyboardRenumbering{0};
-KeyboardState* KeyboardStates[kKeyboardBankSize] = {};
-KeyboardState* OctaveBoardStates[kKeyboardBankSize] = {};
+Shared<KeyboardState*> KeyboardStates[kKeyboardBankSize] = {};
+Shared<KeyboardState*> OctaveBoardStates[kKeyboardBankSize] = {};
 Mutex* KeyboardVoiceLocks[kKeyboardBankSize] = {};
 Mutex* KeyboardKeyLocks[kKeyboardBankSize] = {};
 Mutex* OctaveBoardVoiceLocks[kKeyboardBankSize] = {};
@@ -34,9 +35,9 @@ constexpr int32_t kKeyOffsetLimit = 8 * 64;
 bool ValidSlot(int32_t slot) { return slot >= 0 && slot < kVoicesUsed; }
 
 void ClearSlot(VoiceSlot& v) {
-  KbStore(v.Velocity, 0.0f);
-  KbStore(v.Frequency, 0.0f);
-  KbStore(v.State, static_cast<int32_t>(kVoiceFree));
+  v.Velocity.Store(0.0f);
+  v.Frequency.Store(0.0f);
+  v.State.Store(static_cast<int32_t>(kVoiceFree));
 }
 
 }  // namespace
@@ -51,16 +52,16 @@ void EndKeyboardRenumbering() {
   KeyboardRenumbering.store(KeyboardRenumbering.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-Mutex* LockEntryOf(KeyboardState* const* bank, Mutex* const* locks, const KeyboardState* state, int32_t hint) {
+Mutex* LockEntryOf(const Shared<KeyboardState*>* bank, Mutex* const* locks, const KeyboardState* state, int32_t hint) {
   if (state == nullptr) return nullptr;
   // A removal moves each state once or twice at most: a few looks find it.
   for (int32_t tries = 0; tries < 4; ++tries) {
-    int32_t k = hint >= 0 && hint < kKeyboardBankSize && KbLoad(bank[hint]) == state ? hint : -1;
+    int32_t k = hint >= 0 && hint < kKeyboardBankSize && bank[hint].Load() == state ? hint : -1;
     for (int32_t i = 0; i < kKeyboardBankSize && k < 0; ++i)
-      if (KbLoad(bank[i]) == state) k = i;
+      if (bank[i].Load() == state) k = i;
     if (k < 0) return nullptr;
     platform::MutexLock(locks[k]);
-    if (KbLoad(bank[k]) == state) return locks[k];
+    if (bank[k].Load() == state) return locks[k];
     platform::MutexUnlock(locks[k]);
     hint = -1;
   }
@@ -68,7 +69,7 @@ Mutex* LockEntryOf(KeyboardState* const* bank, Mutex* const* locks, const Keyboa
 }
 
 int32_t InitKeyboardStates() {
-  if (KeyboardStates[0] != nullptr) return 0;
+  if (KeyboardStates[0].Load() != nullptr) return 0;
   for (int32_t i = 0; i < kKeyboardBankSize; ++i) {
     OctaveBoardVoiceLocks[i] = platform::MutexCreate();
     OctaveBoardKeyLocks[i] = platform::MutexCreate();
@@ -81,16 +82,16 @@ int32_t InitKeyboardStates() {
     }
   }
   for (int32_t i = 0; i < kKeyboardBankSize; ++i) {
-    OctaveBoardStates[i] = new (std::nothrow) KeyboardState;
-    KeyboardStates[i] = new (std::nothrow) KeyboardState;
-    if (!OctaveBoardStates[i] || !KeyboardStates[i]) {
+    OctaveBoardStates[i].Store(new (std::nothrow) KeyboardState);
+    KeyboardStates[i].Store(new (std::nothrow) KeyboardState);
+    if (!OctaveBoardStates[i].Load() || !KeyboardStates[i].Load()) {
       FreeKeyboardStates();
       return -QUARLE_BASICS::kErrAllocation;
     }
-    KeyboardStateInit(*OctaveBoardStates[i]);
-    KeyboardStateInit(*KeyboardStates[i]);
-    KeyboardStates[i]->Octave = kKeyboardStartOctave;
-    KeyboardStates[i]->KeyOffset = kDefaultNotesPerOctave * kKeyboardStartOctave;
+    KeyboardStateInit(*OctaveBoardStates[i].Load());
+    KeyboardStateInit(*KeyboardStates[i].Load());
+    KeyboardStates[i].Load()->Octave.Store(kKeyboardStartOctave);
+    KeyboardStates[i].Load()->KeyOffset.Store(kDefaultNotesPerOctave * kKeyboardStartOctave);
   }
   return 0;
 }
@@ -103,35 +104,35 @@ void FreeKeyboardStates() {
     platform::MutexDestroy(KeyboardKeyLocks[i]);
     OctaveBoardVoiceLocks[i] = OctaveBoardKeyLocks[i] = nullptr;
     KeyboardVoiceLocks[i] = KeyboardKeyLocks[i] = nullptr;
-    for (KeyboardState** bank : {OctaveBoardStates, KeyboardStates}) {
-      if (bank[i]) KeyboardStateFree(*bank[i]);
-      delete bank[i];
-      bank[i] = nullptr;
+    for (Shared<KeyboardState*>* bank : {OctaveBoardStates, KeyboardStates}) {
+      KeyboardState* state = bank[i].Exchange(nullptr);
+      if (state) KeyboardStateFree(*state);
+      delete state;
     }
   }
 }
 
 void KeyboardStateInit(KeyboardState& state) {
-  std::memset(&state, 0, sizeof state);
-  for (HeldKey& h : state.HeldKeys) h.Voice = kHeldKeyFree;
-  state.Reserved1 = -1;
-  state.LastVoice = -1;
+  std::memset(static_cast<void*>(&state), 0, sizeof state);
+  for (HeldKey& h : state.HeldKeys) h.Voice.Store(kHeldKeyFree);
+  state.Reserved1.Store(-1);
+  state.LastVoice.Store(-1);
 }
 
 void KeyboardStateFree(KeyboardState&) {}
 
 void CopyVoiceSlot(VoiceSlot& destination, const VoiceSlot& source) {
-  KbStore(destination.Frequency, KbLoad(source.Frequency));
-  KbStore(destination.Velocity, KbLoad(source.Velocity));
-  KbStore(destination.State, KbLoad(source.State));
-  KbStore(destination.Index, KbLoad(source.Index));
+  destination.Frequency.Store(source.Frequency.Load());
+  destination.Velocity.Store(source.Velocity.Load());
+  destination.State.Store(source.State.Load());
+  destination.Index.Store(source.Index.Load());
 }
 
 int32_t HeldKeyReserve(KeyboardState& state, Mutex* heldKeysLock) {
   MutexGuard guard(heldKeysLock);
   for (int32_t h = 0; h < kHeldKeyCount; ++h) {
-    if (KbLoad(state.HeldKeys[h].Voice) == kHeldKeyFree) {
-      KbStore(state.HeldKeys[h].Voice, kHeldKeyReserved);
+    if (state.HeldKeys[h].Voice.Load() == kHeldKeyFree) {
+      state.HeldKeys[h].Voice.Store(kHeldKeyReserved);
       return h;
     }
   }
@@ -146,7 +147,7 @@ int32_t FindOtherHeldKey(const KeyboardState& state, uint32_t key, int32_t excep
   for (int32_t h = 0; h < kHeldKeyCount; ++h) {
     if (h == except) continue;
     const HeldKey& e = state.HeldKeys[h];
-    if (KbLoad(e.Voice) >= 0 && KbLoad(e.Key) == key) return h;
+    if (e.Voice.Load() >= 0 && e.Key.Load() == key) return h;
   }
   return -1;
 }
@@ -154,17 +155,17 @@ int32_t FindOtherHeldKey(const KeyboardState& state, uint32_t key, int32_t excep
 void ReleaseHeldKeys(KeyboardState& state, Mutex* heldKeysLock) {
   MutexGuard guard(heldKeysLock);
   for (HeldKey& e : state.HeldKeys) {
-    const int32_t voice = KbLoad(e.Voice);
+    const int32_t voice = e.Voice.Load();
     if (voice < 0) continue;
     NoteOff(state, voice);
-    KbStore(e.Voice, kHeldKeyFree);
+    e.Voice.Store(kHeldKeyFree);
   }
 }
 
 int32_t FindFreeVoiceSlot(const KeyboardState& state) {
-  if (KbLoad(state.ActiveCount) > kVoicesUsed - 1) return -1;
+  if (state.ActiveCount.Load() > kVoicesUsed - 1) return -1;
   for (int32_t s = 0; s < kVoicesUsed; ++s) {
-    if (KbLoad(state.Voices[s].State) == kVoiceFree) return s;
+    if (state.Voices[s].State.Load() == kVoiceFree) return s;
   }
   return -1;
 }
@@ -175,21 +176,21 @@ int32_t NoteOn(KeyboardState& state, float frequency, float velocity) {
   const int32_t s = FindFreeVoiceSlot(state);
   if (s < 0) return -1;
   VoiceSlot& v = state.Voices[s];
-  KbStore(v.Frequency, frequency);
-  KbStore(v.Velocity, velocity);
-  KbStore(v.Index, s);
-  KbStore(v.State, static_cast<int32_t>(kVoiceOn));
-  KbStore(state.LastVoice, s);
-  KbStore(state.NewNote, 1);
-  KbStore(state.VoicesOn, KbLoad(state.VoicesOn) + 1);
+  v.Frequency.Store(frequency);
+  v.Velocity.Store(velocity);
+  v.Index.Store(s);
+  v.State.Store(static_cast<int32_t>(kVoiceOn));
+  state.LastVoice.Store(s);
+  state.NewNote.Store(1);
+  state.VoicesOn.Store(state.VoicesOn.Load() + 1);
   KbPostPending(state, kPendingRebuild);
   return s;
 }
 
 int32_t SlideVoice(KeyboardState& state, int32_t slot, float frequency, float velocity) {
   if (!ValidSlot(slot)) return 0;
-  KbStore(state.Voices[slot].Frequency, frequency);
-  KbStore(state.Voices[slot].Velocity, velocity);
+  state.Voices[slot].Frequency.Store(frequency);
+  state.Voices[slot].Velocity.Store(velocity);
   KbMarkChanged(state);
   return 0;
 }
@@ -199,11 +200,10 @@ int32_t NoteOff(KeyboardState& state, int32_t slot) {
   VoiceSlot& v = state.Voices[slot];
   // Only a sounding voice is released: a released or free one is left alone, so
   // a late release can never touch a voice that was freed and started again.
-  if (KbLoad(v.State) != kVoiceOn) return 0;
-  KbStore(v.Velocity, 0.0f);
+  if (v.State.Load() != kVoiceOn) return 0;
+  v.Velocity.Store(0.0f);
   int32_t expected = kVoiceOn;
-  std::atomic_ref<int32_t>(v.State).compare_exchange_strong(expected, kVoiceReleased,
-                                                            std::memory_order_relaxed);
+  v.State.CompareExchange(expected, kVoiceReleased);
   KbMarkChanged(state);
   return 0;
 }
@@ -211,29 +211,29 @@ int32_t NoteOff(KeyboardState& state, int32_t slot) {
 void KillVoice(KeyboardState& state, int32_t slot) {
   if (!ValidSlot(slot)) return;
   VoiceSlot& v = state.Voices[slot];
-  if (KbLoad(v.State) == kVoiceFree) return;
+  if (v.State.Load() == kVoiceFree) return;
   ClearSlot(v);
-  if (KbLoad(state.LastVoice) == slot) KbStore(state.LastVoice, -1);
-  const int32_t on = KbLoad(state.VoicesOn);
-  KbStore(state.VoicesOn, on > 0 ? on - 1 : 0);
+  if (state.LastVoice.Load() == slot) state.LastVoice.Store(-1);
+  const int32_t on = state.VoicesOn.Load();
+  state.VoicesOn.Store(on > 0 ? on - 1 : 0);
   KbPostPending(state, kPendingRebuild);
 }
 
 void VoiceListRebuild(KeyboardState& state, Mutex* heldKeysLock) {
-  if (KbLoad(state.Pending) == kPendingReset) {
+  if (state.Pending.Load() == kPendingReset) {
     ResetKeyboardState(state, heldKeysLock);
     return;
   }
-  const int32_t want = KbLoad(state.VoicesOn);
+  const int32_t want = state.VoicesOn.Load();
   int32_t n = 0;
   for (int32_t s = 0; s < kVoicesUsed && n < want; ++s) {
-    if (KbLoad(state.Voices[s].State) > kVoiceFree) KbStore(state.ActiveList[n++], s);
+    if (state.Voices[s].State.Load() > kVoiceFree) (state.ActiveList[n++]).Store(s);
   }
   // n differs from VoicesOn only if the counts went wrong; the list must never
   // name slots that were not found.
-  KbStore(state.ActiveCount, n);
-  KbStore(state.VoicesOn, n);
-  KbStore(state.Pending, kPendingTaken);
+  state.ActiveCount.Store(n);
+  state.VoicesOn.Store(n);
+  state.Pending.Store(kPendingTaken);
   KbMarkChanged(state);
 }
 
@@ -241,83 +241,83 @@ void ResetKeyboardState(KeyboardState& state, Mutex* heldKeysLock) {
   ReleaseHeldKeys(state, heldKeysLock);
   for (VoiceSlot& v : state.Voices) {
     ClearSlot(v);
-    KbStore(v.Index, 0);
+    v.Index.Store(0);
   }
-  KbStore(state.ActiveCount, 0);
-  KbStore(state.VoicesOn, 0);
-  KbStore(state.LastVoice, -1);
-  KbStore(state.NewNote, 0);
-  KbStore(state.Pending, kPendingTaken);
+  state.ActiveCount.Store(0);
+  state.VoicesOn.Store(0);
+  state.LastVoice.Store(-1);
+  state.NewNote.Store(0);
+  state.Pending.Store(kPendingTaken);
   KbMarkChanged(state);
 }
 
 void SanitizeKeyboardState(KeyboardState& state) {
   // Only slots that are on survive: a released voice would otherwise never be
   // freed (it is not listed), and a stored count of 0 means nothing sounds.
-  int32_t count = state.ActiveCount;
+  int32_t count = state.ActiveCount.Load();
   if (count < 0) count = 0;
   if (count > kVoicesUsed) count = kVoicesUsed;
   int32_t listed = 0;
   for (int32_t s = 0; s < kVoiceSlotCount; ++s) {
     VoiceSlot& v = state.Voices[s];
-    v.Index = s;
-    const bool keep = count > 0 && s < kVoicesUsed && v.State == kVoiceOn &&
-                      std::isfinite(v.Frequency) && v.Frequency != 0.0f &&
-                      std::isfinite(v.Velocity);
+    v.Index.Store(s);
+    const float frequency = v.Frequency.Load();
+    const bool keep = count > 0 && s < kVoicesUsed && v.State.Load() == kVoiceOn && std::isfinite(frequency) &&
+                      frequency != 0.0f && std::isfinite(v.Velocity.Load());
     if (keep) {
-      state.ActiveList[listed++] = s;
+      state.ActiveList[listed++].Store(s);
     } else {
-      v.Frequency = 0.0f;
-      v.Velocity = 0.0f;
-      v.State = kVoiceFree;
+      v.Frequency.Store(0.0f);
+      v.Velocity.Store(0.0f);
+      v.State.Store(kVoiceFree);
     }
   }
-  for (int32_t i = listed; i < kVoiceSlotCount; ++i) state.ActiveList[i] = 0;
-  state.ActiveCount = listed;
-  if (!ValidSlot(state.LastVoice) || state.Voices[state.LastVoice].State != kVoiceOn) {
-    state.LastVoice = -1;
-    state.NewNote = 0;
+  for (int32_t i = listed; i < kVoiceSlotCount; ++i) state.ActiveList[i].Store(0);
+  state.ActiveCount.Store(listed);
+  const int32_t last = state.LastVoice.Load();
+  if (!ValidSlot(last) || state.Voices[last].State.Load() != kVoiceOn) {
+    state.LastVoice.Store(-1);
+    state.NewNote.Store(0);
   } else {
-    state.NewNote = state.NewNote != 0 ? 1 : 0;
+    state.NewNote.Store(state.NewNote.Load() != 0 ? 1 : 0);
   }
-  state.VoicesOn = listed;
-  state.Pending = kPendingTaken;
-  state.Changed = -1;
+  state.VoicesOn.Store(listed);
+  state.Pending.Store(kPendingTaken);
+  state.Changed.Store(-1);
 
   // Each held key names a distinct sounding voice, or none.
   bool claimed[kVoicesUsed] = {};
   for (HeldKey& e : state.HeldKeys) {
-    const int32_t voice = e.Voice;
-    if (!ValidSlot(voice) || state.Voices[voice].State != kVoiceOn || claimed[voice]) {
-      e.Voice = kHeldKeyFree;
+    const int32_t voice = e.Voice.Load();
+    if (!ValidSlot(voice) || state.Voices[voice].State.Load() != kVoiceOn || claimed[voice]) {
+      e.Voice.Store(kHeldKeyFree);
     } else {
       claimed[voice] = true;
     }
   }
-  if (state.KeyOffset > kKeyOffsetLimit) state.KeyOffset = kKeyOffsetLimit;
-  if (state.KeyOffset < -kKeyOffsetLimit) state.KeyOffset = -kKeyOffsetLimit;
-  state.Reserved2 = 0;
+  state.KeyOffset.Store(std::clamp(state.KeyOffset.Load(), -kKeyOffsetLimit, kKeyOffsetLimit));
+  state.Reserved2.Store(0);
 }
 
 void KillReleasedVoices(KeyboardState& state, Mutex* voicesLock) {
-  const int32_t n = KbLoad(state.ActiveCount);
+  const int32_t n = state.ActiveCount.Load();
   for (int32_t i = 0; i < n && i < kVoiceSlotCount; ++i) {
-    const int32_t s = KbLoad(state.ActiveList[i]);
-    if (!ValidSlot(s) || KbLoad(state.Voices[s].State) != kVoiceReleased) continue;
+    const int32_t s = state.ActiveList[i].Load();
+    if (!ValidSlot(s) || state.Voices[s].State.Load() != kVoiceReleased) continue;
     MutexGuard guard(voicesLock);
     // Checked again under the lock: a reset and a new note may have reused it.
-    if (KbLoad(state.Voices[s].State) == kVoiceReleased) KillVoice(state, s);
+    if (state.Voices[s].State.Load() == kVoiceReleased) KillVoice(state, s);
   }
 }
 
-void KillReleasedVoices(KeyboardState& state, KeyboardState* const* bank, Mutex* const* locks, int32_t hint) {
-  const int32_t n = KbLoad(state.ActiveCount);
+void KillReleasedVoices(KeyboardState& state, const Shared<KeyboardState*>* bank, Mutex* const* locks, int32_t hint) {
+  const int32_t n = state.ActiveCount.Load();
   for (int32_t i = 0; i < n && i < kVoiceSlotCount; ++i) {
-    const int32_t s = KbLoad(state.ActiveList[i]);
-    if (!ValidSlot(s) || KbLoad(state.Voices[s].State) != kVoiceReleased) continue;
+    const int32_t s = state.ActiveList[i].Load();
+    if (!ValidSlot(s) || state.Voices[s].State.Load() != kVoiceReleased) continue;
     Mutex* lock = LockEntryOf(bank, locks, &state, hint);
     if (lock == nullptr) return;  // freed in a later frame
-    if (KbLoad(state.Voices[s].State) == kVoiceReleased) KillVoice(state, s);
+    if (state.Voices[s].State.Load() == kVoiceReleased) KillVoice(state, s);
     platform::MutexUnlock(lock);
   }
 }
@@ -331,18 +331,18 @@ static_assert(kStateWords * sizeof(int32_t) == sizeof(KeyboardState));
 void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy) {
   int32_t words[kStateWords];
   std::memcpy(words, &copy, sizeof words);
-  auto* out = reinterpret_cast<int32_t*>(&live);
+  auto* out = reinterpret_cast<Shared<int32_t>*>(&live);
   constexpr size_t kChangedWord = offsetof(KeyboardState, Changed) / sizeof(int32_t);
   for (size_t i = 0; i < kStateWords; ++i)
-    if (i != kChangedWord) KbStore(out[i], words[i]);
+    if (i != kChangedWord) out[i].Store(words[i]);
   // Every voice may differ now: marked last, whatever the copy held.
   KbMarkChanged(live);
 }
 
 void KeyboardStateCopyOut(KeyboardState& copy, const KeyboardState& live) {
   int32_t words[kStateWords];
-  const auto* in = reinterpret_cast<const int32_t*>(&live);
-  for (size_t i = 0; i < kStateWords; ++i) words[i] = KbLoad(in[i]);
+  const auto* in = reinterpret_cast<const Shared<int32_t>*>(&live);
+  for (size_t i = 0; i < kStateWords; ++i) words[i] = in[i].Load();
   std::memcpy(static_cast<void*>(&copy), words, sizeof words);
 }
 

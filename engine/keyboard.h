@@ -2,6 +2,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
+
+#include "basics/shared_word.h"
 
 #include "platform/threads.h"
 
@@ -27,61 +30,76 @@ constexpr int32_t kPendingTaken = 0;
 constexpr int32_t kPendingRebuild = -1;
 constexpr int32_t kPendingReset = -2;
 
+// Every word of a state is shared: the interface and the MIDI thread write
+// them under the state's voices and held-keys locks, and the render reads the
+// voices, the list and the counts without a lock (and writes the pending word,
+// the list and the counts under the voices lock), so each is a shared word.
+// The layout is the stored one: a shared word is the plain word.
+using QUARLE_BASICS::Shared;
+
+// Written by NoteOn/SlideVoice/NoteOff/KillVoice (interface, MIDI thread,
+// under the voices lock; the render frees released voices under it too); read
+// by the render without the lock and by the keyboard draws.
 struct VoiceSlot {
-  float Frequency;  // hertz (an octave board's frequency is a multiplier)
-  float Velocity;
-  int32_t State;    // VoiceState
-  int32_t Index;    // the slot's own number, set at note-on
+  Shared<float> Frequency;  // hertz (an octave board's frequency is a multiplier)
+  Shared<float> Velocity;
+  Shared<int32_t> State;    // VoiceState
+  Shared<int32_t> Index;    // the slot's own number, set at note-on
 };
 static_assert(sizeof(VoiceSlot) == 16);
 
+// Written by the interface and the MIDI thread under the held-keys lock (a
+// reset on the render too); read by the keyboard draws (video thread) without it.
 struct HeldKey {
-  uint32_t Stamp;  // the state's slide word at note-on
-  uint32_t Key;
-  int32_t Voice;   // sounding slot; kHeldKeyFree, kHeldKeyReserved
+  Shared<uint32_t> Stamp;  // the state's slide word at note-on
+  Shared<uint32_t> Key;
+  Shared<int32_t> Voice;   // sounding slot; kHeldKeyFree, kHeldKeyReserved
 };
 static_assert(sizeof(HeldKey) == 12);
+
+// A whole held key, its voice last (a reader without the lock takes a held key
+// by its voice).
+inline void StoreHeldKey(HeldKey& h, uint32_t stamp, uint32_t key, int32_t voice) {
+  h.Stamp.Store(stamp);
+  h.Key.Store(key);
+  h.Voice.Store(voice);
+}
 
 // Stored whole (828 bytes) in synth files, so the layout is fixed. The voices
 // lock and the held-keys lock of a state live outside it.
 struct KeyboardState {
-  int32_t LockFlag;   // key lock: 0 off, -1 on (released keys stay held)
-  int32_t Stamp;      // slide word (0 island keys, 1 slide); copied into each held key
-  int32_t Octave;     // keyboards: KeyOffset / notes per octave; octave boards: first key
-  int32_t KeyOffset;  // added to every key of the on-screen keyboard
+  // The switches and offsets: written by the interface (its panel, the tuning
+  // editor's Set, the octave board's layout), read by the MIDI thread, the
+  // render and the draws.
+  Shared<int32_t> LockFlag;   // key lock: 0 off, -1 on (released keys stay held)
+  Shared<int32_t> Stamp;      // slide word (0 island keys, 1 slide); copied into each held key
+  Shared<int32_t> Octave;     // keyboards: KeyOffset / notes per octave; octave boards: first key
+  Shared<int32_t> KeyOffset;  // added to every key of the on-screen keyboard
   HeldKey HeldKeys[kHeldKeyCount];
   VoiceSlot Voices[kVoiceSlotCount];
-  int32_t NewNote;    // 1 after a note-on; single-voice processing reads and clears it
-  int32_t LastVoice;  // slot of the latest note-on; -1 none
-  int32_t ActiveCount;                  // entries of ActiveList, 0..32
-  int32_t ActiveList[kVoiceSlotCount];  // sounding slots (on or released), ascending
-  int32_t VoicesOn;   // slots that are not free
-  int32_t Reserved1;  // -1 after construction
-  int32_t Changed;    // -1 after any change of a voice
-  int32_t Pending;    // kPendingRebuild, kPendingTaken, kPendingReset
-  int32_t Reserved2;  // zero; keeps the stored size
+  // Set at note-on (interface, MIDI thread); taken by single-voice processing (render).
+  Shared<int32_t> NewNote;    // 1 after a note-on; single-voice processing reads and clears it
+  Shared<int32_t> LastVoice;  // slot of the latest note-on; -1 none
+  // The voice list: rebuilt by the render (or a reset with playback off)
+  // under the voices lock; read by the render and the draws without it.
+  Shared<int32_t> ActiveCount;                  // entries of ActiveList, 0..32
+  Shared<int32_t> ActiveList[kVoiceSlotCount];  // sounding slots (on or released), ascending
+  Shared<int32_t> VoicesOn;   // slots that are not free (every voice writer)
+  Shared<int32_t> Reserved1;  // -1 after construction
+  // Raised by every voice writer (release), taken by the render (acquire).
+  Shared<int32_t> Changed;    // -1 after any change of a voice
+  // Posted by the voice writers, taken by the render's rebuild.
+  Shared<int32_t> Pending;    // kPendingRebuild, kPendingTaken, kPendingReset
+  Shared<int32_t> Reserved2;  // zero; keeps the stored size
 };
 static_assert(sizeof(KeyboardState) == 828, "KeyboardState is stored as 828 bytes");
-
-// The state's words are shared between the interface, the MIDI thread and the audio
-// thread, partly without a lock (processing reads the voices unlocked): every access
-// from more than one thread goes through these relaxed atomic helpers.
-template <class T>
-inline T KbLoad(const T& field) {
-  return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
-}
-template <class T>
-inline void KbStore(T& field, T value) {
-  std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
-}
+static_assert(std::is_trivially_copyable_v<KeyboardState>, "KeyboardState is stored as it lies");
 
 // Sets the Changed word after the words of a change: the release pairs with
 // the processing's acquire when it takes the mark, so a frame that sees the
 // mark reads the changed words (the per-voice Keyboard reads the voices only
 // then).
-inline void KbMarkChanged(KeyboardState& state) {
-  std::atomic_ref<int32_t>(state.Changed).store(-1, std::memory_order_release);
-}
+inline void KbMarkChanged(KeyboardState& state) { state.Changed.Store(-1, std::memory_order_release); }
 
 // The two banks (instance n uses entry n - 1) and their locks.
 // Advanced after every change of a state's Pending word: the audio thread
@@ -90,12 +108,15 @@ extern std::atomic<uint32_t> KeyboardPendingCount;
 
 // Sets a state's Pending word and tells the audio thread.
 inline void KbPostPending(KeyboardState& state, int32_t value) {
-  KbStore(state.Pending, value);
+  state.Pending.Store(value);
   KeyboardPendingCount.fetch_add(1, std::memory_order_release);
 }
 
-extern KeyboardState* KeyboardStates[kKeyboardBankSize];
-extern KeyboardState* OctaveBoardStates[kKeyboardBankSize];
+// The bank entries: set at start-up; swapped by the interface when a keyboard
+// is removed (under both entries' voices locks); read by the render, the MIDI
+// thread and the draws without those locks.
+extern Shared<KeyboardState*> KeyboardStates[kKeyboardBankSize];
+extern Shared<KeyboardState*> OctaveBoardStates[kKeyboardBankSize];
 extern platform::Mutex* KeyboardVoiceLocks[kKeyboardBankSize];
 extern platform::Mutex* KeyboardKeyLocks[kKeyboardBankSize];
 extern platform::Mutex* OctaveBoardVoiceLocks[kKeyboardBankSize];
@@ -115,7 +136,7 @@ void EndKeyboardRenumbering();
 // moves a state to another entry only under both entries' locks, so it stays
 // there until the lock is let go. hint is the entry to try first. Null (and
 // nothing held) when no entry holds the state or it kept moving.
-platform::Mutex* LockEntryOf(KeyboardState* const* bank, platform::Mutex* const* locks, const KeyboardState* state,
+platform::Mutex* LockEntryOf(const Shared<KeyboardState*>* bank, platform::Mutex* const* locks, const KeyboardState* state,
                              int32_t hint);
 
 // Creates the locks (per index: octave-board voices, octave-board keys, keyboard
@@ -149,15 +170,14 @@ void ResetKeyboardState(KeyboardState& state, platform::Mutex* heldKeysLock);
 // After a state was read from a synth file: every count, list and held key
 // agrees with the voice slots afterwards, whatever the file held.
 void SanitizeKeyboardState(KeyboardState& state);
-// Whole-state copies between a live state and a copy of it, word by word
-// through the helpers above (the render callback reads the live words
+// Whole-state copies between a live state and a copy of it, word by word (the render callback reads the live words
 // meanwhile). The caller holds the state's locks.
 void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy);
 void KeyboardStateCopyOut(KeyboardState& copy, const KeyboardState& live);
 // Single-voice processing: frees every released voice, one lock each.
 void KillReleasedVoices(KeyboardState& state, platform::Mutex* voicesLock);
 // The same under the lock of whichever entry of the bank holds the state.
-void KillReleasedVoices(KeyboardState& state, KeyboardState* const* bank, platform::Mutex* const* locks,
+void KillReleasedVoices(KeyboardState& state, const Shared<KeyboardState*>* bank, platform::Mutex* const* locks,
                         int32_t hint);
 
 }  // namespace Tarvelo

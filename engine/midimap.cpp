@@ -456,8 +456,13 @@ int32_t DetectControllerKind(MidiMap& map, int32_t controller, int32_t channel, 
     e.SeenCount = static_cast<uint8_t>(seen > 255 ? 255 : seen);
   }
   if (decided != 0) {
+    // Called on the MIDI thread: it reads only the list's visibility, a word
+    // the interface stores whole. Whether the type selector is enabled is the
+    // interface's own state, read by the list's handler on the interface
+    // thread when it takes the refresh (a refresh of a disabled selector does
+    // nothing there).
     const int32_t list = ControllerListId();
-    if (list > 0 && UiVisible(list) == -1 && UiIsEnabled(UiControlId(kControlMidiKindSelector)) == -1) {
+    if (list > 0 && UiVisible(list) == -1) {
       QUARLE_BASICS::CommandMessage msg{};
       msg.type = QUARLE_BASICS::kCommandControlEvent;
       msg.arg1 = 0xFFFFFFFFu;

@@ -207,7 +207,7 @@ struct ModuleRecord {
   DynZString Name;
   DynZString ShortName;
   int32_t ListIndex;                    // -1 when not listed
-  int32_t InstanceNumber;
+  Shared<int32_t> InstanceNumber;       // the interface renumbers (list lock and MT_MIDIMAPS); render, MIDI thread, draws read
   int32_t RequiredPort;                 // DefaultLeadPort
   int32_t BoxWidthUnits;
   int32_t BoxHeightUnits;

@@ -352,7 +352,7 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
       const ModuleRecord* e = ModuleList.entries[i];
       if (e != nullptr && e->Type == type) {
         position = i + 1;
-        instance = e->InstanceNumber + 1;
+        instance = e->InstanceNumber.Load() + 1;
         break;
       }
     }
@@ -379,11 +379,11 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
     return -kErrAllocation;
   }
   m->ListIndex = position;
-  m->InstanceNumber = instance;
+  m->InstanceNumber.Store(instance);
   m->BoxControl.Store(0);
   if (m->Type == kTypeCapture) CaptureModule = m;
   if (m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) m->MidiDeviceBinding = 0;
-  if (m->Type == kTypeKeyboard && instance == CurrentKeyboardIndex + 1) CurrentKeyboard.store(m);
+  if (m->Type == kTypeKeyboard && instance == CurrentKeyboardIndex.Load() + 1) CurrentKeyboard.store(m);
   {
     platform::MutexGuard guard(ModuleList.lock);
     int32_t count = ModuleList.count;
@@ -447,7 +447,7 @@ void CompactModuleList(int32_t n) {
 // ---------------------------------------------------------------- removing
 
 static std::string ModuleTitle(const ModuleRecord& m) {
-  std::string title = QUARLE_BASICS::DynZStringGet(m.ShortName) + " " + std::to_string(m.InstanceNumber);
+  std::string title = QUARLE_BASICS::DynZStringGet(m.ShortName) + " " + std::to_string(m.InstanceNumber.Load());
   if (m.Type == kTypeOscillator) {
     int32_t shape = m.MidiDeviceBinding;
     if (shape >= 0 && shape < kWaveShapeCount)
@@ -456,16 +456,12 @@ static std::string ModuleTitle(const ModuleRecord& m) {
   return title;
 }
 
-static void SwapBankEntries(KeyboardState** bank, platform::Mutex** voiceLocks, int32_t a, int32_t b) {
+static void SwapBankEntries(Shared<KeyboardState*>* bank, platform::Mutex** voiceLocks, int32_t a, int32_t b) {
   if (a < 0 || b < 0 || a >= kKeyboardBankSize || b >= kKeyboardBankSize || a == b) return;
   platform::MutexLock(voiceLocks[a]);
   platform::MutexLock(voiceLocks[b]);
   // The render callback reads the entries without these locks.
-  std::atomic_ref<KeyboardState*> first(bank[a]);
-  std::atomic_ref<KeyboardState*> second(bank[b]);
-  KeyboardState* tmp = first.load(std::memory_order_relaxed);
-  first.store(second.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  second.store(tmp, std::memory_order_relaxed);
+  bank[b].Store(bank[a].Exchange(bank[b].Load()));
   platform::MutexUnlock(voiceLocks[b]);
   platform::MutexUnlock(voiceLocks[a]);
 }
@@ -520,11 +516,11 @@ void RemoveModule(ModuleRecord* m) {
   PostUnlinkModule(m);
 
   ForgetModule(m);
-  if ((m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) && m->InstanceNumber >= 1 &&
-      m->InstanceNumber <= kKeyboardBankSize) {
-    int32_t k = m->InstanceNumber - 1;
+  if ((m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) && m->InstanceNumber.Load() >= 1 &&
+      m->InstanceNumber.Load() <= kKeyboardBankSize) {
+    int32_t k = m->InstanceNumber.Load() - 1;
     bool keyboard = m->Type == kTypeKeyboard;
-    KeyboardState* state = keyboard ? KeyboardStates[k] : OctaveBoardStates[k];
+    KeyboardState* state = keyboard ? KeyboardStates[k].Load() : OctaveBoardStates[k].Load();
     platform::Mutex* voices = keyboard ? KeyboardVoiceLocks[k] : OctaveBoardVoiceLocks[k];
     platform::Mutex* keys = keyboard ? KeyboardKeyLocks[k] : OctaveBoardKeyLocks[k];
     if (state != nullptr) {
@@ -561,18 +557,18 @@ void RemoveModule(ModuleRecord* m) {
       for (int32_t i = 0; i < ModuleList.count; ++i) {
         ModuleRecord* e = ModuleList.entries[i];
         if (e == nullptr || e->Type != m->Type) continue;
-        renumbered.push_back(Retitle{e, e->InstanceNumber});
+        renumbered.push_back(Retitle{e, e->InstanceNumber.Load()});
         // A keyboard's processing reads its number to find its bank entry.
-        std::atomic_ref<int32_t>(e->InstanceNumber).store(number++, std::memory_order_relaxed);
+        e->InstanceNumber.Store(number++);
       }
       // A state moves with its keyboard: entry (new number - 1) takes it.
       for (const Retitle& r : renumbered) {
         ModuleRecord* e = r.module;
-        if (r.from == e->InstanceNumber) continue;
+        if (r.from == e->InstanceNumber.Load()) continue;
         if (e->Type == kTypeKeyboard)
-          SwapBankEntries(KeyboardStates, KeyboardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
+          SwapBankEntries(KeyboardStates, KeyboardVoiceLocks, r.from - 1, e->InstanceNumber.Load() - 1);
         else if (e->Type == kTypeOctaveBoard)
-          SwapBankEntries(OctaveBoardStates, OctaveBoardVoiceLocks, r.from - 1, e->InstanceNumber - 1);
+          SwapBankEntries(OctaveBoardStates, OctaveBoardVoiceLocks, r.from - 1, e->InstanceNumber.Load() - 1);
       }
     }
     if (keyboards) EndKeyboardRenumbering();

@@ -19,10 +19,10 @@ namespace Tarvelo {
 using platform::Mutex;
 using platform::MutexGuard;
 
-int32_t CurrentKeyboardIndex = 0;
-int32_t CurrentOctaveBoardIndex = 0;
+Shared<int32_t> CurrentKeyboardIndex{0};
+Shared<int32_t> CurrentOctaveBoardIndex{0};
 const int32_t TimeBases[4] = {2, 3, 5, 7};
-int32_t TimeBaseIndex = 0;
+Shared<int32_t> TimeBaseIndex{0};
 OctaveBoardKeyRange OctaveBoardKeyRanges[3] = {{22, 9}, {14, 6}, {10, 4}};
 PortListRow PortListRows[kPortListRows] = {};
 std::atomic<int32_t> PortListCount{0};
@@ -36,7 +36,7 @@ namespace {
 // two entries (under both voices locks), so the state pointer is read only while
 // the entry's voices lock is held. slot is null for an index outside 0..15.
 struct Bank {
-  KeyboardState** slot = nullptr;
+  Shared<KeyboardState*>* slot = nullptr;
   Mutex* voices = nullptr;
   Mutex* keys = nullptr;
 };
@@ -52,7 +52,7 @@ Bank OctaveBank(int32_t index) {
 }
 
 Bank KeyboardOfInstance(int32_t instance) {
-  return KeyboardBank(instance > 0 ? instance - 1 : KbLoad(CurrentKeyboardIndex));
+  return KeyboardBank(instance > 0 ? instance - 1 : CurrentKeyboardIndex.Load());
 }
 
 // MaxFrequency is RateQuarter.
@@ -72,7 +72,7 @@ int32_t ClampToInt32(int64_t k) {
 int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity) {
   if (!bank.slot) return -1;
   MutexGuard voices(bank.voices);
-  KeyboardState* state = *bank.slot;
+  KeyboardState* state = bank.slot->Load();
   if (!state) return -1;
   const int32_t h = HeldKeyReserve(*state, bank.keys);
   if (h < 0) return -1;
@@ -82,12 +82,10 @@ int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity)
   MutexGuard keys(bank.keys);
   HeldKey& e = state->HeldKeys[h];
   if (voice < 0) {
-    KbStore(e.Voice, kHeldKeyFree);
+    e.Voice.Store(kHeldKeyFree);
     return -1;
   }
-  KbStore(e.Stamp, static_cast<uint32_t>(KbLoad(state->Stamp)));
-  KbStore(e.Key, static_cast<uint32_t>(key));
-  KbStore(e.Voice, voice);
+  StoreHeldKey(e, static_cast<uint32_t>(state->Stamp.Load()), static_cast<uint32_t>(key), voice);
   return h;
 }
 
@@ -97,36 +95,36 @@ int32_t SlideIn(const Bank& bank, int32_t heldKey, int32_t key, float frequency,
                 bool keyWithoutVoice) {
   if (!bank.slot || heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
   MutexGuard voices(bank.voices);
-  KeyboardState* state = *bank.slot;
+  KeyboardState* state = bank.slot->Load();
   if (!state) return 0;
   MutexGuard keys(bank.keys);
   HeldKey& e = state->HeldKeys[heldKey];
-  const int32_t voice = KbLoad(e.Voice);
+  const int32_t voice = e.Voice.Load();
   if (voice >= 0) SlideVoice(*state, voice, frequency, velocity);
-  if (voice >= 0 || keyWithoutVoice) KbStore(e.Key, static_cast<uint32_t>(key));
+  if (voice >= 0 || keyWithoutVoice) e.Key.Store(static_cast<uint32_t>(key));
   return 0;
 }
 
 int32_t NoteOffIn(const Bank& bank, int32_t heldKey, int32_t key) {
   if (!bank.slot) return 0;
   MutexGuard voices(bank.voices);
-  KeyboardState* state = *bank.slot;
+  KeyboardState* state = bank.slot->Load();
   if (!state) return 0;
   MutexGuard keys(bank.keys);
   if (heldKey == -1) heldKey = FindHeldKey(*state, static_cast<uint32_t>(key));
   if (heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
   HeldKey& e = state->HeldKeys[heldKey];
-  const int32_t voice = KbLoad(e.Voice);
+  const int32_t voice = e.Voice.Load();
   if (voice < 0) return 0;
   NoteOff(*state, voice);
-  KbStore(e.Voice, kHeldKeyFree);
+  e.Voice.Store(kHeldKeyFree);
   return -1;
 }
 
 void ReleaseBank(const Bank& bank, bool playing) {
   if (!bank.slot) return;
   MutexGuard voices(bank.voices);
-  KeyboardState* state = *bank.slot;
+  KeyboardState* state = bank.slot->Load();
   if (!state) return;
   if (playing) {
     KbPostPending(*state, kPendingReset);
@@ -149,10 +147,10 @@ int32_t MidiNoteToKey(int32_t note) {
 int32_t WrapKeyIndex(int32_t key) {
   const int64_t n = ActiveNoteCount();
   int64_t k = key;
-  const Bank bank = KeyboardBank(KbLoad(CurrentKeyboardIndex));
+  const Bank bank = KeyboardBank(CurrentKeyboardIndex.Load());
   if (bank.slot) {
     MutexGuard voices(bank.voices);
-    if (*bank.slot) k += KbLoad((*bank.slot)->KeyOffset);
+    if (const KeyboardState* state = bank.slot->Load()) k += state->KeyOffset.Load();
   }
   if (k > 8 * n) k -= 17 * n;
   if (k < -8 * n) k += 17 * n;
@@ -174,7 +172,7 @@ float KeyToFrequency(int32_t key) {
 }
 
 float OctaveKeyToFrequency(int32_t key) {
-  const int32_t t = std::clamp(KbLoad(TimeBaseIndex), 0, 2);
+  const int32_t t = std::clamp(TimeBaseIndex.Load(), 0, 2);
   const OctaveBoardKeyRange& range = OctaveBoardKeyRanges[t];
   const int64_t exponent = int64_t{range.Count} - range.Below - key - 1;
   const double f = std::pow(static_cast<double>(TimeBases[t]), static_cast<double>(exponent));
@@ -193,7 +191,7 @@ int32_t KeyNoteOnAt(int32_t key, float frequency, float velocity, int32_t instan
 
 int32_t KeyNoteSlide(int32_t heldKey, int32_t key, float velocity) {
   if (heldKey < 0) return 0;
-  const Bank bank = KeyboardBank(KbLoad(CurrentKeyboardIndex));
+  const Bank bank = KeyboardBank(CurrentKeyboardIndex.Load());
   return SlideIn(bank, heldKey, key, KeyToFrequency(key), velocity, false);
 }
 
@@ -202,19 +200,19 @@ int32_t KeyNoteOff(int32_t heldKey, int32_t key, int32_t instance) {
 }
 
 int32_t OctaveNoteOn(int32_t key, float velocity) {
-  const Bank bank = OctaveBank(KbLoad(CurrentOctaveBoardIndex));
+  const Bank bank = OctaveBank(CurrentOctaveBoardIndex.Load());
   if (!bank.slot) return -1;
   return NoteOnIn(bank, key, OctaveKeyToFrequency(key), velocity);
 }
 
 int32_t OctaveNoteSlide(int32_t heldKey, int32_t key, float velocity) {
   if (heldKey < 0) return 0;
-  const Bank bank = OctaveBank(KbLoad(CurrentOctaveBoardIndex));
+  const Bank bank = OctaveBank(CurrentOctaveBoardIndex.Load());
   return SlideIn(bank, heldKey, key, OctaveKeyToFrequency(key), velocity, true);
 }
 
 int32_t OctaveNoteOff(int32_t heldKey, int32_t key) {
-  return NoteOffIn(OctaveBank(KbLoad(CurrentOctaveBoardIndex)), heldKey, key);
+  return NoteOffIn(OctaveBank(CurrentOctaveBoardIndex.Load()), heldKey, key);
 }
 
 void ReleaseAllKeys() {

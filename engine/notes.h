@@ -10,13 +10,17 @@
 
 namespace Tarvelo {
 
-// State index (0..15) of the on-screen keyboard and of the on-screen octave board.
-extern int32_t CurrentKeyboardIndex;
-extern int32_t CurrentOctaveBoardIndex;
+// State index (0..15) of the on-screen keyboard and of the on-screen octave
+// board: set by the interface (its selectors, a load); read by the MIDI thread's
+// notes and the keyboard draws.
+extern Shared<int32_t> CurrentKeyboardIndex;
+extern Shared<int32_t> CurrentOctaveBoardIndex;
 
 // Octave-board number bases and the selected one (0, 1, 2 for bases 2, 3, 5).
 extern const int32_t TimeBases[4];
-extern int32_t TimeBaseIndex;
+// Set by the interface (the tuning editor's Set, the settings); read by the
+// MIDI thread's octave-board notes and the octave board's draw.
+extern Shared<int32_t> TimeBaseIndex;
 // Per base: {number of board keys, how many of them lie below 1 Hz}.
 struct OctaveBoardKeyRange {
   int32_t Count;

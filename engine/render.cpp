@@ -33,16 +33,16 @@ int32_t FramesToKeyboardSweep = 1024;
   // Removing a keyboard may swap two bank entries under their voices locks:
   // an entry is peeked at without the lock and read again under it.
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-    const KeyboardState* kb = KbLoad(KeyboardStates[k]);
-    if (kb != nullptr && KbLoad(kb->Pending) != kPendingTaken) {
+    const KeyboardState* kb = KeyboardStates[k].Load();
+    if (kb != nullptr && kb->Pending.Load() != kPendingTaken) {
       platform::MutexLock(KeyboardVoiceLocks[k]);
-      VoiceListRebuild(*KeyboardStates[k], KeyboardKeyLocks[k]);
+      VoiceListRebuild(*KeyboardStates[k].Load(), KeyboardKeyLocks[k]);
       platform::MutexUnlock(KeyboardVoiceLocks[k]);
     }
-    const KeyboardState* ob = KbLoad(OctaveBoardStates[k]);
-    if (ob != nullptr && KbLoad(ob->Pending) != kPendingTaken) {
+    const KeyboardState* ob = OctaveBoardStates[k].Load();
+    if (ob != nullptr && ob->Pending.Load() != kPendingTaken) {
       platform::MutexLock(OctaveBoardVoiceLocks[k]);
-      VoiceListRebuild(*OctaveBoardStates[k], OctaveBoardKeyLocks[k]);
+      VoiceListRebuild(*OctaveBoardStates[k].Load(), OctaveBoardKeyLocks[k]);
       platform::MutexUnlock(OctaveBoardVoiceLocks[k]);
     }
   }

@@ -28,8 +28,8 @@ int32_t SaveMelody(WaveLibraryEntry* entry) {
   const float* data = entry->Sound.samples;
   if (n > 0 && data == nullptr) return -kErrBadParameter;
   // Busy while written: the melody list draws it so.
-  const int32_t before = EntryState(*entry);
-  PublishEntryState(*entry, kWaveCreating);
+  const int32_t before = entry->State.Load(std::memory_order_acquire);
+  entry->State.Store(kWaveCreating, std::memory_order_release);
 
   // The file holds round(N / 4) x 4 bytes of an N-byte record, which for a
   // size of no whole words would cut its last bytes off (or make the reader
@@ -49,7 +49,7 @@ int32_t SaveMelody(WaveLibraryEntry* entry) {
     rc = DocumentWriterCommit(w);
   }
   // Saving never changes whether the entry is busy (a recording target stays one).
-  PublishEntryState(*entry, before);
+  entry->State.Store(before, std::memory_order_release);
   if (rc == 0) entry->Saved = -1;
   return rc;
 }
@@ -82,7 +82,7 @@ int32_t LoadMelody(const std::string& folder, const std::string& file) {
   }
   DynZStringAssign(e->File, file);
   DynZStringAssign(e->Folder, folder);
-  e->State = kWaveCreating;
+  e->State.Store(kWaveCreating, std::memory_order_release);
   // What the entry holds: N bytes, or fewer when the file stores fewer.
   const int64_t held = stored < n ? stored : n;
   e->Sound.dataSize = static_cast<uint32_t>(held);
@@ -110,7 +110,7 @@ int32_t LoadMelody(const std::string& folder, const std::string& file) {
     return FreeLibraryEntry(e, -kErrIncompatibleFile);
   e->Duration = length;
   e->Pitch[0] = RateWhole > 0 ? rate * 4.0f / static_cast<float>(RateWhole) : 0.0f;
-  e->State = kWaveIdle;
+  e->State.Store(kWaveIdle, std::memory_order_release);
   e->LoadState = kWaveDataHeld;
   e->Saved = -1;
   return WaveLibraryListCommit(MelodyLibrary, e);

@@ -221,16 +221,17 @@ std::string GainText(float gain) {
 
 // Repairs a stored state and copies it in under its two locks (voices, then
 // held keys), word by word: the render callback reads the live words.
-void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, KeyboardState* const* bank,
+void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, const Shared<KeyboardState*>* bank,
                 platform::Mutex* const* voiceLocks, platform::Mutex* const* keyLocks) {
   const int32_t used = std::min(count, kKeyboardBankSize);
   for (int32_t k = 0; k < used; ++k) {
-    if (bank[k] == nullptr) continue;
+    KeyboardState* live = bank[k].Load();
+    if (live == nullptr) continue;
     KeyboardState repaired = stored[k];
     SanitizeKeyboardState(repaired);
     platform::MutexGuard voices(voiceLocks[k]);
     platform::MutexGuard keys(keyLocks[k]);
-    KeyboardStateCopyIn(*bank[k], repaired);
+    KeyboardStateCopyIn(*live, repaired);
   }
 }
 

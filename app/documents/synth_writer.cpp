@@ -67,7 +67,7 @@ bool FileVanished(const WaveLibraryEntry& e) {
 // unsaved and as busy as it is: the first save after its recording ended
 // writes it whole.
 void SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
-  if (e == nullptr || EntryState(*e) != kWaveIdle) return;
+  if (e == nullptr || e->State.Load(std::memory_order_acquire) != kWaveIdle) return;
   if (e->Saved != 0 && !FileVanished(*e)) return;
   const int32_t rc = kind == kSavedMelody ? SaveMelody(e) : SaveWaveRecord(e);
   if (rc != 0) {
@@ -118,7 +118,7 @@ void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
     WaveLibraryEntry* e = list.entries[i];
     if (e != nullptr) {
       SaveIfUnsaved(e, kSavedMelody, failTemplate);
-      if (EntryState(*e) != kWaveIdle || e->Saved == 0) continue;
+      if (e->State.Load(std::memory_order_acquire) != kWaveIdle || e->Saved == 0) continue;
     }
     NamedMelodies.push_back(e);
   }
@@ -141,15 +141,15 @@ int32_t NamedMelodyPosition(const WaveLibraryEntry* e) {
 // every pending change at its next frame, so one deadline serves the whole
 // save: the wait sleeps between looks and ends at the deadline, after which
 // the states are written as they stand and the save says so once.
-void WriteKeyboardBank(DocumentWriter& w, KeyboardState* const* bank, platform::Mutex* const* voiceLocks,
+void WriteKeyboardBank(DocumentWriter& w, const Shared<KeyboardState*>* bank, platform::Mutex* const* voiceLocks,
                        platform::Mutex* const* keyLocks, double deadline, bool& unanswered) {
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
     KeyboardState copy;
-    KeyboardState* state = bank[k];
+    KeyboardState* state = bank[k].Load();
     if (state == nullptr) {
       KeyboardStateInit(copy);
     } else {
-      while (!unanswered && PlaybackActive.load() != 0 && KbLoad(state->Pending) == kPendingRebuild) {
+      while (!unanswered && PlaybackActive.load() != 0 && state->Pending.Load() == kPendingRebuild) {
         if (platform::HighResClock() >= deadline) {
           unanswered = true;
           QUARLE_BASICS::Report("The audio engine did not take the latest key changes within a second; "

@@ -44,7 +44,7 @@ int32_t NewEntryWithHeader(WaveLibraryList& list, const std::string& folder, con
   if (e == nullptr) return -kErrAllocation;
   DynZStringAssign(e->Folder, folder);
   DynZStringAssign(e->File, file);
-  e->State = kWaveCreating;
+  e->State.Store(kWaveCreating, std::memory_order_release);
   rc = ReadWavHeader(folder + "\\" + file, &e->Sound);
   // A sound without a frame would play nothing and divide by its length.
   if (rc == 0 && e->Sound.frameCount == 0) rc = -kErrWavEmpty;
@@ -70,7 +70,7 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
 
   const bool integer = s.format.formatTag == kWaveFormatPcm;
   if (static_cast<int64_t>(s.format.sampleRate) != ConfiguredStreamRate || integer) {
-    e->State = kWaveBusy;
+    e->State.Store(kWaveBusy, std::memory_order_release);
     rc = ReadWavData(path, &s);
     if (rc != 0) return FreeLibraryEntry(e, rc);
     e->LoadState = kWaveDataHeld;
@@ -118,7 +118,7 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
   std::free(s.samples);
   s.samples = nullptr;
   e->LoadState = kWaveFormatKnown;
-  e->State = kWaveIdle;
+  e->State.Store(kWaveIdle, std::memory_order_release);
   e->Saved = -1;
   const int32_t index = WaveLibraryListCommit(SampleLibrary, e);
   LibraryChanged = -1;
@@ -135,14 +135,14 @@ int32_t LoadFilterFile(const std::string& folder, const std::string& file) {
   if (rc != 0) return FreeLibraryEntry(e, rc);
   e->LoadState = kWaveDataHeld;
   if (s.format.formatTag == kWaveFormatPcm) {
-    e->State = kWaveBusy;
+    e->State.Store(kWaveBusy, std::memory_order_release);
     rc = WavDataToFloat(&s);
     if (rc != 0) return FreeLibraryEntry(e, rc);
   }
   // Everything is set before the count makes the entry visible to the list draws.
   e->Duration = DurationOf(s);
   e->Pitch[0] = PeriodPitch(s.frameCount);
-  e->State = kWaveIdle;
+  e->State.Store(kWaveIdle, std::memory_order_release);
   e->Saved = -1;
   return WaveLibraryListCommit(FilterLibrary, e);
 }
@@ -173,7 +173,7 @@ int32_t RecordToWaveFile(const std::string& folder, const std::string& file, flo
     return -kErrAllocation;
   }
   e->LoadState = kWaveFormatKnown;
-  e->State = kWaveCreating;
+  e->State.Store(kWaveCreating, std::memory_order_release);
   e->Saved = 0;
   DynZStringAssign(e->Folder, folder);
   DynZStringAssign(e->File, file);

@@ -35,7 +35,7 @@ bool GrowthRefused() {
 // "Osc 1": the short name, a blank and the instance number.
 std::string Label(const ModuleRecord* m) {
   if (!m) return "";
-  return DynZStringGet(m->ShortName) + " " + std::to_string(m->InstanceNumber);
+  return DynZStringGet(m->ShortName) + " " + std::to_string(m->InstanceNumber.Load());
 }
 
 // The port's parameter, or null for the module itself or a port it cannot have.

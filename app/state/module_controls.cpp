@@ -105,7 +105,7 @@ std::string ModuleCaption(const ModuleRecord& module) {
   const int32_t t = module.Type;
   const bool known = t >= 0 && t < kModuleTypeCount;
   std::string caption = DynZStringGet(known ? ModuleCatalog[t].ShortName : module.ShortName) + " " +
-                        std::to_string(module.InstanceNumber);
+                        std::to_string(module.InstanceNumber.Load());
   if (t == kTypeOscillator) {
     // A shape index from a damaged file names no shape: the caption goes without.
     const int32_t shape = module.MidiDeviceBinding;

@@ -162,7 +162,7 @@ void ShowSwitches(ModuleRecord& m) {
   Switch(play + 9, w[kSwitchDual].Load(), t.MirrorPair != 0);
   Switch(Slot(kUiENV), w[kSwitchEnvelope].Load(), m.Type != 9 && m.Type != 14);
   Switch(Slot(kUiPOLY), w[kSwitchPerVoice].Load(), m.PolyphonyCapability == 2);
-  Switch(Slot(kUiFBS), w[kSwitchFeedbackVoice].Load(), m.InstanceNumber > 0 && m.PortCount >= 1);
+  Switch(Slot(kUiFBS), w[kSwitchFeedbackVoice].Load(), m.InstanceNumber.Load() > 0 && m.PortCount >= 1);
 }
 
 void ShowTypeLists(const ModuleRecord& m) {
@@ -360,9 +360,9 @@ void SelectModule(ModuleRecord* module, int32_t port) {
     if (c->EventCallback) c->EventCallback(V::kEventPress, 0, 0, tab0 + tab, tab0 + tab);
   }
 
-  const bool live = module->InstanceNumber > 0;
+  const bool live = module->InstanceNumber.Load() > 0;
   const std::string name = DynZStringGet(module->Name);
-  PutText(Slot(kUiMTLBL), live ? name + " " + std::to_string(module->InstanceNumber) : name);
+  PutText(Slot(kUiMTLBL), live ? name + " " + std::to_string(module->InstanceNumber.Load()) : name);
   if (live) {
     SelectRow(libm, module->ListIndex, false);
     SelectRow(refm, -1, false);

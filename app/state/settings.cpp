@@ -110,7 +110,7 @@ int32_t OpenNumbered(const std::string& path, platform::FileMode mode, int32_t& 
 }
 
 std::string SettingsText() {
-  const int32_t base = std::clamp(TimeBaseIndex, 0, 2);
+  const int32_t base = std::clamp(TimeBaseIndex.Load(), 0, 2);
   Settings.TimeBase = TimeBases[base];
   char zoom[32];
   std::snprintf(zoom, sizeof zoom, "%.7g", static_cast<double>(Settings.Zoom));
@@ -127,7 +127,7 @@ std::string SettingsText() {
   line("SCREEN HEIGHT", std::to_string(Settings.ScreenHeight));
   line("MONITORS", std::to_string(Settings.Monitors));
   line("ZOOM FACTOR", zoom);
-  line("USE SHADER", Bool(Settings.UseShader));
+  line("USE SHADER", Bool(Settings.UseShader.Load()));
   line("CPU-SAVING", Bool(Settings.CpuSaving));
   line("LANGUAGE", Quoted(LanguageCode(Settings.Language)));
   line("OUTPUT DEVICE", Quoted(Settings.OutputDevice));
@@ -219,7 +219,7 @@ void ParseSettingLine(const std::string& rawKey, SettingItems& values) {
     Settings.Zoom = zoom;
     ZoomFactor = zoom;
   } else if (key == "USE SHADER") {
-    Settings.UseShader = QUARLE_BASICS::TextToBool(values.Take()) != 0 ? -1 : 0;
+    Settings.UseShader.Store(QUARLE_BASICS::TextToBool(values.Take()) != 0 ? -1 : 0);
   } else if (key == "CPU-SAVING" || key == "CPU SAVING") {
     Settings.CpuSaving = QUARLE_BASICS::TextToBool(values.Take()) != 0 ? -1 : 0;
   } else if (key == "AUTO-CONNECT") {
@@ -239,7 +239,7 @@ void ParseSettingLine(const std::string& rawKey, SettingItems& values) {
   } else if (key == "TIME BASE") {
     const double base = std::nearbyint(Number(Trim(values.Take())));
     const int32_t index = base == 5.0 ? 2 : (base == 3.0 ? 1 : 0);
-    TimeBaseIndex = index;
+    TimeBaseIndex.Store(index);
     Settings.TimeBase = TimeBases[index];
   } else if (key == "LANGUAGE") {
     const std::string code = platform::UpperCase(Trim(values.Take()));

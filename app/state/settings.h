@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "basics/shared_word.h"
+
 namespace Tarvelo {
 
 // The held values of the 18 keys. Booleans are -1 true, 0 false; numbers,
@@ -18,7 +20,9 @@ struct SettingsRecord {
   int64_t ScreenHeight = 0;        // "SCREEN HEIGHT", 720..2160 when read
   int64_t Monitors = 0;            // "MONITORS": monitors the window spans
   float Zoom = 0.0f;               // "ZOOM FACTOR": the zoom of the next start
-  int64_t UseShader = 0;           // "USE SHADER"
+  // "USE SHADER": set by the interface (the settings reader, the video
+  // settings' switch); every draw (video thread) reads it.
+  QUARLE_BASICS::Shared<int64_t> UseShader{0};
   int64_t CpuSaving = 0;           // "CPU-SAVING"
   int32_t Language = 0;            // "LANGUAGE": index into LanguageCodes
   std::string OutputDevice;        // "OUTPUT DEVICE"

@@ -27,7 +27,7 @@ int64_t LibraryChanged = 0;
 
 void WaveLibraryEntryInit(WaveLibraryEntry& e) {
   e.ListIndex = 0;
-  e.State = kWaveIdle;
+  e.State.Store(kWaveIdle, std::memory_order_release);
   e.LoadState = kWavePlaceholder;
   e.ChannelChoice = -1;
   e.Folder.text = nullptr;
@@ -163,7 +163,7 @@ void ReleaseUnloadedEntry(WaveLibraryEntry* e) {
 namespace {
 
 bool EmptyRecording(const WaveLibraryEntry* e) {
-  return e != nullptr && EntryState(*e) == kWaveIdle && e->Saved == 0 && e->LoadState == kWaveDataHeld &&
+  return e != nullptr && e->State.Load(std::memory_order_acquire) == kWaveIdle && e->Saved == 0 && e->LoadState == kWaveDataHeld &&
          e->Sound.frameCount == 0 && !HeldByModule(e);
 }
 
@@ -277,7 +277,7 @@ int32_t AddLibraryPlaceholder(WaveLibraryList& list, const std::string& folder,
   if (e == nullptr) return -kErrAllocation;
   DynZStringAssign(e->File, file);
   DynZStringAssign(e->Folder, folder);
-  e->State = kWaveIdle;
+  e->State.Store(kWaveIdle, std::memory_order_release);
   e->LoadState = kWavePlaceholder;
   e->Saved = -1;  // taken as being on disk, so the synth file keeps naming it
   return WaveLibraryListCommit(list, e);
@@ -396,14 +396,14 @@ void MakeMono(WaveLibraryEntry& e) {
 }  // namespace
 
 int32_t AddLoadedWave(const WaveLibraryEntry& source, int32_t choice) {
-  if (source.State >= kWaveBusy) return -1;
+  if (source.State.Load(std::memory_order_acquire) >= kWaveBusy) return -1;
   int32_t r = WaveLibraryListReserve(SynthSamples);
   if (r != 0) return r;
   WaveLibraryEntry* e = WaveLibraryEntryNew();
   if (e == nullptr) return -kErrAllocation;
   WaveLibraryEntryAssign(*e, source);
   e->LoadState = kWaveFormatKnown;
-  e->State = kWaveCreating;
+  e->State.Store(kWaveCreating, std::memory_order_release);
 
   // The header is read again with the data, so the data always matches the
   // file as it is now (a library entry may carry a converted copy's folder).
@@ -422,7 +422,7 @@ int32_t AddLoadedWave(const WaveLibraryEntry& source, int32_t choice) {
   AnalyseSampleLevels(e);
   DetectSamplePitch(e, 0);
 
-  e->State = kWaveIdle;
+  e->State.Store(kWaveIdle, std::memory_order_release);
   e->Saved = -1;
   return WaveLibraryListCommit(SynthSamples, e);
 }

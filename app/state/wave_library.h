@@ -8,6 +8,7 @@
 
 #include "audio/wav.h"
 #include "basics/dynzstring.h"
+#include "basics/shared_word.h"
 #include "basics/ratio.h"
 
 namespace Tarvelo {
@@ -28,8 +29,14 @@ enum WaveLoadState : int32_t {
 // 1 right).
 struct WaveLibraryEntry {
   int32_t ListIndex;      // position in its list, renumbered on removal
-  int32_t State;          // WaveEntryState; a busy entry is never copied; a take's render
-                          // owns it until it publishes idle: read with EntryState
+  // WaveEntryState; a busy entry is never copied. A take (a recording into
+  // the entry on the audio thread) hands its entry over whole: the render
+  // writes everything the take leaves (size, data, analysis) and only then
+  // stores idle with a release; every other thread (the interface, the
+  // library and melody list draws) loads it with an acquire, so an entry it
+  // sees idle is one it may read all of. Any thread that changes the state of
+  // an entry others can see stores it the same way.
+  QUARLE_BASICS::Shared<int32_t> State;
   int32_t LoadState;      // WaveLoadState
   int32_t ChannelChoice;  // -1 keep the file's channels, 0 mix to mono, 1+ keep one
   QUARLE_BASICS::DynZString Folder;  // without a trailing "\"
@@ -43,19 +50,6 @@ struct WaveLibraryEntry {
   float Duration;            // seconds; a melody's length in beats
   QUARLE_AUDIO::SoundBuffer Sound;
 };
-
-// A take (a recording into the entry on the audio thread) hands its entry
-// over whole: the render writes everything the take leaves (size, data,
-// analysis) and only then makes the entry idle with a release store; every
-// other thread reads the state with an acquire load, so an entry it sees idle
-// is one it may read all of. A thread that changes the state of an entry
-// others can see stores it the same way.
-inline int32_t EntryState(const WaveLibraryEntry& e) {
-  return std::atomic_ref<int32_t>(const_cast<int32_t&>(e.State)).load(std::memory_order_acquire);
-}
-inline void PublishEntryState(WaveLibraryEntry& e, int32_t state) {
-  std::atomic_ref<int32_t>(e.State).store(state, std::memory_order_release);
-}
 
 // Every number 0 but the channel choice (-1); empty texts; the sound as
 // SoundBufferInit makes it.

@@ -13,7 +13,7 @@ namespace {
 
 struct Board {
   KeyboardState* state;
-  KeyboardState* const* bank;
+  const Shared<KeyboardState*>* bank;
   platform::Mutex* const* locks;
   int32_t entry;  // where the state was found; a removal may move it on
 };
@@ -24,13 +24,13 @@ struct Board {
 // trusted together only when no renumbering began or ended in between, else
 // the state found last is played (it moved along with the module).
 inline Board BoardOf(ModuleRecord& m, bool octave) {
-  KeyboardState* const* bank = octave ? OctaveBoardStates : KeyboardStates;
+  const Shared<KeyboardState*>* bank = octave ? OctaveBoardStates : KeyboardStates;
   platform::Mutex* const* locks = octave ? OctaveBoardVoiceLocks : KeyboardVoiceLocks;
   const uint32_t before = KeyboardRenumbering.load(std::memory_order_acquire);
   if ((before & 1) == 0) {
-    const int32_t k = KbLoad(m.InstanceNumber) - 1;
+    const int32_t k = m.InstanceNumber.Load() - 1;
     KeyboardState* state =
-        static_cast<uint32_t>(k) < static_cast<uint32_t>(kKeyboardBankSize) ? KbLoad(bank[k]) : nullptr;
+        static_cast<uint32_t>(k) < static_cast<uint32_t>(kKeyboardBankSize) ? bank[k].Load() : nullptr;
     std::atomic_thread_fence(std::memory_order_acquire);
     if (KeyboardRenumbering.load(std::memory_order_relaxed) == before) {
       m.PlayedState = state;
@@ -44,9 +44,14 @@ inline bool ValidVoice(int32_t s) { return static_cast<uint32_t>(s) < static_cas
 
 // A copy of a voice slot: the interface and the MIDI thread write slots under
 // the voices lock, which processing does not take for reading.
-inline VoiceSlot ReadSlot(const KeyboardState& state, int32_t s) {
+struct SlotWords {
+  float Frequency;
+  float Velocity;
+  int32_t State;
+};
+inline SlotWords ReadSlot(const KeyboardState& state, int32_t s) {
   const VoiceSlot& v = state.Voices[s];
-  return VoiceSlot{KbLoad(v.Frequency), KbLoad(v.Velocity), KbLoad(v.State), KbLoad(v.Index)};
+  return SlotWords{v.Frequency.Load(), v.Velocity.Load(), v.State.Load()};
 }
 
 // An octave board's slot frequency is a multiplier of its base frequency: the
@@ -89,18 +94,18 @@ void ProcessMono(ModuleRecord* m, bool octave) {
     return;
   }
   KeyboardState& state = *b.state;
-  const int32_t last = KbLoad(state.LastVoice);
+  const int32_t last = state.LastVoice.Load();
   // Read and clear in one step (a note-on between the two must not be lost),
   // and only when set: most frames start no note.
-  int32_t newNote = KbLoad(state.NewNote);
-  if (newNote != 0) newNote = std::atomic_ref<int32_t>(state.NewNote).exchange(0, std::memory_order_relaxed);
+  int32_t newNote = state.NewNote.Load();
+  if (newNote != 0) newNote = state.NewNote.Exchange(0);
   m->VoiceIds[0] = 0;
   m->ActiveVoices.Store(1);
   OutputElement e{0.0f, 0.0f};
   if (!ValidVoice(last)) {
     m->ActiveVoices.Store(0);
   } else {
-    const VoiceSlot slot = ReadSlot(state, last);
+    const SlotWords slot = ReadSlot(state, last);
     if (slot.State == kVoiceFree) {
       m->ActiveVoices.Store(0);
     } else if (newNote == 0 && slot.State == kVoiceOn) {
@@ -118,7 +123,7 @@ void ProcessMono(ModuleRecord* m, bool octave) {
 
 // Takes the state's changed mark; the acquire pairs with KbMarkChanged.
 inline void TakeChangedMark(KeyboardState& state) {
-  std::atomic_ref<int32_t>(state.Changed).exchange(0, std::memory_order_acquire);
+  state.Changed.Exchange(0, std::memory_order_acquire);
 }
 
 // Frees a released voice unless a follower kept it alive during the previous
@@ -131,7 +136,7 @@ inline bool FreeReleased(ModuleRecord& m, const Board& b, int32_t id, int32_t n,
   if (lock == nullptr) return false;  // freed in a later frame
   // Checked again under the lock; the list without it is rebuilt at the
   // start of the next frame, so it is still published this frame.
-  if (KbLoad(b.state->Voices[id].State) == kVoiceReleased) KillVoice(*b.state, id);
+  if (b.state->Voices[id].State.Load() == kVoiceReleased) KillVoice(*b.state, id);
   platform::MutexUnlock(lock);
   return true;
 }
@@ -154,7 +159,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   bool freed = false;
   for (uint32_t r = kept.Released; r != 0; r &= r - 1) {
     const int32_t id = kept.VoiceIds[std::countr_zero(r)];
-    if (KbLoad(b.state->Voices[id].State) != kVoiceReleased) continue;
+    if (b.state->Voices[id].State.Load() != kVoiceReleased) continue;
     freed |= FreeReleased(m, b, id, kept.Voices, maxKeys, killAll, previousParity);
   }
   // A freed voice leaves the list next frame: published afresh then.
@@ -168,7 +173,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   KeyboardState& state = *b.state;
   KeyboardPublished& kept = m.Published;
   const int32_t maxKeys = MaxKeys(m, octave);
-  int32_t n = KbLoad(state.ActiveCount);
+  int32_t n = state.ActiveCount.Load();
   if (n < 0) n = 0;
   if (n > kVoicesUsed) n = kVoicesUsed;
   m.ActiveVoices.Store(n);
@@ -178,18 +183,18 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   uint32_t released = 0;
   bool freed = false;
   for (int32_t i = 0; i < n; ++i) {
-    int32_t id = KbLoad(state.ActiveList[i]);
+    int32_t id = state.ActiveList[i].Load();
     if (!ValidVoice(id)) id = 0;
     const VoiceSlot& slot = state.Voices[id];
-    const int32_t voiceState = KbLoad(slot.State);
-    const float velocity = KbLoad(slot.Velocity);
+    const int32_t voiceState = slot.State.Load();
+    const float velocity = slot.Velocity.Load();
     float f;
     if (voiceState == kVoiceReleased) {
       f = 0.0f;
       released |= uint32_t{1} << i;
       freed |= FreeReleased(m, b, id, n, maxKeys, killAll, previousParity);
     } else {
-      const float hertz = KbLoad(slot.Frequency);
+      const float hertz = slot.Frequency.Load();
       f = octave ? LimitValue(base * hertz * norm) : hertz * norm;
     }
     const OutputElement e{velocity, f};
@@ -220,7 +225,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
     return;
   }
   KeyboardState& state = *b.state;
-  const int32_t changedWord = KbLoad(state.Changed);
+  const int32_t changedWord = state.Changed.Load();
   const bool stateChanged = changedWord == -1;
   if (!(m->ActiveVoices.Load() > 0 || stateChanged || (octave && m->Changed != 0))) return;
   if (stateChanged) TakeChangedMark(state);

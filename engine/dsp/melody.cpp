@@ -374,7 +374,7 @@ void FinishMelodyRecording(ModuleRecord& m) {
     e->Duration = beats;
     e->Pitch[0] = FrequencyNorm;
     if (e->Sound.dataSize != 0 && beats > 0.0f && data[kMelodyNoteCount] > 0.0f)
-      PublishEntryState(*e, kWaveIdle);
+      e->State.Store(kWaveIdle, std::memory_order_release);
     else
       discard = e;
   }

@@ -159,7 +159,7 @@ void FinishSampleRecording(ModuleRecord& m) {
       e->Sound.dataSize = 0;
       e->Sound.frameCount = 0;
       e->Duration = 0.0f;
-      PublishEntryState(*e, kWaveIdle);
+      e->State.Store(kWaveIdle, std::memory_order_release);
     }
     m.SampleEntry = nullptr;
     m.SampleData = nullptr;
@@ -201,7 +201,7 @@ void FinishSampleRecording(ModuleRecord& m) {
     }
     ModuleSetParamValue(m, kSampleFrequency, e->Pitch[0] * FrequencyNorm);
     RefreshParamControl(&m);
-    PublishEntryState(*e, kWaveIdle);
+    e->State.Store(kWaveIdle, std::memory_order_release);
   }
   ModuleResetVoices(m);
   m.ModuleSwitches[kSwitchRecord].Store(0);

@@ -645,7 +645,7 @@ void FinishSequencerRecording(ModuleRecord& m) {
     ModuleSetParamValue(m, kSeqFrequency, mel.data[NoteBase(0) + 1]);
     SetRecordInt(m, kRecordFrames, 0);
     // Last: an entry seen idle holds its size and the analysed melody.
-    PublishEntryState(*e, kWaveIdle);
+    e->State.Store(kWaveIdle, std::memory_order_release);
   } else {
     // Nothing usable was recorded: the melody goes and the module passes its
     // inputs through again.

@@ -144,7 +144,7 @@ class AppRun : public ::testing::Test {
     QUARLE_BASICS::BasicsReset();
     QUARLE_BASICS::MessageHook = nullptr;
     Tarvelo::Settings = Tarvelo::SettingsRecord{};
-    Tarvelo::TimeBaseIndex = 0;
+    Tarvelo::TimeBaseIndex.Store(0);
     Tarvelo::SessionFolder.clear();
     Tarvelo::SessionFile.clear();
     Tarvelo::SessionTitle.clear();

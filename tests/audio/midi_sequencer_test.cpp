@@ -80,7 +80,7 @@ class MidiSequencerTest : public ::testing::Test {
     T::InitTuning(T::ActiveTuning);
     ASSERT_EQ(T::init(48000.0f), 0);
     engine_ = true;
-    T::CurrentKeyboardIndex = 0;
+    T::CurrentKeyboardIndex.Store(0);
     platform::MidiFakeRemoveAll();
     ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
     QA::MidiUi = QA::MidiUiHooks{};
@@ -121,13 +121,13 @@ class MidiSequencerTest : public ::testing::Test {
   }
   static int32_t VoiceOfKey(uint32_t key) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[0]);
-    const T::KeyboardState& st = *T::KeyboardStates[0];
+    const T::KeyboardState& st = *T::KeyboardStates[0].Load();
     const int32_t h = T::FindHeldKey(st, key);
-    return h < 0 ? -1 : st.HeldKeys[h].Voice;
+    return h < 0 ? -1 : st.HeldKeys[h].Voice.Load();
   }
   static T::VoiceSlot Voice(int32_t v) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[0]);
-    return T::KeyboardStates[0]->Voices[v];
+    return T::KeyboardStates[0].Load()->Voices[v];
   }
 
   snd_seq_t* sender_ = nullptr;
@@ -169,13 +169,13 @@ TEST_F(MidiSequencerTest, NotesAndAControllerFromAnotherClientReachTheKeyboardAn
   Send([](snd_seq_event_t& ev) { snd_seq_ev_set_noteon(&ev, 0, 60, 127); });
   ASSERT_TRUE(WaitFor([] { return VoiceOfKey(39) >= 0; })) << "the note-on did not reach the keyboard";
   const int32_t v = VoiceOfKey(39);
-  EXPECT_EQ(Voice(v).State, T::kVoiceOn);
-  EXPECT_EQ(Voice(v).Velocity, 1.0f);
-  EXPECT_EQ(Voice(v).Frequency, T::KeyToFrequency(39));
+  EXPECT_EQ(Voice(v).State.Load(), T::kVoiceOn);
+  EXPECT_EQ(Voice(v).Velocity.Load(), 1.0f);
+  EXPECT_EQ(Voice(v).Frequency.Load(), T::KeyToFrequency(39));
 
   Send([](snd_seq_event_t& ev) { snd_seq_ev_set_noteoff(&ev, 0, 60, 64); });
   ASSERT_TRUE(WaitFor([] { return VoiceOfKey(39) < 0; })) << "the note-off did not reach the keyboard";
-  EXPECT_EQ(Voice(v).State, T::kVoiceReleased);
+  EXPECT_EQ(Voice(v).State.Load(), T::kVoiceReleased);
 
   const T::ModuleParam& amp = osc->Params[T::kOscAmplitude];
   ASSERT_LT(amp.RangeLow, amp.RangeHigh);

@@ -144,7 +144,7 @@ class MidiInputTest : public ::testing::Test {
     T::FreeTuning(T::ActiveTuning);
     T::InitTuning(T::ActiveTuning);
     ASSERT_EQ(T::init(48000.0f), 0);
-    T::CurrentKeyboardIndex = 0;
+    T::CurrentKeyboardIndex.Store(0);
     T::SelectedParamIndex = [] { return g_selectedParam.load(); };
     InstallUi();
     platform::MidiFakeRemoveAll();
@@ -204,17 +204,17 @@ class MidiInputTest : public ::testing::Test {
   // The voice a held key of keyboard state s sounds, or -1.
   static int32_t VoiceOfKey(int32_t s, uint32_t key) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[s]);
-    const T::KeyboardState& st = *T::KeyboardStates[s];
+    const T::KeyboardState& st = *T::KeyboardStates[s].Load();
     const int32_t h = T::FindHeldKey(st, key);
-    return h < 0 ? -1 : st.HeldKeys[h].Voice;
+    return h < 0 ? -1 : st.HeldKeys[h].Voice.Load();
   }
   static T::VoiceSlot Voice(int32_t s, int32_t v) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[s]);
-    return T::KeyboardStates[s]->Voices[v];
+    return T::KeyboardStates[s].Load()->Voices[v];
   }
   static int32_t VoicesOn(int32_t s) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[s]);
-    return T::KeyboardStates[s]->VoicesOn;
+    return T::KeyboardStates[s].Load()->VoicesOn.Load();
   }
 };
 
@@ -228,7 +228,7 @@ TEST_F(MidiInputTest, InitFailsCleanlyWithoutItsLock) {
 
 TEST_F(MidiInputTest, NotesPlayAndReleaseTheBoundKeyboard) {
   T::ModuleRecord* kb = Add(T::kTypeKeyboard);
-  ASSERT_EQ(kb->InstanceNumber, 1);
+  ASSERT_EQ(kb->InstanceNumber.Load(), 1);
   const int32_t keys = platform::MidiFakePlug("Keys");
   EXPECT_EQ(QA::CheckMidiDevices(), 1);
   EXPECT_EQ(QA::CheckMidiDevices(), 0);  // same count: no second scan
@@ -249,22 +249,22 @@ TEST_F(MidiInputTest, NotesPlayAndReleaseTheBoundKeyboard) {
   Send(keys, {0x90, 60, 127});
   const int32_t v = VoiceOfKey(0, 39);
   ASSERT_GE(v, 0);
-  EXPECT_EQ(Voice(0, v).State, T::kVoiceOn);
-  EXPECT_EQ(Voice(0, v).Velocity, 1.0f);
-  EXPECT_EQ(Voice(0, v).Frequency, T::KeyToFrequency(39));
+  EXPECT_EQ(Voice(0, v).State.Load(), T::kVoiceOn);
+  EXPECT_EQ(Voice(0, v).Velocity.Load(), 1.0f);
+  EXPECT_EQ(Voice(0, v).Frequency.Load(), T::KeyToFrequency(39));
   EXPECT_TRUE(UiSaw("pressed 600 -1"));
   EXPECT_TRUE(UiSaw("state 600"));
 
   Send(keys, {0x80, 60, 64});
   EXPECT_EQ(VoiceOfKey(0, 39), -1);
-  EXPECT_EQ(Voice(0, v).State, T::kVoiceReleased);
+  EXPECT_EQ(Voice(0, v).State.Load(), T::kVoiceReleased);
 
   // Running status, and a note on of velocity 0 releases.
   Send(keys, {0x93, 64, 90, 67, 80, 64, 0});
   EXPECT_EQ(VoiceOfKey(0, 43), -1);
   const int32_t g = VoiceOfKey(0, 46);
   ASSERT_GE(g, 0);
-  EXPECT_EQ(Voice(0, g).Velocity, 80.0f / 127.0f);
+  EXPECT_EQ(Voice(0, g).Velocity.Load(), 80.0f / 127.0f);
 
   // The key follows the mapping's octave shift: one octave of 12 notes up.
   T::MidiKeyMapping[0] = {1, -21};
@@ -295,10 +295,10 @@ TEST_F(MidiInputTest, LockedPanelKeysStayHeldAndARepeatedNoteRestarts) {
   const int32_t second = VoiceOfKey(0, 48);
   ASSERT_GE(second, 0);
   EXPECT_NE(second, first);
-  EXPECT_EQ(Voice(0, first).State, T::kVoiceReleased);
+  EXPECT_EQ(Voice(0, first).State.Load(), T::kVoiceReleased);
   {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[0]);
-    T::KbStore(T::KeyboardStates[0]->LockFlag, -1);
+    (T::KeyboardStates[0].Load()->LockFlag).Store(-1);
   }
   Send(keys, {0x80, 69, 0});
   EXPECT_EQ(VoiceOfKey(0, 48), second);
@@ -395,7 +395,7 @@ TEST_F(MidiInputTest, TheMidiThreadLeavesTheInterfaceToItsThread) {
 TEST_F(MidiInputTest, RoutingToTheCurrentKeyboardAndUnboundDevices) {
   T::ModuleRecord* kb1 = Add(T::kTypeKeyboard);
   T::ModuleRecord* kb2 = Add(T::kTypeKeyboard);
-  ASSERT_EQ(kb2->InstanceNumber, 2);
+  ASSERT_EQ(kb2->InstanceNumber.Load(), 2);
   ASSERT_EQ(T::CurrentKeyboard.load(), kb1);
   const int32_t a = platform::MidiFakePlug("A");
   const int32_t b = platform::MidiFakePlug("B");
@@ -760,9 +760,9 @@ int32_t KeysLeftInTheBank() {
   int32_t left = 0;
   for (int32_t k = 0; k < T::kKeyboardBankSize; ++k) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[k]);
-    const T::KeyboardState& s = *T::KeyboardStates[k];
-    for (const T::HeldKey& h : s.HeldKeys) left += T::KbLoad(h.Voice) >= 0 ? 1 : 0;
-    for (int32_t v = 0; v < T::kVoicesUsed; ++v) left += T::KbLoad(s.Voices[v].State) == T::kVoiceOn ? 1 : 0;
+    const T::KeyboardState& s = *T::KeyboardStates[k].Load();
+    for (const T::HeldKey& h : s.HeldKeys) left += h.Voice.Load() >= 0 ? 1 : 0;
+    for (int32_t v = 0; v < T::kVoicesUsed; ++v) left += s.Voices[v].State.Load() == T::kVoiceOn ? 1 : 0;
   }
   return left;
 }
@@ -824,8 +824,8 @@ TEST_F(MidiInputTest, NotesEndWhereTheyStartedWhileAKeyboardIsDeleted) {
         while (!stop.load()) {
           for (int32_t k = 0; k < T::kKeyboardBankSize; ++k) {
             platform::MutexGuard voices(T::KeyboardVoiceLocks[k]);
-            T::KeyboardState& s = *T::KeyboardStates[k];
-            if (T::KbLoad(s.Pending) != T::kPendingTaken) T::VoiceListRebuild(s, T::KeyboardKeyLocks[k]);
+            T::KeyboardState& s = *T::KeyboardStates[k].Load();
+            if (s.Pending.Load() != T::kPendingTaken) T::VoiceListRebuild(s, T::KeyboardKeyLocks[k]);
           }
           for (int32_t k = 2; k >= 1; --k) {
             if (k == row.deleted) continue;

@@ -259,7 +259,7 @@ TEST(SynthStream, SequencerTakesStoppedByTheirButtonAreSavedWhole) {
       ++saved;
       // The file holds the take as the render left it, analysed: its notes,
       // its beat frequency and its length.
-      ASSERT_EQ(T::EntryState(*e), T::kWaveIdle);
+      ASSERT_EQ(e->State.Load(std::memory_order_acquire), T::kWaveIdle);
       const uint32_t size = e->Sound.dataSize;
       ASSERT_EQ(size, static_cast<uint32_t>(4 * (T::kMelodyHead + T::kMelodyNoteFloats * kNotes)));
       const float* data = e->Sound.samples;

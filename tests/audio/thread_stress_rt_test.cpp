@@ -150,7 +150,7 @@ std::vector<unsigned char> StatesAsLoaded(std::vector<unsigned char> b) {
     KeyboardState state;
     std::memcpy(static_cast<void*>(&state), b.data() + from, sizeof state);
     SanitizeKeyboardState(state);
-    state.Changed = 0;
+    state.Changed.Store(0);
     std::memcpy(b.data() + from, &state, sizeof state);
   }
   return b;
@@ -272,7 +272,7 @@ int32_t UsableEntry(WaveLibraryList& list, const std::string& folder, const std:
   for (int32_t i = 0; i < list.header.count; ++i) {
     const WaveLibraryEntry* e = list.entries[i];
     // A take's entry is read only once the render handed it over idle.
-    if (e != nullptr && EntryState(*e) == kWaveIdle && e->Sound.samples != nullptr && e->Sound.frameCount > 0 &&
+    if (e != nullptr && e->State.Load(std::memory_order_acquire) == kWaveIdle && e->Sound.samples != nullptr && e->Sound.frameCount > 0 &&
         QB::DynZStringGet(e->File).rfind(stem, 0) == 0)
       return i;
   }
@@ -287,7 +287,7 @@ int32_t UsableEntry(WaveLibraryList& list, const std::string& folder, const std:
   for (int32_t i = 0; i < frames; ++i) e->Sound.samples[i] = 0.25f * static_cast<float>(i % 4) - 0.375f;
   e->RateRatio = QB::Ratio{1, 1};
   e->LoadState = kWaveDataHeld;
-  e->State = kWaveIdle;
+  e->State.Store(kWaveIdle);
   e->Saved = 0;
   e->ListIndex = list.header.count;
   WaveLibraryListCommit(list, e);
@@ -535,16 +535,16 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
       const bool wasQuiet = quiet.load();
       hush();
       ++f.notes;
-      const int32_t state = CurrentKeyboardIndex;
+      const int32_t state = CurrentKeyboardIndex.Load();
       auto held = [&](int32_t key) {
         platform::MutexGuard voices(KeyboardVoiceLocks[state]);
-        const KeyboardState& s = *KeyboardStates[state];
+        const KeyboardState& s = *KeyboardStates[state].Load();
         const int32_t h = FindHeldKey(s, static_cast<uint32_t>(key));
-        return h >= 0 && s.HeldKeys[h].Voice >= 0;
+        return h >= 0 && s.HeldKeys[h].Voice.Load() >= 0;
       };
       auto busy = [&] {
         platform::MutexGuard voices(KeyboardVoiceLocks[state]);
-        return FindFreeVoiceSlot(*KeyboardStates[state]) < 0;
+        return FindFreeVoiceSlot(*KeyboardStates[state].Load()) < 0;
       };
       // One the loaded states do not hold already (a locked keyboard keeps its keys).
       uint8_t note = 100;
@@ -571,7 +571,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
         ++f.faults;
         const ModuleRecord* current = CurrentKeyboard.load();
         ADD_FAILURE() << "after load " << f.loads << " a note from the MIDI device holds no key (the current keyboard: "
-                      << (current != nullptr ? current->InstanceNumber : 0) << ", playing "
+                      << (current != nullptr ? current->InstanceNumber.Load() : 0) << ", playing "
                       << PlaybackActive.load() << ", reached " << reached << ")";
       } else if (shipped) {
         ++f.shippedNotes;

@@ -101,7 +101,7 @@ class FileRecordTest : public ::testing::Test {
     EXPECT_EQ(NewModuleRecord(&m, type, i), 0);
     ModuleList.entries[i] = m;
     ModuleList.count = i + 1;
-    m->InstanceNumber = 1;
+    m->InstanceNumber.Store(1);
     return m;
   }
   // Loads a record into a fresh module put in place of list entry i.
@@ -167,7 +167,7 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   ModuleCatalog[kTestType].KeepsState = -1;
   ModuleRecord* other = Add(kTestType);
   ModuleRecord* m = Add(kTestType);
-  m->InstanceNumber = 2;
+  m->InstanceNumber.Store(2);
   m->ProcessingDepth = 4;
   m->MidiDeviceBinding = 7;
   m->OptionWords[0] = 123;
@@ -195,7 +195,7 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
 
   ModuleToFileRecord(*rec, m);
   ModuleRecord* back = Reload(*rec, 1);
-  EXPECT_EQ(back->InstanceNumber, 2);
+  EXPECT_EQ(back->InstanceNumber.Load(), 2);
   EXPECT_EQ(back->ProcessingDepth, 4);
   EXPECT_EQ(back->MidiDeviceBinding, 7);
   EXPECT_EQ(back->OptionWords[1], -5);
@@ -448,11 +448,11 @@ TEST_F(FileRecordTest, MidiMapsBindAfterALoad) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->MidiDeviceBinding = 1;
   kb->MidiChannelFilter = 0;
-  kb->InstanceNumber = CurrentKeyboardIndex + 1;
+  kb->InstanceNumber.Store(CurrentKeyboardIndex.Load() + 1);
   ModuleRecord* kb2 = Add(kTypeKeyboard);
   kb2->MidiDeviceBinding = 1;
   kb2->MidiChannelFilter = 3;
-  kb2->InstanceNumber = CurrentKeyboardIndex + 2;
+  kb2->InstanceNumber.Store(CurrentKeyboardIndex.Load() + 2);
   g_devices[0] = "Dev A";
   g_devices[1] = "New";
 

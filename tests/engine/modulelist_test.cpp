@@ -36,7 +36,7 @@ TEST_F(ModuleListTest, AddLimits) {
   EXPECT_EQ(CaptureModule.load(), m);
   EXPECT_EQ(AddModule(kCapture, true, &m), -19);  // a second Capture
   for (int32_t i = 0; i < 16; ++i) ASSERT_GE(AddModule(kKeyboard, true, &m), 0);
-  EXPECT_EQ(m->InstanceNumber, 16);
+  EXPECT_EQ(m->InstanceNumber.Load(), 16);
   EXPECT_EQ(CurrentKeyboard.load(), ModuleList.entries[1]);  // instance 1 plays the on-screen keys
   EXPECT_EQ(AddModule(kKeyboard, true, &m), -19);
   EXPECT_EQ(ModuleList.count, 17);
@@ -54,7 +54,7 @@ TEST_F(ModuleListTest, ListGrowsAndKeepsIndexes) {
   for (int32_t i = 0; i < 5; ++i) {
     EXPECT_EQ(ModuleList.entries[i], added[i]);
     EXPECT_EQ(added[i]->ListIndex, i);
-    EXPECT_EQ(added[i]->InstanceNumber, i + 1);
+    EXPECT_EQ(added[i]->InstanceNumber.Load(), i + 1);
   }
 }
 
@@ -84,8 +84,8 @@ TEST_F(ModuleListTest, RemovalRenumbersRetitlesAndUnlinks) {
   RemoveModule(o1);
   EXPECT_EQ(ModuleList.count, 3);
   EXPECT_EQ(ModuleList.entries[0], o2);
-  EXPECT_EQ(o2->InstanceNumber, 1);
-  EXPECT_EQ(o3->InstanceNumber, 2);
+  EXPECT_EQ(o2->InstanceNumber.Load(), 1);
+  EXPECT_EQ(o3->InstanceNumber.Load(), 2);
   EXPECT_EQ(o2->ListIndex, 0);
   EXPECT_EQ(sum->ListIndex, 2);
   EXPECT_EQ(SelectedModule, nullptr);

@@ -30,9 +30,9 @@ class NotesTest : public ::testing::Test {
     InitTuning(ActiveTuning);
     savedRate = RateQuarter;
     RateQuarter = 12000.0f;
-    CurrentKeyboardIndex = 0;
-    CurrentOctaveBoardIndex = 0;
-    TimeBaseIndex = 0;
+    CurrentKeyboardIndex.Store(0);
+    CurrentOctaveBoardIndex.Store(0);
+    TimeBaseIndex.Store(0);
     PlaybackActive = 0;
   }
   void TearDown() override {
@@ -45,7 +45,7 @@ class NotesTest : public ::testing::Test {
       m = nullptr;
     }
   }
-  KeyboardState& kb(int32_t i = 0) { return *KeyboardStates[i]; }
+  KeyboardState& kb(int32_t i = 0) { return *KeyboardStates[i].Load(); }
 
   float savedRate = 0.0f;
 };
@@ -85,29 +85,29 @@ TEST_F(NotesTest, KeyFrequenciesAtTheTuningEdges) {
 }
 
 TEST_F(NotesTest, KeyNoteOnFillsAHeldKeyAndAVoice) {
-  kb().Stamp = 1;
+  kb().Stamp.Store(1);
   const int32_t h = KeyNoteOn(48, 0.0f, 0);
   ASSERT_EQ(h, 0);
   const HeldKey& e = kb().HeldKeys[0];
-  EXPECT_EQ(e.Key, 48u);
-  EXPECT_EQ(e.Stamp, 1u);
-  ASSERT_EQ(e.Voice, 0);
-  EXPECT_EQ(kb().Voices[0].Frequency, 440.0f);
-  EXPECT_EQ(kb().Voices[0].Velocity, 1.0f);  // velocity 0 plays at full
-  EXPECT_EQ(kb().Pending, kPendingRebuild);
+  EXPECT_EQ(e.Key.Load(), 48u);
+  EXPECT_EQ(e.Stamp.Load(), 1u);
+  ASSERT_EQ(e.Voice.Load(), 0);
+  EXPECT_EQ(kb().Voices[0].Frequency.Load(), 440.0f);
+  EXPECT_EQ(kb().Voices[0].Velocity.Load(), 1.0f);  // velocity 0 plays at full
+  EXPECT_EQ(kb().Pending.Load(), kPendingRebuild);
 
   EXPECT_EQ(KeyNoteSlide(h, 60, 0.5f), 0);
-  EXPECT_EQ(kb().Voices[0].Frequency, 880.0f);
-  EXPECT_EQ(kb().Voices[0].Velocity, 0.5f);
-  EXPECT_EQ(e.Key, 60u);
+  EXPECT_EQ(kb().Voices[0].Frequency.Load(), 880.0f);
+  EXPECT_EQ(kb().Voices[0].Velocity.Load(), 0.5f);
+  EXPECT_EQ(e.Key.Load(), 60u);
 
   EXPECT_EQ(KeyNoteOff(-1, 48, 0), 0);  // no longer held under 48
   EXPECT_EQ(KeyNoteOff(-1, 60, 0), -1);
-  EXPECT_EQ(e.Voice, -1);
-  EXPECT_EQ(kb().Voices[0].State, kVoiceReleased);
+  EXPECT_EQ(e.Voice.Load(), -1);
+  EXPECT_EQ(kb().Voices[0].State.Load(), kVoiceReleased);
   EXPECT_EQ(KeyNoteOff(0, 60, 0), 0);  // entry without a voice
   EXPECT_EQ(KeyNoteSlide(0, 50, 1.0f), 0);
-  EXPECT_EQ(e.Key, 60u);  // a keyboard entry without a voice keeps its key
+  EXPECT_EQ(e.Key.Load(), 60u);  // a keyboard entry without a voice keeps its key
   EXPECT_EQ(KeyNoteOff(-1, 77, 0), 0);
   EXPECT_EQ(KeyNoteOff(10, 77, 0), 0);
   EXPECT_EQ(KeyNoteSlide(10, 77, 1.0f), 0);
@@ -123,26 +123,26 @@ TEST_F(NotesTest, NoVoiceLeftLeavesHeldKeysAndOffsetAlone) {
   }
   const int32_t h = KeyNoteOn(30, 1.0f, 1);  // one key held, its voice the 32nd? no: none left
   EXPECT_EQ(h, -1);
-  for (const HeldKey& e : kb().HeldKeys) EXPECT_EQ(e.Voice, -1);
-  EXPECT_EQ(kb().KeyOffset, 36);
-  for (int32_t v = 0; v < kVoicesUsed; ++v) EXPECT_EQ(kb().Voices[v].Frequency, KeyToFrequency(40 + v));
+  for (const HeldKey& e : kb().HeldKeys) EXPECT_EQ(e.Voice.Load(), -1);
+  EXPECT_EQ(kb().KeyOffset.Load(), 36);
+  for (int32_t v = 0; v < kVoicesUsed; ++v) EXPECT_EQ(kb().Voices[v].Frequency.Load(), KeyToFrequency(40 + v));
 }
 
 TEST_F(NotesTest, OctaveBoardNotes) {
   const int32_t h = OctaveNoteOn(12, 0.7f);
   ASSERT_EQ(h, 0);
-  KeyboardState& ob = *OctaveBoardStates[0];
-  EXPECT_EQ(ob.Voices[0].Frequency, 1.0f);
-  EXPECT_EQ(ob.Voices[0].Velocity, 0.7f);
+  KeyboardState& ob = *OctaveBoardStates[0].Load();
+  EXPECT_EQ(ob.Voices[0].Frequency.Load(), 1.0f);
+  EXPECT_EQ(ob.Voices[0].Velocity.Load(), 0.7f);
   EXPECT_EQ(OctaveNoteSlide(h, 11, 0.6f), 0);
-  EXPECT_EQ(ob.Voices[0].Frequency, 2.0f);
+  EXPECT_EQ(ob.Voices[0].Frequency.Load(), 2.0f);
   EXPECT_EQ(OctaveNoteOff(-1, 11), -1);
   EXPECT_EQ(OctaveNoteOff(-1, 11), 0);
   // An octave-board entry takes the new key even without a voice.
   EXPECT_EQ(OctaveNoteSlide(h, 5, 0.6f), 0);
-  EXPECT_EQ(ob.HeldKeys[h].Key, 5u);
-  EXPECT_EQ(KeyboardStates[0]->VoicesOn, 0);
-  CurrentOctaveBoardIndex = -1;
+  EXPECT_EQ(ob.HeldKeys[h].Key.Load(), 5u);
+  EXPECT_EQ(KeyboardStates[0].Load()->VoicesOn.Load(), 0);
+  CurrentOctaveBoardIndex.Store(-1);
   EXPECT_EQ(OctaveNoteOn(12, 1.0f), -1);
 }
 
@@ -163,17 +163,17 @@ TEST_F(NotesTest, ReleaseAllKeys) {
   PlaybackActive = -1;
   ReleaseAllKeys();
   for (int32_t i = 0; i < kKeyboardBankSize; ++i) {
-    EXPECT_EQ(KeyboardStates[i]->Pending, kPendingReset);
-    EXPECT_EQ(OctaveBoardStates[i]->Pending, kPendingReset);
+    EXPECT_EQ(KeyboardStates[i].Load()->Pending.Load(), kPendingReset);
+    EXPECT_EQ(OctaveBoardStates[i].Load()->Pending.Load(), kPendingReset);
   }
-  EXPECT_EQ(kb().Voices[0].State, kVoiceOn);  // the render callback resets it
+  EXPECT_EQ(kb().Voices[0].State.Load(), kVoiceOn);  // the render callback resets it
   PlaybackActive = 0;
   ReleaseAllKeys();
-  for (KeyboardState* s : {KeyboardStates[0], KeyboardStates[15], OctaveBoardStates[0]}) {
-    EXPECT_EQ(s->Pending, 0);
-    EXPECT_EQ(s->VoicesOn, 0);
-    EXPECT_EQ(s->Voices[0].State, kVoiceFree);
-    EXPECT_EQ(s->HeldKeys[0].Voice, -1);
+  for (KeyboardState* s : {KeyboardStates[0].Load(), KeyboardStates[15].Load(), OctaveBoardStates[0].Load()}) {
+    EXPECT_EQ(s->Pending.Load(), 0);
+    EXPECT_EQ(s->VoicesOn.Load(), 0);
+    EXPECT_EQ(s->Voices[0].State.Load(), kVoiceFree);
+    EXPECT_EQ(s->HeldKeys[0].Voice.Load(), -1);
   }
 }
 
@@ -221,18 +221,18 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
 
   std::thread render([&] {
     while (!stop.load()) {
-      if (KbLoad(s.Pending) != 0) {
+      if (s.Pending.Load() != 0) {
         platform::MutexGuard v(voices);
         {
           platform::MutexGuard k(keys);
           int32_t busy = 0;
-          for (int32_t i = 0; i < kVoicesUsed; ++i) busy += KbLoad(s.Voices[i].State) != kVoiceFree;
-          if (busy != KbLoad(s.VoicesOn)) faults.fetch_add(1);
+          for (int32_t i = 0; i < kVoicesUsed; ++i) busy += s.Voices[i].State.Load() != kVoiceFree;
+          if (busy != s.VoicesOn.Load()) faults.fetch_add(1);
           bool used[kVoicesUsed] = {};
           for (const HeldKey& e : s.HeldKeys) {
-            const int32_t voice = KbLoad(e.Voice);
+            const int32_t voice = e.Voice.Load();
             if (voice < 0) continue;
-            if (voice >= kVoicesUsed || used[voice] || KbLoad(s.Voices[voice].State) != kVoiceOn)
+            if (voice >= kVoicesUsed || used[voice] || s.Voices[voice].State.Load() != kVoiceOn)
               faults.fetch_add(1);
             else
               used[voice] = true;
@@ -242,9 +242,9 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
       }
       // What a process function reads, without the lock.
       float sum = 0.0f;
-      for (int32_t i = 0; i < KbLoad(s.ActiveCount); ++i) {
-        const VoiceSlot& v = s.Voices[KbLoad(s.ActiveList[i])];
-        sum += KbLoad(v.Velocity) * KbLoad(v.Frequency);
+      for (int32_t i = 0; i < s.ActiveCount.Load(); ++i) {
+        const VoiceSlot& v = s.Voices[s.ActiveList[i].Load()];
+        sum += v.Velocity.Load() * v.Frequency.Load();
       }
       if (!(sum >= 0.0f)) faults.fetch_add(1);
       KillReleasedVoices(s, voices);
@@ -264,7 +264,7 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
   // Let the render side free everything that was released (the bound only
   // catches a hang: a busy machine may take its time).
   const double end = platform::HighResClock() + 30.0;
-  while (KbLoad(s.VoicesOn) > 0 && platform::HighResClock() < end) platform::SleepMs(1);
+  while (s.VoicesOn.Load() > 0 && platform::HighResClock() < end) platform::SleepMs(1);
   stop = true;
   render.join();
 
@@ -272,9 +272,9 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
   // How many notes find a free voice depends on how fast the render side frees
   // released ones on a loaded machine; some must.
   EXPECT_GT(started.load(), 0);
-  for (const HeldKey& e : s.HeldKeys) EXPECT_EQ(e.Voice, -1);
-  EXPECT_EQ(s.VoicesOn, 0);
-  for (int32_t i = 0; i < kVoicesUsed; ++i) EXPECT_EQ(s.Voices[i].State, kVoiceFree) << i;
+  for (const HeldKey& e : s.HeldKeys) EXPECT_EQ(e.Voice.Load(), -1);
+  EXPECT_EQ(s.VoicesOn.Load(), 0);
+  for (int32_t i = 0; i < kVoicesUsed; ++i) EXPECT_EQ(s.Voices[i].State.Load(), kVoiceFree) << i;
 }
 
 // Removing a module renumbers the others and swaps their keyboard states under
@@ -293,14 +293,14 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
     while (!stop.load()) {
       for (int32_t k = 0; k < 2; ++k) {
         platform::MutexGuard v(KeyboardVoiceLocks[k]);
-        KeyboardState* state = KeyboardStates[k];
-        if (KbLoad(state->Pending) != 0) VoiceListRebuild(*state, KeyboardKeyLocks[k]);
+        KeyboardState* state = KeyboardStates[k].Load();
+        if (state->Pending.Load() != 0) VoiceListRebuild(*state, KeyboardKeyLocks[k]);
       }
       for (int32_t k = 0; k < 2; ++k) {
         KeyboardState* state;
         {
           platform::MutexGuard v(KeyboardVoiceLocks[k]);
-          state = KeyboardStates[k];
+          state = KeyboardStates[k].Load();
         }
         KillReleasedVoices(*state, KeyboardVoiceLocks[k]);
       }
@@ -310,7 +310,7 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
     for (int32_t i = 0; i < 300 && !stop.load(); ++i) {
       platform::MutexGuard a(KeyboardVoiceLocks[0]);
       platform::MutexGuard b(KeyboardVoiceLocks[1]);
-      std::swap(KeyboardStates[0], KeyboardStates[1]);
+      KeyboardStates[1].Store(KeyboardStates[0].Exchange(KeyboardStates[1].Load()));
     }
   });
   std::thread p1(player, 1);
@@ -330,12 +330,12 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
     }
   }
   for (int32_t k = 0; k < 2; ++k) {
-    if (KbLoad(KeyboardStates[k]->Pending) != 0) VoiceListRebuild(*KeyboardStates[k], KeyboardKeyLocks[k]);
-    KillReleasedVoices(*KeyboardStates[k], KeyboardVoiceLocks[k]);
+    if (KeyboardStates[k].Load()->Pending.Load() != 0) VoiceListRebuild(*KeyboardStates[k].Load(), KeyboardKeyLocks[k]);
+    KillReleasedVoices(*KeyboardStates[k].Load(), KeyboardVoiceLocks[k]);
   }
   for (int32_t k = 0; k < 2; ++k) {
-    for (const HeldKey& e : KeyboardStates[k]->HeldKeys) EXPECT_EQ(e.Voice, -1);
-    for (int32_t v = 0; v < kVoicesUsed; ++v) EXPECT_NE(KeyboardStates[k]->Voices[v].State, kVoiceOn);
+    for (const HeldKey& e : KeyboardStates[k].Load()->HeldKeys) EXPECT_EQ(e.Voice.Load(), -1);
+    for (int32_t v = 0; v < kVoicesUsed; ++v) EXPECT_NE(KeyboardStates[k].Load()->Voices[v].State.Load(), kVoiceOn);
   }
 }
 

@@ -280,7 +280,7 @@ inline void PlayRandomNote(Rng& rng, Patch& p) {
   std::vector<int32_t> instances;
   bool octave = false;
   for (const ModuleRecord* m : p.modules) {
-    if (m->Type == kTypeKeyboard && m->InstanceNumber >= 1) instances.push_back(m->InstanceNumber);
+    if (m->Type == kTypeKeyboard && m->InstanceNumber.Load() >= 1) instances.push_back(m->InstanceNumber.Load());
     octave |= m->Type == kTypeOctaveBoard;
   }
   if (instances.empty() && !octave) return;
@@ -383,7 +383,7 @@ inline int32_t ApplyAction(Rng& rng, Patch& p, int32_t kind) {
         if (m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) {
           const bool octave = m->Type == kTypeOctaveBoard;
           std::erase_if(p.held, [&](const Patch::Held& h) {
-            return octave ? h.instance == 0 : h.instance == m->InstanceNumber;
+            return octave ? h.instance == 0 : h.instance == m->InstanceNumber.Load();
           });
         }
         RemoveModule(m);

@@ -129,7 +129,7 @@ class RenderShortcutsTest : public testing_synth::SynthTest {
     Link(mix, kMixerFirstInput + 2, sine);
     Link(mix, kMixerFirstInput + 3, e);
     Output(mix);
-    EXPECT_GE(KeyNoteOn(48, 1.0f, kb->InstanceNumber), 0);
+    EXPECT_GE(KeyNoteOn(48, 1.0f, kb->InstanceNumber.Load()), 0);
     return {r, e};
   }
   // Its place in the order (entries run from the last to the first).

@@ -31,10 +31,10 @@ using testing_synth::Crossings;
 
 class RenderTest : public testing_synth::SynthTest {
  protected:
-  KeyboardState& Kb(int32_t i = 0) { return *KeyboardStates[i]; }
+  KeyboardState& Kb(int32_t i = 0) { return *KeyboardStates[i].Load(); }
   int32_t SlotOfKey(int32_t key) {
     int32_t h = FindHeldKey(Kb(), static_cast<uint32_t>(key));
-    return h < 0 ? -1 : Kb().HeldKeys[h].Voice;
+    return h < 0 ? -1 : Kb().HeldKeys[h].Voice.Load();
   }
 
   // Envelope stages in displayed units; a stage below 0 keeps its default.
@@ -155,7 +155,7 @@ TEST_F(RenderTest, VoiceMapRowsFollowTheSourcesVoices) {
   // one voice.
   ModuleRecord* poly = Add(kTypeKeyboard);
   ModuleRecord* mono = Add(kTypeKeyboard);
-  ASSERT_EQ(mono->InstanceNumber, 2);
+  ASSERT_EQ(mono->InstanceNumber.Load(), 2);
   PerVoice(poly);
   ModuleRecord* osc = Add(kTypeOscillator);
   PerVoice(osc);
@@ -393,15 +393,15 @@ TEST_F(RenderTest, KeyboardChangesAreTakenWhenPostedAndByTheSweep) {
     ASSERT_GE(NoteOn(Kb(), 440.0f, 1.0f), 0);
   }
   Render(1);
-  EXPECT_EQ(KbLoad(Kb().Pending), kPendingTaken);
-  EXPECT_EQ(KbLoad(Kb().ActiveCount), 1);
+  EXPECT_EQ(Kb().Pending.Load(), kPendingTaken);
+  EXPECT_EQ(Kb().ActiveCount.Load(), 1);
 
-  KbStore(Kb().Pending, kPendingReset);
+  Kb().Pending.Store(kPendingReset);
   Render(1);
-  EXPECT_EQ(KbLoad(Kb().ActiveCount), 1);
+  EXPECT_EQ(Kb().ActiveCount.Load(), 1);
   Render(1024);
-  EXPECT_EQ(KbLoad(Kb().Pending), kPendingTaken);
-  EXPECT_EQ(KbLoad(Kb().ActiveCount), 0);
+  EXPECT_EQ(Kb().Pending.Load(), kPendingTaken);
+  EXPECT_EQ(Kb().ActiveCount.Load(), 0);
 }
 
 TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
@@ -424,22 +424,22 @@ TEST_F(RenderTest, AReleasedVoiceIsFreedOneFrameAfterItsLastMark) {
   // Frame by frame: the keyboard keeps the released voice while the envelope
   // marks it, and frees it in the frame after the first frame without a mark.
   int32_t unmarked = -1;
-  for (int32_t f = 0; f < 200 && Kb().Voices[slot].State != kVoiceFree; ++f) {
+  for (int32_t f = 0; f < 200 && Kb().Voices[slot].State.Load() != kVoiceFree; ++f) {
     const int32_t parity = FrameParity;
     Render(1);
     const bool marked = kb->TriggerBuffers[parity][slot] != 0;
     if (unmarked < 0 && !marked) {
       unmarked = f;
-      EXPECT_EQ(Kb().Voices[slot].State, kVoiceReleased) << "freed in the frame without a mark";
+      EXPECT_EQ(Kb().Voices[slot].State.Load(), kVoiceReleased) << "freed in the frame without a mark";
     } else if (unmarked >= 0) {
       EXPECT_EQ(f, unmarked + 1);
     }
     if (unmarked < 0) {
-      EXPECT_EQ(Kb().Voices[slot].State, kVoiceReleased);
+      EXPECT_EQ(Kb().Voices[slot].State.Load(), kVoiceReleased);
     }
   }
   EXPECT_GT(unmarked, 40);  // the 48-frame release ran first
-  EXPECT_EQ(Kb().Voices[slot].State, kVoiceFree);
+  EXPECT_EQ(Kb().Voices[slot].State.Load(), kVoiceFree);
   Render(2);
   EXPECT_EQ(kb->ActiveVoices.Load(), 0);
   EXPECT_EQ(env->ActiveVoices.Load(), 0);
@@ -458,13 +458,13 @@ TEST_F(RenderTest, MaxKeysFreesReleasedVoicesEvenWhenMarked) {
   const int32_t slot = SlotOfKey(44);
   KeyNoteOff(-1, 44, 1);
   Render(1);
-  EXPECT_EQ(Kb().Voices[slot].State, kVoiceFree);
+  EXPECT_EQ(Kb().Voices[slot].State.Load(), kVoiceFree);
   // With three voices the envelope's mark keeps a released voice.
   Render(2);
   const int32_t other = SlotOfKey(40);
   KeyNoteOff(-1, 40, 1);
   Render(5);
-  EXPECT_EQ(Kb().Voices[other].State, kVoiceReleased);
+  EXPECT_EQ(Kb().Voices[other].State.Load(), kVoiceReleased);
 }
 
 TEST_F(RenderTest, OscillatorSquareCycleAndFrequencyZero) {

@@ -40,7 +40,7 @@ inline Tarvelo::ModuleFileRecord RecordOf(const uint8_t* data, size_t size) {
 
 // A held note on keyboard 0, so voices run.
 inline void HoldNote() {
-  Tarvelo::KeyboardState& k = *Tarvelo::KeyboardStates[0];
+  Tarvelo::KeyboardState& k = *Tarvelo::KeyboardStates[0].Load();
   Tarvelo::KeyboardStateInit(k);
   Tarvelo::NoteOn(k, 440.0f, 0.75f);
   Tarvelo::VoiceListRebuild(k, Tarvelo::KeyboardKeyLocks[0]);

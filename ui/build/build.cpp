@@ -30,7 +30,7 @@ int32_t ListRowHeight = 0;
 int32_t ListTextSize = 0;
 int32_t ToolsHeight = 0;
 int32_t OctaveKeyWidth = 0;
-int32_t OctaveKeyHeight = 0;
+QUARLE_BASICS::Shared<int32_t> OctaveKeyHeight{0};
 int32_t KeyboardKeySize = 0;
 PlaneOffsetRecord PlaneOffset;
 
@@ -192,7 +192,8 @@ void DeriveSizes() {
   TextStep = Floor(DefaultTextSize / 10.0);
   ListRowHeight = 6 * u;
   ListTextSize = Nearby(6.0 * u - 1.5 * u);
-  OctaveKeyWidth = OctaveKeyHeight = KeyboardKeySize = 9 * u;
+  OctaveKeyWidth = KeyboardKeySize = 9 * u;
+  OctaveKeyHeight.Store(9 * u);
 }
 
 int32_t PlaceModules(BuildContext& ctx, const float* offsets) {

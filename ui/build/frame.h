@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <string>
 
+#include "basics/shared_word.h"
 #include "ui/build/callbacks.h"
 #include "visuals/controls.h"
 
@@ -48,7 +49,9 @@ extern int32_t ListTextSize;     // nearbyint(6u - 1.5u)
 extern int32_t ToolsHeight;      // u x floor(0.39 x (WindowUnitsHigh - 9)), set with PANEL
 // Read by the octave-board and keyboard draws; 9u each from the build on.
 extern int32_t OctaveKeyWidth;
-extern int32_t OctaveKeyHeight;
+// Written by the interface thread only (the build, LayOutOctaveBoard: taller
+// keys when the base has fewer than fit); read by the board's draw.
+extern QUARLE_BASICS::Shared<int32_t> OctaveKeyHeight;
 extern int32_t KeyboardKeySize;
 
 // The synth plane's pan offset; reset to (0, 0) by every build.

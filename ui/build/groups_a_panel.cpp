@@ -99,7 +99,7 @@ int32_t BuildMainPanel(BuildContext& ctx) {
   std::string title = LangText(318, "[NO ACTIVE SELECTION]");
   if (SelectedModule)
     title = QUARLE_BASICS::DynZStringGet(SelectedModule->Name) + " " +
-            std::to_string(SelectedModule->InstanceNumber);
+            std::to_string(SelectedModule->InstanceNumber.Load());
   r = MakeControl(ctx, tools, b + u, b + u, 92 * u - 2 * b, 7 * u, nullptr, Cb.DrawLabel, true,
                   11, "MTLBL", "", &id);
   if (r) return r;

@@ -5,14 +5,17 @@
 #include <cstdint>
 #include <string>
 
+#include "basics/shared_word.h"
 #include "engine/params.h"
 #include "visuals/controls.h"
 
 namespace Tarvelo {
 
-// Octave-board and keyboard windows, set by every build (the draws recompute
-// the visible octave keys each frame from the board's height).
-extern int32_t OctaveBoardVisibleKeys;  // keys of BB
+// Octave-board and keyboard windows, set by every build.
+// The octave board's keys shown: written by the interface thread only (the
+// build, LayOutOctaveBoard), read by the board's draw (video thread) and its
+// event handler.
+extern QUARLE_BASICS::Shared<int32_t> OctaveBoardVisibleKeys;  // keys of BB
 extern int32_t OctaveBoardTop;          // y of BB inside BBGROUP
 extern int32_t KeyboardVisibleKeys;     // keys of KB
 extern int32_t KeyboardLeft;            // x of KB inside KBGROUP
@@ -26,6 +29,14 @@ struct KeyColour {
   float Value;
 };
 extern KeyColour* KeyboardKeyColours;
+
+// Fits the board's keys to its height in the number base set (TimeBaseIndex):
+// OctaveBoardVisibleKeys, OctaveKeyHeight and every octave board's first key
+// (its Octave word: the middle keys of the base's range). The interface thread
+// calls it whenever the base, the board's height or the states change; the
+// draw only reads what it sets.
+void LayOutOctaveBoard(int32_t boardHeight);
+void LayOutOctaveBoard();  // the built board's height
 void FreeKeyboardKeyColours();
 
 // Largest key count of the octave-board layouts (number base 2): BB gets one

@@ -12,11 +12,12 @@
 #include "engine/tuning.h"
 #include "ui/build/frame.h"
 #include "ui/build/groups_b.h"
+#include "visuals/control_table.h"
 #include "visuals/event_loop.h"
 
 namespace Tarvelo {
 
-int32_t OctaveBoardVisibleKeys = 0;
+QUARLE_BASICS::Shared<int32_t> OctaveBoardVisibleKeys{0};
 int32_t OctaveBoardTop = 0;
 int32_t KeyboardVisibleKeys = 0;
 int32_t KeyboardLeft = 0;
@@ -25,6 +26,32 @@ KeyColour* KeyboardKeyColours = nullptr;
 void FreeKeyboardKeyColours() {
   std::free(KeyboardKeyColours);
   KeyboardKeyColours = nullptr;
+}
+
+void LayOutOctaveBoard(int32_t boardHeight) {
+  int32_t baseIndex = TimeBaseIndex.Load();
+  if (baseIndex < 0 || baseIndex > 2) baseIndex = 0;
+  const int32_t R = OctaveBoardKeyRanges[baseIndex].Count;
+  if (R < 1) return;
+  int32_t keyH = 9 * UiUnit;
+  int32_t count = keyH > 0 ? boardHeight / keyH : 0;
+  if (R < count) {
+    count = R;
+    keyH = boardHeight / R;
+  }
+  if (count < 0) count = 0;
+  OctaveKeyHeight.Store(keyH);
+  OctaveBoardVisibleKeys.Store(count);
+  // The board offers the middle keys of the base's range.
+  const int32_t first = static_cast<int32_t>(std::floor((R - count) * 0.5));
+  for (const QUARLE_BASICS::Shared<KeyboardState*>& entry : OctaveBoardStates)
+    if (KeyboardState* st = entry.Load()) st->Octave.Store(first);
+}
+
+void LayOutOctaveBoard() {
+  const int32_t bb = UiId(kUiBB);
+  if (const QUARLE_VISUALS::ControlRecord* c = bb > 0 ? QUARLE_VISUALS::ControlAt(bb) : nullptr)
+    LayOutOctaveBoard(c->H);
 }
 
 int32_t BuildKeyboardsAndPower(BuildContext& ctx) {
@@ -50,18 +77,20 @@ int32_t BuildKeyboardsAndPower(BuildContext& ctx) {
 
   // 36u for the three controls under the board, 6u above it.
   const int32_t room = groupH - 42 * u - 2 * b;
-  int32_t n = Floor(static_cast<double>(room) / OctaveKeyHeight);
+  int32_t okh = OctaveKeyHeight.Load();
+  int32_t n = Floor(static_cast<double>(room) / okh);
   if (n > kOctaveBoardMaxKeys) {
     // All keys fit: as tall as the room allows; the rest goes above the board.
     n = kOctaveBoardMaxKeys;
-    OctaveKeyHeight = Floor(static_cast<double>(room) / kOctaveBoardMaxKeys);
+    okh = Floor(static_cast<double>(room) / kOctaveBoardMaxKeys);
+    OctaveKeyHeight.Store(okh);
   }
   if (n < 0) n = 0;
-  OctaveBoardVisibleKeys = n;
-  OctaveBoardTop = groupH - 36 * u - n * OctaveKeyHeight - b;
+  OctaveBoardVisibleKeys.Store(n);
+  OctaveBoardTop = groupH - 36 * u - n * okh - b;
   GlyphLayer(bbGroup, 'm', icon - 2 * g, 0xFFFFFFFF, 0, 0, 0, OctaveBoardTop - b);
 
-  const int32_t top = OctaveBoardTop, okh = OctaveKeyHeight;
+  const int32_t top = OctaveBoardTop;
   if ((r = MakeControl(ctx, bbGroup, b, top, OctaveKeyWidth, n * okh, Cb.OnOctaveBoard,
                        Cb.DrawOctaveBoard, true, 31, "BB", LangText(426, "Octave board"), &id)))
     return r;
@@ -69,6 +98,8 @@ int32_t BuildKeyboardsAndPower(BuildContext& ctx) {
   SetUiIndex(kUiBB, id);
   for (int32_t k = 0; k < kOctaveBoardMaxKeys; ++k)
     TextLayer(id, "", DefaultTextSize - 3 * g, 2, 2, OctaveKeyWidth, okh);
+  // The keys the board shows in the base set, before its first draw.
+  LayOutOctaveBoard(n * okh);
 
   const char* lockText = "Lock keys : ON = stay active when released | OFF = unlock all";
   const char* islandText = "Island keys : sliding keys will not preserve frequency channel";
@@ -165,9 +196,9 @@ int32_t BuildKeyboardsAndPower(BuildContext& ctx) {
     return r;
   // Positions count from 8 octaves below the reference.
   int32_t offset = 0;
-  if (CurrentKeyboardIndex >= 0 && CurrentKeyboardIndex < kKeyboardBankSize &&
-      KeyboardStates[CurrentKeyboardIndex])
-    offset = KeyboardStates[CurrentKeyboardIndex]->KeyOffset;
+  const int32_t current = CurrentKeyboardIndex.Load();
+  if (current >= 0 && current < kKeyboardBankSize)
+    if (const KeyboardState* s = KeyboardStates[current].Load()) offset = s->KeyOffset.Load();
   SetSelected(id, offset + 8 * TuningGetNoteCount(ActiveTuning));
   MarkSelector(id);
   TextLayer(id, "", DefaultTextSize, 2, 2, posW - 2 * b - 2 * icon, 0);

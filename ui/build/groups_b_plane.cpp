@@ -62,7 +62,7 @@ int32_t BuildPlaneAndTemplates(BuildContext& ctx) {
   if (ControlRecord* c = Ctl(synth)) QUARLE_VISUALS::ControlCreateLayer(c, 0, 0, 0, 0xFFFFFFFF);
   SetWindowSlot(kWinSYNTH, synth);
 
-  const int32_t soutX = Nearby((wp - 10.0 * u) / 2.0 + OctaveKeyHeight);
+  const int32_t soutX = Nearby((wp - 10.0 * u) / 2.0 + OctaveKeyHeight.Load());
   const int32_t soutY = hp - 17 * u - KeyboardKeySize;
   if ((r = MakeControl(ctx, synth, soutX, soutY, 10 * u, 8 * u, Cb.OnModulePortMouse,
                        Cb.DrawSynthOutput, true, 11, "SOUT",

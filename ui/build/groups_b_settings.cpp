@@ -204,7 +204,7 @@ int32_t BuildVideoSettings(BuildContext& ctx) {
     return r;
   if ((r = Switch(ctx, grp, 2 * u, 41 * u, "VS_SHADER0",
                   LangText(440, "Toggle graphic shader ON/OFF (Adds a gradient over graphic controls)"),
-                  1, Settings.UseShader, &id)))
+                  1, Settings.UseShader.Load(), &id)))
     return r;
   if ((r = Label(ctx, grp, 11 * u, 41 * u, 107 * u, 8 * u, 0, "VS_SHADER1", "",
                  LangText(441, "Shader"), d + g, 1, &id)))

@@ -307,9 +307,9 @@ int32_t BuildTuningScaleGenerator(BuildContext& ctx) {
                        Cb.DrawSelector, true, 31, "TSTB",
                        LangText(477, "Number base of the octave board multiplier."), &id)))
     return r;
-  SetSelected(id, TimeBaseIndex);
+  SetSelected(id, TimeBaseIndex.Load());
   MarkSelector(id);
-  TextLayer(id, NumberBaseCaption(TimeBaseIndex), DefaultTextSize + 3 * TextStep, 2, 2,
+  TextLayer(id, NumberBaseCaption(TimeBaseIndex.Load()), DefaultTextSize + 3 * TextStep, 2, 2,
             ws - 2 * b - 2 * icon, 0);
   SetUiIndex(kUiTSTB, id);
 

@@ -65,7 +65,7 @@ void ResetDesign(int32_t selected) {
   if (selected >= 0) {
     platform::MutexGuard guard(FilterLibrary.header.lock);
     const WaveLibraryEntry* e = WaveLibraryListAt(FilterLibrary, selected);
-    if (e && e->State < 1 && e->LoadState > 1) {
+    if (e && e->State.Load(std::memory_order_acquire) < 1 && e->LoadState > 1) {
       d.FirSourceEntry = selected;
       frames = e->Sound.frameCount;
     }
@@ -241,7 +241,7 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (WaveLibraryListReserve(FilterLibrary) != 0) return -QUARLE_BASICS::kErrAllocation;
   WaveLibraryEntry* e = WaveLibraryEntryNew();
   if (!e) return -QUARLE_BASICS::kErrAllocation;
-  e->State = kWaveCreating;
+  e->State.Store(kWaveCreating, std::memory_order_release);
   e->ListIndex = LibraryCount(FilterLibrary);
   QUARLE_BASICS::DynZStringAssign(e->File, file);
   QUARLE_BASICS::DynZStringAssign(e->Folder, folder);
@@ -261,7 +261,7 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   e->LoadState = kWaveDataHeld;
   // A file that cannot be written leaves the filter in memory under its name.
   SaveDesignedFilter(e);
-  e->State = kWaveIdle;
+  e->State.Store(kWaveIdle, std::memory_order_release);
   WaveLibraryListCommit(FilterLibrary, e);
   return 0;
 }
@@ -303,7 +303,7 @@ int32_t OnFilterSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     return 0;
   }
   WaveLibraryEntry* e = WaveLibraryListAt(FilterLibrary, s);
-  if (!e || !e->Sound.samples || e->State != kWaveIdle) return 0;
+  if (!e || !e->Sound.samples || e->State.Load(std::memory_order_acquire) != kWaveIdle) return 0;
   SetParamValueOrQueue(*m, kFilterGainParam, e->Pitch[0]);
   AssignWaveToModule(m, e, 0);
   return 0;

@@ -49,16 +49,16 @@ int32_t NotesPerOctave() {
 int32_t BankIndex(int32_t index) { return index >= 0 && index < kKeyboardBankSize ? index : -1; }
 
 KeyboardState* CurrentKeyboardState() {
-  const int32_t i = BankIndex(KbLoad(CurrentKeyboardIndex));
-  return i < 0 ? nullptr : KeyboardStates[i];
+  const int32_t i = BankIndex(CurrentKeyboardIndex.Load());
+  return i < 0 ? nullptr : KeyboardStates[i].Load();
 }
 
 KeyboardState* CurrentBoardState() {
-  const int32_t i = BankIndex(KbLoad(CurrentOctaveBoardIndex));
-  return i < 0 ? nullptr : OctaveBoardStates[i];
+  const int32_t i = BankIndex(CurrentOctaveBoardIndex.Load());
+  return i < 0 ? nullptr : OctaveBoardStates[i].Load();
 }
 
-bool Locked(const KeyboardState* s) { return s && KbLoad(s->LockFlag) != 0; }
+bool Locked(const KeyboardState* s) { return s && s->LockFlag.Load() != 0; }
 
 bool ShownOnScreen(int32_t id) {
   for (int32_t guard = 0; guard < 64 && id >= 0; ++guard) {
@@ -116,7 +116,7 @@ void GestureNote(uint32_t bits, ControlRecord* strip, int32_t k, int32_t key, Ke
     if (lastHeld >= 0 && strip) strip->Text.Selected = k;
   } else if (bits & V::kEventDrag) {
     if (key != lastKey) {
-      if (!s || KbLoad(s->Stamp) == 0) {
+      if (!s || s->Stamp.Load() == 0) {
         if (lastKey >= 0) calls.off(lastHeld, lastKey);
         lastHeld = calls.on(key);
       } else {
@@ -151,7 +151,7 @@ const NoteCalls kBoardCalls{BoardOn, BoardOff, BoardSlide};
 
 int32_t BoardKey(int32_t row) {
   const KeyboardState* s = CurrentBoardState();
-  return row + (s ? KbLoad(s->Octave) : 0);
+  return row + (s ? s->Octave.Load() : 0);
 }
 
 // The first listed module of a type with an instance number.
@@ -159,7 +159,7 @@ ModuleRecord* FindInstance(int32_t type, int32_t instance) {
   platform::MutexGuard guard(ModuleList.lock);
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
-    if (m && m->Type == type && m->InstanceNumber == instance) return m;
+    if (m && m->Type == type && m->InstanceNumber.Load() == instance) return m;
   }
   return nullptr;
 }
@@ -294,7 +294,7 @@ int32_t OnOctaveBoard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!c) return 0;
   static const Strip rows{LastBoardKey, LastBoardHeld, CurrentBoardState, kBoardCalls, OctaveBoardNote,
                           [](int32_t k) { EnterKeyFrequency(BoardKey(k), -1); }};
-  StripEvent(bits, id, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys, rows);
+  StripEvent(bits, id, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys.Load(), rows);
   return 0;
 }
 
@@ -304,14 +304,14 @@ int32_t OnKeyboardNumber(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_
   if (!c || !SelectorEvent(bits, x, y, id, kKeyboardBankSize, KeyboardNumberAccumulator)) return 0;
   const int32_t value = c->Text.Selected;
   V::TextFieldSetText(&c->Text, ("#" + std::to_string(value + 1)).c_str());
-  if (value == KbLoad(CurrentKeyboardIndex)) return 0;
+  if (value == CurrentKeyboardIndex.Load()) return 0;
   CurrentKeyboard.store(FindInstance(kTypeKeyboard, value + 1));
-  KbStore(CurrentKeyboardIndex, value);
+  CurrentKeyboardIndex.Store(value);
   const KeyboardState* s = CurrentKeyboardState();
   if (s) {
-    SetOnWord(SlotId(kUiKBLOCK), KbLoad(s->LockFlag));
+    SetOnWord(SlotId(kUiKBLOCK), s->LockFlag.Load());
     if (ControlRecord* pos = SlotCtl(kUiKBPOS)) {
-      pos->Text.Selected = KbLoad(s->KeyOffset) + 8 * NotesPerOctave();
+      pos->Text.Selected = s->KeyOffset.Load() + 8 * NotesPerOctave();
       V::ControlPublishText(pos, -1);
     }
   }
@@ -325,10 +325,11 @@ int32_t OnBoardNumber(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) 
   if (!c || !SelectorEvent(bits, x, y, id, kKeyboardBankSize, BoardNumberAccumulator, true)) return 0;
   const int32_t value = c->Text.Selected;
   V::TextFieldSetText(&c->Text, ("#" + std::to_string(value + 1)).c_str());
-  if (value == KbLoad(CurrentOctaveBoardIndex)) return 0;
+  if (value == CurrentOctaveBoardIndex.Load()) return 0;
   CurrentOctaveBoardModule = FindInstance(kTypeOctaveBoard, value + 1);
-  KbStore(CurrentOctaveBoardIndex, value);
-  if (const KeyboardState* s = CurrentBoardState()) SetOnWord(SlotId(kUiBBLOCK), KbLoad(s->LockFlag));
+  CurrentOctaveBoardIndex.Store(value);
+  if (const KeyboardState* s = CurrentBoardState()) SetOnWord(SlotId(kUiBBLOCK), s->LockFlag.Load());
+  LayOutOctaveBoard();
   PublishText(SlotId(kUiBB), -1);
   return 0;
 }
@@ -340,8 +341,8 @@ int32_t OnKeyPositionSelect(uint32_t bits, int32_t x, int32_t y, int32_t id, int
   if (!c || !SelectorEvent(bits, x, y, id, 17 * n, KeyPositionAccumulator)) return 0;
   if (KeyboardState* s = CurrentKeyboardState()) {
     const int32_t offset = c->Text.Selected - 8 * n;
-    KbStore(s->KeyOffset, offset);
-    KbStore(s->Octave, offset / n);
+    s->KeyOffset.Store(offset);
+    s->Octave.Store(offset / n);
   }
   PublishText(SlotId(kUiKB), -1);
   c->Text.Changed = -1;
@@ -356,8 +357,8 @@ int32_t LockSwitch(uint32_t bits, int32_t id, KeyboardState* s, platform::Mutex*
   ControlRecord* c = PanelCtl(id);
   if (!(bits & (V::kEventDragRelease | V::kEventClick)) || !s || !c) return 0;
   platform::MutexGuard guard(voices);
-  const int32_t lock = KbLoad(s->LockFlag) != 0 ? 0 : -1;
-  KbStore(s->LockFlag, lock);
+  const int32_t lock = s->LockFlag.Load() != 0 ? 0 : -1;
+  s->LockFlag.Store(lock);
   c->State.On = lock;
   if (lock == 0) ReleaseHeldKeys(*s, keys);
   return 0;
@@ -369,7 +370,7 @@ int32_t IslandKeys(uint32_t bits, int32_t id, KeyboardState* s) {
   if (!(bits & (V::kEventDragRelease | V::kEventClick)) || !c) return 0;
   const int32_t slide = c->Text.Selected == 0 ? 1 : 0;
   c->Text.Selected = slide;
-  if (s) KbStore(s->Stamp, slide);
+  if (s) s->Stamp.Store(slide);
   SwitchLook(id, slide == 0 ? -1 : 0);
   return 0;
 }
@@ -377,15 +378,15 @@ int32_t IslandKeys(uint32_t bits, int32_t id, KeyboardState* s) {
 }  // namespace
 
 int32_t OnKeyboardLock(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  const int32_t i = BankIndex(KbLoad(CurrentKeyboardIndex));
+  const int32_t i = BankIndex(CurrentKeyboardIndex.Load());
   if (i < 0) return ToggleLook(id, bits), 0;
-  return LockSwitch(bits, id, KeyboardStates[i], KeyboardVoiceLocks[i], KeyboardKeyLocks[i]);
+  return LockSwitch(bits, id, KeyboardStates[i].Load(), KeyboardVoiceLocks[i], KeyboardKeyLocks[i]);
 }
 
 int32_t OnBoardLock(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
-  const int32_t i = BankIndex(KbLoad(CurrentOctaveBoardIndex));
+  const int32_t i = BankIndex(CurrentOctaveBoardIndex.Load());
   if (i < 0) return ToggleLook(id, bits), 0;
-  return LockSwitch(bits, id, OctaveBoardStates[i], OctaveBoardVoiceLocks[i], OctaveBoardKeyLocks[i]);
+  return LockSwitch(bits, id, OctaveBoardStates[i].Load(), OctaveBoardVoiceLocks[i], OctaveBoardKeyLocks[i]);
 }
 
 int32_t OnKeyboardIslandKeys(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {

@@ -77,7 +77,7 @@ void FollowSampleSelection(ControlRecord* sam) {
   {
     platform::MutexGuard guard(SampleLibrary.header.lock);
     const WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, row);
-    if (e && e->State < 1) {
+    if (e && e->State.Load(std::memory_order_acquire) < 1) {
       channels = e->Sound.format.channels;
     } else {
       // A busy entry (or one gone meanwhile) cannot stay selected.
@@ -223,7 +223,7 @@ int32_t OnSampleList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
   // Only an idle sample stays selected: the sample buttons act on it.
   platform::MutexGuard guard(SynthSamples.header.lock);
   const WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, c->Text.Selected);
-  if (!e || EntryState(*e) != kWaveIdle) c->Text.Selected = -1;
+  if (!e || e->State.Load(std::memory_order_acquire) != kWaveIdle) c->Text.Selected = -1;
   return 0;
 }
 

@@ -29,6 +29,7 @@
 #include "engine/tuningfile.h"
 #include "platform/paths.h"
 #include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
 #include "ui/panels/module_panel.h"
 #include "ui/panels/panel_common.h"
 #include "visuals/control_table.h"
@@ -352,32 +353,33 @@ bool ItemToActOn(int32_t& list, int32_t& index, const std::string& noList, const
 }  // namespace
 
 void ShowOctaveBoardState() {
-  const int32_t i = KbLoad(CurrentOctaveBoardIndex);
-  const KeyboardState* s = i >= 0 && i < kKeyboardBankSize ? OctaveBoardStates[i] : nullptr;
+  const int32_t i = CurrentOctaveBoardIndex.Load();
+  const KeyboardState* s = i >= 0 && i < kKeyboardBankSize ? OctaveBoardStates[i].Load() : nullptr;
   if (!s) return;
   if (ControlRecord* ik = SlotCtl(kUiBBIK)) {
-    ik->Text.Selected = KbLoad(s->Stamp);
-    ik->State.On = KbLoad(s->Stamp) == 0 ? -1 : 0;
+    ik->Text.Selected = s->Stamp.Load();
+    ik->State.On = s->Stamp.Load() == 0 ? -1 : 0;
     V::ControlPublish(ik, -1);
   }
-  SetOnWord(SlotId(kUiBBLOCK), KbLoad(s->LockFlag));
+  SetOnWord(SlotId(kUiBBLOCK), s->LockFlag.Load());
+  LayOutOctaveBoard();
   PublishText(SlotId(kUiBB), -1);
 }
 
 void ShowKeyboardState() {
-  const int32_t i = KbLoad(CurrentKeyboardIndex);
-  const KeyboardState* s = i >= 0 && i < kKeyboardBankSize ? KeyboardStates[i] : nullptr;
+  const int32_t i = CurrentKeyboardIndex.Load();
+  const KeyboardState* s = i >= 0 && i < kKeyboardBankSize ? KeyboardStates[i].Load() : nullptr;
   if (!s) return;
   if (ControlRecord* pos = SlotCtl(kUiKBPOS)) {
-    pos->Text.Selected = KbLoad(s->KeyOffset) + 8 * NotesPerOctave();
+    pos->Text.Selected = s->KeyOffset.Load() + 8 * NotesPerOctave();
     V::ControlPublishText(pos, -1);
   }
   if (ControlRecord* ik = SlotCtl(kUiKBIK)) {
-    ik->Text.Selected = KbLoad(s->Stamp);
-    ik->State.On = KbLoad(s->Stamp) == 0 ? -1 : 0;
+    ik->Text.Selected = s->Stamp.Load();
+    ik->State.On = s->Stamp.Load() == 0 ? -1 : 0;
     V::ControlPublish(ik, -1);
   }
-  SetOnWord(SlotId(kUiKBLOCK), KbLoad(s->LockFlag));
+  SetOnWord(SlotId(kUiKBLOCK), s->LockFlag.Load());
   PublishText(SlotId(kUiKB), -1);
 }
 

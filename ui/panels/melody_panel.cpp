@@ -46,7 +46,7 @@ int32_t MlistSelection() {
 }
 
 // Read first: only an idle entry's size and data are settled.
-bool Busy(const WaveLibraryEntry* e) { return EntryState(*e) != kWaveIdle; }
+bool Busy(const WaveLibraryEntry* e) { return e->State.Load(std::memory_order_acquire) != kWaveIdle; }
 
 }  // namespace
 
@@ -59,7 +59,7 @@ int32_t NewMelodyEntry(uint32_t failureMessage, WaveLibraryEntry** out) {
   if (!e) return -QUARLE_BASICS::kErrAllocation;
   e->ListIndex = LibraryCount(MelodyLibrary);
   e->LoadState = kWaveFormatKnown;
-  e->State = kWaveCreating;
+  e->State.Store(kWaveCreating, std::memory_order_release);
   const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\MELODIES";
   QUARLE_BASICS::DynZStringAssign(e->Folder, folder);
   QUARLE_BASICS::DynZStringAssign(e->File,

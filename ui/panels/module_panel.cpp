@@ -36,14 +36,14 @@ bool IsKeyboardType(const ModuleRecord& m) {
 
 // A Keyboard or Octave board stops its notes: the render loop resets its state.
 void StopKeyboardState(const ModuleRecord& m) {
-  const int32_t n = m.InstanceNumber - 1;
+  const int32_t n = m.InstanceNumber.Load() - 1;
   if (n < 0 || n >= kKeyboardBankSize) return;
-  KeyboardState* s = m.Type == kTypeKeyboard ? KeyboardStates[n] : OctaveBoardStates[n];
+  KeyboardState* s = m.Type == kTypeKeyboard ? KeyboardStates[n].Load() : OctaveBoardStates[n].Load();
   if (s) KbPostPending(*s, kPendingReset);
 }
 
 void RebuildWhenLive(const ModuleRecord& m) {
-  if (m.InstanceNumber >= 1) RequestGraphRebuild(0, 0, nullptr);
+  if (m.InstanceNumber.Load() >= 1) RequestGraphRebuild(0, 0, nullptr);
 }
 
 // A module's switch: the plane's frame watch and the render read it while the
@@ -186,7 +186,7 @@ int32_t OnRewindClocks(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!(bits & V::kEventClick) || !m) return 0;
   // The clocks are the render's words while it plays: it rewinds them (every
   // module of the type at once) at its next frame boundary.
-  if (m->InstanceNumber < 1) {
+  if (m->InstanceNumber.Load() < 1) {
     PostRewindType(m->Type);
   } else if (IsKeyboardType(*m)) {
     StopKeyboardState(*m);
@@ -226,7 +226,7 @@ int32_t OnGlobalValue(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   // Global: the port reads the template's value module, shared by the type.
   // A listed module's link is the render callback's while playback runs.
   const int32_t type = std::clamp(m->Type, 0, kModuleTypeCount - 1);
-  if (m->InstanceNumber >= 1)
+  if (m->InstanceNumber.Load() >= 1)
     PostLinkInput(m, p, nullptr, type);
   else
     ModuleLinkInput(*m, p, nullptr, &ModuleCatalog[type]);
@@ -413,7 +413,7 @@ int32_t OnWaveShapeList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t
   m->MidiDeviceBinding = row;
   if (ControlRecord* box = m->BoxControl.Load() > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl.Load())) : nullptr) {
     const std::string caption = QUARLE_BASICS::DynZStringGet(m->ShortName) + " " +
-                                std::to_string(m->InstanceNumber) + " : " +
+                                std::to_string(m->InstanceNumber.Load()) + " : " +
                                 QUARLE_BASICS::AbbreviateLabel(
                                     QUARLE_BASICS::DynZStringGet(WaveShapeTable[row].Name), -1);
     V::TextFieldSetText(&box->Text, caption.c_str());

@@ -170,7 +170,7 @@ int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   }
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
   // A recording that ended before its first frame has nothing to play.
-  if (!e || EntryState(*e) != kWaveIdle || !e->Sound.samples || e->Sound.frameCount == 0) return 0;
+  if (!e || e->State.Load(std::memory_order_acquire) != kWaveIdle || !e->Sound.samples || e->Sound.frameCount == 0) return 0;
   float f = e->Pitch[0] / RateQuarter;
   const float ratio = QUARLE_BASICS::RatioValue(e->RateRatio);
   if (ratio != 1.0f && ratio > 0.0f) f = f / ratio;
@@ -184,7 +184,7 @@ int32_t OnSampleSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, WlistSelection());
-  if (!e || EntryState(*e) != kWaveIdle || !e->Sound.samples) return 0;
+  if (!e || e->State.Load(std::memory_order_acquire) != kWaveIdle || !e->Sound.samples) return 0;
   if (e->Saved != 0) {
     SetStatusText(LangText(246, "This file is already saved."));
     return 0;
@@ -215,7 +215,7 @@ int32_t OnSampleUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int32_t count = LibraryCount(SynthSamples);
   if (row > count - 1) row = count - 1;
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
-  if (row < 0 || !e || EntryState(*e) != kWaveIdle) return 0;
+  if (row < 0 || !e || e->State.Load(std::memory_order_acquire) != kWaveIdle) return 0;
   DetachEntryEverywhere(e, false);
   RemoveLibraryListEntry(SynthSamples, row);
   const int32_t left = LibraryCount(SynthSamples);

@@ -36,7 +36,7 @@ int32_t BorderPx() { return V::BorderWidth; }
 int32_t UnitPx() { return UiUnit; }
 int32_t IconPx() { return V::IconFont.IconSize; }
 // The settings window flips the word while draws read it: read whole.
-int64_t ShadersOn() { return LoadShown(Settings.UseShader) == -1 ? -1 : 0; }
+int64_t ShadersOn() { return Settings.UseShader.Load() == -1 ? -1 : 0; }
 
 Image* LayerAt(const ControlRecord* c, int32_t index) {
   if (!c || !c->Layers || index < 0 || index >= c->LayerCount) return nullptr;

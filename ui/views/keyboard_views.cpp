@@ -27,10 +27,10 @@ namespace {
 
 constexpr int32_t kKeyFrameThickness = 2;
 
-const KeyboardState* BankState(KeyboardState* const* bank, int32_t index) {
+const KeyboardState* BankState(const Shared<KeyboardState*>* bank, int32_t index) {
   if (index < 0 || index >= kKeyboardBankSize) return nullptr;
   // A delete swaps the entries of the keyboards it renumbers meanwhile.
-  return KbLoad(bank[index]);
+  return bank[index].Load();
 }
 
 void KeyFrame(uint8_t style, uint32_t colour, int32_t x, int32_t y, int32_t w, int32_t h) {
@@ -145,10 +145,10 @@ uint64_t HeldKeysDigest(const KeyboardState* s, int64_t index) {
   // The keys' captions and colours follow the tuning in use.
   mix(TuningKeysLook(kActiveTuning));
   if (!s) return h;
-  mix(static_cast<uint64_t>(KbLoad(s->KeyOffset)));
+  mix(static_cast<uint64_t>(s->KeyOffset.Load()));
   for (const HeldKey& held : s->HeldKeys) {
-    const int64_t voice = KbLoad(held.Voice);
-    mix(voice < 0 ? ~0ull : static_cast<uint64_t>(KbLoad(held.Key)));
+    const int64_t voice = held.Voice.Load();
+    mix(voice < 0 ? ~0ull : static_cast<uint64_t>(held.Key.Load()));
   }
   return h;
 }
@@ -163,21 +163,21 @@ bool DigestChanged(uint64_t digest, uint64_t& last) {
 
 bool KeyboardHasNews() {
   static uint64_t last = 0;
-  const int64_t index = KbLoad(CurrentKeyboardIndex);
+  const int64_t index = CurrentKeyboardIndex.Load();
   return DigestChanged(HeldKeysDigest(BankState(KeyboardStates, index), index), last);
 }
 
 bool OctaveBoardHasNews() {
   static uint64_t last = 0;
-  const int64_t index = KbLoad(CurrentOctaveBoardIndex);
+  const int64_t index = CurrentOctaveBoardIndex.Load();
   return DigestChanged(HeldKeysDigest(BankState(OctaveBoardStates, index), index), last);
 }
 
 int32_t DrawKeyboard(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   const V::ControlRecord* c = LiveControl(id);
-  const KeyboardState* s = BankState(KeyboardStates, KbLoad(CurrentKeyboardIndex));
-  const int32_t offset = s ? KbLoad(s->KeyOffset) : 0;
+  const KeyboardState* s = BankState(KeyboardStates, CurrentKeyboardIndex.Load());
+  const int32_t offset = s ? s->KeyOffset.Load() : 0;
   const int32_t kw = KeyboardKeySize, x = snap->X, y = snap->Y, h = snap->H;
   const int32_t B = V::BorderWidth;
   const int32_t count = KeyboardVisibleKeys;
@@ -199,8 +199,8 @@ int32_t DrawKeyboard(V::RenderRecord* snap, int32_t id) {
   }
   if (s) {
     for (const HeldKey& held : s->HeldKeys) {
-      if (KbLoad(held.Voice) < 0) continue;
-      const int64_t u = static_cast<int64_t>(static_cast<int32_t>(KbLoad(held.Key))) - offset;
+      if (held.Voice.Load() < 0) continue;
+      const int64_t u = static_cast<int64_t>(static_cast<int32_t>(held.Key.Load())) - offset;
       if (u < 0 || u >= count) continue;  // scrolled out of view; it keeps sounding
       const int32_t xu = x + static_cast<int32_t>(u) * kw;
       FillBox(xu + B, y + B, xu + kw - B - 1, y + h - B - 1,
@@ -224,33 +224,23 @@ int32_t DrawKeyboard(V::RenderRecord* snap, int32_t id) {
 int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   V::ControlRecord* c = LiveControl(id);
-  int32_t baseIndex = KbLoad(TimeBaseIndex);  // the tuning editor's Set stores it
+  int32_t baseIndex = TimeBaseIndex.Load();  // the tuning editor's Set stores it
   if (baseIndex < 0 || baseIndex > 2) baseIndex = 0;
   const int32_t base = TimeBases[baseIndex];
   const int32_t R = OctaveBoardKeyRanges[baseIndex].Count;
   const int32_t r = OctaveBoardKeyRanges[baseIndex].Below;
-  const KeyboardState* s = BankState(OctaveBoardStates, KbLoad(CurrentOctaveBoardIndex));
+  const KeyboardState* s = BankState(OctaveBoardStates, CurrentOctaveBoardIndex.Load());
   const int32_t x = snap->X, y = snap->Y, w = snap->W, h = snap->H;
   const int32_t B = V::BorderWidth;
   if (R < 1) return 0;
 
+  // The interface lays the board out (LayOutOctaveBoard); the draw reads it.
+  const int32_t keyH = OctaveKeyHeight.Load();
+  const int32_t count = OctaveBoardVisibleKeys.Load();
   if (snap->Text.Changed != 0) {
     KeyArea(snap, c);
-    int32_t keyH = 9 * UiUnit;
-    int32_t count = keyH > 0 ? h / keyH : 0;
-    if (R < count) {
-      count = R;
-      keyH = h / R;
-    }
-    if (count < 0) count = 0;
-    OctaveKeyHeight = keyH;
-    OctaveBoardVisibleKeys = count;
-    // The board offers the middle keys of the base's range.
     const int32_t first = static_cast<int32_t>(std::floor((R - count) * 0.5));
-    for (KeyboardState* st : OctaveBoardStates)
-      if (st) KbStore(st->Octave, first);
-
-    const int32_t octave = s ? KbLoad(s->Octave) : first;
+    const int32_t octave = s ? s->Octave.Load() : first;
     const int32_t eTop = R - octave - r - 1;
     const int32_t widest = w - 2 * B - 2;
     for (int32_t i = 0; i < count; ++i) {
@@ -266,10 +256,8 @@ int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
     }
   }
 
-  const int32_t keyH = OctaveKeyHeight;
-  const int32_t count = OctaveBoardVisibleKeys;
   if (keyH < 1 || count < 1) return 0;
-  const int32_t octave = s ? KbLoad(s->Octave) : 0;
+  const int32_t octave = s ? s->Octave.Load() : 0;
   for (int32_t i = 0; i < count; ++i) {
     const int32_t yi = y + i * keyH;
     FillColour = snap->Colour;
@@ -283,8 +271,8 @@ int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
   if (count * keyH < h) FillBox(x, y + count * keyH, x + w - 1, y + h - 1, snap->Colour);
   if (s) {
     for (const HeldKey& held : s->HeldKeys) {
-      if (KbLoad(held.Voice) < 0) continue;
-      const int64_t row = static_cast<int64_t>(static_cast<int32_t>(KbLoad(held.Key))) - octave;
+      if (held.Voice.Load() < 0) continue;
+      const int64_t row = static_cast<int64_t>(static_cast<int32_t>(held.Key.Load())) - octave;
       if (row < 0 || row >= count) continue;
       const int32_t yr = y + static_cast<int32_t>(row) * keyH;
       FillBox(x + B, yr + B, x + w - B - 1, yr + keyH - B - 1,

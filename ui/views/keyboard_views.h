@@ -4,10 +4,10 @@
 // of the chosen number base). Both mark the keys that sound, the key under the
 // pointer (the text field's Mark) and the key being played (its Selected).
 //
-// Shared words written here without a lock (video thread): the hues of
-// KeyboardKeyColours (also KeyHueTable), OctaveBoardVisibleKeys (also
-// OctaveBoardKeyCount), OctaveKeyHeight (also BoardKeyHeight) and the octave
-// word of the 16 octave-board states when the board is laid out again.
+// Written here (video thread): the hues of KeyboardKeyColours (also
+// KeyHueTable), which only these draws read. The octave board's layout
+// (OctaveBoardVisibleKeys, OctaveKeyHeight, the boards' first keys) is laid
+// out by the interface (LayOutOctaveBoard) and only read here.
 #pragma once
 #include <cstdint>
 #include <string>

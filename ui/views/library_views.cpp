@@ -114,7 +114,7 @@ void CreatedPrepare(int32_t top, int32_t last, int32_t step, void* ctx) {
     const ModuleRecord* m = ModuleList.entries ? ModuleList.entries[i] : nullptr;
     if (!m) continue;
     CreatedRow& r = f->rows[i];
-    r.label = QUARLE_BASICS::DynZStringGet(m->Name) + " #" + std::to_string(m->InstanceNumber);
+    r.label = QUARLE_BASICS::DynZStringGet(m->Name) + " #" + std::to_string(m->InstanceNumber.Load());
     r.category = m->Category;
     // Stored whole by the module page and by a rebuild on the audio thread,
     // which takes no lock of the list.
@@ -170,7 +170,7 @@ WaveRow ReadWave(const WaveLibraryEntry* e) {
   if (!e) return r;
   r.present = true;
   r.noData = e->Sound.samples == nullptr;
-  r.state = EntryState(*e);
+  r.state = e->State.Load(std::memory_order_acquire);
   r.channels = e->Sound.format.channels;
   r.duration = e->Duration;
   r.file = QUARLE_BASICS::DynZStringGet(e->File);
@@ -344,7 +344,7 @@ bool CreatedModuleListHasNews() {
       if (!m) continue;
       mix(static_cast<uint64_t>(m->ModuleSwitches[kSwitchPerVoice].Load()));
       mix(static_cast<uint64_t>(m->Category));
-      mix(static_cast<uint64_t>(m->InstanceNumber));
+      mix(static_cast<uint64_t>(m->InstanceNumber.Load()));
       for (const char ch : QUARLE_BASICS::DynZStringGet(m->Name)) mix(static_cast<uint8_t>(ch));
     }
     platform::MutexUnlock(ModuleList.lock);

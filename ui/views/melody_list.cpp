@@ -45,7 +45,7 @@ void MelodyIcon(const ListRowPlace& place, void* ctx) {
   const WaveLibraryEntry* e = Entry(place.item);
   if (!e) return;
   int32_t icon = -1;
-  if (EntryState(*e) == kWaveCreating)
+  if (e->State.Load(std::memory_order_acquire) == kWaveCreating)
     icon = kMelodyIconBusy;
   else if (!e->Sound.samples)
     icon = kMelodyIconNoData;

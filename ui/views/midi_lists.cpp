@@ -133,7 +133,7 @@ MidiControlRow CopyControlRow(int32_t map, int32_t controller, int32_t channel) 
     if (const ModuleRecord* t = e.Target) {
       row.hasTarget = true;
       row.shortName = QUARLE_BASICS::DynZStringGet(t->ShortName);
-      row.instance = t->InstanceNumber;
+      row.instance = t->InstanceNumber.Load();
       if (row.param >= 0 && row.param < kModuleParams)
         row.label = QUARLE_BASICS::DynZStringGet(t->Params[row.param].Label);
     }

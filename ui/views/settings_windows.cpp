@@ -480,7 +480,7 @@ int32_t OnToggleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   switch (static_cast<int64_t>(c->Tag)) {
     case 0: Settings.CpuSaving = value; break;
     case 1:
-      StoreShown(Settings.UseShader, value);  // every draw reads it
+      Settings.UseShader.Store(value);
       // Every control's look follows the shading: all of them are drawn anew.
       V::MarkAllControlsDirty();
       break;

@@ -588,11 +588,11 @@ int32_t OnTuningSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 
   // Every keyboard keeps its octave shift in the new key count.
   for (int32_t i = 0; i < kKeyboardBankSize; ++i)
-    if (KeyboardState* s = KeyboardStates[i]) KbStore(s->KeyOffset, KbLoad(s->Octave) * n);
+    if (KeyboardState* s = KeyboardStates[i].Load()) s->KeyOffset.Store(s->Octave.Load() * n);
   if (V::ControlRecord* kbpos = SlotCtl(kUiKBPOS)) {
-    const int32_t k = std::clamp(CurrentKeyboardIndex, 0, kKeyboardBankSize - 1);
-    const KeyboardState* s = KeyboardStates[k];
-    kbpos->Text.Selected = (s ? KbLoad(s->KeyOffset) : 0) + 8 * n;
+    const int32_t k = std::clamp(CurrentKeyboardIndex.Load(), 0, kKeyboardBankSize - 1);
+    const KeyboardState* s = KeyboardStates[k].Load();
+    kbpos->Text.Selected = (s ? s->KeyOffset.Load() : 0) + 8 * n;
     V::ControlPublish(kbpos, -1);
   }
   PublishWhole(SlotCtl(kUiKB), -1);
@@ -678,12 +678,13 @@ int32_t OnNumberBaseSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const V::ControlRecord* tstb = SlotCtl(kUiTSTB);
   if (!tstb) return 0;
   const int32_t index = tstb->Text.Selected;
-  if (index < 0 || index >= kNumberBases || index == KbLoad(TimeBaseIndex)) return 0;
-  KbStore(TimeBaseIndex, index);
+  if (index < 0 || index >= kNumberBases || index == TimeBaseIndex.Load()) return 0;
+  TimeBaseIndex.Store(index);
+  LayOutOctaveBoard();
   PublishWhole(SlotCtl(kUiBB), -1);
   // Held keys were started in the old base.
   for (int32_t i = 0; i < kKeyboardBankSize; ++i)
-    if (OctaveBoardStates[i]) ReleaseHeldKeys(*OctaveBoardStates[i], OctaveBoardKeyLocks[i]);
+    if (OctaveBoardStates[i].Load()) ReleaseHeldKeys(*OctaveBoardStates[i].Load(), OctaveBoardKeyLocks[i]);
   SaveSettings();
   return 0;
 }
@@ -693,7 +694,7 @@ int32_t OnNumberBaseReset(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
   if (!Clicked(bits)) return 0;
   V::ControlRecord* tstb = SlotCtl(kUiTSTB);
   if (!tstb) return 0;
-  const int32_t index = KbLoad(TimeBaseIndex);
+  const int32_t index = TimeBaseIndex.Load();
   tstb->Text.Selected = index;
   SetText(tstb, BaseCaption(273, index));
   PublishText(tstb, 0);

@@ -52,7 +52,7 @@ TEST_F(MelodyFileTest, RecordedMelodySavesAndLoadsBack) {
   EXPECT_EQ(SaveMelody(nullptr), -QUARLE_BASICS::kErrBadParameter);
   ASSERT_EQ(SaveMelody(e), 0);
   EXPECT_EQ(e->Saved, -1);
-  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->State.Load(), kWaveIdle);
   const auto bytes = ReadBytes(Os("MELODIES/m.mel"));
   ASSERT_EQ(bytes.size(), 192056u);
   int32_t head[2];
@@ -71,7 +71,7 @@ TEST_F(MelodyFileTest, RecordedMelodySavesAndLoadsBack) {
   EXPECT_FLOAT_EQ(back->Pitch[0], 2.0f * 4.0f / 48000.0f);
   EXPECT_EQ(back->LoadState, kWaveDataHeld);
   EXPECT_EQ(back->Saved, -1);
-  EXPECT_EQ(back->State, kWaveIdle);
+  EXPECT_EQ(back->State.Load(), kWaveIdle);
 }
 
 TEST_F(MelodyFileTest, DamagedFilesAreRefusedAndTheListStaysAsItWas) {

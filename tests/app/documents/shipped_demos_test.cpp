@@ -302,22 +302,22 @@ TEST_F(ShippedDemosTest, EveryKeyboardPlaysFromAMidiDeviceAfterALoad) {
     slot = FindMidiDevice("Keys");
   }
   ASSERT_GE(slot, 0);
-  CurrentKeyboardIndex = 0;
+  CurrentKeyboardIndex.Store(0);
   const std::string demos = platform::FromOsPath(DemoFolder().string());
   const uint8_t note = 72;
   const int32_t key = MidiNoteToKey(note);
   auto keyboard = [] {
     for (int32_t i = 0; i < ModuleList.count; ++i) {
       ModuleRecord* m = ModuleList.entries[i];
-      if (m != nullptr && m->Type == kTypeKeyboard && m->InstanceNumber == CurrentKeyboardIndex + 1) return m;
+      if (m != nullptr && m->Type == kTypeKeyboard && m->InstanceNumber.Load() == CurrentKeyboardIndex.Load() + 1) return m;
     }
     return static_cast<ModuleRecord*>(nullptr);
   };
   auto held = [&](int32_t state) {
     platform::MutexGuard voices(KeyboardVoiceLocks[state]);
-    const KeyboardState& s = *KeyboardStates[state];
+    const KeyboardState& s = *KeyboardStates[state].Load();
     const int32_t h = FindHeldKey(s, static_cast<uint32_t>(key));
-    return h >= 0 && s.HeldKeys[h].Voice >= 0 && s.VoicesOn > 0;
+    return h >= 0 && s.HeldKeys[h].Voice.Load() >= 0 && s.VoicesOn.Load() > 0;
   };
 
   int32_t withKeyboard = 0;
@@ -344,7 +344,7 @@ TEST_F(ShippedDemosTest, EveryKeyboardPlaysFromAMidiDeviceAfterALoad) {
         kb = keyboard();
         ASSERT_NE(kb, nullptr);
       }
-      const int32_t state = kb->InstanceNumber - 1;
+      const int32_t state = kb->InstanceNumber.Load() - 1;
       ASSERT_TRUE(platform::MidiFakeSend(device, {static_cast<uint8_t>(0x90 | r.channel), note, 100}));
       ASSERT_TRUE(platform::MidiInFlush(30.0));
       EXPECT_EQ(held(state), r.plays);

@@ -59,8 +59,8 @@ class SynthDocumentTest : public DocumentTest {
     ReclaimRemovedModules();
     for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
     for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-      KeyboardStateInit(*KeyboardStates[k]);
-      KeyboardStateInit(*OctaveBoardStates[k]);
+      KeyboardStateInit(*KeyboardStates[k].Load());
+      KeyboardStateInit(*OctaveBoardStates[k].Load());
     }
   }
 };

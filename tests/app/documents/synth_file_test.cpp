@@ -112,12 +112,12 @@ class SynthFileTest : public SynthDocumentTest {
       t.Param = 2;
     }
 
-    KeyboardState& k = *KeyboardStates[0];
+    KeyboardState& k = *KeyboardStates[0].Load();
     ASSERT_GE(NoteOn(k, 440.0f, 0.75f), 0);
     VoiceListRebuild(k, KeyboardKeyLocks[0]);
-    k.LockFlag = -1;
-    k.KeyOffset = 48;
-    OctaveBoardStates[2]->Stamp = 1;
+    k.LockFlag.Store(-1);
+    k.KeyOffset.Store(48);
+    OctaveBoardStates[2].Load()->Stamp.Store(1);
 
     ModuleSetParamValue(ModuleCatalog[kTypeAdsr], 1, 0.375f);
     ModuleCatalog[kTypeAdsr].Params[1].Value.Store(0.375f);
@@ -146,7 +146,7 @@ class SynthFileTest : public SynthDocumentTest {
     s.input = InputGain;
     s.output = OutputLevel;
     s.pitch = TuningGetReferencePitch(ActiveTuning);
-    std::memcpy(static_cast<void*>(&s.keyboard), KeyboardStates[0], sizeof(KeyboardState));
+    std::memcpy(static_cast<void*>(&s.keyboard), KeyboardStates[0].Load(), sizeof(KeyboardState));
     s.samples = SynthSamples.header.count;
     s.melodies = MelodyLibrary.header.count;
     s.midiParam = MidiMaps[0].Entries[7][0].Param;
@@ -159,7 +159,7 @@ class SynthFileTest : public SynthDocumentTest {
     EXPECT_EQ(InputGain, s.input);
     EXPECT_EQ(OutputLevel, s.output);
     EXPECT_EQ(TuningGetReferencePitch(ActiveTuning), s.pitch);
-    EXPECT_EQ(std::memcmp(KeyboardStates[0], &s.keyboard, sizeof(KeyboardState)), 0);
+    EXPECT_EQ(std::memcmp(KeyboardStates[0].Load(), &s.keyboard, sizeof(KeyboardState)), 0);
     EXPECT_EQ(SynthSamples.header.count, s.samples);
     EXPECT_EQ(MelodyLibrary.header.count, s.melodies);
     EXPECT_EQ(MidiMaps[0].Entries[7][0].Param, s.midiParam);
@@ -194,7 +194,7 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
   std::vector<Shape> before;
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
-    Shape s{m->Type, m->InstanceNumber, {}};
+    Shape s{m->Type, m->InstanceNumber.Load(), {}};
     for (int32_t p = 0; p < m->PortCount; ++p)
       s.sources.push_back(m->PortSources[p].Load() != nullptr && m->PortSources[p].Load()->Role == kRoleLive
                               ? m->PortSources[p].Load()->ListIndex
@@ -223,7 +223,7 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->ListIndex, i);
     EXPECT_EQ(m->Type, before[i].type);
-    EXPECT_EQ(m->InstanceNumber, before[i].instance);
+    EXPECT_EQ(m->InstanceNumber.Load(), before[i].instance);
     for (int32_t p = 0; p < m->PortCount; ++p) {
       const ModuleRecord* s = m->PortSources[p].Load();
       EXPECT_EQ(s != nullptr && s->Role == kRoleLive ? s->ListIndex : -1, before[i].sources[p]) << i << " " << p;
@@ -236,10 +236,10 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
   EXPECT_EQ(OutputLevel, 0.25f);
   EXPECT_EQ(TuningGetReferencePitch(ActiveTuning), 432.0f);
   EXPECT_EQ(TuningGetReferencePitch(EditedTuning), 432.0f);
-  EXPECT_EQ(KeyboardStates[0]->LockFlag, -1);
-  EXPECT_EQ(KeyboardStates[0]->KeyOffset, 48);
-  EXPECT_EQ(KeyboardStates[0]->ActiveCount, 1);
-  EXPECT_EQ(OctaveBoardStates[2]->Stamp, 1);
+  EXPECT_EQ(KeyboardStates[0].Load()->LockFlag.Load(), -1);
+  EXPECT_EQ(KeyboardStates[0].Load()->KeyOffset.Load(), 48);
+  EXPECT_EQ(KeyboardStates[0].Load()->ActiveCount.Load(), 1);
+  EXPECT_EQ(OctaveBoardStates[2].Load()->Stamp.Load(), 1);
   EXPECT_EQ(ModuleCatalog[kTypeAdsr].Params[1].Value.Load(), 0.375f);
   EXPECT_EQ(ActionHistory.count, 0);
 
@@ -518,9 +518,9 @@ TEST_F(SynthFileTest, OutOfRangeValuesAreBroughtIntoRange) {
     rebuilt.insert(rebuilt.end(), b.begin() + l.output, b.end());
     b = rebuilt;
   }), 0);
-  EXPECT_EQ(OctaveBoardStates[15]->KeyOffset, 103);
-  EXPECT_EQ(KeyboardStates[15]->KeyOffset, 103);
-  EXPECT_EQ(KeyboardStates[0]->KeyOffset, 48);
+  EXPECT_EQ(OctaveBoardStates[15].Load()->KeyOffset.Load(), 103);
+  EXPECT_EQ(KeyboardStates[15].Load()->KeyOffset.Load(), 103);
+  EXPECT_EQ(KeyboardStates[0].Load()->KeyOffset.Load(), 48);
 }
 
 TEST_F(SynthFileTest, BlockPositionsDoNotDependOnZoomOrPan) {
@@ -599,8 +599,8 @@ TEST_F(SynthFileTest, UnsavedSamplesAreWrittenBeforeTheirReference) {
   SynthSamples.entries[0]->Sound.samples[3] = 0.5f;
   ASSERT_EQ(RecordToWaveFile(Home("NOWHERE"), "lost.wav", 0.1f, 1, 48000), 0);
   // Both recordings have ended.
-  SynthSamples.entries[0]->State = kWaveIdle;
-  SynthSamples.entries[1]->State = kWaveIdle;
+  SynthSamples.entries[0]->State.Store(kWaveIdle);
+  SynthSamples.entries[1]->State.Store(kWaveIdle);
   Save("s.tarvelo");
   EXPECT_TRUE(fs::exists(Os("AUDIO/RECORDED/rec.wav")));
   EXPECT_EQ(SynthSamples.entries[0]->Saved, -1);
@@ -625,7 +625,7 @@ WaveLibraryEntry* RecordingMelody(const std::string& folder, const std::string& 
   mel->Sound.dataSize = (6 + 4 * 4) * 4;
   mel->Sound.samples[0] = 4.0f;
   mel->LoadState = kWaveDataHeld;
-  mel->State = kWaveCreating;
+  mel->State.Store(kWaveCreating);
   WaveLibraryListCommit(MelodyLibrary, mel);
   return mel;
 }
@@ -651,18 +651,18 @@ TEST_F(SynthFileTest, EntriesStillRecordingAreSavedOnlyOnceTheirRecordingEnded) 
   EXPECT_FALSE(fs::exists(Os("AUDIO/RECORDED/rec.wav")));
   EXPECT_FALSE(fs::exists(Os("MELODIES/rec.mel")));
   EXPECT_EQ(smp->Saved, 0);
-  EXPECT_EQ(smp->State, kWaveCreating);
+  EXPECT_EQ(smp->State.Load(), kWaveCreating);
   EXPECT_EQ(mel->Saved, 0);
-  EXPECT_EQ(mel->State, kWaveCreating);
+  EXPECT_EQ(mel->State.Load(), kWaveCreating);
   // A melody saved directly keeps its busy state too.
   EXPECT_EQ(SaveMelody(mel), 0);
-  EXPECT_EQ(mel->State, kWaveCreating);
+  EXPECT_EQ(mel->State.Load(), kWaveCreating);
   mel->Saved = 0;
 
   // The recordings end; the next save writes them whole.
   smp->Sound.samples[5] = 0.25f;
-  smp->State = kWaveIdle;
-  mel->State = kWaveIdle;
+  smp->State.Store(kWaveIdle);
+  mel->State.Store(kWaveIdle);
   Save("a.tarvelo");
   EXPECT_EQ(smp->Saved, -1);
   EXPECT_EQ(mel->Saved, -1);
@@ -677,8 +677,8 @@ TEST_F(SynthFileTest, LoadingAnotherSynthWritesUnsavedRecordingsFirst) {
   ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "late.wav", 0.1f, 1, 48000), 0);
   WaveLibraryEntry* smp = SynthSamples.entries[SynthSamples.header.count - 1];
   smp->Sound.samples[7] = 0.5f;
-  smp->State = kWaveIdle;
-  RecordingMelody(Home("MELODIES"), "late.mel")->State = kWaveIdle;
+  smp->State.Store(kWaveIdle);
+  RecordingMelody(Home("MELODIES"), "late.mel")->State.Store(kWaveIdle);
   ASSERT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
   EXPECT_FLOAT_EQ(SavedSampleAt(Home("AUDIO\\RECORDED\\late.wav"), 7), 0.5f);
   EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
@@ -709,7 +709,7 @@ TEST_F(SynthFileTest, LoadingAnotherSynthEndsRunningRecordingsAndWritesThem) {
   eight->Sound.samples = static_cast<float*>(std::calloc(6 + 4 * 12, sizeof(float)));
   eight->Sound.dataSize = (6 + 4 * 12) * 4;
   eight->LoadState = kWaveDataHeld;
-  eight->State = kWaveCreating;
+  eight->State.Store(kWaveCreating);
   float* d = eight->Sound.samples;
   d[0] = 8.0f;
   d[1] = 8.0f;
@@ -770,7 +770,7 @@ TEST_F(SynthFileTest, ASynthOfMoreThanAThousandModulesLoadsWhole) {
   ModuleRecord* last = ModuleList.entries[1002];
   ModuleRecord* middle = ModuleList.entries[1001];
   ASSERT_NE(last, nullptr);
-  EXPECT_EQ(last->InstanceNumber, 1003);
+  EXPECT_EQ(last->InstanceNumber.Load(), 1003);
   EXPECT_EQ(last->ListIndex, 1002);
   EXPECT_EQ(last->PortSources[0].Load(), middle);
   EXPECT_EQ(middle->PortSources[0].Load(), ModuleList.entries[3]);
@@ -864,9 +864,9 @@ TEST_F(SynthFileTest, UnansweredKeyChangesDelayASaveOnce) {
   KeyboardPendingWait = 0.5;
   Save("calm.tarvelo");
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-    ASSERT_NE(KeyboardStates[k], nullptr);
-    KbStore(KeyboardStates[k]->Pending, kPendingRebuild);
-    KbStore(OctaveBoardStates[k]->Pending, kPendingRebuild);
+    ASSERT_NE(KeyboardStates[k].Load(), nullptr);
+    KeyboardStates[k].Load()->Pending.Store(kPendingRebuild);
+    OctaveBoardStates[k].Load()->Pending.Store(kPendingRebuild);
   }
   PlaybackActive = -1;
   Reports().clear();
@@ -886,7 +886,7 @@ TEST_F(SynthFileTest, UnansweredKeyChangesDelayASaveOnce) {
 // A key handler changes held keys under the held-keys lock alone: the save
 // must wait for it, or it writes a state half old, half new.
 TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
-  KeyboardState& k = *KeyboardStates[3];
+  KeyboardState& k = *KeyboardStates[3].Load();
   std::atomic<bool> done{false};
   std::thread saver;
   {
@@ -897,8 +897,8 @@ TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
     });
     for (int32_t i = 0; i < 50 && !done.load(); ++i) platform::SleepMs(2);
     EXPECT_FALSE(done.load());
-    KbStore(k.HeldKeys[0].Key, 77u);
-    KbStore(k.HeldKeys[0].Voice, 5);
+    k.HeldKeys[0].Key.Store(77u);
+    k.HeldKeys[0].Voice.Store(5);
   }
   saver.join();
   const auto b = Bytes("held.tarvelo");
@@ -906,8 +906,8 @@ TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
   KeyboardState stored;
   std::memcpy(static_cast<void*>(&stored), b.data() + l.states + 4 + (16 + 3) * sizeof(KeyboardState),
               sizeof stored);
-  EXPECT_EQ(stored.HeldKeys[0].Key, 77u);
-  EXPECT_EQ(stored.HeldKeys[0].Voice, 5);
+  EXPECT_EQ(stored.HeldKeys[0].Key.Load(), 77u);
+  EXPECT_EQ(stored.HeldKeys[0].Voice.Load(), 5);
 }
 
 // Everything at once, as a user playing a live set would have it: the render

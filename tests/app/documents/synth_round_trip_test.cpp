@@ -140,8 +140,8 @@ class SynthRoundTripTest : public SynthDocumentTest {
     }
     RequestTuningApply();
     for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-      SanitizeKeyboardState(*KeyboardStates[k]);
-      SanitizeKeyboardState(*OctaveBoardStates[k]);
+      SanitizeKeyboardState(*KeyboardStates[k].Load());
+      SanitizeKeyboardState(*OctaveBoardStates[k].Load());
     }
     for (int32_t i = 0; i < ModuleList.count; ++i) {
       ModuleRecord& m = *ModuleList.entries[i];
@@ -421,7 +421,7 @@ TEST_F(SynthRoundTripTest, EditedSynthsRenderAsTheSavedOnes) {
       ListSounds();
       Conform();
       for (int32_t k = 0; k < kKeyboardBankSize; ++k)
-        if (KeyboardStates[k]->Pending != 0 || OctaveBoardStates[k]->Pending != 0) {
+        if (KeyboardStates[k].Load()->Pending.Load() != 0 || OctaveBoardStates[k].Load()->Pending.Load() != 0) {
           ++untaken;
           break;
         }

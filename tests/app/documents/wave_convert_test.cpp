@@ -26,7 +26,7 @@ TEST_F(WaveConvertTest, IntegerFileIsConvertedIntoTheConvertedFolder) {
   EXPECT_EQ(DynZStringGet(e->Folder), Home("AUDIO\\CONVERTED"));
   EXPECT_EQ(DynZStringGet(e->File), "pcm.wav");
   EXPECT_EQ(e->LoadState, kWaveFormatKnown);
-  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->State.Load(), kWaveIdle);
   EXPECT_EQ(e->Saved, -1);
   EXPECT_EQ(e->Sound.samples, nullptr);  // the library keeps the header only
   EXPECT_FLOAT_EQ(e->Duration, 0.1f);
@@ -206,7 +206,7 @@ TEST_F(WaveConvertTest, FilterKernelsKeepTheirDataAsFloat) {
   EXPECT_EQ(e->Sound.dataSize, 64u * 4u);
   EXPECT_NEAR(e->Sound.samples[1], 1.0f / 200.0f - 0.5f, 1e-4f);
   EXPECT_FLOAT_EQ(e->Pitch[0], 4.0f / 64.0f);
-  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->State.Load(), kWaveIdle);
   EXPECT_EQ(e->Saved, -1);
 }
 
@@ -226,7 +226,7 @@ TEST_F(WaveConvertTest, RecordingTargetsAndSavedEntries) {
   EXPECT_EQ(e->Sound.frameCount, 120000u);
   EXPECT_EQ(e->Sound.dataSize, 240000u * 4u);
   EXPECT_EQ(e->Sound.format.channels, 2);
-  EXPECT_EQ(e->State, kWaveCreating);
+  EXPECT_EQ(e->State.Load(), kWaveCreating);
   EXPECT_EQ(e->LoadState, kWaveDataHeld);
   EXPECT_EQ(e->Saved, 0);
   for (uint32_t i = 0; i < 240000u; i += 9973) EXPECT_EQ(e->Sound.samples[i], 0.0f);

@@ -20,7 +20,7 @@ struct TestModule {
   ModuleRecord* m = ModuleRecordNew();
   TestModule(const char* shortName, int32_t instance, int32_t channels = 1) {
     DynZStringAssign(m->ShortName, shortName);
-    m->InstanceNumber = instance;
+    m->InstanceNumber.Store(instance);
     m->ChannelsProcessed.Store(channels);
     DynZStringAssign(m->Params[0].Label, "F");
     DynZStringAssign(m->Params[1].Label, "A");

@@ -98,7 +98,7 @@ TEST_F(ModuleControlsTest, EngineHooksHideRetagAndRetitle) {
   EXPECT_FALSE(Shown(ia));
   EXPECT_NE(C(ia)->DeletePending.load(), 0);
   EXPECT_NE(V::PurgeRequest.load(), 0);
-  EXPECT_EQ(b->InstanceNumber, 1);
+  EXPECT_EQ(b->InstanceNumber.Load(), 1);
   EXPECT_EQ(Text(ib), "Osc.  1 : Sine ");  // the block's own caption form
   V::PurgeDeletedControls();
   EXPECT_EQ(C(ia), nullptr);

@@ -20,8 +20,8 @@ TEST_F(ModulesTest, CreatedModulesLineUpByTypeWithBlocksAndHistory) {
   // A second oscillator goes right behind the first; the envelope moves up.
   EXPECT_EQ(CreateModule(kTypeOscillator, 500, 200, -1), 1);
   ASSERT_EQ(Listed(), 3);
-  EXPECT_EQ(Module(0)->InstanceNumber, 1);
-  EXPECT_EQ(Module(1)->InstanceNumber, 2);
+  EXPECT_EQ(Module(0)->InstanceNumber.Load(), 1);
+  EXPECT_EQ(Module(1)->InstanceNumber.Load(), 2);
   EXPECT_EQ(Module(2)->Type, kTypeAdsr);
   EXPECT_EQ(Module(2)->ListIndex, 2);
   for (int32_t i = 0; i < 3; ++i) {
@@ -42,7 +42,7 @@ TEST_F(ModulesTest, CopyOfAListedModuleKeepsItsSettings) {
   ModuleSetParamValue(*Module(0), 1, 0.25f);
   Module(0)->MidiDeviceBinding = 3;
   ASSERT_EQ(CreateModule(0, 40, 40, 0), 1);
-  EXPECT_EQ(Module(1)->InstanceNumber, 2);
+  EXPECT_EQ(Module(1)->InstanceNumber.Load(), 2);
   EXPECT_EQ(Module(1)->Params[1].Value.Load(), 0.25f);
   EXPECT_EQ(Text(static_cast<int32_t>(Module(1)->BoxControl.Load())), "Osc.  2 : Sawt. ");
 }
@@ -102,7 +102,7 @@ TEST_F(ModulesTest, DeletionUndoesSelectionOutputAndBlock) {
   EXPECT_FALSE(Shown(box));
   EXPECT_EQ(C(Slot(kUiREFM) + 1)->Text.Selected, -1);
   ASSERT_EQ(Listed(), 1);
-  EXPECT_EQ(second->InstanceNumber, 1);
+  EXPECT_EQ(second->InstanceNumber.Load(), 1);
   EXPECT_EQ(second->ListIndex, 0);
   EXPECT_EQ(static_cast<int64_t>(C(static_cast<int32_t>(second->BoxControl.Load()))->Tag), 0);
   EXPECT_EQ(History().back(), "2- Delete Osc.  1.");

@@ -60,7 +60,7 @@ class SettingsTest : public ::testing::Test {
     ZoomFactor = ZoomLimit = 0.0f;
     MonitorsSpanned = 0;
     SessionFolder = SessionFile = SessionTitle = "";
-    TimeBaseIndex = 0;
+    TimeBaseIndex.Store(0);
     QUARLE_BASICS::DisplayDriverIndex = 0;
   }
   std::string Read(const fs::path& p) const {
@@ -87,9 +87,9 @@ const char* const kAllKeys =
     "\"SESSION\",\"\\home\\me\\Tarvelo\\SYNTHS\",\"Bass line.tarvelo\"\r\n";
 
 TEST_F(SettingsTest, EighteenKeysWrittenInOrderAndReadBack) {
-  Settings = SettingsRecord{2, 1920, 1080, 1, 1.2f, -1, 0, 1, "Speakers, front", "Micro \xE9l\xE9gant",
+  Settings = SettingsRecord{2, 1920, 1080, 1, 1.2f, QUARLE_BASICS::Shared<int64_t>{-1}, 0, 1, "Speakers, front", "Micro \xE9l\xE9gant",
                             7, -1, 0, 0, -1, 0, 2};
-  TimeBaseIndex = 1;  // the writer takes the time base from the index
+  TimeBaseIndex.Store(1);  // the writer takes the time base from the index
   SessionFolder = "\\home\\me\\Tarvelo\\SYNTHS";
   SessionFile = "Bass line.tarvelo";
   ASSERT_EQ(SaveSettings(), 0);
@@ -102,7 +102,7 @@ TEST_F(SettingsTest, EighteenKeysWrittenInOrderAndReadBack) {
   EXPECT_EQ(QUARLE_BASICS::DisplayDriverIndex, 2);
   EXPECT_EQ(MonitorsSpanned, 1);
   EXPECT_FLOAT_EQ(ZoomFactor, 1.2f);
-  EXPECT_EQ(TimeBaseIndex, 1);
+  EXPECT_EQ(TimeBaseIndex.Load(), 1);
   EXPECT_EQ(SessionTitle, "Bass line");
   // Saving what was read gives the same bytes, so every value came back.
   ASSERT_EQ(SaveSettings(), 0);
@@ -163,12 +163,13 @@ TEST_F(SettingsTest, ReaderClampsAndDefaults) {
       {"\"SCREEN HEIGHT\",-5", &SettingsRecord::ScreenHeight, 720},
       {"\"CPU SAVING\",\"yes\"", &SettingsRecord::CpuSaving, -1},
       {"\"AUTO SAVE\",2", &SettingsRecord::AutoSave, -1},
-      {"\"USE SHADER\",\"off\"", &SettingsRecord::UseShader, 0},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(Load(std::string(c.line) + "\r\n"), 0);
     EXPECT_EQ(Settings.*c.field, c.expected) << c.line;
   }
+  ASSERT_EQ(Load("\"USE SHADER\",\"off\"\r\n"), 0);
+  EXPECT_EQ(Settings.UseShader.Load(), 0);
   ASSERT_EQ(Load("\"SCOPE\",5\r\n"), 0);
   EXPECT_EQ(Settings.Scope, 4);
   ASSERT_EQ(Load("\"SCOPE\",-1\r\n\"ZOOM FACTOR\",1.33\r\n"), 0);
@@ -186,7 +187,7 @@ TEST_F(SettingsTest, ReaderClampsAndDefaults) {
   for (const auto& [value, base] : {std::pair{"4", 2}, {"5", 5}, {"7", 2}, {"2.9", 3}}) {
     ASSERT_EQ(Load(std::string("\"TIME BASE\",") + value + "\r\n"), 0);
     EXPECT_EQ(Settings.TimeBase, base) << value;
-    EXPECT_EQ(TimeBaseIndex, base == 5 ? 2 : (base == 3 ? 1 : 0)) << value;
+    EXPECT_EQ(TimeBaseIndex.Load(), base == 5 ? 2 : (base == 3 ? 1 : 0)) << value;
   }
   platform::DisplaySetSimulated(platform::DisplayModes(), 3840, 1080, 2);
   ASSERT_EQ(Load("\"MONITORS\",3\r\n\"LANGUAGE\",\"es\"\r\n\"LAST SYNTH\",\"\\x\",\"\"\r\n"), 0);

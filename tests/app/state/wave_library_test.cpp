@@ -67,7 +67,7 @@ TEST_F(WaveLibraryTest, NewEntryAndCopies) {
   WaveLibraryEntry* e = WaveLibraryEntryNew();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->ChannelChoice, -1);
-  EXPECT_EQ(e->State, 0);
+  EXPECT_EQ(e->State.Load(), 0);
   EXPECT_EQ(e->Saved, 0);
   EXPECT_EQ(DynZStringGet(e->File), "");
   EXPECT_EQ(e->Sound.format.formatTag, QUARLE_AUDIO::kWaveFormatFloat);
@@ -211,7 +211,7 @@ TEST_F(WaveLibraryTest, CopyingASampleIntoTheSynthKeepsOrMixesChannels) {
   EXPECT_EQ(e->ChannelChoice, -1);
   EXPECT_EQ(e->Sound.format.channels, 2);
   EXPECT_EQ(e->LoadState, kWaveDataHeld);
-  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->State.Load(), kWaveIdle);
   EXPECT_EQ(e->Saved, -1);
   EXPECT_EQ(e->Sound.samples[1], -0.6f);
 
@@ -258,7 +258,7 @@ TEST_F(WaveLibraryTest, BadSourcesAddNothing) {
   WaveLibraryEntry* junk = LibraryEntry("junk.wav");
   EXPECT_LT(AddLoadedWave(*junk, -1), 0);
   WaveLibraryEntry* busy = LibraryEntry(WriteWav("b.wav", 1, {0.1f, 0.2f}));
-  busy->State = kWaveBusy;
+  busy->State.Store(kWaveBusy);
   EXPECT_EQ(AddLoadedWave(*busy, -1), -1);
   EXPECT_EQ(SynthSamples.header.count, 0);
   EXPECT_EQ(SynthSamples.entries[0], nullptr);

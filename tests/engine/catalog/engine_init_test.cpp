@@ -37,7 +37,7 @@ TEST(EngineInit, InitAndCloseTwice) {
   EXPECT_EQ(ModuleList.capacity, 1000);
   EXPECT_EQ(EngineCommand.State.load(), kCommandPosted);  // the first frame rebuilds
   EXPECT_EQ(EngineCommand.Kind, kCommandRebuild);
-  ASSERT_NE(KeyboardStates[15], nullptr);
+  ASSERT_NE(KeyboardStates[15].Load(), nullptr);
   EXPECT_EQ(MidiKeyMapping[7].KeyOffset, -21);
   EXPECT_EQ(CatalogBuilt, -1);
 
@@ -63,7 +63,7 @@ TEST(EngineInit, InitAndCloseTwice) {
   EXPECT_EQ(EngineReady, 0);
   EXPECT_EQ(CaptureRing, nullptr);
   EXPECT_EQ(ModuleList.entries, nullptr);
-  EXPECT_EQ(KeyboardStates[0], nullptr);
+  EXPECT_EQ(KeyboardStates[0].Load(), nullptr);
   EXPECT_EQ(CatalogBuilt, 0);
   close();  // a second close does nothing
 
@@ -79,7 +79,7 @@ TEST(EngineInit, LockFailureLeavesNothing) {
   EXPECT_EQ(init(48000.0f), -26);
   EXPECT_EQ(EngineReady, 0);
   EXPECT_EQ(CaptureRing, nullptr);
-  EXPECT_EQ(KeyboardStates[0], nullptr);
+  EXPECT_EQ(KeyboardStates[0].Load(), nullptr);
   platform::FailNextMutexCreations(0);
   ASSERT_EQ(init(48000.0f), 0);
   close();

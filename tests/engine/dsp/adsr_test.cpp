@@ -108,11 +108,11 @@ class AdsrRows : public TypeRig {
   }
 
   KeyboardState& State() {
-    const int32_t k = kb_->InstanceNumber - 1;
-    return octave_ ? *OctaveBoardStates[k] : *KeyboardStates[k];
+    const int32_t k = kb_->InstanceNumber.Load() - 1;
+    return octave_ ? *OctaveBoardStates[k].Load() : *KeyboardStates[k].Load();
   }
   platform::Mutex* Lock() {
-    const int32_t k = kb_->InstanceNumber - 1;
+    const int32_t k = kb_->InstanceNumber.Load() - 1;
     return octave_ ? OctaveBoardVoiceLocks[k] : KeyboardVoiceLocks[k];
   }
   int32_t On(int32_t key, float velocity) {

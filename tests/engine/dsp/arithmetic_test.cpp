@@ -364,9 +364,9 @@ TEST_F(ArithmeticTest, RenderedSynthsAndTheTypesThatNeedALinkedInput) {
   Link(product, kInputA, kb);
   Set(product, kInputB, 0.5f);
   Output(product);
-  ASSERT_GE(NoteOn(*KeyboardStates[0], 220.0f, 0.2f), 0);
-  ASSERT_GE(NoteOn(*KeyboardStates[0], 330.0f, 0.3f), 0);
-  ASSERT_GE(NoteOn(*KeyboardStates[0], 440.0f, 0.4f), 0);
+  ASSERT_GE(NoteOn(*KeyboardStates[0].Load(), 220.0f, 0.2f), 0);
+  ASSERT_GE(NoteOn(*KeyboardStates[0].Load(), 330.0f, 0.3f), 0);
+  ASSERT_GE(NoteOn(*KeyboardStates[0].Load(), 440.0f, 0.4f), 0);
   out = Render(3);
   EXPECT_EQ(product->ActiveVoices.Load(), 3);
   EXPECT_FLOAT_EQ(out[4], 0.45f);

@@ -266,7 +266,7 @@ class GoldenChain : public GoldenRender, public ::testing::WithParamInterface<in
   // played through, the render checked against its golden.
   void PlayManyVoicesAndCheck(ModuleRecord* out, const char* name) {
     Output(out);
-    ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    ManyVoices notes(*KeyboardStates[kb_->InstanceNumber.Load() - 1].Load(), KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
     PlayManyVoices(notes, [this](int64_t frames) { Play(frames); });
     EXPECT_TRUE(heard_);
     Check(Named(name));
@@ -297,7 +297,7 @@ class GoldenChain : public GoldenRender, public ::testing::WithParamInterface<in
     for (ModuleRecord* w : all) Link(mixer, kMixerFirstInput + p++, w);
     Set(mixer, kMixerMasterVolume, 0.05f);
     Output(mixer);
-    ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    ManyVoices notes(*KeyboardStates[kb_->InstanceNumber.Load() - 1].Load(), KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
     PlayManyVoices(notes, [&](int64_t frames) {
       if (watch == Watch::kSound) {
         Play(frames);
@@ -338,15 +338,15 @@ TEST_P(GoldenChain, ThirtyTwoSawtoothsThroughTwoFilters) {
   Output(f2);
   m_ = f1;
   // More notes than keys can be held: straight into the keyboard's voices.
-  KeyboardState& state = *KeyboardStates[kb_->InstanceNumber - 1];
+  KeyboardState& state = *KeyboardStates[kb_->InstanceNumber.Load() - 1].Load();
   std::vector<int32_t> voices;
   for (int32_t k = 0; k < 32; ++k) {
-    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
     voices.push_back(NoteOn(state, KeyToFrequency(20 + k), 0.5f + 0.01f * static_cast<float>(k)));
   }
   Play(4800);
   for (int32_t v : voices) {
-    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+    platform::MutexGuard guard(KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
     NoteOff(state, v);
   }
   Play(4800);
@@ -615,8 +615,8 @@ TEST_P(GoldenChain, EnvelopeModes) {
     watched_.push_back(env);
   }
   Output(mixer);
-  KeyboardState& state = *KeyboardStates[kb_->InstanceNumber - 1];
-  platform::Mutex* lock = KeyboardVoiceLocks[kb_->InstanceNumber - 1];
+  KeyboardState& state = *KeyboardStates[kb_->InstanceNumber.Load() - 1].Load();
+  platform::Mutex* lock = KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1];
   auto on = [&](int32_t key, float velocity) {
     platform::MutexGuard guard(lock);
     return NoteOn(state, KeyToFrequency(key), velocity);
@@ -687,7 +687,7 @@ TEST_P(GoldenChain, EnvelopeSetVelocities) {
   for (int32_t p = 0; p < 3; ++p) Link(mixer, kMixerFirstInput + p, envs[p]);
   Set(mixer, kMixerMasterVolume, 0.02f);
   Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber.Load() - 1].Load(), KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
   notes.On(20, 20);
   Play(300);
   Set(envs[0], kAdsrVelocity, 0.5f);  // in the attack
@@ -871,7 +871,7 @@ TEST_P(GoldenChain, WholeChunksInTwoChannels) {
   Link(mixer, kMixerFirstInput + 2, voice_);
   Set(mixer, kMixerMasterVolume, 0.6f);
   Output(mixer);
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber.Load() - 1].Load(), KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
   notes.On(30, 8);
   Play(2400);
   notes.On(40, 24);
@@ -898,7 +898,7 @@ TEST_F(GoldenRender, FilterVoicesComeBack) {
   Set(filter, kFilterPasses, 2.0f);
   Output(filter);
   m_ = filter;
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber.Load() - 1].Load(), KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
   notes.On(30, 8);
   Play(2400);
   notes.Off(4, 4);
@@ -1297,18 +1297,18 @@ TEST_P(GoldenChain, KeyboardEvents) {
   idsWatched_.push_back(kb_);
   idsWatched_.push_back(ob);
   octave_ = ob;
-  CurrentOctaveBoardIndex = ob->InstanceNumber - 1;
-  CurrentKeyboardIndex = kb_->InstanceNumber - 1;
-  const int32_t k = kb_->InstanceNumber - 1;
-  const int32_t o = ob->InstanceNumber - 1;
-  KeyboardState& keys = *KeyboardStates[k];
-  KeyboardState& board = *OctaveBoardStates[o];
+  CurrentOctaveBoardIndex.Store(ob->InstanceNumber.Load() - 1);
+  CurrentKeyboardIndex.Store(kb_->InstanceNumber.Load() - 1);
+  const int32_t k = kb_->InstanceNumber.Load() - 1;
+  const int32_t o = ob->InstanceNumber.Load() - 1;
+  KeyboardState& keys = *KeyboardStates[k].Load();
+  KeyboardState& board = *OctaveBoardStates[o].Load();
 
   NotesOn({24, 28, 31});
   if (HasFatalFailure()) return;
   Play(600);
   // Let go mid-hold: the envelope keeps the voice for its release.
-  KeyNoteOff(-1, 28, kb_->InstanceNumber);
+  KeyNoteOff(-1, 28, kb_->InstanceNumber.Load());
   OctaveNoteOff(-1, 28 % 12);
   Play(2000);
   // A slide moves a held note's pitch and velocity.
@@ -1316,15 +1316,15 @@ TEST_P(GoldenChain, KeyboardEvents) {
   OctaveNoteSlide(FindHeldKey(board, 24 % 12), 2, 0.5f);
   Play(300);
   // The keyboard moved an octave up: held notes keep their pitch.
-  KbStore(keys.Octave, 4);
-  KbStore(keys.KeyOffset, 48);
+  keys.Octave.Store(4);
+  keys.KeyOffset.Store(48);
   Play(200);
-  ASSERT_GE(KeyNoteOn(40, 0.8f, kb_->InstanceNumber), 0);
+  ASSERT_GE(KeyNoteOn(40, 0.8f, kb_->InstanceNumber.Load()), 0);
   Play(400);
   // Max keys below the voices sounding: a release is freed at once.
   Set(kb_, 0, 2.0f);
   Set(ob, 1, 1.0f);
-  KeyNoteOff(-1, 31, kb_->InstanceNumber);
+  KeyNoteOff(-1, 31, kb_->InstanceNumber.Load());
   OctaveNoteOff(-1, 31 % 12);
   Play(300);
   Set(kb_, 0, 8.0f);
@@ -1335,7 +1335,7 @@ TEST_P(GoldenChain, KeyboardEvents) {
   // The kill-released switch frees a release without waiting.
   kb_->ModuleSwitches[kSwitchKillReleased].Store(-1);
   ob->ModuleSwitches[kSwitchKillReleased].Store(-1);
-  KeyNoteOff(-1, 40, kb_->InstanceNumber);
+  KeyNoteOff(-1, 40, kb_->InstanceNumber.Load());
   OctaveNoteOff(-1, 2);
   Play(200);
   kb_->ModuleSwitches[kSwitchKillReleased].Store(0);
@@ -1369,10 +1369,10 @@ TEST_P(GoldenChain, KeyboardEvents) {
     platform::MutexGuard keysLock(KeyboardKeyLocks[k]);
     KeyboardState copy;
     KeyboardStateCopyOut(copy, keys);
-    copy.Voices[voices[12]].Frequency *= 2.0f;
-    copy.Voices[voices[13]].Velocity = 0.25f;
-    copy.Voices[voices[14]].State = kVoiceFree;
-    copy.Changed = 0;
+    copy.Voices[voices[12]].Frequency.Store(copy.Voices[voices[12]].Frequency.Load() * 2.0f);
+    copy.Voices[voices[13]].Velocity.Store(0.25f);
+    copy.Voices[voices[14]].State.Store(kVoiceFree);
+    copy.Changed.Store(0);
     SanitizeKeyboardState(copy);
     KeyboardStateCopyIn(keys, copy);
   }
@@ -1413,7 +1413,7 @@ TEST_P(GoldenChain, KeyboardModeSwitches) {
   Play(300);
   toggle();
   Play(300);
-  KeyNoteOff(-1, 28, kb_->InstanceNumber);
+  KeyNoteOff(-1, 28, kb_->InstanceNumber.Load());
   Play(40);
   toggle();
   Play(200);
@@ -1561,7 +1561,7 @@ TEST_P(GoldenChain, MappersManyVoices) {
     watched_.push_back(map);
   }
   // Half the cases again in another tuning.
-  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber - 1], KeyboardVoiceLocks[kb_->InstanceNumber - 1]);
+  ManyVoices notes(*KeyboardStates[kb_->InstanceNumber.Load() - 1].Load(), KeyboardVoiceLocks[kb_->InstanceNumber.Load() - 1]);
   Output(mixer);
   notes.On(20, 20);
   Play(2400);

@@ -75,7 +75,7 @@ TEST_F(KernelTest, ClipRuleAtTheLimits) {
 
 TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  KeyboardState& s = *KeyboardStates[0];
+  KeyboardState& s = *KeyboardStates[0].Load();
   const int32_t a = NoteOn(s, 440.0f, 0.9f);
   Rebuild(s);
   Run(kb, 0);
@@ -96,8 +96,8 @@ TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
   NoteOff(s, b);
   Run(kb, 0);
   EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);
-  EXPECT_EQ(s.Voices[b].State, kVoiceFree);
-  EXPECT_EQ(s.Voices[a].State, kVoiceOn);
+  EXPECT_EQ(s.Voices[b].State.Load(), kVoiceFree);
+  EXPECT_EQ(s.Voices[a].State.Load(), kVoiceOn);
   // The last voice is gone: nothing sounds.
   Rebuild(s);
   Run(kb, 1);
@@ -107,7 +107,7 @@ TEST_F(KernelTest, SingleVoiceKeyboardRetriggersAndFreesAtOnce) {
 TEST_F(KernelTest, MaxKeysRoundsToEven) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->PolyphonyMode.Store(1);
-  KeyboardState& s = *KeyboardStates[0];
+  KeyboardState& s = *KeyboardStates[0].Load();
   for (float maxKeys : {2.5f, 3.5f}) {
     ResetKeyboardState(s, nullptr);
     kb->PortValueModules[0]->Outputs[0][0].Level = maxKeys;
@@ -121,7 +121,7 @@ TEST_F(KernelTest, MaxKeysRoundsToEven) {
     kb->TriggerBuffers[0][v0] = kVoiceMark;
     Run(kb, 1);
     // 2.5 rounds to 2 (3 voices >= 2: freed), 3.5 to 4 (kept).
-    EXPECT_EQ(s.Voices[v0].State, maxKeys == 2.5f ? kVoiceFree : kVoiceReleased) << maxKeys;
+    EXPECT_EQ(s.Voices[v0].State.Load(), maxKeys == 2.5f ? kVoiceFree : kVoiceReleased) << maxKeys;
     EXPECT_EQ(kb->Outputs[0][0].Level, 0.0f);
     EXPECT_EQ(kb->Outputs[0][0].Frequency, 0.0f);
   }
@@ -131,21 +131,21 @@ TEST_F(KernelTest, KillReleasedFlagFreesEveryReleasedVoice) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->PolyphonyMode.Store(1);
   kb->ModuleSwitches[kSwitchKillReleased].Store(-1);
-  KeyboardState& s = *KeyboardStates[0];
+  KeyboardState& s = *KeyboardStates[0].Load();
   const int32_t v = NoteOn(s, 220.0f, 1.0f);
   Rebuild(s);
   Run(kb, 0);
   NoteOff(s, v);
   kb->TriggerBuffers[0][v] = kVoiceMark;
   Run(kb, 1);
-  EXPECT_EQ(s.Voices[v].State, kVoiceFree);
+  EXPECT_EQ(s.Voices[v].State.Load(), kVoiceFree);
 }
 
 TEST_F(KernelTest, OctaveBoardScalesByItsBaseAndLimitsWithoutFlag) {
   ModuleRecord* ob = Add(kTypeOctaveBoard);
   ob->PolyphonyMode.Store(1);
   ModuleSetParamValue(*ob, 0, 2.0f);
-  KeyboardState& s = *OctaveBoardStates[0];
+  KeyboardState& s = *OctaveBoardStates[0].Load();
   NoteOn(s, 1000.0f, 1.0f);
   NoteOn(s, 8000.0f, 1.0f);  // above rate / 8: 2 x 8000 x 4 / 48000 > 1
   Rebuild(s);
@@ -173,7 +173,7 @@ TEST_F(KernelTest, OctaveBoardScalesByItsBaseAndLimitsWithoutFlag) {
 TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   ModuleRecord* kb = Add(kTypeKeyboard);
   kb->PolyphonyMode.Store(1);
-  KeyboardState& s = *KeyboardStates[0];
+  KeyboardState& s = *KeyboardStates[0].Load();
   const int32_t a = NoteOn(s, 220.0f, 0.9f);
   const int32_t b = NoteOn(s, 330.0f, 0.8f);
   const int32_t c = NoteOn(s, 440.0f, 0.7f);
@@ -186,7 +186,7 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   for (int32_t frame = 0; frame < 5; ++frame) Run(kb, frame & 1);
   ASSERT_EQ(kb->ActiveVoices.Load(), 3);
   expect(1, b, 0.8f, 330.0f * FrequencyNorm);
-  EXPECT_EQ(s.Changed, 0);
+  EXPECT_EQ(s.Changed.Load(), 0);
 
   // Outputs and ids written by a reset or the single-voice function.
   kb->Outputs[0][1] = OutputElement{0.0f, 0.0f};
@@ -222,10 +222,10 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
     kb->TriggerBuffers[(frame & 1) ^ 1][b] = kVoiceMark;  // the previous frame's mark
     Run(kb, frame & 1);
     expect(1, b, 0.0f, 0.0f);
-    EXPECT_EQ(s.Voices[b].State, kVoiceReleased) << frame;
+    EXPECT_EQ(s.Voices[b].State.Load(), kVoiceReleased) << frame;
   }
   Run(kb, 0);
-  EXPECT_EQ(s.Voices[b].State, kVoiceFree);
+  EXPECT_EQ(s.Voices[b].State.Load(), kVoiceFree);
   expect(1, b, 0.0f, 0.0f);
   Rebuild(s);
   Run(kb, 0);
@@ -239,21 +239,21 @@ TEST_F(KernelTest, PerVoiceKeyboardPublishesEveryChange) {
   Run(kb, 1);
   kb->TriggerBuffers[1][c] = kVoiceMark;
   Run(kb, 0);
-  EXPECT_EQ(s.Voices[c].State, kVoiceReleased);
+  EXPECT_EQ(s.Voices[c].State.Load(), kVoiceReleased);
   kb->PortValueModules[0]->Outputs[0][0].Level = 2.0f;
   kb->TriggerBuffers[0][c] = kVoiceMark;
   Run(kb, 1);
-  EXPECT_EQ(s.Voices[c].State, kVoiceFree);
+  EXPECT_EQ(s.Voices[c].State.Load(), kVoiceFree);
 }
 
 TEST_F(KernelTest, KeyboardWithoutAStatePublishesNothing) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  kb->InstanceNumber = 17;
+  kb->InstanceNumber.Store(17);
   kb->ActiveVoices.Store(3);
   Run(kb, 0);
   EXPECT_EQ(kb->ActiveVoices.Load(), 0);
   kb->PolyphonyMode.Store(1);
-  kb->InstanceNumber = 0;
+  kb->InstanceNumber.Store(0);
   Run(kb, 1);
   EXPECT_EQ(kb->ActiveVoices.Load(), 0);
 }
@@ -264,9 +264,9 @@ TEST_F(KernelTest, KeyboardWithoutAStatePublishesNothing) {
 // and entry are read again.
 TEST_F(KernelTest, ARenumberedKeyboardPlaysOnlyItsOwnState) {
   ModuleRecord* kb = Add(kTypeKeyboard);
-  ASSERT_EQ(kb->InstanceNumber, 1);
-  KeyboardState& own = *KeyboardStates[0];
-  KeyboardState& other = *KeyboardStates[1];
+  ASSERT_EQ(kb->InstanceNumber.Load(), 1);
+  KeyboardState& own = *KeyboardStates[0].Load();
+  KeyboardState& other = *KeyboardStates[1].Load();
   const int32_t a = NoteOn(own, 220.0f, 0.9f);
   NoteOn(other, 330.0f, 0.8f);
   Rebuild(own);
@@ -274,12 +274,12 @@ TEST_F(KernelTest, ARenumberedKeyboardPlaysOnlyItsOwnState) {
   for (int32_t mode : {0, 1}) {
     SCOPED_TRACE(mode);
     kb->PolyphonyMode.Store(mode);
-    kb->InstanceNumber = 1;
+    kb->InstanceNumber.Store(1);
     Run(kb, 0);
     Run(kb, 1);
     EXPECT_EQ(kb->Outputs[0][0].Frequency, 220.0f * FrequencyNorm);
     BeginKeyboardRenumbering();
-    kb->InstanceNumber = 2;  // renumbered, the entries not yet swapped
+    kb->InstanceNumber.Store(2);  // renumbered, the entries not yet swapped
     Run(kb, 0);
     EXPECT_EQ(kb->Outputs[0][0].Frequency, 220.0f * FrequencyNorm);
     EndKeyboardRenumbering();
@@ -289,14 +289,14 @@ TEST_F(KernelTest, ARenumberedKeyboardPlaysOnlyItsOwnState) {
   }
   // The state found last moved to entry 5: its release is freed there.
   kb->PolyphonyMode.Store(0);
-  kb->InstanceNumber = 1;
+  kb->InstanceNumber.Store(1);
   Run(kb, 0);
   std::swap(KeyboardStates[0], KeyboardStates[5]);
   BeginKeyboardRenumbering();
   NoteOff(own, a);
   Run(kb, 1);
   EndKeyboardRenumbering();
-  EXPECT_EQ(own.Voices[a].State, kVoiceFree);
+  EXPECT_EQ(own.Voices[a].State.Load(), kVoiceFree);
   platform::Mutex* lock = LockEntryOf(KeyboardStates, KeyboardVoiceLocks, &own, 0);
   EXPECT_EQ(lock, KeyboardVoiceLocks[5]);
   platform::MutexUnlock(lock);

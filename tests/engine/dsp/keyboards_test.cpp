@@ -22,7 +22,7 @@ class KeyboardPublish : public testing_synth::SynthTest {
     Output(kb_);
     Render(2);
     for (int32_t key : {40, 44, 47})
-      ASSERT_GE(KeyNoteOn(key, 0.01f * static_cast<float>(key), kb_->InstanceNumber), 0);
+      ASSERT_GE(KeyNoteOn(key, 0.01f * static_cast<float>(key), kb_->InstanceNumber.Load()), 0);
     Render(3);
     ASSERT_EQ(kb_->ActiveVoices.Load(), 3);
     held_.assign(kb_->Outputs[0], kb_->Outputs[0] + 3);
@@ -48,7 +48,7 @@ TEST_F(KeyboardPublish, TheStampStaysWhileNothingChangesAndMovesWithEveryPublish
   Render(20);
   EXPECT_EQ(PublishStamp(*kb_), first);
   ExpectHeld();
-  ASSERT_GE(KeyNoteOn(50, 0.9f, kb_->InstanceNumber), 0);
+  ASSERT_GE(KeyNoteOn(50, 0.9f, kb_->InstanceNumber.Load()), 0);
   Render(1);
   const uint32_t second = PublishStamp(*kb_);
   EXPECT_NE(second, 0u);

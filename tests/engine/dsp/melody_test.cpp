@@ -165,7 +165,7 @@ TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {
   Set(mg, kMelMeasures, 1.0f);
   Set(mg, kMelDensity, 0.7f);
   WaveLibraryEntry* e = BlankMelody(kMelodyMaxNotes);
-  e->State = 2;
+  e->State.Store(2);
   BeginMelodyGeneratorRecording(*mg, e);
   ASSERT_EQ(mg->ModuleSwitches[kSwitchRecord].Load(), -1);
   Press(48);
@@ -176,7 +176,7 @@ TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {
   EXPECT_EQ(mg->ModuleSwitches[kSwitchRecord].Load(), 0);
   EXPECT_EQ(mg->RecordDone.Load(), 0);
   EXPECT_EQ(MelodyInt(*mg, kMelRecordPosition), 0);
-  EXPECT_EQ(e->State, 0);
+  EXPECT_EQ(e->State.Load(), 0);
   const float* d = e->Sound.samples;
   const int32_t n = static_cast<int32_t>(d[0]);
   ASSERT_GE(n, 1);

@@ -478,7 +478,7 @@ TEST_F(RenderGuardTest, SampleRecordingCostsOnlyItsAnalysisFrame) {
   Link(s, kSampleFrequency, kb_);
   Link(s, kSampleInput, voice_);
   WaveLibraryEntry* blank = Sound(std::vector<float>(4800, 0.0f), 1, 0.01f);
-  blank->State = kWaveCreating;
+  blank->State.Store(kWaveCreating);
   AttachWaveToModule(s, blank, ~uint64_t{0});
   ASSERT_NE(s->ModuleSwitches[kSwitchRecord].Load(), 0);
   s->SelectedParam.Store(kSampleFrequency);  // the module page shows the frequency it gets
@@ -514,7 +514,7 @@ class SequencerGuard : public RenderGuardTest, public ::testing::WithParamInterf
     Link(seq, kSeqFrequency, kb_);
     Link(seq, kSeqVelocity, kb_);
     WaveLibraryEntry* blank = BlankMelody(200);
-    blank->State = 2;
+    blank->State.Store(2);
     AttachWaveToModule(seq, blank, ~uint64_t{0});
     EXPECT_NE(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
     Set(seq, kSeqLength, length);
@@ -607,12 +607,12 @@ TEST_F(MelodyGeneratorGuard, RecordingComposedNotesCostsNothing) {
   NotesOn({40});
   Play(1200);
   WaveLibraryEntry* melody = BlankMelody(1000);
-  melody->State = 2;
+  melody->State.Store(2);
   BeginMelodyGeneratorRecording(*mg, melody);
   mg->RecordDone.Store(-1);  // close it at the next phrase end
   Play(2400);
   EXPECT_EQ(mg->SampleEntry, nullptr);
-  EXPECT_EQ(melody->State, 0);
+  EXPECT_EQ(melody->State.Load(), 0);
   EXPECT_GE(melody->Sound.samples[0], 1.0f);
   EXPECT_GT(peak_, 0.0f);
   EXPECT_EQ(excludedFrames_, 0);

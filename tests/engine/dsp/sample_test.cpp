@@ -68,7 +68,7 @@ class SampleKernelTest : public testing_synth::SynthTest {
   WaveLibraryEntry* Blank(int32_t frames, int32_t channels) {
     WaveLibraryEntry* e = Sound(std::vector<float>(static_cast<size_t>(frames) * channels, 0.0f), channels,
                                 4.0f / static_cast<float>(frames));
-    e->State = kWaveCreating;
+    e->State.Store(kWaveCreating);
     return e;
   }
   ModuleRecord* Recorder(WaveLibraryEntry* e, ModuleRecord* source) {
@@ -204,7 +204,7 @@ TEST_F(SampleKernelTest, RecordingFindsItsPitchAndPlaysBackAtThatSpeed) {
   EXPECT_EQ(s->ModuleSwitches[kSwitchPlay].Load(), -1);
   EXPECT_EQ(s->ModuleSwitches[kSwitchPower].Load(), -1);
   EXPECT_EQ(s->RecordDone.Load(), 0);
-  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->State.Load(), kWaveIdle);
   EXPECT_EQ(ListChanges, 1);
   EXPECT_NEAR(e->Pitch[0], 600.0f, 5.0f);
   EXPECT_FLOAT_EQ(s->Params[kSampleFrequency].Value.Load(), e->Pitch[0] * FrequencyNorm);
@@ -245,7 +245,7 @@ TEST_F(SampleKernelTest, RecordingStoppedBeforeAWholeFrameLeavesTheModuleAsItWas
   EXPECT_EQ(s->SampleData, nullptr);
   EXPECT_EQ(e->Sound.frameCount, 0u);
   EXPECT_EQ(e->Sound.dataSize, 0u);
-  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->State.Load(), kWaveIdle);
   EXPECT_EQ(ListChanges, 1);
 }
 

@@ -205,7 +205,7 @@ TEST_F(SequencerTest, ARecordingReadsBackAsMelodyData) {
   Link(seq, kSeqFrequency, kb);
   Link(seq, kSeqVelocity, kb);
   WaveLibraryEntry* e = BlankMelody(kMelodyMaxNotes);
-  e->State = 2;
+  e->State.Store(2);
   AttachWaveToModule(seq, e, ~uint64_t{0});
   ASSERT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), -1);
   Output(seq);
@@ -228,7 +228,7 @@ TEST_F(SequencerTest, ARecordingReadsBackAsMelodyData) {
 
   EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
   ASSERT_EQ(seq->SampleEntry, e);
-  EXPECT_EQ(e->State, 0);
+  EXPECT_EQ(e->State.Load(), 0);
   EXPECT_EQ(e->Sound.dataSize, 16u * 2 + 24);
   const float* d = e->Sound.samples;
   EXPECT_EQ(d[0], 2.0f);

@@ -227,7 +227,7 @@ class TypeRig : public testing_synth::SynthTest {
         break;
       case kTOctaveBoard:
         octave_ = m_;
-        CurrentOctaveBoardIndex = m_->InstanceNumber - 1;
+        CurrentOctaveBoardIndex.Store(m_->InstanceNumber.Load() - 1);
         break;
       case kTSequencer:
         PlayMelody(m_);
@@ -301,7 +301,7 @@ class TypeRig : public testing_synth::SynthTest {
 
   void NotesOn(std::initializer_list<int32_t> keys) {
     for (int32_t key : keys) {
-      ASSERT_GE(KeyNoteOn(key, 0.8f, kb_->InstanceNumber), 0);
+      ASSERT_GE(KeyNoteOn(key, 0.8f, kb_->InstanceNumber.Load()), 0);
       held_.push_back(key);
       if (octave_ != nullptr) {
         ASSERT_GE(OctaveNoteOn(key % 12, 0.7f), 0);
@@ -310,7 +310,7 @@ class TypeRig : public testing_synth::SynthTest {
   }
   void NotesOff() {
     for (int32_t key : held_) {
-      KeyNoteOff(-1, key, kb_->InstanceNumber);
+      KeyNoteOff(-1, key, kb_->InstanceNumber.Load());
       if (octave_ != nullptr) OctaveNoteOff(-1, key % 12);
     }
     held_.clear();

@@ -43,9 +43,9 @@ class GroupsBTest : public BuildTest {
     Settings.CpuSaving = -1;
     Settings.DisplayMidiInput = -1;
     QUARLE_BASICS::DisplayDriverIndex = 2;
-    TimeBaseIndex = 2;
-    CurrentKeyboardIndex = 0;
-    KeyboardStates[0]->KeyOffset = 0;
+    TimeBaseIndex.Store(2);
+    CurrentKeyboardIndex.Store(0);
+    KeyboardStates[0].Load()->KeyOffset.Store(0);
   }
   void TearDown() override {
     Tarvelo::close();
@@ -88,9 +88,11 @@ TEST_F(GroupsBTest, IdsSlotsAndPositionsAtTheStartUpBuild) {
   ExpectRect(129, 220, 0, 225, 35);  // 219.5 to even
   ExpectRect(139, 0, 100, 1455, 980);
   ExpectRect(141, 748, 850, 50, 40);  // 747.5 to even
-  // Key windows: 16 keys of 45 on the board, 25 on the keyboard.
-  EXPECT_EQ(OctaveBoardVisibleKeys, 16);
+  // Key windows: room for 16 keys of 45 on the board, 25 on the keyboard;
+  // the board shows base 5's 10 keys in that room, each 72 tall.
   ExpectRect(444, 3, 77, 45, 720);
+  EXPECT_EQ(OctaveBoardVisibleKeys.Load(), 10);
+  EXPECT_EQ(OctaveKeyHeight.Load(), 72);
   EXPECT_EQ(KeyboardVisibleKeys, 25);
   ExpectRect(453, 1351, 3, 45, 45);  // ends one border inside the window
   // Settings windows hang under their tabs.
@@ -211,9 +213,10 @@ TEST_F(GroupsBTest, ReleaseTypeOtherWindowsAndZoomTwo) {
   MonitorsSpanned = 1;
   Window(1920, 1440);
   ASSERT_EQ(BuildInterface(1.0f), 0);
-  EXPECT_EQ(OctaveBoardVisibleKeys, 22);
-  EXPECT_EQ(OctaveKeyHeight, (1340 - 216) / 22);
-  EXPECT_EQ(C(444)->H, 22 * OctaveKeyHeight);
+  EXPECT_EQ(C(444)->H, 22 * ((1340 - 216) / 22));
+  // Base 5 shows its 10 keys in that room.
+  EXPECT_EQ(OctaveBoardVisibleKeys.Load(), 10);
+  EXPECT_EQ(OctaveKeyHeight.Load(), C(444)->H / 10);
   // Zoom two on a large window: the same ids, doubled sizes.
   Zoom(2);
   Window(2560, 1440);

@@ -38,7 +38,7 @@ TEST_F(FilterPanelTest, NoFilterSelectedGivesThePrototypeAndItsFile) {
   ASSERT_EQ(FilterLibrary.header.count, 1);
   const WaveLibraryEntry* e = FilterLibrary.entries[0];
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), "FIR_8-16_Triangular.wav");
-  EXPECT_EQ(e->State, kWaveIdle);
+  EXPECT_EQ(e->State.Load(), kWaveIdle);
   EXPECT_EQ(e->Sound.frameCount, 16u);
   EXPECT_EQ(std::memcmp(e->Sound.samples, FirDesign.FirKernel, 64), 0);
   EXPECT_TRUE(fs::exists(Home() / "FILTERS" / "FIR_8-16_Triangular.wav"));

@@ -23,16 +23,16 @@ class KeyboardsTest : public PanelsATest {
   void SetUp() override {
     PanelsATest::SetUp();
     ResetKeyboardPanelStatics();
-    KbStore(CurrentKeyboardIndex, 0);
-    KbStore(CurrentOctaveBoardIndex, 0);
-    for (KeyboardState* s : KeyboardStates) ResetKeyboardState(*s, nullptr);
-    for (KeyboardState* s : OctaveBoardStates) ResetKeyboardState(*s, nullptr);
+    CurrentKeyboardIndex.Store(0);
+    CurrentOctaveBoardIndex.Store(0);
+    for (const Shared<KeyboardState*>& s : KeyboardStates) ResetKeyboardState(*s.Load(), nullptr);
+    for (const Shared<KeyboardState*>& s : OctaveBoardStates) ResetKeyboardState(*s.Load(), nullptr);
     kb_ = Slot(kUiKB);
     bb_ = Slot(kUiBB);
-    s_ = KeyboardStates[0];
-    s_->LockFlag = 0;
-    s_->Stamp = 0;
-    s_->KeyOffset = 0;
+    s_ = KeyboardStates[0].Load();
+    s_->LockFlag.Store(0);
+    s_->Stamp.Store(0);
+    s_->KeyOffset.Store(0);
     V::KeyInput = V::SelectorState{};
   }
   void TearDown() override {
@@ -48,12 +48,12 @@ class KeyboardsTest : public PanelsATest {
   }
   static int32_t Sounding(const KeyboardState* s) {
     int32_t n = 0;
-    for (int32_t v = 0; v < kVoicesUsed; ++v) n += s->Voices[v].State == kVoiceOn;
+    for (int32_t v = 0; v < kVoicesUsed; ++v) n += s->Voices[v].State.Load() == kVoiceOn;
     return n;
   }
   static int32_t Used(const KeyboardState* s) {
     int32_t n = 0;
-    for (int32_t v = 0; v < kVoicesUsed; ++v) n += s->Voices[v].State != kVoiceFree;
+    for (int32_t v = 0; v < kVoicesUsed; ++v) n += s->Voices[v].State.Load() != kVoiceFree;
     return n;
   }
   void TopRow(uint32_t scan, bool released, bool shift) {
@@ -85,7 +85,7 @@ TEST_F(KeyboardsTest, KeysNeedAudioOutput) {
 TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
   const auto row = [&](uint32_t bits, int32_t r) {
     const V::ControlRecord* c = C(bb_);
-    V::Pointer.y = c->Y + static_cast<int32_t>((r + 0.5) * c->H / OctaveBoardVisibleKeys);
+    V::Pointer.y = c->Y + static_cast<int32_t>((r + 0.5) * c->H / OctaveBoardVisibleKeys.Load());
     OnOctaveBoard(bits, c->X + 1, V::Pointer.y, bb_, 0);
   };
   const auto beyond = [&](int32_t k, bool down) {
@@ -122,15 +122,15 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
   };
   const auto held = [](const KeyboardState* s) {
     int32_t n = 0;
-    for (const HeldKey& h : s->HeldKeys) n += h.Voice >= 0;
+    for (const HeldKey& h : s->HeldKeys) n += h.Voice.Load() >= 0;
     return n;
   };
-  ASSERT_GT(OctaveBoardVisibleKeys, 3);
+  ASSERT_GT(OctaveBoardVisibleKeys.Load(), 3);
   for (const auto& src : sources) {
     SCOPED_TRACE(src.what);
-    KeyboardState* s = src.board ? OctaveBoardStates[0] : s_;
+    KeyboardState* s = src.board ? OctaveBoardStates[0].Load() : s_;
     ResetKeyboardState(*s, nullptr);
-    s->LockFlag = src.locked ? -1 : 0;
+    s->LockFlag.Store(src.locked ? -1 : 0);
     PlaybackActive = -1;
     src.play(1, true);
     ASSERT_EQ(Sounding(s), 1);
@@ -141,7 +141,7 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
     if (src.strip != 0) {
       EXPECT_EQ(C(src.strip)->Text.Selected, -1);
     }
-    s->LockFlag = 0;
+    s->LockFlag.Store(0);
     if (src.on) continue;  // what follows is the output off's
     ASSERT_GE(src.board ? OctaveNoteOn(7, 1.0f) : KeyNoteOn(7, 1.0f, 0), 0);
     SetTextOf(Slot(kUiMB), "");
@@ -157,7 +157,7 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
 
 TEST_F(KeyboardsTest, LockedKeysStayUntilPressedAgain) {
   PlaybackActive = -1;
-  s_->LockFlag = -1;
+  s_->LockFlag.Store(-1);
   OnKey(V::kEventPress, 2);
   EXPECT_EQ(C(kb_)->Text.Selected, 2);
   OnKey(V::kEventClick, 2);
@@ -171,7 +171,7 @@ TEST_F(KeyboardsTest, LockedKeysStayUntilPressedAgain) {
   ASSERT_EQ(Sounding(s_), 2);
   const int32_t lock = Slot(kUiKBLOCK);
   Click(OnKeyboardLock, lock);
-  EXPECT_EQ(s_->LockFlag, 0);
+  EXPECT_EQ(s_->LockFlag.Load(), 0);
   EXPECT_EQ(On(lock), 0);
   EXPECT_EQ(Sounding(s_), 0);
 }
@@ -186,10 +186,10 @@ TEST_F(KeyboardsTest, IslandKeysStartNewNotesAndSlidingGlides) {
   OnKey(V::kEventDragRelease, 3);
   EXPECT_EQ(Sounding(s_), 0);
 
-  for (KeyboardState* s : KeyboardStates) ResetKeyboardState(*s, nullptr);
+  for (const Shared<KeyboardState*>& s : KeyboardStates) ResetKeyboardState(*s.Load(), nullptr);
   const int32_t ik = Slot(kUiKBIK);
   Click(OnKeyboardIslandKeys, ik);
-  EXPECT_EQ(s_->Stamp, 1);
+  EXPECT_EQ(s_->Stamp.Load(), 1);
   EXPECT_EQ(On(ik), 0);
   OnKey(V::kEventPress, 1);
   OnKey(V::kEventDrag, 2);
@@ -197,7 +197,7 @@ TEST_F(KeyboardsTest, IslandKeysStartNewNotesAndSlidingGlides) {
   EXPECT_EQ(Used(s_), 1);
   float f = 0.0f;
   for (int32_t v = 0; v < kVoicesUsed; ++v)
-    if (s_->Voices[v].State == kVoiceOn) f = s_->Voices[v].Frequency;
+    if (s_->Voices[v].State.Load() == kVoiceOn) f = s_->Voices[v].Frequency.Load();
   EXPECT_FLOAT_EQ(f, KeyToFrequency(WrapKeyIndex(3)));
   OnKey(V::kEventDragRelease, 3);
   EXPECT_EQ(Sounding(s_), 0);
@@ -218,47 +218,47 @@ TEST_F(KeyboardsTest, TopRowKeysWithShiftChangedBeforeTheRelease) {
 
 TEST_F(KeyboardsTest, OctaveBoardPlaysRowsFromItsOctaveWord) {
   PlaybackActive = -1;
-  KeyboardState* b = OctaveBoardStates[0];
-  b->Octave = 5;
-  ASSERT_GT(OctaveBoardVisibleKeys, 2);
+  KeyboardState* b = OctaveBoardStates[0].Load();
+  b->Octave.Store(5);
+  ASSERT_GT(OctaveBoardVisibleKeys.Load(), 2);
   const V::ControlRecord* c = C(bb_);
-  V::Pointer.y = c->Y + static_cast<int32_t>(1.5 * c->H / OctaveBoardVisibleKeys);
+  V::Pointer.y = c->Y + static_cast<int32_t>(1.5 * c->H / OctaveBoardVisibleKeys.Load());
   OnOctaveBoard(V::kEventPress, c->X + 1, V::Pointer.y, bb_, 0);
   EXPECT_EQ(C(bb_)->Text.Selected, 1);
   EXPECT_EQ(Sounding(b), 1);
-  EXPECT_EQ(b->HeldKeys[LastBoardHeld].Key, 6u);
+  EXPECT_EQ(b->HeldKeys[LastBoardHeld].Key.Load(), 6u);
   OnOctaveBoard(V::kEventClick, c->X + 1, V::Pointer.y, bb_, 0);
   EXPECT_EQ(Sounding(b), 0);
 }
 
 TEST_F(KeyboardsTest, NumberAndKeyPositionSelectors) {
   const int32_t kbnum = Named("KBNUM");
-  KeyboardStates[3]->LockFlag = -1;
-  KeyboardStates[3]->KeyOffset = 5;
+  KeyboardStates[3].Load()->LockFlag.Store(-1);
+  KeyboardStates[3].Load()->KeyOffset.Store(5);
   C(kbnum)->Text.Selected = 2;
   Right(OnKeyboardNumber, kbnum);
-  EXPECT_EQ(CurrentKeyboardIndex, 3);
+  EXPECT_EQ(CurrentKeyboardIndex.Load(), 3);
   EXPECT_EQ(CurrentKeyboard.load(), nullptr);
   EXPECT_EQ(Text(kbnum), "#4");
   EXPECT_EQ(On(Slot(kUiKBLOCK)), -1);
   EXPECT_EQ(C(Slot(kUiKBPOS))->Text.Selected, 5 + 8 * 12);
 
   // Key positions: 17 octaves of a 12-key tuning, 0 is 8 octaves down.
-  KbStore(CurrentKeyboardIndex, 0);
+  CurrentKeyboardIndex.Store(0);
   const int32_t pos = Slot(kUiKBPOS);
   C(pos)->Text.Selected = 1;
   OnKeyPositionSelect(V::kEventClick, C(pos)->X + 1, C(pos)->Y + 1, pos, 0);
-  EXPECT_EQ(s_->KeyOffset, -96);
-  EXPECT_EQ(s_->Octave, -8);
+  EXPECT_EQ(s_->KeyOffset.Load(), -96);
+  EXPECT_EQ(s_->Octave.Load(), -8);
   OnKeyPositionSelect(V::kEventClick, C(pos)->X + 1, C(pos)->Y + 1, pos, 0);
   EXPECT_EQ(C(pos)->Text.Selected, 203);
-  EXPECT_EQ(s_->KeyOffset, 107);
-  EXPECT_EQ(s_->Octave, 8);
+  EXPECT_EQ(s_->KeyOffset.Load(), 107);
+  EXPECT_EQ(s_->Octave.Load(), 8);
 
   // The octave board's selector is vertical: a click below the middle steps up.
   const int32_t bbnum = Named("BBNUM");
   OnBoardNumber(V::kEventClick, C(bbnum)->X + 1, C(bbnum)->Y + C(bbnum)->H - 2, bbnum, 0);
-  EXPECT_EQ(CurrentOctaveBoardIndex, 1);
+  EXPECT_EQ(CurrentOctaveBoardIndex.Load(), 1);
 }
 
 // With the typed-value dialog open a played key enters its frequency and

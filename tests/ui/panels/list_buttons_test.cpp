@@ -488,7 +488,7 @@ TEST_F(ListButtonsTest, ARefusedTuningFileKeepsTheEditorsUnsavedEdits) {
 TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
   SelectModule(Make(kTypeOscillator), -1);
   RecordAction(kActionPower, ModuleList.entries[0], -1, nullptr);
-  KeyboardStates[0]->LockFlag = -1;
+  KeyboardStates[0].Load()->LockFlag.Store(-1);
   OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
   EXPECT_EQ(ModuleList.count, 0);
   EXPECT_EQ(ActionHistory.count, 0);
@@ -499,7 +499,7 @@ TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
   for (const CommandMessage& m : Drain(0))
     reset |= m.type == 100 && static_cast<int32_t>(m.arg2) == Slot(kUiSTB_CP) && m.arg5 == 8;
   EXPECT_TRUE(reset);
-  EXPECT_EQ(On(Slot(kUiKBLOCK)), KeyboardStates[0]->LockFlag);
+  EXPECT_EQ(On(Slot(kUiKBLOCK)), KeyboardStates[0].Load()->LockFlag.Load());
   EXPECT_EQ(Text(Slot(kUiMTLBL)), "[NO ACTIVE SELECTION]");
   // A second new synth within the same second does not overwrite the first.
   OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);

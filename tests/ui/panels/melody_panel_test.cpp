@@ -39,7 +39,7 @@ class MelodyPanelTest : public PanelsBTest {
 
 TEST_F(MelodyPanelTest, SelectAndSaveOnlyIdleUnsavedMelodies) {
   WaveLibraryEntry* e = Melody("tune.mel");
-  Melody("busy.mel")->State = kWaveCreating;
+  Melody("busy.mel")->State.Store(kWaveCreating);
   ClickRow(OnMelodyList, mlist_, 1);
   EXPECT_EQ(Field(mlist_).Selected, -1);
   ClickRow(OnMelodyList, mlist_, 0);
@@ -106,7 +106,7 @@ TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), "20251130-08h09m10.mel");
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->Folder),
             QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\MELODIES");
-  EXPECT_EQ(e->State, kWaveCreating);
+  EXPECT_EQ(e->State.Load(), kWaveCreating);
   EXPECT_EQ(e->Sound.dataSize, 192024u);
   EXPECT_EQ(seq->SampleEntry, e);
   EXPECT_EQ(On(rec_), -1);

@@ -75,16 +75,16 @@ TEST_F(ModulePanelTest, PlayWithAutorewindClearsPhasesOnlyWhenStarting) {
 TEST_F(ModulePanelTest, PowerOffStopsAKeyboardsNotes) {
   ModuleRecord* kb = Make(kTypeKeyboard);
   SelectedModule = kb;
-  KeyboardState* s = KeyboardStates[kb->InstanceNumber - 1];
-  s->Pending = 0;
+  KeyboardState* s = KeyboardStates[kb->InstanceNumber.Load() - 1].Load();
+  s->Pending.Store(0);
   const int32_t mfp = Slot(kUiMFP);
   kb->ModuleSwitches[kSwitchPower].Store(-1);
   Click(OnModuleSwitch, mfp);
-  EXPECT_EQ(s->Pending, kPendingReset);
+  EXPECT_EQ(s->Pending.Load(), kPendingReset);
   EXPECT_NE(LastHistory().find("Toggle power of"), std::string::npos);
-  s->Pending = 0;
+  s->Pending.Store(0);
   Click(OnModuleSwitch, mfp);
-  EXPECT_EQ(s->Pending, 0);
+  EXPECT_EQ(s->Pending.Load(), 0);
   EXPECT_EQ(On(mfp), -1);
 }
 
@@ -109,9 +109,9 @@ TEST_F(ModulePanelTest, RewindTheTypeFromItsMasterOrStopAKeyboard) {
   EXPECT_EQ(other->SequencerWord, 7);
   ModuleRecord* kb = Make(kTypeKeyboard);
   SelectedModule = kb;
-  KeyboardStates[kb->InstanceNumber - 1]->Pending = 0;
+  KeyboardStates[kb->InstanceNumber.Load() - 1].Load()->Pending.Store(0);
   Click(OnRewindClocks, rwd);
-  EXPECT_EQ(KeyboardStates[kb->InstanceNumber - 1]->Pending, kPendingReset);
+  EXPECT_EQ(KeyboardStates[kb->InstanceNumber.Load() - 1].Load()->Pending.Load(), kPendingReset);
 }
 
 // While the render plays, a rewind (of a module, or from the master of every

@@ -107,7 +107,7 @@ class PanelsBTest : public PanelBase {
     e->Sound.samples = static_cast<float*>(std::calloc(frames * channels + 1, sizeof(float)));
     for (int32_t i = 0; i < frames * channels; ++i) e->Sound.samples[i] = 0.25f * ((i % 4) - 1.5f);
     e->LoadState = Tarvelo::kWaveDataHeld;
-    e->State = state;
+    e->State.Store(state);
     e->ListIndex = list.header.count;
     Tarvelo::WaveLibraryListCommit(list, e);
     return e;

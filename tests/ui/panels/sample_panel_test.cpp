@@ -175,7 +175,7 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
     if (c.kept > 0) {
       ASSERT_EQ(SynthSamples.header.count, 1);
       EXPECT_EQ(e->Sound.frameCount, uint32_t(c.kept));
-      EXPECT_EQ(e->State, kWaveIdle);
+      EXPECT_EQ(e->State.Load(), kWaveIdle);
       EXPECT_EQ(m_->SampleEntry, e);
       EXPECT_EQ(m_->ModuleSwitches[kSwitchPlay].Load(), -1);
       Field(wlist_).Selected = 0;
@@ -333,7 +333,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
         TakeFinishedRecordings();
         if (frames > 0 && path.listed) {
           ASSERT_EQ(kind.list->header.count, 1);
-          EXPECT_EQ(e->State, kWaveIdle);
+          EXPECT_EQ(e->State.Load(), kWaveIdle);
           EXPECT_EQ(held(e), kind.kept);
           ModuleRecord* player = Make(kind.type == kTypeSample ? kTypeSample : kTypeSequencer);
           AttachWaveToModule(player, e, 0);
@@ -539,10 +539,10 @@ TEST_F(SamplePanelTest, UnloadDetachesRemovesAndMovesTheSelection) {
   EXPECT_EQ(m_->OutputChannels.Load(), 1);
   EXPECT_EQ(ModuleCatalog[kTypeSample].SampleEntry, nullptr);
   EXPECT_EQ(Field(wlist_).Selected, 0);
-  SynthSamples.entries[0]->State = kWaveCreating;  // busy: stays
+  SynthSamples.entries[0]->State.Store(kWaveCreating);  // busy: stays
   Click(OnSampleUnload, wlist_ + 2);
   EXPECT_EQ(SynthSamples.header.count, 1);
-  SynthSamples.entries[0]->State = kWaveIdle;
+  SynthSamples.entries[0]->State.Store(kWaveIdle);
   Click(OnSampleUnload, wlist_ + 2);
   EXPECT_EQ(SynthSamples.header.count, 0);
   EXPECT_EQ(Field(wlist_).Selected, -1);

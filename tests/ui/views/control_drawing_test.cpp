@@ -187,11 +187,11 @@ TEST_F(ControlDrawingTest, PanelsAndFramesAndOverlays) {
   C(panel)->Colour = 0xFF223344;
   const int32_t k = AddLayer(panel, 50, 40, 0xFF000000);  // an overlay stand-in
   C(panel)->GradientFlag = -1;
-  Settings.UseShader = 0;
+  Settings.UseShader.Store(0);
   Draw(panel);
   EXPECT_EQ(At(25, 20), 0xFF223344u);
   EXPECT_EQ(At(0, 0), kColourNavy);
-  Settings.UseShader = -1;
+  Settings.UseShader.Store(-1);
   Draw(panel);
   EXPECT_EQ(At(25, 20), 0xFF000000u);
   EXPECT_EQ(k, 0);

@@ -36,7 +36,9 @@ class KeyboardTest : public ViewTest {
   void SetUp() override {
     ViewTest::SetUp();
     ASSERT_EQ(InitKeyboardStates(), 0);
-    CurrentKeyboardIndex = CurrentOctaveBoardIndex = TimeBaseIndex = 0;
+    CurrentKeyboardIndex.Store(0);
+    CurrentOctaveBoardIndex.Store(0);
+    TimeBaseIndex.Store(0);
     FreeKeyboardKeyColours();
     KeyboardKeyColours = static_cast<KeyColour*>(std::calloc(kKeys, sizeof(KeyColour)));
     for (int32_t i = 0; i < kKeys; ++i) KeyboardKeyColours[i] = {1.0f, 1.0f, 1.0f};
@@ -92,11 +94,11 @@ TEST_F(KeyboardTest, CaptionsNameNotesAndNumberOctaves) {
 
 TEST_F(KeyboardTest, HeldHoveredAndPlayedKeys) {
   const int32_t id = Control(0, kTop, kKeys * K, K, kKeys, K, K);
-  KeyboardState* st = KeyboardStates[0];
-  KbStore(st->KeyOffset, 0);
-  st->HeldKeys[0] = {0, 2, 5};
-  st->HeldKeys[1] = {0, 40, 6};  // out of view: not drawn
-  st->HeldKeys[2] = {0, 3, kHeldKeyFree};
+  KeyboardState* st = KeyboardStates[0].Load();
+  st->KeyOffset.Store(0);
+  StoreHeldKey(st->HeldKeys[0], 0, 2, 5);
+  StoreHeldKey(st->HeldKeys[1], 0, 40, 6);  // out of view: not drawn
+  StoreHeldKey(st->HeldKeys[2], 0, 3, kHeldKeyFree);
   C(id)->Text.Mark = 5;
   C(id)->Text.Selected = 7;
   Snapshot s;
@@ -111,23 +113,25 @@ TEST_F(KeyboardTest, HeldHoveredAndPlayedKeys) {
   EXPECT_EQ(Px(6 * K - 1, kTop + K - 1), kMarkDark);
   EXPECT_EQ(Px(7 * K + 2, kTop + K - 3), DimKeyColour(KeyboardKeyColour(7)));
   EXPECT_EQ(Px(9 * K, kTop), DimKeyColour(KeyboardKeyColour(9)));
-  CurrentKeyboardIndex = 99;  // no state: keys only
+  CurrentKeyboardIndex.Store(99);  // no state: keys only
   EXPECT_EQ(DrawKeyboard(Take(id, s), id), 0);
 }
 
 TEST_F(KeyboardTest, OctaveBoardCentresTheRangeAndCaptionsPowers) {
   // Room for 14 keys of 9u: the middle 14 of base 2's 22, from key 4.
+  // The interface lays the board out for its height; the draw follows.
   int32_t id = Control(600, 0, 80, 14 * K + 20, 22, 80, K);
   Snapshot s;
+  LayOutOctaveBoard(14 * K + 20);
   DrawOctaveBoard(Take(id, s), id);
-  EXPECT_EQ(OctaveBoardVisibleKeys, 14);
-  EXPECT_EQ(OctaveKeyHeight, K);
-  for (KeyboardState* st : OctaveBoardStates) EXPECT_EQ(st->Octave, 4);
+  EXPECT_EQ(OctaveBoardVisibleKeys.Load(), 14);
+  EXPECT_EQ(OctaveKeyHeight.Load(), K);
+  for (const Shared<KeyboardState*>& st : OctaveBoardStates) EXPECT_EQ(st.Load()->Octave.Load(), 4);
   // Top exponent 22 - 4 - 9 - 1 = 8; caption row nearest(15.5) = 16.
   ExpectLayer(id, 0, Caption(80, K, "256", 16, 16));
   ExpectLayer(id, 8, Caption(80, K, "1 x", 16, 16));
   ExpectLayer(id, 9, Caption(80, K, "1/2", 16, 16));
-  OctaveBoardStates[0]->HeldKeys[0] = {0, 4 + 2, 3};
+  StoreHeldKey(OctaveBoardStates[0].Load()->HeldKeys[0], 0, 4 + 2, 3);
   DrawOctaveBoard(Take(id, s, 0), id);
   EXPECT_EQ(Px(610, 2 * K + K - 4), DimKeyColour(V::HueToRgb(15 / 22.0f + 0.16666667f)));
   EXPECT_EQ(Px(600, 3 * K), V::HueToRgb(14 / 22.0f + 0.16666667f));
@@ -135,14 +139,16 @@ TEST_F(KeyboardTest, OctaveBoardCentresTheRangeAndCaptionsPowers) {
   // Room for more than 22: exactly 22 taller keys from the first one.
   UiUnit = 1;
   id = Control(700, 0, K, 660, 22, K, 30);
+  LayOutOctaveBoard(660);
   DrawOctaveBoard(Take(id, s), id);
-  EXPECT_EQ(OctaveBoardVisibleKeys, 22);
-  EXPECT_EQ(OctaveKeyHeight, 30);
-  EXPECT_EQ(OctaveBoardStates[5]->Octave, 0);
+  EXPECT_EQ(OctaveBoardVisibleKeys.Load(), 22);
+  EXPECT_EQ(OctaveKeyHeight.Load(), 30);
+  EXPECT_EQ(OctaveBoardStates[5].Load()->Octave.Load(), 0);
 
   // Too narrow for its caption: it shrinks, never below size 8.
   UiUnit = 5;
   id = Control(800, 0, 12, 14 * K, 22, 12, K);
+  LayOutOctaveBoard(14 * K);
   DrawOctaveBoard(Take(id, s), id);
   ExpectLayer(id, 0, Caption(12, K, "256", 8, 20));
 }

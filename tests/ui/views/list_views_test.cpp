@@ -424,7 +424,7 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
     ASSERT_EQ(WaveLibraryListReserve(SynthSamples), 0);
     WaveLibraryListCommit(SynthSamples, e[i]);
   }
-  e[0]->State = kWaveCreating;
+  e[0]->State.Store(kWaveCreating);
   e[0]->Sound.samples = data;
   e[2]->Sound.samples = data;
   ModuleRecord module{};
@@ -459,7 +459,7 @@ WaveLibraryEntry* ListEntry(WaveLibraryList& list, const char* name, int32_t cha
   e->Sound.format.channels = static_cast<int16_t>(channels);
   e->Sound.samples = data;
   e->Duration = 2.5f;
-  e->State = state;
+  e->State.Store(state);
   EXPECT_EQ(WaveLibraryListReserve(list), 0);
   WaveLibraryListCommit(list, e);
   return e;
@@ -538,8 +538,8 @@ TEST_F(ListMembersTest, CreatedModuleRowsCarryCategoryLabelAndPolyphony) {
   auto b = std::make_unique<ModuleRecord>();
   QUARLE_BASICS::DynZStringAssign(a->Name, "Delay");
   QUARLE_BASICS::DynZStringAssign(b->Name, "Delay");
-  a->InstanceNumber = 1;
-  b->InstanceNumber = 12;
+  a->InstanceNumber.Store(1);
+  b->InstanceNumber.Store(12);
   a->Category = 6;
   b->Category = 4;
   b->ModuleSwitches[kSwitchPerVoice].Store(-1);

@@ -172,7 +172,7 @@ TEST_F(ListTest, MelodyIconsTooltipAndNames) {
   const auto add = [&](const char* file, int32_t state, bool data, float seconds) {
     WaveLibraryEntry* e = WaveLibraryEntryNew();
     QUARLE_BASICS::DynZStringAssign(e->File, file);
-    e->State = state;
+    e->State.Store(state);
     e->Sound.samples = data ? samples : nullptr;
     e->Duration = seconds;
     EXPECT_EQ(WaveLibraryListReserve(MelodyLibrary), 0);

@@ -338,7 +338,7 @@ class InstalledFrames : public PartialFrames {
     Tarvelo::InstallPanelHandlersB();
   }
   void TearDown() override {
-    Tarvelo::TimeBaseIndex = 0;
+    Tarvelo::TimeBaseIndex.Store(0);
     PartialFrames::TearDown();
   }
   // StalePixels with the memory read-out aside: it shows a live value of its own.
@@ -364,7 +364,7 @@ TEST_F(InstalledFrames, AnOctaveBoardKeyPressedAndReleasedInEveryNumberBase) {
   ASSERT_EQ(StaleBesideMemory(), 0) << "shown";
   auto key = [&](int32_t row, uint32_t bits) {
     V::Pointer.x = C(bb)->X + C(bb)->W / 2;
-    V::Pointer.y = C(bb)->Y + row * Tarvelo::OctaveKeyHeight + Tarvelo::OctaveKeyHeight / 2;
+    V::Pointer.y = C(bb)->Y + row * Tarvelo::OctaveKeyHeight.Load() + Tarvelo::OctaveKeyHeight.Load() / 2;
     Send(bb, bits, V::Pointer.x, V::Pointer.y);
   };
   // Base 3's 14 keys leave a strip below the last; bases 5 and 2 fill the board.
@@ -377,10 +377,10 @@ TEST_F(InstalledFrames, AnOctaveBoardKeyPressedAndReleasedInEveryNumberBase) {
     SCOPED_TRACE("base index " + std::to_string(r.base));
     C(tstb)->Text.Selected = r.base;
     Send(Find("TSS"), V::kEventClick);
-    ASSERT_EQ(Tarvelo::TimeBaseIndex, r.base);
+    ASSERT_EQ(Tarvelo::TimeBaseIndex.Load(), r.base);
     EXPECT_EQ(StaleBesideMemory(), 0) << "set";
-    EXPECT_EQ(C(bb)->H - Tarvelo::OctaveBoardVisibleKeys * Tarvelo::OctaveKeyHeight, r.spare);
-    for (const int32_t row : {0, Tarvelo::OctaveBoardVisibleKeys - 1, 2}) {
+    EXPECT_EQ(C(bb)->H - Tarvelo::OctaveBoardVisibleKeys.Load() * Tarvelo::OctaveKeyHeight.Load(), r.spare);
+    for (const int32_t row : {0, Tarvelo::OctaveBoardVisibleKeys.Load() - 1, 2}) {
       key(row, V::kEventPress);
       EXPECT_EQ(StaleBesideMemory(), 0) << "row " << row << " pressed";
       key(row, V::kEventClick);

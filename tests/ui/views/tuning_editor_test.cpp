@@ -143,15 +143,15 @@ TEST_F(TuningEditor, SaveAppliesTheEditsWritesTheFileAndTellsTheEngine) {
   Send(Find("TNGK+"), 8);
   EXPECT_EQ(Text(Slot(Tarvelo::kUiTNGNBL)), "13 keys");
   EXPECT_EQ(Tarvelo::TuningGetNoteCount(ActiveTuning), 12);  // private until saved
-  Tarvelo::KeyboardStates[0]->Octave = 3;
-  Tarvelo::CurrentKeyboardIndex = 0;
+  Tarvelo::KeyboardStates[0].Load()->Octave.Store(3);
+  Tarvelo::CurrentKeyboardIndex.Store(0);
 
   Send(save, 8);
   EXPECT_EQ(Tarvelo::TuningGetReferencePitch(ActiveTuning), 432.0f);
   EXPECT_EQ(Tarvelo::TuningGetNoteCount(ActiveTuning), 13);
   EXPECT_EQ(Tarvelo::TuningGetNoteCount(Tarvelo::EngineTuning), 13);
   EXPECT_EQ(EditedTuning.Modified, 0);
-  EXPECT_EQ(Tarvelo::KeyboardStates[0]->KeyOffset, 39);
+  EXPECT_EQ(Tarvelo::KeyboardStates[0].Load()->KeyOffset.Load(), 39);
   EXPECT_EQ(C(Slot(Tarvelo::kUiKBPOS))->Text.Selected, 39 + 8 * 13);
   const std::string file = QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName);
   EXPECT_TRUE(platform::FileExists(home + "\\" + file));
@@ -366,7 +366,7 @@ TEST_F(TuningEditor, NewTuningsWithinOneSecondGetFilesOfTheirOwn) {
 
 TEST_F(TuningEditor, TheNumberBaseIsAppliedOnlyWhenItChanges) {
   const int32_t tstb = Slot(Tarvelo::kUiTSTB);
-  Tarvelo::TimeBaseIndex = 0;
+  Tarvelo::TimeBaseIndex.Store(0);
   C(tstb)->Text.Selected = 0;
   Send(tstb, 8, C(tstb)->X + C(tstb)->W - 2, C(tstb)->Y + 2);
   EXPECT_EQ(Text(tstb), "Base: 3");
@@ -375,7 +375,7 @@ TEST_F(TuningEditor, TheNumberBaseIsAppliedOnlyWhenItChanges) {
   EXPECT_EQ(C(tstb)->Text.Selected, 2);
   EXPECT_EQ(Text(tstb), "Base: 5");
   Send(Find("TSS"), 8);
-  EXPECT_EQ(Tarvelo::TimeBaseIndex, 2);
+  EXPECT_EQ(Tarvelo::TimeBaseIndex.Load(), 2);
   EXPECT_TRUE(platform::FileExists(home + "\\Settings.txt"));
   std::remove((home + "/Settings.txt").c_str());
   Send(Find("TSS"), 8);  // the same base again: no release, no save
@@ -384,7 +384,7 @@ TEST_F(TuningEditor, TheNumberBaseIsAppliedOnlyWhenItChanges) {
   Send(Find("TSC"), 8);
   EXPECT_EQ(C(tstb)->Text.Selected, 2);
   EXPECT_EQ(Text(tstb), "Base: 5");
-  Tarvelo::TimeBaseIndex = 0;
+  Tarvelo::TimeBaseIndex.Store(0);
 }
 
 TEST_F(TuningEditor, TheScaleListGivesAMelodyGeneratorItsPattern) {

@@ -27,6 +27,7 @@
 
 #include "app/state/console.h"
 #include "app/state/module_page.h"
+#include "app/state/settings.h"
 #include "app/state/system_messages.h"
 #include "app/state/ui_hooks.h"
 #include "audio/audio.h"
@@ -37,14 +38,19 @@
 #include "engine/dsp/sequencer.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
+#include "engine/notes.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
+#include "engine/ui_hooks.h"
 #include "platform/events.h"
 #include "platform/threads.h"
+#include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
 #include "ui/panels/install.h"
 #include "ui/views/install.h"
 #include "ui/views/list_views.h"
 #include "ui/views/partial_frame_fixture.h"
+#include "visuals/control_table.h"
 #include "visuals/renderer.h"
 #include "visuals/video_thread.h"
 
@@ -702,7 +708,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
     e->Pitch[0] = 1.0f;
     e->Duration = 0.05f;
     e->LoadState = Tarvelo::kWaveDataHeld;
-    e->State = Tarvelo::kWaveIdle;
+    e->State.Store(Tarvelo::kWaveIdle);
     e->ListIndex = Tarvelo::MelodyLibrary.header.count;
     Tarvelo::WaveLibraryListCommit(Tarvelo::MelodyLibrary, e);
     return e;
@@ -1059,5 +1065,138 @@ TEST_F(UiDifferential, StateTheDrawingReadsIsRedrawnAtTheNextFrame) {
     const int32_t before = Tarvelo::ActionHistory.count;
     click("MFP");
     EXPECT_EQ(Tarvelo::ActionHistory.count, before + 1);
+  }
+}
+
+// A number base set while the octave board is held and the pointer drags over
+// it, with the video thread drawing: the board's layout (its key count and
+// height, each board's first key) is the interface's, laid out by the Set
+// itself; the draw only reads it. Under ThreadSanitizer the handler's reads of
+// the key count meet no write on another thread.
+TEST_F(UiDifferential, ANumberBaseSetWhileTheOctaveBoardIsHeldIsLaidOutByTheInterface) {
+  V::ControlSetVisible(C(V::WindowList[Tarvelo::kWinBBGROUP]), -1);
+  V::UpdateControl(V::WindowList[Tarvelo::kWinBBGROUP], 0);
+  const int32_t bb = V::UiIndex[Tarvelo::kUiBB], tstb = V::UiIndex[Tarvelo::kUiTSTB];
+  const int32_t set = Find("TSS");
+  ASSERT_TRUE(OnScreen(bb));
+  ASSERT_GT(tstb, 0);
+  ASSERT_GT(set, 0);
+  for (const int32_t type : {Tarvelo::kTypeKeyboard, Tarvelo::kTypeOscillator, Tarvelo::kTypeOctaveBoard})
+    ASSERT_NE(Make(type, 250 + 220 * (type % 5), 250 + 60 * (type % 4)), nullptr);
+  RunLoop();
+  StartThreads();
+  ASSERT_FALSE(HasFatalFailure());
+  const V::ControlRecord* board = C(bb);
+  V::Pointer.x = board->X + board->W / 2;
+  V::Pointer.y = board->Y + board->H / 2;
+  Send(bb, V::kEventPress, V::Pointer.x, V::Pointer.y);
+  constexpr int32_t kSets = 24, kRows = 16, kMaxMoves = 1000000;
+  for (int32_t i = 0; i < kSets; ++i) {
+    const int32_t base = (i + 1) % 3;
+    C(tstb)->Text.Selected = base;
+    Send(set, V::kEventClick);
+    ASSERT_EQ(Tarvelo::TimeBaseIndex.Load(), base);
+    // The layout is the new base's at once, before any frame draws it.
+    const int32_t keys = Tarvelo::OctaveBoardKeyRanges[base].Count;
+    const int32_t fit = board->H / (9 * Tarvelo::UiUnit);
+    const int32_t count = std::min(keys, fit);
+    EXPECT_EQ(Tarvelo::OctaveBoardVisibleKeys.Load(), count) << "base " << base;
+    EXPECT_EQ(Tarvelo::OctaveBoardStates[0].Load()->Octave.Load(), (keys - count) / 2) << "base " << base;
+    // Dragged over the board until the video thread has drawn the new
+    // layout and begun the frame after it (a bound on the moves in case it
+    // stalls: then the wait for the frame fails).
+    const int64_t begun = g_framesBegun.load();
+    for (int32_t m = 0; g_framesBegun.load() < begun + 2 && m < kMaxMoves; ++m) {
+      V::Pointer.y = board->Y + (m % kRows) * board->H / kRows;
+      Send(bb, V::kEventDrag, V::Pointer.x, V::Pointer.y);
+    }
+    ASSERT_TRUE(NextFrame());
+  }
+  Send(bb, V::kEventDragRelease, V::Pointer.x, V::Pointer.y);
+  ASSERT_TRUE(NextFrame());
+  StopThreads();
+}
+
+// The MIDI thread's controller-kind detection while the interface shows and
+// hides the controller list and enables and disables the type selector: the
+// MIDI thread reads only the list's visibility, which the interface stores
+// whole; the refresh it posts is taken on the interface thread, which shows
+// the detected kind only while the selector is enabled.
+TEST_F(UiDifferential, TheMidiThreadsDetectionReadsOnlyWhatTheInterfaceStoresWhole) {
+  const int32_t devices = V::UiIndex[Tarvelo::kUiMIDIDEVS], selector = V::UiIndex[Tarvelo::kUiMIDICCCT];
+  const int32_t list = devices + 1;
+  ASSERT_GT(devices, 0);
+  ASSERT_GT(selector, 0);
+  ASSERT_NE(C(list), nullptr);
+  bool ownLock = false;
+  if (!Tarvelo::MT_MIDIMAPS) ownLock = (Tarvelo::MT_MIDIMAPS = platform::MutexCreate()) != nullptr;
+  ASSERT_NE(Tarvelo::MT_MIDIMAPS, nullptr);
+  // The program's adapters, as its wiring installs them.
+  const Tarvelo::EngineUiHooks saved = Tarvelo::EngineUi;
+  Tarvelo::EngineUi.ControlId = [](int32_t named) -> int32_t {
+    if (named == Tarvelo::kControlMidiDevices) return V::UiIndex[Tarvelo::kUiMIDIDEVS];
+    if (named == Tarvelo::kControlMidiKindSelector) return V::UiIndex[Tarvelo::kUiMIDICCCT];
+    return 0;
+  };
+  Tarvelo::EngineUi.Visible = [](int64_t id) -> int32_t {
+    const V::ControlRecord* c = V::ControlAt(static_cast<int32_t>(id));
+    return c && V::ControlVisible(c) != 0 ? -1 : 0;
+  };
+  Tarvelo::EngineUi.IsEnabled = [](int32_t id) -> int32_t {
+    const V::ControlRecord* c = V::ControlAt(id);
+    return c && V::ControlIsEnabled(c) != 0 ? -1 : 0;
+  };
+  Tarvelo::MidiMap& map = Tarvelo::MidiMaps[0];
+  constexpr int32_t kController = 1;  // row 2 of the list
+  map.Entries[kController][0].CentreCount = map.Entries[kController][0].SeenCount = 0;
+  C(list)->Text.Selected = kController + 1;
+  // 65 twice decides "Endless, 64-rel." at every second message.
+  auto detect = [&](float time) { return Tarvelo::DetectControllerKind(map, kController, 0, 65.0f, 65.0f, time, 0); };
+  // Pairs of messages until the interface has toggled the page a while and
+  // the MIDI thread has sent a good many of them (the wall clock only bounds
+  // a hang).
+  std::atomic<bool> stop{false}, finished{false};
+  std::atomic<int32_t> pairs{0};
+  int32_t decided = 0;
+  std::thread midi([&] {
+    // Paced, as a device sends: a flood of refreshes would keep the loop busy.
+    for (int32_t n = 0; !stop.load() && n < 5000; ++n) {
+      decided += detect(static_cast<float>(2 * n)) != 0;
+      decided += detect(static_cast<float>(2 * n + 1)) != 0;
+      pairs.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    finished = true;
+  });
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int32_t flips = 1; flips <= 200 || (pairs.load() < 200 && std::chrono::steady_clock::now() < bound);
+       ++flips) {
+    V::ControlSetVisible(C(list), (flips & 1) != 0 ? -1 : 0);
+    V::SetDisabled(&C(selector)->State, (flips & 2) != 0 ? -1 : 0);
+    RunLoop();
+  }
+  stop = true;
+  // A post that finds queue 0 full waits for the loop to take some.
+  while (!finished.load()) RunLoop();
+  midi.join();
+  RunLoop();
+  EXPECT_GE(pairs.load(), 200);
+  EXPECT_EQ(decided, pairs.load());  // the second of each pair decides
+
+  // Shown and enabled: the refresh shows the kind; disabled: it leaves the
+  // selector as it was.
+  V::ControlSetVisible(C(list), -1);
+  for (const bool enabled : {false, true}) {
+    V::SetDisabled(&C(selector)->State, enabled ? 0 : -1);
+    C(selector)->Text.Selected = 0;
+    ASSERT_EQ(detect(0.0f), 0);
+    ASSERT_EQ(detect(1.0f), Tarvelo::kControllerEndless64);
+    RunLoop();
+    EXPECT_EQ(C(selector)->Text.Selected, enabled ? Tarvelo::kControllerEndless64 : 0) << enabled;
+  }
+  Tarvelo::EngineUi = saved;
+  if (ownLock) {
+    platform::MutexDestroy(Tarvelo::MT_MIDIMAPS);
+    Tarvelo::MT_MIDIMAPS = nullptr;
   }
 }

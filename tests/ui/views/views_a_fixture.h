@@ -38,9 +38,9 @@ class ViewTest : public uitest::HeadlessUi {
     V::IconFont.IconSize = 16;
     V::BorderWidth = 3;
     savedUnit = Tarvelo::UiUnit;
-    savedShader = Tarvelo::Settings.UseShader;
+    savedShader = Tarvelo::Settings.UseShader.Load();
     Tarvelo::UiUnit = 5;
-    Tarvelo::Settings.UseShader = 0;
+    Tarvelo::Settings.UseShader.Store(0);
     canvas = platform::ImageCreate(400, 300, kBackdrop);
     ASSERT_NE(canvas, nullptr);
     V::DrawTarget = canvas;
@@ -55,7 +55,7 @@ class ViewTest : public uitest::HeadlessUi {
     canvas = nullptr;
     HeadlessUi::TearDown();
     Tarvelo::UiUnit = savedUnit;
-    Tarvelo::Settings.UseShader = savedShader;
+    Tarvelo::Settings.UseShader.Store(savedShader);
   }
 
   // A visible control under the root.
