@@ -641,21 +641,10 @@ class UiDifferential : public viewsc::PartialFrameTest {
     if (threaded) StopThreads();
   }
 
-  // The modules linked and heard, the render playing them and the video
-  // thread drawing.
-  void StartThreads() {
-    // The locks the program makes at its start and these tests do not.
-    for (platform::Mutex*& m : Tarvelo::MT_TUNINGS)
-      if (!m) ownLocks.push_back(&(m = platform::MutexCreate()));
-    if (!QUARLE_AUDIO::MT_AUDIO) ownLocks.push_back(&(QUARLE_AUDIO::MT_AUDIO = platform::MutexCreate()));
-    ModuleRecord* const* list = Tarvelo::ModuleList.entries;
-    ModuleRecord* kb = list[0];
-    ModuleRecord* osc = list[1];
-    ModuleRecord* mixer = list[3];
-    ModuleRecord* seq = list[4];
-    ModuleRecord* step = list[5];
-    ModuleRecord* merge = list[6];
-    ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
+  // The mix the differential plays: the oscillator, a looping Sequencer, a
+  // Step Sequencer and a Merge Stereo of the oscillator into the mixer.
+  void PlayTheMix(ModuleRecord* osc, ModuleRecord* mixer, ModuleRecord* seq, ModuleRecord* step,
+                  ModuleRecord* merge) {
     // The mixer heard: the oscillator, a looping Sequencer, a Step Sequencer
     // and a Merge Stereo of the oscillator.
     Tarvelo::ModuleLinkInput(*merge, 0, osc, &Tarvelo::ModuleCatalog[kMergeStereo]);
@@ -667,6 +656,25 @@ class UiDifferential : public viewsc::PartialFrameTest {
     Tarvelo::ModuleSetParamValue(*seq, Tarvelo::kSeqLength, 0.05f);
     for (const int32_t w : {Tarvelo::kSwitchPlay, Tarvelo::kSwitchLoop}) seq->ModuleSwitches[w].Store(-1);
     Tarvelo::SynthOutputModule.store(mixer);
+  }
+
+  // The modules linked and heard, the render playing them and the video
+  // thread drawing.
+  void StartThreads() {
+    // The locks the program makes at its start and these tests do not.
+    for (platform::Mutex*& m : Tarvelo::MT_TUNINGS)
+      if (!m) ownLocks.push_back(&(m = platform::MutexCreate()));
+    if (!QUARLE_AUDIO::MT_AUDIO) ownLocks.push_back(&(QUARLE_AUDIO::MT_AUDIO = platform::MutexCreate()));
+    ModuleRecord* const* list = Tarvelo::ModuleList.entries;
+    ModuleRecord* kb = list[0];
+    ModuleRecord* osc = list[1];
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
+    // A test of its own few modules plays the oscillator alone.
+    if (Tarvelo::ModuleList.count < 7) {
+      Tarvelo::SynthOutputModule.store(osc);
+    } else {
+      PlayTheMix(osc, list[3], list[4], list[5], list[6]);
+    }
     Tarvelo::UpdateProcessingOrder(0);
     Tarvelo::PlaybackActive = -1;
     stopRender = false;
