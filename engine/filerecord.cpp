@@ -153,11 +153,9 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
       }
     }
 
-    q.RangeLow = b.Image[0][32][0];
-    if (!(q.RangeLow >= lo)) q.RangeLow = lo;
-    q.RangeHigh = b.Image[1][32][0];
-    if (!(q.RangeHigh <= hi)) q.RangeHigh = hi;
-    q.Step = b.Image[2][32][0];
+    ControlRange range{b.Image[0][32][0], b.Image[1][32][0], b.Image[2][32][0]};
+    if (!(range.low >= lo)) range.low = lo;
+    if (!(range.high <= hi)) range.high = hi;
 
     q.SideSwap = RoundStored(b.Image[0][32][1], 0) != 0 ? -1 : 0;
     q.OutputSide.Store(q.DefaultOutputSide != 0 ? 1 : 0);
@@ -165,10 +163,11 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
 
     ModuleParamSetIntegerFlag(q);
     // A range that holds nothing (or runs backwards) is no range to edit in.
-    if (q.RangeLow >= q.RangeHigh) {
-      q.RangeLow = lo;
-      q.RangeHigh = hi;
+    if (range.low >= range.high) {
+      range.low = lo;
+      range.high = hi;
     }
+    StoreControlRange(q, range);
     ModuleParamClampStep(q);
   }
 
@@ -234,7 +233,7 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   const int32_t n = ParamsInUse(m);
   for (int32_t p = 0; p < n; ++p) {
     const ModuleRecord* s = m.PortSources[p].Load();
-    r.PortSources[p] = s != nullptr && s->Role == kRoleLive ? s->ListIndex : -1;
+    r.PortSources[p] = s != nullptr && s->Role == kRoleLive ? s->ListIndex.Load() : -1;
     const ModuleParam& q = m.Params[p];
     ParamFileBlock& b = r.Params[p];
     b.Value = q.Value.Load();
@@ -254,10 +253,11 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
         }
       }
     }
-    b.Image[0][32][0] = q.RangeLow;
+    const ControlRange range = LoadControlRange(q);
+    b.Image[0][32][0] = range.low;
     b.Image[0][32][1] = q.SideSwap != 0 ? -1.0f : 0.0f;
-    b.Image[1][32][0] = q.RangeHigh;
-    b.Image[2][32][0] = q.Step;
+    b.Image[1][32][0] = range.high;
+    b.Image[2][32][0] = range.step;
   }
 
   if (m.KeepsState != 0) {

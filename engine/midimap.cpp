@@ -639,7 +639,7 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
   if (param.IntegerFlag != 0) v = std::floor(v + 0.5f);
   ModuleSetParamValue(*module, p, v);
   param.MidiMoved.Store(-1);
-  if (ParamEditModeNow() != 0) return -1;
+  if (ParamEditMode.Load() != 0) return -1;
   if (display) {
     platform::MutexGuard guard(param.Number.Lock);
     ParamValueConvertUnit(param.Number, v * param.Scale, 0, -1);
@@ -672,7 +672,7 @@ int32_t MidiMapModuleRef(const MidiMapEntry& e) {
   const ModuleRecord* t = e.Target;
   if (t == nullptr) return -1;
   if (e.Mode == kMidiFixedParam && t->Role == kRoleLive) {
-    const int32_t i = t->ListIndex;
+    const int32_t i = t->ListIndex.Load();
     if (i >= 0 && i < ModuleList.count && ModuleList.entries != nullptr && ModuleList.entries[i] == t) return i;
   }
   for (int32_t type = 0; type < kModuleTypeCount; ++type)

@@ -36,7 +36,7 @@ int32_t ModuleRecordInit(ModuleRecord& m) {
   m.OutputChannels.Store(1);
   m.ChannelsProcessed.Store(1);
   m.ChosenSourcePort = -1;
-  m.ListIndex = -1;
+  m.ListIndex.Store(-1);
   m.SelectedParam.Store(-1);
   m.RequiredPort = -1;
   m.MelodyRestart = -1;
@@ -160,7 +160,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.KeepsVoices = src.KeepsVoices;
   dst.RequiresPortLink = src.RequiresPortLink;
   dst.OrderVisiting = 0;
-  dst.ListIndex = -1;
+  dst.ListIndex.Store(-1);
   dst.BoxControl.Store(0);
   dst.BoxWidthUnits = src.BoxWidthUnits;
   dst.BoxHeightUnits = src.BoxHeightUnits;

@@ -206,7 +206,7 @@ struct ModuleRecord {
   int64_t RequiresPortLink;             // NeedsLeadInput
   DynZString Name;
   DynZString ShortName;
-  int32_t ListIndex;                    // -1 when not listed
+  Shared<int32_t> ListIndex;            // -1 when not listed; the interface lists, the render and the MIDI thread ask
   Shared<int32_t> InstanceNumber;       // the interface renumbers (list lock and MT_MIDIMAPS); render, MIDI thread, draws read
   int32_t RequiredPort;                 // DefaultLeadPort
   int32_t BoxWidthUnits;

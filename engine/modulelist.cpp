@@ -72,7 +72,7 @@ int32_t ListCount() { return std::atomic_ref<int32_t>(ModuleList.count).load(std
 void SetListCount(int32_t n) { std::atomic_ref<int32_t>(ModuleList.count).store(n, std::memory_order_relaxed); }
 // A listed module's index as the render's link command may read it meanwhile.
 void StoreListIndex(ModuleRecord* m, int32_t i) {
-  std::atomic_ref<int32_t>(m->ListIndex).store(i, std::memory_order_relaxed);
+  m->ListIndex.Store(i);
 }
 }  // namespace
 
@@ -378,7 +378,7 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
     ModuleRecordDelete(m);
     return -kErrAllocation;
   }
-  m->ListIndex = position;
+  m->ListIndex.Store(position);
   m->InstanceNumber.Store(instance);
   m->BoxControl.Store(0);
   if (m->Type == kTypeCapture) CaptureModule = m;
@@ -403,7 +403,7 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
 
 bool ModuleListed(const ModuleRecord* m) {
   return m == nullptr || m->Role != kRoleLive ||
-         std::atomic_ref<const int32_t>(m->ListIndex).load(std::memory_order_relaxed) >= 0;
+         m->ListIndex.Load() >= 0;
 }
 
 int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex) {
@@ -423,7 +423,7 @@ int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex) {
     ModuleRecordDelete(m);
     return -kErrAllocation;
   }
-  m->ListIndex = listIndex;
+  m->ListIndex.Store(listIndex);
   if (out != nullptr) *out = m;
   return 0;
 }
@@ -544,7 +544,7 @@ void RemoveModule(ModuleRecord* m) {
     platform::MutexGuard maps(MT_MIDIMAPS);
     const bool keyboards = m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard;
     if (keyboards) BeginKeyboardRenumbering();
-    int32_t index = m->ListIndex;
+    int32_t index = m->ListIndex.Load();
     int32_t count = ModuleList.count;
     if (index >= 0 && index < count && ModuleList.entries[index] == m) {
       for (int32_t i = index; i < count - 1; ++i) {

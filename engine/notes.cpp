@@ -275,7 +275,7 @@ void RefreshParamControl(ModuleRecord* module) {
   // read whole, as they store it.
   const ControlRange range = LoadControlRange(p);
   float x;
-  switch (ParamEditMode) {
+  switch (ParamEditMode.Load()) {
     case 1:
       x = range.low;
       break;

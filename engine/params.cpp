@@ -15,7 +15,7 @@ using QUARLE_BASICS::DynZStringAssignFrom;
 using QUARLE_BASICS::DynZStringFree;
 using QUARLE_BASICS::DynZStringInit;
 
-int32_t ParamEditMode = 0;
+Shared<int32_t> ParamEditMode{0};
 
 static int32_t SelectedParamOfModule() {
   return SelectedModule != nullptr ? SelectedModule->SelectedParam.Load() : -1;
@@ -109,29 +109,27 @@ void ModuleParamCopy(ModuleParam& dst, const ModuleParam& src) {
   dst.IntegerFlag = src.IntegerFlag;
 }
 
-static void RoundIntegerStep(ModuleParam& p) {
-  if (p.IntegerFlag != 0) {
-    p.Step = std::floor(p.Step + 0.5f);
-    if (p.Step < 1.0f) p.Step = 1.0f;
-  }
-}
-
 void ModuleSetParamMode(ModuleParam& p, int32_t mode) {
+  ControlRange r{};
   if (mode == 1) {
-    p.RangeLow = 0.0f;
-    p.RangeHigh = 1000.0f / p.Scale;
-    p.Step = 5.0f / p.Scale;
+    r.low = 0.0f;
+    r.high = 1000.0f / p.Scale;
+    r.step = 5.0f / p.Scale;
   } else if (mode == 2) {
-    p.RangeLow = p.Min < 0.0f ? 0.0f : p.Min;
-    p.RangeHigh = p.Max;
-    if (p.RangeHigh > p.RangeLow + 20.0f) p.RangeHigh = p.RangeLow + 20.0f;
-    p.Step = (p.RangeHigh - p.RangeLow) / 1000.0f;
+    r.low = p.Min < 0.0f ? 0.0f : p.Min;
+    r.high = p.Max;
+    if (r.high > r.low + 20.0f) r.high = r.low + 20.0f;
+    r.step = (r.high - r.low) / 1000.0f;
   } else {
-    p.RangeLow = p.Min / p.Scale;
-    p.RangeHigh = p.Max / p.Scale;
-    p.Step = (p.RangeHigh - p.RangeLow) / 127.0f;
+    r.low = p.Min / p.Scale;
+    r.high = p.Max / p.Scale;
+    r.step = (r.high - r.low) / 127.0f;
   }
-  RoundIntegerStep(p);
+  if (p.IntegerFlag != 0) {
+    r.step = std::floor(r.step + 0.5f);
+    if (r.step < 1.0f) r.step = 1.0f;
+  }
+  StoreControlRange(p, r);
 }
 
 namespace {
@@ -155,13 +153,12 @@ float ClampedStep(float low, float high, float step, int64_t integer) {
 
 }  // namespace
 
-void ModuleParamClampStep(ModuleParam& p) { p.Step = ClampedStep(p.RangeLow, p.RangeHigh, p.Step, p.IntegerFlag); }
+void ModuleParamClampStep(ModuleParam& p) {
+  p.Step.Store(ClampedStep(p.RangeLow.Load(), p.RangeHigh.Load(), p.Step.Load(), p.IntegerFlag));
+}
 
 ControlRange LoadControlRange(const ModuleParam& p) {
-  auto load = [](const float& f) {
-    return std::atomic_ref<float>(const_cast<float&>(f)).load(std::memory_order_relaxed);
-  };
-  return ControlRange{load(p.RangeLow), load(p.RangeHigh), load(p.Step)};
+  return ControlRange{p.RangeLow.Load(), p.RangeHigh.Load(), p.Step.Load()};
 }
 
 void StoredParamBounds(const ModuleParam& p, float& lo, float& hi) {
@@ -182,12 +179,11 @@ float WithinParamRange(const ModuleParam& p, float x) {
 }
 
 void StoreControlRange(ModuleParam& p, const ControlRange& r) {
-  std::atomic_ref<float>(p.RangeLow).store(r.low, std::memory_order_relaxed);
-  std::atomic_ref<float>(p.RangeHigh).store(r.high, std::memory_order_relaxed);
-  std::atomic_ref<float>(p.Step).store(r.step, std::memory_order_relaxed);
+  p.RangeLow.Store(r.low);
+  p.RangeHigh.Store(r.high);
+  p.Step.Store(r.step);
 }
 
-int32_t ParamEditModeNow() { return std::atomic_ref<int32_t>(ParamEditMode).load(std::memory_order_relaxed); }
 
 void ModuleParamSetIntegerFlag(ModuleParam& p) {
   const ParamValue& v = p.Number;
@@ -207,7 +203,8 @@ int32_t OnParamValueChange(float* value) {
   if (shown > p.Max) shown = p.Max;
   float x = shown / p.Scale;
   if (p.IntegerFlag != 0) x = std::floor(x + 0.5f);
-  switch (ParamEditMode) {
+  const int32_t mode = ParamEditMode.Load();
+  switch (mode) {
     case 0:
       SetParamValueOrQueue(*m, index, x);
       break;
@@ -215,18 +212,18 @@ int32_t OnParamValueChange(float* value) {
     case 2:
     case 3: {
       // While playing, a MIDI move reads the range on the audio thread.
-      ControlRange r{p.RangeLow, p.RangeHigh, p.Step};
-      if (ParamEditMode == 1) {
+      ControlRange r = LoadControlRange(p);
+      if (mode == 1) {
         if (x > r.high) x = r.high;
         r.low = x;
-      } else if (ParamEditMode == 2) {
+      } else if (mode == 2) {
         if (x < r.low) x = r.low;
         r.high = x;
       } else {
         r.step = x;
       }
       r.step = ClampedStep(r.low, r.high, r.step, p.IntegerFlag);
-      if (ParamEditMode == 3) x = r.step;
+      if (mode == 3) x = r.step;
       StoreControlRange(p, r);
       break;
     }

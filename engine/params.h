@@ -93,7 +93,9 @@ struct ModuleParam {
   DynZString Label;
   float Scale;             // displayed value = value x scale
   float Min, Max;          // limits of the displayed value
-  float RangeLow, RangeHigh, Step;  // control range in value units
+  // Control range in value units: the interface sets it (or a MIDI move in
+  // a range edit mode, on the audio thread); MIDI moves read it on the audio thread.
+  Shared<float> RangeLow, RangeHigh, Step;
   float InitialValue;      // the type's default in value units
   // ModuleSetParamValue writes it: the interface with playback off, the audio
   // thread's controller moves while it plays; the value field's watch (video)
@@ -155,9 +157,8 @@ float WithinParamRange(const ModuleParam& p, float x);
 void ModuleParamSetIntegerFlag(ModuleParam& p);
 
 // What the module page's editors change: 0 value, 1 range low, 2 range high, 3 step.
-// Written by the interface; MIDI moves read it (ParamEditModeNow) on the audio thread.
-extern int32_t ParamEditMode;
-int32_t ParamEditModeNow();
+// Written by the interface; MIDI moves read it on the audio thread.
+extern Shared<int32_t> ParamEditMode;
 // The parameter selected in the module page's list; -1 none. Defaults to the
 // selected module's SelectedParam; the interface may install its own.
 extern int32_t (*SelectedParamIndex)();

@@ -312,8 +312,8 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
       platform::MutexGuard guard(ModuleList.lock);
       n = ModuleList.entries != nullptr ? std::min(ModuleList.count, listed) : 0;
       const ModuleRecord* out = SynthOutputModule.load();
-      if (out != nullptr && out->ListIndex >= 0 && out->ListIndex < n && ModuleList.entries[out->ListIndex] == out)
-        outIndex = out->ListIndex;
+      if (out != nullptr && out->ListIndex.Load() >= 0 && out->ListIndex.Load() < n && ModuleList.entries[out->ListIndex.Load()] == out)
+        outIndex = out->ListIndex.Load();
       for (int32_t i = 0; i < n; ++i) ModuleToFileRecord(records[i], ModuleList.entries[i]);
     }
     for (int32_t t = 0; t < kModuleTypeCount; ++t) ModuleToFileRecord(records[n + t], &ModuleCatalog[t]);

@@ -133,7 +133,7 @@ int32_t CreateModuleControls(ModuleRecord* module, int32_t x, int32_t y) {
   if (!box) return -21;
 
   V::TextFieldSetText(&box->Text, ModuleCaption(*module).c_str());
-  box->Tag = static_cast<uint64_t>(static_cast<int64_t>(module->ListIndex));
+  box->Tag = static_cast<uint64_t>(static_cast<int64_t>(module->ListIndex.Load()));
   box->UserPointer = module;
   V::ControlSetX(box, x);
   V::ControlSetY(box, y);

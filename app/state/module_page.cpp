@@ -364,7 +364,7 @@ void SelectModule(ModuleRecord* module, int32_t port) {
   const std::string name = DynZStringGet(module->Name);
   PutText(Slot(kUiMTLBL), live ? name + " " + std::to_string(module->InstanceNumber.Load()) : name);
   if (live) {
-    SelectRow(libm, module->ListIndex, false);
+    SelectRow(libm, module->ListIndex.Load(), false);
     SelectRow(refm, -1, false);
   } else {
     SelectRow(refm, PaletteRow(module->Type), false);

@@ -164,9 +164,10 @@ int32_t FinishTemplate(ModuleRecord& t) {
     else if (param.Number.UnitFamily == kUnitLevel && param.Number.Unit == 1)
       mode = 2;
     ModuleSetParamMode(param, mode);
-    pvm->Outputs[0][32] = OutputElement{param.RangeLow, 0.0f};
-    pvm->Outputs[1][32].Level = param.RangeHigh;
-    pvm->Outputs[2][32].Level = param.Step;
+    const ControlRange range = LoadControlRange(param);
+    pvm->Outputs[0][32] = OutputElement{range.low, 0.0f};
+    pvm->Outputs[1][32].Level = range.high;
+    pvm->Outputs[2][32].Level = range.step;
     if (param.Number.Base.ratio.denominator == 0) param.Number.Base.ratio.denominator = 1;
     ParamValueLoadNumber(param.Number, value);
   }

@@ -178,7 +178,7 @@ TEST_F(MidiSequencerTest, NotesAndAControllerFromAnotherClientReachTheKeyboardAn
   EXPECT_EQ(Voice(v).State.Load(), T::kVoiceReleased);
 
   const T::ModuleParam& amp = osc->Params[T::kOscAmplitude];
-  ASSERT_LT(amp.RangeLow, amp.RangeHigh);
+  ASSERT_LT(amp.RangeLow.Load(), amp.RangeHigh.Load());
   Send([](snd_seq_event_t& ev) { snd_seq_ev_set_controller(&ev, 0, 7, 127); });
   // Moves made while playback is off wait for the interface thread, which
   // this test stands in for.
@@ -188,9 +188,9 @@ TEST_F(MidiSequencerTest, NotesAndAControllerFromAnotherClientReachTheKeyboardAn
       return amp.Value.Load() == want;
     });
   };
-  EXPECT_TRUE(reaches(amp.RangeHigh)) << "the controller did not move the mapped parameter";
+  EXPECT_TRUE(reaches(amp.RangeHigh.Load())) << "the controller did not move the mapped parameter";
   Send([](snd_seq_event_t& ev) { snd_seq_ev_set_controller(&ev, 0, 7, 0); });
-  EXPECT_TRUE(reaches(amp.RangeLow));
+  EXPECT_TRUE(reaches(amp.RangeLow.Load()));
 }
 
 #else

@@ -437,7 +437,7 @@ TEST_F(MidiInputTest, RoutingToTheCurrentKeyboardAndUnboundDevices) {
 TEST_F(MidiInputTest, LearnedControllerMovesTheParameter) {
   T::ModuleRecord* osc = Add(T::kTypeOscillator);
   const T::ModuleParam& amp = osc->Params[T::kOscAmplitude];
-  ASSERT_LT(amp.RangeLow, amp.RangeHigh);
+  ASSERT_LT(amp.RangeLow.Load(), amp.RangeHigh.Load());
   const int32_t pad = platform::MidiFakePlug("Pad");
   QA::CheckMidiDevices();
   const int32_t slot = SlotOf("Pad");
@@ -465,13 +465,13 @@ TEST_F(MidiInputTest, LearnedControllerMovesTheParameter) {
   T::SelectedModule = nullptr;
   g_selectedParam = -1;
   Send(pad, {0xB1, 7, 127});
-  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh.Load());
   Send(pad, {0xB1, 7, 0});
-  EXPECT_EQ(amp.Value.Load(), amp.RangeLow);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeLow.Load());
   EXPECT_EQ(amp.MidiMoved.Load(), -1);
   // Another channel of the same controller is not bound.
   Send(pad, {0xB2, 7, 127});
-  EXPECT_EQ(amp.Value.Load(), amp.RangeLow);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeLow.Load());
 
   // Pitch bend arrives as controller "first data byte" with the most
   // significant seven bits as its value.
@@ -481,7 +481,7 @@ TEST_F(MidiInputTest, LearnedControllerMovesTheParameter) {
   Send(pad, {0xE0, 0x05, 0x7F});
   T::SelectedModule = nullptr;
   Send(pad, {0xE0, 0x05, 0x00, 0x05, 0x7F});  // running status
-  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh.Load());
 }
 
 TEST_F(MidiInputTest, MonitorKeepsTheLastMessageOnlyWhileShown) {
@@ -541,7 +541,7 @@ TEST_F(MidiInputTest, HotPlugKeepsSlotsAndBindingsByName) {
   EXPECT_EQ(QA::MidiDeviceTable[1].deviceId, 0);
   EXPECT_EQ(T::MidiDeviceMaps[1], mapB);
   Send(b, {0xB0, 10, 127});
-  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeHigh.Load());
 
   // B unplugged and plugged in again under another number: same slot (the
   // first free one), same map, same binding.
@@ -559,7 +559,7 @@ TEST_F(MidiInputTest, HotPlugKeepsSlotsAndBindingsByName) {
   EXPECT_EQ(T::MidiDeviceMaps[1], mapB);
   EXPECT_EQ(mapB->Claimed, -1);
   Send(b, {0xB0, 10, 0});
-  EXPECT_EQ(amp.Value.Load(), amp.RangeLow);
+  EXPECT_EQ(amp.Value.Load(), amp.RangeLow.Load());
 }
 
 TEST_F(MidiInputTest, OnlySixteenDevicesAndFailuresAreReported) {

@@ -389,7 +389,7 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
   const int32_t p = pick(std::min(some->ParamCount, kModuleParams));
   ModuleParam& param = some->Params[p];
   if (param.Scale == 0.0f) return set;
-  float shown = (param.RangeLow + (param.RangeHigh - param.RangeLow) * static_cast<float>(pick(100)) / 100.0f) *
+  float shown = (param.RangeLow.Load() + (param.RangeHigh.Load() - param.RangeLow.Load()) * static_cast<float>(pick(100)) / 100.0f) *
                 param.Scale;
   float x = std::clamp(shown, param.Min, param.Max) / param.Scale;
   if (param.IntegerFlag != 0) x = std::floor(x + 0.5f);
@@ -619,7 +619,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
       switch (round % 6) {
         case 0: {  // a copy of a linked module, linked into the graph
           ModuleRecord* c = nullptr;
-          if (some != out && AddModule(some->ListIndex, false, &c) >= 0) {
+          if (some != out && AddModule(some->ListIndex.Load(), false, &c) >= 0) {
             ++f.copies;
             copies.push_back(c);
             ModuleRecord* target = listed(pick(ModuleList.count));
@@ -649,7 +649,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           g_param = some->ParamCount > 0 ? pick(some->ParamCount) : 0;
           if (some->ParamCount > 0 && some->Params[g_param].Scale != 0.0f) {
             ModuleParam& p = some->Params[g_param];
-            float shown = (p.RangeLow + (p.RangeHigh - p.RangeLow) * static_cast<float>(pick(100)) / 100.0f) * p.Scale;
+            float shown = (p.RangeLow.Load() + (p.RangeHigh.Load() - p.RangeLow.Load()) * static_cast<float>(pick(100)) / 100.0f) * p.Scale;
             OnParamValueChange(&shown);
             ApplySelectedControllerMove(kMidiSelectedParam, g_param, static_cast<float>(pick(128)) / 127.0f, 0);
             f.values += 2;
@@ -660,7 +660,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           if (copies.size() > 3) {
             ModuleRecord* c = copies.front();
             copies.erase(copies.begin());
-            if (c->ListIndex >= 0) {
+            if (c->ListIndex.Load() >= 0) {
               // The device's bound controller moves it up to its delete.
               if (c->ParamCount > 0) {
                 platform::MutexGuard guard(MT_MIDIMAPS);
@@ -738,7 +738,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
             ++f.saves;
           else
             ++f.faults;
-          for (SetValue& v : set) v.listIndex = v.module->ListIndex;  // the save closes gaps
+          for (SetValue& v : set) v.listIndex = v.module->ListIndex.Load();  // the save closes gaps
           const bool checked = f.loads % 2 != 0;
           if (LoadSynth(synths, checked ? "stress.tarvelo" : "demo.tarvelo") == 0) {
             ++f.loads;

@@ -48,9 +48,9 @@ void Shape(int32_t type, int32_t ports, int32_t params, int32_t category) {
     q.Max = 1.0f;
     q.Scale = 1.0f;
     q.InitialValue = 0.25f;
-    q.RangeLow = -1.0f;
-    q.RangeHigh = 1.0f;
-    q.Step = 0.1f;
+    q.RangeLow.Store(-1.0f);
+    q.RangeHigh.Store(1.0f);
+    q.Step.Store(0.1f);
     q.OutputSide.Store(q.DefaultOutputSide = 0);
     q.ChannelCountExempt = 0;
     q.Global = 0;
@@ -186,9 +186,9 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   time.Number.Unit = 2;  // shown in hertz
   time.Number.DisplayMode = 1;
   ModuleSetParamValue(*m, 1, 0.75f);
-  time.RangeLow = -0.5f;
-  time.RangeHigh = 0.9f;
-  time.Step = 0.2f;
+  time.RangeLow.Store(-0.5f);
+  time.RangeHigh.Store(0.9f);
+  time.Step.Store(0.2f);
   m->Params[2].SideSwap = -1;
   m->Params[3].Global = -1;
   for (int32_t v = 0; v < kVoices; ++v) m->VoiceState[1][v] = 0.01f * v;
@@ -216,7 +216,7 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   EXPECT_EQ(back->Params[1].Number.Unit, 2);
   EXPECT_EQ(back->Params[1].Number.DisplayMode, 1);
   EXPECT_FLOAT_EQ(back->Params[1].Number.Base.value, 1.0f / 0.75f);  // 0.75 s in hertz
-  EXPECT_FLOAT_EQ(back->Params[1].RangeHigh, 0.9f);
+  EXPECT_FLOAT_EQ(back->Params[1].RangeHigh.Load(), 0.9f);
   EXPECT_EQ(back->Params[2].SideSwap, -1);
   EXPECT_EQ(back->Params[2].OutputSide.Load(), 1);
   EXPECT_FLOAT_EQ(back->VoiceState[1][31], 0.31f);
@@ -298,17 +298,17 @@ TEST_F(FileRecordTest, DamagedValuesBecomeDefaults) {
   EXPECT_FLOAT_EQ(p0.Value.Load(), 0.25f);
   EXPECT_FLOAT_EQ(back->PortValueModules[0]->Outputs[0][0].Level, 0.25f);
   EXPECT_FLOAT_EQ(back->PortValueModules[0]->Outputs[1][3].Frequency, 0.25f);
-  EXPECT_FLOAT_EQ(p0.RangeLow, -1.0f);
-  EXPECT_FLOAT_EQ(p0.RangeHigh, 1.0f);
-  EXPECT_FLOAT_EQ(p0.Step, 2.0f / 127.0f);
+  EXPECT_FLOAT_EQ(p0.RangeLow.Load(), -1.0f);
+  EXPECT_FLOAT_EQ(p0.RangeHigh.Load(), 1.0f);
+  EXPECT_FLOAT_EQ(p0.Step.Load(), 2.0f / 127.0f);
   EXPECT_EQ(p0.SideSwap, 0);
   const ModuleParam& p1 = back->Params[1];
   EXPECT_FLOAT_EQ(p1.Value.Load(), 0.25f);
   EXPECT_EQ(p1.Number.Unit, 3);  // the last time unit
   EXPECT_EQ(p1.Number.DisplayMode, 5);
   EXPECT_EQ(p1.Number.Reserved0, 1);
-  EXPECT_FLOAT_EQ(p1.RangeLow, -1.0f);
-  EXPECT_FLOAT_EQ(p1.RangeHigh, 1.0f);
+  EXPECT_FLOAT_EQ(p1.RangeLow.Load(), -1.0f);
+  EXPECT_FLOAT_EQ(p1.RangeHigh.Load(), 1.0f);
   EXPECT_FLOAT_EQ(back->Params[2].Value.Load(), 0.25f);
   EXPECT_EQ(back->Params[2].Number.Unit, 0);
   EXPECT_EQ(back->ChosenSourcePort, -1);

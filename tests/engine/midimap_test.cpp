@@ -44,9 +44,9 @@ ModuleRecord* MakeModule(int32_t params) {
     ModuleParam& q = m->Params[p];
     q.Min = 0.0f;
     q.Max = 10.0f;
-    q.RangeLow = 0.0f;
-    q.RangeHigh = 10.0f;
-    q.Step = 0.5f;
+    q.RangeLow.Store(0.0f);
+    q.RangeHigh.Store(10.0f);
+    q.Step.Store(0.5f);
   }
   return m;
 }
@@ -63,7 +63,7 @@ class MidiMapTest : public ::testing::Test {
     MidiDevices = MidiDeviceHooks{nullptr, DeviceName};
     EngineUi = EngineUiHooks{};
     g_onCalls.clear();
-    ParamEditMode = 0;
+    ParamEditMode.Store(0);
     a = MakeModule(4);
     b = MakeModule(4);
     List(a);
@@ -86,7 +86,7 @@ class MidiMapTest : public ::testing::Test {
   }
 
   static void List(ModuleRecord* m) {
-    m->ListIndex = ModuleList.count;
+    m->ListIndex.Store(ModuleList.count);
     ModuleList.entries[ModuleList.count++] = m;
   }
   MidiMap& DeviceMap(int32_t d) {
@@ -238,7 +238,7 @@ TEST_F(MidiMapTest, RelativeAndAbsoluteControllersMoveTheParameter) {
   MidiControlChange(0, 20, 0, 64, 8);
   EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 5.0f);
 
-  ParamEditMode = 1;  // editing the range: the value field is left alone
+  ParamEditMode.Store(1);  // editing the range: the value field is left alone
   a->Params[0].Number.Base.value = -3.0f;
   MidiControlChange(0, 20, 0, 127, 9);
   EXPECT_FLOAT_EQ(a->Params[0].Value.Load(), 10.0f);
@@ -379,8 +379,8 @@ TEST_F(MidiMapTest, TwoProducersAndARenderLoseNoValue) {
 TEST_F(MidiMapTest, RangeEditsWhileMovesRunOnTheRender) {
   SelectedModule = a;
   a->SelectedParam.Store(0);
-  a->Params[0].RangeLow = 1.0f;
-  a->Params[0].RangeHigh = 9.0f;
+  a->Params[0].RangeLow.Store(1.0f);
+  a->Params[0].RangeHigh.Store(9.0f);
   std::atomic<bool> stop{false};
   std::atomic<int32_t> outside{0};
   std::thread render([&] {
@@ -391,7 +391,7 @@ TEST_F(MidiMapTest, RangeEditsWhileMovesRunOnTheRender) {
     }
   });
   // As the page's range buttons set it.
-  auto mode = [](int32_t m) { std::atomic_ref<int32_t>(ParamEditMode).store(m, std::memory_order_relaxed); };
+  auto mode = [](int32_t m) { ParamEditMode.Store(m); };
   for (int32_t i = 0; i < 4000; ++i) {
     float low = static_cast<float>(1 + i % 3);
     float high = static_cast<float>(7 + i % 3);
@@ -407,9 +407,9 @@ TEST_F(MidiMapTest, RangeEditsWhileMovesRunOnTheRender) {
   render.join();
   mode(0);
   EXPECT_EQ(outside.load(), 0);
-  EXPECT_GE(a->Params[0].RangeLow, 1.0f);
-  EXPECT_LE(a->Params[0].RangeHigh, 9.0f);
-  EXPECT_FLOAT_EQ(a->Params[0].Step, 0.25f);
+  EXPECT_GE(a->Params[0].RangeLow.Load(), 1.0f);
+  EXPECT_LE(a->Params[0].RangeHigh.Load(), 9.0f);
+  EXPECT_FLOAT_EQ(a->Params[0].Step.Load(), 0.25f);
 }
 
 TEST_F(MidiMapTest, RefusedBindingsAndWhatIsCleared) {

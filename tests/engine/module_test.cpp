@@ -49,7 +49,7 @@ TEST_F(ModuleTest, DuplicateKeepsLinksAndRegistersThem) {
   Link(a, 0, src);
   Link(a, 1, a);
   ModuleRecord* copy = nullptr;
-  ASSERT_GE(AddModule(a->ListIndex, false, &copy), 0);
+  ASSERT_GE(AddModule(a->ListIndex.Load(), false, &copy), 0);
   EXPECT_EQ(copy->PortSources[0].Load(), src);
   EXPECT_EQ(copy->Params[0].PortLinkState.Load(), kPortLinked);
   EXPECT_EQ(copy->PortSources[1].Load(), copy);
@@ -65,7 +65,7 @@ TEST_F(ModuleTest, DuplicateFallsBackWhenSourceTableIsFull) {
   for (int32_t i = 1; i < kMaxOutputTargets; ++i) ModuleConnectOutput(*src, src, 1000 + i);
   // The table now holds a's entry and 255 others; the copy cannot register.
   ModuleRecord* copy = nullptr;
-  ASSERT_GE(AddModule(a->ListIndex, false, &copy), 0);
+  ASSERT_GE(AddModule(a->ListIndex.Load(), false, &copy), 0);
   EXPECT_EQ(copy->PortSources[0].Load(), copy->PortValueModules[0]);
   EXPECT_EQ(copy->Params[0].PortLinkState.Load(), kPortUnlinked);
   src->OutputCount.Store(1);

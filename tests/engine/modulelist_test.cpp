@@ -53,7 +53,7 @@ TEST_F(ModuleListTest, ListGrowsAndKeepsIndexes) {
   EXPECT_EQ(ModuleList.capacity, 8);
   for (int32_t i = 0; i < 5; ++i) {
     EXPECT_EQ(ModuleList.entries[i], added[i]);
-    EXPECT_EQ(added[i]->ListIndex, i);
+    EXPECT_EQ(added[i]->ListIndex.Load(), i);
     EXPECT_EQ(added[i]->InstanceNumber.Load(), i + 1);
   }
 }
@@ -86,8 +86,8 @@ TEST_F(ModuleListTest, RemovalRenumbersRetitlesAndUnlinks) {
   EXPECT_EQ(ModuleList.entries[0], o2);
   EXPECT_EQ(o2->InstanceNumber.Load(), 1);
   EXPECT_EQ(o3->InstanceNumber.Load(), 2);
-  EXPECT_EQ(o2->ListIndex, 0);
-  EXPECT_EQ(sum->ListIndex, 2);
+  EXPECT_EQ(o2->ListIndex.Load(), 0);
+  EXPECT_EQ(sum->ListIndex.Load(), 2);
   EXPECT_EQ(SelectedModule, nullptr);
   std::string shortName = QUARLE_BASICS::DynZStringGet(o2->ShortName);
   ASSERT_EQ(g_titles.size(), 2u);
@@ -412,7 +412,7 @@ TEST_F(ModuleListTest, ARemovedModuleWaitsForTheVideoFrameDrawingWhenItWent) {
     EXPECT_EQ(RemovedModuleList.count, c.hook && (c.atRemoval & 1) != 0 ? 1 : 0);
     serial = c.then;
     ModuleRecord* copy = nullptr;
-    ASSERT_GE(AddModule(out->ListIndex, false, &copy), 0);
+    ASSERT_GE(AddModule(out->ListIndex.Load(), false, &copy), 0);
     EXPECT_EQ(RemovedModuleList.count, c.kept);
     serial += c.then & 1;  // that frame ends
     EXPECT_EQ(ReclaimRemovedModules(), 0);
@@ -528,7 +528,7 @@ TEST_F(ModuleListTest, CopiesOfLinkedModulesWhileRendering) {
   std::vector<ModuleRecord*> copies;
   for (int32_t i = 0; i < 30; ++i) {
     ModuleRecord* c = nullptr;
-    ASSERT_GE(AddModule(r->ListIndex, false, &c), 0);
+    ASSERT_GE(AddModule(r->ListIndex.Load(), false, &c), 0);
     copies.push_back(c);
     PostLinkInput(out, 1, c, out->Type);
   }

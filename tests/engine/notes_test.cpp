@@ -445,16 +445,16 @@ TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
   pvm->Outputs[1][0].Level = 0.75f;
   ModuleParam& p = m->Params[1];
   p.Scale = 2.0f;
-  p.RangeLow = 0.5f;
-  p.RangeHigh = 3.0f;
-  p.Step = 0.125f;
+  p.RangeLow.Store(0.5f);
+  p.RangeHigh.Store(3.0f);
+  p.Step.Store(0.125f);
   p.Value.Store(9.0f);
   m->SelectedParam.Store(1);
   m->EditChannel = 1;
   p.WriteBothChannels = 0;
-  const int32_t savedMode = ParamEditMode;
+  const int32_t savedMode = ParamEditMode.Load();
 
-  ParamEditMode = 0;
+  ParamEditMode.Store(0);
   RefreshParamControl(m);
   EXPECT_EQ(p.Value.Load(), 0.75f);  // the edited channel's published value
   EXPECT_EQ(p.Number.Base.value, 1.5f);
@@ -462,13 +462,13 @@ TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
   RefreshParamControl(m);
   EXPECT_EQ(p.Value.Load(), 0.25f);
   EXPECT_EQ(p.Number.Base.value, 0.5f);
-  ParamEditMode = 1;
+  ParamEditMode.Store(1);
   RefreshParamControl(m);
   EXPECT_EQ(p.Number.Base.value, 1.0f);
-  ParamEditMode = 2;
+  ParamEditMode.Store(2);
   RefreshParamControl(m);
   EXPECT_EQ(p.Number.Base.value, 6.0f);
-  ParamEditMode = 3;
+  ParamEditMode.Store(3);
   RefreshParamControl(m);
   EXPECT_EQ(p.Number.Base.value, 0.25f);
   EXPECT_EQ(p.Value.Load(), 0.25f);
@@ -481,7 +481,7 @@ TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
   RefreshParamControl(m);
   RefreshParamControl(nullptr);
   EXPECT_EQ(p.Number.Base.value, 42.0f);
-  ParamEditMode = savedMode;
+  ParamEditMode.Store(savedMode);
   ModuleRecordDelete(m);
 }
 

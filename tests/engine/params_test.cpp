@@ -17,48 +17,48 @@ struct ParamFixture : ::testing::Test {
 };
 
 TEST_F(ParamFixture, StepClamping) {
-  p.RangeLow = 0.0f;
-  p.RangeHigh = 127.0f;
-  p.Step = 0.0f;
+  p.RangeLow.Store(0.0f);
+  p.RangeHigh.Store(127.0f);
+  p.Step.Store(0.0f);
   ModuleParamClampStep(p);
-  EXPECT_FLOAT_EQ(p.Step, 1.0f);  // range / 127
-  p.Step = 1e-9f;
+  EXPECT_FLOAT_EQ(p.Step.Load(), 1.0f);  // range / 127
+  p.Step.Store(1e-9f);
   ModuleParamClampStep(p);
-  EXPECT_FLOAT_EQ(p.Step, 127.0f / 65535.0f);
-  p.Step = 500.0f;
+  EXPECT_FLOAT_EQ(p.Step.Load(), 127.0f / 65535.0f);
+  p.Step.Store(500.0f);
   ModuleParamClampStep(p);
-  EXPECT_FLOAT_EQ(p.Step, 63.5f);
+  EXPECT_FLOAT_EQ(p.Step.Load(), 63.5f);
   p.IntegerFlag = -1;
-  p.RangeHigh = 10.0f;
-  p.Step = 0.01f;
+  p.RangeHigh.Store(10.0f);
+  p.Step.Store(0.01f);
   ModuleParamClampStep(p);
-  EXPECT_EQ(p.Step, 1.0f);  // an integer step is at least 1
+  EXPECT_EQ(p.Step.Load(), 1.0f);  // an integer step is at least 1
 }
 
 TEST_F(ParamFixture, ParamModes) {
   p.Min = -10.0f;
   p.Max = 100.0f;
   ModuleSetParamMode(p, 2);
-  EXPECT_EQ(p.RangeLow, 0.0f);
-  EXPECT_EQ(p.RangeHigh, 20.0f);
-  EXPECT_FLOAT_EQ(p.Step, 0.02f);
+  EXPECT_EQ(p.RangeLow.Load(), 0.0f);
+  EXPECT_EQ(p.RangeHigh.Load(), 20.0f);
+  EXPECT_FLOAT_EQ(p.Step.Load(), 0.02f);
 
   p.Scale = 12000.0f;
   ModuleSetParamMode(p, 1);
-  EXPECT_EQ(p.RangeLow, 0.0f);
-  EXPECT_FLOAT_EQ(p.RangeHigh, 1000.0f / 12000.0f);
-  EXPECT_FLOAT_EQ(p.Step, 5.0f / 12000.0f);
+  EXPECT_EQ(p.RangeLow.Load(), 0.0f);
+  EXPECT_FLOAT_EQ(p.RangeHigh.Load(), 1000.0f / 12000.0f);
+  EXPECT_FLOAT_EQ(p.Step.Load(), 5.0f / 12000.0f);
 
   p.Scale = 2.0f;
   p.Min = -1.0f;
   p.Max = 126.0f;
   ModuleSetParamMode(p, 0);
-  EXPECT_FLOAT_EQ(p.RangeLow, -0.5f);
-  EXPECT_FLOAT_EQ(p.RangeHigh, 63.0f);
-  EXPECT_FLOAT_EQ(p.Step, 63.5f / 127.0f);
+  EXPECT_FLOAT_EQ(p.RangeLow.Load(), -0.5f);
+  EXPECT_FLOAT_EQ(p.RangeHigh.Load(), 63.0f);
+  EXPECT_FLOAT_EQ(p.Step.Load(), 63.5f / 127.0f);
   p.IntegerFlag = -1;
   ModuleSetParamMode(p, 0);
-  EXPECT_EQ(p.Step, 1.0f);
+  EXPECT_EQ(p.Step.Load(), 1.0f);
 }
 
 TEST_F(ParamFixture, FieldSizeAndCopy) {
@@ -101,19 +101,19 @@ struct ValueChangeFixture : ::testing::Test {
     m->PortValueModules[0] = ModuleRecordNew();
     m->ParamCount = 1;
     m->SelectedParam.Store(0);
-    m->ListIndex = 0;  // a module of the synth: a queued move reaches only those
+    m->ListIndex.Store(0);  // a module of the synth: a queued move reaches only those
     ModuleParam& p = m->Params[0];
     p.Scale = 2.0f;
     p.Min = -4.0f;
     p.Max = 10.0f;
-    p.RangeLow = -2.0f;
-    p.RangeHigh = 5.0f;
+    p.RangeLow.Store(-2.0f);
+    p.RangeHigh.Store(5.0f);
     SelectedModule = m;
-    ParamEditMode = 0;
+    ParamEditMode.Store(0);
   }
   void TearDown() override {
     SelectedModule = nullptr;
-    ParamEditMode = 0;
+    ParamEditMode.Store(0);
     ModuleRecordDelete(m);
   }
 };
@@ -150,24 +150,24 @@ TEST_F(ValueChangeFixture, ValueTypedWhilePlayingWaitsForTheRender) {
 }
 
 TEST_F(ValueChangeFixture, RangeEdits) {
-  ParamEditMode = 1;  // range low above range high stores range high
-  m->Params[0].RangeHigh = 3.0f;
+  ParamEditMode.Store(1);  // range low above range high stores range high
+  m->Params[0].RangeHigh.Store(3.0f);
   float shown = 8.0f;
   OnParamValueChange(&shown);
-  EXPECT_EQ(m->Params[0].RangeLow, 3.0f);
+  EXPECT_EQ(m->Params[0].RangeLow.Load(), 3.0f);
   EXPECT_EQ(shown, 6.0f);
-  ParamEditMode = 2;  // range high below range low stores range low
-  m->Params[0].RangeLow = 1.0f;
+  ParamEditMode.Store(2);  // range high below range low stores range low
+  m->Params[0].RangeLow.Store(1.0f);
   shown = -4.0f;
   OnParamValueChange(&shown);
-  EXPECT_EQ(m->Params[0].RangeHigh, 1.0f);
+  EXPECT_EQ(m->Params[0].RangeHigh.Load(), 1.0f);
   EXPECT_EQ(shown, 2.0f);
-  ParamEditMode = 3;
-  m->Params[0].RangeLow = 0.0f;
-  m->Params[0].RangeHigh = 4.0f;
+  ParamEditMode.Store(3);
+  m->Params[0].RangeLow.Store(0.0f);
+  m->Params[0].RangeHigh.Store(4.0f);
   shown = 10.0f;  // step 5 is above range / 2
   OnParamValueChange(&shown);
-  EXPECT_EQ(m->Params[0].Step, 2.0f);
+  EXPECT_EQ(m->Params[0].Step.Load(), 2.0f);
   EXPECT_EQ(shown, 4.0f);
 }
 

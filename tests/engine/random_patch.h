@@ -372,7 +372,7 @@ inline int32_t ApplyAction(Rng& rng, Patch& p, int32_t kind) {
       ModuleRecord* copy = nullptr;
       {
         FrameHold hold;
-        if (AddModule(m->ListIndex, false, &copy) < 0) copy = nullptr;
+        if (AddModule(m->ListIndex.Load(), false, &copy) < 0) copy = nullptr;
       }
       if (copy != nullptr) p.modules.push_back(copy);
       break;

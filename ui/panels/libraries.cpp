@@ -201,7 +201,7 @@ int32_t OnCreatedModuleList(uint32_t bits, int32_t x, int32_t y, int32_t id, int
     // module page takes no lock of the list, so it is called with it held.
     platform::MutexGuard guard(ModuleList.lock);
     ModuleRecord* m = row < ModuleList.count && ModuleList.entries ? ModuleList.entries[row] : nullptr;
-    PanelSelectModule(m && m->ListIndex == row ? m : nullptr, -1);
+    PanelSelectModule(m && m->ListIndex.Load() == row ? m : nullptr, -1);
   }
   return 0;
 }

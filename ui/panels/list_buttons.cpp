@@ -122,7 +122,7 @@ void ListAndIndex(int32_t& list, int32_t& index, bool& none) {
   if (index < 0 && SelectedModule) {
     if (SelectedModule->Role < kRoleTemplate) {
       list = Libm();
-      index = SelectedModule->ListIndex;
+      index = SelectedModule->ListIndex.Load();
     } else {
       list = Refm();
       index = SelectedModule->Type;
@@ -570,7 +570,7 @@ int32_t OnListDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   }
   if (!handled) {
     ModuleRecord* m = SelectedModule;
-    if (m && m->Role == kRoleLive && ListedModule(m->ListIndex) == m) {
+    if (m && m->Role == kRoleLive && ListedModule(m->ListIndex.Load()) == m) {
       DeleteModuleAndTell(m, 223);
       handled = true;
     }

@@ -80,11 +80,11 @@ int32_t RangeButton(uint32_t bits, int32_t id, int32_t mode) {
   ModuleRecord* m = SelectedModule;
   if (!m || m->SelectedParam.Load() < 0) return 0;
   // MIDI moves read it on the audio thread.
-  std::atomic_ref<int32_t>(ParamEditMode).store(ParamEditMode == mode ? 0 : mode, std::memory_order_relaxed);
+  ParamEditMode.Store(ParamEditMode.Load() == mode ? 0 : mode);
   const int32_t first = id - (mode - 1);
   for (int32_t k = 1; k <= 3; ++k)
     if (k != mode) SetOnWord(first + k - 1, 0);
-  SetOnWord(id, ParamEditMode == mode ? -1 : 0);
+  SetOnWord(id, ParamEditMode.Load() == mode ? -1 : 0);
   RefreshParamControl(m);
   return 0;
 }

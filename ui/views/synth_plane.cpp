@@ -202,7 +202,7 @@ int32_t OnSynthPlaneMouse(uint32_t bits, int32_t x, int32_t y, int32_t id, int32
     if (payload) {
       plane->UserPointer = nullptr;
       if (payload->Role < kRoleTemplate)
-        CreateModule(payload->ListIndex, x, y, 0);  // a copy of a created module
+        CreateModule(payload->ListIndex.Load(), x, y, 0);  // a copy of a created module
       else
         CreateModule(payload->Type, x, y, -1);      // a new module of the type
       DragModuleIndex = -1;

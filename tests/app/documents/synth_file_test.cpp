@@ -197,11 +197,11 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
     Shape s{m->Type, m->InstanceNumber.Load(), {}};
     for (int32_t p = 0; p < m->PortCount; ++p)
       s.sources.push_back(m->PortSources[p].Load() != nullptr && m->PortSources[p].Load()->Role == kRoleLive
-                              ? m->PortSources[p].Load()->ListIndex
+                              ? m->PortSources[p].Load()->ListIndex.Load()
                               : -1);
     before.push_back(s);
   }
-  const int32_t outputIndex = mix_->ListIndex;
+  const int32_t outputIndex = mix_->ListIndex.Load();
 
   // Everything changes before the load brings it back.
   ResetEngine();
@@ -221,17 +221,17 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ListIndex, i);
+    EXPECT_EQ(m->ListIndex.Load(), i);
     EXPECT_EQ(m->Type, before[i].type);
     EXPECT_EQ(m->InstanceNumber.Load(), before[i].instance);
     for (int32_t p = 0; p < m->PortCount; ++p) {
       const ModuleRecord* s = m->PortSources[p].Load();
-      EXPECT_EQ(s != nullptr && s->Role == kRoleLive ? s->ListIndex : -1, before[i].sources[p]) << i << " " << p;
+      EXPECT_EQ(s != nullptr && s->Role == kRoleLive ? s->ListIndex.Load() : -1, before[i].sources[p]) << i << " " << p;
     }
   }
   ModuleRecord* out = SynthOutputModule.load();
   ASSERT_NE(out, nullptr);
-  EXPECT_EQ(out->ListIndex, outputIndex);
+  EXPECT_EQ(out->ListIndex.Load(), outputIndex);
   EXPECT_EQ(InputGain, 0.75f);
   EXPECT_EQ(OutputLevel, 0.25f);
   EXPECT_EQ(TuningGetReferencePitch(ActiveTuning), 432.0f);
@@ -771,7 +771,7 @@ TEST_F(SynthFileTest, ASynthOfMoreThanAThousandModulesLoadsWhole) {
   ModuleRecord* middle = ModuleList.entries[1001];
   ASSERT_NE(last, nullptr);
   EXPECT_EQ(last->InstanceNumber.Load(), 1003);
-  EXPECT_EQ(last->ListIndex, 1002);
+  EXPECT_EQ(last->ListIndex.Load(), 1002);
   EXPECT_EQ(last->PortSources[0].Load(), middle);
   EXPECT_EQ(middle->PortSources[0].Load(), ModuleList.entries[3]);
   EXPECT_EQ(SynthOutputModule.load(), last);

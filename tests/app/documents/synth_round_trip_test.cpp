@@ -599,7 +599,7 @@ TEST_F(SynthRoundTripTest, ASaveOutlastingTheRendersWaitHoldsOneFrame) {
     ASSERT_NE(osc, nullptr);
     rp::LinkPort(osc, osc->VoiceMapSourcePort.Load(), sound);
     rp::LinkPort(mix, kMixerFirstInput + k, osc);
-    oscillators.push_back(osc->ListIndex);
+    oscillators.push_back(osc->ListIndex.Load());
   }
   for (ModuleRecord* m : patch_.modules) {
     if (m->PolyphonyCapability == 2) m->ModuleSwitches[kSwitchPerVoice].Store(-1), m->PolyphonyMode.Store(1);

@@ -31,7 +31,7 @@ TEST_F(ModuleControlsTest, BlockIsAPersonalisedCloneOfTheTemplate) {
   EXPECT_EQ(box->Parent, Plane());
   EXPECT_EQ(box->X, 300);
   EXPECT_EQ(box->Y, 400);
-  EXPECT_EQ(static_cast<int64_t>(box->Tag), m->ListIndex);
+  EXPECT_EQ(static_cast<int64_t>(box->Tag), m->ListIndex.Load());
   EXPECT_EQ(box->UserPointer, m);
   EXPECT_EQ(box->State.On, 0);
   EXPECT_TRUE(Shown(id));

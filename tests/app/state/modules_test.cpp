@@ -23,7 +23,7 @@ TEST_F(ModulesTest, CreatedModulesLineUpByTypeWithBlocksAndHistory) {
   EXPECT_EQ(Module(0)->InstanceNumber.Load(), 1);
   EXPECT_EQ(Module(1)->InstanceNumber.Load(), 2);
   EXPECT_EQ(Module(2)->Type, kTypeAdsr);
-  EXPECT_EQ(Module(2)->ListIndex, 2);
+  EXPECT_EQ(Module(2)->ListIndex.Load(), 2);
   for (int32_t i = 0; i < 3; ++i) {
     const V::ControlRecord* box = C(static_cast<int32_t>(Module(i)->BoxControl.Load()));
     ASSERT_NE(box, nullptr) << i;
@@ -103,7 +103,7 @@ TEST_F(ModulesTest, DeletionUndoesSelectionOutputAndBlock) {
   EXPECT_EQ(C(Slot(kUiREFM) + 1)->Text.Selected, -1);
   ASSERT_EQ(Listed(), 1);
   EXPECT_EQ(second->InstanceNumber.Load(), 1);
-  EXPECT_EQ(second->ListIndex, 0);
+  EXPECT_EQ(second->ListIndex.Load(), 0);
   EXPECT_EQ(static_cast<int64_t>(C(static_cast<int32_t>(second->BoxControl.Load()))->Tag), 0);
   EXPECT_EQ(History().back(), "2- Delete Osc.  1.");
 }

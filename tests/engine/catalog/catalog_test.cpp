@@ -148,13 +148,13 @@ TEST_F(CatalogTest, FeedbackSeedAndValueModules) {
   EXPECT_EQ(spare.Min, -1.0f);
   EXPECT_EQ(spare.Max, 1.0f);
   // Control range of a plain setting and what its value module carries in voice 32.
-  EXPECT_FLOAT_EQ(spare.RangeLow, -1.0f);
-  EXPECT_FLOAT_EQ(spare.RangeHigh, 1.0f);
-  EXPECT_FLOAT_EQ(spare.Step, 2.0f / 127.0f);
+  EXPECT_FLOAT_EQ(spare.RangeLow.Load(), -1.0f);
+  EXPECT_FLOAT_EQ(spare.RangeHigh.Load(), 1.0f);
+  EXPECT_FLOAT_EQ(spare.Step.Load(), 2.0f / 127.0f);
   const ModuleRecord* pvm = T(41).PortValueModules[20];
-  EXPECT_EQ(pvm->Outputs[0][32].Level, spare.RangeLow);
-  EXPECT_EQ(pvm->Outputs[1][32].Level, spare.RangeHigh);
-  EXPECT_EQ(pvm->Outputs[2][32].Level, spare.Step);
+  EXPECT_EQ(pvm->Outputs[0][32].Level, spare.RangeLow.Load());
+  EXPECT_EQ(pvm->Outputs[1][32].Level, spare.RangeHigh.Load());
+  EXPECT_EQ(pvm->Outputs[2][32].Level, spare.Step.Load());
 }
 
 // The finishing pass on a type block that defines its parameters.
@@ -200,11 +200,11 @@ TEST(CatalogFinish, LeadPortScalesAndModes) {
   EXPECT_FLOAT_EQ(t->Params[1].Value.Load(), 55.0f / 12000.0f);
   EXPECT_EQ(t->Params[1].InitialValue, t->Params[1].Value.Load());
   EXPECT_EQ(t->PortValueModules[1]->Outputs[0][0].Level, t->Params[1].Value.Load());
-  EXPECT_FLOAT_EQ(t->Params[1].RangeHigh, 1000.0f / 12000.0f);  // frequency mode
-  EXPECT_FLOAT_EQ(t->Params[0].RangeLow, 0.0f);                   // dB mode
-  EXPECT_FLOAT_EQ(t->Params[0].Step, 0.001f);
+  EXPECT_FLOAT_EQ(t->Params[1].RangeHigh.Load(), 1000.0f / 12000.0f);  // frequency mode
+  EXPECT_FLOAT_EQ(t->Params[0].RangeLow.Load(), 0.0f);                   // dB mode
+  EXPECT_FLOAT_EQ(t->Params[0].Step.Load(), 0.001f);
   EXPECT_EQ(t->Params[2].IntegerFlag, -1);
-  EXPECT_EQ(t->Params[2].Step, 1.0f);
+  EXPECT_EQ(t->Params[2].Step.Load(), 1.0f);
   EXPECT_FLOAT_EQ(t->Params[0].Number.Base.value, 0.95f);
   CatalogTextWidth = [](const std::string& text, int32_t size) { return static_cast<int32_t>(text.size()) * size / 2; };
   ModuleRecordDelete(t);

@@ -52,7 +52,7 @@ TEST_F(TemplateTest, DerivedFlagsAndStoredDefaults) {
   const ModuleRecord& osc = T(2);
   EXPECT_EQ(osc.Params[2].Value.Load(), 55.0f / 12000.0f);
   EXPECT_EQ(osc.Params[2].Scale, 12000.0f);
-  EXPECT_FLOAT_EQ(osc.Params[2].RangeHigh, 1000.0f / 12000.0f);
+  EXPECT_FLOAT_EQ(osc.Params[2].RangeHigh.Load(), 1000.0f / 12000.0f);
   EXPECT_EQ(osc.PortValueModules[2]->Outputs[0][0].Level, 55.0f / 12000.0f);
   EXPECT_EQ(T(32).Params[3].Value.Load(), 50.0f / 48000.0f);
   for (int32_t p : {kAdsrAttack, kAdsrDecay, kAdsrRelease}) EXPECT_EQ(T(9).Params[p].Min, 0.0005f) << p;

@@ -111,10 +111,10 @@ TEST_F(PanelsBTest, CreatedModulesSelectOnlyAModuleStillAtItsRow) {
   EXPECT_EQ(SelectedModule, b);
   ClickRow(OnCreatedModuleList, libm, 1);
   SelectedModule = a;
-  b->ListIndex = 7;  // renumbered meanwhile
+  b->ListIndex.Store(7);  // renumbered meanwhile
   ClickRow(OnCreatedModuleList, libm, 1);
   EXPECT_EQ(SelectedModule, nullptr);
-  b->ListIndex = 1;
+  b->ListIndex.Store(1);
 }
 
 TEST_F(PanelsBTest, ChannelSelectorFollowsTheSampleLibraryAndSteps) {

@@ -43,16 +43,16 @@ TEST_F(MidiMappingTest, LearnButtonsArmOneKindAtATimeOnlyWithADevice) {
 TEST_F(MidiMappingTest, RangeButtonsNeedASelectedParameter) {
   const int32_t mmin = Slot(kUiMMIN), mmax = Slot(kUiMMAX);
   Click(OnMidiMapMin, mmin);  // no module
-  EXPECT_EQ(ParamEditMode, 0);
+  EXPECT_EQ(ParamEditMode.Load(), 0);
   SelectedModule = Make(kTypeOscillator);
   SelectedModule->SelectedParam.Store(1);
   Click(OnMidiMapMin, mmin);
   Click(OnMidiMapMax, mmax);
-  EXPECT_EQ(ParamEditMode, 2);
+  EXPECT_EQ(ParamEditMode.Load(), 2);
   EXPECT_EQ(On(mmin), 0);
   EXPECT_EQ(On(mmax), -1);
   Click(OnMidiMapMax, mmax);
-  EXPECT_EQ(ParamEditMode, 0);
+  EXPECT_EQ(ParamEditMode.Load(), 0);
 }
 
 TEST_F(MidiMappingTest, DeviceRowsEnterOnlyAMapWithADevice) {

@@ -73,7 +73,7 @@ class PanelsATest : public PanelBase {
     Tarvelo::ResetStartupHooks();
     Tarvelo::PlaybackActive = 0;
     Tarvelo::CaptureActive = 0;
-    Tarvelo::ParamEditMode = 0;
+    Tarvelo::ParamEditMode.Store(0);
     Tarvelo::LibraryChanged = 0;
     Tarvelo::SessionFolder = platform::FromOsPath((home_ / "SYNTHS").string());
     Tarvelo::SessionFile = "Session.tarvelo";

@@ -63,7 +63,7 @@ class PanelsBTest : public PanelBase {
     Tarvelo::ResetMelodyPanelStatics();
     Tarvelo::ResetMidiMappingStatics();
     Tarvelo::ResetBrowserTabStatics();
-    Tarvelo::ParamEditMode = 0;
+    Tarvelo::ParamEditMode.Store(0);
     Tarvelo::MidiLearnArmed.store(0);
     Tarvelo::FirDesign = Tarvelo::FirDesignRecord{};
     Tarvelo::FirDesign.FirSourceEntry = -1;

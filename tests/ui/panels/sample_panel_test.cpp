@@ -313,7 +313,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
         // A copy made while the take runs does not share its entry, which
         // a take of nothing frees.
         ModuleRecord* copy = nullptr;
-        EXPECT_GE(AddModule(m->ListIndex, false, &copy), 0);
+        EXPECT_GE(AddModule(m->ListIndex.Load(), false, &copy), 0);
         if (copy != nullptr) {
           EXPECT_EQ(copy->SampleEntry, nullptr);
           EXPECT_EQ(copy->SampleData, nullptr);

@@ -146,7 +146,7 @@ TEST_F(PartialFrames, EveryCableChangeIsRedrawnAtTheNextFrame) {
        }},
       {"unlinked", [&] { link(kb, osc, 0); }},
       {"linked module deleted", [&] { ASSERT_EQ(Tarvelo::DeleteModule(far), 0); }},
-      {"module with links copied", [&] { Tarvelo::CreateModule(osc->ListIndex, 900, 800, 0); }},
+      {"module with links copied", [&] { Tarvelo::CreateModule(osc->ListIndex.Load(), 900, 800, 0); }},
       {"synth cleared", [&] { Tarvelo::ClearSynth(); }},
   };
   for (const Step& s : steps) {

@@ -251,7 +251,7 @@ TEST_F(SynthPlane, DroppingACatalogTypeOrAListedModuleCreatesOneThere) {
   EXPECT_EQ(Box(made)->Y, 400);
 
   // A row of the created-module list gives a copy of that module.
-  Tarvelo::DragModuleIndex = osc->ListIndex;
+  Tarvelo::DragModuleIndex = osc->ListIndex.Load();
   Send(plane, 32, 800, 450, refm + 1);
   EXPECT_EQ(C(plane)->UserPointer, osc);
   Send(plane, 64, 800, 450, refm + 1);
@@ -307,7 +307,7 @@ TEST_F(SynthPlane, DraggingAnInputChangesItsValueAndRemovedModulesLeaveNoHalfLin
   const float before = osc->Params[0].Value.Load();
   Send(in, 16, 0, -3);
   EXPECT_EQ(osc->Params[0].MidiMoved.Load(), -1);
-  if (osc->Params[0].Step > 0.0f && osc->Params[0].RangeHigh > before) {
+  if (osc->Params[0].Step.Load() > 0.0f && osc->Params[0].RangeHigh.Load() > before) {
     EXPECT_GT(osc->Params[0].Value.Load(), before);
   }
 
