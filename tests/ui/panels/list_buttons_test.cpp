@@ -48,6 +48,26 @@ std::string WavBytes(uint32_t n) {
          u32(96000) + u16(2) + u16(16) + "data" + u32(2 * n) + std::string(2 * n, '\0');
 }
 
+// The audio thread's side: a frame after another, parked when a hold asks;
+// stopped when it leaves scope, a failed assertion's return included.
+struct PlayingRender {
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> frames{0};
+  std::thread thread{[this] {
+    std::vector<float> block(128);
+    while (!stop.load()) {
+      float* p = block.data();
+      RenderAudio(&p, 0, 128);
+      frames.fetch_add(1);
+    }
+  }};
+  void Stop() {
+    stop.store(true);
+    if (thread.joinable()) thread.join();
+  }
+  ~PlayingRender() { Stop(); }
+};
+
 class ListButtonsTest : public PanelsATest {
  protected:
   void SetUp() override {
@@ -290,17 +310,7 @@ TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
   while (row < kModuleTypeCount - 1 && ModulePaletteOrder[row] != kTypeOscillator) ++row;
   C(Slot(kUiREFM))->Text.Selected = row;
 
-  // The audio thread's side: a frame after another, parked when a hold asks.
-  std::atomic<bool> stop{false};
-  std::atomic<int32_t> frames{0};
-  std::thread audio([&] {
-    std::vector<float> block(128);
-    while (!stop.load()) {
-      float* p = block.data();
-      RenderAudio(&p, 0, 128);
-      frames.fetch_add(1);
-    }
-  });
+  PlayingRender audio;
   const int32_t del = Button(3);
   for (int32_t reset = 0; reset < 20; ++reset) {
     Click(OnListDelete, del);
@@ -310,10 +320,9 @@ TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
   // the modules it let go.
   OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
   EXPECT_EQ(ModuleList.count, 0);
-  stop.store(true);
-  audio.join();
+  audio.Stop();
   PlaybackActive = 0;
-  EXPECT_GT(frames.load(), 0);
+  EXPECT_GT(audio.frames.load(), 0);
 }
 
 // A controller learned with a Catalog row selected names that template; the
@@ -326,16 +335,7 @@ TEST_F(ListButtonsTest, TemplatesAreRewrittenBetweenFramesWhileTheirControllerMo
   ASSERT_EQ(SaveSession(Folder(), "presets.tarvelo"), 0);
   ModuleRecord& templ = ModuleCatalog[kTypeOscillator];
   PlaybackActive = -1;
-  std::atomic<bool> stop{false};
-  std::atomic<int32_t> frames{0};
-  std::thread audio([&] {
-    std::vector<float> block(128);
-    while (!stop.load()) {
-      float* p = block.data();
-      RenderAudio(&p, 0, 128);
-      frames.fetch_add(1);
-    }
-  });
+  PlayingRender audio;
   // The MIDI thread's side: the learned controller turned on and on.
   std::atomic<bool> moving{true};
   std::thread controller([&] {
@@ -364,10 +364,9 @@ TEST_F(ListButtonsTest, TemplatesAreRewrittenBetweenFramesWhileTheirControllerMo
   controller.join();
   while (ControllerMovesPending()) std::this_thread::yield();
   OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
-  stop.store(true);
-  audio.join();
+  audio.Stop();
   PlaybackActive = 0;
-  EXPECT_GT(frames.load(), 0);
+  EXPECT_GT(audio.frames.load(), 0);
   EXPECT_EQ(templ.Params[0].Value.Load(), MasterPresets[kTypeOscillator].Params[0].Value);
 }
 
