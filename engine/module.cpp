@@ -310,8 +310,8 @@ void ModuleSetParamValue(ModuleRecord& m, int32_t p, float x) {
     int32_t ch = m.EditChannel == 1 ? 1 : 0;
     for (int32_t c : {ch, ch ^ 1}) {
       if (c != ch && param.WriteBothChannels == 0) break;
-      StoreShown(pvm->Outputs[c][0].Level, x);
-      StoreShown(pvm->Outputs[c][0].Frequency, x);
+      StoreValueOutput(pvm->Outputs[c][0].Level, x);
+      StoreValueOutput(pvm->Outputs[c][0].Frequency, x);
     }
   }
   m.Changed = -1;

@@ -290,7 +290,7 @@ void RefreshParamControl(ModuleRecord* module) {
       x = p.Value.Load();
       if (source) {
         const int32_t channel = p.WriteBothChannels != 0 ? 0 : std::clamp(module->EditChannel, 0, 1);
-        x = LoadShown(source->Outputs[channel][0].Level);
+        x = LoadValueOutput(source->Outputs[channel][0].Level);
         // While playing the value is the render's to write (it writes the
         // pair together); the field shows the channel all the same.
         if (PlaybackActive.load() == 0) p.Value.Store(x);

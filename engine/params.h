@@ -15,17 +15,16 @@ using QUARLE_BASICS::DynZString;
 using QUARLE_BASICS::Shared;
 using QUARLE_BASICS::ValueRecord;
 
-// Words of a module that the video thread reads for what the plane shows while
-// their owner (the interface thread, or the audio thread while playback runs)
-// changes them: written and read whole, in no order with other words, so a
-// look read a frame early is only corrected the next frame.
-template <class T>
-inline void StoreShown(T& word, T value) {
-  std::atomic_ref<T>(word).store(value, std::memory_order_relaxed);
+// A parameter's value module publishes the set value in element 0 of its
+// channel rows, which the kernels read plainly on the thread that sets it
+// while playing (a controller move runs on the render). The module page reads
+// it meanwhile: set and read whole. The output rows stay plain floats, since
+// every kernel writes them at the audio rate.
+inline void StoreValueOutput(float& word, float value) {
+  std::atomic_ref<float>(word).store(value, std::memory_order_relaxed);
 }
-template <class T>
-inline T LoadShown(const T& word) {
-  return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_relaxed);
+inline float LoadValueOutput(const float& word) {
+  return std::atomic_ref<float>(const_cast<float&>(word)).load(std::memory_order_relaxed);
 }
 
 constexpr int32_t kParamSegments = 10;
