@@ -432,9 +432,16 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
 
 void PostFinishTake(ModuleRecord* m) {
   if (m == nullptr) return;
-  // The finish resets the module's voices, which the render reads also when
-  // the module only feeds one in the order.
-  if (PostWhereRenderReaches(kCommandFinishTake, m)) return;
+  // The finish resets the module's voices and sets its parameters, which the
+  // render writes as well while it plays: a controller move reaches a module
+  // that no frame plays too. So while playing the render finishes every take.
+  if (PlaybackActive.load() != 0 && WaitEngineCommandSlot() == 1) {
+    QueuedCommand c{};
+    c.Kind = kCommandFinishTake;
+    c.Module = m;
+    PostOrQueue(c);
+    return;
+  }
   FinishTakeNow(m);
 }
 
