@@ -370,11 +370,17 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
         if (m->Awake == 0) [[unlikely]]
           ModuleWake(*m);
         m->ProcessFunctions[mode & 1](m, frame, parity, previous);
+        // Read once: the checks below and the memo's must see one count.
         const int32_t active = m->ActiveVoices.Load();
         if (active != memo->endVoices) [[unlikely]] {
           if (active < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
           m->PreviousActiveVoices = active;
+          memo->endVoices = active;
+          MemoOrder = &Forgotten;
+          WalkOrderFrom(order, memo - 1, frame, parity, previous);
+          return;
         }
+        continue;
       } else if (m->Awake != 0) {
         ModuleReset(*m);
       }

@@ -39,6 +39,11 @@ inline int32_t SourceChannel(int32_t n, int32_t ch) {
   if (ch == 0) return 0;
   return static_cast<uint32_t>(n) < 3u ? ChannelMap[n][ch] : 0;
 }
+// The same for source s, whose count is read only when channel 0 does not
+// settle it: a shared word's load is never left out by the compiler.
+inline int32_t SourceChannel(const ModuleRecord& s, int32_t ch) {
+  return ch == 0 ? 0 : SourceChannel(s.ChannelsProcessed.Load(), ch);
+}
 
 // The raw value that port p reads for channel ch and voice position v: the
 // level or the frequency of the source's element, through the channel and
@@ -46,7 +51,7 @@ inline int32_t SourceChannel(int32_t n, int32_t ch) {
 inline float PlainRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
   const ModuleRecord* s = m.PortSources[p].Load();
   const ModuleParam& param = m.Params[p];
-  const int32_t sc = SourceChannel(s->ChannelsProcessed.Load(), ch);
+  const int32_t sc = SourceChannel(*s, ch);
   const int32_t sv = VoiceMap[param.VoiceMapRow & 1][v];
   const OutputElement& e = s->Outputs[sc][sv];
   return param.OutputSide.Load() == 1 ? e.Frequency : e.Level;
@@ -59,7 +64,7 @@ inline float ScaledRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v)
   if (m.PortSources[p].Load()->Role != kRoleLive) return raw;
   const ModuleRecord* k = m.PortValueModules[p];
   if (k == nullptr) return raw;
-  return raw * k->Outputs[SourceChannel(k->ChannelsProcessed.Load(), ch)][0].Level;
+  return raw * k->Outputs[SourceChannel(*k, ch)][0].Level;
 }
 
 // A port opened for one channel: the same reads as PlainRead and ScaledRead,
@@ -78,17 +83,21 @@ struct PortCursor {
   float operator()(int32_t v) const { return values[v * stride] * gain; }
 };
 
-inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool scaled) {
-  const ModuleRecord* s = m.PortSources[p].Load();
+// OpenPort on source s, port p's source as the caller read it: a kernel that
+// looked at the source already reads the word once.
+inline PortCursor OpenPortOn(const ModuleRecord& m, const ModuleRecord* s, int32_t p, int32_t ch, bool scaled) {
   const ModuleParam& param = m.Params[p];
-  const OutputElement* row = s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)];
+  const OutputElement* row = s->Outputs[SourceChannel(*s, ch)];
   PortCursor c{param.OutputSide.Load() == 1 ? &row->Frequency : &row->Level, (param.VoiceMapRow & 1) != 0 ? 2 : 0, 1.0f};
   if (scaled && s->Role == kRoleLive) {
     const ModuleRecord* k = m.PortValueModules[p];
     // Multiplying by 1 leaves every value (a NaN too) as PlainRead gives it.
-    if (k != nullptr) c.gain = k->Outputs[SourceChannel(k->ChannelsProcessed.Load(), ch)][0].Level;
+    if (k != nullptr) c.gain = k->Outputs[SourceChannel(*k, ch)][0].Level;
   }
   return c;
+}
+inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool scaled) {
+  return OpenPortOn(m, m.PortSources[p].Load(), p, ch, scaled);
 }
 inline PortCursor OpenPlain(const ModuleRecord& m, int32_t p, int32_t ch) { return OpenPort(m, p, ch, false); }
 inline PortCursor OpenScaled(const ModuleRecord& m, int32_t p, int32_t ch) { return OpenPort(m, p, ch, true); }

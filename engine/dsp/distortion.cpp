@@ -114,12 +114,23 @@ alignas(64) constexpr CurveConstants kCurve = {
 // the library. Lanes past the last voice read what the sources hold there;
 // they are neither published nor let raise the clip flag. Whole chunks are
 // published straight from the lanes.
+// The three ports' sources, read once for the frame.
+struct DistortionSources {
+  const ModuleRecord* input;
+  const ModuleRecord* factor;
+  const ModuleRecord* attenuation;
+  explicit DistortionSources(const ModuleRecord& m)
+      : input(m.PortSources[kDistortionInput].Load()),
+        factor(m.PortSources[kDistortionFactor].Load()),
+        attenuation(m.PortSources[kDistortionAttenuation].Load()) {}
+};
+
 template <int32_t kChunks, bool kFull>
 [[gnu::always_inline]] inline void ChannelChunks(ModuleRecord& m, int32_t ch, int32_t voices,
-                                                 const CurveConstants& kc) {
-  const PortCursor input = OpenScaled(m, kDistortionInput, ch);
-  const PortCursor factor = OpenPlain(m, kDistortionFactor, ch);
-  const PortCursor attenuation = OpenPlain(m, kDistortionAttenuation, ch);
+                                                 const CurveConstants& kc, const DistortionSources& s) {
+  const PortCursor input = OpenPortOn(m, s.input, kDistortionInput, ch, true);
+  const PortCursor factor = OpenPortOn(m, s.factor, kDistortionFactor, ch, false);
+  const PortCursor attenuation = OpenPortOn(m, s.attenuation, kDistortionAttenuation, ch, false);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
   const Mask8 absBits = kc.absBits;
   const Lanes8 one = kc.oneF;
@@ -178,16 +189,17 @@ template <int32_t kChunks, bool kFull>
 TARVELO_KERNEL_BUILDS(void, DistortionPartChunks, (ModuleRecord& m, int32_t ch, int32_t voices)) {
   const CurveConstants* kc = &kCurve;
   asm("" : "+r"(kc));
+  const DistortionSources s(m);
   if (voices == 8)
-    ChannelChunks<1, true>(m, ch, voices, *kc);
+    ChannelChunks<1, true>(m, ch, voices, *kc, s);
   else if (voices == kVoices)
-    ChannelChunks<4, true>(m, ch, voices, *kc);
+    ChannelChunks<4, true>(m, ch, voices, *kc, s);
   else if (voices <= 8)
-    ChannelChunks<1, false>(m, ch, voices, *kc);
+    ChannelChunks<1, false>(m, ch, voices, *kc, s);
   else if (voices <= 16)
-    ChannelChunks<2, false>(m, ch, voices, *kc);
+    ChannelChunks<2, false>(m, ch, voices, *kc, s);
   else
-    ChannelChunks<4, false>(m, ch, voices, *kc);
+    ChannelChunks<4, false>(m, ch, voices, *kc, s);
 }
 
 // Voice by voice, for a Distortion with a port linked to its own outputs,
@@ -214,17 +226,17 @@ TARVELO_KERNEL_BUILDS(void, ProcessDistortionPoly, (ModuleRecord* m, uint64_t, i
   m->ActiveVoices.Store(voices);
   if (voices == 0) return;
   const int32_t channels = ChannelsNow(*m);
-  if (m->PortSources[kDistortionInput].Load() == m || m->PortSources[kDistortionFactor].Load() == m ||
-      m->PortSources[kDistortionAttenuation].Load() == m) {
+  const DistortionSources s(*m);
+  if (s.input == m || s.factor == m || s.attenuation == m) {
     DistortionVoiceByVoice(m, channels, voices);
     return;
   }
   const CurveConstants* kc = &kCurve;
   asm("" : "+r"(kc));
   if (voices == 8)
-    ChannelChunks<1, true>(*m, 0, voices, *kc);
+    ChannelChunks<1, true>(*m, 0, voices, *kc, s);
   else if (voices == kVoices)
-    ChannelChunks<4, true>(*m, 0, voices, *kc);
+    ChannelChunks<4, true>(*m, 0, voices, *kc, s);
   else
     DistortionPartChunks(*m, 0, voices);
   if (channels == 2) DistortionPartChunks(*m, 1, voices);

@@ -175,9 +175,8 @@ inline uint32_t FloatBits(float x) {
 
 // The value a plain read gives voice position 0 (what every voice reads from
 // a port whose voice-map row is 0).
-inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
-  const ModuleRecord* s = m.PortSources[p].Load();
-  const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)][0];
+inline float FirstPlain(const ModuleRecord& m, const ModuleRecord* s, int32_t p, int32_t ch) {
+  const OutputElement& e = s->Outputs[SourceChannel(*s, ch)][0];
   return m.Params[p].OutputSide.Load() == 1 ? e.Frequency : e.Level;
 }
 
@@ -192,12 +191,24 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
   }
 }
 
+// The sources of the input and the two pass ports, read once for the frame.
+struct FilterSources {
+  const ModuleRecord* input;
+  const ModuleRecord* low;
+  const ModuleRecord* high;
+  explicit FilterSources(const ModuleRecord& m)
+      : input(m.PortSources[kFilterInput].Load()),
+        low(m.PortSources[kFilterLowPass].Load()),
+        high(m.PortSources[kFilterHighPass].Load()) {}
+};
+
 // One channel on the rows path (see RowsApply): the choices FilterVoice makes
 // per section and voice are made once, and each voice takes exactly the steps
 // it takes there.
-[[gnu::always_inline]] inline void FilterRowsChannel(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
-  const float l = std::fabs(FirstPlain(m, kFilterLowPass, ch));
-  const float hp = FirstPlain(m, kFilterHighPass, ch);
+[[gnu::always_inline]] inline void FilterRowsChannel(ModuleRecord& m, const FilterSources& src, int32_t sections,
+                                                     int32_t ch, int32_t voices) {
+  const float l = std::fabs(FirstPlain(m, src.low, kFilterLowPass, ch));
+  const float hp = FirstPlain(m, src.high, kFilterHighPass, ch);
   SharedSettings c;
   c.keep = 1.0f - l;
   c.h2 = hp * hp;
@@ -206,7 +217,7 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
   float* s = m.WorkBuffers[0] + ch * kVoices;
   int32_t outside;
   if (voices == 8 || voices == kVoices) {
-    const PortCursor input = OpenScaled(m, kFilterInput, ch);
+    const PortCursor input = OpenPortOn(m, src.input, kFilterInput, ch, true);
     if (voices == 8)
       outside = ChannelChoices<1, true>(input, m.Outputs[ch], s, sections, voices, c);
     else
@@ -220,7 +231,7 @@ inline float FirstPlain(const ModuleRecord& m, int32_t p, int32_t ch) {
 // The second channel, out of line: the first one's reads then know their
 // channel.
 TARVELO_KERNEL_BUILDS(void, SecondChannel, (ModuleRecord& m, int32_t sections, int32_t voices)) {
-  FilterRowsChannel(m, sections, 1, voices);
+  FilterRowsChannel(m, FilterSources(m), sections, 1, voices);
 }
 
 // Voice position v holds voice id v for voices 0 .. voices - 1 (the ids
@@ -247,11 +258,10 @@ inline bool InPlace(const ModuleRecord* owner, int32_t voices) {
 // states in rows, and the input not the filter's own output (which voices one
 // after the other would read as they write it). Below four voices the rows
 // cost more than they save.
-inline bool RowsApply(const ModuleRecord& m, int32_t sections, int32_t voices) {
+inline bool RowsApply(const ModuleRecord& m, const FilterSources& src, int32_t sections, int32_t voices) {
   return voices >= 4 && sections > 0 && m.WorkBuffers[kVoices - 1] != nullptr && m.WorkBuffers[0] != nullptr &&
          ((m.Params[kFilterLowPass].VoiceMapRow | m.Params[kFilterHighPass].VoiceMapRow) & 1) == 0 &&
-         m.PortSources[kFilterLowPass].Load() != &m && m.PortSources[kFilterHighPass].Load() != &m &&
-         m.PortSources[kFilterInput].Load() != &m && InPlace(m.TriggerOwner.Load(), voices);
+         src.low != &m && src.high != &m && src.input != &m && InPlace(m.TriggerOwner.Load(), voices);
 }
 
 // The same settings for every voice but voices out of place (or too few, or
@@ -362,8 +372,9 @@ TARVELO_KERNEL_BUILDS(void, ProcessFilterPoly, (ModuleRecord* m, uint64_t, int32
   if (voices < 4) return FilterVoiceByVoice(m, voices);
   const int32_t sections = SectionsOf(*m);
   const int32_t channels = ChannelsNow(*m);
-  if (!RowsApply(*m, sections, voices)) return FilterVoiceByVoice(m, voices);
-  FilterRowsChannel(*m, sections, 0, voices);
+  const FilterSources src(*m);
+  if (!RowsApply(*m, src, sections, voices)) return FilterVoiceByVoice(m, voices);
+  FilterRowsChannel(*m, src, sections, 0, voices);
   if (channels == 2) SecondChannel(*m, sections, voices);
 }
 

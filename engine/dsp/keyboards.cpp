@@ -227,7 +227,8 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   KeyboardState& state = *b.state;
   const int32_t changedWord = state.Changed.Load();
   const bool stateChanged = changedWord == -1;
-  if (!(m->ActiveVoices.Load() > 0 || stateChanged || (octave && m->Changed != 0))) return;
+  const int32_t active = m->ActiveVoices.Load();
+  if (!(active > 0 || stateChanged || (octave && m->Changed != 0))) return;
   if (stateChanged) TakeChangedMark(state);
 
   const float base = octave ? BaseFrequency(*m) : 1.0f;
@@ -236,7 +237,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   // Nothing the voices are published from changed: every writer of the
   // voices and the list marks the state changed, so only released voices
   // (freed by what followers did in the previous frame) need a look.
-  if (changedWord == 0 && kept.State == &state && kept.Voices == m->ActiveVoices.Load() && kept.Norm == Bits(norm) &&
+  if (changedWord == 0 && kept.State == &state && kept.Voices == active && kept.Norm == Bits(norm) &&
       kept.Base == Bits(base) && StillPublished(*m, lastFrame, frameCounter)) {
     if (kept.Released != 0) FreeKeptReleased(*m, b, previousParity, octave);
     return;

@@ -47,7 +47,7 @@ inline int32_t ChosenPort(float in, float t) {
 // source's element as it stands (both members), without the port's set value.
 inline const OutputElement& PassedElement(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
   const ModuleRecord* s = m.PortSources[p].Load();
-  return s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)][VoiceMap[m.Params[p].VoiceMapRow & 1][v]];
+  return s->Outputs[SourceChannel(*s, ch)][VoiceMap[m.Params[p].VoiceMapRow & 1][v]];
 }
 
 // Nothing is compared while the input or the threshold brings no voice.
@@ -112,7 +112,7 @@ struct PassedRow {
 inline PassedRow OpenPassed(const ModuleRecord& m, int32_t p, int32_t ch) {
   const ModuleRecord* s = m.PortSources[p].Load();
   if (s->ActiveVoices.Load() == 0) return PassedRow{nullptr, 0};
-  return PassedRow{s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)], VoiceMap[m.Params[p].VoiceMapRow & 1][1]};
+  return PassedRow{s->Outputs[SourceChannel(*s, ch)], VoiceMap[m.Params[p].VoiceMapRow & 1][1]};
 }
 
 }  // namespace

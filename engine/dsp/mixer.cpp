@@ -39,6 +39,12 @@ inline PortCursor OpenInput(const ModuleRecord& m, int32_t p, int32_t ch) {
   c.gain = SettingRead(m, p, ch);
   return c;
 }
+// The same on p's source s as the caller read it.
+inline PortCursor OpenInputOn(const ModuleRecord& m, const ModuleRecord* s, int32_t p, int32_t ch) {
+  PortCursor c = OpenPortOn(m, s, p, ch, false);
+  c.gain = SettingRead(m, p, ch);
+  return c;
+}
 
 // 1 / n computed in double precision, kept in single.
 inline float MeanFactor(int32_t n) { return static_cast<float>(1.0 / static_cast<double>(n)); }
@@ -109,20 +115,23 @@ template <int32_t kChunks>
   int32_t most = 0;
   // Reading its own outputs, the Mixer is a live source on one of its ports
   // (compared as a row, which the compiler does as vectors).
+  // Each port's source is read once for the frame.
+  const ModuleRecord* sources[kMixerFirstInput + kMixerInputs];
   int64_t own = 0;
+  for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p) sources[p] = m.PortSources[p].Load();
   for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p)
-    own |= -static_cast<int64_t>(m.PortSources[p].Load() == &m);
+    own |= -static_cast<int64_t>(sources[p] == &m);
   for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
-    const ModuleRecord* s = m.PortSources[p].Load();
+    const ModuleRecord* s = sources[p];
     if (s->Role != kRoleLive) continue;
     ++count;
     const int32_t n = s->ActiveVoices.Load();
     most = n > most ? n : most;
     if (n >= 8 * kChunks) {
-      const PortCursor in = OpenInput(m, p, 0);
+      const PortCursor in = OpenInputOn(m, s, p, 0);
       for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + ReadChunkScaled(in, c);
     } else if (n > 0) {  // (without voices it adds +0 to every lane: nothing)
-      const PortCursor in = OpenInput(m, p, 0);
+      const PortCursor in = OpenInputOn(m, s, p, 0);
       for (int32_t c = 0; c < kChunks; ++c)
         sum[c] = sum[c] + Blend8(ReadChunkScaled(in, c), Lanes8{}, (lane0 + 8 * c) < n);
     }
@@ -136,7 +145,7 @@ template <int32_t kChunks>
   }
   if (own != 0 || most > 8 * kChunks) return false;
   const float k = MeanFactor(count);
-  const PortCursor master = OpenPlain(m, kMixerMasterVolume, 0);
+  const PortCursor master = OpenPortOn(m, sources[kMixerMasterVolume], kMixerMasterVolume, 0, false);
   const Lanes8 one = Splat8(1.0f);
   const Lanes8 minusOne = Splat8(-1.0f);
   alignas(32) float y[8 * kChunks];

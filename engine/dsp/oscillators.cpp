@@ -90,7 +90,7 @@ inline bool ShapeSettingsShared(const ModuleRecord& m) {
 // 0, which every voice reads while the port's voice map row is 0.
 inline float FirstValue(const ModuleRecord& m, int32_t p, int32_t ch) {
   const ModuleRecord* s = m.PortSources[p].Load();
-  const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)][0];
+  const OutputElement& e = s->Outputs[SourceChannel(*s, ch)][0];
   return m.Params[p].OutputSide.Load() == 1 ? e.Frequency : e.Level;
 }
 
@@ -703,8 +703,9 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   // Voice position v usually holds voice id v: the states are then read and
   // written as rows, else gathered and scattered by id.
   int32_t ids[kVoices];
-  const bool inPlace = LanesInPlace<kLanes>(m.TriggerOwner.Load(), voices);
-  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner.Load(), voices, ids)) return false;
+  const ModuleRecord* owner = m.TriggerOwner.Load();
+  const bool inPlace = LanesInPlace<kLanes>(owner, voices);
+  if (!inPlace && !DistinctVoiceIds(owner, voices, ids)) return false;
   // One channel, the usual case, with its port look-ups settled at compile time.
   if (channels == 1) {
     ShapeRows r;
@@ -747,18 +748,19 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const OscillatorSwitches sw = SwitchesOf(m);
   const int32_t channels = KernelChannels(m);
   int32_t ids[kVoices];
+  const ModuleRecord* owner = m.TriggerOwner.Load();
   // LanesInPlace, tested with one vector test.
   const Mask8 count = reinterpret_cast<Mask8>(_mm256_set1_epi32(voices));
   Mask8 differ = {};
   for (int32_t k = 0; k < kLanes; k += 8) {
     Mask8 id;
     Mask8 lane;
-    std::memcpy(&id, m.TriggerOwner.Load()->VoiceIds + k, sizeof id);
+    std::memcpy(&id, owner->VoiceIds + k, sizeof id);
     std::memcpy(&lane, kLaneNumbers + k, sizeof lane);
     differ |= (id ^ lane) & (lane < count);
   }
   const bool inPlace = _mm256_testz_si256(reinterpret_cast<__m256i>(differ), reinterpret_cast<__m256i>(differ)) != 0;
-  if (!inPlace && !DistinctVoiceIds(m.TriggerOwner.Load(), voices, ids))
+  if (!inPlace && !DistinctVoiceIds(owner, voices, ids))
     VoiceByVoice(m, sw, channels, voices);
   else if (channels == 1)
     ChannelChunks<kShape, kLanes, kLoop>(m, 0, voices, inPlace, ids, sw);

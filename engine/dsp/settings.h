@@ -15,7 +15,7 @@ namespace Tarvelo {
 inline float SettingRead(const ModuleRecord& m, int32_t p, int32_t ch) {
   const ModuleRecord* k = m.PortValueModules[p];
   if (k == nullptr) return m.Params[p].Value.Load();
-  return k->Outputs[SourceChannel(k->ChannelsProcessed.Load(), ch)][0].Level;
+  return k->Outputs[SourceChannel(*k, ch)][0].Level;
 }
 
 }  // namespace Tarvelo

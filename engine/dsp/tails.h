@@ -95,30 +95,32 @@ inline void TailFeed(ModuleRecord& m, int32_t w, int32_t k, Latch& latch) {
 }
 
 // Slot 0: the one voice (id 0) is kept while alive and fed while the source
-// sounds. Sets ActiveVoices to 1 or 0.
+// sounds. Sets ActiveVoices to 1 or 0 and returns it.
 template <class Latch>
-inline void TailKeepAndFeedMono(ModuleRecord& m, const ModuleRecord& owner, int32_t previousParity,
-                                Latch& latch) {
+inline int32_t TailKeepAndFeedMono(ModuleRecord& m, const ModuleRecord& owner, int32_t previousParity,
+                                   Latch& latch) {
   m.VoiceIds[0] = 0;
   SequencerVoice& r = m.SequencerVoices[0];
+  int32_t n = 0;
   if (TailAlive(r, owner, previousParity, 0)) {
     if (r.State == kTailStageFed) r.State = kTailStageDraining;
-    m.ActiveVoices.Store(1);
+    n = 1;
   } else {
     r.State = kTailStageIdle;
-    m.ActiveVoices.Store(0);
   }
   if (m.VoicesToCompute > 0) {
-    m.ActiveVoices.Store(1);
+    n = 1;
     TailFeed(m, 0, 0, latch);
   }
+  m.ActiveVoices.Store(n);
+  return n;
 }
 
 // Slot 1: the voices of the previous frame that are still alive keep their
 // order; then every voice the source sounds is fed, and appended when it is
-// not listed yet. Sets ActiveVoices to the list's length.
+// not listed yet. Sets ActiveVoices to the list's length and returns it.
 template <class Latch>
-inline void TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, int32_t previousParity,
+inline int32_t TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, int32_t previousParity,
                                 Latch& latch) {
   int32_t* ids = m.VoiceIds;
   uint32_t listed = 0;
@@ -152,10 +154,11 @@ inline void TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, int3
     TailFeed(m, w, k, latch);
   }
   m.ActiveVoices.Store(n);
+  return n;
 }
 
-// The computing part, for the listed voices (slot 0: the one voice at
-// position 0). Per channel, a voice that is fed or draining marks itself to
+// The computing part, for the n listed voices (slot 0: the one voice at
+// position 0); n is what keeping and feeding just stored. Per channel, a voice that is fed or draining marks itself to
 // its owner and to the module, gets its input (silence while draining; the
 // drain counter then grows and the tail ends once it passes the kernel's tail
 // length) and publishes the kernel's step at its list position. A listed voice
@@ -168,8 +171,7 @@ inline void TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, int3
 //   float operator()(ModuleRecord& m, SequencerVoice& r, int32_t ch, int32_t w, float x)
 //     the published value; it may end the tail itself by setting r.State.
 template <class Step>
-inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Step& step) {
-  const int32_t n = m.ActiveVoices.Load() < kVoices ? m.ActiveVoices.Load() : kVoices;
+inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Step& step, int32_t n) {
   if (n <= 0) return;
   const int32_t channels = KernelChannels(m);
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -229,7 +231,7 @@ inline bool TailFeedSteady(ModuleRecord& m, ModuleRecord& owner, int32_t parity,
 
 template <class Step>
 inline void TailSteadyCompute(ModuleRecord& m, Step& step, const auto& latch) {
-  const int32_t n = m.ActiveVoices.Load();
+  const int32_t n = KernelVoices(m);  // the listed voices: TailFeedSteady found them all fed
   const int32_t* ids = m.VoiceIds;
   const int32_t channels = KernelChannels(m);
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -250,8 +252,8 @@ inline void TailSteadyCompute(ModuleRecord& m, Step& step, const auto& latch) {
 template <class Latch, class Step>
 inline void TailFrameMono(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
   ModuleRecord& owner = TailOwner(*m);
-  TailKeepAndFeedMono(*m, owner, previousParity, latch);
-  TailCompute(*m, owner, parity, step);
+  const int32_t n = TailKeepAndFeedMono(*m, owner, previousParity, latch);
+  TailCompute(*m, owner, parity, step, n);
 }
 template <class Latch, class Step>
 inline void TailFramePoly(ModuleRecord* m, int32_t parity, int32_t previousParity, Latch& latch, Step& step) {
@@ -260,8 +262,8 @@ inline void TailFramePoly(ModuleRecord* m, int32_t parity, int32_t previousParit
     TailSteadyCompute(*m, step, latch);
     return;
   }
-  TailKeepAndFeedPoly(*m, owner, previousParity, latch);
-  TailCompute(*m, owner, parity, step);
+  const int32_t n = TailKeepAndFeedPoly(*m, owner, previousParity, latch);
+  TailCompute(*m, owner, parity, step, n);
 }
 
 }  // namespace Tarvelo

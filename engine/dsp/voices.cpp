@@ -71,7 +71,7 @@ void ProcessMultiplexer(ModuleRecord* m, uint64_t, int32_t parity, int32_t) {
     bool counted = false;
     for (int32_t ch = 0; ch < channels; ++ch) {
       m->Outputs[ch][k] = OutputElement{0.0f, 0.0f};
-      const OutputElement& e = s->Outputs[SourceChannel(s->ChannelsProcessed.Load(), ch)][0];
+      const OutputElement& e = s->Outputs[SourceChannel(*s, ch)][0];
       const bool counts = live ? s->ActiveVoices.Load() >= 1 : e.Level != 0.0f;
       if (counts) {
         m->Outputs[ch][n] = OutputElement{e.Level, e.Frequency};
