@@ -99,6 +99,30 @@ inline PortCursor OpenPortOn(const ModuleRecord& m, const ModuleRecord* s, int32
 inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool scaled) {
   return OpenPortOn(m, m.PortSources[p].Load(), p, ch, scaled);
 }
+
+// The sources of ports kPorts, each read once for the frame: a kernel that
+// first looks at them (is one of them the module itself?) opens its ports on
+// what it looked at.
+template <int32_t... kPorts>
+struct SourcesNow {
+  const ModuleRecord* of[sizeof...(kPorts)];
+  explicit SourcesNow(const ModuleRecord& m) : of{m.PortSources[kPorts].Load()...} {}
+  template <int32_t kPort>
+  const ModuleRecord* At() const {
+    constexpr int32_t kList[] = {kPorts...};
+    constexpr int32_t i = [&] {
+      int32_t k = 0;
+      while (kList[k] != kPort) ++k;
+      return k;
+    }();
+    return of[i];
+  }
+  bool Has(const ModuleRecord* x) const {
+    bool found = false;
+    for (const ModuleRecord* s : of) found |= s == x;
+    return found;
+  }
+};
 inline PortCursor OpenPlain(const ModuleRecord& m, int32_t p, int32_t ch) { return OpenPort(m, p, ch, false); }
 inline PortCursor OpenScaled(const ModuleRecord& m, int32_t p, int32_t ch) { return OpenPort(m, p, ch, true); }
 

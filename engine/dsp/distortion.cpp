@@ -114,23 +114,14 @@ alignas(64) constexpr CurveConstants kCurve = {
 // the library. Lanes past the last voice read what the sources hold there;
 // they are neither published nor let raise the clip flag. Whole chunks are
 // published straight from the lanes.
-// The three ports' sources, read once for the frame.
-struct DistortionSources {
-  const ModuleRecord* input;
-  const ModuleRecord* factor;
-  const ModuleRecord* attenuation;
-  explicit DistortionSources(const ModuleRecord& m)
-      : input(m.PortSources[kDistortionInput].Load()),
-        factor(m.PortSources[kDistortionFactor].Load()),
-        attenuation(m.PortSources[kDistortionAttenuation].Load()) {}
-};
+using DistortionSources = SourcesNow<kDistortionInput, kDistortionFactor, kDistortionAttenuation>;
 
 template <int32_t kChunks, bool kFull>
 [[gnu::always_inline]] inline void ChannelChunks(ModuleRecord& m, int32_t ch, int32_t voices,
                                                  const CurveConstants& kc, const DistortionSources& s) {
-  const PortCursor input = OpenPortOn(m, s.input, kDistortionInput, ch, true);
-  const PortCursor factor = OpenPortOn(m, s.factor, kDistortionFactor, ch, false);
-  const PortCursor attenuation = OpenPortOn(m, s.attenuation, kDistortionAttenuation, ch, false);
+  const PortCursor input = OpenPortOn(m, s.At<kDistortionInput>(), kDistortionInput, ch, true);
+  const PortCursor factor = OpenPortOn(m, s.At<kDistortionFactor>(), kDistortionFactor, ch, false);
+  const PortCursor attenuation = OpenPortOn(m, s.At<kDistortionAttenuation>(), kDistortionAttenuation, ch, false);
   const Mask8 lane0 = {0, 1, 2, 3, 4, 5, 6, 7};
   const Mask8 absBits = kc.absBits;
   const Lanes8 one = kc.oneF;
@@ -227,7 +218,7 @@ TARVELO_KERNEL_BUILDS(void, ProcessDistortionPoly, (ModuleRecord* m, uint64_t, i
   if (voices == 0) return;
   const int32_t channels = ChannelsNow(*m);
   const DistortionSources s(*m);
-  if (s.input == m || s.factor == m || s.attenuation == m) {
+  if (s.Has(m)) {
     DistortionVoiceByVoice(m, channels, voices);
     return;
   }

@@ -191,24 +191,15 @@ inline float FirstPlain(const ModuleRecord& m, const ModuleRecord* s, int32_t p,
   }
 }
 
-// The sources of the input and the two pass ports, read once for the frame.
-struct FilterSources {
-  const ModuleRecord* input;
-  const ModuleRecord* low;
-  const ModuleRecord* high;
-  explicit FilterSources(const ModuleRecord& m)
-      : input(m.PortSources[kFilterInput].Load()),
-        low(m.PortSources[kFilterLowPass].Load()),
-        high(m.PortSources[kFilterHighPass].Load()) {}
-};
+using FilterSources = SourcesNow<kFilterInput, kFilterLowPass, kFilterHighPass>;
 
 // One channel on the rows path (see RowsApply): the choices FilterVoice makes
 // per section and voice are made once, and each voice takes exactly the steps
 // it takes there.
 [[gnu::always_inline]] inline void FilterRowsChannel(ModuleRecord& m, const FilterSources& src, int32_t sections,
                                                      int32_t ch, int32_t voices) {
-  const float l = std::fabs(FirstPlain(m, src.low, kFilterLowPass, ch));
-  const float hp = FirstPlain(m, src.high, kFilterHighPass, ch);
+  const float l = std::fabs(FirstPlain(m, src.At<kFilterLowPass>(), kFilterLowPass, ch));
+  const float hp = FirstPlain(m, src.At<kFilterHighPass>(), kFilterHighPass, ch);
   SharedSettings c;
   c.keep = 1.0f - l;
   c.h2 = hp * hp;
@@ -217,7 +208,7 @@ struct FilterSources {
   float* s = m.WorkBuffers[0] + ch * kVoices;
   int32_t outside;
   if (voices == 8 || voices == kVoices) {
-    const PortCursor input = OpenPortOn(m, src.input, kFilterInput, ch, true);
+    const PortCursor input = OpenPortOn(m, src.At<kFilterInput>(), kFilterInput, ch, true);
     if (voices == 8)
       outside = ChannelChoices<1, true>(input, m.Outputs[ch], s, sections, voices, c);
     else
@@ -261,7 +252,7 @@ inline bool InPlace(const ModuleRecord* owner, int32_t voices) {
 inline bool RowsApply(const ModuleRecord& m, const FilterSources& src, int32_t sections, int32_t voices) {
   return voices >= 4 && sections > 0 && m.WorkBuffers[kVoices - 1] != nullptr && m.WorkBuffers[0] != nullptr &&
          ((m.Params[kFilterLowPass].VoiceMapRow | m.Params[kFilterHighPass].VoiceMapRow) & 1) == 0 &&
-         src.low != &m && src.high != &m && src.input != &m && InPlace(m.TriggerOwner.Load(), voices);
+         !src.Has(&m) && InPlace(m.TriggerOwner.Load(), voices);
 }
 
 // The same settings for every voice but voices out of place (or too few, or
