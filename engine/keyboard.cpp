@@ -43,9 +43,9 @@ void ClearSlot(VoiceSlot& v) {
 }  // namespace
 
 void BeginKeyboardRenumbering() {
+  // The numbers and entries it covers are stored with release: a reader that
+  // sees one of them sees this odd count too.
   KeyboardRenumbering.store(KeyboardRenumbering.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  // The odd count is seen before any number or entry it covers.
-  std::atomic_thread_fence(std::memory_order_release);
 }
 
 void EndKeyboardRenumbering() {

@@ -461,7 +461,8 @@ static void SwapBankEntries(Shared<KeyboardState*>* bank, platform::Mutex** voic
   platform::MutexLock(voiceLocks[a]);
   platform::MutexLock(voiceLocks[b]);
   // The render callback reads the entries without these locks.
-  bank[b].Store(bank[a].Exchange(bank[b].Load()));
+  // Release: the renumbering's odd count is seen before the new entries.
+  bank[b].Store(bank[a].Exchange(bank[b].Load(), std::memory_order_release), std::memory_order_release);
   platform::MutexUnlock(voiceLocks[b]);
   platform::MutexUnlock(voiceLocks[a]);
 }
@@ -559,7 +560,7 @@ void RemoveModule(ModuleRecord* m) {
         if (e == nullptr || e->Type != m->Type) continue;
         renumbered.push_back(Retitle{e, e->InstanceNumber.Load()});
         // A keyboard's processing reads its number to find its bank entry.
-        e->InstanceNumber.Store(number++);
+        e->InstanceNumber.Store(number++, std::memory_order_release);
       }
       // A state moves with its keyboard: entry (new number - 1) takes it.
       for (const Retitle& r : renumbered) {

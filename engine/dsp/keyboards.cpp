@@ -28,10 +28,12 @@ inline Board BoardOf(ModuleRecord& m, bool octave) {
   platform::Mutex* const* locks = octave ? OctaveBoardVoiceLocks : KeyboardVoiceLocks;
   const uint32_t before = KeyboardRenumbering.load(std::memory_order_acquire);
   if ((before & 1) == 0) {
-    const int32_t k = m.InstanceNumber.Load() - 1;
-    KeyboardState* state =
-        static_cast<uint32_t>(k) < static_cast<uint32_t>(kKeyboardBankSize) ? bank[k].Load() : nullptr;
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Acquire: the count read again below is read after them, and a number or
+    // entry that a renumbering stored brings its odd count along.
+    const int32_t k = m.InstanceNumber.Load(std::memory_order_acquire) - 1;
+    KeyboardState* state = static_cast<uint32_t>(k) < static_cast<uint32_t>(kKeyboardBankSize)
+                               ? bank[k].Load(std::memory_order_acquire)
+                               : nullptr;
     if (KeyboardRenumbering.load(std::memory_order_relaxed) == before) {
       m.PlayedState = state;
       return Board{state, bank, locks, k};
