@@ -80,10 +80,11 @@ template <bool kClip, typename Op>
 template <bool kClip, typename Op>
 inline void TwoInputs(ModuleRecord* m, int32_t voices, Op op) {
   const int32_t channels = KernelChannels(*m);
-  const bool own = m->PortSources[kInputA].Load() == m || m->PortSources[kInputB].Load() == m;
+  const SourcesNow<kInputA, kInputB> src(*m);
+  const bool own = src.Has(m);
   for (int32_t ch = 0; ch < channels; ++ch) {
-    const PortCursor a = OpenScaled(*m, kInputA, ch);
-    const PortCursor b = OpenScaled(*m, kInputB, ch);
+    const PortCursor a = OpenPortOn(*m, src.At<kInputA>(), kInputA, ch, true);
+    const PortCursor b = OpenPortOn(*m, src.At<kInputB>(), kInputB, ch, true);
     if (!own && voices > 1) {
       TwoInputRows<kClip>(*m, ch, voices, a, b, op);
       continue;
