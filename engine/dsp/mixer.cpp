@@ -33,17 +33,15 @@ inline int32_t ListLiveInputs(const ModuleRecord& m, LiveInputs& list) {
   return most > kVoices ? kVoices : most;
 }
 
-// Input p opened for one channel: its plain read times its set value.
-inline PortCursor OpenInput(const ModuleRecord& m, int32_t p, int32_t ch) {
-  PortCursor c = OpenPlain(m, p, ch);
-  c.gain = SettingRead(m, p, ch);
-  return c;
-}
-// The same on p's source s as the caller read it.
+// Input p opened for one channel on its source s: its plain read times its
+// set value.
 inline PortCursor OpenInputOn(const ModuleRecord& m, const ModuleRecord* s, int32_t p, int32_t ch) {
   PortCursor c = OpenPortOn(m, s, p, ch, false);
   c.gain = SettingRead(m, p, ch);
   return c;
+}
+inline PortCursor OpenInput(const ModuleRecord& m, int32_t p, int32_t ch) {
+  return OpenInputOn(m, m.PortSources[p].Load(), p, ch);
 }
 
 // 1 / n computed in double precision, kept in single.
@@ -113,9 +111,9 @@ template <int32_t kChunks>
   for (int32_t c = 0; c < kChunks; ++c) sum[c] = Lanes8{};
   int32_t count = 0;
   int32_t most = 0;
-  // Reading its own outputs, the Mixer is a live source on one of its ports
-  // (compared as a row, which the compiler does as vectors).
-  // Each port's source is read once for the frame.
+  // Each port's source is read once for the frame. Reading its own outputs,
+  // the Mixer is a live source on one of its ports (compared as a row, which
+  // the compiler does as vectors).
   const ModuleRecord* sources[kMixerFirstInput + kMixerInputs];
   int64_t own = 0;
   for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p) sources[p] = m.PortSources[p].Load();
