@@ -718,6 +718,14 @@ bool HoldFrames() {
 
 void ReleaseFrames() { FrameHoldWanted.store(0, std::memory_order_release); }
 
+bool HoldFramesOrGiveUp() {
+  for (int32_t attempt = 0; attempt < kFrameHoldAttempts; ++attempt)
+    if (HoldFrames()) return true;
+  return false;
+}
+
+std::string WaitingForAudioText() { return QUARLE_BASICS::LangText(141, "Waiting for audio thread."); }
+
 bool EngineCommandReferences(const ModuleRecord* m) {
   if (m == nullptr) return false;
   if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted &&

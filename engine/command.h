@@ -5,6 +5,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "engine/module.h"
 #include "platform/threads.h"
@@ -220,15 +221,24 @@ bool EngineCommandReferences(const ModuleRecord* m);
 // copy short (no I/O in between).
 bool HoldFrames();
 void ReleaseFrames();
-// HoldFrames for the length of a scope (what the render reads changes between
-// two frames). Post nothing that waits for the render meanwhile.
+// Frame holds asked for before a change gives up (FrameHoldWait each): a
+// render stuck inside a frame gets a second chance to reach its boundary.
+constexpr int32_t kFrameHoldAttempts = 2;
+bool HoldFramesOrGiveUp();
+
+// HoldFramesOrGiveUp for the length of a scope (what the render reads changes
+// between two frames). Post nothing that waits for the render meanwhile. When
+// it did not hold, nothing is held: change nothing the render reads, and say
+// so (WaitingForAudioText).
 struct FrameHold {
-  FrameHold() : held(HoldFrames()) {}
+  FrameHold() : held(HoldFramesOrGiveUp()) {}
   ~FrameHold() { ReleaseFrames(); }
   FrameHold(const FrameHold&) = delete;
   FrameHold& operator=(const FrameHold&) = delete;
   bool held;
 };
+// What a change that found no frame hold tells the user.
+std::string WaitingForAudioText();
 extern double FrameHoldWait;   // 1.0 s
 extern double FrameHoldLimit;  // 0.25 s
 

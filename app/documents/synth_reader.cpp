@@ -469,9 +469,15 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
     // A controller learned on a Catalog row moves its template on the render
     // while playing, and global ports read the templates: they change between
     // two frames.
+    // Without the hold the templates stay as they were (the synth's modules
+    // load all the same), and the log says why.
     FrameHold hold;
-    for (size_t i = static_cast<size_t>(live); i < img.Records.size(); ++i)
-      if (img.Records[i] != nullptr) ApplyMasterPreset(*img.Records[i], legacy);
+    if (hold.held) {
+      for (size_t i = static_cast<size_t>(live); i < img.Records.size(); ++i)
+        if (img.Records[i] != nullptr) ApplyMasterPreset(*img.Records[i], legacy);
+    } else {
+      Report(WaitingForAudioText(), kLevelWarning);
+    }
   }
 
   DocResetPlaneOffset();

@@ -35,8 +35,6 @@ double KeyboardPendingWait = 1.0;
 namespace {
 
 constexpr int32_t kTypeConvolutiveFilter = 17;
-// Frame holds a save asks for before it gives up (FrameHoldWait each).
-constexpr int32_t kSaveHoldAttempts = 2;
 
 
 int32_t PositionIn(const WaveLibraryList& list, const WaveLibraryEntry* e) {
@@ -300,12 +298,10 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
     // before stays, rather than holding a module half of one frame and half
     // of the next. Once held, the render plays no module until the release,
     // however long the copy takes.
-    bool held = false;
-    for (int32_t attempt = 0; attempt < kSaveHoldAttempts && !held; ++attempt) held = HoldFrames();
-    if (!held) {
+    if (!HoldFramesOrGiveUp()) {
       std::free(records);
       DocumentWriterAbort(w);
-      Report(InsertArg(failTemplate, name) + LangText(141, "Waiting for audio thread."), kLevelError);
+      Report(InsertArg(failTemplate, name) + WaitingForAudioText(), kLevelError);
       return -kErrUnknown;
     }
     {

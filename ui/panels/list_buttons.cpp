@@ -322,10 +322,12 @@ void DeleteAnswered() {
     case 2: {
       // Global ports read the templates' values while playing: they change
       // between two frames.
-      {
-        FrameHold hold;
-        ApplyAllMasterPresets();
+      FrameHold hold;
+      if (!hold.held) {
+        Status(WaitingForAudioText());
+        break;
       }
+      ApplyAllMasterPresets();
       Status(LangText(216, "All master presets have been reset."));
       break;
     }
@@ -495,10 +497,12 @@ int32_t OnListDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       handled = true;
     } else if (index >= 0 && index < kModuleTypeCount) {
       const int32_t type = ModulePaletteOrder[index];
-      {
-        FrameHold hold;
-        ApplyMasterPreset(MasterPresets[type], 0);
+      FrameHold hold;
+      if (!hold.held) {
+        Status(WaitingForAudioText());
+        return 0;
       }
+      ApplyMasterPreset(MasterPresets[type], 0);
       Status(QUARLE_BASICS::InsertArg(LangText(219, "Master preset of {$} reset."),
                                       QUARLE_BASICS::DynZStringGet(ModuleCatalog[type].Name)));
       handled = true;
@@ -744,7 +748,10 @@ int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     // A controller learned on a Catalog row moves its template on the render
     // while playing: the templates change between two frames.
     FrameHold hold;
-    ApplyAllMasterPresets();
+    if (hold.held)
+      ApplyAllMasterPresets();
+    else
+      Report(WaitingForAudioText(), QUARLE_BASICS::kLevelWarning);
   }
   PostControlEvent(SlotId(kUiSTB_CP), 0, V::kEventClick);
   const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";

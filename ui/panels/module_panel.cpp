@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/state/console.h"
 #include "app/state/history.h"
 #include "basics/labels.h"
 #include "engine/catalog/catalog.h"
@@ -312,6 +313,11 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
       // The channel counts are the render's while it plays: they change
       // between two frames.
       FrameHold hold;
+      if (!hold.held) {
+        // The render is stuck inside a frame: nothing is linked half.
+        SetStatusText(WaitingForAudioText());
+        return 0;
+      }
       if (m->Type != kTypeCapture) {
         const int64_t link = m->ChannelsProcessed.Load() == 1 ? 0 : -1;
         for (int32_t i = 0; i < params; ++i) {
@@ -350,6 +356,10 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
   if (param.ChannelCountExempt != 0) return 0;
   {
     FrameHold hold;
+    if (!hold.held) {
+      SetStatusText(WaitingForAudioText());
+      return 0;
+    }
     Invert(param.WriteBothChannels);
     if (ModuleRecord* value = m->PortValueModules[p])
       value->ChannelsProcessed.Store(static_cast<int32_t>(param.WriteBothChannels + 2));

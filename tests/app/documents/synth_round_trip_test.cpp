@@ -632,7 +632,7 @@ TEST_F(SynthRoundTripTest, ASaveOutlastingTheRendersWaitHoldsOneFrame) {
 // A render that never stops at a frame boundary (stuck inside a frame): the
 // save asks again, then gives up and says so, and the file saved before
 // stays as it was rather than taking a copy the render may be writing.
-TEST_F(SynthRoundTripTest, ASaveTheRenderNeverPausesForKeepsThePreviousFile) {
+TEST_F(SynthRoundTripTest, ASaveOrLoadTheRenderNeverPausesForKeepsTheFileAndTheTemplates) {
   rp::Rng rng(3);
   BuildAround(kTypeOscillator, rng);
   Save("kept.tarvelo");
@@ -650,6 +650,30 @@ TEST_F(SynthRoundTripTest, ASaveTheRenderNeverPausesForKeepsThePreviousFile) {
   EXPECT_LT(rc, 0);
   EXPECT_EQ(CountReports("Could not save kept.tarvelo: Waiting for audio thread."), 1);
   EXPECT_TRUE(ReadBytes(Os("SYNTHS/kept.tarvelo")) == before);
+
+  // A load meanwhile takes the synth's modules and leaves the templates as
+  // they were, rather than rewrite them under a frame that reads them.
+  ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.75f);
+  Save("templates.tarvelo");
+  ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.25f);
+  const int32_t modules = ModuleList.count;
+  const double slot = CommandSlotWait, live = ModuleLiveWait;
+  FrameHoldWait = CommandSlotWait = ModuleLiveWait = 0.01;
+  PlaybackActive = -1;
+  RenderBusy = 1;
+  Reports().clear();
+  const int32_t loaded = LoadSynth(Home("SYNTHS"), "templates.tarvelo");
+  RenderBusy = 0;
+  PlaybackActive = 0;
+  FrameHoldWait = wait;
+  CommandSlotWait = slot;
+  ModuleLiveWait = live;
+  EXPECT_EQ(loaded, 0);
+  EXPECT_EQ(CountReports("Waiting for audio thread."), 1);
+  EXPECT_EQ(ModuleList.count, modules);
+  EXPECT_EQ(ModuleCatalog[kTypeOscillator].Params[0].Value.Load(), 0.25f);
+  Load("templates.tarvelo");  // nothing renders now: the file's template
+  EXPECT_EQ(ModuleCatalog[kTypeOscillator].Params[0].Value.Load(), 0.75f);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "ui/panels/dialog.h"
 #include "ui/panels/list_buttons.h"
 #include "ui/panels/midi_mapping.h"
+#include "ui/panels/module_panel.h"
 
 namespace panelsa {
 namespace {
@@ -323,6 +325,74 @@ TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
   audio.Stop();
   PlaybackActive = 0;
   EXPECT_GT(audio.frames.load(), 0);
+}
+
+// A render stuck inside a frame never reaches the boundary a change of what
+// it reads waits for: the page's channel links and the Catalog's resets
+// change nothing then (not half of it) and say why.
+TEST_F(ListButtonsTest, ChangesTheRenderNeverPausesForAreNotMadeAndSaySo) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  ModuleRecord& templ = ModuleCatalog[kTypeOscillator];
+  ModuleRecord* value = m->PortValueModules[0];
+  ASSERT_NE(value, nullptr);
+  ShowOnly(kUiLIB_MODULES);
+  int32_t row = 0;
+  while (row < kModuleTypeCount - 1 && ModulePaletteOrder[row] != kTypeOscillator) ++row;
+  const int32_t del = Button(3);
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+  };
+  const Case cases[] = {
+      {"every parameter's channels linked",
+       [&] {
+         SelectedModule = m;
+         m->SelectedParam.Store(-1);
+         Click(OnLinkSpatialChannels, Slot(kUiPSCL));
+       }},
+      {"one parameter's channels linked",
+       [&] {
+         SelectedModule = m;
+         m->SelectedParam.Store(0);
+         Click(OnLinkSpatialChannels, Slot(kUiPSCL));
+       }},
+      {"a Catalog row's master preset reset",
+       [&] {
+         SelectedModule = nullptr;
+         C(Slot(kUiREFM))->Text.Selected = row;
+         Click(OnListDelete, del);
+       }},
+      {"every master preset reset",
+       [&] {
+         SelectedModule = nullptr;
+         C(Slot(kUiREFM))->Text.Selected = -1;
+         Click(OnListDelete, del);
+         Answer(true);
+       }},
+  };
+  const double wait = FrameHoldWait;
+  FrameHoldWait = 0.01;
+  for (const Case& c : cases) {
+    templ.Params[0].Value.Store(0.123f);
+    const int64_t both = m->Params[0].WriteBothChannels;
+    const int32_t channels = m->ChannelsProcessed.Load(), valueChannels = value->ChannelsProcessed.Load();
+    PlaybackActive = -1;
+    RenderBusy = 1;
+    c.act();
+    RenderBusy = 0;
+    PlaybackActive = 0;
+    EXPECT_EQ(Status(), "Waiting for audio thread.") << c.what;
+    EXPECT_EQ(templ.Params[0].Value.Load(), 0.123f) << c.what;
+    EXPECT_EQ(m->Params[0].WriteBothChannels, both) << c.what;
+    EXPECT_EQ(m->ChannelsProcessed.Load(), channels) << c.what;
+    EXPECT_EQ(value->ChannelsProcessed.Load(), valueChannels) << c.what;
+  }
+  FrameHoldWait = wait;
+  // With nothing rendering the same reset is made.
+  Click(OnListDelete, del);
+  Answer(true);
+  EXPECT_EQ(Status(), "All master presets have been reset.");
+  EXPECT_NE(templ.Params[0].Value.Load(), 0.123f);
 }
 
 // A controller learned with a Catalog row selected names that template; the
