@@ -36,6 +36,15 @@ class Shared {
 #endif
     return std::atomic_ref<T>(const_cast<T&>(word_)).load(order);
   }
+  // A read where no other thread can store the word meanwhile: the render's
+  // read of what only the render changes while it plays (links, voice
+  // counts, trigger owners, Play and Record, values: the interface posts
+  // those, or changes them at rest or under a frame hold). A plain read, which
+  // the compiler merges and folds into what uses it. A store by another
+  // thread meanwhile would be a race: ThreadSanitizer builds read plainly too
+  // and report it, so they check the claim.
+  T LoadSettled() const noexcept { return word_; }
+
   void Store(T value, std::memory_order order = std::memory_order_relaxed) noexcept {
 #if !defined(__SANITIZE_THREAD__)
     if (order == std::memory_order_relaxed) {

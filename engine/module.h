@@ -223,8 +223,9 @@ struct ModuleRecord {
   int64_t PolyphonyCapability;          // 0 single only, 1 always per voice, 2 choice
   // A rebuild writes both (the audio thread while playing), the page and the
   // interface's channel edits too with playback off; the channel page reads
-  // them. ChannelsProcessed: a Merge Stereo's kernel stores 1 every frame; the
-  // frame watch, the sample and port pages and the history read it.
+  // them (under a frame hold while playing). ChannelsProcessed: a Merge
+  // Stereo's kernel stores 1 every frame; the frame watch, the sample and
+  // port pages and the history read it.
   Shared<int32_t> OutputChannels;
   Shared<int32_t> ChannelsProcessed;
   // The render's kernels write it every frame; a wait for a module's voices

@@ -102,8 +102,8 @@ struct ModuleParam {
   Shared<float> Value;
   ParamValue Number;
   // Also SourceSide: 0 reads the source's level, 1 its frequency. The page's
-  // input domain writes it (interface); the render's kernels and the plane's
-  // frame watch (video) read it.
+  // input domain writes it (interface, under a frame hold while playing); the
+  // render's kernels and the plane's frame watch (video) read it.
   Shared<int32_t> OutputSide;
   int32_t DefaultOutputSide;  // also DefaultSourceSide
   // Set with the port's source by a link (the interface with playback off,

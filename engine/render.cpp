@@ -171,13 +171,13 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
   if (ports <= 0) return w;
   int32_t lead = leadPort;
   if (static_cast<uint32_t>(lead) >= static_cast<uint32_t>(ports)) lead = 0;
-  const ModuleRecord* leadSource = m->PortSources[lead].Load();
-  w.leadVoices = leadSource != nullptr ? leadSource->ActiveVoices.Load() : 0;
+  const ModuleRecord* leadSource = m->PortSources[lead].LoadSettled();
+  w.leadVoices = leadSource != nullptr ? leadSource->ActiveVoices.LoadSettled() : 0;
   w.toCompute = w.leadVoices;
   uint64_t walk = (ports >= 64 ? ~uint64_t{0} : (uint64_t{1} << ports) - 1) & ~steady;
   for (; walk != 0; walk &= walk - 1) {
     const int32_t p = std::countr_zero(walk);
-    const ModuleRecord* s = m->PortSources[p].Load();
+    const ModuleRecord* s = m->PortSources[p].LoadSettled();
     if (s == nullptr) {
       // A port without any source (its value module could not be made)
       // cannot be read: the module does not run.
@@ -188,9 +188,9 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
     ModuleParam& param = m->Params[p];
     // Written only when it changes: the row rarely does, and the entry's
     // cache line then stays clean.
-    const int32_t row = (s->ActiveVoices.Load() == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
+    const int32_t row = (s->ActiveVoices.LoadSettled() == 1 && s->PerVoiceOutput == 0) ? 0 : 1;
     if (param.VoiceMapRow != row) param.VoiceMapRow = row;
-    if (s->ActiveVoices.Load() == 0) {
+    if (s->ActiveVoices.LoadSettled() == 0) {
       if (param.FeedbackPort.Load() != 0) {
         SeedFeedbackSource(*m, p);
         w.seeded = true;
@@ -209,13 +209,13 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
                                                         int32_t parity, int32_t previousParity) {
   m->VoicesToCompute = toCompute;
   const int32_t mode = m->PolyphonyMode.Load();  // once for the frame (see RunRememberedOrder)
-  if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity, mode);
-  if ((m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0 &&
-      (toCompute + m->ActiveVoices.Load() > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
+  if (m->TriggerOwner.LoadSettled() == m) ClearTriggerBuffer(*m, parity, mode);
+  if ((m->ModuleSwitches[kSwitchPlay].LoadSettled() | m->ModuleSwitches[kSwitchRecord].LoadSettled()) != 0 &&
+      (toCompute + m->ActiveVoices.LoadSettled() > 0 || m->RunsWithoutVoices != 0)) [[likely]] {
     if (m->Awake == 0) [[unlikely]]
       ModuleWake(*m);
     m->ProcessFunctions[mode & 1](m, frameCounter, parity, previousParity);
-    const int32_t active = m->ActiveVoices.Load();
+    const int32_t active = m->ActiveVoices.LoadSettled();
     if (active < m->PreviousActiveVoices) [[unlikely]]
       ClearDroppedVoices(*m, m->PreviousActiveVoices);
     m->PreviousActiveVoices = active;
@@ -240,7 +240,7 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
       // Nothing to compute and no voices left: the module sleeps.
       m->ActiveVoices.Store(0);
       m->VoicesToCompute = 0;
-      if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity);
+      if (m->TriggerOwner.LoadSettled() == m) ClearTriggerBuffer(*m, parity);
       if (m->Awake != 0) ModuleReset(*m);
       return;
     } else if (m->KeepsVoices != 0 && w.leadVoices > 0) {
@@ -249,16 +249,16 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
   }
   m->VoicesToCompute = toCompute;
   const int32_t mode = m->PolyphonyMode.Load();
-  if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity, mode);
+  if (m->TriggerOwner.LoadSettled() == m) ClearTriggerBuffer(*m, parity, mode);
 
-  const bool switched = (m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0;
+  const bool switched = (m->ModuleSwitches[kSwitchPlay].LoadSettled() | m->ModuleSwitches[kSwitchRecord].LoadSettled()) != 0;
   // Voices to compute mean that no port blocked the module.
-  const bool runs = switched && (toCompute > 0 ? (toCompute + m->ActiveVoices.Load() > 0 || m->RunsWithoutVoices != 0)
-                                               : (!w.blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices.Load() > 0)));
+  const bool runs = switched && (toCompute > 0 ? (toCompute + m->ActiveVoices.LoadSettled() > 0 || m->RunsWithoutVoices != 0)
+                                               : (!w.blocked && (m->RunsWithoutVoices != 0 || toCompute + m->ActiveVoices.LoadSettled() > 0)));
   if (runs) {
     if (m->Awake == 0) ModuleWake(*m);
     m->ProcessFunctions[mode & 1](m, frameCounter, parity, previousParity);
-    const int32_t active = m->ActiveVoices.Load();
+    const int32_t active = m->ActiveVoices.LoadSettled();
     if (active < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
     m->PreviousActiveVoices = active;
   } else if (m->Awake != 0) {
@@ -324,7 +324,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
 // same, and it takes the module to have voices to run with.
 // True when the voices changed (the next frame walks again).
 [[gnu::always_inline]] inline bool EndWalkedFrame(const ModuleRecord* m, WalkMemo& memo) {
-  const int32_t voices = m->ActiveVoices.Load();
+  const int32_t voices = m->ActiveVoices.LoadSettled();
   if (voices != memo.endVoices) {
     memo.endVoices = voices;
     MemoOrder = &Forgotten;
@@ -365,13 +365,13 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
       m->VoicesToCompute = toCompute;
       // The per-voice mode, read once for the frame: the page may store it meanwhile.
       const int32_t mode = m->PolyphonyMode.Load();
-      if (m->TriggerOwner.Load() == m) ClearTriggerBuffer(*m, parity, mode);
-      if ((m->ModuleSwitches[kSwitchPlay].Load() | m->ModuleSwitches[kSwitchRecord].Load()) != 0) [[likely]] {
+      if (m->TriggerOwner.LoadSettled() == m) ClearTriggerBuffer(*m, parity, mode);
+      if ((m->ModuleSwitches[kSwitchPlay].LoadSettled() | m->ModuleSwitches[kSwitchRecord].LoadSettled()) != 0) [[likely]] {
         if (m->Awake == 0) [[unlikely]]
           ModuleWake(*m);
         m->ProcessFunctions[mode & 1](m, frame, parity, previous);
         // Read once: the checks below and the memo's must see one count.
-        const int32_t active = m->ActiveVoices.Load();
+        const int32_t active = m->ActiveVoices.LoadSettled();
         if (active != memo->endVoices) [[unlikely]] {
           if (active < m->PreviousActiveVoices) ClearDroppedVoices(*m, m->PreviousActiveVoices);
           m->PreviousActiveVoices = active;
@@ -395,7 +395,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
       }
       continue;
     }
-    const int32_t voices = m->ActiveVoices.Load();
+    const int32_t voices = m->ActiveVoices.LoadSettled();
     if (voices != memo->endVoices) [[unlikely]] {
       memo->endVoices = voices;
       MemoOrder = &Forgotten;
@@ -422,7 +422,7 @@ WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count
     // makes the next frame walk again, also where the new count matches one
     // remembered from before.
     ModuleRecord* const* entries = order->Entries;
-    for (int32_t j = 0; j < n; ++j) WalkMemos[j + 1].endVoices = entries[j]->ActiveVoices.Load();
+    for (int32_t j = 0; j < n; ++j) WalkMemos[j + 1].endVoices = entries[j]->ActiveVoices.LoadSettled();
     WalkOrderFrom(order, MemoTop, frame, parity, previous);
     return;
   }
@@ -530,10 +530,10 @@ void RenderFrames(float** stream, int32_t start, int32_t count) {
     if (output != nullptr) [[likely]] {
       ModuleRecord& o = *output;
       // One unsigned test for the usual 0 .. 32 voices.
-      int32_t voices = o.ActiveVoices.Load();
+      int32_t voices = o.ActiveVoices.LoadSettled();
       if (static_cast<uint32_t>(voices) > static_cast<uint32_t>(kVoices)) [[unlikely]]
         voices = voices < 0 ? 0 : kVoices;
-      if (o.ChannelsProcessed.Load() > 1) {
+      if (o.ChannelsProcessed.LoadSettled() > 1) {
         if (rightIsLeft) right = left;
         rightIsLeft = false;
         l = ClipValue(MixVoices(o.Outputs[0], voices), o.ClipFlag);

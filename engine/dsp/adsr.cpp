@@ -36,9 +36,9 @@ struct AdsrSettings {
 
 inline AdsrSettings SettingsOf(const ModuleRecord& m) {
   AdsrSettings s{};
-  for (int32_t stage = 1; stage <= 4; ++stage) s.length[stage] = m.Params[stage + 2].Value.Load();
+  for (int32_t stage = 1; stage <= 4; ++stage) s.length[stage] = m.Params[stage + 2].Value.LoadSettled();
   s.sustain = PortValueLevel(m, kAdsrSustain);
-  s.sustainLive = m.PortSources[kAdsrSustain].Load()->Role == kRoleLive;
+  s.sustainLive = m.PortSources[kAdsrSustain].LoadSettled()->Role == kRoleLive;
   s.repeat = SwitchOn(m, kSwitch1);
   s.attack = PortValueLevel(m, kAdsrAttack);
   s.retrigger = PortValueLevel(m, kAdsrRetrigger);
@@ -150,8 +150,8 @@ inline bool Sounding(int32_t stage) { return stage >= kAdsrAttacking && stage <=
 // reads only its own position's output, which no earlier voice's stage step
 // writes: one pass per voice, note then stage, takes the same steps.
 bool VoicesSteady(const ModuleRecord& m, const ModuleRecord* owner, int32_t voices) {
-  if (voices <= 0 || m.ActiveVoices.Load() != voices || m.PortSources[kAdsrFrequency].Load() == &m ||
-      m.PortSources[kAdsrVelocity].Load() == &m || m.PortSources[kAdsrSustain].Load() == &m)
+  if (voices <= 0 || m.ActiveVoices.LoadSettled() != voices || m.PortSources[kAdsrFrequency].LoadSettled() == &m ||
+      m.PortSources[kAdsrVelocity].LoadSettled() == &m || m.PortSources[kAdsrSustain].LoadSettled() == &m)
     return false;
   bool steady = true;
   for (int32_t i = 0; i < voices; ++i) {
@@ -621,10 +621,10 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
   // is compared with the record's bit for bit before it is used.
   const float sustain = one.sustain;
   const float sustainInput = one.sustainInput;
-  const ModuleRecord* source = m.PortSources[kAdsrFrequency].Load();
+  const ModuleRecord* source = m.PortSources[kAdsrFrequency].LoadSettled();
   const OutputElement* notes = source->Outputs[0];
-  const OutputElement* sustainRow = m.PortSources[kAdsrSustain].Load()->Outputs[0];
-  const bool sustainSide = m.Params[kAdsrSustain].OutputSide.Load() == 1;
+  const OutputElement* sustainRow = m.PortSources[kAdsrSustain].LoadSettled()->Outputs[0];
+  const bool sustainSide = m.Params[kAdsrSustain].OutputSide.LoadSettled() == 1;
   const int32_t* ids = m.VoiceIds;
   const int32_t* ownerIds = owner->VoiceIds;
   float* stages = StageRow(m);
@@ -700,7 +700,7 @@ template <int32_t kLanes, int32_t kStage, bool kTimed, bool kSustainRow, bool kF
     // publishes nothing new and the sustain input and a velocity set as one
     // value, one element each, stay, they still are.
     const bool board = source->Type == kTypeKeyboard || source->Type == kTypeOctaveBoard;
-    const bool proof = !kSustainRow && board && owner == source && source->ActiveVoices.Load() == voices;
+    const bool proof = !kSustainRow && board && owner == source && source->ActiveVoices.LoadSettled() == voices;
     SetProof(m, proof ? PublishStamp(*source) : 0, sustainInput, one.byVoice == 0, one.velocity);
   }
   uint32_t* ownerMarks = owner->TriggerBuffers[parity & 1];
@@ -821,13 +821,13 @@ template <int32_t kChunks>
                                                 float sustain) {
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8:
-      ProvenStage<kChunks, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value.Load(), sustain);
+      ProvenStage<kChunks, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value.LoadSettled(), sustain);
       return true;
     case kAdsrDecaying + 8:
-      ProvenStage<kChunks, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value.Load(), sustain);
+      ProvenStage<kChunks, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value.LoadSettled(), sustain);
       return true;
     case kAdsrSustaining + 8:
-      ProvenStage<kChunks, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value.Load(), sustain);
+      ProvenStage<kChunks, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value.LoadSettled(), sustain);
       return true;
     default:
       return false;
@@ -848,8 +848,8 @@ template <int32_t kLanes, int32_t kStage>
 // element 0 on channel 0: what every voice reads where the port's voice-map
 // row is 0.
 inline float FirstRead(const ModuleRecord& m, int32_t p) {
-  const OutputElement& e = m.PortSources[p].Load()->Outputs[0][0];
-  return m.Params[p].OutputSide.Load() == 1 ? e.Frequency : e.Level;
+  const OutputElement& e = m.PortSources[p].LoadSettled()->Outputs[0][0];
+  return m.Params[p].OutputSide.LoadSettled() == 1 ? e.Frequency : e.Level;
 }
 
 // The velocity port reads the keyboard that gives the notes by voice (its
@@ -858,10 +858,10 @@ inline float FirstRead(const ModuleRecord& m, int32_t p) {
 // the side read does not matter.
 inline bool VelocityByVoice(const ModuleRecord& m, const ModuleRecord* source) {
   const ModuleParam& v = m.Params[kAdsrVelocity];
-  return m.PortSources[kAdsrVelocity].Load() == source && (v.VoiceMapRow & 1) != 0 && v.OutputSide.Load() != 1;
+  return m.PortSources[kAdsrVelocity].LoadSettled() == source && (v.VoiceMapRow & 1) != 0 && v.OutputSide.LoadSettled() != 1;
 }
 inline bool VelocitySet(const ModuleRecord& m) {
-  const ModuleRecord* s = m.PortSources[kAdsrVelocity].Load();
+  const ModuleRecord* s = m.PortSources[kAdsrVelocity].LoadSettled();
   const OutputElement& e = s->Outputs[0][0];
   return s->Role != kRoleLive && (m.Params[kAdsrVelocity].VoiceMapRow & 1) == 0 &&
          FloatBits(e.Level) == FloatBits(e.Frequency);
@@ -873,21 +873,21 @@ inline bool VelocitySet(const ModuleRecord& m) {
 template <int32_t kLanes>
 [[gnu::always_inline]] inline bool SameFrame(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity) {
   const ModuleParam& f = m.Params[kAdsrFrequency];
-  const ModuleRecord* source = m.PortSources[kAdsrFrequency].Load();
-  if ((f.VoiceMapRow & 1) == 0 || f.OutputSide.Load() != 1) return false;
+  const ModuleRecord* source = m.PortSources[kAdsrFrequency].LoadSettled();
+  if ((f.VoiceMapRow & 1) == 0 || f.OutputSide.LoadSettled() != 1) return false;
   OneValues one{PortValueLevel(m, kAdsrSustain), FirstRead(m, kAdsrSustain), 0.0f, -1};
   if (!VelocityByVoice(m, source)) {
     if (!VelocitySet(m)) return false;
-    one.velocity = m.PortSources[kAdsrVelocity].Load()->Outputs[0][0].Level;
+    one.velocity = m.PortSources[kAdsrVelocity].LoadSettled()->Outputs[0][0].Level;
     one.byVoice = 0;
   }
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8:
-      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value.Load(), one);
+      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value.LoadSettled(), one);
     case kAdsrDecaying + 8:
-      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value.Load(), one);
+      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value.LoadSettled(), one);
     case kAdsrSustaining + 8:
-      return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value.Load(), one);
+      return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value.LoadSettled(), one);
     default:
       return false;
   }
@@ -897,9 +897,9 @@ template <int32_t kLanes>
 // function of its own: the frames that it does not take either do not pay
 // for its registers).
 TARVELO_KERNEL_BUILDS(bool, SamePass, (ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity)) {
-  if (m.ActiveVoices.Load() != voices || m.PortSources[kAdsrFrequency].Load() == &m || m.PortSources[kAdsrVelocity].Load() == &m ||
-      m.PortSources[kAdsrSustain].Load() == &m || (m.Adsr.Voices & 256) == 0 ||
-      m.PortSources[kAdsrSustain].Load()->Role == kRoleLive)
+  if (m.ActiveVoices.LoadSettled() != voices || m.PortSources[kAdsrFrequency].LoadSettled() == &m || m.PortSources[kAdsrVelocity].LoadSettled() == &m ||
+      m.PortSources[kAdsrSustain].LoadSettled() == &m || (m.Adsr.Voices & 256) == 0 ||
+      m.PortSources[kAdsrSustain].LoadSettled()->Role == kRoleLive)
     return false;
   if (voices <= 8) return SameFrame<8>(m, owner, voices, parity);
   if (voices <= 16) return SameFrame<16>(m, owner, voices, parity);
@@ -921,21 +921,21 @@ TARVELO_KERNEL_BUILDS(bool, SamePass, (ModuleRecord& m, ModuleRecord* owner, int
   const uint32_t stamp = k.Stamp;
   if (stamp == 0 || k.Key != ArmedKey(m) || k.Voices != (voices | 256) ||
       FloatBits(m.AuxVoiceState[0][kVoices]) != FloatBits(kRowsArmed) ||
-      FloatBits(m.VoiceState[1][kVoices]) != FloatBits(kRowsArmed) || m.ActiveVoices.Load() != voices)
+      FloatBits(m.VoiceState[1][kVoices]) != FloatBits(kRowsArmed) || m.ActiveVoices.LoadSettled() != voices)
     return false;
-  ModuleRecord* source = m.PortSources[kAdsrFrequency].Load();
-  const ModuleRecord* sustainSource = m.PortSources[kAdsrSustain].Load();
+  ModuleRecord* source = m.PortSources[kAdsrFrequency].LoadSettled();
+  const ModuleRecord* sustainSource = m.PortSources[kAdsrSustain].LoadSettled();
   const ModuleParam& f = m.Params[kAdsrFrequency];
   const ModuleParam& s = m.Params[kAdsrSustain];
-  if (stamp != PublishStamp(*source) || source->TriggerOwner.Load() != source || source->ActiveVoices.Load() != voices ||
+  if (stamp != PublishStamp(*source) || source->TriggerOwner.LoadSettled() != source || source->ActiveVoices.LoadSettled() != voices ||
       (source->Type != kTypeKeyboard && source->Type != kTypeOctaveBoard) || (source->PolyphonyMode.Load() & 1) == 0 ||
-      sustainSource->Role == kRoleLive || (f.VoiceMapRow & 1) == 0 || f.OutputSide.Load() != 1 || (s.VoiceMapRow & 1) != 0)
+      sustainSource->Role == kRoleLive || (f.VoiceMapRow & 1) == 0 || f.OutputSide.LoadSettled() != 1 || (s.VoiceMapRow & 1) != 0)
     return false;
   if (k.VelocitySet) {
     // Every voice reads element 0 (row 0), which holds the proven value on
     // both sides: whatever it belongs to, each voice reads that value.
     if ((m.Params[kAdsrVelocity].VoiceMapRow & 1) != 0 ||
-        PairBits(m.PortSources[kAdsrVelocity].Load()->Outputs[0][0]) != k.VelocityPair)
+        PairBits(m.PortSources[kAdsrVelocity].LoadSettled()->Outputs[0][0]) != k.VelocityPair)
       return false;
   } else if (!VelocityByVoice(m, source)) {
     return false;
@@ -948,8 +948,8 @@ TARVELO_KERNEL_BUILDS(bool, SamePass, (ModuleRecord& m, ModuleRecord* owner, int
 }
 
 TARVELO_KERNEL_BUILDS(bool, RowPass, (ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity)) {
-  if (m.ActiveVoices.Load() != voices || m.PortSources[kAdsrFrequency].Load() == &m || m.PortSources[kAdsrVelocity].Load() == &m ||
-      m.PortSources[kAdsrSustain].Load() == &m)
+  if (m.ActiveVoices.LoadSettled() != voices || m.PortSources[kAdsrFrequency].LoadSettled() == &m || m.PortSources[kAdsrVelocity].LoadSettled() == &m ||
+      m.PortSources[kAdsrSustain].LoadSettled() == &m)
     return false;
   // What it may change in the rows is not the usual frame's to know.
   DropProof(m);
@@ -967,12 +967,12 @@ TARVELO_KERNEL_BUILDS(bool, RowPass, (ModuleRecord& m, ModuleRecord* owner, int3
 }  // namespace
 
 void ProcessAdsrMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t previousParity) {
-  ModuleRecord* owner = m->PortSources[kAdsrFrequency].Load()->TriggerOwner.Load();
+  ModuleRecord* owner = m->PortSources[kAdsrFrequency].LoadSettled()->TriggerOwner.LoadSettled();
   const AdsrSettings set = SettingsOf(*m);
   Disarm(*m);
   Env e = EnvOf(*m, 0);
   if (m->VoicesToCompute <= 0) {
-    if (m->ActiveVoices.Load() >= 1 && m->GateWasOpen != 0) {
+    if (m->ActiveVoices.LoadSettled() >= 1 && m->GateWasOpen != 0) {
       if (e.stage() < kAdsrReleasing) ReleaseFromPublished(*m, e);
       m->GateWasOpen = 0;
       m->ActiveVoices.Store(1);
@@ -1026,7 +1026,7 @@ namespace {
   // Keep pass: a voice that is not sounding stays only while its owner's
   // voice is still kept alive by someone.
   int32_t n = 0;
-  int32_t active = m->ActiveVoices.Load();
+  int32_t active = m->ActiveVoices.LoadSettled();
   if (active > kVoices) active = kVoices;
   for (int32_t i = 0; i < active; ++i) {
     const int32_t w = VoiceIdAt(m, i);
@@ -1088,7 +1088,7 @@ namespace {
 
 // Every frame that the proven pass does not take.
 [[gnu::noinline]] TARVELO_KERNEL_BUILDS(void, OtherFrames, (ModuleRecord* m, int32_t parity, int32_t previousParity)) {
-  ModuleRecord* owner = m->PortSources[kAdsrFrequency].Load()->TriggerOwner.Load();
+  ModuleRecord* owner = m->PortSources[kAdsrFrequency].LoadSettled()->TriggerOwner.LoadSettled();
   bool tried = false;
   const int32_t voices = KernelVoices(*m);
   if (voices > 0 && RowsArmed(*m, voices)) {

@@ -117,7 +117,7 @@ inline float Derive(float x, float& previous) {
 
 // The per-voice Derivative, its state kept by the trigger owner's voice ids.
 inline void DerivativeVoices(ModuleRecord* m, int32_t voices) {
-  const ModuleRecord* owner = m->TriggerOwner.Load();
+  const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   const int32_t channels = KernelChannels(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor in = OpenScaled(*m, 0, ch);
@@ -132,7 +132,7 @@ inline void DerivativeVoices(ModuleRecord* m, int32_t voices) {
 // scaled by "Max input level"), plus the bias.
 inline void LevelVoices(ModuleRecord* m, int32_t voices) {
   const int32_t channels = KernelChannels(*m);
-  const bool liveLevel = m->PortSources[kLevelLevel].Load()->Role == kRoleLive;
+  const bool liveLevel = m->PortSources[kLevelLevel].LoadSettled()->Role == kRoleLive;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor in = OpenScaled(*m, kLevelInput, ch);
     const PortCursor level = OpenPlain(*m, kLevelLevel, ch);
@@ -370,7 +370,7 @@ template <RowOp kOp, bool kExact>
     if constexpr (kOp == kOpLevel) {
       s.bias = _mm256_set1_ps(SettingRead(m, kLevelBias, ch));
       s.maxInput = _mm256_set1_ps(SettingRead(m, kLevelMaxInput, ch));
-      s.liveLevel = _mm256_castsi256_ps(_mm256_set1_epi32(m.PortSources[kLevelLevel].Load()->Role == kRoleLive ? -1 : 0));
+      s.liveLevel = _mm256_castsi256_ps(_mm256_set1_epi32(m.PortSources[kLevelLevel].LoadSettled()->Role == kRoleLive ? -1 : 0));
     }
     const bool perVoiceB = (m.Params[1].VoiceMapRow & 1) != 0;
     if (perVoiceA)
@@ -399,7 +399,7 @@ template <RowOp kOp>
     m.ClipFlag.Store(-1);
     if constexpr (!OnePass(kOp)) ChannelPass<kOp, true>(m, 0, voices);
   }
-  if (m.ChannelsProcessed.Load() >= 2 && ChannelPass<kOp, OnePass(kOp)>(m, 1, voices)) {
+  if (m.ChannelsProcessed.LoadSettled() >= 2 && ChannelPass<kOp, OnePass(kOp)>(m, 1, voices)) {
     m.ClipFlag.Store(-1);
     if constexpr (!OnePass(kOp)) ChannelPass<kOp, true>(m, 1, voices);
   }
@@ -412,20 +412,20 @@ template <RowOp kOp>
 // voices are in place: those cases go voice by voice.
 template <RowOp kOp>
 [[gnu::target("avx2")]] void RowsPolyAvx2(ModuleRecord& m) {
-  if (m.PortSources[0].Load() == &m || (TwoPorts(kOp) && m.PortSources[1].Load() == &m)) {
+  if (m.PortSources[0].LoadSettled() == &m || (TwoPorts(kOp) && m.PortSources[1].LoadSettled() == &m)) {
     VoicesPoly<kOp>(m);
     return;
   }
   const int32_t voices = VoicesFast(m);
   if constexpr (kOp == kOpDerive) {
-    if (m.TriggerOwner.Load() == nullptr || !VoicesInPlace(m.TriggerOwner.Load(), voices)) {
+    if (m.TriggerOwner.LoadSettled() == nullptr || !VoicesInPlace(m.TriggerOwner.LoadSettled(), voices)) {
       VoicesPoly<kOp>(m);
       return;
     }
   }
   const bool clipped = ChannelPass<kOp, OnePass(kOp)>(m, 0, voices);
   m.ActiveVoices.Store(voices);
-  if (clipped || m.ChannelsProcessed.Load() >= 2) ClippedOrSecondChannel<kOp>(m, voices, clipped);
+  if (clipped || m.ChannelsProcessed.LoadSettled() >= 2) ClippedOrSecondChannel<kOp>(m, voices, clipped);
 }
 
 template <RowOp kOp>

@@ -20,7 +20,7 @@ inline float SgnF(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f);
 // The clip rule: a value outside -1..1, or one that is not a number, becomes
 // its sign (0 for a NaN) and raises the module's ClipFlag.
 inline float ClipValue(float x, Shared<int64_t>& clipFlag) {
-  if (!(1.0f >= std::fabs(x))) {
+  if (!(1.0f >= std::fabs(x))) [[unlikely]] {
     clipFlag.Store(-1);
     return SgnF(x);
   }
@@ -40,28 +40,28 @@ inline int32_t SourceChannel(int32_t n, int32_t ch) {
   return static_cast<uint32_t>(n) < 3u ? ChannelMap[n][ch] : 0;
 }
 // The same for source s, whose count is read only when channel 0 does not
-// settle it: a shared word's load is never left out by the compiler.
+// settle it.
 inline int32_t SourceChannel(const ModuleRecord& s, int32_t ch) {
-  return ch == 0 ? 0 : SourceChannel(s.ChannelsProcessed.Load(), ch);
+  return ch == 0 ? 0 : SourceChannel(s.ChannelsProcessed.LoadSettled(), ch);
 }
 
 // The raw value that port p reads for channel ch and voice position v: the
 // level or the frequency of the source's element, through the channel and
 // voice maps.
 inline float PlainRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
-  const ModuleRecord* s = m.PortSources[p].Load();
+  const ModuleRecord* s = m.PortSources[p].LoadSettled();
   const ModuleParam& param = m.Params[p];
   const int32_t sc = SourceChannel(*s, ch);
   const int32_t sv = VoiceMap[param.VoiceMapRow & 1][v];
   const OutputElement& e = s->Outputs[sc][sv];
-  return param.OutputSide.Load() == 1 ? e.Frequency : e.Level;
+  return param.OutputSide.LoadSettled() == 1 ? e.Frequency : e.Level;
 }
 
 // A linked port's set value acts as a gain on the linked signal; an unlinked
 // or global port reads its value module, which already is the set value.
 inline float ScaledRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
   const float raw = PlainRead(m, p, ch, v);
-  if (m.PortSources[p].Load()->Role != kRoleLive) return raw;
+  if (m.PortSources[p].LoadSettled()->Role != kRoleLive) return raw;
   const ModuleRecord* k = m.PortValueModules[p];
   if (k == nullptr) return raw;
   return raw * k->Outputs[SourceChannel(*k, ch)][0].Level;
@@ -88,7 +88,7 @@ struct PortCursor {
 inline PortCursor OpenPortOn(const ModuleRecord& m, const ModuleRecord* s, int32_t p, int32_t ch, bool scaled) {
   const ModuleParam& param = m.Params[p];
   const OutputElement* row = s->Outputs[SourceChannel(*s, ch)];
-  PortCursor c{param.OutputSide.Load() == 1 ? &row->Frequency : &row->Level, (param.VoiceMapRow & 1) != 0 ? 2 : 0, 1.0f};
+  PortCursor c{param.OutputSide.LoadSettled() == 1 ? &row->Frequency : &row->Level, (param.VoiceMapRow & 1) != 0 ? 2 : 0, 1.0f};
   if (scaled && s->Role == kRoleLive) {
     const ModuleRecord* k = m.PortValueModules[p];
     // Multiplying by 1 leaves every value (a NaN too) as PlainRead gives it.
@@ -97,7 +97,7 @@ inline PortCursor OpenPortOn(const ModuleRecord& m, const ModuleRecord* s, int32
   return c;
 }
 inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool scaled) {
-  return OpenPortOn(m, m.PortSources[p].Load(), p, ch, scaled);
+  return OpenPortOn(m, m.PortSources[p].LoadSettled(), p, ch, scaled);
 }
 
 // The sources of ports kPorts, each read once for the frame: a kernel that
@@ -106,7 +106,7 @@ inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool sc
 template <int32_t... kPorts>
 struct SourcesNow {
   const ModuleRecord* of[sizeof...(kPorts)];
-  explicit SourcesNow(const ModuleRecord& m) : of{m.PortSources[kPorts].Load()...} {}
+  explicit SourcesNow(const ModuleRecord& m) : of{m.PortSources[kPorts].LoadSettled()...} {}
   template <int32_t kPort>
   const ModuleRecord* At() const {
     constexpr int32_t kList[] = {kPorts...};
@@ -129,7 +129,7 @@ inline PortCursor OpenScaled(const ModuleRecord& m, int32_t p, int32_t ch) { ret
 // The set value of parameter p as its value module publishes it on channel ch.
 inline float PortValueLevel(const ModuleRecord& m, int32_t p, int32_t ch = 0) {
   const ModuleRecord* k = m.PortValueModules[p];
-  return k != nullptr ? k->Outputs[ch][0].Level : m.Params[p].Value.Load();
+  return k != nullptr ? k->Outputs[ch][0].Level : m.Params[p].Value.LoadSettled();
 }
 
 // Voice id of voice position v as trigger owner t numbers its voices. Ids are
@@ -142,7 +142,7 @@ inline int32_t VoiceIdAt(const ModuleRecord* t, int32_t v) {
 
 // The module whose TriggerOwner leads the voices that port p brings.
 inline const ModuleRecord* PortTriggerOwner(const ModuleRecord& m, int32_t p) {
-  return m.PortSources[p].Load()->TriggerOwner.Load();
+  return m.PortSources[p].LoadSettled()->TriggerOwner.LoadSettled();
 }
 
 // Trigger handshake: a follower that still sounds voice id w marks it in the
@@ -291,7 +291,7 @@ inline bool SwitchOn(const ModuleRecord& m, int32_t word) { return m.ModuleSwitc
 // Channels a kernel loops over: ChannelsProcessed, kept within the two rows
 // that processing uses.
 inline int32_t KernelChannels(const ModuleRecord& m) {
-  const int32_t n = m.ChannelsProcessed.Load();
+  const int32_t n = m.ChannelsProcessed.LoadSettled();
   return n < 1 ? 1 : (n > 2 ? 2 : n);
 }
 
@@ -308,7 +308,7 @@ inline int32_t VoicesNow(const ModuleRecord& m) {
   return static_cast<uint32_t>(n) <= static_cast<uint32_t>(kVoices) ? n : KernelVoices(m);
 }
 inline int32_t ChannelsNow(const ModuleRecord& m) {
-  const int32_t n = m.ChannelsProcessed.Load();
+  const int32_t n = m.ChannelsProcessed.LoadSettled();
   return static_cast<uint32_t>(n - 1) < 2u ? n : KernelChannels(m);
 }
 

@@ -92,11 +92,11 @@ struct VocoderKernel {
   static constexpr int32_t kFloatsNeeded = kVoiceRing + 4 * 127;
 
   explicit VocoderKernel(const ModuleRecord& m) {
-    window = VocoderWindow(m.Params[kConvWindow].Value.Load());
+    window = VocoderWindow(m.Params[kConvWindow].Value.LoadSettled());
     inverse = static_cast<float>(1.0 / static_cast<double>(window));
     for (int32_t ch = 0; ch < 2; ++ch) voiceGain[ch] = SettingRead(m, kConvVoice, ch);
   }
-  static bool Computes(const ModuleRecord& m) { return m.PortSources[kConvVoice].Load()->Role == kRoleLive; }
+  static bool Computes(const ModuleRecord& m) { return m.PortSources[kConvVoice].LoadSettled()->Role == kRoleLive; }
   float TailLength() const { return static_cast<float>(window); }
   static float Latch(const ModuleRecord& m, int32_t ch, int32_t v) { return PlainRead(m, kConvVoice, ch, v); }
 
@@ -174,7 +174,7 @@ inline float TailInput(ModuleRecord& m, int32_t ch, int32_t w, int32_t position,
 
 template <class Kernel, bool kPassMarks>
 void RunMono(ModuleRecord* m, int32_t parity, int32_t previousParity) {
-  ModuleRecord& owner = *m->PortSources[kConvInput].Load()->TriggerOwner.Load();
+  ModuleRecord& owner = *m->PortSources[kConvInput].LoadSettled()->TriggerOwner.LoadSettled();
   m->VoiceIds[0] = 0;
   int32_t& stage = StageOf(*m, 0);
   if (Sounding(stage) || VoiceMarked(owner, previousParity, 0)) {
@@ -192,7 +192,7 @@ void RunMono(ModuleRecord* m, int32_t parity, int32_t previousParity) {
       LatchedOf(*m, 0)[ch] = Kernel::Latch(*m, ch, 0);
     }
   }
-  if (m->ActiveVoices.Load() <= 0) return;
+  if (m->ActiveVoices.LoadSettled() <= 0) return;
   const Kernel kernel(*m);
   if (!kernel.Computes(*m) || m->WorkBuffers[0] == nullptr || m->WorkBufferSize < Kernel::kFloatsNeeded) {
     PassThroughMono<kPassMarks>(*m, owner, parity);
@@ -210,9 +210,9 @@ void RunMono(ModuleRecord* m, int32_t parity, int32_t previousParity) {
 
 template <class Kernel>
 void RunPoly(ModuleRecord* m, int32_t parity, int32_t previousParity) {
-  ModuleRecord& owner = *m->PortSources[kConvInput].Load()->TriggerOwner.Load();
+  ModuleRecord& owner = *m->PortSources[kConvInput].LoadSettled()->TriggerOwner.LoadSettled();
   // Keep: the voices of the previous frame that still sound or are marked.
-  int32_t before = m->ActiveVoices.Load();
+  int32_t before = m->ActiveVoices.LoadSettled();
   if (before < 0) before = 0;
   if (before > kVoices) before = kVoices;
   int32_t n = 0;

@@ -71,7 +71,7 @@ struct DynamicsRows {
 inline bool RowsPay(const ModuleRecord& m, int32_t ports, int32_t voices) {
   if (voices < 8) return false;
   bool own = false;
-  for (int32_t p = 0; p < ports; ++p) own |= m.PortSources[p].Load() == &m;
+  for (int32_t p = 0; p < ports; ++p) own |= m.PortSources[p].LoadSettled() == &m;
   return !own;
 }
 
@@ -128,7 +128,7 @@ void ProcessSoftLimiterPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 
 void ProcessWaveFolderMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   // The stored value, not its value module: one count for both channels.
-  const int32_t passes = FolderPasses(m->Params[kFolderPasses].Value.Load());
+  const int32_t passes = FolderPasses(m->Params[kFolderPasses].Value.LoadSettled());
   const int32_t channels = KernelChannels(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const float y = FoldWave(ScaledRead(*m, kFolderInput, ch, 0), PlainRead(*m, kFolderThreshold, ch, 0),
@@ -174,7 +174,7 @@ TARVELO_KERNEL_BUILDS(void, FolderRow, (DynamicsRows& r, int32_t n, int32_t pass
 }  // namespace
 
 void ProcessWaveFolderPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const int32_t passes = FolderPasses(m->Params[kFolderPasses].Value.Load());
+  const int32_t passes = FolderPasses(m->Params[kFolderPasses].Value.LoadSettled());
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   const bool rows = RowsPay(*m, kFolderRange + 1, voices);
@@ -300,7 +300,7 @@ TARVELO_KERNEL_BUILDS(bool, CompressorRow, (DynamicsRows& r, int32_t n, const Co
 }  // namespace
 
 void ProcessCompressorPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const ModuleRecord* owner = m->TriggerOwner.Load();
+  const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   // Side by side when every voice has its own state (distinct ids) and the

@@ -12,7 +12,7 @@ namespace {
 
 // Sections that fit the module's work buffer (28 floats hold all seven).
 inline int32_t SectionsOf(const ModuleRecord& m) {
-  int32_t n = FilterSections(m.Params[kFilterPasses].Value.Load());
+  int32_t n = FilterSections(m.Params[kFilterPasses].Value.LoadSettled());
   const int32_t fit = m.WorkBufferSize / 4;
   return n < fit ? n : fit;
 }
@@ -177,7 +177,7 @@ inline uint32_t FloatBits(float x) {
 // a port whose voice-map row is 0).
 inline float FirstPlain(const ModuleRecord& m, const ModuleRecord* s, int32_t p, int32_t ch) {
   const OutputElement& e = s->Outputs[SourceChannel(*s, ch)][0];
-  return m.Params[p].OutputSide.Load() == 1 ? e.Frequency : e.Level;
+  return m.Params[p].OutputSide.LoadSettled() == 1 ? e.Frequency : e.Level;
 }
 
 // The published outputs of voices whose value is not a number within
@@ -252,7 +252,7 @@ inline bool InPlace(const ModuleRecord* owner, int32_t voices) {
 inline bool RowsApply(const ModuleRecord& m, const FilterSources& src, int32_t sections, int32_t voices) {
   return voices >= 4 && sections > 0 && m.WorkBuffers[kVoices - 1] != nullptr && m.WorkBuffers[0] != nullptr &&
          ((m.Params[kFilterLowPass].VoiceMapRow | m.Params[kFilterHighPass].VoiceMapRow) & 1) == 0 &&
-         !src.Has(&m) && InPlace(m.TriggerOwner.Load(), voices);
+         !src.Has(&m) && InPlace(m.TriggerOwner.LoadSettled(), voices);
 }
 
 // The same settings for every voice but voices out of place (or too few, or
@@ -260,8 +260,8 @@ inline bool RowsApply(const ModuleRecord& m, const FilterSources& src, int32_t s
 // settings differ by voice.
 bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t voices) {
   if ((m.Params[kFilterLowPass].VoiceMapRow & 1) != 0 ||
-      (m.Params[kFilterHighPass].VoiceMapRow & 1) != 0 || m.PortSources[kFilterLowPass].Load() == &m ||
-      m.PortSources[kFilterHighPass].Load() == &m)
+      (m.Params[kFilterHighPass].VoiceMapRow & 1) != 0 || m.PortSources[kFilterLowPass].LoadSettled() == &m ||
+      m.PortSources[kFilterHighPass].LoadSettled() == &m)
     return false;
   const float l = std::fabs(OpenPlain(m, kFilterLowPass, ch)(0));
   const float hp = OpenPlain(m, kFilterHighPass, ch)(0);
@@ -270,7 +270,7 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
   const bool highOn = h2 != 0.0f;
   const bool frozen = l == 1.0f;
   const PortCursor input = OpenScaled(m, kFilterInput, ch);
-  const ModuleRecord* owner = m.TriggerOwner.Load();
+  const ModuleRecord* owner = m.TriggerOwner.LoadSettled();
   const FilterRows b = RowsOf(m);
   for (int32_t v = 0; v < voices; ++v) {
     const int32_t w = VoiceIdAt(owner, v);
@@ -300,7 +300,7 @@ bool FilterSharedSettings(ModuleRecord& m, int32_t sections, int32_t ch, int32_t
 [[gnu::noinline]] void FilterVoiceByVoice(ModuleRecord* m, int32_t voices) {
   const int32_t sections = SectionsOf(*m);
   const int32_t channels = KernelChannels(*m);
-  const ModuleRecord* owner = m->TriggerOwner.Load();
+  const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   const FilterRows b = RowsOf(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {
     if (FilterSharedSettings(*m, sections, ch, voices)) continue;

@@ -59,7 +59,7 @@ inline SlotWords ReadSlot(const KeyboardState& state, int32_t s) {
 // An octave board's slot frequency is a multiplier of its base frequency: the
 // level the source of parameter 0 publishes (the set value while unlinked).
 inline float BaseFrequency(const ModuleRecord& m) {
-  const ModuleRecord* s = m.PortSources[0].Load() != nullptr ? m.PortSources[0].Load() : m.PortValueModules[0];
+  const ModuleRecord* s = m.PortSources[0].LoadSettled() != nullptr ? m.PortSources[0].LoadSettled() : m.PortValueModules[0];
   return s != nullptr ? s->Outputs[0][0].Level : 1.0f;
 }
 
@@ -229,7 +229,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   KeyboardState& state = *b.state;
   const int32_t changedWord = state.Changed.Load();
   const bool stateChanged = changedWord == -1;
-  const int32_t active = m->ActiveVoices.Load();
+  const int32_t active = m->ActiveVoices.LoadSettled();
   if (!(active > 0 || stateChanged || (octave && m->Changed != 0))) return;
   if (stateChanged) TakeChangedMark(state);
 

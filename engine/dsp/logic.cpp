@@ -46,13 +46,13 @@ inline int32_t ChosenPort(float in, float t) {
 // The element a chosen port passes for channel ch and voice position v: the
 // source's element as it stands (both members), without the port's set value.
 inline const OutputElement& PassedElement(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v) {
-  const ModuleRecord* s = m.PortSources[p].Load();
+  const ModuleRecord* s = m.PortSources[p].LoadSettled();
   return s->Outputs[SourceChannel(*s, ch)][VoiceMap[m.Params[p].VoiceMapRow & 1][v]];
 }
 
 // Nothing is compared while the input or the threshold brings no voice.
 inline bool ComparedSourcesSilent(const ModuleRecord& m) {
-  return m.PortSources[kLogicInput].Load()->ActiveVoices.Load() == 0 || m.PortSources[kLogicThreshold].Load()->ActiveVoices.Load() == 0;
+  return m.PortSources[kLogicInput].LoadSettled()->ActiveVoices.LoadSettled() == 0 || m.PortSources[kLogicThreshold].LoadSettled()->ActiveVoices.LoadSettled() == 0;
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ void ProcessLogicSwitchMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     const float in = ScaledRead(*m, kLogicInput, ch, 0);
     const float t = ScaledRead(*m, kLogicThreshold, ch, 0);
     const int32_t p = ChosenPort(in, t);
-    if (m->PortSources[p].Load()->ActiveVoices.Load() == 0) {
+    if (m->PortSources[p].LoadSettled()->ActiveVoices.LoadSettled() == 0) {
       m->Outputs[ch][0] = OutputElement{0.0f, 0.0f};
     } else {
       m->Outputs[ch][0] = PassedElement(*m, p, ch, 0);
@@ -110,8 +110,8 @@ struct PassedRow {
 };
 
 inline PassedRow OpenPassed(const ModuleRecord& m, int32_t p, int32_t ch) {
-  const ModuleRecord* s = m.PortSources[p].Load();
-  if (s->ActiveVoices.Load() == 0) return PassedRow{nullptr, 0};
+  const ModuleRecord* s = m.PortSources[p].LoadSettled();
+  if (s->ActiveVoices.LoadSettled() == 0) return PassedRow{nullptr, 0};
   return PassedRow{s->Outputs[SourceChannel(*s, ch)], VoiceMap[m.Params[p].VoiceMapRow & 1][1]};
 }
 
@@ -131,7 +131,7 @@ void ProcessLogicSwitchPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   // the voices one after the other would see change), the choices are made
   // as rows and the chosen elements copied from rows opened once.
   bool rows = voices >= 8;
-  for (int32_t p = kLogicInput; p <= kLogicAbove; ++p) rows = rows && m->PortSources[p].Load() != m;
+  for (int32_t p = kLogicInput; p <= kLogicAbove; ++p) rows = rows && m->PortSources[p].LoadSettled() != m;
   if (rows) {
     alignas(32) float x[kVoices];
     alignas(32) float t[kVoices];
@@ -173,7 +173,7 @@ void ProcessLogicSwitchPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     bool copied = false;
     for (int32_t ch = 0; ch < channels; ++ch) {
       const int32_t p = ChosenPort(in[ch](v), threshold[ch](v));
-      if (m->PortSources[p].Load()->ActiveVoices.Load() == 0) {
+      if (m->PortSources[p].LoadSettled()->ActiveVoices.LoadSettled() == 0) {
         m->Outputs[ch][n] = OutputElement{0.0f, 0.0f};
       } else {
         m->Outputs[ch][n] = PassedElement(*m, p, ch, v);

@@ -33,7 +33,7 @@ inline bool ReplayMode(const ModuleRecord& m) { return m.StateWord21 != 0; }
 inline void SetReplayMode(ModuleRecord& m) { m.StateWord21 = m.ModuleSwitches[kSwitchLoop].Load() != 0 ? -1 : 0; }
 
 // The level the source of port p publishes on channel 0, voice 0.
-inline float SourceLevel(const ModuleRecord& m, int32_t p) { return m.PortSources[p].Load()->Outputs[0][0].Level; }
+inline float SourceLevel(const ModuleRecord& m, int32_t p) { return m.PortSources[p].LoadSettled()->Outputs[0][0].Level; }
 
 inline void ClearVoiceState(ModuleRecord& m) { std::memset(m.VoiceState, 0, sizeof m.VoiceState); }
 
@@ -60,7 +60,7 @@ inline float KeyFrequency(int32_t key) { return FrequencyNorm * TuningKeyFrequen
 // The melody the module records into, when one is attached and the recording
 // switch is on.
 inline bool Recording(const ModuleRecord& m) {
-  return m.ModuleSwitches[kSwitchRecord].Load() != 0 && m.SampleEntry != nullptr && m.SampleData != nullptr;
+  return m.ModuleSwitches[kSwitchRecord].LoadSettled() != 0 && m.SampleEntry != nullptr && m.SampleData != nullptr;
 }
 
 // The notes the attached entry's data has room for.
@@ -115,9 +115,9 @@ void ProcessMelodyGenerator(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   }
 
   // The lowest non-zero input frequency is the root; a new one is a trigger.
-  const ModuleRecord* fs = m->PortSources[kMelFrequency].Load();
-  if (fs->Role == kRoleLive && fs->ActiveVoices.Load() >= 1) {
-    const int32_t n = std::min(fs->ActiveVoices.Load(), kVoices);
+  const ModuleRecord* fs = m->PortSources[kMelFrequency].LoadSettled();
+  if (fs->Role == kRoleLive && fs->ActiveVoices.LoadSettled() >= 1) {
+    const int32_t n = std::min(fs->ActiveVoices.LoadSettled(), kVoices);
     const PortCursor input = OpenPlain(*m, kMelFrequency, 0);
     float lowest = 1.0f;
     for (int32_t v = 0; v < n; ++v) {

@@ -24,11 +24,11 @@ inline int32_t ListLiveInputs(const ModuleRecord& m, LiveInputs& list) {
   list.own = false;
   int32_t most = 0;
   for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
-    const ModuleRecord* s = m.PortSources[p].Load();
+    const ModuleRecord* s = m.PortSources[p].LoadSettled();
     if (s->Role != kRoleLive) continue;
     list.ports[list.count++] = p;
     list.own |= s == &m;
-    if (s->ActiveVoices.Load() > most) most = s->ActiveVoices.Load();
+    if (s->ActiveVoices.LoadSettled() > most) most = s->ActiveVoices.LoadSettled();
   }
   return most > kVoices ? kVoices : most;
 }
@@ -41,7 +41,7 @@ inline PortCursor OpenInputOn(const ModuleRecord& m, const ModuleRecord* s, int3
   return c;
 }
 inline PortCursor OpenInput(const ModuleRecord& m, int32_t p, int32_t ch) {
-  return OpenInputOn(m, m.PortSources[p].Load(), p, ch);
+  return OpenInputOn(m, m.PortSources[p].LoadSettled(), p, ch);
 }
 
 // 1 / n computed in double precision, kept in single.
@@ -49,7 +49,7 @@ inline float MeanFactor(int32_t n) { return static_cast<float>(1.0 / static_cast
 
 // A Mixer that published and now has nothing to publish clears itself once.
 inline void ResetWhenSilent(ModuleRecord* m) {
-  if (m->ActiveVoices.Load() == 0 && m->MixerWord != 0) {
+  if (m->ActiveVoices.LoadSettled() == 0 && m->MixerWord != 0) {
     ModuleReset(*m);
     m->MixerWord = 0;
   }
@@ -68,7 +68,7 @@ template <int32_t kChunks>
   for (int32_t i = 0; i < list.count; ++i) {
     const PortCursor in = OpenInput(m, list.ports[i], ch);
     // An input with fewer voices adds nothing past them but still counts in k.
-    const int32_t n = m.PortSources[list.ports[i]].Load()->ActiveVoices.Load();
+    const int32_t n = m.PortSources[list.ports[i]].LoadSettled()->ActiveVoices.LoadSettled();
     for (int32_t c = 0; c < kChunks; ++c) sum[c] = sum[c] + Blend8(ReadChunk(in, c), Lanes8{}, (lane0 + 8 * c) < n);
   }
   const PortCursor master = OpenPlain(m, kMixerMasterVolume, ch);
@@ -116,14 +116,14 @@ template <int32_t kChunks>
   // the compiler does as vectors).
   const ModuleRecord* sources[kMixerFirstInput + kMixerInputs];
   int64_t own = 0;
-  for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p) sources[p] = m.PortSources[p].Load();
+  for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p) sources[p] = m.PortSources[p].LoadSettled();
   for (int32_t p = kMixerMasterVolume; p < kMixerFirstInput + kMixerInputs; ++p)
     own |= -static_cast<int64_t>(sources[p] == &m);
   for (int32_t p = kMixerFirstInput; p < kMixerFirstInput + kMixerInputs; ++p) {
     const ModuleRecord* s = sources[p];
     if (s->Role != kRoleLive) continue;
     ++count;
-    const int32_t n = s->ActiveVoices.Load();
+    const int32_t n = s->ActiveVoices.LoadSettled();
     most = n > most ? n : most;
     if (n >= 8 * kChunks) {
       const PortCursor in = OpenInputOn(m, s, p, 0);
@@ -175,7 +175,7 @@ template <int32_t kChunks>
   int32_t sourceVoices[kMixerInputs];
   for (int32_t i = 0; i < list.count; ++i) {
     in[i] = OpenInput(*m, list.ports[i], ch);
-    sourceVoices[i] = m->PortSources[list.ports[i]].Load()->ActiveVoices.Load();
+    sourceVoices[i] = m->PortSources[list.ports[i]].LoadSettled()->ActiveVoices.LoadSettled();
   }
   for (int32_t v = 0; v < voices; ++v) {
     float sum = 0.0f;
@@ -190,17 +190,17 @@ template <int32_t kChunks>
 
 void ProcessMixerMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   m->ActiveVoices.Store(0);
-  if (m->PortSources[kMixerMasterVolume].Load()->ActiveVoices.Load() == 0) return;
+  if (m->PortSources[kMixerMasterVolume].LoadSettled()->ActiveVoices.LoadSettled() == 0) return;
   LiveInputs list;
   if (ListLiveInputs(*m, list) > 0) m->ActiveVoices.Store(1);
-  if (m->ActiveVoices.Load() > 0 && list.count >= 1) {
+  if (m->ActiveVoices.LoadSettled() > 0 && list.count >= 1) {
     const float k = MeanFactor(list.count);
     const int32_t channels = KernelChannels(*m);
     for (int32_t ch = 0; ch < channels; ++ch) {
       float sum = 0.0f;
       for (int32_t i = 0; i < list.count; ++i) {
         const int32_t p = list.ports[i];
-        if (m->PortSources[p].Load()->ActiveVoices.Load() > 0) sum = sum + OpenInput(*m, p, ch)(0);
+        if (m->PortSources[p].LoadSettled()->ActiveVoices.LoadSettled() > 0) sum = sum + OpenInput(*m, p, ch)(0);
       }
       const float y = ClipValue(k * sum * PlainRead(*m, kMixerMasterVolume, ch, 0), m->ClipFlag);
       m->Outputs[ch][0] = OutputElement{y, y};
@@ -216,10 +216,10 @@ void ProcessMixerMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 // rarely changes; when it no longer covers them the frame takes the general
 // way.
 TARVELO_KERNEL_BUILDS(void, ProcessMixerPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
-  const int32_t last = m->ActiveVoices.Load();
+  const int32_t last = m->ActiveVoices.LoadSettled();
   m->ActiveVoices.Store(0);
-  if (m->PortSources[kMixerMasterVolume].Load()->ActiveVoices.Load() == 0) return;
-  if (m->ChannelsProcessed.Load() == 1) {
+  if (m->PortSources[kMixerMasterVolume].LoadSettled()->ActiveVoices.LoadSettled() == 0) return;
+  if (m->ChannelsProcessed.LoadSettled() == 1) {
     if (last <= 8) {
       if (MixInOneWalk<1>(*m)) return;
     } else if (last <= 16) {
@@ -237,7 +237,7 @@ TARVELO_KERNEL_BUILDS(void, ProcessMixerPoly, (ModuleRecord* m, uint64_t, int32_
     // Input by input over rows of voices, each voice's sum taking its inputs
     // in the same order; voice by voice when the Mixer reads its own outputs,
     // which it writes as it goes.
-    const bool own = list.own || m->PortSources[kMixerMasterVolume].Load() == m;
+    const bool own = list.own || m->PortSources[kMixerMasterVolume].LoadSettled() == m;
     for (int32_t ch = 0; ch < channels; ++ch) {
       if (own)
         MixVoiceByVoice(m, ch, list, voices, k);

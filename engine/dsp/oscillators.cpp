@@ -36,7 +36,7 @@ struct OscillatorPorts {
   PortCursor bias, amplitude, frequency, phase, period, duty;
 };
 
-inline OscillatorPorts OpenOscillator(const ModuleRecord& m, int32_t ch) {
+[[gnu::always_inline]] inline OscillatorPorts OpenOscillator(const ModuleRecord& m, int32_t ch) {
   return OscillatorPorts{OpenPlain(m, kOscBias, ch),   OpenScaled(m, kOscAmplitude, ch),
                          OpenPlain(m, kOscFrequency, ch), OpenPlain(m, kOscPhase, ch),
                          OpenPlain(m, kOscPeriod, ch), OpenPlain(m, kOscDuty, ch)};
@@ -89,9 +89,9 @@ inline bool ShapeSettingsShared(const ModuleRecord& m) {
 // What port p reads for voice position 0 on channel ch: PlainRead of element
 // 0, which every voice reads while the port's voice map row is 0.
 inline float FirstValue(const ModuleRecord& m, int32_t p, int32_t ch) {
-  const ModuleRecord* s = m.PortSources[p].Load();
+  const ModuleRecord* s = m.PortSources[p].LoadSettled();
   const OutputElement& e = s->Outputs[SourceChannel(*s, ch)][0];
-  return m.Params[p].OutputSide.Load() == 1 ? e.Frequency : e.Level;
+  return m.Params[p].OutputSide.LoadSettled() == 1 ? e.Frequency : e.Level;
 }
 
 inline SharedShape SharedShapeValues(const ModuleRecord& m, int32_t ch) {
@@ -106,8 +106,8 @@ inline SharedShape SharedShapeValues(const ModuleRecord& m, int32_t ch) {
 }
 
 inline bool SharedShapeOf(const ModuleRecord& m, int32_t ch, SharedShape& s) {
-  if (!ShapeSettingsShared(m) || m.PortSources[kOscPhase].Load() == &m || m.PortSources[kOscPeriod].Load() == &m ||
-      m.PortSources[kOscDuty].Load() == &m)
+  if (!ShapeSettingsShared(m) || m.PortSources[kOscPhase].LoadSettled() == &m || m.PortSources[kOscPeriod].LoadSettled() == &m ||
+      m.PortSources[kOscDuty].LoadSettled() == &m)
     return false;
   s = SharedShapeValues(m, ch);
   return true;
@@ -703,7 +703,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   // Voice position v usually holds voice id v: the states are then read and
   // written as rows, else gathered and scattered by id.
   int32_t ids[kVoices];
-  const ModuleRecord* owner = m.TriggerOwner.Load();
+  const ModuleRecord* owner = m.TriggerOwner.LoadSettled();
   const bool inPlace = LanesInPlace<kLanes>(owner, voices);
   if (!inPlace && !DistinctVoiceIds(owner, voices, ids)) return false;
   // One channel, the usual case, with its port look-ups settled at compile time.
@@ -748,7 +748,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const OscillatorSwitches sw = SwitchesOf(m);
   const int32_t channels = KernelChannels(m);
   int32_t ids[kVoices];
-  const ModuleRecord* owner = m.TriggerOwner.Load();
+  const ModuleRecord* owner = m.TriggerOwner.LoadSettled();
   // LanesInPlace, tested with one vector test.
   const Mask8 count = reinterpret_cast<Mask8>(_mm256_set1_epi32(voices));
   Mask8 differ = {};
@@ -823,7 +823,7 @@ const RowsKernel* const gKernels = gAvx2 ? KernelTable<true>::kKernels.data() : 
 // Some port reads the module's own outputs (ports 0 .. kOscDuty).
 inline bool ReadsOwnOutputs(const ModuleRecord& m) {
   bool own = false;
-  for (int32_t p = 0; p <= kOscDuty; ++p) own |= m.PortSources[p].Load() == &m;
+  for (int32_t p = 0; p <= kOscDuty; ++p) own |= m.PortSources[p].LoadSettled() == &m;
   return own;
 }
 
@@ -870,8 +870,8 @@ template <typename Body>
 // amplitude comes from an envelope or the voices come from a chain that
 // publishes per voice; then 1 + the sum of the amplitudes weights them.
 inline bool WeightedMix(const ModuleRecord& m) {
-  return m.PortSources[kOscAmplitude].Load()->ModuleSwitches[kSwitchEnvelope].Load() != 0 ||
-         m.PortSources[m.VoiceMapSourcePort.Load()].Load()->PerVoiceOutput != 0;
+  return m.PortSources[kOscAmplitude].LoadSettled()->ModuleSwitches[kSwitchEnvelope].Load() != 0 ||
+         m.PortSources[m.VoiceMapSourcePort.Load()].LoadSettled()->PerVoiceOutput != 0;
 }
 
 // Sine wave phase step: advance by a quarter of the normalized frequency, then
@@ -892,7 +892,7 @@ TARVELO_KERNEL_BUILDS(void, VoiceByVoice, (ModuleRecord& mr, const OscillatorSwi
                                             int32_t voices)) {
   ModuleRecord* m = &mr;
   const WaveFunction shape = ShapeFunction(*m);
-  const ModuleRecord* owner = m->TriggerOwner.Load();
+  const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
     WithShape(*m, shape, in, ch, [&](const auto& run) {
@@ -970,7 +970,7 @@ TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, i
 void ProcessSineWavePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const bool doubled = SwitchOn(*m, kSwitch2);
   const bool rewind = SwitchOn(*m, kSwitchRewind);
-  const ModuleRecord* owner = m->TriggerOwner.Load();
+  const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
   for (int32_t ch = 0; ch < channels; ++ch) {

@@ -69,7 +69,7 @@ inline void HarmonicRow(OutputElement* out, const float* in, int32_t n, float fa
 
 inline void HarmonicChannels(ModuleRecord& m, int32_t n) {
   const int32_t channels = KernelChannels(m);
-  const bool own = m.PortSources[kHarmonicFrequency].Load() == &m;
+  const bool own = m.PortSources[kHarmonicFrequency].LoadSettled() == &m;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor frequency = OpenPlain(m, kHarmonicFrequency, ch);
     const float factor = SettingRead(m, kHarmonicFactor, ch);
@@ -124,7 +124,7 @@ const bool gAvx2 = CpuHasAvx2();
 // channel map, and the second channel is out of line, so that this function
 // saves no registers.
 [[gnu::target("avx2")]] void HarmonicPolyAvx2(ModuleRecord& m) {
-  if ((m.Params[kHarmonicFrequency].VoiceMapRow & 1) == 0 || m.PortSources[kHarmonicFrequency].Load() == &m) {
+  if ((m.Params[kHarmonicFrequency].VoiceMapRow & 1) == 0 || m.PortSources[kHarmonicFrequency].LoadSettled() == &m) {
     HarmonicPoly(m);
     return;
   }
@@ -132,7 +132,7 @@ const bool gAvx2 = CpuHasAvx2();
   const PortCursor frequency = OpenPlain(m, kHarmonicFrequency, 0);
   HarmonicRowAvx2(m.Outputs[0], frequency.values, n, SettingRead(m, kHarmonicFactor, 0));
   m.ActiveVoices.Store(n);
-  if (m.ChannelsProcessed.Load() >= 2) HarmonicSecondChannelAvx2(m, n);
+  if (m.ChannelsProcessed.LoadSettled() >= 2) HarmonicSecondChannelAvx2(m, n);
 }
 
 // Eight voices of an opened port in the order 0 1 4 5 | 2 3 6 7 (two loads
@@ -212,14 +212,14 @@ template <bool kSharedF, bool kSharedP>
 // port that reads the module's own outputs sees the voices written so far:
 // that case goes voice by voice.
 [[gnu::target("avx2")]] void BendPolyAvx2(ModuleRecord& m) {
-  if (m.PortSources[kBendFrequency].Load() == &m || m.PortSources[kBendPitch].Load() == &m) {
+  if (m.PortSources[kBendFrequency].LoadSettled() == &m || m.PortSources[kBendPitch].LoadSettled() == &m) {
     BendPoly(m);
     return;
   }
   const int32_t n = KernelVoices(m);
   BendChannelAvx2(m, 0, n);
   m.ActiveVoices.Store(n);
-  if (m.ChannelsProcessed.Load() >= 2) BendSecondChannelAvx2(m, n);
+  if (m.ChannelsProcessed.LoadSettled() >= 2) BendSecondChannelAvx2(m, n);
 }
 #endif
 

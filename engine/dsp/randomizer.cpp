@@ -39,8 +39,8 @@ inline void RandomizerVoice(ModuleRecord& m, int32_t ch, int32_t v, int32_t w, b
 template <bool kPerVoice>
 void RunRandomizer(ModuleRecord* m) {
   const bool hold = SwitchOn(*m, kSwitchHold);
-  const bool linked = m->PortSources[kRandomInput].Load()->Role == kRoleLive;
-  const ModuleRecord* owner = m->TriggerOwner.Load();
+  const bool linked = m->PortSources[kRandomInput].LoadSettled()->Role == kRoleLive;
+  const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = kPerVoice ? KernelVoices(*m) : 1;
   for (int32_t ch = 0; ch < channels; ++ch) {

@@ -50,7 +50,7 @@ inline int32_t LeadPort(const ModuleRecord& m) {
 // The input port passed through: its scaled read while a live module feeds
 // it, else nothing.
 inline float PassedInput(const ModuleRecord& m, int32_t ch, int32_t v) {
-  return m.PortSources[kSampleInput].Load()->Role == kRoleLive ? ScaledRead(m, kSampleInput, ch, v) : 0.0f;
+  return m.PortSources[kSampleInput].LoadSettled()->Role == kRoleLive ? ScaledRead(m, kSampleInput, ch, v) : 0.0f;
 }
 
 // Linear interpolation at fraction x (0..1) of the sound's channel ch.
@@ -424,7 +424,7 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
   // Below a full row of 8 the rows' fixed cost is more than they save.
   if (voices < 8 || !HasSound(m)) return false;
   for (int32_t p = kSampleBias; p <= kSamplePeriod; ++p)
-    if (m.PortSources[p].Load() == &m) return false;
+    if (m.PortSources[p].LoadSettled() == &m) return false;
   int32_t ids[kVoices];
   const bool inPlace = VoicesInPlace(owner, voices);
   if (!inPlace && !DistinctVoiceIds(owner, voices, ids)) return false;
@@ -523,7 +523,7 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     m->ActiveVoices.Store(voices);
     return;
   }
-  const ModuleRecord* owner = m->TriggerOwner.Load();
+  const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   const int32_t channels = KernelChannels(*m);
   float rows[2][kVoices];
   if (SampleSideBySide(*m, owner, channels, voices, rows)) {
@@ -556,8 +556,8 @@ void ProcessSampleMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const ModuleRecord* owner = PortTriggerOwner(*m, lead);
   // Voices are averaged, unless an envelope drives the amplitude or the
   // voices come from a chain that publishes per voice: then they are weighted.
-  const bool weighted = m->PortSources[kSampleAmplitude].Load()->ModuleSwitches[kSwitchEnvelope].Load() != 0 ||
-                        m->PortSources[lead].Load()->PerVoiceOutput != 0;
+  const bool weighted = m->PortSources[kSampleAmplitude].LoadSettled()->ModuleSwitches[kSwitchEnvelope].Load() != 0 ||
+                        m->PortSources[lead].LoadSettled()->PerVoiceOutput != 0;
   const int32_t channels = recording ? RecordedChannels(*m) : KernelChannels(*m);
   float rows[2][kVoices];
   if (!recording && SampleSideBySide(*m, owner, channels, voices, rows)) {

@@ -185,14 +185,14 @@ inline double Frac(double x) {
 }
 
 inline ModuleRecord& OwnerOfPort0(ModuleRecord& m) {
-  ModuleRecord* s = m.PortSources[kSeqFrequency].Load();
-  return s->TriggerOwner.Load() != nullptr ? *s->TriggerOwner.Load() : *s;
+  ModuleRecord* s = m.PortSources[kSeqFrequency].LoadSettled();
+  return s->TriggerOwner.LoadSettled() != nullptr ? *s->TriggerOwner.LoadSettled() : *s;
 }
 
 inline int32_t ClampedActive(ModuleRecord& m) {
-  if (m.ActiveVoices.Load() < 0) m.ActiveVoices.Store(0);
-  if (m.ActiveVoices.Load() > kVoices) m.ActiveVoices.Store(kVoices);
-  return m.ActiveVoices.Load();
+  if (m.ActiveVoices.LoadSettled() < 0) m.ActiveVoices.Store(0);
+  if (m.ActiveVoices.LoadSettled() > kVoices) m.ActiveVoices.Store(kVoices);
+  return m.ActiveVoices.LoadSettled();
 }
 
 // Steps 1 to 4 of playback: the time in the melody this frame, and the note
@@ -262,10 +262,10 @@ inline void StartNotes(const Melody& mel, PlayFrame& f, Start onStart) {
 // Step 7: a live frequency input that differs from the F setting transposes
 // the melody; the setting follows it and shows that it moved.
 inline void FollowTransposition(ModuleRecord& m) {
-  const ModuleRecord* s = m.PortSources[kSeqFrequency].Load();
-  if (s->Role != kRoleLive || s->ActiveVoices.Load() <= 0) return;
+  const ModuleRecord* s = m.PortSources[kSeqFrequency].LoadSettled();
+  if (s->Role != kRoleLive || s->ActiveVoices.LoadSettled() <= 0) return;
   const float f = s->Outputs[0][0].Frequency;
-  if (f > 0.0f && f != m.Params[kSeqFrequency].Value.Load()) {
+  if (f > 0.0f && f != m.Params[kSeqFrequency].Value.LoadSettled()) {
     ModuleSetParamValue(m, kSeqFrequency, f);
     m.Params[kSeqFrequency].MidiMoved.Store(-1);
   }
@@ -276,7 +276,7 @@ inline void FollowTransposition(ModuleRecord& m) {
 inline float TranspositionFactor(const ModuleRecord& m, const Melody& mel) {
   if (mel.notes <= 0) return 1.0f;
   const float reference = mel.data[NoteBase(0) + 1];
-  const float factor = m.Params[kSeqFrequency].Value.Load() / reference;
+  const float factor = m.Params[kSeqFrequency].Value.LoadSettled() / reference;
   return std::isfinite(factor) ? factor : 1.0f;
 }
 
@@ -286,12 +286,12 @@ inline void EndPlayFrame(ModuleRecord& m, PlayFrame& f, float length) {
   double p = PlayPosition(m);
   if (std::fabs(p) <= 1.0) {
     p = p + static_cast<double>(f.step) / static_cast<double>(length);
-  } else if (m.ActiveVoices.Load() == 0) {
+  } else if (m.ActiveVoices.LoadSettled() == 0) {
     p = 0.0;
     f.k = 0;
     // The page and the system bar read the switch meanwhile; the page stores
     // LOOP whole.
-    m.ModuleSwitches[kSwitchPlay].Store(m.ModuleSwitches[kSwitchPlay].Load() & m.ModuleSwitches[kSwitchLoop].Load());
+    m.ModuleSwitches[kSwitchPlay].Store(m.ModuleSwitches[kSwitchPlay].LoadSettled() & m.ModuleSwitches[kSwitchLoop].Load());
     f.ended = false;
   }
   SetPlayPosition(m, p);
@@ -308,7 +308,7 @@ void PlaybackPoly(ModuleRecord& m, const Melody& mel, float* table, int32_t pari
   // Aging: a released voice goes, a voice whose note ran out is released.
   const float age = std::fabs(step);
   int32_t i = 0;
-  while (i < m.ActiveVoices.Load()) {
+  while (i < m.ActiveVoices.LoadSettled()) {
     const int32_t w = VoiceIdAt(&m, i);
     m.VoiceState[0][w] -= age;
     const int32_t state = m.SequencerVoices[w].State;
@@ -324,7 +324,7 @@ void PlaybackPoly(ModuleRecord& m, const Melody& mel, float* table, int32_t pari
   FollowTransposition(m);
   const float factor = TranspositionFactor(m, mel);
   ModuleRecord& owner = OwnerOfPort0(m);
-  for (int32_t v = 0; v < m.ActiveVoices.Load(); ++v) {
+  for (int32_t v = 0; v < m.ActiveVoices.LoadSettled(); ++v) {
     const int32_t w = VoiceIdAt(&m, v);
     MarkVoice(m, parity, w);
     MarkVoice(owner, parity, w);
@@ -351,7 +351,7 @@ void PlaybackMono(ModuleRecord& m, const Melody& mel, float* table, int32_t pari
     r.State = kSeqVoiceOn;
     m.ActiveVoices.Store(1);
     m.VoiceIds[0] = 0;
-  } else if (m.ActiveVoices.Load() > 0) {
+  } else if (m.ActiveVoices.LoadSettled() > 0) {
     m.VoiceState[0][0] -= std::fabs(step);
     if (r.State == kSeqVoiceReleased) {
       r.State = kSeqVoiceFree;
@@ -370,7 +370,7 @@ void PlaybackMono(ModuleRecord& m, const Melody& mel, float* table, int32_t pari
   } else if (out.Frequency != table[1]) {
     out = OutputElement{table[2], table[1]};
   }
-  if (m.ActiveVoices.Load() > 0) {
+  if (m.ActiveVoices.LoadSettled() > 0) {
     MarkVoice(m, parity, 0);
     MarkVoice(OwnerOfPort0(m), parity, 0);
   }
@@ -382,7 +382,7 @@ inline void AdvanceRecordClock(ModuleRecord& m, bool groupStarted) {
   if (RecordInt(m, kNotesRecorded) <= 0) return;
   SetRecordInt(m, kRecordFrames, RecordInt(m, kRecordFrames) + 1);
   if (!groupStarted) SetRecordInt(m, kSinceGroupFrames, RecordInt(m, kSinceGroupFrames) + 1);
-  SetRecordInt(m, kSilenceFrames, m.ActiveVoices.Load() > 0 ? 0 : RecordInt(m, kSilenceFrames) + 1);
+  SetRecordInt(m, kSilenceFrames, m.ActiveVoices.LoadSettled() > 0 ? 0 : RecordInt(m, kSilenceFrames) + 1);
 }
 
 inline void CheckRecordingEnd(ModuleRecord& m, int32_t limit) {
@@ -445,7 +445,7 @@ void RemoveMelodyAt(int32_t index, const WaveLibraryEntry* expected) {
 }  // namespace
 
 int32_t FindFreeSequencerVoice(const ModuleRecord& m) {
-  if (m.ActiveVoices.Load() > kVoices - 1) return -1;
+  if (m.ActiveVoices.LoadSettled() > kVoices - 1) return -1;
   for (int32_t w = 0; w < kVoices; ++w)
     if (m.SequencerVoices[w].State == kSeqVoiceFree) return w;
   return -1;
@@ -528,17 +528,17 @@ void RecordSequencerPoly(ModuleRecord& m, int32_t parity) {
   Melody mel;
   float* table = VoiceTable(m);
   if (table == nullptr || !MelodyOf(m, mel)) return;
-  ModuleRecord* fs = m.PortSources[kSeqFrequency].Load();
-  const ModuleRecord* vs = m.PortSources[kSeqVelocity].Load();
+  ModuleRecord* fs = m.PortSources[kSeqFrequency].LoadSettled();
+  const ModuleRecord* vs = m.PortSources[kSeqVelocity].LoadSettled();
   ModuleRecord& owner = OwnerOfPort0(m);
   const int32_t limit = NoteLimit(mel);
   bool groupStarted = false;
-  if (fs->ActiveVoices.Load() <= 0 && vs->ActiveVoices.Load() <= 0) {
+  if (fs->ActiveVoices.LoadSettled() <= 0 && vs->ActiveVoices.LoadSettled() <= 0) {
     EndAllRecordedNotes(m);
   } else {
-    const int32_t n = std::clamp(fs->ActiveVoices.Load(), 0, kVoices);
+    const int32_t n = std::clamp(fs->ActiveVoices.LoadSettled(), 0, kVoices);
     const int32_t* row = VoiceMap[m.Params[kSeqVelocity].VoiceMapRow & 1];
-    const int32_t previousActive = m.ActiveVoices.Load();
+    const int32_t previousActive = m.ActiveVoices.LoadSettled();
     for (int32_t v = 0; v < n; ++v) {
       const int32_t w = VoiceIdAt(&owner, v);
       const float f = fs->Outputs[0][v].Frequency;
@@ -576,7 +576,7 @@ void RecordSequencerPoly(ModuleRecord& m, int32_t parity) {
       if (full) break;
     }
   }
-  m.ActiveVoices.Store(std::clamp(fs->ActiveVoices.Load(), 0, kVoices));
+  m.ActiveVoices.Store(std::clamp(fs->ActiveVoices.LoadSettled(), 0, kVoices));
   AdvanceRecordClock(m, groupStarted);
   CheckRecordingEnd(m, limit);
 }
@@ -585,12 +585,12 @@ void RecordSequencerMono(ModuleRecord& m, int32_t parity) {
   Melody mel;
   float* table = VoiceTable(m);
   if (table == nullptr || !MelodyOf(m, mel)) return;
-  const ModuleRecord* fs = m.PortSources[kSeqFrequency].Load();
-  const ModuleRecord* vs = m.PortSources[kSeqVelocity].Load();
+  const ModuleRecord* fs = m.PortSources[kSeqFrequency].LoadSettled();
+  const ModuleRecord* vs = m.PortSources[kSeqVelocity].LoadSettled();
   ModuleRecord& owner = OwnerOfPort0(m);
   const int32_t limit = NoteLimit(mel);
   bool groupStarted = false;
-  if (fs->ActiveVoices.Load() <= 0 && vs->ActiveVoices.Load() <= 0) {
+  if (fs->ActiveVoices.LoadSettled() <= 0 && vs->ActiveVoices.LoadSettled() <= 0) {
     EndRecordedNote(m, 0, 0);
     m.ActiveVoices.Store(0);
   } else {
@@ -659,8 +659,8 @@ void FinishSequencerRecording(ModuleRecord& m) {
 }
 
 void SequencerPassThrough(ModuleRecord& m, int32_t parity, bool perVoice) {
-  ModuleRecord* fs = m.PortSources[kSeqFrequency].Load();
-  const ModuleRecord* vs = m.PortSources[kSeqVelocity].Load();
+  ModuleRecord* fs = m.PortSources[kSeqFrequency].LoadSettled();
+  const ModuleRecord* vs = m.PortSources[kSeqVelocity].LoadSettled();
   ModuleRecord& owner = OwnerOfPort0(m);
   const int32_t n = perVoice ? KernelVoices(m) : (m.VoicesToCompute > 0 ? 1 : 0);
   m.ActiveVoices.Store(n);
@@ -687,16 +687,16 @@ void ProcessSequencer(ModuleRecord* m, int32_t parity, bool perVoice) {
     SequencerPassThrough(*m, parity, perVoice);
     return;
   }
-  if (m->ModuleSwitches[kSwitchRecord].Load() != 0) {
+  if (m->ModuleSwitches[kSwitchRecord].LoadSettled() != 0) {
     if (perVoice)
       RecordSequencerPoly(*m, parity);
     else
       RecordSequencerMono(*m, parity);
     return;
   }
-  if (m->ModuleSwitches[kSwitchPlay].Load() == 0) return;
+  if (m->ModuleSwitches[kSwitchPlay].LoadSettled() == 0) return;
   const float length = SettingRead(*m, kSeqLength, 0);
-  const float tempo = m->PortSources[kSeqTempo].Load()->Outputs[0][0].Level;
+  const float tempo = m->PortSources[kSeqTempo].LoadSettled()->Outputs[0][0].Level;
   if (length == 0.0f || tempo == 0.0f) return;
   const float step = tempo / (SampleRate * m->SampleStep);
   // A melody without a beat (or an unusable length) cannot be timed.

@@ -14,7 +14,7 @@ namespace Tarvelo {
 // value module could not be made reads the parameter's own value.
 inline float SettingRead(const ModuleRecord& m, int32_t p, int32_t ch) {
   const ModuleRecord* k = m.PortValueModules[p];
-  if (k == nullptr) return m.Params[p].Value.Load();
+  if (k == nullptr) return m.Params[p].Value.LoadSettled();
   return k->Outputs[SourceChannel(*k, ch)][0].Level;
 }
 

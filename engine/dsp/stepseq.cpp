@@ -167,7 +167,7 @@ void ProcessStepSequencerMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t
                     PlainRead(*m, kStepTempo, ch, 0), PlainRead(*m, kStepDuty, ch, 0), rewind);
   }
   if (m->VoicesToCompute > 0) {
-    ModuleRecord* owner = m->TriggerOwner.Load() != nullptr ? m->TriggerOwner.Load() : m;
+    ModuleRecord* owner = m->TriggerOwner.LoadSettled() != nullptr ? m->TriggerOwner.LoadSettled() : m;
     MarkVoice(*owner, parity, 0);
     MarkVoice(*m, parity, 0);
   }
@@ -230,7 +230,7 @@ TARVELO_KERNEL_BUILDS(void, StepRow, (StepRows& r, int32_t n, int32_t length, bo
 inline bool StepRowsPay(const ModuleRecord& m, int32_t voices) {
   if (voices < 8) return false;
   for (int32_t p = kStepFrequency; p <= kStepDuty; ++p)
-    if (m.PortSources[p].Load() == &m) return false;
+    if (m.PortSources[p].LoadSettled() == &m) return false;
   uint32_t seen = 0;
   for (int32_t v = 0; v < voices; ++v) {
     const uint32_t bit = 1u << m.VoiceIds[v];
@@ -246,7 +246,7 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
   const int32_t channels = KernelChannels(*m);
   const int32_t n = KernelVoices(*m);
   const bool rewind = SwitchOn(*m, kSwitchRewind);
-  ModuleRecord* owner = m->TriggerOwner.Load() != nullptr ? m->TriggerOwner.Load() : m;
+  ModuleRecord* owner = m->TriggerOwner.LoadSettled() != nullptr ? m->TriggerOwner.LoadSettled() : m;
   for (int32_t v = 0; v < n; ++v) {
     const int32_t w = VoiceIdAt(owner, v);
     m->VoiceIds[v] = w;
@@ -309,7 +309,7 @@ void ProcessMapperPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const bool logarithmic = SwitchOn(*m, kSwitch1);
   const bool islands = SwitchOn(*m, kSwitchZeroOut);
   // A Mapper reading its own outputs reads each voice before it is written.
-  const bool rows = n > 1 && m->PortSources[kMapperInput].Load() != m;
+  const bool rows = n > 1 && m->PortSources[kMapperInput].LoadSettled() != m;
   for (int32_t ch = 0; ch < channels; ++ch) {
     const PortCursor input = OpenPlain(*m, kMapperInput, ch);
     const int32_t a = OctaveSetting(*m, kMapperOctaveMin, ch);

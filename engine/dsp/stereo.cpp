@@ -38,7 +38,7 @@ inline void JoinVoices(ModuleRecord* m, int32_t voices) {
 // The position is the first element of the Position port's source, read as
 // it stands; it is not limited, so beyond +-1 one side turns over.
 inline void BalanceVoices(ModuleRecord* m, int32_t voices) {
-  const float pos = m->PortSources[kBalancePosition].Load()->Outputs[0][0].Level;
+  const float pos = m->PortSources[kBalancePosition].LoadSettled()->Outputs[0][0].Level;
   float gl = 1.0f;
   float gr = 1.0f;
   if (pos >= 0.0f)

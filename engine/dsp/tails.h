@@ -73,7 +73,7 @@ inline void PrefetchHistory(const float* b, int32_t j, int32_t size) {
 }
 
 // The voice owner of the module's voices: the trigger owner of port 0's source.
-inline ModuleRecord& TailOwner(const ModuleRecord& m) { return *m.PortSources[0].Load()->TriggerOwner.Load(); }
+inline ModuleRecord& TailOwner(const ModuleRecord& m) { return *m.PortSources[0].LoadSettled()->TriggerOwner.LoadSettled(); }
 
 // A voice stays while it is fed or draining, or while anyone kept it alive in
 // the previous frame.
@@ -125,7 +125,7 @@ inline int32_t TailKeepAndFeedPoly(ModuleRecord& m, const ModuleRecord& owner, i
   int32_t* ids = m.VoiceIds;
   uint32_t listed = 0;
   int32_t n = 0;
-  int32_t previous = m.ActiveVoices.Load();
+  int32_t previous = m.ActiveVoices.LoadSettled();
   if (previous < 0) previous = 0;
   if (previous > kVoices) previous = kVoices;
   for (int32_t k = 0; k < previous; ++k) {
@@ -213,7 +213,7 @@ inline void TailCompute(ModuleRecord& m, ModuleRecord& owner, int32_t parity, St
 template <class Latch>
 inline bool TailFeedSteady(ModuleRecord& m, ModuleRecord& owner, int32_t parity, Latch& latch) {
   const int32_t fed = KernelVoices(m);
-  if (fed <= 0 || m.ActiveVoices.Load() != fed) return false;
+  if (fed <= 0 || m.ActiveVoices.LoadSettled() != fed) return false;
   uint32_t listed = 0;
   for (int32_t k = 0; k < fed; ++k) {
     const int32_t w = m.VoiceIds[k];

@@ -10,8 +10,8 @@ namespace Tarvelo {
 
 void ProcessVoiceSelector(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const int32_t s = WholeSetting(SettingRead(*m, kSelectorVoice, 0), -1, kVoices);
-  const ModuleRecord* source = m->PortSources[kSelectorFrequency].Load();
-  const ModuleRecord* owner = source->TriggerOwner.Load() != nullptr ? source->TriggerOwner.Load() : source;
+  const ModuleRecord* source = m->PortSources[kSelectorFrequency].LoadSettled();
+  const ModuleRecord* owner = source->TriggerOwner.LoadSettled() != nullptr ? source->TriggerOwner.LoadSettled() : source;
   m->ActiveVoices.Store(0);
   const int32_t n = KernelVoices(*m);
   int32_t found = -1;
@@ -30,10 +30,10 @@ void ProcessVoiceSelector(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 }
 
 void ProcessVoiceMixer(ModuleRecord* m, uint64_t, int32_t, int32_t) {
-  const ModuleRecord* input = m->PortSources[kVoiceMixerInput].Load();
-  const ModuleRecord* scaling = m->PortSources[kVoiceMixerScaling].Load();
+  const ModuleRecord* input = m->PortSources[kVoiceMixerInput].LoadSettled();
+  const ModuleRecord* scaling = m->PortSources[kVoiceMixerScaling].LoadSettled();
   m->ActiveVoices.Store(0);
-  int32_t n = input->ActiveVoices.Load();
+  int32_t n = input->ActiveVoices.LoadSettled();
   if (n <= 0) return;
   if (n > kVoices) n = kVoices;
   m->ActiveVoices.Store(1);
@@ -66,13 +66,13 @@ void ProcessMultiplexer(ModuleRecord* m, uint64_t, int32_t parity, int32_t) {
   const int32_t channels = KernelChannels(*m);
   int32_t n = 0;
   for (int32_t k = 0; k < kMultiplexerInputs; ++k) {
-    const ModuleRecord* s = m->PortSources[k].Load();
+    const ModuleRecord* s = m->PortSources[k].LoadSettled();
     const bool live = s->Role == kRoleLive;
     bool counted = false;
     for (int32_t ch = 0; ch < channels; ++ch) {
       m->Outputs[ch][k] = OutputElement{0.0f, 0.0f};
       const OutputElement& e = s->Outputs[SourceChannel(*s, ch)][0];
-      const bool counts = live ? s->ActiveVoices.Load() >= 1 : e.Level != 0.0f;
+      const bool counts = live ? s->ActiveVoices.LoadSettled() >= 1 : e.Level != 0.0f;
       if (counts) {
         m->Outputs[ch][n] = OutputElement{e.Level, e.Frequency};
         counted = true;

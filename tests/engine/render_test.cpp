@@ -777,7 +777,8 @@ TEST_F(RenderTest, NotesAndLinksFromAnotherThreadWhileRendering) {
 }
 
 // The module page's switches and the input domain, flipped on the interface
-// thread while the render plays the modules, and the words the plane's frame
+// thread as the page does (Play posted, the domain under a frame hold) while
+// the render plays the modules, and the words the plane's frame
 // watch, the system bar and a wait for a module's voices read while the render
 // writes them: each is one case, and under ThreadSanitizer any side of a word
 // left plain fails it.
@@ -820,7 +821,8 @@ TEST_F(RenderTest, TheRenderAndThePagesShareTheModuleWordsWhole) {
     const char* name;
     std::function<void()> act;
   } cases[] = {
-      {"Play of the Step Sequencer", [&] { flip(step->ModuleSwitches[kSwitchPlay]); }},
+      {"Play of the Step Sequencer",
+       [&] { PostPlaySwitch(step, step->ModuleSwitches[kSwitchPlay].Load() != 0 ? 0 : -1); }},
       {"Loop of the Sequencer", [&] { flip(seq->ModuleSwitches[kSwitchLoop]); }},
       {"Autorewind of the Step Sequencer", [&] { flip(step->ModuleSwitches[kSwitchRewind]); }},
       {"per-voice of the oscillator",
@@ -830,7 +832,11 @@ TEST_F(RenderTest, TheRenderAndThePagesShareTheModuleWordsWhole) {
          RequestGraphRebuild(0, 0, nullptr);
        }},
       {"the filter's input domain",
-       [&] { filter->Params[0].OutputSide.Store(filter->Params[0].OutputSide.Load() ^ 1); }},
+       [&] {
+         FrameHold hold;
+         ASSERT_TRUE(hold.held);
+         filter->Params[0].OutputSide.Store(filter->Params[0].OutputSide.Load() ^ 1);
+       }},
       {"the Merge Stereo's channel count on the watch",
        [&] { seen += merge->ChannelsProcessed.Load(); }},
       {"the Sequencer's Play on the system bar",

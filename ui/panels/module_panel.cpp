@@ -266,14 +266,23 @@ int32_t OnInputDomain(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     return 0;
   }
   ModuleParam& param = m->Params[p];
-  Invert(param.SideSwap);
-  int32_t side = param.DefaultOutputSide;
-  if (param.SideSwap != 0) {
-    side += 1;
-    if (side > 1) side -= 2;
+  int32_t side = 0;
+  {
+    // The render reads the side in every frame: it changes between two.
+    FrameHold hold;
+    if (!hold.held) {
+      SetStatusText(WaitingForAudioText());
+      return 0;
+    }
+    Invert(param.SideSwap);
+    side = param.DefaultOutputSide;
+    if (param.SideSwap != 0) {
+      side += 1;
+      if (side > 1) side -= 2;
+    }
+    // The plane's frame watch reads it for the cable's colour: stored whole.
+    param.OutputSide.Store(side);
   }
-  // The plane's frame watch reads it for the cable's colour: stored whole.
-  param.OutputSide.Store(side);
   c->Colour = kDomainColours[std::clamp(side, 0, 2)];
   V::TextFieldSetText(&c->Text, side != 0 ? "E" : "T");
   RecordAction(kActionInputDomain, m, p, nullptr);
