@@ -328,8 +328,8 @@ TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
 }
 
 // A render stuck inside a frame never reaches the boundary a change of what
-// it reads waits for: the page's channel links and the Catalog's resets
-// change nothing then (not half of it) and say why.
+// it reads waits for: the page's channel links and input domain and the
+// Catalog's resets change nothing then (not half of it) and say why.
 TEST_F(ListButtonsTest, ChangesTheRenderNeverPausesForAreNotMadeAndSaySo) {
   ModuleRecord* m = Make(kTypeOscillator);
   ModuleRecord& templ = ModuleCatalog[kTypeOscillator];
@@ -356,6 +356,12 @@ TEST_F(ListButtonsTest, ChangesTheRenderNeverPausesForAreNotMadeAndSaySo) {
          m->SelectedParam.Store(0);
          Click(OnLinkSpatialChannels, Slot(kUiPSCL));
        }},
+      {"the input domain",
+       [&] {
+         SelectedModule = m;
+         m->SelectedParam.Store(0);
+         Click(OnInputDomain, Slot(kUiPDOM));
+       }},
       {"a Catalog row's master preset reset",
        [&] {
          SelectedModule = nullptr;
@@ -374,7 +380,8 @@ TEST_F(ListButtonsTest, ChangesTheRenderNeverPausesForAreNotMadeAndSaySo) {
   FrameHoldWait = 0.01;
   for (const Case& c : cases) {
     templ.Params[0].Value.Store(0.123f);
-    const int64_t both = m->Params[0].WriteBothChannels;
+    const int64_t both = m->Params[0].WriteBothChannels, swap = m->Params[0].SideSwap;
+    const int32_t side = m->Params[0].OutputSide.Load();
     const int32_t channels = m->ChannelsProcessed.Load(), valueChannels = value->ChannelsProcessed.Load();
     PlaybackActive = -1;
     RenderBusy = 1;
@@ -384,6 +391,8 @@ TEST_F(ListButtonsTest, ChangesTheRenderNeverPausesForAreNotMadeAndSaySo) {
     EXPECT_EQ(Status(), "Waiting for audio thread.") << c.what;
     EXPECT_EQ(templ.Params[0].Value.Load(), 0.123f) << c.what;
     EXPECT_EQ(m->Params[0].WriteBothChannels, both) << c.what;
+    EXPECT_EQ(m->Params[0].SideSwap, swap) << c.what;
+    EXPECT_EQ(m->Params[0].OutputSide.Load(), side) << c.what;
     EXPECT_EQ(m->ChannelsProcessed.Load(), channels) << c.what;
     EXPECT_EQ(value->ChannelsProcessed.Load(), valueChannels) << c.what;
   }
