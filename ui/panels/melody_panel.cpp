@@ -138,7 +138,16 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   // The melody's numbers are a Sequencer's parameters.
-  if (!m || m->Type != kTypeSequencer || m->ModuleSwitches[kSwitchRecord].Load() != 0) return 0;
+  if (!m || m->Type != kTypeSequencer) return 0;
+  // A take the record button began may not have reached the render yet (its
+  // end would then write over what Set gives): what the module has pending
+  // runs first, so the switch below is read as the render will have it.
+  if (EngineCommandReferences(m)) SettleEngineCommands();
+  if (EngineCommandReferences(m)) {
+    SetStatusText(WaitingForAudioText());
+    return 0;
+  }
+  if (m->ModuleSwitches[kSwitchRecord].Load() != 0) return 0;
   // Play stops while the melody changes and starts again after. While the
   // render plays the module the switches are its words (a pass end stops it):
   // it takes the pause and the resume at frame boundaries, in order behind

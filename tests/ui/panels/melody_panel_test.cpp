@@ -1,8 +1,14 @@
 // The melody page: idle-only selection, save, unload and set, and the
 // two-click recordings of a Sequencer and of a Melody Generator.
+#include <vector>
+
 #include "app/documents/wave_convert.h"
 #include "basics/timetext.h"
+#include "engine/command.h"
 #include "engine/dsp/melody.h"
+#include "engine/dsp/sequencer.h"
+#include "engine/midimap.h"
+#include "engine/render.h"
 #include "panels_b_fixture.h"
 
 namespace panelsb {
@@ -95,6 +101,52 @@ TEST_F(MelodyPanelTest, SetGivesTheSequencerTheMelodysNumbersOrZeros) {
   Click(OnMelodySet, mlist_ + 3);
   EXPECT_EQ(seq->SampleEntry, nullptr);
   for (int32_t p : {0, 2, 3, 4}) EXPECT_FLOAT_EQ(seq->Params[p].Value.Load(), 0.0f) << p;
+}
+
+// Set pressed right after Record, while the take's start still waits for the
+// render: Set waits for it and then changes nothing on the recording module
+// (before, its values landed first and the take's end wrote over them, or its
+// melody cut the take short); where the render takes nothing, it says so.
+TEST_F(MelodyPanelTest, SetAfterARecordTheRenderHasNotTakenLeavesTheTakeAlone) {
+  WaveLibraryEntry* tune = Melody("m.mel");
+  ModuleRecord* seq = Make(kTypeSequencer);
+  SelectedModule = seq;
+  PlaybackActive = 0;
+  RequestGraphRebuild(0, 0, seq);
+  ResetEngineCommand(EngineCommand);
+  const double slotWait = CommandSlotWait, liveWait = ModuleLiveWait;
+  CommandSlotWait = ModuleLiveWait = 0.02;
+  PlaybackActive = -1;
+  auto frames = [] {
+    std::vector<float> block(96);
+    float* p = block.data();
+    for (int32_t i = 0; i < 4; ++i) RenderAudio(&p, 0, 96);
+  };
+  for (const bool renders : {false, true}) {
+    SCOPED_TRACE(renders ? "the render takes it meanwhile" : "nothing renders");
+    ModuleSetParamValue(*seq, kSeqLength, 60.0f);  // the take runs on (a take's end sets it)
+    const float before = seq->Params[0].Value.Load();
+    Click(OnSequencerRecord, rec_);
+    ASSERT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
+    ASSERT_TRUE(EngineCommandReferences(seq));
+    if (renders) frames();
+    SetTextOf(Slot(kUiMB), "");
+    Field(mlist_).Selected = 0;
+    Click(OnMelodySet, mlist_ + 3);
+    EXPECT_EQ(Text(Slot(kUiMB)), renders ? "" : "Waiting for audio thread.");
+    EXPECT_FALSE(ControllerMovesPending());
+    frames();
+    EXPECT_NE(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
+    EXPECT_NE(seq->SampleEntry, tune);
+    EXPECT_EQ(seq->Params[0].Value.Load(), before);
+    seq->RecordDone.Store(-1);
+    PostFinishTake(seq);
+    frames();
+    ASSERT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
+  }
+  PlaybackActive = 0;
+  CommandSlotWait = slotWait;
+  ModuleLiveWait = liveWait;
 }
 
 TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
