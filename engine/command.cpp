@@ -740,4 +740,9 @@ bool EngineCommandReferences(const ModuleRecord* m) {
   return false;
 }
 
+bool SettleCommandsOf(const ModuleRecord* m) {
+  if (EngineCommandReferences(m)) SettleEngineCommands();
+  return !EngineCommandReferences(m);
+}
+
 }  // namespace Tarvelo

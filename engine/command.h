@@ -205,6 +205,10 @@ void SettleEngineCommands();
 
 // true when a pending command (posted or queued) names m.
 bool EngineCommandReferences(const ModuleRecord* m);
+// What m has pending runs (SettleEngineCommands) before a page judges m's
+// switches, e.g. a take's start a press posted; false when some of it still
+// waits for the render.
+bool SettleCommandsOf(const ModuleRecord* m);
 
 // A copy of module state taken between two frames (a save during playback):
 // HoldFrames parks the render callback at its next frame boundary and answers

@@ -142,8 +142,7 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   // A take the record button began may not have reached the render yet (its
   // end would then write over what Set gives): what the module has pending
   // runs first, so the switch below is read as the render will have it.
-  if (EngineCommandReferences(m)) SettleEngineCommands();
-  if (EngineCommandReferences(m)) {
+  if (!SettleCommandsOf(m)) {
     SetStatusText(WaitingForAudioText());
     return 0;
   }

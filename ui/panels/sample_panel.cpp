@@ -162,7 +162,14 @@ int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedSample();
-  if (!m || m->ModuleSwitches[kSwitchRecord].Load() != 0) return 0;
+  if (!m) return 0;
+  // A take the record button began and the render has not taken yet: Set
+  // would cut it short. Its start runs first, then the switch is judged.
+  if (!SettleCommandsOf(m)) {
+    SetStatusText(WaitingForAudioText());
+    return 0;
+  }
+  if (m->ModuleSwitches[kSwitchRecord].Load() != 0) return 0;
   const int32_t row = WlistSelection();
   if (row == -1) {
     AssignWaveToModule(m, nullptr, 0);

@@ -30,6 +30,7 @@
 #include "ui/panels/list_buttons.h"
 #include "ui/panels/sysbar.h"
 #include "app/documents/synth_file_walk.h"
+#include "engine/midimap.h"
 #include "panels_b_fixture.h"
 
 namespace panelsb {
@@ -480,6 +481,34 @@ TEST_F(SamplePanelTest, RecordFailureIsOnlyLogged) {
   ASSERT_FALSE(Reports.empty());
   EXPECT_EQ(Reports.back().text, "Error creating new wave file: " + QUARLE_BASICS::ErrorText(-19));
   EXPECT_EQ(Reports.back().level, 2);
+}
+
+// Set right after Record, the take's start not yet taken by the render:
+// where nothing takes it Set says so, where the render does Set finds the
+// module recording; the take runs on either way.
+TEST_F(SamplePanelTest, SetAfterARecordTheRenderHasNotTakenLeavesTheTakeAlone) {
+  WaveLibraryEntry* e = AddEntry(SynthSamples, "a.wav", 480);
+  OutputOn(m_);
+  m_->Params[6].Value.Store(1.0f);
+  for (const bool renders : {false, true}) {
+    SCOPED_TRACE(renders ? "the render takes it meanwhile" : "nothing renders");
+    const float before = m_->Params[2].Value.Load();
+    Click(OnSampleRecord, rec_);
+    ASSERT_TRUE(EngineCommandReferences(m_));
+    if (renders) Frames(48);
+    SetTextOf(Slot(kUiMB), "");
+    Field(wlist_).Selected = 0;
+    Click(OnSampleSet, wlist_ + 3);
+    EXPECT_EQ(Text(Slot(kUiMB)), renders ? "" : "Waiting for audio thread.");
+    EXPECT_FALSE(ControllerMovesPending());
+    Frames(48);
+    EXPECT_NE(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
+    EXPECT_NE(m_->SampleEntry, e);
+    EXPECT_EQ(m_->Params[2].Value.Load(), before);
+    Click(OnSampleRecord, rec_);
+    Frames(48);
+    ASSERT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
+  }
 }
 
 TEST_F(SamplePanelTest, SetAttachesWithThePitchOrDetaches) {
