@@ -366,9 +366,11 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
     }
     Select(kUiMLIST, tune);
     // Set changes nothing on a Sequencer recording: a take the record button
-    // began may still run when its end, posted before the save, waited out.
+    // began may still run when its end, posted before the save, waited out,
+    // or its start may still wait for the render (Set waits for it too, and
+    // refuses while it still waits).
     auto recording = [&] { return sequencer->ModuleSwitches[kSwitchRecord].Load() != 0; };
-    const bool refused = recording();
+    const bool refused = !SettleCommandsOf(sequencer) || recording();
     Click(OnMelodySet, SlotId(kUiMLIST) + 3);
     if (!refused && !recording())
       for (int32_t p : {0, 2, 3, 4}) set.push_back({sequencer, p, within(p), -1});
