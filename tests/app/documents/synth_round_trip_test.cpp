@@ -11,6 +11,7 @@
 #include "synth_doc_fixture.h"
 #include "tests/engine/random_patch.h"
 
+#include <functional>
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -631,23 +632,30 @@ TEST_F(SynthRoundTripTest, ASaveOutlastingTheRendersWaitHoldsOneFrame) {
 
 // A render that never stops at a frame boundary (stuck inside a frame): the
 // save asks again, then gives up and says so, and the file saved before
-// stays as it was rather than taking a copy the render may be writing.
+// stays as it was rather than taking a copy the render may be writing; a
+// load keeps the templates.
 TEST_F(SynthRoundTripTest, ASaveOrLoadTheRenderNeverPausesForKeepsTheFileAndTheTemplates) {
   rp::Rng rng(3);
   BuildAround(kTypeOscillator, rng);
   Save("kept.tarvelo");
   const std::vector<unsigned char> before = ReadBytes(Os("SYNTHS/kept.tarvelo"));
   rp::AddOfType(patch_, kTypeOscillator);
-  const double wait = FrameHoldWait;
-  FrameHoldWait = 0.01;
-  PlaybackActive = -1;
-  RenderBusy = 1;
-  Reports().clear();
-  const int32_t rc = SaveSession(Home("SYNTHS"), "kept.tarvelo");
-  RenderBusy = 0;
-  PlaybackActive = 0;
-  FrameHoldWait = wait;
-  EXPECT_LT(rc, 0);
+  // What f returns with the render stuck inside a frame.
+  auto stuck = [&](const std::function<int32_t()>& f) {
+    const double hold = FrameHoldWait, slot = CommandSlotWait, live = ModuleLiveWait;
+    FrameHoldWait = CommandSlotWait = ModuleLiveWait = 0.01;
+    PlaybackActive = -1;
+    RenderBusy = 1;
+    Reports().clear();
+    const int32_t rc = f();
+    RenderBusy = 0;
+    PlaybackActive = 0;
+    FrameHoldWait = hold;
+    CommandSlotWait = slot;
+    ModuleLiveWait = live;
+    return rc;
+  };
+  EXPECT_LT(stuck([&] { return SaveSession(Home("SYNTHS"), "kept.tarvelo"); }), 0);
   EXPECT_EQ(CountReports("Could not save kept.tarvelo: Waiting for audio thread."), 1);
   EXPECT_TRUE(ReadBytes(Os("SYNTHS/kept.tarvelo")) == before);
 
@@ -657,17 +665,7 @@ TEST_F(SynthRoundTripTest, ASaveOrLoadTheRenderNeverPausesForKeepsTheFileAndTheT
   Save("templates.tarvelo");
   ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.25f);
   const int32_t modules = ModuleList.count;
-  const double slot = CommandSlotWait, live = ModuleLiveWait;
-  FrameHoldWait = CommandSlotWait = ModuleLiveWait = 0.01;
-  PlaybackActive = -1;
-  RenderBusy = 1;
-  Reports().clear();
-  const int32_t loaded = LoadSynth(Home("SYNTHS"), "templates.tarvelo");
-  RenderBusy = 0;
-  PlaybackActive = 0;
-  FrameHoldWait = wait;
-  CommandSlotWait = slot;
-  ModuleLiveWait = live;
+  const int32_t loaded = stuck([&] { return LoadSynth(Home("SYNTHS"), "templates.tarvelo"); });
   EXPECT_EQ(loaded, 0);
   EXPECT_EQ(CountReports("Waiting for audio thread."), 1);
   EXPECT_EQ(ModuleList.count, modules);
