@@ -11,7 +11,6 @@
 #include "synth_doc_fixture.h"
 #include "tests/engine/random_patch.h"
 
-#include <functional>
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -19,6 +18,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
