@@ -1,7 +1,7 @@
 // A word that more than one thread touches. Its only accessors are whole
-// loads, stores and exchanges, so a plain read or write of it does not
-// compile: the compiler, not a lucky test run, finds the side of a word that
-// was left plain. It has the word's size, alignment and layout and is
+// loads, stores and exchanges (and LoadSettled, a plain read that says where
+// it is one), so a plain read or write of it does not compile: the compiler,
+// not a lucky test run, finds the side of a word that was left plain. It has the word's size, alignment and layout and is
 // trivially copyable, so records that hold it keep their layout, copy as
 // before (copies are taken between frames, under the owner's hold) and are
 // stored in files as before. Where it is declared, say who writes it and who
