@@ -64,20 +64,13 @@ void EmptySlot(int32_t slot) {
   NoteEmptied(slot);
 }
 
-// A stable copy of a control's child ids. The purge on the video thread removes
-// ids from a parent's set, so the set is read under its lock.
-void CopyChildren(ControlRecord* c, std::vector<int32_t>& out) {
+// The ids of a set, copied under its owner's lock. For the purge's own walk of
+// a tree it has taken out of its parent's set (nobody else reaches it then)
+// and for a fresh clone's template.
+void CopyChildIds(const ControlRecord* c, std::vector<int32_t>& out) {
   out.clear();
   platform::MutexGuard g(c->ChildLock);
   if (c->Children.Ids) out.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
-}
-
-// A control flagged for deletion may be destroyed by the video thread at any
-// moment: walkers of the main thread leave it and its subtree alone.
-ControlRecord* LiveChild(int32_t id) {
-  if (id < 1) return nullptr;
-  ControlRecord* c = ControlAt(id);
-  return (c && !c->DeletePending) ? c : nullptr;
 }
 
 int32_t ZOf(int32_t id) {
@@ -110,6 +103,25 @@ void WithdrawFromSlot(int32_t slot, ControlRecord* c) {
 }
 
 }  // namespace
+
+void LiveChildren(const ControlRecord* c, std::vector<ChildRef>& out) {
+  out.clear();
+  if (!c) return;
+  platform::MutexGuard g(c->ChildLock);
+  for (uint32_t i = 0; c->Children.Ids && i < c->Children.Count; ++i) {
+    const int32_t id = c->Children.Ids[i];
+    if (id < 1 || id == c->Id) continue;
+    // Still in the set under its lock: the purge has not freed it.
+    const ControlRecord* k = ControlAt(id);
+    if (!k || k->DeletePending.load() != 0 || k->Parent != c->Id) continue;
+    out.push_back(ChildRef{id, k->Serial});
+  }
+}
+
+ControlRecord* ChildRecord(const ChildRef& ref) {
+  ControlRecord* c = ControlAt(ref.Id);
+  return (c && c->Serial == ref.Serial && c->DeletePending.load() == 0) ? c : nullptr;
+}
 
 ControlRecord* ControlAt(int32_t id) {
   if (!g_slots || id < 0 || id >= g_capacity) return nullptr;
@@ -240,27 +252,30 @@ int32_t CloneLevel(const ControlRecord* tmpl, int64_t recurse, int32_t parent) {
   {
     platform::MutexGuard g(MT_DRAW);
     ControlCopy(c, tmpl);
+    c->Id = slot;  // before the slot shows it: the video thread reads it
     g_slots[slot].store(c);
   }
   g_cloned.push_back(slot);
-  c->Id = slot;
   if (slot == g_count.load()) RaiseCount();
 
   if (g_cloneDepth > 1) {
     // The parent is itself a fresh clone that nothing draws yet.
-    if (IdSetAdd(&p->Children, slot) < 0) return -kErrAllocation;
+    {
+      platform::MutexGuard g(p->ChildLock);
+      if (IdSetAdd(&p->Children, slot) < 0) return -kErrAllocation;
+    }
     c->Parent = parent;
     c->Z = 0;
     MarkControlDirty(c);
   }
 
   if (recurse == -1) {
-    // The template's set is read by index: cloning never adds to it (the new
-    // subtree hangs under a fresh control).
-    for (uint32_t i = 0; i < tmpl->Children.Count; ++i) {
-      const int32_t child = tmpl->Children.Ids[i];
-      if (child < 1) continue;
-      const ControlRecord* t = ControlAt(child);
+    // Cloning never adds to the template's set (the new subtree hangs under a
+    // fresh control); a child of it marked for deletion is not copied.
+    std::vector<ChildRef> children;
+    LiveChildren(tmpl, children);
+    for (const ChildRef& ref : children) {
+      const ControlRecord* t = ChildRecord(ref);
       if (!t) continue;
       ++g_cloneDepth;
       const int32_t r = CloneLevel(t, -1, slot);
@@ -316,12 +331,12 @@ int32_t PropagateToChildren(int32_t node, int32_t root, int64_t disabledChanged,
     if (disabledChanged) SetDisabled(&n->State, IsDisabled(&r->State));
     if (force) n->UserPointer = r->UserPointer;
   }
-  std::vector<int32_t> children;
-  CopyChildren(n, children);
-  for (int32_t child : children) {
+  std::vector<ChildRef> children;
+  LiveChildren(n, children);
+  for (const ChildRef& child : children) {
     // A child naming its own ancestor chain would never end; the tree has none.
-    if (child == node || child == root || !LiveChild(child)) continue;
-    PropagateToChildren(child, root, disabledChanged, moved, force);
+    if (child.Id == root || !ChildRecord(child)) continue;
+    PropagateToChildren(child.Id, root, disabledChanged, moved, force);
   }
   n->PendingDx = 0;
   n->PendingDy = 0;
@@ -402,11 +417,11 @@ int32_t ControlHitTest(int32_t x, int32_t y, int32_t id) {
   if (px < c->X || px > int64_t{c->X} + c->W - 1 || py < c->Y || py > int64_t{c->Y} + c->H - 1)
     return 0;
   if (IsDisabled(&c->State)) return id;
-  std::vector<int32_t> children;
-  CopyChildren(c, children);
+  std::vector<ChildRef> children;
+  LiveChildren(c, children);
   for (auto it = children.rbegin(); it != children.rend(); ++it) {
-    if (*it == id || !LiveChild(*it)) continue;
-    const int32_t hit = ControlHitTest(x, y, *it);
+    if (!ChildRecord(*it)) continue;
+    const int32_t hit = ControlHitTest(x, y, it->Id);
     if (hit < 1) continue;
     const ControlRecord* h = ControlAt(hit);
     if (h && !h->NoHit) return hit;
@@ -445,8 +460,9 @@ int32_t WindowSlotOfControl(int32_t id) {
 
 int32_t DestroyControlTree(ControlRecord* c) {
   if (!c) return -kErrBadParameter;
-  for (uint32_t i = 0; i < c->Children.Count; ++i) {
-    const int32_t child = c->Children.Ids[i];
+  std::vector<int32_t> children;
+  CopyChildIds(c, children);
+  for (const int32_t child : children) {
     if (child < 1 || child == c->Id) continue;
     ControlRecord* k = ControlAt(child);
     if (k && k->Parent == c->Id) DestroyControlTree(k);

@@ -10,8 +10,12 @@
 // ChildLock to copy the child ids. So adoption and z changes happen under the
 // parent's ChildLock, clones are stored under MT_DRAW, the count grows under
 // MT_CONTROLCOUNT. A ChildLock is never held while taking another lock here.
+// The interface walks a control's children through LiveChildren: the set
+// copied under its lock, without the controls marked for deletion, which the
+// purge may free at any moment.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "visuals/controls.h"
 
@@ -21,6 +25,7 @@ constexpr int32_t kControlTableCapacity = 100000;
 // BringToFront renumbers z values once the counter passes this.
 constexpr uint32_t kZRenumberLimit = 10000;
 
+// one thread: start-up, made by VisualsInit and freed by VisualsShutdown; the lock itself guards the count
 extern Mutex* MT_CONTROLCOUNT;  // guards changes of the count
 
 // The record in a slot; null for an empty slot, an id outside the table or
@@ -54,6 +59,24 @@ int32_t CloneControlTree(const ControlRecord* tmpl, int64_t recurse, int32_t par
 int32_t UpdateControl(int32_t id, int64_t force);
 int32_t PropagateToChildren(int32_t node, int32_t root, int64_t disabledChanged, int64_t moved,
                             int64_t force);
+
+// A child as a walk of its parent's set found it. A slot is reused after a
+// purge, so the child is named by its record's serial beside its id.
+struct ChildRef {
+  int32_t Id = 0;
+  uint64_t Serial = 0;
+};
+// The children of c that are not marked for deletion, in the set's (z) order,
+// copied under c's ChildLock: the purge on the video thread takes ids out of
+// the set and then frees their trees, so a walker reads the set only so, and
+// holds no child's record past the lock. Free places, c itself and children
+// naming another parent are left out.
+void LiveChildren(const ControlRecord* c, std::vector<ChildRef>& out);
+// The record of a child LiveChildren found, while its slot still holds it (the
+// serial) and it is not marked for deletion; else null. Interface thread: the
+// purge frees only marked controls and their subtrees, and only the interface
+// marks, so the record stays until the walk itself deletes something.
+ControlRecord* ChildRecord(const ChildRef& ref);
 
 // Gives the control the front-most z among its siblings and re-sorts them.
 void BringToFront(int32_t id);

@@ -3,7 +3,10 @@
 // the video thread sees a control only through the RenderRecord the control
 // publishes under its own RenderLock (ControlPublish, UpdateControl), apart from
 // the few single words it reads directly (Visible, Alpha, ClipChildren, NoHit,
-// DrawCallback, Canvas), which are atomics for that reason.
+// DrawCallback, DragOver, DeletePending), which are atomics for that reason,
+// the child set under ChildLock, and what the record is made with and never
+// changes after (its id, serial, parent, locks and layers). Each member says
+// whose it is.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -97,11 +100,16 @@ struct TextField {
 };
 
 // Children of a control. An entry 0 is a free place left by a removed child;
-// every walker skips entries below 1.
+// every walker skips entries below 1. The interface adds and re-sorts, the
+// purge (video thread) removes, and the renderer and the interface's walks
+// read, each under the owning control's ChildLock (LiveChildren for a walk).
+// Only the record's maker, before the control is adopted, and the purge,
+// freeing a tree it took out of its parent's set, touch it without the lock.
+// one thread: holder of ChildLock
 struct IdSet {
-  uint32_t Count = 0;
-  uint32_t NextZ = 0;
-  int32_t* Ids = nullptr;
+  uint32_t Count = 0;  // one thread: holder of ChildLock
+  uint32_t NextZ = 0;  // one thread: holder of ChildLock
+  int32_t* Ids = nullptr;  // one thread: holder of ChildLock
 };
 
 // The published copy of a control's drawable state, the only thing of a control
@@ -129,52 +137,92 @@ struct RenderRecord {
 };
 
 struct ControlRecord {
-  int32_t Id = 0;
-  // This record's own number, never given to another (ControlInit): a slot is
-  // reused after a purge, so what names a control across threads (a posted
-  // tooltip) names its serial beside its id. Set before the record is stored in
-  // its slot and never changed: any thread that finds the record reads it.
-  uint64_t Serial = 0;
-  int32_t Parent = 0;
+  // What the record is made with: the id is set before the record is stored in
+  // its slot; the serial is this record's own number, never given to another
+  // (ControlInit): a slot is reused after a purge, so what names a control
+  // across threads (a posted tooltip, a walk's ChildRef) names its serial
+  // beside its id. The parent is set when the control is adopted, under the
+  // parent's ChildLock, before any walk of the tree finds it. The video thread
+  // reads all three (the purge, the frame watch, a tooltip's post).
+  int32_t Id = 0;  // one thread: maker
+  uint64_t Serial = 0;  // one thread: maker
+  int32_t Parent = 0;  // one thread: maker
+
+  // The interface's own words: the event loop and the handlers read and write
+  // them; what the video thread needs of them it takes from the published
+  // RenderRecord (ControlPublish), never from here.
+  // one thread: interface
   int32_t EventMask = kDefaultEventMask;
   uint32_t Reserved = 0;
   int32_t PressX = 0, PressY = 0;
-  int32_t Z = 0;
+  int32_t Z = 0;  // changed under the parent's ChildLock, read by the interface's walks
   uint32_t Colour = 0;  // the plain box drawn when there is no draw callback
   uint32_t Reserved2 = 0;
   EventCallbackFn EventCallback = nullptr;
+
   std::atomic<DrawCallbackFn> DrawCallback{nullptr};
   IdSet Children;
+
+  // one thread: interface, published to the video thread by ControlPublish
   ControlState State;
   TextStyle Style;
+
+  // One thread: interface, but for Text.LayoutWidth: a draw (video thread)
+  // stores a measured width there under RenderLock, under which the interface
+  // reads it (the publish's copy), and a clone copies it under MT_DRAW, which
+  // every draw holds.
+  // one thread: interface, except Text.LayoutWidth (holder of RenderLock)
   TextField Text;
-  RenderRecord* Render = nullptr;  // owned
-  Image* Canvas = nullptr;         // made and used by the renderer only
-  void* UserPointer = nullptr;
-  Image** Layers = nullptr;        // glyph, text and row images
-  int32_t LayerCount = 0;
+
+  // Made with the record (ControlInit) and freed with it (ControlFree, by the
+  // purge once the control left its parent's set): the video thread reads the
+  // pointers, and what they point to only under the locks.
+  RenderRecord* Render = nullptr;  // one thread: maker; owned, guarded by RenderLock
+  Image* Canvas = nullptr;  // one thread: video, made and used by the renderer only
+  void* UserPointer = nullptr;  // one thread: interface, published as Render->UserPointer
+  // Glyph, text and row images: made by the build, or copied by the clone
+  // before the control is stored in its slot; draws read the array and paint
+  // into its images, nothing changes the array afterwards.
+  Image** Layers = nullptr;  // one thread: maker
+  int32_t LayerCount = 0;  // one thread: maker
+
   std::atomic<int64_t> NoHit{0};
+
+  // one thread: interface (Tag published as Render->Tag, which draws read)
   int64_t Resized = 0;
   int64_t Moved = 0;
   uint64_t Tag = 0;
+
   std::atomic<int64_t> ClipChildren{0};
-  int64_t Dragged = 0;
+  int64_t Dragged = 0;  // one thread: interface
   std::atomic<int64_t> DragOver{0};  // the plane's draw (video thread) reads it
-  int64_t GradientFlag = 0;
-  int64_t GradientFlag2 = 0;
+  // The look the build's image pass gives a control (copied by a clone before
+  // its slot shows it); draws read them.
+  int64_t GradientFlag = 0;  // one thread: maker
+  int64_t GradientFlag2 = 0;  // one thread: maker
   std::atomic<int64_t> DeletePending{0};  // destroyed by the video thread between frames
+
+  // one thread: interface
   int64_t VisibilityChanged = 0;
   int64_t MoveFlag = 0;
   int64_t Focusable = 0;
   int64_t EditArrows = 0;
   int64_t SpareFlag = 0;
   DynZString ID;
+  // Set by the interface (a draw that finds one posts it: PostFoundTooltip).
   DynZString Tooltip;
-  Mutex* RenderLock = nullptr;  // guards Render
-  Mutex* ChildLock = nullptr;   // guards Children and NextZ
+
+  // Made by ControlInit, destroyed by ControlFree with the record.
+  Mutex* RenderLock = nullptr;  // one thread: maker; guards Render
+  Mutex* ChildLock = nullptr;   // one thread: maker; guards Children and NextZ
+
+  // Absolute screen position and size, and the runs of their changes: the
+  // interface's, published into Render.
+  // one thread: interface
   int32_t PendingDx = 0, PendingDy = 0, PendingDw = 0, PendingDh = 0;
-  int32_t X = 0, Y = 0, W = 0, H = 0;  // absolute screen position and size
+  int32_t X = 0, Y = 0, W = 0, H = 0;
   int32_t PrevX = 0, PrevY = 0, PrevW = 0, PrevH = 0;
+
   std::atomic<int64_t> Visible{0};
   std::atomic<int64_t> Alpha{255};
 };

@@ -228,18 +228,12 @@ void MarkSubtreeDirty(ControlRecord* c) {
   if (!c) return;
   MarkControlDirty(c);
   MarkControlPublishedDirty(c);
-  std::vector<int32_t> children;
-  if (c->ChildLock) {
-    platform::MutexGuard g(c->ChildLock);
-    if (c->Children.Ids) children.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
-  }
-  for (const int32_t id : children) {
-    // Entries below 1 are free; the root is nobody's child. A control flagged
-    // for deletion is the video thread's to destroy, with its subtree.
-    if (id < 1 || id == c->Id) continue;
-    ControlRecord* child = ControlAt(id);
-    if (child && child->DeletePending.load() == 0) MarkSubtreeDirty(child);
-  }
+  // A control flagged for deletion is the video thread's to destroy, with its
+  // subtree: LiveChildren leaves it out.
+  std::vector<ChildRef> children;
+  LiveChildren(c, children);
+  for (const ChildRef& ref : children)
+    if (ControlRecord* child = ChildRecord(ref)) MarkSubtreeDirty(child);
 }
 
 void SetDrawIgnores(DrawCallbackFn fn, uint32_t parts) {

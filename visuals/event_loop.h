@@ -46,6 +46,7 @@ constexpr int32_t kKeyShortcutCount = 512;
 //   Text      typed text (up to 2 characters)   Text2  the pending accent character
 //   Value     ActiveEditField          Previous  the field before it
 // Handlers read it through the helpers below.
+// one thread: interface, the event loop's
 extern SelectorState KeyInput;
 
 inline int32_t KeyCode() { return static_cast<int32_t>(KeyInput.Spare[1] + KeyInput.Spare[2]); }
@@ -63,17 +64,20 @@ inline void SetActiveEditField(int32_t id) { SelectorSetValue(&KeyInput, id); }
 
 // The control that takes key events while no text is edited (the on-screen
 // keyboard), and the controls that keys click while it does: indexed by key code.
+// one thread: interface, set by the build and the dialogs, read by the event loop
 extern int32_t DefaultKeyTarget;
 extern int32_t KeyShortcutTable[kKeyShortcutCount];
 // The control a close request of the window manager clicks (the Quit button),
 // so that closing the window asks and saves as quitting does; 0 (or a control
 // that is gone) ends the loop at once.
+// one thread: interface, set by the build, read by the event loop
 extern int32_t CloseRequestTarget;
 // The source id of that click, so the target can tell a close request from a
 // click of its own (which may withdraw its question: a close never does).
 constexpr int32_t kCloseRequestSource = -1;
 
 // The tooltip of the control under the pointer; guarded by MT_HOVER.
+// one thread: holder of MT_HOVER, the loop sets it, the live guide's draw (video) reads it
 extern TextField HoverText;
 
 // A control's tooltip is the interface thread's, as is the rest of its record:
@@ -94,15 +98,19 @@ void TakeFoundTooltips();
 void ForgetFoundTooltips(int32_t id);
 
 // -1 asks for a gamepad detection on the next pass (initially, and once a second).
+// one thread: interface, the event loop's
 extern int64_t GamepadRedetect;
 // -1: Tab and Enter drive the focus.
+// one thread: interface, the event loop's
 extern int64_t TabFocusKeys;
 // -1: a pass that found nothing to do sleeps 1 ms. Set by the root's tick.
+// one thread: interface, the settings and the root's tick set it, the event loop reads it
 extern int64_t CpuSaving;
 // Passes a second of the loop, over the second before the last tick. A wait
 // for work (wrapped in a platform::LoopRest on ControlLoopMeter) counts as the
 // 1 ms naps it stands for, so that an idle loop reads as one that naps.
 extern std::atomic<int32_t> LoopRate;
+// one thread: interface, the event loop's; the tick reads it into ControlLoopValue
 extern platform::LoopMeter ControlLoopMeter;
 constexpr double kControlLoopNap = 0.001;
 
@@ -111,6 +119,7 @@ constexpr double kControlLoopNap = 0.001;
 // an error code.
 using SystemMessageHandlerFn = int32_t (*)(QUARLE_BASICS::CommandMessage* message);
 int32_t DefaultSystemMessageHandler(QUARLE_BASICS::CommandMessage* message);  // 0
+// one thread: interface, set by the start-up before the loop runs
 extern SystemMessageHandlerFn SystemMessageHandler;
 
 // Runs until the window is closed or a quit message arrives (0), or until queue

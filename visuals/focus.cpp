@@ -148,12 +148,12 @@ void FreeList(int32_t s) {
 int32_t BuildFocusList(int32_t*& list, int32_t& count, int32_t id) {
   ControlRecord* c = ControlAt(id);
   if (!c) return count;
-  // The set is read by index: building never changes it.
-  for (uint32_t i = 0; i < c->Children.Count; ++i) {
-    const int32_t child = c->Children.Ids[i];
-    if (child < 1 || child == id) continue;
-    ControlRecord* k = ControlAt(child);
-    if (!k || k->DeletePending) continue;
+  std::vector<ChildRef> children;
+  LiveChildren(c, children);
+  for (const ChildRef& ref : children) {
+    const int32_t child = ref.Id;
+    ControlRecord* k = ChildRecord(ref);
+    if (!k) continue;
     if (!k->NoHit && k->EventMask != 0) {
       auto* grown = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (static_cast<size_t>(count) + 1)));
       if (!grown) continue;  // the control stays out of the list, reachable by the pointer
@@ -163,8 +163,7 @@ int32_t BuildFocusList(int32_t*& list, int32_t& count, int32_t id) {
       list = grown;
       k->Focusable = -1;
       ++count;
-    } else if (k->Children.Count > 0 && k->Parent == id) {
-      // The parent test keeps a child that names an ancestor from looping.
+    } else {
       BuildFocusList(list, count, child);
     }
   }

@@ -22,8 +22,10 @@ struct GamepadRecord {
   int32_t Id = -1;
   JoystickState State;
 };
+// one thread: interface, the event loop's and the focus moves'
 extern GamepadRecord Gamepad;
 // -1 for each joystick id that answered at the last detection.
+// one thread: interface, the event loop's gamepad detection
 extern int64_t JoystickPresent[kJoystickIdCount];
 
 // For each window slot with a window, its focus list; then the moves work.

@@ -37,16 +37,19 @@ struct FontRecord {
   int32_t IconSize = 0;  // the icon font's glyph size in pixels (IconSize)
 };
 
+// one thread: start-up, the faces, the width table's place and the icon size are set before the video thread starts; the width tables' entries are filled under MT_FONT
 extern FontRecord TextFont;
 extern FontRecord IconFont;
 // Advances of the icon glyphs 1..121 at IconFont.IconSize (entry 0 unused),
 // made zero-filled by LoadFonts with the icon face and filled by the display
 // settings. Null until then.
+// one thread: start-up, made by LoadFonts and filled by the display settings before the video thread starts
 extern int32_t* IconAdvances;
 
 // Guards the advance tables. The interface initialisation creates it and its
 // shutdown destroys it (MutexCreate / MutexDestroy); while null the tables are
 // used without a lock.
+// one thread: start-up, made by the interface's initialisation, destroyed by its shutdown
 extern platform::Mutex* MT_FONT;
 
 // Starts FreeType and makes the text font's empty table of 93 advance tables.

@@ -20,6 +20,7 @@ using FontFace = FT_FaceRec_*;  // FreeType's FT_Face
 // The image that draw callbacks and DrawFrame paint on: the control's canvas
 // while the renderer paints into one, null for the work page. Set by the
 // renderer before each control is drawn; video thread only.
+// one thread: video
 extern platform::Image* DrawTarget;
 
 // A coverage bitmap as the font engine renders it: one byte a pixel (0 none ..
@@ -55,6 +56,7 @@ void GlyphBlit3(platform::Image* target, FontFace face, int32_t x, int32_t y, ui
 
 // Entry m is the blitter of mode m. Ready before main runs; the program's
 // start-up may fill it again.
+// one thread: start-up
 extern GlyphBlitFn GlyphBlitters[4];
 
 // The blitters' work on a given bitmap; mode is 0..3 (others draw nothing).

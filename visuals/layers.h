@@ -23,6 +23,7 @@ constexpr int32_t kAlignRight = 3;
 constexpr uint32_t kLayerMode3Fill = 0xFFFF00FF;
 
 // The font of the active edit field (set from TextFont by StartTextEdit).
+// one thread: interface, the text editing's
 extern FontRecord EditFont;
 
 // Copies the style into the control and adds a layer with the style's glyph

@@ -298,8 +298,12 @@ namespace {
 // DestroyControlTree makes), so that nothing found for them reaches the
 // controls made later in their slots, and those get their own texts.
 void ForgetTreeTooltips(const ControlRecord* c) {
-  for (uint32_t i = 0; i < c->Children.Count; ++i) {
-    const int32_t id = c->Children.Ids[i];
+  std::vector<int32_t> children;
+  {
+    platform::MutexGuard g(c->ChildLock);
+    if (c->Children.Ids) children.assign(c->Children.Ids, c->Children.Ids + c->Children.Count);
+  }
+  for (const int32_t id : children) {
     if (id < 1 || id == c->Id) continue;
     const ControlRecord* k = ControlAt(id);
     if (k && k->Parent == c->Id) ForgetTreeTooltips(k);

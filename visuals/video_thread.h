@@ -41,6 +41,7 @@ extern std::atomic<int32_t> RefreshRate;
 // FrameRate as well).
 extern std::atomic<int32_t> IdleFrameRate;
 // The running thread; null when none exists.
+// one thread: interface, StartVideoThread and StopVideoThread run there
 extern std::thread* VideoThreadHandle;
 // Advanced by the thread when a pass that may draw (and purge) starts and
 // again when it ends: odd while one is in progress. What the interface takes

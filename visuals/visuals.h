@@ -34,22 +34,27 @@ constexpr int32_t kMaxScreenHeight = 2160;
 // MT_DRAW: drawing and the page flip (renderer, video thread; the main thread
 // while it clones controls, saves a snapshot or re-reads the pointer).
 // MT_HOVER: the hover text. MT_FONT (visuals/fonts.h): the font width caches.
+// one thread: start-up, the locks are made by VisualsInit and destroyed by VisualsShutdown
 extern Mutex* MT_DRAW;
 extern Mutex* MT_HOVER;
 
 // -1 after a successful init.
+// one thread: start-up
 extern int64_t VisualsInitialised;
 
 // One entry per window slot: the control id of a top-level window (0 = empty),
 // filled by the interface construction. WindowSlotCount is its count and capacity.
+// one thread: start-up, filled by the build before the video thread starts; the frame watch reads it
 extern int32_t* WindowList;
 extern int32_t WindowSlotCount;
 // Per window slot: the focus list (null until built) and its count.
+// one thread: interface, the focus moves'
 extern int32_t** FocusLists;
 extern int32_t* FocusListCounts;
 
 // The display modes offered (width, height), ascending as listed; the chosen
 // one (-1 none); the size of the screen to open.
+// one thread: interface, the start-up and the display settings window
 extern float ScreenModes[kMaxScreenModes][2];
 extern int32_t ScreenModeCount;
 extern int32_t ScreenModeIndex;
@@ -57,6 +62,7 @@ extern int64_t ScreenWidth;
 extern int64_t ScreenHeight;
 
 // The frame thickness boxes leave free on each side; the focus frame's thickness.
+// one thread: start-up, set with the zoom's sizes before the video thread starts; every draw reads it
 extern int32_t BorderWidth;
 
 // The control with keyboard and gamepad focus, and the focus mode (bit 0: the
@@ -81,19 +87,24 @@ struct PointerState {
   float dragDistance = 0.0f;   // travel while held, before a drag starts
   uint32_t button = 0;         // button word of the last press or release
 };
+// one thread: interface
 extern PointerState Pointer;
 
 // The event loop's fetch buffer for queue 0 (made by the program's start-up with
 // std::calloc and ArrayHeaderInit; freed here at shutdown).
+// one thread: interface, made by the start-up, used by the event loop
 extern CommandMessage* GuiFetchBuffer;
 extern ArrayHeader GuiFetchHeader;
 // The interface index (UiIndex, 113 control ids) and the dialog edit index,
 // made with std::calloc by the program's start-up; freed here at shutdown.
+// one thread: start-up, made by the start-up and filled by the build before the video thread starts; draws and the frame watch read it
 extern int32_t* UiIndex;
+// one thread: interface, the dialogs'
 extern int32_t* DialogEditIndex;
 
 // Set by the video thread's code while a thread may run, so that the shutdown
 // stops it before freeing what it draws; null otherwise.
+// one thread: interface
 extern void (*VideoThreadStopper)();
 
 // 0; -1 already initialised (nothing changes); -26 a lock cannot be made; -30

@@ -1,6 +1,7 @@
 #include "app/state/module_controls.h"
 
 #include <atomic>
+#include <vector>
 
 #include "basics/dynzstring.h"
 #include "basics/labels.h"
@@ -31,17 +32,10 @@ int32_t Slot(int32_t slot) {
 
 // The first two children of a box: its port group and its second child.
 void BoxChildren(const V::ControlRecord* box, int32_t& first, int32_t& second) {
-  first = second = 0;
-  for (uint32_t i = 0; i < box->Children.Count; ++i) {
-    const int32_t id = box->Children.Ids[i];
-    if (id < 1) continue;
-    if (first == 0) {
-      first = id;
-    } else {
-      second = id;
-      return;
-    }
-  }
+  std::vector<V::ChildRef> children;
+  V::LiveChildren(box, children);
+  first = children.size() > 0 ? children[0].Id : 0;
+  second = children.size() > 1 ? children[1].Id : 0;
 }
 
 void SetVisibleAndPublish(int32_t id, int64_t visible) {

@@ -11,6 +11,7 @@
 #include "basics/messages.h"
 #include "basics/queues.h"
 #include "platform/display.h"
+#include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
 namespace {
@@ -232,6 +233,44 @@ TEST_F(TreeTest, DestroyedSlotsAreReusedWithoutRaisingTheCount) {
   EXPECT_EQ(ControlTableCount(), 0);
   EXPECT_EQ(C(0), nullptr);
   EXPECT_EQ(Make(0, 0, 0, 10, 10), 0);
+}
+
+// A walk copies a set without the children marked for deletion; a child it
+// found is given back only while its slot holds that record: not once marked,
+// not after the purge freed it, not when a new control took the slot.
+TEST_F(TreeTest, LiveChildrenLeaveMarkedControlsAndTellAReusedSlotBySerial) {
+  const int32_t p = Make(0, 0, 0, 100, 100);
+  const int32_t a = Make(p, 0, 0, 10, 10), b = Make(p, 10, 0, 10, 10), c = Make(p, 20, 0, 10, 10);
+  Make(b, 0, 0, 5, 5);  // b's subtree goes with it
+  std::vector<ChildRef> kids;
+  LiveChildren(C(p), kids);
+  ASSERT_EQ(kids.size(), 3u);
+  const ChildRef refB = kids[1];
+  EXPECT_EQ(refB.Id, b);
+  EXPECT_EQ(refB.Serial, C(b)->Serial);
+
+  C(b)->DeletePending = -1;
+  EXPECT_EQ(ChildRecord(refB), nullptr) << "marked";
+  EXPECT_EQ(ChildRecord(kids[0]), C(a));
+  LiveChildren(C(p), kids);
+  ASSERT_EQ(kids.size(), 2u);
+  EXPECT_EQ(kids[0].Id, a);
+  EXPECT_EQ(kids[1].Id, c);
+
+  PurgeDeletedControls();
+  EXPECT_EQ(C(b), nullptr);
+  EXPECT_EQ(ChildRecord(refB), nullptr) << "purged";
+  EXPECT_EQ(Kids(p), (std::vector<int32_t>{a, 0, c}));  // a free place
+  // A new control in b's slot, under the same parent: another record.
+  const int32_t again = Make(p, 0, 0, 1, 1);
+  ASSERT_EQ(again, b);
+  EXPECT_EQ(ChildRecord(refB), nullptr) << "slot reused";
+  LiveChildren(C(p), kids);
+  ASSERT_EQ(kids.size(), 3u);
+  EXPECT_EQ(kids.back().Id, b);  // the highest z
+  EXPECT_EQ(ChildRecord(kids.back()), C(b));
+  LiveChildren(nullptr, kids);
+  EXPECT_TRUE(kids.empty());
 }
 
 TEST_F(TreeTest, TheTableHoldsExactly100000Controls) {

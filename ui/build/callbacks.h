@@ -237,6 +237,7 @@ struct UiCallbackSlots {
   // code, which ends the build. Default: the documents' hook.
   int32_t (*CreateModuleControls)(ModuleRecord* module, int32_t x, int32_t y) = nullptr;
 };
+// one thread: start-up, filled by the install functions before the interface is built
 extern UiCallbackSlots Cb;
 
 // Every slot back to its default.

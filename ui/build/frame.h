@@ -38,6 +38,9 @@ using QUARLE_VISUALS::DrawCallbackFn;
 using QUARLE_VISUALS::EventCallbackFn;
 
 // --- Size quantities (pixels unless named units) ----------------------------
+// Set by the build, which runs once before the video thread starts; handlers
+// and draws read them after.
+// one thread: start-up
 extern int32_t WindowWidth;      // the root's size: the graphics window
 extern int32_t WindowHeight;
 extern int32_t WindowUnitsWide;  // floor(WindowWidth / u)
@@ -48,21 +51,23 @@ extern int32_t ListRowHeight;    // 6u
 extern int32_t ListTextSize;     // nearbyint(6u - 1.5u)
 extern int32_t ToolsHeight;      // u x floor(0.39 x (WindowUnitsHigh - 9)), set with PANEL
 // Read by the octave-board and keyboard draws; 9u each from the build on.
-extern int32_t OctaveKeyWidth;
+extern int32_t OctaveKeyWidth;  // one thread: start-up, set by the build
 // Written by the interface thread only (the build, LayOutOctaveBoard: taller
-// keys when the base has fewer than fit); read by the board's draw.
+// keys when the base has fewer than fit); read by the interface (the board's
+// handler). The board's draw reads the layout whole (OctaveBoardLayoutWord).
 extern QUARLE_BASICS::Shared<int32_t> OctaveKeyHeight;
-extern int32_t KeyboardKeySize;
+extern int32_t KeyboardKeySize;  // one thread: start-up, set by the build
 
 // The synth plane's pan offset; reset to (0, 0) by every build.
 struct PlaneOffsetRecord {
   int32_t x = 0;
   int32_t y = 0;
 };
-extern PlaneOffsetRecord PlaneOffset;
+extern PlaneOffsetRecord PlaneOffset;  // one thread: interface, the plane's pan and reset, a load
 
 // Ids of the window tabs, indexed by the tab's tag (1 About, 3 video settings,
 // 4 audio settings, 5 tuning editor); OnWindowTab reads them.
+// one thread: start-up, set by the build
 extern int32_t WindowTabIds[6];
 extern int32_t& AboutTabId;
 extern int32_t& VideoTabId;
@@ -77,7 +82,7 @@ extern const uint32_t VisualizationModeColours[5];
 // 286. Valid only while a build runs; emptied on every exit of the build.
 constexpr int32_t kInterfaceCaptionFirst = 286;
 constexpr int32_t kInterfaceCaptionCount = 16;
-extern std::string InterfaceCaptions[kInterfaceCaptionCount];
+extern std::string InterfaceCaptions[kInterfaceCaptionCount];  // one thread: start-up, the build's
 // The caption of message n (286..301); "" outside.
 const std::string& Caption(int32_t n);
 

@@ -13,9 +13,12 @@ namespace Tarvelo {
 
 // Octave-board and keyboard windows, set by every build.
 // The octave board's keys shown: written by the interface thread only (the
-// build, LayOutOctaveBoard), read by the board's draw (video thread) and its
-// event handler.
+// build, LayOutOctaveBoard), read by its event handler. The board's draw
+// (video thread) reads the layout whole (OctaveBoardLayoutWord below).
 extern QUARLE_BASICS::Shared<int32_t> OctaveBoardVisibleKeys;  // keys of BB
+// Set by the build (once, before the video thread starts); the keyboard's
+// draw and handler read KeyboardVisibleKeys.
+// one thread: start-up
 extern int32_t OctaveBoardTop;          // y of BB inside BBGROUP
 extern int32_t KeyboardVisibleKeys;     // keys of KB
 extern int32_t KeyboardLeft;            // x of KB inside KBGROUP
@@ -28,6 +31,7 @@ struct KeyColour {
   float Saturation;
   float Value;
 };
+// one thread: start-up, the build makes the array; its entries are the keyboard draw's (video)
 extern KeyColour* KeyboardKeyColours;
 
 // Fits the board's keys to its height in the number base set (TimeBaseIndex):
@@ -37,6 +41,21 @@ extern KeyColour* KeyboardKeyColours;
 // draw only reads what it sets.
 void LayOutOctaveBoard(int32_t boardHeight);
 void LayOutOctaveBoard();  // the built board's height
+
+// The layout the board's draw takes, whole: the key height, the key count and
+// the number base they were fitted to. The two words above are stored one
+// after the other, so a draw reading them between the stores would pair one
+// layout's rows with another's count (taller rows than fit, below the board).
+// LayOutOctaveBoard (interface) stores the packed word after them; the draw
+// (video thread) reads only it.
+struct OctaveBoardLayout {
+  int32_t KeyHeight = 0;
+  int32_t Keys = 0;
+  int32_t BaseIndex = 0;
+};
+extern QUARLE_BASICS::Shared<uint64_t> OctaveBoardLayoutWord;
+uint64_t PackOctaveBoardLayout(const OctaveBoardLayout& layout);
+OctaveBoardLayout OctaveBoardLayoutNow();  // one load of the word
 void FreeKeyboardKeyColours();
 
 // Largest key count of the octave-board layouts (number base 2): BB gets one
@@ -59,7 +78,9 @@ inline int32_t& ModuleBoxCaptionOffset(QUARLE_VISUALS::ControlRecord* box) {
 
 // The tuning editor's value records (reference frequency; key ratio to the first
 // key; key ratio to the previous key). Made once, on the first build, and kept
-// for the whole run; the value editors of the window point at them.
+// for the whole run; the value editors of the window point at them (their
+// draws read them, under the record's lock or whole).
+// one thread: start-up, never assigned whole after the start: each word of a ParamValue says whose it is
 extern ParamValue ReferenceFrequencyValue;
 extern ParamValue AbsoluteKeyValue;
 extern ParamValue RelativeKeyValue;

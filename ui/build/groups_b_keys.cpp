@@ -18,6 +18,7 @@
 namespace Tarvelo {
 
 QUARLE_BASICS::Shared<int32_t> OctaveBoardVisibleKeys{0};
+QUARLE_BASICS::Shared<uint64_t> OctaveBoardLayoutWord{0};
 int32_t OctaveBoardTop = 0;
 int32_t KeyboardVisibleKeys = 0;
 int32_t KeyboardLeft = 0;
@@ -26,6 +27,21 @@ KeyColour* KeyboardKeyColours = nullptr;
 void FreeKeyboardKeyColours() {
   std::free(KeyboardKeyColours);
   KeyboardKeyColours = nullptr;
+}
+
+// Key height in the low 32 bits, then the key count and the base index in 16
+// bits each (a board has at most kOctaveBoardMaxKeys keys, three bases).
+uint64_t PackOctaveBoardLayout(const OctaveBoardLayout& layout) {
+  return uint64_t{static_cast<uint32_t>(layout.KeyHeight)} |
+         uint64_t{static_cast<uint16_t>(layout.Keys)} << 32 |
+         uint64_t{static_cast<uint16_t>(layout.BaseIndex)} << 48;
+}
+
+OctaveBoardLayout OctaveBoardLayoutNow() {
+  const uint64_t word = OctaveBoardLayoutWord.Load();
+  return OctaveBoardLayout{static_cast<int32_t>(static_cast<uint32_t>(word)),
+                           static_cast<int32_t>(static_cast<uint16_t>(word >> 32)),
+                           static_cast<int32_t>(static_cast<uint16_t>(word >> 48))};
 }
 
 void LayOutOctaveBoard(int32_t boardHeight) {
@@ -42,6 +58,7 @@ void LayOutOctaveBoard(int32_t boardHeight) {
   if (count < 0) count = 0;
   OctaveKeyHeight.Store(keyH);
   OctaveBoardVisibleKeys.Store(count);
+  OctaveBoardLayoutWord.Store(PackOctaveBoardLayout(OctaveBoardLayout{keyH, count, baseIndex}));
   // The board offers the middle keys of the base's range.
   const int32_t first = static_cast<int32_t>(std::floor((R - count) * 0.5));
   for (const QUARLE_BASICS::Shared<KeyboardState*>& entry : OctaveBoardStates)

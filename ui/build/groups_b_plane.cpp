@@ -4,6 +4,7 @@
 // group with its ports, callbacks and masks.
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "app/state/settings.h"
 #include "basics/messages.h"
@@ -13,6 +14,7 @@
 #include "ui/build/frame.h"
 #include "ui/build/groups_b.h"
 #include "visuals/colours.h"
+#include "visuals/control_table.h"
 
 namespace Tarvelo {
 
@@ -121,8 +123,10 @@ int32_t BuildPlaneAndTemplates(BuildContext& ctx) {
   for (int32_t t = 0; t < kModuleTypeCount; ++t) {
     const ModuleRecord& type = ModuleCatalog[t];
     const ControlRecord* box = Ctl(static_cast<int32_t>(type.BoxControl.Load()));
-    if (!box || box->Children.Count < 1) continue;
-    const int32_t group = box->Children.Ids[0];
+    std::vector<QUARLE_VISUALS::ChildRef> groups;
+    QUARLE_VISUALS::LiveChildren(box, groups);
+    if (groups.empty()) continue;
+    const int32_t group = groups[0].Id;
     const ControlRecord* pmod = Ctl(group);
     if (!pmod) continue;
     const int32_t gw = pmod->W, gh = pmod->H;

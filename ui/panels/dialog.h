@@ -15,6 +15,7 @@
 namespace Tarvelo {
 
 // The text last copied with Ctrl-C, until the next paste.
+// one thread: interface, the dialog's line editor
 extern std::string EditClipText;
 
 int32_t OnDialogOk(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);

@@ -30,7 +30,7 @@ void PublishLibraryList(int32_t moduleType, int64_t flags) {
   if (slot >= 0) PublishText(SlotId(slot), flags);
 }
 
-int32_t CurrentMidiMap() { return SelectedMidiMap; }
+int32_t CurrentMidiMap() { return SelectedMidiMap.Load(); }
 
 }  // namespace
 

@@ -13,9 +13,11 @@ namespace Tarvelo {
 struct ModuleRecord;
 
 // The Octave board module whose instance number is CurrentOctaveBoardIndex + 1.
+// one thread: interface, the keyboard panel's handlers
 extern ModuleRecord* CurrentOctaveBoardModule;
 // The key (after transposition) and held-key entry of the last note the
 // pointer started on KB, and on BB.
+// one thread: interface, the keyboard panel's handlers
 extern int32_t LastKeyboardKey;
 extern int32_t LastKeyboardHeld;
 extern int32_t LastBoardKey;

@@ -16,6 +16,7 @@ struct WaveLibraryList;
 // row (a ModuleList index); -1 when the press hit no row. The plane resets it
 // to -1 after a drop created a module. Defined with the synth plane, which
 // reads it (ui/views/synth_plane.h).
+// one thread: interface, the library lists' drag and the plane's drop
 extern int32_t DragModuleIndex;
 
 // SLIBC's captions by item: 0 "Mono", 1 "L", 2 "R", 3 "Stereo".

@@ -9,6 +9,7 @@
 namespace Tarvelo {
 
 // Kept between opening the rename dialog and its answer.
+// one thread: interface, the rename dialog's
 extern std::string RenameFolder;
 extern std::string RenameOldName;
 extern std::string RenameExtension;

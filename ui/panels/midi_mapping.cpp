@@ -22,8 +22,8 @@ namespace Tarvelo {
 namespace V = QUARLE_VISUALS;
 using QUARLE_BASICS::LangText;
 
-int32_t SelectedMidiMap = 0;
-int32_t SelectedMidiChannel = 0;
+QUARLE_BASICS::Shared<int32_t> SelectedMidiMap{0};
+QUARLE_BASICS::Shared<int32_t> SelectedMidiChannel{0};
 
 namespace {
 
@@ -93,11 +93,11 @@ int32_t RangeButton(uint32_t bits, int32_t id, int32_t mode) {
 // channel of the selected map, and is enabled.
 void RefreshControllerType(int32_t r) {
   int32_t t = 0;
+  const int32_t map = SelectedMidiMap.Load(), channel = SelectedMidiChannel.Load();
   {
     platform::MutexGuard guard(MT_MIDIMAPS);
-    if (ValidMap(SelectedMidiMap) && ValidChannel(SelectedMidiChannel) && r >= 1 &&
-        r <= kMidiControllers)
-      t = MidiMaps[SelectedMidiMap].Entries[r - 1][SelectedMidiChannel].Kind;
+    if (ValidMap(map) && ValidChannel(channel) && r >= 1 && r <= kMidiControllers)
+      t = MidiMaps[map].Entries[r - 1][channel].Kind;
   }
   ControlRecord* type = SlotCtl(kUiMIDICCCT);
   if (!type) return;
@@ -111,7 +111,8 @@ void RefreshControllerType(int32_t r) {
 }  // namespace
 
 void ResetMidiMappingStatics() {
-  SelectedMidiMap = SelectedMidiChannel = 0;
+  SelectedMidiMap.Store(0);
+  SelectedMidiChannel.Store(0);
   ChannelAccumulator = TypeAccumulator = DeviceAccumulator = ControlAccumulator = 0;
 }
 
@@ -146,7 +147,7 @@ int32_t OnMidiControlChannel(uint32_t bits, int32_t x, int32_t y, int32_t id, in
   if (!c) return 0;
   // Channels show as 0 to 15, as the maps number them.
   V::TextFieldSetText(&c->Text, ("Ch. " + std::to_string(c->Text.Selected)).c_str());
-  SelectedMidiChannel = c->Text.Selected;
+  SelectedMidiChannel.Store(c->Text.Selected);
   if (ControlRecord* list = PanelCtl(ControlListId())) {
     list->Text.Changed = -1;
     V::ControlPublishText(list, -1);
@@ -164,11 +165,11 @@ int32_t OnMidiControllerType(uint32_t bits, int32_t x, int32_t y, int32_t id, in
   V::TextFieldSetText(&c->Text, ControllerTypeName(t));
   ControlRecord* list = PanelCtl(ControlListId());
   const int32_t row = list ? list->Text.Selected - 1 : -1;
+  const int32_t map = SelectedMidiMap.Load(), channel = SelectedMidiChannel.Load();
   {
     platform::MutexGuard guard(MT_MIDIMAPS);
-    if (ValidMap(SelectedMidiMap) && ValidChannel(SelectedMidiChannel) && row >= 0 &&
-        row < kMidiControllers)
-      MidiMaps[SelectedMidiMap].Entries[row][SelectedMidiChannel].Kind = static_cast<uint8_t>(t);
+    if (ValidMap(map) && ValidChannel(channel) && row >= 0 && row < kMidiControllers)
+      MidiMaps[map].Entries[row][channel].Kind = static_cast<uint8_t>(t);
   }
   // The list shows each row's type by its icon.
   if (list) V::ControlPublishText(list, 0);
@@ -186,7 +187,7 @@ int32_t OnMidiDeviceMapList(uint32_t bits, int32_t x, int32_t y, int32_t id, int
     platform::MutexGuard guard(MT_MIDIMAPS);
     const std::string name = MidiMaps[r].DeviceName;
     usable = name.find_first_not_of(' ') != std::string::npos;
-    SelectedMidiMap = r;
+    SelectedMidiMap.Store(r);
   }
   if (usable) {
     if (ControlRecord* list = PanelCtl(id + 1)) {

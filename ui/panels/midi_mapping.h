@@ -7,12 +7,16 @@
 #pragma once
 #include <cstdint>
 
+#include "basics/shared_word.h"
+
 namespace Tarvelo {
 
 // The map whose controllers MIDICC shows (0..15) and the channel whose
-// entries it shows and MIDICCCT edits (0..15). Both start at 0.
-extern int32_t SelectedMidiMap;
-extern int32_t SelectedMidiChannel;
+// entries it shows and MIDICCCT edits (0..15). Both start at 0. Written by
+// the MIDI page's handlers (interface), read by them and by MIDICC's draw
+// (video thread), each whole.
+extern QUARLE_BASICS::Shared<int32_t> SelectedMidiMap;
+extern QUARLE_BASICS::Shared<int32_t> SelectedMidiChannel;
 
 constexpr int32_t kMidiLearnAny = 1;             // MIDI0
 constexpr int32_t kMidiLearnParameter = 2;       // MIDI1

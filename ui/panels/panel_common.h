@@ -44,6 +44,7 @@ std::string TextOf(int32_t id);
 // The current timer value in seconds (the event loop's clock).
 double PanelNow();
 // The one message record the panel handlers fill and post; posting clears it.
+// one thread: interface
 extern QUARLE_BASICS::CommandMessage HandlerMessage;
 // Stamps HandlerMessage with the time, posts it to the queue and clears it.
 int32_t PostHandlerMessage(int32_t queue);
@@ -100,6 +101,7 @@ struct PanelServices {
   // MIDI hot-plug check of the tick. Default: the MIDI input's own check.
   int32_t (*CheckMidiDevices)();
 };
+// one thread: start-up, filled by the install functions before the interface is built
 extern PanelServices Panel;
 void ResetPanelServices();
 

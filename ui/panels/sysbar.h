@@ -10,12 +10,16 @@
 namespace Tarvelo {
 
 // Number of the current tick, 1..300 (after 300 comes 1).
+// one thread: interface, the system-bar tick's
 extern int32_t TickCounter;
 // -1 while the About window shown at start-up is still to be closed at tick 5.
+// one thread: interface, the system-bar tick's and the About window's
 extern int64_t AboutAutoClose;
 // Ticks left before the status line gives way to the live guide; -1 idle.
+// one thread: interface, the system-bar tick's
 extern int32_t StatusTextCountdown;
 // Consecutive ticks under 42 frames per second.
+// one thread: interface, the system-bar tick's
 extern int32_t LowFrameRateTicks;
 // LowFrameRateMode (ui/views/cables.h) is set after more than 5 slow ticks in
 // a row and never cleared.

@@ -11,6 +11,7 @@
 namespace Tarvelo {
 
 // Horizontal drag movement not yet turned into steps, shared by all value fields.
+// one thread: interface
 extern int32_t ValueDragAccumulator;
 // Pixels of horizontal movement per drag step.
 constexpr int32_t kValueDragStep = 8;

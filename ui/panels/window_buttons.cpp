@@ -275,7 +275,15 @@ int32_t OnResetPlanePosition(uint32_t bits, int32_t, int32_t, int32_t id, int32_
     const int32_t i = LastModuleByY();
     if (i >= 0 && i < ModuleList.count && ModuleList.entries[i]) anchor = ModuleList.entries[i]->BoxControl.Load();
   }
-  if (ControlRecord* box = anchor > 0 ? PanelCtl(static_cast<int32_t>(anchor)) : nullptr) {
+  // A box deleted just before goes with the video thread's next purge, which
+  // takes it from the plane's set and frees its tree: it is neither the
+  // anchor nor moved.
+  std::vector<V::ChildRef> children;
+  V::LiveChildren(plane, children);
+  ControlRecord* box = nullptr;
+  for (const V::ChildRef& child : children)
+    if (anchor > 0 && child.Id == anchor) box = V::ChildRecord(child);
+  if (box) {
     const double centre = std::nearbyint(box->X + box->W * 0.5);
     V::ControlSetX(sout, static_cast<int32_t>(std::nearbyint(centre - sout->W * 0.5)));
     V::ControlSetY(sout, box->Y + box->H + 50);
@@ -286,15 +294,12 @@ int32_t OnResetPlanePosition(uint32_t bits, int32_t, int32_t, int32_t id, int32_
   if (const ControlRecord* kb = WindowCtl(kWinKBGROUP); kb && !V::ControlVisible(kb))
     dy -= kb->H + UiUnit;
 
-  std::vector<int32_t> children;
-  if (plane->Children.Ids)
-    children.assign(plane->Children.Ids, plane->Children.Ids + plane->Children.Count);
-  for (int32_t child : children) {
-    ControlRecord* c = child > 0 ? PanelCtl(child) : nullptr;
+  for (const V::ChildRef& child : children) {
+    ControlRecord* c = V::ChildRecord(child);
     if (!c) continue;
     V::ControlSetX(c, c->X + dx);
     V::ControlSetY(c, c->Y + dy);
-    V::UpdateControl(child, 0);
+    V::UpdateControl(child.Id, 0);
   }
   PlaneOffset = PlaneOffsetRecord{};
   CablesDirty.store(-1);

@@ -8,6 +8,7 @@
 namespace Tarvelo {
 
 // Monitor (1..MonitorCount) to which the Move button last sent the window.
+// one thread: interface
 extern int32_t MoveMonitorIndex;
 // The web pages of the About window's links (tag 0 the product, 1 the author).
 extern const char* const AboutLinkAddresses[2];

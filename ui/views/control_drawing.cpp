@@ -407,7 +407,7 @@ int32_t DrawLogo(RenderRecord* snap, int32_t id) {
   ControlRecord* c = LiveControl(id);
   if (!c || c->LayerCount < 1) return 0;
   const Image* logo = LayerAt(c, 0);
-  switch (c->Tag) {
+  switch (snap->Tag) {
     case 0: CopyImageOpaque(logo, snap->X, snap->Y); break;
     case 1: CopyImageAdditive(logo, snap->X, snap->Y); break;
     case 2: BlitImage(logo, snap->X, snap->Y); break;

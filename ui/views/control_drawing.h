@@ -48,6 +48,7 @@ constexpr uint32_t kColourRed = 0xFF960F0F;         // alarms of the read-outs, 
 
 // --- Shared drawing state (video thread only) -----------------------------------
 // Each callback sets what it uses before use; the values persist to the next.
+// one thread: video, the draws' pens (the section's comment)
 extern uint32_t FrameColour;
 extern uint8_t FrameStyle;  // 0 flat, 1 raised, 2 sunken
 extern uint32_t FillColour;

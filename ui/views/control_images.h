@@ -16,9 +16,11 @@ constexpr int32_t kGlowCount = 3;
 extern const uint32_t GlowColours[kGlowCount];
 // S x S sprites, S = 16 x UiUnit, transparent outside the glow; null before
 // CreateGlowImages or when an image could not be made.
+// one thread: start-up, made by the build (CreateGlowImages) before the video thread starts, freed after it stopped; the cable draws read them
 extern platform::Image* GlowImages[kGlowCount];
 // Ramps of GlowRampLength entries (8 x UiUnit + 1) from each glow colour down
 // to transparent, for the draws that shade with them; null when not made.
+// one thread: start-up, made with the glow images
 extern uint32_t* GlowRamps[kGlowCount];
 extern int32_t GlowRampLength;
 // nearest(S / 2).

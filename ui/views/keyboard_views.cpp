@@ -224,7 +224,10 @@ int32_t DrawKeyboard(V::RenderRecord* snap, int32_t id) {
 int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   V::ControlRecord* c = LiveControl(id);
-  int32_t baseIndex = TimeBaseIndex.Load();  // the tuning editor's Set stores it
+  // The interface lays the board out (LayOutOctaveBoard) in the base the
+  // tuning editor's Set stores; the draw takes that layout whole, base and all.
+  const OctaveBoardLayout layout = OctaveBoardLayoutNow();
+  int32_t baseIndex = layout.BaseIndex;
   if (baseIndex < 0 || baseIndex > 2) baseIndex = 0;
   const int32_t base = TimeBases[baseIndex];
   const int32_t R = OctaveBoardKeyRanges[baseIndex].Count;
@@ -234,9 +237,8 @@ int32_t DrawOctaveBoard(V::RenderRecord* snap, int32_t id) {
   const int32_t B = V::BorderWidth;
   if (R < 1) return 0;
 
-  // The interface lays the board out (LayOutOctaveBoard); the draw reads it.
-  const int32_t keyH = OctaveKeyHeight.Load();
-  const int32_t count = OctaveBoardVisibleKeys.Load();
+  const int32_t keyH = layout.KeyHeight;
+  const int32_t count = layout.Keys;
   if (snap->Text.Changed != 0) {
     KeyArea(snap, c);
     const int32_t first = static_cast<int32_t>(std::floor((R - count) * 0.5));

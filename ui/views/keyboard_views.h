@@ -6,8 +6,9 @@
 //
 // Written here (video thread): the hues of KeyboardKeyColours (also
 // KeyHueTable), which only these draws read. The octave board's layout
-// (OctaveBoardVisibleKeys, OctaveKeyHeight, the boards' first keys) is laid
-// out by the interface (LayOutOctaveBoard) and only read here.
+// (its key height, key count and base as one word, OctaveBoardLayoutWord; the
+// boards' first keys) is laid out by the interface (LayOutOctaveBoard) and
+// only read here.
 #pragma once
 #include <cstdint>
 #include <string>

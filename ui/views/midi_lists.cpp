@@ -240,9 +240,9 @@ int32_t DrawMidiControlList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
   static ControlListData data;
   if (!snap) return 0;
-  // Whole 32-bit words written by the main thread; read once per frame.
-  data.channel = SelectedMidiChannel;
-  data.map = SelectedMidiMap;
+  // Shared words the MIDI page's handlers store; read once per frame.
+  data.channel = SelectedMidiChannel.Load();
+  data.map = SelectedMidiMap.Load();
   data.control = LiveControl(id);
   return DrawListView(snap, id,
                       {.count = kMidiControlListRows,

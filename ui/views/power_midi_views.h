@@ -13,6 +13,7 @@ namespace Tarvelo {
 // The history the strip draws: entries of six floats (left low, left high,
 // left dB, right low, right high, right dB), kept in the engine's
 // PowerDisplayHistory block. Video thread only.
+// one thread: video, the power strip's draw
 extern int32_t PowerHistoryLength;      // floats, 6 x entries
 extern int32_t PowerHistoryWriteIndex;  // a multiple of 6 below the length
 

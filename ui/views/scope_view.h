@@ -34,6 +34,7 @@ struct ScopePacing {
   // paints, so a frame drawn in several parts shows one window throughout.
   bool movedByNews = false;
 };
+// one thread: video, the scope's draw and its per-frame news
 extern ScopePacing ScopeState;
 // The buffer (the engine's block), null before the engine is up.
 float* ScopeBuffer();

@@ -179,14 +179,16 @@ int32_t OnSynthPlaneMouse(uint32_t bits, int32_t x, int32_t y, int32_t id, int32
   } else if (bits & 16) {
     PlaneOffset.x += x;
     PlaneOffset.y += y;
-    // The children move themselves; UpdateControl takes their ports along.
-    for (uint32_t i = 0; i < plane->Children.Count; ++i) {
-      const int32_t child = plane->Children.Ids[i];
-      V::ControlRecord* c = Live(child);
+    // The children move themselves; UpdateControl takes their ports along. A
+    // box deleted just before is the video thread's next purge's: left alone.
+    std::vector<V::ChildRef> children;
+    V::LiveChildren(plane, children);
+    for (const V::ChildRef& child : children) {
+      V::ControlRecord* c = V::ChildRecord(child);
       if (!c) continue;
       V::ControlSetX(c, c->X + x);
       V::ControlSetY(c, c->Y + y);
-      V::UpdateControl(child, 0);
+      V::UpdateControl(child.Id, 0);
     }
     PlaneMoving.store(-1);
   } else if (bits & 32) {

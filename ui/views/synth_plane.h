@@ -30,6 +30,7 @@ struct PendingPortLinkRecord {
   ModuleRecord* source = nullptr;
   int32_t sourceControl = 0;
 };
+// one thread: interface, the plane's and ports' handlers
 extern PendingPortLinkRecord PendingPortLink;
 
 // Movement summed over the drag events of the box being dragged (shared by
@@ -38,6 +39,7 @@ struct BoxDragRecord {
   int32_t x = 0;
   int32_t y = 0;
 };
+// one thread: interface, the boxes' handler
 extern BoxDragRecord BoxDragAccumulator;
 
 // -1 while a box with cables, or the whole plane, is dragged: the plane then
@@ -47,6 +49,7 @@ extern std::atomic<int64_t> PlaneMoving;
 // Written by the module lists on a press: a module type after a press in the
 // catalog list REFM, a created-module list index after one in LIBM, -1 when the
 // press hit no row. A drag over the plane turns it into the plane's payload.
+// one thread: interface, the library lists' press and the plane's drop
 extern int32_t DragModuleIndex;
 
 // The box's HasCables word (0 or -1): set when a press on the box starts, from

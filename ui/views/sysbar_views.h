@@ -16,6 +16,7 @@ namespace Tarvelo {
 using QUARLE_VISUALS::RenderRecord;
 
 // What the read-outs show (video thread only).
+// one thread: video, the read-outs' draws and their per-frame news
 extern int64_t FreeMemoryMB;
 extern float FreeMemoryValue;
 extern double MemoryRefreshTime, WorkloadRefreshTime, AudioLoopRefreshTime;

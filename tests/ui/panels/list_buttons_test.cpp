@@ -461,12 +461,12 @@ TEST_F(ListButtonsTest, DeletingAMidiMapUnbindsOnlyItsOwnKeyboards) {
   onPads->MidiDeviceBinding = 6;  // slot 5
   ShowOnly(kUiMCC);
   C(Slot(kUiMIDIDEVS) + 1)->Text.Selected = -1;  // MIDICC: no controller row
-  Panel.SelectedMidiMap = [] { return SelectedMidiMap; };
-  SelectedMidiMap = 2;
+  Panel.SelectedMidiMap = [] { return SelectedMidiMap.Load(); };
+  SelectedMidiMap.Store(2);
   const int32_t del = Button(3);
   Click(OnListDelete, del);
   ASSERT_EQ(Text(db_ + 1), "  Confirm permanent deletion of MIDI Map for device: Keys");
-  SelectedMidiMap = 5;  // another device chosen before answering
+  SelectedMidiMap.Store(5);  // another device chosen before answering
   Answer(true);
   EXPECT_EQ(onKeys->MidiDeviceBinding, 0);
   EXPECT_EQ(onPads->MidiDeviceBinding, 6);

@@ -63,7 +63,7 @@ TEST_F(MidiMappingTest, DeviceRowsEnterOnlyAMapWithADevice) {
   EXPECT_EQ(Field(devices_).Selected, -1);
   std::strcpy(MidiMaps[4].DeviceName, "Keys");
   ClickRow(OnMidiDeviceMapList, devices_, 4);
-  EXPECT_EQ(SelectedMidiMap, 4);
+  EXPECT_EQ(SelectedMidiMap.Load(), 4);
   EXPECT_EQ(Field(devices_).Selected, -1);
   EXPECT_EQ(Shown(controls_), -1);
   EXPECT_EQ(Shown(devices_), 0);
@@ -72,7 +72,7 @@ TEST_F(MidiMappingTest, DeviceRowsEnterOnlyAMapWithADevice) {
 }
 
 TEST_F(MidiMappingTest, ControlRowsShowAndSetTheTypePerChannel) {
-  SelectedMidiMap = 4;
+  SelectedMidiMap.Store(4);
   MidiMaps[4].Entries[2][0].Kind = kControllerButton;
   ClickRow(OnMidiControlList, controls_, 3);  // controller 2
   EXPECT_EQ(Disabled(type_), 0);
@@ -84,7 +84,7 @@ TEST_F(MidiMappingTest, ControlRowsShowAndSetTheTypePerChannel) {
   Step(OnMidiControlChannel, channel_, +1);
   EXPECT_EQ(Text(channel_), "Ch. 0");
   Step(OnMidiControlChannel, channel_, +1);
-  EXPECT_EQ(SelectedMidiChannel, 1);
+  EXPECT_EQ(SelectedMidiChannel.Load(), 1);
   EXPECT_EQ(C(controls_)->Render->Text.Changed, -1);  // redrawn for the channel
   // The detection's refresh request makes the selector follow the map.
   MidiMaps[4].Entries[2][1].Kind = kControllerEndless64;

@@ -1,5 +1,8 @@
 // The keyboard and the octave board.
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "engine/keyboard.h"
 #include "engine/notes.h"
@@ -151,6 +154,50 @@ TEST_F(KeyboardTest, OctaveBoardCentresTheRangeAndCaptionsPowers) {
   LayOutOctaveBoard(14 * K);
   DrawOctaveBoard(Take(id, s), id);
   ExpectLayer(id, 0, Caption(12, K, "256", 8, 20));
+}
+
+// The board laid out again and again in two bases while a draw thread draws
+// it: each draw takes one layout whole, so its rows never reach below the
+// board (base 1's 65-px rows with base 0's 14 keys would reach 910 px down a
+// 650-px board).
+TEST_F(KeyboardTest, OctaveBoardDrawsOneLayoutWhileTheInterfaceLaysItOut) {
+  constexpr int32_t kBoardH = 14 * K + 20;  // base 0: 14 keys of 45; base 1: 10 of 65
+  OctaveBoardKeyRanges[1] = {10, 4};
+  const int32_t id = Control(600, 0, 80, kBoardH, 22, 80, K);
+  Snapshot s;
+  V::RenderRecord* snap = Take(id, s, 0);
+  LayOutOctaveBoard(kBoardH);
+  constexpr int32_t kBelow = kBoardH + 10;  // a row under the board, on the canvas
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> draws{0}, overran{0};
+  std::thread draw([&] {
+    while (!stop.load()) {
+      *platform::ImagePixel(canvas, 610, kBelow) = kBackground;
+      DrawOctaveBoard(snap, id);
+      if (Px(610, kBelow) != kBackground) overran.fetch_add(1);
+      draws.fetch_add(1);
+    }
+  });
+  int32_t layouts = 0;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (draws.load() < 3000 && std::chrono::steady_clock::now() < give_up) {
+    TimeBaseIndex.Store(layouts & 1);
+    LayOutOctaveBoard(kBoardH);
+    ++layouts;
+  }
+  stop.store(true);
+  draw.join();
+  EXPECT_GE(draws.load(), 3000);
+  EXPECT_EQ(overran.load(), 0) << "of " << draws.load() << " draws, " << layouts << " layouts";
+  // Each base's own layout fills the board.
+  for (const int32_t base : {0, 1}) {
+    TimeBaseIndex.Store(base);
+    LayOutOctaveBoard(kBoardH);
+    const OctaveBoardLayout l = OctaveBoardLayoutNow();
+    EXPECT_EQ(l.BaseIndex, base);
+    EXPECT_EQ(l.KeyHeight, base == 0 ? K : 65);
+    EXPECT_EQ(l.Keys, base == 0 ? 14 : 10);
+  }
 }
 
 }  // namespace

@@ -33,7 +33,8 @@ class ListTest : public ViewTest {
   void SetUp() override {
     ViewTest::SetUp();
     for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
-    SelectedMidiMap = SelectedMidiChannel = 0;
+    SelectedMidiMap.Store(0);
+    SelectedMidiChannel.Store(0);
   }
   void TearDown() override {
     for (int32_t i = 0; i < kMidiMapCount; ++i) MidiMapInit(MidiMaps[i], i);
@@ -93,13 +94,13 @@ TEST_F(ListTest, ControlListReadsTheChosenMapAndChannel) {
   EXPECT_EQ(IconAt(8, -1), kIcon[1]);  // a standard control
   EXPECT_NE(IconAt(1, -1), kIcon[1]);  // auto-detect: no icon
   EXPECT_GT(Covered(C(id)->Layers[4]), 10);
-  SelectedMidiChannel = 3;
+  SelectedMidiChannel.Store(3);
   DrawMidiControlList(Take(id, s), id);
   EXPECT_EQ(Tip(id), "CONTROL #7:    PORT #5 of selected module.");
   C(id)->Text.Mark = 0;
   DrawMidiControlList(Take(id, s), id);
   EXPECT_EQ(Tip(id), "   CLICK TO GO BACK");
-  SelectedMidiMap = 40;  // no such map: empty rows
+  SelectedMidiMap.Store(40);  // no such map: empty rows
   C(id)->Text.Mark = 2;
   DrawMidiControlList(Take(id, s), id);
   EXPECT_EQ(Tip(id), "CONTROL #1:    [UNASSIGNED]");

@@ -532,6 +532,64 @@ TEST_F(VideoThreadDraws, WhatItReadsIsPublishedWhilePlanePansSelectionsAndDeleti
   EXPECT_EQ(StaleBesideMemory(), 0);
 }
 
+// Boxes deleted, then the plane reset and panned at once, again and again
+// until the video thread's next frames purged them: the purge takes the boxes
+// from the plane's set and frees their trees meanwhile, and neither walk of the
+// plane's children may read the set without its lock or touch a box marked
+// for deletion (ThreadSanitizer and AddressSanitizer report either). Each
+// walk moves the boxes that stay, every one by the same amount.
+TEST_F(VideoThreadDraws, BoxesDeletedThenThePlaneResetAndPannedAtOnce) {
+  constexpr int32_t kTypes[] = {Tarvelo::kTypeOscillator, Tarvelo::kTypeAdsr, Tarvelo::kTypeMixer};
+  const int32_t reset = Slot(Tarvelo::kUiSTB_CP);
+  ASSERT_GT(reset, 0);
+  V::SetFrameWatch(CountingFrameBegin, Tarvelo::EndCableFrame);
+  V::InterfaceReady = -1;
+  ASSERT_EQ(V::StartVideoThread(0), 0);
+  ASSERT_TRUE(NextFrame());
+
+  int64_t walks = 0;
+  for (int32_t round = 0; round < 30; ++round) {
+    while (Tarvelo::ModuleList.count < 6) {
+      const int32_t n = Tarvelo::ModuleList.count;
+      ASSERT_TRUE(Make(kTypes[n % 3], 300 + 150 * (n % 5), 280 + 120 * (n % 4)));
+    }
+    // A box that stays, to see that each walk moves it, and two deleted.
+    const ModuleRecord* kept = Tarvelo::ModuleList.entries[5];
+    ModuleRecord* victims[] = {Tarvelo::ModuleList.entries[round % 5],
+                               Tarvelo::ModuleList.entries[(round + 1) % 5]};
+    std::vector<int32_t> gone;
+    for (ModuleRecord* m : victims) {
+      gone.push_back(static_cast<int32_t>(m->BoxControl.Load()));
+      ASSERT_EQ(Tarvelo::DeleteModule(m), 0);
+    }
+    const int64_t from = g_framesBegun.load();
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (g_framesBegun.load() <= from + 1 && std::chrono::steady_clock::now() < give_up) {
+      const V::ControlRecord* box = Box(kept);
+      ASSERT_NE(box, nullptr);
+      const int32_t x0 = box->X, y0 = box->Y;
+      Send(reset, V::kEventPress | V::kEventClick);
+      const int32_t rx = box->X - x0, ry = box->Y - y0;
+      Send(Plane(), V::kEventDrag, 3, -2);
+      ASSERT_EQ(box->X - x0, rx + 3) << "round " << round;
+      ASSERT_EQ(box->Y - y0, ry - 2) << "round " << round;
+      walks += 2;
+    }
+    ASSERT_GT(g_framesBegun.load(), from + 1) << "round " << round;
+    // The purge ran: the deleted boxes left the plane's set.
+    const V::ControlRecord* plane = C(Plane());
+    for (uint32_t i = 0; i < plane->Children.Count; ++i)
+      for (const int32_t id : gone) ASSERT_NE(plane->Children.Ids[i], id) << "round " << round;
+    Send(Plane(), V::kEventDragRelease);
+  }
+  V::StopVideoThread();
+  EXPECT_GE(walks, 60);
+  EXPECT_EQ(Tarvelo::ModuleList.count, 4);
+  ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
+  V::RenderFrame(true);
+  EXPECT_EQ(StaleBesideMemory(), 0);
+}
+
 }  // namespace
 
 namespace {
