@@ -235,17 +235,6 @@ void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, const S
   }
 }
 
-// Recordings still running in the old synth end here with what they hold, so
-// that the save of unsaved entries below writes them: otherwise the lists are
-// emptied with the busy entries in them. The engine renders nothing of the old
-// synth any more, so they are finished on this thread.
-void EndOldRecordings() {
-  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
-    ModuleRecord* m = ModuleList.entries[i];
-    if (m != nullptr && m->ModuleSwitches[kSwitchRecord].Load() != 0 && m->SampleEntry != nullptr) FinishRecording(*m);
-  }
-}
-
 // Frees every entry of a list (the count becomes 0) under its lock.
 void EmptyList(WaveLibraryList& list) {
   platform::MutexGuard guard(list.header.lock);
@@ -379,7 +368,12 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   // and repaired in place (the keyboard modules read them without a lock).
   RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
   WaitEngineCommandSlot();
-  EndOldRecordings();
+  // Takes still running end here with what they hold, so that the save of
+  // unsaved entries below writes them (the lists are emptied after it). No
+  // frame plays the old synth now, but a bound controller still moves its
+  // modules on the render, and a finish resets voices and sets parameters:
+  // the render ends them, as a Stop press does.
+  EndRecordings();
 
   bool tuningLoaded = false;
   const std::string tuningFolder = LocateFile(img.TuningFolder, img.TuningFile, "\\TUNINGS");

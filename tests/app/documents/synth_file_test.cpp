@@ -13,7 +13,9 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/documents/melody_file.h"
 #include "app/documents/wave_convert.h"
@@ -25,6 +27,7 @@
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
 #include "engine/dsp/control_common.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/midimap_hooks.h"
@@ -166,6 +169,70 @@ class SynthFileTest : public SynthDocumentTest {
     EXPECT_EQ(ActionHistory.count, s.history);
     EXPECT_EQ(SynthOutputModule.load(), mix_);
   }
+
+  // A user playing a live set, the test being the interface: the render
+  // callback plays block after block (the audio thread's stand-in) and a MIDI
+  // device plays notes and moves controller 7 on channel 1 through the MIDI
+  // thread, over and over, until the set ends.
+  struct LiveSet {
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> blocks{0};
+    bool madeLocks = false;
+    std::thread audio;
+    std::thread midi;
+    LiveSet() {
+      // The tuning locks the program makes at start-up (the other tests run
+      // without them).
+      for (platform::Mutex*& m : MT_TUNINGS)
+        if (m == nullptr) m = platform::MutexCreate(), madeLocks = true;
+      platform::MidiFakeRemoveAll();
+      EXPECT_EQ(QUARLE_AUDIO::InitMidiControllerTypes(), 0);
+      QUARLE_AUDIO::MidiInCallback = &QUARLE_AUDIO::MidiInProc;
+      const int32_t device = platform::MidiFakePlug("Dev A");
+      QUARLE_AUDIO::CheckMidiDevices();
+      platform::MarkInterfaceThread();
+      PlaybackActive = -1;
+      audio = std::thread([this] {
+        std::vector<float> block(96);
+        float* stream = block.data();
+        while (!stop.load()) {
+          RenderAudio(&stream, 0, static_cast<int32_t>(block.size()));
+          blocks.fetch_add(1);
+          platform::SleepMs(1);
+        }
+      });
+      midi = std::thread([this, device] {
+        for (int32_t i = 0; !stop.load(); ++i) {
+          const uint8_t key = static_cast<uint8_t>(60 + i % 12);
+          platform::MidiFakeSend(device, {0x90, key, 100, 0xB0, 7, static_cast<uint8_t>(i % 128), 0x80, key, 0});
+          platform::SleepMs(1);
+        }
+      });
+    }
+    // Until the render has played n more blocks.
+    void Blocks(int64_t n) const {
+      const int64_t until = blocks.load() + n;
+      while (blocks.load() < until) platform::SleepMs(1);
+    }
+    ~LiveSet() {
+      Blocks(3);
+      stop = true;
+      midi.join();
+      audio.join();
+      platform::MidiInFlush(5.0);
+      QUARLE_AUDIO::CloseMidiInput();
+      platform::MidiFakeRemoveAll();
+      PlaybackActive = 0;
+      TakeControllerMoves(false);
+      platform::ForgetInterfaceThread();
+      if (madeLocks) {
+        for (platform::Mutex*& m : MT_TUNINGS) {
+          platform::MutexDestroy(m);
+          m = nullptr;
+        }
+      }
+    }
+  };
 
   ModuleRecord* kb_ = nullptr;
   ModuleRecord* osc_ = nullptr;
@@ -630,6 +697,16 @@ WaveLibraryEntry* RecordingMelody(const std::string& folder, const std::string& 
   return mel;
 }
 
+// A melody entry as the Sequencer's Record press makes it: busy, not saved,
+// room for a long take.
+WaveLibraryEntry* TakeEntry(const std::string& folder, const std::string& file) {
+  WaveLibraryEntry* mel = RecordingMelody(folder, file);
+  std::free(mel->Sound.samples);
+  mel->Sound.samples = static_cast<float*>(std::calloc(kMelodyRecordBytes / 4, sizeof(float)));
+  mel->Sound.dataSize = kMelodyRecordBytes;
+  return mel;
+}
+
 float SavedSampleAt(const std::string& path, size_t i) {
   QUARLE_AUDIO::SoundBuffer sb;
   QUARLE_AUDIO::SoundBufferInit(&sb);
@@ -917,71 +994,82 @@ TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
 // ThreadSanitizer this is the proof that the threads share nothing unguarded;
 // here it checks that every save and load succeeds and playback goes on.
 TEST_F(SynthFileTest, PlayingWhileAMidiDeviceSendsAndTheInterfaceLoadsAndSaves) {
-  // The tuning locks the program makes at start-up (the other tests run
-  // without them).
-  bool madeLocks = false;
-  for (platform::Mutex*& m : MT_TUNINGS)
-    if (m == nullptr) m = platform::MutexCreate(), madeLocks = true;
   BuildSynth();
   Save("stress_a.tarvelo");
-  platform::MidiFakeRemoveAll();
-  ASSERT_EQ(QUARLE_AUDIO::InitMidiControllerTypes(), 0);
-  QUARLE_AUDIO::MidiInCallback = &QUARLE_AUDIO::MidiInProc;
-  const int32_t device = platform::MidiFakePlug("Dev A");
-  QUARLE_AUDIO::CheckMidiDevices();
-  platform::MarkInterfaceThread();
-  PlaybackActive = -1;
-
-  std::atomic<bool> stop{false};
-  std::atomic<int64_t> blocks{0};
-  std::thread audio([&] {
-    std::vector<float> block(96);
-    float* stream = block.data();
-    while (!stop.load()) {
-      RenderAudio(&stream, 0, static_cast<int32_t>(block.size()));
-      blocks.fetch_add(1);
-      platform::SleepMs(1);
-    }
-  });
-  std::thread midi([&] {
-    for (int32_t i = 0; !stop.load(); ++i) {
-      const uint8_t key = static_cast<uint8_t>(60 + i % 12);
-      platform::MidiFakeSend(device, {0x90, key, 100, 0xB0, 7, static_cast<uint8_t>(i % 128), 0x80, key, 0});
-      platform::SleepMs(1);
-    }
-  });
   int32_t failures = 0;
-  for (int32_t round = 0; round < 12; ++round) {
-    if (SaveSession(Home("SYNTHS"), "stress_b.tarvelo") != 0) ++failures;
-    if (LoadSynth(Home("SYNTHS"), round % 2 ? "stress_b.tarvelo" : "stress_a.tarvelo") != 0) ++failures;
-    TakeControllerMoves(false);  // does nothing while playing: the render callback takes them
-    // A copy of a linked module joins its source's output table while frames run.
-    for (int32_t i = 0; i < ModuleList.count; ++i) {
-      if (ModuleList.entries[i]->Type != kTypeOscillator) continue;
-      ModuleRecord* copy = nullptr;
-      if (AddModule(i, false, &copy) < 0 || copy->PortSources[0].Load() != ModuleList.entries[i]->PortSources[0].Load()) ++failures;
-      break;
+  int64_t blocks = 0;
+  {
+    LiveSet set;
+    for (int32_t round = 0; round < 12; ++round) {
+      if (SaveSession(Home("SYNTHS"), "stress_b.tarvelo") != 0) ++failures;
+      if (LoadSynth(Home("SYNTHS"), round % 2 ? "stress_b.tarvelo" : "stress_a.tarvelo") != 0) ++failures;
+      TakeControllerMoves(false);  // does nothing while playing: the render callback takes them
+      // A copy of a linked module joins its source's output table while frames run.
+      for (int32_t i = 0; i < ModuleList.count; ++i) {
+        if (ModuleList.entries[i]->Type != kTypeOscillator) continue;
+        ModuleRecord* copy = nullptr;
+        if (AddModule(i, false, &copy) < 0 || copy->PortSources[0].Load() != ModuleList.entries[i]->PortSources[0].Load()) ++failures;
+        break;
+      }
     }
+    set.Blocks(3);
+    blocks = set.blocks.load();
   }
-  const int64_t before = blocks.load();
-  while (blocks.load() < before + 3) platform::SleepMs(1);
-  stop = true;
-  midi.join();
-  audio.join();
-  platform::MidiInFlush(5.0);
-  QUARLE_AUDIO::CloseMidiInput();
-  platform::MidiFakeRemoveAll();
-  PlaybackActive = 0;
-  TakeControllerMoves(false);
-  platform::ForgetInterfaceThread();
-  if (madeLocks) {
-    for (platform::Mutex*& m : MT_TUNINGS) {
-      platform::MutexDestroy(m);
-      m = nullptr;
+  EXPECT_EQ(failures, 0);
+  EXPECT_GT(blocks, 12);
+  EXPECT_EQ(CountReports("The audio engine did not"), 0);
+}
+
+// A Sequencer records while the controller bound to its tempo moves (the MIDI
+// thread queues each move, the render applies it at a frame's start, also to
+// a module no frame plays), and the interface loads another synth. The load
+// ends the take where the moves land, on the render: the finish resets the
+// module's voices and sets three of its parameters, a move's words too.
+// ThreadSanitizer reports a finish made beside the moves.
+TEST_F(SynthFileTest, LoadsWhileABoundSequencerRecordsAndItsControllerMoves) {
+  BuildSynth();
+  Link(seq_, kSeqFrequency, kb_);
+  Link(seq_, kSeqVelocity, kb_);
+  Link(mix_, 3, seq_);  // played: it records the device's notes
+  RequestGraphRebuild(0, 0, mix_);
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    MidiMapEntry& e = MidiMaps[0].Entries[7][0];
+    e.Target = seq_;
+    e.Param = kSeqTempo;
+  }
+  Save("bound.tarvelo");
+#if defined(__SANITIZE_THREAD__)
+  constexpr int32_t kLoads = 60;
+#else
+  constexpr int32_t kLoads = 120;
+#endif
+  int32_t recording = 0, bound = 0, failures = 0;
+  {
+    LiveSet set;
+    for (int32_t round = 0; round < kLoads; ++round) {
+      ModuleRecord* seq = nullptr;
+      for (int32_t i = 0; i < ModuleList.count && seq == nullptr; ++i)
+        if (ModuleList.entries[i]->Type == kTypeSequencer) seq = ModuleList.entries[i];
+      if (seq == nullptr) {
+        ++failures;
+        break;
+      }
+      {
+        platform::MutexGuard guard(MT_MIDIMAPS);
+        bound += MidiMaps[0].Entries[7][0].Target == seq ? 1 : 0;
+      }
+      // The Record press: the render starts the take at its next frame.
+      AssignWaveToModule(seq, TakeEntry(Home("MELODIES"), "take" + std::to_string(round) + ".mel"), ~uint64_t{0});
+      WaitEngineCommandSlot();
+      set.Blocks(1 + round % 3);
+      recording += seq->ModuleSwitches[kSwitchRecord].Load() != 0 ? 1 : 0;
+      if (LoadSynth(Home("SYNTHS"), "bound.tarvelo") != 0) ++failures;
     }
   }
   EXPECT_EQ(failures, 0);
-  EXPECT_GT(blocks.load(), 12);
+  EXPECT_EQ(bound, kLoads);
+  EXPECT_EQ(recording, kLoads);
   EXPECT_EQ(CountReports("The audio engine did not"), 0);
 }
 
