@@ -152,14 +152,36 @@ int32_t FindOtherHeldKey(const KeyboardState& state, uint32_t key, int32_t excep
   return -1;
 }
 
-void ReleaseHeldKeys(KeyboardState& state, Mutex* heldKeysLock) {
-  MutexGuard guard(heldKeysLock);
+namespace {
+
+void LetHeldKeysGo(KeyboardState& state) {
   for (HeldKey& e : state.HeldKeys) {
     const int32_t voice = e.Voice.Load();
     if (voice < 0) continue;
     NoteOff(state, voice);
     e.Voice.Store(kHeldKeyFree);
   }
+}
+
+// What a reset leaves once the held keys let their voices go.
+void ClearVoices(KeyboardState& state) {
+  for (VoiceSlot& v : state.Voices) {
+    ClearSlot(v);
+    v.Index.Store(0);
+  }
+  state.ActiveCount.Store(0);
+  state.VoicesOn.Store(0);
+  state.LastVoice.Store(-1);
+  state.NewNote.Store(0);
+  state.Pending.Store(kPendingTaken);
+  KbMarkChanged(state);
+}
+
+}  // namespace
+
+void ReleaseHeldKeys(KeyboardState& state, Mutex* heldKeysLock) {
+  MutexGuard guard(heldKeysLock);
+  LetHeldKeysGo(state);
 }
 
 int32_t FindFreeVoiceSlot(const KeyboardState& state) {
@@ -239,32 +261,47 @@ void VoiceListRebuild(KeyboardState& state, Mutex* heldKeysLock) {
 
 void ResetKeyboardState(KeyboardState& state, Mutex* heldKeysLock) {
   ReleaseHeldKeys(state, heldKeysLock);
-  for (VoiceSlot& v : state.Voices) {
-    ClearSlot(v);
-    v.Index.Store(0);
-  }
-  state.ActiveCount.Store(0);
-  state.VoicesOn.Store(0);
-  state.LastVoice.Store(-1);
-  state.NewNote.Store(0);
-  state.Pending.Store(kPendingTaken);
-  KbMarkChanged(state);
+  ClearVoices(state);
+}
+
+void ApplyPendingReset(KeyboardState& copy) {
+  if (copy.Pending.Load() != kPendingReset) return;
+  LetHeldKeysGo(copy);
+  ClearVoices(copy);
 }
 
 void SanitizeKeyboardState(KeyboardState& state) {
+  // A state saved before the render took its reset plays what the reset left.
+  ApplyPendingReset(state);
   // Only slots that are on survive: a released voice would otherwise never be
   // freed (it is not listed), and a stored count of 0 means nothing sounds.
   int32_t count = state.ActiveCount.Load();
   if (count < 0) count = 0;
   if (count > kVoicesUsed) count = kVoicesUsed;
+  bool sounding[kVoicesUsed] = {};
+  for (int32_t s = 0; s < kVoicesUsed; ++s) {
+    const VoiceSlot& v = state.Voices[s];
+    const float frequency = v.Frequency.Load();
+    sounding[s] = count > 0 && v.State.Load() == kVoiceOn && std::isfinite(frequency) && frequency != 0.0f &&
+                  std::isfinite(v.Velocity.Load());
+  }
+  // Each held key names a distinct sounding voice, or none; and a voice no
+  // held key names goes: every note-on takes a held key and its release lets
+  // both go, so a voice on without one would sound with nobody holding it.
+  bool named[kVoicesUsed] = {};
+  for (HeldKey& e : state.HeldKeys) {
+    const int32_t voice = e.Voice.Load();
+    if (!ValidSlot(voice) || !sounding[voice] || named[voice]) {
+      e.Voice.Store(kHeldKeyFree);
+    } else {
+      named[voice] = true;
+    }
+  }
   int32_t listed = 0;
   for (int32_t s = 0; s < kVoiceSlotCount; ++s) {
     VoiceSlot& v = state.Voices[s];
     v.Index.Store(s);
-    const float frequency = v.Frequency.Load();
-    const bool keep = count > 0 && s < kVoicesUsed && v.State.Load() == kVoiceOn && std::isfinite(frequency) &&
-                      frequency != 0.0f && std::isfinite(v.Velocity.Load());
-    if (keep) {
+    if (s < kVoicesUsed && named[s]) {
       state.ActiveList[listed++].Store(s);
     } else {
       v.Frequency.Store(0.0f);
@@ -284,17 +321,6 @@ void SanitizeKeyboardState(KeyboardState& state) {
   state.VoicesOn.Store(listed);
   state.Pending.Store(kPendingTaken);
   state.Changed.Store(-1);
-
-  // Each held key names a distinct sounding voice, or none.
-  bool claimed[kVoicesUsed] = {};
-  for (HeldKey& e : state.HeldKeys) {
-    const int32_t voice = e.Voice.Load();
-    if (!ValidSlot(voice) || state.Voices[voice].State.Load() != kVoiceOn || claimed[voice]) {
-      e.Voice.Store(kHeldKeyFree);
-    } else {
-      claimed[voice] = true;
-    }
-  }
   state.KeyOffset.Store(std::clamp(state.KeyOffset.Load(), -kKeyOffsetLimit, kKeyOffsetLimit));
   state.Reserved2.Store(0);
 }
