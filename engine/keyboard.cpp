@@ -271,37 +271,19 @@ void ApplyPendingReset(KeyboardState& copy) {
 }
 
 void SanitizeKeyboardState(KeyboardState& state) {
-  // A state saved before the render took its reset plays what the reset left.
-  ApplyPendingReset(state);
   // Only slots that are on survive: a released voice would otherwise never be
   // freed (it is not listed), and a stored count of 0 means nothing sounds.
   int32_t count = state.ActiveCount.Load();
   if (count < 0) count = 0;
   if (count > kVoicesUsed) count = kVoicesUsed;
-  bool sounding[kVoicesUsed] = {};
-  for (int32_t s = 0; s < kVoicesUsed; ++s) {
-    const VoiceSlot& v = state.Voices[s];
-    const float frequency = v.Frequency.Load();
-    sounding[s] = count > 0 && v.State.Load() == kVoiceOn && std::isfinite(frequency) && frequency != 0.0f &&
-                  std::isfinite(v.Velocity.Load());
-  }
-  // Each held key names a distinct sounding voice, or none; and a voice no
-  // held key names goes: every note-on takes a held key and its release lets
-  // both go, so a voice on without one would sound with nobody holding it.
-  bool named[kVoicesUsed] = {};
-  for (HeldKey& e : state.HeldKeys) {
-    const int32_t voice = e.Voice.Load();
-    if (!ValidSlot(voice) || !sounding[voice] || named[voice]) {
-      e.Voice.Store(kHeldKeyFree);
-    } else {
-      named[voice] = true;
-    }
-  }
   int32_t listed = 0;
   for (int32_t s = 0; s < kVoiceSlotCount; ++s) {
     VoiceSlot& v = state.Voices[s];
     v.Index.Store(s);
-    if (s < kVoicesUsed && named[s]) {
+    const float frequency = v.Frequency.Load();
+    const bool keep = count > 0 && s < kVoicesUsed && v.State.Load() == kVoiceOn && std::isfinite(frequency) &&
+                      frequency != 0.0f && std::isfinite(v.Velocity.Load());
+    if (keep) {
       state.ActiveList[listed++].Store(s);
     } else {
       v.Frequency.Store(0.0f);
@@ -321,8 +303,38 @@ void SanitizeKeyboardState(KeyboardState& state) {
   state.VoicesOn.Store(listed);
   state.Pending.Store(kPendingTaken);
   state.Changed.Store(-1);
+
+  // Each held key names a distinct sounding voice, or none.
+  bool claimed[kVoicesUsed] = {};
+  for (HeldKey& e : state.HeldKeys) {
+    const int32_t voice = e.Voice.Load();
+    if (!ValidSlot(voice) || state.Voices[voice].State.Load() != kVoiceOn || claimed[voice]) {
+      e.Voice.Store(kHeldKeyFree);
+    } else {
+      claimed[voice] = true;
+    }
+  }
   state.KeyOffset.Store(std::clamp(state.KeyOffset.Load(), -kKeyOffsetLimit, kKeyOffsetLimit));
   state.Reserved2.Store(0);
+}
+
+void SanitizeLoadedKeyboardState(KeyboardState& state) {
+  // A state saved before the render took its reset plays what the reset left.
+  ApplyPendingReset(state);
+  SanitizeKeyboardState(state);
+  // Every note-on takes a held key and its release lets both go: a voice on
+  // that no held key names would sound with nobody holding it.
+  bool named[kVoicesUsed] = {};
+  for (const HeldKey& e : state.HeldKeys)
+    if (ValidSlot(e.Voice.Load())) named[e.Voice.Load()] = true;
+  bool dropped = false;
+  for (int32_t s = 0; s < kVoicesUsed; ++s) {
+    if (named[s] || state.Voices[s].State.Load() == kVoiceFree) continue;
+    ClearSlot(state.Voices[s]);
+    dropped = true;
+  }
+  // The counts, the list and the last voice follow the slots again.
+  if (dropped) SanitizeKeyboardState(state);
 }
 
 void KillReleasedVoices(KeyboardState& state, Mutex* voicesLock) {

@@ -228,7 +228,7 @@ void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, const S
     KeyboardState* live = bank[k].Load();
     if (live == nullptr) continue;
     KeyboardState repaired = stored[k];
-    SanitizeKeyboardState(repaired);
+    SanitizeLoadedKeyboardState(repaired);
     platform::MutexGuard voices(voiceLocks[k]);
     platform::MutexGuard keys(keyLocks[k]);
     KeyboardStateCopyIn(*live, repaired);

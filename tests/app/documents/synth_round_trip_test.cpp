@@ -117,9 +117,10 @@ class SynthRoundTripTest : public SynthDocumentTest {
   }
   // What else a load makes of a synth on purpose, applied to the synth that
   // was saved, so that it renders as the loaded one should:
-  // - a keyboard state is repaired as stored: only voices that are on are
-  //   kept, none when its stored count is 0 (a voice released since the
-  //   last frame goes at once, without the frame that would free it);
+  // - a keyboard state is repaired as stored: only voices that are on and
+  //   named by a held key are kept, none when its stored count is 0 (a voice
+  //   released since the last frame goes at once, without the frame that
+  //   would free it) or a reset was pending;
   // - the switches: Play back on but for four types, a control module's zero
   //   switch, an envelope's, a keyboard's kill-released word as NOT its first
   //   switch, the per-voice word forced by the type's polyphony;
@@ -141,8 +142,8 @@ class SynthRoundTripTest : public SynthDocumentTest {
     }
     RequestTuningApply();
     for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-      SanitizeKeyboardState(*KeyboardStates[k].Load());
-      SanitizeKeyboardState(*OctaveBoardStates[k].Load());
+      SanitizeLoadedKeyboardState(*KeyboardStates[k].Load());
+      SanitizeLoadedKeyboardState(*OctaveBoardStates[k].Load());
     }
     for (int32_t i = 0; i < ModuleList.count; ++i) {
       ModuleRecord& m = *ModuleList.entries[i];
