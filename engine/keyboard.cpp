@@ -152,14 +152,36 @@ int32_t FindOtherHeldKey(const KeyboardState& state, uint32_t key, int32_t excep
   return -1;
 }
 
-void ReleaseHeldKeys(KeyboardState& state, Mutex* heldKeysLock) {
-  MutexGuard guard(heldKeysLock);
+namespace {
+
+void LetHeldKeysGo(KeyboardState& state) {
   for (HeldKey& e : state.HeldKeys) {
     const int32_t voice = e.Voice.Load();
     if (voice < 0) continue;
     NoteOff(state, voice);
     e.Voice.Store(kHeldKeyFree);
   }
+}
+
+// What a reset leaves once the held keys let their voices go.
+void ClearVoices(KeyboardState& state) {
+  for (VoiceSlot& v : state.Voices) {
+    ClearSlot(v);
+    v.Index.Store(0);
+  }
+  state.ActiveCount.Store(0);
+  state.VoicesOn.Store(0);
+  state.LastVoice.Store(-1);
+  state.NewNote.Store(0);
+  state.Pending.Store(kPendingTaken);
+  KbMarkChanged(state);
+}
+
+}  // namespace
+
+void ReleaseHeldKeys(KeyboardState& state, Mutex* heldKeysLock) {
+  MutexGuard guard(heldKeysLock);
+  LetHeldKeysGo(state);
 }
 
 int32_t FindFreeVoiceSlot(const KeyboardState& state) {
@@ -239,16 +261,13 @@ void VoiceListRebuild(KeyboardState& state, Mutex* heldKeysLock) {
 
 void ResetKeyboardState(KeyboardState& state, Mutex* heldKeysLock) {
   ReleaseHeldKeys(state, heldKeysLock);
-  for (VoiceSlot& v : state.Voices) {
-    ClearSlot(v);
-    v.Index.Store(0);
-  }
-  state.ActiveCount.Store(0);
-  state.VoicesOn.Store(0);
-  state.LastVoice.Store(-1);
-  state.NewNote.Store(0);
-  state.Pending.Store(kPendingTaken);
-  KbMarkChanged(state);
+  ClearVoices(state);
+}
+
+void ApplyPendingReset(KeyboardState& copy) {
+  if (copy.Pending.Load() != kPendingReset) return;
+  LetHeldKeysGo(copy);
+  ClearVoices(copy);
 }
 
 void SanitizeKeyboardState(KeyboardState& state) {
@@ -297,6 +316,25 @@ void SanitizeKeyboardState(KeyboardState& state) {
   }
   state.KeyOffset.Store(std::clamp(state.KeyOffset.Load(), -kKeyOffsetLimit, kKeyOffsetLimit));
   state.Reserved2.Store(0);
+}
+
+void SanitizeLoadedKeyboardState(KeyboardState& state) {
+  // A state saved before the render took its reset plays what the reset left.
+  ApplyPendingReset(state);
+  SanitizeKeyboardState(state);
+  // Every note-on takes a held key and its release lets both go: a voice on
+  // that no held key names would sound with nobody holding it.
+  bool named[kVoicesUsed] = {};
+  for (const HeldKey& e : state.HeldKeys)
+    if (ValidSlot(e.Voice.Load())) named[e.Voice.Load()] = true;
+  bool dropped = false;
+  for (int32_t s = 0; s < kVoicesUsed; ++s) {
+    if (named[s] || state.Voices[s].State.Load() == kVoiceFree) continue;
+    ClearSlot(state.Voices[s]);
+    dropped = true;
+  }
+  // The counts, the list and the last voice follow the slots again.
+  if (dropped) SanitizeKeyboardState(state);
 }
 
 void KillReleasedVoices(KeyboardState& state, Mutex* voicesLock) {

@@ -170,6 +170,14 @@ void ResetKeyboardState(KeyboardState& state, platform::Mutex* heldKeysLock);
 // After a state was read from a synth file: every count, list and held key
 // agrees with the voice slots afterwards, whatever the file held.
 void SanitizeKeyboardState(KeyboardState& state);
+// What a load makes of a stored state: SanitizeKeyboardState, and a load
+// starts no note nobody holds: only a voice on that a held key names is kept,
+// none when the state was stored with a reset pending.
+void SanitizeLoadedKeyboardState(KeyboardState& state);
+// A copy of a state that no other thread reaches, as the render leaves the
+// state once it took the reset pending in it (none pending: unchanged). A
+// save writes the state the render is about to play.
+void ApplyPendingReset(KeyboardState& copy);
 // Whole-state copies between a live state and a copy of it, word by word (the render callback reads the live words
 // meanwhile). The caller holds the state's locks.
 void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy);

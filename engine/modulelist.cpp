@@ -9,6 +9,7 @@
 
 #include "basics/errors.h"
 #include "basics/labels.h"
+#include "basics/messages.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
 #include "engine/globals.h"
@@ -21,6 +22,7 @@ namespace Tarvelo {
 
 using QUARLE_BASICS::kErrAllocation;
 using QUARLE_BASICS::kErrBadParameter;
+using QUARLE_BASICS::kErrUnknown;
 
 ModuleListRecord ModuleList;
 RemovedModuleListRecord RemovedModuleList;
@@ -367,9 +369,12 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
   // A listed module's links, channels and polyphony are the rebuild's while
   // playback runs, and the copy enters itself in its sources' output tables;
   // a template's values are what a controller learned on its Catalog row moves
-  // on the render: the copy is taken between two frames (should the render
-  // not pause, as things stand).
-  HoldFrames();
+  // on the render: the copy is taken between two frames, or not at all.
+  if (!HoldFramesOrGiveUp()) {
+    ModuleRecordDelete(m);
+    QUARLE_BASICS::Report(WaitingForAudioText(), QUARLE_BASICS::kLevelWarning);
+    return -kErrUnknown;
+  }
   const int32_t copied = ModuleDuplicate(*m, *source);
   // A copy that failed half-way may already stand in its sources' tables.
   if (copied != 0) UnlinkModule(*m);
@@ -412,16 +417,16 @@ int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex) {
   if (out != nullptr) *out = nullptr;
   ModuleRecord* m = ModuleRecordNew();
   if (m == nullptr) return -kErrAllocation;
-  int32_t copied = 0;
+  int32_t copied = -kErrUnknown;
   {
     // A controller learned on the type's Catalog row moves the template on
-    // the render while playing: copied between two frames.
+    // the render while playing: copied between two frames, or not at all.
     FrameHold hold;
-    copied = ModuleDuplicate(*m, ModuleCatalog[type]);
+    if (hold.held) copied = ModuleDuplicate(*m, ModuleCatalog[type]) != 0 ? -kErrAllocation : 0;
   }
   if (copied != 0) {
     ModuleRecordDelete(m);
-    return -kErrAllocation;
+    return copied;
   }
   m->ListIndex.Store(listIndex);
   if (out != nullptr) *out = m;

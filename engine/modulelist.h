@@ -106,13 +106,16 @@ struct ModuleBoxHooks {
 };
 extern ModuleBoxHooks BoxHooks;
 
-// Adds a live module copied from template n (fromType) or from listed module n.
+// Adds a live module copied from template n (fromType) or from listed module n,
+// copied between two frames: the caller holds none.
 // Result: its list position, -19 (empty list, not a live source, a second
-// Capture, a 17th Keyboard or Octave board) or -21.
+// Capture, a 17th Keyboard or Octave board), -21, or -18 when the render did
+// not pause (nothing is made, and the log says why).
 int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out);
 // Allocates a module from its template without listing it (type clamped to
 // 0..42 and written back), copied between two frames: the caller holds none.
-// 0 or -21.
+// 0, -21, or -18 when the render did not pause (nothing is made; the caller
+// says why).
 int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex);
 // true while m is listed: a live module's ListIndex is -1 once it is detached.
 // Any thread may ask (the render's link command does); templates and port

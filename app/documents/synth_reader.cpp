@@ -228,21 +228,10 @@ void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, const S
     KeyboardState* live = bank[k].Load();
     if (live == nullptr) continue;
     KeyboardState repaired = stored[k];
-    SanitizeKeyboardState(repaired);
+    SanitizeLoadedKeyboardState(repaired);
     platform::MutexGuard voices(voiceLocks[k]);
     platform::MutexGuard keys(keyLocks[k]);
     KeyboardStateCopyIn(*live, repaired);
-  }
-}
-
-// Recordings still running in the old synth end here with what they hold, so
-// that the save of unsaved entries below writes them: otherwise the lists are
-// emptied with the busy entries in them. The engine renders nothing of the old
-// synth any more, so they are finished on this thread.
-void EndOldRecordings() {
-  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
-    ModuleRecord* m = ModuleList.entries[i];
-    if (m != nullptr && m->ModuleSwitches[kSwitchRecord].Load() != 0 && m->SampleEntry != nullptr) FinishRecording(*m);
   }
 }
 
@@ -379,7 +368,12 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   // and repaired in place (the keyboard modules read them without a lock).
   RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
   WaitEngineCommandSlot();
-  EndOldRecordings();
+  // Takes still running end here with what they hold, so that the save of
+  // unsaved entries below writes them (the lists are emptied after it). No
+  // frame plays the old synth now, but a bound controller still moves its
+  // modules on the render, and a finish resets voices and sets parameters:
+  // the render ends them, as a Stop press does.
+  EndRecordings();
 
   bool tuningLoaded = false;
   const std::string tuningFolder = LocateFile(img.TuningFolder, img.TuningFile, "\\TUNINGS");
@@ -447,15 +441,24 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   Rebuild(filters, FilterLibrary, 1);
   Rebuild(melodies, MelodyLibrary, 2);
 
+  // Each module is copied from its template between two frames. A render
+  // that stops pausing leaves the modules still to make unmade (each would
+  // wait for it again) and the templates as they were, and the log says why
+  // once; the modules made so far stay.
+  bool unheld = false;
   const int32_t live = img.LiveCount;
   if (GrowModuleList(live) != 0) {
     Report(LangText(191, "Error creating module: ") + ErrorText(-kErrAllocation), kLevelError);
   } else {
-    for (int32_t i = 0; i < live; ++i) {
+    for (int32_t i = 0; i < live && !unheld; ++i) {
       if (img.Records[static_cast<size_t>(i)] == nullptr) continue;
       int32_t type = img.Records[static_cast<size_t>(i)]->Type;
       ModuleRecord* m = nullptr;
       rc = NewModuleRecord(&m, type, i);
+      if (rc == -kErrUnknown) {
+        unheld = true;
+        continue;
+      }
       if (rc != 0) {
         Report(LangText(191, "Error creating module: ") + ErrorText(rc), kLevelError);
         continue;
@@ -465,20 +468,18 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
       if (m->Type == kTypeCapture && CaptureModule == nullptr) CaptureModule = m;
     }
   }
-  {
+  if (!unheld) {
     // A controller learned on a Catalog row moves its template on the render
     // while playing, and global ports read the templates: they change between
     // two frames.
-    // Without the hold the templates stay as they were (the synth's modules
-    // load all the same), and the log says why.
     FrameHold hold;
+    unheld = !hold.held;
     if (hold.held) {
       for (size_t i = static_cast<size_t>(live); i < img.Records.size(); ++i)
         if (img.Records[i] != nullptr) ApplyMasterPreset(*img.Records[i], legacy);
-    } else {
-      Report(WaitingForAudioText(), kLevelWarning);
     }
   }
+  if (unheld) Report(WaitingForAudioText(), kLevelWarning);
 
   DocResetPlaneOffset();
   int32_t sx = 0;
@@ -520,13 +521,20 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   DocSetOutputPortOn(output != nullptr ? -1 : 0);
   RequestGraphRebuild(0, 0, output);
 
-  if (folder != SessionFolder || name != SessionFile) {
+  if (unheld) {
+    // What stands is not the file: a session save would write it over the
+    // file (or over the session before, saved as it was), so the next one
+    // takes a new name.
+    SessionFile.clear();
+    SessionTitle.clear();
+    SaveSettings();
+  } else if (folder != SessionFolder || name != SessionFile) {
     SessionFolder = folder;
     SessionFile = name;
     SessionTitle = title;
     SaveSettings();
   }
-  DocShowSessionTitle(" " + title);
+  DocShowSessionTitle(" " + (unheld ? std::string() : title));
   DocRedrawModuleList();
 
   ClearHistory();

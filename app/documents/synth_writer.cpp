@@ -138,7 +138,10 @@ int32_t NamedMelodyPosition(const WaveLibraryEntry* e) {
 // key handlers change held keys under the second alone). The render callback takes
 // every pending change at its next frame, so one deadline serves the whole
 // save: the wait sleeps between looks and ends at the deadline, after which
-// the states are written as they stand and the save says so once.
+// the states are written as they stand and the save says so once. A reset
+// still to come (every key let go while playing, as New does just before its
+// save) is no wait: the copy is written as the reset leaves it, so no voice
+// it ends sounds in the file.
 void WriteKeyboardBank(DocumentWriter& w, const Shared<KeyboardState*>* bank, platform::Mutex* const* voiceLocks,
                        platform::Mutex* const* keyLocks, double deadline, bool& unanswered) {
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
@@ -157,9 +160,12 @@ void WriteKeyboardBank(DocumentWriter& w, const Shared<KeyboardState*>* bank, pl
         }
         platform::SleepMs(1);
       }
-      platform::MutexGuard voices(voiceLocks[k]);
-      platform::MutexGuard keys(keyLocks[k]);
-      KeyboardStateCopyOut(copy, *state);
+      {
+        platform::MutexGuard voices(voiceLocks[k]);
+        platform::MutexGuard keys(keyLocks[k]);
+        KeyboardStateCopyOut(copy, *state);
+      }
+      ApplyPendingReset(copy);
     }
     DocumentPut(w, &copy, sizeof copy);
   }

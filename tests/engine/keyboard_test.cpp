@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <vector>
 
 namespace Tarvelo {
 namespace {
@@ -243,6 +244,79 @@ TEST_F(KeyboardStateTest, SanitizeClampsCountsAndDropsSilentVoices) {
   s.ActiveCount.Store(40);
   SanitizeKeyboardState(s);
   EXPECT_EQ(s.ActiveCount.Load(), 32);
+  ExpectConsistent();
+}
+
+// A loaded state starts no note nobody holds: a voice on that no held key
+// names (every note-on takes a held key, so only a file that was written
+// with a reset still to come, or a hostile one, has it) is not kept, and a
+// state stored with its reset pending loads as that reset leaves it.
+TEST_F(KeyboardStateTest, ALoadKeepsOnlyTheVoicesAHeldKeyNames) {
+  const struct {
+    const char* what;
+    int32_t pending;
+    std::vector<int32_t> named;  // voices a held key names, of voices 0..5 on
+    std::vector<int32_t> kept;
+  } cases[] = {
+      {"no held key", kPendingTaken, {}, {}},
+      {"two named", kPendingTaken, {1, 4}, {1, 4}},
+      {"all named", kPendingRebuild, {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5}},
+      {"a reset pending", kPendingReset, {0, 1, 2, 3, 4, 5}, {}},
+      {"a reset pending, none named", kPendingReset, {}, {}},
+  };
+  for (const auto& c : cases) {
+    KeyboardStateInit(s);
+    s.LockFlag.Store(-1);
+    s.KeyOffset.Store(48);
+    for (int32_t v = 0; v < 6; ++v) SetSlot(s.Voices[v], 200.0f + v, 0.5f, kVoiceOn, v);
+    s.ActiveCount.Store(6);
+    s.VoicesOn.Store(6);
+    s.LastVoice.Store(5);
+    s.NewNote.Store(1);
+    int32_t h = 0;
+    for (int32_t v : c.named) StoreHeldKey(s.HeldKeys[h++], 0, 60u + v, v);
+    s.Pending.Store(c.pending);
+    SanitizeLoadedKeyboardState(s);
+    std::vector<int32_t> on;
+    for (int32_t v = 0; v < kVoicesUsed; ++v)
+      if (s.Voices[v].State.Load() != kVoiceFree) on.push_back(v);
+    EXPECT_EQ(on, c.kept) << c.what;
+    const bool lastKept = !c.kept.empty() && c.kept.back() == 5;
+    EXPECT_EQ(s.LastVoice.Load(), lastKept ? 5 : -1) << c.what;
+    EXPECT_EQ(s.NewNote.Load(), lastKept ? 1 : 0) << c.what;
+    // The reset leaves the switches and offsets.
+    EXPECT_EQ(s.LockFlag.Load(), -1) << c.what;
+    EXPECT_EQ(s.KeyOffset.Load(), 48) << c.what;
+    ExpectConsistent();
+  }
+}
+
+// The save writes a state whose reset the render has not taken yet as the
+// reset leaves it: the copy's voices and held keys go, the switches stay,
+// and a copy with no reset pending is left as it is.
+TEST_F(KeyboardStateTest, ACopyIsWrittenAsItsPendingResetLeavesIt) {
+  s.LockFlag.Store(-1);
+  s.KeyOffset.Store(24);
+  for (int32_t i = 0; i < 3; ++i) {
+    const int32_t h = HeldKeyReserve(s, keys);
+    StoreHeldKey(s.HeldKeys[h], 0, 50u + i, NoteOn(s, 300.0f + i, 1.0f));
+  }
+  VoiceListRebuild(s, keys);
+  KeyboardState untouched;
+  std::memcpy(static_cast<void*>(&untouched), &s, sizeof s);
+  ApplyPendingReset(s);
+  EXPECT_EQ(std::memcmp(&untouched, &s, sizeof s), 0);
+
+  KbPostPending(s, kPendingReset);
+  KeyboardState rendered;
+  std::memcpy(static_cast<void*>(&rendered), &s, sizeof s);
+  VoiceListRebuild(rendered, keys);  // what the render makes of it
+  ApplyPendingReset(s);
+  rendered.Changed.Store(0);
+  s.Changed.Store(0);
+  EXPECT_EQ(std::memcmp(&rendered, &s, sizeof s), 0);
+  EXPECT_EQ(s.VoicesOn.Load(), 0);
+  EXPECT_EQ(s.LockFlag.Load(), -1);
   ExpectConsistent();
 }
 

@@ -546,3 +546,63 @@ TEST_F(ModuleListTest, CopiesOfLinkedModulesWhileRendering) {
 }
 
 }  // namespace
+
+// A render stuck inside a frame never reaches the boundary a copy waits for:
+// a copy of a listed module (which would enter its source's output table), a
+// module made from a template and a module a load makes are then not made at
+// all, and the add says why (the load says it once for all its modules).
+TEST_F(ModuleListTest, CopiesTheRenderNeverPausesForAreNotMade) {
+  ModuleRecord* kb = Add(kKeyboard);
+  ModuleRecord* osc = Add(kOscillator);
+  Link(osc, 0, kb);
+  const int32_t outputs = kb->OutputCount.Load();
+  struct Case {
+    const char* what;
+    std::function<int32_t(ModuleRecord**)> make;
+    int32_t says;  // reports of the wait
+    bool listed;
+  };
+  const Case cases[] = {
+      {"a copy of a listed module", [&](ModuleRecord** m) { return AddModule(osc->ListIndex.Load(), false, m); }, 1, true},
+      {"a module of a type", [](ModuleRecord** m) { return AddModule(kOscillator, true, m); }, 1, true},
+      {"a module a load makes",
+       [](ModuleRecord** m) {
+         int32_t type = kOscillator;
+         return NewModuleRecord(m, type, 2);
+       },
+       0, false},
+  };
+  const double wait = FrameHoldWait;
+  FrameHoldWait = 0.01;
+  constexpr int32_t kTries = 5;
+  for (const Case& c : cases) {
+    int32_t made = 0;
+    tarvelo_test::Messages().clear();
+    for (int32_t i = 0; i < kTries; ++i) {
+      PlaybackActive = -1;
+      RenderBusy = 1;
+      ModuleRecord* m = osc;
+      const int32_t rc = c.make(&m);
+      RenderBusy = 0;
+      PlaybackActive = 0;
+      if (rc < 0 || m == nullptr) continue;
+      ++made;
+      if (c.listed)
+        RemoveModule(m);
+      else
+        ModuleRecordDelete(m);
+    }
+    EXPECT_EQ(made, 0) << c.what << ": made " << made << " of " << kTries;
+    int32_t says = 0;
+    for (const auto& [text, level] : tarvelo_test::Messages()) says += text == "Waiting for audio thread." ? 1 : 0;
+    EXPECT_EQ(says, c.says * kTries) << c.what;
+    EXPECT_EQ(ModuleList.count, 2) << c.what;
+    EXPECT_EQ(kb->OutputCount.Load(), outputs) << c.what;
+  }
+  FrameHoldWait = wait;
+  // With nothing rendering the same copy is made.
+  ModuleRecord* copy = nullptr;
+  ASSERT_GE(AddModule(osc->ListIndex.Load(), false, &copy), 0);
+  EXPECT_EQ(copy->PortSources[0].Load(), kb);
+  EXPECT_EQ(kb->OutputCount.Load(), outputs + 1);
+}

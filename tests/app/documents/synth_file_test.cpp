@@ -13,7 +13,10 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/documents/melody_file.h"
 #include "app/documents/wave_convert.h"
@@ -25,9 +28,11 @@
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
 #include "engine/dsp/control_common.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/midimap_hooks.h"
+#include "engine/notes.h"
 #include "engine/modulelist.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
@@ -113,7 +118,12 @@ class SynthFileTest : public SynthDocumentTest {
     }
 
     KeyboardState& k = *KeyboardStates[0].Load();
-    ASSERT_GE(NoteOn(k, 440.0f, 0.75f), 0);
+    // A key held down, as a press makes it: a held key names its voice.
+    const int32_t held = HeldKeyReserve(k, KeyboardKeyLocks[0]);
+    ASSERT_GE(held, 0);
+    const int32_t voice = NoteOn(k, 440.0f, 0.75f);
+    ASSERT_GE(voice, 0);
+    StoreHeldKey(k.HeldKeys[held], 0, 57u, voice);
     VoiceListRebuild(k, KeyboardKeyLocks[0]);
     k.LockFlag.Store(-1);
     k.KeyOffset.Store(48);
@@ -166,6 +176,75 @@ class SynthFileTest : public SynthDocumentTest {
     EXPECT_EQ(ActionHistory.count, s.history);
     EXPECT_EQ(SynthOutputModule.load(), mix_);
   }
+
+  // A user playing a live set, the test being the interface: the render
+  // callback plays block after block (the audio thread's stand-in), resting
+  // restMs between two as a stream waits for its device, and a MIDI device
+  // (unless left out) plays notes and moves controller 7 on channel 1 through
+  // the MIDI thread, over and over, until the set ends.
+  struct LiveSet {
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> blocks{0};
+    bool madeLocks = false;
+    bool device = true;
+    std::thread audio;
+    std::thread midi;
+    explicit LiveSet(bool withDevice = true, int32_t restMs = 1) : device(withDevice) {
+      // The tuning locks the program makes at start-up (the other tests run
+      // without them).
+      for (platform::Mutex*& m : MT_TUNINGS)
+        if (m == nullptr) m = platform::MutexCreate(), madeLocks = true;
+      platform::MarkInterfaceThread();
+      PlaybackActive = -1;
+      audio = std::thread([this, restMs] {
+        std::vector<float> block(96 * restMs);
+        float* stream = block.data();
+        while (!stop.load()) {
+          RenderAudio(&stream, 0, static_cast<int32_t>(block.size()));
+          blocks.fetch_add(1);
+          platform::SleepMs(restMs);
+        }
+      });
+      if (!device) return;
+      platform::MidiFakeRemoveAll();
+      EXPECT_EQ(QUARLE_AUDIO::InitMidiControllerTypes(), 0);
+      QUARLE_AUDIO::MidiInCallback = &QUARLE_AUDIO::MidiInProc;
+      const int32_t slot = platform::MidiFakePlug("Dev A");
+      QUARLE_AUDIO::CheckMidiDevices();
+      midi = std::thread([this, slot] {
+        for (int32_t i = 0; !stop.load(); ++i) {
+          const uint8_t key = static_cast<uint8_t>(60 + i % 12);
+          platform::MidiFakeSend(slot, {0x90, key, 100, 0xB0, 7, static_cast<uint8_t>(i % 128), 0x80, key, 0});
+          platform::SleepMs(1);
+        }
+      });
+    }
+    // Until the render has played n more blocks.
+    void Blocks(int64_t n) const {
+      const int64_t until = blocks.load() + n;
+      while (blocks.load() < until) platform::SleepMs(1);
+    }
+    ~LiveSet() {
+      Blocks(3);
+      stop = true;
+      audio.join();
+      if (device) {
+        midi.join();
+        platform::MidiInFlush(5.0);
+        QUARLE_AUDIO::CloseMidiInput();
+        platform::MidiFakeRemoveAll();
+      }
+      PlaybackActive = 0;
+      TakeControllerMoves(false);
+      platform::ForgetInterfaceThread();
+      if (madeLocks) {
+        for (platform::Mutex*& m : MT_TUNINGS) {
+          platform::MutexDestroy(m);
+          m = nullptr;
+        }
+      }
+    }
+  };
 
   ModuleRecord* kb_ = nullptr;
   ModuleRecord* osc_ = nullptr;
@@ -630,6 +709,16 @@ WaveLibraryEntry* RecordingMelody(const std::string& folder, const std::string& 
   return mel;
 }
 
+// A melody entry as the Sequencer's Record press makes it: busy, not saved,
+// room for a long take.
+WaveLibraryEntry* TakeEntry(const std::string& folder, const std::string& file) {
+  WaveLibraryEntry* mel = RecordingMelody(folder, file);
+  std::free(mel->Sound.samples);
+  mel->Sound.samples = static_cast<float*>(std::calloc(kMelodyRecordBytes / 4, sizeof(float)));
+  mel->Sound.dataSize = kMelodyRecordBytes;
+  return mel;
+}
+
 float SavedSampleAt(const std::string& path, size_t i) {
   QUARLE_AUDIO::SoundBuffer sb;
   QUARLE_AUDIO::SoundBufferInit(&sb);
@@ -917,72 +1006,199 @@ TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
 // ThreadSanitizer this is the proof that the threads share nothing unguarded;
 // here it checks that every save and load succeeds and playback goes on.
 TEST_F(SynthFileTest, PlayingWhileAMidiDeviceSendsAndTheInterfaceLoadsAndSaves) {
-  // The tuning locks the program makes at start-up (the other tests run
-  // without them).
-  bool madeLocks = false;
-  for (platform::Mutex*& m : MT_TUNINGS)
-    if (m == nullptr) m = platform::MutexCreate(), madeLocks = true;
   BuildSynth();
   Save("stress_a.tarvelo");
-  platform::MidiFakeRemoveAll();
-  ASSERT_EQ(QUARLE_AUDIO::InitMidiControllerTypes(), 0);
-  QUARLE_AUDIO::MidiInCallback = &QUARLE_AUDIO::MidiInProc;
-  const int32_t device = platform::MidiFakePlug("Dev A");
-  QUARLE_AUDIO::CheckMidiDevices();
-  platform::MarkInterfaceThread();
-  PlaybackActive = -1;
-
-  std::atomic<bool> stop{false};
-  std::atomic<int64_t> blocks{0};
-  std::thread audio([&] {
-    std::vector<float> block(96);
-    float* stream = block.data();
-    while (!stop.load()) {
-      RenderAudio(&stream, 0, static_cast<int32_t>(block.size()));
-      blocks.fetch_add(1);
-      platform::SleepMs(1);
-    }
-  });
-  std::thread midi([&] {
-    for (int32_t i = 0; !stop.load(); ++i) {
-      const uint8_t key = static_cast<uint8_t>(60 + i % 12);
-      platform::MidiFakeSend(device, {0x90, key, 100, 0xB0, 7, static_cast<uint8_t>(i % 128), 0x80, key, 0});
-      platform::SleepMs(1);
-    }
-  });
   int32_t failures = 0;
-  for (int32_t round = 0; round < 12; ++round) {
-    if (SaveSession(Home("SYNTHS"), "stress_b.tarvelo") != 0) ++failures;
-    if (LoadSynth(Home("SYNTHS"), round % 2 ? "stress_b.tarvelo" : "stress_a.tarvelo") != 0) ++failures;
-    TakeControllerMoves(false);  // does nothing while playing: the render callback takes them
-    // A copy of a linked module joins its source's output table while frames run.
-    for (int32_t i = 0; i < ModuleList.count; ++i) {
-      if (ModuleList.entries[i]->Type != kTypeOscillator) continue;
-      ModuleRecord* copy = nullptr;
-      if (AddModule(i, false, &copy) < 0 || copy->PortSources[0].Load() != ModuleList.entries[i]->PortSources[0].Load()) ++failures;
-      break;
+  int64_t blocks = 0;
+  {
+    LiveSet set;
+    for (int32_t round = 0; round < 12; ++round) {
+      if (SaveSession(Home("SYNTHS"), "stress_b.tarvelo") != 0) ++failures;
+      if (LoadSynth(Home("SYNTHS"), round % 2 ? "stress_b.tarvelo" : "stress_a.tarvelo") != 0) ++failures;
+      TakeControllerMoves(false);  // does nothing while playing: the render callback takes them
+      // A copy of a linked module joins its source's output table while frames run.
+      for (int32_t i = 0; i < ModuleList.count; ++i) {
+        if (ModuleList.entries[i]->Type != kTypeOscillator) continue;
+        ModuleRecord* copy = nullptr;
+        if (AddModule(i, false, &copy) < 0 || copy->PortSources[0].Load() != ModuleList.entries[i]->PortSources[0].Load()) ++failures;
+        break;
+      }
     }
+    set.Blocks(3);
+    blocks = set.blocks.load();
   }
-  const int64_t before = blocks.load();
-  while (blocks.load() < before + 3) platform::SleepMs(1);
-  stop = true;
-  midi.join();
-  audio.join();
-  platform::MidiInFlush(5.0);
-  QUARLE_AUDIO::CloseMidiInput();
-  platform::MidiFakeRemoveAll();
-  PlaybackActive = 0;
-  TakeControllerMoves(false);
-  platform::ForgetInterfaceThread();
-  if (madeLocks) {
-    for (platform::Mutex*& m : MT_TUNINGS) {
-      platform::MutexDestroy(m);
-      m = nullptr;
+  EXPECT_EQ(failures, 0);
+  EXPECT_GT(blocks, 12);
+  EXPECT_EQ(CountReports("The audio engine did not"), 0);
+}
+
+// A Sequencer records while the controller bound to its tempo moves (the MIDI
+// thread queues each move, the render applies it at a frame's start, also to
+// a module no frame plays), and the interface loads another synth. The load
+// ends the take where the moves land, on the render: the finish resets the
+// module's voices and sets three of its parameters, a move's words too.
+// ThreadSanitizer reports a finish made beside the moves.
+TEST_F(SynthFileTest, LoadsWhileABoundSequencerRecordsAndItsControllerMoves) {
+  BuildSynth();
+  Link(seq_, kSeqFrequency, kb_);
+  Link(seq_, kSeqVelocity, kb_);
+  Link(mix_, 3, seq_);  // played: it records the device's notes
+  RequestGraphRebuild(0, 0, mix_);
+  {
+    platform::MutexGuard guard(MT_MIDIMAPS);
+    MidiMapEntry& e = MidiMaps[0].Entries[7][0];
+    e.Target = seq_;
+    e.Param = kSeqTempo;
+  }
+  Save("bound.tarvelo");
+#if defined(__SANITIZE_THREAD__)
+  constexpr int32_t kLoads = 60;
+#else
+  constexpr int32_t kLoads = 120;
+#endif
+  int32_t recording = 0, bound = 0, failures = 0;
+  {
+    LiveSet set;
+    for (int32_t round = 0; round < kLoads; ++round) {
+      ModuleRecord* seq = nullptr;
+      for (int32_t i = 0; i < ModuleList.count && seq == nullptr; ++i)
+        if (ModuleList.entries[i]->Type == kTypeSequencer) seq = ModuleList.entries[i];
+      if (seq == nullptr) {
+        ++failures;
+        break;
+      }
+      {
+        platform::MutexGuard guard(MT_MIDIMAPS);
+        bound += MidiMaps[0].Entries[7][0].Target == seq ? 1 : 0;
+      }
+      // The Record press: the render starts the take at its next frame.
+      AssignWaveToModule(seq, TakeEntry(Home("MELODIES"), "take" + std::to_string(round) + ".mel"), ~uint64_t{0});
+      WaitEngineCommandSlot();
+      set.Blocks(1 + round % 3);
+      recording += seq->ModuleSwitches[kSwitchRecord].Load() != 0 ? 1 : 0;
+      if (LoadSynth(Home("SYNTHS"), "bound.tarvelo") != 0) ++failures;
     }
   }
   EXPECT_EQ(failures, 0);
-  EXPECT_GT(blocks.load(), 12);
+  EXPECT_EQ(bound, kLoads);
+  EXPECT_EQ(recording, kLoads);
   EXPECT_EQ(CountReports("The audio engine did not"), 0);
+}
+
+// New lets every key go and saves at once. While playing, the release is a
+// reset the render takes at its next frame, so the save may come first: the
+// file holds the states as the reset leaves them, and a Keyboard added to the
+// synth loaded from it sounds nothing. First with the render between two
+// frames (the reset is certainly still to come), then playing; and a file
+// that holds voices on with nobody holding them (written so, or hostile)
+// loads silent as well.
+TEST_F(SynthFileTest, NewsSaveWhileKeysSoundLoadsSilent) {
+  // Voices on in the states a file holds.
+  auto storedVoices = [&](const std::string& name) {
+    const auto b = Bytes(name);
+    const Layout l = Walk(b);
+    int32_t on = 0;
+    for (int32_t k = 0; k < 2 * kKeyboardBankSize; ++k) {
+      KeyboardState state;
+      std::memcpy(static_cast<void*>(&state), b.data() + l.states + 4 + k * sizeof(KeyboardState), sizeof state);
+      for (const VoiceSlot& v : state.Voices) on += v.State.Load() != kVoiceFree ? 1 : 0;
+    }
+    return on;
+  };
+  // Loaded with playback off, a Keyboard added and played: its voices.
+  auto soundsAfterLoad = [&](const std::string& name) {
+    EXPECT_EQ(LoadSynth(Home("SYNTHS"), name), 0);
+    ModuleRecord* kb = Add(kTypeKeyboard);
+    RequestGraphRebuild(0, 0, kb);
+    std::vector<float> block(128);
+    float* p = block.data();
+    RenderAudio(&p, 0, static_cast<int32_t>(block.size()));
+    return kb->ActiveVoices.Load() + KeyboardStates[0].Load()->VoicesOn.Load() +
+           OctaveBoardStates[0].Load()->VoicesOn.Load();
+  };
+  // Rendered on this thread: one block between the presses and New. Else
+  // playing, in blocks of 20 ms, as a stream's device asks for them.
+#if defined(__SANITIZE_THREAD__)
+  constexpr int32_t kPlayingRounds = 24;
+#else
+  constexpr int32_t kPlayingRounds = 40;
+#endif
+  const struct {
+    const char* what;
+    int32_t restMs;
+    int32_t rounds;
+  } cases[] = {{"between two frames", 0, 1}, {"playing", 20, kPlayingRounds}};
+  for (const auto& c : cases) {
+    int32_t stored = 0, sounding = 0;
+    for (int32_t round = 0; round < c.rounds; ++round) {
+      ResetEngine();
+      {
+        std::unique_ptr<LiveSet> set;
+        if (c.restMs > 0) set = std::make_unique<LiveSet>(false, c.restMs);
+        PlaybackActive = -1;
+        for (int32_t k = 0; k < 3; ++k) EXPECT_GE(KeyNoteOnAt(40 + k, 220.0f * (k + 1), 0.8f, 1), 0);
+        for (int32_t k = 0; k < 2; ++k) EXPECT_GE(OctaveNoteOn(k, 0.8f), 0);
+        if (set) {
+          set->Blocks(1 + round % 3);  // the render plays them
+        } else {
+          std::vector<float> block(96);
+          float* p = block.data();
+          RenderAudio(&p, 0, static_cast<int32_t>(block.size()));
+        }
+        // New: the old synth goes (the render may take its rebuild before
+        // the keys are let go), then the keys, then the save.
+        ClearSynth();
+        SettleEngineCommands();
+        ReleaseAllKeys();
+        Save("new.tarvelo");
+        if (!set) PlaybackActive = 0;
+      }
+      stored += storedVoices("new.tarvelo") > 0 ? 1 : 0;
+      sounding += soundsAfterLoad("new.tarvelo") > 0 ? 1 : 0;
+    }
+    EXPECT_EQ(stored, 0) << c.what << ": " << stored << " of " << c.rounds << " files hold voices";
+    EXPECT_EQ(sounding, 0) << c.what << ": " << sounding << " of " << c.rounds << " loaded synths sound";
+  }
+
+  // The other side: files with voices on and no held key naming them, or
+  // with the reset still to come.
+  ResetEngine();
+  Save("quiet.tarvelo");
+  const auto quiet = Bytes("quiet.tarvelo");
+  const Layout l = Walk(quiet);
+  const struct {
+    const char* what;
+    bool named;
+    int32_t pending;
+  } hostile[] = {{"no held keys", false, kPendingTaken},
+                 {"held keys, a reset to come", true, kPendingReset},
+                 {"no held keys, a reset to come", false, kPendingReset}};
+  for (const auto& h : hostile) {
+    auto b = quiet;
+    for (int32_t k = 0; k < 2 * kKeyboardBankSize; ++k) {
+      KeyboardState state;
+      KeyboardStateInit(state);
+      for (int32_t v = 0; v < 4; ++v) {
+        state.Voices[v].Frequency.Store(110.0f * (v + 1));
+        state.Voices[v].Velocity.Store(1.0f);
+        state.Voices[v].State.Store(kVoiceOn);
+        state.ActiveList[v].Store(v);
+        if (h.named) StoreHeldKey(state.HeldKeys[v], 0, 50u + v, v);
+      }
+      state.ActiveCount.Store(4);
+      state.VoicesOn.Store(4);
+      state.LastVoice.Store(3);
+      state.NewNote.Store(1);
+      state.Pending.Store(h.pending);
+      std::memcpy(b.data() + l.states + 4 + k * sizeof(KeyboardState), &state, sizeof state);
+    }
+    WriteBytes(Os("SYNTHS/hostile.tarvelo"), b);
+    EXPECT_EQ(soundsAfterLoad("hostile.tarvelo"), 0) << h.what;
+    for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
+      EXPECT_EQ(KeyboardStates[k].Load()->VoicesOn.Load(), 0) << h.what << ", keyboard " << k;
+      EXPECT_EQ(OctaveBoardStates[k].Load()->VoicesOn.Load(), 0) << h.what << ", octave board " << k;
+    }
+  }
 }
 
 }  // namespace

@@ -117,9 +117,10 @@ class SynthRoundTripTest : public SynthDocumentTest {
   }
   // What else a load makes of a synth on purpose, applied to the synth that
   // was saved, so that it renders as the loaded one should:
-  // - a keyboard state is repaired as stored: only voices that are on are
-  //   kept, none when its stored count is 0 (a voice released since the
-  //   last frame goes at once, without the frame that would free it);
+  // - a keyboard state is repaired as stored: only voices that are on and
+  //   named by a held key are kept, none when its stored count is 0 (a voice
+  //   released since the last frame goes at once, without the frame that
+  //   would free it) or a reset was pending;
   // - the switches: Play back on but for four types, a control module's zero
   //   switch, an envelope's, a keyboard's kill-released word as NOT its first
   //   switch, the per-voice word forced by the type's polyphony;
@@ -141,8 +142,8 @@ class SynthRoundTripTest : public SynthDocumentTest {
     }
     RequestTuningApply();
     for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-      SanitizeKeyboardState(*KeyboardStates[k].Load());
-      SanitizeKeyboardState(*OctaveBoardStates[k].Load());
+      SanitizeLoadedKeyboardState(*KeyboardStates[k].Load());
+      SanitizeLoadedKeyboardState(*OctaveBoardStates[k].Load());
     }
     for (int32_t i = 0; i < ModuleList.count; ++i) {
       ModuleRecord& m = *ModuleList.entries[i];
@@ -659,19 +660,29 @@ TEST_F(SynthRoundTripTest, ASaveOrLoadTheRenderNeverPausesForKeepsTheFileAndTheT
   EXPECT_EQ(CountReports("Could not save kept.tarvelo: Waiting for audio thread."), 1);
   EXPECT_TRUE(ReadBytes(Os("SYNTHS/kept.tarvelo")) == before);
 
-  // A load meanwhile takes the synth's modules and leaves the templates as
-  // they were, rather than rewrite them under a frame that reads them.
+  // A load meanwhile makes none of the synth's modules (each is copied from
+  // its template, which a frame may be writing) and leaves the templates as
+  // they were, rather than rewrite them under a frame that reads them; it
+  // says so once. The file is then no longer the session: a session save
+  // would write the synth it could not make over it.
   ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.75f);
   Save("templates.tarvelo");
+  const std::vector<unsigned char> templates = ReadBytes(Os("SYNTHS/templates.tarvelo"));
   ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.25f);
   const int32_t modules = ModuleList.count;
   const int32_t loaded = stuck([&] { return LoadSynth(Home("SYNTHS"), "templates.tarvelo"); });
   EXPECT_EQ(loaded, 0);
   EXPECT_EQ(CountReports("Waiting for audio thread."), 1);
-  EXPECT_EQ(ModuleList.count, modules);
+  EXPECT_EQ(ModuleList.count, 0) << "of " << modules;
   EXPECT_EQ(ModuleCatalog[kTypeOscillator].Params[0].Value.Load(), 0.25f);
-  Load("templates.tarvelo");  // nothing renders now: the file's template
+  EXPECT_NE(SessionFile, "templates.tarvelo");
+  EXPECT_EQ(SaveSession(SessionFolder, SessionFile), 0);
+  EXPECT_TRUE(ReadBytes(Os("SYNTHS/templates.tarvelo")) == templates);
+  EXPECT_TRUE(ReadBytes(Os("SYNTHS/kept.tarvelo")) == before);
+  Load("templates.tarvelo");  // nothing renders now: the file's modules and template
+  EXPECT_EQ(ModuleList.count, modules);
   EXPECT_EQ(ModuleCatalog[kTypeOscillator].Params[0].Value.Load(), 0.75f);
+  EXPECT_EQ(SessionFile, "templates.tarvelo");
 }
 
 }  // namespace
