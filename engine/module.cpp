@@ -96,7 +96,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   int32_t result = 0;
   dst.ProcessFunctions[0] = src.ProcessFunctions[0];
   dst.ProcessFunctions[1] = src.ProcessFunctions[1];
-  std::memcpy(dst.ModuleSwitches, src.ModuleSwitches, sizeof(dst.ModuleSwitches));
+  CopyShared(dst.ModuleSwitches, src.ModuleSwitches);
   dst.ModuleSwitches[kSwitchRecord].Store(0);
 
   // State block: cleared, then the type's fixed words come along.

@@ -58,7 +58,7 @@ void WaveLibraryEntryAssign(WaveLibraryEntry& dst, const WaveLibraryEntry& src) 
   DynZStringAssignFrom(dst.File, src.File);
   SoundBufferAssign(&dst.Sound, &src.Sound);
   dst.RateRatio = src.RateRatio;
-  dst.State = src.State;
+  CopyShared(dst.State, src.State);
   dst.LoadState = src.LoadState;
   dst.ChannelChoice = src.ChannelChoice;
   dst.Saved = src.Saved;

@@ -11,13 +11,27 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/command.h"
+#include "engine/keyboard.h"
+#include "engine/module.h"
 #include "platform/paths.h"
 
 namespace Tarvelo {
 namespace {
+
+// The records holding shared words copy only through their named copies
+// (WaveLibraryEntryAssign, ModuleParamCopy, ModuleDuplicate, the keyboard
+// states' CopyIn/CopyOut): `a = b` does not compile. The keyboard state is
+// stored whole, so it stays trivially copyable.
+template <class T>
+constexpr bool kPlainCopyCompiles = requires(T& a, const T& b) { a = b; } || std::is_copy_constructible_v<T>;
+static_assert(!kPlainCopyCompiles<WaveLibraryEntry> && !kPlainCopyCompiles<ModuleParam> &&
+              !kPlainCopyCompiles<ModuleRecord>);
+static_assert(!kPlainCopyCompiles<KeyboardState> && !kPlainCopyCompiles<VoiceSlot> && !kPlainCopyCompiles<HeldKey>);
+static_assert(std::is_trivially_copyable_v<KeyboardState> && std::is_trivially_copyable_v<WaveLibraryEntry>);
 
 namespace fs = std::filesystem;
 using QUARLE_BASICS::DynZStringGet;
