@@ -192,7 +192,7 @@ void LinkListedInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_
 // A take ended twice (by its last frame and by the stop) is ended once.
 void FinishTakeNow(ModuleRecord* m) {
   if (m != nullptr && FinishTake != nullptr && m->ModuleSwitches[kSwitchRecord].Load() != 0 &&
-      m->SampleEntry != nullptr)
+      m->SampleEntry.Load() != nullptr)
     FinishTake(*m);
 }
 
@@ -576,7 +576,7 @@ void PostUnlinkModule(ModuleRecord* m) {
 void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
   if (m == nullptr) return;
   m->SampleData = nullptr;
-  m->SampleEntry = wave;
+  m->SampleEntry.Store(wave);
   ModuleResetVoices(*m);
   // A Sequencer's take starts from no voice: none is left for the render to clear.
   if (m->Type == kTypeSequencer && waveArgument != 0) m->PreviousActiveVoices = 0;

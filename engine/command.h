@@ -54,13 +54,16 @@ struct WaveInfo {
   float Pitch;  // detected pitch of channel 0
 };
 // Installed by the libraries; without it an attached entry carries no sound.
+// one thread: start-up
 extern bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info);
 // Installed by the engine start-up: ends the recording of a Sample, Sequencer
 // or Melody Generator with what it holds (an entry without anything recorded
 // leaves its list).
+// one thread: start-up
 extern void (*FinishTake)(ModuleRecord& m);
 
 // Waits of the posters, in seconds (3.0 and 1.0).
+// one thread: start-up (tests set them while nothing renders)
 extern double CommandSlotWait;
 extern double ModuleLiveWait;
 
@@ -243,6 +246,7 @@ struct FrameHold {
 };
 // What a change that found no frame hold tells the user.
 std::string WaitingForAudioText();
+// one thread: start-up (tests set them while nothing renders)
 extern double FrameHoldWait;   // 1.0 s
 extern double FrameHoldLimit;  // 0.25 s
 

@@ -170,7 +170,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   // A take in progress stays its module's own: a take that ends holding
   // nothing frees its entry, which a copy would still point at.
   const bool recording = src.ModuleSwitches[kSwitchRecord].Load() != 0;
-  dst.SampleEntry = recording ? nullptr : src.SampleEntry;
+  dst.SampleEntry.Store(recording ? nullptr : src.SampleEntry.Load());
   dst.SampleData = recording ? nullptr : src.SampleData;
   dst.SampleStep = src.SampleStep;
   dst.SampleChannels = src.SampleChannels;

@@ -244,7 +244,7 @@ void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, const S
 void EndOldRecordings() {
   for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
-    if (m != nullptr && m->ModuleSwitches[kSwitchRecord].Load() != 0 && m->SampleEntry != nullptr) FinishRecording(*m);
+    if (m != nullptr && m->ModuleSwitches[kSwitchRecord].Load() != 0 && m->SampleEntry.Load() != nullptr) FinishRecording(*m);
   }
 }
 

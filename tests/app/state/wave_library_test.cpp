@@ -93,7 +93,7 @@ TEST_F(WaveLibraryTest, NewEntryAndCopies) {
   e->ListIndex = 7;
   e->Pitch[1] = 440.0f;
   e->MeanLevel[0] = -3.0f;
-  e->Duration = 2.5f;
+  e->Duration.Store(2.5f);
   e->Sound.samples = static_cast<float*>(std::malloc(8));
   e->Sound.samples[0] = 0.25f;
   e->Sound.samples[1] = -0.5f;
@@ -108,7 +108,7 @@ TEST_F(WaveLibraryTest, NewEntryAndCopies) {
   EXPECT_EQ(DynZStringGet(c->Folder), "\\x");
   EXPECT_EQ(c->Pitch[1], 440.0f);
   EXPECT_EQ(c->MeanLevel[0], -3.0f);
-  EXPECT_EQ(c->Duration, 2.5f);
+  EXPECT_EQ(c->Duration.Load(), 2.5f);
   ASSERT_NE(c->Sound.samples, nullptr);
   EXPECT_NE(c->Sound.samples, e->Sound.samples);
   EXPECT_EQ(c->Sound.samples[1], -0.5f);
