@@ -31,8 +31,14 @@ enum EngineCommandKind : int32_t {
 constexpr int64_t kCommandIdle = -1;
 constexpr int64_t kCommandPosted = 0;
 
-// One writer (the interface thread); the state word is written last by the
-// poster and last by the reset.
+// The state word is written last by the poster and last by the reset: it
+// hands the other fields over. The poster that found the slot idle (the
+// interface, or the audio thread filling it from the queue under the queue's
+// lock) writes them before its release store of posted; the one thread that
+// runs the command (the render while playing, the interface once the stream
+// stopped) reads them after an acquire of posted and resets the slot. The
+// interface also asks whether a pending command names a module while the
+// render may run it and fill the slot again: the two module words are shared.
 struct EngineCommandRecord {
   std::atomic<int64_t> State;  // -1 idle, 0 posted
   uint64_t WaveArgument;
@@ -40,10 +46,11 @@ struct EngineCommandRecord {
   int32_t Kind;
   int32_t Port;
   int32_t TemplateType;
-  ModuleRecord* Module;
-  ModuleRecord* Source;
+  QUARLE_BASICS::Shared<ModuleRecord*> Module;
+  QUARLE_BASICS::Shared<ModuleRecord*> Source;
   WaveLibraryEntry* Wave;
 };
+// one thread: holder of EngineCommand.State, as above (the module words are shared)
 extern EngineCommandRecord EngineCommand;
 
 // What a wave library entry hands to the module it is attached to.

@@ -62,8 +62,8 @@ TEST_F(CommandTest, ABusyMailboxQueuesInsteadOfOverwriting) {
   EXPECT_EQ(EngineCommandsQueued(), 2);
   ASSERT_FALSE(Messages().empty());
   EXPECT_EQ(Messages()[0].second, QUARLE_BASICS::kLevelWarning);
-  EXPECT_EQ(EngineCommand.Module, a);
-  EXPECT_EQ(EngineCommand.Source, b);  // the pending command is intact
+  EXPECT_EQ(EngineCommand.Module.Load(), a);
+  EXPECT_EQ(EngineCommand.Source.Load(), b);  // the pending command is intact
   EXPECT_TRUE(EngineCommandReferences(c));
   ExecuteEngineCommand();
   EXPECT_EQ(a->PortSources[0].Load(), b);

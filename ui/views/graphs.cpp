@@ -103,11 +103,12 @@ int32_t DrawWavePreview(V::RenderRecord* snap, int32_t id) {
 
 int32_t DrawFilterGraph(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
-  // Read without a lock while the filter panel may rebuild the design: the
-  // redraw flag published after a rebuild brings the new design next frame.
-  ShowGraph(snap, id, [snap](platform::Image* p, int32_t W, int32_t H) {
-    PaintFilterGraph(p, W, H, snap->Colour, FirDesign.FirTapCount, FirDesign.FirKernel,
-                     FirDesign.FirWindow);
+  // The design as its last build published it: the filter page rebuilds it
+  // meanwhile, and the redraw it publishes then brings the new one.
+  FirGraphCopy graph;
+  CopyFirGraph(graph);
+  ShowGraph(snap, id, [snap, &graph](platform::Image* p, int32_t W, int32_t H) {
+    PaintFilterGraph(p, W, H, snap->Colour, graph.TapCount, graph.Kernel, graph.Window);
   });
   return 0;
 }
