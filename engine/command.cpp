@@ -131,8 +131,8 @@ void WriteSlot(const QueuedCommand& c) {
   EngineCommand.Kind = c.Kind;
   EngineCommand.Port = c.Port;
   EngineCommand.TemplateType = c.TemplateType;
-  EngineCommand.Module = c.Module;
-  EngineCommand.Source = c.Source;
+  EngineCommand.Module.Store(c.Module);
+  EngineCommand.Source.Store(c.Source);
   EngineCommand.Wave = c.Wave;
   EngineCommand.State.store(kCommandPosted, std::memory_order_release);
 }
@@ -192,7 +192,7 @@ void LinkListedInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_
 // A take ended twice (by its last frame and by the stop) is ended once.
 void FinishTakeNow(ModuleRecord* m) {
   if (m != nullptr && FinishTake != nullptr && m->ModuleSwitches[kSwitchRecord].Load() != 0 &&
-      m->SampleEntry != nullptr)
+      m->SampleEntry.Load() != nullptr)
     FinishTake(*m);
 }
 
@@ -305,8 +305,8 @@ void EngineCommandInit() {
   EngineCommand.Kind = kCommandRebuild;
   EngineCommand.Port = 0;
   EngineCommand.TemplateType = 0;
-  EngineCommand.Module = nullptr;
-  EngineCommand.Source = nullptr;
+  EngineCommand.Module.Store(nullptr);
+  EngineCommand.Source.Store(nullptr);
   EngineCommand.Wave = nullptr;
   std::lock_guard<std::mutex> guard(Backlog.lock);
   Backlog.head = 0;
@@ -576,7 +576,7 @@ void PostUnlinkModule(ModuleRecord* m) {
 void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument) {
   if (m == nullptr) return;
   m->SampleData = nullptr;
-  m->SampleEntry = wave;
+  m->SampleEntry.Store(wave);
   ModuleResetVoices(*m);
   // A Sequencer's take starts from no voice: none is left for the render to clear.
   if (m->Type == kTypeSequencer && waveArgument != 0) m->PreviousActiveVoices = 0;
@@ -646,7 +646,7 @@ bool ExecuteEngineCommand() {
   const bool posted = EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted;
   if (posted) {
     // Not yet run: it stays posted for the next frame boundary.
-    if (!RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
+    if (!RunCommand(EngineCommand.Kind, EngineCommand.Module.Load(), EngineCommand.Source.Load(), EngineCommand.Port,
                     EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument, true))
       return false;
     if (RebuildsOrder(EngineCommand.Kind)) UpdateProcessingOrderOnRender(EngineCommand.RebuildArgument);
@@ -671,11 +671,11 @@ void RunPendingEngineCommands() {
   // but a poster holding its lock may make a pop miss once.
   for (int32_t guard = 0; guard < 1 << 20 && EngineCommandPending(); ++guard) {
     if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted) {
-      if (EngineCommand.Kind == kCommandUnlinkModule && EngineCommand.Module != nullptr) {
+      if (EngineCommand.Kind == kCommandUnlinkModule && EngineCommand.Module.Load() != nullptr) {
         platform::MutexGuard lock(ModuleList.lock);
-        UnlinkModule(*EngineCommand.Module);
+        UnlinkModule(*EngineCommand.Module.Load());
       } else {
-        RunCommand(EngineCommand.Kind, EngineCommand.Module, EngineCommand.Source, EngineCommand.Port,
+        RunCommand(EngineCommand.Kind, EngineCommand.Module.Load(), EngineCommand.Source.Load(), EngineCommand.Port,
                    EngineCommand.TemplateType, EngineCommand.Wave, EngineCommand.WaveArgument, false);
       }
       if (RebuildsOrder(EngineCommand.Kind)) UpdateProcessingOrder(EngineCommand.RebuildArgument);
@@ -729,7 +729,7 @@ std::string WaitingForAudioText() { return QUARLE_BASICS::LangText(141, "Waiting
 bool EngineCommandReferences(const ModuleRecord* m) {
   if (m == nullptr) return false;
   if (EngineCommand.State.load(std::memory_order_acquire) == kCommandPosted &&
-      (EngineCommand.Module == m || EngineCommand.Source == m))
+      (EngineCommand.Module.Load() == m || EngineCommand.Source.Load() == m))
     return true;
   std::lock_guard<std::mutex> guard(Backlog.lock);
   int32_t count = EngineCommandBacklog.load(std::memory_order_relaxed);

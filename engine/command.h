@@ -31,8 +31,14 @@ enum EngineCommandKind : int32_t {
 constexpr int64_t kCommandIdle = -1;
 constexpr int64_t kCommandPosted = 0;
 
-// One writer (the interface thread); the state word is written last by the
-// poster and last by the reset.
+// The state word is written last by the poster and last by the reset: it
+// hands the other fields over. The poster that found the slot idle (the
+// interface, or the audio thread filling it from the queue under the queue's
+// lock) writes them before its release store of posted; the one thread that
+// runs the command (the render while playing, the interface once the stream
+// stopped) reads them after an acquire of posted and resets the slot. The
+// interface also asks whether a pending command names a module while the
+// render may run it and fill the slot again: the two module words are shared.
 struct EngineCommandRecord {
   std::atomic<int64_t> State;  // -1 idle, 0 posted
   uint64_t WaveArgument;
@@ -40,10 +46,11 @@ struct EngineCommandRecord {
   int32_t Kind;
   int32_t Port;
   int32_t TemplateType;
-  ModuleRecord* Module;
-  ModuleRecord* Source;
+  QUARLE_BASICS::Shared<ModuleRecord*> Module;
+  QUARLE_BASICS::Shared<ModuleRecord*> Source;
   WaveLibraryEntry* Wave;
 };
+// one thread: holder of EngineCommand.State, as above (the module words are shared)
 extern EngineCommandRecord EngineCommand;
 
 // What a wave library entry hands to the module it is attached to.
@@ -54,13 +61,16 @@ struct WaveInfo {
   float Pitch;  // detected pitch of channel 0
 };
 // Installed by the libraries; without it an attached entry carries no sound.
+// one thread: start-up
 extern bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info);
 // Installed by the engine start-up: ends the recording of a Sample, Sequencer
 // or Melody Generator with what it holds (an entry without anything recorded
 // leaves its list).
+// one thread: start-up
 extern void (*FinishTake)(ModuleRecord& m);
 
 // Waits of the posters, in seconds (3.0 and 1.0).
+// one thread: start-up (tests set them while nothing renders)
 extern double CommandSlotWait;
 extern double ModuleLiveWait;
 
@@ -243,6 +253,7 @@ struct FrameHold {
 };
 // What a change that found no frame hold tells the user.
 std::string WaitingForAudioText();
+// one thread: start-up (tests set them while nothing renders)
 extern double FrameHoldWait;   // 1.0 s
 extern double FrameHoldLimit;  // 0.25 s
 

@@ -228,7 +228,7 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   r.Slots[0][32][1] = static_cast<float>(m.ChosenSourcePort + 1);
   r.Slots[1][32][1] = static_cast<float>(m.OutputChannels.Load());
   for (int32_t i = 0; i < kModuleSwitchWords; ++i) r.Switches[i] = static_cast<uint64_t>(m.ModuleSwitches[i].Load());
-  r.LibraryIndex = m.SampleEntry != nullptr && WaveEntryListIndex != nullptr ? WaveEntryListIndex(m) : -1;
+  r.LibraryIndex = m.SampleEntry.Load() != nullptr && WaveEntryListIndex != nullptr ? WaveEntryListIndex(m) : -1;
 
   const int32_t n = ParamsInUse(m);
   for (int32_t p = 0; p < n; ++p) {
@@ -351,7 +351,7 @@ void ApplyMasterPreset(ModuleFileRecord& r, int64_t legacy) {
   // plane, its sample) under the list's lock.
   platform::MutexGuard guard(ModuleList.lock);
   ModuleRecord& T = ModuleCatalog[r.Type];
-  T.SampleEntry = nullptr;
+  T.SampleEntry.Store(nullptr);
   T.SampleData = nullptr;
   TakeRecord(r, T, legacy, false);
   T.ModuleSwitches[kSwitchRecord].Store(0);

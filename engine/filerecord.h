@@ -58,10 +58,12 @@ static_assert(offsetof(ModuleFileRecord, Slots) == 27512);
 constexpr int32_t kModuleFileRecordSize = static_cast<int32_t>(sizeof(ModuleFileRecord));
 
 // One per module type, applied to the catalog templates.
+// one thread: interface (read at start-up, applied by New, a load and the Catalog's reset)
 extern ModuleFileRecord MasterPresets[kModuleTypeCount];
 
 // What a module's attached library entry is called in its list: the list index,
 // or -1. The libraries install it; without it no entry is stored.
+// one thread: start-up
 extern int32_t (*WaveEntryListIndex)(const ModuleRecord& module);
 
 // Flattens a live module or a catalog template (nothing for null). Bytes the

@@ -11,6 +11,7 @@
 namespace Tarvelo {
 
 // Sample-rate constants, set once by the engine start-up.
+// one thread: start-up
 extern float SampleRate;       // the rate the engine was started with
 extern int32_t RateWhole;      // the integer rate (48000 at 48 kHz)
 extern int32_t RateDouble;     // 2 x RateWhole
@@ -21,6 +22,8 @@ extern float RateInverse;      // 1 / rate
 // Derives every constant above from the rate (ties-to-even for the integer rate).
 void SetRateConstants(float sampleRate);
 
+// Filled by the engine start-up; read-only after.
+// one thread: start-up
 // [n][ch]: the channel of an n-channel source that channel ch reads.
 extern int32_t ChannelMap[3][3];
 // Row 0: every voice reads position 0; row 1: voice v reads position v.
@@ -31,8 +34,10 @@ void FillIndexMaps();
 // threads read FrameCounter to learn that the audio thread passed a frame
 // boundary (see modulelist.h).
 extern std::atomic<uint64_t> FrameCounter;
+// one thread: audio (the render callback flips them)
 extern int32_t FrameParity;          // starts at 0
 extern int32_t PreviousFrameParity;  // starts at 1
+
 // The render callback holds this at 1 from entry to return, so others can tell
 // that no walk of the processing order is in progress.
 extern std::atomic<int32_t> RenderBusy;
@@ -41,11 +46,15 @@ extern std::atomic<int32_t> RenderBusy;
 extern std::atomic<int64_t> PlaybackActive;  // -1 while the output streams
 extern std::atomic<int64_t> CaptureActive;   // -1 while capture runs
 
-// Captured interleaved stereo input (left even, right odd).
+// Captured interleaved stereo input (left even, right odd). The ring is made
+// by the engine start-up; the render writes and the Capture module reads it.
+// one thread: start-up
 extern float* CaptureRing;
 extern int32_t CaptureRingFrames;    // a tenth of a second
 extern int32_t CaptureRingChannels;  // also CaptureChannels: 2
 extern int32_t CaptureRingSize;      // floats
+
+// one thread: audio (the render and the Capture module it runs; reset at start-up)
 extern int32_t CaptureWriteIndex;
 extern int32_t CaptureReadIndex;
 extern std::atomic<int64_t> CaptureResync;
@@ -53,6 +62,8 @@ extern std::atomic<int64_t> CaptureResync;
 extern std::atomic<float> InputGain;
 
 // The process-wide generator (32-bit Mersenne Twister), seeded once at start.
+// one thread: audio (the noise kernels, the Randomizer and the Melody Generator;
+// seeded, and the Step sequencer's first pattern drawn, at start-up)
 extern std::mt19937 RandomGenerator;
 void SeedRandom(uint32_t seed);
 float RandomUnit();  // [0, 1): the next output times 2^-32

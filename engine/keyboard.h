@@ -117,6 +117,7 @@ inline void KbPostPending(KeyboardState& state, int32_t value) {
 // thread and the draws without those locks.
 extern Shared<KeyboardState*> KeyboardStates[kKeyboardBankSize];
 extern Shared<KeyboardState*> OctaveBoardStates[kKeyboardBankSize];
+// one thread: start-up (made and destroyed; the locks themselves are shared)
 extern platform::Mutex* KeyboardVoiceLocks[kKeyboardBankSize];
 extern platform::Mutex* KeyboardKeyLocks[kKeyboardBankSize];
 extern platform::Mutex* OctaveBoardVoiceLocks[kKeyboardBankSize];

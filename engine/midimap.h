@@ -40,7 +40,12 @@ enum MidiMapMode : uint8_t {
   kMidiFixedParam = 4,         // a fixed parameter of a fixed module
 };
 
+// Every field of an entry and of a map is read and written only under
+// MT_MIDIMAPS: by the MIDI thread (detection, learning, moves), the
+// interface (the mapping page, a reset, a load, a module's channel filter,
+// a delete) and the draws of the MIDI lists; InitMidiMaps runs at start-up.
 struct MidiMapEntry {
+  // one thread: holder of MT_MIDIMAPS
   uint8_t Mode;         // MidiMapMode
   uint8_t Kind;         // MidiControllerType; 0 until detected
   uint8_t CentreCount;  // detection: consecutive messages to or from 64
@@ -52,6 +57,7 @@ struct MidiMapEntry {
 };
 
 struct MidiMap {
+  // one thread: holder of MT_MIDIMAPS
   MidiMapEntry Entries[kMidiMapRows][kMidiMapColumns];  // [controller][channel]
   char DeviceName[kMidiDeviceNameMax + 1];               // empty: the map is free
   int64_t Claimed;                                       // -1 once given to a device
@@ -63,6 +69,7 @@ struct MidiMap {
 
 // The 16 maps, guarded by MT_MIDIMAPS (engine/midimap_hooks.h; the engine
 // start-up creates it, then calls InitMidiMaps).
+// one thread: holder of MT_MIDIMAPS
 extern MidiMap MidiMaps[kMidiMapCount];
 // 0 off, else the mode the next learnt controller gets (1, 2 or 4).
 extern std::atomic<int32_t> MidiLearnArmed;
@@ -74,9 +81,11 @@ struct MidiDeviceHooks {
   platform::Mutex* (*TableLock)();          // the device table's lock; may give null
   std::string (*SlotName)(int32_t slot);    // "" for a slot without a device
 };
+// one thread: start-up (InitMidiControllerTypes installs, the MIDI shutdown clears)
 extern MidiDeviceHooks MidiDevices;
 // Per device slot the map it uses; null until found or assigned. Guarded by
 // MT_MIDIMAPS.
+// one thread: holder of MT_MIDIMAPS
 extern MidiMap* MidiDeviceMaps[kMidiDeviceSlots];
 // The device slot whose name equals the text, or -1 (the caller holds the
 // device table's lock when it needs a stable answer).
@@ -153,6 +162,7 @@ bool ControllerMovesPending();
 // Frees what moves that found the queue full left allocated (engine shutdown).
 void FreeSpilledControllerMoves();
 // Installed by the program (posts to queue 0; false when it could not).
+// one thread: start-up
 extern bool (*WakeInterfaceForControllers)();
 // Every listed Keyboard driven by the device slot lets it go. Takes the module
 // list's lock.

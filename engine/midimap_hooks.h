@@ -8,6 +8,7 @@
 
 namespace Tarvelo {
 
+// one thread: start-up (made and destroyed; the locks themselves are shared)
 extern platform::Mutex* MT_MIDIMAPS;     // guards the MIDI maps
 extern platform::Mutex* MT_MIDIMONITOR;  // guards the last MIDI message
 

@@ -96,7 +96,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   int32_t result = 0;
   dst.ProcessFunctions[0] = src.ProcessFunctions[0];
   dst.ProcessFunctions[1] = src.ProcessFunctions[1];
-  std::memcpy(dst.ModuleSwitches, src.ModuleSwitches, sizeof(dst.ModuleSwitches));
+  CopyShared(dst.ModuleSwitches, src.ModuleSwitches);
   dst.ModuleSwitches[kSwitchRecord].Store(0);
 
   // State block: cleared, then the type's fixed words come along.
@@ -170,7 +170,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   // A take in progress stays its module's own: a take that ends holding
   // nothing frees its entry, which a copy would still point at.
   const bool recording = src.ModuleSwitches[kSwitchRecord].Load() != 0;
-  dst.SampleEntry = recording ? nullptr : src.SampleEntry;
+  dst.SampleEntry.Store(recording ? nullptr : src.SampleEntry.Load());
   dst.SampleData = recording ? nullptr : src.SampleData;
   dst.SampleStep = src.SampleStep;
   dst.SampleChannels = src.SampleChannels;

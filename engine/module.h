@@ -240,7 +240,9 @@ struct ModuleRecord {
   Shared<ModuleRecord*> TriggerOwner;   // a rebuild writes it; the watch and reclaiming read it
 
   // The attached sound or melody and the Sample's recording.
-  WaveLibraryEntry* SampleEntry;
+  // Written by the graph owner (the attach command, a take's start and end, a
+  // discarded take); read by the render, the interface and the list draws.
+  Shared<WaveLibraryEntry*> SampleEntry;
   float* SampleData;                    // interleaved frames
   float SampleStep;                     // the pitch field
   int32_t SampleChannels;

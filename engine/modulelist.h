@@ -12,6 +12,8 @@ namespace Tarvelo {
 
 // Entry i holds the module whose list index is i; modules of one type stay
 // together. Growth, insertion, compaction and removal happen under the lock.
+// one thread: holder of ModuleList.lock, for changes (the interface's) and for
+// readers off the interface thread (the render reads the count whole)
 struct ModuleListRecord {
   ModuleRecord** entries = nullptr;
   int32_t count = 0;
@@ -39,6 +41,8 @@ struct RemovedModuleListRecord {
   int32_t next = 0;
   platform::Mutex* lock = nullptr;
 };
+// one thread: interface (removals and reclaiming; retired order arrays go
+// through their own atomic slots)
 extern RemovedModuleListRecord RemovedModuleList;
 constexpr int32_t kRemovedListInitialCapacity = 69;
 
@@ -78,7 +82,7 @@ extern std::atomic<ModuleRecord*> SynthOutputModule;
 extern std::atomic<ModuleRecord*> CaptureModule;  // the audio thread's rebuild reads it
 extern std::atomic<ModuleRecord*> CurrentKeyboard;  // also CurrentKeyboardModule; the interface's,
                                                    // let go of under MT_MIDIMAPS (the MIDI thread reads it there)
-extern ModuleRecord* SelectedModule;  // the interface thread's
+extern ModuleRecord* SelectedModule;  // one thread: interface
 // The selection as the video thread reads it (the box frames and the value
 // field it draws): a copy the interface thread stores, with a release, at
 // each change of SelectedModule through SetSelectedModule.
@@ -104,6 +108,8 @@ struct ModuleBoxHooks {
   // reads as no frame in progress.
   uint64_t (*VideoFrameSerial)();
 };
+// one thread: start-up (installed when the interface is built, before the
+// video and audio threads start)
 extern ModuleBoxHooks BoxHooks;
 
 // Adds a live module copied from template n (fromType) or from listed module n,

@@ -26,7 +26,7 @@ struct OctaveBoardKeyRange {
   int32_t Count;
   int32_t Below;
 };
-extern OctaveBoardKeyRange OctaveBoardKeyRanges[3];
+extern OctaveBoardKeyRange OctaveBoardKeyRanges[3];  // one thread: start-up
 
 // Per MIDI input device slot: a MIDI note plays key note + KeyOffset +
 // OctaveShift x notes per octave; the key offset starts at -21 (note 21 is key 0).
@@ -34,7 +34,7 @@ struct MidiKeyPair {
   int32_t OctaveShift;
   int32_t KeyOffset;
 };
-extern MidiKeyPair MidiKeyMapping[kKeyboardBankSize];
+extern MidiKeyPair MidiKeyMapping[kKeyboardBankSize];  // one thread: start-up
 // Keyboard key of a MIDI note, from the pair of slot 0 and the active tuning
 // (takes MT_TUNINGS 1). Negative keys are not played.
 int32_t MidiNoteToKey(int32_t note);
@@ -82,6 +82,7 @@ static_assert(sizeof(PortListRow) == 48);
 constexpr int32_t kPortListRows = 33;
 // Written by the interface thread only (CopyPortTable, under PortListLock);
 // other threads read a row through ReadPortListRow.
+// one thread: holder of PortListLock
 extern PortListRow PortListRows[kPortListRows];
 extern std::atomic<int32_t> PortListCount;
 // Refills the rows from the module's parameters under PortListLock; a null

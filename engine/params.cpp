@@ -44,7 +44,7 @@ void ParamValueFree(ParamValue& v) {
 void ParamValueCopy(ParamValue& dst, const ParamValue& src) {
   platform::Mutex* lock = dst.Lock;
   int32_t sign = dst.UnitSign;
-  std::memcpy(static_cast<void*>(&dst), &src, sizeof(dst));
+  QUARLE_BASICS::CopyShared(dst, src);
   dst.Lock = lock;
   dst.UnitSign = sign;
   dst.Dirty = -1;
@@ -88,24 +88,24 @@ void ModuleParamFree(ModuleParam& p) {
 void ModuleParamCopy(ModuleParam& dst, const ModuleParam& src) {
   DynZStringAssignFrom(dst.LongName, src.LongName);
   DynZStringAssignFrom(dst.Label, src.Label);
-  dst.Value = src.Value;
+  CopyShared(dst.Value, src.Value);
   // The default travels with the copy so that a live module can fall back to it.
   dst.InitialValue = src.InitialValue;
   dst.Scale = src.Scale;
   dst.Min = src.Min;
   dst.Max = src.Max;
   ParamValueCopy(dst.Number, src.Number);
-  dst.OutputSide.Store(src.OutputSide.Load());
+  CopyShared(dst.OutputSide, src.OutputSide);
   dst.DefaultOutputSide = src.DefaultOutputSide;
-  dst.PortLinkState.Store(src.PortLinkState.Load());
+  CopyShared(dst.PortLinkState, src.PortLinkState);
   dst.ChannelCountExempt = src.ChannelCountExempt;
   dst.NoValueEditor = src.NoValueEditor;
   dst.Global = src.Global;
   dst.WriteBothChannels = src.WriteBothChannels;
   dst.SideSwap = src.SideSwap;
-  dst.RangeLow = src.RangeLow;
-  dst.RangeHigh = src.RangeHigh;
-  dst.Step = src.Step;
+  CopyShared(dst.RangeLow, src.RangeLow);
+  CopyShared(dst.RangeHigh, src.RangeHigh);
+  CopyShared(dst.Step, src.Step);
   dst.IntegerFlag = src.IntegerFlag;
 }
 

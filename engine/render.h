@@ -15,9 +15,11 @@ namespace Tarvelo {
 
 // Accumulators of the meters (left, right): sum of squares, sum of the
 // negative samples, sum of the others.
+// one thread: audio
 extern QUARLE_AUDIO::LevelMeter OutputLevelSums[2];
 extern QUARLE_AUDIO::LevelMeter InputLevelSums[2];
 // Floats rendered since the last output meter report.
+// one thread: audio
 extern int32_t OutputMeterCount;
 
 // Fills count floats of *stream from index start on, as count / 2 stereo

@@ -42,11 +42,13 @@ struct Tuning {
 constexpr int32_t kEditedTuning = 0;
 constexpr int32_t kActiveTuning = 1;
 constexpr int32_t kEngineTuning = 2;
+// one thread: holder of MT_TUNINGS, each instance under its own (the render
+// reads the engine copy without it: it is that copy's only writer while playing)
 extern Tuning Tunings[3];
 extern Tuning& EditedTuning;
 extern Tuning& ActiveTuning;
 extern Tuning& EngineTuning;
-extern platform::Mutex* MT_TUNINGS[3];
+extern platform::Mutex* MT_TUNINGS[3];  // one thread: start-up
 
 // None of these lock: the caller holds the lock of the instance it works on.
 // Per-key operations bring any key into 0..N-1 (-1 is key N-1, N is key 0).

@@ -34,6 +34,8 @@ struct EngineUiHooks {
   int32_t (*Y)(int64_t control);
   int32_t (*TextWidth)(const std::string& text, int32_t size);  // pixels in the interface font
 };
+// one thread: start-up (installed when the interface is built, before the
+// video and audio threads start)
 extern EngineUiHooks EngineUi;
 
 int32_t UiControlId(int32_t named);  // 0 when unknown

@@ -18,7 +18,7 @@ struct UnitRow {
 constexpr int32_t kUnitFamilySize = 5;
 constexpr int32_t kUnitTableRows = 4 * kUnitFamilySize;  // families 0..3
 
-extern UnitRow UnitTable[kUnitTableRows];
+extern UnitRow UnitTable[kUnitTableRows];  // one thread: start-up
 
 float UnitIdentity(float x, float rate, float argument, int32_t* unitSign);
 // Samples to seconds.

@@ -108,7 +108,7 @@ int32_t LoadMelody(const std::string& folder, const std::string& file) {
   if (!std::isfinite(slots) || !std::isfinite(rate) || !std::isfinite(length) || slots < 0.0f ||
       std::nearbyint(static_cast<double>(16.0f * slots + 24.0f)) > static_cast<double>(held))
     return FreeLibraryEntry(e, -kErrIncompatibleFile);
-  e->Duration = length;
+  e->Duration.Store(length);
   e->Pitch[0] = RateWhole > 0 ? rate * 4.0f / static_cast<float>(RateWhole) : 0.0f;
   e->State.Store(kWaveIdle, std::memory_order_release);
   e->LoadState = kWaveDataHeld;

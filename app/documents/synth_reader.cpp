@@ -108,7 +108,8 @@ bool ReadReferences(DocumentReader& in, std::vector<StoredReference>& out, bool 
 }
 
 bool ReadBank(DocumentReader& in, std::vector<KeyboardState>& bank, int32_t count) {
-  bank.assign(kKeyboardBankSize, KeyboardState{});
+  bank.clear();
+  bank.resize(kKeyboardBankSize);  // zeroed states
   for (int32_t i = 0; i < count; ++i) {
     // Surplus states all land in the last one, the last stored winning.
     const int32_t k = std::min(i, kKeyboardBankSize - 1);
@@ -227,7 +228,8 @@ void TakeStates(const std::vector<KeyboardState>& stored, int32_t count, const S
   for (int32_t k = 0; k < used; ++k) {
     KeyboardState* live = bank[k].Load();
     if (live == nullptr) continue;
-    KeyboardState repaired = stored[k];
+    KeyboardState repaired;
+    QUARLE_BASICS::CopyShared(repaired, stored[k]);  // the file's image: at rest
     SanitizeLoadedKeyboardState(repaired);
     platform::MutexGuard voices(voiceLocks[k]);
     platform::MutexGuard keys(keyLocks[k]);

@@ -202,7 +202,7 @@ void SaveUnsavedLibraryEntries() {
 }
 
 int32_t SynthEntryListIndex(const ModuleRecord& m) {
-  const WaveLibraryEntry* e = m.SampleEntry;
+  const WaveLibraryEntry* e = m.SampleEntry.Load();
   if (e == nullptr) return -1;
   switch (m.Type) {
     case kTypeSample:

@@ -82,7 +82,7 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
     converted = true;
   }
 
-  e->Duration = DurationOf(s);
+  e->Duration.Store(DurationOf(s));
   float pitch = PeriodPitch(s.frameCount);
   const float ratio = e->RateRatio.denominator != 0 ? RatioValue(e->RateRatio) : 0.0f;
   if (ratio > 0.0f && ratio != 1.0f && std::isfinite(ratio)) pitch /= ratio;
@@ -140,7 +140,7 @@ int32_t LoadFilterFile(const std::string& folder, const std::string& file) {
     if (rc != 0) return FreeLibraryEntry(e, rc);
   }
   // Everything is set before the count makes the entry visible to the list draws.
-  e->Duration = DurationOf(s);
+  e->Duration.Store(DurationOf(s));
   e->Pitch[0] = PeriodPitch(s.frameCount);
   e->State.Store(kWaveIdle, std::memory_order_release);
   e->Saved = -1;
@@ -178,7 +178,7 @@ int32_t RecordToWaveFile(const std::string& folder, const std::string& file, flo
   DynZStringAssign(e->Folder, folder);
   DynZStringAssign(e->File, file);
   e->RateRatio = Ratio{1, 1};
-  e->Duration = seconds;
+  e->Duration.Store(seconds);
   e->Pitch[0] = e->Pitch[1] = PeriodPitch(frames);
   SoundBuffer& s = e->Sound;
   s.frameCount = frames;
@@ -224,6 +224,11 @@ std::string UniqueFileName(const std::string& folder, const std::string& name) {
 void AssignWaveToModule(ModuleRecord* module, WaveLibraryEntry* wave, uint64_t flags) {
   if (module == nullptr) return;
   PostAttachWave(module, wave, flags);
+  // The lists mark the entry the module holds, read when they draw: while
+  // playing the render attaches it at its next frame, so they are published
+  // once it ran (when the render does not answer in time, the mark shows
+  // what the module held until the list redraws).
+  SettleCommandsOf(module);
   if (module->Type == kTypeSample || module->Type == kTypeSequencer || module->Type == kTypeConvolutiveFilter)
     DocPublishLibraryList(module->Type, static_cast<int64_t>(flags));
   RefreshParamControl(SelectedModule);

@@ -42,7 +42,7 @@ void WaveLibraryEntryInit(WaveLibraryEntry& e) {
     e.MeanLevel[c] = 0.0f;
     e.Pitch[c] = 0.0f;
   }
-  e.Duration = 0.0f;
+  e.Duration.Store(0.0f);
   SoundBufferInit(&e.Sound);
 }
 
@@ -58,11 +58,11 @@ void WaveLibraryEntryAssign(WaveLibraryEntry& dst, const WaveLibraryEntry& src) 
   DynZStringAssignFrom(dst.File, src.File);
   SoundBufferAssign(&dst.Sound, &src.Sound);
   dst.RateRatio = src.RateRatio;
-  dst.State = src.State;
+  CopyShared(dst.State, src.State);
   dst.LoadState = src.LoadState;
   dst.ChannelChoice = src.ChannelChoice;
   dst.Saved = src.Saved;
-  dst.Duration = src.Duration;
+  CopyShared(dst.Duration, src.Duration);
   for (int32_t c = 0; c < 2; ++c) {
     dst.LoudestPosition[c] = src.LoudestPosition[c];
     dst.LoudestValue[c] = src.LoudestValue[c];
@@ -127,9 +127,9 @@ std::vector<WaveLibraryEntry*> KeptEntries;
 
 bool HeldByModule(const WaveLibraryEntry* e) {
   for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i)
-    if (ModuleList.entries[i] != nullptr && ModuleList.entries[i]->SampleEntry == e) return true;
+    if (ModuleList.entries[i] != nullptr && ModuleList.entries[i]->SampleEntry.Load() == e) return true;
   for (const ModuleRecord& t : ModuleCatalog)
-    if (t.SampleEntry == e) return true;
+    if (t.SampleEntry.Load() == e) return true;
   return false;
 }
 

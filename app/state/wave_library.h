@@ -26,9 +26,13 @@ enum WaveLoadState : int32_t {
 };
 
 // Field order is the record's; the analysis values are per channel (0 left,
-// 1 right).
+// 1 right). Who touches what: the interface makes, loads, converts, renames
+// and frees entries; a take (the render, while the entry is busy) writes the
+// sound's size and data and the analysis and hands the entry back with State;
+// the list draws (video thread) read the state, the file name, the sound's
+// data pointer and channels and the duration, under the list's lock.
 struct WaveLibraryEntry {
-  int32_t ListIndex;      // position in its list, renumbered on removal
+  int32_t ListIndex;      // position in its list, renumbered on removal; one thread: interface
   // WaveEntryState; a busy entry is never copied. A take (a recording into
   // the entry on the audio thread) hands its entry over whole: the render
   // writes everything the take leaves (size, data, analysis) and only then
@@ -37,17 +41,33 @@ struct WaveLibraryEntry {
   // sees idle is one it may read all of. Any thread that changes the state of
   // an entry others can see stores it the same way.
   QUARLE_BASICS::Shared<int32_t> State;
-  int32_t LoadState;      // WaveLoadState
-  int32_t ChannelChoice;  // -1 keep the file's channels, 0 mix to mono, 1+ keep one
+  int32_t LoadState;      // WaveLoadState; one thread: interface
+  int32_t ChannelChoice;  // -1 keep the file's channels, 0 mix to mono, 1+ keep one; one thread: interface
+  // The interface writes the names (a listed entry's under the list's lock);
+  // the list draws read the file name under that lock.
+  // one thread: interface, the writer; other readers hold the list's lock
   QUARLE_BASICS::DynZString Folder;  // without a trailing "\"
   QUARLE_BASICS::DynZString File;    // name with extension
-  int64_t Saved;          // -1 the file on disk holds the data, 0 not saved
-  QUARLE_BASICS::Ratio RateRatio;    // stream rate : the file's rate, reduced
+
+  int64_t Saved;          // -1 the file on disk holds the data, 0 not saved; one thread: interface
+  QUARLE_BASICS::Ratio RateRatio;    // stream rate : the file's rate, reduced; one thread: interface
+  // The interface's, but while a take records into the entry (State busy or
+  // creating) the render's, which hands them back with State's release; the
+  // interface (and the render's attach) reads them only after an acquire of
+  // idle.
+  // one thread: interface, or the render while the entry is busy
   float LoudestPosition[2];  // first interleaved sample of the loudest 128-frame window
   float LoudestValue[2];     // dB after the analysis (a window sum while recording)
   float MeanLevel[2];        // dB after the analysis (a sum of squares while recording)
   float Pitch[2];            // dominant frequency in Hz; a melody's FrequencyScale
-  float Duration;            // seconds; a melody's length in beats
+
+  // Written by the interface and at a take's end by the render; the list
+  // draws show it for every row, busy or not.
+  QUARLE_BASICS::Shared<float> Duration;  // seconds; a melody's length in beats
+  // Handed over as the analysis is (its size and data a take's); the list
+  // draws read only the data pointer and the channels, which the interface
+  // sets.
+  // one thread: interface, or the render while the entry is busy
   QUARLE_AUDIO::SoundBuffer Sound;
 };
 
@@ -66,16 +86,21 @@ void WaveLibraryEntryDelete(WaveLibraryEntry* e);
 // A heap array of entry pointers with its head; the lock is held for growth
 // and for count updates, so a reader under the lock never sees a half-grown
 // array. Slots at count and beyond are null.
+// The interface changes a list (its only writer, which reads it without the
+// lock); the draws read it under the lock.
 struct WaveLibraryList {
+  // one thread: holder of header.lock, for changes and for readers off the interface thread
   WaveLibraryEntry** entries = nullptr;
   QUARLE_BASICS::ArrayHeader header;
 };
 
+// one thread: holder of header.lock, as a WaveLibraryList is shared
 extern WaveLibraryList SampleLibrary;  // every sample the user loaded
 extern WaveLibraryList SynthSamples;   // the current synth's copies
 extern WaveLibraryList FilterLibrary;  // FIR filter kernels
 extern WaveLibraryList MelodyLibrary;  // recorded melodies
 // -1 when SampleLibrary differs from WF_Library.txt.
+// one thread: interface (renames, removals, the system-bar tick, the shutdown's save)
 extern int64_t LibraryChanged;
 
 // Capacity 16 and a new lock. 0, -21 (memory) or -26 (lock); a failed create

@@ -12,11 +12,16 @@ namespace Tarvelo {
 
 constexpr int32_t kCatalogSlots = 44;  // slot 43 gets only the common defaults
 
-// Index = module type; slot 43 is never used.
+// Index = module type; slot 43 is never used. The templates' values are the
+// graph owner's (a move learnt on a Catalog row is queued for the render while
+// playing); the interface rewrites or copies a template under a frame hold and
+// the module list's lock, under which the video thread reads the selected one.
+// one thread: graph owner
 extern ModuleRecord ModuleCatalog[kCatalogSlots];
-extern int64_t CatalogBuilt;  // -1 once the templates exist
+extern int64_t CatalogBuilt;  // -1 once the templates exist; one thread: start-up
 
 // The order in which the palette shows the types (values are type indices).
+// one thread: start-up
 extern int32_t ModulePaletteOrder[kModuleTypeCount];
 extern const int32_t kModulePaletteOrder[kModuleTypeCount];
 
@@ -35,6 +40,7 @@ struct WindowFunctionEntry {
   WindowFunction Function;
   DynZString Name;
 };
+// one thread: start-up
 extern WaveShapeEntry WaveShapeTable[kWaveShapeCount];
 extern WindowFunctionEntry WindowFunctionTable[kWindowFunctionCount];
 void FillKernelTables();
@@ -43,6 +49,7 @@ void FreeKernelTables();
 // Width in pixels of a text at a size in the interface's text font. The text
 // engine installs the real measure; the default assumes half the size per
 // character.
+// one thread: start-up
 extern int32_t (*CatalogTextWidth)(const std::string& text, int32_t size);
 
 // Builds all templates: the common defaults, one block per type in definition
@@ -74,7 +81,7 @@ enum CommonName : int32_t {
   kNameThreshold,     // "Threshold"
   kCommonNameCount,
 };
-extern std::string CommonNames[kCommonNameCount];
+extern std::string CommonNames[kCommonNameCount];  // one thread: start-up
 void LookUpCommonNames();
 
 // Name (from the message table) and short name: the given text, or the

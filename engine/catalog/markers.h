@@ -4,6 +4,8 @@
 
 namespace Tarvelo {
 
+// one thread: start-up (a scope draw makes them itself only where start-up
+// did not: headless tests)
 extern platform::Image* ScopeMarkerRed;
 extern platform::Image* ScopeMarkerBlue;
 extern platform::Image* ScopeMarkerGreen;

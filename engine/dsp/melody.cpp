@@ -60,12 +60,12 @@ inline float KeyFrequency(int32_t key) { return FrequencyNorm * TuningKeyFrequen
 // The melody the module records into, when one is attached and the recording
 // switch is on.
 inline bool Recording(const ModuleRecord& m) {
-  return m.ModuleSwitches[kSwitchRecord].LoadSettled() != 0 && m.SampleEntry != nullptr && m.SampleData != nullptr;
+  return m.ModuleSwitches[kSwitchRecord].LoadSettled() != 0 && m.SampleEntry.LoadSettled() != nullptr && m.SampleData != nullptr;
 }
 
 // The notes the attached entry's data has room for.
 inline int32_t MelodyRoom(const ModuleRecord& m) {
-  const int64_t floats = static_cast<int64_t>(m.SampleEntry->Sound.dataSize / 4u);
+  const int64_t floats = static_cast<int64_t>(m.SampleEntry.LoadSettled()->Sound.dataSize / 4u);
   if (floats < kMelodyHead) return -1;
   return static_cast<int32_t>(std::min<int64_t>((floats - kMelodyHead) / kMelodyNoteFloats, INT32_MAX));
 }
@@ -329,7 +329,7 @@ void ReplayMelodyStep(ModuleRecord& m) {
 }
 
 void RecordMelodyNote(ModuleRecord& m, int64_t finish) {
-  if (m.SampleEntry == nullptr || m.SampleData == nullptr) return;
+  if (m.SampleEntry.LoadSettled() == nullptr || m.SampleData == nullptr) return;
   float* data = m.SampleData;
   const int32_t room = MelodyRoom(m);
   if (room < 0) return;
@@ -362,7 +362,7 @@ void RecordMelodyNote(ModuleRecord& m, int64_t finish) {
 }
 
 void FinishMelodyRecording(ModuleRecord& m) {
-  WaveLibraryEntry* e = m.SampleEntry;
+  WaveLibraryEntry* e = m.SampleEntry.LoadSettled();
   WaveLibraryEntry* discard = nullptr;
   float* data = m.SampleData;
   if (e != nullptr && data != nullptr && MelodyRoom(m) >= 0) {
@@ -371,14 +371,14 @@ void FinishMelodyRecording(ModuleRecord& m) {
     e->Sound.dataSize = static_cast<uint32_t>((kMelodyNoteFloats * notes + kMelodyHead) * 4);
     data[kMelodyLength] = beats;
     data[kMelodyBeatFrequency] = 1.0f;
-    e->Duration = beats;
+    e->Duration.Store(beats);
     e->Pitch[0] = FrequencyNorm;
     if (e->Sound.dataSize != 0 && beats > 0.0f && data[kMelodyNoteCount] > 0.0f)
       e->State.Store(kWaveIdle, std::memory_order_release);
     else
       discard = e;
   }
-  m.SampleEntry = nullptr;
+  m.SampleEntry.Store(nullptr);
   m.SampleData = nullptr;
   SetMelodyInt(m, kMelRecordPosition, 0);
   m.ModuleSwitches[kSwitchRecord].Store(0);
@@ -388,7 +388,7 @@ void FinishMelodyRecording(ModuleRecord& m) {
 
 void BeginMelodyGeneratorRecording(ModuleRecord& m, WaveLibraryEntry* entry) {
   m.SampleData = entry != nullptr ? entry->Sound.samples : nullptr;
-  m.SampleEntry = entry;
+  m.SampleEntry.Store(entry);
   SetMelodyInt(m, kMelRecordPosition, 0);
   m.ModuleSwitches[kSwitchRecord].Store(entry != nullptr ? -1 : 0);
 }

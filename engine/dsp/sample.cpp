@@ -122,7 +122,7 @@ float RecordSampleFrame(ModuleRecord& m, int32_t ch) {
   if (!Recording(m)) return x;
   const int32_t channels = SoundChannels(m);
   const int32_t last = RecordedChannels(m) - 1;
-  WaveLibraryEntry* e = m.SampleEntry;
+  WaveLibraryEntry* e = m.SampleEntry.LoadSettled();
   const int32_t frames = m.FramesRecorded;
   if (frames >= 0 && frames < m.SampleFrames && ch >= 0 && ch <= last) {
     float& window = m.VoiceState[ch][0];
@@ -146,7 +146,7 @@ float RecordSampleFrame(ModuleRecord& m, int32_t ch) {
 }
 
 void FinishSampleRecording(ModuleRecord& m) {
-  WaveLibraryEntry* e = m.SampleEntry;
+  WaveLibraryEntry* e = m.SampleEntry.LoadSettled();
   const int32_t channels = SoundChannels(m);
   int32_t frames = m.FramesRecorded;
   if (frames < 0) frames = 0;
@@ -158,10 +158,10 @@ void FinishSampleRecording(ModuleRecord& m) {
     if (e != nullptr) {
       e->Sound.dataSize = 0;
       e->Sound.frameCount = 0;
-      e->Duration = 0.0f;
+      e->Duration.Store(0.0f);
       e->State.Store(kWaveIdle, std::memory_order_release);
     }
-    m.SampleEntry = nullptr;
+    m.SampleEntry.Store(nullptr);
     m.SampleData = nullptr;
     m.SampleFrames = 0;
     m.OutputChannels.Store(1);
@@ -177,7 +177,7 @@ void FinishSampleRecording(ModuleRecord& m) {
     if (e != nullptr) {
       e->Sound.dataSize = static_cast<uint32_t>(frames) * static_cast<uint32_t>(channels) * 4u;
       e->Sound.frameCount = static_cast<uint32_t>(frames);
-      e->Duration = static_cast<float>(frames) / rate;
+      e->Duration.Store(static_cast<float>(frames) / rate);
     }
   }
   if (e != nullptr) {

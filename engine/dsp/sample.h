@@ -36,6 +36,7 @@ void FinishSampleRecording(ModuleRecord& m);
 
 // Called when a recording finished, so the interface republishes its sample
 // list. Null by default: nothing to republish.
+// one thread: start-up
 extern void (*SampleListChanged)();
 
 }  // namespace Tarvelo

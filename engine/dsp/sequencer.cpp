@@ -158,7 +158,7 @@ struct Melody {
 };
 
 inline bool MelodyOf(const ModuleRecord& m, Melody& out) {
-  WaveLibraryEntry* e = m.SampleEntry;
+  WaveLibraryEntry* e = m.SampleEntry.LoadSettled();
   float* data = m.SampleData;
   if (e == nullptr || data == nullptr) return false;
   const int64_t floats = static_cast<int64_t>(e->Sound.dataSize / 4u);
@@ -650,7 +650,7 @@ void FinishSequencerRecording(ModuleRecord& m) {
     // Nothing usable was recorded: the melody goes and the module passes its
     // inputs through again.
     discard = e;
-    m.SampleEntry = nullptr;
+    m.SampleEntry.Store(nullptr);
     m.SampleData = nullptr;
   }
   m.ModuleSwitches[kSwitchRecord].Store(0);
@@ -858,7 +858,7 @@ float AnalyseMelodyTempo(WaveLibraryEntry* entry, int32_t mode) {
   entry->LoudestPosition[1] = bars;
   entry->LoudestValue[0] = period;
   entry->Pitch[0] = FrequencyNorm * data[kMelodyBeatFrequency];
-  entry->Duration = length;
+  entry->Duration.Store(length);
   return length;
 }
 

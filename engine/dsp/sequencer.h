@@ -82,6 +82,7 @@ void RemoveMelodyEntryOf(WaveLibraryEntry* entry);
 
 // The melody list of the interface redraws after a recording finished; the
 // interface installs its own (the default does nothing). Interface thread only.
+// one thread: start-up
 extern void (*PublishMelodyList)();
 // A recording finished; an empty one (discard) leaves the melody library.
 // Both are the interface thread's: elsewhere (the audio thread) the entry is
@@ -97,6 +98,7 @@ void FinishRecording(ModuleRecord& m);
 void TakeFinishedRecordings();
 // Installed by the program (posts to queue 0; false when it could not); may
 // stay null.
+// one thread: start-up
 extern bool (*WakeInterfaceForMelodies)();
 
 // Recording and playback state of a Sequencer, for the interface and tests.

@@ -1,6 +1,7 @@
 #include "engine/dsp/windows.h"
 
 #include <cmath>
+#include <mutex>
 
 #include "app/state/wave_library.h"
 #include "engine/catalog/catalog.h"
@@ -8,6 +9,27 @@
 namespace Tarvelo {
 
 FirDesignRecord FirDesign = {};
+
+namespace {
+std::mutex g_graphLock;
+FirGraphCopy g_graph = {};  // under g_graphLock
+}  // namespace
+
+void PublishFirGraph() {
+  const FirDesignRecord& d = FirDesign;
+  const int32_t n = d.FirTapCount < 0 ? 0 : (d.FirTapCount > kFirMaxTaps ? kFirMaxTaps : d.FirTapCount);
+  std::lock_guard<std::mutex> guard(g_graphLock);
+  g_graph.TapCount = d.FirTapCount;
+  for (int32_t i = 0; i <= kFirMaxTaps; ++i) {
+    g_graph.Kernel[i] = i < n ? d.FirKernel[i] : 0.0f;
+    g_graph.Window[i] = i < n ? d.FirWindow[i] : 0.0f;
+  }
+}
+
+void CopyFirGraph(FirGraphCopy& out) {
+  std::lock_guard<std::mutex> guard(g_graphLock);
+  out = g_graph;
+}
 
 namespace {
 
@@ -204,6 +226,7 @@ void BuildFirKernel(int64_t mode) {
   WaveLibraryEntry* e = WaveLibraryListAt(FilterLibrary, d.FirSourceEntry);
   if (d.FirSourceEntry >= 0 && e != nullptr)
     e->Pitch[0] = static_cast<float>(1.0 - 1.0 / static_cast<double>(d.FirGainSum));
+  PublishFirGraph();
 }
 
 }  // namespace Tarvelo

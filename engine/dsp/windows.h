@@ -42,7 +42,21 @@ struct FirDesignRecord {
   int32_t FirOffset;                 // first source tap used
   int32_t FirGainSum;                // rounded sum of tap magnitudes, 1..100
 };
+// The filter page's (the interface thread's); its graph draws the copy below.
+// one thread: interface
 extern FirDesignRecord FirDesign;
+
+// What the filter graph draws: the last design's tap count, kernel and
+// window. BuildFirKernel publishes it whole (PublishFirGraph) and the graph's
+// draw (video thread) copies it, both under the graph's own lock, so a draw
+// never meets a design half rebuilt.
+struct FirGraphCopy {
+  int32_t TapCount;
+  float Kernel[kFirMaxTaps + 1];
+  float Window[kFirMaxTaps + 1];
+};
+void PublishFirGraph();
+void CopyFirGraph(FirGraphCopy& out);
 
 // Mode -1 (any non-zero mode) rebuilds the source and the kernel; mode 0 keeps
 // the source and the offset and recomputes window and kernel. A selected

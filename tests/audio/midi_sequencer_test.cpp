@@ -127,7 +127,9 @@ class MidiSequencerTest : public ::testing::Test {
   }
   static T::VoiceSlot Voice(int32_t v) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[0]);
-    return T::KeyboardStates[0].Load()->Voices[v];
+    T::VoiceSlot out;
+    QUARLE_BASICS::CopyShared(out, T::KeyboardStates[0].Load()->Voices[v]);  // under the voices lock
+    return out;
   }
 
   snd_seq_t* sender_ = nullptr;

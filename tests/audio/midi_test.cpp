@@ -210,7 +210,9 @@ class MidiInputTest : public ::testing::Test {
   }
   static T::VoiceSlot Voice(int32_t s, int32_t v) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[s]);
-    return T::KeyboardStates[s].Load()->Voices[v];
+    T::VoiceSlot out;
+    QUARLE_BASICS::CopyShared(out, T::KeyboardStates[s].Load()->Voices[v]);  // under the voices lock
+    return out;
   }
   static int32_t VoicesOn(int32_t s) {
     platform::MutexGuard voices(T::KeyboardVoiceLocks[s]);

@@ -235,7 +235,7 @@ TEST(SynthStream, SequencerTakesStoppedByTheirButtonAreSavedWhole) {
       T::WaitEngineCommandSlot();
       ASSERT_TRUE(pump([&] { return seq->ModuleSwitches[T::kSwitchRecord].Load() != 0; }))
           << "playing " << T::PlaybackActive.load() << ", command pending " << T::EngineCommandPending()
-          << ", attached " << (seq->SampleEntry == e);
+          << ", attached " << (seq->SampleEntry.Load() == e);
       // Notes a tenth of a second apart, each held for half that.
       for (int32_t k = 0; k < kNotes; ++k) {
         const uint8_t note = static_cast<uint8_t>(60 + 2 * k + take % 5);

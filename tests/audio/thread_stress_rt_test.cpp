@@ -357,7 +357,7 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
     e->Sound.samples[7] = within(0);
     e->Sound.samples[4] = within(3);
     e->Pitch[0] = within(2);
-    e->Duration = within(4);
+    e->Duration.Store(within(4));
     SelectedModule = sequencer;
     // Mostly on a playing Sequencer: the page's Play starts one at rest.
     if (sequencer->ModuleSwitches[kSwitchPlay].Load() == 0 && pick(4) != 0) {

@@ -62,8 +62,8 @@ TEST_F(CommandTest, ABusyMailboxQueuesInsteadOfOverwriting) {
   EXPECT_EQ(EngineCommandsQueued(), 2);
   ASSERT_FALSE(Messages().empty());
   EXPECT_EQ(Messages()[0].second, QUARLE_BASICS::kLevelWarning);
-  EXPECT_EQ(EngineCommand.Module, a);
-  EXPECT_EQ(EngineCommand.Source, b);  // the pending command is intact
+  EXPECT_EQ(EngineCommand.Module.Load(), a);
+  EXPECT_EQ(EngineCommand.Source.Load(), b);  // the pending command is intact
   EXPECT_TRUE(EngineCommandReferences(c));
   ExecuteEngineCommand();
   EXPECT_EQ(a->PortSources[0].Load(), b);
@@ -91,7 +91,7 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
   ModuleRecord* s = Add(kSample);
   s->Outputs[0][0].Level = 1.0f;
   PostAttachWave(s, kWave, static_cast<uint64_t>(-1));
-  EXPECT_EQ(s->SampleEntry, kWave);
+  EXPECT_EQ(s->SampleEntry.Load(), kWave);
   EXPECT_EQ(s->SampleData, g_samples);
   EXPECT_EQ(s->SampleChannels, 2);
   EXPECT_EQ(s->OutputChannels.Load(), 2);
@@ -137,10 +137,10 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
     PlaybackActive = playing ? -1 : 0;
     PostDetachWave(s);
     EXPECT_EQ(EngineCommand.State.load(), playing ? kCommandPosted : kCommandIdle) << playing;
-    EXPECT_EQ(s->SampleEntry, playing ? kWave : nullptr) << playing;
+    EXPECT_EQ(s->SampleEntry.Load(), playing ? kWave : nullptr) << playing;
     if (playing) ExecuteEngineCommand();
     PlaybackActive = 0;
-    EXPECT_EQ(s->SampleEntry, nullptr) << playing;
+    EXPECT_EQ(s->SampleEntry.Load(), nullptr) << playing;
     EXPECT_EQ(s->SampleData, nullptr) << playing;
     EXPECT_EQ(s->OutputChannels.Load(), 1) << playing;
     EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), 0) << playing;
@@ -295,12 +295,12 @@ TEST_F(CommandTest, AnAttachBehindAPendingLinkIsPostedToo) {
   PostLinkInput(out, 0, s, kAddition);
   auto* wave = reinterpret_cast<WaveLibraryEntry*>(&s->Params[0]);  // a token: nothing describes it
   PostAttachWave(s, wave, 0);
-  EXPECT_EQ(s->SampleEntry, nullptr);
+  EXPECT_EQ(s->SampleEntry.Load(), nullptr);
   EXPECT_EQ(EngineCommandsQueued(), 1);
   ExecuteEngineCommand();
   ExecuteEngineCommand();
   EXPECT_TRUE(ModuleInOrder(ProcessingOrder.load(), s));
-  EXPECT_EQ(s->SampleEntry, wave);
+  EXPECT_EQ(s->SampleEntry.Load(), wave);
   PlaybackActive = 0;
 }
 
@@ -427,11 +427,11 @@ TEST_F(CommandTest, SettlingAfterAStopRunsWhatTheStreamLeft) {
   stream.Stop();
   auto* wave = reinterpret_cast<WaveLibraryEntry*>(&s->Params[0]);  // a token: nothing describes it
   PostAttachWave(s, wave, 0);
-  EXPECT_EQ(s->SampleEntry, nullptr);
+  EXPECT_EQ(s->SampleEntry.Load(), nullptr);
   SettleEngineCommands();
   EXPECT_FALSE(EngineCommandPending());
   EXPECT_EQ(out->PortSources[0].Load(), s);
-  EXPECT_EQ(s->SampleEntry, wave);
+  EXPECT_EQ(s->SampleEntry.Load(), wave);
   PlaybackActive = 0;
 }
 

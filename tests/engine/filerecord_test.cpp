@@ -262,7 +262,7 @@ TEST_F(FileRecordTest, AnAttachedEntryKeepsTheSavedState) {
   ASSERT_EQ(NewModuleRecord(&back, type, 0), 0);
   auto* entry = reinterpret_cast<WaveLibraryEntry*>(rec2.get());  // a token: nothing describes it
   ASSERT_EQ(LoadModuleFromFileRecord(*rec, back, ModuleList.count, entry, 0), 0);
-  EXPECT_EQ(back->SampleEntry, entry);
+  EXPECT_EQ(back->SampleEntry.Load(), entry);
   EXPECT_FLOAT_EQ(back->VoiceState[0][31], 0.56f);
   ModuleRecordDelete(back);
 }
@@ -380,11 +380,11 @@ TEST_F(FileRecordTest, MasterPresets) {
   EXPECT_EQ(rec->Instance, 0);
   rec->Params[2].Value = -0.75f;
   rec->Switches[kSwitch2] = 1;
-  t.SampleEntry = reinterpret_cast<WaveLibraryEntry*>(&t);
+  t.SampleEntry.Store(reinterpret_cast<WaveLibraryEntry*>(&t));
   ApplyMasterPreset(*rec, 0);
   EXPECT_FLOAT_EQ(t.Params[2].Value.Load(), -0.75f);
   EXPECT_EQ(t.ModuleSwitches[kSwitch2].Load(), -1);
-  EXPECT_EQ(t.SampleEntry, nullptr);
+  EXPECT_EQ(t.SampleEntry.Load(), nullptr);
   EXPECT_EQ(ModuleList.count, 0);
 
   // Reset to what the start-up stored.

@@ -101,7 +101,7 @@ TEST_F(KeyboardStateTest, EleventhHeldKeyGetsNoEntry) {
     EXPECT_EQ(s.HeldKeys[i].Voice.Load(), kHeldKeyReserved);
   }
   KeyboardState before;
-  std::memcpy(&before, &s, sizeof s);
+  QUARLE_BASICS::CopyShared(before, s);
   EXPECT_EQ(HeldKeyReserve(s, keys), -1);
   EXPECT_EQ(std::memcmp(&before, &s, sizeof s), 0);
 }

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ModuleRecord* seq = Player();
   AttachWaveToModule(seq, e, 0);
   ModuleSetParamValue(*seq, kSeqTempo, seq->SampleStep);
-  ModuleSetParamValue(*seq, kSeqLength, e->Duration);
+  ModuleSetParamValue(*seq, kSeqLength, e->Duration.Load());
   ModuleSetParamValue(*seq, kSeqFrequency, 0.01f);
   seq->ModuleSwitches[kSwitchPlay].Store(-1);
   seq->ModuleSwitches[kSwitchLoop].Store(-1);

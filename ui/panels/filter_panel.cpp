@@ -254,9 +254,9 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   std::memcpy(s.samples, d.FirKernel, sizeof(float) * static_cast<size_t>(n));
   s.frameCount = static_cast<uint32_t>(n);
   s.dataSize = static_cast<uint32_t>(4 * n);
-  e->Duration = s.format.sampleRate > 0
+  e->Duration.Store(s.format.sampleRate > 0
                     ? static_cast<float>(n) / static_cast<float>(s.format.sampleRate)
-                    : 0.0f;
+                    : 0.0f);
   e->Pitch[0] = DesignGain(d);
   e->LoadState = kWaveDataHeld;
   // A file that cannot be written leaves the filter in memory under its name.

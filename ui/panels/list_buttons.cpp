@@ -281,7 +281,11 @@ void RenameAnswered(int32_t list, int32_t index) {
     } else {
       Relist();
       PublishText(Files(), -1);
-      QUARLE_BASICS::DynZStringAssign(e->File, newName);
+      {
+        // The library's draw reads the name under the lock.
+        platform::MutexGuard guard(SampleLibrary.header.lock);
+        QUARLE_BASICS::DynZStringAssign(e->File, newName);
+      }
       LibraryChanged = -1;
     }
     PublishText(Sam(), -1);

@@ -166,7 +166,7 @@ int32_t OnMelodySet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     first = e->Sound.samples[kRecordWordFirst];
     second = e->Sound.samples[kRecordWordSecond];
     pitch = e->Pitch[0];
-    duration = e->Duration;
+    duration = e->Duration.Load();
   }
   // While playing the values are the render's: they land with the next frame,
   // before the melody is attached.

@@ -63,7 +63,7 @@ void DetachEntryEverywhere(const WaveLibraryEntry* e, bool stopPlay) {
   // Only the main thread changes the module list, so it is walked without its lock.
   for (int32_t i = 0; i < ModuleList.count && ModuleList.entries; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
-    if (!m || m->SampleEntry != e) continue;
+    if (!m || m->SampleEntry.Load() != e) continue;
     if (IsModuleLive(m, 0) != 1) {
       // The whole detach (the sound's channels go too), at once unless the
       // render may still read the module.
@@ -79,8 +79,8 @@ void DetachEntryEverywhere(const WaveLibraryEntry* e, bool stopPlay) {
     posted = true;
   }
   for (ModuleRecord& t : ModuleCatalog) {
-    if (t.SampleEntry != e) continue;
-    t.SampleEntry = nullptr;
+    if (t.SampleEntry.Load() != e) continue;
+    t.SampleEntry.Store(nullptr);
     t.SampleData = nullptr;
   }
   // The render callback may still read the entry's data until the detach has

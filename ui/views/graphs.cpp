@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 
 #include "engine/catalog/catalog.h"
+#include "engine/dsp/waves.h"
 #include "engine/dsp/windows.h"
 #include "ui/views/control_drawing.h"
 #include "visuals/glyphs.h"
@@ -50,7 +52,16 @@ void PaintWavePreview(platform::Image* p, int32_t W, int32_t H, uint32_t backgro
   if (!f) return;
   const int32_t mid = Nearest(H * 0.5);
   const float step = 1.0f / static_cast<float>(W);
+  // White noise draws from the render's generator, the audio thread's: the
+  // preview draws from its own, the same noise every frame.
+  std::minstd_rand noise(1);
   for (int32_t x = 0; x < W; ++x) {
+    if (f == WaveWhiteNoise) {
+      const double r = static_cast<double>(noise() - noise.min()) / static_cast<double>(noise.max() - noise.min());
+      const int32_t yn = Nearest((mid - 1) * (2.0 * r - 1.0));
+      platform::DrawLine(p, x, mid - yn, x, mid, kWhite);
+      continue;
+    }
     // The phase starts anew for every column: a shape that advances its phase
     // does not carry it over.
     float phase = static_cast<float>(x) / static_cast<float>(W);
@@ -92,11 +103,12 @@ int32_t DrawWavePreview(V::RenderRecord* snap, int32_t id) {
 
 int32_t DrawFilterGraph(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
-  // Read without a lock while the filter panel may rebuild the design: the
-  // redraw flag published after a rebuild brings the new design next frame.
-  ShowGraph(snap, id, [snap](platform::Image* p, int32_t W, int32_t H) {
-    PaintFilterGraph(p, W, H, snap->Colour, FirDesign.FirTapCount, FirDesign.FirKernel,
-                     FirDesign.FirWindow);
+  // The design as its last build published it: the filter page rebuilds it
+  // meanwhile, and the redraw it publishes then brings the new one.
+  FirGraphCopy graph;
+  CopyFirGraph(graph);
+  ShowGraph(snap, id, [snap, &graph](platform::Image* p, int32_t W, int32_t H) {
+    PaintFilterGraph(p, W, H, snap->Colour, graph.TapCount, graph.Kernel, graph.Window);
   });
   return 0;
 }

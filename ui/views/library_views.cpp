@@ -172,7 +172,7 @@ WaveRow ReadWave(const WaveLibraryEntry* e) {
   r.noData = e->Sound.samples == nullptr;
   r.state = e->State.Load(std::memory_order_acquire);
   r.channels = e->Sound.format.channels;
-  r.duration = e->Duration;
+  r.duration = e->Duration.Load();
   r.file = QUARLE_BASICS::DynZStringGet(e->File);
   r.entry = e;
   return r;
@@ -213,7 +213,7 @@ void WaveStatusIcon(const ListRowPlace& p, const WaveRow& r, const WaveLibraryEn
 const WaveLibraryEntry* SelectedWave() {
   platform::MutexGuard g(ModuleList.lock);
   const ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire);
-  return m ? m->SampleEntry : nullptr;
+  return m ? m->SampleEntry.Load() : nullptr;
 }
 
 int32_t CountOf(const WaveLibraryList& list) {

@@ -37,7 +37,7 @@ void RenderMelodyRow(platform::Image* row, int32_t item, const V::RenderRecord* 
 std::string MelodyTooltip(int32_t item, void*) {
   const WaveLibraryEntry* e = Entry(item);
   if (!e) return "";
-  return DynZStringGet(e->File) + " (" + FormatSeconds(e->Duration) + ")";
+  return DynZStringGet(e->File) + " (" + FormatSeconds(e->Duration.Load()) + ")";
 }
 
 void MelodyIcon(const ListRowPlace& place, void* ctx) {
@@ -72,7 +72,7 @@ int32_t DrawMelodyList(V::RenderRecord* snap, int32_t id) {
   {
     platform::MutexGuard guard(ModuleList.lock);
     const ModuleRecord* m = SelectedModuleShown.load(std::memory_order_acquire);
-    data.attached = m ? m->SampleEntry : nullptr;
+    data.attached = m ? m->SampleEntry.Load() : nullptr;
   }
   ListDrawPlan plan;
   plan.firstRowLayer = kMelodyIconLayers;

@@ -67,7 +67,7 @@ TEST_F(MelodyFileTest, RecordedMelodySavesAndLoadsBack) {
   const WaveLibraryEntry* back = MelodyLibrary.entries[0];
   EXPECT_EQ(back->Sound.dataSize, 192024u);
   EXPECT_EQ(std::memcmp(back->Sound.samples, e->Sound.samples, 192024), 0);
-  EXPECT_FLOAT_EQ(back->Duration, 3.5f);
+  EXPECT_FLOAT_EQ(back->Duration.Load(), 3.5f);
   EXPECT_FLOAT_EQ(back->Pitch[0], 2.0f * 4.0f / 48000.0f);
   EXPECT_EQ(back->LoadState, kWaveDataHeld);
   EXPECT_EQ(back->Saved, -1);

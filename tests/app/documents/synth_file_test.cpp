@@ -336,10 +336,10 @@ TEST_F(SynthFileTest, BuiltSynthLoadsBackEqualAndSavesToTheSameBytes) {
     if (m->Type == kTypeConvolutive) conv = m;
     if (m->Type == kTypeOscillator) osc = m;
   }
-  EXPECT_EQ(smp->SampleEntry, SynthSamples.entries[0]);
+  EXPECT_EQ(smp->SampleEntry.Load(), SynthSamples.entries[0]);
   EXPECT_EQ(SynthSamples.entries[0]->LoadState, kWaveDataHeld);
-  EXPECT_EQ(seq->SampleEntry, MelodyLibrary.entries[0]);
-  EXPECT_EQ(conv->SampleEntry, FilterLibrary.entries[0]);
+  EXPECT_EQ(seq->SampleEntry.Load(), MelodyLibrary.entries[0]);
+  EXPECT_EQ(conv->SampleEntry.Load(), FilterLibrary.entries[0]);
   EXPECT_EQ(osc->Params[1].Value.Load(), 0.125f);
   EXPECT_EQ(MidiMaps[0].Entries[7][0].Target, osc);
   EXPECT_EQ(MidiMaps[0].Entries[9][3].Target, &ModuleCatalog[kTypeAdsr]);
@@ -883,7 +883,7 @@ TEST_F(SynthFileTest, MissingSampleBecomesAPlaceholderTheModuleKeeps) {
   for (int32_t i = 0; i < ModuleList.count; ++i)
     if (ModuleList.entries[i]->Type == kTypeSample) smp = ModuleList.entries[i];
   ASSERT_NE(smp, nullptr);
-  EXPECT_EQ(smp->SampleEntry, e);
+  EXPECT_EQ(smp->SampleEntry.Load(), e);
   // Saved again, the synth still names the sample.
   Save("m2.tarvelo");
   const auto b = Bytes("m2.tarvelo");

@@ -80,7 +80,7 @@ class SynthRoundTripTest : public SynthDocumentTest {
   void ListSounds() {
     for (int32_t i = 0; i < ModuleList.count; ++i) {
       ModuleRecord* m = ModuleList.entries[i];
-      if (m->SampleEntry == nullptr || Listed(SynthSamples, m->SampleEntry) || Listed(MelodyLibrary, m->SampleEntry))
+      if (m->SampleEntry.Load() == nullptr || Listed(SynthSamples, m->SampleEntry.Load()) || Listed(MelodyLibrary, m->SampleEntry.Load()))
         continue;
       PostAttachWave(m, m->Type == kTypeSample ? SynthSamples.entries[0] : nullptr, 0);
     }
@@ -159,17 +159,17 @@ class SynthRoundTripTest : public SynthDocumentTest {
       if (m.PolyphonyCapability == 0) sw[kSwitchPerVoice].Store(0);
       m.PolyphonyMode.Store(sw[kSwitchPerVoice].Load() != 0 ? 1 : 0);
       if (m.Type != kTypeSample && m.Type != kTypeSequencer && m.Type != kTypeConvolutiveFilter)
-        m.SampleEntry = nullptr, m.SampleData = nullptr;
+        m.SampleEntry.Store(nullptr), m.SampleData = nullptr;
       if (m.KeepsState == 0) sw[kSwitchRecord].Store(0);
       m.RecordDone.Store(0);
       m.ActiveVoices.Store(0);
       m.SleepingVoices = 0;
-      if (m.SampleEntry != nullptr) {
+      if (m.SampleEntry.Load() != nullptr) {
         // Attached as the load attaches it (no take goes on), the kept state
         // taken after.
         float kept[kChannelRows][kVoiceColumns];
         std::memcpy(kept, m.VoiceState, sizeof kept);
-        AttachWaveToModule(&m, m.SampleEntry, 0);
+        AttachWaveToModule(&m, m.SampleEntry.Load(), 0);
         if (m.KeepsState != 0) std::memcpy(m.VoiceState, kept, sizeof kept);
       }
       int32_t channels = ModuleCatalog[m.Type].ChannelsProcessed.Load();

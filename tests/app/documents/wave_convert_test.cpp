@@ -29,7 +29,7 @@ TEST_F(WaveConvertTest, IntegerFileIsConvertedIntoTheConvertedFolder) {
   EXPECT_EQ(e->State.Load(), kWaveIdle);
   EXPECT_EQ(e->Saved, -1);
   EXPECT_EQ(e->Sound.samples, nullptr);  // the library keeps the header only
-  EXPECT_FLOAT_EQ(e->Duration, 0.1f);
+  EXPECT_FLOAT_EQ(e->Duration.Load(), 0.1f);
   EXPECT_FLOAT_EQ(e->Pitch[0], 4.0f / 4800.0f);
   EXPECT_EQ(LibraryChanged, -1);
 

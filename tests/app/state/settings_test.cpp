@@ -96,7 +96,7 @@ TEST_F(SettingsTest, EighteenKeysWrittenInOrderAndReadBack) {
   EXPECT_EQ(Read(dir_ / "Settings.txt"), kAllKeys);
   EXPECT_FALSE(fs::exists(dir_ / "Settings.txt.tmp"));
 
-  const SettingsRecord saved = Settings;
+  const std::string output = Settings.OutputDevice, input = Settings.InputDevice;
   Reset();
   ASSERT_EQ(LoadSettings(""), 0);
   EXPECT_EQ(QUARLE_BASICS::DisplayDriverIndex, 2);
@@ -107,8 +107,8 @@ TEST_F(SettingsTest, EighteenKeysWrittenInOrderAndReadBack) {
   // Saving what was read gives the same bytes, so every value came back.
   ASSERT_EQ(SaveSettings(), 0);
   EXPECT_EQ(Read(dir_ / "Settings.txt"), kAllKeys);
-  EXPECT_EQ(Settings.OutputDevice, saved.OutputDevice);
-  EXPECT_EQ(Settings.InputDevice, saved.InputDevice);
+  EXPECT_EQ(Settings.OutputDevice, output);
+  EXPECT_EQ(Settings.InputDevice, input);
 
   // Every zoom step from the least usable one survives the single-precision
   // write and read.
@@ -129,12 +129,12 @@ TEST_F(SettingsTest, TextsHoldingQuotesReadBackWhole) {
   const std::string text = Read(dir_ / "Settings.txt");
   EXPECT_NE(text.find("\"OUTPUT DEVICE\",\"Built-in \"\"Analog\"\" Stereo\"\r\n"), std::string::npos);
   EXPECT_NE(text.find("\"INPUT DEVICE\",\"\"\"\"\r\n"), std::string::npos);
-  const SettingsRecord saved = Settings;
+  const std::string output = Settings.OutputDevice, input = Settings.InputDevice;
   const std::string folder = SessionFolder, file = SessionFile;
   Reset();
   ASSERT_EQ(LoadSettings(""), 0);
-  EXPECT_EQ(Settings.OutputDevice, saved.OutputDevice);
-  EXPECT_EQ(Settings.InputDevice, saved.InputDevice);
+  EXPECT_EQ(Settings.OutputDevice, output);
+  EXPECT_EQ(Settings.InputDevice, input);
   EXPECT_EQ(SessionFolder, folder);
   EXPECT_EQ(SessionFile, file);
   EXPECT_EQ(SessionTitle, "A \"\"quoted\"\" synth");

@@ -11,13 +11,27 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/command.h"
+#include "engine/keyboard.h"
+#include "engine/module.h"
 #include "platform/paths.h"
 
 namespace Tarvelo {
 namespace {
+
+// The records holding shared words copy only through their named copies
+// (WaveLibraryEntryAssign, ModuleParamCopy, ModuleDuplicate, the keyboard
+// states' CopyIn/CopyOut): `a = b` does not compile. The keyboard state is
+// stored whole, so it stays trivially copyable.
+template <class T>
+constexpr bool kPlainCopyCompiles = requires(T& a, const T& b) { a = b; } || std::is_copy_constructible_v<T>;
+static_assert(!kPlainCopyCompiles<WaveLibraryEntry> && !kPlainCopyCompiles<ModuleParam> &&
+              !kPlainCopyCompiles<ModuleRecord>);
+static_assert(!kPlainCopyCompiles<KeyboardState> && !kPlainCopyCompiles<VoiceSlot> && !kPlainCopyCompiles<HeldKey>);
+static_assert(std::is_trivially_copyable_v<KeyboardState> && std::is_trivially_copyable_v<WaveLibraryEntry>);
 
 namespace fs = std::filesystem;
 using QUARLE_BASICS::DynZStringGet;
@@ -79,7 +93,7 @@ TEST_F(WaveLibraryTest, NewEntryAndCopies) {
   e->ListIndex = 7;
   e->Pitch[1] = 440.0f;
   e->MeanLevel[0] = -3.0f;
-  e->Duration = 2.5f;
+  e->Duration.Store(2.5f);
   e->Sound.samples = static_cast<float*>(std::malloc(8));
   e->Sound.samples[0] = 0.25f;
   e->Sound.samples[1] = -0.5f;
@@ -94,7 +108,7 @@ TEST_F(WaveLibraryTest, NewEntryAndCopies) {
   EXPECT_EQ(DynZStringGet(c->Folder), "\\x");
   EXPECT_EQ(c->Pitch[1], 440.0f);
   EXPECT_EQ(c->MeanLevel[0], -3.0f);
-  EXPECT_EQ(c->Duration, 2.5f);
+  EXPECT_EQ(c->Duration.Load(), 2.5f);
   ASSERT_NE(c->Sound.samples, nullptr);
   EXPECT_NE(c->Sound.samples, e->Sound.samples);
   EXPECT_EQ(c->Sound.samples[1], -0.5f);

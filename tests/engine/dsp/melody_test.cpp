@@ -171,8 +171,8 @@ TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {
   Press(48);
   Run(mg);
   mg->RecordDone.Store(-1);  // finish at the end of this phrase
-  for (int32_t f = 0; f < 20 * 40 && mg->SampleEntry != nullptr; ++f) Run(mg);
-  ASSERT_EQ(mg->SampleEntry, nullptr);
+  for (int32_t f = 0; f < 20 * 40 && mg->SampleEntry.Load() != nullptr; ++f) Run(mg);
+  ASSERT_EQ(mg->SampleEntry.Load(), nullptr);
   EXPECT_EQ(mg->ModuleSwitches[kSwitchRecord].Load(), 0);
   EXPECT_EQ(mg->RecordDone.Load(), 0);
   EXPECT_EQ(MelodyInt(*mg, kMelRecordPosition), 0);
@@ -184,7 +184,7 @@ TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {
   EXPECT_EQ(e->Sound.dataSize, static_cast<uint32_t>((4 * n + 6) * 4));
   EXPECT_EQ(d[3], 1.0f);
   EXPECT_EQ(d[5], 4.0f);  // one measure of four beats
-  EXPECT_EQ(e->Duration, 4.0f);
+  EXPECT_EQ(e->Duration.Load(), 4.0f);
   EXPECT_EQ(e->Pitch[0], FrequencyNorm);
   float sum = 0.0f;
   float end = 0.0f;

@@ -431,7 +431,7 @@ TEST_F(RenderGuardTest, GraphEditsWhilePlayingCostOnlyTheirCommandFrames) {
   PlaybackActive = 0;
   EXPECT_EQ(commandFrames_, 6);
   EXPECT_EQ(voice_->PortSources[kOscPhase].Load(), voice_->PortValueModules[kOscPhase]);
-  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
   EXPECT_TRUE(counted_.Clean()) << Summary();
 }
 
@@ -532,7 +532,7 @@ class SequencerGuard : public RenderGuardTest, public ::testing::WithParamInterf
 // playing the recording back in a loop: nothing is counted out.
 TEST_P(SequencerGuard, RecordsAnalysesAndPlaysBackWithoutTheHeap) {
   ModuleRecord* seq = Recorder(GetParam(), 0.25f);
-  WaveLibraryEntry* melody = seq->SampleEntry;
+  WaveLibraryEntry* melody = seq->SampleEntry.Load();
   NotesOn({24, 28});
   Play(2400);
   NotesOff();
@@ -542,7 +542,7 @@ TEST_P(SequencerGuard, RecordsAnalysesAndPlaysBackWithoutTheHeap) {
   NotesOff();
   Play(7200);
   EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
-  ASSERT_EQ(seq->SampleEntry, melody);
+  ASSERT_EQ(seq->SampleEntry.Load(), melody);
   EXPECT_GE(melody->Sound.samples[0], 2.0f);
   seq->ModuleSwitches[kSwitchPlay].Store(-1);
   seq->ModuleSwitches[kSwitchLoop].Store(-1);
@@ -559,15 +559,15 @@ TEST_P(SequencerGuard, DiscardingAnEmptyRecordingCostsOnlyThatFrame) {
   const int32_t listed = MelodyLibrary.header.count;
   Play(960);
   seq->RecordDone.Store(-1);  // the interface stops the recording
-  WaveLibraryEntry* last = seq->SampleEntry;
+  WaveLibraryEntry* last = seq->SampleEntry.Load();
   auto discarded = [&] {
-    const bool gone = last != nullptr && seq->SampleEntry == nullptr;
-    last = seq->SampleEntry;
+    const bool gone = last != nullptr && seq->SampleEntry.Load() == nullptr;
+    last = seq->SampleEntry.Load();
     return gone;
   };
   Play(96, 1, discarded);
   EXPECT_EQ(excludedFrames_, 1);
-  EXPECT_EQ(seq->SampleEntry, nullptr);
+  EXPECT_EQ(seq->SampleEntry.Load(), nullptr);
   EXPECT_EQ(MelodyLibrary.header.count, listed - 1);
   EXPECT_GE(excludedCount_.frees, 1);  // the entry's memory went back
   // Without a melody it passes the keyboard through.
@@ -611,7 +611,7 @@ TEST_F(MelodyGeneratorGuard, RecordingComposedNotesCostsNothing) {
   BeginMelodyGeneratorRecording(*mg, melody);
   mg->RecordDone.Store(-1);  // close it at the next phrase end
   Play(2400);
-  EXPECT_EQ(mg->SampleEntry, nullptr);
+  EXPECT_EQ(mg->SampleEntry.Load(), nullptr);
   EXPECT_EQ(melody->State.Load(), 0);
   EXPECT_GE(melody->Sound.samples[0], 1.0f);
   EXPECT_GT(peak_, 0.0f);
@@ -630,15 +630,15 @@ TEST_F(MelodyGeneratorGuard, DiscardingAnEmptyRecordingCostsOnlyThatFrame) {
   WaveLibraryEntry* melody = BlankMelody(1000);
   BeginMelodyGeneratorRecording(*mg, melody);
   mg->RecordDone.Store(-1);
-  WaveLibraryEntry* last = mg->SampleEntry;
+  WaveLibraryEntry* last = mg->SampleEntry.Load();
   auto discarded = [&] {
-    const bool gone = last != nullptr && mg->SampleEntry == nullptr;
-    last = mg->SampleEntry;
+    const bool gone = last != nullptr && mg->SampleEntry.Load() == nullptr;
+    last = mg->SampleEntry.Load();
     return gone;
   };
   Play(1600, 1, discarded);
   EXPECT_EQ(excludedFrames_, 1);
-  EXPECT_EQ(mg->SampleEntry, nullptr);
+  EXPECT_EQ(mg->SampleEntry.Load(), nullptr);
   EXPECT_EQ(MelodyLibrary.header.count, listed);
   EXPECT_TRUE(counted_.Clean()) << Summary();
 }

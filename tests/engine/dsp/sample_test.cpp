@@ -241,7 +241,7 @@ TEST_F(SampleKernelTest, RecordingStoppedBeforeAWholeFrameLeavesTheModuleAsItWas
   EXPECT_EQ(s->ModuleSwitches[kSwitchPower].Load(), power);
   EXPECT_TRUE(std::isfinite(e->Pitch[0]));
   // The empty sound is let go, idle and without frames, for the interface to discard.
-  EXPECT_EQ(s->SampleEntry, nullptr);
+  EXPECT_EQ(s->SampleEntry.Load(), nullptr);
   EXPECT_EQ(s->SampleData, nullptr);
   EXPECT_EQ(e->Sound.frameCount, 0u);
   EXPECT_EQ(e->Sound.dataSize, 0u);

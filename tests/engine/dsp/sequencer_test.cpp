@@ -227,7 +227,7 @@ TEST_F(SequencerTest, ARecordingReadsBackAsMelodyData) {
   Render(1);
 
   EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
-  ASSERT_EQ(seq->SampleEntry, e);
+  ASSERT_EQ(seq->SampleEntry.Load(), e);
   EXPECT_EQ(e->State.Load(), 0);
   EXPECT_EQ(e->Sound.dataSize, 16u * 2 + 24);
   const float* d = e->Sound.samples;
@@ -251,8 +251,8 @@ TEST_F(SequencerTest, ARecordingReadsBackAsMelodyData) {
   EXPECT_FLOAT_EQ(seq->SampleStep, FrequencyNorm * d[3]);
   EXPECT_FLOAT_EQ(seq->Params[kSeqTempo].Value.Load(), seq->SampleStep);
   EXPECT_FLOAT_EQ(seq->Params[kSeqFrequency].Value.Load(), f48);
-  EXPECT_FLOAT_EQ(seq->Params[kSeqLength].Value.Load(), e->Duration);
-  EXPECT_GE(e->Duration, d[5]);
+  EXPECT_FLOAT_EQ(seq->Params[kSeqLength].Value.Load(), e->Duration.Load());
+  EXPECT_GE(e->Duration.Load(), d[5]);
 
   // Played back at the recorded tempo: the first note at once, the second
   // 0.2 s (9600 frames) later.
@@ -393,7 +393,7 @@ TEST_F(SequencerTest, TempoAnalysisOfARegularMelody) {
   EXPECT_EQ(e->LoudestPosition[1], 4.0f);
   EXPECT_FLOAT_EQ(e->LoudestValue[0], 0.5f);
   EXPECT_FLOAT_EQ(e->Pitch[0], 2.0f * FrequencyNorm);
-  EXPECT_FLOAT_EQ(e->Duration, 4.0f);
+  EXPECT_FLOAT_EQ(e->Duration.Load(), 4.0f);
 
   // One onset group: the beat is the sum of the durations, two beats a bar.
   WaveLibraryEntry* chord = Melody(MelodyData({{0.3f, 0.02f, 1.0f, 0.0f}, {0.2f, 0.03f, 1.0f, 0.0f}}, 1.1f, 1.0f));
@@ -478,7 +478,7 @@ TEST_F(SequencerTest, AnEmptyRecordingIsFreedByTheInterfaceThread) {
   platform::MutexUnlock(MelodyLibrary.header.lock);
   audio.join();
   EXPECT_TRUE(finishedWhileLocked);
-  EXPECT_EQ(seq->SampleEntry, nullptr);
+  EXPECT_EQ(seq->SampleEntry.Load(), nullptr);
   ASSERT_EQ(MelodyLibrary.header.count, 1);  // still there, waiting
   EXPECT_EQ(wakes.load(), 1);
   TakeFinishedRecordings();

@@ -58,7 +58,7 @@ TEST_F(FilterPanelTest, TheSameDesignTwiceMakesANewEntryAndLeavesThePlayedOneAlo
   SelectedModule = conv;
   Field(flist_).Selected = 0;
   Click(OnFilterSet, window_ + 4);
-  ASSERT_EQ(conv->SampleEntry, first);
+  ASSERT_EQ(conv->SampleEntry.Load(), first);
   const float moduleGain = conv->Params[3].Value.Load();
 
   FirDesign.FirKernel[0] = 0.75f;  // the design changed, its name did not
@@ -68,7 +68,7 @@ TEST_F(FilterPanelTest, TheSameDesignTwiceMakesANewEntryAndLeavesThePlayedOneAlo
   EXPECT_EQ(FilterLibrary.entries[0], first);
   EXPECT_EQ(first->Sound.samples[0], tap0);
   EXPECT_EQ(first->Pitch[0], gain);
-  EXPECT_EQ(conv->SampleEntry, first);
+  EXPECT_EQ(conv->SampleEntry.Load(), first);
   EXPECT_EQ(conv->Params[3].Value.Load(), moduleGain);
   const WaveLibraryEntry* second = FilterLibrary.entries[1];
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(second->File), "FIR_8-16_Triangular (2).wav");
@@ -152,15 +152,15 @@ TEST_F(FilterPanelTest, UnloadDetachesEverywhereAndKeepsTheSourceInStep) {
   WaveLibraryEntry* two = AddEntry(FilterLibrary, "two.wav", 20);
   ModuleRecord* m = Make(kConvolutive);
   AttachWaveToModule(m, two, 0);
-  ModuleCatalog[kConvolutive].SampleEntry = two;
+  ModuleCatalog[kConvolutive].SampleEntry.Store(two);
   FirDesign.FirSourceEntry = 1;
   Field(flist_).Selected = 0;
   Click(OnFilterUnload, window_ + 3);
   EXPECT_EQ(FirDesign.FirSourceEntry, 0);  // still two.wav
   Click(OnFilterUnload, window_ + 3);
   EXPECT_EQ(FilterLibrary.header.count, 0);
-  EXPECT_EQ(m->SampleEntry, nullptr);
-  EXPECT_EQ(ModuleCatalog[kConvolutive].SampleEntry, nullptr);
+  EXPECT_EQ(m->SampleEntry.Load(), nullptr);
+  EXPECT_EQ(ModuleCatalog[kConvolutive].SampleEntry.Load(), nullptr);
   EXPECT_EQ(FirDesign.FirSourceEntry, -1);
   EXPECT_EQ(Field(flist_).Selected, -1);
 }
@@ -171,11 +171,11 @@ TEST_F(FilterPanelTest, SetGivesGainAndTapsToAConvolutiveFilterOnly) {
   SelectedModule = Make(kConvolutive);
   Field(flist_).Selected = 0;
   Click(OnFilterSet, window_ + 4);
-  EXPECT_EQ(SelectedModule->SampleEntry, e);
+  EXPECT_EQ(SelectedModule->SampleEntry.Load(), e);
   EXPECT_FLOAT_EQ(SelectedModule->Params[3].Value.Load(), 0.75f);
   Field(flist_).Selected = -1;
   Click(OnFilterSet, window_ + 4);
-  EXPECT_EQ(SelectedModule->SampleEntry, nullptr);
+  EXPECT_EQ(SelectedModule->SampleEntry.Load(), nullptr);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ class MelodyPanelTest : public PanelsBTest {
     e->Saved = 0;
     for (int32_t i = 0; i < 16; ++i) e->Sound.samples[i] = static_cast<float>(i) + 0.5f;
     e->Pitch[0] = 3.0f;
-    e->Duration = 12.0f;
+    e->Duration.Store(12.0f);
     return e;
   }
   int32_t mlist_ = 0, rec_ = 0;
@@ -71,13 +71,13 @@ TEST_F(MelodyPanelTest, UnloadDetachesSequencersAndGenerators) {
   ModuleRecord* gen = Make(kTypeMelodyGenerator);
   AttachWaveToModule(seq, b, 0);
   BeginMelodyGeneratorRecording(*gen, b);
-  ModuleCatalog[kTypeSequencer].SampleEntry = b;
+  ModuleCatalog[kTypeSequencer].SampleEntry.Store(b);
   Field(mlist_).Selected = 1;
   Click(OnMelodyUnload, mlist_ + 2);
   EXPECT_EQ(MelodyLibrary.header.count, 1);
-  EXPECT_EQ(seq->SampleEntry, nullptr);
+  EXPECT_EQ(seq->SampleEntry.Load(), nullptr);
   EXPECT_EQ(gen->SampleData, nullptr);
-  EXPECT_EQ(ModuleCatalog[kTypeSequencer].SampleEntry, nullptr);
+  EXPECT_EQ(ModuleCatalog[kTypeSequencer].SampleEntry.Load(), nullptr);
   EXPECT_EQ(Field(mlist_).Selected, 0);
   Click(OnMelodyUnload, mlist_ + 2);
   EXPECT_EQ(MelodyLibrary.header.count, 0);
@@ -91,7 +91,7 @@ TEST_F(MelodyPanelTest, SetGivesTheSequencerTheMelodysNumbersOrZeros) {
   seq->ModuleSwitches[kSwitchPlay].Store(-1);
   Field(mlist_).Selected = 0;
   Click(OnMelodySet, mlist_ + 3);
-  EXPECT_EQ(seq->SampleEntry, e);
+  EXPECT_EQ(seq->SampleEntry.Load(), e);
   EXPECT_FLOAT_EQ(seq->Params[0].Value.Load(), 7.5f);
   EXPECT_FLOAT_EQ(seq->Params[2].Value.Load(), 3.0f);
   EXPECT_FLOAT_EQ(seq->Params[3].Value.Load(), 4.5f);
@@ -99,7 +99,7 @@ TEST_F(MelodyPanelTest, SetGivesTheSequencerTheMelodysNumbersOrZeros) {
   EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay].Load(), -1);
   Field(mlist_).Selected = -1;
   Click(OnMelodySet, mlist_ + 3);
-  EXPECT_EQ(seq->SampleEntry, nullptr);
+  EXPECT_EQ(seq->SampleEntry.Load(), nullptr);
   for (int32_t p : {0, 2, 3, 4}) EXPECT_FLOAT_EQ(seq->Params[p].Value.Load(), 0.0f) << p;
 }
 
@@ -137,7 +137,7 @@ TEST_F(MelodyPanelTest, SetAfterARecordTheRenderHasNotTakenLeavesTheTakeAlone) {
     EXPECT_FALSE(ControllerMovesPending());
     frames();
     EXPECT_NE(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
-    EXPECT_NE(seq->SampleEntry, tune);
+    EXPECT_NE(seq->SampleEntry.Load(), tune);
     EXPECT_EQ(seq->Params[0].Value.Load(), before);
     seq->RecordDone.Store(-1);
     PostFinishTake(seq);
@@ -160,7 +160,7 @@ TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
             QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\MELODIES");
   EXPECT_EQ(e->State.Load(), kWaveCreating);
   EXPECT_EQ(e->Sound.dataSize, 192024u);
-  EXPECT_EQ(seq->SampleEntry, e);
+  EXPECT_EQ(seq->SampleEntry.Load(), e);
   EXPECT_EQ(On(rec_), -1);
   // The stop: with nothing rendering the module the take ends at once; one
   // of no note leaves the list.
@@ -190,7 +190,7 @@ TEST_F(MelodyPanelTest, GeneratorRecordsStraightAndTheLibraryDoubles) {
   Click(OnMelodyGeneratorRecord, rec_);
   EXPECT_EQ(MelodyLibrary.header.count, 17);
   EXPECT_EQ(MelodyLibrary.header.capacity, 32);
-  EXPECT_EQ(gen->SampleEntry, MelodyLibrary.entries[16]);
+  EXPECT_EQ(gen->SampleEntry.Load(), MelodyLibrary.entries[16]);
   EXPECT_EQ(gen->ModuleSwitches[kSwitchRecord].Load(), -1);
   EXPECT_EQ(MelodyInt(*gen, kMelRecordPosition), 0);
 }

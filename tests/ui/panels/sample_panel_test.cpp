@@ -102,7 +102,7 @@ TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
     Click(OnSampleRecord, rec_);
     EXPECT_EQ(Text(Slot(kUiMB)), c.why);
     EXPECT_EQ(SynthSamples.header.count, 0);
-    EXPECT_EQ(m_->SampleEntry, nullptr);
+    EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
     EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
     EXPECT_EQ(On(rec_), 0);
     EXPECT_EQ(C(rec_)->Colour, 0u);
@@ -177,13 +177,13 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
       ASSERT_EQ(SynthSamples.header.count, 1);
       EXPECT_EQ(e->Sound.frameCount, uint32_t(c.kept));
       EXPECT_EQ(e->State.Load(), kWaveIdle);
-      EXPECT_EQ(m_->SampleEntry, e);
+      EXPECT_EQ(m_->SampleEntry.Load(), e);
       EXPECT_EQ(m_->ModuleSwitches[kSwitchPlay].Load(), -1);
       Field(wlist_).Selected = 0;
       Click(OnSampleUnload, wlist_ + 2);
     }
     EXPECT_EQ(SynthSamples.header.count, 0);
-    EXPECT_EQ(m_->SampleEntry, nullptr);
+    EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
     if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);  // unlinked again
   }
   platform::ForgetInterfaceThread();
@@ -316,7 +316,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
         ModuleRecord* copy = nullptr;
         EXPECT_GE(AddModule(m->ListIndex.Load(), false, &copy), 0);
         if (copy != nullptr) {
-          EXPECT_EQ(copy->SampleEntry, nullptr);
+          EXPECT_EQ(copy->SampleEntry.Load(), nullptr);
           EXPECT_EQ(copy->SampleData, nullptr);
         }
         Reports.clear();
@@ -341,12 +341,12 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
           if (kind.type == kTypeSample) {
             EXPECT_EQ(player->SampleFrames, 100);
           }
-          EXPECT_EQ(player->SampleEntry, e);
+          EXPECT_EQ(player->SampleEntry.Load(), e);
           Field(kind.listId).Selected = 0;
           Click(kind.save, kind.listId + 1);
           EXPECT_EQ(e->Saved, -1);
           Click(kind.unload, kind.listId + 2);
-          EXPECT_EQ(player->SampleEntry, nullptr);
+          EXPECT_EQ(player->SampleEntry.Load(), nullptr);
         }
         EXPECT_EQ(kind.list->header.count, 0);
         EXPECT_EQ(fs::exists(kind.file), frames > 0);
@@ -414,7 +414,7 @@ TEST_F(SamplePanelTest, RecordMakesAnUnsavedSampleThenAsksTheStop) {
             QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\AUDIO\\RECORDED");
   EXPECT_EQ(e->Sound.frameCount, 96000u);
   EXPECT_EQ(e->Saved, 0);
-  EXPECT_EQ(m_->SampleEntry, e);
+  EXPECT_EQ(m_->SampleEntry.Load(), e);
   EXPECT_EQ(On(rec_), -1);
   Click(OnSampleRecord, rec_);
   EXPECT_EQ(m_->RecordDone.Load(), -1);
@@ -460,12 +460,12 @@ TEST_F(SamplePanelTest, RecordingStoppedBeforeItsFirstFrameLeavesTheList) {
   std::thread audio([&] { FinishSampleRecording(*m_); });
   audio.join();
   EXPECT_EQ(wakes, 1);
-  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
   EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
   ASSERT_EQ(SynthSamples.header.count, 1);  // not yet taken
   Field(wlist_).Selected = 0;
   Click(OnSampleSet, wlist_ + 3);
-  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
   TakeFinishedRecordings();
   EXPECT_EQ(SynthSamples.header.count, 0);
   platform::ForgetInterfaceThread();
@@ -477,7 +477,7 @@ TEST_F(SamplePanelTest, RecordFailureIsOnlyLogged) {
   m_->Params[6].Value.Store(0.0f);
   Click(OnSampleRecord, rec_);
   EXPECT_EQ(SynthSamples.header.count, 0);
-  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
   ASSERT_FALSE(Reports.empty());
   EXPECT_EQ(Reports.back().text, "Error creating new wave file: " + QUARLE_BASICS::ErrorText(-19));
   EXPECT_EQ(Reports.back().level, 2);
@@ -503,7 +503,7 @@ TEST_F(SamplePanelTest, SetAfterARecordTheRenderHasNotTakenLeavesTheTakeAlone) {
     EXPECT_FALSE(ControllerMovesPending());
     Frames(48);
     EXPECT_NE(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
-    EXPECT_NE(m_->SampleEntry, e);
+    EXPECT_NE(m_->SampleEntry.Load(), e);
     EXPECT_EQ(m_->Params[2].Value.Load(), before);
     Click(OnSampleRecord, rec_);
     Frames(48);
@@ -517,15 +517,15 @@ TEST_F(SamplePanelTest, SetAttachesWithThePitchOrDetaches) {
   e->RateRatio = QUARLE_BASICS::Ratio{2, 1};
   Field(wlist_).Selected = 0;
   Click(OnSampleSet, wlist_ + 3);
-  EXPECT_EQ(m_->SampleEntry, e);
+  EXPECT_EQ(m_->SampleEntry.Load(), e);
   EXPECT_FLOAT_EQ(m_->Params[2].Value.Load(), 1200.0f / RateQuarter / 2.0f);
   Field(wlist_).Selected = -1;
   m_->ModuleSwitches[kSwitchRecord].Store(-1);  // recording: nothing
   Click(OnSampleSet, wlist_ + 3);
-  EXPECT_EQ(m_->SampleEntry, e);
+  EXPECT_EQ(m_->SampleEntry.Load(), e);
   m_->ModuleSwitches[kSwitchRecord].Store(0);
   Click(OnSampleSet, wlist_ + 3);
-  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
 }
 
 TEST_F(SamplePanelTest, SaveWritesOnceAddsToTheLibraryAndShowsTheFile) {
@@ -557,16 +557,16 @@ TEST_F(SamplePanelTest, UnloadDetachesRemovesAndMovesTheSelection) {
   WaveLibraryEntry* b = AddEntry(SynthSamples, "b.wav", 16, 2);
   AttachWaveToModule(m_, b, 0);
   ASSERT_EQ(m_->OutputChannels.Load(), 2);
-  ModuleCatalog[kTypeSample].SampleEntry = b;
+  ModuleCatalog[kTypeSample].SampleEntry.Store(b);
   Field(wlist_).Selected = 1;
   Click(OnSampleUnload, wlist_ + 2);
   EXPECT_EQ(SynthSamples.header.count, 1);
   // Left as one that never had the sound (as while playing): its two
   // channels go with it.
-  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
   EXPECT_EQ(m_->SampleData, nullptr);
   EXPECT_EQ(m_->OutputChannels.Load(), 1);
-  EXPECT_EQ(ModuleCatalog[kTypeSample].SampleEntry, nullptr);
+  EXPECT_EQ(ModuleCatalog[kTypeSample].SampleEntry.Load(), nullptr);
   EXPECT_EQ(Field(wlist_).Selected, 0);
   SynthSamples.entries[0]->State.Store(kWaveCreating);  // busy: stays
   Click(OnSampleUnload, wlist_ + 2);
@@ -589,11 +589,11 @@ TEST_F(SamplePanelTest, UnloadFreesOnlyOnceTheEngineHasLetGo) {
   Click(OnSampleUnload, wlist_ + 2);
   EXPECT_EQ(SynthSamples.header.count, 0);
   // The detach is still pending: the module plays the entry, which must live on.
-  EXPECT_EQ(m_->SampleEntry, b);
+  EXPECT_EQ(m_->SampleEntry.Load(), b);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(b->File), "b.wav");
   EXPECT_EQ(ReclaimUnloadedEntries(), 1);
   ExecuteEngineCommand();
-  EXPECT_EQ(m_->SampleEntry, nullptr);
+  EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
   EXPECT_EQ(ReclaimUnloadedEntries(), 0);
   PlaybackActive = 0;
   CommandSlotWait = slotWait;

@@ -72,7 +72,7 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
     melody->Sound.samples[7] = static_cast<float>(round);
     melody->Sound.samples[4] = 2.0f * static_cast<float>(round);
     melody->Pitch[0] = 3.0f + static_cast<float>(round);
-    melody->Duration = 4.0f * static_cast<float>(round);
+    melody->Duration.Store(4.0f * static_cast<float>(round));
     SelectedModule = sample;
     Click(OnSampleSet, sampleSet);
     settle();
@@ -122,9 +122,9 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
   }
   EXPECT_EQ(osc->Params[0].WriteBothChannels, -1);
   EXPECT_FLOAT_EQ(osc->PortValueModules[0]->Outputs[1][0].Level, typed);
-  EXPECT_EQ(sample->SampleEntry, sound);
-  EXPECT_EQ(filter->SampleEntry, taps);
-  EXPECT_EQ(sequencer->SampleEntry, melody);
+  EXPECT_EQ(sample->SampleEntry.Load(), sound);
+  EXPECT_EQ(filter->SampleEntry.Load(), taps);
+  EXPECT_EQ(sequencer->SampleEntry.Load(), melody);
 }
 
 // Set on a playing Sequencer whose pass the render ends in a frame before the
@@ -148,7 +148,7 @@ TEST_F(PanelsBTest, SetOnAPlayingSequencerLeavesAStopTheRenderMadeMeanwhile) {
   d[7] = 0.02f;
   d[8] = 1.0f;
   melody->Pitch[0] = 1.0f;
-  melody->Duration = 0.01f;
+  melody->Duration.Store(0.01f);
   AttachWaveToModule(seq, melody, 0);
   const float numbers[][2] = {{0, 0.02f}, {2, 1.0f}, {3, 0.0f}, {4, 0.01f}};
   for (const auto& n : numbers) ModuleSetParamValue(*seq, static_cast<int32_t>(n[0]), n[1]);
@@ -195,7 +195,7 @@ TEST_F(PanelsBTest, SetOnAPlayingSequencerLeavesAStopTheRenderMadeMeanwhile) {
   stop = true;
   render.join();
   EXPECT_EQ(seq->ModuleSwitches[kSwitchPlay].Load(), 0) << "Set restarted what the render stopped";
-  EXPECT_EQ(seq->SampleEntry, melody);
+  EXPECT_EQ(seq->SampleEntry.Load(), melody);
   PlaybackActive = 0;
   TakeControllerMoves(false);
   for (const auto& n : numbers) EXPECT_FLOAT_EQ(seq->Params[static_cast<int32_t>(n[0])].Value.Load(), n[1]);

@@ -1,4 +1,7 @@
 // The wave-shape preview and the filter graph.
+#include <atomic>
+#include <thread>
+
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/waves.h"
 #include "engine/dsp/windows.h"
@@ -79,12 +82,42 @@ TEST_F(GraphTest, PicturesAreRedrawnOnlyWithRedrawFlags) {
   AddLayer(f, 100, 40);
   FirDesign.FirTapCount = 4;
   for (int32_t i = 0; i < 4; ++i) FirDesign.FirKernel[i] = FirDesign.FirWindow[i] = 1.0f;
+  PublishFirGraph();
   DrawFilterGraph(Take(f, s), f);
   EXPECT_EQ(Px(203 + 40, 13 + 5), kWhite);
   const int32_t bare = Make(400, 10, 50, 30);  // no picture: the frame alone
   DrawFilterGraph(Take(bare, s), bare);
   EXPECT_EQ(Px(400, 10), kGraphFrame);
   EXPECT_EQ(Px(420, 20), kBackground);
+}
+
+// The filter page rebuilds the design on the interface thread while the
+// graph draws on the video thread: the draw takes the last build whole.
+TEST_F(GraphTest, FilterGraphDrawsWhileTheDesignIsRebuilt) {
+  InstallWindowFunctions();
+  const int32_t f = Make(200, 10, 106, 46);
+  C(f)->Colour = kBack;
+  AddLayer(f, 100, 40);
+  Snapshot s;
+  V::RenderRecord* snap = Take(f, s);
+  FirDesign.FirSourceEntry = -1;
+  FirDesign.FirWidth = 4;
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> draws{0};
+  std::thread video([&] {
+    while (!stop.load()) {
+      DrawFilterGraph(snap, f);
+      draws.fetch_add(1);
+    }
+  });
+  for (int32_t round = 0; round < 400 || draws.load() < 20; ++round) {
+    FirDesign.FirTapCount = 8 + round % 100;
+    FirDesign.FirWindowIndex = round % kWindowFunctionCount;
+    BuildFirKernel(-1);
+  }
+  stop = true;
+  video.join();
+  EXPECT_GE(draws.load(), 20);
 }
 
 }  // namespace

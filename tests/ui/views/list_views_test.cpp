@@ -420,7 +420,7 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
     ASSERT_NE(e[i], nullptr);
     QUARLE_BASICS::DynZStringAssign(e[i]->File, names[i]);
     e[i]->Sound.format.channels = static_cast<int16_t>(i == 2 ? 2 : 1);
-    e[i]->Duration = 2.5f;
+    e[i]->Duration.Store(2.5f);
     ASSERT_EQ(WaveLibraryListReserve(SynthSamples), 0);
     WaveLibraryListCommit(SynthSamples, e[i]);
   }
@@ -428,7 +428,7 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
   e[0]->Sound.samples = data;
   e[2]->Sound.samples = data;
   ModuleRecord module{};
-  module.SampleEntry = e[0];
+  module.SampleEntry.Store(e[0]);
   ModuleRecord* savedSelected = SelectedModule;
   SetSelectedModule(&module);
 
@@ -439,7 +439,7 @@ TEST_F(ListMembersTest, SampleRowsShowTagsDurationsAndStatusIcons) {
   EXPECT_EQ(At(279, 5), 0xFFFF0001u);
   EXPECT_EQ(At(279, 25), 0xFFFF0002u);
   EXPECT_NE(At(279, 45), 0xFFFF0000u);
-  module.SampleEntry = e[2];
+  module.SampleEntry.Store(e[2]);
   Draw(id);
   EXPECT_EQ(At(279, 45), 0xFFFF0000u);
   EXPECT_EQ(TipOf(id), "kick.take.2.wav (Stereo, 2.50s)");
@@ -458,7 +458,7 @@ WaveLibraryEntry* ListEntry(WaveLibraryList& list, const char* name, int32_t cha
   QUARLE_BASICS::DynZStringAssign(e->File, name);
   e->Sound.format.channels = static_cast<int16_t>(channels);
   e->Sound.samples = data;
-  e->Duration = 2.5f;
+  e->Duration.Store(2.5f);
   e->State.Store(state);
   EXPECT_EQ(WaveLibraryListReserve(list), 0);
   WaveLibraryListCommit(list, e);
@@ -508,7 +508,7 @@ TEST_F(ListMembersTest, FilterRowsShowStemsAndStatusIcons) {
   ListEntry(FilterLibrary, "lp.x.y", 1);  // no data
   WaveLibraryEntry* played = ListEntry(FilterLibrary, "hp.wav", 16, taps);
   ModuleRecord module{};
-  module.SampleEntry = busy;
+  module.SampleEntry.Store(busy);
   ModuleRecord* savedSelected = SelectedModule;
   SetSelectedModule(&module);
   const int32_t id = ListControl(DrawFilterList, 3);  // icons 0xFFFF0000, 01, 02
@@ -520,7 +520,7 @@ TEST_F(ListMembersTest, FilterRowsShowStemsAndStatusIcons) {
   EXPECT_EQ(TipOf(id), "lp.x.wav");
   // Only the text from the last dot on goes: both rows read "lp.x".
   EXPECT_TRUE(SamePixels(C(id)->Layers[3], C(id)->Layers[4]));
-  module.SampleEntry = played;
+  module.SampleEntry.Store(played);
   C(id)->Text.Mark = 2;
   Draw(id);
   EXPECT_EQ(At(279, 45), 0xFFFF0000u);

@@ -175,13 +175,13 @@ TEST_F(ListTest, MelodyIconsTooltipAndNames) {
     QUARLE_BASICS::DynZStringAssign(e->File, file);
     e->State.Store(state);
     e->Sound.samples = data ? samples : nullptr;
-    e->Duration = seconds;
+    e->Duration.Store(seconds);
     EXPECT_EQ(WaveLibraryListReserve(MelodyLibrary), 0);
     WaveLibraryListCommit(MelodyLibrary, e);
     return e;
   };
   ModuleRecord* module = ModuleRecordNew();
-  module->SampleEntry = add("tune.one.mel", kWaveIdle, true, 12.5f);
+  module->SampleEntry.Store(add("tune.one.mel", kWaveIdle, true, 12.5f));
   add("recording.mel", kWaveCreating, true, 1.0f);
   add("empty.mel", kWaveIdle, false, 0.0f);
   add("other", kWaveIdle, true, 2.0f);

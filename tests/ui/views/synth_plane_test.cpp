@@ -190,8 +190,8 @@ TEST_F(SynthPlane, WithPlaybackOnTheLinkGoesThroughTheMailbox) {
   Tarvelo::PlaybackActive.store(0);
   EXPECT_EQ(Tarvelo::EngineCommand.State.load(), Tarvelo::kCommandPosted);
   EXPECT_EQ(Tarvelo::EngineCommand.Kind, Tarvelo::kCommandLink);
-  EXPECT_EQ(Tarvelo::EngineCommand.Module, osc);
-  EXPECT_EQ(Tarvelo::EngineCommand.Source, keyboard);
+  EXPECT_EQ(Tarvelo::EngineCommand.Module.Load(), osc);
+  EXPECT_EQ(Tarvelo::EngineCommand.Source.Load(), keyboard);
   EXPECT_EQ(Tarvelo::EngineCommand.Port, 0);
   EXPECT_EQ(Tarvelo::EngineCommand.TemplateType, osc->Type);
   // The render callback links it later; the history line is there at once.

@@ -714,7 +714,7 @@ class UiDifferential : public viewsc::PartialFrameTest {
       d[2] += n[0];
     }
     e->Pitch[0] = 1.0f;
-    e->Duration = 0.05f;
+    e->Duration.Store(0.05f);
     e->LoadState = Tarvelo::kWaveDataHeld;
     e->State.Store(Tarvelo::kWaveIdle);
     e->ListIndex = Tarvelo::MelodyLibrary.header.count;
