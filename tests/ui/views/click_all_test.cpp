@@ -9,8 +9,11 @@
 // row, then domain, Global, voice map, L/R, link, the MIDI buttons and the
 // value editor: a value typed into the dialog with Enter, a drag over the
 // field); a control that takes drags is clicked at both ends and dragged; any
-// other is clicked twice (on, then off: Record, then Stop). A click that asks
-// a question has it answered. Then the plane's and the window's buttons:
+// other is clicked twice after a row (on and off at once), else once and
+// again when the module's pages are done, so what it switched on (Play,
+// Record, Loop) stays on through the rest of the pages: Record, then Stop
+// (the render goes on playing the module: a click that switched it off is
+// undone at once). A click that asks a question has it answered. Then the plane's and the window's buttons:
 // reset plane position, a pan, paste (Load of the module's row), delete, and
 // reset and pan at once after each delete; after the last type New and Load.
 //
@@ -61,6 +64,7 @@ using uithreads::EnvCount;
 constexpr int32_t kController = 21;     // the bound controller, channel 1 of device slot 0
 constexpr const char* kSynthFile = "ClickAll.tarvelo";
 constexpr int32_t kRowScrolls = 64;     // bounds a list that keeps scrolling
+constexpr int32_t kResetsAfterDelete = 2000;  // bounds the resets waiting for a frame
 
 std::string DeviceName(int32_t slot) { return slot == 0 ? "Click-all controller" : ""; }
 
@@ -240,8 +244,9 @@ class ClickAll : public uithreads::ThreadedUiTest {
   }
   // One control as its kind is used: a list row by row, with the rest of its
   // page after each row that selected something; a control taking drags at
-  // both ends and dragged; any other twice.
-  void Use(int32_t id, Tally& t) {
+  // both ends and dragged; any other once when `later` takes its second
+  // click, else twice.
+  void Use(int32_t id, Tally& t, std::vector<int32_t>* later = nullptr) {
     const V::ControlRecord* c = C(id);
     if (IsList(id)) {
       Rows(id, t);
@@ -256,8 +261,16 @@ class ClickAll : public uithreads::ThreadedUiTest {
       ++t.clicks;
       Answer(t);
     } else {
+      ModuleRecord* m = Tarvelo::SelectedModule;
+      const bool powered = m && m->ModuleSwitches[Tarvelo::kSwitchPower].Load() != 0;
       ClickMiddle(id, t);
-      if (Reachable(id) && !V::IsDisabled(&C(id)->State)) ClickMiddle(id, t);
+      // The render goes on playing the module: a click that switched it off
+      // is undone at once.
+      const bool off = powered && Tarvelo::SelectedModule == m && m->ModuleSwitches[Tarvelo::kSwitchPower].Load() == 0;
+      if (later && !off)
+        later->push_back(id);
+      else if (Reachable(id) && !V::IsDisabled(&C(id)->State))
+        ClickMiddle(id, t);
     }
   }
   void Rows(int32_t list, Tally& t) {
@@ -287,8 +300,9 @@ class ClickAll : public uithreads::ThreadedUiTest {
     }
   }
 
-  // A bare place of the plane, dragged: the plane pans.
-  void Pan(int32_t dx, int32_t dy) {
+  // A bare place of the plane, dragged: the plane pans. Run by the loop at
+  // once unless `later`, with what else is waiting.
+  void Pan(int32_t dx, int32_t dy, bool later = false) {
     const int32_t plane = Plane();
     const V::ControlRecord* p = C(plane);
     for (int32_t y = p->Y + 20; y < p->Y + p->H; y += 37)
@@ -298,7 +312,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
         Button(platform::kWindowButtonPress);
         for (int32_t step = 1; step <= 4; ++step) MoveTo(x + dx * step / 4, y + dy * step / 4);
         Button(platform::kWindowButtonRelease);
-        RunLoop();
+        if (!later) RunLoop();
         return;
       }
     ADD_FAILURE() << "no bare place on the plane";
@@ -322,12 +336,25 @@ class ClickAll : public uithreads::ThreadedUiTest {
     ASSERT_TRUE(Reachable(id)) << name;
     ClickAt(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2, RunLoop);
   }
-  // Delete clicked, then the plane reset and panned at once, before a frame.
+  // Delete clicked, then the plane reset and panned at once, in the same run
+  // of the loop, and again and again until the video thread has begun two
+  // more frames: the first purges the deleted box, with the plane's buttons
+  // clicked before and while it does.
   void DeleteThenResetAndPan() {
-    TapOrFail("LIDEL");
-    TapOrFail("STB_CP");
-    Pan(-30, 20);
-    TapOrFail("STB_CP");
+    auto press = [this](const char* name) {
+      const int32_t id = Find(name);
+      ASSERT_TRUE(Reachable(id)) << name;
+      MoveTo(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2);
+      Button(platform::kWindowButtonPress);
+      Button(platform::kWindowButtonRelease);
+    };
+    press("LIDEL");
+    const int64_t from = g_framesBegun.load();
+    for (int32_t n = 0; n < kResetsAfterDelete && g_framesBegun.load() < from + 2; ++n) {
+      press("STB_CP");
+      Pan(n % 2 == 0 ? -30 : 30, n % 2 == 0 ? 20 : -20, true);
+      RunLoop();
+    }
   }
 
   // One module type's round; false when no module of it could be made.
@@ -353,17 +380,26 @@ class ClickAll : public uithreads::ThreadedUiTest {
 
     // Each page tab the module shows, then every control of its page.
     std::set<int32_t> done;
+    std::vector<int32_t> again;
     for (const int32_t tab : PageControls()) {
       if (!IsTab(tab)) continue;
       ClickMiddle(tab, t);
       for (const int32_t id : PageControls()) {
         if (IsTab(id) || (done.count(id) && !IsList(id)) || !Reachable(id)) continue;
         done.insert(id);
-        Use(id, t);
+        Use(id, t, &again);
       }
       t.frames += NextFrame();
       if (Tarvelo::SelectedModule != m) SelectByBox(m);
     }
+    // The second clicks, the page the control lies on shown again.
+    for (const int32_t id : again) {
+      if (!Reachable(id))
+        for (const int32_t tab : PageControls())
+          if (IsTab(tab) && !Reachable(id)) ClickMiddle(tab, t);
+      if (Reachable(id) && !V::IsDisabled(&C(id)->State)) ClickMiddle(id, t);
+    }
+    t.frames += NextFrame();
 
     // The plane's and the window's buttons: reset, pan, a copy pasted and
     // deleted, then the module itself.
