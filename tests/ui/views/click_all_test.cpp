@@ -3,21 +3,25 @@
 // moves on a MIDI thread and the video thread draws. No control is named here:
 // each page's are taken from the control table as it stands (every shown,
 // enabled control in the module panel that takes a press or a click), so a
-// control a page gains is clicked without a change to this test. A list has
-// each of its rows clicked, scrolled to the last, and after each row that
-// selected something every other control of its page (the parameter list's
-// row, then domain, Global, voice map, L/R, link, the MIDI buttons and the
-// value editor: a value typed into the dialog with Enter, a drag over the
-// field); a control that takes drags is clicked at both ends and dragged; any
-// other is clicked twice after a row (on and off at once), else once and
-// again when the module's pages are done, so what it switched on (Play,
-// Record, Loop) stays on through the rest of the pages: Record, then Stop
-// (the render goes on playing the module: a click that switched it off is
-// undone at once). A click that asks a question has it answered. Then the plane's and the window's buttons:
-// reset plane position, a pan, paste (Load of the module's row), delete, and
-// reset and pan at once after each delete; every other round then ends with
-// Load (the module still recording, playing and moved) and New, the others
-// with the second clicks and the module deleted; a pass with New and Load.
+// control a page gains is clicked without a change to this test.
+//
+// Each page tab the module shows, then each control of the page as its kind
+// is used. A list: each row clicked, scrolled to the last, and after each row
+// that selected something every other control of its page (a parameter row,
+// then domain, Global, voice map, L/R, link, the MIDI buttons and the value
+// editor: a value typed into the dialog with Enter, a drag over the field). A
+// control that takes drags: clicked at both ends and dragged. Any other:
+// clicked twice after a row (on and off at once), else once, and again after
+// the plane's buttons, so what it switched on (Play, Record, Loop) stays on
+// meanwhile: Record, then Stop. The render goes on playing the module: a
+// click that switched it off is undone at once. A click that asks a question
+// has it answered.
+//
+// Then the plane's and the window's buttons: reset plane position, a pan,
+// paste (Load of the module's row), delete, and reset and pan at once after
+// each delete. Every other round ends with Load (the module still recording,
+// playing and moved) and New, the others with the second clicks and the
+// module deleted; a pass ends with New and Load.
 //
 // Under ThreadSanitizer any word two of these threads touch without an owner
 // fails the run. Fixed seeds (the typed values); TARVELO_CLICK_ALL_TYPES sets
@@ -268,7 +272,8 @@ class ClickAll : public uithreads::ThreadedUiTest {
       ClickMiddle(id, t);
       // The render goes on playing the module: a click that switched it off
       // is undone at once.
-      const bool off = powered && Tarvelo::SelectedModule == m && m->ModuleSwitches[Tarvelo::kSwitchPower].Load() == 0;
+      const bool off = powered && Tarvelo::SelectedModule == m &&
+                       m->ModuleSwitches[Tarvelo::kSwitchPower].Load() == 0;
       if (later && !off)
         later->push_back(id);
       else if (Reachable(id) && !V::IsDisabled(&C(id)->State))
@@ -527,9 +532,10 @@ TEST_F(ClickAll, EveryControlOfEveryModulePageWhileItPlaysAControllerMovesItAndT
     controls += static_cast<int32_t>(t.controls.size());
     EXPECT_GE(t.controls.size(), 10u) << "type " << type << ": a page offers its switches, tabs and list";
   }
-  std::printf("%d passes, %d rounds: %d controls, %d clicks (%d list rows, %d values typed), %d played, "
-              "%d bound, %d pasted, %d Load and New, %lld controller moves\n",
-              passes, rounds, controls, clicks, rows, typed, played, bound, pasted, renewed, static_cast<long long>(moves.load()));
+  std::printf("%d passes, %d rounds: %d controls, %d clicks (%d list rows, %d values typed), "
+              "%d played, %d bound, %d pasted, %d Load and New, %lld controller moves\n",
+              passes, rounds, controls, clicks, rows, typed, played, bound, pasted, renewed,
+              static_cast<long long>(moves.load()));
   EXPECT_EQ(rounds, passes * types);
   EXPECT_GT(typed, 0);
   EXPECT_GT(bound, 0);
