@@ -87,6 +87,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
     fs::remove_all(home);
     for (const char* sub : {"SYNTHS", "AUDIO/CONVERTED", "MELODIES", "TUNINGS", "FILTERS"})
       fs::create_directories(home / sub);
+    if (const char* h = std::getenv("HOME")) oldHome = h;
     setenv("HOME", home.c_str(), 1);
     ThreadedUiTest::SetUp();
     if (HasFatalFailure()) return;
@@ -117,7 +118,9 @@ class ClickAll : public uithreads::ThreadedUiTest {
     Tarvelo::MidiDevices = Tarvelo::MidiDeviceHooks{};
     Tarvelo::WaveLibraryListsFree();
     QUARLE_BASICS::DirListFree(Tarvelo::BrowserListing);
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
     ThreadedUiTest::TearDown();
+    setenv("HOME", oldHome.c_str(), 1);
     std::error_code gone;
     fs::remove_all(home, gone);
   }
@@ -474,6 +477,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
   }
 
   fs::path home;
+  std::string oldHome;
   std::mt19937 rng;
   std::thread midi;
   std::atomic<bool> stopMidi{false};
@@ -547,3 +551,52 @@ TEST_F(ClickAll, EveryControlOfEveryModulePageWhileItPlaysAControllerMovesItAndT
 }
 
 }  // namespace
+
+// The parameter list's rows of a playing Oscillator clicked in turn while a
+// controller moves the first of them: each click fills the value editor from
+// the selected parameter's value record, which the value field's draw
+// converts (under the record's lock) in every frame that shows a controller
+// move. Under ThreadSanitizer the page reads the record only under that lock.
+TEST_F(ClickAll, ARowSelectedWhileItsControllerMovesItReadsTheValueRecordUnderItsLock) {
+  uithreads::RunningProgram running;
+  Show(Tarvelo::kWinPANEL, -1);
+  Show(Tarvelo::kWinABOUT, 0);
+  StartRenderAndVideo();
+  ASSERT_FALSE(HasFatalFailure());
+  StartMidi();
+  ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 500, 400);
+  ASSERT_NE(osc, nullptr);
+  RunLoop();
+  SelectByBox(osc);
+  ASSERT_EQ(Tarvelo::SelectedModule, osc);
+  for (const int32_t id : {Output(osc), Slot(Tarvelo::kUiSOUT)})
+    ClickAt(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2, RunLoop);
+  const int32_t p = Bind(osc);
+  ASSERT_GE(p, 0);
+  TapOrFail("MODTAB0");
+  const int32_t list = Slot(Tarvelo::kUiPLIST);
+  ASSERT_TRUE(Reachable(list));
+  // The bound parameter's row and the next with a value editor.
+  int32_t other = -1;
+  for (int32_t i = p + 1; i < std::min(osc->ParamCount, Tarvelo::kModuleParams) && other < 0; ++i)
+    if (osc->Params[i].NoValueEditor == 0) other = i;
+  ASSERT_GT(other, p);
+  const V::ControlRecord* c = C(list);
+  const int32_t rowH = std::max(Tarvelo::ListRowHeightOf(c->Render), 1);
+  ASSERT_LT(other, c->Text.VisibleRows);
+  constexpr int32_t kClicks = 1000;
+  int32_t selected = 0;
+  const int64_t movesBefore = moves.load();
+  for (int32_t n = 0; n < kClicks; ++n) {
+    const int32_t row = n % 2 == 0 ? other : p;
+    ClickAt(c->X + c->W / 2, c->Y + V::BorderWidth + row * rowH + rowH / 2, RunLoop);
+    selected += osc->SelectedParam.Load() == row;
+    if (n % 25 == 0) {
+      ASSERT_TRUE(NextFrame());
+    }
+  }
+  EXPECT_EQ(selected, kClicks);
+  EXPECT_GT(moves.load(), movesBefore);
+  StopMidi();
+  StopThreads();
+}
