@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 
 #include "engine/catalog/catalog.h"
-#include "engine/dsp/waves.h"
 #include "engine/dsp/windows.h"
 #include "ui/views/control_drawing.h"
 #include "visuals/glyphs.h"
@@ -52,18 +50,11 @@ void PaintWavePreview(platform::Image* p, int32_t W, int32_t H, uint32_t backgro
   if (!f) return;
   const int32_t mid = Nearest(H * 0.5);
   const float step = 1.0f / static_cast<float>(W);
-  // The noise kernel draws from the render's generator, which only the
-  // render may advance: the preview draws noise of its own, the same in
-  // every frame.
-  std::minstd_rand noise(1);
-  const double span = static_cast<double>(std::minstd_rand::max() - std::minstd_rand::min());
   for (int32_t x = 0; x < W; ++x) {
     // The phase starts anew for every column: a shape that advances its phase
     // does not carry it over.
     float phase = static_cast<float>(x) / static_cast<float>(W);
-    const double v = f == WaveWhiteNoise
-                         ? 2.0 * static_cast<double>(noise() - std::minstd_rand::min()) / span - 1.0
-                         : Finite(f(&phase, 1.0f, step, 0.0f, 1.0f, 1.0f));
+    const double v = Finite(f(&phase, 1.0f, step, 0.0f, 1.0f, 1.0f));
     const int32_t yv = Nearest((mid - 1) * v);
     platform::DrawLine(p, x, mid - yv, x, mid, kWhite);
   }
