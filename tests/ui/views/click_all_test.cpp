@@ -177,7 +177,10 @@ class ClickAll : public uithreads::ThreadedUiTest {
     platform::MutexGuard maps(Tarvelo::MT_MIDIMAPS);
     Tarvelo::MidiLearnArmed = Tarvelo::kMidiFixedParam;
     Tarvelo::MidiLearnBind(0, kController, 0, Tarvelo::kMidiFixedParam);
-    return m->Params[p].MidiMapCount > 0 ? p : -1;
+    const int32_t map = Tarvelo::FindMidiMapForDevice(0);
+    if (map < 0) return -1;
+    const Tarvelo::MidiMapEntry& e = Tarvelo::MidiMaps[map].Entries[kController][0];
+    return e.Mode == Tarvelo::kMidiFixedParam && e.Target == m && e.Param == p ? p : -1;
   }
 
   static int32_t Slot(int32_t slot) { return V::UiIndex[slot]; }
