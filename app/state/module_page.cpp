@@ -246,7 +246,14 @@ void FillPortEditor(ParamValue& value) {
       V::ControlPublish(c, 0);
     }
   }
-  PutText(fad + 3, UnitSuffix(kUnitFamilySize * value.UnitFamily + value.Unit));
+  // The value field's draw converts the record (its unit clamped too) under
+  // its lock in a frame that shows a controller move.
+  int32_t unit = 0;
+  {
+    platform::MutexGuard guard(value.Lock);
+    unit = kUnitFamilySize * value.UnitFamily + value.Unit;
+  }
+  PutText(fad + 3, UnitSuffix(unit));
 }
 
 void SelectPort(int32_t i) {

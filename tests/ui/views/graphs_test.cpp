@@ -1,10 +1,12 @@
 // The wave-shape preview and the filter graph.
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/waves.h"
 #include "engine/dsp/windows.h"
+#include "engine/globals.h"
 #include "tests/ui/views/views_b_fixture.h"
 #include "ui/views/graphs.h"
 
@@ -34,6 +36,36 @@ TEST_F(GraphTest, SinePreviewAndUnknownShapes) {
     EXPECT_EQ(At(p, 25, 1), kBack);
     EXPECT_EQ(At(p, 0, 50), kBack);
   }
+  platform::ImageDestroy(p);
+}
+
+// The noise shape's preview draws on the video thread while the render's
+// noise kernels draw from the engine's generator: the preview takes none of
+// its numbers (what the render plays stays as seeded) and shows the same
+// noise in every frame.
+TEST_F(GraphTest, NoisePreviewLeavesTheRendersRandomSequenceAlone) {
+  InstallWaveShapes();
+  int32_t noise = -1;
+  for (int32_t s = 0; s < kWaveShapeCount && noise < 0; ++s)
+    if (WaveShapeTable[s].Function == WaveWhiteNoise) noise = s;
+  ASSERT_GE(noise, 0);
+  SeedRandom(7);
+  const float expected[3] = {RandomUnit(), RandomUnit(), RandomUnit()};
+  SeedRandom(7);
+  platform::Image* p = platform::ImageCreate(100, 101, 0);
+  PaintWavePreview(p, 100, 101, kBack, noise);
+  for (const float e : expected) EXPECT_EQ(RandomUnit(), e);
+  std::vector<uint32_t> first, off;
+  for (int32_t x = 0; x < 100; ++x)
+    for (int32_t y = 0; y < 101; ++y) first.push_back(At(p, x, y));
+  PaintWavePreview(p, 100, 101, kBack, noise);
+  int32_t away = 0;
+  for (int32_t x = 0; x < 100; ++x) {
+    for (int32_t y = 0; y < 101; ++y) off.push_back(At(p, x, y));
+    away += At(p, x, 30) == kWhite || At(p, x, 70) == kWhite;
+  }
+  EXPECT_EQ(off, first) << "the same noise in every frame";
+  EXPECT_GT(away, 10) << "still noise, reaching far from the centre line";
   platform::ImageDestroy(p);
 }
 

@@ -50,6 +50,7 @@
 #include "ui/views/install.h"
 #include "ui/views/list_views.h"
 #include "ui/views/partial_frame_fixture.h"
+#include "threaded_ui_fixture.h"
 #include "visuals/control_table.h"
 #include "visuals/renderer.h"
 #include "visuals/video_thread.h"
@@ -58,6 +59,9 @@ namespace {
 
 namespace V = QUARLE_VISUALS;
 using Tarvelo::ModuleRecord;
+using uithreads::EnvCount;
+using uithreads::RunningProgram;
+using uithreads::ShortMelody;
 
 constexpr int32_t kMergeStereo = 20;
 
@@ -88,80 +92,12 @@ constexpr int32_t kThreadedKindWeights[kKinds] = {30, 12, 8, 12, 8, 6, 6, 6, 10,
 // From the first of these on, each kind is reached by the CI run.
 constexpr int32_t kFirstReachedKind = kListShrink;
 
-int32_t EnvCount(const char* name, int32_t fallback) {
-  const char* v = std::getenv(name);
-  const int32_t n = v ? std::atoi(v) : 0;
-  return n > 0 ? n : fallback;
-}
-
-double StillClock() { return 1000.0; }
-
-// Reports as the running program takes them: kept in the message console and,
-// with the video thread running, put up on the status line, which another
-// thread hands to the interface thread through queue 0.
-struct RunningProgram {
-  Tarvelo::StateUiHooks hooks = Tarvelo::StateUi;
-  RunningProgram() {
-    auto set = [] { return int64_t{-1}; };
-    Tarvelo::StateUi.VideoRunFlag = set;
-    Tarvelo::StateUi.VideoLoopActive = set;
-    Tarvelo::StateUi.InterfaceReady = set;
-    platform::MarkInterfaceThread();
-    EXPECT_EQ(Tarvelo::MessageConsoleCreate(), 0);
-    QUARLE_BASICS::MessageHook = Tarvelo::LogMessageHook;
-  }
-  ~RunningProgram() {
-    QUARLE_BASICS::MessageHook = uitest::Capture;
-    Tarvelo::MessageConsoleFree();
-    Tarvelo::StateUi = hooks;
-  }
-  RunningProgram(const RunningProgram&) = delete;
-  RunningProgram& operator=(const RunningProgram&) = delete;
-};
-
 struct Tally {
   int32_t actions = 0, panels = 0, plane = 0;
 };
 
-class UiDifferential : public viewsc::PartialFrameTest {
+class UiDifferential : public uithreads::ThreadedUiTest {
  protected:
-  void BeforeBuild() override {
-    PartialFrameTest::BeforeBuild();
-    Tarvelo::InstallViewCallbacksA();
-    Tarvelo::InstallViewCallbacksB();
-    Tarvelo::InstallPanelHandlersA();
-    Tarvelo::InstallPanelHandlersB();
-  }
-  void SetUp() override {
-    PartialFrameTest::SetUp();
-    if (HasFatalFailure()) return;
-    quit = V::CloseRequestTarget;
-    V::CloseRequestTarget = 0;  // the window's close ends a run of the loop
-    V::CpuSaving = 0;
-    V::SetGuiClock(StillClock);  // no tick: the memory read-out stays as it is
-    V::SystemMessageHandler = Tarvelo::HandleSystemMessage;
-  }
-  void ViewsTearDown() {
-    platform::WindowEventsClear();
-    V::SystemMessageHandler = V::DefaultSystemMessageHandler;
-    V::SetGuiClock(nullptr);
-    V::Pointer = V::PointerState{};
-    PartialFrameTest::TearDown();
-  }
-
-  // The loop over what was injected, then over what its handlers posted. The
-  // audio thread's commands are dropped, a recording's name block with them.
-  static void RunLoop() {
-    for (int32_t pass = 0; pass < 8; ++pass) {
-      platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
-      V::GuiMessageLoop();
-      for (const QUARLE_BASICS::CommandMessage& m : Drain(QUARLE_BASICS::AudioCommandQueue))
-        if (m.type == QUARLE_AUDIO::kAudioRecordStart)
-          std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(m.word2)));
-      if (QUARLE_BASICS::CommandQueuePending(0) == 0) break;
-    }
-  }
-
   // Shown, enabled controls taking any of the event bits, the quit button aside.
   std::vector<int32_t> Targets(uint32_t bits, int32_t window = -1) const {
     std::vector<int32_t> out;
@@ -187,14 +123,6 @@ class UiDifferential : public viewsc::PartialFrameTest {
     const int32_t y0 = std::max(c->Y, 0), y1 = std::min(c->Y + c->H, kH) - 1;
     x = std::uniform_int_distribution<int32_t>(x0, std::max(x0, x1))(rng);
     y = std::uniform_int_distribution<int32_t>(y0, std::max(y0, y1))(rng);
-  }
-  void MoveTo(int32_t x, int32_t y) {
-    platform::WindowEventInject(platform::PointerMoveEvent(x, y, x - px, y - py));
-    px = x;
-    py = y;
-  }
-  static void Button(platform::WindowEventKind kind) {
-    platform::WindowEventInject(platform::ButtonEvent(kind, platform::kButtonLeft));
   }
   // A click on one of a list's visible rows, then Del on it.
   template <typename Judge>
@@ -513,25 +441,6 @@ class UiDifferential : public viewsc::PartialFrameTest {
     }
     return Find(name);
   }
-  // Shown, and some of it on the screen.
-  static bool Reachable(int32_t id) {
-    const V::ControlRecord* c = C(id);
-    return c && OnScreen(id) && c->W > 0 && c->H > 0 && c->X < kW && c->Y < kH &&
-           c->X + c->W > 0 && c->Y + c->H > 0;
-  }
-  // A click on the named control's middle through the event loop, judged
-  // pressed and released; nothing when it is not shown.
-  template <typename Judge>
-  void Tap(const char* name, Judge&& judge) {
-    const int32_t id = Find(name);
-    if (id <= 0 || !OnScreen(id)) return;
-    MoveTo(C(id)->X + C(id)->W / 2, C(id)->Y + C(id)->H / 2);
-    Button(platform::kWindowButtonPress);
-    judge();
-    Button(platform::kWindowButtonRelease);
-    judge();
-  }
-
   // The control is the window of that slot or lies in it.
   static bool Within(int32_t id, int32_t slot) {
     const int32_t window = V::WindowList[slot];
@@ -579,11 +488,6 @@ class UiDifferential : public viewsc::PartialFrameTest {
       out += "synth plane: " + std::to_string(onPlane) + " px; ";
     return out;
   }
-  static void Show(int32_t window, int64_t visible) {
-    V::ControlSetVisible(C(V::WindowList[window]), visible);
-    V::UpdateControl(V::WindowList[window], 0);
-  }
-
   // Runs the seed's actions, each judged by one partial frame.
   void Run(uint32_t seed, int32_t actions, Tally (&tally)[kKinds],
            std::map<std::string, int32_t>& culprits) {
@@ -661,10 +565,6 @@ class UiDifferential : public viewsc::PartialFrameTest {
   // The modules linked and heard, the render playing them and the video
   // thread drawing.
   void StartThreads() {
-    // The locks the program makes at its start and these tests do not.
-    for (platform::Mutex*& m : Tarvelo::MT_TUNINGS)
-      if (!m) ownLocks.push_back(&(m = platform::MutexCreate()));
-    if (!QUARLE_AUDIO::MT_AUDIO) ownLocks.push_back(&(QUARLE_AUDIO::MT_AUDIO = platform::MutexCreate()));
     ModuleRecord* const* list = Tarvelo::ModuleList.entries;
     ModuleRecord* kb = list[0];
     ModuleRecord* osc = list[1];
@@ -675,89 +575,9 @@ class UiDifferential : public viewsc::PartialFrameTest {
     } else {
       PlayTheMix(osc, list[3], list[4], list[5], list[6]);
     }
-    Tarvelo::UpdateProcessingOrder(0);
-    Tarvelo::PlaybackActive = -1;
-    stopRender = false;
-    render = std::thread([this] {
-      float buffer[128];
-      float* stream = buffer;
-      while (!stopRender.load()) {
-        Tarvelo::RenderAudio(&stream, 0, 128);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    });
-    V::SetFrameWatch(CountingFrameBegin, Tarvelo::EndCableFrame);
-    V::InterfaceReady = -1;
-    ASSERT_EQ(V::StartVideoThread(0), 0);
-    ASSERT_TRUE(NextFrame());
+    StartRenderAndVideo();
   }
-  // Four short notes in a 0.05-s melody, beat 1 (the tempo 1 plays it as
-  // recorded), in the melody list.
-  static Tarvelo::WaveLibraryEntry* ShortMelody() {
-    EXPECT_EQ(Tarvelo::WaveLibraryListReserve(Tarvelo::MelodyLibrary), 0);
-    Tarvelo::WaveLibraryEntry* e = Tarvelo::WaveLibraryEntryNew();
-    QUARLE_BASICS::DynZStringAssign(e->File, "short.mel");
-    constexpr int32_t kNotes = 4;
-    e->Sound.dataSize = (6 + 4 * kNotes) * 4;
-    e->Sound.samples = static_cast<float*>(std::calloc(6 + 4 * kNotes, sizeof(float)));
-    float* d = e->Sound.samples;
-    d[0] = kNotes;
-    d[1] = kNotes;
-    d[3] = 1.0f;
-    d[5] = 0.05f;
-    for (int32_t k = 0; k < kNotes; ++k) {
-      float* n = d + 6 + 4 * k;
-      n[0] = 0.01f;
-      n[1] = 0.01f * static_cast<float>(k + 1);
-      n[2] = 1.0f;
-      n[3] = 0.0125f * static_cast<float>(k);
-      d[2] += n[0];
-    }
-    e->Pitch[0] = 1.0f;
-    e->Duration.Store(0.05f);
-    e->LoadState = Tarvelo::kWaveDataHeld;
-    e->State.Store(Tarvelo::kWaveIdle);
-    e->ListIndex = Tarvelo::MelodyLibrary.header.count;
-    Tarvelo::WaveLibraryListCommit(Tarvelo::MelodyLibrary, e);
-    return e;
-  }
-  void StopThreads() {
-    V::StopVideoThread();
-    V::SetFrameWatch(Tarvelo::BeginCableFrame, Tarvelo::EndCableFrame);
-    stopRender = true;
-    if (render.joinable()) render.join();
-    Tarvelo::PlaybackActive = 0;
-    Tarvelo::RunPendingEngineCommands();
-    Tarvelo::TakeControllerMoves(false);
-    RunLoop();
-    for (platform::Mutex** m : ownLocks) {
-      platform::MutexDestroy(*m);
-      *m = nullptr;
-    }
-    ownLocks.clear();
-    // The thread closed the screen it drew on.
-    ASSERT_TRUE(platform::ScreenOpen(kW, kH, 32, 2, 0, 0));
-    V::RenderFrame(true);
-  }
-  void TearDown() override {
-    if (render.joinable()) StopThreads();
-    ViewsTearDown();
-  }
-  // Waits until the video thread begins another frame; false after the hang bound.
-  static bool NextFrame() { return uitest::WaitPast(g_framesBegun); }
-  static void CountingFrameBegin() {
-    g_framesBegun.fetch_add(1);
-    Tarvelo::BeginCableFrame();
-  }
-  static inline std::atomic<int64_t> g_framesBegun{0};
-
   bool threaded = false;
-  std::vector<platform::Mutex**> ownLocks;
-  std::atomic<bool> stopRender{false};
-  std::thread render;
-
-  int32_t quit = 0;
-  int32_t px = 0, py = 0, wheel = 0;
   float meterBlocks[16][6] = {};
   size_t nextMeter = 0;
 };
