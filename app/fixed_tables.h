@@ -8,6 +8,7 @@
 
 namespace Tarvelo {
 
+// one thread: start-up, read-only between
 extern char LanguageNames[4][17];  // by the LANGUAGE setting, like LanguageCodes
 extern char DisplayDriverNames[3][8];
 extern char ProductName[17];

@@ -78,8 +78,8 @@ int32_t DemoFlags = 0;
 int32_t ProgramArgCount = 0;
 char** ProgramArgs = nullptr;
 uint8_t CpuCount = 0;
-int64_t DesktopWidth = 0;
-int64_t DesktopHeight = 0;
+std::atomic<int64_t> DesktopWidth{0};
+std::atomic<int64_t> DesktopHeight{0};
 char WindowTitle[17] = {};
 QUARLE_BASICS::DriveList* Drives = nullptr;
 QUARLE_BASICS::DirList* BrowserListing = nullptr;
@@ -319,7 +319,7 @@ void LogWelcome() {
 
   line = InsertArg(LangText(124, "I've found {$} CPU cores, {$} drives and {$} MIDI devices."),
                    std::to_string(CpuCount));
-  line = InsertArg(line, std::to_string(Drives ? Drives->count : 0));
+  line = InsertArg(line, std::to_string(Drives ? Drives->count.load() : 0));
   line = InsertArg(line, std::to_string(platform::MidiInDeviceCount()));
   Report(line, QUARLE_BASICS::kLevelInfo);
 }
@@ -432,7 +432,10 @@ bool StartSubsystems() {
     StartupFailure = missing;
     return false;
   }
-  platform::DesktopSize(DesktopWidth, DesktopHeight);
+  int64_t desktopWidth = 0, desktopHeight = 0;
+  platform::DesktopSize(desktopWidth, desktopHeight);
+  DesktopWidth.store(desktopWidth);
+  DesktopHeight.store(desktopHeight);
   if (const int32_t r = QUARLE_VISUALS::init(kWindowSlots, Settings.ScreenWidth, Settings.ScreenHeight,
                                              Settings.Monitors);
       r != 0) {

@@ -7,6 +7,7 @@
 // milliseconds after it starts (a quit message on queue 0), so scripts and
 // tests can run the whole program unattended.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -27,11 +28,13 @@ enum StartupStatusCode : int32_t {
   kStartupScreen = 4,
   kStartupInterface = 5,
 };
+// one thread: interface, the start-up's and the shutdown's steps
 extern int32_t StartupStatus;
 // What made the start-up fail, in words, when the failing step knows it (the
 // display and the graphics library's own error); empty otherwise.
 extern std::string StartupFailure;
 
+// one thread: interface
 extern int64_t LoopEntered;      // -1 once the event loop was called
 extern int64_t NewSessionFlag;   // -1 when no synth file was loaded at start
 // Bit 0: the synth or demo folder could not be entered before the sub-folders
@@ -39,20 +42,28 @@ extern int64_t NewSessionFlag;   // -1 when no synth file was loaded at start
 extern int32_t DemoFlags;
 
 // The command line as the process got it.
+// one thread: start-up
 extern int32_t ProgramArgCount;
 extern char** ProgramArgs;
 
+// one thread: interface
 extern uint8_t CpuCount;
-extern int64_t DesktopWidth;
-extern int64_t DesktopHeight;
 extern char WindowTitle[17];
 
+// The desktop's size: the start-up and the system bar's tick (a monitor
+// change) store it; the scope's draws read it on the video thread.
+extern std::atomic<int64_t> DesktopWidth;
+extern std::atomic<int64_t> DesktopHeight;
+
 // Drives that can be entered (DriveList) and the listing the file browser
-// starts with (DirList: the data folder's own files).
+// starts with (DirList: the data folder's own files). The records are made by
+// the start-up and freed by the shutdown; what they hold has its own words.
+// one thread: start-up, read-only between
 extern QUARLE_BASICS::DriveList* Drives;
 extern QUARLE_BASICS::DirList* BrowserListing;
 
 // Messages 116 to 121, kept for the keyboards and the MIDI lists.
+// one thread: start-up, read-only between
 extern QUARLE_BASICS::DynZString KeyboardsOffText;
 extern QUARLE_BASICS::DynZString NoDeviceText;
 extern QUARLE_BASICS::DynZString AnyFreeDeviceText;
@@ -61,6 +72,7 @@ extern QUARLE_BASICS::DynZString AnySelectionText;
 extern QUARLE_BASICS::DynZString InvalidAssignmentText;
 
 // The running audio thread; null when none was started.
+// one thread: start-up, set before the thread runs and cleared after it joined
 extern std::thread* AudioThreadHandle;
 
 // The data folder's sub-folders, in the order they are made.

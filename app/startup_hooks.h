@@ -53,6 +53,7 @@ struct StartupHooks {
   // Called before each start-up step from 18 on, with its number (tests).
   void (*BeforeStep)(int32_t step);
 };
+// one thread: start-up, installed by the wiring (tests set them on their own thread)
 extern StartupHooks Startup;
 
 void ResetStartupHooks();

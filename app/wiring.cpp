@@ -153,7 +153,7 @@ int64_t MidiOnWord(int32_t id) {
   return c ? c->State.On : 0;
 }
 
-int64_t MidiDisplayInput() { return Settings.DisplayMidiInput; }
+int64_t MidiDisplayInput() { return Settings.DisplayMidiInput.Load(); }
 
 // --- Application state ---------------------------------------------------------------
 

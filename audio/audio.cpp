@@ -148,10 +148,11 @@ void ForgetSelectionLocked(const DeviceSide& side) {
 }
 
 void SelectDefault(const DeviceSide& side, ALCenum defaultParam, uint32_t command) {
-  if (*side.selected != 0 || AutoConnect == 0) return;
   int32_t chosen;
   {
+    // The settings page sets AutoConnect under the lock meanwhile.
     MutexGuard hold(MT_AUDIO);
+    if (*side.selected != 0 || AutoConnect == 0) return;
     if (UseDefaultDevice != 0) {
       const char* def = Backend().GetString(nullptr, defaultParam);
       if (def && *def) {

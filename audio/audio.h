@@ -54,22 +54,39 @@ enum AudioCode : uint32_t {
   kAudioOverload = 213,         // report: the render load reached 1.0
 };
 
-// Flags are 64-bit words: -1 true, 0 false.
-extern int64_t AudioInitialised;
 // Hz: 48000 x k; set by the audio thread, read by the load read-out.
 extern std::atomic<uint32_t> StreamRate;
+
+// Flags are 64-bit words: -1 true, 0 false. Set by init and StartAudioThread
+// (and CloseAudio), on the interface before the audio thread starts or after
+// it stopped; the audio thread reads them.
+// one thread: start-up, read-only between
+extern int64_t AudioInitialised;
 extern int32_t SamplesPerMs;       // frames per capture block, at least 48
 extern int32_t CaptureFrames;      // capture ring of the device, 10 x SamplesPerMs
 extern float CapturePollPeriod;    // s
-extern int32_t StreamLength;       // floats of one stream buffer (stereo interleaved)
 extern RenderCallbackFn RenderCallback;
 extern CaptureCallbackFn CaptureCallback;
-// Guards the device lists, counts, selections, selected names, the open flags,
-// DeviceListChanged and the level meters.
-extern Mutex* MT_AUDIO;
+extern char ChannelLayoutNames[kChannelLayoutCount][kChannelLayoutTextSize + 1];
+extern int64_t EnumerateAllDevices;
+
+// one thread: audio, set by StartAudioThread before the thread starts
+extern int32_t StreamLength;       // floats of one stream buffer (stereo interleaved)
+// The audio thread's command fetch, made by init before it starts.
 extern CommandMessage* AudioFetchBuffer;
 extern ArrayHeader AudioFetchHeader;
-extern char ChannelLayoutNames[kChannelLayoutCount][kChannelLayoutTextSize + 1];
+extern int64_t FloatFormatAvailable;
+extern float OutputGain;            // taken from the gain command
+
+// Guards the device lists, counts, selections, selected names, the open flags,
+// DeviceListChanged, AutoConnect, UseDefaultDevice and the level meters.
+// one thread: start-up, made by init, destroyed by CloseAudio
+extern Mutex* MT_AUDIO;
+
+// The audio thread writes these under MT_AUDIO (the start-up before it
+// starts) and reads its own writes without; the interface reads them, and
+// writes AutoConnect and UseDefaultDevice, under it.
+// one thread: holder of MT_AUDIO
 // Entry 0 is "[No Device]"; entries 1 .. count - 1 are device names.
 extern DynZString PlaybackDeviceList[kDeviceListSize];
 extern DynZString CaptureDeviceList[kDeviceListSize];
@@ -82,18 +99,16 @@ extern DynZString PlaybackSelectedName;
 extern DynZString CaptureSelectedName;
 extern int64_t AutoConnect;
 extern int64_t UseDefaultDevice;
-extern int64_t EnumerateAllDevices;
-extern int64_t FloatFormatAvailable;
 extern int64_t PlaybackOpen;
 extern int64_t CaptureOpen;
 // Set when a list, count or selection changed; the interface clears it under MT_AUDIO.
 extern int64_t DeviceListChanged;
-extern float OutputGain;
 // Read by the interface without a lock.
 extern std::atomic<float> AudioLoad;            // render time per second of audio
 extern std::atomic<int32_t> AudioPassesPerSecond;
 // The audio loop's passes and rests; a wait for work in the loop is wrapped in
 // a platform::LoopRest on it. Audio thread only, but for its test hook.
+// one thread: audio
 extern platform::LoopMeter AudioLoopMeter;
 
 // 0; -1 when already initialised; -26 when the lock cannot be made. Null

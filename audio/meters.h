@@ -19,7 +19,8 @@ constexpr float kMeterFloorDb = -140.0f;
 constexpr uint32_t kReportMeterValues = 209;  // payload: 6 floats from a fixed ring
 constexpr uint32_t kReportCaptureBlock = 207; // payload: heap copy of the block
 
-// Left then right; written under MT_AUDIO, read by the interface under it.
+// Left then right; written under MT_AUDIO, read by the meters' draws under it.
+// one thread: holder of MT_AUDIO
 extern LevelMeter OutputMeters[2];
 extern LevelMeter InputMeters[2];
 

@@ -39,9 +39,12 @@ struct MidiDeviceSlot {
 };
 
 // Written by the scan only, under MT_MIDIDEVICES (a name also under a lock of
-// its own, for readers on other threads).
+// its own, for readers on other threads; the closed flag is atomic).
+// one thread: holder of MT_MIDIDEVICES
 extern MidiDeviceSlot MidiDeviceTable[kMidiDeviceSlotCount];
 extern int64_t MidiDeviceCount;  // devices seen by the last scan, at most 16
+
+// one thread: start-up, made by InitMidiControllerTypes, destroyed by CloseMidiInput
 extern platform::Mutex* MT_MIDIDEVICES;
 
 // One received message: device slot, packed short message (status in bits
@@ -62,6 +65,7 @@ struct LastMidiMessageRecord {
   Tarvelo::MidiMap* Map;
   int64_t NewMessage;  // -1 when not yet shown
 };
+// one thread: holder of MT_MIDIMONITOR
 extern LastMidiMessageRecord LastMidiMessage;
 
 // A note for MidiNoteToKeyboard; velocity 0 releases.
@@ -73,9 +77,12 @@ struct MidiNote {
 };
 
 // The names of the six controller types (messages 105 to 110).
+// one thread: start-up, read-only between
 extern char MidiControllerTypeNames[kMidiControllerTypeCount][kMidiControllerTypeBytes];
 // Given to every device that is opened; set by the start-up before the first
-// scan. While null, scans do nothing.
+// scan. While null, scans do nothing. The scans run on the interface's tick;
+// a device keeps its own copy.
+// one thread: interface
 extern platform::MidiInCallback MidiInCallback;
 // The value-entry mode (also ValueEntryByKey) as last computed from the
 // interface: -1 while the typed-value dialog takes played keys as frequencies.
@@ -102,6 +109,7 @@ struct MidiUiHooks {
   int64_t (*AudioOutputRunning)();  // null: the engine's PlaybackActive
   int64_t (*DisplayMidiInput)();    // the "DISPLAY MIDI INPUT" setting; null: off
 };
+// one thread: start-up, installed by the wiring before the MIDI input opens
 extern MidiUiHooks MidiUi;
 
 // Fills the controller type names, creates MT_MIDIDEVICES and installs the

@@ -13,9 +13,9 @@ namespace QUARLE_BASICS {
 
 uint8_t* CodePageMap = nullptr;
 uint8_t* CodePageInverse = nullptr;
-int64_t ScreenWidth = 0;
-int64_t ScreenHeight = 0;
-int64_t ScreenDepth = 0;
+std::atomic<int64_t> ScreenWidth{0};
+std::atomic<int64_t> ScreenHeight{0};
+std::atomic<int64_t> ScreenDepth{0};
 uint8_t DisplayDriverIndex = 0;
 
 namespace {
@@ -103,7 +103,11 @@ uint32_t* OpenScreen(int32_t flags, int64_t width, int64_t height) {
   uint32_t* memory = platform::ScreenPointer();
   if (!memory) return nullptr;
   platform::ScreenSetPages(0, 0);
-  platform::ScreenInfo(ScreenWidth, ScreenHeight, ScreenDepth);
+  int64_t shownWidth = 0, shownHeight = 0, shownDepth = 0;
+  platform::ScreenInfo(shownWidth, shownHeight, shownDepth);
+  ScreenWidth.store(shownWidth);
+  ScreenHeight.store(shownHeight);
+  ScreenDepth.store(shownDepth);
   platform::ScreenMoveWindow(0, 0);
   return platform::ScreenPointer();
 }

@@ -1,6 +1,7 @@
 // The text-console printer (the first message hook), the console code-page map
 // and the opening of the graphics screen.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -8,17 +9,22 @@ namespace QUARLE_BASICS {
 
 // Entry k: the Windows-1252 character that console code k shows; its inverse
 // gives the console code of a character (0 for one no code shows). 256 bytes
-// each once InitCharTables ran, null before and after FreeCharTables.
+// each once InitCharTables ran, null before and after FreeCharTables. The
+// console printer reads them on whichever thread reports.
+// one thread: start-up, read-only between
 extern uint8_t* CodePageMap;
 extern uint8_t* CodePageInverse;
 
 // The open screen as the graphics layer reports it (0 while none is open).
-extern int64_t ScreenWidth;
-extern int64_t ScreenHeight;
-extern int64_t ScreenDepth;
+// The interface opens the screen (at start-up, again after a driver change);
+// the console printer reads the height on whichever thread reports.
+extern std::atomic<int64_t> ScreenWidth;
+extern std::atomic<int64_t> ScreenHeight;
+extern std::atomic<int64_t> ScreenDepth;
 
 // The "DISPLAY DRIVER" setting: 0 GDI, 1 DirectX, 2 OpenGL. The settings reader
 // writes it; OpenScreen resets any other value to 0.
+// one thread: interface, the settings reader, the driver change and the settings page
 extern uint8_t DisplayDriverIndex;
 
 // Builds the code-page map and its inverse (the character classes of the label

@@ -1,5 +1,6 @@
 #include "basics/listings.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -236,12 +237,13 @@ void InitDrivesAndHome(DriveList*& list) {
     list = new (std::nothrow) DriveList{};
     if (!list) return;
   }
-  list->count = 0;
   platform::ProbeDrives();
+  int32_t count = 0;
   for (uint32_t n = 1; n <= 26; ++n) {
     std::string root = platform::DriveRoot(n);
-    if (!root.empty() && platform::ChangeFolder(root)) list->codes[list->count++] = n;
+    if (!root.empty() && platform::ChangeFolder(root)) list->codes[count++].store(n);
   }
+  list->count.store(count);
   if (platform::ChangeFolder(remembered)) return;
   if (platform::ChangeFolder(DynZStringGet(HomeFolder))) return;
   if (platform::ChangeFolder(platform::ProgramFolder())) return;
@@ -251,17 +253,19 @@ void InitDrivesAndHome(DriveList*& list) {
 std::string CurrentDriveRoot() { return platform::DriveRoot(platform::DriveOf(platform::CurrentFolder())); }
 
 std::string DriveText(const DriveList* list, uint8_t number) {
-  if (!list || list->count <= 0) return CurrentDriveRoot();
+  const int32_t count = list ? std::min(list->count.load(), 26) : 0;
+  if (count <= 0) return CurrentDriveRoot();
   int32_t n = number == 0 ? 1 : number;
-  if (n > list->count) n = list->count;
-  return platform::DriveRoot(list->codes[n - 1]);
+  if (n > count) n = count;
+  return platform::DriveRoot(list->codes[n - 1].load());
 }
 
 int32_t CurrentDriveIndex(const DriveList* list) {
   if (!list) return -1;
   uint32_t drive = platform::DriveOf(platform::CurrentFolder());
-  for (int32_t i = 0; i < list->count && i < 26; ++i)
-    if (list->codes[i] == drive) return i + 1;
+  const int32_t count = list->count.load();
+  for (int32_t i = 0; i < count && i < 26; ++i)
+    if (list->codes[i].load() == drive) return i + 1;
   return -1;
 }
 

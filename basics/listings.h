@@ -3,6 +3,7 @@
 // listed folder, and every entry records the folder that was current when it
 // was found. One listing runs at a time, on the main thread.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -39,10 +40,12 @@ int32_t DirListInit(DirList& list);
 // Frees the entries, the lock and the record; the pointer becomes null.
 void DirListFree(DirList*& list);
 
-// Drives by number (1-based, at most 26) that could be entered.
+// Drives by number (1-based, at most 26) that could be entered. The browser's
+// refresh probes them again on the interface thread while the drive strip's
+// draw reads them on the video thread: every word whole.
 struct DriveList {
-  uint32_t codes[26];
-  int32_t count;
+  std::atomic<uint32_t> codes[26];
+  std::atomic<int32_t> count;
 };
 
 // Refills the list (made when null) with the folder's plain files whose

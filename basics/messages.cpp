@@ -7,7 +7,7 @@
 
 namespace QUARLE_BASICS {
 
-MessageHookFn MessageHook = nullptr;
+std::atomic<MessageHookFn> MessageHook{nullptr};
 LanguageTableRecord LanguageTable;
 char LanguageCodes[4][3] = {"EN", "FR", "ES", "XX"};
 

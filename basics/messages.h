@@ -1,5 +1,6 @@
 // The message table, its lookup, "{$}" filling, language packs and the message hook.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -15,7 +16,9 @@ enum MessageLevel : int32_t {
 
 // Every part reports through this one procedure (text, level).
 using MessageHookFn = void (*)(const std::string& text, int32_t level);
-extern MessageHookFn MessageHook;
+// Set by the start-up and the shutdown (also while other threads still
+// report, after a display loss); Report loads it on every thread.
+extern std::atomic<MessageHookFn> MessageHook;
 // Calls MessageHook when set; a safe way to report from anywhere.
 void Report(const std::string& text, int32_t level);
 
@@ -24,6 +27,9 @@ struct LanguageTableRecord {
   uint32_t firstCount = 0;   // LanguageTableFirstCount: 116 once the first stage exists
   uint32_t fullCount = 0;    // LanguageTableCount: 608 once the table has grown
 };
+// Filled and freed by the start-up and the shutdown; LangText reads it on
+// every thread.
+// one thread: start-up, read-only between
 extern LanguageTableRecord LanguageTable;
 
 constexpr uint32_t kLanguageTableFirstCount = 116;
@@ -51,7 +57,7 @@ void LanguageTableRelease();
 std::string LangText(uint32_t n, const char* englishDefault);
 std::string InsertArg(const std::string& templ, const std::string& value);
 
-extern char LanguageCodes[4][3];  // "EN", "FR", "ES", "XX"
+extern char LanguageCodes[4][3];  // "EN", "FR", "ES", "XX"; one thread: start-up, read-only after
 // Reads code + "_LANGPACK.txt" and code + "_LANGPACK_EXT.txt" from the program's
 // folder over the table. 0 on success; -19, -1, -23, -24 or the open's own
 // (positive) failure code otherwise: any non-zero result is a failure, and

@@ -8,8 +8,10 @@
 namespace QUARLE_BASICS {
 
 // The user's data folder (profile folder + "\Tarvelo"); empty reads as "".
+// one thread: start-up, read-only between
 extern DynZString HomeFolder;
 
+// one thread: start-up, read-only between (the console printer and the log read them on any thread)
 extern char LevelPrefix[5][20];       // by MessageLevel: ">> ", "<!> ", ...
 extern uint32_t LevelColour[5];       // 0xAARRGGBB for the graphical console
 extern uint8_t LevelConsoleColour[5]; // 16-colour console palette index

@@ -74,16 +74,20 @@ int32_t BasicsCreateLocks();
 
 // Set by the builder of the console code-page map and its inverse, so that
 // BasicsShutdown frees both maps; null when there is nothing to free.
+// one thread: start-up
 extern void (*CodePageMapsFree)();
 
 // Tests only: after BasicsShutdown, lets the foundation be set up again in the
 // same process.
 void BasicsReset();
 
+// Made before the other threads start; every thread posts to them.
+// one thread: start-up, read-only between
 extern int32_t MainCommandQueue;
 extern int32_t AudioCommandQueue;
 extern int32_t VisualsCommandQueue;
 
+// one thread: start-up, made first thing and destroyed last
 extern Mutex* MT_BASICS;
 extern Mutex* MT_FILES;
 extern Mutex* MT_CONSOLE;

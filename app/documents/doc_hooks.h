@@ -44,6 +44,7 @@ struct DocumentUiHooks {
   void (*OctaveBoardStatesLoaded)();
   void (*KeyboardStatesLoaded)();
 };
+// one thread: start-up, installed by the wiring
 extern DocumentUiHooks DocumentUi;
 
 // Every hook back to its default (null).

@@ -19,6 +19,7 @@ int32_t SaveWFLibrary();
 // does not exist, and on every later call), or the negated open error.
 int32_t LoadWFLibrary();
 // -1 once LoadWFLibrary has run in this program run (tests set it back to 0).
+// one thread: interface
 extern int64_t WFLibraryLoaded;
 
 }  // namespace Tarvelo

@@ -53,6 +53,7 @@ constexpr int32_t kSynthLegacyDay = 1;
 extern std::atomic<float> OutputLevel;
 // Longest wait of a save, in seconds, for the render callback to take the
 // keyboards' pending key changes (all 32 states together).
+// one thread: interface, the saves' (tests set it at rest)
 extern double KeyboardPendingWait;
 
 // Writes the synth to folder\name (an empty name: HomeFolder\SYNTHS\"SS" + time

@@ -26,7 +26,7 @@ using QUARLE_BASICS::DynZStringGet;
 using QUARLE_BASICS::DynZStringInit;
 
 MessageConsoleList MessageConsole;
-int32_t LogFileNumber = 0;
+std::atomic<int32_t> LogFileNumber{0};
 std::atomic<int64_t> StatusTextFresh{0};
 
 namespace {
@@ -158,10 +158,12 @@ int32_t OpenLogFile() {
 }
 
 void CloseLogFile() {
-  if (LogFileNumber <= 0) return;
-  platform::FileWrite(LogFileNumber, std::string(kLogLastLine) + "\r\n");
-  platform::FileClose(LogFileNumber);
-  LogFileNumber = 0;
+  // Taken whole: a report on another thread meanwhile writes to the file
+  // still open, or finds none.
+  const int32_t number = LogFileNumber.exchange(0);
+  if (number <= 0) return;
+  platform::FileWrite(number, std::string(kLogLastLine) + "\r\n");
+  platform::FileClose(number);
 }
 
 int32_t LogMessage(const std::string& text, int32_t level) {
@@ -194,9 +196,9 @@ int32_t LogMessage(const std::string& text, int32_t level) {
 
   // One write per line, so lines of different threads never mix; flushed so
   // the log holds every report up to a crash.
-  if (LogFileNumber > 0) {
-    platform::FileWrite(LogFileNumber, LogLine(copy, row));
-    platform::FileFlush(LogFileNumber);
+  if (const int32_t log = LogFileNumber.load(); log > 0) {
+    platform::FileWrite(log, LogLine(copy, row));
+    platform::FileFlush(log);
   }
 
   if (!onStatusLine) {

@@ -30,10 +30,15 @@ struct MessageConsoleList {
   int32_t capacity = 0;
   platform::Mutex* lock = nullptr;
 };
+// The lock is made by the start-up and freed by the shutdown; reports append
+// from any thread and the list's draw reads, all under it.
+// one thread: holder of MessageConsole.lock
 extern MessageConsoleList MessageConsole;
 
-// File number of the open log file, 0 while none is open.
-extern int32_t LogFileNumber;
+// File number of the open log file, 0 while none is open. Reports write the
+// log from any thread; the start-up opens it and the shutdown closes it, after
+// a display loss while the other threads still report.
+extern std::atomic<int32_t> LogFileNumber;
 // -1 when a new status text was put up; the system bar's tick consumes it.
 extern std::atomic<int64_t> StatusTextFresh;
 

@@ -18,6 +18,7 @@
 namespace Tarvelo {
 
 // The owner of the open dialog; 0 when none is open.
+// one thread: interface
 extern int32_t DialogOwner;
 // Words the owner passes to OpenDialog and reads back with the answer (the
 // "dialog words").

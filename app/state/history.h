@@ -20,6 +20,9 @@ struct ActionHistoryList {
   int32_t capacity = 0;
   platform::Mutex* lock = nullptr;
 };
+// Made by the start-up and freed by the shutdown; the interface appends under
+// the lock (and reads its own count without), the list's draw reads under it.
+// one thread: holder of ActionHistory.lock
 extern ActionHistoryList ActionHistory;
 
 enum ActionKind : int32_t {

@@ -19,6 +19,7 @@ namespace Tarvelo {
 // The browser-pane tab last pressed (its tag: 0 messages, 1 files, 2 module
 // libraries, 3 sample libraries, 4 MIDI page, 5 the session's folder); set by
 // the browser tabs' event callback.
+// one thread: interface
 extern int32_t BrowserTab;
 
 // Selects a module (null: none) with one of its parameters; port -1 keeps the

@@ -137,7 +137,7 @@ std::string SettingsText() {
   line("USE DEFAULT DEVICE", Bool(Settings.UseDefaultDevice));
   line("TIME BASE", std::to_string(Settings.TimeBase));
   line("AUTO-SAVE", Bool(Settings.AutoSave));
-  line("DISPLAY MIDI INPUT", Bool(Settings.DisplayMidiInput));
+  line("DISPLAY MIDI INPUT", Bool(Settings.DisplayMidiInput.Load()));
   line("SCOPE", std::to_string(Settings.Scope));
   line("SESSION", Quoted(SessionFolder) + "," + Quoted(SessionFile));
   return t;
@@ -229,7 +229,7 @@ void ParseSettingLine(const std::string& rawKey, SettingItems& values) {
   } else if (key == "AUTO-SAVE" || key == "AUTO SAVE") {
     Settings.AutoSave = QUARLE_BASICS::TextToBool(values.Take()) != 0 ? -1 : 0;
   } else if (key == "DISPLAY MIDI INPUT") {
-    Settings.DisplayMidiInput = QUARLE_BASICS::TextToBool(values.Take()) != 0 ? -1 : 0;
+    Settings.DisplayMidiInput.Store(QUARLE_BASICS::TextToBool(values.Take()) != 0 ? -1 : 0);
   } else if (key == "OUTPUT DEVICE") {
     Settings.OutputDevice = Trim(values.Take());
   } else if (key == "INPUT DEVICE") {

@@ -32,29 +32,42 @@ struct SettingsRecord {
   int64_t UseDefaultDevice = 0;    // "USE DEFAULT DEVICE"
   int32_t TimeBase = 0;            // "TIME BASE": TimeBases[TimeBaseIndex], 2, 3 or 5
   int64_t AutoSave = 0;            // "AUTO-SAVE"
-  int64_t DisplayMidiInput = 0;    // "DISPLAY MIDI INPUT"
+  // "DISPLAY MIDI INPUT": set by the interface (the settings reader, the MIDI
+  // page's switch); the MIDI thread reads it for every message, the monitor's
+  // draw (video thread) at every frame.
+  QUARLE_BASICS::Shared<int64_t> DisplayMidiInput{0};
   int32_t Scope = 0;               // "SCOPE": scope mode 0..4
 };
+// Its plain fields are the interface's; the words other threads read are shared.
+// one thread: interface
 extern SettingsRecord Settings;
 
 // The zoom in use (taken from the setting when it is applied), the largest zoom
 // the screen allows and the origin of the zoom selector (0.6, the least usable zoom).
+// one thread: interface
 extern float ZoomFactor;
 extern float ZoomLimit;
 extern float BaseZoom;
-// Monitors in use: the MONITORS setting when it was applied, at least 1.
+// Monitors in use: the MONITORS setting when it was applied, at least 1; the
+// scope's draws read it.
+// one thread: start-up, read-only between
 extern int64_t MonitorsSpanned;
+
 // Monitors present, as the system last reported them.
+// one thread: interface
 extern int32_t MonitorCount;
 
 // The current synth file ("SESSION"): its folder (no trailing separator), its
 // file name and its title (the name without extension).
+// one thread: interface
 extern std::string SessionFolder;
 extern std::string SessionFile;
 extern std::string SessionTitle;
 
 // Interface sizes derived from the zoom by ApplyDisplaySettings (the icon size
-// and the border width live with the interface's fonts and controls).
+// and the border width live with the interface's fonts and controls). Every
+// draw reads the unit.
+// one thread: start-up, read-only between
 extern int32_t DefaultTextSize;
 extern int32_t UiUnit;
 

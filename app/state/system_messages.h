@@ -21,17 +21,22 @@ struct ScopeBlockRingRecord {
   int32_t lengths[kScopeBlockSlots] = {};  // floats in each block
   int32_t newest = 0;                      // slot of the newest block
 };
+// one thread: holder of ScopeLock
 extern ScopeBlockRingRecord ScopeBlockRing;
 
 // The power history's write position (a float index, a multiple of 6, 0..594)
 // and the number of entries added; the 600 floats themselves are the engine's
 // PowerHistoryRing. Guarded by the scope lock.
+// one thread: holder of ScopeLock
 extern int32_t PowerHistoryWrite;
 extern int32_t PowerHistoryCount;
 
 // -1 while the output is being recorded to a WAV file.
+// one thread: interface
 extern int64_t OutputRecording;
+
 // The stream rate the program asks of the audio subsystem: 48,000 Hz, never changed.
+// one thread: start-up, read-only
 extern int64_t ConfiguredStreamRate;
 
 // Main-queue message types this handler acts on besides the audio reports.

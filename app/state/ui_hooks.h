@@ -53,6 +53,7 @@ struct StateUiHooks {
   // Colour of the list row being drawn (RowTextColour of the list draw callbacks).
   void (*SetRowTextColour)(uint32_t colour);
 };
+// one thread: start-up, installed by the wiring
 extern StateUiHooks StateUi;
 
 // Restores every hook to its default.

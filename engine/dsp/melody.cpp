@@ -381,8 +381,10 @@ void FinishMelodyRecording(ModuleRecord& m) {
   m.SampleEntry.Store(nullptr);
   m.SampleData = nullptr;
   SetMelodyInt(m, kMelRecordPosition, 0);
+  // The request is cleared after the switch, with release: a stop the page
+  // asks on seeing it cleared finds the switch off and takes its ask back.
   m.ModuleSwitches[kSwitchRecord].Store(0);
-  m.RecordDone.Store(0);
+  m.RecordDone.Store(0, std::memory_order_release);
   MelodyRecordingFinished(discard);
 }
 

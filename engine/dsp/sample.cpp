@@ -167,7 +167,7 @@ void FinishSampleRecording(ModuleRecord& m) {
     m.OutputChannels.Store(1);
     ModuleResetVoices(m);
     m.ModuleSwitches[kSwitchRecord].Store(0);
-    m.RecordDone.Store(0);
+    m.RecordDone.Store(0, std::memory_order_release);
     SampleRecordingDiscarded(e);
     return;
   }
@@ -204,8 +204,10 @@ void FinishSampleRecording(ModuleRecord& m) {
     e->State.Store(kWaveIdle, std::memory_order_release);
   }
   ModuleResetVoices(m);
+  // The request is cleared after the switch, with release: a stop the page
+  // asks on seeing it cleared finds the switch off and takes its ask back.
   m.ModuleSwitches[kSwitchRecord].Store(0);
-  m.RecordDone.Store(0);
+  m.RecordDone.Store(0, std::memory_order_release);
   m.ModuleSwitches[kSwitchPower].Store(-1);  // a delete switches it off meanwhile
   m.ModuleSwitches[kSwitchPlay].Store(-1);
   if (SampleListChanged != nullptr) SampleListChanged();

@@ -626,7 +626,7 @@ void FinishSequencerRecording(ModuleRecord& m) {
   Melody mel;
   if (!MelodyOf(m, mel)) {
     m.ModuleSwitches[kSwitchRecord].Store(0);
-    m.RecordDone.Store(0);
+    m.RecordDone.Store(0, std::memory_order_release);
     return;
   }
   EndAllRecordedNotes(m);
@@ -653,8 +653,10 @@ void FinishSequencerRecording(ModuleRecord& m) {
     m.SampleEntry.Store(nullptr);
     m.SampleData = nullptr;
   }
+  // The request is cleared after the switch, with release: a stop the page
+  // asks on seeing it cleared finds the switch off and takes its ask back.
   m.ModuleSwitches[kSwitchRecord].Store(0);
-  m.RecordDone.Store(0);
+  m.RecordDone.Store(0, std::memory_order_release);
   MelodyRecordingFinished(discard);
 }
 

@@ -50,6 +50,7 @@
 #include "engine/catalog/catalog.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
+#include "engine/dsp/sequencer.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
 #include "engine/midimap.h"
@@ -372,8 +373,14 @@ std::vector<SetValue> PressSetButtonsAndType(std::mt19937& rng, const std::strin
     auto recording = [&] { return sequencer->ModuleSwitches[kSwitchRecord].Load() != 0; };
     const bool refused = !SettleCommandsOf(sequencer) || recording();
     Click(OnMelodySet, SlotId(kUiMLIST) + 3);
+    // While it plays, a live frequency source on port 0 transposes it: the
+    // render writes that frequency into F every frame, so F holds the source's
+    // note rather than what Set gave.
+    const ModuleRecord* lead = sequencer->PortSources[kSeqFrequency].Load();
+    const bool followed = lead != nullptr && lead->Role == kRoleLive;
     if (!refused && !recording())
-      for (int32_t p : {0, 2, 3, 4}) set.push_back({sequencer, p, within(p), -1});
+      for (int32_t p : {0, 2, 3, 4})
+        if (p != kSeqFrequency || !followed) set.push_back({sequencer, p, within(p), -1});
   }
   presses += 3;
 

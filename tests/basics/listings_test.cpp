@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "basics/messages.h"
@@ -213,6 +215,28 @@ TEST(Drives, RootIsTheFirstDriveAndTheCurrentFolderStays) {
   EXPECT_EQ(DriveText(&empty, 3), CurrentDriveRoot());
   EXPECT_EQ(CurrentDriveIndex(&empty), -1);
   EXPECT_EQ(CurrentDriveIndex(nullptr), -1);
+  delete drives;
+}
+
+// The browser's refresh probes the drives again on the interface thread while
+// the drive strip's draw reads them on the video thread: every word whole.
+TEST(Drives, ARefreshWhileTheStripIsDrawnIsReadWordByWord) {
+  DriveList* drives = nullptr;
+  InitDrivesAndHome(drives);
+  ASSERT_NE(drives, nullptr);
+  const std::string first = DriveText(drives, 1);
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> reads{0}, wrong{0};
+  std::thread draw([&] {
+    while (!stop.load()) {
+      wrong.fetch_add(DriveText(drives, 1) != first ? 1 : 0);
+      reads.fetch_add(1);
+    }
+  });
+  for (int32_t i = 0; i < 20 || reads.load() < 100; ++i) InitDrivesAndHome(drives);
+  stop = true;
+  draw.join();
+  EXPECT_EQ(wrong.load(), 0);
   delete drives;
 }
 

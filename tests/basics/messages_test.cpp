@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 using namespace QUARLE_BASICS;
@@ -95,4 +97,24 @@ TEST(MessageHook, ReportGoesThroughTheHook) {
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].first, "Can't find home path!");
   EXPECT_EQ(got[0].second, 1);
+}
+
+// The start-up and the shutdown set the hook while other threads report (after
+// a display loss they still run): a report takes one hook or the other, whole.
+TEST(MessageHook, ASwapWhileAnotherThreadReportsTakesOneHookWhole) {
+  static std::atomic<int32_t> heard{0};
+  const MessageHookFn saved = MessageHook;
+  const MessageHookFn hooks[2] = {[](const std::string&, int32_t) { heard.fetch_add(1); },
+                                  [](const std::string&, int32_t) { heard.fetch_add(1); }};
+  heard = 0;
+  MessageHook = hooks[0];
+  std::atomic<bool> stop{false};
+  std::thread reporter([&] {
+    while (!stop.load()) Report("from another thread", kLevelInfo);
+  });
+  for (int32_t i = 0; i < 200 || heard.load() < 100; ++i) MessageHook = hooks[i % 2];
+  stop = true;
+  reporter.join();
+  MessageHook = saved;
+  EXPECT_GE(heard.load(), 100);
 }

@@ -179,6 +179,11 @@ inline void PressPerVoice(ModuleRecord* m) {
   RequestGraphRebuild(0, 0, nullptr);
 }
 
+// PLAY as the page presses it: the render writes the switch too (a pass
+// end) and clears the phases of a start with autorewind, so it takes the
+// flip at its next frame boundary (at once where it cannot reach m).
+inline void PressPlay(ModuleRecord* m) { PostPlaySwitch(m, m->ModuleSwitches[kSwitchPlay].Load() != 0 ? 0 : -1); }
+
 // A module-page switch pressed: power, per voice, play, record, rewind, loop,
 // the feedback kick-start, the lead port. What changes the order rebuilds it.
 inline void PressSwitch(Rng& rng, ModuleRecord* m) {
@@ -193,8 +198,7 @@ inline void PressSwitch(Rng& rng, ModuleRecord* m) {
       PressPerVoice(m);
       break;
     case 2:
-      if (w[kSwitchPlay].Load() == 0 && w[kSwitchRewind].Load() != 0) std::memset(m->VoiceState, 0, sizeof m->VoiceState);
-      invert(w[kSwitchPlay]);
+      PressPlay(m);
       break;
     case 3:
       invert(w[kSwitchRewind]);
@@ -358,7 +362,7 @@ inline int32_t ApplyAction(Rng& rng, Patch& p, int32_t kind) {
         const bool record = m->Type == kTypeSequencer && rng.OneIn(2);
         PostAttachWave(m, rng.OneIn(4) ? nullptr : NewMelody(rng, 1 + rng.Below(16), !record),
                        record ? ~uint64_t{0} : 0);
-        if (rng.OneIn(2)) m->ModuleSwitches[kSwitchPlay].Store(m->ModuleSwitches[kSwitchPlay].Load() != 0 ? 0 : -1);
+        if (rng.OneIn(2)) PressPlay(m);
       }
       break;
     case kActTuning: {

@@ -19,6 +19,7 @@
 #include "engine/dsp/adsr.h"
 #include "engine/dsp/sequencer.h"
 #include "engine/filerecord.h"
+#include "tests/engine/random_patch.h"
 #include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
@@ -823,6 +824,7 @@ TEST_F(RenderTest, TheRenderAndThePagesShareTheModuleWordsWhole) {
   } cases[] = {
       {"Play of the Step Sequencer",
        [&] { PostPlaySwitch(step, step->ModuleSwitches[kSwitchPlay].Load() != 0 ? 0 : -1); }},
+      {"Play of the Sequencer as the test helpers press it", [&] { random_patch::PressPlay(seq); }},
       {"Loop of the Sequencer", [&] { flip(seq->ModuleSwitches[kSwitchLoop]); }},
       {"Autorewind of the Step Sequencer", [&] { flip(step->ModuleSwitches[kSwitchRewind]); }},
       {"per-voice of the oscillator",

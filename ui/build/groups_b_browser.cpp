@@ -223,7 +223,7 @@ int32_t BuildMidiControllerPage(BuildContext& ctx) {
                        LangText(414, "Toggle MIDI input display ON/OFF"), &id)))
     return r;
   SetTag(id, 5);  // the switch kind of the MIDI input display
-  SetSelected(id, Settings.DisplayMidiInput != 0 ? 1 : 0);
+  SetSelected(id, Settings.DisplayMidiInput.Load() != 0 ? 1 : 0);
   GlyphLayer(id, 'x', IconSizePx() + 3 * TextStep);
   GlyphLayer(id, 'X', IconSizePx() + 3 * TextStep);
 

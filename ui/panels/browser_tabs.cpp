@@ -156,7 +156,7 @@ int32_t OnBrowserDrives(uint32_t bits, int32_t x, int32_t, int32_t id, int32_t) 
     return 0;
   }
   std::string tip = LangText(237, "Available drives. Click to open.");
-  const int32_t driveCount = Drives ? Drives->count : 0;
+  const int32_t driveCount = Drives ? Drives->count.load() : 0;
   const int32_t lx = x - V::ControlX(c);
   const int32_t inner = V::ControlW(c) - 2 * V::BorderWidth;
   if (driveCount > 0 && lx >= 1 && lx < inner) {

@@ -201,9 +201,10 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
       // The stop ends the take at the next frame boundary (at once where
       // nothing renders the module): a Sequencer no frame plays would
       // otherwise keep it, and its entry busy, for good.
-      m->RecordDone.Store(-1);
-      PostFinishTake(m);
-      WaitEngineCommandSlot();
+      if (AskTakeEnd(m)) {
+        PostFinishTake(m);
+        WaitEngineCommandSlot();
+      }
     }
   }
   ShowRecordState(id, m);
@@ -225,7 +226,7 @@ int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int
       PostBeginTake(m, e);
       WaitEngineCommandSlot();
     } else {
-      m->RecordDone.Store(-1);
+      AskTakeEnd(m);
     }
   }
   ShowRecordState(id, m);

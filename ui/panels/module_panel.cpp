@@ -116,9 +116,18 @@ ModuleButton ClickOnModule(uint32_t bits, int32_t id) {
   return {m, c};
 }
 
+// The last PLAY click's module and the value it posted, until the render took it.
+// one thread: interface
+struct PlayAsk {
+  const ModuleRecord* m;
+  int64_t on;
+};
+PlayAsk LastPlayAsk{nullptr, 0};
+
 }  // namespace
 
 void ResetModulePanelStatics() {
+  LastPlayAsk = {nullptr, 0};
   ChannelAccumulator = KeyboardChannelAccumulator = 0;
   ParameterListAccumulator = ShapeListAccumulator = DeviceListAccumulator = 0;
 }
@@ -148,8 +157,12 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       // The render reads the switch and writes it too (a Sequencer's pass
       // end), and autorewind's clear resets its phases: it takes the flip,
       // with the clear, at its next frame boundary. The button shows the flip.
-      const int64_t on = w[kSwitchPlay].Load() != 0 ? 0 : -1;
+      // A click before the render took the previous one toggles from what
+      // that one asked, not from the switch it has not changed yet.
+      const bool asking = LastPlayAsk.m == m && EngineCommandReferences(m);
+      const int64_t on = (asking ? LastPlayAsk.on : w[kSwitchPlay].Load()) != 0 ? 0 : -1;
       PostPlaySwitch(m, on);
+      LastPlayAsk = {m, on};
       RecordAction(kActionPlayState, m, -1, nullptr);
       c->State.On = on;
       return 0;

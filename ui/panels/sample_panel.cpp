@@ -57,6 +57,22 @@ void ShowRecordState(int32_t recId, const ModuleRecord* m) {
   V::ControlPublish(rec, 0);
 }
 
+bool AskTakeEnd(ModuleRecord* m) {
+  // The render may end the take on its own (its Length, a full melody, a
+  // phrase end) right after the page read the switch: it turns the switch
+  // off, then clears the request (with release). A request stored after that
+  // would stay with no take to serve it, and REC would refuse every click. So
+  // the request is taken only from a cleared word, then the switch is read
+  // again: off, the take is gone and the request is taken back (the render
+  // cleared it already, or clears it at its finish, whichever came first).
+  int64_t cleared = 0;
+  if (!m->RecordDone.CompareExchange(cleared, -1, std::memory_order_acq_rel)) return false;
+  if (m->ModuleSwitches[kSwitchRecord].Load(std::memory_order_acquire) != 0) return true;
+  int64_t asked = -1;
+  m->RecordDone.CompareExchange(asked, 0, std::memory_order_acq_rel);
+  return false;
+}
+
 void DetachEntryEverywhere(const WaveLibraryEntry* e, bool stopPlay) {
   if (!e) return;
   bool posted = false;
@@ -149,9 +165,10 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       // The render callback finishes the recording at the start of its next
       // frame, also when the module has no voice to run with then (it would
       // wait for one); with nothing rendering the module it ends here.
-      m->RecordDone.Store(-1);
-      PostFinishTake(m);
-      WaitEngineCommandSlot();
+      if (AskTakeEnd(m)) {
+        PostFinishTake(m);
+        WaitEngineCommandSlot();
+      }
     }
   }
   ShowRecordState(id, m);

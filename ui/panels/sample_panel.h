@@ -22,6 +22,11 @@ int32_t OnSampleUnload(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t 
 // pending colour; published.
 void ShowRecordState(int32_t recId, const ModuleRecord* m);
 
+// A stop clicked on a take the page saw running: asks its end (RecordDone),
+// which the render serves and clears. True when the request stands; false
+// when the take ended on its own since the page read the switch.
+bool AskTakeEnd(ModuleRecord* m);
+
 // Before a library entry is freed: every live module holding it (and every
 // catalog template) lets it go, at once when the module is not being
 // processed, else through the engine command. With stopPlay a processed

@@ -340,7 +340,7 @@ int32_t DrawDriveList(RenderRecord* snap, int32_t id) {
   FrameStyle = V::kFrameFlat;
 
   const QUARLE_BASICS::DriveList* drives = Drives;
-  const int32_t n = drives ? std::clamp(drives->count, 0, 26) : 0;
+  const int32_t n = drives ? std::clamp(drives->count.load(), 0, 26) : 0;
   Image* layer = LayerAt(c, 0);
   if (n > 0) {
     const int32_t cw = Nearest(static_cast<double>(w - 2 * b) / n);

@@ -162,7 +162,7 @@ bool PowerHistoryHasNews() {
 
 bool MidiMonitorHasNews() {
   static int64_t lastShown = 1;
-  const int64_t shown = Settings.DisplayMidiInput;
+  const int64_t shown = Settings.DisplayMidiInput.Load();
   const bool switched = shown != lastShown;
   lastShown = shown;
   if (switched) return true;
@@ -175,7 +175,7 @@ int32_t DrawMidiInputMonitor(V::RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   V::ControlRecord* c = V::ControlAt(id);
   platform::Image* layer = LayerAt(c, 0);
-  if (!layer || Settings.DisplayMidiInput != -1) return 0;
+  if (!layer || Settings.DisplayMidiInput.Load() != -1) return 0;
 
   int64_t fresh = 0;
   QUARLE_AUDIO::MidiMessage m{};

@@ -506,7 +506,7 @@ int32_t OnToggleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       break;
     }
     case 4: Settings.AutoSave = value; break;
-    case 5: Settings.DisplayMidiInput = value; break;
+    case 5: Settings.DisplayMidiInput.Store(value); break;
     default: break;
   }
   SaveSettings();

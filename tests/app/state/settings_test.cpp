@@ -88,7 +88,7 @@ const char* const kAllKeys =
 
 TEST_F(SettingsTest, EighteenKeysWrittenInOrderAndReadBack) {
   Settings = SettingsRecord{2, 1920, 1080, 1, 1.2f, QUARLE_BASICS::Shared<int64_t>{-1}, 0, 1, "Speakers, front", "Micro \xE9l\xE9gant",
-                            7, -1, 0, 0, -1, 0, 2};
+                            7, -1, 0, 0, -1, QUARLE_BASICS::Shared<int64_t>{0}, 2};
   TimeBaseIndex.Store(1);  // the writer takes the time base from the index
   SessionFolder = "\\home\\me\\Tarvelo\\SYNTHS";
   SessionFile = "Bass line.tarvelo";

@@ -41,7 +41,7 @@ class GroupsBTest : public BuildTest {
     Settings.AutoConnect = 0;
     Settings.Zoom = 1.4f;
     Settings.CpuSaving = -1;
-    Settings.DisplayMidiInput = -1;
+    Settings.DisplayMidiInput.Store(-1);
     QUARLE_BASICS::DisplayDriverIndex = 2;
     TimeBaseIndex.Store(2);
     CurrentKeyboardIndex.Store(0);

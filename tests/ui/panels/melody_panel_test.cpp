@@ -172,6 +172,37 @@ TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
   EXPECT_EQ(MelodyLibrary.header.count, 0);
 }
 
+// A stop that meets the take's own end: the page read the record switch as
+// on, then the render ended the take (its Length, a full melody, a phrase
+// end) before the page asked the end. The ask finds no take: nothing stays
+// pending, REC loses the pending colour and every later Record starts a take.
+TEST_F(MelodyPanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
+  const struct {
+    int32_t type;
+    int32_t (*record)(uint32_t, int32_t, int32_t, int32_t, int32_t);
+  } cases[] = {{kTypeSequencer, OnSequencerRecord}, {kTypeMelodyGenerator, OnMelodyGeneratorRecord}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    ModuleRecord* m = Make(c.type);
+    SelectedModule = m;
+    Click(c.record, rec_);
+    ASSERT_NE(m->ModuleSwitches[kSwitchRecord].Load(), 0);
+    FinishRecording(*m);  // the render's end, between the page's read and its ask
+    AskTakeEnd(m);
+    ShowRecordState(rec_, m);
+    EXPECT_EQ(m->RecordDone.Load(), 0);
+    EXPECT_EQ(C(rec_)->Colour, 0u);
+    int32_t started = 0;
+    for (int32_t i = 0; i < 8; ++i) {
+      Click(c.record, rec_);
+      const bool on = m->ModuleSwitches[kSwitchRecord].Load() != 0;
+      started += on;
+      if (on) FinishRecording(*m);
+    }
+    EXPECT_EQ(started, 8) << "Record clicks that started a take";
+  }
+}
+
 TEST_F(MelodyPanelTest, MelodiesRecordedWithinOneSecondGetNamesOfTheirOwn) {
   // One name is taken by an unsaved melody, the next by a file on disk.
   Click(OnSequencerRecord, (SelectedModule = Make(kTypeSequencer), rec_));

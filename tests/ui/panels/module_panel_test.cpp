@@ -189,6 +189,33 @@ TEST_F(ModulePanelTest, WhilePlayingARewindOrAPlayWithAutorewindLandsWholeAtTheN
   ModuleLiveWait = liveWait;
 }
 
+// PLAY clicked again before the render took the previous click: each click
+// toggles from what the one before asked, so two clicks leave Play as it was
+// and three toggle it, whether it was on or off.
+TEST_F(ModulePanelTest, PlayClicksBeforeTheRenderTookThemEachToggle) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  RequestGraphRebuild(0, 0, m);
+  ResetEngineCommand(EngineCommand);
+  const double slotWait = CommandSlotWait, liveWait = ModuleLiveWait;
+  CommandSlotWait = ModuleLiveWait = 0.02;
+  PlaybackActive = -1;
+  SelectedModule = m;
+  for (const int64_t was : {int64_t{0}, int64_t{-1}}) {
+    for (const int32_t clicks : {1, 2, 3, 4}) {
+      SCOPED_TRACE(std::to_string(clicks) + " clicks, Play was " + std::to_string(was));
+      m->ModuleSwitches[kSwitchPlay].Store(was);
+      for (int32_t i = 0; i < clicks; ++i) Click(OnModuleSwitch, play_);
+      const int64_t asked = clicks % 2 != 0 ? ~was : was;
+      EXPECT_EQ(On(play_), asked);
+      while (EngineCommandPending()) ExecuteEngineCommand();
+      EXPECT_EQ(m->ModuleSwitches[kSwitchPlay].Load(), asked);
+    }
+  }
+  PlaybackActive = 0;
+  CommandSlotWait = slotWait;
+  ModuleLiveWait = liveWait;
+}
+
 TEST_F(ModulePanelTest, TabsShowOnePage) {
   ModuleRecord* m = Make(kTypeOscillator);
   SelectedModule = m;

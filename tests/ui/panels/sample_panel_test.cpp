@@ -424,6 +424,30 @@ TEST_F(SamplePanelTest, RecordMakesAnUnsavedSampleThenAsksTheStop) {
   EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), -1);
 }
 
+// A stop that meets the take's own end (its Length reached in the frame
+// between the page's read of the switch and its ask): nothing stays pending
+// and every later Record starts a take.
+TEST_F(SamplePanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
+  OutputOn(m_);
+  m_->Params[6].Value.Store(0.01f);
+  int32_t started = -1;
+  for (int32_t i = 0; i < 9; ++i) {
+    Click(OnSampleRecord, rec_);
+    ExecuteEngineCommand();
+    const bool on = m_->ModuleSwitches[kSwitchRecord].Load() != 0;
+    started += on;
+    Frames(8);
+    if (on) FinishSampleRecording(*m_);  // the render's end
+    if (i == 0) {
+      AskTakeEnd(m_);
+      ShowRecordState(rec_, m_);
+      EXPECT_EQ(m_->RecordDone.Load(), 0);
+      EXPECT_EQ(C(rec_)->Colour, 0u);
+    }
+  }
+  EXPECT_EQ(started, 8) << "Record clicks after the stop that started a take";
+}
+
 TEST_F(SamplePanelTest, RecordingsWithinOneSecondGetNamesOfTheirOwn) {
   OutputOn(m_);
   m_->Params[6].Value.Store(0.01f);

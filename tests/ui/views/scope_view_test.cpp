@@ -58,7 +58,7 @@ class ScopeTest : public ViewTest {
     ResetPowerHistory(0);
     ScopeMode.store(0);
     PlaybackActive.store(0);
-    Settings.DisplayMidiInput = 0;
+    Settings.DisplayMidiInput.Store(0);
     SetScopeClock(nullptr);
     ViewTest::TearDown();
   }
@@ -255,7 +255,7 @@ TEST_F(ScopeTest, MidiMonitorShowsTheLastMessageWhileEnabled) {
   EXPECT_EQ(QUARLE_AUDIO::LastMidiMessage.NewMessage, -1);
   EXPECT_EQ(Covered(layer), 0);
 
-  Settings.DisplayMidiInput = -1;
+  Settings.DisplayMidiInput.Store(-1);
   DrawMidiInputMonitor(Take(id, s), id);
   EXPECT_EQ(QUARLE_AUDIO::LastMidiMessage.NewMessage, 0);
   EXPECT_EQ(C(id)->Text.LayoutWidth, V::TextWidth("Dev.0  Ch.0 Code 9 {60,100}", &V::TextFont, 14));
