@@ -209,7 +209,7 @@ TEST_F(ModulePanelTest, GlobalValueReadsTheMastersValueModule) {
   m->SelectedParam.Store(0);
   const int32_t pgv = Slot(kUiPGV);
   Click(OnGlobalValue, pgv);
-  EXPECT_EQ(m->Params[0].Global, -1);
+  EXPECT_EQ(m->Params[0].Global.Load(), -1);
   EXPECT_EQ(m->Params[0].PortLinkState.Load(), kPortGlobal);
   EXPECT_EQ(On(pgv), -1);
   Click(OnGlobalValue, pgv);
@@ -265,10 +265,10 @@ TEST_F(ModulePanelTest, ChannelSelectorAndLinks) {
   Step(OnSpatialChannel, psc, +1);
   EXPECT_EQ(C(psc)->Text.Selected, 0);
   EXPECT_EQ(Text(psc), "L");
-  EXPECT_EQ(m->EditChannel, 0);
+  EXPECT_EQ(m->EditChannel.Load(), 0);
   m->Params[0].ChannelCountExempt = 0;
   Step(OnSpatialChannel, psc, +1);
-  EXPECT_EQ(m->EditChannel, 1);
+  EXPECT_EQ(m->EditChannel.Load(), 1);
   EXPECT_EQ(Text(psc), "R");
 
   // The parameter's own link: one value module channel when linked.
@@ -314,11 +314,11 @@ TEST_F(ModulePanelTest, WaveShapesAlwaysKeepOneShapeChosen) {
   const int32_t slist = Slot(kUiSLIST);
   C(slist)->Text.VisibleRows = 11;
   ClickRow(OnWaveShapeList, slist, 3);
-  EXPECT_EQ(m->MidiDeviceBinding, 3);
+  EXPECT_EQ(m->MidiDeviceBinding.Load(), 3);
   EXPECT_EQ(C(Slot(kUiPGRAPH))->Text.Selected, 3);
   ClickRow(OnWaveShapeList, slist, 3);  // clears the selection: shape 0
   EXPECT_EQ(C(slist)->Text.Selected, 0);
-  EXPECT_EQ(m->MidiDeviceBinding, 0);
+  EXPECT_EQ(m->MidiDeviceBinding.Load(), 0);
   // Row 11 ("Experimental") is not offered.
   C(slist)->Text.Selected = 0;
   C(slist)->Text.VisibleRows = 12;
@@ -336,19 +336,19 @@ TEST_F(ModulePanelTest, KeyboardDeviceBindingAndChannels) {
   C(devs)->Text.VisibleRows = 17;
   SelectedModule = a;
   ClickRow(OnKeyboardDeviceList, devs, 3);  // slot 2
-  EXPECT_EQ(a->MidiDeviceBinding, 3);
+  EXPECT_EQ(a->MidiDeviceBinding.Load(), 3);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[0], a);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[15], a);
   // A second keyboard on the same device takes it over.
   SelectedModule = b;
   C(devs)->Text.Selected = 0;  // the module page shows b's own device
   ClickRow(OnKeyboardDeviceList, devs, 3);
-  EXPECT_EQ(b->MidiDeviceBinding, 3);
-  EXPECT_EQ(a->MidiDeviceBinding, 0);
+  EXPECT_EQ(b->MidiDeviceBinding.Load(), 3);
+  EXPECT_EQ(a->MidiDeviceBinding.Load(), 0);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[7], b);
   // Its row again clears the selection: unbound, row 0 shows.
   ClickRow(OnKeyboardDeviceList, devs, 3);
-  EXPECT_EQ(b->MidiDeviceBinding, 0);
+  EXPECT_EQ(b->MidiDeviceBinding.Load(), 0);
   EXPECT_EQ(C(devs)->Text.Selected, 0);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[7], nullptr);
   // Channel 9 and then 10: the caption keeps its length.
@@ -358,7 +358,7 @@ TEST_F(ModulePanelTest, KeyboardDeviceBindingAndChannels) {
   Step(OnKeyboardChannel, kbch, +1);
   const std::string nine = Text(kbch);
   EXPECT_EQ(nine.substr(nine.size() - 2), "9 ");
-  EXPECT_EQ(b->MidiChannelFilter, 9);
+  EXPECT_EQ(b->MidiChannelFilter.Load(), 9);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[8], b);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[0], nullptr);
   Step(OnKeyboardChannel, kbch, +1);

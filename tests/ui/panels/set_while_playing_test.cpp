@@ -60,7 +60,7 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
   ASSERT_EQ(Id(filterSet), "FSET");
   ASSERT_EQ(Id(melodySet), "MSET");
   osc->Params[0].WriteBothChannels = 0;
-  osc->EditChannel = 0;
+  osc->EditChannel.Store(0);
 
   PlaybackActive = -1;
   std::atomic<bool> stop{false};
