@@ -295,6 +295,50 @@ TEST_F(ModulePanelTest, ChannelSelectorAndLinks) {
   EXPECT_EQ(On(pscl), -1);
 }
 
+// A move lands on the channel the page edited when the move was made, also
+// when the L/R selector flips before the render takes it: a relative move
+// reads and writes that one channel, a value set writes it.
+TEST_F(ModulePanelTest, AMoveLandsOnTheChannelItWasMadeFor) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t psc = Slot(kUiPSC);
+  constexpr int32_t p = 1;
+  m->SelectedParam.Store(p);
+  m->Params[p].ChannelCountExempt = 0;
+  m->Params[p].WriteBothChannels = 0;
+  StoreControlRange(m->Params[p], ControlRange{0.0f, 1000.0f, 1.0f});
+  ModuleRecord* value = m->PortValueModules[p];
+  const struct {
+    const char* what;
+    int32_t made;  // the channel edited when the move is made
+    bool relative;
+    float left, right;  // after the move
+  } cases[] = {
+      {"relative, made on the left", 0, true, 11.0f, 100.0f},
+      {"relative, made on the right", 1, true, 10.0f, 101.0f},
+      {"a value set on the left", 0, false, 0.5f, 100.0f},
+      {"a value set on the right", 1, false, 10.0f, 0.5f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    value->Outputs[0][0] = OutputElement{10.0f, 10.0f};
+    value->Outputs[1][0] = OutputElement{100.0f, 100.0f};
+    if (m->EditChannel.Load() != c.made) Step(OnSpatialChannel, psc, c.made == 1 ? +1 : -1);
+    ASSERT_EQ(m->EditChannel.Load(), c.made);
+    PlaybackActive = -1;
+    if (c.relative)
+      MoveParameterOrQueue(m, p, 1.0f, -1);
+    else
+      SetParamValueOrQueue(*m, p, 0.5f);
+    Step(OnSpatialChannel, psc, c.made == 1 ? -1 : +1);  // flipped before the render takes it
+    ASSERT_NE(m->EditChannel.Load(), c.made);
+    PlaybackActive = 0;
+    TakeControllerMoves(false);
+    EXPECT_FLOAT_EQ(value->Outputs[0][0].Level, c.left);
+    EXPECT_FLOAT_EQ(value->Outputs[1][0].Level, c.right);
+  }
+}
+
 TEST_F(ModulePanelTest, ParameterListClickSelectsAndReclickClears) {
   ModuleRecord* m = Make(kTypeOscillator);
   SelectModule(m, -1);
