@@ -236,10 +236,10 @@ int32_t ControllerListId() {
 
 void DropParamCount(ModuleRecord* target, int32_t p) {
   if (target == nullptr || p < 0 || p >= kModuleParams) return;
+  // Learning counts up on the interface meanwhile.
   Shared<int64_t>& count = target->Params[p].MidiMapCount;
   int64_t n = count.Load();
-  while (n > 0 && !count.CompareExchange(n, n - 1)) {
-  }
+  while (n > 0 && !count.CompareExchange(n, n - 1)) continue;
 }
 
 }  // namespace
@@ -634,9 +634,8 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
     float current = param.Value.Load();
     const ModuleRecord* pvm = module->PortValueModules[p];
     if (pvm != nullptr) {
-      // Read whole: the page reads it too (LoadValueOutput).
       const OutputElement& o = pvm->Outputs[channel == 1 ? 1 : 0][0];
-      current = param.OutputSide.Load() == 1 ? LoadValueOutput(o.Frequency) : LoadValueOutput(o.Level);
+      current = param.OutputSide.Load() == 1 ? o.Frequency : o.Level;
     }
     v = current + range.step * x;
     if (v < range.low) v = range.low;

@@ -734,7 +734,8 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
 [[gnu::always_inline]] inline void RowsOrVoices(ModuleRecord& m, int32_t voices) {
   const OscillatorSwitches sw = SwitchesOf(m);
   const int32_t channels = KernelChannels(m);
-  if (!ModuleRows<kShape, kLanes, kLoop, kAvx2>(m, channels, voices, sw)) VoiceByVoice(m, sw, channels, voices, ShapeFunction(kShape));
+  if (!ModuleRows<kShape, kLanes, kLoop, kAvx2>(m, channels, voices, sw))
+    VoiceByVoice(m, sw, channels, voices, ShapeFunction(kShape));
   m.ActiveVoices.Store(voices);
 }
 
