@@ -1,21 +1,21 @@
 // The Set buttons of the sample, filter and melody pages and the module
-// page's channel link, pressed while a render thread plays the modules they
-// change: every value lands, and none is written beside the render (the
-// thread-checking build reports any such write as a race).
+// page's channel link, Shapes and scale lists, L/R, Global and LOOP, pressed
+// while a render thread plays the modules they change: every value lands,
+// and none is written beside the render (the thread-checking build reports
+// any such write as a race).
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <functional>
 #include <thread>
 
 #include "app/state/module_page.h"
 #include "engine/command.h"
 #include "engine/dsp/melody.h"
-#include "engine/dsp/oscillators.h"
-#include "engine/tuning.h"
 #include "engine/dsp/mixer.h"
+#include "engine/dsp/oscillators.h"
 #include "engine/midimap.h"
 #include "engine/render.h"
+#include "engine/tuning.h"
 #include "panels_b_fixture.h"
 #include "ui/panels/filter_panel.h"
 #include "ui/panels/melody_panel.h"
