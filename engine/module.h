@@ -197,10 +197,11 @@ struct ModuleRecord {
   int64_t MidiMapped;                   // the MIDI-map rebinding word; one thread: interface, a load and a delete
   Shared<int64_t> ClipFlag;             // the render raises it, the frame watch takes it
   int64_t GateWasOpen;                  // one thread: graph owner, the kernels and resets
-  // one thread: graph owner, a rebuild sets them (the audio thread's while
-  // playing); PerVoiceOutput is the maker's too
+  // one thread: graph owner, a rebuild sets it (the audio thread's while
+  // playing); the maker copies the type's
   int64_t PerVoiceOutput;               // also the trigger-chain mark
-  int64_t VoiceOwner;                   // EnvelopeLinkSource
+  int64_t VoiceOwner;                   // EnvelopeLinkSource; one thread: maker, the type's word
+  // one thread: graph owner, a rebuild sets them (the audio thread's while playing)
   int64_t PolyphonyChanged;
   int64_t ChannelsGrew;
   // one thread: maker, the type's fixed words, set by the catalog and copied
