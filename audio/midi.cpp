@@ -123,8 +123,8 @@ int32_t KeyboardInstanceFor(int32_t slot, uint32_t ch) {
   const Tarvelo::ModuleRecord* kb = map->ChannelKeyboards[ch];
   if (kb == nullptr) {
     const Tarvelo::ModuleRecord* current = Tarvelo::CurrentKeyboard.load();
-    if (current != nullptr && current->MidiDeviceBinding == 0 &&
-        (current->MidiChannelFilter == 0 || current->MidiChannelFilter == static_cast<int32_t>(ch) + 1))
+    if (current != nullptr && current->MidiDeviceBinding.Load() == 0 &&
+        (current->MidiChannelFilter.Load() == 0 || current->MidiChannelFilter.Load() == static_cast<int32_t>(ch) + 1))
       kb = current;
   }
   // A removal renumbers the keyboards behind it, and moves their states, under

@@ -85,10 +85,10 @@ void ShowValue(ModuleParam& q) {
 // live module.
 void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool live) {
   const int32_t type = T.Type;
-  T.MidiDeviceBinding = SanitizedBinding(type, r.MidiDeviceBinding);
+  T.MidiDeviceBinding.Store(SanitizedBinding(type, r.MidiDeviceBinding));
   T.OptionWords[0] = static_cast<int64_t>(r.OptionWords[0]);
   T.OptionWords[1] = static_cast<int64_t>(r.OptionWords[1]);
-  T.MidiChannelFilter = r.ChannelFilter >= 0 && r.ChannelFilter <= kMaxChannelFilter ? r.ChannelFilter : 0;
+  T.MidiChannelFilter.Store(r.ChannelFilter >= 0 && r.ChannelFilter <= kMaxChannelFilter ? r.ChannelFilter : 0);
 
   if (T.PortCount == 0) T.OutputChannels.Store(RoundStored(r.Slots[1][32][1], T.OutputChannels.Load()));
   T.OutputChannels.Store(ClampInt(T.OutputChannels.Load(), 1, 2));
@@ -134,7 +134,7 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
     q.Value.Store(v);
     ShowValue(q);
 
-    q.Global = FlagOf(b.Global);
+    q.Global.Store(FlagOf(b.Global));
     q.WriteBothChannels = FlagOf(b.BothChannels);
     ModuleRecord* pvm = p < kPortValueSlots ? T.PortValueModules[p] : nullptr;
     if (pvm != nullptr) {
@@ -180,7 +180,7 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
       if (current != nullptr && current != &T && current->Role == kRoleLive) ModuleDisconnectOutput(*current, &T, p);
       ModuleDisconnectOutput(templ, &T, p);
       ModuleRecord* shared = templ.PortValueModules[p];
-      if (q.Global != 0 && shared != nullptr && ModuleConnectOutput(templ, &T, p) != 0) {
+      if (q.Global.Load() != 0 && shared != nullptr && ModuleConnectOutput(templ, &T, p) != 0) {
         T.PortSources[p].Store(shared);
         q.PortLinkState.Store(kPortGlobal);
       } else {
@@ -220,11 +220,11 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   }
   r.Type = m.Type;
   r.Instance = m.InstanceNumber.Load();
-  r.MidiDeviceBinding = m.MidiDeviceBinding;
+  r.MidiDeviceBinding = m.MidiDeviceBinding.Load();
   r.ProcessingDepth = m.ProcessingDepth;
   r.OptionWords[0] = static_cast<uint64_t>(m.OptionWords[0]);
   r.OptionWords[1] = static_cast<uint64_t>(m.OptionWords[1]);
-  r.ChannelFilter = m.MidiChannelFilter;
+  r.ChannelFilter = m.MidiChannelFilter.Load();
   r.Slots[0][32][1] = static_cast<float>(m.ChosenSourcePort + 1);
   r.Slots[1][32][1] = static_cast<float>(m.OutputChannels.Load());
   for (int32_t i = 0; i < kModuleSwitchWords; ++i) r.Switches[i] = static_cast<uint64_t>(m.ModuleSwitches[i].Load());
@@ -242,7 +242,7 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
     // Marks the display words as carrying the unit and mode, so that the
     // field comes back as the user left it.
     b.DisplayWord = q.Number.Reserved0 != 0 ? q.Number.Reserved0 : 1;
-    b.Global = static_cast<uint64_t>(q.Global);
+    b.Global = static_cast<uint64_t>(q.Global.Load());
     b.BothChannels = static_cast<uint64_t>(q.WriteBothChannels);
     const ModuleRecord* pvm = p < kPortValueSlots ? m.PortValueModules[p] : nullptr;
     if (pvm != nullptr) {
@@ -407,7 +407,7 @@ void RebindEntry(MidiMapEntry& e, int32_t count) {
     }
     e.Target = target;
     target->MidiMapped = -1;
-    target->Params[e.Param].MidiMapCount += 1;
+    target->Params[e.Param].MidiMapCount.FetchAdd(1);
   } else if (e.Mode == kMidiFixedParam || e.Param < 0 || e.Param >= kModuleParams) {
     // A fixed binding without its module, or a parameter no module has.
     MidiMapEntryInit(e);
@@ -438,10 +438,10 @@ void RebindMidiMaps(int32_t count) {
   for (int32_t i = 0; i < listed; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
     if (m == nullptr || m->Type != kTypeKeyboard) continue;
-    const int32_t b = m->MidiDeviceBinding;
+    const int32_t b = m->MidiDeviceBinding.Load();
     if (b < 1 || b > kMidiMapCount) continue;
     MidiMap& map = MidiMaps[b - 1];
-    const int32_t filter = m->MidiChannelFilter;
+    const int32_t filter = m->MidiChannelFilter.Load();
     if (filter == 0) {
       for (int32_t ch = 0; ch < kMidiChannels; ++ch) map.ChannelKeyboards[ch] = m;
     } else if (filter >= 1 && filter <= kMidiChannels) {

@@ -28,7 +28,7 @@ std::atomic<uint32_t> ControllerMovesSpilled{0};
 
 namespace {
 
-int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative, bool display);
+int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative, int32_t channel, bool display);
 
 // Controller moves from the MIDI thread, and values set on the interface
 // thread while playback runs, for the owner of the parameter values (one taker
@@ -37,11 +37,15 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
 // template (a controller learned with a Catalog row selected): whatever
 // rewrites or copies a template while playing does so between two frames.
 constexpr int64_t kMoveSetsValue = 1;  // relative word of a move that carries the value itself
+// The channel a move targets is decided where the move is made (the channel
+// the interface edits then): the L/R selector flipped before the render takes
+// it does not move the other channel's value.
 struct ControllerMove {
   ModuleRecord* module;
   int32_t p;
   float x;
   int64_t relative;
+  int32_t channel;
 };
 constexpr uint32_t kMoveSlots = 256;
 ControllerMove g_moves[kMoveSlots];
@@ -98,7 +102,7 @@ void QueueControllerMove(ModuleRecord* module, int32_t p, float x, int64_t relat
   {
     std::lock_guard<std::mutex> guard(g_moveProducer);
     const uint32_t tail = ControllerMoveTail.load(std::memory_order_relaxed);
-    const ControllerMove move{module, p, x, relative};
+    const ControllerMove move{module, p, x, relative, module != nullptr ? module->EditChannel.Load() : 0};
     if (tail - ControllerMoveHead.load(std::memory_order_acquire) < kMoveSlots) {
       g_moves[tail % kMoveSlots] = move;
       ControllerMoveTail.store(tail + 1, std::memory_order_release);
@@ -121,9 +125,9 @@ void ApplyMove(const ControllerMove& c, bool display) {
   // The field of the module page follows through MidiMoved on the video
   // thread; the render callback never waits for the field's lock.
   if (c.relative == kMoveSetsValue)
-    ModuleSetParamValue(*c.module, c.p, c.x);
+    ModuleSetParamValueOnChannel(*c.module, c.p, c.x, c.channel);
   else
-    MoveParameter(c.module, c.p, c.x, c.relative, display);
+    MoveParameter(c.module, c.p, c.x, c.relative, c.channel, display);
 }
 
 // Under g_spill.lock: the waiting moves that come before ring position `at`.
@@ -232,8 +236,10 @@ int32_t ControllerListId() {
 
 void DropParamCount(ModuleRecord* target, int32_t p) {
   if (target == nullptr || p < 0 || p >= kModuleParams) return;
-  int64_t& count = target->Params[p].MidiMapCount;
-  if (count > 0) count -= 1;
+  // Learning counts up on the interface meanwhile.
+  Shared<int64_t>& count = target->Params[p].MidiMapCount;
+  int64_t n = count.Load();
+  while (n > 0 && !count.CompareExchange(n, n - 1)) continue;
 }
 
 }  // namespace
@@ -326,7 +332,7 @@ void ResetMidiMap(MidiMap& map) {
     for (int32_t ch = 0; ch < kMidiChannels; ++ch) ClearMidiMapEntry(map.Entries[c][ch]);
   std::memset(map.LastValues, 0, sizeof map.LastValues);
   for (int32_t ch = 0; ch < kMidiChannels; ++ch) {
-    if (map.ChannelKeyboards[ch] != nullptr) map.ChannelKeyboards[ch]->MidiDeviceBinding = 0;
+    if (map.ChannelKeyboards[ch] != nullptr) map.ChannelKeyboards[ch]->MidiDeviceBinding.Store(0);
     map.ChannelKeyboards[ch] = nullptr;
   }
 }
@@ -387,7 +393,7 @@ void MidiLearnBind(int32_t d, int32_t controller, int32_t channel, int32_t mode)
     e.Target = selected;
     e.Param = p;
     e.ModuleRef = -1;
-    selected->Params[p].MidiMapCount += 1;
+    selected->Params[p].MidiMapCount.FetchAdd(1);
     UiSetOn(learn2, -1);
   } else if (mode == kMidiSelectedParam) {
     giveUpOld();
@@ -580,7 +586,8 @@ bool SetParamValueOrQueue(ModuleRecord& module, int32_t p, float value) {
 }
 
 int32_t ApplyControllerToParameter(ModuleRecord* module, int32_t p, float x, int64_t relative) {
-  return MoveParameter(module, p, x, relative, true);
+  if (module == nullptr) return 0;
+  return MoveParameter(module, p, x, relative, module->EditChannel.Load(), true);
 }
 
 void TakeControllerMoves(bool onRender) {
@@ -618,7 +625,7 @@ void FreeSpilledControllerMoves() {
 
 namespace {
 
-int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative, bool display) {
+int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative, int32_t channel, bool display) {
   if (module == nullptr || p < 0 || p >= module->ParamCount || p >= kModuleParams) return 0;
   ModuleParam& param = module->Params[p];
   const ControlRange range = LoadControlRange(param);
@@ -627,7 +634,7 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
     float current = param.Value.Load();
     const ModuleRecord* pvm = module->PortValueModules[p];
     if (pvm != nullptr) {
-      const OutputElement& o = pvm->Outputs[module->EditChannel == 1 ? 1 : 0][0];
+      const OutputElement& o = pvm->Outputs[channel == 1 ? 1 : 0][0];
       current = param.OutputSide.Load() == 1 ? o.Frequency : o.Level;
     }
     v = current + range.step * x;
@@ -637,7 +644,7 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
     v = range.low + (range.high - range.low) * x;
   }
   if (param.IntegerFlag != 0) v = std::floor(v + 0.5f);
-  ModuleSetParamValue(*module, p, v);
+  ModuleSetParamValueOnChannel(*module, p, v, channel);
   param.MidiMoved.Store(-1);
   if (ParamEditMode.Load() != 0) return -1;
   if (display) {
@@ -647,7 +654,7 @@ int32_t MoveParameter(ModuleRecord* module, int32_t p, float x, int64_t relative
   if (module->MirrorPair != 0 && module->ModuleSwitches[kSwitchDual].Load() != 0) {
     const int32_t q = p ^ 1;
     if (q < module->ParamCount && q < kModuleParams) {
-      ModuleSetParamValue(*module, q, range.high - v + range.low);
+      ModuleSetParamValueOnChannel(*module, q, range.high - v + range.low, channel);
       module->Params[q].MidiMoved.Store(-1);
     }
   }
@@ -662,7 +669,7 @@ void UnbindKeyboardsFromDevice(int32_t d) {
   platform::MutexGuard maps(MT_MIDIMAPS);
   for (int32_t i = 0; i < ModuleList.count; ++i) {
     ModuleRecord* m = ModuleList.entries[i];
-    if (m != nullptr && m->Type == kTypeKeyboard && m->MidiDeviceBinding == d + 1) m->MidiDeviceBinding = 0;
+    if (m != nullptr && m->Type == kTypeKeyboard && m->MidiDeviceBinding.Load() == d + 1) m->MidiDeviceBinding.Store(0);
   }
 }
 

@@ -130,7 +130,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
       // silently; report the failure and leave the port unlinked.
       dst.PortSources[p].Store(nullptr);
       param.PortLinkState.Store(kPortUnlinked);
-      param.Global = 0;
+      param.Global.Store(0);
       result = -QUARLE_BASICS::kErrAllocation;
       continue;
     }
@@ -148,7 +148,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
       // without being in its table would dangle once that module goes.
       dst.PortSources[p].Store(pvm);
       param.PortLinkState.Store(kPortUnlinked);
-      param.Global = 0;
+      param.Global.Store(0);
     }
     pvm->ActiveVoices.Store(1);
   }
@@ -165,8 +165,8 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.BoxWidthUnits = src.BoxWidthUnits;
   dst.BoxHeightUnits = src.BoxHeightUnits;
 
-  dst.MidiDeviceBinding = src.MidiDeviceBinding;
-  dst.MidiChannelFilter = src.MidiChannelFilter;
+  dst.MidiDeviceBinding.Store(src.MidiDeviceBinding.Load());
+  dst.MidiChannelFilter.Store(src.MidiChannelFilter.Load());
   // A take in progress stays its module's own: a take that ends holding
   // nothing frees its entry, which a copy would still point at.
   const bool recording = src.ModuleSwitches[kSwitchRecord].Load() != 0;
@@ -178,7 +178,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.ChannelsProcessed.Store(src.ChannelsProcessed.Load());
   dst.OutputChannels.Store(src.OutputChannels.Load());
   dst.SelectedParam.Store(src.SelectedParam.Load());
-  dst.EditChannel = src.EditChannel;
+  dst.EditChannel.Store(src.EditChannel.Load());
   dst.RequiredPort = src.RequiredPort;
   dst.VoiceFlagRoot = src.VoiceFlagRoot;
   dst.ChosenSourcePort = src.ChosenSourcePort;
@@ -300,6 +300,10 @@ void ClearDroppedVoices(ModuleRecord& m, int32_t previous) {
 }
 
 void ModuleSetParamValue(ModuleRecord& m, int32_t p, float x) {
+  ModuleSetParamValueOnChannel(m, p, x, m.EditChannel.Load());
+}
+
+void ModuleSetParamValueOnChannel(ModuleRecord& m, int32_t p, float x, int32_t channel) {
   if (p < 0 || p >= kModuleParams) return;
   ModuleParam& param = m.Params[p];
   // Stored whole: the module page reads the value while the render, which
@@ -307,14 +311,14 @@ void ModuleSetParamValue(ModuleRecord& m, int32_t p, float x) {
   param.Value.Store(x);
   ModuleRecord* pvm = m.PortValueModules[p];
   if (pvm != nullptr) {
-    int32_t ch = m.EditChannel == 1 ? 1 : 0;
+    const int32_t ch = channel == 1 ? 1 : 0;
     for (int32_t c : {ch, ch ^ 1}) {
       if (c != ch && param.WriteBothChannels == 0) break;
       StoreValueOutput(pvm->Outputs[c][0].Level, x);
       StoreValueOutput(pvm->Outputs[c][0].Frequency, x);
     }
   }
-  m.Changed = -1;
+  m.Changed.Store(-1);
 }
 
 void CopyPortValueOutputs(ModuleRecord& m, int32_t p, const ModuleRecord& source) {
@@ -322,7 +326,7 @@ void CopyPortValueOutputs(ModuleRecord& m, int32_t p, const ModuleRecord& source
   ModuleRecord& pvm = *m.PortValueModules[p];
   for (int32_t ch = 0; ch < 2; ++ch)
     for (int32_t v = 0; v < kVoices; ++v) pvm.Outputs[ch][v] = source.Outputs[ch][v];
-  m.Changed = -1;
+  m.Changed.Store(-1);
 }
 
 void SeedFeedbackSource(ModuleRecord& m, int32_t port) {
@@ -371,7 +375,7 @@ static void FallBack(ModuleRecord& m, int32_t port, ModuleRecord& templ) {
   ModuleForgetSteadyPorts(m);
   ModuleParam& param = m.Params[port];
   ModuleRecord* shared = templ.PortValueModules[port];
-  if (param.Global != 0 && shared != nullptr) {
+  if (param.Global.Load() != 0 && shared != nullptr) {
     m.PortSources[port].Store(shared);
     ModuleConnectOutput(templ, &m, port);
     param.PortLinkState.Store(kPortGlobal);

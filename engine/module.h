@@ -89,6 +89,9 @@ using ProcessFunction = void (*)(ModuleRecord* module, uint64_t frameCounter,
 void ProcessNone(ModuleRecord* module, uint64_t frameCounter, int32_t parity,
                  int32_t previousParity);
 
+// one thread: graph owner, as the record that holds it: the kernels write
+// their outputs every frame; a value module's element 0 is set and read whole
+// (StoreValueOutput, LoadValueOutput), as the page reads it while playing.
 struct OutputElement {
   float Level;
   float Frequency;  // hertz x 4 / rate
@@ -100,6 +103,8 @@ struct OutputElement {
 // Frequency, A = ReleaseStart, B = Peak, C = SustainInput; the tail types:
 // State = TailStage, A = WindowFrames / latched values, B = EchoFeedback.
 struct SequencerVoice {
+  // one thread: graph owner, the kernels' voice state; resets run at a frame
+  // boundary or at rest
   int32_t State;
   int32_t Index;
   int32_t Position;
@@ -113,6 +118,7 @@ struct SequencerVoice {
 // computed from (engine/dsp/keyboards.cpp): a frame in which none of it
 // changed leaves the outputs as they are. State null: nothing kept.
 struct KeyboardPublished {
+  // one thread: graph owner, the Keyboard's and Octave board's kernels only
   const void* State;               // the keyboard state read
   int32_t Voices;                  // ActiveVoices published
   uint32_t Released;               // bit i: position i holds a released voice
@@ -127,6 +133,7 @@ struct KeyboardPublished {
 // voices they are armed for, and the proof that lets the usual frame skip
 // reading its inputs. Cleared wherever the voice records are.
 struct AdsrRows {
+  // one thread: graph owner, the ADSR's kernel, and resets with its voices
   int32_t Key = 0;             // the record's own key while armed; 0 disarmed
   int32_t Voices = 0;          // voices armed for, plus 256 when the ids are the positions
   uint32_t Ids = 0;            // the voice ids armed, as bits
@@ -139,46 +146,66 @@ struct AdsrRows {
 // Flags are 64-bit words holding 0 or -1. Names in comments are the other
 // names the same field goes by.
 struct ModuleRecord {
+  // one thread: maker, set from the catalog's kernel table when the record is made
   ProcessFunction ProcessFunctions[2];  // 0 single voice, 1 every voice
   // The page's switches: the interface flips them (and the render itself
   // clears Play, Record, Power at a pass's end or a take's); the render reads
   // them every frame, the frame watch (video) and the MIDI thread read them.
   Shared<int64_t> ModuleSwitches[kModuleSwitchWords];
-  int64_t Reserved0;                    // cleared at construction; not copied
+  int64_t Reserved0;                    // one thread: maker, cleared at construction; not copied
   // Each port's source: a link writes it (the interface with playback off,
   // the audio thread's commands while it plays); the render, the frame watch
   // (video, under the list's lock) and the page read it.
   Shared<ModuleRecord*> PortSources[kModuleParams];
   ModuleParam Params[kModuleParams];
-  ModuleRecord* PortValueModules[kModuleParams];  // owned
-  int32_t Type;
-  int32_t MidiDeviceBinding;            // device slot + 1; an Oscillator's wave shape
-  int32_t Role;                         // ModuleRole
-  int32_t MidiChannelFilter;            // channel + 1; 0 any
-  int64_t OptionWords[2];               // stored in the module file record
-  int32_t EditChannel;                  // 0 or 1: the channel the interface edits
+  ModuleRecord* PortValueModules[kModuleParams];  // owned; one thread: maker, made with the record
+  int32_t Type;                         // one thread: maker
+  // A Keyboard's device slot + 1, an Oscillator's wave shape, a Melody
+  // Generator's scale pattern: the interface writes it (the device list under
+  // MT_MIDIMAPS, the Shapes and scale lists while playing); the kernels read
+  // it once per frame or step, the MIDI thread under MT_MIDIMAPS.
+  Shared<int32_t> MidiDeviceBinding;
+  int32_t Role;                         // ModuleRole; one thread: maker
+  // Channel + 1; 0 any. The interface writes it under MT_MIDIMAPS (and a load
+  // as it makes the module); the MIDI thread reads it there, the page anywhere.
+  Shared<int32_t> MidiChannelFilter;
+  int64_t OptionWords[2];               // stored in the module file record; one thread: interface, a load and a save
+  // 0 or 1: the channel the interface edits. The L/R selector writes it; a
+  // move reads it once where it is made and carries it (a controller's move on
+  // the MIDI thread, a value set on the interface), the render's own moves
+  // (a take's end) read it once per value.
+  Shared<int32_t> EditChannel;
   Shared<int32_t> SelectedParam;        // -1 none; the interface writes it, the value field's watch reads it
-  int32_t PageWord;                     // module pages only
+  int32_t PageWord;                     // module pages only; one thread: interface
   Shared<int32_t> VoiceMapSourcePort;   // LeadPort; a rebuild writes it (audio while playing), the watch reads it
   // 0 single voice, 1 per voice: the page and a rebuild set it, the render
   // picks the process function by it each frame.
   Shared<int32_t> PolyphonyMode;
-  int32_t Reserved1;
+  int32_t Reserved1;                    // one thread: maker
+  // one thread: graph owner, a rebuild of the order sets them (the audio
+  // thread's while playing)
   ModuleRecord* TriggerLink;            // envelope link
   ModuleRecord* VoiceFlagLink;          // second link
   ModuleRecord* ThirdLink;              // cleared with the other two
 
   // State block: 57 words.
-  int64_t ChannelsFixed;                // FixedChannels
+  int64_t ChannelsFixed;                // FixedChannels; one thread: maker
+  // one thread: graph owner, the render's kernels and commands while playing,
+  // resets at rest
   int64_t SequencerWord;
   int64_t MixerWord;
-  int64_t MidiMapped;                   // the MIDI-map rebinding word
+  int64_t MidiMapped;                   // the MIDI-map rebinding word; one thread: interface, a load and a delete
   Shared<int64_t> ClipFlag;             // the render raises it, the frame watch takes it
-  int64_t GateWasOpen;
+  int64_t GateWasOpen;                  // one thread: graph owner, the kernels and resets
+  // one thread: graph owner, a rebuild sets it (the audio thread's while
+  // playing); the maker copies the type's
   int64_t PerVoiceOutput;               // also the trigger-chain mark
-  int64_t VoiceOwner;                   // EnvelopeLinkSource
+  int64_t VoiceOwner;                   // EnvelopeLinkSource; one thread: maker, the type's word
+  // one thread: graph owner, a rebuild sets them (the audio thread's while playing)
   int64_t PolyphonyChanged;
   int64_t ChannelsGrew;
+  // one thread: maker, the type's fixed words, set by the catalog and copied
+  // into each module made from it
   int64_t StateWord10;
   int64_t DerivedFlag1;                 // DerivedTypeFlag1
   int64_t DerivedFlag2;                 // DerivedTypeFlag2
@@ -190,17 +217,26 @@ struct ModuleRecord {
   int64_t DerivedFlag7;                 // DerivedTypeFlag7
   int64_t DerivedFlag8;                 // DerivedTypeFlag8
   int64_t ClearBuffersOnReset;          // ResetClearsWork
-  int64_t StateWord21;
-  int64_t MelodyRestart;
+  // A Melody Generator's applied loop flag (ReplayMode): its kernel writes it
+  // at each phrase end and reads it settled; the LOOP click, the selection and
+  // the system bar's tick read it on the interface.
+  Shared<int64_t> StateWord21;
+  int64_t MelodyRestart;                // one thread: graph owner, the kernel, rewinds and resets
   Shared<int64_t> RecordDone;           // the page asks a take's end, the render clears it; both read it
+  // one thread: graph owner, the kernels and the render's commands
   int64_t VoicePlaying[kVoices];
   int64_t StateWord56;
 
+  // one thread: graph owner, the order's rebuild and the render
   int64_t OrderVisiting;
   int64_t HasFeedbackInput;
-  int64_t Changed;                      // a port value was set
-  int64_t Awake;
+  // A port value was set: ModuleSetParamValue stores it (the render's moves,
+  // a take's finish, the interface at rest); the Octave board's kernel reads
+  // it once per frame.
+  Shared<int64_t> Changed;
+  int64_t Awake;                        // one thread: graph owner, the render's wake and reset
   Shared<int64_t> OrderExcluded;        // a rebuild writes it (audio while playing), the watch reads it
+  // one thread: maker, the type's words
   int64_t RunsWithoutVoices;
   int64_t KeepsVoices;
   int64_t RequiresPortLink;             // NeedsLeadInput
@@ -208,16 +244,18 @@ struct ModuleRecord {
   DynZString ShortName;
   Shared<int32_t> ListIndex;            // -1 when not listed; the interface lists, the render and the MIDI thread ask
   Shared<int32_t> InstanceNumber;       // the interface renumbers (list lock and MT_MIDIMAPS); render, MIDI thread, draws read
+  // one thread: maker, the type's words and the box's size
   int32_t RequiredPort;                 // DefaultLeadPort
   int32_t BoxWidthUnits;
   int32_t BoxHeightUnits;
   int32_t Category;                     // ModuleCategory
   int32_t PortCount;
   int32_t ParamCount;
-  int32_t ProcessingDepth;
-  float VoiceState[kChannelRows][kVoiceColumns];
+  int32_t ProcessingDepth;              // one thread: graph owner, a rebuild; a save reads it under a frame hold
+  float VoiceState[kChannelRows][kVoiceColumns];  // one thread: graph owner, the kernels' state
   Shared<int64_t> BoxControl;           // the module's box on the plane: the interface writes it, the watch reads it
-  int32_t ChosenSourcePort;             // ChosenLeadPort; -1 automatic
+  int32_t ChosenSourcePort;             // ChosenLeadPort; -1 automatic; one thread: interface, the page, a load, a save
+  // one thread: maker, the type's words
   int32_t VoiceFlagRoot;                // ChainStart
   int64_t FollowsPolyphony;             // FollowsLeadPolyphony
   int64_t PolyphonyCapability;          // 0 single only, 1 always per voice, 2 choice
@@ -231,6 +269,8 @@ struct ModuleRecord {
   // The render's kernels write it every frame; a wait for a module's voices
   // (WaitModuleOutput, interface) reads it. Kernels read it once per frame.
   Shared<int32_t> ActiveVoices;
+  // one thread: graph owner, the render and its resets; the two pointers are
+  // the maker's, their entries the graph owner's
   int32_t SleepingVoices;
   int32_t VoicesToCompute;
   int32_t PreviousActiveVoices;
@@ -243,18 +283,21 @@ struct ModuleRecord {
   // Written by the graph owner (the attach command, a take's start and end, a
   // discarded take); read by the render, the interface and the list draws.
   Shared<WaveLibraryEntry*> SampleEntry;
-  float* SampleData;                    // interleaved frames
-  float SampleStep;                     // the pitch field
-  int32_t SampleChannels;
-  int32_t SampleFrames;
-  int32_t FramesRecorded;
+  float* SampleData;                    // interleaved frames; one thread: graph owner, an attach or a take
+  float SampleStep;                     // the pitch field; one thread: graph owner, an attach or a take
+  int32_t SampleChannels;               // one thread: graph owner, an attach
+  int32_t SampleFrames;                 // one thread: graph owner, an attach or a take
+  int32_t FramesRecorded;               // one thread: graph owner, the Sample's take
 
+  // one thread: graph owner, the kernels and resets; the buffers are made
+  // with the record or at rest
   float* WorkBuffers[kWorkBufferSlots]; // per voice id, in one block owned by [0]
   int32_t WorkBufferSize;               // elements x channels
   int32_t WorkBufferElements;
   int32_t WorkBufferChannels;
   float AuxVoiceState[kChannelRows][kVoiceColumns];
   OutputElement Outputs[kChannelRows][kVoiceColumns];
+  // one thread: graph owner, links (the render's commands while playing)
   ModuleRecord* OutputTargets[kOutputTargetSlots];  // null = free entry
   int32_t OutputTargetPorts[kOutputTargetSlots];
   Shared<int32_t> OutputCount;          // entries in use, at most 256; links write it, the watch reads it
@@ -262,12 +305,13 @@ struct ModuleRecord {
   // chosen when the processing order is rebuilt, cleared when a port's
   // source changes (ModuleSteadyPorts).
   Shared<uint64_t> SteadyPorts;         // the order's owner chooses them; a link on any thread forgets them
-  KeyboardPublished Published;          // Keyboard and Octave board only
+  KeyboardPublished Published;          // Keyboard and Octave board only; one thread: graph owner, their kernels
   // Keyboard and Octave board: the state the render last found in the bank
   // entry of the module's number, played while a removal renumbers them. The
   // render's own word: a state moves with its module, so it stays right.
+  // one thread: graph owner
   KeyboardState* PlayedState;
-  AdsrRows Adsr;                        // ADSR only
+  AdsrRows Adsr;                        // ADSR only; one thread: graph owner, its kernel and resets
   // The processing order that last placed the module (OrderGeneration's
   // count then; 0 never): it is in the order while this is not below
   // OrderGeneration. Written by each rebuild (the audio thread's while
@@ -350,8 +394,10 @@ inline void ClearTriggerBuffer(ModuleRecord& m, int32_t parity) {
   ClearTriggerBuffer(m, parity, m.PolyphonyMode.Load());
 }
 
-// Values.
+// Values. ModuleSetParamValue writes the channel the interface edits (read
+// once); a move that was told its channel where it was made passes it.
 void ModuleSetParamValue(ModuleRecord& m, int32_t p, float x);
+void ModuleSetParamValueOnChannel(ModuleRecord& m, int32_t p, float x, int32_t channel);
 void CopyPortValueOutputs(ModuleRecord& m, int32_t p, const ModuleRecord& source);
 void SeedFeedbackSource(ModuleRecord& m, int32_t port);
 

@@ -387,7 +387,7 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
   m->InstanceNumber.Store(instance);
   m->BoxControl.Store(0);
   if (m->Type == kTypeCapture) CaptureModule = m;
-  if (m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) m->MidiDeviceBinding = 0;
+  if (m->Type == kTypeKeyboard || m->Type == kTypeOctaveBoard) m->MidiDeviceBinding.Store(0);
   if (m->Type == kTypeKeyboard && instance == CurrentKeyboardIndex.Load() + 1) CurrentKeyboard.store(m);
   {
     platform::MutexGuard guard(ModuleList.lock);
@@ -454,7 +454,7 @@ void CompactModuleList(int32_t n) {
 static std::string ModuleTitle(const ModuleRecord& m) {
   std::string title = QUARLE_BASICS::DynZStringGet(m.ShortName) + " " + std::to_string(m.InstanceNumber.Load());
   if (m.Type == kTypeOscillator) {
-    int32_t shape = m.MidiDeviceBinding;
+    int32_t shape = m.MidiDeviceBinding.Load();
     if (shape >= 0 && shape < kWaveShapeCount)
       title += " : " + QUARLE_BASICS::AbbreviateLabel(QUARLE_BASICS::DynZStringGet(WaveShapeTable[shape].Name), 0);
   }
@@ -505,7 +505,7 @@ void UnlinkModule(ModuleRecord& m) {
     if (s == nullptr) continue;
     if (s != &m && s->Role == kRoleLive) {
       ModuleDisconnectOutput(*s, &m, p);
-    } else if (m.Params[p].Global != 0 && m.Type >= 0 && m.Type < kModuleTypeCount) {
+    } else if (m.Params[p].Global.Load() != 0 && m.Type >= 0 && m.Type < kModuleTypeCount) {
       ModuleDisconnectOutput(ModuleCatalog[m.Type], &m, p);
     }
   }

@@ -289,7 +289,7 @@ void RefreshParamControl(ModuleRecord* module) {
       const ModuleRecord* source = module->PortValueModules[index];
       x = p.Value.Load();
       if (source) {
-        const int32_t channel = p.WriteBothChannels != 0 ? 0 : std::clamp(module->EditChannel, 0, 1);
+        const int32_t channel = p.WriteBothChannels != 0 ? 0 : std::clamp(module->EditChannel.Load(), 0, 1);
         x = LoadValueOutput(source->Outputs[channel][0].Level);
         // While playing the value is the render's to write (it writes the
         // pair together); the field shows the channel all the same.

@@ -100,7 +100,7 @@ void ModuleParamCopy(ModuleParam& dst, const ModuleParam& src) {
   CopyShared(dst.PortLinkState, src.PortLinkState);
   dst.ChannelCountExempt = src.ChannelCountExempt;
   dst.NoValueEditor = src.NoValueEditor;
-  dst.Global = src.Global;
+  CopyShared(dst.Global, src.Global);
   dst.WriteBothChannels = src.WriteBothChannels;
   dst.SideSwap = src.SideSwap;
   CopyShared(dst.RangeLow, src.RangeLow);

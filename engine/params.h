@@ -50,6 +50,7 @@ enum UnitFamily : int32_t {
 
 // One hit-testable piece of a value field's text.
 struct DisplaySegment {
+  // one thread: holder of Lock, its value record's lock, as the record's words
   int32_t Kind;   // 0 sign, 1 number, 2 literal
   int32_t X;      // pixels from the field's left edge
   int32_t Width;
@@ -62,6 +63,10 @@ struct DisplaySegment {
 using ParamValueChangeFn = int32_t (*)(float* value);
 
 struct ParamValue {
+  // one thread: holder of Lock, the record's own lock: the value editors
+  // (interface), the field's draw (video) and a move's display (the render's
+  // take end, the interface's moves) read and change them under it; the
+  // maker sets them before, a copy at rest or under a frame hold
   ValueRecord Base;        // the number with its ratio and display form
   int32_t UnitFamily;
   int32_t Unit;            // 0 when the family is below 2
@@ -75,8 +80,10 @@ struct ParamValue {
   uint32_t Rate;           // for time units
   float UnitArgument;
   float EditStep;          // display step of the current unit
-  platform::Mutex* Lock;   // own lock, never copied
-  ParamValueChangeFn OnChange;
+
+  platform::Mutex* Lock;   // own lock, never copied; one thread: maker
+  ParamValueChangeFn OnChange;  // one thread: maker
+  // one thread: holder of Lock, as the words above
   DisplaySegment Segments[kParamSegments];
   int32_t SegmentCount;
   int32_t DrawSize;
@@ -88,6 +95,8 @@ struct ParamValue {
 };
 
 struct ModuleParam {
+  // one thread: maker, the type's words, set by the catalog and copied into
+  // each module made from it
   DynZString LongName;
   DynZString Label;
   float Scale;             // displayed value = value x scale
@@ -95,7 +104,7 @@ struct ModuleParam {
   // Control range in value units: the interface sets it (or a MIDI move in
   // a range edit mode, on the audio thread); MIDI moves read it on the audio thread.
   Shared<float> RangeLow, RangeHigh, Step;
-  float InitialValue;      // the type's default in value units
+  float InitialValue;      // the type's default in value units; one thread: maker
   // ModuleSetParamValue writes it: the interface with playback off, the audio
   // thread's controller moves while it plays; the value field's watch (video)
   // and the page read it.
@@ -105,24 +114,32 @@ struct ModuleParam {
   // input domain writes it (interface, under a frame hold while playing); the
   // render's kernels and the plane's frame watch (video) read it.
   Shared<int32_t> OutputSide;
-  int32_t DefaultOutputSide;  // also DefaultSourceSide
+  int32_t DefaultOutputSide;  // also DefaultSourceSide; one thread: maker
   // Set with the port's source by a link (the interface with playback off,
   // the audio thread's commands while it plays); the frame watch reads it.
   Shared<int32_t> PortLinkState;
-  int32_t VoiceMapRow;     // 0 or 1, chosen per frame by the render callback
-  int64_t ChannelCountExempt;  // also ChannelIndependent
-  int64_t NoValueEditor;
-  int64_t Global;          // falls back to the template's port value module
+  int32_t VoiceMapRow;     // 0 or 1, chosen per frame by the render callback; one thread: graph owner
+  int64_t ChannelCountExempt;  // also ChannelIndependent; one thread: maker
+  int64_t NoValueEditor;       // one thread: maker
+  // Falls back to the template's port value module. The Global click flips it
+  // (interface) once the link commands before it have run; a link command
+  // (FallBack: the render while playing) and an unlink read it.
+  Shared<int64_t> Global;
+  // one thread: graph owner, the interface changes it at rest or under a
+  // frame hold (the channel links, a load); the render's moves only read it
   int64_t WriteBothChannels;
   // -1 after a controller move (audio or MIDI thread); the page takes it.
   Shared<int64_t> MidiMoved;
-  int64_t MidiMapCount;    // MIDI map entries bound to this parameter
-  int64_t SideSwap;        // stored in the module file record
+  // MIDI map entries bound to this parameter: learning (interface) and a
+  // load count up, a refused controller's entry (the MIDI thread, under
+  // MT_MIDIMAPS) counts down; the page reads it.
+  Shared<int64_t> MidiMapCount;
+  int64_t SideSwap;        // stored in the module file record; one thread: interface, the E/T click, a load, a save
   // The port's link closes a cycle: a rebuild (audio thread while playing)
   // writes it, the frame watch reads it.
   Shared<int64_t> FeedbackPort;
-  int64_t Reserved3;
-  int64_t IntegerFlag;
+  int64_t Reserved3;       // one thread: maker
+  int64_t IntegerFlag;     // one thread: maker, from the type's unit
 };
 
 void ParamValueInit(ParamValue& v);
@@ -160,6 +177,7 @@ void ModuleParamSetIntegerFlag(ModuleParam& p);
 extern Shared<int32_t> ParamEditMode;
 // The parameter selected in the module page's list; -1 none. Defaults to the
 // selected module's SelectedParam; the interface may install its own.
+// one thread: start-up, installed before the other threads start
 extern int32_t (*SelectedParamIndex)();
 // The value-change hook of every module parameter.
 int32_t OnParamValueChange(float* value);

@@ -67,7 +67,7 @@ std::string ActionText(int32_t kind, const ModuleRecord* m, int32_t port, const 
       return set + Pick(166, "mono|stereo", mono);
     }
     case kActionGlobal:
-      return set + Pick(169, "global|local", p && p->Global == -1);
+      return set + Pick(169, "global|local", p && p->Global.Load() == -1);
     case kActionConnect:
       if (other == m) return InsertArg(LangText(171, "Connect {$} to self"), subject);
       return InsertArg(InsertArg(LangText(172, "Connect {$} to {$}"), subject), otherLabel);

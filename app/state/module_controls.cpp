@@ -102,7 +102,7 @@ std::string ModuleCaption(const ModuleRecord& module) {
                         std::to_string(module.InstanceNumber.Load());
   if (t == kTypeOscillator) {
     // A shape index from a damaged file names no shape: the caption goes without.
-    const int32_t shape = module.MidiDeviceBinding;
+    const int32_t shape = module.MidiDeviceBinding.Load();
     if (shape >= 0 && shape < kWaveShapeCount)
       caption += " : " + QUARLE_BASICS::AbbreviateLabel(DynZStringGet(WaveShapeTable[shape].Name), -1);
   }

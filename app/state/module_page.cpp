@@ -144,7 +144,7 @@ void ShowSwitches(ModuleRecord& m) {
     }
   }
   if (V::ControlRecord* loop = At(play + 3)) {
-    loop->Colour = m.StateWord21 != 0 ? kHighlightColour : 0;
+    loop->Colour = m.StateWord21.Load() != 0 ? kHighlightColour : 0;
     Switch(play + 3, w[kSwitchLoop].Load(), TypeIn(m.Type, {1, 2, 5, 30}));
   }
   Switch(play + 4, w[kSwitchRewind].Load(), t.StateSelect != 0);
@@ -166,7 +166,7 @@ void ShowSwitches(ModuleRecord& m) {
 }
 
 void ShowTypeLists(const ModuleRecord& m) {
-  const int32_t choice = m.MidiDeviceBinding;
+  const int32_t choice = m.MidiDeviceBinding.Load();
   switch (m.Type) {
     case kTypeOscillator:
       SelectRow(Slot(kUiSLIST), choice);
@@ -175,7 +175,7 @@ void ShowTypeLists(const ModuleRecord& m) {
     case kTypeKeyboard: {
       SelectRow(Slot(kUiKBDEVS), choice);
       if (V::ControlRecord* kbch = At(Slot(kUiKBCH))) {
-        const int32_t n = m.MidiChannelFilter;
+        const int32_t n = m.MidiChannelFilter.Load();
         std::string text = V::TextFieldGetText(&kbch->Text);
         text.erase(text.size() >= 2 ? text.size() - 2 : 0);
         text += std::to_string(n) + (n <= 9 ? " " : "");
@@ -300,10 +300,10 @@ void ShowPortPage(ModuleRecord* m, int32_t port) {
     FillPortEditor(p.Number);
   MarkOn(pvm, m->VoiceMapSourcePort.Load() == port ? -1 : 0);
   Enable(pvm, !VoiceMapBlocked(*m) && port < m->PortCount);
-  MarkOn(Slot(kUiPGV), p.Global);
+  MarkOn(Slot(kUiPGV), p.Global.Load());
   MarkOn(pscl, p.WriteBothChannels);
   if (V::ControlRecord* c = At(Slot(kUiMIDI2))) {
-    c->State.Spare = p.MidiMapCount;
+    c->State.Spare = p.MidiMapCount.Load();
     V::ControlPublishState(c);
   }
   if (V::ControlRecord* c = At(Slot(kUiPDOM))) {
@@ -386,8 +386,8 @@ void SelectModule(ModuleRecord* module, int32_t port) {
   }
 
   if (V::ControlRecord* psc = At(Slot(kUiPSC))) {
-    psc->Text.Selected = module->EditChannel;
-    V::TextFieldSetText(&psc->Text, module->EditChannel != 0 ? "R" : "L");
+    psc->Text.Selected = module->EditChannel.Load();
+    V::TextFieldSetText(&psc->Text, module->EditChannel.Load() != 0 ? "R" : "L");
     V::ControlPublish(psc, 0);
   }
   ShowPortPage(module, module->SelectedParam.Load());

@@ -171,7 +171,7 @@ int32_t FinishTemplate(ModuleRecord& t) {
     if (param.Number.Base.ratio.denominator == 0) param.Number.Base.ratio.denominator = 1;
     ParamValueLoadNumber(param.Number, value);
   }
-  t.Changed = 0;
+  t.Changed.Store(0);
 
   if (t.PolyphonyCapability != 2) t.FollowsPolyphony = 0;
   if (t.PolyphonyCapability == 0) t.VoiceFlagRoot = 1;

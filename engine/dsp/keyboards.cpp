@@ -230,7 +230,7 @@ inline bool StillPublished(const ModuleRecord& m, uint64_t lastFrame, uint64_t f
   const int32_t changedWord = state.Changed.Load();
   const bool stateChanged = changedWord == -1;
   const int32_t active = m->ActiveVoices.LoadSettled();
-  if (!(active > 0 || stateChanged || (octave && m->Changed != 0))) return;
+  if (!(active > 0 || stateChanged || (octave && m->Changed.Load() != 0))) return;
   if (stateChanged) TakeChangedMark(state);
 
   const float base = octave ? BaseFrequency(*m) : 1.0f;

@@ -29,8 +29,10 @@ constexpr int32_t kKeyLimit = 1 << 24;
 
 inline float& State(ModuleRecord& m, int32_t slot) { return m.VoiceState[0][slot]; }
 
-inline bool ReplayMode(const ModuleRecord& m) { return m.StateWord21 != 0; }
-inline void SetReplayMode(ModuleRecord& m) { m.StateWord21 = m.ModuleSwitches[kSwitchLoop].Load() != 0 ? -1 : 0; }
+// The kernel is the flag's only writer: it reads its own word settled and
+// stores it whole for the interface's readers (LOOP, the selection, the tick).
+inline bool ReplayMode(const ModuleRecord& m) { return m.StateWord21.LoadSettled() != 0; }
+inline void SetReplayMode(ModuleRecord& m) { m.StateWord21.Store(m.ModuleSwitches[kSwitchLoop].Load() != 0 ? -1 : 0); }
 
 // The level the source of port p publishes on channel 0, voice 0.
 inline float SourceLevel(const ModuleRecord& m, int32_t p) { return m.PortSources[p].LoadSettled()->Outputs[0][0].Level; }
@@ -111,7 +113,7 @@ void ProcessMelodyGenerator(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   if (m->MelodyRestart != 0 && b.data[0] == 0.0f) {
     ClearVoiceState(*m);
     std::memset(m->AuxVoiceState, 0, sizeof m->AuxVoiceState);
-    m->StateWord21 = 0;
+    m->StateWord21.Store(0);
   }
 
   // The lowest non-zero input frequency is the root; a new one is a trigger.
@@ -238,7 +240,7 @@ void ComposeMelodyStep(ModuleRecord& m) {
     const float harmony = SettingRead(m, kMelHarmony, 0);
     const float self = SettingRead(m, kMelSelfInfluence, 0);
     const float* consonance = EngineTuning.ConsonanceWeights;
-    const int32_t pattern = m.MidiDeviceBinding;
+    const int32_t pattern = MelodyScalePattern(m);  // the scale list changes it while playing
     float weights[kMaxCandidates];
     bool allowed = false;
     for (int32_t d = -n; d <= n; ++d) {

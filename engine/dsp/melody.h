@@ -63,8 +63,8 @@ int32_t PickByWeight(int32_t start, int32_t count, float x, const float* weights
 // State access for the interface and tests.
 int32_t MelodyInt(const ModuleRecord& m, int32_t slot);
 void SetMelodyInt(ModuleRecord& m, int32_t slot, int32_t value);
-inline int32_t MelodyScalePattern(const ModuleRecord& m) { return m.MidiDeviceBinding; }
-inline void SetMelodyScalePattern(ModuleRecord& m, int32_t pattern) { m.MidiDeviceBinding = pattern; }
+inline int32_t MelodyScalePattern(const ModuleRecord& m) { return m.MidiDeviceBinding.Load(); }
+inline void SetMelodyScalePattern(ModuleRecord& m, int32_t pattern) { m.MidiDeviceBinding.Store(pattern); }
 
 // What the recording switch of the interface does to the module when it
 // starts a recording: the new entry and its zeroed data become the module's

@@ -16,8 +16,10 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-inline WaveFunction ShapeFunction(const ModuleRecord& m) {
-  WaveFunction f = WaveShapeTable[OscillatorShape(m)].Function;
+// The shape is the interface's to change while playing (the Shapes list): a
+// frame reads it once and passes it on.
+inline WaveFunction ShapeFunction(int32_t shape) {
+  WaveFunction f = WaveShapeTable[shape].Function;
   return f != nullptr ? f : WaveExperimental;
 }
 
@@ -725,13 +727,15 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
 // share a voice id it takes the voice-by-voice path instead.
 using RowsKernel = void (*)(ModuleRecord& m, int32_t voices);
 
-void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels, int32_t voices);
+void VoiceByVoice(ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels, int32_t voices,
+                  WaveFunction shape);
 
 template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
 [[gnu::always_inline]] inline void RowsOrVoices(ModuleRecord& m, int32_t voices) {
   const OscillatorSwitches sw = SwitchesOf(m);
   const int32_t channels = KernelChannels(m);
-  if (!ModuleRows<kShape, kLanes, kLoop, kAvx2>(m, channels, voices, sw)) VoiceByVoice(m, sw, channels, voices);
+  if (!ModuleRows<kShape, kLanes, kLoop, kAvx2>(m, channels, voices, sw))
+    VoiceByVoice(m, sw, channels, voices, ShapeFunction(kShape));
   m.ActiveVoices.Store(voices);
 }
 
@@ -761,7 +765,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   }
   const bool inPlace = _mm256_testz_si256(reinterpret_cast<__m256i>(differ), reinterpret_cast<__m256i>(differ)) != 0;
   if (!inPlace && !DistinctVoiceIds(owner, voices, ids))
-    VoiceByVoice(m, sw, channels, voices);
+    VoiceByVoice(m, sw, channels, voices, ShapeFunction(kShape));
   else if (channels == 1)
     ChannelChunks<kShape, kLanes, kLoop>(m, 0, voices, inPlace, ids, sw);
   else
@@ -831,10 +835,9 @@ inline bool ReadsOwnOutputs(const ModuleRecord& m) {
 // one after the other gives: the shape's settings are shared and no port
 // reads the module's own outputs while they are being written (the kernel
 // itself checks that every voice has its own state). Null otherwise.
-inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices) {
+inline RowsKernel RowsKernelFor(const ModuleRecord& m, int32_t voices, int32_t shape) {
   // White noise (a null entry) is settled first: it never runs as rows, and
   // so skips the checks.
-  const int32_t shape = OscillatorShape(m);
   if (shape == 7 || !ShapeSettingsShared(m) || ReadsOwnOutputs(m)) return nullptr;
   // 4, 8, 16 or 32 lanes by the voice count (0 .. 32), as the first entry of
   // their rows in the table; a few voices take four lanes: one vector of
@@ -889,9 +892,8 @@ inline double SineProduct(float a, float p) {
 // The per-voice slot one voice after the other, for what the rows
 // leaves: kept out of line, so that the rows' path keeps a small frame.
 TARVELO_KERNEL_BUILDS(void, VoiceByVoice, (ModuleRecord& mr, const OscillatorSwitches& sw, int32_t channels,
-                                            int32_t voices)) {
+                                            int32_t voices, WaveFunction shape)) {
   ModuleRecord* m = &mr;
-  const WaveFunction shape = ShapeFunction(*m);
   const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
@@ -910,35 +912,36 @@ TARVELO_KERNEL_BUILDS(void, VoiceByVoice, (ModuleRecord& mr, const OscillatorSwi
 }  // namespace
 
 int32_t OscillatorShape(const ModuleRecord& m) {
-  const int32_t s = m.MidiDeviceBinding;
+  const int32_t s = m.MidiDeviceBinding.Load();
   return static_cast<uint32_t>(s) < static_cast<uint32_t>(kWaveShapeCount) ? s : 0;
 }
 
 void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
-  m.MidiDeviceBinding = static_cast<uint32_t>(shape) < static_cast<uint32_t>(kWaveShapeCount) ? shape : 0;
+  m.MidiDeviceBinding.Store(static_cast<uint32_t>(shape) < static_cast<uint32_t>(kWaveShapeCount) ? shape : 0);
 }
 
 namespace {
 // Out of line, so that the choice of kernel keeps no stack frame (in two
 // builds too, as the slot's entry is).
-[[gnu::noinline]] TARVELO_KERNEL_BUILDS(void, AllVoiceByVoice, (ModuleRecord& m, int32_t voices)) {
-  VoiceByVoice(m, SwitchesOf(m), KernelChannels(m), voices);
+[[gnu::noinline]] TARVELO_KERNEL_BUILDS(void, AllVoiceByVoice, (ModuleRecord& m, int32_t voices, int32_t shape)) {
+  VoiceByVoice(m, SwitchesOf(m), KernelChannels(m), voices, ShapeFunction(shape));
   m.ActiveVoices.Store(voices);
 }
 }  // namespace
 
 TARVELO_KERNEL_BUILDS(void, ProcessOscillatorPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
   const int32_t voices = KernelVoices(*m);
-  const RowsKernel rows = RowsKernelFor(*m, voices);
+  const int32_t shape = OscillatorShape(*m);
+  const RowsKernel rows = RowsKernelFor(*m, voices, shape);
   if (rows != nullptr) {
     rows(*m, voices);
     return;
   }
-  AllVoiceByVoice(*m, voices);
+  AllVoiceByVoice(*m, voices, shape);
 }
 
 TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
-  const WaveFunction shape = ShapeFunction(*m);
+  const WaveFunction shape = ShapeFunction(OscillatorShape(*m));
   const OscillatorSwitches sw = SwitchesOf(*m);
   const ModuleRecord* owner = PortTriggerOwner(*m, m->VoiceMapSourcePort.Load());
   const bool weighted = WeightedMix(*m);

@@ -158,7 +158,7 @@ TEST_F(MidiSequencerTest, NotesAndAControllerFromAnotherClientReachTheKeyboardAn
     platform::MutexGuard maps(T::MT_MIDIMAPS);
     T::MidiMap* map = T::MidiDeviceMaps[slot];
     ASSERT_NE(map, nullptr);
-    kb->MidiDeviceBinding = slot + 1;
+    kb->MidiDeviceBinding.Store(slot + 1);
     for (int32_t ch = 0; ch < T::kMidiChannels; ++ch) map->ChannelKeyboards[ch] = kb;
     T::MidiMapEntry& e = map->Entries[7][0];
     e.Mode = T::kMidiFixedParam;

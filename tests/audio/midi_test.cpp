@@ -190,7 +190,7 @@ class MidiInputTest : public ::testing::Test {
     platform::MutexGuard maps(T::MT_MIDIMAPS);
     T::MidiMap* map = T::MidiDeviceMaps[slot];
     ASSERT_NE(map, nullptr);
-    kb->MidiDeviceBinding = slot + 1;
+    kb->MidiDeviceBinding.Store(slot + 1);
     for (int32_t ch = 0; ch < T::kMidiChannels; ++ch) map->ChannelKeyboards[ch] = kb;
   }
   static void Send(int32_t fake, const std::vector<uint8_t>& bytes) {
@@ -407,7 +407,7 @@ TEST_F(MidiInputTest, RoutingToTheCurrentKeyboardAndUnboundDevices) {
   ASSERT_GE(SlotOf("B"), 0);
 
   // Nothing bound yet: the current keyboard plays every device, filtered by its channel.
-  kb1->MidiChannelFilter = 3;
+  kb1->MidiChannelFilter.Store(3);
   Send(b, {0x90, 60, 100});
   EXPECT_EQ(VoicesOn(0), 0);
   Send(b, {0x92, 60, 100});
@@ -431,7 +431,7 @@ TEST_F(MidiInputTest, RoutingToTheCurrentKeyboardAndUnboundDevices) {
     for (T::MidiMap*& m : T::MidiDeviceMaps) m = nullptr;
     for (T::MidiMap& m : T::MidiMaps) std::fill(std::begin(m.ChannelKeyboards), std::end(m.ChannelKeyboards), nullptr);
   }
-  kb1->MidiDeviceBinding = 0;
+  kb1->MidiDeviceBinding.Store(0);
   Send(a, {0x90, 65, 100});
   EXPECT_EQ(VoiceOfKey(0, 44), -1);
 }
@@ -683,7 +683,7 @@ TEST_F(MidiInputTest, ADeleteFreesNothingTheMidiThreadStillHolds) {
     e.Kind = T::kControllerStandard;
     e.Target = m;
     e.Param = 1;
-    m->Params[1].MidiMapCount += 1;
+    m->Params[1].MidiMapCount.FetchAdd(1);
   };
 
   // Queued before the delete, taken after it: the deleted module keeps its value.
@@ -802,7 +802,8 @@ TEST_F(MidiInputTest, NotesEndWhereTheyStartedWhileAKeyboardIsDeleted) {
         platform::MutexGuard maps(T::MT_MIDIMAPS);
         T::MidiDeviceMaps[slot]->ChannelKeyboards[0] = kb[1];
         T::MidiDeviceMaps[slot]->ChannelKeyboards[1] = kb[2];
-        kb[1]->MidiDeviceBinding = kb[2]->MidiDeviceBinding = slot + 1;
+        kb[1]->MidiDeviceBinding.Store(slot + 1);
+        kb[2]->MidiDeviceBinding.Store(slot + 1);
       }
       std::atomic<bool> stop{false};
       std::atomic<int32_t> played{0}, wrong{0};

@@ -681,7 +681,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
                   fixed.Kind = kControllerStandard;
                   fixed.Target = c;
                   fixed.Param = 0;
-                  c->Params[0].MidiMapCount += 1;
+                  c->Params[0].MidiMapCount.FetchAdd(1);
                 }
               }
               RemoveModule(c);

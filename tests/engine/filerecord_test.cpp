@@ -53,7 +53,7 @@ void Shape(int32_t type, int32_t ports, int32_t params, int32_t category) {
     q.Step.Store(0.1f);
     q.OutputSide.Store(q.DefaultOutputSide = 0);
     q.ChannelCountExempt = 0;
-    q.Global = 0;
+    q.Global.Store(0);
     q.SideSwap = 0;
     q.WriteBothChannels = -1;
     q.IntegerFlag = 0;
@@ -169,10 +169,10 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   ModuleRecord* m = Add(kTestType);
   m->InstanceNumber.Store(2);
   m->ProcessingDepth = 4;
-  m->MidiDeviceBinding = 7;
+  m->MidiDeviceBinding.Store(7);
   m->OptionWords[0] = 123;
   m->OptionWords[1] = -5;
-  m->MidiChannelFilter = 3;
+  m->MidiChannelFilter.Store(3);
   ModuleSetPolyphonyPort(*m, 1);
   m->ModuleSwitches[kSwitch2].Store(-1);
   m->ModuleSwitches[kSwitchPerVoice].Store(-1);
@@ -190,16 +190,16 @@ TEST_F(FileRecordTest, ModuleLoadsBackEqual) {
   time.RangeHigh.Store(0.9f);
   time.Step.Store(0.2f);
   m->Params[2].SideSwap = -1;
-  m->Params[3].Global = -1;
+  m->Params[3].Global.Store(-1);
   for (int32_t v = 0; v < kVoices; ++v) m->VoiceState[1][v] = 0.01f * v;
 
   ModuleToFileRecord(*rec, m);
   ModuleRecord* back = Reload(*rec, 1);
   EXPECT_EQ(back->InstanceNumber.Load(), 2);
   EXPECT_EQ(back->ProcessingDepth, 4);
-  EXPECT_EQ(back->MidiDeviceBinding, 7);
+  EXPECT_EQ(back->MidiDeviceBinding.Load(), 7);
   EXPECT_EQ(back->OptionWords[1], -5);
-  EXPECT_EQ(back->MidiChannelFilter, 3);
+  EXPECT_EQ(back->MidiChannelFilter.Load(), 3);
   EXPECT_EQ(back->ChosenSourcePort, 1);
   EXPECT_EQ(back->VoiceMapSourcePort.Load(), 1);
   EXPECT_EQ(back->ModuleSwitches[kSwitch2].Load(), -1);
@@ -313,7 +313,7 @@ TEST_F(FileRecordTest, DamagedValuesBecomeDefaults) {
   EXPECT_EQ(back->Params[2].Number.Unit, 0);
   EXPECT_EQ(back->ChosenSourcePort, -1);
   EXPECT_EQ(back->VoiceMapSourcePort.Load(), 0);
-  EXPECT_EQ(back->MidiChannelFilter, 0);
+  EXPECT_EQ(back->MidiChannelFilter.Load(), 0);
   EXPECT_EQ(back->PortSources[0].Load(), back->PortValueModules[0]);
   EXPECT_EQ(back->PortSources[1].Load(), back->PortValueModules[1]);
 
@@ -323,7 +323,7 @@ TEST_F(FileRecordTest, DamagedValuesBecomeDefaults) {
   back = Reload(*rec, 0);
   EXPECT_EQ(back->ChosenSourcePort, 2);  // the last port
   EXPECT_EQ(back->VoiceMapSourcePort.Load(), 2);
-  EXPECT_EQ(back->MidiChannelFilter, 0);
+  EXPECT_EQ(back->MidiChannelFilter.Load(), 0);
   EXPECT_EQ(back->PortSources[0].Load(), back);
 }
 
@@ -422,14 +422,14 @@ TEST_F(FileRecordTest, OldFilesAndTypeRules) {
   rec->MidiDeviceBinding = 55;  // no such device slot
   back = Reload(*rec, 1);
   EXPECT_EQ(back->ModuleSwitches[kSwitchKillReleased].Load(), -1);
-  EXPECT_EQ(back->MidiDeviceBinding, 0);
+  EXPECT_EQ(back->MidiDeviceBinding.Load(), 0);
   rec->MidiDeviceBinding = 16;
   rec->Switches[kSwitch1] = 5;
   rec->Slots[1][32][1] = 7.0f;  // output channels of a type without ports
   back = Reload(*rec, 1);
   EXPECT_EQ(back->ModuleSwitches[kSwitchKillReleased].Load(), 0);
   EXPECT_EQ(back->ModuleSwitches[kSwitch1].Load(), -1);
-  EXPECT_EQ(back->MidiDeviceBinding, 16);
+  EXPECT_EQ(back->MidiDeviceBinding.Load(), 16);
   EXPECT_EQ(back->OutputChannels.Load(), 2);
 
   ModuleCatalog[kTestType].PolyphonyCapability = 0;
@@ -446,12 +446,12 @@ TEST_F(FileRecordTest, MidiMapsBindAfterALoad) {
   ModuleRecord* a = Add(kTestType);
   Add(kTestType);
   ModuleRecord* kb = Add(kTypeKeyboard);
-  kb->MidiDeviceBinding = 1;
-  kb->MidiChannelFilter = 0;
+  kb->MidiDeviceBinding.Store(1);
+  kb->MidiChannelFilter.Store(0);
   kb->InstanceNumber.Store(CurrentKeyboardIndex.Load() + 1);
   ModuleRecord* kb2 = Add(kTypeKeyboard);
-  kb2->MidiDeviceBinding = 1;
-  kb2->MidiChannelFilter = 3;
+  kb2->MidiDeviceBinding.Store(1);
+  kb2->MidiChannelFilter.Store(3);
   kb2->InstanceNumber.Store(CurrentKeyboardIndex.Load() + 2);
   g_devices[0] = "Dev A";
   g_devices[1] = "New";
@@ -474,7 +474,7 @@ TEST_F(FileRecordTest, MidiMapsBindAfterALoad) {
   ModuleList.count = placed;
   EXPECT_EQ(e[1][0].Mode, kMidiFixedParam);
   EXPECT_EQ(e[1][0].Target, a);
-  EXPECT_EQ(a->Params[1].MidiMapCount, 1);
+  EXPECT_EQ(a->Params[1].MidiMapCount.Load(), 1);
   EXPECT_EQ(a->MidiMapped, -1);
   EXPECT_EQ(e[2][0].Mode, kMidiUnbound);
   EXPECT_EQ(e[3][0].Mode, kMidiUnbound);
@@ -493,7 +493,7 @@ TEST_F(FileRecordTest, MidiMapsBindAfterALoad) {
 
   ClearMidiMapEntry(e[6][0]);
   ClearMidiMapEntry(e[1][0]);
-  EXPECT_EQ(a->Params[1].MidiMapCount, 0);
+  EXPECT_EQ(a->Params[1].MidiMapCount.Load(), 0);
 }
 
 }  // namespace

@@ -143,18 +143,18 @@ TEST_F(MidiMapTest, LearningTwiceGivesTheFirstParameterItsCountBack) {
   MidiMapEntry& e = DeviceMap(0).Entries[10][3];
   EXPECT_EQ(e.Mode, kMidiFixedParam);
   EXPECT_EQ(e.Target, a);
-  EXPECT_EQ(a->Params[1].MidiMapCount, 1);
+  EXPECT_EQ(a->Params[1].MidiMapCount.Load(), 1);
   EXPECT_EQ(MidiLearnArmed, 0);
   ASSERT_FALSE(g_onCalls.empty());
   EXPECT_EQ(g_onCalls.back(), (std::pair<int32_t, int64_t>{100 + kControlMidiLearn2, -1}));
 
   a->SelectedParam.Store(2);
   MidiLearnBind(0, 10, 3, kMidiFixedParam);
-  EXPECT_EQ(a->Params[1].MidiMapCount, 0);
-  EXPECT_EQ(a->Params[2].MidiMapCount, 1);
+  EXPECT_EQ(a->Params[1].MidiMapCount.Load(), 0);
+  EXPECT_EQ(a->Params[2].MidiMapCount.Load(), 1);
 
   MidiLearnBind(0, 10, 3, kMidiSelectedParam);
-  EXPECT_EQ(a->Params[2].MidiMapCount, 0);
+  EXPECT_EQ(a->Params[2].MidiMapCount.Load(), 0);
   EXPECT_EQ(e.Mode, kMidiSelectedParam);
   EXPECT_EQ(e.Target, nullptr);
   EXPECT_EQ(e.Param, -1);
@@ -449,7 +449,7 @@ TEST_F(MidiMapTest, ResettingAMap) {
   gone.Entries[3][3].Mode = kMidiSelectedParam;
   gone.LastValues[3][3] = 99.0f;
   a->Type = kTypeKeyboard;
-  a->MidiDeviceBinding = 6;
+  a->MidiDeviceBinding.Store(6);
   gone.ChannelKeyboards[0] = a;
   MidiDeviceMaps[7] = &gone;
   ResetMidiMap(gone);
@@ -457,23 +457,23 @@ TEST_F(MidiMapTest, ResettingAMap) {
   EXPECT_EQ(MidiDeviceMaps[7], nullptr);
   EXPECT_EQ(gone.Entries[3][3].Mode, kMidiUnbound);
   EXPECT_EQ(gone.LastValues[3][3], 0.0f);
-  EXPECT_EQ(a->MidiDeviceBinding, 0);
+  EXPECT_EQ(a->MidiDeviceBinding.Load(), 0);
   EXPECT_EQ(gone.ChannelKeyboards[0], nullptr);
   ResetMidiMap(live);
   EXPECT_STREQ(live.DeviceName, "Dev A");
 
-  a->MidiDeviceBinding = 3;
+  a->MidiDeviceBinding.Store(3);
   b->Type = kTypeKeyboard;
-  b->MidiDeviceBinding = 4;
+  b->MidiDeviceBinding.Store(4);
   UnbindKeyboardsFromDevice(2);
-  EXPECT_EQ(a->MidiDeviceBinding, 0);
-  EXPECT_EQ(b->MidiDeviceBinding, 4);
+  EXPECT_EQ(a->MidiDeviceBinding.Load(), 0);
+  EXPECT_EQ(b->MidiDeviceBinding.Load(), 4);
 }
 
 TEST_F(MidiMapTest, SectionRoundTrip) {
   ModuleRecord& templ = ModuleCatalog[5];
   const int32_t savedCount = templ.ParamCount;
-  const int64_t savedMapped = templ.Params[1].MidiMapCount;
+  const int64_t savedMapped = templ.Params[1].MidiMapCount.Load();
   templ.ParamCount = savedCount > 2 ? savedCount : 2;
 
   MidiMap& m0 = DeviceMap(0);
@@ -506,7 +506,7 @@ TEST_F(MidiMapTest, SectionRoundTrip) {
   // Back in, as a synth load does it: read, then bind once the modules exist.
   ClearMidiMapTargets(b);
   MidiMaps[3].Entries[64][0] = MidiMapEntry{};
-  templ.Params[1].MidiMapCount = savedMapped;
+  templ.Params[1].MidiMapCount.Store(savedMapped);
   ASSERT_EQ(InitMidiMaps(), 0);
   ASSERT_EQ(LoadFrom("maps.bin", false), 0);
   RebindMidiMaps(ModuleList.count);
@@ -515,7 +515,7 @@ TEST_F(MidiMapTest, SectionRoundTrip) {
   EXPECT_EQ(back.Kind, kControllerEndless64);
   EXPECT_EQ(back.Target, b);
   EXPECT_EQ(back.Param, 2);
-  EXPECT_EQ(b->Params[2].MidiMapCount, 1);
+  EXPECT_EQ(b->Params[2].MidiMapCount.Load(), 1);
   EXPECT_EQ(b->MidiMapped, -1);
   EXPECT_EQ(MidiMaps[0].Entries[0][0].Mode, kMidiSelectedParam);
   EXPECT_EQ(MidiMaps[0].Entries[127][15].Mode, kMidiParamOfSelected);
@@ -523,13 +523,13 @@ TEST_F(MidiMapTest, SectionRoundTrip) {
   EXPECT_STREQ(MidiMaps[3].DeviceName, "Pad");
   EXPECT_EQ(MidiMaps[3].Slot, 3);
   EXPECT_EQ(MidiMaps[3].Entries[64][0].Target, &templ);
-  EXPECT_EQ(templ.Params[1].MidiMapCount, savedMapped + 1);
+  EXPECT_EQ(templ.Params[1].MidiMapCount.Load(), savedMapped + 1);
   EXPECT_EQ(MidiDeviceMaps[0], &MidiMaps[0]);
   EXPECT_EQ(MidiMaps[0].Claimed, -1);
 
   ClearMidiMapEntry(MidiMaps[3].Entries[64][0]);
   templ.ParamCount = savedCount;
-  templ.Params[1].MidiMapCount = savedMapped;
+  templ.Params[1].MidiMapCount.Store(savedMapped);
 }
 
 TEST_F(MidiMapTest, DamagedSections) {

@@ -125,7 +125,7 @@ TEST_F(ModuleTest, GlobalPortsAndTheTemplateTable) {
   ModuleRecord* src = Add(kRectifier);
   ModuleRecord* a = Add(kAddition);
   ModuleRecord* t = Template(kAddition);
-  a->Params[1].Global = -1;
+  a->Params[1].Global.Store(-1);
   EXPECT_EQ(ModuleLinkInput(*a, 1, nullptr, t), kLinkRefused);
   EXPECT_EQ(a->PortSources[1].Load(), t->PortValueModules[1]);
   EXPECT_EQ(a->Params[1].PortLinkState.Load(), kPortGlobal);
@@ -139,7 +139,7 @@ TEST_F(ModuleTest, GlobalPortsAndTheTemplateTable) {
   EXPECT_EQ(a->Params[1].PortLinkState.Load(), kPortGlobal);
   EXPECT_EQ(t->OutputCount.Load(), 1);
   // Not global any more: back to its own value module, out of the table.
-  a->Params[1].Global = 0;
+  a->Params[1].Global.Store(0);
   ModuleLinkInput(*a, 1, nullptr, t);
   EXPECT_EQ(a->PortSources[1].Load(), a->PortValueModules[1]);
   EXPECT_EQ(t->OutputTargets[0], nullptr);

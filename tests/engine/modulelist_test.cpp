@@ -76,7 +76,7 @@ TEST_F(ModuleListTest, RemovalRenumbersRetitlesAndUnlinks) {
   o1->BoxControl.Store(11);
   o2->BoxControl.Store(12);
   o3->BoxControl.Store(13);
-  o3->MidiDeviceBinding = 3;  // wave shape
+  o3->MidiDeviceBinding.Store(3);  // wave shape
   Link(sum, 0, o1);
   Link(sum, 1, o1);
   Link(o1, 0, o2);

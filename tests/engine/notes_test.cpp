@@ -450,7 +450,7 @@ TEST(ParamControl, ShowsTheNumberTheEditModeSelects) {
   p.Step.Store(0.125f);
   p.Value.Store(9.0f);
   m->SelectedParam.Store(1);
-  m->EditChannel = 1;
+  m->EditChannel.Store(1);
   p.WriteBothChannels = 0;
   const int32_t savedMode = ParamEditMode.Load();
 

@@ -73,7 +73,7 @@ TEST_F(ParamFixture, FieldSizeAndCopy) {
   p.Number.Dirty = 0;
   p.Value.Store(0.25f);
   p.VoiceMapRow = 1;
-  p.MidiMapCount = 3;
+  p.MidiMapCount.Store(3);
   p.FeedbackPort.Store(-1);
   p.MidiMoved.Store(-1);
   QUARLE_BASICS::DynZStringAssign(p.LongName, "Amplitude");
@@ -87,7 +87,7 @@ TEST_F(ParamFixture, FieldSizeAndCopy) {
   EXPECT_EQ(q.Number.TextSize, 30);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(q.LongName), "Amplitude");
   EXPECT_EQ(q.VoiceMapRow, 0);
-  EXPECT_EQ(q.MidiMapCount, 0);
+  EXPECT_EQ(q.MidiMapCount.Load(), 0);
   EXPECT_EQ(q.FeedbackPort.Load(), 0);
   EXPECT_EQ(q.MidiMoved.Load(), 0);
   ModuleParamFree(q);
@@ -124,7 +124,7 @@ TEST_F(ValueChangeFixture, ValueIsClampedScaledAndApplied) {
   EXPECT_EQ(shown, 10.0f);
   EXPECT_EQ(m->Params[0].Value.Load(), 5.0f);
   EXPECT_EQ(m->PortValueModules[0]->Outputs[0][0].Level, 5.0f);
-  EXPECT_EQ(m->Changed, -1);
+  EXPECT_EQ(m->Changed.Load(), -1);
   shown = 3.0f;
   EXPECT_EQ(OnParamValueChange(&shown), 0);
   EXPECT_EQ(m->Params[0].Value.Load(), 1.5f);

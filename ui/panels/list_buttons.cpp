@@ -181,7 +181,7 @@ int32_t NotesPerOctave() {
 void RefreshMidiMark() {
   const ModuleRecord* m = SelectedModule;
   if (!m || m->SelectedParam.Load() < 0 || m->SelectedParam.Load() >= std::min(m->ParamCount, kModuleParams)) return;
-  SetOnWord(SlotId(kUiMIDI2), m->Params[m->SelectedParam.Load()].MidiMapCount != 0 ? -1 : 0);
+  SetOnWord(SlotId(kUiMIDI2), m->Params[m->SelectedParam.Load()].MidiMapCount.Load() != 0 ? -1 : 0);
 }
 
 bool ReportSaveSessionFailure(int32_t r) {

@@ -97,7 +97,7 @@ void TakeChannels(MidiMap* map, int32_t channel, ModuleRecord* keyboard) {
   if (!map) return;
   ForChannels(channel, [&](int32_t c) {
     ModuleRecord* other = map->ChannelKeyboards[c];
-    if (other && other != keyboard) other->MidiDeviceBinding = 0;
+    if (other && other != keyboard) other->MidiDeviceBinding.Store(0);
     map->ChannelKeyboards[c] = keyboard;
   });
 }
@@ -171,7 +171,7 @@ int32_t OnModuleSwitch(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       Invert(w[kSwitchLoop]);
       // The colour shows the loop state the module runs with, which follows
       // the switch only when its melody starts again.
-      c->Colour = m->StateWord21 == -1 ? kLoopRunningColour : 0;
+      c->Colour = m->StateWord21.Load() == -1 ? kLoopRunningColour : 0;
       break;
     case kSwitch1:
       Invert(w[kSwitch1]);
@@ -236,16 +236,20 @@ int32_t OnGlobalValue(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int32_t p = SelectedParameter(*m);
   if (p < 0) return 0;
   ModuleParam& param = m->Params[p];
-  Invert(param.Global);
   // Global: the port reads the template's value module, shared by the type.
-  // A listed module's link is the render callback's while playback runs.
+  // A listed module's link is the render callback's while playback runs, and
+  // a link command reads the flag: it flips once the commands posted before
+  // it have run, so each reads the flag it was posted with.
   const int32_t type = std::clamp(m->Type, 0, kModuleTypeCount - 1);
-  if (m->InstanceNumber.Load() >= 1)
+  const bool listed = m->InstanceNumber.Load() >= 1;
+  if (listed) WaitEngineCommandSlot();
+  const int64_t global = Invert(param.Global);
+  if (listed)
     PostLinkInput(m, p, nullptr, type);
   else
     ModuleLinkInput(*m, p, nullptr, &ModuleCatalog[type]);
   RecordAction(kActionGlobal, m, p, nullptr);
-  c->State.On = param.Global;
+  c->State.On = global;
   return 0;
 }
 
@@ -310,13 +314,14 @@ int32_t OnSpatialChannel(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_
   if (!c || !SelectorEvent(bits, x, y, id, 2, ChannelAccumulator)) return 0;
   ModuleRecord* m = SelectedModule;
   const int32_t p = m ? SelectedParameter(*m) : -1;
-  if (m && p >= 0 && m->EditChannel != c->Text.Selected) {
+  // A move reads the channel once, where it is made: stored whole.
+  if (m && p >= 0 && m->EditChannel.Load() != c->Text.Selected) {
     if (m->Params[p].ChannelCountExempt != 0) {
       // One value for both channels: the selector snaps back to the left.
-      m->EditChannel = 0;
+      m->EditChannel.Store(0);
       c->Text.Selected = 0;
     } else {
-      m->EditChannel = c->Text.Selected;
+      m->EditChannel.Store(c->Text.Selected);
       PanelShowPortPage(m, p);
     }
   }
@@ -398,7 +403,7 @@ int32_t OnLinkSpatialChannels(uint32_t bits, int32_t, int32_t, int32_t id, int32
     // set while playing, and lands before the frames go on.
     if (param.WriteBothChannels != 0) {
       if (const ModuleRecord* value = m->PortValueModules[p]) {
-        SetParamValueOrQueue(*m, p, value->Outputs[std::clamp(m->EditChannel, 0, 1)][0].Level);
+        SetParamValueOrQueue(*m, p, value->Outputs[std::clamp(m->EditChannel.Load(), 0, 1)][0].Level);
         if (hold.held) TakeControllerMovesWhileHeld();
       }
     }
@@ -442,7 +447,9 @@ int32_t OnWaveShapeList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t
   }
   ModuleRecord* m = SelectedModule;
   if (!m || m->Category != kCategorySource) return 0;
-  m->MidiDeviceBinding = row;
+  // The kernel reads the shape once a frame while playing: stored whole, the
+  // next frame plays the row clicked.
+  m->MidiDeviceBinding.Store(row);
   if (ControlRecord* box = m->BoxControl.Load() > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl.Load())) : nullptr) {
     const std::string caption = QUARLE_BASICS::DynZStringGet(m->ShortName) + " " +
                                 std::to_string(m->InstanceNumber.Load()) + " : " +
@@ -468,15 +475,15 @@ int32_t OnKeyboardDeviceList(uint32_t bits, int32_t x, int32_t y, int32_t id, in
   if (m && m->Type == kTypeKeyboard) {
     {
       platform::MutexGuard guard(MT_MIDIMAPS);
-      ReleaseChannels(DeviceMap(m->MidiDeviceBinding - 1), m->MidiChannelFilter - 1, m);
+      ReleaseChannels(DeviceMap(m->MidiDeviceBinding.Load() - 1), m->MidiChannelFilter.Load() - 1, m);
       if (MidiMap* map = DeviceMap(slot)) {
         if (map->DeviceName[0] == '\0')
           slot = -1;  // no device in that slot
         else
-          TakeChannels(map, m->MidiChannelFilter - 1, m);
+          TakeChannels(map, m->MidiChannelFilter.Load() - 1, m);
       }
       // The MIDI thread reads it under this lock.
-      m->MidiDeviceBinding = slot + 1;
+      m->MidiDeviceBinding.Store(slot + 1);
     }
   }
   c->Text.Selected = slot + 1;
@@ -498,11 +505,11 @@ int32_t OnKeyboardChannel(uint32_t bits, int32_t x, int32_t y, int32_t id, int32
   if (m && m->Type == kTypeKeyboard) {
     {
       platform::MutexGuard guard(MT_MIDIMAPS);
-      if (MidiMap* map = DeviceMap(m->MidiDeviceBinding - 1)) {
-        ReleaseChannels(map, m->MidiChannelFilter - 1, m);
+      if (MidiMap* map = DeviceMap(m->MidiDeviceBinding.Load() - 1)) {
+        ReleaseChannels(map, m->MidiChannelFilter.Load() - 1, m);
         TakeChannels(map, value - 1, m);
       }
-      m->MidiChannelFilter = value;
+      m->MidiChannelFilter.Store(value);
     }
   }
   return 0;

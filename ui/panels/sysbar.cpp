@@ -74,7 +74,8 @@ void ModulePageButtons() {
     RefreshParamControl(m);
   }
   if (ControlRecord* loop = PanelCtl(play + 3)) {
-    loop->Colour = m->StateWord21 != 0 ? kTransportActiveColour : 0;
+    // The Melody Generator's kernel stores the flag at a phrase end meanwhile.
+    loop->Colour = m->StateWord21.Load() != 0 ? kTransportActiveColour : 0;
     V::ControlPublish(loop, 0);
   }
 }

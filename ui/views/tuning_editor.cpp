@@ -17,6 +17,7 @@
 #include "basics/program.h"
 #include "basics/timetext.h"
 #include "engine/command.h"
+#include "engine/dsp/melody.h"
 #include "engine/keyboard.h"
 #include "engine/modulelist.h"
 #include "engine/notes.h"
@@ -532,7 +533,8 @@ int32_t OnScaleList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
   const int32_t row = ListWithFirstRow(bits, x, y, id, ActiveTuning.PatternCount,
                                        ScaleListAccumulator, &clicked);
   ModuleRecord* m = SelectedModule;
-  if (clicked && m && m->Type == kTypeMelodyGenerator) m->MidiDeviceBinding = row;
+  // The kernel reads the pattern at each step while playing: stored whole.
+  if (clicked && m && m->Type == kTypeMelodyGenerator) SetMelodyScalePattern(*m, row);
   return 0;
 }
 

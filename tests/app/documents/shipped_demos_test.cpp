@@ -336,8 +336,8 @@ TEST_F(ShippedDemosTest, EveryKeyboardPlaysFromAMidiDeviceAfterALoad) {
       ModuleRecord* kb = keyboard();
       ASSERT_NE(kb, nullptr);
       if (r.saved) {
-        kb->MidiChannelFilter = r.filter;
-        kb->MidiDeviceBinding = r.bound ? slot + 1 : 0;
+        kb->MidiChannelFilter.Store(r.filter);
+        kb->MidiDeviceBinding.Store(r.bound ? slot + 1 : 0);
         ASSERT_EQ(SaveSession(Home("SYNTHS"), "midi.tarvelo"), 0);
         Reset();
         ASSERT_EQ(LoadSynth(Home("SYNTHS"), "midi.tarvelo"), 0);

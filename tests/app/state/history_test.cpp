@@ -47,10 +47,10 @@ class HistoryTest : public ::testing::Test {
 TEST_F(HistoryTest, TextOfEveryKind) {
   TestModule osc("Osc", 1, 1), env("Env", 2, 2);
   osc.m->Params[0].WriteBothChannels = -1;
-  osc.m->Params[0].Global = -1;
+  osc.m->Params[0].Global.Store(-1);
   osc.m->Params[0].OutputSide.Store(1);
   osc.m->Params[1].WriteBothChannels = 0;
-  osc.m->Params[1].Global = 0;
+  osc.m->Params[1].Global.Store(0);
   osc.m->Params[1].OutputSide.Store(0);
   EXPECT_EQ(Line(0, osc.m, -1, nullptr), "0- Create Osc 1.");
   EXPECT_EQ(Line(1, env.m, -1, nullptr), "0- Delete Env 2.");

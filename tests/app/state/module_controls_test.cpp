@@ -62,7 +62,7 @@ TEST_F(ModuleControlsTest, BlockIsAPersonalisedCloneOfTheTemplate) {
 TEST_F(ModuleControlsTest, CaptionsCarryInstanceAndWaveShape) {
   ModuleRecord* a = Add(kTypeOscillator);
   ModuleRecord* b = Add(kTypeOscillator);
-  b->MidiDeviceBinding = 10;  // "Asymmetric Parabola"
+  b->MidiDeviceBinding.Store(10);  // "Asymmetric Parabola"
   const int32_t ia = CreateModuleControls(a, 10, 10);
   const int32_t ib = CreateModuleControls(b, 10, 10);
   ASSERT_GT(ia, 0);
@@ -70,7 +70,7 @@ TEST_F(ModuleControlsTest, CaptionsCarryInstanceAndWaveShape) {
   EXPECT_NE(ia, ib);
   EXPECT_EQ(Text(ia), "Osc.  1 : Sine ");
   EXPECT_EQ(Text(ib), "Osc.  2 : As. P.");
-  a->MidiDeviceBinding = 99;  // no such shape: the caption goes without
+  a->MidiDeviceBinding.Store(99);  // no such shape: the caption goes without
   EXPECT_EQ(ModuleCaption(*a), "Osc.  1");
 }
 

@@ -36,7 +36,7 @@ TEST_F(ModulePageTest, LiveOscillatorFillsThePage) {
   ModuleRecord* m = Create(kTypeOscillator);
   m->ModuleSwitches[kSwitch2].Store(-1);
   m->PageWord = 1;
-  m->EditChannel = 1;
+  m->EditChannel.Store(1);
   SelectModule(m, -1);
   EXPECT_EQ(SelectedModule, m);
   EXPECT_EQ(C(static_cast<int32_t>(m->BoxControl.Load()))->State.On, -1);
@@ -58,7 +58,7 @@ TEST_F(ModulePageTest, LiveOscillatorFillsThePage) {
   ASSERT_EQ(Calls().size(), 1u);
   EXPECT_EQ(Calls()[0].id, tab0 + 1);
   EXPECT_EQ(Calls()[0].bits, 2u);
-  EXPECT_EQ(S(kUiSLIST)->Text.Selected, m->MidiDeviceBinding);
+  EXPECT_EQ(S(kUiSLIST)->Text.Selected, m->MidiDeviceBinding.Load());
   EXPECT_EQ(Text(Slot(kUiPSC)), "R");
   EXPECT_EQ(C(Slot(kUiREFM) + 1)->Text.Selected, 0);
   EXPECT_EQ(S(kUiREFM)->Text.Selected, -1);
@@ -105,9 +105,9 @@ TEST_F(ModulePageTest, RecordingModulesGetTheirRecordHandler) {
 
 TEST_F(ModulePageTest, PortEditorFollowsTheSelectedParameter) {
   ModuleRecord* m = Create(kTypeOscillator);
-  m->Params[1].Global = -1;
+  m->Params[1].Global.Store(-1);
   m->Params[1].OutputSide.Store(1);
-  m->Params[1].MidiMapCount = 2;
+  m->Params[1].MidiMapCount.Store(2);
   SelectModule(m, 1);
   EXPECT_EQ(m->SelectedParam.Load(), 1);
   EXPECT_EQ(S(kUiPLIST)->Text.Selected, 1);
@@ -145,12 +145,12 @@ TEST_F(ModulePageTest, ParameterWithoutValueEditorSelectsNothing) {
 
 TEST_F(ModulePageTest, KeyboardChannelCaption) {
   ModuleRecord* kb = Create(kTypeKeyboard);
-  kb->MidiChannelFilter = 5;
+  kb->MidiChannelFilter.Store(5);
   SelectModule(kb, -1);
   const std::string five = Text(Slot(kUiKBCH));
   EXPECT_EQ(five.substr(five.size() - 3), " 5 ");
   EXPECT_EQ(S(kUiKBCH)->Text.Selected, 5);
-  kb->MidiChannelFilter = 12;
+  kb->MidiChannelFilter.Store(12);
   SelectModule(nullptr, -1);
   SelectModule(kb, -1);
   EXPECT_EQ(Text(Slot(kUiKBCH)), five.substr(0, five.size() - 2) + "12");

@@ -40,7 +40,7 @@ TEST_F(ModulesTest, CreatedModulesLineUpByTypeWithBlocksAndHistory) {
 TEST_F(ModulesTest, CopyOfAListedModuleKeepsItsSettings) {
   ASSERT_EQ(CreateModule(kTypeOscillator, 0, 0, -1), 0);
   ModuleSetParamValue(*Module(0), 1, 0.25f);
-  Module(0)->MidiDeviceBinding = 3;
+  Module(0)->MidiDeviceBinding.Store(3);
   ASSERT_EQ(CreateModule(0, 40, 40, 0), 1);
   EXPECT_EQ(Module(1)->InstanceNumber.Load(), 2);
   EXPECT_EQ(Module(1)->Params[1].Value.Load(), 0.25f);

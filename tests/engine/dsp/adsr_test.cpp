@@ -299,7 +299,7 @@ TEST_F(AdsrRows, ProvenFramesFollowWhatTheirProofStandsOn) {
 TEST_F(AdsrRows, ProvenFramesFollowASetVelocity) {
   ModuleRecord& templ = ModuleCatalog[kTAdsr];
   BuildTwins(32, 2, [&](int32_t k, ModuleRecord* env) {
-    if (k == 1) env->Params[kAdsrVelocity].Global = -1;
+    if (k == 1) env->Params[kAdsrVelocity].Global.Store(-1);
     ModuleLinkInput(*env, kAdsrVelocity, nullptr, &templ);
   });
   if (HasFatalFailure()) return;

@@ -676,7 +676,7 @@ TEST_P(GoldenChain, EnvelopeSetVelocities) {
     watched_.push_back(env);
   }
   Set(envs[0], kAdsrVelocity, 0.8f);
-  envs[1]->Params[kAdsrVelocity].Global = -1;
+  envs[1]->Params[kAdsrVelocity].Global.Store(-1);
   ModuleLinkInput(*envs[1], kAdsrVelocity, nullptr, &templ);
   ASSERT_EQ(envs[1]->Params[kAdsrVelocity].PortLinkState.Load(), kPortGlobal);
   Set(&templ, kAdsrVelocity, 0.7f);

@@ -137,8 +137,8 @@ TEST_F(MelodyTest, AReplayedPhraseFollowsTheNewRoot) {
   Set(mg, kMelDensity, 1.0f);
   Set(mg, kMelOctaveMin, 2.0f);
   Press(24);
-  for (int32_t f = 0; f < 2000 && mg->StateWord21 == 0; ++f) Run(mg);
-  ASSERT_NE(mg->StateWord21, 0) << "the phrase closed for replay";
+  for (int32_t f = 0; f < 2000 && mg->StateWord21.Load() == 0; ++f) Run(mg);
+  ASSERT_NE(mg->StateWord21.Load(), 0) << "the phrase closed for replay";
   ASSERT_EQ(Buffer()[0], 24.0f);
   EXPECT_EQ(MelodyInt(*mg, kMelPhraseLength), 16);
   Press(27);
@@ -157,7 +157,7 @@ TEST_F(MelodyTest, AReplayedPhraseFollowsTheNewRoot) {
   mg->ModuleSwitches[kSwitchLoop].Store(0);
   for (int32_t n = 0; n < 40 && MelodyInt(*mg, kMelRootKey) != 0; ++n) ReplayMelodyStep(*mg);
   EXPECT_EQ(MelodyInt(*mg, kMelRootKey), 0);
-  EXPECT_EQ(mg->StateWord21, 0);
+  EXPECT_EQ(mg->StateWord21.Load(), 0);
 }
 
 TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {

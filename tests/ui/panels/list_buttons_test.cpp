@@ -300,7 +300,7 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
 TEST_F(ListButtonsTest, ACatalogRowsResetWhilePlayingWaitsForAFrameBoundary) {
   ModuleRecord* m = Make(kTypeOscillator);
   ModuleRecord& templ = ModuleCatalog[kTypeOscillator];
-  m->Params[1].Global = -1;
+  m->Params[1].Global.Store(-1);
   ModuleLinkInput(*m, 1, nullptr, &templ);
   ASSERT_EQ(m->PortSources[1].Load(), templ.PortValueModules[1]);
   PlaybackActive = 0;
@@ -457,8 +457,8 @@ TEST_F(ListButtonsTest, DeletingAMidiMapUnbindsOnlyItsOwnKeyboards) {
   std::strcpy(MidiMaps[5].DeviceName, "Pads");
   ModuleRecord* onKeys = Make(kTypeKeyboard);
   ModuleRecord* onPads = Make(kTypeKeyboard);
-  onKeys->MidiDeviceBinding = 3;  // slot 2
-  onPads->MidiDeviceBinding = 6;  // slot 5
+  onKeys->MidiDeviceBinding.Store(3);  // slot 2
+  onPads->MidiDeviceBinding.Store(6);  // slot 5
   ShowOnly(kUiMCC);
   C(Slot(kUiMIDIDEVS) + 1)->Text.Selected = -1;  // MIDICC: no controller row
   Panel.SelectedMidiMap = [] { return SelectedMidiMap.Load(); };
@@ -468,8 +468,8 @@ TEST_F(ListButtonsTest, DeletingAMidiMapUnbindsOnlyItsOwnKeyboards) {
   ASSERT_EQ(Text(db_ + 1), "  Confirm permanent deletion of MIDI Map for device: Keys");
   SelectedMidiMap.Store(5);  // another device chosen before answering
   Answer(true);
-  EXPECT_EQ(onKeys->MidiDeviceBinding, 0);
-  EXPECT_EQ(onPads->MidiDeviceBinding, 6);
+  EXPECT_EQ(onKeys->MidiDeviceBinding.Load(), 0);
+  EXPECT_EQ(onPads->MidiDeviceBinding.Load(), 6);
   EXPECT_STREQ(MidiMaps[5].DeviceName, "Pads");
   Panel.SelectedMidiMap = nullptr;
 }

@@ -236,7 +236,7 @@ TEST_F(ModulePanelTest, GlobalValueReadsTheMastersValueModule) {
   m->SelectedParam.Store(0);
   const int32_t pgv = Slot(kUiPGV);
   Click(OnGlobalValue, pgv);
-  EXPECT_EQ(m->Params[0].Global, -1);
+  EXPECT_EQ(m->Params[0].Global.Load(), -1);
   EXPECT_EQ(m->Params[0].PortLinkState.Load(), kPortGlobal);
   EXPECT_EQ(On(pgv), -1);
   Click(OnGlobalValue, pgv);
@@ -292,10 +292,10 @@ TEST_F(ModulePanelTest, ChannelSelectorAndLinks) {
   Step(OnSpatialChannel, psc, +1);
   EXPECT_EQ(C(psc)->Text.Selected, 0);
   EXPECT_EQ(Text(psc), "L");
-  EXPECT_EQ(m->EditChannel, 0);
+  EXPECT_EQ(m->EditChannel.Load(), 0);
   m->Params[0].ChannelCountExempt = 0;
   Step(OnSpatialChannel, psc, +1);
-  EXPECT_EQ(m->EditChannel, 1);
+  EXPECT_EQ(m->EditChannel.Load(), 1);
   EXPECT_EQ(Text(psc), "R");
 
   // The parameter's own link: one value module channel when linked.
@@ -322,6 +322,50 @@ TEST_F(ModulePanelTest, ChannelSelectorAndLinks) {
   EXPECT_EQ(On(pscl), -1);
 }
 
+// A move lands on the channel the page edited when the move was made, also
+// when the L/R selector flips before the render takes it: a relative move
+// reads and writes that one channel, a value set writes it.
+TEST_F(ModulePanelTest, AMoveLandsOnTheChannelItWasMadeFor) {
+  ModuleRecord* m = Make(kTypeOscillator);
+  SelectedModule = m;
+  const int32_t psc = Slot(kUiPSC);
+  constexpr int32_t p = 1;
+  m->SelectedParam.Store(p);
+  m->Params[p].ChannelCountExempt = 0;
+  m->Params[p].WriteBothChannels = 0;
+  StoreControlRange(m->Params[p], ControlRange{0.0f, 1000.0f, 1.0f});
+  ModuleRecord* value = m->PortValueModules[p];
+  const struct {
+    const char* what;
+    int32_t made;  // the channel edited when the move is made
+    bool relative;
+    float left, right;  // after the move
+  } cases[] = {
+      {"relative, made on the left", 0, true, 11.0f, 100.0f},
+      {"relative, made on the right", 1, true, 10.0f, 101.0f},
+      {"a value set on the left", 0, false, 0.5f, 100.0f},
+      {"a value set on the right", 1, false, 10.0f, 0.5f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    value->Outputs[0][0] = OutputElement{10.0f, 10.0f};
+    value->Outputs[1][0] = OutputElement{100.0f, 100.0f};
+    if (m->EditChannel.Load() != c.made) Step(OnSpatialChannel, psc, c.made == 1 ? +1 : -1);
+    ASSERT_EQ(m->EditChannel.Load(), c.made);
+    PlaybackActive = -1;
+    if (c.relative)
+      MoveParameterOrQueue(m, p, 1.0f, -1);
+    else
+      SetParamValueOrQueue(*m, p, 0.5f);
+    Step(OnSpatialChannel, psc, c.made == 1 ? -1 : +1);  // flipped before the render takes it
+    ASSERT_NE(m->EditChannel.Load(), c.made);
+    PlaybackActive = 0;
+    TakeControllerMoves(false);
+    EXPECT_FLOAT_EQ(value->Outputs[0][0].Level, c.left);
+    EXPECT_FLOAT_EQ(value->Outputs[1][0].Level, c.right);
+  }
+}
+
 TEST_F(ModulePanelTest, ParameterListClickSelectsAndReclickClears) {
   ModuleRecord* m = Make(kTypeOscillator);
   SelectModule(m, -1);
@@ -341,11 +385,11 @@ TEST_F(ModulePanelTest, WaveShapesAlwaysKeepOneShapeChosen) {
   const int32_t slist = Slot(kUiSLIST);
   C(slist)->Text.VisibleRows = 11;
   ClickRow(OnWaveShapeList, slist, 3);
-  EXPECT_EQ(m->MidiDeviceBinding, 3);
+  EXPECT_EQ(m->MidiDeviceBinding.Load(), 3);
   EXPECT_EQ(C(Slot(kUiPGRAPH))->Text.Selected, 3);
   ClickRow(OnWaveShapeList, slist, 3);  // clears the selection: shape 0
   EXPECT_EQ(C(slist)->Text.Selected, 0);
-  EXPECT_EQ(m->MidiDeviceBinding, 0);
+  EXPECT_EQ(m->MidiDeviceBinding.Load(), 0);
   // Row 11 ("Experimental") is not offered.
   C(slist)->Text.Selected = 0;
   C(slist)->Text.VisibleRows = 12;
@@ -363,19 +407,19 @@ TEST_F(ModulePanelTest, KeyboardDeviceBindingAndChannels) {
   C(devs)->Text.VisibleRows = 17;
   SelectedModule = a;
   ClickRow(OnKeyboardDeviceList, devs, 3);  // slot 2
-  EXPECT_EQ(a->MidiDeviceBinding, 3);
+  EXPECT_EQ(a->MidiDeviceBinding.Load(), 3);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[0], a);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[15], a);
   // A second keyboard on the same device takes it over.
   SelectedModule = b;
   C(devs)->Text.Selected = 0;  // the module page shows b's own device
   ClickRow(OnKeyboardDeviceList, devs, 3);
-  EXPECT_EQ(b->MidiDeviceBinding, 3);
-  EXPECT_EQ(a->MidiDeviceBinding, 0);
+  EXPECT_EQ(b->MidiDeviceBinding.Load(), 3);
+  EXPECT_EQ(a->MidiDeviceBinding.Load(), 0);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[7], b);
   // Its row again clears the selection: unbound, row 0 shows.
   ClickRow(OnKeyboardDeviceList, devs, 3);
-  EXPECT_EQ(b->MidiDeviceBinding, 0);
+  EXPECT_EQ(b->MidiDeviceBinding.Load(), 0);
   EXPECT_EQ(C(devs)->Text.Selected, 0);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[7], nullptr);
   // Channel 9 and then 10: the caption keeps its length.
@@ -385,7 +429,7 @@ TEST_F(ModulePanelTest, KeyboardDeviceBindingAndChannels) {
   Step(OnKeyboardChannel, kbch, +1);
   const std::string nine = Text(kbch);
   EXPECT_EQ(nine.substr(nine.size() - 2), "9 ");
-  EXPECT_EQ(b->MidiChannelFilter, 9);
+  EXPECT_EQ(b->MidiChannelFilter.Load(), 9);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[8], b);
   EXPECT_EQ(MidiMaps[2].ChannelKeyboards[0], nullptr);
   Step(OnKeyboardChannel, kbch, +1);

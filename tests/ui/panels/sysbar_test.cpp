@@ -226,7 +226,7 @@ TEST_F(SysbarTest, TransportButtonsFollowTheSelectedModule) {
   m->ModuleSwitches[kSwitchPlay].Store(-1);
   m->ModuleSwitches[kSwitchRecord].Store(-1);
   m->RecordDone.Store(-1);
-  m->StateWord21 = -1;
+  m->StateWord21.Store(-1);
   Tick();
   EXPECT_EQ(On(Slot(kUiMFP)), 0);
   EXPECT_EQ(On(play), -1);

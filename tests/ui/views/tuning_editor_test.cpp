@@ -400,10 +400,10 @@ TEST_F(TuningEditor, TheScaleListGivesAMelodyGeneratorItsPattern) {
       std::nearbyint((C(sl)->H - 6) / static_cast<double>(C(sl)->Text.VisibleRows)));
   Send(sl, 8, C(sl)->X + 20, C(sl)->Y + 3 + 2 * rowH + rowH / 2);
   EXPECT_EQ(C(sl)->Text.Selected, 2);
-  EXPECT_EQ(gen->MidiDeviceBinding, 2);
+  EXPECT_EQ(gen->MidiDeviceBinding.Load(), 2);
   Send(sl, 8, C(sl)->X + 20, C(sl)->Y + 3 + 2 * rowH + rowH / 2);
   EXPECT_EQ(C(sl)->Text.Selected, 0);
-  EXPECT_EQ(gen->MidiDeviceBinding, 0);
+  EXPECT_EQ(gen->MidiDeviceBinding.Load(), 0);
   Tarvelo::SelectedModule = nullptr;
 }
 
