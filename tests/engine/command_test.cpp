@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <thread>
+#include <vector>
 
 #include "audio/audio.h"
 #include "engine/midimap.h"
@@ -24,6 +25,34 @@ constexpr int32_t kAddition = 33;
 constexpr int32_t kRectifier = 41;
 
 using CommandTest = EngineTest;
+
+// A render that only runs the mailbox, frame after frame, while playback is
+// on, until it goes out of scope.
+class CommandRender {
+ public:
+  CommandRender() {
+    PlaybackActive = -1;
+    thread_ = std::thread([this] {
+      while (!stop_.load()) {
+        RenderBusy = 1;
+        ExecuteEngineCommand();
+        FrameCounter.fetch_add(1);
+        RenderBusy = 0;
+      }
+    });
+  }
+  ~CommandRender() {
+    stop_ = true;
+    thread_.join();
+    PlaybackActive = 0;
+  }
+  CommandRender(const CommandRender&) = delete;
+  CommandRender& operator=(const CommandRender&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 TEST_F(CommandTest, PlaybackOnPostsForTheNextFrame) {
   ModuleRecord* a = Add(kAddition);
@@ -490,31 +519,45 @@ TEST_F(CommandTest, LiveQuestionsReadNothingTheRenderFrees) {
   }
   ModuleRecord* outside = Add(kRectifier);
   RequestGraphRebuild(0, 0, out);
-  PlaybackActive = -1;
-  std::atomic<bool> stop{false};
-  std::thread render([&] {
-    while (!stop.load()) {
-      RenderBusy = 1;
-      ExecuteEngineCommand();
-      FrameCounter.fetch_add(1);
-      RenderBusy = 0;
-    }
-  });
   int32_t asked = 0;
   int32_t wrong = 0;
-  for (int32_t round = 0; round < 300; ++round) {
-    RequestGraphRebuild(0, 0, nullptr);
-    do {
-      asked += 2;
-      if (IsModuleLive(last, 0) != 1) ++wrong;
-      if (IsModuleLive(outside, 0) != 0) ++wrong;
-    } while (EngineCommandPending());
+  {
+    CommandRender render;
+    for (int32_t round = 0; round < 300; ++round) {
+      RequestGraphRebuild(0, 0, nullptr);
+      do {
+        asked += 2;
+        if (IsModuleLive(last, 0) != 1) ++wrong;
+        if (IsModuleLive(outside, 0) != 0) ++wrong;
+      } while (EngineCommandPending());
+    }
   }
-  stop = true;
-  render.join();
-  PlaybackActive = 0;
   EXPECT_GE(asked, 600);
   EXPECT_EQ(wrong, 0);
+}
+
+// Set and the module pages ask whether a pending command names their module
+// (SettleCommandsOf) while the render runs the posted one and moves the next
+// one from the queue into the slot: the module words of the slot are read
+// whole on one side and written whole on the other.
+TEST_F(CommandTest, AskingWhatIsPendingWhileTheRenderFillsTheSlot) {
+  CommandSlotWait = 0.0;  // posts queue behind a busy slot at once
+  ModuleRecord* out = Add(kAddition);
+  std::vector<ModuleRecord*> readers, sources;
+  for (int32_t i = 0; i < 4; ++i) readers.push_back(Add(kAddition));
+  for (int32_t i = 0; i < 4; ++i) sources.push_back(Add(kRectifier));
+  RequestGraphRebuild(0, 0, out);
+  int32_t named = 0;
+  {
+    CommandRender render;
+    for (int32_t round = 0; round < 4000; ++round) {
+      PostLinkInput(readers[round % 4], round % 2, sources[(round / 4) % 4], kAddition);
+      for (ModuleRecord* m : readers) named += EngineCommandReferences(m) ? 1 : 0;
+    }
+    while (EngineCommandPending()) std::this_thread::yield();
+  }
+  EXPECT_GT(named, 0);  // the asks met pending commands
+  for (ModuleRecord* m : readers) EXPECT_FALSE(EngineCommandReferences(m));
 }
 
 // Processor time of the calling thread, in seconds.

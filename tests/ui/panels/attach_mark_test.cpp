@@ -53,12 +53,7 @@ TEST_F(AttachMarkTest, SetWhilePlayingPublishesTheListAfterTheRenderAttached) {
   DocumentUi.PublishLibraryList = NotePublish;
 
   PlaybackActive = -1;
-  std::atomic<bool> stop{false};
-  std::thread render([&] {
-    float buffer[128];
-    float* stream = buffer;
-    while (!stop.load()) RenderAudio(&stream, 0, 128);
-  });
+  PlayingRender render;
   struct Page {
     const char* name;
     ModuleRecord* module;
@@ -85,8 +80,7 @@ TEST_F(AttachMarkTest, SetWhilePlayingPublishesTheListAfterTheRenderAttached) {
       while (EngineCommandPending()) std::this_thread::yield();
     }
   }
-  stop = true;
-  render.join();
+  render.Stop();
   PlaybackActive = 0;
   RunPendingEngineCommands();
   DocumentUi.PublishLibraryList = g_publish;

@@ -50,26 +50,6 @@ std::string WavBytes(uint32_t n) {
          u32(96000) + u16(2) + u16(16) + "data" + u32(2 * n) + std::string(2 * n, '\0');
 }
 
-// The audio thread's side: a frame after another, parked when a hold asks;
-// stopped when it leaves scope, a failed assertion's return included.
-struct PlayingRender {
-  std::atomic<bool> stop{false};
-  std::atomic<int32_t> frames{0};
-  std::thread thread{[this] {
-    std::vector<float> block(128);
-    while (!stop.load()) {
-      float* p = block.data();
-      RenderAudio(&p, 0, 128);
-      frames.fetch_add(1);
-    }
-  }};
-  void Stop() {
-    stop.store(true);
-    if (thread.joinable()) thread.join();
-  }
-  ~PlayingRender() { Stop(); }
-};
-
 class ListButtonsTest : public PanelsATest {
  protected:
   void SetUp() override {

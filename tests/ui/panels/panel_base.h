@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../build/build_fixture.h"
@@ -16,6 +18,7 @@
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "engine/modulelist.h"
+#include "engine/render.h"
 #include "platform/paths.h"
 #include "ui/panels/panel_common.h"
 #include "visuals/controls.h"
@@ -24,6 +27,26 @@ namespace paneltest {
 
 namespace V = QUARLE_VISUALS;
 namespace fs = std::filesystem;
+
+// The audio thread's side: a frame after another, parked when a hold asks;
+// stopped when it leaves scope, a failed assertion's return included.
+struct PlayingRender {
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> frames{0};
+  std::thread thread{[this] {
+    std::vector<float> block(128);
+    while (!stop.load()) {
+      float* p = block.data();
+      Tarvelo::RenderAudio(&p, 0, 128);
+      frames.fetch_add(1);
+    }
+  }};
+  void Stop() {
+    stop.store(true);
+    if (thread.joinable()) thread.join();
+  }
+  ~PlayingRender() { Stop(); }
+};
 
 struct Reported {
   std::string text;

@@ -5,6 +5,7 @@
 // any such write as a race).
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -63,12 +64,7 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
   osc->EditChannel.Store(0);
 
   PlaybackActive = -1;
-  std::atomic<bool> stop{false};
-  std::thread render([&] {
-    float buffer[128];
-    float* stream = buffer;
-    while (!stop.load()) RenderAudio(&stream, 0, 128);
-  });
+  PlayingRender render;
   // A pressed button's wave is attached by a command; a frame runs it.
   auto settle = [] {
     while (EngineCommandPending()) std::this_thread::yield();
@@ -102,8 +98,7 @@ TEST_F(PanelsBTest, SetButtonsWhilePlayingHandTheirValuesToTheRender) {
     osc->SelectedParam.Store(-1);
     settle();
   }
-  stop = true;
-  render.join();
+  render.Stop();
   PlaybackActive = 0;
   RunPendingEngineCommands();
   TakeControllerMoves(false);
@@ -321,18 +316,26 @@ TEST_F(PanelsBTest, ModulePageClicksWhilePlayingLandWhole) {
     StoreValueOutput(osc->PortValueModules[1]->Outputs[1][0].Level, kRightStart);
     PlaybackActive = -1;
     std::atomic<bool> stop{false};
+    std::atomic<bool> composing{false};  // the render's kernel has read the pattern
     std::thread render([&] {
       float buffer[128];
       float* stream = buffer;
       uint64_t frame = 0;
       while (!stop.load()) {
         RenderAudio(&stream, 0, 128);
-        if (c.melodyKernel) ProcessMelodyGenerator(mg, ++frame, 0, 1);
+        if (!c.melodyKernel) continue;
+        ProcessMelodyGenerator(mg, ++frame, 0, 1);
+        if (MelodyInt(*mg, kMelRootKey) != 0) composing.store(true);
       }
     });
     std::thread controller([&] {
       for (int32_t k = 0; c.moved && k < kMoves; ++k) MoveParameterOrQueue(c.moved, 1, 1.0f, -1);
     });
+    // The clicks meet a composing kernel: wait for its first phrase (bounded
+    // only against a hang; a busy machine may take a while to start it).
+    const auto hang = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (c.melodyKernel && !composing.load() && std::chrono::steady_clock::now() < hang)
+      std::this_thread::yield();
     for (int32_t i = 0; i < kClicks; ++i) c.click(i);
     controller.join();
     while (EngineCommandPending() || ControllerMovesPending()) std::this_thread::yield();
