@@ -18,7 +18,7 @@ extern char BuildBits[3];
 extern char UserName[17];        // at most 16 characters
 // Row 0 holds the plain letters; rows 1..4 their circumflex, diaeresis, grave
 // and tilde forms in the same column, a blank where a letter has none.
-extern char AccentRows[5][15];
+extern char AccentRows[5][15];  // one thread: start-up
 
 constexpr const char* kBuildDate = "02-18-2026";
 constexpr const char* kBuildTime = "11:08:56";

@@ -32,14 +32,14 @@ enum StartupStatusCode : int32_t {
 extern int32_t StartupStatus;
 // What made the start-up fail, in words, when the failing step knows it (the
 // display and the graphics library's own error); empty otherwise.
-extern std::string StartupFailure;
+extern std::string StartupFailure;  // one thread: interface
 
 // one thread: interface
 extern int64_t LoopEntered;      // -1 once the event loop was called
 extern int64_t NewSessionFlag;   // -1 when no synth file was loaded at start
 // Bit 0: the synth or demo folder could not be entered before the sub-folders
 // were made; bit 1: the tunings folder. Handed to the demo-file copy.
-extern int32_t DemoFlags;
+extern int32_t DemoFlags;  // one thread: interface
 
 // The command line as the process got it.
 // one thread: start-up

@@ -73,10 +73,10 @@ extern int64_t EnumerateAllDevices;
 // one thread: audio, set by StartAudioThread before the thread starts
 extern int32_t StreamLength;       // floats of one stream buffer (stereo interleaved)
 // The audio thread's command fetch, made by init before it starts.
-extern CommandMessage* AudioFetchBuffer;
-extern ArrayHeader AudioFetchHeader;
-extern int64_t FloatFormatAvailable;
-extern float OutputGain;            // taken from the gain command
+extern CommandMessage* AudioFetchBuffer;  // one thread: audio
+extern ArrayHeader AudioFetchHeader;  // one thread: audio
+extern int64_t FloatFormatAvailable;  // one thread: audio
+extern float OutputGain;            // taken from the gain command; one thread: audio
 
 // Guards the device lists, counts, selections, selected names, the open flags,
 // DeviceListChanged, AutoConnect, UseDefaultDevice and the level meters.
@@ -95,14 +95,14 @@ extern int32_t CaptureDeviceCount;
 extern int32_t PlaybackSelected;   // 0: none
 extern int32_t CaptureSelected;
 // Main fills these from the settings before init.
-extern DynZString PlaybackSelectedName;
-extern DynZString CaptureSelectedName;
-extern int64_t AutoConnect;
-extern int64_t UseDefaultDevice;
-extern int64_t PlaybackOpen;
-extern int64_t CaptureOpen;
+extern DynZString PlaybackSelectedName;  // one thread: holder of MT_AUDIO
+extern DynZString CaptureSelectedName;  // one thread: holder of MT_AUDIO
+extern int64_t AutoConnect;  // one thread: holder of MT_AUDIO
+extern int64_t UseDefaultDevice;  // one thread: holder of MT_AUDIO
+extern int64_t PlaybackOpen;  // one thread: holder of MT_AUDIO
+extern int64_t CaptureOpen;  // one thread: holder of MT_AUDIO
 // Set when a list, count or selection changed; the interface clears it under MT_AUDIO.
-extern int64_t DeviceListChanged;
+extern int64_t DeviceListChanged;  // one thread: holder of MT_AUDIO
 // Read by the interface without a lock.
 extern std::atomic<float> AudioLoad;            // render time per second of audio
 extern std::atomic<int32_t> AudioPassesPerSecond;

@@ -27,7 +27,7 @@ void SetRateConstants(float sampleRate);
 // [n][ch]: the channel of an n-channel source that channel ch reads.
 extern int32_t ChannelMap[3][3];
 // Row 0: every voice reads position 0; row 1: voice v reads position v.
-extern int32_t VoiceMap[2][33];
+extern int32_t VoiceMap[2][33];  // one thread: start-up
 void FillIndexMaps();
 
 // Advanced by the render callback after every stereo frame; never reset. Other

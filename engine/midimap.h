@@ -52,8 +52,8 @@ struct MidiMapEntry {
   uint8_t SeenCount;    // detection: messages since detection started
   ModuleRecord* Target; // the bound module: a live module or a catalog template; the MIDI
                         // thread reads it, and the module, only under MT_MIDIMAPS
-  int32_t ModuleRef;    // stored reference of the target; -1 none
-  int32_t Param;        // bound parameter; -1 none
+  int32_t ModuleRef;    // stored reference of the target; -1 none; one thread: holder of MT_MIDIMAPS
+  int32_t Param;        // bound parameter; -1 none; one thread: holder of MT_MIDIMAPS
 };
 
 struct MidiMap {

@@ -6,8 +6,8 @@ a header, passes when
   - its type allows only whole access (Shared<...>, std::atomic<...>), or is
     const, or is itself one of the checked records; or
   - its declaration says which one thread touches it, in this form, on its own
-    line or in the comment block right above it (a block covers the lines that
-    follow it up to the next blank line):
+    line or in the nearest comment block above it (a block covers the
+    declarations that follow it up to the next blank line or comment block):
         // one thread: <owner>[, anything]
     where <owner> is one of
         interface    the interface thread (tarvelo-ui)
@@ -65,14 +65,13 @@ def covered(lines, i):
         if s == "":
             return False
         if s.startswith("//"):
-            # The block right above: any of its lines may carry the form.
-            k = j
-            while k >= 0 and lines[k].strip().startswith("//"):
-                if ONE_THREAD.search(lines[k]):
+            # The nearest block above decides: any of its lines may carry the
+            # form; a block further up speaks of other members.
+            while j >= 0 and lines[j].strip().startswith("//"):
+                if ONE_THREAD.search(lines[j]):
                     return True
-                k -= 1
-            j = k
-            continue
+                j -= 1
+            return False
         j -= 1  # an earlier declaration of the same group
     return False
 

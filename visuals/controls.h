@@ -210,7 +210,7 @@ struct ControlRecord {
   int64_t SpareFlag = 0;
   DynZString ID;
   // Set by the interface (a draw that finds one posts it: PostFoundTooltip).
-  DynZString Tooltip;
+  DynZString Tooltip;  // one thread: interface
 
   // Made by ControlInit, destroyed by ControlFree with the record.
   Mutex* RenderLock = nullptr;  // one thread: maker; guards Render

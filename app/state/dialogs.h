@@ -22,11 +22,11 @@ namespace Tarvelo {
 extern int32_t DialogOwner;
 // Words the owner passes to OpenDialog and reads back with the answer (the
 // "dialog words").
-extern int32_t DialogContext[3];
+extern int32_t DialogContext[3];  // one thread: interface
 // -1 yes, 0 no (the "answer").
-extern int64_t DialogAnswer;
+extern int64_t DialogAnswer;  // one thread: interface
 // -1 once an answer waits for its owner (the "answer flag"); the owner clears it.
-extern int64_t DialogAnswered;
+extern int64_t DialogAnswered;  // one thread: interface
 
 // Opens the dialog for the owner with the question text (shown after two
 // spaces) and, when withEdit is non-zero, the edit field holding editText as

@@ -24,7 +24,7 @@ extern platform::Image* GlowImages[kGlowCount];
 extern uint32_t* GlowRamps[kGlowCount];
 extern int32_t GlowRampLength;
 // nearest(S / 2).
-extern int32_t GlowRadius;
+extern int32_t GlowRadius;  // one thread: start-up
 
 // The overlay gradients: darkening towards the bottom, or towards the top for
 // inverted ones (read-outs and dialog fields).
