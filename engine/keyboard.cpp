@@ -122,10 +122,10 @@ void KeyboardStateInit(KeyboardState& state) {
 void KeyboardStateFree(KeyboardState&) {}
 
 void CopyVoiceSlot(VoiceSlot& destination, const VoiceSlot& source) {
-  destination.Frequency.Store(source.Frequency.Load());
-  destination.Velocity.Store(source.Velocity.Load());
-  destination.State.Store(source.State.Load());
-  destination.Index.Store(source.Index.Load());
+  CopyShared(destination.Frequency, source.Frequency);
+  CopyShared(destination.Velocity, source.Velocity);
+  CopyShared(destination.State, source.State);
+  CopyShared(destination.Index, source.Index);
 }
 
 int32_t HeldKeyReserve(KeyboardState& state, Mutex* heldKeysLock) {

@@ -165,8 +165,8 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.BoxWidthUnits = src.BoxWidthUnits;
   dst.BoxHeightUnits = src.BoxHeightUnits;
 
-  dst.MidiDeviceBinding.Store(src.MidiDeviceBinding.Load());
-  dst.MidiChannelFilter.Store(src.MidiChannelFilter.Load());
+  CopyShared(dst.MidiDeviceBinding, src.MidiDeviceBinding);
+  CopyShared(dst.MidiChannelFilter, src.MidiChannelFilter);
   // A take in progress stays its module's own: a take that ends holding
   // nothing frees its entry, which a copy would still point at.
   const bool recording = src.ModuleSwitches[kSwitchRecord].Load() != 0;
@@ -175,16 +175,16 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.SampleStep = src.SampleStep;
   dst.SampleChannels = src.SampleChannels;
   dst.SampleFrames = recording ? 0 : src.SampleFrames;
-  dst.ChannelsProcessed.Store(src.ChannelsProcessed.Load());
-  dst.OutputChannels.Store(src.OutputChannels.Load());
-  dst.SelectedParam.Store(src.SelectedParam.Load());
-  dst.EditChannel.Store(src.EditChannel.Load());
+  CopyShared(dst.ChannelsProcessed, src.ChannelsProcessed);
+  CopyShared(dst.OutputChannels, src.OutputChannels);
+  CopyShared(dst.SelectedParam, src.SelectedParam);
+  CopyShared(dst.EditChannel, src.EditChannel);
   dst.RequiredPort = src.RequiredPort;
   dst.VoiceFlagRoot = src.VoiceFlagRoot;
   dst.ChosenSourcePort = src.ChosenSourcePort;
-  dst.VoiceMapSourcePort.Store(src.VoiceMapSourcePort.Load());
+  CopyShared(dst.VoiceMapSourcePort, src.VoiceMapSourcePort);
   dst.PolyphonyCapability = src.PolyphonyCapability;
-  dst.PolyphonyMode.Store(src.PolyphonyMode.Load());  // a rebuild may set it meanwhile
+  CopyShared(dst.PolyphonyMode, src.PolyphonyMode);  // a rebuild may set it meanwhile
   dst.FollowsPolyphony = src.FollowsPolyphony;
   dst.ActiveVoices.Store(0);
 

@@ -22,7 +22,6 @@ namespace Tarvelo {
 
 using QUARLE_BASICS::kErrAllocation;
 using QUARLE_BASICS::kErrBadParameter;
-using QUARLE_BASICS::kErrUnknown;
 
 ModuleListRecord ModuleList;
 RemovedModuleListRecord RemovedModuleList;
@@ -373,7 +372,7 @@ int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out) {
   if (!HoldFramesOrGiveUp()) {
     ModuleRecordDelete(m);
     QUARLE_BASICS::Report(WaitingForAudioText(), QUARLE_BASICS::kLevelWarning);
-    return -kErrUnknown;
+    return kModuleNotHeld;
   }
   const int32_t copied = ModuleDuplicate(*m, *source);
   // A copy that failed half-way may already stand in its sources' tables.
@@ -417,7 +416,7 @@ int32_t NewModuleRecord(ModuleRecord** out, int32_t& type, int32_t listIndex) {
   if (out != nullptr) *out = nullptr;
   ModuleRecord* m = ModuleRecordNew();
   if (m == nullptr) return -kErrAllocation;
-  int32_t copied = -kErrUnknown;
+  int32_t copied = kModuleNotHeld;
   {
     // A controller learned on the type's Catalog row moves the template on
     // the render while playing: copied between two frames, or not at all.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "basics/errors.h"
 #include "engine/module.h"
 #include "platform/threads.h"
 
@@ -118,6 +119,8 @@ extern ModuleBoxHooks BoxHooks;
 // Capture, a 17th Keyboard or Octave board), -21, or -18 when the render did
 // not pause (nothing is made, and the log says why).
 int32_t AddModule(int32_t n, bool fromType, ModuleRecord** out);
+// What AddModule and NewModuleRecord answer when the render did not pause.
+constexpr int32_t kModuleNotHeld = -QUARLE_BASICS::kErrUnknown;
 // Allocates a module from its template without listing it (type clamped to
 // 0..42 and written back), copied between two frames: the caller holds none.
 // 0, -21, or -18 when the render did not pause (nothing is made; the caller

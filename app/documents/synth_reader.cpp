@@ -457,7 +457,7 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
       int32_t type = img.Records[static_cast<size_t>(i)]->Type;
       ModuleRecord* m = nullptr;
       rc = NewModuleRecord(&m, type, i);
-      if (rc == -kErrUnknown) {
+      if (rc == kModuleNotHeld) {
         unheld = true;
         continue;
       }
