@@ -14,6 +14,7 @@ namespace Tarvelo {
 
 // One report kept in memory: the text as given (no prefix, no time) and its
 // message level 0..4.
+// one thread: maker, not changed once appended
 struct ConsoleMessage {
   QUARLE_BASICS::DynZString text;
   int32_t level = 0;
@@ -24,6 +25,7 @@ void ConsoleMessageFree(ConsoleMessage& m);  // frees the text
 
 // Reports in order of arrival; only ever appended. The lock guards the array,
 // count and capacity (growth, append, read).
+// one thread: holder of lock
 struct MessageConsoleList {
   ConsoleMessage** entries = nullptr;
   int32_t count = 0;

@@ -14,6 +14,7 @@ namespace Tarvelo {
 // Lines in order of the actions, only ever appended; the capacity survives a
 // clear. The lock guards the array, count and capacity; the history list's draw
 // callback reads the lines under it.
+// one thread: holder of lock
 struct ActionHistoryList {
   QUARLE_BASICS::DynZString** lines = nullptr;
   int32_t count = 0;
