@@ -290,6 +290,8 @@ class Checker:
                 break
             if t in ("(", "[", "[["):
                 k = match_close(toks, j)
+                if any(x.text == "{" for x in toks[j + 1:k]):
+                    self.body(src, toks, j + 1, k, record, record_said, None)  # a lambda's statics
                 head.extend(toks[j:k + 1])
                 j = k + 1
                 continue
@@ -438,7 +440,7 @@ class Checker:
                 j = k + 1
                 stmt_start = True
                 continue
-            if stmt_start and t in RECORD_KEYS and local_record_head(toks, j + 1, end):
+            if stmt_start and local_record_ahead(toks, j, end):
                 # a record local to the function
                 j = self.declaration(src, toks, j, end, "local", record, record_said)
                 stmt_start = True
@@ -451,12 +453,8 @@ class Checker:
                 continue
             if t in ("memcpy", "memmove") and j + 1 < end and toks[j + 1].text == "(":
                 self.memcopies.append((src, toks, j, fname))
-            stmt_start = t in (";", "{", "}") or (t == ":" and j > 0 and toks[j - 1].text in ("public", "private", "protected", "default"))
-            if t == ")" :
-                # `for (...) static`: never; `else`/`do` bodies start statements too
-                stmt_start = False
-            if t in ("else", "do"):
-                stmt_start = True
+            # after a label or a condition a declaration may follow too
+            stmt_start = t in (";", "{", "}", ":", ")", "else", "do")
             j += 1
 
     # -------------------------------------------------------- judging
@@ -518,10 +516,12 @@ class Checker:
                 continue
             if kind == "record":
                 self.record_members.setdefault(record, []).append(
-                    (name.text, full_type if "*" not in ptr_ops else "", is_shared_type(type_words, ptr_ops)))
-            self.tally(src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, kind)
+                    (name.text, base_type(type_words), ptr_ops.count("*"), is_shared_type(type_words, ptr_ops)))
+            self.tally(src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, kind,
+                       name.text)
 
-    def tally(self, src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, kind):
+    def tally(self, src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, kind,
+              name):
         self.counts["members" if kind == "record" else ("statics" if kind == "function" else "objects")] += 1
         verdict = typed(spec_words(spec), type_words, ptr_ops, self.known)
         if verdict:
@@ -533,13 +533,14 @@ class Checker:
         if src.says_one_thread(first_line, last_line):
             self.counts["said"] += 1
             return
-        self.faults.append(f"{src.rel}:{first_line + 1}: {where}: {' '.join(words)}")
+        self.faults.append(f"{src.rel}:{first_line + 1}: {where}: {name}: {' '.join(words)}")
 
     def finish(self):
         for (src, first_line, last_line, name, spec, d, record_said, where, words, type_words, ptr_ops) in self.definitions:
             if name in self.externs:
                 continue  # judged where a header declares it
-            self.tally(src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, "namespace")
+            self.tally(src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, "namespace",
+                       name)
         self.find_shared_records()
         for (src, toks, j, fname) in self.memcopies:
             self.judge_memcopy(src, toks, j, fname)
@@ -551,9 +552,8 @@ class Checker:
             for name, members in self.record_members.items():
                 if name in self.shared_records:
                     continue
-                for (_, type_text, is_shared) in members:
-                    base = type_text.split()
-                    if is_shared or any(w in self.shared_records for w in base):
+                for (_, base, stars, is_shared) in members:
+                    if is_shared or (stars == 0 and base in self.shared_records):
                         self.shared_records.add(name)
                         changed = True
                         break
@@ -572,25 +572,78 @@ class Checker:
         if any(w in shared and (k + 1 >= len(size) or size[k + 1] != "*") for k, w in enumerate(size)):
             bad = "its size is a record holding shared words"
         else:
-            # the destination's own variable, declared in this file
-            names = [w for w in dest if re.match(r"^[A-Za-z_]\w*$", w) and w not in (
-                "static_cast", "reinterpret_cast", "void", "const", "char", "uint8_t")]
-            if len(names) == 1 and "." not in dest and "->" not in dest and "[" not in dest:
-                tname, stars = declared_type(src, names[0], toks[j].line)
-                k = dest.index(names[0])
-                level = stars if k > 0 and dest[k - 1] == "&" else stars - 1
-                if tname in shared and level == 0:
-                    bad = f"its destination is a {tname}, which holds shared words"
-            if bad is None and ("." in dest or "->" in dest):
-                # a member range: the members it reaches
-                tname = declared_type(src, names[0], toks[j].line)[0] if names else None
-                if tname in shared:
-                    member = next((w for k, w in enumerate(dest) if k > 0 and dest[k - 1] in (".", "->")), None)
-                    reach = self.members_from(tname, member, size)
+            cast, target = self.resolve_destination(src, dest, toks[j].line)
+            if target is None:
+                if cast:
+                    # a cast to void* is how a plain copy of a record gets past
+                    # the compiler's own warning: it must say what it writes
+                    bad = "a destination cast to void* whose type the check cannot tell"
+            else:
+                record, stars, member = target
+                if stars == 0 and record in shared:
+                    bad = f"its destination is a {record}, which holds shared words"
+                elif member is not None and member[0] in shared:
+                    # from a member on: the members the size reaches
+                    reach = self.members_from(member[0], member[1], size)
                     if reach:
-                        bad = f"it writes {tname}'s shared word {reach}"
+                        bad = f"it writes {member[0]}'s shared word {reach}"
         if bad:
             self.faults.append(f"{src.rel}:{toks[j].line + 1}: {toks[j].text} outside CopyShared: {bad}")
+
+    def resolve_destination(self, src, dest, line):
+        """(cast to void*, (type, pointer depth, (record, member) or None) of
+        what the destination points at, or None when it cannot be told)."""
+        d = list(dest)
+        cast = False
+        while d:
+            if d[0] in ("static_cast", "reinterpret_cast") and "(" in d:
+                inner = d[:d.index("(")]
+                cast = cast or "void" in inner
+                d = d[d.index("(") + 1:]
+                if d and d[-1] == ")":
+                    d = d[:-1]
+                continue
+            if d[:4] == ["(", "void", "*", ")"]:
+                cast = True
+                d = d[4:]
+                continue
+            break
+        addr = bool(d) and d[0] == "&"
+        if addr:
+            d = d[1:]
+        if not d or not re.match(r"^[A-Za-z_]\w*$", d[0]):
+            return cast, None
+        record, stars = declared_type(src, d[0], line)
+        if record is None:
+            return cast, None
+        member = None
+        k = 1
+        while k < len(d):
+            w = d[k]
+            if w in (".", "->") and k + 1 < len(d):
+                if (w == "." and stars != 0) or (w == "->" and stars != 1):
+                    return cast, None
+                found = next((m for m in self.record_members.get(record, []) if m[0] == d[k + 1]), None)
+                if found is None:
+                    return cast, None
+                member = (record, d[k + 1])
+                record, stars = found[1], found[2]
+                k += 2
+                continue
+            if w == "[":
+                depth = 0
+                while k < len(d):
+                    depth += d[k] == "["
+                    depth -= d[k] == "]"
+                    k += 1
+                    if depth == 0:
+                        break
+                stars = max(stars - 1, 0)  # an array's element, or a pointer's
+                continue
+            break  # pointer arithmetic: the same type
+        if not addr:
+            stars = max(stars - 1, 0) if stars > 0 else 0
+        return cast, (record, stars, member)
 
     def members_from(self, record, first, size):
         """The first shared member in the range a memcpy from `first` covers."""
@@ -605,7 +658,7 @@ class Checker:
         start = names.index(first)
         stop = names.index(last) if last in names else start
         for m in members[start:stop + 1]:
-            if m[2] or any(w in self.shared_records for w in m[1].split()):
+            if m[3] or (m[2] == 0 and m[1] in self.shared_records):
                 return m[0]
         return None
 
@@ -711,6 +764,17 @@ def record_head_rest(rest):
             return False
         k += 1
     return True
+
+
+def local_record_ahead(toks, j, end):
+    """A statement from j that defines a record: `struct X {`, `typedef struct {`,
+    `const struct {...} table[] = ...`."""
+    k = j
+    while k < end and toks[k].text not in ("{", ";", "=", "(", "}"):
+        if toks[k].text in RECORD_KEYS and not (k > j and toks[k - 1].text == "enum"):
+            return local_record_head(toks, k + 1, end)
+        k += 1
+    return False
 
 
 def local_record_head(toks, j, end):

@@ -26,6 +26,13 @@ CASES = [
     ("static in a lambda", "engine/m.cpp", "auto kRun = [] { static int32_t runs; return runs; };\n",
      ["kRun", "runs"]),
     ("local record", "engine/m.cpp", "void F() {\n  struct Local {\n    int32_t x;\n  };\n}\n", ["x"]),
+    ("local tables", "engine/m.cpp", "void F() {\n  typedef struct {\n    int32_t a;\n  } Row;\n"
+     "  const struct {\n    int32_t b;\n  } kRows[2] = {{1}, {2}};\n}\n", ["a", "b"]),
+    ("static after a label", "engine/m.cpp",
+     "void F(int k) {\n  switch (k) {\n    case 1: static int32_t once;\n  }\n  if (k) static int32_t twice;\n}\n",
+     ["once", "twice"]),
+    ("static in a lambda in parentheses", "engine/m.cpp",
+     "// one thread: start-up\nTable g_table(([] {\n  static int32_t made;\n  return made;\n})());\n", ["made"]),
     ("paren-initialized object", "engine/m.cpp", "Table g_table(16, 2);\n", ["g_table"]),
     ("unreadable member", "engine/m.h", RECORD.format(body="  int32_t = 5;"), ["cannot read"]),
     ("unbalanced", "engine/m.h", "struct R {\n  int32_t a[4;\n};\n", ["cannot read"]),
@@ -42,6 +49,11 @@ CASES = [
     ("memmove of records of words", "engine/m.cpp",
      "struct R {\n  Shared<int32_t> w;\n};\nstruct H {\n  R inner;\n};\nvoid F(H* d, H* s) {\n"
      "  std::memmove(static_cast<void*>(d), s, 2 * sizeof(H));\n}\n", ["memmove"]),
+    ("memmove into a member's records", "engine/m.cpp",
+     "struct R {\n  Shared<int32_t> w;\n};\nstruct Q {\n  R* items;  // one thread: audio\n};\nQ g_q;  // one thread: audio\n"
+     "void F(int n) {\n  std::memmove(static_cast<void*>(g_q.items), g_q.items + 1, n);\n}\n", ["memmove"]),
+    ("memcpy through an untold cast", "engine/m.cpp",
+     "void F(int n) {\n  std::memcpy(static_cast<void*>(Slot(n)), Other(n), 16);\n}\n", ["memcpy"]),
     ("memcpy over a member range", "engine/m.cpp",
      "struct R {\n  Shared<int32_t> a;\n  float b;  // one thread: audio\n  Shared<int32_t> c;\n"
      "  float d;  // one thread: audio\n};\nvoid F(R& dst, const R& src) {\n"

@@ -191,6 +191,7 @@ bool ListHasHoles() {
 
 void SaveUnsavedLibraryEntries() {
   const std::string failTemplate = LangText(181, "Could not save {$}: ");
+  // one thread: value
   const struct {
     WaveLibraryList* list;
     SavedKind kind;
