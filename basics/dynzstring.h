@@ -29,7 +29,7 @@ int32_t DynZStringLen(const DynZString& s);
 struct ArrayHeader {
   int32_t count = 0;
   int32_t capacity = 0;
-  Mutex* lock = nullptr;
+  Mutex* lock = nullptr;  // one thread: maker (the lock itself)
 };
 
 constexpr int32_t kArrayInitialCapacity = 16;

@@ -42,7 +42,7 @@ struct RemovedModuleListRecord {
   int32_t count = 0;
   int32_t capacity = 0;
   int32_t next = 0;
-  platform::Mutex* lock = nullptr;
+  platform::Mutex* lock = nullptr;  // one thread: maker (the lock itself)
 };
 // one thread: interface (removals and reclaiming; retired order arrays go
 // through their own atomic slots)

@@ -38,7 +38,8 @@ passes when
                      a member or object of its type says its own owner
 A declaration the check cannot read fails, as does a memcpy or memmove into a
 record holding shared words anywhere but in CopyShared (it bypasses the named
-copy). Prints each fault and exits 1 when there is one.
+copy); a destination cast to void* (what silences the compiler's own warning)
+must be one whose type the check can tell. Prints each fault and exits 1 when there is one.
 
 --self-test runs the check's own cases (the slip forms it must catch and the
 forms it must pass); --count prints what it read.
@@ -258,9 +259,10 @@ class Checker:
 
     # -------------------------------------------------------- walking
 
-    def read(self, rel, text):
+    def read(self, rel, src):
         try:
-            src = Source(rel, text)
+            if isinstance(src, Exception):
+                raise src
             self.scope(src, src.toks, 0, len(src.toks), "namespace", None, False)
         except ParseError as e:
             self.faults.append(f"{rel}: cannot read: {e}")
@@ -1117,12 +1119,18 @@ def check_texts(texts):
     c = Checker()
     # records first, so that a member typed by a record declared later in
     # another file is known: two passes
+    sources = []
+    for rel, text in texts:
+        try:
+            sources.append((rel, Source(rel, text)))
+        except ParseError as e:
+            sources.append((rel, e))
     pre = Checker()
-    for rel, text in texts:
-        pre.read(rel, text)
+    for rel, src in sources:
+        pre.read(rel, src)
     c.known = {k for k in pre.records if k not in pre.value_records}
-    for rel, text in texts:
-        c.read(rel, text)
+    for rel, src in sources:
+        c.read(rel, src)
     c.finish()
     return c
 

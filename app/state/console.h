@@ -30,7 +30,7 @@ struct MessageConsoleList {
   ConsoleMessage** entries = nullptr;
   int32_t count = 0;
   int32_t capacity = 0;
-  platform::Mutex* lock = nullptr;
+  platform::Mutex* lock = nullptr;  // one thread: maker (the lock itself)
 };
 // The lock is made by the start-up and freed by the shutdown; reports append
 // from any thread and the list's draw reads, all under it.
