@@ -157,7 +157,6 @@ def match_close(toks, i):
     """Index of the bracket closing the one at i."""
     pairs = {"(": ")", "[": "]", "{": "}", "[[": "]]"}
     opener = toks[i].text
-    depth = 0
     stack = []
     for j in range(i, len(toks)):
         t = toks[j].text
@@ -178,7 +177,6 @@ def match_close(toks, i):
             stack.pop()
             if not stack:
                 return j
-    del depth
     raise ParseError(f"line {toks[i].line + 1}: {opener} never closed")
 
 
@@ -504,12 +502,9 @@ class Checker:
             if info == "function":
                 continue
             name, type_words, ptr_ops, _ = info
-            if kind == "namespace" and "::" in [x.text for x in d[:d.index(name) if name in d else 0]] + []:
-                pass
             qualified = is_qualified(d, name)
             if kind == "namespace" and qualified:
                 continue  # defines what a record or namespace declared: judged there
-            full_type = " ".join(type_words)
             if "extern" in spec_words(spec):
                 self.externs.add(name.text)
             elif kind == "namespace":
@@ -1019,14 +1014,12 @@ def name_and_type(decl, after, kind):
             ptr_ops.append(t)
             prev = t
             continue
-        if not ptr_ops:
-            type_toks.append(x)
         elif depth == 0 and angle == 0 and t == "const" and ptr_ops:
             ptr_ops.append(t)
             prev = t
             continue
-        if t == "::" and not type_words and not before[:1]:
-            pass
+        if not ptr_ops:
+            type_toks.append(x)
         type_words.append(t)
         prev = t
     core = [w for w in type_words if w not in SPECIFIERS or w == "const"]
@@ -1039,7 +1032,6 @@ def base_type(type_words):
     """The outermost type name: `std::unique_ptr<X>` -> unique_ptr; `Shared<int>` -> Shared."""
     depth = 0
     base = None
-    prev = None
     for w in type_words:
         if w == "<":
             depth += 1
@@ -1047,8 +1039,6 @@ def base_type(type_words):
             depth -= 1
         elif depth == 0 and re.match(r"^[A-Za-z_]\w*$", w) and w not in SPECIFIERS and w != "decltype":
             base = w
-        prev = w
-    del prev
     return base
 
 
