@@ -78,6 +78,7 @@ void SetProductIdentity() {
 }
 
 void SetUnitTable() {
+  // one thread: value
   struct Fill {
     int32_t id;
     UnitConverter convert;

@@ -11,6 +11,7 @@ namespace Tarvelo {
 
 // One built-in pattern: a 12-bit key mask read from its most significant bit
 // (bit 11 is the first note of the octave, bit 0 the twelfth) and its names.
+// one thread: value
 struct BuiltInScalePattern {
   uint64_t Mask;
   const char* English;

@@ -103,6 +103,7 @@ constexpr const char* kSynthsSubFolder = "\\SYNTHS";
 
 // The folder the process was started in: relative paths on the command line
 // are relative to it, whatever folder the start-up has entered since.
+// one thread: start-up
 std::string g_startFolder;
 
 std::string Home() { return DynZStringGet(QUARLE_BASICS::HomeFolder); }
@@ -143,9 +144,11 @@ class ExitTimer {
   }
 
  private:
+  // one thread: interface, started and stopped by the program main
   std::thread thread_;
   std::mutex lock_;
   std::condition_variable wake_;
+  // one thread: holder of lock_
   bool stop_ = false;
 };
 ExitTimer g_exitTimer;

@@ -22,6 +22,7 @@ enum StartupControlSlot : int32_t {
   kSlotNewSynth = 75,    // SNEW: starts a new synth
 };
 
+// one thread: start-up, installed before the threads start
 struct StartupHooks {
   // Builds every control and fills UiIndex: 0 or the first creation error.
   // Default: only the root window, covering the screen.

@@ -97,6 +97,7 @@ int32_t FindName(const DynZString* list, int32_t count, const std::string& name)
   return -1;
 }
 
+// one thread: value
 struct DeviceSide {
   DynZString* list;
   int32_t* count;

@@ -102,6 +102,7 @@ class FaultInjectingBackend : public AudioBackend {
   std::atomic<int32_t> underruns_{0};
   std::atomic<bool> lost_{false};
   std::mutex nameLock_;
+  // one thread: holder of nameLock_
   std::string lostName_;  // under nameLock_
   std::string filtered_;  // the last list handed out without the lost name
 };

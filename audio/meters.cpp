@@ -33,6 +33,7 @@ void Convert(LevelMeter& m, float k) {
 
 void Zero(LevelMeter& m) { m.level = m.minimum = m.maximum = 0.0f; }
 
+// one thread: audio, the render's; a report's receivers only release its block
 float g_meterBlocks[kMeterReportBlocks][6];
 std::atomic<uint32_t> g_nextMeterBlock{0};
 
@@ -98,6 +99,7 @@ void UpdateInputMeters(LevelMeter* left, LevelMeter* right, int32_t n, int64_t s
 }
 
 void DefaultRenderCallback(float** buffer, int32_t start, int32_t count) {
+  // one thread: audio
   static int32_t produced = 0;
   static LevelMeter meters[2] = {};
   if (!buffer || !*buffer || count <= 0) return;

@@ -9,6 +9,7 @@ namespace QUARLE_AUDIO {
 // squares, minimum the sum of the negative samples and maximum the sum of the
 // others; after an update they hold the dB level of the RMS (at least -140) and
 // the two means, limited to -1..0 and 0..1.
+// one thread: value
 struct LevelMeter {
   float level;
   float minimum;

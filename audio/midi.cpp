@@ -134,6 +134,7 @@ int32_t KeyboardInstanceFor(int32_t slot, uint32_t ch) {
 
 // Where a note from a device goes: the keyboard of its channel, looked up
 // again with the note played in the same section.
+// one thread: value
 struct NoteRoute {
   int32_t slot;
   uint32_t ch;

@@ -30,6 +30,7 @@ struct MidiDeviceSlot {
   // -1 once the device reported itself closed; cleared by the next scan. Set on
   // the MIDI thread, read by the scan.
   std::atomic<int64_t> closed{0};
+  // one thread: holder of MT_MIDIDEVICES, as the table
   int32_t deviceId = -1;                // the device's number at the last scan; -1 free
   platform::MidiIn* handle = nullptr;   // null when free
   QUARLE_BASICS::DynZString name;       // at most 31 characters
@@ -50,6 +51,7 @@ extern platform::Mutex* MT_MIDIDEVICES;
 // One received message: device slot, packed short message (status in bits
 // 0-7, first data byte in 8-15, second in 16-23), milliseconds since the
 // device was started.
+// one thread: value
 struct MidiMessage {
   uint32_t Slot;
   uint32_t Message;
@@ -60,6 +62,7 @@ void CopyMidiMessage(MidiMessage& dst, const MidiMessage& src);
 // The last message received while "DISPLAY MIDI INPUT" is on, with its
 // device's map; the monitor's draw callback reads and clears it under
 // MT_MIDIMONITOR (engine/midimap_hooks.h).
+// one thread: holder of MT_MIDIMONITOR
 struct LastMidiMessageRecord {
   MidiMessage Message;
   Tarvelo::MidiMap* Map;
@@ -69,6 +72,7 @@ struct LastMidiMessageRecord {
 extern LastMidiMessageRecord LastMidiMessage;
 
 // A note for MidiNoteToKeyboard; velocity 0 releases.
+// one thread: value
 struct MidiNote {
   uint32_t Key;
   uint32_t Velocity;
@@ -99,6 +103,7 @@ enum MidiNamedControl : int32_t {
   kControlTypedEntry,           // FAE_PP: typed value entry of the selected parameter
   kMidiNamedControlCount,
 };
+// one thread: start-up, installed before the threads start
 struct MidiUiHooks {
   int32_t (*ControlId)(int32_t named);             // 0 while the control does not exist
   void (*SetSelected)(int32_t list, int32_t item); // a list's selected item

@@ -23,6 +23,7 @@ using Twiddles = std::vector<Complex>;
 // reference to the table it started with, so another thread that rebuilds it
 // for another size never pulls it from under a running transform.
 std::mutex g_twiddleLock;
+// one thread: holder of g_twiddleLock
 std::shared_ptr<const Twiddles> g_twiddles;
 
 std::shared_ptr<const Twiddles> TwiddlesFor(uint32_t n) {

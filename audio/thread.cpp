@@ -97,6 +97,7 @@ int16_t ToSample16(float x) {
   return static_cast<int16_t>(v);
 }
 
+// one thread: audio, the thread's own loop
 class AudioThreadLoop {
  public:
   void Run();

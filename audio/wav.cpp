@@ -102,6 +102,7 @@ int32_t OpenBinary(const std::string& path, bool fresh, platform::FileAccess acc
 
 // Sequential reader over an open file that knows how many bytes are left, so
 // that no chunk size can make it read or skip past the end.
+// one thread: value
 struct ChunkReader {
   int32_t file;
   uint64_t length;

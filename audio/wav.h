@@ -12,6 +12,7 @@ namespace QUARLE_AUDIO {
 using QUARLE_BASICS::DynZString;
 
 // The 16-byte body of a "fmt " chunk, in file order.
+// one thread: value
 struct WaveFormat {
   uint16_t formatTag;       // 1 integer PCM, 3 IEEE float
   int16_t channels;
@@ -40,6 +41,7 @@ constexpr uint32_t kMaxWavRate = 2147483647u;
 // The sound of one WAV file. After ReadWavData, samples holds the raw file bytes;
 // after WavDataToFloat (or for float files) interleaved floats in -1..1, and
 // dataSize is 4 x the number of values held. File positions count from 1.
+// one thread: value
 struct SoundBuffer {
   uint32_t riffSize;
   WaveFormat format;

@@ -5,6 +5,7 @@
 
 namespace QUARLE_BASICS {
 
+// one thread: value
 struct Complex {
   float re = 0.0f;
   float im = 0.0f;

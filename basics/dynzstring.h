@@ -10,6 +10,7 @@ namespace QUARLE_BASICS {
 using platform::Mutex;
 
 // A zero-terminated Windows-1252 text in one heap buffer; null reads as "".
+// one thread: value
 struct DynZString {
   char* text = nullptr;
 };
@@ -24,10 +25,11 @@ int32_t DynZStringLen(const DynZString& s);
 
 // Head of a growable array: entries in use, slots allocated, and the lock that
 // guards growth and appends. Arrays start at 16 slots and double when full.
+// one thread: holder of lock, count and capacity
 struct ArrayHeader {
   int32_t count = 0;
   int32_t capacity = 0;
-  Mutex* lock = nullptr;
+  Mutex* lock = nullptr;  // one thread: maker (the lock itself)
 };
 
 constexpr int32_t kArrayInitialCapacity = 16;

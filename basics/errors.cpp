@@ -6,6 +6,7 @@ namespace QUARLE_BASICS {
 
 namespace {
 
+// one thread: value
 struct ErrorRow {
   uint32_t message;
   const char* text;

@@ -6,11 +6,13 @@
 
 namespace QUARLE_BASICS {
 
+// one thread: value
 struct Point {
   float x = 0.0f;
   float y = 0.0f;
 };
 
+// one thread: value
 struct Segment {
   float x0 = 0.0f;  // start
   float y0 = 0.0f;
@@ -22,6 +24,7 @@ struct Segment {
 };
 
 // Segment i + 1 starts where segment i ends.
+// one thread: value
 struct Polyline {
   Segment* segments = nullptr;
   int32_t count = 0;

@@ -11,6 +11,7 @@
 
 namespace QUARLE_BASICS {
 
+// one thread: value
 struct DirEntry {
   uint32_t attribute;  // 1 read-only, 16 folder, 32 archive (plain file)
   uint32_t depth;      // the list's current depth when the entry was added
@@ -22,6 +23,7 @@ struct DirEntry {
 void DirEntryInit(DirEntry& e);
 void DirEntryFree(DirEntry& e);
 
+// one thread: value
 struct DirList {
   ArrayHeader header;  // count, capacity of `entries`, lock held while entries change
   DirEntry** entries;

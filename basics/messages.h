@@ -22,6 +22,7 @@ extern std::atomic<MessageHookFn> MessageHook;
 // Calls MessageHook when set; a safe way to report from anywhere.
 void Report(const std::string& text, int32_t level);
 
+// one thread: start-up, filled and freed around the threads' life
 struct LanguageTableRecord {
   char** entries = nullptr;  // entry n: own heap buffer (2 x length + 1 bytes) or null
   uint32_t firstCount = 0;   // LanguageTableFirstCount: 116 once the first stage exists

@@ -28,6 +28,7 @@ namespace {
 
 // Two parallel tables indexed by queue number. They are replaced whenever a queue
 // is added, which is why every queue is created before any thread posts.
+// one thread: start-up, every queue is made before a thread posts
 CommandMessage** g_queueBuffers = nullptr;
 ArrayHeader** g_queueHeaders = nullptr;
 uint32_t g_queueCount = 0;

@@ -6,6 +6,7 @@
 
 namespace QUARLE_BASICS {
 
+// one thread: value
 struct CommandMessage {
   uint32_t type;
   uint32_t arg1;

@@ -7,11 +7,13 @@
 namespace QUARLE_BASICS {
 
 // After reduction the denominator is positive; a caller may still store 0.
+// one thread: value
 struct Ratio {
   int32_t numerator = 0;
   int32_t denominator = 1;
 };
 
+// one thread: value
 struct Ratio64 {
   int64_t numerator = 0;
   int64_t denominator = 1;
@@ -50,6 +52,7 @@ enum ValueMode : int32_t {
   kValueBinary = 5,
 };
 
+// one thread: value
 struct ValueRecord {
   Ratio ratio;               // fractional part of the shown form
   float value = 1.0f;

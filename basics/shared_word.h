@@ -123,6 +123,7 @@ static_assert(std::is_trivially_copyable_v<Shared<int64_t>> && std::is_standard_
 // ... and the copy promise: no plain copy of a word or of a record holding one,
 // while both stay trivially copyable.
 namespace shared_word_check {
+// one thread: maker, a type only checked, never made
 struct Holder {
   int32_t plain;
   Shared<float> word;

@@ -7,6 +7,7 @@
 namespace QUARLE_BASICS {
 
 // One reading of the local clock.
+// one thread: value
 struct LocalDateTime {
   int32_t year = 1970;
   int32_t month = 1;

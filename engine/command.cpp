@@ -38,6 +38,7 @@ namespace {
 // A command that found the mailbox busy. The audio thread takes the oldest one
 // into the mailbox once the mailbox is idle; it only ever try-locks the queue,
 // so the interface holding the lock costs it nothing but a frame's delay.
+// one thread: value
 struct QueuedCommand {
   uint64_t WaveArgument;
   uint64_t RebuildArgument;
@@ -49,6 +50,7 @@ struct QueuedCommand {
   WaveLibraryEntry* Wave;
 };
 
+// one thread: holder of lock
 struct CommandQueue {
   QueuedCommand* items = nullptr;
   int32_t capacity = 0;
@@ -68,6 +70,7 @@ std::atomic<uint32_t> g_holdParkedFor{0}; // 0: not parked
 std::atomic<uint32_t> g_holdTickets{0};
 // The ticket whose wait ran its whole FrameHoldLimit (render callback only):
 // its frames go on silent at once.
+// one thread: audio, the render callback's
 uint32_t g_holdOutwaited = 0;
 
 // True while the ticket is still asked: the frame plays no module. The
@@ -228,6 +231,7 @@ void SetPlaySwitchNow(ModuleRecord& m, int64_t on) {
 // What the last pause found, for the resume that follows it. Only whoever runs
 // the commands touches it (the render while playing, else the interface),
 // and pause and resume run in the order they were posted.
+// one thread: graph owner, whoever runs the commands
 struct PausedPlay {
   ModuleRecord* Module;
   int64_t Play;

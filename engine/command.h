@@ -41,6 +41,7 @@ constexpr int64_t kCommandPosted = 0;
 // render may run it and fill the slot again: the two module words are shared.
 struct EngineCommandRecord {
   std::atomic<int64_t> State;  // -1 idle, 0 posted
+  // one thread: holder of State, the poster while idle and the runner once posted
   uint64_t WaveArgument;
   uint64_t RebuildArgument;
   int32_t Kind;
@@ -54,6 +55,7 @@ struct EngineCommandRecord {
 extern EngineCommandRecord EngineCommand;
 
 // What a wave library entry hands to the module it is attached to.
+// one thread: value
 struct WaveInfo {
   int32_t Channels;
   int32_t Frames;
@@ -244,6 +246,7 @@ bool HoldFramesOrGiveUp();
 // between two frames). Post nothing that waits for the render meanwhile. When
 // it did not hold, nothing is held: change nothing the render reads, and say
 // so (WaitingForAudioText).
+// one thread: value, a scope's
 struct FrameHold {
   FrameHold() : held(HoldFramesOrGiveUp()) {}
   ~FrameHold() { ReleaseFrames(); }

@@ -14,6 +14,7 @@ namespace Tarvelo {
 static_assert(std::endian::native == std::endian::little, "module file records are stored little-endian");
 
 // One parameter of a module file record (824 bytes).
+// one thread: value
 struct ParamFileBlock {
   float Value;
   int32_t DisplayUnit;       // the value field's Unit
@@ -28,6 +29,7 @@ struct ParamFileBlock {
 };
 static_assert(sizeof(ParamFileBlock) == 824);
 
+// one thread: value
 struct ModuleFileRecord {
   int32_t X;                  // the box on the synth plane; 0 for a master preset
   int32_t Y;

@@ -378,10 +378,11 @@ void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy) {
 }
 
 void KeyboardStateCopyOut(KeyboardState& copy, const KeyboardState& live) {
-  int32_t words[kStateWords];
+  // Word by word into the copy too: a plain copy of a record of shared words
+  // goes through CopyShared only.
   const auto* in = reinterpret_cast<const Shared<int32_t>*>(&live);
-  for (size_t i = 0; i < kStateWords; ++i) words[i] = in[i].Load();
-  std::memcpy(static_cast<void*>(&copy), words, sizeof words);
+  auto* out = reinterpret_cast<Shared<int32_t>*>(&copy);
+  for (size_t i = 0; i < kStateWords; ++i) out[i].Store(in[i].Load());
 }
 
 }  // namespace Tarvelo

@@ -40,6 +40,7 @@ constexpr int64_t kMoveSetsValue = 1;  // relative word of a move that carries t
 // The channel a move targets is decided where the move is made (the channel
 // the interface edits then): the L/R selector flipped before the render takes
 // it does not move the other channel's value.
+// one thread: value
 struct ControllerMove {
   ModuleRecord* module;
   int32_t p;
@@ -48,6 +49,7 @@ struct ControllerMove {
   int32_t channel;
 };
 constexpr uint32_t kMoveSlots = 256;
+// one thread: maker, a slot is filled before the tail publishes it and not written until the head passed it
 ControllerMove g_moves[kMoveSlots];
 std::mutex g_moveTaker;
 std::mutex g_moveProducer;
@@ -59,10 +61,12 @@ std::atomic<bool> g_moveWoken{false};
 // lands in the order it came. The list grows on the producer's thread; the
 // render only try-locks it and, when it is busy, takes no more of the ring
 // than comes before the oldest move waiting here.
+// one thread: value
 struct SpilledMove {
   ControllerMove move;
   uint32_t before;
 };
+// one thread: holder of lock
 struct SpilledMoves {
   SpilledMove* items = nullptr;
   uint32_t capacity = 0;

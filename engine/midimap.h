@@ -77,6 +77,7 @@ extern std::atomic<int32_t> MidiLearnArmed;
 // What the maps need of the MIDI input layer's device table: its lock and the
 // name of each device slot. The layer installs them when it lists its devices;
 // the defaults know no device.
+// one thread: start-up, installed before the threads start
 struct MidiDeviceHooks {
   platform::Mutex* (*TableLock)();          // the device table's lock; may give null
   std::string (*SlotName)(int32_t slot);    // "" for a slot without a device

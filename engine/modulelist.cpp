@@ -28,6 +28,7 @@ RemovedModuleListRecord RemovedModuleList;
 
 namespace {
 // The order before the first rebuild: empty, never freed.
+// one thread: start-up, never written
 ModuleRecord* EmptyEntries[1] = {nullptr};
 ProcessingOrderBlock EmptyOrder{EmptyEntries, 0, 1};
 
@@ -198,6 +199,7 @@ namespace {
 
 // The removed modules that something still reaches. Only pointers are
 // compared: what a kept module points at may be freed already.
+// one thread: value
 class ReachedModules {
   using ValueOf = std::pair<const ModuleRecord*, const ModuleRecord*>;  // port value, its module
 
@@ -535,6 +537,7 @@ void RemoveModule(ModuleRecord* m) {
     }
   }
 
+  // one thread: value
   struct Retitle {
     ModuleRecord* module;
     int32_t from;

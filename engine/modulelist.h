@@ -30,17 +30,19 @@ constexpr int32_t kModuleListInitialCapacity = 1000;
 // boundary since (or is not rendering at all). A module also waits while
 // anything in the engine still points at it, and until a video frame that
 // was drawing when it was removed is over. The list grows as needed.
+// one thread: value
 struct RemovedEntry {
   void* item;
   int32_t kind;        // 0 module, 1 processing-order array
   uint64_t videoFrame;  // the video thread's frame serial at the removal
 };
+// one thread: holder of lock
 struct RemovedModuleListRecord {
   RemovedEntry* entries = nullptr;
   int32_t count = 0;
   int32_t capacity = 0;
   int32_t next = 0;
-  platform::Mutex* lock = nullptr;
+  platform::Mutex* lock = nullptr;  // one thread: maker (the lock itself)
 };
 // one thread: interface (removals and reclaiming; retired order arrays go
 // through their own atomic slots)
@@ -58,6 +60,7 @@ constexpr int32_t kRemovedListInitialCapacity = 69;
 // block the interface keeps ready when the synth outgrew it: it takes no
 // memory and frees none. A rebuild on the interface thread installs a whole
 // new block (a render call may still be walking the old one).
+// one thread: graph owner, rebuilt between two frames
 struct ProcessingOrderBlock {
   ModuleRecord** Entries;
   int32_t Count;
@@ -91,6 +94,7 @@ extern std::atomic<ModuleRecord*> SelectedModuleShown;
 void SetSelectedModule(ModuleRecord* m);
 
 // What the module list asks of the interface. Every hook may be null.
+// one thread: start-up, installed before the threads start
 struct ModuleBoxHooks {
   void (*Hide)(int64_t box);
   void (*MarkForDeletion)(int64_t box);   // delete-pending flag of the box

@@ -35,6 +35,7 @@ namespace {
 // One bank entry with its two locks. Removing a module may swap the states of
 // two entries (under both voices locks), so the state pointer is read only while
 // the entry's voices lock is held. slot is null for an index outside 0..15.
+// one thread: value
 struct Bank {
   Shared<KeyboardState*>* slot = nullptr;
   Mutex* voices = nullptr;

@@ -22,6 +22,7 @@ extern const int32_t TimeBases[4];
 // MIDI thread's octave-board notes and the octave board's draw.
 extern Shared<int32_t> TimeBaseIndex;
 // Per base: {number of board keys, how many of them lie below 1 Hz}.
+// one thread: value
 struct OctaveBoardKeyRange {
   int32_t Count;
   int32_t Below;
@@ -30,6 +31,7 @@ extern OctaveBoardKeyRange OctaveBoardKeyRanges[3];  // one thread: start-up
 
 // Per MIDI input device slot: a MIDI note plays key note + KeyOffset +
 // OctaveShift x notes per octave; the key offset starts at -21 (note 21 is key 0).
+// one thread: value
 struct MidiKeyPair {
   int32_t OctaveShift;
   int32_t KeyOffset;
@@ -70,6 +72,7 @@ struct ModuleRecord;
 
 // One row per parameter of the selected module, for the module page's port list
 // (also called PortTable; its count PortListRowCount or PortTableCount).
+// one thread: holder of PortListLock
 struct PortListRow {
   int64_t NoValueEditor;       // hidden: no value editor
   int64_t ReadsValueModule;    // -1: the port is unlinked or global (no cable)
@@ -90,6 +93,7 @@ extern std::atomic<int32_t> PortListCount;
 void CopyPortTable(const ModuleRecord* module);
 // A row as it stands, copied under PortListLock (the video thread draws the
 // list while the interface refills it). false when there is no row item.
+// one thread: value
 struct PortListRowCopy {
   int64_t NoValueEditor = 0;
   int64_t ReadsValueModule = 0;

@@ -160,6 +160,7 @@ void ModuleParamClampStep(ModuleParam& p);
 // The control range as a MIDI move on the audio thread reads it while the
 // module page may edit it on the interface thread: each word is read and
 // written whole.
+// one thread: value
 struct ControlRange {
   float low, high, step;
 };

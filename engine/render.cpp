@@ -26,6 +26,7 @@ namespace {
 // and only where something is pending. The banks are looked through only when
 // a Pending word was posted since the last look, and every 1024 frames anyway
 // (a word set without posting waits at most that long). Audio thread only.
+// one thread: audio
 uint32_t KeyboardPendingSeen = ~0u;
 int32_t FramesToKeyboardSweep = 1024;
 
@@ -155,6 +156,7 @@ inline void AdvanceCaptureRead() {
 namespace {
 
 // What a module's port walk found.
+// one thread: value
 struct PortWalk {
   int32_t toCompute;   // the voices to compute, as far as the ports tell
   int32_t leadVoices;  // the lead port's source's voices
@@ -277,6 +279,7 @@ inline PortWalk WalkPorts(ModuleRecord* m, uint64_t steady, int32_t leadPort) {
 // time and write nothing new. A source processed after its
 // reader was read as the frame before left it: after a change the next frame
 // walks again too. Audio thread only.
+// one thread: audio
 struct WalkMemo {
   ModuleRecord* module;  // the order's entry
   // The voices to compute when the quick frame (RunRememberedOrder) will do,
@@ -300,6 +303,7 @@ WalkMemo WalkMemos[kWalkMemos + 1];
 // walks again), after a frame run outside the loop and for an order too long
 // to remember.
 const ProcessingOrderBlock Forgotten{};
+// one thread: audio
 const ProcessingOrderBlock* MemoOrder = &Forgotten;
 uint32_t MemoPortChanges = 0;
 WalkMemo* MemoTop = WalkMemos;  // WalkMemos + the order's count

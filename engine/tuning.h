@@ -19,6 +19,7 @@ constexpr float kTuningMaxPitch = 880.0f;
 constexpr double kSmallestKeyStep = 1.0025;  // the smallest ratio between two keys
 
 // Fields in the order the record has always had (the tuning file follows it).
+// one thread: holder of MT_TUNINGS, the lock of its index
 struct Tuning {
   QUARLE_BASICS::DynZString FileName;  // with its ".tng" extension
   QUARLE_BASICS::DynZString Folder;    // no trailing separator

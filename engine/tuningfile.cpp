@@ -51,6 +51,7 @@ int32_t OpenNumbered(const std::string& path, platform::FileMode mode, platform:
 }
 
 // Sequential reads that know how much of the file is left.
+// one thread: value
 struct Reader {
   int32_t file;
   int64_t left;
@@ -72,12 +73,14 @@ struct Reader {
   }
 };
 
+// one thread: value
 struct KeyRecord {
   float Relative;
   float Absolute;
   std::string Name;
 };
 
+// one thread: value
 struct TuningImage {
   float Pitch = 0.0f;
   int32_t StoredKeys = 0;

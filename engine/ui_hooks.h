@@ -22,6 +22,7 @@ enum NamedControl : int32_t {
 };
 
 // Every member may be left null; the wrappers below then give the defaults.
+// one thread: start-up, installed before the threads start
 struct EngineUiHooks {
   int32_t (*ControlId)(int32_t named);                  // 0 while the control does not exist
   void (*PublishText)(int32_t control, int64_t flags);  // text field into the render record

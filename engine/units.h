@@ -9,6 +9,7 @@ namespace Tarvelo {
 // (x, the value's rate, its unit argument, its UnitSign) -> x in the next unit.
 using UnitConverter = float (*)(float x, float rate, float argument, int32_t* unitSign);
 
+// one thread: start-up, the unit tables
 struct UnitRow {
   UnitConverter Convert;  // null: the id has no unit
   char Suffix[4];         // up to 3 characters

@@ -166,6 +166,7 @@ static std::string ShortMagnitude(float value) {
   return text;
 }
 
+// one thread: value
 struct SegmentList {
   ParamValue& v;
   int32_t count = 0;

@@ -10,6 +10,7 @@ namespace platform {
 namespace {
 
 std::mutex g_lock;
+// one thread: holder of g_lock
 std::string g_local;  // the headless clipboard
 
 #if TARVELO_HAVE_SDL
@@ -17,6 +18,7 @@ std::string g_local;  // the headless clipboard
 // It is started once and kept: on X11 the process must stay alive as the owner
 // of what it copied.
 bool VideoReady() {
+  // one thread: holder of g_lock
   static bool started = false;
   if (!started) started = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;  // counted by SDL
   return started;

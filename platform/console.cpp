@@ -17,6 +17,7 @@ namespace {
 // One lock keeps a line's colour, text and cursor step together when two
 // threads report at once; it is never held while waiting for anything else.
 std::mutex g_lock;
+// one thread: holder of g_lock
 uint8_t g_charset[256];
 bool g_hasCharset = false;
 ConsoleColourState g_colour;

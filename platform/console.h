@@ -22,6 +22,7 @@ void ConsoleSetPaletteColour(uint32_t foreground, uint32_t background);
 // 0xAARRGGBB colours, as a graphics screen uses them.
 void ConsoleSetRgbColour(uint32_t foreground, uint32_t background);
 
+// one thread: value
 struct ConsoleColourState {
   bool rgb = false;
   uint32_t foreground = 7;

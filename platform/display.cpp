@@ -11,6 +11,7 @@ namespace platform {
 
 namespace {
 
+// one thread: holder of g_lock
 struct Simulated {
   std::vector<DisplayMode> modes;
   int64_t width = 1920;
@@ -50,6 +51,7 @@ void SortUnique(std::vector<DisplayMode>& modes) {
 #if TARVELO_HAVE_SDL
 // Video is initialised for the query only; SDL counts the users of a subsystem.
 // The query holds SDL's video lock throughout, as every SDL video call does.
+// one thread: value
 class VideoUse {
  public:
   VideoUse() : hold_(SdlVideoLock()), ok_(VideoAcquire()) {}

@@ -8,6 +8,7 @@
 
 namespace platform {
 
+// one thread: value
 struct DisplayMode {
   int32_t width = 0;
   int32_t height = 0;

@@ -28,6 +28,7 @@ constexpr int kConnectAttempts = 5;
 constexpr auto kConnectPause = std::chrono::milliseconds(40);
 
 std::mutex g_lock;
+// one thread: holder of g_lock
 bool g_held = false;
 std::string g_failure;
 // How long the thread that noticed the loss waits for the main thread to end
@@ -38,6 +39,7 @@ std::atomic<bool> g_lost{false};
 std::atomic<bool> g_takenOver{false};
 std::atomic<void (*)()> g_endRun{nullptr};
 std::atomic<void (*)()> g_askMain{nullptr};
+// one thread: start-up, set with the display-lost hooks
 std::thread::id g_mainThread;
 
 [[noreturn]] void WaitForTheEnd() {

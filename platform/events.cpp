@@ -29,6 +29,7 @@ constexpr double kBlindNap = 0.001;
 // waker that finds it low knows its work will be seen.
 std::atomic<bool> g_waiting{false};
 std::once_flag g_wakeOnce;
+// one thread: maker, made once by its call_once
 int g_wakeFd = -1;
 
 int WakeFd() {
@@ -37,6 +38,7 @@ int WakeFd() {
 }
 
 std::mutex g_lock;
+// one thread: holder of g_lock
 std::deque<WindowEvent> g_injected;
 std::deque<uint32_t> g_keyBuffer;
 int32_t g_pointerX = 0;

@@ -40,6 +40,7 @@ constexpr uint32_t kButtonLeft = 1;
 constexpr uint32_t kButtonRight = 2;
 constexpr uint32_t kButtonMiddle = 4;
 
+// one thread: value
 struct WindowEvent {
   WindowEventKind kind = kWindowEventNone;
   uint32_t scanCode = 0;  // keys

@@ -19,6 +19,7 @@ namespace {
 
 struct FileSlot {
   std::atomic<FILE*> fp{nullptr};
+  // one thread: maker, set at open before fp is stored
   FileMode mode = kFileInput;
 };
 

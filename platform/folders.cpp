@@ -16,6 +16,7 @@ namespace platform {
 namespace {
 
 std::mutex g_drivesLock;
+// one thread: holder of g_drivesLock
 std::vector<std::string> g_driveRoots;  // OS form, index 0 = drive 1
 bool g_drivesProbed = false;
 

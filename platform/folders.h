@@ -17,6 +17,7 @@ constexpr uint32_t kAttrSystem = 4;    // device, socket, pipe or other special 
 constexpr uint32_t kAttrFolder = 16;
 constexpr uint32_t kAttrArchive = 32;  // every plain file
 
+// one thread: value
 struct FolderEntry {
   std::string name;
   uint32_t attribute = 0;

@@ -16,17 +16,21 @@ namespace {
 
 std::recursive_mutex g_workPage;
 // The work page's clip (guarded by g_workPage); off while g_clipped is false.
+// one thread: holder of g_workPage
 bool g_clipped = false;
 int32_t g_clip[4] = {0, 0, 0, 0};
 // The row clip's columns from g_clip[1] down, cut to the rectangle; empty: none.
+// one thread: holder of g_workPage
 std::vector<int32_t> g_clipRows;
 // The draw clip (guarded by g_workPage): x0, y0, x1, y1 while on.
+// one thread: holder of g_workPage
 bool g_drawClipped = false;
 int32_t g_drawClip[4] = {0, 0, 0, 0};
 // Pixels asked outside it.
 std::atomic<int64_t> g_outside{0};
 
 // Lock that is taken only when the target is the work page.
+// one thread: value
 class TargetGuard {
  public:
   explicit TargetGuard(const Image* target) : held_(target == nullptr) {

@@ -11,6 +11,7 @@
 
 namespace platform {
 
+// one thread: value
 struct Image {
   int32_t width = 0;
   int32_t height = 0;
@@ -32,6 +33,7 @@ uint32_t* ImagePixel(Image* image, int32_t x, int32_t y);
 // What a drawing routine needs of a target: the first pixel, the size, the
 // pitch in pixels and the part that may be written, [x0, x1) x [y0, y1): all of
 // an image, the work page's clip rectangle (below) for the work page.
+// one thread: value
 struct Surface {
   uint32_t* pixels = nullptr;
   int32_t width = 0;
@@ -126,6 +128,7 @@ int64_t TakeOutsideDrawClip();
 // holds it for the whole job. Recursive, so a holder may call these routines.
 void WorkPageLock();
 void WorkPageUnlock();
+// one thread: value
 class WorkPageGuard {
  public:
   explicit WorkPageGuard(bool take = true) : held_(take) {

@@ -9,6 +9,7 @@ namespace platform {
 
 namespace {
 
+// one thread: holder of g_lock
 struct Simulated {
   bool present = false;
   uint32_t buttons = 0;
@@ -17,9 +18,11 @@ struct Simulated {
 
 std::mutex g_lock;
 Simulated g_sim[kJoystickIds];
+// one thread: holder of g_lock
 int64_t g_simReads = 0;
 
 #if TARVELO_HAVE_SDL
+// one thread: holder of g_lock
 SDL_Joystick* g_open[kJoystickIds] = {};
 bool g_started = false;
 

@@ -11,6 +11,7 @@
 
 namespace platform {
 
+// one thread: value, the loop's own thread's
 struct LoopMeter {
   double (*clock)() = nullptr;  // seconds; none: HighResClock
   double windowStart = 0.0;

@@ -28,6 +28,7 @@ namespace platform {
 
 enum SourceKind : int32_t { kSourceSequencer = 0, kSourceFake = 1 };
 
+// one thread: holder of g_lock
 struct MidiIn {
   MidiInCallback callback = nullptr;
   uintptr_t instance = 0;
@@ -63,6 +64,7 @@ bool Headless() {
   return h != nullptr && std::strcmp(h, "1") == 0;
 }
 
+// one thread: value
 struct FakeDevice {
   std::string name;
   uint32_t version = 0;
@@ -72,6 +74,7 @@ struct FakeDevice {
 };
 
 // A device of the current list.
+// one thread: value
 struct DeviceEntry {
   int32_t kind;
   int32_t client;
@@ -82,6 +85,7 @@ struct DeviceEntry {
 };
 
 // One message for the callback, gathered by the MIDI thread.
+// one thread: value
 struct Delivery {
   MidiIn* handle;
   uint32_t message;
@@ -95,6 +99,7 @@ struct Delivery {
 // wait until no callback of it is running.
 std::mutex g_lock;
 std::condition_variable g_flushed;
+// one thread: holder of g_lock
 std::vector<MidiIn*> g_handles;
 std::vector<FakeDevice> g_fakes;
 uint64_t g_sent = 0;  // batches of bytes or unplug notices handed to the thread
@@ -142,6 +147,7 @@ std::string Cp1252Name(const std::string& utf8) {
 
 std::mutex g_seqLock;  // every call on the sequencer handle
 #if TARVELO_HAVE_ALSA
+// one thread: holder of g_seqLock
 snd_seq_t* g_seq = nullptr;
 int g_ownClient = -1;
 int g_announcePort = -1;

@@ -43,6 +43,7 @@ enum MidiInMessage : uint32_t {
 constexpr int32_t kMidiInNameBytes = 32;  // a name holds at most 31 characters
 
 // What a device says of itself.
+// one thread: value
 struct MidiInCaps {
   uint16_t ManufacturerId;
   uint16_t ProductId;
@@ -104,6 +105,7 @@ std::string MidiDeviceName(const std::string& utf8);
 
 // The short messages a byte stream holds, as the MIDI thread decodes it:
 // running status, real-time bytes anywhere, system-exclusive data skipped.
+// one thread: value
 struct MidiByteParser {
   uint8_t Status = 0;     // running status; 0 none
   uint8_t Data[2] = {0, 0};

@@ -23,6 +23,7 @@ uint32_t CodePoint(unsigned char c) {
 }
 
 std::mutex g_overrideLock;
+// one thread: start-up
 std::string g_programFolderOverride;
 
 std::string StripTrailingSeparators(std::string path) {

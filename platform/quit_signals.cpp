@@ -21,6 +21,7 @@ std::atomic<int> g_count{0};
 std::atomic<int> g_first{0};
 // Held while `onQuit` runs, so StopQuitRequests can wait for a post under way.
 std::mutex g_lock;
+// one thread: start-up
 void (*g_onQuit)(int) = nullptr;
 
 sigset_t QuitSet() {

@@ -32,6 +32,7 @@ namespace {
 constexpr int64_t kMaxSide = 16384;
 constexpr int32_t kMaxPages = 8;
 
+// one thread: holder of g_lock
 struct ScreenState {
   bool open = false;
   bool headless = true;
@@ -64,6 +65,7 @@ ScreenState g_screen;
 // page must be presented again at the new size.
 std::atomic<bool> g_exposed{false};
 std::atomic<int32_t> g_refreshRate{0};
+// one thread: holder of g_lock
 int32_t g_minimized = 0;
 std::string g_driver = "GDI";
 std::string g_failingDriver;
@@ -144,6 +146,7 @@ void FinishWindowLocked() {
 
 // Where the page lies in a window of ww x wh pixels, and its scale: the whole
 // page, as large as fits, centred (as SDL's logical size places it).
+// one thread: value
 struct Viewport {
   SDL_Rect r{0, 0, 0, 0};
   float scale = 1.0f;

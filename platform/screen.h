@@ -54,6 +54,7 @@ uint32_t* ScreenPagePixels(int32_t page);
 void ScreenCopyPage(int32_t from, int32_t to);
 // The same for some rectangles of the page only (cut to the screen): only they
 // are copied and sent to the window. False when nothing was copied.
+// one thread: value
 struct ScreenRect {
   int32_t x = 0, y = 0, w = 0, h = 0;
 };

@@ -20,6 +20,7 @@ void MutexUnlock(Mutex* m);   // null is ignored
 void FailNextMutexCreations(int n);
 
 // Scoped holder; tolerates a null lock.
+// one thread: value
 class MutexGuard {
  public:
   explicit MutexGuard(Mutex* m) : m_(m) { MutexLock(m_); }

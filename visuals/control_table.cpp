@@ -25,11 +25,14 @@ namespace {
 
 // The slots are atomics: the video thread reads them while the main thread
 // fills and the purge empties them.
+// one thread: start-up, the table is made and freed around the threads' life
 std::atomic<ControlRecord*>* g_slots = nullptr;
 std::atomic<int32_t> g_count{0};
 int32_t g_capacity = 0;
+// one thread: interface, the clone's
 int32_t g_cloneDepth = 0;
 // The slots the clone in progress has filled, to be emptied when it fails.
+// one thread: interface
 std::vector<int32_t> g_cloned;
 // No slot below this is empty. The rule stays "the first empty slot": the hint
 // only spares the scan over the filled start of the table.

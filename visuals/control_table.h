@@ -62,6 +62,7 @@ int32_t PropagateToChildren(int32_t node, int32_t root, int64_t disabledChanged,
 
 // A child as a walk of its parent's set found it. A slot is reused after a
 // purge, so the child is named by its record's serial beside its id.
+// one thread: value
 struct ChildRef {
   int32_t Id = 0;
   uint64_t Serial = 0;

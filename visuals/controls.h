@@ -49,6 +49,7 @@ constexpr int32_t kDefaultEventMask = 11;  // hover, press, click
 constexpr int32_t kDefaultTextSize = 12;   // DefaultTextSize
 
 // Six 64-bit words; flags hold -1 or 0.
+// one thread: value
 struct ControlState {
   int64_t Active = 0;          // -1 while an event is being delivered to the control
   int64_t Pressed = 0;         // pressed or being edited
@@ -58,6 +59,7 @@ struct ControlState {
   int64_t Disabled = 0;
 };
 
+// one thread: value
 struct TextStyle {
   uint8_t Glyph = ' ';
   int32_t Size = 20;
@@ -71,6 +73,7 @@ struct TextStyle {
 
 // Text, list and editing state. The words named Edit* belong to the text-editing
 // and list routines, which give them their meaning; they are kept and copied here.
+// one thread: value
 struct TextField {
   uint32_t EditWords[3] = {0, 0, 0};
   uint64_t EditLongs[2] = {0, 0};
@@ -115,6 +118,7 @@ struct IdSet {
 // The published copy of a control's drawable state, the only thing of a control
 // the video thread reads. x, y, w, h come first: frame routines take a pointer
 // to it as a rectangle.
+// one thread: value
 struct RenderRecord {
   int32_t X = 0, Y = 0, W = 0, H = 0;
   int32_t PendingDx = 0, PendingDy = 0, PendingDw = 0, PendingDh = 0;
@@ -228,6 +232,7 @@ struct ControlRecord {
 };
 
 // A value that remembers its previous value (the event loop's key input is one).
+// one thread: value
 struct SelectorState {
   uint32_t CounterA = 0;
   uint32_t Spare[3] = {0, 0, 0};
@@ -244,6 +249,7 @@ struct SelectorState {
 constexpr int32_t kJoystickAxes = 8;
 constexpr float kJoystickAxisAbsent = -1000.0f;
 
+// one thread: value
 struct JoystickState {
   uint32_t PollWord = 0;
   float Axis[kJoystickAxes] = {};

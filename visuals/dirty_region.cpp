@@ -16,9 +16,11 @@ constexpr size_t kMaxRects = 8;
 constexpr int32_t kMaxLive = 32;
 
 std::mutex g_lock;
+// one thread: holder of g_lock
 std::vector<platform::ScreenRect> g_rects;
 // Beside each rectangle its row spans (2 x its height values), or nothing for
 // all of it.
+// one thread: holder of g_lock
 std::vector<std::vector<int32_t>> g_rows;
 bool g_whole = false;
 
@@ -27,11 +29,13 @@ struct LiveEntry {
   std::atomic<LiveNewsFn> news{nullptr};
   std::atomic<LiveAreaFn> area{nullptr};
   std::atomic<LiveRowsFn> rows{nullptr};
+  // one thread: video
   bool wanted = false;  // this frame's answer; video thread only
 };
 LiveEntry g_live[kMaxLive];
 std::atomic<int32_t> g_liveCount{0};
 // The draw callbacks wanted this frame (video thread only).
+// one thread: video
 DrawCallbackFn g_wanted[kMaxLive] = {};
 int32_t g_wantedCount = 0;
 

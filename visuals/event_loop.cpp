@@ -41,17 +41,21 @@ int32_t DefaultSystemMessageHandler(CommandMessage* /*message*/) { return 0; }
 namespace {
 
 std::atomic<GuiClockFn> g_clock{nullptr};
+// one thread: interface
 double g_lastFocusKey = 0.0;
 
 // Tooltips a draw found: those not yet set, under MT_HOVER; and the last text
 // posted for each control, the drawing thread's own. Each names its control by
 // slot and serial, so that neither reaches a control made later in the slot.
+// one thread: value
 struct FoundTooltip {
   int32_t id = 0;
   uint64_t serial = 0;
   std::string text;
 };
+// one thread: holder of MT_HOVER
 std::vector<FoundTooltip> g_foundTooltips;
+// one thread: video, the drawing thread's own
 std::unordered_map<int32_t, FoundTooltip> g_postedTooltips;
 
 constexpr float kDragThreshold = 5.0f;
@@ -116,6 +120,7 @@ void SetHoverText(const ControlRecord* c, bool onlyWhenDifferent) {
 }
 
 // What one window event leads to.
+// one thread: value
 struct Derived {
   uint32_t bits = 0;
   int32_t target = 0;

@@ -14,12 +14,14 @@ int64_t JoystickPresent[kJoystickIdCount] = {};
 
 namespace {
 
+// one thread: interface
 int64_t g_ready = 0;
 int32_t g_slot = 0;
 int32_t g_pos = 0;
 // The moves call each other until they meet a focusable control in an active
 // window. With none anywhere they would never stop: every move of one call
 // spends from this budget, and a spent budget ends the search with no control.
+// one thread: interface
 int64_t g_budget = 0;
 bool g_exhausted = false;
 

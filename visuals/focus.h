@@ -18,6 +18,7 @@ namespace QUARLE_VISUALS {
 constexpr int32_t kJoystickIdCount = 16;
 
 // The gamepad used for navigation: its joystick id (-1 none) and its state.
+// one thread: interface
 struct GamepadRecord {
   int32_t Id = -1;
   JoystickState State;

@@ -20,6 +20,7 @@ platform::Mutex* MT_FONT = nullptr;
 
 namespace {
 
+// one thread: start-up, the font engine's
 FT_Library g_library = nullptr;
 int32_t g_engineError = 0;
 std::recursive_mutex g_faceLock;

@@ -31,6 +31,7 @@ constexpr int32_t kIconAdvanceCount = 122;
 // (one per size 8..100), each null or a table of 256 advances in pixels by
 // character code, built on first use under MT_FONT. The icon font has no width
 // table (so TextWidth never measures it); its second word is IconSize.
+// one thread: start-up, a width table's entries are built under MT_FONT
 struct FontRecord {
   FontFace Face = nullptr;
   int32_t** Widths = nullptr;

@@ -27,6 +27,7 @@ extern platform::Image* DrawTarget;
 // 255 full), or one bit a pixel for `mono` (embedded bitmap strikes); `pitch`
 // bytes from one row down to the next, negative when the rows run upwards in
 // memory (buffer then points at the lowest row's bytes, as FreeType keeps it).
+// one thread: value
 struct GlyphBitmap {
   int32_t rows = 0;
   int32_t width = 0;

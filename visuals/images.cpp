@@ -16,6 +16,7 @@ namespace {
 std::once_flag g_freeImageStarted;
 
 // Owns a FreeImage bitmap for the length of a load.
+// one thread: value
 struct Bitmap {
   FIBITMAP* dib = nullptr;
   explicit Bitmap(FIBITMAP* d) : dib(d) {}

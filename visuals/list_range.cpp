@@ -21,11 +21,13 @@ CountEntry g_counts[kMaxCounts];
 std::atomic<int32_t> g_countCount{0};
 
 // The interface thread's: the list controls and the count each was last seen with.
+// one thread: interface
 struct ListControl {
   int32_t id = 0;
   bool seen = false;
   int32_t count = 0;
 };
+// one thread: interface
 std::vector<ListControl> g_lists;
 
 }  // namespace

@@ -18,6 +18,7 @@ namespace {
 int32_t Round(float v) { return static_cast<int32_t>(std::nearbyint(v)); }
 
 // The part of the page being redrawn (RenderControlTreeIn); video thread only.
+// one thread: video
 struct Region {
   bool on = false;
   int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
@@ -27,6 +28,7 @@ Region g_region;
 // What draws asked to paint outside their area; a few controls are named.
 constexpr size_t kMaxOutside = 32;
 std::mutex g_outsideLock;
+// one thread: holder of g_outsideLock
 PaintOutside g_outside[kMaxOutside];
 size_t g_outsideCount = 0;
 

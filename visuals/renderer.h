@@ -39,6 +39,7 @@ void RenderControlTreeIn(int32_t x, int32_t y, int32_t w, int32_t h,
 // what falls outside and count it (platform::SetDrawClip): a draw that asks
 // for any pixel there is at fault, since a partial frame would never repaint
 // it. What each control asked there since the last take, its id and pixels.
+// one thread: value
 struct PaintOutside {
   int32_t id = 0;
   int64_t pixels = 0;

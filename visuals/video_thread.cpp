@@ -69,6 +69,7 @@ std::atomic<FrameWatchFn> g_watchBegin{nullptr};
 std::atomic<FrameWatchFn> g_watchEnd{nullptr};
 
 // The focus frame last drawn, so that a change redraws both controls.
+// one thread: video
 int32_t g_lastFocused = 0;
 uint32_t g_lastFocusMode = 0;
 

@@ -73,6 +73,7 @@ extern std::atomic<uint32_t> FocusMode;
 
 // The event loop's pointer state (main thread only); init reads the pointer
 // position into x, y.
+// one thread: interface, the event loop's
 struct PointerState {
   int32_t x = 0, y = 0;        // position of the last move (window pixels)
   int32_t dx = 0, dy = 0;      // motion of the last move

@@ -12,6 +12,7 @@
 
 namespace Tarvelo {
 
+// one thread: start-up, installed before the threads start
 struct DocumentUiHooks {
   // Shows a module on the module page (null empties it) on the given tab.
   // Default: the engine's SelectedModule becomes the module.

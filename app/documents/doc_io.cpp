@@ -14,6 +14,7 @@ using QUARLE_BASICS::kErrFileIo;
 using QUARLE_BASICS::kErrNoFreeFile;
 
 namespace {
+// one thread: interface, a test's fault after n writes
 int64_t g_failAfter = -1;
 }  // namespace
 

@@ -18,6 +18,7 @@ int32_t OpenDocumentFile(const std::string& path, platform::FileMode mode, platf
 // A document is written beside its target under a temporary name and takes
 // the target's place only once every byte reached the disk, so a failed save
 // leaves the previous file as it was.
+// one thread: value, a save's own
 struct DocumentWriter {
   std::string Target;
   std::string Temporary;
@@ -49,6 +50,7 @@ void DocumentWriterAbort(DocumentWriter& w);
 void DocumentFailWritesAfter(int64_t bytes);
 
 // Sequential reads of an open file.
+// one thread: value, a load's own
 struct DocumentReader {
   int32_t File = 0;
   int64_t Left = 0;  // bytes not read yet

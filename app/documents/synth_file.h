@@ -70,6 +70,7 @@ int32_t SaveSession(const std::string& folder, const std::string& name);
 void SaveUnsavedLibraryEntries();
 
 // One sample, filter or melody reference of a synth file being read.
+// one thread: interface, made and freed by the load
 struct SynthLoadEntry {
   QUARLE_BASICS::DynZString Folder;  // where the file was found, else as stored
   QUARLE_BASICS::DynZString File;    // as stored

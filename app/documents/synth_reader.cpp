@@ -63,6 +63,7 @@ constexpr int64_t kLongestText = 32768;
 constexpr int64_t kWaveReferenceBytes = 12;
 constexpr int64_t kMelodyReferenceBytes = 8;
 
+// one thread: value
 struct StoredReference {
   int32_t Id = 0;
   std::string Folder;
@@ -75,6 +76,7 @@ struct RecordDeleter {
 using RecordBlock = std::unique_ptr<ModuleFileRecord, RecordDeleter>;
 
 // Everything a synth file holds, read and checked before anything changes.
+// one thread: value, the load's own image of the file
 struct SynthImage {
   bool Old = false;
   std::string TuningFolder;
@@ -248,6 +250,7 @@ void EmptyList(WaveLibraryList& list) {
   list.header.count = 0;
 }
 
+// one thread: interface, the load's
 struct LoadEntries {
   std::vector<SynthLoadEntry> items;
   ~LoadEntries() {
@@ -275,6 +278,7 @@ void Locate(LoadEntries& out, const std::vector<StoredReference>& refs, const ch
 // Rebuilds one list in file order; a reference that cannot be loaded keeps
 // its name as a placeholder.
 void Rebuild(LoadEntries& entries, WaveLibraryList& list, int32_t kind) {
+  // one thread: value
   static const struct {
     uint32_t failed;
     uint32_t placeholder;

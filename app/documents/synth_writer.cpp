@@ -101,6 +101,7 @@ void WriteWaveSection(DocumentWriter& w, WaveLibraryList& list, bool samples, co
 
 // The melodies the file being written names, in its order; a Sequencer's
 // record names its melody by its place here (interface thread, during a save).
+// one thread: interface
 std::vector<const WaveLibraryEntry*> NamedMelodies;
 
 // Names only what is on disk once the unsaved melodies were written: a take
@@ -190,6 +191,7 @@ bool ListHasHoles() {
 
 void SaveUnsavedLibraryEntries() {
   const std::string failTemplate = LangText(181, "Could not save {$}: ");
+  // one thread: value
   const struct {
     WaveLibraryList* list;
     SavedKind kind;

@@ -63,6 +63,7 @@ bool Grow(MessageConsoleList& list) {
 // The status text set on another thread, waiting for the interface thread.
 // `posted` is set while a message for it is in queue 0, so a burst of reports
 // posts once and shows the newest.
+// one thread: holder of lock
 struct PendingStatus {
   std::mutex lock;
   std::string text;

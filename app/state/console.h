@@ -14,6 +14,7 @@ namespace Tarvelo {
 
 // One report kept in memory: the text as given (no prefix, no time) and its
 // message level 0..4.
+// one thread: maker, not changed once appended
 struct ConsoleMessage {
   QUARLE_BASICS::DynZString text;
   int32_t level = 0;
@@ -24,11 +25,12 @@ void ConsoleMessageFree(ConsoleMessage& m);  // frees the text
 
 // Reports in order of arrival; only ever appended. The lock guards the array,
 // count and capacity (growth, append, read).
+// one thread: holder of lock
 struct MessageConsoleList {
   ConsoleMessage** entries = nullptr;
   int32_t count = 0;
   int32_t capacity = 0;
-  platform::Mutex* lock = nullptr;
+  platform::Mutex* lock = nullptr;  // one thread: maker (the lock itself)
 };
 // The lock is made by the start-up and freed by the shutdown; reports append
 // from any thread and the list's draw reads, all under it.

@@ -86,6 +86,7 @@ void PostEvent(int32_t target, int32_t source, uint32_t bits, float x, float y) 
 
 // A question another one replaced: its action did not happen, which the status
 // line says once the dialog that replaced it has closed (it hides the line).
+// one thread: interface
 std::string g_droppedQuestion;
 
 // The dialog box is hidden, its buttons disabled, the live guide back.

@@ -14,11 +14,12 @@ namespace Tarvelo {
 // Lines in order of the actions, only ever appended; the capacity survives a
 // clear. The lock guards the array, count and capacity; the history list's draw
 // callback reads the lines under it.
+// one thread: holder of lock
 struct ActionHistoryList {
   QUARLE_BASICS::DynZString** lines = nullptr;
   int32_t count = 0;
   int32_t capacity = 0;
-  platform::Mutex* lock = nullptr;
+  platform::Mutex* lock = nullptr;  // one thread: maker (the lock itself)
 };
 // Made by the start-up and freed by the shutdown; the interface appends under
 // the lock (and reads its own count without), the list's draw reads under it.

@@ -15,6 +15,7 @@ namespace Tarvelo {
 // The held values of the 18 keys. Booleans are -1 true, 0 false; numbers,
 // texts and flags are zero or empty until a settings file is read.
 struct SettingsRecord {
+  // one thread: interface, the settings windows' handlers and the file
   int64_t DisplayDriver = 0;       // "DISPLAY DRIVER": 0 GDI, 1 DirectX, 2 OpenGL
   int64_t ScreenWidth = 0;         // "SCREEN WIDTH", 1280..4096 when read
   int64_t ScreenHeight = 0;        // "SCREEN HEIGHT", 720..2160 when read
@@ -23,6 +24,7 @@ struct SettingsRecord {
   // "USE SHADER": set by the interface (the settings reader, the video
   // settings' switch); every draw (video thread) reads it.
   QUARLE_BASICS::Shared<int64_t> UseShader{0};
+  // one thread: interface, the settings windows' handlers and the file
   int64_t CpuSaving = 0;           // "CPU-SAVING"
   int32_t Language = 0;            // "LANGUAGE": index into LanguageCodes
   std::string OutputDevice;        // "OUTPUT DEVICE"
@@ -36,6 +38,7 @@ struct SettingsRecord {
   // page's switch); the MIDI thread reads it for every message, the monitor's
   // draw (video thread) at every frame.
   QUARLE_BASICS::Shared<int64_t> DisplayMidiInput{0};
+  // one thread: interface, the settings windows' handlers and the file
   int32_t Scope = 0;               // "SCOPE": scope mode 0..4
 };
 // Its plain fields are the interface's; the words other threads read are shared.
@@ -88,6 +91,7 @@ int32_t SaveSettings();
 int32_t LoadSettings(const std::string& path);
 
 // The value items of one settings line, read in order; past the end they read "".
+// one thread: value
 struct SettingItems {
   std::vector<std::string> items;
   size_t next = 0;

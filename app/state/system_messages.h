@@ -16,6 +16,7 @@ namespace Tarvelo {
 // by the audio thread); a block is freed when its slot is reused. Guarded by
 // the engine's scope lock.
 constexpr int32_t kScopeBlockSlots = 100;
+// one thread: holder of ScopeLock
 struct ScopeBlockRingRecord {
   float* blocks[kScopeBlockSlots] = {};
   int32_t lengths[kScopeBlockSlots] = {};  // floats in each block

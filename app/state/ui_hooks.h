@@ -29,6 +29,7 @@ enum StateControlSlot : int32_t {
 };
 
 // Every member may be left null; the wrappers below then give the defaults.
+// one thread: start-up, installed before the threads start
 struct StateUiHooks {
   // Control id held in an index slot; 0 when the control does not exist.
   // Default: the interface's UiIndex while it is allocated.

@@ -123,6 +123,7 @@ int32_t WaveLibraryListsCreate() {
 namespace {
 
 // Unloaded entries a module or a pending engine command may still reach.
+// one thread: interface
 std::vector<WaveLibraryEntry*> KeptEntries;
 
 bool HeldByModule(const WaveLibraryEntry* e) {

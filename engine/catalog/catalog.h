@@ -32,10 +32,12 @@ using WaveFunction = float (*)(float* phase, float amplitude, float step, float 
 using WindowFunction = int32_t (*)(float* out, int32_t n, float a, float b);
 constexpr int32_t kWaveShapeCount = 12;
 constexpr int32_t kWindowFunctionCount = 9;
+// one thread: start-up, the catalog's tables
 struct WaveShapeEntry {
   WaveFunction Function;
   DynZString Name;
 };
+// one thread: start-up, the catalog's tables
 struct WindowFunctionEntry {
   WindowFunction Function;
   DynZString Name;

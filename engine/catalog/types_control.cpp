@@ -120,6 +120,7 @@ int32_t DefineAdsr(ModuleRecord& t) {
   ParamValueSetFormat(t.Params[2].Number, -1, kUnitLevel, 0);
   t.Params[2].Number.Unit = 1;
   // Stage lengths in seconds; only the sustain may be 0 (held until the note ends).
+  // one thread: value
   struct Length {
     uint32_t message;
     const char* name;
@@ -225,6 +226,7 @@ int32_t DefineMelodyGenerator(ModuleRecord& t) {
   SetParamName(t, 2, CommonNames[kNameDutyCycle], "D");
   SetParamRange(t, 2, 0.5f, 1.0f, 0.95f);
   // The shaping inputs run from 0 to 1.
+  // one thread: value
   struct Shape {
     uint32_t message;
     const char* name;
@@ -239,6 +241,7 @@ int32_t DefineMelodyGenerator(ModuleRecord& t) {
     SetParamName(t, 3 + i, kShapes[i].message, kShapes[i].name, kShapes[i].label);
     SetParamRange(t, 3 + i, 0.0f, 1.0f, kShapes[i].value);
   }
+  // one thread: value
   struct Whole {
     uint32_t message;
     const char* name;

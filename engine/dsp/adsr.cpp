@@ -25,6 +25,7 @@ struct Env {
 inline Env EnvOf(ModuleRecord& m, int32_t w) { return Env{m.SequencerVoices[w], m.VoiceState[0][w]}; }
 
 // What every voice of a frame reads from the module's settings.
+// one thread: value
 struct AdsrSettings {
   float length[5];     // stage s (1..4) lasts the set value of parameter s + 2, in seconds
   float sustain;       // the sustain port's set value
@@ -277,6 +278,7 @@ constexpr uint32_t kLaneBits[kVoices] = {
     1u << 22, 1u << 23, 1u << 24, 1u << 25, 1u << 26, 1u << 27, 1u << 28, 1u << 29, 1u << 30, 1u << 31};
 
 // What the stage step of a frame reads and leaves, as rows over the lanes.
+// one thread: value
 struct LaneRows {
   const float* notes;
   const float* velocities;
@@ -600,6 +602,7 @@ inline void EndStages(ModuleRecord& m, const int32_t* ends, const float* levels,
 // What the usual frame reads as one value for every voice: the sustain's
 // set value and its input, and the velocity when it is not the keyboard's
 // (byVoice 0; -1 when every voice reads its own from the keyboard).
+// one thread: value
 struct OneValues {
   float sustain;
   float sustainInput;

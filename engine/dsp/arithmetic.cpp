@@ -219,6 +219,7 @@ const bool gAvx2 = CpuHasAvx2();
 }
 
 // A channel's settings that the eight-lane steps use (the Level's).
+// one thread: value
 struct EightSettings {
   __m256 bias;
   __m256 maxInput;

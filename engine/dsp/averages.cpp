@@ -13,6 +13,7 @@ namespace {
 
 // --- Mobile average.
 
+// one thread: value
 struct AverageRing {
   int32_t size;       // floats of history (even); the sums follow
   int32_t maxFrames;  // the longest window it holds
@@ -35,6 +36,7 @@ inline AverageRing AverageRingOf(const ModuleRecord& m) {
 // may test the second half's fields before it tests `stereo`, so none of them
 // is left unset. Each half is written once, from the values worked out for
 // it, not copied back out of the latch (a wait on the stores just made).
+// one thread: value
 struct AverageLatch {
   int32_t maxFrames;
   bool stereo;
@@ -78,6 +80,7 @@ inline float AverageSample(float x) {
   return x;
 }
 
+// one thread: value
 struct AverageStep {
   AverageRing ring;
   int32_t fed = -1;  // the window every voice was fed with this frame, or -1
@@ -155,6 +158,7 @@ struct FollowerLatch {
   void operator()(SequencerVoice&, int32_t) const {}
 };
 
+// one thread: value
 struct FollowerStep {
   float half;     // half the Period, in frames
   float k;        // 1 / half

@@ -75,6 +75,7 @@ inline float ScaledRead(const ModuleRecord& m, int32_t p, int32_t ch, int32_t v)
 // module still sees the voices written so far.
 static_assert(sizeof(OutputElement) == 2 * sizeof(float) && offsetof(OutputElement, Frequency) == sizeof(float),
               "a port reads the elements as a row of floats");
+// one thread: value
 struct PortCursor {
   const float* values;  // the read side of the source's element 0 on its channel row
   int32_t stride;       // floats from one voice to the next: 2, or 0 when every voice reads element 0
@@ -103,6 +104,7 @@ inline PortCursor OpenPort(const ModuleRecord& m, int32_t p, int32_t ch, bool sc
 // The sources of ports kPorts, each read once for the frame: a kernel that
 // first looks at them (is one of them the module itself?) opens its ports on
 // what it looked at.
+// one thread: value
 template <int32_t... kPorts>
 struct SourcesNow {
   const ModuleRecord* of[sizeof...(kPorts)];

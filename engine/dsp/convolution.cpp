@@ -42,6 +42,7 @@ inline void MarkBoth(ModuleRecord& owner, ModuleRecord& m, int32_t parity, int32
 inline bool Sounding(int32_t stage) { return stage >= kTailFed && stage <= kTailDraining; }
 
 // The filter: per call, its taps and the attenuation of each channel.
+// one thread: value
 struct FilterKernel {
   const float* taps = nullptr;
   int32_t count = 0;   // N
@@ -84,6 +85,7 @@ struct FilterKernel {
 
 // The vocoder: per call, its window and the Voice port's set value on each
 // channel.
+// one thread: value
 struct VocoderKernel {
   int32_t window;     // L
   float inverse;      // 1 / L, rounded to single

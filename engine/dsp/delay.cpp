@@ -11,6 +11,7 @@ namespace {
 
 // The interleaved history of a voice: frame f of channel ch at float 2f + ch,
 // over the whole work buffer.
+// one thread: value
 struct Ring {
   int32_t size;       // floats used (even)
   int32_t maxFrames;  // the longest delay it holds
@@ -39,6 +40,7 @@ inline Ring RingOf(const ModuleRecord& m) {
 // Each half is written once, from the values worked out for it: copying the
 // first half back out of the latch would make every frame wait for the stores
 // it has just made.
+// one thread: value
 struct DelayLatch {
   int32_t maxFrames;
   bool echo;
@@ -132,6 +134,7 @@ inline int32_t Behind(const Ring& ring, int32_t i, int32_t frames) {
   return j;
 }
 
+// one thread: value
 struct DelayStep {
   Ring ring;
   int32_t fed = -1;  // the length every voice was fed with this frame, or -1
@@ -153,6 +156,7 @@ struct DelayStep {
   }
 };
 
+// one thread: value
 struct EchoStep {
   Ring ring;
   int32_t fed = -1;  // the length every voice was fed with this frame, or -1

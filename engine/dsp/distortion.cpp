@@ -57,6 +57,7 @@ constexpr double kRoundingMargin = 1.4210854715202004e-14;  // 2^-46
 // operands in memory instead of being spread into registers one by one at
 // every call.
 using Bits8 = uint64_t __attribute__((vector_size(64)));
+// one thread: value
 struct CurveConstants {
   Wide8 invLn2, roundShift, ln2Hi, ln2Lo;
   Wide8 power[14];  // the polynomial's coefficients, the highest power first

@@ -58,6 +58,7 @@ namespace {
 // exactly the value it gets alone.
 inline int32_t DynamicsLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoices); }
 
+// one thread: value
 struct DynamicsRows {
   alignas(32) float x[kVoices];
   alignas(32) float a[kVoices];  // threshold, or the state of a voice
@@ -206,6 +207,7 @@ void ProcessWaveFolderPoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
 namespace {
 
 // The Compressor's settings of one channel.
+// one thread: value
 struct CompressorSettings {
   float threshold, ratio, attack, release, gain;
 };

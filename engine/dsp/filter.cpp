@@ -19,6 +19,7 @@ inline int32_t SectionsOf(const ModuleRecord& m) {
 
 // The states: state i of voice id w is at(i * step + w); step is kVoices when
 // every voice id has its buffer in the block, else 1 (voice id 0 only).
+// one thread: value
 struct FilterRows {
   float* base;
   int32_t step;
@@ -64,6 +65,7 @@ inline float FilterPublish(ModuleRecord& m, const FilterRows& b, int32_t w, int3
 }
 
 // The shared settings of one channel, as FilterVoice takes them.
+// one thread: value
 struct SharedSettings {
   float keep;
   float h2;

@@ -9,6 +9,7 @@
 #if defined(__GLIBC__)
 // The process's first stack frame: argc, the arguments and a null, then the
 // environment the program was started with.
+// one thread: start-up, the C library's
 extern "C" void* __libc_stack_end;
 #endif
 
@@ -18,6 +19,7 @@ namespace {
 constexpr char kSwitch[] = "TARVELO_PLAIN_KERNELS=";
 
 // Written only while the program loads (one thread), read afterwards.
+// one thread: start-up
 int32_t gAsked = -1;
 KernelChoices gChoices{0, 0};
 

@@ -18,6 +18,7 @@ bool PlainKernelsAsked();
 bool PlainKernelsAskedIn(const char* const* environment);
 
 // Start-up choices so far: how many chose, and how many of those took AVX2.
+// one thread: value
 struct KernelChoices {
   int32_t made;
   int32_t avx2;

@@ -11,6 +11,7 @@ namespace Tarvelo {
 
 namespace {
 
+// one thread: value
 struct Board {
   KeyboardState* state;
   const Shared<KeyboardState*>* bank;
@@ -46,6 +47,7 @@ inline bool ValidVoice(int32_t s) { return static_cast<uint32_t>(s) < static_cas
 
 // A copy of a voice slot: the interface and the MIDI thread write slots under
 // the voices lock, which processing does not take for reading.
+// one thread: value
 struct SlotWords {
   float Frequency;
   float Velocity;

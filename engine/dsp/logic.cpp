@@ -104,6 +104,7 @@ TARVELO_KERNEL_BUILDS(void, ChoiceRow, (const float* in, const float* t, int32_t
 
 // A choice port opened for one channel: the row it passes elements from (null
 // while its source is silent) and the step from voice to voice (0 or 1).
+// one thread: value
 struct PassedRow {
   const OutputElement* elements;
   int32_t step;

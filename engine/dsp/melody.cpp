@@ -39,6 +39,7 @@ inline float SourceLevel(const ModuleRecord& m, int32_t p) { return m.PortSource
 
 inline void ClearVoiceState(ModuleRecord& m) { std::memset(m.VoiceState, 0, sizeof m.VoiceState); }
 
+// one thread: value
 struct MelodyBuffer {
   float* data;
   int32_t length;

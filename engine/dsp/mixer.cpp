@@ -12,6 +12,7 @@ namespace {
 
 // The inputs driven by live modules, in ascending port order, and whether
 // one of them is the Mixer itself.
+// one thread: value
 struct LiveInputs {
   int32_t ports[kMixerInputs];
   int32_t count;

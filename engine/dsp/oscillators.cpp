@@ -23,6 +23,7 @@ inline WaveFunction ShapeFunction(int32_t shape) {
   return f != nullptr ? f : WaveExperimental;
 }
 
+// one thread: value
 struct OscillatorSwitches {
   bool doubled;  // SW2
   bool loop;     // LOOP
@@ -34,6 +35,7 @@ inline OscillatorSwitches SwitchesOf(const ModuleRecord& m) {
 }
 
 // The Oscillator's ports opened for one channel.
+// one thread: value
 struct OscillatorPorts {
   PortCursor bias, amplitude, frequency, phase, period, duty;
 };
@@ -76,6 +78,7 @@ inline float OscillatorVoice(ModuleRecord& m, const Shape& shape, const Oscillat
 // The shape's offset, factor and duty when every voice reads the same ones
 // (the ports unlinked, or linked to a single-voice source), with the parts of
 // the shapes' common prologue that depend only on them settled once.
+// one thread: value
 struct SharedShape {
   float offset;
   float factor;
@@ -136,6 +139,7 @@ inline float SharedSawtooth(float* phase, float a, float step, const SharedShape
 // that each pass is a loop of known length the compiler vectorizes whole at
 // any optimization level; the lanes past the last voice compute on zeros and
 // are never read.
+// one thread: value
 struct ShapeRows {
   alignas(32) float bias[kVoices];
   alignas(32) float amplitude[kVoices];
@@ -554,6 +558,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   Mask8 changed = {};
   float* out = &m.Outputs[ch]->Level;
   // The wrap, the position in the cycle and the duty gate of chunk c.
+  // one thread: value
   struct FirstSteps {
     Lanes8 p, cycle, gain;
   };

@@ -26,7 +26,9 @@ namespace {
 // not allocate: its spectrum goes here. The interface thread finishes the
 // recordings that nothing renders (audio output off, the module out of the
 // processing order) with a spectrum of its own, so the two never share one.
+// one thread: audio
 QUARLE_BASICS::Complex RecordingSpectrum[kPitchBlockFrames];
+// one thread: interface
 QUARLE_BASICS::Complex InterfaceRecordingSpectrum[kPitchBlockFrames];
 
 inline bool HasSound(const ModuleRecord& m) { return m.SampleData != nullptr && m.SampleFrames > 0; }
@@ -221,6 +223,7 @@ namespace {
 // the reads of the sound taken by index. Lanes past the last voice start
 // stopped, compute on whatever their port columns hold and are never
 // published.
+// one thread: value
 struct SampleRows {
   alignas(32) float bias[kVoices];
   alignas(32) float amplitude[kVoices];
@@ -237,6 +240,7 @@ struct SampleRows {
   alignas(32) float y[kVoices];          // unclipped
 };
 
+// one thread: value
 struct SampleSwitches {
   bool doubled;  // SW2
   bool loop;     // LOOP

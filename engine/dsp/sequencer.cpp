@@ -33,11 +33,13 @@ void RemoveMelodyAt(int32_t index, const WaveLibraryEntry* expected);
 // interface thread: freeing one takes its library's lock, which the interface
 // holds through file I/O. One producer (the audio thread) and one consumer
 // (the interface thread).
+// one thread: value
 struct Discard {
   WaveLibraryEntry* Entry;
   bool Sample;
 };
 constexpr uint32_t kDiscardSlots = 64;
+// one thread: maker, a slot is filled before the tail publishes it and not written until the head passed it
 Discard g_discards[kDiscardSlots] = {};
 std::atomic<uint32_t> g_discardHead{0};  // next to take (consumer)
 std::atomic<uint32_t> g_discardTail{0};  // next to fill (producer)
@@ -150,6 +152,7 @@ inline float FramesToSeconds(int32_t frames) {
 
 // The attached melody as the kernel may use it: the data, the notes it claims
 // (never more than the data holds) and the notes it has room for.
+// one thread: value
 struct Melody {
   WaveLibraryEntry* entry;
   float* data;
@@ -197,6 +200,7 @@ inline int32_t ClampedActive(ModuleRecord& m) {
 
 // Steps 1 to 4 of playback: the time in the melody this frame, and the note
 // search after a jump or at the start of a pass.
+// one thread: value
 struct PlayFrame {
   float step;  // melody seconds per frame, signed
   float t;     // melody time of this frame

@@ -66,6 +66,7 @@ float AnalyseMelodyTempo(WaveLibraryEntry* entry, int32_t mode);
 
 // Sorts pairs {key, value} ascending by value, lo..hi inclusive: quicksort with
 // the middle element as pivot.
+// one thread: value
 struct KeyValuePair {
   int32_t Key;
   float Value;

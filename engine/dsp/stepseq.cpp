@@ -15,6 +15,7 @@ namespace Tarvelo {
 namespace {
 
 // What the pattern settings say on one channel, read once per channel.
+// one thread: value
 struct StepPattern {
   int32_t length;
   uint32_t bits[kStepPatternWords];
@@ -81,6 +82,7 @@ inline OutputElement MapperElement(float y, float& stored, bool islands) {
 // takes base x 2^o x ratio[k] (the same product, in the same order); any
 // other lane goes through the quantiser itself. Lanes past the last voice
 // hold input 0.
+// one thread: value
 struct MapperRows {
   alignas(32) float input[kVoices];
   alignas(32) float position[kVoices];  // p
@@ -179,6 +181,7 @@ namespace {
 // 32 lanes (every branch computed for every lane and the results selected),
 // with only the pattern bits looked up voice by voice. Lanes past the last
 // voice compute on zeros and are never published.
+// one thread: value
 struct StepRows {
   alignas(32) float time[kVoices];  // in and out
   alignas(32) float frequency[kVoices];

@@ -12,6 +12,7 @@ FirDesignRecord FirDesign = {};
 
 namespace {
 std::mutex g_graphLock;
+// one thread: holder of g_graphLock
 FirGraphCopy g_graph = {};  // under g_graphLock
 }  // namespace
 

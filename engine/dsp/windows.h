@@ -30,6 +30,7 @@ int32_t DirichletKernel(float* out, int32_t n, float width);
 constexpr int32_t kFirMaxTaps = 128;
 
 // The filter editor's design; one record for the whole run.
+// one thread: interface, the filter editor's
 struct FirDesignRecord {
   float FirSource[kFirMaxTaps + 1];  // source taps, zero-padded
   float FirKernel[kFirMaxTaps + 1];  // window x source, taps 0..N-1
@@ -50,6 +51,7 @@ extern FirDesignRecord FirDesign;
 // window. BuildFirKernel publishes it whole (PublishFirGraph) and the graph's
 // draw (video thread) copies it, both under the graph's own lock, so a draw
 // never meets a design half rebuilt.
+// one thread: value
 struct FirGraphCopy {
   int32_t TapCount;
   float Kernel[kFirMaxTaps + 1];

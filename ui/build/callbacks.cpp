@@ -13,6 +13,7 @@ using QUARLE_VISUALS::ControlTableCount;
 UiCallbackSlots Cb;
 
 namespace {
+// one thread: interface
 std::vector<int32_t> g_selectors;
 }
 

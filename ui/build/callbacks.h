@@ -17,6 +17,7 @@ struct ModuleRecord;
 
 using ValueHookFn = int32_t (*)(float* value);
 
+// one thread: start-up, installed before the threads start
 struct UiCallbackSlots {
   // Event callbacks.
   QUARLE_VISUALS::EventCallbackFn OnAboutLink = nullptr;

@@ -59,6 +59,7 @@ extern QUARLE_BASICS::Shared<int32_t> OctaveKeyHeight;
 extern int32_t KeyboardKeySize;  // one thread: start-up, set by the build
 
 // The synth plane's pan offset; reset to (0, 0) by every build.
+// one thread: value
 struct PlaneOffsetRecord {
   int32_t x = 0;
   int32_t y = 0;
@@ -134,6 +135,7 @@ constexpr int32_t kKeyCtrlC = 3, kKeyCtrlL = 12, kKeyEnter = 13, kKeyCtrlN = 14,
 // --- The build's running state ---------------------------------------------------
 // Ids of the containers later groups hang on, and values one group hands to
 // the next. Filled as the groups run.
+// one thread: interface, the build's
 struct BuildContext {
   float scale = 1.0f;     // BuildInterface's scale (module-box offsets)
   int32_t root = 0;       // "TARVELO"
@@ -151,6 +153,7 @@ struct BuildContext {
 
 // --- One table row -----------------------------------------------------------
 // The columns of a group table. x and y are relative to the parent.
+// one thread: value
 struct ControlRow {
   int32_t parent = 0;
   int32_t x = 0, y = 0, w = 0, h = 0;

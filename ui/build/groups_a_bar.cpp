@@ -105,6 +105,7 @@ int32_t BuildRootAndSystemBar(BuildContext& ctx) {
   TextLayer(id, QUARLE_BASICS::ByteSizeText(FreeMemoryBytes()), ts, 2, 1);
   SetUiIndex(kUiFRE, id);
 
+  // one thread: value
   struct Readout {
     const char* id;
     const char* letter;

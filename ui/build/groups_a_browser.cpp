@@ -26,6 +26,7 @@ int32_t BuildBrowserPane(BuildContext& ctx) {
 
   // Four tabs T wide; the file tab takes what is left, so the row fills 92u.
   const int32_t T = Floor(92.0 * u / 5.0);
+  // one thread: value
   struct Tab {
     const char* id;
     int32_t x, w;
@@ -70,6 +71,7 @@ int32_t BuildBrowserPane(BuildContext& ctx) {
   GlyphLayer(id, '{');
   SetUiIndex(kUiLSORDER, id);
 
+  // one thread: value
   struct Button {
     const char* id;
     int32_t x;

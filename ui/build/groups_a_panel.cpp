@@ -201,6 +201,7 @@ int32_t BuildMainPanel(BuildContext& ctx) {
 
   // Row 3: the page tabs, then the power, kickstart and polyphony buttons.
   const int32_t y3 = b + 18 * u;
+  // one thread: value
   struct Tab {
     const char* id;
     uint32_t labelMsg;

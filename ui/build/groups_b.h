@@ -26,6 +26,7 @@ extern int32_t KeyboardLeft;            // x of KB inside KBGROUP
 // One {hue, saturation, value} per keyboard key; KeyboardVisibleKeys entries,
 // each {1, 1, 1} after a build; null until the first build (or when it could
 // not be had: then KeyboardVisibleKeys is 0, so no draw indexes it).
+// one thread: value
 struct KeyColour {
   float Hue;
   float Saturation;
@@ -49,6 +50,7 @@ void LayOutOctaveBoard();  // the built board's height
 // LayOutOctaveBoard (interface) stores the packed word after them; the draw
 // (video thread) reads only it.
 struct OctaveBoardLayout {
+  // one thread: interface, the draw reads the packed word only
   int32_t KeyHeight = 0;
   int32_t Keys = 0;
   int32_t BaseIndex = 0;

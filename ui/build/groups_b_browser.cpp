@@ -18,6 +18,7 @@ namespace {
 
 using QUARLE_BASICS::LangText;
 
+// one thread: value
 struct PaneRect {
   int32_t x, y, w, h;
 };
@@ -57,6 +58,7 @@ int32_t BuildFileBrowser(BuildContext& ctx) {
   SetUiIndex(kUiFB, fb);
   SetNoHit(fb);
 
+  // one thread: value
   struct Tool {
     const char* name;
     EventCallbackFn event;

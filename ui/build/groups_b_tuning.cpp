@@ -23,6 +23,7 @@ namespace {
 
 using QUARLE_BASICS::LangText;
 
+// one thread: interface
 bool g_valuesMade = false;
 int32_t g_tuningWindow = 0;  // the window the scale-generator group hangs in
 
@@ -165,6 +166,7 @@ int32_t BuildTuningEditor(BuildContext& ctx) {
     return r;
 
   // Scale tools.
+  // one thread: value
   struct Tool {
     int32_t x;
     EventCallbackFn event;
@@ -216,6 +218,7 @@ int32_t BuildTuningEditor(BuildContext& ctx) {
   const int32_t rfk = id;
 
   // Key editors: display mode, typed entry and value field stay consecutive.
+  // one thread: value
   struct KeyEditor {
     int32_t x;  // of the display-mode button
     const char* mode;

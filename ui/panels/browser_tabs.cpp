@@ -26,6 +26,7 @@ using QUARLE_BASICS::LangText;
 
 namespace {
 
+// one thread: interface
 int32_t FilesAccumulator = 0;
 
 // The list buttons follow LSORDER in this order.

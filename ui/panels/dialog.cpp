@@ -37,6 +37,7 @@ bool ShownInTree(int32_t id) {
 // Positions run from 0 to the text's length: the stored size (length + 1)
 // would put the caret past the last character, where Backspace finds nothing
 // to remove.
+// one thread: value
 class LineEditor {
  public:
   explicit LineEditor(ControlRecord* c)

@@ -32,6 +32,7 @@ namespace {
 constexpr int32_t kTypeConvolutiveFilter = 17;
 constexpr int32_t kFilterGainParam = 3;
 
+// one thread: interface
 int32_t ListAccumulator = 0;
 int32_t WindowAccumulator = 0;
 int32_t SizeAccumulator = 0;

@@ -34,6 +34,7 @@ int32_t LastBoardHeld = -1;
 
 namespace {
 
+// one thread: interface
 int32_t KeyboardNumberAccumulator = 0;
 int32_t BoardNumberAccumulator = 0;
 int32_t KeyPositionAccumulator = 0;
@@ -92,6 +93,7 @@ int32_t KeyUnder(int32_t position, int32_t origin, int32_t extent, int32_t count
 }
 
 // One gesture's note calls, for the keyboard or the octave board.
+// one thread: value
 struct NoteCalls {
   int32_t (*on)(int32_t key);
   int32_t (*off)(int32_t held, int32_t key);
@@ -248,6 +250,7 @@ void PlayTypedKey() {
 namespace {
 
 // What the keyboard and the octave board each bring to a pointer event.
+// one thread: value
 struct Strip {
   int32_t& lastKey;
   int32_t& lastHeld;

@@ -19,6 +19,7 @@ namespace V = QUARLE_VISUALS;
 namespace {
 
 // Each list and the selector keep their own drag accumulator.
+// one thread: interface
 int32_t CatalogAccumulator = 0;
 int32_t CreatedAccumulator = 0;
 int32_t LibraryAccumulator = 0;
@@ -29,6 +30,7 @@ int32_t ChannelAccumulator = 0;
 // the carried row may drag the list along (a drag over a list scrolls it);
 // once the row is dropped on the plane, whose drop takes DragModuleIndex back
 // to -1, the list shows again the rows it showed at the press.
+// one thread: interface
 struct RowOffer {
   bool open = false;
   int32_t first = 0;  // the first visible row at the press

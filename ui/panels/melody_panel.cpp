@@ -32,6 +32,7 @@ using QUARLE_BASICS::LangText;
 
 namespace {
 
+// one thread: interface
 int32_t ListAccumulator = 0;
 
 // The numbers MSET gives a Sequencer from a melody: its parameters 0 and 3

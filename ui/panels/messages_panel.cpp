@@ -13,6 +13,7 @@ namespace Tarvelo {
 namespace V = QUARLE_VISUALS;
 
 namespace {
+// one thread: interface
 int32_t MessagesAccumulator = 0;
 int32_t HistoryAccumulator = 0;
 }  // namespace

@@ -27,6 +27,7 @@ QUARLE_BASICS::Shared<int32_t> SelectedMidiChannel{0};
 
 namespace {
 
+// one thread: interface
 int32_t ChannelAccumulator = 0;
 int32_t TypeAccumulator = 0;
 int32_t DeviceAccumulator = 0;

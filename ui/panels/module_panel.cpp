@@ -25,6 +25,7 @@ namespace V = QUARLE_VISUALS;
 
 namespace {
 
+// one thread: interface
 int32_t ChannelAccumulator = 0;
 int32_t KeyboardChannelAccumulator = 0;
 int32_t ParameterListAccumulator = 0;
@@ -104,6 +105,7 @@ void TakeChannels(MidiMap* map, int32_t channel, ModuleRecord* keyboard) {
 
 // A module-page button: its pressed look; on a click with a module selected
 // and the button there, the module and the button, nulls otherwise.
+// one thread: value
 struct ModuleButton {
   ModuleRecord* m;
   ControlRecord* c;

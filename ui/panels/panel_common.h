@@ -91,6 +91,7 @@ int32_t PanelSelectBrowserFile(const std::string& name);
 int32_t PanelActiveBrowserList();
 
 // Every member may be null; the wrappers below then use the default.
+// one thread: start-up, installed before the threads start
 struct PanelServices {
   // The MIDI page's selected map (device slot). Default: -1, none.
   int32_t (*SelectedMidiMap)();

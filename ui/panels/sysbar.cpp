@@ -36,6 +36,7 @@ int32_t LowFrameRateTicks = 0;
 
 namespace {
 // The desktop size a window size was last asked for; -1 none.
+// one thread: interface
 int64_t g_askedWidth = -1;
 int64_t g_askedHeight = -1;
 }  // namespace

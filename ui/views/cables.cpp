@@ -116,6 +116,7 @@ ControlRecord* BoxOf(const ModuleRecord* m) {
 // What the interface thread last published of a control: where it is, its
 // tag and its user pointer. The video thread reads no live record: a pan
 // moves the boxes (ControlSetX/Y) under no lock the frame holds.
+// one thread: value
 struct Published {
   int32_t x = 0, y = 0, w = 0, h = 0;
   uint64_t tag = 0;
@@ -129,6 +130,7 @@ bool PublishedOf(const ControlRecord* c, Published& out) {
   return true;
 }
 
+// one thread: value
 struct Cable {
   Segment seg;
   int32_t kind;
@@ -151,6 +153,7 @@ bool CableBefore(const Cable& a, const Cable& b) {
 // frame redraws wherever a cable appeared, went, moved or changed its look,
 // whoever changed it (an engine link, a box moved, a synth loaded). Video
 // thread only.
+// one thread: video
 struct CableFrame {
   std::vector<Cable> cables;  // what this frame draws
   std::vector<Cable> next;    // the collection being compared
@@ -171,6 +174,7 @@ CableFrame g_frame;
 // it drew under its control's id, and the frame watch marks a control whose
 // module now calls for another. 0: not drawn yet. Video thread only.
 constexpr uint32_t kLookDrawn = 1;
+// one thread: video, the frame watch's
 std::vector<uint32_t> g_looks;
 std::vector<int32_t> g_groups, g_ports;  // children lists the watch walks
 
@@ -184,10 +188,12 @@ void KeepLook(int32_t id, uint32_t look) {
 // it read it from, under the module list's lock: the frame's draws take it
 // from here and never read the module, which the interface thread changes and
 // frees outside any lock a draw holds. Video thread only.
+// one thread: value
 struct Wanted {
   const void* m = nullptr;
   uint32_t look = 0;
 };
+// one thread: video
 std::vector<Wanted> g_wanted;
 bool g_watching = false;  // the frame watch ran for the frame being drawn
 
@@ -201,11 +207,13 @@ void Want(int32_t id, const ModuleRecord* m, uint32_t look) {
 // controller), taken from the modules once at the start of each frame: every
 // draw of that frame, the ports' and the value field's, whole or partial,
 // shows the same flash, and the next frame none. Video thread only.
+// one thread: value
 struct Flash {
   const ModuleRecord* m;
   uint64_t moved;  // bit p: Params[p] moved
   bool clip;
 };
+// one thread: video
 std::vector<Flash> g_flashes;
 
 const Flash* FlashOf(const ModuleRecord* m) {
@@ -235,6 +243,7 @@ void TakeFlashesLocked() {
 }
 
 // The drop outline last drawn (window coordinates; w 0: none).
+// one thread: video, the frame watch's
 platform::ScreenRect g_outline{0, 0, 0, 0};
 
 bool IsOutputPort(uint64_t tag) { return static_cast<int64_t>(tag) < 0; }
@@ -772,6 +781,7 @@ int32_t DrawSynthPlane(RenderRecord* snap, int32_t id) {
   // Within a frame the cables that its start collected and marked; a draw
   // outside one collects its own (the array is kept so that draws do not
   // allocate).
+  // one thread: video
   static std::vector<Cable> own;
   const bool framed = g_frame.open && g_frame.plane == id;
   if (!framed) CollectInto(id, own);

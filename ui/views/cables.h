@@ -37,6 +37,7 @@ bool PlaneInMovingLook();
 
 // The inner rectangle of the plane, whole pixels: a point on its border counts
 // as outside.
+// one thread: value
 struct CableBounds {
   float xmin = 0.0f, xmax = 0.0f, ymin = 0.0f, ymax = 0.0f;
 };
@@ -52,6 +53,7 @@ Segment& BuildCablePath(Segment& out, const Segment& cable, const CableBounds& b
 Segment& BuildCablePath(Segment& out, const Segment& cable, int32_t planeId);
 
 // The clip rectangle of DrawCable: left, right, top, bottom (pixels included).
+// one thread: value
 struct CableClip {
   float left = 0.0f, right = 0.0f, top = 0.0f, bottom = 0.0f;
 };

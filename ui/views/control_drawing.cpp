@@ -281,6 +281,7 @@ void ChooseButtonColours(const RenderRecord* snap, ButtonKind kind) {
 // What a button's caption layer was last rendered with. A press turns the
 // caption black and a switch may change its glyph without touching its text,
 // so the text's own change flag alone cannot tell a stale caption.
+// one thread: value
 struct CaptionLook {
   const Image* layer = nullptr;
   const void* font = nullptr;
@@ -288,6 +289,7 @@ struct CaptionLook {
   int32_t glyph = 0, size = 0, textSize = 0, align = 0;
   bool operator==(const CaptionLook&) const = default;
 };
+// one thread: video
 std::vector<CaptionLook> g_captionLooks;  // by control id; the draw side's
 
 // Notes the look the caption is drawn with now; true when it differs from the
@@ -509,6 +511,7 @@ void SyncFromSelectedModule(ParamValue* pv) {
 }
 
 // The controls drawn as value fields so far; the draw side's.
+// one thread: video
 std::vector<int32_t> g_valueFields;
 
 // Shown with every ancestor, as the frame's walk of the tree finds them.

@@ -162,12 +162,14 @@ bool DigestChanged(uint64_t digest, uint64_t& last) {
 }  // namespace
 
 bool KeyboardHasNews() {
+  // one thread: video, the frame watch's
   static uint64_t last = 0;
   const int64_t index = CurrentKeyboardIndex.Load();
   return DigestChanged(HeldKeysDigest(BankState(KeyboardStates, index), index), last);
 }
 
 bool OctaveBoardHasNews() {
+  // one thread: video, the frame watch's
   static uint64_t last = 0;
   const int64_t index = CurrentOctaveBoardIndex.Load();
   return DigestChanged(HeldKeysDigest(BankState(OctaveBoardStates, index), index), last);
@@ -183,6 +185,7 @@ int32_t DrawKeyboard(V::RenderRecord* snap, int32_t id) {
   const int32_t count = KeyboardVisibleKeys;
   // The captions are rendered again when what they show changed: the first
   // key shown (another keyboard, a scroll) or the tuning in use.
+  // one thread: video
   static uint64_t captionsDrawn = 0;
   const uint64_t captions = TuningKeysLook(kActiveTuning) * 1099511628211ull ^
                             static_cast<uint64_t>(static_cast<uint32_t>(offset));

@@ -96,11 +96,13 @@ std::string CatalogTooltip(int32_t item, void*) {
 
 ListDrawStatics g_createdStatics;
 
+// one thread: value
 struct CreatedRow {
   std::string label;
   int32_t category = 0;
   int64_t polyphonic = 0;
 };
+// one thread: value
 struct CreatedFrame {
   ControlRecord* control = nullptr;
   std::vector<CreatedRow> rows;
@@ -155,6 +157,7 @@ std::string CreatedTooltip(int32_t item, void* ctx) {
 
 // --- Sample rows (SAM, WLIST) and filters (FLIST) -------------------------------------
 
+// one thread: value
 struct WaveRow {
   bool present = false;
   bool noData = false;
@@ -235,6 +238,7 @@ std::string LibraryTooltip(int32_t item, void*) {
 // WLIST: the visible rows copied under the list's lock.
 ListDrawStatics g_memoryStatics;
 
+// one thread: value
 struct MemoryFrame {
   ControlRecord* control = nullptr;
   const WaveLibraryEntry* attached = nullptr;
@@ -271,6 +275,7 @@ std::string MemoryTooltip(int32_t item, void* ctx) {
 // FLIST: drawn with the filter library's lock held.
 ListDrawStatics g_filterStatics;
 
+// one thread: value
 struct FilterFrame {
   ControlRecord* control = nullptr;
   const WaveLibraryEntry* attached = nullptr;
@@ -349,6 +354,7 @@ bool CreatedModuleListHasNews() {
     }
     platform::MutexUnlock(ModuleList.lock);
   }
+  // one thread: video, the frame watch's
   static uint64_t shown = 0;
   const bool news = h != shown;
   shown = h;

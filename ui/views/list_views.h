@@ -59,6 +59,7 @@ uint32_t ListProcedure(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t 
 // --- Draw side --------------------------------------------------------------------
 // What a list's draw callback keeps between frames (video thread only; one per
 // callback, zero at start).
+// one thread: video, one per draw callback
 struct ListDrawStatics {
   int32_t count = 0;
   int64_t reversed = 0;
@@ -67,6 +68,7 @@ struct ListDrawStatics {
 };
 
 // Where one row is drawn, handed to the hooks of a ListDrawPlan.
+// one thread: value
 struct ListRowPlace {
   int32_t item = 0;     // item index
   int32_t slot = 0;     // row slot from the top, 0..rows - 1
@@ -79,6 +81,7 @@ struct ListRowPlace {
   bool hovered = false;
 };
 
+// one thread: value
 struct ListDrawPlan {
   int32_t count = 0;          // item count, read by the caller under its lock
   int32_t firstRowLayer = 0;  // layer index of row slot 0's image

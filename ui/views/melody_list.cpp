@@ -17,6 +17,7 @@ using QUARLE_BASICS::DynZStringGet;
 
 namespace {
 
+// one thread: value
 struct MelodyListData {
   const V::ControlRecord* control = nullptr;
   const WaveLibraryEntry* attached = nullptr;
@@ -66,6 +67,7 @@ int32_t MelodyListCount() {
 
 int32_t DrawMelodyList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
+  // one thread: video
   static MelodyListData data;
   if (!snap) return 0;
   data.control = LiveControl(id);

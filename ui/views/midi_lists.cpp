@@ -110,6 +110,7 @@ void DeviceMapIcon(const ListRowPlace& place, void* ctx) {
 }
 
 // --- MIDICC -------------------------------------------------------------------------
+// one thread: value
 struct ControlListData {
   const V::ControlRecord* control = nullptr;
   int32_t map = 0;
@@ -238,6 +239,7 @@ int32_t DrawMidiDeviceMapList(V::RenderRecord* snap, int32_t id) {
 
 int32_t DrawMidiControlList(V::RenderRecord* snap, int32_t id) {
   static ListDrawStatics statics;
+  // one thread: video
   static ControlListData data;
   if (!snap) return 0;
   // Shared words the MIDI page's handlers store; read once per frame.

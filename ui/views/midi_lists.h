@@ -25,6 +25,7 @@ constexpr int32_t kMidiDeviceIconLayers = 2;   // 0 device open, 1 not open
 constexpr int32_t kMidiControlIconLayers = 4;  // 0 the way back, 1..3 controller kinds
 
 // What one controller row of MIDICC shows, copied out of its map.
+// one thread: value
 struct MidiControlRow {
   uint8_t mode = 0;
   uint8_t kind = 0;

@@ -130,6 +130,7 @@ int32_t DrawPowerHistory(V::RenderRecord* snap, int32_t id) {
 }
 
 bool PowerHistoryHasNews() {
+  // one thread: video, the frame watch's
   static bool lastStreaming = true;
   const bool streaming = PlaybackActive.load() != 0 || CaptureActive.load() != 0;
   const bool stopped = lastStreaming && !streaming;
@@ -161,6 +162,7 @@ bool PowerHistoryHasNews() {
 }
 
 bool MidiMonitorHasNews() {
+  // one thread: video, the frame watch's
   static int64_t lastShown = 1;
   const int64_t shown = Settings.DisplayMidiInput.Load();
   const bool switched = shown != lastShown;

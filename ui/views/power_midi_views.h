@@ -36,6 +36,7 @@ bool MidiMonitorHasNews();
 // its own memory of the last state. Video thread only.
 template <int Tag>
 bool AudioStreamNews() {
+  // one thread: video, the frame watch's
   static bool last = true;
   const bool streaming = PlaybackActive.load() != 0 || CaptureActive.load() != 0;
   const bool news = streaming || last;

@@ -70,6 +70,7 @@ double Sample(const float* w, int32_t i) {
   return std::isfinite(v) ? static_cast<double>(v) : 0.0;
 }
 
+// one thread: value
 struct Geometry {
   double wd = 0.0, hd = 0.0;
 };
@@ -83,6 +84,7 @@ Geometry AreaOf(const V::RenderRecord* s, int32_t margin) {
   return g;
 }
 
+// one thread: value
 struct DrainedBlock {
   float* block;
   int32_t length;
@@ -166,6 +168,7 @@ constexpr int32_t kContourBins = 512;
 // The levels of the last window analysed, left channel's bins then the
 // right's: the marking and every part of a frame drawn in several parts use
 // one analysis (video thread only).
+// one thread: video
 struct SpectrumCache {
   bool valid = false;
   float window[kScopeWindowFloats];
@@ -211,6 +214,7 @@ void FreeScopeMarkers() { DestroyMarkerImages(); }
 namespace {
 // The last answer of ScopeHasNews, the window it last said to show, and the
 // bands marked for the last frame (video thread only; a count below 0: none).
+// one thread: video
 bool g_scopeSwitched = true;
 int32_t g_shownCount = -1;
 float g_shown[kScopeWindowFloats];
@@ -219,10 +223,12 @@ platform::ScreenRect g_lastBands[V::kMaxLiveAreas];
 // Counts the windows ScopeHasNews said to show, and the one whose bands were
 // last marked: a window shown without its bands (the control hidden) leaves
 // the last bands unknown.
+// one thread: video
 int64_t g_windowsShown = 0;
 int64_t g_bandsOfWindow = -1;
 // The spectrum's row spans (2 per row of the band beside them): the last
 // frame's, and those of the areas last named (empty: all of the area).
+// one thread: video
 std::vector<int32_t> g_lastRows[V::kMaxLiveAreas];
 std::vector<int32_t> g_areaRows[V::kMaxLiveAreas];
 
@@ -271,6 +277,7 @@ platform::ScreenRect BoxOf(double xa, double xb, double ya, double yb, double pa
 
 // The smallest and largest left and right samples of the pairs from `first`
 // (as the painters read them: a non-number is silence).
+// one thread: value
 struct Extent {
   double loL = 0.0, hiL = 0.0, loR = 0.0, hiR = 0.0;
 };
@@ -409,6 +416,7 @@ int32_t BandsOf(int32_t mode, const platform::ScreenRect& c, const float* w, int
 }  // namespace
 
 bool ScopeHasNews() {
+  // one thread: video, the frame watch's
   static int32_t lastMode = -1;
   const int32_t mode = ModeShown();
   const bool switched = mode != lastMode;

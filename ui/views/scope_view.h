@@ -26,6 +26,7 @@ constexpr int32_t kScopeBufferFloats = 32768;
 
 // The buffer's fill and the pacing state; video thread only. Exposed so that
 // tests can set up a known state.
+// one thread: video
 struct ScopePacing {
   int32_t count = 0;          // floats in the buffer
   double deferred = 0.0;      // advance owed while too little sound was there

@@ -38,6 +38,7 @@ constexpr int32_t kBufferOptions = 32;   // 1 to 32 ms
 constexpr int32_t kMonitorOptionsMax = 3;
 
 // One drag accumulator per selector, kept for the program's lifetime.
+// one thread: interface
 struct Accumulators {
   int32_t driver = 0, resolution = 0, monitors = 0, zoom = 0, language = 0;
   int32_t output = 0, buffer = 0, input = 0;
@@ -133,6 +134,7 @@ std::string BufferCaption(int32_t message, int64_t ms) {
 }
 
 // A device list of the audio library, read under its lock.
+// one thread: value
 struct DeviceList {
   QUARLE_BASICS::DynZString* names;
   int32_t* count;

@@ -23,6 +23,7 @@ namespace Tarvelo {
 // The half-made connection: an armed input (module, port index and its port
 // control) and an armed source (module and its output control). Empty: null
 // modules, input -1, control ids 0.
+// one thread: interface, the plane's handlers
 struct PendingPortLinkRecord {
   ModuleRecord* module = nullptr;
   int32_t input = -1;
@@ -35,6 +36,7 @@ extern PendingPortLinkRecord PendingPortLink;
 
 // Movement summed over the drag events of the box being dragged (shared by
 // every box; a box moves only once a sum passes 5 pixels).
+// one thread: interface
 struct BoxDragRecord {
   int32_t x = 0;
   int32_t y = 0;

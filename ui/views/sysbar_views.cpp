@@ -64,8 +64,10 @@ int64_t SystemAvailableMemory() {
   return static_cast<int64_t>((info.freeram + info.bufferram) * info.mem_unit);
 }
 
+// one thread: start-up, a test's clock and memory
 double (*g_clock)() = SteadySeconds;
 int64_t (*g_memory)() = SystemAvailableMemory;
+// one thread: video
 int32_t g_videoRateTarget = 0;  // the target VLOAD was last drawn against
 
 // The workload shown, percent with one decimal.
@@ -366,6 +368,7 @@ int32_t DrawOutputPowerSwitch(RenderRecord* snap, int32_t id) {
 }
 namespace {
 // What a meter's last redraw was asked for with, per meter (video thread only).
+// one thread: value
 struct MeterSeen {
   bool known = false;
   QUARLE_AUDIO::LevelMeter levels[2] = {};
@@ -391,10 +394,12 @@ bool MeterNews(MeterSeen& seen, bool input) {
 }  // namespace
 
 bool InputMeterNews() {
+  // one thread: video, the frame watch's
   static MeterSeen seen;
   return MeterNews(seen, true);
 }
 bool OutputMeterNews() {
+  // one thread: video, the frame watch's
   static MeterSeen seen;
   return MeterNews(seen, false);
 }

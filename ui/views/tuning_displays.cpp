@@ -30,6 +30,7 @@ int32_t EditedNoteCount() {
 }
 
 // FNV-1a over what the key displays draw of the edited tuning.
+// one thread: value
 struct LookHash {
   uint64_t h = 1469598103934665603ull;
   void Bytes(const void* p, size_t n) {
@@ -76,6 +77,7 @@ void EditorFrame(const V::RenderRecord* s) {
 
 // --- The two pattern lists ------------------------------------------------------
 // Copies of the patterns, taken under the tuning's lock once per frame.
+// one thread: value
 struct PatternCopy {
   int32_t count = 0;
   int32_t notes = 0;
@@ -149,6 +151,7 @@ std::string PatternMaskDigits(uint64_t mask, int32_t N) {
 }
 
 int32_t DrawTuningName(V::RenderRecord* snap, int32_t id) {
+  // one thread: video
   static int64_t seenModified = 0;
   if (!snap) return 0;
   V::ControlRecord* c = LiveControl(id);
@@ -241,6 +244,7 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
 
   platform::Image* names = LayerAt(c, 0);
   // The names layer follows the keys' names as well as the control's flags.
+  // one thread: video
   static uint64_t namesDrawn = 0;
   LookHash look;
   look.Word(size);
@@ -300,6 +304,7 @@ bool ScalePatternSwitchesNews() {
   // The selection moves in more ways than a click on the list (a pattern
   // added or deleted, the tuning taken again), not all of them changing the
   // edited tuning.
+  // one thread: video, the frame watch's
   static uint64_t shown = 0;
   const uint64_t look =
       EditedTuningLook() * 1099511628211ull ^ static_cast<uint64_t>(ShownScalePattern() + 1);
@@ -362,12 +367,14 @@ int32_t ScalePatternCount() { return PatternCountOf(kEditedTuning); }
 int32_t ScaleListCount() { return PatternCountOf(kActiveTuning); }
 
 int32_t DrawScalePatternList(V::RenderRecord* snap, int32_t id) {
+  // one thread: video
   static PatternCopy copy;
   static ListDrawStatics statics;
   return DrawPatterns(snap, id, kEditedTuning, " :  ", copy, statics);
 }
 
 int32_t DrawScaleList(V::RenderRecord* snap, int32_t id) {
+  // one thread: video
   static PatternCopy copy;
   static ListDrawStatics statics;
   return DrawPatterns(snap, id, kActiveTuning, ":  ", copy, statics);

@@ -39,6 +39,7 @@ uint64_t TuningKeysLook(int32_t which);
 // asked. Each display takes its own Tag. Video thread only.
 template <int Tag>
 bool EditedTuningNews() {
+  // one thread: video, the frame watch's
   static uint64_t shown = 0;
   const uint64_t look = EditedTuningLook();
   const bool news = look != shown;

@@ -50,6 +50,7 @@ constexpr int32_t kPatternNameChars = kScalePatternNameSize - 1;
 
 // Drag accumulators of the two lists and the number-base selector; re-entry
 // counters of the two key hooks.
+// one thread: interface
 int32_t PatternListAccumulator = 0;
 int32_t ScaleListAccumulator = 0;
 int32_t NumberBaseAccumulator = 0;
@@ -69,6 +70,7 @@ V::ControlRecord* ActiveLook(int32_t id, uint32_t bits) {
 
 bool Clicked(uint32_t bits) { return (bits & V::kEventClick) != 0; }
 
+// one thread: value
 class TuningLock {
  public:
   explicit TuningLock(int32_t i) : m_(MT_TUNINGS[i]) { platform::MutexLock(m_); }
