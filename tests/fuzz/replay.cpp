@@ -1,0 +1,184 @@
+// The fuzz targets' main where libFuzzer is not linked (the test builds): the
+// target makes its seeds with our own writers, then takes each seed, cuts of
+// it and byte changes of it, the same inputs on every run. A target that no
+// longer builds, or a reader that breaks a target's promise on one of them,
+// fails the test run.
+//
+//   fuzz_<reader>             replays the seeds, their cuts and changes
+//   fuzz_<reader> FILE|DIR... runs those inputs once each (a crash the fuzzer
+//                             kept, run without it)
+//
+// An input that ends the program is written to crash-<reader>-<name> in the
+// working folder first, so the libFuzzer build can take it too.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+// The sanitizers' runtimes call this before they end the program on a report;
+// weak, so a build without them links.
+extern "C" void __sanitizer_set_death_callback(void (*callback)()) __attribute__((weak));
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The input being run, for the death handlers: set before each input, read
+// only while the program dies.
+const std::vector<uint8_t>* current = nullptr;
+char currentName[256] = "";
+char crashPath[512] = "";
+
+void Say(const char* text) { [[maybe_unused]] const ssize_t n = ::write(2, text, std::strlen(text)); }
+
+void KeepCurrent() {
+  if (current == nullptr) return;
+  // Only calls a signal handler may make.
+  Say("replay: the input was ");
+  Say(currentName);
+  if (crashPath[0] != '\0') {
+    const int fd = ::open(crashPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      [[maybe_unused]] const ssize_t n = ::write(fd, current->data(), current->size());
+      ::close(fd);
+      Say(", kept as ");
+      Say(crashPath);
+    }
+  }
+  Say("\n");
+  current = nullptr;
+}
+
+// A target's own check aborts; the sanitizers' reports (and their SIGSEGV
+// handling) end the program through the death callback instead.
+void OnAbort(int) {
+  KeepCurrent();
+  std::signal(SIGABRT, SIG_DFL);
+  std::raise(SIGABRT);
+}
+
+uint64_t Next(uint64_t& state) {  // splitmix64
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+uint64_t NameHash(const std::string& name) {  // FNV-1a: the same changes for a seed on every run
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (const unsigned char c : name) h = (h ^ c) * 0x100000001B3ull;
+  return h;
+}
+
+// Values that meet range checks at their edges, for bytes and for the low
+// byte of counts and sizes.
+constexpr uint8_t kEdgeBytes[] = {0x00, 0xFF, 0x7F, 0x80, 0x01, 0xFE};
+
+// A seed's variants: itself; cut at its last byte, three quarters, half, a
+// quarter, 16, 4 and 1 bytes; and kChanges copies with 1 to 4 bytes set to an
+// edge value, a flipped bit or any value, or a run of 4 bytes (a whole word)
+// set to all ones.
+constexpr int kChanges = 8;
+
+struct Variant {
+  std::string name;
+  std::vector<uint8_t> bytes;
+};
+
+std::vector<Variant> VariantsOf(const std::string& name, const std::vector<uint8_t>& seed) {
+  std::vector<Variant> out;
+  out.push_back({name, seed});
+  const size_t n = seed.size();
+  std::vector<size_t> cuts = {n - 1, n * 3 / 4, n / 2, n / 4, 16, 4, 1};
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  for (const size_t cut : cuts)
+    if (n > 0 && cut < n) out.push_back({name + "-cut" + std::to_string(cut), {seed.begin(), seed.begin() + cut}});
+  if (n == 0) return out;
+  uint64_t state = NameHash(name);
+  for (int k = 0; k < kChanges; ++k) {
+    std::vector<uint8_t> bytes = seed;
+    const int count = 1 + static_cast<int>(Next(state) % 4);
+    for (int i = 0; i < count; ++i) {
+      const size_t at = Next(state) % n;
+      const uint64_t r = Next(state);
+      switch (r % 4) {
+        case 0: bytes[at] = kEdgeBytes[(r >> 8) % sizeof kEdgeBytes]; break;
+        case 1: bytes[at] ^= static_cast<uint8_t>(1u << ((r >> 8) % 8)); break;
+        case 2: bytes[at] = static_cast<uint8_t>(r >> 8); break;
+        default:
+          for (size_t j = at; j < at + 4 && j < n; ++j) bytes[j] = 0xFF;
+      }
+    }
+    out.push_back({name + "-change" + std::to_string(k), std::move(bytes)});
+  }
+  return out;
+}
+
+void Run(const std::string& name, const std::vector<uint8_t>& bytes) {
+  std::snprintf(currentName, sizeof currentName, "%s (%zu bytes)", name.c_str(), bytes.size());
+  current = &bytes;
+  LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  current = nullptr;
+}
+
+std::vector<fs::path> FilesIn(const fs::path& path) {
+  std::vector<fs::path> files;
+  if (fs::is_directory(path)) {
+    for (const auto& entry : fs::directory_iterator(path))
+      if (entry.is_regular_file()) files.push_back(entry.path());
+  } else {
+    files.push_back(path);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string program = fs::path(argv[0]).filename().string();
+  std::signal(SIGABRT, OnAbort);
+  if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(KeepCurrent);
+
+  LLVMFuzzerInitialize(&argc, &argv);
+  size_t inputs = 0;
+  if (argc > 1) {
+    for (int i = 1; i < argc; ++i)
+      for (const fs::path& file : FilesIn(argv[i])) {
+        Run(file.string(), fuzz::ReadFile(file.string()));
+        ++inputs;
+      }
+    std::printf("%s: %zu inputs\n", program.c_str(), inputs);
+    return 0;
+  }
+
+  const fs::path seeds = fs::temp_directory_path() / ("tarvelo_fuzz_seeds_" + std::to_string(::getpid()));
+  fs::remove_all(seeds);
+  fs::create_directories(seeds);
+  FuzzSeeds(seeds.string());
+  const std::vector<fs::path> files = FilesIn(seeds);
+  fuzz::Check(!files.empty(), "the target makes its seeds");
+  for (const fs::path& file : files) {
+    const std::string name = file.filename().string();
+    for (const Variant& v : VariantsOf(name, fuzz::ReadFile(file.string()))) {
+      std::snprintf(crashPath, sizeof crashPath, "crash-%s-%s", program.c_str(), v.name.c_str());
+      Run(v.name, v.bytes);
+      ++inputs;
+    }
+  }
+  fs::remove_all(seeds);
+  std::printf("%s: %zu seeds, %zu inputs\n", program.c_str(), files.size(), inputs);
+  return 0;
+}
