@@ -10,7 +10,9 @@
 //
 // An input that ends the program is written to crash-<reader>-<name> in the
 // working folder first, so the libFuzzer build can take it too.
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,9 +28,6 @@
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-// The sanitizers' runtimes call this before they end the program on a report;
-// weak, so a build without them links.
-extern "C" void __sanitizer_set_death_callback(void (*callback)()) __attribute__((weak));
 
 namespace fs = std::filesystem;
 
@@ -66,6 +65,25 @@ void OnAbort(int) {
   KeepCurrent();
   std::signal(SIGABRT, SIG_DFL);
   std::raise(SIGABRT);
+}
+
+// A sanitizer ends the program on a report through its runtime's death
+// callback. GCC links each sanitizer's runtime as a library of its own (ASan
+// and UBSan each with their own callback), so every loaded object that has
+// one gets ours; clang's single static runtime is the program itself.
+void OnEveryDeath() {
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void*) {
+        const bool self = info->dlpi_name == nullptr || info->dlpi_name[0] == '\0';
+        void* object = dlopen(self ? nullptr : info->dlpi_name, RTLD_LAZY | RTLD_NOLOAD);
+        if (object == nullptr) return 0;
+        using SetDeathCallback = void (*)(void (*)());
+        if (auto set = reinterpret_cast<SetDeathCallback>(dlsym(object, "__sanitizer_set_death_callback")))
+          set(KeepCurrent);
+        dlclose(object);
+        return 0;
+      },
+      nullptr);
 }
 
 uint64_t Next(uint64_t& state) {  // splitmix64
@@ -150,7 +168,7 @@ std::vector<fs::path> FilesIn(const fs::path& path) {
 int main(int argc, char** argv) {
   const std::string program = fs::path(argv[0]).filename().string();
   std::signal(SIGABRT, OnAbort);
-  if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(KeepCurrent);
+  OnEveryDeath();
 
   LLVMFuzzerInitialize(&argc, &argv);
   size_t inputs = 0;
