@@ -103,32 +103,33 @@ uint64_t NameHash(const std::string& name) {  // FNV-1a: the same changes for a 
 // byte of counts and sizes.
 constexpr uint8_t kEdgeBytes[] = {0x00, 0xFF, 0x7F, 0x80, 0x01, 0xFE};
 
-// A seed's variants: itself; cut at its last byte, three quarters, half, a
-// quarter, 16, 4 and 1 bytes; and kChanges copies with 1 to 4 bytes set to an
-// edge value, a flipped bit or any value, or a run of 4 bytes (a whole word)
-// set to all ones.
-constexpr int kChanges = 8;
+// A seed's variants, up to a count: itself, then byte changes and cuts in
+// turn. A change sets 1 to 4 bytes to an edge value, a flipped bit or any
+// value, or a run of 4 bytes (a whole word) to all ones; the cuts end it at
+// its last byte, half, 16 bytes, three quarters, a quarter, 4 bytes and 1.
+// A smaller count takes the first ones of the same list.
+constexpr size_t kVariantsMost = 16;
+// Inputs a target runs at most, about: a target with many seeds takes fewer
+// variants of each (no fewer than 4), so no replay takes more than seconds.
+constexpr size_t kInputBudget = 160;
 
 struct Variant {
   std::string name;
   std::vector<uint8_t> bytes;
 };
 
-std::vector<Variant> VariantsOf(const std::string& name, const std::vector<uint8_t>& seed) {
+std::vector<Variant> VariantsOf(const std::string& name, const std::vector<uint8_t>& seed, size_t count) {
   std::vector<Variant> out;
   out.push_back({name, seed});
   const size_t n = seed.size();
-  std::vector<size_t> cuts = {n - 1, n * 3 / 4, n / 2, n / 4, 16, 4, 1};
-  std::sort(cuts.begin(), cuts.end());
-  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-  for (const size_t cut : cuts)
-    if (n > 0 && cut < n) out.push_back({name + "-cut" + std::to_string(cut), {seed.begin(), seed.begin() + cut}});
-  if (n == 0) return out;
+  std::vector<size_t> cuts;
+  for (const size_t cut : {n - 1, n / 2, size_t{16}, n * 3 / 4, n / 4, size_t{4}, size_t{1}})
+    if (n > 0 && cut < n && std::find(cuts.begin(), cuts.end(), cut) == cuts.end()) cuts.push_back(cut);
   uint64_t state = NameHash(name);
-  for (int k = 0; k < kChanges; ++k) {
+  for (size_t k = 0; out.size() < count && n > 0 && k < kVariantsMost; ++k) {
     std::vector<uint8_t> bytes = seed;
-    const int count = 1 + static_cast<int>(Next(state) % 4);
-    for (int i = 0; i < count; ++i) {
+    const int changes = 1 + static_cast<int>(Next(state) % 4);
+    for (int i = 0; i < changes; ++i) {
       const size_t at = Next(state) % n;
       const uint64_t r = Next(state);
       switch (r % 4) {
@@ -140,6 +141,8 @@ std::vector<Variant> VariantsOf(const std::string& name, const std::vector<uint8
       }
     }
     out.push_back({name + "-change" + std::to_string(k), std::move(bytes)});
+    if (k < cuts.size() && out.size() < count)
+      out.push_back({name + "-cut" + std::to_string(cuts[k]), {seed.begin(), seed.begin() + cuts[k]}});
   }
   return out;
 }
@@ -188,9 +191,10 @@ int main(int argc, char** argv) {
   FuzzSeeds(seeds.string());
   const std::vector<fs::path> files = FilesIn(seeds);
   fuzz::Check(!files.empty(), "the target makes its seeds");
+  const size_t perSeed = std::clamp(kInputBudget / files.size(), size_t{4}, kVariantsMost);
   for (const fs::path& file : files) {
     const std::string name = file.filename().string();
-    for (const Variant& v : VariantsOf(name, fuzz::ReadFile(file.string()))) {
+    for (const Variant& v : VariantsOf(name, fuzz::ReadFile(file.string()), perSeed)) {
       std::snprintf(crashPath, sizeof crashPath, "crash-%s-%s", program.c_str(), v.name.c_str());
       Run(v.name, v.bytes);
       ++inputs;
