@@ -8,8 +8,9 @@
 //   fuzz_<reader> FILE|DIR... runs those inputs once each (a crash the fuzzer
 //                             kept, run without it)
 //
-// An input that ends the program is written to crash-<reader>-<name> in the
-// working folder first, so the libFuzzer build can take it too.
+// An input that ends the program is written first to
+// crash-fuzz_<reader>-<input> in the working folder, so the libFuzzer build
+// can take it too.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
