@@ -111,8 +111,10 @@ constexpr uint8_t kEdgeBytes[] = {0x00, 0xFF, 0x7F, 0x80, 0x01, 0xFE};
 // A smaller count takes the first ones of the same list.
 constexpr size_t kVariantsMost = 16;
 // Inputs a target runs at most, about: a target with many seeds takes fewer
-// variants of each (no fewer than 4), so no replay takes more than seconds.
-constexpr size_t kInputBudget = 160;
+// variants of each (no fewer than 3), so that no replay takes more than
+// seconds (a synth input is a whole synth file loaded).
+constexpr size_t kInputBudget = 100;
+constexpr size_t kVariantsLeast = 3;
 
 struct Variant {
   std::string name;
@@ -192,7 +194,7 @@ int main(int argc, char** argv) {
   FuzzSeeds(seeds.string());
   const std::vector<fs::path> files = FilesIn(seeds);
   fuzz::Check(!files.empty(), "the target makes its seeds");
-  const size_t perSeed = std::clamp(kInputBudget / files.size(), size_t{4}, kVariantsMost);
+  const size_t perSeed = std::clamp(kInputBudget / files.size(), kVariantsLeast, kVariantsMost);
   for (const fs::path& file : files) {
     const std::string name = file.filename().string();
     for (const Variant& v : VariantsOf(name, fuzz::ReadFile(file.string()), perSeed)) {
