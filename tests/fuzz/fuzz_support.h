@@ -3,10 +3,12 @@
 // seeds our own writers make.
 //
 // Each target defines FuzzSetUp (once, before the first input), FuzzSeeds
-// (writes seed files into an OS folder) and LLVMFuzzerTestOneInput. Run
+// (writes seed files into an OS folder) and LLVMFuzzerTestOneInput. Built
+// with libFuzzer, run
 //   TARVELO_FUZZ_SEEDS=corpus/melody ./fuzz_melody
 // once to write the seeds, then
 //   ./fuzz_melody -max_total_time=300 -jobs=1 corpus/melody
+// Built in a test build (replay.cpp), ./fuzz_melody replays its seeds.
 // A reader that breaks its promise (a refused file that changed something, a
 // file on disk that changed) aborts, so the fuzzer keeps the input.
 #pragma once

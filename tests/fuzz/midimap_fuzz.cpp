@@ -32,7 +32,7 @@ void FuzzSeeds(const std::string& dir) {
   fuzz::ClearEngine();
   ModuleRecord* kb = fuzz::AddTyped(kTypeKeyboard);
   ModuleRecord* osc = fuzz::AddTyped(kTypeOscillator);
-  kb->MidiDeviceBinding = 1;
+  kb->MidiDeviceBinding.Store(1);
   fuzz::MapController(osc);
   {
     platform::MutexGuard guard(MT_MIDIMAPS);
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ModuleRecord* kb = fuzz::AddTyped(kTypeKeyboard);
   fuzz::AddTyped(kTypeOscillator);
   fuzz::AddTyped(kTypeAdsr);
-  kb->MidiDeviceBinding = 1 + data[0] % 17;
+  kb->MidiDeviceBinding.Store(1 + data[0] % 17);
   fuzz::WriteFile(fuzz::Os("maps"), data, size);
   const int32_t number = Open("maps");
   platform::FileSeek(number, 1);

@@ -56,13 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Read back, the saved texts are the texts read, and a second round changes
   // nothing (the first may: keys the input lacked read as clamped values).
-  const SettingsRecord read = Settings;
+  const std::string output = Settings.OutputDevice, input = Settings.InputDevice;
   const std::string folder = SessionFolder, file = SessionFile;
   SavedSettings();
   Settings = SettingsRecord{};
   fuzz::Check(LoadSettings("") == 0, "reads back");
-  fuzz::Check(Settings.OutputDevice == read.OutputDevice, "output device reads back whole");
-  fuzz::Check(Settings.InputDevice == read.InputDevice, "input device reads back whole");
+  fuzz::Check(Settings.OutputDevice == output, "output device reads back whole");
+  fuzz::Check(Settings.InputDevice == input, "input device reads back whole");
   fuzz::Check(SessionFolder == folder && SessionFile == file, "session reads back whole");
   const std::vector<uint8_t> once = SavedSettings();
   Settings = SettingsRecord{};
