@@ -31,6 +31,8 @@ std::atomic<int32_t> g_count{0};
 int32_t g_capacity = 0;
 // one thread: interface, the clone's
 int32_t g_cloneDepth = 0;
+// Deeper than any tree the interface builds.
+constexpr int32_t kMaxTreeDepth = 256;
 // The slots the clone in progress has filled, to be emptied when it fails.
 // one thread: interface
 std::vector<int32_t> g_cloned;
@@ -124,6 +126,21 @@ void LiveChildren(const ControlRecord* c, std::vector<ChildRef>& out) {
 ControlRecord* ChildRecord(const ChildRef& ref) {
   ControlRecord* c = ControlAt(ref.Id);
   return (c && c->Serial == ref.Serial && c->DeletePending.load() == 0) ? c : nullptr;
+}
+
+bool ControlFlagged(const ControlRecord* c) {
+  // Bounded: a broken parent chain cannot loop forever.
+  for (int32_t depth = 0; c && depth < kMaxTreeDepth; ++depth) {
+    if (c->DeletePending.load() != 0) return true;
+    if (c->Parent == c->Id) return false;  // the root
+    c = ControlAt(c->Parent);
+  }
+  return false;
+}
+
+ControlRecord* ControlLive(int32_t id) {
+  ControlRecord* c = ControlAt(id);
+  return c && !ControlFlagged(c) ? c : nullptr;
 }
 
 ControlRecord* ControlAt(int32_t id) {
@@ -313,7 +330,8 @@ int32_t CloneControlTree(const ControlRecord* tmpl, int64_t recurse, int32_t par
 }
 
 int32_t UpdateControl(int32_t id, int64_t force) {
-  ControlRecord* c = ControlAt(id);
+  // A flagged subtree is the purge's: publishing it would race the free.
+  ControlRecord* c = ControlLive(id);
   if (!c) return -kErrBadParameter;
   if (c->Moved || c->State.DisabledToggle || force)
     PropagateToChildren(id, id, c->State.DisabledToggle, c->Moved, force);

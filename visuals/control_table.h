@@ -79,6 +79,15 @@ void LiveChildren(const ControlRecord* c, std::vector<ChildRef>& out);
 // marks, so the record stays until the walk itself deletes something.
 ControlRecord* ChildRecord(const ChildRef& ref);
 
+// Is c, or any control above it, flagged for deletion? The purge frees a
+// flagged control with its whole subtree at the video thread's next frame, so
+// a control below a flagged one is as good as gone: nothing touches it.
+bool ControlFlagged(const ControlRecord* c);
+// The control an interface-side delivery, callback, focus, hover or publish
+// may touch: in the table and not flagged (ControlFlagged); else null. Only
+// the interface thread flags, so the answer holds until it flags again.
+ControlRecord* ControlLive(int32_t id);
+
 // Gives the control the front-most z among its siblings and re-sorts them.
 void BringToFront(int32_t id);
 // Sorts ids[lo..hi] by ascending z (equal z in no fixed order).

@@ -316,6 +316,8 @@ bool SameText(const TextField& a, const TextField& b) {
 
 void ControlPublish(ControlRecord* c, int64_t flags) {
   if (!c->RenderLock || !c->Render) return;
+  // Flagged: the purge may be freeing its record now.
+  if (ControlFlagged(c)) return;
   {
     platform::MutexGuard g(c->RenderLock);
     RenderRecord* r = c->Render;
@@ -378,6 +380,8 @@ void ControlPublish(ControlRecord* c, int64_t flags) {
 
 void ControlPublishText(ControlRecord* c, int64_t flags) {
   if (!c->RenderLock || !c->Render) return;
+  // Flagged: the purge may be freeing its record now.
+  if (ControlFlagged(c)) return;
   {
     platform::MutexGuard g(c->RenderLock);
     const int64_t before = c->Render->Text.Changed;
@@ -400,6 +404,8 @@ void ControlSetLayoutWidth(ControlRecord* c, int32_t width) {
 
 void ControlPublishState(ControlRecord* c) {
   if (!c->RenderLock || !c->Render) return;
+  // Flagged: the purge may be freeing its record now.
+  if (ControlFlagged(c)) return;
   platform::MutexGuard g(c->RenderLock);
   MarkPublishedDirty(c->Render);
   ControlStateCopy(&c->Render->State, &c->State);

@@ -81,11 +81,20 @@ double Elapsed(double from, double to) {
 
 int32_t RoundToInt(double v) { return static_cast<int32_t>(std::nearbyint(v)); }
 
-// A control the loop may touch: in the table and not waiting for the purge
-// (the video thread destroys those between frames).
-ControlRecord* Live(int32_t id) {
-  ControlRecord* c = ControlAt(id);
-  return (c && !c->DeletePending) ? c : nullptr;
+// A control the loop may touch: in the table, and neither it nor a control
+// above it waiting for the purge (the video thread destroys those between
+// frames).
+ControlRecord* Live(int32_t id) { return ControlLive(id); }
+
+// Is `held` the control `top` or below it?
+bool Within(int32_t held, int32_t top) {
+  const ControlRecord* c = held > 0 ? ControlAt(held) : nullptr;
+  for (int32_t steps = 0, limit = ControlTableCount() + 1; c && steps <= limit; ++steps) {
+    if (c->Id == top) return true;
+    if (c->Parent == c->Id) return false;
+    c = ControlAt(c->Parent);
+  }
+  return false;
 }
 
 bool Enabled(const ControlRecord* c) { return !IsDisabled(&c->State); }
@@ -550,6 +559,50 @@ void PollGamepad() {
 }
 
 }  // namespace
+
+void FlagForDeletion(int32_t id) {
+  ControlRecord* c = ControlAt(id);
+  if (!c) return;
+  PointerState& p = Pointer;
+  // Asked before the flag: the walks up stop at nothing flagged yet.
+  const bool pressed = Within(p.pressed, id);
+  const bool last = Within(p.lastTarget, id);
+  const bool hit = Within(p.hit, id);
+  const bool field = Within(ActiveEditField(), id);
+  const bool focused = Within(FocusedControl.load(), id);
+  if (pressed && !last && p.dragOver) {
+    // The target the drag offered something to lets go of it, through the
+    // queue: this runs inside a handler.
+    if (ControlRecord* t = Live(p.lastTarget)) {
+      t->DragOver = 0;
+      CommandMessage m{};
+      m.type = QUARLE_BASICS::kCommandControlEvent;
+      m.arg2 = static_cast<uint32_t>(p.lastTarget);
+      m.arg5 = kEventLeave;
+      m.timeStamp = GuiTimer();
+      QUARLE_BASICS::PostCommand(m, 0, 0);
+    }
+    p.lastTarget = 0;
+  }
+  c->DeletePending = -1;
+  if (pressed) {
+    // The button may still be down: its moves and its release find nothing
+    // pressed and deliver nothing.
+    p.pressed = 0;
+    p.dragging = 0;
+    p.dragOver = 0;
+    p.dragDistance = 0.0f;
+  }
+  if (last) {
+    p.lastTarget = 0;
+    platform::MutexGuard g(MT_HOVER);
+    TextFieldSetText(&HoverText, "");
+  }
+  if (hit) p.hit = 0;
+  if (field) SetActiveEditField(DefaultKeyTarget);
+  // The focus moves on in the window, past everything flagged.
+  if (focused) FocusedControl.store(FocusWindow(WindowSlotOfControl(id)));
+}
 
 void SetGuiClock(GuiClockFn clock) { g_clock.store(clock); }
 

@@ -134,6 +134,14 @@ using GuiClockFn = double (*)();
 void SetGuiClock(GuiClockFn clock);
 double GuiTimer();
 
+// Flags the control for deletion (the purge frees it with its subtree at the
+// video thread's next frame) and ends at once whatever the loop holds on it or
+// below it: the press and its drag (a drag-over target it offered something
+// to hears a leave), the hover, the edit field (the default key target takes
+// the keys again) and the focus. Nothing later reaches the subtree, not even
+// a control that takes one of its slots after the purge. Interface thread.
+void FlagForDeletion(int32_t id);
+
 // The loop's state back to its start: pointer state, key input (the edit field
 // becomes 0), shortcuts, hover text, gamepad, flags and handler defaults.
 void GuiLoopReset();

@@ -11,6 +11,7 @@
 #include "ui/build/frame.h"
 #include "visuals/control_table.h"
 #include "visuals/controls.h"
+#include "visuals/event_loop.h"
 #include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
@@ -61,7 +62,8 @@ void HookHide(int64_t box) {
 }
 
 void HookMarkForDeletion(int64_t box) {
-  if (V::ControlRecord* c = At(box)) c->DeletePending = -1;
+  // Whatever the pointer or the keys hold on the box or its ports ends with it.
+  if (At(box)) V::FlagForDeletion(static_cast<int32_t>(box));
 }
 
 void HookRaisePurge() { V::PurgeRequest = -1; }

@@ -261,7 +261,6 @@ TEST(ControlRecordTest, CopyTakesTheLookButNotTheTreeLinks) {
   ControlSetAlpha(&src.c, 90);
   src.c.ClipChildren = -1;
   src.c.Focusable = -1;
-  src.c.DeletePending = -1;
   int payload = 0;
   src.c.UserPointer = &payload;
   IdSetAdd(&src.c.Children, 44);
@@ -270,6 +269,8 @@ TEST(ControlRecordTest, CopyTakesTheLookButNotTheTreeLinks) {
   ASSERT_EQ(ControlCreateLayer(&src.c, 1, 3, 2, 0), 0);
   *platform::ImagePixel(src.c.Layers[1], 2, 1) = 0x80FF0000;
   ControlPublish(&src.c, 0);
+  // Flagged after the publish: a flagged control publishes nothing more.
+  src.c.DeletePending = -1;
 
   Rec dst;
   ControlFree(&dst.c);  // ControlCopy builds the record itself

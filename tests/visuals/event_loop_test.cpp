@@ -539,4 +539,65 @@ TEST_F(EventLoopTest, AFoundTooltipReachesOnlyTheControlItWasFoundFor) {
   DrainQueue0();
 }
 
+// Whatever the loop holds on a control or below it ends when the control is
+// flagged for deletion: later moves, the release and keys reach nothing of
+// the subtree, a drag-over target hears a leave, the hover text goes and the
+// edit field goes back to the default key target.
+TEST_F(EventLoopTest, WhatTheLoopHoldsBelowAFlaggedControlEndsWithIt) {
+  struct Case {
+    const char* name;
+    int32_t childMask;
+    bool press, drag;
+    bool field;          // the child is the edit field
+    bool toTarget;       // dragged onto a drop target outside the box
+  };
+  const Case cases[] = {
+      {"a drag held on a child", 2 | 4 | 8 | 16, true, true, false, false},
+      {"a press held on a child", 2 | 8, true, false, false, false},
+      {"the hover on a child", 1, false, false, false, false},
+      {"a child as the edit field", 256, false, false, true, false},
+      {"a drag-over from a child", 1 | 2 | 8, true, true, false, true},
+  };
+  const int32_t target = Make(win_, 60, 60, 30, 30, 32 | 64, "T");
+  DefaultKeyTarget = Make(win_, 90, 0, 10, 10, 256);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const int32_t box = Make(win_, 10, 10, 40, 40, 1, "Box");
+    const int32_t group = Make(box, 0, 0, 40, 40, 0);
+    const int32_t child = Make(group, 5, 5, 20, 20, k.childMask, "Child");
+    SetActiveEditField(k.field ? child : DefaultKeyTarget);
+    Move(15, 15);
+    if (k.press) Press();
+    if (k.drag) Move(k.toTarget ? 65 : 25, k.toTarget ? 65 : 15, 10, 0);
+    EXPECT_EQ(Run(), 0);
+    g_calls.clear();
+
+    FlagForDeletion(box);
+    EXPECT_EQ(ControlLive(child), nullptr);
+    EXPECT_EQ(Pointer.pressed, 0);
+    EXPECT_EQ(Pointer.lastTarget == child, false);
+    EXPECT_EQ(ActiveEditField(), DefaultKeyTarget);
+    if (!k.toTarget) {
+      EXPECT_STREQ(TextFieldGetText(&HoverText), "");
+    }
+    Move(20, 20, 5, 5);
+    Move(30, 30, 10, 10);
+    Key(30, 'a');
+    KeyUp(30, 'a');
+    Release();
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(BitsOf(child).empty());
+    EXPECT_TRUE(BitsOf(box).empty());
+    // The offer ends with a leave; no drop follows.
+    EXPECT_EQ(BitsOf(target), k.toTarget ? V{0} : V{});
+    EXPECT_EQ(ControlAt(target)->DragOver.load(), 0);
+    PurgeDeletedControls();
+    EXPECT_EQ(ControlAt(child), nullptr);
+    g_calls.clear();
+    Move(150, 50);
+    EXPECT_EQ(Run(), 0);
+  }
+  DrainQueue0();
+}
+
 }  // namespace

@@ -28,7 +28,20 @@ namespace {
 // Beyond this many pixels of summed movement a press on a box becomes a move.
 constexpr int32_t kBoxDragThreshold = 5;
 
-V::ControlRecord* Live(int32_t id) { return id > 0 ? V::ControlAt(id) : nullptr; }
+// A control a handler may touch: neither it nor its box flagged for deletion.
+V::ControlRecord* Live(int32_t id) { return id > 0 ? V::ControlLive(id) : nullptr; }
+
+// The module a control names, while it is still the synth's (listed) or a
+// catalog template; else null. Asked without reading the record: a removed
+// module may be freed already.
+ModuleRecord* Reachable(void* named) {
+  auto* m = static_cast<ModuleRecord*>(named);
+  if (!m) return nullptr;
+  if (m >= &ModuleCatalog[0] && m < &ModuleCatalog[0] + kModuleTypeCount) return m;
+  for (int32_t i = 0; ModuleList.entries && i < ModuleList.count; ++i)
+    if (ModuleList.entries[i] == m) return m;
+  return nullptr;
+}
 
 int32_t Slot(int32_t slot) { return V::UiIndex ? V::UiIndex[slot] : 0; }
 
@@ -137,6 +150,16 @@ void DropHalfLink(ModuleRecord* module) {
   if (!module) return;
   if (PendingPortLink.module == module) CancelInputHalf();
   if (PendingPortLink.source == module) CancelSourceHalf();
+  // A move of its box ends here, as its release would have ended it.
+  if (V::Pointer.pressed > 0 && V::Pointer.pressed == module->BoxControl.Load()) {
+    if (PlaneMoving.load() == -1) CablesDirty.store(-1);
+    PlaneMoving.store(0);
+    BoxDragAccumulator = BoxDragRecord{};
+  }
+  // A drag from the module list names its row by index, which the removal
+  // shifts: the drag offers nothing any more.
+  const int32_t refm = Slot(kUiREFM);
+  if (refm > 0 && V::Pointer.pressed == refm + 1) DragModuleIndex = -1;
   if (V::ControlRecord* plane = V::WindowList && V::WindowSlotCount > kWinSYNTH
                                     ? Live(V::WindowList[kWinSYNTH])
                                     : nullptr)
@@ -200,7 +223,7 @@ int32_t OnSynthPlaneMouse(uint32_t bits, int32_t x, int32_t y, int32_t id, int32
     plane->PressY = V::Pointer.y;
     ShowPlanePosition(V::Pointer.x, V::Pointer.y, false);
   } else if (bits & 64) {
-    ModuleRecord* payload = static_cast<ModuleRecord*>(plane->UserPointer);
+    ModuleRecord* payload = Reachable(plane->UserPointer);
     if (payload) {
       plane->UserPointer = nullptr;
       if (payload->Role < kRoleTemplate)
@@ -217,7 +240,7 @@ int32_t OnModuleBoxMouse(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_
   V::ControlRecord* box = Live(id);
   if (!box) return 0;
   PressedLook(box, bits);
-  ModuleRecord* m = static_cast<ModuleRecord*>(box->UserPointer);
+  ModuleRecord* m = Reachable(box->UserPointer);
   if (bits & 2) {
     BoxDragAccumulator = BoxDragRecord{};
     V::BringToFront(id);
@@ -252,7 +275,7 @@ int32_t OnModulePortMouse(uint32_t bits, int32_t, int32_t y, int32_t id, int32_t
   if (!c) return 0;
   PressedLook(c, bits);
   if (bits == 1 || bits == 0) return 0;
-  ModuleRecord* m = static_cast<ModuleRecord*>(c->UserPointer);
+  ModuleRecord* m = Reachable(c->UserPointer);
   const int32_t tag = m ? static_cast<int32_t>(static_cast<int64_t>(c->Tag)) : -1;
 
   if (bits & 2) {

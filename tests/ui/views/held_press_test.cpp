@@ -1,0 +1,305 @@
+// A press held through the real event loop on a control whose box goes, or
+// on a page showing the module that goes, while the mouse keeps moving: by
+// Del, by Ctrl+N and by a load. With the output off the module is reclaimed
+// at once and the purge is run between two events, as the video thread runs
+// it between frames; with the output on the render plays and the real video
+// thread purges. Nothing after the removal may reach the box's controls or
+// the module: the sanitizer builds fail the run on any touch, and the
+// modules left or loaded keep their values.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "app/documents/synth_file.h"
+#include "app/state/dialogs.h"
+#include "app/state/module_page.h"
+#include "app/state/settings.h"
+#include "app/state/wave_library.h"
+#include "basics/program.h"
+#include "engine/catalog/catalog.h"
+#include "engine/modulelist.h"
+#include "platform/files.h"
+#include "threaded_ui_fixture.h"
+#include "ui/build/frame.h"
+#include "ui/views/synth_plane.h"
+#include "visuals/event_loop.h"
+#include "visuals/focus.h"
+
+namespace {
+
+namespace V = QUARLE_VISUALS;
+namespace fs = std::filesystem;
+using Tarvelo::ModuleRecord;
+
+constexpr const char* kSynthFile = "HeldPress.tarvelo";
+constexpr int32_t kMovesBehind = 12;  // drag moves right behind a removal, in its batch
+constexpr int32_t kBatchesBehind = 30;  // batches of moves after it, each run by the loop
+
+// What the press is held on.
+enum Hold { kPortValue, kBoxMove, kLinkDrawn, kPageSlider, kListRow, kTextField, kHolds };
+constexpr const char* kHoldNames[kHolds] = {"input port's value drag", "box drag", "link being drawn",
+                                            "page slider", "module list row", "text field with focus"};
+enum Removal { kDel, kCtrlN, kLoad, kRemovals };
+constexpr const char* kRemovalNames[kRemovals] = {"Del", "Ctrl+N", "load"};
+
+class HeldPress : public uithreads::ThreadedUiTest {
+ protected:
+  void SetUp() override {
+    home = fs::temp_directory_path() / ("tarvelo_held_press_" + std::to_string(::getpid()));
+    fs::remove_all(home);
+    for (const char* sub : {"SYNTHS", "AUDIO/CONVERTED", "MELODIES", "TUNINGS", "FILTERS"})
+      fs::create_directories(home / sub);
+    if (const char* h = std::getenv("HOME")) oldHome = h;
+    setenv("HOME", home.c_str(), 1);
+    ThreadedUiTest::SetUp();
+    if (HasFatalFailure()) return;
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(home.string()));
+    ASSERT_EQ(Tarvelo::WaveLibraryListsCreate(), 0);
+    Tarvelo::Settings.AutoSave = 0;
+    Tarvelo::SessionFolder = platform::FromOsPath((home / "SYNTHS").string());
+    // The synth a load brings back: two of each, so its boxes take the
+    // slots the purge emptied.
+    MakePair();
+    Tarvelo::SynthOutputModule.store(osc);
+    ASSERT_EQ(Tarvelo::SaveSession(Tarvelo::SessionFolder, kSynthFile), 0);
+    Tarvelo::SelectModule(nullptr, -1);
+    Tarvelo::ClearSynth();
+    Show(Tarvelo::kWinPANEL, -1);
+    Show(Tarvelo::kWinABOUT, 0);
+    RunLoop();
+  }
+  void TearDown() override {
+    if (render.joinable()) StopThreads();
+    Tarvelo::SelectModule(nullptr, -1);
+    Tarvelo::ClearSynth();
+    Tarvelo::WaveLibraryListsFree();
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
+    ThreadedUiTest::TearDown();
+    setenv("HOME", oldHome.c_str(), 1);
+    std::error_code gone;
+    fs::remove_all(home, gone);
+  }
+
+  // Calls that reach the held control once its box is gone: none may.
+  static int32_t CountingCallback(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source) {
+    ++lateCalls;
+    return heldCallback(bits, x, y, id, source);
+  }
+  static inline int32_t lateCalls = 0;
+  static inline V::EventCallbackFn heldCallback = nullptr;
+
+  void MakePair() {
+    kb = Make(Tarvelo::kTypeKeyboard, 300, 300);
+    osc = Make(Tarvelo::kTypeOscillator, 700, 420);
+    ASSERT_TRUE(kb && osc);
+    ASSERT_EQ(Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]), 4);
+  }
+  static bool Listed(const ModuleRecord* m) {
+    for (int32_t i = 0; i < Tarvelo::ModuleList.count; ++i)
+      if (Tarvelo::ModuleList.entries[i] == m) return true;
+    return false;
+  }
+  // Every value of every listed module, in list order.
+  static std::vector<float> Values() {
+    std::vector<float> v;
+    for (int32_t i = 0; i < Tarvelo::ModuleList.count; ++i)
+      for (int32_t p = 0; p < Tarvelo::ModuleList.entries[i]->ParamCount; ++p)
+        v.push_back(Tarvelo::ModuleList.entries[i]->Params[p].Value.Load());
+    return v;
+  }
+  // The pointer on the control's middle; false when another covers it.
+  bool Center(int32_t id) {
+    const int32_t x = C(id)->X + C(id)->W / 2, y = C(id)->Y + C(id)->H / 2;
+    MoveTo(x, y);
+    return V::ControlHitTest(x, y, 0) == id;
+  }
+  // Moves that make a drag of any control: past the loop's and the box's
+  // thresholds.
+  void Wiggle(int32_t times) {
+    for (int32_t i = 0; i < times; ++i) MoveTo(px + (i % 2 ? -7 : 9), py - 8);
+  }
+  // A step the other threads see: the loop runs, then a frame begins (the
+  // purge runs before it); with the output off the purge runs here.
+  void Step(bool output) {
+    RunLoop();
+    if (output) {
+      EXPECT_TRUE(NextFrame());
+    } else {
+      V::PurgeDeletedControls();
+    }
+  }
+  // The key, or the click its shortcut makes while a field takes the keys.
+  void Shortcut(uint32_t scan, uint32_t ascii, int32_t code) {
+    if (V::ActiveEditField() == V::DefaultKeyTarget) {
+      Key(scan, ascii);
+      return;
+    }
+    QUARLE_BASICS::CommandMessage m{};
+    m.type = QUARLE_BASICS::kCommandControlEvent;
+    m.arg2 = static_cast<uint32_t>(V::KeyShortcutTable[code]);
+    m.arg5 = V::kEventClick;
+    QUARLE_BASICS::PostCommand(m, 0, 0);
+  }
+
+  // The press held on the control of the kind; false when it is not on the
+  // screen.
+  bool Press(Hold hold) {
+    switch (hold) {
+      case kPortValue:
+      case kLinkDrawn: {
+        if (hold == kLinkDrawn) {  // the input half armed, the output pressed
+          Center(Input(osc, 0));
+          Button(platform::kWindowButtonPress);
+          Button(platform::kWindowButtonRelease);
+        }
+        const int32_t port = hold == kPortValue ? Input(osc, 1) : Output(osc);
+        if (!Reachable(port) || !Center(port)) return false;
+        break;
+      }
+      case kBoxMove: {
+        const V::ControlRecord* box = Box(osc);
+        MoveTo(box->X + box->W / 2, box->Y + 3);
+        break;
+      }
+      case kPageSlider:
+      case kTextField: {
+        Tarvelo::SelectModule(osc, 1);
+        Tap("MODTAB0", [] {});
+        const int32_t id = Find(hold == kPageSlider ? "FAV_PP" : "FAE_PP");
+        if (!Reachable(id) || !Center(id)) return false;
+        if (hold == kTextField) {  // the typed entry's field takes the keys
+          Button(platform::kWindowButtonPress);
+          Button(platform::kWindowButtonRelease);
+          RunLoop();
+          Key(2, '7');
+          return V::ActiveEditField() != V::DefaultKeyTarget;
+        }
+        break;
+      }
+      case kListRow: {
+        // The module list's tab; again when a page a handler posted came over it.
+        const int32_t list = Find("LIBM");
+        for (int32_t tries = 0; tries < 3 && !Reachable(list); ++tries) {
+          Tap("TABMOD", [] {});
+          RunLoop();
+        }
+        if (!Reachable(list)) return false;
+        const V::ControlRecord* l = C(list);
+        const int32_t rows = std::max(l->Text.VisibleRows, 1);
+        const int32_t rowH = std::max((l->H - 2 * V::BorderWidth) / rows, 1);
+        // The second row: the oscillator.
+        MoveTo(l->X + l->W / 2, l->Y + V::BorderWidth + rowH + rowH / 2);
+        break;
+      }
+      default:
+        return false;
+    }
+    Button(platform::kWindowButtonPress);
+    RunLoop();
+    if (hold == kListRow) {
+      // Dragged out over a bare place of the plane.
+      const V::ControlRecord* p = C(Plane());
+      MoveTo(p->X + 40, p->Y + p->H - 40);
+    }
+    Wiggle(3);
+    return true;
+  }
+
+  void Round(bool output, Hold hold, Removal removal) {
+    SCOPED_TRACE(std::string(kHoldNames[hold]) + ", " + kRemovalNames[removal] +
+                 (output ? ", output on" : ", output off"));
+    MakePair();
+    Tarvelo::SynthOutputModule.store(osc);
+    Tarvelo::SelectModule(osc, -1);
+    RunLoop();
+    if (output) StartRenderAndVideo();
+    ASSERT_TRUE(Press(hold)) << "not on the screen";
+    Step(output);
+    ModuleRecord* gone = osc;
+    // The held control of the box counts what reaches it from here on.
+    lateCalls = 0;
+    const int32_t held = hold == kPortValue || hold == kLinkDrawn || hold == kBoxMove ? V::Pointer.pressed : 0;
+    if (held > 0) {
+      heldCallback = C(held)->EventCallback;
+      C(held)->EventCallback = CountingCallback;
+    }
+    // The removal, with drag moves right behind it in the same batch (the
+    // load is the interface's own call, as the browser's Load makes it).
+    switch (removal) {
+      case kDel:
+        if (hold == kLinkDrawn || hold == kBoxMove || hold == kPortValue)
+          Tarvelo::SelectModule(osc, -1);
+        Shortcut(83, 0, V::kKeyDelete);
+        break;
+      case kCtrlN:
+        Shortcut(49, 14, 14);
+        break;
+      default:
+        ASSERT_EQ(Tarvelo::LoadSynth(Tarvelo::SessionFolder, kSynthFile), 0);
+        break;
+    }
+    // Enough moves that the video thread's purge meets them.
+    Wiggle(kMovesBehind);
+    RunLoop();
+    // (A load may make a module where the removed one was.)
+    if (removal != kLoad) {
+      ASSERT_FALSE(Listed(gone)) << "the module was not removed";
+    }
+    const int32_t count = Tarvelo::ModuleList.count;
+    const std::vector<float> values = Values();
+    // The mouse keeps dragging over whatever now lies under it while the
+    // purge runs: the video thread's, or here after the first batch.
+    for (int32_t batch = 0; batch < kBatchesBehind; ++batch) {
+      Wiggle(2);
+      RunLoop();
+      if (!output && batch == 0) V::PurgeDeletedControls();
+    }
+    Step(output);
+    Key(2, '5');
+    Key(28, 13);
+    Wiggle(2);
+    Button(platform::kWindowButtonRelease);
+    Step(output);
+    if (output) StopThreads();
+
+    EXPECT_EQ(lateCalls, 0) << "events reached a control of the removed box";
+    EXPECT_EQ(Tarvelo::ModuleList.count, count) << "a drop made a module";
+    EXPECT_EQ(Values(), values) << "a drag moved a module's value";
+    EXPECT_NE(Tarvelo::PendingPortLink.module, gone);
+    EXPECT_NE(Tarvelo::PendingPortLink.source, gone);
+    EXPECT_EQ(Tarvelo::PlaneMoving.load(), 0);
+
+    Tarvelo::SelectModule(nullptr, -1);
+    Tarvelo::ClearSynth();
+    Tarvelo::CancelPendingPortLink();
+    V::SetActiveEditField(V::DefaultKeyTarget);
+    RunLoop();
+    V::PurgeDeletedControls();
+  }
+
+  // With the output on the purge runs on its own thread: each round comes
+  // more than once (TARVELO_HELD_PRESS_ROUNDS times) to meet it.
+  void AllRounds(bool output) {
+    const int32_t repeats = output ? uithreads::EnvCount("TARVELO_HELD_PRESS_ROUNDS", 1) : 1;
+    for (int32_t n = 0; n < repeats; ++n)
+      for (int32_t h = 0; h < kHolds; ++h)
+        for (int32_t r = 0; r < kRemovals; ++r) {
+          Round(output, static_cast<Hold>(h), static_cast<Removal>(r));
+          if (HasFatalFailure()) return;
+        }
+  }
+
+  fs::path home;
+  std::string oldHome;
+  ModuleRecord* kb = nullptr;
+  ModuleRecord* osc = nullptr;
+};
+
+TEST_F(HeldPress, APressOnAControlThatGoesEndsWithItOutputOff) { AllRounds(false); }
+
+TEST_F(HeldPress, APressOnAControlThatGoesEndsWithItOutputOn) { AllRounds(true); }
+
+}  // namespace
