@@ -361,6 +361,14 @@ int32_t SetSessionFromPath(const std::string& rawPath) {
   return 0;
 }
 
+int32_t NameSession(const std::string& folder, const std::string& file) {
+  if (folder == SessionFolder && file == SessionFile) return 0;
+  SessionFolder = folder;
+  SessionFile = file;
+  SessionTitle = TitleOf(file);
+  return SaveSettings();
+}
+
 int32_t EnsureFolder(const std::string& name, const std::string& parent) {
   const std::string path = parent + "\\" + name;
   bool ok = platform::ChangeFolder(path);
