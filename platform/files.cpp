@@ -112,10 +112,18 @@ int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode, Fil
   }
   if (path.empty()) return 2;
   std::string osPath = ToOsPath(path);
-  int fd = ::open(osPath.c_str(), flags, 0644);
+  // Not blocking in the open: a named pipe would wait there for its other end.
+  int fd = ::open(osPath.c_str(), flags | O_NONBLOCK, 0644);
   if (fd < 0) return OpenFailure(errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  bool refused = ::fstat(fd, &st) != 0;
+  if (!refused) {
+    const bool reads = mode == kFileInput || (mode == kFileBinary && access != kAccessWrite);
+    refused = reads ? !S_ISREG(st.st_mode)
+                    : S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+  }
+  const int status = refused ? -1 : ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return 3;
   }

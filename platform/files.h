@@ -29,6 +29,9 @@ int32_t FreeFile();
 // 0, or the open's failure code as a positive general code: 1 for a number out
 // of range or already open, or a bad mode; 2 when the file or its folder does
 // not exist; 3 for any other failure (access rights, a folder, disk full).
+// What is read must be a regular file: a named pipe, a device or a socket is
+// refused at once (3), never waited on; writes take devices too (a test's
+// /dev/full) but no pipe or socket.
 int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode,
                  FileAccess access = kAccessReadWrite);
 // 0, -19 when the number is not open, or -20 when the bytes still buffered

@@ -172,8 +172,14 @@ int64_t FileLength(const std::string& path) {
 
 int32_t FileCopy(const std::string& from, const std::string& to) {
   if (!FileExists(from)) return -24;
-  int in = ::open(ToOsPath(from).c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking in the open: a named pipe would wait there for a writer.
+  int in = ::open(ToOsPath(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return -20;
+  struct stat st;
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(in);
+    return -20;
+  }
   // Write beside the destination and rename at the end, so a failed copy never
   // leaves a half-written file in place of a good one.
   std::string osTo = ToOsPath(to);

@@ -275,10 +275,11 @@ TEST_F(Recording, ARefusedCreateLeavesNoFile) {
 
 TEST_F(Recording, NoFreeFileNumber) {
   std::vector<int32_t> held;
+  std::ofstream(Path("held.bin")).put('x');
   for (;;) {
     int32_t n = platform::FreeFile();
     if (n <= 0) break;
-    ASSERT_EQ(platform::FileOpen(n, "/dev/null", platform::kFileInput), 0);
+    ASSERT_EQ(platform::FileOpen(n, Path("held.bin"), platform::kFileInput), 0);
     held.push_back(n);
   }
   EXPECT_EQ(CreateRecordingWav(dir_ + "/x.wav", &sb_), -23);

@@ -190,6 +190,21 @@ TEST_F(Files, OpenFailures) {
     EXPECT_EQ(ReadOs("ro.txt"), "keep");
   }
   EXPECT_FALSE(FileIsOpen(1));
+
+  // A named pipe is refused at once in every mode (a read would wait for a
+  // writer for good), and so is a copy from one; a device is no file to read,
+  // though writes still take one (the full-disk cases write to /dev/full).
+  ASSERT_EQ(mkfifo((osDir + "/pipe").c_str(), 0644), 0);
+  const std::pair<FileMode, FileAccess> modes[] = {{kFileInput, kAccessRead},     {kFileOutput, kAccessReadWrite},
+                                                   {kFileAppend, kAccessReadWrite}, {kFileBinary, kAccessRead},
+                                                   {kFileBinary, kAccessWrite},   {kFileBinary, kAccessReadWrite}};
+  for (const auto& [mode, access] : modes) EXPECT_EQ(FileOpen(1, Sys("pipe"), mode, access), 3) << mode << access;
+  EXPECT_EQ(FileCopy(Sys("pipe"), Sys("copy.bin")), -20);
+  EXPECT_FALSE(FileExists(Sys("copy.bin")));
+  EXPECT_EQ(FileOpen(1, "/dev/null", kFileInput), 3);
+  EXPECT_EQ(FileOpen(1, "/dev/null", kFileBinary, kAccessRead), 3);
+  EXPECT_EQ(FileOpen(1, "/dev/null", kFileOutput), 0);
+  EXPECT_EQ(FileClose(1), 0);
 }
 
 TEST_F(Files, OutputAppendAndBinaryKeepContent) {
