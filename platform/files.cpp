@@ -360,6 +360,18 @@ int32_t FileFlush(int32_t fileNumber) {
   return std::fflush(f) == 0 ? 0 : -20;
 }
 
+int32_t FileSync(int32_t fileNumber) {
+  FILE* f = Handle(fileNumber);
+  if (!f) return -19;
+  if (std::fflush(f) != 0) return -20;
+  while (::fsync(::fileno(f)) != 0) {
+    if (errno == EINTR) continue;
+    // A file system with nothing to sync (some virtual ones) loses nothing.
+    return errno == EINVAL || errno == ENOTSUP ? 0 : -20;
+  }
+  return 0;
+}
+
 int32_t FileTruncate(int32_t fileNumber, int64_t length) {
   FILE* f = Handle(fileNumber);
   if (!f || length < 0) return -19;

@@ -80,6 +80,10 @@ double ItemValue(const std::string& item);
 int32_t FileWrite(int32_t fileNumber, const std::string& text);
 int32_t FileWriteLine(int32_t fileNumber, const std::string& text);
 int32_t FileFlush(int32_t fileNumber);
+// Flushes and then asks the disk to keep the file's bytes (fsync), as a save
+// does before its file takes the target's name: 0, -19 for a number not open,
+// -20 when either step fails.
+int32_t FileSync(int32_t fileNumber);
 // Cuts (or extends with zeros) an open file to length bytes after writing what
 // is buffered; the position is not moved. 0, -19 for a number not open or a
 // negative length, -20 when the operating system refuses.

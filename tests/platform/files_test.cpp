@@ -151,6 +151,13 @@ TEST_F(Files, CopyRenameDelete) {
   EXPECT_EQ(FileDelete(Sys("e.bin")), 0);
   EXPECT_EQ(FileDelete(Sys("e.bin")), -24);
   EXPECT_EQ(FileDelete(dir), -24);  // never a folder
+  // A save's last step: the complete file takes the name, the folder synced.
+  WriteOs("c.bin.tmp", "new");
+  EXPECT_EQ(FileReplace(Sys("c.bin.tmp"), Sys("c.bin")), 0);
+  EXPECT_EQ(ReadOs("c.bin"), "new");
+  EXPECT_EQ(FileReplace(Sys("c.bin.tmp"), Sys("c.bin")), -24);
+  EXPECT_EQ(FolderSync(dir), 0);
+  EXPECT_EQ(FolderSync(Sys("none")), -20);
   std::vector<std::string> left;
   for (auto& e : std::filesystem::directory_iterator(osDir)) left.push_back(e.path().filename());
   std::sort(left.begin(), left.end());
@@ -289,6 +296,19 @@ TEST_F(Files, AFullDiskIsReportedWhereverItShows) {
   EXPECT_EQ(FilePut(n, 1, "head", 4), 0);
   EXPECT_EQ(FilePut(n, 9, "body", 4), -20);  // not a bad position: the disk
   FileClose(n);
+
+  // A save's sync before its rename: the buffered bytes first.
+  ASSERT_EQ(FileOpen(n, full, kFileOutput), 0);
+  EXPECT_EQ(FileWrite(n, "a few bytes"), 0);
+  EXPECT_EQ(FileSync(n), -20);
+  FileClose(n);
+  EXPECT_EQ(FileSync(n), -19);
+  n = Open("synced.bin", kFileOutput);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(FileWrite(n, "kept"), 0);
+  EXPECT_EQ(FileSync(n), 0);
+  EXPECT_EQ(FileLengthOf(n), 4);
+  EXPECT_EQ(FileClose(n), 0);
 
   // Cutting a file back: what was written and buffered stays up to the length.
   n = Open("cut.bin", kFileBinary);
