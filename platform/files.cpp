@@ -10,6 +10,8 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "platform/paths.h"
 
@@ -370,6 +372,27 @@ int32_t FileSync(int32_t fileNumber) {
     return errno == EINVAL || errno == ENOTSUP ? 0 : -20;
   }
   return 0;
+}
+
+int32_t FileCloseSyncAside(int32_t fileNumber) {
+  if (fileNumber < 1 || fileNumber > kMaxFileNumbers) return -19;
+  FILE* f = g_slots[fileNumber].fp.exchange(nullptr, std::memory_order_acq_rel);
+  if (!f) return -19;
+  // The file stays open for the sync after the stream is closed.
+  const int fd = ::fcntl(::fileno(f), F_DUPFD_CLOEXEC, 0);
+  const int32_t rc = std::fclose(f) == 0 ? 0 : -20;
+  if (fd < 0) return rc;
+  const auto sync = [fd] {
+    while (::fsync(fd) != 0 && errno == EINTR) {
+    }
+    ::close(fd);
+  };
+  try {
+    std::thread(sync).detach();
+  } catch (const std::system_error&) {
+    sync();  // no thread to be had: the caller waits after all
+  }
+  return rc;
 }
 
 int32_t FileTruncate(int32_t fileNumber, int64_t length) {

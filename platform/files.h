@@ -84,6 +84,10 @@ int32_t FileFlush(int32_t fileNumber);
 // does before its file takes the target's name: 0, -19 for a number not open,
 // -20 when either step fails.
 int32_t FileSync(int32_t fileNumber);
+// Closes as FileClose does (the buffered bytes written, the number free) and
+// leaves the sync to a short thread of its own, for a caller that must not
+// wait for the disk (the audio thread ending a recording).
+int32_t FileCloseSyncAside(int32_t fileNumber);
 // Cuts (or extends with zeros) an open file to length bytes after writing what
 // is buffered; the position is not moved. 0, -19 for a number not open or a
 // negative length, -20 when the operating system refuses.

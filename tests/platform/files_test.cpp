@@ -308,7 +308,11 @@ TEST_F(Files, AFullDiskIsReportedWhereverItShows) {
   EXPECT_EQ(FileWrite(n, "kept"), 0);
   EXPECT_EQ(FileSync(n), 0);
   EXPECT_EQ(FileLengthOf(n), 4);
-  EXPECT_EQ(FileClose(n), 0);
+  EXPECT_EQ(FileWrite(n, " too"), 0);
+  EXPECT_EQ(FileCloseSyncAside(n), 0);  // the buffered bytes written, the number free
+  EXPECT_FALSE(FileIsOpen(n));
+  EXPECT_EQ(ReadOs("synced.bin"), "kept too");
+  EXPECT_EQ(FileCloseSyncAside(n), -19);
 
   // Cutting a file back: what was written and buffered stays up to the length.
   n = Open("cut.bin", kFileBinary);
