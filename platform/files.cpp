@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/paths.h"
+#include "platform/threads.h"
 
 namespace platform {
 
@@ -388,7 +389,10 @@ int32_t FileCloseSyncAside(int32_t fileNumber) {
     ::close(fd);
   };
   try {
-    std::thread(sync).detach();
+    std::thread([sync] {
+      ThreadSetName("tarvelo-sync");
+      sync();
+    }).detach();
   } catch (const std::system_error&) {
     sync();  // no thread to be had: the caller waits after all
   }
