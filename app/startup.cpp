@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -439,12 +440,26 @@ bool StartSubsystems() {
   platform::DesktopSize(desktopWidth, desktopHeight);
   DesktopWidth.store(desktopWidth);
   DesktopHeight.store(desktopHeight);
+  const int64_t savedWidth = Settings.ScreenWidth;
+  const int64_t savedHeight = Settings.ScreenHeight;
   if (const int32_t r = QUARLE_VISUALS::init(kWindowSlots, Settings.ScreenWidth, Settings.ScreenHeight,
                                              Settings.Monitors);
       r != 0) {
     Report("QUARLE_VISUALS.init(): " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
     NoteDisplayFailure();
     return false;
+  }
+  if (QUARLE_VISUALS::ScreenSizePassedOver != 0) {
+    // The size the settings ask for is no mode of this display (saved on
+    // another one): the window opens in the smallest, and the user is told
+    // which setting was passed over, where, and on which display.
+    std::string settings = Home() + "/" + kSettingsFileName;
+    std::replace(settings.begin(), settings.end(), '\\', '/');
+    Report(platform::DisplayName() + ": no display mode fits \"SCREEN WIDTH\"," + std::to_string(savedWidth) +
+               " and \"SCREEN HEIGHT\"," + std::to_string(savedHeight) + " of " + settings +
+               "; the window takes the smallest mode, " + std::to_string(Settings.ScreenWidth) + " x " +
+               std::to_string(Settings.ScreenHeight) + ", instead",
+           QUARLE_BASICS::kLevelWarning);
   }
   // Every queue exists now (another thread may post only once none is made
   // any more): a quit signal from here on reaches the loop, also one that

@@ -158,6 +158,10 @@ int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb) {
     platform::FileClose(number);
     return refused(rc);
   }
+  // The new name is kept by the disk from the start: a power cut leaves the
+  // recording up to its last header, not a folder without it.
+  const size_t cut = fileName.find_last_of("\\/");
+  platform::FolderSync(cut == std::string::npos ? std::string() : fileName.substr(0, cut == 0 ? 1 : cut));
   return number;
 }
 
@@ -195,7 +199,10 @@ int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb) {
   sb->frameCount = static_cast<uint32_t>(
       std::nearbyint(double(sb->dataSize / 2) / double(blockAlign)));
   WriteHeader(fileNumber, sb);
-  platform::FileClose(fileNumber);
+  // The closing header names every frame and is synced with the data, so a
+  // power cut soon after leaves the recording whole; the audio thread closes
+  // it here without waiting for the disk (an output buffer is a few ms).
+  platform::FileCloseSyncAside(fileNumber);
   return 0;
 }
 

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Times the three render benchmark synths (30 s at 48 kHz each) against csound
 # rendering the same patches sample by sample (ksmps=1) and in 64-sample blocks
-# (ksmps=64), from the scores in CSD_FOLDER:
+# (ksmps=64), from the scores in CSD_FOLDER (bench/scores by default):
 #   bench32   BM_SawFilters30s  bench32_k{1,64}_30s.csd   32 sawtooth voices, 2 Filters
 #   fm16      BM_Fm16_30s       fm16_k{1,64}_30s.csd      16 two-operator FM voices
 #   wide64x8  BM_Wide64x8_30s   wide64x8_k{1,64}_30s.csd  8 voices of 15 partials
@@ -11,15 +11,14 @@
 # build, e.g. -O2 beside -O3) are timed in the same rounds and reported beside
 # the first. A busy machine spreads the rounds: their least time is printed
 # beside the median.
-#   bench/compare_csound.sh BENCH_RENDER_BINARY CSD_FOLDER [ROUNDS [OTHER_BINARY...]]
+#   bench/compare_csound.sh BENCH_RENDER_BINARY [CSD_FOLDER [ROUNDS [OTHER_BINARY...]]]
 # Instructions per frame, free of a busy machine's noise (the second's render
 # calls only; divide by 48,000 frames): bench/instructions.sh.
 set -eu
 bin=$1
-csd=$2
+csd=${2:-$(dirname "$0")/scores}
 rounds=${3:-5}
-shift 2
-[ $# -gt 0 ] && shift
+shift $(($# < 3 ? $# : 3))
 bins=("$bin" "$@")
 patches=(bench32 fm16 wide64x8)
 declare -A filter=([bench32]=BM_SawFilters30s [fm16]=BM_Fm16_30s [wide64x8]=BM_Wide64x8_30s)

@@ -194,11 +194,11 @@ int32_t SaveTuning(Tuning& tuning) {
   int32_t rc = OpenNumbered(temporary, platform::kFileOutput, platform::kAccessReadWrite, number);
   if (rc != 0) return rc;
   rc = platform::FilePut(number, 0, out.data(), out.size());
-  if (rc == 0) rc = platform::FileFlush(number);
+  if (rc == 0) rc = platform::FileSync(number);
   const int32_t closed = platform::FileClose(number);
   if (rc == 0) rc = closed;
   if (rc == 0 && platform::FileLength(temporary) != static_cast<int64_t>(out.size())) rc = -kErrFileAccess;
-  if (rc == 0) rc = platform::FileRename(temporary, target);
+  if (rc == 0) rc = platform::FileReplace(temporary, target);
   if (rc != 0) {
     platform::FileDelete(temporary);
     return rc < 0 ? rc : -kErrFileAccess;

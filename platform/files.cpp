@@ -10,8 +10,11 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "platform/paths.h"
+#include "platform/threads.h"
 
 namespace platform {
 
@@ -113,10 +116,18 @@ int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode, Fil
   }
   if (path.empty()) return 2;
   std::string osPath = ToOsPath(path);
-  int fd = ::open(osPath.c_str(), flags, 0644);
+  // Not blocking in the open: a named pipe would wait there for its other end.
+  int fd = ::open(osPath.c_str(), flags | O_NONBLOCK, 0644);
   if (fd < 0) return OpenFailure(errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  bool refused = ::fstat(fd, &st) != 0;
+  if (!refused) {
+    const bool reads = mode == kFileInput || (mode == kFileBinary && access != kAccessWrite);
+    refused = reads ? !S_ISREG(st.st_mode)
+                    : S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+  }
+  const int status = refused ? -1 : ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return 3;
   }
@@ -351,6 +362,42 @@ int32_t FileFlush(int32_t fileNumber) {
   FILE* f = Handle(fileNumber);
   if (!f) return -19;
   return std::fflush(f) == 0 ? 0 : -20;
+}
+
+int32_t FileSync(int32_t fileNumber) {
+  FILE* f = Handle(fileNumber);
+  if (!f) return -19;
+  if (std::fflush(f) != 0) return -20;
+  while (::fsync(::fileno(f)) != 0) {
+    if (errno == EINTR) continue;
+    // A file system with nothing to sync (some virtual ones) loses nothing.
+    return errno == EINVAL || errno == ENOTSUP ? 0 : -20;
+  }
+  return 0;
+}
+
+int32_t FileCloseSyncAside(int32_t fileNumber) {
+  if (fileNumber < 1 || fileNumber > kMaxFileNumbers) return -19;
+  FILE* f = g_slots[fileNumber].fp.exchange(nullptr, std::memory_order_acq_rel);
+  if (!f) return -19;
+  // The file stays open for the sync after the stream is closed.
+  const int fd = ::fcntl(::fileno(f), F_DUPFD_CLOEXEC, 0);
+  const int32_t rc = std::fclose(f) == 0 ? 0 : -20;
+  if (fd < 0) return rc;
+  const auto sync = [fd] {
+    while (::fsync(fd) != 0 && errno == EINTR) {
+    }
+    ::close(fd);
+  };
+  try {
+    std::thread([sync] {
+      ThreadSetName("tarvelo-sync");
+      sync();
+    }).detach();
+  } catch (const std::system_error&) {
+    sync();  // no thread to be had: the caller waits after all
+  }
+  return rc;
 }
 
 int32_t FileTruncate(int32_t fileNumber, int64_t length) {

@@ -29,6 +29,9 @@ int32_t FreeFile();
 // 0, or the open's failure code as a positive general code: 1 for a number out
 // of range or already open, or a bad mode; 2 when the file or its folder does
 // not exist; 3 for any other failure (access rights, a folder, disk full).
+// What is read must be a regular file: a named pipe, a device or a socket is
+// refused at once (3), never waited on; writes take devices too (a test's
+// /dev/full) but no pipe or socket.
 int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode,
                  FileAccess access = kAccessReadWrite);
 // 0, -19 when the number is not open, or -20 when the bytes still buffered
@@ -77,6 +80,14 @@ double ItemValue(const std::string& item);
 int32_t FileWrite(int32_t fileNumber, const std::string& text);
 int32_t FileWriteLine(int32_t fileNumber, const std::string& text);
 int32_t FileFlush(int32_t fileNumber);
+// Flushes and then asks the disk to keep the file's bytes (fsync), as a save
+// does before its file takes the target's name: 0, -19 for a number not open,
+// -20 when either step fails.
+int32_t FileSync(int32_t fileNumber);
+// Closes as FileClose does (the buffered bytes written, the number free) and
+// leaves the sync to a short thread of its own, for a caller that must not
+// wait for the disk (the audio thread ending a recording).
+int32_t FileCloseSyncAside(int32_t fileNumber);
 // Cuts (or extends with zeros) an open file to length bytes after writing what
 // is buffered; the position is not moved. 0, -19 for a number not open or a
 // negative length, -20 when the operating system refuses.

@@ -31,6 +31,31 @@ std::string StripTrailingSeparators(std::string path) {
   return path;
 }
 
+// A file system that keeps nothing to sync (some virtual ones) says so with
+// EINVAL or ENOTSUP: nothing is lost there.
+bool SyncDescriptor(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EINVAL || errno == ENOTSUP;
+  }
+  return true;
+}
+
+bool SyncOsFolder(const std::string& osFolder) {
+  const int fd = ::open(osFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = SyncDescriptor(fd);
+  ::close(fd);
+  return ok;
+}
+
+// The folder that holds an OS path's last component.
+bool SyncOsFolderOf(const std::string& osPath) {
+  const size_t cut = osPath.find_last_of('/');
+  if (cut == std::string::npos) return SyncOsFolder(".");
+  return SyncOsFolder(cut == 0 ? std::string("/") : osPath.substr(0, cut));
+}
+
 bool StatPath(const std::string& path, struct stat& st) {
   return ::stat(ToOsPath(path).c_str(), &st) == 0;
 }
@@ -173,8 +198,14 @@ int64_t FileLength(const std::string& path) {
 
 int32_t FileCopy(const std::string& from, const std::string& to) {
   if (!FileExists(from)) return -24;
-  int in = ::open(ToOsPath(from).c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking in the open: a named pipe would wait there for a writer.
+  int in = ::open(ToOsPath(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return -20;
+  struct stat st;
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(in);
+    return -20;
+  }
   // Write beside the destination and rename at the end, so a failed copy never
   // leaves a half-written file in place of a good one.
   std::string osTo = ToOsPath(to);
@@ -207,12 +238,14 @@ int32_t FileCopy(const std::string& from, const std::string& to) {
     if (!ok) break;
   }
   ::close(in);
+  if (ok && !SyncDescriptor(out)) ok = false;
   if (::close(out) != 0) ok = false;
   if (ok && ::rename(tmp.c_str(), osTo.c_str()) != 0) ok = false;
   if (!ok) {
     ::unlink(tmp.c_str());
     return -20;
   }
+  SyncOsFolderOf(osTo);
   return 0;
 }
 
@@ -220,6 +253,16 @@ int32_t FileRename(const std::string& from, const std::string& to) {
   struct stat st;
   if (from.empty() || !StatPath(from, st)) return -24;
   return ::rename(ToOsPath(from).c_str(), ToOsPath(to).c_str()) == 0 ? 0 : -20;
+}
+
+int32_t FileReplace(const std::string& from, const std::string& to) {
+  const int32_t rc = FileRename(from, to);
+  if (rc == 0) SyncOsFolderOf(ToOsPath(to));
+  return rc;
+}
+
+int32_t FolderSync(const std::string& folder) {
+  return SyncOsFolder(folder.empty() ? std::string(".") : ToOsPath(folder)) ? 0 : -20;
 }
 
 int32_t FileDelete(const std::string& path) {

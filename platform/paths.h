@@ -46,9 +46,20 @@ std::string FreeFileName(const std::string& folder, const std::string& name,
 // 0 on success. Copy, rename and delete give -24 when the source does not exist
 // and -20 for any other failure; a failed copy leaves no partial destination.
 // Copy and rename replace an existing destination file.
+// A copy is on the disk (synced) before it takes its name. Only a regular
+// file is copied: anything else (a named pipe would never end) is -20.
 int32_t FileCopy(const std::string& from, const std::string& to);
 int32_t FileRename(const std::string& from, const std::string& to);
 int32_t FileDelete(const std::string& path);
+// The last step of a save: a complete file, already synced (FileSync), is
+// renamed over the target as FileRename does, and the target's folder is then
+// synced, so that after a power cut the name holds the old bytes or the new,
+// never an empty file. The folder's sync is the disk's best effort: once the
+// rename is done the save counts as done.
+int32_t FileReplace(const std::string& from, const std::string& to);
+// Asks the disk to keep the folder's names (a file made, renamed or removed
+// in it): 0, or -20 when it cannot.
+int32_t FolderSync(const std::string& folder);
 // True when the folder exists afterwards (made now or before).
 bool MakeFolder(const std::string& path);
 // Changes the process's current folder; false when it cannot be entered.

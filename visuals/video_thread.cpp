@@ -361,10 +361,10 @@ int32_t SaveSnapshot(const std::string& folder) {
   int32_t rc = platform::FileWrite(file, bmp);
   // A small picture sits wholly in the stream's buffer: only the flush and
   // the close find out whether it reached the disk.
-  if (rc == 0) rc = platform::FileFlush(file);
+  if (rc == 0) rc = platform::FileSync(file);
   const int32_t closed = platform::FileClose(file);
   if (rc == 0) rc = closed;
-  if (rc == 0) rc = platform::FileRename(temporary, path);
+  if (rc == 0) rc = platform::FileReplace(temporary, path);
   if (rc != 0) {
     platform::FileDelete(temporary);
     return rc;

@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "basics/errors.h"
 #include "platform/display.h"
+#include "platform/display_link.h"
 #include "visuals/control_table.h"
 
 namespace QUARLE_VISUALS {
@@ -24,6 +26,7 @@ int32_t* FocusListCounts = nullptr;
 float ScreenModes[kMaxScreenModes][2] = {};
 int32_t ScreenModeCount = 0;
 int32_t ScreenModeIndex = -1;
+int32_t ScreenSizePassedOver = 0;
 int64_t ScreenWidth = 0;
 int64_t ScreenHeight = 0;
 int32_t BorderWidth = 3;
@@ -134,7 +137,25 @@ int32_t init(int32_t windowSlots, int64_t& w, int64_t& h, int64_t monitors) {
       break;
     }
   }
-  if (ScreenModeIndex < 0) return -kErrBadParameter;
+  ScreenSizePassedOver = 0;
+  if (ScreenModeIndex < 0) {
+    // The wish was saved on another display, or before this one changed its
+    // modes: the smallest mode stands in, when the desktop holds it.
+    if (ScreenModeCount > 0 && ScreenModes[0][0] <= static_cast<float>(dw) &&
+        ScreenModes[0][1] <= static_cast<float>(dh)) {
+      ScreenModeIndex = 0;
+      ScreenSizePassedOver = -1;
+      w = static_cast<int64_t>(std::nearbyint(ScreenModes[0][0]));
+      h = static_cast<int64_t>(std::nearbyint(ScreenModes[0][1]));
+    } else {
+      platform::SetDisplayFailure(
+          platform::DisplayName() +
+          (ScreenModeCount == 0 ? std::string(": no 32-bit display mode from 1280 x 720 to 4096 x 2160")
+                                : ": no display mode fits its desktop of " + std::to_string(dw) + " x " +
+                                      std::to_string(dh)));
+      return -kErrBadParameter;
+    }
+  }
 
   ScreenWidth = static_cast<int64_t>(
       std::nearbyint(static_cast<double>(monitors) * ScreenModes[ScreenModeIndex][0]));
@@ -179,6 +200,7 @@ void VisualsShutdown() {
 
   ScreenModeCount = 0;
   ScreenModeIndex = -1;
+  ScreenSizePassedOver = 0;
   FocusedControl = 0;
   FocusMode = 0;
   VisualsInitialised = 0;

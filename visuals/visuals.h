@@ -60,6 +60,11 @@ extern int32_t ScreenModeCount;
 extern int32_t ScreenModeIndex;
 extern int64_t ScreenWidth;
 extern int64_t ScreenHeight;
+// -1 when the last init found no mode within the wished size (a saved size
+// the display no longer offers) and took the smallest mode instead, 0
+// otherwise: the caller says which setting was passed over.
+// one thread: start-up
+extern int32_t ScreenSizePassedOver;
 
 // The frame thickness boxes leave free on each side; the focus frame's thickness.
 // one thread: start-up, set with the zoom's sizes before the video thread starts; every draw reads it
@@ -113,7 +118,10 @@ extern void (*VideoThreadStopper)();
 // usable screen mode, a window slot count below 1 or an unknown desktop; -21 an
 // allocation failed; or the error of the queue creation. State made before a
 // failure is kept, and a later init reuses it. w and h: the wished window size
-// (0 takes it from the other side or the desktop), returned as settled.
+// (0 takes it from the other side or the desktop), returned as settled. A wish
+// no listed mode fits takes the smallest mode that the desktop holds (w and h
+// become its size, ScreenSizePassedOver tells); with none, the display's
+// failure text (platform::DisplayFailureText) says why.
 int32_t init(int32_t windowSlots, int64_t& w, int64_t& h, int64_t monitors);
 // Releases everything the namespace holds; init may run again afterwards.
 void VisualsShutdown();

@@ -83,11 +83,13 @@ void DocumentNoteExternal(DocumentWriter& w, int32_t rc, int64_t bytes) {
 int32_t DocumentWriterCommit(DocumentWriter& w) {
   if (w.File == 0) return w.Error != 0 ? w.Error : -kErrFileAccess;
   int32_t rc = w.Error;
-  if (rc == 0 && platform::FileFlush(w.File) != 0) rc = -kErrFileIo;
+  // On the disk before it takes the name, and the name on the disk after: a
+  // power cut then leaves the old document or the new, never an empty file.
+  if (rc == 0 && platform::FileSync(w.File) != 0) rc = -kErrFileIo;
   if (platform::FileClose(w.File) != 0 && rc == 0) rc = -kErrFileIo;
   w.File = 0;
   if (rc == 0 && platform::FileLength(w.Temporary) != w.Written) rc = -kErrFileIo;
-  if (rc == 0) rc = platform::FileRename(w.Temporary, w.Target);
+  if (rc == 0) rc = platform::FileReplace(w.Temporary, w.Target);
   if (rc != 0) {
     platform::FileDelete(w.Temporary);
     w.Error = rc < 0 ? rc : -kErrFileAccess;

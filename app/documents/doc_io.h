@@ -37,10 +37,10 @@ bool DocumentPutF32(DocumentWriter& w, float value);
 bool DocumentPutText(DocumentWriter& w, const std::string& text);
 // Accounts for bytes that another writer put into the open file (rc its result).
 void DocumentNoteExternal(DocumentWriter& w, int32_t rc, int64_t bytes);
-// Flushes, closes, checks the length and puts the document in place: 0, or
-// the first failure (the temporary file is removed, the target untouched). A
-// write that failed, at any step, is -3, the file I/O error whose text names
-// the disk.
+// Flushes and syncs, closes, checks the length and puts the document in place
+// (the folder synced after): 0, or the first failure (the temporary file is
+// removed, the target untouched). A write that failed, at any step, is -3,
+// the file I/O error whose text names the disk.
 int32_t DocumentWriterCommit(DocumentWriter& w);
 // Closes and removes the temporary file.
 void DocumentWriterAbort(DocumentWriter& w);

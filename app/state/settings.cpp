@@ -267,12 +267,12 @@ int32_t SaveSettings() {
   int32_t rc = OpenNumbered(temporary, platform::kFileOutput, number);
   if (rc != 0) return rc;
   rc = platform::FileWrite(number, text);
-  if (rc == 0) rc = platform::FileFlush(number);
+  if (rc == 0) rc = platform::FileSync(number);
   const int32_t closed = platform::FileClose(number);
   if (rc == 0) rc = closed;
   // The old file is replaced only by a complete new one.
   if (rc == 0 && platform::FileLength(temporary) != static_cast<int64_t>(text.size())) rc = -kErrFileAccess;
-  if (rc == 0) rc = platform::FileRename(temporary, target);
+  if (rc == 0) rc = platform::FileReplace(temporary, target);
   if (rc != 0) {
     platform::FileDelete(temporary);
     return rc < 0 ? rc : -kErrFileAccess;
@@ -359,6 +359,14 @@ int32_t SetSessionFromPath(const std::string& rawPath) {
   SessionFile = path.substr(cut + 1);
   SessionTitle = SessionFile.substr(0, SessionFile.rfind('.'));
   return 0;
+}
+
+int32_t NameSession(const std::string& folder, const std::string& file) {
+  if (folder == SessionFolder && file == SessionFile) return 0;
+  SessionFolder = folder;
+  SessionFile = file;
+  SessionTitle = TitleOf(file);
+  return SaveSettings();
 }
 
 int32_t EnsureFolder(const std::string& name, const std::string& parent) {

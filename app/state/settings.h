@@ -116,6 +116,9 @@ int32_t ApplyZoomSizes(float z);
 // Adopts an existing ".tarvelo" file as the session; anything else changes
 // nothing. Always 0.
 int32_t SetSessionFromPath(const std::string& path);
+// Names the session's synth file (its title the name less its extension) and,
+// when that changed it, saves the settings: the result of SaveSettings, or 0.
+int32_t NameSession(const std::string& folder, const std::string& file);
 // Makes sure parent\name exists and leaves the current folder at its parent:
 // 0, or -27 (reported at the fatal level).
 int32_t EnsureFolder(const std::string& name, const std::string& parent);

@@ -191,6 +191,42 @@ TEST_F(AppRun, ADisplayWithoutADesktopIsNamedInTheClosingMessage) {
   EXPECT_EQ(Find(log, "credentials"), -1);
 }
 
+// A size saved on another display: the run opens in the display's smallest
+// mode and says which setting it passed over, where and on which display; a
+// display with no usable mode is named in the closing message with why.
+TEST_F(AppRun, ASavedSizeNoModeFitsFallsBackToTheSmallestMode) {
+  SaveEnv("DISPLAY");
+  setenv("DISPLAY", ":98", 1);
+  WriteFile(DataFolder() + "/Settings.txt", "\"SCREEN WIDTH\",1280\r\n\"SCREEN HEIGHT\",720\r\n");
+  platform::DisplaySetSimulated({{1920, 1080, 32}}, 1920, 1080, 1);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  std::vector<LogEntry> log = Log();
+  int32_t i = Find(log, "the display \":98\": no display mode fits");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text, "the display \":98\": no display mode fits \"SCREEN WIDTH\",1280 and \"SCREEN HEIGHT\",720 of " +
+                             DataFolder() + "/Settings.txt; the window takes the smallest mode, 1920 x 1080, instead");
+  EXPECT_EQ(log[i].level, 1);
+  // The size the window took is the one saved: the next start says nothing.
+  std::ifstream in(DataFolder() + "/Settings.txt", std::ios::binary);
+  const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(saved.find("\"SCREEN WIDTH\",1920\r\n\"SCREEN HEIGHT\",1080\r\n"), std::string::npos) << saved;
+  platform::DisplayResetSimulated();
+}
+
+TEST_F(AppRun, ADisplayWithoutAUsableModeIsNamedInTheClosingMessage) {
+  SaveEnv("DISPLAY");
+  setenv("DISPLAY", ":98", 1);
+  platform::DisplaySetSimulated({{1920, 1080, 16}}, 1920, 1080, 1);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupNoLoop);
+  platform::DisplayResetSimulated();
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "Something went wrong during initialization.");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text,
+            "Something went wrong during initialization. (Code 2): the display \":98\": no 32-bit display mode "
+            "from 1280 x 720 to 4096 x 2160");
+}
+
 TEST_F(AppRun, AnAudioLibraryThatCannotStartGivesStatus2) {
   g_beforeStep = [](int32_t step) {
     if (step == 28) platform::FailNextMutexCreations(1);

@@ -100,7 +100,7 @@ void RemoveTree(const std::string& dir) {
   std::filesystem::remove_all(dir, ignored);
 }
 
-void InFreshProcess(const std::function<void()>& body) {
+void InFreshProcess(const std::function<void()>& body, const std::string& childFolder) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -113,6 +113,7 @@ void InFreshProcess(const std::function<void()>& body) {
           body();
         }
         RemoveTree(g_configuredDir);
+        if (!childFolder.empty()) RemoveTree(childFolder);
         int failures = 0;
         for (int i = 0; i < results.size(); ++i) {
           const auto& r = results.GetTestPartResult(i);

@@ -37,8 +37,10 @@ void RemoveTree(const std::string& dir);
 
 // OpenAL Soft reads its configuration once per process: each configured test
 // runs its body in a fresh process of this program (gtest's re-executing death
-// test style). The body's assertion messages reach the parent's report.
-void InFreshProcess(const std::function<void()>& body);
+// test style). The body's assertion messages reach the parent's report. The
+// fresh process ran the fixture's set-up too, but never reaches its tear-down:
+// childFolder names what that set-up made there, removed before it ends.
+void InFreshProcess(const std::function<void()>& body, const std::string& childFolder = "");
 
 // Creates queue 0 (main), installs the message hook and initialises the audio
 // library with the given callbacks (which creates the audio queue).

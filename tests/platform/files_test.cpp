@@ -151,6 +151,13 @@ TEST_F(Files, CopyRenameDelete) {
   EXPECT_EQ(FileDelete(Sys("e.bin")), 0);
   EXPECT_EQ(FileDelete(Sys("e.bin")), -24);
   EXPECT_EQ(FileDelete(dir), -24);  // never a folder
+  // A save's last step: the complete file takes the name, the folder synced.
+  WriteOs("c.bin.tmp", "new");
+  EXPECT_EQ(FileReplace(Sys("c.bin.tmp"), Sys("c.bin")), 0);
+  EXPECT_EQ(ReadOs("c.bin"), "new");
+  EXPECT_EQ(FileReplace(Sys("c.bin.tmp"), Sys("c.bin")), -24);
+  EXPECT_EQ(FolderSync(dir), 0);
+  EXPECT_EQ(FolderSync(Sys("none")), -20);
   std::vector<std::string> left;
   for (auto& e : std::filesystem::directory_iterator(osDir)) left.push_back(e.path().filename());
   std::sort(left.begin(), left.end());
@@ -190,6 +197,21 @@ TEST_F(Files, OpenFailures) {
     EXPECT_EQ(ReadOs("ro.txt"), "keep");
   }
   EXPECT_FALSE(FileIsOpen(1));
+
+  // A named pipe is refused at once in every mode (a read would wait for a
+  // writer for good), and so is a copy from one; a device is no file to read,
+  // though writes still take one (the full-disk cases write to /dev/full).
+  ASSERT_EQ(mkfifo((osDir + "/pipe").c_str(), 0644), 0);
+  const std::pair<FileMode, FileAccess> modes[] = {{kFileInput, kAccessRead},     {kFileOutput, kAccessReadWrite},
+                                                   {kFileAppend, kAccessReadWrite}, {kFileBinary, kAccessRead},
+                                                   {kFileBinary, kAccessWrite},   {kFileBinary, kAccessReadWrite}};
+  for (const auto& [mode, access] : modes) EXPECT_EQ(FileOpen(1, Sys("pipe"), mode, access), 3) << mode << access;
+  EXPECT_EQ(FileCopy(Sys("pipe"), Sys("copy.bin")), -20);
+  EXPECT_FALSE(FileExists(Sys("copy.bin")));
+  EXPECT_EQ(FileOpen(1, "/dev/null", kFileInput), 3);
+  EXPECT_EQ(FileOpen(1, "/dev/null", kFileBinary, kAccessRead), 3);
+  EXPECT_EQ(FileOpen(1, "/dev/null", kFileOutput), 0);
+  EXPECT_EQ(FileClose(1), 0);
 }
 
 TEST_F(Files, OutputAppendAndBinaryKeepContent) {
@@ -274,6 +296,23 @@ TEST_F(Files, AFullDiskIsReportedWhereverItShows) {
   EXPECT_EQ(FilePut(n, 1, "head", 4), 0);
   EXPECT_EQ(FilePut(n, 9, "body", 4), -20);  // not a bad position: the disk
   FileClose(n);
+
+  // A save's sync before its rename: the buffered bytes first.
+  ASSERT_EQ(FileOpen(n, full, kFileOutput), 0);
+  EXPECT_EQ(FileWrite(n, "a few bytes"), 0);
+  EXPECT_EQ(FileSync(n), -20);
+  FileClose(n);
+  EXPECT_EQ(FileSync(n), -19);
+  n = Open("synced.bin", kFileOutput);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(FileWrite(n, "kept"), 0);
+  EXPECT_EQ(FileSync(n), 0);
+  EXPECT_EQ(FileLengthOf(n), 4);
+  EXPECT_EQ(FileWrite(n, " too"), 0);
+  EXPECT_EQ(FileCloseSyncAside(n), 0);  // the buffered bytes written, the number free
+  EXPECT_FALSE(FileIsOpen(n));
+  EXPECT_EQ(ReadOs("synced.bin"), "kept too");
+  EXPECT_EQ(FileCloseSyncAside(n), -19);
 
   // Cutting a file back: what was written and buffered stays up to the length.
   n = Open("cut.bin", kFileBinary);

@@ -11,6 +11,7 @@
 #include "basics/messages.h"
 #include "basics/queues.h"
 #include "platform/display.h"
+#include "platform/display_link.h"
 #include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
@@ -91,18 +92,40 @@ TEST_F(VisualsInitTest, SmallWishesAreRaisedAndTheLargestFittingModeIsChosen) {
   EXPECT_EQ(w, 1920);
   EXPECT_EQ(h, 1080);
   EXPECT_EQ(ScreenModeIndex, 3);
+  EXPECT_EQ(ScreenSizePassedOver, 0);
+}
+
+// A size saved for another display: the smallest mode the desktop holds
+// stands in, and the caller hears that the wish was passed over.
+TEST_F(VisualsInitTest, AWishNoModeFitsTakesTheSmallestMode) {
+  platform::DisplaySetSimulated(Modes({{1920, 1080}, {2560, 1440}}), 2560, 1440, 1);
+  int64_t w = 1280, h = 720;
+  ASSERT_EQ(QUARLE_VISUALS::init(12, w, h, 2), 0);
+  EXPECT_EQ(ScreenModeIndex, 0);
+  EXPECT_EQ(ScreenSizePassedOver, -1);
+  EXPECT_EQ(w, 1920);
+  EXPECT_EQ(h, 1080);
+  EXPECT_EQ(ScreenWidth, 1920);  // one monitor attached
+  EXPECT_EQ(ScreenHeight, 1080);
 }
 
 TEST_F(VisualsInitTest, FailuresGiveTheirCodes) {
-  // No 32-bit mode in range.
+  // No 32-bit mode in range; the display's failure text names the display
+  // and the reason, for the start-up's last words.
   platform::DisplaySetSimulated(Modes({{1920, 1080}}, 16), 1920, 1080, 1);
   int64_t w = 0, h = 0;
+  platform::SetDisplayFailure("");
   EXPECT_EQ(QUARLE_VISUALS::init(12, w, h, 1), -19);
   EXPECT_EQ(ScreenModeCount, 0);
   EXPECT_EQ(VisualsInitialised, 0);
+  EXPECT_EQ(platform::DisplayFailureText(),
+            platform::DisplayName() + ": no 32-bit display mode from 1280 x 720 to 4096 x 2160");
   // No mode small enough for the desktop.
   platform::DisplaySetSimulated(Modes({{1920, 1080}}), 1600, 900, 1);
   EXPECT_EQ(QUARLE_VISUALS::init(12, w, h, 1), -19);
+  EXPECT_EQ(platform::DisplayFailureText(),
+            platform::DisplayName() + ": no display mode fits its desktop of 1600 x 900");
+  platform::SetDisplayFailure("");
   // An unknown desktop.
   platform::DisplaySetSimulated(Modes({{1920, 1080}}), 0, 0, 1);
   EXPECT_EQ(QUARLE_VISUALS::init(12, w, h, 1), -19);

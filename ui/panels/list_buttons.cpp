@@ -759,7 +759,12 @@ int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   }
   PostControlEvent(SlotId(kUiSTB_CP), 0, V::kEventClick);
   const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
-  SaveSession(synths, platform::FreeFileName(synths, "NewSynth_" + QUARLE_BASICS::TimeStampText() + ".tarvelo"));
+  const std::string name = platform::FreeFileName(synths, "NewSynth_" + QUARLE_BASICS::TimeStampText() + ".tarvelo");
+  // The empty synth is the session before its first save, whatever that save
+  // does: named after the synth it replaced, a later save (the auto-save once
+  // the disk takes writes again) would put it over that synth's file.
+  NameSession(synths, name);
+  SaveSession(synths, name);
   Relist();
   PanelSelectBrowserFile(SessionFile);
   ShowSessionCaption(SessionTitle);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/documents/doc_io.h"
 #include "app/documents/synth_file.h"
 #include "app/state/dialogs.h"
 #include "app/state/history.h"
@@ -564,6 +565,34 @@ TEST_F(ListButtonsTest, NewSynthStartsAnEmptySavedSession) {
   EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05 (2).tarvelo");
   EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "NewSynth_20260102-03h04m05.tarvelo"));
   EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / SessionFile));
+}
+
+// The empty synth is the session at once, whatever its first save does: a
+// refused write leaves the earlier synth's file as it was, and the next save
+// creates the new file rather than putting the empty synth over the old one.
+TEST_F(ListButtonsTest, NewWithTheSaveRefusedThenASave) {
+  Make(kTypeOscillator);
+  const std::string synths = platform::FromOsPath((Home() / "SYNTHS").string());
+  ASSERT_EQ(SaveSession(synths, "mine.tarvelo"), 0);
+  const std::string mine = ReadFile(Home() / "SYNTHS" / "mine.tarvelo");
+  DocumentFailWritesAfter(0);
+  OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
+  DocumentFailWritesAfter(-1);
+  EXPECT_EQ(ModuleList.count, 0);
+  EXPECT_EQ(SessionFolder, synths);
+  EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05.tarvelo");
+  EXPECT_EQ(Text(Slot(kUiTABSES)), " NewSynth_20260102-03h04m05");
+  EXPECT_FALSE(fs::exists(Home() / "SYNTHS" / SessionFile));
+  EXPECT_TRUE(ReadFile(Home() / "SYNTHS" / "mine.tarvelo") == mine) << "the earlier synth's file changed";
+  // The settings name the new session too, so a restart does not take the
+  // empty synth for the old one either.
+  EXPECT_NE(ReadFile(Home() / "Settings.txt").find("NewSynth_20260102-03h04m05.tarvelo"), std::string::npos);
+
+  // The save once the disk takes writes (the minute's auto-save, Ctrl+S).
+  ASSERT_EQ(SaveSession(SessionFolder, SessionFile), 0);
+  EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "NewSynth_20260102-03h04m05.tarvelo"));
+  EXPECT_TRUE(ReadFile(Home() / "SYNTHS" / "mine.tarvelo") == mine) << "the later save went over the earlier synth";
+  EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05.tarvelo");
 }
 
 }  // namespace
