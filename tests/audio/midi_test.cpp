@@ -31,7 +31,7 @@
 #include "platform/midi.h"
 #include "platform/threads.h"
 #include "basics/queues.h"
-#include "test_rounds.h"
+#include "tests/test_rounds.h"
 
 namespace QA = QUARLE_AUDIO;
 namespace QB = QUARLE_BASICS;
