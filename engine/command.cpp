@@ -84,8 +84,14 @@ bool ParkWhileHeld() {
   g_holdParkedFor.store(wanted, std::memory_order_release);
   WakeRenderWaiters();
   const double start = platform::HighResClock();
-  while (FrameHoldWanted.load(std::memory_order_acquire) == wanted && platform::HighResClock() - start < FrameHoldLimit)
-    std::this_thread::yield();
+  // Sleeps rather than yields: a real-time thread that yields keeps its core,
+  // and on a core or two the holder could not finish its copy meanwhile.
+  // ReleaseFrames wakes it.
+  while (FrameHoldWanted.load(std::memory_order_acquire) == wanted) {
+    const double left = FrameHoldLimit - (platform::HighResClock() - start);
+    if (!(left > 0.0)) break;
+    platform::WaitOnWord(FrameHoldWanted, wanted, left);
+  }
   if (FrameHoldWanted.load(std::memory_order_acquire) != wanted) {
     g_holdParkedFor.store(0, std::memory_order_release);
     return false;
@@ -709,7 +715,7 @@ bool HoldFrames() {
              RenderBusy.load() == 0;
     };
     if (!WaitForRender(parked, FrameHoldWait)) {
-      FrameHoldWanted.store(0, std::memory_order_release);
+      ReleaseFrames();
       ReportUnanswered("Engine: the audio thread did not pause between two frames", FrameHoldWait,
                        "going on without the pause.");
       return false;
@@ -720,7 +726,10 @@ bool HoldFrames() {
   return true;
 }
 
-void ReleaseFrames() { FrameHoldWanted.store(0, std::memory_order_release); }
+void ReleaseFrames() {
+  FrameHoldWanted.store(0, std::memory_order_release);
+  platform::WakeWordWaiters(FrameHoldWanted);
+}
 
 bool HoldFramesOrGiveUp() {
   for (int32_t attempt = 0; attempt < kFrameHoldAttempts; ++attempt)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -502,6 +503,46 @@ TEST_F(CommandTest, FramesPlayedDuringALongHoldChangeNothingACopyReads) {
   EXPECT_EQ(source, m->PortValueModules[1]);
   EXPECT_EQ(m->Params[0].Value.Load(), 0.125f);  // taken once released
   EXPECT_EQ(m->PortSources[1].Load(), m);
+}
+
+// A render parked for a hold sleeps until the release: on a core or two the
+// holder needs that core for its copy (a real-time thread that yields keeps it).
+TEST_F(CommandTest, ARenderParkedForAHoldLeavesItsCoreToTheHolder) {
+  PlaybackActive = -1;
+  std::atomic<bool> stop{false};
+  std::atomic<double> parkedCpu{0.0}, parkedWall{0.0};  // of the longest frame boundary
+  std::thread render([&] {
+    auto cpu = [] {
+      timespec t{};
+      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+      return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+    };
+    while (!stop.load()) {
+      RenderBusy = 1;
+      const double c0 = cpu(), w0 = platform::HighResClock();
+      ExecuteEngineCommand();
+      const double c = cpu() - c0, w = platform::HighResClock() - w0;
+      RenderBusy = 0;
+      if (w > parkedWall.load()) {
+        parkedWall = w;
+        parkedCpu = c;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  });
+  const bool held = HoldFrames();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the copy
+  ReleaseFrames();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);  // bounds a hang
+  while (parkedWall.load() < 0.05 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  stop = true;
+  render.join();
+  PlaybackActive = 0;
+  // Parked for the hold, and asleep for most of it.
+  ASSERT_TRUE(held);
+  ASSERT_GE(parkedWall.load(), 0.05);
+  EXPECT_LT(parkedCpu.load(), parkedWall.load() / 2) << parkedCpu.load() << " s of processor in " << parkedWall.load() << " s";
 }
 
 // The interface asks whether modules are in the processing order while the
