@@ -131,25 +131,25 @@ class ClickAll : public uithreads::ThreadedUiTest {
   // The libraries the pages list hold an entry each: a sample of the synth,
   // a filter and a melody (a load keeps only what its file names).
   static void FillLibraries() {
-    auto wave = [](Tarvelo::WaveLibraryList& list, const char* file, int32_t frames) {
-      EXPECT_EQ(Tarvelo::WaveLibraryListReserve(list), 0);
-      Tarvelo::WaveLibraryEntry* e = Tarvelo::WaveLibraryEntryNew();
-      QUARLE_BASICS::DynZStringAssign(e->File, file);
-      QUARLE_AUDIO::SoundBufferSetFormat(&e->Sound, 1, 48000, 32);
-      e->Sound.frameCount = static_cast<uint32_t>(frames);
-      e->Sound.dataSize = static_cast<uint32_t>(frames * 4);
-      e->Sound.samples = static_cast<float*>(std::calloc(frames + 1, sizeof(float)));
-      for (int32_t i = 0; i < frames; ++i) e->Sound.samples[i] = 0.25f * ((i % 4) - 1.5f);
-      e->RateRatio = QUARLE_BASICS::Ratio{1, 1};
-      e->Pitch[0] = 440.0f;
-      e->LoadState = Tarvelo::kWaveDataHeld;
-      e->State.Store(Tarvelo::kWaveIdle);
-      e->ListIndex = list.header.count;
-      Tarvelo::WaveLibraryListCommit(list, e);
-    };
-    if (Tarvelo::SynthSamples.header.count < 1) wave(Tarvelo::SynthSamples, "take.wav", 480);
-    if (Tarvelo::FilterLibrary.header.count < 1) wave(Tarvelo::FilterLibrary, "FIR.wav", 16);
+    if (Tarvelo::SynthSamples.header.count < 1) AddWave(Tarvelo::SynthSamples, "take.wav", 480);
+    if (Tarvelo::FilterLibrary.header.count < 1) AddWave(Tarvelo::FilterLibrary, "FIR.wav", 16);
     if (Tarvelo::MelodyLibrary.header.count < 1) uithreads::ShortMelody();
+  }
+  static void AddWave(Tarvelo::WaveLibraryList& list, const char* file, int32_t frames) {
+    EXPECT_EQ(Tarvelo::WaveLibraryListReserve(list), 0);
+    Tarvelo::WaveLibraryEntry* e = Tarvelo::WaveLibraryEntryNew();
+    QUARLE_BASICS::DynZStringAssign(e->File, file);
+    QUARLE_AUDIO::SoundBufferSetFormat(&e->Sound, 1, 48000, 32);
+    e->Sound.frameCount = static_cast<uint32_t>(frames);
+    e->Sound.dataSize = static_cast<uint32_t>(frames * 4);
+    e->Sound.samples = static_cast<float*>(std::calloc(frames + 1, sizeof(float)));
+    for (int32_t i = 0; i < frames; ++i) e->Sound.samples[i] = 0.25f * ((i % 4) - 1.5f);
+    e->RateRatio = QUARLE_BASICS::Ratio{1, 1};
+    e->Pitch[0] = 440.0f;
+    e->LoadState = Tarvelo::kWaveDataHeld;
+    e->State.Store(Tarvelo::kWaveIdle);
+    e->ListIndex = list.header.count;
+    Tarvelo::WaveLibraryListCommit(list, e);
   }
 
   // A thread that sends the bound controller, as a device sends it, until stopped.
@@ -522,7 +522,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
   static std::vector<bool> ShownControls() {
     std::vector<bool> v(V::ControlTableCount());
     for (int32_t id = 0; id < V::ControlTableCount(); ++id)
-      v[id] = C(id) && C(id)->Visible != 0 && !V::IsDisabled(&C(id)->State);
+      v[id] = C(id) && !C(id)->DeletePending && C(id)->Visible != 0 && !V::IsDisabled(&C(id)->State);
     return v;
   }
   // A place where a click reaches the control (the middle first); false when
@@ -793,6 +793,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
       if (std::getenv("CLICK_TRACE")) { std::printf("%.3f use %d %s w%d t=%d texts=%d pa=%d\n", std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(), next, Id(next).c_str(), WindowOf(next), t.clicks, t.texts, (int)Tarvelo::PlaybackActive.load()); std::fflush(stdout); }
       if (!UseAny(next, t, opens)) {
         if (!Uncover(next, t)) covered.insert(next);
+        if (std::getenv("CLICK_TRACE")) std::printf("covered %d %s by %s at %d,%d %dx%d\n", next, Id(next).c_str(), Id(V::ControlHitTest(C(next)->X + C(next)->W / 2, C(next)->Y + C(next)->H / 2, 0)).c_str(), C(next)->X, C(next)->Y, C(next)->W, C(next)->H);
         continue;
       }
       done.insert(next);
@@ -856,6 +857,30 @@ class ClickAll : public uithreads::ThreadedUiTest {
       }
       AnswerNo(t);
       PowerOn();
+    }
+  }
+  // The synth file renamed, copied and saved over from the file browser,
+  // every name typed: none with a path separator takes the file out of its
+  // folder.
+  void FileNames(WindowTally& t) {
+    for (const char* button : {"LIREN", "LICOPY", "LISAVE"}) {
+      TapOrFail("TABFIL");
+      if (Tarvelo::BrowseFolder(Tarvelo::SessionFolder, kSynthFile) < 0) {
+        ASSERT_EQ(Tarvelo::SaveSession(Tarvelo::SessionFolder, kSynthFile), 0);
+        ASSERT_GE(Tarvelo::BrowseFolder(Tarvelo::SessionFolder, kSynthFile), 0);
+      }
+      RunLoop();
+      const int32_t id = Find(button);
+      int32_t x = 0, y = 0;
+      ASSERT_TRUE(Reachable(id) && HitPlace(id, x, y)) << button;
+      ClickOnce(id, x, y, t);
+      t.controls[id] = WindowOf(id);
+    }
+    for (const auto& e : fs::recursive_directory_iterator(home / "SYNTHS"))
+      EXPECT_FALSE(e.is_directory()) << e.path() << " made by a name";
+    for (const char* name : {"up", "up.tarvelo", "b", "b.tarvelo"}) {
+      EXPECT_FALSE(fs::exists(home / name)) << name;
+      EXPECT_FALSE(fs::exists(home.parent_path() / name)) << name;
     }
   }
   // The plane's own uses: links drawn port to port, an input's value
@@ -1027,6 +1052,7 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
     const auto start = std::chrono::steady_clock::now();
     rng.seed(static_cast<uint32_t>(pass + 1));
     FillLibraries();
+    if (Tarvelo::SampleLibrary.header.count < 1) AddWave(Tarvelo::SampleLibrary, "library.wav", 960);
     // A Keyboard playing an Oscillator into the synth output.
     if (Tarvelo::ModuleList.count == 0) {
       ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 700, 300);
@@ -1045,6 +1071,13 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
     RunLoop();
     PowerOn();
     played += Tarvelo::PlaybackActive.load() != 0;
+    // The MIDI page lists the moving controller, bound to the Oscillator.
+    for (int32_t i = 0; i < Tarvelo::ModuleList.count; ++i)
+      if (Tarvelo::ModuleList.entries[i]->Type == Tarvelo::kTypeOscillator) {
+        SelectByBox(Tarvelo::ModuleList.entries[i]);
+        EXPECT_GE(Bind(Tarvelo::ModuleList.entries[i]), 0);
+        break;
+      }
 
     std::set<int32_t> done;
     std::vector<int32_t> togglers;
@@ -1068,6 +1101,7 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
       walks += done.size() > before;
     }
     if (HasFatalFailure()) break;
+    FileNames(t);
     PlaneUses(t);
     WindowCloseAnsweredNo(t);
     for (const platform::WindowEventKind kind :
