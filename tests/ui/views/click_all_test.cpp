@@ -23,10 +23,13 @@
 // playing and moved) and New, the others with the second clicks and the
 // module deleted; a pass ends with New and Load.
 //
+// The second test takes every other window the same way (see there), with
+// the program's own audio thread playing.
+//
 // Under ThreadSanitizer any word two of these threads touch without an owner
 // fails the run. Fixed seeds (the typed values); TARVELO_CLICK_ALL_TYPES sets
 // how many types a pass takes (all 43 by default) and
-// TARVELO_CLICK_ALL_SECONDS runs pass after pass for that long.
+// TARVELO_CLICK_ALL_SECONDS runs pass after pass for that long (both tests).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -135,15 +138,15 @@ class ClickAll : public uithreads::ThreadedUiTest {
     if (Tarvelo::FilterLibrary.header.count < 1) AddWave(Tarvelo::FilterLibrary, "FIR.wav", 16);
     if (Tarvelo::MelodyLibrary.header.count < 1) uithreads::ShortMelody();
   }
-  static void AddWave(Tarvelo::WaveLibraryList& list, const char* file, int32_t frames) {
+  static void AddWave(Tarvelo::WaveLibraryList& list, const char* file, int32_t frames, int32_t channels = 1) {
     EXPECT_EQ(Tarvelo::WaveLibraryListReserve(list), 0);
     Tarvelo::WaveLibraryEntry* e = Tarvelo::WaveLibraryEntryNew();
     QUARLE_BASICS::DynZStringAssign(e->File, file);
-    QUARLE_AUDIO::SoundBufferSetFormat(&e->Sound, 1, 48000, 32);
+    QUARLE_AUDIO::SoundBufferSetFormat(&e->Sound, channels, 48000, 32);
     e->Sound.frameCount = static_cast<uint32_t>(frames);
-    e->Sound.dataSize = static_cast<uint32_t>(frames * 4);
-    e->Sound.samples = static_cast<float*>(std::calloc(frames + 1, sizeof(float)));
-    for (int32_t i = 0; i < frames; ++i) e->Sound.samples[i] = 0.25f * ((i % 4) - 1.5f);
+    e->Sound.dataSize = static_cast<uint32_t>(frames * channels * 4);
+    e->Sound.samples = static_cast<float*>(std::calloc(frames * channels + 1, sizeof(float)));
+    for (int32_t i = 0; i < frames * channels; ++i) e->Sound.samples[i] = 0.25f * ((i % 4) - 1.5f);
     e->RateRatio = QUARLE_BASICS::Ratio{1, 1};
     e->Pitch[0] = 440.0f;
     e->LoadState = Tarvelo::kWaveDataHeld;
@@ -487,6 +490,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
   // What the walk of the windows used.
   struct WindowTally {
     std::map<int32_t, int32_t> controls;  // controls pressed, clicked, dragged or wheeled: their windows
+    std::set<std::string> names;          // their ID texts
     int32_t clicks = 0, drags = 0, drops = 0, wheels = 0, rows = 0, keys = 0, texts = 0,
             questions = 0, covered = 0, closes = 0, links = 0, made = 0;
   };
@@ -628,7 +632,6 @@ class ClickAll : public uithreads::ThreadedUiTest {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       RunLoop();
     }
-    if (std::getenv("CLICK_TRACE")) { std::printf("await from %d to %d, open %d\n", (int)was, (int)Tarvelo::PlaybackActive.load(), (int)open()); std::fflush(stdout); }
   }
   void PowerOn() {
     if (Tarvelo::PlaybackActive.load() != 0) return;
@@ -675,12 +678,21 @@ class ClickAll : public uithreads::ThreadedUiTest {
       const V::ControlRecord* c = C(list);
       const int32_t rows = std::max(c->Text.VisibleRows, 1);
       const int32_t rowH = std::max(Tarvelo::ListRowHeightOf(c->Render), 1);
-      for (int32_t r = 0; r < rows && Reachable(list) && seen.size() < 48; ++r) {
+      // Bottom up: a list's first row may lead back to the list before it.
+      for (int32_t r = rows - 1; r >= 0 && Reachable(list) && seen.size() < 48; --r) {
         const int32_t item = C(list)->Text.FirstVisible + r;
         const int32_t y = c->Y + V::BorderWidth + r * rowH + rowH / 2;
         if (!seen.insert(item).second || V::ControlHitTest(c->X + c->W / 2, y, 0) != list) continue;
+        const std::vector<bool> before = ShownControls();
         ClickOnce(list, c->X + c->W / 2, y, t);
         ++t.rows;
+        // What the row's choice offers that nothing used yet, at once.
+        for (const int32_t id : WindowControls()) {
+          bool opens = false;
+          if (static_cast<size_t>(id) < before.size() && !before[id] && !t.controls.count(id) &&
+              !IsList(id) && Reachable(id))
+            UseAny(id, t, opens);
+        }
       }
       const int32_t first = C(list)->Text.FirstVisible;
       MoveTo(c->X + c->W / 2, c->Y + c->H / 2);
@@ -693,6 +705,14 @@ class ClickAll : public uithreads::ThreadedUiTest {
     MoveTo(C(list)->X + C(list)->W / 2, C(list)->Y + C(list)->H / 2);
     Wheel(64);
     RunLoop();
+    // The first row chosen again (a click on a row past the items chose
+    // none): what a choice offers stays offered for the walk.
+    if (C(list)->Text.Selected < 0 && !seen.empty()) {
+      const V::ControlRecord* c = C(list);
+      const int32_t rowH = std::max(Tarvelo::ListRowHeightOf(c->Render), 1);
+      const int32_t y = c->Y + V::BorderWidth + rowH / 2;
+      if (V::ControlHitTest(c->X + c->W / 2, y, 0) == list) ClickOnce(list, c->X + c->W / 2, y, t);
+    }
     int32_t x = 0, y = 0, toX = 0, toY = 0;
     if (C(list)->Text.Selected >= 0 && BarePlace(toX, toY)) {
       const V::ControlRecord* c = C(list);
@@ -721,6 +741,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
     if (!HitPlace(id, x, y)) return false;
     const std::vector<bool> before = ShownControls();
     t.controls[id] = WindowOf(id);
+    t.names.insert(Id(id));
     const uint32_t mask = C(id)->EventMask;
     if (IsList(id)) {
       WindowRows(id, t);
@@ -753,21 +774,38 @@ class ClickAll : public uithreads::ThreadedUiTest {
     return true;
   }
   // A window over the control (About, a settings window, the tuning
-  // window) closed by its tab; false when none covers it or none can be.
+  // window) closed by its tab, or the plane put back in place for a control
+  // of the plane; false when none covers it or none can be.
   bool Uncover(int32_t id, WindowTally& t) {
     const V::ControlRecord* c = C(id);
     const int32_t over = WindowOf(V::ControlHitTest(c->X + c->W / 2, c->Y + c->H / 2, 0));
+    const int32_t reset = Slot(Tarvelo::kUiSTB_CP);
+    int32_t x = 0, y = 0;
+    if (over != Tarvelo::kWinSYNTH && WindowOf(id) == Tarvelo::kWinSYNTH && Reachable(reset) &&
+        HitPlace(reset, x, y)) {
+      ClickOnce(reset, x, y, t);
+      return true;
+    }
     if (over != Tarvelo::kWinABOUT && over != Tarvelo::kWinVS && over != Tarvelo::kWinAUDIO &&
         over != Tarvelo::kWinTNG)
       return false;
     for (int32_t tab = 1; tab < V::ControlTableCount(); ++tab) {
-      int32_t x = 0, y = 0;
       if (!C(tab) || C(tab)->EventCallback != Tarvelo::Cb.OnWindowTab || static_cast<int32_t>(C(tab)->Tag) != over) continue;
       if (!Reachable(tab) || !HitPlace(tab, x, y)) return false;
       ClickOnce(tab, x, y, t);
       return !OnScreen(V::WindowList[over]);
     }
     return false;
+  }
+  // About, the settings windows and the tuning window closed by their tabs.
+  void CloseWindows(WindowTally& t) {
+    for (const int32_t w : {Tarvelo::kWinABOUT, Tarvelo::kWinVS, Tarvelo::kWinAUDIO, Tarvelo::kWinTNG})
+      for (int32_t tab = 1; OnScreen(V::WindowList[w]) && tab < V::ControlTableCount(); ++tab) {
+        int32_t x = 0, y = 0;
+        if (C(tab) && C(tab)->EventCallback == Tarvelo::Cb.OnWindowTab && static_cast<int32_t>(C(tab)->Tag) == w &&
+            Reachable(tab) && HitPlace(tab, x, y))
+          ClickOnce(tab, x, y, t);
+      }
   }
   // A synth to play and click on after a New or a load emptied it: a
   // Keyboard and an Oscillator, which the walk links.
@@ -780,20 +818,19 @@ class ClickAll : public uithreads::ThreadedUiTest {
   // Uses every control not used yet until none is left that a click can
   // reach; what opened or closed a page goes to `togglers`.
   void WalkWindows(std::set<int32_t>& done, std::vector<int32_t>& togglers, WindowTally& t) {
-    std::set<int32_t> covered;
+    std::set<int32_t> covered, uncovered;
     for (int32_t uses = 0; uses < kWindowUses; ++uses) {
+      // A list before the other controls: a tab after it may hide it.
       int32_t next = 0;
       for (const int32_t id : WindowControls())
-        if (!done.count(id) && !covered.count(id)) {
+        if (!done.count(id) && !covered.count(id) && (next == 0 || (IsList(id) && !IsList(next)))) {
           next = id;
-          break;
+          if (IsList(id)) break;
         }
       if (next == 0) break;
       bool opens = false;
-      if (std::getenv("CLICK_TRACE")) { std::printf("%.3f use %d %s w%d t=%d texts=%d pa=%d\n", std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(), next, Id(next).c_str(), WindowOf(next), t.clicks, t.texts, (int)Tarvelo::PlaybackActive.load()); std::fflush(stdout); }
       if (!UseAny(next, t, opens)) {
-        if (!Uncover(next, t)) covered.insert(next);
-        if (std::getenv("CLICK_TRACE")) std::printf("covered %d %s by %s at %d,%d %dx%d\n", next, Id(next).c_str(), Id(V::ControlHitTest(C(next)->X + C(next)->W / 2, C(next)->Y + C(next)->H / 2, 0)).c_str(), C(next)->X, C(next)->Y, C(next)->W, C(next)->H);
+        if (!uncovered.insert(next).second || !Uncover(next, t)) covered.insert(next);
         continue;
       }
       done.insert(next);
@@ -902,6 +939,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
       if (id > 0 && Reachable(id) && HitPlace(id, x, y)) {
         ClickOnce(id, x, y, t);
         t.controls[id] = WindowOf(id);
+        t.names.insert(Id(id));
       }
     };
     const std::vector<int32_t> inputs = Ports(osc);
@@ -1052,17 +1090,19 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
     const auto start = std::chrono::steady_clock::now();
     rng.seed(static_cast<uint32_t>(pass + 1));
     FillLibraries();
-    if (Tarvelo::SampleLibrary.header.count < 1) AddWave(Tarvelo::SampleLibrary, "library.wav", 960);
-    // A Keyboard playing an Oscillator into the synth output.
-    if (Tarvelo::ModuleList.count == 0) {
-      ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 700, 300);
-      ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 900, 300);
-      ASSERT_TRUE(kb && osc);
-      Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]);
-      Tarvelo::SynthOutputModule.store(osc);
-    }
+    if (Tarvelo::SampleLibrary.header.count < 1) AddWave(Tarvelo::SampleLibrary, "library.wav", 960, 2);
+    // A Keyboard playing an Oscillator into the synth output, the windows
+    // as the program opens them.
+    Tarvelo::SelectModule(nullptr, -1);
+    Tarvelo::ClearSynth();
+    ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 700, 300);
+    ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 900, 300);
+    ASSERT_TRUE(kb && osc);
+    Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]);
+    Tarvelo::SynthOutputModule.store(osc);
     Show(Tarvelo::kWinPANEL, -1);
-    Show(Tarvelo::kWinABOUT, 0);
+    for (const int32_t w : {Tarvelo::kWinABOUT, Tarvelo::kWinVS, Tarvelo::kWinAUDIO, Tarvelo::kWinTNG})
+      Show(w, 0);
     StartAudioThread();
     ASSERT_FALSE(HasFatalFailure());
     StartRenderAndVideo(false);
@@ -1072,35 +1112,52 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
     PowerOn();
     played += Tarvelo::PlaybackActive.load() != 0;
     // The MIDI page lists the moving controller, bound to the Oscillator.
-    for (int32_t i = 0; i < Tarvelo::ModuleList.count; ++i)
-      if (Tarvelo::ModuleList.entries[i]->Type == Tarvelo::kTypeOscillator) {
-        SelectByBox(Tarvelo::ModuleList.entries[i]);
-        EXPECT_GE(Bind(Tarvelo::ModuleList.entries[i]), 0);
-        break;
-      }
+    Tarvelo::SelectModule(osc, -1);
+    EXPECT_GE(Bind(osc), 0);
 
     std::set<int32_t> done;
     std::vector<int32_t> togglers;
     WalkWindows(done, togglers, t);
     ++walks;
     // What a page that opens or closes hides or shows: each control that
-    // opened one clicked again, then every other that takes a click, each
-    // followed by the walk of what it showed.
+    // opened one clicked again, then every other that takes a click (those
+    // the walks after reach too), each followed by the walk of what it
+    // showed.
     std::vector<int32_t> again = togglers;
-    for (const auto& [id, w] : t.controls)
-      if (std::find(again.begin(), again.end(), id) == again.end()) again.push_back(id);
+    std::set<int32_t> queued(again.begin(), again.end());
+    std::map<int32_t, int32_t> deferred;
+    auto queueUsed = [&] {
+      for (const auto& [id, w] : t.controls)
+        if (queued.insert(id).second) again.push_back(id);
+    };
+    queueUsed();
     for (size_t i = 0; i < again.size() && !HasFatalFailure(); ++i) {
       int32_t x = 0, y = 0;
       const int32_t id = again[i];
-      if (!Reachable(id) || V::IsDisabled(&C(id)->State) || IsList(id) || TakesDrags(id) ||
-          (C(id)->EventMask & (V::kEventPress | V::kEventClick)) == 0 || !HitPlace(id, x, y))
+      if (!C(id) || C(id)->DeletePending || IsList(id) || TakesDrags(id) ||
+          (C(id)->EventMask & (V::kEventPress | V::kEventClick)) == 0)
         continue;
+      // One hidden or covered now comes again after the others, twice at most.
+      if (!Reachable(id) || V::IsDisabled(&C(id)->State) || !HitPlace(id, x, y)) {
+        if (Reachable(id)) Uncover(id, t);
+        if (++deferred[id] <= 2) again.push_back(id);
+        continue;
+      }
+      const std::vector<bool> hidden = ShownControls();
       ClickOnce(id, x, y, t);
+      // The tabs of a page it showed come next (once more each at most).
+      const std::vector<bool> shown = ShownControls();
+      for (size_t k = shown.size(); k-- > 0;)
+        if (shown[k] && (k >= hidden.size() || !hidden[k]) && t.controls.count(static_cast<int32_t>(k)) &&
+            ++deferred[static_cast<int32_t>(k)] <= 3)
+          again.insert(again.begin() + static_cast<std::ptrdiff_t>(i) + 1, static_cast<int32_t>(k));
       const size_t before = done.size();
       WalkWindows(done, togglers, t);
       walks += done.size() > before;
+      queueUsed();
     }
     if (HasFatalFailure()) break;
+    CloseWindows(t);
     FileNames(t);
     PlaneUses(t);
     WindowCloseAnsweredNo(t);
@@ -1133,15 +1190,22 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
                           Tarvelo::kWinTNG, Tarvelo::kWinSYNTH, Tarvelo::kWinSTB, Tarvelo::kWinPANEL,
                           Tarvelo::kWinBBGROUP, Tarvelo::kWinKBGROUP})
     EXPECT_GT(perWindow[w], 0) << "window " << w << " walked";
-  if (std::getenv("CLICK_TRACE")) {
-    const int32_t tools = Slot(Tarvelo::kUiTOOLS), db = Slot(Tarvelo::kUiDB);
-    for (int32_t id = 1; id < V::ControlTableCount(); ++id) {
-      const V::ControlRecord* c = C(id);
-      if (!c || !c->EventCallback || t.controls.count(id) || Within(id, tools) || Within(id, db)) continue;
-      if ((c->EventMask & (V::kEventPress | V::kEventClick | V::kEventDrag | V::kEventWheel)) == 0) continue;
-      std::printf("unused %d %s w%d shown %d disabled %d reach %d\n", id, Id(id).c_str(), WindowOf(id), OnScreen(id), V::IsDisabled(&c->State) ? 1 : 0, Reachable(id));
-    }
+  // Every control of every window that takes a press, a click, a drag or
+  // the wheel was used (the module boxes and ports by kind: those of the
+  // catalog are never shown, and boxes may lie over one another).
+  const int32_t tools = Slot(Tarvelo::kUiTOOLS), db = Slot(Tarvelo::kUiDB);
+  int32_t population = 0;
+  for (int32_t id = 1; id < V::ControlTableCount(); ++id) {
+    const V::ControlRecord* c = C(id);
+    if (!c || c->DeletePending || !c->EventCallback || Within(id, tools) || Within(id, db)) continue;
+    if ((c->EventMask & (V::kEventPress | V::kEventClick | V::kEventDrag | V::kEventWheel)) == 0) continue;
+    if (c->EventCallback == Tarvelo::Cb.OnModuleBoxMouse || c->EventCallback == Tarvelo::Cb.OnModulePortMouse)
+      continue;
+    ++population;
+    EXPECT_TRUE(t.controls.count(id)) << Id(id) << " in window " << WindowOf(id) << " never used";
   }
+  std::printf("%d controls of the windows outside the module page (boxes and ports aside)\n", population);
+  for (const char* kind : {"MOD", "MODIN", "MODOUT"}) EXPECT_TRUE(t.names.count(kind)) << kind;
   EXPECT_GT(t.texts, 0);
   EXPECT_GT(t.drops, 0);
   EXPECT_GT(t.made, 0) << "drops on the plane made modules";
