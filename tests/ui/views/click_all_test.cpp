@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -58,6 +59,7 @@
 #include "engine/catalog/catalog.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
+#include "engine/params.h"
 #include "platform/screen.h"
 #include "threaded_ui_fixture.h"
 #include "ui/build/callbacks.h"
@@ -491,6 +493,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
   struct WindowTally {
     std::map<int32_t, int32_t> controls;  // controls pressed, clicked, dragged or wheeled: their windows
     std::set<std::string> names;          // their ID texts
+    std::set<std::string> typedInto;      // the controls whose fields took the texts
     int32_t clicks = 0, drags = 0, drops = 0, wheels = 0, rows = 0, keys = 0, texts = 0,
             questions = 0, covered = 0, closes = 0, links = 0, made = 0;
   };
@@ -506,10 +509,20 @@ class ClickAll : public uithreads::ThreadedUiTest {
       if (IsQuit(id)) return id;
     return 0;
   }
+  // The video thread frees a deleted box's whole subtree between frames, and
+  // only the box says it goes: the table is read whole only while no purge
+  // is asked or may run (this thread alone asks for one).
+  static void Quiet() {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((V::PurgeRequest.load() == -1 || (V::VideoFrameSerial.load() & 1) != 0) &&
+           std::chrono::steady_clock::now() < giveUp)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
   // Every control of every window outside the module page a user can use
   // now, in table order: shown, enabled, on the screen, taking a press, a
   // click, a drag or the wheel. The dialog's buttons are its answers.
   static std::vector<int32_t> WindowControls() {
+    Quiet();
     const int32_t tools = Slot(Tarvelo::kUiTOOLS), db = Slot(Tarvelo::kUiDB);
     std::vector<int32_t> out;
     for (int32_t id = 1; id < V::ControlTableCount(); ++id) {
@@ -524,6 +537,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
   // Which controls are shown and enabled: a click that changes it opens or
   // closes a page (or offers what a selection offers).
   static std::vector<bool> ShownControls() {
+    Quiet();
     std::vector<bool> v(V::ControlTableCount());
     for (int32_t id = 0; id < V::ControlTableCount(); ++id)
       v[id] = C(id) && !C(id)->DeletePending && C(id)->Visible != 0 && !V::IsDisabled(&C(id)->State);
@@ -600,6 +614,14 @@ class ClickAll : public uithreads::ThreadedUiTest {
       Key(Tarvelo::kScanEnter, 13);
       RunLoop();
       ++t.texts;
+      t.typedInto.insert(Id(owner));
+      // A value field keeps a number whatever was typed.
+      if (C(owner) && C(owner)->EventCallback == Tarvelo::Cb.OnValueEdit && C(owner)->UserPointer) {
+        const auto* v = static_cast<const Tarvelo::ParamValue*>(C(owner)->UserPointer);
+        platform::MutexGuard guard(v->Lock);
+        EXPECT_TRUE(std::isfinite(v->Base.value)) << Id(owner) << " holds " << v->Base.value << " after \""
+                                                  << text.substr(0, 20) << "\"";
+      }
     }
   }
   // A question up is answered: Quit's with No, any other with what it asks
@@ -1195,6 +1217,7 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
   // catalog are never shown, and boxes may lie over one another).
   const int32_t tools = Slot(Tarvelo::kUiTOOLS), db = Slot(Tarvelo::kUiDB);
   int32_t population = 0;
+  Quiet();
   for (int32_t id = 1; id < V::ControlTableCount(); ++id) {
     const V::ControlRecord* c = C(id);
     if (!c || c->DeletePending || !c->EventCallback || Within(id, tools) || Within(id, db)) continue;
@@ -1204,7 +1227,10 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
     ++population;
     EXPECT_TRUE(t.controls.count(id)) << Id(id) << " in window " << WindowOf(id) << " never used";
   }
-  std::printf("%d controls of the windows outside the module page (boxes and ports aside)\n", population);
+  std::printf("%d controls of the windows outside the module page (boxes and ports aside); texts typed "
+              "into", population);
+  for (const std::string& name : t.typedInto) std::printf(" %s", name.c_str());
+  std::printf("\n");
   for (const char* kind : {"MOD", "MODIN", "MODOUT"}) EXPECT_TRUE(t.names.count(kind)) << kind;
   EXPECT_GT(t.texts, 0);
   EXPECT_GT(t.drops, 0);
