@@ -148,9 +148,10 @@ void DisableKeyEditors() {
   for (int32_t id : ids) SetEnabled(id, false);
 }
 
-// The two key fields show key k's ratios, each set under its own lock, which
-// the video thread's watch of the value fields reads them under. Not called
-// under the tuning lock: a field's hook takes that lock with its own held.
+// The two key fields show key k's ratios, each set under its lock (the build
+// gives both one), which the video thread's watch of the value fields reads
+// them under. Not called under the tuning lock: a field's hook takes that
+// lock with its own held.
 void ShowKeyRatios(int32_t k) {
   const float relative = TuningGetRatio(EditedTuning, k);
   const float absolute = TuningGetAbsoluteRatio(EditedTuning, k);

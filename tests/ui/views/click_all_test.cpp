@@ -511,10 +511,12 @@ class ClickAll : public uithreads::ThreadedUiTest {
   }
   // The video thread frees a deleted box's whole subtree between frames, and
   // only the box says it goes: the table is read whole only while no purge
-  // is asked or may run (this thread alone asks for one).
+  // is asked or may run (this thread alone asks for one; none runs without
+  // the video thread).
   static void Quiet() {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((V::PurgeRequest.load() == -1 || (V::VideoFrameSerial.load() & 1) != 0) &&
+    while (V::VideoRunFlag.load() == -1 &&
+           (V::PurgeRequest.load() == -1 || (V::VideoFrameSerial.load() & 1) != 0) &&
            std::chrono::steady_clock::now() < giveUp)
       std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
