@@ -510,15 +510,22 @@ class ClickAll : public uithreads::ThreadedUiTest {
     return 0;
   }
   // The video thread frees a deleted box's whole subtree between frames, and
-  // only the box says it goes: the table is read whole only while no purge
-  // is asked or may run (this thread alone asks for one; none runs without
-  // the video thread).
+  // only the box says it goes: after a purge was asked (this thread alone
+  // asks), the table is read whole only once the video thread took the
+  // request and ended the frame it purged in.
+  static void CountedPurge() {
+    ++g_purgesAsked;
+    V::PurgeRequest = -1;
+  }
   static void Quiet() {
+    if (g_purgesAsked == g_purgesSettled) return;
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (V::VideoRunFlag.load() == -1 &&
-           (V::PurgeRequest.load() == -1 || (V::VideoFrameSerial.load() & 1) != 0) &&
-           std::chrono::steady_clock::now() < giveUp)
+    auto running = [&] { return V::VideoRunFlag.load() == -1 && std::chrono::steady_clock::now() < giveUp; };
+    while (running() && V::PurgeRequest.load() == -1) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const uint64_t frame = V::VideoFrameSerial.load();
+    while (running() && (frame & 1) != 0 && V::VideoFrameSerial.load() == frame)
       std::this_thread::sleep_for(std::chrono::microseconds(200));
+    g_purgesSettled = g_purgesAsked;
   }
   // Every control of every window outside the module page a user can use
   // now, in table order: shown, enabled, on the screen, taking a press, a
@@ -1017,6 +1024,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
   static constexpr int32_t kWindowUses = 4000;  // bounds a walk that keeps finding controls
   static constexpr uint32_t kCloseTurn = 0x7F0001;
   static inline int32_t g_closeTurn = 0;  // one thread: interface
+  static inline int64_t g_purgesAsked = 0, g_purgesSettled = 0;  // one thread: interface
 
   fs::path home;
   std::string oldHome;
@@ -1127,6 +1135,7 @@ TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsA
     Show(Tarvelo::kWinPANEL, -1);
     for (const int32_t w : {Tarvelo::kWinABOUT, Tarvelo::kWinVS, Tarvelo::kWinAUDIO, Tarvelo::kWinTNG})
       Show(w, 0);
+    Tarvelo::BoxHooks.RaisePurge = CountedPurge;
     StartAudioThread();
     ASSERT_FALSE(HasFatalFailure());
     StartRenderAndVideo(false);
