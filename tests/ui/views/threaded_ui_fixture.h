@@ -191,7 +191,8 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
   // the stream at the device's pace and plays nothing: the interface's audio
   // commands (output power, Rec, the buffer length) reach it and its reports
   // come back to queue 0, where the playback reports hand the graph over.
-  // Before StartRenderAndVideo(false); StopThreads ends it.
+  // Before StartRenderAndVideo(false); StopThreads ends it after the video
+  // thread.
   void StartAudioThread() {
     // Read once, at the process's first OpenAL call.
     setenv("ALSOFT_DRIVERS", "null", 1);
@@ -248,8 +249,10 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
     });
   }
   void StopThreads() {
-    StopAudioThread();
+    // The video thread's meters take the audio lock, which the audio library's
+    // close destroys.
     V::StopVideoThread();
+    StopAudioThread();
     V::SetFrameWatch(Tarvelo::BeginCableFrame, Tarvelo::EndCableFrame);
     stopRender = true;
     if (render.joinable()) render.join();
