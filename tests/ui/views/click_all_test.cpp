@@ -65,6 +65,7 @@
 #include "ui/build/callbacks.h"
 #include "ui/build/frame.h"
 #include "ui/panels/dialog.h"
+#include "ui/panels/midi_mapping.h"
 #include "ui/views/list_views.h"
 #include "visuals/event_loop.h"
 
@@ -124,6 +125,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
     Tarvelo::SelectModule(nullptr, -1);
     Tarvelo::ClearSynth();
     Tarvelo::MidiDevices = Tarvelo::MidiDeviceHooks{};
+    Tarvelo::ResetMidiMappingStatics();  // the map and channel the MIDI page chose
     Tarvelo::WaveLibraryListsFree();
     QUARLE_BASICS::DirListFree(Tarvelo::BrowserListing);
     QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");

@@ -218,6 +218,8 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
       if (m.type == QUARLE_AUDIO::kAudioRecordStart)
         std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(m.word2)));
     QUARLE_AUDIO::CloseAudio();
+    QUARLE_AUDIO::AutoConnect = 0;
+    QUARLE_AUDIO::UseDefaultDevice = 0;
   }
 
   // The render playing whatever the synth output is and the video thread
