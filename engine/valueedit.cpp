@@ -24,11 +24,17 @@ int32_t LastUnitOf(int32_t family) {
 
 static int32_t ClampInt(int32_t x, int32_t lo, int32_t hi) { return x < lo ? lo : (x > hi ? hi : x); }
 
+// Stores only what it changes: a field's draw clamps under the field's lock
+// while a session save copies the unit and mode of the same record without it.
 void ParamValueClampFormat(ParamValue& v) {
-  int32_t last = LastUnitOf(v.UnitFamily);
-  v.Unit = ClampInt(v.Unit, 0, last);
-  v.SetUnit = ClampInt(v.SetUnit, 0, last);
-  v.DisplayMode = ClampInt(v.DisplayMode, 0, kDisplayModes - 1);
+  const int32_t last = LastUnitOf(v.UnitFamily);
+  auto clamp = [](int32_t& word, int32_t lo, int32_t hi) {
+    const int32_t clamped = ClampInt(word, lo, hi);
+    if (clamped != word) word = clamped;
+  };
+  clamp(v.Unit, 0, last);
+  clamp(v.SetUnit, 0, last);
+  clamp(v.DisplayMode, 0, kDisplayModes - 1);
 }
 
 static bool ConvertingFamily(int32_t family) { return family == kUnitTime || family == kUnitLevel; }

@@ -32,6 +32,11 @@ void MakeValueRecords() {
   ParamValueInit(ReferenceFrequencyValue);
   ParamValueInit(AbsoluteKeyValue);
   ParamValueInit(RelativeKeyValue);
+  // The two key fields show one key's ratio two ways, and a change through
+  // either converts the other: one lock covers both, so neither is taken
+  // inside the other (a lock each, taken in both orders, could deadlock).
+  platform::MutexDestroy(RelativeKeyValue.Lock);
+  RelativeKeyValue.Lock = AbsoluteKeyValue.Lock;
   g_valuesMade = true;
 }
 

@@ -150,9 +150,10 @@ void DisableKeyEditors() {
   for (int32_t id : ids) SetEnabled(id, false);
 }
 
-// The two key fields show key k's ratios, each set under its own lock, which
-// the video thread's watch of the value fields reads them under. Not called
-// under the tuning lock: a field's hook takes that lock with its own held.
+// The two key fields show key k's ratios, each set under its lock (the build
+// gives both one), which the video thread's watch of the value fields reads
+// them under. Not called under the tuning lock: a field's hook takes that
+// lock with its own held.
 void ShowKeyRatios(int32_t k) {
   const float relative = TuningGetRatio(EditedTuning, k);
   const float absolute = TuningGetAbsoluteRatio(EditedTuning, k);
@@ -718,10 +719,12 @@ int32_t OnReferenceFrequencyValue(float* value) {
 namespace {
 
 // One key ratio applied through `set`, kept by `get`; the other field then
-// shows the key's ratio of the other kind. Re-entered calls do nothing.
+// shows the key's ratio of the other kind. Re-entered calls do nothing. The
+// caller holds `self`'s lock; the other field's is taken only when it is
+// another (the build gives both one lock).
 int32_t KeyHook(float* value, int32_t& depth, void (*set)(Tuning&, int32_t, float),
-                float (*get)(const Tuning&, int32_t), ParamValue& other, int32_t otherSlot,
-                float (*otherGet)(const Tuning&, int32_t)) {
+                float (*get)(const Tuning&, int32_t), const ParamValue& self, ParamValue& other,
+                int32_t otherSlot, float (*otherGet)(const Tuning&, int32_t)) {
   if (++depth > 1) return 0;
   const int32_t k = SelectedKey();
   if (!value || k < 0) {
@@ -737,7 +740,7 @@ int32_t KeyHook(float* value, int32_t& depth, void (*set)(Tuning&, int32_t, floa
   }
   const V::ControlRecord* field = SlotCtl(otherSlot);
   if (field && field->UserPointer == &other) {
-    platform::MutexGuard g(other.Lock);
+    platform::MutexGuard g(other.Lock != self.Lock ? other.Lock : nullptr);
     ParamValueConvertUnit(other, shown, 0, 0);
   }
   depth = 0;
@@ -749,13 +752,13 @@ float AbsoluteOf(const Tuning& t, int32_t k) { return TuningGetAbsoluteRatio(t, 
 }  // namespace
 
 int32_t OnAbsoluteKeyValue(float* value) {
-  return KeyHook(value, AbsoluteHookDepth, TuningSetSecondValue, AbsoluteOf, RelativeKeyValue,
-                 kUiFAV_RK, TuningGetRatio);
+  return KeyHook(value, AbsoluteHookDepth, TuningSetSecondValue, AbsoluteOf, AbsoluteKeyValue,
+                 RelativeKeyValue, kUiFAV_RK, TuningGetRatio);
 }
 
 int32_t OnRelativeKeyValue(float* value) {
-  return KeyHook(value, RelativeHookDepth, TuningSetRatio, TuningGetRatio, AbsoluteKeyValue,
-                 kUiFAV_AK, AbsoluteOf);
+  return KeyHook(value, RelativeHookDepth, TuningSetRatio, TuningGetRatio, RelativeKeyValue,
+                 AbsoluteKeyValue, kUiFAV_AK, AbsoluteOf);
 }
 
 }  // namespace Tarvelo

@@ -23,18 +23,23 @@
 // playing and moved) and New, the others with the second clicks and the
 // module deleted; a pass ends with New and Load.
 //
+// The second test takes every other window the same way (see there), with
+// the program's own audio thread playing.
+//
 // Under ThreadSanitizer any word two of these threads touch without an owner
 // fails the run. Fixed seeds (the typed values); TARVELO_CLICK_ALL_TYPES sets
 // how many types a pass takes (all 43 by default) and
-// TARVELO_CLICK_ALL_SECONDS runs pass after pass for that long.
+// TARVELO_CLICK_ALL_SECONDS runs pass after pass for that long (both tests).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -47,16 +52,20 @@
 #include "app/state/modules.h"
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
+#include "audio/audio.h"
 #include "audio/wav.h"
 #include "basics/listings.h"
 #include "basics/program.h"
 #include "engine/catalog/catalog.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
+#include "engine/params.h"
+#include "platform/screen.h"
 #include "threaded_ui_fixture.h"
 #include "ui/build/callbacks.h"
 #include "ui/build/frame.h"
 #include "ui/panels/dialog.h"
+#include "ui/panels/midi_mapping.h"
 #include "ui/views/list_views.h"
 #include "visuals/event_loop.h"
 
@@ -112,10 +121,11 @@ class ClickAll : public uithreads::ThreadedUiTest {
   }
   void TearDown() override {
     if (midi.joinable()) StopMidi();
-    if (render.joinable()) StopThreads();
+    if (render.joinable() || audio) StopThreads();
     Tarvelo::SelectModule(nullptr, -1);
     Tarvelo::ClearSynth();
     Tarvelo::MidiDevices = Tarvelo::MidiDeviceHooks{};
+    Tarvelo::ResetMidiMappingStatics();  // the map and channel the MIDI page chose
     Tarvelo::WaveLibraryListsFree();
     QUARLE_BASICS::DirListFree(Tarvelo::BrowserListing);
     QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
@@ -128,25 +138,25 @@ class ClickAll : public uithreads::ThreadedUiTest {
   // The libraries the pages list hold an entry each: a sample of the synth,
   // a filter and a melody (a load keeps only what its file names).
   static void FillLibraries() {
-    auto wave = [](Tarvelo::WaveLibraryList& list, const char* file, int32_t frames) {
-      EXPECT_EQ(Tarvelo::WaveLibraryListReserve(list), 0);
-      Tarvelo::WaveLibraryEntry* e = Tarvelo::WaveLibraryEntryNew();
-      QUARLE_BASICS::DynZStringAssign(e->File, file);
-      QUARLE_AUDIO::SoundBufferSetFormat(&e->Sound, 1, 48000, 32);
-      e->Sound.frameCount = static_cast<uint32_t>(frames);
-      e->Sound.dataSize = static_cast<uint32_t>(frames * 4);
-      e->Sound.samples = static_cast<float*>(std::calloc(frames + 1, sizeof(float)));
-      for (int32_t i = 0; i < frames; ++i) e->Sound.samples[i] = 0.25f * ((i % 4) - 1.5f);
-      e->RateRatio = QUARLE_BASICS::Ratio{1, 1};
-      e->Pitch[0] = 440.0f;
-      e->LoadState = Tarvelo::kWaveDataHeld;
-      e->State.Store(Tarvelo::kWaveIdle);
-      e->ListIndex = list.header.count;
-      Tarvelo::WaveLibraryListCommit(list, e);
-    };
-    if (Tarvelo::SynthSamples.header.count < 1) wave(Tarvelo::SynthSamples, "take.wav", 480);
-    if (Tarvelo::FilterLibrary.header.count < 1) wave(Tarvelo::FilterLibrary, "FIR.wav", 16);
+    if (Tarvelo::SynthSamples.header.count < 1) AddWave(Tarvelo::SynthSamples, "take.wav", 480);
+    if (Tarvelo::FilterLibrary.header.count < 1) AddWave(Tarvelo::FilterLibrary, "FIR.wav", 16);
     if (Tarvelo::MelodyLibrary.header.count < 1) uithreads::ShortMelody();
+  }
+  static void AddWave(Tarvelo::WaveLibraryList& list, const char* file, int32_t frames, int32_t channels = 1) {
+    EXPECT_EQ(Tarvelo::WaveLibraryListReserve(list), 0);
+    Tarvelo::WaveLibraryEntry* e = Tarvelo::WaveLibraryEntryNew();
+    QUARLE_BASICS::DynZStringAssign(e->File, file);
+    QUARLE_AUDIO::SoundBufferSetFormat(&e->Sound, channels, 48000, 32);
+    e->Sound.frameCount = static_cast<uint32_t>(frames);
+    e->Sound.dataSize = static_cast<uint32_t>(frames * channels * 4);
+    e->Sound.samples = static_cast<float*>(std::calloc(frames * channels + 1, sizeof(float)));
+    for (int32_t i = 0; i < frames * channels; ++i) e->Sound.samples[i] = 0.25f * ((i % 4) - 1.5f);
+    e->RateRatio = QUARLE_BASICS::Ratio{1, 1};
+    e->Pitch[0] = 440.0f;
+    e->LoadState = Tarvelo::kWaveDataHeld;
+    e->State.Store(Tarvelo::kWaveIdle);
+    e->ListIndex = list.header.count;
+    Tarvelo::WaveLibraryListCommit(list, e);
   }
 
   // A thread that sends the bound controller, as a device sends it, until stopped.
@@ -479,6 +489,545 @@ class ClickAll : public uithreads::ThreadedUiTest {
     NextFrame();
   }
 
+  // --- Every window -----------------------------------------------------------
+
+  // What the walk of the windows used.
+  struct WindowTally {
+    std::map<int32_t, int32_t> controls;  // controls pressed, clicked, dragged or wheeled: their windows
+    std::set<std::string> names;          // their ID texts
+    std::set<std::string> typedInto;      // the controls whose fields took the texts
+    int32_t clicks = 0, drags = 0, drops = 0, wheels = 0, rows = 0, keys = 0, texts = 0,
+            questions = 0, covered = 0, closes = 0, links = 0, made = 0;
+  };
+
+  static int32_t WindowOf(int32_t id) {
+    for (int32_t w = 0; w < V::WindowSlotCount; ++w)
+      if (V::WindowList[w] > 0 && Within(id, V::WindowList[w])) return w;
+    return -1;
+  }
+  static bool IsQuit(int32_t id) { return C(id) && C(id)->EventCallback == Tarvelo::Cb.OnQuit; }
+  static int32_t QuitButton() {
+    for (int32_t id = 1; id < V::ControlTableCount(); ++id)
+      if (IsQuit(id)) return id;
+    return 0;
+  }
+  // The video thread frees a deleted box's whole subtree between frames, and
+  // only the box says it goes: after a purge was asked (this thread alone
+  // asks), the table is read whole only once the video thread took the
+  // request and ended the frame it purged in.
+  static void CountedPurge() {
+    ++g_purgesAsked;
+    V::PurgeRequest = -1;
+  }
+  static void Quiet() {
+    if (g_purgesAsked == g_purgesSettled) return;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto running = [&] { return V::VideoRunFlag.load() == -1 && std::chrono::steady_clock::now() < giveUp; };
+    while (running() && V::PurgeRequest.load() == -1) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const uint64_t frame = V::VideoFrameSerial.load();
+    while (running() && (frame & 1) != 0 && V::VideoFrameSerial.load() == frame)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    g_purgesSettled = g_purgesAsked;
+  }
+  // Every control of every window outside the module page a user can use
+  // now, in table order: shown, enabled, on the screen, taking a press, a
+  // click, a drag or the wheel. The dialog's buttons are its answers.
+  static std::vector<int32_t> WindowControls() {
+    Quiet();
+    const int32_t tools = Slot(Tarvelo::kUiTOOLS), db = Slot(Tarvelo::kUiDB);
+    std::vector<int32_t> out;
+    for (int32_t id = 1; id < V::ControlTableCount(); ++id) {
+      const V::ControlRecord* c = C(id);
+      if (!c || c->DeletePending || !c->EventCallback || V::IsDisabled(&c->State)) continue;
+      if ((c->EventMask & (V::kEventPress | V::kEventClick | V::kEventDrag | V::kEventWheel)) == 0) continue;
+      if (Within(id, tools) || Within(id, db)) continue;
+      if (Reachable(id)) out.push_back(id);
+    }
+    return out;
+  }
+  // Which controls are shown and enabled: a click that changes it opens or
+  // closes a page (or offers what a selection offers).
+  static std::vector<bool> ShownControls() {
+    Quiet();
+    std::vector<bool> v(V::ControlTableCount());
+    for (int32_t id = 0; id < V::ControlTableCount(); ++id)
+      v[id] = C(id) && !C(id)->DeletePending && C(id)->Visible != 0 && !V::IsDisabled(&C(id)->State);
+    return v;
+  }
+  // A place where a click reaches the control (the middle first); false when
+  // other controls cover all of it.
+  static bool HitPlace(int32_t id, int32_t& x, int32_t& y) {
+    const V::ControlRecord* c = C(id);
+    x = c->X + c->W / 2;
+    y = c->Y + c->H / 2;
+    if (x >= 0 && x < kW && y >= 0 && y < kH && V::ControlHitTest(x, y, 0) == id) return true;
+    for (int32_t dy = 1; dy < c->H; dy += std::max(c->H / 5, 2))
+      for (int32_t dx = 1; dx < c->W; dx += std::max(c->W / 7, 2)) {
+        x = c->X + dx;
+        y = c->Y + dy;
+        if (x >= 0 && x < kW && y >= 0 && y < kH && V::ControlHitTest(x, y, 0) == id) return true;
+      }
+    return false;
+  }
+  // A bare place of the plane.
+  static bool BarePlace(int32_t& x, int32_t& y) {
+    const int32_t plane = Plane();
+    const V::ControlRecord* p = C(plane);
+    for (y = p->Y + p->H / 2; y < p->Y + p->H - 10; y += 23)
+      for (x = p->X + p->W / 3; x < p->X + p->W - 10; x += 31)
+        if (x < kW && y < kH && V::ControlHitTest(x, y, 0) == plane) return true;
+    return false;
+  }
+  void Drag(int32_t x, int32_t y, int32_t toX, int32_t toY) {
+    MoveTo(x, y);
+    Button(platform::kWindowButtonPress);
+    for (int32_t step = 1; step <= 4; ++step) MoveTo(x + (toX - x) * step / 4, y + (toY - y) * step / 4);
+    Button(platform::kWindowButtonRelease);
+    RunLoop();
+  }
+
+  // What a user types where a value or a name is asked for, good and bad.
+  static const std::vector<std::string>& BadTexts() {
+    static const std::vector<std::string> texts = {
+        "abc", "", std::string(1000, '9'), "nan", "-inf", "1e999", "-7", std::string(300, 'n'),
+        "a\\b", "..\\..\\up", "a/b", "con:", "0.5"};
+    return texts;
+  }
+  void Type(const std::string& text) {
+    for (const char ch : text) {
+      static constexpr uint32_t kDigitScans[10] = {11, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+      const uint32_t scan = ch >= '0' && ch <= '9' ? kDigitScans[ch - '0'] : ch == '.' ? 52u : 0u;
+      Key(scan, static_cast<uint8_t>(ch));
+    }
+  }
+  // A field takes the keys typed (not the shortcuts' default target).
+  static bool Editing() { return V::ActiveEditField() > 0 && V::ActiveEditField() != V::DefaultKeyTarget; }
+  // Each of the texts typed into the field being edited and entered; the
+  // control that asked for it clicked again when the field closed.
+  void TypeTexts(int32_t owner, WindowTally& t) {
+    for (const std::string& text : BadTexts()) {
+      int32_t field = Editing() ? V::ActiveEditField() : 0;
+      if (field <= 0) {
+        if (!Reachable(owner) || V::IsDisabled(&C(owner)->State) || IsQuit(owner)) return;
+        int32_t x = 0, y = 0;
+        if (!HitPlace(owner, x, y)) return;
+        ClickAt(x, y, RunLoop);
+        ++t.clicks;
+        field = Editing() ? V::ActiveEditField() : 0;
+        if (field <= 0) {
+          AnswerNo(t);
+          return;
+        }
+      }
+      Key(Tarvelo::kScanEnd, 0);
+      for (size_t k = Text(field).size() + 1; k > 0; --k) Key(Tarvelo::kScanBackspace, 8);
+      Type(text);
+      Key(Tarvelo::kScanEnter, 13);
+      RunLoop();
+      ++t.texts;
+      t.typedInto.insert(Id(owner));
+      // A value field keeps a number whatever was typed.
+      if (C(owner) && C(owner)->EventCallback == Tarvelo::Cb.OnValueEdit && C(owner)->UserPointer) {
+        const auto* v = static_cast<const Tarvelo::ParamValue*>(C(owner)->UserPointer);
+        platform::MutexGuard guard(v->Lock);
+        EXPECT_TRUE(std::isfinite(v->Base.value)) << Id(owner) << " holds " << v->Base.value << " after \""
+                                                  << text.substr(0, 20) << "\"";
+      }
+    }
+  }
+  // A question up is answered: Quit's with No, any other with what it asks
+  // (a text typed when it has an edit line, else OK); Cancel when that left
+  // it open.
+  void AnswerNo(WindowTally& t) {
+    const int32_t db = Slot(Tarvelo::kUiDB);
+    if (!OnScreen(db)) return;
+    ++t.questions;
+    const int32_t cancel = db + 4, ok = db + 3;
+    const int32_t answer = IsQuit(Tarvelo::DialogOwner) || !Reachable(ok) ? cancel : ok;
+    if (answer == ok && OnScreen(db + 2) && V::ActiveEditField() == db + 2) {
+      TypeTexts(Tarvelo::DialogOwner, t);
+    } else if (Reachable(answer)) {
+      ClickAt(C(answer)->X + C(answer)->W / 2, C(answer)->Y + C(answer)->H / 2, RunLoop);
+    }
+    if (OnScreen(db) && Reachable(cancel))
+      ClickAt(C(cancel)->X + C(cancel)->W / 2, C(cancel)->Y + C(cancel)->H / 2, RunLoop);
+    EXPECT_FALSE(OnScreen(db) && IsQuit(Tarvelo::DialogOwner)) << "Quit's question left up";
+  }
+  // The output stream as the interface asks it and the audio thread answers:
+  // waits (within the hang bound) until the render plays or no longer does.
+  void AwaitPlayback(int64_t was) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto open = [] {
+      platform::MutexGuard guard(QUARLE_AUDIO::MT_AUDIO);
+      return QUARLE_AUDIO::PlaybackOpen == -1;
+    };
+    while (Tarvelo::PlaybackActive.load() == was && std::chrono::steady_clock::now() < giveUp && open()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      RunLoop();
+    }
+  }
+  void PowerOn() {
+    if (Tarvelo::PlaybackActive.load() != 0) return;
+    // The device the audio settings closed is opened again, as their Set does.
+    int32_t device = -1;
+    {
+      platform::MutexGuard guard(QUARLE_AUDIO::MT_AUDIO);
+      if (QUARLE_AUDIO::PlaybackOpen != -1)
+        for (int32_t i = 1; i < QUARLE_AUDIO::PlaybackDeviceCount && device < 0; ++i)
+          if (QUARLE_BASICS::DynZStringGet(QUARLE_AUDIO::PlaybackDeviceList[i]) == "No Output") device = i;
+    }
+    if (device > 0) {
+      QUARLE_BASICS::CommandMessage open{};
+      open.type = QUARLE_AUDIO::kAudioPlaybackDevice;
+      open.single1 = static_cast<float>(device);
+      QUARLE_BASICS::PostCommand(open, QUARLE_BASICS::AudioCommandQueue, -1);
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (bool opened = false; !opened && std::chrono::steady_clock::now() < giveUp;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        RunLoop();
+        platform::MutexGuard guard(QUARLE_AUDIO::MT_AUDIO);
+        opened = QUARLE_AUDIO::PlaybackOpen == -1;
+      }
+    }
+    const int32_t power = Slot(Tarvelo::kUiPlayMP);
+    int32_t x = 0, y = 0;
+    if (power <= 0 || !Reachable(power) || !HitPlace(power, x, y)) return;
+    ClickAt(x, y, RunLoop);
+    AwaitPlayback(0);
+  }
+  void ClickOnce(int32_t id, int32_t x, int32_t y, WindowTally& t) {
+    const int64_t playing = Tarvelo::PlaybackActive.load();
+    ClickAt(x, y, RunLoop);
+    ++t.clicks;
+    if (C(id) && C(id)->EventCallback == Tarvelo::Cb.OnAudioOutputPower) AwaitPlayback(playing);
+    if (Editing() && !OnScreen(Slot(Tarvelo::kUiDB))) TypeTexts(id, t);
+    AnswerNo(t);
+  }
+  // Each shown row clicked, the list scrolled by the wheel to its end; a
+  // list whose rows are dragged has its selected row dropped on the plane.
+  void WindowRows(int32_t list, WindowTally& t) {
+    std::set<int32_t> seen;
+    for (int32_t scroll = 0; scroll < kRowScrolls && Reachable(list); ++scroll) {
+      const V::ControlRecord* c = C(list);
+      const int32_t rows = std::max(c->Text.VisibleRows, 1);
+      const int32_t rowH = std::max(Tarvelo::ListRowHeightOf(c->Render), 1);
+      // Bottom up: a list's first row may lead back to the list before it.
+      for (int32_t r = rows - 1; r >= 0 && Reachable(list) && seen.size() < 48; --r) {
+        const int32_t item = C(list)->Text.FirstVisible + r;
+        const int32_t y = c->Y + V::BorderWidth + r * rowH + rowH / 2;
+        if (!seen.insert(item).second || V::ControlHitTest(c->X + c->W / 2, y, 0) != list) continue;
+        const std::vector<bool> before = ShownControls();
+        ClickOnce(list, c->X + c->W / 2, y, t);
+        ++t.rows;
+        // What the row's choice offers that nothing used yet, at once.
+        for (const int32_t id : WindowControls()) {
+          bool opens = false;
+          if (static_cast<size_t>(id) < before.size() && !before[id] && !t.controls.count(id) &&
+              !IsList(id) && Reachable(id))
+            UseAny(id, t, opens);
+        }
+      }
+      const int32_t first = C(list)->Text.FirstVisible;
+      MoveTo(c->X + c->W / 2, c->Y + c->H / 2);
+      Wheel(-rows);
+      RunLoop();
+      ++t.wheels;
+      if (!Reachable(list) || C(list)->Text.FirstVisible == first) break;
+    }
+    if (!Reachable(list)) return;
+    MoveTo(C(list)->X + C(list)->W / 2, C(list)->Y + C(list)->H / 2);
+    Wheel(64);
+    RunLoop();
+    // The first row chosen again (a click on a row past the items chose
+    // none): what a choice offers stays offered for the walk.
+    if (C(list)->Text.Selected < 0 && !seen.empty()) {
+      const V::ControlRecord* c = C(list);
+      const int32_t rowH = std::max(Tarvelo::ListRowHeightOf(c->Render), 1);
+      const int32_t y = c->Y + V::BorderWidth + rowH / 2;
+      if (V::ControlHitTest(c->X + c->W / 2, y, 0) == list) ClickOnce(list, c->X + c->W / 2, y, t);
+    }
+    int32_t x = 0, y = 0, toX = 0, toY = 0;
+    if (C(list)->Text.Selected >= 0 && BarePlace(toX, toY)) {
+      const V::ControlRecord* c = C(list);
+      const int32_t rowH = std::max(Tarvelo::ListRowHeightOf(c->Render), 1);
+      const int32_t row = C(list)->Text.Selected - C(list)->Text.FirstVisible;
+      if (row >= 0 && row < c->Text.VisibleRows) {
+        x = c->X + c->W / 2;
+        y = c->Y + V::BorderWidth + row * rowH + rowH / 2;
+        if (V::ControlHitTest(x, y, 0) == list) {
+          Drag(x, y, toX, toY);
+          ++t.drops;
+          AnswerNo(t);
+        }
+      }
+    }
+  }
+  // One control as its kind is used: a list row by row; a control taking
+  // drags clicked and dragged both ways; any other clicked twice (on and off
+  // again), with a question answered and bad text typed where it asks for
+  // text; the wheel turned both ways over one that takes it. False when
+  // other controls cover all of it now.
+  // `opens` tells whether its first click showed or hid a page.
+  bool UseAny(int32_t id, WindowTally& t, bool& opens) {
+    int32_t x = 0, y = 0;
+    opens = false;
+    if (!HitPlace(id, x, y)) return false;
+    const std::vector<bool> before = ShownControls();
+    t.controls[id] = WindowOf(id);
+    t.names.insert(Id(id));
+    const uint32_t mask = C(id)->EventMask;
+    if (IsList(id)) {
+      WindowRows(id, t);
+      opens = ShownControls() != before;
+      return true;
+    }
+    if (mask & V::kEventDrag) {
+      ClickOnce(id, x, y, t);
+      if (Reachable(id) && HitPlace(id, x, y)) {
+        Drag(x, y, x + 40, y + 12);
+        Drag(x + 40, y + 12, x - 10, y - 6);
+        t.drags += 2;
+        AnswerNo(t);
+      }
+    } else if (mask & (V::kEventPress | V::kEventClick)) {
+      ClickOnce(id, x, y, t);
+      // What it opened stays open for the walk; the walk of the pages
+      // clicks it again.
+      opens = ShownControls() != before;
+      if (!opens && Reachable(id) && !V::IsDisabled(&C(id)->State) && HitPlace(id, x, y)) ClickOnce(id, x, y, t);
+    }
+    if ((mask & V::kEventWheel) && Reachable(id) && HitPlace(id, x, y)) {
+      MoveTo(x, y);
+      Wheel(1);
+      Wheel(-2);
+      RunLoop();
+      t.wheels += 2;
+      AnswerNo(t);
+    }
+    return true;
+  }
+  // A window over the control (About, a settings window, the tuning
+  // window) closed by its tab, or the plane put back in place for a control
+  // of the plane; false when none covers it or none can be.
+  bool Uncover(int32_t id, WindowTally& t) {
+    const V::ControlRecord* c = C(id);
+    const int32_t over = WindowOf(V::ControlHitTest(c->X + c->W / 2, c->Y + c->H / 2, 0));
+    const int32_t reset = Slot(Tarvelo::kUiSTB_CP);
+    int32_t x = 0, y = 0;
+    if (over != Tarvelo::kWinSYNTH && WindowOf(id) == Tarvelo::kWinSYNTH && Reachable(reset) &&
+        HitPlace(reset, x, y)) {
+      ClickOnce(reset, x, y, t);
+      return true;
+    }
+    if (over != Tarvelo::kWinABOUT && over != Tarvelo::kWinVS && over != Tarvelo::kWinAUDIO &&
+        over != Tarvelo::kWinTNG)
+      return false;
+    for (int32_t tab = 1; tab < V::ControlTableCount(); ++tab) {
+      if (!C(tab) || C(tab)->EventCallback != Tarvelo::Cb.OnWindowTab || static_cast<int32_t>(C(tab)->Tag) != over) continue;
+      if (!Reachable(tab) || !HitPlace(tab, x, y)) return false;
+      ClickOnce(tab, x, y, t);
+      return !OnScreen(V::WindowList[over]);
+    }
+    return false;
+  }
+  // About, the settings windows and the tuning window closed by their tabs.
+  void CloseWindows(WindowTally& t) {
+    for (const int32_t w : {Tarvelo::kWinABOUT, Tarvelo::kWinVS, Tarvelo::kWinAUDIO, Tarvelo::kWinTNG})
+      for (int32_t tab = 1; OnScreen(V::WindowList[w]) && tab < V::ControlTableCount(); ++tab) {
+        int32_t x = 0, y = 0;
+        if (C(tab) && C(tab)->EventCallback == Tarvelo::Cb.OnWindowTab && static_cast<int32_t>(C(tab)->Tag) == w &&
+            Reachable(tab) && HitPlace(tab, x, y))
+          ClickOnce(tab, x, y, t);
+      }
+  }
+  // A synth to play and click on after a New or a load emptied it: a
+  // Keyboard and an Oscillator, which the walk links.
+  void Restock() {
+    if (Tarvelo::ModuleList.count >= 2) return;
+    Make(Tarvelo::kTypeKeyboard, 600 + 10 * Tarvelo::ModuleList.count, 480);
+    Make(Tarvelo::kTypeOscillator, 860, 500);
+    RunLoop();
+  }
+  // Uses every control not used yet until none is left that a click can
+  // reach; what opened or closed a page goes to `togglers`.
+  void WalkWindows(std::set<int32_t>& done, std::vector<int32_t>& togglers, WindowTally& t) {
+    std::set<int32_t> covered, uncovered;
+    for (int32_t uses = 0; uses < kWindowUses; ++uses) {
+      // A list before the other controls: a tab after it may hide it.
+      int32_t next = 0;
+      for (const int32_t id : WindowControls())
+        if (!done.count(id) && !covered.count(id) && (next == 0 || (IsList(id) && !IsList(next)))) {
+          next = id;
+          if (IsList(id)) break;
+        }
+      if (next == 0) break;
+      bool opens = false;
+      if (!UseAny(next, t, opens)) {
+        if (!uncovered.insert(next).second || !Uncover(next, t)) covered.insert(next);
+        continue;
+      }
+      done.insert(next);
+      if (opens) togglers.push_back(next);
+      if (HasFatalFailure()) return;
+      Restock();
+      PowerOn();
+      if (uses % 16 == 0) NextFrame();
+    }
+    t.covered += static_cast<int32_t>(covered.size());
+  }
+  // The window manager's close, answered No: the loop hands it to Quit as
+  // the program's window does, and the test's handler takes the close
+  // target back before the loop's next close.
+  static int32_t CloseThenEnd(QUARLE_BASICS::CommandMessage* m) {
+    if (m->type != kCloseTurn) return Tarvelo::HandleSystemMessage(m);
+    if (++g_closeTurn == 1) {
+      QUARLE_BASICS::PostCommand(*m, 0, 0);
+    } else {
+      V::CloseRequestTarget = 0;
+      platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    }
+    return 0;
+  }
+  void WindowCloseAnsweredNo(WindowTally& t) {
+    const int32_t quit = QuitButton();
+    ASSERT_GT(quit, 0);
+    g_closeTurn = 0;
+    V::SystemMessageHandler = CloseThenEnd;
+    V::CloseRequestTarget = quit;
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    QUARLE_BASICS::CommandMessage turn{};
+    turn.type = kCloseTurn;
+    QUARLE_BASICS::PostCommand(turn, 0, 0);
+    V::GuiMessageLoop();
+    V::SystemMessageHandler = Tarvelo::HandleSystemMessage;
+    V::CloseRequestTarget = 0;
+    RunLoop();
+    EXPECT_EQ(Tarvelo::DialogOwner, quit) << "the close asks";
+    ++t.closes;
+    AnswerNo(t);
+  }
+  // Every shortcut of the table, every other Ctrl key, Alt+M, Del and Esc,
+  // each question answered (Ctrl+X's with No).
+  void Shortcuts(WindowTally& t) {
+    std::vector<int32_t> codes;
+    for (int32_t code = 1; code < V::kKeyShortcutCount; ++code)
+      if (V::KeyShortcutTable[code] > 0 || code <= 26) codes.push_back(code);
+    codes.push_back(Tarvelo::kKeyEsc);
+    codes.push_back(Tarvelo::kKeyDel);
+    for (const int32_t code : codes) {
+      if (code < 256)
+        Key(0, static_cast<uint32_t>(code));
+      else
+        Key(static_cast<uint32_t>(code - 256), 0);
+      RunLoop();
+      ++t.keys;
+      if (Editing() && !OnScreen(Slot(Tarvelo::kUiDB))) {
+        Key(Tarvelo::kScanEnter, 13);
+        RunLoop();
+      }
+      AnswerNo(t);
+      PowerOn();
+    }
+  }
+  // The synth file renamed, copied and saved over from the file browser,
+  // every name typed: none with a path separator takes the file out of its
+  // folder.
+  void FileNames(WindowTally& t) {
+    for (const char* button : {"LIREN", "LICOPY", "LISAVE"}) {
+      TapOrFail("TABFIL");
+      if (Tarvelo::BrowseFolder(Tarvelo::SessionFolder, kSynthFile) < 0) {
+        ASSERT_EQ(Tarvelo::SaveSession(Tarvelo::SessionFolder, kSynthFile), 0);
+        ASSERT_GE(Tarvelo::BrowseFolder(Tarvelo::SessionFolder, kSynthFile), 0);
+      }
+      RunLoop();
+      const int32_t id = Find(button);
+      int32_t x = 0, y = 0;
+      ASSERT_TRUE(Reachable(id) && HitPlace(id, x, y)) << button;
+      ClickOnce(id, x, y, t);
+      t.controls[id] = WindowOf(id);
+    }
+    for (const auto& e : fs::recursive_directory_iterator(home / "SYNTHS"))
+      EXPECT_FALSE(e.is_directory()) << e.path() << " made by a name";
+    for (const char* name : {"up", "up.tarvelo", "b", "b.tarvelo"}) {
+      EXPECT_FALSE(fs::exists(home / name)) << name;
+      EXPECT_FALSE(fs::exists(home.parent_path() / name)) << name;
+    }
+  }
+  // The plane's own uses: links drawn port to port, an input's value
+  // dragged, a box dragged, the wheel over the plane.
+  void PlaneUses(WindowTally& t) {
+    ModuleRecord* kb = nullptr;
+    ModuleRecord* osc = nullptr;
+    for (int32_t i = 0; i < Tarvelo::ModuleList.count; ++i) {
+      ModuleRecord* m = Tarvelo::ModuleList.entries[i];
+      if (m->Type == Tarvelo::kTypeKeyboard && !kb) kb = m;
+      if (m->Type == Tarvelo::kTypeOscillator && !osc) osc = m;
+    }
+    if (!kb) kb = Make(Tarvelo::kTypeKeyboard, 600, 500);
+    if (!osc) osc = Make(Tarvelo::kTypeOscillator, 850, 520);
+    ASSERT_TRUE(kb && osc);
+    RunLoop();
+    auto click = [&](int32_t id) {
+      int32_t x = 0, y = 0;
+      if (id > 0 && Reachable(id) && HitPlace(id, x, y)) {
+        ClickOnce(id, x, y, t);
+        t.controls[id] = WindowOf(id);
+        t.names.insert(Id(id));
+      }
+    };
+    const std::vector<int32_t> inputs = Ports(osc);
+    for (size_t k = 0; k + 1 < inputs.size() && k < 4; ++k) {
+      click(Output(kb));
+      click(inputs[k]);
+      ++t.links;
+    }
+    click(Output(osc));
+    click(Slot(Tarvelo::kUiSOUT));
+    ++t.links;
+    int32_t x = 0, y = 0;
+    for (size_t k = 0; k + 1 < inputs.size() && k < 4; ++k)
+      if (Reachable(inputs[k]) && HitPlace(inputs[k], x, y)) {
+        Drag(x, y, x + 3, y - 30);
+        ++t.drags;
+        t.controls[inputs[k]] = WindowOf(inputs[k]);
+      }
+    if (Box(kb) && BoxPlace(kb, x, y)) {
+      Drag(x, y, x + 25, y + 15);
+      ++t.drags;
+    }
+    // A row of the catalog and one of the created modules dropped on the plane.
+    for (const char* tab : {"LIBT1", "LIBT2"}) {
+      int32_t tx = 0, ty = 0;
+      const int32_t id = Find(tab);
+      if (!Reachable(id) || !HitPlace(id, tx, ty)) continue;
+      ClickOnce(id, tx, ty, t);
+      const int32_t list = Slot(Tarvelo::kUiREFM) + (std::string(tab) == "LIBT2" ? 1 : 0);
+      if (!Reachable(list) || !BarePlace(x, y)) continue;
+      const V::ControlRecord* c = C(list);
+      const int32_t rowH = std::max(Tarvelo::ListRowHeightOf(c->Render), 1);
+      const int32_t count = Tarvelo::ModuleList.count;
+      Drag(c->X + c->W / 2, c->Y + V::BorderWidth + rowH / 2, x, y);
+      ++t.drops;
+      t.controls[list] = WindowOf(list);
+      t.made += Tarvelo::ModuleList.count > count;
+      AnswerNo(t);
+    }
+    if (BarePlace(x, y)) {
+      MoveTo(x, y);
+      Wheel(2);
+      Wheel(-2);
+      RunLoop();
+      t.wheels += 2;
+      Drag(x, y, x - 15, y + 10);
+    }
+    AnswerNo(t);
+  }
+
+  static constexpr int32_t kWindowUses = 4000;  // bounds a walk that keeps finding controls
+  static constexpr uint32_t kCloseTurn = 0x7F0001;
+  static inline int32_t g_closeTurn = 0;  // one thread: interface
+  static inline int64_t g_purgesAsked = 0, g_purgesSettled = 0;  // one thread: interface
+
   fs::path home;
   std::string oldHome;
   std::mt19937 rng;
@@ -549,6 +1098,163 @@ TEST_F(ClickAll, EveryControlOfEveryModulePageWhileItPlaysAControllerMovesItAndT
   EXPECT_GT(played, 0);
   EXPECT_GT(pasted, 0);
   EXPECT_GT(moves.load(), 0);
+  for (const V::PaintOutside& o : V::TakePaintOutside())
+    ADD_FAILURE() << Id(o.id) << " painted " << o.pixels << " px outside its area";
+}
+
+// Every control of every window but the module page (which the test above
+// takes), enumerated from the control table as it stands: the system bar,
+// the status bar, the plane with its boxes, ports and links, the browser's
+// pages, the keyboards and the octave board, the settings windows, the
+// tuning window and About; pages a click opened walked in turn. Each is used
+// as its kind is (rows clicked and scrolled, rows dropped on the plane,
+// drags, wheels, clicks on and off), every question answered (Quit's with
+// No), bad text typed into every field that asks for one; then the window
+// manager's close answered No, the window's focus and exposure events, and
+// every shortcut key. The program's own audio thread plays on OpenAL Soft's
+// null device meanwhile, so output power, Rec, the gain drags and the buffer
+// length reach it, while a controller moves and the video thread draws.
+TEST_F(ClickAll, EveryControlOfEveryWindowWhileTheAudioThreadPlaysWithShortcutsAndBadText) {
+  const int32_t seconds = EnvCount("TARVELO_CLICK_ALL_SECONDS", 0);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  uithreads::RunningProgram running;
+  WindowTally t;
+  int32_t passes = 0, walks = 0, played = 0;
+  for (int32_t pass = 0; pass == 0 || (seconds > 0 && std::chrono::steady_clock::now() < end); ++pass) {
+    const auto start = std::chrono::steady_clock::now();
+    rng.seed(static_cast<uint32_t>(pass + 1));
+    FillLibraries();
+    if (Tarvelo::SampleLibrary.header.count < 1) AddWave(Tarvelo::SampleLibrary, "library.wav", 960, 2);
+    // A Keyboard playing an Oscillator into the synth output, the windows
+    // as the program opens them.
+    Tarvelo::SelectModule(nullptr, -1);
+    Tarvelo::ClearSynth();
+    ModuleRecord* kb = Make(Tarvelo::kTypeKeyboard, 700, 300);
+    ModuleRecord* osc = Make(Tarvelo::kTypeOscillator, 900, 300);
+    ASSERT_TRUE(kb && osc);
+    Tarvelo::ModuleLinkInput(*osc, 0, kb, &Tarvelo::ModuleCatalog[osc->Type]);
+    Tarvelo::SynthOutputModule.store(osc);
+    Show(Tarvelo::kWinPANEL, -1);
+    for (const int32_t w : {Tarvelo::kWinABOUT, Tarvelo::kWinVS, Tarvelo::kWinAUDIO, Tarvelo::kWinTNG})
+      Show(w, 0);
+    Tarvelo::BoxHooks.RaisePurge = CountedPurge;
+    StartAudioThread();
+    ASSERT_FALSE(HasFatalFailure());
+    StartRenderAndVideo(false);
+    ASSERT_FALSE(HasFatalFailure());
+    StartMidi();
+    RunLoop();
+    PowerOn();
+    played += Tarvelo::PlaybackActive.load() != 0;
+    // The MIDI page lists the moving controller, bound to the Oscillator.
+    Tarvelo::SelectModule(osc, -1);
+    EXPECT_GE(Bind(osc), 0);
+
+    std::set<int32_t> done;
+    std::vector<int32_t> togglers;
+    WalkWindows(done, togglers, t);
+    ++walks;
+    // What a page that opens or closes hides or shows: each control that
+    // opened one clicked again, then every other that takes a click (those
+    // the walks after reach too), each followed by the walk of what it
+    // showed.
+    std::vector<int32_t> again = togglers;
+    std::set<int32_t> queued(again.begin(), again.end());
+    std::map<int32_t, int32_t> deferred;
+    auto queueUsed = [&] {
+      for (const auto& [id, w] : t.controls)
+        if (queued.insert(id).second) again.push_back(id);
+    };
+    queueUsed();
+    for (size_t i = 0; i < again.size() && !HasFatalFailure(); ++i) {
+      int32_t x = 0, y = 0;
+      const int32_t id = again[i];
+      if (!C(id) || C(id)->DeletePending || IsList(id) || TakesDrags(id) ||
+          (C(id)->EventMask & (V::kEventPress | V::kEventClick)) == 0)
+        continue;
+      // One hidden or covered now comes again after the others, twice at most.
+      if (!Reachable(id) || V::IsDisabled(&C(id)->State) || !HitPlace(id, x, y)) {
+        if (Reachable(id)) Uncover(id, t);
+        if (++deferred[id] <= 2) again.push_back(id);
+        continue;
+      }
+      const std::vector<bool> hidden = ShownControls();
+      ClickOnce(id, x, y, t);
+      // The tabs of a page it showed come next (once more each at most).
+      const std::vector<bool> shown = ShownControls();
+      for (size_t k = shown.size(); k-- > 0;)
+        if (shown[k] && (k >= hidden.size() || !hidden[k]) && t.controls.count(static_cast<int32_t>(k)) &&
+            ++deferred[static_cast<int32_t>(k)] <= 3)
+          again.insert(again.begin() + static_cast<std::ptrdiff_t>(i) + 1, static_cast<int32_t>(k));
+      const size_t before = done.size();
+      WalkWindows(done, togglers, t);
+      walks += done.size() > before;
+      queueUsed();
+    }
+    if (HasFatalFailure()) break;
+    CloseWindows(t);
+    FileNames(t);
+    PlaneUses(t);
+    WindowCloseAnsweredNo(t);
+    for (const platform::WindowEventKind kind :
+         {platform::kWindowFocusLost, platform::kWindowPointerLeave, platform::kWindowPointerEnter,
+          platform::kWindowFocusGained})
+      platform::WindowEventInject(platform::PlainEvent(kind));
+    platform::ScreenNoteExposed();  // as after the window manager resized the window
+    RunLoop();
+    NextFrame();
+    Shortcuts(t);
+    StopMidi();
+    StopThreads();
+    ++passes;
+    std::printf("pass %d: %.1f s\n", pass,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (HasFatalFailure()) break;
+  }
+
+  std::map<int32_t, int32_t> perWindow;
+  for (const auto& [id, w] : t.controls) ++perWindow[w];
+  std::printf("%d passes, %d walks: %zu controls in %zu windows (", passes, walks, t.controls.size(),
+              perWindow.size());
+  for (const auto& [w, n] : perWindow) std::printf(" %d:%d", w, n);
+  std::printf(" ), %d clicks, %d list rows, %d drags, %d drops (%d made), %d wheels, %d keys, %d texts typed, "
+              "%d questions, %d links, %d closes, %d covered, %lld controller moves\n",
+              t.clicks, t.rows, t.drags, t.drops, t.made, t.wheels, t.keys, t.texts, t.questions, t.links,
+              t.closes, t.covered, static_cast<long long>(moves.load()));
+  for (const int32_t w : {Tarvelo::kWinSYSBAR, Tarvelo::kWinABOUT, Tarvelo::kWinVS, Tarvelo::kWinAUDIO,
+                          Tarvelo::kWinTNG, Tarvelo::kWinSYNTH, Tarvelo::kWinSTB, Tarvelo::kWinPANEL,
+                          Tarvelo::kWinBBGROUP, Tarvelo::kWinKBGROUP})
+    EXPECT_GT(perWindow[w], 0) << "window " << w << " walked";
+  // Every control of every window that takes a press, a click, a drag or
+  // the wheel was used (the module boxes and ports by kind: those of the
+  // catalog are never shown, and boxes may lie over one another).
+  const int32_t tools = Slot(Tarvelo::kUiTOOLS), db = Slot(Tarvelo::kUiDB);
+  int32_t population = 0;
+  Quiet();
+  for (int32_t id = 1; id < V::ControlTableCount(); ++id) {
+    const V::ControlRecord* c = C(id);
+    if (!c || c->DeletePending || !c->EventCallback || Within(id, tools) || Within(id, db)) continue;
+    if ((c->EventMask & (V::kEventPress | V::kEventClick | V::kEventDrag | V::kEventWheel)) == 0) continue;
+    if (c->EventCallback == Tarvelo::Cb.OnModuleBoxMouse || c->EventCallback == Tarvelo::Cb.OnModulePortMouse)
+      continue;
+    ++population;
+    EXPECT_TRUE(t.controls.count(id)) << Id(id) << " in window " << WindowOf(id) << " never used";
+  }
+  std::printf("%d controls of the windows outside the module page (boxes and ports aside); texts typed "
+              "into", population);
+  for (const std::string& name : t.typedInto) std::printf(" %s", name.c_str());
+  std::printf("\n");
+  for (const char* kind : {"MOD", "MODIN", "MODOUT"}) EXPECT_TRUE(t.names.count(kind)) << kind;
+  EXPECT_GT(t.texts, 0);
+  EXPECT_GT(t.drops, 0);
+  EXPECT_GT(t.made, 0) << "drops on the plane made modules";
+  EXPECT_GT(t.keys, 0);
+  EXPECT_EQ(played, passes) << "the audio thread played";
+  // Rec reached the audio thread: its take is a file.
+  int32_t takes = 0;
+  for (const auto& e : fs::directory_iterator(home / "AUDIO"))
+    takes += e.path().extension() == ".wav";
+  EXPECT_GT(takes, 0) << "Rec recorded";
   for (const V::PaintOutside& o : V::TakePaintOutside())
     ADD_FAILURE() << Id(o.id) << " painted " << o.pixels << " px outside its area";
 }

@@ -19,6 +19,7 @@
 #include "app/state/ui_hooks.h"
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
+#include "audio/thread.h"
 #include "engine/command.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
@@ -119,7 +120,7 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
     V::SystemMessageHandler = Tarvelo::HandleSystemMessage;
   }
   void TearDown() override {
-    if (render.joinable()) StopThreads();
+    if (render.joinable() || audio) StopThreads();
     platform::WindowEventsClear();
     V::SystemMessageHandler = V::DefaultSystemMessageHandler;
     V::SetGuiClock(nullptr);
@@ -127,15 +128,17 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
     PartialFrameTest::TearDown();
   }
 
-  // The loop over what was injected, then over what its handlers posted. The
-  // audio thread's commands are dropped, a recording's name block with them.
+  // The loop over what was injected, then over what its handlers posted.
+  // Without an audio thread (StartAudioThread) its commands are dropped, a
+  // recording's name block with them.
   static void RunLoop() {
     for (int32_t pass = 0; pass < 8; ++pass) {
       platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
       V::GuiMessageLoop();
-      for (const QUARLE_BASICS::CommandMessage& m : Drain(QUARLE_BASICS::AudioCommandQueue))
-        if (m.type == QUARLE_AUDIO::kAudioRecordStart)
-          std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(m.word2)));
+      if (!g_audioThread)
+        for (const QUARLE_BASICS::CommandMessage& m : Drain(QUARLE_BASICS::AudioCommandQueue))
+          if (m.type == QUARLE_AUDIO::kAudioRecordStart)
+            std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(m.word2)));
       if (QUARLE_BASICS::CommandQueuePending(0) == 0) break;
     }
   }
@@ -184,15 +187,58 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
     V::UpdateControl(V::WindowList[window], 0);
   }
 
+  // The program's own audio thread on OpenAL Soft's null device, which takes
+  // the stream at the device's pace and plays nothing: the interface's audio
+  // commands (output power, Rec, the buffer length) reach it and its reports
+  // come back to queue 0, where the playback reports hand the graph over.
+  // Before StartRenderAndVideo(false); StopThreads ends it after the video
+  // thread.
+  void StartAudioThread() {
+    // Read once, at the process's first OpenAL call.
+    setenv("ALSOFT_DRIVERS", "null", 1);
+    QUARLE_AUDIO::AutoConnect = -1;
+    QUARLE_AUDIO::UseDefaultDevice = -1;
+    ASSERT_EQ(QUARLE_AUDIO::init(Tarvelo::RenderAudio, nullptr, 48), 0);
+    QUARLE_AUDIO::PlaybackHandOver.store(true);
+    g_audioThread = true;
+    ASSERT_EQ(QUARLE_AUDIO::StartAudioThread(audio, 48000, 10), 0);
+  }
+  void StopAudioThread() {
+    if (!audio) return;
+    QUARLE_BASICS::CommandMessage quitAudio{};
+    quitAudio.type = QUARLE_AUDIO::kAudioQuit;
+    QUARLE_BASICS::PostCommand(quitAudio, QUARLE_BASICS::AudioCommandQueue, -1);
+    QUARLE_AUDIO::WaitAudioThread(audio);
+    g_audioThread = false;
+    QUARLE_AUDIO::PlaybackHandOver.store(false);
+    Tarvelo::PlaybackActive = 0;
+    Tarvelo::CaptureActive = 0;
+    RunLoop();
+    for (const QUARLE_BASICS::CommandMessage& m : Drain(QUARLE_BASICS::AudioCommandQueue))
+      if (m.type == QUARLE_AUDIO::kAudioRecordStart)
+        std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(m.word2)));
+    QUARLE_AUDIO::CloseAudio();
+    QUARLE_AUDIO::AutoConnect = 0;
+    QUARLE_AUDIO::UseDefaultDevice = 0;
+  }
+
   // The render playing whatever the synth output is and the video thread
-  // drawing (the links are the caller's, made before).
-  void StartRenderAndVideo() {
+  // drawing (the links are the caller's, made before); only the video thread
+  // when `withRender` is false (the audio thread renders).
+  void StartRenderAndVideo(bool withRender = true) {
     // The locks the program makes at its start and these tests do not.
     for (platform::Mutex*& m : Tarvelo::MT_TUNINGS)
       if (!m) ownLocks.push_back(&(m = platform::MutexCreate()));
     if (!QUARLE_AUDIO::MT_AUDIO) ownLocks.push_back(&(QUARLE_AUDIO::MT_AUDIO = platform::MutexCreate()));
     if (!Tarvelo::MT_MIDIMAPS) ownLocks.push_back(&(Tarvelo::MT_MIDIMAPS = platform::MutexCreate()));
     Tarvelo::UpdateProcessingOrder(0);
+    if (withRender) StartRender();
+    V::SetFrameWatch(CountingFrameBegin, Tarvelo::EndCableFrame);
+    V::InterfaceReady = -1;
+    ASSERT_EQ(V::StartVideoThread(0), 0);
+    ASSERT_TRUE(NextFrame());
+  }
+  void StartRender() {
     Tarvelo::PlaybackActive = -1;
     stopRender = false;
     render = std::thread([this] {
@@ -203,13 +249,12 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });
-    V::SetFrameWatch(CountingFrameBegin, Tarvelo::EndCableFrame);
-    V::InterfaceReady = -1;
-    ASSERT_EQ(V::StartVideoThread(0), 0);
-    ASSERT_TRUE(NextFrame());
   }
   void StopThreads() {
+    // The video thread's meters take the audio lock, which the audio library's
+    // close destroys.
     V::StopVideoThread();
+    StopAudioThread();
     V::SetFrameWatch(Tarvelo::BeginCableFrame, Tarvelo::EndCableFrame);
     stopRender = true;
     if (render.joinable()) render.join();
@@ -237,6 +282,8 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
   std::vector<platform::Mutex**> ownLocks;
   std::atomic<bool> stopRender{false};
   std::thread render;
+  std::thread* audio = nullptr;
+  static inline bool g_audioThread = false;  // one thread: interface, the test's
 
   int32_t quit = 0;
   int32_t px = 0, py = 0, wheel = 0;
