@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "audio/audio.h"
 #include "basics/messages.h"
@@ -451,29 +452,33 @@ void PostBeginTake(ModuleRecord* m, WaveLibraryEntry* wave) {
   BeginTakeNow(m, wave);
 }
 
-static void EndTakes(ModuleRecord* m, bool samplesOnly) {
-  bool posted = false;
+static bool EndTakes(ModuleRecord* m, bool samplesOnly) {
+  std::vector<ModuleRecord*> posted;
   const auto end = [&](ModuleRecord* r) {
     if (r == nullptr || r->ModuleSwitches[kSwitchRecord].Load() == 0 || (samplesOnly && r->Type != kTypeSample))
       return;
     PostFinishTake(r);
-    posted = true;
+    posted.push_back(r);
   };
   if (m != nullptr) {
     end(m);
   } else {
     for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) end(ModuleList.entries[i]);
   }
-  if (!posted) return;
-  WaitEngineCommandSlot();
+  if (posted.empty()) return true;
+  // A stream that stopped leaves the stops to this thread.
+  SettleEngineCommands();
   // A take that held nothing was handed back to this thread to leave its
   // list; what runs next (a session save) must not find it there.
   TakeFinishedRecordings();
+  for (const ModuleRecord* r : posted)
+    if (EngineCommandReferences(r)) return false;
+  return true;
 }
 
-void EndRecordings(ModuleRecord* m) { EndTakes(m, false); }
+bool EndRecordings(ModuleRecord* m) { return EndTakes(m, false); }
 
-void EndSampleTakes() { EndTakes(nullptr, true); }
+bool EndSampleTakes() { return EndTakes(nullptr, true); }
 
 void PostRewind(ModuleRecord* m) {
   if (m == nullptr) return;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "app/documents/wave_convert.h"
+#include "basics/errors.h"
 #include "engine/command.h"
 #include "engine/dsp/mixer.h"
 #include "engine/globals.h"
@@ -663,15 +664,16 @@ TEST_F(SynthRoundTripTest, ASaveOrLoadTheRenderNeverPausesForKeepsTheFileAndTheT
   // A load meanwhile makes none of the synth's modules (each is copied from
   // its template, which a frame may be writing) and leaves the templates as
   // they were, rather than rewrite them under a frame that reads them; it
-  // says so once. The file is then no longer the session: a session save
-  // would write the synth it could not make over it.
+  // says why once and fails, as a load that could not read its file does.
+  // The file is then no longer the session: a session save would write the
+  // synth it could not make over it.
   ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.75f);
   Save("templates.tarvelo");
   const std::vector<unsigned char> templates = ReadBytes(Os("SYNTHS/templates.tarvelo"));
   ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.25f);
   const int32_t modules = ModuleList.count;
   const int32_t loaded = stuck([&] { return LoadSynth(Home("SYNTHS"), "templates.tarvelo"); });
-  EXPECT_EQ(loaded, 0);
+  EXPECT_EQ(loaded, -QUARLE_BASICS::kErrUnknown);
   EXPECT_EQ(CountReports("Waiting for audio thread."), 1);
   EXPECT_EQ(ModuleList.count, 0) << "of " << modules;
   EXPECT_EQ(ModuleCatalog[kTypeOscillator].Params[0].Value.Load(), 0.25f);
