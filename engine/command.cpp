@@ -431,16 +431,20 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
   RequestGraphRebuild(0, 0, nullptr);
 }
 
+static void QueueFinishTake(ModuleRecord* m) {
+  QueuedCommand c{};
+  c.Kind = kCommandFinishTake;
+  c.Module = m;
+  PostOrQueue(c);
+}
+
 void PostFinishTake(ModuleRecord* m) {
   if (m == nullptr) return;
   // The finish resets the module's voices and sets its parameters, which the
   // render writes as well while it plays: a controller move reaches a module
   // that no frame plays too. So while playing the render finishes every take.
   if (PlaybackActive.load() != 0 && WaitEngineCommandSlot() == 1) {
-    QueuedCommand c{};
-    c.Kind = kCommandFinishTake;
-    c.Module = m;
-    PostOrQueue(c);
+    QueueFinishTake(m);
     return;
   }
   FinishTakeNow(m);
@@ -454,18 +458,26 @@ void PostBeginTake(ModuleRecord* m, WaveLibraryEntry* wave) {
 
 static bool EndTakes(ModuleRecord* m, bool samplesOnly) {
   std::vector<ModuleRecord*> posted;
-  const auto end = [&](ModuleRecord* r) {
-    if (r == nullptr || r->ModuleSwitches[kSwitchRecord].Load() == 0 || (samplesOnly && r->Type != kTypeSample))
-      return;
-    PostFinishTake(r);
-    posted.push_back(r);
+  const auto take = [&](ModuleRecord* r) {
+    if (r != nullptr && r->ModuleSwitches[kSwitchRecord].Load() != 0 && (!samplesOnly || r->Type == kTypeSample))
+      posted.push_back(r);
   };
   if (m != nullptr) {
-    end(m);
+    take(m);
   } else {
-    for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) end(ModuleList.entries[i]);
+    for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) take(ModuleList.entries[i]);
   }
   if (posted.empty()) return true;
+  // As PostFinishTake, with one wait for the mailbox: the stops queue behind
+  // one another, so a render that does not answer costs one wait, not one
+  // per take.
+  const bool playing = PlaybackActive.load() != 0 && WaitEngineCommandSlot() == 1;
+  for (ModuleRecord* r : posted) {
+    if (playing)
+      QueueFinishTake(r);
+    else
+      FinishTakeNow(r);
+  }
   // A stream that stopped leaves the stops to this thread.
   SettleEngineCommands();
   // A take that held nothing was handed back to this thread to leave its

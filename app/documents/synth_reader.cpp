@@ -375,9 +375,12 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   // does not end) would end them later in entries the lists below free, and
   // run whatever else waits for it on them: the load refuses before it
   // changes anything. The stops stay asked for.
-  const bool ended = EndRecordings();
-  SettleEngineCommands();
-  if (!ended || EngineCommandPending()) {
+  bool answered = EndRecordings();
+  if (answered) {
+    SettleEngineCommands();
+    answered = !EngineCommandPending();
+  }
+  if (!answered) {
     platform::FileClose(number);
     Report(WaitingForAudioText(), kLevelWarning);
     return kRenderUnanswered;
