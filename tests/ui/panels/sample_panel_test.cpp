@@ -320,7 +320,12 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
           EXPECT_EQ(copy->SampleData, nullptr);
         }
         Reports.clear();
+        // What goes waits for the render (served here) to take the stops:
+        // a wait that ran out on a busy machine would leave the take running
+        // (and a load refuses then).
+        CommandSlotWait = ModuleLiveWait = 30.0;
         path.remove(m);
+        CommandSlotWait = ModuleLiveWait = 0.02;
         stop = true;
         audio.join();
         PlaybackActive = 0;
