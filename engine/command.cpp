@@ -400,6 +400,21 @@ void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output)
   }
 }
 
+bool DisconnectOutput() {
+  ModuleRecord* const previous = SynthOutputModule.load();
+  RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
+  SettleEngineCommands();
+  if (!EngineCommandPending()) return true;
+  // The rebuild still posted reads the output put back; one more behind it
+  // covers a render that took the first just before the output came back.
+  // Queued, not waited for: the render did not answer.
+  SynthOutputModule.store(previous);
+  QueuedCommand c{};
+  c.Kind = kCommandRebuild;
+  PostOrQueue(c);
+  return false;
+}
+
 // While playing, a module is the render's to change when it is in the order,
 // when a command still pending (a link, a rebuild) may bring it there, and
 // when it feeds another module (a live module reads one left out of the order

@@ -127,6 +127,11 @@ bool WaitForRender(Done&& done, double limit) {
 
 // Posters.
 void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output);
+// Takes the synth's output away and waits for the render to rebuild the
+// order without it (a load, before the old synth goes). false when the render
+// did not take it within the wait: the output is put back, and the rebuilds
+// still pending find it there (nothing changed).
+bool DisconnectOutput();
 void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument);
 void RequestTuningApply();
 // Links (or, with the port's current source, unlinks) an input port.

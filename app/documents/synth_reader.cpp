@@ -57,7 +57,8 @@ namespace {
 
 constexpr int32_t kTypeConvolutiveFilter = 17;
 // A load the render did not answer: -18, as a save that got no frame hold.
-constexpr int32_t kRenderUnanswered = -kErrUnknown;
+constexpr int32_t kRenderUnanswered = kSynthRenderUnanswered;
+static_assert(kRenderUnanswered == -kErrUnknown);
 // Paths are far shorter; a longer text only says the file is damaged.
 constexpr int64_t kLongestText = 32768;
 // Smallest stored size of one sample or filter reference (an i32 and two
@@ -380,17 +381,18 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
     SettleEngineCommands();
     answered = !EngineCommandPending();
   }
+  // Then the old synth's output goes: the engine renders nothing of it once
+  // the render rebuilt its order without it. Only then may the keyboard
+  // states below be replaced and repaired in place (the keyboard modules read
+  // them without a lock) and the old modules and entries freed; a render that
+  // does not take it (stuck inside a frame) may still be playing them: the
+  // load refuses, with the output back.
+  if (answered) answered = DisconnectOutput();
   if (!answered) {
     platform::FileClose(number);
     Report(WaitingForAudioText(), kLevelWarning);
     return kRenderUnanswered;
   }
-  // From here on the old synth gives way. The engine renders nothing of it
-  // once the posted rebuild ran: only then may the keyboard states below be
-  // replaced and repaired in place (the keyboard modules read them without a
-  // lock).
-  RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
-  WaitEngineCommandSlot();
 
   bool tuningLoaded = false;
   const std::string tuningFolder = LocateFile(img.TuningFolder, img.TuningFile, "\\TUNINGS");
