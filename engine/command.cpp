@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "audio/audio.h"
 #include "basics/messages.h"
@@ -409,6 +410,21 @@ void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output)
   }
 }
 
+bool DisconnectOutput() {
+  ModuleRecord* const previous = SynthOutputModule.load();
+  RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
+  SettleEngineCommands();
+  if (!EngineCommandPending()) return true;
+  // The rebuild still posted reads the output put back; one more behind it
+  // covers a render that took the first just before the output came back.
+  // Queued, not waited for: the render did not answer.
+  SynthOutputModule.store(previous);
+  QueuedCommand c{};
+  c.Kind = kCommandRebuild;
+  PostOrQueue(c);
+  return false;
+}
+
 // While playing, a module is the render's to change when it is in the order,
 // when a command still pending (a link, a rebuild) may bring it there, and
 // when it feeds another module (a live module reads one left out of the order
@@ -440,16 +456,20 @@ void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgume
   RequestGraphRebuild(0, 0, nullptr);
 }
 
+static void QueueFinishTake(ModuleRecord* m) {
+  QueuedCommand c{};
+  c.Kind = kCommandFinishTake;
+  c.Module = m;
+  PostOrQueue(c);
+}
+
 void PostFinishTake(ModuleRecord* m) {
   if (m == nullptr) return;
   // The finish resets the module's voices and sets its parameters, which the
   // render writes as well while it plays: a controller move reaches a module
   // that no frame plays too. So while playing the render finishes every take.
   if (PlaybackActive.load() != 0 && WaitEngineCommandSlot() == 1) {
-    QueuedCommand c{};
-    c.Kind = kCommandFinishTake;
-    c.Module = m;
-    PostOrQueue(c);
+    QueueFinishTake(m);
     return;
   }
   FinishTakeNow(m);
@@ -461,29 +481,41 @@ void PostBeginTake(ModuleRecord* m, WaveLibraryEntry* wave) {
   BeginTakeNow(m, wave);
 }
 
-static void EndTakes(ModuleRecord* m, bool samplesOnly) {
-  bool posted = false;
-  const auto end = [&](ModuleRecord* r) {
-    if (r == nullptr || r->ModuleSwitches[kSwitchRecord].Load() == 0 || (samplesOnly && r->Type != kTypeSample))
-      return;
-    PostFinishTake(r);
-    posted = true;
+static bool EndTakes(ModuleRecord* m, bool samplesOnly) {
+  std::vector<ModuleRecord*> posted;
+  const auto take = [&](ModuleRecord* r) {
+    if (r != nullptr && r->ModuleSwitches[kSwitchRecord].Load() != 0 && (!samplesOnly || r->Type == kTypeSample))
+      posted.push_back(r);
   };
   if (m != nullptr) {
-    end(m);
+    take(m);
   } else {
-    for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) end(ModuleList.entries[i]);
+    for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i) take(ModuleList.entries[i]);
   }
-  if (!posted) return;
-  WaitEngineCommandSlot();
+  if (posted.empty()) return true;
+  // As PostFinishTake, with one wait for the mailbox: the stops queue behind
+  // one another, so a render that does not answer costs one wait, not one
+  // per take.
+  const bool playing = PlaybackActive.load() != 0 && WaitEngineCommandSlot() == 1;
+  for (ModuleRecord* r : posted) {
+    if (playing)
+      QueueFinishTake(r);
+    else
+      FinishTakeNow(r);
+  }
+  // A stream that stopped leaves the stops to this thread.
+  SettleEngineCommands();
   // A take that held nothing was handed back to this thread to leave its
   // list; what runs next (a session save) must not find it there.
   TakeFinishedRecordings();
+  for (const ModuleRecord* r : posted)
+    if (EngineCommandReferences(r)) return false;
+  return true;
 }
 
-void EndRecordings(ModuleRecord* m) { EndTakes(m, false); }
+bool EndRecordings(ModuleRecord* m) { return EndTakes(m, false); }
 
-void EndSampleTakes() { EndTakes(nullptr, true); }
+bool EndSampleTakes() { return EndTakes(nullptr, true); }
 
 void PostRewind(ModuleRecord* m) {
   if (m == nullptr) return;

@@ -129,6 +129,11 @@ bool WaitForRender(Done&& done, double limit) {
 
 // Posters.
 void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output);
+// Takes the synth's output away and waits for the render to rebuild the
+// order without it (a load, before the old synth goes). false when the render
+// did not take it within the wait: the output is put back, and the rebuilds
+// still pending find it there (nothing changed).
+bool DisconnectOutput();
 void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument);
 void RequestTuningApply();
 // Links (or, with the port's current source, unlinks) an input port.
@@ -147,12 +152,14 @@ void PostBeginTake(ModuleRecord* m, WaveLibraryEntry* wave);
 // Ends every recording of the module list (or of m alone) with what it holds
 // and waits until the render took the stops: a module that goes away, or is
 // reset, takes no busy entry with it, and a take that held nothing has left
-// its list on return (interface thread).
-void EndRecordings(ModuleRecord* m = nullptr);
+// its list on return (interface thread). false when the render did not take
+// every stop within the wait: those takes still run, their entries busy, and
+// end when it takes them.
+bool EndRecordings(ModuleRecord* m = nullptr);
 // The same for the Sample takes alone, as the output going off does: the
 // render alone writes them and serves their stop. A melody recording pauses
 // with the output instead.
-void EndSampleTakes();
+bool EndSampleTakes();
 // The module page's clicks on words the render writes as well, taken whole
 // at the next frame boundary where the render may reach the module (at once
 // where nothing renders it), so a frame sees all of a click or none of it.

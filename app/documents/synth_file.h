@@ -87,7 +87,12 @@ void SynthLoadEntryFree(SynthLoadEntry& e);
 // 0; -19 for an empty name; the negated open error; -21 when memory runs
 // out; -28 when the file is 52,999 bytes or shorter, is no synth file of
 // version 1.0 or 1.1, does not hold what its counts announce, or holds a live
-// module of a type this system does not have.
+// module of a type this system does not have; kSynthRenderUnanswered (-18)
+// when the audio thread did not answer (reported): either it did not take the
+// stops of running takes, a command waiting for it or the old synth's output
+// going, and nothing changed, or it did not pause for the modules to be made,
+// and the modules made so far stand under no session name.
+constexpr int32_t kSynthRenderUnanswered = -18;
 int32_t LoadSynth(const std::string& folder, const std::string& name);
 
 // The list index of the library entry a module plays, as stored in its file

@@ -56,6 +56,9 @@ void SynthLoadEntryFree(SynthLoadEntry& e) {
 namespace {
 
 constexpr int32_t kTypeConvolutiveFilter = 17;
+// A load the render did not answer: -18, as a save that got no frame hold.
+constexpr int32_t kRenderUnanswered = kSynthRenderUnanswered;
+static_assert(kRenderUnanswered == -kErrUnknown);
 // Paths are far shorter; a longer text only says the file is damaged.
 constexpr int64_t kLongestText = 32768;
 // Smallest stored size of one sample or filter reference (an i32 and two
@@ -368,18 +371,32 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
     return rc;
   }
 
-  // The whole file was read and holds a synth this system can build: from
-  // here on the old synth gives way. The engine renders nothing of it once the
-  // posted rebuild ran: only then may the keyboard states below be replaced
-  // and repaired in place (the keyboard modules read them without a lock).
-  RequestGraphRebuild(~uint64_t{0}, 0, nullptr);
-  WaitEngineCommandSlot();
-  // Takes still running end here with what they hold, so that the save of
-  // unsaved entries below writes them (the lists are emptied after it). No
-  // frame plays the old synth now, but a bound controller still moves its
-  // modules on the render, and a finish resets voices and sets parameters:
-  // the render ends them, as a Stop press does.
-  EndRecordings();
+  // The whole file was read and holds a synth this system can build. Takes
+  // still running end first with what they hold, so that the save of unsaved
+  // entries below writes them (the lists are emptied after it); a finish
+  // resets voices and sets parameters, which a bound controller moves on the
+  // render too: the render ends them, as a Stop press does. A render that
+  // does not answer (a device that stopped asking for data, a frame that
+  // does not end) would end them later in entries the lists below free, and
+  // run whatever else waits for it on them: the load refuses before it
+  // changes anything. The stops stay asked for.
+  bool answered = EndRecordings();
+  if (answered) {
+    SettleEngineCommands();
+    answered = !EngineCommandPending();
+  }
+  // Then the old synth's output goes: the engine renders nothing of it once
+  // the render rebuilt its order without it. Only then may the keyboard
+  // states below be replaced and repaired in place (the keyboard modules read
+  // them without a lock) and the old modules and entries freed; a render that
+  // does not take it (stuck inside a frame) may still be playing them: the
+  // load refuses, with the output back.
+  if (answered) answered = DisconnectOutput();
+  if (!answered) {
+    platform::FileClose(number);
+    Report(WaitingForAudioText(), kLevelWarning);
+    return kRenderUnanswered;
+  }
 
   bool tuningLoaded = false;
   const std::string tuningFolder = LocateFile(img.TuningFolder, img.TuningFile, "\\TUNINGS");
@@ -545,7 +562,8 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
 
   ClearHistory();
   CablesDirty.store(-1);
-  return 0;
+  // What stands is half the file: a failed load, whose caller says so.
+  return unheld ? kRenderUnanswered : 0;
 }
 
 }  // namespace Tarvelo

@@ -670,6 +670,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   int32_t list = 0, index = -1;
   if (!ItemToActOn(list, index, LangText(230, "No visible list from which to load."), LangText(231, "No selected item to load."))) return 0;
   int32_t code = 0;
+  std::string reason;  // the error box's, when not the code's text
   if (list == Refm() || list == Libm()) {
     if (list == Refm() || index < ModuleList.count) CreateFromList(list, index);
   } else if (list == Files()) {
@@ -704,6 +705,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     } else if (ext == "TARVELO") {
       if (Settings.AutoSave != 0) ReportSaveSessionFailure(SaveSession(SessionFolder, SessionFile));
       code = LoadSynth(folder, name);
+      if (code == kSynthRenderUnanswered) reason = WaitingForAudioText();
     } else if (ext == "MEL") {
       code = LoadMelody(folder, name);
     } else {
@@ -731,7 +733,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       }
     }
   }
-  if (code < 0) Error(LangText(236, "Loading error: ") + ErrorText(code));
+  if (code < 0) Error(LangText(236, "Loading error: ") + (reason.empty() ? ErrorText(code) : reason));
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,9 +182,13 @@ class SynthFileTest : public SynthDocumentTest {
   // callback plays block after block (the audio thread's stand-in), resting
   // restMs between two as a stream waits for its device, and a MIDI device
   // (unless left out) plays notes and moves controller 7 on channel 1 through
-  // the MIDI thread, over and over, until the set ends.
+  // the MIDI thread, over and over, until the set ends. Stall() makes it a
+  // device that stops asking for data (playback stays on, nothing renders)
+  // until Resume().
   struct LiveSet {
     std::atomic<bool> stop{false};
+    std::atomic<bool> stalled{false};
+    std::mutex rendering;  // held around each render call
     std::atomic<int64_t> blocks{0};
     bool madeLocks = false;
     bool device = true;
@@ -200,8 +205,13 @@ class SynthFileTest : public SynthDocumentTest {
         std::vector<float> block(96 * restMs);
         float* stream = block.data();
         while (!stop.load()) {
-          RenderAudio(&stream, 0, static_cast<int32_t>(block.size()));
-          blocks.fetch_add(1);
+          {
+            std::lock_guard<std::mutex> guard(rendering);
+            if (!stalled.load()) {
+              RenderAudio(&stream, 0, static_cast<int32_t>(block.size()));
+              blocks.fetch_add(1);
+            }
+          }
           platform::SleepMs(restMs);
         }
       });
@@ -219,12 +229,19 @@ class SynthFileTest : public SynthDocumentTest {
         }
       });
     }
+    // On return no render call runs, and none starts until Resume.
+    void Stall() {
+      stalled = true;
+      std::lock_guard<std::mutex> guard(rendering);
+    }
+    void Resume() { stalled = false; }
     // Until the render has played n more blocks.
     void Blocks(int64_t n) const {
       const int64_t until = blocks.load() + n;
       while (blocks.load() < until) platform::SleepMs(1);
     }
     ~LiveSet() {
+      Resume();
       Blocks(3);
       stop = true;
       audio.join();
@@ -1083,6 +1100,79 @@ TEST_F(SynthFileTest, LoadsWhileABoundSequencerRecordsAndItsControllerMoves) {
   EXPECT_EQ(bound, kLoads);
   EXPECT_EQ(recording, kLoads);
   EXPECT_EQ(CountReports("The audio engine did not"), 0);
+}
+
+// The audio thread stops rendering (a device that no longer asks for data)
+// while a Sample, a Sequencer and a Melody Generator record, and another
+// synth is loaded. The render never takes the stops the load asks for, so
+// the load refuses before it changes anything, and says why: the synth, its
+// lists and the busy entries the takes write stay. Once the render comes
+// back it ends the takes as asked, and a load then goes through and writes
+// what they recorded.
+TEST_F(SynthFileTest, ALoadTheStalledRenderDoesNotAnswerLeavesTheSynthAndItsTakes) {
+  BuildSynth();
+  ModuleRecord* gen = Add(kTypeMelodyGenerator);
+  Save("other.tarvelo");
+  // Pointers compared only: what a load freed is never read here.
+  auto listed = [](const WaveLibraryList& list, const WaveLibraryEntry* e) {
+    for (int32_t i = 0; i < list.header.count; ++i)
+      if (list.entries[i] == e) return true;
+    return false;
+  };
+  WaveLibraryEntry* sound = nullptr;
+  {
+    LiveSet set(false);
+    ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "live.wav", 1.0f, 1, 48000), 0);
+    sound = SynthSamples.entries[SynthSamples.header.count - 1];
+    AssignWaveToModule(smp_, sound, ~uint64_t{0});
+    WaveLibraryEntry* melody = TakeEntry(Home("MELODIES"), "seq.mel");
+    AssignWaveToModule(seq_, melody, ~uint64_t{0});
+    WaveLibraryEntry* generated = TakeEntry(Home("MELODIES"), "gen.mel");
+    PostBeginTake(gen, generated);
+    WaitEngineCommandSlot();
+    set.Blocks(3);
+    const struct {
+      ModuleRecord* module;
+      WaveLibraryEntry* entry;
+      const WaveLibraryList& list;
+    } takes[] = {{smp_, sound, SynthSamples}, {seq_, melody, MelodyLibrary}, {gen, generated, MelodyLibrary}};
+    for (const auto& t : takes) ASSERT_NE(t.module->ModuleSwitches[kSwitchRecord].Load(), 0) << t.module->Type;
+
+    set.Stall();
+    const Snapshot before = Take();
+    const double slot = CommandSlotWait, live = ModuleLiveWait, hold = FrameHoldWait;
+    CommandSlotWait = ModuleLiveWait = FrameHoldWait = 0.05;
+    Reports().clear();
+    const int32_t rc = LoadSynth(Home("SYNTHS"), "other.tarvelo");
+    CommandSlotWait = slot;
+    ModuleLiveWait = live;
+    FrameHoldWait = hold;
+    EXPECT_EQ(rc, -QUARLE_BASICS::kErrUnknown);
+    EXPECT_EQ(CountReports("Waiting for audio thread."), 1);
+    ExpectUnchanged(before);
+    for (const auto& t : takes) {
+      ASSERT_TRUE(listed(t.list, t.entry)) << t.module->Type;
+      EXPECT_EQ(t.module->SampleEntry.Load(), t.entry) << t.module->Type;
+      EXPECT_EQ(t.entry->State.Load(), kWaveCreating) << t.module->Type;
+      EXPECT_NE(t.module->ModuleSwitches[kSwitchRecord].Load(), 0) << t.module->Type;
+    }
+
+    // Back: the stops asked for run first.
+    set.Resume();
+    const auto start = std::chrono::steady_clock::now();
+    auto recording = [&] {
+      int32_t n = 0;
+      for (const auto& t : takes) n += t.module->ModuleSwitches[kSwitchRecord].Load() != 0 ? 1 : 0;
+      return n;
+    };
+    while (recording() > 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) set.Blocks(1);
+    EXPECT_EQ(recording(), 0);
+  }
+  ASSERT_TRUE(listed(SynthSamples, sound));
+  EXPECT_EQ(sound->State.Load(), kWaveIdle);
+  EXPECT_GT(sound->Sound.frameCount, 0u);
+  EXPECT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+  EXPECT_TRUE(fs::exists(Os("AUDIO/RECORDED/live.wav")));
 }
 
 // New lets every key go and saves at once. While playing, the release is a

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "app/documents/wave_convert.h"
+#include "basics/errors.h"
 #include "engine/command.h"
 #include "engine/dsp/mixer.h"
 #include "engine/globals.h"
@@ -633,22 +634,40 @@ TEST_F(SynthRoundTripTest, ASaveOutlastingTheRendersWaitHoldsOneFrame) {
 
 // A render that never stops at a frame boundary (stuck inside a frame): the
 // save asks again, then gives up and says so, and the file saved before
-// stays as it was rather than taking a copy the render may be writing; a
-// load keeps the templates.
+// stays as it was rather than taking a copy the render may be writing. A
+// load stuck from its start changes nothing; one whose render stops
+// answering once the old synth is gone keeps the templates.
 TEST_F(SynthRoundTripTest, ASaveOrLoadTheRenderNeverPausesForKeepsTheFileAndTheTemplates) {
   rp::Rng rng(3);
   BuildAround(kTypeOscillator, rng);
   Save("kept.tarvelo");
   const std::vector<unsigned char> before = ReadBytes(Os("SYNTHS/kept.tarvelo"));
   rp::AddOfType(patch_, kTypeOscillator);
-  // What f returns with the render stuck inside a frame.
-  auto stuck = [&](const std::function<int32_t()>& f) {
+  // What f returns with the render stuck inside a frame; untilCleared: it
+  // still takes commands at its frame boundaries (long waits for them: a busy
+  // machine) until the synth's modules are gone and it took every command,
+  // then it is stuck. No frame hold is asked before that.
+  auto stuck = [&](const std::function<int32_t()>& f, bool untilCleared = false) {
     const double hold = FrameHoldWait, slot = CommandSlotWait, live = ModuleLiveWait;
     FrameHoldWait = CommandSlotWait = ModuleLiveWait = 0.01;
+    if (untilCleared) CommandSlotWait = ModuleLiveWait = 30.0;
     PlaybackActive = -1;
     RenderBusy = 1;
     Reports().clear();
+    std::atomic<bool> done{false};
+    std::thread render;
+    if (untilCleared) {
+      render = std::thread([&] {
+        while (!done.load() &&
+               (std::atomic_ref<int32_t>(ModuleList.count).load() > 0 || EngineCommandPending())) {
+          if (EngineCommandPending() && FrameHoldWanted.load() == 0) ExecuteEngineCommand();
+          platform::SleepMs(1);
+        }
+      });
+    }
     const int32_t rc = f();
+    done = true;
+    if (render.joinable()) render.join();
     RenderBusy = 0;
     PlaybackActive = 0;
     FrameHoldWait = hold;
@@ -660,18 +679,45 @@ TEST_F(SynthRoundTripTest, ASaveOrLoadTheRenderNeverPausesForKeepsTheFileAndTheT
   EXPECT_EQ(CountReports("Could not save kept.tarvelo: Waiting for audio thread."), 1);
   EXPECT_TRUE(ReadBytes(Os("SYNTHS/kept.tarvelo")) == before);
 
-  // A load meanwhile makes none of the synth's modules (each is copied from
-  // its template, which a frame may be writing) and leaves the templates as
-  // they were, rather than rewrite them under a frame that reads them; it
-  // says so once. The file is then no longer the session: a session save
-  // would write the synth it could not make over it.
   ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.75f);
   Save("templates.tarvelo");
   const std::vector<unsigned char> templates = ReadBytes(Os("SYNTHS/templates.tarvelo"));
   ModuleCatalog[kTypeOscillator].Params[0].Value.Store(0.25f);
   const int32_t modules = ModuleList.count;
-  const int32_t loaded = stuck([&] { return LoadSynth(Home("SYNTHS"), "templates.tarvelo"); });
-  EXPECT_EQ(loaded, 0);
+  const auto load = [&] { return LoadSynth(Home("SYNTHS"), "templates.tarvelo"); };
+
+  // Stuck from the start of the load, inside a frame that plays the synth's
+  // sample: the load cannot take the output away, so it refuses, says why
+  // once and frees nothing; the frame still reads its sample as it ends.
+  WaveLibraryEntry* const played = SynthSamples.entries[0];
+  const float* const data = played->Sound.samples;
+  const uint32_t count = played->Sound.dataSize / sizeof(float);
+  ASSERT_TRUE(data != nullptr && count > 0);
+  ModuleRecord* const output = SynthOutputModule.load();
+  const std::string session = SessionFile;
+  EXPECT_EQ(stuck(load), -QUARLE_BASICS::kErrUnknown);
+  float sum = 0.0f;
+  for (uint32_t i = 0; i < count; ++i) sum += data[i];  // the stuck frame ends
+  EXPECT_FALSE(std::isnan(sum));
+  EXPECT_EQ(CountReports("Waiting for audio thread."), 1);
+  EXPECT_EQ(ModuleList.count, modules);
+  EXPECT_EQ(SynthOutputModule.load(), output);
+  EXPECT_TRUE(Listed(SynthSamples, played));
+  EXPECT_EQ(SessionFile, session);
+  EXPECT_EQ(ModuleCatalog[kTypeOscillator].Params[0].Value.Load(), 0.25f);
+  SettleEngineCommands();  // what the load left asked for runs: the output stays
+  EXPECT_FALSE(EngineCommandPending());
+  EXPECT_EQ(SynthOutputModule.load(), output);
+
+  // A render that stops answering once the old synth is gone: the load makes
+  // none of the synth's modules (each is copied from its template, which a
+  // frame may be writing) and leaves the templates as they were, rather than
+  // rewrite them under a frame that reads them; it says why once and fails,
+  // as a load that could not read its file does. The file is then no longer
+  // the session: a session save would write the synth it could not make over
+  // it.
+  const int32_t loaded = stuck(load, true);
+  EXPECT_EQ(loaded, -QUARLE_BASICS::kErrUnknown);
   EXPECT_EQ(CountReports("Waiting for audio thread."), 1);
   EXPECT_EQ(ModuleList.count, 0) << "of " << modules;
   EXPECT_EQ(ModuleCatalog[kTypeOscillator].Params[0].Value.Load(), 0.25f);

@@ -506,6 +506,21 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
   Click(OnListLoad, load);
   EXPECT_TRUE(HasReport("Loading error: Incompatible file content", 2));
   EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "Session.tarvelo"));
+  // A synth the render (stuck inside a frame) does not let go: the box says why.
+  Settings.AutoSave = 0;
+  fs::copy_file(Home() / "SYNTHS" / "Session.tarvelo", Home() / "good.tarvelo");
+  Browse("good.tarvelo");
+  const double slot = CommandSlotWait, hold = FrameHoldWait;
+  CommandSlotWait = FrameHoldWait = 0.01;
+  PlaybackActive = -1;
+  RenderBusy = 1;
+  Click(OnListLoad, load);
+  RenderBusy = 0;
+  PlaybackActive = 0;
+  CommandSlotWait = slot;
+  FrameHoldWait = hold;
+  SettleEngineCommands();
+  EXPECT_TRUE(HasReport("Loading error: Waiting for audio thread.", 2));
   // A library sample goes into memory and the Sample master shows.
   ShowOnly(kUiLIB_SAMPLES);
   C(Slot(kUiSAM_LIBRARY))->Text.Selected = 0;

@@ -318,8 +318,9 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
           EXPECT_EQ(copy->SampleData, nullptr);
         }
         Reports.clear();
-        // The waits for the render bound only a hang while a thread serves it:
-        // on a core or two it may take its turn only after a short one ran out.
+        // What goes waits for the render (served here) to take the stops:
+        // a wait that ran out on a busy machine would leave the take running
+        // (and a load refuses then).
         CommandSlotWait = ModuleLiveWait = 30.0;
         path.remove(m);
         CommandSlotWait = ModuleLiveWait = 0.02;
