@@ -67,7 +67,8 @@ extern double KeyboardPendingWait;
 int32_t SaveSession(const std::string& folder, const std::string& name);
 // Writes every sample, filter and melody of the synth that has no file yet, as
 // a save does (failures reported, entries still being recorded left alone).
-void SaveUnsavedLibraryEntries();
+// 0, or the first write's error: an entry it names still has no file.
+int32_t SaveUnsavedLibraryEntries();
 
 // One sample, filter or melody reference of a synth file being read.
 // one thread: interface, made and freed by the load

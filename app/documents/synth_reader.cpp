@@ -391,8 +391,19 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   // them without a lock) and the old modules and entries freed; a render that
   // does not take it (stuck inside a frame) may still be playing them: the
   // load refuses, with the output back.
-  if (answered) answered = DisconnectOutput();
   if (!answered) {
+    platform::FileClose(number);
+    Report(WaitingForAudioText(), kLevelWarning);
+    return kRenderUnanswered;
+  }
+  // Recorded samples and melodies never saved would go with the old lists:
+  // they are written now, and one that cannot be (a full disk) keeps the load
+  // from freeing it. The write's failure was reported; nothing has changed.
+  if (const int32_t unsaved = SaveUnsavedLibraryEntries(); unsaved != 0) {
+    platform::FileClose(number);
+    return unsaved;
+  }
+  if (!DisconnectOutput()) {
     platform::FileClose(number);
     Report(WaitingForAudioText(), kLevelWarning);
     return kRenderUnanswered;
@@ -455,8 +466,6 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   SettleEngineCommands();
   DocRedrawModuleList();
 
-  // Recorded samples and melodies never saved would go with the old lists.
-  SaveUnsavedLibraryEntries();
   EmptyList(SynthSamples);
   EmptyList(FilterLibrary);
   EmptyList(MelodyLibrary);

@@ -64,17 +64,19 @@ bool FileVanished(const WaveLibraryEntry& e) {
 // then joins the sample library. An entry still being recorded (busy) is left
 // unsaved and as busy as it is: the first save after its recording ended
 // writes it whole.
-void SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
-  if (e == nullptr || e->State.Load(std::memory_order_acquire) != kWaveIdle) return;
-  if (e->Saved != 0 && !FileVanished(*e)) return;
+// 0 when the entry has its file (written now or before), else the write's error.
+int32_t SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
+  if (e == nullptr || e->State.Load(std::memory_order_acquire) != kWaveIdle) return 0;
+  if (e->Saved != 0 && !FileVanished(*e)) return 0;
   const int32_t rc = kind == kSavedMelody ? SaveMelody(e) : SaveWaveRecord(e);
   if (rc != 0) {
     ReportUnsaved(failTemplate, *e, rc);
-    return;
+    return rc;
   }
   const std::string folder = DynZStringGet(e->Folder);
   const std::string file = DynZStringGet(e->File);
   if (kind == kSavedSample && FindLoadedWave(folder, file, 0) < 0) ConvertAndLoadWave(folder, file);
+  return 0;
 }
 
 // Samples and filters: unsaved entries first, then each reference.
@@ -189,18 +191,21 @@ bool ListHasHoles() {
 
 }  // namespace
 
-void SaveUnsavedLibraryEntries() {
+int32_t SaveUnsavedLibraryEntries() {
   const std::string failTemplate = LangText(181, "Could not save {$}: ");
   // one thread: value
   const struct {
     WaveLibraryList* list;
     SavedKind kind;
   } lists[] = {{&SynthSamples, kSavedSample}, {&FilterLibrary, kSavedFilter}, {&MelodyLibrary, kSavedMelody}};
+  int32_t first = 0;
   for (const auto& l : lists) {
     platform::MutexGuard guard(l.list->header.lock);
     for (int32_t i = 0; i < l.list->header.count && l.list->entries != nullptr; ++i)
-      SaveIfUnsaved(l.list->entries[i], l.kind, failTemplate);
+      if (const int32_t rc = SaveIfUnsaved(l.list->entries[i], l.kind, failTemplate); rc != 0 && first == 0)
+        first = rc;
   }
+  return first;
 }
 
 int32_t SynthEntryListIndex(const ModuleRecord& m) {

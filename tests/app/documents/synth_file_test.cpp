@@ -790,6 +790,27 @@ TEST_F(SynthFileTest, LoadingAnotherSynthWritesUnsavedRecordingsFirst) {
   EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
 }
 
+// A take the load cannot write (the disk refuses it) keeps the load from
+// emptying the lists: the load fails with the write's error and the synth,
+// its lists and the take stay; once the disk takes writes the load goes on.
+TEST_F(SynthFileTest, ALoadWhoseUnsavedTakeCannotBeWrittenChangesNothing) {
+  BuildSynth();
+  Save("other.tarvelo");
+  WaveLibraryEntry* mel = RecordingMelody(Home("MELODIES"), "late.mel");
+  mel->State.Store(kWaveIdle);
+  const int32_t modules = ModuleList.count;
+  const int32_t melodies = MelodyLibrary.header.count;
+  DocumentFailWritesAfter(0);
+  EXPECT_NE(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+  DocumentFailWritesAfter(-1);
+  EXPECT_EQ(ModuleList.count, modules);
+  ASSERT_EQ(MelodyLibrary.header.count, melodies);
+  EXPECT_EQ(MelodyLibrary.entries[melodies - 1], mel);
+  EXPECT_FALSE(fs::exists(Os("MELODIES/late.mel")));
+  ASSERT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+  EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
+}
+
 // A Sample module still recording when another synth is loaded: the
 // recording ends with the frames it holds and is written before the old
 // synth's lists are emptied, and so does a melody recording; one that got no
