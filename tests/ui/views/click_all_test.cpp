@@ -92,18 +92,11 @@ struct Tally {
 class ClickAll : public uithreads::ThreadedUiTest {
  protected:
   void SetUp() override {
-    home = fs::temp_directory_path() / ("tarvelo_click_all_" + std::to_string(::getpid()));
-    fs::remove_all(home);
-    for (const char* sub : {"SYNTHS", "AUDIO/CONVERTED", "MELODIES", "TUNINGS", "FILTERS"})
-      fs::create_directories(home / sub);
-    if (const char* h = std::getenv("HOME")) oldHome = h;
-    setenv("HOME", home.c_str(), 1);
+    MakeHome("tarvelo_click_all");
     ThreadedUiTest::SetUp();
     if (HasFatalFailure()) return;
-    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(home.string()));
-    ASSERT_EQ(Tarvelo::WaveLibraryListsCreate(), 0);
-    Tarvelo::Settings.AutoSave = 0;
-    Tarvelo::SessionFolder = platform::FromOsPath((home / "SYNTHS").string());
+    EnterHome();
+    if (HasFatalFailure()) return;
     Tarvelo::SessionFile = kSynthFile;
     Tarvelo::SessionTitle = "ClickAll";
     Tarvelo::MidiDevices = Tarvelo::MidiDeviceHooks{nullptr, DeviceName};
@@ -130,9 +123,7 @@ class ClickAll : public uithreads::ThreadedUiTest {
     QUARLE_BASICS::DirListFree(Tarvelo::BrowserListing);
     QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
     ThreadedUiTest::TearDown();
-    setenv("HOME", oldHome.c_str(), 1);
-    std::error_code gone;
-    fs::remove_all(home, gone);
+    LeaveHome();
   }
 
   // The libraries the pages list hold an entry each: a sample of the synth,
@@ -1028,8 +1019,6 @@ class ClickAll : public uithreads::ThreadedUiTest {
   static inline int32_t g_closeTurn = 0;  // one thread: interface
   static inline int64_t g_purgesAsked = 0, g_purgesSettled = 0;  // one thread: interface
 
-  fs::path home;
-  std::string oldHome;
   std::mt19937 rng;
   std::thread midi;
   std::atomic<bool> stopMidi{false};

@@ -48,18 +48,11 @@ constexpr const char* kRemovalNames[kRemovals] = {"Del", "Ctrl+N", "load"};
 class HeldPress : public uithreads::ThreadedUiTest {
  protected:
   void SetUp() override {
-    home = fs::temp_directory_path() / ("tarvelo_held_press_" + std::to_string(::getpid()));
-    fs::remove_all(home);
-    for (const char* sub : {"SYNTHS", "AUDIO/CONVERTED", "MELODIES", "TUNINGS", "FILTERS"})
-      fs::create_directories(home / sub);
-    if (const char* h = std::getenv("HOME")) oldHome = h;
-    setenv("HOME", home.c_str(), 1);
+    MakeHome("tarvelo_held_press");
     ThreadedUiTest::SetUp();
     if (HasFatalFailure()) return;
-    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(home.string()));
-    ASSERT_EQ(Tarvelo::WaveLibraryListsCreate(), 0);
-    Tarvelo::Settings.AutoSave = 0;
-    Tarvelo::SessionFolder = platform::FromOsPath((home / "SYNTHS").string());
+    EnterHome();
+    if (HasFatalFailure()) return;
     // The synth a load brings back: two of each, so its boxes take the
     // slots the purge emptied.
     MakePair();
@@ -78,9 +71,7 @@ class HeldPress : public uithreads::ThreadedUiTest {
     Tarvelo::WaveLibraryListsFree();
     QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
     ThreadedUiTest::TearDown();
-    setenv("HOME", oldHome.c_str(), 1);
-    std::error_code gone;
-    fs::remove_all(home, gone);
+    LeaveHome();
   }
 
   // Calls that reach the held control once its box is gone: none may.
@@ -292,8 +283,6 @@ class HeldPress : public uithreads::ThreadedUiTest {
         }
   }
 
-  fs::path home;
-  std::string oldHome;
   ModuleRecord* kb = nullptr;
   ModuleRecord* osc = nullptr;
 };

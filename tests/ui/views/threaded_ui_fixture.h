@@ -11,21 +11,27 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "app/state/console.h"
+#include "app/state/settings.h"
 #include "app/state/system_messages.h"
 #include "app/state/ui_hooks.h"
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
 #include "audio/thread.h"
+#include "basics/program.h"
 #include "engine/command.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
 #include "platform/events.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 #include "ui/panels/install.h"
 #include "ui/views/install.h"
@@ -119,6 +125,33 @@ class ThreadedUiTest : public viewsc::PartialFrameTest {
     V::SetGuiClock(StillClock);  // no tick: the memory read-out stays as it is
     V::SystemMessageHandler = Tarvelo::HandleSystemMessage;
   }
+  // A home folder of the test's own (HOME and the synth's folders), made
+  // before the interface is built; EnterHome points the program at it once
+  // it is, with empty sample lists and no auto-save; LeaveHome after the
+  // interface went.
+  void MakeHome(const std::string& name) {
+    home = std::filesystem::temp_directory_path() / (name + "_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(home);
+    // The folders start-up makes: a take is written to AUDIO/RECORDED.
+    for (const char* sub : {"SYNTHS", "AUDIO/CONVERTED", "AUDIO/RECORDED", "MELODIES", "TUNINGS", "FILTERS"})
+      std::filesystem::create_directories(home / sub);
+    if (const char* h = std::getenv("HOME")) oldHome = h;
+    setenv("HOME", home.c_str(), 1);
+  }
+  void EnterHome() {
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(home.string()));
+    ASSERT_EQ(Tarvelo::WaveLibraryListsCreate(), 0);
+    Tarvelo::Settings.AutoSave = 0;
+    Tarvelo::SessionFolder = platform::FromOsPath((home / "SYNTHS").string());
+  }
+  void LeaveHome() {
+    setenv("HOME", oldHome.c_str(), 1);
+    std::error_code gone;
+    std::filesystem::remove_all(home, gone);
+  }
+  std::filesystem::path home;
+  std::string oldHome;
+
   void TearDown() override {
     if (render.joinable() || audio) StopThreads();
     platform::WindowEventsClear();
