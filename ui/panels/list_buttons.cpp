@@ -253,9 +253,12 @@ void RenameAnswered(int32_t list, int32_t index) {
     } else if (ext == ".TNG") {
       if (QUARLE_BASICS::DynZStringGet(ActiveTuning.Folder) == RenameFolder &&
           QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName) == RenameOldName) {
-        QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, newName);
         {
-          platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
+          // The render copies the active tuning whole (a tuning change), so
+          // its name changes under its lock too; active before edited.
+          platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
+          QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, newName);
+          platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
           QUARLE_BASICS::DynZStringAssign(EditedTuning.FileName, newName);
         }
         SetTextOf(SlotId(kUiTNGNAME), newName);
@@ -638,8 +641,13 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (kind == kSynth) {
     result = SaveSession(folder, name);
   } else if (kind == kTuning) {
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, folder);
-    QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, name);
+    {
+      // The render copies the active tuning under its lock; the file is
+      // written outside it (this thread is the tuning's one writer).
+      platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
+      QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, folder);
+      QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, name);
+    }
     result = SaveTuning(ActiveTuning);
   } else if (kind == kSession) {
     folder = SessionFolder;
