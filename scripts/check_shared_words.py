@@ -482,18 +482,18 @@ class Checker:
         if kind == "local" and is_record_decl:
             return  # automatic objects of a local record's type
         decls = split_declarators(core)
-        specs, first = decls[0]
+        specifiers, first = decls[0]
         if kind == "function":
             function = function or self.function
         where = record if kind == "record" else ("static in " + (function or "a function") if kind == "function" else "object")
         type_toks = None
-        for n, (spec, d) in enumerate(decls):
-            spec = specs if n > 0 else spec
+        for n, (specifier, d) in enumerate(decls):
+            specifier = specifiers if n > 0 else specifier
             if n > 0:
                 if type_toks is None:
                     break
                 d = type_toks + d
-            info = read_declarator(spec, d, kind, words)
+            info = read_declarator(specifier, d, kind, words)
             if n == 0 and isinstance(info, tuple):
                 type_toks = info[3]
             if info is None:
@@ -505,22 +505,22 @@ class Checker:
             qualified = is_qualified(d, name)
             if kind == "namespace" and qualified:
                 continue  # defines what a record or namespace declared: judged there
-            if "extern" in spec_words(spec):
+            if "extern" in specifier_words(specifier):
                 self.externs.add(name.text)
             elif kind == "namespace":
-                self.definitions.append((src, first_line, last_line, name.text, spec, d, record_said, where, words,
+                self.definitions.append((src, first_line, last_line, name.text, specifier, d, record_said, where, words,
                                          type_words, ptr_ops))
                 continue
             if kind == "record":
                 self.record_members.setdefault(record, []).append(
                     (name.text, base_type(type_words), ptr_ops.count("*"), is_shared_type(type_words, ptr_ops)))
-            self.tally(src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, kind,
+            self.tally(src, first_line, last_line, where, specifier, type_words, ptr_ops, record_said, words, kind,
                        name.text)
 
-    def tally(self, src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, kind,
+    def tally(self, src, first_line, last_line, where, specifier, type_words, ptr_ops, record_said, words, kind,
               name):
         self.counts["members" if kind == "record" else ("statics" if kind == "function" else "objects")] += 1
-        verdict = typed(spec_words(spec), type_words, ptr_ops, self.known)
+        verdict = typed(specifier_words(specifier), type_words, ptr_ops, self.known)
         if verdict:
             self.counts["typed"] += 1
             return
@@ -533,10 +533,10 @@ class Checker:
         self.faults.append(f"{src.rel}:{first_line + 1}: {where}: {name}: {' '.join(words)}")
 
     def finish(self):
-        for (src, first_line, last_line, name, spec, d, record_said, where, words, type_words, ptr_ops) in self.definitions:
+        for (src, first_line, last_line, name, specifier, d, record_said, where, words, type_words, ptr_ops) in self.definitions:
             if name in self.externs:
                 continue  # judged where a header declares it
-            self.tally(src, first_line, last_line, where, spec, type_words, ptr_ops, record_said, words, "namespace",
+            self.tally(src, first_line, last_line, where, specifier, type_words, ptr_ops, record_said, words, "namespace",
                        name)
         self.find_shared_records()
         for (src, toks, j, fname) in self.memcopies:
@@ -833,8 +833,8 @@ def split_declarators(core):
     return out
 
 
-def spec_words(spec):
-    return [x.text for x in spec]
+def specifier_words(specifier):
+    return [x.text for x in specifier]
 
 
 def is_qualified(d, name):
@@ -858,7 +858,7 @@ def function_name(head):
     return None
 
 
-def read_declarator(spec, d, kind, words):
+def read_declarator(specifier, d, kind, words):
     """(name token, type words, pointer ops, bit width) of an object, the
     string "function" for a function, None when it cannot be read."""
     toks = [x for x in d]
@@ -1048,8 +1048,8 @@ def is_shared_type(type_words, ptr_ops):
     return base_type(type_words) in ("Shared", "atomic")
 
 
-def typed(spec, type_words, ptr_ops, records):
-    words = spec + type_words
+def typed(specifier, type_words, ptr_ops, records):
+    words = specifier + type_words
     if "constexpr" in words or "thread_local" in words:
         return True
     if "&" in ptr_ops or "&&" in ptr_ops:
