@@ -142,6 +142,9 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
     } else {
       V::ControlSetW(dbText, 2 * dbEdit->W);
       V::ControlSetVisible(dbEdit, 0);
+      // A question that replaced one with an edit line: the hidden line
+      // hands the keys back, or Esc and Enter never reach the buttons.
+      if (V::ActiveEditField() == db + 2) V::SetActiveEditField(V::DefaultKeyTarget);
       V::TextFieldSetText(&dbEdit->Text, editText.c_str());
       V::ControlPublish(dbEdit, -1);
     }

@@ -6,8 +6,10 @@
 
 #include "app/state/dialogs.h"
 #include "panels_a_fixture.h"
+#include "platform/events.h"
 #include "ui/panels/dialog.h"
 #include "ui/views/dialog_drawing.h"
+#include "visuals/event_loop.h"
 #include "visuals/clipboard.h"
 #include "visuals/fonts.h"
 #include "visuals/text.h"
@@ -140,6 +142,35 @@ TEST_F(DialogTest, EnterAndEscInTheEditLineAnswerTheDialog) {
   V::KeyInput.Word3 = 0;
   EXPECT_EQ(DialogAnswered, 0);
   EXPECT_EQ(DialogOwner, owner_);
+}
+
+// A question without an edit line that replaces one with it takes the keys
+// back from the hidden line: Esc and Enter, through the loop, reach its
+// buttons again.
+TEST_F(DialogTest, AQuestionThatReplacesAnEditLineGetsEscAndEnter) {
+  for (const bool enter : {false, true}) {
+    SCOPED_TRACE(enter ? "Enter" : "Esc");
+    Open("name");
+    ASSERT_EQ(V::ActiveEditField(), edit_);
+    const int32_t other = Slot(kUiPVM);
+    OpenDialog(other, "Quit?", 0, "", 0, 0, 0);
+    EXPECT_EQ(V::ActiveEditField(), V::DefaultKeyTarget);
+    Drain(0);
+    DialogAnswered = 0;
+    const uint32_t ascii = enter ? kKeyEnter : kKeyEsc;
+    platform::WindowEventInject(platform::KeyPressEvent(enter ? 28 : 1, ascii));
+    platform::WindowEventInject(platform::KeyReleaseEvent(enter ? 28 : 1, ascii));
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    const int32_t quit = V::CloseRequestTarget;
+    V::CloseRequestTarget = 0;
+    V::GuiMessageLoop();
+    V::CloseRequestTarget = quit;
+    EXPECT_EQ(DialogAnswered, -1);
+    EXPECT_EQ(DialogAnswer, enter ? -1 : 0);
+    EXPECT_EQ(Shown(db_), 0);
+    DialogAnswered = 0;
+    Drain(0);
+  }
 }
 
 // Key sequences on "Hello": < Home, > End, ] Right, } Shift-Right, # Backspace,
