@@ -178,9 +178,11 @@ void TakeMessages() {
     g_starts += g_fetch[i].type == QA::kAudioPlaybackOn;
     g_stops += g_fetch[i].type == QA::kAudioPlaybackOff;
     g_keyboardNotes += g_fetch[i].type == QA::kMidiReportKeyPressed;
-    if (g_fetch[i].type == QA::kReportMeterValues && g_fetch[i].word2 != 0 && g_fetch[i].timeStamp >= g_listenFrom) {
-      const float* values = reinterpret_cast<const float*>(static_cast<uintptr_t>(g_fetch[i].word2));
-      g_loudest = std::max({g_loudest, values[2], values[5]});
+    if (g_fetch[i].type == QA::kReportMeterValues && g_fetch[i].timeStamp >= g_listenFrom) {
+      // Read as the meters' draws read them: the report's block belongs to a
+      // ring the audio thread writes again once this thread falls behind it.
+      platform::MutexGuard lock(QA::MT_AUDIO);
+      g_loudest = std::max({g_loudest, QA::OutputMeters[0].level, QA::OutputMeters[1].level});
     }
     HandleSystemMessage(&g_fetch[i]);
   }
