@@ -7,8 +7,9 @@
 // 16 keyboard states of 828 bytes each; i32 list position of the output module
 // (-1 none); i32 record count (live modules + 43); a 28,304-byte module record
 // per live module in list order, then one master preset per module type; and
-// the MIDI-map section (16 maps). Version 1.0 files differ only in their
-// MIDI-map section. A counted text is an i32 byte count and the bytes.
+// the MIDI-map section (16 maps of 24,704 bytes: a 128-byte device name, not
+// the 129 characters the map holds in memory; see DEVELOPERS.md). Version 1.0
+// files differ only in their MIDI-map section. A counted text is an i32 byte count and the bytes.
 //
 // Block positions are stored independent of the interface zoom and the plane's
 // pan offset: x = round(sx + (bx - sx) / z - px), with (sx, sy) the window
