@@ -21,6 +21,7 @@
 #define TARVELO_STARTUP_SDL 0
 #endif
 
+#include "app/documents/take_recovery.h"
 #include "app/fixed_tables.h"
 #include "app/messages.h"
 #include "app/scale_patterns.h"
@@ -354,8 +355,10 @@ bool StartSubsystems() {
   Step(21);
   LogWelcome();
 
-  // 22. The last ".tarvelo" file named on the command line wins.
+  // 22. The last ".tarvelo" file named on the command line wins. Takes whose
+  // save the last run left unfinished are put in place before anything loads.
   Step(22);
+  RecoverCutSaves(Home());
   if (Startup.CopyDemoFiles) Startup.CopyDemoFiles(static_cast<uint32_t>(DemoFlags));
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
 

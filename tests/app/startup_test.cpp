@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -17,7 +19,9 @@
 #include "app/startup_hooks.h"
 #include "app/state/settings.h"
 #include "app_run_fixture.h"
+#include "audio/wav.h"
 #include "basics/errors.h"
+#include "basics/queues.h"
 #include "engine/tuning.h"
 #include "platform/threads.h"
 #include "visuals/controls.h"
@@ -173,6 +177,142 @@ TEST_F(AppRun, MissingFontsEndTheStartUpWithStatus2) {
   EXPECT_FALSE(fs::exists(DataFolder() + "/Settings.txt"));
   EXPECT_GE(Find(log, "Something went wrong during initialization. (Code 2)"),
             0);
+}
+
+// A take's save writes "<name>.wav.part", syncs it and renames it: a run that
+// ended between the two leaves a whole take under a name nothing reads. The
+// next start puts a whole one in place when its name is free and says so;
+// anything else is named in the log and kept.
+TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
+  ASSERT_EQ(QUARLE_BASICS::BasicsCreateLocks(), 0);
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  // What a save's sync left on the disk: the real writer's file, taken
+  // before its rename (it is moved aside under the leftover's name).
+  const auto saved = [&](int32_t bits, const char* text) {
+    QUARLE_AUDIO::SoundBuffer sb;
+    QUARLE_AUDIO::SoundBufferInitFormat(&sb, 2, 32, 48000);
+    sb.dataSize = 4 * 2 * 301;
+    sb.samples = static_cast<float*>(std::calloc(2 * 301, sizeof(float)));
+    for (int32_t i = 0; i < 2 * 301; ++i) sb.samples[i] = static_cast<float>(i % 97) / 97.0f - 0.5f;
+    QUARLE_BASICS::DynZStringAssign(sb.listText, text);
+    EXPECT_EQ(QUARLE_AUDIO::SaveWavFile(platform::FromOsPath(root_ + "/made.wav"), &sb, bits), 0);
+    QUARLE_AUDIO::SoundBufferFree(&sb);
+    return read(root_ + "/made.wav");
+  };
+  const std::string whole = saved(16, "");
+  ASSERT_GT(whole.size(), 88u);
+  // The whole take with one size field (at 4 the RIFF's, at 84 the data's) set off by `by`.
+  const auto sized = [&whole](size_t at, int64_t by) {
+    std::string b = whole;
+    const uint32_t v = static_cast<uint32_t>(static_cast<int64_t>(whole.size()) - (at == 4 ? 8 : 88) + by);
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+    return b;
+  };
+  std::string noFmt = whole;
+  noFmt.replace(12, 4, "fmtx");
+
+  enum Kind { kFile, kFolder, kLink, kDanglingLink };
+  enum Fate { kRestored, kKept, kUntouched };
+  const char* const incomplete = ": it is no whole WAV file (its save was cut short before it was complete).";
+  const char* const noFile = ": it is no plain file.";
+  struct Row {
+    const char* folder;  // under the data folder
+    const char* name;    // the leftover
+    std::string bytes;
+    Kind kind;
+    const char* taken;   // what already holds the name it would take; null: nothing
+    Fate fate;
+    const char* says;    // how the log line goes on after the path
+  };
+  const char* const rec = "AUDIO/RECORDED";
+  const std::vector<Row> rows = {
+      {rec, "Rec1.wav.part", whole, kFile, nullptr, kRestored, ""},
+      {rec, "Text.wav.part", saved(32, "odd"), kFile, nullptr, kRestored, ""},  // a LIST of odd size, no pad
+      {rec, "Padded.wav.part", sized(84, -1), kFile, nullptr, kRestored, ""},   // odd data and its pad byte
+      {rec, "UPPER.WAV.part", whole, kFile, nullptr, kRestored, ""},
+      {"AUDIO", "REC_out.wav.part", whole, kFile, nullptr, kRestored, ""},
+      {rec, "Taken.wav.part", whole, kFile, "older take", kKept, ": it holds a whole recording, but "},
+      {rec, "Truncated.wav.part", whole.substr(0, whole.size() - 10), kFile, nullptr, kKept, incomplete},
+      {rec, "RiffSize.wav.part", sized(4, 2), kFile, nullptr, kKept, incomplete},
+      {rec, "Beyond.wav.part", sized(84, 4), kFile, nullptr, kKept, incomplete},
+      {rec, "Short.wav.part", sized(84, -4), kFile, nullptr, kKept, incomplete},
+      {rec, "NoFormat.wav.part", noFmt, kFile, nullptr, kKept, incomplete},
+      {rec, "Notes.wav.part", "not a RIFF file at all", kFile, nullptr, kKept, incomplete},
+      {rec, "Empty.wav.part", "", kFile, nullptr, kKept, incomplete},
+      {rec, "Folder.wav.part", "", kFolder, nullptr, kKept, noFile},
+      {rec, "Link.wav.part", whole, kLink, nullptr, kKept, noFile},
+      {rec, "Dangling.wav.part", "", kDanglingLink, nullptr, kKept, noFile},
+      // Only takes' and recordings' leftovers are looked at.
+      {rec, "Song.tarvelo.part", whole, kFile, nullptr, kUntouched, ""},
+      {"FILTERS", "Kernel.wav.part", whole, kFile, nullptr, kUntouched, ""},
+  };
+  const auto os = [this](const Row& r, const std::string& name) { return DataFolder() + "/" + r.folder + "/" + name; };
+  const auto target = [&](const Row& r) { return os(r, std::string(r.name).substr(0, std::strlen(r.name) - 5)); };
+  for (const Row& r : rows) {
+    fs::create_directories(DataFolder() + "/" + r.folder);
+    if (r.kind == kFile) WriteFile(os(r, r.name), r.bytes);
+    if (r.kind == kFolder) fs::create_directories(os(r, r.name));
+    if (r.kind == kLink) WriteFile(root_ + "/elsewhere.wav", r.bytes);
+    if (r.kind == kLink || r.kind == kDanglingLink)
+      fs::create_symlink(root_ + (r.kind == kLink ? "/elsewhere.wav" : "/nothing.wav"), os(r, r.name));
+    if (r.taken) WriteFile(target(r), r.taken);
+  }
+
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  const std::vector<LogEntry> log = Log();
+  int32_t held = 0;
+  for (const Row& r : rows) {
+    const std::string part = os(r, r.name);
+    // The line that names the leftover (or the take put in its place).
+    int32_t line = -1;
+    for (int32_t i = 0; i < static_cast<int32_t>(log.size()) && line < 0; ++i)
+      if (log[i].text.find("/" + std::string(r.name)) != std::string::npos ||
+          log[i].text.find(target(r) + ":") != std::string::npos)
+        line = i;
+    const std::string said = line >= 0 ? log[line].text : "(nothing)";
+    const int32_t level = line >= 0 ? log[line].level : -1;
+    const fs::file_status st = fs::symlink_status(part);
+    std::string wrong;
+    const auto check = [&wrong](bool ok, const char* what) {
+      if (!ok) wrong += std::string(wrong.empty() ? "" : "; ") + what;
+    };
+    if (r.fate == kUntouched) {
+      check(line == -1 && read(part) == r.bytes && !fs::exists(target(r)), "touched");
+    } else if (r.fate == kRestored) {
+      // In place, byte for byte, readable as a take; nothing left behind.
+      check(!fs::exists(st), "leftover still there");
+      check(read(target(r)) == r.bytes, "not in place byte for byte");
+      QUARLE_AUDIO::SoundBuffer sb;
+      QUARLE_AUDIO::SoundBufferInit(&sb);
+      check(QUARLE_AUDIO::ReadWavHeader(platform::FromOsPath(target(r)), &sb) == 0 && sb.frameCount >= 300,
+            "not readable as the take");
+      QUARLE_AUDIO::SoundBufferFree(&sb);
+      check(said == "Recovered " + target(r) + ": its save was cut short before the file took its name." &&
+                level == 0,
+            "not said as recovered");
+    } else {
+      // Kept as it was, the name it would take untouched, and said.
+      check(r.kind == kFile ? read(part) == r.bytes
+                            : r.kind == kFolder ? fs::is_directory(st) : fs::is_symlink(st),
+            "leftover changed");
+      check(r.taken ? read(target(r)) == r.taken : !fs::exists(fs::symlink_status(target(r))), "name changed");
+      check(said.rfind("Kept " + part + r.says, 0) == 0 && level == 1, "not said as kept");
+    }
+    EXPECT_EQ(wrong, "") << r.name << ": the log said " << said;
+    if (wrong.empty()) ++held;
+  }
+  // The figure: rows that came out as they should.
+  EXPECT_EQ(held, static_cast<int32_t>(rows.size()));
+  EXPECT_EQ(read(root_ + "/elsewhere.wav"), whole);
+
+  // A kept leftover is said again at the next start, and nothing changes.
+  Restart();
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_GE(Find(Log(), "Kept " + DataFolder() + "/AUDIO/RECORDED/Truncated.wav.part: "), 0);
+  EXPECT_EQ(Find(Log(), "Recovered "), -1);
 }
 
 // The closing message names what failed: the display and its own words.

@@ -1,0 +1,146 @@
+#include "app/documents/take_recovery.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "app/documents/doc_io.h"
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+namespace Tarvelo {
+
+using QUARLE_BASICS::ErrorText;
+using QUARLE_BASICS::kErrWavSizeMismatch;
+using QUARLE_BASICS::Report;
+
+namespace {
+
+constexpr const char* kPartSuffix = ".part";
+constexpr size_t kPartSuffixLength = 5;
+
+uint32_t U32(const unsigned char* b) {
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+// The walk over an open file: only sizes and ids are read, never the sound.
+bool Whole(int32_t file, uint64_t length) {
+  unsigned char b[12];
+  size_t got = 0;
+  if (length < 12 || platform::FileGet(file, 1, b, 12, &got) != 0 || got != 12) return false;
+  if (std::memcmp(b, "RIFF", 4) != 0 || U32(b + 4) != length - 8 || std::memcmp(b + 8, "WAVE", 4) != 0)
+    return false;
+  bool format = false;
+  // Chunks follow one another without pad bytes, as the writer puts them (a
+  // text of odd length has none); each one takes at least 8 bytes, so the
+  // walk ends.
+  for (uint64_t at = 12; at + 8 <= length;) {
+    if (platform::FileGet(file, int64_t(at) + 1, b, 8, &got) != 0 || got != 8) return false;
+    const uint64_t end = at + 8 + U32(b + 4);
+    if (end > length) return false;
+    if (std::memcmp(b, "fmt ", 4) == 0) format = U32(b + 4) == 16;
+    if (std::memcmp(b, "data", 4) == 0)
+      return format && (end == length || (end + 1 == length && (U32(b + 4) & 1) != 0));
+    at = end;
+  }
+  return false;
+}
+
+std::string Shown(const std::string& systemPath) {
+  std::string s = systemPath;
+  std::replace(s.begin(), s.end(), '\\', '/');
+  return s;
+}
+
+bool Present(const std::string& osPath, struct stat& st) { return ::lstat(osPath.c_str(), &st) == 0; }
+
+// The leftovers' names as the folder holds them (OS form), in name order.
+std::vector<std::string> Leftovers(const std::string& osFolder) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(osFolder.c_str());
+  if (!d) return names;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() <= kPartSuffixLength || name.compare(name.size() - kPartSuffixLength, kPartSuffixLength,
+                                                         kPartSuffix) != 0)
+      continue;
+    if (platform::ExtensionIs(name.substr(0, name.size() - kPartSuffixLength), ".wav")) names.push_back(name);
+  }
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Puts one leftover in place, or says why it stays. true when it took its name.
+bool Recover(const std::string& folder, const std::string& osFolder, const std::string& osName) {
+  const std::string name = platform::FromOsPath(osName);
+  const std::string part = folder + "\\" + name;
+  const std::string target = part.substr(0, part.size() - kPartSuffixLength);
+  const std::string kept = "Kept " + Shown(part) + ": ";
+  struct stat st;
+  // Only what the writer makes is moved: a link, a folder or a device under
+  // the name is someone else's and is neither followed nor renamed.
+  if (!Present(osFolder + "/" + osName, st) || !S_ISREG(st.st_mode)) {
+    Report(kept + "it is no plain file.", QUARLE_BASICS::kLevelWarning);
+    return false;
+  }
+  // A name the system's texts cannot hold would be renamed under another one.
+  if (platform::ToOsPath(name) != osName) {
+    Report(kept + "its name holds characters the program does not use.", QUARLE_BASICS::kLevelWarning);
+    return false;
+  }
+  if (const int32_t rc = WholeWavFile(part); rc != 0) {
+    Report(kept + (rc == -kErrWavSizeMismatch
+                       ? std::string("it is no whole WAV file (its save was cut short before it was complete).")
+                       : "it could not be read: " + ErrorText(rc)),
+           QUARLE_BASICS::kLevelWarning);
+    return false;
+  }
+  // A file that took the name since (a later save of the take, another one
+  // of that name) is never replaced: the user chooses.
+  if (Present(platform::ToOsPath(target), st)) {
+    Report(kept + "it holds a whole recording, but " + Shown(target) +
+               " is already there; rename one of them to keep both.",
+           QUARLE_BASICS::kLevelWarning);
+    return false;
+  }
+  if (const int32_t rc = platform::FileReplace(part, target); rc != 0) {
+    Report(kept + "it could not take the name " + Shown(target) + ": " + ErrorText(rc),
+           QUARLE_BASICS::kLevelError);
+    return false;
+  }
+  Report("Recovered " + Shown(target) + ": its save was cut short before the file took its name.",
+         QUARLE_BASICS::kLevelInfo);
+  return true;
+}
+
+}  // namespace
+
+int32_t WholeWavFile(const std::string& path) {
+  int32_t file = 0;
+  if (const int32_t rc = OpenDocumentFile(path, platform::kFileBinary, platform::kAccessRead, file); rc != 0)
+    return rc;
+  const int64_t length = platform::FileLengthOf(file);
+  const bool whole = length > 0 && Whole(file, uint64_t(length));
+  platform::FileClose(file);
+  return whole ? 0 : -kErrWavSizeMismatch;
+}
+
+int32_t RecoverCutSavesIn(const std::string& folder) {
+  const std::string osFolder = platform::ToOsPath(folder);
+  int32_t recovered = 0;
+  for (const std::string& osName : Leftovers(osFolder))
+    if (Recover(folder, osFolder, osName)) ++recovered;
+  return recovered;
+}
+
+int32_t RecoverCutSaves(const std::string& dataFolder) {
+  return RecoverCutSavesIn(dataFolder + "\\AUDIO\\RECORDED") + RecoverCutSavesIn(dataFolder + "\\AUDIO");
+}
+
+}  // namespace Tarvelo
