@@ -163,6 +163,10 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
         case SDL_WINDOWEVENT_FOCUS_GAINED: out.kind = kWindowFocusGained; return true;
         case SDL_WINDOWEVENT_ENTER: out.kind = kWindowPointerEnter; return true;
         case SDL_WINDOWEVENT_LEAVE: out.kind = kWindowPointerLeave; return true;
+        // A window put away no longer hears the buttons: a release comes to
+        // nobody.
+        case SDL_WINDOWEVENT_MINIMIZED:
+        case SDL_WINDOWEVENT_HIDDEN: out.kind = kWindowHidden; return true;
         case SDL_WINDOWEVENT_EXPOSED:
         case SDL_WINDOWEVENT_RESIZED:
         case SDL_WINDOWEVENT_SIZE_CHANGED:
@@ -213,6 +217,12 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       out.y = e.motion.y;
       out.dx = e.motion.xrel;
       out.dy = e.motion.yrel;
+      // The buttons down during the move: one up while the loop holds its
+      // press tells of a release the window never got.
+      if (e.motion.state & SDL_BUTTON_LMASK) out.buttons |= kButtonLeft;
+      if (e.motion.state & SDL_BUTTON_RMASK) out.buttons |= kButtonRight;
+      if (e.motion.state & SDL_BUTTON_MMASK) out.buttons |= kButtonMiddle;
+      out.buttonsKnown = true;
       ScreenEventToPage(out.x, out.y, out.dx, out.dy);
       return true;
     case SDL_MOUSEBUTTONDOWN:
@@ -437,6 +447,13 @@ WindowEvent PointerMoveEvent(int32_t x, int32_t y, int32_t dx, int32_t dy) {
   e.y = y;
   e.dx = dx;
   e.dy = dy;
+  return e;
+}
+
+WindowEvent PointerMoveEvent(int32_t x, int32_t y, int32_t dx, int32_t dy, uint32_t buttons) {
+  WindowEvent e = PointerMoveEvent(x, y, dx, dy);
+  e.buttons = buttons;
+  e.buttonsKnown = true;
   return e;
 }
 

@@ -33,6 +33,7 @@ enum WindowEventKind : int32_t {
   kWindowPointerEnter,
   kWindowPointerLeave,
   kWindowClose,
+  kWindowHidden,  // minimised, or hidden by a switch to another workspace
 };
 
 // Button word bits of button events.
@@ -47,8 +48,11 @@ struct WindowEvent {
   uint32_t ascii = 0;     // keys: the character typed, 0 for none
   int32_t x = 0, y = 0;   // pointer moves: the new position in window pixels
   int32_t dx = 0, dy = 0; // pointer moves: the motion
-  uint32_t buttons = 0;   // button events: the button(s) concerned
+  uint32_t buttons = 0;   // button events: the button(s) concerned; moves: those down
   int32_t wheel = 0;      // wheel: the absolute wheel position (up counts +1 a notch)
+  // Moves: `buttons` tells the buttons down during the move. The window's own
+  // moves know them; a move injected without them says nothing of the buttons.
+  bool buttonsKnown = false;
 };
 
 // Takes the next pending event; false when none is pending. Never blocks.
@@ -71,6 +75,8 @@ void WindowEventsClear();
 WindowEvent KeyPressEvent(uint32_t scanCode, uint32_t ascii);
 WindowEvent KeyReleaseEvent(uint32_t scanCode, uint32_t ascii);
 WindowEvent PointerMoveEvent(int32_t x, int32_t y, int32_t dx, int32_t dy);
+// A move as the window reports it, with the buttons down during it.
+WindowEvent PointerMoveEvent(int32_t x, int32_t y, int32_t dx, int32_t dy, uint32_t buttons);
 WindowEvent ButtonEvent(WindowEventKind kind, uint32_t buttons);
 WindowEvent WheelEvent(int32_t position);
 WindowEvent PlainEvent(WindowEventKind kind);

@@ -43,6 +43,10 @@ namespace {
 std::atomic<GuiClockFn> g_clock{nullptr};
 // one thread: interface
 double g_lastFocusKey = 0.0;
+// The loop ended its press for a release the window never got: the window's
+// own release, should it come after all, is no second click.
+// one thread: interface
+bool g_releaseTaken = false;
 
 // Tooltips a draw found: those not yet set, under MT_HOVER; and the last text
 // posted for each control, the drawing thread's own. Each names its control by
@@ -465,12 +469,29 @@ void Dispatch(Derived d) {
   if (d.leave != 0) DeliverLeave(d.leave);
 }
 
+// A press whose release the window will not report (it was put away or lost
+// the focus while the button was down, or a move tells the button up) ends
+// as that release would, with the pointer where it last was: every handler
+// ends its drag, note or move as it does on a release.
+void EndHeldPress() {
+  PointerState& p = Pointer;
+  if (!p.held) return;
+  p.held = 0;
+  p.button = platform::kButtonLeft;
+  p.dragDistance = 0.0f;
+  g_releaseTaken = true;
+  Derived d;
+  d.bits = kEventClick;
+  Dispatch(d);
+}
+
 // Step 3 of a pass for one window event; false for the close event.
 bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
   PointerState& p = Pointer;
   Derived d;
   switch (e.kind) {
     case platform::kWindowPointerMove:
+      if (e.buttonsKnown && !(e.buttons & platform::kButtonLeft)) EndHeldPress();
       p.x = e.x;
       p.y = e.y;
       p.dx = e.dx;
@@ -497,6 +518,7 @@ bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
       if (e.buttons & platform::kButtonLeft) {
         p.held = -1;
         d.bits = kEventPress;
+        g_releaseTaken = false;
       }
       if (lostFocus) {
         platform::MutexGuard g(MT_DRAW);
@@ -506,7 +528,9 @@ bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
       break;
     case platform::kWindowButtonRelease:
       p.button = e.buttons;
-      if (e.buttons & platform::kButtonLeft) {
+      if ((e.buttons & platform::kButtonLeft) && !p.held && g_releaseTaken) {
+        g_releaseTaken = false;  // its press ended already
+      } else if (e.buttons & platform::kButtonLeft) {
         p.held = 0;
         d.bits = kEventClick;
       }
@@ -524,8 +548,10 @@ bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
       KeyRelease(e, d);
       break;
     case platform::kWindowFocusLost:
+    case platform::kWindowHidden:
       lostFocus = true;
-      break;
+      EndHeldPress();
+      return true;
     case platform::kWindowClose: {
       const ControlRecord* quit = CloseRequestTarget > 0 ? ControlAt(CloseRequestTarget) : nullptr;
       if (quit == nullptr || quit->EventCallback == nullptr) return false;
@@ -680,6 +706,7 @@ void GuiLoopReset() {
   SystemMessageHandler = DefaultSystemMessageHandler;
   Gamepad = GamepadRecord{};
   g_lastFocusKey = 0.0;
+  g_releaseTaken = false;
 }
 
 int32_t GuiMessageLoop() {

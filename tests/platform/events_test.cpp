@@ -8,7 +8,13 @@
 #include <thread>
 
 #include "platform/joystick.h"
+#include "platform/screen.h"
+#include "platform/sdl.h"
 #include "platform/video.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace {
 
@@ -155,6 +161,106 @@ TEST(WindowEvents, AWaitEndsWithWorkAWakeAnEventOrItsTimeout) {
   EXPECT_LT(Since(t0), kLong / 2);
   WindowEventsClear();
   KeyBufferDrain();
+}
+
+// What SDL reports through a real window (SDL's offscreen driver) and the
+// translation: a move carries the buttons down during it, so a release the
+// window never saw (it was minimised while the button was down) shows as a
+// move with the button up; a minimise and a hide come as the window's hiding.
+TEST(WindowEvents, TheWindowTellsTheButtonsOfAMoveAndItsHiding) {
+#if !TARVELO_HAVE_SDL
+  GTEST_SKIP() << "built without SDL";
+#else
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the system's display libraries are not built for the thread checker";
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan::ScopedDisabler driversKeepTheirMemory;
+#endif
+  const char* headless = std::getenv("TARVELO_HEADLESS");
+  const std::string oldHeadless = headless ? headless : "";
+  const char* driver = std::getenv("SDL_VIDEODRIVER");
+  const std::string oldDriver = driver ? driver : "";
+  unsetenv("TARVELO_HEADLESS");
+  setenv("SDL_VIDEODRIVER", "offscreen", 1);
+  struct Restore {
+    std::string headless, driver;
+    ~Restore() {
+      ScreenClose();
+      if (!headless.empty()) setenv("TARVELO_HEADLESS", headless.c_str(), 1);
+      if (driver.empty()) unsetenv("SDL_VIDEODRIVER");
+      else setenv("SDL_VIDEODRIVER", driver.c_str(), 1);
+    }
+  } restore{oldHeadless, oldDriver};
+  WindowEventsClear();
+  ASSERT_TRUE(ScreenSelectDriver("GDI"));
+  if (!ScreenOpen(80, 60, 32, 2, kScreenNoFrame, 0)) GTEST_SKIP() << "no SDL offscreen video driver here";
+  WindowEvent e;
+  while (WindowEventPoll(e)) {
+  }
+
+  const auto motion = [](uint32_t state) {
+    SDL_Event m{};
+    m.type = SDL_MOUSEMOTION;
+    m.motion.state = state;
+    m.motion.x = 12;
+    m.motion.y = 10;
+    m.motion.xrel = 2;
+    return m;
+  };
+  const auto window = [](uint8_t what) {
+    SDL_Event w{};
+    w.type = SDL_WINDOWEVENT;
+    w.window.event = what;
+    return w;
+  };
+  SDL_Event down{};
+  down.type = SDL_MOUSEBUTTONDOWN;
+  down.button.button = SDL_BUTTON_LEFT;
+  down.button.state = SDL_PRESSED;
+  down.button.clicks = 1;
+  const struct {
+    const char* what;
+    SDL_Event sdl;
+    WindowEventKind kind;
+    uint32_t buttons;
+    bool known;
+  } rows[] = {
+      {"left button down", down, kWindowButtonPress, kButtonLeft, false},
+      {"move, left button down", motion(SDL_BUTTON_LMASK), kWindowPointerMove, kButtonLeft, true},
+      {"move, no button down", motion(0), kWindowPointerMove, 0, true},
+      {"move, right and middle down", motion(SDL_BUTTON_RMASK | SDL_BUTTON_MMASK), kWindowPointerMove,
+       kButtonRight | kButtonMiddle, true},
+      {"focus lost", window(SDL_WINDOWEVENT_FOCUS_LOST), kWindowFocusLost, 0, false},
+      {"minimised", window(SDL_WINDOWEVENT_MINIMIZED), kWindowHidden, 0, false},
+      {"hidden", window(SDL_WINDOWEVENT_HIDDEN), kWindowHidden, 0, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    SDL_Event sdl = row.sdl;
+    ASSERT_EQ(SDL_PushEvent(&sdl), 1);
+    bool found = false;
+    // The window's own comings and goings (enter, focus gained) pass by. A
+    // poll ends at what SDL had queued when it began: the event pushed after
+    // may come with the next.
+    for (int32_t poll = 0; poll < 3 && !found; ++poll)
+      while (!found && WindowEventPoll(e))
+        found = e.kind != kWindowFocusGained && e.kind != kWindowPointerEnter && e.kind != kWindowPointerLeave;
+    ASSERT_TRUE(found) << "nothing came of it";
+    EXPECT_EQ(e.kind, row.kind);
+    EXPECT_EQ(e.buttons, row.buttons);
+    EXPECT_EQ(e.buttonsKnown, row.known);
+    if (row.kind == kWindowPointerMove) {
+      EXPECT_EQ(e.x, 12);
+      EXPECT_EQ(e.dx, 2);
+    }
+  }
+  // A move injected without its buttons tells nothing of them.
+  EXPECT_FALSE(PointerMoveEvent(1, 2, 3, 4).buttonsKnown);
+  const WindowEvent up = PointerMoveEvent(1, 2, 3, 4, 0);
+  EXPECT_TRUE(up.buttonsKnown);
+  EXPECT_EQ(up.buttons, 0u);
+#endif
 }
 
 TEST(Joysticks, SimulatedJoysticksAnswerByTheirId) {

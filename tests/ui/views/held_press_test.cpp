@@ -8,22 +8,30 @@
 // modules left or loaded keep their values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "app/documents/synth_file.h"
+#include "app/fixed_tables.h"
 #include "app/state/dialogs.h"
 #include "app/state/module_page.h"
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
 #include "basics/program.h"
 #include "engine/catalog/catalog.h"
+#include "engine/keyboard.h"
 #include "engine/modulelist.h"
+#include "engine/notes.h"
+#include "engine/params.h"
+#include "engine/units.h"
 #include "platform/files.h"
 #include "threaded_ui_fixture.h"
 #include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
 #include "ui/views/synth_plane.h"
 #include "visuals/event_loop.h"
 #include "visuals/focus.h"
@@ -44,6 +52,12 @@ constexpr const char* kHoldNames[kHolds] = {"input port's value drag", "box drag
                                             "page slider", "module list row", "text field with focus"};
 enum Removal { kDel, kCtrlN, kLoad, kRemovals };
 constexpr const char* kRemovalNames[kRemovals] = {"Del", "Ctrl+N", "load"};
+// What a press is held on while the window lets go of it.
+enum Held { kHeldBox, kHeldKey, kHeldValue, kHelds };
+constexpr const char* kHeldNames[kHelds] = {"box move", "keyboard key", "page value drag"};
+// How the window lets go of a press without its release.
+enum Lost { kUpMove, kFocusLost, kMinimised, kLosts };
+constexpr const char* kLostNames[kLosts] = {"a move with the button up", "the focus lost", "minimised"};
 
 class HeldPress : public uithreads::ThreadedUiTest {
  protected:
@@ -283,6 +297,114 @@ class HeldPress : public uithreads::ThreadedUiTest {
         }
   }
 
+  // The notes the on-screen keyboard sounds.
+  static int32_t Sounding() {
+    const Tarvelo::KeyboardState* s = Tarvelo::KeyboardStates[Tarvelo::CurrentKeyboardIndex.Load()].Load();
+    int32_t n = 0;
+    for (int32_t v = 0; v < Tarvelo::kVoicesUsed; ++v) n += s->Voices[v].State.Load() == Tarvelo::kVoiceOn;
+    return n;
+  }
+
+  // A press held on a box (moving it), on a key of the on-screen keyboard
+  // (playing it) or on the page's value (dragging a digit), then let go of
+  // by the window without a release; later moves with no button down.
+  void LostRound(Held held, Lost lost) {
+    SCOPED_TRACE(std::string(kHeldNames[held]) + ", " + kLostNames[lost]);
+    MakePair();
+    Tarvelo::SelectModule(osc, -1);
+    Tarvelo::ResetKeyboardState(*Tarvelo::KeyboardStates[Tarvelo::CurrentKeyboardIndex.Load()].Load(), nullptr);
+    // The keyboard sounds; with the output off a value moves at once.
+    Tarvelo::PlaybackActive = held == kHeldKey ? -1 : 0;
+    RunLoop();
+    V::ControlRecord* box = Box(osc);
+    const int32_t x0 = box->X;
+    std::vector<float> before = Values();
+    switch (held) {
+      case kHeldBox:
+        MoveTo(box->X + box->W / 2, box->Y + 1);  // above its ports
+        ASSERT_EQ(V::ControlHitTest(px, py, 0), osc->BoxControl.Load());
+        break;
+      case kHeldKey:
+        Show(Tarvelo::kWinKBGROUP, -1);
+        ASSERT_TRUE(Reachable(Slot(Tarvelo::kUiKB)) && Center(Slot(Tarvelo::kUiKB))) << "no keyboard";
+        break;
+      default: {
+        Tarvelo::SelectModule(osc, 1);
+        Tap("MODTAB0", [] {});
+        const int32_t id = Find("FAV_PP");
+        ASSERT_TRUE(Reachable(id) && Center(id)) << "no value field";
+        // The pointer on a digit of the value: the one a drag steps.
+        const auto* v = static_cast<const Tarvelo::ParamValue*>(C(id)->UserPointer);
+        ASSERT_NE(v, nullptr);
+        const auto onDigit = [&] {
+          const int32_t s = C(id)->Text.Selected;
+          return s >= 0 && s < v->SegmentCount && v->Segments[s].Kind == 1;
+        };
+        for (int32_t x = C(id)->X; x < C(id)->X + C(id)->W; x += 2) {
+          MoveTo(x, py);
+          RunLoop();
+          if (onDigit()) break;
+        }
+        ASSERT_TRUE(onDigit()) << "no digit in the value";
+        before = Values();
+        break;
+      }
+    }
+    Button(platform::kWindowButtonPress);
+    if (held == kHeldValue) {
+      for (int32_t i = 0; i < 3; ++i) MoveTo(px + 12, py);  // the digit goes up
+    } else {
+      Wiggle(3);
+    }
+    RunLoop();
+    // The press is doing what it does.
+    switch (held) {
+      case kHeldBox:
+        EXPECT_NE(box->X, x0) << "the box did not move";
+        EXPECT_EQ(Tarvelo::PlaneMoving.load(), -1) << "the cables not dotted";
+        break;
+      case kHeldKey:
+        EXPECT_EQ(Sounding(), 1) << "no note";
+        break;
+      default:
+        EXPECT_NE(Values(), before) << "the drag moved no value";
+        break;
+    }
+
+    switch (lost) {
+      case kUpMove:
+        platform::WindowEventInject(platform::PointerMoveEvent(px + 4, py, 4, 0, 0));
+        px += 4;
+        break;
+      case kFocusLost:
+        platform::WindowEventInject(platform::PlainEvent(platform::kWindowFocusLost));
+        break;
+      default:
+        platform::WindowEventInject(platform::PlainEvent(platform::kWindowHidden));
+        break;
+    }
+    RunLoop();
+    EXPECT_EQ(V::Pointer.held, 0);
+    EXPECT_EQ(Sounding(), 0) << "the note sounds on";
+    EXPECT_EQ(Tarvelo::PlaneMoving.load(), 0) << "the cables stay dotted";
+    const int32_t x = box->X, y = box->Y;
+    const std::vector<float> values = Values();
+    Wiggle(6);
+    RunLoop();
+    EXPECT_EQ(box->X, x) << "the box follows the pointer";
+    EXPECT_EQ(box->Y, y);
+    EXPECT_EQ(Values(), values) << "the value keeps changing";
+    EXPECT_EQ(Sounding(), 0) << "a note follows the pointer";
+    EXPECT_EQ(Tarvelo::PlaneMoving.load(), 0);
+
+    Tarvelo::PlaybackActive = 0;
+    Tarvelo::SelectModule(nullptr, -1);
+    Tarvelo::ClearSynth();
+    Show(Tarvelo::kWinKBGROUP, 0);
+    RunLoop();
+    V::PurgeDeletedControls();
+  }
+
   ModuleRecord* kb = nullptr;
   ModuleRecord* osc = nullptr;
 };
@@ -290,5 +412,23 @@ class HeldPress : public uithreads::ThreadedUiTest {
 TEST_F(HeldPress, APressOnAControlThatGoesEndsWithItOutputOff) { AllRounds(false); }
 
 TEST_F(HeldPress, APressOnAControlThatGoesEndsWithItOutputOn) { AllRounds(true); }
+
+// The window lets go of a held press without a release (minimised or hidden,
+// its focus lost, or a move with the button up): the press ends there as a
+// release would. The box stays where it is with its cables whole, the note
+// ends, the value stays; later moves with no button down move nothing.
+TEST_F(HeldPress, AReleaseTheWindowNeverSeesEndsThePress) {
+  // The value field's drag steps come from the units, which the start-up fills.
+  struct Units {
+    std::vector<Tarvelo::UnitRow> rows{std::begin(Tarvelo::UnitTable), std::end(Tarvelo::UnitTable)};
+    ~Units() { std::copy(rows.begin(), rows.end(), std::begin(Tarvelo::UnitTable)); }
+  } restore;
+  Tarvelo::SetUnitTable();
+  for (int32_t h = 0; h < kHelds; ++h)
+    for (int32_t l = 0; l < kLosts; ++l) {
+      LostRound(static_cast<Held>(h), static_cast<Lost>(l));
+      if (HasFatalFailure()) return;
+    }
+}
 
 }  // namespace
