@@ -129,6 +129,7 @@ void GestureNote(uint32_t bits, ControlRecord* strip, int32_t k, int32_t key, Ke
     if (strip) strip->Text.Selected = k;
   } else if (bits & V::kEventClick) {
     if (!Locked(s)) calls.off(lastHeld, key);
+    lastHeld = -1;
   } else if (bits & V::kEventDragRelease) {
     if (!Locked(s)) {
       calls.off(lastHeld, key);
@@ -136,16 +137,23 @@ void GestureNote(uint32_t bits, ControlRecord* strip, int32_t k, int32_t key, Ke
     } else if (s && FindOtherHeldKey(*s, static_cast<uint32_t>(key), lastHeld) >= 0) {
       calls.off(lastHeld, key);  // drops the duplicate
     }
+    // The gesture is over: its entry may hold another note from now on.
+    lastHeld = -1;
   }
 }
 
 // A gesture released beyond the keys still ends its note (unless the board
-// is locked), or the note would sound on with no key left to release it.
+// is locked), or the note would sound on with no key left to release it. A
+// press released off the strip before it became a drag reaches the strip
+// only as a leave once the button is up: that ends it too.
 void ReleaseBeyondKeys(uint32_t bits, ControlRecord* strip, const KeyboardState* s, int32_t lastKey,
-                       int32_t lastHeld, const NoteCalls& calls) {
-  if (!(bits & (V::kEventClick | V::kEventDragRelease)) || lastHeld < 0) return;
+                       int32_t& lastHeld, const NoteCalls& calls) {
+  const bool released = (bits & (V::kEventClick | V::kEventDragRelease)) != 0 ||
+                        (bits == V::kEventLeave && !V::Pointer.held && V::Pointer.pressed == strip->Id);
+  if (!released || lastHeld < 0) return;
   strip->Text.Selected = -1;
   if (!Locked(s)) calls.off(lastHeld, lastKey);
+  lastHeld = -1;
 }
 
 const NoteCalls kKeyboardCalls{KeyboardOn, KeyboardOff, KeyboardSlide};

@@ -93,6 +93,15 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
     OnKey(V::kEventDrag, KeyboardVisibleKeys + 1);
     OnKey(V::kEventDragRelease, KeyboardVisibleKeys + 1);
   };
+  // Pressed, then let go off the keys before the move made a drag: the loop
+  // tells the strip only of a leave, with the button up.
+  const auto offEdge = [&](int32_t k, bool down) {
+    if (down) return OnKey(V::kEventPress, k);
+    V::Pointer.held = 0;
+    V::Pointer.pressed = kb_;
+    OnKeyboard(V::kEventLeave, 0, 0, kb_, 0);
+    V::Pointer.pressed = 0;
+  };
   const struct {
     const char* what;
     bool board;     // plays the octave board's state, else the keyboard's
@@ -114,6 +123,9 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
       {"keyboard, released beyond its keys", false, kb_, true, beyond},
       {"keyboard, released beyond its keys, output on", false, kb_, true, beyond, true},
       {"locked keyboard, released beyond its keys, output on", false, kb_, true, beyond, true, true},
+      {"keyboard, released off its edge", false, kb_, true, offEdge},
+      {"keyboard, released off its edge, output on", false, kb_, true, offEdge, true},
+      {"locked keyboard, released off its edge, output on", false, kb_, true, offEdge, true, true},
       {"octave board", true, bb_, true, [&](int32_t k, bool down) { row(down ? V::kEventPress : V::kEventClick, k); }},
       {"MIDI", false, 0, false,
        [&](int32_t k, bool down) {
@@ -153,6 +165,15 @@ TEST_F(KeyboardsTest, AReleaseWhileTheOutputIsOffEndsTheNote) {
       EXPECT_EQ(Text(Slot(kUiMB)), "Turn audio output ON to activate keyboards.");
     }
   }
+  // A leave after the release lets go of nothing: the entry the gesture held
+  // may hold another note by then.
+  ResetKeyboardState(*s_, nullptr);
+  PlaybackActive = -1;
+  OnKey(V::kEventPress, 1);
+  OnKey(V::kEventClick, 1);
+  ASSERT_GE(KeyNoteOn(7, 1.0f, 0), 0);
+  offEdge(1, false);
+  EXPECT_EQ(Sounding(s_), 1);
 }
 
 TEST_F(KeyboardsTest, LockedKeysStayUntilPressedAgain) {
