@@ -129,9 +129,19 @@ uint32_t ScanTable(int32_t s) {
 constexpr uint32_t kModShift = 0x0003;
 constexpr uint32_t kModCtrl = 0x00C0;
 constexpr uint32_t kModAlt = 0x0300;
+constexpr uint32_t kModLeftAlt = 0x0100;
+constexpr uint32_t kModRightAlt = 0x0200;  // AltGr
+constexpr uint32_t kModMode = 0x4000;      // AltGr on some layouts
 constexpr uint32_t kModNum = 0x1000;
 constexpr uint32_t kModCaps = 0x2000;
 constexpr int32_t kSdlKeypadBit = 1 << 30;  // keys without a character code
+
+// Left Alt alone makes shortcut keys: Alt-M is the key M (256 + its scan
+// code), not the "m" SDL's text input types with it. AltGr (right Alt, the
+// mode key, or Ctrl+Alt where a layout reports it so) types its text.
+bool AltShortcut(uint32_t mods) {
+  return (mods & kModLeftAlt) != 0 && (mods & (kModRightAlt | kModMode | kModCtrl)) == 0;
+}
 
 char ShiftedUs(char c) {
   static const char kPlain[] = "`1234567890-=[]\\;',./";
@@ -142,6 +152,17 @@ char ShiftedUs(char c) {
 }
 
 #if TARVELO_HAVE_SDL
+// A left-Alt key pressed without its text right behind it: the text that
+// comes later (after the release, or on an input method's turn) is the
+// shortcut's, not typed. The next key press decides anew.
+// one thread: interface
+bool g_shortcutText = false;
+
+// The modifier keys themselves: Ctrl, Shift, Alt, GUI, the mode key.
+bool ModifierKey(int32_t sdlScancode) {
+  return (sdlScancode >= 224 && sdlScancode <= 231) || sdlScancode == 257;
+}
+
 // Call holding SdlVideoLock.
 bool SdlActive() { return ScreenIsOpen() && !ScreenHeadless() && SDL_WasInit(SDL_INIT_VIDEO); }
 
@@ -190,11 +211,13 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       const bool typed =
           SDL_PeepEvents(&next, 1, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1 &&
           next.type == SDL_TEXTINPUT;
-      const uint32_t own = AsciiOfSdlKey(e.key.keysym.sym, sc, e.key.keysym.mod);
-      out.ascii =
-          KeyCharacter(e.key.keysym.sym, sc, e.key.keysym.mod, typed ? next.text.text : nullptr);
+      const uint32_t mods = e.key.keysym.mod;
+      const uint32_t own = AsciiOfSdlKey(e.key.keysym.sym, sc, mods);
+      out.ascii = KeyCharacter(e.key.keysym.sym, sc, mods, typed ? next.text.text : nullptr);
+      if (!ModifierKey(sc)) g_shortcutText = AltShortcut(mods) && !typed;
       if (typed && (own == 0 || own >= 32)) {
         SDL_PeepEvents(&next, 1, SDL_GETEVENT, SDL_TEXTINPUT, SDL_TEXTINPUT);
+        if (AltShortcut(mods)) return true;  // a shortcut's text is not typed
         // A dead key that found nothing to compose with types both characters.
         const std::string chars = TypedCharacters(next.text.text);
         for (size_t i = 1; i < chars.size(); ++i)
@@ -203,6 +226,10 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       return true;
     }
     case SDL_TEXTINPUT: {
+      if (g_shortcutText) {
+        g_shortcutText = false;
+        return false;
+      }
       // Typed without a key press (an input method): a press of each character.
       const std::string chars = TypedCharacters(e.text.text);
       if (chars.empty()) return false;
@@ -310,7 +337,7 @@ uint32_t AsciiOfSdlKey(int32_t key, int32_t sc, uint32_t mods) {
 
 uint32_t KeyCharacter(int32_t key, int32_t sc, uint32_t mods, const char* typed) {
   const uint32_t own = AsciiOfSdlKey(key, sc, mods);
-  if ((own != 0 && own < 32) || !typed) return own;
+  if ((own != 0 && own < 32) || !typed || AltShortcut(mods)) return own;
   const std::string chars = TypedCharacters(typed);
   return chars.empty() ? 0 : static_cast<uint8_t>(chars[0]);
 }
@@ -511,6 +538,16 @@ size_t KeyBufferDrain() {
 size_t KeyBufferCount() {
   std::lock_guard<std::mutex> g(g_lock);
   return g_keyBuffer.size();
+}
+
+bool TranslateSdlEventForTest(const SDL_Event& event, WindowEvent& out) {
+#if TARVELO_HAVE_SDL
+  return Translate(event, out);
+#else
+  (void)event;
+  out = WindowEvent{};
+  return false;
+#endif
 }
 
 }  // namespace platform

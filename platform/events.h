@@ -5,8 +5,10 @@
 // Keys carry a PC scan code (set 1: Esc 1, Enter 28, Ctrl 29, left Shift 42,
 // right Shift 54, M 50, the editing keys Up 72, Left 75, Right 77, Down 80,
 // Insert 82, Delete 83) and the Windows-1252 character the key types, 0 when it
-// types none (arrows, Delete, function keys, Alt combinations). Ctrl with a
-// letter types its control character (Ctrl-C 3, Ctrl-X 24).
+// types none (arrows, Delete, function keys, left-Alt combinations: Alt-M is
+// 256 + 50 to the event loop). Ctrl with a letter types its control character
+// (Ctrl-C 3, Ctrl-X 24). AltGr (right Alt, the mode key, Ctrl+Alt) types what
+// the layout gives it.
 //
 // Headless (platform/screen.h) nothing comes from SDL: tests put events into the
 // queue with WindowEventInject and set the pointer the query returns. Injected
@@ -15,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+union SDL_Event;
 
 namespace platform {
 
@@ -101,11 +105,19 @@ uint32_t AsciiOfSdlKey(int32_t sdlKeycode, int32_t sdlScancode, uint32_t sdlMods
 // one the keyboard layout typed, as SDL's text input gives it (UTF-8), so every
 // layout types what its keys show: in Windows-1252, 0 for a character the code
 // page lacks. `typed` null: no text came with the key (text input off), and the
-// key's own character is taken as above. Note keys go by the scan code whatever
-// this gives.
+// key's own character is taken as above. With left Alt alone (no AltGr, no
+// Ctrl) the key's own character wins too, 0 for a letter: a shortcut, whose
+// text the translation drops. Note keys go by the scan code whatever this
+// gives.
 uint32_t KeyCharacter(int32_t sdlKeycode, int32_t sdlScancode, uint32_t sdlMods, const char* typed);
 // The characters of a text typed without a key press of its own (an input
 // method's), in Windows-1252; characters the code page lacks are left out.
 std::string TypedCharacters(const std::string& utf8);
+
+// Tests: the translation of one SDL event, as the pump makes it (false: none
+// comes of it). It reads SDL's queue as the pump does (a key press takes the
+// text that follows it), so the caller's SDL has its events subsystem started.
+// Always false in a build without SDL.
+bool TranslateSdlEventForTest(const SDL_Event& event, WindowEvent& out);
 
 }  // namespace platform

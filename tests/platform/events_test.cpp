@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "platform/joystick.h"
 #include "platform/screen.h"
@@ -54,7 +56,7 @@ TEST(WindowKeys, CharactersFollowTheModifiers) {
 // control characters stay the key's own.
 TEST(WindowKeys, TypedCharactersComeFromTheLayoutsText) {
   constexpr int32_t kSdlE = 8, kSdlQ = 20, kSdlZ = 29;
-  constexpr uint32_t kAltGr = 0x0200;
+  constexpr uint32_t kAltGr = 0x0200, kMode = 0x4000;
   struct Case {
     int32_t key, scan;
     uint32_t mods;
@@ -72,12 +74,120 @@ TEST(WindowKeys, TypedCharactersComeFromTheLayoutsText) {
       {'\r', 40, 0, nullptr, 13},                // Enter
       {27, 41, 0, nullptr, 27},                  // Esc
       {'a', kSdlA, kShift, nullptr, 'A'},        // no text input: the key's own
+      // Left Alt makes a shortcut key (known by its scan code) of what it types.
+      {'m', kSdlM, kAlt, "m", 0},                // Alt-M
+      {'m', kSdlM, kAlt | kShift, "M", 0},
+      {'m', kSdlM, kAlt, nullptr, 0},
+      // AltGr types what it shows: right Alt, the mode key, both, Ctrl+Alt.
+      {'q', kSdlQ, kAltGr | kMode, "@", '@'},
+      {'q', kSdlQ, kMode, "@", '@'},
+      {'e', kSdlE, kAltGr, "\xE2\x82\xAC", 0x80},
+      {'e', kSdlE, kAltGr | kMode, "\xE2\x82\xAC", 0x80},
+      {'q', kSdlQ, kAlt | kAltGr, "@", '@'},
+      {'q', kSdlQ, kCtrl | kAlt, "@", '@'},
+      {'e', kSdlE, kCtrl | kAlt, "\xE2\x82\xAC", 0x80},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(KeyCharacter(c.key, c.scan, c.mods, c.typed), c.want) << (c.typed ? c.typed : "-");
+    EXPECT_EQ(KeyCharacter(c.key, c.scan, c.mods, c.typed), c.want)
+        << (c.typed ? c.typed : "-") << " mods " << c.mods;
+  for (int32_t k = 0; k < 26; ++k) {  // whichever letter a shortcut takes
+    const char typed[2] = {static_cast<char>('a' + k), 0};
+    EXPECT_EQ(KeyCharacter('a' + k, kSdlA + k, kAlt, typed), 0u) << typed;
+    EXPECT_EQ(KeyCharacter('a' + k, kSdlA + k, kAltGr, typed), static_cast<uint32_t>(typed[0])) << typed;
+  }
   EXPECT_EQ(TypedCharacters("a\xC3\xA9\xE2\x80\x9C\xF0\x9F\x8E\xB9\x01\xC0\xAF"),
             "a\xE9\x93");  // emoji, control and overlong bytes left out
 }
+
+#if TARVELO_HAVE_SDL
+// SDL's queue without a window, text input on, as the program's is.
+void StartSdlEvents() {
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_EVENTS), 0) << SDL_GetError();
+  SDL_EventState(SDL_TEXTINPUT, SDL_ENABLE);
+  SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
+}
+
+SDL_Event SdlKey(uint32_t type, int32_t sym, int32_t scan, uint32_t mods) {
+  SDL_Event e{};
+  e.type = type;
+  e.key.keysym.sym = sym;
+  e.key.keysym.scancode = static_cast<SDL_Scancode>(scan);
+  e.key.keysym.mod = static_cast<uint16_t>(mods);
+  return e;
+}
+SDL_Event SdlText(const char* utf8) {
+  SDL_Event e{};
+  e.type = SDL_TEXTINPUT;
+  std::snprintf(e.text.text, sizeof e.text.text, "%s", utf8);
+  return e;
+}
+
+// The events SDL queued, through the pump's translation, with the presses
+// the translation adds (taken before SDL's next event, as the pump does).
+std::vector<WindowEvent> Pump(const std::vector<SDL_Event>& queued) {
+  for (SDL_Event e : queued) EXPECT_EQ(SDL_PushEvent(&e), 1) << SDL_GetError();
+  std::vector<WindowEvent> got;
+  SDL_Event e;
+  WindowEvent out;
+  while (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1) {
+    if (TranslateSdlEventForTest(e, out)) got.push_back(out);
+    while (WindowEventPoll(out)) got.push_back(out);
+  }
+  return got;
+}
+
+// Left Alt with a letter is a shortcut key, whether SDL's text for it comes
+// right after the press or later: its text is typed neither way. AltGr, the
+// mode key and Ctrl+Alt (AltGr on some layouts) type their text.
+TEST(WindowKeys, LeftAltKeysAreShortcutsAndAltGrTypesThroughTheTranslation) {
+  setenv("TARVELO_HEADLESS", "1", 1);
+  StartSdlEvents();
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  WindowEventsClear();
+  constexpr int32_t kSdlE = 8, kSdlQ = 20;
+  constexpr uint32_t kAltGr = 0x0200, kMode = 0x4000;
+  const uint32_t down = SDL_KEYDOWN, up = SDL_KEYUP;
+  struct Case {
+    const char* what;
+    std::vector<SDL_Event> queued;
+    std::vector<std::pair<uint32_t, uint32_t>> presses;  // scan code, character
+  };
+  const Case cases[] = {
+      {"Alt-M", {SdlKey(down, 'm', kSdlM, kAlt), SdlText("m"), SdlKey(up, 'm', kSdlM, kAlt)}, {{50, 0}}},
+      {"Alt-M, its text late",
+       {SdlKey(down, 'm', kSdlM, kAlt), SdlKey(up, 'm', kSdlM, kAlt), SdlText("m")}, {{50, 0}}},
+      {"Alt-M held, twice",
+       {SdlKey(down, 226 | kKeypad, 226, kAlt), SdlKey(down, 'm', kSdlM, kAlt), SdlText("m"),
+        SdlKey(up, 'm', kSdlM, kAlt), SdlKey(down, 'm', kSdlM, kAlt), SdlKey(up, 'm', kSdlM, kAlt),
+        SdlText("m")},
+       {{56, 0}, {50, 0}, {50, 0}}},
+      {"Alt-M, then an input method's text",
+       {SdlKey(down, 'm', kSdlM, kAlt), SdlText("m"), SdlText("ab")}, {{50, 0}, {0, 'a'}, {0, 'b'}}},
+      {"Alt-M without text, A, then an input method's text",
+       {SdlKey(down, 'm', kSdlM, kAlt), SdlKey(down, 'a', kSdlA, 0), SdlText("a"), SdlText("cd")},
+       {{50, 0}, {30, 'a'}, {0, 'c'}, {0, 'd'}}},
+      {"AltGr-Q", {SdlKey(down, 'q', kSdlQ, kAltGr), SdlText("@")}, {{16, '@'}}},
+      {"AltGr-E", {SdlKey(down, 'e', kSdlE, kAltGr | kMode), SdlText("\xE2\x82\xAC")}, {{18, 0x80}}},
+      {"Ctrl+Alt-Q", {SdlKey(down, 'q', kSdlQ, kCtrl | kAlt), SdlText("@")}, {{16, '@'}}},
+      {"Ctrl-X", {SdlKey(down, 'x', kSdlX, kCtrl)}, {{45, 24}}},
+      {"an input method's text", {SdlText("ab")}, {{0, 'a'}, {0, 'b'}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::pair<uint32_t, uint32_t>> presses;
+    for (const WindowEvent& e : Pump(c.queued)) {
+      if (e.kind == kWindowKeyPress) presses.emplace_back(e.scanCode, e.ascii);
+      if (e.kind == kWindowKeyRelease && e.scanCode == 50) {
+        EXPECT_EQ(e.ascii, 0u) << c.what;
+      }
+    }
+    EXPECT_EQ(presses, c.presses) << c.what;
+  }
+  WindowEventsClear();
+  KeyBufferDrain();
+  SDL_QuitSubSystem(SDL_INIT_EVENTS);
+}
+#endif
 
 TEST(WindowEvents, InjectedEventsComeBackInOrderAndKeysFillTheBuffer) {
   setenv("TARVELO_HEADLESS", "1", 1);
