@@ -1,6 +1,9 @@
 #include "app/state/dialogs.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "app/startup.h"
 #include "app/state/console.h"
@@ -248,28 +251,128 @@ int32_t GetActiveBrowserList() {
   return 0;
 }
 
+namespace {
+
+bool Meets(const PlaneRect& a, const PlaneRect& b) {
+  return a.X < b.X + b.W && b.X < a.X + a.W && a.Y < b.Y + b.H && b.Y < a.Y + a.H;
+}
+
+bool Inside(const PlaneRect& r, const PlaneRect& within) {
+  return r.X >= within.X && r.Y >= within.Y && r.X + r.W <= within.X + within.W &&
+         r.Y + r.H <= within.Y + within.H;
+}
+
+// Joins c's rectangle, moved by (ox, oy), and those of its descendants: a
+// move not yet settled (UpdateControl) still owes them its pending part.
+void JoinSubtree(PlaneRect& a, const V::ControlRecord* c, int32_t ox, int32_t oy, int32_t depth) {
+  const int32_t x0 = c->X + ox, y0 = c->Y + oy;
+  const int32_t x1 = std::max(a.X + a.W, x0 + c->W), y1 = std::max(a.Y + a.H, y0 + c->H);
+  a.X = std::min(a.X, x0);
+  a.Y = std::min(a.Y, y0);
+  a.W = x1 - a.X;
+  a.H = y1 - a.Y;
+  if (depth > 8) return;
+  std::vector<V::ChildRef> children;
+  V::LiveChildren(c, children);
+  for (const V::ChildRef& child : children)
+    if (const V::ControlRecord* k = V::ChildRecord(child))
+      JoinSubtree(a, k, ox + c->PendingDx, oy + c->PendingDy, depth + 1);
+}
+
+// The moves that can be smallest on one axis: none, or one that lays an edge
+// of [r0, r1) against an edge of `within` or of a rectangle to avoid.
+std::vector<int32_t> EdgeMoves(int32_t r0, int32_t r1, int32_t w0, int32_t w1,
+                               const std::vector<std::pair<int32_t, int32_t>>& spans) {
+  std::vector<int32_t> moves = {0, w0 - r0, w1 - r1};
+  for (const auto& [a0, a1] : spans) {
+    moves.push_back(a0 - r1);
+    moves.push_back(a1 - r0);
+  }
+  return moves;
+}
+
+}  // namespace
+
+PlaneRect ControlExtent(int32_t id) {
+  const V::ControlRecord* c = At(id);
+  if (!c) return {};
+  PlaneRect r{c->X, c->Y, c->W, c->H};
+  JoinSubtree(r, c, 0, 0, 0);
+  return r;
+}
+
+bool PlaneOpenArea(PlaneRect& plane, std::vector<PlaneRect>& covers) {
+  covers.clear();
+  const int32_t planeId =
+      V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
+  const V::ControlRecord* p = At(planeId);
+  if (!p) return false;
+  plane = {V::ControlX(p), V::ControlY(p), V::ControlW(p), V::ControlH(p)};
+  // A strip covers its whole reach, readouts shown now or later included.
+  for (const int32_t slot : {kWinSTB, kWinBBGROUP, kWinKBGROUP}) {
+    const int32_t id = V::WindowSlotCount > slot ? V::WindowList[slot] : 0;
+    if (!OnScreen(id)) continue;
+    const PlaneRect r = ControlExtent(id);
+    if (Meets(r, plane)) covers.push_back(r);
+  }
+  return true;
+}
+
+bool SmallestClearMove(const PlaneRect& r, const PlaneRect& within,
+                       const std::vector<PlaneRect>& avoid, int32_t& dx, int32_t& dy) {
+  std::vector<std::pair<int32_t, int32_t>> xs, ys;
+  for (const PlaneRect& a : avoid) {
+    xs.emplace_back(a.X, a.X + a.W);
+    ys.emplace_back(a.Y, a.Y + a.H);
+  }
+  const std::vector<int32_t> mx = EdgeMoves(r.X, r.X + r.W, within.X, within.X + within.W, xs);
+  const std::vector<int32_t> my = EdgeMoves(r.Y, r.Y + r.H, within.Y, within.Y + within.H, ys);
+  bool found = false;
+  std::pair<int64_t, int64_t> best;
+  for (const int32_t x : mx) {
+    for (const int32_t y : my) {
+      const std::pair<int64_t, int64_t> cost{std::abs(int64_t{x}) + std::abs(int64_t{y}),
+                                             std::abs(int64_t{x})};
+      if (found && cost >= best) continue;
+      const PlaneRect moved{r.X + x, r.Y + y, r.W, r.H};
+      if (!Inside(moved, within)) continue;
+      if (std::any_of(avoid.begin(), avoid.end(), [&](const PlaneRect& a) { return Meets(moved, a); }))
+        continue;
+      found = true;
+      best = cost;
+      dx = x;
+      dy = y;
+    }
+  }
+  return found;
+}
+
 void ScrollToModule(int32_t i) {
   if (i < 0 || i >= ModuleList.count || !ModuleList.entries) return;
   const ModuleRecord* m = ModuleList.entries[i];
   if (!m || m->BoxControl.Load() <= 0) return;
-  const int32_t planeId =
-      V::WindowList && V::WindowSlotCount > kWinSYNTH ? V::WindowList[kWinSYNTH] : 0;
-  const V::ControlRecord* plane = At(planeId);
-  const V::ControlRecord* box = At(static_cast<int32_t>(m->BoxControl.Load()));
-  if (!plane || !box) return;
-  const int32_t px = V::ControlX(plane), py = V::ControlY(plane);
-  const int32_t pw = V::ControlW(plane), ph = V::ControlH(plane);
-  const int32_t bx = V::ControlX(box), by = V::ControlY(box);
-  const int32_t bw = V::ControlW(box), bh = V::ControlH(box);
+  PlaneRect plane;
+  std::vector<PlaneRect> covers;
+  if (!PlaneOpenArea(plane, covers)) return;
+  const PlaneRect box = ControlExtent(static_cast<int32_t>(m->BoxControl.Load()));
+  if (box.W <= 0) return;
+  const bool outY = box.Y < plane.Y || box.Y + box.H > plane.Y + plane.H;
+  const bool outX = box.X < plane.X || box.X + box.W > plane.X + plane.W;
   int32_t dx = 0, dy = 0;
-  if (by + bh > py + ph)
-    dy = py - by + ph - bh;
-  else if (by < py)
-    dy = py - by;
-  else if (bx + bw > px + pw)
-    dx = px - bx + pw - bw;
-  else if (bx < px)
-    dx = px - bx;
+  // The controls over the plane take the clicks meant for a box under them:
+  // the box goes clear of them as well as into the plane.
+  if ((outX && outY) || !SmallestClearMove(box, plane, covers, dx, dy)) {
+    dx = dy = 0;
+    if (box.Y + box.H > plane.Y + plane.H)
+      dy = plane.Y - box.Y + plane.H - box.H;
+    else if (box.Y < plane.Y)
+      dy = plane.Y - box.Y;
+    else if (box.X + box.W > plane.X + plane.W)
+      dx = plane.X - box.X + plane.W - box.W;
+    else if (box.X < plane.X)
+      dx = plane.X - box.X;
+  }
+  const int32_t planeId = V::WindowList[kWinSYNTH];
   if (std::abs(dx) + std::abs(dy) > 0)
     PostEvent(planeId, planeId, V::kEventDrag, static_cast<float>(dx), static_cast<float>(dy));
 }

@@ -14,6 +14,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Tarvelo {
 
@@ -50,8 +51,28 @@ int32_t BrowseFolder(const std::string& folder, const std::string& name);
 int32_t SelectBrowserFile(const std::string& name);
 // The id of the list shown in the browser pane, or 0.
 int32_t GetActiveBrowserList();
-// Scrolls the synth plane, by one correction on one axis, so that the box of
-// listed module i comes into view (a box outside on both axes needs two calls).
+// Scrolls the synth plane so that the box of listed module i, its ports
+// included, lies in the open plane (PlaneOpenArea), by the smallest move that
+// does. A box outside the plane on both axes, or one the open plane cannot
+// hold, comes in one axis per call, the vertical first (two calls).
 void ScrollToModule(int32_t moduleIndex);
+
+// A rectangle of window pixels.
+// one thread: value
+struct PlaneRect {
+  int32_t X = 0, Y = 0, W = 0, H = 0;
+};
+
+// The synth plane's rectangle and the controls drawn over it, which take its
+// clicks there: the status strip (the auto-save switch, the buttons beside it,
+// the readouts) and the keyboards when shown. False before the plane exists.
+bool PlaneOpenArea(PlaneRect& plane, std::vector<PlaneRect>& covers);
+// A control's rectangle joined with those of everything under it (a module
+// box with its port row).
+PlaneRect ControlExtent(int32_t id);
+// The smallest move (least |dx| + |dy|, then least |dx|) that puts r inside
+// `within` and clear of every rectangle of `avoid`; false when none does.
+bool SmallestClearMove(const PlaneRect& r, const PlaneRect& within,
+                       const std::vector<PlaneRect>& avoid, int32_t& dx, int32_t& dy);
 
 }  // namespace Tarvelo

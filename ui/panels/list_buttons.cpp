@@ -7,6 +7,7 @@
 #include "app/documents/wave_convert.h"
 #include "app/startup.h"
 #include "app/state/console.h"
+#include "app/state/dialogs.h"
 #include "app/state/history.h"
 #include "app/state/module_page.h"
 #include "app/state/settings.h"
@@ -130,7 +131,18 @@ void ListAndIndex(int32_t& list, int32_t& index, bool& none) {
   }
 }
 
+// The place a box takes on the plane and the room kept around it.
+PlaneRect KeptRoom(int32_t id) {
+  PlaneRect r = ControlExtent(id);
+  const int32_t gap = 2 * UiUnit;
+  return {r.X - gap, r.Y - gap, r.W + 2 * gap, r.H + 2 * gap};
+}
+
 // A new module goes just above the topmost one, aligned with the synth output.
+// Where that is out of view or under the strip drawn over the plane, it goes
+// to the nearest place of the open plane that leaves the other boxes and the
+// synth output their room: a scroll there (ScrollToModule) would push the
+// rest of a tall synth out of view. A plane with no such room scrolls.
 void Placement(const ModuleRecord* copied, int32_t& x, int32_t& y) {
   const ControlRecord* sout = SlotCtl(kUiSOUT);
   x = sout ? sout->X : 0;
@@ -138,6 +150,20 @@ void Placement(const ModuleRecord* copied, int32_t& x, int32_t& y) {
   if (const ControlRecord* top = BoxOf(ListedModule(FirstModuleByY()))) y = top->Y;
   const ControlRecord* box = BoxOf(copied);
   y -= (box ? box->H : 0) + 2 * UiUnit;
+  PlaneRect plane;
+  std::vector<PlaneRect> avoid;
+  if (!box || !PlaneOpenArea(plane, avoid)) return;
+  PlaneRect made = ControlExtent(box->Id);
+  made.X += x - box->X;
+  made.Y += y - box->Y;
+  for (int32_t i = 0; i < ModuleList.count; ++i)
+    if (const ControlRecord* other = BoxOf(ListedModule(i))) avoid.push_back(KeptRoom(other->Id));
+  if (sout) avoid.push_back(KeptRoom(sout->Id));
+  int32_t dx = 0, dy = 0;
+  if (SmallestClearMove(made, plane, avoid, dx, dy)) {
+    x += dx;
+    y += dy;
+  }
 }
 
 // Creates a module of a type (REFM) or a copy of a listed one (LIBM): its list

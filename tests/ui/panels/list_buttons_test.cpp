@@ -1,12 +1,15 @@
 // The browser's list buttons on files in a temporary data folder, on the
 // sample library and on the module lists: order, rename with its extension
 // rule and the session and library following, copies to free "#n" names,
-// deletes with and without confirmation, saves, loads and the new synth.
+// deletes with and without confirmation, saves, loads (a module type loaded
+// onto the open plane) and the new synth.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -23,9 +26,11 @@
 #include "engine/tuningfile.h"
 #include "panels_a_fixture.h"
 #include "ui/panels/dialog.h"
+#include "ui/panels/keyboards.h"
 #include "ui/panels/list_buttons.h"
 #include "ui/panels/midi_mapping.h"
 #include "ui/panels/module_panel.h"
+#include "ui/views/synth_plane.h"
 
 namespace panelsa {
 namespace {
@@ -527,6 +532,93 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
   Click(OnListLoad, load);
   EXPECT_EQ(SynthSamples.header.count, 1);
   EXPECT_EQ(SelectedModule, &ModuleCatalog[kTypeSample]);
+}
+
+// A rectangle of window pixels: a control's own, or with everything under it.
+struct Area {
+  int32_t x0, y0, x1, y1;
+  bool Meets(const Area& o) const { return x0 < o.x1 && o.x0 < x1 && y0 < o.y1 && o.y0 < y1; }
+  bool Within(const Area& o) const { return x0 >= o.x0 && y0 >= o.y0 && x1 <= o.x1 && y1 <= o.y1; }
+};
+Area RectOf(int32_t id) {
+  const V::ControlRecord* c = V::ControlAt(id);
+  return {c->X, c->Y, c->X + c->W, c->Y + c->H};
+}
+Area AreaOf(int32_t id) {
+  Area a = RectOf(id);
+  std::vector<V::ChildRef> kids;
+  V::LiveChildren(V::ControlAt(id), kids);
+  for (const V::ChildRef& k : kids) {
+    const Area b = AreaOf(k.Id);
+    a = {std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+  }
+  return a;
+}
+
+// Every catalog type loaded into every shipped demo lands, after the plane's
+// scroll, inside the plane, its port row clear of the strip drawn over the
+// plane (the auto-save switch, the buttons beside it, the readouts) and of the
+// other boxes, and the synth output stays in view: with the keyboards beside
+// and under the plane, as a start shows them, and without them.
+TEST_F(ListButtonsTest, LoadedModulesLandInTheOpenPlane) {
+  ShowOnly(kUiLIB_MODULES);
+  const int32_t plane = Window(kWinSYNTH), refm = Slot(kUiREFM);
+  const Area strip = AreaOf(Window(kWinSTB));
+  std::vector<fs::path> demos;
+  for (const auto& folder : fs::directory_iterator(fs::path(TARVELO_PROGRAM_DIR) / "SYNTHS"))
+    for (const auto& file : fs::directory_iterator(folder)) demos.push_back(file.path());
+  ASSERT_GE(demos.size(), 8u);
+  int32_t cases = 0, covered = 0, outside = 0, onBoxes = 0, outputGone = 0;
+  // The rows to load: every type, or one type per box size (where a box lands
+  // depends on its size only), which keeps the pass quick under the sanitizers.
+  std::vector<int32_t> everyType, everySize;
+  std::set<std::pair<int32_t, int32_t>> sizes;
+  for (int32_t row = 0; row < kModuleTypeCount; ++row) {
+    everyType.push_back(row);
+    const Area a = AreaOf(static_cast<int32_t>(ModuleCatalog[ModulePaletteOrder[row]].BoxControl.Load()));
+    if (sizes.insert({a.x1 - a.x0, a.y1 - a.y0}).second) everySize.push_back(row);
+  }
+  auto load = [&](const fs::path& demo, const std::vector<int32_t>& rows) {
+    const std::vector<ModuleRecord*> synth(ModuleList.entries, ModuleList.entries + ModuleList.count);
+    for (const int32_t row : rows) {
+      C(refm)->Text.Selected = row;
+      Click(OnListLoad, Button(5));
+      ModuleRecord* made = nullptr;
+      for (int32_t i = 0; i < ModuleList.count; ++i)
+        if (std::find(synth.begin(), synth.end(), ModuleList.entries[i]) == synth.end()) made = ModuleList.entries[i];
+      ASSERT_NE(made, nullptr) << demo.filename() << " row " << row;
+      // The scroll the load posted, as the event loop hands it to the plane.
+      int32_t dx = 0, dy = 0;
+      for (const CommandMessage& m : Drain(0))
+        if (m.type == 100 && static_cast<int32_t>(m.arg2) == plane && m.arg5 == V::kEventDrag) {
+          const auto mx = static_cast<int32_t>(m.single1), my = static_cast<int32_t>(m.single2);
+          OnSynthPlaneMouse(V::kEventDrag, mx, my, plane, plane);
+          dx += mx, dy += my;
+        }
+      const Area box = AreaOf(static_cast<int32_t>(made->BoxControl.Load())), view = RectOf(plane);
+      ++cases;
+      covered += box.Meets(strip);
+      outside += !box.Within(view);
+      outputGone += !AreaOf(Slot(kUiSOUT)).Within(view);
+      for (const ModuleRecord* m : synth) onBoxes += box.Meets(AreaOf(static_cast<int32_t>(m->BoxControl.Load())));
+      // Back as the demo was: the new module gone, the plane where it stood.
+      ASSERT_EQ(DeleteModule(made), 0);
+      if (dx != 0 || dy != 0) OnSynthPlaneMouse(V::kEventDrag, -dx, -dy, plane, plane);
+    }
+  };
+  for (const fs::path& demo : demos) {
+    ASSERT_EQ(LoadSynth(platform::FromOsPath(demo.parent_path().string()), demo.filename().string()), 0);
+    Drain(0);
+    LayoutKeyboardPanel(-1);
+    load(demo, everyType);
+    LayoutKeyboardPanel(0);
+    load(demo, everySize);
+  }
+  EXPECT_EQ(cases, static_cast<int32_t>((everyType.size() + everySize.size()) * demos.size()));
+  EXPECT_EQ(covered, 0) << "of " << cases;
+  EXPECT_EQ(outside, 0) << "of " << cases;
+  EXPECT_EQ(onBoxes, 0) << "of " << cases;
+  EXPECT_EQ(outputGone, 0) << "of " << cases;
 }
 
 TEST_F(ListButtonsTest, ARefusedTuningFileKeepsTheEditorsUnsavedEdits) {
