@@ -10,6 +10,7 @@
 #include "basics/timetext.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/sync_aside.h"
 
 namespace QUARLE_AUDIO {
 
@@ -158,10 +159,13 @@ int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb) {
     platform::FileClose(number);
     return refused(rc);
   }
-  // The new name is kept by the disk from the start: a power cut leaves the
-  // recording up to its last header, not a folder without it.
+  // The new name is kept by the disk from the start, and the file is synced
+  // at each header update while it grows: a power cut leaves the recording up
+  // to its last header, not a folder without it. The sync thread makes every
+  // sync; the audio thread, which creates it, waits for none.
+  platform::FileKeepSyncedAside(number);
   const size_t cut = fileName.find_last_of("\\/");
-  platform::FolderSync(cut == std::string::npos ? std::string() : fileName.substr(0, cut == 0 ? 1 : cut));
+  platform::FolderSyncAside(cut == std::string::npos ? std::string() : fileName.substr(0, cut == 0 ? 1 : cut));
   return number;
 }
 
@@ -183,11 +187,14 @@ int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t
   // The header catches up with the data once the first block is on disk and
   // then about once a second of sound, always after the data reached the
   // file, so its sizes never promise more than is there and a recording cut
-  // short loses at most its last second.
+  // short loses at most its last second. Each update is then synced aside,
+  // data and header in one: a power cut loses the sound since the last sync
+  // that ended, a second and the sync's own time.
   const uint32_t perSecond = sb->format.bytesPerSecond > 0 ? sb->format.bytesPerSecond : 1u;
   if (before == 0 || before / perSecond != sb->dataSize / 2 / perSecond) {
     rc = WriteSizes(fileNumber, sb);
     if (rc != 0) return -std::abs(rc);
+    platform::FileSyncAside(fileNumber);
   }
   return 0;
 }

@@ -13,14 +13,17 @@ namespace QUARLE_AUDIO {
 // its dataSize counts 4 bytes per 16-bit value written (the data chunk's size
 // is dataSize / 2). Returns the open file's number (positive), positioned at
 // the first data byte, or a negative code (-23 no free file, or the negated
-// open error).
+// open error). The file and its folder are synced aside: the caller (the
+// audio thread) waits for no disk.
 int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb);
 
 // Writes count 16-bit values at the file's current position; on success adds
 // count x 4 to sb->dataSize. After the first block and each time the data
 // passes a whole second, the header's sizes are rewritten to match it, so that
-// a file whose recording never finished still reads. Returns 0 or the negated write error. On an
-// error the caller finishes the file at once and stops recording.
+// a file whose recording never finished still reads, and the sync thread is
+// asked to sync the file (platform::FileSyncAside), so that a power cut keeps
+// it too. Returns 0 or the negated write error. On an error the caller
+// finishes the file at once and stops recording.
 int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t* values,
                               int32_t count);
 

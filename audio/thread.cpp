@@ -23,6 +23,7 @@
 #include "basics/timetext.h"
 #include "platform/loop_meter.h"
 #include "platform/paths.h"
+#include "platform/sync_aside.h"
 #include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
@@ -43,6 +44,7 @@ constexpr double kReportInterval = 1.0;         // s between repeats of a standi
 // stopped for tens of milliseconds every second: the stream would underrun.
 // The nap is well below the playback and capture polling periods.
 constexpr double kIdleNap = 0.0001;  // s
+constexpr double kSettleAtExit = 5.0;  // s the end waits for the last syncs
 
 // Differences of the seconds timer: a wrap at midnight adds a day; what is
 // still negative counts as no time.
@@ -751,6 +753,8 @@ int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms) {
   StreamRate = StreamRateFor(rate);
   CapturePollPeriod = static_cast<float>(SamplesPerMs) / (6.0f * static_cast<float>(StreamRate));
   StreamLength = StreamLengthFor(StreamRate, ms);
+  // The thread that syncs the recordings is made here, not by the audio thread.
+  platform::SyncAsideStart();
   try {
     handle = new std::thread(AudioThread);
   } catch (const std::exception&) {
@@ -766,6 +770,9 @@ void WaitAudioThread(std::thread*& handle) {
   if (handle->joinable()) handle->join();
   delete handle;
   handle = nullptr;
+  // The last recording's end reaches the disk before the program goes (a
+  // disk that takes longer keeps it anyway, unless the power goes too).
+  platform::SyncAsideSettle(kSettleAtExit);
 }
 
 int32_t SetStreamBuffers(float** buffer, int16_t** buffer16, uint32_t ms) {

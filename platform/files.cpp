@@ -10,11 +10,9 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #include "platform/paths.h"
-#include "platform/threads.h"
+#include "platform/sync_aside.h"
 
 namespace platform {
 
@@ -24,6 +22,9 @@ struct FileSlot {
   std::atomic<FILE*> fp{nullptr};
   // one thread: maker, set at open before fp is stored
   FileMode mode = kFileInput;
+  // The sync thread's ticket of a duplicate descriptor (FileKeepSyncedAside),
+  // 0 when none: ended when the number is closed.
+  std::atomic<int32_t> syncTicket{0};
 };
 
 // Index = file number; slot 0 is never handed out.
@@ -149,8 +150,11 @@ int32_t FileClose(int32_t fileNumber) {
   if (fileNumber < 1 || fileNumber > kMaxFileNumbers) return -19;
   FILE* f = g_slots[fileNumber].fp.exchange(nullptr, std::memory_order_acq_rel);
   if (!f) return -19;
+  const int32_t ticket = g_slots[fileNumber].syncTicket.exchange(0, std::memory_order_acq_rel);
   // The last buffered bytes are written here: a full disk may only show now.
-  return std::fclose(f) == 0 ? 0 : -20;
+  const int32_t rc = std::fclose(f) == 0 ? 0 : -20;
+  if (ticket > 0) SyncAsideEnd(ticket);
+  return rc;
 }
 
 void FileCloseAll() {
@@ -380,24 +384,47 @@ int32_t FileCloseSyncAside(int32_t fileNumber) {
   if (fileNumber < 1 || fileNumber > kMaxFileNumbers) return -19;
   FILE* f = g_slots[fileNumber].fp.exchange(nullptr, std::memory_order_acq_rel);
   if (!f) return -19;
-  // The file stays open for the sync after the stream is closed.
-  const int fd = ::fcntl(::fileno(f), F_DUPFD_CLOEXEC, 0);
+  int32_t ticket = g_slots[fileNumber].syncTicket.exchange(0, std::memory_order_acq_rel);
+  int fd = -1;
+  if (ticket <= 0) {
+    // The file stays open for the sync after the stream is closed.
+    fd = ::fcntl(::fileno(f), F_DUPFD_CLOEXEC, 0);
+    ticket = SyncAsideKeep(fd);
+  }
   const int32_t rc = std::fclose(f) == 0 ? 0 : -20;
-  if (fd < 0) return rc;
-  const auto sync = [fd] {
+  if (ticket > 0) {
+    SyncAsideEnd(ticket);
+  } else if (fd >= 0) {
+    // No sync thread or no slot to be had: the caller waits after all.
     while (::fsync(fd) != 0 && errno == EINTR) {
     }
     ::close(fd);
-  };
-  try {
-    std::thread([sync] {
-      ThreadSetName("tarvelo-sync");
-      sync();
-    }).detach();
-  } catch (const std::system_error&) {
-    sync();  // no thread to be had: the caller waits after all
   }
   return rc;
+}
+
+int32_t FileKeepSyncedAside(int32_t fileNumber) {
+  FILE* f = Handle(fileNumber);
+  if (!f) return -19;
+  if (g_slots[fileNumber].syncTicket.load(std::memory_order_acquire) > 0) return 0;
+  const int fd = ::fcntl(::fileno(f), F_DUPFD_CLOEXEC, 0);
+  const int32_t ticket = SyncAsideKeep(fd);
+  if (ticket <= 0) {
+    if (fd >= 0) ::close(fd);
+    return -20;
+  }
+  g_slots[fileNumber].syncTicket.store(ticket, std::memory_order_release);
+  return 0;
+}
+
+int32_t FileSyncAside(int32_t fileNumber) {
+  FILE* f = Handle(fileNumber);
+  if (!f) return -19;
+  const int32_t ticket = g_slots[fileNumber].syncTicket.load(std::memory_order_acquire);
+  if (ticket <= 0) return -19;
+  if (std::fflush(f) != 0) return -20;
+  SyncAsideAsk(ticket);
+  return 0;
 }
 
 int32_t FileTruncate(int32_t fileNumber, int64_t length) {

@@ -85,9 +85,19 @@ int32_t FileFlush(int32_t fileNumber);
 // -20 when either step fails.
 int32_t FileSync(int32_t fileNumber);
 // Closes as FileClose does (the buffered bytes written, the number free) and
-// leaves the sync to a short thread of its own, for a caller that must not
-// wait for the disk (the audio thread ending a recording).
+// leaves the sync to the sync thread (platform/sync_aside.h), for a caller
+// that must not wait for the disk (the audio thread ending a recording).
 int32_t FileCloseSyncAside(int32_t fileNumber);
+// For a file written a long while by a caller that must not wait for the
+// disk (the output recording): the sync thread keeps a duplicate of its
+// descriptor until it is closed (which then syncs it a last time, aside), and
+// FileSyncAside asks it to sync the file, without waiting. 0, -19 for a
+// number not open, -20 when no descriptor could be handed over (the file is
+// then synced only at its close).
+int32_t FileKeepSyncedAside(int32_t fileNumber);
+// Writes what the stream still buffers and asks the sync thread to sync the
+// file: 0, -19 for a number not open or not kept, -20 when the write fails.
+int32_t FileSyncAside(int32_t fileNumber);
 // Cuts (or extends with zeros) an open file to length bytes after writing what
 // is buffered; the position is not moved. 0, -19 for a number not open or a
 // negative length, -20 when the operating system refuses.

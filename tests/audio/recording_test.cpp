@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "file_fixture.h"
 #include "openal_env.h"
 #include "platform/files.h"
+#include "sync_count.h"
 
 namespace {
 
@@ -187,6 +189,46 @@ TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
   EXPECT_EQ(ReadU16(b, 88 + 2 * 96000), uint16_t(all[96000]));
   ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
   ExpectHeader(Load(path), 72000);
+}
+
+// A power cut loses at most the last two seconds: while the recording runs,
+// another thread syncs the file, its header naming what the file then holds
+// (never more), and never more than 2 s of sound behind what was written.
+// The sizes at each sync are read from the file itself at the sync's call.
+TEST_F(Recording, ARunningRecordingIsSyncedWithItsSizesEveryTwoSecondsAtMost) {
+  synccount::Reset();
+  const std::string path = dir_ + "/synced.wav";
+  const int32_t f = CreateRecordingWav(path, &sb_);
+  ASSERT_GT(f, 0);
+  const uint32_t lagBytes = 2 * 192000;  // 2 s of 16-bit stereo at 48 kHz
+  uint32_t written = 0;
+  const auto namedOnDisk = [&] {
+    uint32_t named = 0;
+    for (const auto& s : synccount::Files()) named = std::max(named, s.dataSize);
+    return named;
+  };
+  std::vector<int16_t> v(960, 3);  // 10 ms blocks: 5 s
+  for (int block = 0; block < 500; ++block) {
+    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
+    written += 2 * 960;
+    if (written <= lagBytes) continue;
+    ASSERT_TRUE(WaitUntil([&] { return namedOnDisk() + lagBytes >= written; }))
+        << "block " << block << ": " << namedOnDisk() << " bytes named on disk of " << written;
+  }
+  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  // The last sync names every frame.
+  ASSERT_TRUE(WaitUntil([&] { return namedOnDisk() == written; }));
+  int32_t ofFile = 0;
+  for (const auto& s : synccount::Files()) {
+    if (s.length < 88 || s.length > 88 + int64_t(written)) continue;  // another test's file
+    ++ofFile;
+    EXPECT_EQ(s.thread, "tarvelo-sync");
+    EXPECT_LE(int64_t(s.dataSize), s.length - 88);  // never more than the file holds
+    EXPECT_EQ(s.riffSize, s.dataSize + 80);
+    EXPECT_EQ(s.factFrames, s.dataSize / 4);
+  }
+  EXPECT_GE(ofFile, 3);  // 5 s of sound
+  ExpectHeader(Load(path), 500 * 480);
 }
 
 // Killed within its first second: the file already names the block written,

@@ -27,6 +27,7 @@
 #include "basics/queues.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
+#include "sync_count.h"
 
 namespace QA = QUARLE_AUDIO;
 namespace QB = QUARLE_BASICS;
@@ -269,6 +270,7 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
 
     PostAudio(456);  // the low 8 bits select the command: 200
     ASSERT_TRUE(log.WaitForCount(QA::kAudioPlaybackOn, 1, 2.0));
+    synccount::Reset();
     PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("take1")));
     // Ignored while recording; its text still changes owner and is freed.
     PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("ignored")));
@@ -285,6 +287,12 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     int64_t played = g_frames.load();
     StopStreaming(handle, log);
+    // Three recordings started and stopped: the disk's syncs (each one's
+    // folder, its file while it runs and at its end) are all the sync
+    // thread's; the audio thread waits for none.
+    EXPECT_EQ(synccount::On("tarvelo-audio"), 0);
+    EXPECT_TRUE(audiotest::WaitUntil([] { return synccount::On("tarvelo-sync") >= 3 * 2; }))
+        << synccount::On("tarvelo-sync");
 
     // Reports: full buffers carrying the rendered signal, 960 floats until an
     // underrun (a busy machine's) restarts the stream 1 ms longer without the
@@ -424,6 +432,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     std::thread* handle = nullptr;
     StartStreaming(handle, log, &SineRender, nullptr, 10);
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
+    synccount::Reset();
     PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")));
     ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
     EXPECT_EQ(log.CountMessages("Now recording big.wav"), 1);
@@ -444,6 +453,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     StopStreaming(handle, log);
     ExpectOneFailedRecordingStop(log);
+    EXPECT_EQ(synccount::On("tarvelo-audio"), 0);  // the failed end syncs aside too
     audiotest::RemoveTree(setup.dir);
   });
 }

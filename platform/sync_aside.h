@@ -1,0 +1,47 @@
+// Syncs for a thread that must not wait for the disk (the audio thread, which
+// writes the output recording): one long-lived thread, tarvelo-sync, takes
+// the descriptors handed to it and asks the disk to keep them whenever it is
+// asked, while the asker goes on at once. Handing over, asking and ending take
+// no lock and allocate nothing; only the first start makes the thread.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Descriptors kept at once: a recording's file while it runs, and the
+// descriptors that wait for their last sync (a folder just written in, a
+// file just closed).
+constexpr int32_t kSyncAsideSlots = 16;
+
+// Starts the sync thread once; later calls only say whether it runs. Call it
+// where a thread may be made (the audio thread's start does, before the
+// thread itself runs), never from a stream buffer's path.
+bool SyncAsideStart();
+
+// Hands an open descriptor over: from now on the sync thread owns it and
+// closes it at its end. Returns the ticket that names it (above 0), or -1 when
+// no slot is free or no thread could be made: the descriptor stays the
+// caller's then. Starts the thread when it does not run yet.
+int32_t SyncAsideKeep(int fd);
+// Asks for a sync (fdatasync) of the ticket's file; asks made while one is
+// under way are all taken by the next.
+void SyncAsideAsk(int32_t ticket);
+// One last sync (fsync), then the descriptor is closed and the ticket is
+// free; the ticket must not be used again.
+void SyncAsideEnd(int32_t ticket);
+// Syncs a folder aside (a name made, renamed or removed in it), as FolderSync
+// does (a system path, "" for the current folder): a descriptor of it is
+// handed over and ended. When none can be handed over the caller syncs it
+// itself. 0, or -20 when the folder cannot be opened.
+int32_t FolderSyncAside(const std::string& folder);
+
+// Waits up to seconds until no ended ticket waits for its last sync and no
+// ask is pending: true when so. For the end of the program (the last
+// recording's end reaches the disk) and for tests.
+bool SyncAsideSettle(double seconds);
+
+// Syncs the thread has made since the process started.
+uint64_t SyncAsideCount();
+
+}  // namespace platform
