@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 607 the second.
+// 115 form the first stage of the message table, 116 to 609 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -613,6 +613,9 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 605 */ "Balance",
     /* 606 */ "Position",
     /* 607 */ "Feedback seed",
+    // What an open found instead of a file (error codes 60 and 61).
+    /* 608 */ "Not a regular file (a named pipe, a device or a socket)",
+    /* 609 */ "A folder, not a file",
 };
 
 }  // namespace Tarvelo

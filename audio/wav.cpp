@@ -100,6 +100,11 @@ int32_t OpenBinary(const std::string& path, bool fresh, platform::FileAccess acc
   return number;
 }
 
+// No file at the name: a folder there is named as one, for the user's sake.
+int32_t MissingFileCode(const std::string& fileName) {
+  return platform::FolderExists(fileName) ? -kErrFolderNamed : -kErrFileNotFound;
+}
+
 // Sequential reader over an open file that knows how many bytes are left, so
 // that no chunk size can make it read or skip past the end.
 // one thread: value
@@ -279,7 +284,8 @@ void SoundBufferAssign(SoundBuffer* dst, const SoundBuffer* src) {
 }
 
 int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb) {
-  if (fileName.empty() || !platform::FileExists(fileName)) return -kErrFileNotFound;
+  if (fileName.empty()) return -kErrFileNotFound;
+  if (!platform::FileExists(fileName)) return MissingFileCode(fileName);
   const int32_t f = OpenBinary(fileName, false, platform::kAccessRead);
   if (f < 0) return f;
 
@@ -335,7 +341,7 @@ int32_t ReadWavData(const std::string& fileName, SoundBuffer* sb) {
   if (sb->format.bitsPerSample < 8 || sb->format.bitsPerSample > 32 || sb->dataSize == 0 ||
       sb->dataOffset <= 1)
     return -kErrIncompatibleFile;
-  if (!platform::FileExists(fileName)) return -kErrFileNotFound;
+  if (!platform::FileExists(fileName)) return MissingFileCode(fileName);
   const int32_t f = OpenBinary(fileName, false, platform::kAccessRead);
   if (f < 0) return f;
   const int64_t length = platform::FileLengthOf(f);

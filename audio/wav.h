@@ -71,7 +71,8 @@ void WaveFormatAssign(WaveFormat* dst, const WaveFormat* src);
 
 // Reading is three steps: header and chunk walk, raw data, conversion to float
 // (the last only for integer files, formatTag 1). Each returns 0 or a negative
-// code: -24 missing file, -23 no free file, -25 too big, -28 incompatible,
+// code: -24 missing file, -61 a folder at the name, -60 no regular file there
+// (a named pipe, a device), -23 no free file, -25 too big, -28 incompatible,
 // -36 empty, -37 sizes beyond the file, -38 unsupported format, -21 memory, or
 // the negated error of a failed file operation. A data chunk that runs past
 // the end of the file (a recording cut short) ends at the file's last whole

@@ -1,6 +1,7 @@
 #include "basics/errors.h"
 
 #include "basics/messages.h"
+#include "platform/files.h"
 
 namespace QUARLE_BASICS {
 
@@ -83,6 +84,13 @@ const ErrorRow kAlcRows[5] = {
     {46, "INVALID VALUE", "ALC - "},
     {47, "OUT OF MEMORY", "ALC - "},
 };
+// Codes 60 and 61: what an open found instead of a file.
+const ErrorRow kFileKindRows[2] = {
+    {608, "Not a regular file (a named pipe, a device or a socket)", ""},
+    {609, "A folder, not a file", ""},
+};
+static_assert(kErrNotRegularFile == platform::kOpenNotRegular && kErrFolderNamed == platform::kOpenFolder &&
+              kErrFolderNamed == kErrNotRegularFile + 1);
 const ErrorRow kUndefinedRow = {63, "UNDEFINED ERROR", ""};
 
 }  // namespace
@@ -93,6 +101,8 @@ std::string ErrorText(int32_t code) {
   const ErrorRow* row = &kUndefinedRow;
   if (magnitude <= 50) {
     row = &kGeneralRows[magnitude];
+  } else if (magnitude == kErrNotRegularFile || magnitude == kErrFolderNamed) {
+    row = &kFileKindRows[magnitude - kErrNotRegularFile];
   } else if (magnitude >= 40961 && magnitude <= 40965) {
     row = &kAlRows[magnitude - 40961];
   } else if (magnitude >= 81926 && magnitude <= 81930) {

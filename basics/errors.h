@@ -23,6 +23,9 @@ enum ErrorCode : int32_t {
   kErrWavEmpty = 36,
   kErrWavSizeMismatch = 37,
   kErrWavUnsupported = 38,
+  // What an open found at the path instead of a file (platform::FileOpen).
+  kErrNotRegularFile = 60,   // "Not a regular file (a named pipe, a device or a socket)"
+  kErrFolderNamed = 61,      // "A folder, not a file"
 };
 
 std::string ErrorText(int32_t code);

@@ -209,7 +209,8 @@ int32_t SaveTuning(Tuning& tuning) {
 
 int32_t LoadTuning(Tuning& tuning, const std::string& folder, const std::string& fileName) {
   const std::string path = folder + "\\" + fileName;
-  if (!platform::FileExists(path)) return -kErrBadParameter;
+  if (!platform::FileExists(path))
+    return platform::FolderExists(path) ? -QUARLE_BASICS::kErrFolderNamed : -kErrBadParameter;
   int32_t number = 0;
   int32_t rc = OpenNumbered(path, platform::kFileBinary, platform::kAccessRead, number);
   if (rc != 0) return rc;

@@ -23,7 +23,8 @@ int32_t SaveTuning(Tuning& tuning);
 // Reads folder + "\" + fileName (extension included) into the tuning through its
 // setters, so every clamp of the tuning applies. The whole file is checked
 // before anything changes: 0, or -19 when there is no file or it is 27 bytes or
-// shorter, the negated failure code of the open, -28 when the file ends inside
+// shorter, -61 for a folder at the name, the negated failure code of the open
+// (-60 for a named pipe or a device), -28 when the file ends inside
 // a key record or a name, or holds fewer patterns than it announces; -21 when a
 // name cannot be held in memory. On failure the tuning is untouched.
 int32_t LoadTuning(Tuning& tuning, const std::string& folder, const std::string& fileName);

@@ -35,8 +35,12 @@ FILE* Handle(int32_t n) {
   return g_slots[n].fp.load(std::memory_order_acquire);
 }
 
+// A write's open of a pipe without a reader, of a socket or of a device with
+// nothing behind it fails with ENXIO: none is a regular file.
 int32_t OpenFailure(int err) {
-  return (err == ENOENT || err == ENOTDIR) ? 2 : 3;
+  if (err == ENOENT || err == ENOTDIR) return 2;
+  if (err == EISDIR) return kOpenFolder;
+  return err == ENXIO ? kOpenNotRegular : 3;
 }
 
 bool IsLineEnd(int c) { return c == '\n' || c == '\r'; }
@@ -120,17 +124,20 @@ int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode, Fil
   // Not blocking in the open: a named pipe would wait there for its other end.
   int fd = ::open(osPath.c_str(), flags | O_NONBLOCK, 0644);
   if (fd < 0) return OpenFailure(errno);
+  // The refusal names what it found, so the user learns why a loader said no.
   struct stat st;
-  bool refused = ::fstat(fd, &st) != 0;
-  if (!refused) {
+  int32_t refused = ::fstat(fd, &st) != 0 ? 3 : 0;
+  if (refused == 0) {
     const bool reads = mode == kFileInput || (mode == kFileBinary && access != kAccessWrite);
-    refused = reads ? !S_ISREG(st.st_mode)
-                    : S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    if (S_ISDIR(st.st_mode))
+      refused = kOpenFolder;
+    else if (reads ? !S_ISREG(st.st_mode) : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+      refused = kOpenNotRegular;
   }
-  const int status = refused ? -1 : ::fcntl(fd, F_GETFL);
+  const int status = refused != 0 ? -1 : ::fcntl(fd, F_GETFL);
   if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
     ::close(fd);
-    return 3;
+    return refused != 0 ? refused : 3;
   }
   FILE* f = ::fdopen(fd, fmode);
   if (!f) {

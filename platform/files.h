@@ -24,14 +24,20 @@ enum FileAccess : int32_t {
   kAccessWrite = 2,      // creates the file when missing, keeps its content
 };
 
+// The open's refusals that say what lies at the path, so a loader can tell the
+// user: something that is no regular file (a named pipe, a device, a socket),
+// or a folder. Numbers of the shared error numbering (basics/errors.h).
+constexpr int32_t kOpenNotRegular = 60;
+constexpr int32_t kOpenFolder = 61;
+
 // The lowest free file number, or 0 when all are in use.
 int32_t FreeFile();
 // 0, or the open's failure code as a positive general code: 1 for a number out
 // of range or already open, or a bad mode; 2 when the file or its folder does
-// not exist; 3 for any other failure (access rights, a folder, disk full).
-// What is read must be a regular file: a named pipe, a device or a socket is
-// refused at once (3), never waited on; writes take devices too (a test's
-// /dev/full) but no pipe or socket.
+// not exist; kOpenFolder for a folder; 3 for any other failure (access rights,
+// disk full). What is read must be a regular file: a named pipe, a device or a
+// socket is refused at once (kOpenNotRegular), never waited on; writes take
+// devices too (a test's /dev/full) but no pipe or socket.
 int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode,
                  FileAccess access = kAccessReadWrite);
 // 0, -19 when the number is not open, or -20 when the bytes still buffered

@@ -96,7 +96,8 @@ int32_t LoadWFLibrary() {
   WFLibraryLoaded = -1;
   const std::string home = DynZStringGet(HomeFolder);
   const std::string path = home + "\\" + kSampleLibraryFileName;
-  if (!platform::FileExists(path)) return 0;
+  // A folder in the list's place is no missing list: the user is told.
+  if (!platform::FileExists(path)) return platform::FolderExists(path) ? -kErrFolderNamed : 0;
   int32_t file = 0;
   int32_t rc = OpenDocumentFile(path, platform::kFileInput, platform::kAccessRead, file);
   if (rc != 0) return rc;
@@ -116,6 +117,13 @@ int32_t LoadWFLibrary() {
       failed = true;
       continue;
     }
+    // A folder at the stored name is found but is no sample: said so, not
+    // looked for elsewhere.
+    if (platform::FolderExists(storedFolder + "\\" + name)) {
+      Report(LangText(150, "Could not load: ") + name + " - " + ErrorText(-kErrFolderNamed), kLevelError);
+      failed = true;
+      continue;
+    }
     const std::string folder = LocateFile(storedFolder, name, "\\AUDIO");
     if (folder.empty()) {
       Report(LangText(148, "Could not find: ") + name, kLevelWarning);
@@ -126,8 +134,8 @@ int32_t LoadWFLibrary() {
       Report(name + LangText(149, " is already in library."), kLevelWarning);
       continue;
     }
-    if (ConvertAndLoadWave(folder, name) < 0) {
-      Report(LangText(150, "Could not load: ") + name, kLevelError);
+    if (const int32_t rc = ConvertAndLoadWave(folder, name); rc < 0) {
+      Report(LangText(150, "Could not load: ") + name + " - " + ErrorText(rc), kLevelError);
       failed = true;
     }
   }

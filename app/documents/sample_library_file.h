@@ -16,7 +16,8 @@ constexpr const char* kSampleLibraryBackupPrefix = "WF_Library_BACKUP_";
 // previous list then stays as it was). LibraryChanged is not touched.
 int32_t SaveWFLibrary();
 // Reads the list into the sample library once per run: 0 (also when the file
-// does not exist, and on every later call), or the negated open error.
+// does not exist, and on every later call), -61 when a folder has its name, or
+// the negated open error. A sample that cannot be loaded is reported with why.
 int32_t LoadWFLibrary();
 // -1 once LoadWFLibrary has run in this program run (tests set it back to 0).
 // one thread: interface

@@ -349,12 +349,24 @@ int32_t ApplyZoomSizes(float z) {
 }
 
 int32_t SetSessionFromPath(const std::string& rawPath) {
-  const std::string path = Trim(rawPath);
-  if (path.empty() || !platform::FileExists(path)) return 0;
+  std::string path = Trim(rawPath);
+  const bool folder = !path.empty() && platform::FolderExists(path);
+  // A shell completes a folder's name with a separator.
+  while (folder && path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  if (path.empty() || (!folder && !platform::FileExists(path))) return 0;
   const size_t dot = path.rfind('.');
   if (dot == std::string::npos || platform::UpperCase(path.substr(dot)) != ".TARVELO") return 0;
   const size_t cut = path.find_last_of("\\/");
   if (cut == std::string::npos) return 0;
+  // A folder named as the synth is refused as a damaged file is: said so, and
+  // no session (the start-up makes a new synth) unless a later name gives one.
+  if (folder) {
+    QUARLE_BASICS::Report(path.substr(cut + 1) + QUARLE_BASICS::LangText(132, " could not be opened: ") +
+                              QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFolderNamed),
+                          QUARLE_BASICS::kLevelError);
+    SessionFile.clear();
+    return -QUARLE_BASICS::kErrFolderNamed;
+  }
   SessionFolder = path.substr(0, cut);
   SessionFile = path.substr(cut + 1);
   SessionTitle = SessionFile.substr(0, SessionFile.rfind('.'));

@@ -114,7 +114,8 @@ int32_t ApplyDisplaySettings();
 // use (the setting is left alone); 0 or the font's error.
 int32_t ApplyZoomSizes(float z);
 // Adopts an existing ".tarvelo" file as the session; anything else changes
-// nothing. Always 0.
+// nothing: 0. A folder named ".tarvelo" is reported at the error level and
+// leaves no session (a new synth starts, as after a damaged file): -61.
 int32_t SetSessionFromPath(const std::string& path);
 // Names the session's synth file (its title the name less its extension) and,
 // when that changed it, saves the settings: the result of SaveSettings, or 0.

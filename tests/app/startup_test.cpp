@@ -4,6 +4,8 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@
 
 #include "platform/display.h"
 
+#include "app/documents/synth_file.h"
 #include "app/fixed_tables.h"
 #include "app/startup_hooks.h"
 #include "app/state/settings.h"
@@ -124,6 +127,50 @@ TEST_F(AppRun, ASynthFileThatCannotBeOpenedStartsANewSynth) {
   ASSERT_GE(i, 0);
   EXPECT_EQ(log[i].text, "broken.tarvelo could not be opened: Incompatible file content");
   EXPECT_EQ(log[i].level, 2);
+}
+
+// Named on the command line, a pipe, a link to a device or a folder is
+// refused as a damaged file is: the log says what it met, a new synth starts,
+// and the session saved before is neither loaded nor written.
+TEST_F(AppRun, ASessionThatIsNoFileIsNamedWithItsCauseAndANewSynthStarts) {
+  const char* notRegular = "Not a regular file (a named pipe, a device or a socket)";
+  const struct {
+    const char* name;
+    const char* typed;  // after the name on the command line
+    void (*make)(const std::string&);
+    const char* text;
+  } rows[] = {
+      {"fifo.tarvelo", "", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, notRegular},
+      {"zero.tarvelo", "", [](const std::string& p) { ASSERT_EQ(::symlink("/dev/zero", p.c_str()), 0); },
+       notRegular},
+      // As a shell completes a folder's name.
+      {"folder.tarvelo", "/", [](const std::string& p) { ASSERT_TRUE(fs::create_directory(p)); },
+       "A folder, not a file"},
+  };
+  const std::string previous = DataFolder() + "/SYNTHS/previous.tarvelo";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Restart();
+    WriteFile(DataFolder() + "/Settings.txt", "\"SESSION\",\"\\old\\place\",\"previous.tarvelo\"\r\n");
+    WriteFile(previous, "saved before");
+    row.make(root_ + "/" + row.name);
+    Startup.LoadSynth = [](const std::string& folder, const std::string& file) -> int32_t {
+      g_calls.loadedSynths.push_back(folder + "|" + file);
+      return Tarvelo::LoadSynth(folder, file);
+    };
+    ASSERT_EQ(RunProgram({root_ + "/" + row.name + row.typed}), Tarvelo::kStartupOk);
+    EXPECT_EQ(newSession_, -1);
+    EXPECT_EQ(g_calls.newSynthClicks.size(), 1u);
+    EXPECT_TRUE(Tarvelo::SessionFile.empty());
+    for (const std::string& loaded : g_calls.loadedSynths) EXPECT_EQ(loaded.find("previous"), std::string::npos);
+    const std::vector<LogEntry> log = Log();
+    const int32_t i = Find(log, row.name + std::string(" could not be opened: "));
+    ASSERT_GE(i, 0);
+    EXPECT_EQ(log[i].text, row.name + std::string(" could not be opened: ") + row.text);
+    EXPECT_EQ(log[i].level, 2);
+    std::ifstream in(previous, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "saved before");
+  }
 }
 
 TEST_F(AppRun, ASessionWhoseFolderIsGoneIsLookedForInTheSynthsFolder) {

@@ -18,6 +18,9 @@ TEST(ErrorText, EnglishDefaultsGroupsAndUndefinedCodes) {
   EXPECT_EQ(ErrorText(81926), "ALC - INVALID DEVICE");
   EXPECT_EQ(ErrorText(40), "MIDI - ERROR 1");
   EXPECT_EQ(ErrorText(50), "The specified pointer or structure is invalid.");
+  // What an open refused: something that is no regular file, or a folder.
+  EXPECT_EQ(ErrorText(-kErrNotRegularFile), "Not a regular file (a named pipe, a device or a socket)");
+  EXPECT_EQ(ErrorText(kErrFolderNamed), "A folder, not a file");
   // Past every group, and the extremes of the type.
   for (int32_t code : {51, 40960, 40966, 81931, -2147483647 - 1, 2147483647})
     EXPECT_EQ(ErrorText(code), "UNDEFINED ERROR") << code;
@@ -32,6 +35,11 @@ TEST(ErrorText, TranslationsKeepThePrefix) {
   EXPECT_EQ(ErrorText(-19), "Param\xE8tre incorrect");
   EXPECT_EQ(ErrorText(12345), "ERREUR");
   EXPECT_EQ(ErrorText(-24), "File Not Found");  // entry 26 unset
+  // Numbers of the second stage: the default until the table has grown.
+  EXPECT_EQ(ErrorText(-kErrFolderNamed), "A folder, not a file");
+  ASSERT_EQ(LanguageTableGrow(kLanguageTableCount), 0);
+  ASSERT_EQ(LanguageTableSet(609, "Un dossier"), 0);
+  EXPECT_EQ(ErrorText(-kErrFolderNamed), "Un dossier");
   LanguageTableFree();
   EXPECT_EQ(ErrorText(32), "FreeType - issue with FT_Set_Pixel_Sizes.");
 }

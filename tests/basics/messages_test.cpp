@@ -44,9 +44,9 @@ TEST_F(MessageTable, TwoStageRule) {
   EXPECT_EQ(LangText(146, "[NEW SESSION]"), "[NOUVELLE SESSION]");
   ASSERT_EQ(LanguageTableSet(607, ""), 0);
   EXPECT_EQ(LangText(607, "default"), "");  // an empty text is a set entry
-  EXPECT_EQ(LangText(608, "beyond"), "beyond");
+  EXPECT_EQ(LangText(kLanguageTableCount, "beyond"), "beyond");
   EXPECT_EQ(LangText(4000000000u, "far beyond"), "far beyond");
-  EXPECT_EQ(LanguageTableSet(608, "x"), -19);
+  EXPECT_EQ(LanguageTableSet(kLanguageTableCount, "x"), -19);
 }
 
 TEST_F(MessageTable, CoveringCountDecides) {

@@ -188,7 +188,7 @@ TEST_F(Files, OpenFailures) {
   EXPECT_EQ(FileOpen(1, Sys("missing.txt"), kFileInput), 2);
   EXPECT_EQ(FileOpen(1, Sys("missing.bin"), kFileBinary, kAccessRead), 2);
   EXPECT_EQ(FileOpen(1, Sys("nofolder\\x.txt"), kFileOutput), 2);
-  EXPECT_EQ(FileOpen(1, dir, kFileInput), 3);  // a folder is no file
+  EXPECT_EQ(FileOpen(1, dir, kFileInput), kOpenFolder);  // a folder is no file
   EXPECT_EQ(FileOpen(1, "", kFileInput), 2);
   WriteOs("ro.txt", "keep");
   chmod((osDir + "/ro.txt").c_str(), 0444);
@@ -201,15 +201,23 @@ TEST_F(Files, OpenFailures) {
   // A named pipe is refused at once in every mode (a read would wait for a
   // writer for good), and so is a copy from one; a device is no file to read,
   // though writes still take one (the full-disk cases write to /dev/full).
+  // The refusal says which: no regular file, or a folder.
   ASSERT_EQ(mkfifo((osDir + "/pipe").c_str(), 0644), 0);
   const std::pair<FileMode, FileAccess> modes[] = {{kFileInput, kAccessRead},     {kFileOutput, kAccessReadWrite},
                                                    {kFileAppend, kAccessReadWrite}, {kFileBinary, kAccessRead},
                                                    {kFileBinary, kAccessWrite},   {kFileBinary, kAccessReadWrite}};
-  for (const auto& [mode, access] : modes) EXPECT_EQ(FileOpen(1, Sys("pipe"), mode, access), 3) << mode << access;
+  for (const auto& [mode, access] : modes) {
+    EXPECT_EQ(FileOpen(1, Sys("pipe"), mode, access), kOpenNotRegular) << mode << access;
+    EXPECT_EQ(FileOpen(1, dir, mode, access), kOpenFolder) << mode << access;
+  }
   EXPECT_EQ(FileCopy(Sys("pipe"), Sys("copy.bin")), -20);
   EXPECT_FALSE(FileExists(Sys("copy.bin")));
-  EXPECT_EQ(FileOpen(1, "/dev/null", kFileInput), 3);
-  EXPECT_EQ(FileOpen(1, "/dev/null", kFileBinary, kAccessRead), 3);
+  ASSERT_EQ(symlink("/dev/zero", (osDir + "/zero.bin").c_str()), 0);
+  EXPECT_EQ(FileOpen(1, Sys("zero.bin"), kFileInput), kOpenNotRegular);
+  EXPECT_EQ(FileOpen(1, Sys("zero.bin"), kFileBinary, kAccessRead), kOpenNotRegular);
+  EXPECT_EQ(FileOpen(1, "/dev/null", kFileInput), kOpenNotRegular);
+  EXPECT_EQ(FileOpen(1, "/dev/null", kFileBinary, kAccessRead), kOpenNotRegular);
+  EXPECT_FALSE(FileIsOpen(1));
   EXPECT_EQ(FileOpen(1, "/dev/null", kFileOutput), 0);
   EXPECT_EQ(FileClose(1), 0);
 }

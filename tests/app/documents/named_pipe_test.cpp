@@ -1,7 +1,8 @@
 // A stored path (the session, a melody or sample a synth names, the settings)
 // can name something other than a file: a named pipe would hold its reader
-// until a writer came. Every loader refuses it at once with its usual open
-// error and changes nothing; a save over one writes a file in its place.
+// until a writer came, a link to /dev/zero would never end, a folder holds no
+// bytes at all. Every loader refuses each at once, says which it met, and
+// changes nothing; a save over a pipe writes a file in its place.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "app/documents/melody_file.h"
 #include "app/documents/sample_library_file.h"
 #include "app/documents/wave_convert.h"
+#include "basics/errors.h"
 
 namespace Tarvelo {
 namespace doc_test {
@@ -51,42 +53,104 @@ class NamedPipeTest : public SynthDocumentTest {
     EXPECT_EQ(::mkfifo(p.c_str(), 0644), 0);
     return p;
   }
+
+  // What may lie at a loader's name instead of a file, the code the loader
+  // refuses it with, and the text the user reads after the loader's prefix.
+  struct Kind {
+    const char* stem;
+    void (*make)(const fs::path&);
+    int32_t code;
+    const char* text;
+  };
+  static constexpr const char* kNotRegular = "Not a regular file (a named pipe, a device or a socket)";
+  static constexpr Kind kKinds[] = {
+      {"fifo", [](const fs::path& p) { EXPECT_EQ(::mkfifo(p.c_str(), 0644), 0); },
+       -QUARLE_BASICS::kErrNotRegularFile, kNotRegular},
+      {"zero", [](const fs::path& p) { EXPECT_EQ(::symlink("/dev/zero", p.c_str()), 0); },
+       -QUARLE_BASICS::kErrNotRegularFile, kNotRegular},
+      {"folder", [](const fs::path& p) { EXPECT_TRUE(fs::create_directory(p)); }, -QUARLE_BASICS::kErrFolderNamed,
+       "A folder, not a file"},
+  };
 };
 
-TEST_F(NamedPipeTest, EveryLoaderRefusesAPipeAtOnce) {
+TEST_F(NamedPipeTest, EveryLoaderRefusesWhatIsNoFileAtOnceAndSaysWhich) {
+  // What was saved before: the session's synth and the tuning it uses.
+  ASSERT_EQ(SaveSession(Home("SYNTHS"), "mine.tarvelo"), 0);
   SessionFolder = Home("SYNTHS");
   SessionFile = "mine.tarvelo";
-  const std::string tuningBefore = QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName);
+  const auto synthBefore = ReadBytes(Os("SYNTHS\\mine.tarvelo"));
+  const auto tuningBefore = ReadBytes(Os("TUNINGS\\test.tng"));
+  const std::string tuningName = QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName);
   using Loader = std::function<int32_t(const std::string& folder, const std::string& file)>;
   struct Case {
     const char* folder;
-    const char* file;
+    const char* ext;
     Loader load;
+    bool sameOpenForAFolder;  // the settings read a folder as no file at all
   };
   const Case cases[] = {
-      {"SYNTHS", "fifo.tarvelo", LoadSynth},
-      {"AUDIO", "fifo.wav", ConvertAndLoadWave},
-      {"FILTERS", "fifo.wav", LoadFilterFile},
-      {"MELODIES", "fifo.mel", LoadMelody},
-      {"TUNINGS", "fifo.tng",
+      {"SYNTHS", ".tarvelo", LoadSynth, true},
+      {"AUDIO", ".wav", ConvertAndLoadWave, true},
+      {"FILTERS", ".wav", LoadFilterFile, true},
+      {"MELODIES", ".mel", LoadMelody, true},
+      {"TUNINGS", ".tng",
        [](const std::string& folder, const std::string& file) {
          platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
          return LoadTuning(EditedTuning, folder, file);
-       }},
-      {"", "fifo.txt", [](const std::string& folder, const std::string& file) { return LoadSettings(folder + "\\" + file); }},
+       },
+       true},
+      // The sample library's list is WF_Library.txt in the data folder.
+      {"", "",
+       [](const std::string&, const std::string&) {
+         WFLibraryLoaded = 0;
+         return LoadWFLibrary();
+       },
+       true},
+      {"", ".txt", [](const std::string& folder, const std::string& file) { return LoadSettings(folder + "\\" + file); },
+       false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.folder + std::string("\\") + c.file);
-    const std::string folder = *c.folder ? Home(c.folder) : Home();
-    const fs::path pipe = Pipe(*c.folder ? c.folder + std::string("\\") + c.file : c.file);
-    const int32_t rc = Bounded(pipe, [&] { return c.load(folder, c.file); });
-    EXPECT_EQ(rc, -QUARLE_BASICS::kErrFileIo);
-    EXPECT_EQ(SampleLibrary.header.count, 0);
-    EXPECT_EQ(FilterLibrary.header.count, 0);
-    EXPECT_EQ(MelodyLibrary.header.count, 0);
-    EXPECT_EQ(SessionFile, "mine.tarvelo");
-    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(EditedTuning.FileName), tuningBefore);
+  for (const Kind& k : kKinds) {
+    for (const Case& c : cases) {
+      const std::string file = *c.ext ? k.stem + std::string(c.ext) : std::string(kSampleLibraryFileName);
+      const std::string sub = *c.folder ? c.folder + std::string("\\") + file : file;
+      SCOPED_TRACE(k.stem + std::string(": ") + sub);
+      const fs::path at = Os(sub);
+      k.make(at);
+      const int32_t rc = Bounded(at, [&] { return c.load(*c.folder ? Home(c.folder) : Home(), file); });
+      if (c.sameOpenForAFolder || k.code != -QUARLE_BASICS::kErrFolderNamed) {
+        EXPECT_EQ(rc, k.code);
+        EXPECT_EQ(QUARLE_BASICS::ErrorText(rc), k.text);
+      } else {
+        EXPECT_EQ(rc, -QUARLE_BASICS::kErrFileNotFound);
+      }
+      EXPECT_EQ(SampleLibrary.header.count, 0);
+      EXPECT_EQ(FilterLibrary.header.count, 0);
+      EXPECT_EQ(MelodyLibrary.header.count, 0);
+      EXPECT_EQ(SessionFile, "mine.tarvelo");
+      EXPECT_EQ(QUARLE_BASICS::DynZStringGet(EditedTuning.FileName), tuningName);
+      std::error_code ec;
+      fs::remove(at, ec);
+    }
   }
+  EXPECT_EQ(ReadBytes(Os("SYNTHS\\mine.tarvelo")), synthBefore);
+  EXPECT_EQ(ReadBytes(Os("TUNINGS\\test.tng")), tuningBefore);
+}
+
+// A library list naming one: that line is refused with its cause, the others load.
+TEST_F(NamedPipeTest, ALibraryLineNamingWhatIsNoFileSaysWhich) {
+  MakeWav(Home("AUDIO\\ok.wav"), 480, 1, 32, 48000);
+  std::string list;
+  for (const Kind& k : kKinds) {
+    k.make(Os("AUDIO\\" + std::string(k.stem) + ".wav"));
+    list += Home("AUDIO") + "," + k.stem + ".wav\r\n";
+  }
+  WriteText(Os(kSampleLibraryFileName), list + Home("AUDIO") + ",ok.wav\r\n");
+  WFLibraryLoaded = 0;
+  EXPECT_EQ(Bounded(Os("AUDIO\\fifo.wav"), [] { return LoadWFLibrary(); }), 0);
+  ASSERT_EQ(SampleLibrary.header.count, 1);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(SampleLibrary.entries[0]->File), "ok.wav");
+  for (const Kind& k : kKinds)
+    EXPECT_EQ(CountReports("Could not load: " + std::string(k.stem) + ".wav - " + k.text), 1) << k.stem;
 }
 
 // The backup copy of a session whose name is a pipe is not read from it.
