@@ -160,7 +160,7 @@ TEST_F(SystemMessageTest, SettledBufferLength) {
 
 TEST_F(SystemMessageTest, ScopeBlocksAndPowerEntries) {
   // Every heap block is freed once: a leak or double free fails the sanitizer run.
-  Handle(Message(207, 0.0f, Word(std::malloc(64))));
+  Handle(Message(207, 0.0f, Word(std::calloc(64, 1))));
   for (int i = 1; i <= 101; ++i) {
     auto* block = static_cast<float*>(std::malloc(4 * sizeof(float)));
     block[0] = static_cast<float>(i);
