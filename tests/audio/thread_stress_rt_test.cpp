@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app/documents/synth_file.h"
+#include "app/documents/take_recovery.h"
 #include "app/fixed_tables.h"
 #include "app/state/console.h"
 #include "app/state/history.h"
@@ -615,9 +616,24 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     std::vector<ModuleRecord*> copies;
     int32_t round = 0;
     int64_t recordPresses = 0;  // record buttons pressed (takes started and ended)
+    // The output's Rec, on and off: the audio thread hands each recording's
+    // syncs to the sync thread while everything else runs.
+    double nextRec = start + 0.7;
+    int32_t recordings = 0;
+    bool recording = false;
     while (Now() - start < seconds) {
       ++round;
       TakeMessages();
+      if (Now() >= nextRec) {
+        nextRec = Now() + 0.7;
+        if (recording) {
+          audiotest::PostAudio(QA::kAudioRecordStop);
+        } else {
+          const std::string stem = "stress_rec_" + std::to_string(recordings++);
+          audiotest::PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup(stem.c_str())));
+        }
+        recording = !recording;
+      }
       if (SynthOutputModule.load() != nullptr) output = SynthOutputModule.load();
       if (PlaybackActive.load() == 0 && !PressPlay(output)) {
         ++f.faults;
@@ -821,6 +837,19 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     audiotest::PostAudio(QA::kAudioQuit);
     QA::WaitAudioThread(audio);
     TakeMessages();
+    // Every output recording ended whole: its header names what the file holds.
+    int32_t whole = 0;
+    for (const auto& e : fs::directory_iterator(home / "AUDIO")) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind("stress_rec_", 0) != 0) continue;
+      if (Tarvelo::WholeWavFile(homeText + "\\AUDIO\\" + name) == 0)
+        ++whole;
+      else
+        ADD_FAILURE() << "recording " << name << " is not whole";
+    }
+    // A load may end one before its Rec off (a start while one runs is ignored).
+    EXPECT_GT(whole, 0);
+    recordings = whole;
     f.frames = static_cast<int64_t>(FrameCounter.load());
     f.stops = g_stops;
     platform::MidiInFlush(audiotest::kHangBound);
@@ -854,9 +883,10 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
       outFile << line;
     }
     {
-      char takes[120];
-      std::snprintf(takes, sizeof takes, "%lld record buttons pressed (Sequencer and Melody Generator takes)\n",
-                    static_cast<long long>(recordPresses));
+      char takes[200];
+      std::snprintf(takes, sizeof takes,
+                    "%lld record buttons pressed (Sequencer and Melody Generator takes), %d output recordings whole\n",
+                    static_cast<long long>(recordPresses), recordings);
       std::fputs(takes, stderr);
       if (const char* figures = std::getenv("TARVELO_STRESS_FIGURES")) std::ofstream(figures, std::ios::app) << takes;
       EXPECT_GT(recordPresses, 0);
