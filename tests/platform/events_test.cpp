@@ -13,6 +13,7 @@
 #include "platform/screen.h"
 #include "platform/sdl.h"
 #include "platform/video.h"
+#include "env_guard.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -287,21 +288,10 @@ TEST(WindowEvents, TheWindowTellsTheButtonsOfAMoveAndItsHiding) {
 #if defined(__SANITIZE_ADDRESS__)
   __lsan::ScopedDisabler driversKeepTheirMemory;
 #endif
-  const char* headless = std::getenv("TARVELO_HEADLESS");
-  const std::string oldHeadless = headless ? headless : "";
-  const char* driver = std::getenv("SDL_VIDEODRIVER");
-  const std::string oldDriver = driver ? driver : "";
-  unsetenv("TARVELO_HEADLESS");
-  setenv("SDL_VIDEODRIVER", "offscreen", 1);
-  struct Restore {
-    std::string headless, driver;
-    ~Restore() {
-      ScreenClose();
-      if (!headless.empty()) setenv("TARVELO_HEADLESS", headless.c_str(), 1);
-      if (driver.empty()) unsetenv("SDL_VIDEODRIVER");
-      else setenv("SDL_VIDEODRIVER", driver.c_str(), 1);
-    }
-  } restore{oldHeadless, oldDriver};
+  platformtest::EnvGuard a("TARVELO_HEADLESS", nullptr), b("SDL_VIDEODRIVER", "offscreen");
+  struct Close {
+    ~Close() { ScreenClose(); }
+  } close;
   WindowEventsClear();
   ASSERT_TRUE(ScreenSelectDriver("GDI"));
   if (!ScreenOpen(80, 60, 32, 2, kScreenNoFrame, 0)) GTEST_SKIP() << "no SDL offscreen video driver here";
