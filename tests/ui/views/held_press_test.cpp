@@ -52,12 +52,9 @@ constexpr const char* kHoldNames[kHolds] = {"input port's value drag", "box drag
                                             "page slider", "module list row", "text field with focus"};
 enum Removal { kDel, kCtrlN, kLoad, kRemovals };
 constexpr const char* kRemovalNames[kRemovals] = {"Del", "Ctrl+N", "load"};
-// What a press is held on while the window lets go of it.
+// What a press is held on, and how the window lets go of it without a release.
 enum Held { kHeldBox, kHeldKey, kHeldValue, kHelds };
-constexpr const char* kHeldNames[kHelds] = {"box move", "keyboard key", "page value drag"};
-// How the window lets go of a press without its release.
 enum Lost { kUpMove, kFocusLost, kMinimised, kLosts };
-constexpr const char* kLostNames[kLosts] = {"a move with the button up", "the focus lost", "minimised"};
 
 class HeldPress : public uithreads::ThreadedUiTest {
  protected:
@@ -305,97 +302,64 @@ class HeldPress : public uithreads::ThreadedUiTest {
     return n;
   }
 
-  // A press held on a box (moving it), on a key of the on-screen keyboard
-  // (playing it) or on the page's value (dragging a digit), then let go of
-  // by the window without a release; later moves with no button down.
+  // A press moving a box, playing a key of the on-screen keyboard or dragging
+  // a digit of the page's value, let go of by the window; then moves.
   void LostRound(Held held, Lost lost) {
-    SCOPED_TRACE(std::string(kHeldNames[held]) + ", " + kLostNames[lost]);
+    SCOPED_TRACE(testing::Message() << "held " << held << ", lost " << lost);
     MakePair();
     Tarvelo::SelectModule(osc, -1);
     Tarvelo::ResetKeyboardState(*Tarvelo::KeyboardStates[Tarvelo::CurrentKeyboardIndex.Load()].Load(), nullptr);
-    // The keyboard sounds; with the output off a value moves at once.
-    Tarvelo::PlaybackActive = held == kHeldKey ? -1 : 0;
+    Tarvelo::PlaybackActive = held == kHeldKey ? -1 : 0;  // with the output off a value moves at once
     RunLoop();
     V::ControlRecord* box = Box(osc);
     const int32_t x0 = box->X;
-    std::vector<float> before = Values();
-    switch (held) {
-      case kHeldBox:
-        MoveTo(box->X + box->W / 2, box->Y + 1);  // above its ports
-        ASSERT_EQ(V::ControlHitTest(px, py, 0), osc->BoxControl.Load());
-        break;
-      case kHeldKey:
-        Show(Tarvelo::kWinKBGROUP, -1);
-        ASSERT_TRUE(Reachable(Slot(Tarvelo::kUiKB)) && Center(Slot(Tarvelo::kUiKB))) << "no keyboard";
-        break;
-      default: {
-        Tarvelo::SelectModule(osc, 1);
-        Tap("MODTAB0", [] {});
-        const int32_t id = Find("FAV_PP");
-        ASSERT_TRUE(Reachable(id) && Center(id)) << "no value field";
-        // The pointer on a digit of the value: the one a drag steps.
-        const auto* v = static_cast<const Tarvelo::ParamValue*>(C(id)->UserPointer);
-        ASSERT_NE(v, nullptr);
-        const auto onDigit = [&] {
-          const int32_t s = C(id)->Text.Selected;
-          return s >= 0 && s < v->SegmentCount && v->Segments[s].Kind == 1;
-        };
-        for (int32_t x = C(id)->X; x < C(id)->X + C(id)->W; x += 2) {
-          MoveTo(x, py);
-          RunLoop();
-          if (onDigit()) break;
-        }
-        ASSERT_TRUE(onDigit()) << "no digit in the value";
-        before = Values();
-        break;
-      }
-    }
-    Button(platform::kWindowButtonPress);
-    if (held == kHeldValue) {
-      for (int32_t i = 0; i < 3; ++i) MoveTo(px + 12, py);  // the digit goes up
+    if (held == kHeldBox) {
+      MoveTo(box->X + box->W / 2, box->Y + 1);  // above its ports
+      ASSERT_EQ(V::ControlHitTest(px, py, 0), osc->BoxControl.Load());
+    } else if (held == kHeldKey) {
+      Show(Tarvelo::kWinKBGROUP, -1);
+      ASSERT_TRUE(Reachable(Slot(Tarvelo::kUiKB)) && Center(Slot(Tarvelo::kUiKB))) << "no keyboard";
     } else {
-      Wiggle(3);
+      Tarvelo::SelectModule(osc, 1);
+      Tap("MODTAB0", [] {});
+      const int32_t id = Find("FAV_PP");
+      ASSERT_TRUE(Reachable(id) && Center(id)) << "no value field";
+      const auto* v = static_cast<const Tarvelo::ParamValue*>(C(id)->UserPointer);
+      const auto onDigit = [&] {  // the segment a drag steps
+        const int32_t s = C(id)->Text.Selected;
+        return s >= 0 && s < v->SegmentCount && v->Segments[s].Kind == 1;
+      };
+      for (int32_t x = C(id)->X; x < C(id)->X + C(id)->W; x += 2) {
+        MoveTo(x, py);
+        RunLoop();
+        if (onDigit()) break;
+      }
+      ASSERT_TRUE(onDigit()) << "no digit in the value";
     }
+    const std::vector<float> before = Values();
+    Button(platform::kWindowButtonPress);
+    for (int32_t i = 0; i < 3 && held == kHeldValue; ++i) MoveTo(px + 12, py);  // the digit goes up
+    if (held != kHeldValue) Wiggle(3);
     RunLoop();
-    // The press is doing what it does.
-    switch (held) {
-      case kHeldBox:
-        EXPECT_NE(box->X, x0) << "the box did not move";
-        EXPECT_EQ(Tarvelo::PlaneMoving.load(), -1) << "the cables not dotted";
-        break;
-      case kHeldKey:
-        EXPECT_EQ(Sounding(), 1) << "no note";
-        break;
-      default:
-        EXPECT_NE(Values(), before) << "the drag moved no value";
-        break;
-    }
+    EXPECT_TRUE(held == kHeldBox   ? box->X != x0 && Tarvelo::PlaneMoving.load() == -1
+                : held == kHeldKey ? Sounding() == 1
+                                   : Values() != before)
+        << "the press did nothing";
 
-    switch (lost) {
-      case kUpMove:
-        platform::WindowEventInject(platform::PointerMoveEvent(px + 4, py, 4, 0, 0));
-        px += 4;
-        break;
-      case kFocusLost:
-        platform::WindowEventInject(platform::PlainEvent(platform::kWindowFocusLost));
-        break;
-      default:
-        platform::WindowEventInject(platform::PlainEvent(platform::kWindowHidden));
-        break;
-    }
+    if (lost == kUpMove) px += 4;
+    platform::WindowEventInject(lost == kUpMove      ? platform::PointerMoveEvent(px, py, 4, 0, 0)
+                                : lost == kFocusLost ? platform::PlainEvent(platform::kWindowFocusLost)
+                                                     : platform::PlainEvent(platform::kWindowHidden));
     RunLoop();
-    EXPECT_EQ(V::Pointer.held, 0);
-    EXPECT_EQ(Sounding(), 0) << "the note sounds on";
-    EXPECT_EQ(Tarvelo::PlaneMoving.load(), 0) << "the cables stay dotted";
     const int32_t x = box->X, y = box->Y;
     const std::vector<float> values = Values();
     Wiggle(6);
     RunLoop();
-    EXPECT_EQ(box->X, x) << "the box follows the pointer";
-    EXPECT_EQ(box->Y, y);
+    EXPECT_EQ(V::Pointer.held, 0);
+    EXPECT_EQ(Sounding(), 0) << "the note sounds on";
+    EXPECT_EQ(Tarvelo::PlaneMoving.load(), 0) << "the cables stay dotted";
+    EXPECT_TRUE(box->X == x && box->Y == y) << "the box follows the pointer";
     EXPECT_EQ(Values(), values) << "the value keeps changing";
-    EXPECT_EQ(Sounding(), 0) << "a note follows the pointer";
-    EXPECT_EQ(Tarvelo::PlaneMoving.load(), 0);
 
     Tarvelo::PlaybackActive = 0;
     Tarvelo::SelectModule(nullptr, -1);
@@ -413,22 +377,16 @@ TEST_F(HeldPress, APressOnAControlThatGoesEndsWithItOutputOff) { AllRounds(false
 
 TEST_F(HeldPress, APressOnAControlThatGoesEndsWithItOutputOn) { AllRounds(true); }
 
-// The window lets go of a held press without a release (minimised or hidden,
-// its focus lost, or a move with the button up): the press ends there as a
-// release would. The box stays where it is with its cables whole, the note
-// ends, the value stays; later moves with no button down move nothing.
+// A press the window lets go of without a release ends there as a release
+// would: the box stays with its cables whole, the note ends, the value stays.
 TEST_F(HeldPress, AReleaseTheWindowNeverSeesEndsThePress) {
-  // The value field's drag steps come from the units, which the start-up fills.
-  struct Units {
+  struct Units {  // the value's drag steps come from the units, which the start-up fills
     std::vector<Tarvelo::UnitRow> rows{std::begin(Tarvelo::UnitTable), std::end(Tarvelo::UnitTable)};
     ~Units() { std::copy(rows.begin(), rows.end(), std::begin(Tarvelo::UnitTable)); }
   } restore;
   Tarvelo::SetUnitTable();
   for (int32_t h = 0; h < kHelds; ++h)
-    for (int32_t l = 0; l < kLosts; ++l) {
-      LostRound(static_cast<Held>(h), static_cast<Lost>(l));
-      if (HasFatalFailure()) return;
-    }
+    for (int32_t l = 0; l < kLosts && !HasFatalFailure(); ++l) LostRound(static_cast<Held>(h), static_cast<Lost>(l));
 }
 
 }  // namespace
