@@ -948,17 +948,13 @@ class ClickAll : public uithreads::ThreadedUiTest {
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_EVENTS), 0) << SDL_GetError();
     SDL_EventState(SDL_TEXTINPUT, SDL_ENABLE);
-    int32_t scan = code == Tarvelo::kKeyEnter ? SDL_SCANCODE_RETURN
-                   : code == Tarvelo::kKeyEsc ? SDL_SCANCODE_ESCAPE
-                   : code < 27                ? SDL_SCANCODE_A + code - 1
-                                              : 0;
+    int32_t scan = code == Tarvelo::kKeyEnter ? SDL_SCANCODE_RETURN : code == Tarvelo::kKeyEsc ? SDL_SCANCODE_ESCAPE
+                   : code < 27 ? SDL_SCANCODE_A + code - 1 : 0;
     for (int32_t s = 1; s < SDL_NUM_SCANCODES && scan == 0; ++s)
       if (platform::ScanCodeOfSdl(s) == static_cast<uint32_t>(code - 256)) scan = s;
     ASSERT_GT(scan, 0) << code;
     const bool letter = scan >= SDL_SCANCODE_A && scan <= SDL_SCANCODE_Z;
-    const int32_t sym = letter ? 'a' + scan - SDL_SCANCODE_A : scan == SDL_SCANCODE_RETURN ? SDLK_RETURN
-                        : scan == SDL_SCANCODE_ESCAPE ? SDLK_ESCAPE : scan == SDL_SCANCODE_DELETE ? SDLK_DELETE
-                        : SDL_SCANCODE_TO_KEYCODE(scan);
+    const int32_t sym = letter ? 'a' + scan - SDL_SCANCODE_A : code < 256 ? code : SDL_SCANCODE_TO_KEYCODE(scan);
     SDL_Event down{}, typed{};
     down.type = SDL_KEYDOWN;
     down.key.keysym = {static_cast<SDL_Scancode>(scan), sym, static_cast<uint16_t>(!letter ? 0 : code < 27 ? KMOD_LCTRL : KMOD_LALT), 0};

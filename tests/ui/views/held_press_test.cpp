@@ -52,9 +52,8 @@ constexpr const char* kHoldNames[kHolds] = {"input port's value drag", "box drag
                                             "page slider", "module list row", "text field with focus"};
 enum Removal { kDel, kCtrlN, kLoad, kRemovals };
 constexpr const char* kRemovalNames[kRemovals] = {"Del", "Ctrl+N", "load"};
-// What a press is held on, and how the window lets go of it without a release.
+// What a press is held on while the window lets go of it without a release.
 enum Held { kHeldBox, kHeldKey, kHeldValue, kHelds };
-enum Lost { kUpMove, kFocusLost, kMinimised, kLosts };
 
 class HeldPress : public uithreads::ThreadedUiTest {
  protected:
@@ -304,7 +303,7 @@ class HeldPress : public uithreads::ThreadedUiTest {
 
   // A press moving a box, playing a key of the on-screen keyboard or dragging
   // a digit of the page's value, let go of by the window; then moves.
-  void LostRound(Held held, Lost lost) {
+  void LostRound(Held held, platform::WindowEventKind lost) {
     SCOPED_TRACE(testing::Message() << "held " << held << ", lost " << lost);
     MakePair();
     Tarvelo::SelectModule(osc, -1);
@@ -346,10 +345,8 @@ class HeldPress : public uithreads::ThreadedUiTest {
                                    : Values() != before)
         << "the press did nothing";
 
-    if (lost == kUpMove) px += 4;
-    platform::WindowEventInject(lost == kUpMove      ? platform::PointerMoveEvent(px, py, 4, 0, 0)
-                                : lost == kFocusLost ? platform::PlainEvent(platform::kWindowFocusLost)
-                                                     : platform::PlainEvent(platform::kWindowHidden));
+    platform::WindowEventInject(lost == platform::kWindowPointerMove ? platform::PointerMoveEvent(px + 4, py, 4, 0, 0)
+                                                                    : platform::PlainEvent(lost));
     RunLoop();
     const int32_t x = box->X, y = box->Y;
     const std::vector<float> values = Values();
@@ -386,7 +383,8 @@ TEST_F(HeldPress, AReleaseTheWindowNeverSeesEndsThePress) {
   } restore;
   Tarvelo::SetUnitTable();
   for (int32_t h = 0; h < kHelds; ++h)
-    for (int32_t l = 0; l < kLosts && !HasFatalFailure(); ++l) LostRound(static_cast<Held>(h), static_cast<Lost>(l));
+    for (const auto lost : {platform::kWindowPointerMove, platform::kWindowFocusLost, platform::kWindowHidden})
+      if (!HasFatalFailure()) LostRound(static_cast<Held>(h), lost);
 }
 
 }  // namespace
