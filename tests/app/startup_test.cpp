@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -24,7 +24,6 @@
 #include "app_run_fixture.h"
 #include "audio/wav.h"
 #include "basics/errors.h"
-#include "basics/queues.h"
 #include "engine/tuning.h"
 #include "platform/threads.h"
 #include "visuals/controls.h"
@@ -36,6 +35,11 @@ namespace {
 using Tarvelo::Startup;
 
 int64_t g_rootDisabledAtEnd = 0;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 TEST_F(AppRun, FirstStartMakesTheDataFolderAndLogsTheWelcome) {
   // What the video thread was drawing when the loop ended: an enabled root.
@@ -129,47 +133,32 @@ TEST_F(AppRun, ASynthFileThatCannotBeOpenedStartsANewSynth) {
   EXPECT_EQ(log[i].level, 2);
 }
 
-// Named on the command line, a pipe, a link to a device or a folder is
-// refused as a damaged file is: the log says what it met, a new synth starts,
-// and the session saved before is neither loaded nor written.
+// A pipe, a link to a device or a folder named as the session is refused as a
+// damaged file is; the session saved before is neither loaded nor written.
 TEST_F(AppRun, ASessionThatIsNoFileIsNamedWithItsCauseAndANewSynthStarts) {
-  const char* notRegular = "Not a regular file (a named pipe, a device or a socket)";
-  const struct {
-    const char* name;
-    const char* typed;  // after the name on the command line
-    void (*make)(const std::string&);
-    const char* text;
-  } rows[] = {
-      {"fifo.tarvelo", "", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, notRegular},
-      {"zero.tarvelo", "", [](const std::string& p) { ASSERT_EQ(::symlink("/dev/zero", p.c_str()), 0); },
-       notRegular},
-      // As a shell completes a folder's name.
-      {"folder.tarvelo", "/", [](const std::string& p) { ASSERT_TRUE(fs::create_directory(p)); },
-       "A folder, not a file"},
-  };
   const std::string previous = DataFolder() + "/SYNTHS/previous.tarvelo";
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+  Startup.LoadSynth = [](const std::string& folder, const std::string& file) -> int32_t {
+    g_calls.loadedSynths.push_back(folder + "|" + file);
+    return Tarvelo::LoadSynth(folder, file);
+  };
+  for (const std::string name : {"fifo.tarvelo", "zero.tarvelo", "folder.tarvelo"}) {
+    SCOPED_TRACE(name);
     Restart();
     WriteFile(DataFolder() + "/Settings.txt", "\"SESSION\",\"\\old\\place\",\"previous.tarvelo\"\r\n");
     WriteFile(previous, "saved before");
-    row.make(root_ + "/" + row.name);
-    Startup.LoadSynth = [](const std::string& folder, const std::string& file) -> int32_t {
-      g_calls.loadedSynths.push_back(folder + "|" + file);
-      return Tarvelo::LoadSynth(folder, file);
-    };
-    ASSERT_EQ(RunProgram({root_ + "/" + row.name + row.typed}), Tarvelo::kStartupOk);
-    EXPECT_EQ(newSession_, -1);
+    const std::string at = root_ + "/" + name;
+    const bool folder = name[1] == 'o';
+    const char* p = at.c_str();
+    ASSERT_EQ(folder ? ::mkdir(p, 0755) : name[0] == 'z' ? ::symlink("/dev/zero", p) : ::mkfifo(p, 0644), 0);
+    ASSERT_EQ(RunProgram({at + (folder ? "/" : "")}), Tarvelo::kStartupOk);  // a shell ends a folder's name so
     EXPECT_EQ(g_calls.newSynthClicks.size(), 1u);
     EXPECT_TRUE(Tarvelo::SessionFile.empty());
     for (const std::string& loaded : g_calls.loadedSynths) EXPECT_EQ(loaded.find("previous"), std::string::npos);
     const std::vector<LogEntry> log = Log();
-    const int32_t i = Find(log, row.name + std::string(" could not be opened: "));
-    ASSERT_GE(i, 0);
-    EXPECT_EQ(log[i].text, row.name + std::string(" could not be opened: ") + row.text);
-    EXPECT_EQ(log[i].level, 2);
-    std::ifstream in(previous, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "saved before");
+    const char* cause = folder ? "A folder, not a file" : "Not a regular file (a named pipe, a device or a socket)";
+    const int32_t i = Find(log, name + " could not be opened: " + cause);
+    EXPECT_EQ(i < 0 ? -1 : log[i].level, 2);
+    EXPECT_EQ(ReadAll(previous), "saved before");
   }
 }
 
@@ -226,134 +215,89 @@ TEST_F(AppRun, MissingFontsEndTheStartUpWithStatus2) {
             0);
 }
 
-// A take's save writes "<name>.wav.part", syncs it and renames it: a run that
-// ended between the two leaves a whole take under a name nothing reads. The
-// next start puts a whole one in place when its name is free and says so;
-// anything else is named in the log and kept.
+// A take's save syncs "<name>.wav.part" and renames it: a run that ended
+// between the two leaves a whole take under a name nothing reads.
 TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
   ASSERT_EQ(QUARLE_BASICS::BasicsCreateLocks(), 0);
-  const auto read = [](const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  };
-  // What a save's sync left on the disk: the real writer's file, taken
-  // before its rename (it is moved aside under the leftover's name).
+  // The real writer's file as its sync left it, before the rename.
   const auto saved = [&](int32_t bits, const char* text) {
     QUARLE_AUDIO::SoundBuffer sb;
     QUARLE_AUDIO::SoundBufferInitFormat(&sb, 2, 32, 48000);
     sb.dataSize = 4 * 2 * 301;
     sb.samples = static_cast<float*>(std::calloc(2 * 301, sizeof(float)));
-    for (int32_t i = 0; i < 2 * 301; ++i) sb.samples[i] = static_cast<float>(i % 97) / 97.0f - 0.5f;
     QUARLE_BASICS::DynZStringAssign(sb.listText, text);
     EXPECT_EQ(QUARLE_AUDIO::SaveWavFile(platform::FromOsPath(root_ + "/made.wav"), &sb, bits), 0);
     QUARLE_AUDIO::SoundBufferFree(&sb);
-    return read(root_ + "/made.wav");
+    return ReadAll(root_ + "/made.wav");
   };
   const std::string whole = saved(16, "");
   ASSERT_GT(whole.size(), 88u);
-  // The whole take with one size field (at 4 the RIFF's, at 84 the data's) set off by `by`.
+  // The whole take with one size field (the RIFF's at 4, the data's at 84) set off by `by`.
   const auto sized = [&whole](size_t at, int64_t by) {
     std::string b = whole;
-    const uint32_t v = static_cast<uint32_t>(static_cast<int64_t>(whole.size()) - (at == 4 ? 8 : 88) + by);
+    const auto v = static_cast<uint32_t>(static_cast<int64_t>(whole.size()) - (at == 4 ? 8 : 88) + by);
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
     return b;
   };
-  std::string noFmt = whole;
-  noFmt.replace(12, 4, "fmtx");
-
   enum Kind { kFile, kFolder, kLink, kDanglingLink };
-  enum Fate { kRestored, kKept, kUntouched };
-  const char* const incomplete = ": it is no whole WAV file (its save was cut short before it was complete).";
-  const char* const noFile = ": it is no plain file.";
-  struct Row {
-    const char* folder;  // under the data folder
-    const char* name;    // the leftover
-    std::string bytes;
-    Kind kind;
-    const char* taken;   // what already holds the name it would take; null: nothing
-    Fate fate;
-    const char* says;    // how the log line goes on after the path
-  };
+  const char* const cut = ": it is no whole WAV file (its save was cut short before it was complete).";
   const char* const rec = "AUDIO/RECORDED";
-  const std::vector<Row> rows = {
-      {rec, "Rec1.wav.part", whole, kFile, nullptr, kRestored, ""},
-      {rec, "Text.wav.part", saved(32, "odd"), kFile, nullptr, kRestored, ""},  // a LIST of odd size, no pad
-      {rec, "Padded.wav.part", sized(84, -1), kFile, nullptr, kRestored, ""},   // odd data and its pad byte
-      {rec, "UPPER.WAV.part", whole, kFile, nullptr, kRestored, ""},
-      {"AUDIO", "REC_out.wav.part", whole, kFile, nullptr, kRestored, ""},
-      {rec, "Taken.wav.part", whole, kFile, "older take", kKept, ": it holds a whole recording, but "},
-      {rec, "Truncated.wav.part", whole.substr(0, whole.size() - 10), kFile, nullptr, kKept, incomplete},
-      {rec, "RiffSize.wav.part", sized(4, 2), kFile, nullptr, kKept, incomplete},
-      {rec, "Beyond.wav.part", sized(84, 4), kFile, nullptr, kKept, incomplete},
-      {rec, "Short.wav.part", sized(84, -4), kFile, nullptr, kKept, incomplete},
-      {rec, "NoFormat.wav.part", noFmt, kFile, nullptr, kKept, incomplete},
-      {rec, "Notes.wav.part", "not a RIFF file at all", kFile, nullptr, kKept, incomplete},
-      {rec, "Empty.wav.part", "", kFile, nullptr, kKept, incomplete},
-      {rec, "Folder.wav.part", "", kFolder, nullptr, kKept, noFile},
-      {rec, "Link.wav.part", whole, kLink, nullptr, kKept, noFile},
-      {rec, "Dangling.wav.part", "", kDanglingLink, nullptr, kKept, noFile},
-      // Only takes' and recordings' leftovers are looked at.
-      {rec, "Song.tarvelo.part", whole, kFile, nullptr, kUntouched, ""},
-      {"FILTERS", "Kernel.wav.part", whole, kFile, nullptr, kUntouched, ""},
+  // The leftover, what holds the name it would take, and what the log says after
+  // "Kept <leftover>" ("": put in place instead; null: not looked at).
+  const struct Row { const char *folder, *name; std::string bytes; Kind kind; const char *taken, *says; } rows[] = {
+      {rec, "Rec1.wav.part", whole, kFile, nullptr, ""},
+      {rec, "Text.wav.part", saved(32, "odd"), kFile, nullptr, ""},  // a LIST of odd size, no pad
+      {rec, "Padded.wav.part", sized(84, -1), kFile, nullptr, ""},   // odd data and its pad byte
+      {rec, "UPPER.WAV.part", whole, kFile, nullptr, ""},
+      {"AUDIO", "REC_out.wav.part", whole, kFile, nullptr, ""},
+      {rec, "Taken.wav.part", whole, kFile, "older take", ": it holds a whole recording, but "},
+      {rec, "Truncated.wav.part", whole.substr(0, whole.size() - 10), kFile, nullptr, cut},
+      {rec, "RiffSize.wav.part", sized(4, 2), kFile, nullptr, cut},
+      {rec, "Beyond.wav.part", sized(84, 4), kFile, nullptr, cut},
+      {rec, "Short.wav.part", sized(84, -4), kFile, nullptr, cut},
+      {rec, "NoFormat.wav.part", std::string(whole).replace(12, 4, "fmtx"), kFile, nullptr, cut},
+      {rec, "Notes.wav.part", "not a RIFF file at all", kFile, nullptr, cut},
+      {rec, "Empty.wav.part", "", kFile, nullptr, cut},
+      {rec, "Folder.wav.part", "", kFolder, nullptr, ": it is no plain file."},
+      {rec, "Link.wav.part", whole, kLink, nullptr, ": it is no plain file."},
+      {rec, "Dangling.wav.part", "", kDanglingLink, nullptr, ": it is no plain file."},
+      {rec, "Song.tarvelo.part", whole, kFile, nullptr, nullptr},  // only takes' leftovers are looked at
+      {"FILTERS", "Kernel.wav.part", whole, kFile, nullptr, nullptr},
   };
-  const auto os = [this](const Row& r, const std::string& name) { return DataFolder() + "/" + r.folder + "/" + name; };
-  const auto target = [&](const Row& r) { return os(r, std::string(r.name).substr(0, std::strlen(r.name) - 5)); };
+  const auto path = [this](const Row& r) { return DataFolder() + "/" + r.folder + "/" + r.name; };
   for (const Row& r : rows) {
+    const std::string part = path(r);
     fs::create_directories(DataFolder() + "/" + r.folder);
-    if (r.kind == kFile) WriteFile(os(r, r.name), r.bytes);
-    if (r.kind == kFolder) fs::create_directories(os(r, r.name));
+    if (r.kind == kFile) WriteFile(part, r.bytes);
+    if (r.kind == kFolder) fs::create_directories(part);
     if (r.kind == kLink) WriteFile(root_ + "/elsewhere.wav", r.bytes);
-    if (r.kind == kLink || r.kind == kDanglingLink)
-      fs::create_symlink(root_ + (r.kind == kLink ? "/elsewhere.wav" : "/nothing.wav"), os(r, r.name));
-    if (r.taken) WriteFile(target(r), r.taken);
+    if (r.kind >= kLink) fs::create_symlink(root_ + (r.kind == kLink ? "/elsewhere.wav" : "/nothing.wav"), part);
+    if (r.taken) WriteFile(part.substr(0, part.size() - 5), r.taken);
   }
 
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   const std::vector<LogEntry> log = Log();
-  int32_t held = 0;
+  int32_t held = 0;  // the figure: rows that came out as they should
   for (const Row& r : rows) {
-    const std::string part = os(r, r.name);
-    // The line that names the leftover (or the take put in its place).
-    int32_t line = -1;
-    for (int32_t i = 0; i < static_cast<int32_t>(log.size()) && line < 0; ++i)
-      if (log[i].text.find("/" + std::string(r.name)) != std::string::npos ||
-          log[i].text.find(target(r) + ":") != std::string::npos)
-        line = i;
-    const std::string said = line >= 0 ? log[line].text : "(nothing)";
-    const int32_t level = line >= 0 ? log[line].level : -1;
+    const std::string part = path(r), to = part.substr(0, part.size() - 5);
+    const auto line = std::find_if(log.begin(), log.end(), [&](const LogEntry& e) {  // naming it or its take
+      return e.text.find(part) != std::string::npos || e.text.find(to + ":") != std::string::npos;
+    });
+    const LogEntry said = line == log.end() ? LogEntry{-1, "(nothing)"} : *line;
+    const bool moved = r.says && !*r.says;
     const fs::file_status st = fs::symlink_status(part);
-    std::string wrong;
-    const auto check = [&wrong](bool ok, const char* what) {
-      if (!ok) wrong += std::string(wrong.empty() ? "" : "; ") + what;
-    };
-    if (r.fate == kUntouched) {
-      check(line == -1 && read(part) == r.bytes && !fs::exists(target(r)), "touched");
-    } else if (r.fate == kRestored) {
-      // In place, byte for byte, readable as a take; nothing left behind.
-      check(!fs::exists(st), "leftover still there");
-      check(read(target(r)) == r.bytes, "not in place byte for byte");
-      QUARLE_AUDIO::SoundBuffer sb;
-      QUARLE_AUDIO::SoundBufferInit(&sb);
-      check(QUARLE_AUDIO::ReadWavHeader(platform::FromOsPath(target(r)), &sb) == 0 && sb.frameCount >= 300,
-            "not readable as the take");
-      QUARLE_AUDIO::SoundBufferFree(&sb);
-      check(said == "Recovered " + target(r) + ": its save was cut short before the file took its name." &&
-                level == 0,
-            "not said as recovered");
-    } else {
-      // Kept as it was, the name it would take untouched, and said.
-      check(r.kind == kFile ? read(part) == r.bytes
-                            : r.kind == kFolder ? fs::is_directory(st) : fs::is_symlink(st),
-            "leftover changed");
-      check(r.taken ? read(target(r)) == r.taken : !fs::exists(fs::symlink_status(target(r))), "name changed");
-      check(said.rfind("Kept " + part + r.says, 0) == 0 && level == 1, "not said as kept");
-    }
-    EXPECT_EQ(wrong, "") << r.name << ": the log said " << said;
-    if (wrong.empty()) ++held;
+    const bool asItWas = r.kind == kFile ? ReadAll(part) == r.bytes : fs::is_directory(st) || fs::is_symlink(st);
+    const std::string at = fs::exists(fs::symlink_status(to)) ? ReadAll(to) : "(none)";
+    const std::string want = !r.says ? "(nothing)"
+                             : moved ? "Recovered " + to + ": its save was cut short before the file took its name."
+                                     : "Kept " + part + r.says;
+    const bool ok = (moved ? !fs::exists(st) : asItWas) && at == (moved ? r.bytes : r.taken ? r.taken : "(none)") &&
+                    said.text.rfind(want, 0) == 0 && said.level == (!r.says ? -1 : moved ? 0 : 1);
+    EXPECT_TRUE(ok) << r.name << ": the log said " << said.text;
+    held += ok;
   }
-  // The figure: rows that came out as they should.
-  EXPECT_EQ(held, static_cast<int32_t>(rows.size()));
-  EXPECT_EQ(read(root_ + "/elsewhere.wav"), whole);
+  EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
+  EXPECT_EQ(ReadAll(root_ + "/elsewhere.wav"), whole);
 
   // A kept leftover is said again at the next start, and nothing changes.
   Restart();

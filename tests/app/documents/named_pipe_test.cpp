@@ -54,86 +54,65 @@ class NamedPipeTest : public SynthDocumentTest {
     return p;
   }
 
-  // What may lie at a loader's name instead of a file, the code the loader
-  // refuses it with, and the text the user reads after the loader's prefix.
-  struct Kind {
-    const char* stem;
-    void (*make)(const fs::path&);
-    int32_t code;
-    const char* text;
-  };
-  static constexpr const char* kNotRegular = "Not a regular file (a named pipe, a device or a socket)";
+  // What may lie at a loader's name instead of a file, and what the loader says of it.
+  struct Kind { const char* stem; int32_t code; const char* text; };
   static constexpr Kind kKinds[] = {
-      {"fifo", [](const fs::path& p) { EXPECT_EQ(::mkfifo(p.c_str(), 0644), 0); },
-       -QUARLE_BASICS::kErrNotRegularFile, kNotRegular},
-      {"zero", [](const fs::path& p) { EXPECT_EQ(::symlink("/dev/zero", p.c_str()), 0); },
-       -QUARLE_BASICS::kErrNotRegularFile, kNotRegular},
-      {"folder", [](const fs::path& p) { EXPECT_TRUE(fs::create_directory(p)); }, -QUARLE_BASICS::kErrFolderNamed,
-       "A folder, not a file"},
+      {"fifo", -QUARLE_BASICS::kErrNotRegularFile, "Not a regular file (a named pipe, a device or a socket)"},
+      {"zero", -QUARLE_BASICS::kErrNotRegularFile, "Not a regular file (a named pipe, a device or a socket)"},
+      {"folder", -QUARLE_BASICS::kErrFolderNamed, "A folder, not a file"},
   };
+  static void Make(const Kind& k, const fs::path& p) {
+    const char* s = p.c_str();
+    EXPECT_EQ(*k.stem == 'z' ? ::symlink("/dev/zero", s) : k.stem[1] == 'o' ? ::mkdir(s, 0755) : ::mkfifo(s, 0644), 0);
+  }
 };
 
 TEST_F(NamedPipeTest, EveryLoaderRefusesWhatIsNoFileAtOnceAndSaysWhich) {
-  // What was saved before: the session's synth and the tuning it uses.
-  ASSERT_EQ(SaveSession(Home("SYNTHS"), "mine.tarvelo"), 0);
+  ASSERT_EQ(SaveSession(Home("SYNTHS"), "mine.tarvelo"), 0);  // it and its tuning stay as they were
   SessionFolder = Home("SYNTHS");
   SessionFile = "mine.tarvelo";
-  const auto synthBefore = ReadBytes(Os("SYNTHS\\mine.tarvelo"));
-  const auto tuningBefore = ReadBytes(Os("TUNINGS\\test.tng"));
-  const std::string tuningName = QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName);
+  const auto synthBytes = ReadBytes(Os("SYNTHS\\mine.tarvelo")), tuningBytes = ReadBytes(Os("TUNINGS\\test.tng"));
+  const std::string tuningBefore = QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName);
   using Loader = std::function<int32_t(const std::string& folder, const std::string& file)>;
   struct Case {
     const char* folder;
-    const char* ext;
+    const char* file;
     Loader load;
-    bool sameOpenForAFolder;  // the settings read a folder as no file at all
   };
   const Case cases[] = {
-      {"SYNTHS", ".tarvelo", LoadSynth, true},
-      {"AUDIO", ".wav", ConvertAndLoadWave, true},
-      {"FILTERS", ".wav", LoadFilterFile, true},
-      {"MELODIES", ".mel", LoadMelody, true},
-      {"TUNINGS", ".tng",
+      {"SYNTHS", "fifo.tarvelo", LoadSynth},
+      {"AUDIO", "fifo.wav", ConvertAndLoadWave},
+      {"FILTERS", "fifo.wav", LoadFilterFile},
+      {"MELODIES", "fifo.mel", LoadMelody},
+      {"TUNINGS", "fifo.tng",
        [](const std::string& folder, const std::string& file) {
          platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
          return LoadTuning(EditedTuning, folder, file);
-       },
-       true},
-      // The sample library's list is WF_Library.txt in the data folder.
-      {"", "",
-       [](const std::string&, const std::string&) {
-         WFLibraryLoaded = 0;
-         return LoadWFLibrary();
-       },
-       true},
-      {"", ".txt", [](const std::string& folder, const std::string& file) { return LoadSettings(folder + "\\" + file); },
-       false},
+       }},
+      {"", "", [](const std::string&, const std::string&) { WFLibraryLoaded = 0; return LoadWFLibrary(); }},  // its list
+      {"", "fifo.txt", [](const std::string& folder, const std::string& file) { return LoadSettings(folder + "\\" + file); }},
   };
-  for (const Kind& k : kKinds) {
-    for (const Case& c : cases) {
-      const std::string file = *c.ext ? k.stem + std::string(c.ext) : std::string(kSampleLibraryFileName);
-      const std::string sub = *c.folder ? c.folder + std::string("\\") + file : file;
-      SCOPED_TRACE(k.stem + std::string(": ") + sub);
-      const fs::path at = Os(sub);
-      k.make(at);
-      const int32_t rc = Bounded(at, [&] { return c.load(*c.folder ? Home(c.folder) : Home(), file); });
-      if (c.sameOpenForAFolder || k.code != -QUARLE_BASICS::kErrFolderNamed) {
-        EXPECT_EQ(rc, k.code);
-        EXPECT_EQ(QUARLE_BASICS::ErrorText(rc), k.text);
-      } else {
-        EXPECT_EQ(rc, -QUARLE_BASICS::kErrFileNotFound);
-      }
-      EXPECT_EQ(SampleLibrary.header.count, 0);
-      EXPECT_EQ(FilterLibrary.header.count, 0);
-      EXPECT_EQ(MelodyLibrary.header.count, 0);
-      EXPECT_EQ(SessionFile, "mine.tarvelo");
-      EXPECT_EQ(QUARLE_BASICS::DynZStringGet(EditedTuning.FileName), tuningName);
-      std::error_code ec;
-      fs::remove(at, ec);
-    }
+  for (size_t n = 0; n < std::size(kKinds) * std::size(cases); ++n) {
+    const Kind& k = kKinds[n / std::size(cases)];
+    const Case& c = cases[n % std::size(cases)];
+    const std::string file = *c.file ? k.stem + std::string(c.file + 4) : std::string(kSampleLibraryFileName);
+    const fs::path at = Os(*c.folder ? c.folder + std::string("\\") + file : file);
+    SCOPED_TRACE(at.string());
+    Make(k, at);
+    const int32_t rc = Bounded(at, [&] { return c.load(*c.folder ? Home(c.folder) : Home(), file); });
+    // The settings read a folder as no file at all.
+    const bool noFile = file == "folder.txt";
+    EXPECT_EQ(rc, noFile ? -QUARLE_BASICS::kErrFileNotFound : k.code);
+    EXPECT_TRUE(noFile || QUARLE_BASICS::ErrorText(rc) == k.text) << QUARLE_BASICS::ErrorText(rc);
+    EXPECT_EQ(SampleLibrary.header.count, 0);
+    EXPECT_EQ(FilterLibrary.header.count, 0);
+    EXPECT_EQ(MelodyLibrary.header.count, 0);
+    EXPECT_EQ(SessionFile, "mine.tarvelo");
+    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(EditedTuning.FileName), tuningBefore);
+    fs::remove(at);
   }
-  EXPECT_EQ(ReadBytes(Os("SYNTHS\\mine.tarvelo")), synthBefore);
-  EXPECT_EQ(ReadBytes(Os("TUNINGS\\test.tng")), tuningBefore);
+  EXPECT_EQ(ReadBytes(Os("SYNTHS\\mine.tarvelo")), synthBytes);
+  EXPECT_EQ(ReadBytes(Os("TUNINGS\\test.tng")), tuningBytes);
 }
 
 // A library list naming one: that line is refused with its cause, the others load.
@@ -141,7 +120,7 @@ TEST_F(NamedPipeTest, ALibraryLineNamingWhatIsNoFileSaysWhich) {
   MakeWav(Home("AUDIO\\ok.wav"), 480, 1, 32, 48000);
   std::string list;
   for (const Kind& k : kKinds) {
-    k.make(Os("AUDIO\\" + std::string(k.stem) + ".wav"));
+    Make(k, Os("AUDIO\\" + std::string(k.stem) + ".wav"));
     list += Home("AUDIO") + "," + k.stem + ".wav\r\n";
   }
   WriteText(Os(kSampleLibraryFileName), list + Home("AUDIO") + ",ok.wav\r\n");

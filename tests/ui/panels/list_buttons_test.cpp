@@ -1,9 +1,9 @@
 // The browser's list buttons on files in a temporary data folder, on the
 // sample library and on the module lists: order, rename with its extension
 // rule and the session and library following, copies to free "#n" names,
-// deletes with and without confirmation, saves, loads (a module type loaded
-// onto the open plane) and the new synth.
+// deletes with and without confirmation, saves, loads and the new synth.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -534,91 +534,73 @@ TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
   EXPECT_EQ(SelectedModule, &ModuleCatalog[kTypeSample]);
 }
 
-// A rectangle of window pixels: a control's own, or with everything under it.
+// A control's window rectangle, joined with everything under it unless `own`.
 struct Area {
   int32_t x0, y0, x1, y1;
   bool Meets(const Area& o) const { return x0 < o.x1 && o.x0 < x1 && y0 < o.y1 && o.y0 < y1; }
   bool Within(const Area& o) const { return x0 >= o.x0 && y0 >= o.y0 && x1 <= o.x1 && y1 <= o.y1; }
 };
-Area RectOf(int32_t id) {
+Area AreaOf(int32_t id, bool own = false) {
   const V::ControlRecord* c = V::ControlAt(id);
-  return {c->X, c->Y, c->X + c->W, c->Y + c->H};
-}
-Area AreaOf(int32_t id) {
-  Area a = RectOf(id);
+  Area a{c->X, c->Y, c->X + c->W, c->Y + c->H};
   std::vector<V::ChildRef> kids;
-  V::LiveChildren(V::ControlAt(id), kids);
+  if (!own) V::LiveChildren(c, kids);
   for (const V::ChildRef& k : kids) {
     const Area b = AreaOf(k.Id);
     a = {std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
   }
   return a;
 }
+Area BoxArea(const ModuleRecord* m) { return AreaOf(static_cast<int32_t>(m->BoxControl.Load())); }
 
-// Every catalog type loaded into every shipped demo lands, after the plane's
-// scroll, inside the plane, its port row clear of the strip drawn over the
-// plane (the auto-save switch, the buttons beside it, the readouts) and of the
-// other boxes, and the synth output stays in view: with the keyboards beside
-// and under the plane, as a start shows them, and without them.
+// Every type loaded into every demo lands, after the plane's scroll, inside the
+// plane, clear of the strip over it and of the other boxes, the synth output in
+// view: with the keyboards shown, as a start shows them, and (one type per box
+// size, where a box lands depending on its size only) without them.
 TEST_F(ListButtonsTest, LoadedModulesLandInTheOpenPlane) {
   ShowOnly(kUiLIB_MODULES);
-  const int32_t plane = Window(kWinSYNTH), refm = Slot(kUiREFM);
+  const int32_t plane = Window(kWinSYNTH);
   const Area strip = AreaOf(Window(kWinSTB));
-  std::vector<fs::path> demos;
-  for (const auto& folder : fs::directory_iterator(fs::path(TARVELO_PROGRAM_DIR) / "SYNTHS"))
-    for (const auto& file : fs::directory_iterator(folder)) demos.push_back(file.path());
-  ASSERT_GE(demos.size(), 8u);
-  int32_t cases = 0, covered = 0, outside = 0, onBoxes = 0, outputGone = 0;
-  // The rows to load: every type, or one type per box size (where a box lands
-  // depends on its size only), which keeps the pass quick under the sanitizers.
-  std::vector<int32_t> everyType, everySize;
-  std::set<std::pair<int32_t, int32_t>> sizes;
-  for (int32_t row = 0; row < kModuleTypeCount; ++row) {
-    everyType.push_back(row);
-    const Area a = AreaOf(static_cast<int32_t>(ModuleCatalog[ModulePaletteOrder[row]].BoxControl.Load()));
-    if (sizes.insert({a.x1 - a.x0, a.y1 - a.y0}).second) everySize.push_back(row);
-  }
-  auto load = [&](const fs::path& demo, const std::vector<int32_t>& rows) {
+  int32_t cases = 0;
+  std::array<int32_t, 4> wrong{};  // boxes under the strip, outside the plane, on others; the output gone
+  const auto load = [&](bool everyType) {
     const std::vector<ModuleRecord*> synth(ModuleList.entries, ModuleList.entries + ModuleList.count);
-    for (const int32_t row : rows) {
-      C(refm)->Text.Selected = row;
+    std::set<std::pair<int32_t, int32_t>> sizes;
+    for (int32_t row = 0; row < kModuleTypeCount; ++row) {
+      const Area a = BoxArea(&ModuleCatalog[ModulePaletteOrder[row]]);
+      if (!sizes.insert({a.x1 - a.x0, a.y1 - a.y0}).second && !everyType) continue;
+      C(Slot(kUiREFM))->Text.Selected = row;
       Click(OnListLoad, Button(5));
       ModuleRecord* made = nullptr;
       for (int32_t i = 0; i < ModuleList.count; ++i)
         if (std::find(synth.begin(), synth.end(), ModuleList.entries[i]) == synth.end()) made = ModuleList.entries[i];
-      ASSERT_NE(made, nullptr) << demo.filename() << " row " << row;
-      // The scroll the load posted, as the event loop hands it to the plane.
+      ASSERT_NE(made, nullptr) << row;
+      // The scroll the load posted, handed to the plane as the event loop would.
       int32_t dx = 0, dy = 0;
       for (const CommandMessage& m : Drain(0))
         if (m.type == 100 && static_cast<int32_t>(m.arg2) == plane && m.arg5 == V::kEventDrag) {
-          const auto mx = static_cast<int32_t>(m.single1), my = static_cast<int32_t>(m.single2);
-          OnSynthPlaneMouse(V::kEventDrag, mx, my, plane, plane);
-          dx += mx, dy += my;
+          dx += static_cast<int32_t>(m.single1), dy += static_cast<int32_t>(m.single2);
+          OnSynthPlaneMouse(V::kEventDrag, static_cast<int32_t>(m.single1), static_cast<int32_t>(m.single2), plane, plane);
         }
-      const Area box = AreaOf(static_cast<int32_t>(made->BoxControl.Load())), view = RectOf(plane);
+      const Area box = BoxArea(made), view = AreaOf(plane, true);
       ++cases;
-      covered += box.Meets(strip);
-      outside += !box.Within(view);
-      outputGone += !AreaOf(Slot(kUiSOUT)).Within(view);
-      for (const ModuleRecord* m : synth) onBoxes += box.Meets(AreaOf(static_cast<int32_t>(m->BoxControl.Load())));
-      // Back as the demo was: the new module gone, the plane where it stood.
-      ASSERT_EQ(DeleteModule(made), 0);
+      wrong[0] += box.Meets(strip);
+      wrong[1] += !box.Within(view);
+      for (const ModuleRecord* m : synth) wrong[2] += box.Meets(BoxArea(m));
+      wrong[3] += !AreaOf(Slot(kUiSOUT)).Within(view);
+      ASSERT_EQ(DeleteModule(made), 0);  // back as the demo was
       if (dx != 0 || dy != 0) OnSynthPlaneMouse(V::kEventDrag, -dx, -dy, plane, plane);
     }
   };
-  for (const fs::path& demo : demos) {
-    ASSERT_EQ(LoadSynth(platform::FromOsPath(demo.parent_path().string()), demo.filename().string()), 0);
-    Drain(0);
-    LayoutKeyboardPanel(-1);
-    load(demo, everyType);
-    LayoutKeyboardPanel(0);
-    load(demo, everySize);
-  }
-  EXPECT_EQ(cases, static_cast<int32_t>((everyType.size() + everySize.size()) * demos.size()));
-  EXPECT_EQ(covered, 0) << "of " << cases;
-  EXPECT_EQ(outside, 0) << "of " << cases;
-  EXPECT_EQ(onBoxes, 0) << "of " << cases;
-  EXPECT_EQ(outputGone, 0) << "of " << cases;
+  for (const auto& folder : fs::directory_iterator(fs::path(TARVELO_PROGRAM_DIR) / "SYNTHS"))
+    for (const auto& demo : fs::directory_iterator(folder)) {
+      SCOPED_TRACE(demo.path().filename());
+      ASSERT_EQ(LoadSynth(platform::FromOsPath(folder.path().string()), demo.path().filename().string()), 0);
+      Drain(0);
+      for (const bool shown : {true, false}) LayoutKeyboardPanel(shown ? -1 : 0), load(shown);
+    }
+  EXPECT_GE(cases, 8 * kModuleTypeCount);  // the shipped demos, each with every type
+  EXPECT_EQ(wrong, (std::array<int32_t, 4>{})) << "of " << cases;
 }
 
 TEST_F(ListButtonsTest, ARefusedTuningFileKeepsTheEditorsUnsavedEdits) {
