@@ -43,8 +43,8 @@ class SyncAside : public ::testing::Test {
     EXPECT_EQ(OpenDescriptors(), open_);
     std::filesystem::remove_all(dir_);
   }
-  // The syncs since SetUp, once at least n were made and the thread is idle
-  // (0 past the hang bound).
+  // The syncs since SetUp, once at least n were made (or the hang bound
+  // passed) and the thread is idle; 0 when it never is.
   uint64_t Syncs(uint64_t n) {
     const double end = HighResClock() + kHangBound;
     while (SyncAsideCount() < base_ + n && HighResClock() < end) SleepMs(1);
