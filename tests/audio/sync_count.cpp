@@ -5,7 +5,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <mutex>
 
 namespace synccount {
@@ -41,9 +40,9 @@ std::vector<Sync> Syncs() {
 }
 
 int32_t On(const std::string& thread) {
-  const auto all = Syncs();
-  return int32_t(
-      std::count_if(all.begin(), all.end(), [&](const Sync& s) { return s.thread == thread; }));
+  int32_t n = 0;
+  for (const Sync& s : Syncs()) n += s.thread == thread;
+  return n;
 }
 
 }  // namespace synccount

@@ -29,9 +29,8 @@ int64_t OpenDescriptors() {
 class SyncAside : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tarvelo_sync_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = "/tmp/tarvelo_sync_" + std::to_string(getpid());
+    ASSERT_TRUE(std::filesystem::create_directory(dir_));
     ASSERT_TRUE(SyncAsideStart());
     ASSERT_TRUE(SyncAsideSettle(kHangBound));
     base_ = SyncAsideCount();
@@ -49,11 +48,6 @@ class SyncAside : public ::testing::Test {
     const double end = HighResClock() + kHangBound;
     while (SyncAsideCount() < base_ + n && HighResClock() < end) SleepMs(1);
     return SyncAsideSettle(kHangBound) ? SyncAsideCount() - base_ : 0;
-  }
-  // A file of the folder, made to be written, or ("") the folder itself.
-  int Open(const std::string& name = "") {
-    const int flags = name.empty() ? O_RDONLY | O_DIRECTORY : O_CREAT | O_WRONLY;
-    return ::open((dir_ + "/" + name).c_str(), flags | O_CLOEXEC, 0644);
   }
   std::string dir_;
   uint64_t base_ = 0;
@@ -90,12 +84,11 @@ TEST_F(SyncAside, EachRequestIsSyncedAndItsDescriptorClosed) {
 // Every slot taken: a further descriptor is refused and stays the caller's (a
 // folder is then synced by the caller); a freed slot is taken again.
 TEST_F(SyncAside, AFullTableRefusesAndTheCallerKeepsItsDescriptor) {
+  const auto folder = [&] { return ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); };
   std::vector<int32_t> tickets;
-  for (int32_t i = 0; i < kSyncAsideSlots; ++i) {
-    tickets.push_back(SyncAsideKeep(Open()));
-    ASSERT_GT(tickets.back(), 0) << i;
-  }
-  const int fd = Open();
+  for (int32_t i = 0; i < kSyncAsideSlots; ++i) tickets.push_back(SyncAsideKeep(folder()));
+  ASSERT_EQ(tickets.back(), kSyncAsideSlots);
+  const int fd = folder();
   EXPECT_EQ(SyncAsideKeep(fd), -1);
   EXPECT_EQ(::fcntl(fd, F_GETFD), FD_CLOEXEC);  // still open, still the caller's
   EXPECT_EQ(FolderSyncAside(FromOsPath(dir_)), 0);
@@ -116,7 +109,8 @@ TEST_F(SyncAside, ConcurrentHandOversCloseEveryDescriptorOnce) {
   std::vector<std::thread> pool;
   for (int32_t t = 0; t < 4; ++t) {
     pool.emplace_back([&, t] {
-      const int mine = Open("t" + std::to_string(t));
+      const std::string path = dir_ + "/t" + std::to_string(t);
+      const int mine = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
       for (int32_t r = 0; r < rounds; ++r) {
         const int fd = ::fcntl(mine, F_DUPFD_CLOEXEC, 0);
         const int32_t ticket = SyncAsideKeep(fd);
