@@ -105,7 +105,7 @@ TEST_F(SyncAside, AFullTableRefusesAndTheCallerKeepsItsDescriptor) {
 // fails) and each end is synced.
 TEST_F(SyncAside, ConcurrentHandOversCloseEveryDescriptorOnce) {
   const int32_t rounds = test_rounds::RoundsForCores("TARVELO_STRESS_ROUNDS", 400, 100);
-  std::atomic<int32_t> ended{0};
+  std::atomic<uint64_t> ended{0};
   std::vector<std::thread> pool;
   for (int32_t t = 0; t < 4; ++t) {
     pool.emplace_back([&, t] {
@@ -119,10 +119,8 @@ TEST_F(SyncAside, ConcurrentHandOversCloseEveryDescriptorOnce) {
           SleepMs(1);
           continue;
         }
-        for (int32_t k = 0; k < r % 3; ++k) {
-          EXPECT_EQ(::write(fd, "x", 1), 1);
-          SyncAsideAsk(ticket);
-        }
+        EXPECT_EQ(::write(fd, "xx", r % 3), r % 3);
+        for (int32_t k = 0; k < r % 3; ++k) SyncAsideAsk(ticket);
         SyncAsideEnd(ticket);
         ended.fetch_add(1);
         EXPECT_EQ(::write(mine, "y", 1), 1);  // its own stays open
@@ -131,6 +129,6 @@ TEST_F(SyncAside, ConcurrentHandOversCloseEveryDescriptorOnce) {
     });
   }
   for (auto& th : pool) th.join();
-  EXPECT_GT(ended.load(), 0);
-  EXPECT_GE(Syncs(ended.load()), uint64_t(ended.load()));
+  EXPECT_GT(ended.load(), 0u);
+  EXPECT_GE(Syncs(ended.load()), ended.load());
 }
