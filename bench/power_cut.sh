@@ -13,8 +13,7 @@ program=${1:-build/bench/bench/bench_record_sync}
 shift || true
 cuts=("$@")
 [ ${#cuts[@]} -gt 0 ] || cuts=(12 25 50)
-last=0
-for c in "${cuts[@]}"; do [ "$c" -gt "$last" ] && last=$c; done
+last=$(printf '%s\n' "${cuts[@]}" | sort -n | tail -1)
 work=$(mktemp -d /tmp/power_cut_XXXXXX)
 img=$work/disk.img
 truncate -s 1G "$img"

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,8 +85,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "write failed at buffer %lld\n", static_cast<long long>(k));
       break;
     }
-    times.push_back(platform::HighResClock() - t0);
-    const int64_t second = static_cast<int64_t>(platform::HighResClock() - start);
+    const double t1 = platform::HighResClock();
+    times.push_back(t1 - t0);
+    const int64_t second = static_cast<int64_t>(t1 - start);
     if (second != lastSecond) {
       lastSecond = second;
       std::printf("t=%llds written=%.3fs\n", static_cast<long long>(second),
@@ -102,16 +104,13 @@ int main(int argc, char** argv) {
   QUARLE_AUDIO::FinishRecordingWav(f, &sb);
   g_stop.store(true);
   if (loader.joinable()) loader.join();
-  std::vector<double> sorted = times;
-  std::sort(sorted.begin(), sorted.end());
-  double sum = 0.0;
-  for (double t : times) sum += t;
-  if (!sorted.empty()) {
-    std::printf("buffers=%zu mean=%.1fus p99=%.1fus max=%.1fus over4ms=%zu\n", sorted.size(),
-                1e6 * sum / double(sorted.size()), 1e6 * sorted[sorted.size() * 99 / 100],
-                1e6 * sorted.back(),
-                static_cast<size_t>(std::count_if(sorted.begin(), sorted.end(),
-                                                  [](double t) { return t > 0.004; })));
+  std::sort(times.begin(), times.end());
+  if (!times.empty()) {
+    const double sum = std::accumulate(times.begin(), times.end(), 0.0);
+    std::printf("buffers=%zu mean=%.1fus p99=%.1fus max=%.1fus over4ms=%zu\n", times.size(),
+                1e6 * sum / double(times.size()), 1e6 * times[times.size() * 99 / 100],
+                1e6 * times.back(),
+                size_t(times.end() - std::upper_bound(times.begin(), times.end(), 0.004)));
   }
   QUARLE_AUDIO::SoundBufferFree(&sb);
   return 0;

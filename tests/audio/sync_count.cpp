@@ -5,80 +5,48 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <map>
 #include <mutex>
 
 namespace synccount {
 namespace {
 
 // Never destroyed: the sync thread may still sync while the process exits.
-struct Counts {
-  std::mutex lock;
-  std::map<std::string, int32_t> byThread;
-  std::vector<FileAtSync> files;
-};
-Counts& g = *new Counts;
+std::mutex& g_lock = *new std::mutex;
+std::vector<Sync>& g_syncs = *new std::vector<Sync>;
 
-uint32_t U32(const unsigned char* b) {
-  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-}
-
-void Note(int fd) {
+int Note(int fd) {
   char name[17] = {};
   prctl(PR_GET_NAME, name, 0, 0, 0);
-  FileAtSync seen;
-  seen.thread = name;
+  Sync s{name};
   struct stat st;
-  unsigned char head[88];
-  const bool file = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 88 &&
-                    ::pread(fd, head, sizeof head, 0) == ssize_t(sizeof head);
-  if (file) {
-    seen.length = st.st_size;
-    seen.riffSize = U32(head + 4);
-    seen.factFrames = U32(head + 44);
-    seen.dataSize = U32(head + 84);
-  }
-  std::lock_guard<std::mutex> hold(g.lock);
-  g.byThread[seen.thread] += 1;
-  if (file) g.files.push_back(seen);
+  uint32_t head[22];  // little-endian words, as the host's
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, head, 88, 0) == 88)
+    s = {name, st.st_size, head[1], head[11], head[21]};
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_syncs.push_back(s);
+  return fd;
 }
 
 }  // namespace
 
 void Reset() {
-  std::lock_guard<std::mutex> hold(g.lock);
-  g.byThread.clear();
-  g.files.clear();
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_syncs.clear();
 }
 
-int32_t On(const std::string& threadName) {
-  std::lock_guard<std::mutex> hold(g.lock);
-  auto it = g.byThread.find(threadName);
-  return it == g.byThread.end() ? 0 : it->second;
+std::vector<Sync> Syncs() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_syncs;
 }
 
-int32_t All() {
-  std::lock_guard<std::mutex> hold(g.lock);
+int32_t On(const std::string& thread) {
   int32_t n = 0;
-  for (const auto& [name, count] : g.byThread) n += count;
+  for (const Sync& s : Syncs()) n += s.thread == thread;
   return n;
-}
-
-std::vector<FileAtSync> Files() {
-  std::lock_guard<std::mutex> hold(g.lock);
-  return g.files;
 }
 
 }  // namespace synccount
 
 // Taken before the C library's: every call in this program comes here.
-extern "C" int fsync(int fd) {
-  synccount::Note(fd);
-  return static_cast<int>(::syscall(SYS_fsync, fd));
-}
-
-extern "C" int fdatasync(int fd) {
-  synccount::Note(fd);
-  return static_cast<int>(::syscall(SYS_fdatasync, fd));
-}
+extern "C" int fsync(int fd) { return int(::syscall(SYS_fsync, synccount::Note(fd))); }
+extern "C" int fdatasync(int fd) { return int(::syscall(SYS_fdatasync, synccount::Note(fd))); }

@@ -1,7 +1,6 @@
-// The process's fsync and fdatasync calls, whoever makes them (our code or a
-// library): this test program defines both, counts each by the name of the
-// thread that calls it, keeps what a regular file's first 88 bytes and length
-// were at the call (what the sync makes the disk keep), and then syncs.
+// This test program's own fsync and fdatasync, whoever calls them (our code
+// or a library): each sync is noted, with what its file held at the call (what
+// the sync makes the disk keep), and then made.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -9,19 +8,17 @@
 
 namespace synccount {
 
-struct FileAtSync {
-  int64_t length = 0;      // bytes, at the call
-  uint32_t riffSize = 0;   // the header's sizes then
-  uint32_t factFrames = 0;
-  uint32_t dataSize = 0;   // the data chunk's, at byte 84 (a header without text)
-  std::string thread;
+struct Sync {
+  std::string thread;  // the caller's name
+  // A regular file of 88 bytes or more: its length and its header's sizes
+  // (the data's at byte 84: no text chunk); else 0.
+  int64_t length = 0;
+  uint32_t riffSize = 0, factFrames = 0, dataSize = 0;
 };
 
 void Reset();
-// Syncs made by threads of this name since the last Reset.
-int32_t On(const std::string& threadName);
-int32_t All();
-// The syncs of regular files of at least 88 bytes, in order.
-std::vector<FileAtSync> Files();
+// The syncs since the last Reset, in order.
+std::vector<Sync> Syncs();
+int32_t On(const std::string& thread);
 
 }  // namespace synccount

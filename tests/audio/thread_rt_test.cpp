@@ -287,12 +287,9 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     int64_t played = g_frames.load();
     StopStreaming(handle, log);
-    // Three recordings started and stopped: the disk's syncs (each one's
-    // folder, its file while it runs and at its end) are all the sync
-    // thread's; the audio thread waits for none.
+    // Each of the three recordings' folder and end is synced, none by the audio thread.
     EXPECT_EQ(synccount::On("tarvelo-audio"), 0);
-    EXPECT_TRUE(audiotest::WaitUntil([] { return synccount::On("tarvelo-sync") >= 3 * 2; }))
-        << synccount::On("tarvelo-sync");
+    EXPECT_TRUE(audiotest::WaitUntil([] { return synccount::On("tarvelo-sync") >= 3 * 2; }));
 
     // Reports: full buffers carrying the rendered signal, 960 floats until an
     // underrun (a busy machine's) restarts the stream 1 ms longer without the
