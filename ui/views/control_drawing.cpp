@@ -614,8 +614,11 @@ int32_t DrawValueField(RenderRecord* snap, int32_t id) {
       }
       const int32_t k = snap->Text.Selected;
       if (k >= 0 && k < n) {
+        // A value laid out wider than the field marks its digit only within it.
         const int32_t sx = x + b + copy.Segments[k].X + o;
-        FillBox(sx, y, sx + copy.Segments[k].Width - 1, y + h - 1, kColourAmber);
+        const int32_t left = std::max(sx, x + b);
+        const int32_t right = std::min(sx + copy.Segments[k].Width - 1, x + w - b - 1);
+        if (left <= right) FillBox(left, y, right, y + h - 1, kColourAmber);
       }
       if (result < 0) return result;
     } else if (layer) {
@@ -644,7 +647,9 @@ int32_t DrawValueField(RenderRecord* snap, int32_t id) {
       }
     }
   }
-  if (c && c->LayerCount > 0 && layer) BlitImage(layer, x + b + o, y + b);
+  // Centred by its offset, the text still shows only inside the field.
+  if (c && c->LayerCount > 0 && layer)
+    BlitImageWithin(layer, x + b + o, y + b, x + b, y + b, w - 2 * b, h - 2 * b);
   FrameRect(snap, FrameStyle, b, FrameColour);
   return result;
 }

@@ -256,6 +256,18 @@ TEST_F(ControlDrawingTest, ValueFieldTextMarksTheSelectedSegment) {
       if (At(x, y) == kColourAmber) ++amber;
   EXPECT_GT(amber, 0);
 
+  // A value laid out wider than the field (its offset, its selected digit)
+  // paints nothing beside the field.
+  const int32_t narrow = Make(200, 0, 40, 36, DrawValueField);
+  AddLayer(narrow, 34, 30, 0);
+  C(narrow)->UserPointer = &pv;
+  C(narrow)->Text.Selected = pv.SegmentCount - 1;
+  const uint32_t beside = At(250, 18);
+  ParamValueLoadNumber(pv, -4.4369745f);
+  ParamValueLayoutSegments(pv);
+  EXPECT_EQ(Draw(narrow), 0);
+  for (int32_t x = 240; x < 330; ++x) EXPECT_EQ(At(x, 18), beside) << x;
+
   // No value attached: the layer is cleared, the frame still drawn.
   C(id)->UserPointer = nullptr;
   EXPECT_EQ(Draw(id), 0);
