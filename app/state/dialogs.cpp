@@ -294,7 +294,8 @@ std::vector<int32_t> EdgeMoves(int32_t r0, int32_t r1, int32_t w0, int32_t w1,
 }  // namespace
 
 PlaneRect ControlExtent(int32_t id) {
-  const V::ControlRecord* c = At(id);
+  // A box or strip whose subtree is going is measured as nothing.
+  const V::ControlRecord* c = id > 0 ? V::ControlLive(id) : nullptr;
   if (!c) return {};
   PlaneRect r{c->X, c->Y, c->W, c->H};
   JoinSubtree(r, c, 0, 0, 0);
