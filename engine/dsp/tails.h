@@ -41,11 +41,14 @@ inline void SetBufferPosition(ModuleRecord& m, int32_t ch, int32_t w, int32_t po
 }
 
 // Frames that a period in seconds gives: floor(|p| x rate + 1e-6), within
-// 0..limit. A value that is not a number gives 0.
+// 0..limit, worked in single precision as every kernel works it: the product
+// rounds to the nearest float first, so 0.01 s gives 480 frames (in double
+// precision it stays a little below and loses a frame). A value that is not
+// a number gives 0.
 inline float PeriodFrames(float p, int32_t limit) {
-  const double d = std::fabs(static_cast<double>(p)) * static_cast<double>(RateWhole) + 1e-6;
-  if (!(d >= 0.0)) return 0.0f;
-  if (d >= static_cast<double>(limit)) return static_cast<float>(limit);
+  const float d = std::fabs(p) * static_cast<float>(RateWhole) + 1e-6f;
+  if (!(d >= 0.0f)) return 0.0f;
+  if (d >= static_cast<float>(limit)) return static_cast<float>(limit);
   // Truncation is the floor of a non-negative value.
   return static_cast<float>(static_cast<int32_t>(d));
 }

@@ -238,6 +238,33 @@ TEST_F(DelayTest, HostilePeriodsDecaysAndInputsStayInTheBuffer) {
   for (float y : Steps(e, 4)) EXPECT_FLOAT_EQ(y, static_cast<float>(0.5 * kRoot));
 }
 
+// Every period in millisecond steps from 0 to 1 s gives the frames of the
+// single-precision rule, floor(|p| x 48000 + 1e-6) with the product rounded
+// to a float, latched by a Delay and an Echo alike.
+TEST_F(DelayTest, PeriodsInMillisecondsGiveTheSinglePrecisionFrames) {
+  ModuleRecord* period = Source();
+  ModuleRecord* d = Make(kTypeDelay, Source(), 0);
+  ModuleRecord* e = Make(kTypeEcho, Source(), 0);
+  Link(d, kDelayPeriod, period);
+  Link(e, kDelayPeriod, period);
+  const struct {
+    float seconds;
+    float frames;
+  } named[] = {{0.01f, 480.0f}, {0.35f, 16800.0f}, {0.7f, 33600.0f}, {1.0f, 48000.0f}};
+  for (const auto& r : named) EXPECT_EQ(PeriodFrames(r.seconds, 48000), r.frames) << r.seconds;
+  int32_t wrong = 0;
+  for (int32_t ms = 0; ms <= 1000; ++ms) {
+    const float p = static_cast<float>(ms / 1000.0);
+    volatile float product = p * 48000.0f;  // rounded to single here
+    const float expected = std::floor(product + 1e-6f);
+    Put(period, 0, 0, ms % 2 == 0 ? p : -p);
+    Step(d);
+    Step(e);
+    wrong += d->SequencerVoices[0].A[0] != expected || e->SequencerVoices[0].A[0] != expected;
+  }
+  EXPECT_EQ(wrong, 0) << "of 1001 periods";
+}
+
 class DelayRenderTest : public TimeRenderTest {};
 
 TEST_F(DelayRenderTest, ATailPlaysOnAfterTheNoteAndTheModuleThenSleeps) {
