@@ -129,7 +129,10 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
     TakeDisplayFormat(q, b);
 
     float v = b.Value;
-    if (legacy != 0 && type == kTypeAdsr && p == 7) v = d = 1.0f;
+    // Old files knew no retrigger factor: it plays as 1.0, in the value
+    // module the envelope reads as well as in the value the page shows.
+    const bool upgraded = legacy != 0 && type == kTypeAdsr && p == 7;
+    if (upgraded) v = d = 1.0f;
     if (!Within(v, lo, hi)) v = d;
     q.Value.Store(v);
     ShowValue(q);
@@ -147,8 +150,8 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
         for (int32_t vv = 0; vv < kVoices; ++vv) {
           float level = b.Image[ch][vv][0];
           float frequency = b.Image[ch][vv][1];
-          pvm->Outputs[ch][vv].Level = Within(level, lo, hi) ? level : v;
-          pvm->Outputs[ch][vv].Frequency = Within(frequency, lo, hi) ? frequency : v;
+          pvm->Outputs[ch][vv].Level = !upgraded && Within(level, lo, hi) ? level : v;
+          pvm->Outputs[ch][vv].Frequency = !upgraded && Within(frequency, lo, hi) ? frequency : v;
         }
       }
     }

@@ -407,13 +407,29 @@ TEST_F(FileRecordTest, OldFilesAndTypeRules) {
   Shape(kTypeAdsr, 2, 9, kCategoryControl);
   ModuleRecord* env = Add(kTypeAdsr);
   ModuleToFileRecord(*rec, env);
-  rec->Params[7].Value = 0.1f;
-  ModuleRecord* back = Reload(*rec, 0, -1);
-  EXPECT_FLOAT_EQ(back->Params[7].Value.Load(), 1.0f);
+  // An old file's retrigger factor (stored 0.1 or 0) plays as 1.0 on every
+  // channel and voice its value module publishes; a newer one as stored.
+  const struct {
+    int64_t legacy;
+    float stored, plays;
+  } factors[] = {{-1, 0.1f, 1.0f}, {-1, 0.0f, 1.0f}, {0, 0.1f, 0.1f}};
+  ModuleRecord* back = nullptr;
+  for (const auto& f : factors) {
+    rec->Params[7].Value = f.stored;
+    for (auto& row : rec->Params[7].Image)
+      for (int32_t v = 0; v < 32; ++v) row[v][0] = row[v][1] = f.stored;
+    back = Reload(*rec, 0, f.legacy);
+    EXPECT_FLOAT_EQ(back->Params[7].Value.Load(), f.plays);
+    int32_t wrong = 0;
+    for (int32_t ch = 0; ch < 2; ++ch)
+      for (int32_t v = 0; v < kVoices; ++v) {
+        const OutputElement& e = back->PortValueModules[7]->Outputs[ch][v];
+        wrong += e.Level != f.plays || e.Frequency != f.plays;
+      }
+    EXPECT_EQ(wrong, 0) << f.legacy << ", " << f.stored;
+  }
   EXPECT_EQ(back->ModuleSwitches[kSwitchEnvelope].Load(), -1);
   EXPECT_EQ(back->ModuleSwitches[kSwitchZeroOut].Load(), -1);
-  back = Reload(*rec, 0, 0);
-  EXPECT_FLOAT_EQ(back->Params[7].Value.Load(), 0.1f);
 
   Shape(kTypeKeyboard, 0, 2, kCategoryControl);
   ModuleRecord* kb = Add(kTypeKeyboard);
