@@ -6,7 +6,8 @@
 //
 // The scratch folder stands in for the data folder while the synths are
 // saved. Every synth plays at once: from the on-screen keyboard, or by
-// itself from a sequencer.
+// itself from a sequencer. The set values come from tools/demo_values.h, the
+// table the shipped-demo test checks the loaded synths against.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,7 @@
 #include "platform/paths.h"
 #include "platform/threads.h"
 #include "tools/demo_tunings.h"
+#include "tools/demo_values.h"
 
 namespace {
 
@@ -49,9 +51,6 @@ using namespace Tarvelo;
 constexpr float kRate = 48000.0f;
 
 enum Shape : int32_t { kSine = 0, kTriangle = 1, kSquare = 2, kSaw = 3 };
-enum Type : int32_t {
-  kEcho = 16, kJoinStereo = 19, kFilter = 22, kWaveFolder = 28, kVocoder = 27, kSoftLimiter = 39,
-};
 
 // Where each block stands on the plane: the output port sits at (960, 900)
 // and the blocks above it, a column per stage of the signal's way.
@@ -80,8 +79,32 @@ void Link(ModuleRecord* m, int32_t port, ModuleRecord* source) {
     std::exit(1);
   }
 }
-// A value in displayed units (hertz for frequencies, seconds for times).
-void Set(ModuleRecord* m, int32_t p, float shown) { ModuleSetParamValue(*m, p, shown / m->Params[p].Scale); }
+// A value in the units the parameter holds, through its setter. A value
+// outside the range a load keeps (a value in the wrong unit, as hertz for a
+// coefficient) would come back as the default: the demos are not made.
+void Set(ModuleRecord* m, int32_t p, float value) {
+  float lo = 0.0f, hi = 0.0f;
+  if (p >= 0 && p < m->ParamCount) StoredParamBounds(m->Params[p], lo, hi);
+  if (p < 0 || p >= m->ParamCount || !(value >= lo && value <= hi)) {
+    std::fprintf(stderr, "make_demos: %g is outside parameter %d of type %d (%g .. %g)\n", value, p, m->Type, lo, hi);
+    std::exit(1);
+  }
+  ModuleSetParamValue(*m, p, value);
+}
+// The instance-th module of the type in the synth being made.
+ModuleRecord* Made(int32_t type, int32_t instance) {
+  for (int32_t i = 0; i < ModuleList.count; ++i) {
+    ModuleRecord* m = ModuleList.entries[i];
+    if (m != nullptr && m->Type == type && m->InstanceNumber.Load() == instance) return m;
+  }
+  std::fprintf(stderr, "make_demos: no module %d of type %d to set\n", instance, type);
+  std::exit(1);
+}
+void SetDemoValues(int32_t demo) {
+  for (const DemoModuleValues& row : DemoValues())
+    if (row.demo == demo)
+      for (const auto& [p, value] : row.values) Set(Made(row.type, row.instance), p, value);
+}
 // Players and sequencers run only while their play switch is on.
 void Play(ModuleRecord* m) { m->ModuleSwitches[kSwitchPlay].Store(-1); }
 void PerVoice(ModuleRecord* m) {
@@ -95,45 +118,35 @@ struct Voice {
   ModuleRecord* envelope;
   ModuleRecord* oscillator;
 };
-ModuleRecord* Envelope(ModuleRecord* source, float a, float d, float s, float r, int32_t column) {
+ModuleRecord* Envelope(ModuleRecord* source, int32_t column) {
   ModuleRecord* env = Add(kTypeAdsr, column, 1);
   Link(env, kAdsrFrequency, source);
-  Set(env, kAdsrAttack, a);
-  Set(env, kAdsrDecay, d);
-  Set(env, kAdsrSustain, s);
-  Set(env, kAdsrSustainLength, 0.0f);  // held while the note is
-  Set(env, kAdsrRelease, r);
   return env;
 }
-ModuleRecord* Oscillator(ModuleRecord* env, int32_t shape, float amplitude, int32_t column) {
+ModuleRecord* Oscillator(ModuleRecord* env, int32_t shape, int32_t column) {
   ModuleRecord* osc = Add(kTypeOscillator, column, 2);
   PerVoice(osc);
   SetOscillatorShape(*osc, shape);
   Link(osc, kOscFrequency, env);
   Link(osc, kOscAmplitude, env);
-  Set(osc, kOscAmplitude, amplitude);
   return osc;
 }
-Voice KeyboardVoice(int32_t shape, float a, float d, float s, float r) {
+Voice KeyboardVoice(int32_t shape) {
   Voice v{};
   v.keyboard = Add(kTypeKeyboard, 0, 0);
   PerVoice(v.keyboard);
-  v.envelope = Envelope(v.keyboard, a, d, s, r, 1);
-  v.oscillator = Oscillator(v.envelope, shape, 0.3f, 2);
+  v.envelope = Envelope(v.keyboard, 1);
+  v.oscillator = Oscillator(v.envelope, shape, 2);
   return v;
 }
-ModuleRecord* Filter(ModuleRecord* in, float lowPass, float highPass, int32_t column) {
-  ModuleRecord* f = Add(kFilter, column, 3);
+ModuleRecord* Filter(ModuleRecord* in, int32_t column) {
+  ModuleRecord* f = Add(kDemoFilter, column, 3);
   Link(f, 0, in);
-  Set(f, 1, lowPass);
-  Set(f, 2, highPass);
   return f;
 }
-ModuleRecord* Echo(ModuleRecord* in, float period, float decay, int32_t column, int32_t row = 3) {
-  ModuleRecord* e = Add(kEcho, column, row);
+ModuleRecord* Echo(ModuleRecord* in, int32_t column, int32_t row = 3) {
+  ModuleRecord* e = Add(kDemoEcho, column, row);
   Link(e, 0, in);
-  Set(e, 1, period);
-  Set(e, 2, decay);
   return e;
 }
 void Output(ModuleRecord* m) { RequestGraphRebuild(0, 0, m); }
@@ -195,95 +208,81 @@ ModuleRecord* SamplePlayer(const std::string& soundFolder, ModuleRecord* env, in
   AttachWaveToModule(smp, sound, 0);
   Link(smp, kSampleFrequency, env);
   Link(smp, kSampleAmplitude, env);
-  Set(smp, kSampleAmplitude, 0.8f);
   return smp;
 }
 
+// Each demo's modules and links, in the order of kDemoSynthFiles.
 struct Demo {
-  const char* file;
   const char* tuning;  // file in TUNINGS
   std::function<void(const std::string& soundFolder)> build;
 };
 
 const Demo kDemos[] = {
-    {"01 Poly Saw Pad.tarvelo", "12-EDO.tng",
+    {"12-EDO.tng",
      [](const std::string&) {
-       const Voice v = KeyboardVoice(kSaw, 0.08f, 0.3f, 0.7f, 0.6f);
-       ModuleRecord* f = Filter(v.oscillator, 1800.0f, 60.0f, 3);
-       Output(Echo(f, 0.3f, 0.35f, 4));
+       const Voice v = KeyboardVoice(kSaw);
+       Output(Echo(Filter(v.oscillator, 3), 4));
      }},
-    {"02 Step Sequencer Bass.tarvelo", "12-EDO.tng",
+    {"12-EDO.tng",
      [](const std::string&) {
        ModuleRecord* steps = Add(kTypeStepSequencer, 0, 0);
        Play(steps);
-       Set(steps, kStepFrequency, 55.0f);
-       Set(steps, kStepTempo, 8.0f);
-       Set(steps, kStepDuty, 0.6f);
-       steps->Params[kStepLength].Value.Store(16.0f);
-       steps->Params[kStepPattern].Value.Store(static_cast<float>(0b1011011010110110));
-       ModuleRecord* env = Envelope(steps, 0.005f, 0.12f, 0.4f, 0.08f, 1);
-       ModuleRecord* osc = Oscillator(env, kSquare, 0.5f, 2);
-       ModuleRecord* limiter = Add(kSoftLimiter, 4, 3);
-       Link(limiter, 0, Filter(osc, 700.0f, 30.0f, 3));
+       ModuleRecord* osc = Oscillator(Envelope(steps, 1), kSquare, 2);
+       ModuleRecord* limiter = Add(kDemoSoftLimiter, 4, 3);
+       Link(limiter, 0, Filter(osc, 3));
        Output(limiter);
      }},
-    {"03 Melody Generator.tarvelo", "5-limit just intonation.tng",
+    {"5-limit just intonation.tng",
      [](const std::string&) {
        // A still oscillator publishes its bias: the root key the melody grows from.
        ModuleRecord* root = Add(kTypeOscillator, 0, 0);
-       Set(root, kOscFrequency, 0.0f);
-       Set(root, kOscAmplitude, 0.0f);
-       ModuleSetParamValue(*root, kOscBias, 261.6256f * FrequencyNorm);
        ModuleRecord* mel = Add(kTypeMelodyGenerator, 1, 0);
        Play(mel);
        Link(mel, kMelFrequency, root);
-       ModuleRecord* env = Envelope(mel, 0.01f, 0.2f, 0.5f, 0.3f, 2);
-       ModuleRecord* osc = Oscillator(env, kTriangle, 0.35f, 3);
-       Output(Echo(osc, 0.375f, 0.3f, 4));
+       ModuleRecord* osc = Oscillator(Envelope(mel, 2), kTriangle, 3);
+       Output(Echo(osc, 4));
      }},
-    {"04 Sample Player Reed.tarvelo", "Werckmeister III.tng",
+    {"Werckmeister III.tng",
      [](const std::string& soundFolder) {
        ModuleRecord* kb = Add(kTypeKeyboard, 0, 0);
        PerVoice(kb);
-       ModuleRecord* env = Envelope(kb, 0.002f, 0.5f, 0.6f, 0.8f, 1);
-       Output(SamplePlayer(soundFolder, env, 2));
+       Output(SamplePlayer(soundFolder, Envelope(kb, 1), 2));
      }},
-    {"05 Stereo Echoes.tarvelo", "Quarter-comma meantone.tng",
+    {"Quarter-comma meantone.tng",
      [](const std::string&) {
-       const Voice v = KeyboardVoice(kTriangle, 0.01f, 0.25f, 0.5f, 0.4f);
-       ModuleRecord* left = Echo(v.oscillator, 0.25f, 0.45f, 3, 2);
-       ModuleRecord* right = Echo(v.oscillator, 0.375f, 0.45f, 3, 3);
-       ModuleRecord* join = Add(kJoinStereo, 4, 3);
+       const Voice v = KeyboardVoice(kTriangle);
+       ModuleRecord* left = Echo(v.oscillator, 3, 2);
+       ModuleRecord* right = Echo(v.oscillator, 3, 3);
+       ModuleRecord* join = Add(kDemoJoinStereo, 4, 3);
        Link(join, 0, left);
        Link(join, 1, right);
        Output(join);
      }},
-    {"06 Vocoder.tarvelo", "12-EDO.tng",
+    {"12-EDO.tng",
      [](const std::string& soundFolder) {
-       const Voice v = KeyboardVoice(kSaw, 0.02f, 0.2f, 0.8f, 0.3f);
+       const Voice v = KeyboardVoice(kSaw);
        ModuleRecord* reed = SamplePlayer(soundFolder, v.envelope, 3);
-       ModuleRecord* voc = Add(kVocoder, 4, 3);
+       ModuleRecord* voc = Add(kDemoVocoder, 4, 3);
        Link(voc, 0, v.oscillator);
        Link(voc, 1, reed);
        Output(voc);
      }},
-    {"07 Nineteen Tone Folder.tarvelo", "19-EDO.tng",
+    {"19-EDO.tng",
      [](const std::string&) {
-       const Voice v = KeyboardVoice(kSine, 0.02f, 0.4f, 0.6f, 0.5f);
-       ModuleRecord* fold = Add(kWaveFolder, 3, 3);
+       const Voice v = KeyboardVoice(kSine);
+       ModuleRecord* fold = Add(kDemoWaveFolder, 3, 3);
        Link(fold, 0, v.oscillator);
-       Set(fold, 1, 0.15f);
-       Output(Filter(fold, 3000.0f, 40.0f, 4));
+       Output(Filter(fold, 4));
      }},
-    {"08 Pythagorean Reed Organ.tarvelo", "Pythagorean.tng",
+    {"Pythagorean.tng",
      [](const std::string& soundFolder) {
        ModuleRecord* kb = Add(kTypeKeyboard, 0, 0);
        PerVoice(kb);
-       ModuleRecord* env = Envelope(kb, 0.002f, 0.8f, 0.3f, 1.2f, 1);
-       ModuleRecord* smp = SamplePlayer(soundFolder, env, 2);
-       Output(Echo(smp, 0.5f, 0.4f, 3));
+       ModuleRecord* smp = SamplePlayer(soundFolder, Envelope(kb, 1), 2);
+       Output(Echo(smp, 3));
      }},
 };
+static_assert(std::size(kDemos) == std::size(kDemoSynthFiles));
 
 void Fail(const char* what, int32_t rc) {
   std::fprintf(stderr, "make_demos: %s failed (%d)\n", what, rc);
@@ -328,7 +327,8 @@ int main(int argc, char** argv) {
   EngineUi.X = PlaceX;
   EngineUi.Y = PlaceY;
   DocumentUi.OutputPortPosition = OutputPort;
-  for (const Demo& demo : kDemos) {
+  for (int32_t i = 0; i < static_cast<int32_t>(std::size(kDemos)); ++i) {
+    const Demo& demo = kDemos[i];
     ClearSynth();
     SynthOutputModule.store(nullptr);
     UpdateProcessingOrder(0);
@@ -342,7 +342,8 @@ int main(int argc, char** argv) {
     QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, "\\TUNINGS");
     QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, demo.tuning);
     demo.build(sounds);
-    if (const int32_t rc = SaveSession(synths, demo.file)) Fail(demo.file, rc);
+    SetDemoValues(i);
+    if (const int32_t rc = SaveSession(synths, kDemoSynthFiles[i])) Fail(kDemoSynthFiles[i], rc);
   }
   ClearSynth();
   UpdateProcessingOrder(0);

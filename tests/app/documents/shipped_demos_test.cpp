@@ -3,8 +3,9 @@
 // every synth, copied by a first start from a program folder that is not the
 // build's, loads through the real reader and sounds for 2 s through the render
 // callback, from a held key or from its own sequencer; the sample players
-// sound at their tuning's pitch; and every synth with a keyboard plays from a
-// MIDI device after its load.
+// sound at their tuning's pitch; every synth holds the values of its maker's
+// table where the engine reads them; and every synth with a keyboard plays
+// from a MIDI device after its load.
 #include <cmath>
 #include <algorithm>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include "doc_fixture.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
+#include "engine/dsp/contract.h"
+#include "engine/dsp/settings.h"
 #include "engine/globals.h"
 #include "engine/keyboard.h"
 #include "engine/midimap.h"
@@ -28,6 +31,7 @@
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
 #include "platform/midi.h"
+#include "tools/demo_values.h"
 
 namespace Tarvelo {
 namespace doc_test {
@@ -213,6 +217,46 @@ TEST_F(ShippedDemosTest, NoDemoNamesAFolderOfTheBuild) {
     EXPECT_EQ(text.find(build), std::string::npos);
   }
   EXPECT_TRUE(fs::exists(dir_ / "AUDIO" / "DEMO" / "Reed cycle.wav"));
+}
+
+// Each demo, loaded and played for a moment, holds every value of its maker's
+// table where the page shows it and where the engine reads it, on every
+// channel the module processes: the set value of a linked port as its gain,
+// of an unlinked port or a setting as what the kernel reads.
+TEST_F(ShippedDemosTest, EveryDemoPlaysTheValuesItsMakerSet) {
+  auto reads = [](const ModuleRecord& m, int32_t p, int32_t ch) {
+    if (p >= m.PortCount) return SettingRead(m, p, ch);
+    const ModuleRecord* k = m.PortValueModules[p];
+    if (m.PortSources[p].Load()->Role == kRoleLive && k != nullptr) return k->Outputs[SourceChannel(*k, ch)][0].Level;
+    return PlainRead(m, p, ch, 0);
+  };
+  int32_t checked = 0, wrong = 0;
+  for (int32_t d = 0; d < static_cast<int32_t>(std::size(kDemoSynthFiles)); ++d) {
+    SCOPED_TRACE(kDemoSynthFiles[d]);
+    Reset();
+    ASSERT_EQ(LoadSynth(platform::FromOsPath(DemoFolder().string()), kDemoSynthFiles[d]), 0);
+    if (HasKeyboard()) {
+      ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+    }
+    RenderLeft(0.1);
+    for (const DemoModuleValues& row : DemoValues()) {
+      if (row.demo != d) continue;
+      const ModuleRecord* m = nullptr;
+      for (int32_t i = 0; i < ModuleList.count; ++i)
+        if (ModuleRecord* e = ModuleList.entries[i]; e && e->Type == row.type && e->InstanceNumber.Load() == row.instance) m = e;
+      ASSERT_NE(m, nullptr) << "type " << row.type << ", instance " << row.instance;
+      for (const auto& [p, value] : row.values) {
+        std::vector<float> seen{m->Params[p].Value.Load()};
+        for (int32_t ch = 0; ch < (m->ChannelsProcessed.Load() == 2 ? 2 : 1); ++ch) seen.push_back(reads(*m, p, ch));
+        ++checked;
+        if (std::count(seen.begin(), seen.end(), value) == static_cast<ptrdiff_t>(seen.size())) continue;
+        ++wrong;
+        ADD_FAILURE() << "type " << row.type << " parameter " << p << ": " << value << " set, shows " << seen[0]
+                      << ", plays " << seen[1];
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0) << "of " << checked << " values";
 }
 
 // Each demo's boxes stand apart: no two where the load places one (a box
