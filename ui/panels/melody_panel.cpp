@@ -49,6 +49,22 @@ int32_t MlistSelection() {
 // Read first: only an idle entry's size and data are settled.
 bool Busy(const WaveLibraryEntry* e) { return e->State.Load(std::memory_order_acquire) != kWaveIdle; }
 
+// REC clicked while m records. A Sequencer's take ends at the next frame
+// boundary; a Melody Generator's at its phrase end, which only a frame that
+// plays it brings. Where nothing renders m any more (the output went off, the
+// module was switched off or unlinked since the take began) no frame serves
+// the stop and the entry would stay busy for good: the take ends here, also
+// when its stop was asked while the render still had it.
+void StopMelodyTake(ModuleRecord* m) {
+  const bool pending = m->RecordDone.Load() != 0;
+  const bool unrendered = !TakeCannotStart(m).empty();
+  if (pending && !unrendered) return;
+  const bool asked = AskTakeEnd(m) || pending;
+  if (!asked || (m->Type != kTypeSequencer && !unrendered)) return;
+  PostFinishTake(m);
+  WaitEngineCommandSlot();
+}
+
 }  // namespace
 
 void ResetMelodyPanelStatics() { ListAccumulator = 0; }
@@ -185,28 +201,21 @@ int32_t OnSequencerRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->Type != kTypeSequencer) return 0;
-  if (m->RecordDone.Load() == 0) {
-    if (m->ModuleSwitches[kSwitchRecord].Load() == 0) {
-      // The attachment stops what the module plays and clears its voices at
-      // a frame boundary (posted while the render has the module), so the
-      // play and rewind switches stay as they are: writing them here would
-      // race the frame that reads them.
-      if (m->ModuleSwitches[kSwitchPlay].Load() != 0 && IsModuleLive(m, 0) == 1)
-        SetStatusText(LangText(249, "Wait until the record button turns on."));
-      WaveLibraryEntry* e = nullptr;
-      const int32_t r = NewMelodyEntry(250, &e);
-      if (r != 0) return r;
-      AssignWaveToModule(m, e, ~uint64_t{0});
-      WaitEngineCommandSlot();
-    } else {
-      // The stop ends the take at the next frame boundary (at once where
-      // nothing renders the module): a Sequencer no frame plays would
-      // otherwise keep it, and its entry busy, for good.
-      if (AskTakeEnd(m)) {
-        PostFinishTake(m);
-        WaitEngineCommandSlot();
-      }
-    }
+  if (m->ModuleSwitches[kSwitchRecord].Load() != 0) {
+    StopMelodyTake(m);
+  } else if (m->RecordDone.Load() == 0) {
+    if (RefuseTakeStart(id, m)) return 0;
+    // The attachment stops what the module plays and clears its voices at
+    // a frame boundary (posted: the render has the module), so the play and
+    // rewind switches stay as they are: writing them here would race the
+    // frame that reads them.
+    if (m->ModuleSwitches[kSwitchPlay].Load() != 0)
+      SetStatusText(LangText(249, "Wait until the record button turns on."));
+    WaveLibraryEntry* e = nullptr;
+    const int32_t r = NewMelodyEntry(250, &e);
+    if (r != 0) return r;
+    AssignWaveToModule(m, e, ~uint64_t{0});
+    WaitEngineCommandSlot();
   }
   ShowRecordState(id, m);
   return 0;
@@ -217,18 +226,17 @@ int32_t OnMelodyGeneratorRecord(uint32_t bits, int32_t, int32_t, int32_t id, int
   if (!(bits & V::kEventClick)) return 0;
   ModuleRecord* m = SelectedModule;
   if (!m || m->Type != kTypeMelodyGenerator) return 0;
-  if (m->RecordDone.Load() == 0) {
-    if (m->ModuleSwitches[kSwitchRecord].Load() == 0) {
-      WaveLibraryEntry* e = nullptr;
-      const int32_t r = NewMelodyEntry(251, &e);
-      if (r != 0) return r;
-      // The render reads the melody and the switch: it takes them at its next
-      // frame, which the button then shows.
-      PostBeginTake(m, e);
-      WaitEngineCommandSlot();
-    } else {
-      AskTakeEnd(m);
-    }
+  if (m->ModuleSwitches[kSwitchRecord].Load() != 0) {
+    StopMelodyTake(m);
+  } else if (m->RecordDone.Load() == 0) {
+    if (RefuseTakeStart(id, m)) return 0;
+    WaveLibraryEntry* e = nullptr;
+    const int32_t r = NewMelodyEntry(251, &e);
+    if (r != 0) return r;
+    // The render reads the melody and the switch: it takes them at its next
+    // frame, which the button then shows.
+    PostBeginTake(m, e);
+    WaitEngineCommandSlot();
   }
   ShowRecordState(id, m);
   return 0;

@@ -3,6 +3,8 @@
 // that the module page binds to REC while a Sequencer or a Melody Generator
 // is shown. Recording takes two clicks: the first makes an empty, busy melody
 // named by the time stamp and attaches it, the second starts the recording.
+// Neither begins a take where nothing renders the module (RefuseTakeStart);
+// a take that lost its renderer ends at the next click.
 #pragma once
 #include <cstdint>
 

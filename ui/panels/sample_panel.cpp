@@ -112,11 +112,7 @@ void ShowSavedFileInBrowser(const char* fileName) {
   PanelSelectBrowserFile(fileName);
 }
 
-namespace {
-
-// Why a take cannot start on m, or "" when it can: the render callback writes
-// the input into the take, so it records only while the audio output runs and
-// m is in the processing order (powered and linked towards the synth output).
+// In the processing order means powered and linked towards the synth output.
 std::string TakeCannotStart(const ModuleRecord* m) {
   if (PlaybackActive.load() == 0) return "Turn audio output ON to record.";
   if (IsModuleLive(m, 0) == 1) return "";
@@ -124,7 +120,13 @@ std::string TakeCannotStart(const ModuleRecord* m) {
   return "Link the module to the synth output to record.";
 }
 
-}  // namespace
+bool RefuseTakeStart(int32_t recId, const ModuleRecord* m) {
+  const std::string why = TakeCannotStart(m);
+  if (why.empty()) return false;
+  SetStatusText(why);
+  ShowRecordState(recId, m);
+  return true;
+}
 
 int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
@@ -133,11 +135,7 @@ int32_t OnSampleRecord(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (!m) return 0;
   if (m->RecordDone.Load() == 0) {
     if (m->ModuleSwitches[kSwitchRecord].Load() == 0) {
-      if (const std::string why = TakeCannotStart(m); !why.empty()) {
-        SetStatusText(why);
-        ShowRecordState(id, m);
-        return 0;
-      }
+      if (RefuseTakeStart(id, m)) return 0;
       const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\AUDIO\\RECORDED";
       const std::string file =
           FreeEntryFileName(SynthSamples, folder, "Rec" + QUARLE_BASICS::TimeStampText() + ".wav");

@@ -4,6 +4,7 @@
 // input into a new sample in memory.
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace Tarvelo {
 
@@ -21,6 +22,15 @@ int32_t OnSampleUnload(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t 
 // REC shows the module's record switch and, while its stop is pending, the
 // pending colour; published.
 void ShowRecordState(int32_t recId, const ModuleRecord* m);
+
+// Why REC cannot start a take on m, or "" when it can: the render callback
+// writes every take (a Sample's, a Sequencer's, a Melody Generator's), so a
+// take starts only while the output plays and m is in the processing order.
+std::string TakeCannotStart(const ModuleRecord* m);
+// A start REC cannot make: the status line says why and REC shows the module
+// as it is; nothing is made (an entry no frame writes would stay busy). true
+// when refused. Every recorder asks this before it makes its entry.
+bool RefuseTakeStart(int32_t recId, const ModuleRecord* m);
 
 // A stop clicked on a take the page saw running: asks its end (RecordDone),
 // which the render serves and clears. True when the request stands; false

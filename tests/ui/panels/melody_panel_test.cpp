@@ -28,8 +28,25 @@ class MelodyPanelTest : public PanelsBTest {
     rec_ = IdOf("REC");
   }
   void TearDown() override {
+    PlaybackActive = 0;
+    CommandSlotWait = slotWait_;
+    ModuleLiveWait = liveWait_;
     QUARLE_BASICS::SetLocalClock(nullptr);
     PanelsBTest::TearDown();
+  }
+  // A take starts only where the render records it: the output plays with m
+  // the synth output module; the test runs what the render would take.
+  void Renders(ModuleRecord* m) {
+    PlaybackActive = 0;
+    RequestGraphRebuild(0, 0, m);
+    ResetEngineCommand(EngineCommand);
+    CommandSlotWait = ModuleLiveWait = 0.02;
+    PlaybackActive = -1;
+  }
+  // A click on REC, and the frame boundary that takes what it posted.
+  void RecordClick(V::EventCallbackFn record) {
+    Click(record, rec_);
+    ExecuteEngineCommand();
   }
   WaveLibraryEntry* Melody(const std::string& file) {
     WaveLibraryEntry* e = AddEntry(MelodyLibrary, file, 16);
@@ -41,6 +58,7 @@ class MelodyPanelTest : public PanelsBTest {
     return e;
   }
   int32_t mlist_ = 0, rec_ = 0;
+  const double slotWait_ = CommandSlotWait, liveWait_ = ModuleLiveWait;
 };
 
 TEST_F(MelodyPanelTest, SelectAndSaveOnlyIdleUnsavedMelodies) {
@@ -152,7 +170,9 @@ TEST_F(MelodyPanelTest, SetAfterARecordTheRenderHasNotTakenLeavesTheTakeAlone) {
 TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
   ModuleRecord* seq = Make(kTypeSequencer);
   SelectedModule = seq;
-  Click(OnSequencerRecord, rec_);
+  Renders(seq);
+  RecordClick(OnSequencerRecord);
+  ShowRecordState(rec_, seq);  // as the system bar's tick shows the switch the render set
   ASSERT_EQ(MelodyLibrary.header.count, 1);
   WaveLibraryEntry* e = MelodyLibrary.entries[0];
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), "20251130-08h09m10.mel");
@@ -164,6 +184,7 @@ TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
   EXPECT_EQ(On(rec_), -1);
   // The stop: with nothing rendering the module the take ends at once; one
   // of no note leaves the list.
+  PlaybackActive = 0;
   Click(OnSequencerRecord, rec_);
   EXPECT_EQ(seq->RecordDone.Load(), 0);
   EXPECT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), 0);
@@ -185,7 +206,8 @@ TEST_F(MelodyPanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
     SCOPED_TRACE(c.type);
     ModuleRecord* m = Make(c.type);
     SelectedModule = m;
-    Click(c.record, rec_);
+    Renders(m);
+    RecordClick(c.record);
     ASSERT_NE(m->ModuleSwitches[kSwitchRecord].Load(), 0);
     FinishRecording(*m);  // the render's end, between the page's read and its ask
     AskTakeEnd(m);
@@ -194,7 +216,7 @@ TEST_F(MelodyPanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
     EXPECT_EQ(C(rec_)->Colour, 0u);
     int32_t started = 0;
     for (int32_t i = 0; i < 8; ++i) {
-      Click(c.record, rec_);
+      RecordClick(c.record);
       const bool on = m->ModuleSwitches[kSwitchRecord].Load() != 0;
       started += on;
       if (on) FinishRecording(*m);
@@ -205,10 +227,12 @@ TEST_F(MelodyPanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
 
 TEST_F(MelodyPanelTest, MelodiesRecordedWithinOneSecondGetNamesOfTheirOwn) {
   // One name is taken by an unsaved melody, the next by a file on disk.
-  Click(OnSequencerRecord, (SelectedModule = Make(kTypeSequencer), rec_));
+  Renders(SelectedModule = Make(kTypeSequencer));
+  RecordClick(OnSequencerRecord);
   fs::create_directories(Home() / "MELODIES");
   std::ofstream(Home() / "MELODIES" / "20251130-08h09m10 (2).mel") << "x";
-  Click(OnMelodyGeneratorRecord, (SelectedModule = Make(kTypeMelodyGenerator), rec_));
+  Renders(SelectedModule = Make(kTypeMelodyGenerator));
+  RecordClick(OnMelodyGeneratorRecord);
   ASSERT_EQ(MelodyLibrary.header.count, 2);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(MelodyLibrary.entries[0]->File), "20251130-08h09m10.mel");
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(MelodyLibrary.entries[1]->File), "20251130-08h09m10 (3).mel");
@@ -218,7 +242,8 @@ TEST_F(MelodyPanelTest, GeneratorRecordsStraightAndTheLibraryDoubles) {
   ModuleRecord* gen = Make(kTypeMelodyGenerator);
   SelectedModule = gen;
   for (int i = 0; i < 16; ++i) Melody("m" + std::to_string(i) + ".mel");
-  Click(OnMelodyGeneratorRecord, rec_);
+  Renders(gen);
+  RecordClick(OnMelodyGeneratorRecord);
   EXPECT_EQ(MelodyLibrary.header.count, 17);
   EXPECT_EQ(MelodyLibrary.header.capacity, 32);
   EXPECT_EQ(gen->SampleEntry.Load(), MelodyLibrary.entries[16]);

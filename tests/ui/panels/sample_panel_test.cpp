@@ -80,7 +80,8 @@ class SamplePanelTest : public PanelsBTest {
 
 // A take starts only where the render callback will write it: with the output
 // off, the module off or out of the synth's reach, the status line says why
-// and nothing is made; the button stays off.
+// and nothing is made (no entry, busy or not); the button stays off. Each
+// recorder keeps the rule; where the render plays the module a take starts.
 TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
   ModuleRecord* other = Make(kTypeSample);
   const struct {
@@ -94,21 +95,30 @@ TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
          OutputOn(m_);
        }},
       {"Link the module to the synth output to record.", [&] { OutputOn(other); }},
+      {"", [&] { OutputOn(m_); }},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.why);
-    c.arrange();
-    m_->Params[6].Value.Store(1.0f);
-    Click(OnSampleRecord, rec_);
-    EXPECT_EQ(Text(Slot(kUiMB)), c.why);
-    EXPECT_EQ(SynthSamples.header.count, 0);
-    EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
-    EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), 0);
-    EXPECT_EQ(On(rec_), 0);
-    EXPECT_EQ(C(rec_)->Colour, 0u);
-    m_->ModuleSwitches[kSwitchPower].Store(-1);
-    PlaybackActive = 0;
+  platform::MarkInterfaceThread();
+  for (const V::EventCallbackFn record : {OnSampleRecord, OnSequencerRecord, OnMelodyGeneratorRecord}) {
+    if (record != OnSampleRecord)
+      SelectedModule = m_ = Make(record == OnSequencerRecord ? kTypeSequencer : kTypeMelodyGenerator);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::to_string(m_->Type) + ": " + c.why);
+      c.arrange();
+      m_->Params[6].Value.Store(1.0f);
+      SetTextOf(Slot(kUiMB), "");
+      Click(record, rec_);
+      EXPECT_EQ(Text(Slot(kUiMB)), c.why);
+      ExecuteEngineCommand();  // a start, taken at the start of a frame
+      EXPECT_EQ(SynthSamples.header.count + MelodyLibrary.header.count, *c.why ? 0 : 1);
+      EXPECT_EQ(m_->ModuleSwitches[kSwitchRecord].Load(), *c.why ? 0 : -1);
+      EXPECT_EQ(On(rec_), 0);
+      EXPECT_EQ(C(rec_)->Colour, 0u);
+      m_->ModuleSwitches[kSwitchPower].Store(-1);
+      PlaybackActive = 0;
+      Click(record, rec_);  // a take of no frame leaves nothing
+    }
   }
+  platform::ForgetInterfaceThread();
   EXPECT_FALSE(fs::exists(Home() / "AUDIO" / "RECORDED" / "Rec20240309-14h05m07.wav"));
 }
 
@@ -185,6 +195,48 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
     EXPECT_EQ(SynthSamples.header.count, 0);
     EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
     if (c.asleep) PostLinkInput(m_, 0, kb, m_->Type);  // unlinked again
+  }
+  platform::ForgetInterfaceThread();
+}
+
+// A melody take whose module nothing renders any more (the output went off,
+// the module was unlinked) ends at the next click on REC, also when its stop
+// was asked while it still played (a Melody Generator waits for a phrase end
+// that no frame brings): REC goes off, no row stays busy, and REC starts a
+// take again once the module renders.
+TEST_F(SamplePanelTest, AMelodyTakeThatLosesItsRendererEndsAtTheNextClick) {
+  QUARLE_BASICS::CommandMessage stopped{};
+  stopped.type = QUARLE_AUDIO::kAudioPlaybackOff;
+  platform::MarkInterfaceThread();
+  for (const V::EventCallbackFn record : {OnSequencerRecord, OnMelodyGeneratorRecord}) {
+    for (const int32_t loss : {0, 1, 2, 3}) {  // bit 0 unlinked (else the output off), bit 1 the stop asked
+      SCOPED_TRACE(std::to_string(loss) + (record == OnSequencerRecord ? " sequencer" : " generator"));
+      ModuleRecord* m = SelectedModule = Make(record == OnSequencerRecord ? kTypeSequencer : kTypeMelodyGenerator);
+      OutputOn(m);
+      Click(record, rec_);
+      Frames(100);
+      if (loss & 2) Click(record, rec_);
+      if (loss & 1) {
+        PostUnlinkModule(m);
+        Frames(4);
+      } else {
+        HandleSystemMessage(&stopped);
+      }
+      Click(record, rec_);
+      if (loss & 1) Frames(4);  // the render takes the stop
+      TakeFinishedRecordings();
+      Tick();
+      EXPECT_EQ(On(rec_), 0);
+      EXPECT_EQ(C(rec_)->Colour, 0u);
+      for (int32_t i = 0; i < MelodyLibrary.header.count; ++i)
+        EXPECT_EQ(MelodyLibrary.entries[i]->State.Load(), kWaveIdle) << "a busy row";
+      OutputOn(m);
+      Click(record, rec_);
+      ExecuteEngineCommand();
+      EXPECT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), -1) << "REC starts no take again";
+      PlaybackActive = 0;
+      Click(record, rec_);
+    }
   }
   platform::ForgetInterfaceThread();
 }
@@ -366,7 +418,7 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
 }
 
 // A Sequencer's take on a module no frame plays (the output plays another
-// module) ends at the stop all the same, and a session saved while it still
+// module since the take began) ends at the stop all the same, and a session saved while it still
 // records names no melody file it did not write: a load of either finds every
 // file it names.
 TEST_F(SamplePanelTest, ATakeOnASequencerTheRenderDoesNotPlayEndsAtTheStopAndNoSaveNamesItsMissingFile) {
@@ -379,10 +431,12 @@ TEST_F(SamplePanelTest, ATakeOnASequencerTheRenderDoesNotPlayEndsAtTheStopAndNoS
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ModuleRecord* seq = Make(kTypeSequencer);
-    OutputOn(m_);
+    OutputOn(seq);
     SelectedModule = seq;
     Click(OnSequencerRecord, rec_);
     ASSERT_EQ(MelodyLibrary.header.count, 1);
+    ExecuteEngineCommand();
+    RequestGraphRebuild(0, 0, m_);
     Frames(10);
     ASSERT_EQ(seq->ModuleSwitches[kSwitchRecord].Load(), -1);
     if (c.stop) {
