@@ -131,6 +131,12 @@ void ProbeDrives() {
   ProbeDrivesLocked();
 }
 
+void SetDriveRootsForTests(const std::vector<std::string>& roots) {
+  std::lock_guard<std::mutex> g(g_drivesLock);
+  g_driveRoots = roots;
+  g_drivesProbed = true;
+}
+
 std::string DriveRoot(uint32_t number) {
   std::lock_guard<std::mutex> g(g_drivesLock);
   if (!g_drivesProbed) ProbeDrivesLocked();

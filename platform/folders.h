@@ -37,6 +37,8 @@ bool FolderSearch(const std::string& pattern, uint32_t select, std::vector<Folde
 // table again; DriveRoot reads the table probed last (probing once if never).
 void ProbeDrives();
 std::string DriveRoot(uint32_t number);  // "" when there is no such drive
+// Tests only: these roots (in the OS's form, drive 1 first) until the next ProbeDrives.
+void SetDriveRootsForTests(const std::vector<std::string>& roots);
 // Number of the drive whose root holds the path (the longest matching root);
 // 0 when none does (an empty or relative path).
 uint32_t DriveOf(const std::string& path);

@@ -79,24 +79,25 @@ bool WithAdvances(const FontRecord* font, int32_t size, F f) {
 
 bool IsLineBreak(unsigned char c) { return c == 10 || c == 13; }
 
-}  // namespace
-
-int32_t DrawTextFT(platform::Image* image, int32_t x, int32_t y, int32_t rightMargin,
-                   const std::string& text, FontFace face, int32_t size, uint32_t colour,
-                   int32_t mode) {
-  mode = std::clamp(mode, 0, 3);
-  int64_t W = 0, H = 0;
+// The target's size; false for the work page while no screen is open.
+bool TargetSize(const platform::Image* image, int64_t& W, int64_t& H) {
   if (image) {
     W = image->width;
     H = image->height;
-  } else {
-    int64_t depth = 0;
-    platform::ScreenInfo(W, H, depth);
-    if (!platform::ScreenPointer()) return -QUARLE_BASICS::kErrBadParameter;
+    return true;
   }
+  int64_t depth = 0;
+  platform::ScreenInfo(W, H, depth);
+  return platform::ScreenPointer() != nullptr;
+}
+
+// Draws the glyphs from x whose bitmaps lie within the columns [left, right)
+// of a target H pixels high, stopping at the first that reaches past right.
+int32_t DrawGlyphsWithin(platform::Image* image, int64_t H, int64_t left, int64_t right, int32_t x,
+                         int32_t y, const std::string& text, FontFace face, int32_t size,
+                         uint32_t colour, int32_t mode) {
+  mode = std::clamp(mode, 0, 3);
   if (!face || size < 1) return -QUARLE_BASICS::kErrBadParameter;
-  if (rightMargin < 0 || rightMargin > W) rightMargin = 0;
-  const int64_t right = W - rightMargin;
   if (static_cast<int64_t>(y) + size > H) return -QUARLE_BASICS::kErrBadParameter;
 
   FaceGuard guard;
@@ -114,17 +115,38 @@ int32_t DrawTextFT(platform::Image* image, int32_t x, int32_t y, int32_t rightMa
     const int32_t r = LoadAndRender(face, static_cast<unsigned char>(text[i]));
     if (r) return r;
     const FT_GlyphSlot slot = face->glyph;
-    const int64_t left = slot->bitmap_left;
-    if (pen + left + static_cast<int64_t>(slot->bitmap.width) > right)
+    const int64_t bearing = slot->bitmap_left;
+    if (pen + bearing + static_cast<int64_t>(slot->bitmap.width) > right)
       return static_cast<int32_t>(i);
     const int64_t top = slot->bitmap_top;
     if (base - top < 0) base = top;  // a glyph taller than the line starts at the top
-    const int64_t gx = pen + left;
-    if (gx >= 0 && blit && gx <= INT32_MAX && base - top <= INT32_MAX)
+    const int64_t gx = pen + bearing;
+    if (gx >= left && blit && gx <= INT32_MAX && base - top <= INT32_MAX)
       blit(image, face, static_cast<int32_t>(gx), static_cast<int32_t>(base - top), colour);
     pen += slot->advance.x >> 6;
   }
   return static_cast<int32_t>(std::min<size_t>(text.size(), INT32_MAX));
+}
+
+}  // namespace
+
+int32_t DrawTextFT(platform::Image* image, int32_t x, int32_t y, int32_t rightMargin,
+                   const std::string& text, FontFace face, int32_t size, uint32_t colour,
+                   int32_t mode) {
+  int64_t W = 0, H = 0;
+  if (!TargetSize(image, W, H)) return -QUARLE_BASICS::kErrBadParameter;
+  if (rightMargin < 0 || rightMargin > W) rightMargin = 0;
+  return DrawGlyphsWithin(image, H, 0, W - rightMargin, x, y, text, face, size, colour, mode);
+}
+
+int32_t DrawTextInCell(platform::Image* image, int32_t x, int32_t y, int32_t cellX, int32_t cellW,
+                       const std::string& text, FontFace face, int32_t size, uint32_t colour,
+                       int32_t mode) {
+  int64_t W = 0, H = 0;
+  if (!TargetSize(image, W, H)) return -QUARLE_BASICS::kErrBadParameter;
+  const int64_t left = std::max<int64_t>(cellX, 0);
+  const int64_t right = std::min<int64_t>(int64_t{cellX} + std::max(cellW, 0), W);
+  return DrawGlyphsWithin(image, H, left, right, x, y, text, face, size, colour, mode);
 }
 
 int32_t GlyphAdvance(const std::string& character, FontFace face, int32_t size) {

@@ -22,6 +22,15 @@ int32_t DrawTextFT(platform::Image* image, int32_t x, int32_t y, int32_t rightMa
                    const std::string& text, FontFace face, int32_t size, uint32_t colour,
                    int32_t mode);
 
+// The same drawing kept to one cell of the target, the columns cellX ..
+// cellX + cellW - 1 (cut to the target): from x on, only the glyphs that lie
+// wholly within the cell are drawn, and drawing stops before the first glyph
+// that would reach past its right edge, so a text longer than its cell shows
+// its head in whole glyphs. Gives what DrawTextFT gives.
+int32_t DrawTextInCell(platform::Image* image, int32_t x, int32_t y, int32_t cellX, int32_t cellW,
+                       const std::string& text, FontFace face, int32_t size, uint32_t colour,
+                       int32_t mode);
+
 // Advance in pixels of the text's first character at that size (an advance
 // below 1 gives size - 1), or -32, -33, -34.
 int32_t GlyphAdvance(const std::string& character, FontFace face, int32_t size);

@@ -36,17 +36,18 @@ bool Blank(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char ch) { return ch == ' ' || ch == '\t'; });
 }
 
-// Renders text into the layer: width clamped to the layer and written back to
-// the live control, x centred (or 0), y = nearest((H - size) / 2 + 1).
+// Renders text into the layer, within its first cellW columns: width clamped
+// to the layer and written back to the live control, x centred (or 0),
+// y = nearest((H - size) / 2 + 1).
 int32_t RenderStripText(Image* layer, ControlRecord* c, const std::string& text, int32_t size,
-                        bool centred, int32_t margin, uint32_t colour) {
+                        bool centred, int32_t cellW, uint32_t colour) {
   int32_t width = std::max(V::TextWidth(text, &V::TextFont, size), 0);
   if (width > layer->width) width = layer->width;
   V::ControlSetLayoutWidth(c, width);
   const int32_t x = centred ? Nearest((layer->width - width) * 0.5) : 0;
   const int32_t y = Nearest((layer->height - size) * 0.5 + 1.0);
   ClearImage(layer, layer->width - 1, layer->height - 1);
-  return V::DrawTextFT(layer, x, y, margin, text, V::TextFont.Face, size, colour, 2);
+  return V::DrawTextInCell(layer, x, y, 0, cellW, text, V::TextFont.Face, size, colour, 2);
 }
 
 // TextWidth - 1 of text[from, to), not below 0; an empty or inverted range is 0.
@@ -84,8 +85,8 @@ int32_t DrawLiveGuide(RenderRecord* snap, int32_t id) {
         text = GuideDateTimeText(local);
         V::TextFieldSetText(&V::HoverText, text.c_str());
       }
-      const int32_t r =
-          RenderStripText(layer, c, text, snap->Text.TextSize, true, 0, kColourWhite);
+      const int32_t r = RenderStripText(layer, c, text, snap->Text.TextSize, true, layer->width,
+                                        kColourWhite);
       if (r < 0) result = r;
       V::HoverText.Changed = 0;
     }
@@ -103,8 +104,8 @@ int32_t DrawMessageBox(RenderRecord* snap, int32_t id) {
   StripBackground(snap, c);
   Image* layer = LayerAt(c, 0);
   if (layer && snap->Text.Changed != 0)
-    RenderStripText(layer, c, V::TextFieldGetText(&snap->Text), snap->Text.TextSize, true, 0,
-                    snap->Text.TextColour);
+    RenderStripText(layer, c, V::TextFieldGetText(&snap->Text), snap->Text.TextSize, true,
+                    layer->width, snap->Text.TextColour);
   BlitImage(layer, snap->X + BorderPx(), snap->Y + BorderPx());
   FrameColour = kColourBlue;
   FrameStyle = V::kFrameFlat;
@@ -118,8 +119,12 @@ int32_t DrawDialogText(RenderRecord* snap, int32_t id) {
   StripBackground(snap, c);
   Image* layer = LayerAt(c, 0);
   if (layer && snap->Text.Changed != 0) {
+    // The strip narrows beside the edit line while its layer keeps the whole
+    // width: the text ends a margin short of the strip's own frame.
+    const int32_t inside = std::min(layer->width, snap->W - 2 * BorderPx());
     const int32_t r = RenderStripText(layer, c, V::TextFieldGetText(&snap->Text),
-                                      snap->Text.TextSize, false, BorderPx() + 1, kColourWhite);
+                                      snap->Text.TextSize, false, inside - BorderPx() - 1,
+                                      kColourWhite);
     if (r < 0) return r;
   }
   BlitImage(layer, snap->X + BorderPx(), snap->Y + BorderPx());

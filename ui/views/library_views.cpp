@@ -61,10 +61,21 @@ void DrawCategoryMarker(const ListRowPlace& p, int32_t category) {
   FillBox(p.x0 + 1, p.top + 1, p.x0 + 7, p.top + p.rowH - 2, colour);
 }
 
+// A row's text within its cell, the row image's columns up to `right` (its
+// whole width for a negative one).
 void Text(Image* row, int32_t x, int32_t y, const std::string& text, int32_t size,
-          int32_t margin = 0) {
-  V::DrawTextFT(row, x, y, margin, text, V::TextFont.Face, size, kColourWhite, 2);
+          int32_t right = -1) {
+  if (!row) return;
+  V::DrawTextInCell(row, x, y, 0, right < 0 ? row->width : right, text, V::TextFont.Face, size,
+                    kColourWhite, 2);
 }
+
+// The column of a row image where an icon put `inset` pixels left of the
+// row's right end begins: a module row's text ends there.
+int32_t IconColumn(const RenderRecord* snap, int32_t inset) {
+  return snap->W - BorderPx() - 2 - IconPx() - inset;
+}
+constexpr int32_t kCatalogIconInset = 3, kCreatedIconInset = 5;
 
 // --- Module catalog -----------------------------------------------------------------
 
@@ -79,13 +90,14 @@ const ModuleRecord& CatalogRow(int32_t item) {
 void CatalogDecorate(const ListRowPlace& p, void*) { DrawCategoryMarker(p, CatalogRow(p.item).Category); }
 
 void CatalogRender(Image* row, int32_t item, const RenderRecord* snap, void*) {
-  Text(row, 3 * UnitPx(), 0, QUARLE_BASICS::DynZStringGet(CatalogRow(item).Name), snap->Text.TextSize);
+  Text(row, 3 * UnitPx(), 0, QUARLE_BASICS::DynZStringGet(CatalogRow(item).Name),
+       snap->Text.TextSize, IconColumn(snap, kCatalogIconInset));
 }
 
 void CatalogFinish(const ListRowPlace& p, void* ctx) {
   if (CatalogRow(p.item).PolyphonyCapability > 0)
-    BlitImage(LayerAt(static_cast<ControlRecord*>(ctx), 0), RowRight(p) - IconPx() - 3,
-              p.top + p.textY - 1);
+    BlitImage(LayerAt(static_cast<ControlRecord*>(ctx), 0),
+              RowRight(p) - IconPx() - kCatalogIconInset, p.top + p.textY - 1);
 }
 
 std::string CatalogTooltip(int32_t item, void*) {
@@ -140,14 +152,15 @@ void CreatedDecorate(const ListRowPlace& p, void* ctx) {
 }
 
 void CreatedRender(Image* row, int32_t item, const RenderRecord* snap, void* ctx) {
-  if (const CreatedRow* r = CreatedAt(ctx, item)) Text(row, 3 * UnitPx(), 0, r->label, snap->Text.TextSize);
+  if (const CreatedRow* r = CreatedAt(ctx, item))
+    Text(row, 3 * UnitPx(), 0, r->label, snap->Text.TextSize, IconColumn(snap, kCreatedIconInset));
 }
 
 void CreatedFinish(const ListRowPlace& p, void* ctx) {
   const CreatedRow* r = CreatedAt(ctx, p.item);
   if (r && r->polyphonic == -1)
-    BlitImage(LayerAt(static_cast<CreatedFrame*>(ctx)->control, 0), RowRight(p) - IconPx() - 5,
-              p.top + p.textY);
+    BlitImage(LayerAt(static_cast<CreatedFrame*>(ctx)->control, 0),
+              RowRight(p) - IconPx() - kCreatedIconInset, p.top + p.textY);
 }
 
 std::string CreatedTooltip(int32_t item, void* ctx) {
@@ -193,7 +206,7 @@ void RenderWaveRow(Image* row, const WaveRow& r, const RenderRecord* snap, bool 
   Text(row, u, u - 1, std::string(ChannelLayoutTags[LayoutIndex(r.channels)]) + " ", SmallSize(size));
   Text(row, 6 * u, u - 1, FormatSeconds(r.duration), SmallSize(size));
   if (memoryList)
-    Text(row, 20 * u, 0, FileStem(r.file), size, IconPx() + u);
+    Text(row, 20 * u, 0, FileStem(r.file), size, row->width - IconPx() - u);
   else
     Text(row, 20 * u, 0, r.file, size);
 }
@@ -283,7 +296,8 @@ struct FilterFrame {
 
 void FilterRender(Image* row, int32_t item, const RenderRecord* snap, void*) {
   const WaveRow r = ReadWave(WaveLibraryListAt(FilterLibrary, item));
-  if (r.present) Text(row, UnitPx(), 0, FileStem(r.file), snap->Text.TextSize, IconPx() + UnitPx());
+  if (r.present && row)
+    Text(row, UnitPx(), 0, FileStem(r.file), snap->Text.TextSize, row->width - IconPx() - UnitPx());
 }
 void FilterFinish(const ListRowPlace& p, void* ctx) {
   auto* f = static_cast<FilterFrame*>(ctx);

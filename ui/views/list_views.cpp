@@ -349,9 +349,12 @@ int32_t DrawDriveList(RenderRecord* snap, int32_t id) {
       const int32_t tw = V::TextWidth("W:\\", &V::TextFont, size);
       for (int32_t d = 1; d <= n; ++d) {
         const int32_t cx = Nearest((cw - tw) * 0.5 + static_cast<double>(cw) * (d - 1));
-        // A drive is named by its root folder on this platform.
+        // A drive is named by its root folder on this platform: a long one is
+        // shortened to its cell (its tooltip names it whole).
         const std::string label = QUARLE_BASICS::DriveText(drives, static_cast<uint8_t>(d));
-        V::DrawTextFT(layer, cx, 0, 0, label, V::TextFont.Face, size, TextColour, 1);
+        const int32_t left = cw * (d - 1);
+        V::DrawTextInCell(layer, cx, 0, left, std::min(cw, w - 2 * b - left), label,
+                          V::TextFont.Face, size, TextColour, 1);
       }
     }
     int32_t cx0 = x + b;

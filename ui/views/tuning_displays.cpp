@@ -58,6 +58,9 @@ void HashKeys(LookHash& look, const Tuning& tuning) {
   HashKeyNames(look, tuning, N);
 }
 
+// Where the key grid's separator before key k lies, from the inside edge.
+int32_t KeyEdge(int32_t k, float cw) { return static_cast<int32_t>(std::floor(k * cw)); }
+
 int32_t CellLeft(int32_t x, int32_t k, float cw) {
   return Nearest(x + V::BorderWidth + k * static_cast<double>(cw));
 }
@@ -256,6 +259,9 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
   }
   const bool renamed = look.h != namesDrawn;
   namesDrawn = look.h;
+  // The layer lies where a name as wide as "WW" is centred in its key.
+  const double ww = V::TextWidth("WW", &V::TextFont, size);
+  const int32_t lx = Nearest(x + B + (cw - ww) / 2.0 + 2.0);
   if (names && (snap->Text.Changed != 0 || renamed)) {
     ClearImage(names, names->width - 1, size);
     for (int32_t i = 0; i < N; ++i) {
@@ -264,17 +270,18 @@ int32_t DrawTuningKeyGrid(V::RenderRecord* snap, int32_t id) {
         platform::MutexGuard guard(MT_TUNINGS[kEditedTuning]);
         if (i < TuningGetNoteCount(EditedTuning)) name = TuningGetNoteName(EditedTuning, i);
       }
+      // A name stays in its key, between the separators (or the frame) on
+      // either side, in the layer's columns.
+      const int32_t left = x + B + KeyEdge(i, cw) + (i > 0 ? 2 : 0) - lx;
+      const int32_t right = (i + 1 < N ? x + B + KeyEdge(i + 1, cw) : x + w - B) - lx;
       // Coverage as alpha, so the names show when the layer is laid over the grid.
-      V::DrawTextFT(names, static_cast<int32_t>(std::floor(i * cw)) + 2, 0, 0, name,
-                    V::TextFont.Face, size, TextColour, 2);
+      V::DrawTextInCell(names, std::max(KeyEdge(i, cw) + 2, left), 0, left, right - left, name,
+                        V::TextFont.Face, size, TextColour, 2);
     }
   }
-  if (names) {
-    const double ww = V::TextWidth("WW", &V::TextFont, size);
-    BlitImage(names, Nearest(x + B + (cw - ww) / 2.0 + 2.0), Nearest(y + (h - size) / 2.0 + 1.0));
-  }
+  if (names) BlitImage(names, lx, Nearest(y + (h - size) / 2.0 + 1.0));
   for (int32_t i = 1; i < N; ++i) {
-    const int32_t sx = static_cast<int32_t>(std::floor(i * cw)) + x + B;
+    const int32_t sx = KeyEdge(i, cw) + x + B;
     FillBox(sx, y + B, sx + 1, y + h - B - 1, kTuningLine);
   }
   EditorFrame(snap);
