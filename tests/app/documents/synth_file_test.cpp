@@ -1026,6 +1026,7 @@ TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
     EXPECT_FALSE(done.load());
     k.HeldKeys[0].Key.Store(77u);
     k.HeldKeys[0].Voice.Store(5);
+    k.LockFlag.Store(-1);  // a locked keyboard's held keys are saved held
   }
   saver.join();
   const auto b = Bytes("held.tarvelo");
@@ -1035,6 +1036,37 @@ TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
               sizeof stored);
   EXPECT_EQ(stored.HeldKeys[0].Key.Load(), 77u);
   EXPECT_EQ(stored.HeldKeys[0].Voice.Load(), 5);
+}
+
+// A note held by a finger while the synth is saved is saved as let go: the
+// loaded synth holds no note nobody holds. A locked keyboard's keys stay held.
+TEST_F(SynthFileTest, AHeldNoteIsSavedLetGoUnlessItsKeyboardIsLocked) {
+  const struct {
+    const char* what;
+    bool board;
+    bool locked;
+  } rows[] = {{"keyboard", false, false},
+              {"locked keyboard", false, true},
+              {"octave board", true, false},
+              {"locked octave board", true, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ResetEngine();
+    KeyboardState& s = row.board ? *OctaveBoardStates[0].Load() : *KeyboardStates[0].Load();
+    s.LockFlag.Store(row.locked ? -1 : 0);
+    ASSERT_GE(row.board ? OctaveNoteOn(3, 1.0f) : KeyNoteOn(48, 1.0f, 1), 0);
+    VoiceListRebuild(s, row.board ? OctaveBoardKeyLocks[0] : KeyboardKeyLocks[0]);  // as a frame takes it
+    Save("held.tarvelo");
+    ResetEngine();
+    ASSERT_EQ(LoadSynth(Home("SYNTHS"), "held.tarvelo"), 0);
+    int32_t held = 0;
+    for (const Shared<KeyboardState*>* bank : {KeyboardStates, OctaveBoardStates})
+      for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
+        for (const HeldKey& h : bank[k].Load()->HeldKeys) held += h.Voice.Load() >= 0;
+        held += bank[k].Load()->VoicesOn.Load();
+      }
+    EXPECT_EQ(held, row.locked ? 2 : 0) << "a voice and its held key, only when locked";
+  }
 }
 
 // Everything at once, as a user playing a live set would have it: the render
