@@ -417,32 +417,6 @@ TEST_F(KeyTest, WhileATextIsEditedTheShortcutKeyGoesToTheField) {
   EXPECT_EQ(KeyCode(), kKeyUp);
 }
 
-// A key's release reaches the control that took its press, whatever takes
-// the keys by then (a question's edit line opened meanwhile), and only it.
-TEST_F(KeyTest, AKeysReleaseGoesToTheControlThatTookItsPress) {
-  const struct {
-    const char* what;
-    int64_t fieldTakesReleases;  // the field opened between press and release
-    bool opens;
-  } rows[] = {{"nothing opens", 0, false},
-              {"an edit line opens", 0, true},
-              {"an edit line that takes releases opens", -1, true}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    g_calls.clear();
-    SetActiveEditField(kb_);
-    ControlAt(field_)->Text.KeyReleases = row.fieldTakesReleases;
-    Key(2, '1');
-    EXPECT_EQ(Run(), 0);
-    if (row.opens) ASSERT_EQ(StartTextEdit(field_, "abc"), 0);
-    KeyUp(2, '1');
-    EXPECT_EQ(Run(), 0);
-    EXPECT_EQ(BitsOf(kb_), (V{256, 256}));
-    EXPECT_EQ(g_calls.back().released, -1);
-    EXPECT_TRUE(BitsOf(field_).empty());
-  }
-}
-
 TEST_F(KeyTest, ArrowsGoToAFocusedControlThatTakesThem) {
   const int32_t list = Make(win_, 10, 70, 20, 20, 2 | 256);
   ControlAt(list)->EditArrows = -1;

@@ -3,8 +3,8 @@
 // position selectors, the key-frequency entry and the panel's layout.
 #include <cmath>
 #include <functional>
-#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "app/state/dialogs.h"
 #include "app/state/module_page.h"
@@ -71,25 +71,18 @@ class KeyboardsTest : public PanelsATest {
   static void Loop(std::initializer_list<platform::WindowEvent> events) {
     for (const platform::WindowEvent& e : events) platform::WindowEventInject(e);
     platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
-    const int32_t quit = V::CloseRequestTarget;
-    V::CloseRequestTarget = 0;
+    const int32_t quit = std::exchange(V::CloseRequestTarget, 0);
     V::GuiMessageLoop();
     V::CloseRequestTarget = quit;
   }
-  // Every key let go at once, as New does with the output off.
-  static void New() {
-    PlaybackActive = 0;
-    ReleaseAllKeys();
-    PlaybackActive = -1;
-  }
-  // Voices sounding, and held keys holding one, in every keyboard and board.
+  static void New() { PlaybackActive = 0, ReleaseAllKeys(), PlaybackActive = -1; }
+  // Voices on, and held keys holding one, in every keyboard and board.
   static int32_t HeldAnywhere() {
     int32_t n = 0;
     for (const Shared<KeyboardState*>* bank : {KeyboardStates, OctaveBoardStates})
       for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
-        const KeyboardState* s = bank[k].Load();
-        n += Sounding(s);
-        for (const HeldKey& h : s->HeldKeys) n += h.Voice.Load() >= 0;
+        n += Sounding(bank[k].Load());
+        for (const HeldKey& h : bank[k].Load()->HeldKeys) n += h.Voice.Load() >= 0;
       }
     return n;
   }
@@ -265,139 +258,73 @@ TEST_F(KeyboardsTest, TopRowKeysWithShiftChangedBeforeTheRelease) {
   EXPECT_EQ(Sounding(s_), 0);
 }
 
-// A typed key's release ends the note its own press started, and only that
-// one: whatever opened, switched, scrolled or was deleted in between, and
-// whichever Shift the release comes with. Through the interface's loop.
+// A typed key's release ends the note its own press started (on #2), whatever
+// opened, switched, scrolled or was deleted meanwhile, whichever Shift it
+// comes with. Through the interface's loop.
 TEST_F(KeyboardsTest, ATypedNoteEndsAtItsOwnKeysRelease) {
-  using platform::KeyPressEvent;
-  using platform::KeyReleaseEvent;
+  using platform::KeyPressEvent, platform::KeyReleaseEvent;
   const int32_t kbnum = Named("KBNUM");
-  const int32_t pos = Slot(kUiKBPOS);
+  ModuleRecord* first = Make(kTypeKeyboard);
+  Make(kTypeKeyboard);
   const struct {
     const char* what;
     std::function<void()> between;  // after the press of "1", before its release
-    bool second = false;            // Backspace held with "1", Shift before the releases
   } rows[] = {
-      {"nothing between", [] {}},
       {"the value entry opens", [] { OpenDialog(Slot(kUiFAD_PP) + 1, "v =", -1, "1", 1, -1, -1); }},
       {"Rename opens", [] { OpenDialog(Slot(kUiMB), "Rename", -1, "Osc 1", 0, 0, 0); }},
-      {"keyboard #1 -> #2", [&] { Right(OnKeyboardNumber, kbnum); }},
-      {"keyboard #1 -> #2 -> #1",
-       [&] {
-         Right(OnKeyboardNumber, kbnum);
-         Step(OnKeyboardNumber, kbnum, -1);
-       }},
-      {"the key strip scrolls", [&] { Step(OnKeyPositionSelect, pos, 1); }},
-      {"two keys, Shift before their releases", [] {}, true},
+      {"keyboard #2 -> #3", [&] { Right(OnKeyboardNumber, kbnum); }},
+      {"the key strip scrolls", [] { Step(OnKeyPositionSelect, Slot(kUiKBPOS), 1); }},
+      {"Backspace held, Shift, \"1\" let go first", [] { Loop({KeyPressEvent(14, 8), KeyPressEvent(42, 0)}); }},
+      {"keyboard #1 deleted", [&] { PlaybackActive = 0, DeleteModule(first), PlaybackActive = -1; }},
   };
   V::SetActiveEditField(V::DefaultKeyTarget);  // the keys go to KB, as after the build
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     New();
-    s_->KeyOffset.Store(0);
-    C(kbnum)->Text.Selected = 0;
-    CurrentKeyboardIndex.Store(0);
+    C(kbnum)->Text.Selected = 1;
+    CurrentKeyboardIndex.Store(1);
     Loop({KeyPressEvent(2, '1')});
-    if (row.second) Loop({KeyPressEvent(14, 8)});
-    ASSERT_EQ(Sounding(s_), row.second ? 2 : 1);
+    ASSERT_EQ(Sounding(KeyboardStates[1].Load()), 1);
     row.between();
-    if (row.second) {
-      Loop({KeyPressEvent(42, 0), KeyReleaseEvent(2, '1')});
-      EXPECT_EQ(Sounding(s_), 1);  // Backspace's note
-      Loop({KeyReleaseEvent(14, 8), KeyReleaseEvent(42, 0)});
-    } else {
-      Loop({KeyReleaseEvent(2, '1')});
-    }
+    Loop({KeyReleaseEvent(2, '1'), KeyReleaseEvent(14, 8), KeyReleaseEvent(42, 0)});
     EXPECT_EQ(HeldAnywhere(), 0) << "no voice held in any keyboard after the release";
     CloseDialog();
     V::SetActiveEditField(V::DefaultKeyTarget);
   }
-  // Played on keyboard #2 while #1 is deleted: #2 becomes #1 and takes its
-  // state with it; the release still finds the note.
-  Make(kTypeKeyboard);
-  ModuleRecord* first = ModuleList.entries[0];
-  Make(kTypeKeyboard);
-  CurrentKeyboardIndex.Store(1);
-  Loop({KeyPressEvent(2, '1')});
-  KeyboardState* played = KeyboardStates[1].Load();
-  ASSERT_EQ(Sounding(played), 1);
-  PlaybackActive = 0;
-  DeleteModule(first);
-  ASSERT_EQ(KeyboardStates[0].Load(), played);
-  PlaybackActive = -1;
-  Loop({KeyReleaseEvent(2, '1')});
-  EXPECT_EQ(HeldAnywhere(), 0) << "no voice held in any keyboard after the release";
 }
 
 // A pointer gesture's release ends the note its press started, never the one
-// another key has started since in the same held-key entry, nor one on the
-// keyboard switched to or after New.
+// another press has started since in the same held-key entry.
 TEST_F(KeyboardsTest, APointerNoteEndsAtItsOwnRelease) {
   const int32_t kbnum = Named("KBNUM");
-  const auto row = [&](uint32_t bits, int32_t r) {
+  const auto row = [&](uint32_t bits) {
     const V::ControlRecord* c = C(bb_);
-    V::Pointer.y = c->Y + static_cast<int32_t>((r + 0.5) * c->H / OctaveBoardVisibleKeys.Load());
+    V::Pointer.y = c->Y + static_cast<int32_t>(1.5 * c->H / OctaveBoardVisibleKeys.Load());
     OnOctaveBoard(bits, c->X + 1, V::Pointer.y, bb_, 0);
   };
+  const auto key = [&](uint32_t bits) { OnKey(bits, 0); };  // "1"'s note
   const struct {
     const char* what;
-    bool board;                     // the octave board's row 1, else KB's key 0 ("1"'s note)
-    std::function<void()> between;  // after the press, before the release
-    bool typed;                     // "2" is held through the release: its note sounds on
+    std::function<void(uint32_t)> pointer;
+    std::function<void()> between;  // leaves another note on
   } rows[] = {
-      {"nothing between", false, [] {}, false},
-      {"\"1\" tapped, \"2\" held",
-       false,
-       [&] {
-         TopRow(2, false, false);
-         TopRow(2, true, false);
-         TopRow(3, false, false);
-       },
-       true},
-      {"New, \"2\" held",
-       false,
-       [&] {
-         New();
-         TopRow(3, false, false);
-       },
-       true},
-      {"keyboard #1 -> #2, \"2\" held",
-       false,
-       [&] {
-         Right(OnKeyboardNumber, kbnum);
-         TopRow(3, false, false);
-       },
-       true},
-      {"board: New, another note in the entry", true,
-       [&] {
-         New();
-         ASSERT_EQ(OctaveNoteOn(5, 1.0f), 0);
-       },
-       false},
+      {"\"1\" tapped, \"2\" held", key,
+       [&] { TopRow(2, false, false), TopRow(2, true, false), TopRow(3, false, false); }},
+      {"New, \"2\" held", key, [&] { New(), TopRow(3, false, false); }},
+      {"keyboard #1 -> #2, \"2\" held", key, [&] { Right(OnKeyboardNumber, kbnum), TopRow(3, false, false); }},
+      {"board: New, another note", row, [] { New(), OctaveNoteOn(5, 1.0f); }},
   };
-  ASSERT_GT(OctaveBoardVisibleKeys.Load(), 3);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     New();
     C(kbnum)->Text.Selected = 0;
     CurrentKeyboardIndex.Store(0);
-    if (r.board) {
-      row(V::kEventPress, 1);
-    } else {
-      OnKey(V::kEventPress, 0);
-    }
+    r.pointer(V::kEventPress);
     r.between();
-    // The other note, if any: a voice on and its held key.
-    const int32_t other = r.board || r.typed ? 2 : 0;
-    if (r.board) {
-      row(V::kEventClick, 1);
-      EXPECT_EQ(HeldAnywhere(), other) << "the other note sounds on";
-      OctaveNoteOff(-1, 5);
-    } else {
-      OnKey(V::kEventClick, 0);
-      EXPECT_EQ(HeldAnywhere(), other) << "the other note sounds on";
-      if (r.typed) TopRow(3, true, false);
-    }
+    r.pointer(V::kEventClick);
+    EXPECT_EQ(HeldAnywhere(), 2) << "the other note (a voice and its held key) sounds on";
+    TopRow(3, true, false);
+    OctaveNoteOff(-1, 5);
     EXPECT_EQ(HeldAnywhere(), 0) << "no voice held in any keyboard after the release";
   }
 }
