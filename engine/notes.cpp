@@ -238,7 +238,6 @@ int32_t OctaveNoteOff(int32_t heldKey, int32_t key) {
 
 HeldNote KeyNoteOnHeld(int32_t key, float velocity) {
   HeldNote note;
-  note.board = false;
   NoteOnIn(KeyboardBank(CurrentKeyboardIndex.Load()), key, KeyToFrequency(key), velocity, &note);
   return note;
 }
