@@ -34,6 +34,26 @@ constexpr int32_t kKeyOffsetLimit = 8 * 64;
 
 bool ValidSlot(int32_t slot) { return slot >= 0 && slot < kVoicesUsed; }
 
+// The states the banks were made with: a removal moves a state between
+// entries but never elsewhere, so a state is known by its address.
+// one thread: start-up
+const KeyboardState* StateHomes[2 * kKeyboardBankSize] = {};
+// The generations of each made state's held keys, written under its held-keys
+// lock (and as the banks are freed). Never set back: a press kept across the
+// banks' free and a new start matches nothing.
+Shared<uint32_t> HeldKeyGenerations[2 * kKeyboardBankSize][kHeldKeyCount];
+
+Shared<uint32_t>* GenerationsOf(const KeyboardState& state) {
+  for (int32_t i = 0; i < 2 * kKeyboardBankSize; ++i)
+    if (StateHomes[i] == &state) return HeldKeyGenerations[i];
+  return nullptr;
+}
+
+void MoveGenerations(const KeyboardState& state) {
+  if (Shared<uint32_t>* g = GenerationsOf(state))
+    for (int32_t h = 0; h < kHeldKeyCount; ++h) g[h].Store(g[h].Load() + 1);
+}
+
 void ClearSlot(VoiceSlot& v) {
   v.Velocity.Store(0.0f);
   v.Frequency.Store(0.0f);
@@ -90,6 +110,8 @@ int32_t InitKeyboardStates() {
     }
     KeyboardStateInit(*OctaveBoardStates[i].Load());
     KeyboardStateInit(*KeyboardStates[i].Load());
+    StateHomes[2 * i] = OctaveBoardStates[i].Load();
+    StateHomes[2 * i + 1] = KeyboardStates[i].Load();
     KeyboardStates[i].Load()->Octave.Store(kKeyboardStartOctave);
     KeyboardStates[i].Load()->KeyOffset.Store(kDefaultNotesPerOctave * kKeyboardStartOctave);
   }
@@ -106,10 +128,14 @@ void FreeKeyboardStates() {
     KeyboardVoiceLocks[i] = KeyboardKeyLocks[i] = nullptr;
     for (Shared<KeyboardState*>* bank : {OctaveBoardStates, KeyboardStates}) {
       KeyboardState* state = bank[i].Exchange(nullptr);
-      if (state) KeyboardStateFree(*state);
+      if (state) {
+        MoveGenerations(*state);
+        KeyboardStateFree(*state);
+      }
       delete state;
     }
   }
+  for (const KeyboardState*& home : StateHomes) home = nullptr;
 }
 
 void KeyboardStateInit(KeyboardState& state) {
@@ -155,11 +181,11 @@ int32_t FindOtherHeldKey(const KeyboardState& state, uint32_t key, int32_t excep
 namespace {
 
 void LetHeldKeysGo(KeyboardState& state) {
-  for (HeldKey& e : state.HeldKeys) {
-    const int32_t voice = e.Voice.Load();
+  for (int32_t h = 0; h < kHeldKeyCount; ++h) {
+    const int32_t voice = state.HeldKeys[h].Voice.Load();
     if (voice < 0) continue;
     NoteOff(state, voice);
-    e.Voice.Store(kHeldKeyFree);
+    FreeHeldKey(state, h);
   }
 }
 
@@ -183,6 +209,19 @@ void ReleaseHeldKeys(KeyboardState& state, Mutex* heldKeysLock) {
   MutexGuard guard(heldKeysLock);
   LetHeldKeysGo(state);
 }
+
+uint32_t HeldKeyGeneration(const KeyboardState& state, int32_t entry) {
+  const Shared<uint32_t>* g = GenerationsOf(state);
+  return g && entry >= 0 && entry < kHeldKeyCount ? g[entry].Load() : 0;
+}
+
+void FreeHeldKey(KeyboardState& state, int32_t entry) {
+  if (entry < 0 || entry >= kHeldKeyCount) return;
+  state.HeldKeys[entry].Voice.Store(kHeldKeyFree);
+  if (Shared<uint32_t>* g = GenerationsOf(state)) g[entry].Store(g[entry].Load() + 1);
+}
+
+void LetGoOfHeldKeys(KeyboardState& copy) { LetHeldKeysGo(copy); }
 
 int32_t FindFreeVoiceSlot(const KeyboardState& state) {
   if (state.ActiveCount.Load() > kVoicesUsed - 1) return -1;
@@ -373,6 +412,9 @@ void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy) {
   constexpr size_t kChangedWord = offsetof(KeyboardState, Changed) / sizeof(int32_t);
   for (size_t i = 0; i < kStateWords; ++i)
     if (i != kChangedWord) out[i].Store(words[i]);
+  // Whatever the held keys held before is gone: no press may end what the
+  // copy brought into its entries.
+  MoveGenerations(live);
   // Every voice may differ now: marked last, whatever the copy held.
   KbMarkChanged(live);
 }

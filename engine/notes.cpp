@@ -70,7 +70,7 @@ int32_t ClampToInt32(int64_t k) {
 
 // The frequency is taken before any keyboard lock: the tuning lock is never
 // held inside one.
-int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity) {
+int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity, HeldNote* held = nullptr) {
   if (!bank.slot) return -1;
   MutexGuard voices(bank.voices);
   KeyboardState* state = bank.slot->Load();
@@ -83,10 +83,11 @@ int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity)
   MutexGuard keys(bank.keys);
   HeldKey& e = state->HeldKeys[h];
   if (voice < 0) {
-    e.Voice.Store(kHeldKeyFree);
+    FreeHeldKey(*state, h);
     return -1;
   }
   StoreHeldKey(e, static_cast<uint32_t>(state->Stamp.Load()), static_cast<uint32_t>(key), voice);
+  if (held) *held = HeldNote{state, h, HeldKeyGeneration(*state, h), held->board};
   return h;
 }
 
@@ -114,12 +115,31 @@ int32_t NoteOffIn(const Bank& bank, int32_t heldKey, int32_t key) {
   MutexGuard keys(bank.keys);
   if (heldKey == -1) heldKey = FindHeldKey(*state, static_cast<uint32_t>(key));
   if (heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
-  HeldKey& e = state->HeldKeys[heldKey];
-  const int32_t voice = e.Voice.Load();
+  const int32_t voice = state->HeldKeys[heldKey].Voice.Load();
   if (voice < 0) return 0;
   NoteOff(*state, voice);
-  e.Voice.Store(kHeldKeyFree);
+  FreeHeldKey(*state, heldKey);
   return -1;
+}
+
+// The bank entry that holds the kept note's state now, its voices lock taken
+// (a removal moves a state only under it); no slot when none holds it: the
+// state went with the banks, and its notes with it.
+Bank LockBankOf(const HeldNote& note) {
+  if (note.state == nullptr || note.entry < 0 || note.entry >= kHeldKeyCount) return {};
+  const Shared<KeyboardState*>* bank = note.board ? OctaveBoardStates : KeyboardStates;
+  Mutex* const* voiceLocks = note.board ? OctaveBoardVoiceLocks : KeyboardVoiceLocks;
+  Mutex* voices = LockEntryOf(bank, voiceLocks, note.state, -1);
+  for (int32_t k = 0; voices && k < kKeyboardBankSize; ++k)
+    if (voiceLocks[k] == voices) return note.board ? OctaveBank(k) : KeyboardBank(k);
+  if (voices) platform::MutexUnlock(voices);
+  return {};
+}
+
+// Does the entry still hold the note the press started? Under both locks.
+bool StillHeld(const HeldNote& note) {
+  return HeldKeyGeneration(*note.state, note.entry) == note.generation &&
+         note.state->HeldKeys[note.entry].Voice.Load() >= 0;
 }
 
 void ReleaseBank(const Bank& bank, bool playing) {
@@ -214,6 +234,59 @@ int32_t OctaveNoteSlide(int32_t heldKey, int32_t key, float velocity) {
 
 int32_t OctaveNoteOff(int32_t heldKey, int32_t key) {
   return NoteOffIn(OctaveBank(CurrentOctaveBoardIndex.Load()), heldKey, key);
+}
+
+HeldNote KeyNoteOnHeld(int32_t key, float velocity) {
+  HeldNote note;
+  NoteOnIn(KeyboardBank(CurrentKeyboardIndex.Load()), key, KeyToFrequency(key), velocity, &note);
+  return note;
+}
+
+HeldNote OctaveNoteOnHeld(int32_t key, float velocity) {
+  HeldNote note;
+  note.board = true;
+  NoteOnIn(OctaveBank(CurrentOctaveBoardIndex.Load()), key, OctaveKeyToFrequency(key), velocity, &note);
+  return note;
+}
+
+int32_t NoteOffHeld(HeldNote& note, LockedNote locked) {
+  const HeldNote kept = note;
+  note = HeldNote{};
+  const Bank bank = LockBankOf(kept);
+  if (!bank.slot) return 0;
+  int32_t result = 0;
+  {
+    MutexGuard keys(bank.keys);
+    KeyboardState& state = *kept.state;
+    HeldKey& e = state.HeldKeys[kept.entry];
+    bool end = StillHeld(kept);
+    if (end && state.LockFlag.Load() != 0 && locked != LockedNote::kRelease)
+      end = locked == LockedNote::kDropDuplicate && FindOtherHeldKey(state, e.Key.Load(), kept.entry) >= 0;
+    if (end) {
+      NoteOff(state, e.Voice.Load());
+      FreeHeldKey(state, kept.entry);
+      result = -1;
+    }
+  }
+  platform::MutexUnlock(bank.voices);
+  return result;
+}
+
+void NoteSlideHeld(const HeldNote& note, int32_t key, float velocity) {
+  if (note.state == nullptr) return;
+  // The frequency is taken before any keyboard lock.
+  const float frequency = note.board ? OctaveKeyToFrequency(key) : KeyToFrequency(key);
+  const Bank bank = LockBankOf(note);
+  if (!bank.slot) return;
+  {
+    MutexGuard keys(bank.keys);
+    HeldKey& e = note.state->HeldKeys[note.entry];
+    if (StillHeld(note)) {
+      SlideVoice(*note.state, e.Voice.Load(), frequency, velocity);
+      e.Key.Store(static_cast<uint32_t>(key));
+    }
+  }
+  platform::MutexUnlock(bank.voices);
 }
 
 void ReleaseAllKeys() {

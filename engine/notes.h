@@ -62,6 +62,35 @@ int32_t OctaveNoteOn(int32_t key, float velocity);
 int32_t OctaveNoteSlide(int32_t heldKey, int32_t key, float velocity);
 int32_t OctaveNoteOff(int32_t heldKey, int32_t key);
 
+// What a press keeps of the note it started: the state itself (a removal
+// moves it to another bank entry with its keyboard, which plays on), its
+// held-key entry and that entry's generation at the note-on. The note is
+// still the press's while the entry keeps that generation.
+// one thread: value
+struct HeldNote {
+  KeyboardState* state = nullptr;
+  int32_t entry = -1;
+  uint32_t generation = 0;
+  bool board = false;  // a state of OctaveBoardStates, else of KeyboardStates
+};
+// KeyNoteOn on the on-screen keyboard and OctaveNoteOn, keeping the note;
+// no state when nothing started.
+HeldNote KeyNoteOnHeld(int32_t key, float velocity);
+HeldNote OctaveNoteOnHeld(int32_t key, float velocity);
+// How a press's release treats a locked state's note.
+enum class LockedNote : int32_t {
+  kRelease,       // ends it all the same
+  kKeep,          // it sounds on
+  kDropDuplicate  // it sounds on unless another entry holds its key too
+};
+// Ends the kept note if its entry still holds it, in whichever bank entry
+// holds its state now; -1 when a voice was released, else 0. The press keeps
+// nothing afterwards.
+int32_t NoteOffHeld(HeldNote& note, LockedNote locked);
+// Moves the kept note to another key; nothing when its entry holds another
+// note by now.
+void NoteSlideHeld(const HeldNote& note, int32_t key, float velocity);
+
 // Every state of both banks: marked for reset by the render callback while
 // playback runs, else reset at once.
 void ReleaseAllKeys();

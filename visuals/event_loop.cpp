@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "app/fixed_tables.h"
@@ -47,6 +48,19 @@ double g_lastFocusKey = 0.0;
 // own release, should it come after all, is no second click.
 // one thread: interface
 bool g_releaseTaken = false;
+
+// The control that took a key's press and takes its releases, by its slot
+// and serial: the key's release goes back to it, whatever takes the keys by
+// then (a question's edit line opened meanwhile), and never to a control
+// made later in its slot.
+// one thread: value
+struct KeyTaker {
+  int32_t id = 0;
+  uint64_t serial = 0;
+};
+constexpr uint32_t kScanCodes = 256;
+// one thread: interface
+KeyTaker g_keyTakers[kScanCodes];
 
 // Tooltips a draw found: those not yet set, under MT_HOVER; and the last text
 // posted for each control, the drawing thread's own. Each names its control by
@@ -288,6 +302,11 @@ void KeyPress(const platform::WindowEvent& e, Derived& d) {
     }
   }
 
+  if (e.scanCode < kScanCodes) {
+    const ControlRecord* t = d.bits == kEventKey && d.target > 0 ? Live(d.target) : nullptr;
+    g_keyTakers[e.scanCode] = t && t->Text.KeyReleases == -1 ? KeyTaker{d.target, t->Serial} : KeyTaker{};
+  }
+
   if (IsControlKey()) KeyInput.Words[4] = -1;
   if (e.scanCode == kScanInsert && KeyInput.Text[0] == 0) KeyInput.Words2[0] = ~KeyInput.Words2[0];
   if (e.scanCode == kScanLeftShift) KeyInput.Words[1] = -1;
@@ -302,7 +321,13 @@ void KeyRelease(const platform::WindowEvent& e, Derived& d) {
   const int32_t fieldId = ActiveEditField();
   const bool swallowed = code == kKeyTab || (code == kKeyEnter && (FocusMode.load() & 1u)) ||
                          (ShortcutOf(code) > 0 && fieldId == DefaultKeyTarget);
-  if (!swallowed && fieldId >= 1) {
+  KeyTaker taker;
+  if (e.scanCode < kScanCodes) std::swap(taker, g_keyTakers[e.scanCode]);
+  const ControlRecord* pressTaker = taker.id > 0 ? Live(taker.id) : nullptr;
+  if (pressTaker && pressTaker->Serial == taker.serial) {
+    d.target = taker.id;
+    d.bits = kEventKey;
+  } else if (!swallowed && fieldId >= 1) {
     const ControlRecord* f = Live(fieldId);
     if (f && FieldTakes(f, IsArrow(code)) && f->Text.KeyReleases == -1 && Enabled(f) &&
         Shown(f)) {
@@ -707,6 +732,7 @@ void GuiLoopReset() {
   Gamepad = GamepadRecord{};
   g_lastFocusKey = 0.0;
   g_releaseTaken = false;
+  for (KeyTaker& t : g_keyTakers) t = KeyTaker{};
 }
 
 int32_t GuiMessageLoop() {

@@ -169,6 +169,9 @@ void WriteKeyboardBank(DocumentWriter& w, const Shared<KeyboardState*>* bank, pl
         KeyboardStateCopyOut(copy, *state);
       }
       ApplyPendingReset(copy);
+      // A finger's note ends when the finger lets go, and nobody holds it in
+      // the loaded synth: saved as let go. A locked keyboard's keys stay held.
+      if (copy.LockFlag.Load() == 0) LetGoOfHeldKeys(copy);
     }
     DocumentPut(w, &copy, sizeof copy);
   }

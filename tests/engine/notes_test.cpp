@@ -278,9 +278,19 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
 }
 
 // Removing a module renumbers the others and swaps their keyboard states under
-// both voices locks; notes arriving meanwhile must land in a whole state.
+// both voices locks; notes arriving meanwhile must land in a whole state. A
+// press that keeps its note (on the on-screen keyboard, here entry 2, swapped
+// with 3) ends it at its release wherever the state went, and nothing else does.
 TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
   std::atomic<bool> stop{false};
+  std::atomic<int32_t> lost{0};
+  CurrentKeyboardIndex.Store(2);
+  auto presser = [&] {
+    for (int32_t i = 0; i < 3000; ++i) {
+      HeldNote note = KeyNoteOnHeld(60 + i % 5, 0.5f);
+      if (note.state && NoteOffHeld(note, LockedNote::kRelease) != -1) lost.fetch_add(1);
+    }
+  };
   auto player = [](int32_t instance) {
     for (int32_t i = 0; i < 3000; ++i) {
       const int32_t key = 40 + i % 7;
@@ -291,12 +301,12 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
   };
   std::thread render([&] {
     while (!stop.load()) {
-      for (int32_t k = 0; k < 2; ++k) {
+      for (int32_t k = 0; k < 4; ++k) {
         platform::MutexGuard v(KeyboardVoiceLocks[k]);
         KeyboardState* state = KeyboardStates[k].Load();
         if (state->Pending.Load() != 0) VoiceListRebuild(*state, KeyboardKeyLocks[k]);
       }
-      for (int32_t k = 0; k < 2; ++k) {
+      for (int32_t k = 0; k < 4; ++k) {
         KeyboardState* state;
         {
           platform::MutexGuard v(KeyboardVoiceLocks[k]);
@@ -308,15 +318,21 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
   });
   std::thread swapper([&] {
     for (int32_t i = 0; i < 300 && !stop.load(); ++i) {
-      platform::MutexGuard a(KeyboardVoiceLocks[0]);
-      platform::MutexGuard b(KeyboardVoiceLocks[1]);
-      KeyboardStates[1].Store(KeyboardStates[0].Exchange(KeyboardStates[1].Load()));
+      for (int32_t k = 0; k < 4; k += 2) {
+        platform::MutexGuard a(KeyboardVoiceLocks[k]);
+        platform::MutexGuard b(KeyboardVoiceLocks[k + 1]);
+        KeyboardStates[k + 1].Store(KeyboardStates[k].Exchange(KeyboardStates[k + 1].Load()));
+      }
     }
   });
   std::thread p1(player, 1);
   std::thread p2(player, 2);
+  std::thread p3(presser);
   p1.join();
   p2.join();
+  p3.join();
+  CurrentKeyboardIndex.Store(0);
+  EXPECT_EQ(lost.load(), 0);
   swapper.join();
   stop = true;
   render.join();
@@ -329,11 +345,11 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
       }
     }
   }
-  for (int32_t k = 0; k < 2; ++k) {
+  for (int32_t k = 0; k < 4; ++k) {
     if (KeyboardStates[k].Load()->Pending.Load() != 0) VoiceListRebuild(*KeyboardStates[k].Load(), KeyboardKeyLocks[k]);
     KillReleasedVoices(*KeyboardStates[k].Load(), KeyboardVoiceLocks[k]);
   }
-  for (int32_t k = 0; k < 2; ++k) {
+  for (int32_t k = 0; k < 4; ++k) {
     for (const HeldKey& e : KeyboardStates[k].Load()->HeldKeys) EXPECT_EQ(e.Voice.Load(), -1);
     for (int32_t v = 0; v < kVoicesUsed; ++v) EXPECT_NE(KeyboardStates[k].Load()->Voices[v].State.Load(), kVoiceOn);
   }

@@ -34,6 +34,15 @@ int32_t LastBoardHeld = -1;
 
 namespace {
 
+// The note of the pointer's gesture on KB and on BB, from its press to its
+// release; LastKeyboardHeld and LastBoardHeld name their entries.
+// one thread: interface
+HeldNote KeyboardGestureNote;
+HeldNote BoardGestureNote;
+// The note each top-row key's press started, for its own release to end.
+// one thread: interface
+HeldNote TypedNotes[kPlayedTopRowKeys];
+
 // one thread: interface
 int32_t KeyboardNumberAccumulator = 0;
 int32_t BoardNumberAccumulator = 0;
@@ -95,69 +104,70 @@ int32_t KeyUnder(int32_t position, int32_t origin, int32_t extent, int32_t count
 // One gesture's note calls, for the keyboard or the octave board.
 // one thread: value
 struct NoteCalls {
-  int32_t (*on)(int32_t key);
-  int32_t (*off)(int32_t held, int32_t key);
-  void (*slide)(int32_t held, int32_t key);
+  HeldNote (*on)(int32_t key);
+  int32_t (*off)(int32_t key);  // whatever entry holds the key
 };
 
-int32_t KeyboardOn(int32_t key) { return KeyNoteOn(key, kVelocity, 0); }
-int32_t KeyboardOff(int32_t held, int32_t key) { return KeyNoteOff(held, key, 0); }
-void KeyboardSlide(int32_t held, int32_t key) { KeyNoteSlide(held, key, kVelocity); }
-int32_t BoardOn(int32_t key) { return OctaveNoteOn(key, kVelocity); }
-int32_t BoardOff(int32_t held, int32_t key) { return OctaveNoteOff(held, key); }
-void BoardSlide(int32_t held, int32_t key) { OctaveNoteSlide(held, key, kVelocity); }
+HeldNote KeyboardOn(int32_t key) { return KeyNoteOnHeld(key, kVelocity); }
+int32_t KeyboardOff(int32_t key) { return KeyNoteOff(-1, key, 0); }
+HeldNote BoardOn(int32_t key) { return OctaveNoteOnHeld(key, kVelocity); }
+int32_t BoardOff(int32_t key) { return OctaveNoteOff(-1, key); }
+
+// A pointer gesture's own note: its release ends the note its press (or its
+// last island-key move) started, in the state that plays it, and never the
+// note another press has started since in the same entry.
+// one thread: value
+struct Gesture {
+  int32_t& lastKey;
+  int32_t& lastHeld;  // the entry of note, for the panel's readers
+  HeldNote& note;
+};
 
 void GestureNote(uint32_t bits, ControlRecord* strip, int32_t k, int32_t key, KeyboardState* s,
-                 int32_t& lastKey, int32_t& lastHeld, const NoteCalls& calls) {
+                 const Gesture& g, const NoteCalls& calls) {
   if (strip) strip->Text.Selected = -1;
   if (bits & V::kEventPress) {
-    lastKey = key;
-    lastHeld = -1;
+    g.lastKey = key;
+    g.note = HeldNote{};
     // On a locked board pressing a sounding key only releases it.
-    if (calls.off(-1, key) == 0 || !Locked(s)) lastHeld = calls.on(key);
-    if (lastHeld >= 0 && strip) strip->Text.Selected = k;
+    if (calls.off(key) == 0 || !Locked(s)) g.note = calls.on(key);
+    if (g.note.state && strip) strip->Text.Selected = k;
   } else if (bits & V::kEventDrag) {
-    if (key != lastKey) {
+    if (key != g.lastKey) {
       if (!s || s->Stamp.Load() == 0) {
-        if (lastKey >= 0) calls.off(lastHeld, lastKey);
-        lastHeld = calls.on(key);
+        if (g.lastKey >= 0) NoteOffHeld(g.note, LockedNote::kRelease);
+        g.note = calls.on(key);
       } else {
-        calls.slide(lastHeld, key);
+        NoteSlideHeld(g.note, key, kVelocity);
       }
     }
-    lastKey = key;
+    g.lastKey = key;
     if (strip) strip->Text.Selected = k;
   } else if (bits & V::kEventClick) {
-    if (!Locked(s)) calls.off(lastHeld, key);
-    lastHeld = -1;
+    NoteOffHeld(g.note, LockedNote::kKeep);
   } else if (bits & V::kEventDragRelease) {
-    if (!Locked(s)) {
-      calls.off(lastHeld, key);
-      if (key != lastKey && lastKey >= 0) calls.off(lastHeld, lastKey);
-    } else if (s && FindOtherHeldKey(*s, static_cast<uint32_t>(key), lastHeld) >= 0) {
-      calls.off(lastHeld, key);  // drops the duplicate
-    }
-    // The gesture is over: its entry may hold another note from now on.
-    lastHeld = -1;
+    NoteOffHeld(g.note, LockedNote::kDropDuplicate);
   }
+  g.lastHeld = g.note.entry;
 }
 
 // A gesture released beyond the keys still ends its note (unless the board
 // is locked), or the note would sound on with no key left to release it. A
 // press released off the strip before it became a drag reaches the strip
 // only as a leave once the button is up: that ends it too.
-void ReleaseBeyondKeys(uint32_t bits, ControlRecord* strip, const KeyboardState* s, int32_t lastKey,
-                       int32_t& lastHeld, const NoteCalls& calls) {
+void ReleaseBeyondKeys(uint32_t bits, ControlRecord* strip, const Gesture& g) {
   const bool released = (bits & (V::kEventClick | V::kEventDragRelease)) != 0 ||
                         (bits == V::kEventLeave && !V::Pointer.held && V::Pointer.pressed == strip->Id);
-  if (!released || lastHeld < 0) return;
+  if (!released || !g.note.state) return;
   strip->Text.Selected = -1;
-  if (!Locked(s)) calls.off(lastHeld, lastKey);
-  lastHeld = -1;
+  NoteOffHeld(g.note, LockedNote::kKeep);
+  g.lastHeld = -1;
 }
 
-const NoteCalls kKeyboardCalls{KeyboardOn, KeyboardOff, KeyboardSlide};
-const NoteCalls kBoardCalls{BoardOn, BoardOff, BoardSlide};
+const NoteCalls kKeyboardCalls{KeyboardOn, KeyboardOff};
+const NoteCalls kBoardCalls{BoardOn, BoardOff};
+const Gesture kKeyboardGesture{LastKeyboardKey, LastKeyboardHeld, KeyboardGestureNote};
+const Gesture kBoardGesture{LastBoardKey, LastBoardHeld, BoardGestureNote};
 
 int32_t BoardKey(int32_t row) {
   const KeyboardState* s = CurrentBoardState();
@@ -188,7 +198,7 @@ void SwitchLook(int32_t id, int64_t on) {
 // go of nothing), but the release of a note started before the output went
 // off still ends it: it would sound, and show held, once the output is on.
 int32_t MarkStripKey(uint32_t bits, ControlRecord* c, int64_t entry, int32_t position, int32_t origin,
-                     int32_t extent, int32_t count, int32_t& lastKey, int32_t& lastHeld) {
+                     int32_t extent, int32_t count, const Gesture& g) {
   if (bits == 0) {
     c->Text.Mark = -1;
     return -1;
@@ -198,10 +208,11 @@ int32_t MarkStripKey(uint32_t bits, ControlRecord* c, int64_t entry, int32_t pos
   if (AudioOff() && entry == 0) {
     if (bits == V::kEventPress) {
       ShowKeyboardsOff();
-      lastKey = lastHeld = -1;
+      g.lastKey = g.lastHeld = -1;
+      g.note = HeldNote{};
     }
     const bool release = (bits & (V::kEventClick | V::kEventDragRelease)) != 0;
-    return release && lastHeld >= 0 ? k : -1;
+    return release && g.note.state ? k : -1;
   }
   return k;
 }
@@ -210,6 +221,8 @@ int32_t MarkStripKey(uint32_t bits, ControlRecord* c, int64_t entry, int32_t pos
 
 void ResetKeyboardPanelStatics() {
   LastKeyboardKey = LastKeyboardHeld = LastBoardKey = LastBoardHeld = -1;
+  KeyboardGestureNote = BoardGestureNote = HeldNote{};
+  for (HeldNote& note : TypedNotes) note = HeldNote{};
   KeyboardNumberAccumulator = BoardNumberAccumulator = KeyPositionAccumulator = 0;
   CurrentOctaveBoardModule = nullptr;
 }
@@ -222,37 +235,32 @@ void ShowKeyboardsOff() {
 
 void VirtualKeyNote(uint32_t bits, int32_t kb, int32_t k) {
   const int32_t key = WrapKeyIndex(k);
-  GestureNote(bits, PanelCtl(kb), k, key, CurrentKeyboardState(), LastKeyboardKey,
-              LastKeyboardHeld, kKeyboardCalls);
+  GestureNote(bits, PanelCtl(kb), k, key, CurrentKeyboardState(), kKeyboardGesture, kKeyboardCalls);
 }
 
 void OctaveBoardNote(uint32_t bits, int32_t bb, int32_t k) {
-  GestureNote(bits, PanelCtl(bb), k, BoardKey(k), CurrentBoardState(), LastBoardKey, LastBoardHeld,
-              kBoardCalls);
+  GestureNote(bits, PanelCtl(bb), k, BoardKey(k), CurrentBoardState(), kBoardGesture, kBoardCalls);
 }
 
 void PlayTypedKey() {
   const int32_t i0 = static_cast<int32_t>(V::KeyScanCode()) - static_cast<int32_t>(kFirstPlayedScanCode);
   if (i0 < 0 || i0 >= kPlayedTopRowKeys) return;
-  // Off, keys start nothing, but a release still ends the note it held.
-  if (AudioOff() && QUARLE_AUDIO::KeyEntryMode.load() == 0 && V::KeyReleased() == 0) {
+  HeldNote& note = TypedNotes[i0];
+  if (V::KeyReleased() != 0) {
+    // The release ends the note its own press started, whatever keyboard,
+    // key position or Shift there is now (the output off too: it would
+    // sound once the output is on); a locked keyboard keeps it.
+    NoteOffHeld(note, LockedNote::kKeep);
+    return;
+  }
+  if (AudioOff() && QUARLE_AUDIO::KeyEntryMode.load() == 0) {
     ShowKeyboardsOff();
     return;
   }
-  const int32_t n = NotesPerOctave();
-  const bool shift = V::KeyShift() != 0;
-  const int32_t i = shift ? i0 + n : i0;
+  const int32_t i = V::KeyShift() != 0 ? i0 + NotesPerOctave() : i0;
   const int32_t key = WrapKeyIndex(i);
-  const KeyboardState* s = CurrentKeyboardState();
-  if (V::KeyReleased() == 0) {
-    if (KeyNoteOff(-1, key, 0) == 0 || !Locked(s)) KeyNoteOn(key, kVelocity, 0);
-  } else if (!Locked(s)) {
-    if (KeyNoteOff(-1, key, 0) == 0) {
-      // Shift changed since the press: the note sounds an octave the other way.
-      const int32_t other = shift ? i - n : i + n;
-      if (other >= 0) KeyNoteOff(-1, WrapKeyIndex(other), 0);
-    }
-  }
+  note = HeldNote{};
+  if (KeyNoteOff(-1, key, 0) == 0 || !Locked(CurrentKeyboardState())) note = KeyNoteOnHeld(key, kVelocity);
 }
 
 namespace {
@@ -260,19 +268,16 @@ namespace {
 // What the keyboard and the octave board each bring to a pointer event.
 // one thread: value
 struct Strip {
-  int32_t& lastKey;
-  int32_t& lastHeld;
-  KeyboardState* (*state)();
-  const NoteCalls& calls;
+  const Gesture& gesture;
   void (*note)(uint32_t bits, int32_t id, int32_t k);
   void (*enter)(int32_t k);  // types the frequency of the key under k
 };
 
 void StripEvent(uint32_t bits, int32_t id, ControlRecord* c, int64_t entry, int32_t position,
                 int32_t origin, int32_t extent, int32_t count, const Strip& strip) {
-  const int32_t k = MarkStripKey(bits, c, entry, position, origin, extent, count, strip.lastKey, strip.lastHeld);
+  const int32_t k = MarkStripKey(bits, c, entry, position, origin, extent, count, strip.gesture);
   if (k < 0) {
-    if (entry == 0) ReleaseBeyondKeys(bits, c, strip.state(), strip.lastKey, strip.lastHeld, strip.calls);
+    if (entry == 0) ReleaseBeyondKeys(bits, c, strip.gesture);
   } else if (entry == 0) {
     strip.note(bits, id, k);
   } else if (bits & (V::kEventDragRelease | V::kEventClick)) {
@@ -292,8 +297,8 @@ int32_t OnKeyboard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
     return 0;
   }
   // Drags carry a movement: the key is always read from the pointer itself.
-  static const Strip keys{LastKeyboardKey, LastKeyboardHeld, CurrentKeyboardState, kKeyboardCalls,
-                          VirtualKeyNote, [](int32_t k) { EnterKeyFrequency(WrapKeyIndex(k), 0); }};
+  static const Strip keys{kKeyboardGesture, VirtualKeyNote,
+                          [](int32_t k) { EnterKeyFrequency(WrapKeyIndex(k), 0); }};
   StripEvent(bits, id, c, entry, V::Pointer.x, c->X, c->W, KeyboardVisibleKeys, keys);
   return 0;
 }
@@ -303,7 +308,7 @@ int32_t OnOctaveBoard(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int64_t entry = RefreshKeyEntryMode();
   ControlRecord* c = PanelCtl(id);
   if (!c) return 0;
-  static const Strip rows{LastBoardKey, LastBoardHeld, CurrentBoardState, kBoardCalls, OctaveBoardNote,
+  static const Strip rows{kBoardGesture, OctaveBoardNote,
                           [](int32_t k) { EnterKeyFrequency(BoardKey(k), -1); }};
   StripEvent(bits, id, c, entry, V::Pointer.y, c->Y, c->H, OctaveBoardVisibleKeys.Load(), rows);
   return 0;

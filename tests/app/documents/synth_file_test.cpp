@@ -1026,6 +1026,7 @@ TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
     EXPECT_FALSE(done.load());
     k.HeldKeys[0].Key.Store(77u);
     k.HeldKeys[0].Voice.Store(5);
+    k.LockFlag.Store(-1);  // a locked keyboard's held keys are saved held
   }
   saver.join();
   const auto b = Bytes("held.tarvelo");
@@ -1035,6 +1036,24 @@ TEST_F(SynthFileTest, SaveCopiesAKeyboardStateUnderItsHeldKeysLockToo) {
               sizeof stored);
   EXPECT_EQ(stored.HeldKeys[0].Key.Load(), 77u);
   EXPECT_EQ(stored.HeldKeys[0].Voice.Load(), 5);
+}
+
+// A finger's note held while the synth is saved loads let go, with nobody to
+// hold it; a locked keyboard's key loads held.
+TEST_F(SynthFileTest, AHeldNoteIsSavedLetGoUnlessItsKeyboardIsLocked) {
+  for (const bool board : {false, true})
+    for (const bool locked : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "board " << board << ", locked " << locked);
+      ResetEngine();
+      KeyboardState& s = board ? *OctaveBoardStates[0].Load() : *KeyboardStates[0].Load();
+      s.LockFlag.Store(locked ? -1 : 0);
+      ASSERT_EQ(board ? OctaveNoteOn(3, 1.0f) : KeyNoteOn(48, 1.0f, 1), 0);
+      VoiceListRebuild(s, board ? OctaveBoardKeyLocks[0] : KeyboardKeyLocks[0]);  // as a frame takes it
+      Save("held.tarvelo");
+      ResetEngine();
+      ASSERT_EQ(LoadSynth(Home("SYNTHS"), "held.tarvelo"), 0);
+      EXPECT_EQ(s.VoicesOn.Load() + (s.HeldKeys[0].Voice.Load() >= 0), locked ? 2 : 0);
+    }
 }
 
 // Everything at once, as a user playing a live set would have it: the render

@@ -4,12 +4,14 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "app/state/dialogs.h"
 #include "app/state/module_page.h"
 #include "audio/midi.h"
 #include "engine/keyboard.h"
 #include "panels_a_fixture.h"
+#include "platform/events.h"
 #include "ui/build/groups_b.h"
 #include "ui/panels/keyboards.h"
 
@@ -64,6 +66,25 @@ class KeyboardsTest : public PanelsATest {
   }
   static void Right(V::EventCallbackFn fn, int32_t id) {
     fn(V::kEventClick, C(id)->X + C(id)->W - 2, C(id)->Y + 1, id, 0);
+  }
+  // Window events through the interface's own loop, as a player's keys come.
+  static void Loop(std::initializer_list<platform::WindowEvent> events) {
+    for (const platform::WindowEvent& e : events) platform::WindowEventInject(e);
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    const int32_t quit = std::exchange(V::CloseRequestTarget, 0);
+    V::GuiMessageLoop();
+    V::CloseRequestTarget = quit;
+  }
+  static void New() { PlaybackActive = 0, ReleaseAllKeys(), PlaybackActive = -1; }
+  // Voices on, and held keys holding one, in every keyboard and board.
+  static int32_t HeldAnywhere() {
+    int32_t n = 0;
+    for (const Shared<KeyboardState*>* bank : {KeyboardStates, OctaveBoardStates})
+      for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
+        n += Sounding(bank[k].Load());
+        for (const HeldKey& h : bank[k].Load()->HeldKeys) n += h.Voice.Load() >= 0;
+      }
+    return n;
   }
   int32_t kb_ = 0, bb_ = 0;
   KeyboardState* s_ = nullptr;
@@ -235,6 +256,77 @@ TEST_F(KeyboardsTest, TopRowKeysWithShiftChangedBeforeTheRelease) {
   V::KeyInput.Word3 = 0;
   OnKeyboard(V::kEventKey, 0, 0, kb_, 99);
   EXPECT_EQ(Sounding(s_), 0);
+}
+
+// A typed key's release ends the note its own press started (on #2), whatever
+// opened, switched, scrolled or was deleted meanwhile, whichever Shift it
+// comes with. Through the interface's loop.
+TEST_F(KeyboardsTest, ATypedNoteEndsAtItsOwnKeysRelease) {
+  using platform::KeyPressEvent, platform::KeyReleaseEvent;
+  const int32_t kbnum = Named("KBNUM");
+  ModuleRecord* first = Make(kTypeKeyboard);
+  Make(kTypeKeyboard);
+  const struct {
+    const char* what;
+    std::function<void()> between;  // after the press of "1", before its release
+  } rows[] = {
+      {"the value entry opens", [] { OpenDialog(Slot(kUiFAD_PP) + 1, "v =", -1, "1", 1, -1, -1); }},
+      {"Rename opens", [] { OpenDialog(Slot(kUiMB), "Rename", -1, "Osc 1", 0, 0, 0); }},
+      {"keyboard #2 -> #3", [&] { Right(OnKeyboardNumber, kbnum); }},
+      {"the key strip scrolls", [] { Step(OnKeyPositionSelect, Slot(kUiKBPOS), 1); }},
+      {"Backspace held, Shift, \"1\" let go first", [] { Loop({KeyPressEvent(14, 8), KeyPressEvent(42, 0)}); }},
+      {"keyboard #1 deleted", [&] { PlaybackActive = 0, DeleteModule(first), PlaybackActive = -1; }},
+  };
+  V::SetActiveEditField(V::DefaultKeyTarget);  // the keys go to KB, as after the build
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    New();
+    C(kbnum)->Text.Selected = 1;
+    CurrentKeyboardIndex.Store(1);
+    Loop({KeyPressEvent(2, '1')});
+    ASSERT_EQ(Sounding(KeyboardStates[1].Load()), 1);
+    row.between();
+    Loop({KeyReleaseEvent(2, '1'), KeyReleaseEvent(14, 8), KeyReleaseEvent(42, 0)});
+    EXPECT_EQ(HeldAnywhere(), 0) << "no voice held in any keyboard after the release";
+    CloseDialog();
+    V::SetActiveEditField(V::DefaultKeyTarget);
+  }
+}
+
+// A pointer gesture's release ends the note its press started, never the one
+// another press has started since in the same held-key entry.
+TEST_F(KeyboardsTest, APointerNoteEndsAtItsOwnRelease) {
+  const int32_t kbnum = Named("KBNUM");
+  const auto row = [&](uint32_t bits) {
+    const V::ControlRecord* c = C(bb_);
+    V::Pointer.y = c->Y + static_cast<int32_t>(1.5 * c->H / OctaveBoardVisibleKeys.Load());
+    OnOctaveBoard(bits, c->X + 1, V::Pointer.y, bb_, 0);
+  };
+  const auto key = [&](uint32_t bits) { OnKey(bits, 0); };  // "1"'s note
+  const struct {
+    const char* what;
+    std::function<void(uint32_t)> pointer;
+    std::function<void()> between;  // leaves another note on
+  } rows[] = {
+      {"\"1\" tapped, \"2\" held", key,
+       [&] { TopRow(2, false, false), TopRow(2, true, false), TopRow(3, false, false); }},
+      {"New, \"2\" held", key, [&] { New(), TopRow(3, false, false); }},
+      {"keyboard #1 -> #2, \"2\" held", key, [&] { Right(OnKeyboardNumber, kbnum), TopRow(3, false, false); }},
+      {"board: New, another note", row, [] { New(), OctaveNoteOn(5, 1.0f); }},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    New();
+    C(kbnum)->Text.Selected = 0;
+    CurrentKeyboardIndex.Store(0);
+    r.pointer(V::kEventPress);
+    r.between();
+    r.pointer(V::kEventClick);
+    EXPECT_EQ(HeldAnywhere(), 2) << "the other note (a voice and its held key) sounds on";
+    TopRow(3, true, false);
+    OctaveNoteOff(-1, 5);
+    EXPECT_EQ(HeldAnywhere(), 0) << "no voice held in any keyboard after the release";
+  }
 }
 
 TEST_F(KeyboardsTest, OctaveBoardPlaysRowsFromItsOctaveWord) {
