@@ -30,6 +30,7 @@
 #include "engine/command.h"
 #include "engine/dsp/control_common.h"
 #include "engine/dsp/sequencer.h"
+#include "engine/dsp/windows.h"
 #include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/midimap_hooks.h"
@@ -790,25 +791,53 @@ TEST_F(SynthFileTest, LoadingAnotherSynthWritesUnsavedRecordingsFirst) {
   EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
 }
 
-// A take the load cannot write (the disk refuses it) keeps the load from
-// emptying the lists: the load fails with the write's error and the synth,
-// its lists and the take stay; once the disk takes writes the load goes on.
-TEST_F(SynthFileTest, ALoadWhoseUnsavedTakeCannotBeWrittenChangesNothing) {
+// An entry the load cannot write never keeps it from loading: the write's
+// report names it, a take that holds something stays in memory (in the new
+// synth's list, unsaved) for the next save to write, and one that holds
+// nothing goes with the old lists. The filter design's source was an entry of
+// the old list: the design keeps its taps without one.
+TEST_F(SynthFileTest, ALoadWhoseUnsavedEntryCannotBeWrittenLoadsAndNamesIt) {
+  const struct {
+    const char* what;
+    WaveLibraryList* list;
+    const char* file;
+    bool kept;
+  } rows[] = {{"a take the disk refuses", &MelodyLibrary, "late.mel", true},
+              {"a filter of no taps", &FilterLibrary, "FIR_0-0.wav", false}};
   BuildSynth();
   Save("other.tarvelo");
-  WaveLibraryEntry* mel = RecordingMelody(Home("MELODIES"), "late.mel");
-  mel->State.Store(kWaveIdle);
-  const int32_t modules = ModuleList.count;
-  const int32_t melodies = MelodyLibrary.header.count;
-  DocumentFailWritesAfter(0);
-  EXPECT_NE(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
-  DocumentFailWritesAfter(-1);
-  EXPECT_EQ(ModuleList.count, modules);
-  ASSERT_EQ(MelodyLibrary.header.count, melodies);
-  EXPECT_EQ(MelodyLibrary.entries[melodies - 1], mel);
-  EXPECT_FALSE(fs::exists(Os("MELODIES/late.mel")));
-  ASSERT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
-  EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+    const int32_t loaded = row.list->header.count;
+    WaveLibraryEntry* e = nullptr;
+    if (row.kept) {
+      e = RecordingMelody(Home("MELODIES"), row.file);
+      e->State.Store(kWaveIdle);
+      DocumentFailWritesAfter(0);
+    } else {
+      ASSERT_EQ(WaveLibraryListReserve(FilterLibrary), 0);
+      e = WaveLibraryEntryNew();
+      QUARLE_BASICS::DynZStringAssign(e->Folder, Home("FILTERS"));
+      QUARLE_BASICS::DynZStringAssign(e->File, row.file);
+      e->LoadState = kWaveDataHeld;
+      WaveLibraryListCommit(FilterLibrary, e);
+    }
+    FirDesign.FirSourceEntry = loaded;
+    Reports().clear();
+    EXPECT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+    DocumentFailWritesAfter(-1);
+    EXPECT_EQ(CountReports(std::string("Could not save ") + row.file + ": "), 1);
+    EXPECT_EQ(FirDesign.FirSourceEntry, -1);
+    ASSERT_EQ(row.list->header.count, loaded + (row.kept ? 1 : 0));
+    if (!row.kept) continue;
+    EXPECT_EQ(row.list->entries[loaded], e);
+    EXPECT_EQ(e->ListIndex, loaded);
+    EXPECT_EQ(e->Saved, 0);
+    EXPECT_FALSE(fs::exists(Os("MELODIES/late.mel")));
+    EXPECT_EQ(SaveUnsavedLibraryEntries(), 0);
+    EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
+  }
 }
 
 // A Sample module still recording when another synth is loaded: the

@@ -91,17 +91,94 @@ TEST_F(FilterPanelTest, AFileOfTheDesignsNameOnDiskIsKept) {
   EXPECT_TRUE(fs::exists(Home() / "FILTERS" / "FIR_8-16_Triangular (2).wav"));
 }
 
+// The page shows the design the program starts with, and each first action
+// on it changes one thing of that design: whatever it is, + then writes the
+// file the captions name, holding the taps of the design they show.
+TEST_F(FilterPanelTest, AFirstActionOnAFreshPageMakesWhatThePageShows) {
+  const struct {
+    const char* action;
+    V::EventCallbackFn fn;
+    int32_t control;  // 0 window, 1 high pass, 2 size, 3 lobe
+    int32_t step;     // 0: a click
+  } rows[] = {{"+ at once", nullptr, 0, 0},
+              {"N up", OnFilterWindowSize, 2, +1},
+              {"N down (wraps to 128)", OnFilterWindowSize, 2, -1},
+              {"K up", OnFilterLobeSize, 3, +1},
+              {"K down", OnFilterLobeSize, 3, -1},
+              {"next window", OnFilterWindowFunction, 0, +1},
+              {"high pass", OnFilterHighPass, 1, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.action);
+    FirDesign = FirDesignRecord{};  // as the program starts
+    BuildFirKernel(-1);
+    ASSERT_EQ(BuildInterface(1.0f), 0);
+    window_ = Slot(kUiFWS_WINDOW);
+    const int32_t controls[4] = {window_, window_ + 1, Slot(kUiFWS_SIZE), Slot(kUiFKS)};
+    if (row.fn && row.step != 0) Step(row.fn, controls[row.control], row.step);
+    if (row.fn && row.step == 0) Click(row.fn, controls[row.control]);
+
+    FirDesignRecord shown{};
+    shown.FirTapCount = std::stoi(Text(controls[2]).substr(4));
+    shown.FirWidth = std::stoi(Text(controls[3]).substr(4));
+    shown.FirHighPass = On(controls[1]) != 0 ? -1 : 0;
+    shown.FirWindowIndex = -1;
+    for (int32_t i = 0; i < kWindowFunctionCount; ++i)
+      if (QUARLE_BASICS::DynZStringGet(WindowFunctionTable[i].Name) == Text(window_)) shown.FirWindowIndex = i;
+    ASSERT_GE(shown.FirWindowIndex, 0) << Text(window_);
+    std::string name = "FIR_" + std::to_string(shown.FirWidth) + "-" + std::to_string(shown.FirTapCount);
+    if (shown.FirHighPass != 0) name += "_HI";
+    if (shown.FirWindowIndex > 0) name += "_" + Text(window_);
+    name += ".wav";
+
+    const int32_t before = FilterLibrary.header.count;
+    ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+    ASSERT_EQ(FilterLibrary.header.count, before + 1);
+    const WaveLibraryEntry* e = FilterLibrary.entries[before];
+    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), name);
+    EXPECT_TRUE(fs::exists(Home() / "FILTERS" / name));
+    EXPECT_EQ(e->Saved, -1);
+    const FirDesignRecord made = FirDesign;
+    FirDesign = shown;
+    BuildFirKernel(-1);
+    EXPECT_EQ(e->Sound.frameCount, static_cast<uint32_t>(shown.FirTapCount));
+    for (int32_t i = 0; i < shown.FirTapCount && i < static_cast<int32_t>(e->Sound.frameCount); ++i)
+      EXPECT_EQ(e->Sound.samples[i], FirDesign.FirKernel[i]) << i;
+    FirDesign = made;
+  }
+}
+
+// + makes nothing it cannot stand behind: a design under three taps, or one
+// whose file cannot be written, is said and leaves the list as it was.
 TEST_F(FilterPanelTest, AFilterThatCannotBeWrittenIsSaid) {
-  ClickRow(OnFilterList, flist_, 0);
-  fs::remove_all(Home() / "FILTERS");
-  std::ofstream(Home() / "FILTERS") << "a file where the folder should be";
-  Reports.clear();
-  ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
-  ASSERT_EQ(FilterLibrary.header.count, 1);
-  EXPECT_EQ(FilterLibrary.entries[0]->Saved, 0);
-  ASSERT_FALSE(Reports.empty());
-  EXPECT_EQ(Reports.back().text.rfind("Could not save FIR_8-16_Triangular.wav: ", 0), 0u);
-  EXPECT_EQ(Reports.back().level, 2);
+  const struct {
+    const char* what;
+    int32_t taps;  // the design's N after a list click
+    bool folderBlocked;
+    const char* said;
+  } rows[] = {{"no folder", 16, true, "Could not save FIR_8-16_Triangular.wav: "},
+              {"two taps", 2, false, "Invalid window size."},
+              {"no taps", 0, false, "Invalid window size."}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    while (FilterLibrary.header.count > 0) RemoveLibraryListEntry(FilterLibrary, 0);
+    ClickRow(OnFilterList, flist_, 0);
+    FirDesign.FirTapCount = row.taps;
+    fs::remove_all(Home() / "FILTERS");
+    if (row.folderBlocked)
+      std::ofstream(Home() / "FILTERS") << "a file where the folder should be";
+    else
+      fs::create_directories(Home() / "FILTERS");
+    Reports.clear();
+    ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+    EXPECT_EQ(FilterLibrary.header.count, 0);
+    if (!row.folderBlocked) {
+      EXPECT_TRUE(fs::is_empty(Home() / "FILTERS"));
+    }
+    EXPECT_FALSE(Reports.empty());
+    if (Reports.empty()) continue;
+    EXPECT_EQ(Reports.back().text.rfind(row.said, 0), 0u) << Reports.back().text;
+    EXPECT_EQ(Reports.back().level, row.folderBlocked ? 2 : 1);
+  }
 }
 
 TEST_F(FilterPanelTest, ASourceNamesTheDesignAfterItsStem) {

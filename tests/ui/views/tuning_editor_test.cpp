@@ -200,7 +200,7 @@ TEST_F(TuningEditor, CancelThrowsTheEditsAway) {
   EXPECT_EQ(Text(Slot(Tarvelo::kUiTNGNBL)), "12 keys");
   EXPECT_EQ(Text(Slot(Tarvelo::kUiTNG_RFK)), "A");
   EXPECT_EQ(C(grid)->Text.Selected, -1);
-  EXPECT_EQ(C(list)->Text.Selected, -1);
+  EXPECT_EQ(C(list)->Text.Selected, 0);  // the first pattern, which the switches show
   for (int32_t id : KeyEditors()) EXPECT_TRUE(Disabled(id));
 }
 
@@ -274,6 +274,33 @@ TEST_F(TuningEditor, PatternsAreToggledAddedAndDeletedButTheFirstStays) {
   Send(Find("TNGSS+"), 8);
   EXPECT_EQ(EditedTuning.PatternCount, 128);
   EXPECT_EQ(C(list)->Text.Selected, 128);  // past the last row: nothing shows selected
+}
+
+// Wherever the editor takes a tuning anew (New, a load, Cancel) the list
+// selects the first pattern: the switches show its keys and a press changes
+// them.
+TEST_F(TuningEditor, AfterNewLoadOrCancelTheSwitchesActOnTheFirstPattern) {
+  ASSERT_TRUE(platform::MakeFolder(home + "\\TUNINGS"));
+  SixPatterns();
+  const int32_t sw = Slot(Tarvelo::kUiTNGSS);
+  const struct {
+    const char* what;
+    int32_t id;  // the button, 0 for the load's refresh
+  } rows[] = {{"New", Find("TNEW")}, {"load", 0}, {"Cancel", cancel}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    C(list)->Text.Selected = 3;
+    if (row.id > 0)
+      Send(row.id, 8);
+    else
+      Tarvelo::RefreshTuningPanel();
+    EXPECT_EQ(C(list)->Text.Selected, 0);
+    EditedTuning.Modified = 0;
+    const uint64_t before = EditedTuning.PatternMasks[0];
+    Send(sw, 2, KeyX(sw, 4), C(sw)->Y + 3);
+    EXPECT_EQ(EditedTuning.PatternMasks[0], before ^ (uint64_t{1} << 4));
+    EXPECT_EQ(EditedTuning.Modified, -1);
+  }
 }
 
 TEST_F(TuningEditor, ClickingTheSelectedPatternLeavesTheFirstSelected) {
