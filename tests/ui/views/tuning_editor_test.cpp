@@ -276,30 +276,23 @@ TEST_F(TuningEditor, PatternsAreToggledAddedAndDeletedButTheFirstStays) {
   EXPECT_EQ(C(list)->Text.Selected, 128);  // past the last row: nothing shows selected
 }
 
-// Wherever the editor takes a tuning anew (New, a load, Cancel) the list
-// selects the first pattern: the switches show its keys and a press changes
-// them.
+// New, a load and Cancel select the first pattern, which the switches show:
+// a press on them changes it.
 TEST_F(TuningEditor, AfterNewLoadOrCancelTheSwitchesActOnTheFirstPattern) {
   ASSERT_TRUE(platform::MakeFolder(home + "\\TUNINGS"));
-  SixPatterns();
   const int32_t sw = Slot(Tarvelo::kUiTNGSS);
-  const struct {
-    const char* what;
-    int32_t id;  // the button, 0 for the load's refresh
-  } rows[] = {{"New", Find("TNEW")}, {"load", 0}, {"Cancel", cancel}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
+  for (const int32_t button : {Find("TNEW"), 0, cancel}) {  // 0: a load's refresh
     C(list)->Text.Selected = 3;
-    if (row.id > 0)
-      Send(row.id, 8);
+    if (button > 0)
+      Send(button, 8);
     else
       Tarvelo::RefreshTuningPanel();
-    EXPECT_EQ(C(list)->Text.Selected, 0);
+    EXPECT_EQ(C(list)->Text.Selected, 0) << button;
     EditedTuning.Modified = 0;
     const uint64_t before = EditedTuning.PatternMasks[0];
     Send(sw, 2, KeyX(sw, 4), C(sw)->Y + 3);
-    EXPECT_EQ(EditedTuning.PatternMasks[0], before ^ (uint64_t{1} << 4));
-    EXPECT_EQ(EditedTuning.Modified, -1);
+    EXPECT_EQ(EditedTuning.PatternMasks[0] ^ before, uint64_t{1} << 4) << button;
+    EXPECT_EQ(EditedTuning.Modified, -1) << button;
   }
 }
 
