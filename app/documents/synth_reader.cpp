@@ -25,6 +25,7 @@
 #include "basics/ratio.h"
 #include "engine/command.h"
 #include "engine/dsp/sequencer.h"
+#include "engine/dsp/windows.h"
 #include "engine/globals.h"
 #include "engine/midimap_hooks.h"
 #include "engine/modulelist.h"
@@ -253,6 +254,35 @@ void EmptyList(WaveLibraryList& list) {
   list.header.count = 0;
 }
 
+// The entries of a list the load's save could not write and that hold
+// something (a take on a full disk), taken out of it so that emptying the
+// list does not free them.
+std::vector<WaveLibraryEntry*> TakeUnwritten(WaveLibraryList& list) {
+  std::vector<WaveLibraryEntry*> kept;
+  platform::MutexGuard guard(list.header.lock);
+  for (int32_t i = list.header.count - 1; i >= 0 && list.entries != nullptr; --i) {
+    const WaveLibraryEntry* e = list.entries[i];
+    if (e != nullptr && e->Saved == 0 && e->State.Load(std::memory_order_acquire) == kWaveIdle &&
+        e->LoadState == kWaveDataHeld && e->Sound.samples != nullptr && e->Sound.dataSize > 0)
+      kept.insert(kept.begin(), WaveLibraryListTake(list, i));
+  }
+  return kept;
+}
+
+// Puts them at the end of the rebuilt list, unsaved, for the next save to
+// write; one there is no room for goes, said.
+void PutBack(WaveLibraryList& list, const std::vector<WaveLibraryEntry*>& kept) {
+  for (WaveLibraryEntry* e : kept) {
+    if (WaveLibraryListReserve(list) == 0) {
+      WaveLibraryListCommit(list, e);
+      continue;
+    }
+    Report(InsertArg(LangText(181, "Could not save {$}: "), DynZStringGet(e->File)) + ErrorText(-kErrAllocation),
+           kLevelError);
+    WaveLibraryEntryDelete(e);
+  }
+}
+
 // one thread: interface, the load's
 struct LoadEntries {
   std::vector<SynthLoadEntry> items;
@@ -397,12 +427,10 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
     return kRenderUnanswered;
   }
   // Recorded samples and melodies never saved would go with the old lists:
-  // they are written now, and one that cannot be (a full disk) keeps the load
-  // from freeing it. The write's failure was reported; nothing has changed.
-  if (const int32_t unsaved = SaveUnsavedLibraryEntries(); unsaved != 0) {
-    platform::FileClose(number);
-    return unsaved;
-  }
+  // they are written now. One that cannot be (a full disk, or nothing a file
+  // can hold) is named by the write's report and never keeps the synth from
+  // loading: one that holds something stays in memory (below).
+  SaveUnsavedLibraryEntries();
   if (!DisconnectOutput()) {
     platform::FileClose(number);
     Report(WaitingForAudioText(), kLevelWarning);
@@ -466,12 +494,21 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   SettleEngineCommands();
   DocRedrawModuleList();
 
+  const std::vector<WaveLibraryEntry*> keptSamples = TakeUnwritten(SynthSamples);
+  const std::vector<WaveLibraryEntry*> keptFilters = TakeUnwritten(FilterLibrary);
+  const std::vector<WaveLibraryEntry*> keptMelodies = TakeUnwritten(MelodyLibrary);
   EmptyList(SynthSamples);
   EmptyList(FilterLibrary);
   EmptyList(MelodyLibrary);
+  // The filter design's source was an entry of the old list: the design
+  // keeps its taps without one, as after an unload.
+  FirDesign.FirSourceEntry = -1;
   Rebuild(samples, SynthSamples, 0);
   Rebuild(filters, FilterLibrary, 1);
   Rebuild(melodies, MelodyLibrary, 2);
+  PutBack(SynthSamples, keptSamples);
+  PutBack(FilterLibrary, keptFilters);
+  PutBack(MelodyLibrary, keptMelodies);
 
   // Each module is copied from its template between two frames. A render
   // that stops pausing leaves the modules still to make unmade (each would

@@ -429,8 +429,10 @@ void RefreshTuningPanel() {
   Enable(Slot(kUiFAE_KR), false);
   PutText(Slot(kUiTNGNBL), std::to_string(keys) + QUARLE_BASICS::LangText(180, " keys"));
   if (V::ControlRecord* kb = At(Slot(kUiKB))) V::ControlPublish(kb, -1);
+  // The first pattern is selected, as a list click leaves it: the switches
+  // show it, and a press on them must change what they show.
   if (V::ControlRecord* patterns = At(Slot(kUiSAM_PATTERNS))) {
-    patterns->Text.Selected = -1;
+    patterns->Text.Selected = 0;
     patterns->Text.FirstVisible = 0;
     V::ControlPublishText(patterns, -1);
   }

@@ -29,19 +29,26 @@ int32_t DirichletKernel(float* out, int32_t n, float width);
 
 constexpr int32_t kFirMaxTaps = 128;
 
-// The filter editor's design; one record for the whole run.
+// The design the program starts with, which the filter page is first built
+// showing ("Square (none)", "N = 3", "K = 2"): a first + makes what it shows.
+constexpr int32_t kFirStartTaps = 3;
+constexpr int32_t kFirStartWidth = 2;
+constexpr int32_t kFirStartWindow = 0;
+
+// The filter editor's design; one record for the whole run. A record made
+// with {} is the start design (its kernel still to build).
 // one thread: interface, the filter editor's
 struct FirDesignRecord {
-  float FirSource[kFirMaxTaps + 1];  // source taps, zero-padded
-  float FirKernel[kFirMaxTaps + 1];  // window x source, taps 0..N-1
-  float FirWindow[kFirMaxTaps + 1];  // the window for N taps
-  int64_t FirHighPass;               // -1: odd taps negated
-  int32_t FirTapCount;               // N, at most 128
-  int32_t FirWidth;                  // K, the prototype's lobe width
-  int32_t FirWindowIndex;            // row of WindowFunctionTable
-  int32_t FirSourceEntry;            // FilterLibrary index, -1 none
-  int32_t FirOffset;                 // first source tap used
-  int32_t FirGainSum;                // rounded sum of tap magnitudes, 1..100
+  float FirSource[kFirMaxTaps + 1] = {};  // source taps, zero-padded
+  float FirKernel[kFirMaxTaps + 1] = {};  // window x source, taps 0..N-1
+  float FirWindow[kFirMaxTaps + 1] = {};  // the window for N taps
+  int64_t FirHighPass = 0;                // -1: odd taps negated
+  int32_t FirTapCount = kFirStartTaps;    // N, at most 128
+  int32_t FirWidth = kFirStartWidth;      // K, the prototype's lobe width
+  int32_t FirWindowIndex = kFirStartWindow;  // row of WindowFunctionTable
+  int32_t FirSourceEntry = -1;            // FilterLibrary index, -1 none
+  int32_t FirOffset = 0;                  // first source tap used
+  int32_t FirGainSum = 0;                 // rounded sum of tap magnitudes, 1..100
 };
 // The filter page's (the interface thread's); its graph draws the copy below.
 // one thread: interface

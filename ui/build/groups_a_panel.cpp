@@ -3,6 +3,8 @@
 
 #include "app/state/settings.h"
 #include "basics/messages.h"
+#include "engine/catalog/catalog.h"
+#include "engine/dsp/windows.h"
 #include "engine/modulelist.h"
 #include "ui/build/frame.h"
 #include "visuals/controls.h"
@@ -470,16 +472,24 @@ int32_t BuildModulePages(BuildContext& ctx) {
     QUARLE_VISUALS::ControlAddLayers(c, 1);
     QUARLE_VISUALS::ControlCreateLayer(c, 0, W - 2 * b, graphH - 2 * b, 0xFFFFFFFF);
   }
+  // The selectors show the design as it stands (at start-up the design the
+  // program starts with), so that their first use and + act on what they show.
+  const FirDesignRecord& design = FirDesign;
+  const int32_t window = std::clamp(design.FirWindowIndex, 0, kWindowFunctionCount - 1);
+  const int32_t taps = std::clamp(design.FirTapCount, 3, kFirMaxTaps);
+  const int32_t lobe = std::clamp(design.FirWidth, 0, taps);
   const int32_t yRow = listH + graphH;
   r = MakeControl(ctx, page, 0, yRow, 41 * u, 7 * u, Cb.OnFilterWindowFunction, Cb.DrawSelector,
                   true, 31, "FWS", LangText(365, "Select the window to apply"), &id);
   if (r) return r;
-  SelectorLook(id, 0, LangText(366, "Square (none)"));
+  SelectorLook(id, window, window == 0 ? LangText(366, "Square (none)")
+                                       : QUARLE_BASICS::DynZStringGet(WindowFunctionTable[window].Name));
   SetUiIndex(kUiFWS_WINDOW, id);
   r = MakeControl(ctx, page, 41 * u, yRow, 7 * u, 7 * u, Cb.OnFilterHighPass, Cb.DrawButton, true,
                   11, "FHI", LangText(367, "Filter mode: High pass"), &id);
   if (r) return r;
   TextLayer(id, "HI", DefaultTextSize, 2);
+  SetOn(id, design.FirHighPass != 0 ? -1 : 0);
   {
     const char* const ids[3] = {"FADD", "FDEL", "FSET"};
     const EventCallbackFn ev[3] = {Cb.OnFilterCreate, Cb.OnFilterUnload, Cb.OnFilterSet};
@@ -500,13 +510,13 @@ int32_t BuildModulePages(BuildContext& ctx) {
                   Cb.DrawSelector, true, 31, "FWS",
                   LangText(371, "Select the window size of the new filter"), &id);
   if (r) return r;
-  SelectorLook(id, 0, "N = 3");
+  SelectorLook(id, taps - 3, "N = " + std::to_string(taps));
   SetUiIndex(kUiFWS_SIZE, id);
   r = MakeControl(ctx, page, 24 * u, yRow + 7 * u, 24 * u, 7 * u, Cb.OnFilterLobeSize,
                   Cb.DrawSelector, true, 31, "FKS",
                   LangText(372, "Select the size of the filter lobe") + " K = [0..N-1]", &id);
   if (r) return r;
-  SelectorLook(id, 2, "K = 2");
+  SelectorLook(id, lobe, "K = " + std::to_string(lobe));
   SetUiIndex(kUiFKS, id);
 
   // Melodies.

@@ -64,6 +64,10 @@ void FreeKeyboardKeyColours();
 // text layer per key of it.
 constexpr int32_t kOctaveBoardMaxKeys = 22;
 
+// The video driver selector's caption, "Driver: 2) DirectX": the build and
+// every later step or reset write the same (message is the "Driver" text's).
+std::string DriverCaption(uint32_t message, int32_t option);
+
 // Box colour word of a module template by ModuleCategory (0..7).
 extern const uint32_t CategoryColours[8];
 // Body colours of a box of that colour word: the fill (alpha 0xAA, channels x

@@ -101,6 +101,11 @@ int32_t Label(BuildContext& ctx, int32_t parent, int32_t x, int32_t y, int32_t w
 
 }  // namespace
 
+std::string DriverCaption(uint32_t message, int32_t option) {
+  const std::string name = option >= 0 && option < 3 ? DisplayDriverNames[option] : "";
+  return LangText(message, "Driver") + ": " + std::to_string(option + 1) + ") " + name;
+}
+
 std::string VideoInfoLine() {
   return std::string(DisplayDriverNames[DriverIndex()]) + ", " + std::to_string(WindowWidth) +
          " x " + std::to_string(WindowHeight) + " @ 32-bit";
@@ -149,10 +154,7 @@ int32_t BuildVideoSettings(BuildContext& ctx) {
 
   const int32_t driver = DriverIndex();
   if ((r = Selector(ctx, grp, 2 * u, 8 * u, 97 * u, 7 * u, Cb.OnVideoDriverSelect, "VS_DRIVER",
-                    LangText(436, "Driver"), driver,
-                    LangText(436, "Driver") + " " + std::to_string(driver + 1) + ") " +
-                        DisplayDriverNames[driver],
-                    d + g, &id)))
+                    LangText(436, "Driver"), driver, DriverCaption(436, driver), d + g, &id)))
     return r;
   if ((r = SetAndReset(ctx, grp, 8 * u, 7 * u, Cb.OnVideoDriverSet, "VS_DRIVER_SET",
                        Cb.OnVideoDriverReset, "VS_DRIVER_RESET")))

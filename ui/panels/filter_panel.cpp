@@ -99,6 +99,20 @@ void ResetDesign(int32_t selected) {
   RedrawGraph();
 }
 
+// The design takes what the page shows: the window, the high-pass button, N
+// and K. True when N or K changed, which a rebuild of the source must follow.
+bool DesignFromPage() {
+  FirDesignRecord& d = FirDesign;
+  const int32_t n = d.FirTapCount, k = d.FirWidth;
+  const int32_t windowSel = SlotId(kUiFWS_WINDOW);
+  if (const ControlRecord* c = PanelCtl(windowSel)) d.FirWindowIndex = c->Text.Selected;
+  if (const ControlRecord* c = windowSel > 0 ? PanelCtl(windowSel + 1) : nullptr)
+    d.FirHighPass = c->State.On != 0 ? -1 : 0;
+  if (const ControlRecord* c = SlotCtl(kUiFWS_SIZE)) d.FirTapCount = c->Text.Selected + kFirMinTaps;
+  if (const ControlRecord* c = SlotCtl(kUiFKS)) d.FirWidth = c->Text.Selected;
+  return d.FirTapCount != n || d.FirWidth != k;
+}
+
 }  // namespace
 
 void ResetFilterPanelStatics() {
@@ -158,8 +172,7 @@ int32_t OnFilterWindowFunction(uint32_t bits, int32_t x, int32_t y, int32_t id, 
   ControlRecord* c = PanelCtl(id);
   if (!c) return 0;
   V::TextFieldSetText(&c->Text, WindowName(c->Text.Selected).c_str());
-  FirDesign.FirWindowIndex = c->Text.Selected;
-  BuildFirKernel(0);
+  BuildFirKernel(DesignFromPage() ? -1 : 0);
   RedrawGraph();
   return 0;
 }
@@ -171,13 +184,12 @@ int32_t OnFilterWindowSize(uint32_t bits, int32_t x, int32_t y, int32_t id, int3
   if (!c) return 0;
   const int32_t n = c->Text.Selected + kFirMinTaps;
   V::TextFieldSetText(&c->Text, ("N = " + std::to_string(n)).c_str());
-  FirDesign.FirTapCount = n;
   // The lobe never exceeds the window: a smaller N drags K down with it.
   if (ControlRecord* k = SlotCtl(kUiFKS); k && k->Text.Selected > n) {
     k->Text.Selected = n;
     SetCaption(k, "K = " + std::to_string(n));
-    FirDesign.FirWidth = n;
   }
+  DesignFromPage();
   BuildFirKernel(-1);
   RedrawGraph();
   return 0;
@@ -191,7 +203,7 @@ int32_t OnFilterLobeSize(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_
   ControlRecord* c = PanelCtl(id);
   if (!c) return 0;
   V::TextFieldSetText(&c->Text, ("K = " + std::to_string(c->Text.Selected)).c_str());
-  FirDesign.FirWidth = c->Text.Selected;
+  DesignFromPage();
   BuildFirKernel(-1);
   RedrawGraph();
   return 0;
@@ -209,15 +221,15 @@ int32_t OnFilterHighPass(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 
 namespace {
 
-// Writes a designed filter; a failure is said and leaves the entry unsaved,
-// so that the next synth save tries again.
-void SaveDesignedFilter(WaveLibraryEntry* e) {
+// Writes a designed filter; a failure is said. 0 or the write's error.
+int32_t SaveDesignedFilter(WaveLibraryEntry* e) {
   e->Saved = 0;
   const int32_t r = SaveWaveRecord(e);
   if (r != 0)
     QUARLE_BASICS::Report(QUARLE_BASICS::InsertArg(LangText(181, "Could not save {$}: "), DynZStringGet(e->File)) +
                               QUARLE_BASICS::ErrorText(r),
                           QUARLE_BASICS::kLevelError);
+  return r;
 }
 
 // The gain value of the taps, as the design gives it to a loaded filter.
@@ -231,9 +243,13 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   const FirDesignRecord& d = FirDesign;
-  int32_t n = d.FirTapCount;
-  if (n < 0) n = 0;
-  if (n > kFirMaxTaps) n = kFirMaxTaps;
+  const int32_t n = d.FirTapCount;
+  // Fewer taps than the page offers make no filter (and no file to keep).
+  if (n < kFirMinTaps || n > kFirMaxTaps) {
+    QUARLE_BASICS::Report(LangText(255, "Invalid window size.") + " N = " + std::to_string(n),
+                          QUARLE_BASICS::kLevelWarning);
+    return 0;
+  }
   const std::string folder = DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\FILTERS";
   // Every design is a new entry under a name that no file on disk and no
   // loaded entry has: a file of the same name (loaded or not) stays as it is,
@@ -247,7 +263,7 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   QUARLE_BASICS::DynZStringAssign(e->File, file);
   QUARLE_BASICS::DynZStringAssign(e->Folder, folder);
   QUARLE_AUDIO::SoundBuffer& s = e->Sound;
-  s.samples = static_cast<float*>(std::calloc(n > 0 ? n : 1, sizeof(float)));
+  s.samples = static_cast<float*>(std::calloc(n, sizeof(float)));
   if (!s.samples) {
     WaveLibraryEntryDelete(e);
     return -QUARLE_BASICS::kErrAllocation;
@@ -260,8 +276,12 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
                     : 0.0f);
   e->Pitch[0] = DesignGain(d);
   e->LoadState = kWaveDataHeld;
-  // A file that cannot be written leaves the filter in memory under its name.
-  SaveDesignedFilter(e);
+  // Only a filter on disk joins the list: one that could not be written would
+  // stand in every synth save and load for a file that is not there.
+  if (SaveDesignedFilter(e) != 0) {
+    WaveLibraryEntryDelete(e);
+    return 0;
+  }
   e->State.Store(kWaveIdle, std::memory_order_release);
   WaveLibraryListCommit(FilterLibrary, e);
   return 0;

@@ -19,6 +19,7 @@
 #include "platform/paths.h"
 #include "platform/threads.h"
 #include "ui/build/frame.h"
+#include "ui/build/groups_b.h"
 #include "visuals/control_table.h"
 #include "visuals/video_thread.h"
 #include "visuals/visuals.h"
@@ -89,11 +90,6 @@ void Post(uint32_t type, float single1, float single3, int32_t queue) {
 
 std::string DriverName(int32_t i) {
   return i >= 0 && i < kDriverOptions ? DisplayDriverNames[i] : "";
-}
-
-std::string DriverCaption(int32_t message, int32_t option) {
-  return LangText(message, "Driver") + ": " + std::to_string(option + 1) + ") " +
-         DriverName(option);
 }
 
 bool ModeValid(int32_t m) { return m >= 0 && m < V::ScreenModeCount && m < V::kMaxScreenModes; }

@@ -649,8 +649,9 @@ int32_t OnTuningCancel(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (V::ControlRecord* grid = SlotCtl(kUiTNGSCL)) grid->Text.Selected = -1;
   RefitKeyGrid();
   DisableKeyEditors();
+  // The first pattern, which the switches show and a press on them changes.
   if (V::ControlRecord* list = PatternList()) {
-    list->Text.Selected = -1;
+    list->Text.Selected = 0;
     list->Text.FirstVisible = 0;
     V::ControlPublish(list, -1);
   }

@@ -30,6 +30,7 @@
 #include "engine/command.h"
 #include "engine/dsp/control_common.h"
 #include "engine/dsp/sequencer.h"
+#include "engine/dsp/windows.h"
 #include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/midimap_hooks.h"
@@ -790,24 +791,32 @@ TEST_F(SynthFileTest, LoadingAnotherSynthWritesUnsavedRecordingsFirst) {
   EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
 }
 
-// A take the load cannot write (the disk refuses it) keeps the load from
-// emptying the lists: the load fails with the write's error and the synth,
-// its lists and the take stay; once the disk takes writes the load goes on.
-TEST_F(SynthFileTest, ALoadWhoseUnsavedTakeCannotBeWrittenChangesNothing) {
+// An entry the load cannot write never keeps it from loading: the write's
+// report names it; a take holding something stays, unsaved, in the new
+// synth's list for the next save, one holding nothing goes. The filter
+// design loses its source, an entry of the old list.
+TEST_F(SynthFileTest, ALoadWhoseUnsavedEntriesCannotBeWrittenLoadsAndNamesThem) {
   BuildSynth();
   Save("other.tarvelo");
+  const int32_t melodies = MelodyLibrary.header.count, filters = FilterLibrary.header.count;
   WaveLibraryEntry* mel = RecordingMelody(Home("MELODIES"), "late.mel");
   mel->State.Store(kWaveIdle);
-  const int32_t modules = ModuleList.count;
-  const int32_t melodies = MelodyLibrary.header.count;
+  ASSERT_EQ(WaveLibraryListReserve(FilterLibrary), 0);
+  WaveLibraryEntry* noTaps = WaveLibraryEntryNew();
+  QUARLE_BASICS::DynZStringAssign(noTaps->File, "FIR_0-0.wav");
+  noTaps->LoadState = kWaveDataHeld;
+  WaveLibraryListCommit(FilterLibrary, noTaps);
+  FirDesign.FirSourceEntry = filters;
   DocumentFailWritesAfter(0);
-  EXPECT_NE(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+  EXPECT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
   DocumentFailWritesAfter(-1);
-  EXPECT_EQ(ModuleList.count, modules);
-  ASSERT_EQ(MelodyLibrary.header.count, melodies);
-  EXPECT_EQ(MelodyLibrary.entries[melodies - 1], mel);
+  EXPECT_EQ(CountReports("Could not save late.mel: ") + CountReports("Could not save FIR_0-0.wav: "), 2);
+  EXPECT_EQ(FirDesign.FirSourceEntry, -1);
+  EXPECT_EQ(FilterLibrary.header.count, filters);
+  ASSERT_EQ(MelodyLibrary.header.count, melodies + 1);
+  EXPECT_EQ(MelodyLibrary.entries[melodies], mel);
   EXPECT_FALSE(fs::exists(Os("MELODIES/late.mel")));
-  ASSERT_EQ(LoadSynth(Home("SYNTHS"), "other.tarvelo"), 0);
+  EXPECT_EQ(SaveUnsavedLibraryEntries(), 0);
   EXPECT_TRUE(fs::exists(Os("MELODIES/late.mel")));
 }
 

@@ -194,7 +194,7 @@ TEST_F(ModulePageTest, TuningPanelShowsTheEditedTuning) {
   for (int32_t id : {Slot(kUiFAV_RK), Slot(kUiFAV_RK) - 2, Slot(kUiFAV_AK) - 1, Slot(kUiTNG_RFK),
                      Slot(kUiFAE_KR)})
     EXPECT_TRUE(Disabled(id)) << IdText(id);
-  EXPECT_EQ(S(kUiSAM_PATTERNS)->Text.Selected, -1);
+  EXPECT_EQ(S(kUiSAM_PATTERNS)->Text.Selected, 0);  // the first pattern, which the switches show
 }
 
 }  // namespace

@@ -169,6 +169,7 @@ TEST_F(GroupsBTest, StartingFieldsMasksAndTooltips) {
   for (int32_t k = 0; k < KeyboardVisibleKeys; ++k) EXPECT_EQ(KeyboardKeyColours[k].Hue, 1.0f);
   // Video and audio settings from the settings and the devices.
   EXPECT_EQ(Text(459), "OpenGL, 1920 x 1080 @ 32-bit");
+  EXPECT_EQ(Text(460), "Driver: 3) OpenGL");  // as the selector's own steps write it
   EXPECT_EQ(Text(467), "Zoom: 1.4x");
   EXPECT_EQ(C(467)->Text.Selected, 4);  // counted from the least zoom, 0.6
   EXPECT_EQ(Text(483), "1) [No Device]");

@@ -200,7 +200,7 @@ TEST_F(TuningEditor, CancelThrowsTheEditsAway) {
   EXPECT_EQ(Text(Slot(Tarvelo::kUiTNGNBL)), "12 keys");
   EXPECT_EQ(Text(Slot(Tarvelo::kUiTNG_RFK)), "A");
   EXPECT_EQ(C(grid)->Text.Selected, -1);
-  EXPECT_EQ(C(list)->Text.Selected, -1);
+  EXPECT_EQ(C(list)->Text.Selected, 0);  // the first pattern, which the switches show
   for (int32_t id : KeyEditors()) EXPECT_TRUE(Disabled(id));
 }
 
@@ -274,6 +274,26 @@ TEST_F(TuningEditor, PatternsAreToggledAddedAndDeletedButTheFirstStays) {
   Send(Find("TNGSS+"), 8);
   EXPECT_EQ(EditedTuning.PatternCount, 128);
   EXPECT_EQ(C(list)->Text.Selected, 128);  // past the last row: nothing shows selected
+}
+
+// New, a load and Cancel select the first pattern, which the switches show:
+// a press on them changes it.
+TEST_F(TuningEditor, AfterNewLoadOrCancelTheSwitchesActOnTheFirstPattern) {
+  ASSERT_TRUE(platform::MakeFolder(home + "\\TUNINGS"));
+  const int32_t sw = Slot(Tarvelo::kUiTNGSS);
+  for (const int32_t button : {Find("TNEW"), 0, cancel}) {  // 0: a load's refresh
+    C(list)->Text.Selected = 3;
+    if (button > 0)
+      Send(button, 8);
+    else
+      Tarvelo::RefreshTuningPanel();
+    EXPECT_EQ(C(list)->Text.Selected, 0) << button;
+    EditedTuning.Modified = 0;
+    const uint64_t before = EditedTuning.PatternMasks[0];
+    Send(sw, 2, KeyX(sw, 4), C(sw)->Y + 3);
+    EXPECT_EQ(EditedTuning.PatternMasks[0] ^ before, uint64_t{1} << 4) << button;
+    EXPECT_EQ(EditedTuning.Modified, -1) << button;
+  }
 }
 
 TEST_F(TuningEditor, ClickingTheSelectedPatternLeavesTheFirstSelected) {
