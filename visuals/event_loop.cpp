@@ -469,10 +469,10 @@ void Dispatch(Derived d) {
   if (d.leave != 0) DeliverLeave(d.leave);
 }
 
-// A press whose release the window will not report (it was put away or lost
-// the focus while the button was down, or a move tells the button up) ends
-// as that release would, with the pointer where it last was: every handler
-// ends its drag, note or move as it does on a release.
+// A press whose release the window will not report (it was put away while
+// the button was down, or a move tells the button up) ends as that release
+// would, with the pointer where it last was: every handler ends its drag,
+// note or move as it does on a release.
 void EndHeldPress() {
   PointerState& p = Pointer;
   if (!p.held) return;
@@ -548,6 +548,10 @@ bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
       KeyRelease(e, d);
       break;
     case platform::kWindowFocusLost:
+      // Another window takes the keys, not the press: its moves and its
+      // release still come here (a move with the button up tells if not).
+      lostFocus = true;
+      return true;
     case platform::kWindowHidden:
       lostFocus = true;
       EndHeldPress();

@@ -9,6 +9,7 @@
 #include "app/fixed_tables.h"
 #include "basics/errors.h"
 #include "gui_fixture.h"
+#include "platform/sdl.h"
 #include "platform/threads.h"
 #include "visuals/layers.h"
 
@@ -75,37 +76,85 @@ TEST_F(EventLoopTest, MotionBeyondFivePixelsDragsAControlThatTakesDrags) {
   EXPECT_EQ(BitsOf(b), (V{2, 8}));
 }
 
-// A release the window never got (a move with the button up, the focus lost,
-// the window hidden) ends a drag (4) or a press (8) where the pointer last
-// was; later moves hover (1), the late release clicks nothing, the next does.
+#if TARVELO_HAVE_SDL
+// SDL's own pointer and window events, through the window's translation.
+void Sdl(const SDL_Event& e) {
+  platform::WindowEvent w;
+  if (platform::TranslateSdlEventForTest(e, w)) platform::WindowEventInject(w);
+}
+SDL_Event SdlMove(int32_t x, int32_t dx, uint32_t state) {
+  SDL_Event e{};
+  e.motion = {SDL_MOUSEMOTION, 0, 0, 0, state, x, 20, dx, 0};
+  return e;
+}
+SDL_Event SdlButton(uint32_t type) {
+  SDL_Event e{};
+  const Uint8 state = type == SDL_MOUSEBUTTONDOWN ? SDL_PRESSED : SDL_RELEASED;
+  e.button = {type, 0, 0, 0, SDL_BUTTON_LEFT, state, 1, 0, 0, 0};
+  return e;
+}
+SDL_Event SdlWindow(uint8_t event) {
+  SDL_Event e{};
+  e.window = {SDL_WINDOWEVENT, 0, 0, event, 0, 0, 0, 0, 0};
+  return e;
+}
+
+// A release the window never gets (a move tells the button up, the window
+// is hidden) ends a drag (4) or a press (8) where the pointer last was; later
+// moves hover (1), the late release clicks nothing, the next click acts. A
+// focus lost ends nothing: the moves and the release come on with the button
+// down, so a drag goes on to its release and a button slid off is not clicked.
 TEST_F(EventLoopTest, APressWhoseReleaseTheWindowLostEndsAsAReleaseWould) {
   const int32_t a = Make(win_, 10, 10, 40, 40, 1 | 2 | 4 | 8 | 16);
-  const platform::WindowEvent ends[] = {platform::PointerMoveEvent(35, 20, 5, 0, 0),
-                                        platform::PlainEvent(platform::kWindowFocusLost),
-                                        platform::PlainEvent(platform::kWindowHidden)};
-  for (const bool drag : {true, false})
-    for (const platform::WindowEvent& end : ends) {
-      SCOPED_TRACE(testing::Message() << "drag " << drag << ", end " << end.kind);
-      g_calls.clear();
-      Move(20, 20);
-      Press();
-      if (drag) {
-        Inject(platform::PointerMoveEvent(27, 20, 7, 0, platform::kButtonLeft));  // drags on
-        Move(30, 20, 3, 0);
-      }
-      Inject(end);
-      Move(40, 20, 5, 0);
-      Release();
-      Press();  // a click again
-      Release();
-      EXPECT_EQ(Run(), 0);
-      V want = drag ? V{1, 2, 16, 16, 4, 1} : V{1, 2, 8, 1};
-      if (end.kind == platform::kWindowPointerMove) want.push_back(1);
-      want.insert(want.end(), {2, 8});
-      EXPECT_EQ(BitsOf(a), want);
-      EXPECT_EQ(g_calls.at(drag ? 4 : 2).x, drag ? 30 : 20);
+  const int32_t b = Make(win_, 60, 10, 30, 30, 1 | 2 | 8);  // a button
+  const SDL_Event focus = SdlWindow(SDL_WINDOWEVENT_FOCUS_LOST), hidden = SdlWindow(SDL_WINDOWEVENT_HIDDEN);
+  constexpr uint32_t kDown = SDL_BUTTON_LMASK;
+  const struct {
+    const char* what;
+    bool drag;  // A dragged from x 20, else B pressed at x 70
+    SDL_Event end;
+    int32_t toX;     // the move after it (B slides off to 55)
+    uint32_t state;  // and the buttons it tells
+    V want;          // the calls A, or B, receives
+  } rows[] = {
+      {"A dragged, a move with the button up", true, SdlMove(35, 5, 0), 40, 0, {1, 2, 16, 16, 4, 1, 1, 1, 2, 8}},
+      {"A dragged, the window hidden", true, hidden, 40, 0, {1, 2, 16, 16, 4, 1, 1, 2, 8}},
+      {"A dragged, the focus lost", true, focus, 40, kDown, {1, 2, 16, 16, 16, 4, 1, 2, 8}},
+      {"B pressed, a move with the button up", false, SdlMove(72, 2, 0), 55, 0, {1, 2, 8, 1, 0, 1, 2, 8}},
+      {"B pressed, the window hidden", false, hidden, 55, 0, {1, 2, 8, 0, 1, 2, 8}},
+      {"B pressed, the focus lost, slid off", false, focus, 55, kDown, {1, 2, 0, 1, 2, 8}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    g_calls.clear();
+    const int32_t x0 = row.drag ? 20 : 70;
+    Sdl(SdlMove(x0, 0, 0));
+    Sdl(SdlButton(SDL_MOUSEBUTTONDOWN));
+    int32_t x = x0;
+    if (row.drag) {
+      Sdl(SdlMove(x0 + 7, 7, kDown));
+      Sdl(SdlMove(x = x0 + 10, 3, kDown));
     }
+    Sdl(row.end);
+    if (row.end.type == SDL_MOUSEMOTION) x = row.end.motion.x;
+    Sdl(SdlMove(row.toX, row.toX - x, row.state));
+    Sdl(SdlButton(SDL_MOUSEBUTTONUP));  // late, unless the focus went
+    Sdl(SdlMove(x0, x0 - row.toX, 0));
+    Sdl(SdlButton(SDL_MOUSEBUTTONDOWN));  // a click again
+    Sdl(SdlButton(SDL_MOUSEBUTTONUP));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(BitsOf(row.drag ? a : b), row.want);
+    int32_t dragged = 0, endX = -1;  // a drag goes the whole way; it ends where the pointer was
+    for (const Call& c : g_calls) {
+      dragged += c.bits == 16 ? c.x : 0;
+      if ((c.bits == 4 || c.bits == 8) && endX < 0) endX = c.x;
+    }
+    EXPECT_EQ(dragged, !row.drag ? 0 : row.state ? row.toX - x0 : 10);
+    EXPECT_EQ(endX, !row.drag ? x0 : row.state ? row.toX : x0 + 10);
+    EXPECT_EQ(Pointer.held, 0);
+  }
 }
+#endif
 
 TEST_F(EventLoopTest, DraggingOntoADropTargetGivesDragOverThenDrop) {
   const int32_t a = Make(win_, 10, 10, 20, 20, 1 | 2 | 8);  // a library entry
