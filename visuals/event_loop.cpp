@@ -479,6 +479,9 @@ void EndHeldPress() {
   p.held = 0;
   p.button = platform::kButtonLeft;
   p.dragDistance = 0.0f;
+  // SDL would drop the next press of a button it still counts down: the
+  // release handed to it for that comes back as the late one, taken below.
+  platform::WindowLeftButtonLetGo();
   g_releaseTaken = true;
   Derived d;
   d.bits = kEventClick;
