@@ -448,6 +448,18 @@ void WindowEventWait(double seconds, bool (*pending)()) {
   }
 }
 
+bool WindowLeftButtonLetGo() {
+#if TARVELO_HAVE_SDL
+  if (ScreenHeadless()) return false;
+  std::lock_guard<std::recursive_mutex> sdl(SdlVideoLock());
+  int x = 0, y = 0;
+  if (!SdlActive() || !(SDL_GetMouseState(&x, &y) & SDL_BUTTON_LMASK)) return false;
+  return ScreenSendLeftRelease(x, y);
+#else
+  return false;
+#endif
+}
+
 void WindowEventsClear() {
   std::lock_guard<std::mutex> g(g_lock);
   g_injected.clear();

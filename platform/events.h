@@ -75,6 +75,14 @@ void WindowEventWake();
 // Drops every injected event not yet taken.
 void WindowEventsClear();
 
+// The program ended its press of the left button without a release (the
+// window was put away while it was down). SDL still counts the button down
+// and would drop its next press, so its record is put right: the window is
+// handed a release, which comes back as the press's late one. False when
+// nothing was handed over: SDL counts the button up already, or its record
+// cannot be reached (headless, drivers other than X11).
+bool WindowLeftButtonLetGo();
+
 // Small builders for injected events.
 WindowEvent KeyPressEvent(uint32_t scanCode, uint32_t ascii);
 WindowEvent KeyReleaseEvent(uint32_t scanCode, uint32_t ascii);

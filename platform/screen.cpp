@@ -57,6 +57,10 @@ struct ScreenState {
   void* xDisplay = nullptr;
   int xFd = -1;
   int (*xQueued)(void*, int) = nullptr;
+  // The window on that connection, and what hands it an event.
+  unsigned long xWindow = 0;
+  int (*xSend)(void*, unsigned long, int, long, void*) = nullptr;
+  int (*xFlush)(void*) = nullptr;
 };
 
 std::recursive_mutex g_lock;
@@ -91,6 +95,9 @@ void ForgetConnectionLocked() {
   g_screen.xDisplay = nullptr;
   g_screen.xFd = -1;
   g_screen.xQueued = nullptr;
+  g_screen.xWindow = 0;
+  g_screen.xSend = nullptr;
+  g_screen.xFlush = nullptr;
 }
 
 // The window's X11 connection, so that a wait can watch it; nothing on other
@@ -109,6 +116,9 @@ void WatchConnectionLocked() {
     g_screen.xDisplay = info.info.x11.display;
     g_screen.xFd = number(g_screen.xDisplay);
     g_screen.xQueued = queued;
+    g_screen.xWindow = info.info.x11.window;
+    g_screen.xSend = reinterpret_cast<int (*)(void*, unsigned long, int, long, void*)>(dlsym(lib, "XSendEvent"));
+    g_screen.xFlush = reinterpret_cast<int (*)(void*)>(dlsym(lib, "XFlush"));
   }
   // SDL's own handle keeps the library loaded until the window is gone.
   dlclose(lib);
@@ -619,6 +629,32 @@ bool ScreenEventsQueued() {
   std::lock_guard<std::recursive_mutex> g(g_lock);
   if (!g_screen.open || !g_screen.xQueued || !g_screen.xDisplay || DisplayLost()) return false;
   return g_screen.xQueued(g_screen.xDisplay, 0 /* QueuedAlready: no reading */) > 0;
+}
+
+bool ScreenSendLeftRelease(int x, int y) {
+#if TARVELO_WATCH_X11
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  if (!g_screen.open || !g_screen.xDisplay || !g_screen.xWindow || !g_screen.xSend || !g_screen.xFlush ||
+      DisplayLost())
+    return false;
+  XEvent e{};
+  e.xbutton.type = ButtonRelease;
+  e.xbutton.display = static_cast<Display*>(g_screen.xDisplay);
+  e.xbutton.window = g_screen.xWindow;
+  e.xbutton.time = CurrentTime;
+  e.xbutton.x = x;
+  e.xbutton.y = y;
+  e.xbutton.state = Button1Mask;
+  e.xbutton.button = Button1;
+  e.xbutton.same_screen = True;
+  if (!g_screen.xSend(g_screen.xDisplay, g_screen.xWindow, False, NoEventMask, &e)) return false;
+  g_screen.xFlush(g_screen.xDisplay);
+  return true;
+#else
+  (void)x;
+  (void)y;
+  return false;
+#endif
 }
 
 bool ScreenReadWindow(std::vector<uint32_t>& pixels, int32_t& width, int32_t& height) {

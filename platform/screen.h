@@ -87,6 +87,10 @@ int ScreenConnectionFd();
 // Whether the display library holds events already read off that connection,
 // which a wait on it would not see. Call holding SdlVideoLock.
 bool ScreenEventsQueued();
+// Hands the window a release of the left button at (x, y) in its own pixels,
+// as the display server would: SDL takes it as the button's release. False
+// where it cannot (headless, drivers other than X11). Call holding SdlVideoLock.
+bool ScreenSendLeftRelease(int x, int y);
 // For tests: what the window shows now, as page pixels (0x00RRGGBB, rows of the
 // window's width); false headless or when it cannot be read (a renderer's
 // window, which only the display holds).

@@ -494,16 +494,19 @@ void Dispatch(Derived d) {
   if (d.leave != 0) DeliverLeave(d.leave);
 }
 
-// A press whose release the window will not report (it was put away or lost
-// the focus while the button was down, or a move tells the button up) ends
-// as that release would, with the pointer where it last was: every handler
-// ends its drag, note or move as it does on a release.
+// A press whose release the window will not report (it was put away while
+// the button was down, or a move tells the button up) ends as that release
+// would, with the pointer where it last was: every handler ends its drag,
+// note or move as it does on a release.
 void EndHeldPress() {
   PointerState& p = Pointer;
   if (!p.held) return;
   p.held = 0;
   p.button = platform::kButtonLeft;
   p.dragDistance = 0.0f;
+  // SDL would drop the next press of a button it still counts down: the
+  // release handed to it for that comes back as the late one, taken below.
+  platform::WindowLeftButtonLetGo();
   g_releaseTaken = true;
   Derived d;
   d.bits = kEventClick;
@@ -573,6 +576,10 @@ bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
       KeyRelease(e, d);
       break;
     case platform::kWindowFocusLost:
+      // Another window takes the keys, not the press: its moves and its
+      // release still come here (a move with the button up tells if not).
+      lostFocus = true;
+      return true;
     case platform::kWindowHidden:
       lostFocus = true;
       EndHeldPress();
