@@ -464,13 +464,14 @@ static std::string ModuleTitle(const ModuleRecord& m) {
 
 static void SwapBankEntries(Shared<KeyboardState*>* bank, platform::Mutex** voiceLocks, int32_t a, int32_t b) {
   if (a < 0 || b < 0 || a >= kKeyboardBankSize || b >= kKeyboardBankSize || a == b) return;
-  platform::MutexLock(voiceLocks[a]);
-  platform::MutexLock(voiceLocks[b]);
+  // In entry order, as a release that looks for its moving state takes them all.
+  platform::MutexLock(voiceLocks[std::min(a, b)]);
+  platform::MutexLock(voiceLocks[std::max(a, b)]);
   // The render callback reads the entries without these locks.
   // Release: the renumbering's odd count is seen before the new entries.
   bank[b].Store(bank[a].Exchange(bank[b].Load(), std::memory_order_release), std::memory_order_release);
-  platform::MutexUnlock(voiceLocks[b]);
-  platform::MutexUnlock(voiceLocks[a]);
+  platform::MutexUnlock(voiceLocks[std::max(a, b)]);
+  platform::MutexUnlock(voiceLocks[std::min(a, b)]);
 }
 
 // Clears what points at a module that is going away.

@@ -133,7 +133,17 @@ Bank LockBankOf(const HeldNote& note) {
   for (int32_t k = 0; voices && k < kKeyboardBankSize; ++k)
     if (voiceLocks[k] == voices) return note.board ? OctaveBank(k) : KeyboardBank(k);
   if (voices) platform::MutexUnlock(voices);
-  return {};
+  // The unlocked look can miss a state that moves while it looks; a release
+  // that gave up here would leave its note on for good. With every voices
+  // lock held (in entry order, as a removal takes them) nothing moves.
+  for (int32_t k = 0; k < kKeyboardBankSize; ++k) platform::MutexLock(voiceLocks[k]);
+  int32_t found = -1;
+  for (int32_t k = 0; k < kKeyboardBankSize && found < 0; ++k)
+    if (bank[k].Load() == note.state) found = k;
+  for (int32_t k = 0; k < kKeyboardBankSize; ++k)
+    if (k != found) platform::MutexUnlock(voiceLocks[k]);
+  if (found < 0) return {};
+  return note.board ? OctaveBank(found) : KeyboardBank(found);
 }
 
 // Does the entry still hold the note the press started? Under both locks.

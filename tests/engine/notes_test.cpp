@@ -312,7 +312,8 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
           platform::MutexGuard v(KeyboardVoiceLocks[k]);
           state = KeyboardStates[k].Load();
         }
-        KillReleasedVoices(*state, KeyboardVoiceLocks[k]);
+        // As the render does: under the lock of whichever entry holds it now.
+        KillReleasedVoices(*state, KeyboardStates, KeyboardVoiceLocks, k);
       }
     }
   });
