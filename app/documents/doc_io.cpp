@@ -38,11 +38,14 @@ int32_t OpenDocumentFile(const std::string& path, platform::FileMode mode, platf
 
 int32_t DocumentWriterOpen(DocumentWriter& w, const std::string& target) {
   w.Target = target;
-  w.Temporary = target + ".tmp";
+  w.Temporary = platform::ClaimWorkFile(target, ".tmp");
   w.Error = 0;
   w.Written = 0;
   const int32_t rc = OpenDocumentFile(w.Temporary, platform::kFileOutput, platform::kAccessReadWrite, w.File);
-  if (rc != 0) w.Error = rc;
+  if (rc != 0) {
+    w.Error = rc;
+    platform::ReleaseWorkFile(w.Temporary);
+  }
   return rc;
 }
 
@@ -90,8 +93,9 @@ int32_t DocumentWriterCommit(DocumentWriter& w) {
   w.File = 0;
   if (rc == 0 && platform::FileLength(w.Temporary) != w.Written) rc = -kErrFileIo;
   if (rc == 0) rc = platform::FileReplace(w.Temporary, w.Target);
+  if (rc != 0) platform::FileDelete(w.Temporary);
+  platform::ReleaseWorkFile(w.Temporary);
   if (rc != 0) {
-    platform::FileDelete(w.Temporary);
     w.Error = rc < 0 ? rc : -kErrFileAccess;
     return w.Error;
   }
@@ -102,6 +106,7 @@ void DocumentWriterAbort(DocumentWriter& w) {
   if (w.File != 0) platform::FileClose(w.File);
   w.File = 0;
   platform::FileDelete(w.Temporary);
+  platform::ReleaseWorkFile(w.Temporary);
 }
 
 bool DocumentReader::Read(void* p, int64_t n) {

@@ -260,24 +260,26 @@ int32_t SaveSettings() {
   const std::string home = DynZStringGet(QUARLE_BASICS::HomeFolder);
   if (home.empty()) return -kErrFolder;
   const std::string target = home + "\\" + kSettingsFileName;
-  const std::string temporary = target + ".tmp";
   const std::string text = SettingsText();
 
+  const std::string temporary = platform::ClaimWorkFile(target, ".tmp");
   int32_t number = 0;
   int32_t rc = OpenNumbered(temporary, platform::kFileOutput, number);
-  if (rc != 0) return rc;
-  rc = platform::FileWrite(number, text);
-  if (rc == 0) rc = platform::FileSync(number);
-  const int32_t closed = platform::FileClose(number);
-  if (rc == 0) rc = closed;
-  // The old file is replaced only by a complete new one.
-  if (rc == 0 && platform::FileLength(temporary) != static_cast<int64_t>(text.size())) rc = -kErrFileAccess;
-  if (rc == 0) rc = platform::FileReplace(temporary, target);
-  if (rc != 0) {
-    platform::FileDelete(temporary);
-    return rc < 0 ? rc : -kErrFileAccess;
+  if (rc == 0) {
+    rc = platform::FileWrite(number, text);
+    if (rc == 0) rc = platform::FileSync(number);
+    const int32_t closed = platform::FileClose(number);
+    if (rc == 0) rc = closed;
+    // The old file is replaced only by a complete new one.
+    if (rc == 0 && platform::FileLength(temporary) != static_cast<int64_t>(text.size())) rc = -kErrFileAccess;
+    if (rc == 0) rc = platform::FileReplace(temporary, target);
+    if (rc != 0) {
+      platform::FileDelete(temporary);
+      rc = rc < 0 ? rc : -kErrFileAccess;
+    }
   }
-  return 0;
+  platform::ReleaseWorkFile(temporary);
+  return rc;
 }
 
 int32_t LoadSettings(const std::string& path) {
@@ -287,7 +289,10 @@ int32_t LoadSettings(const std::string& path) {
     if (home.empty()) return -kErrFileNotFound;
     file = home + "\\" + kSettingsFileName;
   }
-  if (!platform::FileExists(file)) return -kErrFileNotFound;
+  // A folder under the name is said as one (the open refuses a pipe or a
+  // device as no regular file), not taken for a missing file.
+  if (!platform::FileExists(file))
+    return platform::FolderExists(file) ? -QUARLE_BASICS::kErrFolderNamed : -kErrFileNotFound;
   int32_t number = 0;
   const int32_t rc = OpenNumbered(file, platform::kFileInput, number);
   if (rc != 0) return rc;

@@ -164,6 +164,42 @@ TEST_F(Files, CopyRenameDelete) {
   EXPECT_EQ(left, (std::vector<std::string>{"a.bin", "c.bin"}));
 }
 
+// A save's work file sits beside its target and fits wherever the target
+// does: the target's name and the suffix while they fit one name of the disk,
+// a short name of the program's own beyond; a second claim meanwhile another.
+TEST_F(Files, WorkFilesFitBesideEveryLegalName) {
+  const struct {
+    std::string name;
+    const char* suffix;
+    bool plain;  // the target's name and the suffix
+  } rows[] = {
+      {"a.bin", ".tmp", true},
+      {std::string(242, 'w') + ".wav", ".part", true},      // 251 bytes with the suffix
+      {std::string(246, 's') + ".tarvelo", ".tmp", false},  // 254 bytes
+      {std::string(251, 'x') + ".bin", ".part~", false},    // 255 bytes
+      {std::string(122, '\xE9') + ".wav", ".tmp", false},   // 126 characters, 248 bytes on the disk
+      {std::string(119, '\xE9') + ".wav", ".tmp", true},
+  };
+  for (const auto& r : rows) {
+    const std::string target = Sys(r.name);
+    const std::string work = ClaimWorkFile(target, r.suffix);
+    const std::string second = ClaimWorkFile(target, r.suffix);
+    const std::string own = work.substr(dir.size() + 1);
+    EXPECT_EQ(work.compare(0, dir.size() + 1, dir + "\\"), 0);
+    EXPECT_EQ(own == r.name + r.suffix, r.plain) << own;
+    EXPECT_EQ(own.rfind(kShortWorkPrefix, 0) == 0, !r.plain) << own;
+    EXPECT_LE(ToOsPath(second.substr(dir.size() + 1)).size(), 255u);
+    EXPECT_NE(second, work);
+    ReleaseWorkFile(second);
+    ReleaseWorkFile(work);
+    EXPECT_EQ(ClaimWorkFile(target, r.suffix), work);  // given back: the same name again
+    ReleaseWorkFile(work);
+    WriteOs("src", r.name);
+    EXPECT_EQ(FileCopy(Sys("src"), target), 0);
+    EXPECT_EQ(ReadOs(ToOsPath(r.name)), r.name);
+  }
+}
+
 TEST_F(Files, NumbersAreTakenAndGivenBack) {
   EXPECT_EQ(FreeFile(), 1);
   std::vector<int32_t> taken;

@@ -11,10 +11,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -457,6 +459,73 @@ TEST_F(SynthFileTest, AFullDiskIsReportedAsAFileWriteError) {
   EXPECT_EQ(QUARLE_BASICS::ErrorText(rc), "File I/O Error: Disk Full, Restricted Access or Other");
   EXPECT_EQ(Bytes("a.tarvelo"), before);
   EXPECT_FALSE(fs::exists(fs::symlink_status(Os("SYNTHS/a.tarvelo.tmp"))));
+}
+
+// Every writer that saves through a work file, with a name of 254 bytes (the
+// disk takes 255): the save lands whole under it and leaves nothing beside it,
+// also while another save holds the work file's name.
+TEST_F(SynthFileTest, EveryWriterSavesALongLegalNameWhole) {
+  BuildSynth();
+  MakeWav(Home("made.wav"), 40, 2, 32, 48000);
+  const auto tuning = [](const std::string& folder, const std::string& name) {
+    Tuning t;
+    InitTuning(t);
+    QUARLE_BASICS::DynZStringAssign(t.Folder, folder);
+    QUARLE_BASICS::DynZStringAssign(t.FileName, name);
+    const int32_t rc = SaveTuning(t);
+    FreeTuning(t);
+    return rc;
+  };
+  const auto wav = [this](const std::string& folder, const std::string& name) {
+    return platform::FileCopy(Home("made.wav"), folder + "\\" + name) == 0 ? 0 : -1;
+  };
+  const auto take = [](const std::string& folder, const std::string& name) {
+    QUARLE_AUDIO::SoundBuffer sb;
+    QUARLE_AUDIO::SoundBufferInitFormat(&sb, 1, 32, 48000);
+    sb.samples = static_cast<float*>(std::calloc(50, sizeof(float)));
+    sb.dataSize = 200;
+    const int32_t rc = QUARLE_AUDIO::SaveWavFile(folder + "\\" + name, &sb, 16);
+    QUARLE_AUDIO::SoundBufferFree(&sb);
+    return rc;
+  };
+  const struct Row {
+    const char *writer, *folder, *extension;
+    std::function<int32_t(const std::string&, const std::string&)> save;
+  } rows[] = {
+      {"synth", "SYNTHS", ".tarvelo", SaveSession},
+      {"tuning", "TUNINGS", ".tng", tuning},
+      {"WAV", "AUDIO\\RECORDED", ".wav", take},
+      {"copy", "AUDIO\\CONVERTED", ".wav", wav},
+  };
+  int32_t saved = 0;  // the figure: rows whose both saves came out whole
+  for (const Row& r : rows) {
+    const std::string name = std::string(254 - std::strlen(r.extension), 'n') + r.extension;
+    const auto names = [&] {
+      std::set<std::string> in;
+      for (const auto& e : fs::directory_iterator(Os(r.folder))) in.insert(e.path().filename());
+      return in;
+    };
+    std::set<std::string> before = names();
+    before.insert(name);
+    const auto alone = [&] { return names() == before; };
+    bool ok = r.save(Home(r.folder), name) == 0 && fs::file_size(Os(r.folder) / name) > 0 && alone();
+    // A second save of the same name meanwhile gets a work file of its own:
+    // the first one's (on a full disk here) stays untouched.
+    std::vector<std::string> held;
+    for (const char* suffix : {".tmp", ".part", ".part~"}) {
+      held.push_back(platform::ClaimWorkFile(Home(r.folder) + "\\" + name, suffix));
+      fs::create_symlink("/dev/full", platform::ToOsPath(held.back()));
+      before.insert(fs::path(platform::ToOsPath(held.back())).filename());
+    }
+    ok = ok && r.save(Home(r.folder), name) == 0 && alone();
+    for (const std::string& work : held) {
+      fs::remove(platform::ToOsPath(work));
+      platform::ReleaseWorkFile(work);
+    }
+    EXPECT_TRUE(ok) << r.writer;
+    saved += ok;
+  }
+  EXPECT_EQ(saved, static_cast<int32_t>(std::size(rows)));
 }
 
 QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 3, 4, 5, 6, 7}; }
