@@ -289,10 +289,7 @@ int32_t LoadSettings(const std::string& path) {
     if (home.empty()) return -kErrFileNotFound;
     file = home + "\\" + kSettingsFileName;
   }
-  // A folder under the name is said as one (the open refuses a pipe or a
-  // device as no regular file), not taken for a missing file.
-  if (!platform::FileExists(file))
-    return platform::FolderExists(file) ? -QUARLE_BASICS::kErrFolderNamed : -kErrFileNotFound;
+  if (!platform::FileExists(file)) return -kErrFileNotFound;
   int32_t number = 0;
   const int32_t rc = OpenNumbered(file, platform::kFileInput, number);
   if (rc != 0) return rc;

@@ -86,9 +86,9 @@ constexpr const char* kDefaultSettingsFileName = "lang.txt";
 // negated file error (the old file then stays as it was).
 int32_t SaveSettings();
 // Reads a settings file ("" = HomeFolder\Settings.txt): 0; -24 when the file
-// does not exist; the negated open error (a folder, a pipe or a device under
-// the name: kErrFolderNamed, kErrNotRegularFile). Values of keys the file
-// lacks keep what they held.
+// (or is a folder) does not exist; the negated open error (a pipe or a device
+// under the name: kErrNotRegularFile). Values of keys the file lacks keep
+// what they held.
 int32_t LoadSettings(const std::string& path);
 
 // The value items of one settings line, read in order; past the end they read "".

@@ -164,7 +164,8 @@ TEST_F(AppRun, ASessionThatIsNoFileIsNamedWithItsCauseAndANewSynthStarts) {
 }
 
 // The same under the settings' name: the run starts from the defaults and
-// says why, as it does for a session.
+// says why (a folder, which the settings' save cannot replace, as that save's
+// failure).
 TEST_F(AppRun, ASettingsFileThatIsNoFileIsNamedWithItsCause) {
   int32_t said = 0;  // the figure
   for (const std::string kind : {"fifo", "zero", "folder"}) {
@@ -178,10 +179,10 @@ TEST_F(AppRun, ASettingsFileThatIsNoFileIsNamedWithItsCause) {
                                : ::mkfifo(at.c_str(), 0644),
               0);
     ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
-    const char* cause =
-        kind == "folder" ? "A folder, not a file" : "Not a regular file (a named pipe, a device or a socket)";
     const std::vector<LogEntry> log = Log();
-    const int32_t i = Find(log, std::string("Settings.txt could not be opened: ") + cause);
+    const int32_t i = Find(log, kind == "folder" ? "Error saving settings file: "
+                                                 : "Settings.txt could not be opened: Not a regular file (a named "
+                                                   "pipe, a device or a socket)");
     said += i >= 0 && log[i].level == 2;
   }
   EXPECT_EQ(said, 3);

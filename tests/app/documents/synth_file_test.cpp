@@ -514,12 +514,14 @@ TEST_F(SynthFileTest, EveryWriterSavesALongLegalNameWhole) {
     std::vector<std::string> held;
     for (const char* suffix : {".tmp", ".part", ".part~"}) {
       held.push_back(platform::ClaimWorkFile(Home(r.folder) + "\\" + name, suffix));
-      fs::create_symlink("/dev/full", platform::ToOsPath(held.back()));
-      before.insert(fs::path(platform::ToOsPath(held.back())).filename());
+      std::error_code ec;  // a name the disk cannot take fails the row, not the test
+      fs::create_symlink("/dev/full", platform::ToOsPath(held.back()), ec);
+      if (!ec) before.insert(fs::path(platform::ToOsPath(held.back())).filename());
     }
     ok = ok && r.save(Home(r.folder), name) == 0 && alone();
     for (const std::string& work : held) {
-      fs::remove(platform::ToOsPath(work));
+      std::error_code ec;
+      fs::remove(platform::ToOsPath(work), ec);
       platform::ReleaseWorkFile(work);
     }
     EXPECT_TRUE(ok) << r.writer;
