@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
 #include <mutex>
 #include <set>
 #include <vector>

@@ -45,6 +45,7 @@ int32_t DocumentWriterOpen(DocumentWriter& w, const std::string& target) {
   if (rc != 0) {
     w.Error = rc;
     platform::ReleaseWorkFile(w.Temporary);
+    w.Temporary.clear();
   }
   return rc;
 }
@@ -94,7 +95,9 @@ int32_t DocumentWriterCommit(DocumentWriter& w) {
   if (rc == 0 && platform::FileLength(w.Temporary) != w.Written) rc = -kErrFileIo;
   if (rc == 0) rc = platform::FileReplace(w.Temporary, w.Target);
   if (rc != 0) platform::FileDelete(w.Temporary);
+  // Given back once: the name may be another save's from here on.
   platform::ReleaseWorkFile(w.Temporary);
+  w.Temporary.clear();
   if (rc != 0) {
     w.Error = rc < 0 ? rc : -kErrFileAccess;
     return w.Error;
@@ -105,8 +108,10 @@ int32_t DocumentWriterCommit(DocumentWriter& w) {
 void DocumentWriterAbort(DocumentWriter& w) {
   if (w.File != 0) platform::FileClose(w.File);
   w.File = 0;
+  if (w.Temporary.empty()) return;
   platform::FileDelete(w.Temporary);
   platform::ReleaseWorkFile(w.Temporary);
+  w.Temporary.clear();
 }
 
 bool DocumentReader::Read(void* p, int64_t n) {
