@@ -4,7 +4,6 @@
 #include "app/state/settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -241,27 +240,6 @@ TEST_F(SettingsTest, DamagedOrMissingFilesLoseNothingElse) {
   EXPECT_TRUE(fs::is_symlink(platform::ToOsPath(held)));
   platform::ReleaseWorkFile(held);
   EXPECT_NE(Read(dir_ / "Settings.txt"), before);
-  // Something under the name that is no file is never read or waited on; a
-  // pipe or a device is named for what it is (the start-up says so).
-  const struct {
-    const char* kind;
-    int32_t rc;
-  } rows[] = {{"folder", -24},
-              {"fifo", -QUARLE_BASICS::kErrNotRegularFile},
-              {"device link", -QUARLE_BASICS::kErrNotRegularFile}};
-  Settings.Scope = 3;
-  for (const auto& r : rows) {
-    fs::remove_all(dir_ / "Settings.txt");
-    const std::string at = (dir_ / "Settings.txt").string();
-    const char k = r.kind[0];
-    ASSERT_EQ(k == 'f' && r.kind[1] == 'o' ? ::mkdir(at.c_str(), 0755)
-              : k == 'f'                   ? ::mkfifo(at.c_str(), 0644)
-                                           : ::symlink("/dev/zero", at.c_str()),
-              0);
-    EXPECT_EQ(LoadSettings(""), r.rc) << r.kind;
-    EXPECT_EQ(Settings.Scope, 3);
-  }
-  fs::remove_all(dir_ / "Settings.txt");
   // Without a data folder nothing is read or written anywhere.
   QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
   EXPECT_EQ(LoadSettings(""), -24);
