@@ -350,22 +350,24 @@ int32_t SaveSnapshot(const std::string& folder) {
   // save leaves no half picture and keeps one saved before under that name.
   const std::string temporary = platform::ClaimWorkFile(path, ".tmp");
   int32_t file = 0;
-  int32_t rc = 0;
+  int32_t e = 0;
   {
     platform::MutexGuard files(QUARLE_BASICS::MT_FILES);
     file = platform::FreeFile();
-    rc = file == 0 ? -QUARLE_BASICS::kErrNoFreeFile : -platform::FileOpen(file, temporary, platform::kFileOutput);
+    e = file == 0 ? QUARLE_BASICS::kErrNoFreeFile : platform::FileOpen(file, temporary, platform::kFileOutput);
   }
-  if (rc == 0) {
-    rc = platform::FileWrite(file, bmp);
-    // A small picture sits wholly in the stream's buffer: only the flush and
-    // the close find out whether it reached the disk.
-    if (rc == 0) rc = platform::FileSync(file);
-    const int32_t closed = platform::FileClose(file);
-    if (rc == 0) rc = closed;
-    if (rc == 0) rc = platform::FileReplace(temporary, path);
-    if (rc != 0) platform::FileDelete(temporary);
+  if (e != 0) {
+    platform::ReleaseWorkFile(temporary);
+    return -e;
   }
+  int32_t rc = platform::FileWrite(file, bmp);
+  // A small picture sits wholly in the stream's buffer: only the flush and
+  // the close find out whether it reached the disk.
+  if (rc == 0) rc = platform::FileSync(file);
+  const int32_t closed = platform::FileClose(file);
+  if (rc == 0) rc = closed;
+  if (rc == 0) rc = platform::FileReplace(temporary, path);
+  if (rc != 0) platform::FileDelete(temporary);
   platform::ReleaseWorkFile(temporary);
   return rc;
 }
