@@ -108,6 +108,11 @@ constexpr const char* kSynthsSubFolder = "\\SYNTHS";
 // one thread: start-up
 std::string g_startFolder;
 
+// Why Settings.txt was not read although something holds its name (0: read,
+// or missing): said once the log takes messages.
+// one thread: start-up
+int32_t g_settingsRefused = 0;
+
 std::string Home() { return DynZStringGet(QUARLE_BASICS::HomeFolder); }
 
 void Step(int32_t n) {
@@ -294,7 +299,9 @@ void StartFoundation(int32_t argc, char** argv) {
   MonitorCount = platform::MonitorCount();
 
   // 14.
-  if (LoadSettings("") < 0) LoadSettings(platform::ProgramFolder() + "\\" + kDefaultSettingsFileName);
+  g_settingsRefused = LoadSettings("");
+  if (g_settingsRefused < 0) LoadSettings(platform::ProgramFolder() + "\\" + kDefaultSettingsFileName);
+  if (g_settingsRefused == -QUARLE_BASICS::kErrFileNotFound) g_settingsRefused = 0;
 
   // 15.
   MessageTableSecondStage();
@@ -351,9 +358,13 @@ bool StartSubsystems() {
   DynZStringAssign(AnySelectionText, LangText(120, "[CONTROL ANY SELECTION]"));
   DynZStringAssign(InvalidAssignmentText, LangText(121, "[INVALID ASSIGMENT]"));
 
-  // 21.
+  // 21. Settings that could not be read although something holds their name
+  // start from the defaults: the user hears why.
   Step(21);
   LogWelcome();
+  if (g_settingsRefused < 0)
+    Report(std::string(kSettingsFileName) + LangText(132, " could not be opened: ") + ErrorText(g_settingsRefused),
+           QUARLE_BASICS::kLevelError);
 
   // 22. The last ".tarvelo" file named on the command line wins. Takes whose
   // save the last run left unfinished are put in place before anything loads.

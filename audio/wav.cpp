@@ -532,9 +532,12 @@ int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) 
 
   // Written beside the target and moved over it only when complete, so a
   // failed save never destroys the file saved before.
-  const std::string part = fileName + ".part";
+  const std::string part = platform::ClaimWorkFile(fileName, ".part");
   const int32_t f = OpenBinary(part, true, platform::kAccessWrite);
-  if (f < 0) return f;
+  if (f < 0) {
+    platform::ReleaseWorkFile(part);
+    return f;
+  }
   int32_t rc = platform::FilePut(f, 1, head.data(), head.size());
   if (rc == 0) {
     const void* body = bits == 16 ? static_cast<const void*>(ints.data()) : sb->samples;
@@ -547,10 +550,9 @@ int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) 
   // gone, not ours): the file error every document writer gives.
   if (rc != 0) rc = -kErrFileIo;
   if (rc == 0) rc = platform::FileReplace(part, fileName);
-  if (rc != 0) {
-    platform::FileDelete(part);
-    return -std::abs(rc);
-  }
+  if (rc != 0) platform::FileDelete(part);
+  platform::ReleaseWorkFile(part);
+  if (rc != 0) return -std::abs(rc);
   sb->dataOffset = firstData;
   return 0;
 }

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace platform {
@@ -54,6 +56,16 @@ bool SyncOsFolderOf(const std::string& osPath) {
   const size_t cut = osPath.find_last_of('/');
   if (cut == std::string::npos) return SyncOsFolder(".");
   return SyncOsFolder(cut == 0 ? std::string("/") : osPath.substr(0, cut));
+}
+
+std::mutex g_workLock;
+// one thread: holder of g_workLock
+std::set<std::string> g_workClaimed;
+
+// The longest name the folder's disk takes, in bytes of the OS form.
+size_t LongestName(const std::string& osFolder) {
+  const long n = ::pathconf(osFolder.empty() ? "." : osFolder.c_str(), _PC_NAME_MAX);
+  return n > 0 ? static_cast<size_t>(n) : NAME_MAX;
 }
 
 bool StatPath(const std::string& path, struct stat& st) {
@@ -209,10 +221,12 @@ int32_t FileCopy(const std::string& from, const std::string& to) {
   // Write beside the destination and rename at the end, so a failed copy never
   // leaves a half-written file in place of a good one.
   std::string osTo = ToOsPath(to);
-  std::string tmp = osTo + ".part~";
+  const std::string work = ClaimWorkFile(to, ".part~");
+  std::string tmp = ToOsPath(work);
   int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) {
     ::close(in);
+    ReleaseWorkFile(work);
     return -20;
   }
   std::vector<char> buf(1 << 16);
@@ -241,10 +255,9 @@ int32_t FileCopy(const std::string& from, const std::string& to) {
   if (ok && !SyncDescriptor(out)) ok = false;
   if (::close(out) != 0) ok = false;
   if (ok && ::rename(tmp.c_str(), osTo.c_str()) != 0) ok = false;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return -20;
-  }
+  if (!ok) ::unlink(tmp.c_str());
+  ReleaseWorkFile(work);
+  if (!ok) return -20;
   SyncOsFolderOf(osTo);
   return 0;
 }
@@ -259,6 +272,33 @@ int32_t FileReplace(const std::string& from, const std::string& to) {
   const int32_t rc = FileRename(from, to);
   if (rc == 0) SyncOsFolderOf(ToOsPath(to));
   return rc;
+}
+
+std::string ClaimWorkFile(const std::string& target, std::string_view suffix) {
+  const size_t cut = target.find_last_of("\\/");
+  const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
+  const std::string name = target.substr(folder.size());
+  const size_t longest = LongestName(ToOsPath(folder.empty() ? std::string(".") : folder));
+  std::string base = name;
+  // Room for the suffix and a claim number; a name that needs more than the
+  // disk takes is a hash (FNV-1a) of the target's name.
+  if (ToOsPath(name).size() + suffix.size() + 4 > longest) {
+    uint64_t h = 14695981039346656037ull;
+    for (const unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    base = std::string(kShortWorkPrefix) + hex;
+  }
+  std::lock_guard<std::mutex> g(g_workLock);
+  for (int n = 1;; ++n) {
+    std::string work = folder + base + (n > 1 ? "~" + std::to_string(n) : std::string()) + std::string(suffix);
+    if (g_workClaimed.insert(work).second) return work;
+  }
+}
+
+void ReleaseWorkFile(const std::string& work) {
+  std::lock_guard<std::mutex> g(g_workLock);
+  g_workClaimed.erase(work);
 }
 
 int32_t FolderSync(const std::string& folder) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -57,6 +58,18 @@ int32_t FileDelete(const std::string& path);
 // never an empty file. The folder's sync is the disk's best effort: once the
 // rename is done the save counts as done.
 int32_t FileReplace(const std::string& from, const std::string& to);
+// The name a save writes its file under before it takes the target's place
+// (FileReplace): in the target's folder, so the rename never crosses a disk.
+// The target's name and the suffix when that fits into one name on the disk,
+// so a leftover tells what it was for; else a short name of the program's
+// own (kShortWorkPrefix, a hash of the target's name, the suffix), so a
+// legal name is never refused for its work file. The name is claimed until
+// ReleaseWorkFile: a second writer of the same target meanwhile gets "~2"
+// (and so on) before the suffix, so two saves never share a work file.
+std::string ClaimWorkFile(const std::string& target, std::string_view suffix);
+void ReleaseWorkFile(const std::string& work);
+constexpr std::string_view kShortWorkPrefix = "~tarvelo-";
+
 // Asks the disk to keep the folder's names (a file made, renamed or removed
 // in it): 0, or -20 when it cannot.
 int32_t FolderSync(const std::string& folder);

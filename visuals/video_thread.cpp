@@ -348,16 +348,18 @@ int32_t SaveSnapshot(const std::string& folder) {
 
   // Written beside its name and moved there only when complete: a failed
   // save leaves no half picture and keeps one saved before under that name.
-  const std::string temporary = path + ".tmp";
+  const std::string temporary = platform::ClaimWorkFile(path, ".tmp");
   int32_t file = 0;
   int32_t e = 0;
   {
     platform::MutexGuard files(QUARLE_BASICS::MT_FILES);
     file = platform::FreeFile();
-    if (file == 0) return -QUARLE_BASICS::kErrNoFreeFile;
-    e = platform::FileOpen(file, temporary, platform::kFileOutput);
+    e = file == 0 ? QUARLE_BASICS::kErrNoFreeFile : platform::FileOpen(file, temporary, platform::kFileOutput);
   }
-  if (e != 0) return -e;
+  if (e != 0) {
+    platform::ReleaseWorkFile(temporary);
+    return -e;
+  }
   int32_t rc = platform::FileWrite(file, bmp);
   // A small picture sits wholly in the stream's buffer: only the flush and
   // the close find out whether it reached the disk.
@@ -365,11 +367,9 @@ int32_t SaveSnapshot(const std::string& folder) {
   const int32_t closed = platform::FileClose(file);
   if (rc == 0) rc = closed;
   if (rc == 0) rc = platform::FileReplace(temporary, path);
-  if (rc != 0) {
-    platform::FileDelete(temporary);
-    return rc;
-  }
-  return 0;
+  if (rc != 0) platform::FileDelete(temporary);
+  platform::ReleaseWorkFile(temporary);
+  return rc;
 }
 
 void VideoThread() {

@@ -38,11 +38,15 @@ int32_t OpenDocumentFile(const std::string& path, platform::FileMode mode, platf
 
 int32_t DocumentWriterOpen(DocumentWriter& w, const std::string& target) {
   w.Target = target;
-  w.Temporary = target + ".tmp";
+  w.Temporary = platform::ClaimWorkFile(target, ".tmp");
   w.Error = 0;
   w.Written = 0;
   const int32_t rc = OpenDocumentFile(w.Temporary, platform::kFileOutput, platform::kAccessReadWrite, w.File);
-  if (rc != 0) w.Error = rc;
+  if (rc != 0) {
+    w.Error = rc;
+    platform::ReleaseWorkFile(w.Temporary);
+    w.Temporary.clear();
+  }
   return rc;
 }
 
@@ -90,8 +94,11 @@ int32_t DocumentWriterCommit(DocumentWriter& w) {
   w.File = 0;
   if (rc == 0 && platform::FileLength(w.Temporary) != w.Written) rc = -kErrFileIo;
   if (rc == 0) rc = platform::FileReplace(w.Temporary, w.Target);
+  if (rc != 0) platform::FileDelete(w.Temporary);
+  // Given back once: the name may be another save's from here on.
+  platform::ReleaseWorkFile(w.Temporary);
+  w.Temporary.clear();
   if (rc != 0) {
-    platform::FileDelete(w.Temporary);
     w.Error = rc < 0 ? rc : -kErrFileAccess;
     return w.Error;
   }
@@ -101,7 +108,10 @@ int32_t DocumentWriterCommit(DocumentWriter& w) {
 void DocumentWriterAbort(DocumentWriter& w) {
   if (w.File != 0) platform::FileClose(w.File);
   w.File = 0;
+  if (w.Temporary.empty()) return;
   platform::FileDelete(w.Temporary);
+  platform::ReleaseWorkFile(w.Temporary);
+  w.Temporary.clear();
 }
 
 bool DocumentReader::Read(void* p, int64_t n) {

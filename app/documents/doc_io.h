@@ -21,7 +21,7 @@ int32_t OpenDocumentFile(const std::string& path, platform::FileMode mode, platf
 // one thread: value, a save's own
 struct DocumentWriter {
   std::string Target;
-  std::string Temporary;
+  std::string Temporary;  // the work file, claimed until the commit or abort ("" after)
   int32_t File = 0;
   int32_t Error = 0;    // the first failure; writes after it do nothing
   int64_t Written = 0;  // bytes the document holds so far

@@ -59,62 +59,90 @@ std::string Shown(const std::string& systemPath) {
 
 bool Present(const std::string& osPath, struct stat& st) { return ::lstat(osPath.c_str(), &st) == 0; }
 
+// The name of the file a WAV work file (OS form) was written for: its name
+// without ".part" and the claim number ("~2") a second writer of the same
+// name added; "" for the short name a name too long to keep beside it got.
+// false for any other name.
+bool WorkFileTarget(const std::string& osName, std::string& target) {
+  if (osName.size() <= kPartSuffixLength ||
+      osName.compare(osName.size() - kPartSuffixLength, kPartSuffixLength, kPartSuffix) != 0)
+    return false;
+  std::string base = osName.substr(0, osName.size() - kPartSuffixLength);
+  if (base.compare(0, platform::kShortWorkPrefix.size(), platform::kShortWorkPrefix) == 0) {
+    target.clear();
+    return true;
+  }
+  const size_t tilde = base.rfind('~');
+  if (tilde != std::string::npos && tilde + 1 < base.size() &&
+      base.find_first_not_of("0123456789", tilde + 1) == std::string::npos &&
+      platform::ExtensionIs(base.substr(0, tilde), ".wav"))
+    base.erase(tilde);
+  if (!platform::ExtensionIs(base, ".wav")) return false;
+  target = base;
+  return true;
+}
+
 // The leftovers' names as the folder holds them (OS form), in name order.
 std::vector<std::string> Leftovers(const std::string& osFolder) {
   std::vector<std::string> names;
   DIR* d = ::opendir(osFolder.c_str());
   if (!d) return names;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name.size() <= kPartSuffixLength || name.compare(name.size() - kPartSuffixLength, kPartSuffixLength,
-                                                         kPartSuffix) != 0)
-      continue;
-    if (platform::ExtensionIs(name.substr(0, name.size() - kPartSuffixLength), ".wav")) names.push_back(name);
-  }
+  std::string target;
+  while (const dirent* e = ::readdir(d))
+    if (WorkFileTarget(e->d_name, target)) names.push_back(e->d_name);
   ::closedir(d);
   std::sort(names.begin(), names.end());
   return names;
 }
 
 // Puts one leftover in place, or says why it stays. true when it took its name.
+// The lines name the file and the reason first and the folder last, so a
+// narrow pane still shows what happened to which file.
 bool Recover(const std::string& folder, const std::string& osFolder, const std::string& osName) {
   const std::string name = platform::FromOsPath(osName);
   const std::string part = folder + "\\" + name;
-  const std::string target = part.substr(0, part.size() - kPartSuffixLength);
-  const std::string kept = "Kept " + Shown(part) + ": ";
+  std::string osTarget;
+  WorkFileTarget(osName, osTarget);
+  const std::string targetName = platform::FromOsPath(osTarget);
+  const std::string target = folder + "\\" + targetName;
+  const std::string in = " Folder: " + Shown(folder);
+  const auto keep = [&](const std::string& why, int32_t level) { Report("Kept " + name + ": " + why + in, level); };
   struct stat st;
   // Only what the writer makes is moved: a link, a folder or a device under
   // the name is someone else's and is neither followed nor renamed.
   if (!Present(osFolder + "/" + osName, st) || !S_ISREG(st.st_mode)) {
-    Report(kept + "it is no plain file.", QUARLE_BASICS::kLevelWarning);
+    keep("it is no plain file.", QUARLE_BASICS::kLevelWarning);
     return false;
   }
   // A name the system's texts cannot hold would be renamed under another one.
   if (platform::ToOsPath(name) != osName) {
-    Report(kept + "its name holds characters the program does not use.", QUARLE_BASICS::kLevelWarning);
+    keep("its name holds characters the program does not use.", QUARLE_BASICS::kLevelWarning);
     return false;
   }
   if (const int32_t rc = WholeWavFile(part); rc != 0) {
-    Report(kept + (rc == -kErrWavSizeMismatch
-                       ? std::string("it is no whole WAV file (its save was cut short before it was complete).")
-                       : "it could not be read: " + ErrorText(rc)),
-           QUARLE_BASICS::kLevelWarning);
+    keep(rc == -kErrWavSizeMismatch
+             ? std::string("it is no whole WAV file (its save was cut short before it was complete).")
+             : "it could not be read: " + ErrorText(rc),
+         QUARLE_BASICS::kLevelWarning);
+    return false;
+  }
+  if (osTarget.empty()) {
+    keep("it holds a whole WAV file whose name was too long to write beside it; rename it to keep it.",
+         QUARLE_BASICS::kLevelWarning);
     return false;
   }
   // A file that took the name since (a later save of the take, another one
   // of that name) is never replaced: the user chooses.
   if (Present(platform::ToOsPath(target), st)) {
-    Report(kept + "it holds a whole recording, but " + Shown(target) +
-               " is already there; rename one of them to keep both.",
-           QUARLE_BASICS::kLevelWarning);
+    keep("it holds a whole WAV file, but " + targetName + " is already there; rename one of them to keep both.",
+         QUARLE_BASICS::kLevelWarning);
     return false;
   }
   if (const int32_t rc = platform::FileReplace(part, target); rc != 0) {
-    Report(kept + "it could not take the name " + Shown(target) + ": " + ErrorText(rc),
-           QUARLE_BASICS::kLevelError);
+    keep("it could not take the name " + targetName + ": " + ErrorText(rc), QUARLE_BASICS::kLevelError);
     return false;
   }
-  Report("Recovered " + Shown(target) + ": its save was cut short before the file took its name.",
+  Report("Recovered " + targetName + ": its save was cut short before the file took its name." + in,
          QUARLE_BASICS::kLevelInfo);
   return true;
 }
@@ -140,7 +168,10 @@ int32_t RecoverCutSavesIn(const std::string& folder) {
 }
 
 int32_t RecoverCutSaves(const std::string& dataFolder) {
-  return RecoverCutSavesIn(dataFolder + "\\AUDIO\\RECORDED") + RecoverCutSavesIn(dataFolder + "\\AUDIO");
+  int32_t recovered = 0;
+  for (const char* sub : {"\\AUDIO\\RECORDED", "\\AUDIO\\CONVERTED", "\\FILTERS"})
+    recovered += RecoverCutSavesIn(dataFolder + sub);
+  return recovered;
 }
 
 }  // namespace Tarvelo

@@ -1,10 +1,10 @@
-// Takes whose save was cut short. A take is written as "<name>.wav.part",
-// synced and then renamed: a run that ends between the sync and the rename
-// leaves a whole take under a name nothing reads. The start-up looks at the
-// folders takes and recordings are written into and puts each such take in
-// place; whatever else it finds there under that kind of name it names in the
-// log and leaves as it is, so nothing the program wrote goes unseen or is
-// removed.
+// WAV files whose save was cut short. A take (and any WAV file the program
+// saves) is written under a work file name ("<name>.wav.part"), synced and
+// then renamed: a run that ends between the sync and the rename leaves a
+// whole file under a name nothing reads. The start-up looks at the folders
+// such files are saved into and puts each one in place; whatever else it
+// finds there under that kind of name it names in the log and leaves as it
+// is, so nothing the program wrote goes unseen or is removed.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -18,15 +18,17 @@ namespace Tarvelo {
 // the open's error when it cannot be read.
 int32_t WholeWavFile(const std::string& path);
 
-// Looks at every "*.wav.part" in the folder (a system path), in name order: a
-// plain file that is a whole WAV file takes its name without ".part" when
-// nothing holds that name, and the log says so; every other one (incomplete,
-// the name taken, not a plain file, or a rename that failed) stays and the
-// log names it. Gives how many were put in place.
+// Looks at every WAV work file in the folder (a system path; "*.wav.part",
+// "*.wav~<n>.part" and the short names of platform::ClaimWorkFile), in name
+// order: a plain file that is a whole WAV file takes the name it was written
+// for when nothing holds that name, and the log says so; every other one
+// (incomplete, the name taken or not known, not a plain file, or a rename
+// that failed) stays and the log names it. Gives how many were put in place.
 int32_t RecoverCutSavesIn(const std::string& folder);
 
-// The same for the data folder's AUDIO\RECORDED (the takes) and AUDIO (the
-// recordings of the output).
+// The same for the data folder's folders a WAV file is saved into:
+// AUDIO\RECORDED (the takes), AUDIO\CONVERTED (the converted samples) and
+// FILTERS. The recordings of the output are written in place, not renamed.
 int32_t RecoverCutSaves(const std::string& dataFolder);
 
 }  // namespace Tarvelo

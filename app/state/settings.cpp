@@ -260,12 +260,15 @@ int32_t SaveSettings() {
   const std::string home = DynZStringGet(QUARLE_BASICS::HomeFolder);
   if (home.empty()) return -kErrFolder;
   const std::string target = home + "\\" + kSettingsFileName;
-  const std::string temporary = target + ".tmp";
+  const std::string temporary = platform::ClaimWorkFile(target, ".tmp");
   const std::string text = SettingsText();
 
   int32_t number = 0;
   int32_t rc = OpenNumbered(temporary, platform::kFileOutput, number);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    platform::ReleaseWorkFile(temporary);
+    return rc;
+  }
   rc = platform::FileWrite(number, text);
   if (rc == 0) rc = platform::FileSync(number);
   const int32_t closed = platform::FileClose(number);
@@ -273,10 +276,9 @@ int32_t SaveSettings() {
   // The old file is replaced only by a complete new one.
   if (rc == 0 && platform::FileLength(temporary) != static_cast<int64_t>(text.size())) rc = -kErrFileAccess;
   if (rc == 0) rc = platform::FileReplace(temporary, target);
-  if (rc != 0) {
-    platform::FileDelete(temporary);
-    return rc < 0 ? rc : -kErrFileAccess;
-  }
+  if (rc != 0) platform::FileDelete(temporary);
+  platform::ReleaseWorkFile(temporary);
+  if (rc != 0) return rc < 0 ? rc : -kErrFileAccess;
   return 0;
 }
 

@@ -86,7 +86,8 @@ constexpr const char* kDefaultSettingsFileName = "lang.txt";
 // negated file error (the old file then stays as it was).
 int32_t SaveSettings();
 // Reads a settings file ("" = HomeFolder\Settings.txt): 0; -24 when the file
-// does not exist; the negated open error. Values of keys the file lacks keep
+// (or is a folder) does not exist; the negated open error (a pipe or a device
+// under the name: kErrNotRegularFile). Values of keys the file lacks keep
 // what they held.
 int32_t LoadSettings(const std::string& path);
 

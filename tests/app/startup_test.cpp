@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -162,6 +163,30 @@ TEST_F(AppRun, ASessionThatIsNoFileIsNamedWithItsCauseAndANewSynthStarts) {
   }
 }
 
+// The same under the settings' name: the run starts from the defaults and
+// says why (a folder, which the settings' save cannot replace, as that save's
+// failure).
+TEST_F(AppRun, ASettingsFileThatIsNoFileIsNamedWithItsCause) {
+  const std::string at = DataFolder() + "/Settings.txt";
+  int32_t said = 0;  // the figure
+  for (const std::string kind : {"fifo", "zero", "folder"}) {
+    Restart();
+    fs::create_directories(DataFolder());
+    fs::remove_all(at);
+    const char* p = at.c_str();
+    ASSERT_EQ(kind == "folder" ? ::mkdir(p, 0755) : kind == "zero" ? ::symlink("/dev/zero", p) : ::mkfifo(p, 0644), 0);
+    ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+    const std::vector<LogEntry> log = Log();
+    const char* says = kind == "folder" ? "Error saving settings file: "
+                                        : "Settings.txt could not be opened: Not a regular file (a named pipe";
+    const int32_t i = Find(log, says);
+    EXPECT_GE(i, 0) << kind;
+    said += i >= 0 && log[i].level == 2;
+  }
+  EXPECT_EQ(said, 3);
+  fs::remove_all(at);
+}
+
 TEST_F(AppRun, ASessionWhoseFolderIsGoneIsLookedForInTheSynthsFolder) {
   WriteFile(DataFolder() + "/Settings.txt", "\"SESSION\",\"\\old\\place\",\"moved.tarvelo\"\r\n");
   WriteFile(DataFolder() + "/SYNTHS/moved.tarvelo", "x");
@@ -215,8 +240,9 @@ TEST_F(AppRun, MissingFontsEndTheStartUpWithStatus2) {
             0);
 }
 
-// A take's save syncs "<name>.wav.part" and renames it: a run that ended
-// between the two leaves a whole take under a name nothing reads.
+// A WAV file's save syncs its work file ("<name>.wav.part") and renames it: a
+// run that ended between the two leaves a whole take under a name nothing
+// reads. The log line names the file and what became of it first.
 TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
   ASSERT_EQ(QUARLE_BASICS::BasicsCreateLocks(), 0);
   // The real writer's file as its sync left it, before the rename.
@@ -242,15 +268,22 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
   enum Kind { kFile, kFolder, kLink, kDanglingLink };
   const char* const cut = ": it is no whole WAV file (its save was cut short before it was complete).";
   const char* const rec = "AUDIO/RECORDED";
-  // The leftover, what holds the name it would take, and what the log says after
-  // "Kept <leftover>" ("": put in place instead; null: not looked at).
-  const struct Row { const char *folder, *name; std::string bytes; Kind kind; const char *taken, *says; } rows[] = {
+  // The leftover, what holds the name it would take, what the log says after
+  // "Kept <leftover>" ("": put in place instead; null: not looked at), and the
+  // name it takes when that is not its own without ".part".
+  struct Row { const char *folder, *name; std::string bytes; Kind kind; const char *taken, *says, *to{}; };
+  const Row rows[] = {
       {rec, "Rec1.wav.part", whole, kFile, nullptr, ""},
       {rec, "Text.wav.part", saved(32, "odd"), kFile, nullptr, ""},  // a LIST of odd size, no pad
       {rec, "Padded.wav.part", sized(84, -1), kFile, nullptr, ""},   // odd data and its pad byte
       {rec, "UPPER.WAV.part", whole, kFile, nullptr, ""},
-      {"AUDIO", "REC_out.wav.part", whole, kFile, nullptr, ""},
-      {rec, "Taken.wav.part", whole, kFile, "older take", ": it holds a whole recording, but "},
+      {"AUDIO/CONVERTED", "Converted.wav.part", whole, kFile, nullptr, ""},
+      {"FILTERS", "Kernel.wav.part", whole, kFile, nullptr, ""},
+      {rec, "Second.wav~2.part", whole, kFile, nullptr, "", "Second.wav"},  // a second save's work file
+      {rec, "~tarvelo-0123456789abcdef.part", whole, kFile, nullptr,
+       ": it holds a whole WAV file whose name was too long to write beside it; rename it to keep it."},
+      {rec, "Taken.wav.part", whole, kFile, "older take",
+       ": it holds a whole WAV file, but Taken.wav is already there; rename one of them to keep both."},
       {rec, "Truncated.wav.part", whole.substr(0, whole.size() - 10), kFile, nullptr, cut},
       {rec, "RiffSize.wav.part", sized(4, 2), kFile, nullptr, cut},
       {rec, "Beyond.wav.part", sized(84, 4), kFile, nullptr, cut},
@@ -261,8 +294,8 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
       {rec, "Folder.wav.part", "", kFolder, nullptr, ": it is no plain file."},
       {rec, "Link.wav.part", whole, kLink, nullptr, ": it is no plain file."},
       {rec, "Dangling.wav.part", "", kDanglingLink, nullptr, ": it is no plain file."},
-      {rec, "Song.tarvelo.part", whole, kFile, nullptr, nullptr},  // only takes' leftovers are looked at
-      {"FILTERS", "Kernel.wav.part", whole, kFile, nullptr, nullptr},
+      {rec, "Song.tarvelo.part", whole, kFile, nullptr, nullptr},  // only WAV files' leftovers are looked at
+      {"AUDIO", "REC_out.wav.part", whole, kFile, nullptr, nullptr},  // recordings are written in place
   };
   const auto path = [this](const Row& r) { return DataFolder() + "/" + r.folder + "/" + r.name; };
   for (const Row& r : rows) {
@@ -274,14 +307,17 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
     if (r.kind >= kLink) fs::create_symlink(root_ + (r.kind == kLink ? "/elsewhere.wav" : "/nothing.wav"), part);
     if (r.taken) WriteFile(part.substr(0, part.size() - 5), r.taken);
   }
+  const auto target = [](const Row& r) { return r.to ? r.to : std::string(r.name, std::strlen(r.name) - 5); };
 
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   const std::vector<LogEntry> log = Log();
   int32_t held = 0;  // the figure: rows that came out as they should
   for (const Row& r : rows) {
-    const std::string part = path(r), to = part.substr(0, part.size() - 5);
+    const std::string part = path(r), into = target(r), to = DataFolder() + "/" + r.folder + "/" + into;
+    const std::string folder = " Folder: " + DataFolder() + "/" + r.folder;
     const auto line = std::find_if(log.begin(), log.end(), [&](const LogEntry& e) {  // naming it or its take
-      return e.text.find(part) != std::string::npos || e.text.find(to + ":") != std::string::npos;
+      return e.text.find(" " + std::string(r.name) + ":") != std::string::npos ||
+             e.text.find(" " + into + ":") != std::string::npos;
     });
     const LogEntry said = line == log.end() ? LogEntry{-1, "(nothing)"} : *line;
     const bool moved = r.says && !*r.says;
@@ -289,10 +325,11 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
     const bool asItWas = r.kind == kFile ? ReadAll(part) == r.bytes : fs::is_directory(st) || fs::is_symlink(st);
     const std::string at = fs::exists(fs::symlink_status(to)) ? ReadAll(to) : "(none)";
     const std::string want = !r.says ? "(nothing)"
-                             : moved ? "Recovered " + to + ": its save was cut short before the file took its name."
-                                     : "Kept " + part + r.says;
+                             : moved ? "Recovered " + into + ": its save was cut short before the file took its name."
+                                     : std::string("Kept ") + r.name + r.says;
     const bool ok = (moved ? !fs::exists(st) : asItWas) && at == (moved ? r.bytes : r.taken ? r.taken : "(none)") &&
-                    said.text.rfind(want, 0) == 0 && said.level == (!r.says ? -1 : moved ? 0 : 1);
+                    said.text.rfind(want, 0) == 0 && said.level == (!r.says ? -1 : moved ? 0 : 1) &&
+                    (!r.says || said.text.find(folder) != std::string::npos);
     EXPECT_TRUE(ok) << r.name << ": the log said " << said.text;
     held += ok;
   }
@@ -302,7 +339,7 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
   // A kept leftover is said again at the next start, and nothing changes.
   Restart();
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
-  EXPECT_GE(Find(Log(), "Kept " + DataFolder() + "/AUDIO/RECORDED/Truncated.wav.part: "), 0);
+  EXPECT_GE(Find(Log(), "Kept Truncated.wav.part: "), 0);
   EXPECT_EQ(Find(Log(), "Recovered "), -1);
 }
 

@@ -164,6 +164,26 @@ TEST_F(Files, CopyRenameDelete) {
   EXPECT_EQ(left, (std::vector<std::string>{"a.bin", "c.bin"}));
 }
 
+// A save's work file sits beside its target and fits wherever the target
+// does; a second claim meanwhile gets a name of its own.
+TEST_F(Files, WorkFilesFitBesideEveryLegalName) {
+  const std::pair<std::string, bool> rows[] = {  // the target's name; whether its work file is it + ".tmp"
+      {"a.bin", true},
+      {std::string(243, 'w') + ".bin", true},       // 251 bytes with the suffix
+      {std::string(246, 's') + ".tarvelo", false},  // 254 bytes
+      {std::string(122, '\xE9') + ".wav", false},   // 126 characters, 248 bytes on the disk
+  };
+  for (const auto& [name, plain] : rows) {
+    const std::string work = ClaimWorkFile(Sys(name), ".tmp"), second = ClaimWorkFile(Sys(name), ".tmp");
+    const std::string own = work.substr(dir.size() + 1);  // in the target's folder
+    EXPECT_EQ(own == name + ".tmp", plain) << own;
+    EXPECT_EQ(own.rfind(kShortWorkPrefix, 0) == 0, !plain) << own;
+    EXPECT_NE(second, work);
+    ReleaseWorkFile(second);
+    ReleaseWorkFile(work);
+  }
+}
+
 TEST_F(Files, NumbersAreTakenAndGivenBack) {
   EXPECT_EQ(FreeFile(), 1);
   std::vector<int32_t> taken;

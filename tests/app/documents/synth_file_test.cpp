@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -458,6 +459,43 @@ TEST_F(SynthFileTest, AFullDiskIsReportedAsAFileWriteError) {
   EXPECT_EQ(QUARLE_BASICS::ErrorText(rc), "File I/O Error: Disk Full, Restricted Access or Other");
   EXPECT_EQ(Bytes("a.tarvelo"), before);
   EXPECT_FALSE(fs::exists(fs::symlink_status(Os("SYNTHS/a.tarvelo.tmp"))));
+}
+
+// Every writer that saves through a work file, with a name of 254 bytes (the
+// disk takes 255): the file lands whole under it and nothing stays beside it.
+TEST_F(SynthFileTest, EveryWriterSavesALongLegalNameWhole) {
+  BuildSynth();
+  MakeWav(Home("made.wav"), 40, 2, 32, 48000);
+  using Save = std::function<int32_t(const std::string& folder, const std::string& name)>;
+  const std::pair<const char*, Save> rows[] = {  // the folder and the extension, the writer
+      {"SYNTHS\\.tarvelo", SaveSession},
+      {"TUNINGS\\.tng",
+       [](const std::string&, const std::string& name) {
+         QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, name);
+         return SaveTuning(ActiveTuning);
+       }},
+      {"AUDIO\\RECORDED\\.wav",
+       [](const std::string& folder, const std::string& name) {
+         MakeWav(folder + "\\" + name, 40, 2, 16, 48000);
+         return 0;
+       }},
+      {"AUDIO\\CONVERTED\\.wav",
+       [this](const std::string& folder, const std::string& name) {
+         return platform::FileCopy(Home("made.wav"), folder + "\\" + name);
+       }},
+  };
+  int32_t saved = 0;  // the figure
+  for (const auto& [where, save] : rows) {
+    const std::string w = where, folder = w.substr(0, w.rfind('\\')), extension = w.substr(folder.size() + 1);
+    const std::string name = std::string(254 - extension.size(), 'n') + extension;
+    const auto count = [&] { return std::distance(fs::directory_iterator(Os(folder)), fs::directory_iterator()); };
+    const auto before = count();
+    const bool ok = save(Home(folder), name) == 0 && fs::exists(Os(folder) / name) &&
+                    fs::file_size(Os(folder) / name) > 0 && count() == before + 1;
+    EXPECT_TRUE(ok) << where;
+    saved += ok;
+  }
+  EXPECT_EQ(saved, 4);
 }
 
 QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 3, 4, 5, 6, 7}; }

@@ -231,6 +231,15 @@ TEST_F(SettingsTest, DamagedOrMissingFilesLoseNothingElse) {
   Settings.Scope = 1;
   EXPECT_LT(SaveSettings(), 0);
   EXPECT_EQ(Read(dir_ / "Settings.txt"), before);
+  // Another save holding the work file's name (on a full disk here) is left
+  // alone: this one writes beside it.
+  fs::remove(dir_ / "Settings.txt.tmp");
+  const std::string held = platform::ClaimWorkFile(home_ + "\\Settings.txt", ".tmp");
+  fs::create_symlink("/dev/full", platform::ToOsPath(held));
+  EXPECT_EQ(SaveSettings(), 0);
+  EXPECT_TRUE(fs::is_symlink(platform::ToOsPath(held)));
+  platform::ReleaseWorkFile(held);
+  EXPECT_NE(Read(dir_ / "Settings.txt"), before);
   // Without a data folder nothing is read or written anywhere.
   QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
   EXPECT_EQ(LoadSettings(""), -24);
