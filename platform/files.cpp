@@ -409,11 +409,11 @@ int32_t FileCloseSyncAside(int32_t fileNumber) {
   const int32_t rc = std::fclose(f) == 0 ? 0 : -20;
   if (ticket > 0) {
     SyncAsideEnd(ticket);
-  } else if (fd >= 0) {
-    // No sync thread or no slot to be had: the caller waits after all.
-    while (::fsync(fd) != 0 && errno == EINTR) {
-    }
+  } else if (fd >= 0 && SyncAsideLast(fd) != 0) {
+    // Neither a slot nor a place in the waiting line: the caller must not
+    // wait for the disk, so the file is not synced, and it hears so.
     ::close(fd);
+    return rc != 0 ? rc : -21;
   }
   return rc;
 }
