@@ -237,7 +237,6 @@ namespace {
 
 constexpr uint32_t kEventSlots = 64;  // a power of two
 constexpr uint32_t kLogSlots = 32;    // a power of two
-constexpr uint64_t kWriteValues = 1u << 16;  // the most one write takes
 
 enum WriterEventKind : uint32_t { kTakeBegin = 1, kTakeEnd = 2 };
 
@@ -364,7 +363,10 @@ bool WriterStep(WriterTake& t) {
   const uint64_t from = g_taken.load(std::memory_order_relaxed);
   if (from < bound) {
     const uint64_t size = g_ringValues.load(std::memory_order_relaxed);
-    const uint64_t n = std::min({bound - from, kWriteValues, size - from % size});
+    // All there is in one write (two where the ring wraps): the sync that
+    // follows it then keeps everything that waited during the last one, so
+    // a disk whose syncs take seconds still keeps up.
+    const uint64_t n = std::min({bound - from, size - from % size, uint64_t(INT32_MAX)});
     if (t.file > 0) {
       const int32_t rc = WriteRecordingSamples(t.file, &t.sb, g_ring + from % size, static_cast<int32_t>(n));
       if (rc != 0) {
@@ -400,12 +402,15 @@ void WriterThread() {
 bool RecordingWriterStart(uint32_t rate, uint32_t ringValues) {
   std::call_once(g_writerOnce, [&] {
     g_rate.store(rate, std::memory_order_relaxed);
-    g_ring = static_cast<int16_t*>(std::calloc(std::max<uint32_t>(ringValues, 2), sizeof(int16_t)));
+    const uint32_t values = std::max<uint32_t>(ringValues, 2);
+    g_ring = static_cast<int16_t*>(std::malloc(size_t(values) * sizeof(int16_t)));
     if (!g_ring) {
       g_writerRunning.store(-1, std::memory_order_release);
       return;
     }
-    g_ringValues.store(std::max<uint32_t>(ringValues, 2), std::memory_order_relaxed);
+    // Every page is touched here, so the audio thread's copies never fault one in.
+    std::memset(g_ring, 0, size_t(values) * sizeof(int16_t));
+    g_ringValues.store(values, std::memory_order_relaxed);
     try {
       std::thread(WriterThread).detach();
       g_writerRunning.store(1, std::memory_order_release);
