@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 609 the second.
+// 115 form the first stage of the message table, 116 to 613 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -616,6 +616,12 @@ const char* const kMessageDefaults[kMessageCount] = {
     // What an open found instead of a file (error codes 60 and 61).
     /* 608 */ "Not a regular file (a named pipe, a device or a socket)",
     /* 609 */ "A folder, not a file",
+    // Why a recording ended early (error codes 62 and 63), and what the
+    // writer of the recordings says.
+    /* 610 */ "The disk is full",
+    /* 611 */ "The disk is too slow for the recording: it ends with what the disk holds",
+    /* 612 */ "The recording could not be handed over to its writer, which still holds the ones before: none was started",
+    /* 613 */ "The last recording may not be on the disk yet: the disk has not confirmed it",
 };
 
 }  // namespace Tarvelo

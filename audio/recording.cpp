@@ -1,16 +1,26 @@
 #include "audio/recording.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
+#include "audio/audio.h"
+#include "audio/backend.h"
 #include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
 #include "basics/queues.h"
 #include "basics/timetext.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "platform/sync_aside.h"
+#include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
 
@@ -91,9 +101,8 @@ void PutLe32(uint8_t* at, uint32_t v) {
 }
 
 // Rewrites only the RIFF size, the fact count and the data size for the data
-// counted so far, then returns to the end of the data. No allocation: the
-// audio thread calls this while recording, so that a recording cut short
-// (killed, crashed, the power gone) announces what it holds.
+// counted so far, then returns to the end of the data, so that a recording
+// cut short (killed, crashed, the power gone) announces what it holds.
 int32_t WriteSizes(int32_t fileNumber, SoundBuffer* sb) {
   const uint32_t dataBytes = sb->dataSize / 2;
   const uint32_t blockAlign = sb->format.blockAlign > 0 ? uint32_t(sb->format.blockAlign) : 1u;
@@ -127,6 +136,12 @@ void TakeFileData(int32_t fileNumber, SoundBuffer* sb) {
   platform::FileTruncate(fileNumber, headBytes + held);
 }
 
+// A write refused for want of room says so: "File Access Failed" would send
+// the user looking for a permissions fault.
+int32_t WriteFailure(int32_t rc, int err) {
+  return err == ENOSPC || err == EDQUOT ? -kErrDiskFull : -std::abs(rc);
+}
+
 }  // namespace
 
 int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb) {
@@ -153,19 +168,18 @@ int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb) {
     rc = platform::FileOpen(number, fileName, platform::kFileBinary);
     if (rc != 0) return refused(rc);
   }
+  errno = 0;
   if (int32_t rc = WriteHeader(number, sb); rc != 0) {
     // A file without its header is no recording: say so instead of
     // streaming into it.
+    const int err = errno;
     platform::FileClose(number);
-    return refused(rc);
+    return refused(WriteFailure(rc, err));
   }
-  // The new name is kept by the disk from the start, and the file is synced
-  // at each header update while it grows: a power cut leaves the recording up
-  // to its last header, not a folder without it. The sync thread makes every
-  // sync; the audio thread, which creates it, waits for none.
-  platform::FileKeepSyncedAside(number);
+  // The new name is kept by the disk from the start: a power cut leaves the
+  // recording up to its last header, not a folder without it.
   const size_t cut = fileName.find_last_of("\\/");
-  platform::FolderSyncAside(cut == std::string::npos ? std::string() : fileName.substr(0, cut == 0 ? 1 : cut));
+  platform::FolderSync(cut == std::string::npos ? std::string() : fileName.substr(0, cut == 0 ? 1 : cut));
   return number;
 }
 
@@ -179,22 +193,23 @@ int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t
   if (grown > 0xFFFFFFFFull) return -kErrFileTooBig;
   // Flushed at once: a full disk must stop the recording now, not surface
   // unnoticed when the file is closed.
+  errno = 0;
   int32_t rc = platform::FilePut(fileNumber, 0, values, size_t(count) * 2);
   if (rc == 0) rc = platform::FileFlush(fileNumber);
-  if (rc != 0) return -std::abs(rc);
+  if (rc != 0) return WriteFailure(rc, errno);
   const uint32_t before = sb->dataSize / 2;
   sb->dataSize = static_cast<uint32_t>(grown);
   // The header catches up with the data once the first block is on disk and
-  // then about once a second of sound, always after the data reached the
-  // file, so its sizes never promise more than is there and a recording cut
-  // short loses at most its last second. Each update is then synced aside,
-  // data and header in one: a power cut loses the sound since the last sync
-  // that ended, a second and the sync's own time.
+  // then about once a second of sound, always after the data it names was
+  // synced: the disk may write the header's page before the data's, so a
+  // header written before that sync could outlive a power cut that the data
+  // did not. The next sync keeps the header with the data that follows it.
   const uint32_t perSecond = sb->format.bytesPerSecond > 0 ? sb->format.bytesPerSecond : 1u;
   if (before == 0 || before / perSecond != sb->dataSize / 2 / perSecond) {
-    rc = WriteSizes(fileNumber, sb);
-    if (rc != 0) return -std::abs(rc);
-    platform::FileSyncAside(fileNumber);
+    errno = 0;
+    rc = platform::FileSyncData(fileNumber);
+    if (rc == 0) rc = WriteSizes(fileNumber, sb);
+    if (rc != 0) return WriteFailure(rc, errno);
   }
   return 0;
 }
@@ -205,12 +220,268 @@ int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb) {
   const int32_t blockAlign = sb->format.blockAlign > 0 ? sb->format.blockAlign : 1;
   sb->frameCount = static_cast<uint32_t>(
       std::nearbyint(double(sb->dataSize / 2) / double(blockAlign)));
+  // The data first, then the closing header that names every frame of it: a
+  // power cut at any moment leaves a header naming no more than the disk
+  // holds, and one soon after leaves the recording whole.
+  platform::FileSyncData(fileNumber);
   WriteHeader(fileNumber, sb);
-  // The closing header names every frame and is synced with the data, so a
-  // power cut soon after leaves the recording whole; the audio thread closes
-  // it here without waiting for the disk (an output buffer is a few ms).
-  platform::FileCloseSyncAside(fileNumber);
+  platform::FileSync(fileNumber);
+  platform::FileClose(fileNumber);
   return 0;
+}
+
+// The writer. The audio thread appends to a ring of 16-bit values and posts
+// the starts and ends of takes, each at the ring position it follows; the
+// writer thread takes both in order. Each side moves only its own indexes.
+namespace {
+
+constexpr uint32_t kEventSlots = 64;  // a power of two
+constexpr uint32_t kLogSlots = 32;    // a power of two
+
+enum WriterEventKind : uint32_t { kTakeBegin = 1, kTakeEnd = 2 };
+
+// one thread: maker, a slot is filled before g_eventHead publishes it
+struct WriterEvent {
+  uint64_t at = 0;  // the values appended before it
+  uint32_t kind = 0;
+  int32_t take = 0;
+  char* stem = nullptr;  // a begin's heap text, the writer's once posted
+};
+
+// one thread: maker, a slot is filled before g_logHead publishes it
+struct WriterLogLine {
+  uint32_t message = 0;
+  const char* text = nullptr;  // the call site's default, a literal
+  int64_t value = 0;
+  bool hasValue = false;
+  int32_t level = 0;
+};
+
+WriterEvent g_events[kEventSlots];
+std::atomic<uint32_t> g_eventHead{0};  // moved by the audio thread
+std::atomic<uint32_t> g_eventTail{0};  // moved by the writer when an event is done
+WriterLogLine g_logLines[kLogSlots];
+std::atomic<uint32_t> g_logHead{0};
+std::atomic<uint32_t> g_logTail{0};
+// one thread: maker, set once before the writer thread runs
+int16_t* g_ring = nullptr;
+std::atomic<uint64_t> g_ringValues{0};
+std::atomic<uint64_t> g_appended{0};  // moved by the audio thread
+std::atomic<uint64_t> g_taken{0};     // moved by the writer: the room behind it is free
+std::atomic<uint32_t> g_rate{48000};
+// The last take the writer ended on its own (a failed create or write).
+std::atomic<int32_t> g_endedTake{0};
+// one thread: audio
+int32_t g_lastTake = 0;
+std::atomic<uint32_t> g_bell{0};
+std::atomic<int32_t> g_writerRunning{0};  // 1 once it runs, -1 when it could not be made
+std::once_flag g_writerOnce;
+
+void RingBell() {
+  g_bell.fetch_add(1, std::memory_order_release);
+  platform::WakeWordWaiters(g_bell);
+}
+
+void PostEvent(uint32_t kind, int32_t take, char* stem) {
+  const uint32_t head = g_eventHead.load(std::memory_order_relaxed);
+  WriterEvent& e = g_events[head % kEventSlots];
+  e.at = g_appended.load(std::memory_order_relaxed);
+  e.kind = kind;
+  e.take = take;
+  e.stem = stem;
+  g_eventHead.store(head + 1, std::memory_order_release);
+  RingBell();
+}
+
+void ReportStopped(int32_t error) {
+  CommandMessage stop{};
+  stop.type = kAudioRecordStop;
+  stop.arg1 = static_cast<uint32_t>(AudioCommandQueue);
+  stop.arg4 = static_cast<uint32_t>(error);
+  stop.timeStamp = AudioNow();
+  PostCommand(stop, 0, -1);
+}
+
+// one thread: value, the writer thread's open take (a local of its loop)
+struct WriterTake {
+  int32_t take = 0;
+  int32_t file = 0;  // 0: none open (refused, failed or ended)
+  SoundBuffer sb;
+};
+
+void WriteLogLines() {
+  uint32_t tail = g_logTail.load(std::memory_order_relaxed);
+  while (tail != g_logHead.load(std::memory_order_acquire)) {
+    const WriterLogLine& l = g_logLines[tail % kLogSlots];
+    const std::string text = LangText(l.message, l.text);
+    Report(l.hasValue ? InsertArg(text, std::to_string(l.value)) : text, l.level);
+    g_logTail.store(++tail, std::memory_order_release);
+  }
+}
+
+// The audio thread hears of it at its next append; the interface by the
+// report, which turns its record button off.
+void EndFailedTake(WriterTake& t, int32_t error) {
+  g_endedTake.store(t.take, std::memory_order_release);
+  ReportStopped(error);
+}
+
+void BeginTake(WriterTake& t, WriterEvent& e) {
+  const std::string stem = e.stem ? std::string(e.stem) : "REC_" + TimeStampText();
+  std::free(e.stem);
+  e.stem = nullptr;
+  t.take = e.take;
+  t.file = 0;
+  SoundBufferInitFormat(&t.sb, 2, 16, static_cast<int32_t>(g_rate.load(std::memory_order_relaxed)));
+  const std::string folder = DynZStringGet(HomeFolder) + "\\AUDIO";
+  // A second recording within the same second gets a name of its own.
+  const std::string name = platform::FreeFileName(folder, stem + ".wav");
+  const int32_t file = CreateRecordingWav(folder + "\\" + name, &t.sb);
+  if (file < 0) {
+    Report(LangText(77, "Error creating WAV file for recording") + ": " + ErrorText(file), 2);
+    EndFailedTake(t, file);
+    return;
+  }
+  Report(LangText(78, "Now recording") + " " + name, 0);
+  t.file = file;
+}
+
+void EndTake(WriterTake& t) {
+  if (t.file > 0) FinishRecordingWav(t.file, &t.sb);
+  t.file = 0;
+  SoundBufferFree(&t.sb);
+}
+
+// One piece of work: log lines, then the values up to the next event, then
+// that event. False when there was nothing to do.
+bool WriterStep(WriterTake& t) {
+  WriteLogLines();
+  const uint32_t tail = g_eventTail.load(std::memory_order_relaxed);
+  const bool event = tail != g_eventHead.load(std::memory_order_acquire);
+  WriterEvent& e = g_events[tail % kEventSlots];
+  const uint64_t bound = event ? e.at : g_appended.load(std::memory_order_acquire);
+  const uint64_t from = g_taken.load(std::memory_order_relaxed);
+  if (from < bound) {
+    const uint64_t size = g_ringValues.load(std::memory_order_relaxed);
+    // All there is in one write (two where the ring wraps): the sync that
+    // follows it then keeps everything that waited during the last one, so
+    // a disk whose syncs take seconds still keeps up.
+    const uint64_t n = std::min({bound - from, size - from % size, uint64_t(INT32_MAX)});
+    if (t.file > 0) {
+      const int32_t rc = WriteRecordingSamples(t.file, &t.sb, g_ring + from % size, static_cast<int32_t>(n));
+      if (rc != 0) {
+        FinishRecordingWav(t.file, &t.sb);
+        t.file = 0;
+        EndFailedTake(t, rc);
+      }
+    }
+    g_taken.store(from + n, std::memory_order_release);
+    return true;
+  }
+  if (!event) return false;
+  if (e.kind == kTakeBegin)
+    BeginTake(t, e);
+  else
+    EndTake(t);
+  g_eventTail.store(tail + 1, std::memory_order_release);
+  return true;
+}
+
+void WriterThread() {
+  platform::ThreadSetName("tarvelo-rec");
+  WriterTake t;
+  SoundBufferInit(&t.sb);
+  for (;;) {
+    const uint32_t bell = g_bell.load(std::memory_order_acquire);
+    if (!WriterStep(t)) platform::WaitOnWord(g_bell, bell, 0.5);
+  }
+}
+
+}  // namespace
+
+bool RecordingWriterStart(uint32_t rate, uint32_t ringValues) {
+  std::call_once(g_writerOnce, [&] {
+    g_rate.store(rate, std::memory_order_relaxed);
+    const uint32_t values = std::max<uint32_t>(ringValues, 2);
+    g_ring = static_cast<int16_t*>(std::malloc(size_t(values) * sizeof(int16_t)));
+    if (!g_ring) {
+      g_writerRunning.store(-1, std::memory_order_release);
+      return;
+    }
+    // Every page is touched here, so the audio thread's copies never fault one in.
+    std::memset(g_ring, 0, size_t(values) * sizeof(int16_t));
+    g_ringValues.store(values, std::memory_order_relaxed);
+    try {
+      std::thread(WriterThread).detach();
+      g_writerRunning.store(1, std::memory_order_release);
+    } catch (const std::system_error&) {
+      g_writerRunning.store(-1, std::memory_order_release);
+    }
+  });
+  // Later starts keep the ring; the takes they record carry their own rate.
+  if (g_writerRunning.load(std::memory_order_acquire) == 1) g_rate.store(rate, std::memory_order_relaxed);
+  return g_writerRunning.load(std::memory_order_acquire) == 1;
+}
+
+int32_t RecordingHandOver(char* stem) {
+  const bool running = g_writerRunning.load(std::memory_order_acquire) == 1;
+  const uint32_t head = g_eventHead.load(std::memory_order_relaxed);
+  // A take takes two events, its begin and its end: the end always finds room.
+  if (!running || head - g_eventTail.load(std::memory_order_acquire) > kEventSlots - 2) {
+    std::free(stem);
+    RecordingLogLine(612,
+                     "The recording could not be handed over to its writer, which still holds "
+                     "the ones before: none was started",
+                     -1, 2);
+    return running ? -kErrDiskTooSlow : -kErrThreadCreate;
+  }
+  PostEvent(kTakeBegin, ++g_lastTake, stem);
+  return g_lastTake;
+}
+
+int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count) {
+  if (g_endedTake.load(std::memory_order_acquire) == take) return 1;
+  if (count <= 0) return 0;
+  const uint64_t size = g_ringValues.load(std::memory_order_relaxed);
+  const uint64_t at = g_appended.load(std::memory_order_relaxed);
+  if (at + uint64_t(count) - g_taken.load(std::memory_order_acquire) > size) return -kErrDiskTooSlow;
+  const uint64_t start = at % size;
+  const uint64_t first = std::min<uint64_t>(uint64_t(count), size - start);
+  std::memcpy(g_ring + start, values, first * sizeof(int16_t));
+  std::memcpy(g_ring, values + first, (uint64_t(count) - first) * sizeof(int16_t));
+  g_appended.store(at + uint64_t(count), std::memory_order_release);
+  RingBell();
+  return 0;
+}
+
+void RecordingEnd() { PostEvent(kTakeEnd, g_lastTake, nullptr); }
+
+void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level) {
+  const uint32_t head = g_logHead.load(std::memory_order_relaxed);
+  // A writer held up by the disk loses the lines beyond the ring, not the sound.
+  if (head - g_logTail.load(std::memory_order_acquire) >= kLogSlots ||
+      g_writerRunning.load(std::memory_order_acquire) != 1)
+    return;
+  WriterLogLine& l = g_logLines[head % kLogSlots];
+  l.message = message;
+  l.text = text;
+  l.value = value;
+  l.hasValue = value >= 0;
+  l.level = level;
+  g_logHead.store(head + 1, std::memory_order_release);
+  RingBell();
+}
+
+bool RecordingWriterSettle(double seconds) {
+  const double end = platform::HighResClock() + seconds;
+  for (;;) {
+    if (g_eventTail.load(std::memory_order_acquire) == g_eventHead.load(std::memory_order_acquire) &&
+        g_taken.load(std::memory_order_acquire) == g_appended.load(std::memory_order_acquire) &&
+        g_logTail.load(std::memory_order_acquire) == g_logHead.load(std::memory_order_acquire))
+      return true;
+    if (platform::HighResClock() > end) return false;
+    platform::SleepMs(1);
+  }
 }
 
 }  // namespace QUARLE_AUDIO

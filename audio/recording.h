@@ -1,6 +1,8 @@
 // The output recording: a 16-bit stereo WAV file kept open while the audio
 // thread streams into it, created with a provisional header and finished by
-// rewriting that header in place with the final sizes.
+// rewriting that header in place with the final sizes. The audio thread only
+// copies its samples into a ring; the writer thread, tarvelo-rec, creates the
+// file, writes and syncs it and ends it, so a slow disk never stalls the sound.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -13,23 +15,52 @@ namespace QUARLE_AUDIO {
 // its dataSize counts 4 bytes per 16-bit value written (the data chunk's size
 // is dataSize / 2). Returns the open file's number (positive), positioned at
 // the first data byte, or a negative code (-23 no free file, or the negated
-// open error). The file and its folder are synced aside: the caller (the
-// audio thread) waits for no disk.
+// open error). The folder is synced on the caller (the writer thread), so the
+// new name is kept from the start.
 int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb);
 
 // Writes count 16-bit values at the file's current position; on success adds
 // count x 4 to sb->dataSize. After the first block and each time the data
-// passes a whole second, the header's sizes are rewritten to match it, so that
-// a file whose recording never finished still reads, and the sync thread is
-// asked to sync the file (platform::FileSyncAside), so that a power cut keeps
-// it too. Returns 0 or the negated write error. On an error the caller
-// finishes the file at once and stops recording.
+// passes a whole second, the data is synced and only then the header's sizes
+// rewritten to name it, so that a file whose recording never finished reads
+// and a power cut never leaves a header naming more than the disk holds. The
+// caller waits for the disk: only the writer thread calls this while the
+// program runs. Returns 0, -kErrDiskFull when the disk is full, or the
+// negated write error. On an error the caller finishes the file at once.
 int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t* values,
                               int32_t count);
 
 // Rewrites the header with the final sizes and closes the file; returns 0.
 // The sizes are those of the whole frames the file holds, which after a
-// failed write may be more than was counted (the file is cut to them).
+// failed write may be more than was counted (the file is cut to them). The
+// data is synced before the header is written, and the header after.
 int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb);
+
+// The writer. Starts its thread and makes its ring once (ringValues 16-bit
+// values, rate the stream's); later calls only say whether it runs. Call it
+// where a thread may be made (the audio thread's start does).
+bool RecordingWriterStart(uint32_t rate, uint32_t ringValues);
+
+// The rest of this block is the audio thread's (one producer): none waits,
+// allocates or touches the disk.
+// Hands a new recording over, stem being a heap text (or null: "REC_" and a
+// time stamp), which changes owner. The writer names it, creates it in the
+// data folder's AUDIO folder and says "Now recording ..." or why not. Returns
+// the take's number (above 0), or -kErrDiskTooSlow when the writer still
+// holds too many recordings and ends, -kErrThreadCreate when it does not run:
+// the stem is freed and a log line says the recording was not handed over.
+int32_t RecordingHandOver(char* stem);
+// Copies count values of the take into the ring. 0; 1 when the writer ended
+// the take (a failed create or write: it has reported it); -kErrDiskTooSlow
+// when the ring is full: nothing is copied and the caller ends the take.
+int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count);
+// Ends the take after the values appended so far.
+void RecordingEnd();
+// A log line for the writer to write: LangText(message, text) with {$} = value.
+void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level);
+
+// Waits up to seconds until the writer has written, synced and closed every
+// recording handed over: true when so.
+bool RecordingWriterSettle(double seconds);
 
 }  // namespace QUARLE_AUDIO

@@ -23,7 +23,6 @@
 #include "basics/timetext.h"
 #include "platform/loop_meter.h"
 #include "platform/paths.h"
-#include "platform/sync_aside.h"
 #include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
@@ -45,6 +44,7 @@ constexpr double kReportInterval = 1.0;         // s between repeats of a standi
 // The nap is well below the playback and capture polling periods.
 constexpr double kIdleNap = 0.0001;  // s
 constexpr double kSettleAtExit = 5.0;  // s the end waits for the last syncs
+constexpr double kRingSeconds = 10.0;  // s of sound the recording's ring holds
 
 // Differences of the seconds timer: a wrap at midnight adds a day; what is
 // still negative counts as no time.
@@ -156,9 +156,7 @@ class AudioThreadLoop {
   int32_t settledLength_ = 0;
   int32_t underrunCount_ = 0;
   bool recording_ = false;
-  int32_t fileNumber_ = 0;
-  SoundBuffer recordingBuffer_;
-  std::string recordingFolder_;
+  int32_t take_ = 0;  // the writer's number of the recording
   int64_t resync_ = 0;
   bool commandHandled_ = false;
   bool busy_ = false;  // this pass did something
@@ -186,8 +184,6 @@ bool AudioThreadLoop::ReportDue(double& lastReport) {
 bool AudioThreadLoop::Start() {
   captureBlock_ =
       static_cast<float*>(std::calloc(static_cast<size_t>(2 * SamplesPerMs), sizeof(float)));
-  SoundBufferInitFormat(&recordingBuffer_, 2, 16, static_cast<int32_t>(StreamRate));
-  recordingFolder_ = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\AUDIO";
   if (!captureBlock_ || SetStreamBuffers(&streamBuffer_, &streamBuffer16_, 0) != 0) {
     Report(ErrorText(-QUARLE_BASICS::kErrAllocation), 3);
     return false;
@@ -339,6 +335,8 @@ bool AudioThreadLoop::HandleCommand(CommandMessage& msg) {
   return false;
 }
 
+// The writer names and creates the file and says so; this thread only hands
+// the stem over, and from then on copies samples.
 void AudioThreadLoop::StartRecording(CommandMessage& msg) {
   char* text = reinterpret_cast<char*>(static_cast<uintptr_t>(msg.word2));
   msg.word2 = 0;
@@ -346,21 +344,14 @@ void AudioThreadLoop::StartRecording(CommandMessage& msg) {
     std::free(text);  // the stem changed owner with the message
     return;
   }
-  std::string stem = text ? std::string(text) : "REC_" + QUARLE_BASICS::TimeStampText();
-  std::free(text);
-  // A second recording within the same second gets a name of its own.
-  const std::string name = platform::FreeFileName(recordingFolder_, stem + ".wav");
-  std::string path = recordingFolder_ + "\\" + name;
-  int32_t file = CreateRecordingWav(path, &recordingBuffer_);
-  if (file < 0) {
-    Report(LangText(77, "Error creating WAV file for recording") + ": " + ErrorText(file), 2);
+  const int32_t take = RecordingHandOver(text);
+  if (take < 0) {
     // The interface turned its record button on when it asked: it must hear
     // that no recording runs.
-    ReportRecordingStopped(file);
+    ReportRecordingStopped(take);
     return;
   }
-  Report(LangText(78, "Now recording") + " " + name, 0);
-  fileNumber_ = file;
+  take_ = take;
   recording_ = true;
 }
 
@@ -375,7 +366,7 @@ void AudioThreadLoop::ReportRecordingStopped(int32_t error) {
 
 void AudioThreadLoop::StopRecording() {
   if (!recording_) return;
-  FinishRecordingWav(fileNumber_, &recordingBuffer_);
+  RecordingEnd();
   recording_ = false;
 }
 
@@ -574,11 +565,15 @@ void AudioThreadLoop::BufferFull() {
     if (QUARLE_BASICS::PostCommand(msg, kMainQueue, -1) != 0) std::free(copy);
   }
   if (recording_) {
-    int32_t e = WriteRecordingSamples(fileNumber_, &recordingBuffer_, streamBuffer16_, StreamLength);
+    // A full ring means the disk fell behind by the ring's length: the take
+    // ends whole with what came before, rather than the sound breaking.
+    const int32_t e = RecordingAppend(take_, streamBuffer16_, StreamLength);
     if (e != 0) {
-      FinishRecordingWav(fileNumber_, &recordingBuffer_);
+      // A take the writer ended itself (its create or a write failed) was
+      // reported by it; its end still closes it in the writer's order.
       recording_ = false;
-      ReportRecordingStopped(e);
+      RecordingEnd();
+      if (e < 0) ReportRecordingStopped(e);
     }
   }
 }
@@ -589,8 +584,8 @@ void AudioThreadLoop::DelayAndIdle() {
     if (playing_ != 0) {
       double d = Elapsed(now, loopMark_);
       if (d > 0.8 * StreamLength / StreamRate && !commandHandled_) {
-        std::string ms = std::to_string(static_cast<int64_t>(std::floor(d * 1000.0)));
-        Report(QUARLE_BASICS::InsertArg(LangText(83, "{$}ms delay in audio thread."), ms), 1);
+        // Written to the log by the recording's writer: the log file is a disk too.
+        RecordingLogLine(83, "{$}ms delay in audio thread.", static_cast<int64_t>(std::floor(d * 1000.0)), 1);
       }
     }
     loopMark_ = now;
@@ -682,7 +677,6 @@ void AudioThreadLoop::Exit(bool afterFetchFailure) {
   captureBlock_ = nullptr;
   streamBuffer_ = nullptr;
   streamBuffer16_ = nullptr;
-  SoundBufferFree(&recordingBuffer_);
 }
 
 void AudioThreadLoop::Run() {
@@ -753,8 +747,8 @@ int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms) {
   StreamRate = StreamRateFor(rate);
   CapturePollPeriod = static_cast<float>(SamplesPerMs) / (6.0f * static_cast<float>(StreamRate));
   StreamLength = StreamLengthFor(StreamRate, ms);
-  // The thread that syncs the recordings is made here, not by the audio thread.
-  platform::SyncAsideStart();
+  // The thread that writes the recordings is made here, not by the audio thread.
+  RecordingWriterStart(StreamRate, static_cast<uint32_t>(2.0 * StreamRate * kRingSeconds));
   try {
     handle = new std::thread(AudioThread);
   } catch (const std::exception&) {
@@ -770,9 +764,11 @@ void WaitAudioThread(std::thread*& handle) {
   if (handle->joinable()) handle->join();
   delete handle;
   handle = nullptr;
-  // The last recording's end reaches the disk before the program goes (a
-  // disk that takes longer keeps it anyway, unless the power goes too).
-  platform::SyncAsideSettle(kSettleAtExit);
+  // The last recording's end reaches the disk before the program goes; a
+  // disk that takes longer may keep it, unless the power goes too: say so.
+  if (!RecordingWriterSettle(kSettleAtExit)) {
+    Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 1);
+  }
 }
 
 int32_t SetStreamBuffers(float** buffer, int16_t** buffer16, uint32_t ms) {

@@ -84,13 +84,16 @@ const ErrorRow kAlcRows[5] = {
     {46, "INVALID VALUE", "ALC - "},
     {47, "OUT OF MEMORY", "ALC - "},
 };
-// Codes 60 and 61: what an open found instead of a file.
-const ErrorRow kFileKindRows[2] = {
+// Codes 60 and 61: what an open found instead of a file; 62 and 63: why a
+// recording ended early.
+const ErrorRow kFileKindRows[4] = {
     {608, "Not a regular file (a named pipe, a device or a socket)", ""},
     {609, "A folder, not a file", ""},
+    {610, "The disk is full", ""},
+    {611, "The disk is too slow for the recording: it ends with what the disk holds", ""},
 };
 static_assert(kErrNotRegularFile == platform::kOpenNotRegular && kErrFolderNamed == platform::kOpenFolder &&
-              kErrFolderNamed == kErrNotRegularFile + 1);
+              kErrFolderNamed == kErrNotRegularFile + 1 && kErrDiskTooSlow == kErrNotRegularFile + 3);
 const ErrorRow kUndefinedRow = {63, "UNDEFINED ERROR", ""};
 
 }  // namespace
@@ -101,7 +104,7 @@ std::string ErrorText(int32_t code) {
   const ErrorRow* row = &kUndefinedRow;
   if (magnitude <= 50) {
     row = &kGeneralRows[magnitude];
-  } else if (magnitude == kErrNotRegularFile || magnitude == kErrFolderNamed) {
+  } else if (magnitude >= kErrNotRegularFile && magnitude <= kErrDiskTooSlow) {
     row = &kFileKindRows[magnitude - kErrNotRegularFile];
   } else if (magnitude >= 40961 && magnitude <= 40965) {
     row = &kAlRows[magnitude - 40961];

@@ -26,6 +26,9 @@ enum ErrorCode : int32_t {
   // What an open found at the path instead of a file (platform::FileOpen).
   kErrNotRegularFile = 60,   // "Not a regular file (a named pipe, a device or a socket)"
   kErrFolderNamed = 61,      // "A folder, not a file"
+  // Why a recording ended early.
+  kErrDiskFull = 62,         // "The disk is full"
+  kErrDiskTooSlow = 63,      // "The disk is too slow for the recording: it ends with what the disk holds"
 };
 
 std::string ErrorText(int32_t code);

@@ -40,7 +40,7 @@ tail -1 "$work/log"
 while read -r c written; do
   mkdir -p "$work/m_$c"
   mount -o loop "$work/cut_$c.img" "$work/m_$c"
-  f="$work/m_$c/REC_bench.wav"
+  f="$work/m_$c/AUDIO/REC_bench.wav"
   if [ -f "$f" ]; then
     size=$(stat -c %s "$f")
     named=0

@@ -1,16 +1,26 @@
 // What keeping an output recording on the disk costs the audio thread, and
-// what a power cut leaves of it. Records 16-bit stereo at 48 kHz into a
-// folder as the audio thread does: a 12 ms stream buffer every 12 ms of real
-// time, each written with WriteRecordingSamples, whose time is what the audio
-// thread spends per buffer on the recording. Prints that time's mean, 99th
-// percentile and maximum, and each second how much was written (a power-cut
-// script copies the disk meanwhile: bench/power_cut.sh).
+// what a power cut leaves of it. Records 16-bit stereo at 48 kHz into
+// FOLDER/AUDIO as the audio thread does: a 12 ms stream buffer every 12 ms of
+// real time, each handed to the recording's writer (RecordingAppend), whose
+// time is what the audio thread spends per buffer on the recording. Prints
+// that time's mean, 99th percentile and maximum, the passes longer than a
+// buffer, and each second how much was handed over and how much the file
+// holds (a power-cut script copies the disk meanwhile: bench/power_cut.sh).
+// At the end: whether the recording is whole (its header names exactly what
+// the file holds) and, when the disk could not keep up, that it ended early.
 //
-//   bench_record_sync FOLDER SECONDS [--load]
+//   bench_record_sync FOLDER SECONDS [--load] [--stall-sync MS] [--stall-write MS]
 //
 // --load keeps a large write-back under way beside it: another thread writes
 // 4 MB blocks to FOLDER/load.bin (at most 256 MB, then from its start again).
+// --stall-sync and --stall-write make a disk that stalls: every sync, and
+// every flush of a regular file (each write of the recording), takes MS
+// milliseconds longer, whoever makes it.
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,12 +34,21 @@
 #include <vector>
 
 #include "audio/recording.h"
+#include "basics/errors.h"
+#include "basics/program.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 
 namespace {
 
 std::atomic<bool> g_stop{false};
+std::atomic<int> g_stallSyncMs{0};
+std::atomic<int> g_stallWriteMs{0};
+
+void Stall(const std::atomic<int>& ms) {
+  if (const int n = ms.load(std::memory_order_relaxed); n > 0) ::usleep(useconds_t(n) * 1000u);
+}
 
 void WriteBack(const std::string& path) {
   std::vector<char> block(4 << 20, 'x');
@@ -48,27 +67,64 @@ void WriteBack(const std::string& path) {
   std::fclose(f);
 }
 
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
+}
+
+uint32_t U32At(const std::vector<unsigned char>& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
 }  // namespace
+
+// The stalling disk: taken before the C library's.
+extern "C" int fsync(int fd) {
+  Stall(g_stallSyncMs);
+  return int(::syscall(SYS_fsync, fd));
+}
+extern "C" int fdatasync(int fd) {
+  Stall(g_stallSyncMs);
+  return int(::syscall(SYS_fdatasync, fd));
+}
+extern "C" int fflush(FILE* f) {
+  using Flush = int (*)(FILE*);
+  static const Flush real = reinterpret_cast<Flush>(::dlsym(RTLD_NEXT, "fflush"));
+  struct stat st;
+  if (f && f != stdout && ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode)) Stall(g_stallWriteMs);
+  return real(f);
+}
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s FOLDER SECONDS [--load]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FOLDER SECONDS [--load] [--stall-sync MS] [--stall-write MS]\n", argv[0]);
     return 2;
   }
   const std::string folder = argv[1];
   const double seconds = std::atof(argv[2]);
-  const bool load = argc > 3 && std::strcmp(argv[3], "--load") == 0;
+  bool load = false;
+  for (int i = 3; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--load") == 0) load = true;
+    if (std::strcmp(argv[i], "--stall-sync") == 0 && i + 1 < argc) g_stallSyncMs = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--stall-write") == 0 && i + 1 < argc) g_stallWriteMs = std::atoi(argv[++i]);
+  }
   std::thread loader;
   if (load) loader = std::thread(WriteBack, folder + "/load.bin");
 
-  QUARLE_AUDIO::SoundBuffer sb;
-  QUARLE_AUDIO::SoundBufferInitFormat(&sb, 2, 16, 48000);
-  const int32_t f = QUARLE_AUDIO::CreateRecordingWav(folder + "/REC_bench.wav", &sb);
-  if (f <= 0) {
-    std::fprintf(stderr, "cannot create the recording: %d\n", f);
+  ::mkdir((folder + "/AUDIO").c_str(), 0755);
+  QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(folder));
+  constexpr uint32_t kRate = 48000;
+  constexpr int32_t kValues = 2 * 576;  // 12 ms at 48 kHz
+  if (!QUARLE_AUDIO::RecordingWriterStart(kRate, 2 * kRate * 10)) {  // the program's 10 s ring
+    std::fprintf(stderr, "cannot start the recording's writer\n");
     return 1;
   }
-  constexpr int32_t kValues = 2 * 576;  // 12 ms at 48 kHz
+  const std::string path = folder + "/AUDIO/REC_bench.wav";
+  const int32_t take = QUARLE_AUDIO::RecordingHandOver(strdup("REC_bench"));
+  if (take <= 0) {
+    std::fprintf(stderr, "cannot hand the recording over: %d\n", take);
+    return 1;
+  }
   std::vector<int16_t> buffer(kValues);
   std::vector<double> times;
   const int64_t buffers = static_cast<int64_t>(seconds * 1000.0 / 12.0);
@@ -76,22 +132,26 @@ int main(int argc, char** argv) {
   timespec due;
   clock_gettime(CLOCK_MONOTONIC, &due);
   const double start = platform::HighResClock();
-  int64_t lastSecond = 0;
+  int64_t lastSecond = 0, appended = 0;
+  int32_t ended = 0;
   for (int64_t k = 0; k < buffers; ++k) {
     for (int32_t i = 0; i < kValues; ++i)
       buffer[size_t(i)] = static_cast<int16_t>(8000.0 * std::sin(0.0576 * double(k * kValues + i)));
     const double t0 = platform::HighResClock();
-    if (QUARLE_AUDIO::WriteRecordingSamples(f, &sb, buffer.data(), kValues) != 0) {
-      std::fprintf(stderr, "write failed at buffer %lld\n", static_cast<long long>(k));
-      break;
-    }
+    ended = QUARLE_AUDIO::RecordingAppend(take, buffer.data(), kValues);
+    if (ended == 0) appended += kValues;
     const double t1 = platform::HighResClock();
     times.push_back(t1 - t0);
+    if (ended != 0) {
+      std::printf("the recording ended at buffer %lld: %s\n", static_cast<long long>(k),
+                  ended < 0 ? QUARLE_BASICS::ErrorText(ended).c_str() : "the writer ended it");
+      break;
+    }
     const int64_t second = static_cast<int64_t>(t1 - start);
     if (second != lastSecond) {
       lastSecond = second;
-      std::printf("t=%llds written=%.3fs\n", static_cast<long long>(second),
-                  double(sb.dataSize / 2) / 192000.0);
+      std::printf("t=%llds appended=%.3fs written=%.3fs\n", static_cast<long long>(second),
+                  double(appended * 2) / 192000.0, double(std::max<int64_t>(FileSize(path) - 88, 0)) / 192000.0);
       std::fflush(stdout);
     }
     due.tv_nsec += 12000000;
@@ -101,17 +161,32 @@ int main(int argc, char** argv) {
     }
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
   }
-  QUARLE_AUDIO::FinishRecordingWav(f, &sb);
+  QUARLE_AUDIO::RecordingEnd();
+  const double endAt = platform::HighResClock();
+  const bool settled = QUARLE_AUDIO::RecordingWriterSettle(600.0);
+  const double settleTime = platform::HighResClock() - endAt;
   g_stop.store(true);
   if (loader.joinable()) loader.join();
   std::sort(times.begin(), times.end());
   if (!times.empty()) {
     const double sum = std::accumulate(times.begin(), times.end(), 0.0);
-    std::printf("buffers=%zu mean=%.1fus p99=%.1fus max=%.1fus over4ms=%zu\n", times.size(),
-                1e6 * sum / double(times.size()), 1e6 * times[times.size() * 99 / 100],
-                1e6 * times.back(),
-                size_t(times.end() - std::upper_bound(times.begin(), times.end(), 0.004)));
+    std::printf("buffers=%zu mean=%.1fus p99=%.1fus max=%.1fus over4ms=%zu over12ms=%zu\n", times.size(),
+                1e6 * sum / double(times.size()), 1e6 * times[times.size() * 99 / 100], 1e6 * times.back(),
+                size_t(times.end() - std::upper_bound(times.begin(), times.end(), 0.004)),
+                size_t(times.end() - std::upper_bound(times.begin(), times.end(), 0.012)));
   }
-  QUARLE_AUDIO::SoundBufferFree(&sb);
-  return 0;
+  // Whole: the header names exactly the data the file holds, all that was handed over.
+  std::vector<unsigned char> head(88, 0);
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    head.resize(std::fread(head.data(), 1, 88, f));
+    std::fclose(f);
+  }
+  const int64_t size = FileSize(path);
+  const bool whole = head.size() == 88 && int64_t(U32At(head, 84)) + 88 == size &&
+                     int64_t(U32At(head, 4)) + 8 == size && int64_t(U32At(head, 84)) == appended * 2;
+  std::printf("recording: handed over %.3fs, file holds %.3fs, header names %.3fs, %s%s; writer done %.2fs after the end%s\n",
+              double(appended * 2) / 192000.0, double(std::max<int64_t>(size - 88, 0)) / 192000.0,
+              head.size() == 88 ? double(U32At(head, 84)) / 192000.0 : 0.0, whole ? "whole" : "NOT WHOLE",
+              ended < 0 ? ", ended early (the disk too slow)" : "", settleTime, settled ? "" : " (not settled)");
+  return whole ? 0 : 1;
 }

@@ -375,17 +375,25 @@ int32_t FileFlush(int32_t fileNumber) {
   return std::fflush(f) == 0 ? 0 : -20;
 }
 
-int32_t FileSync(int32_t fileNumber) {
+namespace {
+
+int32_t SyncFile(int32_t fileNumber, bool dataOnly) {
   FILE* f = Handle(fileNumber);
   if (!f) return -19;
   if (std::fflush(f) != 0) return -20;
-  while (::fsync(::fileno(f)) != 0) {
+  while ((dataOnly ? ::fdatasync(::fileno(f)) : ::fsync(::fileno(f))) != 0) {
     if (errno == EINTR) continue;
     // A file system with nothing to sync (some virtual ones) loses nothing.
     return errno == EINVAL || errno == ENOTSUP ? 0 : -20;
   }
   return 0;
 }
+
+}  // namespace
+
+int32_t FileSync(int32_t fileNumber) { return SyncFile(fileNumber, false); }
+
+int32_t FileSyncData(int32_t fileNumber) { return SyncFile(fileNumber, true); }
 
 int32_t FileCloseSyncAside(int32_t fileNumber) {
   if (fileNumber < 1 || fileNumber > kMaxFileNumbers) return -19;
@@ -401,11 +409,11 @@ int32_t FileCloseSyncAside(int32_t fileNumber) {
   const int32_t rc = std::fclose(f) == 0 ? 0 : -20;
   if (ticket > 0) {
     SyncAsideEnd(ticket);
-  } else if (fd >= 0) {
-    // No sync thread or no slot to be had: the caller waits after all.
-    while (::fsync(fd) != 0 && errno == EINTR) {
-    }
+  } else if (fd >= 0 && SyncAsideLast(fd) != 0) {
+    // Neither a slot nor a place in the waiting line: the caller must not
+    // wait for the disk, so the file is not synced, and it hears so.
     ::close(fd);
+    return rc != 0 ? rc : -21;
   }
   return rc;
 }

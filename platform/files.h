@@ -90,12 +90,16 @@ int32_t FileFlush(int32_t fileNumber);
 // does before its file takes the target's name: 0, -19 for a number not open,
 // -20 when either step fails.
 int32_t FileSync(int32_t fileNumber);
+// The same for the file's bytes only (fdatasync): what a file that grows
+// needs before a header that names its data is written.
+int32_t FileSyncData(int32_t fileNumber);
 // Closes as FileClose does (the buffered bytes written, the number free) and
 // leaves the sync to the sync thread (platform/sync_aside.h), for a caller
-// that must not wait for the disk (the audio thread ending a recording).
+// that must not wait for the disk; -21 when the sync could not be handed over
+// (the file is closed unsynced: the caller says so).
 int32_t FileCloseSyncAside(int32_t fileNumber);
 // For a file written a long while by a caller that must not wait for the
-// disk (the output recording): the sync thread keeps a duplicate of its
+// disk: the sync thread keeps a duplicate of its
 // descriptor until it is closed (which then syncs it a last time, aside), and
 // FileSyncAside asks it to sync the file, without waiting. 0, -19 for a
 // number not open, -20 when no descriptor could be handed over (the file is

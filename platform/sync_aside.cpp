@@ -29,6 +29,12 @@ struct SyncSlot {
 };
 
 SyncSlot g_slots[kSyncAsideSlots];
+// The waiting line: a place is claimed by moving g_waitHead, then filled; the
+// sync thread takes the oldest once filled, empties it (-1), then moves
+// g_waitTail, so a claim never finds a place still full.
+std::atomic<int> g_waiting[kSyncAsideWaiting];
+std::atomic<uint32_t> g_waitHead{0};
+std::atomic<uint32_t> g_waitTail{0};
 // Moves on each ask and end: the sync thread sleeps on it.
 std::atomic<uint32_t> g_bell{0};
 std::atomic<int32_t> g_running{0};  // 1 once the thread runs, -1 when it could not be made
@@ -64,11 +70,29 @@ SyncSlot* SlotOf(int32_t ticket) {
   return ticket >= 1 && ticket <= kSyncAsideSlots ? &g_slots[ticket - 1] : nullptr;
 }
 
+// The oldest asks first: they waited longest.
+bool SyncWaiting() {
+  bool synced = false;
+  for (uint32_t tail = g_waitTail.load(std::memory_order_relaxed);
+       tail != g_waitHead.load(std::memory_order_acquire); ++tail) {
+    std::atomic<int>& place = g_waiting[tail % kSyncAsideWaiting];
+    const int fd = place.load(std::memory_order_acquire);
+    if (fd < 0) break;  // claimed, not yet filled: the next pass takes it
+    SyncDescriptor(fd, false);
+    ::close(fd);
+    place.store(-1, std::memory_order_relaxed);
+    g_waitTail.store(tail + 1, std::memory_order_release);
+    g_syncs.fetch_add(1, std::memory_order_relaxed);
+    synced = true;
+  }
+  return synced;
+}
+
 void SyncThread() {
   ThreadSetName("tarvelo-sync");
   for (;;) {
     const uint32_t bell = g_bell.load(std::memory_order_acquire);
-    bool synced = false;
+    bool synced = SyncWaiting();
     for (SyncSlot& s : g_slots) {
       const uint32_t state = s.state.load(std::memory_order_acquire);
       if (state != kKept && state != kEnding) continue;
@@ -99,6 +123,7 @@ void SyncThread() {
 
 bool SyncAsideStart() {
   std::call_once(g_startOnce, [] {
+    for (std::atomic<int>& place : g_waiting) place.store(-1, std::memory_order_relaxed);
     try {
       std::thread(SyncThread).detach();
       g_running.store(1, std::memory_order_release);
@@ -136,24 +161,35 @@ void SyncAsideEnd(int32_t ticket) {
   Ring();
 }
 
+int32_t SyncAsideLast(int fd) {
+  if (fd < 0) return -1;
+  if (const int32_t ticket = SyncAsideKeep(fd); ticket > 0) {
+    SyncAsideEnd(ticket);
+    return 0;
+  }
+  if (g_running.load(std::memory_order_acquire) != 1) return -1;
+  uint32_t head = g_waitHead.load(std::memory_order_relaxed);
+  do {
+    if (head - g_waitTail.load(std::memory_order_acquire) >= uint32_t(kSyncAsideWaiting)) return -1;
+  } while (!g_waitHead.compare_exchange_weak(head, head + 1, std::memory_order_acq_rel));
+  g_waiting[head % kSyncAsideWaiting].store(fd, std::memory_order_release);
+  Ring();
+  return 0;
+}
+
 int32_t FolderSyncAside(const std::string& folder) {
   const std::string os = folder.empty() ? std::string(".") : ToOsPath(folder);
   const int fd = ::open(os.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -20;
-  const int32_t ticket = SyncAsideKeep(fd);
-  if (ticket > 0) {
-    SyncAsideEnd(ticket);
-  } else {
-    SyncDescriptor(fd, false);  // no thread or no slot to be had: the caller waits after all
-    ::close(fd);
-  }
-  return 0;
+  if (SyncAsideLast(fd) == 0) return 0;
+  ::close(fd);  // the caller must not wait for the disk: it says so instead
+  return -21;
 }
 
 bool SyncAsideSettle(double seconds) {
   const double end = HighResClock() + seconds;
   for (;;) {
-    bool settled = true;
+    bool settled = g_waitTail.load(std::memory_order_acquire) == g_waitHead.load(std::memory_order_acquire);
     for (const SyncSlot& s : g_slots) {
       const uint32_t state = s.state.load(std::memory_order_acquire);
       if (state == kFree) continue;

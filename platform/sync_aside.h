@@ -13,6 +13,8 @@ namespace platform {
 // descriptors that wait for their last sync (a folder just written in, a
 // file just closed).
 constexpr int32_t kSyncAsideSlots = 16;
+// Last syncs that found no slot wait in a line of their own, oldest first.
+constexpr int32_t kSyncAsideWaiting = 64;
 
 // Starts the sync thread once; later calls only say whether it runs. Call it
 // where a thread may be made (the audio thread's start does, before the
@@ -30,10 +32,15 @@ void SyncAsideAsk(int32_t ticket);
 // One last sync (fsync), then the descriptor is closed and the ticket is
 // free; the ticket must not be used again.
 void SyncAsideEnd(int32_t ticket);
+// Hands an open descriptor over for one last sync and its close: into a slot
+// when one is free, else into the waiting line, which the thread serves
+// before the slots' asks. 0, or -1 when the line is full too or no thread
+// runs: the descriptor stays the caller's, which never syncs it itself.
+int32_t SyncAsideLast(int fd);
 // Syncs a folder aside (a name made, renamed or removed in it), as FolderSync
 // does (a system path, "" for the current folder): a descriptor of it is
-// handed over and ended. When none can be handed over the caller syncs it
-// itself. 0, or -20 when the folder cannot be opened.
+// handed over for its last sync. 0; -20 when the folder cannot be opened; -21
+// when it could not be handed over (not synced: the caller says so).
 int32_t FolderSyncAside(const std::string& folder);
 
 // Waits up to seconds until no ended ticket waits for its last sync and no

@@ -1,7 +1,11 @@
 #include "audio/recording.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -11,8 +15,13 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <mutex>
+#include <utility>
 #include <vector>
 
+#include "basics/errors.h"
+#include "basics/messages.h"
+#include "basics/program.h"
 #include "basics/timetext.h"
 #include "file_fixture.h"
 #include "openal_env.h"
@@ -64,6 +73,28 @@ class Recording : public TempFolderTest {
 
   SoundBuffer sb_;
 };
+
+std::string ThreadName() {
+  char name[17] = {};
+  prctl(PR_GET_NAME, name, 0, 0, 0);
+  return name;
+}
+
+// What the disk says once it is full: every later write of the open file
+// goes to /dev/full.
+void FillTheDisk(const std::string& path) {
+  const int full = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  struct stat want, st;
+  ASSERT_EQ(::stat(path.c_str(), &want), 0);
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(e.path().filename().c_str());
+    if (fd != full && ::fstat(fd, &st) == 0 && st.st_ino == want.st_ino && st.st_dev == want.st_dev) {
+      ASSERT_EQ(::dup2(full, fd), fd);
+    }
+  }
+  ::close(full);
+}
 
 TEST_F(Recording, StampedFileReadsBack) {
   const std::string name = "REC_" + QUARLE_BASICS::TimeStampText() + ".wav";
@@ -131,6 +162,19 @@ TEST_F(Recording, FailuresAreReported) {
   if (fs::exists("/dev/full")) {
     fs::create_symlink("/dev/full", dir_ + "/full.wav");
     EXPECT_LT(CreateRecordingWav(dir_ + "/full.wav", &sb_), 0);
+    // The disk fills while the recording runs: named too, not "File Access
+    // Failed"; the header names what was written before.
+    SoundBuffer sb;
+    SoundBufferInitFormat(&sb, 2, 16, 48000);
+    const int32_t g = CreateRecordingWav(dir_ + "/filling.wav", &sb);
+    ASSERT_GT(g, 0);
+    const int16_t w[4] = {1, 2, 3, 4};
+    ASSERT_EQ(WriteRecordingSamples(g, &sb, w, 4), 0);
+    FillTheDisk(dir_ + "/filling.wav");
+    EXPECT_EQ(WriteRecordingSamples(g, &sb, w, 4), -QUARLE_BASICS::kErrDiskFull);
+    EXPECT_EQ(sb.dataSize, 16u);
+    FinishRecordingWav(g, &sb);
+    SoundBufferFree(&sb);
   }
 
   // A write that fails leaves the sizes counted before it.
@@ -192,7 +236,8 @@ TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
 }
 
 // A power cut loses at most the last two seconds: while the recording runs,
-// the sync thread syncs the file, its header then naming no more than it holds.
+// its writer (here the test) syncs the file, its header then naming no more
+// than it holds.
 TEST_F(Recording, ARunningRecordingIsSyncedWithItsSizesEveryTwoSecondsAtMost) {
   synccount::Reset();
   const int32_t f = CreateRecordingWav(dir_ + "/synced.wav", &sb_);
@@ -212,12 +257,45 @@ TEST_F(Recording, ARunningRecordingIsSyncedWithItsSizesEveryTwoSecondsAtMost) {
   ASSERT_TRUE(WaitUntil([&] { return named() == all; }));
   for (const auto& s : synccount::Syncs()) {
     if (s.length < 88 || s.length > 88 + int64_t(all)) continue;  // a folder, another test's file
-    EXPECT_EQ(s.thread, "tarvelo-sync");
+    EXPECT_EQ(s.thread, ThreadName());
     EXPECT_LE(int64_t(s.dataSize), s.length - 88);
     EXPECT_EQ(s.riffSize, s.dataSize + 80);
     EXPECT_EQ(s.factFrames, s.dataSize / 4);
   }
   ExpectHeader(Load(dir_ + "/synced.wav"), all / 4);
+}
+
+// Within a sync the disk may write a file's pages in any order: at every sync
+// of a recording, the last included, the header names only data that a sync
+// before it kept. Rows: the block's values and the blocks written.
+TEST_F(Recording, AHeaderNamesOnlyDataAnEarlierSyncKept) {
+  const std::pair<int32_t, int32_t> rows[] = {{960, 250}, {1152, 200}, {3072, 80}, {96000, 3}};
+  for (const auto& [values, blocks] : rows) {
+    SCOPED_TRACE(values);
+    synccount::Reset();
+    const std::string path = dir_ + "/order" + std::to_string(values) + ".wav";
+    const int32_t f = CreateRecordingWav(path, &sb_);
+    ASSERT_GT(f, 0);
+    const std::vector<int16_t> v(size_t(values), 9);
+    for (int32_t b = 0; b < blocks; ++b) ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), values), 0);
+    ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+    const uint32_t all = uint32_t(values) * uint32_t(blocks) * 2;
+    ASSERT_TRUE(WaitUntil([&] {
+      for (const auto& s : synccount::Syncs())
+        if (s.dataSize == all && s.length == 88 + int64_t(all)) return true;
+      return false;
+    }));
+    int64_t kept = 88;
+    int32_t syncs = 0, ahead = 0;
+    for (const auto& s : synccount::Syncs()) {
+      if (s.length < 88) continue;  // the folder
+      ++syncs;
+      ahead += 88 + int64_t(s.dataSize) > kept;
+      kept = std::max(kept, s.length);
+    }
+    EXPECT_EQ(ahead, 0) << "of " << syncs;
+    ExpectHeader(Load(path), all / 4);
+  }
 }
 
 // Killed within its first second: the file already names the block written,
@@ -315,6 +393,81 @@ TEST_F(Recording, NoFreeFileNumber) {
   }
   EXPECT_EQ(CreateRecordingWav(dir_ + "/x.wav", &sb_), -23);
   for (int32_t n : held) platform::FileClose(n);
+}
+
+// The writer takes every wait for the disk off the audio thread (here the
+// test). While the disk holds its syncs: a take that outgrows the ring ends
+// whole with what came before it, the takes after it wait in the writer's
+// queue, a take beyond the queue is refused with a log line, and the log lines
+// the audio thread sends wait too. Once the disk lets go, each is on it.
+TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
+  ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
+  QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, dir_);
+  static std::mutex lock;
+  static std::vector<std::pair<std::string, std::string>> lines;  // text, thread
+  lines.clear();
+  const QUARLE_BASICS::MessageHookFn saved = QUARLE_BASICS::MessageHook;
+  QUARLE_BASICS::MessageHook = [](const std::string& text, int32_t) {
+    std::lock_guard<std::mutex> hold(lock);
+    lines.emplace_back(text, ThreadName());
+  };
+  constexpr uint32_t kRing = 2 * 48000 * 2;  // 2 s
+  ASSERT_TRUE(RecordingWriterStart(48000, kRing));
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  synccount::Reset();
+  synccount::Hold();
+  int32_t take = RecordingHandOver(strdup("long"));
+  ASSERT_GT(take, 0);
+  ASSERT_TRUE(WaitUntil([] { return synccount::Held() > 0; }));  // the folder's sync
+  std::vector<int16_t> block(1152);
+  int32_t appended = 0, rc = 0;
+  while (rc == 0) {
+    for (size_t i = 0; i < block.size(); ++i) block[i] = int16_t(appended * 7 + int(i));
+    if ((rc = RecordingAppend(take, block.data(), 1152)) == 0) ++appended;
+  }
+  EXPECT_EQ(rc, -QUARLE_BASICS::kErrDiskTooSlow);
+  EXPECT_EQ(appended, int32_t(kRing / 1152));
+  RecordingEnd();
+  int32_t queued = 1;
+  while ((take = RecordingHandOver(strdup(("q" + std::to_string(queued)).c_str()))) > 0) {
+    EXPECT_EQ(RecordingAppend(take, block.data(), 1152), -QUARLE_BASICS::kErrDiskTooSlow);
+    RecordingEnd();
+    ++queued;
+  }
+  EXPECT_EQ(take, -QUARLE_BASICS::kErrDiskTooSlow);
+  EXPECT_EQ(queued, 32);
+  RecordingLogLine(83, "{$}ms delay in audio thread.", 7, 1);
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_TRUE(lines.empty());
+  }
+  synccount::Release();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  QUARLE_BASICS::MessageHook = saved;
+
+  // The long take holds every value appended before the ring was full, and
+  // its header names exactly them.
+  const uint32_t data = uint32_t(appended) * 1152 * 2;
+  Bytes b = Load(dir_ + "/AUDIO/long.wav");
+  ASSERT_EQ(b.size(), 88u + data);
+  ExpectHeader(b, data / 4);
+  for (int32_t k = 0; k < appended; k += 13)
+    ASSERT_EQ(int16_t(ReadU16(b, 88 + size_t(k) * 2304 + 6)), int16_t(k * 7 + 3)) << k;
+  for (int32_t q = 1; q < queued; ++q) ExpectHeader(Load(dir_ + "/AUDIO/q" + std::to_string(q) + ".wav"), 0);
+  EXPECT_EQ(synccount::On("tarvelo-rec"), int32_t(synccount::Syncs().size()));
+  std::vector<std::string> want = {"Now recording long.wav"};
+  for (int32_t q = 1; q < queued; ++q) want.push_back("Now recording q" + std::to_string(q) + ".wav");
+  want.push_back("The recording could not be handed over to its writer, which still holds the ones before: "
+                 "none was started");
+  want.push_back("7ms delay in audio thread.");
+  std::vector<std::string> got;
+  for (const auto& [text, thread] : lines) {
+    EXPECT_EQ(thread, "tarvelo-rec") << text;
+    got.push_back(text);
+  }
+  std::sort(want.begin(), want.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace

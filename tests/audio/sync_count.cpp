@@ -1,29 +1,47 @@
 #include "sync_count.h"
 
+#include <dlfcn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <mutex>
 
 namespace synccount {
 namespace {
 
-// Never destroyed: the sync thread may still sync while the process exits.
+// Never destroyed: the writer thread may still sync while the process exits.
 std::mutex& g_lock = *new std::mutex;
+std::condition_variable& g_released = *new std::condition_variable;
 std::vector<Sync>& g_syncs = *new std::vector<Sync>;
+std::vector<std::string>& g_writes = *new std::vector<std::string>;
+bool g_hold = false;
+int32_t g_held = 0;
 
-int Note(int fd) {
+std::string ThreadName() {
   char name[17] = {};
   prctl(PR_GET_NAME, name, 0, 0, 0);
+  return name;
+}
+
+int Note(int fd) {
+  const std::string name = ThreadName();
   Sync s{name};
   struct stat st;
   uint32_t head[22];  // little-endian words, as the host's
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, head, 88, 0) == 88)
     s = {name, st.st_size, head[1], head[11], head[21]};
-  std::lock_guard<std::mutex> hold(g_lock);
+  std::unique_lock<std::mutex> hold(g_lock);
   g_syncs.push_back(s);
+  if (g_hold) {
+    ++g_held;
+    g_released.wait_for(hold, std::chrono::seconds(30), [] { return !g_hold; });
+    --g_held;
+  }
   return fd;
 }
 
@@ -32,6 +50,7 @@ int Note(int fd) {
 void Reset() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_syncs.clear();
+  g_writes.clear();
 }
 
 std::vector<Sync> Syncs() {
@@ -45,8 +64,44 @@ int32_t On(const std::string& thread) {
   return n;
 }
 
+int32_t WritesOn(const std::string& thread) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  int32_t n = 0;
+  for (const std::string& t : g_writes) n += t == thread;
+  return n;
+}
+
+void Hold() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_hold = true;
+}
+
+void Release() {
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_hold = false;
+  }
+  g_released.notify_all();
+}
+
+int32_t Held() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_held;
+}
+
 }  // namespace synccount
 
 // Taken before the C library's: every call in this program comes here.
 extern "C" int fsync(int fd) { return int(::syscall(SYS_fsync, synccount::Note(fd))); }
 extern "C" int fdatasync(int fd) { return int(::syscall(SYS_fdatasync, synccount::Note(fd))); }
+extern "C" int fflush(FILE* f) {
+  using Flush = int (*)(FILE*);
+  static const Flush real = reinterpret_cast<Flush>(::dlsym(RTLD_NEXT, "fflush"));
+  struct stat st;
+  if (f && ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode)) {
+    const std::string name = synccount::ThreadName();
+    std::lock_guard<std::mutex> hold(synccount::g_lock);
+    synccount::g_writes.push_back(name);
+  }
+  return real(f);
+}

@@ -1,6 +1,8 @@
 // This test program's own fsync and fdatasync, whoever calls them (our code
 // or a library): each sync is noted, with what its file held at the call (what
-// the sync makes the disk keep), and then made.
+// the sync makes the disk keep), and then made. Flushes of regular files (the
+// writes of our files, which flush each block) are counted per thread too, and
+// syncs can be held, as a disk that takes long over them would.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -20,5 +22,12 @@ void Reset();
 // The syncs since the last Reset, in order.
 std::vector<Sync> Syncs();
 int32_t On(const std::string& thread);
+// Flushes of regular files a thread made since the last Reset.
+int32_t WritesOn(const std::string& thread);
+// While held, every sync waits after it is noted until Release (or 30 s).
+void Hold();
+void Release();
+// Syncs now waiting in a hold.
+int32_t Held();
 
 }  // namespace synccount

@@ -22,6 +22,7 @@
 
 #include "audio/audio.h"
 #include "audio/backend.h"
+#include "audio/recording.h"
 #include "audio/openal_env.h"
 #include "basics/program.h"
 #include "basics/queues.h"
@@ -287,9 +288,11 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     int64_t played = g_frames.load();
     StopStreaming(handle, log);
-    // Each of the three recordings' folder and end is synced, none by the audio thread.
+    // Each of the three recordings' folder, data and end is written and
+    // synced by the writer, none by the audio thread.
     EXPECT_EQ(synccount::On("tarvelo-audio"), 0);
-    EXPECT_TRUE(audiotest::WaitUntil([] { return synccount::On("tarvelo-sync") >= 3 * 2; }));
+    EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
+    EXPECT_GE(synccount::On("tarvelo-rec"), 3 * 3);
 
     // Reports: full buffers carrying the rendered signal, 960 floats until an
     // underrun (a busy machine's) restarts the stream 1 ms longer without the
@@ -450,7 +453,51 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     StopStreaming(handle, log);
     ExpectOneFailedRecordingStop(log);
-    EXPECT_EQ(synccount::On("tarvelo-audio"), 0);  // the failed end syncs aside too
+    EXPECT_EQ(synccount::On("tarvelo-audio"), 0);  // the failed end is the writer's too
+    EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
+    audiotest::RemoveTree(setup.dir);
+  });
+}
+
+// Rec pressed on and off 30 times while the disk holds every sync: the stream
+// goes on, the audio thread makes no write and no sync, the end of the program
+// says that the last recording may not be on the disk yet, and once the disk
+// lets go every recording is on it, its header naming what it holds.
+TEST(AudioThread, RecordingsOnADiskThatHoldsItsSyncsNeverStallTheStream) {
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl({}, "/dev/null");
+    std::string audioFolder = setup.dir + "/AUDIO";
+    ASSERT_EQ(mkdir(audioFolder.c_str(), 0755), 0);
+    QB::DynZStringAssign(QB::HomeFolder, platform::FromOsPath(setup.dir));
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, log, &SineRender, nullptr, 10);
+    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
+    synccount::Reset();
+    synccount::Hold();
+    for (int i = 0; i < 30; ++i) {
+      PostAudio(QA::kAudioRecordStart, 0.0f,
+                reinterpret_cast<uintptr_t>(strdup(("take" + std::to_string(i)).c_str())));
+      PostAudio(QA::kAudioRecordStop);
+    }
+    const int32_t buffers = log.Count(QA::kAudioStreamBuffer);
+    const bool streamed = log.WaitForCount(QA::kAudioStreamBuffer, buffers + 20, 5.0);
+    EXPECT_TRUE(streamed);
+    EXPECT_EQ(synccount::On("tarvelo-audio"), 0);
+    EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
+    const bool stopped = PostAndWait(log, QA::kAudioPlaybackOff);
+    if (stopped) StopStreaming(handle, log);  // its wait for the writer ends unsettled
+    EXPECT_EQ(log.CountMessages("The last recording may not be on the disk yet: the disk has not confirmed it"), 1);
+    synccount::Release();
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
+    EXPECT_EQ(log.Count(QA::kAudioRecordStop), 0);
+    for (int i = 0; i < 30; ++i) {
+      auto bytes = ReadBytes(audioFolder + "/take" + std::to_string(i) + ".wav");
+      ASSERT_GE(bytes.size(), 88u) << i;
+      EXPECT_EQ(U32At(bytes, 4) + 8, bytes.size()) << i;
+      EXPECT_EQ(U32At(bytes, 84) + 88, bytes.size()) << i;
+    }
     audiotest::RemoveTree(setup.dir);
   });
 }

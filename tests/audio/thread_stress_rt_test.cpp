@@ -616,8 +616,8 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     std::vector<ModuleRecord*> copies;
     int32_t round = 0;
     int64_t recordPresses = 0;  // record buttons pressed (takes started and ended)
-    // The output's Rec, on and off: the audio thread hands each recording's
-    // syncs to the sync thread while everything else runs.
+    // The output's Rec, on and off: the audio thread hands each recording to
+    // its writer while everything else runs.
     double nextRec = start + 0.7;
     int32_t recordings = 0;
     bool recording = false;

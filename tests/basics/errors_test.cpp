@@ -21,8 +21,12 @@ TEST(ErrorText, EnglishDefaultsGroupsAndUndefinedCodes) {
   // What an open refused: something that is no regular file, or a folder.
   EXPECT_EQ(ErrorText(-kErrNotRegularFile), "Not a regular file (a named pipe, a device or a socket)");
   EXPECT_EQ(ErrorText(kErrFolderNamed), "A folder, not a file");
+  // Why a recording ended early.
+  EXPECT_EQ(ErrorText(-kErrDiskFull), "The disk is full");
+  EXPECT_EQ(ErrorText(-kErrDiskTooSlow),
+            "The disk is too slow for the recording: it ends with what the disk holds");
   // Past every group, and the extremes of the type.
-  for (int32_t code : {51, 40960, 40966, 81931, -2147483647 - 1, 2147483647})
+  for (int32_t code : {51, 59, 64, 40960, 40966, 81931, -2147483647 - 1, 2147483647})
     EXPECT_EQ(ErrorText(code), "UNDEFINED ERROR") << code;
 }
 

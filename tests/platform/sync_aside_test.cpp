@@ -81,8 +81,9 @@ TEST_F(SyncAside, EachRequestIsSyncedAndItsDescriptorClosed) {
   }
 }
 
-// Every slot taken: a further descriptor is refused and stays the caller's (a
-// folder is then synced by the caller); a freed slot is taken again.
+// Every slot taken: a further descriptor is refused and stays the caller's;
+// last syncs (a folder's, a closed file's) wait in line for the thread, never
+// made by the caller; a freed slot is taken again.
 TEST_F(SyncAside, AFullTableRefusesAndTheCallerKeepsItsDescriptor) {
   const auto folder = [&] { return ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); };
   std::vector<int32_t> tickets;
@@ -92,10 +93,16 @@ TEST_F(SyncAside, AFullTableRefusesAndTheCallerKeepsItsDescriptor) {
   EXPECT_EQ(SyncAsideKeep(fd), -1);
   EXPECT_EQ(::fcntl(fd, F_GETFD), FD_CLOEXEC);  // still open, still the caller's
   EXPECT_EQ(FolderSyncAside(FromOsPath(dir_)), 0);
-  EXPECT_EQ(Syncs(0), 0u);  // the caller synced it
+  EXPECT_EQ(Syncs(1), 1u);  // by the thread, no slot taken
+  for (int32_t k = 0; k < 5; ++k) EXPECT_EQ(SyncAsideLast(folder()), 0);
+  const int32_t n = FreeFile();
+  ASSERT_EQ(FileOpen(n, FromOsPath(dir_ + "/late.bin"), kFileBinary), 0);
+  EXPECT_EQ(FileCloseSyncAside(n), 0);
+  EXPECT_EQ(Syncs(7), 7u);
   EXPECT_EQ(SyncAsideKeep(-1), -1);
+  EXPECT_EQ(SyncAsideLast(-1), -1);
   SyncAsideEnd(tickets.back());
-  EXPECT_EQ(Syncs(1), 1u);
+  EXPECT_EQ(Syncs(8), 8u);
   EXPECT_EQ(SyncAsideKeep(fd), tickets.back());  // the freed slot
   for (int32_t t : tickets) SyncAsideEnd(t);
 }
