@@ -253,7 +253,8 @@ struct WriterLogLine {
   uint32_t message = 0;
   const char* text = nullptr;  // the call site's default, a literal
   int64_t value = 0;
-  bool hasValue = false;
+  bool hasValue = false;   // value fills the text's {$}
+  bool errorCode = false;  // value is an error code whose text follows
   int32_t level = 0;
 };
 
@@ -314,7 +315,10 @@ void WriteLogLines() {
   while (tail != g_logHead.load(std::memory_order_acquire)) {
     const WriterLogLine& l = g_logLines[tail % kLogSlots];
     const std::string text = LangText(l.message, l.text);
-    Report(l.hasValue ? InsertArg(text, std::to_string(l.value)) : text, l.level);
+    if (l.errorCode)
+      Report(text + ErrorText(static_cast<int32_t>(l.value)), l.level);
+    else
+      Report(l.hasValue ? InsertArg(text, std::to_string(l.value)) : text, l.level);
     g_logTail.store(++tail, std::memory_order_release);
   }
 }
@@ -456,7 +460,8 @@ int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count) {
 
 void RecordingEnd() { PostEvent(kTakeEnd, g_lastTake, nullptr); }
 
-void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level) {
+namespace {
+void PostLogLine(uint32_t message, const char* text, int64_t value, bool errorCode, int32_t level) {
   const uint32_t head = g_logHead.load(std::memory_order_relaxed);
   // A writer held up by the disk loses the lines beyond the ring, not the sound.
   if (head - g_logTail.load(std::memory_order_acquire) >= kLogSlots ||
@@ -466,10 +471,20 @@ void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t
   l.message = message;
   l.text = text;
   l.value = value;
-  l.hasValue = value >= 0;
+  l.hasValue = !errorCode && value >= 0;
+  l.errorCode = errorCode;
   l.level = level;
   g_logHead.store(head + 1, std::memory_order_release);
   RingBell();
+}
+}  // namespace
+
+void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level) {
+  PostLogLine(message, text, value, false, level);
+}
+
+void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_t level) {
+  PostLogLine(message, text, error, true, level);
 }
 
 bool RecordingWriterSettle(double seconds) {

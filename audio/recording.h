@@ -56,8 +56,11 @@ int32_t RecordingHandOver(char* stem);
 int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count);
 // Ends the take after the values appended so far.
 void RecordingEnd();
-// A log line for the writer to write: LangText(message, text) with {$} = value.
+// A log line of the audio thread (its only caller) for the writer to write,
+// as the log file is a disk too: LangText(message, text) with {$} = value.
 void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level);
+// The same with ErrorText(error) after the text.
+void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_t level);
 
 // Waits up to seconds until the writer has written, synced and closed every
 // recording handed over: true when so.

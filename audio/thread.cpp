@@ -425,7 +425,7 @@ void AudioThreadLoop::Overload() {
   AudioLoad.store(0.0f);
   loadTime_ = 0.0;
   loadCount_ = 0;
-  Report(LangText(80, "Playback: work overload!"), 1);
+  RecordingLogLine(80, "Playback: work overload!", -1, 1);
   PostAudioReport(kAudioOverload, AudioNow());
 }
 
@@ -437,7 +437,7 @@ void AudioThreadLoop::Underrun(double now) {
     if (Elapsed(now, lastUnderrun_) > kSettleTime) underrunCount_ = 0;
     underrunCount_ += 1;
     lastUnderrun_ = now;
-    if (underrunCount_ > 1) Report(LangText(79, "Playback: buffer overrun"), 1);
+    if (underrunCount_ > 1) RecordingLogLine(79, "Playback: buffer overrun", -1, 1);
     if (underrunCount_ > 2) settled_ = false;
   }
   if (!settled_) {
@@ -498,14 +498,14 @@ void AudioThreadLoop::StreamPass() {
         // The buffer keeps waiting and the next pass retries; a standing
         // failure would otherwise be reported thousands of times a second.
         if (ReportDue(lastBufferErrorReport_)) {
-          Report(LangText(81, "Buffer filling error: ") + ErrorText(e), 2);
+          RecordingLogError(81, "Buffer filling error: ", static_cast<int32_t>(e), 2);
         }
       } else {
         al.SourceQueueBuffers(source_, 1, &buffers_[i]);
         e = al.GetError();
         if (e != AL_NO_ERROR) {
           if (ReportDue(lastBufferErrorReport_)) {
-            Report(LangText(82, "Buffer queueing error: ") + ErrorText(e), 2);
+            RecordingLogError(82, "Buffer queueing error: ", static_cast<int32_t>(e), 2);
           }
         } else {
           freeFlags_[i] = 0;

@@ -437,6 +437,7 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   EXPECT_EQ(take, -QUARLE_BASICS::kErrDiskTooSlow);
   EXPECT_EQ(queued, 32);
   RecordingLogLine(83, "{$}ms delay in audio thread.", 7, 1);
+  RecordingLogError(82, "Buffer queueing error: ", 40963, 2);
   {
     std::lock_guard<std::mutex> hold(lock);
     EXPECT_TRUE(lines.empty());
@@ -460,6 +461,7 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   want.push_back("The recording could not be handed over to its writer, which still holds the ones before: "
                  "none was started");
   want.push_back("7ms delay in audio thread.");
+  want.push_back("Buffer queueing error: " + QUARLE_BASICS::ErrorText(40963));
   std::vector<std::string> got;
   for (const auto& [text, thread] : lines) {
     EXPECT_EQ(thread, "tarvelo-rec") << text;

@@ -553,6 +553,8 @@ TEST(AudioThread, UnderrunsSettlingAndBufferLength) {
       fake.ForceUnderruns(1);
       ASSERT_TRUE(audiotest::WaitUntil([&] { return fake.PendingUnderruns() == 0; }));
       ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, log.Count(QA::kAudioStreamBuffer) + 2, 2.0));
+      // The audio thread's log lines are written by the recording's writer.
+      ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
     };
     underrunAndWait();  // settled: forgiven
     EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 0);
@@ -655,6 +657,7 @@ TEST(AudioThread, OverloadStopsTheStreamBeforeItIsReported) {
     Sleep(0.3);
     EXPECT_EQ(g_frames.load(), rendered);  // the render callback is left alone
     EXPECT_EQ(log.Count(QA::kAudioOverload), 1);
+    ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
     EXPECT_EQ(log.CountMessages("Playback: work overload!"), 1);
     auto stopAndOverload = [&] {
       std::vector<uint32_t> order;
