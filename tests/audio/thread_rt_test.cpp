@@ -171,6 +171,15 @@ void StopStreaming(std::thread*& handle, ReportLog& log) {
   QA::CloseAudio();
 }
 
+// The test's folder as the data folder: its AUDIO folder, made, takes the
+// recordings.
+std::string MakeRecordingsFolder(const std::string& dir) {
+  const std::string audio = dir + "/AUDIO";
+  EXPECT_EQ(mkdir(audio.c_str(), 0755), 0);
+  QB::DynZStringAssign(QB::HomeFolder, platform::FromOsPath(dir));
+  return audio;
+}
+
 }  // namespace
 
 TEST(AudioThreadRules, StreamRateAndLength) {
@@ -255,9 +264,7 @@ TEST(AudioThread, StandbySleepsUntilACommandComes) {
 TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
   audiotest::InFreshProcess([] {
     auto setup = ConfigureOpenAl();
-    std::string audioFolder = setup.dir + "/AUDIO";
-    ASSERT_EQ(mkdir(audioFolder.c_str(), 0755), 0);
-    QB::DynZStringAssign(QB::HomeFolder, platform::FromOsPath(setup.dir));
+    const std::string audioFolder = MakeRecordingsFolder(setup.dir);
     ReportLog log;
     log.KeepBlocks(true);
     std::thread* handle = nullptr;
@@ -420,9 +427,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     // The output goes nowhere; every regular file of this process is limited
     // to 64 KB, so the recording fails after about 34 buffers.
     auto setup = ConfigureOpenAl({}, "/dev/null");
-    std::string audioFolder = setup.dir + "/AUDIO";
-    ASSERT_EQ(mkdir(audioFolder.c_str(), 0755), 0);
-    QB::DynZStringAssign(QB::HomeFolder, platform::FromOsPath(setup.dir));
+    const std::string audioFolder = MakeRecordingsFolder(setup.dir);
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -466,9 +471,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
 TEST(AudioThread, RecordingsOnADiskThatHoldsItsSyncsNeverStallTheStream) {
   audiotest::InFreshProcess([] {
     auto setup = ConfigureOpenAl({}, "/dev/null");
-    std::string audioFolder = setup.dir + "/AUDIO";
-    ASSERT_EQ(mkdir(audioFolder.c_str(), 0755), 0);
-    QB::DynZStringAssign(QB::HomeFolder, platform::FromOsPath(setup.dir));
+    const std::string audioFolder = MakeRecordingsFolder(setup.dir);
     ReportLog log;
     std::thread* handle = nullptr;
     StartStreaming(handle, log, &SineRender, nullptr, 10);

@@ -231,16 +231,8 @@ std::string ComeBackScenario(const char* display) {
 }
 
 TEST(EventLoopWindow, TheFirstClickAfterAPressLostToAHiddenWindowActs) {
-  const char* display = std::getenv("TARVELO_TEST_DISPLAY");
-  if (!display || !*display) GTEST_SKIP() << "no X server for window tests (TARVELO_TEST_DISPLAY)";
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        const std::string fault = ComeBackScenario(display);
-        if (!fault.empty()) std::fprintf(stderr, "%s\n", fault.c_str());
-        std::_Exit(fault.empty() ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  TARVELO_WINDOW_TEST_DISPLAY(display);
+  EXPECT_WINDOW_SCENARIO(ComeBackScenario(display));
 }
 #endif
 

@@ -100,18 +100,10 @@ std::string CloseScenario(const char* display, bool withTarget) {
 }
 
 TEST(WindowClose, TheWindowManagersCloseClicksTheTargetOnceOrEndsTheLoop) {
-  const char* display = std::getenv("TARVELO_TEST_DISPLAY");
-  if (!display || !*display) GTEST_SKIP() << "no X server for window tests (TARVELO_TEST_DISPLAY)";
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TARVELO_WINDOW_TEST_DISPLAY(display);
   for (const bool withTarget : {true, false}) {
     SCOPED_TRACE(withTarget ? "with a target" : "without");
-    EXPECT_EXIT(
-        {
-          const std::string fault = CloseScenario(display, withTarget);
-          if (!fault.empty()) std::fprintf(stderr, "%s\n", fault.c_str());
-          std::_Exit(fault.empty() ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+    EXPECT_WINDOW_SCENARIO(CloseScenario(display, withTarget));
   }
 }
 

@@ -174,17 +174,8 @@ std::string ResizeScenario(const char* display) {
 }
 
 TEST(WindowResize, TheWindowShowsTheInterfaceAfterEveryOutsideResize) {
-  const char* display = std::getenv("TARVELO_TEST_DISPLAY");
-  if (!display || !*display) GTEST_SKIP() << "no X server for window tests (TARVELO_TEST_DISPLAY)";
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        const std::string fault = ResizeScenario(display);
-        if (!fault.empty()) std::fprintf(stderr, "%s\n", fault.c_str());
-        // No exit handlers: what the window's libraries keep is theirs.
-        std::_Exit(fault.empty() ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  TARVELO_WINDOW_TEST_DISPLAY(display);
+  EXPECT_WINDOW_SCENARIO(ResizeScenario(display));
 }
 
 #endif  // TARVELO_TEST_X11

@@ -3,11 +3,13 @@
 // be another test's.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -98,3 +100,21 @@ inline std::string StartOnDisplay(const char* display, Display** x) {
   QUARLE_VISUALS::GuiLoopReset();
   return "";
 }
+
+// The X server the window tests draw on; the test is skipped without one.
+#define TARVELO_WINDOW_TEST_DISPLAY(name)                              \
+  const char* name = std::getenv("TARVELO_TEST_DISPLAY");              \
+  if (!name || !*name) GTEST_SKIP() << "no X server for window tests (TARVELO_TEST_DISPLAY)"; \
+  GTEST_FLAG_SET(death_test_style, "threadsafe")
+
+// Runs a window scenario (an expression giving its faults, empty when none)
+// in a child process, which ends without exit handlers: what the window's
+// libraries keep is theirs.
+#define EXPECT_WINDOW_SCENARIO(scenario)                                  \
+  EXPECT_EXIT(                                                           \
+      {                                                                  \
+        const std::string fault = (scenario);                            \
+        if (!fault.empty()) std::fprintf(stderr, "%s\n", fault.c_str()); \
+        std::_Exit(fault.empty() ? 0 : 1);                               \
+      },                                                                 \
+      ::testing::ExitedWithCode(0), "")
