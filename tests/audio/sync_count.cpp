@@ -20,13 +20,6 @@ std::condition_variable& g_released = *new std::condition_variable;
 std::vector<Sync>& g_syncs = *new std::vector<Sync>;
 std::vector<std::string>& g_writes = *new std::vector<std::string>;
 bool g_hold = false;
-int32_t g_held = 0;
-
-std::string ThreadName() {
-  char name[17] = {};
-  prctl(PR_GET_NAME, name, 0, 0, 0);
-  return name;
-}
 
 int Note(int fd) {
   const std::string name = ThreadName();
@@ -37,15 +30,17 @@ int Note(int fd) {
     s = {name, st.st_size, head[1], head[11], head[21]};
   std::unique_lock<std::mutex> hold(g_lock);
   g_syncs.push_back(s);
-  if (g_hold) {
-    ++g_held;
-    g_released.wait_for(hold, std::chrono::seconds(30), [] { return !g_hold; });
-    --g_held;
-  }
+  g_released.wait_for(hold, std::chrono::seconds(30), [] { return !g_hold; });
   return fd;
 }
 
 }  // namespace
+
+std::string ThreadName() {
+  char name[17] = {};
+  prctl(PR_GET_NAME, name, 0, 0, 0);
+  return name;
+}
 
 void Reset() {
   std::lock_guard<std::mutex> hold(g_lock);
@@ -77,16 +72,9 @@ void Hold() {
 }
 
 void Release() {
-  {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_hold = false;
-  }
-  g_released.notify_all();
-}
-
-int32_t Held() {
   std::lock_guard<std::mutex> hold(g_lock);
-  return g_held;
+  g_hold = false;
+  g_released.notify_all();
 }
 
 }  // namespace synccount
@@ -99,9 +87,8 @@ extern "C" int fflush(FILE* f) {
   static const Flush real = reinterpret_cast<Flush>(::dlsym(RTLD_NEXT, "fflush"));
   struct stat st;
   if (f && ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode)) {
-    const std::string name = synccount::ThreadName();
     std::lock_guard<std::mutex> hold(synccount::g_lock);
-    synccount::g_writes.push_back(name);
+    synccount::g_writes.push_back(synccount::ThreadName());
   }
   return real(f);
 }

@@ -1,8 +1,7 @@
 // This test program's own fsync and fdatasync, whoever calls them (our code
 // or a library): each sync is noted, with what its file held at the call (what
-// the sync makes the disk keep), and then made. Flushes of regular files (the
-// writes of our files, which flush each block) are counted per thread too, and
-// syncs can be held, as a disk that takes long over them would.
+// the sync makes the disk keep), and then made. Flushes of regular files are
+// counted per thread too; syncs can be held, as by a slow disk.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -18,6 +17,7 @@ struct Sync {
   uint32_t riffSize = 0, factFrames = 0, dataSize = 0;
 };
 
+std::string ThreadName();  // the caller's
 void Reset();
 // The syncs since the last Reset, in order.
 std::vector<Sync> Syncs();
@@ -27,7 +27,5 @@ int32_t WritesOn(const std::string& thread);
 // While held, every sync waits after it is noted until Release (or 30 s).
 void Hold();
 void Release();
-// Syncs now waiting in a hold.
-int32_t Held();
 
 }  // namespace synccount

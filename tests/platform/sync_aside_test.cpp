@@ -82,8 +82,7 @@ TEST_F(SyncAside, EachRequestIsSyncedAndItsDescriptorClosed) {
 }
 
 // Every slot taken: a further descriptor is refused and stays the caller's;
-// last syncs (a folder's, a closed file's) wait in line for the thread, never
-// made by the caller; a freed slot is taken again.
+// last syncs (a folder's, a closed file's) queue for the thread; a freed slot is taken again.
 TEST_F(SyncAside, AFullTableRefusesAndTheCallerKeepsItsDescriptor) {
   const auto folder = [&] { return ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); };
   std::vector<int32_t> tickets;
