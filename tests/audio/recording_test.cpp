@@ -422,10 +422,7 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   EXPECT_EQ(queued, 32);
   RecordingLogLine(83, "{$}ms delay in audio thread.", 7, 1);
   RecordingLogError(82, "Buffer queueing error: ", 40963, 2);
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    EXPECT_TRUE(lines.empty());
-  }
+  EXPECT_TRUE([] { std::lock_guard<std::mutex> hold(lock); return lines.empty(); }());  // they wait too
   synccount::Release();
   ASSERT_TRUE(RecordingWriterSettle(kHangBound));
   QB::MessageHook = saved;
