@@ -91,19 +91,12 @@ TEST_F(FilterPanelTest, AFileOfTheDesignsNameOnDiskIsKept) {
   EXPECT_TRUE(fs::exists(Home() / "FILTERS" / "FIR_8-16_Triangular (2).wav"));
 }
 
-// Whatever the first action on a fresh page, + writes the file its captions
-// name, holding the taps of the design they show.
+// Whatever the first action on a fresh page, + writes the file its captions name, with the taps shown.
 TEST_F(FilterPanelTest, AFirstActionOnAFreshPageMakesWhatThePageShows) {
-  const struct {
-    V::EventCallbackFn fn;  // stepped by `step`, clicked for 0
-    int32_t control, step, n, k, window;
-    const char* file;
-  } rows[] = {{nullptr, 0, 0, 3, 2, 0, "FIR_2-3.wav"},
-              {OnFilterWindowSize, 2, +1, 4, 2, 0, "FIR_2-4.wav"},
-              {OnFilterWindowSize, 2, -1, 128, 2, 0, "FIR_2-128.wav"},
-              {OnFilterLobeSize, 3, -1, 3, 1, 0, "FIR_1-3.wav"},
-              {OnFilterWindowFunction, 0, +1, 3, 2, 1, "FIR_2-3_Triangular.wav"},
-              {OnFilterHighPass, 1, 0, 3, 2, 0, "FIR_2-3_HI.wav"}};
+  const struct { V::EventCallbackFn fn; int32_t control, step, n, k; const char* file; } rows[] = {  // step 0: a click
+      {nullptr, 0, 0, 3, 2, "FIR_2-3.wav"}, {OnFilterWindowSize, 2, +1, 4, 2, "FIR_2-4.wav"},
+      {OnFilterWindowSize, 2, -1, 128, 2, "FIR_2-128.wav"}, {OnFilterLobeSize, 3, -1, 3, 1, "FIR_1-3.wav"},
+      {OnFilterWindowFunction, 0, +1, 3, 2, "FIR_2-3_Triangular.wav"}, {OnFilterHighPass, 1, 0, 3, 2, "FIR_2-3_HI.wav"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file);
     FirDesign = FirDesignRecord{};  // as the program starts
@@ -117,25 +110,19 @@ TEST_F(FilterPanelTest, AFirstActionOnAFreshPageMakesWhatThePageShows) {
     ASSERT_EQ(FilterLibrary.header.count, before + 1);
     const WaveLibraryEntry* e = FilterLibrary.entries[before];
     EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), row.file);
-    EXPECT_TRUE(fs::exists(Home() / "FILTERS" / row.file));
     FirDesign = FirDesignRecord{};  // the design the page shows, built apart
-    FirDesign.FirTapCount = row.n, FirDesign.FirWidth = row.k, FirDesign.FirWindowIndex = row.window;
+    FirDesign.FirTapCount = row.n, FirDesign.FirWidth = row.k, FirDesign.FirWindowIndex = row.fn == OnFilterWindowFunction;
     FirDesign.FirHighPass = row.fn == OnFilterHighPass ? -1 : 0;
     BuildFirKernel(-1);
-    EXPECT_EQ(e->Sound.frameCount, static_cast<uint32_t>(row.n));
-    if (e->Sound.frameCount == static_cast<uint32_t>(row.n)) {
-      EXPECT_EQ(std::memcmp(e->Sound.samples, FirDesign.FirKernel, 4 * row.n), 0);
-    }
+    ASSERT_EQ(e->Sound.frameCount, static_cast<uint32_t>(row.n));
+    EXPECT_EQ(std::memcmp(e->Sound.samples, FirDesign.FirKernel, 4 * row.n), 0);
   }
 }
 
 // + adds nothing it could not write, nor a design under three taps: both are said.
 TEST_F(FilterPanelTest, AFilterThatCannotBeWrittenIsSaid) {
-  const struct {
-    int32_t taps;  // N after a list click
-    bool blocked;  // a file where the folder should be
-    const char* said;
-  } rows[] = {{16, true, "Could not save FIR_8-16_Triangular.wav: "}, {2, false, "Invalid window size. N = 2"}};
+  const struct { int32_t taps; bool blocked; const char* said; int32_t level; } rows[] = {  // blocked: a file as FILTERS
+      {16, true, "Could not save FIR_8-16_Triangular.wav: ", 2}, {2, false, "Invalid window size. N = 2", 1}};
   for (const auto& row : rows) {
     ClickRow(OnFilterList, flist_, 0);
     FirDesign.FirTapCount = row.taps;
@@ -146,6 +133,7 @@ TEST_F(FilterPanelTest, AFilterThatCannotBeWrittenIsSaid) {
     EXPECT_EQ(FilterLibrary.header.count, 0);
     ASSERT_FALSE(Reports.empty());
     EXPECT_EQ(Reports.back().text.rfind(row.said, 0), 0u) << Reports.back().text;
+    EXPECT_EQ(Reports.back().level, row.level);
   }
 }
 

@@ -28,25 +28,18 @@ class MelodyPanelTest : public PanelsBTest {
     rec_ = IdOf("REC");
   }
   void TearDown() override {
-    PlaybackActive = 0;
-    CommandSlotWait = slotWait_;
-    ModuleLiveWait = liveWait_;
+    PlaybackActive = 0, CommandSlotWait = slotWait_, ModuleLiveWait = liveWait_;
     QUARLE_BASICS::SetLocalClock(nullptr);
     PanelsBTest::TearDown();
   }
-  // A take starts only where the render records it: the output plays with m
-  // the synth output module; the test runs what the render would take.
-  void Renders(ModuleRecord* m) {
+  // A take starts only where the render records it: the output plays m; REC's click is taken as a frame.
+  void Record(ModuleRecord* m, V::EventCallbackFn record) {
     PlaybackActive = 0;
     RequestGraphRebuild(0, 0, m);
     ResetEngineCommand(EngineCommand);
     CommandSlotWait = ModuleLiveWait = 0.02;
     PlaybackActive = -1;
-  }
-  // A click on REC, and the frame boundary that takes what it posted.
-  void RecordClick(V::EventCallbackFn record) {
-    Click(record, rec_);
-    ExecuteEngineCommand();
+    Click(record, rec_), ExecuteEngineCommand();
   }
   WaveLibraryEntry* Melody(const std::string& file) {
     WaveLibraryEntry* e = AddEntry(MelodyLibrary, file, 16);
@@ -170,8 +163,7 @@ TEST_F(MelodyPanelTest, SetAfterARecordTheRenderHasNotTakenLeavesTheTakeAlone) {
 TEST_F(MelodyPanelTest, SequencerRecordsInTwoClicks) {
   ModuleRecord* seq = Make(kTypeSequencer);
   SelectedModule = seq;
-  Renders(seq);
-  RecordClick(OnSequencerRecord);
+  Record(seq, OnSequencerRecord);
   ShowRecordState(rec_, seq);  // as the system bar's tick shows the switch the render set
   ASSERT_EQ(MelodyLibrary.header.count, 1);
   WaveLibraryEntry* e = MelodyLibrary.entries[0];
@@ -206,8 +198,7 @@ TEST_F(MelodyPanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
     SCOPED_TRACE(c.type);
     ModuleRecord* m = Make(c.type);
     SelectedModule = m;
-    Renders(m);
-    RecordClick(c.record);
+    Record(m, c.record);
     ASSERT_NE(m->ModuleSwitches[kSwitchRecord].Load(), 0);
     FinishRecording(*m);  // the render's end, between the page's read and its ask
     AskTakeEnd(m);
@@ -216,7 +207,7 @@ TEST_F(MelodyPanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
     EXPECT_EQ(C(rec_)->Colour, 0u);
     int32_t started = 0;
     for (int32_t i = 0; i < 8; ++i) {
-      RecordClick(c.record);
+      Click(c.record, rec_), ExecuteEngineCommand();
       const bool on = m->ModuleSwitches[kSwitchRecord].Load() != 0;
       started += on;
       if (on) FinishRecording(*m);
@@ -227,12 +218,10 @@ TEST_F(MelodyPanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
 
 TEST_F(MelodyPanelTest, MelodiesRecordedWithinOneSecondGetNamesOfTheirOwn) {
   // One name is taken by an unsaved melody, the next by a file on disk.
-  Renders(SelectedModule = Make(kTypeSequencer));
-  RecordClick(OnSequencerRecord);
+  Record(SelectedModule = Make(kTypeSequencer), OnSequencerRecord);
   fs::create_directories(Home() / "MELODIES");
   std::ofstream(Home() / "MELODIES" / "20251130-08h09m10 (2).mel") << "x";
-  Renders(SelectedModule = Make(kTypeMelodyGenerator));
-  RecordClick(OnMelodyGeneratorRecord);
+  Record(SelectedModule = Make(kTypeMelodyGenerator), OnMelodyGeneratorRecord);
   ASSERT_EQ(MelodyLibrary.header.count, 2);
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(MelodyLibrary.entries[0]->File), "20251130-08h09m10.mel");
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(MelodyLibrary.entries[1]->File), "20251130-08h09m10 (3).mel");
@@ -242,8 +231,7 @@ TEST_F(MelodyPanelTest, GeneratorRecordsStraightAndTheLibraryDoubles) {
   ModuleRecord* gen = Make(kTypeMelodyGenerator);
   SelectedModule = gen;
   for (int i = 0; i < 16; ++i) Melody("m" + std::to_string(i) + ".mel");
-  Renders(gen);
-  RecordClick(OnMelodyGeneratorRecord);
+  Record(gen, OnMelodyGeneratorRecord);
   EXPECT_EQ(MelodyLibrary.header.count, 17);
   EXPECT_EQ(MelodyLibrary.header.capacity, 32);
   EXPECT_EQ(gen->SampleEntry.Load(), MelodyLibrary.entries[16]);

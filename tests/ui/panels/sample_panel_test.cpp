@@ -80,8 +80,8 @@ class SamplePanelTest : public PanelsBTest {
 
 // A take starts only where the render callback will write it: with the output
 // off, the module off or out of the synth's reach, the status line says why
-// and nothing is made (no entry, busy or not); the button stays off. Each
-// recorder keeps the rule; where the render plays the module a take starts.
+// and nothing is made, busy or not; the button stays off, on every recorder.
+// Where the render plays the module a take starts.
 TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
   ModuleRecord* other = Make(kTypeSample);
   const struct {
@@ -99,8 +99,7 @@ TEST_F(SamplePanelTest, ATakeStartsOnlyWhereTheRenderRecordsIt) {
   };
   platform::MarkInterfaceThread();
   for (const V::EventCallbackFn record : {OnSampleRecord, OnSequencerRecord, OnMelodyGeneratorRecord}) {
-    if (record != OnSampleRecord)
-      SelectedModule = m_ = Make(record == OnSequencerRecord ? kTypeSequencer : kTypeMelodyGenerator);
+    if (record != OnSampleRecord) SelectedModule = m_ = Make(record == OnSequencerRecord ? kTypeSequencer : kTypeMelodyGenerator);
     for (const auto& c : cases) {
       SCOPED_TRACE(std::to_string(m_->Type) + ": " + c.why);
       c.arrange();
@@ -199,44 +198,36 @@ TEST_F(SamplePanelTest, EveryTakeEndsWithTheButtonOffAndNoEmptyEntry) {
   platform::ForgetInterfaceThread();
 }
 
-// A melody take whose module nothing renders any more (the output went off,
-// the module was unlinked) ends at the next click on REC, also when its stop
-// was asked while it still played (a Melody Generator waits for a phrase end
-// that no frame brings): REC goes off, no row stays busy, and REC starts a
-// take again once the module renders.
+// A melody take whose module nothing renders any more (output off or unlinked; its stop asked or not, a
+// generator's waiting for a phrase end) ends at the next click: REC off, no row busy, REC works again.
 TEST_F(SamplePanelTest, AMelodyTakeThatLosesItsRendererEndsAtTheNextClick) {
   QUARLE_BASICS::CommandMessage stopped{};
   stopped.type = QUARLE_AUDIO::kAudioPlaybackOff;
   platform::MarkInterfaceThread();
-  for (const V::EventCallbackFn record : {OnSequencerRecord, OnMelodyGeneratorRecord}) {
-    for (const int32_t loss : {0, 1, 2, 3}) {  // bit 0 unlinked (else the output off), bit 1 the stop asked
-      SCOPED_TRACE(std::to_string(loss) + (record == OnSequencerRecord ? " sequencer" : " generator"));
-      ModuleRecord* m = SelectedModule = Make(record == OnSequencerRecord ? kTypeSequencer : kTypeMelodyGenerator);
-      OutputOn(m);
-      Click(record, rec_);
-      Frames(100);
-      if (loss & 2) Click(record, rec_);
-      if (loss & 1) {
-        PostUnlinkModule(m);
-        Frames(4);
-      } else {
-        HandleSystemMessage(&stopped);
-      }
-      Click(record, rec_);
-      if (loss & 1) Frames(4);  // the render takes the stop
-      TakeFinishedRecordings();
-      Tick();
-      EXPECT_EQ(On(rec_), 0);
-      EXPECT_EQ(C(rec_)->Colour, 0u);
-      for (int32_t i = 0; i < MelodyLibrary.header.count; ++i)
-        EXPECT_EQ(MelodyLibrary.entries[i]->State.Load(), kWaveIdle) << "a busy row";
-      OutputOn(m);
-      Click(record, rec_);
-      ExecuteEngineCommand();
-      EXPECT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), -1) << "REC starts no take again";
-      PlaybackActive = 0;
-      Click(record, rec_);
-    }
+  for (int32_t loss = 0; loss < 8; ++loss) {  // bit 0 unlinked (else the output off), 1 the stop asked, 2 a generator
+    const V::EventCallbackFn record = loss & 4 ? OnMelodyGeneratorRecord : OnSequencerRecord;
+    SCOPED_TRACE(loss);
+    ModuleRecord* m = SelectedModule = Make(loss & 4 ? kTypeMelodyGenerator : kTypeSequencer);
+    OutputOn(m);
+    Click(record, rec_);
+    Frames(100);
+    if (loss & 2) Click(record, rec_);
+    if (loss & 1) PostUnlinkModule(m), Frames(4);
+    else HandleSystemMessage(&stopped);
+    Click(record, rec_);
+    if (loss & 1) Frames(4);  // the render takes the stop
+    TakeFinishedRecordings();
+    Tick();
+    EXPECT_EQ(On(rec_), 0);
+    EXPECT_EQ(C(rec_)->Colour, 0u);
+    for (int32_t i = 0; i < MelodyLibrary.header.count; ++i)
+      EXPECT_EQ(MelodyLibrary.entries[i]->State.Load(), kWaveIdle) << "a busy row";
+    OutputOn(m);
+    Click(record, rec_);
+    ExecuteEngineCommand();
+    EXPECT_EQ(m->ModuleSwitches[kSwitchRecord].Load(), -1) << "REC starts no take again";
+    PlaybackActive = 0;
+    Click(record, rec_);
   }
   platform::ForgetInterfaceThread();
 }
@@ -418,9 +409,9 @@ TEST_F(SamplePanelTest, ATakeEndsWithWhatItHoldsWhenItsModuleGoes) {
 }
 
 // A Sequencer's take on a module no frame plays (the output plays another
-// module since the take began) ends at the stop all the same, and a session saved while it still
-// records names no melody file it did not write: a load of either finds every
-// file it names.
+// module since the take began) ends at the stop all the same, and a session
+// saved while it still records names no melody file it did not write: a load
+// of either finds every file it names.
 TEST_F(SamplePanelTest, ATakeOnASequencerTheRenderDoesNotPlayEndsAtTheStopAndNoSaveNamesItsMissingFile) {
   const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
   const struct {
