@@ -278,19 +278,12 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
 }
 
 // Removing a module renumbers the others and swaps their keyboard states under
-// both voices locks; notes arriving meanwhile must land in a whole state. A
-// press that keeps its note (on the on-screen keyboard, here entry 2, swapped
-// with 3) ends it at its release wherever the state went, and nothing else does.
+// both voices locks; notes arriving meanwhile must land in a whole state, and a
+// kept note (entry 2, swapped with 3) ends at its release wherever its state went.
 TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
   std::atomic<bool> stop{false};
   std::atomic<int32_t> lost{0};
   CurrentKeyboardIndex.Store(2);
-  auto presser = [&] {
-    for (int32_t i = 0; i < 3000; ++i) {
-      HeldNote note = KeyNoteOnHeld(60 + i % 5, 0.5f);
-      if (note.state && NoteOffHeld(note, LockedNote::kRelease) != -1) lost.fetch_add(1);
-    }
-  };
   auto player = [](int32_t instance) {
     for (int32_t i = 0; i < 3000; ++i) {
       const int32_t key = 40 + i % 7;
@@ -328,7 +321,12 @@ TEST_F(NotesTest, NotesWhileKeyboardStatesAreSwapped) {
   });
   std::thread p1(player, 1);
   std::thread p2(player, 2);
-  std::thread p3(presser);
+  std::thread p3([&] {
+    for (int32_t i = 0; i < 3000; ++i) {
+      HeldNote note = KeyNoteOnHeld(60 + i % 5, 0.5f);
+      if (note.state && NoteOffHeld(note, LockedNote::kRelease) != -1) lost.fetch_add(1);
+    }
+  });
   p1.join();
   p2.join();
   p3.join();

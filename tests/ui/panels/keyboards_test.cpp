@@ -258,74 +258,57 @@ TEST_F(KeyboardsTest, TopRowKeysWithShiftChangedBeforeTheRelease) {
   EXPECT_EQ(Sounding(s_), 0);
 }
 
-// A typed key's release ends the note its own press started (on #2), whatever
-// opened, switched, scrolled or was deleted meanwhile, whichever Shift it
-// comes with. Through the interface's loop.
-TEST_F(KeyboardsTest, ATypedNoteEndsAtItsOwnKeysRelease) {
+// A press's release ends the note it started (on #2), whatever opened, switched, scrolled,
+// was deleted or let go meanwhile, never one another press has started since in its entry.
+TEST_F(KeyboardsTest, ANoteEndsAtItsOwnRelease) {
   using platform::KeyPressEvent, platform::KeyReleaseEvent;
   const int32_t kbnum = Named("KBNUM");
   ModuleRecord* first = Make(kTypeKeyboard);
   Make(kTypeKeyboard);
+  // "1" typed through the interface's loop, or KB's first key, or BB's second row.
+  const auto typed = [](uint32_t bits) {
+    bits == V::kEventPress ? Loop({KeyPressEvent(2, '1')})
+                           : Loop({KeyReleaseEvent(2, '1'), KeyReleaseEvent(14, 8), KeyReleaseEvent(42, 0)});
+  };
+  const auto key = [&](uint32_t bits) { OnKey(bits, 0); };
+  const auto board = [&](uint32_t bits) {
+    V::Pointer.y = C(bb_)->Y + static_cast<int32_t>(1.5 * C(bb_)->H / OctaveBoardVisibleKeys.Load());
+    OnOctaveBoard(bits, C(bb_)->X + 1, V::Pointer.y, bb_, 0);
+  };
   const struct {
     const char* what;
-    std::function<void()> between;  // after the press of "1", before its release
-  } rows[] = {
-      {"the value entry opens", [] { OpenDialog(Slot(kUiFAD_PP) + 1, "v =", -1, "1", 1, -1, -1); }},
-      {"Rename opens", [] { OpenDialog(Slot(kUiMB), "Rename", -1, "Osc 1", 0, 0, 0); }},
-      {"keyboard #2 -> #3", [&] { Right(OnKeyboardNumber, kbnum); }},
-      {"the key strip scrolls", [] { Step(OnKeyPositionSelect, Slot(kUiKBPOS), 1); }},
-      {"Backspace held, Shift, \"1\" let go first", [] { Loop({KeyPressEvent(14, 8), KeyPressEvent(42, 0)}); }},
-      {"keyboard #1 deleted", [&] { PlaybackActive = 0, DeleteModule(first), PlaybackActive = -1; }},
-  };
-  V::SetActiveEditField(V::DefaultKeyTarget);  // the keys go to KB, as after the build
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    New();
-    C(kbnum)->Text.Selected = 1;
-    CurrentKeyboardIndex.Store(1);
-    Loop({KeyPressEvent(2, '1')});
-    ASSERT_EQ(Sounding(KeyboardStates[1].Load()), 1);
-    row.between();
-    Loop({KeyReleaseEvent(2, '1'), KeyReleaseEvent(14, 8), KeyReleaseEvent(42, 0)});
-    EXPECT_EQ(HeldAnywhere(), 0) << "no voice held in any keyboard after the release";
-    CloseDialog();
-    V::SetActiveEditField(V::DefaultKeyTarget);
-  }
-}
-
-// A pointer gesture's release ends the note its press started, never the one
-// another press has started since in the same held-key entry.
-TEST_F(KeyboardsTest, APointerNoteEndsAtItsOwnRelease) {
-  const int32_t kbnum = Named("KBNUM");
-  const auto row = [&](uint32_t bits) {
-    const V::ControlRecord* c = C(bb_);
-    V::Pointer.y = c->Y + static_cast<int32_t>(1.5 * c->H / OctaveBoardVisibleKeys.Load());
-    OnOctaveBoard(bits, c->X + 1, V::Pointer.y, bb_, 0);
-  };
-  const auto key = [&](uint32_t bits) { OnKey(bits, 0); };  // "1"'s note
-  const struct {
-    const char* what;
-    std::function<void(uint32_t)> pointer;
-    std::function<void()> between;  // leaves another note on
+    std::function<void(uint32_t)> play;  // the press, then the release
+    std::function<void()> between;
+    int32_t others;  // voices and held keys of the note it leaves on
   } rows[] = {
       {"\"1\" tapped, \"2\" held", key,
-       [&] { TopRow(2, false, false), TopRow(2, true, false), TopRow(3, false, false); }},
-      {"New, \"2\" held", key, [&] { New(), TopRow(3, false, false); }},
-      {"keyboard #1 -> #2, \"2\" held", key, [&] { Right(OnKeyboardNumber, kbnum), TopRow(3, false, false); }},
-      {"board: New, another note", row, [] { New(), OctaveNoteOn(5, 1.0f); }},
+       [&] { TopRow(2, false, false), TopRow(2, true, false), TopRow(3, false, false); }, 2},
+      {"New, \"2\" held", key, [&] { New(), TopRow(3, false, false); }, 2},
+      {"keyboard #2 -> #3, \"2\" held", key, [&] { Right(OnKeyboardNumber, kbnum), TopRow(3, false, false); }, 2},
+      {"board: New, another note", board, [] { New(), OctaveNoteOn(5, 1.0f); }, 2},
+      {"the value entry opens", typed, [] { OpenDialog(Slot(kUiFAD_PP) + 1, "v =", -1, "1", 1, -1, -1); }, 0},
+      {"Rename opens", typed, [] { OpenDialog(Slot(kUiMB), "Rename", -1, "Osc 1", 0, 0, 0); }, 0},
+      {"keyboard #2 -> #3", typed, [&] { Right(OnKeyboardNumber, kbnum); }, 0},
+      {"the key strip scrolls", typed, [] { Step(OnKeyPositionSelect, Slot(kUiKBPOS), 1); }, 0},
+      {"Backspace held, Shift, \"1\" let go first", typed,
+       [] { Loop({KeyPressEvent(14, 8), KeyPressEvent(42, 0)}); }, 0},
+      {"keyboard #1 deleted", typed, [&] { PlaybackActive = 0, DeleteModule(first), PlaybackActive = -1; }, 0},
   };
+  V::SetActiveEditField(V::DefaultKeyTarget);  // the keys go to KB, as after the build
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     New();
-    C(kbnum)->Text.Selected = 0;
-    CurrentKeyboardIndex.Store(0);
-    r.pointer(V::kEventPress);
+    C(kbnum)->Text.Selected = 1;
+    CurrentKeyboardIndex.Store(1);
+    r.play(V::kEventPress);
+    ASSERT_EQ(Sounding(KeyboardStates[1].Load()) + Sounding(OctaveBoardStates[0].Load()), 1);
     r.between();
-    r.pointer(V::kEventClick);
-    EXPECT_EQ(HeldAnywhere(), 2) << "the other note (a voice and its held key) sounds on";
-    TopRow(3, true, false);
-    OctaveNoteOff(-1, 5);
-    EXPECT_EQ(HeldAnywhere(), 0) << "no voice held in any keyboard after the release";
+    r.play(V::kEventClick);
+    EXPECT_EQ(HeldAnywhere(), r.others) << "only the other note sounds on";
+    TopRow(3, true, false), OctaveNoteOff(-1, 5);  // the other note's own release
+    EXPECT_EQ(HeldAnywhere(), 0);
+    CloseDialog();
+    V::SetActiveEditField(V::DefaultKeyTarget);
   }
 }
 

@@ -430,72 +430,56 @@ TEST_F(PartialFrames, HidingAParentTakesItsChildrenOutsideItAlong) {
   EXPECT_EQ(StalePixels(), 0) << "opaque";
 }
 
-// A text far longer than its place paints only within its cell (a drive's,
-// a library row's up to its icon, the question's beside the edit line, a
-// key's), and a shorter text after it shows as a fresh draw of it does.
+// A far too long text paints only within its cell (a drive's, a library row's up to its
+// icon, the question's beside the edit line, a key's); a shorter one after it as afresh.
 TEST_F(InstalledFrames, ALongTextPaintsOnlyWithinItsCell) {
   namespace T = Tarvelo;
   const int32_t B = V::BorderWidth, drives = Slot(T::kUiBDRV), catalog = Slot(T::kUiREFM),
                 grid = Slot(T::kUiTNGSCL), question = Find("DB_TEXT");
-  const std::string longText(250, 'W');
-  for (const int32_t w : {T::kWinPANEL, T::kWinTNG}) {
-    V::ControlSetVisible(C(V::WindowList[w]), -1);
-    V::UpdateControl(V::WindowList[w], 0);
-  }
-  QUARLE_BASICS::DriveList three{};
-  three.count = 3;
-  for (uint32_t i = 0; i < 3; ++i) three.codes[i] = i + 1;
-  QUARLE_BASICS::DriveList* savedDrives = T::Drives;
+  for (const int32_t w : {T::kWinPANEL, T::kWinTNG})
+    V::ControlSetVisible(C(V::WindowList[w]), -1), V::UpdateControl(V::WindowList[w], 0);
+  QUARLE_BASICS::DriveList three{{1, 2, 3}, 3}, *savedDrives = T::Drives;
   T::Drives = &three;
   ModuleRecord* osc = Make(T::kTypeOscillator, 700, 500);
   QUARLE_BASICS::DynZString& catalogName = T::ModuleCatalog[T::ModulePaletteOrder[0]].Name;
   const std::string savedName = QUARLE_BASICS::DynZStringGet(catalogName);
-  auto rect = [](int32_t id, int32_t dx, int32_t w, int32_t h = 0) {
-    return platform::ScreenRect{C(id)->X + dx, C(id)->Y, w, h > 0 ? h : C(id)->H};
-  };
   const int32_t cw = T::Nearest((C(drives)->W - 2 * B) / 3.0);
-  const int32_t rowW = C(catalog)->W - B - 2 - T::IconPx();  // up to the row's icon
+  const int32_t rowW = C(catalog)->W - B - 2 - T::IconPx(), rowH = B + T::ListRowHeight;
   const float kw = T::TuningCellWidth(C(grid)->W, 12);
-  const int32_t key1 = static_cast<int32_t>(std::floor(kw));
-  const int32_t key2 = static_cast<int32_t>(std::floor(2 * kw));
-  struct Place {
+  const int32_t key1 = static_cast<int32_t>(std::floor(kw)), key2 = static_cast<int32_t>(std::floor(2 * kw));
+  const struct {
     const char* what;
     std::vector<const char*> tabs;
     int32_t id;
     std::function<void(const std::string&)> put;
-    platform::ScreenRect cell;
-  };
-  const Place places[] = {
+    int32_t at, dx, w, h;  // the cell: from control at's left, h 0 for its height
+  } places[] = {
       {"drive 2", {"TABFIL"}, drives,
        [](const std::string& t) { platform::SetDriveRootsForTests({"/", "/media/" + t, "/mnt"}); },
-       rect(drives, B + cw, cw)},
+       drives, B + cw, cw, 0},
       {"catalog row", {"TABMOD", "LIBT1"}, catalog,
-       [&](const std::string& t) { QUARLE_BASICS::DynZStringAssign(catalogName, t); },
-       rect(catalog, B, rowW - 3, B + T::ListRowHeight)},
+       [&](const std::string& t) { QUARLE_BASICS::DynZStringAssign(catalogName, t); }, catalog, B, rowW - 3, rowH},
       {"created module row", {"LIBT2"}, catalog + 1,
        [&](const std::string& t) {
          platform::MutexGuard g(T::ModuleList.lock);
          QUARLE_BASICS::DynZStringAssign(osc->Name, t);
        },
-       rect(catalog, B, rowW - 5, B + T::ListRowHeight)},
+       catalog, B, rowW - 5, rowH},
       {"question", {}, question,
-       [&](const std::string& t) {
-         T::CloseDialog();
-         T::OpenDialog(drives, t, -1, "name", 0, 0, 0);
-       },
-       rect(question, B, C(Find("DB_EDIT"))->W - 3 * B - 1)},  // it narrows to the edit line
+       [&](const std::string& t) { T::CloseDialog(), T::OpenDialog(drives, t, -1, "name", 0, 0, 0); },
+       question, B, C(Find("DB_EDIT"))->W - 3 * B - 1, 0},  // it narrows to the edit line
       {"key 1", {}, grid,
        [](const std::string& t) {
          platform::MutexGuard g(T::MT_TUNINGS[T::kEditedTuning]);
          T::TuningSetNoteName(T::EditedTuning, 1, t.c_str());
        },
-       rect(grid, B + key1 + 2, key2 - key1 - 2)},
+       grid, B + key1 + 2, key2 - key1 - 2, 0},
   };
-  for (const Place& p : places) {
+  for (const auto& p : places) {
     SCOPED_TRACE(p.what);
     for (const char* tab : p.tabs) Send(Find(tab), V::kEventPress | V::kEventClick);
     std::vector<uint32_t> fresh;
-    for (const std::string& text : {std::string("Ab"), longText, std::string("Ab")}) {
+    for (const std::string& text : {std::string("Ab"), std::string(250, 'W'), std::string("Ab")}) {
       p.put(text);
       V::ControlPublishText(C(p.id), -1);
       ASSERT_TRUE(OnScreen(p.id));
@@ -504,12 +488,12 @@ TEST_F(InstalledFrames, ALongTextPaintsOnlyWithinItsCell) {
       if (fresh.empty()) fresh = now;
       // In the control's parent: beside the cell, and after the shorter text anywhere.
       const V::ControlRecord* in = C(C(p.id)->Parent);
-      const platform::ScreenRect& c = p.cell;
+      const int32_t x0 = C(p.at)->X + p.dx, y0 = C(p.at)->Y, h = p.h > 0 ? p.h : C(p.at)->H;
       int32_t changed = 0;
       for (int32_t y = std::max(in->Y, 0); y < std::min(in->Y + in->H, kH); ++y)
         for (int32_t x = std::max(in->X, 0); x < std::min(in->X + in->W, kW); ++x) {
-          const bool cell = x >= c.x && x < c.x + c.w && y >= c.y && y < c.y + c.h;
-          if (!(cell && text == longText) && now[y * kW + x] != fresh[y * kW + x]) ++changed;
+          const bool cell = x >= x0 && x < x0 + p.w && y >= y0 && y < y0 + h;
+          changed += !(cell && text.size() > 2) && now[y * kW + x] != fresh[y * kW + x];
         }
       EXPECT_EQ(changed, 0) << text.size() << " characters";
     }
