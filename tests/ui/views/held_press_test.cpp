@@ -29,6 +29,7 @@
 #include "engine/params.h"
 #include "engine/units.h"
 #include "platform/files.h"
+#include "platform/sdl.h"
 #include "threaded_ui_fixture.h"
 #include "ui/build/frame.h"
 #include "ui/build/groups_b.h"
@@ -301,28 +302,43 @@ class HeldPress : public uithreads::ThreadedUiTest {
       for (int32_t v = 0; v < Tarvelo::kVoicesUsed; ++v) n += s->Voices[v].State.Load() == Tarvelo::kVoiceOn;
     return n;
   }
+  // A pointer or window event as SDL reports it, through the window's translation.
+  static void Sdl(SDL_Event e) {
+    platform::WindowEvent w;
+    if (platform::TranslateSdlEventForTest(e, w)) platform::WindowEventInject(w);
+  }
+  void SdlMoveTo(int32_t x, int32_t y, uint32_t state) {
+    SDL_Event e{};
+    e.motion = {SDL_MOUSEMOTION, 0, 0, 0, state, x, y, x - px, y - py};
+    Sdl(e);
+    px = x;
+    py = y;
+  }
 
   // A press moving a box, playing a key of the on-screen keyboard or a row of
   // the octave board, or dragging a digit of the page's value, let go of by
-  // the window (a focus lost lets go of nothing until the release); then moves.
-  void LostRound(Held held, platform::WindowEventKind lost) {
-    SCOPED_TRACE(testing::Message() << "held " << held << ", lost " << lost);
+  // the window (a move with the button up, hidden) or its focus lost; then
+  // moves. A focus lost ends nothing: the moves with the button down go on
+  // and only the release ends the press.
+  void LostRound(Held held, uint8_t lost) {
+    SCOPED_TRACE(testing::Message() << "held " << held << ", lost " << int{lost});
     MakePair();
     Tarvelo::SelectModule(osc, -1);
     for (const auto* states : {Tarvelo::KeyboardStates, Tarvelo::OctaveBoardStates})
       for (int32_t k = 0; k < Tarvelo::kKeyboardBankSize; ++k) Tarvelo::ResetKeyboardState(*states[k].Load(), nullptr);
-    const bool notes = held == kHeldKey || held == kHeldRow;
-    Tarvelo::PlaybackActive = notes ? -1 : 0;  // with the output off a value moves at once
+    // Notes need the output on; with it off a value moves at once.
+    Tarvelo::PlaybackActive = held == kHeldKey || held == kHeldRow ? -1 : 0;
     RunLoop();
     V::ControlRecord* box = Box(osc);
     const int32_t x0 = box->X, y0 = box->Y;
     if (held == kHeldBox) {
       MoveTo(box->X + box->W / 2, box->Y + 1);  // above its ports
       ASSERT_EQ(V::ControlHitTest(px, py, 0), osc->BoxControl.Load());
-    } else if (notes) {
-      Show(held == kHeldKey ? Tarvelo::kWinKBGROUP : Tarvelo::kWinBBGROUP, -1);
-      const int32_t board = Slot(held == kHeldKey ? Tarvelo::kUiKB : Tarvelo::kUiBB);
-      ASSERT_TRUE(Reachable(board) && Center(board)) << "no keyboard";
+    } else if (held == kHeldKey || held == kHeldRow) {
+      const bool kb = held == kHeldKey;
+      Show(kb ? Tarvelo::kWinKBGROUP : Tarvelo::kWinBBGROUP, -1);
+      ASSERT_TRUE(Reachable(Slot(kb ? Tarvelo::kUiKB : Tarvelo::kUiBB)) && Center(Slot(kb ? Tarvelo::kUiKB : Tarvelo::kUiBB)))
+          << "no keyboard";
     } else {
       Tarvelo::SelectModule(osc, 1);
       Tap("MODTAB0", [] {});
@@ -347,23 +363,26 @@ class HeldPress : public uithreads::ThreadedUiTest {
     if (held != kHeldValue) Wiggle(3);
     RunLoop();
     EXPECT_TRUE(held == kHeldBox ? box->X != x0 && Tarvelo::PlaneMoving.load() == -1
-                : notes          ? Sounding() == 1
-                                 : Values() != before)
+                : held != kHeldValue ? Sounding() == 1
+                                     : Values() != before)
         << "the press did nothing";
 
-    platform::WindowEventInject(lost == platform::kWindowPointerMove ? platform::PointerMoveEvent(px + 4, py, 4, 0, 0)
-                                                                    : platform::PlainEvent(lost));
+    SDL_Event end{};
+    end.window = {SDL_WINDOWEVENT, 0, 0, lost, 0, 0, 0, 0, 0};
+    if (lost == 0) SdlMoveTo(px + 4, py, 0);  // a move with the button up
+    else Sdl(end);
     RunLoop();
-    if (lost == platform::kWindowFocusLost) {  // the moves with the button down go on
+    if (lost == SDL_WINDOWEVENT_FOCUS_LOST) {
       const std::vector<float> atLoss = Values();
-      for (int32_t i = 0; i < 3; ++i, px += 9)
-        platform::WindowEventInject(platform::PointerMoveEvent(px + 9, py, 9, 0, platform::kButtonLeft));
+      for (int32_t i = 0; i < 3; ++i) SdlMoveTo(px + 9, py, SDL_BUTTON_LMASK);
       RunLoop();
-      EXPECT_TRUE(held == kHeldBox ? box->X - x0 == px - pressX && box->Y - y0 == py - pressY
-                  : notes          ? Sounding() == 1
-                                   : Values() != atLoss)
+      EXPECT_TRUE(held == kHeldBox    ? box->X - x0 == px - pressX && box->Y - y0 == py - pressY
+                  : held != kHeldValue ? Sounding() == 1
+                                       : Values() != atLoss)
           << "the press ended before its release";
-      Button(platform::kWindowButtonRelease);
+      SDL_Event up{};
+      up.button = {SDL_MOUSEBUTTONUP, 0, 0, 0, SDL_BUTTON_LEFT, SDL_RELEASED, 1, 0, px, py};
+      Sdl(up);
       RunLoop();
     }
     const int32_t x = box->X, y = box->Y;
@@ -395,7 +414,8 @@ TEST_F(HeldPress, APressOnAControlThatGoesEndsWithItOutputOn) { AllRounds(true);
 
 // A press the window lets go of without a release ends there as a release
 // would: the box stays with its cables whole, the note ends, the value stays.
-// One whose focus went ends at its release: the box goes the whole way.
+// One whose focus went on with the button down ends at its release: the box
+// goes the whole way, the note sounds until then. SDL's own events.
 TEST_F(HeldPress, AReleaseTheWindowNeverSeesEndsThePress) {
   struct Units {  // the value's drag steps come from the units, which the start-up fills
     std::vector<Tarvelo::UnitRow> rows{std::begin(Tarvelo::UnitTable), std::end(Tarvelo::UnitTable)};
@@ -403,7 +423,7 @@ TEST_F(HeldPress, AReleaseTheWindowNeverSeesEndsThePress) {
   } restore;
   Tarvelo::SetUnitTable();
   for (int32_t h = 0; h < kHelds; ++h)
-    for (const auto lost : {platform::kWindowPointerMove, platform::kWindowFocusLost, platform::kWindowHidden})
+    for (const uint8_t lost : {uint8_t{0}, uint8_t{SDL_WINDOWEVENT_FOCUS_LOST}, uint8_t{SDL_WINDOWEVENT_HIDDEN}})
       if (!HasFatalFailure()) LostRound(static_cast<Held>(h), lost);
 }
 
