@@ -4,6 +4,7 @@
 // order; the window-size and buffer rows reach their selectors through UiIndex.
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "app/fixed_tables.h"
@@ -102,7 +103,8 @@ int32_t Label(BuildContext& ctx, int32_t parent, int32_t x, int32_t y, int32_t w
 }  // namespace
 
 std::string DriverCaption(uint32_t message, int32_t option) {
-  const std::string name = option >= 0 && option < 3 ? DisplayDriverNames[option] : "";
+  const bool known = option >= 0 && option < static_cast<int32_t>(std::size(DisplayDriverNames));
+  const std::string name = known ? DisplayDriverNames[option] : "";
   return LangText(message, "Driver") + ": " + std::to_string(option + 1) + ") " + name;
 }
 
