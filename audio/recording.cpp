@@ -251,7 +251,7 @@ struct WriterEvent {
 // one thread: maker, a slot is filled before g_logHead publishes it
 struct WriterLogLine {
   uint32_t message = 0;
-  const char* text = nullptr;  // the call site's default, a literal
+  const char* text = nullptr;  // the call site's default, a literal; null: no text
   int64_t value = 0;
   bool hasValue = false;   // value fills the text's {$}
   bool errorCode = false;  // value is an error code whose text follows
@@ -314,7 +314,7 @@ void WriteLogLines() {
   uint32_t tail = g_logTail.load(std::memory_order_relaxed);
   while (tail != g_logHead.load(std::memory_order_acquire)) {
     const WriterLogLine& l = g_logLines[tail % kLogSlots];
-    const std::string text = LangText(l.message, l.text);
+    const std::string text = l.text ? LangText(l.message, l.text) : std::string();
     if (l.errorCode)
       Report(text + ErrorText(static_cast<int32_t>(l.value)), l.level);
     else

@@ -58,8 +58,9 @@ int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count);
 void RecordingEnd();
 // A log line of the audio thread (its only caller) for the writer to write,
 // as the log file is a disk too: LangText(message, text) with {$} = value.
+// Lines beyond the ring's room, or while no writer runs, are dropped.
 void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level);
-// The same with ErrorText(error) after the text.
+// The same with ErrorText(error) after the text (a null text: the error's alone).
 void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_t level);
 
 // Waits up to seconds until the writer has written, synced and closed every

@@ -27,7 +27,6 @@
 
 namespace QUARLE_AUDIO {
 
-using QUARLE_BASICS::ErrorText;
 using QUARLE_BASICS::LangText;
 using QUARLE_BASICS::Report;
 
@@ -185,7 +184,7 @@ bool AudioThreadLoop::Start() {
   captureBlock_ =
       static_cast<float*>(std::calloc(static_cast<size_t>(2 * SamplesPerMs), sizeof(float)));
   if (!captureBlock_ || SetStreamBuffers(&streamBuffer_, &streamBuffer16_, 0) != 0) {
-    Report(ErrorText(-QUARLE_BASICS::kErrAllocation), 3);
+    RecordingLogError(0, nullptr, -QUARLE_BASICS::kErrAllocation, 3);
     return false;
   }
 
@@ -197,9 +196,9 @@ bool AudioThreadLoop::Start() {
   AudioBackend& al = Backend();
   FloatFormatAvailable = al.GetEnumValue("AL_FORMAT_STEREO_FLOAT32") != 0 ? -1 : 0;
   if (FloatFormatAvailable == 0) {
-    Report(LangText(74, "32-bit stereo sound format unavailable!"), 1);
+    RecordingLogLine(74, "32-bit stereo sound format unavailable!", -1, 1);
     if (al.GetEnumValue("AL_FORMAT_MONO_FLOAT32") == 0) {
-      Report(LangText(75, "32-bit mono sound format unavailable!"), 1);
+      RecordingLogLine(75, "32-bit mono sound format unavailable!", -1, 1);
     }
   } else {
     if (PlaybackSelected < 1) {
@@ -687,7 +686,7 @@ void AudioThreadLoop::Run() {
   for (;;) {
     busy_ = false;
     if (QUARLE_BASICS::FetchCommands(AudioFetchBuffer, AudioFetchHeader, AudioCommandQueue) != 0) {
-      Report(LangText(76, "Could not get audio commands!"), 3);
+      RecordingLogLine(76, "Could not get audio commands!", -1, 3);
       Exit(true);
       return;
     }
@@ -747,7 +746,8 @@ int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms) {
   StreamRate = StreamRateFor(rate);
   CapturePollPeriod = static_cast<float>(SamplesPerMs) / (6.0f * static_cast<float>(StreamRate));
   StreamLength = StreamLengthFor(StreamRate, ms);
-  // The thread that writes the recordings is made here, not by the audio thread.
+  // The thread that writes the recordings, and the audio thread's log lines
+  // from its first pass on, is made here, not by the audio thread.
   RecordingWriterStart(StreamRate, static_cast<uint32_t>(2.0 * StreamRate * kRingSeconds));
   try {
     handle = new std::thread(AudioThread);

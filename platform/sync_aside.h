@@ -1,5 +1,5 @@
-// Syncs for a thread that must not wait for the disk (the audio thread, which
-// writes the output recording): one long-lived thread, tarvelo-sync, takes
+// Syncs for a thread that must not wait for the disk (the output recording
+// has a writer of its own, audio/recording.h): one long-lived thread, tarvelo-sync, takes
 // the descriptors handed to it and asks the disk to keep them whenever it is
 // asked, while the asker goes on at once. Handing over, asking and ending take
 // no lock and allocate nothing; only the first start makes the thread.
@@ -9,7 +9,7 @@
 
 namespace platform {
 
-// Descriptors kept at once: a recording's file while it runs, and the
+// Descriptors kept at once: a long-written file while it runs, and the
 // descriptors that wait for their last sync (a folder just written in, a
 // file just closed).
 constexpr int32_t kSyncAsideSlots = 16;
@@ -17,8 +17,8 @@ constexpr int32_t kSyncAsideSlots = 16;
 constexpr int32_t kSyncAsideWaiting = 64;
 
 // Starts the sync thread once; later calls only say whether it runs. Call it
-// where a thread may be made (the audio thread's start does, before the
-// thread itself runs), never from a stream buffer's path.
+// where a thread may be made, before a caller that must not wait first hands
+// a descriptor over, never from a stream buffer's path.
 bool SyncAsideStart();
 
 // Hands an open descriptor over: from now on the sync thread owns it and

@@ -422,6 +422,8 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   EXPECT_EQ(queued, 32);
   RecordingLogLine(83, "{$}ms delay in audio thread.", 7, 1);
   RecordingLogError(82, "Buffer queueing error: ", 40963, 2);
+  RecordingLogError(0, nullptr, -QB::kErrAllocation, 3);  // the error's text alone
+  want.push_back(QB::ErrorText(-QB::kErrAllocation));
   EXPECT_TRUE([] { std::lock_guard<std::mutex> hold(lock); return lines.empty(); }());  // they wait too
   synccount::Release();
   ASSERT_TRUE(RecordingWriterSettle(kHangBound));
