@@ -38,20 +38,15 @@ bool ValidSlot(int32_t slot) { return slot >= 0 && slot < kVoicesUsed; }
 // entries but never elsewhere, so a state is known by its address.
 // one thread: start-up
 const KeyboardState* StateHomes[2 * kKeyboardBankSize] = {};
-// The generations of each made state's held keys, written under its held-keys
-// lock (and as the banks are freed). Never set back: a press kept across the
-// banks' free and a new start matches nothing.
+// The generations of each made state's held keys, moved on under its
+// held-keys lock as an entry takes a note. Never set back: a press kept
+// across the banks' free and a new start matches nothing.
 Shared<uint32_t> HeldKeyGenerations[2 * kKeyboardBankSize][kHeldKeyCount];
 
 Shared<uint32_t>* GenerationsOf(const KeyboardState& state) {
   for (int32_t i = 0; i < 2 * kKeyboardBankSize; ++i)
     if (StateHomes[i] == &state) return HeldKeyGenerations[i];
   return nullptr;
-}
-
-void MoveGenerations(const KeyboardState& state) {
-  if (Shared<uint32_t>* g = GenerationsOf(state))
-    for (int32_t h = 0; h < kHeldKeyCount; ++h) g[h].Store(g[h].Load() + 1);
 }
 
 void ClearSlot(VoiceSlot& v) {
@@ -128,10 +123,7 @@ void FreeKeyboardStates() {
     KeyboardVoiceLocks[i] = KeyboardKeyLocks[i] = nullptr;
     for (Shared<KeyboardState*>* bank : {OctaveBoardStates, KeyboardStates}) {
       KeyboardState* state = bank[i].Exchange(nullptr);
-      if (state) {
-        MoveGenerations(*state);
-        KeyboardStateFree(*state);
-      }
+      if (state) KeyboardStateFree(*state);
       delete state;
     }
   }
@@ -181,11 +173,11 @@ int32_t FindOtherHeldKey(const KeyboardState& state, uint32_t key, int32_t excep
 namespace {
 
 void LetHeldKeysGo(KeyboardState& state) {
-  for (int32_t h = 0; h < kHeldKeyCount; ++h) {
-    const int32_t voice = state.HeldKeys[h].Voice.Load();
+  for (HeldKey& e : state.HeldKeys) {
+    const int32_t voice = e.Voice.Load();
     if (voice < 0) continue;
     NoteOff(state, voice);
-    FreeHeldKey(state, h);
+    e.Voice.Store(kHeldKeyFree);
   }
 }
 
@@ -215,10 +207,11 @@ uint32_t HeldKeyGeneration(const KeyboardState& state, int32_t entry) {
   return g && entry >= 0 && entry < kHeldKeyCount ? g[entry].Load() : 0;
 }
 
-void FreeHeldKey(KeyboardState& state, int32_t entry) {
-  if (entry < 0 || entry >= kHeldKeyCount) return;
-  state.HeldKeys[entry].Voice.Store(kHeldKeyFree);
-  if (Shared<uint32_t>* g = GenerationsOf(state)) g[entry].Store(g[entry].Load() + 1);
+uint32_t NextHeldKeyGeneration(KeyboardState& state, int32_t entry) {
+  Shared<uint32_t>* g = GenerationsOf(state);
+  if (!g || entry < 0 || entry >= kHeldKeyCount) return 0;
+  g[entry].Store(g[entry].Load() + 1);
+  return g[entry].Load();
 }
 
 void LetGoOfHeldKeys(KeyboardState& copy) { LetHeldKeysGo(copy); }
@@ -414,7 +407,7 @@ void KeyboardStateCopyIn(KeyboardState& live, const KeyboardState& copy) {
     if (i != kChangedWord) out[i].Store(words[i]);
   // Whatever the held keys held before is gone: no press may end what the
   // copy brought into its entries.
-  MoveGenerations(live);
+  for (int32_t h = 0; h < kHeldKeyCount; ++h) NextHeldKeyGeneration(live, h);
   // Every voice may differ now: marked last, whatever the copy held.
   KbMarkChanged(live);
 }

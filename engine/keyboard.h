@@ -157,13 +157,14 @@ int32_t FindHeldKey(const KeyboardState& state, uint32_t key);
 int32_t FindOtherHeldKey(const KeyboardState& state, uint32_t key, int32_t except);
 void ReleaseHeldKeys(KeyboardState& state, platform::Mutex* heldKeysLock);
 // Each held-key entry of a bank's state has a generation, moved on whenever
-// the entry lets its note go (a note-off, a reset, a load into the state): a
-// press that keeps its entry with the generation of its note-on can tell the
-// note it started from one a later press started in the same entry. 0 for a
-// state no bank made. Read and moved under the state's held-keys lock.
+// the entry takes a note (a note-on, a load into the state): a press that
+// keeps its entry with the generation of its note-on can tell the note it
+// started from one a later note-on started in the same entry. A note-off or
+// a reset (the render's too) only frees the entry. 0 for a state no bank
+// made. Read and moved under the state's held-keys lock.
 uint32_t HeldKeyGeneration(const KeyboardState& state, int32_t entry);
-// Lets the entry go (no voice) and moves its generation on.
-void FreeHeldKey(KeyboardState& state, int32_t entry);
+// Moves the entry's generation on as it takes a note; the new generation.
+uint32_t NextHeldKeyGeneration(KeyboardState& state, int32_t entry);
 // A copy of a state that no other thread reaches, as it stands once every
 // held key is let go: their voices released, the entries free.
 void LetGoOfHeldKeys(KeyboardState& copy);

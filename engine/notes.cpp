@@ -83,11 +83,12 @@ int32_t NoteOnIn(const Bank& bank, int32_t key, float frequency, float velocity,
   MutexGuard keys(bank.keys);
   HeldKey& e = state->HeldKeys[h];
   if (voice < 0) {
-    FreeHeldKey(*state, h);
+    e.Voice.Store(kHeldKeyFree);
     return -1;
   }
   StoreHeldKey(e, static_cast<uint32_t>(state->Stamp.Load()), static_cast<uint32_t>(key), voice);
-  if (held) *held = HeldNote{state, h, HeldKeyGeneration(*state, h), held->board};
+  const uint32_t generation = NextHeldKeyGeneration(*state, h);
+  if (held) *held = HeldNote{state, h, generation, held->board};
   return h;
 }
 
@@ -115,10 +116,11 @@ int32_t NoteOffIn(const Bank& bank, int32_t heldKey, int32_t key) {
   MutexGuard keys(bank.keys);
   if (heldKey == -1) heldKey = FindHeldKey(*state, static_cast<uint32_t>(key));
   if (heldKey < 0 || heldKey >= kHeldKeyCount) return 0;
-  const int32_t voice = state->HeldKeys[heldKey].Voice.Load();
+  HeldKey& e = state->HeldKeys[heldKey];
+  const int32_t voice = e.Voice.Load();
   if (voice < 0) return 0;
   NoteOff(*state, voice);
-  FreeHeldKey(*state, heldKey);
+  e.Voice.Store(kHeldKeyFree);
   return -1;
 }
 
@@ -274,7 +276,7 @@ int32_t NoteOffHeld(HeldNote& note, LockedNote locked) {
       end = locked == LockedNote::kDropDuplicate && FindOtherHeldKey(state, e.Key.Load(), kept.entry) >= 0;
     if (end) {
       NoteOff(state, e.Voice.Load());
-      FreeHeldKey(state, kept.entry);
+      e.Voice.Store(kHeldKeyFree);
       result = -1;
     }
   }

@@ -175,6 +175,16 @@ TEST_F(NotesTest, ReleaseAllKeys) {
     EXPECT_EQ(s->Voices[0].State.Load(), kVoiceFree);
     EXPECT_EQ(s->HeldKeys[0].Voice.Load(), -1);
   }
+  // A press kept across the render's reset ends nothing of the note a later
+  // press started in its entry.
+  HeldNote kept = KeyNoteOnHeld(48, 1.0f);
+  PlaybackActive = -1;
+  ReleaseAllKeys();
+  VoiceListRebuild(kb(), KeyboardKeyLocks[0]);
+  HeldNote later = KeyNoteOnHeld(50, 1.0f);
+  ASSERT_EQ(later.entry, kept.entry);
+  EXPECT_EQ(NoteOffHeld(kept, LockedNote::kRelease), 0);
+  EXPECT_EQ(NoteOffHeld(later, LockedNote::kRelease), -1);
 }
 
 // Two threads play and release overlapping keys on one keyboard while a third
