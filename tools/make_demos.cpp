@@ -48,7 +48,8 @@ namespace {
 
 using namespace Tarvelo;
 
-constexpr float kRate = 48000.0f;
+// The rate the demos are made at: the one their table of values is worked out for.
+constexpr float kRate = static_cast<float>(kDemoRate);
 
 enum Shape : int32_t { kSine = 0, kTriangle = 1, kSquare = 2, kSaw = 3 };
 

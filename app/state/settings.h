@@ -85,10 +85,10 @@ constexpr const char* kDefaultSettingsFileName = "lang.txt";
 // replaces the old one only once complete: 0, -27 without a data folder, or the
 // negated file error (the old file then stays as it was).
 int32_t SaveSettings();
-// Reads a settings file ("" = HomeFolder\Settings.txt): 0; -24 when the file
-// (or is a folder) does not exist; the negated open error (a pipe or a device
-// under the name: kErrNotRegularFile). Values of keys the file lacks keep
-// what they held.
+// Reads a settings file ("" = HomeFolder\Settings.txt): 0; -24 when no file
+// holds the name (nothing, or a folder: the save then says why); the negated
+// open error (a pipe or a device under the name: kErrNotRegularFile). Values
+// of keys the file lacks keep what they held.
 int32_t LoadSettings(const std::string& path);
 
 // The value items of one settings line, read in order; past the end they read "".
