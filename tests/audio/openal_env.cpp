@@ -27,11 +27,14 @@ namespace {
 
 std::mutex g_messageLock;
 std::vector<std::string> g_messages;
+std::vector<std::string> g_messageThreads;  // who wrote each
 
 void HookMessage(const std::string& text, int32_t level) {
   (void)level;
+  const std::string thread = platform::ThreadName();
   std::lock_guard<std::mutex> hold(g_messageLock);
   g_messages.push_back(text);
+  g_messageThreads.push_back(thread);
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -200,10 +203,20 @@ int32_t ReportLog::Count(uint32_t type) {
   return n;
 }
 
-int32_t ReportLog::CountMessages(const std::string& text) {
+int32_t ReportLog::CountMessages(const std::string& text, const std::string& thread) {
+  std::lock_guard<std::mutex> hold(g_messageLock);
   int32_t n = 0;
-  for (const auto& m : HookedMessages()) n += m == text ? 1 : 0;
+  for (size_t i = 0; i < g_messages.size(); ++i)
+    n += g_messages[i] == text && (thread.empty() || g_messageThreads[i] == thread) ? 1 : 0;
   return n;
+}
+
+std::vector<std::string> ReportLog::MessagesOn(const std::string& thread) {
+  std::lock_guard<std::mutex> hold(g_messageLock);
+  std::vector<std::string> on;
+  for (size_t i = 0; i < g_messages.size(); ++i)
+    if (g_messageThreads[i] == thread) on.push_back(g_messages[i]);
+  return on;
 }
 
 bool ReportLog::WaitForCount(uint32_t type, int32_t n, double timeout) {

@@ -65,8 +65,10 @@ class ReportLog {
   void Stop();
   std::vector<Received> Reports();
   std::vector<std::string> Messages();
+  std::vector<std::string> MessagesOn(const std::string& thread);  // those it wrote
   int32_t Count(uint32_t type);
-  int32_t CountMessages(const std::string& text);
+  // Lines of this text (written by that thread, when one is named).
+  int32_t CountMessages(const std::string& text, const std::string& thread = "");
   // Waits until pred holds over the reports; the timeout (seconds) only
   // bounds a hang, see WaitUntil.
   template <class Pred>

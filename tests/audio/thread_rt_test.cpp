@@ -548,17 +548,18 @@ TEST(AudioThread, UnderrunsSettlingAndBufferLength) {
       fake.ForceUnderruns(1);
       ASSERT_TRUE(audiotest::WaitUntil([&] { return fake.PendingUnderruns() == 0; }));
       ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, log.Count(QA::kAudioStreamBuffer) + 2, 2.0));
-      // The audio thread's log lines are written by the recording's writer.
+      // The audio thread's log lines are written by the recording's writer:
+      // the log file is a disk too.
       ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
     };
     underrunAndWait();  // settled: forgiven
     EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 0);
     underrunAndWait();
-    EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 1);
+    EXPECT_EQ(log.CountMessages("Playback: buffer overrun", "tarvelo-rec"), 1);
     auto before = Lengths(log.Reports());
     for (int32_t n : before) EXPECT_LE(n, 1056);
     underrunAndWait();  // the third unsettles the stream: it grows again
-    EXPECT_EQ(log.CountMessages("Playback: buffer overrun"), 2);
+    EXPECT_EQ(log.CountMessages("Playback: buffer overrun", "tarvelo-rec"), 2);
     ASSERT_TRUE(WaitForLength(log, 1152, 2.0));
     EXPECT_EQ(log.Count(QA::kAudioBufferLength), 1);
     audiotest::AdvanceClock(11.0);
@@ -653,7 +654,7 @@ TEST(AudioThread, OverloadStopsTheStreamBeforeItIsReported) {
     EXPECT_EQ(g_frames.load(), rendered);  // the render callback is left alone
     EXPECT_EQ(log.Count(QA::kAudioOverload), 1);
     ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
-    EXPECT_EQ(log.CountMessages("Playback: work overload!"), 1);
+    EXPECT_EQ(log.CountMessages("Playback: work overload!", "tarvelo-rec"), 1);
     auto stopAndOverload = [&] {
       std::vector<uint32_t> order;
       for (const auto& r : log.Reports())
@@ -729,9 +730,10 @@ TEST(AudioThread, AClockFarAheadKeepsTheStreamFlowing) {
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     StopStreaming(handle, log);
     EXPECT_EQ(log.Count(QA::kAudioPlaybackOn), 1);  // never restarted
-    // Every pass looks late to such a clock: the delay is told in whole ms.
+    // Every pass looks late to such a clock: the delay is told in whole ms,
+    // by the recording's writer.
     int32_t delays = 0;
-    for (const auto& m : log.Messages()) {
+    for (const auto& m : log.MessagesOn("tarvelo-rec")) {
       const std::string tail = "ms delay in audio thread.";
       if (m.size() <= tail.size() || m.compare(m.size() - tail.size(), tail.size(), tail) != 0) continue;
       ++delays;
