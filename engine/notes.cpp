@@ -26,6 +26,7 @@ Shared<int32_t> TimeBaseIndex{0};
 OctaveBoardKeyRange OctaveBoardKeyRanges[3] = {{22, 9}, {14, 6}, {10, 4}};
 PortListRow PortListRows[kPortListRows] = {};
 std::atomic<int32_t> PortListCount{0};
+std::atomic<void (*)()> HeldNoteLookMissed{nullptr};
 MidiKeyPair MidiKeyMapping[kKeyboardBankSize] = {
     {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21},
     {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}, {0, -21}};
@@ -135,6 +136,7 @@ Bank LockBankOf(const HeldNote& note) {
   for (int32_t k = 0; voices && k < kKeyboardBankSize; ++k)
     if (voiceLocks[k] == voices) return note.board ? OctaveBank(k) : KeyboardBank(k);
   if (voices) platform::MutexUnlock(voices);
+  if (void (*missed)() = HeldNoteLookMissed.load(std::memory_order_relaxed)) missed();
   // The unlocked look can miss a state that moves while it looks; a release
   // that gave up here would leave its note on for good. With every voices
   // lock held (in entry order, as a removal takes them) nothing moves.

@@ -87,6 +87,9 @@ enum class LockedNote : int32_t {
 // holds its state now; -1 when a voice was released, else 0. The press keeps
 // nothing afterwards.
 int32_t NoteOffHeld(HeldNote& note, LockedNote locked);
+// Tests only: called when a release's (or slide's) unlocked look missed its
+// state, before it takes every voices lock: a test moves the state there.
+extern std::atomic<void (*)()> HeldNoteLookMissed;
 // Moves the kept note to another key; nothing when its entry holds another
 // note by now.
 void NoteSlideHeld(const HeldNote& note, int32_t key, float velocity);

@@ -185,6 +185,20 @@ TEST_F(NotesTest, ReleaseAllKeys) {
   ASSERT_EQ(later.entry, kept.entry);
   EXPECT_EQ(NoteOffHeld(kept, LockedNote::kRelease), 0);
   EXPECT_EQ(NoteOffHeld(later, LockedNote::kRelease), -1);
+  // Nor a press kept across a load into its keyboard: the held key a locked
+  // keyboard's file brings into its entry is the file's.
+  HeldNote pressed = KeyNoteOnHeld(52, 1.0f);
+  const int32_t entry = pressed.entry;
+  ASSERT_GE(entry, 0);
+  KeyboardState file;
+  KeyboardStateCopyOut(file, kb());
+  {
+    platform::MutexGuard v(KeyboardVoiceLocks[0]);
+    platform::MutexGuard k(KeyboardKeyLocks[0]);
+    KeyboardStateCopyIn(kb(), file);
+  }
+  EXPECT_EQ(NoteOffHeld(pressed, LockedNote::kRelease), 0);
+  EXPECT_GE(kb().HeldKeys[entry].Voice.Load(), 0);
 }
 
 // Two threads play and release overlapping keys on one keyboard while a third
@@ -285,6 +299,41 @@ TEST_F(NotesTest, ConcurrentNotesWhileTheVoiceListIsRebuilt) {
   for (const HeldKey& e : s.HeldKeys) EXPECT_EQ(e.Voice.Load(), -1);
   EXPECT_EQ(s.VoicesOn.Load(), 0);
   for (int32_t i = 0; i < kVoicesUsed; ++i) EXPECT_EQ(s.Voices[i].State.Load(), kVoiceFree) << i;
+}
+
+// A removal's swap stores the two bank entries one after the other: between
+// them the moving state is in neither, and a release's unlocked look misses
+// it. The release then finds it under every voices lock and ends its note.
+// The hook completes the move between the look and that lock.
+TEST_F(NotesTest, AReleaseWhoseLookMissesAMovingStateEndsItsNote) {
+  static Shared<KeyboardState*>* bank;
+  static KeyboardState* moving;
+  static int32_t misses;
+  CurrentKeyboardIndex.Store(2);
+  CurrentOctaveBoardIndex.Store(2);
+  for (const bool board : {false, true}) {
+    SCOPED_TRACE(board ? "octave board" : "keyboard");
+    bank = board ? OctaveBoardStates : KeyboardStates;
+    HeldNote note = board ? OctaveNoteOnHeld(5, 1.0f) : KeyNoteOnHeld(48, 1.0f);
+    ASSERT_EQ(note.state, bank[2].Load());
+    moving = note.state;
+    const int32_t entry = note.entry;
+    bank[2].Store(bank[3].Load());  // the swap of entries 2 and 3, half made
+    misses = 0;
+    HeldNoteLookMissed.store(+[] {
+      ++misses;
+      bank[3].Store(moving);
+    });
+    EXPECT_EQ(NoteOffHeld(note, LockedNote::kRelease), -1);
+    HeldNoteLookMissed.store(nullptr);
+    EXPECT_EQ(misses, 1);
+    EXPECT_EQ(moving->HeldKeys[entry].Voice.Load(), -1);
+    for (platform::Mutex* const* locks : {KeyboardVoiceLocks, OctaveBoardVoiceLocks})
+      for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
+        if (!platform::MutexTryLock(locks[k])) ADD_FAILURE() << "still held: " << k;
+        else platform::MutexUnlock(locks[k]);
+      }
+  }
 }
 
 // Removing a module renumbers the others and swaps their keyboard states under
