@@ -5,6 +5,7 @@
 
 #include "app/state/wave_library.h"
 #include "engine/catalog/catalog.h"
+#include "engine/ui_hooks.h"
 
 namespace Tarvelo {
 
@@ -228,6 +229,19 @@ void BuildFirKernel(int64_t mode) {
   if (d.FirSourceEntry >= 0 && e != nullptr)
     e->Pitch[0] = static_cast<float>(1.0 - 1.0 / static_cast<double>(d.FirGainSum));
   PublishFirGraph();
+}
+
+void FirLibraryEntryLeft(int32_t entry) {
+  FirDesignRecord& d = FirDesign;
+  if (d.FirSourceEntry < 0) return;
+  if (entry >= 0 && d.FirSourceEntry != entry) {
+    if (d.FirSourceEntry > entry) d.FirSourceEntry -= 1;
+    return;
+  }
+  d.FirSourceEntry = -1;
+  d.FirOffset = 0;
+  BuildFirKernel(-1);
+  UiPublishText(UiControlId(kControlFilterGraph), -1);
 }
 
 }  // namespace Tarvelo
