@@ -167,6 +167,9 @@ int32_t DirichletKernel(float* out, int32_t n, float width) {
 
 namespace {
 
+// Above the largest gain sum a design keeps (100).
+constexpr float kFirGainCap = 101.0f;
+
 // The selected filter when it exists and holds its sound.
 WaveLibraryEntry* SelectedFilter() {
   WaveLibraryEntry* e = WaveLibraryListAt(FilterLibrary, FirDesign.FirSourceEntry);
@@ -220,7 +223,11 @@ void BuildFirKernel(int64_t mode) {
     float k = d.FirWindow[i] * d.FirSource[i + d.FirOffset];
     if (d.FirHighPass != 0 && (i & 1) != 0) k = -k;
     d.FirKernel[i] = k;
-    d.FirGainSum = static_cast<int32_t>(std::nearbyint(static_cast<float>(d.FirGainSum) + std::fabs(k)));
+    // The sum only grows and ends at most 100: past that it is held there, so
+    // a filter file's huge, infinite or NaN tap never reaches the conversion.
+    float sum = static_cast<float>(d.FirGainSum) + std::fabs(k);
+    if (!(sum <= kFirGainCap)) sum = kFirGainCap;
+    d.FirGainSum = static_cast<int32_t>(std::nearbyint(sum));
   }
   if (!(d.FirGainSum > 0)) d.FirGainSum = 1;
   if (d.FirGainSum > 100) d.FirGainSum = 100;
