@@ -78,6 +78,7 @@ int32_t EngineControlId(int32_t named) {
     case kControlMidiLearn2: return Slot(kUiMIDI2);
     case kControlMidiKindSelector: return Slot(kUiMIDICCCT);
     case kControlMidiDevices: return Slot(kUiMIDIDEVS);
+    case kControlFilterGraph: return Slot(kUiFGRAPH);
     default: return 0;
   }
 }

@@ -18,6 +18,7 @@ enum NamedControl : int32_t {
   kControlMidiLearn2,        // MIDI2: learn "this parameter of this module"; on after such a binding
   kControlMidiKindSelector,  // MIDICCCT: the controller-type selector
   kControlMidiDevices,       // MIDIDEVS: the device list; the controller list is the next control
+  kControlFilterGraph,       // FGRAPH: the filter design's graph
   kNamedControlCount,
 };
 

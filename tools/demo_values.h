@@ -95,10 +95,12 @@ inline const std::vector<DemoModuleValues>& DemoValues() {
       {4, kTypeOscillator, 1, {{kOscAmplitude, 0.3f}}},
       {4, kDemoEcho, 1, {{kDelayPeriod, 0.25f}, {kEchoDecay, 0.45f}}},
       {4, kDemoEcho, 2, {{kDelayPeriod, 0.375f}, {kEchoDecay, 0.45f}}},
-      // 06: a saw carried by the reed sound.
+      // 06: a saw carried by the reed sound, its offset taken away by a high
+      // pass at 40 Hz (the low pass open).
       DemoEnvelope(5, 0.02f, 0.2f, 0.8f, 0.3f),
       {5, kTypeOscillator, 1, {{kOscAmplitude, 0.3f}}},
       {5, kTypeSample, 1, {{kSampleAmplitude, 0.8f}}},
+      {5, kDemoFilter, 1, {{kFilterLowPass, 0.0f}, {kFilterHighPass, FilterHighPassAt(40.0)}}},
       // 07: a folded sine through a low pass at 3000 Hz (40 Hz).
       DemoEnvelope(6, 0.02f, 0.4f, 0.6f, 0.5f),
       {6, kTypeOscillator, 1, {{kOscAmplitude, 0.3f}}},

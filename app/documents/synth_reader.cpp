@@ -500,9 +500,8 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   EmptyList(SynthSamples);
   EmptyList(FilterLibrary);
   EmptyList(MelodyLibrary);
-  // The filter design's source was an entry of the old list: the design
-  // keeps its taps without one, as after an unload.
-  FirDesign.FirSourceEntry = -1;
+  // The filter design's source was an entry of the old list.
+  FirLibraryEntryLeft(-1);
   Rebuild(samples, SynthSamples, 0);
   Rebuild(filters, FilterLibrary, 1);
   Rebuild(melodies, MelodyLibrary, 2);

@@ -5,6 +5,7 @@
 
 #include "app/state/wave_library.h"
 #include "engine/catalog/catalog.h"
+#include "engine/ui_hooks.h"
 
 namespace Tarvelo {
 
@@ -166,6 +167,9 @@ int32_t DirichletKernel(float* out, int32_t n, float width) {
 
 namespace {
 
+// Above the largest gain sum a design keeps (100).
+constexpr float kFirGainCap = 101.0f;
+
 // The selected filter when it exists and holds its sound.
 WaveLibraryEntry* SelectedFilter() {
   WaveLibraryEntry* e = WaveLibraryListAt(FilterLibrary, FirDesign.FirSourceEntry);
@@ -219,7 +223,11 @@ void BuildFirKernel(int64_t mode) {
     float k = d.FirWindow[i] * d.FirSource[i + d.FirOffset];
     if (d.FirHighPass != 0 && (i & 1) != 0) k = -k;
     d.FirKernel[i] = k;
-    d.FirGainSum = static_cast<int32_t>(std::nearbyint(static_cast<float>(d.FirGainSum) + std::fabs(k)));
+    // The sum only grows and ends at most 100: past that it is held there, so
+    // a filter file's huge, infinite or NaN tap never reaches the conversion.
+    float sum = static_cast<float>(d.FirGainSum) + std::fabs(k);
+    if (!(sum <= kFirGainCap)) sum = kFirGainCap;
+    d.FirGainSum = static_cast<int32_t>(std::nearbyint(sum));
   }
   if (!(d.FirGainSum > 0)) d.FirGainSum = 1;
   if (d.FirGainSum > 100) d.FirGainSum = 100;
@@ -228,6 +236,19 @@ void BuildFirKernel(int64_t mode) {
   if (d.FirSourceEntry >= 0 && e != nullptr)
     e->Pitch[0] = static_cast<float>(1.0 - 1.0 / static_cast<double>(d.FirGainSum));
   PublishFirGraph();
+}
+
+void FirLibraryEntryLeft(int32_t entry) {
+  FirDesignRecord& d = FirDesign;
+  if (d.FirSourceEntry < 0) return;
+  if (entry >= 0 && d.FirSourceEntry != entry) {
+    if (d.FirSourceEntry > entry) d.FirSourceEntry -= 1;
+    return;
+  }
+  d.FirSourceEntry = -1;
+  d.FirOffset = 0;
+  BuildFirKernel(-1);
+  UiPublishText(UiControlId(kControlFilterGraph), -1);
 }
 
 }  // namespace Tarvelo

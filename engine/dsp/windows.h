@@ -67,6 +67,15 @@ struct FirGraphCopy {
 void PublishFirGraph();
 void CopyFirGraph(FirGraphCopy& out);
 
+// A filter left the filter library at index `entry` (-1: the whole library
+// went, as a synth load empties it). The design keeps naming its source when
+// an entry before it left; when the source itself left, the design becomes
+// the prototype of what the page's selectors show (their window, high pass,
+// N and K, which every selector step writes into the design) and its graph
+// is drawn again, so + writes what the page shows and never the old taps
+// under the prototype's name. Every way a source can go passes through here.
+void FirLibraryEntryLeft(int32_t entry);
+
 // Mode -1 (any non-zero mode) rebuilds the source and the kernel; mode 0 keeps
 // the source and the offset and recomputes window and kernel. A selected
 // filter gets 1 - 1 / FirGainSum as its first pitch value.

@@ -1,6 +1,8 @@
 // A WAV file of any bytes taken into the sample library, the filter library
 // and the synth's samples: a refused file adds nothing; an accepted one plays
-// on a Sample module and a convolutive filter without reading past its data.
+// on a Sample module and a convolutive filter without reading past its data,
+// and as the filter page's design source (its row clicked) gives a gain sum
+// within 1..100.
 #include "fuzz_support.h"
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include "audio/wav.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
+#include "engine/dsp/windows.h"
 #include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "platform/paths.h"
@@ -67,6 +70,17 @@ void FuzzSeeds(const std::string& dir) {
   flipped[4] = 0x2C;
   flipped[40] = 0x08;
   fuzz::WriteFile(dir + "/channels_0x4001.wav", flipped.data(), flipped.size());
+  // A filter of taps no integer gain sum holds (found by fuzzing: the design's
+  // sum overflowed its conversion).
+  QUARLE_AUDIO::SoundBuffer huge{};
+  QUARLE_AUDIO::SoundBufferInitFormat(&huge, 1, 32, 48000);
+  huge.samples = static_cast<float*>(std::calloc(17, sizeof(float)));
+  for (int32_t i = 0; i < 16; ++i) huge.samples[i] = (i & 1) ? -1.4e32f : 1.4e32f;
+  huge.frameCount = 16;
+  huge.dataSize = 64;
+  fuzz::Check(QUARLE_AUDIO::SaveWavFile(fuzz::Sys("AUDIO\\seed.wav"), &huge, 32) == 0, "wav");
+  QUARLE_AUDIO::SoundBufferFree(&huge);
+  fuzz::KeepSeed(dir, "AUDIO/seed.wav", "huge_taps.wav");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -89,6 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (filters >= 0) {
     AttachWaveToModule(filter, FilterLibrary.entries[filters], 0);
     fuzz::Render(32);
+    // As a click on its row makes it the design's source.
+    const uint32_t frames = FilterLibrary.entries[filters]->Sound.frameCount;
+    FirDesign.FirSourceEntry = filters;
+    FirDesign.FirTapCount = frames < 3 ? 3 : (frames > kFirMaxTaps ? kFirMaxTaps : static_cast<int32_t>(frames));
+    BuildFirKernel(-1);
+    fuzz::Check(FirDesign.FirGainSum >= 1 && FirDesign.FirGainSum <= 100, "a gain sum within 1..100");
   }
   AttachWaveToModule(sample, nullptr, 0);
   AttachWaveToModule(filter, nullptr, 0);
@@ -96,5 +116,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::EmptyList(SynthSamples);
   fuzz::EmptyList(SampleLibrary);
   fuzz::EmptyList(FilterLibrary);
+  FirLibraryEntryLeft(-1);
   return 0;
 }

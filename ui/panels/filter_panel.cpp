@@ -297,12 +297,7 @@ int32_t OnFilterUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (s < 0) return 0;
   DetachEntryEverywhere(WaveLibraryListAt(FilterLibrary, s), false);
   RemoveLibraryListEntry(FilterLibrary, s);
-  // The design's source keeps naming the same filter; a removed one leaves the
-  // design on its taps without a source.
-  if (FirDesign.FirSourceEntry == s)
-    FirDesign.FirSourceEntry = -1;
-  else if (FirDesign.FirSourceEntry > s)
-    FirDesign.FirSourceEntry -= 1;
+  FirLibraryEntryLeft(s);
   const int32_t left = LibraryCount(FilterLibrary);
   if (list) {
     list->Text.Selected = s < left ? s : left - 1;

@@ -22,6 +22,11 @@ constexpr uint32_t kWhite = 0xFFFFFFFF;
 // A shape value that is not a number draws nothing above the centre line.
 double Finite(float v) { return std::isfinite(v) ? static_cast<double>(v) : 0.0; }
 
+// A filter's tap as the graph draws it: 1 reaches the picture's edge, and a
+// file's huge taps are held just past it, so their bars stay within the
+// coordinates a box can span.
+double Shown(float v) { return std::clamp(Finite(v), -2.0, 2.0); }
+
 void Background(platform::Image* p, int32_t W, int32_t H, uint32_t colour) {
   ImageBox(p, 0, 0, W - 1, H - 1, colour);
 }
@@ -84,8 +89,8 @@ void PaintFilterGraph(platform::Image* p, int32_t W, int32_t H, uint32_t backgro
   const float dx = static_cast<float>(W) / static_cast<float>(taps);
   for (int32_t i = 0; i < taps; ++i) {
     const int32_t xi = X0 + static_cast<int32_t>(std::floor(static_cast<float>(i) * dx));
-    Box(p, xi, mid - Nearest((mid - 1) * Finite(kernel[i])), xi + bar, mid, kWhite);
-    const int32_t hw = Nearest((mid - 1) * Finite(window[i]));
+    Box(p, xi, mid - Nearest((mid - 1) * Shown(kernel[i])), xi + bar, mid, kWhite);
+    const int32_t hw = Nearest((mid - 1) * Shown(window[i]));
     platform::DrawLine(p, xi, mid - hw, xi + bar, mid - hw, kFilterWindowColour);
   }
   platform::DrawLine(p, X0, mid, X0 + W - 1, mid, kFilterWindowColour);

@@ -251,6 +251,28 @@ TEST_F(ShippedDemosTest, EveryDemoPlaysTheValuesItsMakerSet) {
   }
 }
 
+// Each demo's held sound swings about zero: no offset the ear cannot hear
+// and a speaker must hold (a product of two tones of one key never changes
+// sign without the high pass after it).
+TEST_F(ShippedDemosTest, EveryDemoSwingsAboutZero) {
+  for (const char* name : kDemoSynthFiles) {
+    SCOPED_TRACE(name);
+    Reset();
+    ASSERT_EQ(LoadSynth(platform::FromOsPath(DemoFolder().string()), name), 0);
+    if (HasKeyboard()) {
+      ASSERT_GE(KeyNoteOn(48, 1.0f, 1), 0);
+    }
+    const std::vector<float> sound = RenderLeft(1.0);
+    double sum = 0.0, energy = 0.0;
+    size_t below = 0;
+    const std::vector<float> held(sound.begin() + 12000, sound.end());  // past the attack
+    for (float v : held) sum += v, energy += static_cast<double>(v) * v, below += v < 0.0f;
+    const double n = static_cast<double>(held.size());
+    EXPECT_LT(std::fabs(sum / n), 0.05 * std::sqrt(energy / n)) << "offset " << sum / n;
+    EXPECT_GT(static_cast<double>(below), 0.3 * n);
+  }
+}
+
 // Each demo's boxes stand apart: no two where the load places one (a box
 // there would hide the other).
 TEST_F(ShippedDemosTest, NoTwoBoxesOfADemoStandInOnePlace) {

@@ -167,6 +167,19 @@ TEST_F(FirDesignTest, GainSumRoundsAfterEveryTap) {
   BuildFirKernel(-1);
   EXPECT_EQ(FirDesign.FirGainSum, 3);
   EXPECT_FLOAT_EQ(FilterLibrary.entries[2]->Pitch[0], 1.0f - 1.0f / 3.0f);
+
+  // Taps of a hostile file no integer sum holds (huge, infinite, not a
+  // number) give the most attenuation, 100; the filter keeps them as loaded.
+  for (const float tap : {1.4e32f, -1.4e32f, INFINITY, NAN}) {
+    SCOPED_TRACE(tap);
+    const int32_t entry = AddFilter({0.5f, tap, 0.5f});
+    FirDesign.FirSourceEntry = entry;
+    BuildFirKernel(-1);
+    EXPECT_EQ(FirDesign.FirGainSum, 100);
+    EXPECT_FLOAT_EQ(FilterLibrary.entries[entry]->Pitch[0], 0.99f);
+    const float kept = FilterLibrary.entries[entry]->Sound.samples[1];
+    EXPECT_TRUE(kept == tap || (std::isnan(kept) && std::isnan(tap)));
+  }
 }
 
 TEST_F(FirDesignTest, FiltersFromTheLibraryAndTheirOffset) {

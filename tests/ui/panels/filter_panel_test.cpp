@@ -1,7 +1,10 @@
 // The filter page: the design reset by a list click, the selectors, the graph
 // drag, creating, unloading and setting filters.
 #include <cstring>
+#include <functional>
+#include <utility>
 
+#include "app/documents/synth_file.h"
 #include "app/documents/wave_convert.h"
 #include "panels_b_fixture.h"
 
@@ -196,6 +199,46 @@ TEST_F(FilterPanelTest, UnloadDetachesEverywhereAndKeepsTheSourceInStep) {
   EXPECT_EQ(ModuleCatalog[kConvolutive].SampleEntry.Load(), nullptr);
   EXPECT_EQ(FirDesign.FirSourceEntry, -1);
   EXPECT_EQ(Field(flist_).Selected, -1);
+}
+
+// When the design's source goes (its row's -, another synth loaded), the page
+// still shows its window, N and K: the design, its graph and + become that
+// prototype, not the old source's taps under the prototype's name.
+TEST_F(FilterPanelTest, WhenTheSourceGoesPlusWritesThePrototypeThePageShows) {
+  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
+  ASSERT_EQ(SaveSession(synths, "empty.tarvelo"), 0);
+  const struct { const char* path; std::function<void()> remove; } rows[] = {
+      {"its row's -", [&] { Click(OnFilterUnload, window_ + 3); }},
+      {"another synth loaded", [&] { ASSERT_EQ(LoadSynth(synths, "empty.tarvelo"), 0); }}};
+  FirDesignRecord prototype{};  // Triangular, N = 16, K = 8, built apart
+  prototype.FirTapCount = 16, prototype.FirWidth = 8, prototype.FirWindowIndex = 1;
+  std::swap(prototype, FirDesign);
+  BuildFirKernel(-1);
+  std::swap(prototype, FirDesign);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    Field(flist_).Selected = -1;
+    ClickRow(OnFilterList, flist_, 0);  // none selected: the prototype
+    ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+    ClickRow(OnFilterList, flist_, 0);  // the new filter becomes the source
+    ASSERT_EQ(FirDesign.FirSourceEntry, 0);
+    row.remove();
+    EXPECT_EQ(FirDesign.FirSourceEntry, -1);
+    EXPECT_EQ(Text(window_) + ", " + Text(size_) + ", " + Text(lobe_), "Triangular, N = 16, K = 8");
+    const int32_t before = FilterLibrary.header.count;
+    ASSERT_EQ(Click(OnFilterCreate, window_ + 2), 0);
+    ASSERT_EQ(FilterLibrary.header.count, before + 1);
+    const WaveLibraryEntry* e = FilterLibrary.entries[before];
+    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File).rfind("FIR_8-16_Triangular", 0), 0u);
+    ASSERT_EQ(e->Sound.frameCount, 16u);
+    EXPECT_EQ(std::memcmp(e->Sound.samples, prototype.FirKernel, 64), 0);
+    FirGraphCopy graph{};
+    CopyFirGraph(graph);
+    EXPECT_EQ(std::memcmp(graph.Kernel, prototype.FirKernel, 64), 0);
+    Field(flist_).Selected = 0;
+    Click(OnFilterUnload, window_ + 3);  // the next row starts from an empty list
+    ASSERT_EQ(FilterLibrary.header.count, 0);
+  }
 }
 
 TEST_F(FilterPanelTest, SetGivesGainAndTapsToAConvolutiveFilterOnly) {

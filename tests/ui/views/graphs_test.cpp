@@ -90,6 +90,12 @@ TEST_F(GraphTest, FilterTapsWindowMarksAndLines) {
   PaintFilterGraph(p, 300, 41, kBack, 0, kernel, window);
   EXPECT_EQ(At(p, 0, 1), kBack);
   PaintFilterGraph(p, 300, 41, kBack, 100000, kernel, window);
+  // Taps of a hostile filter file, huge either way: bars cut at the edges.
+  kernel[0] = 1.4e32f;
+  kernel[1] = -1.4e32f;
+  PaintFilterGraph(p, 300, 41, kBack, 128, kernel, window);
+  EXPECT_EQ(At(p, 0, 0), kWhite);
+  EXPECT_EQ(At(p, 4, 40), kWhite);
   platform::ImageDestroy(p);
 }
 
