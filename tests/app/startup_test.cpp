@@ -440,6 +440,36 @@ TEST_F(AppRun, AZoomTheInterfaceCannotBeBuiltAtFallsBackToOneForTheRun) {
   EXPECT_NE(saved.find("\"AUTO-CONNECT\",\"FALSE\"\r\n"), std::string::npos) << saved;
 }
 
+// Folder links in FILTERS that lead back up (into FILTERS, or to the data
+// folder that holds it) are named in the log and not followed; a link to
+// impulse responses elsewhere is.
+std::vector<std::string> g_filtersLoaded;
+TEST_F(AppRun, FolderLinksBackUpInTheFiltersFolderAreNotFollowed) {
+  const std::string filters = DataFolder() + "/FILTERS";
+  WriteFile(filters + "/kit/hall.wav", "x");
+  WriteFile(root_ + "/irs/room.wav", "x");
+  fs::create_directory_symlink("..", filters + "/kit/up");
+  fs::create_directory_symlink(DataFolder(), filters + "/data");
+  fs::create_directory_symlink(root_ + "/irs", filters + "/irs");
+  g_filtersLoaded.clear();
+  Startup.LoadFilterFile = [](const std::string&, const std::string& file) -> int32_t {
+    g_filtersLoaded.push_back(file);
+    return 0;
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  for (const char* file : {"room.wav", "hall.wav"})
+    EXPECT_EQ(std::count(g_filtersLoaded.begin(), g_filtersLoaded.end(), file), 1) << file;
+  EXPECT_EQ(g_filtersLoaded.size(), 6u);  // and the four folders
+  const std::vector<LogEntry> log = Log();
+  const std::string said = "I did not follow this link, which leads back into a folder the listing is inside: " +
+                           platform::FromOsPath(filters);
+  for (const char* link : {"\\data", "\\kit\\up"}) {
+    const int32_t i = Find(log, said + link);
+    EXPECT_TRUE(i >= 0 && log[i].level == 0 && log[i].text == said + link) << link;
+  }
+}
+
 TEST_F(AppRun, ADataFolderThatCannotBeMadeGivesStatus1AndRunsNothingElse) {
   // The profile folder is a plain file: nothing can be made under it.
   WriteFile(root_ + "/plainfile", "x");

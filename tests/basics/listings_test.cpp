@@ -162,6 +162,57 @@ TEST_F(ListingTest, SubFolderThatCannotBeEnteredIsReportedAndKept) {
   EXPECT_EQ(list_->done, -1);
 }
 
+// Folder links back up (to the folder above, the listed folder, the one that
+// holds it) and one to itself are listed but not entered, each named in the
+// log; one to a folder outside is followed, its files found where they lie.
+TEST_F(ListingTest, LinksIntoTheWalkAreListedNotEnteredAndOthersAreFollowed) {
+  const fs::path outside = root_.string() + "-outside";
+  fs::create_directories(outside / "inner");
+  WriteFile(outside / "o.tarvelo", 1);
+  WriteFile(outside / "inner" / "i.tarvelo", 1);
+  fs::create_directory_symlink("..", root_ / "sub1" / "up");
+  fs::create_directory_symlink(".", root_ / "sub1" / "deep" / "self");
+  fs::create_directory_symlink(root_, root_ / "sub2" / "root");
+  fs::create_directory_symlink(root_.parent_path(), root_ / "sub2" / "above");
+  fs::create_directory_symlink(outside, root_ / "Zed" / "out");
+  const std::string outsideSys = platform::FromOsPath(outside.string());
+
+  const int32_t r = ListFolder(list_, rootSys_, ".tarvelo", -1, 0);
+  fs::remove_all(outside);
+  ASSERT_EQ(r, 0);
+  EXPECT_EQ(Listed(), (Names{"a.tarvelo", "C.Tarvelo", "sub1", "x.tarvelo", "deep", "y.tarvelo", "self", "up",
+                            "sub2", "above", "root", "Zed", "out", "o.tarvelo", "inner", "i.tarvelo"}));
+  EXPECT_EQ(list_->done, -1);
+  EXPECT_EQ(list_->currentDepth, list_->rootDepth);
+  // Back in the listed folder, though the last folder entered lies elsewhere.
+  EXPECT_EQ(platform::CurrentFolder(), rootSys_);
+  ASSERT_EQ(DirListCount(list_), 16);
+  EXPECT_EQ(DirListPath(list_, 13), outsideSys + "\\o.tarvelo");
+  EXPECT_EQ(DirListFolder(list_, 15), outsideSys + "\\inner");
+  const std::string said = "I did not follow this link, which leads back into a folder the listing is inside: ";
+  std::vector<std::pair<std::string, int32_t>> want;
+  for (const char* link : {"\\sub1\\deep\\self", "\\sub1\\up", "\\sub2\\above", "\\sub2\\root"})
+    want.push_back({said + rootSys_ + link, kLevelInfo});
+  EXPECT_EQ(g_reports, want);
+}
+
+// A chain of folders deeper than any listing goes is cut off, said once.
+TEST_F(ListingTest, FoldersTooDeepAreListedNotEntered) {
+  fs::path deepest = root_ / "sub2";
+  for (int i = 0; i < kListingDepthLimit + 1; ++i) deepest /= "d";
+  fs::create_directories(deepest);
+  WriteFile(deepest / "lost.txt", 1);
+  WriteFile(deepest.parent_path() / "kept.txt", 1);
+  ASSERT_EQ(ListFolder(list_, rootSys_ + "\\sub2", ".txt", -1, 0), 0);
+  const Names names = Listed();
+  ASSERT_EQ(names.size(), kListingDepthLimit + 3u);  // z.txt, every "d", kept.txt
+  EXPECT_EQ(names[names.size() - 2], "kept.txt");
+  EXPECT_EQ(names.back(), "d");
+  ASSERT_EQ(g_reports.size(), 1u);
+  EXPECT_EQ(g_reports[0].first, "I did not enter this folder, as it lies too deep below the listed one: " +
+                                    platform::FromOsPath(deepest.string()));
+}
+
 TEST_F(ListingTest, FailedGrowthEndsTheListingWithAnError) {
   fs::create_directories(root_ / "many");
   for (int i = 0; i < 20; ++i) WriteFile(root_ / "many" / ("f" + std::to_string(100 + i) + ".wav"), 1);
