@@ -477,10 +477,32 @@ TEST_F(AppRun, ADataFolderThatCannotBeMadeGivesStatus1AndRunsNothingElse) {
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupFolders);
   EXPECT_EQ(loopEntered_, 0);
   EXPECT_TRUE(g_calls.demoFlags.empty());
+  // Each failure names the folder it could not make or use.
+  const std::string data = root_ + "/plainfile/Tarvelo";
+  for (const std::string sub : {"", "/AUDIO", "/AUDIO/CONVERTED", "/SYNTHS/DEMO 1.8.13", "/TUNINGS"}) {
+    std::string shown = data + sub;
+    std::replace(shown.begin(), shown.end(), '/', '\\');
+    EXPECT_NE(console_.find("Directory creation or access error: " + shown + "\n"), std::string::npos) << shown;
+  }
   // Before the message console existed every report went to the text console.
   EXPECT_NE(console_.find("Something went wrong during initialization. (Code 1)"),
             std::string::npos);
   EXPECT_EQ(console_.find("Welcome to"), std::string::npos);
+}
+
+// A profile folder named in Cyrillic, under a folder named in Japanese.
+TEST_F(AppRun, AHomeFolderNamedBeyondTheCodePageStarts) {
+  const std::string home = root_ + "/\xE9\x9F\xB3/\xD0\x94\xD0\xB8\xD0\xBC\xD0\xB0";
+  fs::create_directories(home);
+  setenv("HOME", home.c_str(), 1);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  for (const char* sub : {"AUDIO/RECORDED", "FILTERS", "SYNTHS/DEMO 1.8.13", "TUNINGS"})
+    EXPECT_TRUE(fs::is_directory(home + "/Tarvelo/" + sub)) << sub;
+  EXPECT_GT(fs::file_size(home + "/Tarvelo/TUNINGS/Chromatic.tng"), 27u);
+  EXPECT_TRUE(fs::exists(home + "/Tarvelo/Settings.txt"));
+  EXPECT_TRUE(fs::exists(home + "/Tarvelo/TARVELO_LOG.TXT"));
+  EXPECT_EQ(console_.find("Directory creation or access error"), std::string::npos);
 }
 
 // No display and no headless run asked for: the program ends at once, as with

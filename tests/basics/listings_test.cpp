@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -146,20 +147,58 @@ TEST_F(ListingTest, FolderThatCannotBeEnteredLeavesTheListAlone) {
 }
 
 TEST_F(ListingTest, SubFolderThatCannotBeEnteredIsReportedAndKept) {
-  // A name with a character outside Windows-1252 reaches the system as "?",
-  // under which the folder cannot be entered.
-  fs::create_directories(root_ / "\xCE\xA9mega");
-  WriteFile(root_ / "\xCE\xA9mega" / "inner.txt", 1);
-  ASSERT_EQ(ListFolder(list_, rootSys_, "*.*", -1, 0), 0);
-  Names names = Listed();
-  ASSERT_EQ(names[5], "?mega");
-  EXPECT_EQ(names[6], "sub1");
-  for (const auto& n : names) EXPECT_NE(n, "inner.txt");
+  // Folders deep enough that the path of the next one down is longer than
+  // the system takes: that one cannot be entered by its path, even by root.
+  fs::path deep = root_ / "sub2";
+  while (deep.string().size() + 251 <= PATH_MAX - 200) deep /= std::string(250, 'p');
+  if (deep.string().size() + 1 < PATH_MAX - 200) deep /= std::string(PATH_MAX - 201 - deep.string().size(), 'r');
+  fs::create_directories(deep);
+  WriteFile(deep / "seen.txt", 1);
+  const std::string last(PATH_MAX - deep.string().size(), 'q');  // made from inside: its path is too long
+  fs::current_path(deep);
+  fs::create_directory(last);
+  WriteFile(fs::path(last) / "inner.txt", 1);
+  const std::string deepSys = platform::FromOsPath(deep.string());
+  const int32_t r = ListFolder(list_, deepSys, "*.*", -1, 0);
+  fs::current_path(deep);
+  fs::remove_all(last);
+  ASSERT_EQ(r, 0);
+  EXPECT_EQ(Listed(), (Names{"seen.txt", last}));
   ASSERT_EQ(g_reports.size(), 1u);
-  EXPECT_EQ(g_reports[0].first,
-            "I cannot access the following folder: " + rootSys_ + "\\?mega attr=16");
+  EXPECT_EQ(g_reports[0].first, "I cannot access the following folder: " + deepSys + "\\" + last + " attr=16");
   EXPECT_EQ(g_reports[0].second, kLevelWarning);
   EXPECT_EQ(list_->done, -1);
+  EXPECT_EQ(platform::CurrentFolder(), deepSys);
+}
+
+// Names in Japanese and Cyrillic, a Latin-1 byte that is no UTF-8 and a
+// backslash: every entry is listed under a name its path opens by, and a
+// folder so named is entered.
+TEST_F(ListingTest, EveryEntryOpensByThePathItsListingGives) {
+  const fs::path holder = root_ / "names";
+  const std::string files[] = {"\xE9\x9F\xB3\xE6\xA5\xBD.wav", "caf\xE9.wav", "back\\slash.wav",
+                               "\xD0\x9C\xD1\x83\xD0\xB7\xD1\x8B\xD0\xBA\xD0\xB0/inner.wav"};
+  for (const std::string& f : files) {
+    fs::create_directories((holder / f).parent_path());
+    WriteFile(holder / f, f.size());
+  }
+  ASSERT_EQ(ListFolder(list_, rootSys_ + "\\names", ".wav", -1, -1), 0);
+  int32_t opened = 0;  // the figure: files found and read at the path listed
+  for (int32_t i = 0; i < DirListCount(list_); ++i) {
+    const std::string path = DirListPath(list_, i);
+    const bool folder = DirListAttr(list_, i) & 16;
+    if (!folder && platform::FileLength(path) > 0 && list_->entries[i]->size == uint64_t(platform::FileLength(path)))
+      ++opened;
+    EXPECT_TRUE(folder ? platform::FolderExists(path) : platform::FileExists(path)) << path;
+  }
+  EXPECT_EQ(DirListCount(list_), 5);
+  EXPECT_EQ(opened, 4);
+  EXPECT_TRUE(g_reports.empty());
+  EXPECT_EQ(DirListName(list_, 3), "\xA4{41C}\xA4{443}\xA4{437}\xA4{44B}\xA4{43A}\xA4{430}");
+  EXPECT_EQ(DirListFolder(list_, 4), rootSys_ + "\\names\\" + DirListName(list_, 3));
+  // The listing of the folder named in Cyrillic, entered by that name.
+  ASSERT_EQ(ListFolder(list_, rootSys_ + "\\names\\" + DirListName(list_, 3), "", 0, 0), 0);
+  EXPECT_EQ(Listed(), (Names{"inner.wav"}));
 }
 
 // Folder links back up (to the folder above, the listed folder, the one that
