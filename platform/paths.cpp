@@ -88,10 +88,6 @@ unsigned char FoldUpper(unsigned char c) {
   return c;
 }
 
-}  // namespace
-
-namespace {
-
 int32_t HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
