@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 613 the second.
+// 115 form the first stage of the message table, 116 to 615 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -622,6 +622,9 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 611 */ "The disk is too slow for the recording: it ends with what the disk holds",
     /* 612 */ "The recording could not be handed over to its writer, which still holds the ones before: none was started",
     /* 613 */ "The last recording may not be on the disk yet: the disk has not confirmed it",
+    // Folders a recursive listing leaves out.
+    /* 614 */ "I did not follow this link, which leads back into a folder the listing is inside: ",
+    /* 615 */ "I did not enter this folder, as it lies too deep below the listed one: ",
 };
 
 }  // namespace Tarvelo

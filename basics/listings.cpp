@@ -137,8 +137,26 @@ int32_t DirListAdd(DirList& list, const std::string& name, uint32_t attribute, i
   return 0;
 }
 
-int32_t ScanFolder(DirList*& list, int64_t recurse, int64_t withSize) {
-  if (!list) return -kErrBadParameter;
+namespace {
+
+// The folders a listing is inside: every folder that holds the scanned one,
+// up to the disk's root, and the scanned one. A folder link may lead back into
+// any of them; entering it would list them again and again.
+using Walk = std::vector<platform::FolderId>;
+
+Walk WalkToCurrentFolder() {
+  Walk walk;
+  const std::string here = platform::CurrentFolder();
+  platform::FolderId id;
+  for (size_t cut = here.find('\\'); cut != std::string::npos; cut = here.find('\\', cut + 1))
+    if (platform::FolderIdOf(cut == 0 ? std::string("\\") : here.substr(0, cut), id)) walk.push_back(id);
+  if (platform::FolderIdOf(here, id)) walk.push_back(id);
+  return walk;
+}
+
+// Scans the current folder, `below` levels under the listed one, which
+// `walk` ends with.
+int32_t ScanWalk(DirList* list, int64_t recurse, int64_t withSize, Walk& walk, int32_t below) {
   // Each pass works on its own snapshot of the folder, so scanning a
   // sub-folder in between cannot disturb where the pass goes on.
   std::vector<platform::FolderEntry> found;
@@ -153,26 +171,52 @@ int32_t ScanFolder(DirList*& list, int64_t recurse, int64_t withSize) {
   }
 
   platform::FolderSearch("*.*", platform::kAttrReadOnly | platform::kAttrFolder, found);
+  const std::string here = platform::CurrentFolder();
   for (const auto& f : found) {
     if (f.name == "." || f.name == ".." || f.attribute == 0) continue;
     int32_t r = DirListAdd(*list, f.name, f.attribute, 0);
     if (r != 0) return r;
     list->folders++;
     if (!recurse) continue;
-    std::string sub = platform::CurrentFolder() + "\\" + f.name;
+    const std::string sub = here + "\\" + f.name;
+    if (below >= kListingDepthLimit) {
+      Report(LangText(615, "I did not enter this folder, as it lies too deep below the listed one: ") + sub,
+             kLevelInfo);
+      continue;
+    }
     if (!platform::ChangeFolder(sub)) {
       Report(LangText(65, "I cannot access the following folder: ") + sub + " attr=" +
                  std::to_string(f.attribute),
              kLevelWarning);
       continue;
     }
-    list->currentDepth++;
-    r = ScanFolder(list, recurse, withSize);
-    if (r != 0) return r;
-    list->currentDepth--;
-    platform::ChangeFolder("..");
+    // Told by what was entered, not by the name: a link names another folder.
+    platform::FolderId id;
+    const bool known = platform::FolderIdOf(".", id);
+    if (known && std::find(walk.begin(), walk.end(), id) != walk.end()) {
+      Report(LangText(614, "I did not follow this link, which leads back into a folder the listing is inside: ") +
+                 sub,
+             kLevelInfo);
+    } else {
+      if (known) walk.push_back(id);
+      list->currentDepth++;
+      r = ScanWalk(list, recurse, withSize, walk, below + 1);
+      if (r != 0) return r;
+      list->currentDepth--;
+      if (known) walk.pop_back();
+    }
+    // Back by name: ".." of a folder a link led to is that folder's own parent.
+    if (!platform::ChangeFolder(here)) return -kErrBadParameter;
   }
   return 0;
+}
+
+}  // namespace
+
+int32_t ScanFolder(DirList*& list, int64_t recurse, int64_t withSize) {
+  if (!list) return -kErrBadParameter;
+  Walk walk = recurse ? WalkToCurrentFolder() : Walk();
+  return ScanWalk(list, recurse, withSize, walk, 0);
 }
 
 int32_t ListFolder(DirList*& list, const std::string& folder, const std::string& mask,

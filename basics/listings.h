@@ -50,6 +50,10 @@ struct DriveList {
   std::atomic<int32_t> count;
 };
 
+// The most folder levels below the listed folder a recursive listing enters;
+// a folder deeper down is listed but not entered.
+constexpr int32_t kListingDepthLimit = 64;
+
 // Refills the list (made when null) with the folder's plain files whose
 // extension occurs in the mask (".wav.mp3"; "*.*" for all; an empty mask keeps
 // the list's previous one) and its sub-folders, recursing when asked and reading

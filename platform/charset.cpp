@@ -78,4 +78,14 @@ bool NextUtf8(const std::string& text, size_t& i, uint32_t& cp) {
   return true;
 }
 
+std::string TextFromUtf8(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = 0;
+    const int32_t b = NextUtf8(utf8, i, cp) ? UnicodeToCp1252(cp) : -1;
+    out += b < 0 ? '?' : static_cast<char>(b);
+  }
+  return out;
+}
+
 }  // namespace platform

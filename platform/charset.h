@@ -17,5 +17,8 @@ void AppendUtf8(std::string& out, uint32_t cp);
 // with i moved one byte on, for a byte that starts no valid sequence (an
 // overlong form included: it would smuggle in separators and terminators).
 bool NextUtf8(const std::string& text, size_t& i, uint32_t& cp);
+// A UTF-8 text to be shown (not a path: see platform/paths.h): each
+// character the code page lacks, and each malformed byte, becomes '?'.
+std::string TextFromUtf8(const std::string& utf8);
 
 }  // namespace platform

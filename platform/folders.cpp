@@ -126,6 +126,14 @@ bool FolderSearch(const std::string& pattern, uint32_t select, std::vector<Folde
   return true;
 }
 
+bool FolderIdOf(const std::string& path, FolderId& id) {
+  struct stat st;
+  if (path.empty() || ::stat(ToOsPath(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 void ProbeDrives() {
   std::lock_guard<std::mutex> g(g_drivesLock);
   ProbeDrivesLocked();

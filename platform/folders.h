@@ -32,6 +32,17 @@ struct FolderEntry {
 // Gives false when the current folder cannot be read.
 bool FolderSearch(const std::string& pattern, uint32_t select, std::vector<FolderEntry>& out);
 
+// Which folder a path leads to, links followed: the disk and the folder's
+// number on it, the same whatever path or link reached it.
+// one thread: value
+struct FolderId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FolderId&) const = default;
+};
+// False when nothing can be read at the path, or it is no folder.
+bool FolderIdOf(const std::string& path, FolderId& id);
+
 // Drives: drive 1 is the root folder "\", drives 2 and up are the mounted
 // block devices (from /proc/mounts), at most 26 in all. ProbeDrives reads the
 // table again; DriveRoot reads the table probed last (probing once if never).

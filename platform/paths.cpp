@@ -88,17 +88,74 @@ unsigned char FoldUpper(unsigned char c) {
   return c;
 }
 
+int32_t HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+void AppendHex(std::string& out, uint32_t value, int32_t digits) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  char buffer[8];
+  int32_t n = 0;
+  do {
+    buffer[n++] = kDigits[value & 15];
+    value >>= 4;
+  } while (value != 0 || n < digits);
+  while (n > 0) out += buffer[--n];
+}
+
+// A Unicode character: not a surrogate, not beyond the last plane.
+bool IsCharacter(uint32_t cp) { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF); }
+
+// The form at text[at] (an escape character) in OS bytes, appended to out;
+// the number of system bytes it took, or 0 when no form begins there.
+size_t AppendEscaped(const std::string& text, size_t at, std::string& out) {
+  const size_t n = text.size();
+  if (at + 1 >= n) return 0;
+  const char kind = text[at + 1];
+  if (kind == kPathEscape) {
+    AppendUtf8(out, Cp1252ToUnicode(static_cast<unsigned char>(kPathEscape)));
+    return 2;
+  }
+  if (kind == '{') {
+    uint32_t cp = 0;
+    size_t i = at + 2;
+    for (; i < n && i < at + 8 && HexDigit(text[i]) >= 0; ++i) cp = cp * 16 + static_cast<uint32_t>(HexDigit(text[i]));
+    if (i == at + 2 || i >= n || text[i] != '}' || !IsCharacter(cp) || (cp < 0x80 && cp != '\\')) return 0;
+    AppendUtf8(out, cp);
+    return i + 1 - at;
+  }
+  if (kind == '[') {
+    if (at + 4 >= n || text[at + 4] != ']') return 0;
+    const int32_t high = HexDigit(text[at + 2]), low = HexDigit(text[at + 3]);
+    if (high < 8 || low < 0) return 0;
+    out += static_cast<char>(high * 16 + low);
+    return 5;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string ToOsPath(const std::string& systemPath) {
   std::string out;
   out.reserve(systemPath.size());
-  for (unsigned char c : systemPath) {
+  for (size_t i = 0; i < systemPath.size();) {
+    const auto c = static_cast<unsigned char>(systemPath[i]);
     if (c == '\\') {
       out += '/';
+    } else if (c == static_cast<unsigned char>(kPathEscape)) {
+      if (const size_t took = AppendEscaped(systemPath, i, out); took > 0) {
+        i += took;
+        continue;
+      }
+      AppendUtf8(out, CodePoint(c));
     } else {
       AppendUtf8(out, CodePoint(c));
     }
+    ++i;
   }
   return out;
 }
@@ -109,17 +166,29 @@ std::string FromOsPath(const std::string& osPath) {
   size_t i = 0;
   const size_t n = osPath.size();
   while (i < n) {
+    const size_t at = i;
     uint32_t cp = 0;
-    if (!NextUtf8(osPath, i, cp)) {
-      out += '?';
+    if (!NextUtf8(osPath, i, cp) || !IsCharacter(cp)) {
+      i = at + 1;
+      (out += kPathEscape) += '[';
+      AppendHex(out, static_cast<unsigned char>(osPath[at]), 2);
+      out += ']';
       continue;
     }
     if (cp == '/') {
       out += '\\';
       continue;
     }
-    int b = UnicodeToCp1252(cp);
-    out += b < 0 ? '?' : static_cast<char>(b);
+    const int32_t b = cp == '\\' ? -1 : UnicodeToCp1252(cp);
+    if (b == static_cast<unsigned char>(kPathEscape)) {
+      (out += kPathEscape) += kPathEscape;
+    } else if (b >= 0) {
+      out += static_cast<char>(b);
+    } else {
+      (out += kPathEscape) += '{';
+      AppendHex(out, cp, 1);
+      out += '}';
+    }
   }
   return out;
 }

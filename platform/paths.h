@@ -10,9 +10,29 @@
 
 namespace platform {
 
-// '\' -> '/', Windows-1252 -> UTF-8.
+// Names the code page cannot spell. A name on the disk may hold any bytes but
+// '/' and NUL; inside the system it is a Windows-1252 text. The two functions
+// below turn one into the other without loss, so every name a listing shows
+// opens, and saves back to, the very name on the disk. FromOsPath writes,
+// after the escape character kPathEscape (0xA4, the currency sign, which
+// ordinary names do not hold; shown here as "$"):
+//   "$$"       a currency sign of the name itself;
+//   "${hex}"   a character the code page lacks, by its Unicode number in
+//              upper-case hex digits ("${41C}" is the Cyrillic capital Em,
+//              "${97F3}" a Japanese one), and "${5C}" for a backslash in a
+//              name, which inside the system would be a separator;
+//   "$[hh]"    a byte that is no part of a UTF-8 character (a name written
+//              in another code page: "caf$[E9].wav").
+// ToOsPath reads the same forms wherever the text came from (a listing, a
+// synth file, the user's typing), hex digits in either case; a "$" that does
+// not begin one of them, or whose number is no character of a name (NUL,
+// '/', a surrogate, beyond Unicode; a byte below 0x80), is an ordinary
+// currency sign. Every other character is the code page's own.
+constexpr char kPathEscape = '\xA4';
+
+// '\' -> '/', Windows-1252 -> UTF-8, the forms above -> what they stand for.
 std::string ToOsPath(const std::string& systemPath);
-// '/' -> '\', UTF-8 -> Windows-1252 (a character without a code becomes '?').
+// '/' -> '\', UTF-8 -> Windows-1252, anything else -> the forms above.
 std::string FromOsPath(const std::string& osPath);
 
 // The user's profile folder: $HOME, else the password database's home; "" when

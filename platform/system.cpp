@@ -6,15 +6,15 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/paths.h"
+#include "platform/charset.h"
 
 namespace platform {
 
 std::string UserName() {
   const char* user = std::getenv("USER");
-  if (user && *user) return FromOsPath(user);
+  if (user && *user) return TextFromUtf8(user);
   if (const passwd* pw = ::getpwuid(::getuid())) {
-    if (pw->pw_name) return FromOsPath(pw->pw_name);
+    if (pw->pw_name) return TextFromUtf8(pw->pw_name);
   }
   return "";
 }

@@ -389,7 +389,7 @@ int32_t EnsureFolder(const std::string& name, const std::string& parent) {
   if (!ok) ok = platform::MakeFolder(path) && platform::ChangeFolder(path);
   if (ok) ok = platform::ChangeFolder("..");
   if (!ok) {
-    QUARLE_BASICS::Report(QUARLE_BASICS::ErrorText(-kErrFolder), QUARLE_BASICS::kLevelFatal);
+    QUARLE_BASICS::Report(QUARLE_BASICS::ErrorText(-kErrFolder) + ": " + path, QUARLE_BASICS::kLevelFatal);
     return -kErrFolder;
   }
   return 0;

@@ -122,7 +122,7 @@ int32_t SetSessionFromPath(const std::string& path);
 // when that changed it, saves the settings: the result of SaveSettings, or 0.
 int32_t NameSession(const std::string& folder, const std::string& file);
 // Makes sure parent\name exists and leaves the current folder at its parent:
-// 0, or -27 (reported at the fatal level).
+// 0, or -27 (reported at the fatal level with the folder it could not make or use).
 int32_t EnsureFolder(const std::string& name, const std::string& parent);
 // The folder holding the file: the given one, the same sub-folder under this
 // user's data folder, or HomeFolder + subFolder; "" (reported) when none has it.

@@ -440,6 +440,36 @@ TEST_F(AppRun, AZoomTheInterfaceCannotBeBuiltAtFallsBackToOneForTheRun) {
   EXPECT_NE(saved.find("\"AUTO-CONNECT\",\"FALSE\"\r\n"), std::string::npos) << saved;
 }
 
+// Folder links in FILTERS that lead back up (into FILTERS, or to the data
+// folder that holds it) are named in the log and not followed; a link to
+// impulse responses elsewhere is.
+std::vector<std::string> g_filtersLoaded;
+TEST_F(AppRun, FolderLinksBackUpInTheFiltersFolderAreNotFollowed) {
+  const std::string filters = DataFolder() + "/FILTERS";
+  WriteFile(filters + "/kit/hall.wav", "x");
+  WriteFile(root_ + "/irs/room.wav", "x");
+  fs::create_directory_symlink("..", filters + "/kit/up");
+  fs::create_directory_symlink(DataFolder(), filters + "/data");
+  fs::create_directory_symlink(root_ + "/irs", filters + "/irs");
+  g_filtersLoaded.clear();
+  Startup.LoadFilterFile = [](const std::string&, const std::string& file) -> int32_t {
+    g_filtersLoaded.push_back(file);
+    return 0;
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  for (const char* file : {"room.wav", "hall.wav"})
+    EXPECT_EQ(std::count(g_filtersLoaded.begin(), g_filtersLoaded.end(), file), 1) << file;
+  EXPECT_EQ(g_filtersLoaded.size(), 6u);  // and the four folders
+  const std::vector<LogEntry> log = Log();
+  const std::string said = "I did not follow this link, which leads back into a folder the listing is inside: " +
+                           platform::FromOsPath(filters);
+  for (const char* link : {"\\data", "\\kit\\up"}) {
+    const int32_t i = Find(log, said + link);
+    EXPECT_TRUE(i >= 0 && log[i].level == 0 && log[i].text == said + link) << link;
+  }
+}
+
 TEST_F(AppRun, ADataFolderThatCannotBeMadeGivesStatus1AndRunsNothingElse) {
   // The profile folder is a plain file: nothing can be made under it.
   WriteFile(root_ + "/plainfile", "x");
@@ -447,10 +477,32 @@ TEST_F(AppRun, ADataFolderThatCannotBeMadeGivesStatus1AndRunsNothingElse) {
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupFolders);
   EXPECT_EQ(loopEntered_, 0);
   EXPECT_TRUE(g_calls.demoFlags.empty());
+  // Each failure names the folder it could not make or use.
+  const std::string data = root_ + "/plainfile/Tarvelo";
+  for (const std::string sub : {"", "/AUDIO", "/AUDIO/CONVERTED", "/SYNTHS/DEMO 1.8.13", "/TUNINGS"}) {
+    std::string shown = data + sub;
+    std::replace(shown.begin(), shown.end(), '/', '\\');
+    EXPECT_NE(console_.find("Directory creation or access error: " + shown + "\n"), std::string::npos) << shown;
+  }
   // Before the message console existed every report went to the text console.
   EXPECT_NE(console_.find("Something went wrong during initialization. (Code 1)"),
             std::string::npos);
   EXPECT_EQ(console_.find("Welcome to"), std::string::npos);
+}
+
+// A profile folder named in Cyrillic, under a folder named in Japanese.
+TEST_F(AppRun, AHomeFolderNamedBeyondTheCodePageStarts) {
+  const std::string home = root_ + "/\xE9\x9F\xB3/\xD0\x94\xD0\xB8\xD0\xBC\xD0\xB0";
+  fs::create_directories(home);
+  setenv("HOME", home.c_str(), 1);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  for (const char* sub : {"AUDIO/RECORDED", "FILTERS", "SYNTHS/DEMO 1.8.13", "TUNINGS"})
+    EXPECT_TRUE(fs::is_directory(home + "/Tarvelo/" + sub)) << sub;
+  EXPECT_GT(fs::file_size(home + "/Tarvelo/TUNINGS/Chromatic.tng"), 27u);
+  EXPECT_TRUE(fs::exists(home + "/Tarvelo/Settings.txt"));
+  EXPECT_TRUE(fs::exists(home + "/Tarvelo/TARVELO_LOG.TXT"));
+  EXPECT_EQ(console_.find("Directory creation or access error"), std::string::npos);
 }
 
 // No display and no headless run asked for: the program ends at once, as with

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -146,20 +147,109 @@ TEST_F(ListingTest, FolderThatCannotBeEnteredLeavesTheListAlone) {
 }
 
 TEST_F(ListingTest, SubFolderThatCannotBeEnteredIsReportedAndKept) {
-  // A name with a character outside Windows-1252 reaches the system as "?",
-  // under which the folder cannot be entered.
-  fs::create_directories(root_ / "\xCE\xA9mega");
-  WriteFile(root_ / "\xCE\xA9mega" / "inner.txt", 1);
-  ASSERT_EQ(ListFolder(list_, rootSys_, "*.*", -1, 0), 0);
-  Names names = Listed();
-  ASSERT_EQ(names[5], "?mega");
-  EXPECT_EQ(names[6], "sub1");
-  for (const auto& n : names) EXPECT_NE(n, "inner.txt");
+  // Folders deep enough that the path of the next one down is longer than
+  // the system takes: that one cannot be entered by its path, even by root.
+  fs::path deep = root_ / "sub2";
+  while (deep.string().size() + 251 <= PATH_MAX - 200) deep /= std::string(250, 'p');
+  if (deep.string().size() + 1 < PATH_MAX - 200) deep /= std::string(PATH_MAX - 201 - deep.string().size(), 'r');
+  fs::create_directories(deep);
+  WriteFile(deep / "seen.txt", 1);
+  const std::string last(PATH_MAX - deep.string().size(), 'q');  // made from inside: its path is too long
+  fs::current_path(deep);
+  fs::create_directory(last);
+  WriteFile(fs::path(last) / "inner.txt", 1);
+  const std::string deepSys = platform::FromOsPath(deep.string());
+  const int32_t r = ListFolder(list_, deepSys, "*.*", -1, 0);
+  fs::current_path(deep);
+  fs::remove_all(last);
+  ASSERT_EQ(r, 0);
+  EXPECT_EQ(Listed(), (Names{"seen.txt", last}));
   ASSERT_EQ(g_reports.size(), 1u);
-  EXPECT_EQ(g_reports[0].first,
-            "I cannot access the following folder: " + rootSys_ + "\\?mega attr=16");
+  EXPECT_EQ(g_reports[0].first, "I cannot access the following folder: " + deepSys + "\\" + last + " attr=16");
   EXPECT_EQ(g_reports[0].second, kLevelWarning);
   EXPECT_EQ(list_->done, -1);
+  EXPECT_EQ(platform::CurrentFolder(), deepSys);
+}
+
+// Names in Japanese and Cyrillic, a Latin-1 byte that is no UTF-8 and a
+// backslash: every entry is listed under a name its path opens by, and a
+// folder so named is entered.
+TEST_F(ListingTest, EveryEntryOpensByThePathItsListingGives) {
+  const fs::path holder = root_ / "names";
+  const std::string files[] = {"\xE9\x9F\xB3\xE6\xA5\xBD.wav", "caf\xE9.wav", "back\\slash.wav",
+                               "\xD0\x9C\xD1\x83\xD0\xB7\xD1\x8B\xD0\xBA\xD0\xB0/inner.wav"};
+  for (const std::string& f : files) {
+    fs::create_directories((holder / f).parent_path());
+    WriteFile(holder / f, f.size());
+  }
+  ASSERT_EQ(ListFolder(list_, rootSys_ + "\\names", ".wav", -1, -1), 0);
+  int32_t opened = 0;  // the figure: files found and read at the path listed
+  for (int32_t i = 0; i < DirListCount(list_); ++i) {
+    const std::string path = DirListPath(list_, i);
+    const bool folder = DirListAttr(list_, i) & 16;
+    if (!folder && platform::FileLength(path) > 0 && list_->entries[i]->size == uint64_t(platform::FileLength(path)))
+      ++opened;
+    EXPECT_TRUE(folder ? platform::FolderExists(path) : platform::FileExists(path)) << path;
+  }
+  EXPECT_EQ(DirListCount(list_), 5);
+  EXPECT_EQ(opened, 4);
+  EXPECT_TRUE(g_reports.empty());
+  EXPECT_EQ(DirListName(list_, 3), "\xA4{41C}\xA4{443}\xA4{437}\xA4{44B}\xA4{43A}\xA4{430}");
+  EXPECT_EQ(DirListFolder(list_, 4), rootSys_ + "\\names\\" + DirListName(list_, 3));
+  // The listing of the folder named in Cyrillic, entered by that name.
+  ASSERT_EQ(ListFolder(list_, rootSys_ + "\\names\\" + DirListName(list_, 3), "", 0, 0), 0);
+  EXPECT_EQ(Listed(), (Names{"inner.wav"}));
+}
+
+// Folder links back up (to the folder above, the listed folder, the one that
+// holds it) and one to itself are listed but not entered, each named in the
+// log; one to a folder outside is followed, its files found where they lie.
+TEST_F(ListingTest, LinksIntoTheWalkAreListedNotEnteredAndOthersAreFollowed) {
+  const fs::path outside = root_.string() + "-outside";
+  fs::create_directories(outside / "inner");
+  WriteFile(outside / "o.tarvelo", 1);
+  WriteFile(outside / "inner" / "i.tarvelo", 1);
+  fs::create_directory_symlink("..", root_ / "sub1" / "up");
+  fs::create_directory_symlink(".", root_ / "sub1" / "deep" / "self");
+  fs::create_directory_symlink(root_, root_ / "sub2" / "root");
+  fs::create_directory_symlink(root_.parent_path(), root_ / "sub2" / "above");
+  fs::create_directory_symlink(outside, root_ / "Zed" / "out");
+  const std::string outsideSys = platform::FromOsPath(outside.string());
+
+  const int32_t r = ListFolder(list_, rootSys_, ".tarvelo", -1, 0);
+  fs::remove_all(outside);
+  ASSERT_EQ(r, 0);
+  EXPECT_EQ(Listed(), (Names{"a.tarvelo", "C.Tarvelo", "sub1", "x.tarvelo", "deep", "y.tarvelo", "self", "up",
+                            "sub2", "above", "root", "Zed", "out", "o.tarvelo", "inner", "i.tarvelo"}));
+  EXPECT_EQ(list_->done, -1);
+  EXPECT_EQ(list_->currentDepth, list_->rootDepth);
+  // Back in the listed folder, though the last folder entered lies elsewhere.
+  EXPECT_EQ(platform::CurrentFolder(), rootSys_);
+  ASSERT_EQ(DirListCount(list_), 16);
+  EXPECT_EQ(DirListPath(list_, 13), outsideSys + "\\o.tarvelo");
+  EXPECT_EQ(DirListFolder(list_, 15), outsideSys + "\\inner");
+  const std::string said = "I did not follow this link, which leads back into a folder the listing is inside: ";
+  std::vector<std::pair<std::string, int32_t>> want;
+  for (const char* link : {"\\sub1\\deep\\self", "\\sub1\\up", "\\sub2\\above", "\\sub2\\root"})
+    want.push_back({said + rootSys_ + link, kLevelInfo});
+  EXPECT_EQ(g_reports, want);
+}
+
+// A chain of folders deeper than any listing goes is cut off, said once.
+TEST_F(ListingTest, FoldersTooDeepAreListedNotEntered) {
+  fs::path deepest = root_ / "sub2";
+  for (int i = 0; i < kListingDepthLimit + 1; ++i) deepest /= "d";
+  fs::create_directories(deepest);
+  WriteFile(deepest / "lost.txt", 1);
+  WriteFile(deepest.parent_path() / "kept.txt", 1);
+  ASSERT_EQ(ListFolder(list_, rootSys_ + "\\sub2", ".txt", -1, 0), 0);
+  const Names names = Listed();
+  ASSERT_EQ(names.size(), kListingDepthLimit + 3u);  // z.txt, every "d", kept.txt
+  EXPECT_EQ(names[names.size() - 2], "kept.txt");
+  EXPECT_EQ(names.back(), "d");
+  ASSERT_EQ(g_reports.size(), 1u);
+  EXPECT_EQ(g_reports[0].first, "I did not enter this folder, as it lies too deep below the listed one: " +
+                                    platform::FromOsPath(deepest.string()));
 }
 
 TEST_F(ListingTest, FailedGrowthEndsTheListingWithAnError) {

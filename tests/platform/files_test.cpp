@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/folders.h"
 #include "platform/paths.h"
 #include "platform/system.h"
 
@@ -63,12 +64,57 @@ TEST(Paths, SeparatorsAndCodePage) {
   EXPECT_EQ(ToOsPath("Caf\xE9\\\x80"), "Caf\xC3\xA9/\xE2\x82\xAC");
   EXPECT_EQ(FromOsPath("/home/me/Caf\xC3\xA9"), "\\home\\me\\Caf\xE9");
   EXPECT_EQ(FromOsPath("\xE2\x82\xAC\xC5\x92"), "\x80\x8C");
-  EXPECT_EQ(FromOsPath("a\xE4\xB8\xAD" "b"), "a?b");                    // no Windows-1252 code
-  EXPECT_EQ(FromOsPath("a\xC0\xAF" "b"), "a??b");                      // overlong '/'
-  EXPECT_EQ(FromOsPath("a\xC3"), "a?");                                // cut sequence
   std::string all;
-  for (int c = 1; c < 256; ++c) if (c != '\\' && c != '/') all += static_cast<char>(c);
+  for (int c = 1; c < 256; ++c) if (c != '\\' && c != '/' && c != 0xA4) all += static_cast<char>(c);
+  all += "\xA4\xA4";  // the escape character, as a name holds it (see below)
   EXPECT_EQ(FromOsPath(ToOsPath(all)), all);
+}
+
+// A name on the disk that the code page cannot spell takes a form of its own
+// ("\xA4" is the escape character) that leads back to the very bytes.
+TEST(Paths, NamesTheCodePageCannotSpellTakeAFormOfTheirOwn) {
+  const std::pair<std::string, std::string> rows[] = {  // on the disk; inside the system
+      {"\xE9\x9F\xB3.wav", "\xA4{97F3}.wav"},                                                  // Japanese
+      {"\xD0\x9C\xD1\x83\xD0\xB7\xD1\x8B\xD0\xBA\xD0\xB0", "\xA4{41C}\xA4{443}\xA4{437}\xA4{44B}\xA4{43A}\xA4{430}"},
+      {"caf\xE9.wav", "caf\xA4[E9].wav"},               // a Latin-1 byte that is no UTF-8
+      {"back\\slash.wav", "back\xA4{5C}slash.wav"},     // never the system's separator
+      {"\xC2\xA4 and \xC2\xA4{41C}", "\xA4\xA4 and \xA4\xA4{41C}"},  // the escape character itself
+      {"\xF0\x9F\x8E\xB5", "\xA4{1F3B5}"},
+      {"a\xE4\xB8\xAD" "b", "a\xA4{4E2D}b"},
+      {"a\xC0\xAF" "b", "a\xA4[C0]\xA4[AF]b"},          // overlong '/'
+      {"a\xC3", "a\xA4[C3]"},                           // cut sequence
+      {"\xED\xA0\x80", "\xA4[ED]\xA4[A0]\xA4[80]"},      // a surrogate is no character
+      {"\xF4\x90\x80\x80", "\xA4[F4]\xA4[90]\xA4[80]\xA4[80]"},  // beyond Unicode
+      {"/home/\xD0\x9C/x", "\\home\\\xA4{41C}\\x"},
+      {"Caf\xC3\xA9 \xE2\x82\xAC", "Caf\xE9 \x80"},     // what the code page spells stays as it is
+  };
+  for (const auto& [os, sys] : rows) {
+    EXPECT_EQ(FromOsPath(os), sys) << os;
+    EXPECT_EQ(ToOsPath(sys), os) << os;
+  }
+  // Typed by hand: letter case of the digits does not matter; anything that is
+  // not one of the forms above is an ordinary "\xA4".
+  const std::pair<std::string, std::string> typed[] = {
+      {"\xA4{41c}\xA4[e9]", "\xD0\x9C\xE9"}, {"a\xA4", "a\xC2\xA4"}, {"\xA4{}", "\xC2\xA4{}"},
+      {"\xA4{2F}", "\xC2\xA4{2F}"},          // never a separator
+      {"\xA4{0}", "\xC2\xA4{0}"},            {"\xA4{D800}", "\xC2\xA4{D800}"}, {"\xA4{110000}", "\xC2\xA4{110000}"},
+      {"\xA4{1234567}", "\xC2\xA4{1234567}"}, {"\xA4[41]", "\xC2\xA4[41]"},    {"\xA4[E]", "\xC2\xA4[E]"},
+      {"\xA4x", "\xC2\xA4x"},                {"\xA4{41C", "\xC2\xA4{41C"},
+  };
+  for (const auto& [sys, os] : typed) EXPECT_EQ(ToOsPath(sys), os) << sys;
+  // Any bytes at all come back as they were.
+  uint32_t seed = 12345;
+  int32_t wrong = 0;
+  for (int i = 0; i < 4000; ++i) {
+    std::string os;
+    for (int n = 0; n < 12; ++n) {
+      seed = seed * 1664525u + 1013904223u;
+      const char c = static_cast<char>(seed >> 24);
+      os += c == 0 ? 'z' : c;
+    }
+    wrong += ToOsPath(FromOsPath(os)) != os;
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(Paths, ExtensionsIgnoreLetterCase) {
@@ -87,6 +133,8 @@ TEST(Paths, ProfileProgramUserAndProcessors) {
   std::string keep = saved ? saved : "";
   setenv("HOME", "/tmp/some home/", 1);
   EXPECT_EQ(ProfileFolder(), "\\tmp\\some home");
+  setenv("HOME", "/home/\xD0\x94\xD0\xB8\xD0\xBC\xD0\xB0", 1);
+  EXPECT_EQ(ProfileFolder(), "\\home\\\xA4{414}\xA4{438}\xA4{43C}\xA4{430}");
   if (saved) setenv("HOME", keep.c_str(), 1); else unsetenv("HOME");
 
   std::string real = ProgramFolder();
@@ -102,6 +150,8 @@ TEST(Paths, ProfileProgramUserAndProcessors) {
   std::string keepUser = user ? user : "";
   setenv("USER", "zo\xC3\xA9", 1);
   EXPECT_EQ(UserName(), "zo\xE9");
+  setenv("USER", "\xD0\x94\xD0\xB8\xD0\xBC\xD0\xB0", 1);  // a name, not a path: shown as best it can be
+  EXPECT_EQ(UserName(), "????");
   unsetenv("USER");
   EXPECT_FALSE(UserName().empty());  // from the password database
   if (user) setenv("USER", keepUser.c_str(), 1);
@@ -162,6 +212,45 @@ TEST_F(Files, CopyRenameDelete) {
   for (auto& e : std::filesystem::directory_iterator(osDir)) left.push_back(e.path().filename());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"a.bin", "c.bin"}));
+}
+
+// Every name a folder search gives opens, copies, renames, deletes and is
+// saved under that name, and the bytes on the disk are the file's.
+TEST_F(Files, EveryNameOnTheDiskWorksUnderTheNameItsSearchGives) {
+  const std::string rows[] = {"\xE9\x9F\xB3\xE6\xA5\xBD.wav", "\xD0\x9C\xD1\x83\xD0\xB7\xD1\x8B\xD0\xBA\xD0\xB0.wav",
+                              "caf\xE9.wav", "back\\slash.wav", "caf\xC3\xA9.wav"};
+  int32_t held = 0;  // the figure: rows that went through whole
+  for (const std::string& os : rows) {
+    std::filesystem::remove_all(osDir);
+    std::filesystem::create_directories(osDir);
+    WriteOs(os, "bytes of " + os);
+    const std::string before = CurrentFolder();
+    std::vector<FolderEntry> found;
+    const bool searched = ChangeFolder(dir) && FolderSearch("*.wav", kAttrArchive, found) && found.size() == 1;
+    ChangeFolder(before);
+    const std::string name = searched ? found[0].name : "";
+    int32_t n = FreeFile();
+    bool ok = searched && FileExists(Sys(name)) && FileLength(Sys(name)) == int64_t(9 + os.size());
+    std::string read(9 + os.size(), '\0');
+    size_t got = 0;
+    ok = ok && FileOpen(n, Sys(name), kFileBinary, kAccessRead) == 0 &&
+         FileGet(n, 1, read.data(), read.size(), &got) == 0 && read == "bytes of " + os;
+    FileClose(n);
+    ok = ok && FileCopy(Sys(name), Sys(name + ".copy")) == 0 && ReadOs(os + ".copy") == "bytes of " + os;
+    ok = ok && FileDelete(Sys(name)) == 0 && FileRename(Sys(name + ".copy"), Sys(name)) == 0 &&
+         ReadOs(os) == "bytes of " + os;
+    // Saved again under its own name: written anew, then put in place.
+    n = FreeFile();
+    ok = ok && FileOpen(n, Sys(name + ".new"), kFileBinary) == 0 && FilePut(n, 1, "saved", 5) == 0;
+    FileClose(n);
+    ok = ok && FileReplace(Sys(name + ".new"), Sys(name)) == 0 && ReadOs(os) == "saved";
+    std::vector<std::string> left;
+    for (auto& e : std::filesystem::directory_iterator(osDir)) left.push_back(e.path().filename());
+    ok = ok && left == std::vector<std::string>{os};
+    EXPECT_TRUE(ok) << os << " listed as " << name;
+    held += ok;
+  }
+  EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
 }
 
 // A save's work file sits beside its target and fits wherever the target

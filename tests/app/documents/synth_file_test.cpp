@@ -957,6 +957,32 @@ TEST_F(SynthFileTest, MissingSampleBecomesAPlaceholderTheModuleKeeps) {
   EXPECT_NE(std::string(b.begin(), b.end()).find("s.wav"), std::string::npos);
 }
 
+// Samples named in Japanese and Cyrillic, with a Latin-1 byte that is no
+// UTF-8 and with a backslash load under the names their listing gives, and a
+// synth that names them finds each again.
+TEST_F(SynthFileTest, SamplesNamedBeyondTheCodePageLoadAndAreFoundAgain) {
+  BuildSynth();
+  const std::string names[] = {"\xE9\x9F\xB3.wav", "\xD0\x9C\xD1\x83\xD0\xB7.wav", "caf\xE9.wav", "back\\slash.wav"};
+  std::vector<std::string> listed;
+  for (const std::string& os : names) {
+    fs::copy_file(Os("AUDIO/s.wav"), dir_ / "AUDIO" / os);
+    listed.push_back(platform::FromOsPath(os));  // as a listing of the folder gives it
+    const int32_t lib = ConvertAndLoadWave(Home("AUDIO"), listed.back());
+    EXPECT_TRUE(lib >= 0 && AddLoadedWave(*SampleLibrary.entries[lib], -1) >= 0) << os;
+  }
+  Save("names.tarvelo");
+  ResetEngine();
+  WaveLibraryListsFree();
+  ASSERT_EQ(WaveLibraryListsCreate(), 0);
+  ASSERT_EQ(LoadSynth(Home("SYNTHS"), "names.tarvelo"), 0);
+  int32_t found = 0;  // the figure: samples found again and held
+  for (const std::string& name : listed)
+    for (int32_t i = 0; i < SynthSamples.header.count; ++i)
+      found += DynZStringGet(SynthSamples.entries[i]->File) == name && SynthSamples.entries[i]->LoadState == kWaveDataHeld;
+  EXPECT_EQ(found, 4);
+  EXPECT_EQ(CountReports("Can't find"), 0);
+}
+
 TEST_F(SynthFileTest, SoundsWhoseFilesVanishedAreWrittenAgain) {
   BuildSynth();
   Save("v.tarvelo");

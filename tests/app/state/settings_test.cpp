@@ -306,7 +306,7 @@ TEST_F(SettingsTest, StartUpPathServices) {
   EXPECT_EQ(fs::current_path(), dir_);
   EXPECT_EQ(EnsureFolder("SUB", home_ + "\\notes.txt"), -27);
   ASSERT_EQ(g_reports.size(), 1u);
-  EXPECT_EQ(g_reports[0], std::make_pair(QUARLE_BASICS::ErrorText(-27), 4));
+  EXPECT_EQ(g_reports[0], std::make_pair(QUARLE_BASICS::ErrorText(-27) + ": " + home_ + "\\notes.txt\\SUB", 4));
 
   fs::create_directories(dir_ / "SYNTHS" / "DEMO");
   Write(dir_ / "SYNTHS" / "DEMO" / "b.tarvelo", "x");
