@@ -24,6 +24,7 @@ namespace Tarvelo {
 EngineCommandRecord EngineCommand{};
 bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info) = nullptr;
 void (*FinishTake)(ModuleRecord& m) = nullptr;
+void (*ShowMelodyScalePattern)() = nullptr;
 double CommandSlotWait = 3.0;
 double ModuleLiveWait = 1.0;
 double FrameHoldWait = 1.0;
@@ -571,6 +572,16 @@ void PostDetachWave(ModuleRecord* m) {
 }
 
 void RequestTuningApply() {
+  // A pattern past the tuning's would allow no key: the melody would hold one
+  // note for good. Fitted before the engine takes the tuning, so no frame
+  // reads it against the new one. Only this thread changes the list and the
+  // tuning in use.
+  const int32_t patterns = ActiveTuning.PatternCount;
+  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i)
+    if (ModuleRecord* m = ModuleList.entries[i]; m != nullptr && m->Type == kTypeMelodyGenerator)
+      FitMelodyScalePattern(*m, patterns);
+  FitMelodyScalePattern(ModuleCatalog[kTypeMelodyGenerator], patterns);
+  if (ShowMelodyScalePattern != nullptr) ShowMelodyScalePattern();
   if (WaitEngineCommandSlot() == 1) {
     QueuedCommand c{};
     c.Kind = kCommandApplyTuning;

@@ -70,6 +70,10 @@ extern bool (*DescribeWave)(const WaveLibraryEntry* wave, WaveInfo& info);
 // leaves its list).
 // one thread: start-up
 extern void (*FinishTake)(ModuleRecord& m);
+// The interface shows the scale pattern of the Melody Generator it shows
+// (null: nothing shows it). Interface thread.
+// one thread: start-up
+extern void (*ShowMelodyScalePattern)();
 
 // Waits of the posters, in seconds (3.0 and 1.0).
 // one thread: start-up (tests set them while nothing renders)
@@ -135,6 +139,11 @@ void RequestGraphRebuild(uint64_t flag, uint64_t argument, ModuleRecord* output)
 // still pending find it there (nothing changed).
 bool DisconnectOutput();
 void PostAttachWave(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveArgument);
+// Every tuning load ends here, on the interface thread, once the tuning in
+// use (ActiveTuning) holds the new tuning: each Melody Generator (and its
+// template) whose scale pattern the tuning lacks takes pattern 0, the page
+// shows the selected one's (ShowMelodyScalePattern), and the engine is handed
+// the tuning.
 void RequestTuningApply();
 // Links (or, with the port's current source, unlinks) an input port.
 void PostLinkInput(ModuleRecord* m, int32_t port, ModuleRecord* source, int32_t templateType);

@@ -486,7 +486,6 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
       CopyTuning(EditedTuning, ActiveTuning);
   }
   DocRefreshTuningPanel();
-  RequestTuningApply();
 
   // The old modules go before the library entries they play are freed.
   DocSetOutputPortOn(0);
@@ -585,6 +584,10 @@ int32_t LoadSynth(const std::string& folder, const std::string& name) {
   QUARLE_AUDIO::RefreshMidiDeviceList(0);
   CompactModuleList(live);
 
+  // The engine takes the tuning with the new modules in place, so that their
+  // scale patterns are fitted to it; nothing plays them before the output
+  // below, which the engine takes after the tuning.
+  RequestTuningApply();
   CaptureResync.store(-1);
   DocSetOutputPortOn(output != nullptr ? -1 : 0);
   RequestGraphRebuild(0, 0, output);

@@ -81,6 +81,12 @@ inline void ClosePhrase(ModuleRecord& m, int32_t writePosition) {
   m.MelodyRestart = -1;
 }
 
+// A stop asked while no phrase runs (no root, or waiting for a trigger):
+// no phrase end would come to serve it, so the take ends at this frame.
+inline void EndIdleTake(ModuleRecord& m) {
+  if (m.RecordDone.Load() != 0) FinishMelodyRecording(m);
+}
+
 }  // namespace
 
 int32_t MelodyInt(const ModuleRecord& m, int32_t slot) { return IntField(m.AuxVoiceState[0][slot]); }
@@ -134,7 +140,9 @@ void ProcessMelodyGenerator(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     }
   }
 
-  if (MelodyInt(*m, kMelRootKey) != 0) {
+  if (MelodyInt(*m, kMelRootKey) == 0) {
+    EndIdleTake(*m);
+  } else {
     float& countdown = State(*m, kMelCountdown);
     if (countdown > 0.0f) {
       float tempo = std::fabs(SourceLevel(*m, kMelTempo));
@@ -170,7 +178,10 @@ void ComposeMelodyStep(ModuleRecord& m) {
   // Phrase bookkeeping.
   bool start = false;
   if (m.MelodyRestart != 0) {
-    if (m.GateWasOpen == 0) return;  // waiting for a trigger
+    if (m.GateWasOpen == 0) {  // waiting for a trigger
+      EndIdleTake(m);
+      return;
+    }
     m.MelodyRestart = 0;
     m.GateWasOpen = 0;
     SetMelodyInt(m, kMelWritePosition, 0);

@@ -65,6 +65,11 @@ int32_t MelodyInt(const ModuleRecord& m, int32_t slot);
 void SetMelodyInt(ModuleRecord& m, int32_t slot, int32_t value);
 inline int32_t MelodyScalePattern(const ModuleRecord& m) { return m.MidiDeviceBinding.Load(); }
 inline void SetMelodyScalePattern(ModuleRecord& m, int32_t pattern) { m.MidiDeviceBinding.Store(pattern); }
+// A pattern the tuning of `patterns` patterns does not have becomes pattern 0.
+inline void FitMelodyScalePattern(ModuleRecord& m, int32_t patterns) {
+  const int32_t p = MelodyScalePattern(m);
+  if (p < 0 || p >= patterns) SetMelodyScalePattern(m, 0);
+}
 
 // What the recording switch of the interface does to the module when it
 // starts a recording: the new entry and its zeroed data become the module's

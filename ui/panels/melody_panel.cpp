@@ -51,16 +51,17 @@ bool Busy(const WaveLibraryEntry* e) { return e->State.Load(std::memory_order_ac
 
 // REC clicked while m records. A Sequencer's take ends at the next frame
 // boundary; a Melody Generator's at its phrase end, which only a frame that
-// plays it brings. Where nothing renders m any more (the output went off, the
-// module was switched off or unlinked since the take began) no frame serves
-// the stop and the entry would stay busy for good: the take ends here, also
-// when its stop was asked while the render still had it.
+// plays it brings (where no phrase runs, the render ends it at its next
+// frame). A click while that stop is pending ends the take at the next frame:
+// a phrase may never reach its end (its tempo at 0), and REC must not stay
+// deaf. Where nothing renders m any more (the output went off, the module was
+// switched off or unlinked since the take began) no frame serves the stop and
+// the entry would stay busy for good: the take ends here.
 void StopMelodyTake(ModuleRecord* m) {
   const bool pending = m->RecordDone.Load() != 0;
   const bool unrendered = !TakeCannotStart(m).empty();
-  if (pending && !unrendered) return;
-  const bool asked = AskTakeEnd(m) || pending;
-  if (!asked || (m->Type != kTypeSequencer && !unrendered)) return;
+  if (!pending && !AskTakeEnd(m)) return;
+  if (m->Type != kTypeSequencer && !pending && !unrendered) return;
   PostFinishTake(m);
   WaitEngineCommandSlot();
 }

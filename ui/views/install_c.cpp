@@ -1,5 +1,6 @@
 #include "ui/views/install_c.h"
 
+#include "engine/command.h"
 #include "engine/modulelist.h"
 #include "ui/build/callbacks.h"
 #include "ui/views/cables.h"
@@ -70,6 +71,7 @@ void InstallViewCallbacksC() {
   Cb.OnTuningSave = OnTuningSave;
   Cb.OnTuningCancel = OnTuningCancel;
   Cb.OnScaleList = OnScaleList;
+  ShowMelodyScalePattern = ShowSelectedScalePattern;
   Cb.OnNumberBaseSelect = OnNumberBaseSelect;
   Cb.OnNumberBaseSet = OnNumberBaseSet;
   Cb.OnNumberBaseReset = OnNumberBaseReset;

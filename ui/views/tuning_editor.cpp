@@ -198,14 +198,17 @@ void ReportSaveFailure(const std::string& file, int32_t code) {
                         2);
 }
 
-// The selection rule of the editor's two lists: a click that left nothing
-// selected selects the first row.
+// The selection rule of the editor's two lists: one row is always selected.
+// A click that left nothing selected (the list's toggle, on the selected row)
+// keeps the row that was selected, and selects the first row only where none
+// was: a second click on a pattern must not put another one in its place.
 int32_t ListWithFirstRow(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t count,
                          int32_t& accumulator, bool* clicked) {
+  V::ControlRecord* c = Live(id);
+  const int32_t before = c ? c->Text.Selected : -1;
   const uint32_t r = ListProcedure(bits, x, y, id, count, accumulator);
   *clicked = (r & V::kEventClick) != 0;
-  V::ControlRecord* c = Live(id);
-  if (*clicked && c && c->Text.Selected == -1) c->Text.Selected = 0;
+  if (*clicked && c && c->Text.Selected == -1) c->Text.Selected = before >= 0 && before < count ? before : 0;
   return c ? c->Text.Selected : -1;
 }
 
@@ -529,6 +532,14 @@ int32_t OnScalePatternDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_
   list->Text.FirstVisible = FirstRowFor(list, p, count);
   V::ControlPublish(list, -1);
   return 0;
+}
+
+void ShowSelectedScalePattern() {
+  const ModuleRecord* m = SelectedModule;
+  V::ControlRecord* list = SlotCtl(kUiSCALELIST);
+  if (!list || !m || m->Type != kTypeMelodyGenerator) return;
+  list->Text.Selected = MelodyScalePattern(*m);
+  V::ControlPublish(list, -1);
 }
 
 int32_t OnScaleList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {

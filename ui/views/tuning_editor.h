@@ -41,6 +41,9 @@ int32_t OnTuningNew(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t sou
 int32_t OnTuningSave(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 int32_t OnTuningCancel(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 int32_t OnScaleList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
+// SCALELIST selects the scale pattern of the Melody Generator the module page
+// shows (after a tuning load fitted it to the new tuning); published.
+void ShowSelectedScalePattern();
 int32_t OnNumberBaseSelect(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 int32_t OnNumberBaseSet(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 int32_t OnNumberBaseReset(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);

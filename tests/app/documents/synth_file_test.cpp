@@ -30,6 +30,7 @@
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
 #include "engine/dsp/control_common.h"
+#include "engine/dsp/melody.h"
 #include "engine/dsp/sequencer.h"
 #include "engine/dsp/windows.h"
 #include "engine/globals.h"
@@ -711,6 +712,46 @@ TEST_F(SynthFileTest, BlockPositionsDoNotDependOnZoomOrPan) {
     EXPECT_EQ(made[i].second, static_cast<int32_t>(std::nearbyint(y)));
   }
   EXPECT_EQ(CountReports("Error creating module controls"), 0);
+}
+
+// A synth saved with a Melody Generator (and its preset) on pattern 5 of a
+// six-pattern tuning, loaded after its tuning file changed: a pattern the
+// loaded tuning lacks becomes pattern 0 (else the melody holds one note);
+// one it has stays.
+TEST_F(SynthFileTest, ALoadBringsMelodyGeneratorsWithinTheTuningsPatterns) {
+  const struct {
+    int32_t patterns;  // in the tuning file when the synth loads
+    int32_t expected;
+  } rows[] = {{1, 0}, {5, 0}, {6, 5}, {47, 5}};
+  const auto withPatterns = [](Tuning& t, int32_t n) {
+    for (int32_t i = t.PatternCount; i < n; ++i) TuningAddScalePattern(t, uint64_t{5} << (i % 10), "P", 0);
+    t.PatternCount = n;
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.patterns);
+    ResetEngine();
+    withPatterns(ActiveTuning, 6);
+    ASSERT_EQ(SaveTuning(ActiveTuning), 0);
+    ModuleRecord* gen = Add(kTypeMelodyGenerator);
+    ASSERT_NE(gen, nullptr);
+    SetMelodyScalePattern(*gen, 5);
+    SetMelodyScalePattern(ModuleCatalog[kTypeMelodyGenerator], 5);
+    Save("patterns.tarvelo");
+    Tuning changed;
+    InitTuning(changed);
+    withPatterns(changed, row.patterns);
+    QUARLE_BASICS::DynZStringAssign(changed.Folder, Home("TUNINGS"));
+    QUARLE_BASICS::DynZStringAssign(changed.FileName, "test.tng");
+    ASSERT_EQ(SaveTuning(changed), 0);
+    FreeTuning(changed);
+    ASSERT_EQ(LoadSynth(Home("SYNTHS"), "patterns.tarvelo"), 0);
+    ASSERT_EQ(ActiveTuning.PatternCount, row.patterns);
+    ASSERT_EQ(ModuleList.count, 1);
+    EXPECT_EQ(MelodyScalePattern(*ModuleList.entries[0]), row.expected);
+    EXPECT_EQ(MelodyScalePattern(ModuleCatalog[kTypeMelodyGenerator]), row.expected);
+  }
+  SetMelodyScalePattern(ModuleCatalog[kTypeMelodyGenerator], 0);
+  ActiveTuning.PatternCount = 1;
 }
 
 TEST_F(SynthFileTest, UnsavedSamplesAreWrittenBeforeTheirReference) {

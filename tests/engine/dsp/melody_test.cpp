@@ -202,6 +202,80 @@ TEST_F(MelodyTest, ARecordingIsWrittenInBeatsAndClosesAtThePhraseEnd) {
   EXPECT_FLOAT_EQ(d[7], Key(48));
 }
 
+// A stop asked where no phrase runs (waiting for the first trigger, fallen
+// silent after a replay, waiting for a trigger after a full buffer) ends the
+// take at the next frame: no phrase end would ever come. A take of no note
+// leaves the library; one with notes stays, ready. Where a phrase runs the
+// take still ends at its phrase end.
+TEST_F(MelodyTest, AStopWhereNoPhraseRunsEndsTheTakeAtTheNextFrame) {
+  enum Kind { kFirstTrigger, kAfterReplay, kFullBuffer, kPhraseRuns };
+  const struct {
+    Kind kind;
+    const char* name;
+    bool notes;  // the take holds notes, so its entry stays
+  } rows[] = {{kFirstTrigger, "waiting for the first trigger", false},
+              {kAfterReplay, "silent after a replay", true},
+              {kFullBuffer, "waiting for a trigger after a full buffer", true},
+              {kPhraseRuns, "a phrase runs", true}};
+  const auto listed = [](const WaveLibraryEntry* e) {
+    for (int32_t i = 0; i < MelodyLibrary.header.count; ++i)
+      if (MelodyLibrary.entries[i] == e) return true;
+    return false;
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    SeedRandom(21);
+    Put(input, 0, 0, 0.0f, 0.0f);
+    mg = Add(kTypeMelodyGenerator);
+    Link(mg, kMelFrequency, input);
+    Set(mg, kMelTempo, 0.05f);
+    Set(mg, kMelOctaveMin, 3.0f);
+    Set(mg, kMelOctaves, 2.0f);
+    Set(mg, kMelDensity, 1.0f);
+    Set(mg, kMelMeasures, row.kind == kFullBuffer ? 0.0f : 1.0f);
+    mg->ModuleSwitches[kSwitchLoop].Store(row.kind == kAfterReplay ? -1 : 0);
+    WaveLibraryEntry* e = BlankMelody(kMelodyMaxNotes);
+    e->State.Store(kWaveCreating);
+    BeginMelodyGeneratorRecording(*mg, e);
+    Frames(3);
+    if (row.kind != kFirstTrigger) {
+      Press(48);
+      Run(mg);
+      Put(input, 0, 0, 0.0f, 0.0f);  // let go: a key still held would trigger anew
+    }
+    if (row.kind == kAfterReplay) {
+      for (int32_t f = 0; f < 2000 && mg->StateWord21.Load() == 0; ++f) Run(mg);
+      ASSERT_NE(mg->StateWord21.Load(), 0);
+      mg->ModuleSwitches[kSwitchLoop].Store(0);
+      for (int32_t f = 0; f < 2000 && MelodyInt(*mg, kMelRootKey) != 0; ++f) Run(mg);
+      ASSERT_EQ(MelodyInt(*mg, kMelRootKey), 0);
+    } else if (row.kind == kFullBuffer) {
+      Set(mg, kMelTempo, 20.0f);
+      for (int32_t f = 0; f < 5000 && MelodyInt(*mg, kMelPhraseLength) == 0; ++f) Run(mg);
+      ASSERT_GT(MelodyInt(*mg, kMelPhraseLength), 0);
+      Frames(5);
+      ASSERT_NE(mg->MelodyRestart, 0);
+    } else {
+      Frames(3);
+    }
+    ASSERT_EQ(mg->SampleEntry.Load(), e);
+    mg->RecordDone.Store(-1);
+    Run(mg);
+    if (row.kind == kPhraseRuns) {
+      EXPECT_EQ(mg->SampleEntry.Load(), e) << "the take runs on to its phrase end";
+      for (int32_t f = 0; f < 2000 && mg->SampleEntry.Load() != nullptr; ++f) Run(mg);
+    }
+    EXPECT_EQ(mg->SampleEntry.Load(), nullptr);
+    EXPECT_EQ(mg->ModuleSwitches[kSwitchRecord].Load(), 0);
+    EXPECT_EQ(mg->RecordDone.Load(), 0);
+    EXPECT_EQ(listed(e), row.notes);
+    if (row.notes && listed(e)) {
+      EXPECT_EQ(e->State.Load(), kWaveIdle);
+      EXPECT_GE(e->Sound.samples[0], 1.0f);
+    }
+  }
+}
+
 TEST_F(MelodyTest, AResetWaitsForTheNextTrigger) {
   Press(48);
   Frames(100);

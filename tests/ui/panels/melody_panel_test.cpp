@@ -216,6 +216,54 @@ TEST_F(MelodyPanelTest, AStopThatMeetsTheTakesOwnEndLeavesRecordWorking) {
   }
 }
 
+// REC on a Melody Generator whose take no phrase end would close: waiting
+// for a trigger, the stop ends the take at the next frame; with a phrase that
+// does not move on (its tempo at 0) the stop waits for its end, and a further
+// click ends it at the next frame. A take of no note leaves the list, and the
+// next click starts a take.
+TEST_F(MelodyPanelTest, AGeneratorsStopEndsTheTakeWhereNoPhraseEndComes) {
+  const auto frames = [] {
+    std::vector<float> block(96);
+    float* p = block.data();
+    for (int32_t i = 0; i < 4; ++i) RenderAudio(&p, 0, 96);
+  };
+  for (const bool phrase : {false, true}) {
+    SCOPED_TRACE(phrase ? "a phrase that does not move on" : "waiting for a trigger");
+    ModuleRecord* gen = Make(kTypeMelodyGenerator);
+    SelectedModule = gen;
+    Record(gen, OnMelodyGeneratorRecord);
+    frames();
+    ASSERT_NE(gen->ModuleSwitches[kSwitchRecord].Load(), 0);
+    ASSERT_EQ(MelodyLibrary.header.count, 1);
+    if (phrase) {
+      ModuleSetParamValue(*gen, kMelTempo, 0.0f);
+      SetMelodyInt(*gen, kMelRootKey, 48);
+      gen->MelodyRestart = 0;
+      gen->VoiceState[0][kMelCountdown] = 4.0f;
+    }
+    Click(OnMelodyGeneratorRecord, rec_);
+    frames();
+    if (phrase) {
+      EXPECT_NE(gen->ModuleSwitches[kSwitchRecord].Load(), 0) << "the take waits for its phrase end";
+      Click(OnMelodyGeneratorRecord, rec_);
+      frames();
+    }
+    TakeFinishedRecordings();
+    ShowRecordState(rec_, gen);
+    EXPECT_EQ(gen->ModuleSwitches[kSwitchRecord].Load(), 0);
+    EXPECT_EQ(gen->RecordDone.Load(), 0);
+    EXPECT_EQ(C(rec_)->Colour, 0u);
+    EXPECT_EQ(MelodyLibrary.header.count, 0);
+    Click(OnMelodyGeneratorRecord, rec_);
+    frames();
+    EXPECT_NE(gen->ModuleSwitches[kSwitchRecord].Load(), 0) << "the next click starts a take";
+    gen->RecordDone.Store(-1);
+    PostFinishTake(gen);
+    frames();
+    TakeFinishedRecordings();
+  }
+}
+
 TEST_F(MelodyPanelTest, MelodiesRecordedWithinOneSecondGetNamesOfTheirOwn) {
   // One name is taken by an unsaved melody, the next by a file on disk.
   Record(SelectedModule = Make(kTypeSequencer), OnSequencerRecord);

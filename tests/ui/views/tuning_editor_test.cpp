@@ -15,6 +15,8 @@
 #include "app/state/module_page.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "engine/command.h"
+#include "engine/dsp/melody.h"
 #include "engine/keyboard.h"
 #include "engine/notes.h"
 #include "engine/tuning.h"
@@ -296,11 +298,13 @@ TEST_F(TuningEditor, AfterNewLoadOrCancelTheSwitchesActOnTheFirstPattern) {
   }
 }
 
-TEST_F(TuningEditor, ClickingTheSelectedPatternLeavesTheFirstSelected) {
+// A second click on the selected pattern keeps it: the first pattern would
+// take its place unasked (and the delete button would then reset it).
+TEST_F(TuningEditor, ClickingTheSelectedPatternKeepsIt) {
   SixPatterns();
   C(list)->Text.Selected = 2;
   Send(list, 8, C(list)->X + 20, RowY(list, 2));
-  EXPECT_EQ(C(list)->Text.Selected, 0);
+  EXPECT_EQ(C(list)->Text.Selected, 2);
   Send(list, 8, C(list)->X + 20, RowY(list, 4));
   EXPECT_EQ(C(list)->Text.Selected, 4);
 }
@@ -422,8 +426,57 @@ TEST_F(TuningEditor, TheScaleListGivesAMelodyGeneratorItsPattern) {
   EXPECT_EQ(C(sl)->Text.Selected, 2);
   EXPECT_EQ(gen->MidiDeviceBinding.Load(), 2);
   Send(sl, 8, C(sl)->X + 20, C(sl)->Y + 3 + 2 * rowH + rowH / 2);
-  EXPECT_EQ(C(sl)->Text.Selected, 0);
-  EXPECT_EQ(gen->MidiDeviceBinding.Load(), 0);
+  EXPECT_EQ(C(sl)->Text.Selected, 2);  // a second click keeps the pattern
+  EXPECT_EQ(gen->MidiDeviceBinding.Load(), 2);
+  Tarvelo::SelectedModule = nullptr;
+}
+
+// Every tuning load (the editor's OK, New, a load as the browser makes it)
+// brings each Melody Generator's scale pattern within the new tuning's
+// patterns, pattern 0 where it is past them, and the scale list shows the
+// shown generator's pattern selected.
+TEST_F(TuningEditor, ATuningLoadBringsGeneratorPatternsWithinItsPatterns) {
+  ASSERT_TRUE(platform::MakeFolder(home + "\\TUNINGS"));
+  Tarvelo::ModuleRecord* shown = Make(Tarvelo::kTypeMelodyGenerator, 500, 500);
+  Tarvelo::ModuleRecord* other = Make(Tarvelo::kTypeMelodyGenerator, 700, 500);
+  ASSERT_NE(shown, nullptr);
+  ASSERT_NE(other, nullptr);
+  const int32_t sl = Slot(Tarvelo::kUiSCALELIST);
+  enum How { kOk, kNew, kBrowser };
+  const struct {
+    How how;
+    int32_t patterns;  // of the tuning loaded
+    int32_t expected;
+  } rows[] = {{kOk, 1, 0}, {kOk, 5, 0}, {kOk, 6, 5}, {kNew, 1, 0}, {kBrowser, 2, 0}, {kBrowser, 47, 5}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.how) + " " + std::to_string(row.patterns));
+    for (Tarvelo::Tuning* t : {&ActiveTuning, &EditedTuning}) {
+      for (int32_t i = t->PatternCount; i < 6; ++i) Tarvelo::TuningAddScalePattern(*t, uint64_t{3} << i, "S", 0);
+      t->PatternCount = 6;
+    }
+    Tarvelo::SelectedModule = shown;
+    for (Tarvelo::ModuleRecord* m : {shown, other}) Tarvelo::SetMelodyScalePattern(*m, 5);
+    C(sl)->Text.Selected = 5;
+    for (int32_t i = EditedTuning.PatternCount; i < row.patterns; ++i)
+      Tarvelo::TuningAddScalePattern(EditedTuning, uint64_t{3} << (i % 10), "S", 0);
+    EditedTuning.PatternCount = row.patterns;
+    if (row.how == kOk) {
+      Send(save, 8);
+    } else if (row.how == kNew) {
+      Send(Find("TNEW"), 8);
+    } else {
+      {
+        platform::MutexGuard a(MT_TUNINGS[Tarvelo::kActiveTuning]);
+        Tarvelo::CopyTuning(ActiveTuning, EditedTuning);
+      }
+      Tarvelo::RefreshTuningPanel();
+      Tarvelo::RequestTuningApply();
+    }
+    ASSERT_EQ(ActiveTuning.PatternCount, row.patterns);
+    EXPECT_EQ(Tarvelo::MelodyScalePattern(*shown), row.expected);
+    EXPECT_EQ(Tarvelo::MelodyScalePattern(*other), row.expected);
+    EXPECT_EQ(C(sl)->Text.Selected, row.expected);
+  }
   Tarvelo::SelectedModule = nullptr;
 }
 
