@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 613 the second.
+// 115 form the first stage of the message table, 116 to 620 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -622,6 +622,16 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 611 */ "The disk is too slow for the recording: it ends with what the disk holds",
     /* 612 */ "The recording could not be handed over to its writer, which still holds the ones before: none was started",
     /* 613 */ "The last recording may not be on the disk yet: the disk has not confirmed it",
+    // Why the disk refused a file (error codes 64 and 65), why a recording was
+    // not started (66), and what the interface and the writer of the
+    // recordings say of a take.
+    /* 614 */ "The file system is read-only",
+    /* 615 */ "Permission denied",
+    /* 616 */ "The recordings before it are still being written to the disk",
+    /* 617 */ "No recording was started:",
+    /* 618 */ "An earlier recording, already stopped, reports an error:",
+    /* 619 */ "The writer of the recordings could not be started: no recording can be made",
+    /* 620 */ "The end of the recording {$} could not be written: ",
 };
 
 }  // namespace Tarvelo

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "audio/wav.h"
+#include "basics/queues.h"
 
 namespace QUARLE_AUDIO {
 
@@ -44,12 +45,14 @@ bool RecordingWriterStart(uint32_t rate, uint32_t ringValues);
 // The rest of this block is the audio thread's (one producer): none waits,
 // allocates or touches the disk.
 // Hands a new recording over, stem being a heap text (or null: "REC_" and a
-// time stamp), which changes owner. The writer names it, creates it in the
-// data folder's AUDIO folder and says "Now recording ..." or why not. Returns
-// the take's number (above 0), or -kErrDiskTooSlow when the writer still
-// holds too many recordings and ends, -kErrThreadCreate when it does not run:
-// the stem is freed and a log line says the recording was not handed over.
-int32_t RecordingHandOver(char* stem);
+// time stamp), which changes owner; label is the interface's number of the
+// take, which the writer's stop report carries (arg2). The writer names it,
+// creates it in the data folder's AUDIO folder and says "Now recording ..."
+// or why not. Returns the take's number (above 0), or -kErrWriterBusy when
+// the writer still holds too many recordings and ends, -kErrThreadCreate
+// when it does not run: the stem is freed and a log line says the recording
+// was not handed over.
+int32_t RecordingHandOver(char* stem, uint32_t label);
 // Copies count values of the take into the ring. 0; 1 when the writer ended
 // the take (a failed create or write: it has reported it); -kErrDiskTooSlow
 // when the ring is full: nothing is copied and the caller ends the take.
@@ -62,6 +65,10 @@ void RecordingEnd();
 void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level);
 // The same with ErrorText(error) after the text (a null text: the error's alone).
 void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_t level);
+
+// Says a log line the audio thread posted on queue 0 (kAudioLogLine) because
+// no writer ran; for the interface's handler.
+void ReportAudioLogLine(const QUARLE_BASICS::CommandMessage& msg);
 
 // Waits up to seconds until the writer has written, synced and closed every
 // recording handed over: true when so.
