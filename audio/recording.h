@@ -31,10 +31,13 @@ int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb);
 int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t* values,
                               int32_t count);
 
-// Rewrites the header with the final sizes and closes the file; returns 0.
-// The sizes are those of the whole frames the file holds, which after a
-// failed write may be more than was counted (the file is cut to them). The
-// data is synced before the header is written, and the header after.
+// Rewrites the header with the final sizes and closes the file. The sizes
+// are those of the whole frames the file holds, which after a failed write
+// may be more than was counted (the file is cut to them). The data is synced
+// before the header is written, and the header after. 0, or the first
+// failure of the sync, the header or the close (-kErrDiskFull, -kErrReadOnly
+// and -kErrNoPermission named): the file is closed either way, but its header
+// may not name what it holds.
 int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb);
 
 // The writer. Starts its thread and makes its ring once (ringValues 16-bit
@@ -61,7 +64,8 @@ int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count);
 void RecordingEnd();
 // A log line of the audio thread (its only caller) for the writer to write,
 // as the log file is a disk too: LangText(message, text) with {$} = value.
-// Lines beyond the ring's room, or while no writer runs, are dropped.
+// Lines beyond the ring's room are dropped; while no writer runs each goes to
+// queue 0 (kAudioLogLine) for the interface to say (ReportAudioLogLine).
 void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level);
 // The same with ErrorText(error) after the text (a null text: the error's alone).
 void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_t level);

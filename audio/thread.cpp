@@ -341,6 +341,12 @@ bool AudioThreadLoop::HandleCommand(CommandMessage& msg) {
 void AudioThreadLoop::StartRecording(CommandMessage& msg) {
   char* text = reinterpret_cast<char*>(static_cast<uintptr_t>(msg.word2));
   msg.word2 = 0;
+  if (recording_ && RecordingAppend(take_, nullptr, 0) == 1) {
+    // The writer ended the take on its own and reported it, which the
+    // interface may answer with a new take before this thread appends again.
+    recording_ = false;
+    RecordingEnd();
+  }
   if (recording_) {
     std::free(text);  // the stem changed owner with the message
     return;

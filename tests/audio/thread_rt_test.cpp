@@ -511,6 +511,11 @@ TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
     // The interface's record button went on when it asked; the report turns it off.
     ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
     EXPECT_EQ(log.CountMessages("Now recording nowhere.wav"), 0);
+    // The interface may answer with a new take before this thread appends
+    // again (here nothing plays, so it never does): the take is started.
+    MakeRecordingsFolder(setup.dir);
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("again")), 6);
+    EXPECT_TRUE(log.WaitForMessage("Now recording again.wav", audiotest::kHangBound));
     StopStreaming(handle, log);
     ExpectOneFailedRecordingStop(log, 5, QA::kRecordNotStarted);  // its file was never made
     audiotest::RemoveTree(setup.dir);
