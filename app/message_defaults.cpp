@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 615 the second.
+// 115 form the first stage of the message table, 116 to 622 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -625,6 +625,16 @@ const char* const kMessageDefaults[kMessageCount] = {
     // Folders a recursive listing leaves out.
     /* 614 */ "I did not follow this link, which leads back into a folder the listing is inside: ",
     /* 615 */ "I did not enter this folder, as it lies too deep below the listed one: ",
+    // Why the disk refused a file (error codes 64 and 65), why a recording was
+    // not started (66), and what the interface and the writer of the
+    // recordings say of a take.
+    /* 616 */ "The file system is read-only",
+    /* 617 */ "Permission denied",
+    /* 618 */ "The recordings before it are still being written to the disk",
+    /* 619 */ "No recording was started:",
+    /* 620 */ "An earlier recording, already stopped, reports an error:",
+    /* 621 */ "The writer of the recordings could not be started: no recording can be made",
+    /* 622 */ "The end of the recording {$} could not be written: ",
 };
 
 }  // namespace Tarvelo

@@ -42,8 +42,8 @@ enum AudioCode : uint32_t {
   kAudioPlaybackOff = 201,      // command; report: playback stopped
   kAudioCaptureOn = 202,        // command; report: capture started
   kAudioCaptureOff = 203,       // command; report: capture stopped
-  kAudioRecordStart = 204,      // command: word2 = malloc'ed file stem or 0
-  kAudioRecordStop = 205,       // command; report: the recording failed (arg4 = error)
+  kAudioRecordStart = 204,      // command: word2 = malloc'ed file stem or 0, arg2 = the take's number
+  kAudioRecordStop = 205,       // command; report: take arg2 failed (arg4 = error, arg3 kRecordNotStarted)
   kAudioBufferLength = 206,     // command: single1 = ms; report: settled (single1 = floats)
   kAudioCaptureBlock = 207,     // report of the default capture callback
   kAudioStreamBuffer = 208,     // report: word2 = malloc'ed copy of StreamLength floats
@@ -52,7 +52,12 @@ enum AudioCode : uint32_t {
   kAudioCaptureDevice = 211,    // command: single1 = capture list index
   kAudioOutputGain = 212,       // command: single1 = gain
   kAudioOverload = 213,         // report: the render load reached 1.0
+  kAudioLogLine = 214,          // report: a log line of the audio thread while no writer runs
 };
+
+// A stop report's arg3: the take never began (its start was refused or its
+// file could not be made), so no recording was started; 0: a take that ran.
+constexpr uint32_t kRecordNotStarted = 1;
 
 // Hz: 48000 x k; set by the audio thread, read by the load read-out.
 extern std::atomic<uint32_t> StreamRate;

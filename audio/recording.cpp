@@ -137,9 +137,13 @@ void TakeFileData(int32_t fileNumber, SoundBuffer* sb) {
 }
 
 // A write refused for want of room says so: "File Access Failed" would send
-// the user looking for a permissions fault.
+// the user looking for a permissions fault; a file system turned read-only
+// and a refused right name theirs.
 int32_t WriteFailure(int32_t rc, int err) {
-  return err == ENOSPC || err == EDQUOT ? -kErrDiskFull : -std::abs(rc);
+  if (err == ENOSPC || err == EDQUOT) return -kErrDiskFull;
+  if (err == EROFS) return -kErrReadOnly;
+  if (err == EACCES || err == EPERM) return -kErrNoPermission;
+  return -std::abs(rc);
 }
 
 }  // namespace
@@ -215,19 +219,27 @@ int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t
 }
 
 int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb) {
-  if (!sb) return 0;
+  if (!sb) return -kErrBadParameter;
   TakeFileData(fileNumber, sb);
   const int32_t blockAlign = sb->format.blockAlign > 0 ? sb->format.blockAlign : 1;
   sb->frameCount = static_cast<uint32_t>(
       std::nearbyint(double(sb->dataSize / 2) / double(blockAlign)));
   // The data first, then the closing header that names every frame of it: a
   // power cut at any moment leaves a header naming no more than the disk
-  // holds, and one soon after leaves the recording whole.
-  platform::FileSyncData(fileNumber);
-  WriteHeader(fileNumber, sb);
-  platform::FileSync(fileNumber);
-  platform::FileClose(fileNumber);
-  return 0;
+  // holds, and one soon after leaves the recording whole. Every step runs
+  // whatever an earlier one did (the file is closed all the same); the first
+  // failure is the end's, as the file may then not name what it holds.
+  int32_t failure = 0;
+  const auto step = [&failure](int32_t rc) {
+    if (rc != 0 && failure == 0) failure = WriteFailure(rc, errno);
+    errno = 0;
+  };
+  errno = 0;
+  step(platform::FileSyncData(fileNumber));
+  step(WriteHeader(fileNumber, sb));
+  step(platform::FileSync(fileNumber));
+  step(platform::FileClose(fileNumber));
+  return failure;
 }
 
 // The writer. The audio thread appends to a ring of 16-bit values and posts
@@ -246,6 +258,7 @@ struct WriterEvent {
   uint32_t kind = 0;
   int32_t take = 0;
   char* stem = nullptr;  // a begin's heap text, the writer's once posted
+  uint32_t label = 0;    // a begin's: the interface's number of the take
 };
 
 // one thread: maker, a slot is filled before g_logHead publishes it
@@ -283,21 +296,26 @@ void RingBell() {
   platform::WakeWordWaiters(g_bell);
 }
 
-void PostEvent(uint32_t kind, int32_t take, char* stem) {
+void PostEvent(uint32_t kind, int32_t take, char* stem, uint32_t label = 0) {
   const uint32_t head = g_eventHead.load(std::memory_order_relaxed);
   WriterEvent& e = g_events[head % kEventSlots];
   e.at = g_appended.load(std::memory_order_relaxed);
   e.kind = kind;
   e.take = take;
   e.stem = stem;
+  e.label = label;
   g_eventHead.store(head + 1, std::memory_order_release);
   RingBell();
 }
 
-void ReportStopped(int32_t error) {
+// Names the take, so that the interface lets a report about a take already
+// ended change nothing, and says whether it ever began.
+void ReportStopped(int32_t error, uint32_t label, bool begun) {
   CommandMessage stop{};
   stop.type = kAudioRecordStop;
   stop.arg1 = static_cast<uint32_t>(AudioCommandQueue);
+  stop.arg2 = label;
+  stop.arg3 = begun ? 0u : kRecordNotStarted;
   stop.arg4 = static_cast<uint32_t>(error);
   stop.timeStamp = AudioNow();
   PostCommand(stop, 0, -1);
@@ -308,17 +326,24 @@ struct WriterTake {
   int32_t take = 0;
   int32_t file = 0;  // 0: none open (refused, failed or ended)
   SoundBuffer sb;
+  uint32_t label = 0;  // the interface's number of the take
+  bool begun = false;  // its file was made
+  std::string name;    // its file's
 };
+
+// Says the line of a log-line slot or of a report that carried one.
+void SayLogLine(const WriterLogLine& l) {
+  const std::string text = l.text ? LangText(l.message, l.text) : std::string();
+  if (l.errorCode)
+    Report(text + ErrorText(static_cast<int32_t>(l.value)), l.level);
+  else
+    Report(l.hasValue ? InsertArg(text, std::to_string(l.value)) : text, l.level);
+}
 
 void WriteLogLines() {
   uint32_t tail = g_logTail.load(std::memory_order_relaxed);
   while (tail != g_logHead.load(std::memory_order_acquire)) {
-    const WriterLogLine& l = g_logLines[tail % kLogSlots];
-    const std::string text = l.text ? LangText(l.message, l.text) : std::string();
-    if (l.errorCode)
-      Report(text + ErrorText(static_cast<int32_t>(l.value)), l.level);
-    else
-      Report(l.hasValue ? InsertArg(text, std::to_string(l.value)) : text, l.level);
+    SayLogLine(g_logLines[tail % kLogSlots]);
     g_logTail.store(++tail, std::memory_order_release);
   }
 }
@@ -327,7 +352,15 @@ void WriteLogLines() {
 // report, which turns its record button off.
 void EndFailedTake(WriterTake& t, int32_t error) {
   g_endedTake.store(t.take, std::memory_order_release);
-  ReportStopped(error);
+  ReportStopped(error, t.label, t.begun);
+}
+
+// A failed end may leave a header that does not name what the file holds:
+// the log says which file.
+void FinishTake(WriterTake& t) {
+  const int32_t rc = FinishRecordingWav(t.file, &t.sb);
+  if (rc != 0)
+    Report(InsertArg(LangText(622, "The end of the recording {$} could not be written: "), t.name) + ErrorText(rc), 2);
 }
 
 void BeginTake(WriterTake& t, WriterEvent& e) {
@@ -336,6 +369,8 @@ void BeginTake(WriterTake& t, WriterEvent& e) {
   e.stem = nullptr;
   t.take = e.take;
   t.file = 0;
+  t.label = e.label;
+  t.begun = false;
   SoundBufferInitFormat(&t.sb, 2, 16, static_cast<int32_t>(g_rate.load(std::memory_order_relaxed)));
   const std::string folder = DynZStringGet(HomeFolder) + "\\AUDIO";
   // A second recording within the same second gets a name of its own.
@@ -348,10 +383,12 @@ void BeginTake(WriterTake& t, WriterEvent& e) {
   }
   Report(LangText(78, "Now recording") + " " + name, 0);
   t.file = file;
+  t.begun = true;
+  t.name = name;
 }
 
 void EndTake(WriterTake& t) {
-  if (t.file > 0) FinishRecordingWav(t.file, &t.sb);
+  if (t.file > 0) FinishTake(t);
   t.file = 0;
   SoundBufferFree(&t.sb);
 }
@@ -374,7 +411,7 @@ bool WriterStep(WriterTake& t) {
     if (t.file > 0) {
       const int32_t rc = WriteRecordingSamples(t.file, &t.sb, g_ring + from % size, static_cast<int32_t>(n));
       if (rc != 0) {
-        FinishRecordingWav(t.file, &t.sb);
+        FinishTake(t);
         t.file = 0;
         EndFailedTake(t, rc);
       }
@@ -427,19 +464,21 @@ bool RecordingWriterStart(uint32_t rate, uint32_t ringValues) {
   return g_writerRunning.load(std::memory_order_acquire) == 1;
 }
 
-int32_t RecordingHandOver(char* stem) {
+int32_t RecordingHandOver(char* stem, uint32_t label) {
   const bool running = g_writerRunning.load(std::memory_order_acquire) == 1;
   const uint32_t head = g_eventHead.load(std::memory_order_relaxed);
   // A take takes two events, its begin and its end: the end always finds room.
   if (!running || head - g_eventTail.load(std::memory_order_acquire) > kEventSlots - 2) {
     std::free(stem);
-    RecordingLogLine(612,
-                     "The recording could not be handed over to its writer, which still holds "
-                     "the ones before: none was started",
-                     -1, 2);
-    return running ? -kErrDiskTooSlow : -kErrThreadCreate;
+    // Without a writer the start said so once; the interface says each refusal.
+    if (running)
+      RecordingLogLine(612,
+                       "The recording could not be handed over to its writer, which still holds "
+                       "the ones before: none was started",
+                       -1, 2);
+    return running ? -kErrWriterBusy : -kErrThreadCreate;
   }
-  PostEvent(kTakeBegin, ++g_lastTake, stem);
+  PostEvent(kTakeBegin, ++g_lastTake, stem, label);
   return g_lastTake;
 }
 
@@ -462,11 +501,24 @@ void RecordingEnd() { PostEvent(kTakeEnd, g_lastTake, nullptr); }
 
 namespace {
 void PostLogLine(uint32_t message, const char* text, int64_t value, bool errorCode, int32_t level) {
+  if (g_writerRunning.load(std::memory_order_acquire) != 1) {
+    // No writer: the interface says the line (ReportAudioLogLine), which the
+    // log would otherwise never get. The text is a literal: nothing to free.
+    CommandMessage m{};
+    m.type = kAudioLogLine;
+    m.arg1 = message;
+    m.arg2 = static_cast<uint32_t>(level);
+    m.arg3 = (!errorCode && value >= 0 ? 1u : 0u) | (errorCode ? 2u : 0u);
+    m.arg4 = static_cast<uint32_t>(static_cast<uint64_t>(value));
+    m.arg5 = static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32);
+    m.word1 = reinterpret_cast<uintptr_t>(text);
+    m.timeStamp = AudioNow();
+    PostCommand(m, 0, -1);
+    return;
+  }
   const uint32_t head = g_logHead.load(std::memory_order_relaxed);
   // A writer held up by the disk loses the lines beyond the ring, not the sound.
-  if (head - g_logTail.load(std::memory_order_acquire) >= kLogSlots ||
-      g_writerRunning.load(std::memory_order_acquire) != 1)
-    return;
+  if (head - g_logTail.load(std::memory_order_acquire) >= kLogSlots) return;
   WriterLogLine& l = g_logLines[head % kLogSlots];
   l.message = message;
   l.text = text;
@@ -485,6 +537,18 @@ void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t
 
 void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_t level) {
   PostLogLine(message, text, error, true, level);
+}
+
+void ReportAudioLogLine(const CommandMessage& msg) {
+  if (msg.type != kAudioLogLine) return;
+  WriterLogLine l;
+  l.message = msg.arg1;
+  l.text = reinterpret_cast<const char*>(static_cast<uintptr_t>(msg.word1));
+  l.value = static_cast<int64_t>(uint64_t(msg.arg4) | uint64_t(msg.arg5) << 32);
+  l.hasValue = (msg.arg3 & 1u) != 0;
+  l.errorCode = (msg.arg3 & 2u) != 0;
+  l.level = static_cast<int32_t>(msg.arg2);
+  SayLogLine(l);
 }
 
 bool RecordingWriterSettle(double seconds) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "audio/wav.h"
+#include "basics/queues.h"
 
 namespace QUARLE_AUDIO {
 
@@ -30,10 +31,13 @@ int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb);
 int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t* values,
                               int32_t count);
 
-// Rewrites the header with the final sizes and closes the file; returns 0.
-// The sizes are those of the whole frames the file holds, which after a
-// failed write may be more than was counted (the file is cut to them). The
-// data is synced before the header is written, and the header after.
+// Rewrites the header with the final sizes and closes the file. The sizes
+// are those of the whole frames the file holds, which after a failed write
+// may be more than was counted (the file is cut to them). The data is synced
+// before the header is written, and the header after. 0, or the first
+// failure of the sync, the header or the close (-kErrDiskFull, -kErrReadOnly
+// and -kErrNoPermission named): the file is closed either way, but its header
+// may not name what it holds.
 int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb);
 
 // The writer. Starts its thread and makes its ring once (ringValues 16-bit
@@ -44,12 +48,14 @@ bool RecordingWriterStart(uint32_t rate, uint32_t ringValues);
 // The rest of this block is the audio thread's (one producer): none waits,
 // allocates or touches the disk.
 // Hands a new recording over, stem being a heap text (or null: "REC_" and a
-// time stamp), which changes owner. The writer names it, creates it in the
-// data folder's AUDIO folder and says "Now recording ..." or why not. Returns
-// the take's number (above 0), or -kErrDiskTooSlow when the writer still
-// holds too many recordings and ends, -kErrThreadCreate when it does not run:
-// the stem is freed and a log line says the recording was not handed over.
-int32_t RecordingHandOver(char* stem);
+// time stamp), which changes owner; label is the interface's number of the
+// take, which the writer's stop report carries (arg2). The writer names it,
+// creates it in the data folder's AUDIO folder and says "Now recording ..."
+// or why not. Returns the take's number (above 0), or -kErrWriterBusy when
+// the writer still holds too many recordings and ends, -kErrThreadCreate
+// when it does not run: the stem is freed and a log line says the recording
+// was not handed over.
+int32_t RecordingHandOver(char* stem, uint32_t label);
 // Copies count values of the take into the ring. 0; 1 when the writer ended
 // the take (a failed create or write: it has reported it); -kErrDiskTooSlow
 // when the ring is full: nothing is copied and the caller ends the take.
@@ -58,10 +64,15 @@ int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count);
 void RecordingEnd();
 // A log line of the audio thread (its only caller) for the writer to write,
 // as the log file is a disk too: LangText(message, text) with {$} = value.
-// Lines beyond the ring's room, or while no writer runs, are dropped.
+// Lines beyond the ring's room are dropped; while no writer runs each goes to
+// queue 0 (kAudioLogLine) for the interface to say (ReportAudioLogLine).
 void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level);
 // The same with ErrorText(error) after the text (a null text: the error's alone).
 void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_t level);
+
+// Says a log line the audio thread posted on queue 0 (kAudioLogLine) because
+// no writer ran; for the interface's handler.
+void ReportAudioLogLine(const QUARLE_BASICS::CommandMessage& msg);
 
 // Waits up to seconds until the writer has written, synced and closed every
 // recording handed over: true when so.

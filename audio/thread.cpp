@@ -110,9 +110,10 @@ class AudioThreadLoop {
   bool HandleCommand(CommandMessage& msg);
   void StartRecording(CommandMessage& msg);
   void StopRecording();
-  // Tells the interface that no recording runs (its record button goes off):
-  // arg4 holds the error that stopped or refused it.
-  void ReportRecordingStopped(int32_t error);
+  // Tells the interface that the take it numbered label runs no more (its
+  // record button goes off while it is the take it asked for last): arg4
+  // holds the error that stopped or refused it, arg3 whether it ever began.
+  void ReportRecordingStopped(int32_t error, uint32_t label, uint32_t notStarted);
   void PlaybackPass();
   void Underrun(double now);
   void Overload();
@@ -156,6 +157,7 @@ class AudioThreadLoop {
   int32_t underrunCount_ = 0;
   bool recording_ = false;
   int32_t take_ = 0;  // the writer's number of the recording
+  uint32_t takeLabel_ = 0;  // the interface's
   int64_t resync_ = 0;
   bool commandHandled_ = false;
   bool busy_ = false;  // this pass did something
@@ -339,25 +341,34 @@ bool AudioThreadLoop::HandleCommand(CommandMessage& msg) {
 void AudioThreadLoop::StartRecording(CommandMessage& msg) {
   char* text = reinterpret_cast<char*>(static_cast<uintptr_t>(msg.word2));
   msg.word2 = 0;
+  if (recording_ && RecordingAppend(take_, nullptr, 0) == 1) {
+    // The writer ended the take on its own and reported it, which the
+    // interface may answer with a new take before this thread appends again.
+    recording_ = false;
+    RecordingEnd();
+  }
   if (recording_) {
     std::free(text);  // the stem changed owner with the message
     return;
   }
-  const int32_t take = RecordingHandOver(text);
+  const int32_t take = RecordingHandOver(text, msg.arg2);
   if (take < 0) {
     // The interface turned its record button on when it asked: it must hear
-    // that no recording runs.
-    ReportRecordingStopped(take);
+    // that no recording was started.
+    ReportRecordingStopped(take, msg.arg2, kRecordNotStarted);
     return;
   }
   take_ = take;
+  takeLabel_ = msg.arg2;
   recording_ = true;
 }
 
-void AudioThreadLoop::ReportRecordingStopped(int32_t error) {
+void AudioThreadLoop::ReportRecordingStopped(int32_t error, uint32_t label, uint32_t notStarted) {
   CommandMessage stop{};
   stop.type = kAudioRecordStop;
   stop.arg1 = static_cast<uint32_t>(AudioCommandQueue);
+  stop.arg2 = label;
+  stop.arg3 = notStarted;
   stop.arg4 = static_cast<uint32_t>(error);
   stop.timeStamp = AudioNow();
   QUARLE_BASICS::PostCommand(stop, kMainQueue, -1);
@@ -572,7 +583,7 @@ void AudioThreadLoop::BufferFull() {
       // reported by it; its end still closes it in the writer's order.
       recording_ = false;
       RecordingEnd();
-      if (e < 0) ReportRecordingStopped(e);
+      if (e < 0) ReportRecordingStopped(e, takeLabel_, 0);
     }
   }
 }
@@ -748,7 +759,8 @@ int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms) {
   StreamLength = StreamLengthFor(StreamRate, ms);
   // The thread that writes the recordings, and the audio thread's log lines
   // from its first pass on, is made here, not by the audio thread.
-  RecordingWriterStart(StreamRate, static_cast<uint32_t>(2.0 * StreamRate * kRingSeconds));
+  if (!RecordingWriterStart(StreamRate, static_cast<uint32_t>(2.0 * StreamRate * kRingSeconds)))
+    Report(LangText(621, "The writer of the recordings could not be started: no recording can be made"), 2);
   try {
     handle = new std::thread(AudioThread);
   } catch (const std::exception&) {

@@ -11,8 +11,8 @@
 namespace QUARLE_AUDIO {
 
 // Fixes StreamRate (48000 x 1, 2, 4 or 8), CapturePollPeriod and StreamLength
-// (ms clamped to 1..32) and starts the thread in standby (and the sync thread
-// its recordings use, platform/sync_aside.h). 0; -1 when handle is
+// (ms clamped to 1..32) and starts the thread in standby (and the writer of
+// its recordings, audio/recording.h, saying so when it cannot). 0; -1 when handle is
 // already set; -29 when no thread could be made (handle stays null).
 int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms);
 // Waits for the thread to end (post command 2 first) and releases the handle;

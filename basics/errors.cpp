@@ -85,15 +85,20 @@ const ErrorRow kAlcRows[5] = {
     {47, "OUT OF MEMORY", "ALC - "},
 };
 // Codes 60 and 61: what an open found instead of a file; 62 and 63: why a
-// recording ended early.
-const ErrorRow kFileKindRows[4] = {
+// recording ended early; 64 and 65: why the disk refused a file; 66: why a
+// recording was not started.
+const ErrorRow kFileKindRows[7] = {
     {608, "Not a regular file (a named pipe, a device or a socket)", ""},
     {609, "A folder, not a file", ""},
     {610, "The disk is full", ""},
     {611, "The disk is too slow for the recording: it ends with what the disk holds", ""},
+    {616, "The file system is read-only", ""},
+    {617, "Permission denied", ""},
+    {618, "The recordings before it are still being written to the disk", ""},
 };
 static_assert(kErrNotRegularFile == platform::kOpenNotRegular && kErrFolderNamed == platform::kOpenFolder &&
-              kErrFolderNamed == kErrNotRegularFile + 1 && kErrDiskTooSlow == kErrNotRegularFile + 3);
+              kErrReadOnly == platform::kOpenReadOnly && kErrNoPermission == platform::kOpenNoPermission &&
+              kErrFolderNamed == kErrNotRegularFile + 1 && kErrWriterBusy == kErrNotRegularFile + 6);
 const ErrorRow kUndefinedRow = {63, "UNDEFINED ERROR", ""};
 
 }  // namespace
@@ -104,7 +109,7 @@ std::string ErrorText(int32_t code) {
   const ErrorRow* row = &kUndefinedRow;
   if (magnitude <= 50) {
     row = &kGeneralRows[magnitude];
-  } else if (magnitude >= kErrNotRegularFile && magnitude <= kErrDiskTooSlow) {
+  } else if (magnitude >= kErrNotRegularFile && magnitude <= kErrWriterBusy) {
     row = &kFileKindRows[magnitude - kErrNotRegularFile];
   } else if (magnitude >= 40961 && magnitude <= 40965) {
     row = &kAlRows[magnitude - 40961];

@@ -29,6 +29,11 @@ enum ErrorCode : int32_t {
   // Why a recording ended early.
   kErrDiskFull = 62,         // "The disk is full"
   kErrDiskTooSlow = 63,      // "The disk is too slow for the recording: it ends with what the disk holds"
+  // Why the disk refused a file (platform::FileOpen, a recording's writes).
+  kErrReadOnly = 64,         // "The file system is read-only"
+  kErrNoPermission = 65,     // "Permission denied"
+  // Why a recording was not started.
+  kErrWriterBusy = 66,       // "The recordings before it are still being written to the disk"
 };
 
 std::string ErrorText(int32_t code);

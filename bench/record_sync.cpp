@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string path = folder + "/AUDIO/REC_bench.wav";
-  const int32_t take = QUARLE_AUDIO::RecordingHandOver(strdup("REC_bench"));
+  const int32_t take = QUARLE_AUDIO::RecordingHandOver(strdup("REC_bench"), 1);
   if (take <= 0) {
     std::fprintf(stderr, "cannot hand the recording over: %d\n", take);
     return 1;

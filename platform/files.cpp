@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "platform/paths.h"
-#include "platform/sync_aside.h"
 
 namespace platform {
 
@@ -22,9 +21,6 @@ struct FileSlot {
   std::atomic<FILE*> fp{nullptr};
   // one thread: maker, set at open before fp is stored
   FileMode mode = kFileInput;
-  // The sync thread's ticket of a duplicate descriptor (FileKeepSyncedAside),
-  // 0 when none: ended when the number is closed.
-  std::atomic<int32_t> syncTicket{0};
 };
 
 // Index = file number; slot 0 is never handed out.
@@ -40,6 +36,9 @@ FILE* Handle(int32_t n) {
 int32_t OpenFailure(int err) {
   if (err == ENOENT || err == ENOTDIR) return 2;
   if (err == EISDIR) return kOpenFolder;
+  // Named, so the user looks at the mount or the rights, not at the free space.
+  if (err == EROFS) return kOpenReadOnly;
+  if (err == EACCES || err == EPERM) return kOpenNoPermission;
   return err == ENXIO ? kOpenNotRegular : 3;
 }
 
@@ -157,10 +156,8 @@ int32_t FileClose(int32_t fileNumber) {
   if (fileNumber < 1 || fileNumber > kMaxFileNumbers) return -19;
   FILE* f = g_slots[fileNumber].fp.exchange(nullptr, std::memory_order_acq_rel);
   if (!f) return -19;
-  const int32_t ticket = g_slots[fileNumber].syncTicket.exchange(0, std::memory_order_acq_rel);
   // The last buffered bytes are written here: a full disk may only show now.
   const int32_t rc = std::fclose(f) == 0 ? 0 : -20;
-  if (ticket > 0) SyncAsideEnd(ticket);
   return rc;
 }
 
@@ -394,53 +391,6 @@ int32_t SyncFile(int32_t fileNumber, bool dataOnly) {
 int32_t FileSync(int32_t fileNumber) { return SyncFile(fileNumber, false); }
 
 int32_t FileSyncData(int32_t fileNumber) { return SyncFile(fileNumber, true); }
-
-int32_t FileCloseSyncAside(int32_t fileNumber) {
-  if (fileNumber < 1 || fileNumber > kMaxFileNumbers) return -19;
-  FILE* f = g_slots[fileNumber].fp.exchange(nullptr, std::memory_order_acq_rel);
-  if (!f) return -19;
-  int32_t ticket = g_slots[fileNumber].syncTicket.exchange(0, std::memory_order_acq_rel);
-  int fd = -1;
-  if (ticket <= 0) {
-    // The file stays open for the sync after the stream is closed.
-    fd = ::fcntl(::fileno(f), F_DUPFD_CLOEXEC, 0);
-    ticket = SyncAsideKeep(fd);
-  }
-  const int32_t rc = std::fclose(f) == 0 ? 0 : -20;
-  if (ticket > 0) {
-    SyncAsideEnd(ticket);
-  } else if (fd >= 0 && SyncAsideLast(fd) != 0) {
-    // Neither a slot nor a place in the waiting line: the caller must not
-    // wait for the disk, so the file is not synced, and it hears so.
-    ::close(fd);
-    return rc != 0 ? rc : -21;
-  }
-  return rc;
-}
-
-int32_t FileKeepSyncedAside(int32_t fileNumber) {
-  FILE* f = Handle(fileNumber);
-  if (!f) return -19;
-  if (g_slots[fileNumber].syncTicket.load(std::memory_order_acquire) > 0) return 0;
-  const int fd = ::fcntl(::fileno(f), F_DUPFD_CLOEXEC, 0);
-  const int32_t ticket = SyncAsideKeep(fd);
-  if (ticket <= 0) {
-    if (fd >= 0) ::close(fd);
-    return -20;
-  }
-  g_slots[fileNumber].syncTicket.store(ticket, std::memory_order_release);
-  return 0;
-}
-
-int32_t FileSyncAside(int32_t fileNumber) {
-  FILE* f = Handle(fileNumber);
-  if (!f) return -19;
-  const int32_t ticket = g_slots[fileNumber].syncTicket.load(std::memory_order_acquire);
-  if (ticket <= 0) return -19;
-  if (std::fflush(f) != 0) return -20;
-  SyncAsideAsk(ticket);
-  return 0;
-}
 
 int32_t FileTruncate(int32_t fileNumber, int64_t length) {
   FILE* f = Handle(fileNumber);

@@ -29,13 +29,17 @@ enum FileAccess : int32_t {
 // or a folder. Numbers of the shared error numbering (basics/errors.h).
 constexpr int32_t kOpenNotRegular = 60;
 constexpr int32_t kOpenFolder = 61;
+// And the refusals that name their cause: a file system mounted read-only, a
+// folder or file the user may not write.
+constexpr int32_t kOpenReadOnly = 64;
+constexpr int32_t kOpenNoPermission = 65;
 
 // The lowest free file number, or 0 when all are in use.
 int32_t FreeFile();
 // 0, or the open's failure code as a positive general code: 1 for a number out
 // of range or already open, or a bad mode; 2 when the file or its folder does
-// not exist; kOpenFolder for a folder; 3 for any other failure (access rights,
-// disk full). What is read must be a regular file: a named pipe, a device or a
+// not exist; kOpenFolder for a folder; kOpenReadOnly on a read-only file
+// system; kOpenNoPermission when access is denied; 3 for any other failure. What is read must be a regular file: a named pipe, a device or a
 // socket is refused at once (kOpenNotRegular), never waited on; writes take
 // devices too (a test's /dev/full) but no pipe or socket.
 int32_t FileOpen(int32_t fileNumber, const std::string& path, FileMode mode,
@@ -93,21 +97,6 @@ int32_t FileSync(int32_t fileNumber);
 // The same for the file's bytes only (fdatasync): what a file that grows
 // needs before a header that names its data is written.
 int32_t FileSyncData(int32_t fileNumber);
-// Closes as FileClose does (the buffered bytes written, the number free) and
-// leaves the sync to the sync thread (platform/sync_aside.h), for a caller
-// that must not wait for the disk; -21 when the sync could not be handed over
-// (the file is closed unsynced: the caller says so).
-int32_t FileCloseSyncAside(int32_t fileNumber);
-// For a file written a long while by a caller that must not wait for the
-// disk: the sync thread keeps a duplicate of its
-// descriptor until it is closed (which then syncs it a last time, aside), and
-// FileSyncAside asks it to sync the file, without waiting. 0, -19 for a
-// number not open, -20 when no descriptor could be handed over (the file is
-// then synced only at its close).
-int32_t FileKeepSyncedAside(int32_t fileNumber);
-// Writes what the stream still buffers and asks the sync thread to sync the
-// file: 0, -19 for a number not open or not kept, -20 when the write fails.
-int32_t FileSyncAside(int32_t fileNumber);
 // Cuts (or extends with zeros) an open file to length bytes after writing what
 // is buffered; the position is not moved. 0, -19 for a number not open or a
 // negative length, -20 when the operating system refuses.

@@ -12,6 +12,7 @@
 #include "audio/audio.h"
 #include "audio/meters.h"
 #include "audio/midi.h"
+#include "audio/recording.h"
 #include "basics/console.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
@@ -38,6 +39,7 @@ ScopeBlockRingRecord ScopeBlockRing;
 int32_t PowerHistoryWrite = 0;
 int32_t PowerHistoryCount = 0;
 int64_t OutputRecording = 0;
+uint32_t RecordingTake = 0;
 int64_t ConfiguredStreamRate = 48000;
 
 namespace {
@@ -195,6 +197,24 @@ void OutputLost() {
   UpdateProcessingOrder(kAllBits);
 }
 
+// A take's stop report. Only one about the take asked for last, while it
+// runs, ends it here: the writer may report a take the user already stopped
+// while the next one records on, which must keep its REC.
+void RecordingStopped(const CommandMessage& msg) {
+  const std::string cause = ErrorText(static_cast<int32_t>(msg.arg4));
+  if (OutputRecording == 0 || msg.arg2 != RecordingTake) {
+    Report(LangText(620, "An earlier recording, already stopped, reports an error:") + " " + cause,
+           QUARLE_BASICS::kLevelWarning);
+    return;
+  }
+  OutputRecording = 0;
+  StateSetControlOn(StateControlId(kSlotRecord), 0);
+  if (msg.arg3 == QUARLE_AUDIO::kRecordNotStarted)
+    Report(LangText(619, "No recording was started:") + " " + cause, QUARLE_BASICS::kLevelInfo);
+  else
+    Report(LangText(157, "Recording has stopped because of an error:") + " " + cause, QUARLE_BASICS::kLevelInfo);
+}
+
 }  // namespace
 
 int32_t HandleSystemMessage(CommandMessage* msg) {
@@ -256,11 +276,10 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
       break;
     }
     case QUARLE_AUDIO::kAudioRecordStop:
-      OutputRecording = 0;
-      StateSetControlOn(StateControlId(kSlotRecord), 0);
-      Report(LangText(157, "Recording has stopped because of an error:") + " " +
-                 ErrorText(static_cast<int32_t>(msg->arg4)),
-             QUARLE_BASICS::kLevelInfo);
+      RecordingStopped(*msg);
+      break;
+    case QUARLE_AUDIO::kAudioLogLine:
+      QUARLE_AUDIO::ReportAudioLogLine(*msg);
       break;
     case QUARLE_AUDIO::kAudioBufferLength:
       BufferLengthSettled(*msg);

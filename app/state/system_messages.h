@@ -35,6 +35,11 @@ extern int32_t PowerHistoryCount;
 // -1 while the output is being recorded to a WAV file.
 // one thread: interface
 extern int64_t OutputRecording;
+// The number the interface gave the take it asked for last (the start
+// command's arg2, which the stop reports carry back): a report naming any
+// other take, or coming while no take runs, is about one already ended.
+// one thread: interface
+extern uint32_t RecordingTake;
 
 // The stream rate the program asks of the audio subsystem: 48,000 Hz, never changed.
 // one thread: start-up, read-only

@@ -170,7 +170,7 @@ void ReportLog::Drain() {
       std::vector<Received> got;
       for (int32_t i = 0; i < header.count; ++i) {
         const auto& m = buffer[i];
-        Received r{m.type, m.single1, m.arg1, m.arg4, m.timeStamp, {}};
+        Received r{m.type, m.single1, m.arg1, m.arg4, m.timeStamp, {}, m.arg2, m.arg3};
         void* block = reinterpret_cast<void*>(static_cast<uintptr_t>(m.word2));
         if (m.type == QUARLE_AUDIO::kAudioStreamBuffer && block && keepBlocks_) {
           const float* f = static_cast<const float*>(block);
@@ -264,11 +264,12 @@ TestBackend& InstallFaults() {
   return *faults;
 }
 
-void PostAudio(uint32_t type, float single1, uint64_t word2) {
+void PostAudio(uint32_t type, float single1, uint64_t word2, uint32_t arg2) {
   QUARLE_BASICS::CommandMessage msg{};
   msg.type = type;
   msg.single1 = single1;
   msg.word2 = word2;
+  msg.arg2 = arg2;
   QUARLE_BASICS::PostCommand(msg, QUARLE_AUDIO::AudioCommandQueue, -1);
 }
 

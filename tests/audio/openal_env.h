@@ -55,6 +55,7 @@ struct Received {
   uint32_t arg4;
   double timeStamp;
   std::vector<float> block;  // copy of report 208's buffer
+  uint32_t arg2 = 0, arg3 = 0;
 };
 
 class ReportLog {
@@ -144,7 +145,7 @@ class TestBackend : public QUARLE_AUDIO::FaultInjectingBackend {
 TestBackend& InstallFaults();
 
 // Posts a command to the audio thread.
-void PostAudio(uint32_t type, float single1 = 0.0f, uint64_t word2 = 0);
+void PostAudio(uint32_t type, float single1 = 0.0f, uint64_t word2 = 0, uint32_t arg2 = 0);
 
 // A clock for the thread's timing rules that runs factor times faster than
 // the real one (from the moment it is installed); below 1, slower.

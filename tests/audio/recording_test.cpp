@@ -17,9 +17,11 @@
 #include <utility>
 #include <vector>
 
+#include "audio/audio.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "basics/program.h"
+#include "basics/queues.h"
 #include "basics/timetext.h"
 #include "file_fixture.h"
 #include "openal_env.h"
@@ -37,6 +39,11 @@ class Recording : public TempFolderTest {
   void SetUp() override {
     StartIn("tarvelo_rec_", 2031, 12, 31, 23, 59, 58);
     if (HasFatalFailure()) return;
+    // Queue 0, where the writer reports, made before any writer runs.
+    if (QUARLE_BASICS::CommandQueueCount() == 0) {
+      int32_t q = -1;
+      ASSERT_EQ(QUARLE_BASICS::CreateCommandQueue(q), 0);
+    }
     SoundBufferInitFormat(&sb_, 2, 16, 48000);
   }
   void TearDown() override {
@@ -73,6 +80,20 @@ class Recording : public TempFolderTest {
 };
 
 using synccount::ThreadName;
+
+// What reached queue 0 since the last call, of one type.
+std::vector<QUARLE_BASICS::CommandMessage> Reports(uint32_t type) {
+  QUARLE_BASICS::CommandMessage* buffer = nullptr;
+  QUARLE_BASICS::ArrayHeader header;
+  QUARLE_BASICS::ArrayHeaderInit(header);
+  std::vector<QUARLE_BASICS::CommandMessage> got;
+  if (QUARLE_BASICS::FetchCommands(buffer, header, 0) == 0)
+    for (int32_t i = 0; i < header.count; ++i)
+      if (buffer[i].type == type) got.push_back(buffer[i]);
+  std::free(buffer);
+  QUARLE_BASICS::ArrayHeaderFree(header);
+  return got;
+}
 
 // A disk that fills: every later write of the open file goes to /dev/full.
 void FillTheDisk(const std::string& path) {
@@ -161,7 +182,7 @@ TEST_F(Recording, FailuresAreReported) {
     FillTheDisk(dir_ + "/filling.wav");
     EXPECT_EQ(WriteRecordingSamples(g, &sb_, w, 4), -QUARLE_BASICS::kErrDiskFull);
     EXPECT_EQ(sb_.dataSize, 16u);
-    FinishRecordingWav(g, &sb_);
+    EXPECT_LT(FinishRecordingWav(g, &sb_), 0);  // its header could not be written either
   }
 
   // A write that fails leaves the sizes counted before it.
@@ -397,7 +418,7 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   ASSERT_TRUE(RecordingWriterSettle(kHangBound));
   synccount::Reset();
   synccount::Hold();
-  int32_t take = RecordingHandOver(strdup("long"));
+  int32_t take = RecordingHandOver(strdup("long"), 1);
   ASSERT_GT(take, 0);
   ASSERT_TRUE(WaitUntil([] { return !synccount::Syncs().empty(); }));  // the folder's, held
   std::vector<int16_t> block(1152);
@@ -414,13 +435,13 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
       "Now recording long.wav", "7ms delay in audio thread.", "Buffer queueing error: " + QB::ErrorText(40963),
       "The recording could not be handed over to its writer, which still holds the ones before: none was started"};
   int32_t queued = 1;
-  for (; queued <= 32 && (take = RecordingHandOver(strdup(("q" + std::to_string(queued)).c_str()))) > 0;
+  for (; queued <= 32 && (take = RecordingHandOver(strdup(("q" + std::to_string(queued)).c_str()), 1)) > 0;
        ++queued) {
     EXPECT_EQ(RecordingAppend(take, block.data(), 1152), -QB::kErrDiskTooSlow);
     RecordingEnd();
     want.push_back("Now recording q" + std::to_string(queued) + ".wav");
   }
-  EXPECT_EQ(take, -QB::kErrDiskTooSlow);
+  EXPECT_EQ(take, -QB::kErrWriterBusy);
   EXPECT_EQ(queued, 32);
   RecordingLogLine(83, "{$}ms delay in audio thread.", 7, 1);
   RecordingLogError(82, "Buffer queueing error: ", 40963, 2);
@@ -444,6 +465,84 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   std::sort(want.begin(), want.end());
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, want);
+}
+
+// The writer's stop report names its take (the interface's number) and says
+// whether it began: a file that cannot be made is no recording started, a disk
+// that fills ends one that ran, whose failed end is said with its name.
+TEST_F(Recording, AStopReportNamesItsTakeAndWhetherItBegan) {
+  namespace QB = QUARLE_BASICS;
+  QB::DynZStringAssign(QB::HomeFolder, dir_);  // no AUDIO folder yet
+  static std::mutex lock;
+  static std::vector<std::string> lines;  // thread: text
+  lines.clear();
+  const QB::MessageHookFn saved = QB::MessageHook;
+  QB::MessageHook = [](const std::string& text, int32_t) {
+    std::lock_guard<std::mutex> hold(lock);
+    lines.push_back(text);
+  };
+  ASSERT_TRUE(RecordingWriterStart(48000, 2 * 48000 * 2));
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  Reports(kAudioRecordStop);
+  std::vector<QB::CommandMessage> got;
+  const auto reported = [&] { return !(got = Reports(kAudioRecordStop)).empty(); };
+
+  int32_t take = RecordingHandOver(strdup("nowhere"), 7);
+  ASSERT_GT(take, 0);
+  RecordingEnd();
+  ASSERT_TRUE(WaitUntil(reported));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].arg2, 7u);
+  EXPECT_EQ(got[0].arg3, kRecordNotStarted);
+  EXPECT_LT(int32_t(got[0].arg4), 0);
+
+  ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
+  if (fs::exists("/dev/full")) {
+    take = RecordingHandOver(strdup("filled"), 8);
+    ASSERT_GT(take, 0);
+    const std::string path = dir_ + "/AUDIO/filled.wav";
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) == 88; }));
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+    FillTheDisk(path);
+    const std::vector<int16_t> block(1152, 5);
+    ASSERT_EQ(RecordingAppend(take, block.data(), 1152), 0);
+    ASSERT_TRUE(WaitUntil(reported));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].arg2, 8u);
+    EXPECT_EQ(got[0].arg3, 0u);
+    EXPECT_EQ(int32_t(got[0].arg4), -QB::kErrDiskFull);
+    EXPECT_EQ(RecordingAppend(take, block.data(), 1152), 1);
+    RecordingEnd();
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+    // Its end failed too (the header could not be written): said, with the file.
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+                return l.rfind("The end of the recording filled.wav could not be written: ", 0) == 0;
+              }),
+              1);
+  }
+  QB::MessageHook = saved;
+}
+
+// With no writer the audio thread's log lines are not lost: they reach queue
+// 0, whose handler says them, and a start is refused with its cause.
+TEST_F(Recording, WithoutAWriterLogLinesReachTheInterface) {
+  audiotest::InFreshProcess([&] {
+    namespace QB = QUARLE_BASICS;
+    static std::vector<std::string> lines;
+    QB::MessageHook = [](const std::string& text, int32_t level) {
+      lines.push_back(text + " @" + std::to_string(level));
+    };
+    RecordingLogLine(83, "{$}ms delay in audio thread.", 7, 1);
+    RecordingLogError(82, "Buffer queueing error: ", 40963, 2);
+    EXPECT_EQ(RecordingHandOver(strdup("x"), 9), -QB::kErrThreadCreate);
+    const auto got = Reports(kAudioLogLine);
+    ASSERT_EQ(got.size(), 2u);
+    for (const auto& m : got) ReportAudioLogLine(m);
+    const std::vector<std::string> want = {"7ms delay in audio thread. @1",
+                                           "Buffer queueing error: " + QB::ErrorText(40963) + " @2"};
+    EXPECT_EQ(lines, want);
+  }, dir_);
 }
 
 }  // namespace

@@ -151,12 +151,14 @@ bool PostAndWait(ReportLog& log, uint32_t command) {
 }
 
 // A recording that failed is reported stopped once, by the audio thread, with
-// the error.
-void ExpectOneFailedRecordingStop(ReportLog& log) {
+// the error, the take's number and whether it ever began.
+void ExpectOneFailedRecordingStop(ReportLog& log, uint32_t take, uint32_t notStarted) {
   for (const auto& r : log.Reports()) {
     if (r.type != QA::kAudioRecordStop) continue;
     EXPECT_EQ(r.arg1, static_cast<uint32_t>(QA::AudioCommandQueue));
     EXPECT_LT(static_cast<int32_t>(r.arg4), 0);
+    EXPECT_EQ(r.arg2, take);
+    EXPECT_EQ(r.arg3, notStarted);
   }
   EXPECT_EQ(log.Count(QA::kAudioRecordStop), 1);
 }
@@ -436,7 +438,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     StartStreaming(handle, log, &SineRender, nullptr, 10);
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
     synccount::Reset();
-    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")));
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")), 4);
     ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
     EXPECT_EQ(log.CountMessages("Now recording big.wav"), 1);
     int64_t size = static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav"));
@@ -455,7 +457,7 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
     EXPECT_EQ(U32At(bytes, 44) * 4, U32At(bytes, 84));
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     StopStreaming(handle, log);
-    ExpectOneFailedRecordingStop(log);
+    ExpectOneFailedRecordingStop(log, 4, 0);
     EXPECT_EQ(synccount::On("tarvelo-audio"), 0);  // the failed end is the writer's too
     EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
     audiotest::RemoveTree(setup.dir);
@@ -505,12 +507,17 @@ TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
     ReportLog log;
     std::thread* handle = nullptr;
     StartStreaming(handle, log, &SineRender, nullptr, 10);
-    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("nowhere")));
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("nowhere")), 5);
     // The interface's record button went on when it asked; the report turns it off.
     ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
     EXPECT_EQ(log.CountMessages("Now recording nowhere.wav"), 0);
+    // The interface may answer with a new take before this thread appends
+    // again (here nothing plays, so it never does): the take is started.
+    MakeRecordingsFolder(setup.dir);
+    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("again")), 6);
+    EXPECT_TRUE(log.WaitForMessage("Now recording again.wav", audiotest::kHangBound));
     StopStreaming(handle, log);
-    ExpectOneFailedRecordingStop(log);
+    ExpectOneFailedRecordingStop(log, 5, QA::kRecordNotStarted);  // its file was never made
     audiotest::RemoveTree(setup.dir);
   });
 }

@@ -25,8 +25,12 @@ TEST(ErrorText, EnglishDefaultsGroupsAndUndefinedCodes) {
   EXPECT_EQ(ErrorText(-kErrDiskFull), "The disk is full");
   EXPECT_EQ(ErrorText(-kErrDiskTooSlow),
             "The disk is too slow for the recording: it ends with what the disk holds");
+  // Why the disk refused a file, and why a recording was not started.
+  EXPECT_EQ(ErrorText(-kErrReadOnly), "The file system is read-only");
+  EXPECT_EQ(ErrorText(-kErrNoPermission), "Permission denied");
+  EXPECT_EQ(ErrorText(-kErrWriterBusy), "The recordings before it are still being written to the disk");
   // Past every group, and the extremes of the type.
-  for (int32_t code : {51, 59, 64, 40960, 40966, 81931, -2147483647 - 1, 2147483647})
+  for (int32_t code : {51, 59, 67, 40960, 40966, 81931, -2147483647 - 1, 2147483647})
     EXPECT_EQ(ErrorText(code), "UNDEFINED ERROR") << code;
 }
 

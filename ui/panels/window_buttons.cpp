@@ -10,6 +10,7 @@
 #include "app/state/settings.h"
 #include "app/state/system_messages.h"
 #include "audio/audio.h"
+#include "basics/errors.h"
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/ratio.h"
@@ -232,13 +233,24 @@ int32_t OnRecordOutput(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   } else {
     const std::string stem = "REC_" + QUARLE_BASICS::TimeStampText() + "_" + SessionTitle;
     char* block = static_cast<char*>(std::malloc(stem.size() + 1));
+    int32_t posted = -QUARLE_BASICS::kErrAllocation;
     if (block) {
       std::memcpy(block, stem.c_str(), stem.size() + 1);
       HandlerMessage.type = QUARLE_AUDIO::kAudioRecordStart;
       HandlerMessage.word2 = reinterpret_cast<uint64_t>(block);
       HandlerMessage.single1 = static_cast<float>(stem.size() + 1);
+      // Its reports name the take by this number.
+      HandlerMessage.arg2 = ++RecordingTake;
       // The audio thread takes the block over; a refused post leaves it here.
-      if (PostHandlerMessage(QUARLE_BASICS::AudioCommandQueue) != 0) std::free(block);
+      posted = PostHandlerMessage(QUARLE_BASICS::AudioCommandQueue);
+      if (posted != 0) std::free(block);
+    }
+    if (posted != 0) {
+      // No start reached the audio thread: REC stays off.
+      QUARLE_BASICS::Report(QUARLE_BASICS::LangText(619, "No recording was started:") + " " +
+                                QUARLE_BASICS::ErrorText(posted),
+                            QUARLE_BASICS::kLevelInfo);
+      return 0;
     }
   }
   OutputRecording = OutputRecording != 0 ? 0 : -1;

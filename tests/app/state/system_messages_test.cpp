@@ -143,6 +143,52 @@ TEST_F(SystemMessageTest, ThreadAndDeviceStateReports) {
             std::make_pair("Recording has stopped because of an error: " + QUARLE_BASICS::ErrorText(-20), 0));
 }
 
+// A stop report names its take: only one about the take the interface asked
+// for last, while it runs, turns REC off; one about a take already ended is a
+// log line and nothing else. A take that never began says so. Rows: REC on,
+// the asked take, the report's take, its arg3, its error; REC after, the line.
+TEST_F(SystemMessageTest, RecordingReportsNameTheirTake) {
+  namespace QB = QUARLE_BASICS;
+  const std::string stopped = "Recording has stopped because of an error: ";
+  const std::string stale = "An earlier recording, already stopped, reports an error: ";
+  const std::string none = "No recording was started: ";
+  struct Row {
+    int64_t on;
+    uint32_t asked, take, arg3;
+    int32_t error;
+    int64_t after;
+    std::string line;
+    int32_t level;
+  };
+  const Row rows[] = {
+      {-1, 3, 3, 0, -QB::kErrDiskFull, 0, stopped + QB::ErrorText(-QB::kErrDiskFull), 0},
+      {-1, 3, 2, 0, -QB::kErrDiskFull, -1, stale + QB::ErrorText(-QB::kErrDiskFull), 1},
+      {0, 3, 3, 0, -QB::kErrDiskTooSlow, 0, stale + QB::ErrorText(-QB::kErrDiskTooSlow), 1},
+      {-1, 4, 4, QUARLE_AUDIO::kRecordNotStarted, -QB::kErrWriterBusy, 0, none + QB::ErrorText(-QB::kErrWriterBusy), 0},
+      {-1, 5, 4, QUARLE_AUDIO::kRecordNotStarted, -QB::kErrWriterBusy, -1, stale + QB::ErrorText(-QB::kErrWriterBusy), 1},
+      {-1, 6, 6, QUARLE_AUDIO::kRecordNotStarted, -QB::kErrNoPermission, 0, none + "Permission denied", 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.line);
+    OutputRecording = r.on;
+    RecordingTake = r.asked;
+    g_ui.on[Id(kSlotRecord)] = r.on;
+    Messages().clear();
+    CommandMessage m = Message(QUARLE_AUDIO::kAudioRecordStop);
+    m.arg2 = r.take;
+    m.arg3 = r.arg3;
+    m.arg4 = static_cast<uint32_t>(r.error);
+    Handle(m);
+    EXPECT_EQ(OutputRecording, r.after);
+    EXPECT_EQ(g_ui.on[Id(kSlotRecord)], r.after);
+    EXPECT_EQ(RecordingTake, r.asked);
+    ASSERT_EQ(Messages().size(), 1u);
+    EXPECT_EQ(Messages()[0], std::make_pair(r.line, r.level));
+  }
+  OutputRecording = 0;
+  RecordingTake = 0;
+}
+
 TEST_F(SystemMessageTest, SettledBufferLength) {
   Handle(Message(206, 1440.0f));  // 15 ms at 48 kHz
   EXPECT_EQ(Settings.OutputBufferLength, 15);

@@ -356,6 +356,7 @@ TEST_F(WindowButtonsTest, MeterDragsClampTheGains) {
 TEST_F(WindowButtonsTest, RecordStartsWithTheStemAndStopsWithoutWaiting) {
   QUARLE_BASICS::SetLocalClock(FixedClock);
   const int32_t rec = Slot(kUiRec);
+  const uint32_t before = RecordingTake;
   Click(OnRecordOutput, rec);
   EXPECT_EQ(OutputRecording, -1);
   EXPECT_EQ(On(rec), -1);
@@ -365,6 +366,10 @@ TEST_F(WindowButtonsTest, RecordStartsWithTheStemAndStopsWithoutWaiting) {
   const auto posted = AudioPosts();
   ASSERT_EQ(posted.size(), 2u);
   EXPECT_EQ(posted[0].type, 204u);
+  // Each take the interface asks for has a number of its own, which its stop
+  // reports carry back.
+  EXPECT_EQ(posted[0].arg2, before + 1);
+  EXPECT_EQ(RecordingTake, before + 1);
   auto* block = reinterpret_cast<char*>(posted[0].word2);
   ASSERT_NE(block, nullptr);
   const std::string stem = "REC_20260314-09h05m07_Session";
