@@ -436,9 +436,14 @@ bool StartSubsystems() {
   const std::string filters = Home() + "\\FILTERS";
   QUARLE_BASICS::ListFolder(BrowserListing, filters, ".wav", -1, 0);
   const int32_t filterCount = QUARLE_BASICS::DirListCount(BrowserListing);
+  // The listing recurses: each file loads from the folder it was found in, and
+  // the sub-folders it lists are no filters.
   for (int32_t i = 0; i < filterCount; ++i) {
-    const std::string name = QUARLE_BASICS::DirListName(BrowserListing, static_cast<uint32_t>(i));
-    if (Startup.LoadFilterFile) Startup.LoadFilterFile(filters, name);
+    const uint32_t at = static_cast<uint32_t>(i);
+    if ((QUARLE_BASICS::DirListAttr(BrowserListing, at) & 16u) != 0) continue;
+    if (Startup.LoadFilterFile)
+      Startup.LoadFilterFile(QUARLE_BASICS::DirListFolder(BrowserListing, at),
+                             QUARLE_BASICS::DirListName(BrowserListing, at));
   }
   QUARLE_BASICS::ListFolder(BrowserListing, Home(), "*.*", 0, 0);
 
