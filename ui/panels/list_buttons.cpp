@@ -104,9 +104,17 @@ ControlRecord* BoxOf(const ModuleRecord* m) {
   return m && m->BoxControl.Load() > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl.Load())) : nullptr;
 }
 
+// The one rule of Copy, Delete and Load for a list with no row chosen: the
+// selected module stands in for a row only where the list on view shows
+// modules (the catalog, the created modules; with no list on view the
+// created modules count as on view). On any other list the user means one
+// of its own items, and a module is never copied, loaded or deleted unasked.
+bool ModuleStandsInFor(int32_t list) { return list > 0 && (list == Refm() || list == Libm()); }
+
 // The visible list, or with none and a module selected the created modules;
-// its selected index, a catalog row turned into its type, and with no row the
-// selected module itself. *none gets whether there was neither list nor module.
+// its selected index, a catalog row turned into its type, and with no row on
+// a list of modules the selected module itself. *none gets whether there was
+// neither list nor module.
 void ListAndIndex(int32_t& list, int32_t& index, bool& none) {
   list = PanelActiveBrowserList();
   none = false;
@@ -120,7 +128,7 @@ void ListAndIndex(int32_t& list, int32_t& index, bool& none) {
   index = Selected(list);
   if (index >= 0 && list == Refm())
     index = index < kModuleTypeCount ? ModulePaletteOrder[index] : -1;
-  if (index < 0 && SelectedModule) {
+  if (index < 0 && SelectedModule && ModuleStandsInFor(list)) {
     if (SelectedModule->Role < kRoleTemplate) {
       list = Libm();
       index = SelectedModule->ListIndex.Load();
@@ -605,14 +613,19 @@ int32_t OnListDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     SetOnWord(id, -1);
     SetButtonDisabled(id, -1);
   }
-  if (!handled) {
+  if (!handled && ModuleStandsInFor(list)) {
     ModuleRecord* m = SelectedModule;
     if (m && m->Role == kRoleLive && ListedModule(m->ListIndex.Load()) == m) {
       DeleteModuleAndTell(m, 223);
       handled = true;
     }
   }
-  if (!handled) Status(LangText(224, "Nothing to delete"));
+  if (!handled) {
+    if (index < 0 && !ModuleStandsInFor(list))
+      Status(LangText(207, "No item is selected."));
+    else
+      Status(LangText(224, "Nothing to delete"));
+  }
   return 0;
 }
 

@@ -258,13 +258,20 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   EXPECT_EQ(Status(), "The file has been deleted.");
   EXPECT_EQ(On(del), 0);
 
-  // No row: the selected live module goes, else nothing.
+  // No file row: nothing, even with a module selected; on the created
+  // modules with no row the selected live module goes.
   Browse();
   Click(OnListDelete, del);
-  EXPECT_EQ(Status(), "Nothing to delete");
+  EXPECT_EQ(Status(), "No item is selected.");
   ModuleRecord* m = Make(kTypeOscillator);
   SelectModule(m, -1);
   ASSERT_EQ(Text(Slot(kUiMTLBL)), "Oscillator 1");
+  Click(OnListDelete, del);
+  EXPECT_EQ(Status(), "No item is selected.");
+  EXPECT_EQ(ModuleList.count, 1);
+  ShowOnly(kUiLIB_MODULES);
+  SetVisibleWord(Slot(kUiREFM) + 1, -1);
+  C(Slot(kUiREFM) + 1)->Text.Selected = -1;
   Click(OnListDelete, del);
   EXPECT_EQ(Status(), "Module deleted.");
   EXPECT_EQ(ModuleList.count, 0);
@@ -272,12 +279,68 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   EXPECT_EQ(Text(Slot(kUiMTLBL)), "[NO ACTIVE SELECTION]");
 
   // The catalog without a row or module asks to reset every master preset.
-  ShowOnly(kUiLIB_MODULES);
+  SetVisibleWord(Slot(kUiREFM) + 1, 0);
   C(Slot(kUiREFM))->Text.Selected = -1;
   Click(OnListDelete, del);
   EXPECT_EQ(Text(db_ + 1), "  Confirm reset of all master presets?");
   Answer(true);
   EXPECT_EQ(Status(), "All master presets have been reset.");
+}
+
+// With no row chosen, Copy, Delete (Del) and Load (Ctrl+L) take the selected
+// module for one only where the list on view shows modules: on the files, the
+// samples, the messages or the MIDI lists they say so and change nothing. A
+// row that no button acts on is no reason to take the module either.
+TEST_F(ListButtonsTest, WithNoRowTheSelectedModuleStandsInOnlyOnAListOfModules) {
+  WriteFile(Home() / "kept.wav", WavBytes(48));
+  LibraryEntry("kept.wav");
+  struct Case {
+    const char* what;
+    int32_t shown;   // the group on view; LIBM: the created modules
+    int32_t row;     // the row chosen in the list on view, -1 none
+    int32_t button;  // 2 copy, 3 delete, 5 load
+    const char* status;
+    int32_t modules;  // listed afterwards
+  };
+  constexpr int32_t kLibm = -1;
+  const Case cases[] = {
+      {"files, copy", kUiFB, -1, 2, "No selected item to copy.", 1},
+      {"files, delete", kUiFB, -1, 3, "No item is selected.", 1},
+      {"files, load", kUiFB, -1, 5, "No selected item to load.", 1},
+      {"samples, copy", kUiLIB_SAMPLES, -1, 2, "No selected item to copy.", 1},
+      {"samples, delete", kUiLIB_SAMPLES, -1, 3, "No item is selected.", 1},
+      {"samples, load", kUiLIB_SAMPLES, -1, 5, "No selected item to load.", 1},
+      {"messages, copy", kUiMSGB, -1, 2, "No selected item to copy.", 1},
+      {"messages, delete", kUiMSGB, -1, 3, "No item is selected.", 1},
+      {"messages, load", kUiMSGB, -1, 5, "No selected item to load.", 1},
+      {"a message row, delete", kUiMSGB, 0, 3, "Nothing to delete", 1},
+      {"MIDI controls, copy", kUiMCC, -1, 2, "No selected item to copy.", 1},
+      {"MIDI controls, load", kUiMCC, -1, 5, "No selected item to load.", 1},
+      // The lists of modules keep the selected module as their item.
+      {"created modules, delete", kLibm, -1, 3, "Module deleted.", 0},
+      {"created modules, load", kLibm, -1, 5, "", 2},
+      {"catalog, copy", kUiLIB_MODULES, -1, 2, "", 2},
+  };
+  const V::EventCallbackFn buttons[6] = {nullptr, nullptr, OnListCopy, OnListDelete, nullptr, OnListLoad};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    while (ModuleList.count > 0) ASSERT_EQ(DeleteModule(ModuleList.entries[0]), 0);
+    SelectModule(Make(kTypeOscillator), -1);
+    Browse();
+    ShowOnly(c.shown == kLibm ? kUiLIB_MODULES : c.shown);
+    SetVisibleWord(Slot(kUiREFM) + 1, c.shown == kLibm ? -1 : 0);
+    const int32_t list = PanelActiveBrowserList();
+    ASSERT_GT(list, 0);
+    C(list)->Text.Selected = c.row;
+    SetTextOf(Slot(kUiMB), "");
+    Click(buttons[c.button], Button(c.button));
+    EXPECT_EQ(Status(), c.status);
+    EXPECT_EQ(ModuleList.count, c.modules);
+    EXPECT_NE(DialogOwner, Button(3));
+    EXPECT_TRUE(fs::exists(Home() / "kept.wav"));
+    EXPECT_EQ(SampleLibrary.header.count, 1);
+    EXPECT_EQ(SynthSamples.header.count, 0);
+  }
 }
 
 // A Catalog row's master preset reset while the render plays a module whose
