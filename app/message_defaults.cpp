@@ -622,6 +622,8 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 611 */ "The disk is too slow for the recording: it ends with what the disk holds",
     /* 612 */ "The recording could not be handed over to its writer, which still holds the ones before: none was started",
     /* 613 */ "The last recording may not be on the disk yet: the disk has not confirmed it",
+    // A synth saved without the takes whose own files could not be written.
+    /* 614 */ "has been saved without {$}: ",
 };
 
 }  // namespace Tarvelo

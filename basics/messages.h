@@ -34,7 +34,7 @@ struct LanguageTableRecord {
 extern LanguageTableRecord LanguageTable;
 
 constexpr uint32_t kLanguageTableFirstCount = 116;
-constexpr uint32_t kLanguageTableCount = 614;
+constexpr uint32_t kLanguageTableCount = 615;
 
 // The array always holds max(firstCount, fullCount) entries.
 // First stage: a zeroed array of firstCount entries (firstCount set). 0, -19 for

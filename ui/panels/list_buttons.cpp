@@ -218,6 +218,17 @@ void RefreshMidiMark() {
   SetOnWord(SlotId(kUiMIDI2), m->Params[m->SelectedParam.Load()].MidiMapCount.Load() != 0 ? -1 : 0);
 }
 
+// What a save says after the name of the file it wrote: that it was saved,
+// or, when a synth save left out entries whose own files could not be written
+// (their names are in the log too), which and why.
+std::string SavedText(bool tuning) {
+  const std::vector<SaveLeftOutEntry>& left = tuning ? std::vector<SaveLeftOutEntry>{} : SaveSessionLeftOut();
+  if (left.empty()) return LangText(228, "has been saved.");
+  std::string names;
+  for (const SaveLeftOutEntry& e : left) names += (names.empty() ? "" : ", ") + e.File;
+  return QUARLE_BASICS::InsertArg(LangText(614, "has been saved without {$}: "), names) + ErrorText(left.front().Code);
+}
+
 bool ReportSaveSessionFailure(int32_t r) {
   if (r >= 0) return false;
   Error("SaveSession(): " + ErrorText(r));
@@ -703,7 +714,7 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     if (platform::FileExists(folder + "\\" + name)) {
       Relist();
       PanelSelectBrowserFile(name);
-      Status(name + " " + LangText(228, "has been saved."));
+      Status(name + " " + SavedText(kind == kTuning));
     } else {
       Error(LangText(229, "Unknown error while saving: ") + name);
     }

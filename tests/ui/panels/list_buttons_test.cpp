@@ -15,6 +15,7 @@
 
 #include "app/documents/doc_io.h"
 #include "app/documents/synth_file.h"
+#include "app/documents/wave_convert.h"
 #include "app/state/dialogs.h"
 #include "app/state/history.h"
 #include "app/state/module_page.h"
@@ -552,6 +553,28 @@ TEST_F(ListButtonsTest, SavesOverwriteAfterAskingOrSaveTheSession) {
   ASSERT_FALSE(Reports.empty());
   EXPECT_EQ(Reports.back().level, 2);
   EXPECT_EQ(Reports.back().text.rfind("Saving error: ", 0), 0u);
+}
+
+// A save whose take could not be written says so on the status line, not
+// that all was saved; the next save that writes it says plainly it was.
+TEST_F(ListButtonsTest, ASaveThatLeftATakeOutSaysWhichAndWhy) {
+  ASSERT_EQ(RecordToWaveFile(Folder() + "\\NOWHERE", "Rec1.wav", 0.1f, 1, 48000), 0);
+  SynthSamples.entries[0]->State.Store(kWaveIdle);
+  SessionFolder = platform::FromOsPath((Home() / "SYNTHS").string());
+  SessionFile = "mine.tarvelo";
+  ShowOnly(kUiMSGB);  // Ctrl+S with no file chosen: the session
+  Click(OnListSave, Button(4));
+  ASSERT_TRUE(fs::exists(Home() / "SYNTHS" / "mine.tarvelo"));
+  const std::string told = Status();
+  const std::string head = "mine.tarvelo has been saved without Rec1.wav: ";
+  EXPECT_EQ(told.substr(0, head.size()), head);
+  EXPECT_GT(told.size(), head.size());  // and why
+  EXPECT_EQ(SynthSamples.header.count, 1);
+  EXPECT_EQ(SynthSamples.entries[0]->Saved, 0);
+  fs::create_directories(Home() / "NOWHERE");
+  Click(OnListSave, Button(4));
+  EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
+  EXPECT_TRUE(fs::exists(Home() / "NOWHERE" / "Rec1.wav"));
 }
 
 TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
