@@ -80,18 +80,20 @@ std::vector<const WaveLibraryEntry*> NamedMelodies;
 std::vector<SaveLeftOutEntry> LeftOut;
 
 // Writes an entry that has no file yet, and says whether the synth file may
-// name it: only what is on the disk once the save wrote it. A take still
-// being recorded (busy) or an entry whose own file could not be written (a
-// full disk) is left out, so a load never looks for a file this save did not
-// write; the entry stays in its list unsaved and the first save that writes
-// it names it. A module playing it names no entry meanwhile.
+// name it: only an entry whose file this save or an earlier one wrote (or
+// that was loaded from one). A take still being recorded (busy) or one whose
+// own file could not be written (a full disk) is left out, so a load never
+// looks for a file that never reached the disk; the entry stays in its list
+// unsaved and the first save that writes it names it. A module playing it
+// names no entry meanwhile. A saved sound whose file vanished and cannot be
+// written again keeps its name (the log says why): the load looks for it
+// where its data folder keeps such files.
 bool Nameable(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
   const int32_t rc = SaveIfUnsaved(e, kind, failTemplate);
-  if (rc != 0) {
-    LeftOut.push_back({DynZStringGet(e->File), rc});
-    return false;
-  }
-  return e->State.Load(std::memory_order_acquire) == kWaveIdle && e->Saved != 0;
+  if (e->State.Load(std::memory_order_acquire) != kWaveIdle) return false;
+  if (e->Saved != 0) return true;
+  LeftOut.push_back({DynZStringGet(e->File), rc});
+  return false;
 }
 
 // The entries of a list the file names (an empty slot stays one), under its lock.
