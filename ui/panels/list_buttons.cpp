@@ -222,8 +222,8 @@ void RefreshMidiMark() {
 // or, when a synth save left out entries whose own files could not be written
 // (their names are in the log too), which and why.
 std::string SavedText(bool tuning) {
-  const std::vector<SaveLeftOutEntry>& left = tuning ? std::vector<SaveLeftOutEntry>{} : SaveSessionLeftOut();
-  if (left.empty()) return LangText(228, "has been saved.");
+  const std::vector<SaveLeftOutEntry>& left = SaveSessionLeftOut();
+  if (tuning || left.empty()) return LangText(228, "has been saved.");
   std::string names;
   for (const SaveLeftOutEntry& e : left) names += (names.empty() ? "" : ", ") + e.File;
   return QUARLE_BASICS::InsertArg(LangText(614, "has been saved without {$}: "), names) + ErrorText(left.front().Code);
