@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 622 the second.
+// 115 form the first stage of the message table, 116 to 623 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -635,6 +635,8 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 620 */ "An earlier recording, already stopped, reports an error:",
     /* 621 */ "The writer of the recordings could not be started: no recording can be made",
     /* 622 */ "The end of the recording {$} could not be written: ",
+    // A synth saved without the takes whose own files could not be written.
+    /* 623 */ "has been saved without {$}: ",
 };
 
 }  // namespace Tarvelo

@@ -544,6 +544,9 @@ bool HandleWindowEvent(const platform::WindowEvent& e, bool& lostFocus) {
     case platform::kWindowDoubleClick:
       p.button = e.buttons;
       if (e.buttons & platform::kButtonLeft) {
+        // A handler whose first click changed what lies under the pointer
+        // (a folder row entered) tells the second by it.
+        p.doublePress = e.kind == platform::kWindowDoubleClick ? -1 : 0;
         p.held = -1;
         d.bits = kEventPress;
         g_releaseTaken = false;

@@ -92,6 +92,7 @@ struct PointerState {
   int64_t dragOver = 0;
   float dragDistance = 0.0f;   // travel while held, before a drag starts
   uint32_t button = 0;         // button word of the last press or release
+  int64_t doublePress = 0;     // -1 when the last press was a double-click's second
 };
 // one thread: interface
 extern PointerState Pointer;

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/state/wave_library.h"
 #include "engine/filerecord.h"
@@ -59,13 +60,25 @@ extern double KeyboardPendingWait;
 
 // Writes the synth to folder\name (an empty name: HomeFolder\SYNTHS\"SS" + time
 // stamp + ".tarvelo"). Samples, filters and melodies not yet saved are written
-// first. An existing file is first copied to its stem + "_BACKUP.tarvelo"; the
+// first; the file names only those on the disk (SaveSessionLeftOut tells which
+// could not be written). An existing file is first copied to its stem + "_BACKUP.tarvelo"; the
 // new content is written beside it and replaces it only once complete, and the
 // backup is deleted after that. The session follows the saved file.
 // 0; -27 when the folder is missing and cannot be made; -18 when the render
 // never stopped at a frame boundary for the copy of the modules (reported);
 // or the file error (the previous file and its backup then stay).
 int32_t SaveSession(const std::string& folder, const std::string& name);
+// A sample, filter or melody the last SaveSession left out of the file because
+// its own file could not be written: its file name and the write's error. It
+// stays in its list, unsaved, for the next save to write.
+// one thread: value
+struct SaveLeftOutEntry {
+  std::string File;
+  int32_t Code = 0;
+};
+// What the last SaveSession left out, in file order (empty after a save that
+// wrote every entry it names).
+const std::vector<SaveLeftOutEntry>& SaveSessionLeftOut();
 // Writes every sample, filter and melody of the synth that has no file yet, as
 // a save does (failures reported, entries still being recorded left alone).
 // 0, or the first write's error: an entry it names still has no file.
@@ -98,9 +111,9 @@ constexpr int32_t kSynthRenderUnanswered = -18;
 int32_t LoadSynth(const std::string& folder, const std::string& name);
 
 // The list index of the library entry a module plays, as stored in its file
-// record: its position in SynthSamples (Sample) or FilterLibrary (Convolutive
-// filter), or among the melodies the last save named (Sequencer); -1 when the
-// entry is in none of them.
+// record: its position among the samples (Sample), filters (Convolutive
+// filter) or melodies (Sequencer) the last save named; -1 when that save did
+// not name it.
 int32_t SynthEntryListIndex(const ModuleRecord& module);
 
 }  // namespace Tarvelo

@@ -37,15 +37,6 @@ namespace {
 constexpr int32_t kTypeConvolutiveFilter = 17;
 
 
-int32_t PositionIn(const WaveLibraryList& list, const WaveLibraryEntry* e) {
-  if (list.entries == nullptr) return -1;
-  const int32_t i = e->ListIndex;
-  if (i >= 0 && i < list.header.count && list.entries[i] == e) return i;
-  for (int32_t k = 0; k < list.header.count; ++k)
-    if (list.entries[k] == e) return k;
-  return -1;
-}
-
 void ReportUnsaved(const std::string& failTemplate, const WaveLibraryEntry& e, int32_t rc) {
   Report(InsertArg(failTemplate, DynZStringGet(e.File)) + ErrorText(rc), kLevelError);
 }
@@ -79,50 +70,59 @@ int32_t SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& fa
   return 0;
 }
 
-// Samples and filters: unsaved entries first, then each reference.
-void WriteWaveSection(DocumentWriter& w, WaveLibraryList& list, bool samples, const std::string& failTemplate) {
-  platform::MutexGuard guard(list.header.lock);
+// What the file being written names, in its order, and what it leaves out; a
+// module's record names its entry by its place among the named (interface
+// thread, during a save).
+// one thread: interface
+std::vector<const WaveLibraryEntry*> NamedSamples;
+std::vector<const WaveLibraryEntry*> NamedFilters;
+std::vector<const WaveLibraryEntry*> NamedMelodies;
+std::vector<SaveLeftOutEntry> LeftOut;
+
+// Writes an entry that has no file yet, and says whether the synth file may
+// name it: only an entry whose file this save or an earlier one wrote (or
+// that was loaded from one). A take still being recorded (busy) or one whose
+// own file could not be written (a full disk) is left out, so a load never
+// looks for a file that never reached the disk; the entry stays in its list
+// unsaved and the first save that writes it names it. A module playing it
+// names no entry meanwhile. A saved sound whose file vanished and cannot be
+// written again keeps its name (the log says why): the load looks for it
+// where its data folder keeps such files.
+bool Nameable(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
+  const int32_t rc = SaveIfUnsaved(e, kind, failTemplate);
+  if (e->State.Load(std::memory_order_acquire) != kWaveIdle) return false;
+  if (e->Saved != 0) return true;
+  LeftOut.push_back({DynZStringGet(e->File), rc});
+  return false;
+}
+
+// The entries of a list the file names (an empty slot stays one), under its lock.
+void NameEntries(WaveLibraryList& list, SavedKind kind, const std::string& failTemplate,
+                 std::vector<const WaveLibraryEntry*>& named) {
   const int32_t count = list.entries != nullptr ? list.header.count : 0;
-  DocumentPutI32(w, count);
+  named.clear();
   for (int32_t i = 0; i < count; ++i) {
     WaveLibraryEntry* e = list.entries[i];
-    if (e == nullptr) {
-      DocumentPutI32(w, -1);
-      DocumentPutText(w, "");
-      DocumentPutText(w, "");
-      continue;
-    }
-    const std::string folder = DynZStringGet(e->Folder);
-    const std::string file = DynZStringGet(e->File);
-    SaveIfUnsaved(e, samples ? kSavedSample : kSavedFilter, failTemplate);
-    DocumentPutI32(w, e->ChannelChoice);
-    DocumentPutText(w, folder);
-    DocumentPutText(w, file);
+    if (e == nullptr || Nameable(e, kind, failTemplate)) named.push_back(e);
   }
 }
 
-// The melodies the file being written names, in its order; a Sequencer's
-// record names its melody by its place here (interface thread, during a save).
-// one thread: interface
-std::vector<const WaveLibraryEntry*> NamedMelodies;
-
-// Names only what is on disk once the unsaved melodies were written: a take
-// still being recorded (busy) or a melody whose file could not be written is
-// left out, so a load never looks for a file this save did not write (the
-// first save after the take ended names it).
-void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
-  WaveLibraryList& list = MelodyLibrary;
+// Samples and filters: unsaved entries first, then each reference.
+void WriteWaveSection(DocumentWriter& w, WaveLibraryList& list, bool samples, const std::string& failTemplate) {
   platform::MutexGuard guard(list.header.lock);
-  const int32_t count = list.entries != nullptr ? list.header.count : 0;
-  NamedMelodies.clear();
-  for (int32_t i = 0; i < count; ++i) {
-    WaveLibraryEntry* e = list.entries[i];
-    if (e != nullptr) {
-      SaveIfUnsaved(e, kSavedMelody, failTemplate);
-      if (e->State.Load(std::memory_order_acquire) != kWaveIdle || e->Saved == 0) continue;
-    }
-    NamedMelodies.push_back(e);
+  std::vector<const WaveLibraryEntry*>& named = samples ? NamedSamples : NamedFilters;
+  NameEntries(list, samples ? kSavedSample : kSavedFilter, failTemplate, named);
+  DocumentPutI32(w, static_cast<int32_t>(named.size()));
+  for (const WaveLibraryEntry* e : named) {
+    DocumentPutI32(w, e != nullptr ? e->ChannelChoice : -1);
+    DocumentPutText(w, e != nullptr ? DynZStringGet(e->Folder) : "");
+    DocumentPutText(w, e != nullptr ? DynZStringGet(e->File) : "");
   }
+}
+
+void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
+  platform::MutexGuard guard(MelodyLibrary.header.lock);
+  NameEntries(MelodyLibrary, kSavedMelody, failTemplate, NamedMelodies);
   DocumentPutI32(w, static_cast<int32_t>(NamedMelodies.size()));
   for (const WaveLibraryEntry* e : NamedMelodies) {
     DocumentPutText(w, e != nullptr ? DynZStringGet(e->Folder) : "");
@@ -130,9 +130,9 @@ void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
   }
 }
 
-int32_t NamedMelodyPosition(const WaveLibraryEntry* e) {
-  for (size_t i = 0; i < NamedMelodies.size(); ++i)
-    if (NamedMelodies[i] == e) return static_cast<int32_t>(i);
+int32_t NamedPosition(const std::vector<const WaveLibraryEntry*>& named, const WaveLibraryEntry* e) {
+  for (size_t i = 0; i < named.size(); ++i)
+    if (named[i] == e) return static_cast<int32_t>(i);
   return -1;
 }
 
@@ -194,6 +194,8 @@ bool ListHasHoles() {
 
 }  // namespace
 
+const std::vector<SaveLeftOutEntry>& SaveSessionLeftOut() { return LeftOut; }
+
 int32_t SaveUnsavedLibraryEntries() {
   const std::string failTemplate = LangText(181, "Could not save {$}: ");
   // one thread: value
@@ -216,11 +218,11 @@ int32_t SynthEntryListIndex(const ModuleRecord& m) {
   if (e == nullptr) return -1;
   switch (m.Type) {
     case kTypeSample:
-      return PositionIn(SynthSamples, e);
+      return NamedPosition(NamedSamples, e);
     case kTypeSequencer:
-      return NamedMelodyPosition(e);
+      return NamedPosition(NamedMelodies, e);
     case kTypeConvolutiveFilter:
-      return PositionIn(FilterLibrary, e);
+      return NamedPosition(NamedFilters, e);
     default:
       return -1;
   }
@@ -238,6 +240,7 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   // written: the render hands it over with a message this thread may not
   // have read yet, and its name would stand in the file for no file.
   TakeFinishedRecordings();
+  LeftOut.clear();
   const std::string failTemplate = LangText(181, "Could not save {$}: ");
 
   std::string folder = folderIn;

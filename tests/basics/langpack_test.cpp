@@ -150,11 +150,13 @@ TEST_F(LanguagePack, CounterLimitsBothFiles) {
 
 TEST_F(LanguagePack, ExtendedFileRangeOnly) {
   Write("FR_LANGPACK.txt", "1\n115\nlast early\n116\n");  // 116 is out of range here
-  Write("FR_LANGPACK_EXT.txt", "1\n115\n622\nlast\n623\n116\nfirst late\n");
+  // The last message of the table, then the first number past it.
+  const std::string last = std::to_string(kLanguageTableCount - 1), past = std::to_string(kLanguageTableCount);
+  Write("FR_LANGPACK_EXT.txt", "1\n115\n" + last + "\nlast\n" + past + "\n116\nfirst late\n");
   Grow();
   EXPECT_EQ(LoadLanguagePack(1), 0);
   EXPECT_EQ(T(115), "last early");
-  EXPECT_EQ(T(622), "last");
+  EXPECT_EQ(T(kLanguageTableCount - 1), "last");
   EXPECT_EQ(T(116), "first late");
 }
 

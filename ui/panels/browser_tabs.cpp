@@ -28,6 +28,11 @@ namespace {
 
 // one thread: interface
 int32_t FilesAccumulator = 0;
+// The listing on view was entered by a click on a folder row: the second
+// click of a double-click there lands on the new listing, where that row
+// number chooses nothing the user saw.
+// one thread: interface
+bool EnteredByClick = false;
 
 // The list buttons follow LSORDER in this order.
 enum ListButtonOffset : int32_t { kRename = 1, kCopy = 2, kDelete = 3, kSave = 4, kLoad = 5 };
@@ -48,9 +53,13 @@ void SelectCurrentDrive(ControlRecord* drives, int64_t redraw) {
 
 }  // namespace
 
-void ResetBrowserTabStatics() { FilesAccumulator = 0; }
+void ResetBrowserTabStatics() {
+  FilesAccumulator = 0;
+  EnteredByClick = false;
+}
 
 void RefreshFileList() {
+  EnteredByClick = false;
   QUARLE_BASICS::ListFolder(BrowserListing, "", "", 0, 0);
   if (ControlRecord* files = SlotCtl(kUiFILES)) {
     files->Text.Selected = -1;
@@ -109,8 +118,14 @@ int32_t OnFileList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
   // The main thread is the listing's only writer, so its count is read without the lock.
   const int32_t count = QUARLE_BASICS::DirListCount(BrowserListing);
   const uint32_t b = ListProcedure(bits, x, y, id, count, FilesAccumulator);
-  const ControlRecord* files = PanelCtl(id);
+  ControlRecord* files = PanelCtl(id);
   if (!files || !(b & V::kEventClick)) return 0;
+  const bool entered = EnteredByClick;
+  EnteredByClick = false;
+  if (entered && (bits & (V::kEventClick | V::kEventDragRelease)) && V::Pointer.doublePress != 0) {
+    files->Text.Selected = -1;
+    return 0;
+  }
   const int32_t row = files->Text.Selected;
   if (row < 0 || row >= count) return 0;
   const auto i = static_cast<uint32_t>(row);
@@ -118,6 +133,7 @@ int32_t OnFileList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
   // A folder that went away leaves the current folder; it is listed again all the same.
   platform::ChangeFolder(QUARLE_BASICS::DirListName(BrowserListing, i));
   RefreshFileList();
+  EnteredByClick = (bits & (V::kEventClick | V::kEventDragRelease)) != 0;
   return 0;
 }
 

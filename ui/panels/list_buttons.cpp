@@ -104,9 +104,17 @@ ControlRecord* BoxOf(const ModuleRecord* m) {
   return m && m->BoxControl.Load() > 0 ? PanelCtl(static_cast<int32_t>(m->BoxControl.Load())) : nullptr;
 }
 
+// The one rule of Copy, Delete and Load for a list with no row chosen: the
+// selected module stands in for a row only where the list on view shows
+// modules (the catalog, the created modules; with no list on view the
+// created modules count as on view). On any other list the user means one
+// of its own items, and a module is never copied, loaded or deleted unasked.
+bool ModuleStandsInFor(int32_t list) { return list > 0 && (list == Refm() || list == Libm()); }
+
 // The visible list, or with none and a module selected the created modules;
-// its selected index, a catalog row turned into its type, and with no row the
-// selected module itself. *none gets whether there was neither list nor module.
+// its selected index, a catalog row turned into its type, and with no row on
+// a list of modules the selected module itself. *none gets whether there was
+// neither list nor module.
 void ListAndIndex(int32_t& list, int32_t& index, bool& none) {
   list = PanelActiveBrowserList();
   none = false;
@@ -120,7 +128,7 @@ void ListAndIndex(int32_t& list, int32_t& index, bool& none) {
   index = Selected(list);
   if (index >= 0 && list == Refm())
     index = index < kModuleTypeCount ? ModulePaletteOrder[index] : -1;
-  if (index < 0 && SelectedModule) {
+  if (index < 0 && SelectedModule && ModuleStandsInFor(list)) {
     if (SelectedModule->Role < kRoleTemplate) {
       list = Libm();
       index = SelectedModule->ListIndex.Load();
@@ -208,6 +216,17 @@ void RefreshMidiMark() {
   const ModuleRecord* m = SelectedModule;
   if (!m || m->SelectedParam.Load() < 0 || m->SelectedParam.Load() >= std::min(m->ParamCount, kModuleParams)) return;
   SetOnWord(SlotId(kUiMIDI2), m->Params[m->SelectedParam.Load()].MidiMapCount.Load() != 0 ? -1 : 0);
+}
+
+// What a save says after the name of the file it wrote: that it was saved,
+// or, when a synth save left out entries whose own files could not be written
+// (their names are in the log too), which and why.
+std::string SavedText(bool tuning) {
+  const std::vector<SaveLeftOutEntry>& left = SaveSessionLeftOut();
+  if (tuning || left.empty()) return LangText(228, "has been saved.");
+  std::string names;
+  for (const SaveLeftOutEntry& e : left) names += (names.empty() ? "" : ", ") + e.File;
+  return QUARLE_BASICS::InsertArg(LangText(623, "has been saved without {$}: "), names) + ErrorText(left.front().Code);
 }
 
 bool ReportSaveSessionFailure(int32_t r) {
@@ -605,14 +624,19 @@ int32_t OnListDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     SetOnWord(id, -1);
     SetButtonDisabled(id, -1);
   }
-  if (!handled) {
+  if (!handled && ModuleStandsInFor(list)) {
     ModuleRecord* m = SelectedModule;
     if (m && m->Role == kRoleLive && ListedModule(m->ListIndex.Load()) == m) {
       DeleteModuleAndTell(m, 223);
       handled = true;
     }
   }
-  if (!handled) Status(LangText(224, "Nothing to delete"));
+  if (!handled) {
+    if (index < 0 && !ModuleStandsInFor(list))
+      Status(LangText(207, "No item is selected."));
+    else
+      Status(LangText(224, "Nothing to delete"));
+  }
   return 0;
 }
 
@@ -690,7 +714,7 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     if (platform::FileExists(folder + "\\" + name)) {
       Relist();
       PanelSelectBrowserFile(name);
-      Status(name + " " + LangText(228, "has been saved."));
+      Status(name + " " + SavedText(kind == kTuning));
     } else {
       Error(LangText(229, "Unknown error while saving: ") + name);
     }

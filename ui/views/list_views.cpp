@@ -328,6 +328,14 @@ int32_t DrawFileList(RenderRecord* snap, int32_t id) {
                       g_fileStatics);
 }
 
+std::string DriveLabel(const std::string& root) {
+  size_t end = root.size();
+  while (end > 1 && root[end - 1] == '\\') --end;
+  if (end <= 1) return root.substr(0, end);
+  const size_t start = root.rfind('\\', end - 1);
+  return start == std::string::npos ? root.substr(0, end) : root.substr(start + 1, end - start - 1);
+}
+
 int32_t DrawDriveList(RenderRecord* snap, int32_t id) {
   if (!snap) return 0;
   ControlRecord* c = V::ControlAt(id);
@@ -346,15 +354,17 @@ int32_t DrawDriveList(RenderRecord* snap, int32_t id) {
     const int32_t cw = Nearest(static_cast<double>(w - 2 * b) / n);
     if (snap->Text.Changed != 0 && layer) {
       ClearImage(layer, w - 1, h - 1);
-      const int32_t tw = V::TextWidth("W:\\", &V::TextFont, size);
       for (int32_t d = 1; d <= n; ++d) {
-        const int32_t cx = Nearest((cw - tw) * 0.5 + static_cast<double>(cw) * (d - 1));
-        // A drive is named by its root folder on this platform: a long one is
-        // shortened to its cell (its tooltip names it whole).
-        const std::string label = QUARLE_BASICS::DriveText(drives, static_cast<uint8_t>(d));
+        // A drive is its root folder on this platform, and mounts side by side
+        // begin alike (/media/<user>/...): its cell shows the root's last
+        // folder, centred, its head where that is wider than the cell (the
+        // tooltip names the root whole).
+        const std::string label = DriveLabel(QUARLE_BASICS::DriveText(drives, static_cast<uint8_t>(d)));
         const int32_t left = cw * (d - 1);
-        V::DrawTextInCell(layer, cx, 0, left, std::min(cw, w - 2 * b - left), label,
-                          V::TextFont.Face, size, TextColour, 1);
+        const int32_t cell = std::min(cw, w - 2 * b - left);
+        const int32_t tw = std::min(V::TextWidth(label, &V::TextFont, size), cell);
+        const int32_t cx = left + std::max(Nearest((cell - tw) * 0.5), 0);
+        V::DrawTextInCell(layer, cx, 0, left, cell, label, V::TextFont.Face, size, TextColour, 1);
       }
     }
     int32_t cx0 = x + b;

@@ -124,6 +124,9 @@ int32_t SystemMessageCount();
 int32_t ActionHistoryCount();
 int32_t FileListCount();
 int32_t DrawDriveList(RenderRecord* snap, int32_t id);          // BDRV
+// What a drive's cell shows of its root folder: the last folder of the path
+// (USB for \media\ann\USB); the first drive's root, a lone backslash, stays.
+std::string DriveLabel(const std::string& root);
 int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id);  // MSGS
 int32_t DrawActionHistoryList(RenderRecord* snap, int32_t id);  // MSGA
 int32_t DrawFileList(RenderRecord* snap, int32_t id);           // FILES

@@ -754,26 +754,6 @@ TEST_F(SynthFileTest, ALoadBringsMelodyGeneratorsWithinTheTuningsPatterns) {
   ActiveTuning.PatternCount = 1;
 }
 
-TEST_F(SynthFileTest, UnsavedSamplesAreWrittenBeforeTheirReference) {
-  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "rec.wav", 0.1f, 1, 48000), 0);
-  SynthSamples.entries[0]->Sound.samples[3] = 0.5f;
-  ASSERT_EQ(RecordToWaveFile(Home("NOWHERE"), "lost.wav", 0.1f, 1, 48000), 0);
-  // Both recordings have ended.
-  SynthSamples.entries[0]->State.Store(kWaveIdle);
-  SynthSamples.entries[1]->State.Store(kWaveIdle);
-  Save("s.tarvelo");
-  EXPECT_TRUE(fs::exists(Os("AUDIO/RECORDED/rec.wav")));
-  EXPECT_EQ(SynthSamples.entries[0]->Saved, -1);
-  ASSERT_EQ(SampleLibrary.header.count, 1);
-  EXPECT_EQ(DynZStringGet(SampleLibrary.entries[0]->File), "rec.wav");
-  EXPECT_EQ(CountReports("Could not save lost.wav: "), 1);
-  EXPECT_EQ(SynthSamples.entries[1]->Saved, 0);
-  const auto b = Bytes("s.tarvelo");
-  const Layout l = Walk(b);
-  EXPECT_EQ(I32At(b, l.samples), 2);  // the failed one is named all the same
-  EXPECT_NE(std::string(b.begin(), b.end()).find("lost.wav"), std::string::npos);
-}
-
 // A melody entry as the recorder makes it: busy, not saved, a head claiming
 // four events.
 WaveLibraryEntry* RecordingMelody(const std::string& folder, const std::string& file) {
@@ -809,6 +789,97 @@ float SavedSampleAt(const std::string& path, size_t i) {
     v = sb.samples[i];
   QUARLE_AUDIO::SoundBufferFree(&sb);
   return v;
+}
+
+TEST_F(SynthFileTest, UnsavedSamplesAreWrittenBeforeTheirReference) {
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "rec.wav", 0.1f, 1, 48000), 0);
+  SynthSamples.entries[0]->Sound.samples[3] = 0.5f;
+  // Both recordings have ended.
+  SynthSamples.entries[0]->State.Store(kWaveIdle);
+  Save("s.tarvelo");
+  EXPECT_TRUE(fs::exists(Os("AUDIO/RECORDED/rec.wav")));
+  EXPECT_EQ(SynthSamples.entries[0]->Saved, -1);
+  ASSERT_EQ(SampleLibrary.header.count, 1);
+  EXPECT_EQ(DynZStringGet(SampleLibrary.entries[0]->File), "rec.wav");
+  EXPECT_FLOAT_EQ(SavedSampleAt(Home("AUDIO\\RECORDED\\rec.wav"), 3), 0.5f);
+}
+
+// Takes whose own files cannot be written (their folder gone, a full disk):
+// the synth file leaves them out, and the modules that play them name no
+// entry, so the file names only what is on the disk; everything else is
+// saved. The takes stay in memory unsaved, and the first save that can write
+// them names them again.
+TEST_F(SynthFileTest, ATakeThatCannotBeWrittenIsLeftOutUntilASaveWritesIt) {
+  BuildSynth();
+  const std::string nowhere = Home("NOWHERE");
+  ModuleRecord* smp2 = Add(kTypeSample);
+  ModuleRecord* conv2 = Add(kTypeConvolutive);
+  ModuleRecord* seq2 = Add(kTypeSequencer);
+  ASSERT_EQ(RecordToWaveFile(nowhere, "lost.wav", 0.1f, 1, 48000), 0);
+  WaveLibraryEntry* take = SynthSamples.entries[1];
+  take->State.Store(kWaveIdle);
+  take->Sound.samples[4] = 0.25f;
+  AttachWaveToModule(smp2, take, 0);
+  ASSERT_EQ(WaveLibraryListReserve(FilterLibrary), 0);
+  WaveLibraryEntry* fir = WaveLibraryEntryNew();
+  WaveLibraryEntryAssign(*fir, *FilterLibrary.entries[0]);
+  QUARLE_BASICS::DynZStringAssign(fir->Folder, nowhere);
+  QUARLE_BASICS::DynZStringAssign(fir->File, "FIR_lost.wav");
+  fir->Saved = 0;
+  WaveLibraryListCommit(FilterLibrary, fir);
+  AttachWaveToModule(conv2, fir, 0);
+  WaveLibraryEntry* mel = RecordingMelody(nowhere, "lost.mel");
+  mel->State.Store(kWaveIdle);
+  AttachWaveToModule(seq2, mel, 0);
+
+  // one thread: value
+  struct Case {
+    const char* what;
+    ModuleRecord* kept;
+    ModuleRecord* left;
+    WaveLibraryEntry* entry;
+    const char* file;
+  };
+  const Case cases[] = {{"sample", smp_, smp2, take, "lost.wav"},
+                        {"filter", conv_, conv2, fir, "FIR_lost.wav"},
+                        {"melody", seq_, seq2, mel, "lost.mel"}};
+  Save("t.tarvelo");
+  auto b = Bytes("t.tarvelo");
+  Layout l = Walk(b);
+  EXPECT_EQ(I32At(b, l.samples), 1);
+  EXPECT_EQ(I32At(b, l.filters), 1);
+  EXPECT_EQ(I32At(b, l.melodies), 1);
+  EXPECT_EQ(std::string(b.begin(), b.end()).find("NOWHERE"), std::string::npos);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(CountReports(std::string("Could not save ") + c.file + ": "), 1);
+    EXPECT_EQ(RecordAt(b, l, c.kept->ListIndex.Load()).LibraryIndex, 0);
+    EXPECT_EQ(RecordAt(b, l, c.left->ListIndex.Load()).LibraryIndex, -1);
+    EXPECT_EQ(c.entry->Saved, 0);
+    EXPECT_EQ(c.entry->LoadState, kWaveDataHeld);
+    EXPECT_EQ(c.left->SampleEntry.Load(), c.entry);
+  }
+  const std::vector<SaveLeftOutEntry>& left = SaveSessionLeftOut();
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_EQ(left[0].File, "lost.wav");
+  EXPECT_NE(left[0].Code, 0);
+
+  // Room again: the next save writes the takes and names them.
+  fs::create_directories(Os("NOWHERE"));
+  Save("t.tarvelo");
+  EXPECT_TRUE(SaveSessionLeftOut().empty());
+  b = Bytes("t.tarvelo");
+  l = Walk(b);
+  EXPECT_EQ(I32At(b, l.samples), 2);
+  EXPECT_EQ(I32At(b, l.filters), 2);
+  EXPECT_EQ(I32At(b, l.melodies), 2);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(fs::exists(Os(std::string("NOWHERE/") + c.file)));
+    EXPECT_EQ(RecordAt(b, l, c.left->ListIndex.Load()).LibraryIndex, 1);
+    EXPECT_EQ(c.entry->Saved, -1);
+  }
+  EXPECT_FLOAT_EQ(SavedSampleAt(nowhere + "\\lost.wav", 4), 0.25f);
 }
 
 TEST_F(SynthFileTest, EntriesStillRecordingAreSavedOnlyOnceTheirRecordingEnded) {

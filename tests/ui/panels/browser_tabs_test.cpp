@@ -5,7 +5,9 @@
 #include "app/state/module_page.h"
 #include "app/state/settings.h"
 #include "panels_b_fixture.h"
+#include "platform/events.h"
 #include "platform/folders.h"
+#include "visuals/event_loop.h"
 
 namespace panelsb {
 namespace {
@@ -85,6 +87,47 @@ TEST_F(BrowserTabsTest, FolderRowsAreEnteredFileRowsOnlySelected) {
   Send(OnFileList, V::kEventKey, 0, 0, files_);
   EXPECT_EQ(Cwd(), Home());
   EXPECT_EQ(IndexOf("sub"), -1);
+}
+
+// A double-click on a folder row, through the event loop: its first click
+// enters the folder, its second lands on the new listing and chooses nothing
+// there (the folder's row number chooses nothing in another folder). A click
+// of its own on the same place then chooses the row.
+TEST_F(BrowserTabsTest, ADoubleClickIntoAFolderLeavesNoRowChosen) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt", "g.txt", "h.txt"})
+    std::ofstream(Home() / "sub" / name) << name;
+  Press(OnBrowserTab, Tab(1));
+  V::UpdateControl(Tab(1), 0);
+  const int32_t closeTarget = V::CloseRequestTarget;
+  const int64_t saving = V::CpuSaving;
+  V::CloseRequestTarget = 0;  // the window's close ends the loop at once
+  V::CpuSaving = 0;
+  Drain(0);
+  const int32_t count = QUARLE_BASICS::DirListCount(BrowserListing);
+  const int32_t sub = IndexOf("sub");
+  ASSERT_GE(sub, 0);
+  const int32_t row = Field(files_).Reversed ? count - 1 - sub : sub;
+  ASSERT_LT(row, 8);  // a row the new listing has too
+  const int32_t x = C(files_)->X + 10, y = RowY(files_, row);
+  using platform::ButtonEvent, platform::kButtonLeft, platform::WindowEventInject;
+  const auto run = [&](std::initializer_list<platform::WindowEventKind> presses) {
+    WindowEventInject(platform::PointerMoveEvent(x, y, 0, 0));
+    for (const platform::WindowEventKind press : presses) {
+      WindowEventInject(ButtonEvent(press, kButtonLeft));
+      WindowEventInject(ButtonEvent(platform::kWindowButtonRelease, kButtonLeft));
+    }
+    WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    EXPECT_EQ(V::GuiMessageLoop(), 0);
+    Drain(0);
+  };
+  run({platform::kWindowButtonPress, platform::kWindowDoubleClick});
+  EXPECT_EQ(Cwd(), Home() / "sub");
+  EXPECT_EQ(QUARLE_BASICS::DirListCount(BrowserListing), 8);
+  EXPECT_EQ(Field(files_).Selected, -1);
+  run({platform::kWindowButtonPress});
+  EXPECT_GE(Field(files_).Selected, 0);
+  V::CloseRequestTarget = closeTarget;
+  V::CpuSaving = saving;
 }
 
 TEST_F(BrowserTabsTest, HomeRefreshAndTheDriveStrip) {

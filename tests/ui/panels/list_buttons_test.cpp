@@ -15,6 +15,7 @@
 
 #include "app/documents/doc_io.h"
 #include "app/documents/synth_file.h"
+#include "app/documents/wave_convert.h"
 #include "app/state/dialogs.h"
 #include "app/state/history.h"
 #include "app/state/module_page.h"
@@ -258,13 +259,20 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   EXPECT_EQ(Status(), "The file has been deleted.");
   EXPECT_EQ(On(del), 0);
 
-  // No row: the selected live module goes, else nothing.
+  // No file row: nothing, even with a module selected; on the created
+  // modules with no row the selected live module goes.
   Browse();
   Click(OnListDelete, del);
-  EXPECT_EQ(Status(), "Nothing to delete");
+  EXPECT_EQ(Status(), "No item is selected.");
   ModuleRecord* m = Make(kTypeOscillator);
   SelectModule(m, -1);
   ASSERT_EQ(Text(Slot(kUiMTLBL)), "Oscillator 1");
+  Click(OnListDelete, del);
+  EXPECT_EQ(Status(), "No item is selected.");
+  EXPECT_EQ(ModuleList.count, 1);
+  ShowOnly(kUiLIB_MODULES);
+  SetVisibleWord(Slot(kUiREFM) + 1, -1);
+  C(Slot(kUiREFM) + 1)->Text.Selected = -1;
   Click(OnListDelete, del);
   EXPECT_EQ(Status(), "Module deleted.");
   EXPECT_EQ(ModuleList.count, 0);
@@ -272,12 +280,68 @@ TEST_F(ListButtonsTest, DeletesAskForFilesAndActOnModules) {
   EXPECT_EQ(Text(Slot(kUiMTLBL)), "[NO ACTIVE SELECTION]");
 
   // The catalog without a row or module asks to reset every master preset.
-  ShowOnly(kUiLIB_MODULES);
+  SetVisibleWord(Slot(kUiREFM) + 1, 0);
   C(Slot(kUiREFM))->Text.Selected = -1;
   Click(OnListDelete, del);
   EXPECT_EQ(Text(db_ + 1), "  Confirm reset of all master presets?");
   Answer(true);
   EXPECT_EQ(Status(), "All master presets have been reset.");
+}
+
+// With no row chosen, Copy, Delete (Del) and Load (Ctrl+L) take the selected
+// module for one only where the list on view shows modules: on the files, the
+// samples, the messages or the MIDI lists they say so and change nothing. A
+// row that no button acts on is no reason to take the module either.
+TEST_F(ListButtonsTest, WithNoRowTheSelectedModuleStandsInOnlyOnAListOfModules) {
+  WriteFile(Home() / "kept.wav", WavBytes(48));
+  LibraryEntry("kept.wav");
+  struct Case {
+    const char* what;
+    int32_t shown;   // the group on view; LIBM: the created modules
+    int32_t row;     // the row chosen in the list on view, -1 none
+    int32_t button;  // 2 copy, 3 delete, 5 load
+    const char* status;
+    int32_t modules;  // listed afterwards
+  };
+  constexpr int32_t kLibm = -1;
+  const Case cases[] = {
+      {"files, copy", kUiFB, -1, 2, "No selected item to copy.", 1},
+      {"files, delete", kUiFB, -1, 3, "No item is selected.", 1},
+      {"files, load", kUiFB, -1, 5, "No selected item to load.", 1},
+      {"samples, copy", kUiLIB_SAMPLES, -1, 2, "No selected item to copy.", 1},
+      {"samples, delete", kUiLIB_SAMPLES, -1, 3, "No item is selected.", 1},
+      {"samples, load", kUiLIB_SAMPLES, -1, 5, "No selected item to load.", 1},
+      {"messages, copy", kUiMSGB, -1, 2, "No selected item to copy.", 1},
+      {"messages, delete", kUiMSGB, -1, 3, "No item is selected.", 1},
+      {"messages, load", kUiMSGB, -1, 5, "No selected item to load.", 1},
+      {"a message row, delete", kUiMSGB, 0, 3, "Nothing to delete", 1},
+      {"MIDI controls, copy", kUiMCC, -1, 2, "No selected item to copy.", 1},
+      {"MIDI controls, load", kUiMCC, -1, 5, "No selected item to load.", 1},
+      // The lists of modules keep the selected module as their item.
+      {"created modules, delete", kLibm, -1, 3, "Module deleted.", 0},
+      {"created modules, load", kLibm, -1, 5, "", 2},
+      {"catalog, copy", kUiLIB_MODULES, -1, 2, "", 2},
+  };
+  const V::EventCallbackFn buttons[6] = {nullptr, nullptr, OnListCopy, OnListDelete, nullptr, OnListLoad};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    while (ModuleList.count > 0) ASSERT_EQ(DeleteModule(ModuleList.entries[0]), 0);
+    SelectModule(Make(kTypeOscillator), -1);
+    Browse();
+    ShowOnly(c.shown == kLibm ? kUiLIB_MODULES : c.shown);
+    SetVisibleWord(Slot(kUiREFM) + 1, c.shown == kLibm ? -1 : 0);
+    const int32_t list = PanelActiveBrowserList();
+    ASSERT_GT(list, 0);
+    C(list)->Text.Selected = c.row;
+    SetTextOf(Slot(kUiMB), "");
+    Click(buttons[c.button], Button(c.button));
+    EXPECT_EQ(Status(), c.status);
+    EXPECT_EQ(ModuleList.count, c.modules);
+    EXPECT_NE(DialogOwner, Button(3));
+    EXPECT_TRUE(fs::exists(Home() / "kept.wav"));
+    EXPECT_EQ(SampleLibrary.header.count, 1);
+    EXPECT_EQ(SynthSamples.header.count, 0);
+  }
 }
 
 // A Catalog row's master preset reset while the render plays a module whose
@@ -489,6 +553,28 @@ TEST_F(ListButtonsTest, SavesOverwriteAfterAskingOrSaveTheSession) {
   ASSERT_FALSE(Reports.empty());
   EXPECT_EQ(Reports.back().level, 2);
   EXPECT_EQ(Reports.back().text.rfind("Saving error: ", 0), 0u);
+}
+
+// A save whose take could not be written says so on the status line, not
+// that all was saved; the next save that writes it says plainly it was.
+TEST_F(ListButtonsTest, ASaveThatLeftATakeOutSaysWhichAndWhy) {
+  ASSERT_EQ(RecordToWaveFile(Folder() + "\\NOWHERE", "Rec1.wav", 0.1f, 1, 48000), 0);
+  SynthSamples.entries[0]->State.Store(kWaveIdle);
+  SessionFolder = platform::FromOsPath((Home() / "SYNTHS").string());
+  SessionFile = "mine.tarvelo";
+  ShowOnly(kUiMSGB);  // Ctrl+S with no file chosen: the session
+  Click(OnListSave, Button(4));
+  ASSERT_TRUE(fs::exists(Home() / "SYNTHS" / "mine.tarvelo"));
+  const std::string told = Status();
+  const std::string head = "mine.tarvelo has been saved without Rec1.wav: ";
+  EXPECT_EQ(told.substr(0, head.size()), head);
+  EXPECT_GT(told.size(), head.size());  // and why
+  EXPECT_EQ(SynthSamples.header.count, 1);
+  EXPECT_EQ(SynthSamples.entries[0]->Saved, 0);
+  fs::create_directories(Home() / "NOWHERE");
+  Click(OnListSave, Button(4));
+  EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
+  EXPECT_TRUE(fs::exists(Home() / "NOWHERE" / "Rec1.wav"));
 }
 
 TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {

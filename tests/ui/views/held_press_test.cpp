@@ -217,6 +217,12 @@ class HeldPress : public uithreads::ThreadedUiTest {
     Tarvelo::SynthOutputModule.store(osc);
     Tarvelo::SelectModule(osc, -1);
     RunLoop();
+    // Del takes the selected module only from a list of modules: their tab on view.
+    for (int32_t tries = 0; removal == kDel && tries < 3 && !Reachable(Find("REFM")) && !Reachable(Find("LIBM"));
+         ++tries) {
+      Tap("TABMOD", [] {});
+      RunLoop();
+    }
     if (output) StartRenderAndVideo();
     ASSERT_TRUE(Press(hold)) << "not on the screen";
     Step(output);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "app/startup.h"
@@ -13,6 +14,7 @@
 #include "basics/program.h"
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
+#include "platform/folders.h"
 #include "ui/build/callbacks.h"
 #include "ui/views/control_drawing.h"
 #include "ui/views/install.h"
@@ -377,6 +379,42 @@ TEST_F(ListMembersTest, DriveStripCellsAndLabels) {
   Drives = nullptr;
   EXPECT_EQ(Draw(id), 0);  // no drives: no cells
   Drives = saved;
+}
+
+// Mounts side by side under one folder (/media/<user>/...) begin alike: each
+// cell shows the last folder of its drive's root, which tells them apart (the
+// tooltip names the root whole).
+TEST_F(ListMembersTest, DriveCellsShowTheLastFolderOfTheirRoot) {
+  const std::pair<const char*, const char*> labels[] = {
+      {"\\", "\\"}, {"\\media\\ann\\ALPHA", "ALPHA"}, {"\\media\\ann\\USB STICK\\", "USB STICK"},
+      {"\\boot", "boot"}, {"", ""}};
+  for (const auto& [root, label] : labels) EXPECT_EQ(DriveLabel(root), label) << root;
+
+  QUARLE_BASICS::DriveList* saved = Drives;
+  platform::SetDriveRootsForTests({"/", "/media/ann/ALPHA", "/media/ann/I"});
+  QUARLE_BASICS::DriveList three{};
+  three.count = 3;
+  for (int i = 0; i < 3; ++i) three.codes[i] = static_cast<uint32_t>(i + 1);
+  Drives = &three;
+  const int32_t id = Make(0, 0, 200, 30, DrawDriveList, nullptr, 11);
+  AddLayer(id, 194, 24, 0);
+  C(id)->Text.TextSize = 12;
+  C(id)->Text.Changed = -1;
+  EXPECT_EQ(Draw(id), 0);
+  // Cells of nearest(194 / 3) = 65: the wide name inks more than the narrow one
+  // (the labels are drawn additively: colour without alpha).
+  const platform::Image* layer = C(id)->Layers[0];
+  const auto inked = [&](int32_t x1, int32_t x2) {
+    int32_t n = 0;
+    for (int32_t y = 0; y < layer->height; ++y)
+      for (int32_t x = x1; x <= x2; ++x) n += (layer->pixels[y * (layer->pitch / 4) + x] & 0xFFFFFFu) != 0;
+    return n;
+  };
+  const int32_t alpha = inked(65, 129), narrow = inked(130, 193);
+  EXPECT_GT(narrow, 0);
+  EXPECT_GT(alpha, 2 * narrow);
+  Drives = saved;
+  platform::ProbeDrives();
 }
 
 // --- Library lists ------------------------------------------------------------------------
