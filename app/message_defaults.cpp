@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 613 the second.
+// 115 form the first stage of the message table, 116 to 616 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -622,6 +622,11 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 611 */ "The disk is too slow for the recording: it ends with what the disk holds",
     /* 612 */ "The recording could not be handed over to its writer, which still holds the ones before: none was started",
     /* 613 */ "The last recording may not be on the disk yet: the disk has not confirmed it",
+    // What the end says while it waits for the recordings' writer, and of the
+    // takes a disk that took nothing left short.
+    /* 614 */ "The recording {$} is short: the disk took nothing for a long while, and its last {$} s were not written",
+    /* 615 */ "The recording {$} may not be whole on the disk: the disk has not confirmed its last {$} s",
+    /* 616 */ "Writing the recordings to the disk: {$} s left",
 };
 
 }  // namespace Tarvelo
