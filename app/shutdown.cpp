@@ -90,7 +90,8 @@ void SaveWork() {
 // holds before anything it uses is freed. False when a disk that took
 // nothing still holds the writer in a write.
 bool StopAudioThread() {
-  if (!AudioThreadHandle) return true;
+  // A writer whose audio thread could not be made ends all the same.
+  if (!AudioThreadHandle) return QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle);
   Report(LangText(141, "Waiting for audio thread."), QUARLE_BASICS::kLevelInfo);
   QUARLE_BASICS::CommandMessage m{};
   m.type = QUARLE_AUDIO::kAudioQuit;

@@ -313,6 +313,8 @@ std::vector<std::string> g_notes;
 struct SyncLine {
   std::atomic<int> fd{-1};
   std::atomic<bool> whole{false};  // fsync, else fdatasync
+  std::atomic<int64_t> from{0};    // a data sync's new bytes, file offsets
+  std::atomic<int64_t> to{0};
   std::atomic<int> error{0};       // errno of the last sync, 0 when it kept the bytes
   std::atomic<uint32_t> asked{0};
   std::atomic<uint32_t> done{0};
@@ -413,6 +415,11 @@ void BeginTake(WriterTake& t, WriterEvent& e) {
   t.folderFd = ::open(platform::ToOsPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+// Bytes a data sync has the disk write at a time before it syncs: each piece
+// written tells the end's wait that the disk takes bytes, so a slow disk's
+// sync of many seconds never reads as a disk that takes nothing.
+constexpr int64_t kSyncPiece = 64 * 1024;
+
 void SyncThread(std::shared_ptr<SyncLine> line) {
   platform::ThreadSetName("tarvelo-recsync");
   for (;;) {
@@ -420,6 +427,13 @@ void SyncThread(std::shared_ptr<SyncLine> line) {
     if (asked != line->done.load(std::memory_order_relaxed)) {
       const int fd = line->fd.load(std::memory_order_relaxed);
       const bool whole = line->whole.load(std::memory_order_relaxed);
+      const int64_t to = line->to.load(std::memory_order_relaxed);
+      for (int64_t at = line->from.load(std::memory_order_relaxed); !whole && at < to; at += kSyncPiece) {
+        if (::sync_file_range(fd, at, std::min(kSyncPiece, to - at),
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) != 0)
+          break;
+        Progress();
+      }
       int error = 0;
       while ((whole ? ::fsync(fd) : ::fdatasync(fd)) != 0) {
         if (errno == EINTR) continue;
@@ -465,6 +479,9 @@ void Ask(Writer& w, WriterTake& t, int fd, bool whole, Writer::Sync kind) {
   w.kind = kind;
   w.line->fd.store(fd, std::memory_order_relaxed);
   w.line->whole.store(whole, std::memory_order_relaxed);
+  const int64_t head = t.sb.dataOffset - 1;
+  w.line->from.store(head + t.named, std::memory_order_relaxed);
+  w.line->to.store(head + t.asking, std::memory_order_relaxed);
   w.line->asked.fetch_add(1, std::memory_order_release);
   platform::WakeWordWaiters(w.line->asked);
 }
@@ -628,10 +645,10 @@ bool WriterStep(Writer& w) {
   const uint64_t from = g_taken.load(std::memory_order_relaxed);
   if (from < bound) {
     const uint64_t size = g_ringValues.load(std::memory_order_relaxed);
-    // A second of sound a write at most (two where the ring wraps), so the
-    // end sees the disk move.
-    const uint64_t second = 2 * uint64_t(std::max<uint32_t>(g_rate.load(std::memory_order_relaxed), 1));
-    const uint64_t n = std::min({bound - from, size - from % size, second});
+    // A tenth of a second of sound a write at most, so the end sees even a
+    // slow disk move.
+    const uint64_t tenth = std::max<uint64_t>(g_rate.load(std::memory_order_relaxed) / 5, 2);
+    const uint64_t n = std::min({bound - from, size - from % size, tenth});
     WriterTake* t = w.current;
     if (t && giveUp) {
       t->lost += n;

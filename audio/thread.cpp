@@ -772,8 +772,7 @@ void ShowWritingLeft(int32_t seconds) {
 }  // namespace
 
 bool WaitAudioThread(std::thread*& handle) {
-  if (!handle) return true;
-  if (handle->joinable()) handle->join();
+  if (handle && handle->joinable()) handle->join();
   delete handle;
   handle = nullptr;
   // Every take handed over reaches the disk whole before the program goes on
