@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
+#include "app/state/dialogs.h"
 #include "app/state/history.h"
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
@@ -173,7 +174,9 @@ void RunShutdown() {
     Pause(kFailurePauseMs);
   }
   // 3. The window still draws: its status line shows the wait for the
-  // recordings, if there is one. Nothing draws after it.
+  // recordings, if there is one (over a question left open, as a window's
+  // close answered by a logout's signal leaves it). Nothing draws after it.
+  if (DialogOwner != 0) CloseDialog();
   const bool writerEnded = StopAudioThread();
   QUARLE_VISUALS::StopVideoThread();
   DropPendingReports();
