@@ -47,14 +47,14 @@ std::string ThreadName() {
   return name;
 }
 
-int32_t ThreadsNamed(const std::string& prefix) {
+int32_t ThreadsNamed(const std::string& wanted) {
   int32_t n = 0;
   std::error_code ec;
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
     std::ifstream in(task.path() / "comm");
     std::string name;
     std::getline(in, name);
-    n += name.rfind(prefix, 0) == 0;
+    n += name == wanted;
   }
   return n;
 }

@@ -18,8 +18,8 @@ struct Sync {
 };
 
 std::string ThreadName();  // the caller's
-// Threads of this process whose name starts with the prefix.
-int32_t ThreadsNamed(const std::string& prefix);
+// Threads of this process of that name.
+int32_t ThreadsNamed(const std::string& name);
 void Reset();
 // The syncs since the last Reset, in order.
 std::vector<Sync> Syncs();

@@ -498,14 +498,16 @@ TEST(AudioThread, RecordingsOnADiskThatHoldsItsSyncsNeverStallTheStreamAndTheEnd
     const bool stopped = PostAndWait(log, QA::kAudioPlaybackOff);
     if (stopped) StopStreaming(handle, log);
     const bool said = waiting();
-    const int32_t writers = synccount::ThreadsNamed("tarvelo-rec");
-    std::vector<std::vector<uint8_t>> files;
+    std::vector<std::vector<uint8_t>> files;  // as the end left them
     for (int i = 0; i < 30; ++i) files.push_back(ReadBytes(audioFolder + "/take" + std::to_string(i) + ".wav"));
+    const bool writersGone = audiotest::WaitUntil([] {  // a joined thread may be listed a moment longer
+      return synccount::ThreadsNamed("tarvelo-rec") + synccount::ThreadsNamed("tarvelo-recsync") == 0;
+    });
     synccount::Release();
     disk.join();
     ASSERT_TRUE(stopped);
     EXPECT_TRUE(said);
-    EXPECT_EQ(writers, 0);
+    EXPECT_TRUE(writersGone);
     EXPECT_EQ(log.CountMessages("The last recording may not be on the disk yet: the disk has not confirmed it"), 0);
     EXPECT_EQ(log.Count(QA::kAudioRecordStop), 0);
     for (int i = 0; i < 30; ++i) {
