@@ -651,7 +651,7 @@ bool WriterStep(Writer& w) {
     const uint64_t n = std::min({bound - from, size - from % size, tenth});
     WriterTake* t = w.current;
     if (t && giveUp) {
-      t->lost += n;
+      if (!t->name.empty()) t->lost += n;  // a take refused at its creation was said
     } else if (t && t->file > 0) {
       const int32_t rc = WriteData(*t, g_ring + from % size, static_cast<int32_t>(n));
       if (rc != 0) FailTake(w, *t, rc);
