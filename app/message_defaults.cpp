@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 623 the second.
+// 115 form the first stage of the message table, 116 to 626 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -637,6 +637,11 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 622 */ "The end of the recording {$} could not be written: ",
     // A synth saved without the takes whose own files could not be written.
     /* 623 */ "has been saved without {$}: ",
+    // What the end says while it waits for the recordings' writer, and of the
+    // takes a disk that took nothing left short.
+    /* 624 */ "The recording {$} is short: the disk took nothing for a long while, and its last {$} s were not written",
+    /* 625 */ "The recording {$} may not be whole on the disk: the disk has not confirmed its last {$} s",
+    /* 626 */ "Writing the recordings to the disk: {$} s left",
 };
 
 }  // namespace Tarvelo

@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
+#include "app/state/dialogs.h"
 #include "app/state/history.h"
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
@@ -86,14 +87,19 @@ void SaveWork() {
   SaveUnsavedEntries();
 }
 
-void StopAudioThread() {
-  if (!AudioThreadHandle) return;
+// The audio thread ends its take, and the recordings' writer writes all it
+// holds before anything it uses is freed. False when a disk that took
+// nothing still holds the writer in a write.
+bool StopAudioThread() {
+  // A writer whose audio thread could not be made ends all the same.
+  if (!AudioThreadHandle) return QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle);
   Report(LangText(141, "Waiting for audio thread."), QUARLE_BASICS::kLevelInfo);
   QUARLE_BASICS::CommandMessage m{};
   m.type = QUARLE_AUDIO::kAudioQuit;
   QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-  QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle);
+  const bool writerEnded = QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle);
   Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
+  return writerEnded;
 }
 
 // Reports the audio thread made after the loop stopped reading queue 0: the
@@ -140,7 +146,9 @@ void FreeMemory() {
   Drives = nullptr;
 }
 
-void ShutDownSubsystems() {
+// A writer a disk still holds keeps what it uses (the message table, the
+// queues, the file lock and its files) to the process's end.
+void ShutDownSubsystems(bool writerEnded) {
   const std::string terminating = LangText(144, "Terminating");
   Report(terminating + " QUARLE_VISUALS", QUARLE_BASICS::kLevelInfo);
   QUARLE_VISUALS::VisualsShutdown();
@@ -149,7 +157,7 @@ void ShutDownSubsystems() {
   Report(terminating + " TARVELO", QUARLE_BASICS::kLevelInfo);
   Tarvelo::close();
   Report(terminating + " QUARLE_BASICS", QUARLE_BASICS::kLevelInfo);
-  QUARLE_BASICS::BasicsShutdown();
+  if (writerEnded) QUARLE_BASICS::BasicsShutdown();
 }
 
 }  // namespace
@@ -165,19 +173,23 @@ void RunShutdown() {
     Report(line, QUARLE_BASICS::kLevelFatal);
     Pause(kFailurePauseMs);
   }
-  // 3.
-  StopAudioThread();
+  // 3. The window still draws: its status line shows the wait for the
+  // recordings, if there is one (over a question left open, as a window's
+  // close answered by a logout's signal leaves it). Nothing draws after it.
+  if (DialogOwner != 0) CloseDialog();
+  const bool writerEnded = StopAudioThread();
+  QUARLE_VISUALS::StopVideoThread();
   DropPendingReports();
   // The MIDI thread plays keyboards through the tunings and the lists freed
   // below: its devices close first.
   QUARLE_AUDIO::CloseMidiInput();
   // 4-5.
   FreeMemory();
-  ShutDownSubsystems();
-  // 6-7.
+  ShutDownSubsystems(writerEnded);
+  // 6-7. No file is closed under the writer.
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
   CloseLogFile();
-  platform::FileCloseAll();
+  if (writerEnded) platform::FileCloseAll();
 }
 
 void EndAfterDisplayLoss() {
@@ -187,9 +199,12 @@ void EndAfterDisplayLoss() {
   Report("The connection to " + platform::DisplayName() + " was lost.",
          QUARLE_BASICS::kLevelCritical);
   SaveWork();
+  // The audio thread and the recordings' writer need no display: the takes
+  // they hold reach the disk, and no file is closed under the writer.
+  const bool writerEnded = StopAudioThread();
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
   CloseLogFile();
-  platform::FileCloseAll();
+  if (writerEnded) platform::FileCloseAll();
   std::fflush(nullptr);
   // Other threads still run: no static destructors, no further shutdown.
   std::_Exit(1);

@@ -1,16 +1,20 @@
 // The program's end, on the main thread once the event loop has returned or the
-// start-up gave up (the video thread is stopped by then): what the user would
-// lose is saved, the audio thread stopped, the program's lists freed, the
-// subsystems shut down in reverse order of their start, and the console counts
-// down before the process ends (exit code 0 after a normal run).
+// start-up gave up: what the user would lose is saved, the audio thread stopped
+// and the recordings' writer let write all it holds (the window's status line
+// shows how much is left), the video thread stopped, the program's lists
+// freed, the subsystems shut down in reverse order of their start, and the
+// console counts down before the process ends (exit code 0 after a normal run).
 #pragma once
 #include <cstdint>
 
 namespace Tarvelo {
 
 // Steps 1 to 7: saves (only after a clean start), the start-up failure message
-// with its pause, the audio thread's end, the memory, the subsystems, "END|FIN"
-// in the log. The message hook is the text-console printer afterwards.
+// with its pause, the audio thread's end and the recordings' (the window still
+// drawing), the video thread's, the memory, the subsystems, "END|FIN" in the
+// log. The message hook is the text-console printer afterwards. A writer that
+// a disk still holds after its wait keeps the message table, the queues and
+// the files to the process's end.
 void RunShutdown();
 
 // A Sample, Sequencer or Melody Generator still recording ends it before
@@ -20,9 +24,10 @@ void RunShutdown();
 void EndRunningTakes();
 
 // After the display server went away, on the thread that ends the run: logs
-// the loss, saves what a quit saves, closes the log and files and ends the
-// process with exit code 1 at once (other threads may be stuck in the display
-// library, so nothing waits for them).
+// the loss, saves what a quit saves, lets the recordings reach the disk as a
+// quit does, closes the log and files and ends the process with exit code 1
+// (the video thread may be stuck in the display library, so nothing waits for
+// it).
 [[noreturn]] void EndAfterDisplayLoss();
 
 // Step 8: "END|FIN - CLOSING TERMINAL IN:" and the countdown 2, 1, 0 on the

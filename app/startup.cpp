@@ -653,9 +653,9 @@ int32_t RunStartup(int32_t argc, char** argv) {
   StartFoundation(argc, argv);
   // 17. A missing data folder leaves everything below out.
   if (StartupStatus == kStartupOk) StartSubsystems();
-  // 42.
+  // 42. The video thread draws on until the shutdown has waited for the
+  // recordings' writer: the window shows that wait.
   Step(42);
-  QUARLE_VISUALS::StopVideoThread();
   g_exitTimer.Stop();
   // The queues go in the shutdown; a signal now only hurries it.
   platform::StopQuitRequests();

@@ -16,9 +16,10 @@ namespace QUARLE_AUDIO {
 // its dataSize counts 4 bytes per 16-bit value written (the data chunk's size
 // is dataSize / 2). Returns the open file's number (positive), positioned at
 // the first data byte, or a negative code (-23 no free file, or the negated
-// open error). The folder is synced on the caller (the writer thread), so the
-// new name is kept from the start.
-int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb);
+// open error). The folder is synced on the caller, so the new name is kept
+// from the start, unless syncFolder is false (the writer thread has it synced
+// beside its writes).
+int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb, bool syncFolder = true);
 
 // Writes count 16-bit values at the file's current position; on success adds
 // count x 4 to sb->dataSize. After the first block and each time the data
@@ -40,10 +41,29 @@ int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t
 // may not name what it holds.
 int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb);
 
-// The writer. Starts its thread and makes its ring once (ringValues 16-bit
-// values, rate the stream's); later calls only say whether it runs. Call it
-// where a thread may be made (the audio thread's start does).
+// The writer. Starts its thread and its sync thread (tarvelo-rec and
+// tarvelo-recsync), and makes its ring at the first start (ringValues 16-bit
+// values, rate the stream's); while they run, a call only says so. The writer
+// never waits for a sync: the sync thread makes them beside its writes, and a
+// header names only data a finished sync kept, so a take ends "too slow" only
+// when the disk takes the bytes more slowly than the sound comes over the
+// ring's whole length. Call it where a thread may be made (the audio thread's
+// start does). False when the threads could not be made, or when the writer an
+// end left held by the disk still runs.
 bool RecordingWriterStart(uint32_t rate, uint32_t ringValues);
+// Ends the writer once the audio thread has ended (no take or log line is
+// taken from here): it writes all it holds and ends every take (data synced,
+// closing header, synced, closed; an end that fails is said with the file's
+// name), and both threads are joined. While it
+// works, shown (when set) hears the whole seconds of sound not yet kept by
+// the disk, each time that changes. A disk that takes nothing for idleSeconds
+// (no byte written, no sync finished) ends the wait: each take is closed with
+// a header naming what its file holds, and each one short of its sound or not
+// confirmed by the disk is said (level 2). 0: everything reached the disk; 1:
+// the wait ended so; -1: the writer is held in a write the disk never
+// finished: it was not joined, so nothing it uses may be freed and no file
+// closed (a later call waits for it again).
+int32_t RecordingWriterStop(double idleSeconds, void (*shown)(int32_t secondsLeft));
 
 // The rest of this block is the audio thread's (one producer): none waits,
 // allocates or touches the disk.
@@ -75,7 +95,7 @@ void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_
 void ReportAudioLogLine(const QUARLE_BASICS::CommandMessage& msg);
 
 // Waits up to seconds until the writer has written, synced and closed every
-// recording handed over: true when so.
+// recording handed over (and written every log line): true when so.
 bool RecordingWriterSettle(double seconds);
 
 }  // namespace QUARLE_AUDIO

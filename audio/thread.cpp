@@ -42,7 +42,9 @@ constexpr double kReportInterval = 1.0;         // s between repeats of a standi
 // stopped for tens of milliseconds every second: the stream would underrun.
 // The nap is well below the playback and capture polling periods.
 constexpr double kIdleNap = 0.0001;  // s
-constexpr double kSettleAtExit = 5.0;  // s the end waits for the last syncs
+// A disk that takes nothing this long (no byte written, no sync finished)
+// ends the end's wait for the recordings' writer.
+constexpr double kWriterIdleAtExit = 10.0;  // s
 constexpr double kRingSeconds = 10.0;  // s of sound the recording's ring holds
 
 // Differences of the seconds timer: a wrap at midnight adds a day; what is
@@ -771,16 +773,28 @@ int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms) {
   return 0;
 }
 
-void WaitAudioThread(std::thread*& handle) {
-  if (!handle) return;
-  if (handle->joinable()) handle->join();
+namespace {
+// On the thread that ends the program: with the window still drawing, the
+// status line shows it.
+void ShowWritingLeft(int32_t seconds) {
+  Report(QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
+                                  std::to_string(seconds)),
+         0);
+}
+}  // namespace
+
+bool WaitAudioThread(std::thread*& handle) {
+  if (handle && handle->joinable()) handle->join();
   delete handle;
   handle = nullptr;
-  // The last recording's end reaches the disk before the program goes; a
-  // disk that takes longer may keep it, unless the power goes too: say so.
-  if (!RecordingWriterSettle(kSettleAtExit)) {
-    Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 1);
+  // Every take handed over reaches the disk whole before the program goes on
+  // to free what the writer uses; only a disk that takes nothing for long ends
+  // the wait (the writer says which takes are short).
+  const int32_t r = RecordingWriterStop(kWriterIdleAtExit, ShowWritingLeft);
+  if (r < 0) {
+    Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 2);
   }
+  return r >= 0;
 }
 
 int32_t SetStreamBuffers(float** buffer, int16_t** buffer16, uint32_t ms) {

@@ -15,9 +15,11 @@ namespace QUARLE_AUDIO {
 // its recordings, audio/recording.h, saying so when it cannot). 0; -1 when handle is
 // already set; -29 when no thread could be made (handle stays null).
 int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms);
-// Waits for the thread to end (post command 2 first) and releases the handle;
-// then, a few seconds at most, for the recording syncs still under way.
-void WaitAudioThread(std::thread*& handle);
+// Waits for the thread to end (post command 2 first) and releases the handle
+// (none: nothing to wait for); then ends the recordings' writer, which writes every take whole, saying how
+// much is left, unless the disk takes nothing for 10 s. False when the writer
+// is still held by the disk: nothing it uses may be freed, no file closed.
+bool WaitAudioThread(std::thread*& handle);
 
 // The stream rate StartAudioThread derives from a configured rate.
 uint32_t StreamRateFor(int32_t rate);

@@ -7,6 +7,7 @@
 
 #include "app/startup.h"
 #include "app/startup_hooks.h"
+#include "app/state/console.h"
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
 #include "app_run_fixture.h"
@@ -14,6 +15,7 @@
 #include "engine/modulelist.h"
 #include "platform/display_link.h"
 #include "platform/threads.h"
+#include "visuals/video_thread.h"
 
 namespace apptest {
 namespace {
@@ -45,7 +47,20 @@ void ExpectCountdown(const std::string& console) {
   EXPECT_EQ(console.substr(head), "END|FIN - CLOSING TERMINAL IN:\n 2\n 1\n 0\n");
 }
 
+// Whether the video thread ran when the audio thread's end, and then the
+// memory's, was reported.
+std::vector<int64_t> g_videoAt;
+
 TEST_F(AppRun, ACleanRunSavesThenEndsEverySubsystemInOrder) {
+  g_videoAt.clear();
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    QUARLE_BASICS::MessageHook = [](const std::string& text, int32_t level) {
+      if (text == "Audio thread terminated." || text == "Cleaning memory.")
+        g_videoAt.push_back(QUARLE_VISUALS::VideoRunFlag.load());
+      Tarvelo::LogMessageHook(text, level);
+    };
+  };
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   const std::vector<LogEntry> log = Log();
   const int32_t saving = Find(log, "Saving libraries.");
@@ -58,6 +73,9 @@ TEST_F(AppRun, ACleanRunSavesThenEndsEverySubsystemInOrder) {
   ASSERT_GT(ended, waiting);
   ExpectClosing(log, ended);
   EXPECT_EQ(Tarvelo::AudioThreadHandle, nullptr);
+  // The window drew on while the audio thread and the recordings' writer
+  // ended (its status line shows what is left to write), and no longer after.
+  EXPECT_EQ(g_videoAt, (std::vector<int64_t>{-1, 0}));
   // Only the countdown pauses.
   EXPECT_EQ(g_calls.pauses, (std::vector<int32_t>{1000, 1000}));
   ExpectCountdown(console_);

@@ -398,9 +398,62 @@ TEST_F(Recording, NoFreeFileNumber) {
   for (int32_t n : held) platform::FileClose(n);
 }
 
+// A disk that takes every byte at once but holds its syncs (a copy written
+// onto the same disk): the writer writes on beside them. Takes back to back,
+// each three rings long, end whole and none as "too slow"; until a sync has
+// finished no header names any data, and then each names all its file holds.
+TEST_F(Recording, HeldSyncsNeverEndATakeAsTooSlow) {
+  namespace QB = QUARLE_BASICS;
+  ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
+  QB::DynZStringAssign(QB::HomeFolder, dir_);
+  constexpr uint32_t kRing = 2 * 48000 * 2;  // 2 s
+  constexpr int32_t kBlocks = 3 * int32_t(kRing) / 1152;
+  ASSERT_TRUE(RecordingWriterStart(48000, kRing));
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  synccount::Reset();
+  synccount::Hold();
+  std::vector<int16_t> block(1152);
+  for (int32_t k = 0; k < 3; ++k) {
+    const int32_t take = RecordingHandOver(strdup(("b" + std::to_string(k)).c_str()), uint32_t(k) + 1);
+    ASSERT_GT(take, 0);
+    for (int32_t n = 0; n < kBlocks; ++n) {
+      for (size_t i = 0; i < block.size(); ++i) block[i] = int16_t(k * 5000 + n + int(i));
+      // A full ring waits while the writer writes (the audio thread would
+      // have ended the take here): a disk that writes is never too slow.
+      int32_t rc = 0;
+      ASSERT_TRUE(WaitUntil([&] {
+        return (rc = RecordingAppend(take, block.data(), 1152)) != -QB::kErrDiskTooSlow;
+      })) << "take " << k << ", block " << n;
+      ASSERT_EQ(rc, 0);
+    }
+    RecordingEnd();
+  }
+  const uint32_t data = uint32_t(kBlocks) * 2304;
+  for (int32_t k = 0; k < 2; ++k) {
+    const std::string path = dir_ + "/AUDIO/b" + std::to_string(k) + ".wav";
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) >= 88 + data; })) << k;
+    EXPECT_EQ(ReadU32(Load(path), 84), 0u) << k;  // no sync has kept any of it yet
+  }
+  synccount::Release();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  for (int32_t k = 0; k < 3; ++k) {
+    SCOPED_TRACE(k);
+    const Bytes b = Load(dir_ + "/AUDIO/b" + std::to_string(k) + ".wav");
+    ASSERT_EQ(b.size(), 88u + data);
+    ExpectHeader(b, data / 4);
+    for (int32_t n = 0; n < kBlocks; n += 17)
+      ASSERT_EQ(int16_t(ReadU16(b, 88 + size_t(n) * 2304 + 10)), int16_t(k * 5000 + n + 5)) << n;
+  }
+  for (const auto& s : synccount::Syncs()) {
+    if (s.length < 88) continue;  // a folder
+    EXPECT_LE(int64_t(s.dataSize), s.length - 88);
+  }
+}
+
 // The writer takes every disk wait off the audio thread (here the test). While
-// syncs are held: a take outgrowing the ring ends whole, later takes queue, one
-// beyond the queue is refused, log lines wait; once released, each is on disk.
+// the disk takes nothing: a take outgrowing the ring ends whole, later takes
+// queue, one beyond the queue is refused, log lines wait; once it takes again,
+// each is on disk.
 TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   namespace QB = QUARLE_BASICS;
   ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
@@ -418,9 +471,10 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   ASSERT_TRUE(RecordingWriterSettle(kHangBound));
   synccount::Reset();
   synccount::Hold();
+  synccount::HoldWrites();
   int32_t take = RecordingHandOver(strdup("long"), 1);
   ASSERT_GT(take, 0);
-  ASSERT_TRUE(WaitUntil([] { return !synccount::Syncs().empty(); }));  // the folder's, held
+  ASSERT_TRUE(WaitUntil([] { return synccount::WritesOn("tarvelo-rec") > 0; }));  // the header's, held
   std::vector<int16_t> block(1152);
   int32_t appended = 0, rc = 0;
   // Bounded by the ring's room: a ring that never says full fails here.
@@ -460,7 +514,7 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   for (int32_t k = 0; k < appended; k += 13)
     ASSERT_EQ(int16_t(ReadU16(b, 88 + size_t(k) * 2304 + 6)), int16_t(k * 7 + 3)) << k;
   for (int32_t q = 1; q < queued; ++q) ExpectHeader(Load(dir_ + "/AUDIO/q" + std::to_string(q) + ".wav"), 0);
-  EXPECT_EQ(synccount::On("tarvelo-rec"), int32_t(synccount::Syncs().size()));
+  EXPECT_EQ(synccount::On("tarvelo-recsync"), int32_t(synccount::Syncs().size()));
   for (auto& w : want) w = "tarvelo-rec: " + w;
   std::sort(want.begin(), want.end());
   std::sort(lines.begin(), lines.end());
@@ -498,11 +552,13 @@ TEST_F(Recording, AStopReportNamesItsTakeAndWhetherItBegan) {
 
   ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
   if (fs::exists("/dev/full")) {
+    synccount::Reset();
     take = RecordingHandOver(strdup("filled"), 8);
     ASSERT_GT(take, 0);
     const std::string path = dir_ + "/AUDIO/filled.wav";
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) == 88; }));
-    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+    // Begun once its folder's sync was made (a running take keeps the writer
+    // from settling): its file and the sync thread's descriptor of it are open.
+    ASSERT_TRUE(WaitUntil([] { return synccount::On("tarvelo-recsync") > 0; }));
     FillTheDisk(path);
     const std::vector<int16_t> block(1152, 5);
     ASSERT_EQ(RecordingAppend(take, block.data(), 1152), 0);
@@ -543,6 +599,96 @@ TEST_F(Recording, WithoutAWriterLogLinesReachTheInterface) {
                                            "Buffer queueing error: " + QB::ErrorText(40963) + " @2"};
     EXPECT_EQ(lines, want);
   }, dir_);
+}
+
+// The writer's end while it is behind, the disk doing one of these: it lets
+// its held syncs go once the end says what is left (every take whole, both
+// threads joined); it holds them for good, or takes nothing at all (the wait
+// ends, the take closes with a header naming what its file holds, and the end
+// says it is short; a writer held in a write is joined only once the disk
+// lets it go).
+TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
+  namespace QB = QUARLE_BASICS;
+  ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
+  QB::DynZStringAssign(QB::HomeFolder, dir_);
+  static std::mutex lock;
+  static std::vector<std::string> lines;
+  static std::vector<int32_t> shown;
+  static bool letGo;  // at the first thing shown
+  const QB::MessageHookFn saved = QB::MessageHook;
+  QB::MessageHook = [](const std::string& text, int32_t) {
+    std::lock_guard<std::mutex> hold(lock);
+    lines.push_back(text);
+  };
+  const struct {
+    const char* disk;
+    bool letGo, writes;  // writes: the disk takes no byte either
+    double idle;
+    int32_t first, second;  // what the end returns, and again once the disk takes
+    uint32_t named;         // data bytes the header names
+    const char* said;
+  } kRows[] = {
+      {"syncs let go", true, false, kHangBound, 0, 0, 192000, nullptr},
+      {"syncs held", false, false, 0.3, 1, 0, 192000,
+       "The recording end1.wav may not be whole on the disk: the disk has not confirmed its last 1.0 s"},
+      {"nothing taken", false, true, 0.3, -1, 1, 0,
+       "The recording end2.wav is short: the disk took nothing for a long while, and its last 1.0 s were not "
+       "written"},
+  };
+  const std::vector<int16_t> second(96000, 11);
+  for (size_t row = 0; row < std::size(kRows); ++row) {
+    const auto& r = kRows[row];
+    SCOPED_TRACE(r.disk);
+    lines.clear();
+    shown.clear();
+    letGo = r.letGo;
+    ASSERT_TRUE(RecordingWriterStart(48000, 4 * 48000 * 2));
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+    synccount::Reset();
+    synccount::Hold();
+    if (r.writes) synccount::HoldWrites();
+    const std::string name = "end" + std::to_string(row) + ".wav";
+    const int32_t take = RecordingHandOver(strdup(name.substr(0, 4).c_str()), uint32_t(row) + 1);
+    ASSERT_GT(take, 0);
+    ASSERT_EQ(RecordingAppend(take, second.data(), 96000), 0);
+    RecordingEnd();
+    // Before the wait starts, a disk that writes has taken the whole second;
+    // one that takes nothing holds the writer in its first write.
+    const std::string path = dir_ + "/AUDIO/" + name;
+    ASSERT_TRUE(WaitUntil([&] {
+      return r.writes ? synccount::WritesOn("tarvelo-rec") > 0
+                      : fs::exists(path) && fs::file_size(path) == 88 + 192000;
+    }));
+    const auto show = [](int32_t left) {
+      std::lock_guard<std::mutex> hold(lock);
+      shown.push_back(left);
+      if (letGo) synccount::Release();
+    };
+    EXPECT_EQ(RecordingWriterStop(r.idle, show), r.first);
+    // A joined thread may be listed a moment longer.
+    if (r.first < 0) {
+      EXPECT_EQ(synccount::ThreadsNamed("tarvelo-rec"), 1);
+    } else {
+      EXPECT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-rec") == 0; }));
+    }
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.front(), 1);  // the second appended, not yet kept
+    synccount::Release();
+    if (r.first < 0) {
+      EXPECT_EQ(RecordingWriterStop(r.idle, show), r.second);
+    }
+    EXPECT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-rec") == 0; }));
+    ASSERT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-recsync") == 0; }));
+    const Bytes b = Load(path);
+    ASSERT_EQ(b.size(), 88u + r.named);
+    ExpectHeader(b, r.named / 4);
+    std::vector<std::string> said;
+    for (const std::string& l : lines)
+      if (l.rfind("The recording ", 0) == 0) said.push_back(l);
+    EXPECT_EQ(said, r.said ? std::vector<std::string>{r.said} : std::vector<std::string>{});
+  }
+  QB::MessageHook = saved;
+  ASSERT_TRUE(RecordingWriterStart(48000, 4 * 48000 * 2));
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 
 namespace synccount {
@@ -20,6 +22,8 @@ std::condition_variable& g_released = *new std::condition_variable;
 std::vector<Sync>& g_syncs = *new std::vector<Sync>;
 std::vector<std::string>& g_writes = *new std::vector<std::string>;
 bool g_hold = false;
+std::string& g_holdThread = *new std::string;  // "": every thread's
+bool g_holdWrites = false;
 
 int Note(int fd) {
   const std::string name = ThreadName();
@@ -30,7 +34,8 @@ int Note(int fd) {
     s = {name, st.st_size, head[1], head[11], head[21]};
   std::unique_lock<std::mutex> hold(g_lock);
   g_syncs.push_back(s);
-  g_released.wait_for(hold, std::chrono::seconds(30), [] { return !g_hold; });
+  g_released.wait_for(hold, std::chrono::seconds(30),
+                      [&] { return !g_hold || (!g_holdThread.empty() && g_holdThread != name); });
   return fd;
 }
 
@@ -40,6 +45,18 @@ std::string ThreadName() {
   char name[17] = {};
   prctl(PR_GET_NAME, name, 0, 0, 0);
   return name;
+}
+
+int32_t ThreadsNamed(const std::string& wanted) {
+  int32_t n = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream in(task.path() / "comm");
+    std::string name;
+    std::getline(in, name);
+    n += name == wanted;
+  }
+  return n;
 }
 
 void Reset() {
@@ -66,14 +83,21 @@ int32_t WritesOn(const std::string& thread) {
   return n;
 }
 
-void Hold() {
+void Hold(const std::string& thread) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_hold = true;
+  g_holdThread = thread;
+}
+
+void HoldWrites() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_holdWrites = true;
 }
 
 void Release() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_hold = false;
+  g_holdWrites = false;
   g_released.notify_all();
 }
 
@@ -87,8 +111,11 @@ extern "C" int fflush(FILE* f) {
   static const Flush real = reinterpret_cast<Flush>(::dlsym(RTLD_NEXT, "fflush"));
   struct stat st;
   if (f && ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode)) {
-    std::lock_guard<std::mutex> hold(synccount::g_lock);
-    synccount::g_writes.push_back(synccount::ThreadName());
+    const std::string name = synccount::ThreadName();
+    std::unique_lock<std::mutex> hold(synccount::g_lock);
+    synccount::g_writes.push_back(name);
+    if (name == "tarvelo-rec")
+      synccount::g_released.wait_for(hold, std::chrono::seconds(30), [] { return !synccount::g_holdWrites; });
   }
   return real(f);
 }

@@ -18,14 +18,20 @@ struct Sync {
 };
 
 std::string ThreadName();  // the caller's
+// Threads of this process of that name.
+int32_t ThreadsNamed(const std::string& name);
 void Reset();
 // The syncs since the last Reset, in order.
 std::vector<Sync> Syncs();
 int32_t On(const std::string& thread);
 // Flushes of regular files a thread made since the last Reset.
 int32_t WritesOn(const std::string& thread);
-// While held, every sync waits after it is noted until Release (or 30 s).
-void Hold();
+// While held, every sync (of that thread only, when named) waits after it is
+// noted until Release (or 30 s).
+void Hold(const std::string& thread = "");
+// While held, so do the flushes of the recordings' writer (tarvelo-rec): a
+// disk that takes nothing.
+void HoldWrites();
 void Release();
 
 }  // namespace synccount

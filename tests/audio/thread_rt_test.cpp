@@ -296,10 +296,12 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
     ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
     int64_t played = g_frames.load();
     StopStreaming(handle, log);
-    // Each recording's folder, data and end is written and synced by the writer.
+    // Each recording's folder, data and end is written by the writer and
+    // synced by its sync thread.
     EXPECT_EQ(synccount::On("tarvelo-audio"), 0);
     EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
-    EXPECT_GE(synccount::On("tarvelo-rec"), 3 * 3);
+    EXPECT_EQ(synccount::On("tarvelo-rec"), 0);
+    EXPECT_GE(synccount::On("tarvelo-recsync"), 3 * 3);
 
     // Reports: full buffers carrying the rendered signal, 960 floats until an
     // underrun (a busy machine's) restarts the stream 1 ms longer without the
@@ -465,8 +467,10 @@ TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
 }
 
 // Rec on and off 30 times while the disk holds every sync: the stream goes on
-// with no write or sync of its own, the end warns, and then every take is whole.
-TEST(AudioThread, RecordingsOnADiskThatHoldsItsSyncsNeverStallTheStream) {
+// with no write or sync of its own. The end then waits for the writer, saying
+// what is left, until every take is whole on the disk, and the writer's
+// threads are gone before it returns.
+TEST(AudioThread, RecordingsOnADiskThatHoldsItsSyncsNeverStallTheStreamAndTheEndWaits) {
   audiotest::InFreshProcess([] {
     auto setup = ConfigureOpenAl({}, "/dev/null");
     const std::string audioFolder = MakeRecordingsFolder(setup.dir);
@@ -483,15 +487,33 @@ TEST(AudioThread, RecordingsOnADiskThatHoldsItsSyncsNeverStallTheStream) {
     EXPECT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, log.Count(QA::kAudioStreamBuffer) + 20, 5.0));
     EXPECT_EQ(synccount::On("tarvelo-audio"), 0);
     EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
+    // The disk lets its syncs go once the end says what it waits for.
+    const auto waiting = [&] {
+      for (const std::string& m : log.Messages())
+        if (m.rfind("Writing the recordings to the disk: ", 0) == 0) return true;
+      return false;
+    };
+    std::thread disk([&] {
+      audiotest::WaitUntil(waiting);
+      synccount::Release();
+    });
     const bool stopped = PostAndWait(log, QA::kAudioPlaybackOff);
-    if (stopped) StopStreaming(handle, log);  // its wait for the writer ends unsettled
-    EXPECT_EQ(log.CountMessages("The last recording may not be on the disk yet: the disk has not confirmed it"), 1);
+    if (stopped) StopStreaming(handle, log);
+    const bool said = waiting();
+    std::vector<std::vector<uint8_t>> files;  // as the end left them
+    for (int i = 0; i < 30; ++i) files.push_back(ReadBytes(audioFolder + "/take" + std::to_string(i) + ".wav"));
+    const bool writersGone = audiotest::WaitUntil([] {  // a joined thread may be listed a moment longer
+      return synccount::ThreadsNamed("tarvelo-rec") + synccount::ThreadsNamed("tarvelo-recsync") == 0;
+    });
     synccount::Release();
+    disk.join();
     ASSERT_TRUE(stopped);
-    ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
+    EXPECT_TRUE(said);
+    EXPECT_TRUE(writersGone);
+    EXPECT_EQ(log.CountMessages("The last recording may not be on the disk yet: the disk has not confirmed it"), 0);
     EXPECT_EQ(log.Count(QA::kAudioRecordStop), 0);
     for (int i = 0; i < 30; ++i) {
-      const auto b = ReadBytes(audioFolder + "/take" + std::to_string(i) + ".wav");
+      const auto& b = files[size_t(i)];
       ASSERT_GE(b.size(), 88u) << i;
       EXPECT_EQ(U32At(b, 84) + 88, b.size()) << i;  // the header names what it holds
     }

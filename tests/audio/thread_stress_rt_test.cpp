@@ -43,6 +43,7 @@
 #include "audio/meters.h"
 #include "audio/midi.h"
 #include "audio/openal_env.h"
+#include "sync_count.h"
 #include "audio/thread.h"
 #include "audio/wav.h"
 #include "basics/messages.h"
@@ -617,13 +618,29 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     int32_t round = 0;
     int64_t recordPresses = 0;  // record buttons pressed (takes started and ended)
     // The output's Rec, on and off: the audio thread hands each recording to
-    // its writer while everything else runs.
+    // its writer while everything else runs. Now and then the disk holds the
+    // writer's syncs a while (takes begin and end meanwhile): the writer
+    // writes on beside its sync thread and names the data once kept.
     double nextRec = start + 0.7;
     int32_t recordings = 0;
     bool recording = false;
+    double nextHold = start + 2.0;
+    bool held = false;
+    int32_t holds = 0;
     while (Now() - start < seconds) {
       ++round;
       TakeMessages();
+      if (Now() >= nextHold) {
+        if (held) {
+          synccount::Release();
+          nextHold = Now() + 3.0;
+        } else {
+          synccount::Hold("tarvelo-recsync");
+          ++holds;
+          nextHold = Now() + 1.5;
+        }
+        held = !held;
+      }
       if (Now() >= nextRec) {
         nextRec = Now() + 0.7;
         if (recording) {
@@ -834,8 +851,18 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     midi.join();
     audiotest::PostAudio(QA::kAudioPlaybackOff);
     PumpUntil([] { return PlaybackActive.load() == 0; }, 3.0);
+    // The end waits for the writer while the disk still holds a sync, and
+    // joins it and its sync thread once the disk lets it go.
+    std::thread disk([held] {
+      if (held) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      synccount::Release();
+    });
     audiotest::PostAudio(QA::kAudioQuit);
-    QA::WaitAudioThread(audio);
+    EXPECT_TRUE(QA::WaitAudioThread(audio));
+    disk.join();
+    EXPECT_TRUE(audiotest::WaitUntil([] {  // a joined thread may be listed a moment longer
+      return synccount::ThreadsNamed("tarvelo-rec") + synccount::ThreadsNamed("tarvelo-recsync") == 0;
+    }));
     TakeMessages();
     // Every output recording ended whole: its header names what the file holds.
     int32_t whole = 0;
@@ -885,8 +912,9 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     {
       char takes[200];
       std::snprintf(takes, sizeof takes,
-                    "%lld record buttons pressed (Sequencer and Melody Generator takes), %d output recordings whole\n",
-                    static_cast<long long>(recordPresses), recordings);
+                    "%lld record buttons pressed (Sequencer and Melody Generator takes), %d output recordings whole "
+                    "(%d times the syncs held)\n",
+                    static_cast<long long>(recordPresses), recordings, holds);
       std::fputs(takes, stderr);
       if (const char* figures = std::getenv("TARVELO_STRESS_FIGURES")) std::ofstream(figures, std::ios::app) << takes;
       EXPECT_GT(recordPresses, 0);
