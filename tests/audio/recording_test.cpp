@@ -47,9 +47,31 @@ class Recording : public TempFolderTest {
     SoundBufferInitFormat(&sb_, 2, 16, 48000);
   }
   void TearDown() override {
+    ReleaseLog();
     SoundBufferFree(&sb_);
     TempFolderTest::TearDown();
   }
+  // Catches the log's lines, each after its writing thread's name when asked,
+  // until ReleaseLog or the test's end. Read `lines` under `lock`.
+  static inline std::mutex lock;
+  static inline std::vector<std::string> lines;
+  static inline bool withThread = false;
+  void CatchLog(bool threads) {
+    lines.clear();
+    withThread = threads;
+    savedHook_ = QUARLE_BASICS::MessageHook;
+    caught_ = true;
+    QUARLE_BASICS::MessageHook = [](const std::string& text, int32_t) {
+      std::lock_guard<std::mutex> hold(lock);
+      lines.push_back(withThread ? synccount::ThreadName() + ": " + text : text);
+    };
+  }
+  void ReleaseLog() {
+    if (caught_) QUARLE_BASICS::MessageHook = savedHook_;
+    caught_ = false;
+  }
+  QUARLE_BASICS::MessageHookFn savedHook_ = nullptr;
+  bool caught_ = false;
   // The 88-byte header: fact and data sizes from the frames written, the
   // fixed clock's time in PEAK and no peaks taken.
   static void ExpectHeader(const Bytes& b, uint32_t frames) {
@@ -458,14 +480,7 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   namespace QB = QUARLE_BASICS;
   ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
   QB::DynZStringAssign(QB::HomeFolder, dir_);
-  static std::mutex lock;
-  static std::vector<std::string> lines;  // thread: text
-  lines.clear();
-  const QB::MessageHookFn saved = QB::MessageHook;
-  QB::MessageHook = [](const std::string& text, int32_t) {
-    std::lock_guard<std::mutex> hold(lock);
-    lines.push_back(ThreadName() + ": " + text);
-  };
+  CatchLog(true);
   constexpr uint32_t kRing = 2 * 48000 * 2;  // 2 s
   ASSERT_TRUE(RecordingWriterStart(48000, kRing));
   ASSERT_TRUE(RecordingWriterSettle(kHangBound));
@@ -504,7 +519,7 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   EXPECT_TRUE([] { std::lock_guard<std::mutex> hold(lock); return lines.empty(); }());  // they wait too
   synccount::Release();
   ASSERT_TRUE(RecordingWriterSettle(kHangBound));
-  QB::MessageHook = saved;
+  ReleaseLog();
 
   // The long take holds every value appended before the ring was full.
   const uint32_t data = uint32_t(appended) * 1152 * 2;
@@ -527,14 +542,7 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
 TEST_F(Recording, AStopReportNamesItsTakeAndWhetherItBegan) {
   namespace QB = QUARLE_BASICS;
   QB::DynZStringAssign(QB::HomeFolder, dir_);  // no AUDIO folder yet
-  static std::mutex lock;
-  static std::vector<std::string> lines;  // thread: text
-  lines.clear();
-  const QB::MessageHookFn saved = QB::MessageHook;
-  QB::MessageHook = [](const std::string& text, int32_t) {
-    std::lock_guard<std::mutex> hold(lock);
-    lines.push_back(text);
-  };
+  CatchLog(false);
   ASSERT_TRUE(RecordingWriterStart(48000, 2 * 48000 * 2));
   ASSERT_TRUE(RecordingWriterSettle(kHangBound));
   Reports(kAudioRecordStop);
@@ -577,7 +585,7 @@ TEST_F(Recording, AStopReportNamesItsTakeAndWhetherItBegan) {
               }),
               1);
   }
-  QB::MessageHook = saved;
+  ReleaseLog();
 }
 
 // With no writer the audio thread's log lines are not lost: they reach queue
@@ -611,15 +619,9 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
   namespace QB = QUARLE_BASICS;
   ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
   QB::DynZStringAssign(QB::HomeFolder, dir_);
-  static std::mutex lock;
-  static std::vector<std::string> lines;
   static std::vector<int32_t> shown;
   static bool letGo;  // at the first thing shown
-  const QB::MessageHookFn saved = QB::MessageHook;
-  QB::MessageHook = [](const std::string& text, int32_t) {
-    std::lock_guard<std::mutex> hold(lock);
-    lines.push_back(text);
-  };
+  CatchLog(false);
   const struct {
     const char* disk;
     bool letGo, writes;  // writes: the disk takes no byte either
@@ -687,7 +689,7 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
       if (l.rfind("The recording ", 0) == 0) said.push_back(l);
     EXPECT_EQ(said, r.said ? std::vector<std::string>{r.said} : std::vector<std::string>{});
   }
-  QB::MessageHook = saved;
+  ReleaseLog();
   ASSERT_TRUE(RecordingWriterStart(48000, 4 * 48000 * 2));
 }
 

@@ -280,6 +280,16 @@ TEST_F(ListDrawTest, FewerRowImagesThanRowsDrawBackgroundOnly) {
 
 class ListMembersTest : public ViewTest {
  protected:
+  // A 200 x 30 drive strip drawing `list`, which holds drives 1 to n.
+  int32_t DriveStrip(QUARLE_BASICS::DriveList& list, int n) {
+    list.count = n;
+    for (int i = 0; i < n; ++i) list.codes[i] = static_cast<uint32_t>(i + 1);
+    Drives = &list;
+    const int32_t id = Make(0, 0, 200, 30, DrawDriveList, nullptr, 11);
+    AddLayer(id, 194, 24, 0);
+    C(id)->Text.TextSize = 12;
+    return id;
+  }
   void SetUp() override {
     ViewTest::SetUp();
     InstallViewCallbacksA();
@@ -363,12 +373,7 @@ TEST_F(ListMembersTest, FileListShowsFoldersWithTheirGlyph) {
 TEST_F(ListMembersTest, DriveStripCellsAndLabels) {
   QUARLE_BASICS::DriveList* saved = Drives;
   QUARLE_BASICS::DriveList four{};
-  four.count = 4;
-  for (int i = 0; i < 4; ++i) four.codes[i] = static_cast<uint32_t>(i + 1);
-  Drives = &four;
-  const int32_t id = Make(0, 0, 200, 30, DrawDriveList, nullptr, 11);
-  AddLayer(id, 194, 24, 0);
-  C(id)->Text.TextSize = 12;
+  const int32_t id = DriveStrip(four, 4);
   C(id)->Text.Mark = 2;
   C(id)->Text.Selected = 3;
   EXPECT_EQ(Draw(id), 0);
@@ -393,12 +398,7 @@ TEST_F(ListMembersTest, DriveCellsShowTheLastFolderOfTheirRoot) {
   QUARLE_BASICS::DriveList* saved = Drives;
   platform::SetDriveRootsForTests({"/", "/media/ann/ALPHA", "/media/ann/I"});
   QUARLE_BASICS::DriveList three{};
-  three.count = 3;
-  for (int i = 0; i < 3; ++i) three.codes[i] = static_cast<uint32_t>(i + 1);
-  Drives = &three;
-  const int32_t id = Make(0, 0, 200, 30, DrawDriveList, nullptr, 11);
-  AddLayer(id, 194, 24, 0);
-  C(id)->Text.TextSize = 12;
+  const int32_t id = DriveStrip(three, 3);
   C(id)->Text.Changed = -1;
   EXPECT_EQ(Draw(id), 0);
   // Cells of nearest(194 / 3) = 65: the wide name inks more than the narrow one
