@@ -7,6 +7,7 @@
 #include "panels_b_fixture.h"
 #include "platform/events.h"
 #include "platform/folders.h"
+#include "platform/sdl.h"
 #include "visuals/event_loop.h"
 
 namespace panelsb {
@@ -109,22 +110,35 @@ TEST_F(BrowserTabsTest, ADoubleClickIntoAFolderLeavesNoRowChosen) {
   const int32_t row = Field(files_).Reversed ? count - 1 - sub : sub;
   ASSERT_LT(row, 8);  // a row the new listing has too
   const int32_t x = C(files_)->X + 10, y = RowY(files_, row);
-  using platform::ButtonEvent, platform::kButtonLeft, platform::WindowEventInject;
-  const auto run = [&](std::initializer_list<platform::WindowEventKind> presses) {
-    WindowEventInject(platform::PointerMoveEvent(x, y, 0, 0));
-    for (const platform::WindowEventKind press : presses) {
-      WindowEventInject(ButtonEvent(press, kButtonLeft));
-      WindowEventInject(ButtonEvent(platform::kWindowButtonRelease, kButtonLeft));
-    }
-    WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+  // The presses as SDL reports them (its click count), through the window's translation.
+  const auto sdl = [](const SDL_Event& e) {
+    platform::WindowEvent w;
+    if (platform::TranslateSdlEventForTest(e, w)) platform::WindowEventInject(w);
+  };
+  const auto run = [&](std::initializer_list<uint8_t> clicks) {
+    SDL_Event e{};
+    e.motion = {SDL_MOUSEMOTION, 0, 0, 0, 0, x, y, 0, 0};
+    sdl(e);
+    for (const uint8_t n : clicks)
+      for (const uint32_t type : {SDL_MOUSEBUTTONDOWN, SDL_MOUSEBUTTONUP}) {
+        e = SDL_Event{};
+        e.button.type = type;
+        e.button.button = SDL_BUTTON_LEFT;
+        e.button.state = type == SDL_MOUSEBUTTONDOWN ? SDL_PRESSED : SDL_RELEASED;
+        e.button.clicks = n;
+        e.button.x = x;
+        e.button.y = y;
+        sdl(e);
+      }
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
     EXPECT_EQ(V::GuiMessageLoop(), 0);
     Drain(0);
   };
-  run({platform::kWindowButtonPress, platform::kWindowDoubleClick});
+  run({1, 2});
   EXPECT_EQ(Cwd(), Home() / "sub");
   EXPECT_EQ(QUARLE_BASICS::DirListCount(BrowserListing), 8);
   EXPECT_EQ(Field(files_).Selected, -1);
-  run({platform::kWindowButtonPress});
+  run({1});
   EXPECT_GE(Field(files_).Selected, 0);
   V::CloseRequestTarget = closeTarget;
   V::CpuSaving = saving;
