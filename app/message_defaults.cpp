@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 626 the second.
+// 115 form the first stage of the message table, 116 to 630 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -642,6 +642,12 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 624 */ "The recording {$} is short: the disk took nothing for a long while, and its last {$} s were not written",
     /* 625 */ "The recording {$} may not be whole on the disk: the disk has not confirmed its last {$} s",
     /* 626 */ "Writing the recordings to the disk: {$} s left",
+    // What the end says while it waits for the saver.
+    /* 627 */ "Saving to the disk: {$} files left",
+    /* 628 */ "The last saves may not be on the disk yet: the disk has not confirmed them",
+    // New and Load after the save of the synth they would replace failed.
+    /* 629 */ "The synth could not be saved ({$}). Save it under this name instead?",
+    /* 630 */ "Discard the unsaved synth and go on? (No keeps it.)",
 };
 
 }  // namespace Tarvelo

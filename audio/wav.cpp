@@ -13,6 +13,7 @@
 #include "basics/timetext.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 
 namespace QUARLE_AUDIO {
 
@@ -532,26 +533,13 @@ int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) 
 
   // Written beside the target and moved over it only when complete, so a
   // failed save never destroys the file saved before.
-  const std::string part = platform::ClaimWorkFile(fileName, ".part");
-  const int32_t f = OpenBinary(part, true, platform::kAccessWrite);
-  if (f < 0) {
-    platform::ReleaseWorkFile(part);
-    return f;
-  }
-  int32_t rc = platform::FilePut(f, 1, head.data(), head.size());
-  if (rc == 0) {
-    const void* body = bits == 16 ? static_cast<const void*>(ints.data()) : sb->samples;
-    rc = platform::FilePut(f, firstData, body, size_t(dataBytes));
-  }
-  if (rc == 0) rc = platform::FileSync(f);
-  int32_t rcClose = platform::FileClose(f);
-  if (rc == 0) rc = rcClose;
-  // Whichever step noticed it, a refused write is the disk's failure (full,
-  // gone, not ours): the file error every document writer gives.
-  if (rc != 0) rc = -kErrFileIo;
-  if (rc == 0) rc = platform::FileReplace(part, fileName);
-  if (rc != 0) platform::FileDelete(part);
-  platform::ReleaseWorkFile(part);
+  const void* body = bits == 16 ? static_cast<const void*>(ints.data()) : sb->samples;
+  const int32_t rc = platform::PutFileInPlace(
+      fileName, ".part",
+      [&](int fd) {
+        return platform::SaveWrite(fd, head.data(), head.size()) && platform::SaveWrite(fd, body, size_t(dataBytes));
+      },
+      static_cast<int64_t>(head.size() + dataBytes));
   if (rc != 0) return -std::abs(rc);
   sb->dataOffset = firstData;
   return 0;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "app/documents/doc_hooks.h"
@@ -228,7 +229,20 @@ int32_t SynthEntryListIndex(const ModuleRecord& m) {
   }
 }
 
-int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
+namespace {
+
+// Once the file is on the disk: it is the session the next start opens.
+void SessionSaved(const std::string& folder, const std::string& name, const std::string& stem) {
+  if (folder != SessionFolder || name != SessionFile) {
+    SessionFolder = folder;
+    SessionFile = name;
+    SessionTitle = stem;
+    SaveSettings();
+  }
+  if (StateInterfaceReady() != 0) DocShowSessionTitle(" " + stem);
+}
+
+int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std::function<void(int32_t)> done) {
   WaveEntryListIndex = SynthEntryListIndex;
   // What the interface posted before the save runs first (a link, a module
   // switched off and the rebuild that resets its voices): the frame hold
@@ -256,11 +270,8 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   const std::string path = folder + "\\" + name;
   if (!platform::FolderExists(folder) && !platform::MakeFolder(folder)) return -kErrFolder;
 
-  std::string backup;
-  if (platform::FileExists(path)) {
-    backup = folder + "\\" + stem + kSynthBackupSuffix;
-    if (platform::FileCopy(path, backup) != 0) backup.clear();
-  }
+  // Copied by the saver before it writes, and removed once the new file is in place.
+  const std::string backup = folder + "\\" + stem + kSynthBackupSuffix;
 
   DocumentWriter w;
   int32_t rc = DocumentWriterOpen(w, path);
@@ -352,19 +363,25 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   }
   std::free(records);
 
-  if (w.Error == 0) DocumentNoteExternal(w, SaveMidiMaps(w.File), kSynthMidiSection);
-  rc = DocumentWriterCommit(w);
-  if (rc != 0) return rc;
-
-  if (folder != SessionFolder || name != SessionFile) {
-    SessionFolder = folder;
-    SessionFile = name;
-    SessionTitle = stem;
-    SaveSettings();
+  {
+    const std::vector<unsigned char> maps = MidiMapsBytes();
+    DocumentPut(w, maps.data(), maps.size());
   }
-  if (StateInterfaceReady() != 0) DocShowSessionTitle(" " + stem);
-  if (!backup.empty() && platform::FileExists(backup)) platform::FileDelete(backup);
-  return 0;
+  return DocumentWriterHandOver(w, backup, [folder, name, stem, done = std::move(done)](int32_t r) {
+    if (r == 0) SessionSaved(folder, name, stem);
+    done(r);
+  });
+}
+
+}  // namespace
+
+int32_t SaveSession(const std::string& folder, const std::string& name) {
+  return SaveSessionThen(folder, name, nullptr);
+}
+
+int32_t SaveSessionThen(const std::string& folder, const std::string& name, std::function<void(int32_t)> done) {
+  return SaveWithOutcome([&](std::function<void(int32_t)> tell) { return WriteSession(folder, name, std::move(tell)); },
+                         std::move(done));
 }
 
 }  // namespace Tarvelo

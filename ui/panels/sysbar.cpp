@@ -167,21 +167,23 @@ void CloseAboutOnce() {
 }
 
 void AutoSave() {
+  // Handed to the saver: the window goes on while the disk takes them, and a
+  // failure is said when the saver meets it.
   if (LibraryChanged != 0) {
     LibraryChanged = 0;
     SetStatusText(LangText(195, "Saving audio library..."));
-    const int32_t r = Startup.SaveWFLibrary ? Startup.SaveWFLibrary() : SaveWFLibrary();
-    if (r < 0) {
+    (Startup.SaveWFLibrary ? Startup.SaveWFLibrary : SaveWFLibraryThen)([](int32_t r) {
+      if (r >= 0) return;
       QUARLE_BASICS::Report("SaveWFLibrary(): " + QUARLE_BASICS::ErrorText(r), 2);
       // Still not on disk: tried again at the next auto-save, as the session is.
       LibraryChanged = -1;
-    }
+    });
   }
   if (Settings.AutoSave != 0) {
     SetStatusText(LangText(196, "Saving session..."));
-    const int32_t r = Startup.SaveSession ? Startup.SaveSession(SessionFolder, SessionFile)
-                                          : SaveSession(SessionFolder, SessionFile);
-    if (r < 0) QUARLE_BASICS::Report("SaveSession(): " + QUARLE_BASICS::ErrorText(r), 2);
+    (Startup.SaveSession ? Startup.SaveSession : SaveSessionThen)(SessionFolder, SessionFile, [](int32_t r) {
+      if (r < 0) QUARLE_BASICS::Report("SaveSession(): " + QUARLE_BASICS::ErrorText(r), 2);
+    });
   }
 }
 

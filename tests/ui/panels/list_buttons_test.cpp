@@ -770,5 +770,63 @@ TEST_F(ListButtonsTest, NewWithTheSaveRefusedThenASave) {
   EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05.tarvelo");
 }
 
+// With auto-save on, a New or a Load saves the synth it replaces first; when
+// that save fails (a full disk under its work file) nothing is replaced: the
+// reason is said and the user chooses. Yes to the first question saves it
+// under the name given and goes on; no then yes discards it and goes on; no
+// twice keeps it.
+TEST_F(ListButtonsTest, AFailedSaveBeforeNewOrLoadReplacesNothingAndAsks) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string synths = platform::FromOsPath((Home() / "SYNTHS").string());
+  const fs::path work = Home() / "SYNTHS" / "mine.tarvelo.tmp";
+  const fs::path elsewhere = Home() / "SYNTHS" / "elsewhere.tarvelo";
+  ASSERT_EQ(SaveSession(Folder(), "other.tarvelo"), 0);  // an empty synth to load
+  const struct {
+    bool load;
+    std::vector<bool> answers;
+    const char* session;  // after the answers; "" a new synth's
+  } rows[] = {
+      {false, {true}, ""},           {false, {false, true}, ""},           {false, {false, false}, "mine.tarvelo"},
+      {true, {true}, "other.tarvelo"}, {true, {false, true}, "other.tarvelo"}, {true, {false, false}, "mine.tarvelo"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.load ? "Load" : "New") + ", answers " + std::to_string(row.answers.size()) +
+                 (row.answers.front() ? " yes" : " no"));
+    ClearSynth();
+    Make(kTypeOscillator);
+    Settings.AutoSave = -1;
+    SessionFolder = synths;
+    SessionFile = "mine.tarvelo";
+    fs::remove(elsewhere);
+    fs::create_symlink("/dev/full", work);
+    Reports.clear();
+    if (row.load) {
+      Browse("other.tarvelo");
+      Click(OnListLoad, Button(5));
+    } else {
+      Click(OnNewSynth, Slot(kUiSNEW));
+    }
+    EXPECT_EQ(ModuleList.count, 1) << "replaced before the user chose";
+    EXPECT_TRUE(HasReport("SaveSession(): File I/O Error: Disk Full, Restricted Access or Other", 2));
+    EXPECT_EQ(Text(db_ + 1),
+              "  The synth could not be saved (File I/O Error: Disk Full, Restricted Access or Other). Save it "
+              "under this name instead?");
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, (synths + "\\elsewhere.tarvelo").c_str());
+    for (const bool yes : row.answers) Answer(yes);
+    EXPECT_EQ(DialogOwner, 0);
+    const bool kept = row.answers.size() == 2 && !row.answers[1];
+    EXPECT_EQ(ModuleList.count, kept ? 1 : 0);
+    if (*row.session)
+      EXPECT_EQ(SessionFile, row.session);
+    else
+      EXPECT_EQ(SessionFile.rfind("NewSynth_", 0), 0u) << SessionFile;
+    // Saved elsewhere only when asked, with the Oscillator in it.
+    EXPECT_EQ(fs::exists(elsewhere), row.answers.front());
+    if (row.answers.front())
+      EXPECT_EQ(fs::file_size(elsewhere), fs::file_size(Home() / "other.tarvelo") + sizeof(ModuleFileRecord));
+    fs::remove(work);
+  }
+}
+
 }  // namespace
 }  // namespace panelsa

@@ -20,8 +20,16 @@ int g_midiChecks = 0;
 int g_sessionSaves = 0;
 int g_librarySaves = 0;
 int32_t CountMidiCheck() { return ++g_midiChecks, 0; }
-int32_t CountSessionSave(const std::string&, const std::string&) { return ++g_sessionSaves, -24; }
-int32_t CountLibrarySave() { return ++g_librarySaves, -21; }
+int32_t CountSessionSave(const std::string&, const std::string&, std::function<void(int32_t)> done) {
+  ++g_sessionSaves;
+  if (done) done(-24);
+  return -24;
+}
+int32_t CountLibrarySave(std::function<void(int32_t)> done) {
+  ++g_librarySaves;
+  if (done) done(-21);
+  return -21;
+}
 
 class SysbarTest : public PanelsATest {
  protected:
