@@ -113,7 +113,7 @@ bool SaveWrite(int fd, const void* bytes, size_t n) { return WriteAll(fd, static
 int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const SaveFill& fill, int64_t length) {
   const std::string work = ClaimWorkFile(target, suffix);
   const std::string osWork = ToOsPath(work);
-  const int fd = ::open(osWork.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(osWork.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     const int32_t rc = -OpenFailure(errno);
     ReleaseWorkFile(work);

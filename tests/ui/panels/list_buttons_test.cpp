@@ -25,7 +25,9 @@
 #include "engine/render.h"
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
+#include "audio/sync_count.h"
 #include "panels_a_fixture.h"
+#include "platform/saver.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/keyboards.h"
 #include "ui/panels/list_buttons.h"
@@ -768,6 +770,28 @@ TEST_F(ListButtonsTest, NewWithTheSaveRefusedThenASave) {
   EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "NewSynth_20260102-03h04m05.tarvelo"));
   EXPECT_TRUE(ReadFile(Home() / "SYNTHS" / "mine.tarvelo") == mine) << "the later save went over the earlier synth";
   EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05.tarvelo");
+}
+
+// Ctrl+S while the disk holds the saver's sync: the click returns, the status
+// line does not say "saved" and the file is not there until the sync is done;
+// then the outcome says it.
+TEST_F(ListButtonsTest, ASaveSaysSavedOnlyOnceItsFileIsOnTheDisk) {
+  ASSERT_TRUE(platform::SaverStart());
+  SessionFolder = platform::FromOsPath((Home() / "SYNTHS").string());
+  SessionFile = "mine.tarvelo";
+  ShowOnly(kUiMSGB);
+  synccount::Reset();
+  synccount::Hold("tarvelo-save");
+  Click(OnListSave, Button(4));
+  EXPECT_NE(Status(), "mine.tarvelo has been saved.");
+  EXPECT_FALSE(fs::exists(Home() / "SYNTHS" / "mine.tarvelo"));
+  EXPECT_EQ(synccount::On(synccount::ThreadName()), 0) << "synced on the window's thread";
+  synccount::Release();
+  ASSERT_TRUE(platform::SaverWaitIdle(30.0));
+  EXPECT_EQ(platform::SaverTakeOutcomes(), 1);
+  EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
+  EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "mine.tarvelo"));
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
 // With auto-save on, a New or a Load saves the synth it replaces first; when
