@@ -191,6 +191,8 @@ void RunShutdown() {
     if (!StartupFailure.empty()) line += ": " + StartupFailure;
     Report(line, QUARLE_BASICS::kLevelFatal);
     Pause(kFailurePauseMs);
+    // What the start-up handed to the saver before it gave up.
+    WaitForSaves();
   }
   // 3. The window still draws: its status line shows the wait for the
   // recordings, if there is one (over a question left open, as a window's

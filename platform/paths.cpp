@@ -34,16 +34,6 @@ std::string StripTrailingSeparators(std::string path) {
   return path;
 }
 
-// A file system that keeps nothing to sync (some virtual ones) says so with
-// EINVAL or ENOTSUP: nothing is lost there.
-bool SyncDescriptor(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno == EINTR) continue;
-    return errno == EINVAL || errno == ENOTSUP;
-  }
-  return true;
-}
-
 bool SyncOsFolder(const std::string& osFolder) {
   const int fd = ::open(osFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;

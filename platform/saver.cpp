@@ -45,15 +45,6 @@ bool WriteAll(int fd, const char* p, size_t n) {
   return true;
 }
 
-// A file system that keeps nothing to sync (some virtual ones) loses nothing.
-bool Sync(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno == EINTR) continue;
-    return errno == EINVAL || errno == ENOTSUP;
-  }
-  return true;
-}
-
 // one thread: value
 struct Job {
   SaveRequest Request;
@@ -108,6 +99,15 @@ void SaverMain() {
 
 }  // namespace
 
+bool SyncDescriptor(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    // A file system that keeps nothing to sync (some virtual ones) loses nothing.
+    return errno == EINVAL || errno == ENOTSUP;
+  }
+  return true;
+}
+
 bool SaveWrite(int fd, const void* bytes, size_t n) { return WriteAll(fd, static_cast<const char*>(bytes), n); }
 
 int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const SaveFill& fill, int64_t length) {
@@ -123,7 +123,7 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   struct stat st;
   if (ok && length >= 0) ok = ::fstat(fd, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size == length);
   // On the disk before it takes the name, and the name on the disk after.
-  if (ok) ok = Sync(fd);
+  if (ok) ok = SyncDescriptor(fd);
   if (::close(fd) != 0) ok = false;
   int32_t rc = ok ? 0 : -kSaveIoError;
   if (rc == 0) rc = FileReplace(work, target);

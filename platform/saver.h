@@ -31,6 +31,8 @@ constexpr int32_t kSaveIoError = 3;
 using SaveFill = std::function<bool(int fd)>;
 // A fill's write: every byte, or false.
 bool SaveWrite(int fd, const void* bytes, size_t n);
+// fsync, as a save makes it (also a folder's): false when the disk refused.
+bool SyncDescriptor(int fd);
 
 // The sequence itself, on the calling thread: the work file (target's name
 // and suffix), `fill`, sync, close, `length` checked when not negative,

@@ -16,6 +16,7 @@
 #include "engine/modulelist.h"
 #include "engine/notes.h"
 #include "platform/display.h"
+#include "platform/saver.h"
 #include "platform/screen.h"
 #include "ui/build/frame.h"
 #include "ui/panels/panel_common.h"
@@ -228,6 +229,9 @@ void FrameRate() {
 int32_t OnSysbarTick(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
   V::CpuSaving = (Settings.CpuSaving != 0 || PlaybackActive.load() == 0) ? -1 : 0;
   if (bits != 0) return 0;
+  // Outcomes of saves whose message to queue 0 was lost (a full queue) wait
+  // no longer than a tick.
+  platform::SaverTakeOutcomes();
   // The video thread saves snapshots; what it could not save is said here.
   if (const int32_t e = V::SnapshotError.exchange(0); e != 0)
     QUARLE_BASICS::Report("Screen snapshot not saved: " + QUARLE_BASICS::ErrorText(e),

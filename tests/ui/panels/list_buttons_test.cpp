@@ -840,14 +840,16 @@ TEST_F(ListButtonsTest, AFailedSaveBeforeNewOrLoadReplacesNothingAndAsks) {
     EXPECT_EQ(DialogOwner, 0);
     const bool kept = row.answers.size() == 2 && !row.answers[1];
     EXPECT_EQ(ModuleList.count, kept ? 1 : 0);
-    if (*row.session)
+    if (*row.session) {
       EXPECT_EQ(SessionFile, row.session);
-    else
+    } else {
       EXPECT_EQ(SessionFile.rfind("NewSynth_", 0), 0u) << SessionFile;
+    }
     // Saved elsewhere only when asked, with the Oscillator in it.
     EXPECT_EQ(fs::exists(elsewhere), row.answers.front());
-    if (row.answers.front())
+    if (row.answers.front()) {
       EXPECT_EQ(fs::file_size(elsewhere), fs::file_size(Home() / "other.tarvelo") + sizeof(ModuleFileRecord));
+    }
     fs::remove(work);
   }
 }
