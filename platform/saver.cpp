@@ -67,6 +67,8 @@ std::thread* g_thread = nullptr;
 std::atomic<bool (*)()> g_wake{nullptr};
 
 int32_t RunSave(const SaveRequest& r) {
+  for (const SaveOutcome& earlier : r.After)
+    if (earlier && earlier->load(std::memory_order_acquire) != 0) return kSaveEarlierFailed;
   bool backedUp = false;
   if (!r.Backup.empty() && FileExists(r.Target)) backedUp = FileCopy(r.Target, r.Backup) == 0;
   const int32_t rc = r.Fill ? PutFileInPlace(r.Target, r.Suffix, r.Fill) : PutFileInPlace(r.Target, r.Bytes, r.Suffix);
@@ -85,6 +87,7 @@ void SaverMain() {
     g_busy = 1;
     hold.unlock();
     job.Rc = RunSave(job.Request);
+    if (job.Request.Outcome) job.Request.Outcome->store(job.Rc, std::memory_order_release);
     job.Request.Bytes = std::string();
     job.Request.Fill = nullptr;
     hold.lock();
@@ -149,9 +152,12 @@ int32_t SaveInBackground(SaveRequest request) {
     }
   }
   const int32_t rc = RunSave(request);
+  if (request.Outcome) request.Outcome->store(rc, std::memory_order_release);
   if (request.Done) request.Done(rc);
   return rc;
 }
+
+SaveOutcome NewSaveOutcome() { return std::make_shared<std::atomic<int32_t>>(kSavePending); }
 
 bool SaverStart() {
   if (g_thread) return true;

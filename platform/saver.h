@@ -16,10 +16,13 @@
 // Without a running saver (tools, tests that start none) a save runs at once
 // on the caller's thread and its outcome is delivered before it returns.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -44,6 +47,15 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
 // The same for bytes held in memory.
 int32_t PutFileInPlace(const std::string& target, std::string_view bytes, std::string_view suffix = ".tmp");
 
+// A save's result as the saver's thread leaves it, for the saves after it:
+// kSavePending until then.
+constexpr int32_t kSavePending = 1;
+using SaveOutcome = std::shared_ptr<std::atomic<int32_t>>;
+SaveOutcome NewSaveOutcome();
+// A save that names files saved before it fails with this, writing nothing,
+// when one of them failed.
+constexpr int32_t kSaveEarlierFailed = -1000;
+
 // one thread: value, a save's own
 struct SaveRequest {
   std::string Target;
@@ -56,6 +68,10 @@ struct SaveRequest {
   std::string Backup;
   // The outcome, on the interface thread: PutFileInPlace's result.
   std::function<void(int32_t rc)> Done;
+  // Set on the saver's thread before Done is queued, when given.
+  SaveOutcome Outcome;
+  // Saves handed over before this one whose files it names.
+  std::vector<SaveOutcome> After;
 };
 
 // 0 once handed over (the outcome comes to Done later); without a running

@@ -92,7 +92,8 @@ int32_t DocumentWriterCommit(DocumentWriter& w) {
   return rc;
 }
 
-int32_t DocumentWriterHandOver(DocumentWriter& w, const std::string& backup, std::function<void(int32_t)> done) {
+int32_t DocumentWriterHandOver(DocumentWriter& w, const std::string& backup, std::function<void(int32_t)> done,
+                               platform::SaveOutcome outcome, std::vector<platform::SaveOutcome> after) {
   if (w.Error != 0) {
     w.Bytes = std::string();
     return w.Error;
@@ -102,6 +103,8 @@ int32_t DocumentWriterHandOver(DocumentWriter& w, const std::string& backup, std
   r.Fill = FailingFill(w);
   r.Bytes = std::move(w.Bytes);
   r.Backup = backup;
+  r.Outcome = std::move(outcome);
+  r.After = std::move(after);
   r.Done = [done = std::move(done)](int32_t rc) {
     if (done) done(CommitResult(rc));
   };

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
+#include "platform/saver.h"
 
 namespace Tarvelo {
 
@@ -42,7 +44,9 @@ int32_t DocumentWriterCommit(DocumentWriter& w);
 // once the file is on the disk or failed (at once, before the return, when no
 // saver runs). Non-zero only for a failure found before the hand-over, and
 // `done` is then not called.
-int32_t DocumentWriterHandOver(DocumentWriter& w, const std::string& backup, std::function<void(int32_t)> done);
+// `outcome` and `after` as SaveRequest's.
+int32_t DocumentWriterHandOver(DocumentWriter& w, const std::string& backup, std::function<void(int32_t)> done,
+                               platform::SaveOutcome outcome = nullptr, std::vector<platform::SaveOutcome> after = {});
 // Drops the document.
 void DocumentWriterAbort(DocumentWriter& w);
 // Runs a save that hands its document over with the teller it is given (a

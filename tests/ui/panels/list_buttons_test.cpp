@@ -794,6 +794,43 @@ TEST_F(ListButtonsTest, ASaveSaysSavedOnlyOnceItsFileIsOnTheDisk) {
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
+// A take without a file goes to the saver before the synth that names it; the
+// synth names it only once its file is on the disk, and a take the disk
+// refused is left out of a synth saved once more without it. Nothing of either
+// is synced on the window's thread.
+TEST_F(ListButtonsTest, ATakeIsSavedByTheSaverBeforeTheSynthThatNamesIt) {
+  ASSERT_TRUE(platform::SaverStart());
+  const struct {
+    bool folder;  // the take's folder exists
+    const char* told;
+  } rows[] = {{true, "mine.tarvelo has been saved."}, {false, "mine.tarvelo has been saved without Rec1.wav: "}};
+  SessionFolder = platform::FromOsPath((Home() / "SYNTHS").string());
+  SessionFile = "mine.tarvelo";
+  ShowOnly(kUiMSGB);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.told);
+    WaveLibraryListFree(SynthSamples);
+    fs::remove_all(Home() / "NOWHERE");
+    if (row.folder) fs::create_directories(Home() / "NOWHERE");
+    ASSERT_EQ(RecordToWaveFile(Folder() + "\\NOWHERE", "Rec1.wav", 0.1f, 1, 48000), 0);
+    SynthSamples.entries[0]->State.Store(kWaveIdle);
+    Reports.clear();
+    synccount::Reset();
+    Click(OnListSave, Button(4));
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(synccount::On(synccount::ThreadName()), 0) << "synced on the window's thread";
+    EXPECT_EQ(Status().substr(0, std::strlen(row.told)), row.told);
+    EXPECT_EQ(fs::exists(Home() / "NOWHERE" / "Rec1.wav"), row.folder);
+    EXPECT_EQ(SynthSamples.entries[0]->Saved, row.folder ? -1 : 0);
+    EXPECT_EQ(HasReport("Could not save Rec1.wav: File Not Found Signal", 2), !row.folder);
+    // The synth names the take only when its file is there.
+    const std::string synth = ReadFile(Home() / "SYNTHS" / "mine.tarvelo");
+    EXPECT_EQ(synth.find("Rec1.wav") != std::string::npos, row.folder);
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
 // With auto-save on, a New or a Load saves the synth it replaces first; when
 // that save fails (a full disk under its work file) nothing is replaced: the
 // reason is said and the user chooses. Yes to the first question saves it
