@@ -119,7 +119,12 @@ bool FolderSearch(const std::string& pattern, uint32_t select, std::vector<Folde
     if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) attr |= kAttrReadOnly;
     if (name[0] == '.') attr |= kAttrHidden;
     if ((attr & ~select) != 0) continue;
-    out.push_back({name, attr});
+    struct stat own;
+    const bool link = e->d_type == DT_LNK ||
+                      (e->d_type == DT_UNKNOWN && lstat(osName.c_str(), &own) == 0 && S_ISLNK(own.st_mode));
+    FolderId id;
+    if (S_ISDIR(st.st_mode)) id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    out.push_back({name, attr, link, id});
   }
   closedir(d);
   std::sort(out.begin(), out.end(), LessIgnoringCase);

@@ -34,6 +34,9 @@ constexpr char kPathEscape = '\xA4';
 std::string ToOsPath(const std::string& systemPath);
 // '/' -> '\', UTF-8 -> Windows-1252, anything else -> the forms above.
 std::string FromOsPath(const std::string& osPath);
+// Whether the name reaches the disk holding a control character (below 0x20,
+// 0x7F to 0x9F), whichever way it was spelled: what a user names is refused.
+bool HoldsControlCharacter(const std::string& systemName);
 
 // The user's profile folder: $HOME, else the password database's home; "" when
 // neither is known.

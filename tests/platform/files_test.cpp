@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cfloat>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <algorithm>
@@ -90,6 +91,8 @@ TEST(Paths, NamesTheCodePageCannotSpellTakeAFormOfTheirOwn) {
       {"\xF4\x90\x80\x80", "\xA4[F4]\xA4[90]\xA4[80]\xA4[80]"},  // beyond Unicode
       {"/home/\xD0\x9C/x", "\\home\\\xA4{41C}\\x"},
       {"Caf\xC3\xA9 \xE2\x82\xAC", "Caf\xE9 \x80"},     // what the code page spells stays as it is
+      {"\xC2\x80\xC2\x9F", "\xA4[C2]\xA4[80]\xA4[C2]\xA4[9F]"},  // control characters: by their bytes
+      {"\xC2\x81", "\x81"},                          // a byte the code page leaves undefined
   };
   for (const auto& [os, sys] : rows) {
     EXPECT_EQ(FromOsPath(os), sys) << os;
@@ -105,6 +108,16 @@ TEST(Paths, NamesTheCodePageCannotSpellTakeAFormOfTheirOwn) {
       {"\xA4x", "\xC2\xA4x"},                {"\xA4{41C", "\xC2\xA4{41C"},
   };
   for (const auto& [sys, os] : typed) EXPECT_EQ(ToOsPath(sys), os) << sys;
+  // No typed number puts a control character into a name: those of the code
+  // page's upper half (0x80 to 0x9F) no more than those below 0x20 and 0x7F.
+  int32_t controls = 0;
+  for (uint32_t cp = 1; cp < 0xA0; ++cp) {
+    if (cp >= 0x20 && cp < 0x7F) continue;
+    char form[16];
+    std::snprintf(form, sizeof form, "{%X}", cp);
+    controls += ToOsPath("\xA4" + std::string(form)) != "\xC2\xA4" + std::string(form);
+  }
+  EXPECT_EQ(controls, 0);
   // Any bytes at all come back as they were.
   uint32_t seed = 12345;
   int32_t wrong = 0;
