@@ -150,7 +150,7 @@ using Walk = std::vector<platform::FolderId>;
 // reaches them: each folder is entered once. A folder's own sub-folders are
 // claimed before any of them is entered, so a link from one sibling to another
 // is left for the sibling's own path.
-// one thread: the listing's
+// one thread: value (each listing's own)
 struct Reached {
   Walk walk;
   std::set<std::pair<uint64_t, uint64_t>> entered, claimed;
