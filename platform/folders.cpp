@@ -131,6 +131,26 @@ bool FolderSearch(const std::string& pattern, uint32_t select, std::vector<Folde
   return true;
 }
 
+PathKind PathKindAt(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::lstat(ToOsPath(path).c_str(), &st) != 0) return PathKind::kNothing;
+  if (S_ISREG(st.st_mode)) return PathKind::kFile;
+  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  return S_ISLNK(st.st_mode) ? PathKind::kLink : PathKind::kOther;
+}
+
+bool FolderNames(const std::string& folder, std::vector<std::string>& names) {
+  names.clear();
+  DIR* d = folder.empty() ? nullptr : opendir(ToOsPath(folder).c_str());
+  if (!d) return false;
+  while (const dirent* e = readdir(d)) {
+    const std::string osName = e->d_name;
+    if (osName != "." && osName != "..") names.push_back(FromOsPath(osName));
+  }
+  closedir(d);
+  return true;
+}
+
 bool FolderIdOf(const std::string& path, FolderId& id) {
   struct stat st;
   if (path.empty() || ::stat(ToOsPath(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;

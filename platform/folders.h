@@ -17,6 +17,13 @@ constexpr uint32_t kAttrSystem = 4;    // device, socket, pipe or other special 
 constexpr uint32_t kAttrFolder = 16;
 constexpr uint32_t kAttrArchive = 32;  // every plain file
 
+// What lies at a path, its last name itself (a link is not followed).
+enum class PathKind { kNothing, kFile, kFolder, kLink, kOther };
+PathKind PathKindAt(const std::string& path);
+// Every name in the folder (any kind, "." and ".." excepted), unsorted; false
+// when the folder cannot be read.
+bool FolderNames(const std::string& folder, std::vector<std::string>& names);
+
 // Which folder a path leads to, links followed: the disk and the folder's
 // number on it, the same whatever path or link reached it.
 // one thread: value
