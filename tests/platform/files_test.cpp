@@ -252,6 +252,12 @@ TEST_F(Files, EveryNameOnTheDiskWorksUnderTheNameItsSearchGives) {
     ok = ok && FileOpen(n, Sys(name), kFileBinary, kAccessRead) == 0 &&
          FileGet(n, 1, read.data(), read.size(), &got) == 0 && read == "bytes of " + os;
     FileClose(n);
+    // Read whole, told apart, listed and dated under the same name.
+    std::vector<unsigned char> whole;
+    std::vector<std::string> names;
+    ok = ok && FileReadWhole(Sys(name), whole) == 0 && std::string(whole.begin(), whole.end()) == "bytes of " + os &&
+         PathKindAt(Sys(name)) == PathKind::kFile && FolderNames(dir, names) &&
+         names == std::vector<std::string>{name} && FileModifiedTime(Sys(name)) > 0;
     ok = ok && FileCopy(Sys(name), Sys(name + ".copy")) == 0 && ReadOs(os + ".copy") == "bytes of " + os;
     ok = ok && FileDelete(Sys(name)) == 0 && FileRename(Sys(name + ".copy"), Sys(name)) == 0 &&
          ReadOs(os) == "bytes of " + os;
@@ -383,6 +389,24 @@ TEST_F(Files, OpenFailures) {
   EXPECT_FALSE(FileIsOpen(1));
   EXPECT_EQ(FileOpen(1, "/dev/null", kFileOutput), 0);
   EXPECT_EQ(FileClose(1), 0);
+  // A whole read refuses the same, and says what lies at each name.
+  const struct {
+    std::string path;
+    int32_t read;
+    PathKind kind;
+  } whole[] = {{Sys("pipe"), kOpenNotRegular, PathKind::kOther},  {dir, kOpenFolder, PathKind::kFolder},
+               {Sys("zero.bin"), kOpenNotRegular, PathKind::kLink}, {Sys("missing"), 2, PathKind::kNothing}};
+  for (const auto& w : whole) {
+    std::vector<unsigned char> bytes{1};
+    EXPECT_EQ(FileReadWhole(w.path, bytes), w.read) << w.path;
+    EXPECT_TRUE(bytes.empty()) << w.path;
+    EXPECT_EQ(PathKindAt(w.path), w.kind) << w.path;
+  }
+  EXPECT_EQ(FileModifiedTime(Sys("missing")), -1);
+  EXPECT_EQ(OpenForSync(Sys("missing")), -1);
+  const int fd = OpenForSync(dir);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
 }
 
 TEST_F(Files, OutputAppendAndBinaryKeepContent) {
