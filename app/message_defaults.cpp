@@ -393,7 +393,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 385 */ "Change the list order",
     /* 386 */ "Rename the selected list item",
     /* 387 */ "Copy the selected list item",
-    /* 388 */ "Delete the selected list item OR the selected module, if any",
+    /* 388 */ "Delete the selected list item; with none selected on a module list, the selected module",
     /* 389 */ "Save session OR selected item, if can be",
     /* 390 */ "Load",
     /* 391 */ "System messages, warnings and errors",

@@ -639,7 +639,7 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   enum : int32_t { kNone = 0, kSynth = 1, kTuning = 2, kSession = 4 };
   int32_t kind = kNone;
   bool proceed = false;
-  std::string name;
+  std::string name, folder = platform::CurrentFolder();
   if (PanelTakeDialogAnswered() == 0) {
     const int32_t list = PanelActiveBrowserList();
     const int32_t index = list > 0 ? Selected(list) : -1;
@@ -658,8 +658,9 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
         const std::string ext = UpperExtension(name);
         if (ext == "TARVELO" || ext == "TNG") {
           kind = ext == "TNG" ? kTuning : kSynth;
-          PanelOpenDialog(id, LangText(225, "Confirm overwriting of") + ": " + name + " ?", 0, name, 0,
-                          index, kind);
+          // The whole path goes with the question: the browser may move on before the answer.
+          PanelOpenDialog(id, LangText(225, "Confirm overwriting of") + ": " + name + " ?", 0,
+                          platform::CurrentFolder() + "\\" + name, 0, index, kind);
           SetOnWord(id, -1);
           SetButtonDisabled(id, -1);
           return 0;
@@ -672,14 +673,17 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     }
   } else {
     if (PanelDialogAnswer() == -1) {
-      kind = PanelDialogWord(3);
-      name = EditText();
+      const std::string path = EditText();
+      if (const size_t cut = path.rfind('\\'); cut != std::string::npos) {
+        kind = PanelDialogWord(3);
+        folder = path.substr(0, cut);
+        name = path.substr(cut + 1);
+      }
     }
     SetOnWord(id, 0);
     SetButtonDisabled(id, 0);
     proceed = true;
   }
-  std::string folder = platform::CurrentFolder();
   int32_t result = 0;
   if (kind == kSynth) {
     result = SaveSession(folder, name);
@@ -706,7 +710,7 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   } else if (proceed) {
     if (platform::FileExists(folder + "\\" + name)) {
       Relist();
-      PanelSelectBrowserFile(name);
+      if (folder == platform::CurrentFolder()) PanelSelectBrowserFile(name);
       Status(name + " " + SavedText(kind == kTuning));
     } else {
       Error(LangText(229, "Unknown error while saving: ") + name);

@@ -583,6 +583,44 @@ TEST_F(ListButtonsTest, SavesOverwriteAfterAskingOrSaveTheSession) {
   EXPECT_EQ(Reports.back().text.rfind("Saving error: ", 0), 0u);
 }
 
+// The answer writes the file the question named, though the browser went up
+// to another folder meanwhile (where a file of that name may stand too).
+TEST_F(ListButtonsTest, AnOverwriteAnsweredElsewhereWritesTheFileItNamed) {
+  struct Row {
+    const char* sub;
+    const char* name;
+    bool aboveToo;  // a file of that name in the folder gone up to
+  };
+  const Row rows[] = {{"SYNTHS", "08 Reed Organ.tarvelo", false},
+                      {"SYNTHS", "08 Reed Organ.tarvelo", true},
+                      {"TUNINGS", "Pure.tng", false}};
+  const int32_t save = Button(4);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.sub) + "\\" + r.name + (r.aboveToo ? ", one above too" : ""));
+    const fs::path named = Home() / r.sub / r.name, above = Home() / r.name;
+    WriteFile(named, "x");
+    fs::remove(above);
+    if (r.aboveToo) WriteFile(above, "above");
+    ShowOnly(kUiFB);
+    QUARLE_BASICS::ListFolder(BrowserListing, Folder() + "\\" + r.sub, "*.*", 0, 0);
+    C(files_)->Text.Selected = -1;
+    SelectBrowserFile(r.name);
+    Click(OnListSave, save);
+    Browse();  // Up
+    Answer(true);
+    EXPECT_GT(fs::file_size(named), 100u);
+    if (r.aboveToo)
+      EXPECT_TRUE(ReadFile(above) == "above");
+    else
+      EXPECT_FALSE(fs::exists(above));
+    EXPECT_EQ(Status(), std::string(r.name) + " has been saved.");
+    EXPECT_EQ(C(files_)->Text.Selected, -1);  // no namesake chosen in the folder on view
+  }
+  EXPECT_EQ(SessionFolder, Folder() + "\\SYNTHS");
+  EXPECT_EQ(SessionFile, "08 Reed Organ.tarvelo");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(ActiveTuning.Folder), Folder() + "\\TUNINGS");
+}
+
 // A save whose take could not be written says so on the status line, not
 // that all was saved; the next save that writes it says plainly it was.
 TEST_F(ListButtonsTest, ASaveThatLeftATakeOutSaysWhichAndWhy) {
