@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 626 the second.
+// 115 form the first stage of the message table, 116 to 627 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -642,6 +642,8 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 624 */ "The recording {$} is short: the disk took nothing for a long while, and its last {$} s were not written",
     /* 625 */ "The recording {$} may not be whole on the disk: the disk has not confirmed its last {$} s",
     /* 626 */ "Writing the recordings to the disk: {$} s left",
+    // A folder a recursive listing reaches by a second path.
+    /* 627 */ "I did not enter this folder, which the listing reaches by another path: ",
 };
 
 }  // namespace Tarvelo

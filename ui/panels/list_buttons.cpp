@@ -51,11 +51,6 @@ namespace {
 void Status(const std::string& text) { SetStatusText(text); }
 void Error(const std::string& text) { QUARLE_BASICS::Report(text, 2); }
 
-std::string Trim(const std::string& s) {
-  const size_t a = s.find_first_not_of(' ');
-  return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);
-}
-
 // The part of a name after its last ".", in upper case ("" without a dot).
 std::string UpperExtension(const std::string& name) {
   const size_t dot = name.rfind('.');
@@ -238,13 +233,11 @@ bool ReportSaveSessionFailure(int32_t r) {
 // --- Rename -----------------------------------------------------------------------------
 
 void RenameAnswered(int32_t list, int32_t index) {
-  const std::string typed = Trim(EditText());
+  // As typed: spaces at either end are part of a name.
+  const std::string typed = EditText();
   // A name with a separator would move the file, "." and ".." name folders, an
   // empty one hides it, and control characters cannot be typed back.
-  const bool control = std::any_of(typed.begin(), typed.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7F;
-  });
+  const bool control = platform::HoldsControlCharacter(typed);
   if (typed.empty() || typed == "." || typed == ".." || control ||
       typed.find_first_of("\\/") != std::string::npos) {
     Error(LangText(204, "Renaming error: ") + ErrorText(-19));
