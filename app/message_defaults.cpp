@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 630 the second.
+// 115 form the first stage of the message table, 116 to 631 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -393,7 +393,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 385 */ "Change the list order",
     /* 386 */ "Rename the selected list item",
     /* 387 */ "Copy the selected list item",
-    /* 388 */ "Delete the selected list item OR the selected module, if any",
+    /* 388 */ "Delete the selected list item; with none selected on a module list, the selected module",
     /* 389 */ "Save session OR selected item, if can be",
     /* 390 */ "Load",
     /* 391 */ "System messages, warnings and errors",
@@ -642,12 +642,14 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 624 */ "The recording {$} is short: the disk took nothing for a long while, and its last {$} s were not written",
     /* 625 */ "The recording {$} may not be whole on the disk: the disk has not confirmed its last {$} s",
     /* 626 */ "Writing the recordings to the disk: {$} s left",
+    // A folder a recursive listing reaches by a second path.
+    /* 627 */ "I did not enter this folder, which the listing reaches by another path: ",
     // What the end says while it waits for the saver.
-    /* 627 */ "Saving to the disk: {$} files left",
-    /* 628 */ "The last saves may not be on the disk yet: the disk has not confirmed them",
+    /* 628 */ "Saving to the disk: {$} files left",
+    /* 629 */ "The last saves may not be on the disk yet: the disk has not confirmed them",
     // New and Load after the save of the synth they would replace failed.
-    /* 629 */ "The synth could not be saved ({$}). Save it under this name instead?",
-    /* 630 */ "Discard the unsaved synth and go on? (No keeps it.)",
+    /* 630 */ "The synth could not be saved ({$}). Save it under this name instead?",
+    /* 631 */ "Discard the unsaved synth and go on? (No keeps it.)",
 };
 
 }  // namespace Tarvelo

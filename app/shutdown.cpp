@@ -73,13 +73,13 @@ namespace {
 // Every save handed over reaches the disk (or says why not) before the end
 // goes on; the window's status line shows the wait, as for the recordings.
 void ShowSavesLeft(int32_t left) {
-  Report(QUARLE_BASICS::InsertArg(LangText(627, "Saving to the disk: {$} files left"), std::to_string(left)),
+  Report(QUARLE_BASICS::InsertArg(LangText(628, "Saving to the disk: {$} files left"), std::to_string(left)),
          QUARLE_BASICS::kLevelInfo);
 }
 
 void WaitForSaves() {
   if (platform::SaverStop(kSaverIdleAtExit, ShowSavesLeft) != 0)
-    Report(LangText(628, "The last saves may not be on the disk yet: the disk has not confirmed them"),
+    Report(LangText(629, "The last saves may not be on the disk yet: the disk has not confirmed them"),
            QUARLE_BASICS::kLevelError);
 }
 

@@ -217,9 +217,9 @@ void SetTitleField(const char* text) {
 
 // An argument as a system path; relative ones from the start folder.
 std::string ArgumentPath(const char* arg) {
-  std::string os = arg ? arg : "";
+  const std::string os = arg ? arg : "";
   if (os.empty()) return "";
-  if (os[0] != '/' && !g_startFolder.empty()) os = g_startFolder + "/" + os;
+  if (os[0] != '/' && !g_startFolder.empty()) return g_startFolder + "\\" + platform::FromOsPath(os);
   return platform::FromOsPath(os);
 }
 
@@ -237,10 +237,7 @@ void StartFoundation(int32_t argc, char** argv) {
   for (Tuning& t : Tunings) InitTuning(t);
   ProgramArgCount = argc;
   ProgramArgs = argv;
-  {
-    char buffer[4096];
-    g_startFolder = ::getcwd(buffer, sizeof buffer) ? buffer : "";
-  }
+  g_startFolder = platform::CurrentFolder();
 
   // 2.
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;

@@ -455,8 +455,8 @@ void BeginTake(WriterTake& t, WriterEvent& e) {
   t.name = name;
   // The sync thread syncs through descriptors of its own, never through the
   // stream the writer writes on.
-  t.syncFd = ::open(platform::ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  t.folderFd = ::open(platform::ToOsPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  t.syncFd = platform::OpenForSync(path);
+  t.folderFd = platform::OpenForSync(folder);
 }
 
 // Bytes a data sync has the disk write at a time before it syncs: each piece

@@ -194,6 +194,9 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
         case SDL_WINDOWEVENT_RESTORED:
           ScreenNoteExposed();
           return false;
+        case SDL_WINDOWEVENT_MOVED:
+          ScreenNoteWindowMoved(e.window.data1, e.window.data2);
+          return false;
         default: return false;
       }
     case SDL_KEYDOWN:

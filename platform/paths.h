@@ -22,18 +22,24 @@ namespace platform {
 //              "${97F3}" a Japanese one), and "${5C}" for a backslash in a
 //              name, which inside the system would be a separator;
 //   "$[hh]"    a byte that is no part of a UTF-8 character (a name written
-//              in another code page: "caf$[E9].wav").
+//              in another code page: "caf$[E9].wav"), and each byte of a
+//              control character 0x80 to 0x9F the code page has no byte for
+//              ("$[C2]$[85]").
 // ToOsPath reads the same forms wherever the text came from (a listing, a
 // synth file, the user's typing), hex digits in either case; a "$" that does
 // not begin one of them, or whose number is no character of a name (NUL,
-// '/', a surrogate, beyond Unicode; a byte below 0x80), is an ordinary
-// currency sign. Every other character is the code page's own.
+// '/', a control character below 0xA0, a surrogate, beyond Unicode; a byte
+// below 0x80), is an ordinary currency sign. Every other character is the
+// code page's own.
 constexpr char kPathEscape = '\xA4';
 
 // '\' -> '/', Windows-1252 -> UTF-8, the forms above -> what they stand for.
 std::string ToOsPath(const std::string& systemPath);
 // '/' -> '\', UTF-8 -> Windows-1252, anything else -> the forms above.
 std::string FromOsPath(const std::string& osPath);
+// Whether the name reaches the disk holding a control character (below 0x20,
+// 0x7F to 0x9F), whichever way it was spelled: what a user names is refused.
+bool HoldsControlCharacter(const std::string& systemName);
 
 // The user's profile folder: $HOME, else the password database's home; "" when
 // neither is known.

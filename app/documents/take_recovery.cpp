@@ -1,8 +1,5 @@
 #include "app/documents/take_recovery.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -11,6 +8,7 @@
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/paths.h"
 
 namespace Tarvelo {
@@ -57,17 +55,15 @@ std::string Shown(const std::string& systemPath) {
   return s;
 }
 
-bool Present(const std::string& osPath, struct stat& st) { return ::lstat(osPath.c_str(), &st) == 0; }
-
-// The name of the file a WAV work file (OS form) was written for: its name
+// The name of the file a WAV work file was written for: its name
 // without ".part" and the claim number ("~2") a second writer of the same
 // name added; "" for the short name a name too long to keep beside it got.
 // false for any other name.
-bool WorkFileTarget(const std::string& osName, std::string& target) {
-  if (osName.size() <= kPartSuffixLength ||
-      osName.compare(osName.size() - kPartSuffixLength, kPartSuffixLength, kPartSuffix) != 0)
+bool WorkFileTarget(const std::string& name, std::string& target) {
+  if (name.size() <= kPartSuffixLength ||
+      name.compare(name.size() - kPartSuffixLength, kPartSuffixLength, kPartSuffix) != 0)
     return false;
-  std::string base = osName.substr(0, osName.size() - kPartSuffixLength);
+  std::string base = name.substr(0, name.size() - kPartSuffixLength);
   if (base.compare(0, platform::kShortWorkPrefix.size(), platform::kShortWorkPrefix) == 0) {
     target.clear();
     return true;
@@ -82,41 +78,31 @@ bool WorkFileTarget(const std::string& osName, std::string& target) {
   return true;
 }
 
-// The leftovers' names as the folder holds them (OS form), in name order.
-std::vector<std::string> Leftovers(const std::string& osFolder) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(osFolder.c_str());
-  if (!d) return names;
+// The leftovers' names, in name order.
+std::vector<std::string> Leftovers(const std::string& folder) {
+  std::vector<std::string> names, leftovers;
+  platform::FolderNames(folder, names);
   std::string target;
-  while (const dirent* e = ::readdir(d))
-    if (WorkFileTarget(e->d_name, target)) names.push_back(e->d_name);
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
+  for (const std::string& name : names)
+    if (WorkFileTarget(name, target)) leftovers.push_back(name);
+  std::sort(leftovers.begin(), leftovers.end());
+  return leftovers;
 }
 
 // Puts one leftover in place, or says why it stays. true when it took its name.
 // The lines name the file and the reason first and the folder last, so a
 // narrow pane still shows what happened to which file.
-bool Recover(const std::string& folder, const std::string& osFolder, const std::string& osName) {
-  const std::string name = platform::FromOsPath(osName);
+bool Recover(const std::string& folder, const std::string& name) {
   const std::string part = folder + "\\" + name;
-  std::string osTarget;
-  WorkFileTarget(osName, osTarget);
-  const std::string targetName = platform::FromOsPath(osTarget);
+  std::string targetName;
+  WorkFileTarget(name, targetName);
   const std::string target = folder + "\\" + targetName;
   const std::string in = " Folder: " + Shown(folder);
   const auto keep = [&](const std::string& why, int32_t level) { Report("Kept " + name + ": " + why + in, level); };
-  struct stat st;
   // Only what the writer makes is moved: a link, a folder or a device under
   // the name is someone else's and is neither followed nor renamed.
-  if (!Present(osFolder + "/" + osName, st) || !S_ISREG(st.st_mode)) {
+  if (platform::PathKindAt(part) != platform::PathKind::kFile) {
     keep("it is no plain file.", QUARLE_BASICS::kLevelWarning);
-    return false;
-  }
-  // A name the system's texts cannot hold would be renamed under another one.
-  if (platform::ToOsPath(name) != osName) {
-    keep("its name holds characters the program does not use.", QUARLE_BASICS::kLevelWarning);
     return false;
   }
   if (const int32_t rc = WholeWavFile(part); rc != 0) {
@@ -126,14 +112,14 @@ bool Recover(const std::string& folder, const std::string& osFolder, const std::
          QUARLE_BASICS::kLevelWarning);
     return false;
   }
-  if (osTarget.empty()) {
+  if (targetName.empty()) {
     keep("it holds a whole WAV file whose name was too long to write beside it; rename it to keep it.",
          QUARLE_BASICS::kLevelWarning);
     return false;
   }
   // A file that took the name since (a later save of the take, another one
   // of that name) is never replaced: the user chooses.
-  if (Present(platform::ToOsPath(target), st)) {
+  if (platform::PathKindAt(target) != platform::PathKind::kNothing) {
     keep("it holds a whole WAV file, but " + targetName + " is already there; rename one of them to keep both.",
          QUARLE_BASICS::kLevelWarning);
     return false;
@@ -160,10 +146,9 @@ int32_t WholeWavFile(const std::string& path) {
 }
 
 int32_t RecoverCutSavesIn(const std::string& folder) {
-  const std::string osFolder = platform::ToOsPath(folder);
   int32_t recovered = 0;
-  for (const std::string& osName : Leftovers(osFolder))
-    if (Recover(folder, osFolder, osName)) ++recovered;
+  for (const std::string& name : Leftovers(folder))
+    if (Recover(folder, name)) ++recovered;
   return recovered;
 }
 

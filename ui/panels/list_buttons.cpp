@@ -51,11 +51,6 @@ namespace {
 void Status(const std::string& text) { SetStatusText(text); }
 void Error(const std::string& text) { QUARLE_BASICS::Report(text, 2); }
 
-std::string Trim(const std::string& s) {
-  const size_t a = s.find_first_not_of(' ');
-  return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);
-}
-
 // The part of a name after its last ".", in upper case ("" without a dot).
 std::string UpperExtension(const std::string& name) {
   const size_t dot = name.rfind('.');
@@ -274,7 +269,7 @@ void AskSaveElsewhere(int32_t rc) {
   const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
   const std::string title = SessionTitle.empty() ? std::string("Synth") : SessionTitle;
   const std::string suggestion = synths + "\\" + platform::FreeFileName(synths, title + ".tarvelo");
-  PanelOpenDialog(Replacing.Owner, QUARLE_BASICS::InsertArg(LangText(629, "The synth could not be saved ({$}). Save it under this name instead?"), ErrorText(rc)),
+  PanelOpenDialog(Replacing.Owner, QUARLE_BASICS::InsertArg(LangText(630, "The synth could not be saved ({$}). Save it under this name instead?"), ErrorText(rc)),
                   -1, suggestion, kAskElsewhere, 0, 0);
 }
 
@@ -311,14 +306,14 @@ void ReplaceAnswered(int32_t source) {
   if (source == SlotId(kUiDB)) {
     Replacing = PendingReplace{};
   } else if (question == kAskElsewhere && yes) {
-    const std::string path = Trim(EditText());
+    const std::string path = EditText();
     const size_t cut = path.find_last_of("\\/");
     if (path.empty() || cut == std::string::npos || cut + 1 == path.size())
       AskSaveElsewhere(-QUARLE_BASICS::kErrFileNotFound);
     else
       SaveThenReplace(path.substr(0, cut), path.substr(cut + 1));
   } else if (question == kAskElsewhere) {
-    PanelOpenDialog(Replacing.Owner, LangText(630, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
+    PanelOpenDialog(Replacing.Owner, LangText(631, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
                     kAskDiscard, 0, 0);
   } else if (yes) {
     Replace();
@@ -330,13 +325,11 @@ void ReplaceAnswered(int32_t source) {
 // --- Rename -----------------------------------------------------------------------------
 
 void RenameAnswered(int32_t list, int32_t index) {
-  const std::string typed = Trim(EditText());
+  // As typed: spaces at either end are part of a name.
+  const std::string typed = EditText();
   // A name with a separator would move the file, "." and ".." name folders, an
   // empty one hides it, and control characters cannot be typed back.
-  const bool control = std::any_of(typed.begin(), typed.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7F;
-  });
+  const bool control = platform::HoldsControlCharacter(typed);
   if (typed.empty() || typed == "." || typed == ".." || control ||
       typed.find_first_of("\\/") != std::string::npos) {
     Error(LangText(204, "Renaming error: ") + ErrorText(-19));
@@ -738,7 +731,7 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   enum : int32_t { kNone = 0, kSynth = 1, kTuning = 2, kSession = 4 };
   int32_t kind = kNone;
   bool proceed = false;
-  std::string name;
+  std::string name, folder = platform::CurrentFolder();
   if (PanelTakeDialogAnswered() == 0) {
     const int32_t list = PanelActiveBrowserList();
     const int32_t index = list > 0 ? Selected(list) : -1;
@@ -757,8 +750,9 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
         const std::string ext = UpperExtension(name);
         if (ext == "TARVELO" || ext == "TNG") {
           kind = ext == "TNG" ? kTuning : kSynth;
-          PanelOpenDialog(id, LangText(225, "Confirm overwriting of") + ": " + name + " ?", 0, name, 0,
-                          index, kind);
+          // The whole path goes with the question: the browser may move on before the answer.
+          PanelOpenDialog(id, LangText(225, "Confirm overwriting of") + ": " + name + " ?", 0,
+                          platform::CurrentFolder() + "\\" + name, 0, index, kind);
           SetOnWord(id, -1);
           SetButtonDisabled(id, -1);
           return 0;
@@ -771,14 +765,17 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     }
   } else {
     if (PanelDialogAnswer() == -1) {
-      kind = PanelDialogWord(3);
-      name = EditText();
+      const std::string path = EditText();
+      if (const size_t cut = path.rfind('\\'); cut != std::string::npos) {
+        kind = PanelDialogWord(3);
+        folder = path.substr(0, cut);
+        name = path.substr(cut + 1);
+      }
     }
     SetOnWord(id, 0);
     SetButtonDisabled(id, 0);
     proceed = true;
   }
-  std::string folder = platform::CurrentFolder();
   // Said once the file is on the disk (the saver's outcome), or why not.
   auto tell = [proceed, kind](const std::string& folder, const std::string& name, int32_t result) {
     if (result != 0) {
@@ -787,7 +784,7 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     } else if (proceed) {
       if (platform::FileExists(folder + "\\" + name)) {
         Relist();
-        PanelSelectBrowserFile(name);
+        if (folder == platform::CurrentFolder()) PanelSelectBrowserFile(name);
         Status(name + " " + SavedText(kind == kTuning));
       } else {
         Error(LangText(229, "Unknown error while saving: ") + name);

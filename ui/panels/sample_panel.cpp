@@ -206,7 +206,11 @@ int32_t OnSampleSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, WlistSelection());
-  if (!e || e->State.Load(std::memory_order_acquire) != kWaveIdle || !e->Sound.samples) return 0;
+  if (!e) {
+    SetStatusText(LangText(207, "No item is selected."));
+    return 0;
+  }
+  if (e->State.Load(std::memory_order_acquire) != kWaveIdle || !e->Sound.samples) return 0;
   if (e->Saved != 0) {
     SetStatusText(LangText(246, "This file is already saved."));
     return 0;
@@ -237,7 +241,11 @@ int32_t OnSampleUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int32_t count = LibraryCount(SynthSamples);
   if (row > count - 1) row = count - 1;
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
-  if (row < 0 || !e || e->State.Load(std::memory_order_acquire) != kWaveIdle) return 0;
+  if (row < 0 || !e) {
+    SetStatusText(LangText(207, "No item is selected."));
+    return 0;
+  }
+  if (e->State.Load(std::memory_order_acquire) != kWaveIdle) return 0;
   DetachEntryEverywhere(e, false);
   RemoveLibraryListEntry(SynthSamples, row);
   const int32_t left = LibraryCount(SynthSamples);

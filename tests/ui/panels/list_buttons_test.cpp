@@ -128,7 +128,7 @@ TEST_F(ListButtonsTest, RenameAddsTheExtensionAndTheLibraryFollows) {
   EXPECT_EQ(DialogOwner, rename);
   EXPECT_EQ(Text(db_ + 2), "Song.wav");
   EXPECT_EQ(On(rename), -1);
-  SetTextOf(db_ + 2, " New ");
+  SetTextOf(db_ + 2, "New");
   Answer(true);
   EXPECT_TRUE(fs::exists(Home() / "New.wav"));
   EXPECT_FALSE(fs::exists(Home() / "Song.wav"));
@@ -158,7 +158,9 @@ TEST_F(ListButtonsTest, RenameNeverReplacesAnotherFile) {
   };
   renameTo("b");
   EXPECT_TRUE(HasReport("Renaming error: b.wav - File Access Failed", 2));
-  for (const char* typed : {".", "..", "c\td", "e\x7F"}) {
+  // Control characters, also those of the code page's upper half typed by
+  // their bytes or as a byte the code page leaves undefined.
+  for (const char* typed : {".", "..", "c\td", "e\x7F", "f\xA4[C2]\xA4[85]", "g\x81"}) {
     Reports.clear();
     renameTo(typed);
     EXPECT_TRUE(HasReport("Renaming error: Incorrect Function Parameter", 2)) << typed;
@@ -177,6 +179,32 @@ TEST_F(ListButtonsTest, RenameNeverReplacesAnotherFile) {
   EXPECT_TRUE(HasReport("Renaming error: b.wav - File Access Failed", 2));
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), "a.wav");
   EXPECT_EQ(ReadFile(Home() / "b.wav"), "B");
+}
+
+// A name keeps its spaces: one left as it is stays the same file, and typed
+// spaces at either end are part of the new name.
+TEST_F(ListButtonsTest, RenameKeepsTheSpacesOfANameWhole) {
+  const int32_t rename = Button(1);
+  const struct {
+    const char* old;
+    const char* typed;
+    const char* renamed;
+  } rows[] = {
+      {"  lead.wav", "  lead.wav", "  lead.wav"},
+      {"Song.wav", " New ", " New .wav"},
+      {"pad.wav", "pad.wav  ", "pad.wav  "},
+  };
+  for (const auto& row : rows) {
+    WriteFile(Home() / row.old, row.old);
+    Browse(row.old);
+    ASSERT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), row.old);
+    Click(OnListRename, rename);
+    SetTextOf(db_ + 2, row.typed);
+    Answer(true);
+    EXPECT_EQ(ReadFile(Home() / row.renamed), row.old) << row.typed;
+    EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), row.renamed) << row.typed;
+  }
+  EXPECT_FALSE(fs::exists(Home() / "lead.wav"));
 }
 
 TEST_F(ListButtonsTest, RenamingTheSessionFileRenamesTheSession) {
@@ -555,6 +583,44 @@ TEST_F(ListButtonsTest, SavesOverwriteAfterAskingOrSaveTheSession) {
   ASSERT_FALSE(Reports.empty());
   EXPECT_EQ(Reports.back().level, 2);
   EXPECT_EQ(Reports.back().text.rfind("Saving error: ", 0), 0u);
+}
+
+// The answer writes the file the question named, though the browser went up
+// to another folder meanwhile (where a file of that name may stand too).
+TEST_F(ListButtonsTest, AnOverwriteAnsweredElsewhereWritesTheFileItNamed) {
+  struct Row {
+    const char* sub;
+    const char* name;
+    bool aboveToo;  // a file of that name in the folder gone up to
+  };
+  const Row rows[] = {{"SYNTHS", "08 Reed Organ.tarvelo", false},
+                      {"SYNTHS", "08 Reed Organ.tarvelo", true},
+                      {"TUNINGS", "Pure.tng", false}};
+  const int32_t save = Button(4);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.sub) + "\\" + r.name + (r.aboveToo ? ", one above too" : ""));
+    const fs::path named = Home() / r.sub / r.name, above = Home() / r.name;
+    WriteFile(named, "x");
+    fs::remove(above);
+    if (r.aboveToo) WriteFile(above, "above");
+    ShowOnly(kUiFB);
+    QUARLE_BASICS::ListFolder(BrowserListing, Folder() + "\\" + r.sub, "*.*", 0, 0);
+    C(files_)->Text.Selected = -1;
+    SelectBrowserFile(r.name);
+    Click(OnListSave, save);
+    Browse();  // Up
+    Answer(true);
+    EXPECT_GT(fs::file_size(named), 100u);
+    if (r.aboveToo)
+      EXPECT_TRUE(ReadFile(above) == "above");
+    else
+      EXPECT_FALSE(fs::exists(above));
+    EXPECT_EQ(Status(), std::string(r.name) + " has been saved.");
+    EXPECT_EQ(C(files_)->Text.Selected, -1);  // no namesake chosen in the folder on view
+  }
+  EXPECT_EQ(SessionFolder, Folder() + "\\SYNTHS");
+  EXPECT_EQ(SessionFile, "08 Reed Organ.tarvelo");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(ActiveTuning.Folder), Folder() + "\\TUNINGS");
 }
 
 // A save whose take could not be written says so on the status line, not

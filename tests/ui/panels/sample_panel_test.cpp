@@ -27,7 +27,9 @@
 #include "engine/globals.h"
 #include "engine/notes.h"
 #include "engine/render.h"
+#include "ui/panels/filter_panel.h"
 #include "ui/panels/list_buttons.h"
+#include "ui/panels/melody_panel.h"
 #include "ui/panels/sysbar.h"
 #include "app/documents/synth_file_walk.h"
 #include "engine/midimap.h"
@@ -622,6 +624,35 @@ TEST_F(SamplePanelTest, SaveWritesOnceAddsToTheLibraryAndShowsTheFile) {
   Click(OnSampleSave, wlist_ + 1);
   EXPECT_EQ(lost->Saved, 0);
   EXPECT_EQ(Reports.back().text.rfind("Error saving file: ", 0), 0u);
+}
+
+// Save and - of the Samples, Melodies and Shapes pages with no row chosen
+// say so, as the browser's buttons do, and change nothing.
+TEST_F(SamplePanelTest, ThePagesButtonsSayWhenNoRowIsChosen) {
+  const int32_t mlist = Slot(kUiMLIST), flist = Slot(kUiFLIST), window = Slot(kUiFWS_WINDOW);
+  ASSERT_EQ(Id(mlist + 2), "MDEL");
+  ASSERT_EQ(Id(window + 3), "FDEL");
+  const struct {
+    const char* page;
+    V::EventCallbackFn button;
+    int32_t id, list;
+    WaveLibraryList* library;
+  } rows[] = {{"Samples save", OnSampleSave, wlist_ + 1, wlist_, &SynthSamples},
+              {"Samples -", OnSampleUnload, wlist_ + 2, wlist_, &SynthSamples},
+              {"Melodies save", OnMelodySave, mlist + 1, mlist, &MelodyLibrary},
+              {"Melodies -", OnMelodyUnload, mlist + 2, mlist, &MelodyLibrary},
+              {"Shapes -", OnFilterUnload, window + 3, flist, &FilterLibrary}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.page);
+    AddEntry(*row.library, "one.wav", 16)->Saved = 0;
+    const int32_t count = row.library->header.count;
+    Field(row.list).Selected = -1;
+    SetStatusText("before");
+    Click(row.button, row.id);
+    EXPECT_EQ(Text(Slot(kUiMB)), "No item is selected.");
+    EXPECT_EQ(row.library->header.count, count);
+    EXPECT_FALSE(fs::exists(Home() / "one.wav"));
+  }
 }
 
 TEST_F(SamplePanelTest, UnloadDetachesRemovesAndMovesTheSelection) {
