@@ -10,7 +10,6 @@
 #include "basics/listings.h"
 #include "basics/messages.h"
 #include "basics/program.h"
-#include "basics/ratio.h"
 #include "basics/timetext.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
@@ -193,9 +192,9 @@ int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
   // A recording that ended before its first frame has nothing to play.
   if (!e || e->State.Load(std::memory_order_acquire) != kWaveIdle || !e->Sound.samples || e->Sound.frameCount == 0) return 0;
-  float f = e->Pitch[0] / RateQuarter;
-  const float ratio = QUARLE_BASICS::RatioValue(e->RateRatio);
-  if (ratio != 1.0f && ratio > 0.0f) f = f / ratio;
+  // The module steps through the sound at the sound's own rate: the pitch
+  // found is the frequency it plays.
+  const float f = e->Pitch[0] / RateQuarter;
   // While playing the value is the render's: it lands with the next frame.
   SetParamValueOrQueue(*m, kSampleFrequencyParam, f);
   AssignWaveToModule(m, e, 0);
