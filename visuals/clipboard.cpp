@@ -2,6 +2,7 @@
 
 #include "platform/charset.h"
 #include "platform/clipboard.h"
+#include "platform/paths.h"
 
 namespace QUARLE_VISUALS {
 
@@ -62,7 +63,8 @@ std::string Utf8ToCp1252(const std::string& text) {
   return out;
 }
 
-std::string GetClipboardText() { return Utf8ToCp1252(platform::ClipboardGetUtf8()); }
+// A pasted name is a typed one: what the code page lacks takes its escape form.
+std::string GetClipboardText() { return platform::TypedText(platform::ClipboardGetUtf8()); }
 
 int32_t SetClipboardText(const std::string& text) {
   platform::ClipboardSetUtf8(Cp1252ToUtf8(std::string(text.c_str())));

@@ -6,8 +6,9 @@
 
 namespace QUARLE_VISUALS {
 
-// The clipboard's text in Windows-1252; a character the code page lacks becomes
-// "?". "" when the clipboard holds no text.
+// The clipboard's text as a typed text (platform::TypedText): a character the
+// code page lacks takes its escape form, controls are left out. "" when the
+// clipboard holds no text.
 std::string GetClipboardText();
 // Puts the text (up to its first zero byte) on the clipboard. Always 0: a
 // refused clipboard is not reported.
