@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "platform/charset.h"
+#include "platform/paths.h"
 #include "platform/screen.h"
 
 namespace QUARLE_VISUALS {
@@ -128,7 +130,66 @@ int32_t DrawGlyphsWithin(platform::Image* image, int64_t H, int64_t left, int64_
   return static_cast<int32_t>(std::min<size_t>(text.size(), INT32_MAX));
 }
 
+// one thread: value
+struct GlyphSpan {
+  int64_t advance = 0;
+  int64_t right = 0;  // the bitmap's right edge, from the pen
+};
+
+// Each byte's glyph as DrawGlyphsWithin places it; false on a failure.
+bool GlyphSpans(FontFace face, int32_t size, const std::string& text, std::vector<GlyphSpan>& out) {
+  if (!face || size < 1) return false;
+  FaceGuard guard;
+  if (SetSize(face, size)) return false;
+  out.clear();
+  for (const unsigned char c : text) {
+    if (LoadAndRender(face, c)) return false;
+    const FT_GlyphSlot slot = face->glyph;
+    out.push_back({slot->advance.x >> 6, slot->bitmap_left + static_cast<int64_t>(slot->bitmap.width)});
+  }
+  return true;
+}
+
+// The rightmost column the glyphs [from, to) reach, drawn from `pen` (moved
+// past them); `pen` itself for none.
+int64_t Reach(const std::vector<GlyphSpan>& spans, size_t from, size_t to, int64_t& pen) {
+  int64_t reach = pen;
+  for (size_t i = from; i < to; ++i) {
+    reach = std::max(reach, pen + spans[i].right);
+    pen += spans[i].advance;
+  }
+  return reach;
+}
+
 }  // namespace
+
+std::string NameInWidth(const std::string& text, FontFace face, int32_t size, int32_t width) {
+  static const std::string kMark = "\x85";
+  std::vector<GlyphSpan> spans, mark;
+  if (!GlyphSpans(face, size, text, spans) || !GlyphSpans(face, size, kMark, mark)) return text;
+  const size_t n = text.size();
+  int64_t pen = 0;
+  if (Reach(spans, 0, n, pen) <= width || mark[0].right > width) return text;
+  const std::vector<size_t> starts = platform::CharacterStarts(text);
+  // The end first, within half the room the mark leaves; the head takes the rest.
+  const int64_t half = (width - mark[0].advance) / 2;
+  size_t tail = n;
+  for (size_t k = starts.size() - 1; k-- > 0;) {
+    pen = 0;
+    if (Reach(spans, starts[k], n, pen) > half) break;
+    tail = starts[k];
+  }
+  pen = 0;
+  const int64_t tailReach = Reach(spans, tail, n, pen);
+  size_t head = 0;
+  for (size_t k = 1; k < starts.size() && starts[k] <= tail; ++k) {
+    pen = 0;
+    const int64_t reach = Reach(spans, 0, starts[k], pen);
+    if (reach > width || pen + mark[0].right > width || pen + mark[0].advance + tailReach > width) break;
+    head = starts[k];
+  }
+  return text.substr(0, head) + kMark + text.substr(tail);
+}
 
 int32_t DrawTextFT(platform::Image* image, int32_t x, int32_t y, int32_t rightMargin,
                    const std::string& text, FontFace face, int32_t size, uint32_t colour,

@@ -235,6 +235,14 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
   return 0;
 }
 
+void DrawListRowText(Image* row, int32_t x, int32_t y, const std::string& text, int32_t size,
+                     uint32_t colour, int32_t right) {
+  if (!row) return;
+  right = right < 0 ? row->width : std::min(right, row->width);
+  V::DrawTextInCell(row, x, y, 0, right, V::NameInWidth(text, V::TextFont.Face, size, right - x),
+                    V::TextFont.Face, size, colour, 2);
+}
+
 // --- Members ---------------------------------------------------------------------------
 
 namespace {
@@ -242,7 +250,7 @@ namespace {
 ListDrawStatics g_messageStatics, g_historyStatics, g_fileStatics;
 
 void DrawRowText(Image* row, const std::string& text, int32_t x, int32_t y, const RenderRecord* snap) {
-  V::DrawTextFT(row, x, y, 0, text, V::TextFont.Face, snap->Text.TextSize, TextColour, 2);
+  DrawListRowText(row, x, y, text, snap->Text.TextSize, TextColour);
 }
 
 void RenderMessageRow(Image* row, int32_t item, const RenderRecord* snap, void*) {

@@ -11,6 +11,7 @@
 #include "app/state/ui_hooks.h"
 #include "app/state/wave_library.h"
 #include "basics/listings.h"
+#include "platform/paths.h"
 #include "basics/program.h"
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
@@ -368,6 +369,31 @@ TEST_F(ListMembersTest, FileListShowsFoldersWithTheirGlyph) {
   BrowserListing = saved;
   QUARLE_BASICS::DirListFree(list);
 
+}
+
+// File names that begin alike (Cyrillic ones, in their escape forms) draw
+// apart in a list too narrow for them: each row keeps its name's end.
+TEST_F(ListMembersTest, NamesThatBeginAlikeDrawApartInANarrowList) {
+  QUARLE_BASICS::DirList* saved = BrowserListing;
+  QUARLE_BASICS::DirList* list = new QUARLE_BASICS::DirList;
+  ASSERT_EQ(QUARLE_BASICS::DirListInit(*list), 0);
+  for (const char* n : {"1", "2", "3"}) {
+    const std::string name = platform::FromOsPath(
+        std::string("\xD0\x91\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB1\xD0\xB0\xD0\xBD\xD1\x8B 0") + n + ".wav");
+    ASSERT_EQ(QUARLE_BASICS::DirListAdd(*list, name.c_str(), 32, 0), 0);
+  }
+  BrowserListing = list;
+  const int32_t id = ListControl(DrawFileList);
+  Draw(id);
+  const auto pixels = [&](int32_t row) {
+    const platform::Image* r = C(id)->Layers[row];
+    return std::vector<uint32_t>(r->pixels, r->pixels + r->width * r->height);
+  };
+  EXPECT_NE(pixels(0), pixels(1));
+  EXPECT_NE(pixels(1), pixels(2));
+  EXPECT_NE(pixels(0), pixels(2));
+  BrowserListing = saved;
+  QUARLE_BASICS::DirListFree(list);
 }
 
 TEST_F(ListMembersTest, DriveStripCellsAndLabels) {
