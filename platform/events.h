@@ -115,8 +115,9 @@ uint32_t AsciiOfSdlKey(int32_t sdlKeycode, int32_t sdlScancode, uint32_t sdlMods
 // (Enter, Esc, Backspace, Tab, Ctrl with a letter); any other character is the
 // one the keyboard layout typed, as SDL's text input gives it (UTF-8), so every
 // layout types what its keys show: in Windows-1252, 0 for a character the code
-// page lacks. `typed` null: no text came with the key (text input off), and the
-// key's own character is taken as above. With left Alt alone (no AltGr, no
+// page lacks (the translation's press then carries it as `unicode`). `typed`
+// null: no text came with the key (text input off), and the key's own
+// character is taken as above. With left Alt alone (no AltGr, no
 // Ctrl) the key's own character wins too, 0 for a letter: a shortcut, whose
 // text the translation drops. Note keys go by the scan code whatever this
 // gives.

@@ -404,8 +404,10 @@ std::string TypedText(const std::string& utf8) {
     const size_t at = i;
     uint32_t cp = 0;
     const bool whole = NextUtf8(utf8, i, cp);
-    if (whole && (cp < 32 || (cp >= 127 && cp < 0xA0))) continue;
     const int32_t b = whole ? UnicodeToCp1252(cp) : -1;
+    // The code page's five unassigned bytes travel as the C1 controls of the
+    // same value: those come back; every other control is left out.
+    if (whole && (cp < 32 || cp == 127 || (cp >= 0x80 && cp < 0xA0 && b < 0))) continue;
     if (b >= 0)
       out += static_cast<char>(b);
     else

@@ -14,9 +14,7 @@ std::string GetClipboardText();
 // refused clipboard is not reported.
 int32_t SetClipboardText(const std::string& text);
 
-// The conversions used at the edge, for the clipboard and its tests.
+// The conversion of a copy at the edge, for the clipboard and its tests.
 std::string Cp1252ToUtf8(const std::string& text);
-// Malformed UTF-8 bytes become "?" one by one.
-std::string Utf8ToCp1252(const std::string& text);
 
 }  // namespace QUARLE_VISUALS
