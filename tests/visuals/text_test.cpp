@@ -163,41 +163,35 @@ TEST_F(FontTest, FitBackward) {
 TEST_F(FontTest, NamesCutToARoomKeepTheirEnds) {
   Load();
   const int32_t size = 14, room = 160;
-  const auto names = [](const char* utf8, std::initializer_list<const char*> ends) {
-    std::vector<std::string> out;
-    for (const char* end : ends) out.push_back(platform::FromOsPath(std::string(utf8) + end));
-    return out;
+  const char* const groups[][3] = {
+      {"\xD0\x91\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB1\xD0\xB0\xD0\xBD\xD1\x8B 0", "1.wav", "2.wav"},
+      {"\xCE\xA4\xCF\x8D\xCE\xBC\xCF\x80\xCE\xB1\xCE\xBD\xCE\xB1 0", "1.wav", "2.wav"},
+      {"\xE3\x83\x89\xE3\x83\xA9\xE3\x83\xA0\xE3\x81\xAE\xE9\x9F\xB3 ", "1.wav", "2.wav"},
+      {"A long plain name of a drum take ", "1.wav", "2.wav"},
   };
-  const std::vector<std::string> groups[] = {
-      names("\xD0\x91\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB1\xD0\xB0\xD0\xBD\xD1\x8B", {" 01.wav", " 02.wav", " 03.wav"}),
-      names("\xCE\xA4\xCF\x8D\xCE\xBC\xCF\x80\xCE\xB1\xCE\xBD\xCE\xB1", {" 01.wav", " 02.wav"}),
-      names("\xE3\x83\x89\xE3\x83\xA9\xE3\x83\xA0\xE3\x81\xAE\xE9\x9F\xB3", {" 1.wav", " 2.wav"}),
-      names("A long plain name of a drum take", {" 1.wav", " 2.wav"}),
-  };
-  for (const auto& group : groups) {
-    std::vector<std::string> shown;
-    for (const std::string& name : group) {
+  for (const auto& g : groups) {
+    std::string shown[2];
+    for (int i = 0; i < 2; ++i) {
+      const std::string name = platform::FromOsPath(std::string(g[0]) + g[i + 1]);
       SCOPED_TRACE(name);
-      const std::string cut = NameInWidth(name, TextFont.Face, size, room);
-      const size_t mark = cut.find('\x85');
+      shown[i] = NameInWidth(name, TextFont.Face, size, room);
+      const size_t mark = shown[i].find('\x85'), tail = shown[i].size() - mark - 1;
       ASSERT_NE(mark, std::string::npos);
-      const std::string head = cut.substr(0, mark), tail = cut.substr(mark + 1);
-      EXPECT_EQ(name.compare(0, head.size(), head), 0);
-      ASSERT_GE(tail.size(), 6u);
-      EXPECT_EQ(name.substr(name.size() - tail.size()), tail);
+      EXPECT_EQ(name.compare(0, mark, shown[i], 0, mark), 0);
+      EXPECT_EQ(name.compare(name.size() - tail, tail, shown[i], mark + 1), 0);
+      EXPECT_GE(tail, 6u);
       const std::vector<size_t> starts = platform::CharacterStarts(name);
-      for (const size_t at : {head.size(), name.size() - tail.size()})
+      for (const size_t at : {mark, name.size() - tail})
         EXPECT_TRUE(std::find(starts.begin(), starts.end(), at) != starts.end()) << at;
       Img im(room, 20, 0);
-      EXPECT_EQ(DrawTextFT(im.img, 0, 0, 0, cut, TextFont.Face, size, 0xFFFFFFFFu, 2),
-                static_cast<int32_t>(cut.size()));
-      shown.push_back(cut);
+      EXPECT_EQ(DrawTextFT(im.img, 0, 0, 0, shown[i], TextFont.Face, size, 0xFFFFFFFFu, 2),
+                static_cast<int32_t>(shown[i].size()));
     }
-    for (size_t i = 1; i < shown.size(); ++i) EXPECT_NE(shown[i], shown[i - 1]);
+    EXPECT_NE(shown[0], shown[1]);
   }
   // A name that fits stays whole; a room too small for the mark cuts nothing here.
   EXPECT_EQ(NameInWidth("Kick.wav", TextFont.Face, size, room), "Kick.wav");
-  EXPECT_EQ(NameInWidth(groups[0][0], TextFont.Face, size, 2), groups[0][0]);
+  EXPECT_EQ(NameInWidth(groups[3][0], TextFont.Face, size, 2), groups[3][0]);
 }
 
 int CountCovered(const Img& im) {

@@ -173,7 +173,6 @@ TEST_F(ListButtonsTest, ANameTypedOrPastedInAnyScriptIsTheNameOnTheDisk) {
     EXPECT_EQ(V::GuiMessageLoop(), 0);
   };
   const auto type = [](const std::string& utf8) {
-#if TARVELO_HAVE_SDL
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_EVENTS), 0) << SDL_GetError();
     SDL_Event e{};
@@ -185,9 +184,6 @@ TEST_F(ListButtonsTest, ANameTypedOrPastedInAnyScriptIsTheNameOnTheDisk) {
     for (platform::WindowEvent w; platform::WindowEventPoll(w);) presses.push_back(w);
     for (const platform::WindowEvent& w : presses) platform::WindowEventInject(w);
     SDL_QuitSubSystem(SDL_INIT_EVENTS);
-#else
-    for (const char32_t c : platform::TypedCharacters(utf8)) platform::WindowEventInject(platform::TypedKeyEvent(0, c));
-#endif
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.disk);
