@@ -372,7 +372,8 @@ TEST_F(ListMembersTest, FileListShowsFoldersWithTheirGlyph) {
 }
 
 // File names that begin alike (Cyrillic ones, in their escape forms) draw
-// apart in a list too narrow for them: each row keeps its name's end.
+// apart in a list too narrow for them: each row keeps its name's end; so do
+// the drive strip's cells.
 TEST_F(ListMembersTest, NamesThatBeginAlikeDrawApartInANarrowList) {
   QUARLE_BASICS::DirList* saved = BrowserListing;
   QUARLE_BASICS::DirList* list = new QUARLE_BASICS::DirList;
@@ -394,6 +395,24 @@ TEST_F(ListMembersTest, NamesThatBeginAlikeDrawApartInANarrowList) {
   EXPECT_NE(pixels(0), pixels(2));
   BrowserListing = saved;
   QUARLE_BASICS::DirListFree(list);
+
+  QUARLE_BASICS::DriveList* savedDrives = Drives;
+  const std::string disk = "/media/ann/\xD0\x94\xD0\xB8\xD1\x81\xD0\xBA ";
+  platform::SetDriveRootsForTests({"/", disk + "1", disk + "2"});
+  QUARLE_BASICS::DriveList three{};
+  const int32_t strip = DriveStrip(three, 3);
+  C(strip)->Text.Changed = -1;
+  EXPECT_EQ(Draw(strip), 0);
+  const platform::Image* cells = C(strip)->Layers[0];
+  const auto cell = [&](int32_t x0) {
+    std::vector<uint32_t> out;
+    for (int32_t y = 0; y < cells->height; ++y)
+      for (int32_t x = x0; x < x0 + 64; ++x) out.push_back(cells->pixels[y * (cells->pitch / 4) + x]);
+    return out;
+  };
+  EXPECT_NE(cell(65), cell(130));
+  Drives = savedDrives;
+  platform::ProbeDrives();
 }
 
 TEST_F(ListMembersTest, DriveStripCellsAndLabels) {
