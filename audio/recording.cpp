@@ -318,6 +318,8 @@ std::atomic<int32_t> g_openFiles{0};
 std::mutex g_notesLock;
 // one thread: holder of g_notesLock
 std::vector<std::string> g_notes;
+// one thread: holder of g_notesLock, the takes the last end could not confirm whole
+std::vector<std::string> g_unconfirmedNames;
 
 // The sync thread's one request at a time: the writer fills it while none is
 // under way (asked == done) and moves asked; the sync thread makes it and
@@ -611,6 +613,7 @@ void CloseGivenUp(Writer& w, WriterTake& t) {
   if (!note.empty()) {
     std::lock_guard<std::mutex> hold(g_notesLock);
     g_notes.push_back(note);
+    g_unconfirmedNames.push_back(name);
   }
   CloseTake(w, t);
 }
@@ -836,8 +839,12 @@ bool RecordingWriterStart(uint32_t rate, uint32_t ringValues) {
   return true;
 }
 
-int32_t RecordingWriterStop(double idleSeconds, void (*shown)(int32_t secondsLeft)) {
+int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEndProgress&)) {
   std::lock_guard<std::mutex> hold(g_life);
+  {
+    std::lock_guard<std::mutex> holdNotes(g_notesLock);
+    g_unconfirmedNames.clear();
+  }
   if (!g_writerThread) return 0;
   // No new take or log line from here.
   g_writerRunning.store(0, std::memory_order_release);
@@ -848,26 +855,28 @@ int32_t RecordingWriterStop(double idleSeconds, void (*shown)(int32_t secondsLef
     const uint64_t ring = g_appended.load(std::memory_order_acquire) - g_taken.load(std::memory_order_acquire);
     return double(ring) / (2.0 * rate) + SecondsOf(g_unconfirmed.load(std::memory_order_relaxed));
   };
-  int32_t lastShown = -1;
   uint32_t seen = g_progress.load(std::memory_order_acquire);
   double moved = platform::HighResClock();
   bool gaveUp = g_giveUp.load(std::memory_order_acquire);
+  bool cut = false;
   while (!g_writerDone.load(std::memory_order_acquire)) {
-    int32_t seconds = static_cast<int32_t>(std::ceil(left()));
-    if (seconds < 1 && g_openFiles.load(std::memory_order_acquire) > 0) seconds = 1;
-    if (shown && seconds > 0 && seconds != lastShown) shown(seconds);
-    if (seconds > 0) lastShown = seconds;
+    const double sound = left();
+    const RecordingEndProgress p{sound, sound, platform::HighResClock() - moved < 3.0};
+    if (shown && !cut && !shown(p)) cut = true;
     platform::WaitOnWord(g_progress, seen, 0.1);
     if (const uint32_t now = g_progress.load(std::memory_order_acquire); now != seen) {
       seen = now;
       moved = platform::HighResClock();
-      continue;
+      if (!cut) continue;
     }
-    if (platform::HighResClock() - moved < idleSeconds) continue;
+    if (!cut && platform::HighResClock() - moved < idleSeconds) continue;
     // The disk took nothing for long: the writer writes no more and closes
     // every take with what its file holds. One held in a write that never
     // comes back is left running: nothing it uses may go then.
-    if (gaveUp) return -1;
+    if (gaveUp) {
+      if (cut && platform::HighResClock() - moved < 1.0) continue;
+      return -1;
+    }
     gaveUp = true;
     g_giveUp.store(true, std::memory_order_release);
     RingBell();
@@ -980,6 +989,11 @@ void ReportAudioLogLine(const CommandMessage& msg) {
   l.errorCode = (msg.arg3 & 2u) != 0;
   l.level = static_cast<int32_t>(msg.arg2);
   SayLogLine(l);
+}
+
+std::vector<std::string> RecordingEndUnconfirmed() {
+  std::lock_guard<std::mutex> hold(g_notesLock);
+  return g_unconfirmedNames;
 }
 
 bool RecordingWriterSettle(double seconds) {

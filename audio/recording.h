@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "audio/wav.h"
 #include "basics/queues.h"
@@ -51,19 +52,32 @@ int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb);
 // start does). False when the threads could not be made, or when the writer an
 // end left held by the disk still runs.
 bool RecordingWriterStart(uint32_t rate, uint32_t ringValues);
+// What the end's wait shows: a value.
+struct RecordingEndProgress {
+  double secondsLeft;   // time left at the pace the disk is confirming now; < 0 while not known
+  double soundLeft;     // seconds of sound written or held but not yet confirmed by the disk
+  bool confirming;      // the disk confirmed bytes within the last few seconds
+};
 // Ends the writer once the audio thread has ended (no take or log line is
 // taken from here): it writes all it holds and ends every take (data synced,
 // closing header, synced, closed; an end that fails is said with the file's
-// name), and both threads are joined. While it
-// works, shown (when set) hears the whole seconds of sound not yet kept by
-// the disk, each time that changes. A disk that takes nothing for idleSeconds
-// (no byte written, no sync finished) ends the wait: each take is closed with
-// a header naming what its file holds, and each one short of its sound or not
-// confirmed by the disk is said (level 2). 0: everything reached the disk; 1:
-// the wait ended so; -1: the writer is held in a write the disk never
-// finished: it was not joined, so nothing it uses may be freed and no file
-// closed (a later call waits for it again).
-int32_t RecordingWriterStop(double idleSeconds, void (*shown)(int32_t secondsLeft));
+// name), and both threads are joined. A disk that confirms nothing for
+// idleSeconds ends the wait: each take is closed with a header naming what
+// its file holds, and each one short of its sound or not confirmed by the
+// disk is said (level 2).
+// shown is called on the waiting thread at least every 100 ms while the wait lasts (and once
+// at its start); when it returns false the wait is cut short at once (a second quit signal):
+// every take is closed with a header naming what its file holds, even when the writer is held
+// in a write (the waiting thread then writes the headers on descriptors of its own), and the
+// ones short or unconfirmed are said as in a give-up.
+// 0: everything reached the disk; 1: the wait ended so (a give-up or a cut
+// short); -1: the writer is held in a write the disk never finished: it was
+// not joined, so nothing it uses may be freed and no file closed (a later
+// call waits for it again).
+int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEndProgress&));
+// The file names (as shown to the user) of the takes the last RecordingWriterStop could not
+// confirm whole (a give-up or a cut-short); empty after a whole end.
+std::vector<std::string> RecordingEndUnconfirmed();
 
 // The rest of this block is the audio thread's (one producer): none waits,
 // allocates or touches the disk.

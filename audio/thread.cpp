@@ -776,10 +776,15 @@ int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms) {
 namespace {
 // On the thread that ends the program: with the window still drawing, the
 // status line shows it.
-void ShowWritingLeft(int32_t seconds) {
-  Report(QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
-                                  std::to_string(seconds)),
-         0);
+bool ShowWritingLeft(const RecordingEndProgress& progress) {
+  static int32_t lastShown = -1;
+  const int32_t seconds = static_cast<int32_t>(std::ceil(std::max(progress.secondsLeft, progress.soundLeft)));
+  if (seconds > 0 && seconds != lastShown)
+    Report(QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
+                                    std::to_string(seconds)),
+           0);
+  if (seconds > 0) lastShown = seconds;
+  return true;
 }
 }  // namespace
 

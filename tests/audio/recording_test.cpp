@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -661,10 +662,11 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
       return r.writes ? synccount::WritesOn("tarvelo-rec") > 0
                       : fs::exists(path) && fs::file_size(path) == 88 + 192000;
     }));
-    const auto show = [](int32_t left) {
+    const auto show = [](const RecordingEndProgress& p) {
       std::lock_guard<std::mutex> hold(lock);
-      shown.push_back(left);
+      shown.push_back(static_cast<int32_t>(std::ceil(p.soundLeft)));
       if (letGo) synccount::Release();
+      return true;
     };
     EXPECT_EQ(RecordingWriterStop(r.idle, show), r.first);
     // A joined thread may be listed a moment longer.
