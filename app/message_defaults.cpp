@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 626 the second.
+// 115 form the first stage of the message table, 116 to 634 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -642,6 +642,18 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 624 */ "The recording {$} is short: the disk took nothing for a long while, and its last {$} s were not written",
     /* 625 */ "The recording {$} may not be whole on the disk: the disk has not confirmed its last {$} s",
     /* 626 */ "Writing the recordings to the disk: {$} s left",
+    // Why the output stopped under a running recording (error codes 67 to 69).
+    /* 627 */ "The sound output stopped: the work overloaded it",
+    /* 628 */ "The sound output stopped: its device went away",
+    /* 629 */ "The sound output stopped and could not start again",
+    // The end's wait while the disk confirms nothing, the takes it could not
+    // confirm (said at the end and again at the next start), and a take whose
+    // header named less than its file holds, found at the next start.
+    /* 630 */ "Writing the recordings to the disk: the disk confirms nothing; {$} s of sound wait for it",
+    /* 631 */ "These recordings may not be whole on the disk, which did not confirm them before the end: ",
+    /* 632 */ "The last run ended before the disk confirmed these recordings, which may not be whole: ",
+    /* 633 */ "The recording {$} named less than its file holds: its header now names all {$} s",
+    /* 634 */ "The recording {$} names less than its file holds, and its header could not be put right: ",
 };
 
 }  // namespace Tarvelo

@@ -24,6 +24,7 @@
 #include "audio/backend.h"
 #include "audio/recording.h"
 #include "audio/openal_env.h"
+#include "basics/errors.h"
 #include "basics/program.h"
 #include "basics/queues.h"
 #include "platform/paths.h"
@@ -31,6 +32,7 @@
 #include "sync_count.h"
 
 namespace QA = QUARLE_AUDIO;
+namespace fs = std::filesystem;
 namespace QB = QUARLE_BASICS;
 using audiotest::ConfigureOpenAl;
 using audiotest::PostAudio;
@@ -707,6 +709,58 @@ TEST(AudioThread, OverloadStopsTheStreamBeforeItIsReported) {
     StopStreaming(handle, log);
     audiotest::RemoveTree(setup.dir);
   });
+}
+
+// An output that stops unasked under a running take (overload, the device
+// gone, a restart after an underrun that fails) ends the take with its reason:
+// one stop report for the take, which never began anew, and a file whose
+// header names what it holds and that grows no more.
+TEST(AudioThread, AnOutputThatStopsEndsTheRunningTakeWithItsReason) {
+  const struct {
+    const char* name;
+    void (*stop)(audiotest::TestBackend&);
+    int32_t error;
+  } kRows[] = {
+      {"overload", [](audiotest::TestBackend&) { QA::ForceOverload.store(true); }, QB::kErrOutputOverload},
+      {"device gone", [](audiotest::TestBackend& f) { f.LoseDevice(kWaveDevice); }, QB::kErrOutputLost},
+      {"no restart",
+       [](audiotest::TestBackend& f) {
+         f.FailPlays(1);
+         f.ForceUnderruns(1);
+       },
+       QB::kErrOutputNoRestart},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    audiotest::InFreshProcess([&] {
+      auto setup = ConfigureOpenAl({}, "/dev/null");
+      const std::string audioFolder = MakeRecordingsFolder(setup.dir);
+      auto& fake = audiotest::InstallFaults();
+      fake.HideNaturalUnderruns(true);
+      ReportLog log;
+      std::thread* handle = nullptr;
+      StartStreaming(handle, log, &SineRender, nullptr, 10);
+      ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
+      PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("cut")), 7);
+      const std::string take = audioFolder + "/cut.wav";
+      ASSERT_TRUE(audiotest::WaitUntil([&] { return fs::exists(take) && fs::file_size(take) > 88 + 4 * 4800; }));
+      row.stop(fake);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+      ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
+      const auto ended = ReadBytes(take);
+      // Played again where it can be: nothing more reaches the take.
+      PostAudio(QA::kAudioPlaybackOn);
+      Sleep(0.2);
+      StopStreaming(handle, log);
+      ExpectOneFailedRecordingStop(log, 7, 0);
+      for (const auto& r : log.Reports())
+        if (r.type == QA::kAudioRecordStop) EXPECT_EQ(static_cast<int32_t>(r.arg4), -row.error);
+      ASSERT_GE(ended.size(), 88u);
+      EXPECT_EQ(U32At(ended, 84) + 88, ended.size());
+      EXPECT_EQ(ReadBytes(take), ended);
+      audiotest::RemoveTree(setup.dir);
+    });
+  }
 }
 
 // With the hand-over in force the render callback is called only once the
