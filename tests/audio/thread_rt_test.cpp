@@ -24,6 +24,7 @@
 #include "audio/backend.h"
 #include "audio/recording.h"
 #include "audio/openal_env.h"
+#include "basics/messages.h"
 #include "basics/errors.h"
 #include "basics/program.h"
 #include "basics/queues.h"
@@ -227,6 +228,48 @@ TEST(AudioThreadRules, StreamBuffers) {
   std::free(buffer16);
   QA::StreamRate = keepRate;
   QA::StreamLength = keepLength;
+}
+
+// The end's count: the time left at the pace the disk confirms (the sound
+// left while that pace is not known yet), or, while the disk confirms
+// nothing, the sound that waits for it; never 0 while the wait lasts. A new
+// text goes up at once at a wait's start, then at most once a second.
+TEST(AudioThreadRules, TheEndsCountSaysTheTimeLeftAtTheDisksPace) {
+  static std::vector<std::string> said;
+  const QB::MessageHookFn keep = QB::MessageHook;
+  QB::MessageHook = [](const std::string& text, int32_t) { said.push_back(text); };
+  const std::string left = "Writing the recordings to the disk: ";
+  const std::string none = left + "the disk confirms nothing; ";
+  const double nan = std::nan("");
+  const struct {
+    QA::RecordingEndProgress p;
+    std::string says;
+  } kRows[] = {
+      {{16.2, 17.0, true}, left + "17 s left"},       // the disk's pace, not the sound's
+      {{16.2, 17.0, false}, left + "17 s left"},
+      {{-1.0, 2.4, true}, left + "3 s left"},         // pace not known yet
+      {{0.0, 0.0, true}, left + "1 s left"},          // a take's last sync
+      {{-1.0, 16.7, false}, none + "17 s of sound wait for it"},
+      {{-1.0, 0.0, false}, none + "1 s of sound wait for it"},
+      {{nan, nan, false}, none + "1 s of sound wait for it"},
+      {{1.0e300, 5.0, true}, left + "1000000000 s left"},
+  };
+  for (const auto& row : kRows) {
+    std::thread* nothing = nullptr;
+    QA::WaitAudioThread(nothing);  // no writer: a wait that begins and ends at once
+    said.clear();
+    QA::SayWritingLeft(row.p);
+    QA::SayWritingLeft(row.p);  // the same text is said once
+    EXPECT_EQ(said, std::vector<std::string>{row.says}) << row.says;
+  }
+  // A changed count waits for the second to pass.
+  said.clear();
+  QA::SayWritingLeft({4.0, 9.0, true});
+  EXPECT_TRUE(said.empty());
+  Sleep(1.05);
+  QA::SayWritingLeft({4.0, 9.0, true});
+  EXPECT_EQ(said, std::vector<std::string>{left + "4 s left"});
+  QB::MessageHook = keep;
 }
 
 // In standby the thread sleeps until a command comes: a second holds a
@@ -753,8 +796,9 @@ TEST(AudioThread, AnOutputThatStopsEndsTheRunningTakeWithItsReason) {
       Sleep(0.2);
       StopStreaming(handle, log);
       ExpectOneFailedRecordingStop(log, 7, 0);
-      for (const auto& r : log.Reports())
+      for (const auto& r : log.Reports()) {
         if (r.type == QA::kAudioRecordStop) EXPECT_EQ(static_cast<int32_t>(r.arg4), -row.error);
+      }
       ASSERT_GE(ended.size(), 88u);
       EXPECT_EQ(U32At(ended, 84) + 88, ended.size());
       EXPECT_EQ(ReadBytes(take), ended);
