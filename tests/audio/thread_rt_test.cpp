@@ -797,7 +797,8 @@ TEST(AudioThread, AnOutputThatStopsEndsTheRunningTakeWithItsReason) {
       StopStreaming(handle, log);
       ExpectOneFailedRecordingStop(log, 7, 0);
       for (const auto& r : log.Reports()) {
-        if (r.type == QA::kAudioRecordStop) EXPECT_EQ(static_cast<int32_t>(r.arg4), -row.error);
+        if (r.type != QA::kAudioRecordStop) continue;
+        EXPECT_EQ(static_cast<int32_t>(r.arg4), -row.error);
       }
       ASSERT_GE(ended.size(), 88u);
       EXPECT_EQ(U32At(ended, 84) + 88, ended.size());
