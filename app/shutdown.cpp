@@ -101,6 +101,8 @@ void SaveWork() {
 // takes the window's events) while the end waits: what the user does there
 // is no longer acted on.
 void AnswerWindow() {
+  // A display that went away has nobody to answer, and its connection may not be read.
+  if (platform::DisplayLost() || QUARLE_VISUALS::InterfaceReady.load() != -1) return;
   platform::WindowEvent e;
   for (int32_t n = 0; n < 256 && platform::WindowEventPoll(e); ++n) {
   }

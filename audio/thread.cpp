@@ -791,11 +791,14 @@ int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms) {
 }
 
 namespace {
-// one thread: the program's end, which waits for the writer
-struct {
+// What the end's count said last, and when.
+// one thread: interface, the program's end that waits for the writer
+struct WritingLeftSaid {
   std::string text;
   double at = 0.0;
-} g_writingLeftSaid;
+};
+// one thread: interface, the program's end that waits for the writer
+WritingLeftSaid g_writingLeftSaid;
 
 bool SayWritingLeftOnly(const RecordingEndProgress& progress) {
   SayWritingLeft(progress);

@@ -158,6 +158,7 @@ bool Recover(const std::string& folder, const std::string& osFolder, const std::
 
 // What a take's header names and what its file holds: the data chunk, which
 // the writer puts last, runs to the end of the file.
+// one thread: value
 struct TakeSizes {
   int64_t dataAt = 0;  // offset of the first sound byte
   int64_t factAt = 0;  // offset of the fact chunk's frame count, 0 when none

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "app/documents/take_recovery.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
@@ -257,6 +258,12 @@ TEST_F(AppRunDeathTest, ASecondQuitSignalCutsTheEndShortWithEveryTakeNamedWhole)
   std::memcpy(&named, bytes.data() + 84, 4);
   EXPECT_EQ(named + 88, bytes.size()) << "seconds named " << named / 192000.0 << " of "
                                       << (bytes.size() - 88) / 192000.0;
+  // The disk never confirmed it: said at the end, and noted for the next start.
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "These recordings may not be whole on the disk, which did not confirm them before the end: ");
+  ASSERT_GE(i, 0);
+  EXPECT_NE(log[i].text.find("held.wav"), std::string::npos);
+  EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName), "held.wav\n");
 }
 
 }  // namespace
