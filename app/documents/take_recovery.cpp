@@ -180,7 +180,7 @@ bool ReadTakeSizes(int32_t file, uint64_t length, TakeSizes& t) {
     if (platform::FileGet(file, int64_t(at) + 1, b, 8, &got) != 0 || got != 8) return false;
     const uint32_t size = U32(b + 4);
     if (std::memcmp(b, "data", 4) == 0) {
-      if (blockAlign == 0) return false;
+      if (blockAlign == 0 || at + 8 + blockAlign > UINT32_MAX) return false;
       t.dataAt = int64_t(at) + 8;
       t.named = size;
       t.held = (length - uint64_t(t.dataAt)) / blockAlign * blockAlign;
@@ -210,31 +210,40 @@ std::string SecondsText(uint64_t bytes, uint32_t bytesPerSecond) {
   return text;
 }
 
+// Writes the sizes of every whole frame the open take holds, synced, and
+// closes it: 1, or the failure's code.
+int32_t PutTakeHeader(int32_t file, uint64_t length, const TakeSizes& t) {
+  unsigned char v[4];
+  const uint64_t end = uint64_t(t.dataAt) + t.held;
+  int32_t rc = 0;
+  // A part frame at the end is no sound: the file ends with the last whole one.
+  if (length > end && length - end < t.blockAlign) rc = platform::FileTruncate(file, int64_t(end));
+  PutU32(v, uint32_t(t.held));
+  if (rc == 0) rc = platform::FilePut(file, t.dataAt - 4 + 1, v, 4);
+  PutU32(v, uint32_t(end - 8));
+  if (rc == 0) rc = platform::FilePut(file, 5, v, 4);
+  PutU32(v, uint32_t(t.held / t.blockAlign));
+  if (rc == 0 && t.factAt > 0) rc = platform::FilePut(file, t.factAt + 1, v, 4);
+  if (rc == 0) rc = platform::FileSync(file);
+  const int32_t closed = platform::FileClose(file);
+  return rc != 0 ? rc : closed != 0 ? closed : 1;
+}
+
 // Names every whole frame the take holds when its header names fewer (an end
 // cut short before the header caught up); 1 when put right, 0 when nothing
-// was to do, or the failure's code.
+// was to do, or the failure's code. A file that needs nothing is only read (a
+// read-only one stays unremarked).
 int32_t RepairTakeHeader(const std::string& path, TakeSizes& t) {
-  int32_t file = 0;
-  if (const int32_t rc = OpenDocumentFile(path, platform::kFileBinary, platform::kAccessReadWrite, file); rc != 0)
-    return rc;
-  const int64_t length = platform::FileLengthOf(file);
-  int32_t rc = 0;
-  if (length > 0 && ReadTakeSizes(file, uint64_t(length), t) && t.named < t.held) {
-    unsigned char v[4];
-    const uint64_t end = uint64_t(t.dataAt) + t.held;
-    // A part frame at the end is no sound: the file ends with the last whole one.
-    if (uint64_t(length) > end) rc = platform::FileTruncate(file, int64_t(end));
-    PutU32(v, uint32_t(t.held));
-    if (rc == 0) rc = platform::FilePut(file, t.dataAt - 4 + 1, v, 4);
-    PutU32(v, uint32_t(end - 8));
-    if (rc == 0) rc = platform::FilePut(file, 5, v, 4);
-    PutU32(v, uint32_t(t.held / t.blockAlign));
-    if (rc == 0 && t.factAt > 0) rc = platform::FilePut(file, t.factAt + 1, v, 4);
-    if (rc == 0) rc = platform::FileSync(file);
-    if (rc == 0) rc = 1;
+  for (const platform::FileAccess access : {platform::kAccessRead, platform::kAccessReadWrite}) {
+    int32_t file = 0;
+    if (const int32_t rc = OpenDocumentFile(path, platform::kFileBinary, access, file); rc != 0) return rc;
+    const int64_t length = platform::FileLengthOf(file);
+    const bool needed = length > 0 && ReadTakeSizes(file, uint64_t(length), t) && t.named < t.held;
+    if (needed && access == platform::kAccessReadWrite) return PutTakeHeader(file, uint64_t(length), t);
+    platform::FileClose(file);
+    if (!needed) return 0;
   }
-  const int32_t closed = platform::FileClose(file);
-  return rc == 1 && closed != 0 ? closed : rc;
+  return 0;
 }
 
 }  // namespace
