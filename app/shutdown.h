@@ -38,9 +38,9 @@ void EndRunningTakes();
 
 // After the display server went away, on the thread that ends the run: logs
 // the loss, saves what a quit saves, lets the recordings reach the disk as a
-// quit does, closes the log and files and ends the process with exit code 1
-// (the video thread may be stuck in the display library, so nothing waits for
-// it).
+// quit does, closes the log and files and ends the process with exit code 1,
+// or 128 + a second quit signal (the video thread may be stuck in the display
+// library, so nothing waits for it).
 [[noreturn]] void EndAfterDisplayLoss();
 
 // Step 8: "END|FIN - CLOSING TERMINAL IN:" and the countdown 2, 1, 0 on the
