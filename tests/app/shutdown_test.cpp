@@ -226,7 +226,8 @@ TEST_F(AppRunDeathTest, ASecondQuitSignalCutsTheEndShortWithEveryTakeNamedWhole)
   char* argv[] = {self.data(), nullptr};
   unsetenv("TARVELO_EXIT_AFTER_MS");  // only the signals end the run
   const std::string take = DataFolder() + "/AUDIO/held.wav";
-  static std::string g_take;
+  // Never destroyed: the test's thread in the run reads it until the process ends.
+  static std::string& g_take = *new std::string;
   g_take = take;
   g_beforeStep = [](int32_t step) {
     if (step != 41) return;
