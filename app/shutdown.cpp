@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/documents/take_recovery.h"
 #include "app/startup.h"
@@ -20,8 +21,8 @@
 #include "basics/console.h"
 #include "basics/errors.h"
 #include "basics/listings.h"
-#include "basics/program.h"
 #include "basics/messages.h"
+#include "basics/program.h"
 #include "basics/queues.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
