@@ -777,13 +777,13 @@ namespace {
 // On the thread that ends the program: with the window still drawing, the
 // status line shows it.
 bool ShowWritingLeft(const RecordingEndProgress& progress) {
-  static int32_t lastShown = -1;
-  const int32_t seconds = static_cast<int32_t>(std::ceil(std::max(progress.secondsLeft, progress.soundLeft)));
-  if (seconds > 0 && seconds != lastShown)
+  static int32_t lastShown = -1;  // one thread: interface, which ends the program
+  const int32_t seconds = std::max(1, static_cast<int32_t>(std::ceil(std::max(progress.secondsLeft, progress.soundLeft))));
+  if (seconds != lastShown)
     Report(QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
                                     std::to_string(seconds)),
            0);
-  if (seconds > 0) lastShown = seconds;
+  lastShown = seconds;
   return true;
 }
 }  // namespace
