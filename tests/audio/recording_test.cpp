@@ -71,6 +71,23 @@ class Recording : public TempFolderTest {
     if (caught_) QUARLE_BASICS::MessageHook = savedHook_;
     caught_ = false;
   }
+  // The writer running, its takes going to dir_/AUDIO (its ring, made at the
+  // first start, holds 2 s).
+  void StartWriter() {
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, dir_);
+    if (!fs::exists(dir_ + "/AUDIO")) {
+      ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
+    }
+    ASSERT_TRUE(RecordingWriterStart(48000, 2 * 48000 * 2));
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  }
+  // Appends as the audio thread would, but waits while the ring is full
+  // (the audio thread would have ended the take there).
+  static int32_t Append(int32_t take, const std::vector<int16_t>& v) {
+    int32_t rc = 0;
+    WaitUntil([&] { return (rc = RecordingAppend(take, v.data(), int32_t(v.size()))) != -QUARLE_BASICS::kErrDiskTooSlow; });
+    return rc;
+  }
   QUARLE_BASICS::MessageHookFn savedHook_ = nullptr;
   bool caught_ = false;
   // The 88-byte header: fact and data sizes from the frames written, the
@@ -131,32 +148,29 @@ void FillTheDisk(const std::string& path) {
   ::close(full);
 }
 
+// A take recorded through the writer in blocks of a ramp, as the audio thread
+// hands them over: the file reads back every value, under the stamped name a
+// take without a stem gets.
 TEST_F(Recording, StampedFileReadsBack) {
+  StartWriter();
   const std::string name = "REC_" + QUARLE_BASICS::TimeStampText() + ".wav";
   ASSERT_EQ(name.size(), 4u + 17u + 4u);
-  const std::string path = dir_ + "\\" + name;  // a system path
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
-
-  // Three blocks of a ramp, as the audio thread writes them.
+  const int32_t take = RecordingHandOver(nullptr, 1);
+  ASSERT_GT(take, 0);
   std::vector<int16_t> all;
   for (int block = 0; block < 3; ++block) {
     std::vector<int16_t> v(2 * 50);
     for (size_t i = 0; i < v.size(); ++i)
       v[i] = int16_t((i & 1 ? -1 : 1) * int(block * 100 + i / 2) * 300);
-    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
+    ASSERT_EQ(Append(take, v), 0);
     all.insert(all.end(), v.begin(), v.end());
   }
-  EXPECT_EQ(sb_.dataSize, 4u * 300);  // 4 bytes counted per 16-bit value
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
-  EXPECT_EQ(sb_.frameCount, 150u);
-
-  const std::string os = dir_ + "/" + name;
-  ASSERT_TRUE(fs::exists(os));
-  Bytes b = Load(os);
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  const std::string path = dir_ + "\\AUDIO\\" + name;  // a system path
+  Bytes b = Load(dir_ + "/AUDIO/" + name);
   ASSERT_EQ(b.size(), 88u + 600u);
   ExpectHeader(b, 150);
-
   SoundBuffer in;
   SoundBufferInit(&in);
   ASSERT_EQ(ReadWavHeader(path, &in), 0);
@@ -176,81 +190,52 @@ TEST_F(Recording, CreationReplacesAnOldFileAndTextShiftsTheData) {
   const int32_t f = CreateRecordingWav(path, &sb_);
   ASSERT_GT(f, 0);
   EXPECT_EQ(sb_.dataOffset, 89 + 11);
-  int16_t v[4] = {1, 2, 3, 4};
-  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v, 4), 0);
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  platform::FileClose(f);
   Bytes b = Load(path);
-  ASSERT_EQ(b.size(), 88u + 11 + 8);
+  ASSERT_EQ(b.size(), 88u + 11);
   EXPECT_EQ(ReadText(b, 48), "LIST");
-  EXPECT_EQ(ReadU32(b, 4), 8u + 80 + 11);
+  EXPECT_EQ(ReadU32(b, 4), 80u + 11);
   EXPECT_EQ(ReadText(b, 91), "data");
-  EXPECT_EQ(ReadU32(b, 95), 8u);
-  EXPECT_EQ(ReadU16(b, 99), 1);
-  EXPECT_EQ(ReadU16(b, 105), 4);
+  EXPECT_EQ(ReadU32(b, 95), 0u);
 }
 
 TEST_F(Recording, FailuresAreReported) {
   // No folder: the open's error, nothing left open.
   EXPECT_LT(CreateRecordingWav(dir_ + "/no/such/dir.wav", &sb_), 0);
-
   // A disk that is full: the header cannot be written, so there is no recording.
   if (fs::exists("/dev/full")) {
     fs::create_symlink("/dev/full", dir_ + "/full.wav");
     EXPECT_LT(CreateRecordingWav(dir_ + "/full.wav", &sb_), 0);
-    // The disk fills mid-recording: named so; the sizes keep what came before.
-    const int32_t g = CreateRecordingWav(dir_ + "/filling.wav", &sb_);
-    ASSERT_GT(g, 0);
-    const int16_t w[4] = {1, 2, 3, 4};
-    ASSERT_EQ(WriteRecordingSamples(g, &sb_, w, 4), 0);
-    FillTheDisk(dir_ + "/filling.wav");
-    EXPECT_EQ(WriteRecordingSamples(g, &sb_, w, 4), -QUARLE_BASICS::kErrDiskFull);
-    EXPECT_EQ(sb_.dataSize, 16u);
-    EXPECT_LT(FinishRecordingWav(g, &sb_), 0);  // its header could not be written either
   }
-
-  // A write that fails leaves the sizes counted before it.
-  const std::string path = dir_ + "/w.wav";
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
-  int16_t v[2] = {5, 6};
-  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v, 2), 0);
-  EXPECT_LT(WriteRecordingSamples(f + 1, &sb_, v, 2), 0);  // not an open file
-  EXPECT_EQ(sb_.dataSize, 8u);
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
-  ExpectHeader(Load(path), 1);
-
-  // Near the 32-bit limit of the sizes the recording stops instead of wrapping.
-  SoundBuffer big;
-  SoundBufferInitFormat(&big, 2, 16, 48000);
-  big.dataSize = 0xFFFFFFF0u;
-  EXPECT_EQ(WriteRecordingSamples(f, &big, v, 4), -25);
-  EXPECT_EQ(big.dataSize, 0xFFFFFFF0u);
 }
 
 // A recording the program never finished (killed, crashed, the power gone):
-// the header already names every whole second written, and reads.
+// while it runs, the header names the first block once a sync kept it, then
+// the whole seconds kept, never more than the file holds; what a kill -9
+// leaves reads up to them.
 TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
-  const std::string path = dir_ + "/killed.wav";
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
+  StartWriter();
+  const int32_t take = RecordingHandOver(strdup("killed"), 1);
+  ASSERT_GT(take, 0);
+  const std::string path = dir_ + "/AUDIO/killed.wav";
   // 10 ms blocks of a ramp, as the audio thread writes them: 1.5 s.
   std::vector<int16_t> all;
   for (int block = 0; block < 150; ++block) {
     std::vector<int16_t> v(960);
     for (size_t i = 0; i < v.size(); ++i) v[i] = int16_t((block * 960 + int(i)) % 30000);
-    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
+    ASSERT_EQ(Append(take, v), 0);
     all.insert(all.end(), v.begin(), v.end());
-    // The header names the first block as soon as it is written, then the
-    // whole seconds: what it names never lags the data by a second or more.
-    const uint32_t named = ReadU32(Load(path), 84);
-    EXPECT_EQ(named, block < 99 ? 1920u : 192000u) << block;
-    EXPECT_LT(2 * all.size() - named, 192000u) << block;
+    if (block == 0) {
+      ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && ReadU32(Load(path), 84) == 1920u; }));
+    }
   }
-  Bytes b = Load(path);  // what a kill -9 leaves: no finish
-  ASSERT_EQ(b.size(), 88u + 2 * all.size());
+  ASSERT_TRUE(WaitUntil([&] {
+    const Bytes b = Load(path);
+    return b.size() == 88u + 2 * all.size() && ReadU32(b, 84) == 192000u;
+  }));
+  Bytes b = Load(path);  // what a kill -9 leaves: no end
   EXPECT_EQ(ReadU32(b, 4), 192000u + 80);  // one second of 16-bit stereo
   EXPECT_EQ(ReadU32(b, 44), 48000u);       // its frames
-  EXPECT_EQ(ReadU32(b, 84), 192000u);
   SoundBuffer in;
   SoundBufferInit(&in);
   ASSERT_EQ(ReadWavHeader(path, &in), 0);
@@ -262,84 +247,114 @@ TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
   SoundBufferFree(&in);
   // Writing went on at the end of the data, not over the sizes.
   EXPECT_EQ(ReadU16(b, 88 + 2 * 96000), uint16_t(all[96000]));
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
   ExpectHeader(Load(path), 72000);
 }
 
-// A power cut loses at most the last two seconds: while the recording runs,
-// its writer (here the test) syncs the file, its header then naming no more
-// than it holds.
+// A power cut loses at most the last two seconds: while the take runs, the
+// sync thread keeps its data, the header then naming no more than it holds.
 TEST_F(Recording, ARunningRecordingIsSyncedWithItsSizesEveryTwoSecondsAtMost) {
+  StartWriter();
   synccount::Reset();
-  const int32_t f = CreateRecordingWav(dir_ + "/synced.wav", &sb_);
-  ASSERT_GT(f, 0);
-  const auto named = [] {  // the data bytes the latest sync kept
+  const int32_t take = RecordingHandOver(strdup("synced"), 1);
+  ASSERT_GT(take, 0);
+  const std::string path = fs::weakly_canonical(dir_ + "/AUDIO").string() + "/synced.wav";
+  const auto named = [&] {  // the data bytes the latest sync of the take kept
     uint32_t n = 0;
-    for (const auto& s : synccount::Syncs()) n = std::max(n, s.dataSize);
+    for (const auto& s : synccount::Syncs())
+      if (s.path == path) n = std::max(n, s.dataSize);
     return n;
   };
   const std::vector<int16_t> v(960, 3);  // 10 ms blocks: 5 s
   const uint32_t all = 500 * 1920;
   for (uint32_t written = 1920; written <= all; written += 1920) {
-    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), 960), 0);
+    ASSERT_EQ(Append(take, v), 0);
+    // In step with the writer, as the sound comes in real time.
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) >= 88 + written; }));
     ASSERT_TRUE(WaitUntil([&] { return named() + 2 * 192000 >= written; })) << written;
   }
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
-  ASSERT_TRUE(WaitUntil([&] { return named() == all; }));
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  EXPECT_EQ(named(), all);
   for (const auto& s : synccount::Syncs()) {
-    if (s.length < 88 || s.length > 88 + int64_t(all)) continue;  // a folder, another test's file
-    EXPECT_EQ(s.thread, ThreadName());
+    if (s.path != path) continue;
+    EXPECT_EQ(s.thread, "tarvelo-recsync");
     EXPECT_LE(int64_t(s.dataSize), s.length - 88);
     EXPECT_EQ(s.riffSize, s.dataSize + 80);
     EXPECT_EQ(s.factFrames, s.dataSize / 4);
   }
-  ExpectHeader(Load(dir_ + "/synced.wav"), all / 4);
+  ExpectHeader(Load(path), all / 4);
 }
 
 // A sync may write a file's pages in any order: at every sync, the last
-// included, the header names only data an earlier sync kept. Rows: values a
-// block, blocks.
+// included, the header names only data an earlier sync kept, and is
+// rewritten only after a sync finished. Rows: values a block, blocks, takes
+// handed over at once (held syncs let several pile up, then kept together).
 TEST_F(Recording, AHeaderNamesOnlyDataAnEarlierSyncKept) {
-  const std::pair<int32_t, int32_t> rows[] = {{960, 250}, {1152, 200}, {3072, 80}, {96000, 3}};
-  for (const auto& [values, blocks] : rows) {
-    SCOPED_TRACE(values);
+  StartWriter();
+  const struct {
+    int32_t values, blocks, takes;
+    bool held;
+  } kRows[] = {{960, 250, 1, false}, {1152, 200, 1, false}, {3072, 80, 1, false}, {96000, 3, 1, false},
+               {960, 150, 4, true}};
+  int32_t row = 0;
+  for (const auto& r : kRows) {
+    SCOPED_TRACE(r.values);
     synccount::Reset();
-    const int32_t f = CreateRecordingWav(dir_ + "/order" + std::to_string(values) + ".wav", &sb_);
-    ASSERT_GT(f, 0);
-    const std::vector<int16_t> v(size_t(values), 9);
-    for (int32_t b = 0; b < blocks; ++b) ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), values), 0);
-    ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
-    const int64_t all = int64_t(values) * blocks * 2;
-    ASSERT_TRUE(WaitUntil([&] {
-      const auto syncs = synccount::Syncs();
-      return std::any_of(syncs.begin(), syncs.end(),
-                         [&](const auto& s) { return s.length == 88 + all && s.dataSize == all; });
-    }));
-    int64_t kept = 88;
-    for (const auto& s : synccount::Syncs()) {
-      if (s.length < 88) continue;  // the folder
-      EXPECT_LE(88 + int64_t(s.dataSize), kept) << "ahead of the data kept";
-      kept = std::max(kept, s.length);
+    if (r.held) synccount::Hold();
+    const std::vector<int16_t> v(size_t(r.values), 9);
+    std::vector<std::string> paths;
+    for (int32_t k = 0; k < r.takes; ++k) {
+      const std::string stem = "order" + std::to_string(row) + "_" + std::to_string(k);
+      const int32_t take = RecordingHandOver(strdup(stem.c_str()), 1);
+      ASSERT_GT(take, 0);
+      for (int32_t b = 0; b < r.blocks; ++b) ASSERT_EQ(Append(take, v), 0);
+      RecordingEnd();
+      paths.push_back(fs::weakly_canonical(dir_ + "/AUDIO").string() + "/" + stem + ".wav");
     }
+    const int64_t all = int64_t(r.values) * r.blocks * 2;
+    if (r.held) {
+      ASSERT_TRUE(WaitUntil([&] { return fs::exists(paths.back()) && int64_t(fs::file_size(paths.back())) == 88 + all; }));
+      synccount::Release();
+    }
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+    for (const std::string& path : paths) {
+      SCOPED_TRACE(path);
+      ExpectHeader(Load(path), uint32_t(all / 4));
+      int64_t kept = 88;
+      bool whole = false;
+      for (const auto& s : synccount::Syncs()) {
+        if (s.path != path) continue;
+        EXPECT_LE(88 + int64_t(s.dataSize), kept) << "ahead of the data kept";
+        kept = std::max(kept, s.length);
+        whole = whole || (s.length == 88 + all && s.dataSize == all);
+      }
+      EXPECT_TRUE(whole);
+    }
+    if (r.held) {
+      EXPECT_GT(synccount::WholeDiskSyncs(), 0);
+    }
+    ++row;
   }
 }
 
-// Killed within its first second: the file already names the block written,
-// and another reader takes it while the writer still holds the file open.
+// Killed within its first second: the file already names the block written
+// once a sync kept it, and another reader takes it while the take runs.
 TEST_F(Recording, AFirstBlockReadsBeforeTheRecordingEnds) {
-  const std::string path = dir_ + "/early.wav";
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
+  StartWriter();
+  const int32_t take = RecordingHandOver(strdup("early"), 1);
+  ASSERT_GT(take, 0);
+  const std::string path = dir_ + "/AUDIO/early.wav";
   std::vector<int16_t> v(2 * 240);
   for (size_t i = 0; i < v.size(); ++i) v[i] = int16_t(int(i) * 61 - 14000);
-  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
-
+  ASSERT_EQ(Append(take, v), 0);
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && ReadU32(Load(path), 84) == 960u; }));
   audiotest::InFreshProcess([&] {
     Bytes b = Load(path);
     ASSERT_EQ(b.size(), 88u + 960);
     EXPECT_EQ(ReadU32(b, 4), 960u + 80);
     EXPECT_EQ(ReadU32(b, 44), 240u);
-    EXPECT_EQ(ReadU32(b, 84), 960u);
     SoundBuffer in;
     SoundBufferInit(&in);
     ASSERT_EQ(ReadWavHeader(path, &in), 0);
@@ -350,35 +365,39 @@ TEST_F(Recording, AFirstBlockReadsBeforeTheRecordingEnds) {
     for (size_t i = 0; i < v.size(); ++i) ASSERT_EQ(in.samples[i], v[i] / 32768.0f) << i;
     SoundBufferFree(&in);
   }, dir_);
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
   ExpectHeader(Load(path), 240);
 }
 
-// The disk fills in the middle of a block: the finished file names exactly
-// the whole frames it holds (it once held a part block beyond its sizes).
+// The disk fills in the middle of a block: the take ends at once, and its
+// file names exactly the whole frames it holds (it once held a part block
+// beyond its sizes).
 TEST_F(Recording, AFullDiskEndsWithSizesMatchingTheFile) {
-  const std::string path = dir_ + "/full.wav";
+  const std::string path = dir_ + "/AUDIO/full.wav";
   audiotest::InFreshProcess([&] {
     signal(SIGXFSZ, SIG_IGN);
-    const int32_t f = CreateRecordingWav(path, &sb_);
-    ASSERT_GT(f, 0);
+    StartWriter();
     // Regular files of this process end at 88 + 1101 bytes: the disk fills
     // in the middle of the second block, after 75 frames and a byte of it.
     struct rlimit limit;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
     limit.rlim_cur = 88 + 1101;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const int32_t take = RecordingHandOver(strdup("full"), 3);
+    ASSERT_GT(take, 0);
     std::vector<int16_t> v(400, 7);  // 200 frames a block
-    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), 400), 0);
-    EXPECT_LT(WriteRecordingSamples(f, &sb_, v.data(), 400), 0);
-    EXPECT_EQ(sb_.dataSize, 4u * 400);  // the sizes counted before it
-    ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+    ASSERT_EQ(Append(take, v), 0);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) == 88 + 800; }));
+    ASSERT_EQ(Append(take, v), 0);
+    ASSERT_TRUE(WaitUntil([&] { return RecordingAppend(take, v.data(), 0) == 1; }));  // ended by the writer
+    RecordingEnd();
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
     Bytes b = Load(path);
     ASSERT_EQ(b.size(), 88u + 1100);
     EXPECT_EQ(ReadU32(b, 4), b.size() - 8);
     EXPECT_EQ(ReadU32(b, 44), 275u);
     EXPECT_EQ(ReadU32(b, 84), 1100u);
-    EXPECT_EQ(sb_.frameCount, 275u);
   }, dir_);
 }
 
