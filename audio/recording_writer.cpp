@@ -281,15 +281,14 @@ void CloseTake(Writer& w, WriterTake& t) {
 // file holds, unconfirmed, and the end says how much of it may be missing.
 void CloseGivenUp(Writer& w, WriterTake& t) {
   EndWriting(t);
-  if (ClosedByEnd(t)) {  // the end's wait closed it, as the writer was held
-    CloseTake(w, t);
-    return;
-  }
   const std::string name = t.name.empty() ? "?" : t.name;
   if (t.file > 0) {
-    errno = 0;
     const int32_t rc = PutHeader(t.fd, Header(&t.sb));
     EndStep(t, rc == 0 ? 0 : -kErrFileAccess, -rc);
+  }
+  if (ClosedByEnd(t)) {  // the end's wait closed it and said it, the writer held
+    CloseTake(w, t);
+    return;
   }
   const double perSecond = 4.0 * std::max<uint32_t>(g_rate.load(std::memory_order_relaxed), 1);
   if (t.lost > 0)

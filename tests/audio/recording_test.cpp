@@ -135,6 +135,12 @@ std::vector<QUARLE_BASICS::CommandMessage> Reports(uint32_t type) {
   return got;
 }
 
+// The data bytes the file's header names (0 before its header is whole).
+uint32_t Named(const std::string& path) {
+  const Bytes b = Load(path);
+  return b.size() >= 88 ? ReadU32(b, 84) : 0;
+}
+
 // A disk that fills: every later write of the open file goes to /dev/full.
 void FillTheDisk(const std::string& path) {
   const int full = ::open("/dev/full", O_WRONLY);
@@ -226,7 +232,7 @@ TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
     ASSERT_EQ(Append(take, v), 0);
     all.insert(all.end(), v.begin(), v.end());
     if (block == 0) {
-      ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && ReadU32(Load(path), 84) == 1920u; }));
+      ASSERT_TRUE(WaitUntil([&] { return Named(path) == 1920u; }));
     }
   }
   ASSERT_TRUE(WaitUntil([&] {
@@ -349,7 +355,7 @@ TEST_F(Recording, AFirstBlockReadsBeforeTheRecordingEnds) {
   std::vector<int16_t> v(2 * 240);
   for (size_t i = 0; i < v.size(); ++i) v[i] = int16_t(int(i) * 61 - 14000);
   ASSERT_EQ(Append(take, v), 0);
-  ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && ReadU32(Load(path), 84) == 960u; }));
+  ASSERT_TRUE(WaitUntil([&] { return Named(path) == 960u; }));
   audiotest::InFreshProcess([&] {
     Bytes b = Load(path);
     ASSERT_EQ(b.size(), 88u + 960);
@@ -631,30 +637,35 @@ TEST_F(Recording, WithoutAWriterLogLinesReachTheInterface) {
 
 // The writer's end while it is behind, the disk doing one of these: it lets
 // its held syncs go once the end says what is left (every take whole, both
-// threads joined); it holds them for good, or takes nothing at all (the wait
-// ends, the take closes with a header naming what its file holds, and the end
-// says it is short; a writer held in a write is joined only once the disk
-// lets it go).
+// threads joined); it confirms slowly (the wait goes on past the idle limit,
+// its count of time left moving); it holds them for good, or takes nothing
+// at all (the wait ends, the take closes with a header naming what its file
+// holds, and the end says it is short; a writer held in a write is joined
+// only once the disk lets it go); a second quit cuts the wait short while the
+// writer is held in a write (the header still names what the file holds).
 TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
-  namespace QB = QUARLE_BASICS;
-  ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
-  QB::DynZStringAssign(QB::HomeFolder, dir_);
-  static std::vector<int32_t> shown;
-  static bool letGo;  // at the first thing shown
+  StartWriter();
+  static std::vector<RecordingEndProgress> shown;
+  static bool letGo, cut;  // at the first thing shown
   CatchLog(false);
   const struct {
     const char* disk;
-    bool letGo, writes;  // writes: the disk takes no byte either
+    bool letGo, writes, cut;  // writes: the disk takes no byte either (after the first second when cut)
+    int64_t pace;             // bytes a second the disk confirms; 0: at once
     double idle;
     int32_t first, second;  // what the end returns, and again once the disk takes
     uint32_t named;         // data bytes the header names
     const char* said;
   } kRows[] = {
-      {"syncs let go", true, false, kHangBound, 0, 0, 192000, nullptr},
-      {"syncs held", false, false, 0.3, 1, 0, 192000,
+      {"syncs let go", true, false, false, 0, kHangBound, 0, 0, 192000, nullptr},
+      {"syncs held", false, false, false, 0, 0.3, 1, 0, 192000,
        "The recording end1.wav may not be whole on the disk: the disk has not confirmed its last 1.0 s"},
-      {"nothing taken", false, true, 0.3, -1, 1, 0,
+      {"nothing taken", false, true, false, 0, 0.3, -1, 1, 0,
        "The recording end2.wav is short: the disk took nothing for a long while, and its last 1.0 s were not "
+       "written"},
+      {"confirms slowly", false, false, false, 48000, 1.0, 0, 0, 192000, nullptr},
+      {"a second quit, the writer held", false, true, true, 0, kHangBound, -1, 1, 192000,
+       "The recording end4.wav is short: the disk took nothing for a long while, and its last 0.5 s were not "
        "written"},
   };
   const std::vector<int16_t> second(96000, 11);
@@ -664,28 +675,37 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
     lines.clear();
     shown.clear();
     letGo = r.letGo;
-    ASSERT_TRUE(RecordingWriterStart(48000, 4 * 48000 * 2));
+    cut = r.cut;
+    ASSERT_TRUE(RecordingWriterStart(48000, 2 * 48000 * 2));
     ASSERT_TRUE(RecordingWriterSettle(kHangBound));
     synccount::Reset();
-    synccount::Hold();
-    if (r.writes) synccount::HoldWrites();
+    if (r.pace == 0) synccount::Hold();
+    synccount::Pace(r.pace);
+    if (r.writes && !r.cut) synccount::HoldWrites();
     const std::string name = "end" + std::to_string(row) + ".wav";
     const int32_t take = RecordingHandOver(strdup(name.substr(0, 4).c_str()), uint32_t(row) + 1);
     ASSERT_GT(take, 0);
     ASSERT_EQ(RecordingAppend(take, second.data(), 96000), 0);
-    RecordingEnd();
     // Before the wait starts, a disk that writes has taken the whole second;
-    // one that takes nothing holds the writer in its first write.
+    // one that takes nothing holds the writer in its first write, or (cut)
+    // in the first write of the next half second.
     const std::string path = dir_ + "/AUDIO/" + name;
     ASSERT_TRUE(WaitUntil([&] {
-      return r.writes ? synccount::WritesOn("tarvelo-rec") > 0
-                      : fs::exists(path) && fs::file_size(path) == 88 + 192000;
+      return r.writes && !r.cut ? synccount::WritesOn("tarvelo-rec") > 0
+                                : fs::exists(path) && fs::file_size(path) == 88 + 192000;
     }));
+    if (r.cut) {
+      synccount::HoldWrites();
+      const int32_t writes = synccount::WritesOn("tarvelo-rec");
+      ASSERT_EQ(RecordingAppend(take, second.data(), 48000), 0);
+      ASSERT_TRUE(WaitUntil([&] { return synccount::WritesOn("tarvelo-rec") > writes; }));
+    }
+    RecordingEnd();
     const auto show = [](const RecordingEndProgress& p) {
       std::lock_guard<std::mutex> hold(lock);
-      shown.push_back(static_cast<int32_t>(std::ceil(p.soundLeft)));
+      shown.push_back(p);
       if (letGo) synccount::Release();
-      return true;
+      return !cut;
     };
     EXPECT_EQ(RecordingWriterStop(r.idle, show), r.first);
     // A joined thread may be listed a moment longer.
@@ -694,24 +714,190 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
     } else {
       EXPECT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-rec") == 0; }));
     }
+    // What the end could not confirm is named before it returns (a take the
+    // writer was held creating, once it is let go).
+    if (r.first >= 0 || r.cut) {
+      EXPECT_EQ(RecordingEndUnconfirmed(), r.said ? std::vector<std::string>{name} : std::vector<std::string>{});
+    }
+    if (r.cut) {
+      // As the cut left it, the writer still held in a write: the header
+      // names every whole frame the file holds.
+      const Bytes b = Load(path);
+      ASSERT_GE(b.size(), 88u + r.named);
+      ExpectHeader(b, uint32_t(b.size() - 88) / 4);
+    }
     ASSERT_FALSE(shown.empty());
-    EXPECT_EQ(shown.front(), 1);  // the second appended, not yet kept
+    EXPECT_EQ(std::ceil(shown.front().soundLeft), r.cut ? 2 : 1);  // the sound appended, not yet kept
+    if (r.pace > 0) {
+      // The count is the time left at the disk's pace, and it moves.
+      std::vector<int32_t> counts;
+      for (const auto& p : shown)
+        if (p.secondsLeft > 0 && (counts.empty() || counts.back() != int32_t(std::ceil(p.secondsLeft))))
+          counts.push_back(int32_t(std::ceil(p.secondsLeft)));
+      ASSERT_GE(counts.size(), 2u);
+      EXPECT_GT(counts.front(), counts.back());
+      EXPECT_TRUE(shown.back().confirming);
+    }
+    synccount::Pace(0);
     synccount::Release();
     if (r.first < 0) {
+      cut = false;
       EXPECT_EQ(RecordingWriterStop(r.idle, show), r.second);
+      if (!r.cut) {
+        EXPECT_EQ(RecordingEndUnconfirmed(), std::vector<std::string>{name});
+      }
     }
     EXPECT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-rec") == 0; }));
     ASSERT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-recsync") == 0; }));
     const Bytes b = Load(path);
-    ASSERT_EQ(b.size(), 88u + r.named);
-    ExpectHeader(b, r.named / 4);
+    if (r.cut) {
+      ASSERT_GT(b.size(), 88u + r.named);  // the held write went on
+    } else {
+      ASSERT_EQ(b.size(), 88u + r.named);
+    }
+    ExpectHeader(b, uint32_t(b.size() - 88) / 4);
     std::vector<std::string> said;
     for (const std::string& l : lines)
       if (l.rfind("The recording ", 0) == 0) said.push_back(l);
     EXPECT_EQ(said, r.said ? std::vector<std::string>{r.said} : std::vector<std::string>{});
   }
   ReleaseLog();
-  ASSERT_TRUE(RecordingWriterStart(48000, 4 * 48000 * 2));
+  ASSERT_TRUE(RecordingWriterStart(48000, 2 * 48000 * 2));
+}
+
+// A disk that confirms the sound more slowly than it comes: the writer writes
+// no more than 20 s of sound ahead of what the disk confirmed, so the ring
+// fills and the take ends "too slow", its file whole up to that; syncs held
+// for 15 s of sound end nothing. Rows: seconds of sound the disk holds its
+// syncs for (then lets them go), whether the take ends too slow.
+TEST_F(Recording, ADiskSlowerThanTheSoundEndsTheTakeTooSlow) {
+  namespace QB = QUARLE_BASICS;
+  StartWriter();
+  constexpr int64_t kBound = 20 * 192000;  // bytes of sound
+  constexpr int64_t kRing = 2 * 192000;
+  const struct {
+    int32_t heldSeconds, seconds;
+    bool tooSlow;
+  } kRows[] = {{40, 40, true}, {15, 25, false}};
+  const std::vector<int16_t> block(9600, 5);  // 0.1 s
+  for (size_t row = 0; row < std::size(kRows); ++row) {
+    const auto& r = kRows[row];
+    SCOPED_TRACE(r.heldSeconds);
+    synccount::Reset();
+    synccount::Hold();
+    const std::string stem = "slow" + std::to_string(row);
+    const std::string path = dir_ + "/AUDIO/" + stem + ".wav";
+    const int32_t take = RecordingHandOver(strdup(stem.c_str()), 1);
+    ASSERT_GT(take, 0);
+    int64_t appended = 0;  // bytes
+    int32_t rc = 0;
+    for (int32_t n = 0; rc == 0 && n < 10 * r.seconds; ++n) {
+      if (n == 10 * r.heldSeconds) synccount::Release();
+      // A full ring waits while the writer writes; once the file holds all
+      // the writer may write ahead of the disk, a full ring is the end.
+      ASSERT_TRUE(WaitUntil([&] {
+        rc = RecordingAppend(take, block.data(), 9600);
+        return rc != -QB::kErrDiskTooSlow ||
+               (n < 10 * r.heldSeconds && fs::exists(path) && int64_t(fs::file_size(path)) > 88 + kBound - 19200);
+      }));
+      if (rc == 0) appended += 19200;
+    }
+    RecordingEnd();
+    EXPECT_EQ(rc, r.tooSlow ? -QB::kErrDiskTooSlow : 0);
+    if (r.tooSlow) {
+      // The file holds the bound at most, the ring the rest.
+      EXPECT_LE(int64_t(fs::file_size(path)), 88 + kBound);
+      EXPECT_GE(appended, kBound + kRing - 2 * 19200);
+      EXPECT_LE(appended, kBound + kRing);
+    }
+    synccount::Release();
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+    const Bytes b = Load(path);
+    ASSERT_EQ(int64_t(b.size()), 88 + appended);
+    ExpectHeader(b, uint32_t(appended / 4));
+  }
+}
+
+// Takes the sync thread fell behind on (its syncs held while twelve short
+// takes were made) are kept together: a sync of them all, not three syncs a
+// take (folder, data, closing header) one after another; each ends whole.
+TEST_F(Recording, TakesTheSyncThreadFellBehindOnAreKeptTogether) {
+  StartWriter();
+  synccount::Reset();
+  synccount::Hold();
+  const std::vector<int16_t> block(9600, 3);  // 0.1 s
+  for (int32_t k = 0; k < 12; ++k) {
+    const int32_t take = RecordingHandOver(strdup(("behind" + std::to_string(k)).c_str()), 1);
+    ASSERT_GT(take, 0);
+    ASSERT_EQ(Append(take, block), 0);
+    RecordingEnd();
+  }
+  const std::string last = dir_ + "/AUDIO/behind11.wav";
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(last) && fs::file_size(last) == 88 + 19200; }));
+  synccount::Release();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  int32_t calls = synccount::WholeDiskSyncs();
+  for (const auto& s : synccount::Syncs()) calls += s.thread == "tarvelo-recsync" && !s.allFiles;
+  EXPECT_LE(calls, 6);
+  EXPECT_GE(synccount::WholeDiskSyncs(), 1);
+  for (int32_t k = 0; k < 12; ++k) ExpectHeader(Load(dir_ + "/AUDIO/behind" + std::to_string(k) + ".wav"), 4800);
+}
+
+// A take the disk cannot keep says so: one whose own descriptors cannot be
+// had (every number taken) is no recording started, and leaves no file; one
+// whose end's data sync fails ends with a header naming only what an earlier
+// sync kept, and its failed end is said with its name.
+TEST_F(Recording, ATakeTheDiskCannotKeepSaysSo) {
+  namespace QB = QUARLE_BASICS;
+  for (const int room : {1, 2}) {  // descriptors free: the stream's, and its own for syncs
+    SCOPED_TRACE(room);
+    audiotest::InFreshProcess([&] {
+      StartWriter();
+      Reports(kAudioRecordStop);
+      const int probe = ::open("/dev/null", O_RDONLY);
+      ASSERT_GE(probe, 0);
+      ::close(probe);
+      struct rlimit limit;
+      ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+      const rlim_t all = limit.rlim_cur;
+      limit.rlim_cur = rlim_t(probe + room);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+      const int32_t take = RecordingHandOver(strdup("nofd"), 7);
+      std::vector<QB::CommandMessage> got;
+      const bool reported = WaitUntil([&] { return !(got = Reports(kAudioRecordStop)).empty(); });
+      limit.rlim_cur = all;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+      ASSERT_GT(take, 0);
+      ASSERT_TRUE(reported);
+      EXPECT_EQ(got[0].arg2, 7u);
+      EXPECT_EQ(got[0].arg3, kRecordNotStarted);
+      EXPECT_EQ(int32_t(got[0].arg4), -QB::kErrNoFreeFile);
+      RecordingEnd();
+      ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+      EXPECT_FALSE(fs::exists(dir_ + "/AUDIO/nofd.wav"));
+    }, dir_);
+  }
+  StartWriter();
+  CatchLog(false);
+  synccount::Reset();
+  const int32_t take = RecordingHandOver(strdup("unkept"), 8);
+  ASSERT_GT(take, 0);
+  const std::string path = dir_ + "/AUDIO/unkept.wav";
+  const std::vector<int16_t> first(960, 4), more(48000, 6);
+  ASSERT_EQ(Append(take, first), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Named(path) == 1920u; }));
+  synccount::FailDataSyncs(EIO);
+  ASSERT_EQ(Append(take, more), 0);
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  synccount::FailDataSyncs(0);
+  const Bytes b = Load(path);
+  EXPECT_EQ(b.size(), 88u + 1920 + 96000);
+  ExpectHeader(b, 480);
+  ReleaseLog();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "The end of the recording unkept.wav could not be written: " + QB::ErrorText(-QB::kErrFileAccess)),
+            1);
 }
 
 }  // namespace

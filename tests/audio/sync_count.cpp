@@ -69,7 +69,10 @@ int NoteAll(int fd) {
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
     const int n = std::atoi(e.path().filename().c_str());
     struct stat st;
-    if (::fstat(n, &st) == 0 && S_ISREG(st.st_mode)) all.push_back(Read(name, n));
+    if (::fstat(n, &st) == 0 && S_ISREG(st.st_mode)) {
+      all.push_back(Read(name, n));
+      all.back().allFiles = true;
+    }
   }
   std::unique_lock<std::mutex> hold(g_lock);
   ++g_wholeDiskSyncs;

@@ -14,6 +14,7 @@ namespace synccount {
 struct Sync {
   std::string thread;  // the caller's name
   std::string path;    // the file's (its /proc/self/fd link)
+  bool allFiles = false;  // one of the files a syncfs noted
   // A regular file of 88 bytes or more: its length and its header's sizes
   // (the data's at byte 84: no text chunk); else 0.
   int64_t length = 0;

@@ -467,48 +467,58 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
   });
 }
 
-// A recording whose writes fail is finished at once and reported; the stream
-// plays on.
+// A recording whose writes fail is ended at once and reported; the stream
+// plays on, and once the writer has closed it (whether the disk held its
+// syncs meanwhile or not) its header names the whole frames its file holds.
 TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
-  audiotest::InFreshProcess([] {
-    // The output goes nowhere; every regular file of this process is limited
-    // to 64 KB, so the recording fails after about 34 buffers.
-    auto setup = ConfigureOpenAl({}, "/dev/null");
-    const std::string audioFolder = MakeRecordingsFolder(setup.dir);
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-    limit.rlim_cur = 65536;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    ReportLog log;
-    std::thread* handle = nullptr;
-    StartStreaming(handle, log, &SineRender, nullptr, 10);
-    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
-    synccount::Reset();
-    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")), 4);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
-    EXPECT_EQ(log.CountMessages("Now recording big.wav"), 1);
-    int64_t size = static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav"));
-    int32_t buffers = log.Count(QA::kAudioStreamBuffer);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, buffers + 10, 2.0));  // still playing
-    EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav")), size);
-    EXPECT_LE(size, 65536);
-    auto bytes = ReadBytes(audioFolder + "/big.wav");
-    ASSERT_GE(bytes.size(), 88u);
-    EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
-    EXPECT_EQ(std::memcmp(bytes.data() + 80, "data", 4), 0);
-    EXPECT_EQ(U32At(bytes, 4), U32At(bytes, 84) + 80);
-    // The sizes name what the file holds, the part block the full disk took
-    // included, in whole frames.
-    EXPECT_EQ(U32At(bytes, 4) + 8, bytes.size());
-    EXPECT_EQ(U32At(bytes, 44) * 4, U32At(bytes, 84));
-    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
-    StopStreaming(handle, log);
-    ExpectOneFailedRecordingStop(log, 4, 0);
-    EXPECT_EQ(synccount::On("tarvelo-audio"), 0);  // the failed end is the writer's too
-    EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
-    audiotest::RemoveTree(setup.dir);
-  });
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "syncs held" : "syncs free");
+    audiotest::InFreshProcess([held] {
+      // The output goes nowhere; every regular file of this process is limited
+      // to 64 KB, so the recording fails after about 34 buffers.
+      auto setup = ConfigureOpenAl({}, "/dev/null");
+      const std::string audioFolder = MakeRecordingsFolder(setup.dir);
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit;
+      ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+      limit.rlim_cur = 65536;
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+      ReportLog log;
+      std::thread* handle = nullptr;
+      StartStreaming(handle, log, &SineRender, nullptr, 10);
+      ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
+      synccount::Reset();
+      if (held) synccount::Hold("tarvelo-recsync");
+      PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")), 4);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+      EXPECT_EQ(log.CountMessages("Now recording big.wav"), 1);
+      int32_t buffers = log.Count(QA::kAudioStreamBuffer);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, buffers + 10, 2.0));  // still playing
+      synccount::Release();
+      // The take's end is the writer's: its file is whole once it settles.
+      ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
+      const int64_t size = static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav"));
+      EXPECT_LE(size, 65536);
+      auto bytes = ReadBytes(audioFolder + "/big.wav");
+      ASSERT_GE(bytes.size(), 88u);
+      EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
+      EXPECT_EQ(std::memcmp(bytes.data() + 80, "data", 4), 0);
+      EXPECT_EQ(U32At(bytes, 4), U32At(bytes, 84) + 80);
+      // The sizes name what the file holds, the part block the full disk took
+      // included, in whole frames.
+      EXPECT_EQ(U32At(bytes, 4) + 8, bytes.size());
+      EXPECT_EQ(U32At(bytes, 44) * 4, U32At(bytes, 84));
+      buffers = log.Count(QA::kAudioStreamBuffer);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, buffers + 10, 2.0));  // nothing more written
+      EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav")), size);
+      ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
+      StopStreaming(handle, log);
+      ExpectOneFailedRecordingStop(log, 4, 0);
+      EXPECT_EQ(synccount::On("tarvelo-audio"), 0);  // the failed end is the writer's too
+      EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
+      audiotest::RemoveTree(setup.dir);
+    });
+  }
 }
 
 // Rec on and off 30 times while the disk holds every sync: the stream goes on
@@ -566,6 +576,9 @@ TEST(AudioThread, RecordingsOnADiskThatHoldsItsSyncsNeverStallTheStreamAndTheEnd
   });
 }
 
+// A start that is not taken says that no recording was started: its file
+// could not be made, or the writer still holds the takes before it (here
+// thirty-two, its disk taking nothing).
 TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
   audiotest::InFreshProcess([] {
     // No AUDIO folder: the recording file cannot be created.
@@ -585,6 +598,25 @@ TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
     EXPECT_TRUE(log.WaitForMessage("Now recording again.wav", audiotest::kHangBound));
     StopStreaming(handle, log);
     ExpectOneFailedRecordingStop(log, 5, QA::kRecordNotStarted);  // its file was never made
+    audiotest::RemoveTree(setup.dir);
+  });
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl({}, "/dev/null");
+    MakeRecordingsFolder(setup.dir);
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, log, &SineRender, nullptr, 10);
+    synccount::Reset();
+    synccount::HoldWrites();
+    for (uint32_t k = 1; k <= 33; ++k) {
+      PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup(("q" + std::to_string(k)).c_str())), k);
+      PostAudio(QA::kAudioRecordStop);
+    }
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+    synccount::Release();
+    StopStreaming(handle, log);
+    ExpectOneFailedRecordingStop(log, 33, QA::kRecordNotStarted);  // the writer held the 32 before
+    EXPECT_EQ(log.CountMessages("Now recording q32.wav"), 1);
     audiotest::RemoveTree(setup.dir);
   });
 }
