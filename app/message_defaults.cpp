@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 631 the second.
+// 115 form the first stage of the message table, 116 to 639 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -644,12 +644,24 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 626 */ "Writing the recordings to the disk: {$} s left",
     // A folder a recursive listing reaches by a second path.
     /* 627 */ "I did not enter this folder, which the listing reaches by another path: ",
+    // Why the output stopped under a running recording (error codes 67 to 69).
+    /* 628 */ "The sound output stopped: the work overloaded it",
+    /* 629 */ "The sound output stopped: its device went away",
+    /* 630 */ "The sound output stopped and could not start again",
+    // The end's wait while the disk confirms nothing, the takes it could not
+    // confirm (said at the end and again at the next start), and a take whose
+    // header named less than its file holds, found at the next start.
+    /* 631 */ "Writing the recordings to the disk: the disk confirms nothing; {$} s of sound wait for it",
+    /* 632 */ "These recordings may not be whole on the disk, which did not confirm them before the end: ",
+    /* 633 */ "The last run ended before the disk confirmed these recordings, which may not be whole: ",
+    /* 634 */ "The recording {$} named less than its file holds: its header now names all {$} s",
+    /* 635 */ "The recording {$} names less than its file holds, and its header could not be put right: ",
     // What the end says while it waits for the saver.
-    /* 628 */ "Saving to the disk: {$} files left",
-    /* 629 */ "The last saves may not be on the disk yet: the disk has not confirmed them",
+    /* 636 */ "Saving to the disk: {$} files left",
+    /* 637 */ "The last saves may not be on the disk yet: the disk has not confirmed them",
     // New and Load after the save of the synth they would replace failed.
-    /* 630 */ "The synth could not be saved ({$}). Save it under this name instead?",
-    /* 631 */ "Discard the unsaved synth and go on? (No keeps it.)",
+    /* 638 */ "The synth could not be saved ({$}). Save it under this name instead?",
+    /* 639 */ "Discard the unsaved synth and go on? (No keeps it.)",
 };
 
 }  // namespace Tarvelo

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "audio/wav.h"
 #include "basics/queues.h"
@@ -16,54 +17,48 @@ namespace QUARLE_AUDIO {
 // its dataSize counts 4 bytes per 16-bit value written (the data chunk's size
 // is dataSize / 2). Returns the open file's number (positive), positioned at
 // the first data byte, or a negative code (-23 no free file, or the negated
-// open error). The folder is synced on the caller, so the new name is kept
-// from the start, unless syncFolder is false (the writer thread has it synced
-// beside its writes).
-int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb, bool syncFolder = true);
-
-// Writes count 16-bit values at the file's current position; on success adds
-// count x 4 to sb->dataSize. After the first block and each time the data
-// passes a whole second, the data is synced and only then the header's sizes
-// rewritten to name it, so that a file whose recording never finished reads
-// and a power cut never leaves a header naming more than the disk holds. The
-// caller waits for the disk: only the writer thread calls this while the
-// program runs. Returns 0, -kErrDiskFull when the disk is full, or the
-// negated write error. On an error the caller finishes the file at once.
-int32_t WriteRecordingSamples(int32_t fileNumber, SoundBuffer* sb, const int16_t* values,
-                              int32_t count);
-
-// Rewrites the header with the final sizes and closes the file. The sizes
-// are those of the whole frames the file holds, which after a failed write
-// may be more than was counted (the file is cut to them). The data is synced
-// before the header is written, and the header after. 0, or the first
-// failure of the sync, the header or the close (-kErrDiskFull, -kErrReadOnly
-// and -kErrNoPermission named): the file is closed either way, but its header
-// may not name what it holds.
-int32_t FinishRecordingWav(int32_t fileNumber, SoundBuffer* sb);
+// open error). Its name is kept by the disk only once its folder is synced
+// (the writer's sync thread does that beside its writes).
+int32_t CreateRecordingWav(const std::string& fileName, SoundBuffer* sb);
 
 // The writer. Starts its thread and its sync thread (tarvelo-rec and
 // tarvelo-recsync), and makes its ring at the first start (ringValues 16-bit
 // values, rate the stream's); while they run, a call only says so. The writer
 // never waits for a sync: the sync thread makes them beside its writes, and a
-// header names only data a finished sync kept, so a take ends "too slow" only
-// when the disk takes the bytes more slowly than the sound comes over the
-// ring's whole length. Call it where a thread may be made (the audio thread's
-// start does). False when the threads could not be made, or when the writer an
+// header names only data a finished sync kept. It writes at most 20 s of
+// sound ahead of what the disk confirmed, so a take ends "too slow" only when
+// the disk confirms the bytes more slowly than the sound comes over that and
+// the ring's whole length. Call it where a thread may be made (the audio
+// thread's start does). False when the threads could not be made, or when the writer an
 // end left held by the disk still runs.
 bool RecordingWriterStart(uint32_t rate, uint32_t ringValues);
+// What the end's wait shows: a value.
+// one thread: value
+struct RecordingEndProgress {
+  double secondsLeft;   // time left at the pace the disk is confirming now; < 0 while not known
+  double soundLeft;     // seconds of sound written or held but not yet confirmed by the disk
+  bool confirming;      // the disk confirmed bytes within the last few seconds
+};
 // Ends the writer once the audio thread has ended (no take or log line is
 // taken from here): it writes all it holds and ends every take (data synced,
 // closing header, synced, closed; an end that fails is said with the file's
-// name), and both threads are joined. While it
-// works, shown (when set) hears the whole seconds of sound not yet kept by
-// the disk, each time that changes. A disk that takes nothing for idleSeconds
-// (no byte written, no sync finished) ends the wait: each take is closed with
-// a header naming what its file holds, and each one short of its sound or not
-// confirmed by the disk is said (level 2). 0: everything reached the disk; 1:
-// the wait ended so; -1: the writer is held in a write the disk never
-// finished: it was not joined, so nothing it uses may be freed and no file
-// closed (a later call waits for it again).
-int32_t RecordingWriterStop(double idleSeconds, void (*shown)(int32_t secondsLeft));
+// name), and both threads are joined. A disk that confirms nothing for
+// idleSeconds ends the wait: each take is closed with a header naming what
+// its file holds, and each one short of its sound or not confirmed by the
+// disk is said (level 2).
+// shown is called on the waiting thread at least every 100 ms while the wait lasts (and once
+// at its start); when it returns false the wait is cut short at once (a second quit signal):
+// every take is closed with a header naming what its file holds, even when the writer is held
+// in a write (the waiting thread then writes the headers on descriptors of its own), and the
+// ones short or unconfirmed are said as in a give-up.
+// 0: everything reached the disk; 1: the wait ended so (a give-up or a cut
+// short); -1: the writer is held in a write the disk never finished: it was
+// not joined, so nothing it uses may be freed and no file closed (a later
+// call waits for it again).
+int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEndProgress&));
+// The file names (as shown to the user) of the takes the last RecordingWriterStop could not
+// confirm whole (a give-up or a cut-short); empty after a whole end.
+std::vector<std::string> RecordingEndUnconfirmed();
 
 // The rest of this block is the audio thread's (one producer): none waits,
 // allocates or touches the disk.
@@ -93,6 +88,11 @@ void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_
 // Says a log line the audio thread posted on queue 0 (kAudioLogLine) because
 // no writer ran; for the interface's handler.
 void ReportAudioLogLine(const QUARLE_BASICS::CommandMessage& msg);
+
+// The stop report of a take (205, kAudioRecordStop, on queue 0): it names the
+// take by the interface's number (arg2), says whether it ever began (arg3
+// kRecordNotStarted when not) and carries the error that ended it (arg4).
+void RecordingStopReport(int32_t error, uint32_t label, bool begun);
 
 // Waits up to seconds until the writer has written, synced and closed every
 // recording handed over (and written every log line): true when so.

@@ -380,4 +380,34 @@ std::string CurrentFolder() {
   return FromOsPath(buf.data());
 }
 
+std::string TypedText(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const size_t at = i;
+    uint32_t cp = 0;
+    const bool whole = NextUtf8(utf8, i, cp);
+    const int32_t b = whole ? UnicodeToCp1252(cp) : -1;
+    // The code page's five unassigned bytes travel as the C1 controls of the
+    // same value: those come back; every other control is left out.
+    if (whole && (cp < 32 || cp == 127 || (cp >= 0x80 && cp < 0xA0 && b < 0))) continue;
+    if (b >= 0)
+      out += static_cast<char>(b);
+    else
+      out += FromOsPath(utf8.substr(at, i - at));
+  }
+  return out;
+}
+
+std::vector<size_t> CharacterStarts(const std::string& text) {
+  std::vector<size_t> starts;
+  std::string scratch;
+  for (size_t i = 0; i < text.size();) {
+    starts.push_back(i);
+    const size_t form = text[i] == kPathEscape ? AppendEscaped(text, i, scratch) : 0;
+    i += form > 0 ? form : 1;
+  }
+  starts.push_back(text.size());
+  return starts;
+}
+
 }  // namespace platform

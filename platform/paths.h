@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -105,5 +106,17 @@ bool MakeFolder(const std::string& path);
 bool ChangeFolder(const std::string& path);
 // The process's current folder; "" when it cannot be read.
 std::string CurrentFolder();
+
+// A text the user typed or pasted (UTF-8) as a system text: each character
+// the code page has as itself (a typed currency sign too, so forms typed by
+// hand still work), each other one, and each byte that is no part of a
+// UTF-8 character, in its form above (FromOsPath's), so a name typed in any
+// script is on the disk what was typed. Controls (C0, DEL, C1) are left out,
+// but for the code page's five unassigned bytes, which travel as C1 controls.
+std::string TypedText(const std::string& utf8);
+// Where each character of a system text begins, a form above counted as one
+// character (an editor steps over it whole, a cut never splits it), read from
+// the start as ToOsPath reads; the text's length last.
+std::vector<size_t> CharacterStarts(const std::string& text);
 
 }  // namespace platform

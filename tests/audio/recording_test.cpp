@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,23 @@ class Recording : public TempFolderTest {
     if (caught_) QUARLE_BASICS::MessageHook = savedHook_;
     caught_ = false;
   }
+  // The writer running, its takes going to dir_/AUDIO (its ring, made at the
+  // first start, holds 2 s).
+  void StartWriter() {
+    QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, dir_);
+    if (!fs::exists(dir_ + "/AUDIO")) {
+      ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
+    }
+    ASSERT_TRUE(RecordingWriterStart(48000, 2 * 48000 * 2));
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  }
+  // Appends as the audio thread would, but waits while the ring is full
+  // (the audio thread would have ended the take there).
+  static int32_t Append(int32_t take, const std::vector<int16_t>& v) {
+    int32_t rc = 0;
+    WaitUntil([&] { return (rc = RecordingAppend(take, v.data(), int32_t(v.size()))) != -QUARLE_BASICS::kErrDiskTooSlow; });
+    return rc;
+  }
   QUARLE_BASICS::MessageHookFn savedHook_ = nullptr;
   bool caught_ = false;
   // The 88-byte header: fact and data sizes from the frames written, the
@@ -117,6 +135,12 @@ std::vector<QUARLE_BASICS::CommandMessage> Reports(uint32_t type) {
   return got;
 }
 
+// The data bytes the file's header names (0 before its header is whole).
+uint32_t Named(const std::string& path) {
+  const Bytes b = Load(path);
+  return b.size() >= 88 ? ReadU32(b, 84) : 0;
+}
+
 // A disk that fills: every later write of the open file goes to /dev/full.
 void FillTheDisk(const std::string& path) {
   const int full = ::open("/dev/full", O_WRONLY);
@@ -130,32 +154,29 @@ void FillTheDisk(const std::string& path) {
   ::close(full);
 }
 
+// A take recorded through the writer in blocks of a ramp, as the audio thread
+// hands them over: the file reads back every value, under the stamped name a
+// take without a stem gets.
 TEST_F(Recording, StampedFileReadsBack) {
+  StartWriter();
   const std::string name = "REC_" + QUARLE_BASICS::TimeStampText() + ".wav";
   ASSERT_EQ(name.size(), 4u + 17u + 4u);
-  const std::string path = dir_ + "\\" + name;  // a system path
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
-
-  // Three blocks of a ramp, as the audio thread writes them.
+  const int32_t take = RecordingHandOver(nullptr, 1);
+  ASSERT_GT(take, 0);
   std::vector<int16_t> all;
   for (int block = 0; block < 3; ++block) {
     std::vector<int16_t> v(2 * 50);
     for (size_t i = 0; i < v.size(); ++i)
       v[i] = int16_t((i & 1 ? -1 : 1) * int(block * 100 + i / 2) * 300);
-    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
+    ASSERT_EQ(Append(take, v), 0);
     all.insert(all.end(), v.begin(), v.end());
   }
-  EXPECT_EQ(sb_.dataSize, 4u * 300);  // 4 bytes counted per 16-bit value
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
-  EXPECT_EQ(sb_.frameCount, 150u);
-
-  const std::string os = dir_ + "/" + name;
-  ASSERT_TRUE(fs::exists(os));
-  Bytes b = Load(os);
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  const std::string path = dir_ + "\\AUDIO\\" + name;  // a system path
+  Bytes b = Load(dir_ + "/AUDIO/" + name);
   ASSERT_EQ(b.size(), 88u + 600u);
   ExpectHeader(b, 150);
-
   SoundBuffer in;
   SoundBufferInit(&in);
   ASSERT_EQ(ReadWavHeader(path, &in), 0);
@@ -175,81 +196,52 @@ TEST_F(Recording, CreationReplacesAnOldFileAndTextShiftsTheData) {
   const int32_t f = CreateRecordingWav(path, &sb_);
   ASSERT_GT(f, 0);
   EXPECT_EQ(sb_.dataOffset, 89 + 11);
-  int16_t v[4] = {1, 2, 3, 4};
-  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v, 4), 0);
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  platform::FileClose(f);
   Bytes b = Load(path);
-  ASSERT_EQ(b.size(), 88u + 11 + 8);
+  ASSERT_EQ(b.size(), 88u + 11);
   EXPECT_EQ(ReadText(b, 48), "LIST");
-  EXPECT_EQ(ReadU32(b, 4), 8u + 80 + 11);
+  EXPECT_EQ(ReadU32(b, 4), 80u + 11);
   EXPECT_EQ(ReadText(b, 91), "data");
-  EXPECT_EQ(ReadU32(b, 95), 8u);
-  EXPECT_EQ(ReadU16(b, 99), 1);
-  EXPECT_EQ(ReadU16(b, 105), 4);
+  EXPECT_EQ(ReadU32(b, 95), 0u);
 }
 
 TEST_F(Recording, FailuresAreReported) {
   // No folder: the open's error, nothing left open.
   EXPECT_LT(CreateRecordingWav(dir_ + "/no/such/dir.wav", &sb_), 0);
-
   // A disk that is full: the header cannot be written, so there is no recording.
   if (fs::exists("/dev/full")) {
     fs::create_symlink("/dev/full", dir_ + "/full.wav");
     EXPECT_LT(CreateRecordingWav(dir_ + "/full.wav", &sb_), 0);
-    // The disk fills mid-recording: named so; the sizes keep what came before.
-    const int32_t g = CreateRecordingWav(dir_ + "/filling.wav", &sb_);
-    ASSERT_GT(g, 0);
-    const int16_t w[4] = {1, 2, 3, 4};
-    ASSERT_EQ(WriteRecordingSamples(g, &sb_, w, 4), 0);
-    FillTheDisk(dir_ + "/filling.wav");
-    EXPECT_EQ(WriteRecordingSamples(g, &sb_, w, 4), -QUARLE_BASICS::kErrDiskFull);
-    EXPECT_EQ(sb_.dataSize, 16u);
-    EXPECT_LT(FinishRecordingWav(g, &sb_), 0);  // its header could not be written either
   }
-
-  // A write that fails leaves the sizes counted before it.
-  const std::string path = dir_ + "/w.wav";
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
-  int16_t v[2] = {5, 6};
-  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v, 2), 0);
-  EXPECT_LT(WriteRecordingSamples(f + 1, &sb_, v, 2), 0);  // not an open file
-  EXPECT_EQ(sb_.dataSize, 8u);
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
-  ExpectHeader(Load(path), 1);
-
-  // Near the 32-bit limit of the sizes the recording stops instead of wrapping.
-  SoundBuffer big;
-  SoundBufferInitFormat(&big, 2, 16, 48000);
-  big.dataSize = 0xFFFFFFF0u;
-  EXPECT_EQ(WriteRecordingSamples(f, &big, v, 4), -25);
-  EXPECT_EQ(big.dataSize, 0xFFFFFFF0u);
 }
 
 // A recording the program never finished (killed, crashed, the power gone):
-// the header already names every whole second written, and reads.
+// while it runs, the header names the first block once a sync kept it, then
+// the whole seconds kept, never more than the file holds; what a kill -9
+// leaves reads up to them.
 TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
-  const std::string path = dir_ + "/killed.wav";
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
+  StartWriter();
+  const int32_t take = RecordingHandOver(strdup("killed"), 1);
+  ASSERT_GT(take, 0);
+  const std::string path = dir_ + "/AUDIO/killed.wav";
   // 10 ms blocks of a ramp, as the audio thread writes them: 1.5 s.
   std::vector<int16_t> all;
   for (int block = 0; block < 150; ++block) {
     std::vector<int16_t> v(960);
     for (size_t i = 0; i < v.size(); ++i) v[i] = int16_t((block * 960 + int(i)) % 30000);
-    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
+    ASSERT_EQ(Append(take, v), 0);
     all.insert(all.end(), v.begin(), v.end());
-    // The header names the first block as soon as it is written, then the
-    // whole seconds: what it names never lags the data by a second or more.
-    const uint32_t named = ReadU32(Load(path), 84);
-    EXPECT_EQ(named, block < 99 ? 1920u : 192000u) << block;
-    EXPECT_LT(2 * all.size() - named, 192000u) << block;
+    if (block == 0) {
+      ASSERT_TRUE(WaitUntil([&] { return Named(path) == 1920u; }));
+    }
   }
-  Bytes b = Load(path);  // what a kill -9 leaves: no finish
-  ASSERT_EQ(b.size(), 88u + 2 * all.size());
+  ASSERT_TRUE(WaitUntil([&] {
+    const Bytes b = Load(path);
+    return b.size() == 88u + 2 * all.size() && ReadU32(b, 84) == 192000u;
+  }));
+  Bytes b = Load(path);  // what a kill -9 leaves: no end
   EXPECT_EQ(ReadU32(b, 4), 192000u + 80);  // one second of 16-bit stereo
   EXPECT_EQ(ReadU32(b, 44), 48000u);       // its frames
-  EXPECT_EQ(ReadU32(b, 84), 192000u);
   SoundBuffer in;
   SoundBufferInit(&in);
   ASSERT_EQ(ReadWavHeader(path, &in), 0);
@@ -261,84 +253,114 @@ TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
   SoundBufferFree(&in);
   // Writing went on at the end of the data, not over the sizes.
   EXPECT_EQ(ReadU16(b, 88 + 2 * 96000), uint16_t(all[96000]));
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
   ExpectHeader(Load(path), 72000);
 }
 
-// A power cut loses at most the last two seconds: while the recording runs,
-// its writer (here the test) syncs the file, its header then naming no more
-// than it holds.
+// A power cut loses at most the last two seconds: while the take runs, the
+// sync thread keeps its data, the header then naming no more than it holds.
 TEST_F(Recording, ARunningRecordingIsSyncedWithItsSizesEveryTwoSecondsAtMost) {
+  StartWriter();
   synccount::Reset();
-  const int32_t f = CreateRecordingWav(dir_ + "/synced.wav", &sb_);
-  ASSERT_GT(f, 0);
-  const auto named = [] {  // the data bytes the latest sync kept
+  const int32_t take = RecordingHandOver(strdup("synced"), 1);
+  ASSERT_GT(take, 0);
+  const std::string path = fs::weakly_canonical(dir_ + "/AUDIO").string() + "/synced.wav";
+  const auto named = [&] {  // the data bytes the latest sync of the take kept
     uint32_t n = 0;
-    for (const auto& s : synccount::Syncs()) n = std::max(n, s.dataSize);
+    for (const auto& s : synccount::Syncs())
+      if (s.path == path) n = std::max(n, s.dataSize);
     return n;
   };
   const std::vector<int16_t> v(960, 3);  // 10 ms blocks: 5 s
   const uint32_t all = 500 * 1920;
   for (uint32_t written = 1920; written <= all; written += 1920) {
-    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), 960), 0);
+    ASSERT_EQ(Append(take, v), 0);
+    // In step with the writer, as the sound comes in real time.
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) >= 88 + written; }));
     ASSERT_TRUE(WaitUntil([&] { return named() + 2 * 192000 >= written; })) << written;
   }
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
-  ASSERT_TRUE(WaitUntil([&] { return named() == all; }));
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  EXPECT_EQ(named(), all);
   for (const auto& s : synccount::Syncs()) {
-    if (s.length < 88 || s.length > 88 + int64_t(all)) continue;  // a folder, another test's file
-    EXPECT_EQ(s.thread, ThreadName());
+    if (s.path != path) continue;
+    EXPECT_EQ(s.thread, "tarvelo-recsync");
     EXPECT_LE(int64_t(s.dataSize), s.length - 88);
     EXPECT_EQ(s.riffSize, s.dataSize + 80);
     EXPECT_EQ(s.factFrames, s.dataSize / 4);
   }
-  ExpectHeader(Load(dir_ + "/synced.wav"), all / 4);
+  ExpectHeader(Load(path), all / 4);
 }
 
 // A sync may write a file's pages in any order: at every sync, the last
-// included, the header names only data an earlier sync kept. Rows: values a
-// block, blocks.
+// included, the header names only data an earlier sync kept, and is
+// rewritten only after a sync finished. Rows: values a block, blocks, takes
+// handed over at once (held syncs let several pile up, then kept together).
 TEST_F(Recording, AHeaderNamesOnlyDataAnEarlierSyncKept) {
-  const std::pair<int32_t, int32_t> rows[] = {{960, 250}, {1152, 200}, {3072, 80}, {96000, 3}};
-  for (const auto& [values, blocks] : rows) {
-    SCOPED_TRACE(values);
+  StartWriter();
+  const struct {
+    int32_t values, blocks, takes;
+    bool held;
+  } kRows[] = {{960, 250, 1, false}, {1152, 200, 1, false}, {3072, 80, 1, false}, {96000, 3, 1, false},
+               {960, 150, 4, true}};
+  int32_t row = 0;
+  for (const auto& r : kRows) {
+    SCOPED_TRACE(r.values);
     synccount::Reset();
-    const int32_t f = CreateRecordingWav(dir_ + "/order" + std::to_string(values) + ".wav", &sb_);
-    ASSERT_GT(f, 0);
-    const std::vector<int16_t> v(size_t(values), 9);
-    for (int32_t b = 0; b < blocks; ++b) ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), values), 0);
-    ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
-    const int64_t all = int64_t(values) * blocks * 2;
-    ASSERT_TRUE(WaitUntil([&] {
-      const auto syncs = synccount::Syncs();
-      return std::any_of(syncs.begin(), syncs.end(),
-                         [&](const auto& s) { return s.length == 88 + all && s.dataSize == all; });
-    }));
-    int64_t kept = 88;
-    for (const auto& s : synccount::Syncs()) {
-      if (s.length < 88) continue;  // the folder
-      EXPECT_LE(88 + int64_t(s.dataSize), kept) << "ahead of the data kept";
-      kept = std::max(kept, s.length);
+    if (r.held) synccount::Hold();
+    const std::vector<int16_t> v(size_t(r.values), 9);
+    std::vector<std::string> paths;
+    for (int32_t k = 0; k < r.takes; ++k) {
+      const std::string stem = "order" + std::to_string(row) + "_" + std::to_string(k);
+      const int32_t take = RecordingHandOver(strdup(stem.c_str()), 1);
+      ASSERT_GT(take, 0);
+      for (int32_t b = 0; b < r.blocks; ++b) ASSERT_EQ(Append(take, v), 0);
+      RecordingEnd();
+      paths.push_back(fs::weakly_canonical(dir_ + "/AUDIO").string() + "/" + stem + ".wav");
     }
+    const int64_t all = int64_t(r.values) * r.blocks * 2;
+    if (r.held) {
+      ASSERT_TRUE(WaitUntil([&] { return fs::exists(paths.back()) && int64_t(fs::file_size(paths.back())) == 88 + all; }));
+      synccount::Release();
+    }
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+    for (const std::string& path : paths) {
+      SCOPED_TRACE(path);
+      ExpectHeader(Load(path), uint32_t(all / 4));
+      int64_t kept = 88;
+      bool whole = false;
+      for (const auto& s : synccount::Syncs()) {
+        if (s.path != path) continue;
+        EXPECT_LE(88 + int64_t(s.dataSize), kept) << "ahead of the data kept";
+        kept = std::max(kept, s.length);
+        whole = whole || (s.length == 88 + all && s.dataSize == all);
+      }
+      EXPECT_TRUE(whole);
+    }
+    if (r.held) {
+      EXPECT_GT(synccount::WholeDiskSyncs(), 0);
+    }
+    ++row;
   }
 }
 
-// Killed within its first second: the file already names the block written,
-// and another reader takes it while the writer still holds the file open.
+// Killed within its first second: the file already names the block written
+// once a sync kept it, and another reader takes it while the take runs.
 TEST_F(Recording, AFirstBlockReadsBeforeTheRecordingEnds) {
-  const std::string path = dir_ + "/early.wav";
-  const int32_t f = CreateRecordingWav(path, &sb_);
-  ASSERT_GT(f, 0);
+  StartWriter();
+  const int32_t take = RecordingHandOver(strdup("early"), 1);
+  ASSERT_GT(take, 0);
+  const std::string path = dir_ + "/AUDIO/early.wav";
   std::vector<int16_t> v(2 * 240);
   for (size_t i = 0; i < v.size(); ++i) v[i] = int16_t(int(i) * 61 - 14000);
-  ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), int32_t(v.size())), 0);
-
+  ASSERT_EQ(Append(take, v), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Named(path) == 960u; }));
   audiotest::InFreshProcess([&] {
     Bytes b = Load(path);
     ASSERT_EQ(b.size(), 88u + 960);
     EXPECT_EQ(ReadU32(b, 4), 960u + 80);
     EXPECT_EQ(ReadU32(b, 44), 240u);
-    EXPECT_EQ(ReadU32(b, 84), 960u);
     SoundBuffer in;
     SoundBufferInit(&in);
     ASSERT_EQ(ReadWavHeader(path, &in), 0);
@@ -349,35 +371,39 @@ TEST_F(Recording, AFirstBlockReadsBeforeTheRecordingEnds) {
     for (size_t i = 0; i < v.size(); ++i) ASSERT_EQ(in.samples[i], v[i] / 32768.0f) << i;
     SoundBufferFree(&in);
   }, dir_);
-  ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
   ExpectHeader(Load(path), 240);
 }
 
-// The disk fills in the middle of a block: the finished file names exactly
-// the whole frames it holds (it once held a part block beyond its sizes).
+// The disk fills in the middle of a block: the take ends at once, and its
+// file names exactly the whole frames it holds (it once held a part block
+// beyond its sizes).
 TEST_F(Recording, AFullDiskEndsWithSizesMatchingTheFile) {
-  const std::string path = dir_ + "/full.wav";
+  const std::string path = dir_ + "/AUDIO/full.wav";
   audiotest::InFreshProcess([&] {
     signal(SIGXFSZ, SIG_IGN);
-    const int32_t f = CreateRecordingWav(path, &sb_);
-    ASSERT_GT(f, 0);
+    StartWriter();
     // Regular files of this process end at 88 + 1101 bytes: the disk fills
     // in the middle of the second block, after 75 frames and a byte of it.
     struct rlimit limit;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
     limit.rlim_cur = 88 + 1101;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const int32_t take = RecordingHandOver(strdup("full"), 3);
+    ASSERT_GT(take, 0);
     std::vector<int16_t> v(400, 7);  // 200 frames a block
-    ASSERT_EQ(WriteRecordingSamples(f, &sb_, v.data(), 400), 0);
-    EXPECT_LT(WriteRecordingSamples(f, &sb_, v.data(), 400), 0);
-    EXPECT_EQ(sb_.dataSize, 4u * 400);  // the sizes counted before it
-    ASSERT_EQ(FinishRecordingWav(f, &sb_), 0);
+    ASSERT_EQ(Append(take, v), 0);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) == 88 + 800; }));
+    ASSERT_EQ(Append(take, v), 0);
+    ASSERT_TRUE(WaitUntil([&] { return RecordingAppend(take, v.data(), 0) == 1; }));  // ended by the writer
+    RecordingEnd();
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
     Bytes b = Load(path);
     ASSERT_EQ(b.size(), 88u + 1100);
     EXPECT_EQ(ReadU32(b, 4), b.size() - 8);
     EXPECT_EQ(ReadU32(b, 44), 275u);
     EXPECT_EQ(ReadU32(b, 84), 1100u);
-    EXPECT_EQ(sb_.frameCount, 275u);
   }, dir_);
 }
 
@@ -611,30 +637,35 @@ TEST_F(Recording, WithoutAWriterLogLinesReachTheInterface) {
 
 // The writer's end while it is behind, the disk doing one of these: it lets
 // its held syncs go once the end says what is left (every take whole, both
-// threads joined); it holds them for good, or takes nothing at all (the wait
-// ends, the take closes with a header naming what its file holds, and the end
-// says it is short; a writer held in a write is joined only once the disk
-// lets it go).
+// threads joined); it confirms slowly (the wait goes on past the idle limit,
+// its count of time left moving); it holds them for good, or takes nothing
+// at all (the wait ends, the take closes with a header naming what its file
+// holds, and the end says it is short; a writer held in a write is joined
+// only once the disk lets it go); a second quit cuts the wait short while the
+// writer is held in a write (the header still names what the file holds).
 TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
-  namespace QB = QUARLE_BASICS;
-  ASSERT_TRUE(fs::create_directory(dir_ + "/AUDIO"));
-  QB::DynZStringAssign(QB::HomeFolder, dir_);
-  static std::vector<int32_t> shown;
-  static bool letGo;  // at the first thing shown
+  StartWriter();
+  static std::vector<RecordingEndProgress> shown;
+  static bool letGo, cut;  // at the first thing shown
   CatchLog(false);
   const struct {
     const char* disk;
-    bool letGo, writes;  // writes: the disk takes no byte either
+    bool letGo, writes, cut;  // writes: the disk takes no byte either (after the first second when cut)
+    int64_t pace;             // bytes a second the disk confirms; 0: at once
     double idle;
     int32_t first, second;  // what the end returns, and again once the disk takes
     uint32_t named;         // data bytes the header names
     const char* said;
   } kRows[] = {
-      {"syncs let go", true, false, kHangBound, 0, 0, 192000, nullptr},
-      {"syncs held", false, false, 0.3, 1, 0, 192000,
+      {"syncs let go", true, false, false, 0, kHangBound, 0, 0, 192000, nullptr},
+      {"syncs held", false, false, false, 0, 0.3, 1, 0, 192000,
        "The recording end1.wav may not be whole on the disk: the disk has not confirmed its last 1.0 s"},
-      {"nothing taken", false, true, 0.3, -1, 1, 0,
+      {"nothing taken", false, true, false, 0, 0.3, -1, 1, 0,
        "The recording end2.wav is short: the disk took nothing for a long while, and its last 1.0 s were not "
+       "written"},
+      {"confirms slowly", false, false, false, 48000, 1.0, 0, 0, 192000, nullptr},
+      {"a second quit, the writer held", false, true, true, 0, kHangBound, -1, 1, 192000,
+       "The recording end4.wav is short: the disk took nothing for a long while, and its last 0.5 s were not "
        "written"},
   };
   const std::vector<int16_t> second(96000, 11);
@@ -644,27 +675,37 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
     lines.clear();
     shown.clear();
     letGo = r.letGo;
-    ASSERT_TRUE(RecordingWriterStart(48000, 4 * 48000 * 2));
+    cut = r.cut;
+    ASSERT_TRUE(RecordingWriterStart(48000, 2 * 48000 * 2));
     ASSERT_TRUE(RecordingWriterSettle(kHangBound));
     synccount::Reset();
-    synccount::Hold();
-    if (r.writes) synccount::HoldWrites();
+    if (r.pace == 0) synccount::Hold();
+    synccount::Pace(r.pace);
+    if (r.writes && !r.cut) synccount::HoldWrites();
     const std::string name = "end" + std::to_string(row) + ".wav";
     const int32_t take = RecordingHandOver(strdup(name.substr(0, 4).c_str()), uint32_t(row) + 1);
     ASSERT_GT(take, 0);
     ASSERT_EQ(RecordingAppend(take, second.data(), 96000), 0);
-    RecordingEnd();
     // Before the wait starts, a disk that writes has taken the whole second;
-    // one that takes nothing holds the writer in its first write.
+    // one that takes nothing holds the writer in its first write, or (cut)
+    // in the first write of the next half second.
     const std::string path = dir_ + "/AUDIO/" + name;
     ASSERT_TRUE(WaitUntil([&] {
-      return r.writes ? synccount::WritesOn("tarvelo-rec") > 0
-                      : fs::exists(path) && fs::file_size(path) == 88 + 192000;
+      return r.writes && !r.cut ? synccount::WritesOn("tarvelo-rec") > 0
+                                : fs::exists(path) && fs::file_size(path) == 88 + 192000;
     }));
-    const auto show = [](int32_t left) {
+    if (r.cut) {
+      synccount::HoldWrites();
+      const int32_t writes = synccount::WritesOn("tarvelo-rec");
+      ASSERT_EQ(RecordingAppend(take, second.data(), 48000), 0);
+      ASSERT_TRUE(WaitUntil([&] { return synccount::WritesOn("tarvelo-rec") > writes; }));
+    }
+    RecordingEnd();
+    const auto show = [](const RecordingEndProgress& p) {
       std::lock_guard<std::mutex> hold(lock);
-      shown.push_back(left);
+      shown.push_back(p);
       if (letGo) synccount::Release();
+      return !cut;
     };
     EXPECT_EQ(RecordingWriterStop(r.idle, show), r.first);
     // A joined thread may be listed a moment longer.
@@ -673,24 +714,190 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
     } else {
       EXPECT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-rec") == 0; }));
     }
+    // What the end could not confirm is named before it returns (a take the
+    // writer was held creating, once it is let go).
+    if (r.first >= 0 || r.cut) {
+      EXPECT_EQ(RecordingEndUnconfirmed(), r.said ? std::vector<std::string>{name} : std::vector<std::string>{});
+    }
+    if (r.cut) {
+      // As the cut left it, the writer still held in a write: the header
+      // names every whole frame the file holds.
+      const Bytes b = Load(path);
+      ASSERT_GE(b.size(), 88u + r.named);
+      ExpectHeader(b, uint32_t(b.size() - 88) / 4);
+    }
     ASSERT_FALSE(shown.empty());
-    EXPECT_EQ(shown.front(), 1);  // the second appended, not yet kept
+    EXPECT_EQ(std::ceil(shown.front().soundLeft), r.cut ? 2 : 1);  // the sound appended, not yet kept
+    if (r.pace > 0) {
+      // The count is the time left at the disk's pace, and it moves.
+      std::vector<int32_t> counts;
+      for (const auto& p : shown)
+        if (p.secondsLeft > 0 && (counts.empty() || counts.back() != int32_t(std::ceil(p.secondsLeft))))
+          counts.push_back(int32_t(std::ceil(p.secondsLeft)));
+      ASSERT_GE(counts.size(), 2u);
+      EXPECT_GT(counts.front(), counts.back());
+      EXPECT_TRUE(shown.back().confirming);
+    }
+    synccount::Pace(0);
     synccount::Release();
     if (r.first < 0) {
+      cut = false;
       EXPECT_EQ(RecordingWriterStop(r.idle, show), r.second);
+      if (!r.cut) {
+        EXPECT_EQ(RecordingEndUnconfirmed(), std::vector<std::string>{name});
+      }
     }
     EXPECT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-rec") == 0; }));
     ASSERT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-recsync") == 0; }));
     const Bytes b = Load(path);
-    ASSERT_EQ(b.size(), 88u + r.named);
-    ExpectHeader(b, r.named / 4);
+    if (r.cut) {
+      ASSERT_GT(b.size(), 88u + r.named);  // the held write went on
+    } else {
+      ASSERT_EQ(b.size(), 88u + r.named);
+    }
+    ExpectHeader(b, uint32_t(b.size() - 88) / 4);
     std::vector<std::string> said;
     for (const std::string& l : lines)
       if (l.rfind("The recording ", 0) == 0) said.push_back(l);
     EXPECT_EQ(said, r.said ? std::vector<std::string>{r.said} : std::vector<std::string>{});
   }
   ReleaseLog();
-  ASSERT_TRUE(RecordingWriterStart(48000, 4 * 48000 * 2));
+  ASSERT_TRUE(RecordingWriterStart(48000, 2 * 48000 * 2));
+}
+
+// A disk that confirms the sound more slowly than it comes: the writer writes
+// no more than 20 s of sound ahead of what the disk confirmed, so the ring
+// fills and the take ends "too slow", its file whole up to that; syncs held
+// for 15 s of sound end nothing. Rows: seconds of sound the disk holds its
+// syncs for (then lets them go), whether the take ends too slow.
+TEST_F(Recording, ADiskSlowerThanTheSoundEndsTheTakeTooSlow) {
+  namespace QB = QUARLE_BASICS;
+  StartWriter();
+  constexpr int64_t kBound = 20 * 192000;  // bytes of sound
+  constexpr int64_t kRing = 2 * 192000;
+  const struct {
+    int32_t heldSeconds, seconds;
+    bool tooSlow;
+  } kRows[] = {{40, 40, true}, {15, 25, false}};
+  const std::vector<int16_t> block(9600, 5);  // 0.1 s
+  for (size_t row = 0; row < std::size(kRows); ++row) {
+    const auto& r = kRows[row];
+    SCOPED_TRACE(r.heldSeconds);
+    synccount::Reset();
+    synccount::Hold();
+    const std::string stem = "slow" + std::to_string(row);
+    const std::string path = dir_ + "/AUDIO/" + stem + ".wav";
+    const int32_t take = RecordingHandOver(strdup(stem.c_str()), 1);
+    ASSERT_GT(take, 0);
+    int64_t appended = 0;  // bytes
+    int32_t rc = 0;
+    for (int32_t n = 0; rc == 0 && n < 10 * r.seconds; ++n) {
+      if (n == 10 * r.heldSeconds) synccount::Release();
+      // A full ring waits while the writer writes; once the file holds all
+      // the writer may write ahead of the disk, a full ring is the end.
+      ASSERT_TRUE(WaitUntil([&] {
+        rc = RecordingAppend(take, block.data(), 9600);
+        return rc != -QB::kErrDiskTooSlow ||
+               (n < 10 * r.heldSeconds && fs::exists(path) && int64_t(fs::file_size(path)) > 88 + kBound - 19200);
+      }));
+      if (rc == 0) appended += 19200;
+    }
+    RecordingEnd();
+    EXPECT_EQ(rc, r.tooSlow ? -QB::kErrDiskTooSlow : 0);
+    if (r.tooSlow) {
+      // The file holds the bound at most, the ring the rest.
+      EXPECT_LE(int64_t(fs::file_size(path)), 88 + kBound);
+      EXPECT_GE(appended, kBound + kRing - 2 * 19200);
+      EXPECT_LE(appended, kBound + kRing);
+    }
+    synccount::Release();
+    ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+    const Bytes b = Load(path);
+    ASSERT_EQ(int64_t(b.size()), 88 + appended);
+    ExpectHeader(b, uint32_t(appended / 4));
+  }
+}
+
+// Takes the sync thread fell behind on (its syncs held while twelve short
+// takes were made) are kept together: a sync of them all, not three syncs a
+// take (folder, data, closing header) one after another; each ends whole.
+TEST_F(Recording, TakesTheSyncThreadFellBehindOnAreKeptTogether) {
+  StartWriter();
+  synccount::Reset();
+  synccount::Hold();
+  const std::vector<int16_t> block(9600, 3);  // 0.1 s
+  for (int32_t k = 0; k < 12; ++k) {
+    const int32_t take = RecordingHandOver(strdup(("behind" + std::to_string(k)).c_str()), 1);
+    ASSERT_GT(take, 0);
+    ASSERT_EQ(Append(take, block), 0);
+    RecordingEnd();
+  }
+  const std::string last = dir_ + "/AUDIO/behind11.wav";
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(last) && fs::file_size(last) == 88 + 19200; }));
+  synccount::Release();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  int32_t calls = synccount::WholeDiskSyncs();
+  for (const auto& s : synccount::Syncs()) calls += s.thread == "tarvelo-recsync" && !s.allFiles;
+  EXPECT_LE(calls, 6);
+  EXPECT_GE(synccount::WholeDiskSyncs(), 1);
+  for (int32_t k = 0; k < 12; ++k) ExpectHeader(Load(dir_ + "/AUDIO/behind" + std::to_string(k) + ".wav"), 4800);
+}
+
+// A take the disk cannot keep says so: one whose own descriptors cannot be
+// had (every number taken) is no recording started, and leaves no file; one
+// whose end's data sync fails ends with a header naming only what an earlier
+// sync kept, and its failed end is said with its name.
+TEST_F(Recording, ATakeTheDiskCannotKeepSaysSo) {
+  namespace QB = QUARLE_BASICS;
+  for (const int room : {1, 2}) {  // descriptors free: the stream's, and its own for syncs
+    SCOPED_TRACE(room);
+    audiotest::InFreshProcess([&] {
+      StartWriter();
+      Reports(kAudioRecordStop);
+      const int probe = ::open("/dev/null", O_RDONLY);
+      ASSERT_GE(probe, 0);
+      ::close(probe);
+      struct rlimit limit;
+      ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+      const rlim_t all = limit.rlim_cur;
+      limit.rlim_cur = rlim_t(probe + room);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+      const int32_t take = RecordingHandOver(strdup("nofd"), 7);
+      std::vector<QB::CommandMessage> got;
+      const bool reported = WaitUntil([&] { return !(got = Reports(kAudioRecordStop)).empty(); });
+      limit.rlim_cur = all;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+      ASSERT_GT(take, 0);
+      ASSERT_TRUE(reported);
+      EXPECT_EQ(got[0].arg2, 7u);
+      EXPECT_EQ(got[0].arg3, kRecordNotStarted);
+      EXPECT_EQ(int32_t(got[0].arg4), -QB::kErrNoFreeFile);
+      RecordingEnd();
+      ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+      EXPECT_FALSE(fs::exists(dir_ + "/AUDIO/nofd.wav"));
+    }, dir_);
+  }
+  StartWriter();
+  CatchLog(false);
+  synccount::Reset();
+  const int32_t take = RecordingHandOver(strdup("unkept"), 8);
+  ASSERT_GT(take, 0);
+  const std::string path = dir_ + "/AUDIO/unkept.wav";
+  const std::vector<int16_t> first(960, 4), more(48000, 6);
+  ASSERT_EQ(Append(take, first), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Named(path) == 1920u; }));
+  synccount::FailDataSyncs(EIO);
+  ASSERT_EQ(Append(take, more), 0);
+  RecordingEnd();
+  ASSERT_TRUE(RecordingWriterSettle(kHangBound));
+  synccount::FailDataSyncs(0);
+  const Bytes b = Load(path);
+  EXPECT_EQ(b.size(), 88u + 1920 + 96000);
+  ExpectHeader(b, 480);
+  ReleaseLog();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "The end of the recording unkept.wav could not be written: " + QB::ErrorText(-QB::kErrFileAccess)),
+            1);
 }
 
 }  // namespace

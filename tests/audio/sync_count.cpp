@@ -8,7 +8,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -24,18 +26,58 @@ std::vector<std::string>& g_writes = *new std::vector<std::string>;
 bool g_hold = false;
 std::string& g_holdThread = *new std::string;  // "": every thread's
 bool g_holdWrites = false;
+int64_t g_pace = 0;
+int g_failDataSyncs = 0;
+int32_t g_wholeDiskSyncs = 0;
 
-int Note(int fd) {
-  const std::string name = ThreadName();
-  Sync s{name};
+Sync Read(const std::string& name, int fd) {
+  Sync s;
+  s.thread = name;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  std::error_code ec;
+  s.path = std::filesystem::read_symlink(link, ec).string();
   struct stat st;
   uint32_t head[22];  // little-endian words, as the host's
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, head, 88, 0) == 88)
-    s = {name, st.st_size, head[1], head[11], head[21]};
-  std::unique_lock<std::mutex> hold(g_lock);
-  g_syncs.push_back(s);
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, head, 88, 0) == 88) {
+    s.length = st.st_size;
+    s.riffSize = head[1];
+    s.factFrames = head[11];
+    s.dataSize = head[21];
+  }
+  return s;
+}
+
+void WaitWhileHeld(std::unique_lock<std::mutex>& hold, const std::string& name) {
   g_released.wait_for(hold, std::chrono::seconds(30),
                       [&] { return !g_hold || (!g_holdThread.empty() && g_holdThread != name); });
+}
+
+int Note(int fd) {
+  const Sync s = Read(ThreadName(), fd);
+  std::unique_lock<std::mutex> hold(g_lock);
+  g_syncs.push_back(s);
+  WaitWhileHeld(hold, s.thread);
+  return fd;
+}
+
+// A sync of the whole file system keeps every file the process writes.
+int NoteAll(int fd) {
+  const std::string name = ThreadName();
+  std::vector<Sync> all;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    const int n = std::atoi(e.path().filename().c_str());
+    struct stat st;
+    if (::fstat(n, &st) == 0 && S_ISREG(st.st_mode)) {
+      all.push_back(Read(name, n));
+      all.back().allFiles = true;
+    }
+  }
+  std::unique_lock<std::mutex> hold(g_lock);
+  ++g_wholeDiskSyncs;
+  g_syncs.insert(g_syncs.end(), all.begin(), all.end());
+  WaitWhileHeld(hold, name);
   return fd;
 }
 
@@ -63,6 +105,22 @@ void Reset() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_syncs.clear();
   g_writes.clear();
+  g_wholeDiskSyncs = 0;
+}
+
+void Pace(int64_t bytesPerSecond) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_pace = bytesPerSecond;
+}
+
+void FailDataSyncs(int err) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_failDataSyncs = err;
+}
+
+int32_t WholeDiskSyncs() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_wholeDiskSyncs;
 }
 
 std::vector<Sync> Syncs() {
@@ -105,7 +163,29 @@ void Release() {
 
 // Taken before the C library's: every call in this program comes here.
 extern "C" int fsync(int fd) { return int(::syscall(SYS_fsync, synccount::Note(fd))); }
-extern "C" int fdatasync(int fd) { return int(::syscall(SYS_fdatasync, synccount::Note(fd))); }
+extern "C" int fdatasync(int fd) {
+  synccount::Note(fd);
+  {
+    std::lock_guard<std::mutex> hold(synccount::g_lock);
+    if (synccount::g_failDataSyncs != 0) {
+      errno = synccount::g_failDataSyncs;
+      return -1;
+    }
+  }
+  return int(::syscall(SYS_fdatasync, fd));
+}
+extern "C" int syncfs(int fd) { return int(::syscall(SYS_syncfs, synccount::NoteAll(fd))); }
+// A write-back waits while syncs are held, and takes as long as the pace says.
+extern "C" int sync_file_range(int fd, off64_t at, off64_t n, unsigned int flags) {
+  int64_t pace;
+  {
+    std::unique_lock<std::mutex> hold(synccount::g_lock);
+    synccount::WaitWhileHeld(hold, synccount::ThreadName());
+    pace = synccount::g_pace;
+  }
+  if (pace > 0) ::usleep(useconds_t(double(n) * 1e6 / double(pace)));
+  return int(::syscall(SYS_sync_file_range, fd, at, n, flags));
+}
 extern "C" int fflush(FILE* f) {
   using Flush = int (*)(FILE*);
   static const Flush real = reinterpret_cast<Flush>(::dlsym(RTLD_NEXT, "fflush"));

@@ -1,7 +1,9 @@
-// This test program's own fsync and fdatasync, whoever calls them (our code
-// or a library): each sync is noted, with what its file held at the call (what
-// the sync makes the disk keep), and then made. Flushes of regular files are
-// counted per thread too; syncs can be held, as by a slow disk.
+// This test program's own fsync, fdatasync and syncfs, whoever calls them
+// (our code or a library): each sync is noted, with what its file held at the
+// call (what the sync makes the disk keep; a syncfs notes every regular file
+// the process holds open), and then made. Flushes of regular files are
+// counted per thread too; syncs and write-backs (sync_file_range) can be
+// held, slowed or failed, as by a slow or failing disk.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -11,6 +13,8 @@ namespace synccount {
 
 struct Sync {
   std::string thread;  // the caller's name
+  std::string path;    // the file's (its /proc/self/fd link)
+  bool allFiles = false;  // one of the files a syncfs noted
   // A regular file of 88 bytes or more: its length and its header's sizes
   // (the data's at byte 84: no text chunk); else 0.
   int64_t length = 0;
@@ -33,5 +37,12 @@ void Hold(const std::string& thread = "");
 // disk that takes nothing.
 void HoldWrites();
 void Release();
+// Write-backs (sync_file_range) take a second for every bytesPerSecond they
+// write (0: at once), as on a disk that slow.
+void Pace(int64_t bytesPerSecond);
+// Every later fdatasync fails with err (0: none fails).
+void FailDataSyncs(int err);
+// syncfs calls since the last Reset.
+int32_t WholeDiskSyncs();
 
 }  // namespace synccount

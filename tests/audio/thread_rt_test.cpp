@@ -24,6 +24,8 @@
 #include "audio/backend.h"
 #include "audio/recording.h"
 #include "audio/openal_env.h"
+#include "basics/messages.h"
+#include "basics/errors.h"
 #include "basics/program.h"
 #include "basics/queues.h"
 #include "platform/paths.h"
@@ -31,6 +33,7 @@
 #include "sync_count.h"
 
 namespace QA = QUARLE_AUDIO;
+namespace fs = std::filesystem;
 namespace QB = QUARLE_BASICS;
 using audiotest::ConfigureOpenAl;
 using audiotest::PostAudio;
@@ -225,6 +228,48 @@ TEST(AudioThreadRules, StreamBuffers) {
   std::free(buffer16);
   QA::StreamRate = keepRate;
   QA::StreamLength = keepLength;
+}
+
+// The end's count: the time left at the pace the disk confirms (the sound
+// left while that pace is not known yet), or, while the disk confirms
+// nothing, the sound that waits for it; never 0 while the wait lasts. A new
+// text goes up at once at a wait's start, then at most once a second.
+TEST(AudioThreadRules, TheEndsCountSaysTheTimeLeftAtTheDisksPace) {
+  static std::vector<std::string> said;
+  const QB::MessageHookFn keep = QB::MessageHook;
+  QB::MessageHook = [](const std::string& text, int32_t) { said.push_back(text); };
+  const std::string left = "Writing the recordings to the disk: ";
+  const std::string none = left + "the disk confirms nothing; ";
+  const double nan = std::nan("");
+  const struct {
+    QA::RecordingEndProgress p;
+    std::string says;
+  } kRows[] = {
+      {{16.2, 17.0, true}, left + "17 s left"},       // the disk's pace, not the sound's
+      {{16.2, 17.0, false}, left + "17 s left"},
+      {{-1.0, 2.4, true}, left + "3 s left"},         // pace not known yet
+      {{0.0, 0.0, true}, left + "1 s left"},          // a take's last sync
+      {{-1.0, 16.7, false}, none + "17 s of sound wait for it"},
+      {{-1.0, 0.0, false}, none + "1 s of sound wait for it"},
+      {{nan, nan, false}, none + "1 s of sound wait for it"},
+      {{1.0e300, 5.0, true}, left + "1000000000 s left"},
+  };
+  for (const auto& row : kRows) {
+    std::thread* nothing = nullptr;
+    QA::WaitAudioThread(nothing);  // no writer: a wait that begins and ends at once
+    said.clear();
+    QA::SayWritingLeft(row.p);
+    QA::SayWritingLeft(row.p);  // the same text is said once
+    EXPECT_EQ(said, std::vector<std::string>{row.says}) << row.says;
+  }
+  // A changed count waits for the second to pass.
+  said.clear();
+  QA::SayWritingLeft({4.0, 9.0, true});
+  EXPECT_TRUE(said.empty());
+  Sleep(1.05);
+  QA::SayWritingLeft({4.0, 9.0, true});
+  EXPECT_EQ(said, std::vector<std::string>{left + "4 s left"});
+  QB::MessageHook = keep;
 }
 
 // In standby the thread sleeps until a command comes: a second holds a
@@ -422,48 +467,58 @@ TEST(AudioThread, StreamsRecordsAndReportsThroughTheWaveDriver) {
   });
 }
 
-// A recording whose writes fail is finished at once and reported; the stream
-// plays on.
+// A recording whose writes fail is ended at once and reported; the stream
+// plays on, and once the writer has closed it (whether the disk held its
+// syncs meanwhile or not) its header names the whole frames its file holds.
 TEST(AudioThread, RecordingThatCannotBeWrittenStops) {
-  audiotest::InFreshProcess([] {
-    // The output goes nowhere; every regular file of this process is limited
-    // to 64 KB, so the recording fails after about 34 buffers.
-    auto setup = ConfigureOpenAl({}, "/dev/null");
-    const std::string audioFolder = MakeRecordingsFolder(setup.dir);
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-    limit.rlim_cur = 65536;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    ReportLog log;
-    std::thread* handle = nullptr;
-    StartStreaming(handle, log, &SineRender, nullptr, 10);
-    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
-    synccount::Reset();
-    PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")), 4);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
-    EXPECT_EQ(log.CountMessages("Now recording big.wav"), 1);
-    int64_t size = static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav"));
-    int32_t buffers = log.Count(QA::kAudioStreamBuffer);
-    ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, buffers + 10, 2.0));  // still playing
-    EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav")), size);
-    EXPECT_LE(size, 65536);
-    auto bytes = ReadBytes(audioFolder + "/big.wav");
-    ASSERT_GE(bytes.size(), 88u);
-    EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
-    EXPECT_EQ(std::memcmp(bytes.data() + 80, "data", 4), 0);
-    EXPECT_EQ(U32At(bytes, 4), U32At(bytes, 84) + 80);
-    // The sizes name what the file holds, the part block the full disk took
-    // included, in whole frames.
-    EXPECT_EQ(U32At(bytes, 4) + 8, bytes.size());
-    EXPECT_EQ(U32At(bytes, 44) * 4, U32At(bytes, 84));
-    ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
-    StopStreaming(handle, log);
-    ExpectOneFailedRecordingStop(log, 4, 0);
-    EXPECT_EQ(synccount::On("tarvelo-audio"), 0);  // the failed end is the writer's too
-    EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
-    audiotest::RemoveTree(setup.dir);
-  });
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "syncs held" : "syncs free");
+    audiotest::InFreshProcess([held] {
+      // The output goes nowhere; every regular file of this process is limited
+      // to 64 KB, so the recording fails after about 34 buffers.
+      auto setup = ConfigureOpenAl({}, "/dev/null");
+      const std::string audioFolder = MakeRecordingsFolder(setup.dir);
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit;
+      ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+      limit.rlim_cur = 65536;
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+      ReportLog log;
+      std::thread* handle = nullptr;
+      StartStreaming(handle, log, &SineRender, nullptr, 10);
+      ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
+      synccount::Reset();
+      if (held) synccount::Hold("tarvelo-recsync");
+      PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("big")), 4);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+      EXPECT_EQ(log.CountMessages("Now recording big.wav"), 1);
+      int32_t buffers = log.Count(QA::kAudioStreamBuffer);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, buffers + 10, 2.0));  // still playing
+      synccount::Release();
+      // The take's end is the writer's: its file is whole once it settles.
+      ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
+      const int64_t size = static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav"));
+      EXPECT_LE(size, 65536);
+      auto bytes = ReadBytes(audioFolder + "/big.wav");
+      ASSERT_GE(bytes.size(), 88u);
+      EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
+      EXPECT_EQ(std::memcmp(bytes.data() + 80, "data", 4), 0);
+      EXPECT_EQ(U32At(bytes, 4), U32At(bytes, 84) + 80);
+      // The sizes name what the file holds, the part block the full disk took
+      // included, in whole frames.
+      EXPECT_EQ(U32At(bytes, 4) + 8, bytes.size());
+      EXPECT_EQ(U32At(bytes, 44) * 4, U32At(bytes, 84));
+      buffers = log.Count(QA::kAudioStreamBuffer);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioStreamBuffer, buffers + 10, 2.0));  // nothing more written
+      EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(audioFolder + "/big.wav")), size);
+      ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOff));
+      StopStreaming(handle, log);
+      ExpectOneFailedRecordingStop(log, 4, 0);
+      EXPECT_EQ(synccount::On("tarvelo-audio"), 0);  // the failed end is the writer's too
+      EXPECT_EQ(synccount::WritesOn("tarvelo-audio"), 0);
+      audiotest::RemoveTree(setup.dir);
+    });
+  }
 }
 
 // Rec on and off 30 times while the disk holds every sync: the stream goes on
@@ -521,6 +576,9 @@ TEST(AudioThread, RecordingsOnADiskThatHoldsItsSyncsNeverStallTheStreamAndTheEnd
   });
 }
 
+// A start that is not taken says that no recording was started: its file
+// could not be made, or the writer still holds the takes before it (here
+// thirty-two, its disk taking nothing).
 TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
   audiotest::InFreshProcess([] {
     // No AUDIO folder: the recording file cannot be created.
@@ -540,6 +598,25 @@ TEST(AudioThread, ARefusedRecordingIsReportedStopped) {
     EXPECT_TRUE(log.WaitForMessage("Now recording again.wav", audiotest::kHangBound));
     StopStreaming(handle, log);
     ExpectOneFailedRecordingStop(log, 5, QA::kRecordNotStarted);  // its file was never made
+    audiotest::RemoveTree(setup.dir);
+  });
+  audiotest::InFreshProcess([] {
+    auto setup = ConfigureOpenAl({}, "/dev/null");
+    MakeRecordingsFolder(setup.dir);
+    ReportLog log;
+    std::thread* handle = nullptr;
+    StartStreaming(handle, log, &SineRender, nullptr, 10);
+    synccount::Reset();
+    synccount::HoldWrites();
+    for (uint32_t k = 1; k <= 33; ++k) {
+      PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup(("q" + std::to_string(k)).c_str())), k);
+      PostAudio(QA::kAudioRecordStop);
+    }
+    ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+    synccount::Release();
+    StopStreaming(handle, log);
+    ExpectOneFailedRecordingStop(log, 33, QA::kRecordNotStarted);  // the writer held the 32 before
+    EXPECT_EQ(log.CountMessages("Now recording q32.wav"), 1);
     audiotest::RemoveTree(setup.dir);
   });
 }
@@ -707,6 +784,60 @@ TEST(AudioThread, OverloadStopsTheStreamBeforeItIsReported) {
     StopStreaming(handle, log);
     audiotest::RemoveTree(setup.dir);
   });
+}
+
+// An output that stops unasked under a running take (overload, the device
+// gone, a restart after an underrun that fails) ends the take with its reason:
+// one stop report for the take, which never began anew, and a file whose
+// header names what it holds and that grows no more.
+TEST(AudioThread, AnOutputThatStopsEndsTheRunningTakeWithItsReason) {
+  const struct {
+    const char* name;
+    void (*stop)(audiotest::TestBackend&);
+    int32_t error;
+  } kRows[] = {
+      {"overload", [](audiotest::TestBackend&) { QA::ForceOverload.store(true); }, QB::kErrOutputOverload},
+      {"device gone", [](audiotest::TestBackend& f) { f.LoseDevice(kWaveDevice); }, QB::kErrOutputLost},
+      {"no restart",
+       [](audiotest::TestBackend& f) {
+         f.FailPlays(1);
+         f.ForceUnderruns(1);
+       },
+       QB::kErrOutputNoRestart},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    audiotest::InFreshProcess([&] {
+      auto setup = ConfigureOpenAl({}, "/dev/null");
+      const std::string audioFolder = MakeRecordingsFolder(setup.dir);
+      auto& fake = audiotest::InstallFaults();
+      fake.HideNaturalUnderruns(true);
+      ReportLog log;
+      std::thread* handle = nullptr;
+      StartStreaming(handle, log, &SineRender, nullptr, 10);
+      ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
+      PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("cut")), 7);
+      const std::string take = audioFolder + "/cut.wav";
+      ASSERT_TRUE(audiotest::WaitUntil([&] { return fs::exists(take) && fs::file_size(take) > 88 + 4 * 4800; }));
+      row.stop(fake);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+      ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
+      const auto ended = ReadBytes(take);
+      // Played again where it can be: nothing more reaches the take.
+      PostAudio(QA::kAudioPlaybackOn);
+      Sleep(0.2);
+      StopStreaming(handle, log);
+      ExpectOneFailedRecordingStop(log, 7, 0);
+      for (const auto& r : log.Reports()) {
+        if (r.type != QA::kAudioRecordStop) continue;
+        EXPECT_EQ(static_cast<int32_t>(r.arg4), -row.error);
+      }
+      ASSERT_GE(ended.size(), 88u);
+      EXPECT_EQ(U32At(ended, 84) + 88, ended.size());
+      EXPECT_EQ(ReadBytes(take), ended);
+      audiotest::RemoveTree(setup.dir);
+    });
+  }
 }
 
 // With the hand-over in force the render callback is called only once the

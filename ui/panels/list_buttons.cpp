@@ -269,7 +269,7 @@ void AskSaveElsewhere(int32_t rc) {
   const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
   const std::string title = SessionTitle.empty() ? std::string("Synth") : SessionTitle;
   const std::string suggestion = synths + "\\" + platform::FreeFileName(synths, title + ".tarvelo");
-  PanelOpenDialog(Replacing.Owner, QUARLE_BASICS::InsertArg(LangText(630, "The synth could not be saved ({$}). Save it under this name instead?"), ErrorText(rc)),
+  PanelOpenDialog(Replacing.Owner, QUARLE_BASICS::InsertArg(LangText(638, "The synth could not be saved ({$}). Save it under this name instead?"), ErrorText(rc)),
                   -1, suggestion, kAskElsewhere, 0, 0);
 }
 
@@ -313,7 +313,7 @@ void ReplaceAnswered(int32_t source) {
     else
       SaveThenReplace(path.substr(0, cut), path.substr(cut + 1));
   } else if (question == kAskElsewhere) {
-    PanelOpenDialog(Replacing.Owner, LangText(631, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
+    PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
                     kAskDiscard, 0, 0);
   } else if (yes) {
     Replace();

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "app/startup.h"
 #include "app/state/console.h"
@@ -469,7 +470,10 @@ int32_t OnScalePatternRename(uint32_t bits, int32_t, int32_t, int32_t id, int32_
         if (p >= 0 && p < EditedTuning.PatternCount && p < kScalePatternMax) {
           char* field = EditedTuning.PatternNames[p];
           std::memset(field, 0, kScalePatternNameSize);
-          std::memcpy(field, name.data(), std::min<size_t>(name.size(), kPatternNameChars));
+          // A cut never splits the escape form of a character the code page lacks.
+          const std::vector<size_t> starts = platform::CharacterStarts(name);
+          const size_t fits = *(std::upper_bound(starts.begin(), starts.end(), static_cast<size_t>(kPatternNameChars)) - 1);
+          std::memcpy(field, name.data(), fits);
           EditedTuning.Modified = -1;
           renamed = true;
         }

@@ -4,6 +4,7 @@
 // deletes with and without confirmation, saves, loads and the new synth.
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -27,7 +28,10 @@
 #include "engine/tuningfile.h"
 #include "audio/sync_count.h"
 #include "panels_a_fixture.h"
+#include "platform/clipboard.h"
+#include "platform/events.h"
 #include "platform/saver.h"
+#include "platform/sdl.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/keyboards.h"
 #include "ui/panels/list_buttons.h"
@@ -144,6 +148,70 @@ TEST_F(ListButtonsTest, RenameAddsTheExtensionAndTheLibraryFollows) {
   Answer(true);
   EXPECT_TRUE(fs::exists(Home() / "New.wav"));
   EXPECT_TRUE(HasReport("Renaming error: Incorrect Function Parameter", 2));
+}
+
+// A name typed in any script (SDL's text input, through the window's
+// translation and the event loop) or pasted from the system's clipboard is,
+// on the disk, the name typed; Backspace takes a whole character.
+TEST_F(ListButtonsTest, ANameTypedOrPastedInAnyScriptIsTheNameOnTheDisk) {
+  const struct {
+    const char* utf8;  // typed (an input method's text), pasted, or typed with a slip
+    char how;          // 't' typed, 'p' pasted, 'b' typed, Backspace, its last character again
+    const char* disk;
+  } rows[] = {
+      {"\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "1", 't', "\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "1.wav"},
+      {"\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "2", 'p', "\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "2.wav"},
+      {"\xCE\xA4\xCF\x81\xCE\xB1\xCE\xB3\xCE\xBF\xCF\x8D\xCE\xB4\xCE\xB9", 't', "\xCE\xA4\xCF\x81\xCE\xB1\xCE\xB3\xCE\xBF\xCF\x8D\xCE\xB4\xCE\xB9.wav"},
+      {"\xE6\xAD\x8C \xF0\x9F\x8E\xB5", 'p', "\xE6\xAD\x8C \xF0\x9F\x8E\xB5.wav"},
+      {"\xF0\x9D\x84\x9E\xE9\x9F\xB3", 'b', "\xF0\x9D\x84\x9E\xE9\x9F\xB3.wav"},
+      {"\xD8\xA3\xD8\xBA\xD9\x86\xD9\x8A\xD8\xA9", 't', "\xD8\xA3\xD8\xBA\xD9\x86\xD9\x8A\xD8\xA9.wav"},
+      {"\xD7\xA9\xD7\x99\xD7\xA8 caf\xC3\xA9", 'p', "\xD7\xA9\xD7\x99\xD7\xA8 caf\xC3\xA9.wav"},
+  };
+  const int32_t rename = Button(1), edit = db_ + 2;
+  const int32_t quit = V::CloseRequestTarget;
+  V::CloseRequestTarget = 0;  // the window's close ends the loop at once
+  const auto loop = [] {
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    EXPECT_EQ(V::GuiMessageLoop(), 0);
+  };
+  const auto type = [](const std::string& utf8) {
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_EVENTS), 0) << SDL_GetError();
+    SDL_Event e{};
+    e.type = SDL_TEXTINPUT;
+    std::snprintf(e.text.text, sizeof e.text.text, "%s", utf8.c_str());
+    // The translation gives the first character and queues the rest behind it.
+    std::vector<platform::WindowEvent> presses(1);
+    if (!platform::TranslateSdlEventForTest(e, presses[0])) presses.clear();
+    for (platform::WindowEvent w; platform::WindowEventPoll(w);) presses.push_back(w);
+    for (const platform::WindowEvent& w : presses) platform::WindowEventInject(w);
+    SDL_QuitSubSystem(SDL_INIT_EVENTS);
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.disk);
+    WriteFile(Home() / "Song.wav", r.disk);
+    Browse("Song.wav");
+    Click(OnListRename, rename);
+    ASSERT_EQ(V::ActiveEditField(), edit);
+    SetTextOf(edit, "");
+    if (r.how == 'p') {
+      platform::ClipboardSetUtf8(r.utf8);
+      platform::WindowEventInject(platform::KeyPressEvent(47, 22));  // Ctrl-V
+    } else {
+      type(r.utf8);
+    }
+    if (r.how == 'b') {
+      platform::WindowEventInject(platform::KeyPressEvent(14, 8));  // Backspace
+      const std::u32string typed = platform::TypedCharacters(r.utf8);
+      platform::WindowEventInject(platform::TypedKeyEvent(0, typed.back()));
+    }
+    loop();
+    Answer(true);
+
+    EXPECT_EQ(ReadFile(Home() / r.disk), r.disk);
+    EXPECT_FALSE(fs::exists(Home() / "Song.wav"));
+  }
+  V::CloseRequestTarget = quit;
 }
 
 TEST_F(ListButtonsTest, RenameNeverReplacesAnotherFile) {

@@ -340,12 +340,23 @@ TEST_F(TuningEditor, KeysAndPatternsAreRenamedThroughTheDialog) {
   C(list)->Text.Selected = 1;
   Send(prename, 8);
   ASSERT_EQ(Tarvelo::DialogOwner, prename);
-  V::TextFieldSetText(&C(*V::DialogEditIndex)->Text,
-                      "   A name far longer than thirty-two characters   ");
-  Tarvelo::AnswerDialog(Find("DB_OK"), -1);
-  Drain(0);
-  Send(prename, 8);
-  EXPECT_EQ(std::string(EditedTuning.PatternNames[1]), "A name far longer than thirty-tw");
+  // The name is cut to its field, never inside a character's escape form.
+  const struct {
+    const char* typed;
+    const char* kept;
+  } names[] = {
+      {"   A name far longer than thirty-two characters   ", "A name far longer than thirty-tw"},
+      {"abc\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}\xA4{44F}\xA4{44F}", "abc\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}"},
+  };
+  for (const auto& n : names) {
+    if (Tarvelo::DialogOwner != prename) Send(prename, 8);
+    ASSERT_EQ(Tarvelo::DialogOwner, prename);
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, n.typed);
+    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+    Drain(0);
+    Send(prename, 8);
+    EXPECT_EQ(std::string(EditedTuning.PatternNames[1]), n.kept);
+  }
 }
 
 TEST_F(TuningEditor, ANewTuningIsWrittenAndTakenByEditorAndEngine) {

@@ -1,0 +1,127 @@
+#include "audio/recording_sync.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "audio/recording_ring.h"
+#include "platform/threads.h"
+
+namespace QUARLE_AUDIO::rec {
+
+std::atomic<uint32_t> SyncProgress{0};
+
+namespace {
+
+std::atomic<uint64_t> g_confirmed{0};
+std::atomic<double> g_lastConfirmed{0.0};
+
+// Bytes a piece has the disk write back before the next: each piece confirmed
+// tells the end's wait and the writer that the disk takes the bytes, so a
+// slow disk's long sync never reads as a disk that takes nothing.
+constexpr int64_t kPiece = 32 * 1024;
+
+void Confirmed(uint64_t bytes) {
+  g_confirmed.fetch_add(bytes, std::memory_order_release);
+  g_lastConfirmed.store(platform::HighResClock(), std::memory_order_release);
+  SyncProgress.fetch_add(1, std::memory_order_release);
+  platform::WakeWordWaiters(SyncProgress);
+  RingBell();
+}
+
+int Sync(int fd, bool whole) {
+  while ((whole ? ::fsync(fd) : ::fdatasync(fd)) != 0) {
+    if (errno == EINTR) continue;
+    // A file system with nothing to sync (some virtual ones) loses nothing.
+    return errno == EINVAL || errno == ENOTSUP ? 0 : errno;
+  }
+  return 0;
+}
+
+void RunRound(SyncRound& r) {
+  for (SyncFile& f : r.files) {
+    for (int64_t at = f.from; at < f.to; at += kPiece) {
+      const int64_t n = std::min(kPiece, f.to - at);
+      if (::sync_file_range(f.fd, at, n,
+                            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) != 0)
+        break;  // the sync below confirms the rest
+      f.confirmed += n;
+      Confirmed(uint64_t(n));
+    }
+  }
+  if (r.together && !r.files.empty()) {
+    int error = 0;
+    while (::syncfs(r.files.front().fd) != 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    for (SyncFile& f : r.files) f.error = error;
+    r.folderError = error;
+  } else {
+    for (int fd : r.folders)
+      if (const int error = Sync(fd, true); error != 0 && r.folderError == 0) r.folderError = error;
+    for (SyncFile& f : r.files) f.error = Sync(f.fd, f.whole);
+  }
+  // What no piece confirmed (a file system without them) the sync did; a
+  // finished sync is the disk's progress even with no new bytes.
+  uint64_t rest = 0;
+  bool kept = r.folders.size() > 0 && r.folderError == 0;
+  for (SyncFile& f : r.files) {
+    if (f.error != 0) continue;
+    kept = true;
+    rest += uint64_t(f.to - f.from - f.confirmed);
+    f.confirmed = f.to - f.from;
+  }
+  if (kept) Confirmed(rest);
+}
+
+}  // namespace
+
+uint64_t ConfirmedBytes() { return g_confirmed.load(std::memory_order_acquire); }
+double LastConfirmed() { return g_lastConfirmed.load(std::memory_order_acquire); }
+
+void SyncLine::Ask(SyncRound round) {
+  round_ = std::move(round);
+  asked_.fetch_add(1, std::memory_order_release);
+  platform::WakeWordWaiters(asked_);
+}
+
+bool SyncLine::Busy() const {
+  return done_.load(std::memory_order_acquire) != asked_.load(std::memory_order_relaxed);
+}
+
+bool SyncLine::TakeDone(SyncRound& round) {
+  if (Busy()) return false;
+  round = std::move(round_);
+  round_ = SyncRound{};
+  return true;
+}
+
+void SyncLine::Quit() {
+  quit_.store(true, std::memory_order_release);
+  platform::WakeWordWaiters(asked_);
+}
+
+void SyncLine::Run() {
+  for (;;) {
+    const uint32_t asked = asked_.load(std::memory_order_acquire);
+    if (asked != done_.load(std::memory_order_relaxed)) {
+      RunRound(round_);
+      done_.store(asked, std::memory_order_release);
+      RingBell();
+      continue;
+    }
+    if (quit_.load(std::memory_order_acquire)) return;
+    platform::WaitOnWord(asked_, asked, 0.5);
+  }
+}
+
+void SyncThread(std::shared_ptr<SyncLine> line) {
+  platform::ThreadSetName("tarvelo-recsync");
+  line->Run();
+}
+
+}  // namespace QUARLE_AUDIO::rec

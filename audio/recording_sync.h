@@ -1,0 +1,66 @@
+// The recordings' sync thread (tarvelo-recsync): it has the disk keep what
+// the writer wrote, one round at a time, on descriptors of the takes' own, so
+// the writer never waits for a sync. A round first has the disk write each
+// file's new bytes back in pieces, each piece confirmed counting as the disk's
+// progress (what the end's wait and the writer's backlog measure), then makes
+// them durable: a file's data sync (fdatasync), or its whole sync (fsync)
+// once its closing header is written; a new name's folder is synced in the
+// same round. When the writer has fallen behind on several takes one sync of
+// the file system keeps them all together, not one sync a take.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace QUARLE_AUDIO::rec {
+
+// one thread: value, a round's entry
+struct SyncFile {
+  int fd = -1;
+  int64_t from = 0, to = 0;  // the new bytes (file offsets) written back in pieces
+  bool whole = false;        // fsync, else fdatasync
+  int64_t confirmed = 0;     // bytes of from..to the disk confirmed
+  int error = 0;             // errno of its sync, 0 when it kept the bytes
+};
+
+// one thread: value, a round's request and its outcome
+struct SyncRound {
+  std::vector<SyncFile> files;
+  std::vector<int> folders;  // folders whose new names the round keeps
+  bool together = false;  // one sync of the file system for all
+  int folderError = 0;
+};
+
+// The writer's line to its sync thread: one round under way at a time.
+// Each start makes one: a sync thread the end had to leave in a sync that
+// never came back keeps its own.
+class SyncLine {
+ public:
+  // The writer's: hands a round over (none under way).
+  void Ask(SyncRound round);
+  // The writer's: the finished round, taken once; false while it runs.
+  bool TakeDone(SyncRound& round);
+  bool Busy() const;
+  // The sync thread's loop, until Quit and nothing under way.
+  void Run();
+  void Quit();
+
+ private:
+  std::atomic<uint32_t> asked_{0};
+  std::atomic<uint32_t> done_{0};
+  std::atomic<bool> quit_{false};
+  // one thread: holder of round_ (the writer while asked_ == done_, else the sync thread)
+  SyncRound round_;
+};
+
+// Bytes the disk confirmed (written back or kept) since the program started,
+// and when it last did (HighResClock; 0: never). Moved by every sync thread.
+uint64_t ConfirmedBytes();
+double LastConfirmed();
+// Every confirmed piece moves it (and rings the writer's bell).
+extern std::atomic<uint32_t> SyncProgress;
+
+void SyncThread(std::shared_ptr<SyncLine> line);
+
+}  // namespace QUARLE_AUDIO::rec
