@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 635 the second.
+// 115 form the first stage of the message table, 116 to 639 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -656,6 +656,12 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 633 */ "The last run ended before the disk confirmed these recordings, which may not be whole: ",
     /* 634 */ "The recording {$} named less than its file holds: its header now names all {$} s",
     /* 635 */ "The recording {$} names less than its file holds, and its header could not be put right: ",
+    // What the end says while it waits for the saver.
+    /* 636 */ "Saving to the disk: {$} files left",
+    /* 637 */ "The last saves may not be on the disk yet: the disk has not confirmed them",
+    // New and Load after the save of the synth they would replace failed.
+    /* 638 */ "The synth could not be saved ({$}). Save it under this name instead?",
+    /* 639 */ "Discard the unsaved synth and go on? (No keeps it.)",
 };
 
 }  // namespace Tarvelo

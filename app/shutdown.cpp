@@ -33,6 +33,7 @@
 #include "platform/events.h"
 #include "platform/files.h"
 #include "platform/quit_signals.h"
+#include "platform/saver.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
 #include "visuals/video_thread.h"
@@ -51,6 +52,8 @@ namespace {
 
 constexpr int32_t kFailurePauseMs = 2000;
 constexpr int32_t kCountdownPauseMs = 1000;
+// A disk that takes nothing of the saves for this long ends the wait for them.
+constexpr double kSaverIdleAtExit = 10.0;  // s
 
 void Pause(int32_t ms) {
   if (Startup.Pause) Startup.Pause(ms);
@@ -78,24 +81,40 @@ void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 
+// Every save handed over reaches the disk (or says why not) before the end
+// goes on; the window's status line shows the wait, as for the recordings.
+void ShowSavesLeft(int32_t left) {
+  Report(QUARLE_BASICS::InsertArg(LangText(636, "Saving to the disk: {$} files left"), std::to_string(left)),
+         QUARLE_BASICS::kLevelInfo);
+}
+
+void WaitForSaves() {
+  if (platform::SaverStop(kSaverIdleAtExit, ShowSavesLeft) != 0)
+    Report(LangText(637, "The last saves may not be on the disk yet: the disk has not confirmed them"),
+           QUARLE_BASICS::kLevelError);
+}
+
 void SaveWork() {
   EndRunningTakes();
   if (ModuleList.count >= 1 && Settings.AutoSave == -1) {
     Report(LangText(139, "Saving session."), QUARLE_BASICS::kLevelInfo);
     if (Startup.SaveSession) {
-      if (const int32_t r = Startup.SaveSession(SessionFolder, SessionFile); r != 0)
-        Report(ErrorText(r), QUARLE_BASICS::kLevelError);
+      Startup.SaveSession(SessionFolder, SessionFile, [](int32_t r) {
+        if (r != 0) Report(ErrorText(r), QUARLE_BASICS::kLevelError);
+      });
     }
   }
   Report(LangText(140, "Saving libraries."), QUARLE_BASICS::kLevelInfo);
   if (LibraryChanged == -1) {
     LibraryChanged = 0;
     if (Startup.SaveWFLibrary) {
-      if (const int32_t r = Startup.SaveWFLibrary(); r != 0)
-        Report("SaveWFLibrary(): " + ErrorText(r), QUARLE_BASICS::kLevelError);
+      Startup.SaveWFLibrary([](int32_t r) {
+        if (r != 0) Report("SaveWFLibrary(): " + ErrorText(r), QUARLE_BASICS::kLevelError);
+      });
     }
   }
   SaveUnsavedEntries();
+  WaitForSaves();
 }
 
 // The window answers its window manager (whose pings SDL answers while it
@@ -227,6 +246,8 @@ bool RunShutdown() {
     if (!StartupFailure.empty()) line += ": " + StartupFailure;
     Report(line, QUARLE_BASICS::kLevelFatal);
     Pause(kFailurePauseMs);
+    // What the start-up handed to the saver before it gave up.
+    WaitForSaves();
   }
   // 3. The window still draws: its status line shows the wait for the
   // recordings, if there is one (over a question left open, as a window's

@@ -51,6 +51,7 @@
 #include "platform/midi.h"
 #include "platform/paths.h"
 #include "platform/quit_signals.h"
+#include "platform/saver.h"
 #include "platform/screen.h"
 #include "platform/system.h"
 #include "platform/threads.h"
@@ -483,6 +484,10 @@ bool StartSubsystems() {
   // any more): a quit signal from here on reaches the loop, also one that
   // came before, which waited, blocked, for this.
   platform::WatchQuitSignals(PostQuitOnSignal);
+  // Saves from here on go to the disk on their own thread, and their outcomes
+  // come back through queue 0; a thread that could not be made leaves them
+  // to their callers' thread, as before.
+  platform::SaverStart();
 
   // 32. The fonts report their own failure.
   Step(32);

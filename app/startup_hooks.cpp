@@ -55,8 +55,8 @@ void ResetStartupHooks() {
   Startup.LoadWFLibrary = LoadWFLibrary;
   Startup.LoadFilterFile = LoadFilterFile;
   Startup.LoadSynth = LoadSynth;
-  Startup.SaveSession = SaveSession;
-  Startup.SaveWFLibrary = SaveWFLibrary;
+  Startup.SaveSession = SaveSessionThen;
+  Startup.SaveWFLibrary = SaveWFLibraryThen;
   Startup.SaveWaveRecord = SaveWaveRecord;
   Startup.SaveMelody = SaveMelody;
   Startup.Pause = SleepFor;

@@ -7,6 +7,7 @@
 // relies on.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "visuals/controls.h"
@@ -44,8 +45,10 @@ struct StartupHooks {
   int32_t (*LoadWFLibrary)();
   int32_t (*LoadFilterFile)(const std::string& folder, const std::string& file);
   int32_t (*LoadSynth)(const std::string& folder, const std::string& file);
-  int32_t (*SaveSession)(const std::string& folder, const std::string& file);
-  int32_t (*SaveWFLibrary)();
+  // The saves hand their files to the saver: `done` hears the outcome once,
+  // on the interface thread (SaveSessionThen, SaveWFLibraryThen).
+  int32_t (*SaveSession)(const std::string& folder, const std::string& file, std::function<void(int32_t)> done);
+  int32_t (*SaveWFLibrary)(std::function<void(int32_t)> done);
   int32_t (*SaveWaveRecord)(WaveLibraryEntry* entry);
   int32_t (*SaveMelody)(WaveLibraryEntry* entry);
 

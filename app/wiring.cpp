@@ -17,6 +17,7 @@
 #include "engine/notes.h"
 #include "engine/tuning.h"
 #include "engine/ui_hooks.h"
+#include "platform/saver.h"
 #include "platform/threads.h"
 #include "ui/build/callbacks.h"
 #include "ui/build/frame.h"
@@ -303,6 +304,7 @@ void InstallInterfaceAdapters() {
   PublishMelodyList = RepublishMelodyList;
   WakeInterfaceForMelodies = PostMelodiesFinished;
   WakeInterfaceForControllers = [] { return PostToInterface(kMessageControllerMoves); };
+  platform::SetSaverWake([] { return PostToInterface(kMessageSavesDone); });
 
   Startup.FreeGlowImages = FreeGlowImages;
 }

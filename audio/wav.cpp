@@ -13,6 +13,7 @@
 #include "basics/timetext.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 
 namespace QUARLE_AUDIO {
 
@@ -452,8 +453,7 @@ int32_t FindWavPeaks(SoundBuffer* sb) {
   return 0;
 }
 
-int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) {
-  if (fileName.empty()) return -kErrFileNotFound;
+int32_t WavFileBytes(SoundBuffer* sb, int32_t bits, std::string& bytes, int64_t& firstData) {
   if (bits != 16 && bits != 32) return -kErrBadParameter;
   if (sb->format.channels < 1 || sb->dataSize == 0 || !sb->samples) return -kErrBadParameter;
   if (sb->format.channels > kMaxWavChannels) return TooManyChannels(sb->format.channels);
@@ -461,14 +461,14 @@ int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) 
   const uint32_t ch = uint32_t(sb->format.channels);
   const uint64_t n = sb->dataSize / 4;  // whole float values held
   if (n == 0) return -kErrBadParameter;
-  const uint32_t bytes = uint32_t(bits / 8);
-  const uint64_t dataBytes = n * bytes;
+  const uint32_t width = uint32_t(bits / 8);
+  const uint64_t dataBytes = n * width;
 
   // The format always describes what is written, whatever the buffer claims.
   WaveFormat fmt = sb->format;
   fmt.formatTag = bits == 32 ? kWaveFormatFloat : kWaveFormatPcm;
   fmt.bitsPerSample = static_cast<int16_t>(bits);
-  fmt.blockAlign = BlockAlignOf(ch, bytes);
+  fmt.blockAlign = BlockAlignOf(ch, width);
   fmt.bytesPerSecond = BytesPerSecondOf(fmt.blockAlign, fmt.sampleRate);
 
   uint32_t frames = static_cast<uint32_t>(n / ch);
@@ -509,49 +509,41 @@ int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) 
   PutId(head, "data");
   if (dataBytes + head.size() + 4 > 4294967295ull) return -kErrFileTooBig;
   PutU32(head, static_cast<uint32_t>(dataBytes));
-  const int64_t firstData = static_cast<int64_t>(head.size()) + 1;
+  firstData = static_cast<int64_t>(head.size()) + 1;
   const uint32_t riff = static_cast<uint32_t>(dataBytes + head.size() - 8);
   for (int i = 0; i < 4; ++i) head[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
 
-  std::vector<int16_t> ints;
-  if (bits == 16) {
-    try {
-      ints.resize(n);
-    } catch (...) {
-      return -kErrAllocation;
+  try {
+    bytes.assign(reinterpret_cast<const char*>(head.data()), head.size());
+    if (bits == 32) {
+      bytes.append(reinterpret_cast<const char*>(sb->samples), size_t(dataBytes));
+    } else {
+      bytes.reserve(head.size() + size_t(dataBytes));
+      for (uint64_t i = 0; i < n; ++i) {
+        float x = sb->samples[i] * 32767.0f;
+        // Beyond full scale saturates instead of wrapping round.
+        if (!(x == x)) x = 0.0f;
+        if (x > 32767.0f) x = 32767.0f;
+        if (x < -32768.0f) x = -32768.0f;
+        const int16_t v = static_cast<int16_t>(std::nearbyint(x));
+        bytes.append(reinterpret_cast<const char*>(&v), 2);
+      }
     }
-    for (uint64_t i = 0; i < n; ++i) {
-      float x = sb->samples[i] * 32767.0f;
-      // Beyond full scale saturates instead of wrapping round.
-      if (!(x == x)) x = 0.0f;
-      if (x > 32767.0f) x = 32767.0f;
-      if (x < -32768.0f) x = -32768.0f;
-      ints[i] = static_cast<int16_t>(std::nearbyint(x));
-    }
+  } catch (...) {
+    bytes = std::string();
+    return -kErrAllocation;
   }
+  return 0;
+}
 
+int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits) {
+  if (fileName.empty()) return -kErrFileNotFound;
+  std::string bytes;
+  int64_t firstData = 0;
+  if (const int32_t rc = WavFileBytes(sb, bits, bytes, firstData); rc != 0) return rc;
   // Written beside the target and moved over it only when complete, so a
   // failed save never destroys the file saved before.
-  const std::string part = platform::ClaimWorkFile(fileName, ".part");
-  const int32_t f = OpenBinary(part, true, platform::kAccessWrite);
-  if (f < 0) {
-    platform::ReleaseWorkFile(part);
-    return f;
-  }
-  int32_t rc = platform::FilePut(f, 1, head.data(), head.size());
-  if (rc == 0) {
-    const void* body = bits == 16 ? static_cast<const void*>(ints.data()) : sb->samples;
-    rc = platform::FilePut(f, firstData, body, size_t(dataBytes));
-  }
-  if (rc == 0) rc = platform::FileSync(f);
-  int32_t rcClose = platform::FileClose(f);
-  if (rc == 0) rc = rcClose;
-  // Whichever step noticed it, a refused write is the disk's failure (full,
-  // gone, not ours): the file error every document writer gives.
-  if (rc != 0) rc = -kErrFileIo;
-  if (rc == 0) rc = platform::FileReplace(part, fileName);
-  if (rc != 0) platform::FileDelete(part);
-  platform::ReleaseWorkFile(part);
+  const int32_t rc = platform::PutFileInPlace(fileName, bytes, ".part");
   if (rc != 0) return -std::abs(rc);
   sb->dataOffset = firstData;
   return 0;

@@ -87,6 +87,9 @@ int32_t WavDataToFloat(SoundBuffer* sb);
 // kMaxWavChannels channels; nothing is touched then. A write that fails (a full disk) gives -3; a save that fails part way
 // leaves an existing file of that name intact.
 int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits);
+// What SaveWavFile writes, in memory (the buffer's frame count and peaks set
+// as it sets them), and the position (from 1) of its first data byte.
+int32_t WavFileBytes(SoundBuffer* sb, int32_t bits, std::string& bytes, int64_t& firstData);
 
 // Largest signed value of channels 0 and 1 and its interleaved index; sets the
 // PEAK chunk's size, version and time stamp. Returns 0.

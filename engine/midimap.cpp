@@ -770,30 +770,33 @@ int32_t LoadSection(int32_t fileNumber, bool old) {
 
 }  // namespace
 
-int32_t SaveMidiMaps(int32_t fileNumber) {
-  if (!platform::FileIsOpen(fileNumber)) return -kErrBadParameter;
+std::vector<unsigned char> MidiMapsBytes() {
   std::vector<unsigned char> buffer(static_cast<std::size_t>(kMidiMapRecordSize) * kMidiMapCount, 0);
-  {
-    platform::MutexGuard guard(MT_MIDIMAPS);
-    for (int32_t i = 0; i < kMidiMapCount; ++i) {
-      const MidiMap& map = MidiMaps[i];
-      unsigned char* p = buffer.data() + static_cast<std::size_t>(kMidiMapRecordSize) * i;
-      std::memcpy(p, map.DeviceName, strnlen(map.DeviceName, kMidiMapNameBytes));
-      p += kMidiMapNameBytes;
-      for (int32_t c = 0; c < kMidiControllers; ++c) {
-        for (int32_t ch = 0; ch < kMidiChannels; ++ch) {
-          const MidiMapEntry& e = map.Entries[c][ch];
-          p[0] = e.Mode;
-          p[1] = e.Kind;
-          p[2] = e.CentreCount;
-          p[3] = e.SeenCount;
-          PutI32(p + 4, MidiMapModuleRef(e));
-          PutI32(p + 8, e.Param);
-          p += kMidiMapEntryBytes;
-        }
+  platform::MutexGuard guard(MT_MIDIMAPS);
+  for (int32_t i = 0; i < kMidiMapCount; ++i) {
+    const MidiMap& map = MidiMaps[i];
+    unsigned char* p = buffer.data() + static_cast<std::size_t>(kMidiMapRecordSize) * i;
+    std::memcpy(p, map.DeviceName, strnlen(map.DeviceName, kMidiMapNameBytes));
+    p += kMidiMapNameBytes;
+    for (int32_t c = 0; c < kMidiControllers; ++c) {
+      for (int32_t ch = 0; ch < kMidiChannels; ++ch) {
+        const MidiMapEntry& e = map.Entries[c][ch];
+        p[0] = e.Mode;
+        p[1] = e.Kind;
+        p[2] = e.CentreCount;
+        p[3] = e.SeenCount;
+        PutI32(p + 4, MidiMapModuleRef(e));
+        PutI32(p + 8, e.Param);
+        p += kMidiMapEntryBytes;
       }
     }
   }
+  return buffer;
+}
+
+int32_t SaveMidiMaps(int32_t fileNumber) {
+  if (!platform::FileIsOpen(fileNumber)) return -kErrBadParameter;
+  const std::vector<unsigned char> buffer = MidiMapsBytes();
   return platform::FilePut(fileNumber, 0, buffer.data(), buffer.size());
 }
 

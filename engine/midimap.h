@@ -6,6 +6,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <vector>
 #include <string>
 
 #include "engine/midimap_hooks.h"
@@ -180,6 +181,8 @@ static_assert(kMidiMapRecordSize == 24704);
 static_assert(kMidiMapRecordSizeOld == 1664);
 // 0, or -19 for a file not open, -20 when a write fails.
 int32_t SaveMidiMaps(int32_t fileNumber);
+// The section SaveMidiMaps writes, in memory.
+std::vector<unsigned char> MidiMapsBytes();
 // 0, or -19 for a file not open, -28 when the file ends inside the section (the
 // maps are then left as they were). Targets are bound later by RebindMidiMaps.
 int32_t LoadMidiMaps(int32_t fileNumber);

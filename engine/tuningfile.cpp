@@ -12,6 +12,7 @@
 #include "basics/queues.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 
 namespace Tarvelo {
 
@@ -189,21 +190,8 @@ int32_t SaveTuning(Tuning& tuning) {
   for (int32_t p = 0; p < patterns; ++p) PutBytes(out, tuning.PatternNames[p], kScalePatternNameSize);
 
   const std::string target = folder + "\\" + fileName;
-  const std::string temporary = platform::ClaimWorkFile(target, ".tmp");
-  int32_t number = 0;
-  int32_t rc = OpenNumbered(temporary, platform::kFileOutput, platform::kAccessReadWrite, number);
-  if (rc != 0) {
-    platform::ReleaseWorkFile(temporary);
-    return rc;
-  }
-  rc = platform::FilePut(number, 0, out.data(), out.size());
-  if (rc == 0) rc = platform::FileSync(number);
-  const int32_t closed = platform::FileClose(number);
-  if (rc == 0) rc = closed;
-  if (rc == 0 && platform::FileLength(temporary) != static_cast<int64_t>(out.size())) rc = -kErrFileAccess;
-  if (rc == 0) rc = platform::FileReplace(temporary, target);
-  if (rc != 0) platform::FileDelete(temporary);
-  platform::ReleaseWorkFile(temporary);
+  const int32_t rc = platform::PutFileInPlace(
+      target, std::string_view(reinterpret_cast<const char*>(out.data()), out.size()), ".tmp");
   if (rc != 0) return rc < 0 ? rc : -kErrFileAccess;
   tuning.Modified = 0;
   return 0;

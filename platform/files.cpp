@@ -31,6 +31,8 @@ FILE* Handle(int32_t n) {
   return g_slots[n].fp.load(std::memory_order_acquire);
 }
 
+}  // namespace
+
 // A write's open of a pipe without a reader, of a socket or of a device with
 // nothing behind it fails with ENXIO: none is a regular file.
 int32_t OpenFailure(int err) {
@@ -41,6 +43,8 @@ int32_t OpenFailure(int err) {
   if (err == EACCES || err == EPERM) return kOpenNoPermission;
   return err == ENXIO ? kOpenNotRegular : 3;
 }
+
+namespace {
 
 bool IsLineEnd(int c) { return c == '\n' || c == '\r'; }
 

@@ -35,6 +35,9 @@ constexpr int32_t kOpenFolder = 61;
 constexpr int32_t kOpenReadOnly = 64;
 constexpr int32_t kOpenNoPermission = 65;
 
+// FileOpen's failure code (below) for an open's errno.
+int32_t OpenFailure(int err);
+
 // The lowest free file number, or 0 when all are in use.
 int32_t FreeFile();
 // 0, or the open's failure code as a positive general code: 1 for a number out

@@ -1,6 +1,7 @@
 #include "platform/paths.h"
 
 #include "platform/charset.h"
+#include "platform/saver.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -31,16 +32,6 @@ std::string g_programFolderOverride;
 std::string StripTrailingSeparators(std::string path) {
   while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
   return path;
-}
-
-// A file system that keeps nothing to sync (some virtual ones) says so with
-// EINVAL or ENOTSUP: nothing is lost there.
-bool SyncDescriptor(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno == EINTR) continue;
-    return errno == EINVAL || errno == ENOTSUP;
-  }
-  return true;
 }
 
 bool SyncOsFolder(const std::string& osFolder) {
@@ -307,48 +298,19 @@ int32_t FileCopy(const std::string& from, const std::string& to) {
     ::close(in);
     return -20;
   }
-  // Write beside the destination and rename at the end, so a failed copy never
-  // leaves a half-written file in place of a good one.
-  std::string osTo = ToOsPath(to);
-  const std::string work = ClaimWorkFile(to, ".part~");
-  std::string tmp = ToOsPath(work);
-  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
-    ::close(in);
-    ReleaseWorkFile(work);
-    return -20;
-  }
-  std::vector<char> buf(1 << 16);
-  bool ok = true;
-  while (true) {
-    ssize_t r = ::read(in, buf.data(), buf.size());
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
+  // Written beside the destination and renamed at the end, so a failed copy
+  // never leaves a half-written file in place of a good one.
+  const int32_t rc = PutFileInPlace(to, ".part~", [in](int out) {
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+      const ssize_t r = ::read(in, buf.data(), buf.size());
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return r == 0;
+      if (!SaveWrite(out, buf.data(), static_cast<size_t>(r))) return false;
     }
-    if (r == 0) break;
-    ssize_t done = 0;
-    while (done < r) {
-      ssize_t w = ::write(out, buf.data() + done, static_cast<size_t>(r - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        ok = false;
-        break;
-      }
-      done += w;
-    }
-    if (!ok) break;
-  }
+  });
   ::close(in);
-  if (ok && !SyncDescriptor(out)) ok = false;
-  if (::close(out) != 0) ok = false;
-  if (ok && ::rename(tmp.c_str(), osTo.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(tmp.c_str());
-  ReleaseWorkFile(work);
-  if (!ok) return -20;
-  SyncOsFolderOf(osTo);
-  return 0;
+  return rc == 0 ? 0 : -20;
 }
 
 int32_t FileRename(const std::string& from, const std::string& to) {

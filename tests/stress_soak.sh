@@ -2,7 +2,9 @@
 # The thread stress test of CI (ThreadStress.AudioMidiAndInterfaceThreadsTogether
 # in tests/audio/thread_stress_rt_test.cpp) run for longer: ten minutes by
 # default, in a sanitizer build of the tests. Not run by CI. Prints the figures
-# (frames, saves, loads, faults, ...); any sanitizer report fails the run.
+# (frames, saves, loads, faults, ...); any sanitizer report fails the run. Its
+# saves go through the saver (tarvelo-save), whose syncs the disk holds now and
+# then, as it holds the recordings'.
 #
 #   tests/stress_soak.sh [build folder] [seconds]
 #     default build/tsan (else build/test) and 600 s

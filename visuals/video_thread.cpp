@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/images.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
 #include "platform/video.h"
@@ -346,30 +347,16 @@ int32_t SaveSnapshot(const std::string& folder) {
     if (!platform::ScreenVisibleBmp(bmp)) return -QUARLE_BASICS::kErrBadParameter;
   }
 
-  // Written beside its name and moved there only when complete: a failed
-  // save leaves no half picture and keeps one saved before under that name.
-  const std::string temporary = platform::ClaimWorkFile(path, ".tmp");
-  int32_t file = 0;
-  int32_t e = 0;
-  {
-    platform::MutexGuard files(QUARLE_BASICS::MT_FILES);
-    file = platform::FreeFile();
-    e = file == 0 ? QUARLE_BASICS::kErrNoFreeFile : platform::FileOpen(file, temporary, platform::kFileOutput);
-  }
-  if (e != 0) {
-    platform::ReleaseWorkFile(temporary);
-    return -e;
-  }
-  int32_t rc = platform::FileWrite(file, bmp);
-  // A small picture sits wholly in the stream's buffer: only the flush and
-  // the close find out whether it reached the disk.
-  if (rc == 0) rc = platform::FileSync(file);
-  const int32_t closed = platform::FileClose(file);
-  if (rc == 0) rc = closed;
-  if (rc == 0) rc = platform::FileReplace(temporary, path);
-  if (rc != 0) platform::FileDelete(temporary);
-  platform::ReleaseWorkFile(temporary);
-  return rc;
+  // Written beside its name and moved there only when complete, by the saver:
+  // a failed save leaves no half picture and keeps one saved before under
+  // that name, and the frames go on meanwhile.
+  platform::SaveRequest r;
+  r.Target = path;
+  r.Bytes = std::move(bmp);
+  r.Done = [](int32_t rc) {
+    if (rc != 0) SnapshotError = rc;
+  };
+  return platform::SaveInBackground(std::move(r));
 }
 
 void VideoThread() {

@@ -78,8 +78,9 @@ void SetFrameWatch(FrameWatchFn begin, FrameWatchFn end);
 // frames on PurgeRequest.
 void PurgeDeletedControls();
 // Saves the visible screen as "SNAP_" + time stamp + ".bmp" in the folder (a
-// system path ending in "\"; made when missing). 0; -19 without a screen; the
-// negated error of the file's creation or writing otherwise.
+// system path ending in "\"; made when missing), through the saver (a failure
+// it meets later goes to SnapshotError). 0; -19 without a screen; when no
+// saver runs, the negated error of the file's creation or writing.
 int32_t SaveSnapshot(const std::string& folder);
 // The name the next snapshot gets: "SNAP_yyyymmdd-hhhmmmss.bmp".
 std::string SnapshotName();

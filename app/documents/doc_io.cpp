@@ -1,14 +1,17 @@
 #include "app/documents/doc_io.h"
 
+#include <memory>
 #include <new>
 
 #include "basics/errors.h"
 #include "basics/queues.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 #include "platform/threads.h"
 
 namespace Tarvelo {
 
+using QUARLE_BASICS::kErrAllocation;
 using QUARLE_BASICS::kErrFileAccess;
 using QUARLE_BASICS::kErrFileIo;
 using QUARLE_BASICS::kErrNoFreeFile;
@@ -38,32 +41,19 @@ int32_t OpenDocumentFile(const std::string& path, platform::FileMode mode, platf
 
 int32_t DocumentWriterOpen(DocumentWriter& w, const std::string& target) {
   w.Target = target;
-  w.Temporary = platform::ClaimWorkFile(target, ".tmp");
+  w.Bytes.clear();
   w.Error = 0;
-  w.Written = 0;
-  const int32_t rc = OpenDocumentFile(w.Temporary, platform::kFileOutput, platform::kAccessReadWrite, w.File);
-  if (rc != 0) {
-    w.Error = rc;
-    platform::ReleaseWorkFile(w.Temporary);
-    w.Temporary.clear();
-  }
-  return rc;
+  return 0;
 }
 
 bool DocumentPut(DocumentWriter& w, const void* bytes, size_t n) {
-  if (w.Error != 0 || w.File == 0) return false;
-  if (g_failAfter >= 0 && w.Written + static_cast<int64_t>(n) > g_failAfter) {
-    g_failAfter = -1;
-    w.Error = -kErrFileIo;
+  if (w.Error != 0) return false;
+  try {
+    w.Bytes.append(static_cast<const char*>(bytes), n);
+  } catch (const std::bad_alloc&) {
+    w.Error = -kErrAllocation;
     return false;
   }
-  // A write fails for the disk's sake (full, gone, not ours), whatever step of
-  // the buffered stream noticed it: the user is told so.
-  if (platform::FilePut(w.File, 0, bytes, n) != 0) {
-    w.Error = -kErrFileIo;
-    return false;
-  }
-  w.Written += static_cast<int64_t>(n);
   return true;
 }
 
@@ -75,43 +65,70 @@ bool DocumentPutText(DocumentWriter& w, const std::string& text) {
   return text.empty() || DocumentPut(w, text.data(), text.size());
 }
 
-void DocumentNoteExternal(DocumentWriter& w, int32_t rc, int64_t bytes) {
-  if (w.Error != 0) return;
-  if (rc != 0) {
-    w.Error = -kErrFileIo;
-    return;
-  }
-  w.Written += bytes;
+namespace {
+// A save that failed, at any step, is -3 (the file I/O error whose text names
+// the disk) or the open's own refusal.
+int32_t CommitResult(int32_t rc) { return rc == 0 ? 0 : (rc < 0 ? rc : -kErrFileAccess); }
+
+// The test's fault: a disk that refuses the write past that many bytes.
+platform::SaveFill FailingFill(DocumentWriter& w) {
+  if (g_failAfter < 0 || static_cast<int64_t>(w.Bytes.size()) <= g_failAfter) return nullptr;
+  const size_t cut = static_cast<size_t>(g_failAfter);
+  g_failAfter = -1;
+  return [bytes = std::move(w.Bytes), cut](int fd) {
+    platform::SaveWrite(fd, bytes.data(), cut);
+    return false;
+  };
 }
+}  // namespace
 
 int32_t DocumentWriterCommit(DocumentWriter& w) {
-  if (w.File == 0) return w.Error != 0 ? w.Error : -kErrFileAccess;
-  int32_t rc = w.Error;
-  // On the disk before it takes the name, and the name on the disk after: a
-  // power cut then leaves the old document or the new, never an empty file.
-  if (rc == 0 && platform::FileSync(w.File) != 0) rc = -kErrFileIo;
-  if (platform::FileClose(w.File) != 0 && rc == 0) rc = -kErrFileIo;
-  w.File = 0;
-  if (rc == 0 && platform::FileLength(w.Temporary) != w.Written) rc = -kErrFileIo;
-  if (rc == 0) rc = platform::FileReplace(w.Temporary, w.Target);
-  if (rc != 0) platform::FileDelete(w.Temporary);
-  // Given back once: the name may be another save's from here on.
-  platform::ReleaseWorkFile(w.Temporary);
-  w.Temporary.clear();
-  if (rc != 0) {
-    w.Error = rc < 0 ? rc : -kErrFileAccess;
+  if (w.Error != 0) return w.Error;
+  const platform::SaveFill failing = FailingFill(w);
+  const int32_t rc = CommitResult(failing ? platform::PutFileInPlace(w.Target, ".tmp", failing)
+                                          : platform::PutFileInPlace(w.Target, w.Bytes));
+  w.Bytes = std::string();
+  if (rc != 0) w.Error = rc;
+  return rc;
+}
+
+int32_t DocumentWriterHandOver(DocumentWriter& w, const std::string& backup, std::function<void(int32_t)> done,
+                               platform::SaveOutcome outcome, std::vector<platform::SaveOutcome> after) {
+  if (w.Error != 0) {
+    w.Bytes = std::string();
     return w.Error;
   }
+  platform::SaveRequest r;
+  r.Target = w.Target;
+  r.Fill = FailingFill(w);
+  r.Bytes = std::move(w.Bytes);
+  r.Backup = backup;
+  r.Outcome = std::move(outcome);
+  r.After = std::move(after);
+  r.Done = [done = std::move(done)](int32_t rc) {
+    if (done) done(CommitResult(rc));
+  };
+  w.Bytes = std::string();
+  platform::SaveInBackground(std::move(r));
   return 0;
 }
 
-void DocumentWriterAbort(DocumentWriter& w) {
-  if (w.File != 0) platform::FileClose(w.File);
-  w.File = 0;
-  if (w.Temporary.empty()) return;
-  platform::FileDelete(w.Temporary);
-  platform::ReleaseWorkFile(w.Temporary);
-  w.Temporary.clear();
+void DocumentWriterAbort(DocumentWriter& w) { w.Bytes = std::string(); }
+
+int32_t SaveWithOutcome(const std::function<int32_t(std::function<void(int32_t)>)>& save,
+                        std::function<void(int32_t)> done) {
+  constexpr int32_t kNotYet = 1;
+  auto outcome = std::make_shared<int32_t>(kNotYet);
+  auto tell = [outcome, done = std::move(done)](int32_t rc) {
+    *outcome = rc;
+    if (done) done(rc);
+  };
+  const int32_t rc = save(tell);
+  if (rc != 0) {
+    if (*outcome == kNotYet) tell(rc);
+    return rc;
+  }
+  return *outcome == kNotYet ? 0 : *outcome;
 }
 
 bool DocumentReader::Read(void* p, int64_t n) {

@@ -22,36 +22,64 @@ int64_t StoredBytes(int64_t n) {
 
 }  // namespace
 
-int32_t SaveMelody(WaveLibraryEntry* entry) {
+namespace {
+
+// The melody file of an entry, in memory.
+int32_t MelodyDocument(const WaveLibraryEntry* entry, DocumentWriter& w) {
   if (entry == nullptr) return -kErrBadParameter;
   const int64_t n = entry->Sound.dataSize;
   const float* data = entry->Sound.samples;
   if (n > 0 && data == nullptr) return -kErrBadParameter;
-  // Busy while written: the melody list draws it so.
-  const int32_t before = entry->State.Load(std::memory_order_acquire);
-  entry->State.Store(kWaveCreating, std::memory_order_release);
-
   // The file holds round(N / 4) x 4 bytes of an N-byte record, which for a
   // size of no whole words would cut its last bytes off (or make the reader
   // refuse it): such a record is stored as whole words, padded with zeros.
   const int64_t stored = (n + 3) / 4 * 4;
   std::vector<unsigned char> record(static_cast<size_t>(stored), 0);
   if (n > 0) std::memcpy(record.data(), data, static_cast<size_t>(n));
+  DocumentWriterOpen(w, DynZStringGet(entry->Folder) + "\\" + DynZStringGet(entry->File));
+  DocumentPutI32(w, kMelodyMagicLength);
+  DocumentPut(w, kMelodyMagic, kMelodyMagicLength);
+  DocumentPutI32(w, static_cast<int32_t>(stored));
+  if (stored > 0) DocumentPut(w, record.data(), record.size());
+  return 0;
+}
 
+}  // namespace
+
+int32_t SaveMelody(WaveLibraryEntry* entry) {
   DocumentWriter w;
-  const std::string path = DynZStringGet(entry->Folder) + "\\" + DynZStringGet(entry->File);
-  int32_t rc = DocumentWriterOpen(w, path);
-  if (rc == 0) {
-    DocumentPutI32(w, kMelodyMagicLength);
-    DocumentPut(w, kMelodyMagic, kMelodyMagicLength);
-    DocumentPutI32(w, static_cast<int32_t>(stored));
-    if (stored > 0) DocumentPut(w, record.data(), record.size());
-    rc = DocumentWriterCommit(w);
-  }
-  // Saving never changes whether the entry is busy (a recording target stays one).
+  int32_t rc = MelodyDocument(entry, w);
+  if (rc != 0) return rc;
+  // Busy while written: the melody list draws it so. Saving never changes
+  // whether the entry is busy (a recording target stays one).
+  const int32_t before = entry->State.Load(std::memory_order_acquire);
+  entry->State.Store(kWaveCreating, std::memory_order_release);
+  rc = DocumentWriterCommit(w);
   entry->State.Store(before, std::memory_order_release);
   if (rc == 0) entry->Saved = -1;
   return rc;
+}
+
+int32_t SaveMelodyThen(WaveLibraryEntry* entry, platform::SaveOutcome outcome, std::function<void(int32_t)> done) {
+  DocumentWriter w;
+  if (const int32_t rc = MelodyDocument(entry, w); rc != 0) return rc;
+  const std::string folder = DynZStringGet(entry->Folder);
+  const std::string file = DynZStringGet(entry->File);
+  // The entry may be gone by then: those naming the file take the save.
+  return DocumentWriterHandOver(
+      w, "",
+      [folder, file, done = std::move(done)](int32_t rc) {
+        if (rc == 0) {
+          platform::MutexGuard guard(MelodyLibrary.header.lock);
+          for (int32_t i = 0; i < MelodyLibrary.header.count && MelodyLibrary.entries != nullptr; ++i) {
+            WaveLibraryEntry* e = MelodyLibrary.entries[i];
+            if (e != nullptr && e->Saved == 0 && DynZStringGet(e->Folder) == folder && DynZStringGet(e->File) == file)
+              e->Saved = -1;
+          }
+        }
+        if (done) done(rc);
+      },
+      std::move(outcome));
 }
 
 int32_t LoadMelody(const std::string& folder, const std::string& file) {

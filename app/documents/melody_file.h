@@ -5,9 +5,11 @@
 // 16-byte events.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/state/wave_library.h"
+#include "platform/saver.h"
 
 namespace Tarvelo {
 
@@ -23,6 +25,8 @@ constexpr int32_t kMelodyRecordBytes = kMelodyHeadBytes + kMelodyEventBytes * kM
 // without an entry or with a record that has no data, or the file error (the
 // previous file then stays as it was and the entry stays unsaved).
 int32_t SaveMelody(WaveLibraryEntry* entry);
+// The same, the file handed to the saver, as SaveWaveRecordThen.
+int32_t SaveMelodyThen(WaveLibraryEntry* entry, platform::SaveOutcome outcome, std::function<void(int32_t)> done);
 // Reads folder\file into a new MelodyLibrary entry: its index; the negated
 // open error; -21 when the list or the record cannot grow; -28 when the file
 // is no melody file of this version, is cut short, or its record holds less

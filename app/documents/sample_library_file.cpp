@@ -70,9 +70,14 @@ std::string NextField(const std::string& line, size_t& pos) {
 
 }  // namespace
 
-int32_t SaveWFLibrary() {
+int32_t SaveWFLibrary() { return SaveWFLibraryThen(nullptr); }
+
+int32_t SaveWFLibraryThen(std::function<void(int32_t)> done) {
   const std::string home = DynZStringGet(HomeFolder);
-  if (home.empty()) return -kErrFolder;
+  if (home.empty()) {
+    if (done) done(-kErrFolder);
+    return -kErrFolder;
+  }
   std::string text;
   {
     platform::MutexGuard guard(SampleLibrary.header.lock);
@@ -84,11 +89,14 @@ int32_t SaveWFLibrary() {
       text += ListField(DynZStringGet(e->Folder)) + "," + ListField(file) + "\r\n";
     }
   }
-  DocumentWriter w;
-  int32_t rc = DocumentWriterOpen(w, home + "\\" + kSampleLibraryFileName);
-  if (rc != 0) return rc;
-  DocumentPut(w, text.data(), text.size());
-  return DocumentWriterCommit(w);
+  return SaveWithOutcome(
+      [&](std::function<void(int32_t)> tell) {
+        DocumentWriter w;
+        DocumentWriterOpen(w, home + "\\" + kSampleLibraryFileName);
+        DocumentPut(w, text.data(), text.size());
+        return DocumentWriterHandOver(w, "", std::move(tell));
+      },
+      std::move(done));
 }
 
 int32_t LoadWFLibrary() {

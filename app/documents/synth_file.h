@@ -18,6 +18,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,10 @@ extern double KeyboardPendingWait;
 // never stopped at a frame boundary for the copy of the modules (reported);
 // or the file error (the previous file and its backup then stay).
 int32_t SaveSession(const std::string& folder, const std::string& name);
+// The same, its file handed to the saver; `done` hears the outcome once (on
+// the interface thread, once the file is on the disk or failed, after the
+// session moved to it). The outcome when known by the return, else 0.
+int32_t SaveSessionThen(const std::string& folder, const std::string& name, std::function<void(int32_t)> done);
 // A sample, filter or melody the last SaveSession left out of the file because
 // its own file could not be written: its file name and the write's error. It
 // stays in its list, unsaved, for the next save to write.

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "app/documents/doc_hooks.h"
@@ -51,21 +53,51 @@ bool FileVanished(const WaveLibraryEntry& e) {
   return !file.empty() && !platform::FileExists(DynZStringGet(e.Folder) + "\\" + file);
 }
 
+// Saves the synth being built handed over for its entries, and the files the
+// saver refused in an earlier try of it (their codes), by path.
+// one thread: interface
+std::vector<std::pair<std::string, platform::SaveOutcome>> Handed;
+std::map<std::string, int32_t> Refused;
+
+// SaveIfUnsaved's word for a file handed to the saver: the synth's own save,
+// queued behind it, names it only once it is on the disk.
+constexpr int32_t kHandedOver = 1;
+
 // Writes an unsaved entry (or one whose file vanished) to its file; a sample
 // then joins the sample library. An entry still being recorded (busy) is left
 // unsaved and as busy as it is: the first save after its recording ended
-// writes it whole.
+// writes it whole. With `handOver` and a saver running the file goes to the
+// saver (kHandedOver), unless it refused it in an earlier try of this save.
 // 0 when the entry has its file (written now or before), else the write's error.
-int32_t SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
+int32_t SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate, bool handOver) {
   if (e == nullptr || e->State.Load(std::memory_order_acquire) != kWaveIdle) return 0;
   if (e->Saved != 0 && !FileVanished(*e)) return 0;
+  const std::string folder = DynZStringGet(e->Folder);
+  const std::string file = DynZStringGet(e->File);
+  if (handOver && platform::SaverRunning()) {
+    const std::string path = folder + "\\" + file;
+    if (const auto refused = Refused.find(path); refused != Refused.end()) return refused->second;
+    platform::SaveOutcome outcome = platform::NewSaveOutcome();
+    auto done = [failTemplate, folder, file, kind](int32_t rc) {
+      if (rc != 0) {
+        Report(InsertArg(failTemplate, file) + ErrorText(rc), kLevelError);
+      } else if (kind == kSavedSample && FindLoadedWave(folder, file, 0) < 0) {
+        ConvertAndLoadWave(folder, file);
+      }
+    };
+    const int32_t rc = kind == kSavedMelody ? SaveMelodyThen(e, outcome, done) : SaveWaveRecordThen(e, outcome, done);
+    if (rc != 0) {
+      ReportUnsaved(failTemplate, *e, rc);
+      return rc;
+    }
+    Handed.emplace_back(path, std::move(outcome));
+    return kHandedOver;
+  }
   const int32_t rc = kind == kSavedMelody ? SaveMelody(e) : SaveWaveRecord(e);
   if (rc != 0) {
     ReportUnsaved(failTemplate, *e, rc);
     return rc;
   }
-  const std::string folder = DynZStringGet(e->Folder);
-  const std::string file = DynZStringGet(e->File);
   if (kind == kSavedSample && FindLoadedWave(folder, file, 0) < 0) ConvertAndLoadWave(folder, file);
   return 0;
 }
@@ -89,9 +121,9 @@ std::vector<SaveLeftOutEntry> LeftOut;
 // written again keeps its name (the log says why): the load looks for it
 // where its data folder keeps such files.
 bool Nameable(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
-  const int32_t rc = SaveIfUnsaved(e, kind, failTemplate);
+  const int32_t rc = SaveIfUnsaved(e, kind, failTemplate, true);
   if (e->State.Load(std::memory_order_acquire) != kWaveIdle) return false;
-  if (e->Saved != 0) return true;
+  if (e->Saved != 0 || rc == kHandedOver) return true;
   LeftOut.push_back({DynZStringGet(e->File), rc});
   return false;
 }
@@ -207,7 +239,7 @@ int32_t SaveUnsavedLibraryEntries() {
   for (const auto& l : lists) {
     platform::MutexGuard guard(l.list->header.lock);
     for (int32_t i = 0; i < l.list->header.count && l.list->entries != nullptr; ++i)
-      if (const int32_t rc = SaveIfUnsaved(l.list->entries[i], l.kind, failTemplate); rc != 0 && first == 0)
+      if (const int32_t rc = SaveIfUnsaved(l.list->entries[i], l.kind, failTemplate, false); rc != 0 && first == 0)
         first = rc;
   }
   return first;
@@ -228,7 +260,23 @@ int32_t SynthEntryListIndex(const ModuleRecord& m) {
   }
 }
 
-int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
+namespace {
+
+// Once the file is on the disk: it is the session the next start opens.
+void SessionSaved(const std::string& folder, const std::string& name, const std::string& stem) {
+  if (folder != SessionFolder || name != SessionFile) {
+    SessionFolder = folder;
+    SessionFile = name;
+    SessionTitle = stem;
+    SaveSettings();
+  }
+  if (StateInterfaceReady() != 0) DocShowSessionTitle(" " + stem);
+}
+
+int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std::function<void(int32_t)> done,
+                     const std::map<std::string, int32_t>& refused = {}) {
+  Handed.clear();
+  Refused = refused;
   WaveEntryListIndex = SynthEntryListIndex;
   // What the interface posted before the save runs first (a link, a module
   // switched off and the rebuild that resets its voices): the frame hold
@@ -256,11 +304,8 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   const std::string path = folder + "\\" + name;
   if (!platform::FolderExists(folder) && !platform::MakeFolder(folder)) return -kErrFolder;
 
-  std::string backup;
-  if (platform::FileExists(path)) {
-    backup = folder + "\\" + stem + kSynthBackupSuffix;
-    if (platform::FileCopy(path, backup) != 0) backup.clear();
-  }
+  // Copied by the saver before it writes, and removed once the new file is in place.
+  const std::string backup = folder + "\\" + stem + kSynthBackupSuffix;
 
   DocumentWriter w;
   int32_t rc = DocumentWriterOpen(w, path);
@@ -352,19 +397,37 @@ int32_t SaveSession(const std::string& folderIn, const std::string& nameIn) {
   }
   std::free(records);
 
-  if (w.Error == 0) DocumentNoteExternal(w, SaveMidiMaps(w.File), kSynthMidiSection);
-  rc = DocumentWriterCommit(w);
-  if (rc != 0) return rc;
-
-  if (folder != SessionFolder || name != SessionFile) {
-    SessionFolder = folder;
-    SessionFile = name;
-    SessionTitle = stem;
-    SaveSettings();
+  {
+    const std::vector<unsigned char> maps = MidiMapsBytes();
+    DocumentPut(w, maps.data(), maps.size());
   }
-  if (StateInterfaceReady() != 0) DocShowSessionTitle(" " + stem);
-  if (!backup.empty() && platform::FileExists(backup)) platform::FileDelete(backup);
-  return 0;
+  std::vector<platform::SaveOutcome> after;
+  for (const auto& handed : Handed) after.push_back(handed.second);
+  auto saved = [folder, name, stem, handed = Handed, refused = Refused, done](int32_t r) mutable {
+    if (r == platform::kSaveEarlierFailed) {
+      // A file it names did not reach the disk: once more without it, so the
+      // synth names only files on the disk (and says which it left out).
+      for (const auto& [path, outcome] : handed)
+        if (const int32_t v = outcome->load(std::memory_order_acquire); v != 0 && v != platform::kSavePending)
+          refused[path] = v;
+      if (const int32_t rc = WriteSession(folder, name, done, refused); rc != 0) done(rc);
+      return;
+    }
+    if (r == 0) SessionSaved(folder, name, stem);
+    done(r);
+  };
+  return DocumentWriterHandOver(w, backup, std::move(saved), nullptr, std::move(after));
+}
+
+}  // namespace
+
+int32_t SaveSession(const std::string& folder, const std::string& name) {
+  return SaveSessionThen(folder, name, nullptr);
+}
+
+int32_t SaveSessionThen(const std::string& folder, const std::string& name, std::function<void(int32_t)> done) {
+  return SaveWithOutcome([&](std::function<void(int32_t)> tell) { return WriteSession(folder, name, std::move(tell)); },
+                         std::move(done));
 }
 
 }  // namespace Tarvelo

@@ -203,6 +203,45 @@ int32_t SaveWaveRecord(WaveLibraryEntry* entry) {
   return rc;
 }
 
+namespace {
+
+// The idle, unsaved entries of a list naming that file.
+void MarkSaved(WaveLibraryList& list, const std::string& folder, const std::string& file, int64_t firstData) {
+  platform::MutexGuard guard(list.header.lock);
+  for (int32_t i = 0; i < list.header.count && list.entries != nullptr; ++i) {
+    WaveLibraryEntry* e = list.entries[i];
+    if (e == nullptr || e->Saved != 0 || e->State.Load(std::memory_order_acquire) != kWaveIdle) continue;
+    if (DynZStringGet(e->Folder) != folder || DynZStringGet(e->File) != file) continue;
+    e->Saved = -1;
+    e->Sound.dataOffset = firstData;
+  }
+}
+
+}  // namespace
+
+int32_t SaveWaveRecordThen(WaveLibraryEntry* entry, platform::SaveOutcome outcome, std::function<void(int32_t)> done) {
+  if (entry == nullptr) return -kErrBadParameter;
+  const std::string folder = DynZStringGet(entry->Folder);
+  const std::string file = DynZStringGet(entry->File);
+  if (file.empty()) return -kErrFileNotFound;
+  platform::SaveRequest r;
+  r.Target = folder + "\\" + file;
+  r.Suffix = ".part";
+  int64_t firstData = 0;
+  if (const int32_t rc = WavFileBytes(&entry->Sound, 32, r.Bytes, firstData); rc != 0) return rc;
+  r.Outcome = std::move(outcome);
+  // The entry may be gone by then: those naming the file take the save.
+  r.Done = [folder, file, firstData, done = std::move(done)](int32_t rc) {
+    if (rc == 0) {
+      MarkSaved(SynthSamples, folder, file, firstData);
+      MarkSaved(FilterLibrary, folder, file, firstData);
+    }
+    if (done) done(rc);
+  };
+  platform::SaveInBackground(std::move(r));
+  return 0;
+}
+
 std::string UniqueFileName(const std::string& folder, const std::string& name) {
   if (name.empty() || !platform::FileExists(folder + "\\" + name)) return "";
   const size_t dot = name.rfind('.');

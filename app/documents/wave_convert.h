@@ -5,10 +5,12 @@
 // copy, and a library entry attached to a module.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/state/wave_library.h"
 #include "engine/module.h"
+#include "platform/saver.h"
 
 namespace Tarvelo {
 
@@ -31,6 +33,11 @@ int32_t RecordToWaveFile(const std::string& folder, const std::string& file, flo
 // Writes the entry's sound to folder\file as 32-bit float; marks it saved on
 // success. 0, -19 without an entry, or the writer's error.
 int32_t SaveWaveRecord(WaveLibraryEntry* entry);
+// The same, the file handed to the saver (outcome set there): 0, or the
+// failure found before the hand-over (`done` then not called). Once the file
+// is on the disk, every unsaved synth sample and filter naming it is saved;
+// `done` hears the outcome on the interface thread.
+int32_t SaveWaveRecordThen(WaveLibraryEntry* entry, platform::SaveOutcome outcome, std::function<void(int32_t)> done);
 // Copies folder\name to the first free stem + "#" + n + extension (n from 2;
 // an existing "#n" of the stem is not counted on): the new name, or "" when
 // there is nothing to copy or the copy failed.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "app/fixed_tables.h"
 #include "app/state/ui_hooks.h"
@@ -18,6 +19,7 @@
 #include "platform/display.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 #include "platform/threads.h"
 #include "visuals/fonts.h"
 #include "visuals/text.h"
@@ -268,27 +270,23 @@ void ParseSettingLine(const std::string& rawKey, SettingItems& values) {
 int32_t SaveSettings() {
   const std::string home = DynZStringGet(QUARLE_BASICS::HomeFolder);
   if (home.empty()) return -kErrFolder;
-  const std::string target = home + "\\" + kSettingsFileName;
-  const std::string temporary = platform::ClaimWorkFile(target, ".tmp");
-  const std::string text = SettingsText();
-
-  int32_t number = 0;
-  int32_t rc = OpenNumbered(temporary, platform::kFileOutput, number);
-  if (rc != 0) {
-    platform::ReleaseWorkFile(temporary);
-    return rc;
-  }
-  rc = platform::FileWrite(number, text);
-  if (rc == 0) rc = platform::FileSync(number);
-  const int32_t closed = platform::FileClose(number);
-  if (rc == 0) rc = closed;
-  // The old file is replaced only by a complete new one.
-  if (rc == 0 && platform::FileLength(temporary) != static_cast<int64_t>(text.size())) rc = -kErrFileAccess;
-  if (rc == 0) rc = platform::FileReplace(temporary, target);
-  if (rc != 0) platform::FileDelete(temporary);
-  platform::ReleaseWorkFile(temporary);
-  if (rc != 0) return rc < 0 ? rc : -kErrFileAccess;
-  return 0;
+  // The saver writes it; a failure it meets after this returned is said when
+  // it comes (before, the caller has it as the result).
+  auto returned = std::make_shared<bool>(false);
+  auto outcome = std::make_shared<int32_t>(0);
+  platform::SaveRequest r;
+  r.Target = home + "\\" + kSettingsFileName;
+  r.Bytes = SettingsText();
+  r.Done = [returned, outcome](int32_t rc) {
+    *outcome = rc == 0 ? 0 : (rc < 0 ? rc : -kErrFileAccess);
+    if (*returned && *outcome != 0)
+      QUARLE_BASICS::Report(QUARLE_BASICS::LangText(134, "Error saving settings file: ") +
+                                QUARLE_BASICS::ErrorText(*outcome),
+                            QUARLE_BASICS::kLevelError);
+  };
+  platform::SaveInBackground(std::move(r));
+  *returned = true;
+  return *outcome;
 }
 
 int32_t LoadSettings(const std::string& path) {

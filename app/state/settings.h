@@ -82,8 +82,10 @@ constexpr const char* kSettingsFileName = "Settings.txt";
 constexpr const char* kDefaultSettingsFileName = "lang.txt";
 
 // Writes the 18 lines to HomeFolder\Settings.txt through a temporary file that
-// replaces the old one only once complete: 0, -27 without a data folder, or the
-// negated file error (the old file then stays as it was).
+// replaces the old one only once complete (platform/saver.h): 0 once handed
+// to the saver, -27 without a data folder, or, when no saver runs, the negated
+// file error (the old file then stays as it was). A failure the saver meets
+// later is reported then (message 134).
 int32_t SaveSettings();
 // Reads a settings file ("" = HomeFolder\Settings.txt): 0; -24 when no file
 // holds the name (nothing, or a folder: the save then says why); the negated

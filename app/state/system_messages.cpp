@@ -24,6 +24,7 @@
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "platform/display.h"
+#include "platform/saver.h"
 #include "platform/threads.h"
 #include "visuals/visuals.h"
 
@@ -308,6 +309,9 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
       break;
     case kMessageControllerMoves:
       TakeControllerMoves(false);
+      break;
+    case kMessageSavesDone:
+      platform::SaverTakeOutcomes();
       break;
     case kMessageSelectedControllerMove:
       ApplySelectedControllerMove(static_cast<int32_t>(msg->arg1), static_cast<int32_t>(msg->arg2), msg->single1,

@@ -57,6 +57,7 @@ enum SystemMessageType : uint32_t {
   kMessageMelodiesFinished = 105,  // recordings the audio thread finished (TakeFinishedRecordings)
   kMessagePerVoice = 106,          // the audio thread rebuilt the order (PublishSelectedPerVoice)
   kMessageControllerMoves = 107,   // MIDI controller moves wait while playback is off
+  kMessageSavesDone = 109,         // the saver finished saves (platform::SaverTakeOutcomes)
 };
 // Posts a message of that type, without data, to queue 0; false when it could not.
 bool PostToInterface(uint32_t type);

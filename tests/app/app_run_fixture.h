@@ -117,12 +117,15 @@ class AppRun : public ::testing::Test {
       g_calls.loadedSynths.push_back(folder + "|" + file);
       return g_calls.loadSynthResult;
     };
-    Startup.SaveSession = [](const std::string& folder, const std::string& file) -> int32_t {
+    Startup.SaveSession = [](const std::string& folder, const std::string& file,
+                             std::function<void(int32_t)> done) -> int32_t {
       g_calls.savedSessions.push_back(folder + "|" + file);
+      if (done) done(g_calls.saveSessionResult);
       return g_calls.saveSessionResult;
     };
-    Startup.SaveWFLibrary = []() -> int32_t {
+    Startup.SaveWFLibrary = [](std::function<void(int32_t)> done) -> int32_t {
       ++g_calls.savedLibraries;
+      if (done) done(g_calls.saveLibraryResult);
       return g_calls.saveLibraryResult;
     };
     Startup.SaveWaveRecord = [](Tarvelo::WaveLibraryEntry* e) -> int32_t {

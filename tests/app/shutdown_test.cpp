@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "app/documents/sample_library_file.h"
 #include "app/documents/take_recovery.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
@@ -147,6 +148,33 @@ TEST_F(AppRun, AnEmptyPlaneSavesNoSessionButEveryUnsavedSampleFilterAndMelody) {
   EXPECT_EQ(log[i].text, "SaveWFLibrary(): " + QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileAccess));
   EXPECT_EQ(log[i].level, 2);
   ExpectClosing(log, i);
+}
+
+// The end waits for the saver: a save the disk still holds is on the disk,
+// and its outcome said, before the audio thread is asked to end; meanwhile the
+// window's status line says how many saves are left.
+TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    Tarvelo::LibraryChanged = -1;
+    Startup.SaveWFLibrary = Tarvelo::SaveWFLibraryThen;
+    synccount::Hold("tarvelo-save");
+    QUARLE_BASICS::MessageHook = [](const std::string& text, int32_t level) {
+      if (text.rfind("Saving to the disk: ", 0) == 0) synccount::Release();
+      Tarvelo::LogMessageHook(text, level);
+    };
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  synccount::Release();
+  const std::vector<LogEntry> log = Log();
+  const int32_t saving = Find(log, "Saving libraries.");
+  ASSERT_GE(saving, 0);
+  const int32_t left = Find(log, "Saving to the disk: 1 files left", saving);
+  ASSERT_GT(left, saving);
+  EXPECT_EQ(log[left].level, 0);
+  EXPECT_GT(Find(log, "Waiting for audio thread.", left), left);
+  EXPECT_TRUE(fs::exists(DataFolder() + "/WF_Library.txt"));
+  EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 0);
 }
 
 void AddModuleWithAutoSave(int32_t step) {

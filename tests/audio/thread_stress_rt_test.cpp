@@ -25,7 +25,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -63,6 +65,7 @@
 #include "engine/tuning.h"
 #include "platform/midi.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 #include "platform/threads.h"
 #include "ui/build/callbacks.h"
 #include "ui/build/frame.h"
@@ -437,6 +440,20 @@ void PressRecordButtons(int64_t& presses) {
   }
 }
 
+// A save as the program's Ctrl+S makes it: true once the saver's outcome,
+// taken from queue 0 with the other messages, says the file is on the disk.
+bool SaveOnDisk(const std::string& folder, const std::string& name, const std::function<void()>& meanwhile) {
+  auto told = std::make_shared<int32_t>(1);
+  SaveSessionThen(folder, name, [told](int32_t rc) { *told = rc; });
+  return PumpUntil(
+             [&] {
+               meanwhile();
+               return *told != 1;
+             },
+             audiotest::kHangBound) &&
+         *told == 0;
+}
+
 struct Figures {
   int64_t frames = 0, saves = 0, loads = 0, checks = 0, copies = 0, links = 0, removals = 0, values = 0;
   int64_t overloads = 0, restarts = 0, faults = 0;
@@ -611,6 +628,9 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     std::mt19937 rng(18);
     auto pick = [&](int32_t n) { return static_cast<int32_t>(rng() % static_cast<uint32_t>(n)); };
     auto listed = [&](int32_t i) { return i >= 0 && i < ModuleList.count ? ModuleList.entries[i] : nullptr; };
+    // Saves go through the saver, as in the program.
+    platform::SetSaverWake([] { return PostToInterface(kMessageSavesDone); });
+    ASSERT_TRUE(platform::SaverStart());
     const double start = Now();
     double nextOverload = start + seconds / 4.0;
     double nextSave = start + 1.0;
@@ -620,27 +640,32 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     // The output's Rec, on and off: the audio thread hands each recording to
     // its writer while everything else runs. Now and then the disk holds the
     // writer's syncs a while (takes begin and end meanwhile): the writer
-    // writes on beside its sync thread and names the data once kept.
+    // writes on beside its sync thread and names the data once kept. Every
+    // other hold is the saver's: the saves then wait for their outcome while
+    // the interface's loop goes on.
     double nextRec = start + 0.7;
     int32_t recordings = 0;
     bool recording = false;
     double nextHold = start + 2.0;
     bool held = false;
     int32_t holds = 0;
+    // Also while a save waits for its outcome: the disk lets it go in time.
+    const std::function<void()> moveHolds = [&] {
+      if (Now() < nextHold) return;
+      if (held) {
+        synccount::Release();
+        nextHold = Now() + 3.0;
+      } else {
+        synccount::Hold(holds % 2 == 0 ? "tarvelo-recsync" : "tarvelo-save");
+        ++holds;
+        nextHold = Now() + 1.5;
+      }
+      held = !held;
+    };
     while (Now() - start < seconds) {
       ++round;
       TakeMessages();
-      if (Now() >= nextHold) {
-        if (held) {
-          synccount::Release();
-          nextHold = Now() + 3.0;
-        } else {
-          synccount::Hold("tarvelo-recsync");
-          ++holds;
-          nextHold = Now() + 1.5;
-        }
-        held = !held;
-      }
+      moveHolds();
       if (Now() >= nextRec) {
         nextRec = Now() + 0.7;
         if (recording) {
@@ -743,11 +768,11 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           // stream and the devices at rest and saved again, is the same bytes
           // (while playing, the synth would play on between the two saves).
           hush();
-          const bool saved = SaveSession(synths, "check_a.tarvelo") == 0;
+          const bool saved = SaveOnDisk(synths, "check_a.tarvelo", moveHolds);
           audiotest::PostAudio(QA::kAudioPlaybackOff);
           if (!PumpUntil([] { return PlaybackActive.load() == 0; }, 3.0)) ADD_FAILURE() << "did not stop";
           const bool loaded = saved && LoadSynth(synths, "check_a.tarvelo") == 0;
-          const bool again = loaded && SaveSession(synths, "check_b.tarvelo") == 0;
+          const bool again = loaded && SaveOnDisk(synths, "check_b.tarvelo", moveHolds);
           output = SynthOutputModule.load();
           if (!PressPlay(output)) ADD_FAILURE() << "did not start";
           f.saves += saved + again;
@@ -778,7 +803,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           // Saved right after the Set buttons and a typed value: the file
           // holds every value set, which a load of it shows.
           std::vector<SetValue> set = PressSetButtonsAndType(rng, homeText, made, f.presses);
-          if (SaveSession(synths, "stress.tarvelo") == 0)
+          if (SaveOnDisk(synths, "stress.tarvelo", moveHolds))
             ++f.saves;
           else
             ++f.faults;
@@ -860,8 +885,12 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     audiotest::PostAudio(QA::kAudioQuit);
     EXPECT_TRUE(QA::WaitAudioThread(audio));
     disk.join();
+    EXPECT_EQ(platform::SaverStop(audiotest::kHangBound, nullptr), 0);
+    platform::SetSaverWake(nullptr);
     EXPECT_TRUE(audiotest::WaitUntil([] {  // a joined thread may be listed a moment longer
-      return synccount::ThreadsNamed("tarvelo-rec") + synccount::ThreadsNamed("tarvelo-recsync") == 0;
+      return synccount::ThreadsNamed("tarvelo-rec") + synccount::ThreadsNamed("tarvelo-recsync") +
+                 synccount::ThreadsNamed("tarvelo-save") ==
+             0;
     }));
     TakeMessages();
     // Every output recording ended whole: its header names what the file holds.

@@ -21,8 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "audio/sync_count.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 #include "platform/system.h"
 
 using namespace platform;
@@ -598,4 +600,133 @@ TEST_F(Files, SeveralThreadsOpenUnderTheirOwnLock) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(FreeFile(), 1);
+}
+
+// --- The saver ---------------------------------------------------------------------------
+
+namespace {
+// Waits by sleeping until `done` holds; false after 30 s (a hang only).
+template <class F>
+bool WaitFor(F done) {
+  for (int i = 0; i < 30000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+}  // namespace
+
+// Saves handed to the saver while the disk holds its syncs: the caller goes
+// on, the file keeps its old bytes and nothing says "saved" until the sync is
+// done; two saves of one file reach the disk and are told in their order, the
+// later bytes in place.
+TEST_F(Files, TheSaverWritesAsideAndTellsEachSaveInOrderOnlyOnceOnTheDisk) {
+  ASSERT_TRUE(SaverStart());
+  EXPECT_TRUE(WaitFor([] { return synccount::ThreadsNamed("tarvelo-save") == 1; }));
+  WriteOs("doc", "old");
+  std::vector<std::string> heard;
+  const std::string first(100, 'a'), second(200, 'b');
+  synccount::Reset();
+  synccount::Hold("tarvelo-save");
+  for (const std::string* bytes : {&first, &second}) {
+    SaveRequest r;
+    r.Target = Sys("doc");
+    r.Bytes = *bytes;
+    r.Done = [&heard, bytes](int32_t rc) { heard.push_back(bytes->substr(0, 1) + std::to_string(rc)); };
+    EXPECT_EQ(SaveInBackground(std::move(r)), 0);
+  }
+  ASSERT_TRUE(WaitFor([] { return synccount::On("tarvelo-save") >= 1; }));
+  EXPECT_EQ(synccount::On(synccount::ThreadName()), 0);  // no sync on the caller's thread
+  EXPECT_EQ(ReadOs("doc"), "old");
+  EXPECT_EQ(SaverPending(), 2);
+  EXPECT_EQ(SaverTakeOutcomes(), 0);
+  synccount::Release();
+  ASSERT_TRUE(SaverWaitIdle(30.0));
+  EXPECT_EQ(SaverTakeOutcomes(), 2);
+  EXPECT_EQ(heard, (std::vector<std::string>{"a0", "b0"}));
+  EXPECT_EQ(ReadOs("doc"), second);
+  std::vector<int64_t> synced;  // the files' syncs (the folder's are no regular files)
+  for (const synccount::Sync& s : synccount::Syncs())
+    if (s.length > 0) synced.push_back(s.length);
+  EXPECT_EQ(synced, (std::vector<int64_t>{100, 200}));
+  EXPECT_EQ(SaverStop(30.0, nullptr), 0);
+  EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 0);
+}
+
+// A save the disk refuses is told as a failure, and the file saved before
+// stays whole with no work file left beside it.
+TEST_F(Files, ASaveTheDiskRefusesKeepsTheOldFileAndSaysWhy) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_TRUE(SaverStart());
+  const struct {
+    const char* name;
+    const char* why;  // what lies in the way
+    int32_t rc;
+  } rows[] = {
+      {"full", "work file on a full disk", -3},
+      {"gone\\doc", "folder missing", -2},
+      {"folder", "a folder holding a file in the target's place", -20},
+  };
+  WriteOs("full", "old");
+  std::filesystem::create_symlink("/dev/full", osDir + "/full.tmp");
+  std::filesystem::create_directories(osDir + "/folder/inside");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    int32_t told = 1;
+    SaveRequest r;
+    r.Target = Sys(row.name);
+    r.Bytes = std::string(5000, 'n');
+    r.Done = [&told](int32_t rc) { told = rc; };
+    EXPECT_EQ(SaveInBackground(std::move(r)), 0);
+    ASSERT_TRUE(SaverWaitIdle(30.0));
+    EXPECT_EQ(SaverTakeOutcomes(), 1);
+    EXPECT_EQ(told, row.rc);
+  }
+  EXPECT_EQ(ReadOs("full"), "old");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(osDir + "/full.tmp")));
+  EXPECT_TRUE(std::filesystem::exists(osDir + "/folder/inside"));
+  EXPECT_FALSE(std::filesystem::exists(osDir + "/folder.tmp"));
+  EXPECT_EQ(SaverStop(30.0, nullptr), 0);
+}
+
+// The end waits for every save handed over, and for those their outcomes hand
+// over, telling how many are left while the disk holds them; afterwards a
+// save runs on its caller's thread, told before it returns.
+TEST_F(Files, TheSaverStopWaitsForEverySaveAndItsFollowers) {
+  ASSERT_TRUE(SaverStart());
+  static std::vector<int32_t> shown;
+  shown.clear();
+  std::vector<std::string> heard;
+  synccount::Reset();
+  synccount::Hold("tarvelo-save");
+  SaveRequest r;
+  r.Target = Sys("a");
+  r.Bytes = "a";
+  r.Done = [&](int32_t rc) {
+    heard.push_back("a" + std::to_string(rc));
+    SaveRequest then;
+    then.Target = Sys("b");
+    then.Bytes = "b";
+    then.Done = [&heard](int32_t rc2) { heard.push_back("b" + std::to_string(rc2)); };
+    SaveInBackground(std::move(then));
+  };
+  SaveInBackground(std::move(r));
+  std::thread disk([] {
+    WaitFor([] { return synccount::On("tarvelo-save") >= 1; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    synccount::Release();
+  });
+  EXPECT_EQ(SaverStop(30.0, [](int32_t left) { shown.push_back(left); }), 0);
+  disk.join();
+  EXPECT_EQ(heard, (std::vector<std::string>{"a0", "b0"}));
+  EXPECT_EQ(ReadOs("a"), "a");
+  EXPECT_EQ(ReadOs("b"), "b");
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.front(), 1);
+  EXPECT_FALSE(SaverRunning());
+  int32_t told = 1;
+  SaveRequest late;
+  late.Target = Sys("c");
+  late.Bytes = "c";
+  late.Done = [&told](int32_t rc) { told = rc; };
+  EXPECT_EQ(SaveInBackground(std::move(late)), 0);
+  EXPECT_EQ(told, 0);
+  EXPECT_EQ(ReadOs("c"), "c");
 }

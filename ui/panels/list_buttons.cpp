@@ -230,6 +230,98 @@ bool ReportSaveSessionFailure(int32_t r) {
   return true;
 }
 
+// --- Replacing the synth ----------------------------------------------------------------
+// With auto-save on, New and Load replace the synth only once its save is on
+// the disk. When that save failed nothing is replaced: the user is told why
+// and chooses to save it elsewhere, to discard it, or to keep it.
+
+enum ReplaceKind : int32_t { kReplaceNone = 0, kReplaceNew = 1, kReplaceLoad = 2 };
+enum ReplaceQuestion : int32_t { kAskElsewhere = 1, kAskDiscard = 2 };
+
+// The replacement waiting for a save's outcome or for the user's answer.
+// one thread: interface
+struct PendingReplace {
+  int32_t Kind = kReplaceNone;
+  int32_t Owner = 0;  // the button whose question it is
+  std::string Folder;  // the synth a Load opens
+  std::string Name;
+};
+// one thread: interface
+PendingReplace Replacing;
+
+void StartNewSynth();
+
+void LoadSynthFile(const std::string& folder, const std::string& name) {
+  const int32_t code = LoadSynth(folder, name);
+  if (code < 0)
+    Error(LangText(236, "Loading error: ") + (code == kSynthRenderUnanswered ? WaitingForAudioText() : ErrorText(code)));
+}
+
+void Replace() {
+  const PendingReplace r = Replacing;
+  Replacing = PendingReplace{};
+  if (r.Kind == kReplaceNew) StartNewSynth();
+  if (r.Kind == kReplaceLoad) LoadSynthFile(r.Folder, r.Name);
+}
+
+void AskSaveElsewhere(int32_t rc) {
+  ReportSaveSessionFailure(rc);
+  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
+  const std::string title = SessionTitle.empty() ? std::string("Synth") : SessionTitle;
+  const std::string suggestion = synths + "\\" + platform::FreeFileName(synths, title + ".tarvelo");
+  PanelOpenDialog(Replacing.Owner, QUARLE_BASICS::InsertArg(LangText(638, "The synth could not be saved ({$}). Save it under this name instead?"), ErrorText(rc)),
+                  -1, suggestion, kAskElsewhere, 0, 0);
+}
+
+// Saves the synth and replaces it once that save is on the disk; asks when it failed.
+void SaveThenReplace(const std::string& folder, const std::string& name) {
+  const int32_t kind = Replacing.Kind;
+  SaveSessionThen(folder, name, [kind](int32_t rc) {
+    if (Replacing.Kind != kind) return;
+    if (rc == 0)
+      Replace();
+    else
+      AskSaveElsewhere(rc);
+  });
+}
+
+// New or Load: at once, or after the save before it.
+void ReplaceSynth(int32_t kind, int32_t owner, const std::string& folder, const std::string& name) {
+  // A second click while the first waits for its save or its answer adds nothing.
+  if (Replacing.Kind != kReplaceNone) return;
+  Replacing = PendingReplace{kind, owner, folder, name};
+  const bool saveFirst = Settings.AutoSave != 0 && (kind == kReplaceLoad || !SessionFile.empty());
+  if (saveFirst)
+    SaveThenReplace(SessionFolder, SessionFile);
+  else
+    Replace();
+}
+
+// The user's answer to a question of ReplaceSynth. A question withdrawn for
+// another one (its "no" comes from the box itself) keeps the synth.
+void ReplaceAnswered(int32_t source) {
+  const bool yes = PanelDialogAnswer() == -1;
+  const int32_t question = PanelDialogWord(1);
+  if (Replacing.Kind == kReplaceNone) return;
+  if (source == SlotId(kUiDB)) {
+    Replacing = PendingReplace{};
+  } else if (question == kAskElsewhere && yes) {
+    const std::string path = EditText();
+    const size_t cut = path.find_last_of("\\/");
+    if (path.empty() || cut == std::string::npos || cut + 1 == path.size())
+      AskSaveElsewhere(-QUARLE_BASICS::kErrFileNotFound);
+    else
+      SaveThenReplace(path.substr(0, cut), path.substr(cut + 1));
+  } else if (question == kAskElsewhere) {
+    PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
+                    kAskDiscard, 0, 0);
+  } else if (yes) {
+    Replace();
+  } else {
+    Replacing = PendingReplace{};
+  }
+}
+
 // --- Rename -----------------------------------------------------------------------------
 
 void RenameAnswered(int32_t list, int32_t index) {
@@ -684,9 +776,27 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     SetButtonDisabled(id, 0);
     proceed = true;
   }
-  int32_t result = 0;
-  if (kind == kSynth) {
-    result = SaveSession(folder, name);
+  // Said once the file is on the disk (the saver's outcome), or why not.
+  auto tell = [proceed, kind](const std::string& folder, const std::string& name, int32_t result) {
+    if (result != 0) {
+      Error(LangText(227, "Saving error: ") + ErrorText(result));
+      ShowMessageTab(0);
+    } else if (proceed) {
+      if (platform::FileExists(folder + "\\" + name)) {
+        Relist();
+        if (folder == platform::CurrentFolder()) PanelSelectBrowserFile(name);
+        Status(name + " " + SavedText(kind == kTuning));
+      } else {
+        Error(LangText(229, "Unknown error while saving: ") + name);
+      }
+    }
+  };
+  if (kind == kSynth || kind == kSession) {
+    if (kind == kSession) {
+      folder = SessionFolder;
+      name = SessionFile;
+    }
+    SaveSessionThen(folder, name, [tell, folder, name](int32_t result) { tell(folder, name, result); });
   } else if (kind == kTuning) {
     {
       // The render copies the active tuning under its lock; the file is
@@ -695,33 +805,20 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, folder);
       QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, name);
     }
-    result = SaveTuning(ActiveTuning);
-  } else if (kind == kSession) {
-    folder = SessionFolder;
-    name = SessionFile;
-    result = SaveSession(SessionFolder, SessionFile);
+    tell(folder, name, SaveTuning(ActiveTuning));
   } else {
     Status(LangText(226, "Nothing to save."));
-    return 0;
-  }
-  if (result != 0) {
-    Error(LangText(227, "Saving error: ") + ErrorText(result));
-    ShowMessageTab(0);
-  } else if (proceed) {
-    if (platform::FileExists(folder + "\\" + name)) {
-      Relist();
-      if (folder == platform::CurrentFolder()) PanelSelectBrowserFile(name);
-      Status(name + " " + SavedText(kind == kTuning));
-    } else {
-      Error(LangText(229, "Unknown error while saving: ") + name);
-    }
   }
   return 0;
 }
 
-int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
+  if (PanelTakeDialogAnswered() != 0) {
+    ReplaceAnswered(source);
+    return 0;
+  }
   int32_t list = 0, index = -1;
   if (!ItemToActOn(list, index, LangText(230, "No visible list from which to load."), LangText(231, "No selected item to load."))) return 0;
   int32_t code = 0;
@@ -758,9 +855,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
         PublishText(SlotId(kUiSCALELIST), -1);
       }
     } else if (ext == "TARVELO") {
-      if (Settings.AutoSave != 0) ReportSaveSessionFailure(SaveSession(SessionFolder, SessionFile));
-      code = LoadSynth(folder, name);
-      if (code == kSynthRenderUnanswered) reason = WaitingForAudioText();
+      ReplaceSynth(kReplaceLoad, id, folder, name);
     } else if (ext == "MEL") {
       code = LoadMelody(folder, name);
     } else {
@@ -792,13 +887,22 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   return 0;
 }
 
-int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
+int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
+  if (PanelTakeDialogAnswered() != 0) {
+    ReplaceAnswered(source);
+    return 0;
+  }
   // Recordings end before the session is saved, so it keeps what they hold.
   EndRecordings();
-  if (Settings.AutoSave != 0 && !SessionFile.empty())
-    ReportSaveSessionFailure(SaveSession(SessionFolder, SessionFile));
+  ReplaceSynth(kReplaceNew, id, "", "");
+  return 0;
+}
+
+namespace {
+
+void StartNewSynth() {
   PanelSelectModule(nullptr, -1);
   SetOnWord(SlotId(kUiSOUT), 0);
   ClearSynth();
@@ -829,7 +933,8 @@ int32_t OnNewSynth(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   ShowOctaveBoardState();
   ShowKeyboardState();
   ClearHistory();
-  return 0;
 }
+
+}  // namespace
 
 }  // namespace Tarvelo

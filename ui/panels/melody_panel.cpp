@@ -119,15 +119,17 @@ int32_t OnMelodySave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     return 0;
   }
   if (e->Saved != 0 || !e->Sound.samples || Busy(e)) return 0;
-  const int32_t r = SaveMelody(e);
-  if (r < 0) {
-    QUARLE_BASICS::Report(LangText(247, "Error saving file: ") + QUARLE_BASICS::ErrorText(r),
-                          QUARLE_BASICS::kLevelError);
-    return 0;
-  }
-  const std::string file = DynZStringGet(e->File);
-  SetStatusText(file + " " + LangText(248, "has been saved."));
-  ShowSavedFileInBrowser(file.c_str());
+  // Said once the saver has put the file on the disk, or why not.
+  const auto told = [file = DynZStringGet(e->File)](int32_t r) {
+    if (r < 0) {
+      QUARLE_BASICS::Report(LangText(247, "Error saving file: ") + QUARLE_BASICS::ErrorText(r),
+                            QUARLE_BASICS::kLevelError);
+      return;
+    }
+    SetStatusText(file + " " + LangText(248, "has been saved."));
+    ShowSavedFileInBrowser(file.c_str());
+  };
+  if (const int32_t r = SaveMelodyThen(e, nullptr, told); r != 0) told(r);
   return 0;
 }
 

@@ -16,6 +16,7 @@
 #include "engine/modulelist.h"
 #include "engine/notes.h"
 #include "platform/display.h"
+#include "platform/saver.h"
 #include "platform/screen.h"
 #include "ui/build/frame.h"
 #include "ui/panels/panel_common.h"
@@ -167,21 +168,23 @@ void CloseAboutOnce() {
 }
 
 void AutoSave() {
+  // Handed to the saver: the window goes on while the disk takes them, and a
+  // failure is said when the saver meets it.
   if (LibraryChanged != 0) {
     LibraryChanged = 0;
     SetStatusText(LangText(195, "Saving audio library..."));
-    const int32_t r = Startup.SaveWFLibrary ? Startup.SaveWFLibrary() : SaveWFLibrary();
-    if (r < 0) {
+    (Startup.SaveWFLibrary ? Startup.SaveWFLibrary : SaveWFLibraryThen)([](int32_t r) {
+      if (r >= 0) return;
       QUARLE_BASICS::Report("SaveWFLibrary(): " + QUARLE_BASICS::ErrorText(r), 2);
       // Still not on disk: tried again at the next auto-save, as the session is.
       LibraryChanged = -1;
-    }
+    });
   }
   if (Settings.AutoSave != 0) {
     SetStatusText(LangText(196, "Saving session..."));
-    const int32_t r = Startup.SaveSession ? Startup.SaveSession(SessionFolder, SessionFile)
-                                          : SaveSession(SessionFolder, SessionFile);
-    if (r < 0) QUARLE_BASICS::Report("SaveSession(): " + QUARLE_BASICS::ErrorText(r), 2);
+    (Startup.SaveSession ? Startup.SaveSession : SaveSessionThen)(SessionFolder, SessionFile, [](int32_t r) {
+      if (r < 0) QUARLE_BASICS::Report("SaveSession(): " + QUARLE_BASICS::ErrorText(r), 2);
+    });
   }
 }
 
@@ -226,6 +229,9 @@ void FrameRate() {
 int32_t OnSysbarTick(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
   V::CpuSaving = (Settings.CpuSaving != 0 || PlaybackActive.load() == 0) ? -1 : 0;
   if (bits != 0) return 0;
+  // Outcomes of saves whose message to queue 0 was lost (a full queue) wait
+  // no longer than a tick.
+  platform::SaverTakeOutcomes();
   // The video thread saves snapshots; what it could not save is said here.
   if (const int32_t e = V::SnapshotError.exchange(0); e != 0)
     QUARLE_BASICS::Report("Screen snapshot not saved: " + QUARLE_BASICS::ErrorText(e),

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/fixed_tables.h"
+#include "audio/sync_count.h"
 #include "basics/console.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
@@ -21,6 +22,7 @@
 #include "engine/notes.h"
 #include "platform/display.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 #include "visuals/fonts.h"
 #include "visuals/visuals.h"
 
@@ -277,6 +279,35 @@ TEST_F(SettingsTest, DamagedOrMissingFilesLoseNothingElse) {
   QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
   EXPECT_EQ(LoadSettings(""), -24);
   EXPECT_EQ(SaveSettings(), -27);
+}
+
+// The window's thread hands the settings to the saver and goes on while the
+// disk holds the sync: the file changes only once synced, and a failure the
+// saver meets after the call returned is said when it comes.
+TEST_F(SettingsTest, ASaveGoesOnWhileTheDiskHoldsItsSync) {
+  ASSERT_EQ(SaveSettings(), 0);
+  const std::string before = Read(dir_ / "Settings.txt");
+  Settings.Scope = 2;
+  ASSERT_TRUE(platform::SaverStart());
+  synccount::Reset();
+  synccount::Hold();
+  EXPECT_EQ(SaveSettings(), 0);
+  EXPECT_EQ(synccount::On(synccount::ThreadName()), 0) << "synced on the caller's thread";
+  EXPECT_EQ(Read(dir_ / "Settings.txt"), before);
+  synccount::Release();
+  ASSERT_TRUE(platform::SaverWaitIdle(30.0));
+  EXPECT_EQ(platform::SaverTakeOutcomes(), 1);
+  EXPECT_NE(Read(dir_ / "Settings.txt"), before);
+  EXPECT_TRUE(g_reports.empty());
+
+  fs::create_directory(dir_ / "Settings.txt.tmp");
+  EXPECT_EQ(SaveSettings(), 0);
+  ASSERT_TRUE(platform::SaverWaitIdle(30.0));
+  EXPECT_EQ(platform::SaverTakeOutcomes(), 1);
+  ASSERT_EQ(g_reports.size(), 1u);
+  EXPECT_EQ(g_reports[0].first, "Error saving settings file: A folder, not a file");
+  EXPECT_EQ(g_reports[0].second, 2);
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
 TEST_F(SettingsTest, ZoomLimitAndDisplaySizes) {

@@ -26,9 +26,11 @@
 #include "engine/render.h"
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
+#include "audio/sync_count.h"
 #include "panels_a_fixture.h"
 #include "platform/clipboard.h"
 #include "platform/events.h"
+#include "platform/saver.h"
 #include "platform/sdl.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/keyboards.h"
@@ -902,6 +904,125 @@ TEST_F(ListButtonsTest, NewWithTheSaveRefusedThenASave) {
   EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "NewSynth_20260102-03h04m05.tarvelo"));
   EXPECT_TRUE(ReadFile(Home() / "SYNTHS" / "mine.tarvelo") == mine) << "the later save went over the earlier synth";
   EXPECT_EQ(SessionFile, "NewSynth_20260102-03h04m05.tarvelo");
+}
+
+// Ctrl+S while the disk holds the saver's sync: the click returns, the status
+// line does not say "saved" and the file is not there until the sync is done;
+// then the outcome says it.
+TEST_F(ListButtonsTest, ASaveSaysSavedOnlyOnceItsFileIsOnTheDisk) {
+  ASSERT_TRUE(platform::SaverStart());
+  SessionFolder = platform::FromOsPath((Home() / "SYNTHS").string());
+  SessionFile = "mine.tarvelo";
+  ShowOnly(kUiMSGB);
+  synccount::Reset();
+  synccount::Hold("tarvelo-save");
+  Click(OnListSave, Button(4));
+  EXPECT_NE(Status(), "mine.tarvelo has been saved.");
+  EXPECT_FALSE(fs::exists(Home() / "SYNTHS" / "mine.tarvelo"));
+  EXPECT_EQ(synccount::On(synccount::ThreadName()), 0) << "synced on the window's thread";
+  synccount::Release();
+  ASSERT_TRUE(platform::SaverWaitIdle(30.0));
+  EXPECT_EQ(platform::SaverTakeOutcomes(), 1);
+  EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
+  EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "mine.tarvelo"));
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// A take without a file goes to the saver before the synth that names it; the
+// synth names it only once its file is on the disk, and a take the disk
+// refused is left out of a synth saved once more without it. Nothing of either
+// is synced on the window's thread.
+TEST_F(ListButtonsTest, ATakeIsSavedByTheSaverBeforeTheSynthThatNamesIt) {
+  ASSERT_TRUE(platform::SaverStart());
+  const struct {
+    bool folder;  // the take's folder exists
+    const char* told;
+  } rows[] = {{true, "mine.tarvelo has been saved."}, {false, "mine.tarvelo has been saved without Rec1.wav: "}};
+  SessionFolder = platform::FromOsPath((Home() / "SYNTHS").string());
+  SessionFile = "mine.tarvelo";
+  ShowOnly(kUiMSGB);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.told);
+    WaveLibraryListFree(SynthSamples);
+    fs::remove_all(Home() / "NOWHERE");
+    if (row.folder) fs::create_directories(Home() / "NOWHERE");
+    ASSERT_EQ(RecordToWaveFile(Folder() + "\\NOWHERE", "Rec1.wav", 0.1f, 1, 48000), 0);
+    SynthSamples.entries[0]->State.Store(kWaveIdle);
+    Reports.clear();
+    synccount::Reset();
+    Click(OnListSave, Button(4));
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(synccount::On(synccount::ThreadName()), 0) << "synced on the window's thread";
+    EXPECT_EQ(Status().substr(0, std::strlen(row.told)), row.told);
+    EXPECT_EQ(fs::exists(Home() / "NOWHERE" / "Rec1.wav"), row.folder);
+    EXPECT_EQ(SynthSamples.entries[0]->Saved, row.folder ? -1 : 0);
+    EXPECT_EQ(HasReport("Could not save Rec1.wav: File Not Found Signal", 2), !row.folder);
+    // The synth names the take only when its file is there.
+    const std::string synth = ReadFile(Home() / "SYNTHS" / "mine.tarvelo");
+    EXPECT_EQ(synth.find("Rec1.wav") != std::string::npos, row.folder);
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// With auto-save on, a New or a Load saves the synth it replaces first; when
+// that save fails (a full disk under its work file) nothing is replaced: the
+// reason is said and the user chooses. Yes to the first question saves it
+// under the name given and goes on; no then yes discards it and goes on; no
+// twice keeps it.
+TEST_F(ListButtonsTest, AFailedSaveBeforeNewOrLoadReplacesNothingAndAsks) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string synths = platform::FromOsPath((Home() / "SYNTHS").string());
+  const fs::path work = Home() / "SYNTHS" / "mine.tarvelo.tmp";
+  const fs::path elsewhere = Home() / "SYNTHS" / "elsewhere.tarvelo";
+  ASSERT_EQ(SaveSession(Folder(), "other.tarvelo"), 0);  // an empty synth to load
+  const struct {
+    bool load;
+    std::vector<bool> answers;
+    const char* session;  // after the answers; "" a new synth's
+  } rows[] = {
+      {false, {true}, ""},           {false, {false, true}, ""},           {false, {false, false}, "mine.tarvelo"},
+      {true, {true}, "other.tarvelo"}, {true, {false, true}, "other.tarvelo"}, {true, {false, false}, "mine.tarvelo"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.load ? "Load" : "New") + ", answers " + std::to_string(row.answers.size()) +
+                 (row.answers.front() ? " yes" : " no"));
+    ClearSynth();
+    Make(kTypeOscillator);
+    Settings.AutoSave = -1;
+    SessionFolder = synths;
+    SessionFile = "mine.tarvelo";
+    fs::remove(elsewhere);
+    fs::create_symlink("/dev/full", work);
+    Reports.clear();
+    if (row.load) {
+      Browse("other.tarvelo");
+      Click(OnListLoad, Button(5));
+    } else {
+      Click(OnNewSynth, Slot(kUiSNEW));
+    }
+    EXPECT_EQ(ModuleList.count, 1) << "replaced before the user chose";
+    EXPECT_TRUE(HasReport("SaveSession(): File I/O Error: Disk Full, Restricted Access or Other", 2));
+    EXPECT_EQ(Text(db_ + 1),
+              "  The synth could not be saved (File I/O Error: Disk Full, Restricted Access or Other). Save it "
+              "under this name instead?");
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, (synths + "\\elsewhere.tarvelo").c_str());
+    for (const bool yes : row.answers) Answer(yes);
+    EXPECT_EQ(DialogOwner, 0);
+    const bool kept = row.answers.size() == 2 && !row.answers[1];
+    EXPECT_EQ(ModuleList.count, kept ? 1 : 0);
+    if (*row.session) {
+      EXPECT_EQ(SessionFile, row.session);
+    } else {
+      EXPECT_EQ(SessionFile.rfind("NewSynth_", 0), 0u) << SessionFile;
+    }
+    // Saved elsewhere only when asked, with the Oscillator in it.
+    EXPECT_EQ(fs::exists(elsewhere), row.answers.front());
+    if (row.answers.front()) {
+      EXPECT_EQ(fs::file_size(elsewhere), fs::file_size(Home() / "other.tarvelo") + sizeof(ModuleFileRecord));
+    }
+    fs::remove(work);
+  }
 }
 
 }  // namespace

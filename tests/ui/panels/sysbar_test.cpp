@@ -2,10 +2,13 @@
 // watch every third tick, About window at the fifth, auto-save every sixtieth),
 // the status line's countdown, the frame-rate watch, the module page's
 // transport buttons and the posted clicks of the device selectors.
+#include "app/documents/sample_library_file.h"
 #include "app/state/console.h"
+#include "audio/sync_count.h"
 #include "basics/errors.h"
 #include "panels_a_fixture.h"
 #include "platform/display.h"
+#include "platform/saver.h"
 #include "platform/screen.h"
 #include "ui/build/frame.h"
 #include "ui/views/cables.h"
@@ -20,8 +23,16 @@ int g_midiChecks = 0;
 int g_sessionSaves = 0;
 int g_librarySaves = 0;
 int32_t CountMidiCheck() { return ++g_midiChecks, 0; }
-int32_t CountSessionSave(const std::string&, const std::string&) { return ++g_sessionSaves, -24; }
-int32_t CountLibrarySave() { return ++g_librarySaves, -21; }
+int32_t CountSessionSave(const std::string&, const std::string&, std::function<void(int32_t)> done) {
+  ++g_sessionSaves;
+  if (done) done(-24);
+  return -24;
+}
+int32_t CountLibrarySave(std::function<void(int32_t)> done) {
+  ++g_librarySaves;
+  if (done) done(-21);
+  return -21;
+}
 
 class SysbarTest : public PanelsATest {
  protected:
@@ -97,6 +108,35 @@ TEST_F(SysbarTest, AutoSaveEverySixtiethTickWithItsReports) {
   Tick();
   EXPECT_EQ(g_librarySaves, 2);
   EXPECT_EQ(g_sessionSaves, 2);
+}
+
+// The minute's library save on a disk that holds its sync: the tick hands it
+// to the saver and returns; the list is in place once the sync is done. One
+// the disk refuses is said when the saver tells it, and tried again.
+TEST_F(SysbarTest, TheAutoSaveWaitsForNoSync) {
+  Startup.SaveWFLibrary = SaveWFLibraryThen;
+  ASSERT_TRUE(platform::SaverStart());
+  const fs::path list = Home() / "WF_Library.txt";
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused" : "held");
+    fs::remove(list);
+    if (refused) fs::create_directory(Home() / "WF_Library.txt.tmp");
+    LibraryChanged = -1;
+    synccount::Reset();
+    synccount::Hold("tarvelo-save");
+    TickCounter = 60;
+    Tick();
+    EXPECT_EQ(synccount::On(synccount::ThreadName()), 0) << "synced on the window's thread";
+    EXPECT_FALSE(fs::exists(list));
+    EXPECT_EQ(LibraryChanged, 0);
+    synccount::Release();
+    ASSERT_TRUE(platform::SaverWaitIdle(30.0));
+    EXPECT_EQ(platform::SaverTakeOutcomes(), 1);
+    EXPECT_EQ(fs::exists(list), !refused);
+    EXPECT_EQ(HasReport("SaveWFLibrary(): A folder, not a file", 2), refused);
+    EXPECT_EQ(LibraryChanged, refused ? -1 : 0);
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
 TEST_F(SysbarTest, StatusLineGivesWayToTheLiveGuide) {
