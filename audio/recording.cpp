@@ -71,7 +71,9 @@ class Pace {
     const double ring = double(rec::Appended() - rec::Taken()) * 2.0;
     const double left = ring + double(rec::BacklogBytes());
     RecordingEndProgress p{-1.0, left / rate, now - rec::LastConfirmed() < kConfirmingSeconds};
-    const double span = now - samples_.front().first;
+    // Measured up to the last confirmation, so the pause between two of a
+    // slow disk's pieces does not read as a slowing pace.
+    const double span = rec::LastConfirmed() - samples_.front().first;
     const uint64_t moved = confirmed - samples_.front().second;
     if (left <= 0.0 && rec::OpenTakes() == 0)
       p.secondsLeft = 0.0;

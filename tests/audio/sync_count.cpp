@@ -27,6 +27,7 @@ bool g_hold = false;
 std::string& g_holdThread = *new std::string;  // "": every thread's
 bool g_holdWrites = false;
 int64_t g_pace = 0;
+bool g_holdWriteBacks = true;
 int g_failDataSyncs = 0;
 int32_t g_wholeDiskSyncs = 0;
 
@@ -141,10 +142,11 @@ int32_t WritesOn(const std::string& thread) {
   return n;
 }
 
-void Hold(const std::string& thread) {
+void Hold(const std::string& thread, bool writeBacks) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_hold = true;
   g_holdThread = thread;
+  g_holdWriteBacks = writeBacks;
 }
 
 void HoldWrites() {
@@ -180,7 +182,7 @@ extern "C" int sync_file_range(int fd, off64_t at, off64_t n, unsigned int flags
   int64_t pace;
   {
     std::unique_lock<std::mutex> hold(synccount::g_lock);
-    synccount::WaitWhileHeld(hold, synccount::ThreadName());
+    if (synccount::g_holdWriteBacks) synccount::WaitWhileHeld(hold, synccount::ThreadName());
     pace = synccount::g_pace;
   }
   if (pace > 0) ::usleep(useconds_t(double(n) * 1e6 / double(pace)));
