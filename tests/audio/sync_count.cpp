@@ -1,6 +1,7 @@
 #include "sync_count.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -62,18 +63,21 @@ int Note(int fd) {
   return fd;
 }
 
-// A sync of the whole file system keeps every file the process writes.
+// A sync of the whole file system keeps every file the process writes: the
+// recordings among them are read through descriptors of this call's own.
 int NoteAll(int fd) {
   const std::string name = ThreadName();
   std::vector<Sync> all;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    const int n = std::atoi(e.path().filename().c_str());
-    struct stat st;
-    if (::fstat(n, &st) == 0 && S_ISREG(st.st_mode)) {
-      all.push_back(Read(name, n));
-      all.back().allFiles = true;
-    }
+    const std::string path = std::filesystem::read_symlink(e.path(), ec).string();
+    if (ec || path.size() < 4 || path.compare(path.size() - 4, 4, ".wav") != 0) continue;
+    const int own = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (own < 0) continue;
+    all.push_back(Read(name, own));
+    all.back().path = path;
+    all.back().allFiles = true;
+    ::close(own);
   }
   std::unique_lock<std::mutex> hold(g_lock);
   ++g_wholeDiskSyncs;
