@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 626 the second.
+// 115 form the first stage of the message table, 116 to 635 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -393,7 +393,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 385 */ "Change the list order",
     /* 386 */ "Rename the selected list item",
     /* 387 */ "Copy the selected list item",
-    /* 388 */ "Delete the selected list item OR the selected module, if any",
+    /* 388 */ "Delete the selected list item; with none selected on a module list, the selected module",
     /* 389 */ "Save session OR selected item, if can be",
     /* 390 */ "Load",
     /* 391 */ "System messages, warnings and errors",
@@ -642,6 +642,20 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 624 */ "The recording {$} is short: the disk took nothing for a long while, and its last {$} s were not written",
     /* 625 */ "The recording {$} may not be whole on the disk: the disk has not confirmed its last {$} s",
     /* 626 */ "Writing the recordings to the disk: {$} s left",
+    // A folder a recursive listing reaches by a second path.
+    /* 627 */ "I did not enter this folder, which the listing reaches by another path: ",
+    // Why the output stopped under a running recording (error codes 67 to 69).
+    /* 628 */ "The sound output stopped: the work overloaded it",
+    /* 629 */ "The sound output stopped: its device went away",
+    /* 630 */ "The sound output stopped and could not start again",
+    // The end's wait while the disk confirms nothing, the takes it could not
+    // confirm (said at the end and again at the next start), and a take whose
+    // header named less than its file holds, found at the next start.
+    /* 631 */ "Writing the recordings to the disk: the disk confirms nothing; {$} s of sound wait for it",
+    /* 632 */ "These recordings may not be whole on the disk, which did not confirm them before the end: ",
+    /* 633 */ "The last run ended before the disk confirmed these recordings, which may not be whole: ",
+    /* 634 */ "The recording {$} named less than its file holds: its header now names all {$} s",
+    /* 635 */ "The recording {$} names less than its file holds, and its header could not be put right: ",
 };
 
 }  // namespace Tarvelo

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "app/documents/take_recovery.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
@@ -14,11 +16,13 @@
 #include "audio/audio.h"
 #include "audio/meters.h"
 #include "audio/midi.h"
+#include "audio/recording.h"
 #include "audio/thread.h"
 #include "basics/console.h"
 #include "basics/errors.h"
 #include "basics/listings.h"
 #include "basics/messages.h"
+#include "basics/program.h"
 #include "basics/queues.h"
 #include "engine/catalog/engine_init.h"
 #include "engine/command.h"
@@ -26,11 +30,18 @@
 #include "engine/tuning.h"
 #include "platform/console.h"
 #include "platform/display_link.h"
+#include "platform/events.h"
 #include "platform/files.h"
+#include "platform/quit_signals.h"
+#include "platform/screen.h"
+#include "platform/threads.h"
 #include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
 namespace Tarvelo {
+
+// one thread: interface (the end's), set before a run
+double EndWarningSeconds = 4.0;
 
 using QUARLE_BASICS::ErrorText;
 using QUARLE_BASICS::LangText;
@@ -87,17 +98,61 @@ void SaveWork() {
   SaveUnsavedEntries();
 }
 
+// The window answers its window manager (whose pings SDL answers while it
+// takes the window's events) while the end waits: what the user does there
+// is no longer acted on.
+void AnswerWindow() {
+  // A display that went away has nobody to answer, and its connection may not be read.
+  if (platform::DisplayLost() || QUARLE_VISUALS::InterfaceReady.load() != -1) return;
+  platform::WindowEvent e;
+  for (int32_t n = 0; n < 256 && platform::WindowEventPoll(e); ++n) {
+  }
+}
+
+// The end's wait for the recordings' writer, every 100 ms at least: the count
+// on the status line, the window answering; a second quit signal cuts it short.
+bool EndShown(const QUARLE_AUDIO::RecordingEndProgress& progress) {
+  AnswerWindow();
+  QUARLE_AUDIO::SayWritingLeft(progress);
+  return platform::SecondQuitSignal() == 0;
+}
+
+// The takes the end could not confirm are named on the status line, which
+// stays up a few seconds (the window answering) unless a second quit signal
+// came, and noted for the next start to say them again.
+void SayUnconfirmedTakes() {
+  const std::vector<std::string> names = QUARLE_AUDIO::RecordingEndUnconfirmed();
+  if (names.empty()) return;
+  std::string list;
+  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+  Report(LangText(632, "These recordings may not be whole on the disk, which did not confirm them before the end: ") +
+             list,
+         QUARLE_BASICS::kLevelError);
+  NoteUnconfirmedTakes(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder), names);
+  if (platform::ScreenHeadless() || QUARLE_VISUALS::InterfaceReady.load() != -1) return;
+  const double until = platform::HighResClock() + EndWarningSeconds;
+  while (platform::HighResClock() < until && platform::SecondQuitSignal() == 0) {
+    AnswerWindow();
+    platform::SleepSeconds(0.05);
+  }
+}
+
 // The audio thread ends its take, and the recordings' writer writes all it
 // holds before anything it uses is freed. False when a disk that took
 // nothing still holds the writer in a write.
 bool StopAudioThread() {
   // A writer whose audio thread could not be made ends all the same.
-  if (!AudioThreadHandle) return QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle);
+  if (!AudioThreadHandle) {
+    const bool writerEnded = QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle, EndShown);
+    SayUnconfirmedTakes();
+    return writerEnded;
+  }
   Report(LangText(141, "Waiting for audio thread."), QUARLE_BASICS::kLevelInfo);
   QUARLE_BASICS::CommandMessage m{};
   m.type = QUARLE_AUDIO::kAudioQuit;
   QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-  const bool writerEnded = QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle);
+  const bool writerEnded = QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle, EndShown);
+  SayUnconfirmedTakes();
   Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
   return writerEnded;
 }
@@ -162,7 +217,7 @@ void ShutDownSubsystems(bool writerEnded) {
 
 }  // namespace
 
-void RunShutdown() {
+bool RunShutdown() {
   // 1-2.
   if (StartupStatus == kStartupOk) {
     SaveWork();
@@ -183,13 +238,23 @@ void RunShutdown() {
   // The MIDI thread plays keyboards through the tunings and the lists freed
   // below: its devices close first.
   QUARLE_AUDIO::CloseMidiInput();
-  // 4-5.
-  FreeMemory();
+  // 4-5. A writer still held may report (the console list, the message
+  // table): nothing is freed under it.
+  if (writerEnded) FreeMemory();
   ShutDownSubsystems(writerEnded);
   // 6-7. No file is closed under the writer.
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
   CloseLogFile();
   if (writerEnded) platform::FileCloseAll();
+  return writerEnded;
+}
+
+void EndProcess(bool writerEnded, int32_t code) {
+  if (const int second = platform::SecondQuitSignal(); second != 0) code = 128 + second;
+  if (writerEnded) std::exit(code);
+  // Static destructors would free what the held writer still uses.
+  std::fflush(nullptr);
+  std::_Exit(code);
 }
 
 void EndAfterDisplayLoss() {
@@ -207,7 +272,8 @@ void EndAfterDisplayLoss() {
   if (writerEnded) platform::FileCloseAll();
   std::fflush(nullptr);
   // Other threads still run: no static destructors, no further shutdown.
-  std::_Exit(1);
+  const int second = platform::SecondQuitSignal();
+  std::_Exit(second != 0 ? 128 + second : 1);
 }
 
 void ShutdownCountdown() {

@@ -14,8 +14,21 @@ namespace Tarvelo {
 // drawing), the video thread's, the memory, the subsystems, "END|FIN" in the
 // log. The message hook is the text-console printer afterwards. A writer that
 // a disk still holds after its wait keeps the message table, the queues and
-// the files to the process's end.
-void RunShutdown();
+// the files to the process's end. The end's wait for the writer keeps the
+// window answering and its status line counting; a second quit signal cuts
+// it short (each take then names what its file holds). The takes it could not
+// confirm are said and noted for the next start. False when the writer is
+// still held (see EndProcess).
+bool RunShutdown();
+
+// Ends the process with code, or 128 + the second quit signal when one came;
+// without static destructors while the writer is still held.
+[[noreturn]] void EndProcess(bool writerEnded, int32_t code);
+
+// How long the window stays up with the names of the takes the end could not
+// confirm (headless runs do not wait).
+// one thread: interface (the end's), set before a run
+extern double EndWarningSeconds;
 
 // A Sample, Sequencer or Melody Generator still recording ends it before
 // anything is saved, as its record button would: what it holds becomes its
@@ -25,9 +38,9 @@ void EndRunningTakes();
 
 // After the display server went away, on the thread that ends the run: logs
 // the loss, saves what a quit saves, lets the recordings reach the disk as a
-// quit does, closes the log and files and ends the process with exit code 1
-// (the video thread may be stuck in the display library, so nothing waits for
-// it).
+// quit does, closes the log and files and ends the process with exit code 1,
+// or 128 + a second quit signal (the video thread may be stuck in the display
+// library, so nothing waits for it).
 [[noreturn]] void EndAfterDisplayLoss();
 
 // Step 8: "END|FIN - CLOSING TERMINAL IN:" and the countdown 2, 1, 0 on the

@@ -216,9 +216,9 @@ void SetTitleField(const char* text) {
 
 // An argument as a system path; relative ones from the start folder.
 std::string ArgumentPath(const char* arg) {
-  std::string os = arg ? arg : "";
+  const std::string os = arg ? arg : "";
   if (os.empty()) return "";
-  if (os[0] != '/' && !g_startFolder.empty()) os = g_startFolder + "/" + os;
+  if (os[0] != '/' && !g_startFolder.empty()) return g_startFolder + "\\" + platform::FromOsPath(os);
   return platform::FromOsPath(os);
 }
 
@@ -236,10 +236,7 @@ void StartFoundation(int32_t argc, char** argv) {
   for (Tuning& t : Tunings) InitTuning(t);
   ProgramArgCount = argc;
   ProgramArgs = argv;
-  {
-    char buffer[4096];
-    g_startFolder = ::getcwd(buffer, sizeof buffer) ? buffer : "";
-  }
+  g_startFolder = platform::CurrentFolder();
 
   // 2.
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
@@ -367,9 +364,11 @@ bool StartSubsystems() {
            QUARLE_BASICS::kLevelError);
 
   // 22. The last ".tarvelo" file named on the command line wins. Takes whose
-  // save the last run left unfinished are put in place before anything loads.
+  // save the last run left unfinished are put in place before anything loads,
+  // and recordings whose end was cut short name all they hold.
   Step(22);
   RecoverCutSaves(Home());
+  RepairTakeHeaders(Home() + "\\" + DataSubFolder(0));
   if (Startup.CopyDemoFiles) Startup.CopyDemoFiles(static_cast<uint32_t>(DemoFlags));
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
 
@@ -622,6 +621,9 @@ bool StartSubsystems() {
     // dimmed as disabled until the root's first tick.
     QUARLE_VISUALS::UpdateControl(0, 0);
   }
+  // The takes the last run's end could not confirm, said where the status
+  // line shows it (a start that fails before keeps the note for the next).
+  ReportUnconfirmedTakes(Home());
   LoopEntered = -1;
   QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;
   g_exitTimer.Start();
@@ -680,9 +682,10 @@ void Main(int32_t argc, char** argv) {
   // The program's own parts in place of the stand-ins the hooks start with.
   InstallProgramWiring();
   RunStartup(argc, argv);
-  RunShutdown();
-  ShutdownCountdown();
-  std::exit(ProgramExitCode());
+  const bool writerEnded = RunShutdown();
+  // A second quit signal asked for no more waiting than the takes need.
+  if (platform::SecondQuitSignal() == 0) ShutdownCountdown();
+  EndProcess(writerEnded, ProgramExitCode());
 }
 
 }  // namespace Tarvelo

@@ -116,6 +116,9 @@ class AudioThreadLoop {
   // record button goes off while it is the take it asked for last): arg4
   // holds the error that stopped or refused it, arg3 whether it ever began.
   void ReportRecordingStopped(int32_t error, uint32_t label, uint32_t notStarted);
+  // The output stopped unasked (error: why): a running take would record
+  // nothing from here under a lit record button, so it ends and says why.
+  void EndTakeWithOutput(int32_t error);
   void PlaybackPass();
   void Underrun(double now);
   void Overload();
@@ -376,6 +379,13 @@ void AudioThreadLoop::ReportRecordingStopped(int32_t error, uint32_t label, uint
   QUARLE_BASICS::PostCommand(stop, kMainQueue, -1);
 }
 
+void AudioThreadLoop::EndTakeWithOutput(int32_t error) {
+  if (!recording_) return;
+  recording_ = false;
+  RecordingEnd();
+  ReportRecordingStopped(-error, takeLabel_, 0);
+}
+
 void AudioThreadLoop::StopRecording() {
   if (!recording_) return;
   RecordingEnd();
@@ -402,6 +412,7 @@ void AudioThreadLoop::PlaybackPass() {
       if (lost == -1) {
         PostAudioReport(kAudioPlaybackOff, AudioNow());
         ClosePlaybackDevice(&device_, &context_, &source_, buffers_, freeFlags_, &playing_);
+        EndTakeWithOutput(QUARLE_BASICS::kErrOutputLost);
         SelectDefaultPlaybackDevice();
       } else {
         underrun = true;
@@ -413,7 +424,10 @@ void AudioThreadLoop::PlaybackPass() {
     Overload();
   } else if (underrun) {
     Underrun(now);
-    if (playing_ == 0) PostAudioReport(kAudioPlaybackOff, AudioNow());  // it did not start again
+    if (playing_ == 0) {  // it did not start again
+      PostAudioReport(kAudioPlaybackOff, AudioNow());
+      EndTakeWithOutput(QUARLE_BASICS::kErrOutputNoRestart);
+    }
   } else if (!settled_ && Elapsed(now, lastUnderrun_) > kSettleTime) {
     settled_ = true;
     CommandMessage msg{};
@@ -437,6 +451,7 @@ void AudioThreadLoop::Overload() {
   AudioLoad.store(0.0f);
   loadTime_ = 0.0;
   loadCount_ = 0;
+  EndTakeWithOutput(QUARLE_BASICS::kErrOutputOverload);
   RecordingLogLine(80, "Playback: work overload!", -1, 1);
   PostAudioReport(kAudioOverload, AudioNow());
 }
@@ -655,7 +670,9 @@ void AudioThreadLoop::SecondTick() {
   double now = AudioNow();
   if (Elapsed(now, secondMark_) <= 1.0) return;
   if (RefreshPlaybackDevices(device_) != 0) {
+    const bool wasPlaying = playing_ != 0;
     ClosePlaybackDevice(&device_, &context_, &source_, buffers_, freeFlags_, &playing_);
+    if (wasPlaying) EndTakeWithOutput(QUARLE_BASICS::kErrOutputLost);
     SelectDefaultPlaybackDevice();
   }
   if (RefreshCaptureDevices(captureDevice_) != 0) {
@@ -774,28 +791,53 @@ int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms) {
 }
 
 namespace {
-// On the thread that ends the program: with the window still drawing, the
-// status line shows it.
-bool ShowWritingLeft(const RecordingEndProgress& progress) {
-  static int32_t lastShown = -1;  // one thread: interface, which ends the program
-  const int32_t seconds = std::max(1, static_cast<int32_t>(std::ceil(std::max(progress.secondsLeft, progress.soundLeft))));
-  if (seconds != lastShown)
-    Report(QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
-                                    std::to_string(seconds)),
-           0);
-  lastShown = seconds;
+// What the end's count said last, and when.
+// one thread: interface, the program's end that waits for the writer
+struct WritingLeftSaid {
+  std::string text;
+  double at = 0.0;
+};
+// one thread: interface, the program's end that waits for the writer
+WritingLeftSaid g_writingLeftSaid;
+
+bool SayWritingLeftOnly(const RecordingEndProgress& progress) {
+  SayWritingLeft(progress);
   return true;
 }
 }  // namespace
 
-bool WaitAudioThread(std::thread*& handle) {
+void SayWritingLeft(const RecordingEndProgress& p) {
+  // A wait under way always has something left, if only a take's last sync.
+  const auto whole = [](double s) {
+    s = s >= 1.0 ? std::min(std::ceil(s), 1.0e9) : 1.0;  // NaN too
+    return std::to_string(static_cast<int64_t>(s));
+  };
+  std::string text;
+  if (p.secondsLeft >= 0.0 || p.confirming)
+    text = QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
+                                    whole(p.secondsLeft >= 0.0 ? p.secondsLeft : p.soundLeft));
+  else
+    text = QUARLE_BASICS::InsertArg(
+        LangText(631, "Writing the recordings to the disk: the disk confirms nothing; {$} s of sound wait for it"),
+        whole(p.soundLeft));
+  const double now = platform::HighResClock();
+  if (text == g_writingLeftSaid.text ||
+      (!g_writingLeftSaid.text.empty() && now - g_writingLeftSaid.at < 1.0))
+    return;
+  g_writingLeftSaid.text = text;
+  g_writingLeftSaid.at = now;
+  Report(text, 0);
+}
+
+bool WaitAudioThread(std::thread*& handle, bool (*shown)(const RecordingEndProgress&)) {
   if (handle && handle->joinable()) handle->join();
   delete handle;
   handle = nullptr;
+  g_writingLeftSaid.text.clear();
   // Every take handed over reaches the disk whole before the program goes on
-  // to free what the writer uses; only a disk that takes nothing for long ends
-  // the wait (the writer says which takes are short).
-  const int32_t r = RecordingWriterStop(kWriterIdleAtExit, ShowWritingLeft);
+  // to free what the writer uses; only a disk that confirms nothing for long,
+  // or the caller, ends the wait (the writer says which takes are short).
+  const int32_t r = RecordingWriterStop(kWriterIdleAtExit, shown ? shown : SayWritingLeftOnly);
   if (r < 0) {
     Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 2);
   }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "audio/recording.h"
+
 namespace QUARLE_AUDIO {
 
 // Fixes StreamRate (48000 x 1, 2, 4 or 8), CapturePollPeriod and StreamLength
@@ -16,10 +18,17 @@ namespace QUARLE_AUDIO {
 // already set; -29 when no thread could be made (handle stays null).
 int32_t StartAudioThread(std::thread*& handle, int32_t rate, int32_t ms);
 // Waits for the thread to end (post command 2 first) and releases the handle
-// (none: nothing to wait for); then ends the recordings' writer, which writes every take whole, saying how
-// much is left, unless the disk takes nothing for 10 s. False when the writer
-// is still held by the disk: nothing it uses may be freed, no file closed.
-bool WaitAudioThread(std::thread*& handle);
+// (none: nothing to wait for); then ends the recordings' writer, which writes
+// every take whole unless the disk confirms nothing for 10 s. shown hears the
+// wait's progress at least every 100 ms (null: SayWritingLeft alone); when it
+// returns false the wait is cut short, every take named as its file holds.
+// False when the writer is still held by the disk: nothing it uses may be
+// freed, no file closed.
+bool WaitAudioThread(std::thread*& handle, bool (*shown)(const RecordingEndProgress&) = nullptr);
+// Says the wait's count (level 0) when its text changed, at most once a
+// second after the first: the time left at the pace the disk confirms, or,
+// while the disk confirms nothing, the sound that waits for it.
+void SayWritingLeft(const RecordingEndProgress& progress);
 
 // The stream rate StartAudioThread derives from a configured rate.
 uint32_t StreamRateFor(int32_t rate);

@@ -86,8 +86,8 @@ const ErrorRow kAlcRows[5] = {
 };
 // Codes 60 and 61: what an open found instead of a file; 62 and 63: why a
 // recording ended early; 64 and 65: why the disk refused a file; 66: why a
-// recording was not started.
-const ErrorRow kFileKindRows[7] = {
+// recording was not started; 67 to 69: why the output stopped under one.
+const ErrorRow kFileKindRows[10] = {
     {608, "Not a regular file (a named pipe, a device or a socket)", ""},
     {609, "A folder, not a file", ""},
     {610, "The disk is full", ""},
@@ -95,10 +95,14 @@ const ErrorRow kFileKindRows[7] = {
     {616, "The file system is read-only", ""},
     {617, "Permission denied", ""},
     {618, "The recordings before it are still being written to the disk", ""},
+    {628, "The sound output stopped: the work overloaded it", ""},
+    {629, "The sound output stopped: its device went away", ""},
+    {630, "The sound output stopped and could not start again", ""},
 };
 static_assert(kErrNotRegularFile == platform::kOpenNotRegular && kErrFolderNamed == platform::kOpenFolder &&
               kErrReadOnly == platform::kOpenReadOnly && kErrNoPermission == platform::kOpenNoPermission &&
-              kErrFolderNamed == kErrNotRegularFile + 1 && kErrWriterBusy == kErrNotRegularFile + 6);
+              kErrFolderNamed == kErrNotRegularFile + 1 && kErrWriterBusy == kErrNotRegularFile + 6 &&
+              kErrOutputNoRestart == kErrNotRegularFile + 9);
 const ErrorRow kUndefinedRow = {63, "UNDEFINED ERROR", ""};
 
 }  // namespace
@@ -109,7 +113,7 @@ std::string ErrorText(int32_t code) {
   const ErrorRow* row = &kUndefinedRow;
   if (magnitude <= 50) {
     row = &kGeneralRows[magnitude];
-  } else if (magnitude >= kErrNotRegularFile && magnitude <= kErrWriterBusy) {
+  } else if (magnitude >= kErrNotRegularFile && magnitude <= kErrOutputNoRestart) {
     row = &kFileKindRows[magnitude - kErrNotRegularFile];
   } else if (magnitude >= 40961 && magnitude <= 40965) {
     row = &kAlRows[magnitude - 40961];

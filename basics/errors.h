@@ -34,6 +34,10 @@ enum ErrorCode : int32_t {
   kErrNoPermission = 65,     // "Permission denied"
   // Why a recording was not started.
   kErrWriterBusy = 66,       // "The recordings before it are still being written to the disk"
+  // Why the output stopped under a running recording, which ends with it.
+  kErrOutputOverload = 67,   // "The sound output stopped: the work overloaded it"
+  kErrOutputLost = 68,       // "The sound output stopped: its device went away"
+  kErrOutputNoRestart = 69,  // "The sound output stopped and could not start again"
 };
 
 std::string ErrorText(int32_t code);

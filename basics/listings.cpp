@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "basics/errors.h"
@@ -144,6 +146,17 @@ namespace {
 // any of them; entering it would list them again and again.
 using Walk = std::vector<platform::FolderId>;
 
+// Folders linked to one another would otherwise be entered once per path that
+// reaches them: each folder is entered once. A folder's own sub-folders are
+// claimed before any of them is entered, so a link from one sibling to another
+// is left for the sibling's own path.
+// one thread: value (each listing's own)
+struct Reached {
+  Walk walk;
+  std::set<std::pair<uint64_t, uint64_t>> entered, claimed;
+  static std::pair<uint64_t, uint64_t> Key(const platform::FolderId& id) { return {id.device, id.inode}; }
+};
+
 Walk WalkToCurrentFolder() {
   Walk walk;
   const std::string here = platform::CurrentFolder();
@@ -155,8 +168,8 @@ Walk WalkToCurrentFolder() {
 }
 
 // Scans the current folder, `below` levels under the listed one, which
-// `walk` ends with.
-int32_t ScanWalk(DirList* list, int64_t recurse, int64_t withSize, Walk& walk, int32_t below) {
+// `reached.walk` ends with.
+int32_t ScanWalk(DirList* list, int64_t recurse, int64_t withSize, Reached& reached, int32_t below) {
   // Each pass works on its own snapshot of the folder, so scanning a
   // sub-folder in between cannot disturb where the pass goes on.
   std::vector<platform::FolderEntry> found;
@@ -171,6 +184,9 @@ int32_t ScanWalk(DirList* list, int64_t recurse, int64_t withSize, Walk& walk, i
   }
 
   platform::FolderSearch("*.*", platform::kAttrReadOnly | platform::kAttrFolder, found);
+  if (recurse)
+    for (const auto& f : found)
+      if (!f.link) reached.claimed.insert(Reached::Key(f.id));
   const std::string here = platform::CurrentFolder();
   for (const auto& f : found) {
     if (f.name == "." || f.name == ".." || f.attribute == 0) continue;
@@ -193,17 +209,24 @@ int32_t ScanWalk(DirList* list, int64_t recurse, int64_t withSize, Walk& walk, i
     // Told by what was entered, not by the name: a link names another folder.
     platform::FolderId id;
     const bool known = platform::FolderIdOf(".", id);
-    if (known && std::find(walk.begin(), walk.end(), id) != walk.end()) {
+    const auto key = Reached::Key(id);
+    if (known && std::find(reached.walk.begin(), reached.walk.end(), id) != reached.walk.end()) {
       Report(LangText(614, "I did not follow this link, which leads back into a folder the listing is inside: ") +
                  sub,
              kLevelInfo);
+    } else if (known && (reached.entered.count(key) != 0 || (f.link && reached.claimed.count(key) != 0))) {
+      Report(LangText(627, "I did not enter this folder, which the listing reaches by another path: ") + sub,
+             kLevelInfo);
     } else {
-      if (known) walk.push_back(id);
+      if (known) {
+        reached.entered.insert(key);
+        reached.walk.push_back(id);
+      }
       list->currentDepth++;
-      r = ScanWalk(list, recurse, withSize, walk, below + 1);
+      r = ScanWalk(list, recurse, withSize, reached, below + 1);
       if (r != 0) return r;
       list->currentDepth--;
-      if (known) walk.pop_back();
+      if (known) reached.walk.pop_back();
     }
     // Back by name: ".." of a folder a link led to is that folder's own parent.
     if (!platform::ChangeFolder(here)) return -kErrBadParameter;
@@ -215,13 +238,15 @@ int32_t ScanWalk(DirList* list, int64_t recurse, int64_t withSize, Walk& walk, i
 
 int32_t ScanFolder(DirList*& list, int64_t recurse, int64_t withSize) {
   if (!list) return -kErrBadParameter;
-  Walk walk = recurse ? WalkToCurrentFolder() : Walk();
-  return ScanWalk(list, recurse, withSize, walk, 0);
+  Reached reached;
+  if (recurse) reached.walk = WalkToCurrentFolder();
+  return ScanWalk(list, recurse, withSize, reached, 0);
 }
 
 int32_t ListFolder(DirList*& list, const std::string& folder, const std::string& mask,
                    int64_t recurse, int64_t withSize) {
-  std::string where = TrimSpaces(folder);
+  // A folder's name keeps its spaces ("Mine " is not "Mine"); a mask has none.
+  const std::string& where = folder;
   std::string m = LowerAscii(TrimSpaces(mask));
   if (!where.empty() && !platform::ChangeFolder(where)) return -kErrBadParameter;
   if (!list) {

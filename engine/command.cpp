@@ -654,8 +654,12 @@ void AttachWaveToModule(ModuleRecord* m, WaveLibraryEntry* wave, uint64_t waveAr
     float pitch = info.Pitch;
     if (!(pitch > 0.0f) || !std::isfinite(pitch))
       pitch = info.Frames > 0 ? 4.0f / static_cast<float>(info.Frames) : 0.0f;
+    // The sound is stepped through at its own rate, so that it plays at its
+    // pitch and speed from its F, a key or a sequencer alike; the rate is
+    // folded in here, once, and the kernel's step stays one multiply.
+    const int32_t rate = info.Rate > 0 ? info.Rate : RateWhole;
     const double d = static_cast<double>(info.Frames) * 4.0 * static_cast<double>(pitch);
-    m->SampleStep = d > 0.0 && std::isfinite(d) ? static_cast<float>(static_cast<double>(RateWhole) / d) : 0.0f;
+    m->SampleStep = d > 0.0 && std::isfinite(d) ? static_cast<float>(static_cast<double>(rate) / d) : 0.0f;
   }
   // The interface reads the switch to show it while the render sets it here.
   m->ModuleSwitches[kSwitchRecord].Store(static_cast<int64_t>(waveArgument));

@@ -61,6 +61,7 @@ struct WaveInfo {
   int32_t Frames;
   float* Data;
   float Pitch;  // detected pitch of channel 0
+  int32_t Rate = 0;  // the sound's frames per second; 0: the engine's
 };
 // Installed by the libraries; without it an attached entry carries no sound.
 // one thread: start-up

@@ -10,6 +10,8 @@
 #include "basics/errors.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
+#include "engine/dsp/sample.h"
+#include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/modulelist.h"
 #include "engine/notes.h"
@@ -79,6 +81,37 @@ void TakeDisplayFormat(ModuleParam& q, const ParamFileBlock& b) {
 void ShowValue(ModuleParam& q) {
   platform::MutexGuard guard(q.Number.Lock);
   ParamValueConvertUnit(q.Number, q.Value.Load() * q.Scale, 0, 0);
+}
+
+// The frames per second of the sound held by a library entry; 0 without one.
+int32_t SoundRate(const WaveLibraryEntry* entry) {
+  WaveInfo info{1, 0, nullptr, 0.0f};
+  if (entry == nullptr || DescribeWave == nullptr || !DescribeWave(entry, info) || info.Data == nullptr) return 0;
+  return info.Rate;
+}
+
+// A Sample of an older file, whose sound has another rate than the engine's,
+// stepped through its sound at the engine's rate, its F divided by the rates'
+// ratio to make up for it. It now steps at the sound's rate: its F (and the
+// value module's copies) grows by that ratio, so it sounds as it did.
+void KeepOlderSampleSpeed(ModuleRecord& m, const WaveLibraryEntry* entry) {
+  const int32_t rate = SoundRate(entry);
+  if (rate <= 0 || rate == RateWhole) return;
+  const double ratio = static_cast<double>(RateWhole) / static_cast<double>(rate);
+  ModuleParam& q = m.Params[kSampleFrequency];
+  float lo, hi;
+  StoredParamBounds(q, lo, hi);
+  const auto scaled = [&](float x) { return std::clamp(static_cast<float>(x * ratio), lo, hi); };
+  q.Value.Store(scaled(q.Value.Load()));
+  ShowValue(q);
+  if (ModuleRecord* pvm = m.PortValueModules[kSampleFrequency]) {
+    for (int32_t ch = 0; ch < 2; ++ch) {
+      for (int32_t v = 0; v < kVoices; ++v) {
+        pvm->Outputs[ch][v].Level = scaled(pvm->Outputs[ch][v].Level);
+        pvm->Outputs[ch][v].Frequency = scaled(pvm->Outputs[ch][v].Frequency);
+      }
+    }
+  }
 }
 
 // The steps a master preset and a module load share; T is the template or the
@@ -232,6 +265,14 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   r.Slots[1][32][1] = static_cast<float>(m.OutputChannels.Load());
   for (int32_t i = 0; i < kModuleSwitchWords; ++i) r.Switches[i] = static_cast<uint64_t>(m.ModuleSwitches[i].Load());
   r.LibraryIndex = m.SampleEntry.Load() != nullptr && WaveEntryListIndex != nullptr ? WaveEntryListIndex(m) : -1;
+  if (m.Type == kTypeSample) {
+    // A sound at the engine's rate plays the same F either way. One missing
+    // keeps the sense its F was loaded with.
+    const WaveLibraryEntry* e = m.SampleEntry.Load();
+    const int32_t rate = SoundRate(e);
+    const bool marked = rate > 0 ? rate != RateWhole : e != nullptr && m.SampleOlderFrequency == 0;
+    r.SampleRateMark = marked ? RateWhole : 0;
+  }
 
   const int32_t n = ParamsInUse(m);
   for (int32_t p = 0; p < n; ++p) {
@@ -304,7 +345,14 @@ int32_t LoadModuleFromFileRecord(ModuleFileRecord& r, ModuleRecord* module, int3
 
   std::memset(m.Outputs, 0, sizeof m.Outputs);
   // Attaching resets the voices, so the kept state is restored after it.
-  if (entry != nullptr) AttachWaveToModule(&m, entry, 0);
+  m.SampleOlderFrequency = 0;
+  if (entry != nullptr) {
+    AttachWaveToModule(&m, entry, 0);
+    if (m.Type == kTypeSample && r.SampleRateMark == 0) {
+      if (SoundRate(entry) > 0) KeepOlderSampleSpeed(m, entry);
+      else m.SampleOlderFrequency = -1;
+    }
+  }
   if (m.KeepsState == 0) {
     m.ModuleSwitches[kSwitchRecord].Store(0);
     m.RecordDone.Store(0);

@@ -40,7 +40,10 @@ struct ModuleFileRecord {
   int32_t LibraryIndex;       // list index of the attached sample, filter or melody; -1 none
   int32_t ChannelFilter;      // 0 any, else MIDI channel + 1
   int32_t PortSources[33];    // list index of each parameter's source; -1 a port value module
-  int32_t Unused0;
+  // A Sample's: the engine's rate when saved, where the sound has a rate of
+  // its own (its F is the frequency it plays). 0 in older files, whose Set
+  // divided F by the rates' ratio.
+  int32_t SampleRateMark;
   uint64_t Switches[16];      // ModuleSwitches
   uint64_t Unused1;
   ParamFileBlock Params[33];  // blocks beyond the parameter count are not written
@@ -51,7 +54,7 @@ struct ModuleFileRecord {
 };
 static_assert(sizeof(ModuleFileRecord) == 28304);
 static_assert(offsetof(ModuleFileRecord, PortSources) == 32);
-static_assert(offsetof(ModuleFileRecord, Unused0) == 164);
+static_assert(offsetof(ModuleFileRecord, SampleRateMark) == 164);
 static_assert(offsetof(ModuleFileRecord, Switches) == 168);
 static_assert(offsetof(ModuleFileRecord, Params) == 304);
 static_assert(offsetof(ModuleFileRecord, OptionWords) == 27496);

@@ -175,6 +175,7 @@ int32_t ModuleDuplicate(ModuleRecord& dst, const ModuleRecord& src) {
   dst.SampleStep = src.SampleStep;
   dst.SampleChannels = src.SampleChannels;
   dst.SampleFrames = recording ? 0 : src.SampleFrames;
+  dst.SampleOlderFrequency = src.SampleOlderFrequency;
   CopyShared(dst.ChannelsProcessed, src.ChannelsProcessed);
   CopyShared(dst.OutputChannels, src.OutputChannels);
   CopyShared(dst.SelectedParam, src.SelectedParam);

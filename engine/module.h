@@ -277,6 +277,10 @@ struct ModuleRecord {
   int32_t* VoiceIds;                    // owned, 33 entries
   uint32_t* TriggerBuffers[2];          // owned, 32 entries each, by frame parity
   SequencerVoice SequencerVoices[kVoiceColumns];
+  // -1: a Sample loaded from an older file without its sound, whose F is
+  // still divided by the rates' ratio; a save marks it as older until a
+  // sound is set. In the padding before TriggerOwner. one thread: interface
+  int32_t SampleOlderFrequency;
   Shared<ModuleRecord*> TriggerOwner;   // a rebuild writes it; the watch and reclaiming read it
 
   // The attached sound or melody and the Sample's recording.

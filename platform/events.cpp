@@ -194,6 +194,9 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
         case SDL_WINDOWEVENT_RESTORED:
           ScreenNoteExposed();
           return false;
+        case SDL_WINDOWEVENT_MOVED:
+          ScreenNoteWindowMoved(e.window.data1, e.window.data2);
+          return false;
         default: return false;
       }
     case SDL_KEYDOWN:
@@ -219,9 +222,9 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
         SDL_PeepEvents(&next, 1, SDL_GETEVENT, SDL_TEXTINPUT, SDL_TEXTINPUT);
         if (AltShortcut(mods)) return true;  // a shortcut's text is not typed
         // A dead key that found nothing to compose with types both characters.
-        const std::string chars = TypedCharacters(next.text.text);
-        for (size_t i = 1; i < chars.size(); ++i)
-          WindowEventInject(KeyPressEvent(0, static_cast<uint8_t>(chars[i])));
+        const std::u32string chars = TypedCharacters(next.text.text);
+        if (out.ascii == 0 && !chars.empty()) out.unicode = TypedKeyEvent(0, chars[0]).unicode;
+        for (size_t i = 1; i < chars.size(); ++i) WindowEventInject(TypedKeyEvent(0, chars[i]));
       }
       return true;
     }
@@ -231,11 +234,10 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
         return false;
       }
       // Typed without a key press (an input method): a press of each character.
-      const std::string chars = TypedCharacters(e.text.text);
+      const std::u32string chars = TypedCharacters(e.text.text);
       if (chars.empty()) return false;
-      out = KeyPressEvent(0, static_cast<uint8_t>(chars[0]));
-      for (size_t i = 1; i < chars.size(); ++i)
-        WindowEventInject(KeyPressEvent(0, static_cast<uint8_t>(chars[i])));
+      out = TypedKeyEvent(0, chars[0]);
+      for (size_t i = 1; i < chars.size(); ++i) WindowEventInject(TypedKeyEvent(0, chars[i]));
       return true;
     }
     case SDL_MOUSEMOTION:
@@ -338,21 +340,25 @@ uint32_t AsciiOfSdlKey(int32_t key, int32_t sc, uint32_t mods) {
 uint32_t KeyCharacter(int32_t key, int32_t sc, uint32_t mods, const char* typed) {
   const uint32_t own = AsciiOfSdlKey(key, sc, mods);
   if ((own != 0 && own < 32) || !typed || AltShortcut(mods)) return own;
-  const std::string chars = TypedCharacters(typed);
-  return chars.empty() ? 0 : static_cast<uint8_t>(chars[0]);
+  const std::u32string chars = TypedCharacters(typed);
+  return chars.empty() ? 0 : TypedKeyEvent(0, chars[0]).ascii;
 }
 
-std::string TypedCharacters(const std::string& utf8) {
-  std::string out;
+std::u32string TypedCharacters(const std::string& utf8) {
+  std::u32string out;
   uint32_t cp = 0;
   for (size_t i = 0; i < utf8.size();) {
-    if (!NextUtf8(utf8, i, cp) || cp < 32 || cp == 127) continue;
-    const int32_t b = UnicodeToCp1252(cp);
-    // The code page's five unassigned bytes are no characters either.
-    if (b >= 0 && (b < 0x80 || b >= 0xA0 || Cp1252ToUnicode(static_cast<unsigned char>(b)) != 0))
-      out += static_cast<char>(b);
+    // C1 controls too: the code page's five unassigned bytes travel as them.
+    if (NextUtf8(utf8, i, cp) && cp >= 32 && (cp < 127 || cp >= 0xA0)) out += static_cast<char32_t>(cp);
   }
   return out;
+}
+
+WindowEvent TypedKeyEvent(uint32_t scanCode, char32_t character) {
+  const int32_t b = UnicodeToCp1252(character);
+  WindowEvent e = KeyPressEvent(scanCode, b >= 0 ? static_cast<uint32_t>(b) : 0);
+  if (b < 0) e.unicode = character;
+  return e;
 }
 
 bool WindowEventPoll(WindowEvent& event) {

@@ -50,6 +50,9 @@ struct WindowEvent {
   WindowEventKind kind = kWindowEventNone;
   uint32_t scanCode = 0;  // keys
   uint32_t ascii = 0;     // keys: the character typed, 0 for none
+  // Keys: a character typed that the code page lacks, by its Unicode number
+  // (ascii is then 0); a text field writes it in its escape form.
+  uint32_t unicode = 0;
   int32_t x = 0, y = 0;   // pointer moves: the new position in window pixels
   int32_t dx = 0, dy = 0; // pointer moves: the motion
   uint32_t buttons = 0;   // button events: the button(s) concerned; moves: those down
@@ -112,15 +115,20 @@ uint32_t AsciiOfSdlKey(int32_t sdlKeycode, int32_t sdlScancode, uint32_t sdlMods
 // (Enter, Esc, Backspace, Tab, Ctrl with a letter); any other character is the
 // one the keyboard layout typed, as SDL's text input gives it (UTF-8), so every
 // layout types what its keys show: in Windows-1252, 0 for a character the code
-// page lacks. `typed` null: no text came with the key (text input off), and the
-// key's own character is taken as above. With left Alt alone (no AltGr, no
+// page lacks (the translation's press then carries it as `unicode`). `typed`
+// null: no text came with the key (text input off), and the key's own
+// character is taken as above. With left Alt alone (no AltGr, no
 // Ctrl) the key's own character wins too, 0 for a letter: a shortcut, whose
 // text the translation drops. Note keys go by the scan code whatever this
 // gives.
 uint32_t KeyCharacter(int32_t sdlKeycode, int32_t sdlScancode, uint32_t sdlMods, const char* typed);
-// The characters of a text typed without a key press of its own (an input
-// method's), in Windows-1252; characters the code page lacks are left out.
-std::string TypedCharacters(const std::string& utf8);
+// The characters of a typed text (a key's, or an input method's without a
+// key press of its own), by their Unicode numbers; controls and malformed
+// bytes are left out.
+std::u32string TypedCharacters(const std::string& utf8);
+// A press that types one such character: its Windows-1252 byte, or the
+// character itself (`unicode`) when the code page lacks it.
+WindowEvent TypedKeyEvent(uint32_t scanCode, char32_t character);
 
 // Tests: the translation of one SDL event, as the pump makes it (false: none
 // comes of it). It reads SDL's queue as the pump does (a key press takes the

@@ -399,4 +399,39 @@ int32_t FileTruncate(int32_t fileNumber, int64_t length) {
   return ::ftruncate(::fileno(f), static_cast<off_t>(length)) == 0 ? 0 : -20;
 }
 
+int32_t FileReadWhole(const std::string& path, std::vector<unsigned char>& bytes) {
+  bytes.clear();
+  if (path.empty()) return 2;
+  // Not blocking in the open: a named pipe would wait there for its other end.
+  const int fd = ::open(ToOsPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return OpenFailure(errno);
+  struct stat st;
+  int32_t rc = ::fstat(fd, &st) != 0 ? 3 : S_ISDIR(st.st_mode) ? kOpenFolder : !S_ISREG(st.st_mode) ? kOpenNotRegular : 0;
+  if (rc == 0) {
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    // A file cut short while it was read is no whole file.
+    if (got != bytes.size()) rc = 3;
+  }
+  ::close(fd);
+  if (rc != 0) bytes.clear();
+  return rc;
+}
+
+int64_t FileModifiedTime(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(ToOsPath(path).c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_mtime);
+}
+
+int OpenForSync(const std::string& path) {
+  return path.empty() ? -1 : ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+}
+
 }  // namespace platform

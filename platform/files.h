@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -101,5 +102,19 @@ int32_t FileSyncData(int32_t fileNumber);
 // is buffered; the position is not moved. 0, -19 for a number not open or a
 // negative length, -20 when the operating system refuses.
 int32_t FileTruncate(int32_t fileNumber, int64_t length);
+
+// Whole files and descriptors for what takes no file number: a library that
+// reads from memory (fonts, images), a thread that syncs what another writes.
+// The whole of a regular file: 0, or the open's failure code as FileOpen gives
+// it (2, kOpenFolder, kOpenNotRegular, kOpenNoPermission...); 3 when the read
+// fails. bytes is empty on failure.
+int32_t FileReadWhole(const std::string& path, std::vector<unsigned char>& bytes);
+// Seconds since 1970-01-01 00:00 UTC of the last change of what lies at the
+// path (a link followed); -1 when nothing can be read there.
+int64_t FileModifiedTime(const std::string& path);
+// A read-only descriptor of the file or folder at the path, for syncing it
+// apart from its writer's stream (fdatasync, sync_file_range, fsync of the
+// folder); -1 when it cannot be opened. The caller closes it.
+int OpenForSync(const std::string& path);
 
 }  // namespace platform

@@ -119,10 +119,35 @@ bool FolderSearch(const std::string& pattern, uint32_t select, std::vector<Folde
     if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) attr |= kAttrReadOnly;
     if (name[0] == '.') attr |= kAttrHidden;
     if ((attr & ~select) != 0) continue;
-    out.push_back({name, attr});
+    struct stat own;
+    const bool link = e->d_type == DT_LNK ||
+                      (e->d_type == DT_UNKNOWN && lstat(osName.c_str(), &own) == 0 && S_ISLNK(own.st_mode));
+    FolderId id;
+    if (S_ISDIR(st.st_mode)) id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    out.push_back({name, attr, link, id});
   }
   closedir(d);
   std::sort(out.begin(), out.end(), LessIgnoringCase);
+  return true;
+}
+
+PathKind PathKindAt(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::lstat(ToOsPath(path).c_str(), &st) != 0) return PathKind::kNothing;
+  if (S_ISREG(st.st_mode)) return PathKind::kFile;
+  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  return S_ISLNK(st.st_mode) ? PathKind::kLink : PathKind::kOther;
+}
+
+bool FolderNames(const std::string& folder, std::vector<std::string>& names) {
+  names.clear();
+  DIR* d = folder.empty() ? nullptr : opendir(ToOsPath(folder).c_str());
+  if (!d) return false;
+  while (const dirent* e = readdir(d)) {
+    const std::string osName = e->d_name;
+    if (osName != "." && osName != "..") names.push_back(FromOsPath(osName));
+  }
+  closedir(d);
   return true;
 }
 

@@ -17,10 +17,28 @@ constexpr uint32_t kAttrSystem = 4;    // device, socket, pipe or other special 
 constexpr uint32_t kAttrFolder = 16;
 constexpr uint32_t kAttrArchive = 32;  // every plain file
 
+// What lies at a path, its last name itself (a link is not followed).
+enum class PathKind { kNothing, kFile, kFolder, kLink, kOther };
+PathKind PathKindAt(const std::string& path);
+// Every name in the folder (any kind, "." and ".." excepted), unsorted; false
+// when the folder cannot be read.
+bool FolderNames(const std::string& folder, std::vector<std::string>& names);
+
+// Which folder a path leads to, links followed: the disk and the folder's
+// number on it, the same whatever path or link reached it.
+// one thread: value
+struct FolderId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FolderId&) const = default;
+};
+
 // one thread: value
 struct FolderEntry {
   std::string name;
   uint32_t attribute = 0;
+  bool link = false;  // the name is a link (to what the attribute tells)
+  FolderId id;        // what a folder entry leads to (links followed)
 };
 
 // Lists the current folder's entries whose name matches the pattern ("*" and
@@ -32,14 +50,6 @@ struct FolderEntry {
 // Gives false when the current folder cannot be read.
 bool FolderSearch(const std::string& pattern, uint32_t select, std::vector<FolderEntry>& out);
 
-// Which folder a path leads to, links followed: the disk and the folder's
-// number on it, the same whatever path or link reached it.
-// one thread: value
-struct FolderId {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  bool operator==(const FolderId&) const = default;
-};
 // False when nothing can be read at the path, or it is no folder.
 bool FolderIdOf(const std::string& path, FolderId& id);
 

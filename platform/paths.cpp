@@ -123,7 +123,9 @@ size_t AppendEscaped(const std::string& text, size_t at, std::string& out) {
     uint32_t cp = 0;
     size_t i = at + 2;
     for (; i < n && i < at + 8 && HexDigit(text[i]) >= 0; ++i) cp = cp * 16 + static_cast<uint32_t>(HexDigit(text[i]));
-    if (i == at + 2 || i >= n || text[i] != '}' || !IsCharacter(cp) || (cp < 0x80 && cp != '\\')) return 0;
+    // No number below 0xA0 but the backslash's: a control character is no
+    // character of a name, and the code page spells the rest itself.
+    if (i == at + 2 || i >= n || text[i] != '}' || !IsCharacter(cp) || (cp < 0xA0 && cp != '\\')) return 0;
     AppendUtf8(out, cp);
     return i + 1 - at;
   }
@@ -182,6 +184,14 @@ std::string FromOsPath(const std::string& osPath) {
     const int32_t b = cp == '\\' ? -1 : UnicodeToCp1252(cp);
     if (b == static_cast<unsigned char>(kPathEscape)) {
       (out += kPathEscape) += kPathEscape;
+    } else if (b < 0 && cp >= 0x80 && cp < 0xA0) {
+      // A control character the code page has no byte for: by its bytes, as
+      // no number form takes it.
+      for (size_t k = at; k < i; ++k) {
+        (out += kPathEscape) += '[';
+        AppendHex(out, static_cast<unsigned char>(osPath[k]), 2);
+        out += ']';
+      }
     } else if (b >= 0) {
       out += static_cast<char>(b);
     } else {
@@ -191,6 +201,16 @@ std::string FromOsPath(const std::string& osPath) {
     }
   }
   return out;
+}
+
+bool HoldsControlCharacter(const std::string& systemName) {
+  const std::string os = ToOsPath(systemName);
+  uint32_t cp = 0;
+  for (size_t i = 0; i < os.size();) {
+    if (!NextUtf8(os, i, cp)) continue;
+    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return true;
+  }
+  return false;
 }
 
 std::string ProfileFolder() {
@@ -396,6 +416,36 @@ std::string CurrentFolder() {
     buf.resize(buf.size() * 2);
   }
   return FromOsPath(buf.data());
+}
+
+std::string TypedText(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const size_t at = i;
+    uint32_t cp = 0;
+    const bool whole = NextUtf8(utf8, i, cp);
+    const int32_t b = whole ? UnicodeToCp1252(cp) : -1;
+    // The code page's five unassigned bytes travel as the C1 controls of the
+    // same value: those come back; every other control is left out.
+    if (whole && (cp < 32 || cp == 127 || (cp >= 0x80 && cp < 0xA0 && b < 0))) continue;
+    if (b >= 0)
+      out += static_cast<char>(b);
+    else
+      out += FromOsPath(utf8.substr(at, i - at));
+  }
+  return out;
+}
+
+std::vector<size_t> CharacterStarts(const std::string& text) {
+  std::vector<size_t> starts;
+  std::string scratch;
+  for (size_t i = 0; i < text.size();) {
+    starts.push_back(i);
+    const size_t form = text[i] == kPathEscape ? AppendEscaped(text, i, scratch) : 0;
+    i += form > 0 ? form : 1;
+  }
+  starts.push_back(text.size());
+  return starts;
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -22,18 +23,24 @@ namespace platform {
 //              "${97F3}" a Japanese one), and "${5C}" for a backslash in a
 //              name, which inside the system would be a separator;
 //   "$[hh]"    a byte that is no part of a UTF-8 character (a name written
-//              in another code page: "caf$[E9].wav").
+//              in another code page: "caf$[E9].wav"), and each byte of a
+//              control character 0x80 to 0x9F the code page has no byte for
+//              ("$[C2]$[85]").
 // ToOsPath reads the same forms wherever the text came from (a listing, a
 // synth file, the user's typing), hex digits in either case; a "$" that does
 // not begin one of them, or whose number is no character of a name (NUL,
-// '/', a surrogate, beyond Unicode; a byte below 0x80), is an ordinary
-// currency sign. Every other character is the code page's own.
+// '/', a control character below 0xA0, a surrogate, beyond Unicode; a byte
+// below 0x80), is an ordinary currency sign. Every other character is the
+// code page's own.
 constexpr char kPathEscape = '\xA4';
 
 // '\' -> '/', Windows-1252 -> UTF-8, the forms above -> what they stand for.
 std::string ToOsPath(const std::string& systemPath);
 // '/' -> '\', UTF-8 -> Windows-1252, anything else -> the forms above.
 std::string FromOsPath(const std::string& osPath);
+// Whether the name reaches the disk holding a control character (below 0x20,
+// 0x7F to 0x9F), whichever way it was spelled: what a user names is refused.
+bool HoldsControlCharacter(const std::string& systemName);
 
 // The user's profile folder: $HOME, else the password database's home; "" when
 // neither is known.
@@ -99,5 +106,17 @@ bool MakeFolder(const std::string& path);
 bool ChangeFolder(const std::string& path);
 // The process's current folder; "" when it cannot be read.
 std::string CurrentFolder();
+
+// A text the user typed or pasted (UTF-8) as a system text: each character
+// the code page has as itself (a typed currency sign too, so forms typed by
+// hand still work), each other one, and each byte that is no part of a
+// UTF-8 character, in its form above (FromOsPath's), so a name typed in any
+// script is on the disk what was typed. Controls (C0, DEL, C1) are left out,
+// but for the code page's five unassigned bytes, which travel as C1 controls.
+std::string TypedText(const std::string& utf8);
+// Where each character of a system text begins, a form above counted as one
+// character (an editor steps over it whole, a cut never splits it), read from
+// the start as ToOsPath reads; the text's length last.
+std::vector<size_t> CharacterStarts(const std::string& text);
 
 }  // namespace platform

@@ -19,6 +19,7 @@ std::atomic<bool> g_blocked{false};
 std::atomic<bool> g_watching{false};
 std::atomic<int> g_count{0};
 std::atomic<int> g_first{0};
+std::atomic<int> g_second{0};
 // Held while `onQuit` runs, so StopQuitRequests can wait for a post under way.
 std::mutex g_lock;
 // one thread: start-up
@@ -39,7 +40,14 @@ void Watch() {
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
-    if (g_count.fetch_add(1) > 0) std::_Exit(128 + sig);
+    const int before = g_count.fetch_add(1);
+    if (before > 1) std::_Exit(128 + sig);
+    if (before == 1) {
+      // The end may be writing recordings: it ends them with headers naming
+      // what their files hold, then the process.
+      g_second.store(sig);
+      continue;
+    }
     g_first.store(sig);
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_onQuit) g_onQuit(sig);
@@ -80,6 +88,8 @@ void StopQuitRequests() {
 }
 
 int FirstQuitSignal() { return g_first.load(); }
+
+int SecondQuitSignal() { return g_second.load(); }
 
 std::string QuitSignalName(int signal) {
   switch (signal) {

@@ -16,17 +16,23 @@ void BlockQuitSignals();
 // Starts the watching thread (only after BlockQuitSignals; false otherwise or
 // when the thread cannot start). At the first signal it calls `onQuit` with
 // the signal's number, on its own thread: `onQuit` may only post. A second
-// signal ends the process at once with exit code 128 + its number, for a
-// user or a session manager that will not wait for the shutdown to finish.
+// signal, from a user or a session manager that will not wait for the end, is
+// only noted (SecondQuitSignal): the end cuts its waits short and ends the
+// process with exit code 128 + its number once every recording's file names
+// what it holds. A third ends the process at once with 128 + its number.
 bool WatchQuitSignals(void (*onQuit)(int signal));
 
 // The run is ending on its own: from now on `onQuit` is never called (what it
-// posts to may be going away); a first signal is only counted, a second still
-// ends the process at once. Waits for a call of `onQuit` under way.
+// posts to may be going away); a first signal is only counted, a second is
+// noted, a third still ends the process at once. Waits for a call of `onQuit`
+// under way.
 void StopQuitRequests();
 
 // The number of the first quit signal that arrived; 0 while none has.
 int FirstQuitSignal();
+// The number of the second quit signal; 0 while none has: the end is to be
+// cut short.
+int SecondQuitSignal();
 // "SIGTERM", "SIGINT" or "SIGHUP"; "signal N" for any other number.
 std::string QuitSignalName(int signal);
 

@@ -706,8 +706,17 @@ void ScreenMoveWindow(int32_t x, int32_t y) {
 
 void ScreenWindowPosition(int32_t& x, int32_t& y) {
   std::lock_guard<std::recursive_mutex> g(g_lock);
+#if TARVELO_HAVE_SDL
+  if (g_screen.window) SDL_GetWindowPosition(g_screen.window, &g_screen.x, &g_screen.y);
+#endif
   x = g_screen.x;
   y = g_screen.y;
+}
+
+void ScreenNoteWindowMoved(int32_t x, int32_t y) {
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  g_screen.x = x;
+  g_screen.y = y;
 }
 
 void ScreenMinimizeWindow() {

@@ -101,7 +101,11 @@ void ScreenInfo(int64_t& width, int64_t& height, int64_t& depth);
 
 // Puts the window's top-left corner at a desktop position.
 void ScreenMoveWindow(int32_t x, int32_t y);
+// Where the window's top-left corner is now: the window manager may have moved
+// it since the program last did (headless, the last move set or reported).
 void ScreenWindowPosition(int32_t& x, int32_t& y);
+// The event pump's report that the window was moved (SDL's window-moved event).
+void ScreenNoteWindowMoved(int32_t x, int32_t y);
 
 // Minimises the window to the desktop's task bar. Every call is counted, with a
 // window or without one, so headless runs can see that it was asked for.

@@ -6,16 +6,15 @@
 
 namespace QUARLE_VISUALS {
 
-// The clipboard's text in Windows-1252; a character the code page lacks becomes
-// "?". "" when the clipboard holds no text.
+// The clipboard's text as a typed text (platform::TypedText): a character the
+// code page lacks takes its escape form, controls are left out. "" when the
+// clipboard holds no text.
 std::string GetClipboardText();
 // Puts the text (up to its first zero byte) on the clipboard. Always 0: a
 // refused clipboard is not reported.
 int32_t SetClipboardText(const std::string& text);
 
-// The conversions used at the edge, for the clipboard and its tests.
+// The conversion of a copy at the edge, for the clipboard and its tests.
 std::string Cp1252ToUtf8(const std::string& text);
-// Malformed UTF-8 bytes become "?" one by one.
-std::string Utf8ToCp1252(const std::string& text);
 
 }  // namespace QUARLE_VISUALS

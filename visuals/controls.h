@@ -240,7 +240,9 @@ struct SelectorState {
   int64_t Words[5] = {0, 0, 0, 0, 0};
   int64_t Words2[2] = {0, 0};
   int64_t Word3 = 0;
-  char Text[3] = {0, 0, 0};
+  // Up to two characters, or an accent and the escape form of a character
+  // the code page lacks (platform/paths.h: at most 9 bytes).
+  char Text[12] = {};
   char Text2[2] = {0, 0};  // a one-character text (the key input's accent)
   int32_t Value = 0;
   int32_t Previous = 0;

@@ -12,8 +12,10 @@
 #include "app/fixed_tables.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
+#include "platform/charset.h"
 #include "platform/events.h"
 #include "platform/joystick.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 #include "visuals/control_table.h"
 #include "visuals/focus.h"
@@ -177,7 +179,7 @@ int32_t ShortcutOf(int32_t code) {
 void StoreKeyCodes(const platform::WindowEvent& e) {
   KeyInput.CounterA = e.scanCode;
   KeyInput.CounterB = e.ascii;
-  KeyInput.Words2[1] = e.ascii > 31 ? -1 : 0;
+  KeyInput.Words2[1] = e.ascii > 31 || e.unicode != 0 ? -1 : 0;
   const uint32_t base = e.ascii == 0 ? 256u : 0u;
   KeyInput.Spare[1] = base;
   KeyInput.Spare[2] = base == 256u ? e.scanCode : e.ascii;
@@ -197,15 +199,13 @@ void SetTyped(const char* text) {
 
 // Dead keys: an accent key arms an accent; the next letter takes its accented
 // form from the accent rows, anything else is typed after the accent itself.
-void Compose() {
+// `form`: the escape form of a typed character the code page lacks.
+void Compose(const std::string& form) {
   const bool printable = KeyInput.Words2[1] != 0;
   const char ch = static_cast<char>(KeyInput.CounterB);
-  if (printable) {
-    const char t[2] = {ch, 0};
-    SetTyped(t);
-  }
+  if (printable) SetTyped(form.empty() ? std::string(1, ch).c_str() : form.c_str());
   int32_t& pending = reinterpret_cast<int32_t&>(KeyInput.Spare[0]);
-  if (KeyInput.Spare[1] == 256u) {
+  if (KeyInput.Spare[1] == 256u && !printable) {
     int32_t accent = 0;
     if (KeyInput.Spare[2] == 26u)
       accent = KeyInput.Words[0] ? 2 : (KeyInput.Words[4] ? 3 : 1);
@@ -226,7 +226,7 @@ void Compose() {
   } else if (pending != 0) {
     if (printable) {
       const char* row0 = Tarvelo::AccentRows[0];
-      const void* at = std::memchr(row0, ch, sizeof Tarvelo::AccentRows[0]);
+      const void* at = form.empty() ? std::memchr(row0, ch, sizeof Tarvelo::AccentRows[0]) : nullptr;
       char accented = 0;
       if (at && pending >= 1 && pending <= 4) {
         const size_t p = static_cast<size_t>(static_cast<const char*>(at) - row0);
@@ -237,8 +237,7 @@ void Compose() {
         const char t[2] = {accented, 0};
         SetTyped(t);
       } else {
-        const char t[3] = {KeyInput.Text2[0], ch, 0};
-        SetTyped(t);
+        SetTyped((KeyInput.Text2[0] + (form.empty() ? std::string(1, ch) : form)).c_str());
       }
     } else {
       const char t[2] = {KeyInput.Text2[0], 0};
@@ -287,7 +286,11 @@ void KeyPress(const platform::WindowEvent& e, Derived& d) {
     } else if (fieldId >= 1 && Live(fieldId) && FieldTakes(Live(fieldId), arrow)) {
       const ControlRecord* f = Live(fieldId);
       if (Enabled(f) && Shown(f)) {
-        Compose();
+        // A character the code page lacks enters every field in its escape
+        // form: lossless, read back at the disk's edge, and what lists show.
+        std::string utf8;
+        if (e.unicode != 0) platform::AppendUtf8(utf8, e.unicode);
+        Compose(platform::TypedText(utf8));
         if (KeyInput.Spare[2] > 0 || KeyInput.Text[0] != 0) {
           d.target = fieldId;
           d.bits = kEventKey;

@@ -43,7 +43,8 @@ constexpr int32_t kKeyShortcutCount = 512;
 //   Words[3]  0                        Words[4] control-character flag (Ctrl held)
 //   Words2[0] insert toggle            Words2[1] printable (the key typed text)
 //   Word3     released (-1 for a key release)
-//   Text      typed text (up to 2 characters)   Text2  the pending accent character
+//   Text      typed text (up to 2 characters, or a character's escape form)
+//   Text2     the pending accent character
 //   Value     ActiveEditField          Previous  the field before it
 // Handlers read it through the helpers below.
 // one thread: interface, the event loop's

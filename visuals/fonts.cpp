@@ -6,9 +6,11 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "basics/errors.h"
 #include "basics/messages.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace QUARLE_VISUALS {
@@ -32,11 +34,20 @@ int32_t OpenFace(FontRecord& font, const std::string& path) {
   if (font.Face) return 0;
   FT_Face face = nullptr;
   FT_Error err = 1;
-  if (g_library) {
-    const std::string os = platform::ToOsPath(platform::ProgramFolder() + path);
+  // Read through the one path edge; the face keeps the bytes until it is done.
+  auto* bytes = new (std::nothrow) std::vector<unsigned char>;
+  if (g_library && bytes && platform::FileReadWhole(platform::ProgramFolder() + path, *bytes) == 0) {
     FaceGuard guard;
-    err = FT_New_Face(g_library, os.c_str(), 0, &face);
+    err = FT_New_Memory_Face(g_library, bytes->data(), static_cast<FT_Long>(bytes->size()), 0, &face);
+    if (!err && face) {
+      face->generic.data = bytes;
+      face->generic.finalizer = [](void* object) {
+        delete static_cast<std::vector<unsigned char>*>(static_cast<FT_Face>(object)->generic.data);
+      };
+      bytes = nullptr;
+    }
   }
+  delete bytes;
   if (err || !face) {
     QUARLE_BASICS::Report(QUARLE_BASICS::LangText(101, "I could not find/load: ") + path,
                           QUARLE_BASICS::kLevelFatal);

@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "basics/errors.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace QUARLE_VISUALS {
@@ -31,6 +33,18 @@ struct Bitmap {
   }
 };
 
+// Owns a FreeImage view of bytes in memory for the length of a load.
+// one thread: value
+struct Memory {
+  FIMEMORY* m = nullptr;
+  explicit Memory(FIMEMORY* memory) : m(memory) {}
+  ~Memory() {
+    if (m) FreeImage_CloseMemory(m);
+  }
+  Memory(const Memory&) = delete;
+  Memory& operator=(const Memory&) = delete;
+};
+
 }  // namespace
 
 int32_t LoadImageFile(const std::string& path, platform::Image** image, int32_t format,
@@ -40,17 +54,21 @@ int32_t LoadImageFile(const std::string& path, platform::Image** image, int32_t 
   // The shared library starts itself; a statically linked one needs this (it
   // counts its starts, so both together do no harm).
   std::call_once(g_freeImageStarted, [] { FreeImage_Initialise(FALSE); });
-  const std::string os = platform::ToOsPath(path);
+  // Read through the one path edge; the library decodes the bytes.
+  std::vector<unsigned char> bytes;
+  const bool read = platform::FileReadWhole(path, bytes) == 0 && !bytes.empty() && bytes.size() <= 0xFFFFFFFFu;
+  Memory memory(read ? FreeImage_OpenMemory(bytes.data(), static_cast<DWORD>(bytes.size())) : nullptr);
 
   FREE_IMAGE_FORMAT fif = static_cast<FREE_IMAGE_FORMAT>(format);
   if (format == kImageFormatDetect) {
-    fif = FreeImage_GetFileType(os.c_str(), 0);
-    if (fif == FIF_UNKNOWN) fif = FreeImage_GetFIFFromFilename(os.c_str());
+    fif = memory.m ? FreeImage_GetFileTypeFromMemory(memory.m, 0) : FIF_UNKNOWN;
+    if (fif == FIF_UNKNOWN) fif = FreeImage_GetFIFFromFilename(path.c_str());
     if (fif == FIF_UNKNOWN) return -kErrIncompatibleFile;
   }
   if (!FreeImage_FIFSupportsReading(fif)) return -kErrIncompatibleFile;
+  if (!memory.m) return -kErrUnknown;
 
-  Bitmap loaded(FreeImage_Load(fif, os.c_str(), fif == FIF_JPEG ? JPEG_ACCURATE : 0));
+  Bitmap loaded(FreeImage_LoadFromMemory(fif, memory.m, fif == FIF_JPEG ? JPEG_ACCURATE : 0));
   if (!loaded.dib || !FreeImage_HasPixels(loaded.dib)) return -kErrUnknown;
   // FreeImage keeps rows bottom-up; ours are top-down.
   FreeImage_FlipVertical(loaded.dib);

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "platform/charset.h"
+#include "platform/paths.h"
 #include "platform/screen.h"
 
 namespace QUARLE_VISUALS {
@@ -128,7 +130,78 @@ int32_t DrawGlyphsWithin(platform::Image* image, int64_t H, int64_t left, int64_
   return static_cast<int32_t>(std::min<size_t>(text.size(), INT32_MAX));
 }
 
+// one thread: value
+struct GlyphSpan {
+  int64_t advance = 0;
+  int64_t right = 0;  // the bitmap's right edge, from the pen
+};
+
+// A byte's glyph as DrawGlyphsWithin places it; false on a failure. Caller
+// holds the face lock and has set the size.
+bool Measure(FontFace face, unsigned char c, GlyphSpan& span) {
+  if (LoadAndRender(face, c)) return false;
+  const FT_GlyphSlot slot = face->glyph;
+  span = {slot->advance.x >> 6, slot->bitmap_left + static_cast<int64_t>(slot->bitmap.width)};
+  return true;
+}
+
+// The rightmost column the glyphs [from, to) reach, drawn from `pen` (moved
+// past them); `pen` itself for none.
+int64_t Reach(const std::vector<GlyphSpan>& spans, size_t from, size_t to, int64_t& pen) {
+  int64_t reach = pen;
+  for (size_t i = from; i < to; ++i) {
+    reach = std::max(reach, pen + spans[i].right);
+    pen += spans[i].advance;
+  }
+  return reach;
+}
+
 }  // namespace
+
+std::string NameInWidth(const std::string& text, FontFace face, int32_t size, int32_t width) {
+  if (!face || size < 1) return text;
+  FaceGuard guard;
+  if (SetSize(face, size)) return text;
+  const size_t n = text.size();
+  // Only the glyphs a cut can keep are measured: from the start until one
+  // lies surely past the room (no bearing reaches back a whole size), and
+  // from the end through half the room.
+  std::vector<GlyphSpan> spans(n);
+  GlyphSpan mark;
+  size_t front = 0;
+  int64_t pen = 0;
+  for (; front < n && pen <= int64_t{width} + size; pen += spans[front++].advance)
+    if (!Measure(face, static_cast<unsigned char>(text[front]), spans[front])) return text;
+  if (front == n) {
+    pen = 0;
+    if (Reach(spans, 0, n, pen) <= width) return text;
+  }
+  if (!Measure(face, 0x85, mark) || mark.right > width) return text;
+  const int64_t half = (width - mark.advance) / 2;
+  size_t back = n;
+  for (int64_t advance = 0; back > front && advance <= half; advance += spans[back].advance) {
+    --back;
+    if (!Measure(face, static_cast<unsigned char>(text[back]), spans[back])) return text;
+  }
+  const std::vector<size_t> starts = platform::CharacterStarts(text);
+  // The end first, within half the room the mark leaves; the head takes the rest.
+  size_t tail = n;
+  for (size_t k = starts.size() - 1; k-- > 0 && starts[k] >= back;) {
+    pen = 0;
+    if (Reach(spans, starts[k], n, pen) > half) break;
+    tail = starts[k];
+  }
+  pen = 0;
+  const int64_t tailReach = Reach(spans, tail, n, pen);
+  size_t head = 0;
+  for (size_t k = 1; k < starts.size() && starts[k] <= std::min(tail, front); ++k) {
+    pen = 0;
+    const int64_t reach = Reach(spans, 0, starts[k], pen);
+    if (reach > width || pen + mark.right > width || pen + mark.advance + tailReach > width) break;
+    head = starts[k];
+  }
+  return text.substr(0, head) + "\x85" + text.substr(tail);
+}
 
 int32_t DrawTextFT(platform::Image* image, int32_t x, int32_t y, int32_t rightMargin,
                    const std::string& text, FontFace face, int32_t size, uint32_t colour,

@@ -31,6 +31,14 @@ int32_t DrawTextInCell(platform::Image* image, int32_t x, int32_t y, int32_t cel
                        const std::string& text, FontFace face, int32_t size, uint32_t colour,
                        int32_t mode);
 
+// The text as a list shows a name in `width` pixels from where it is drawn:
+// the text itself when all its glyphs fit; else its head and its end with the
+// mark "\x85" (an ellipsis) between, the end taking up to half the room, so
+// names that differ only near their end (a number, a take, the extension)
+// still differ in view. No cut splits an escape form (platform/paths.h);
+// the text itself when not even the mark fits, or on a FreeType failure.
+std::string NameInWidth(const std::string& text, FontFace face, int32_t size, int32_t width);
+
 // Advance in pixels of the text's first character at that size (an advance
 // below 1 gives size - 1), or -32, -33, -34.
 int32_t GlyphAdvance(const std::string& character, FontFace face, int32_t size);

@@ -1,13 +1,10 @@
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 #include <vector>
 
 #include "app/documents/doc_hooks.h"
@@ -32,6 +29,7 @@
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
 #include "engine/units.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
 
@@ -194,11 +192,9 @@ int32_t ReadImage(DocumentReader& in, SynthImage& img) {
 
 // A modification date before the first day of the current record layout.
 bool LegacyFile(const std::string& path) {
-  std::error_code ec;
-  const auto written = std::filesystem::last_write_time(platform::ToOsPath(path), ec);
-  if (ec) return false;
-  const auto system = std::chrono::file_clock::to_sys(written);
-  const std::time_t t = std::chrono::system_clock::to_time_t(system);
+  const int64_t written = platform::FileModifiedTime(path);
+  if (written < 0) return false;
+  const std::time_t t = static_cast<std::time_t>(written);
   std::tm local{};
   if (localtime_r(&t, &local) == nullptr) return false;
   const int32_t year = local.tm_year + 1900;

@@ -1,9 +1,7 @@
 #include "app/documents/take_recovery.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -11,21 +9,29 @@
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/paths.h"
 
 namespace Tarvelo {
 
 using QUARLE_BASICS::ErrorText;
+using QUARLE_BASICS::InsertArg;
 using QUARLE_BASICS::kErrWavSizeMismatch;
+using QUARLE_BASICS::LangText;
 using QUARLE_BASICS::Report;
 
 namespace {
 
 constexpr const char* kPartSuffix = ".part";
 constexpr size_t kPartSuffixLength = 5;
+constexpr size_t kUnconfirmedNoteLines = 256;
 
 uint32_t U32(const unsigned char* b) {
   return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+void PutU32(unsigned char* b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
 // The walk over an open file: only sizes and ids are read, never the sound.
@@ -57,17 +63,15 @@ std::string Shown(const std::string& systemPath) {
   return s;
 }
 
-bool Present(const std::string& osPath, struct stat& st) { return ::lstat(osPath.c_str(), &st) == 0; }
-
-// The name of the file a WAV work file (OS form) was written for: its name
+// The name of the file a WAV work file was written for: its name
 // without ".part" and the claim number ("~2") a second writer of the same
 // name added; "" for the short name a name too long to keep beside it got.
 // false for any other name.
-bool WorkFileTarget(const std::string& osName, std::string& target) {
-  if (osName.size() <= kPartSuffixLength ||
-      osName.compare(osName.size() - kPartSuffixLength, kPartSuffixLength, kPartSuffix) != 0)
+bool WorkFileTarget(const std::string& name, std::string& target) {
+  if (name.size() <= kPartSuffixLength ||
+      name.compare(name.size() - kPartSuffixLength, kPartSuffixLength, kPartSuffix) != 0)
     return false;
-  std::string base = osName.substr(0, osName.size() - kPartSuffixLength);
+  std::string base = name.substr(0, name.size() - kPartSuffixLength);
   if (base.compare(0, platform::kShortWorkPrefix.size(), platform::kShortWorkPrefix) == 0) {
     target.clear();
     return true;
@@ -82,41 +86,31 @@ bool WorkFileTarget(const std::string& osName, std::string& target) {
   return true;
 }
 
-// The leftovers' names as the folder holds them (OS form), in name order.
-std::vector<std::string> Leftovers(const std::string& osFolder) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(osFolder.c_str());
-  if (!d) return names;
+// The leftovers' names, in name order.
+std::vector<std::string> Leftovers(const std::string& folder) {
+  std::vector<std::string> names, leftovers;
+  platform::FolderNames(folder, names);
   std::string target;
-  while (const dirent* e = ::readdir(d))
-    if (WorkFileTarget(e->d_name, target)) names.push_back(e->d_name);
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
+  for (const std::string& name : names)
+    if (WorkFileTarget(name, target)) leftovers.push_back(name);
+  std::sort(leftovers.begin(), leftovers.end());
+  return leftovers;
 }
 
 // Puts one leftover in place, or says why it stays. true when it took its name.
 // The lines name the file and the reason first and the folder last, so a
 // narrow pane still shows what happened to which file.
-bool Recover(const std::string& folder, const std::string& osFolder, const std::string& osName) {
-  const std::string name = platform::FromOsPath(osName);
+bool Recover(const std::string& folder, const std::string& name) {
   const std::string part = folder + "\\" + name;
-  std::string osTarget;
-  WorkFileTarget(osName, osTarget);
-  const std::string targetName = platform::FromOsPath(osTarget);
+  std::string targetName;
+  WorkFileTarget(name, targetName);
   const std::string target = folder + "\\" + targetName;
   const std::string in = " Folder: " + Shown(folder);
   const auto keep = [&](const std::string& why, int32_t level) { Report("Kept " + name + ": " + why + in, level); };
-  struct stat st;
   // Only what the writer makes is moved: a link, a folder or a device under
   // the name is someone else's and is neither followed nor renamed.
-  if (!Present(osFolder + "/" + osName, st) || !S_ISREG(st.st_mode)) {
+  if (platform::PathKindAt(part) != platform::PathKind::kFile) {
     keep("it is no plain file.", QUARLE_BASICS::kLevelWarning);
-    return false;
-  }
-  // A name the system's texts cannot hold would be renamed under another one.
-  if (platform::ToOsPath(name) != osName) {
-    keep("its name holds characters the program does not use.", QUARLE_BASICS::kLevelWarning);
     return false;
   }
   if (const int32_t rc = WholeWavFile(part); rc != 0) {
@@ -126,14 +120,14 @@ bool Recover(const std::string& folder, const std::string& osFolder, const std::
          QUARLE_BASICS::kLevelWarning);
     return false;
   }
-  if (osTarget.empty()) {
+  if (targetName.empty()) {
     keep("it holds a whole WAV file whose name was too long to write beside it; rename it to keep it.",
          QUARLE_BASICS::kLevelWarning);
     return false;
   }
   // A file that took the name since (a later save of the take, another one
   // of that name) is never replaced: the user chooses.
-  if (Present(platform::ToOsPath(target), st)) {
+  if (platform::PathKindAt(target) != platform::PathKind::kNothing) {
     keep("it holds a whole WAV file, but " + targetName + " is already there; rename one of them to keep both.",
          QUARLE_BASICS::kLevelWarning);
     return false;
@@ -145,6 +139,96 @@ bool Recover(const std::string& folder, const std::string& osFolder, const std::
   Report("Recovered " + targetName + ": its save was cut short before the file took its name." + in,
          QUARLE_BASICS::kLevelInfo);
   return true;
+}
+
+// What a take's header names and what its file holds: the data chunk, which
+// the writer puts last, runs to the end of the file.
+// one thread: value
+struct TakeSizes {
+  int64_t dataAt = 0;  // offset of the first sound byte
+  int64_t factAt = 0;  // offset of the fact chunk's frame count, 0 when none
+  uint32_t named = 0;  // the data chunk's size
+  uint64_t held = 0;   // the whole frames after dataAt
+  uint32_t bytesPerSecond = 0;
+  uint32_t blockAlign = 0;  // bytes a frame
+};
+
+// False for anything but a PCM WAV file whose chunks the walk can follow to
+// its data chunk: such a file is left as it is.
+bool ReadTakeSizes(int32_t file, uint64_t length, TakeSizes& t) {
+  unsigned char b[16];
+  size_t got = 0;
+  if (length < 12 || platform::FileGet(file, 1, b, 12, &got) != 0 || got != 12) return false;
+  if (std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVE", 4) != 0) return false;
+  uint32_t& blockAlign = t.blockAlign;
+  for (uint64_t at = 12; at + 8 <= length;) {
+    if (platform::FileGet(file, int64_t(at) + 1, b, 8, &got) != 0 || got != 8) return false;
+    const uint32_t size = U32(b + 4);
+    if (std::memcmp(b, "data", 4) == 0) {
+      if (blockAlign == 0 || at + 8 + blockAlign > UINT32_MAX) return false;
+      t.dataAt = int64_t(at) + 8;
+      t.named = size;
+      t.held = (length - uint64_t(t.dataAt)) / blockAlign * blockAlign;
+      // A size field holds at most 4 GiB less the header, in whole frames.
+      const uint64_t most = (uint64_t(UINT32_MAX) - uint64_t(t.dataAt)) / blockAlign * blockAlign;
+      t.held = std::min(t.held, most);
+      return true;
+    }
+    if (at + 8 + size > length) return false;
+    if (std::memcmp(b, "fmt ", 4) == 0) {
+      if (size < 16 || platform::FileGet(file, int64_t(at) + 9, b, 16, &got) != 0 || got != 16) return false;
+      const uint32_t tag = uint32_t(b[0]) | uint32_t(b[1]) << 8;
+      blockAlign = uint32_t(b[12]) | uint32_t(b[13]) << 8;
+      t.bytesPerSecond = U32(b + 8);
+      if (tag != 1) return false;
+    } else if (std::memcmp(b, "fact", 4) == 0 && size == 4) {
+      t.factAt = int64_t(at) + 8;
+    }
+    at += 8 + size;
+  }
+  return false;
+}
+
+std::string SecondsText(uint64_t bytes, uint32_t bytesPerSecond) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", bytesPerSecond ? double(bytes) / bytesPerSecond : 0.0);
+  return text;
+}
+
+// Writes the sizes of every whole frame the open take holds, synced, and
+// closes it: 1, or the failure's code.
+int32_t PutTakeHeader(int32_t file, uint64_t length, const TakeSizes& t) {
+  unsigned char v[4];
+  const uint64_t end = uint64_t(t.dataAt) + t.held;
+  int32_t rc = 0;
+  // A part frame at the end is no sound: the file ends with the last whole one.
+  if (length > end && length - end < t.blockAlign) rc = platform::FileTruncate(file, int64_t(end));
+  PutU32(v, uint32_t(t.held));
+  if (rc == 0) rc = platform::FilePut(file, t.dataAt - 4 + 1, v, 4);
+  PutU32(v, uint32_t(end - 8));
+  if (rc == 0) rc = platform::FilePut(file, 5, v, 4);
+  PutU32(v, uint32_t(t.held / t.blockAlign));
+  if (rc == 0 && t.factAt > 0) rc = platform::FilePut(file, t.factAt + 1, v, 4);
+  if (rc == 0) rc = platform::FileSync(file);
+  const int32_t closed = platform::FileClose(file);
+  return rc != 0 ? rc : closed != 0 ? closed : 1;
+}
+
+// Names every whole frame the take holds when its header names fewer (an end
+// cut short before the header caught up); 1 when put right, 0 when nothing
+// was to do, or the failure's code. A file that needs nothing is only read (a
+// read-only one stays unremarked).
+int32_t RepairTakeHeader(const std::string& path, TakeSizes& t) {
+  for (const platform::FileAccess access : {platform::kAccessRead, platform::kAccessReadWrite}) {
+    int32_t file = 0;
+    if (const int32_t rc = OpenDocumentFile(path, platform::kFileBinary, access, file); rc != 0) return rc;
+    const int64_t length = platform::FileLengthOf(file);
+    const bool needed = length > 0 && ReadTakeSizes(file, uint64_t(length), t) && t.named < t.held;
+    if (needed && access == platform::kAccessReadWrite) return PutTakeHeader(file, uint64_t(length), t);
+    platform::FileClose(file);
+    if (!needed) return 0;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -160,11 +244,76 @@ int32_t WholeWavFile(const std::string& path) {
 }
 
 int32_t RecoverCutSavesIn(const std::string& folder) {
-  const std::string osFolder = platform::ToOsPath(folder);
   int32_t recovered = 0;
-  for (const std::string& osName : Leftovers(osFolder))
-    if (Recover(folder, osFolder, osName)) ++recovered;
+  for (const std::string& name : Leftovers(folder))
+    if (Recover(folder, name)) ++recovered;
   return recovered;
+}
+
+int32_t RepairTakeHeaders(const std::string& folder) {
+  std::vector<std::string> names;
+  platform::FolderNames(folder, names);
+  std::erase_if(names, [&](const std::string& name) {
+    return !platform::ExtensionIs(name, ".wav") ||
+           platform::PathKindAt(folder + "\\" + name) != platform::PathKind::kFile;
+  });
+  std::sort(names.begin(), names.end());
+  int32_t repaired = 0;
+  for (const std::string& name : names) {
+    TakeSizes t;
+    const int32_t rc = RepairTakeHeader(folder + "\\" + name, t);
+    if (rc == 1) {
+      ++repaired;
+      std::string line = InsertArg(
+          LangText(634, "The recording {$} named less than its file holds: its header now names all {$} s"), name);
+      Report(InsertArg(line, SecondsText(t.held, t.bytesPerSecond)), QUARLE_BASICS::kLevelWarning);
+    } else if (rc < 0) {
+      Report(InsertArg(LangText(635, "The recording {$} names less than its file holds, and its header could not be put right: "),
+                       name) + ErrorText(rc) + " Folder: " + Shown(folder),
+             QUARLE_BASICS::kLevelError);
+    }
+  }
+  return repaired;
+}
+
+void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::string>& names) {
+  if (names.empty()) return;
+  std::string text;
+  for (const std::string& n : names) text += n + "\n";
+  // Not synced: the disk that left these takes unconfirmed would hold a sync
+  // as long, and the end may not wait for it. What reaches the disk of it is
+  // read at the next start.
+  const int32_t file = platform::FreeFile();
+  if (file == 0 || platform::FileOpen(file, dataFolder + "\\" + kUnconfirmedNoteName, platform::kFileAppend) != 0)
+    return;
+  platform::FileWrite(file, text);  // nothing more can be done for it at the end
+  platform::FileClose(file);
+}
+
+int32_t ReportUnconfirmedTakes(const std::string& dataFolder) {
+  const std::string path = dataFolder + "\\" + kUnconfirmedNoteName;
+  // Anything else under the name is not the end's note: it is left alone.
+  if (platform::PathKindAt(path) != platform::PathKind::kFile) return 0;
+  std::vector<unsigned char> bytes;
+  platform::FileReadWhole(path, bytes);
+  std::vector<std::string> names;
+  // A note longer than any end writes is not read past its first names.
+  for (size_t at = 0; at < bytes.size() && names.size() < kUnconfirmedNoteLines;) {
+    size_t end = at;
+    while (end < bytes.size() && bytes[end] != '\n') ++end;
+    std::string line(bytes.begin() + ptrdiff_t(at), bytes.begin() + ptrdiff_t(end));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.size() <= platform::kMaxItemLength) names.push_back(line);
+    at = end + 1;
+  }
+  std::string list;
+  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+  if (!list.empty())
+    Report(LangText(633, "The last run ended before the disk confirmed these recordings, which may not be whole: ") +
+               list,
+           QUARLE_BASICS::kLevelError);
+  platform::FileDelete(path);
+  return static_cast<int32_t>(names.size());
 }
 
 int32_t RecoverCutSaves(const std::string& dataFolder) {

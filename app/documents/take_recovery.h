@@ -8,6 +8,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Tarvelo {
 
@@ -25,6 +26,24 @@ int32_t WholeWavFile(const std::string& path);
 // (incomplete, the name taken or not known, not a plain file, or a rename
 // that failed) stays and the log names it. Gives how many were put in place.
 int32_t RecoverCutSavesIn(const std::string& folder);
+
+// Every WAV file of the folder (the recordings' AUDIO folder, a system path)
+// whose header names fewer whole frames than its data chunk, the file's last,
+// holds (an end cut short before the header caught up) is put right: its
+// sizes name every whole frame (a part frame at its end is cut), synced, and
+// the log names it with the seconds it now names. Gives how many were put
+// right; one that cannot be is named with the reason and left as it is.
+int32_t RepairTakeHeaders(const std::string& folder);
+
+// The note of the takes an end could not confirm (in the data folder), so the
+// next start says them again.
+constexpr const char* kUnconfirmedNoteName = "RECORDINGS_UNCONFIRMED.TXT";
+// Adds the names (as the system's texts) to the note, unsynced; any failure
+// is quiet, as the end can do nothing for it.
+void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::string>& names);
+// Says the names the note holds (level 2) and removes it; gives how many.
+// Nothing but a plain file under the note's name is read or removed.
+int32_t ReportUnconfirmedTakes(const std::string& dataFolder);
 
 // The same for the data folder's folders a WAV file is saved into:
 // AUDIO\RECORDED (the takes), AUDIO\CONVERTED (the converted samples) and

@@ -223,6 +223,7 @@ std::string UniqueFileName(const std::string& folder, const std::string& name) {
 
 void AssignWaveToModule(ModuleRecord* module, WaveLibraryEntry* wave, uint64_t flags) {
   if (module == nullptr) return;
+  module->SampleOlderFrequency = 0;  // a sound set now plays at its F
   PostAttachWave(module, wave, flags);
   // The lists mark the entry the module holds, read when they draw: while
   // playing the render attaches it at its next frame, so they are published

@@ -206,7 +206,8 @@ int32_t BrowseFolder(const std::string& folder, const std::string& name) {
 
 int32_t SelectBrowserFile(const std::string& name) {
   const int32_t files = Slot(kUiFILES);
-  const std::string wanted = Trim(name);
+  // Exact: a name's spaces are its own (" lead.wav" is not "lead.wav").
+  const std::string& wanted = name;
   if (!wanted.empty()) {
     int32_t found = -1;
     if (BrowserListing) {

@@ -45,7 +45,7 @@ int32_t CloseDialog();
 // Shows the file browser on the folder and selects the named file there;
 // result as SelectBrowserFile.
 int32_t BrowseFolder(const std::string& folder, const std::string& name);
-// Selects the file of that name (trimmed, exact) in the file list FILES; no
+// Selects the file of that name (exact, spaces included) in the file list FILES; no
 // match (or an empty name) leaves no row selected. The selected row after the
 // list scrolled to it (below 0 for none).
 int32_t SelectBrowserFile(const std::string& name);

@@ -336,7 +336,7 @@ void SelectModule(ModuleRecord* module, int32_t port) {
 
   SetSelectedModule(module);
   if (V::ControlRecord* del = At(After(kUiLSORDER, 3))) {
-    V::SetDisabled(&del->State, module == nullptr && BrowserTab == 0 ? -1 : 0);
+    V::SetDisabled(&del->State, BrowserTab == 0 ? -1 : 0);  // no message can be deleted
     V::ControlPublishState(del);
   }
   const int32_t refm = Slot(kUiREFM);

@@ -159,6 +159,12 @@ std::string DisplayDriverName(int64_t i) {
 
 std::string SettingItems::Take() { return next < items.size() ? items[next++] : std::string(); }
 
+std::string SettingItems::TakeName() {
+  const bool exact = next < quoted.size() && quoted[next];
+  const std::string item = Take();
+  return exact ? item : Trim(item);
+}
+
 SettingItems SplitSettingLine(const std::string& line) {
   SettingItems out;
   size_t i = 0;
@@ -166,6 +172,7 @@ SettingItems SplitSettingLine(const std::string& line) {
   while (i < n) {
     while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
     std::string item;
+    out.quoted.push_back(i < n && line[i] == '"');
     if (i < n && line[i] == '"') {
       ++i;
       // A doubled quote is one quote of the text; a single one closes it.
@@ -248,8 +255,10 @@ void ParseSettingLine(const std::string& rawKey, SettingItems& values) {
   } else if (key == "SCOPE") {
     Settings.Scope = static_cast<int32_t>(Clamp(LeadingInteger(Trim(values.Take())), 0, 4));
   } else if (key == "SESSION" || key == "LAST SYNTH") {
-    SessionFolder = Trim(values.Take());
-    SessionFile = Trim(values.Take());
+    // The writer quotes both names, so a name that starts or ends with spaces
+    // reads back whole; files written before read as they did.
+    SessionFolder = values.TakeName();
+    SessionFile = values.TakeName();
     SessionTitle = TitleOf(SessionFile);
   } else {
     values.Take();

@@ -95,8 +95,12 @@ int32_t LoadSettings(const std::string& path);
 // one thread: value
 struct SettingItems {
   std::vector<std::string> items;
+  std::vector<bool> quoted;  // per item: it stood in quotes
   size_t next = 0;
   std::string Take();
+  // A name: a quoted one exactly as it stands between its quotes (spaces at
+  // its ends are part of it), an unquoted one trimmed.
+  std::string TakeName();
 };
 // Splits a line into items: blanks and tabs before an item skipped, a comma
 // ends an item, a quoted item runs to its closing quote (commas included) and

@@ -454,6 +454,7 @@ bool DescribeWaveEntry(const WaveLibraryEntry* wave, WaveInfo& info) {
   info.Channels = channels;
   info.Frames = static_cast<int32_t>(frames);
   info.Pitch = wave->Pitch[0];
+  info.Rate = s.format.sampleRate <= INT32_MAX ? static_cast<int32_t>(s.format.sampleRate) : 0;
   return true;
 }
 

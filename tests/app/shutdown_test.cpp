@@ -4,13 +4,22 @@
 #include "app/shutdown.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <thread>
+
+#include "app/documents/take_recovery.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
 #include "app_run_fixture.h"
+#include "audio/audio.h"
+#include "audio/sync_count.h"
+#include "program_process.h"
 #include "basics/errors.h"
 #include "engine/modulelist.h"
 #include "platform/display_link.h"
@@ -205,6 +214,57 @@ TEST_F(AppRunDeathTest, ALostDisplaySavesTheWorkAndExitsWithCode1) {
   EXPECT_EQ(log[i].level, 3);
   EXPECT_GT(Find(log, "Saving session.", i), i);
   EXPECT_GT(Find(log, "Saving libraries.", i), i);
+}
+
+// Two quit signals while the end waits for a disk that holds the recordings'
+// syncs (the header of a take then names only what a sync kept): the second
+// cuts the wait short, every take's header names all its file holds, and the
+// process ends with 128 + the second's number.
+TEST_F(AppRunDeathTest, ASecondQuitSignalCutsTheEndShortWithEveryTakeNamedWhole) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  unsetenv("TARVELO_EXIT_AFTER_MS");  // only the signals end the run
+  const std::string take = DataFolder() + "/AUDIO/held.wav";
+  // Never destroyed: the test's thread in the run reads it until the process ends.
+  static std::string& g_take = *new std::string;
+  g_take = take;
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    QUARLE_BASICS::CommandMessage m{};
+    m.type = QUARLE_AUDIO::kAudioPlaybackDevice;  // the first the driver lists
+    m.single1 = 1.0f;
+    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+    m.type = QUARLE_AUDIO::kAudioPlaybackOn;
+    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+    m.type = QUARLE_AUDIO::kAudioRecordStart;
+    m.word2 = reinterpret_cast<uintptr_t>(strdup("held"));
+    m.arg2 = 1;
+    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+    std::thread([] {
+      // A second of sound on the disk, then a disk that keeps nothing more.
+      WaitUntil([] { std::error_code ec; return fs::file_size(g_take, ec) > 88 + 192000 && !ec; });
+      synccount::Hold("tarvelo-recsync");
+      WaitUntil([] { std::error_code ec; return fs::file_size(g_take, ec) > 88 + 3 * 192000 && !ec; });
+      ::kill(::getpid(), SIGTERM);
+      // The end is waiting for the writer once the audio thread is gone.
+      WaitUntil([] { return synccount::ThreadsNamed("tarvelo-audio") == 0; });
+      ::kill(::getpid(), SIGTERM);
+    }).detach();
+  };
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(128 + SIGTERM), "");
+  const std::string bytes = ReadAll(take);
+  ASSERT_GT(bytes.size(), 88u + 3 * 192000);
+  uint32_t named = 0;
+  std::memcpy(&named, bytes.data() + 84, 4);
+  EXPECT_EQ(named + 88, bytes.size()) << "seconds named " << named / 192000.0 << " of "
+                                      << (bytes.size() - 88) / 192000.0;
+  // The disk never confirmed it: said at the end, and noted for the next start.
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "These recordings may not be whole on the disk, which did not confirm them before the end: ");
+  ASSERT_GE(i, 0);
+  EXPECT_NE(log[i].text.find("held.wav"), std::string::npos);
+  EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName), "held.wav\n");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "platform/display.h"
 
 #include "app/documents/synth_file.h"
+#include "app/documents/take_recovery.h"
 #include "app/fixed_tables.h"
 #include "app/startup_hooks.h"
 #include "app/state/settings.h"
@@ -330,6 +331,93 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   EXPECT_GE(Find(Log(), "Kept Truncated.wav.part: "), 0);
   EXPECT_EQ(Find(Log(), "Recovered "), -1);
+}
+
+// A recording whose end was cut short (a second quit signal, a power cut)
+// may hold more than its header names: the next start names every whole frame
+// it holds and says so; every other file of the folder stays as it is. The
+// takes an end could not confirm are said again at the next start, once.
+TEST_F(AppRun, TakesWhoseHeaderNamesLessThanTheyHoldArePutRightAtTheStart) {
+  ASSERT_EQ(QUARLE_BASICS::BasicsCreateLocks(), 0);
+  const auto saved = [&](int32_t bits) {  // 301 frames as the writer names them whole
+    QUARLE_AUDIO::SoundBuffer sb;
+    QUARLE_AUDIO::SoundBufferInitFormat(&sb, 2, bits, 48000);
+    sb.dataSize = 4 * 2 * 301;
+    sb.samples = static_cast<float*>(std::calloc(2 * 301, sizeof(float)));
+    EXPECT_EQ(QUARLE_AUDIO::SaveWavFile(platform::FromOsPath(root_ + "/made.wav"), &sb, bits), 0);
+    QUARLE_AUDIO::SoundBufferFree(&sb);
+    return ReadAll(root_ + "/made.wav");
+  };
+  const std::string whole = saved(16);
+  ASSERT_EQ(whole.size(), 88u + 4 * 301);
+  // The take with its RIFF, fact and data sizes naming `frames` frames.
+  const auto naming = [](std::string b, uint32_t frames) {
+    for (const auto& [at, v] : {std::pair<size_t, uint32_t>{4, 80 + 4 * frames}, {44, frames}, {84, 4 * frames}})
+      for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+    return b;
+  };
+  const char* const said = "The recording {} named less than its file holds: its header now names all 0.01 s";
+  // The file, its bytes, what it holds after the start, whether the log names it.
+  const struct Row { const char* name; std::string bytes, after; bool named; bool link = false; } rows[] = {
+      {"Cut.wav", naming(whole, 200), whole, true},
+      {"Nothing.wav", naming(whole, 0), whole, true},               // the header of a fresh take
+      {"PartFrame.wav", naming(whole, 200) + "xy", whole, true},     // a part frame at the end goes
+      {"Whole.wav", whole, whole, false},
+      {"Beyond.wav", naming(whole, 400), naming(whole, 400), false},  // names more: left for the user
+      {"Float.wav", naming(saved(32), 10), naming(saved(32), 10), false},  // no take of the writer's
+      {"Notes.wav", "not a RIFF file at all", "not a RIFF file at all", false},
+      {"Link.wav", naming(whole, 200), naming(whole, 200), false, true},
+  };
+  const std::string audio = DataFolder() + "/AUDIO";
+  fs::create_directories(audio);
+  for (const Row& r : rows) {
+    if (!r.link) WriteFile(audio + "/" + r.name, r.bytes);
+    if (r.link) WriteFile(root_ + "/elsewhere.wav", r.bytes);
+    if (r.link) fs::create_symlink(root_ + "/elsewhere.wav", audio + "/" + r.name);
+  }
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  const std::vector<LogEntry> log = Log();
+  for (const Row& r : rows) {
+    std::string line = said;
+    line.replace(line.find("{}"), 2, r.name);
+    const int32_t i = Find(log, line);
+    EXPECT_EQ(ReadAll(r.link ? root_ + "/elsewhere.wav" : audio + "/" + r.name), r.after) << r.name;
+    EXPECT_EQ(i >= 0, r.named) << r.name;
+    EXPECT_EQ(i >= 0 ? log[i].level : 1, 1) << r.name;
+  }
+}
+
+TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
+  const std::string note = DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName;
+  const std::string line =
+      "The last run ended before the disk confirmed these recordings, which may not be whole: ";
+  const struct {
+    bool folder;
+    std::string text, says;
+  } rows[] = {
+      {false, "REC_1.wav\r\nREC_2.wav\n", line + "REC_1.wav, REC_2.wav"},
+      {false, "", ""},  // an empty note: nothing to say
+      {true, "", ""},   // a folder under the name is no note: kept, nothing said
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    Restart();
+    fs::remove_all(note);
+    if (r.folder)
+      fs::create_directories(note);
+    else
+      WriteFile(note, r.text);
+    ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+    const std::vector<LogEntry> log = Log();
+    const int32_t i = Find(log, line);
+    EXPECT_EQ(i >= 0 ? log[i].text : "", r.says);
+    EXPECT_EQ(i >= 0 ? log[i].level : 2, 2);
+    EXPECT_EQ(fs::exists(note), r.folder);
+  }
+  // Said once: the next start says nothing of them.
+  Restart();
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(Find(Log(), line), -1);
 }
 
 // The closing message names what failed: the display and its own words.

@@ -248,6 +248,10 @@ void TestBackend::GetSourcei(ALuint source, ALenum param, ALint* value) {
 }
 
 void TestBackend::SourcePlay(ALuint source) {
+  if (int32_t n = failPlays_.load(); n > 0 && failPlays_.compare_exchange_strong(n, n - 1)) {
+    error_.store(AL_INVALID_OPERATION);
+    return;
+  }
   FaultInjectingBackend::SourcePlay(source);
   playing_.store(source);
 }
@@ -256,6 +260,12 @@ void TestBackend::SourceStop(ALuint source) {
   ALuint was = source;
   playing_.compare_exchange_strong(was, 0);
   FaultInjectingBackend::SourceStop(source);
+}
+
+ALenum TestBackend::GetError() {
+  const ALenum failed = error_.exchange(AL_NO_ERROR);
+  const ALenum real = FaultInjectingBackend::GetError();
+  return failed != AL_NO_ERROR ? failed : real;
 }
 
 TestBackend& InstallFaults() {

@@ -131,11 +131,17 @@ bool ReportLog::WaitFor(Pred pred, double timeout) {
 class TestBackend : public QUARLE_AUDIO::FaultInjectingBackend {
  public:
   void HideNaturalUnderruns(bool hide) { hide_.store(hide); }
+  // The next n plays start nothing and leave an error, as a driver that
+  // cannot restart its stream does.
+  void FailPlays(int32_t n) { failPlays_.store(n); }
   void GetSourcei(ALuint source, ALenum param, ALint* value) override;
   void SourcePlay(ALuint source) override;
   void SourceStop(ALuint source) override;
+  ALenum GetError() override;
 
  private:
+  std::atomic<int32_t> failPlays_{0};
+  std::atomic<ALenum> error_{AL_NO_ERROR};  // the failed play's, for the next GetError
   std::atomic<bool> hide_{false};
   std::atomic<ALuint> playing_{0};  // the source last played and not stopped since
 };

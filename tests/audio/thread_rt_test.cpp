@@ -24,6 +24,8 @@
 #include "audio/backend.h"
 #include "audio/recording.h"
 #include "audio/openal_env.h"
+#include "basics/messages.h"
+#include "basics/errors.h"
 #include "basics/program.h"
 #include "basics/queues.h"
 #include "platform/paths.h"
@@ -31,6 +33,7 @@
 #include "sync_count.h"
 
 namespace QA = QUARLE_AUDIO;
+namespace fs = std::filesystem;
 namespace QB = QUARLE_BASICS;
 using audiotest::ConfigureOpenAl;
 using audiotest::PostAudio;
@@ -225,6 +228,48 @@ TEST(AudioThreadRules, StreamBuffers) {
   std::free(buffer16);
   QA::StreamRate = keepRate;
   QA::StreamLength = keepLength;
+}
+
+// The end's count: the time left at the pace the disk confirms (the sound
+// left while that pace is not known yet), or, while the disk confirms
+// nothing, the sound that waits for it; never 0 while the wait lasts. A new
+// text goes up at once at a wait's start, then at most once a second.
+TEST(AudioThreadRules, TheEndsCountSaysTheTimeLeftAtTheDisksPace) {
+  static std::vector<std::string> said;
+  const QB::MessageHookFn keep = QB::MessageHook;
+  QB::MessageHook = [](const std::string& text, int32_t) { said.push_back(text); };
+  const std::string left = "Writing the recordings to the disk: ";
+  const std::string none = left + "the disk confirms nothing; ";
+  const double nan = std::nan("");
+  const struct {
+    QA::RecordingEndProgress p;
+    std::string says;
+  } kRows[] = {
+      {{16.2, 17.0, true}, left + "17 s left"},       // the disk's pace, not the sound's
+      {{16.2, 17.0, false}, left + "17 s left"},
+      {{-1.0, 2.4, true}, left + "3 s left"},         // pace not known yet
+      {{0.0, 0.0, true}, left + "1 s left"},          // a take's last sync
+      {{-1.0, 16.7, false}, none + "17 s of sound wait for it"},
+      {{-1.0, 0.0, false}, none + "1 s of sound wait for it"},
+      {{nan, nan, false}, none + "1 s of sound wait for it"},
+      {{1.0e300, 5.0, true}, left + "1000000000 s left"},
+  };
+  for (const auto& row : kRows) {
+    std::thread* nothing = nullptr;
+    QA::WaitAudioThread(nothing);  // no writer: a wait that begins and ends at once
+    said.clear();
+    QA::SayWritingLeft(row.p);
+    QA::SayWritingLeft(row.p);  // the same text is said once
+    EXPECT_EQ(said, std::vector<std::string>{row.says}) << row.says;
+  }
+  // A changed count waits for the second to pass.
+  said.clear();
+  QA::SayWritingLeft({4.0, 9.0, true});
+  EXPECT_TRUE(said.empty());
+  Sleep(1.05);
+  QA::SayWritingLeft({4.0, 9.0, true});
+  EXPECT_EQ(said, std::vector<std::string>{left + "4 s left"});
+  QB::MessageHook = keep;
 }
 
 // In standby the thread sleeps until a command comes: a second holds a
@@ -739,6 +784,60 @@ TEST(AudioThread, OverloadStopsTheStreamBeforeItIsReported) {
     StopStreaming(handle, log);
     audiotest::RemoveTree(setup.dir);
   });
+}
+
+// An output that stops unasked under a running take (overload, the device
+// gone, a restart after an underrun that fails) ends the take with its reason:
+// one stop report for the take, which never began anew, and a file whose
+// header names what it holds and that grows no more.
+TEST(AudioThread, AnOutputThatStopsEndsTheRunningTakeWithItsReason) {
+  const struct {
+    const char* name;
+    void (*stop)(audiotest::TestBackend&);
+    int32_t error;
+  } kRows[] = {
+      {"overload", [](audiotest::TestBackend&) { QA::ForceOverload.store(true); }, QB::kErrOutputOverload},
+      {"device gone", [](audiotest::TestBackend& f) { f.LoseDevice(kWaveDevice); }, QB::kErrOutputLost},
+      {"no restart",
+       [](audiotest::TestBackend& f) {
+         f.FailPlays(1);
+         f.ForceUnderruns(1);
+       },
+       QB::kErrOutputNoRestart},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    audiotest::InFreshProcess([&] {
+      auto setup = ConfigureOpenAl({}, "/dev/null");
+      const std::string audioFolder = MakeRecordingsFolder(setup.dir);
+      auto& fake = audiotest::InstallFaults();
+      fake.HideNaturalUnderruns(true);
+      ReportLog log;
+      std::thread* handle = nullptr;
+      StartStreaming(handle, log, &SineRender, nullptr, 10);
+      ASSERT_TRUE(PostAndWait(log, QA::kAudioPlaybackOn));
+      PostAudio(QA::kAudioRecordStart, 0.0f, reinterpret_cast<uintptr_t>(strdup("cut")), 7);
+      const std::string take = audioFolder + "/cut.wav";
+      ASSERT_TRUE(audiotest::WaitUntil([&] { return fs::exists(take) && fs::file_size(take) > 88 + 4 * 4800; }));
+      row.stop(fake);
+      ASSERT_TRUE(log.WaitForCount(QA::kAudioRecordStop, 1, 3.0));
+      ASSERT_TRUE(QA::RecordingWriterSettle(audiotest::kHangBound));
+      const auto ended = ReadBytes(take);
+      // Played again where it can be: nothing more reaches the take.
+      PostAudio(QA::kAudioPlaybackOn);
+      Sleep(0.2);
+      StopStreaming(handle, log);
+      ExpectOneFailedRecordingStop(log, 7, 0);
+      for (const auto& r : log.Reports()) {
+        if (r.type != QA::kAudioRecordStop) continue;
+        EXPECT_EQ(static_cast<int32_t>(r.arg4), -row.error);
+      }
+      ASSERT_GE(ended.size(), 88u);
+      EXPECT_EQ(U32At(ended, 84) + 88, ended.size());
+      EXPECT_EQ(ReadBytes(take), ended);
+      audiotest::RemoveTree(setup.dir);
+    });
+  }
 }
 
 // With the hand-over in force the render callback is called only once the

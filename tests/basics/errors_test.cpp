@@ -29,8 +29,12 @@ TEST(ErrorText, EnglishDefaultsGroupsAndUndefinedCodes) {
   EXPECT_EQ(ErrorText(-kErrReadOnly), "The file system is read-only");
   EXPECT_EQ(ErrorText(-kErrNoPermission), "Permission denied");
   EXPECT_EQ(ErrorText(-kErrWriterBusy), "The recordings before it are still being written to the disk");
+  // Why the output stopped under a recording.
+  EXPECT_EQ(ErrorText(-kErrOutputOverload), "The sound output stopped: the work overloaded it");
+  EXPECT_EQ(ErrorText(-kErrOutputLost), "The sound output stopped: its device went away");
+  EXPECT_EQ(ErrorText(-kErrOutputNoRestart), "The sound output stopped and could not start again");
   // Past every group, and the extremes of the type.
-  for (int32_t code : {51, 59, 67, 40960, 40966, 81931, -2147483647 - 1, 2147483647})
+  for (int32_t code : {51, 59, 70, 40960, 40966, 81931, -2147483647 - 1, 2147483647})
     EXPECT_EQ(ErrorText(code), "UNDEFINED ERROR") << code;
 }
 

@@ -133,7 +133,7 @@ TEST_F(LanguagePack, IndexItems) {
 
 TEST_F(LanguagePack, CounterLimitsBothFiles) {
   // 116 index lines in the first file use up the first-stage count; the
-  // extended file may then hold at most 626 - 116 more.
+  // extended file may then hold at most 635 - 116 more.
   std::string first = "0\n";
   for (int i = 0; i < 116; ++i) first += "999\n";
   first += "3\nnever read\n";

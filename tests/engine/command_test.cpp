@@ -134,7 +134,8 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
   EXPECT_EQ(s->SampleData, nullptr);
   EXPECT_EQ(s->ModuleSwitches[kSwitchRecord].Load(), 0);
 
-  // A sound without a usable pitch plays at the recorder's fallback pitch,
+  // A sound is stepped through at its own rate (the engine's when it names
+  // none). One without a usable pitch plays at the recorder's fallback pitch,
   // 4 / frames; one without frames does not advance.
   static WaveInfo described;
   DescribeWave = [](const WaveLibraryEntry*, WaveInfo& info) {
@@ -144,16 +145,19 @@ TEST_F(CommandTest, AttachAndDetachWaves) {
   const struct {
     int32_t frames;
     float pitch;
+    int32_t rate;
     float step;
-  } cases[] = {{10, 0.0f, 48000.0f / 16.0f},
-               {10, -3.0f, 48000.0f / 16.0f},
-               {10, std::numeric_limits<float>::quiet_NaN(), 48000.0f / 16.0f},
-               {10, std::numeric_limits<float>::infinity(), 48000.0f / 16.0f},
-               {0, 0.0f, 0.0f}};
+  } cases[] = {{10, 0.0f, 0, 48000.0f / 16.0f},
+               {10, -3.0f, 0, 48000.0f / 16.0f},
+               {10, std::numeric_limits<float>::quiet_NaN(), 0, 48000.0f / 16.0f},
+               {10, std::numeric_limits<float>::infinity(), 0, 48000.0f / 16.0f},
+               {0, 0.0f, 0, 0.0f},
+               {4410, 440.0f, 44100, 44100.0f / (4.0f * 4410 * 440.0f)},
+               {10, 0.0f, 22050, 22050.0f / 16.0f}};
   for (const auto& c : cases) {
-    described = WaveInfo{7, c.frames, g_samples, c.pitch};
+    described = WaveInfo{7, c.frames, g_samples, c.pitch, c.rate};
     AttachWaveToModule(s, kWave, 0);
-    EXPECT_FLOAT_EQ(s->SampleStep, c.step) << c.frames << " " << c.pitch;
+    EXPECT_FLOAT_EQ(s->SampleStep, c.step) << c.frames << " " << c.pitch << " " << c.rate;
     EXPECT_EQ(s->OutputChannels.Load(), 2);
   }
 

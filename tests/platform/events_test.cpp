@@ -64,7 +64,7 @@ TEST(WindowKeys, TypedCharactersComeFromTheLayoutsText) {
       {'y', kSdlZ, 0, "z", 'z'},                 // the layout's letter on the key
       {0xFC, kSdlLeftBracket, 0, "\xC3\xBC", 0xFC},  // u-umlaut
       {'e', kSdlE, 0, "\xE2\x82\xAC", 0x80},   // the euro sign of the code page
-      {0x436, kSdlX, 0, "\xD0\xB6", 0},         // Cyrillic: refused
+      {0x436, kSdlX, 0, "\xD0\xB6", 0},         // Cyrillic: no byte (the press carries it whole)
       {'a', kSdlA, kCtrl, nullptr, 1},           // Ctrl-A
       {'\r', 40, 0, nullptr, 13},                // Enter
       {27, 41, 0, nullptr, 27},                  // Esc
@@ -76,8 +76,8 @@ TEST(WindowKeys, TypedCharactersComeFromTheLayoutsText) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(KeyCharacter(c.key, c.scan, c.mods, c.typed), c.want) << (c.typed ? c.typed : "-") << " " << c.mods;
-  EXPECT_EQ(TypedCharacters("a\xC3\xA9\xE2\x80\x9C\xF0\x9F\x8E\xB9\x01\xC0\xAF"),
-            "a\xE9\x93");  // emoji, control and overlong bytes left out
+  EXPECT_EQ(TypedCharacters("a\xC3\xA9\xE2\x80\x9C\xF0\x9F\x8E\xB9\x01\xC2\x81\xC0\xAF"),
+            U"a\u00E9\u201C\U0001F3B9");  // controls (C1 too) and overlong bytes left out
 }
 
 #if TARVELO_HAVE_SDL
@@ -121,7 +121,8 @@ TEST(WindowKeys, LeftAltKeysAreShortcutsAndAltGrTypesThroughTheTranslation) {
   constexpr int32_t kSdlQ = 20;
   constexpr uint32_t kAltGr = 0x0200, kDown = SDL_KEYDOWN;
   const SDL_Event altM = SdlKey(kDown, 'm', kSdlM, kAlt), up = SdlKey(SDL_KEYUP, 'm', kSdlM, kAlt), m = SdlText("m");
-  using Presses = std::vector<std::pair<uint32_t, uint32_t>>;  // scan code, character
+  // Scan code, character: its byte, or the character the code page lacks.
+  using Presses = std::vector<std::pair<uint32_t, uint32_t>>;
   const struct {
     const char* what;
     std::vector<SDL_Event> queued;
@@ -137,11 +138,15 @@ TEST(WindowKeys, LeftAltKeysAreShortcutsAndAltGrTypesThroughTheTranslation) {
       {"Ctrl+Alt-Q", {SdlKey(kDown, 'q', kSdlQ, kCtrl | kAlt), SdlText("@")}, {{16, '@'}}},
       {"Ctrl-X", {SdlKey(kDown, 'x', kSdlX, kCtrl)}, {{45, 24}}},
       {"an input method's text", {SdlText("ab")}, {{0, 'a'}, {0, 'b'}}},
+      {"a Cyrillic key", {SdlKey(kDown, 0x436, kSdlX, 0), SdlText("\xD0\xB6")}, {{45, 0x436}}},
+      {"an input method's Cyrillic, accent, CJK, beyond the BMP",
+       {SdlText("\xD0\x9F\xC3\xA9\xE6\x97\xA5\xF0\x9D\x84\x9E")},
+       {{0, 0x41F}, {0, 0xE9}, {0, 0x65E5}, {0, 0x1D11E}}},
   };
   for (const auto& c : cases) {
     Presses presses;
     for (const WindowEvent& e : Pump(c.queued))
-      if (e.kind == kWindowKeyPress) presses.emplace_back(e.scanCode, e.ascii);
+      if (e.kind == kWindowKeyPress) presses.emplace_back(e.scanCode, e.ascii | e.unicode);
     EXPECT_EQ(presses, c.presses) << c.what;
   }
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cfloat>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <algorithm>
@@ -90,6 +91,8 @@ TEST(Paths, NamesTheCodePageCannotSpellTakeAFormOfTheirOwn) {
       {"\xF4\x90\x80\x80", "\xA4[F4]\xA4[90]\xA4[80]\xA4[80]"},  // beyond Unicode
       {"/home/\xD0\x9C/x", "\\home\\\xA4{41C}\\x"},
       {"Caf\xC3\xA9 \xE2\x82\xAC", "Caf\xE9 \x80"},     // what the code page spells stays as it is
+      {"\xC2\x80\xC2\x9F", "\xA4[C2]\xA4[80]\xA4[C2]\xA4[9F]"},  // control characters: by their bytes
+      {"\xC2\x81", "\x81"},                          // a byte the code page leaves undefined
   };
   for (const auto& [os, sys] : rows) {
     EXPECT_EQ(FromOsPath(os), sys) << os;
@@ -105,6 +108,16 @@ TEST(Paths, NamesTheCodePageCannotSpellTakeAFormOfTheirOwn) {
       {"\xA4x", "\xC2\xA4x"},                {"\xA4{41C", "\xC2\xA4{41C"},
   };
   for (const auto& [sys, os] : typed) EXPECT_EQ(ToOsPath(sys), os) << sys;
+  // No typed number puts a control character into a name: those of the code
+  // page's upper half (0x80 to 0x9F) no more than those below 0x20 and 0x7F.
+  int32_t controls = 0;
+  for (uint32_t cp = 1; cp < 0xA0; ++cp) {
+    if (cp >= 0x20 && cp < 0x7F) continue;
+    char form[16];
+    std::snprintf(form, sizeof form, "{%X}", cp);
+    controls += ToOsPath("\xA4" + std::string(form)) != "\xC2\xA4" + std::string(form);
+  }
+  EXPECT_EQ(controls, 0);
   // Any bytes at all come back as they were.
   uint32_t seed = 12345;
   int32_t wrong = 0;
@@ -239,6 +252,12 @@ TEST_F(Files, EveryNameOnTheDiskWorksUnderTheNameItsSearchGives) {
     ok = ok && FileOpen(n, Sys(name), kFileBinary, kAccessRead) == 0 &&
          FileGet(n, 1, read.data(), read.size(), &got) == 0 && read == "bytes of " + os;
     FileClose(n);
+    // Read whole, told apart, listed and dated under the same name.
+    std::vector<unsigned char> whole;
+    std::vector<std::string> names;
+    ok = ok && FileReadWhole(Sys(name), whole) == 0 && std::string(whole.begin(), whole.end()) == "bytes of " + os &&
+         PathKindAt(Sys(name)) == PathKind::kFile && FolderNames(dir, names) &&
+         names == std::vector<std::string>{name} && FileModifiedTime(Sys(name)) > 0;
     ok = ok && FileCopy(Sys(name), Sys(name + ".copy")) == 0 && ReadOs(os + ".copy") == "bytes of " + os;
     ok = ok && FileDelete(Sys(name)) == 0 && FileRename(Sys(name + ".copy"), Sys(name)) == 0 &&
          ReadOs(os) == "bytes of " + os;
@@ -370,6 +389,24 @@ TEST_F(Files, OpenFailures) {
   EXPECT_FALSE(FileIsOpen(1));
   EXPECT_EQ(FileOpen(1, "/dev/null", kFileOutput), 0);
   EXPECT_EQ(FileClose(1), 0);
+  // A whole read refuses the same, and says what lies at each name.
+  const struct {
+    std::string path;
+    int32_t read;
+    PathKind kind;
+  } whole[] = {{Sys("pipe"), kOpenNotRegular, PathKind::kOther},  {dir, kOpenFolder, PathKind::kFolder},
+               {Sys("zero.bin"), kOpenNotRegular, PathKind::kLink}, {Sys("missing"), 2, PathKind::kNothing}};
+  for (const auto& w : whole) {
+    std::vector<unsigned char> bytes{1};
+    EXPECT_EQ(FileReadWhole(w.path, bytes), w.read) << w.path;
+    EXPECT_TRUE(bytes.empty()) << w.path;
+    EXPECT_EQ(PathKindAt(w.path), w.kind) << w.path;
+  }
+  EXPECT_EQ(FileModifiedTime(Sys("missing")), -1);
+  EXPECT_EQ(OpenForSync(Sys("missing")), -1);
+  const int fd = OpenForSync(dir);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
 }
 
 TEST_F(Files, OutputAppendAndBinaryKeepContent) {

@@ -72,7 +72,7 @@ TEST_F(FolderSearchTest, VanishedCurrentFolderHoldsNothing) {
   fs::create_directories(root_ / "doomed");
   fs::current_path(root_ / "doomed");
   fs::remove(root_ / "doomed");
-  std::vector<platform::FolderEntry> v{{"stale", 1}};
+  std::vector<platform::FolderEntry> v{{"stale", 1, false, {}}};
   platform::FolderSearch("*.*", platform::kAttrArchive | platform::kAttrFolder, v);
   EXPECT_TRUE(v.empty());  // no stale results from an earlier search either
 }

@@ -1,6 +1,7 @@
 // Quit signals in a process of their own: the first is handed on once, on the
 // watching thread, and never after the run stopped taking requests; a second
-// ends the process at once with 128 + its number.
+// is noted for the end to cut its waits short; a third ends the process at
+// once with 128 + its number.
 #include "platform/quit_signals.h"
 
 #include <gtest/gtest.h>
@@ -34,8 +35,8 @@ bool WaitFor(F done) {
   return true;
 }
 
-// Exit codes: 10+ a fault on the way; 128 + the second signal when all went well.
-[[noreturn]] void Scenario(int first, int second, bool stopped) {
+// Exit codes: 10+ a fault on the way; 128 + the third signal when all went well.
+[[noreturn]] void Scenario(int first, int second, int third, bool stopped) {
   platform::BlockQuitSignals();
   if (!platform::WatchQuitSignals(Handed)) std::_Exit(10);
   if (platform::WatchQuitSignals(Handed)) std::_Exit(11);  // one watcher only
@@ -50,22 +51,27 @@ bool WaitFor(F done) {
     if (!WaitFor([] { return g_handed.load() == 1; })) std::_Exit(16);
     if (g_handedSignal.load() != first) std::_Exit(17);
   }
+  if (platform::SecondQuitSignal() != 0) std::_Exit(18);
   ::kill(::getpid(), second);
+  if (!WaitFor([] { return platform::SecondQuitSignal() != 0; })) std::_Exit(19);
+  if (platform::SecondQuitSignal() != second || g_handed.load() != (stopped ? 0 : 1)) std::_Exit(20);
+  ::kill(::getpid(), third);
   std::this_thread::sleep_for(std::chrono::seconds(60));
-  std::_Exit(18);  // the second signal did not end the process
+  std::_Exit(21);  // the third signal did not end the process
 }
 
-TEST(QuitSignalsDeathTest, TheFirstIsHandedOnOnceAndTheSecondEndsTheProcess) {
+TEST(QuitSignalsDeathTest, TheFirstIsHandedOnOnceTheSecondNotedAndTheThirdEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const struct {
-    int first, second;
+    int first, second, third;
     bool stopped;
-  } kCases[] = {{SIGTERM, SIGINT, false}, {SIGINT, SIGHUP, false}, {SIGHUP, SIGTERM, false},
-                {SIGTERM, SIGTERM, true}, {SIGINT, SIGTERM, true}};
+  } kCases[] = {{SIGTERM, SIGINT, SIGHUP, false}, {SIGINT, SIGHUP, SIGTERM, false},
+                {SIGHUP, SIGTERM, SIGINT, false}, {SIGTERM, SIGTERM, SIGTERM, true},
+                {SIGINT, SIGTERM, SIGHUP, true}};
   for (const auto& c : kCases) {
-    SCOPED_TRACE(platform::QuitSignalName(c.first) + " then " + platform::QuitSignalName(c.second) +
-                 (c.stopped ? " after the run stopped taking requests" : ""));
-    EXPECT_EXIT(Scenario(c.first, c.second, c.stopped), ::testing::ExitedWithCode(128 + c.second), "");
+    SCOPED_TRACE(platform::QuitSignalName(c.first) + " then " + platform::QuitSignalName(c.second) + " then " +
+                 platform::QuitSignalName(c.third) + (c.stopped ? " after the run stopped taking requests" : ""));
+    EXPECT_EXIT(Scenario(c.first, c.second, c.third, c.stopped), ::testing::ExitedWithCode(128 + c.third), "");
   }
 }
 

@@ -25,19 +25,35 @@ TEST(Clipboard, AccentedTextRoundTrip) {
 }
 
 TEST(Clipboard, ForeignTextFromTheSystem) {
-  // Characters the code page lacks, and malformed bytes, become "?".
-  platform::ClipboardSetUtf8("\xE6\x97\xA5 \xC3\xA0 \xF0\x9F\x8E\xB9 \xC0\xAF \xE2\x82");
-  EXPECT_EQ(GetClipboardText(), "? \xE0 ? ?? ??");
-  platform::ClipboardSetUtf8("\xED\xA0\x80");  // a lone surrogate
-  EXPECT_EQ(GetClipboardText(), "???");
+  // Characters the code page lacks, and malformed bytes, take their escape
+  // forms (platform/paths.h: the currency sign, then the number); controls go.
+  const struct {
+    const char* utf8;
+    const char* pasted;
+  } rows[] = {
+      {"\xE6\x97\xA5 \xC3\xA0 \xF0\x9F\x8E\xB9", "\xA4{65E5} \xE0 \xA4{1F3B9}"},
+      {"\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "2", "\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}\xA4{44F}2"},
+      {"\xC0\xAF \xE2\x82", "\xA4[C0]\xA4[AF] \xA4[E2]\xA4[82]"},
+      {"\xED\xA0\x80", "\xA4[ED]\xA4[A0]\xA4[80]"},  // a lone surrogate
+      {"a\tb\r\nc\xC2\x85\x7F \xC2\xA4{41F}", "abc \xA4{41F}"},  // a form typed by hand stays one
+      {"\xC2\x81\xC2\x80", "\x81"},  // an unassigned byte's C1 control is no control here
+  };
+  for (const auto& r : rows) {
+    platform::ClipboardSetUtf8(r.utf8);
+    EXPECT_EQ(GetClipboardText(), r.pasted) << r.utf8;
+  }
 }
 
 TEST(Clipboard, UnassignedBytesSurvive) {
   const std::string odd = "\x81\x8D\x8F\x90\x9D";
-  EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(odd)), odd);
+  EXPECT_EQ(SetClipboardText(odd), 0);
+  EXPECT_EQ(GetClipboardText(), odd);
+  // Every character but the controls (a one-line field holds none) comes back.
   std::string all;
-  for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
-  EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(all)), all);
+  for (int c = 32; c < 256; ++c)
+    if (c != 127) all += static_cast<char>(c);
+  EXPECT_EQ(SetClipboardText(all), 0);
+  EXPECT_EQ(GetClipboardText(), all);
 }
 
 }  // namespace

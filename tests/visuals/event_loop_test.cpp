@@ -573,12 +573,17 @@ TEST_F(KeyTest, DeadKeysComposeWithTheAccentRows) {
   Key(49, 'n');    // -> n tilde
   Key(27, 0);
   Key(28, 13);     // not printable: the accent alone
+  // A character the code page lacks types its escape form, also on the
+  // accent key's place of another layout, and after an armed accent.
+  Inject(platform::TypedKeyEvent(26, 0x445));
+  Key(26, 0);
+  Inject(platform::TypedKeyEvent(0, 0x1D11E));
   EXPECT_EQ(Run(), 0);
   std::vector<std::string> typed;
   for (const Call& c : g_calls)
     if (c.id == field_) typed.push_back(c.typed);
   EXPECT_EQ(typed, (std::vector<std::string>{"", "\xEA", "", "^x", "", "^", "", "", "\xDC", "",
-                                              "\xF1", "", "~"}));
+                                              "\xF1", "", "~", "\xA4{445}", "", "^\xA4{1D11E}"}));
 }
 
 TEST_F(KeyTest, TabShowsTheFrameThenMovesTheFocusAndEnterClicks) {

@@ -4,6 +4,7 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -154,6 +155,43 @@ TEST_F(FontTest, FitBackward) {
   EXPECT_EQ(TextFitBackward("", &TextFont, 20, 100, 1, false), 0);
   // A line break before the end closes the run: it starts right after the break.
   EXPECT_EQ(TextFitBackward("ab\ncd", &TextFont, 20, 10000, 5, false), 4);
+}
+
+// Names that begin alike, cut to a narrow room, keep their ends: each group
+// stays apart, every glyph of the cut text is drawn within the room, and no
+// cut splits an escape form.
+TEST_F(FontTest, NamesCutToARoomKeepTheirEnds) {
+  Load();
+  const int32_t size = 14, room = 160;
+  const char* const groups[][3] = {
+      {"\xD0\x91\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB1\xD0\xB0\xD0\xBD\xD1\x8B 0", "1.wav", "2.wav"},
+      {"\xCE\xA4\xCF\x8D\xCE\xBC\xCF\x80\xCE\xB1\xCE\xBD\xCE\xB1 0", "1.wav", "2.wav"},
+      {"\xE3\x83\x89\xE3\x83\xA9\xE3\x83\xA0\xE3\x81\xAE\xE9\x9F\xB3 ", "1.wav", "2.wav"},
+      {"A long plain name of a drum take ", "1.wav", "2.wav"},
+  };
+  for (const auto& g : groups) {
+    std::string shown[2];
+    for (int i = 0; i < 2; ++i) {
+      const std::string name = platform::FromOsPath(std::string(g[0]) + g[i + 1]);
+      SCOPED_TRACE(name);
+      shown[i] = NameInWidth(name, TextFont.Face, size, room);
+      const size_t mark = shown[i].find('\x85'), tail = shown[i].size() - mark - 1;
+      ASSERT_NE(mark, std::string::npos);
+      EXPECT_EQ(name.compare(0, mark, shown[i], 0, mark), 0);
+      EXPECT_EQ(name.compare(name.size() - tail, tail, shown[i], mark + 1), 0);
+      EXPECT_GE(tail, 6u);
+      const std::vector<size_t> starts = platform::CharacterStarts(name);
+      for (const size_t at : {mark, name.size() - tail})
+        EXPECT_TRUE(std::find(starts.begin(), starts.end(), at) != starts.end()) << at;
+      Img im(room, 20, 0);
+      EXPECT_EQ(DrawTextFT(im.img, 0, 0, 0, shown[i], TextFont.Face, size, 0xFFFFFFFFu, 2),
+                static_cast<int32_t>(shown[i].size()));
+    }
+    EXPECT_NE(shown[0], shown[1]);
+  }
+  // A name that fits stays whole; a room too small for the mark cuts nothing here.
+  EXPECT_EQ(NameInWidth("Kick.wav", TextFont.Face, size, room), "Kick.wav");
+  EXPECT_EQ(NameInWidth(groups[3][0], TextFont.Face, size, 2), groups[3][0]);
 }
 
 int CountCovered(const Img& im) {

@@ -85,7 +85,8 @@ int32_t BuildBrowserPane(BuildContext& ctx) {
       {"LICOPY", 39, '*', Cb.OnListCopy,
        LangText(387, "Copy the selected list item") + " [CTRL-C]", kKeyCtrlC},
       {"LIDEL", 49, '-', Cb.OnListDelete,
-       LangText(388, "Delete the selected list item OR the selected module, if any") + " [DEL]",
+       LangText(388, "Delete the selected list item; with none selected on a module list, "
+                     "the selected module") + " [DEL]",
        kKeyDel},
       {"LISAVE", 59, 'S', Cb.OnListSave,
        LangText(389, "Save session OR selected item, if can be") + " [CTRL+S]", kKeyCtrlS},

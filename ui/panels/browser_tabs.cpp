@@ -94,7 +94,7 @@ int32_t OnBrowserTab(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     const bool named = tag == kTabFiles || tag == kTabSamples || tag == kTabSession;
     SetDisabledWord(order + kRename, !named);
     SetDisabledWord(order + kCopy, !named);
-    SetDisabledWord(order + kDelete, tag == kTabMessages && SelectedModule == nullptr);
+    SetDisabledWord(order + kDelete, tag == kTabMessages);  // no message can be deleted
     SetDisabledWord(order + kSave, false);
     SetDisabledWord(order + kLoad, tag == kTabMessages || tag == kTabMidi);
   }

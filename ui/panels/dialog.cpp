@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
+#include "platform/paths.h"
 #include "ui/build/frame.h"
 #include "ui/panels/panel_common.h"
 #include "ui/views/dialog_drawing.h"
@@ -68,6 +70,26 @@ class LineEditor {
   bool Numeric() const { return t_.EditStates[2] != 0; }
   int32_t Length() const { return static_cast<int32_t>(text_.size()); }
   int32_t Clamp(int32_t p) const { return std::clamp(p, 0, Length()); }
+  // An escape form (a character the code page lacks) is one character to the
+  // caret: it steps over it, Backspace and Delete take it whole, and nothing
+  // lands inside it, so the name on the disk stays the one typed.
+  int32_t Before(int32_t p) const {
+    const std::vector<size_t> starts = platform::CharacterStarts(text_);
+    auto it = std::lower_bound(starts.begin(), starts.end(), static_cast<size_t>(Clamp(p)));
+    return it == starts.begin() ? 0 : static_cast<int32_t>(*(it - 1));
+  }
+  int32_t After(int32_t p) const {
+    const std::vector<size_t> starts = platform::CharacterStarts(text_);
+    auto it = std::upper_bound(starts.begin(), starts.end(), static_cast<size_t>(Clamp(p)));
+    return it == starts.end() ? Length() : static_cast<int32_t>(*it);
+  }
+  // A position inside a form moves to the form's nearer end.
+  int32_t Snap(int32_t p) const {
+    p = Clamp(p);
+    const int32_t after = After(p), before = after > p ? Before(after) : p;
+    if (before == p) return p;
+    return p - before <= after - p ? before : after;
+  }
 
   int32_t Width(const std::string& s) const { return V::TextWidth(s, &V::TextFont, size_); }
   std::string Visible() const { return text_.substr(first_, last_ - first_); }
@@ -78,7 +100,7 @@ class LineEditor {
                                  static_cast<int32_t>(v.size()));
     const int32_t w1 = Width(v.substr(0, k)) - 1;
     const int32_t wc = Width(k < static_cast<int32_t>(v.size()) ? v.substr(k, 1) : "") - 1;
-    caret_ = Clamp(first_ + k + (p - w1 > wc / 2.0 ? 1 : 0));
+    caret_ = Snap(first_ + k + (p - w1 > wc / 2.0 ? 1 : 0));
   }
 
   int32_t CaretPixel() const {
@@ -152,7 +174,7 @@ class LineEditor {
     const int32_t visibleWidth = Width(Visible()) - 1;
     if (p < 0) {
       first_ = std::max(first_ - 1, 0);
-      caret_ = first_;
+      caret_ = Snap(first_);
       LayoutFromFirst();
       caretX_ = CaretPixel();
     } else if (p <= visibleWidth + 3) {
@@ -160,7 +182,7 @@ class LineEditor {
       caretX_ = p;
     } else {
       last_ = Clamp(last_ + 1);
-      caret_ = last_;
+      caret_ = Snap(last_);
       LayoutToLast();
       caretX_ = CaretPixel();
     }
@@ -214,12 +236,12 @@ class LineEditor {
         LayoutFromFirst();
         break;
       case kScanLeft:
-        caret_ = std::max(caret_ - 1, 0);
+        caret_ = Before(caret_);
         if (caret_ < first_) first_ = caret_;
         LayoutFromFirst();
         break;
       default:
-        caret_ = Clamp(caret_ + 1);
+        caret_ = After(caret_);
         if (caret_ > last_) last_ = caret_;
         LayoutToLast();
         break;
@@ -232,10 +254,11 @@ class LineEditor {
       RemoveSelection();
     } else if (!forward || caret_ < Length()) {
       // Delete takes the character after the caret; at the end there is none.
-      if (forward) caret_ = Clamp(caret_ + 1);
+      if (forward) caret_ = After(caret_);
       if (caret_ > 0) {
-        SetText(text_.substr(0, caret_ - 1) + text_.substr(caret_));
-        caret_ = caret_ - 1;
+        const int32_t from = Before(caret_);
+        SetText(text_.substr(0, from) + text_.substr(caret_));
+        caret_ = from;
       }
     }
     if (first_ > caret_) first_ = caret_;

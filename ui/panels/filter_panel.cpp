@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/documents/wave_convert.h"
+#include "app/state/console.h"
 #include "app/state/wave_library.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
@@ -294,7 +295,10 @@ int32_t OnFilterUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   int32_t s = list ? list->Text.Selected : -1;
   const int32_t count = LibraryCount(FilterLibrary);
   if (s > count - 1) s = count - 1;
-  if (s < 0) return 0;
+  if (s < 0) {
+    SetStatusText(LangText(207, "No item is selected."));
+    return 0;
+  }
   DetachEntryEverywhere(WaveLibraryListAt(FilterLibrary, s), false);
   RemoveLibraryListEntry(FilterLibrary, s);
   FirLibraryEntryLeft(s);

@@ -51,11 +51,6 @@ namespace {
 void Status(const std::string& text) { SetStatusText(text); }
 void Error(const std::string& text) { QUARLE_BASICS::Report(text, 2); }
 
-std::string Trim(const std::string& s) {
-  const size_t a = s.find_first_not_of(' ');
-  return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);
-}
-
 // The part of a name after its last ".", in upper case ("" without a dot).
 std::string UpperExtension(const std::string& name) {
   const size_t dot = name.rfind('.');
@@ -238,13 +233,11 @@ bool ReportSaveSessionFailure(int32_t r) {
 // --- Rename -----------------------------------------------------------------------------
 
 void RenameAnswered(int32_t list, int32_t index) {
-  const std::string typed = Trim(EditText());
+  // As typed: spaces at either end are part of a name.
+  const std::string typed = EditText();
   // A name with a separator would move the file, "." and ".." name folders, an
   // empty one hides it, and control characters cannot be typed back.
-  const bool control = std::any_of(typed.begin(), typed.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7F;
-  });
+  const bool control = platform::HoldsControlCharacter(typed);
   if (typed.empty() || typed == "." || typed == ".." || control ||
       typed.find_first_of("\\/") != std::string::npos) {
     Error(LangText(204, "Renaming error: ") + ErrorText(-19));
@@ -646,7 +639,7 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   enum : int32_t { kNone = 0, kSynth = 1, kTuning = 2, kSession = 4 };
   int32_t kind = kNone;
   bool proceed = false;
-  std::string name;
+  std::string name, folder = platform::CurrentFolder();
   if (PanelTakeDialogAnswered() == 0) {
     const int32_t list = PanelActiveBrowserList();
     const int32_t index = list > 0 ? Selected(list) : -1;
@@ -665,8 +658,9 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
         const std::string ext = UpperExtension(name);
         if (ext == "TARVELO" || ext == "TNG") {
           kind = ext == "TNG" ? kTuning : kSynth;
-          PanelOpenDialog(id, LangText(225, "Confirm overwriting of") + ": " + name + " ?", 0, name, 0,
-                          index, kind);
+          // The whole path goes with the question: the browser may move on before the answer.
+          PanelOpenDialog(id, LangText(225, "Confirm overwriting of") + ": " + name + " ?", 0,
+                          platform::CurrentFolder() + "\\" + name, 0, index, kind);
           SetOnWord(id, -1);
           SetButtonDisabled(id, -1);
           return 0;
@@ -679,14 +673,17 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     }
   } else {
     if (PanelDialogAnswer() == -1) {
-      kind = PanelDialogWord(3);
-      name = EditText();
+      const std::string path = EditText();
+      if (const size_t cut = path.rfind('\\'); cut != std::string::npos) {
+        kind = PanelDialogWord(3);
+        folder = path.substr(0, cut);
+        name = path.substr(cut + 1);
+      }
     }
     SetOnWord(id, 0);
     SetButtonDisabled(id, 0);
     proceed = true;
   }
-  std::string folder = platform::CurrentFolder();
   int32_t result = 0;
   if (kind == kSynth) {
     result = SaveSession(folder, name);
@@ -713,7 +710,7 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   } else if (proceed) {
     if (platform::FileExists(folder + "\\" + name)) {
       Relist();
-      PanelSelectBrowserFile(name);
+      if (folder == platform::CurrentFolder()) PanelSelectBrowserFile(name);
       Status(name + " " + SavedText(kind == kTuning));
     } else {
       Error(LangText(229, "Unknown error while saving: ") + name);

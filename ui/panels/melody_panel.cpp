@@ -114,7 +114,11 @@ int32_t OnMelodySave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, MlistSelection());
-  if (!e || e->Saved != 0 || !e->Sound.samples || Busy(e)) return 0;
+  if (!e) {
+    SetStatusText(LangText(207, "No item is selected."));
+    return 0;
+  }
+  if (e->Saved != 0 || !e->Sound.samples || Busy(e)) return 0;
   const int32_t r = SaveMelody(e);
   if (r < 0) {
     QUARLE_BASICS::Report(LangText(247, "Error saving file: ") + QUARLE_BASICS::ErrorText(r),
@@ -134,7 +138,11 @@ int32_t OnMelodyUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int32_t count = LibraryCount(MelodyLibrary);
   if (s > count - 1) s = count - 1;
   WaveLibraryEntry* e = WaveLibraryListAt(MelodyLibrary, s);
-  if (s < 0 || !e || Busy(e)) return 0;
+  if (s < 0 || !e) {
+    SetStatusText(LangText(207, "No item is selected."));
+    return 0;
+  }
+  if (Busy(e)) return 0;
   // Sequencers play it; a Melody Generator may hold it too and must let go.
   DetachEntryEverywhere(e, true);
   ControlRecord* list = SlotCtl(kUiMLIST);

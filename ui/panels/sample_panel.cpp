@@ -10,7 +10,6 @@
 #include "basics/listings.h"
 #include "basics/messages.h"
 #include "basics/program.h"
-#include "basics/ratio.h"
 #include "basics/timetext.h"
 #include "engine/catalog/catalog.h"
 #include "engine/command.h"
@@ -193,9 +192,9 @@ int32_t OnSampleSet(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
   // A recording that ended before its first frame has nothing to play.
   if (!e || e->State.Load(std::memory_order_acquire) != kWaveIdle || !e->Sound.samples || e->Sound.frameCount == 0) return 0;
-  float f = e->Pitch[0] / RateQuarter;
-  const float ratio = QUARLE_BASICS::RatioValue(e->RateRatio);
-  if (ratio != 1.0f && ratio > 0.0f) f = f / ratio;
+  // The module steps through the sound at the sound's own rate: the pitch
+  // found is the frequency it plays.
+  const float f = e->Pitch[0] / RateQuarter;
   // While playing the value is the render's: it lands with the next frame.
   SetParamValueOrQueue(*m, kSampleFrequencyParam, f);
   AssignWaveToModule(m, e, 0);
@@ -206,7 +205,11 @@ int32_t OnSampleSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, WlistSelection());
-  if (!e || e->State.Load(std::memory_order_acquire) != kWaveIdle || !e->Sound.samples) return 0;
+  if (!e) {
+    SetStatusText(LangText(207, "No item is selected."));
+    return 0;
+  }
+  if (e->State.Load(std::memory_order_acquire) != kWaveIdle || !e->Sound.samples) return 0;
   if (e->Saved != 0) {
     SetStatusText(LangText(246, "This file is already saved."));
     return 0;
@@ -237,7 +240,11 @@ int32_t OnSampleUnload(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   const int32_t count = LibraryCount(SynthSamples);
   if (row > count - 1) row = count - 1;
   WaveLibraryEntry* e = WaveLibraryListAt(SynthSamples, row);
-  if (row < 0 || !e || e->State.Load(std::memory_order_acquire) != kWaveIdle) return 0;
+  if (row < 0 || !e) {
+    SetStatusText(LangText(207, "No item is selected."));
+    return 0;
+  }
+  if (e->State.Load(std::memory_order_acquire) != kWaveIdle) return 0;
   DetachEntryEverywhere(e, false);
   RemoveLibraryListEntry(SynthSamples, row);
   const int32_t left = LibraryCount(SynthSamples);

@@ -65,9 +65,7 @@ void DrawCategoryMarker(const ListRowPlace& p, int32_t category) {
 // whole width for a negative one).
 void Text(Image* row, int32_t x, int32_t y, const std::string& text, int32_t size,
           int32_t right = -1) {
-  if (!row) return;
-  V::DrawTextInCell(row, x, y, 0, right < 0 ? row->width : right, text, V::TextFont.Face, size,
-                    kColourWhite, 2);
+  DrawListRowText(row, x, y, text, size, kColourWhite, right);
 }
 
 // The column of a row image where an icon put `inset` pixels left of the

@@ -235,6 +235,14 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
   return 0;
 }
 
+void DrawListRowText(Image* row, int32_t x, int32_t y, const std::string& text, int32_t size,
+                     uint32_t colour, int32_t right) {
+  if (!row) return;
+  right = right < 0 ? row->width : std::min(right, row->width);
+  V::DrawTextInCell(row, x, y, 0, right, V::NameInWidth(text, V::TextFont.Face, size, right - x),
+                    V::TextFont.Face, size, colour, 2);
+}
+
 // --- Members ---------------------------------------------------------------------------
 
 namespace {
@@ -242,7 +250,7 @@ namespace {
 ListDrawStatics g_messageStatics, g_historyStatics, g_fileStatics;
 
 void DrawRowText(Image* row, const std::string& text, int32_t x, int32_t y, const RenderRecord* snap) {
-  V::DrawTextFT(row, x, y, 0, text, V::TextFont.Face, snap->Text.TextSize, TextColour, 2);
+  DrawListRowText(row, x, y, text, snap->Text.TextSize, TextColour);
 }
 
 void RenderMessageRow(Image* row, int32_t item, const RenderRecord* snap, void*) {
@@ -357,11 +365,13 @@ int32_t DrawDriveList(RenderRecord* snap, int32_t id) {
       for (int32_t d = 1; d <= n; ++d) {
         // A drive is its root folder on this platform, and mounts side by side
         // begin alike (/media/<user>/...): its cell shows the root's last
-        // folder, centred, its head where that is wider than the cell (the
-        // tooltip names the root whole).
-        const std::string label = DriveLabel(QUARLE_BASICS::DriveText(drives, static_cast<uint8_t>(d)));
+        // folder, centred, its end kept after a mark where that is wider than
+        // the cell, as the lists cut names (the tooltip names the root whole).
         const int32_t left = cw * (d - 1);
         const int32_t cell = std::min(cw, w - 2 * b - left);
+        const std::string label =
+            V::NameInWidth(DriveLabel(QUARLE_BASICS::DriveText(drives, static_cast<uint8_t>(d))),
+                           V::TextFont.Face, size, cell);
         const int32_t tw = std::min(V::TextWidth(label, &V::TextFont, size), cell);
         const int32_t cx = left + std::max(Nearest((cell - tw) * 0.5), 0);
         V::DrawTextInCell(layer, cx, 0, left, cell, label, V::TextFont.Face, size, TextColour, 1);

@@ -112,6 +112,14 @@ struct ListDrawPlan {
 int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
                      ListDrawStatics& statics);
 
+// A row's text, drawn into its row image from column x up to `right` (the
+// image's width for a negative one) in the text face, mode 2. Every list
+// draws its rows' texts through it: a text too long for the room keeps its
+// end in view after a mark (QUARLE_VISUALS::NameInWidth), so rows of names
+// that begin alike stay apart; the tooltip holds the whole text.
+void DrawListRowText(platform::Image* row, int32_t x, int32_t y, const std::string& text,
+                     int32_t size, uint32_t colour, int32_t right = -1);
+
 // The row height and text offset of a list's snapshot (nearest((h - 2B) / rows),
 // nearest((rowH - text size) x 0.5)); a row count below 1 counts as 1.
 int32_t ListRowHeightOf(const RenderRecord* snap);

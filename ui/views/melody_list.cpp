@@ -31,8 +31,8 @@ void RenderMelodyRow(platform::Image* row, int32_t item, const V::RenderRecord* 
   if (!e) return;
   const int32_t u = UnitPx();
   // Room on the right for the status icon.
-  V::DrawTextFT(row, u, 0, IconPx() + u, FileStem(DynZStringGet(e->File)), V::TextFont.Face,
-                snap->Text.TextSize, TextColour, 2);
+  DrawListRowText(row, u, 0, FileStem(DynZStringGet(e->File)), snap->Text.TextSize, TextColour,
+                  row->width - IconPx() - u);
 }
 
 std::string MelodyTooltip(int32_t item, void*) {

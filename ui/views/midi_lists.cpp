@@ -49,10 +49,8 @@ std::string MapName(int32_t i) {
 void RowText(platform::Image* row, const V::RenderRecord* snap, const std::string& first,
              const std::string& second) {
   const int32_t u = UnitPx(), size = snap->Text.TextSize;
-  if (!first.empty())
-    V::DrawTextFT(row, u, 0, 0, first, V::TextFont.Face, size, TextColour, 2);
-  if (!second.empty())
-    V::DrawTextFT(row, 8 * u, 0, 0, second, V::TextFont.Face, size, TextColour, 2);
+  if (!first.empty()) DrawListRowText(row, u, 0, first, size, TextColour);
+  if (!second.empty()) DrawListRowText(row, 8 * u, 0, second, size, TextColour);
 }
 
 void RowIcon(const ListRowPlace& place, const V::ControlRecord* c, int32_t layer, int32_t dy) {

@@ -24,8 +24,7 @@ namespace {
 void RenderParameterRow(platform::Image* row, int32_t item, const V::RenderRecord* snap, void*) {
   PortListRowCopy r;
   if (!ReadPortListRow(item, r)) return;
-  V::DrawTextFT(row, IconPx() + 2 * UnitPx(), 0, 0, r.LongName, V::TextFont.Face, snap->Text.TextSize,
-                TextColour, 2);
+  DrawListRowText(row, IconPx() + 2 * UnitPx(), 0, r.LongName, snap->Text.TextSize, TextColour);
 }
 
 std::string ParameterTooltip(int32_t item, void*) {
@@ -52,8 +51,7 @@ std::string ShapeName(int32_t item) {
 }
 
 void RenderShapeRow(platform::Image* row, int32_t item, const V::RenderRecord* snap, void*) {
-  V::DrawTextFT(row, UnitPx(), 0, 0, ShapeName(item), V::TextFont.Face, snap->Text.TextSize,
-                TextColour, 2);
+  DrawListRowText(row, UnitPx(), 0, ShapeName(item), snap->Text.TextSize, TextColour);
 }
 
 std::string ShapeTooltip(int32_t item, void*) { return ShapeName(item); }

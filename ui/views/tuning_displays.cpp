@@ -104,8 +104,8 @@ void CopyPatterns(PatternCopy& copy, int32_t which) {
 void RenderPatternRow(platform::Image* row, int32_t item, const V::RenderRecord* snap, void* ctx) {
   const auto* copy = static_cast<const PatternCopy*>(ctx);
   if (item < 0 || item >= copy->count) return;
-  V::DrawTextFT(row, UnitPx(), 0, 0, TrimmedPatternName(copy->names[item]), V::TextFont.Face,
-                snap->Text.TextSize, TextColour, 2);
+  DrawListRowText(row, UnitPx(), 0, TrimmedPatternName(copy->names[item]), snap->Text.TextSize,
+                  TextColour);
 }
 
 std::string PatternTooltip(int32_t item, void* ctx) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "app/startup.h"
 #include "app/state/console.h"
@@ -16,6 +17,7 @@
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "engine/catalog/catalog.h"
 #include "engine/command.h"
 #include "engine/dsp/melody.h"
 #include "engine/keyboard.h"
@@ -56,6 +58,38 @@ int32_t ScaleListAccumulator = 0;
 int32_t NumberBaseAccumulator = 0;
 int32_t AbsoluteHookDepth = 0;
 int32_t RelativeHookDepth = 0;
+
+// Where each pattern of the tuning in use stands in the editor's copy after
+// its deletes (0 for a deleted one), for the generators to follow at OK.
+// Meaningful only while PatternsMoved; the copy taken anew forgets it.
+// one thread: interface
+int32_t PatternNowAt[kScalePatternMax];
+bool PatternsMoved = false;
+
+void NotePatternDeleted(int32_t p) {
+  if (!PatternsMoved)
+    for (int32_t i = 0; i < kScalePatternMax; ++i) PatternNowAt[i] = i;
+  PatternsMoved = true;
+  for (int32_t& at : PatternNowAt)
+    if (at == p)
+      at = 0;
+    else if (at > p)
+      --at;
+}
+
+// Stored whole, before the engine takes the new tuning (as a load's fitting):
+// the kernel reads the pattern once per step.
+void MoveGeneratorsWithTheirPatterns() {
+  if (!PatternsMoved) return;
+  const auto follow = [](ModuleRecord& m) {
+    const int32_t p = MelodyScalePattern(m);
+    if (p >= 0 && p < kScalePatternMax) SetMelodyScalePattern(m, PatternNowAt[p]);
+  };
+  for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i)
+    if (ModuleRecord* m = ModuleList.entries[i]; m != nullptr && m->Type == kTypeMelodyGenerator) follow(*m);
+  follow(ModuleCatalog[kTypeMelodyGenerator]);
+  PatternsMoved = false;
+}
 
 V::ControlRecord* Live(int32_t id) { return id > 0 ? V::ControlAt(id) : nullptr; }
 int32_t Slot(int32_t slot) { return V::UiIndex ? V::UiIndex[slot] : 0; }
@@ -436,7 +470,10 @@ int32_t OnScalePatternRename(uint32_t bits, int32_t, int32_t, int32_t id, int32_
         if (p >= 0 && p < EditedTuning.PatternCount && p < kScalePatternMax) {
           char* field = EditedTuning.PatternNames[p];
           std::memset(field, 0, kScalePatternNameSize);
-          std::memcpy(field, name.data(), std::min<size_t>(name.size(), kPatternNameChars));
+          // A cut never splits the escape form of a character the code page lacks.
+          const std::vector<size_t> starts = platform::CharacterStarts(name);
+          const size_t fits = *(std::upper_bound(starts.begin(), starts.end(), static_cast<size_t>(kPatternNameChars)) - 1);
+          std::memcpy(field, name.data(), fits);
           EditedTuning.Modified = -1;
           renamed = true;
         }
@@ -524,6 +561,7 @@ int32_t OnScalePatternDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_
                     kScalePatternNameSize);
       }
       EditedTuning.PatternCount = --count;
+      NotePatternDeleted(p);
     }
     EditedTuning.Modified = -1;
   }
@@ -535,6 +573,7 @@ int32_t OnScalePatternDelete(uint32_t bits, int32_t, int32_t, int32_t id, int32_
 }
 
 void ShowSelectedScalePattern() {
+  PatternsMoved = false;  // the editor's copy is the tuning in use again
   const ModuleRecord* m = SelectedModule;
   V::ControlRecord* list = SlotCtl(kUiSCALELIST);
   if (!list || !m || m->Type != kTypeMelodyGenerator) return;
@@ -629,6 +668,7 @@ int32_t OnTuningSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     RefreshFileBrowser();
     SetStatusText(file + " " + LangText(269, "has been saved."));
   }
+  MoveGeneratorsWithTheirPatterns();
   RequestTuningApply();
   return 0;
 }
@@ -641,6 +681,7 @@ int32_t OnTuningCancel(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   platform::MutexLock(MT_TUNINGS[kActiveTuning]);
   platform::MutexLock(MT_TUNINGS[kEditedTuning]);
   CopyTuning(EditedTuning, ActiveTuning);
+  PatternsMoved = false;
   platform::MutexUnlock(MT_TUNINGS[kActiveTuning]);
   file = DynZStringGet(EditedTuning.FileName);
   label = KeysLabel(TuningGetNoteCount(EditedTuning), 270);

@@ -42,7 +42,8 @@ int32_t OnTuningSave(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t so
 int32_t OnTuningCancel(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 int32_t OnScaleList(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 // SCALELIST selects the scale pattern of the Melody Generator the module page
-// shows (after a tuning load fitted it to the new tuning); published.
+// shows (after a tuning load fitted it to the new tuning); published. Called
+// once the tuning in use was replaced: the editor's copy is that tuning again.
 void ShowSelectedScalePattern();
 int32_t OnNumberBaseSelect(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 int32_t OnNumberBaseSet(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);

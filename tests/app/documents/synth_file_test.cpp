@@ -31,6 +31,7 @@
 #include "engine/command.h"
 #include "engine/dsp/control_common.h"
 #include "engine/dsp/melody.h"
+#include "engine/dsp/sample.h"
 #include "engine/dsp/sequencer.h"
 #include "engine/dsp/windows.h"
 #include "engine/globals.h"
@@ -1149,6 +1150,72 @@ TEST_F(SynthFileTest, OldFilesGetTheEngineRepairs) {
   ResetEngine();
   ASSERT_EQ(LoadSynth(Home("SYNTHS"), "o.tarvelo"), 0);
   EXPECT_EQ(oscLoop(), -1);
+}
+
+// A Sample whose sound has another rate than the engine's plays the sound's
+// frames at the sound's rate with its F at the pitch found, after a load too:
+// a file from before the mark (whose Set divided F by the rates' ratio, the
+// sound stepped at the engine's rate) sounds as it did, a newer file keeps
+// its F, and a sound at the engine's rate needs no mark. Saved again while
+// its sound is missing, a file keeps telling which it is.
+TEST_F(SynthFileTest, SamplesOfAnotherRateSoundAsTheyDidInOlderFiles) {
+  const struct {
+    int32_t rate;
+    bool older, missing;
+  } cases[] = {{44100, true, false}, {22050, true, false}, {96000, true, false}, {44100, false, false},
+               {48000, true, false}, {44100, true, true},   {44100, false, true}};
+  constexpr int32_t kFrames = 4800;
+  for (const auto& c : cases) {
+    const std::string name = "r" + std::to_string(c.rate) + (c.older ? "o" : "n") + (c.missing ? "m" : "");
+    SCOPED_TRACE(name);
+    const auto fresh = [] {
+      ResetEngine();
+      WaveLibraryListsFree();
+      ASSERT_EQ(WaveLibraryListsCreate(), 0);
+    };
+    const auto reload = [&](const std::string& file) {
+      fresh();
+      ASSERT_EQ(LoadSynth(Home("SYNTHS"), file), 0);
+      ASSERT_EQ(ModuleList.count, 1);
+    };
+    const auto mark = [&](const std::string& file) {
+      const auto b = Bytes(file);
+      return RecordAt(b, Walk(b), 0).SampleRateMark;
+    };
+    fresh();
+    MakeWav(Home("AUDIO\\" + name + ".wav"), kFrames, 1, 32, c.rate);
+    const int32_t lib = ConvertAndLoadWave(Home("AUDIO"), name + ".wav");
+    ASSERT_GE(lib, 0);
+    ASSERT_EQ(AddLoadedWave(*SampleLibrary.entries[lib], -1), 0);
+    ModuleRecord* smp = Add(kTypeSample);
+    AttachWaveToModule(smp, SynthSamples.entries[0], 0);
+    const float pitch = SynthSamples.entries[0]->Pitch[0];
+    ASSERT_GT(pitch, 0.0f);
+    const float ratio = c.older ? 48000.0f / static_cast<float>(c.rate) : 1.0f;
+    ModuleSetParamValue(*smp, kSampleFrequency, pitch / RateQuarter / ratio);
+    Save(name + ".tarvelo");
+    EXPECT_EQ(mark(name + ".tarvelo"), c.rate != 48000 ? 48000 : 0);
+    if (c.older) {
+      auto b = Bytes(name + ".tarvelo");
+      PutI32(b, Walk(b).records + offsetof(ModuleFileRecord, SampleRateMark), 0);
+      WriteBytes(Os("SYNTHS/" + name + ".tarvelo"), b);
+    }
+    std::string file = name + ".tarvelo";
+    if (c.missing) {
+      fs::remove(Os("AUDIO/" + name + ".wav"));
+      reload(file);
+      file = name + "2.tarvelo";
+      Save(file);
+      MakeWav(Home("AUDIO\\" + name + ".wav"), kFrames, 1, 32, c.rate);
+    }
+    EXPECT_EQ(mark(file), c.older ? 0 : 48000);
+    reload(file);
+    const ModuleRecord* loaded = ModuleList.entries[0];
+    const double f = loaded->Params[kSampleFrequency].Value.Load();
+    EXPECT_NEAR(f * RateQuarter / pitch, 1.0, 1e-5) << "F shows what it plays";
+    // Frames of the sound per frame of the engine, at a frequency input of F.
+    EXPECT_NEAR(loaded->SampleStep * f * kFrames / (c.rate / 48000.0), 1.0, 1e-5) << "speed";
+  }
 }
 
 // An audio thread that never takes the keyboards' pending key changes holds a

@@ -116,7 +116,7 @@ TEST_F(DialogsTest, BrowseFolderSelectsTheNamedFile) {
   C(Slot(kUiLSORDER) + 3)->State.Disabled = -1;
   V::ControlSetVisible(S(kUiMCC), -1);
 
-  const int32_t found = BrowseFolder(platform::FromOsPath(dir_.string()), " b.wav ");
+  const int32_t found = BrowseFolder(platform::FromOsPath(dir_.string()), "b.wav");
   ASSERT_GE(found, 0);
   EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, static_cast<uint32_t>(found)), "b.wav");
   EXPECT_EQ(C(Slot(kUiFILES))->Text.Selected, found);
@@ -131,6 +131,8 @@ TEST_F(DialogsTest, BrowseFolderSelectsTheNamedFile) {
 
   EXPECT_LT(SelectBrowserFile("missing.wav"), 0);
   EXPECT_EQ(C(Slot(kUiFILES))->Text.Selected, -1);
+  // A name's spaces are its own: " b.wav " is another file's name.
+  EXPECT_LT(SelectBrowserFile(" b.wav "), 0);
 }
 
 TEST_F(DialogsTest, ActiveBrowserListFollowsThePane) {

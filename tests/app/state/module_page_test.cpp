@@ -174,6 +174,9 @@ TEST_F(ModulePageTest, SelectingNothingEmptiesAndDisablesThePage) {
   EXPECT_TRUE(Disabled(Slot(kUiPVM)));
   EXPECT_EQ(S(kUiFLIST)->Text.Selected, -1);
   EXPECT_TRUE(Disabled(Slot(kUiLSORDER) + 3));  // nothing to delete on the message tab
+  SelectModule(m, -1);
+  EXPECT_TRUE(Disabled(Slot(kUiLSORDER) + 3));  // nor with a module selected
+  SelectModule(nullptr, -1);
   BrowserTab = 2;
   SelectModule(m, -1);
   SelectModule(nullptr, -1);

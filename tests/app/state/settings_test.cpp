@@ -147,6 +147,39 @@ TEST_F(SettingsTest, TextsHoldingQuotesReadBackWhole) {
   EXPECT_EQ(SessionFile, "");
 }
 
+// A name keeps its spaces: a session whose folder and file end or start with
+// them is found again after the settings were saved and read. Quoted items are
+// taken as they stand between their quotes (the writer has always quoted the
+// session's names, so files written before read as they did); an unquoted one,
+// written by hand, is trimmed as before.
+TEST_F(SettingsTest, SessionNamesKeepTheirSpaces) {
+  fs::create_directories(dir_ / "Mine ");
+  Write(dir_ / "Mine " / " Favourite.tarvelo", "x");
+  SessionFolder = home_ + "\\Mine ";
+  SessionFile = " Favourite.tarvelo";
+  ASSERT_EQ(SaveSettings(), 0);
+  Reset();
+  ASSERT_EQ(LoadSettings(""), 0);
+  EXPECT_EQ(LocateFile(SessionFolder, SessionFile, "\\SYNTHS"), home_ + "\\Mine ");
+  EXPECT_EQ(SessionTitle, " Favourite");
+
+  const struct {
+    const char* line;
+    const char* folder;
+    const char* file;
+  } rows[] = {
+      {"\"SESSION\",\"\\x\\Mine \",\" Favourite.tarvelo\"", "\\x\\Mine ", " Favourite.tarvelo"},
+      {"\"SESSION\",\"  \",\"  .tarvelo  \"", "  ", "  .tarvelo  "},
+      {"\"SESSION\", \"\\x\" , \"a.tarvelo\"x", "\\x", "a.tarvelo"},
+      {"\"LAST SYNTH\",  \\x\\Mine ,  b.tarvelo  ", "\\x\\Mine", "b.tarvelo"},
+  };
+  for (const auto& row : rows) {
+    ASSERT_EQ(Load(std::string(row.line) + "\r\n"), 0);
+    EXPECT_EQ(SessionFolder, row.folder) << row.line;
+    EXPECT_EQ(SessionFile, row.file) << row.line;
+  }
+}
+
 TEST_F(SettingsTest, ReaderClampsAndDefaults) {
   struct Case {
     const char* line;

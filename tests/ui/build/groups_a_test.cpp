@@ -71,7 +71,7 @@ TEST_F(BuildTest, TooltipsMasksAndStartStates) {
   Cb.OnAudioInputMeter = Cb.OnDialogEdit = Cb.OnParameterList = any;
   ASSERT_EQ(BuildInterface(1.0f), 0);
   EXPECT_EQ(Tip(2), "Quit program - always asks for confirmation [CTRL-X]");
-  EXPECT_EQ(Tip(109), "Delete the selected list item OR the selected module, if any [DEL]");
+  EXPECT_EQ(Tip(109), "Delete the selected list item; with none selected on a module list, the selected module [DEL]");
   EXPECT_EQ(C(24)->EventMask, 287);
   EXPECT_EQ(C(22)->NoHit.load(), -1);
   // The dialog's edit line knows its buttons; both start disabled.

@@ -173,27 +173,36 @@ TEST_F(DialogTest, AQuestionThatReplacesAnEditLineGetsEscAndEnter) {
   }
 }
 
-// Key sequences on "Hello": < Home, > End, ] Right, } Shift-Right, # Backspace,
-// ~ Delete, ^ Ctrl-A, & Ctrl-C, % Ctrl-V; any other character is typed.
+// Key sequences: < Home, > End, [ Left, ] Right, } Shift-Right, # Backspace,
+// ~ Delete, ^ Ctrl-A, & Ctrl-C, % Ctrl-V; any other character is typed. An
+// escape form (a character the code page lacks) is one character to them.
 TEST_F(DialogTest, EditingKeysGiveTheTextAndCaret) {
   struct Row {
     const char* keys;
     const char* text;
     int32_t caret;
+    const char* start = "Hello";
   };
   const Row rows[] = {
       {"X", "HelloX", 6},
       {"X##<#~", "ell", 0},  // nothing before the caret at Home
       {"<]]}}#", "Heo", 2},  // the selection goes, not a character
       {"^&>%", "HelloHello", 10},
+      {"<]]#", "ab", 1, "a\xA4{41F}b"},
+      {"<]~", "ab", 1, "a\xA4{41F}b"},
+      {">[[", "a\xA4{41F}b", 1, "a\xA4{41F}b"},
+      {"<]}#", "ab", 1, "a\xA4{1D11E}b"},
+      {"<]]#", "xy", 1, "x\xA4\xA4y"},       // a currency sign of the name
+      {"<]]#", "a{41Fb", 1, "a\xA4{41Fb"},     // no form: a sign and its text
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.keys);
-    Open("Hello");
+    SCOPED_TRACE(std::string(r.start) + " " + r.keys);
+    Open(r.start);
     for (const char* k = r.keys; *k; ++k) {
       switch (*k) {
         case '<': Key(kScanHome); break;
         case '>': Key(kScanEnd); break;
+        case '[': Key(kScanLeft); break;
         case ']': Key(kScanRight); break;
         case '}': Key(kScanRight, 0, true); break;
         case '#': Key(kScanBackspace); break;

@@ -4,6 +4,7 @@
 // deletes with and without confirmation, saves, loads and the new synth.
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -26,6 +27,9 @@
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
 #include "panels_a_fixture.h"
+#include "platform/clipboard.h"
+#include "platform/events.h"
+#include "platform/sdl.h"
 #include "ui/panels/dialog.h"
 #include "ui/panels/keyboards.h"
 #include "ui/panels/list_buttons.h"
@@ -126,7 +130,7 @@ TEST_F(ListButtonsTest, RenameAddsTheExtensionAndTheLibraryFollows) {
   EXPECT_EQ(DialogOwner, rename);
   EXPECT_EQ(Text(db_ + 2), "Song.wav");
   EXPECT_EQ(On(rename), -1);
-  SetTextOf(db_ + 2, " New ");
+  SetTextOf(db_ + 2, "New");
   Answer(true);
   EXPECT_TRUE(fs::exists(Home() / "New.wav"));
   EXPECT_FALSE(fs::exists(Home() / "Song.wav"));
@@ -144,6 +148,70 @@ TEST_F(ListButtonsTest, RenameAddsTheExtensionAndTheLibraryFollows) {
   EXPECT_TRUE(HasReport("Renaming error: Incorrect Function Parameter", 2));
 }
 
+// A name typed in any script (SDL's text input, through the window's
+// translation and the event loop) or pasted from the system's clipboard is,
+// on the disk, the name typed; Backspace takes a whole character.
+TEST_F(ListButtonsTest, ANameTypedOrPastedInAnyScriptIsTheNameOnTheDisk) {
+  const struct {
+    const char* utf8;  // typed (an input method's text), pasted, or typed with a slip
+    char how;          // 't' typed, 'p' pasted, 'b' typed, Backspace, its last character again
+    const char* disk;
+  } rows[] = {
+      {"\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "1", 't', "\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "1.wav"},
+      {"\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "2", 'p', "\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F" "2.wav"},
+      {"\xCE\xA4\xCF\x81\xCE\xB1\xCE\xB3\xCE\xBF\xCF\x8D\xCE\xB4\xCE\xB9", 't', "\xCE\xA4\xCF\x81\xCE\xB1\xCE\xB3\xCE\xBF\xCF\x8D\xCE\xB4\xCE\xB9.wav"},
+      {"\xE6\xAD\x8C \xF0\x9F\x8E\xB5", 'p', "\xE6\xAD\x8C \xF0\x9F\x8E\xB5.wav"},
+      {"\xF0\x9D\x84\x9E\xE9\x9F\xB3", 'b', "\xF0\x9D\x84\x9E\xE9\x9F\xB3.wav"},
+      {"\xD8\xA3\xD8\xBA\xD9\x86\xD9\x8A\xD8\xA9", 't', "\xD8\xA3\xD8\xBA\xD9\x86\xD9\x8A\xD8\xA9.wav"},
+      {"\xD7\xA9\xD7\x99\xD7\xA8 caf\xC3\xA9", 'p', "\xD7\xA9\xD7\x99\xD7\xA8 caf\xC3\xA9.wav"},
+  };
+  const int32_t rename = Button(1), edit = db_ + 2;
+  const int32_t quit = V::CloseRequestTarget;
+  V::CloseRequestTarget = 0;  // the window's close ends the loop at once
+  const auto loop = [] {
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    EXPECT_EQ(V::GuiMessageLoop(), 0);
+  };
+  const auto type = [](const std::string& utf8) {
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_EVENTS), 0) << SDL_GetError();
+    SDL_Event e{};
+    e.type = SDL_TEXTINPUT;
+    std::snprintf(e.text.text, sizeof e.text.text, "%s", utf8.c_str());
+    // The translation gives the first character and queues the rest behind it.
+    std::vector<platform::WindowEvent> presses(1);
+    if (!platform::TranslateSdlEventForTest(e, presses[0])) presses.clear();
+    for (platform::WindowEvent w; platform::WindowEventPoll(w);) presses.push_back(w);
+    for (const platform::WindowEvent& w : presses) platform::WindowEventInject(w);
+    SDL_QuitSubSystem(SDL_INIT_EVENTS);
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.disk);
+    WriteFile(Home() / "Song.wav", r.disk);
+    Browse("Song.wav");
+    Click(OnListRename, rename);
+    ASSERT_EQ(V::ActiveEditField(), edit);
+    SetTextOf(edit, "");
+    if (r.how == 'p') {
+      platform::ClipboardSetUtf8(r.utf8);
+      platform::WindowEventInject(platform::KeyPressEvent(47, 22));  // Ctrl-V
+    } else {
+      type(r.utf8);
+    }
+    if (r.how == 'b') {
+      platform::WindowEventInject(platform::KeyPressEvent(14, 8));  // Backspace
+      const std::u32string typed = platform::TypedCharacters(r.utf8);
+      platform::WindowEventInject(platform::TypedKeyEvent(0, typed.back()));
+    }
+    loop();
+    Answer(true);
+
+    EXPECT_EQ(ReadFile(Home() / r.disk), r.disk);
+    EXPECT_FALSE(fs::exists(Home() / "Song.wav"));
+  }
+  V::CloseRequestTarget = quit;
+}
+
 TEST_F(ListButtonsTest, RenameNeverReplacesAnotherFile) {
   WriteFile(Home() / "a.wav", "A");
   WriteFile(Home() / "b.wav", "B");
@@ -156,7 +224,9 @@ TEST_F(ListButtonsTest, RenameNeverReplacesAnotherFile) {
   };
   renameTo("b");
   EXPECT_TRUE(HasReport("Renaming error: b.wav - File Access Failed", 2));
-  for (const char* typed : {".", "..", "c\td", "e\x7F"}) {
+  // Control characters, also those of the code page's upper half typed by
+  // their bytes or as a byte the code page leaves undefined.
+  for (const char* typed : {".", "..", "c\td", "e\x7F", "f\xA4[C2]\xA4[85]", "g\x81"}) {
     Reports.clear();
     renameTo(typed);
     EXPECT_TRUE(HasReport("Renaming error: Incorrect Function Parameter", 2)) << typed;
@@ -175,6 +245,32 @@ TEST_F(ListButtonsTest, RenameNeverReplacesAnotherFile) {
   EXPECT_TRUE(HasReport("Renaming error: b.wav - File Access Failed", 2));
   EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->File), "a.wav");
   EXPECT_EQ(ReadFile(Home() / "b.wav"), "B");
+}
+
+// A name keeps its spaces: one left as it is stays the same file, and typed
+// spaces at either end are part of the new name.
+TEST_F(ListButtonsTest, RenameKeepsTheSpacesOfANameWhole) {
+  const int32_t rename = Button(1);
+  const struct {
+    const char* old;
+    const char* typed;
+    const char* renamed;
+  } rows[] = {
+      {"  lead.wav", "  lead.wav", "  lead.wav"},
+      {"Song.wav", " New ", " New .wav"},
+      {"pad.wav", "pad.wav  ", "pad.wav  "},
+  };
+  for (const auto& row : rows) {
+    WriteFile(Home() / row.old, row.old);
+    Browse(row.old);
+    ASSERT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), row.old);
+    Click(OnListRename, rename);
+    SetTextOf(db_ + 2, row.typed);
+    Answer(true);
+    EXPECT_EQ(ReadFile(Home() / row.renamed), row.old) << row.typed;
+    EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), row.renamed) << row.typed;
+  }
+  EXPECT_FALSE(fs::exists(Home() / "lead.wav"));
 }
 
 TEST_F(ListButtonsTest, RenamingTheSessionFileRenamesTheSession) {
@@ -553,6 +649,44 @@ TEST_F(ListButtonsTest, SavesOverwriteAfterAskingOrSaveTheSession) {
   ASSERT_FALSE(Reports.empty());
   EXPECT_EQ(Reports.back().level, 2);
   EXPECT_EQ(Reports.back().text.rfind("Saving error: ", 0), 0u);
+}
+
+// The answer writes the file the question named, though the browser went up
+// to another folder meanwhile (where a file of that name may stand too).
+TEST_F(ListButtonsTest, AnOverwriteAnsweredElsewhereWritesTheFileItNamed) {
+  struct Row {
+    const char* sub;
+    const char* name;
+    bool aboveToo;  // a file of that name in the folder gone up to
+  };
+  const Row rows[] = {{"SYNTHS", "08 Reed Organ.tarvelo", false},
+                      {"SYNTHS", "08 Reed Organ.tarvelo", true},
+                      {"TUNINGS", "Pure.tng", false}};
+  const int32_t save = Button(4);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.sub) + "\\" + r.name + (r.aboveToo ? ", one above too" : ""));
+    const fs::path named = Home() / r.sub / r.name, above = Home() / r.name;
+    WriteFile(named, "x");
+    fs::remove(above);
+    if (r.aboveToo) WriteFile(above, "above");
+    ShowOnly(kUiFB);
+    QUARLE_BASICS::ListFolder(BrowserListing, Folder() + "\\" + r.sub, "*.*", 0, 0);
+    C(files_)->Text.Selected = -1;
+    SelectBrowserFile(r.name);
+    Click(OnListSave, save);
+    Browse();  // Up
+    Answer(true);
+    EXPECT_GT(fs::file_size(named), 100u);
+    if (r.aboveToo)
+      EXPECT_TRUE(ReadFile(above) == "above");
+    else
+      EXPECT_FALSE(fs::exists(above));
+    EXPECT_EQ(Status(), std::string(r.name) + " has been saved.");
+    EXPECT_EQ(C(files_)->Text.Selected, -1);  // no namesake chosen in the folder on view
+  }
+  EXPECT_EQ(SessionFolder, Folder() + "\\SYNTHS");
+  EXPECT_EQ(SessionFile, "08 Reed Organ.tarvelo");
+  EXPECT_EQ(QUARLE_BASICS::DynZStringGet(ActiveTuning.Folder), Folder() + "\\TUNINGS");
 }
 
 // A save whose take could not be written says so on the status line, not

@@ -36,7 +36,9 @@
 #include "engine/notes.h"
 #include "engine/params.h"
 #include "engine/tuning.h"
+#include "platform/events.h"
 #include "platform/paths.h"
+#include "platform/sdl.h"
 #include "platform/threads.h"
 #include "ui/panels/install.h"
 #include "ui/panels/panel_common.h"
@@ -112,6 +114,16 @@ class PanelsATest : public PanelBase {
 
   static std::vector<CommandMessage> AudioPosts() { return Drain(QUARLE_BASICS::AudioCommandQueue); }
   static int32_t Window(int32_t slot) { return Tarvelo::WindowIdOf(slot); }
+  // The window manager put the window at (x, y): SDL's report, through the window's translation.
+  static void WindowManagerMoves(int32_t x, int32_t y) {
+    SDL_Event e{};
+    e.window.type = SDL_WINDOWEVENT;
+    e.window.event = SDL_WINDOWEVENT_MOVED;
+    e.window.data1 = x;
+    e.window.data2 = y;
+    platform::WindowEvent w;
+    EXPECT_FALSE(platform::TranslateSdlEventForTest(e, w));  // nothing for the loop
+  }
 
 };
 

@@ -1,6 +1,7 @@
 // The sample page: recording into a new sample in memory, setting, saving and
 // unloading the sample selected in WLIST.
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -27,7 +28,9 @@
 #include "engine/globals.h"
 #include "engine/notes.h"
 #include "engine/render.h"
+#include "ui/panels/filter_panel.h"
 #include "ui/panels/list_buttons.h"
+#include "ui/panels/melody_panel.h"
 #include "ui/panels/sysbar.h"
 #include "app/documents/synth_file_walk.h"
 #include "engine/midimap.h"
@@ -590,7 +593,7 @@ TEST_F(SamplePanelTest, SetAttachesWithThePitchOrDetaches) {
   Field(wlist_).Selected = 0;
   Click(OnSampleSet, wlist_ + 3);
   EXPECT_EQ(m_->SampleEntry.Load(), e);
-  EXPECT_FLOAT_EQ(m_->Params[2].Value.Load(), 1200.0f / RateQuarter / 2.0f);
+  EXPECT_FLOAT_EQ(m_->Params[2].Value.Load(), 1200.0f / RateQuarter);  // the pitch it plays, whatever the rate
   Field(wlist_).Selected = -1;
   m_->ModuleSwitches[kSwitchRecord].Store(-1);  // recording: nothing
   Click(OnSampleSet, wlist_ + 3);
@@ -598,6 +601,83 @@ TEST_F(SamplePanelTest, SetAttachesWithThePitchOrDetaches) {
   m_->ModuleSwitches[kSwitchRecord].Store(0);
   Click(OnSampleSet, wlist_ + 3);
   EXPECT_EQ(m_->SampleEntry.Load(), nullptr);
+}
+
+// A 440 Hz sine in a 16-bit stereo file of any common rate, loaded and Set
+// from the page: F shows 440 Hz, and the sound plays at 440 Hz for the half
+// second the file lasts, from its own F and from the key of 440 Hz.
+TEST_F(SamplePanelTest, SetPlaysASoundOfAnyRateAtItsPitchAndSpeed) {
+  const std::string folder = platform::FromOsPath((Home() / "AUDIO").string());
+  ModuleRecord* kb = Make(kTypeKeyboard);
+  constexpr int32_t kA4 = 57;  // played at 440 Hz whatever tuning an earlier test left
+  // The left channel of n rendered frames.
+  const auto render = [](int32_t n) {
+    std::vector<float> block(2 * static_cast<size_t>(n)), left;
+    float* p = block.data();
+    RenderAudio(&p, 0, 2 * n);
+    for (size_t i = 0; i < block.size(); i += 2) left.push_back(block[i]);
+    return left;
+  };
+  // Cents from 440 Hz of the rising zero crossings over the first 0.4 s, and
+  // the frames up to the last sound.
+  const auto measure = [](const std::vector<float>& y, double& cents, int32_t& length) {
+    double first = -1.0, last = -1.0;
+    int32_t n = 0;
+    for (size_t i = 1; i < 19200; ++i) {
+      if (!(y[i - 1] < 0.0f && y[i] >= 0.0f)) continue;
+      const double t = static_cast<double>(i - 1) + y[i - 1] / (y[i - 1] - y[i]);
+      if (first < 0.0) first = t;
+      last = t, ++n;
+    }
+    cents = n > 1 ? 1200.0 * std::log2((n - 1) * 48000.0 / (last - first) / 440.0) : 1e9;
+    length = 0;
+    for (size_t i = 0; i < y.size(); ++i)
+      if (y[i] != 0.0f) length = static_cast<int32_t>(i) + 1;
+  };
+  for (const int32_t rate : {8000, 22050, 32000, 44100, 48000, 88200, 96000}) {
+    SCOPED_TRACE(rate);
+    const std::string file = "sine" + std::to_string(rate) + ".wav";
+    QUARLE_AUDIO::SoundBuffer sb;
+    QUARLE_AUDIO::SoundBufferInitFormat(&sb, 2, 32, rate);
+    sb.frameCount = static_cast<uint32_t>(rate / 2);
+    sb.dataSize = sb.frameCount * 8;
+    sb.samples = static_cast<float*>(std::calloc(2 * sb.frameCount, sizeof(float)));
+    for (uint32_t i = 0; i < 2 * sb.frameCount; ++i)
+      sb.samples[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 440.0 * (i / 2) / rate));
+    ASSERT_EQ(QUARLE_AUDIO::SaveWavFile(folder + "\\" + file, &sb, 16), 0);
+    QUARLE_AUDIO::SoundBufferFree(&sb);
+    const int32_t lib = ConvertAndLoadWave(folder, file);
+    ASSERT_GE(lib, 0);
+    const int32_t row = AddLoadedWave(*SampleLibrary.entries[lib], -1);
+    ASSERT_GE(row, 0);
+    const int32_t expected = static_cast<int32_t>(std::lround(48000.0 * (rate / 2) / rate));
+
+    m_ = Make(kTypeSample);
+    SelectedModule = m_;
+    m_->ModuleSwitches[kSwitchPlay].Store(-1);
+    m_->ModuleSwitches[kSwitchLoop].Store(0);  // once through, to time it
+    m_->ModuleSwitches[kSwitchRewind].Store(-1);
+    OutputOn(m_);
+    Field(wlist_).Selected = row;
+    Click(OnSampleSet, wlist_ + 3);
+    double cents = 0.0;
+    int32_t length = 0;
+    measure(render(36000), cents, length);
+    EXPECT_NEAR(1200.0 * std::log2(m_->Params[2].Value.Load() * RateQuarter / 440.0), 0.0, 1.0) << "F shown";
+    EXPECT_NEAR(cents, 0.0, 1.0) << "own F";
+    EXPECT_NEAR(length, expected, 2) << "own F";
+
+    PostLinkInput(m_, kSampleFrequency, kb, kTypeSample);
+    Click(OnSampleSet, wlist_ + 3);  // from the start again
+    render(16);
+    const int32_t held = KeyNoteOnAt(kA4, 440.0f, 1.0f, 0);
+    ASSERT_GE(held, 0);
+    measure(render(36000), cents, length);
+    EXPECT_NEAR(cents, 0.0, 1.0) << "A4 key";
+    EXPECT_NEAR(length, expected, 2) << "A4 key";
+    KeyNoteOff(held, kA4, 0);
+    render(16);
+  }
 }
 
 TEST_F(SamplePanelTest, SaveWritesOnceAddsToTheLibraryAndShowsTheFile) {
@@ -622,6 +702,35 @@ TEST_F(SamplePanelTest, SaveWritesOnceAddsToTheLibraryAndShowsTheFile) {
   Click(OnSampleSave, wlist_ + 1);
   EXPECT_EQ(lost->Saved, 0);
   EXPECT_EQ(Reports.back().text.rfind("Error saving file: ", 0), 0u);
+}
+
+// Save and - of the Samples, Melodies and Shapes pages with no row chosen
+// say so, as the browser's buttons do, and change nothing.
+TEST_F(SamplePanelTest, ThePagesButtonsSayWhenNoRowIsChosen) {
+  const int32_t mlist = Slot(kUiMLIST), flist = Slot(kUiFLIST), window = Slot(kUiFWS_WINDOW);
+  ASSERT_EQ(Id(mlist + 2), "MDEL");
+  ASSERT_EQ(Id(window + 3), "FDEL");
+  const struct {
+    const char* page;
+    V::EventCallbackFn button;
+    int32_t id, list;
+    WaveLibraryList* library;
+  } rows[] = {{"Samples save", OnSampleSave, wlist_ + 1, wlist_, &SynthSamples},
+              {"Samples -", OnSampleUnload, wlist_ + 2, wlist_, &SynthSamples},
+              {"Melodies save", OnMelodySave, mlist + 1, mlist, &MelodyLibrary},
+              {"Melodies -", OnMelodyUnload, mlist + 2, mlist, &MelodyLibrary},
+              {"Shapes -", OnFilterUnload, window + 3, flist, &FilterLibrary}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.page);
+    AddEntry(*row.library, "one.wav", 16)->Saved = 0;
+    const int32_t count = row.library->header.count;
+    Field(row.list).Selected = -1;
+    SetStatusText("before");
+    Click(row.button, row.id);
+    EXPECT_EQ(Text(Slot(kUiMB)), "No item is selected.");
+    EXPECT_EQ(row.library->header.count, count);
+    EXPECT_FALSE(fs::exists(Home() / "one.wav"));
+  }
 }
 
 TEST_F(SamplePanelTest, UnloadDetachesRemovesAndMovesTheSelection) {

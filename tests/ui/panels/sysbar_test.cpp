@@ -172,6 +172,32 @@ TEST_F(SysbarTest, MonitorWatchKeepsTheWindowOnTheDesktop) {
   EXPECT_TRUE(Drain(0).empty());
 }
 
+// The watch starts from where the window manager put the window, not from the
+// place the program set last.
+TEST_F(SysbarTest, MonitorWatchBringsAWindowMovedOutsideBack) {
+  struct Row {
+    int32_t monitors, x, y, wantX, wantY;
+  };
+  const Row rows[] = {
+      {1, -10, 50, 0, 50},   // left of the desktop
+      {1, 100, -7, 100, 0},  // above it
+      {1, 2000, 0, 0, 0},    // beyond a monitor removed
+      {2, 2000, 0, 2000, 0}, // on the second monitor: stays
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.monitors << " monitors, moved to " << r.x << "," << r.y);
+    platform::DisplaySetSimulated(platform::DisplayModes(), 1920, 1080, r.monitors);
+    platform::ScreenMoveWindow(0, 0);
+    WindowManagerMoves(r.x, r.y);
+    Tick(3 - (TickCounter - 1) % 3);  // up to and including the next third tick
+    int32_t x = -1, y = -1;
+    platform::ScreenWindowPosition(x, y);
+    EXPECT_EQ(x, r.wantX);
+    EXPECT_EQ(y, r.wantY);
+  }
+  platform::DisplayResetSimulated();
+}
+
 // The handler takes a mode index: the largest listed mode that fits the
 // desktop is asked for, once per desktop size (the window keeps its size
 // until the next start).

@@ -219,6 +219,10 @@ TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
   OnMoveWindow(V::kEventDrag, 15, -20, move, 0);
   EXPECT_EQ(WindowAt(), std::make_pair(1935, -20));
   EXPECT_EQ(C(move)->State.Pressed, -1);
+  // A drag after the window manager moved the window goes on from its real place.
+  WindowManagerMoves(200, 100);
+  OnMoveWindow(V::kEventDrag, 30, 0, move, 0);
+  EXPECT_EQ(WindowAt(), std::make_pair(230, 100));
 }
 
 TEST_F(WindowButtonsTest, MinimiseAsksTheScreenOnClickOnly) {

@@ -11,6 +11,7 @@
 #include "app/state/ui_hooks.h"
 #include "app/state/wave_library.h"
 #include "basics/listings.h"
+#include "platform/paths.h"
 #include "basics/program.h"
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
@@ -368,6 +369,50 @@ TEST_F(ListMembersTest, FileListShowsFoldersWithTheirGlyph) {
   BrowserListing = saved;
   QUARLE_BASICS::DirListFree(list);
 
+}
+
+// File names that begin alike (Cyrillic ones, in their escape forms) draw
+// apart in a list too narrow for them: each row keeps its name's end; so do
+// the drive strip's cells.
+TEST_F(ListMembersTest, NamesThatBeginAlikeDrawApartInANarrowList) {
+  QUARLE_BASICS::DirList* saved = BrowserListing;
+  QUARLE_BASICS::DirList* list = new QUARLE_BASICS::DirList;
+  ASSERT_EQ(QUARLE_BASICS::DirListInit(*list), 0);
+  for (const char* n : {"1", "2", "3"}) {
+    const std::string name = platform::FromOsPath(
+        std::string("\xD0\x91\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB1\xD0\xB0\xD0\xBD\xD1\x8B 0") + n + ".wav");
+    ASSERT_EQ(QUARLE_BASICS::DirListAdd(*list, name.c_str(), 32, 0), 0);
+  }
+  BrowserListing = list;
+  const int32_t id = ListControl(DrawFileList);
+  Draw(id);
+  const auto pixels = [&](int32_t row) {
+    const platform::Image* r = C(id)->Layers[row];
+    return std::vector<uint32_t>(r->pixels, r->pixels + r->width * r->height);
+  };
+  EXPECT_NE(pixels(0), pixels(1));
+  EXPECT_NE(pixels(1), pixels(2));
+  EXPECT_NE(pixels(0), pixels(2));
+  BrowserListing = saved;
+  QUARLE_BASICS::DirListFree(list);
+
+  QUARLE_BASICS::DriveList* savedDrives = Drives;
+  const std::string disk = "/media/ann/\xD0\x94\xD0\xB8\xD1\x81\xD0\xBA ";
+  platform::SetDriveRootsForTests({"/", disk + "1", disk + "2"});
+  QUARLE_BASICS::DriveList three{};
+  const int32_t strip = DriveStrip(three, 3);
+  C(strip)->Text.Changed = -1;
+  EXPECT_EQ(Draw(strip), 0);
+  const platform::Image* cells = C(strip)->Layers[0];
+  const auto cell = [&](int32_t x0) {
+    std::vector<uint32_t> out;
+    for (int32_t y = 0; y < cells->height; ++y)
+      for (int32_t x = x0; x < x0 + 64; ++x) out.push_back(cells->pixels[y * (cells->pitch / 4) + x]);
+    return out;
+  };
+  EXPECT_NE(cell(65), cell(130));
+  Drives = savedDrives;
+  platform::ProbeDrives();
 }
 
 TEST_F(ListMembersTest, DriveStripCellsAndLabels) {

@@ -15,6 +15,7 @@
 #include "app/state/module_page.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "engine/catalog/catalog.h"
 #include "engine/command.h"
 #include "engine/dsp/melody.h"
 #include "engine/keyboard.h"
@@ -339,12 +340,23 @@ TEST_F(TuningEditor, KeysAndPatternsAreRenamedThroughTheDialog) {
   C(list)->Text.Selected = 1;
   Send(prename, 8);
   ASSERT_EQ(Tarvelo::DialogOwner, prename);
-  V::TextFieldSetText(&C(*V::DialogEditIndex)->Text,
-                      "   A name far longer than thirty-two characters   ");
-  Tarvelo::AnswerDialog(Find("DB_OK"), -1);
-  Drain(0);
-  Send(prename, 8);
-  EXPECT_EQ(std::string(EditedTuning.PatternNames[1]), "A name far longer than thirty-tw");
+  // The name is cut to its field, never inside a character's escape form.
+  const struct {
+    const char* typed;
+    const char* kept;
+  } names[] = {
+      {"   A name far longer than thirty-two characters   ", "A name far longer than thirty-tw"},
+      {"abc\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}\xA4{44F}\xA4{44F}", "abc\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}"},
+  };
+  for (const auto& n : names) {
+    if (Tarvelo::DialogOwner != prename) Send(prename, 8);
+    ASSERT_EQ(Tarvelo::DialogOwner, prename);
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, n.typed);
+    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+    Drain(0);
+    Send(prename, 8);
+    EXPECT_EQ(std::string(EditedTuning.PatternNames[1]), n.kept);
+  }
 }
 
 TEST_F(TuningEditor, ANewTuningIsWrittenAndTakenByEditorAndEngine) {
@@ -478,6 +490,57 @@ TEST_F(TuningEditor, ATuningLoadBringsGeneratorPatternsWithinItsPatterns) {
     EXPECT_EQ(C(sl)->Text.Selected, row.expected);
   }
   Tarvelo::SelectedModule = nullptr;
+}
+
+// A pattern deleted in the editor takes effect at OK: generators on later
+// patterns keep their scale (one place down), one on it takes pattern 0; a
+// cancel or a load in between leaves them where they are.
+TEST_F(TuningEditor, DeletedPatternsMoveTheGeneratorsOnLaterOnesDownAtOk) {
+  ASSERT_TRUE(platform::MakeFolder(home + "\\TUNINGS"));
+  SixPatterns();
+  Tarvelo::ModuleRecord* a = Make(Tarvelo::kTypeMelodyGenerator, 500, 500);
+  Tarvelo::ModuleRecord* b = Make(Tarvelo::kTypeMelodyGenerator, 700, 500);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  Tarvelo::ModuleRecord* gens[] = {a, b, &Tarvelo::ModuleCatalog[Tarvelo::kTypeMelodyGenerator]};
+  enum Then { kOk, kCancelThenOk, kLoadThenOk };
+  const struct {
+    std::vector<int32_t> deleted;  // selected rows, one delete each
+    Then then;
+    std::vector<int32_t> expected;  // of generators on 1, 3 and 5
+  } rows[] = {{{1}, kOk, {0, 2, 4}},        {{3}, kOk, {1, 0, 4}},
+              {{2, 2}, kOk, {1, 0, 3}},     {{5, 1}, kOk, {0, 2, 0}},
+              {{0}, kOk, {1, 3, 5}},        {{1}, kCancelThenOk, {1, 3, 5}},
+              {{1}, kLoadThenOk, {1, 3, 5}}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.deleted) + " then " + std::to_string(row.then));
+    {
+      platform::MutexGuard e(MT_TUNINGS[Tarvelo::kEditedTuning]);
+      for (int32_t i = EditedTuning.PatternCount; i < 6; ++i)
+        Tarvelo::TuningAddScalePattern(EditedTuning, uint64_t{1} << i, "P", 0);
+    }
+    Send(save, 8);  // six patterns in use
+    ASSERT_EQ(ActiveTuning.PatternCount, 6);
+    for (int32_t g = 0; g < 3; ++g) Tarvelo::SetMelodyScalePattern(*gens[g], 2 * g + 1);
+    for (const int32_t p : row.deleted) {
+      C(list)->Text.Selected = p;
+      Send(Find("TNGSS-"), 8);
+    }
+    if (row.then == kCancelThenOk) {
+      Send(cancel, 8);
+    } else if (row.then == kLoadThenOk) {  // the tuning in use loaded again
+      {
+        platform::MutexGuard act(MT_TUNINGS[Tarvelo::kActiveTuning]);
+        platform::MutexGuard e(MT_TUNINGS[Tarvelo::kEditedTuning]);
+        Tarvelo::CopyTuning(EditedTuning, ActiveTuning);
+      }
+      Tarvelo::RefreshTuningPanel();
+      Tarvelo::RequestTuningApply();
+    }
+    Send(save, 8);
+    for (int32_t g = 0; g < 3; ++g) EXPECT_EQ(Tarvelo::MelodyScalePattern(*gens[g]), row.expected[g]) << g;
+  }
+  Tarvelo::SetMelodyScalePattern(*gens[2], 0);
 }
 
 TEST_F(TuningEditor, LoadingATuningShowsItsReferenceFrequency) {
