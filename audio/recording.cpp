@@ -71,7 +71,9 @@ class Pace {
     const double ring = double(rec::Appended() - rec::Taken()) * 2.0;
     const double left = ring + double(rec::BacklogBytes());
     RecordingEndProgress p{-1.0, left / rate, now - rec::LastConfirmed() < kConfirmingSeconds};
-    const double span = now - samples_.front().first;
+    // Measured up to the last confirmation, so the pause between two of a
+    // slow disk's pieces does not read as a slowing pace.
+    const double span = rec::LastConfirmed() - samples_.front().first;
     const uint64_t moved = confirmed - samples_.front().second;
     if (left <= 0.0 && rec::OpenTakes() == 0)
       p.secondsLeft = 0.0;
@@ -157,11 +159,13 @@ int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEnd
   // takes bytes, however slowly, keeps the wait going.
   double since = platform::HighResClock();
   bool gaveUp = rec::GivenUp();  // by a call before, which left the writer held
-  while (!rec::WriterDone()) {
+  // Shown at the start, whatever is left, and then while the writer works.
+  for (bool first = true; first || !rec::WriterDone(); first = false) {
     const uint32_t seen = rec::SyncProgress.load(std::memory_order_acquire);
     if (shown && !shown(pace.Now())) {
       // Cut short: the writer writes no more and closes every take with what
       // its file holds; one held in a write leaves that to this thread.
+      if (rec::WriterDone()) break;  // nothing was left to cut
       gaveUp = true;
       rec::AskGiveUp();
       const double grace = platform::HighResClock() + 0.2;
@@ -170,6 +174,7 @@ int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEnd
       if (!rec::WriterDone()) return LeaveHeld();
       break;
     }
+    if (rec::WriterDone()) break;
     platform::WaitOnWord(rec::SyncProgress, seen, 0.09);
     const double now = platform::HighResClock();
     if (now - std::max(since, rec::LastConfirmed()) < idleSeconds) continue;

@@ -1,6 +1,7 @@
 #include "sync_count.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -27,6 +28,7 @@ bool g_hold = false;
 std::string& g_holdThread = *new std::string;  // "": every thread's
 bool g_holdWrites = false;
 int64_t g_pace = 0;
+bool g_holdWriteBacks = true;
 int g_failDataSyncs = 0;
 int32_t g_wholeDiskSyncs = 0;
 
@@ -61,18 +63,21 @@ int Note(int fd) {
   return fd;
 }
 
-// A sync of the whole file system keeps every file the process writes.
+// A sync of the whole file system keeps every file the process writes: the
+// recordings among them are read through descriptors of this call's own.
 int NoteAll(int fd) {
   const std::string name = ThreadName();
   std::vector<Sync> all;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    const int n = std::atoi(e.path().filename().c_str());
-    struct stat st;
-    if (::fstat(n, &st) == 0 && S_ISREG(st.st_mode)) {
-      all.push_back(Read(name, n));
-      all.back().allFiles = true;
-    }
+    const std::string path = std::filesystem::read_symlink(e.path(), ec).string();
+    if (ec || path.size() < 4 || path.compare(path.size() - 4, 4, ".wav") != 0) continue;
+    const int own = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (own < 0) continue;
+    all.push_back(Read(name, own));
+    all.back().path = path;
+    all.back().allFiles = true;
+    ::close(own);
   }
   std::unique_lock<std::mutex> hold(g_lock);
   ++g_wholeDiskSyncs;
@@ -141,10 +146,11 @@ int32_t WritesOn(const std::string& thread) {
   return n;
 }
 
-void Hold(const std::string& thread) {
+void Hold(const std::string& thread, bool writeBacks) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_hold = true;
   g_holdThread = thread;
+  g_holdWriteBacks = writeBacks;
 }
 
 void HoldWrites() {
@@ -180,7 +186,7 @@ extern "C" int sync_file_range(int fd, off64_t at, off64_t n, unsigned int flags
   int64_t pace;
   {
     std::unique_lock<std::mutex> hold(synccount::g_lock);
-    synccount::WaitWhileHeld(hold, synccount::ThreadName());
+    if (synccount::g_holdWriteBacks) synccount::WaitWhileHeld(hold, synccount::ThreadName());
     pace = synccount::g_pace;
   }
   if (pace > 0) ::usleep(useconds_t(double(n) * 1e6 / double(pace)));

@@ -31,8 +31,8 @@ int32_t On(const std::string& thread);
 // Flushes of regular files a thread made since the last Reset.
 int32_t WritesOn(const std::string& thread);
 // While held, every sync (of that thread only, when named) waits after it is
-// noted until Release (or 30 s).
-void Hold(const std::string& thread = "");
+// noted until Release (or 30 s); so do write-backs, unless writeBacks is false.
+void Hold(const std::string& thread = "", bool writeBacks = true);
 // While held, so do the flushes of the recordings' writer (tarvelo-rec): a
 // disk that takes nothing.
 void HoldWrites();
