@@ -195,9 +195,9 @@ void BeginTake(WriterTake& t, TakeEvent& e) {
     // The sync thread syncs, and the header is rewritten, through descriptors
     // of the take's own, never through the stream the data goes on: without
     // them the take could be neither kept nor named, so it is no recording.
-    t.fd = ::open(platform::ToOsPath(t.path).c_str(), O_RDWR | O_CLOEXEC);
+    t.fd = platform::OpenDescriptor(t.path, O_RDWR);
     const int err = errno;
-    if (t.fd >= 0) t.folderFd = ::open(platform::ToOsPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (t.fd >= 0) t.folderFd = platform::OpenDescriptor(folder, O_RDONLY | O_DIRECTORY);
     if (t.fd < 0 || t.folderFd < 0) {
       const int why = t.fd < 0 ? err : errno;
       Unmake(t);
@@ -546,7 +546,7 @@ void CloseTakesOfAHeldWriter() {
   for (auto& [take, h] : g_held) {
     if (h.closedByEnd) continue;
     h.closedByEnd = true;
-    const int fd = ::open(platform::ToOsPath(h.path).c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = platform::OpenDescriptor(h.path, O_WRONLY);
     struct stat st;
     uint32_t held = 0;
     if (fd >= 0 && ::fstat(fd, &st) == 0) {

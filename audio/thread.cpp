@@ -115,7 +115,6 @@ class AudioThreadLoop {
   // Tells the interface that the take it numbered label runs no more (its
   // record button goes off while it is the take it asked for last): arg4
   // holds the error that stopped or refused it, arg3 whether it ever began.
-  void ReportRecordingStopped(int32_t error, uint32_t label, uint32_t notStarted);
   // The output stopped unasked (error: why): a running take would record
   // nothing from here under a lit record button, so it ends and says why.
   void EndTakeWithOutput(int32_t error);
@@ -360,7 +359,7 @@ void AudioThreadLoop::StartRecording(CommandMessage& msg) {
   if (take < 0) {
     // The interface turned its record button on when it asked: it must hear
     // that no recording was started.
-    ReportRecordingStopped(take, msg.arg2, kRecordNotStarted);
+    RecordingStopReport(take, msg.arg2, false);
     return;
   }
   take_ = take;
@@ -368,22 +367,11 @@ void AudioThreadLoop::StartRecording(CommandMessage& msg) {
   recording_ = true;
 }
 
-void AudioThreadLoop::ReportRecordingStopped(int32_t error, uint32_t label, uint32_t notStarted) {
-  CommandMessage stop{};
-  stop.type = kAudioRecordStop;
-  stop.arg1 = static_cast<uint32_t>(AudioCommandQueue);
-  stop.arg2 = label;
-  stop.arg3 = notStarted;
-  stop.arg4 = static_cast<uint32_t>(error);
-  stop.timeStamp = AudioNow();
-  QUARLE_BASICS::PostCommand(stop, kMainQueue, -1);
-}
-
 void AudioThreadLoop::EndTakeWithOutput(int32_t error) {
   if (!recording_) return;
   recording_ = false;
   RecordingEnd();
-  ReportRecordingStopped(-error, takeLabel_, 0);
+  RecordingStopReport(-error, takeLabel_, true);
 }
 
 void AudioThreadLoop::StopRecording() {
@@ -600,7 +588,7 @@ void AudioThreadLoop::BufferFull() {
       // reported by it; its end still closes it in the writer's order.
       recording_ = false;
       RecordingEnd();
-      if (e < 0) ReportRecordingStopped(e, takeLabel_, 0);
+      if (e < 0) RecordingStopReport(e, takeLabel_, true);
     }
   }
 }

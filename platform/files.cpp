@@ -434,8 +434,14 @@ int64_t FileModifiedTime(const std::string& path) {
   return static_cast<int64_t>(st.st_mtime);
 }
 
-int OpenForSync(const std::string& path) {
-  return path.empty() ? -1 : ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+int OpenForSync(const std::string& path) { return OpenDescriptor(path, O_RDONLY); }
+
+int OpenDescriptor(const std::string& path, int flags) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  return ::open(ToOsPath(path).c_str(), flags | O_CLOEXEC);
 }
 
 }  // namespace platform

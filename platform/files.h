@@ -119,5 +119,9 @@ int64_t FileModifiedTime(const std::string& path);
 // apart from its writer's stream (fdatasync, sync_file_range, fsync of the
 // folder); -1 when it cannot be opened. The caller closes it.
 int OpenForSync(const std::string& path);
+// A descriptor of the path opened with the system's flags (O_CLOEXEC added),
+// for a caller that works on it itself (a header rewritten apart from the
+// stream); -1 with errno set when it cannot be opened. The caller closes it.
+int OpenDescriptor(const std::string& path, int flags);
 
 }  // namespace platform
