@@ -4,6 +4,7 @@
 
 #include "app/documents/melody_file.h"
 #include "app/documents/synth_file.h"
+#include "app/documents/tuning_save.h"
 #include "app/documents/wave_convert.h"
 #include "app/startup.h"
 #include "app/state/console.h"
@@ -805,7 +806,8 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, folder);
       QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, name);
     }
-    tell(folder, name, SaveTuning(ActiveTuning));
+    const auto told = [tell, folder, name](int32_t result) { tell(folder, name, result); };
+    if (const int32_t r = SaveTuningThen(ActiveTuning, MT_TUNINGS[kActiveTuning], told); r != 0) told(r);
   } else {
     Status(LangText(226, "Nothing to save."));
   }
