@@ -932,8 +932,8 @@ TEST_F(ListButtonsTest, ASaveSaysSavedOnlyOnceItsFileIsOnTheDisk) {
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
-// Every save of a tuning, a sample or a designed filter on a disk that holds
-// the saver's sync: the click returns with the old file (or none) in place,
+// Every save of a tuning, a sample or a designed filter, and a file's copy, on
+// a disk that holds the saver's sync: the click returns with the old file (or none) in place,
 // nothing said saved and nothing listed; once the sync is done the outcome
 // says it and the file is on the disk.
 TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
@@ -982,6 +982,11 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
          ClickRow(OnFilterList, Slot(kUiFLIST), 0);
          Click(OnFilterCreate, Slot(kUiFWS_WINDOW) + 2);
        }, Home() / "FILTERS" / "FIR_8-16_Triangular.wav", false, "", &FilterLibrary},
+      {"file copy", [&] {
+         WriteFile(Home() / "kick.wav", "kick");
+         Browse("kick.wav");
+         Click(OnListCopy, Button(2));
+       }, Home() / "kick#2.wav", false, "", nullptr},
   };
   ShowOnly(kUiMSGB);
   for (const auto& row : rows) {
@@ -1002,6 +1007,9 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
     }
     ASSERT_TRUE(fs::exists(row.file));
     EXPECT_GT(ReadFile(row.file).size(), 3u);
+    if (row.file.filename() == "kick#2.wav") {
+      EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "kick#2.wav");
+    }
     EXPECT_EQ(Status(), row.said);
     EXPECT_EQ(row.listed ? row.listed->header.count : 1, listed + 1);
   }
