@@ -952,17 +952,18 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
     fs::path file;
     bool old;  // a file there before the save
     const char* said;
-    WaveLibraryList* listed;  // gains the saved file
+    WaveLibraryList* listed;  // gains the saved files
+    fs::path second;  // a second save the click made, under a name of its own
   } rows[] = {
       {"tuning editor", [&] { named(tunings, "Ed.tng"); Click(OnTuningSave, Named("TNG_SET")); },
-       Home() / "TUNINGS" / "Ed.tng", true, "Ed.tng has been saved.", nullptr},
+       Home() / "TUNINGS" / "Ed.tng", true, "Ed.tng has been saved.", nullptr, {}},
       {"tuning tab", [&] { named(tunings, "Tab.tng"); Press(OnWindowTab, TuningTabId); },
-       Home() / "TUNINGS" / "Tab.tng", false, "", nullptr},
+       Home() / "TUNINGS" / "Tab.tng", false, "", nullptr, {}},
       {"list save", [&] {
          Browse("List.tng");
          Click(OnListSave, Button(4));
          Answer(true);
-       }, Home() / "List.tng", true, "List.tng has been saved.", nullptr},
+       }, Home() / "List.tng", true, "List.tng has been saved.", nullptr, {}},
       {"sample", [&] {
          ASSERT_EQ(WaveLibraryListReserve(SynthSamples), 0);
          WaveLibraryEntry* e = WaveLibraryEntryNew();
@@ -977,16 +978,18 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
          WaveLibraryListCommit(SynthSamples, e);
          C(Slot(kUiWLIST))->Text.Selected = 0;
          Click(OnSampleSave, Slot(kUiWLIST) + 1);
-       }, Home() / "take.wav", true, "take.wav has been saved.", &SampleLibrary},
+       }, Home() / "take.wav", true, "take.wav has been saved.", &SampleLibrary, {}},
       {"filter", [&] {
          ClickRow(OnFilterList, Slot(kUiFLIST), 0);
          Click(OnFilterCreate, Slot(kUiFWS_WINDOW) + 2);
-       }, Home() / "FILTERS" / "FIR_8-16_Triangular.wav", false, "", &FilterLibrary},
+         Click(OnFilterCreate, Slot(kUiFWS_WINDOW) + 2);
+       }, Home() / "FILTERS" / "FIR_8-16_Triangular.wav", false, "", &FilterLibrary,
+       Home() / "FILTERS" / "FIR_8-16_Triangular (2).wav"},
       {"file copy", [&] {
          WriteFile(Home() / "kick.wav", "kick");
          Browse("kick.wav");
          Click(OnListCopy, Button(2));
-       }, Home() / "kick#2.wav", false, "", nullptr},
+       }, Home() / "kick#2.wav", false, "", nullptr, {}},
   };
   ShowOnly(kUiMSGB);
   for (const auto& row : rows) {
@@ -999,6 +1002,7 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
     row.click();
     EXPECT_EQ(synccount::On(synccount::ThreadName()), 0) << "synced on the window's thread";
     EXPECT_EQ(fs::exists(row.file), row.old);
+    EXPECT_FALSE(!row.second.empty() && fs::exists(row.second));
     EXPECT_TRUE(!row.old || ReadFile(row.file) == "old") << "the old file went before the sync was done";
     EXPECT_EQ(Status(), "");
     EXPECT_EQ(row.listed ? row.listed->header.count : 0, listed);
@@ -1007,11 +1011,12 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
     }
     ASSERT_TRUE(fs::exists(row.file));
     EXPECT_GT(ReadFile(row.file).size(), 3u);
+    EXPECT_TRUE(row.second.empty() || fs::exists(row.second));
     if (row.file.filename() == "kick#2.wav") {
       EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "kick#2.wav");
     }
     EXPECT_EQ(Status(), row.said);
-    EXPECT_EQ(row.listed ? row.listed->header.count : 1, listed + 1);
+    EXPECT_EQ(row.listed ? row.listed->header.count : 1, listed + (row.second.empty() ? 1 : 2));
   }
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
