@@ -161,7 +161,7 @@ void ApplyImage(Tuning& t, const TuningImage& img) {
 
 }  // namespace
 
-int32_t SaveTuning(Tuning& tuning) {
+int32_t TuningFileBytes(Tuning& tuning, std::string& target, std::string& bytes) {
   const std::string fileName = DynZStringGet(tuning.FileName);
   if (tuning.NoteCount <= 0 || fileName.empty()) return -kErrBadParameter;
   std::string folder = DynZStringGet(tuning.Folder);
@@ -189,10 +189,18 @@ int32_t SaveTuning(Tuning& tuning) {
   for (int32_t p = 0; p < patterns; ++p) Put(out, tuning.PatternMasks[p]);
   for (int32_t p = 0; p < patterns; ++p) PutBytes(out, tuning.PatternNames[p], kScalePatternNameSize);
 
-  const std::string target = folder + "\\" + fileName;
-  const int32_t rc = platform::PutFileInPlace(
-      target, std::string_view(reinterpret_cast<const char*>(out.data()), out.size()), ".tmp");
-  if (rc != 0) return rc < 0 ? rc : -kErrFileAccess;
+  target = folder + "\\" + fileName;
+  bytes.assign(reinterpret_cast<const char*>(out.data()), out.size());
+  return 0;
+}
+
+int32_t TuningSaveResult(int32_t rc) { return rc == 0 ? 0 : (rc < 0 ? rc : -kErrFileAccess); }
+
+int32_t SaveTuning(Tuning& tuning) {
+  std::string target, bytes;
+  if (const int32_t rc = TuningFileBytes(tuning, target, bytes); rc != 0) return rc;
+  const int32_t rc = TuningSaveResult(platform::PutFileInPlace(target, bytes, ".tmp"));
+  if (rc != 0) return rc;
   tuning.Modified = 0;
   return 0;
 }

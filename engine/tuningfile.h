@@ -19,6 +19,12 @@ namespace Tarvelo {
 // open, or -20 when a write or the replacement fails (the tuning stays marked
 // modified).
 int32_t SaveTuning(Tuning& tuning);
+// What SaveTuning writes and where, built in memory for a save made elsewhere
+// (the interface hands it to its saver): 0, or SaveTuning's refusals before
+// the write (the folder defaults as there). The modified flag is left alone.
+int32_t TuningFileBytes(Tuning& tuning, std::string& target, std::string& bytes);
+// A save's result as SaveTuning gives it, from the file sequence's.
+int32_t TuningSaveResult(int32_t rc);
 
 // Reads folder + "\" + fileName (extension included) into the tuning through its
 // setters, so every clamp of the tuning applies. The whole file is checked

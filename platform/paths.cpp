@@ -288,29 +288,41 @@ int64_t FileLength(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-int32_t FileCopy(const std::string& from, const std::string& to) {
-  if (!FileExists(from)) return -24;
+SaveFill FileCopyFill(const std::string& from, int32_t& rc) {
+  rc = FileExists(from) ? -20 : -24;
+  if (rc == -24) return nullptr;
   // Not blocking in the open: a named pipe would wait there for a writer.
-  int in = ::open(ToOsPath(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (in < 0) return -20;
+  const int in = ::open(ToOsPath(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (in < 0) return nullptr;
   struct stat st;
   if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(in);
-    return -20;
+    return nullptr;
   }
-  // Written beside the destination and renamed at the end, so a failed copy
-  // never leaves a half-written file in place of a good one.
-  const int32_t rc = PutFileInPlace(to, ".part~", [in](int out) {
+  rc = 0;
+  // The source stays open until the last holder of the fill lets it go.
+  const std::shared_ptr<int> source(new int(in), [](int* fd) {
+    ::close(*fd);
+    delete fd;
+  });
+  return [source](int out) {
     std::vector<char> buf(1 << 16);
     for (;;) {
-      const ssize_t r = ::read(in, buf.data(), buf.size());
+      const ssize_t r = ::read(*source, buf.data(), buf.size());
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return r == 0;
       if (!SaveWrite(out, buf.data(), static_cast<size_t>(r))) return false;
     }
-  });
-  ::close(in);
-  return rc == 0 ? 0 : -20;
+  };
+}
+
+int32_t FileCopy(const std::string& from, const std::string& to) {
+  int32_t rc = 0;
+  const SaveFill fill = FileCopyFill(from, rc);
+  if (!fill) return rc;
+  // Written beside the destination and renamed at the end, so a failed copy
+  // never leaves a half-written file in place of a good one.
+  return PutFileInPlace(to, ".part~", fill) == 0 ? 0 : -20;
 }
 
 int32_t FileRename(const std::string& from, const std::string& to) {

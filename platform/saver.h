@@ -34,6 +34,11 @@ constexpr int32_t kSaveIoError = 3;
 using SaveFill = std::function<bool(int fd)>;
 // A fill's write: every byte, or false.
 bool SaveWrite(int fd, const void* bytes, size_t n);
+// The fill of a copy of `from`, a regular file opened now and read when the
+// fill runs (FileCopy's, or a copy handed to the saver); none when there is
+// nothing to copy, rc then -24 (no file) or -20 (not a regular file, or
+// refused), else 0.
+SaveFill FileCopyFill(const std::string& from, int32_t& rc);
 // fsync, as a save makes it (also a folder's): false when the disk refused.
 bool SyncDescriptor(int fd);
 

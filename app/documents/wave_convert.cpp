@@ -242,7 +242,8 @@ int32_t SaveWaveRecordThen(WaveLibraryEntry* entry, platform::SaveOutcome outcom
   return 0;
 }
 
-std::string UniqueFileName(const std::string& folder, const std::string& name) {
+std::string UniqueFileName(const std::string& folder, const std::string& name,
+                           std::function<void(const std::string& copy, int32_t rc)> done) {
   if (name.empty() || !platform::FileExists(folder + "\\" + name)) return "";
   const size_t dot = name.rfind('.');
   const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot);
@@ -256,7 +257,16 @@ std::string UniqueFileName(const std::string& folder, const std::string& name) {
   int64_t n = 2;
   while (platform::FileExists(folder + "\\" + stem + "#" + std::to_string(n) + ext)) ++n;
   const std::string copy = stem + "#" + std::to_string(n) + ext;
-  if (platform::FileCopy(folder + "\\" + name, folder + "\\" + copy) != 0) return "";
+  int32_t rc = 0;
+  platform::SaveRequest r;
+  r.Target = folder + "\\" + copy;
+  r.Suffix = ".part~";
+  r.Fill = platform::FileCopyFill(folder + "\\" + name, rc);
+  if (!r.Fill) return "";
+  r.Done = [copy, done = std::move(done)](int32_t rc) {
+    if (done) done(copy, rc == 0 ? 0 : -kErrFileAccess);
+  };
+  platform::SaveInBackground(std::move(r));
   return copy;
 }
 

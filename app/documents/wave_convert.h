@@ -39,9 +39,12 @@ int32_t SaveWaveRecord(WaveLibraryEntry* entry);
 // `done` hears the outcome on the interface thread.
 int32_t SaveWaveRecordThen(WaveLibraryEntry* entry, platform::SaveOutcome outcome, std::function<void(int32_t)> done);
 // Copies folder\name to the first free stem + "#" + n + extension (n from 2;
-// an existing "#n" of the stem is not counted on): the new name, or "" when
-// there is nothing to copy or the copy failed.
-std::string UniqueFileName(const std::string& folder, const std::string& name);
+// an existing "#n" of the stem is not counted on), through the saver: the new
+// name, or "" when there is nothing to copy. `done` hears the copy's name and
+// 0, or -20 when the disk refused it, on the interface thread once the copy is
+// on the disk (without a running saver, before this returns).
+std::string UniqueFileName(const std::string& folder, const std::string& name,
+                           std::function<void(const std::string& copy, int32_t rc)> done = nullptr);
 // Attaches a library entry to a module (through the engine command when the
 // module plays), refreshes the list of the module's kind with the flags and
 // the module page's value display.

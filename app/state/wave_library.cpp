@@ -1,5 +1,6 @@
 #include "app/state/wave_library.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -142,9 +143,11 @@ bool StillReachable(const WaveLibraryEntry* e) {
 
 }  // namespace
 
-std::string FreeEntryFileName(WaveLibraryList& list, const std::string& folder, const std::string& name) {
+std::string FreeEntryFileName(WaveLibraryList& list, const std::string& folder, const std::string& name,
+                              const std::vector<std::string>& pending) {
   platform::MutexGuard guard(list.header.lock);
   return platform::FreeFileName(folder, name, [&](const std::string& candidate) {
+    if (std::find(pending.begin(), pending.end(), candidate) != pending.end()) return true;
     for (int32_t i = 0; i < list.header.count && list.entries != nullptr; ++i) {
       const WaveLibraryEntry* e = list.entries[i];
       if (e != nullptr && DynZStringGet(e->File) == candidate && DynZStringGet(e->Folder) == folder) return true;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "audio/wav.h"
 #include "basics/dynzstring.h"
@@ -153,8 +154,10 @@ int32_t AddLoadedWave(const WaveLibraryEntry& source, int32_t choice);
 void RemoveLibraryEntry(int32_t i);
 
 // A name for a new entry's file in folder: name, or with " (n)" before its
-// extension when a file there or an entry of the list already has it.
-std::string FreeEntryFileName(WaveLibraryList& list, const std::string& folder, const std::string& name);
+// extension when a file there, an entry of the list or one of `pending` (files
+// on their way to the disk) already has it.
+std::string FreeEntryFileName(WaveLibraryList& list, const std::string& folder, const std::string& name,
+                              const std::vector<std::string>& pending = {});
 
 // Frees an entry taken out of its list, or, while a module still holds it or
 // an engine command (a detach among them) has not run yet, keeps it until

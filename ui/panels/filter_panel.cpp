@@ -1,12 +1,15 @@
 #include "ui/panels/filter_panel.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/documents/wave_convert.h"
 #include "app/state/console.h"
 #include "app/state/wave_library.h"
+#include "audio/wav.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
 #include "basics/program.h"
@@ -222,15 +225,33 @@ int32_t OnFilterHighPass(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
 
 namespace {
 
-// Writes a designed filter; a failure is said. 0 or the write's error.
-int32_t SaveDesignedFilter(WaveLibraryEntry* e) {
-  e->Saved = 0;
-  const int32_t r = SaveWaveRecord(e);
-  if (r != 0)
-    QUARLE_BASICS::Report(QUARLE_BASICS::InsertArg(LangText(181, "Could not save {$}: "), DynZStringGet(e->File)) +
+// Designs handed to the saver and not on the disk yet: a design after them
+// takes another name, as it does after a file or an entry of that name.
+// one thread: interface
+std::vector<std::string> PendingDesigns;
+
+// A designed filter's outcome: only a filter on disk joins the list (one that
+// could not be written would stand in every synth save and load for a file
+// that is not there); a failure is said and the entry goes.
+void DesignSaved(WaveLibraryEntry* e, int32_t r) {
+  const std::string file = DynZStringGet(e->File);
+  if (const auto at = std::find(PendingDesigns.begin(), PendingDesigns.end(), file); at != PendingDesigns.end())
+    PendingDesigns.erase(at);
+  if (r == 0) r = WaveLibraryListReserve(FilterLibrary);
+  if (r != 0) {
+    QUARLE_BASICS::Report(QUARLE_BASICS::InsertArg(LangText(181, "Could not save {$}: "), file) +
                               QUARLE_BASICS::ErrorText(r),
                           QUARLE_BASICS::kLevelError);
-  return r;
+    WaveLibraryEntryDelete(e);
+    return;
+  }
+  // Not listed while saved, so the save's own marking passed it by.
+  std::string bytes;
+  int64_t firstData = 0;
+  if (QUARLE_AUDIO::WavFileBytes(&e->Sound, 32, bytes, firstData) == 0) e->Sound.dataOffset = firstData;
+  e->Saved = -1;
+  e->State.Store(kWaveIdle, std::memory_order_release);
+  WaveLibraryListCommit(FilterLibrary, e);
 }
 
 // The gain value of the taps, as the design gives it to a loaded filter.
@@ -255,7 +276,7 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   // Every design is a new entry under a name that no file on disk and no
   // loaded entry has: a file of the same name (loaded or not) stays as it is,
   // and a loaded entry a Convolutive filter may be playing keeps its taps.
-  const std::string file = FreeEntryFileName(FilterLibrary, folder, FilterDesignFileName());
+  const std::string file = FreeEntryFileName(FilterLibrary, folder, FilterDesignFileName(), PendingDesigns);
   if (WaveLibraryListReserve(FilterLibrary) != 0) return -QUARLE_BASICS::kErrAllocation;
   WaveLibraryEntry* e = WaveLibraryEntryNew();
   if (!e) return -QUARLE_BASICS::kErrAllocation;
@@ -277,14 +298,10 @@ int32_t OnFilterCreate(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
                     : 0.0f);
   e->Pitch[0] = DesignGain(d);
   e->LoadState = kWaveDataHeld;
-  // Only a filter on disk joins the list: one that could not be written would
-  // stand in every synth save and load for a file that is not there.
-  if (SaveDesignedFilter(e) != 0) {
-    WaveLibraryEntryDelete(e);
-    return 0;
-  }
-  e->State.Store(kWaveIdle, std::memory_order_release);
-  WaveLibraryListCommit(FilterLibrary, e);
+  e->Saved = 0;
+  PendingDesigns.push_back(file);
+  const auto saved = [e](int32_t r) { DesignSaved(e, r); };
+  if (const int32_t r = SaveWaveRecordThen(e, nullptr, saved); r != 0) saved(r);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include "app/documents/melody_file.h"
 #include "app/documents/synth_file.h"
+#include "app/documents/tuning_save.h"
 #include "app/documents/wave_convert.h"
 #include "app/startup.h"
 #include "app/state/console.h"
@@ -595,14 +596,17 @@ int32_t OnListCopy(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   } else if (list == Files()) {
     const std::string folder = platform::CurrentFolder();
     const std::string name = ListingName(index);
-    const std::string copy = UniqueFileName(folder, name);
-    if (!copy.empty()) {
-      Relist();
-      PanelSelectBrowserFile(copy);
-    } else {
-      const int32_t code = platform::FileExists(folder + "\\" + name) ? -20 : -24;
-      Error(LangText(212, "File copy error: ") + ErrorText(code));
-    }
+    // Listed and selected once the saver has put the copy on the disk, or why not.
+    const auto copied = [folder](const std::string& copy, int32_t rc) {
+      if (rc != 0) {
+        Error(LangText(212, "File copy error: ") + ErrorText(rc));
+      } else if (folder == platform::CurrentFolder()) {
+        Relist();
+        PanelSelectBrowserFile(copy);
+      }
+    };
+    if (UniqueFileName(folder, name, copied).empty())
+      copied("", platform::FileExists(folder + "\\" + name) ? -20 : -24);
   } else {
     Status(LangText(213, "The selected item cannot be copied."));
   }
@@ -805,7 +809,8 @@ int32_t OnListSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
       QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, folder);
       QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, name);
     }
-    tell(folder, name, SaveTuning(ActiveTuning));
+    const auto told = [tell, folder, name](int32_t result) { tell(folder, name, result); };
+    if (const int32_t r = SaveTuningThen(ActiveTuning, MT_TUNINGS[kActiveTuning], told); r != 0) told(r);
   } else {
     Status(LangText(226, "Nothing to save."));
   }

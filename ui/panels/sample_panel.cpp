@@ -214,22 +214,24 @@ int32_t OnSampleSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     SetStatusText(LangText(246, "This file is already saved."));
     return 0;
   }
-  const int32_t r = SaveWaveRecord(e);
-  if (r != 0) {
-    QUARLE_BASICS::Report(LangText(243, "Error saving file: ") + ErrorText(r),
-                          QUARLE_BASICS::kLevelError);
-    return 0;
-  }
-  const std::string folder = DynZStringGet(e->Folder);
-  const std::string file = DynZStringGet(e->File);
-  SetStatusText(file + " " + LangText(244, "has been saved."));
-  ShowSavedFileInBrowser(file.c_str());
-  if (FindLoadedWave(folder, file, 0) == -1) {
-    const int32_t loaded = ConvertAndLoadWave(folder, file);
-    if (loaded < 0)
-      QUARLE_BASICS::Report(LangText(245, "Error loading to library: ") + ErrorText(loaded),
+  // Said, shown and added to the library once the saver has put the file on
+  // the disk, or why not.
+  const auto told = [folder = DynZStringGet(e->Folder), file = DynZStringGet(e->File)](int32_t r) {
+    if (r != 0) {
+      QUARLE_BASICS::Report(LangText(243, "Error saving file: ") + ErrorText(r),
                             QUARLE_BASICS::kLevelError);
-  }
+      return;
+    }
+    SetStatusText(file + " " + LangText(244, "has been saved."));
+    ShowSavedFileInBrowser(file.c_str());
+    if (FindLoadedWave(folder, file, 0) == -1) {
+      const int32_t loaded = ConvertAndLoadWave(folder, file);
+      if (loaded < 0)
+        QUARLE_BASICS::Report(LangText(245, "Error loading to library: ") + ErrorText(loaded),
+                              QUARLE_BASICS::kLevelError);
+    }
+  };
+  if (const int32_t r = SaveWaveRecordThen(e, nullptr, told); r != 0) told(r);
   return 0;
 }
 

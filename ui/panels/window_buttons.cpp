@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/documents/synth_file.h"
+#include "app/documents/tuning_save.h"
 #include "app/state/settings.h"
 #include "app/state/system_messages.h"
 #include "audio/audio.h"
@@ -18,7 +19,6 @@
 #include "engine/globals.h"
 #include "engine/modulelist.h"
 #include "engine/tuning.h"
-#include "engine/tuningfile.h"
 #include "engine/units.h"
 #include "platform/display.h"
 #include "platform/screen.h"
@@ -110,9 +110,9 @@ void ShowTuningFile() {
   const std::string folder = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\TUNINGS";
   const std::string name = QUARLE_BASICS::DynZStringGet(ActiveTuning.FileName);
   if (PanelBrowseFolder(folder, name) != -1) return;
-  SaveTuning(ActiveTuning);
-  // The listing must hold the new file before it can be selected.
-  PanelBrowseFolder(folder, name);
+  // The listing must hold the new file before it can be selected: the saver's outcome.
+  const auto listed = [folder, name](int32_t) { PanelBrowseFolder(folder, name); };
+  if (const int32_t r = SaveTuningThen(ActiveTuning, MT_TUNINGS[kActiveTuning], listed); r != 0) listed(r);
 }
 
 // A device's open flag (-1 open), read under the audio lock its thread writes under.

@@ -24,7 +24,7 @@
 #include "engine/modulelist.h"
 #include "engine/notes.h"
 #include "engine/tuning.h"
-#include "engine/tuningfile.h"
+#include "app/documents/tuning_save.h"
 #include "engine/valueedit.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
@@ -603,11 +603,14 @@ int32_t OnTuningNew(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   QUARLE_BASICS::DynZStringAssign(fresh.FileName, file);
   QUARLE_BASICS::DynZStringAssign(fresh.Folder, folder);
   // The editor takes the new tuning whether or not its file could be written,
-  // but a file that is not there is not passed over in silence.
-  const int32_t r = SaveTuning(fresh);
-  if (r < 0) ReportSaveFailure(file, r);
-  BrowseFolder(DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\TUNINGS", file);
-  SelectBrowserFile(file);
+  // but a file that is not there is not passed over in silence. The browser
+  // shows the file once the saver has put it on the disk.
+  const auto told = [file](int32_t r) {
+    if (r < 0) ReportSaveFailure(file, r);
+    BrowseFolder(DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\TUNINGS", file);
+    SelectBrowserFile(file);
+  };
+  if (const int32_t r = SaveTuningThen(fresh, nullptr, told); r != 0) told(r);
   {
     TuningLock lock(kEditedTuning);
     CopyTuning(EditedTuning, fresh);
@@ -653,21 +656,20 @@ int32_t OnTuningSave(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PublishWhole(SlotCtl(kUiKB), -1);
   PublishWhole(SlotCtl(kUiSCALELIST), -1);
 
-  int32_t r = 0;
-  {
-    TuningLock lock(kActiveTuning);
-    r = SaveTuning(ActiveTuning);
-  }
-  if (r < 0) {
-    // The tuning in use keeps the edits all the same; only the file is missing,
-    // so the editor still shows them as not saved.
-    ReportSaveFailure(file, r);
-    TuningLock lock(kEditedTuning);
-    EditedTuning.Modified = -1;
-  } else {
-    RefreshFileBrowser();
-    SetStatusText(file + " " + LangText(269, "has been saved."));
-  }
+  // Said once the saver has put the file on the disk, or why not.
+  const auto told = [file](int32_t r) {
+    if (r < 0) {
+      // The tuning in use keeps the edits all the same; only the file is
+      // missing, so the editor still shows them as not saved.
+      ReportSaveFailure(file, r);
+      TuningLock lock(kEditedTuning);
+      EditedTuning.Modified = -1;
+    } else {
+      RefreshFileBrowser();
+      SetStatusText(file + " " + LangText(269, "has been saved."));
+    }
+  };
+  if (const int32_t r = SaveTuningThen(ActiveTuning, MT_TUNINGS[kActiveTuning], told); r != 0) told(r);
   MoveGeneratorsWithTheirPatterns();
   RequestTuningApply();
   return 0;

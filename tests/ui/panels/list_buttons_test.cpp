@@ -33,11 +33,15 @@
 #include "platform/saver.h"
 #include "platform/sdl.h"
 #include "ui/panels/dialog.h"
+#include "ui/panels/filter_panel.h"
 #include "ui/panels/keyboards.h"
 #include "ui/panels/list_buttons.h"
 #include "ui/panels/midi_mapping.h"
 #include "ui/panels/module_panel.h"
+#include "ui/panels/sample_panel.h"
+#include "ui/panels/window_buttons.h"
 #include "ui/views/synth_plane.h"
+#include "ui/views/tuning_editor.h"
 
 namespace panelsa {
 namespace {
@@ -925,6 +929,95 @@ TEST_F(ListButtonsTest, ASaveSaysSavedOnlyOnceItsFileIsOnTheDisk) {
   EXPECT_EQ(platform::SaverTakeOutcomes(), 1);
   EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
   EXPECT_TRUE(fs::exists(Home() / "SYNTHS" / "mine.tarvelo"));
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// Every save of a tuning, a sample or a designed filter, and a file's copy, on
+// a disk that holds the saver's sync: the click returns with the old file (or none) in place,
+// nothing said saved and nothing listed; once the sync is done the outcome
+// says it and the file is on the disk.
+TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
+  ASSERT_TRUE(platform::SaverStart());
+  fs::create_directories(Home() / "FILTERS");
+  const std::string tunings = platform::FromOsPath((Home() / "TUNINGS").string());
+  const auto named = [](const std::string& folder, const char* file) {
+    platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.Folder, folder);
+    QUARLE_BASICS::DynZStringAssign(ActiveTuning.FileName, file);
+    CopyTuning(EditedTuning, ActiveTuning);
+  };
+  const struct {
+    const char* name;
+    std::function<void()> click;
+    fs::path file;
+    bool old;  // a file there before the save
+    const char* said;
+    WaveLibraryList* listed;  // gains the saved files
+    fs::path second;  // a second save the click made, under a name of its own
+  } rows[] = {
+      {"tuning editor", [&] { named(tunings, "Ed.tng"); Click(OnTuningSave, Named("TNG_SET")); },
+       Home() / "TUNINGS" / "Ed.tng", true, "Ed.tng has been saved.", nullptr, {}},
+      {"tuning tab", [&] { named(tunings, "Tab.tng"); Press(OnWindowTab, TuningTabId); },
+       Home() / "TUNINGS" / "Tab.tng", false, "", nullptr, {}},
+      {"list save", [&] {
+         Browse("List.tng");
+         Click(OnListSave, Button(4));
+         Answer(true);
+       }, Home() / "List.tng", true, "List.tng has been saved.", nullptr, {}},
+      {"sample", [&] {
+         ASSERT_EQ(WaveLibraryListReserve(SynthSamples), 0);
+         WaveLibraryEntry* e = WaveLibraryEntryNew();
+         QUARLE_BASICS::DynZStringAssign(e->Folder, Folder());
+         QUARLE_BASICS::DynZStringAssign(e->File, "take.wav");
+         QUARLE_AUDIO::SoundBufferSetFormat(&e->Sound, 1, 48000, 32);
+         e->Sound.frameCount = 64;
+         e->Sound.dataSize = 256;
+         e->Sound.samples = static_cast<float*>(std::calloc(64, sizeof(float)));
+         e->LoadState = kWaveDataHeld;
+         e->State.Store(kWaveIdle);
+         WaveLibraryListCommit(SynthSamples, e);
+         C(Slot(kUiWLIST))->Text.Selected = 0;
+         Click(OnSampleSave, Slot(kUiWLIST) + 1);
+       }, Home() / "take.wav", true, "take.wav has been saved.", &SampleLibrary, {}},
+      {"filter", [&] {
+         ClickRow(OnFilterList, Slot(kUiFLIST), 0);
+         Click(OnFilterCreate, Slot(kUiFWS_WINDOW) + 2);
+         Click(OnFilterCreate, Slot(kUiFWS_WINDOW) + 2);
+       }, Home() / "FILTERS" / "FIR_8-16_Triangular.wav", false, "", &FilterLibrary,
+       Home() / "FILTERS" / "FIR_8-16_Triangular (2).wav"},
+      {"file copy", [&] {
+         WriteFile(Home() / "kick.wav", "kick");
+         Browse("kick.wav");
+         Click(OnListCopy, Button(2));
+       }, Home() / "kick#2.wav", false, "", nullptr, {}},
+  };
+  ShowOnly(kUiMSGB);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.old) WriteFile(row.file, "old");
+    SetStatusText("");
+    const int32_t listed = row.listed ? row.listed->header.count : 0;
+    synccount::Reset();
+    synccount::Hold("tarvelo-save");
+    row.click();
+    EXPECT_EQ(synccount::On(synccount::ThreadName()), 0) << "synced on the window's thread";
+    EXPECT_EQ(fs::exists(row.file), row.old);
+    EXPECT_FALSE(!row.second.empty() && fs::exists(row.second));
+    EXPECT_TRUE(!row.old || ReadFile(row.file) == "old") << "the old file went before the sync was done";
+    EXPECT_EQ(Status(), "");
+    EXPECT_EQ(row.listed ? row.listed->header.count : 0, listed);
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    ASSERT_TRUE(fs::exists(row.file));
+    EXPECT_GT(ReadFile(row.file).size(), 3u);
+    EXPECT_TRUE(row.second.empty() || fs::exists(row.second));
+    if (row.file.filename() == "kick#2.wav") {
+      EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "kick#2.wav");
+    }
+    EXPECT_EQ(Status(), row.said);
+    EXPECT_EQ(row.listed ? row.listed->header.count : 1, listed + (row.second.empty() ? 1 : 2));
+  }
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
