@@ -1,8 +1,10 @@
 #include "app/documents/wave_convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <vector>
 
 #include "app/documents/doc_hooks.h"
 #include "app/state/system_messages.h"
@@ -242,6 +244,12 @@ int32_t SaveWaveRecordThen(WaveLibraryEntry* entry, platform::SaveOutcome outcom
   return 0;
 }
 
+namespace {
+// Copies handed to the saver and not yet on the disk: their names are taken,
+// so a second copy made meanwhile gets a name of its own.
+std::vector<std::string> PendingCopies;  // one thread: interface
+}  // namespace
+
 std::string UniqueFileName(const std::string& folder, const std::string& name,
                            std::function<void(const std::string& copy, int32_t rc)> done) {
   if (name.empty() || !platform::FileExists(folder + "\\" + name)) return "";
@@ -255,7 +263,11 @@ std::string UniqueFileName(const std::string& folder, const std::string& name,
       stem.find_first_not_of("0123456789", hash + 1) == std::string::npos)
     stem = stem.substr(0, hash);
   int64_t n = 2;
-  while (platform::FileExists(folder + "\\" + stem + "#" + std::to_string(n) + ext)) ++n;
+  const auto taken = [&](const std::string& path) {
+    return platform::FileExists(path) ||
+           std::find(PendingCopies.begin(), PendingCopies.end(), path) != PendingCopies.end();
+  };
+  while (taken(folder + "\\" + stem + "#" + std::to_string(n) + ext)) ++n;
   const std::string copy = stem + "#" + std::to_string(n) + ext;
   int32_t rc = 0;
   platform::SaveRequest r;
@@ -263,7 +275,9 @@ std::string UniqueFileName(const std::string& folder, const std::string& name,
   r.Suffix = ".part~";
   r.Fill = platform::FileCopyFill(folder + "\\" + name, rc);
   if (!r.Fill) return "";
-  r.Done = [copy, done = std::move(done)](int32_t rc) {
+  PendingCopies.push_back(r.Target);
+  r.Done = [copy, target = r.Target, done = std::move(done)](int32_t rc) {
+    std::erase(PendingCopies, target);
     if (done) done(copy, rc == 0 ? 0 : -kErrFileAccess);
   };
   platform::SaveInBackground(std::move(r));
