@@ -24,6 +24,10 @@ void DocPublishLibraryList(int32_t moduleType, int64_t flags) {
   if (DocumentUi.PublishLibraryList != nullptr) DocumentUi.PublishLibraryList(moduleType, flags);
 }
 
+void DocPublishSampleLibrary() {
+  if (DocumentUi.PublishSampleLibrary != nullptr) DocumentUi.PublishSampleLibrary();
+}
+
 void DocOutputPortPosition(int32_t& x, int32_t& y) {
   x = 0;
   y = 0;

@@ -23,6 +23,8 @@ struct DocumentUiHooks {
   // Sample, melody list for a Sequencer, filter list for a Convolutive filter)
   // publishes its text with the given flags.
   void (*PublishLibraryList)(int32_t moduleType, int64_t flags);
+  // The sample library's list (the loaded sounds) publishes its text.
+  void (*PublishSampleLibrary)();
   // Window position of the synth output port SOUT.
   void (*OutputPortPosition)(int32_t* x, int32_t* y);
   // The synth plane's pan offset.
@@ -54,6 +56,7 @@ void ResetDocumentUiHooks();
 void DocSelectModule(ModuleRecord* module, int32_t tab);
 void DocRefreshTuningPanel();
 void DocPublishLibraryList(int32_t moduleType, int64_t flags);
+void DocPublishSampleLibrary();
 void DocOutputPortPosition(int32_t& x, int32_t& y);
 void DocPlaneOffset(int32_t& x, int32_t& y);
 void DocResetPlaneOffset();

@@ -58,6 +58,54 @@ int32_t NewEntryWithHeader(WaveLibraryList& list, const std::string& folder, con
 
 }  // namespace
 
+namespace {
+// Copies handed to the saver and not yet on the disk: their names are taken,
+// so a second copy made meanwhile gets a name of its own.
+std::vector<std::string> PendingCopies;  // one thread: interface
+
+// Hands the converted copy to the saver. The entry names the file it was read
+// from until the copy is on the disk (synth copies convert the same data from
+// either); then every entry still naming that file moves to the copy. 0 when
+// the copy is already on the disk (no saver runs), 1 while it is on its way,
+// else the failure (said).
+int32_t SaveConvertedCopy(SoundBuffer& s, const std::string& folder, const std::string& file,
+                          const std::string& copyFolder, const std::string& copy) {
+  platform::SaveRequest r;
+  r.Target = copyFolder + "\\" + copy;
+  r.Suffix = ".part";
+  int64_t firstData = 0;
+  if (const int32_t rc = WavFileBytes(&s, 32, r.Bytes, firstData); rc != 0) {
+    Report("Saving converted audio: " + ErrorText(rc), kLevelError);
+    return rc;
+  }
+  const bool later = platform::SaverRunning();
+  PendingCopies.push_back(r.Target);
+  r.Done = [folder, file, copyFolder, copy, target = r.Target, later](int32_t rc) {
+    std::erase(PendingCopies, target);
+    if (rc != 0) {
+      Report("Saving converted audio: " + ErrorText(rc), kLevelError);
+      return;
+    }
+    if (!later) return;
+    {
+      platform::MutexGuard guard(SampleLibrary.header.lock);
+      for (int32_t i = 0; i < SampleLibrary.header.count && SampleLibrary.entries != nullptr; ++i) {
+        WaveLibraryEntry* named = SampleLibrary.entries[i];
+        if (named == nullptr || DynZStringGet(named->Folder) != folder || DynZStringGet(named->File) != file)
+          continue;
+        DynZStringAssign(named->Folder, copyFolder);
+        DynZStringAssign(named->File, copy);
+      }
+    }
+    LibraryChanged = -1;
+    DocPublishSampleLibrary();
+  };
+  const int32_t rc = platform::SaveInBackground(std::move(r));
+  return rc != 0 ? rc : later ? 1 : 0;
+}
+
+}  // namespace
+
 int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
   const std::string path = folder + "\\" + file;
   WaveLibraryEntry* e = nullptr;
@@ -98,7 +146,11 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
     // that synths saved before still play.
     std::string copy = file;
     bool present = false;
-    for (int64_t n = 2; platform::FileExists(copyFolder + "\\" + copy); ++n) {
+    const auto taken = [&](const std::string& name) {
+      const std::string at = copyFolder + "\\" + name;
+      return platform::FileExists(at) || std::find(PendingCopies.begin(), PendingCopies.end(), at) != PendingCopies.end();
+    };
+    for (int64_t n = 2; taken(copy); ++n) {
       if (WaveFileHolds(copyFolder + "\\" + copy, s)) {
         present = true;
         break;
@@ -106,10 +158,7 @@ int32_t ConvertAndLoadWave(const std::string& folder, const std::string& file) {
       const std::string ext = platform::PathExtension(file);
       copy = file.substr(0, file.size() - ext.size()) + " (" + std::to_string(n) + ")" + ext;
     }
-    rc = present ? 0 : SaveWavFile(copyFolder + "\\" + copy, &s, 32);
-    if (rc != 0) {
-      Report("Saving converted audio: " + ErrorText(rc), kLevelError);
-    } else {
+    if (present || SaveConvertedCopy(s, folder, file, copyFolder, copy) == 0) {
       DynZStringAssign(e->Folder, copyFolder);
       DynZStringAssign(e->File, copy);
     }
@@ -243,12 +292,6 @@ int32_t SaveWaveRecordThen(WaveLibraryEntry* entry, platform::SaveOutcome outcom
   platform::SaveInBackground(std::move(r));
   return 0;
 }
-
-namespace {
-// Copies handed to the saver and not yet on the disk: their names are taken,
-// so a second copy made meanwhile gets a name of its own.
-std::vector<std::string> PendingCopies;  // one thread: interface
-}  // namespace
 
 std::string UniqueFileName(const std::string& folder, const std::string& name,
                            std::function<void(const std::string& copy, int32_t rc)> done) {

@@ -90,6 +90,7 @@ void InstallPanelHandlersB() {
 
   Panel.SelectedMidiMap = CurrentMidiMap;
   DocumentUi.PublishLibraryList = PublishLibraryList;
+  DocumentUi.PublishSampleLibrary = [] { PublishText(SlotId(kUiSAM_LIBRARY), -1); };
 }
 
 }  // namespace Tarvelo

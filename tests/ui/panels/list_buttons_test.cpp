@@ -954,6 +954,7 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
     const char* said;
     WaveLibraryList* listed;  // gains the saved files
     fs::path second;  // a second save the click made, under a name of its own
+    std::function<void(bool onDisk)> also = nullptr;
   } rows[] = {
       {"tuning editor", [&] { named(tunings, "Ed.tng"); Click(OnTuningSave, Named("TNG_SET")); },
        Home() / "TUNINGS" / "Ed.tng", true, "Ed.tng has been saved.", nullptr, {}},
@@ -991,6 +992,14 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
          Click(OnListCopy, Button(2));
          Click(OnListCopy, Button(2));
        }, Home() / "kick#2.wav", false, "", nullptr, Home() / "kick#3.wav"},
+      {"converted on loading", [&] {
+         WriteFile(Home() / "pcm.wav", WavBytes(64));
+         ASSERT_GE(ConvertAndLoadWave(Folder(), "pcm.wav"), 0);
+       }, Home() / "AUDIO" / "CONVERTED" / "pcm.wav", false, "", nullptr, {}, [](bool onDisk) {
+         // The entry reads the file it came from until its copy is on the disk.
+         const WaveLibraryEntry* e = SampleLibrary.entries[SampleLibrary.header.count - 1];
+         EXPECT_EQ(QUARLE_BASICS::DynZStringGet(e->Folder).ends_with("\\AUDIO\\CONVERTED"), onDisk);
+       }},
   };
   ShowOnly(kUiMSGB);
   for (const auto& row : rows) {
@@ -1007,6 +1016,7 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
     EXPECT_TRUE(!row.old || ReadFile(row.file) == "old") << "the old file went before the sync was done";
     EXPECT_EQ(Status(), "");
     EXPECT_EQ(row.listed ? row.listed->header.count : 0, listed);
+    if (row.also) row.also(false);
     synccount::Release();
     while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
     }
@@ -1017,7 +1027,10 @@ TEST_F(ListButtonsTest, TuningSampleAndFilterSavesWaitForNoSync) {
       EXPECT_EQ(QUARLE_BASICS::DirListName(BrowserListing, C(files_)->Text.Selected), "kick#3.wav");
     }
     EXPECT_EQ(Status(), row.said);
-    if (row.listed) EXPECT_EQ(row.listed->header.count, listed + (row.second.empty() ? 1 : 2));
+    if (row.also) row.also(true);
+    if (row.listed) {
+      EXPECT_EQ(row.listed->header.count, listed + (row.second.empty() ? 1 : 2));
+    }
   }
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
