@@ -61,8 +61,13 @@ int32_t g_busy = 0;       // 1 while a save is being written
 bool g_accepting = false;  // the thread takes saves
 bool g_quit = false;
 
+// one thread: holder of g_lock, the target of the save being written
+std::string g_busyTarget, g_busyBackup;
+
 // one thread: interface
 std::thread* g_thread = nullptr;
+// one thread: interface, acts waiting for a file's save (SaverWhenDone)
+std::vector<std::pair<std::string, std::function<void()>>> g_whenDone;
 
 std::atomic<bool (*)()> g_wake{nullptr};
 
@@ -85,6 +90,8 @@ void SaverMain() {
     Job job = std::move(g_waiting.front());
     g_waiting.pop_front();
     g_busy = 1;
+    g_busyTarget = job.Request.Target;
+    g_busyBackup = job.Request.Backup;
     hold.unlock();
     job.Rc = RunSave(job.Request);
     if (job.Request.Outcome) job.Request.Outcome->store(job.Rc, std::memory_order_release);
@@ -92,6 +99,8 @@ void SaverMain() {
     job.Request.Fill = nullptr;
     hold.lock();
     g_busy = 0;
+    g_busyTarget.clear();
+    g_busyBackup.clear();
     g_finished.push_back(std::move(job));
     hold.unlock();
     MovedOn();
@@ -190,8 +199,37 @@ int32_t SaverTakeOutcomes() {
     }
     if (job.Request.Done) job.Request.Done(job.Rc);
     ++n;
+    // An act that waited for this file runs once its last save let it go;
+    // taken off the list first, as it may wait again.
+    for (size_t i = 0; i < g_whenDone.size();) {
+      if (SaverHolds(g_whenDone[i].first)) {
+        ++i;
+        continue;
+      }
+      std::function<void()> then = std::move(g_whenDone[i].second);
+      g_whenDone.erase(g_whenDone.begin() + std::ptrdiff_t(i));
+      then();
+      i = 0;
+    }
   }
   return n;
+}
+
+bool SaverHolds(const std::string& target) {
+  if (target.empty()) return false;
+  const auto names = [&](const Job& j) { return j.Request.Target == target || j.Request.Backup == target; };
+  std::lock_guard<std::mutex> hold(g_lock);
+  if (g_busy && (g_busyTarget == target || g_busyBackup == target)) return true;
+  return std::any_of(g_waiting.begin(), g_waiting.end(), names) ||
+         std::any_of(g_finished.begin(), g_finished.end(), names);
+}
+
+void SaverWhenDone(const std::string& target, std::function<void()> then) {
+  if (!SaverHolds(target)) {
+    then();
+    return;
+  }
+  g_whenDone.emplace_back(target, std::move(then));
 }
 
 void SetSaverWake(bool (*wake)()) { g_wake.store(wake, std::memory_order_release); }
@@ -202,6 +240,8 @@ int32_t SaverPending() {
 }
 
 int32_t SaverStop(double idleSeconds, void (*shown)(int32_t left)) {
+  // The quit drops the acts still waiting for a save.
+  g_whenDone.clear();
   if (!g_thread) {
     SaverTakeOutcomes();
     return 0;

@@ -98,6 +98,14 @@ int32_t SaverPending();
 // then the thread ends. A disk that takes nothing for `idleSeconds` ends the
 // wait: -1, the thread left to its write. Else 0.
 int32_t SaverStop(double idleSeconds, void (*shown)(int32_t left));
+// True while a save of `target` (as its target or its backup) waits, is
+// being written, or has an outcome the interface has not taken yet: a
+// reader of the file would find the old one. The interface thread.
+bool SaverHolds(const std::string& target);
+// Runs `then` on the interface thread once no save of `target` is held
+// (from SaverTakeOutcomes, after the outcome that let it go), or at once when
+// none is. The end drops the ones still waiting. The interface thread.
+void SaverWhenDone(const std::string& target, std::function<void()> then);
 // Tests: waits (at most `bound` seconds) until no save is pending.
 bool SaverWaitIdle(double bound);
 

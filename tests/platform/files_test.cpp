@@ -637,10 +637,18 @@ TEST_F(Files, TheSaverWritesAsideAndTellsEachSaveInOrderOnlyOnceOnTheDisk) {
   EXPECT_EQ(ReadOs("doc"), "old");
   EXPECT_EQ(SaverPending(), 2);
   EXPECT_EQ(SaverTakeOutcomes(), 0);
+  // An act on the file waits for its last save's outcome; one on another file does not.
+  EXPECT_TRUE(SaverHolds(Sys("doc")));
+  EXPECT_FALSE(SaverHolds(Sys("other")));
+  SaverWhenDone(Sys("doc"), [&heard] { heard.push_back("act"); });
+  SaverWhenDone(Sys("other"), [&heard] { heard.push_back("now"); });
+  EXPECT_EQ(heard, (std::vector<std::string>{"now"}));
   synccount::Release();
   ASSERT_TRUE(SaverWaitIdle(30.0));
+  EXPECT_TRUE(SaverHolds(Sys("doc")));  // written, but not yet told
   EXPECT_EQ(SaverTakeOutcomes(), 2);
-  EXPECT_EQ(heard, (std::vector<std::string>{"a0", "b0"}));
+  EXPECT_FALSE(SaverHolds(Sys("doc")));
+  EXPECT_EQ(heard, (std::vector<std::string>{"now", "a0", "b0", "act"}));
   EXPECT_EQ(ReadOs("doc"), second);
   std::vector<int64_t> synced;  // the files' syncs (the folder's are no regular files)
   for (const synccount::Sync& s : synccount::Syncs())
