@@ -1,0 +1,98 @@
+#include "platform/disk_pace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+
+int64_t KernelWrittenBytes(uint64_t device) {
+  if (device == 0 || major(device) == 0) return -1;  // anonymous: tmpfs, overlays
+  char path[64];
+  std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/stat", major(device), minor(device));
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[512];
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return -1;
+  text[n] = '\0';
+  // The seventh field counts the sectors written, each 512 bytes whatever the device's own size.
+  const char* p = text;
+  unsigned long long value = 0;
+  for (int field = 0; field < 7; ++field) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoull(p, &end, 10);
+    if (end == p || errno != 0) return -1;
+    p = end;
+  }
+  return static_cast<int64_t>(value * 512ull);
+}
+
+uint64_t DeviceOf(int fd) {
+  struct stat st;
+  return fd >= 0 && ::fstat(fd, &st) == 0 ? uint64_t(st.st_dev) : 0;
+}
+
+uint64_t DeviceOfPath(const char* osPath) {
+  struct stat st;
+  return osPath && ::stat(osPath, &st) == 0 ? uint64_t(st.st_dev) : 0;
+}
+
+void DiskPace::Sample(double now, uint64_t count) {
+  if (!samples_.empty() && count < samples_.back().count) Reset();
+  if (samples_.empty()) {
+    samples_.push_back({now, count});
+    lastMoved_ = now;
+    return;
+  }
+  if (count != samples_.back().count) lastMoved_ = now;
+  // A tenth of a second apart at most a sample: the newest replaces one closer than that.
+  if (samples_.size() >= 2 && now - samples_[samples_.size() - 2].at < 0.1)
+    samples_.back() = {now, count};
+  else
+    samples_.push_back({now, count});
+  // Kept: the last window's, and the one just before it, so the span reaches the window.
+  size_t drop = 0;
+  while (drop + 1 < samples_.size() && now - samples_[drop + 1].at >= window_) ++drop;
+  if (drop > 0) samples_.erase(samples_.begin(), samples_.begin() + std::ptrdiff_t(drop));
+}
+
+double DiskPace::Span() const { return samples_.size() < 2 ? 0.0 : samples_.back().at - samples_.front().at; }
+
+double DiskPace::BytesPerSecond(double minSpan) const {
+  const double span = Span();
+  if (span <= 0.0 || span < minSpan) return -1.0;
+  return double(samples_.back().count - samples_.front().count) / span;
+}
+
+void DiskPace::Reset() {
+  samples_.clear();
+  lastMoved_ = 0.0;
+}
+
+int64_t WriteBackInPieces(int fd, int64_t from, int64_t to, int64_t piece,
+                          const std::function<void(int64_t bytes)>& onPiece) {
+  int64_t done = 0;
+  piece = std::max<int64_t>(piece, 4096);
+  for (int64_t at = from; at < to; at += piece) {
+    const int64_t n = std::min(piece, to - at);
+    int rc;
+    do {
+      rc = ::sync_file_range(fd, at, n, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) break;
+    done += n;
+    if (onPiece) onPiece(n);
+  }
+  return done;
+}
+
+}  // namespace platform
