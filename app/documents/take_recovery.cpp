@@ -149,6 +149,12 @@ bool Recover(const std::string& folder, const std::string& name) {
     return false;
   }
   if (const int32_t rc = platform::FileReplace(part, target); rc != 0) {
+    // The name may have changed all the same, only not on the disk yet.
+    if (platform::PathKindAt(part) == platform::PathKind::kNothing) {
+      Report("Recovered " + targetName + ", but the disk did not confirm its new name: " + ErrorText(rc) + in,
+             QUARLE_BASICS::kLevelError);
+      return true;
+    }
     keep("it could not take the name " + targetName + ": " + ErrorText(rc), QUARLE_BASICS::kLevelError);
     return false;
   }
