@@ -350,7 +350,9 @@ std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder) {
     while (end < bytes.size() && bytes[end] != '\n') ++end;
     std::string line(bytes.begin() + ptrdiff_t(at), bytes.begin() + ptrdiff_t(end));
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line.size() <= platform::kMaxItemLength) names.push_back(line);
+    // A zero is in no name: what a power cut left of the unsynced note.
+    if (!line.empty() && line.size() <= platform::kMaxItemLength && line.find('\0') == std::string::npos)
+      names.push_back(line);
     at = end + 1;
   }
   return names;

@@ -461,6 +461,8 @@ TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
   } rows[] = {
       {false, "REC_1.wav\r\nREC_2.wav\n", line + "REC_1.wav, REC_2.wav"},
       {false, "", ""},  // an empty note: nothing to say
+      // The zeros a power cut leaves in the unsynced note are no names.
+      {false, std::string("REC_1.wav\n\0\0\0\nREC\0_2.wav\n", 25), line + "REC_1.wav"},
       {true, "", ""},   // a folder under the name is no note: kept, nothing said
   };
   for (const auto& r : rows) {
