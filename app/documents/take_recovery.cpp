@@ -200,10 +200,10 @@ bool ChunkIs(int32_t file, uint64_t at, uint64_t length, const char* id, uint32_
 
 // True only for a take as the recordings' writer lays it out: 16-bit PCM,
 // "fmt ", "fact", a text when it has one, "PEAK" and "data", in that order,
-// the data the file's last chunk. A take the last end named (`named`) is one
+// the data the file's last chunk. A take the last end named (`noted`) is one
 // whatever its sound after the named data reads as. Any other file is
 // another program's, and what follows its data is its own.
-bool ReadTakeSizes(int32_t file, uint64_t length, bool named, TakeSizes& t) {
+bool ReadTakeSizes(int32_t file, uint64_t length, bool noted, TakeSizes& t) {
   unsigned char b[16];
   if (length < 12 || !ReadAt(file, 0, b, 12)) return false;
   if (std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVE", 4) != 0) return false;
@@ -226,7 +226,7 @@ bool ReadTakeSizes(int32_t file, uint64_t length, bool named, TakeSizes& t) {
   if (!ChunkIs(file, at, length, "data", 0, t.named) || at + 8 + t.blockAlign > UINT32_MAX) return false;
   t.dataAt = int64_t(at) + 8;
   const uint64_t namedEnd = uint64_t(t.dataAt) + t.named;
-  if (!named && namedEnd < length && ChunksToEnd(file, NextChunk(file, namedEnd, t.named, length), length))
+  if (!noted && namedEnd < length && ChunksToEnd(file, NextChunk(file, namedEnd, t.named, length), length))
     return false;
   t.held = (length - uint64_t(t.dataAt)) / t.blockAlign * t.blockAlign;
   // A size field holds at most 4 GiB less the header, in whole frames.
@@ -264,12 +264,12 @@ int32_t PutTakeHeader(int32_t file, uint64_t length, const TakeSizes& t) {
 // cut short before the header caught up); 1 when put right, 0 when nothing
 // was to do, or the failure's code. A file that needs nothing is only read (a
 // read-only one stays unremarked).
-int32_t RepairTakeHeader(const std::string& path, bool named, TakeSizes& t) {
+int32_t RepairTakeHeader(const std::string& path, bool noted, TakeSizes& t) {
   for (const platform::FileAccess access : {platform::kAccessRead, platform::kAccessReadWrite}) {
     int32_t file = 0;
     if (const int32_t rc = OpenDocumentFile(path, platform::kFileBinary, access, file); rc != 0) return rc;
     const int64_t length = platform::FileLengthOf(file);
-    const bool needed = length > 0 && ReadTakeSizes(file, uint64_t(length), named, t) && t.named < t.held;
+    const bool needed = length > 0 && ReadTakeSizes(file, uint64_t(length), noted, t) && t.named < t.held;
     if (needed && access == platform::kAccessReadWrite) return PutTakeHeader(file, uint64_t(length), t);
     platform::FileClose(file);
     if (!needed) return 0;
