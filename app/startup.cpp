@@ -369,7 +369,7 @@ bool StartSubsystems() {
   // and recordings whose end was cut short name all they hold.
   Step(22);
   RecoverCutSaves(Home());
-  RepairTakeHeaders(Home() + "\\" + DataSubFolder(0));
+  RepairTakeHeaders(Home() + "\\" + DataSubFolder(0), UnconfirmedTakeNames(Home()));
   if (Startup.CopyDemoFiles) Startup.CopyDemoFiles(static_cast<uint32_t>(DemoFlags));
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
 

@@ -1,7 +1,9 @@
 #include "audio/wav.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <bit>
@@ -137,7 +139,48 @@ struct ChunkReader {
     pos += n;
     return 0;
   }
+  // After a chunk of odd size: RIFF pads it with a byte, which files this
+  // program wrote before it padded its texts lack. A byte there that starts
+  // a chunk id of letters is taken for the next chunk, any other (a zero)
+  // for the pad.
+  int32_t SkipPad(uint32_t size) {
+    if (size % 2 == 0 || Left() == 0) return 0;
+    uint8_t b[4];
+    size_t got = 0;
+    if (Left() >= 4 && platform::FileGet(file, int64_t(pos) + 1, b, 4, &got) == 0 && got == 4 && b[0] != 0 &&
+        std::all_of(b, b + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; }))
+      return 0;
+    return Skip(1);
+  }
 };
+
+// A chunk id as a log line shows it: a byte that is no character (a control
+// byte, a zero) as "\xNN", so no file puts a NUL or a line break in the log.
+std::string ShownId(const char* id) {
+  std::string shown;
+  for (int i = 0; i < 4; ++i) {
+    const auto c = static_cast<unsigned char>(id[i]);
+    if (c >= 0x20 && c != 0x7F) {
+      shown += static_cast<char>(c);
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    shown += hex;
+  }
+  return shown;
+}
+
+// A LIST chunk's body is kept as the buffer's text only when the text is
+// the whole chunk (a terminator and zeros after it aside): a list of
+// sub-chunks (INFO) holds zeros in their sizes, and written again as a text
+// it would be a chunk cut short.
+bool WholeText(const std::vector<char>& body, uint32_t size) {
+  if (body.size() < size_t(size) + 1) return false;
+  const auto end = body.begin() + ptrdiff_t(size);
+  const auto zero = std::find(body.begin(), end, '\0');
+  return std::all_of(zero, end, [](char c) { return c == '\0'; });
+}
 
 int32_t WalkChunks(ChunkReader& r, SoundBuffer* sb) {
   for (;;) {
@@ -178,7 +221,7 @@ int32_t WalkChunks(ChunkReader& r, SoundBuffer* sb) {
       } else {
         rc = r.Skip(size);
       }
-      if (rc != 0) return rc;
+      if (rc != 0 || (rc = r.SkipPad(size)) != 0) return rc;
       continue;
     }
     if (std::memcmp(id, "LIST", 4) == 0) {
@@ -186,8 +229,8 @@ int32_t WalkChunks(ChunkReader& r, SoundBuffer* sb) {
       uint32_t keep = size < kMaxListText ? size : kMaxListText;
       std::vector<char> text(size_t(keep) + 1, 0);
       if ((rc = r.Read(text.data(), keep)) != 0) return rc;
-      if ((rc = r.Skip(size - keep)) != 0) return rc;
-      DynZStringAssign(sb->listText, text.data());
+      if ((rc = r.Skip(size - keep)) != 0 || (rc = r.SkipPad(size)) != 0) return rc;
+      DynZStringAssign(sb->listText, WholeText(text, size) ? text.data() : "");
       continue;
     }
     if (std::memcmp(id, "PEAK", 4) == 0) {
@@ -197,7 +240,7 @@ int32_t WalkChunks(ChunkReader& r, SoundBuffer* sb) {
       uint8_t body[24] = {};
       uint32_t take = size < 24 ? size : 24;
       if ((rc = r.Read(body, take)) != 0) return rc;
-      if ((rc = r.Skip(size - take)) != 0) return rc;
+      if ((rc = r.Skip(size - take)) != 0 || (rc = r.SkipPad(size)) != 0) return rc;
       sb->peakChunkSize = size;
       if (take >= 8) {
         sb->peakVersion = GetU32(body);
@@ -212,8 +255,8 @@ int32_t WalkChunks(ChunkReader& r, SoundBuffer* sb) {
       }
       continue;
     }
-    Report(LangText(66, "Unknown WF Chunk type: ") + std::string(id, 4), kLevelWarning);
-    if ((rc = r.Skip(size)) != 0) return rc;
+    Report(LangText(66, "Unknown WF Chunk type: ") + ShownId(id), kLevelWarning);
+    if ((rc = r.Skip(size)) != 0 || (rc = r.SkipPad(size)) != 0) return rc;
   }
 }
 
@@ -495,6 +538,7 @@ int32_t WavFileBytes(SoundBuffer* sb, int32_t bits, std::string& bytes, int64_t&
     PutId(head, "LIST");
     PutU32(head, static_cast<uint32_t>(text.size()));
     head.insert(head.end(), text.begin(), text.end());
+    if (text.size() % 2 != 0) head.push_back(0);  // RIFF's pad byte
   }
   PutId(head, "PEAK");
   PutU32(head, sb->peakChunkSize);

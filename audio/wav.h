@@ -78,12 +78,15 @@ void WaveFormatAssign(WaveFormat* dst, const WaveFormat* src);
 // the end of the file (a recording cut short) ends at the file's last whole
 // frame, with a warning; -37 only when not one frame is there. More than
 // kMaxWavChannels channels, and a rate of 0 or above kMaxWavRate, give -38.
+// A chunk of odd size is followed by its pad byte (the texts this program
+// wrote before it padded them have none, and are read too); a LIST chunk
+// becomes listText only when it is a whole text (an INFO list is not).
 int32_t ReadWavHeader(const std::string& fileName, SoundBuffer* sb);
 int32_t ReadWavData(const std::string& fileName, SoundBuffer* sb);
 int32_t WavDataToFloat(SoundBuffer* sb);
 
 // Writes the float samples as 16-bit integer (bits 16) or 32-bit float (bits 32)
-// samples. -19 for other widths, no channels or no data, -38 for more than
+// samples, a text of odd length padded. -19 for other widths, no channels or no data, -38 for more than
 // kMaxWavChannels channels; nothing is touched then. A write that fails (a full disk) gives -3; a save that fails part way
 // leaves an existing file of that name intact.
 int32_t SaveWavFile(const std::string& fileName, SoundBuffer* sb, int32_t bits);

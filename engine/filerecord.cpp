@@ -266,11 +266,12 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   for (int32_t i = 0; i < kModuleSwitchWords; ++i) r.Switches[i] = static_cast<uint64_t>(m.ModuleSwitches[i].Load());
   r.LibraryIndex = m.SampleEntry.Load() != nullptr && WaveEntryListIndex != nullptr ? WaveEntryListIndex(m) : -1;
   if (m.Type == kTypeSample) {
-    // A sound at the engine's rate plays the same F either way. One missing
-    // keeps the sense its F was loaded with.
+    // Every Sample with a sound is marked, also one at the engine's rate: its
+    // file may later hold a sound of another rate, and unmarked its F would
+    // be taken for an older file's. One missing keeps the sense its F was
+    // loaded with.
     const WaveLibraryEntry* e = m.SampleEntry.Load();
-    const int32_t rate = SoundRate(e);
-    const bool marked = rate > 0 ? rate != RateWhole : e != nullptr && m.SampleOlderFrequency == 0;
+    const bool marked = SoundRate(e) > 0 || (e != nullptr && m.SampleOlderFrequency == 0);
     r.SampleRateMark = marked ? RateWhole : 0;
   }
 

@@ -333,8 +333,10 @@ int32_t FileRename(const std::string& from, const std::string& to) {
 
 int32_t FileReplace(const std::string& from, const std::string& to) {
   const int32_t rc = FileRename(from, to);
-  if (rc == 0) SyncOsFolderOf(ToOsPath(to));
-  return rc;
+  if (rc != 0) return rc;
+  // Until the folder is on the disk the name may come back empty after a
+  // power cut: a save is not done before that.
+  return SyncOsFolderOf(ToOsPath(to)) ? 0 : -kSaveIoError;
 }
 
 std::string ClaimWorkFile(const std::string& target, std::string_view suffix) {

@@ -82,8 +82,9 @@ int32_t FileDelete(const std::string& path);
 // The last step of a save: a complete file, already synced (FileSync), is
 // renamed over the target as FileRename does, and the target's folder is then
 // synced, so that after a power cut the name holds the old bytes or the new,
-// never an empty file. The folder's sync is the disk's best effort: once the
-// rename is done the save counts as done.
+// never an empty file. 0 only when both are done; the rename's -24 or -20;
+// -3 when the name was changed but the folder's sync failed (the new bytes
+// hold the name, which the disk may not keep): the save is not done.
 int32_t FileReplace(const std::string& from, const std::string& to);
 // The name a save writes its file under before it takes the target's place
 // (FileReplace): in the target's folder, so the rename never crosses a disk.

@@ -34,25 +34,41 @@ void PutU32(unsigned char* b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
+bool ReadAt(int32_t file, uint64_t at, unsigned char* b, size_t n) {
+  size_t got = 0;
+  return platform::FileGet(file, int64_t(at) + 1, b, n, &got) == 0 && got == n;
+}
+
+bool IdLike(const unsigned char* id) {
+  return std::all_of(id, id + 4, [](unsigned char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// Where the chunk after one that ends at `end` starts. RIFF pads a chunk of
+// odd size with a byte; the writer left it out after a text of odd length
+// before it wrote it, so a byte there that starts a chunk id is taken for
+// the next chunk and any other (a zero) for the pad.
+uint64_t NextChunk(int32_t file, uint64_t end, uint32_t size, uint64_t length) {
+  if (size % 2 == 0 || end >= length) return end;
+  unsigned char b[4];
+  return end + 4 <= length && ReadAt(file, end, b, 4) && b[0] != 0 && IdLike(b) ? end : end + 1;
+}
+
 // The walk over an open file: only sizes and ids are read, never the sound.
 bool Whole(int32_t file, uint64_t length) {
   unsigned char b[12];
-  size_t got = 0;
-  if (length < 12 || platform::FileGet(file, 1, b, 12, &got) != 0 || got != 12) return false;
+  if (length < 12 || !ReadAt(file, 0, b, 12)) return false;
   if (std::memcmp(b, "RIFF", 4) != 0 || U32(b + 4) != length - 8 || std::memcmp(b + 8, "WAVE", 4) != 0)
     return false;
   bool format = false;
-  // Chunks follow one another without pad bytes, as the writer puts them (a
-  // text of odd length has none); each one takes at least 8 bytes, so the
-  // walk ends.
+  // Each chunk takes at least 8 bytes, so the walk ends.
   for (uint64_t at = 12; at + 8 <= length;) {
-    if (platform::FileGet(file, int64_t(at) + 1, b, 8, &got) != 0 || got != 8) return false;
+    if (!ReadAt(file, at, b, 8)) return false;
     const uint64_t end = at + 8 + U32(b + 4);
     if (end > length) return false;
     if (std::memcmp(b, "fmt ", 4) == 0) format = U32(b + 4) == 16;
     if (std::memcmp(b, "data", 4) == 0)
       return format && (end == length || (end + 1 == length && (U32(b + 4) & 1) != 0));
-    at = end;
+    at = NextChunk(file, end, U32(b + 4), length);
   }
   return false;
 }
@@ -133,6 +149,12 @@ bool Recover(const std::string& folder, const std::string& name) {
     return false;
   }
   if (const int32_t rc = platform::FileReplace(part, target); rc != 0) {
+    // The name may have changed all the same, only not on the disk yet.
+    if (platform::PathKindAt(part) == platform::PathKind::kNothing) {
+      Report("Recovered " + targetName + ", but the disk did not confirm its new name: " + ErrorText(rc) + in,
+             QUARLE_BASICS::kLevelError);
+      return true;
+    }
     keep("it could not take the name " + targetName + ": " + ErrorText(rc), QUARLE_BASICS::kLevelError);
     return false;
   }
@@ -153,40 +175,64 @@ struct TakeSizes {
   uint32_t blockAlign = 0;  // bytes a frame
 };
 
-// False for anything but a PCM WAV file whose chunks the walk can follow to
-// its data chunk: such a file is left as it is.
-bool ReadTakeSizes(int32_t file, uint64_t length, TakeSizes& t) {
-  unsigned char b[16];
-  size_t got = 0;
-  if (length < 12 || platform::FileGet(file, 1, b, 12, &got) != 0 || got != 12) return false;
-  if (std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVE", 4) != 0) return false;
-  uint32_t& blockAlign = t.blockAlign;
-  for (uint64_t at = 12; at + 8 <= length;) {
-    if (platform::FileGet(file, int64_t(at) + 1, b, 8, &got) != 0 || got != 8) return false;
-    const uint32_t size = U32(b + 4);
-    if (std::memcmp(b, "data", 4) == 0) {
-      if (blockAlign == 0 || at + 8 + blockAlign > UINT32_MAX) return false;
-      t.dataAt = int64_t(at) + 8;
-      t.named = size;
-      t.held = (length - uint64_t(t.dataAt)) / blockAlign * blockAlign;
-      // A size field holds at most 4 GiB less the header, in whole frames.
-      const uint64_t most = (uint64_t(UINT32_MAX) - uint64_t(t.dataAt)) / blockAlign * blockAlign;
-      t.held = std::min(t.held, most);
-      return true;
-    }
-    if (at + 8 + size > length) return false;
-    if (std::memcmp(b, "fmt ", 4) == 0) {
-      if (size < 16 || platform::FileGet(file, int64_t(at) + 9, b, 16, &got) != 0 || got != 16) return false;
-      const uint32_t tag = uint32_t(b[0]) | uint32_t(b[1]) << 8;
-      blockAlign = uint32_t(b[12]) | uint32_t(b[13]) << 8;
-      t.bytesPerSecond = U32(b + 8);
-      if (tag != 1) return false;
-    } else if (std::memcmp(b, "fact", 4) == 0 && size == 4) {
-      t.factAt = int64_t(at) + 8;
-    }
-    at += 8 + size;
+// True when the bytes from `at` to the end are chunks (ids of letters, each
+// size within the file): another program's chunks after its data, not sound.
+bool ChunksToEnd(int32_t file, uint64_t at, uint64_t length) {
+  unsigned char b[8];
+  // Sound reads as a chunk id seldom and as a run of them never: a few
+  // hundred chunks tell.
+  for (int32_t n = 0; at < length && n < 1024; ++n) {
+    if (at + 8 > length || !ReadAt(file, at, b, 8) || !IdLike(b)) return false;
+    const uint64_t end = at + 8 + U32(b + 4);
+    if (end > length) return false;
+    at = end + (U32(b + 4) % 2 != 0 && end < length ? 1 : 0);
   }
-  return false;
+  return at == length;
+}
+
+// The chunk at `at` when its id is `id` (and its size `size`, unless 0): its size.
+bool ChunkIs(int32_t file, uint64_t at, uint64_t length, const char* id, uint32_t size, uint32_t& got) {
+  unsigned char b[8];
+  if (at + 8 > length || !ReadAt(file, at, b, 8) || std::memcmp(b, id, 4) != 0) return false;
+  got = U32(b + 4);
+  return size == 0 || got == size;
+}
+
+// True only for a take as the recordings' writer lays it out: 16-bit PCM,
+// "fmt ", "fact", a text when it has one, "PEAK" and "data", in that order,
+// the data the file's last chunk. A take the last end named (`noted`) is one
+// whatever its sound after the named data reads as. Any other file is
+// another program's, and what follows its data is its own.
+bool ReadTakeSizes(int32_t file, uint64_t length, bool noted, TakeSizes& t) {
+  unsigned char b[16];
+  if (length < 12 || !ReadAt(file, 0, b, 12)) return false;
+  if (std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVE", 4) != 0) return false;
+  uint32_t size = 0;
+  if (!ChunkIs(file, 12, length, "fmt ", 16, size) || !ReadAt(file, 20, b, 16)) return false;
+  const uint32_t tag = uint32_t(b[0]) | uint32_t(b[1]) << 8, channels = uint32_t(b[2]) | uint32_t(b[3]) << 8;
+  t.bytesPerSecond = U32(b + 8);
+  t.blockAlign = uint32_t(b[12]) | uint32_t(b[13]) << 8;
+  const uint32_t bits = uint32_t(b[14]) | uint32_t(b[15]) << 8;
+  if (tag != 1 || bits != 16 || channels == 0 || t.blockAlign != 2 * channels) return false;
+  if (!ChunkIs(file, 36, length, "fact", 4, size)) return false;
+  t.factAt = 44;
+  uint64_t at = 48;
+  if (ChunkIs(file, at, length, "LIST", 0, size)) {
+    if (at + 8 + size > length) return false;
+    at = NextChunk(file, at + 8 + size, size, length);
+  }
+  if (!ChunkIs(file, at, length, "PEAK", 24, size)) return false;
+  at += 8 + 24;
+  if (!ChunkIs(file, at, length, "data", 0, t.named) || at + 8 + t.blockAlign > UINT32_MAX) return false;
+  t.dataAt = int64_t(at) + 8;
+  const uint64_t namedEnd = uint64_t(t.dataAt) + t.named;
+  if (!noted && namedEnd < length && ChunksToEnd(file, NextChunk(file, namedEnd, t.named, length), length))
+    return false;
+  t.held = (length - uint64_t(t.dataAt)) / t.blockAlign * t.blockAlign;
+  // A size field holds at most 4 GiB less the header, in whole frames.
+  const uint64_t most = (uint64_t(UINT32_MAX) - uint64_t(t.dataAt)) / t.blockAlign * t.blockAlign;
+  t.held = std::min(t.held, most);
+  return true;
 }
 
 std::string SecondsText(uint64_t bytes, uint32_t bytesPerSecond) {
@@ -218,12 +264,12 @@ int32_t PutTakeHeader(int32_t file, uint64_t length, const TakeSizes& t) {
 // cut short before the header caught up); 1 when put right, 0 when nothing
 // was to do, or the failure's code. A file that needs nothing is only read (a
 // read-only one stays unremarked).
-int32_t RepairTakeHeader(const std::string& path, TakeSizes& t) {
+int32_t RepairTakeHeader(const std::string& path, bool noted, TakeSizes& t) {
   for (const platform::FileAccess access : {platform::kAccessRead, platform::kAccessReadWrite}) {
     int32_t file = 0;
     if (const int32_t rc = OpenDocumentFile(path, platform::kFileBinary, access, file); rc != 0) return rc;
     const int64_t length = platform::FileLengthOf(file);
-    const bool needed = length > 0 && ReadTakeSizes(file, uint64_t(length), t) && t.named < t.held;
+    const bool needed = length > 0 && ReadTakeSizes(file, uint64_t(length), noted, t) && t.named < t.held;
     if (needed && access == platform::kAccessReadWrite) return PutTakeHeader(file, uint64_t(length), t);
     platform::FileClose(file);
     if (!needed) return 0;
@@ -250,7 +296,7 @@ int32_t RecoverCutSavesIn(const std::string& folder) {
   return recovered;
 }
 
-int32_t RepairTakeHeaders(const std::string& folder) {
+int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::string>& named) {
   std::vector<std::string> names;
   platform::FolderNames(folder, names);
   std::erase_if(names, [&](const std::string& name) {
@@ -261,7 +307,8 @@ int32_t RepairTakeHeaders(const std::string& folder) {
   int32_t repaired = 0;
   for (const std::string& name : names) {
     TakeSizes t;
-    const int32_t rc = RepairTakeHeader(folder + "\\" + name, t);
+    const bool noted = std::find(named.begin(), named.end(), name) != named.end();
+    const int32_t rc = RepairTakeHeader(folder + "\\" + name, noted, t);
     if (rc == 1) {
       ++repaired;
       std::string line = InsertArg(
@@ -290,22 +337,31 @@ void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::
   platform::FileClose(file);
 }
 
-int32_t ReportUnconfirmedTakes(const std::string& dataFolder) {
+std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder) {
   const std::string path = dataFolder + "\\" + kUnconfirmedNoteName;
+  std::vector<std::string> names;
   // Anything else under the name is not the end's note: it is left alone.
-  if (platform::PathKindAt(path) != platform::PathKind::kFile) return 0;
+  if (platform::PathKindAt(path) != platform::PathKind::kFile) return names;
   std::vector<unsigned char> bytes;
   platform::FileReadWhole(path, bytes);
-  std::vector<std::string> names;
   // A note longer than any end writes is not read past its first names.
   for (size_t at = 0; at < bytes.size() && names.size() < kUnconfirmedNoteLines;) {
     size_t end = at;
     while (end < bytes.size() && bytes[end] != '\n') ++end;
     std::string line(bytes.begin() + ptrdiff_t(at), bytes.begin() + ptrdiff_t(end));
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line.size() <= platform::kMaxItemLength) names.push_back(line);
+    // A zero is in no name: what a power cut left of the unsynced note.
+    if (!line.empty() && line.size() <= platform::kMaxItemLength && line.find('\0') == std::string::npos)
+      names.push_back(line);
     at = end + 1;
   }
+  return names;
+}
+
+int32_t ReportUnconfirmedTakes(const std::string& dataFolder) {
+  const std::string path = dataFolder + "\\" + kUnconfirmedNoteName;
+  if (platform::PathKindAt(path) != platform::PathKind::kFile) return 0;
+  const std::vector<std::string> names = UnconfirmedTakeNames(dataFolder);
   std::string list;
   for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
   if (!list.empty())

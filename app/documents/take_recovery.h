@@ -27,13 +27,18 @@ int32_t WholeWavFile(const std::string& path);
 // that failed) stays and the log names it. Gives how many were put in place.
 int32_t RecoverCutSavesIn(const std::string& folder);
 
-// Every WAV file of the folder (the recordings' AUDIO folder, a system path)
+// Every take of the folder (the recordings' AUDIO folder, a system path)
 // whose header names fewer whole frames than its data chunk, the file's last,
 // holds (an end cut short before the header caught up) is put right: its
 // sizes name every whole frame (a part frame at its end is cut), synced, and
-// the log names it with the seconds it now names. Gives how many were put
-// right; one that cannot be is named with the reason and left as it is.
-int32_t RepairTakeHeaders(const std::string& folder);
+// the log names it with the seconds it now names. A take is a file in the
+// recordings' writer's layout (16-bit PCM; fmt, fact, a text, PEAK and data
+// in that order) whose bytes after the named data are no chunks, or one of
+// that layout the last end named (`named`, file names); every other file is
+// another program's, whatever follows its data, and is left byte for byte.
+// Gives how many were put right; one that cannot be is named with the
+// reason and left as it is.
+int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::string>& named = {});
 
 // The note of the takes an end could not confirm (in the data folder), so the
 // next start says them again.
@@ -41,6 +46,8 @@ constexpr const char* kUnconfirmedNoteName = "RECORDINGS_UNCONFIRMED.TXT";
 // Adds the names (as the system's texts) to the note, unsynced; any failure
 // is quiet, as the end can do nothing for it.
 void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::string>& names);
+// The names the note holds (none when it is no plain file), left in place.
+std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder);
 // Says the names the note holds (level 2) and removes it; gives how many.
 // Nothing but a plain file under the note's name is read or removed.
 int32_t ReportUnconfirmedTakes(const std::string& dataFolder);

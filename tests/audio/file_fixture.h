@@ -30,6 +30,29 @@ inline Bytes Load(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+// What keeps the bytes from being a whole RIFF/WAVE file, "" when nothing:
+// the RIFF size is the length - 8, every chunk fits, one of odd size is
+// followed by its pad byte (0), and the chunks end with the file. `list`
+// gets the LIST chunk's body, when there is one.
+inline std::string RiffFaults(const Bytes& b, std::string* list = nullptr) {
+  if (b.size() < 12 || ReadText(b, 0) != "RIFF" || ReadText(b, 8) != "WAVE") return "no RIFF/WAVE head";
+  if (ReadU32(b, 4) != b.size() - 8) return "RIFF size " + std::to_string(ReadU32(b, 4)) + " for a file of " + std::to_string(b.size());
+  bool data = false;
+  for (size_t at = 12; at < b.size();) {
+    if (b.size() - at < 8) return "a part chunk head at " + std::to_string(at);
+    const std::string id = ReadText(b, at);
+    const uint64_t size = ReadU32(b, at + 4);
+    if (at + 8 + size > b.size()) return id + " at " + std::to_string(at) + " runs past the end";
+    if (id == "LIST" && list) *list = ReadText(b, at + 8, size);
+    data = data || id == "data";
+    at += 8 + size;
+    if (size % 2 == 0) continue;
+    if (at >= b.size() || b[at] != 0) return id + " of odd size without its pad byte";
+    ++at;
+  }
+  return data ? "" : "no data chunk";
+}
+
 // The moment the fixed clock reads.
 inline QUARLE_BASICS::LocalDateTime g_fixedMoment;
 inline QUARLE_BASICS::LocalDateTime FixedClock() { return g_fixedMoment; }

@@ -30,6 +30,7 @@ bool g_holdWrites = false;
 int64_t g_pace = 0;
 bool g_holdWriteBacks = true;
 int g_failDataSyncs = 0;
+int g_failFolderSyncs = 0;
 int32_t g_wholeDiskSyncs = 0;
 
 Sync Read(const std::string& name, int fd) {
@@ -123,6 +124,11 @@ void FailDataSyncs(int err) {
   g_failDataSyncs = err;
 }
 
+void FailFolderSyncs(int err) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_failFolderSyncs = err;
+}
+
 int32_t WholeDiskSyncs() {
   std::lock_guard<std::mutex> hold(g_lock);
   return g_wholeDiskSyncs;
@@ -168,7 +174,18 @@ void Release() {
 }  // namespace synccount
 
 // Taken before the C library's: every call in this program comes here.
-extern "C" int fsync(int fd) { return int(::syscall(SYS_fsync, synccount::Note(fd))); }
+extern "C" int fsync(int fd) {
+  synccount::Note(fd);
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::lock_guard<std::mutex> hold(synccount::g_lock);
+    if (synccount::g_failFolderSyncs != 0) {
+      errno = synccount::g_failFolderSyncs;
+      return -1;
+    }
+  }
+  return int(::syscall(SYS_fsync, fd));
+}
 extern "C" int fdatasync(int fd) {
   synccount::Note(fd);
   {

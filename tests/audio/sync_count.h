@@ -42,6 +42,8 @@ void Release();
 void Pace(int64_t bytesPerSecond);
 // Every later fdatasync fails with err (0: none fails).
 void FailDataSyncs(int err);
+// Every later fsync of a folder fails with err (0: none fails).
+void FailFolderSyncs(int err);
 // syncfs calls since the last Reset.
 int32_t WholeDiskSyncs();
 

@@ -154,7 +154,7 @@ TEST_F(WavFiles, Stereo16BitLayoutWithText) {
   for (int16_t v : {32767, -32767, 16384, -8192, 32767, -32768}) U16(data, uint16_t(v));
   // The right channel never rises above 0: value 0 at position 0.
   const Bytes want = Riff(Fmt(1, 2, 48000, 16),
-                          Cat({Chunk("fact", Words({3})), Chunk("LIST", {'a', 'b', 'c'}),
+                          Cat({Chunk("fact", Words({3})), Chunk("LIST", {'a', 'b', 'c'}), Bytes{0},  // its pad byte
                                Chunk("PEAK", Words({1, now, Bits(1.5f), 4, 0, 0})), Chunk("data", data)}));
   EXPECT_EQ(Load(Path("st.wav")), want);
   EXPECT_EQ(sb.dataOffset, int64_t(want.size() - data.size() + 1));
@@ -495,9 +495,75 @@ TEST_F(WavFiles, LongTextIsCutNotAllocatedWhole) {
   SoundBuffer sb;
   SoundBufferInit(&sb);
   ASSERT_EQ(ReadWavHeader(p, &sb), 0);
-  EXPECT_EQ(QUARLE_BASICS::DynZStringLen(sb.listText), 65536);
+  EXPECT_EQ(QUARLE_BASICS::DynZStringLen(sb.listText), 0);  // a text cut short is not kept
   EXPECT_EQ(sb.dataSize, 2u);  // the walk stayed aligned past the cut text
   SoundBufferFree(&sb);
+}
+
+// A chunk of odd size is followed by its pad byte; files the program wrote
+// before it padded its text have none there. Either way the walk finds the
+// data, and no log line carries a byte of the file that is no character.
+TEST_F(WavFiles, OddChunksBeforeTheDataAreReadWithOrWithoutTheirPadByte) {
+  const Bytes fmt = Fmt(1, 1, 48000, 16), data = Chunk("data", {1, 0, 2, 0});
+  const Bytes peak = Chunk("PEAK", Words({1, 2, 0, 0}));
+  const Bytes id3 = Cat({Chunk("id3 ", Bytes(31, 'i')), Bytes{0}});
+  const struct Row {
+    const char* what;
+    Bytes chunks;
+    std::string text, said;
+  } rows[] = {
+      {"a 31-byte id3 chunk", Cat({id3, data}), "", "Unknown WF Chunk type: id3 "},
+      {"an unknown 5-byte chunk", Cat({Chunk("abcd", {5, 5, 5, 5, 5}), Bytes{0}, data}), "", "Unknown WF Chunk type: abcd"},
+      {"an odd text and its pad", Cat({Chunk("LIST", {'o', 'd', 'd'}), Bytes{0}, peak, data}), "odd", ""},
+      {"an odd text without a pad", Cat({Chunk("LIST", {'o', 'd', 'd'}), peak, data}), "odd", ""},
+      {"a pad byte that is not 0", Cat({Chunk("xyz1", {7}), Bytes{0xFF}, data}), "", "Unknown WF Chunk type: xyz1"},
+      {"an id of no letters", Cat({Chunk("\0\1\x7F\xE9", {1, 2}), data}), "", "Unknown WF Chunk type: \\x00\\x01\\x7F\xE9"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    g_messages.clear();
+    SoundBuffer sb;
+    SoundBufferInit(&sb);
+    EXPECT_EQ(ReadAll(Write("odd.wav", Riff(fmt, r.chunks)), &sb), 0);
+    EXPECT_EQ(sb.frameCount, 2u);
+    EXPECT_EQ(QUARLE_BASICS::DynZStringGet(sb.listText), r.text);
+    EXPECT_EQ(g_messages, r.said.empty() ? std::vector<std::string>{} : std::vector<std::string>{"1:" + r.said});
+    for (const std::string& m : g_messages) EXPECT_EQ(m.find('\0'), std::string::npos) << m;
+    SoundBufferFree(&sb);
+  }
+}
+
+// Every file the program writes is a whole RIFF file, its text chunk padded;
+// a LIST chunk read is written again only when its text is the whole chunk
+// (an INFO list of sub-chunks is no text: the copy leaves it out).
+TEST_F(WavFiles, SavedFilesAreWholeRiffFilesWithTheirTextsWholeOrLeftOut) {
+  const Bytes info = Cat({{'I', 'N', 'F', 'O'}, Chunk("INAM", {'S', 'o', 'n', 'g', '\n', 0}), Chunk("IART", {'M', 'e', 0}), Bytes{0}});
+  const struct Row {
+    const char* what;
+    Bytes list;       // the LIST body of the file read, none when empty
+    std::string kept;  // the body of the copy's LIST, "" none
+  } rows[] = {
+      {"no text", {}, ""},
+      {"an odd text", {'o', 'd', 'd'}, "odd"},
+      {"an even text", {'e', 'v', 'e', 'n'}, "even"},
+      {"a text and its terminator", {'t', 'x', 't', 0}, "txt"},
+      {"an INFO list", info, ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const Bytes chunks = r.list.empty() ? Chunk("data", {1, 0, 2, 0, 3, 0})
+                                        : Cat({Chunk("LIST", r.list), Bytes(r.list.size() % 2, 0), Chunk("data", {1, 0, 2, 0, 3, 0})});
+    SoundBuffer sb;
+    SoundBufferInit(&sb);
+    ASSERT_EQ(ReadAll(Write("in.wav", Riff(Fmt(1, 1, 48000, 16), chunks)), &sb), 0);
+    for (int32_t bits : {16, 32}) {
+      ASSERT_EQ(SaveWavFile(Path("out.wav"), &sb, bits), 0);
+      std::string list;
+      EXPECT_EQ(RiffFaults(Load(Path("out.wav")), &list), "") << bits;
+      EXPECT_EQ(list, r.kept) << bits;
+    }
+    SoundBufferFree(&sb);
+  }
 }
 
 TEST_F(WavFiles, LyingCountsStayWithinTheData) {

@@ -232,6 +232,26 @@ TEST_F(Files, CopyRenameDelete) {
   EXPECT_EQ(left, (std::vector<std::string>{"a.bin", "c.bin"}));
 }
 
+// A save is done only once the disk keeps its name: a folder sync that fails
+// after the rename is said as the save's failure (the new bytes hold the
+// name, which the disk may not keep), by the save that ends with it too.
+TEST_F(Files, AFolderSyncThatFailsAfterTheRenameIsNoSave) {
+  WriteOs("kept.bin", "old");
+  WriteOs("kept.bin.new", "new");
+  synccount::FailFolderSyncs(EIO);
+  const int32_t replaced = FileReplace(Sys("kept.bin.new"), Sys("kept.bin"));
+  const int32_t saved = PutFileInPlace(Sys("saved.bin"), std::string_view("bytes"), ".tmp");
+  const int32_t synced = FolderSync(dir);
+  synccount::FailFolderSyncs(0);
+  EXPECT_EQ(replaced, -3);
+  EXPECT_EQ(saved, -3);
+  EXPECT_EQ(synced, -20);
+  EXPECT_EQ(ReadOs("kept.bin"), "new");
+  EXPECT_FALSE(std::filesystem::exists(osDir + "/kept.bin.new"));
+  EXPECT_FALSE(std::filesystem::exists(osDir + "/saved.bin.tmp"));
+  EXPECT_EQ(FileReplace(Sys("saved.bin"), Sys("again.bin")), 0);  // a disk that keeps it: done
+}
+
 // Every name a folder search gives opens, copies, renames, deletes and is
 // saved under that name, and the bytes on the disk are the file's.
 TEST_F(Files, EveryNameOnTheDiskWorksUnderTheNameItsSearchGives) {

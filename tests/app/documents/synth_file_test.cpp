@@ -1194,7 +1194,7 @@ TEST_F(SynthFileTest, SamplesOfAnotherRateSoundAsTheyDidInOlderFiles) {
     const float ratio = c.older ? 48000.0f / static_cast<float>(c.rate) : 1.0f;
     ModuleSetParamValue(*smp, kSampleFrequency, pitch / RateQuarter / ratio);
     Save(name + ".tarvelo");
-    EXPECT_EQ(mark(name + ".tarvelo"), c.rate != 48000 ? 48000 : 0);
+    EXPECT_EQ(mark(name + ".tarvelo"), 48000);  // every Sample with a sound carries it
     if (c.older) {
       auto b = Bytes(name + ".tarvelo");
       PutI32(b, Walk(b).records + offsetof(ModuleFileRecord, SampleRateMark), 0);
@@ -1215,6 +1215,37 @@ TEST_F(SynthFileTest, SamplesOfAnotherRateSoundAsTheyDidInOlderFiles) {
     EXPECT_NEAR(f * RateQuarter / pitch, 1.0, 1e-5) << "F shows what it plays";
     // Frames of the sound per frame of the engine, at a frequency input of F.
     EXPECT_NEAR(loaded->SampleStep * f * kFrames / (c.rate / 48000.0), 1.0, 1e-5) << "speed";
+  }
+}
+
+// A Sample saved with a sound at the engine's rate is marked too: when its
+// sound file is later replaced by one at another rate, its F is still the one
+// saved (unmarked, it was taken for an older file's and played the ratio off,
+// 146.9 cents at 44100 Hz).
+TEST_F(SynthFileTest, ASampleWhoseSoundLaterChangesRateKeepsTheFSaved) {
+  for (const int32_t rate : {44100, 96000}) {
+    SCOPED_TRACE(rate);
+    const auto fresh = [] {
+      ResetEngine();
+      WaveLibraryListsFree();
+      ASSERT_EQ(WaveLibraryListsCreate(), 0);
+    };
+    fresh();
+    MakeWav(Home("AUDIO\\s.wav"), 4800, 1, 32, 48000);
+    const int32_t lib = ConvertAndLoadWave(Home("AUDIO"), "s.wav");
+    ASSERT_GE(lib, 0);
+    ASSERT_EQ(AddLoadedWave(*SampleLibrary.entries[lib], -1), 0);
+    ModuleRecord* smp = Add(kTypeSample);
+    AttachWaveToModule(smp, SynthSamples.entries[0], 0);
+    ModuleSetParamValue(*smp, kSampleFrequency, SynthSamples.entries[0]->Pitch[0] / RateQuarter);
+    const double saved = smp->Params[kSampleFrequency].Value.Load();
+    Save("s.tarvelo");
+    MakeWav(Home("AUDIO\\s.wav"), 4800, 1, 32, rate);
+    fresh();
+    ASSERT_EQ(LoadSynth(Home("SYNTHS"), "s.tarvelo"), 0);
+    ASSERT_EQ(ModuleList.count, 1);
+    const double f = ModuleList.entries[0]->Params[kSampleFrequency].Value.Load();
+    EXPECT_NEAR(1200.0 * std::log2(f / saved), 0.0, 0.01) << "cents off the F saved";
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "audio/file_fixture.h"
 #include "basics/errors.h"
 
 namespace Tarvelo {
@@ -42,6 +43,42 @@ TEST_F(WaveConvertTest, IntegerFileIsConvertedIntoTheConvertedFolder) {
   EXPECT_EQ(copy.format.channels, 2);
   EXPECT_EQ(copy.frameCount, 4800u);
   QUARLE_AUDIO::SoundBufferFree(&copy);
+}
+
+// The converted copy of a file with a text is a whole RIFF file: its chunks
+// fit and the text's is padded; a LIST that is no plain text (an INFO list)
+// is left out rather than written in part.
+TEST_F(WaveConvertTest, ConvertedCopiesOfFilesWithTextsAreWholeRiffFiles) {
+  using audiotest::Bytes;
+  const auto chunk = [](const char* id, const std::string& body) {
+    std::string c = std::string(id, 4);
+    for (int i = 0; i < 4; ++i) c += static_cast<char>(body.size() >> (8 * i));
+    return c + body + (body.size() % 2 ? std::string(1, '\0') : "");
+  };
+  const std::string fmt = chunk("fmt ", std::string("\1\0\2\0\x80\xBB\0\0\0\xEE\2\0\4\0\x10\0", 16));
+  const std::string data = chunk("data", std::string("\1\0\2\0\3\0\4\0", 8));
+  const std::string info = "INFO" + chunk("INAM", std::string("Song\n\0", 6)) + chunk("IART", std::string("Me\0", 3));
+  const struct Row {
+    const char* name;
+    std::string chunks, kept;
+  } rows[] = {
+      {"info.wav", chunk("LIST", info) + data, ""},
+      // As the program wrote an odd text before it padded it.
+      {"text.wav", "LIST" + std::string("\3\0\0\0abc", 7) + chunk("PEAK", std::string(24, '\0')) + data, "abc"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string riff = "WAVE" + fmt + r.chunks;
+    std::string file = "RIFF";
+    for (int i = 0; i < 4; ++i) file += static_cast<char>(riff.size() >> (8 * i));
+    file += riff;
+    WriteBytes(Os("AUDIO/") / r.name, std::vector<unsigned char>(file.begin(), file.end()));
+    ASSERT_GE(ConvertAndLoadWave(Home("AUDIO"), r.name), 0);
+    const auto copy = ReadBytes(Os("AUDIO/CONVERTED/") / r.name);
+    std::string list;
+    EXPECT_EQ(audiotest::RiffFaults(Bytes(copy.begin(), copy.end()), &list), "");
+    EXPECT_EQ(list, r.kept);
+  }
 }
 
 TEST_F(WaveConvertTest, SameNamedFilesFromTwoFoldersKeepCopiesOfTheirOwn) {
