@@ -420,7 +420,9 @@ int32_t OnTuningRenameKey(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
       const V::ControlRecord* edit =
           V::DialogEditIndex ? Live(*V::DialogEditIndex) : nullptr;
       std::string name = Trimmed(edit ? V::TextFieldGetText(&edit->Text) : "");
-      if (static_cast<int32_t>(name.size()) > kKeyNameChars) name.resize(kKeyNameChars);
+      // Three characters, an escape form counting as one: a cut never splits it.
+      const std::vector<size_t> starts = platform::CharacterStarts(name);
+      name.resize(starts[std::min<size_t>(kKeyNameChars, starts.size() - 1)]);
       std::string first;
       {
         TuningLock lock(kEditedTuning);

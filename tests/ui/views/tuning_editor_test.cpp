@@ -324,6 +324,24 @@ TEST_F(TuningEditor, KeysAndPatternsAreRenamedThroughTheDialog) {
   EXPECT_EQ(Tarvelo::TuningGetNoteName(EditedTuning, 2), "Xyz");
   EXPECT_EQ(Tarvelo::DialogAnswered, 0);
   EXPECT_EQ(C(rename)->State.On, 0);
+  // A key's name keeps its first three characters, an escape form counting as one.
+  const struct {
+    const char* typed;
+    const char* kept;
+  } keys[] = {
+      {"\xA4{420}\xA4{435}", "\xA4{420}\xA4{435}"},
+      {" \xA4{420}\xA4{435}\xA4{434}\xA4{435} ", "\xA4{420}\xA4{435}\xA4{434}"},
+      {"a\xA4{97F3}bc", "a\xA4{97F3}b"},
+  };
+  for (const auto& n : keys) {
+    Send(rename, 8);
+    ASSERT_EQ(Tarvelo::DialogOwner, rename);
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, n.typed);
+    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+    Drain(0);
+    Send(rename, 8);
+    EXPECT_EQ(Tarvelo::TuningGetNoteName(EditedTuning, 5), n.kept) << n.typed;
+  }
 
   // A second click while waiting withdraws the question.
   Send(rename, 8);
