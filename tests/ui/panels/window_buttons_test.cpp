@@ -216,13 +216,49 @@ TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
     xs.push_back(WindowAt().first);
   }
   EXPECT_EQ(xs, (std::vector<int32_t>{1920, 3840, 0, 1920}));
+  platform::DisplaySetSimulatedPointer(2000, 10);
+  OnMoveWindow(V::kEventPress, 80, 10, move, 0);
+  platform::DisplaySetSimulatedPointer(2015, -10);
   OnMoveWindow(V::kEventDrag, 15, -20, move, 0);
   EXPECT_EQ(WindowAt(), std::make_pair(1935, -20));
   EXPECT_EQ(C(move)->State.Pressed, -1);
   // A drag after the window manager moved the window goes on from its real place.
   WindowManagerMoves(200, 100);
+  platform::DisplaySetSimulatedPointer(2045, -10);
   OnMoveWindow(V::kEventDrag, 30, 0, move, 0);
   EXPECT_EQ(WindowAt(), std::make_pair(230, 100));
+}
+
+// The window follows the pointer's travel on the desktop. The window reports
+// each move relative to itself, so once it moved under the pointer a move's
+// own motion is the travel less the window's move since the move before.
+TEST_F(WindowButtonsTest, ADragMovesTheWindowAsFarAsThePointerWent) {
+  const int32_t move = Named("Move");
+  const struct {
+    int32_t sx, sy, steps;
+    int32_t before;  // pointer travel to the right before the first drag (the drag threshold)
+  } rows[] = {{10, 0, 12, 0}, {10, 0, 12, 6}, {-3, 2, 40, 0}, {25, -25, 4, 0}, {1, 1, 90, 4}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.sx << "," << r.sy << " x " << r.steps);
+    platform::ScreenMoveWindow(300, 200);
+    int32_t px = 700, py = 400;
+    platform::DisplaySetSimulatedPointer(px, py);
+    OnMoveWindow(V::kEventPress, 400, 200, move, 0);
+    px += r.before;
+    std::pair<int32_t, int32_t> seen = WindowAt();
+    for (int32_t i = 0; i < r.steps; ++i) {
+      px += r.sx;
+      py += r.sy;
+      platform::DisplaySetSimulatedPointer(px, py);
+      const std::pair<int32_t, int32_t> now = WindowAt();
+      const int32_t dx = r.sx + (i == 0 ? r.before : 0) - (now.first - seen.first);
+      const int32_t dy = r.sy - (now.second - seen.second);
+      seen = now;
+      OnMoveWindow(V::kEventDrag, dx, dy, move, 0);
+    }
+    OnMoveWindow(V::kEventDragRelease, 0, 0, move, 0);
+    EXPECT_EQ(WindowAt(), std::make_pair(300 + px - 700, 200 + py - 400));
+  }
 }
 
 TEST_F(WindowButtonsTest, MinimiseAsksTheScreenOnClickOnly) {
