@@ -344,13 +344,15 @@ void KeyRelease(const platform::WindowEvent& e, Derived& d) {
   RecomputeShift();
 }
 
-// Calls a control's event procedure as the loop delivers events.
-void Deliver(const Derived& d) {
+// Calls a control's event procedure as the loop delivers events. The hover
+// mark (Active) follows the pointer only: a control a key reached keeps the
+// look it had, for no leave call would ever take a mark back.
+void Deliver(const Derived& d, bool byPointer) {
   const int32_t t = d.target;
   if (t <= 0 || t >= ControlTableCount()) return;
   ControlRecord* c = Live(t);
   if (!c || !Enabled(c) || (d.bits & static_cast<uint32_t>(c->EventMask)) == 0) return;
-  c->State.Active = -1;
+  if (byPointer) c->State.Active = -1;
   c->Dragged = d.bits == kEventDrag ? -1 : 0;
   if (const EventCallbackFn fn = c->EventCallback) {
     const int32_t r = fn(d.bits, d.x, d.y, t, d.source);
@@ -492,8 +494,10 @@ void Dispatch(Derived d) {
       break;
   }
 
-  if (d.bits > 0 && d.bits != kEventKey) p.lastTarget = d.target;
-  Deliver(d);
+  // The last target is the pointer's: a control a key reached takes neither
+  // the hover mark nor the leave call the pointer's control is owed.
+  if (d.bits > 0 && d.bits != kEventKey && !keyChosen) p.lastTarget = d.target;
+  Deliver(d, !keyChosen);
   if (d.leave != 0) DeliverLeave(d.leave);
 }
 

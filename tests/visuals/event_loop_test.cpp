@@ -501,6 +501,8 @@ TEST_F(KeyTest, KeysGoToTheKeyboardAndShortcutsClickTheirControls) {
   EXPECT_EQ(g_calls[2].x, 0);
   EXPECT_EQ(BitsOf(del_), (V{256}));
   EXPECT_EQ(QUARLE_VISUALS::KeyCode(), kKeyDelete);
+  // Keys leave the hover mark to the pointer.
+  for (const int32_t id : {kb_, cut_, del_}) EXPECT_EQ(ControlAt(id)->State.Active, 0) << id;
 
   // A hidden shortcut control, or one in a hidden window, is not clicked.
   g_calls.clear();

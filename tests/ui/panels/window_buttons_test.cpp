@@ -202,6 +202,52 @@ TEST_F(WindowButtonsTest, ACloseLeavesTheQuestionUpAndOnlyQuitWithdrawsIt) {
   V::SystemMessageHandler = V::DefaultSystemMessageHandler;
 }
 
+// A button reached by its key is not outlined as if the pointer were on it:
+// Ctrl-X asks through Quit, Esc answers through Cancel, and neither keeps the
+// hover mark afterwards; the mark stays with the pointer's control, which
+// hears its leave when the pointer goes on.
+TEST_F(WindowButtonsTest, AButtonReachedByItsKeyKeepsNoHoverMark) {
+  const int32_t quit = Named("Quit");
+  const int32_t minimise = Named("WINMIN");
+  const int32_t cancel = Slot(kUiDB) + 4;
+  const int32_t close = V::CloseRequestTarget;
+  // Runs the loop over the events, then a close that ends it.
+  const auto run = [close](const std::vector<platform::WindowEvent>& events) {
+    platform::WindowEventsClear();
+    for (const platform::WindowEvent& e : events) platform::WindowEventInject(e);
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    V::CloseRequestTarget = 0;
+    V::GuiMessageLoop();
+    V::CloseRequestTarget = close;
+    DeliverPosted();
+  };
+  const auto pointOn = [](int32_t id) {
+    int32_t x = 0, y = 0;
+    while (V::ControlHitTest(x, y, 0) != id && y < 200) x < 600 ? ++x : (x = 0, ++y);
+    EXPECT_EQ(V::ControlHitTest(x, y, 0), id);
+    return platform::PointerMoveEvent(x, y, 1, 1);
+  };
+  run({pointOn(minimise)});
+  EXPECT_EQ(C(minimise)->State.Active, -1);
+  const struct {
+    const char* what;
+    uint32_t scan, ascii;
+    int32_t button;
+    int32_t ownerAfter;
+  } keys[] = {{"Ctrl-X", 45, 24, quit, quit}, {"Esc", 1, 27, cancel, 0}};
+  for (const auto& k : keys) {
+    SCOPED_TRACE(k.what);
+    run({platform::KeyPressEvent(k.scan, k.ascii), platform::KeyReleaseEvent(k.scan, k.ascii)});
+    EXPECT_EQ(DialogOwner, k.ownerAfter);
+    EXPECT_EQ(C(quit)->State.Active, 0);
+    EXPECT_EQ(C(k.button)->State.Active, 0);
+    EXPECT_EQ(C(minimise)->State.Active, -1);
+  }
+  run({pointOn(quit)});
+  EXPECT_EQ(C(quit)->State.Active, -1);
+  EXPECT_EQ(C(minimise)->State.Active, 0);
+}
+
 TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
   const int32_t move = Named("Move");
   MonitorCount = 1;
