@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -428,6 +429,11 @@ std::vector<size_t> CharacterStarts(const std::string& text) {
   }
   starts.push_back(text.size());
   return starts;
+}
+
+size_t WholeCharactersWithin(const std::string& text, size_t bytes) {
+  const std::vector<size_t> starts = CharacterStarts(text);
+  return *(std::upper_bound(starts.begin(), starts.end(), bytes) - 1);
 }
 
 }  // namespace platform

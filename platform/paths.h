@@ -123,5 +123,8 @@ std::string OutgoingText(const std::string& systemText);
 // character (an editor steps over it whole, a cut never splits it), read from
 // the start as ToOsPath reads; the text's length last.
 std::vector<size_t> CharacterStarts(const std::string& text);
+// The length of the longest head of the text that ends between two characters
+// and holds at most `bytes` bytes: where a field of that size cuts it.
+size_t WholeCharactersWithin(const std::string& text, size_t bytes);
 
 }  // namespace platform

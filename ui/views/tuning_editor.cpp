@@ -473,9 +473,7 @@ int32_t OnScalePatternRename(uint32_t bits, int32_t, int32_t, int32_t id, int32_
           char* field = EditedTuning.PatternNames[p];
           std::memset(field, 0, kScalePatternNameSize);
           // A cut never splits the escape form of a character the code page lacks.
-          const std::vector<size_t> starts = platform::CharacterStarts(name);
-          const size_t fits = *(std::upper_bound(starts.begin(), starts.end(), static_cast<size_t>(kPatternNameChars)) - 1);
-          std::memcpy(field, name.data(), fits);
+          std::memcpy(field, name.data(), platform::WholeCharactersWithin(name, kPatternNameChars));
           EditedTuning.Modified = -1;
           renamed = true;
         }
