@@ -95,11 +95,13 @@ int32_t OnMoveWindow(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (bits & V::kEventPress) {
     platform::MutexGuard guard(V::MT_DRAW);
-    platform::PointerPosition(MoveDragX, MoveDragY);
-  } else if (bits & V::kEventDrag) {
+    platform::ScreenPointerOnDesktop(MoveDragX, MoveDragY);
+  } else if (bits & (V::kEventDrag | V::kEventDragRelease)) {
+    // The release too: the moves of the drag's end may have come to the
+    // window as one it did not report.
     platform::MutexGuard guard(V::MT_DRAW);
     int32_t px = 0, py = 0, wx = 0, wy = 0;
-    platform::PointerPosition(px, py);
+    platform::ScreenPointerOnDesktop(px, py);
     platform::ScreenWindowPosition(wx, wy);
     platform::ScreenMoveWindow(wx + (px - MoveDragX), wy + (py - MoveDragY));
     MoveDragX = px;

@@ -283,7 +283,9 @@ TEST_F(WindowButtonsTest, ADragMovesTheWindowAsFarAsThePointerWent) {
   const struct {
     int32_t sx, sy, steps;
     int32_t before;  // pointer travel to the right before the first drag (the drag threshold)
-  } rows[] = {{10, 0, 12, 0}, {10, 0, 12, 6}, {-3, 2, 40, 0}, {25, -25, 4, 0}, {1, 1, 90, 4}};
+    int32_t after;   // and after the last, which the window did not report (the release did)
+  } rows[] = {{10, 0, 12, 0, 0}, {10, 0, 12, 6, 0}, {-3, 2, 40, 0, -3}, {25, -25, 4, 0, 0},
+              {1, 1, 90, 4, 1}};
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << r.sx << "," << r.sy << " x " << r.steps);
     platform::ScreenMoveWindow(300, 200);
@@ -302,6 +304,8 @@ TEST_F(WindowButtonsTest, ADragMovesTheWindowAsFarAsThePointerWent) {
       seen = now;
       OnMoveWindow(V::kEventDrag, dx, dy, move, 0);
     }
+    px += r.after;
+    platform::DisplaySetSimulatedPointer(px, py);
     OnMoveWindow(V::kEventDragRelease, 0, 0, move, 0);
     EXPECT_EQ(WindowAt(), std::make_pair(300 + px - 700, 200 + py - 400));
   }
