@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -130,28 +131,36 @@ size_t AppendEscaped(const std::string& text, size_t at, std::string& out) {
   return 0;
 }
 
-}  // namespace
-
-std::string ToOsPath(const std::string& systemPath) {
+// A system text in UTF-8 with the forms read: a path's separators become '/';
+// a text for other programs keeps its backslashes, and its byte forms written
+// out (a byte that is no character has no place in a text).
+std::string SystemTextToUtf8(const std::string& text, bool path) {
   std::string out;
-  out.reserve(systemPath.size());
-  for (size_t i = 0; i < systemPath.size();) {
-    const auto c = static_cast<unsigned char>(systemPath[i]);
-    if (c == '\\') {
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\\' && path) {
       out += '/';
-    } else if (c == static_cast<unsigned char>(kPathEscape)) {
-      if (const size_t took = AppendEscaped(systemPath, i, out); took > 0) {
-        i += took;
-        continue;
-      }
-      AppendUtf8(out, CodePoint(c));
-    } else {
-      AppendUtf8(out, CodePoint(c));
+      ++i;
+      continue;
     }
+    const bool form = c == static_cast<unsigned char>(kPathEscape) &&
+                      (path || i + 1 >= text.size() || text[i + 1] != '[');
+    if (const size_t took = form ? AppendEscaped(text, i, out) : 0; took > 0) {
+      i += took;
+      continue;
+    }
+    AppendUtf8(out, CodePoint(c));
     ++i;
   }
   return out;
 }
+
+}  // namespace
+
+std::string ToOsPath(const std::string& systemPath) { return SystemTextToUtf8(systemPath, true); }
+
+std::string OutgoingText(const std::string& systemText) { return SystemTextToUtf8(systemText, false); }
 
 std::string FromOsPath(const std::string& osPath) {
   std::string out;
@@ -422,6 +431,11 @@ std::vector<size_t> CharacterStarts(const std::string& text) {
   }
   starts.push_back(text.size());
   return starts;
+}
+
+size_t WholeCharactersWithin(const std::string& text, size_t bytes) {
+  const std::vector<size_t> starts = CharacterStarts(text);
+  return *(std::upper_bound(starts.begin(), starts.end(), bytes) - 1);
 }
 
 }  // namespace platform

@@ -115,9 +115,17 @@ std::string CurrentFolder();
 // script is on the disk what was typed. Controls (C0, DEL, C1) are left out,
 // but for the code page's five unassigned bytes, which travel as C1 controls.
 std::string TypedText(const std::string& utf8);
+// A system text as other programs take it (the clipboard): UTF-8 with each
+// form above as the character it stands for, as ToOsPath gives a name's; but
+// '\' stays itself, and a byte form, which names no character, stays written
+// out. TypedText reads what it gives back to the same forms.
+std::string OutgoingText(const std::string& systemText);
 // Where each character of a system text begins, a form above counted as one
 // character (an editor steps over it whole, a cut never splits it), read from
 // the start as ToOsPath reads; the text's length last.
 std::vector<size_t> CharacterStarts(const std::string& text);
+// The length of the longest head of the text that ends between two characters
+// and holds at most `bytes` bytes: where a field of that size cuts it.
+size_t WholeCharactersWithin(const std::string& text, size_t bytes);
 
 }  // namespace platform

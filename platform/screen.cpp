@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/display.h"
 #include "platform/display_link.h"
 #include "platform/events.h"
 #include "platform/sdl.h"
@@ -61,6 +62,8 @@ struct ScreenState {
   unsigned long xWindow = 0;
   int (*xSend)(void*, unsigned long, int, long, void*) = nullptr;
   int (*xFlush)(void*) = nullptr;
+  int (*xQueryPointer)(void*, unsigned long, unsigned long*, unsigned long*, int*, int*, int*, int*,
+                       unsigned int*) = nullptr;
 };
 
 std::recursive_mutex g_lock;
@@ -98,6 +101,7 @@ void ForgetConnectionLocked() {
   g_screen.xWindow = 0;
   g_screen.xSend = nullptr;
   g_screen.xFlush = nullptr;
+  g_screen.xQueryPointer = nullptr;
 }
 
 // The window's X11 connection, so that a wait can watch it; nothing on other
@@ -119,6 +123,7 @@ void WatchConnectionLocked() {
     g_screen.xWindow = info.info.x11.window;
     g_screen.xSend = reinterpret_cast<int (*)(void*, unsigned long, int, long, void*)>(dlsym(lib, "XSendEvent"));
     g_screen.xFlush = reinterpret_cast<int (*)(void*)>(dlsym(lib, "XFlush"));
+    g_screen.xQueryPointer = reinterpret_cast<decltype(g_screen.xQueryPointer)>(dlsym(lib, "XQueryPointer"));
   }
   // SDL's own handle keeps the library loaded until the window is gone.
   dlclose(lib);
@@ -711,6 +716,26 @@ void ScreenWindowPosition(int32_t& x, int32_t& y) {
 #endif
   x = g_screen.x;
   y = g_screen.y;
+}
+
+void ScreenPointerOnDesktop(int32_t& x, int32_t& y) {
+#if TARVELO_WATCH_X11
+  {
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    unsigned long root = 0, child = 0;
+    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+    unsigned int buttons = 0;
+    if (g_screen.open && g_screen.xDisplay && g_screen.xWindow && g_screen.xQueryPointer &&
+        !DisplayLost() &&
+        g_screen.xQueryPointer(g_screen.xDisplay, g_screen.xWindow, &root, &child, &rootX, &rootY,
+                               &windowX, &windowY, &buttons)) {
+      x = rootX;
+      y = rootY;
+      return;
+    }
+  }
+#endif
+  PointerPosition(x, y);
 }
 
 void ScreenNoteWindowMoved(int32_t x, int32_t y) {

@@ -104,6 +104,10 @@ void ScreenMoveWindow(int32_t x, int32_t y);
 // Where the window's top-left corner is now: the window manager may have moved
 // it since the program last did (headless, the last move set or reported).
 void ScreenWindowPosition(int32_t& x, int32_t& y);
+// Where the pointer is on the desktop now, asked of the display server itself
+// (X11): SDL's global pointer state may hold a position from before the last
+// moves. Elsewhere, and headless, platform::PointerPosition's.
+void ScreenPointerOnDesktop(int32_t& x, int32_t& y);
 // The event pump's report that the window was moved (SDL's window-moved event).
 void ScreenNoteWindowMoved(int32_t x, int32_t y);
 

@@ -10,11 +10,9 @@ namespace QUARLE_VISUALS {
 // code page lacks takes its escape form, controls are left out. "" when the
 // clipboard holds no text.
 std::string GetClipboardText();
-// Puts the text (up to its first zero byte) on the clipboard. Always 0: a
-// refused clipboard is not reported.
+// Puts the text (up to its first zero byte) on the clipboard, each escape form
+// as the character it stands for (platform::OutgoingText). Always 0: a refused
+// clipboard is not reported.
 int32_t SetClipboardText(const std::string& text);
-
-// The conversion of a copy at the edge, for the clipboard and its tests.
-std::string Cp1252ToUtf8(const std::string& text);
 
 }  // namespace QUARLE_VISUALS

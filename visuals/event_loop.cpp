@@ -192,9 +192,13 @@ bool IsControlKey() {
   return KeyCode() == 29 || (KeyInput.Spare[1] == 256u && KeyInput.CounterA == kScanControl);
 }
 
-void SetTyped(const char* text) {
+// Whole characters only, as many as the field holds before its terminator:
+// a character that is none (its bytes' forms) may not fit, and is never cut
+// inside a form.
+void SetTyped(const std::string& text) {
   std::memset(KeyInput.Text, 0, sizeof KeyInput.Text);
-  std::strncpy(KeyInput.Text, text, sizeof KeyInput.Text - 1);
+  const size_t fits = platform::WholeCharactersWithin(text, sizeof KeyInput.Text - 1);
+  std::memcpy(KeyInput.Text, text.data(), fits);
 }
 
 // Dead keys: an accent key arms an accent; the next letter takes its accented
@@ -203,7 +207,7 @@ void SetTyped(const char* text) {
 void Compose(const std::string& form) {
   const bool printable = KeyInput.Words2[1] != 0;
   const char ch = static_cast<char>(KeyInput.CounterB);
-  if (printable) SetTyped(form.empty() ? std::string(1, ch).c_str() : form.c_str());
+  if (printable) SetTyped(form.empty() ? std::string(1, ch) : form);
   int32_t& pending = reinterpret_cast<int32_t&>(KeyInput.Spare[0]);
   if (KeyInput.Spare[1] == 256u && !printable) {
     int32_t accent = 0;
@@ -237,7 +241,7 @@ void Compose(const std::string& form) {
         const char t[2] = {accented, 0};
         SetTyped(t);
       } else {
-        SetTyped((KeyInput.Text2[0] + (form.empty() ? std::string(1, ch) : form)).c_str());
+        SetTyped(KeyInput.Text2[0] + (form.empty() ? std::string(1, ch) : form));
       }
     } else {
       const char t[2] = {KeyInput.Text2[0], 0};
@@ -344,13 +348,15 @@ void KeyRelease(const platform::WindowEvent& e, Derived& d) {
   RecomputeShift();
 }
 
-// Calls a control's event procedure as the loop delivers events.
-void Deliver(const Derived& d) {
+// Calls a control's event procedure as the loop delivers events. The hover
+// mark (Active) follows the pointer only: a control a key reached keeps the
+// look it had, for no leave call would ever take a mark back.
+void Deliver(const Derived& d, bool byPointer) {
   const int32_t t = d.target;
   if (t <= 0 || t >= ControlTableCount()) return;
   ControlRecord* c = Live(t);
   if (!c || !Enabled(c) || (d.bits & static_cast<uint32_t>(c->EventMask)) == 0) return;
-  c->State.Active = -1;
+  if (byPointer) c->State.Active = -1;
   c->Dragged = d.bits == kEventDrag ? -1 : 0;
   if (const EventCallbackFn fn = c->EventCallback) {
     const int32_t r = fn(d.bits, d.x, d.y, t, d.source);
@@ -492,8 +498,10 @@ void Dispatch(Derived d) {
       break;
   }
 
-  if (d.bits > 0 && d.bits != kEventKey) p.lastTarget = d.target;
-  Deliver(d);
+  // The last target is the pointer's: a control a key reached takes neither
+  // the hover mark nor the leave call the pointer's control is owed.
+  if (d.bits > 0 && d.bits != kEventKey && !keyChosen) p.lastTarget = d.target;
+  Deliver(d, !keyChosen);
   if (d.leave != 0) DeliverLeave(d.leave);
 }
 

@@ -165,7 +165,7 @@ std::string NameInWidth(const std::string& text, FontFace face, int32_t size, in
   const size_t n = text.size();
   // Only the glyphs a cut can keep are measured: from the start until one
   // lies surely past the room (no bearing reaches back a whole size), and
-  // from the end through half the room.
+  // from the end through half the room, which may reach back among those.
   std::vector<GlyphSpan> spans(n);
   GlyphSpan mark;
   size_t front = 0;
@@ -178,11 +178,16 @@ std::string NameInWidth(const std::string& text, FontFace face, int32_t size, in
   }
   if (!Measure(face, 0x85, mark) || mark.right > width) return text;
   const int64_t half = (width - mark.advance) / 2;
+  // The end's measure goes on past where the head's stopped: a name only a
+  // little wider than the room keeps as much of its end as a long one.
   size_t back = n;
-  for (int64_t advance = 0; back > front && advance <= half; advance += spans[back].advance) {
+  for (int64_t advance = 0; back > 0 && advance <= half; advance += spans[back].advance) {
     --back;
-    if (!Measure(face, static_cast<unsigned char>(text[back]), spans[back])) return text;
+    if (back >= front && !Measure(face, static_cast<unsigned char>(text[back]), spans[back]))
+      return text;
   }
+  // The head reaches only into glyphs measured.
+  const size_t measured = back <= front ? n : front;
   const std::vector<size_t> starts = platform::CharacterStarts(text);
   // The end first, within half the room the mark leaves; the head takes the rest.
   size_t tail = n;
@@ -194,7 +199,7 @@ std::string NameInWidth(const std::string& text, FontFace face, int32_t size, in
   pen = 0;
   const int64_t tailReach = Reach(spans, tail, n, pen);
   size_t head = 0;
-  for (size_t k = 1; k < starts.size() && starts[k] <= std::min(tail, front); ++k) {
+  for (size_t k = 1; k < starts.size() && starts[k] <= std::min(tail, measured); ++k) {
     pen = 0;
     const int64_t reach = Reach(spans, 0, starts[k], pen);
     if (reach > width || pen + mark.right > width || pen + mark.advance + tailReach > width) break;

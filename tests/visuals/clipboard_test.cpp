@@ -44,6 +44,29 @@ TEST(Clipboard, ForeignTextFromTheSystem) {
   }
 }
 
+TEST(Clipboard, CopiesCarryTheCharactersTheFormsStandFor) {
+  // Other programs get the real characters, as the disk gets a name's; a paste
+  // back gives the forms again. A byte form names no character: it travels
+  // written out, and comes back as it went.
+  const struct {
+    const char* copied;
+    const char* utf8;
+    const char* pasted;
+  } rows[] = {
+      {"\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}\xA4{44F}.wav",
+       "\xD0\x9F\xD0\xB5\xD1\x81\xD0\xBD\xD1\x8F.wav", nullptr},
+      {"\xA4{97f3} \xA4{1F3B9}", "\xE9\x9F\xB3 \xF0\x9F\x8E\xB9", "\xA4{97F3} \xA4{1F3B9}"},
+      {"caf\xA4[E9].wav", "caf\xC2\xA4[E9].wav", nullptr},
+      {"C:\\a\xA4{5C}b", "C:\\a\\b", "C:\\a\\b"},
+      {"5 \xA4\xA4, \xA4{zz} \xA4", "5 \xC2\xA4, \xC2\xA4{zz} \xC2\xA4", "5 \xA4, \xA4{zz} \xA4"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(SetClipboardText(r.copied), 0);
+    EXPECT_EQ(platform::ClipboardGetUtf8(), r.utf8) << r.copied;
+    EXPECT_EQ(GetClipboardText(), r.pasted ? r.pasted : r.copied);
+  }
+}
+
 TEST(Clipboard, UnassignedBytesSurvive) {
   const std::string odd = "\x81\x8D\x8F\x90\x9D";
   EXPECT_EQ(SetClipboardText(odd), 0);

@@ -501,6 +501,8 @@ TEST_F(KeyTest, KeysGoToTheKeyboardAndShortcutsClickTheirControls) {
   EXPECT_EQ(g_calls[2].x, 0);
   EXPECT_EQ(BitsOf(del_), (V{256}));
   EXPECT_EQ(QUARLE_VISUALS::KeyCode(), kKeyDelete);
+  // Keys leave the hover mark to the pointer.
+  for (const int32_t id : {kb_, cut_, del_}) EXPECT_EQ(ControlAt(id)->State.Active, 0) << id;
 
   // A hidden shortcut control, or one in a hidden window, is not clicked.
   g_calls.clear();
@@ -578,12 +580,15 @@ TEST_F(KeyTest, DeadKeysComposeWithTheAccentRows) {
   Inject(platform::TypedKeyEvent(26, 0x445));
   Key(26, 0);
   Inject(platform::TypedKeyEvent(0, 0x1D11E));
+  // No character: its bytes' forms, as many whole ones as the typed text holds.
+  Inject(platform::TypedKeyEvent(0, 0xD800));
   EXPECT_EQ(Run(), 0);
   std::vector<std::string> typed;
   for (const Call& c : g_calls)
     if (c.id == field_) typed.push_back(c.typed);
   EXPECT_EQ(typed, (std::vector<std::string>{"", "\xEA", "", "^x", "", "^", "", "", "\xDC", "",
-                                              "\xF1", "", "~", "\xA4{445}", "", "^\xA4{1D11E}"}));
+                                              "\xF1", "", "~", "\xA4{445}", "", "^\xA4{1D11E}",
+                                              "\xA4[ED]\xA4[A0]"}));
 }
 
 TEST_F(KeyTest, TabShowsTheFrameThenMovesTheFocusAndEnterClicks) {

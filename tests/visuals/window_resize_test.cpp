@@ -3,7 +3,8 @@
 // the video thread renders and presents, other threads post audio reports and
 // MIDI-driven control events, and the window is resized from outside 300 times,
 // 20 a second. After every size change the window must show the interface
-// again (its pixels read back from the X server), and nothing may crash.
+// again (its pixels read back from the X server), and nothing may crash. The
+// pointer's desktop position, which a window drag reads, is the server's.
 #include <gtest/gtest.h>
 
 #if TARVELO_TEST_X11
@@ -24,6 +25,7 @@
 
 #include "basics/queues.h"
 #include "platform/display.h"
+#include "platform/events.h"
 #include "platform/screen.h"
 #include "visuals/control_table.h"
 #include "visuals/event_loop.h"
@@ -171,6 +173,37 @@ std::string ResizeScenario(const char* display) {
   StopVideoThread();
   XCloseDisplay(x);
   return fault;
+}
+
+// Where the pointer is on the desktop, as a window drag reads it at every
+// step: what the server says now, however the pointer came there (here moved
+// by another client, which SDL's own global state may not hear of).
+std::string PointerScenario(const char* display) {
+  Display* x = nullptr;
+  const std::string started = StartOnDisplay(display, &x);
+  if (!started.empty()) return started;
+  if (!platform::ScreenOpen(kW, kH, 32, 2, 0, 0)) return "no window";
+  std::string fault;
+  const int spots[][2] = {{70, 14}, {190, 14}, {190, 74}, {3, 900}, {1000, 5}};
+  for (const auto& spot : spots) {
+    XWarpPointer(x, None, DefaultRootWindow(x), 0, 0, 0, 0, spot[0], spot[1]);
+    XSync(x, False);
+    platform::WindowEvent e;
+    while (platform::WindowEventPoll(e)) {
+    }
+    int32_t px = -1, py = -1;
+    platform::ScreenPointerOnDesktop(px, py);
+    if (px != spot[0] || py != spot[1])
+      fault += "(" + std::to_string(px) + "," + std::to_string(py) + ") for (" +
+               std::to_string(spot[0]) + "," + std::to_string(spot[1]) + "); ";
+  }
+  XCloseDisplay(x);
+  return fault;
+}
+
+TEST(WindowResize, TheDesktopPointerIsWhereTheServerHasIt) {
+  TARVELO_WINDOW_TEST_DISPLAY(display);
+  EXPECT_WINDOW_SCENARIO(PointerScenario(display));
 }
 
 TEST(WindowResize, TheWindowShowsTheInterfaceAfterEveryOutsideResize) {

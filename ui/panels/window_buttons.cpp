@@ -81,13 +81,31 @@ int32_t OnMinimizeWindow(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   return 0;
 }
 
-int32_t OnMoveWindow(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t) {
+namespace {
+
+// Where the pointer was on the desktop at the drag's last step. The window's
+// own motion of a move counts the window's move under the pointer too, so a
+// drag follows the pointer's travel on the desktop instead.
+// one thread: interface
+int32_t MoveDragX = 0, MoveDragY = 0;
+
+}  // namespace
+
+int32_t OnMoveWindow(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
-  if (bits & V::kEventDrag) {
+  if (bits & V::kEventPress) {
     platform::MutexGuard guard(V::MT_DRAW);
-    int32_t wx = 0, wy = 0;
+    platform::ScreenPointerOnDesktop(MoveDragX, MoveDragY);
+  } else if (bits & (V::kEventDrag | V::kEventDragRelease)) {
+    // The release too: the moves of the drag's end may have come to the
+    // window as one it did not report.
+    platform::MutexGuard guard(V::MT_DRAW);
+    int32_t px = 0, py = 0, wx = 0, wy = 0;
+    platform::ScreenPointerOnDesktop(px, py);
     platform::ScreenWindowPosition(wx, wy);
-    platform::ScreenMoveWindow(wx + x, wy + y);
+    platform::ScreenMoveWindow(wx + (px - MoveDragX), wy + (py - MoveDragY));
+    MoveDragX = px;
+    MoveDragY = py;
   } else if (bits & V::kEventClick) {
     if (++MoveMonitorIndex > MonitorCount) MoveMonitorIndex = 1;
     platform::MutexGuard guard(V::MT_DRAW);

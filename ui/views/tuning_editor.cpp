@@ -420,7 +420,9 @@ int32_t OnTuningRenameKey(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) 
       const V::ControlRecord* edit =
           V::DialogEditIndex ? Live(*V::DialogEditIndex) : nullptr;
       std::string name = Trimmed(edit ? V::TextFieldGetText(&edit->Text) : "");
-      if (static_cast<int32_t>(name.size()) > kKeyNameChars) name.resize(kKeyNameChars);
+      // Three characters, an escape form counting as one: a cut never splits it.
+      const std::vector<size_t> starts = platform::CharacterStarts(name);
+      name.resize(starts[std::min<size_t>(kKeyNameChars, starts.size() - 1)]);
       std::string first;
       {
         TuningLock lock(kEditedTuning);
@@ -471,9 +473,7 @@ int32_t OnScalePatternRename(uint32_t bits, int32_t, int32_t, int32_t id, int32_
           char* field = EditedTuning.PatternNames[p];
           std::memset(field, 0, kScalePatternNameSize);
           // A cut never splits the escape form of a character the code page lacks.
-          const std::vector<size_t> starts = platform::CharacterStarts(name);
-          const size_t fits = *(std::upper_bound(starts.begin(), starts.end(), static_cast<size_t>(kPatternNameChars)) - 1);
-          std::memcpy(field, name.data(), fits);
+          std::memcpy(field, name.data(), platform::WholeCharactersWithin(name, kPatternNameChars));
           EditedTuning.Modified = -1;
           renamed = true;
         }

@@ -202,6 +202,52 @@ TEST_F(WindowButtonsTest, ACloseLeavesTheQuestionUpAndOnlyQuitWithdrawsIt) {
   V::SystemMessageHandler = V::DefaultSystemMessageHandler;
 }
 
+// A button reached by its key is not outlined as if the pointer were on it:
+// Ctrl-X asks through Quit, Esc answers through Cancel, and neither keeps the
+// hover mark afterwards; the mark stays with the pointer's control, which
+// hears its leave when the pointer goes on.
+TEST_F(WindowButtonsTest, AButtonReachedByItsKeyKeepsNoHoverMark) {
+  const int32_t quit = Named("Quit");
+  const int32_t minimise = Named("WINMIN");
+  const int32_t cancel = Slot(kUiDB) + 4;
+  const int32_t close = V::CloseRequestTarget;
+  // Runs the loop over the events, then a close that ends it.
+  const auto run = [close](const std::vector<platform::WindowEvent>& events) {
+    platform::WindowEventsClear();
+    for (const platform::WindowEvent& e : events) platform::WindowEventInject(e);
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    V::CloseRequestTarget = 0;
+    V::GuiMessageLoop();
+    V::CloseRequestTarget = close;
+    DeliverPosted();
+  };
+  const auto pointOn = [](int32_t id) {
+    int32_t x = 0, y = 0;
+    while (V::ControlHitTest(x, y, 0) != id && y < 200) x < 600 ? ++x : (x = 0, ++y);
+    EXPECT_EQ(V::ControlHitTest(x, y, 0), id);
+    return platform::PointerMoveEvent(x, y, 1, 1);
+  };
+  run({pointOn(minimise)});
+  EXPECT_EQ(C(minimise)->State.Active, -1);
+  const struct {
+    const char* what;
+    uint32_t scan, ascii;
+    int32_t button;
+    int32_t ownerAfter;
+  } keys[] = {{"Ctrl-X", 45, 24, quit, quit}, {"Esc", 1, 27, cancel, 0}};
+  for (const auto& k : keys) {
+    SCOPED_TRACE(k.what);
+    run({platform::KeyPressEvent(k.scan, k.ascii), platform::KeyReleaseEvent(k.scan, k.ascii)});
+    EXPECT_EQ(DialogOwner, k.ownerAfter);
+    EXPECT_EQ(C(quit)->State.Active, 0);
+    EXPECT_EQ(C(k.button)->State.Active, 0);
+    EXPECT_EQ(C(minimise)->State.Active, -1);
+  }
+  run({pointOn(quit)});
+  EXPECT_EQ(C(quit)->State.Active, -1);
+  EXPECT_EQ(C(minimise)->State.Active, 0);
+}
+
 TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
   const int32_t move = Named("Move");
   MonitorCount = 1;
@@ -216,13 +262,53 @@ TEST_F(WindowButtonsTest, MoveCyclesThroughTheMonitorsAndDragsTheWindow) {
     xs.push_back(WindowAt().first);
   }
   EXPECT_EQ(xs, (std::vector<int32_t>{1920, 3840, 0, 1920}));
+  platform::DisplaySetSimulatedPointer(2000, 10);
+  OnMoveWindow(V::kEventPress, 80, 10, move, 0);
+  platform::DisplaySetSimulatedPointer(2015, -10);
   OnMoveWindow(V::kEventDrag, 15, -20, move, 0);
   EXPECT_EQ(WindowAt(), std::make_pair(1935, -20));
   EXPECT_EQ(C(move)->State.Pressed, -1);
   // A drag after the window manager moved the window goes on from its real place.
   WindowManagerMoves(200, 100);
+  platform::DisplaySetSimulatedPointer(2045, -10);
   OnMoveWindow(V::kEventDrag, 30, 0, move, 0);
   EXPECT_EQ(WindowAt(), std::make_pair(230, 100));
+}
+
+// The window follows the pointer's travel on the desktop. The window reports
+// each move relative to itself, so once it moved under the pointer a move's
+// own motion is the travel less the window's move since the move before.
+TEST_F(WindowButtonsTest, ADragMovesTheWindowAsFarAsThePointerWent) {
+  const int32_t move = Named("Move");
+  const struct {
+    int32_t sx, sy, steps;
+    int32_t before;  // pointer travel to the right before the first drag (the drag threshold)
+    int32_t after;   // and after the last, which the window did not report (the release did)
+  } rows[] = {{10, 0, 12, 0, 0}, {10, 0, 12, 6, 0}, {-3, 2, 40, 0, -3}, {25, -25, 4, 0, 0},
+              {1, 1, 90, 4, 1}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.sx << "," << r.sy << " x " << r.steps);
+    platform::ScreenMoveWindow(300, 200);
+    int32_t px = 700, py = 400;
+    platform::DisplaySetSimulatedPointer(px, py);
+    OnMoveWindow(V::kEventPress, 400, 200, move, 0);
+    px += r.before;
+    std::pair<int32_t, int32_t> seen = WindowAt();
+    for (int32_t i = 0; i < r.steps; ++i) {
+      px += r.sx;
+      py += r.sy;
+      platform::DisplaySetSimulatedPointer(px, py);
+      const std::pair<int32_t, int32_t> now = WindowAt();
+      const int32_t dx = r.sx + (i == 0 ? r.before : 0) - (now.first - seen.first);
+      const int32_t dy = r.sy - (now.second - seen.second);
+      seen = now;
+      OnMoveWindow(V::kEventDrag, dx, dy, move, 0);
+    }
+    px += r.after;
+    platform::DisplaySetSimulatedPointer(px, py);
+    OnMoveWindow(V::kEventDragRelease, 0, 0, move, 0);
+    EXPECT_EQ(WindowAt(), std::make_pair(300 + px - 700, 200 + py - 400));
+  }
 }
 
 TEST_F(WindowButtonsTest, MinimiseAsksTheScreenOnClickOnly) {

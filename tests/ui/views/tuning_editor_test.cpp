@@ -324,6 +324,29 @@ TEST_F(TuningEditor, KeysAndPatternsAreRenamedThroughTheDialog) {
   EXPECT_EQ(Tarvelo::TuningGetNoteName(EditedTuning, 2), "Xyz");
   EXPECT_EQ(Tarvelo::DialogAnswered, 0);
   EXPECT_EQ(C(rename)->State.On, 0);
+  // Names are cut, never inside a character's escape form: a key's to its
+  // first three characters, a pattern's to its field.
+  struct Renamed {
+    const char* typed;
+    const char* kept;
+  };
+  const auto answer = [](int32_t button, const Renamed& n) {
+    if (Tarvelo::DialogOwner != button) Send(button, 8);
+    ASSERT_EQ(Tarvelo::DialogOwner, button);
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, n.typed);
+    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+    Drain(0);
+    Send(button, 8);
+  };
+  const Renamed keys[] = {
+      {"\xA4{420}\xA4{435}", "\xA4{420}\xA4{435}"},
+      {" \xA4{420}\xA4{435}\xA4{434}\xA4{435} ", "\xA4{420}\xA4{435}\xA4{434}"},
+      {"a\xA4{97F3}bc", "a\xA4{97F3}b"},
+  };
+  for (const Renamed& n : keys) {
+    answer(rename, n);
+    EXPECT_EQ(Tarvelo::TuningGetNoteName(EditedTuning, 5), n.kept) << n.typed;
+  }
 
   // A second click while waiting withdraws the question.
   Send(rename, 8);
@@ -340,21 +363,12 @@ TEST_F(TuningEditor, KeysAndPatternsAreRenamedThroughTheDialog) {
   C(list)->Text.Selected = 1;
   Send(prename, 8);
   ASSERT_EQ(Tarvelo::DialogOwner, prename);
-  // The name is cut to its field, never inside a character's escape form.
-  const struct {
-    const char* typed;
-    const char* kept;
-  } names[] = {
+  const Renamed names[] = {
       {"   A name far longer than thirty-two characters   ", "A name far longer than thirty-tw"},
       {"abc\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}\xA4{44F}\xA4{44F}", "abc\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}"},
   };
-  for (const auto& n : names) {
-    if (Tarvelo::DialogOwner != prename) Send(prename, 8);
-    ASSERT_EQ(Tarvelo::DialogOwner, prename);
-    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, n.typed);
-    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
-    Drain(0);
-    Send(prename, 8);
+  for (const Renamed& n : names) {
+    answer(prename, n);
     EXPECT_EQ(std::string(EditedTuning.PatternNames[1]), n.kept);
   }
 }
