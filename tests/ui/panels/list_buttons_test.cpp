@@ -4,6 +4,7 @@
 // deletes with and without confirmation, saves, loads and the new synth.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <atomic>
 #include <cstring>
@@ -1068,6 +1069,88 @@ TEST_F(ListButtonsTest, ATakeIsSavedByTheSaverBeforeTheSynthThatNamesIt) {
     // The synth names the take only when its file is there.
     const std::string synth = ReadFile(Home() / "SYNTHS" / "mine.tarvelo");
     EXPECT_EQ(synth.find("Rec1.wav") != std::string::npos, row.folder);
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// Until the saver's thread waits in the held sync of the save under way.
+void AwaitHeldSave() {
+  for (int i = 0; i < 30000; ++i) {
+    for (const synccount::Sync& s : synccount::Syncs())
+      if (s.thread == "tarvelo-save") return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ADD_FAILURE() << "the save never reached its sync";
+}
+
+// Ctrl+S of the session, then at once an act on its file while the disk
+// holds the save's sync: the saver's work files are not listed, and each act
+// waits for the save's outcome, saying so, then acts on the file as saved
+// (two modules), never on the one before it (one).
+TEST_F(ListButtonsTest, AnActOnAFileBeingSavedWaitsForTheSave) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  Make(kTypeOscillator);
+  ASSERT_EQ(SaveSession(Folder(), "one.tarvelo"), 0);
+  Make(kTypeOscillator);
+  const auto modules = [](const fs::path& p) -> int64_t {
+    if (!fs::exists(p)) return -1;
+    return static_cast<int64_t>((fs::file_size(p) - fs::file_size(Home() / "empty.tarvelo")) / sizeof(ModuleFileRecord));
+  };
+  const fs::path mine = Home() / "mine.tarvelo";
+  const struct {
+    const char* name;
+    std::function<void()> act;
+    fs::path result;  // holds the saved synth once the act is done
+    bool mineStays;
+  } rows[] = {
+      {"load", [&] { Click(OnListLoad, Button(5)); }, mine, true},
+      {"rename", [&] {
+         Click(OnListRename, Button(1));
+         SetTextOf(db_ + 2, "other");
+         Answer(true);
+       }, Home() / "other.tarvelo", false},
+      {"delete", [&] {
+         Click(OnListDelete, Button(3));
+         Answer(true);
+       }, {}, false},
+      {"copy", [&] { Click(OnListCopy, Button(2)); }, Home() / "mine#2.tarvelo", true},
+  };
+  ASSERT_TRUE(platform::SaverStart());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    SessionFolder = Folder();
+    SessionFile = "mine.tarvelo";
+    fs::copy_file(Home() / "one.tarvelo", mine, fs::copy_options::overwrite_existing);
+    RecordAction(kActionPower, ModuleList.entries[0], -1, nullptr);
+    ShowOnly(kUiMSGB);
+    synccount::Reset();
+    synccount::Hold("tarvelo-save");
+    Click(OnListSave, Button(4));
+    AwaitHeldSave();
+    Browse();
+    for (int32_t i = 0; i < QUARLE_BASICS::DirListCount(BrowserListing); ++i) {
+      const std::string listed = QUARLE_BASICS::DirListName(BrowserListing, static_cast<uint32_t>(i));
+      EXPECT_FALSE(listed.ends_with(".tmp") || listed.ends_with(".part~")) << listed << " listed";
+    }
+    Browse("mine.tarvelo");
+    row.act();
+    EXPECT_EQ(Status(), "Waiting for mine.tarvelo to be saved...");
+    EXPECT_EQ(modules(mine), 1) << "acted before the save";
+    EXPECT_EQ(ModuleList.count, 2);
+    EXPECT_EQ(ActionHistory.count, 1) << "loaded before the save";
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(ModuleList.count, 2);
+    if (!row.result.empty()) {
+      EXPECT_EQ(modules(row.result), 2);
+    }
+    EXPECT_EQ(fs::exists(mine), row.mineStays);
+    EXPECT_FALSE(fs::exists(Home() / "mine_BACKUP.tarvelo"));
+    if (std::string(row.name) == "load") {
+      EXPECT_EQ(ActionHistory.count, 0) << "not loaded";
+    }
+    fs::remove(row.result);
   }
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
