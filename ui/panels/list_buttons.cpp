@@ -231,6 +231,54 @@ bool ReportSaveSessionFailure(int32_t r) {
   return true;
 }
 
+// --- Acts on a file the saver holds ---------------------------------------------------
+// A save on its way leaves the old file (or none) at its target until it
+// lands: a load then would read the old file, a copy copy it, and a rename or
+// a delete would be undone when the new file takes the name. Such an act
+// waits for the save's outcome, and the status line says so meanwhile.
+
+// The acts that wait, by what they do to which file (a second click on the
+// same adds none), with what the status line says of them.
+// one thread: interface
+std::vector<std::pair<std::string, std::string>> Waiting;
+
+void SayWaiting(const std::string& key, const std::string& text) {
+  Waiting.emplace_back(key, text);
+  Status(text);
+}
+
+void WaitOver(const std::string& key) {
+  for (auto it = Waiting.begin(); it != Waiting.end(); ++it)
+    if (it->first == key) {
+      Waiting.erase(it);
+      return;
+    }
+}
+
+bool IsWaiting(const std::string& key) {
+  return std::any_of(Waiting.begin(), Waiting.end(), [&](const auto& w) { return w.first == key; });
+}
+
+std::string NameIn(const std::string& path) {
+  const size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// Runs `act` at once, or once no save of the file is held.
+void WhenSaved(const std::string& what, const std::string& path, std::function<void()> act) {
+  if (!platform::SaverHolds(path)) {
+    act();
+    return;
+  }
+  const std::string key = what + "|" + path;
+  if (IsWaiting(key)) return;
+  SayWaiting(key, QUARLE_BASICS::InsertArg(LangText(660, "Waiting for {$} to be saved..."), NameIn(path)));
+  platform::SaverWhenDone(path, [key, act = std::move(act)] {
+    WaitOver(key);
+    act();
+  });
+}
+
 // --- Replacing the synth ----------------------------------------------------------------
 // With auto-save on, New and Load replace the synth only once its save is on
 // the disk. When that save failed nothing is replaced: the user is told why
@@ -262,7 +310,8 @@ void Replace() {
   const PendingReplace r = Replacing;
   Replacing = PendingReplace{};
   if (r.Kind == kReplaceNew) StartNewSynth();
-  if (r.Kind == kReplaceLoad) LoadSynthFile(r.Folder, r.Name);
+  if (r.Kind == kReplaceLoad)
+    WhenSaved("load", r.Folder + "\\" + r.Name, [r] { LoadSynthFile(r.Folder, r.Name); });
 }
 
 void AskSaveElsewhere(int32_t rc) {
@@ -325,9 +374,8 @@ void ReplaceAnswered(int32_t source) {
 
 // --- Rename -----------------------------------------------------------------------------
 
-void RenameAnswered(int32_t list, int32_t index) {
+void RenameAnswered(int32_t list, int32_t index, const std::string& typed) {
   // As typed: spaces at either end are part of a name.
-  const std::string typed = EditText();
   // A name with a separator would move the file, "." and ".." name folders, an
   // empty one hides it, and control characters cannot be typed back.
   const bool control = platform::HoldsControlCharacter(typed);
@@ -426,6 +474,23 @@ void RenameAnswered(int32_t list, int32_t index) {
   }
 }
 
+// The rename once no save of the file is held, with the names it was asked for.
+void RenameWhenSaved(int32_t list, int32_t index, const std::string& typed) {
+  std::string folder = RenameFolder;
+  if (list == Sam()) {
+    const WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
+    if (!e) return;
+    folder = QUARLE_BASICS::DynZStringGet(e->Folder);
+  }
+  const std::string old = RenameOldName, extension = RenameExtension;
+  WhenSaved("rename", folder + "\\" + old, [list, index, typed, folder, old, extension] {
+    RenameFolder = folder;
+    RenameOldName = old;
+    RenameExtension = extension;
+    RenameAnswered(list, index, typed);
+  });
+}
+
 // --- Delete -------------------------------------------------------------------------------
 
 void DeleteModuleAndTell(ModuleRecord* m, uint32_t message) {
@@ -437,14 +502,17 @@ void DeleteModuleAndTell(ModuleRecord* m, uint32_t message) {
 void DeleteAnswered() {
   switch (PanelDialogWord(3)) {
     case 0: {
-      const int32_t r = platform::FileDelete(EditText());
-      if (r != 0) {
-        Error(LangText(214, "Deleting error: ") + ErrorText(r));
-      } else {
-        Status(LangText(215, "The file has been deleted."));
-        Relist();
-        PanelSelectBrowserFile("");
-      }
+      const std::string path = EditText();
+      WhenSaved("delete", path, [path] {
+        const int32_t r = platform::FileDelete(path);
+        if (r != 0) {
+          Error(LangText(214, "Deleting error: ") + ErrorText(r));
+        } else {
+          Status(LangText(215, "The file has been deleted."));
+          Relist();
+          PanelSelectBrowserFile("");
+        }
+      });
       break;
     }
     case 1: {
@@ -474,6 +542,48 @@ void DeleteAnswered() {
   }
 }
 
+void LoadListedFile(const std::string& folder, const std::string& name, int32_t id) {
+  int32_t code = 0;
+  const std::string ext = UpperExtension(name);
+  if (ext == "WAV" || ext == "WAVE") {
+    if (FindLoadedWave(folder, name, -1) >= 0) {
+      Status(LangText(232, "This file is already in the library."));
+    } else {
+      code = ConvertAndLoadWave(folder, name);
+      if (code >= 0) {
+        Status(name + " " + LangText(233, "is now in the library."));
+        SelectionOneOn(Files(), ListingCount());
+        PublishText(Sam(), -1);
+      }
+    }
+  } else if (ext == "TNG") {
+    // A refused file leaves the edited tuning untouched (the loader reads
+    // the whole file first), so its unsaved edits stay.
+    {
+      platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
+      code = LoadTuning(EditedTuning, folder, name);
+    }
+    if (code == 0) {
+      // Both tuning locks are taken active first, as everywhere.
+      platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
+      platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
+      CopyTuning(ActiveTuning, EditedTuning);
+      PublishText(SlotId(kUiSCALELIST), -1);
+    }
+  } else if (ext == "TARVELO") {
+    ReplaceSynth(kReplaceLoad, id, folder, name);
+  } else if (ext == "MEL") {
+    code = LoadMelody(folder, name);
+  } else {
+    Status(LangText(234, "The selected file is not supported."));
+  }
+  if (ext == "TNG" && code == 0) {
+    RefreshTuningPanel();
+    RequestTuningApply();
+  }
+  if (code < 0) Error(LangText(236, "Loading error: ") + ErrorText(code));
+}
+
 // ListAndIndex for a button that needs an item: false, with the matching
 // status text, when there is neither list nor module or nothing is selected.
 bool ItemToActOn(int32_t& list, int32_t& index, const std::string& noList, const std::string& noItem) {
@@ -491,6 +601,8 @@ bool ItemToActOn(int32_t& list, int32_t& index, const std::string& noList, const
 }
 
 }  // namespace
+
+std::string ListActsWaitingText() { return Waiting.empty() ? std::string() : Waiting.back().second; }
 
 void ShowOctaveBoardState() {
   const int32_t i = CurrentOctaveBoardIndex.Load();
@@ -544,7 +656,7 @@ int32_t OnListRename(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   if (PanelTakeDialogAnswered() != 0) {
-    if (PanelDialogAnswer() == -1) RenameAnswered(PanelDialogWord(3), PanelDialogWord(2));
+    if (PanelDialogAnswer() == -1) RenameWhenSaved(PanelDialogWord(3), PanelDialogWord(2), EditText());
     SetOnWord(id, 0);
     return 0;
   }
@@ -596,17 +708,19 @@ int32_t OnListCopy(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   } else if (list == Files()) {
     const std::string folder = platform::CurrentFolder();
     const std::string name = ListingName(index);
-    // Listed and selected once the saver has put the copy on the disk, or why not.
-    const auto copied = [folder](const std::string& copy, int32_t rc) {
-      if (rc != 0) {
-        Error(LangText(212, "File copy error: ") + ErrorText(rc));
-      } else if (folder == platform::CurrentFolder()) {
-        Relist();
-        PanelSelectBrowserFile(copy);
-      }
-    };
-    if (UniqueFileName(folder, name, copied).empty())
-      copied("", platform::FileExists(folder + "\\" + name) ? -20 : -24);
+    WhenSaved("copy", folder + "\\" + name, [folder, name] {
+      // Listed and selected once the saver has put the copy on the disk, or why not.
+      const auto copied = [folder](const std::string& copy, int32_t rc) {
+        if (rc != 0) {
+          Error(LangText(212, "File copy error: ") + ErrorText(rc));
+        } else if (folder == platform::CurrentFolder()) {
+          Relist();
+          PanelSelectBrowserFile(copy);
+        }
+      };
+      if (UniqueFileName(folder, name, copied).empty())
+        copied("", platform::FileExists(folder + "\\" + name) ? -20 : -24);
+    });
   } else {
     Status(LangText(213, "The selected item cannot be copied."));
   }
@@ -833,43 +947,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
   } else if (list == Files()) {
     const std::string name = ListingName(index);
     const std::string folder = ListingFolder(index);
-    const std::string ext = UpperExtension(name);
-    if (ext == "WAV" || ext == "WAVE") {
-      if (FindLoadedWave(folder, name, -1) >= 0) {
-        Status(LangText(232, "This file is already in the library."));
-      } else {
-        code = ConvertAndLoadWave(folder, name);
-        if (code >= 0) {
-          Status(name + " " + LangText(233, "is now in the library."));
-          SelectionOneOn(Files(), ListingCount());
-          PublishText(Sam(), -1);
-        }
-      }
-    } else if (ext == "TNG") {
-      // A refused file leaves the edited tuning untouched (the loader reads
-      // the whole file first), so its unsaved edits stay.
-      {
-        platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
-        code = LoadTuning(EditedTuning, folder, name);
-      }
-      if (code == 0) {
-        // Both tuning locks are taken active first, as everywhere.
-        platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
-        platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
-        CopyTuning(ActiveTuning, EditedTuning);
-        PublishText(SlotId(kUiSCALELIST), -1);
-      }
-    } else if (ext == "TARVELO") {
-      ReplaceSynth(kReplaceLoad, id, folder, name);
-    } else if (ext == "MEL") {
-      code = LoadMelody(folder, name);
-    } else {
-      Status(LangText(234, "The selected file is not supported."));
-    }
-    if (ext == "TNG" && code == 0) {
-      RefreshTuningPanel();
-      RequestTuningApply();
-    }
+    WhenSaved("load", folder + "\\" + name, [folder, name, id] { LoadListedFile(folder, name, id); });
   } else if (list == Sam()) {
     const WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
     if (!e) return 0;

@@ -1121,6 +1121,7 @@ TEST_F(ListButtonsTest, AnActOnAFileBeingSavedWaitsForTheSave) {
     SessionFolder = Folder();
     SessionFile = "mine.tarvelo";
     fs::copy_file(Home() / "one.tarvelo", mine, fs::copy_options::overwrite_existing);
+    ClearHistory();
     RecordAction(kActionPower, ModuleList.entries[0], -1, nullptr);
     ShowOnly(kUiMSGB);
     synccount::Reset();
