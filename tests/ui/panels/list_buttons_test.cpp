@@ -1156,6 +1156,41 @@ TEST_F(ListButtonsTest, AnActOnAFileBeingSavedWaitsForTheSave) {
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
+// Ctrl+S of a synth whose take the disk refuses, and another synth loaded
+// before the outcome: the save tried again without the take writes the synth
+// it was asked for, and the session stays with the synth loaded.
+TEST_F(ListButtonsTest, ASaveTriedAgainWritesTheSynthItWasAskedFor) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  for (int i = 0; i < 3; ++i) Make(kTypeOscillator);
+  ASSERT_EQ(SaveSession(Folder(), "other.tarvelo"), 0);
+  ClearSynth();
+  Make(kTypeOscillator);
+  ASSERT_TRUE(platform::SaverStart());
+  SessionFolder = Folder();
+  SessionFile = "mine.tarvelo";
+  ASSERT_EQ(RecordToWaveFile(Folder() + "\\NOWHERE", "Rec1.wav", 0.1f, 1, 48000), 0);
+  SynthSamples.entries[0]->State.Store(kWaveIdle);
+  ShowOnly(kUiMSGB);
+  synccount::Reset();
+  synccount::Hold("tarvelo-save");
+  Click(OnListSave, Button(4));
+  Browse("other.tarvelo");
+  Click(OnListLoad, Button(5));
+  ASSERT_EQ(ModuleList.count, 3);
+  synccount::Release();
+  while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+  }
+  const std::string told = "mine.tarvelo has been saved without Rec1.wav: ";
+  EXPECT_EQ(Status().substr(0, told.size()), told);
+  ASSERT_TRUE(fs::exists(Home() / "mine.tarvelo"));
+  EXPECT_EQ(fs::file_size(Home() / "mine.tarvelo"), fs::file_size(Home() / "empty.tarvelo") + sizeof(ModuleFileRecord))
+      << "not the synth the save was asked for";
+  EXPECT_EQ(ReadFile(Home() / "mine.tarvelo").find("Rec1.wav"), std::string::npos);
+  EXPECT_EQ(SessionFile, "other.tarvelo");
+  EXPECT_EQ(ModuleList.count, 3);
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
 // With auto-save on, a New or a Load saves the synth it replaces first; when
 // that save fails (a full disk under its work file) nothing is replaced: the
 // reason is said and the user chooses. Yes to the first question saves it
