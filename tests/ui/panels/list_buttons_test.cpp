@@ -40,6 +40,7 @@
 #include "ui/panels/midi_mapping.h"
 #include "ui/panels/module_panel.h"
 #include "ui/panels/sample_panel.h"
+#include "ui/panels/sysbar.h"
 #include "ui/panels/window_buttons.h"
 #include "ui/views/synth_plane.h"
 #include "ui/views/tuning_editor.h"
@@ -1188,6 +1189,56 @@ TEST_F(ListButtonsTest, ASaveTriedAgainWritesTheSynthItWasAskedFor) {
   EXPECT_EQ(ReadFile(Home() / "mine.tarvelo").find("Rec1.wav"), std::string::npos);
   EXPECT_EQ(SessionFile, "other.tarvelo");
   EXPECT_EQ(ModuleList.count, 3);
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// Auto-save on, New or Load while the disk holds the save of the synth they
+// replace: the status line says the wait for as long as it lasts (the tick's
+// countdown of a status text runs out meanwhile), and a module made during the
+// wait is saved with the synth before it is replaced.
+TEST_F(ListButtonsTest, NewOrLoadSaysItsWaitAndSavesWhatWasMadeMeanwhile) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  ASSERT_EQ(SaveSession(Folder(), "other.tarvelo"), 0);
+  ASSERT_TRUE(platform::SaverStart());
+  const struct {
+    bool load;
+    const char* said;
+  } rows[] = {{false, "Saving mine.tarvelo before the new synth..."},
+              {true, "Saving mine.tarvelo before loading other.tarvelo..."}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.said);
+    ClearSynth();
+    Make(kTypeOscillator);
+    Settings.AutoSave = -1;
+    SessionFolder = Folder();
+    SessionFile = "mine.tarvelo";
+    fs::remove(Home() / "mine.tarvelo");
+    synccount::Reset();
+    synccount::Hold("tarvelo-save");
+    if (row.load) {
+      Browse("other.tarvelo");
+      Click(OnListLoad, Button(5));
+    } else {
+      Click(OnNewSynth, Slot(kUiSNEW));
+    }
+    AwaitHeldSave();
+    Make(kTypeSample);
+    for (int tick = 0; tick < 8; ++tick) {
+      TickCounter = 1;
+      OnSysbarTick(0, 0, 0, 0, 0);
+      EXPECT_EQ(Status(), row.said) << "tick " << tick;
+      EXPECT_EQ(Shown(Slot(kUiMB)), -1) << "tick " << tick;
+    }
+    EXPECT_EQ(ModuleList.count, 2) << "replaced before its save was on the disk";
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(ModuleList.count, 0);
+    EXPECT_EQ(fs::file_size(Home() / "mine.tarvelo"), fs::file_size(Home() / "empty.tarvelo") + 2 * sizeof(ModuleFileRecord))
+        << "what was made during the wait is in no file";
+    EXPECT_NE(SessionFile, "mine.tarvelo");
+    EXPECT_EQ(ListActsWaitingText(), "");
+  }
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
