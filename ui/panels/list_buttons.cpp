@@ -1,6 +1,10 @@
 #include "ui/panels/list_buttons.h"
 
 #include <algorithm>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "app/documents/melody_file.h"
 #include "app/documents/synth_file.h"
@@ -294,7 +298,12 @@ struct PendingReplace {
   int32_t Owner = 0;  // the button whose question it is
   std::string Folder;  // the synth a Load opens
   std::string Name;
+  int32_t SavedAgain = 0;  // saves of a synth changed while it was saved
 };
+// Saves again of a synth that keeps changing while it is saved, before the
+// user is asked whether to go on without the changes.
+constexpr int32_t kMostSavesAgain = 3;
+constexpr const char* kReplaceWait = "replace";
 // one thread: interface
 PendingReplace Replacing;
 
@@ -323,16 +332,39 @@ void AskSaveElsewhere(int32_t rc) {
                   -1, suggestion, kAskElsewhere, 0, 0);
 }
 
-// Saves the synth and replaces it once that save is on the disk; asks when it failed.
+// Said for as long as the save before New or Load takes: the plane stays as
+// it is meanwhile.
+void SayReplaceWait(const std::string& saved) {
+  std::string said = Replacing.Kind == kReplaceNew ? LangText(661, "Saving {$} before the new synth...")
+                                                   : LangText(662, "Saving {$} before loading {$}...");
+  said = QUARLE_BASICS::InsertArg(said, saved);
+  if (Replacing.Kind == kReplaceLoad) said = QUARLE_BASICS::InsertArg(said, Replacing.Name);
+  SayWaiting(kReplaceWait, said);
+}
+
+// Saves the synth and replaces it once that save is on the disk; asks when it
+// failed. A synth changed since the save took it (a module made while the
+// disk took the file) is saved again first, so nothing made meanwhile is lost.
 void SaveThenReplace(const std::string& folder, const std::string& name) {
   const int32_t kind = Replacing.Kind;
-  SaveSessionThen(folder, name, [kind](int32_t rc) {
+  auto taken = std::make_shared<std::shared_ptr<const SynthTaken>>();
+  SaveSessionTaking(folder, name, [kind, taken, folder, name](int32_t rc) {
     if (Replacing.Kind != kind) return;
-    if (rc == 0)
-      Replace();
-    else
+    WaitOver(kReplaceWait);
+    if (rc != 0) {
       AskSaveElsewhere(rc);
-  });
+    } else if (*taken && SynthChangedSince(**taken)) {
+      if (++Replacing.SavedAgain > kMostSavesAgain) {
+        PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
+                        kAskDiscard, 0, 0);
+        return;
+      }
+      SayWaiting(kReplaceWait, QUARLE_BASICS::InsertArg(LangText(663, "{$} changed while it was saved: saving it again..."), name));
+      SaveThenReplace(folder, name);
+    } else {
+      Replace();
+    }
+  }, taken.get());
 }
 
 // New or Load: at once, or after the save before it.
@@ -341,10 +373,12 @@ void ReplaceSynth(int32_t kind, int32_t owner, const std::string& folder, const 
   if (Replacing.Kind != kReplaceNone) return;
   Replacing = PendingReplace{kind, owner, folder, name};
   const bool saveFirst = Settings.AutoSave != 0 && (kind == kReplaceLoad || !SessionFile.empty());
-  if (saveFirst)
+  if (saveFirst) {
+    SayReplaceWait(SessionFile);
     SaveThenReplace(SessionFolder, SessionFile);
-  else
+  } else {
     Replace();
+  }
 }
 
 // The user's answer to a question of ReplaceSynth. A question withdrawn for
@@ -360,8 +394,10 @@ void ReplaceAnswered(int32_t source) {
     const size_t cut = path.find_last_of("\\/");
     if (path.empty() || cut == std::string::npos || cut + 1 == path.size())
       AskSaveElsewhere(-QUARLE_BASICS::kErrFileNotFound);
-    else
+    else {
+      SayReplaceWait(path.substr(cut + 1));
       SaveThenReplace(path.substr(0, cut), path.substr(cut + 1));
+    }
   } else if (question == kAskElsewhere) {
     PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
                     kAskDiscard, 0, 0);
