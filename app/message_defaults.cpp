@@ -692,9 +692,9 @@ const char* const kMessageDefaults[kMessageCount] = {
     // The failed save's question in its shorter forms, for a box too narrow
     // for the whole one, and the quit while the synth is not saved.
     /* 664 */ "Not saved ({$}). Save under this name?",
-    /* 665 */ "Not saved. Save under this name?",
+    /* 665 */ "Not saved: save as?",
     /* 666 */ "The synth is not saved (its save failed). Save it here before quitting?",
-    /* 667 */ "Not saved. Save it here before quitting?",
+    /* 667 */ "Unsaved. Save first?",
     /* 668 */ "Quit without saving the synth?",
     /* 669 */ "(reserved)",
 };

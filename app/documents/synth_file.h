@@ -121,6 +121,13 @@ int32_t SaveSessionTaking(const std::string& folder, const std::string& name, st
 // of its design (the voices playing and the keyboards' keys aside). Writes
 // nothing; a look the render did not pause for counts as a change.
 bool SynthChangedSince(const SynthTaken& taken);
+// The error of the last save of the session's synth when it failed: the
+// synth as it is then is on no disk (a quit says so). 0 once a save of it is
+// on the disk, and for a synth that became the session since (a load, a new
+// synth).
+int32_t SessionSaveFailure();
+// A synth replaced (New, a load): none of its saves failed yet.
+void ForgetSessionSaveFailure();
 // What the last SaveSession left out, in file order (empty after a save that
 // wrote every entry it names).
 const std::vector<SaveLeftOutEntry>& SaveSessionLeftOut();

@@ -276,6 +276,26 @@ void SessionSaved(const std::string& folder, const std::string& name, const std:
   if (StateInterfaceReady() != 0) DocShowSessionTitle(" " + stem);
 }
 
+// The last save of the session's synth that failed, by the session it was
+// asked for: the synth then stands on no disk as it is.
+// one thread: interface
+int32_t FailedCode = 0;
+std::string FailedFolder;
+std::string FailedFile;
+
+// A save's outcome for the synth of the session it was asked for: a failure
+// marks it unsaved while it is still the session's; a save on the disk
+// clears that, also one the session followed to its own file.
+void NoteOutcome(int32_t rc, const std::string& askedFolder, const std::string& askedFile, const SynthTaken& t) {
+  if (SessionFolder == askedFolder && SessionFile == askedFile) {
+    FailedCode = rc;
+    FailedFolder = askedFolder;
+    FailedFile = askedFile;
+  } else if (rc == 0 && SessionFolder == t.Folder && SessionFile == t.Name) {
+    FailedCode = 0;
+  }
+}
+
 // The list index of an entry once `dropped` (ascending positions) are left
 // out of its list: -1 for a dropped one.
 int32_t IndexWithout(int32_t index, const std::vector<int32_t>& dropped) {
@@ -476,6 +496,7 @@ int32_t HandOverTaken(const std::shared_ptr<const SynthTaken>& t, const std::map
       return;
     }
     if (r == 0) SessionSaved(t->Folder, t->Name, stem, askedFolder, askedFile);
+    NoteOutcome(r, askedFolder, askedFile, *t);
     if (done) done(r);
   };
   // Copied by the saver before it writes, and removed once the new file is in place.
@@ -494,10 +515,17 @@ int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std
     t->Folder = DynZStringGet(HomeFolder) + "\\SYNTHS";
     t->Name = platform::FreeFileName(t->Folder, kSynthDefaultPrefix + TimeStampText() + kSynthExtension);
   }
-  if (!platform::FolderExists(t->Folder) && !platform::MakeFolder(t->Folder)) return -kErrFolder;
-  if (const int32_t rc = TakeSynth(*t, t->Name, nullptr); rc != 0) return rc;
-  if (taken != nullptr) *taken = t;
-  return HandOverTaken(t, {}, Handed, SessionFolder, SessionFile, std::move(done));
+  int32_t rc = 0;
+  if (!platform::FolderExists(t->Folder) && !platform::MakeFolder(t->Folder))
+    rc = -kErrFolder;
+  else
+    rc = TakeSynth(*t, t->Name, nullptr);
+  if (rc == 0) {
+    if (taken != nullptr) *taken = t;
+    rc = HandOverTaken(t, {}, Handed, SessionFolder, SessionFile, std::move(done));
+  }
+  if (rc != 0) NoteOutcome(rc, SessionFolder, SessionFile, *t);
+  return rc;
 }
 
 }  // namespace
@@ -516,6 +544,12 @@ int32_t SaveSessionTaking(const std::string& folder, const std::string& name, st
       [&](std::function<void(int32_t)> tell) { return WriteSession(folder, name, std::move(tell), taken); },
       std::move(done));
 }
+
+int32_t SessionSaveFailure() {
+  return FailedCode != 0 && SessionFolder == FailedFolder && SessionFile == FailedFile ? FailedCode : 0;
+}
+
+void ForgetSessionSaveFailure() { FailedCode = 0; }
 
 bool SynthChangedSince(const SynthTaken& saved) {
   SynthTaken now;

@@ -311,6 +311,7 @@ void StartNewSynth();
 
 void LoadSynthFile(const std::string& folder, const std::string& name) {
   const int32_t code = LoadSynth(folder, name);
+  if (code == 0) ForgetSessionSaveFailure();
   if (code < 0)
     Error(LangText(236, "Loading error: ") + (code == kSynthRenderUnanswered ? WaitingForAudioText() : ErrorText(code)));
 }
@@ -325,11 +326,15 @@ void Replace() {
 
 void AskSaveElsewhere(int32_t rc) {
   ReportSaveSessionFailure(rc);
-  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
-  const std::string title = SessionTitle.empty() ? std::string("Synth") : SessionTitle;
-  const std::string suggestion = synths + "\\" + platform::FreeFileName(synths, title + ".tarvelo");
-  PanelOpenDialog(Replacing.Owner, QUARLE_BASICS::InsertArg(LangText(638, "The synth could not be saved ({$}). Save it under this name instead?"), ErrorText(rc)),
-                  -1, suggestion, kAskElsewhere, 0, 0);
+  // Whole in its box: a narrower box takes a shorter form (the reason is in
+  // the log above).
+  const std::string reason = ErrorText(rc);
+  const std::string asked = DialogQuestionThatFits(
+      {QUARLE_BASICS::InsertArg(LangText(638, "The synth could not be saved ({$}). Save it under this name instead?"), reason),
+       QUARLE_BASICS::InsertArg(LangText(664, "Not saved ({$}). Save under this name?"), reason),
+       LangText(665, "Not saved: save as?")},
+      -1);
+  PanelOpenDialog(Replacing.Owner, asked, -1, SynthNameElsewhere(), kAskElsewhere, 0, 0);
 }
 
 // Said for as long as the save before New or Load takes: the plane stays as
@@ -637,6 +642,12 @@ bool ItemToActOn(int32_t& list, int32_t& index, const std::string& noList, const
 }
 
 }  // namespace
+
+std::string SynthNameElsewhere() {
+  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
+  const std::string title = SessionTitle.empty() ? std::string("Synth") : SessionTitle;
+  return synths + "\\" + platform::FreeFileName(synths, title + ".tarvelo");
+}
 
 std::string ListActsWaitingText() { return Waiting.empty() ? std::string() : Waiting.back().second; }
 
@@ -1044,6 +1055,7 @@ void StartNewSynth() {
   // does: named after the synth it replaced, a later save (the auto-save once
   // the disk takes writes again) would put it over that synth's file.
   NameSession(synths, name);
+  ForgetSessionSaveFailure();
   SaveSession(synths, name);
   Relist();
   PanelSelectBrowserFile(SessionFile);

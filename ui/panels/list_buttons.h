@@ -27,6 +27,10 @@ int32_t OnNewSynth(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t sour
 // none waits. The tick says it again for as long as it lasts.
 std::string ListActsWaitingText();
 
+// Where a synth whose save failed is offered to be saved instead: a free
+// name after the session's title in the data folder's SYNTHS.
+std::string SynthNameElsewhere();
+
 // The octave-board and keyboard panels show the lock, island-key and key
 // position words of the current states again (after a new or loaded synth).
 void ShowOctaveBoardState();

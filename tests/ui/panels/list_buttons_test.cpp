@@ -43,6 +43,8 @@
 #include "ui/panels/sysbar.h"
 #include "ui/panels/window_buttons.h"
 #include "ui/views/synth_plane.h"
+#include "ui/views/dialog_drawing.h"
+#include "visuals/text.h"
 #include "ui/views/tuning_editor.h"
 
 namespace panelsa {
@@ -1300,6 +1302,87 @@ TEST_F(ListButtonsTest, AFailedSaveBeforeNewOrLoadReplacesNothingAndAsks) {
     }
     fs::remove(work);
   }
+}
+
+// The question after the failed save before New, on a full disk: it fits its
+// box whole (the box beside the name field draws it to its width less its
+// frames) and the name field shows the end of the path, the file's name. A
+// window close at it asks instead whether to save the synth before quitting:
+// yes saves it under the name given and only then quits; no asks whether to
+// quit without it, and only a yes to that quits.
+TEST_F(ListButtonsTest, TheFailedSaveQuestionIsReadWholeAndAQuitOffersTheSave) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(fontResult, 0);
+  const std::string synths = platform::FromOsPath((Home() / "SYNTHS").string());
+  const fs::path work = Home() / "SYNTHS" / "mine.tarvelo.tmp";
+  const fs::path elsewhere = Home() / "SYNTHS" / "elsewhere.tarvelo";
+  const int32_t quit = Named("Quit");
+  const int32_t edit = *V::DialogEditIndex;
+  const auto fitsWhole = [&] {
+    const V::ControlRecord* text = C(db_ + 1);
+    EXPECT_LE(V::TextWidth(Text(db_ + 1), &V::TextFont, text->Text.TextSize), text->W - 3 * V::BorderWidth - 1)
+        << Text(db_ + 1);
+    EXPECT_TRUE(Text(db_ + 1).ends_with("?")) << Text(db_ + 1);
+    // The name's end in view: the edit line shows up to the text's end, the
+    // whole file name included.
+    const std::string path = Text(edit);
+    EXPECT_EQ(EditLastVisible(C(edit)->Text), static_cast<int32_t>(path.size()));
+    EXPECT_LE(EditFirstVisible(C(edit)->Text), static_cast<int32_t>(path.rfind('\\') + 1)) << path;
+    EXPECT_GT(EditFirstVisible(C(edit)->Text), 0) << "the path fits whole: no test of its end";
+  };
+  // What was posted reaches its owner; whether the loop's end was posted.
+  const auto deliver = [&] {
+    bool ended = false;
+    for (int round = 0; round < 4; ++round)
+      for (const CommandMessage& m : Drain(0)) {
+        ended |= m.type == QUARLE_BASICS::kCommandEndLoop;
+        if (m.type == 100 && C(m.arg2) && C(m.arg2)->EventCallback)
+          C(m.arg2)->EventCallback(m.arg5, 0, 0, m.arg2, m.arg1);
+      }
+    return ended;
+  };
+  const auto answer = [&](bool yes) {
+    Click(yes ? OnDialogOk : OnDialogCancel, db_ + (yes ? 3 : 4));
+    return deliver();
+  };
+  ClearSynth();
+  Make(kTypeOscillator);
+  Settings.AutoSave = -1;
+  SessionFolder = synths;
+  SessionFile = "mine.tarvelo";
+  SessionTitle = "mine";
+  for (const bool save : {true, false}) {
+    SCOPED_TRACE(save ? "saved before quitting" : "quit without saving");
+    fs::remove(work);
+    fs::create_symlink("/dev/full", work);
+    Click(OnNewSynth, Slot(kUiSNEW));
+    ASSERT_EQ(DialogOwner, Slot(kUiSNEW));
+    fitsWhole();
+    OnQuit(V::kEventClick, 0, 0, quit, V::kCloseRequestSource);
+    EXPECT_FALSE(deliver());  // the withdrawn question's "no": the synth is kept
+    ASSERT_EQ(DialogOwner, quit);
+    EXPECT_NE(Text(db_ + 1), "  Please confirm that you want to quit.") << "the unsaved synth is not said";
+    EXPECT_EQ(Shown(edit), -1);
+    fitsWhole();
+    if (save) {
+      V::TextFieldSetText(&C(edit)->Text, (synths + "\\elsewhere.tarvelo").c_str());
+      EXPECT_TRUE(answer(true)) << "not quit once saved";
+      ASSERT_TRUE(fs::exists(elsewhere));
+      fs::remove(elsewhere);
+      // Saved: the next quit asks only to confirm.
+      SessionFolder = synths;
+      SessionFile = "mine.tarvelo";
+    } else {
+      EXPECT_FALSE(answer(false));
+      EXPECT_EQ(DialogOwner, quit);
+      EXPECT_EQ(Text(db_ + 1), "  Quit without saving the synth?");
+      EXPECT_TRUE(answer(true));
+      EXPECT_FALSE(fs::exists(elsewhere));
+    }
+    EXPECT_EQ(ModuleList.count, 1);
+    EXPECT_EQ(DialogOwner, 0);
+  }
+  fs::remove(work);
 }
 
 }  // namespace
