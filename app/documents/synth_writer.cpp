@@ -448,7 +448,7 @@ void EncodeSynth(const SynthTaken& t, const std::map<std::string, int32_t>& refu
     const ModuleFileRecord& record = t.Records[i];
     const int32_t list = record.Type == kTypeSample ? 0 : record.Type == kTypeConvolutiveFilter ? 1
                                                     : record.Type == kTypeSequencer     ? 2 : -1;
-    if (list < 0 || dropped[list].empty() || static_cast<int32_t>(i) >= t.Live) {
+    if (list < 0 || dropped[list].empty()) {
       DocumentPut(w, &record, sizeof record);
       continue;
     }
