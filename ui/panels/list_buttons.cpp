@@ -354,8 +354,8 @@ void SaveThenReplace(const std::string& folder, const std::string& name) {
   const int32_t kind = Replacing.Kind;
   auto taken = std::make_shared<std::shared_ptr<const SynthTaken>>();
   SaveSessionTaking(folder, name, [kind, taken, folder, name](int32_t rc) {
-    if (Replacing.Kind != kind) return;
     WaitOver(kReplaceWait);
+    if (Replacing.Kind != kind) return;
     if (rc != 0) {
       AskSaveElsewhere(rc);
     } else if (*taken && SynthChangedSince(**taken)) {
@@ -583,6 +583,8 @@ void DeleteAnswered() {
   }
 }
 
+// Load of a listed file, by its kind: a sample joins the library, a tuning
+// becomes the active one, a synth replaces the synth, a melody is loaded.
 void LoadListedFile(const std::string& folder, const std::string& name, int32_t id) {
   int32_t code = 0;
   const std::string ext = UpperExtension(name);
