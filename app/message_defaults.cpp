@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 639 the second.
+// 115 form the first stage of the message table, 116 to 669 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -662,6 +662,41 @@ const char* const kMessageDefaults[kMessageCount] = {
     // New and Load after the save of the synth they would replace failed.
     /* 638 */ "The synth could not be saved ({$}). Save it under this name instead?",
     /* 639 */ "Discard the unsaved synth and go on? (No keeps it.)",
+    // Numbers kept for the messages of another change.
+    /* 640 */ "(reserved)",
+    /* 641 */ "(reserved)",
+    /* 642 */ "(reserved)",
+    /* 643 */ "(reserved)",
+    /* 644 */ "(reserved)",
+    /* 645 */ "(reserved)",
+    /* 646 */ "(reserved)",
+    /* 647 */ "(reserved)",
+    /* 648 */ "(reserved)",
+    /* 649 */ "(reserved)",
+    /* 650 */ "(reserved)",
+    /* 651 */ "(reserved)",
+    /* 652 */ "(reserved)",
+    /* 653 */ "(reserved)",
+    /* 654 */ "(reserved)",
+    /* 655 */ "(reserved)",
+    /* 656 */ "(reserved)",
+    /* 657 */ "(reserved)",
+    /* 658 */ "(reserved)",
+    /* 659 */ "(reserved)",
+    // An act on a file whose save is on its way, and the save before New or
+    // Load: what the status line says while they wait.
+    /* 660 */ "Waiting for {$} to be saved...",
+    /* 661 */ "Saving {$} before the new synth...",
+    /* 662 */ "Saving {$} before loading {$}...",
+    /* 663 */ "{$} changed while it was saved: saving it again...",
+    // The failed save's question in its shorter forms, for a box too narrow
+    // for the whole one, and the quit while the synth is not saved.
+    /* 664 */ "Not saved ({$}). Save under this name?",
+    /* 665 */ "Not saved: save as?",
+    /* 666 */ "The synth is not saved (its save failed). Save it here before quitting?",
+    /* 667 */ "Unsaved. Save first?",
+    /* 668 */ "Quit without saving the synth?",
+    /* 669 */ "(reserved)",
 };
 
 }  // namespace Tarvelo

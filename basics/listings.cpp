@@ -174,9 +174,12 @@ int32_t ScanWalk(DirList* list, int64_t recurse, int64_t withSize, Reached& reac
   // sub-folder in between cannot disturb where the pass goes on.
   std::vector<platform::FolderEntry> found;
   std::string mask = DynZStringGet(list->mask);
+  const std::string here = platform::CurrentFolder();
   platform::FolderSearch("*.*", platform::kAttrReadOnly | platform::kAttrArchive, found);
   for (const auto& f : found) {
     if (mask != "*.*" && !ExtensionInMask(f.name, mask)) continue;
+    // A save's work file is no document: it goes when the save ends.
+    if (platform::IsWorkFile(here, f.name)) continue;
     // A listing that could not hold every entry must not pass for a complete one.
     int32_t r = DirListAdd(*list, f.name, f.attribute, withSize);
     if (r != 0) return r;
@@ -187,7 +190,6 @@ int32_t ScanWalk(DirList* list, int64_t recurse, int64_t withSize, Reached& reac
   if (recurse)
     for (const auto& f : found)
       if (!f.link) reached.claimed.insert(Reached::Key(f.id));
-  const std::string here = platform::CurrentFolder();
   for (const auto& f : found) {
     if (f.name == "." || f.name == ".." || f.attribute == 0) continue;
     int32_t r = DirListAdd(*list, f.name, f.attribute, 0);

@@ -375,6 +375,30 @@ void ReleaseWorkFile(const std::string& work) {
   g_workClaimed.erase(work);
 }
 
+bool IsWorkFile(const std::string& folder, const std::string& name) {
+  {
+    std::lock_guard<std::mutex> g(g_workLock);
+    if (g_workClaimed.count(folder + "\\" + name) != 0) return true;
+  }
+  if (name.rfind(kShortWorkPrefix, 0) == 0) return true;
+  const std::string upper = UpperCase(name);
+  if (upper.ends_with(".PART~")) return true;
+  std::string base;
+  if (upper.ends_with(".TMP"))
+    base = upper.substr(0, upper.size() - 4);
+  else if (upper.ends_with(".PART"))
+    base = upper.substr(0, upper.size() - 5);
+  else
+    return false;
+  const size_t tilde = base.rfind('~');
+  if (tilde != std::string::npos && tilde + 1 < base.size() &&
+      base.find_first_not_of("0123456789", tilde + 1) == std::string::npos)
+    base.resize(tilde);
+  for (const char* document : {".TARVELO", ".TNG", ".MEL", ".WAV", ".WAVE", ".TXT"})
+    if (base.ends_with(document)) return true;
+  return false;
+}
+
 int32_t FolderSync(const std::string& folder) {
   return SyncOsFolder(folder.empty() ? std::string(".") : ToOsPath(folder)) ? 0 : -20;
 }

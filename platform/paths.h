@@ -97,6 +97,11 @@ int32_t FileReplace(const std::string& from, const std::string& to);
 std::string ClaimWorkFile(const std::string& target, std::string_view suffix);
 void ReleaseWorkFile(const std::string& work);
 constexpr std::string_view kShortWorkPrefix = "~tarvelo-";
+// Whether a name in a folder is a save's work file: one claimed now, or of
+// the forms saves leave behind (a short name, "<name>.part~", or a
+// document's name, a claim number "~<n>" perhaps, and ".tmp" or ".part"),
+// so that no listing offers one to the user.
+bool IsWorkFile(const std::string& folder, const std::string& name);
 
 // Asks the disk to keep the folder's names (a file made, renamed or removed
 // in it): 0, or -20 when it cannot.

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,20 +60,6 @@ extern std::atomic<float> OutputLevel;
 // one thread: interface, the saves' (tests set it at rest)
 extern double KeyboardPendingWait;
 
-// Writes the synth to folder\name (an empty name: HomeFolder\SYNTHS\"SS" + time
-// stamp + ".tarvelo"). Samples, filters and melodies not yet saved are written
-// first; the file names only those on the disk (SaveSessionLeftOut tells which
-// could not be written). An existing file is first copied to its stem + "_BACKUP.tarvelo"; the
-// new content is written beside it and replaces it only once complete, and the
-// backup is deleted after that. The session follows the saved file.
-// 0; -27 when the folder is missing and cannot be made; -18 when the render
-// never stopped at a frame boundary for the copy of the modules (reported);
-// or the file error (the previous file and its backup then stay).
-int32_t SaveSession(const std::string& folder, const std::string& name);
-// The same, its file handed to the saver; `done` hears the outcome once (on
-// the interface thread, once the file is on the disk or failed, after the
-// session moved to it). The outcome when known by the return, else 0.
-int32_t SaveSessionThen(const std::string& folder, const std::string& name, std::function<void(int32_t)> done);
 // A sample, filter or melody the last SaveSession left out of the file because
 // its own file could not be written: its file name and the write's error. It
 // stays in its list, unsaved, for the next save to write.
@@ -81,6 +68,66 @@ struct SaveLeftOutEntry {
   std::string File;
   int32_t Code = 0;
 };
+
+// A synth as a save took it, all its file holds: a save tried again without
+// an entry the disk refused writes this synth, not one loaded meanwhile, and
+// a later look tells whether the synth changed since (SynthChangedSince).
+// one thread: value
+struct SynthTaken {
+  // A library entry the file names (all empty for an empty slot).
+  // one thread: value
+  struct Named {
+    int32_t Choice = -1;  // a sample's or filter's channel choice
+    std::string Folder;
+    std::string File;
+    bool operator==(const Named&) const = default;
+  };
+  std::string Folder;  // the file's
+  std::string Name;
+  std::string Head;  // the magic, the tuning's texts and the gains
+  std::vector<Named> Samples;
+  std::vector<Named> Filters;
+  std::vector<Named> Melodies;
+  std::string Keyboards;  // the 32 states
+  int32_t OutIndex = -1;
+  int32_t Live = 0;                       // live modules, whose records come first
+  std::vector<ModuleFileRecord> Records;  // then the master presets
+  std::string Maps;
+  // Entries whose own files could not be written, left out.
+  std::vector<SaveLeftOutEntry> LeftOut;
+  std::vector<std::string> LeftOutPaths;
+};
+
+// Writes the synth to folder\name (an empty name: HomeFolder\SYNTHS\"SS" + time
+// stamp + ".tarvelo"). Samples, filters and melodies not yet saved are written
+// first; the file names only those on the disk (SaveSessionLeftOut tells which
+// could not be written). An existing file is first copied to its stem + "_BACKUP.tarvelo"; the
+// new content is written beside it and replaces it only once complete, and the
+// backup is deleted after that. The session follows the saved file, unless
+// another synth became the session before it was on the disk.
+// 0; -27 when the folder is missing and cannot be made; -18 when the render
+// never stopped at a frame boundary for the copy of the modules (reported);
+// or the file error (the previous file and its backup then stay).
+int32_t SaveSession(const std::string& folder, const std::string& name);
+// The same, its file handed to the saver; `done` hears the outcome once (on
+// the interface thread, once the file is on the disk or failed, after the
+// session moved to it). The outcome when known by the return, else 0.
+int32_t SaveSessionThen(const std::string& folder, const std::string& name, std::function<void(int32_t)> done);
+// The same; `taken` gets the synth as the save took it (none when the save
+// failed before).
+int32_t SaveSessionTaking(const std::string& folder, const std::string& name, std::function<void(int32_t)> done,
+                          std::shared_ptr<const SynthTaken>* taken);
+// Whether the synth now differs from the one taken in what its file keeps
+// of its design (the voices playing and the keyboards' keys aside). Writes
+// nothing; a look the render did not pause for counts as a change.
+bool SynthChangedSince(const SynthTaken& taken);
+// The error of the last save of the session's synth when it failed: the
+// synth as it is then is on no disk (a quit says so). 0 once a save of it is
+// on the disk, and for a synth that became the session since (a load, a new
+// synth).
+int32_t SessionSaveFailure();
+// A synth replaced (New, a load): none of its saves failed yet.
+void ForgetSessionSaveFailure();
 // What the last SaveSession left out, in file order (empty after a save that
 // wrote every entry it names).
 const std::vector<SaveLeftOutEntry>& SaveSessionLeftOut();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "app/documents/doc_hooks.h"
@@ -53,11 +54,9 @@ bool FileVanished(const WaveLibraryEntry& e) {
   return !file.empty() && !platform::FileExists(DynZStringGet(e.Folder) + "\\" + file);
 }
 
-// Saves the synth being built handed over for its entries, and the files the
-// saver refused in an earlier try of it (their codes), by path.
+// Saves the synth being taken handed over for its entries, by path.
 // one thread: interface
 std::vector<std::pair<std::string, platform::SaveOutcome>> Handed;
-std::map<std::string, int32_t> Refused;
 
 // SaveIfUnsaved's word for a file handed to the saver: the synth's own save,
 // queued behind it, names it only once it is on the disk.
@@ -76,7 +75,6 @@ int32_t SaveIfUnsaved(WaveLibraryEntry* e, SavedKind kind, const std::string& fa
   const std::string file = DynZStringGet(e->File);
   if (handOver && platform::SaverRunning()) {
     const std::string path = folder + "\\" + file;
-    if (const auto refused = Refused.find(path); refused != Refused.end()) return refused->second;
     platform::SaveOutcome outcome = platform::NewSaveOutcome();
     auto done = [failTemplate, folder, file, kind](int32_t rc) {
       if (rc != 0) {
@@ -120,45 +118,47 @@ std::vector<SaveLeftOutEntry> LeftOut;
 // names no entry meanwhile. A saved sound whose file vanished and cannot be
 // written again keeps its name (the log says why): the load looks for it
 // where its data folder keeps such files.
-bool Nameable(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate) {
+bool Nameable(WaveLibraryEntry* e, SavedKind kind, const std::string& failTemplate, const SynthTaken* dryAfter,
+              std::vector<SaveLeftOutEntry>& leftOut) {
+  const std::string path = DynZStringGet(e->Folder) + "\\" + DynZStringGet(e->File);
+  if (dryAfter != nullptr) {
+    // A look that writes nothing: an entry without its file counts as named
+    // unless the save it is compared with left it out.
+    if (e->State.Load(std::memory_order_acquire) != kWaveIdle) return false;
+    return e->Saved != 0 || std::none_of(dryAfter->LeftOutPaths.begin(), dryAfter->LeftOutPaths.end(),
+                                          [&](const std::string& p) { return p == path; });
+  }
   const int32_t rc = SaveIfUnsaved(e, kind, failTemplate, true);
   if (e->State.Load(std::memory_order_acquire) != kWaveIdle) return false;
   if (e->Saved != 0 || rc == kHandedOver) return true;
-  LeftOut.push_back({DynZStringGet(e->File), rc});
+  leftOut.push_back({DynZStringGet(e->File), rc});
   return false;
 }
 
-// The entries of a list the file names (an empty slot stays one), under its lock.
-void NameEntries(WaveLibraryList& list, SavedKind kind, const std::string& failTemplate,
-                 std::vector<const WaveLibraryEntry*>& named) {
+// The entries of a list the file names (an empty slot stays one), under its
+// lock, and what the file says of each.
+void NameEntries(WaveLibraryList& list, SavedKind kind, const std::string& failTemplate, const SynthTaken* dryAfter,
+                 std::vector<const WaveLibraryEntry*>& named, std::vector<SynthTaken::Named>& taken,
+                 std::vector<SaveLeftOutEntry>& leftOut, std::vector<std::string>& leftOutPaths) {
+  platform::MutexGuard guard(list.header.lock);
   const int32_t count = list.entries != nullptr ? list.header.count : 0;
   named.clear();
+  taken.clear();
   for (int32_t i = 0; i < count; ++i) {
     WaveLibraryEntry* e = list.entries[i];
-    if (e == nullptr || Nameable(e, kind, failTemplate)) named.push_back(e);
-  }
-}
-
-// Samples and filters: unsaved entries first, then each reference.
-void WriteWaveSection(DocumentWriter& w, WaveLibraryList& list, bool samples, const std::string& failTemplate) {
-  platform::MutexGuard guard(list.header.lock);
-  std::vector<const WaveLibraryEntry*>& named = samples ? NamedSamples : NamedFilters;
-  NameEntries(list, samples ? kSavedSample : kSavedFilter, failTemplate, named);
-  DocumentPutI32(w, static_cast<int32_t>(named.size()));
-  for (const WaveLibraryEntry* e : named) {
-    DocumentPutI32(w, e != nullptr ? e->ChannelChoice : -1);
-    DocumentPutText(w, e != nullptr ? DynZStringGet(e->Folder) : "");
-    DocumentPutText(w, e != nullptr ? DynZStringGet(e->File) : "");
-  }
-}
-
-void WriteMelodySection(DocumentWriter& w, const std::string& failTemplate) {
-  platform::MutexGuard guard(MelodyLibrary.header.lock);
-  NameEntries(MelodyLibrary, kSavedMelody, failTemplate, NamedMelodies);
-  DocumentPutI32(w, static_cast<int32_t>(NamedMelodies.size()));
-  for (const WaveLibraryEntry* e : NamedMelodies) {
-    DocumentPutText(w, e != nullptr ? DynZStringGet(e->Folder) : "");
-    DocumentPutText(w, e != nullptr ? DynZStringGet(e->File) : "");
+    const size_t before = leftOut.size();
+    if (e == nullptr || Nameable(e, kind, failTemplate, dryAfter, leftOut)) {
+      named.push_back(e);
+      SynthTaken::Named n;
+      if (e != nullptr) {
+        n.Choice = e->ChannelChoice;
+        n.Folder = DynZStringGet(e->Folder);
+        n.File = DynZStringGet(e->File);
+      }
+      taken.push_back(std::move(n));
+    } else if (leftOut.size() > before) {
+      leftOutPaths.push_back(DynZStringGet(e->Folder) + "\\" + DynZStringGet(e->File));
+    }
   }
 }
 
@@ -177,7 +177,7 @@ int32_t NamedPosition(const std::vector<const WaveLibraryEntry*>& named, const W
 // still to come (every key let go while playing, as New does just before its
 // save) is no wait: the copy is written as the reset leaves it, so no voice
 // it ends sounds in the file.
-void WriteKeyboardBank(DocumentWriter& w, const Shared<KeyboardState*>* bank, platform::Mutex* const* voiceLocks,
+void WriteKeyboardBank(std::string& w, const Shared<KeyboardState*>* bank, platform::Mutex* const* voiceLocks,
                        platform::Mutex* const* keyLocks, double deadline, bool& unanswered) {
   for (int32_t k = 0; k < kKeyboardBankSize; ++k) {
     KeyboardState copy;
@@ -205,7 +205,7 @@ void WriteKeyboardBank(DocumentWriter& w, const Shared<KeyboardState*>* bank, pl
       // the loaded synth: saved as let go. A locked keyboard's keys stay held.
       if (copy.LockFlag.Load() == 0) LetGoOfHeldKeys(copy);
     }
-    DocumentPut(w, &copy, sizeof copy);
+    w.append(reinterpret_cast<const char*>(&copy), sizeof copy);
   }
 }
 
@@ -262,8 +262,12 @@ int32_t SynthEntryListIndex(const ModuleRecord& m) {
 
 namespace {
 
-// Once the file is on the disk: it is the session the next start opens.
-void SessionSaved(const std::string& folder, const std::string& name, const std::string& stem) {
+// Once the file is on the disk: it is the session the next start opens,
+// unless another synth became the session meanwhile (a load, a new synth),
+// whose later saves must not go to this file.
+void SessionSaved(const std::string& folder, const std::string& name, const std::string& stem,
+                  const std::string& askedFolder, const std::string& askedFile) {
+  if (SessionFolder != askedFolder || SessionFile != askedFile) return;
   if (folder != SessionFolder || name != SessionFile) {
     SessionFolder = folder;
     SessionFile = name;
@@ -273,10 +277,45 @@ void SessionSaved(const std::string& folder, const std::string& name, const std:
   if (StateInterfaceReady() != 0) DocShowSessionTitle(" " + stem);
 }
 
-int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std::function<void(int32_t)> done,
-                     const std::map<std::string, int32_t>& refused = {}) {
-  Handed.clear();
-  Refused = refused;
+// The last save of the session's synth that failed, by the session it was
+// asked for: the synth then stands on no disk as it is.
+// one thread: interface
+int32_t FailedCode = 0;
+std::string FailedFolder;
+std::string FailedFile;
+
+// A save's outcome for the synth of the session it was asked for: a failure
+// marks it unsaved while it is still the session's; a save on the disk
+// clears that, also one the session followed to its own file.
+void NoteOutcome(int32_t rc, const std::string& askedFolder, const std::string& askedFile, const SynthTaken& t) {
+  if (SessionFolder == askedFolder && SessionFile == askedFile) {
+    FailedCode = rc;
+    FailedFolder = askedFolder;
+    FailedFile = askedFile;
+  } else if (rc == 0 && SessionFolder == t.Folder && SessionFile == t.Name) {
+    FailedCode = 0;
+  }
+}
+
+// The list index of an entry once `dropped` (ascending positions) are left
+// out of its list: -1 for a dropped one.
+int32_t IndexWithout(int32_t index, const std::vector<int32_t>& dropped) {
+  if (index < 0) return index;
+  int32_t before = 0;
+  for (const int32_t d : dropped) {
+    if (d == index) return -1;
+    if (d < index) ++before;
+  }
+  return index - before;
+}
+
+// Takes the synth as a file keeps it: what the file names (entries without
+// a file handed to the saver first, unless `dryAfter` asks for a look that
+// writes nothing, compared with that taking), the keyboards (not for a
+// look), the modules and presets between two frames, the MIDI maps.
+// 0, or -kErrUnknown when the render never paused (reported).
+int32_t TakeSynth(SynthTaken& t, const std::string& name, const SynthTaken* dryAfter) {
+  const std::string failTemplate = LangText(181, "Could not save {$}: ");
   WaveEntryListIndex = SynthEntryListIndex;
   // What the interface posted before the save runs first (a link, a module
   // switched off and the rebuild that resets its voices): the frame hold
@@ -288,48 +327,28 @@ int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std
   // written: the render hands it over with a message this thread may not
   // have read yet, and its name would stand in the file for no file.
   TakeFinishedRecordings();
-  LeftOut.clear();
-  const std::string failTemplate = LangText(181, "Could not save {$}: ");
 
-  std::string folder = folderIn;
-  std::string name = nameIn;
-  std::string stem;
-  if (name.empty()) {
-    folder = DynZStringGet(HomeFolder) + "\\SYNTHS";
-    name = platform::FreeFileName(folder, kSynthDefaultPrefix + TimeStampText() + kSynthExtension);
-    stem = StemOf(name);
-  } else {
-    stem = StemOf(name);
-  }
-  const std::string path = folder + "\\" + name;
-  if (!platform::FolderExists(folder) && !platform::MakeFolder(folder)) return -kErrFolder;
-
-  // Copied by the saver before it writes, and removed once the new file is in place.
-  const std::string backup = folder + "\\" + stem + kSynthBackupSuffix;
-
-  DocumentWriter w;
-  int32_t rc = DocumentWriterOpen(w, path);
-  if (rc != 0) return rc;
-
-  DocumentPutText(w, kSynthMagic);
+  DocumentWriter head;
+  DocumentPutText(head, kSynthMagic);
   {
     platform::MutexGuard guard(MT_TUNINGS[kActiveTuning]);
-    DocumentPutText(w, DynZStringGet(ActiveTuning.Folder));
-    DocumentPutText(w, DynZStringGet(ActiveTuning.FileName));
+    DocumentPutText(head, DynZStringGet(ActiveTuning.Folder));
+    DocumentPutText(head, DynZStringGet(ActiveTuning.FileName));
   }
-  DocumentPutF32(w, InputGain);
-  DocumentPutF32(w, OutputLevel);
+  DocumentPutF32(head, InputGain);
+  DocumentPutF32(head, OutputLevel);
+  t.Head = std::move(head.Bytes);
 
-  WriteWaveSection(w, SynthSamples, true, failTemplate);
-  WriteWaveSection(w, FilterLibrary, false, failTemplate);
-  WriteMelodySection(w, failTemplate);
+  NameEntries(SynthSamples, kSavedSample, failTemplate, dryAfter, NamedSamples, t.Samples, t.LeftOut, t.LeftOutPaths);
+  NameEntries(FilterLibrary, kSavedFilter, failTemplate, dryAfter, NamedFilters, t.Filters, t.LeftOut, t.LeftOutPaths);
+  NameEntries(MelodyLibrary, kSavedMelody, failTemplate, dryAfter, NamedMelodies, t.Melodies, t.LeftOut,
+              t.LeftOutPaths);
 
-  DocumentPutI32(w, kStoredKeyboardStates);
-  {
+  if (dryAfter == nullptr) {
     const double deadline = platform::HighResClock() + KeyboardPendingWait;
     bool unanswered = false;
-    WriteKeyboardBank(w, OctaveBoardStates, OctaveBoardVoiceLocks, OctaveBoardKeyLocks, deadline, unanswered);
-    WriteKeyboardBank(w, KeyboardStates, KeyboardVoiceLocks, KeyboardKeyLocks, deadline, unanswered);
+    WriteKeyboardBank(t.Keyboards, OctaveBoardStates, OctaveBoardVoiceLocks, OctaveBoardKeyLocks, deadline, unanswered);
+    WriteKeyboardBank(t.Keyboards, KeyboardStates, KeyboardVoiceLocks, KeyboardKeyLocks, deadline, unanswered);
   }
 
   // References are list positions, so the list must have no gaps.
@@ -348,13 +367,11 @@ int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std
   // The records are copied between two frames of the render callback, all
   // at once (no I/O meanwhile), so the file never holds a half-updated module.
   const int32_t listed = ModuleList.entries != nullptr ? ModuleList.count : 0;
-  const size_t total = static_cast<size_t>(listed) + kModuleTypeCount;
-  auto* records = static_cast<ModuleFileRecord*>(std::calloc(total, sizeof(ModuleFileRecord)));
-  if (records == nullptr) {
-    DocumentWriterAbort(w);
+  try {
+    t.Records.assign(static_cast<size_t>(listed) + kModuleTypeCount, ModuleFileRecord{});
+  } catch (const std::bad_alloc&) {
     return -kErrAllocation;
   }
-  int32_t outIndex = -1;
   int32_t n = 0;
   {
     // A render that does not stop at a frame boundary may be writing any
@@ -363,8 +380,6 @@ int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std
     // of the next. Once held, the render plays no module until the release,
     // however long the copy takes.
     if (!HoldFramesOrGiveUp()) {
-      std::free(records);
-      DocumentWriterAbort(w);
       Report(InsertArg(failTemplate, name) + WaitingForAudioText(), kLevelError);
       return -kErrUnknown;
     }
@@ -372,51 +387,146 @@ int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std
       platform::MutexGuard guard(ModuleList.lock);
       n = ModuleList.entries != nullptr ? std::min(ModuleList.count, listed) : 0;
       const ModuleRecord* out = SynthOutputModule.load();
+      t.OutIndex = -1;
       if (out != nullptr && out->ListIndex.Load() >= 0 && out->ListIndex.Load() < n && ModuleList.entries[out->ListIndex.Load()] == out)
-        outIndex = out->ListIndex.Load();
-      for (int32_t i = 0; i < n; ++i) ModuleToFileRecord(records[i], ModuleList.entries[i]);
+        t.OutIndex = out->ListIndex.Load();
+      for (int32_t i = 0; i < n; ++i) ModuleToFileRecord(t.Records[i], ModuleList.entries[i]);
     }
-    for (int32_t t = 0; t < kModuleTypeCount; ++t) ModuleToFileRecord(records[n + t], &ModuleCatalog[t]);
+    for (int32_t k = 0; k < kModuleTypeCount; ++k) ModuleToFileRecord(t.Records[n + k], &ModuleCatalog[k]);
     ReleaseFrames();
   }
-  DocumentPutI32(w, outIndex);
-  DocumentPutI32(w, n + kModuleTypeCount);
+  t.Records.resize(static_cast<size_t>(n) + kModuleTypeCount);
+  t.Live = n;
   for (int32_t i = 0; i < n; ++i) {
-    ModuleFileRecord& record = records[i];
+    ModuleFileRecord& record = t.Records[i];
     const float x = static_cast<float>(sx) + static_cast<float>(record.X - sx) * inverse - static_cast<float>(px);
     const float y = static_cast<float>(sy) + static_cast<float>(record.Y - sy) * inverse - static_cast<float>(py);
     record.X = ClampedInt(x);
     record.Y = ClampedInt(y);
-    DocumentPut(w, &record, sizeof record);
   }
-  for (int32_t t = 0; t < kModuleTypeCount; ++t) {
-    ModuleFileRecord& record = records[n + t];
-    record.X = 0;
-    record.Y = 0;
-    DocumentPut(w, &record, sizeof record);
+  for (int32_t k = 0; k < kModuleTypeCount; ++k) {
+    t.Records[n + k].X = 0;
+    t.Records[n + k].Y = 0;
   }
-  std::free(records);
+  const std::vector<unsigned char> maps = MidiMapsBytes();
+  t.Maps.assign(maps.begin(), maps.end());
+  return 0;
+}
 
-  {
-    const std::vector<unsigned char> maps = MidiMapsBytes();
-    DocumentPut(w, maps.data(), maps.size());
+// The file of a taken synth, leaving out the entries at the paths `refused`
+// (their modules then name none): its bytes, and what it left out added to
+// the taking's.
+void EncodeSynth(const SynthTaken& t, const std::map<std::string, int32_t>& refused, DocumentWriter& w,
+                 std::vector<SaveLeftOutEntry>& leftOut) {
+  leftOut = t.LeftOut;
+  std::vector<int32_t> dropped[3];
+  const std::vector<SynthTaken::Named>* lists[3] = {&t.Samples, &t.Filters, &t.Melodies};
+  DocumentPut(w, t.Head.data(), t.Head.size());
+  for (int32_t l = 0; l < 3; ++l) {
+    std::vector<const SynthTaken::Named*> kept;
+    for (size_t i = 0; i < lists[l]->size(); ++i) {
+      const SynthTaken::Named& e = (*lists[l])[i];
+      const auto it = e.File.empty() ? refused.end() : refused.find(e.Folder + "\\" + e.File);
+      if (it != refused.end()) {
+        dropped[l].push_back(static_cast<int32_t>(i));
+        leftOut.push_back({e.File, it->second});
+      } else {
+        kept.push_back(&e);
+      }
+    }
+    DocumentPutI32(w, static_cast<int32_t>(kept.size()));
+    for (const SynthTaken::Named* e : kept) {
+      if (l < 2) DocumentPutI32(w, e->Choice);
+      DocumentPutText(w, e->Folder);
+      DocumentPutText(w, e->File);
+    }
   }
+  DocumentPutI32(w, kStoredKeyboardStates);
+  DocumentPut(w, t.Keyboards.data(), t.Keyboards.size());
+  DocumentPutI32(w, t.OutIndex);
+  DocumentPutI32(w, static_cast<int32_t>(t.Records.size()));
+  for (size_t i = 0; i < t.Records.size(); ++i) {
+    const ModuleFileRecord& record = t.Records[i];
+    const int32_t list = record.Type == kTypeSample ? 0 : record.Type == kTypeConvolutiveFilter ? 1
+                                                    : record.Type == kTypeSequencer     ? 2 : -1;
+    if (list < 0 || dropped[list].empty()) {
+      DocumentPut(w, &record, sizeof record);
+      continue;
+    }
+    ModuleFileRecord copy = record;
+    copy.LibraryIndex = IndexWithout(record.LibraryIndex, dropped[list]);
+    DocumentPut(w, &copy, sizeof copy);
+  }
+  DocumentPut(w, t.Maps.data(), t.Maps.size());
+}
+
+// What a file keeps of a synth's design: the record less the voices its
+// modules and their port values play.
+ModuleFileRecord DesignOf(const ModuleFileRecord& r) {
+  ModuleFileRecord d = r;
+  for (auto& channel : d.Slots)
+    for (int32_t v = 0; v < 32; ++v) channel[v][0] = channel[v][1] = 0.0f;
+  for (ParamFileBlock& p : d.Params)
+    for (auto& channel : p.Image)
+      for (int32_t v = 0; v < 32; ++v) channel[v][0] = channel[v][1] = 0.0f;
+  return d;
+}
+
+// Hands a taken synth's file to the saver: once more without the entries the
+// disk refused when a file it names did not reach the disk.
+int32_t HandOverTaken(const std::shared_ptr<const SynthTaken>& t, const std::map<std::string, int32_t>& refused,
+                      const std::vector<std::pair<std::string, platform::SaveOutcome>>& handed,
+                      const std::string& askedFolder, const std::string& askedFile,
+                      std::function<void(int32_t)> done) {
+  const std::string path = t->Folder + "\\" + t->Name;
+  const std::string stem = StemOf(t->Name);
+  DocumentWriter w;
+  if (const int32_t rc = DocumentWriterOpen(w, path); rc != 0) return rc;
+  EncodeSynth(*t, refused, w, LeftOut);
   std::vector<platform::SaveOutcome> after;
-  for (const auto& handed : Handed) after.push_back(handed.second);
-  auto saved = [folder, name, stem, handed = Handed, refused = Refused, done](int32_t r) mutable {
+  for (const auto& h : handed) after.push_back(h.second);
+  auto saved = [t, refused, handed, askedFolder, askedFile, stem, done](int32_t r) {
     if (r == platform::kSaveEarlierFailed) {
-      // A file it names did not reach the disk: once more without it, so the
-      // synth names only files on the disk (and says which it left out).
-      for (const auto& [path, outcome] : handed)
+      // A file it names did not reach the disk: the same synth once more
+      // without it, so it names only files on the disk (and says which it left out).
+      std::map<std::string, int32_t> refusedNow = refused;
+      for (const auto& [entry, outcome] : handed)
         if (const int32_t v = outcome->load(std::memory_order_acquire); v != 0 && v != platform::kSavePending)
-          refused[path] = v;
-      if (const int32_t rc = WriteSession(folder, name, done, refused); rc != 0) done(rc);
+          refusedNow[entry] = v;
+      if (const int32_t rc = HandOverTaken(t, refusedNow, {}, askedFolder, askedFile, done); rc != 0 && done) done(rc);
       return;
     }
-    if (r == 0) SessionSaved(folder, name, stem);
-    done(r);
+    if (r == 0) SessionSaved(t->Folder, t->Name, stem, askedFolder, askedFile);
+    NoteOutcome(r, askedFolder, askedFile, *t);
+    if (done) done(r);
   };
-  return DocumentWriterHandOver(w, backup, std::move(saved), nullptr, std::move(after));
+  // Copied by the saver before it writes, and removed once the new file is in place.
+  return DocumentWriterHandOver(w, t->Folder + "\\" + stem + kSynthBackupSuffix, std::move(saved), nullptr,
+                                std::move(after));
+}
+
+int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std::function<void(int32_t)> done,
+                     std::shared_ptr<const SynthTaken>* taken) {
+  Handed.clear();
+  LeftOut.clear();
+  auto t = std::make_shared<SynthTaken>();
+  t->Folder = folderIn;
+  t->Name = nameIn;
+  if (t->Name.empty()) {
+    t->Folder = DynZStringGet(HomeFolder) + "\\SYNTHS";
+    t->Name = platform::FreeFileName(t->Folder, kSynthDefaultPrefix + TimeStampText() + kSynthExtension);
+  }
+  int32_t rc = 0;
+  if (!platform::FolderExists(t->Folder) && !platform::MakeFolder(t->Folder))
+    rc = -kErrFolder;
+  else
+    rc = TakeSynth(*t, t->Name, nullptr);
+  if (rc == 0) {
+    if (taken != nullptr) *taken = t;
+    rc = HandOverTaken(t, {}, Handed, SessionFolder, SessionFile, std::move(done));
+  }
+  if (rc != 0) NoteOutcome(rc, SessionFolder, SessionFile, *t);
+  return rc;
 }
 
 }  // namespace
@@ -426,8 +536,34 @@ int32_t SaveSession(const std::string& folder, const std::string& name) {
 }
 
 int32_t SaveSessionThen(const std::string& folder, const std::string& name, std::function<void(int32_t)> done) {
-  return SaveWithOutcome([&](std::function<void(int32_t)> tell) { return WriteSession(folder, name, std::move(tell)); },
-                         std::move(done));
+  return SaveSessionTaking(folder, name, std::move(done), nullptr);
+}
+
+int32_t SaveSessionTaking(const std::string& folder, const std::string& name, std::function<void(int32_t)> done,
+                          std::shared_ptr<const SynthTaken>* taken) {
+  return SaveWithOutcome(
+      [&](std::function<void(int32_t)> tell) { return WriteSession(folder, name, std::move(tell), taken); },
+      std::move(done));
+}
+
+int32_t SessionSaveFailure() {
+  return FailedCode != 0 && SessionFolder == FailedFolder && SessionFile == FailedFile ? FailedCode : 0;
+}
+
+void ForgetSessionSaveFailure() { FailedCode = 0; }
+
+bool SynthChangedSince(const SynthTaken& saved) {
+  SynthTaken now;
+  if (TakeSynth(now, saved.Name, &saved) != 0) return true;
+  if (now.Head != saved.Head || now.Samples != saved.Samples || now.Filters != saved.Filters ||
+      now.Melodies != saved.Melodies || now.OutIndex != saved.OutIndex || now.Maps != saved.Maps ||
+      now.Records.size() != saved.Records.size())
+    return true;
+  for (size_t i = 0; i < now.Records.size(); ++i) {
+    const ModuleFileRecord a = DesignOf(now.Records[i]), b = DesignOf(saved.Records[i]);
+    if (std::memcmp(&a, &b, sizeof a) != 0) return true;
+  }
+  return false;
 }
 
 }  // namespace Tarvelo

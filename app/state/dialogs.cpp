@@ -1,6 +1,7 @@
 #include "app/state/dialogs.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -18,7 +19,9 @@
 #include "visuals/control_table.h"
 #include "visuals/controls.h"
 #include "visuals/event_loop.h"
+#include "visuals/fonts.h"
 #include "visuals/layers.h"
+#include "visuals/text.h"
 #include "visuals/visuals.h"
 
 namespace Tarvelo {
@@ -142,6 +145,16 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
     if (withEdit != 0) {
       V::ControlSetW(dbText, dbEdit->W);
       V::StartTextEdit(db + 2, editText);
+      // The caret stands at the end: so does the view, which shows the end of
+      // a long path (the file's name) rather than the start of its folder.
+      V::TextField& t = dbEdit->Text;
+      const int32_t pad = static_cast<int32_t>(std::nearbyint(t.TextSize / 2.0 + V::BorderWidth));
+      const int32_t length = static_cast<int32_t>(editText.size());
+      t.FitCount = length;  // the last character in view
+      t.EditPair[0] = std::clamp(V::TextFitBackward(editText, &V::TextFont, t.TextSize, dbEdit->W - 2 * pad, length, false) - 1,
+                                 0, length);  // the first
+      t.Changed = -1;
+      V::ControlPublishText(dbEdit, -1);
     } else {
       V::ControlSetW(dbText, 2 * dbEdit->W);
       V::ControlSetVisible(dbEdit, 0);
@@ -161,6 +174,20 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
   ChangeDisabled(db + 4, 0);
   QUARLE_AUDIO::RefreshKeyEntryMode();
   return 0;
+}
+
+std::string DialogQuestionThatFits(const std::vector<std::string>& forms, int64_t withEdit) {
+  if (forms.empty()) return "";
+  const int32_t db = Slot(kUiDB);
+  const V::ControlRecord* text = At(db + 1);
+  const V::ControlRecord* edit = At(db + 2);
+  if (!text || !edit) return forms.front();
+  // As the box's draw sets it: the text after two spaces, a margin short of
+  // the strip's frames.
+  const int32_t room = (withEdit != 0 ? edit->W : 2 * edit->W) - 3 * V::BorderWidth - 1;
+  for (const std::string& form : forms)
+    if (V::TextWidth("  " + form, &V::TextFont, text->Text.TextSize) <= room) return form;
+  return forms.back();
 }
 
 int32_t AnswerDialog(int32_t source, int64_t answer) {

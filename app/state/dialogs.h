@@ -31,10 +31,15 @@ extern int64_t DialogAnswered;  // one thread: interface
 
 // Opens the dialog for the owner with the question text (shown after two
 // spaces) and, when withEdit is non-zero, the edit field holding editText as
-// the active text field; without it the edit field is hidden but still holds
+// the active text field, its end in view with the caret (a path shows its
+// file's name); without it the edit field is hidden but still holds
 // editText. A call by the current owner changes nothing. 0.
 int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
                    const std::string& editText, int32_t word1, int32_t word2, int32_t word3);
+// The first of a question's forms (the fullest first) that the box shows
+// whole, beside the edit line (withEdit non-zero) or across the box; the last
+// when none does, so a question never ends cut where the box does.
+std::string DialogQuestionThatFits(const std::vector<std::string>& forms, int64_t withEdit);
 // Hides the dialog, stores the answer (-1 yes, 0 no) with DialogAnswered -1,
 // gives the keys back to the default key target and posts the answer click
 // from `source` to the owner. 0.

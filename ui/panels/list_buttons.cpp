@@ -1,6 +1,10 @@
 #include "ui/panels/list_buttons.h"
 
 #include <algorithm>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "app/documents/melody_file.h"
 #include "app/documents/synth_file.h"
@@ -231,6 +235,54 @@ bool ReportSaveSessionFailure(int32_t r) {
   return true;
 }
 
+// --- Acts on a file the saver holds ---------------------------------------------------
+// A save on its way leaves the old file (or none) at its target until it
+// lands: a load then would read the old file, a copy copy it, and a rename or
+// a delete would be undone when the new file takes the name. Such an act
+// waits for the save's outcome, and the status line says so meanwhile.
+
+// The acts that wait, by what they do to which file (a second click on the
+// same adds none), with what the status line says of them.
+// one thread: interface
+std::vector<std::pair<std::string, std::string>> Waiting;
+
+void SayWaiting(const std::string& key, const std::string& text) {
+  Waiting.emplace_back(key, text);
+  Status(text);
+}
+
+void WaitOver(const std::string& key) {
+  for (auto it = Waiting.begin(); it != Waiting.end(); ++it)
+    if (it->first == key) {
+      Waiting.erase(it);
+      return;
+    }
+}
+
+bool IsWaiting(const std::string& key) {
+  return std::any_of(Waiting.begin(), Waiting.end(), [&](const auto& w) { return w.first == key; });
+}
+
+std::string NameIn(const std::string& path) {
+  const size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// Runs `act` at once, or once no save of the file is held.
+void WhenSaved(const std::string& what, const std::string& path, std::function<void()> act) {
+  if (!platform::SaverHolds(path)) {
+    act();
+    return;
+  }
+  const std::string key = what + "|" + path;
+  if (IsWaiting(key)) return;
+  SayWaiting(key, QUARLE_BASICS::InsertArg(LangText(660, "Waiting for {$} to be saved..."), NameIn(path)));
+  platform::SaverWhenDone(path, [key, act = std::move(act)] {
+    WaitOver(key);
+    act();
+  });
+}
+
 // --- Replacing the synth ----------------------------------------------------------------
 // With auto-save on, New and Load replace the synth only once its save is on
 // the disk. When that save failed nothing is replaced: the user is told why
@@ -246,7 +298,12 @@ struct PendingReplace {
   int32_t Owner = 0;  // the button whose question it is
   std::string Folder;  // the synth a Load opens
   std::string Name;
+  int32_t SavedAgain = 0;  // saves of a synth changed while it was saved
 };
+// Saves again of a synth that keeps changing while it is saved, before the
+// user is asked whether to go on without the changes.
+constexpr int32_t kMostSavesAgain = 3;
+constexpr const char* kReplaceWait = "replace";
 // one thread: interface
 PendingReplace Replacing;
 
@@ -254,6 +311,7 @@ void StartNewSynth();
 
 void LoadSynthFile(const std::string& folder, const std::string& name) {
   const int32_t code = LoadSynth(folder, name);
+  if (code == 0) ForgetSessionSaveFailure();
   if (code < 0)
     Error(LangText(236, "Loading error: ") + (code == kSynthRenderUnanswered ? WaitingForAudioText() : ErrorText(code)));
 }
@@ -262,28 +320,56 @@ void Replace() {
   const PendingReplace r = Replacing;
   Replacing = PendingReplace{};
   if (r.Kind == kReplaceNew) StartNewSynth();
-  if (r.Kind == kReplaceLoad) LoadSynthFile(r.Folder, r.Name);
+  if (r.Kind == kReplaceLoad)
+    WhenSaved("load", r.Folder + "\\" + r.Name, [r] { LoadSynthFile(r.Folder, r.Name); });
 }
 
 void AskSaveElsewhere(int32_t rc) {
   ReportSaveSessionFailure(rc);
-  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
-  const std::string title = SessionTitle.empty() ? std::string("Synth") : SessionTitle;
-  const std::string suggestion = synths + "\\" + platform::FreeFileName(synths, title + ".tarvelo");
-  PanelOpenDialog(Replacing.Owner, QUARLE_BASICS::InsertArg(LangText(638, "The synth could not be saved ({$}). Save it under this name instead?"), ErrorText(rc)),
-                  -1, suggestion, kAskElsewhere, 0, 0);
+  // Whole in its box: a narrower box takes a shorter form (the reason is in
+  // the log above).
+  const std::string reason = ErrorText(rc);
+  const std::string asked = DialogQuestionThatFits(
+      {QUARLE_BASICS::InsertArg(LangText(638, "The synth could not be saved ({$}). Save it under this name instead?"), reason),
+       QUARLE_BASICS::InsertArg(LangText(664, "Not saved ({$}). Save under this name?"), reason),
+       LangText(665, "Not saved: save as?")},
+      -1);
+  PanelOpenDialog(Replacing.Owner, asked, -1, SynthNameElsewhere(), kAskElsewhere, 0, 0);
 }
 
-// Saves the synth and replaces it once that save is on the disk; asks when it failed.
+// Said for as long as the save before New or Load takes: the plane stays as
+// it is meanwhile.
+void SayReplaceWait(const std::string& saved) {
+  std::string said = Replacing.Kind == kReplaceNew ? LangText(661, "Saving {$} before the new synth...")
+                                                   : LangText(662, "Saving {$} before loading {$}...");
+  said = QUARLE_BASICS::InsertArg(said, saved);
+  if (Replacing.Kind == kReplaceLoad) said = QUARLE_BASICS::InsertArg(said, Replacing.Name);
+  SayWaiting(kReplaceWait, said);
+}
+
+// Saves the synth and replaces it once that save is on the disk; asks when it
+// failed. A synth changed since the save took it (a module made while the
+// disk took the file) is saved again first, so nothing made meanwhile is lost.
 void SaveThenReplace(const std::string& folder, const std::string& name) {
   const int32_t kind = Replacing.Kind;
-  SaveSessionThen(folder, name, [kind](int32_t rc) {
+  auto taken = std::make_shared<std::shared_ptr<const SynthTaken>>();
+  SaveSessionTaking(folder, name, [kind, taken, folder, name](int32_t rc) {
+    WaitOver(kReplaceWait);
     if (Replacing.Kind != kind) return;
-    if (rc == 0)
-      Replace();
-    else
+    if (rc != 0) {
       AskSaveElsewhere(rc);
-  });
+    } else if (*taken && SynthChangedSince(**taken)) {
+      if (++Replacing.SavedAgain > kMostSavesAgain) {
+        PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
+                        kAskDiscard, 0, 0);
+        return;
+      }
+      SayWaiting(kReplaceWait, QUARLE_BASICS::InsertArg(LangText(663, "{$} changed while it was saved: saving it again..."), name));
+      SaveThenReplace(folder, name);
+    } else {
+      Replace();
+    }
+  }, taken.get());
 }
 
 // New or Load: at once, or after the save before it.
@@ -292,10 +378,12 @@ void ReplaceSynth(int32_t kind, int32_t owner, const std::string& folder, const 
   if (Replacing.Kind != kReplaceNone) return;
   Replacing = PendingReplace{kind, owner, folder, name};
   const bool saveFirst = Settings.AutoSave != 0 && (kind == kReplaceLoad || !SessionFile.empty());
-  if (saveFirst)
+  if (saveFirst) {
+    SayReplaceWait(SessionFile);
     SaveThenReplace(SessionFolder, SessionFile);
-  else
+  } else {
     Replace();
+  }
 }
 
 // The user's answer to a question of ReplaceSynth. A question withdrawn for
@@ -311,8 +399,10 @@ void ReplaceAnswered(int32_t source) {
     const size_t cut = path.find_last_of("\\/");
     if (path.empty() || cut == std::string::npos || cut + 1 == path.size())
       AskSaveElsewhere(-QUARLE_BASICS::kErrFileNotFound);
-    else
+    else {
+      SayReplaceWait(path.substr(cut + 1));
       SaveThenReplace(path.substr(0, cut), path.substr(cut + 1));
+    }
   } else if (question == kAskElsewhere) {
     PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
                     kAskDiscard, 0, 0);
@@ -325,9 +415,8 @@ void ReplaceAnswered(int32_t source) {
 
 // --- Rename -----------------------------------------------------------------------------
 
-void RenameAnswered(int32_t list, int32_t index) {
+void RenameAnswered(int32_t list, int32_t index, const std::string& typed) {
   // As typed: spaces at either end are part of a name.
-  const std::string typed = EditText();
   // A name with a separator would move the file, "." and ".." name folders, an
   // empty one hides it, and control characters cannot be typed back.
   const bool control = platform::HoldsControlCharacter(typed);
@@ -426,6 +515,23 @@ void RenameAnswered(int32_t list, int32_t index) {
   }
 }
 
+// The rename once no save of the file is held, with the names it was asked for.
+void RenameWhenSaved(int32_t list, int32_t index, const std::string& typed) {
+  std::string folder = RenameFolder;
+  if (list == Sam()) {
+    const WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
+    if (!e) return;
+    folder = QUARLE_BASICS::DynZStringGet(e->Folder);
+  }
+  const std::string old = RenameOldName, extension = RenameExtension;
+  WhenSaved("rename", folder + "\\" + old, [list, index, typed, folder, old, extension] {
+    RenameFolder = folder;
+    RenameOldName = old;
+    RenameExtension = extension;
+    RenameAnswered(list, index, typed);
+  });
+}
+
 // --- Delete -------------------------------------------------------------------------------
 
 void DeleteModuleAndTell(ModuleRecord* m, uint32_t message) {
@@ -437,14 +543,17 @@ void DeleteModuleAndTell(ModuleRecord* m, uint32_t message) {
 void DeleteAnswered() {
   switch (PanelDialogWord(3)) {
     case 0: {
-      const int32_t r = platform::FileDelete(EditText());
-      if (r != 0) {
-        Error(LangText(214, "Deleting error: ") + ErrorText(r));
-      } else {
-        Status(LangText(215, "The file has been deleted."));
-        Relist();
-        PanelSelectBrowserFile("");
-      }
+      const std::string path = EditText();
+      WhenSaved("delete", path, [path] {
+        const int32_t r = platform::FileDelete(path);
+        if (r != 0) {
+          Error(LangText(214, "Deleting error: ") + ErrorText(r));
+        } else {
+          Status(LangText(215, "The file has been deleted."));
+          Relist();
+          PanelSelectBrowserFile("");
+        }
+      });
       break;
     }
     case 1: {
@@ -474,6 +583,50 @@ void DeleteAnswered() {
   }
 }
 
+// Load of a listed file, by its kind: a sample joins the library, a tuning
+// becomes the active one, a synth replaces the synth, a melody is loaded.
+void LoadListedFile(const std::string& folder, const std::string& name, int32_t id) {
+  int32_t code = 0;
+  const std::string ext = UpperExtension(name);
+  if (ext == "WAV" || ext == "WAVE") {
+    if (FindLoadedWave(folder, name, -1) >= 0) {
+      Status(LangText(232, "This file is already in the library."));
+    } else {
+      code = ConvertAndLoadWave(folder, name);
+      if (code >= 0) {
+        Status(name + " " + LangText(233, "is now in the library."));
+        SelectionOneOn(Files(), ListingCount());
+        PublishText(Sam(), -1);
+      }
+    }
+  } else if (ext == "TNG") {
+    // A refused file leaves the edited tuning untouched (the loader reads
+    // the whole file first), so its unsaved edits stay.
+    {
+      platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
+      code = LoadTuning(EditedTuning, folder, name);
+    }
+    if (code == 0) {
+      // Both tuning locks are taken active first, as everywhere.
+      platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
+      platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
+      CopyTuning(ActiveTuning, EditedTuning);
+      PublishText(SlotId(kUiSCALELIST), -1);
+    }
+  } else if (ext == "TARVELO") {
+    ReplaceSynth(kReplaceLoad, id, folder, name);
+  } else if (ext == "MEL") {
+    code = LoadMelody(folder, name);
+  } else {
+    Status(LangText(234, "The selected file is not supported."));
+  }
+  if (ext == "TNG" && code == 0) {
+    RefreshTuningPanel();
+    RequestTuningApply();
+  }
+  if (code < 0) Error(LangText(236, "Loading error: ") + ErrorText(code));
+}
+
 // ListAndIndex for a button that needs an item: false, with the matching
 // status text, when there is neither list nor module or nothing is selected.
 bool ItemToActOn(int32_t& list, int32_t& index, const std::string& noList, const std::string& noItem) {
@@ -491,6 +644,14 @@ bool ItemToActOn(int32_t& list, int32_t& index, const std::string& noList, const
 }
 
 }  // namespace
+
+std::string SynthNameElsewhere() {
+  const std::string synths = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder) + "\\SYNTHS";
+  const std::string title = SessionTitle.empty() ? std::string("Synth") : SessionTitle;
+  return synths + "\\" + platform::FreeFileName(synths, title + ".tarvelo");
+}
+
+std::string ListActsWaitingText() { return Waiting.empty() ? std::string() : Waiting.back().second; }
 
 void ShowOctaveBoardState() {
   const int32_t i = CurrentOctaveBoardIndex.Load();
@@ -544,7 +705,7 @@ int32_t OnListRename(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   if (PanelTakeDialogAnswered() != 0) {
-    if (PanelDialogAnswer() == -1) RenameAnswered(PanelDialogWord(3), PanelDialogWord(2));
+    if (PanelDialogAnswer() == -1) RenameWhenSaved(PanelDialogWord(3), PanelDialogWord(2), EditText());
     SetOnWord(id, 0);
     return 0;
   }
@@ -596,17 +757,19 @@ int32_t OnListCopy(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   } else if (list == Files()) {
     const std::string folder = platform::CurrentFolder();
     const std::string name = ListingName(index);
-    // Listed and selected once the saver has put the copy on the disk, or why not.
-    const auto copied = [folder](const std::string& copy, int32_t rc) {
-      if (rc != 0) {
-        Error(LangText(212, "File copy error: ") + ErrorText(rc));
-      } else if (folder == platform::CurrentFolder()) {
-        Relist();
-        PanelSelectBrowserFile(copy);
-      }
-    };
-    if (UniqueFileName(folder, name, copied).empty())
-      copied("", platform::FileExists(folder + "\\" + name) ? -20 : -24);
+    WhenSaved("copy", folder + "\\" + name, [folder, name] {
+      // Listed and selected once the saver has put the copy on the disk, or why not.
+      const auto copied = [folder](const std::string& copy, int32_t rc) {
+        if (rc != 0) {
+          Error(LangText(212, "File copy error: ") + ErrorText(rc));
+        } else if (folder == platform::CurrentFolder()) {
+          Relist();
+          PanelSelectBrowserFile(copy);
+        }
+      };
+      if (UniqueFileName(folder, name, copied).empty())
+        copied("", platform::FileExists(folder + "\\" + name) ? -20 : -24);
+    });
   } else {
     Status(LangText(213, "The selected item cannot be copied."));
   }
@@ -833,43 +996,7 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
   } else if (list == Files()) {
     const std::string name = ListingName(index);
     const std::string folder = ListingFolder(index);
-    const std::string ext = UpperExtension(name);
-    if (ext == "WAV" || ext == "WAVE") {
-      if (FindLoadedWave(folder, name, -1) >= 0) {
-        Status(LangText(232, "This file is already in the library."));
-      } else {
-        code = ConvertAndLoadWave(folder, name);
-        if (code >= 0) {
-          Status(name + " " + LangText(233, "is now in the library."));
-          SelectionOneOn(Files(), ListingCount());
-          PublishText(Sam(), -1);
-        }
-      }
-    } else if (ext == "TNG") {
-      // A refused file leaves the edited tuning untouched (the loader reads
-      // the whole file first), so its unsaved edits stay.
-      {
-        platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
-        code = LoadTuning(EditedTuning, folder, name);
-      }
-      if (code == 0) {
-        // Both tuning locks are taken active first, as everywhere.
-        platform::MutexGuard active(MT_TUNINGS[kActiveTuning]);
-        platform::MutexGuard edited(MT_TUNINGS[kEditedTuning]);
-        CopyTuning(ActiveTuning, EditedTuning);
-        PublishText(SlotId(kUiSCALELIST), -1);
-      }
-    } else if (ext == "TARVELO") {
-      ReplaceSynth(kReplaceLoad, id, folder, name);
-    } else if (ext == "MEL") {
-      code = LoadMelody(folder, name);
-    } else {
-      Status(LangText(234, "The selected file is not supported."));
-    }
-    if (ext == "TNG" && code == 0) {
-      RefreshTuningPanel();
-      RequestTuningApply();
-    }
+    WhenSaved("load", folder + "\\" + name, [folder, name, id] { LoadListedFile(folder, name, id); });
   } else if (list == Sam()) {
     const WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
     if (!e) return 0;
@@ -930,6 +1057,7 @@ void StartNewSynth() {
   // does: named after the synth it replaced, a later save (the auto-save once
   // the disk takes writes again) would put it over that synth's file.
   NameSession(synths, name);
+  ForgetSessionSaveFailure();
   SaveSession(synths, name);
   Relist();
   PanelSelectBrowserFile(SessionFile);

@@ -22,6 +22,15 @@ int32_t OnListSave(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t sour
 int32_t OnListLoad(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 int32_t OnNewSynth(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t source);
 
+// What the status line says while an act waits for a save (a file's save on
+// its way, the synth's save before New or Load), the latest one; "" when
+// none waits. The tick says it again for as long as it lasts.
+std::string ListActsWaitingText();
+
+// Where a synth whose save failed is offered to be saved instead: a free
+// name after the session's title in the data folder's SYNTHS.
+std::string SynthNameElsewhere();
+
 // The octave-board and keyboard panels show the lock, island-key and key
 // position words of the current states again (after a new or loaded synth).
 void ShowOctaveBoardState();

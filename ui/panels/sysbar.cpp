@@ -19,6 +19,7 @@
 #include "platform/saver.h"
 #include "platform/screen.h"
 #include "ui/build/frame.h"
+#include "ui/panels/list_buttons.h"
 #include "ui/panels/panel_common.h"
 #include "ui/views/cables.h"
 #include "visuals/event_loop.h"
@@ -189,6 +190,9 @@ void AutoSave() {
 }
 
 void StatusLine() {
+  // A wait for a save is said for as long as it lasts.
+  if (const std::string waiting = ListActsWaitingText(); !waiting.empty() && StatusTextCountdown <= 1)
+    SetStatusText(waiting);
   if (StatusTextFresh.load() != 0) {
     StatusTextCountdown = 4;
     StatusTextFresh.store(0);

@@ -8,6 +8,8 @@
 
 #include "app/documents/synth_file.h"
 #include "app/documents/tuning_save.h"
+#include "app/state/console.h"
+#include "app/state/dialogs.h"
 #include "app/state/settings.h"
 #include "app/state/system_messages.h"
 #include "audio/audio.h"
@@ -23,6 +25,7 @@
 #include "platform/display.h"
 #include "platform/screen.h"
 #include "ui/build/frame.h"
+#include "ui/panels/list_buttons.h"
 #include "ui/panels/panel_common.h"
 #include "ui/panels/sysbar.h"
 #include "ui/views/scope_view.h"
@@ -47,6 +50,64 @@ std::string GainCaption(float gain) {
   return std::string(buf, res.ptr) + "dB";
 }
 
+namespace {
+
+// The quit's questions (the dialog's first word).
+enum QuitQuestion : int32_t { kQuitConfirm = 0, kQuitSaveFirst = 1, kQuitUnsaved = 2 };
+
+void EndTheLoop() {
+  HandlerMessage.type = QUARLE_BASICS::kCommandEndLoop;
+  PostHandlerMessage(QUARLE_BASICS::MainCommandQueue);
+}
+
+// Asks to confirm the quit; with the synth on no disk after a failed save,
+// whether to save it elsewhere first, as the end's own save would fail too.
+void AskQuit(int32_t id) {
+  if (SessionSaveFailure() != 0) {
+    const std::string asked = DialogQuestionThatFits(
+        {LangText(666, "The synth is not saved (its save failed). Save it here before quitting?"),
+         LangText(667, "Unsaved. Save first?")},
+        -1);
+    PanelOpenDialog(id, asked, -1, SynthNameElsewhere(), kQuitSaveFirst, -1, -1);
+  } else {
+    PanelOpenDialog(id, LangText(198, "Please confirm that you want to quit."), 0, "", kQuitConfirm, -1, -1);
+  }
+  SetOnWord(id, -1);
+}
+
+void QuitAnswered(int32_t id, int32_t source) {
+  const bool yes = PanelDialogAnswer() == -1;
+  const int32_t question = PanelDialogWord(1);
+  // A question withdrawn for another one quits nothing.
+  if (source == SlotId(kUiDB)) return;
+  if (question == kQuitSaveFirst && yes) {
+    const std::string path = TextOf(V::DialogEditIndex ? *V::DialogEditIndex : 0);
+    const size_t cut = path.find_last_of("\\/");
+    if (path.empty() || cut == std::string::npos || cut + 1 == path.size()) {
+      AskQuit(id);
+      return;
+    }
+    const std::string folder = path.substr(0, cut), name = path.substr(cut + 1);
+    SetStatusText(QUARLE_BASICS::InsertArg(LangText(660, "Waiting for {$} to be saved..."), name));
+    // Quits once the synth is on the disk; a failure asks again.
+    SaveSessionThen(folder, name, [id](int32_t rc) {
+      if (rc == 0) {
+        EndTheLoop();
+        return;
+      }
+      QUARLE_BASICS::Report("SaveSession(): " + QUARLE_BASICS::ErrorText(rc), 2);
+      AskQuit(id);
+    });
+  } else if (question == kQuitSaveFirst) {
+    PanelOpenDialog(id, LangText(668, "Quit without saving the synth?"), 0, "", kQuitUnsaved, -1, -1);
+    SetOnWord(id, -1);
+  } else if (yes) {
+    EndTheLoop();
+  }
+}
+
+}  // namespace
+
 int32_t OnQuit(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) {
   // A window close while the question is up (a second click on the window's
   // close button, a window manager that repeats its request) leaves it up for
@@ -55,14 +116,10 @@ int32_t OnQuit(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) {
   if ((bits & V::kEventClick) && !keepAsking) {
     const int64_t answered = PanelTakeDialogAnswered();
     if (answered != 0) {
-      if (PanelDialogAnswer() == -1) {
-        HandlerMessage.type = QUARLE_BASICS::kCommandEndLoop;
-        PostHandlerMessage(QUARLE_BASICS::MainCommandQueue);
-      }
       SetOnWord(id, 0);
+      QuitAnswered(id, source);
     } else if (PanelDialogOwner() != id) {
-      PanelOpenDialog(id, LangText(198, "Please confirm that you want to quit."), 0, "", 0, -1, -1);
-      SetOnWord(id, -1);
+      AskQuit(id);
     } else {
       PanelCloseDialog();
       SetOnWord(id, 0);

@@ -12,6 +12,8 @@
 #include "app/state/module_controls.h"
 #include "basics/listings.h"
 #include "module_ui_fixture.h"
+#include "visuals/fonts.h"
+#include "visuals/text.h"
 
 namespace moduleui {
 namespace {
@@ -76,6 +78,33 @@ TEST_F(DialogsTest, QuestionWithoutEditField) {
   const std::vector<CommandMessage> posted = Drain();
   ASSERT_EQ(posted.size(), 1u);
   ExpectClick(posted[0], owner_, db_ + 3);
+}
+
+// A question takes the fullest of its forms that its box shows whole, beside
+// the edit line or across the box (twice the room); with none, the last. The
+// edit line shows the end of its text, where the caret stands.
+TEST_F(DialogsTest, AQuestionTakesItsFullestFormThatFitsWhole) {
+  const int32_t size = C(db_ + 1)->Text.TextSize;
+  const auto longest = [&](int32_t room) {
+    std::string run;
+    while (V::TextWidth("  " + run + "W", &V::TextFont, size) <= room) run += "W";
+    return run;
+  };
+  const int32_t beside = C(db_ + 2)->W - 3 * V::BorderWidth - 1, across = 2 * C(db_ + 2)->W - 3 * V::BorderWidth - 1;
+  if (V::TextWidth("  WWWW", &V::TextFont, size) <= 1) GTEST_SKIP() << "no font measures";
+  const std::string wide = longest(across), narrow = longest(beside);
+  ASSERT_GT(wide.size(), narrow.size());
+  EXPECT_EQ(DialogQuestionThatFits({wide, narrow, "W"}, -1), narrow);
+  EXPECT_EQ(DialogQuestionThatFits({wide, narrow, "W"}, 0), wide);
+  EXPECT_EQ(DialogQuestionThatFits({wide + "W", wide + "WW"}, 0), wide + "WW");
+
+  const std::string path = "\\home\\someone\\Tarvelo\\SYNTHS\\" + wide + "\\mine (2).tarvelo";
+  ASSERT_EQ(OpenDialog(owner_, "Save?", -1, path, 0, 0, 0), 0);
+  const V::TextField& t = C(db_ + 2)->Text;
+  EXPECT_EQ(t.FitCount, static_cast<int32_t>(path.size()));
+  EXPECT_GT(t.EditPair[0], 0);
+  EXPECT_LE(t.EditPair[0], static_cast<int32_t>(path.rfind('\\') + 1));
+  ASSERT_EQ(CloseDialog(), 0);
 }
 
 TEST_F(DialogsTest, EditFieldTakesTheKeys) {

@@ -4,6 +4,7 @@
 // deletes with and without confirmation, saves, loads and the new synth.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <atomic>
 #include <cstring>
@@ -39,8 +40,11 @@
 #include "ui/panels/midi_mapping.h"
 #include "ui/panels/module_panel.h"
 #include "ui/panels/sample_panel.h"
+#include "ui/panels/sysbar.h"
 #include "ui/panels/window_buttons.h"
 #include "ui/views/synth_plane.h"
+#include "ui/views/dialog_drawing.h"
+#include "visuals/text.h"
 #include "ui/views/tuning_editor.h"
 
 namespace panelsa {
@@ -1072,6 +1076,174 @@ TEST_F(ListButtonsTest, ATakeIsSavedByTheSaverBeforeTheSynthThatNamesIt) {
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
+// Until the saver's thread waits in the held sync of the save under way.
+void AwaitHeldSave() {
+  for (int i = 0; i < 30000; ++i) {
+    for (const synccount::Sync& s : synccount::Syncs())
+      if (s.thread == "tarvelo-save") return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ADD_FAILURE() << "the save never reached its sync";
+}
+
+// Ctrl+S of the session, then at once an act on its file while the disk
+// holds the save's sync: the saver's work files are not listed, and each act
+// waits for the save's outcome, saying so, then acts on the file as saved
+// (two modules), never on the one before it (one).
+TEST_F(ListButtonsTest, AnActOnAFileBeingSavedWaitsForTheSave) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  Make(kTypeOscillator);
+  ASSERT_EQ(SaveSession(Folder(), "one.tarvelo"), 0);
+  Make(kTypeOscillator);
+  const auto modules = [](const fs::path& p) -> int64_t {
+    if (!fs::exists(p)) return -1;
+    return static_cast<int64_t>((fs::file_size(p) - fs::file_size(Home() / "empty.tarvelo")) / sizeof(ModuleFileRecord));
+  };
+  const fs::path mine = Home() / "mine.tarvelo";
+  const struct {
+    const char* name;
+    std::function<void()> act;
+    fs::path result;  // holds the saved synth once the act is done
+    bool mineStays;
+  } rows[] = {
+      {"load", [&] { Click(OnListLoad, Button(5)); }, mine, true},
+      {"rename", [&] {
+         Click(OnListRename, Button(1));
+         SetTextOf(db_ + 2, "other");
+         Answer(true);
+       }, Home() / "other.tarvelo", false},
+      {"delete", [&] {
+         Click(OnListDelete, Button(3));
+         Answer(true);
+       }, {}, false},
+      {"copy", [&] { Click(OnListCopy, Button(2)); }, Home() / "mine#2.tarvelo", true},
+  };
+  ASSERT_TRUE(platform::SaverStart());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    SessionFolder = Folder();
+    SessionFile = "mine.tarvelo";
+    fs::copy_file(Home() / "one.tarvelo", mine, fs::copy_options::overwrite_existing);
+    ClearHistory();
+    RecordAction(kActionPower, ModuleList.entries[0], -1, nullptr);
+    ShowOnly(kUiMSGB);
+    synccount::Reset();
+    synccount::Hold("tarvelo-save");
+    Click(OnListSave, Button(4));
+    AwaitHeldSave();
+    Browse();
+    for (int32_t i = 0; i < QUARLE_BASICS::DirListCount(BrowserListing); ++i) {
+      const std::string listed = QUARLE_BASICS::DirListName(BrowserListing, static_cast<uint32_t>(i));
+      EXPECT_FALSE(listed.ends_with(".tmp") || listed.ends_with(".part~")) << listed << " listed";
+    }
+    Browse("mine.tarvelo");
+    row.act();
+    EXPECT_EQ(Status(), "Waiting for mine.tarvelo to be saved...");
+    EXPECT_EQ(modules(mine), 1) << "acted before the save";
+    EXPECT_EQ(ModuleList.count, 2);
+    EXPECT_EQ(ActionHistory.count, 1) << "loaded before the save";
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(ModuleList.count, 2);
+    if (!row.result.empty()) {
+      EXPECT_EQ(modules(row.result), 2);
+    }
+    EXPECT_EQ(fs::exists(mine), row.mineStays);
+    EXPECT_FALSE(fs::exists(Home() / "mine_BACKUP.tarvelo"));
+    if (std::string(row.name) == "load") {
+      EXPECT_EQ(ActionHistory.count, 0) << "not loaded";
+    }
+    fs::remove(row.result);
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// Ctrl+S of a synth whose take the disk refuses, and another synth loaded
+// before the outcome: the save tried again without the take writes the synth
+// it was asked for, and the session stays with the synth loaded.
+TEST_F(ListButtonsTest, ASaveTriedAgainWritesTheSynthItWasAskedFor) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  for (int i = 0; i < 3; ++i) Make(kTypeOscillator);
+  ASSERT_EQ(SaveSession(Folder(), "other.tarvelo"), 0);
+  ClearSynth();
+  Make(kTypeOscillator);
+  ASSERT_TRUE(platform::SaverStart());
+  SessionFolder = Folder();
+  SessionFile = "mine.tarvelo";
+  ASSERT_EQ(RecordToWaveFile(Folder() + "\\NOWHERE", "Rec1.wav", 0.1f, 1, 48000), 0);
+  SynthSamples.entries[0]->State.Store(kWaveIdle);
+  ShowOnly(kUiMSGB);
+  synccount::Reset();
+  synccount::Hold("tarvelo-save");
+  Click(OnListSave, Button(4));
+  Browse("other.tarvelo");
+  Click(OnListLoad, Button(5));
+  ASSERT_EQ(ModuleList.count, 3);
+  synccount::Release();
+  while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+  }
+  const std::string told = "mine.tarvelo has been saved without Rec1.wav: ";
+  EXPECT_EQ(Status().substr(0, told.size()), told);
+  ASSERT_TRUE(fs::exists(Home() / "mine.tarvelo"));
+  EXPECT_EQ(fs::file_size(Home() / "mine.tarvelo"), fs::file_size(Home() / "empty.tarvelo") + sizeof(ModuleFileRecord))
+      << "not the synth the save was asked for";
+  EXPECT_EQ(ReadFile(Home() / "mine.tarvelo").find("Rec1.wav"), std::string::npos);
+  EXPECT_EQ(SessionFile, "other.tarvelo");
+  EXPECT_EQ(ModuleList.count, 3);
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// Auto-save on, New or Load while the disk holds the save of the synth they
+// replace: the status line says the wait for as long as it lasts (the tick's
+// countdown of a status text runs out meanwhile), and a module made during the
+// wait is saved with the synth before it is replaced.
+TEST_F(ListButtonsTest, NewOrLoadSaysItsWaitAndSavesWhatWasMadeMeanwhile) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  ASSERT_EQ(SaveSession(Folder(), "other.tarvelo"), 0);
+  ASSERT_TRUE(platform::SaverStart());
+  const struct {
+    bool load;
+    const char* said;
+  } rows[] = {{false, "Saving mine.tarvelo before the new synth..."},
+              {true, "Saving mine.tarvelo before loading other.tarvelo..."}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.said);
+    ClearSynth();
+    Make(kTypeOscillator);
+    Settings.AutoSave = -1;
+    SessionFolder = Folder();
+    SessionFile = "mine.tarvelo";
+    fs::remove(Home() / "mine.tarvelo");
+    synccount::Reset();
+    synccount::Hold("tarvelo-save");
+    if (row.load) {
+      Browse("other.tarvelo");
+      Click(OnListLoad, Button(5));
+    } else {
+      Click(OnNewSynth, Slot(kUiSNEW));
+    }
+    AwaitHeldSave();
+    Make(kTypeSample);
+    for (int tick = 0; tick < 8; ++tick) {
+      TickCounter = 1;
+      OnSysbarTick(0, 0, 0, 0, 0);
+      EXPECT_EQ(Status(), row.said) << "tick " << tick;
+      EXPECT_EQ(Shown(Slot(kUiMB)), -1) << "tick " << tick;
+    }
+    EXPECT_EQ(ModuleList.count, 2) << "replaced before its save was on the disk";
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(ModuleList.count, 0);
+    EXPECT_EQ(fs::file_size(Home() / "mine.tarvelo"), fs::file_size(Home() / "empty.tarvelo") + 2 * sizeof(ModuleFileRecord))
+        << "what was made during the wait is in no file";
+    EXPECT_NE(SessionFile, "mine.tarvelo");
+    EXPECT_EQ(ListActsWaitingText(), "");
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
 // With auto-save on, a New or a Load saves the synth it replaces first; when
 // that save fails (a full disk under its work file) nothing is replaced: the
 // reason is said and the user chooses. Yes to the first question saves it
@@ -1110,9 +1282,8 @@ TEST_F(ListButtonsTest, AFailedSaveBeforeNewOrLoadReplacesNothingAndAsks) {
     }
     EXPECT_EQ(ModuleList.count, 1) << "replaced before the user chose";
     EXPECT_TRUE(HasReport("SaveSession(): File I/O Error: Disk Full, Restricted Access or Other", 2));
-    EXPECT_EQ(Text(db_ + 1),
-              "  The synth could not be saved (File I/O Error: Disk Full, Restricted Access or Other). Save it "
-              "under this name instead?");
+    // The form the test window's box shows whole (the reason is in the log).
+    EXPECT_EQ(Text(db_ + 1), "  Not saved: save as?");
     V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, (synths + "\\elsewhere.tarvelo").c_str());
     for (const bool yes : row.answers) Answer(yes);
     EXPECT_EQ(DialogOwner, 0);
@@ -1130,6 +1301,87 @@ TEST_F(ListButtonsTest, AFailedSaveBeforeNewOrLoadReplacesNothingAndAsks) {
     }
     fs::remove(work);
   }
+}
+
+// The question after the failed save before New, on a full disk: it fits its
+// box whole (the box beside the name field draws it to its width less its
+// frames) and the name field shows the end of the path, the file's name. A
+// window close at it asks instead whether to save the synth before quitting:
+// yes saves it under the name given and only then quits; no asks whether to
+// quit without it, and only a yes to that quits.
+TEST_F(ListButtonsTest, TheFailedSaveQuestionIsReadWholeAndAQuitOffersTheSave) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(fontResult, 0);
+  const std::string synths = platform::FromOsPath((Home() / "SYNTHS").string());
+  const fs::path work = Home() / "SYNTHS" / "mine.tarvelo.tmp";
+  const fs::path elsewhere = Home() / "SYNTHS" / "elsewhere.tarvelo";
+  const int32_t quit = Named("Quit");
+  const int32_t edit = *V::DialogEditIndex;
+  const auto fitsWhole = [&] {
+    const V::ControlRecord* text = C(db_ + 1);
+    EXPECT_LE(V::TextWidth(Text(db_ + 1), &V::TextFont, text->Text.TextSize), text->W - 3 * V::BorderWidth - 1)
+        << Text(db_ + 1);
+    EXPECT_TRUE(Text(db_ + 1).ends_with("?")) << Text(db_ + 1);
+    // The name's end in view: the edit line shows up to the text's end, the
+    // whole file name included.
+    const std::string path = Text(edit);
+    EXPECT_EQ(EditLastVisible(C(edit)->Text), static_cast<int32_t>(path.size()));
+    EXPECT_LE(EditFirstVisible(C(edit)->Text), static_cast<int32_t>(path.rfind('\\') + 1)) << path;
+    EXPECT_GT(EditFirstVisible(C(edit)->Text), 0) << "the path fits whole: no test of its end";
+  };
+  // What was posted reaches its owner; whether the loop's end was posted.
+  const auto deliver = [&] {
+    bool ended = false;
+    for (int round = 0; round < 4; ++round)
+      for (const CommandMessage& m : Drain(0)) {
+        ended |= m.type == QUARLE_BASICS::kCommandEndLoop;
+        if (m.type == 100 && C(m.arg2) && C(m.arg2)->EventCallback)
+          C(m.arg2)->EventCallback(m.arg5, 0, 0, m.arg2, m.arg1);
+      }
+    return ended;
+  };
+  const auto answer = [&](bool yes) {
+    Click(yes ? OnDialogOk : OnDialogCancel, db_ + (yes ? 3 : 4));
+    return deliver();
+  };
+  ClearSynth();
+  Make(kTypeOscillator);
+  Settings.AutoSave = -1;
+  SessionFolder = synths;
+  SessionFile = "mine.tarvelo";
+  SessionTitle = "mine";
+  for (const bool save : {true, false}) {
+    SCOPED_TRACE(save ? "saved before quitting" : "quit without saving");
+    fs::remove(work);
+    fs::create_symlink("/dev/full", work);
+    Click(OnNewSynth, Slot(kUiSNEW));
+    ASSERT_EQ(DialogOwner, Slot(kUiSNEW));
+    fitsWhole();
+    OnQuit(V::kEventClick, 0, 0, quit, V::kCloseRequestSource);
+    EXPECT_FALSE(deliver());  // the withdrawn question's "no": the synth is kept
+    ASSERT_EQ(DialogOwner, quit);
+    EXPECT_NE(Text(db_ + 1), "  Please confirm that you want to quit.") << "the unsaved synth is not said";
+    EXPECT_EQ(Shown(edit), -1);
+    fitsWhole();
+    if (save) {
+      V::TextFieldSetText(&C(edit)->Text, (synths + "\\elsewhere.tarvelo").c_str());
+      EXPECT_TRUE(answer(true)) << "not quit once saved";
+      ASSERT_TRUE(fs::exists(elsewhere));
+      fs::remove(elsewhere);
+      // Saved: the next quit asks only to confirm.
+      SessionFolder = synths;
+      SessionFile = "mine.tarvelo";
+    } else {
+      EXPECT_FALSE(answer(false));
+      EXPECT_EQ(DialogOwner, quit);
+      EXPECT_EQ(Text(db_ + 1), "  Quit without saving the synth?");
+      EXPECT_TRUE(answer(true));
+      EXPECT_FALSE(fs::exists(elsewhere));
+    }
+    EXPECT_EQ(ModuleList.count, 1);
+    EXPECT_EQ(DialogOwner, 0);
+  }
+  fs::remove(work);
 }
 
 }  // namespace
