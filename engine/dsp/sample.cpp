@@ -76,17 +76,32 @@ inline float ReadSound(const ModuleRecord& m, int32_t ch, float x) {
   return s;
 }
 
+// A voice's kept rest, where it still fits its position: a position written
+// by anything but the kernel (a reset, a rewind, a load) drops it.
+inline float KeptRest(float pos, float rest) { return pos + rest == pos ? rest : 0.0f; }
+
+// A position and its rest as the nearest float and what is left of it.
+inline void SplitPosition(float& pos, float rest, float& kept) {
+  const float whole = pos + rest;
+  kept = rest - (whole - pos);
+  pos = whole;
+}
+
 }  // namespace
 
 float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w, int32_t v, float b, float a,
                         float f, float p, float t) {
   if (!HasSound(m)) return a * PassedInput(m, ch, v) + b;
 
+  // The position is pos + rest: one float alone loses a long sound's steps
+  // (a 10-s sound at A3 plays half a semitone flat in its second half).
   float& pos = *position;
+  float& kept = m.SamplePositionRest[ch][w];
+  float rest = KeptRest(pos, kept);
   if (f == 0.0f) {
     // A zero frequency starts (or keeps) the voice.
     m.VoicePlaying[w] = -1;
-    if (SwitchOn(m, kSwitchRewind)) pos = 0.0f;
+    if (SwitchOn(m, kSwitchRewind)) pos = rest = 0.0f;
   } else if (SwitchOn(m, kSwitch2)) {
     f = f + f;
   }
@@ -95,8 +110,10 @@ float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w,
   // A position on the other side of 0 than the travel moves by one length.
   if (SgnF(f) + SgnF(pos) == 0.0f) pos = pos - SgnF(pos);
   const float old = pos;
-  pos = m.SampleStep * f + pos;
-  if (!std::isfinite(pos)) pos = 0.0f;
+  const float step = m.SampleStep * f + rest;
+  pos = old + step;
+  rest = step - (pos - old);  // what the sum rounded off
+  if (!std::isfinite(pos)) pos = rest = 0.0f;
 
   const float period = std::fabs(t);
   if (period <= std::fabs(pos)) {
@@ -104,12 +121,17 @@ float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w,
     m.VoicePlaying[w] = loop ? -1 : 0;
     if (!loop) {
       pos = SgnF(pos) * period;
+      kept = 0.0f;
       return b;
     }
     pos = pos - SgnF(pos) * period;
     // A step longer than the period wraps as often as it must.
-    if (period > 0.0f && !(std::fabs(pos) < period)) pos = std::fmod(pos, period);
+    if (period > 0.0f && !(std::fabs(pos) < period)) {
+      pos = std::fmod(pos, period);
+      rest = 0.0f;
+    }
   }
+  SplitPosition(pos, rest, kept);
   if (a == 0.0f || t == 0.0f) return b;
 
   const float u = old + p;
@@ -231,6 +253,7 @@ struct SampleRows {
   alignas(32) float phase[kVoices];
   alignas(32) float period[kVoices];
   alignas(32) float position[kVoices];   // in and out
+  alignas(32) float rest[kVoices];       // in and out: the position's rest
   alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is set; out: 0 keep, 1 set -1, 2 set 0
   alignas(32) int32_t wrap[kVoices];     // out: 1 where a step longer than the period must wrap again
   alignas(32) int32_t index[kVoices];    // the frame read, -1 where the sound is not read
@@ -249,6 +272,12 @@ struct SampleSwitches {
 
 inline float Sign(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f); }
 
+// A step longer than the period wraps as often as it must, and keeps no rest.
+inline void WrapAgain(float& pos, float& rest, float period) {
+  pos = std::fmod(pos, std::fabs(period));
+  rest = 0.0f;
+}
+
 // The lanes' conditions are kept as 0 or 1 in 32-bit integers: combined as
 // bools, GCC 12 finds no vector type for some of them and leaves the loop
 // scalar.
@@ -263,23 +292,33 @@ template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
   for (int32_t v = 0; v < kLanes; ++v) {
     const float f0 = r.frequency[v];
     const float pos = r.position[v];
+    const float rest = r.rest[v];
     const int32_t armed = f0 == 0.0f ? 1 : 0;
     const int32_t live = armed | r.playing[v];
-    const float p0 = (armed & rewind) != 0 ? 0.0f : pos;
+    const int32_t zero = armed & rewind;
+    const float p0 = zero != 0 ? 0.0f : pos;
+    const float e0 = (zero | (pos + rest == pos ? 0 : 1)) != 0 ? 0.0f : rest;  // KeptRest
     const float f = ((armed ^ 1) & doubled) != 0 ? f0 + f0 : f0;
     const float sp0 = Sign(p0);
     const float p1 = Sign(f) + sp0 == 0.0f ? p0 - sp0 : p0;
-    const float p2s = step * f + p1;
-    const float p2 = std::fabs(p2s) <= std::numeric_limits<float>::max() ? p2s : 0.0f;  // finite
+    const float s = step * f + e0;
+    const float p2s = p1 + s;
+    const int32_t finite = std::fabs(p2s) <= std::numeric_limits<float>::max() ? 1 : 0;
+    const float p2 = finite != 0 ? p2s : 0.0f;
+    const float e2 = finite != 0 ? s - (p2s - p1) : 0.0f;
     const float period = std::fabs(r.period[v]);
     const int32_t hit = period <= std::fabs(p2) ? 1 : 0;
     const float sp2 = Sign(p2);
     const float wrapped = p2 - sp2 * period;
     const float stopped = sp2 * period;
     const float p3 = hit != 0 ? (loop != 0 ? wrapped : stopped) : p2;
-    r.position[v] = live != 0 ? p3 : pos;
     const int32_t again = (period > 0.0f ? 1 : 0) & (std::fabs(wrapped) < period ? 0 : 1);
     r.wrap[v] = live & hit & loop & again;
+    // SplitPosition; a stop, and a wrap to be done again, keep no rest.
+    const float e3 = (hit & ((loop ^ 1) | again)) != 0 ? 0.0f : e2;
+    const float whole = p3 + e3;
+    r.position[v] = live != 0 ? whole : pos;
+    r.rest[v] = live != 0 ? e3 - (whole - p3) : rest;
     const int32_t code = hit != 0 ? 2 - loop : armed;
     r.playing[v] = live != 0 ? code : 0;
     const int32_t quiet = (hit & (loop ^ 1)) | (r.amplitude[v] == 0.0f ? 1 : 0) | (r.period[v] == 0.0f ? 1 : 0);
@@ -440,7 +479,7 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
   SampleRows r;
   const int32_t n = SampleLanes(voices);
   for (int32_t v = voices; v < n; ++v) {
-    r.bias[v] = r.amplitude[v] = r.frequency[v] = r.phase[v] = r.period[v] = r.position[v] = 0.0f;
+    r.bias[v] = r.amplitude[v] = r.frequency[v] = r.phase[v] = r.period[v] = r.position[v] = r.rest[v] = 0.0f;
     r.first[v] = r.next[v] = 0.0f;
     r.playing[v] = 0;
   }
@@ -451,11 +490,13 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
     ReadLanes(OpenPlain(m, kSamplePhase, ch), n, r.phase);
     ReadLanes(OpenPlain(m, kSamplePeriod, ch), n, r.period);
     float* positions = m.VoiceState[ch];
+    float* rests = m.SamplePositionRest[ch];
     if (inPlace) {
       // Voices at their ids: the rows move whole, and the rare wraps of a
       // step longer than the period are redone after.
       for (int32_t v = 0; v < voices; ++v) {
         r.position[v] = positions[v];
+        r.rest[v] = rests[v];
         r.playing[v] = m.VoicePlaying[v] != 0 ? 1 : 0;
       }
       SampleChannelRows(r, m, ch, voices, sw);
@@ -463,6 +504,7 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
       int32_t codes = 0;
       for (int32_t v = 0; v < voices; ++v) {
         positions[v] = r.position[v];
+        rests[v] = r.rest[v];
         y[ch][v] = r.y[v];
         wraps |= r.wrap[v];
         codes |= r.playing[v];
@@ -476,20 +518,20 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
         }
       if (wraps != 0)
         for (int32_t v = 0; v < voices; ++v)
-          if (r.wrap[v] != 0) positions[v] = std::fmod(r.position[v], std::fabs(r.period[v]));
+          if (r.wrap[v] != 0) WrapAgain(positions[v], rests[v], r.period[v]);
       continue;
     }
     for (int32_t v = 0; v < voices; ++v) {
       r.position[v] = positions[ids[v]];
+      r.rest[v] = rests[ids[v]];
       r.playing[v] = m.VoicePlaying[ids[v]] != 0 ? 1 : 0;
     }
     SampleChannelRows(r, m, ch, voices, sw);
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = ids[v];
-      float pos = r.position[v];
-      // A step longer than the period wraps as often as it must.
-      if (r.wrap[v] != 0) pos = std::fmod(pos, std::fabs(r.period[v]));
-      positions[w] = pos;
+      positions[w] = r.position[v];
+      rests[w] = r.rest[v];
+      if (r.wrap[v] != 0) WrapAgain(positions[w], rests[w], r.period[v]);
       if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
       y[ch][v] = r.y[v];
     }
