@@ -252,15 +252,14 @@ struct SampleRows {
   alignas(32) float frequency[kVoices];
   alignas(32) float phase[kVoices];
   alignas(32) float period[kVoices];
-  alignas(32) float position[kVoices];   // in and out
-  alignas(32) float rest[kVoices];       // in and out: the position's rest
+  alignas(32) float position[kVoices];   // in and out, for voices whose ids leave their positions
+  alignas(32) float rest[kVoices];       // the positions' rests, the same way
   alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is set; out: 0 keep, 1 set -1, 2 set 0
   alignas(32) int32_t wrap[kVoices];     // out: 1 where a step longer than the period must wrap again
   alignas(32) int32_t index[kVoices];    // the frame read, -1 where the sound is not read
   alignas(32) float fraction[kVoices];
   alignas(32) float first[kVoices];      // the frame read and the next one of the same channel
   alignas(32) float next[kVoices];
-  alignas(32) float y[kVoices];          // unclipped
 };
 
 // one thread: value
@@ -283,18 +282,23 @@ inline void WrapAgain(float& pos, float& rest, float period) {
 // scalar.
 // The switches are template arguments, so that each module's choice drops
 // the selects it never takes out of the voice loop.
+// The positions and their rests are read and written in place (the module's
+// rows, or the rows' own copies): a lane past the last voice keeps both. The
+// values start in ys: the bias where the voice plays, else 0.
 template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
-[[gnu::always_inline]] inline void PositionRows(SampleRows& r, float step, int32_t length) {
+[[gnu::always_inline]] inline void PositionRows(SampleRows& r, float* __restrict positions,
+                                                float* __restrict rests, float* __restrict ys, int32_t voices,
+                                                float step, int32_t length) {
   const float last = static_cast<float>(length - 1);
   constexpr int32_t doubled = kDoubled ? 1 : 0;
   constexpr int32_t loop = kLoop ? 1 : 0;
   constexpr int32_t rewind = kRewind ? 1 : 0;
   for (int32_t v = 0; v < kLanes; ++v) {
     const float f0 = r.frequency[v];
-    const float pos = r.position[v];
-    const float rest = r.rest[v];
+    const float pos = positions[v];
+    const float rest = rests[v];
     const int32_t armed = f0 == 0.0f ? 1 : 0;
-    const int32_t live = armed | r.playing[v];
+    const int32_t live = (v < voices ? 1 : 0) & (armed | r.playing[v]);
     const int32_t zero = armed & rewind;
     const float p0 = zero != 0 ? 0.0f : pos;
     const float e0 = (zero | (pos + rest == pos ? 0 : 1)) != 0 ? 0.0f : rest;  // KeptRest
@@ -317,8 +321,8 @@ template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
     // SplitPosition; a stop, and a wrap to be done again, keep no rest.
     const float e3 = (hit & ((loop ^ 1) | again)) != 0 ? 0.0f : e2;
     const float whole = p3 + e3;
-    r.position[v] = live != 0 ? whole : pos;
-    r.rest[v] = live != 0 ? e3 - (whole - p3) : rest;
+    positions[v] = live != 0 ? whole : pos;
+    rests[v] = live != 0 ? e3 - (whole - p3) : rest;
     const int32_t code = hit != 0 ? 2 - loop : armed;
     r.playing[v] = live != 0 ? code : 0;
     const int32_t quiet = (hit & (loop ^ 1)) | (r.amplitude[v] == 0.0f ? 1 : 0) | (r.period[v] == 0.0f ? 1 : 0);
@@ -336,18 +340,18 @@ template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
     const int32_t i = i1 < 0 ? 0 : i1;
     r.fraction[v] = rr - fi;
     r.index[v] = (live & (quiet ^ 1)) != 0 ? i : -1;
-    r.y[v] = live != 0 ? r.bias[v] : 0.0f;
+    ys[v] = live != 0 ? r.bias[v] : 0.0f;
   }
 }
 
 template <int32_t kLanes>
-[[gnu::always_inline]] inline void ValueRows(SampleRows& r, int32_t length) {
+[[gnu::always_inline]] inline void ValueRows(const SampleRows& r, float* __restrict ys, int32_t length) {
   for (int32_t v = 0; v < kLanes; ++v) {
     const float f = r.fraction[v];
     const float s0 = (1.0f - f) * r.first[v];
     const float s = r.index[v] < length - 1 ? s0 + f * r.next[v] : s0;
     const float y = s * r.amplitude[v] + r.bias[v];
-    r.y[v] = r.index[v] >= 0 ? y : r.y[v];
+    ys[v] = r.index[v] >= 0 ? y : ys[v];
   }
 }
 
@@ -360,8 +364,8 @@ const bool gAvx2 = CpuHasAvx2();
 // makes none by itself), for sounds whose every sample index fits 32 bits.
 // Every lane reads at a safe index (0 where the sound is not read, the same
 // frame where there is no next one); the lanes that read nothing keep y.
-[[gnu::target("avx2")]] void GatherValueRows(SampleRows& r, const float* data, int32_t c, int32_t channels,
-                                             int32_t length, int32_t lanes) {
+[[gnu::target("avx2")]] void GatherValueRows(const SampleRows& r, float* ys, const float* data, int32_t c,
+                                             int32_t channels, int32_t length, int32_t lanes) {
   const __m256i none = _mm256_set1_epi32(-1);
   const __m256i last = _mm256_set1_epi32(length - 1);
   const __m256i first = _mm256_set1_epi32(c);
@@ -379,17 +383,18 @@ const bool gAvx2 = CpuHasAvx2();
     const __m256 s0 = _mm256_mul_ps(_mm256_sub_ps(one, f), a);
     const __m256 s = _mm256_blendv_ps(s0, _mm256_add_ps(s0, _mm256_mul_ps(f, b)), _mm256_castsi256_ps(more));
     const __m256 y = _mm256_add_ps(_mm256_mul_ps(s, _mm256_load_ps(r.amplitude + v)), _mm256_load_ps(r.bias + v));
-    _mm256_store_ps(r.y + v, _mm256_blendv_ps(_mm256_load_ps(r.y + v), y, _mm256_castsi256_ps(read)));
+    _mm256_storeu_ps(ys + v, _mm256_blendv_ps(_mm256_loadu_ps(ys + v), y, _mm256_castsi256_ps(read)));
   }
 }
 #endif
 
 template <bool kDoubled, bool kLoop, bool kRewind>
-[[gnu::always_inline]] inline void PositionLanes(SampleRows& r, int32_t lanes, float step, int32_t length) {
+[[gnu::always_inline]] inline void PositionLanes(SampleRows& r, float* positions, float* rests, float* ys, int32_t voices,
+                                                 int32_t lanes, float step, int32_t length) {
   switch (lanes) {
-    case 8: PositionRows<8, kDoubled, kLoop, kRewind>(r, step, length); break;
-    case 16: PositionRows<16, kDoubled, kLoop, kRewind>(r, step, length); break;
-    default: PositionRows<kVoices, kDoubled, kLoop, kRewind>(r, step, length); break;
+    case 8: PositionRows<8, kDoubled, kLoop, kRewind>(r, positions, rests, ys, voices, step, length); break;
+    case 16: PositionRows<16, kDoubled, kLoop, kRewind>(r, positions, rests, ys, voices, step, length); break;
+    default: PositionRows<kVoices, kDoubled, kLoop, kRewind>(r, positions, rests, ys, voices, step, length); break;
   }
 }
 
@@ -424,7 +429,8 @@ inline int32_t SampleLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoi
 
 // One channel of rows: positions, then the sound's frames voice by voice,
 // then the values.
-TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, const ModuleRecord& m, int32_t ch, int32_t voices,
+TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, float* positions, float* rests, float* ys,
+                                                 const ModuleRecord& m, int32_t ch, int32_t voices,
                                                  const SampleSwitches& sw)) {
   const int32_t length = m.SampleFrames;
   const int32_t channels = SoundChannels(m);
@@ -432,18 +438,18 @@ TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, const ModuleRecor
   const int32_t n = SampleLanes(voices);
   const int32_t choice = (sw.doubled ? 4 : 0) | (sw.loop ? 2 : 0) | (sw.rewind ? 1 : 0);
   switch (choice) {
-    case 0: PositionLanes<false, false, false>(r, n, m.SampleStep, length); break;
-    case 1: PositionLanes<false, false, true>(r, n, m.SampleStep, length); break;
-    case 2: PositionLanes<false, true, false>(r, n, m.SampleStep, length); break;
-    case 3: PositionLanes<false, true, true>(r, n, m.SampleStep, length); break;
-    case 4: PositionLanes<true, false, false>(r, n, m.SampleStep, length); break;
-    case 5: PositionLanes<true, false, true>(r, n, m.SampleStep, length); break;
-    case 6: PositionLanes<true, true, false>(r, n, m.SampleStep, length); break;
-    default: PositionLanes<true, true, true>(r, n, m.SampleStep, length); break;
+    case 0: PositionLanes<false, false, false>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
+    case 1: PositionLanes<false, false, true>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
+    case 2: PositionLanes<false, true, false>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
+    case 3: PositionLanes<false, true, true>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
+    case 4: PositionLanes<true, false, false>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
+    case 5: PositionLanes<true, false, true>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
+    case 6: PositionLanes<true, true, false>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
+    default: PositionLanes<true, true, true>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
   }
 #ifdef TARVELO_SAMPLE_GATHERS
   if (gAvx2 && static_cast<int64_t>(length) * channels <= std::numeric_limits<int32_t>::max()) {
-    GatherValueRows(r, m.SampleData, c, channels, length, n);
+    GatherValueRows(r, ys, m.SampleData, c, channels, length, n);
     return;
   }
 #endif
@@ -454,20 +460,23 @@ TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, const ModuleRecor
     r.next[v] = i >= 0 && i < length - 1 ? m.SampleData[k + channels] : 0.0f;
   }
   switch (n) {
-    case 8: ValueRows<8>(r, length); break;
-    case 16: ValueRows<16>(r, length); break;
-    default: ValueRows<kVoices>(r, length); break;
+    case 8: ValueRows<8>(r, ys, length); break;
+    case 16: ValueRows<16>(r, ys, length); break;
+    default: ValueRows<kVoices>(r, ys, length); break;
   }
 }
 
+// Below a full row of 8 the rows' fixed cost is more than they save; asked
+// before the call, which alone costs a few voices' work.
+inline bool RowsPay(const ModuleRecord& m, int32_t voices) { return voices >= 8 && HasSound(m); }
+
 // The voices of a playing Sample side by side, when that gives what one after
-// the other gives: 8 voices or more, a sound to play, every voice its own state (distinct ids)
-// and no port reading the module's own outputs while they are written. Fills
-// y[ch][v] (unclipped) for every channel. False leaves everything untouched.
+// the other gives: 8 voices or more and a sound to play (RowsPay), every
+// voice its own state (distinct ids) and no port reading the module's own
+// outputs while they are written. Fills y[ch][v] (unclipped) for every
+// channel. False leaves everything untouched.
 TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleRecord* owner, int32_t channels,
                                                int32_t voices, float (&y)[2][kVoices])) {
-  // Below a full row of 8 the rows' fixed cost is more than they save.
-  if (voices < 8 || !HasSound(m)) return false;
   for (int32_t p = kSampleBias; p <= kSamplePeriod; ++p)
     if (m.PortSources[p].LoadSettled() == &m) return false;
   int32_t ids[kVoices];
@@ -492,20 +501,13 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
     float* positions = m.VoiceState[ch];
     float* rests = m.SamplePositionRest[ch];
     if (inPlace) {
-      // Voices at their ids: the rows move whole, and the rare wraps of a
-      // step longer than the period are redone after.
-      for (int32_t v = 0; v < voices; ++v) {
-        r.position[v] = positions[v];
-        r.rest[v] = rests[v];
-        r.playing[v] = m.VoicePlaying[v] != 0 ? 1 : 0;
-      }
-      SampleChannelRows(r, m, ch, voices, sw);
+      // Voices at their ids: their positions move in the module's rows, and
+      // the rare wraps of a step longer than the period are redone after.
+      for (int32_t v = 0; v < voices; ++v) r.playing[v] = m.VoicePlaying[v] != 0 ? 1 : 0;
+      SampleChannelRows(r, positions, rests, y[ch], m, ch, voices, sw);
       int32_t wraps = 0;
       int32_t codes = 0;
       for (int32_t v = 0; v < voices; ++v) {
-        positions[v] = r.position[v];
-        rests[v] = r.rest[v];
-        y[ch][v] = r.y[v];
         wraps |= r.wrap[v];
         codes |= r.playing[v];
       }
@@ -526,14 +528,13 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
       r.rest[v] = rests[ids[v]];
       r.playing[v] = m.VoicePlaying[ids[v]] != 0 ? 1 : 0;
     }
-    SampleChannelRows(r, m, ch, voices, sw);
+    SampleChannelRows(r, r.position, r.rest, y[ch], m, ch, voices, sw);
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = ids[v];
       positions[w] = r.position[v];
       rests[w] = r.rest[v];
       if (r.wrap[v] != 0) WrapAgain(positions[w], rests[w], r.period[v]);
       if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
-      y[ch][v] = r.y[v];
     }
   }
   return true;
@@ -574,7 +575,7 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   const int32_t channels = KernelChannels(*m);
   float rows[2][kVoices];
-  if (SampleSideBySide(*m, owner, channels, voices, rows)) {
+  if (RowsPay(*m, voices) && SampleSideBySide(*m, owner, channels, voices, rows)) {
     for (int32_t ch = 0; ch < channels; ++ch)
       if (ClipRowOut(rows[ch], m->Outputs[ch], voices) != 0) m->ClipFlag.Store(-1);
     m->ActiveVoices.Store(voices);
@@ -608,7 +609,7 @@ void ProcessSampleMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
                         m->PortSources[lead].LoadSettled()->PerVoiceOutput != 0;
   const int32_t channels = recording ? RecordedChannels(*m) : KernelChannels(*m);
   float rows[2][kVoices];
-  if (!recording && SampleSideBySide(*m, owner, channels, voices, rows)) {
+  if (!recording && RowsPay(*m, voices) && SampleSideBySide(*m, owner, channels, voices, rows)) {
     for (int32_t ch = 0; ch < channels; ++ch) {
       const PortCursor amplitude = OpenScaled(*m, kSampleAmplitude, ch);
       float sum = 0.0f;
