@@ -8,10 +8,12 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "audio/spectrum.h"
 #include "engine/dsp/analysis.h"
+#include "engine/filerecord.h"
 #include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
@@ -172,7 +174,8 @@ double SineHertz(const std::vector<float>& y) {
 // Long sounds keep their pitch to the last frame: the position keeps enough
 // precision that its steps do not wander as it grows. A looped sine sound of
 // whole cycles at 440 Hz, played once through at A3 or at its own pitch, one
-// voice and eight side by side; its last 2 s are measured.
+// voice and eight side by side (which must give what one gives, bit for bit);
+// its last 2 s are measured.
 TEST_F(SampleKernelTest, LongSoundsKeepTheirPitchToTheLastFrame) {
   struct Case {
     int32_t seconds;
@@ -185,6 +188,7 @@ TEST_F(SampleKernelTest, LongSoundsKeepTheirPitchToTheLastFrame) {
     WaveLibraryEntry* e = Sound(sine, 1, 440.0f);
     const int64_t pass = static_cast<int64_t>(n * 440.0 / c.hertz);  // frames of one pass
     const int64_t from = pass - 2 * 48000 - 480;
+    std::vector<float> alone;
     for (const int32_t voices : {1, 8}) {
       ModuleRecord* s = Player(e, static_cast<float>(c.hertz / 440.0));
       ModuleRecord* lead = nullptr;
@@ -205,11 +209,17 @@ TEST_F(SampleKernelTest, LongSoundsKeepTheirPitchToTheLastFrame) {
         last[1].push_back(s->Outputs[0][voices - 1].Level);
       }
       ASSERT_EQ(s->ActiveVoices.Load(), voices);
+      if (voices == 1) alone = last[0];
+      EXPECT_TRUE(last[1] == alone) << c.seconds << " s, " << voices;
       for (const std::vector<float>& y : last)
         EXPECT_NEAR(1200.0 * std::log2(SineHertz(y) / c.hertz), 0.0, 1.0) << c.seconds << " s, " << voices;
-      // The kept position is the Part's, rounded: a saved synth stores it.
+      // VoiceState keeps the position rounded, and a synth file stores that,
+      // in the record's old form.
       const double at = std::fmod(static_cast<double>(pass - 480) * c.hertz / 440.0 / n, 1.0);
       EXPECT_NEAR(s->VoiceState[0][voices - 1], at, 1e-6) << c.seconds << " s, " << voices;
+      auto record = std::make_unique<ModuleFileRecord>();
+      ModuleToFileRecord(*record, s);
+      EXPECT_EQ(record->Slots[0][voices - 1][0], s->VoiceState[0][voices - 1]);
       // A rewound position (as a reset or a load writes it) plays from there.
       std::memset(s->VoiceState, 0, sizeof s->VoiceState);
       for (int32_t k = 0; k < 64; ++k) {
