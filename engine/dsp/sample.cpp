@@ -55,10 +55,21 @@ inline float PassedInput(const ModuleRecord& m, int32_t ch, int32_t v) {
   return m.PortSources[kSampleInput].LoadSettled()->Role == kRoleLive ? ScaledRead(m, kSampleInput, ch, v) : 0.0f;
 }
 
+// Linear interpolation between frame i and the next of the sound's channel
+// ch, at f (0..1) from frame i.
+inline float ReadFrames(const ModuleRecord& m, int32_t ch, int32_t i, float f) {
+  const int32_t length = m.SampleFrames;
+  const int32_t channels = SoundChannels(m);
+  const int32_t c = ch < channels ? ch : channels - 1;
+  const int64_t k = c + static_cast<int64_t>(channels) * i;
+  float s = (1.0f - f) * m.SampleData[k];
+  if (i < length - 1) s = s + f * m.SampleData[k + channels];
+  return s;
+}
+
 // Linear interpolation at fraction x (0..1) of the sound's channel ch.
 inline float ReadSound(const ModuleRecord& m, int32_t ch, float x) {
   const int32_t length = m.SampleFrames;
-  const int32_t channels = SoundChannels(m);
   const float r = static_cast<float>(length - 1) * x;
   float fi = std::floor(r);
   int32_t i = static_cast<int32_t>(fi);
@@ -68,12 +79,41 @@ inline float ReadSound(const ModuleRecord& m, int32_t ch, float x) {
     fi = static_cast<float>(i);
   }
   if (i < 0) i = 0;
-  const float f = r - fi;
-  const int32_t c = ch < channels ? ch : channels - 1;
-  const int64_t k = c + static_cast<int64_t>(channels) * i;
-  float s = (1.0f - f) * m.SampleData[k];
-  if (i < length - 1) s = s + f * m.SampleData[k + channels];
-  return s;
+  return ReadFrames(m, ch, i, r - fi);
+}
+
+// Sounds longer than this are read at the point the position and its rest
+// give, in double precision: single precision places the read of a 30-s
+// sound only within a tenth of a frame, and cannot tell the frames of one
+// longer than 16,777,216 apart. Shorter sounds keep the single-precision read.
+constexpr int32_t kFineReadFrames = 65536;
+
+// The frame read and the fraction past it (ReadSound's) for the read point
+// from + rest + phase.
+inline void FineReadPoint(float from, float rest, float phase, int32_t length, int32_t& i, float& fraction) {
+  const double u = (static_cast<double>(from) + static_cast<double>(rest)) + static_cast<double>(phase);
+  double x = u - std::trunc(u);
+  if (x < 0.0) x = x + 1.0;
+  if (!(x >= 0.0 && x <= 1.0)) x = 0.0;
+  const double last = static_cast<double>(length - 1);
+  const double r = last * x;
+  double fi = std::floor(r);
+  int32_t i0 = static_cast<int32_t>(fi);
+  if (i0 > length - 1) {
+    i0 = length - 1;
+    fi = last;
+  }
+  i = i0 < 0 ? 0 : i0;
+  fraction = static_cast<float>(r - fi);
+}
+
+// ReadSound for a long sound, out of the usual sounds' way.
+[[gnu::noinline, gnu::cold]] float ReadLongSound(const ModuleRecord& m, int32_t ch, float from, float rest,
+                                                 float phase) {
+  int32_t i;
+  float fraction;
+  FineReadPoint(from, rest, phase, m.SampleFrames, i, fraction);
+  return ReadFrames(m, ch, i, fraction);
 }
 
 // A voice's kept rest, where it still fits its position: a position written
@@ -87,10 +127,9 @@ inline void SplitPosition(float& pos, float rest, float& kept) {
   pos = whole;
 }
 
-}  // namespace
-
-float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w, int32_t v, float b, float a,
-                        float f, float p, float t) {
+// SampleInterpolate, inlined into the process functions' voice loops.
+[[gnu::always_inline]] inline float InterpolateVoice(ModuleRecord& m, float* position, int32_t ch, int32_t w,
+                                                     int32_t v, float b, float a, float f, float p, float t) {
   if (!HasSound(m)) return a * PassedInput(m, ch, v) + b;
 
   // The position is pos + rest: one float alone loses a long sound's steps
@@ -98,6 +137,7 @@ float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w,
   float& pos = *position;
   float& kept = m.SamplePositionRest[ch][w];
   float rest = KeptRest(pos, kept);
+
   if (f == 0.0f) {
     // A zero frequency starts (or keeps) the voice.
     m.VoicePlaying[w] = -1;
@@ -110,6 +150,7 @@ float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w,
   // A position on the other side of 0 than the travel moves by one length.
   if (SgnF(f) + SgnF(pos) == 0.0f) pos = pos - SgnF(pos);
   const float old = pos;
+  const float oldRest = rest;
   const float step = m.SampleStep * f + rest;
   pos = old + step;
   rest = step - (pos - old);  // what the sum rounded off
@@ -134,11 +175,20 @@ float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w,
   SplitPosition(pos, rest, kept);
   if (a == 0.0f || t == 0.0f) return b;
 
+  if (m.SampleFrames > kFineReadFrames) [[unlikely]]
+    return ReadLongSound(m, ch, old, oldRest, p) * a + b;
   const float u = old + p;
   float x = u - std::trunc(u);
   if (x < 0.0f) x = x + 1.0f;
   if (!(x >= 0.0f && x <= 1.0f)) x = 0.0f;
   return ReadSound(m, ch, x) * a + b;
+}
+
+}  // namespace
+
+float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w, int32_t v, float b, float a,
+                        float f, float p, float t) {
+  return InterpolateVoice(m, position, ch, w, v, b, a, f, p, t);
 }
 
 float RecordSampleFrame(ModuleRecord& m, int32_t ch) {
@@ -254,6 +304,8 @@ struct SampleRows {
   alignas(32) float period[kVoices];
   alignas(32) float position[kVoices];   // in and out, for voices whose ids leave their positions
   alignas(32) float rest[kVoices];       // the positions' rests, the same way
+  alignas(32) float from[kVoices];       // a long sound's: the position read (before the step) and its rest
+  alignas(32) float fromRest[kVoices];
   alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is set; out: 0 keep, 1 set -1, 2 set 0
   alignas(32) int32_t wrap[kVoices];     // out: 1 where a step longer than the period must wrap again
   alignas(32) int32_t index[kVoices];    // the frame read, -1 where the sound is not read
@@ -285,7 +337,7 @@ inline void WrapAgain(float& pos, float& rest, float period) {
 // The positions and their rests are read and written in place (the module's
 // rows, or the rows' own copies): a lane past the last voice keeps both. The
 // values start in ys: the bias where the voice plays, else 0.
-template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
+template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind, bool kLong>
 [[gnu::always_inline]] inline void PositionRows(SampleRows& r, float* __restrict positions,
                                                 float* __restrict rests, float* __restrict ys, int32_t voices,
                                                 float step, int32_t length) {
@@ -327,6 +379,10 @@ template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
     r.playing[v] = live != 0 ? code : 0;
     const int32_t quiet = (hit & (loop ^ 1)) | (r.amplitude[v] == 0.0f ? 1 : 0) | (r.period[v] == 0.0f ? 1 : 0);
     // The read point: the position before this frame's step plus the phase.
+    if constexpr (kLong) {
+      r.from[v] = p1;
+      r.fromRest[v] = e0;
+    }
     const float u = p1 + r.phase[v];
     const float x0 = u - std::trunc(u);
     const float x1 = x0 < 0.0f ? x0 + 1.0f : x0;
@@ -388,13 +444,44 @@ const bool gAvx2 = CpuHasAvx2();
 }
 #endif
 
-template <bool kDoubled, bool kLoop, bool kRewind>
+// The read points of a long sound's lanes (those that read it), as
+// FineReadPoint places them, side by side.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void FineReadRows(SampleRows& r, int32_t length) {
+  const double last = static_cast<double>(length - 1);
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const double u = (static_cast<double>(r.from[v]) + static_cast<double>(r.fromRest[v])) +
+                     static_cast<double>(r.phase[v]);
+    const double x0 = u - std::trunc(u);
+    const double x1 = x0 < 0.0 ? x0 + 1.0 : x0;
+    const double x = ((x1 >= 0.0 ? 1 : 0) & (x1 <= 1.0 ? 1 : 0)) != 0 ? x1 : 0.0;
+    const double rr = last * x;
+    const double fl = std::floor(rr);
+    const int32_t i0 = static_cast<int32_t>(fl);
+    const int32_t over = i0 > length - 1 ? 1 : 0;
+    const int32_t i1 = over != 0 ? length - 1 : i0;
+    const double fi = over != 0 ? last : fl;
+    const int32_t i = i1 < 0 ? 0 : i1;
+    const int32_t read = r.index[v] >= 0 ? 1 : 0;
+    r.fraction[v] = read != 0 ? static_cast<float>(rr - fi) : r.fraction[v];
+    r.index[v] = read != 0 ? i : -1;
+  }
+}
+
+template <bool kDoubled, bool kLoop, bool kRewind, bool kLong>
 [[gnu::always_inline]] inline void PositionLanes(SampleRows& r, float* positions, float* rests, float* ys, int32_t voices,
                                                  int32_t lanes, float step, int32_t length) {
   switch (lanes) {
-    case 8: PositionRows<8, kDoubled, kLoop, kRewind>(r, positions, rests, ys, voices, step, length); break;
-    case 16: PositionRows<16, kDoubled, kLoop, kRewind>(r, positions, rests, ys, voices, step, length); break;
-    default: PositionRows<kVoices, kDoubled, kLoop, kRewind>(r, positions, rests, ys, voices, step, length); break;
+    case 8: PositionRows<8, kDoubled, kLoop, kRewind, kLong>(r, positions, rests, ys, voices, step, length); break;
+    case 16: PositionRows<16, kDoubled, kLoop, kRewind, kLong>(r, positions, rests, ys, voices, step, length); break;
+    default: PositionRows<kVoices, kDoubled, kLoop, kRewind, kLong>(r, positions, rests, ys, voices, step, length);
+  }
+  if constexpr (kLong) {
+    switch (lanes) {
+      case 8: FineReadRows<8>(r, length); break;
+      case 16: FineReadRows<16>(r, length); break;
+      default: FineReadRows<kVoices>(r, length); break;
+    }
   }
 }
 
@@ -436,16 +523,26 @@ TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, float* positions,
   const int32_t channels = SoundChannels(m);
   const int32_t c = ch < channels ? ch : channels - 1;
   const int32_t n = SampleLanes(voices);
-  const int32_t choice = (sw.doubled ? 4 : 0) | (sw.loop ? 2 : 0) | (sw.rewind ? 1 : 0);
+  const int32_t choice =
+      (length > kFineReadFrames ? 8 : 0) | (sw.doubled ? 4 : 0) | (sw.loop ? 2 : 0) | (sw.rewind ? 1 : 0);
+  const float step = m.SampleStep;
   switch (choice) {
-    case 0: PositionLanes<false, false, false>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
-    case 1: PositionLanes<false, false, true>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
-    case 2: PositionLanes<false, true, false>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
-    case 3: PositionLanes<false, true, true>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
-    case 4: PositionLanes<true, false, false>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
-    case 5: PositionLanes<true, false, true>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
-    case 6: PositionLanes<true, true, false>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
-    default: PositionLanes<true, true, true>(r, positions, rests, ys, voices, n, m.SampleStep, length); break;
+    case 0: PositionLanes<false, false, false, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 1: PositionLanes<false, false, true, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 2: PositionLanes<false, true, false, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 3: PositionLanes<false, true, true, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 4: PositionLanes<true, false, false, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 5: PositionLanes<true, false, true, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 6: PositionLanes<true, true, false, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 7: PositionLanes<true, true, true, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 8: PositionLanes<false, false, false, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 9: PositionLanes<false, false, true, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 10: PositionLanes<false, true, false, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 11: PositionLanes<false, true, true, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 12: PositionLanes<true, false, false, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 13: PositionLanes<true, false, true, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 14: PositionLanes<true, true, false, true>(r, positions, rests, ys, voices, n, step, length); break;
+    default: PositionLanes<true, true, true, true>(r, positions, rests, ys, voices, n, step, length); break;
   }
 #ifdef TARVELO_SAMPLE_GATHERS
   if (gAvx2 && static_cast<int64_t>(length) * channels <= std::numeric_limits<int32_t>::max()) {
@@ -589,7 +686,7 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     const PortCursor period = OpenPlain(*m, kSamplePeriod, ch);
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = VoiceIdAt(owner, v);
-      float y = SampleInterpolate(*m, &m->VoiceState[ch][w], ch, w, v, bias(v), amplitude(v), frequency(v),
+      float y = InterpolateVoice(*m, &m->VoiceState[ch][w], ch, w, v, bias(v), amplitude(v), frequency(v),
                                   phase(v), period(v));
       y = ClipValue(y, m->ClipFlag);
       m->Outputs[ch][v] = OutputElement{y, y};
@@ -639,7 +736,7 @@ void ProcessSampleMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
         sum = sum + (x * a + bias(v));
       } else {
         const int32_t w = VoiceIdAt(owner, v);
-        sum = sum + SampleInterpolate(*m, &m->VoiceState[ch][w], ch, w, v, bias(v), a, frequency(v), phase(v),
+        sum = sum + InterpolateVoice(*m, &m->VoiceState[ch][w], ch, w, v, bias(v), a, frequency(v), phase(v),
                                       period(v));
       }
       d = d + std::fabs(a);

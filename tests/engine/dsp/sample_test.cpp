@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -228,6 +229,39 @@ TEST_F(SampleKernelTest, LongSoundsKeepTheirPitchToTheLastFrame) {
         ASSERT_EQ(s->Outputs[0][voices - 1].Level, first[k]) << c.seconds << " s, " << voices << ", " << k;
       }
     }
+  }
+}
+
+// A sound longer than single precision can index (4,194,304 frames) is read
+// between its frames where the position lies, one voice or eight: from 0.9 of
+// a sine sound at its own pitch, each frame is the sine at that point (within
+// what the interpolation between two frames misses).
+TEST_F(SampleKernelTest, LongSoundsAreReadWhereThePositionLies) {
+  const int32_t n = 1 << 22;
+  std::vector<float> sine(static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) sine[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * i / 48000.0));
+  WaveLibraryEntry* e = Sound(sine, 1, 440.0f);
+  sine = {};
+  for (const int32_t voices : {1, 8}) {
+    ModuleRecord* s = Player(e);
+    if (voices > 1) {
+      ModuleRecord* lead = Source(1, voices, true);
+      PerVoice(s);
+      Link(s, kSampleInput, lead);
+      s->VoiceMapSourcePort.Store(kSampleInput);
+    }
+    Play(s, 1);
+    for (int32_t v = 0; v < voices; ++v) s->VoiceState[0][v] = 0.9f;
+    const float step = s->SampleStep * s->Params[kSampleFrequency].Value.Load();
+    double worst = 0.0;
+    for (int32_t k = 0; k < 4800; ++k) {
+      ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
+      parity_ ^= 1;
+      const double at = (static_cast<double>(0.9f) + static_cast<double>(step) * k) * (n - 1);
+      const double want = 0.5 * std::sin(2.0 * M_PI * 440.0 * at / 48000.0);
+      worst = std::max(worst, std::fabs(s->Outputs[0][voices - 1].Level - want));
+    }
+    EXPECT_LT(worst, 5e-4) << voices;
   }
 }
 
