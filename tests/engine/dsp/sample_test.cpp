@@ -62,6 +62,26 @@ class SampleKernelTest : public testing_synth::SynthTest {
     }
     return out;
   }
+  // One frame; the value of voice v.
+  float Frame(ModuleRecord* s, int32_t v = 0) {
+    ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
+    parity_ ^= 1;
+    return s->Outputs[0][v].Level;
+  }
+  // The Sample's voices led by a per-voice input of `voices` voices: from 8 on
+  // the Sample computes them in rows.
+  void Voices(ModuleRecord* s, int32_t voices) {
+    if (voices == 1) return;
+    PerVoice(s);
+    Link(s, kSampleInput, Source(1, voices, true));
+    s->VoiceMapSourcePort.Store(kSampleInput);
+  }
+  // n frames of a 440 Hz sine at amplitude 0.5, its pitch 440 Hz.
+  WaveLibraryEntry* Sine440(int32_t n) {
+    std::vector<float> sine(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) sine[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * i / 48000.0));
+    return Sound(sine, 1, 440.0f);
+  }
   // A ramp of n frames from 0 to 1, so the value read is the position.
   WaveLibraryEntry* Ramp(int32_t n) {
     std::vector<float> r(n);
@@ -184,27 +204,17 @@ TEST_F(SampleKernelTest, LongSoundsKeepTheirPitchToTheLastFrame) {
   };
   for (const Case c : {Case{3, 220.0}, Case{10, 220.0}, Case{30, 440.0}}) {
     const int32_t n = c.seconds * 48000;
-    std::vector<float> sine(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i) sine[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * i / 48000.0));
-    WaveLibraryEntry* e = Sound(sine, 1, 440.0f);
+    WaveLibraryEntry* e = Sine440(n);
     const int64_t pass = static_cast<int64_t>(n * 440.0 / c.hertz);  // frames of one pass
     const int64_t from = pass - 2 * 48000 - 480;
     std::vector<float> alone;
     for (const int32_t voices : {1, 8}) {
       ModuleRecord* s = Player(e, static_cast<float>(c.hertz / 440.0));
-      ModuleRecord* lead = nullptr;
-      if (voices > 1) {
-        // Voices led by a per-voice input: the Sample computes them in rows.
-        lead = Source(1, voices, true);
-        PerVoice(s);
-        Link(s, kSampleInput, lead);
-        s->VoiceMapSourcePort.Store(kSampleInput);
-      }
+      Voices(s, voices);
       std::vector<float> first, last[2];
       for (int64_t k = 0; k < pass - 480; ++k) {
-        ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
-        parity_ ^= 1;
-        if (k < 64) first.push_back(s->Outputs[0][voices - 1].Level);
+        const float y = Frame(s, voices - 1);
+        if (k < 64) first.push_back(y);
         if (k < from) continue;
         last[0].push_back(s->Outputs[0][0].Level);
         last[1].push_back(s->Outputs[0][voices - 1].Level);
@@ -223,11 +233,7 @@ TEST_F(SampleKernelTest, LongSoundsKeepTheirPitchToTheLastFrame) {
       EXPECT_EQ(record->Slots[0][voices - 1][0], s->VoiceState[0][voices - 1]);
       // A rewound position (as a reset or a load writes it) plays from there.
       std::memset(s->VoiceState, 0, sizeof s->VoiceState);
-      for (int32_t k = 0; k < 64; ++k) {
-        ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
-        parity_ ^= 1;
-        ASSERT_EQ(s->Outputs[0][voices - 1].Level, first[k]) << c.seconds << " s, " << voices << ", " << k;
-      }
+      for (int32_t k = 0; k < 64; ++k) ASSERT_EQ(Frame(s, voices - 1), first[k]) << c.seconds << " s, " << k;
     }
   }
 }
@@ -238,28 +244,17 @@ TEST_F(SampleKernelTest, LongSoundsKeepTheirPitchToTheLastFrame) {
 // what the interpolation between two frames misses).
 TEST_F(SampleKernelTest, LongSoundsAreReadWhereThePositionLies) {
   const int32_t n = 1 << 22;
-  std::vector<float> sine(static_cast<size_t>(n));
-  for (int32_t i = 0; i < n; ++i) sine[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * i / 48000.0));
-  WaveLibraryEntry* e = Sound(sine, 1, 440.0f);
-  sine = {};
+  WaveLibraryEntry* e = Sine440(n);
   for (const int32_t voices : {1, 8}) {
     ModuleRecord* s = Player(e);
-    if (voices > 1) {
-      ModuleRecord* lead = Source(1, voices, true);
-      PerVoice(s);
-      Link(s, kSampleInput, lead);
-      s->VoiceMapSourcePort.Store(kSampleInput);
-    }
-    Play(s, 1);
+    Voices(s, voices);
+    Frame(s);
     for (int32_t v = 0; v < voices; ++v) s->VoiceState[0][v] = 0.9f;
     const float step = s->SampleStep * s->Params[kSampleFrequency].Value.Load();
     double worst = 0.0;
     for (int32_t k = 0; k < 4800; ++k) {
-      ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
-      parity_ ^= 1;
       const double at = (static_cast<double>(0.9f) + static_cast<double>(step) * k) * (n - 1);
-      const double want = 0.5 * std::sin(2.0 * M_PI * 440.0 * at / 48000.0);
-      worst = std::max(worst, std::fabs(s->Outputs[0][voices - 1].Level - want));
+      worst = std::max(worst, std::fabs(Frame(s, voices - 1) - 0.5 * std::sin(2.0 * M_PI * 440.0 * at / 48000.0)));
     }
     EXPECT_LT(worst, 5e-4) << voices;
   }
