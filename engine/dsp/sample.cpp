@@ -469,8 +469,8 @@ template <int32_t kLanes>
 }
 
 template <bool kDoubled, bool kLoop, bool kRewind, bool kLong>
-[[gnu::always_inline]] inline void PositionLanes(SampleRows& r, float* positions, float* rests, float* ys, int32_t voices,
-                                                 int32_t lanes, float step, int32_t length) {
+[[gnu::always_inline]] inline void PositionLanes(SampleRows& r, float* positions, float* rests, float* ys,
+                                                 int32_t voices, int32_t lanes, float step, int32_t length) {
   switch (lanes) {
     case 8: PositionRows<8, kDoubled, kLoop, kRewind, kLong>(r, positions, rests, ys, voices, step, length); break;
     case 16: PositionRows<16, kDoubled, kLoop, kRewind, kLong>(r, positions, rests, ys, voices, step, length); break;
