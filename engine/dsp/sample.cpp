@@ -67,19 +67,23 @@ inline float ReadFrames(const ModuleRecord& m, int32_t ch, int32_t i, float f) {
   return s;
 }
 
-// Linear interpolation at fraction x (0..1) of the sound's channel ch.
-inline float ReadSound(const ModuleRecord& m, int32_t ch, float x) {
-  const int32_t length = m.SampleFrames;
-  const float r = static_cast<float>(length - 1) * x;
-  float fi = std::floor(r);
-  int32_t i = static_cast<int32_t>(fi);
+// The frame read for the read point u (its fraction, 0..1, of a sound of
+// length frames, last = length - 1), and the fraction past that frame. The
+// conditions are 0 or 1 in integers, so that the voice rows vectorize it.
+template <typename Real>
+[[gnu::always_inline]] inline int32_t ReadPoint(Real u, Real last, int32_t length, float& fraction) {
+  const Real x0 = u - std::trunc(u);
+  const Real x1 = x0 < Real(0) ? x0 + Real(1) : x0;
+  const Real x = ((x1 >= Real(0) ? 1 : 0) & (x1 <= Real(1) ? 1 : 0)) != 0 ? x1 : Real(0);
+  const Real r = last * x;
+  const Real fl = std::floor(r);
+  const int32_t i0 = static_cast<int32_t>(fl);
   // Single precision cannot hold every frame index of a long sound exactly.
-  if (i > length - 1) {
-    i = length - 1;
-    fi = static_cast<float>(i);
-  }
-  if (i < 0) i = 0;
-  return ReadFrames(m, ch, i, r - fi);
+  const int32_t over = i0 > length - 1 ? 1 : 0;
+  const int32_t i1 = over != 0 ? length - 1 : i0;
+  const Real fi = over != 0 ? last : fl;
+  fraction = static_cast<float>(r - fi);
+  return i1 < 0 ? 0 : i1;
 }
 
 // Sounds longer than this are read at the point the position and its rest
@@ -88,31 +92,17 @@ inline float ReadSound(const ModuleRecord& m, int32_t ch, float x) {
 // longer than 16,777,216 apart. Shorter sounds keep the single-precision read.
 constexpr int32_t kFineReadFrames = 65536;
 
-// The frame read and the fraction past it (ReadSound's) for the read point
-// from + rest + phase.
-inline void FineReadPoint(float from, float rest, float phase, int32_t length, int32_t& i, float& fraction) {
-  const double u = (static_cast<double>(from) + static_cast<double>(rest)) + static_cast<double>(phase);
-  double x = u - std::trunc(u);
-  if (x < 0.0) x = x + 1.0;
-  if (!(x >= 0.0 && x <= 1.0)) x = 0.0;
-  const double last = static_cast<double>(length - 1);
-  const double r = last * x;
-  double fi = std::floor(r);
-  int32_t i0 = static_cast<int32_t>(fi);
-  if (i0 > length - 1) {
-    i0 = length - 1;
-    fi = last;
-  }
-  i = i0 < 0 ? 0 : i0;
-  fraction = static_cast<float>(r - fi);
+// A long sound's read point: from + rest + phase.
+inline double FineReadPoint(float from, float rest, float phase) {
+  return (static_cast<double>(from) + static_cast<double>(rest)) + static_cast<double>(phase);
 }
 
-// ReadSound for a long sound, out of the usual sounds' way.
+// A long sound read, out of the usual sounds' way.
 [[gnu::noinline, gnu::cold]] float ReadLongSound(const ModuleRecord& m, int32_t ch, float from, float rest,
                                                  float phase) {
-  int32_t i;
   float fraction;
-  FineReadPoint(from, rest, phase, m.SampleFrames, i, fraction);
+  const int32_t i = ReadPoint(FineReadPoint(from, rest, phase), static_cast<double>(m.SampleFrames - 1),
+                              m.SampleFrames, fraction);
   return ReadFrames(m, ch, i, fraction);
 }
 
@@ -177,11 +167,9 @@ inline void SplitPosition(float& pos, float rest, float& kept) {
 
   if (m.SampleFrames > kFineReadFrames) [[unlikely]]
     return ReadLongSound(m, ch, old, oldRest, p) * a + b;
-  const float u = old + p;
-  float x = u - std::trunc(u);
-  if (x < 0.0f) x = x + 1.0f;
-  if (!(x >= 0.0f && x <= 1.0f)) x = 0.0f;
-  return ReadSound(m, ch, x) * a + b;
+  float fraction;
+  const int32_t i = ReadPoint(old + p, static_cast<float>(m.SampleFrames - 1), m.SampleFrames, fraction);
+  return ReadFrames(m, ch, i, fraction) * a + b;
 }
 
 }  // namespace
@@ -383,18 +371,7 @@ template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind, bool kLong>
       r.from[v] = p1;
       r.fromRest[v] = e0;
     }
-    const float u = p1 + r.phase[v];
-    const float x0 = u - std::trunc(u);
-    const float x1 = x0 < 0.0f ? x0 + 1.0f : x0;
-    const float x = ((x1 >= 0.0f ? 1 : 0) & (x1 <= 1.0f ? 1 : 0)) != 0 ? x1 : 0.0f;
-    const float rr = last * x;
-    const float fl = std::floor(rr);
-    const int32_t i0 = static_cast<int32_t>(fl);
-    const int32_t over = i0 > length - 1 ? 1 : 0;
-    const int32_t i1 = over != 0 ? length - 1 : i0;
-    const float fi = over != 0 ? last : fl;
-    const int32_t i = i1 < 0 ? 0 : i1;
-    r.fraction[v] = rr - fi;
+    const int32_t i = ReadPoint(p1 + r.phase[v], last, length, r.fraction[v]);
     r.index[v] = (live & (quiet ^ 1)) != 0 ? i : -1;
     ys[v] = live != 0 ? r.bias[v] : 0.0f;
   }
@@ -445,25 +422,15 @@ const bool gAvx2 = CpuHasAvx2();
 #endif
 
 // The read points of a long sound's lanes (those that read it), as
-// FineReadPoint places them, side by side.
+// ReadLongSound places them, side by side.
 template <int32_t kLanes>
 [[gnu::always_inline]] inline void FineReadRows(SampleRows& r, int32_t length) {
   const double last = static_cast<double>(length - 1);
   for (int32_t v = 0; v < kLanes; ++v) {
-    const double u = (static_cast<double>(r.from[v]) + static_cast<double>(r.fromRest[v])) +
-                     static_cast<double>(r.phase[v]);
-    const double x0 = u - std::trunc(u);
-    const double x1 = x0 < 0.0 ? x0 + 1.0 : x0;
-    const double x = ((x1 >= 0.0 ? 1 : 0) & (x1 <= 1.0 ? 1 : 0)) != 0 ? x1 : 0.0;
-    const double rr = last * x;
-    const double fl = std::floor(rr);
-    const int32_t i0 = static_cast<int32_t>(fl);
-    const int32_t over = i0 > length - 1 ? 1 : 0;
-    const int32_t i1 = over != 0 ? length - 1 : i0;
-    const double fi = over != 0 ? last : fl;
-    const int32_t i = i1 < 0 ? 0 : i1;
+    float fraction;
+    const int32_t i = ReadPoint(FineReadPoint(r.from[v], r.fromRest[v], r.phase[v]), last, length, fraction);
     const int32_t read = r.index[v] >= 0 ? 1 : 0;
-    r.fraction[v] = read != 0 ? static_cast<float>(rr - fi) : r.fraction[v];
+    r.fraction[v] = read != 0 ? fraction : r.fraction[v];
     r.index[v] = read != 0 ? i : -1;
   }
 }
