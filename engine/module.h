@@ -316,6 +316,12 @@ struct ModuleRecord {
   // one thread: graph owner
   KeyboardState* PlayedState;
   AdsrRows Adsr;                        // ADSR only; one thread: graph owner, its kernel and resets
+  // Sample only (engine/dsp/sample.cpp): what each voice's position holds
+  // beyond the single precision of VoiceState, which keeps it rounded (as a
+  // synth file stores it); the position is the two added. A rest that does
+  // not fit its VoiceState (written there by a reset, a rewind or a load) is
+  // not taken.
+  float SamplePositionRest[kChannelRows][kVoiceColumns];  // one thread: graph owner, the Sample's kernel
   // The processing order that last placed the module (OrderGeneration's
   // count then; 0 never): it is in the order while this is not below
   // OrderGeneration. Written by each rebuild (the audio thread's while
@@ -327,7 +333,7 @@ struct ModuleRecord {
 // The layout the module file records, record copies and master presets rely
 // on: typing a word as shared changes none of it. The kernels' and the
 // order's own words (from Published on) come after everything they copy.
-static_assert(sizeof(ModuleRecord) == 29976 && sizeof(ModuleParam) == 648);
+static_assert(sizeof(ModuleRecord) == 30376 && sizeof(ModuleParam) == 648);
 static_assert(offsetof(ModuleRecord, ModuleSwitches) == 16 && offsetof(ModuleRecord, PortSources) == 152 &&
               offsetof(ModuleRecord, Params) == 416 && offsetof(ModuleRecord, SelectedParam) == 22100 &&
               offsetof(ModuleRecord, PolyphonyMode) == 22112 && offsetof(ModuleRecord, ClipFlag) == 22176 &&

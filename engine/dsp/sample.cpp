@@ -55,20 +55,11 @@ inline float PassedInput(const ModuleRecord& m, int32_t ch, int32_t v) {
   return m.PortSources[kSampleInput].LoadSettled()->Role == kRoleLive ? ScaledRead(m, kSampleInput, ch, v) : 0.0f;
 }
 
-// Linear interpolation at fraction x (0..1) of the sound's channel ch.
-inline float ReadSound(const ModuleRecord& m, int32_t ch, float x) {
+// Linear interpolation between frame i and the next of the sound's channel
+// ch, at f (0..1) from frame i.
+inline float ReadFrames(const ModuleRecord& m, int32_t ch, int32_t i, float f) {
   const int32_t length = m.SampleFrames;
   const int32_t channels = SoundChannels(m);
-  const float r = static_cast<float>(length - 1) * x;
-  float fi = std::floor(r);
-  int32_t i = static_cast<int32_t>(fi);
-  // Single precision cannot hold every frame index of a long sound exactly.
-  if (i > length - 1) {
-    i = length - 1;
-    fi = static_cast<float>(i);
-  }
-  if (i < 0) i = 0;
-  const float f = r - fi;
   const int32_t c = ch < channels ? ch : channels - 1;
   const int64_t k = c + static_cast<int64_t>(channels) * i;
   float s = (1.0f - f) * m.SampleData[k];
@@ -76,17 +67,71 @@ inline float ReadSound(const ModuleRecord& m, int32_t ch, float x) {
   return s;
 }
 
-}  // namespace
+// The frame read for the read point u (its fraction, 0..1, of a sound of
+// length frames, last = length - 1), and the fraction past that frame. The
+// conditions are 0 or 1 in integers, so that the voice rows vectorize it.
+template <typename Real>
+[[gnu::always_inline]] inline int32_t ReadPoint(Real u, Real last, int32_t length, float& fraction) {
+  const Real x0 = u - std::trunc(u);
+  const Real x1 = x0 < Real(0) ? x0 + Real(1) : x0;
+  const Real x = ((x1 >= Real(0) ? 1 : 0) & (x1 <= Real(1) ? 1 : 0)) != 0 ? x1 : Real(0);
+  const Real r = last * x;
+  const Real fl = std::floor(r);
+  const int32_t i0 = static_cast<int32_t>(fl);
+  // Single precision cannot hold every frame index of a long sound exactly.
+  const int32_t over = i0 > length - 1 ? 1 : 0;
+  const int32_t i1 = over != 0 ? length - 1 : i0;
+  const Real fi = over != 0 ? last : fl;
+  fraction = static_cast<float>(r - fi);
+  return i1 < 0 ? 0 : i1;
+}
 
-float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w, int32_t v, float b, float a,
-                        float f, float p, float t) {
+// Sounds longer than this are read at the point the position and its rest
+// give, in double precision: single precision places the read of a 30-s
+// sound only within a tenth of a frame, and cannot tell the frames of one
+// longer than 16,777,216 apart. Shorter sounds keep the single-precision read.
+constexpr int32_t kFineReadFrames = 65536;
+
+// A long sound's read point: from + rest + phase.
+inline double FineReadPoint(float from, float rest, float phase) {
+  return (static_cast<double>(from) + static_cast<double>(rest)) + static_cast<double>(phase);
+}
+
+// A long sound read, out of the usual sounds' way.
+[[gnu::noinline, gnu::cold]] float ReadLongSound(const ModuleRecord& m, int32_t ch, float from, float rest,
+                                                 float phase) {
+  float fraction;
+  const int32_t i = ReadPoint(FineReadPoint(from, rest, phase), static_cast<double>(m.SampleFrames - 1),
+                              m.SampleFrames, fraction);
+  return ReadFrames(m, ch, i, fraction);
+}
+
+// A voice's kept rest, where it still fits its position: a position written
+// by anything but the kernel (a reset, a rewind, a load) drops it.
+inline float KeptRest(float pos, float rest) { return pos + rest == pos ? rest : 0.0f; }
+
+// A position and its rest as the nearest float and what is left of it.
+inline void SplitPosition(float& pos, float rest, float& kept) {
+  const float whole = pos + rest;
+  kept = rest - (whole - pos);
+  pos = whole;
+}
+
+// SampleInterpolate, inlined into the process functions' voice loops.
+[[gnu::always_inline]] inline float InterpolateVoice(ModuleRecord& m, float* position, int32_t ch, int32_t w,
+                                                     int32_t v, float b, float a, float f, float p, float t) {
   if (!HasSound(m)) return a * PassedInput(m, ch, v) + b;
 
+  // The position is pos + rest: one float alone loses a long sound's steps
+  // (a 10-s sound at A3 plays half a semitone flat in its second half).
   float& pos = *position;
+  float& kept = m.SamplePositionRest[ch][w];
+  float rest = KeptRest(pos, kept);
+
   if (f == 0.0f) {
     // A zero frequency starts (or keeps) the voice.
     m.VoicePlaying[w] = -1;
-    if (SwitchOn(m, kSwitchRewind)) pos = 0.0f;
+    if (SwitchOn(m, kSwitchRewind)) pos = rest = 0.0f;
   } else if (SwitchOn(m, kSwitch2)) {
     f = f + f;
   }
@@ -95,8 +140,11 @@ float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w,
   // A position on the other side of 0 than the travel moves by one length.
   if (SgnF(f) + SgnF(pos) == 0.0f) pos = pos - SgnF(pos);
   const float old = pos;
-  pos = m.SampleStep * f + pos;
-  if (!std::isfinite(pos)) pos = 0.0f;
+  const float oldRest = rest;
+  const float step = m.SampleStep * f + rest;
+  pos = old + step;
+  rest = step - (pos - old);  // what the sum rounded off
+  if (!std::isfinite(pos)) pos = rest = 0.0f;
 
   const float period = std::fabs(t);
   if (period <= std::fabs(pos)) {
@@ -104,19 +152,31 @@ float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w,
     m.VoicePlaying[w] = loop ? -1 : 0;
     if (!loop) {
       pos = SgnF(pos) * period;
+      kept = 0.0f;
       return b;
     }
     pos = pos - SgnF(pos) * period;
     // A step longer than the period wraps as often as it must.
-    if (period > 0.0f && !(std::fabs(pos) < period)) pos = std::fmod(pos, period);
+    if (period > 0.0f && !(std::fabs(pos) < period)) {
+      pos = std::fmod(pos, period);
+      rest = 0.0f;
+    }
   }
+  SplitPosition(pos, rest, kept);
   if (a == 0.0f || t == 0.0f) return b;
 
-  const float u = old + p;
-  float x = u - std::trunc(u);
-  if (x < 0.0f) x = x + 1.0f;
-  if (!(x >= 0.0f && x <= 1.0f)) x = 0.0f;
-  return ReadSound(m, ch, x) * a + b;
+  if (m.SampleFrames > kFineReadFrames) [[unlikely]]
+    return ReadLongSound(m, ch, old, oldRest, p) * a + b;
+  float fraction;
+  const int32_t i = ReadPoint(old + p, static_cast<float>(m.SampleFrames - 1), m.SampleFrames, fraction);
+  return ReadFrames(m, ch, i, fraction) * a + b;
+}
+
+}  // namespace
+
+float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w, int32_t v, float b, float a,
+                        float f, float p, float t) {
+  return InterpolateVoice(m, position, ch, w, v, b, a, f, p, t);
 }
 
 float RecordSampleFrame(ModuleRecord& m, int32_t ch) {
@@ -230,14 +290,16 @@ struct SampleRows {
   alignas(32) float frequency[kVoices];
   alignas(32) float phase[kVoices];
   alignas(32) float period[kVoices];
-  alignas(32) float position[kVoices];   // in and out
+  alignas(32) float position[kVoices];   // in and out, for voices whose ids leave their positions
+  alignas(32) float rest[kVoices];       // the positions' rests, the same way
+  alignas(32) float from[kVoices];       // a long sound's: the position read (before the step) and its rest
+  alignas(32) float fromRest[kVoices];
   alignas(32) int32_t playing[kVoices];  // in: 1 where VoicePlaying is set; out: 0 keep, 1 set -1, 2 set 0
   alignas(32) int32_t wrap[kVoices];     // out: 1 where a step longer than the period must wrap again
   alignas(32) int32_t index[kVoices];    // the frame read, -1 where the sound is not read
   alignas(32) float fraction[kVoices];
   alignas(32) float first[kVoices];      // the frame read and the next one of the same channel
   alignas(32) float next[kVoices];
-  alignas(32) float y[kVoices];          // unclipped
 };
 
 // one thread: value
@@ -249,66 +311,80 @@ struct SampleSwitches {
 
 inline float Sign(float x) { return x > 0.0f ? 1.0f : (x < 0.0f ? -1.0f : 0.0f); }
 
+// A step longer than the period wraps as often as it must, and keeps no rest.
+inline void WrapAgain(float& pos, float& rest, float period) {
+  pos = std::fmod(pos, std::fabs(period));
+  rest = 0.0f;
+}
+
 // The lanes' conditions are kept as 0 or 1 in 32-bit integers: combined as
 // bools, GCC 12 finds no vector type for some of them and leaves the loop
 // scalar.
 // The switches are template arguments, so that each module's choice drops
 // the selects it never takes out of the voice loop.
-template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind>
-[[gnu::always_inline]] inline void PositionRows(SampleRows& r, float step, int32_t length) {
+// The positions and their rests are read and written in place (the module's
+// rows, or the rows' own copies): a lane past the last voice keeps both. The
+// values start in ys: the bias where the voice plays, else 0.
+template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind, bool kLong>
+[[gnu::always_inline]] inline void PositionRows(SampleRows& r, float* __restrict positions,
+                                                float* __restrict rests, float* __restrict ys, int32_t voices,
+                                                float step, int32_t length) {
   const float last = static_cast<float>(length - 1);
   constexpr int32_t doubled = kDoubled ? 1 : 0;
   constexpr int32_t loop = kLoop ? 1 : 0;
   constexpr int32_t rewind = kRewind ? 1 : 0;
   for (int32_t v = 0; v < kLanes; ++v) {
     const float f0 = r.frequency[v];
-    const float pos = r.position[v];
+    const float pos = positions[v];
+    const float rest = rests[v];
     const int32_t armed = f0 == 0.0f ? 1 : 0;
-    const int32_t live = armed | r.playing[v];
-    const float p0 = (armed & rewind) != 0 ? 0.0f : pos;
+    const int32_t live = (v < voices ? 1 : 0) & (armed | r.playing[v]);
+    const int32_t zero = armed & rewind;
+    const float p0 = zero != 0 ? 0.0f : pos;
+    const float e0 = (zero | (pos + rest == pos ? 0 : 1)) != 0 ? 0.0f : rest;  // KeptRest
     const float f = ((armed ^ 1) & doubled) != 0 ? f0 + f0 : f0;
     const float sp0 = Sign(p0);
     const float p1 = Sign(f) + sp0 == 0.0f ? p0 - sp0 : p0;
-    const float p2s = step * f + p1;
-    const float p2 = std::fabs(p2s) <= std::numeric_limits<float>::max() ? p2s : 0.0f;  // finite
+    const float s = step * f + e0;
+    const float p2s = p1 + s;
+    const int32_t finite = std::fabs(p2s) <= std::numeric_limits<float>::max() ? 1 : 0;
+    const float p2 = finite != 0 ? p2s : 0.0f;
+    const float e2 = finite != 0 ? s - (p2s - p1) : 0.0f;
     const float period = std::fabs(r.period[v]);
     const int32_t hit = period <= std::fabs(p2) ? 1 : 0;
     const float sp2 = Sign(p2);
     const float wrapped = p2 - sp2 * period;
     const float stopped = sp2 * period;
     const float p3 = hit != 0 ? (loop != 0 ? wrapped : stopped) : p2;
-    r.position[v] = live != 0 ? p3 : pos;
     const int32_t again = (period > 0.0f ? 1 : 0) & (std::fabs(wrapped) < period ? 0 : 1);
     r.wrap[v] = live & hit & loop & again;
+    // SplitPosition; a stop, and a wrap to be done again, keep no rest.
+    const float e3 = (hit & ((loop ^ 1) | again)) != 0 ? 0.0f : e2;
+    const float whole = p3 + e3;
+    positions[v] = live != 0 ? whole : pos;
+    rests[v] = live != 0 ? e3 - (whole - p3) : rest;
     const int32_t code = hit != 0 ? 2 - loop : armed;
     r.playing[v] = live != 0 ? code : 0;
     const int32_t quiet = (hit & (loop ^ 1)) | (r.amplitude[v] == 0.0f ? 1 : 0) | (r.period[v] == 0.0f ? 1 : 0);
     // The read point: the position before this frame's step plus the phase.
-    const float u = p1 + r.phase[v];
-    const float x0 = u - std::trunc(u);
-    const float x1 = x0 < 0.0f ? x0 + 1.0f : x0;
-    const float x = ((x1 >= 0.0f ? 1 : 0) & (x1 <= 1.0f ? 1 : 0)) != 0 ? x1 : 0.0f;
-    const float rr = last * x;
-    const float fl = std::floor(rr);
-    const int32_t i0 = static_cast<int32_t>(fl);
-    const int32_t over = i0 > length - 1 ? 1 : 0;
-    const int32_t i1 = over != 0 ? length - 1 : i0;
-    const float fi = over != 0 ? last : fl;
-    const int32_t i = i1 < 0 ? 0 : i1;
-    r.fraction[v] = rr - fi;
+    if constexpr (kLong) {
+      r.from[v] = p1;
+      r.fromRest[v] = e0;
+    }
+    const int32_t i = ReadPoint(p1 + r.phase[v], last, length, r.fraction[v]);
     r.index[v] = (live & (quiet ^ 1)) != 0 ? i : -1;
-    r.y[v] = live != 0 ? r.bias[v] : 0.0f;
+    ys[v] = live != 0 ? r.bias[v] : 0.0f;
   }
 }
 
 template <int32_t kLanes>
-[[gnu::always_inline]] inline void ValueRows(SampleRows& r, int32_t length) {
+[[gnu::always_inline]] inline void ValueRows(const SampleRows& r, float* __restrict ys, int32_t length) {
   for (int32_t v = 0; v < kLanes; ++v) {
     const float f = r.fraction[v];
     const float s0 = (1.0f - f) * r.first[v];
     const float s = r.index[v] < length - 1 ? s0 + f * r.next[v] : s0;
     const float y = s * r.amplitude[v] + r.bias[v];
-    r.y[v] = r.index[v] >= 0 ? y : r.y[v];
+    ys[v] = r.index[v] >= 0 ? y : ys[v];
   }
 }
 
@@ -321,8 +397,8 @@ const bool gAvx2 = CpuHasAvx2();
 // makes none by itself), for sounds whose every sample index fits 32 bits.
 // Every lane reads at a safe index (0 where the sound is not read, the same
 // frame where there is no next one); the lanes that read nothing keep y.
-[[gnu::target("avx2")]] void GatherValueRows(SampleRows& r, const float* data, int32_t c, int32_t channels,
-                                             int32_t length, int32_t lanes) {
+[[gnu::target("avx2")]] void GatherValueRows(const SampleRows& r, float* ys, const float* data, int32_t c,
+                                             int32_t channels, int32_t length, int32_t lanes) {
   const __m256i none = _mm256_set1_epi32(-1);
   const __m256i last = _mm256_set1_epi32(length - 1);
   const __m256i first = _mm256_set1_epi32(c);
@@ -340,17 +416,39 @@ const bool gAvx2 = CpuHasAvx2();
     const __m256 s0 = _mm256_mul_ps(_mm256_sub_ps(one, f), a);
     const __m256 s = _mm256_blendv_ps(s0, _mm256_add_ps(s0, _mm256_mul_ps(f, b)), _mm256_castsi256_ps(more));
     const __m256 y = _mm256_add_ps(_mm256_mul_ps(s, _mm256_load_ps(r.amplitude + v)), _mm256_load_ps(r.bias + v));
-    _mm256_store_ps(r.y + v, _mm256_blendv_ps(_mm256_load_ps(r.y + v), y, _mm256_castsi256_ps(read)));
+    _mm256_storeu_ps(ys + v, _mm256_blendv_ps(_mm256_loadu_ps(ys + v), y, _mm256_castsi256_ps(read)));
   }
 }
 #endif
 
-template <bool kDoubled, bool kLoop, bool kRewind>
-[[gnu::always_inline]] inline void PositionLanes(SampleRows& r, int32_t lanes, float step, int32_t length) {
+// The read points of a long sound's lanes (those that read it), as
+// ReadLongSound places them, side by side.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void FineReadRows(SampleRows& r, int32_t length) {
+  const double last = static_cast<double>(length - 1);
+  for (int32_t v = 0; v < kLanes; ++v) {
+    float fraction;
+    const int32_t i = ReadPoint(FineReadPoint(r.from[v], r.fromRest[v], r.phase[v]), last, length, fraction);
+    const int32_t read = r.index[v] >= 0 ? 1 : 0;
+    r.fraction[v] = read != 0 ? fraction : r.fraction[v];
+    r.index[v] = read != 0 ? i : -1;
+  }
+}
+
+template <bool kDoubled, bool kLoop, bool kRewind, bool kLong>
+[[gnu::always_inline]] inline void PositionLanes(SampleRows& r, float* positions, float* rests, float* ys,
+                                                 int32_t voices, int32_t lanes, float step, int32_t length) {
   switch (lanes) {
-    case 8: PositionRows<8, kDoubled, kLoop, kRewind>(r, step, length); break;
-    case 16: PositionRows<16, kDoubled, kLoop, kRewind>(r, step, length); break;
-    default: PositionRows<kVoices, kDoubled, kLoop, kRewind>(r, step, length); break;
+    case 8: PositionRows<8, kDoubled, kLoop, kRewind, kLong>(r, positions, rests, ys, voices, step, length); break;
+    case 16: PositionRows<16, kDoubled, kLoop, kRewind, kLong>(r, positions, rests, ys, voices, step, length); break;
+    default: PositionRows<kVoices, kDoubled, kLoop, kRewind, kLong>(r, positions, rests, ys, voices, step, length);
+  }
+  if constexpr (kLong) {
+    switch (lanes) {
+      case 8: FineReadRows<8>(r, length); break;
+      case 16: FineReadRows<16>(r, length); break;
+      default: FineReadRows<kVoices>(r, length); break;
+    }
   }
 }
 
@@ -385,26 +483,37 @@ inline int32_t SampleLanes(int32_t n) { return n <= 8 ? 8 : (n <= 16 ? 16 : kVoi
 
 // One channel of rows: positions, then the sound's frames voice by voice,
 // then the values.
-TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, const ModuleRecord& m, int32_t ch, int32_t voices,
+TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, float* positions, float* rests, float* ys,
+                                                 const ModuleRecord& m, int32_t ch, int32_t voices,
                                                  const SampleSwitches& sw)) {
   const int32_t length = m.SampleFrames;
   const int32_t channels = SoundChannels(m);
   const int32_t c = ch < channels ? ch : channels - 1;
   const int32_t n = SampleLanes(voices);
-  const int32_t choice = (sw.doubled ? 4 : 0) | (sw.loop ? 2 : 0) | (sw.rewind ? 1 : 0);
+  const int32_t choice =
+      (length > kFineReadFrames ? 8 : 0) | (sw.doubled ? 4 : 0) | (sw.loop ? 2 : 0) | (sw.rewind ? 1 : 0);
+  const float step = m.SampleStep;
   switch (choice) {
-    case 0: PositionLanes<false, false, false>(r, n, m.SampleStep, length); break;
-    case 1: PositionLanes<false, false, true>(r, n, m.SampleStep, length); break;
-    case 2: PositionLanes<false, true, false>(r, n, m.SampleStep, length); break;
-    case 3: PositionLanes<false, true, true>(r, n, m.SampleStep, length); break;
-    case 4: PositionLanes<true, false, false>(r, n, m.SampleStep, length); break;
-    case 5: PositionLanes<true, false, true>(r, n, m.SampleStep, length); break;
-    case 6: PositionLanes<true, true, false>(r, n, m.SampleStep, length); break;
-    default: PositionLanes<true, true, true>(r, n, m.SampleStep, length); break;
+    case 0: PositionLanes<false, false, false, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 1: PositionLanes<false, false, true, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 2: PositionLanes<false, true, false, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 3: PositionLanes<false, true, true, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 4: PositionLanes<true, false, false, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 5: PositionLanes<true, false, true, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 6: PositionLanes<true, true, false, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 7: PositionLanes<true, true, true, false>(r, positions, rests, ys, voices, n, step, length); break;
+    case 8: PositionLanes<false, false, false, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 9: PositionLanes<false, false, true, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 10: PositionLanes<false, true, false, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 11: PositionLanes<false, true, true, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 12: PositionLanes<true, false, false, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 13: PositionLanes<true, false, true, true>(r, positions, rests, ys, voices, n, step, length); break;
+    case 14: PositionLanes<true, true, false, true>(r, positions, rests, ys, voices, n, step, length); break;
+    default: PositionLanes<true, true, true, true>(r, positions, rests, ys, voices, n, step, length); break;
   }
 #ifdef TARVELO_SAMPLE_GATHERS
   if (gAvx2 && static_cast<int64_t>(length) * channels <= std::numeric_limits<int32_t>::max()) {
-    GatherValueRows(r, m.SampleData, c, channels, length, n);
+    GatherValueRows(r, ys, m.SampleData, c, channels, length, n);
     return;
   }
 #endif
@@ -415,20 +524,23 @@ TARVELO_KERNEL_BUILDS(void, SampleChannelRows, (SampleRows& r, const ModuleRecor
     r.next[v] = i >= 0 && i < length - 1 ? m.SampleData[k + channels] : 0.0f;
   }
   switch (n) {
-    case 8: ValueRows<8>(r, length); break;
-    case 16: ValueRows<16>(r, length); break;
-    default: ValueRows<kVoices>(r, length); break;
+    case 8: ValueRows<8>(r, ys, length); break;
+    case 16: ValueRows<16>(r, ys, length); break;
+    default: ValueRows<kVoices>(r, ys, length); break;
   }
 }
 
+// Below a full row of 8 the rows' fixed cost is more than they save; asked
+// before the call, which alone costs a few voices' work.
+inline bool RowsPay(const ModuleRecord& m, int32_t voices) { return voices >= 8 && HasSound(m); }
+
 // The voices of a playing Sample side by side, when that gives what one after
-// the other gives: 8 voices or more, a sound to play, every voice its own state (distinct ids)
-// and no port reading the module's own outputs while they are written. Fills
-// y[ch][v] (unclipped) for every channel. False leaves everything untouched.
+// the other gives: 8 voices or more and a sound to play (RowsPay), every
+// voice its own state (distinct ids) and no port reading the module's own
+// outputs while they are written. Fills y[ch][v] (unclipped) for every
+// channel. False leaves everything untouched.
 TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleRecord* owner, int32_t channels,
                                                int32_t voices, float (&y)[2][kVoices])) {
-  // Below a full row of 8 the rows' fixed cost is more than they save.
-  if (voices < 8 || !HasSound(m)) return false;
   for (int32_t p = kSampleBias; p <= kSamplePeriod; ++p)
     if (m.PortSources[p].LoadSettled() == &m) return false;
   int32_t ids[kVoices];
@@ -440,7 +552,7 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
   SampleRows r;
   const int32_t n = SampleLanes(voices);
   for (int32_t v = voices; v < n; ++v) {
-    r.bias[v] = r.amplitude[v] = r.frequency[v] = r.phase[v] = r.period[v] = r.position[v] = 0.0f;
+    r.bias[v] = r.amplitude[v] = r.frequency[v] = r.phase[v] = r.period[v] = r.position[v] = r.rest[v] = 0.0f;
     r.first[v] = r.next[v] = 0.0f;
     r.playing[v] = 0;
   }
@@ -451,19 +563,15 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
     ReadLanes(OpenPlain(m, kSamplePhase, ch), n, r.phase);
     ReadLanes(OpenPlain(m, kSamplePeriod, ch), n, r.period);
     float* positions = m.VoiceState[ch];
+    float* rests = m.SamplePositionRest[ch];
     if (inPlace) {
-      // Voices at their ids: the rows move whole, and the rare wraps of a
-      // step longer than the period are redone after.
-      for (int32_t v = 0; v < voices; ++v) {
-        r.position[v] = positions[v];
-        r.playing[v] = m.VoicePlaying[v] != 0 ? 1 : 0;
-      }
-      SampleChannelRows(r, m, ch, voices, sw);
+      // Voices at their ids: their positions move in the module's rows, and
+      // the rare wraps of a step longer than the period are redone after.
+      for (int32_t v = 0; v < voices; ++v) r.playing[v] = m.VoicePlaying[v] != 0 ? 1 : 0;
+      SampleChannelRows(r, positions, rests, y[ch], m, ch, voices, sw);
       int32_t wraps = 0;
       int32_t codes = 0;
       for (int32_t v = 0; v < voices; ++v) {
-        positions[v] = r.position[v];
-        y[ch][v] = r.y[v];
         wraps |= r.wrap[v];
         codes |= r.playing[v];
       }
@@ -476,22 +584,21 @@ TARVELO_KERNEL_BUILDS(bool, SampleSideBySide, (ModuleRecord& m, const ModuleReco
         }
       if (wraps != 0)
         for (int32_t v = 0; v < voices; ++v)
-          if (r.wrap[v] != 0) positions[v] = std::fmod(r.position[v], std::fabs(r.period[v]));
+          if (r.wrap[v] != 0) WrapAgain(positions[v], rests[v], r.period[v]);
       continue;
     }
     for (int32_t v = 0; v < voices; ++v) {
       r.position[v] = positions[ids[v]];
+      r.rest[v] = rests[ids[v]];
       r.playing[v] = m.VoicePlaying[ids[v]] != 0 ? 1 : 0;
     }
-    SampleChannelRows(r, m, ch, voices, sw);
+    SampleChannelRows(r, r.position, r.rest, y[ch], m, ch, voices, sw);
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = ids[v];
-      float pos = r.position[v];
-      // A step longer than the period wraps as often as it must.
-      if (r.wrap[v] != 0) pos = std::fmod(pos, std::fabs(r.period[v]));
-      positions[w] = pos;
+      positions[w] = r.position[v];
+      rests[w] = r.rest[v];
+      if (r.wrap[v] != 0) WrapAgain(positions[w], rests[w], r.period[v]);
       if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
-      y[ch][v] = r.y[v];
     }
   }
   return true;
@@ -532,7 +639,7 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
   const ModuleRecord* owner = m->TriggerOwner.LoadSettled();
   const int32_t channels = KernelChannels(*m);
   float rows[2][kVoices];
-  if (SampleSideBySide(*m, owner, channels, voices, rows)) {
+  if (RowsPay(*m, voices) && SampleSideBySide(*m, owner, channels, voices, rows)) {
     for (int32_t ch = 0; ch < channels; ++ch)
       if (ClipRowOut(rows[ch], m->Outputs[ch], voices) != 0) m->ClipFlag.Store(-1);
     m->ActiveVoices.Store(voices);
@@ -546,7 +653,7 @@ void ProcessSamplePoly(ModuleRecord* m, uint64_t, int32_t, int32_t) {
     const PortCursor period = OpenPlain(*m, kSamplePeriod, ch);
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = VoiceIdAt(owner, v);
-      float y = SampleInterpolate(*m, &m->VoiceState[ch][w], ch, w, v, bias(v), amplitude(v), frequency(v),
+      float y = InterpolateVoice(*m, &m->VoiceState[ch][w], ch, w, v, bias(v), amplitude(v), frequency(v),
                                   phase(v), period(v));
       y = ClipValue(y, m->ClipFlag);
       m->Outputs[ch][v] = OutputElement{y, y};
@@ -566,7 +673,7 @@ void ProcessSampleMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
                         m->PortSources[lead].LoadSettled()->PerVoiceOutput != 0;
   const int32_t channels = recording ? RecordedChannels(*m) : KernelChannels(*m);
   float rows[2][kVoices];
-  if (!recording && SampleSideBySide(*m, owner, channels, voices, rows)) {
+  if (!recording && RowsPay(*m, voices) && SampleSideBySide(*m, owner, channels, voices, rows)) {
     for (int32_t ch = 0; ch < channels; ++ch) {
       const PortCursor amplitude = OpenScaled(*m, kSampleAmplitude, ch);
       float sum = 0.0f;
@@ -596,7 +703,7 @@ void ProcessSampleMono(ModuleRecord* m, uint64_t, int32_t, int32_t) {
         sum = sum + (x * a + bias(v));
       } else {
         const int32_t w = VoiceIdAt(owner, v);
-        sum = sum + SampleInterpolate(*m, &m->VoiceState[ch][w], ch, w, v, bias(v), a, frequency(v), phase(v),
+        sum = sum + InterpolateVoice(*m, &m->VoiceState[ch][w], ch, w, v, bias(v), a, frequency(v), phase(v),
                                       period(v));
       }
       d = d + std::fabs(a);

@@ -24,8 +24,9 @@ void ProcessSampleMono(ModuleRecord* m, uint64_t frameCounter, int32_t parity, i
 void ProcessSamplePoly(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity);
 
 // One output value of voice id w (at voice position v) on channel ch;
-// position is that voice's place in the sound, a fraction in (-1, 1). Without
-// a sound the input port passes through, read at position v.
+// position is that voice's place in the sound, a fraction in (-1, 1), kept at
+// VoiceState[ch][w] with its rest beside it (SamplePositionRest[ch][w]).
+// Without a sound the input port passes through, read at position v.
 float SampleInterpolate(ModuleRecord& m, float* position, int32_t ch, int32_t w, int32_t v, float b, float a,
                         float f, float p, float t);
 // Records one value of channel ch (port 5 at voice 0) and returns it; finishes

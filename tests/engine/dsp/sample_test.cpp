@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "audio/spectrum.h"
 #include "engine/dsp/analysis.h"
+#include "engine/filerecord.h"
 #include "tests/engine/synth_fixture.h"
 
 namespace Tarvelo {
@@ -57,6 +61,26 @@ class SampleKernelTest : public testing_synth::SynthTest {
       out.push_back(s->Outputs[0][0].Level);
     }
     return out;
+  }
+  // One frame; the value of voice v.
+  float Frame(ModuleRecord* s, int32_t v = 0) {
+    ProcessModuleFrame(s, frame_++, parity_, parity_ ^ 1);
+    parity_ ^= 1;
+    return s->Outputs[0][v].Level;
+  }
+  // The Sample's voices led by a per-voice input of `voices` voices: from 8 on
+  // the Sample computes them in rows.
+  void Voices(ModuleRecord* s, int32_t voices) {
+    if (voices == 1) return;
+    PerVoice(s);
+    Link(s, kSampleInput, Source(1, voices, true));
+    s->VoiceMapSourcePort.Store(kSampleInput);
+  }
+  // n frames of a 440 Hz sine at amplitude 0.5, its pitch 440 Hz.
+  WaveLibraryEntry* Sine440(int32_t n) {
+    std::vector<float> sine(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) sine[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * i / 48000.0));
+    return Sound(sine, 1, 440.0f);
   }
   // A ramp of n frames from 0 to 1, so the value read is the position.
   WaveLibraryEntry* Ramp(int32_t n) {
@@ -150,6 +174,90 @@ TEST_F(SampleKernelTest, LoopsBackwardsOneFrameSoundsAndSilentAmplitude) {
   ModuleSetParamValue(*mute, kSampleBias, -0.125f);
   for (float v : Play(mute, 3)) EXPECT_EQ(v, -0.125f);
   EXPECT_NEAR(mute->VoiceState[0][0], 3.0f / 11.0f, 1e-6);
+}
+
+// The pitch of a sine by its upward zero crossings, each placed between its
+// two frames by linear interpolation: cycles between the first and the last
+// crossing over the frames between them.
+double SineHertz(const std::vector<float>& y) {
+  double first = -1.0, last = -1.0;
+  int32_t cycles = -1;
+  for (size_t i = 1; i < y.size(); ++i) {
+    if (!(y[i - 1] < 0.0f && y[i] >= 0.0f)) continue;
+    const double at = static_cast<double>(i - 1) + y[i - 1] / (static_cast<double>(y[i - 1]) - y[i]);
+    if (first < 0.0) first = at;
+    last = at;
+    ++cycles;
+  }
+  return cycles > 0 ? 48000.0 * cycles / (last - first) : 0.0;
+}
+
+// Long sounds keep their pitch to the last frame: the position keeps enough
+// precision that its steps do not wander as it grows. A looped sine sound of
+// whole cycles at 440 Hz, played once through at A3 or at its own pitch, one
+// voice and eight side by side (which must give what one gives, bit for bit);
+// its last 2 s are measured.
+TEST_F(SampleKernelTest, LongSoundsKeepTheirPitchToTheLastFrame) {
+  struct Case {
+    int32_t seconds;
+    double hertz;  // played at
+  };
+  for (const Case c : {Case{3, 220.0}, Case{10, 220.0}, Case{30, 440.0}}) {
+    const int32_t n = c.seconds * 48000;
+    WaveLibraryEntry* e = Sine440(n);
+    const int64_t pass = static_cast<int64_t>(n * 440.0 / c.hertz);  // frames of one pass
+    const int64_t from = pass - 2 * 48000 - 480;
+    std::vector<float> alone;
+    for (const int32_t voices : {1, 8}) {
+      ModuleRecord* s = Player(e, static_cast<float>(c.hertz / 440.0));
+      Voices(s, voices);
+      std::vector<float> first, last[2];
+      for (int64_t k = 0; k < pass - 480; ++k) {
+        const float y = Frame(s, voices - 1);
+        if (k < 64) first.push_back(y);
+        if (k < from) continue;
+        last[0].push_back(s->Outputs[0][0].Level);
+        last[1].push_back(s->Outputs[0][voices - 1].Level);
+      }
+      ASSERT_EQ(s->ActiveVoices.Load(), voices);
+      if (voices == 1) alone = last[0];
+      EXPECT_TRUE(last[1] == alone) << c.seconds << " s, " << voices;
+      for (const std::vector<float>& y : last)
+        EXPECT_NEAR(1200.0 * std::log2(SineHertz(y) / c.hertz), 0.0, 1.0) << c.seconds << " s, " << voices;
+      // VoiceState keeps the position rounded, and a synth file stores that,
+      // in the record's old form.
+      const double at = std::fmod(static_cast<double>(pass - 480) * c.hertz / 440.0 / n, 1.0);
+      EXPECT_NEAR(s->VoiceState[0][voices - 1], at, 1e-6) << c.seconds << " s, " << voices;
+      auto record = std::make_unique<ModuleFileRecord>();
+      ModuleToFileRecord(*record, s);
+      EXPECT_EQ(record->Slots[0][voices - 1][0], s->VoiceState[0][voices - 1]);
+      // A rewound position (as a reset or a load writes it) plays from there.
+      std::memset(s->VoiceState, 0, sizeof s->VoiceState);
+      for (int32_t k = 0; k < 64; ++k) ASSERT_EQ(Frame(s, voices - 1), first[k]) << c.seconds << " s, " << k;
+    }
+  }
+}
+
+// A sound longer than single precision can index (4,194,304 frames) is read
+// between its frames where the position lies, one voice or eight: from 0.9 of
+// a sine sound at its own pitch, each frame is the sine at that point (within
+// what the interpolation between two frames misses).
+TEST_F(SampleKernelTest, LongSoundsAreReadWhereThePositionLies) {
+  const int32_t n = 1 << 22;
+  WaveLibraryEntry* e = Sine440(n);
+  for (const int32_t voices : {1, 8}) {
+    ModuleRecord* s = Player(e);
+    Voices(s, voices);
+    Frame(s);
+    for (int32_t v = 0; v < voices; ++v) s->VoiceState[0][v] = 0.9f;
+    const float step = s->SampleStep * s->Params[kSampleFrequency].Value.Load();
+    double worst = 0.0;
+    for (int32_t k = 0; k < 4800; ++k) {
+      const double at = (static_cast<double>(0.9f) + static_cast<double>(step) * k) * (n - 1);
+      worst = std::max(worst, std::fabs(Frame(s, voices - 1) - 0.5 * std::sin(2.0 * M_PI * 440.0 * at / 48000.0)));
+    }
+    EXPECT_LT(worst, 5e-4) << voices;
+  }
 }
 
 TEST_F(SampleKernelTest, HostileInputsStayInsideTheSound) {
