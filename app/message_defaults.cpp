@@ -662,6 +662,12 @@ const char* const kMessageDefaults[kMessageCount] = {
     // New and Load after the save of the synth they would replace failed.
     /* 638 */ "The synth could not be saved ({$}). Save it under this name instead?",
     /* 639 */ "Discard the unsaved synth and go on? (No keeps it.)",
+    /* 640 */ "", "", "", "", "", "", "", "", "", "",
+    // The saves the end could not finish, said at the end and again at the next start.
+    /* 650 */ "These files were not saved before the end, as the disk did not write them; each may still hold its "
+              "earlier contents: ",
+    /* 651 */ "The last run ended before these files were saved; each may still hold its earlier contents: ",
+    /* 652 */ "", "", "", "", "", "", "", "",
 };
 
 }  // namespace Tarvelo
