@@ -27,16 +27,34 @@ constexpr size_t kPiece = size_t{1} << 18;
 // once by that thread; null on every other)
 thread_local std::atomic<uint32_t>* t_progress = nullptr;
 
+// A write-back that did not go through: false for a write error (the sync
+// after it would not see it), true where the file has no such call (the sync
+// keeps the bytes).
+bool NoWriteBack() { return errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP; }
+
+// Each piece is written back as soon as it is written, so the disk takes the
+// save in pieces it confirms one by one: none waits long in the page cache for
+// the kernel's own write-back, which takes many pieces at once, as one slow
+// request on a slow disk.
 bool WriteAll(int fd, const char* p, size_t n) {
+  off_t at = ::lseek(fd, 0, SEEK_CUR);
   while (n > 0) {
     const ssize_t w = ::write(fd, p, std::min(n, kPiece));
     if (w < 0) {
       if (errno == EINTR) continue;
       return false;
     }
+    SaveMovedOn();
+    if (at >= 0) {
+      if (WriteBackInPieces(fd, at, at + w, w, [](int64_t) { SaveMovedOn(); }) < w) {
+        if (!NoWriteBack()) return false;
+        at = -1;
+      } else {
+        at += w;
+      }
+    }
     p += w;
     n -= static_cast<size_t>(w);
-    SaveMovedOn();
   }
   return true;
 }
@@ -215,12 +233,12 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   struct stat st;
   const bool file = ok && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (ok && length >= 0) ok = !file || st.st_size == length;
-  // The disk writes it back in pieces, each confirmed, so a slow or busy
-  // disk's long write shows as progress; the sync then keeps what is left. A
-  // write error found there is this save's (the sync after it would not see it).
+  // What the fill left unwritten back goes in pieces too, each confirmed, so a
+  // slow or busy disk's long write shows as progress; the sync then keeps what
+  // is left (the file's own records).
   if (ok && file && WriteBackInPieces(fd, 0, st.st_size, int64_t(kPiece), [](int64_t) { SaveMovedOn(); }) <
                         st.st_size)
-    ok = errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP;
+    ok = NoWriteBack();
   // On the disk before it takes the name, and the name on the disk after.
   if (ok) ok = SyncDescriptor(fd);
   if (::close(fd) != 0) ok = false;
