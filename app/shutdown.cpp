@@ -274,7 +274,8 @@ void ShutDownSubsystems(bool writerEnded) {
 void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names) {
   // Not synced: the disk that held the saves would hold this as long.
   const int32_t file = platform::FreeFile();
-  if (names.empty() || file == 0 ||
+  // A start that failed before the data folder was known has nowhere to note it.
+  if (names.empty() || dataFolder.empty() || file == 0 ||
       platform::FileOpen(file, dataFolder + "\\" + kUnfinishedSavesNote, platform::kFileAppend) != 0)
     return;
   for (const std::string& n : names) platform::FileWrite(file, n + "\n");

@@ -6,7 +6,7 @@
 //   bench_save_slow_disk FOLDER [--idle S] [--keep] SAVE...
 //     SAVE is NAME:BYTES (a save of FOLDER/NAME holding BYTES bytes), handed
 //     over in order; NAME:BYTES@BACKUP also copies the file there first, as a
-//     synth's save does.
+//     synth's save does; --old NAME:BYTES puts a file there first (synced).
 //   bench_save_slow_disk FOLDER --repeat NAME:BYTES:EVERY:SECONDS
 //     the same file handed over every EVERY seconds for SECONDS (an auto-save
 //     on a disk slower than it), then the stop: the saves queued, the process's
@@ -15,6 +15,7 @@
 // Each line of its own: `stop rc=.. after=..s`, then `file NAME in-place|old|missing`
 // and `left NAME` for each work file left. The device's written bytes are read
 // from the kernel (-1 on a disk without a count).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +73,17 @@ int main(int argc, char** argv) {
       idle = std::atof(argv[++i]);
     } else if (a == "--repeat" && i + 1 < argc) {
       repeat = argv[++i];
+    } else if (a == "--old" && i + 1 < argc) {
+      const std::string old = argv[++i];
+      const size_t colon = old.find(':');
+      const std::string path = folder + "/" + old.substr(0, colon);
+      std::ofstream(path, std::ios::binary) << std::string(size_t(std::atoll(old.c_str() + colon + 1)), 'o');
+      // This disk only: another may be slow too.
+      const int fd = ::open(path.c_str(), O_RDONLY);
+      if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+      }
     } else {
       Save s;
       const size_t colon = a.find(':');

@@ -23,7 +23,7 @@ run() {  # <title> <rate> <copy on|off> driver args...
   echo "== $title"
   "$driver" "$mnt" "$@" || true
   [ "$copy" = on ] && "$tool" copy "$mnt" off >/dev/null
-  sync
+  sync -f "$mnt"  # this disk only: another's may be slow too
 }
 
 for c in $cases; do
@@ -32,10 +32,10 @@ for c in $cases; do
     slow24) run "24 MB + 1 MB behind it, 2 MB/s, idle 10 s" 2000000 off --idle 10 big.wav:24000000 mine.tarvelo:1000000 ;;
     # A 40-s take's 7.7 MB and the synth with its backup onto a 100 kB/s stick.
     stick) run "7.7 MB take + synth with backup, 100 kB/s, idle 10 s" 100000 off --idle 10 \
-      take.wav:7680000 mine.tarvelo:400000@mine_BACKUP.tarvelo ;;
+      --old mine.tarvelo:380000 take.wav:7680000 mine.tarvelo:400000@mine_BACKUP.tarvelo ;;
     # A copy runs onto a 4 MB/s stick while the synth is saved.
     busy) run "synth with backup, 4 MB/s with a copy running, idle 10 s" 4000000 on --idle 10 \
-      mine.tarvelo:3000000@mine_BACKUP.tarvelo ;;
+      --old mine.tarvelo:2900000 mine.tarvelo:3000000@mine_BACKUP.tarvelo ;;
     # The auto-save handing the same file over faster than the disk takes it.
     repeat) run "a 2 MB save of one file every 2 s for 40 s, 200 kB/s" 200000 off --idle 10 \
       --repeat auto.tarvelo:2000000:2:40 ;;
@@ -44,7 +44,7 @@ for c in $cases; do
       down
       "$tool" up "$mnt" --size 512 --rate 1000000 >/dev/null
       head -c 3000000 /dev/zero | tr '\0' 'O' >"$mnt/doc.tarvelo"
-      sync
+      sync -f "$mnt"
       echo "== power cut during a 6 MB save over a 3 MB file, 1 MB/s"
       "$driver" "$mnt" --idle 30 doc.tarvelo:6000000 >"$mnt.cut.log" 2>&1 &
       pid=$!
