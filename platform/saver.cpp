@@ -32,10 +32,12 @@ thread_local std::atomic<uint32_t>* t_progress = nullptr;
 // keeps the bytes).
 bool NoWriteBack() { return errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP; }
 
-// Each piece is written back as soon as it is written, so the disk takes the
-// save in pieces it confirms one by one: none waits long in the page cache for
-// the kernel's own write-back, which takes many pieces at once, as one slow
-// request on a slow disk.
+// Each piece's write-back starts as soon as it is written (not waited for
+// here): none waits in the page cache for the kernel's own write-back, which
+// takes many pieces at once as one long request (on a slow disk, longer than
+// the quit's patience), and all of a save's pieces queue at the device
+// together, so a queue kept busy by another writer is waited out once, not
+// once a piece. PutFileInPlace then waits for them piece by piece.
 bool WriteAll(int fd, const char* p, size_t n) {
   off_t at = ::lseek(fd, 0, SEEK_CUR);
   while (n > 0) {
@@ -45,14 +47,8 @@ bool WriteAll(int fd, const char* p, size_t n) {
       return false;
     }
     SaveMovedOn();
-    if (at >= 0) {
-      if (WriteBackInPieces(fd, at, at + w, w, [](int64_t) { SaveMovedOn(); }) < w) {
-        if (!NoWriteBack()) return false;
-        at = -1;
-      } else {
-        at += w;
-      }
-    }
+    // Where the file has no such call, the waits and the sync after it keep the bytes.
+    if (at >= 0) at = ::sync_file_range(fd, at, w, SYNC_FILE_RANGE_WRITE) == 0 ? at + w : -1;
     p += w;
     n -= static_cast<size_t>(w);
   }
@@ -233,9 +229,9 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   struct stat st;
   const bool file = ok && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (ok && length >= 0) ok = !file || st.st_size == length;
-  // What the fill left unwritten back goes in pieces too, each confirmed, so a
-  // slow or busy disk's long write shows as progress; the sync then keeps what
-  // is left (the file's own records).
+  // The disk's write-back waited for in pieces, each confirmed, so a slow or
+  // busy disk's long write shows as progress; the sync then keeps what is
+  // left (the file's own records).
   if (ok && file && WriteBackInPieces(fd, 0, st.st_size, int64_t(kPiece), [](int64_t) { SaveMovedOn(); }) <
                         st.st_size)
     ok = NoWriteBack();
