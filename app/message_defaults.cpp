@@ -673,8 +673,10 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 647 */ "(reserved)",
     /* 648 */ "(reserved)",
     /* 649 */ "(reserved)",
-    /* 650 */ "(reserved)",
-    /* 651 */ "(reserved)",
+    // The saves the end could not finish, said at the end and again at the next start.
+    /* 650 */ "These files were not saved before the end, as the disk did not write them; each may still hold its "
+              "earlier contents: ",
+    /* 651 */ "The last run ended before these files were saved; each may still hold its earlier contents: ",
     /* 652 */ "(reserved)",
     /* 653 */ "(reserved)",
     /* 654 */ "(reserved)",

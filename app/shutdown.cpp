@@ -32,6 +32,8 @@
 #include "platform/display_link.h"
 #include "platform/events.h"
 #include "platform/files.h"
+#include "platform/folders.h"
+#include "platform/paths.h"
 #include "platform/quit_signals.h"
 #include "platform/saver.h"
 #include "platform/screen.h"
@@ -81,17 +83,68 @@ void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 
-// Every save handed over reaches the disk (or says why not) before the end
-// goes on; the window's status line shows the wait, as for the recordings.
-void ShowSavesLeft(int32_t left) {
-  Report(QUARLE_BASICS::InsertArg(LangText(636, "Saving to the disk: {$} files left"), std::to_string(left)),
-         QUARLE_BASICS::kLevelInfo);
+// The window answers its window manager (whose pings SDL answers while it
+// takes the window's events) while the end waits: what the user does there
+// is no longer acted on.
+void AnswerWindow() {
+  // A display that went away has nobody to answer, and its connection may not be read.
+  if (platform::DisplayLost() || QUARLE_VISUALS::InterfaceReady.load() != -1) return;
+  platform::WindowEvent e;
+  for (int32_t n = 0; n < 256 && platform::WindowEventPoll(e); ++n) {
+  }
 }
 
+// What the end says stays on the status line a few seconds, the window
+// answering, unless a second quit signal came (none headless).
+void HoldWarning() {
+  if (platform::ScreenHeadless() || QUARLE_VISUALS::InterfaceReady.load() != -1) return;
+  const double until = platform::HighResClock() + EndWarningSeconds;
+  while (platform::HighResClock() < until && platform::SecondQuitSignal() == 0) {
+    AnswerWindow();
+    platform::SleepSeconds(0.05);
+  }
+}
+
+// The names of a list as the end says them.
+std::string Listed(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+  return list;
+}
+
+// one thread: interface (the end's), the number last shown
+int32_t g_savesShown = -1;
+// one thread: interface (the end's): a save the disk still holds keeps its thread
+bool g_saverHeld = false;
+
+// Every save handed over reaches the disk (or says why not) before the end
+// goes on, for as long as the disk writes; the window's status line shows the
+// wait and the window answers, as for the recordings, and a second quit signal
+// cuts it short.
+bool ShowSavesLeft(int32_t left) {
+  AnswerWindow();
+  if (left != g_savesShown)
+    Report(QUARLE_BASICS::InsertArg(LangText(636, "Saving to the disk: {$} files left"), std::to_string(left)),
+           QUARLE_BASICS::kLevelInfo);
+  g_savesShown = left;
+  return platform::SecondQuitSignal() == 0;
+}
+
+// The saves the end could not finish are named on the status line and noted
+// for the next start to say again; their files keep what they held before.
 void WaitForSaves() {
-  if (platform::SaverStop(kSaverIdleAtExit, ShowSavesLeft) != 0)
-    Report(LangText(637, "The last saves may not be on the disk yet: the disk has not confirmed them"),
-           QUARLE_BASICS::kLevelError);
+  g_savesShown = -1;
+  if (platform::SaverStop(kSaverIdleAtExit, ShowSavesLeft) == 0) return;
+  g_saverHeld = true;
+  std::vector<std::string> names;
+  for (const std::string& target : platform::SaverUnfinished())
+    names.push_back(target.substr(target.find_last_of('\\') + 1));
+  Report(LangText(650, "These files were not saved before the end, as the disk did not write them; each may still "
+                       "hold its earlier contents: ") +
+             Listed(names),
+         QUARLE_BASICS::kLevelError);
+  NoteUnfinishedSaves(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder), names);
+  HoldWarning();
 }
 
 void SaveWork() {
@@ -117,17 +170,6 @@ void SaveWork() {
   WaitForSaves();
 }
 
-// The window answers its window manager (whose pings SDL answers while it
-// takes the window's events) while the end waits: what the user does there
-// is no longer acted on.
-void AnswerWindow() {
-  // A display that went away has nobody to answer, and its connection may not be read.
-  if (platform::DisplayLost() || QUARLE_VISUALS::InterfaceReady.load() != -1) return;
-  platform::WindowEvent e;
-  for (int32_t n = 0; n < 256 && platform::WindowEventPoll(e); ++n) {
-  }
-}
-
 // The end's wait for the recordings' writer, every 100 ms at least: the count
 // on the status line, the window answering; a second quit signal cuts it short.
 bool EndShown(const QUARLE_AUDIO::RecordingEndProgress& progress) {
@@ -142,18 +184,11 @@ bool EndShown(const QUARLE_AUDIO::RecordingEndProgress& progress) {
 void SayUnconfirmedTakes() {
   const std::vector<std::string> names = QUARLE_AUDIO::RecordingEndUnconfirmed();
   if (names.empty()) return;
-  std::string list;
-  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
   Report(LangText(632, "These recordings may not be whole on the disk, which did not confirm them before the end: ") +
-             list,
+             Listed(names),
          QUARLE_BASICS::kLevelError);
   NoteUnconfirmedTakes(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder), names);
-  if (platform::ScreenHeadless() || QUARLE_VISUALS::InterfaceReady.load() != -1) return;
-  const double until = platform::HighResClock() + EndWarningSeconds;
-  while (platform::HighResClock() < until && platform::SecondQuitSignal() == 0) {
-    AnswerWindow();
-    platform::SleepSeconds(0.05);
-  }
+  HoldWarning();
 }
 
 // The audio thread ends its take, and the recordings' writer writes all it
@@ -236,6 +271,42 @@ void ShutDownSubsystems(bool writerEnded) {
 
 }  // namespace
 
+void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names) {
+  // Not synced: the disk that held the saves would hold this as long.
+  const int32_t file = platform::FreeFile();
+  // A start that failed before the data folder was known has nowhere to note it.
+  if (names.empty() || dataFolder.empty() || file == 0 ||
+      platform::FileOpen(file, dataFolder + "\\" + kUnfinishedSavesNote, platform::kFileAppend) != 0)
+    return;
+  for (const std::string& n : names) platform::FileWrite(file, n + "\n");
+  platform::FileClose(file);
+}
+
+int32_t ReportUnfinishedSaves(const std::string& dataFolder) {
+  const std::string path = dataFolder + "\\" + kUnfinishedSavesNote;
+  // Anything else under the name is not the end's note: it is left alone.
+  if (platform::PathKindAt(path) != platform::PathKind::kFile) return 0;
+  std::vector<unsigned char> bytes;
+  platform::FileReadWhole(path, bytes);
+  platform::FileDelete(path);
+  // A note longer than any end writes is said up to its 256th name.
+  std::vector<std::string> names;
+  std::string name;
+  for (const unsigned char c : bytes) {
+    if (c != '\n' && c != '\r') {
+      name += char(c);
+    } else if (!name.empty()) {
+      if (names.size() < 256 && name.size() <= platform::kMaxItemLength) names.push_back(name);
+      name.clear();
+    }
+  }
+  if (names.empty()) return 0;
+  Report(LangText(651, "The last run ended before these files were saved; each may still hold its earlier contents: ") +
+             Listed(names),
+         QUARLE_BASICS::kLevelError);
+  return static_cast<int32_t>(names.size());
+}
+
 bool RunShutdown() {
   // 1-2.
   if (StartupStatus == kStartupOk) {
@@ -267,7 +338,8 @@ bool RunShutdown() {
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
   CloseLogFile();
   if (writerEnded) platform::FileCloseAll();
-  return writerEnded;
+  // A saver the disk still holds ends with the process, without static destructors.
+  return writerEnded && !g_saverHeld;
 }
 
 void EndProcess(bool writerEnded, int32_t code) {

@@ -6,6 +6,8 @@
 // console counts down before the process ends (exit code 0 after a normal run).
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace Tarvelo {
 
@@ -17,12 +19,21 @@ namespace Tarvelo {
 // the files to the process's end. The end's wait for the writer keeps the
 // window answering and its status line counting; a second quit signal cuts
 // it short (each take then names what its file holds). The takes it could not
-// confirm are said and noted for the next start. False when the writer is
-// still held (see EndProcess).
+// confirm are said and noted for the next start. The saves wait the same way,
+// for as long as the disk writes; those the end could not finish are said and
+// noted for the next start. False when the writer or the saver is still held
+// (see EndProcess).
 bool RunShutdown();
 
+// The note of the saves the end could not finish, in the data folder, a name a
+// line (kept unsynced: the disk that held them would hold it as long), and
+// the next start's saying of it (the note then goes); the number of names.
+constexpr const char* kUnfinishedSavesNote = "SAVES_UNFINISHED.TXT";
+void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names);
+int32_t ReportUnfinishedSaves(const std::string& dataFolder);
+
 // Ends the process with code, or 128 + the second quit signal when one came;
-// without static destructors while the writer is still held.
+// without static destructors while the writer or the saver is still held.
 [[noreturn]] void EndProcess(bool writerEnded, int32_t code);
 
 // How long the window stays up with the names of the takes the end could not

@@ -629,6 +629,7 @@ bool StartSubsystems() {
   // The takes the last run's end could not confirm, said where the status
   // line shows it (a start that fails before keeps the note for the next).
   ReportUnconfirmedTakes(Home());
+  ReportUnfinishedSaves(Home());
   LoopEntered = -1;
   QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;
   g_exitTimer.Start();

@@ -1,20 +1,26 @@
 // Saving files: the one sequence that puts a file in the place of its target,
-// and the thread that runs it for the interface (`tarvelo-save`), so the
+// and the saver that runs it on a thread of its own (`tarvelo-save`), so the
 // window never waits for a disk.
 //
-// A save writes a work file beside the target (ClaimWorkFile), syncs it,
-// renames it over the target and syncs the folder (FileReplace): a failed
-// save leaves the previous file as it was, and a power cut leaves the old
-// file or the new. A reader of the target meanwhile sees one or the other.
+// A save writes a work file beside the target (ClaimWorkFile), has the disk
+// write it back in counted pieces, syncs it, renames it over the target and
+// syncs the folder (FileReplace): a failed save leaves the previous file as it
+// was, and a power cut leaves the old file or the new. A reader of the target
+// meanwhile sees one or the other.
 //
 // The interface builds a document's bytes in memory and hands them over
 // (SaveInBackground). The saver takes the saves one at a time, in the order
 // they were handed over, so a second save of a file follows the first and its
-// bytes win. Each outcome waits for the interface thread (SaverTakeOutcomes,
-// which the wake hook asks for with a message to queue 0): only there does a
-// save say it is done, once its file is on the disk, or say why not.
+// bytes win; a save still waiting when a newer one of its file comes is
+// replaced by it (the newest bytes win, every Done still runs). Each outcome
+// waits for the interface thread (SaverTakeOutcomes, which the wake hook asks
+// for with a message to queue 0): only there does a save say it is done, once
+// its file is on the disk, or say why not.
 // Without a running saver (tools, tests that start none) a save runs at once
 // on the caller's thread and its outcome is delivered before it returns.
+//
+// A saver is an object with its queue, thread and progress (tests make their
+// own); the program keeps one, whose API the free functions below are.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -22,7 +28,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
+
+#include "platform/disk_pace.h"
 
 namespace platform {
 
@@ -43,7 +52,7 @@ SaveFill FileCopyFill(const std::string& from, int32_t& rc);
 bool SyncDescriptor(int fd);
 
 // The sequence itself, on the calling thread: the work file (target's name
-// and suffix), `fill`, sync, close, `length` checked when not negative,
+// and suffix), `fill`, written back in counted pieces, sync, close, `length` checked when not negative,
 // FileReplace, the work name released. 0; the negated open failure (FileOpen's
 // codes); -kSaveIoError for a refused write or sync or a short file; or
 // FileReplace's code. On failure the work file is removed, the target kept.
@@ -71,7 +80,8 @@ struct SaveRequest {
   // When set, a file at the target is copied here before the save and the
   // copy removed once the new file is in place (it stays after a failure).
   std::string Backup;
-  // The outcome, on the interface thread: PutFileInPlace's result.
+  // The outcome, on the interface thread: PutFileInPlace's result (a save
+  // replaced by a newer one of its file is told the newer one's).
   std::function<void(int32_t rc)> Done;
   // Set on the saver's thread before Done is queued, when given.
   SaveOutcome Outcome;
@@ -79,34 +89,90 @@ struct SaveRequest {
   std::vector<SaveOutcome> After;
 };
 
-// 0 once handed over (the outcome comes to Done later); without a running
-// saver the outcome itself, Done having run.
+// A save's progress as the disk writes it, told by the saver's thread (the
+// pieces written and written back, each save finished); a save made on a
+// thread that is no saver's counts nowhere.
+void SaveMovedOn();
+
+// Shown while a stop waits: how many saves are left. Called at least every
+// 100 ms while it waits (and once at its start); false cuts the wait short.
+using SaverShown = bool (*)(int32_t left);
+
+// A saver: its queue, its thread, the progress it counts and the source of
+// the disk's own written bytes (KernelWrittenBytes for the program, a fake
+// count in tests). The methods are the interface thread's unless they say so.
+class Saver {
+ public:
+  explicit Saver(WrittenBytesReader written = KernelWrittenBytes);
+  // Stops a saver still running as a stop that waits for nothing would: one
+  // held by its disk is left to its thread, which owns what it still uses.
+  ~Saver();
+  Saver(const Saver&) = delete;
+  Saver& operator=(const Saver&) = delete;
+
+  // Starts the thread: false when it could not be made (saves then run on
+  // their caller's thread).
+  bool Start();
+  bool Running() const;
+  // 0 once handed over (the outcome comes to Done later); without a running
+  // saver the outcome itself, Done having run. Any thread.
+  int32_t Hand(SaveRequest request);
+  // Runs Done of every save finished since, in the order they were handed
+  // over. The number of saves told.
+  int32_t TakeOutcomes();
+  // Called on the saver's thread whenever an outcome waits (a post to queue 0).
+  void SetWake(bool (*wake)());
+  // Saves handed over and not finished yet (the one being written included). Any thread.
+  int32_t Pending() const;
+  // Waits for every save handed over (and those their outcomes hand over),
+  // running the outcomes; then the thread ends: 0. The wait goes on while the
+  // disk writes (the saver's pieces, or the device's written bytes growing,
+  // whoever's they are); a disk that writes nothing for `idleSeconds`, or
+  // `shown` returning false, ends it: -1, the saves not finished named in
+  // Unfinished(), the thread left to the save it is in (it tells no outcome
+  // and starts no other save).
+  int32_t Stop(double idleSeconds, SaverShown shown);
+  // The targets of the saves the last Stop left unfinished, in their order.
+  std::vector<std::string> Unfinished() const;
+  // True while a save of `target` (as its target or its backup) waits, is
+  // being written, or has an outcome the interface has not taken yet: a
+  // reader of the file would find the old one.
+  bool Holds(const std::string& target) const;
+  // Runs `then` once no save of `target` is held (from TakeOutcomes, after
+  // the outcome that let it go), or at once when none is. The stop drops the
+  // ones still waiting.
+  void WhenDone(const std::string& target, std::function<void()> then);
+  // Tests: waits (at most `bound` seconds) until no save is pending.
+  bool WaitIdle(double bound) const;
+
+  struct Core;
+
+ private:
+  // one thread: interface (its owner's), the thread and its shared state
+  std::shared_ptr<Core> core_;
+  // one thread: interface (its owner's)
+  std::thread* thread_ = nullptr;
+  // one thread: interface (its owner's), acts waiting for a file's save
+  std::vector<std::pair<std::string, std::function<void()>>> whenDone_;
+  // one thread: interface (its owner's)
+  std::vector<std::string> unfinished_;
+};
+
+// The program's saver, made at the first call and never destroyed (a saver a
+// disk still holds at the end may outlive everything else).
+Saver& ProgramSaver();
+
+// The program's saver's API (see Saver).
 int32_t SaveInBackground(SaveRequest request);
-// Starts `tarvelo-save`: false when the thread could not be made (saves then
-// run on their caller's thread).
 bool SaverStart();
 bool SaverRunning();
-// Runs Done of every save finished since, in the order they were handed over:
-// the interface thread. The number run.
 int32_t SaverTakeOutcomes();
-// Called on the saver's thread whenever an outcome waits (a post to queue 0).
 void SetSaverWake(bool (*wake)());
-// Saves handed over and not finished yet (the one being written included).
 int32_t SaverPending();
-// Waits for every save handed over (and those their outcomes hand over),
-// running the outcomes, `shown` told how many are left whenever that changes;
-// then the thread ends. A disk that takes nothing for `idleSeconds` ends the
-// wait: -1, the thread left to its write. Else 0.
-int32_t SaverStop(double idleSeconds, void (*shown)(int32_t left));
-// True while a save of `target` (as its target or its backup) waits, is
-// being written, or has an outcome the interface has not taken yet: a
-// reader of the file would find the old one. The interface thread.
+int32_t SaverStop(double idleSeconds, SaverShown shown);
+std::vector<std::string> SaverUnfinished();
 bool SaverHolds(const std::string& target);
-// Runs `then` on the interface thread once no save of `target` is held
-// (from SaverTakeOutcomes, after the outcome that let it go), or at once when
-// none is. The end drops the ones still waiting. The interface thread.
 void SaverWhenDone(const std::string& target, std::function<void()> then);
-// Tests: waits (at most `bound` seconds) until no save is pending.
 bool SaverWaitIdle(double bound);
 
 }  // namespace platform

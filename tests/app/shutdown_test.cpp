@@ -153,17 +153,25 @@ TEST_F(AppRun, AnEmptyPlaneSavesNoSessionButEveryUnsavedSampleFilterAndMelody) {
 // The end waits for the saver: a save the disk still holds is on the disk,
 // and its outcome said, before the audio thread is asked to end; meanwhile the
 // window's status line says how many saves are left.
-TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
-  g_beforeStep = [](int32_t step) {
-    if (step != 41) return;
-    Tarvelo::LibraryChanged = -1;
-    Startup.SaveWFLibrary = Tarvelo::SaveWFLibraryThen;
-    synccount::Hold("tarvelo-save");
-    QUARLE_BASICS::MessageHook = [](const std::string& text, int32_t level) {
-      if (text.rfind("Saving to the disk: ", 0) == 0) synccount::Release();
-      Tarvelo::LogMessageHook(text, level);
-    };
+// What runs when the end says it waits for the saves.
+void (*g_onSavesWait)() = nullptr;
+
+// At the loop's start: the sample library list changed, its save goes to the
+// saver, and the disk holds the saver's syncs.
+void HoldTheLibrarysSave(int32_t step) {
+  if (step != 41) return;
+  Tarvelo::LibraryChanged = -1;
+  Startup.SaveWFLibrary = Tarvelo::SaveWFLibraryThen;
+  synccount::Hold("tarvelo-save");
+  QUARLE_BASICS::MessageHook = [](const std::string& text, int32_t level) {
+    if (text.rfind("Saving to the disk: ", 0) == 0 && g_onSavesWait) g_onSavesWait();
+    Tarvelo::LogMessageHook(text, level);
   };
+}
+
+TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
+  g_onSavesWait = [] { synccount::Release(); };
+  g_beforeStep = HoldTheLibrarysSave;
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   synccount::Release();
   const std::vector<LogEntry> log = Log();
@@ -175,6 +183,19 @@ TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
   EXPECT_GT(Find(log, "Waiting for audio thread.", left), left);
   EXPECT_TRUE(fs::exists(DataFolder() + "/WF_Library.txt"));
   EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 0);
+}
+
+// The last run's end could not finish some saves: the next start says which,
+// once, where the status line shows it.
+TEST_F(AppRun, TheSavesTheLastEndCouldNotFinishAreSaidAtTheNextStart) {
+  WriteFile(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote, "mine.tarvelo\nWF_Library.txt\n");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "The last run ended before these files were saved; each may still hold its earlier "
+                              "contents: mine.tarvelo, WF_Library.txt");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].level, 2);
+  EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
 }
 
 void AddModuleWithAutoSave(int32_t step) {
@@ -293,6 +314,30 @@ TEST_F(AppRunDeathTest, ASecondQuitSignalCutsTheEndShortWithEveryTakeNamedWhole)
   ASSERT_GE(i, 0);
   EXPECT_NE(log[i].text.find("held.wav"), std::string::npos);
   EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName), "held.wav\n");
+}
+
+// A second quit signal while the end waits for a save the disk holds: the wait
+// ends, the save is named (and noted for the next start), the file keeps its
+// old bytes, and the process ends with 128 + the signal's number.
+TEST_F(AppRunDeathTest, ASecondQuitSignalCutsTheSaversWaitShortAndNamesTheSave) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  unsetenv("TARVELO_EXIT_AFTER_MS");  // only the signals end the run
+  WriteFile(DataFolder() + "/WF_Library.txt", "old");
+  g_onSavesWait = [] { ::kill(::getpid(), SIGTERM); };
+  g_beforeStep = [](int32_t step) {
+    HoldTheLibrarysSave(step);
+    if (step == 41) std::thread([] { ::kill(::getpid(), SIGTERM); }).detach();
+  };
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(128 + SIGTERM), "");
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "These files were not saved before the end, as the disk did not write them; each may "
+                              "still hold its earlier contents: WF_Library.txt");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].level, 2);
+  EXPECT_EQ(ReadAll(DataFolder() + "/WF_Library.txt"), "old");
+  EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote), "WF_Library.txt\n");
 }
 
 }  // namespace

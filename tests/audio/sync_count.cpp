@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 
 namespace synccount {
@@ -28,6 +30,9 @@ bool g_hold = false;
 std::string& g_holdThread = *new std::string;  // "": every thread's
 bool g_holdWrites = false;
 int64_t g_pace = 0;
+int64_t g_syncPace = 0;
+// Bytes written back per file (its inode) since the last Reset.
+std::map<uint64_t, int64_t>& g_writtenBack = *new std::map<uint64_t, int64_t>;
 bool g_holdWriteBacks = true;
 int g_failDataSyncs = 0;
 int g_failFolderSyncs = 0;
@@ -112,6 +117,25 @@ void Reset() {
   g_syncs.clear();
   g_writes.clear();
   g_wholeDiskSyncs = 0;
+  g_writtenBack.clear();
+}
+
+void PaceSyncs(int64_t bytesPerSecond) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_syncPace = bytesPerSecond;
+}
+
+// What a paced sync of fd writes, at the disk's pace.
+void SyncAtPace(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  int64_t pace, left;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    pace = g_syncPace;
+    left = std::max<int64_t>(0, int64_t(st.st_size) - g_writtenBack[uint64_t(st.st_ino)]);
+  }
+  if (pace > 0 && left > 0) ::usleep(useconds_t(double(left) * 1e6 / double(pace)));
 }
 
 void Pace(int64_t bytesPerSecond) {
@@ -175,7 +199,7 @@ void Release() {
 
 // Taken before the C library's: every call in this program comes here.
 extern "C" int fsync(int fd) {
-  synccount::Note(fd);
+  const int noted = synccount::Note(fd);
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     std::lock_guard<std::mutex> hold(synccount::g_lock);
@@ -184,6 +208,7 @@ extern "C" int fsync(int fd) {
       return -1;
     }
   }
+  synccount::SyncAtPace(noted);
   return int(::syscall(SYS_fsync, fd));
 }
 extern "C" int fdatasync(int fd) {
@@ -205,6 +230,8 @@ extern "C" int sync_file_range(int fd, off64_t at, off64_t n, unsigned int flags
     std::unique_lock<std::mutex> hold(synccount::g_lock);
     if (synccount::g_holdWriteBacks) synccount::WaitWhileHeld(hold, synccount::ThreadName());
     pace = synccount::g_pace;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) synccount::g_writtenBack[uint64_t(st.st_ino)] += n;
   }
   if (pace > 0) ::usleep(useconds_t(double(n) * 1e6 / double(pace)));
   return int(::syscall(SYS_sync_file_range, fd, at, n, flags));

@@ -40,6 +40,10 @@ void Release();
 // Write-backs (sync_file_range) take a second for every bytesPerSecond they
 // write (0: at once), as on a disk that slow.
 void Pace(int64_t bytesPerSecond);
+// Every later fsync of a regular file takes a second for every bytesPerSecond
+// of it not yet written back (sync_file_range) since the last Reset, as on a
+// disk that slow, which writes at the sync what nothing wrote back before (0: at once).
+void PaceSyncs(int64_t bytesPerSecond);
 // Every later fdatasync fails with err (0: none fails).
 void FailDataSyncs(int err);
 // Every later fsync of a folder fails with err (0: none fails).

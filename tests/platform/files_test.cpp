@@ -644,15 +644,16 @@ TEST_F(Files, TheSaverWritesAsideAndTellsEachSaveInOrderOnlyOnceOnTheDisk) {
   std::vector<std::string> heard;
   const std::string first(100, 'a'), second(200, 'b');
   synccount::Reset();
-  synccount::Hold("tarvelo-save");
+  synccount::Hold("tarvelo-save", false);
   for (const std::string* bytes : {&first, &second}) {
     SaveRequest r;
     r.Target = Sys("doc");
     r.Bytes = *bytes;
     r.Done = [&heard, bytes](int32_t rc) { heard.push_back(bytes->substr(0, 1) + std::to_string(rc)); };
     EXPECT_EQ(SaveInBackground(std::move(r)), 0);
+    // The first is being written when the second comes (else the second replaces it).
+    ASSERT_TRUE(WaitFor([] { return synccount::On("tarvelo-save") >= 1; }));
   }
-  ASSERT_TRUE(WaitFor([] { return synccount::On("tarvelo-save") >= 1; }));
   EXPECT_EQ(synccount::On(synccount::ThreadName()), 0);  // no sync on the caller's thread
   EXPECT_EQ(ReadOs("doc"), "old");
   EXPECT_EQ(SaverPending(), 2);
@@ -676,6 +677,29 @@ TEST_F(Files, TheSaverWritesAsideAndTellsEachSaveInOrderOnlyOnceOnTheDisk) {
   EXPECT_EQ(synced, (std::vector<int64_t>{100, 200}));
   EXPECT_EQ(SaverStop(30.0, nullptr), 0);
   EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 0);
+}
+
+// A disk that writes a big save slowly: one sync would wait longer than the
+// quit's idle bound, but the save's pieces written back one by one show it
+// writing, so the quit waits and the file is in place.
+TEST_F(Files, TheQuitWaitsWhileTheDiskWritesASaveBack) {
+  ASSERT_TRUE(SaverStart());
+  WriteOs("big", "old");
+  synccount::Reset();
+  synccount::Pace(2 << 20);
+  synccount::PaceSyncs(2 << 20);
+  int32_t told = 1;
+  SaveRequest r;
+  r.Target = Sys("big");
+  r.Bytes = std::string(size_t(4) << 20, 'n');
+  r.Done = [&told](int32_t rc) { told = rc; };
+  SaveInBackground(std::move(r));
+  // Half the save's time at the disk's pace.
+  EXPECT_EQ(SaverStop(1.0, nullptr), 0);
+  synccount::Pace(0);
+  synccount::PaceSyncs(0);
+  EXPECT_EQ(told, 0);
+  EXPECT_EQ(ReadOs("big"), std::string(size_t(4) << 20, 'n'));
 }
 
 // A save the disk refuses is told as a failure, and the file saved before
@@ -723,7 +747,7 @@ TEST_F(Files, TheSaverStopWaitsForEverySaveAndItsFollowers) {
   shown.clear();
   std::vector<std::string> heard;
   synccount::Reset();
-  synccount::Hold("tarvelo-save");
+  synccount::Hold("tarvelo-save", false);
   SaveRequest r;
   r.Target = Sys("a");
   r.Bytes = "a";
@@ -741,7 +765,12 @@ TEST_F(Files, TheSaverStopWaitsForEverySaveAndItsFollowers) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     synccount::Release();
   });
-  EXPECT_EQ(SaverStop(30.0, [](int32_t left) { shown.push_back(left); }), 0);
+  EXPECT_EQ(SaverStop(30.0,
+                      [](int32_t left) {
+                        shown.push_back(left);
+                        return true;
+                      }),
+            0);
   disk.join();
   EXPECT_EQ(heard, (std::vector<std::string>{"a0", "b0"}));
   EXPECT_EQ(ReadOs("a"), "a");
@@ -757,4 +786,122 @@ TEST_F(Files, TheSaverStopWaitsForEverySaveAndItsFollowers) {
   EXPECT_EQ(SaveInBackground(std::move(late)), 0);
   EXPECT_EQ(told, 0);
   EXPECT_EQ(ReadOs("c"), "c");
+}
+
+// A saver of the test's own, whose disk's written-bytes count the test moves:
+// while the disk holds the save's sync, a count that moves keeps the stop
+// waiting past its idle bound; one that stands still, or a stop cut short,
+// ends it with the saves not finished named, and the held save tells nothing
+// afterwards. A saver made after it knows nothing of the held one.
+TEST_F(Files, TheQuitWaitsWhileTheDeviceWritesAndNamesWhatItCouldNotFinish) {
+  static std::atomic<int64_t> deviceBytes{0};
+  const struct {
+    const char* why;
+    bool moves;
+    bool cut;  // the stop's callback cuts the wait short
+    int32_t rc;
+  } rows[] = {
+      {"the device writes another file's bytes ahead of ours", true, false, 0},
+      {"the device writes nothing", false, false, -1},
+      {"a second quit signal", true, true, -1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    WriteOs("a", "old");
+    WriteOs("b", "old");
+    std::vector<std::string> heard;
+    {
+      Saver saver([](uint64_t) { return deviceBytes.load(); });
+      ASSERT_TRUE(saver.Start());
+      synccount::Reset();
+      synccount::Hold("tarvelo-save", false);
+      for (const char* name : {"a", "b"}) {
+        SaveRequest r;
+        r.Target = Sys(name);
+        r.Bytes = name;
+        r.Done = [&heard, name](int32_t rc) { heard.push_back(name + std::to_string(rc)); };
+        saver.Hand(std::move(r));
+      }
+      ASSERT_TRUE(WaitFor([] { return synccount::On("tarvelo-save") >= 1; }));
+      std::atomic<bool> stop{false};
+      std::thread device([&] {
+        // Two seconds of writing (four idle bounds), then the disk gets to our save.
+        for (int i = 0; i < 40 && !stop; ++i) {
+          if (row.moves) deviceBytes += 4096;
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (row.moves) synccount::Release();
+      });
+      static bool s_cut;
+      s_cut = row.cut;
+      EXPECT_EQ(saver.Stop(0.5, [](int32_t) { return !s_cut; }), row.rc);
+      stop = true;
+      device.join();
+      synccount::Release();
+      if (row.rc == 0) {
+        EXPECT_EQ(heard, (std::vector<std::string>{"a0", "b0"}));
+        EXPECT_TRUE(saver.Unfinished().empty());
+        EXPECT_EQ(ReadOs("b"), "b");
+      } else {
+        EXPECT_EQ(saver.Unfinished(), (std::vector<std::string>{Sys("a"), Sys("b")}));
+        EXPECT_FALSE(saver.Running());
+        // The held save ends on its own; the one behind it is never written, and nothing is told.
+        ASSERT_TRUE(WaitFor([] { return synccount::ThreadsNamed("tarvelo-save") == 0; }));
+        EXPECT_EQ(saver.TakeOutcomes(), 0);
+        EXPECT_TRUE(heard.empty());
+        EXPECT_EQ(ReadOs("b"), "old");
+      }
+    }
+    // A fresh saver starts clean while a held one may still be on its way out.
+    Saver next;
+    ASSERT_TRUE(next.Start());
+    SaveRequest r;
+    r.Target = Sys("c");
+    r.Bytes = "c";
+    next.Hand(std::move(r));
+    ASSERT_TRUE(next.WaitIdle(30.0));
+    EXPECT_EQ(next.TakeOutcomes(), 1);
+    EXPECT_EQ(next.Stop(30.0, nullptr), 0);
+  }
+}
+
+// Saves of a file that wait behind a held one: each newer one replaces the
+// waiting one (its bytes win, every Done runs with the outcome of the save
+// that wrote), unless a save between them names the replaced one and the
+// newer one names that save: then it queues behind.
+TEST_F(Files, ANewerSaveOfAWaitingFileReplacesIt) {
+  Saver saver;
+  ASSERT_TRUE(saver.Start());
+  std::vector<std::string> heard;
+  synccount::Reset();
+  synccount::Hold("tarvelo-save", false);
+  std::vector<SaveOutcome> outcomes;
+  const auto hand = [&](const std::string& name, const std::string& bytes, std::vector<SaveOutcome> after) {
+    SaveRequest r;
+    r.Target = Sys(name);
+    r.Bytes = bytes + std::string(100, '.');  // long enough for the disk stand-in to note its length
+    r.Outcome = NewSaveOutcome();
+    r.After = std::move(after);
+    outcomes.push_back(r.Outcome);
+    r.Done = [&heard, bytes](int32_t rc) { heard.push_back(bytes + ":" + std::to_string(rc)); };
+    saver.Hand(std::move(r));
+  };
+  hand("doc", "d1", {});
+  ASSERT_TRUE(WaitFor([] { return synccount::On("tarvelo-save") >= 1; }));  // d1 is being written
+  hand("doc", "d2", {});
+  hand("settings", "s1", {outcomes[1]});  // names d2
+  hand("doc", "d3", {});                  // replaces d2, ahead of s1
+  hand("doc", "d4", {outcomes[2]});       // names s1, which names d2 (now d3): queued behind s1
+  EXPECT_EQ(saver.Pending(), 4);          // d1, d3, s1, d4
+  synccount::Release();
+  ASSERT_TRUE(saver.WaitIdle(30.0));
+  EXPECT_EQ(saver.TakeOutcomes(), 5);
+  EXPECT_EQ(heard, (std::vector<std::string>{"d1:0", "d2:0", "d3:0", "s1:0", "d4:0"}));
+  for (const SaveOutcome& o : outcomes) EXPECT_EQ(o->load(), 0);
+  EXPECT_EQ(ReadOs("doc"), "d4" + std::string(100, '.'));
+  EXPECT_EQ(ReadOs("settings"), "s1" + std::string(100, '.'));
+  int32_t synced = 0;
+  for (const synccount::Sync& s : synccount::Syncs()) synced += s.length > 0;
+  EXPECT_EQ(synced, 4);
+  EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
 }

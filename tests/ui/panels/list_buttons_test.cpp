@@ -1128,7 +1128,7 @@ TEST_F(ListButtonsTest, AnActOnAFileBeingSavedWaitsForTheSave) {
     RecordAction(kActionPower, ModuleList.entries[0], -1, nullptr);
     ShowOnly(kUiMSGB);
     synccount::Reset();
-    synccount::Hold("tarvelo-save");
+    synccount::Hold("tarvelo-save", false);
     Click(OnListSave, Button(4));
     AwaitHeldSave();
     Browse();
@@ -1216,7 +1216,7 @@ TEST_F(ListButtonsTest, NewOrLoadSaysItsWaitAndSavesWhatWasMadeMeanwhile) {
     SessionFile = "mine.tarvelo";
     fs::remove(Home() / "mine.tarvelo");
     synccount::Reset();
-    synccount::Hold("tarvelo-save");
+    synccount::Hold("tarvelo-save", false);
     if (row.load) {
       Browse("other.tarvelo");
       Click(OnListLoad, Button(5));
