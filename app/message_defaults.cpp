@@ -662,6 +662,11 @@ const char* const kMessageDefaults[kMessageCount] = {
     // New and Load after the save of the synth they would replace failed.
     /* 638 */ "The synth could not be saved ({$}). Save it under this name instead?",
     /* 639 */ "Discard the unsaved synth and go on? (No keeps it.)",
+    // Not used: the number is kept free for the saver's next text.
+    /* 640 */ "",
+    // The end's wait where the disk keeps its own count of written bytes,
+    // while it writes none.
+    /* 641 */ "Writing the recordings to the disk: the disk writes nothing; {$} s of sound wait for it",
 };
 
 }  // namespace Tarvelo

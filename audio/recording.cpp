@@ -43,24 +43,26 @@ void SayNotes(rec::State& s) {
 
 // The end's pace, measured on the waiting thread each time it shows: the
 // disk's own count of written bytes where the device keeps one (whoever's
-// bytes: ours wait behind them), else the bytes the disk confirmed of ours.
+// bytes: ours wait behind them), over the writer's pace window; else the
+// bytes the disk confirmed of ours over the last stretch of the wait.
 // one thread: value
 class EndPace {
  public:
-  EndPace(rec::State& s, const rec::SyncLine& line) : s_(s), line_(line), pace_(kPaceWindow) {}
+  EndPace(rec::State& s, const rec::SyncLine& line) : s_(s), line_(line), confirmed_(kPaceWindow) {}
 
   RecordingEndProgress Now() {
     const double now = platform::HighResClock();
-    const int64_t count = s_.DeviceCount();
-    const bool counted = count >= 0;
-    if (counted != counted_) pace_.Reset();
-    counted_ = counted;
-    pace_.Sample(now, counted ? uint64_t(count) : line_.Confirmed());
+    const rec::State::Pace disk = s_.SamplePace(kPaceSpan);
+    double perSecond = disk.perSecond;
+    lastMoved_ = std::max(line_.LastConfirmed(), disk.lastMoved);
+    if (!disk.counted) {
+      confirmed_.Sample(now, line_.Confirmed());
+      perSecond = confirmed_.BytesPerSecond(kPaceSpan);
+    }
     const double rate = 4.0 * s_.Rate();
     const double ring = double(s_.ring.Appended() - s_.ring.Taken()) * 2.0;
     const double left = ring + double(s_.Backlog(line_));
-    RecordingEndProgress p{-1.0, left / rate, now - LastMoved() < kWritingSeconds, counted};
-    const double perSecond = pace_.BytesPerSecond(kPaceSpan);
+    RecordingEndProgress p{-1.0, left / rate, now - lastMoved_ < kWritingSeconds, disk.counted};
     if (left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) == 0)
       p.secondsLeft = 0.0;
     else if (perSecond > 0.0 && left > 0.0)
@@ -69,15 +71,13 @@ class EndPace {
   }
 
   // When the disk last wrote (its count moved) or confirmed a byte of ours.
-  double LastMoved() const {
-    return std::max(line_.LastConfirmed(), counted_ ? pace_.LastMoved() : 0.0);
-  }
+  double LastMoved() const { return lastMoved_; }
 
  private:
   rec::State& s_;
   const rec::SyncLine& line_;
-  platform::DiskPace pace_;
-  bool counted_ = false;
+  platform::DiskPace confirmed_;
+  double lastMoved_ = 0.0;
 };
 
 }  // namespace

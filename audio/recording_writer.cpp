@@ -111,11 +111,7 @@ struct Writer {
   State* s = nullptr;
   Ring* ring = nullptr;
   std::shared_ptr<SyncLine> line;
-  // The disk's pace, from the count of the device under the latest take.
-  platform::DiskPace pace;
-  uint64_t device = 0;
-  bool counted = false;  // that device keeps a count
-  double sampled = 0.0;
+  bool counted = false;  // the disk's count was known at the last look
   std::vector<std::unique_ptr<WriterTake>> takes;  // open or still to be closed, oldest first
   WriterTake* current = nullptr;                   // the take the ring's values go to
   bool asked = false;                              // a round is under way
@@ -196,13 +192,8 @@ void BeginTake(Writer& w, WriterTake& t, TakeEvent& e) {
   t.name = name;
   // The disk's pace is measured where this take's bytes go.
   const uint64_t device = platform::DeviceOf(t.fd);
-  if (device != w.device) {
-    w.device = device;
-    w.pace.Reset();
-    w.sampled = 0.0;
-    w.counted = device != 0 && w.s->options.writtenBytes && w.s->options.writtenBytes(device) >= 0;
-    w.s->device.store(w.counted ? device : 0, std::memory_order_release);
-  }
+  const auto& count = w.s->options.writtenBytes;
+  w.s->device.store(device != 0 && count && count(device) >= 0 ? device : 0, std::memory_order_release);
 }
 
 // Hands count values to the disk, the stream flushed (a full disk stops the
@@ -392,16 +383,6 @@ bool TakeRound(Writer& w) {
   return true;
 }
 
-// The disk's count sampled, a tenth of a second apart at most.
-void SamplePace(Writer& w) {
-  if (!w.counted) return;
-  const double now = platform::HighResClock();
-  if (now - w.sampled < 0.1) return;
-  w.sampled = now;
-  const int64_t count = w.s->options.writtenBytes(w.device);
-  if (count >= 0) w.pace.Sample(now, uint64_t(count));
-}
-
 bool WriterStep(Writer& w) {
   State& s = *w.s;
   Ring& ring = *w.ring;
@@ -412,7 +393,10 @@ bool WriterStep(Writer& w) {
   const uint64_t bound = e ? e->at : ring.Appended();
   const uint64_t from = ring.Taken();
   const uint32_t rate = s.Rate();
-  SamplePace(w);
+  // The disk's pace is sampled while a take runs, whether sound waits or not.
+  const double window = s.options.paceSeconds;
+  const State::Pace pace = w.current && w.current->file > 0 ? s.SamplePace(window * 0.95) : State::Pace{};
+  w.counted = pace.counted;
   if (from < bound) {
     const uint64_t size = ring.Size();
     // A tenth of a second of sound a write at most, so the end sees even a
@@ -427,9 +411,7 @@ bool WriterStep(Writer& w) {
       // Past what the disk's pace allows unconfirmed, the sound waits in the
       // ring: the disk's confirmations ring the bell, and the writer looks
       // again at least every quarter second as the pace moves.
-      const double window = s.options.paceSeconds;
-      take = s.Backlog(*w.line) + n * 2 <=
-             Bound(w.counted, w.pace.BytesPerSecond(window * 0.95), window, rate, s.MemoryBytes());
+      take = s.Backlog(*w.line) + n * 2 <= Bound(pace.counted, pace.perSecond, rate, s.MemoryBytes());
       if (take) {
         const int32_t rc = WriteData(s, *t, ring.Values() + from % size, static_cast<int32_t>(n));
         if (rc != 0) FailTake(w, *t, rc);
@@ -504,7 +486,7 @@ bool WriterHolds(const Writer& w) {
 
 }  // namespace
 
-State::State(RecordingWriterOptions o) : options(std::move(o)) {}
+State::State(RecordingWriterOptions o) : options(std::move(o)), pace(options.paceSeconds) {}
 
 uint64_t State::Backlog(const SyncLine& l) const {
   const uint64_t settled = l.Confirmed() + dropped.load(std::memory_order_relaxed);
@@ -512,9 +494,23 @@ uint64_t State::Backlog(const SyncLine& l) const {
   return all > settled ? all - settled : 0;
 }
 
-int64_t State::DeviceCount() const {
+State::Pace State::SamplePace(double minSpan) {
   const uint64_t d = device.load(std::memory_order_acquire);
-  return d != 0 && options.writtenBytes ? options.writtenBytes(d) : -1;
+  if (d == 0) return {};
+  std::lock_guard<std::mutex> hold(paceLock);
+  if (d != pacedDevice) {
+    pacedDevice = d;
+    pace.Reset();
+    sampledAt = 0.0;
+  }
+  const double now = platform::HighResClock();
+  if (now - sampledAt >= 0.1) {
+    const int64_t count = options.writtenBytes(d);
+    if (count < 0) return {};
+    sampledAt = now;
+    pace.Sample(now, uint64_t(count));
+  }
+  return {true, pace.BytesPerSecond(minSpan), pace.LastMoved()};
 }
 
 uint64_t State::MemoryBytes() const {
@@ -539,12 +535,14 @@ void State::NoteTakeNotWhole(const std::string& name, const std::string& line) {
   notes.emplace_back(name, line);
 }
 
-uint64_t Bound(bool counted, double pace, double window, uint32_t rate, uint64_t memory) {
-  const double least = kBacklogSeconds * 4.0 * double(std::max<uint32_t>(rate, 1));
+uint64_t Bound(bool counted, double pace, uint32_t rate, uint64_t memory) {
+  const double sound = 4.0 * double(std::max<uint32_t>(rate, 1));
+  const double least = kBacklogSeconds * sound;
   if (!counted) return uint64_t(least);
   const double most = std::max(least, double(memory));
   if (!(pace >= 0.0)) return uint64_t(most);
-  return uint64_t(std::clamp(pace * window, least, most));
+  if (pace < sound) return uint64_t(least);
+  return uint64_t(std::clamp(pace * kDrainSeconds, least, most));
 }
 
 void WriterThread(State* s, std::shared_ptr<SyncLine> line) {

@@ -57,8 +57,26 @@ struct State {
   std::atomic<bool> stopAsked{false};
   std::atomic<bool> giveUp{false};
   std::atomic<bool> done{false};
-  // The device under the latest take's file (0: none yet).
+  // The device under the latest take's file, where it counts what it writes (0: none).
   std::atomic<uint64_t> device{0};
+
+  // The disk's pace, sampled by the writer and the end's wait alike.
+  // one thread: value
+  struct Pace {
+    bool counted = false;     // the device counts what it writes
+    double perSecond = -1.0;  // bytes a second over the window kept; < 0 while not known
+    double lastMoved = 0.0;   // when the count last moved
+  };
+  // Samples the device's count (a tenth of a second apart at most) and says
+  // its pace once the samples span minSpan.
+  Pace SamplePace(double minSpan);
+  std::mutex paceLock;
+  // one thread: holder of paceLock
+  platform::DiskPace pace;
+  // one thread: holder of paceLock
+  uint64_t pacedDevice = 0;
+  // one thread: holder of paceLock
+  double sampledAt = 0.0;
 
   std::mutex heldLock;
   // one thread: holder of heldLock, keyed by the writer's take number
@@ -82,8 +100,6 @@ struct State {
   uint32_t Rate() const { return std::max<uint32_t>(rate.load(std::memory_order_relaxed), 1); }
   // The data bytes written that the disk has not confirmed yet (of takes still open).
   uint64_t Backlog(const SyncLine& l) const;
-  // The device's written bytes now; -1 where none is known.
-  int64_t DeviceCount() const;
   // The most it may have unconfirmed whatever the pace.
   uint64_t MemoryBytes() const;
   void AskStop();
@@ -95,12 +111,16 @@ struct State {
   void NoteTakeNotWhole(const std::string& name, const std::string& line);
 };
 
-// What the writer may hold unconfirmed: with the disk's pace (bytes a second
-// over the pace window, < 0 while not known) the bytes the disk writes in
-// that window, at least kBacklogSeconds of sound and at most the memory
-// bound; a pace not known yet is bounded by memory alone; with no count of
-// the disk's (counted false), kBacklogSeconds of sound.
-uint64_t Bound(bool counted, double pace, double window, uint32_t rate, uint64_t memory);
+// What the end may wait for at the disk's pace, at most.
+constexpr double kDrainSeconds = 60.0;
+
+// What the writer may hold unconfirmed. With the disk's own count (counted):
+// while its pace (bytes a second over the pace window) is not known, the
+// memory bound; a disk slower than the sound, kBacklogSeconds of sound (the
+// take then ends "too slow" once the ring fills too); a faster one, what it
+// writes in kDrainSeconds, between those two. Without one, kBacklogSeconds of
+// sound ahead of the disk's confirmations.
+uint64_t Bound(bool counted, double pace, uint32_t rate, uint64_t memory);
 
 void WriterThread(State* s, std::shared_ptr<SyncLine> line);
 

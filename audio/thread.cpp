@@ -795,6 +795,8 @@ bool SayWritingLeftOnly(const RecordingEndProgress& progress) {
 }  // namespace
 
 void SayWritingLeft(const RecordingEndProgress& p) {
+  // Nothing left (nothing was recorded, or all is on the disk): nothing to say.
+  if (p.secondsLeft == 0.0) return;
   // A wait under way always has something left, if only a take's last sync.
   const auto whole = [](double s) {
     s = s >= 1.0 ? std::min(std::ceil(s), 1.0e9) : 1.0;  // NaN too
@@ -804,6 +806,10 @@ void SayWritingLeft(const RecordingEndProgress& p) {
   if (p.secondsLeft >= 0.0 || p.confirming)
     text = QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
                                     whole(p.secondsLeft >= 0.0 ? p.secondsLeft : p.soundLeft));
+  else if (p.diskCounted)
+    text = QUARLE_BASICS::InsertArg(
+        LangText(641, "Writing the recordings to the disk: the disk writes nothing; {$} s of sound wait for it"),
+        whole(p.soundLeft));
   else
     text = QUARLE_BASICS::InsertArg(
         LangText(631, "Writing the recordings to the disk: the disk confirms nothing; {$} s of sound wait for it"),

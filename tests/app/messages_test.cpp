@@ -62,9 +62,9 @@ class MessageTable : public ::testing::Test {
 }  // namespace
 
 TEST(MessageDefaults, CountAndRepresentativeTexts) {
-  ASSERT_EQ(sizeof(kMessageDefaults) / sizeof(kMessageDefaults[0]), 640u);
+  ASSERT_EQ(sizeof(kMessageDefaults) / sizeof(kMessageDefaults[0]), 642u);
   for (uint32_t n = 0; n < kMessageCount; ++n) ASSERT_NE(kMessageDefaults[n], nullptr) << n;
-  EXPECT_STREQ(MessageDefault(640), "");
+  EXPECT_STREQ(MessageDefault(kMessageCount), "");
   EXPECT_STREQ(MessageDefault(0xFFFFFFFFu), "");
   EXPECT_STREQ(kMessageDefaults[121], "[INVALID ASSIGMENT]");  // spelt as shipped
   EXPECT_STREQ(kMessageDefaults[87], " is now opened for audio streaming.");  // blanks belong to the text
@@ -88,13 +88,13 @@ TEST_F(MessageTable, StagesFillAndGrow) {
   // A text changed in the first stage survives the move into the full table.
   ASSERT_EQ(QUARLE_BASICS::LanguageTableSet(5, "changed"), 0);
   ASSERT_EQ(MessageTableSecondStage(), 0);
-  EXPECT_EQ(LanguageTable.fullCount, 640u);
+  EXPECT_EQ(LanguageTable.fullCount, 642u);
   EXPECT_EQ(LangText(5, "x"), "changed");
   for (uint32_t n = 0; n < kMessageCount; ++n) {
     if (n == 5) continue;
     ASSERT_EQ(LangText(n, "call site"), kMessageDefaults[n]) << n;
   }
-  EXPECT_EQ(LangText(640, "beyond"), "beyond");
+  EXPECT_EQ(LangText(kMessageCount, "beyond"), "beyond");
 }
 
 TEST_F(MessageTable, EnglishLoadsNoPack) {

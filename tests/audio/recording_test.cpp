@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -27,6 +30,7 @@
 #include "file_fixture.h"
 #include "openal_env.h"
 #include "platform/files.h"
+#include "platform/threads.h"
 #include "sync_count.h"
 
 namespace {
@@ -933,6 +937,139 @@ TEST_F(Recording, ATakeTheDiskCannotKeepSaysSo) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(),
                        "The end of the recording unkept.wav could not be written: " + QB::ErrorText(-QB::kErrFileAccess)),
             1);
+}
+
+}  // namespace
+
+namespace {
+
+// A disk's own count of written bytes, as the kernel keeps it, faked: it
+// grows at g_diskPace bytes a second from g_diskFrom (the test's writer reads it).
+std::atomic<int64_t> g_diskPace{0};
+std::atomic<double> g_diskFrom{0.0};
+void Sleep(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
+RecordingWriterOptions Counted(int64_t pace, double window) {
+  g_diskPace = pace;
+  g_diskFrom = platform::HighResClock();
+  RecordingWriterOptions o;
+  o.writtenBytes = [](uint64_t) -> int64_t {
+    return 1000000 + int64_t(double(g_diskPace.load()) * (platform::HighResClock() - g_diskFrom.load()));
+  };
+  o.paceSeconds = window;
+  o.memoryBytes = 8u << 20;  // 43.7 s of sound
+  return o;
+}
+
+// The disk confirms nothing of the take (another file's write-back ahead of
+// it), but its own count says how fast it writes: a take goes on while the
+// disk writes faster than the sound comes, however long its bytes wait, up
+// to the memory bound; one on a disk slower than the sound over the pace
+// window ends "too slow" once 20 s of sound wait (and the ring is full).
+TEST_F(Recording, ATakeGoesOnWhileTheDiskWritesFastEnoughWhateverItConfirms) {
+  namespace QB = QUARLE_BASICS;
+  constexpr int64_t kLeast = 20 * 192000;  // bytes of sound
+  const struct {
+    const char* disk;
+    int64_t pace;
+    bool tooSlow;
+  } kRows[] = {{"five times the sound's pace", 960000, false},
+               {"half the sound's pace", 96000, true},
+               {"writing nothing", 0, true}};
+  const std::vector<int16_t> block(9600, 5);  // 0.1 s
+  for (const auto& r : kRows) {
+    SCOPED_TRACE(r.disk);
+    delete g_writer;
+    g_writer = new RecordingWriter(Counted(r.pace, 1.0));
+    StartWriter();
+    synccount::Reset();
+    synccount::Hold();
+    const std::string stem = "pace" + std::to_string(r.pace);
+    const std::string path = dir_ + "/AUDIO/" + stem + ".wav";
+    const int32_t take = W().HandOver(strdup(stem.c_str()), 1);
+    ASSERT_GT(take, 0);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path); }));
+    Sleep(1.5);  // the pace window passes
+    int64_t appended = 0;  // bytes
+    int32_t rc = 0;
+    for (int32_t n = 0; rc == 0 && n < 10 * 30; ++n) {
+      // A full ring waits while the writer writes; once the file holds the
+      // least the writer may write ahead of the disk, a full ring is the end.
+      ASSERT_TRUE(WaitUntil([&] {
+        rc = W().Append(take, block.data(), 9600);
+        return rc != -QB::kErrDiskTooSlow ||
+               (r.tooSlow && int64_t(fs::file_size(path)) > 88 + kLeast - 19200);
+      }));
+      if (rc == 0) appended += 19200;
+    }
+    W().End();
+    EXPECT_EQ(rc, r.tooSlow ? -QB::kErrDiskTooSlow : 0);
+    if (r.tooSlow) {
+      EXPECT_LE(int64_t(fs::file_size(path)), 88 + kLeast);
+    }
+    EXPECT_EQ(ReadU32(Load(path), 84), 0u);  // nothing was confirmed
+    synccount::Release();
+    ASSERT_TRUE(W().Settle(kHangBound));
+    const Bytes b = Load(path);
+    ASSERT_EQ(int64_t(b.size()), 88 + appended);
+    ExpectHeader(b, uint32_t(appended / 4));
+  }
+}
+
+// The end's wait where the disk counts what it writes: it goes on while the
+// disk writes, though it confirms nothing of ours for longer than the idle
+// limit, its count the time left at the disk's pace (the sound left, at half
+// the sound's pace, twice over), and it gives up once the disk writes
+// nothing.
+TEST_F(Recording, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
+  static std::vector<RecordingEndProgress> shown;
+  static double releaseAt;
+  const struct {
+    int64_t pace;
+    int32_t returns;
+    bool named;  // the take is said not confirmed whole
+  } kRows[] = {{96000, 0, false}, {0, 1, true}};
+  const std::vector<int16_t> second(96000, 11);
+  for (const auto& r : kRows) {
+    SCOPED_TRACE(r.pace);
+    delete g_writer;
+    g_writer = new RecordingWriter(Counted(r.pace, 1.0));
+    StartWriter();
+    synccount::Reset();
+    synccount::Hold();
+    const std::string stem = "end" + std::to_string(r.pace);
+    const std::string path = dir_ + "/AUDIO/" + stem + ".wav";
+    const int32_t take = W().HandOver(strdup(stem.c_str()), 1);
+    ASSERT_GT(take, 0);
+    ASSERT_EQ(W().Append(take, second.data(), 96000), 0);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) == 88 + 192000; }));
+    W().End();
+    shown.clear();
+    // Held for ten idle limits; the disk that writes nothing is given up on long before.
+    releaseAt = platform::HighResClock() + 3.0;
+    const int32_t got = W().Stop(0.3, [](const RecordingEndProgress& p) {
+      shown.push_back(p);
+      if (platform::HighResClock() > releaseAt) synccount::Release();
+      return true;
+    });
+    synccount::Release();
+    EXPECT_EQ(got, r.returns);
+    EXPECT_EQ(W().EndUnconfirmed(), r.named ? std::vector<std::string>{stem + ".wav"} : std::vector<std::string>{});
+    ASSERT_FALSE(shown.empty());
+    EXPECT_TRUE(shown.front().diskCounted);
+    int32_t paced = 0;
+    for (const auto& p : shown) {
+      if (p.secondsLeft <= 0.0 || p.soundLeft < 0.5) continue;
+      ++paced;
+      EXPECT_NEAR(p.secondsLeft / p.soundLeft, 2.0, 0.5);
+    }
+    if (r.pace > 0) {
+      EXPECT_GT(paced, 0);
+      EXPECT_TRUE(std::all_of(shown.begin(), shown.end(), [](const auto& p) { return p.confirming; }));
+      ExpectHeader(Load(path), 48000);
+    } else {
+      EXPECT_EQ(paced, 0);  // no pace: no time left is said, only the sound that waits
+    }
+  }
 }
 
 }  // namespace
