@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace platform {
 
@@ -34,6 +35,24 @@ int64_t KernelWrittenBytes(uint64_t device) {
     p = end;
   }
   return static_cast<int64_t>(value * 512ull);
+}
+
+int64_t KernelWritebackBytes() {
+  const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[4096];
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return -1;
+  text[n] = '\0';
+  // "Writeback:" alone, not "WritebackTmp:"; in kB.
+  for (const char* p = text; (p = std::strstr(p, "Writeback:")) != nullptr; ++p) {
+    if (p != text && p[-1] != '\n') continue;
+    char* end = nullptr;
+    const unsigned long long kb = std::strtoull(p + 10, &end, 10);
+    return end == p + 10 ? -1 : static_cast<int64_t>(kb * 1024ull);
+  }
+  return -1;
 }
 
 uint64_t DeviceOf(int fd) {
