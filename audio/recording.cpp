@@ -5,6 +5,7 @@
 #include "audio/recording.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <utility>
@@ -93,8 +94,26 @@ RecordingWriter::~RecordingWriter() {
   if (Stop(0.0, [](const RecordingEndProgress&) { return false; }) >= 0) delete s_;
 }
 
+namespace {
+// one thread: start-up (set before the program's writer is made)
+RecordingWriterOptions& ProgramOptions() {
+  static RecordingWriterOptions options;
+  return options;
+}
+std::atomic<bool> g_programMade{false};
+}  // namespace
+
+bool SetProgramRecordingWriterOptions(RecordingWriterOptions options) {
+  if (g_programMade.load(std::memory_order_acquire)) return false;
+  ProgramOptions() = std::move(options);
+  return true;
+}
+
 RecordingWriter& ProgramRecordingWriter() {
-  static RecordingWriter* const writer = new RecordingWriter();
+  static RecordingWriter* const writer = [] {
+    g_programMade.store(true, std::memory_order_release);
+    return new RecordingWriter(ProgramOptions());
+  }();
   return *writer;
 }
 

@@ -86,6 +86,9 @@ class RecordingWriter {
 // The program's writer (the audio thread's), made at the first call and kept
 // to the process's end.
 RecordingWriter& ProgramRecordingWriter();
+// The program writer's options, before it is made (a test program's disk
+// stand-in gives it its own pace source); false once it is.
+bool SetProgramRecordingWriterOptions(RecordingWriterOptions options);
 
 // The program's writer. Starts its thread and its sync thread (tarvelo-rec and
 // tarvelo-recsync), and makes its ring at the first start (ringValues 16-bit

@@ -6,7 +6,9 @@
 #            end "too slow", but only after the disk was seen that slow for a while
 #   slowend  100 kB/s, a 20 s take, then the quit's wait: it should wait while
 #            the disk writes and end with the take whole
-#   busy2    2 MB/s with a copy running onto the stick, a 90 s take and the quit
+#   busy2    2 MB/s with a copy running onto the stick, a 90 s take and the quit;
+#            the copy stops 30 s after the take's end (as a copy of a few
+#            hundred MB would), so the quit waits behind it meanwhile
 #   busy4    4 MB/s with a copy, likewise
 #   cut      a quiet stick, a power cut 20 s into a 30 s take: what the image holds
 #
@@ -62,8 +64,8 @@ for c in "${cases[@]}"; do
   case "$c" in
     slow) stick 100000 off; run slow 90 --quit;;
     slowend) stick 100000 off; run slowend 20 --quit;;
-    busy2) stick 2000000 on; run busy2 90 --quit;;
-    busy4) stick 4000000 on; run busy4 90 --quit;;
+    busy2) stick 2000000 on; (sleep 120; "$tool" copy "$dir" off >/dev/null) & run busy2 90 --quit; wait;;
+    busy4) stick 4000000 on; (sleep 120; "$tool" copy "$dir" off >/dev/null) & run busy4 90 --quit; wait;;
     cut)
       stick 0 off
       echo "== cut"
