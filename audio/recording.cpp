@@ -91,12 +91,18 @@ RecordingWriter::RecordingWriter(RecordingWriterOptions options) : s_(new rec::S
 
 RecordingWriter::~RecordingWriter() {
   // Cut short at once; a writer held by its disk keeps what it uses.
-  if (Stop(0.0, [](const RecordingEndProgress&) { return false; }) >= 0) delete s_;
+  if (Stop(0.0, [](const RecordingEndProgress&) { return false; }) < 0) return;
+  bool left = false;
+  {
+    std::lock_guard<std::mutex> hold(s_->lifeLock);
+    left = s_->syncLeft;
+  }
+  if (!left) delete s_;
 }
 
 namespace {
-// one thread: start-up (set before the program's writer is made)
 RecordingWriterOptions& ProgramOptions() {
+  // one thread: start-up (set before the program's writer is made)
   static RecordingWriterOptions options;
   return options;
 }
@@ -224,8 +230,10 @@ int32_t RecordingWriter::Stop(double idleSeconds, bool (*shown)(const RecordingE
   line.Quit();
   if (!line.Busy())
     s.sync->join();
-  else
+  else {
     s.sync->detach();
+    s.syncLeft = true;
+  }
   delete s.sync;
   s.sync = nullptr;
   s.line.reset();

@@ -64,8 +64,9 @@ class RecordingWriter {
   explicit RecordingWriter(RecordingWriterOptions options = {});
   RecordingWriter(const RecordingWriter&) = delete;
   RecordingWriter& operator=(const RecordingWriter&) = delete;
-  // A writer still running ends as a cut-short end; one held by its disk is
-  // left to the process, with all it uses.
+  // A writer still running ends as a cut-short end; one held by its disk (or
+  // whose sync thread an end left in a sync) is left to the process, with all
+  // it uses.
   ~RecordingWriter();
 
   bool Start(uint32_t rate, uint32_t ringValues);
@@ -94,13 +95,12 @@ bool SetProgramRecordingWriterOptions(RecordingWriterOptions options);
 // tarvelo-recsync), and makes its ring at the first start (ringValues 16-bit
 // values, rate the stream's); while they run, a call only says so. The writer
 // never waits for a sync: the sync thread makes them beside its writes, and a
-// header names only data a finished sync kept. It writes as far as
-// the disk's pace allows ahead of what it confirmed: where the disk's own
-// count of written bytes is known, what it writes over the pace window (at
-// least 20 s of sound, at most the memory bound), so a take ends "too slow"
-// only when the disk writes more slowly than the sound comes over that window
-// and the ring's whole length; elsewhere 20 s of sound ahead of what the disk
-// confirmed. Call it where a thread may be made (the audio
+// header names only data a finished sync kept. It writes as far ahead of
+// what the disk confirmed as the disk's own pace allows (rec::Bound): where
+// the device counts what it writes, a take ends "too slow" only when the disk
+// wrote more slowly than the sound comes over the pace window, then 20 s of
+// sound and the ring's whole length; elsewhere when it confirmed the bytes
+// that slowly over those 20 s and the ring. Call it where a thread may be made (the audio
 // thread's start does). False when the threads could not be made, or when the writer an
 // end left held by the disk still runs.
 bool RecordingWriterStart(uint32_t rate, uint32_t ringValues);

@@ -96,6 +96,8 @@ struct State {
   // one thread: holder of lifeLock (the writer thread keeps its own copy)
   std::shared_ptr<SyncLine> line;
   std::atomic<int32_t> running{0};  // 1 while it takes takes, -1 when it could not be made
+  // one thread: holder of lifeLock; a sync thread was left in a sync: the state may never go
+  bool syncLeft = false;
 
   uint32_t Rate() const { return std::max<uint32_t>(rate.load(std::memory_order_relaxed), 1); }
   // The data bytes written that the disk has not confirmed yet (of takes still open).
