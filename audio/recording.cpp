@@ -64,14 +64,10 @@ class EndPace {
     const double ring = double(s_.ring.Appended() - s_.ring.Taken()) * 2.0;
     const double left = ring + double(s_.Backlog(line_));
     RecordingEndProgress p{-1.0, left / rate, now - lastMoved_ < kWritingSeconds, disk.counted};
-    // A disk that counts its bytes writes ours after those queued ahead of
-    // them (a copy's write-back), and a take's last sync waits for them too.
-    double ahead = left;
-    if (disk.counted && s_.options.queuedBytes) ahead = std::max(ahead, double(s_.options.queuedBytes()));
     if (left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) == 0)
       p.secondsLeft = 0.0;
-    else if (perSecond > 0.0 && ahead > 0.0)
-      p.secondsLeft = ahead / perSecond;
+    else if (perSecond > 0.0 && left > 0.0)
+      p.secondsLeft = left / perSecond;
     return p;
   }
 

@@ -5,7 +5,6 @@
 // file, writes and syncs it and ends it, so a slow disk never stalls the sound.
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,9 +42,6 @@ struct RecordingWriterOptions {
   // by default); a reader that says -1 leaves the writer to the disk's
   // confirmations of its own bytes.
   platform::WrittenBytesReader writtenBytes = platform::KernelWrittenBytes;
-  // What the disks have queued and not written yet (-1: not known): the end's
-  // count waits behind it too where the disk counts its bytes.
-  std::function<int64_t()> queuedBytes = platform::KernelWritebackBytes;
   // The disk's pace is judged over this long: enough to see through another
   // file's write-back (a copy onto the same stick) ahead of the takes' bytes.
   double paceSeconds = 30.0;

@@ -9,12 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace platform {
 
 namespace {
-// A kernel's text file (one read: sysfs and procfs give it whole), ended by a zero.
+// A kernel's text file (one read: sysfs gives it whole), ended by a zero.
 bool ReadKernelText(const char* path, char* text, size_t size) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -43,19 +42,6 @@ int64_t KernelWrittenBytes(uint64_t device) {
     p = end;
   }
   return static_cast<int64_t>(value * 512ull);
-}
-
-int64_t KernelWritebackBytes() {
-  char text[4096];
-  if (!ReadKernelText("/proc/meminfo", text, sizeof text)) return -1;
-  // "Writeback:" alone, not "WritebackTmp:"; in kB.
-  for (const char* p = text; (p = std::strstr(p, "Writeback:")) != nullptr; ++p) {
-    if (p != text && p[-1] != '\n') continue;
-    char* end = nullptr;
-    const unsigned long long kb = std::strtoull(p + 10, &end, 10);
-    return end == p + 10 ? -1 : static_cast<int64_t>(kb * 1024ull);
-  }
-  return -1;
 }
 
 uint64_t DeviceOf(int fd) {

@@ -18,10 +18,6 @@ namespace platform {
 using WrittenBytesReader = std::function<int64_t(uint64_t device)>;
 // The kernel's count (sysfs: the device's sectors written, times 512).
 int64_t KernelWrittenBytes(uint64_t device);
-// Bytes the kernel has sent to the disks and they have not written yet (all
-// disks', /proc/meminfo's Writeback): what a sync queued now waits behind on
-// a slow disk; -1 when it cannot be read.
-int64_t KernelWritebackBytes();
 // The device of an open file, or of a path's (st_dev); 0 when unknown.
 uint64_t DeviceOf(int fd);
 uint64_t DeviceOfPath(const char* osPath);

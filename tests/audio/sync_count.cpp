@@ -27,7 +27,6 @@ namespace {
 const bool g_uncounted = QUARLE_AUDIO::SetProgramRecordingWriterOptions([] {
   QUARLE_AUDIO::RecordingWriterOptions o;
   o.writtenBytes = [](uint64_t) -> int64_t { return -1; };
-  o.queuedBytes = [] { return int64_t(-1); };
   return o;
 }());
 

@@ -30,8 +30,6 @@ TEST(DiskPace, MeasuresTheLastWindowAndWhenTheCountLastMoved) {
 
 TEST(DiskPace, TheKernelCountsTheDeviceUnderAFileOrSaysItHasNone) {
   EXPECT_EQ(platform::KernelWrittenBytes(0), -1);
-  EXPECT_GE(platform::KernelWritebackBytes(), 0);  // /proc/meminfo is read, in whole kB
-  EXPECT_EQ(platform::KernelWritebackBytes() % 1024, 0);
   // /proc lies on no block device.
   EXPECT_EQ(platform::KernelWrittenBytes(platform::DeviceOfPath("/proc/self")), -1);
   char tmpl[] = "/tmp/disk_pace_XXXXXX";
