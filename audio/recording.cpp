@@ -83,17 +83,15 @@ class EndPace {
 
 }  // namespace
 
-RecordingWriter::RecordingWriter(RecordingWriterOptions options) : s_(new rec::State(std::move(options))) {}
+RecordingWriter::RecordingWriter(RecordingWriterOptions options)
+    : s_(std::make_shared<rec::State>(std::move(options))) {}
 
 RecordingWriter::~RecordingWriter() {
   // Cut short at once; a writer held by its disk keeps what it uses.
-  if (Stop(0.0, [](const RecordingEndProgress&) { return false; }) < 0) return;
-  bool left = false;
-  {
-    std::lock_guard<std::mutex> hold(s_->lifeLock);
-    left = s_->syncLeft;
-  }
-  if (!left) delete s_;
+  if (Stop(0.0, [](const RecordingEndProgress&) { return false; }) >= 0) return;
+  // Held: the state goes once its threads let go of it, not through a line it holds.
+  std::lock_guard<std::mutex> hold(s_->lifeLock);
+  s_->line.reset();
 }
 
 namespace {
@@ -142,7 +140,7 @@ bool RecordingWriter::Start(uint32_t rate, uint32_t ringValues) {
   s.dropped.store(0, std::memory_order_relaxed);
   std::shared_ptr<rec::SyncLine> line;
   try {
-    line = std::make_shared<rec::SyncLine>(s.ring);
+    line = std::make_shared<rec::SyncLine>(s.ring, s_);
     s.sync = new std::thread([line] {
       platform::ThreadSetName("tarvelo-recsync");
       line->Run();
@@ -226,10 +224,8 @@ int32_t RecordingWriter::Stop(double idleSeconds, bool (*shown)(const RecordingE
   line.Quit();
   if (!line.Busy())
     s.sync->join();
-  else {
+  else
     s.sync->detach();
-    s.syncLeft = true;
-  }
   delete s.sync;
   s.sync = nullptr;
   s.line.reset();

@@ -5,6 +5,7 @@
 // file, writes and syncs it and ends it, so a slow disk never stalls the sound.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,9 @@ class RecordingWriter {
   explicit RecordingWriter(RecordingWriterOptions options = {});
   RecordingWriter(const RecordingWriter&) = delete;
   RecordingWriter& operator=(const RecordingWriter&) = delete;
-  // A writer still running ends as a cut-short end; one held by its disk (or
-  // whose sync thread an end left in a sync) is left to the process, with all
-  // it uses.
+  // A writer still running ends as a cut-short end; what one held by its disk
+  // (or whose sync thread an end left in a sync) uses goes once its threads
+  // let it go.
   ~RecordingWriter();
 
   bool Start(uint32_t rate, uint32_t ringValues);
@@ -77,7 +78,8 @@ class RecordingWriter {
   void LogError(uint32_t message, const char* text, int32_t error, int32_t level);
 
  private:
-  rec::State* s_;  // one thread: maker; never freed while its threads may run
+  // one thread: maker; shared with its threads, so it goes with the last of them
+  std::shared_ptr<rec::State> s_;
 };
 
 // The program's writer (the audio thread's), made at the first call and kept

@@ -37,10 +37,11 @@ class Ring;
 // The writer's line to its sync thread: one round under way at a time, and
 // the bytes the disk confirmed on it. Each start makes one: a sync thread the
 // end had to leave in a sync that never came back keeps its own (and its
-// writer's ring, which outlives it).
+// writer's state, with the ring).
 class SyncLine {
  public:
-  explicit SyncLine(Ring& ring) : ring_(ring) {}
+  // owner keeps the ring's writer state while the line lasts.
+  SyncLine(Ring& ring, std::shared_ptr<void> owner) : ring_(ring), owner_(std::move(owner)) {}
   // The writer's: hands a round over (none under way).
   void Ask(SyncRound round);
   // The writer's: the finished round, taken once; false while it runs.
@@ -63,6 +64,7 @@ class SyncLine {
   void Confirm(uint64_t bytes);
 
   Ring& ring_;  // one thread: maker
+  std::shared_ptr<void> owner_;  // one thread: maker
   std::atomic<uint64_t> confirmed_{0};
   std::atomic<double> lastConfirmed_{0.0};
   std::atomic<uint32_t> asked_{0};

@@ -488,6 +488,13 @@ bool WriterHolds(const Writer& w) {
 
 State::State(RecordingWriterOptions o) : options(std::move(o)), pace(options.paceSeconds) {}
 
+State::~State() {
+  for (std::thread* t : {writer, sync}) {
+    if (t && t->joinable()) t->detach();
+    delete t;
+  }
+}
+
 uint64_t State::Backlog(const SyncLine& l) const {
   const uint64_t settled = l.Confirmed() + dropped.load(std::memory_order_relaxed);
   const uint64_t all = written.load(std::memory_order_relaxed);
@@ -545,10 +552,10 @@ uint64_t Bound(bool counted, double pace, uint32_t rate, uint64_t memory) {
   return uint64_t(std::clamp(pace * kDrainSeconds, least, most));
 }
 
-void WriterThread(State* s, std::shared_ptr<SyncLine> line) {
+void WriterThread(std::shared_ptr<State> s, std::shared_ptr<SyncLine> line) {
   platform::ThreadSetName("tarvelo-rec");
   Writer w;
-  w.s = s;
+  w.s = s.get();
   w.ring = &s->ring;
   w.line = std::move(line);
   for (;;) {

@@ -45,6 +45,8 @@ struct HeldTake {
 // one thread: maker (the members say their own)
 struct State {
   explicit State(RecordingWriterOptions o);
+  // Its threads' handles go with it (the last of them may be the one ending).
+  ~State();
 
   RecordingWriterOptions options;  // one thread: maker
   Ring ring;
@@ -96,8 +98,6 @@ struct State {
   // one thread: holder of lifeLock (the writer thread keeps its own copy)
   std::shared_ptr<SyncLine> line;
   std::atomic<int32_t> running{0};  // 1 while it takes takes, -1 when it could not be made
-  // one thread: holder of lifeLock; a sync thread was left in a sync: the state may never go
-  bool syncLeft = false;
 
   uint32_t Rate() const { return std::max<uint32_t>(rate.load(std::memory_order_relaxed), 1); }
   // The data bytes written that the disk has not confirmed yet (of takes still open).
@@ -124,7 +124,7 @@ constexpr double kDrainSeconds = 60.0;
 // sound ahead of the disk's confirmations.
 uint64_t Bound(bool counted, double pace, uint32_t rate, uint64_t memory);
 
-void WriterThread(State* s, std::shared_ptr<SyncLine> line);
+void WriterThread(std::shared_ptr<State> s, std::shared_ptr<SyncLine> line);
 
 // The end's wait cut short while the writer is held in a write: every take it
 // has not closed gets a header naming what its file holds, written here on
