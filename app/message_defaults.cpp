@@ -667,6 +667,8 @@ const char* const kMessageDefaults[kMessageCount] = {
     // The end's wait where the disk keeps its own count of written bytes,
     // while it writes none.
     /* 641 */ "Writing the recordings to the disk: the disk writes nothing; {$} s of sound wait for it",
+    // ... and while all their sound is on it, but their last syncs wait behind other files' bytes.
+    /* 642 */ "Writing the recordings to the disk: their last step waits while the disk writes other files",
 };
 
 }  // namespace Tarvelo

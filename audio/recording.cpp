@@ -64,6 +64,8 @@ class EndPace {
     const double ring = double(s_.ring.Appended() - s_.ring.Taken()) * 2.0;
     const double left = ring + double(s_.Backlog(line_));
     RecordingEndProgress p{-1.0, left / rate, now - lastMoved_ < kWritingSeconds, disk.counted};
+    p.othersFirst = disk.counted && left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) > 0 &&
+                    now - disk.lastMoved < kWritingSeconds && now - line_.LastConfirmed() >= kWritingSeconds;
     if (left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) == 0)
       p.secondsLeft = 0.0;
     else if (perSecond > 0.0 && left > 0.0)

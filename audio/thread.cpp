@@ -803,7 +803,9 @@ void SayWritingLeft(const RecordingEndProgress& p) {
     return std::to_string(static_cast<int64_t>(s));
   };
   std::string text;
-  if (p.secondsLeft >= 0.0 || p.confirming)
+  if (p.othersFirst)
+    text = LangText(642, "Writing the recordings to the disk: their last step waits while the disk writes other files");
+  else if (p.secondsLeft >= 0.0 || p.confirming)
     text = QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
                                     whole(p.secondsLeft >= 0.0 ? p.secondsLeft : p.soundLeft));
   else if (p.diskCounted)
