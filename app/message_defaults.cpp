@@ -667,8 +667,9 @@ const char* const kMessageDefaults[kMessageCount] = {
     // The end's wait where the disk keeps its own count of written bytes,
     // while it writes none.
     /* 641 */ "Writing the recordings to the disk: the disk writes nothing; {$} s of sound wait for it",
-    // ... and while all their sound is on it, but their last syncs wait behind other files' bytes.
+    // ... and while it writes other files' bytes (a copy's) before theirs.
     /* 642 */ "Writing the recordings to the disk: their last step waits while the disk writes other files",
+    /* 643 */ "Writing the recordings to the disk: the disk writes other files first; {$} s of sound wait",
 };
 
 }  // namespace Tarvelo

@@ -26,6 +26,9 @@ namespace {
 
 // A disk that wrote (or confirmed) bytes within this long is writing.
 constexpr double kWritingSeconds = 3.0;
+// A disk that writes but confirmed none of ours for this long writes other
+// files' bytes first: a slow disk's own pieces come more often.
+constexpr double kOthersSeconds = 10.0;
 // The end's count: the pace over this last stretch of the wait, once it
 // spans kPaceSpan.
 constexpr double kPaceWindow = 10.0;
@@ -64,8 +67,8 @@ class EndPace {
     const double ring = double(s_.ring.Appended() - s_.ring.Taken()) * 2.0;
     const double left = ring + double(s_.Backlog(line_));
     RecordingEndProgress p{-1.0, left / rate, now - lastMoved_ < kWritingSeconds, disk.counted};
-    p.othersFirst = disk.counted && left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) > 0 &&
-                    now - disk.lastMoved < kWritingSeconds && now - line_.LastConfirmed() >= kWritingSeconds;
+    p.othersFirst = disk.counted && now - disk.lastMoved < kWritingSeconds &&
+                    now - std::max(line_.LastConfirmed(), since_) >= kOthersSeconds;
     if (left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) == 0)
       p.secondsLeft = 0.0;
     else if (perSecond > 0.0 && left > 0.0)
@@ -81,6 +84,7 @@ class EndPace {
   const rec::SyncLine& line_;
   platform::DiskPace confirmed_;
   double lastMoved_ = 0.0;
+  double since_ = platform::HighResClock();  // the wait's start
 };
 
 }  // namespace

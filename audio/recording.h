@@ -30,8 +30,8 @@ struct RecordingEndProgress {
   double soundLeft;     // seconds of sound written or held but not yet confirmed by the disk
   bool confirming;      // the disk wrote (or confirmed) bytes within the last few seconds
   bool diskCounted = false;  // that pace is the disk's own count of bytes written, not our confirmations
-  // All the sound is on the disk, but the takes' last syncs wait while the
-  // disk writes other files' bytes (a copy's), for seconds on end.
+  // The disk writes, but none of the takes' bytes for a long while: other
+  // files' (a copy's write-back) go first.
   bool othersFirst = false;
 };
 

@@ -803,7 +803,11 @@ void SayWritingLeft(const RecordingEndProgress& p) {
     return std::to_string(static_cast<int64_t>(s));
   };
   std::string text;
-  if (p.othersFirst)
+  if (p.othersFirst && p.soundLeft > 0.0)
+    text = QUARLE_BASICS::InsertArg(
+        LangText(643, "Writing the recordings to the disk: the disk writes other files first; {$} s of sound wait"),
+        whole(p.soundLeft));
+  else if (p.othersFirst)
     text = LangText(642, "Writing the recordings to the disk: their last step waits while the disk writes other files");
   else if (p.secondsLeft >= 0.0 || p.confirming)
     text = QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),

@@ -234,8 +234,8 @@ TEST(AudioThreadRules, StreamBuffers) {
 // left while that pace is not known yet), or, while the disk writes (or,
 // with no count of its own, confirms) nothing, the sound that waits for it;
 // never 0 while the wait lasts, and nothing said when nothing is left (a
-// quit with nothing recorded); while only the takes' last syncs wait behind
-// other files' bytes the disk writes, that. A new text goes up at once at a wait's
+// quit with nothing recorded); while the disk writes other files' bytes
+// and none of the takes', that, with the sound that waits if any. A new text goes up at once at a wait's
 // start, then at most once a second.
 TEST(AudioThreadRules, TheEndsCountSaysTheTimeLeftAtTheDisksPace) {
   static std::vector<std::string> said;
@@ -256,6 +256,7 @@ TEST(AudioThreadRules, TheEndsCountSaysTheTimeLeftAtTheDisksPace) {
       {{-1.0, 16.7, false, true}, left + "the disk writes nothing; 17 s of sound wait for it"},
       {{2.0, 16.7, true, true}, left + "2 s left"},
       {{-1.0, 0.0, true, true, true}, left + "their last step waits while the disk writes other files"},
+      {{5.2, 8.3, true, true, true}, left + "the disk writes other files first; 9 s of sound wait"},
       {{-1.0, 16.7, false}, none + "17 s of sound wait for it"},
       {{-1.0, 0.0, false}, none + "1 s of sound wait for it"},
       {{nan, nan, false}, none + "1 s of sound wait for it"},
