@@ -662,11 +662,15 @@ const char* const kMessageDefaults[kMessageCount] = {
     // New and Load after the save of the synth they would replace failed.
     /* 638 */ "The synth could not be saved ({$}). Save it under this name instead?",
     /* 639 */ "Discard the unsaved synth and go on? (No keeps it.)",
-    // Numbers kept for the messages of another change.
+    // Not used: kept free.
     /* 640 */ "(reserved)",
-    /* 641 */ "(reserved)",
-    /* 642 */ "(reserved)",
-    /* 643 */ "(reserved)",
+    // The end's wait where the disk keeps its own count of written bytes,
+    // while it writes none.
+    /* 641 */ "Writing the recordings to the disk: the disk writes nothing; {$} s of sound wait for it",
+    // ... and while it writes other files' bytes (a copy's) before theirs.
+    /* 642 */ "Writing the recordings to the disk: their last step waits while the disk writes other files",
+    /* 643 */ "Writing the recordings to the disk: the disk writes other files first; {$} s of sound wait",
+    // Not used: kept free.
     /* 644 */ "(reserved)",
     /* 645 */ "(reserved)",
     /* 646 */ "(reserved)",

@@ -1,11 +1,11 @@
-// The writer's life and the end's wait: RecordingWriterStart makes the writer
-// and its sync thread, RecordingWriterStop lets them write all they hold,
-// showing the time left at the pace the disk confirms, and joins them.
+// The writer's life and the end's wait: Start makes the writer and its sync
+// thread, Stop lets them write all they hold, showing the time left at the
+// pace the disk writes, and joins them. The free functions are the program's
+// writer's.
 #include "audio/recording.h"
 
 #include <algorithm>
-#include <deque>
-#include <mutex>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,198 +24,266 @@ using namespace QUARLE_BASICS;
 
 namespace {
 
-// one thread: holder of g_life
-struct Life {
-  std::thread* writer = nullptr;
-  std::thread* sync = nullptr;
-  std::shared_ptr<rec::SyncLine> line;
-};
-std::mutex g_life;
-Life g_lifeOf;  // one thread: holder of g_life
-std::atomic<int32_t> g_running{0};  // 1 while it takes takes, -1 when it could not be made
-
-// What the end says of takes it could not confirm whole.
-std::mutex g_notesLock;
-// one thread: holder of g_notesLock, a take's file name and its line
-std::vector<std::pair<std::string, std::string>> g_notes;
-// one thread: holder of g_notesLock
-std::vector<std::string> g_unconfirmed;
-
-// A disk that confirmed bytes within this long is confirming.
-constexpr double kConfirmingSeconds = 3.0;
-// The pace is measured over this last stretch of the wait.
-constexpr double kPaceSeconds = 5.0;
+// A disk that wrote (or confirmed) bytes within this long is writing.
+constexpr double kWritingSeconds = 3.0;
+// A disk that writes but confirmed none of ours for this long writes other
+// files' bytes first: a slow disk's own pieces come more often.
+constexpr double kOthersSeconds = 10.0;
+// The end's count: the pace over this last stretch of the wait, once it
+// spans kPaceSpan.
+constexpr double kPaceWindow = 10.0;
+constexpr double kPaceSpan = 1.0;
 
 // The end's notes said, once, and kept as the takes not confirmed whole.
-void SayNotes() {
+void SayNotes(rec::State& s) {
   std::vector<std::pair<std::string, std::string>> notes;
   {
-    std::lock_guard<std::mutex> hold(g_notesLock);
-    notes.swap(g_notes);
-    for (const auto& n : notes) g_unconfirmed.push_back(n.first);
+    std::lock_guard<std::mutex> hold(s.notesLock);
+    notes.swap(s.notes);
+    for (const auto& n : notes) s.unconfirmed.push_back(n.first);
   }
   for (const auto& n : notes) Report(n.second, 2);
 }
 
-// The end's count: measured on the waiting thread from the disk's confirmed
-// bytes, sampled each time it shows.
+// The end's pace, measured on the waiting thread each time it shows: the
+// disk's own count of written bytes where the device keeps one (whoever's
+// bytes: ours wait behind them), over the writer's pace window; else the
+// bytes the disk confirmed of ours over the last stretch of the wait.
 // one thread: value
-class Pace {
+class EndPace {
  public:
+  EndPace(rec::State& s, const rec::SyncLine& line) : s_(s), line_(line), confirmed_(kPaceWindow) {}
+
   RecordingEndProgress Now() {
     const double now = platform::HighResClock();
-    const uint64_t confirmed = rec::ConfirmedBytes();
-    samples_.emplace_back(now, confirmed);
-    while (samples_.size() > 2 && now - samples_[1].first >= kPaceSeconds) samples_.pop_front();
-    const double rate = 4.0 * rec::WriterRate();
-    const double ring = double(rec::Appended() - rec::Taken()) * 2.0;
-    const double left = ring + double(rec::BacklogBytes());
-    RecordingEndProgress p{-1.0, left / rate, now - rec::LastConfirmed() < kConfirmingSeconds};
-    // Measured up to the last confirmation, so the pause between two of a
-    // slow disk's pieces does not read as a slowing pace.
-    const double span = rec::LastConfirmed() - samples_.front().first;
-    const uint64_t moved = confirmed - samples_.front().second;
-    if (left <= 0.0 && rec::OpenTakes() == 0)
+    const rec::State::Pace disk = s_.SamplePace(kPaceSpan);
+    double perSecond = disk.perSecond;
+    lastMoved_ = std::max(line_.LastConfirmed(), disk.lastMoved);
+    if (!disk.counted) {
+      confirmed_.Sample(now, line_.Confirmed());
+      perSecond = confirmed_.BytesPerSecond(kPaceSpan);
+    }
+    const double rate = 4.0 * s_.Rate();
+    const double ring = double(s_.ring.Appended() - s_.ring.Taken()) * 2.0;
+    const double left = ring + double(s_.Backlog(line_));
+    RecordingEndProgress p{-1.0, left / rate, now - lastMoved_ < kWritingSeconds, disk.counted};
+    p.othersFirst = disk.counted && now - disk.lastMoved < kWritingSeconds &&
+                    now - std::max(line_.LastConfirmed(), since_) >= kOthersSeconds;
+    if (left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) == 0)
       p.secondsLeft = 0.0;
-    else if (span >= 0.5 && moved > 0 && left > 0.0)
-      p.secondsLeft = left / (double(moved) / span);
+    else if (perSecond > 0.0 && left > 0.0)
+      p.secondsLeft = left / perSecond;
     return p;
   }
 
- private:
-  std::deque<std::pair<double, uint64_t>> samples_;
-};
+  // When the disk last wrote (its count moved) or confirmed a byte of ours.
+  double LastMoved() const { return lastMoved_; }
 
-// The writer held and not joined: its threads stay, and nothing they use may go.
-int32_t LeaveHeld() {
-  rec::CloseTakesOfAHeldWriter();
-  SayNotes();
-  return -1;
-}
+ private:
+  rec::State& s_;
+  const rec::SyncLine& line_;
+  platform::DiskPace confirmed_;
+  double lastMoved_ = 0.0;
+  double since_ = platform::HighResClock();  // the wait's start
+};
 
 }  // namespace
 
-namespace rec {
-void NoteTakeNotWhole(const std::string& name, const std::string& line) {
-  std::lock_guard<std::mutex> hold(g_notesLock);
-  g_notes.emplace_back(name, line);
-}
-}  // namespace rec
+RecordingWriter::RecordingWriter(RecordingWriterOptions options)
+    : s_(std::make_shared<rec::State>(std::move(options))) {}
 
-bool RecordingWriterStart(uint32_t rate, uint32_t ringValues) {
-  std::lock_guard<std::mutex> hold(g_life);
-  Life& life = g_lifeOf;
-  if (life.writer) {
-    // Later starts keep the ring; the takes they record carry their own rate.
-    // A writer the end left held by the disk takes no more.
-    if (g_running.load(std::memory_order_acquire) != 1) return false;
-    rec::SetWriterRate(rate);
-    return true;
-  }
-  rec::SetWriterRate(rate);
-  if (!rec::MakeSoundRing(ringValues)) {
-    g_running.store(-1, std::memory_order_release);
-    return false;
-  }
-  rec::ResetWriter();
-  std::shared_ptr<rec::SyncLine> line;
-  try {
-    line = std::make_shared<rec::SyncLine>();
-    life.sync = new std::thread(rec::SyncThread, line);
-  } catch (const std::exception&) {
-    g_running.store(-1, std::memory_order_release);
-    return false;
-  }
-  try {
-    life.writer = new std::thread(rec::WriterThread, line);
-  } catch (const std::exception&) {
-    line->Quit();
-    life.sync->join();
-    delete life.sync;
-    life.sync = nullptr;
-    g_running.store(-1, std::memory_order_release);
-    return false;
-  }
-  life.line = std::move(line);
-  g_running.store(1, std::memory_order_release);
-  rec::OpenForTakes(true);
+RecordingWriter::~RecordingWriter() {
+  // Cut short at once; a writer held by its disk keeps what it uses.
+  if (Stop(0.0, [](const RecordingEndProgress&) { return false; }) >= 0) return;
+  // Held: the state goes once its threads let go of it, not through a line it holds.
+  std::lock_guard<std::mutex> hold(s_->lifeLock);
+  s_->line.reset();
+}
+
+namespace {
+RecordingWriterOptions& ProgramOptions() {
+  // one thread: start-up (set before the program's writer is made)
+  static RecordingWriterOptions options;
+  return options;
+}
+std::atomic<bool> g_programMade{false};
+}  // namespace
+
+bool SetProgramRecordingWriterOptions(RecordingWriterOptions options) {
+  if (g_programMade.load(std::memory_order_acquire)) return false;
+  ProgramOptions() = std::move(options);
   return true;
 }
 
-int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEndProgress&)) {
-  std::lock_guard<std::mutex> hold(g_life);
-  Life& life = g_lifeOf;
-  {
-    std::lock_guard<std::mutex> holdNotes(g_notesLock);
-    g_unconfirmed.clear();
+RecordingWriter& ProgramRecordingWriter() {
+  static RecordingWriter* const writer = [] {
+    g_programMade.store(true, std::memory_order_release);
+    return new RecordingWriter(ProgramOptions());
+  }();
+  return *writer;
+}
+
+bool RecordingWriter::Start(uint32_t rate, uint32_t ringValues) {
+  rec::State& s = *s_;
+  std::lock_guard<std::mutex> hold(s.lifeLock);
+  if (s.writer) {
+    // Later starts keep the ring; the takes they record carry their own rate.
+    // A writer the end left held by the disk takes no more.
+    if (s.running.load(std::memory_order_acquire) != 1) return false;
+    s.rate.store(rate, std::memory_order_relaxed);
+    return true;
   }
-  if (!life.writer) return 0;
+  s.rate.store(rate, std::memory_order_relaxed);
+  if (!s.ring.Make(ringValues)) {
+    s.running.store(-1, std::memory_order_release);
+    return false;
+  }
+  s.stopAsked.store(false, std::memory_order_relaxed);
+  s.giveUp.store(false, std::memory_order_relaxed);
+  s.done.store(false, std::memory_order_relaxed);
+  // Bytes of an earlier start's takes no longer count.
+  s.written.store(0, std::memory_order_relaxed);
+  s.dropped.store(0, std::memory_order_relaxed);
+  std::shared_ptr<rec::SyncLine> line;
+  try {
+    line = std::make_shared<rec::SyncLine>(s.ring, s_);
+    s.sync = new std::thread([line] {
+      platform::ThreadSetName("tarvelo-recsync");
+      line->Run();
+    });
+  } catch (const std::exception&) {
+    s.running.store(-1, std::memory_order_release);
+    return false;
+  }
+  try {
+    s.writer = new std::thread(rec::WriterThread, s_, line);
+  } catch (const std::exception&) {
+    line->Quit();
+    s.sync->join();
+    delete s.sync;
+    s.sync = nullptr;
+    s.running.store(-1, std::memory_order_release);
+    return false;
+  }
+  s.line = std::move(line);
+  s.running.store(1, std::memory_order_release);
+  s.ring.Open(true);
+  return true;
+}
+
+int32_t RecordingWriter::Stop(double idleSeconds, bool (*shown)(const RecordingEndProgress&)) {
+  rec::State& s = *s_;
+  std::lock_guard<std::mutex> hold(s.lifeLock);
+  {
+    std::lock_guard<std::mutex> holdNotes(s.notesLock);
+    s.unconfirmed.clear();
+  }
+  if (!s.writer) return 0;
   // No new take or log line from here.
-  g_running.store(0, std::memory_order_release);
-  rec::OpenForTakes(false);
-  rec::AskStop();
-  Pace pace;
-  // The give-up counts from the disk's last confirmed byte: a disk that still
-  // takes bytes, however slowly, keeps the wait going.
+  s.running.store(0, std::memory_order_release);
+  s.ring.Open(false);
+  s.AskStop();
+  rec::SyncLine& line = *s.line;
+  // The writer held and not joined: its threads stay, and nothing they use may go.
+  const auto leaveHeld = [&] {
+    rec::CloseTakesOfAHeldWriter(s);
+    SayNotes(s);
+    return -1;
+  };
+  EndPace pace(s, line);
+  // The give-up counts from the disk's last written byte: a disk that still
+  // writes, however slowly, keeps the wait going.
   double since = platform::HighResClock();
-  bool gaveUp = rec::GivenUp();  // by a call before, which left the writer held
+  bool gaveUp = s.GivenUp();  // by a call before, which left the writer held
   // Shown at the start, whatever is left, and then while the writer works.
-  for (bool first = true; first || !rec::WriterDone(); first = false) {
-    const uint32_t seen = rec::SyncProgress.load(std::memory_order_acquire);
-    if (shown && !shown(pace.Now())) {
+  for (bool first = true; first || !s.Done(); first = false) {
+    const uint32_t seen = line.progress.load(std::memory_order_acquire);
+    const RecordingEndProgress now = pace.Now();
+    if (shown && !shown(now)) {
       // Cut short: the writer writes no more and closes every take with what
       // its file holds; one held in a write leaves that to this thread.
-      if (rec::WriterDone()) break;  // nothing was left to cut
+      if (s.Done()) break;  // nothing was left to cut
       gaveUp = true;
-      rec::AskGiveUp();
+      s.AskGiveUp();
       const double grace = platform::HighResClock() + 0.2;
-      while (!rec::WriterDone() && platform::HighResClock() < grace)
-        platform::WaitOnWord(rec::SyncProgress, rec::SyncProgress.load(std::memory_order_acquire), 0.02);
-      if (!rec::WriterDone()) return LeaveHeld();
+      while (!s.Done() && platform::HighResClock() < grace)
+        platform::WaitOnWord(line.progress, line.progress.load(std::memory_order_acquire), 0.02);
+      if (!s.Done()) return leaveHeld();
       break;
     }
-    if (rec::WriterDone()) break;
-    platform::WaitOnWord(rec::SyncProgress, seen, 0.09);
-    const double now = platform::HighResClock();
-    if (now - std::max(since, rec::LastConfirmed()) < idleSeconds) continue;
-    // The disk confirmed nothing for long: the writer writes no more and
-    // closes every take with what its file holds. One held in a write that
-    // never comes back is left running: nothing it uses may go then.
-    if (gaveUp) return LeaveHeld();
+    if (s.Done()) break;
+    platform::WaitOnWord(line.progress, seen, 0.09);
+    const double at = platform::HighResClock();
+    if (at - std::max(since, pace.LastMoved()) < idleSeconds) continue;
+    // The disk wrote nothing for long: the writer writes no more and closes
+    // every take with what its file holds. One held in a write that never
+    // comes back is left running: nothing it uses may go then.
+    if (gaveUp) return leaveHeld();
     gaveUp = true;
-    rec::AskGiveUp();
-    since = now;
+    s.AskGiveUp();
+    since = at;
   }
-  life.writer->join();
-  delete life.writer;
-  life.writer = nullptr;
+  s.writer->join();
+  delete s.writer;
+  s.writer = nullptr;
   // The sync thread ends with the writer, or after the sync it is held in.
-  life.line->Quit();
-  if (!life.line->Busy())
-    life.sync->join();
+  line.Quit();
+  if (!line.Busy())
+    s.sync->join();
   else
-    life.sync->detach();
-  delete life.sync;
-  life.sync = nullptr;
-  life.line.reset();
-  SayNotes();
+    s.sync->detach();
+  delete s.sync;
+  s.sync = nullptr;
+  s.line.reset();
+  SayNotes(s);
   return gaveUp ? 1 : 0;
 }
 
-std::vector<std::string> RecordingEndUnconfirmed() {
-  std::lock_guard<std::mutex> hold(g_notesLock);
-  return g_unconfirmed;
+std::vector<std::string> RecordingWriter::EndUnconfirmed() {
+  std::lock_guard<std::mutex> hold(s_->notesLock);
+  return s_->unconfirmed;
 }
 
-bool RecordingWriterSettle(double seconds) {
+bool RecordingWriter::Settle(double seconds) {
+  const rec::State& s = *s_;
   const double end = platform::HighResClock() + seconds;
   for (;;) {
-    if (rec::TakeEvents.Held() == 0 && rec::Taken() == rec::Appended() && rec::LogLines.Held() == 0 &&
-        rec::OpenTakes() == 0)
+    if (s.ring.events.Held() == 0 && s.ring.Taken() == s.ring.Appended() && s.ring.logLines.Held() == 0 &&
+        s.openTakes.load(std::memory_order_acquire) == 0)
       return true;
     if (platform::HighResClock() > end) return false;
     platform::SleepMs(1);
   }
+}
+
+int32_t RecordingWriter::HandOver(char* stem, uint32_t label) { return s_->ring.HandOver(stem, label); }
+int32_t RecordingWriter::Append(int32_t take, const int16_t* values, int32_t count) {
+  return s_->ring.Append(take, values, count);
+}
+void RecordingWriter::End() { s_->ring.End(); }
+void RecordingWriter::LogLine(uint32_t message, const char* text, int64_t value, int32_t level) {
+  s_->ring.PostLogLine(message, text, value, false, level);
+}
+void RecordingWriter::LogError(uint32_t message, const char* text, int32_t error, int32_t level) {
+  s_->ring.PostLogLine(message, text, error, true, level);
+}
+
+bool RecordingWriterStart(uint32_t rate, uint32_t ringValues) { return ProgramRecordingWriter().Start(rate, ringValues); }
+int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEndProgress&)) {
+  return ProgramRecordingWriter().Stop(idleSeconds, shown);
+}
+std::vector<std::string> RecordingEndUnconfirmed() { return ProgramRecordingWriter().EndUnconfirmed(); }
+bool RecordingWriterSettle(double seconds) { return ProgramRecordingWriter().Settle(seconds); }
+int32_t RecordingHandOver(char* stem, uint32_t label) { return ProgramRecordingWriter().HandOver(stem, label); }
+int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count) {
+  return ProgramRecordingWriter().Append(take, values, count);
+}
+void RecordingEnd() { ProgramRecordingWriter().End(); }
+void RecordingLogLine(uint32_t message, const char* text, int64_t value, int32_t level) {
+  ProgramRecordingWriter().LogLine(message, text, value, level);
+}
+void RecordingLogError(uint32_t message, const char* text, int32_t error, int32_t level) {
+  ProgramRecordingWriter().LogError(message, text, error, level);
 }
 
 }  // namespace QUARLE_AUDIO

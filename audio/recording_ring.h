@@ -63,27 +63,60 @@ struct LogLine {
 
 constexpr uint32_t kEventSlots = 64;
 constexpr uint32_t kLogSlots = 32;
-extern SlotRing<TakeEvent, kEventSlots> TakeEvents;
-extern SlotRing<LogLine, kLogSlots> LogLines;
 
-// The sound ring, made once (the first writer start) and kept.
-bool MakeSoundRing(uint32_t values);
-uint64_t SoundRingSize();
-const int16_t* SoundRingValues();
-uint64_t Appended();  // values the audio thread appended
-uint64_t Taken();     // values the writer took: the room behind them is free
-void Take(uint64_t upTo);
+// A writer's ring: the audio thread's side (HandOver, Append, End, PostLogLine:
+// none waits, allocates or touches the disk) and the writer's (Take, the bell).
+// A writer object owns one, so a test's writer shares nothing with another.
+class Ring {
+ public:
+  Ring() = default;
+  Ring(const Ring&) = delete;
+  Ring& operator=(const Ring&) = delete;
+  ~Ring();
 
-// The writer's doorbell: rung by every post to it and by the sync thread.
-uint32_t Bell();
-void RingBell();
-void WaitForBell(uint32_t seen, double seconds);
+  SlotRing<TakeEvent, kEventSlots> events;
+  SlotRing<LogLine, kLogSlots> logLines;
 
-// Whether the ring takes new takes and log lines (a running writer's).
-void OpenForTakes(bool open);
-// The writer ended the take on its own (a failed create or write): the audio
-// thread hears of it at its next append.
-void TakeEndedByWriter(int32_t take);
+  // The sound ring, made once (the first writer start) and kept.
+  bool Make(uint32_t values);
+  uint64_t Size() const { return size_.load(std::memory_order_acquire); }
+  const int16_t* Values() const { return values_; }
+  uint64_t Appended() const { return appended_.load(std::memory_order_acquire); }  // values the audio thread appended
+  uint64_t Taken() const { return taken_.load(std::memory_order_acquire); }  // values the writer took
+  void Take(uint64_t upTo) { taken_.store(upTo, std::memory_order_release); }
+
+  // The writer's doorbell: rung by every post to it and by the sync thread.
+  uint32_t Bell() const { return bell_.load(std::memory_order_acquire); }
+  void RingBell();
+  void WaitForBell(uint32_t seen, double seconds);
+
+  // Whether the ring takes new takes and log lines (a running writer's).
+  void Open(bool open) { open_.store(open, std::memory_order_release); }
+  // The writer ended the take on its own (a failed create or write): the audio
+  // thread hears of it at its next append.
+  void EndedByWriter(int32_t take) { endedTake_.store(take, std::memory_order_release); }
+
+  // The audio thread's (see RecordingHandOver and the rest in recording.h).
+  int32_t HandOver(char* stem, uint32_t label);
+  int32_t Append(int32_t take, const int16_t* values, int32_t count);
+  void End();
+  void PostLogLine(uint32_t message, const char* text, int64_t value, bool errorCode, int32_t level);
+
+ private:
+  void PostEvent(uint32_t kind, int32_t take, char* stem, uint32_t label);
+
+  // one thread: maker, set once before the writer thread first runs
+  int16_t* values_ = nullptr;
+  std::atomic<uint64_t> size_{0};
+  std::atomic<uint64_t> appended_{0};  // moved by the audio thread
+  std::atomic<uint64_t> taken_{0};     // moved by the writer
+  std::atomic<uint32_t> bell_{0};
+  std::atomic<bool> open_{false};
+  std::atomic<int32_t> endedTake_{0};
+  // one thread: audio
+  int32_t lastTake_ = 0;
+};
+
 // Says a log line (the writer's, or one the interface took off queue 0).
 void SayLogLine(const LogLine& l);
 

@@ -7,29 +7,17 @@
 #include <cerrno>
 
 #include "audio/recording_ring.h"
+#include "platform/disk_pace.h"
 #include "platform/threads.h"
 
 namespace QUARLE_AUDIO::rec {
 
-std::atomic<uint32_t> SyncProgress{0};
-
 namespace {
-
-std::atomic<uint64_t> g_confirmed{0};
-std::atomic<double> g_lastConfirmed{0.0};
 
 // Bytes a piece has the disk write back before the next: each piece confirmed
 // tells the end's wait and the writer that the disk takes the bytes, so a
 // slow disk's long sync never reads as a disk that takes nothing.
 constexpr int64_t kPiece = 32 * 1024;
-
-void Confirmed(uint64_t bytes) {
-  g_confirmed.fetch_add(bytes, std::memory_order_release);
-  g_lastConfirmed.store(platform::HighResClock(), std::memory_order_release);
-  SyncProgress.fetch_add(1, std::memory_order_release);
-  platform::WakeWordWaiters(SyncProgress);
-  RingBell();
-}
 
 int Sync(int fd, bool whole) {
   while ((whole ? ::fsync(fd) : ::fdatasync(fd)) != 0) {
@@ -40,17 +28,24 @@ int Sync(int fd, bool whole) {
   return 0;
 }
 
-void RunRound(SyncRound& r) {
-  for (SyncFile& f : r.files) {
-    for (int64_t at = f.from; at < f.to; at += kPiece) {
-      const int64_t n = std::min(kPiece, f.to - at);
-      if (::sync_file_range(f.fd, at, n,
-                            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) != 0)
-        break;  // the sync below confirms the rest
-      f.confirmed += n;
-      Confirmed(uint64_t(n));
-    }
-  }
+}  // namespace
+
+void SyncLine::Moved() {
+  progress.fetch_add(1, std::memory_order_release);
+  platform::WakeWordWaiters(progress);
+}
+
+void SyncLine::Confirm(uint64_t bytes) {
+  confirmed_.fetch_add(bytes, std::memory_order_release);
+  lastConfirmed_.store(platform::HighResClock(), std::memory_order_release);
+  Moved();
+  ring_.RingBell();
+}
+
+void SyncLine::RunRound(SyncRound& r) {
+  // What fails to be written back here the sync below confirms.
+  for (SyncFile& f : r.files)
+    f.confirmed = platform::WriteBackInPieces(f.fd, f.from, f.to, kPiece, [&](int64_t n) { Confirm(uint64_t(n)); });
   if (r.together && !r.files.empty()) {
     int error = 0;
     while (::syncfs(r.files.front().fd) != 0) {
@@ -75,13 +70,8 @@ void RunRound(SyncRound& r) {
     rest += uint64_t(f.to - f.from - f.confirmed);
     f.confirmed = f.to - f.from;
   }
-  if (kept) Confirmed(rest);
+  if (kept) Confirm(rest);
 }
-
-}  // namespace
-
-uint64_t ConfirmedBytes() { return g_confirmed.load(std::memory_order_acquire); }
-double LastConfirmed() { return g_lastConfirmed.load(std::memory_order_acquire); }
 
 void SyncLine::Ask(SyncRound round) {
   round_ = std::move(round);
@@ -111,17 +101,12 @@ void SyncLine::Run() {
     if (asked != done_.load(std::memory_order_relaxed)) {
       RunRound(round_);
       done_.store(asked, std::memory_order_release);
-      RingBell();
+      ring_.RingBell();
       continue;
     }
     if (quit_.load(std::memory_order_acquire)) return;
     platform::WaitOnWord(asked_, asked, 0.5);
   }
-}
-
-void SyncThread(std::shared_ptr<SyncLine> line) {
-  platform::ThreadSetName("tarvelo-recsync");
-  line->Run();
 }
 
 }  // namespace QUARLE_AUDIO::rec

@@ -32,11 +32,16 @@ struct SyncRound {
   int folderError = 0;
 };
 
-// The writer's line to its sync thread: one round under way at a time.
-// Each start makes one: a sync thread the end had to leave in a sync that
-// never came back keeps its own.
+class Ring;
+
+// The writer's line to its sync thread: one round under way at a time, and
+// the bytes the disk confirmed on it. Each start makes one: a sync thread the
+// end had to leave in a sync that never came back keeps its own (and its
+// writer's state, with the ring).
 class SyncLine {
  public:
+  // owner keeps the ring's writer state while the line lasts.
+  SyncLine(Ring& ring, std::shared_ptr<void> owner) : ring_(ring), owner_(std::move(owner)) {}
   // The writer's: hands a round over (none under way).
   void Ask(SyncRound round);
   // The writer's: the finished round, taken once; false while it runs.
@@ -46,21 +51,27 @@ class SyncLine {
   void Run();
   void Quit();
 
+  // Bytes the disk confirmed (written back or kept) on this line, and when it
+  // last did (HighResClock; 0: never).
+  uint64_t Confirmed() const { return confirmed_.load(std::memory_order_acquire); }
+  double LastConfirmed() const { return lastConfirmed_.load(std::memory_order_acquire); }
+  // Moved by every confirmed piece and by the writer's end: the end's wait waits on it.
+  std::atomic<uint32_t> progress{0};
+  void Moved();
+
  private:
+  void RunRound(SyncRound& r);
+  void Confirm(uint64_t bytes);
+
+  Ring& ring_;  // one thread: maker
+  std::shared_ptr<void> owner_;  // one thread: maker
+  std::atomic<uint64_t> confirmed_{0};
+  std::atomic<double> lastConfirmed_{0.0};
   std::atomic<uint32_t> asked_{0};
   std::atomic<uint32_t> done_{0};
   std::atomic<bool> quit_{false};
   // one thread: holder of round_ (the writer while asked_ == done_, else the sync thread)
   SyncRound round_;
 };
-
-// Bytes the disk confirmed (written back or kept) since the program started,
-// and when it last did (HighResClock; 0: never). Moved by every sync thread.
-uint64_t ConfirmedBytes();
-double LastConfirmed();
-// Every confirmed piece moves it (and rings the writer's bell).
-extern std::atomic<uint32_t> SyncProgress;
-
-void SyncThread(std::shared_ptr<SyncLine> line);
 
 }  // namespace QUARLE_AUDIO::rec

@@ -32,15 +32,6 @@ using namespace QUARLE_BASICS;
 namespace rec {
 namespace {
 
-std::atomic<uint32_t> g_rate{48000};
-std::atomic<uint64_t> g_written{0};
-std::atomic<uint64_t> g_dropped{0};
-std::atomic<int32_t> g_openTakes{0};
-std::atomic<bool> g_stopAsked{false};
-std::atomic<bool> g_giveUp{false};
-std::atomic<bool> g_done{false};
-std::atomic<uint64_t> g_confirmedBase{0};  // the disk's confirmed bytes when the writer started
-
 // one thread: value, a take of the writer thread (an entry of its list)
 struct WriterTake {
   int32_t take = 0;
@@ -63,26 +54,10 @@ struct WriterTake {
   int64_t Head() const { return sb.dataOffset - 1; }
 };
 
-// The takes a held writer leaves to the end's wait: what it needs to close
-// each one on descriptors of its own.
-// one thread: value
-struct HeldTake {
-  std::string name, path;
-  int64_t headBytes = 0;
-  uint32_t blockAlign = 4;
-  uint32_t bytesPerSecond = 192000;
-  uint32_t named = 0;
-  bool current = false;  // the ring's values go to it
-  bool closedByEnd = false;  // the end's wait closed it: the writer only lets it go
-};
-std::mutex g_heldLock;
-// one thread: holder of g_heldLock, keyed by the writer's take number
-std::vector<std::pair<int32_t, HeldTake>> g_held;
-
-void Hold(const WriterTake& t, bool current) {
-  std::lock_guard<std::mutex> hold(g_heldLock);
-  auto it = std::find_if(g_held.begin(), g_held.end(), [&](const auto& h) { return h.first == t.take; });
-  if (it == g_held.end()) it = g_held.insert(g_held.end(), {t.take, HeldTake{}});
+void Hold(State& s, const WriterTake& t, bool current) {
+  std::lock_guard<std::mutex> hold(s.heldLock);
+  auto it = std::find_if(s.held.begin(), s.held.end(), [&](const auto& h) { return h.first == t.take; });
+  if (it == s.held.end()) it = s.held.insert(s.held.end(), {t.take, HeldTake{}});
   HeldTake& h = it->second;
   if (h.closedByEnd) return;
   h.name = t.name;
@@ -94,16 +69,16 @@ void Hold(const WriterTake& t, bool current) {
   h.current = current;
 }
 
-bool ClosedByEnd(const WriterTake& t) {
-  std::lock_guard<std::mutex> hold(g_heldLock);
-  return std::any_of(g_held.begin(), g_held.end(), [&](const auto& h) { return h.first == t.take && h.second.closedByEnd; });
+bool ClosedByEnd(State& s, const WriterTake& t) {
+  std::lock_guard<std::mutex> hold(s.heldLock);
+  return std::any_of(s.held.begin(), s.held.end(), [&](const auto& h) { return h.first == t.take && h.second.closedByEnd; });
 }
 
 // True when the take is still the writer's to close.
-bool Release(const WriterTake& t) {
-  std::lock_guard<std::mutex> hold(g_heldLock);
+bool Release(State& s, const WriterTake& t) {
+  std::lock_guard<std::mutex> hold(s.heldLock);
   bool mine = true;
-  std::erase_if(g_held, [&](const auto& h) {
+  std::erase_if(s.held, [&](const auto& h) {
     if (h.first != t.take) return false;
     mine = !h.second.closedByEnd;
     return true;
@@ -133,7 +108,10 @@ std::string UnconfirmedLine(const std::string& name, double seconds) {
 
 // one thread: value, the writer thread's (a local of its loop)
 struct Writer {
+  State* s = nullptr;
+  Ring* ring = nullptr;
   std::shared_ptr<SyncLine> line;
+  bool counted = false;  // the disk's count was known at the last look
   std::vector<std::unique_ptr<WriterTake>> takes;  // open or still to be closed, oldest first
   WriterTake* current = nullptr;                   // the take the ring's values go to
   bool asked = false;                              // a round is under way
@@ -141,20 +119,20 @@ struct Writer {
   std::vector<WriterTake*> foldersInRound;
 };
 
-void Publish(const Writer& w) { g_openTakes.store(static_cast<int32_t>(w.takes.size()), std::memory_order_release); }
+void Publish(const Writer& w) { w.s->openTakes.store(static_cast<int32_t>(w.takes.size()), std::memory_order_release); }
 
 
-void WriteLogLines() {
-  while (LogLine* l = LogLines.Front()) {
+void WriteLogLines(Ring& ring) {
+  while (LogLine* l = ring.logLines.Front()) {
     SayLogLine(*l);
-    LogLines.Pop();
+    ring.logLines.Pop();
   }
 }
 
 // The audio thread hears of it at its next append; the interface by the
 // report, which turns its record button off.
-void EndFailedTake(WriterTake& t, int32_t error) {
-  TakeEndedByWriter(t.take);
+void EndFailedTake(Ring& ring, WriterTake& t, int32_t error) {
+  ring.EndedByWriter(t.take);
   RecordingStopReport(error, t.label, t.begun);
 }
 
@@ -178,13 +156,13 @@ void Unmake(WriterTake& t) {
   t.file = 0;
 }
 
-void BeginTake(WriterTake& t, TakeEvent& e) {
+void BeginTake(Writer& w, WriterTake& t, TakeEvent& e) {
   const std::string stem = e.stem ? std::string(e.stem) : "REC_" + TimeStampText();
   std::free(e.stem);
   e.stem = nullptr;
   t.take = e.take;
   t.label = e.label;
-  SoundBufferInitFormat(&t.sb, 2, 16, static_cast<int32_t>(g_rate.load(std::memory_order_relaxed)));
+  SoundBufferInitFormat(&t.sb, 2, 16, static_cast<int32_t>(w.s->Rate()));
   const std::string folder = DynZStringGet(HomeFolder) + "\\AUDIO";
   // A second recording within the same second gets a name of its own.
   const std::string name = platform::FreeFileName(folder, stem + ".wav");
@@ -206,17 +184,21 @@ void BeginTake(WriterTake& t, TakeEvent& e) {
   }
   if (file < 0) {
     Report(LangText(77, "Error creating WAV file for recording") + ": " + ErrorText(file), 2);
-    EndFailedTake(t, file);
+    EndFailedTake(*w.ring, t, file);
     return;
   }
   Report(LangText(78, "Now recording") + " " + name, 0);
   t.begun = true;
   t.name = name;
+  // The disk's pace is measured where this take's bytes go.
+  const uint64_t device = platform::DeviceOf(t.fd);
+  const auto& count = w.s->options.writtenBytes;
+  w.s->device.store(device != 0 && count && count(device) >= 0 ? device : 0, std::memory_order_release);
 }
 
 // Hands count values to the disk, the stream flushed (a full disk stops the
 // take now), without waiting for a sync.
-int32_t WriteData(WriterTake& t, const int16_t* values, int32_t count) {
+int32_t WriteData(State& s, WriterTake& t, const int16_t* values, int32_t count) {
   const uint64_t grown = uint64_t(t.sb.dataSize) + uint64_t(count) * 4;
   if (grown > 0xFFFFFFFFull) return -kErrFileTooBig;
   errno = 0;
@@ -224,13 +206,13 @@ int32_t WriteData(WriterTake& t, const int16_t* values, int32_t count) {
   if (rc == 0) rc = platform::FileFlush(t.file);
   if (rc != 0) return WriteFailure(rc, errno);
   t.sb.dataSize = static_cast<uint32_t>(grown);
-  g_written.fetch_add(uint64_t(count) * 2, std::memory_order_relaxed);
+  s.written.fetch_add(uint64_t(count) * 2, std::memory_order_relaxed);
   return 0;
 }
 
 // No more values come: the sizes become those of the whole frames the file
 // holds (after a failed write, more than was counted; a part frame is cut).
-void EndWriting(WriterTake& t) {
+void EndWriting(State& s, WriterTake& t) {
   if (t.ended) return;
   t.ended = true;
   if (t.file <= 0) return;
@@ -238,8 +220,8 @@ void EndWriting(WriterTake& t) {
   const int64_t length = platform::FileLengthOf(t.file);
   const uint32_t held = WholeFramesHeld(length, t.Head(), blockAlign);
   if (length >= t.Head() && (held != t.Data() || length != t.Head() + held)) {
-    if (held > t.Data()) g_written.fetch_add(held - t.Data(), std::memory_order_relaxed);
-    if (held < t.Data()) g_dropped.fetch_add(t.Data() - held, std::memory_order_relaxed);
+    if (held > t.Data()) s.written.fetch_add(held - t.Data(), std::memory_order_relaxed);
+    if (held < t.Data()) s.dropped.fetch_add(t.Data() - held, std::memory_order_relaxed);
     t.sb.dataSize = held * 2;
     if (t.confirmed > held) t.confirmed = held;
     platform::FileTruncate(t.file, t.Head() + held);
@@ -248,15 +230,15 @@ void EndWriting(WriterTake& t) {
 }
 
 void FailTake(Writer& w, WriterTake& t, int32_t error) {
-  EndWriting(t);
+  EndWriting(*w.s, t);
   if (w.current == &t) w.current = nullptr;
-  EndFailedTake(t, error);
+  EndFailedTake(*w.ring, t, error);
 }
 
 // The file closed and the take off the list; its descriptors stay with a
 // round still under way on them (only when the end gave up on the disk).
 void CloseTake(Writer& w, WriterTake& t) {
-  const bool mine = Release(t);
+  const bool mine = Release(*w.s, t);
   if (t.file > 0 && mine) {
     errno = 0;
     const int32_t rc = platform::FileClose(t.file);
@@ -266,7 +248,7 @@ void CloseTake(Writer& w, WriterTake& t) {
                  ErrorText(t.endFailure),
              2);
   }
-  if (t.Data() > t.confirmed) g_dropped.fetch_add(t.Data() - t.confirmed, std::memory_order_relaxed);
+  if (t.Data() > t.confirmed) w.s->dropped.fetch_add(t.Data() - t.confirmed, std::memory_order_relaxed);
   const bool inRound = std::find(w.inRound.begin(), w.inRound.end(), &t) != w.inRound.end() ||
                        std::find(w.foldersInRound.begin(), w.foldersInRound.end(), &t) != w.foldersInRound.end();
   if (!inRound) CloseFds(t);
@@ -280,21 +262,21 @@ void CloseTake(Writer& w, WriterTake& t) {
 // The end gave up on the disk: the take's closing header names what its
 // file holds, unconfirmed, and the end says how much of it may be missing.
 void CloseGivenUp(Writer& w, WriterTake& t) {
-  EndWriting(t);
+  EndWriting(*w.s, t);
   const std::string name = t.name.empty() ? "?" : t.name;
   if (t.file > 0) {
     const int32_t rc = PutHeader(t.fd, Header(&t.sb));
     EndStep(t, rc == 0 ? 0 : -kErrFileAccess, -rc);
   }
-  if (ClosedByEnd(t)) {  // the end's wait closed it and said it, the writer held
+  if (ClosedByEnd(*w.s, t)) {  // the end's wait closed it and said it, the writer held
     CloseTake(w, t);
     return;
   }
-  const double perSecond = 4.0 * std::max<uint32_t>(g_rate.load(std::memory_order_relaxed), 1);
+  const double perSecond = 4.0 * w.s->Rate();
   if (t.lost > 0)
-    NoteTakeNotWhole(name, ShortLine(name, double(t.lost) * 2.0 / perSecond));
+    w.s->NoteTakeNotWhole(name, ShortLine(name, double(t.lost) * 2.0 / perSecond));
   else if (t.file > 0 && t.named < t.Data())
-    NoteTakeNotWhole(name, UnconfirmedLine(name, double(t.Data() - t.named) / perSecond));
+    w.s->NoteTakeNotWhole(name, UnconfirmedLine(name, double(t.Data() - t.named) / perSecond));
   CloseTake(w, t);
 }
 
@@ -303,7 +285,7 @@ void CloseGivenUp(Writer& w, WriterTake& t) {
 // it); the running take's data once a second of it waits. Several takes
 // behind are kept by one sync of them all.
 bool AskRound(Writer& w) {
-  if (w.asked || g_giveUp.load(std::memory_order_acquire)) return false;
+  if (w.asked || w.s->GivenUp()) return false;
   SyncRound r;
   for (const auto& p : w.takes) {
     WriterTake& t = *p;
@@ -392,7 +374,7 @@ bool TakeRound(Writer& w) {
       continue;
     }
     t.named = uint32_t(f.to - t.Head());
-    Hold(t, w.current == &t);
+    Hold(*w.s, t, w.current == &t);
     if (!t.ended) {
       if (const int32_t rc = PutSizes(t.fd, t.Head(), t.sb.format.blockAlign, t.named); rc != 0)
         FailTake(w, t, WriteFailure(-kErrFileAccess, -rc));
@@ -402,15 +384,21 @@ bool TakeRound(Writer& w) {
 }
 
 bool WriterStep(Writer& w) {
-  WriteLogLines();
-  const bool giveUp = g_giveUp.load(std::memory_order_acquire);
+  State& s = *w.s;
+  Ring& ring = *w.ring;
+  WriteLogLines(ring);
+  const bool giveUp = s.GivenUp();
   bool did = TakeRound(w);
-  TakeEvent* e = TakeEvents.Front();
-  const uint64_t bound = e ? e->at : Appended();
-  const uint64_t from = Taken();
-  const uint32_t rate = std::max<uint32_t>(g_rate.load(std::memory_order_relaxed), 1);
+  TakeEvent* e = ring.events.Front();
+  const uint64_t bound = e ? e->at : ring.Appended();
+  const uint64_t from = ring.Taken();
+  const uint32_t rate = s.Rate();
+  // The disk's pace is sampled while a take runs, whether sound waits or not.
+  const double window = s.options.paceSeconds;
+  const State::Pace pace = w.current && w.current->file > 0 ? s.SamplePace(window * 0.95) : State::Pace{};
+  w.counted = pace.counted;
   if (from < bound) {
-    const uint64_t size = SoundRingSize();
+    const uint64_t size = ring.Size();
     // A tenth of a second of sound a write at most, so the end sees even a
     // slow disk move.
     const uint64_t tenth = std::max<uint64_t>(rate / 5, 2);
@@ -420,16 +408,17 @@ bool WriterStep(Writer& w) {
     if (t && giveUp) {
       if (!t->name.empty()) t->lost += n;  // a take refused at its creation was said
     } else if (t && t->file > 0) {
-      // Past the backlog the disk may hold unconfirmed, the sound waits in
-      // the ring: the disk's confirmations ring the bell.
-      take = BacklogBytes() + n * 2 <= uint64_t(kBacklogSeconds * 4.0 * rate);
+      // Past what the disk's pace allows unconfirmed, the sound waits in the
+      // ring: the disk's confirmations ring the bell, and the writer looks
+      // again at least every quarter second as the pace moves.
+      take = s.Backlog(*w.line) + n * 2 <= Bound(pace.counted, pace.perSecond, rate, s.MemoryBytes());
       if (take) {
-        const int32_t rc = WriteData(*t, SoundRingValues() + from % size, static_cast<int32_t>(n));
+        const int32_t rc = WriteData(s, *t, ring.Values() + from % size, static_cast<int32_t>(n));
         if (rc != 0) FailTake(w, *t, rc);
       }
     }
     if (take) {
-      Take(from + n);
+      ring.Take(from + n);
       did = true;
     }
   } else if (e) {
@@ -443,22 +432,22 @@ bool WriterStep(Writer& w) {
         std::free(e->stem);
         e->stem = nullptr;
       } else {
-        BeginTake(*t, *e);
+        BeginTake(w, *t, *e);
       }
       w.current = t.get();
-      if (t->file > 0) Hold(*t, true);
+      if (t->file > 0) Hold(s, *t, true);
       w.takes.push_back(std::move(t));
     } else if (w.current) {
-      EndWriting(*w.current);
-      Hold(*w.current, false);
+      EndWriting(s, *w.current);
+      Hold(s, *w.current, false);
       w.current = nullptr;
     }
     Publish(w);  // before the event goes: a settle sees the take
-    TakeEvents.Pop();
+    ring.events.Pop();
     did = true;
-  } else if (w.current && g_stopAsked.load(std::memory_order_acquire)) {
+  } else if (w.current && s.stopAsked.load(std::memory_order_acquire)) {
     // The end came with a take still running: it ends with what it holds.
-    EndWriting(*w.current);
+    EndWriting(s, *w.current);
     w.current = nullptr;
     did = true;
   }
@@ -489,61 +478,103 @@ bool WriterStep(Writer& w) {
 
 bool WriterHolds(const Writer& w) {
   // A round the disk holds is not waited for once the end gave up on it.
-  const bool round = w.asked && !g_giveUp.load(std::memory_order_acquire);
-  return !w.takes.empty() || round || TakeEvents.Front() || Taken() != Appended() || LogLines.Front();
+  const bool round = w.asked && !w.s->GivenUp();
+  const Ring& ring = *w.ring;
+  return !w.takes.empty() || round || ring.events.Held() > 0 || ring.Taken() != ring.Appended() ||
+         ring.logLines.Held() > 0;
 }
 
 }  // namespace
 
-void SetWriterRate(uint32_t rate) { g_rate.store(rate, std::memory_order_relaxed); }
-uint32_t WriterRate() { return std::max<uint32_t>(g_rate.load(std::memory_order_relaxed), 1); }
-int32_t OpenTakes() { return g_openTakes.load(std::memory_order_acquire); }
+State::State(RecordingWriterOptions o) : options(std::move(o)), pace(options.paceSeconds) {}
 
-uint64_t BacklogBytes() {
-  const uint64_t settled = (ConfirmedBytes() - g_confirmedBase.load(std::memory_order_relaxed)) +
-                           g_dropped.load(std::memory_order_relaxed);
-  const uint64_t written = g_written.load(std::memory_order_relaxed);
-  return written > settled ? written - settled : 0;
+State::~State() {
+  for (std::thread* t : {writer, sync}) {
+    if (t && t->joinable()) t->detach();
+    delete t;
+  }
 }
 
-void ResetWriter() {
-  g_stopAsked.store(false, std::memory_order_relaxed);
-  g_giveUp.store(false, std::memory_order_relaxed);
-  g_done.store(false, std::memory_order_relaxed);
+uint64_t State::Backlog(const SyncLine& l) const {
+  const uint64_t settled = l.Confirmed() + dropped.load(std::memory_order_relaxed);
+  const uint64_t all = written.load(std::memory_order_relaxed);
+  return all > settled ? all - settled : 0;
 }
-void AskStop() {
-  g_stopAsked.store(true, std::memory_order_release);
-  RingBell();
-}
-void AskGiveUp() {
-  g_giveUp.store(true, std::memory_order_release);
-  RingBell();
-}
-bool WriterDone() { return g_done.load(std::memory_order_acquire); }
-bool GivenUp() { return g_giveUp.load(std::memory_order_acquire); }
 
-void WriterThread(std::shared_ptr<SyncLine> line) {
+State::Pace State::SamplePace(double minSpan) {
+  const uint64_t d = device.load(std::memory_order_acquire);
+  if (d == 0) return {};
+  std::lock_guard<std::mutex> hold(paceLock);
+  if (d != pacedDevice) {
+    pacedDevice = d;
+    pace.Reset();
+    sampledAt = 0.0;
+  }
+  const double now = platform::HighResClock();
+  if (now - sampledAt >= 0.1) {
+    const int64_t count = options.writtenBytes(d);
+    if (count < 0) return {};
+    sampledAt = now;
+    pace.Sample(now, uint64_t(count));
+  }
+  return {true, pace.BytesPerSecond(minSpan), pace.LastMoved()};
+}
+
+uint64_t State::MemoryBytes() const {
+  if (options.memoryBytes > 0) return options.memoryBytes;
+  const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+  const uint64_t sixteenth = pages > 0 && page > 0 ? uint64_t(pages) * uint64_t(page) / 16 : 0;
+  return std::min<uint64_t>(sixteenth > 0 ? sixteenth : 64ull << 20, 256ull << 20);
+}
+
+void State::AskStop() {
+  stopAsked.store(true, std::memory_order_release);
+  ring.RingBell();
+}
+
+void State::AskGiveUp() {
+  giveUp.store(true, std::memory_order_release);
+  ring.RingBell();
+}
+
+void State::NoteTakeNotWhole(const std::string& name, const std::string& line) {
+  std::lock_guard<std::mutex> hold(notesLock);
+  notes.emplace_back(name, line);
+}
+
+uint64_t Bound(bool counted, double pace, uint32_t rate, uint64_t memory) {
+  const double sound = 4.0 * double(std::max<uint32_t>(rate, 1));
+  const double least = kBacklogSeconds * sound;
+  if (!counted) return uint64_t(least);
+  const double most = std::max(least, double(memory));
+  if (!(pace >= 0.0)) return uint64_t(most);
+  if (pace < sound) return uint64_t(least);
+  return uint64_t(std::clamp(pace * kDrainSeconds, least, most));
+}
+
+void WriterThread(std::shared_ptr<State> s, std::shared_ptr<SyncLine> line) {
   platform::ThreadSetName("tarvelo-rec");
   Writer w;
+  w.s = s.get();
+  w.ring = &s->ring;
   w.line = std::move(line);
-  // Bytes of an earlier writer's takes no longer count.
-  g_confirmedBase.store(ConfirmedBytes(), std::memory_order_relaxed);
-  g_dropped.store(g_written.load(std::memory_order_relaxed), std::memory_order_relaxed);
   for (;;) {
-    const uint32_t bell = Bell();
+    const uint32_t bell = w.ring->Bell();
     if (WriterStep(w)) continue;
-    if (g_stopAsked.load(std::memory_order_acquire) && !WriterHolds(w)) break;
-    WaitForBell(bell, 0.5);
+    if (s->stopAsked.load(std::memory_order_acquire) && !WriterHolds(w)) break;
+    // A quarter second at most where the disk's pace is sampled, as it may
+    // let the sound waiting in the ring go.
+    w.ring->WaitForBell(bell, w.counted ? 0.25 : 0.5);
   }
-  g_done.store(true, std::memory_order_release);
-  SyncProgress.fetch_add(1, std::memory_order_release);
-  platform::WakeWordWaiters(SyncProgress);
+  s->done.store(true, std::memory_order_release);
+  w.line->Moved();
 }
 
-void CloseTakesOfAHeldWriter() {
-  std::lock_guard<std::mutex> hold(g_heldLock);
-  const uint64_t ring = Appended() - Taken();
-  for (auto& [take, h] : g_held) {
+void CloseTakesOfAHeldWriter(State& s) {
+  std::lock_guard<std::mutex> hold(s.heldLock);
+  const uint64_t ring = s.ring.Appended() - s.ring.Taken();
+  for (auto& [take, h] : s.held) {
+
     if (h.closedByEnd) continue;
     h.closedByEnd = true;
     const int fd = platform::OpenDescriptor(h.path, O_WRONLY);
@@ -556,9 +587,9 @@ void CloseTakesOfAHeldWriter() {
     if (fd >= 0) ::close(fd);
     const double perSecond = double(h.bytesPerSecond);
     if (h.current && ring > 0)
-      NoteTakeNotWhole(h.name, ShortLine(h.name, double(ring) * 2.0 / perSecond));
+      s.NoteTakeNotWhole(h.name, ShortLine(h.name, double(ring) * 2.0 / perSecond));
     else if (held > h.named || fd < 0)
-      NoteTakeNotWhole(h.name, UnconfirmedLine(h.name, double(held - std::min(held, h.named)) / perSecond));
+      s.NoteTakeNotWhole(h.name, UnconfirmedLine(h.name, double(held - std::min(held, h.named)) / perSecond));
   }
 }
 

@@ -795,15 +795,27 @@ bool SayWritingLeftOnly(const RecordingEndProgress& progress) {
 }  // namespace
 
 void SayWritingLeft(const RecordingEndProgress& p) {
+  // Nothing left (nothing was recorded, or all is on the disk): nothing to say.
+  if (p.secondsLeft == 0.0) return;
   // A wait under way always has something left, if only a take's last sync.
   const auto whole = [](double s) {
     s = s >= 1.0 ? std::min(std::ceil(s), 1.0e9) : 1.0;  // NaN too
     return std::to_string(static_cast<int64_t>(s));
   };
   std::string text;
-  if (p.secondsLeft >= 0.0 || p.confirming)
+  if (p.othersFirst && p.soundLeft > 0.0)
+    text = QUARLE_BASICS::InsertArg(
+        LangText(643, "Writing the recordings to the disk: the disk writes other files first; {$} s of sound wait"),
+        whole(p.soundLeft));
+  else if (p.othersFirst)
+    text = LangText(642, "Writing the recordings to the disk: their last step waits while the disk writes other files");
+  else if (p.secondsLeft >= 0.0 || p.confirming)
     text = QUARLE_BASICS::InsertArg(LangText(626, "Writing the recordings to the disk: {$} s left"),
                                     whole(p.secondsLeft >= 0.0 ? p.secondsLeft : p.soundLeft));
+  else if (p.diskCounted)
+    text = QUARLE_BASICS::InsertArg(
+        LangText(641, "Writing the recordings to the disk: the disk writes nothing; {$} s of sound wait for it"),
+        whole(p.soundLeft));
   else
     text = QUARLE_BASICS::InsertArg(
         LangText(631, "Writing the recordings to the disk: the disk confirms nothing; {$} s of sound wait for it"),

@@ -9,7 +9,12 @@
 // At the end: whether the recording is whole (its header names exactly what
 // the file holds) and, when the disk could not keep up, that it ended early.
 //
-//   bench_record_sync FOLDER SECONDS [--load] [--stall-sync MS] [--stall-write MS]
+//   bench_record_sync FOLDER SECONDS [--load] [--stall-sync MS] [--stall-write MS] [--quit]
+//
+// Each second's line also says what the block device under FOLDER wrote in
+// that second (its kernel count; none on tmpfs). --quit ends as the program's
+// quit does: the end's wait (RecordingWriterStop, 10 s idle) with each status
+// line it says and when, what it returned and the takes it named.
 //
 // --load keeps a large write-back under way beside it: another thread writes
 // 4 MB blocks to FOLDER/load.bin (at most 256 MB, then from its start again).
@@ -34,9 +39,12 @@
 #include <vector>
 
 #include "audio/recording.h"
+#include "audio/thread.h"
 #include "basics/errors.h"
+#include "basics/messages.h"
 #include "basics/program.h"
 #include "platform/files.h"
+#include "platform/disk_pace.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
 
@@ -45,6 +53,7 @@ namespace {
 std::atomic<bool> g_stop{false};
 std::atomic<int> g_stallSyncMs{0};
 std::atomic<int> g_stallWriteMs{0};
+double g_start = 0.0;
 
 void Stall(const std::atomic<int>& ms) {
   if (const int n = ms.load(std::memory_order_relaxed); n > 0) ::usleep(useconds_t(n) * 1000u);
@@ -102,9 +111,10 @@ int main(int argc, char** argv) {
   }
   const std::string folder = argv[1];
   const double seconds = std::atof(argv[2]);
-  bool load = false;
+  bool load = false, quit = false;
   for (int i = 3; i < argc; ++i) {
     if (std::strcmp(argv[i], "--load") == 0) load = true;
+    if (std::strcmp(argv[i], "--quit") == 0) quit = true;
     if (std::strcmp(argv[i], "--stall-sync") == 0 && i + 1 < argc) g_stallSyncMs = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--stall-write") == 0 && i + 1 < argc) g_stallWriteMs = std::atoi(argv[++i]);
   }
@@ -132,6 +142,9 @@ int main(int argc, char** argv) {
   timespec due;
   clock_gettime(CLOCK_MONOTONIC, &due);
   const double start = platform::HighResClock();
+  g_start = start;
+  const uint64_t device = platform::DeviceOfPath(folder.c_str());
+  int64_t deviceBytes = platform::KernelWrittenBytes(device);
   int64_t lastSecond = 0, appended = 0;
   int32_t ended = 0;
   for (int64_t k = 0; k < buffers; ++k) {
@@ -150,8 +163,11 @@ int main(int argc, char** argv) {
     const int64_t second = static_cast<int64_t>(t1 - start);
     if (second != lastSecond) {
       lastSecond = second;
-      std::printf("t=%llds appended=%.3fs written=%.3fs\n", static_cast<long long>(second),
-                  double(appended * 2) / 192000.0, double(std::max<int64_t>(FileSize(path) - 88, 0)) / 192000.0);
+      const int64_t now = platform::KernelWrittenBytes(device);
+      std::printf("t=%llds appended=%.3fs written=%.3fs device=%.0fkB/s\n", static_cast<long long>(second),
+                  double(appended * 2) / 192000.0, double(std::max<int64_t>(FileSize(path) - 88, 0)) / 192000.0,
+                  now >= 0 && deviceBytes >= 0 ? double(now - deviceBytes) / 1000.0 : -1.0);
+      deviceBytes = now;
       std::fflush(stdout);
     }
     due.tv_nsec += 12000000;
@@ -163,7 +179,22 @@ int main(int argc, char** argv) {
   }
   QUARLE_AUDIO::RecordingEnd();
   const double endAt = platform::HighResClock();
-  const bool settled = QUARLE_AUDIO::RecordingWriterSettle(600.0);
+  bool settled = true;
+  if (quit) {
+    // The program's quit: the end's wait, its status lines as the user reads them.
+    QUARLE_BASICS::MessageHook = [](const std::string& text, int32_t level) {
+      std::printf("%6.1fs [%d] %s\n", platform::HighResClock() - g_start, level, text.c_str());
+      std::fflush(stdout);
+    };
+    const int32_t r = QUARLE_AUDIO::RecordingWriterStop(10.0, [](const QUARLE_AUDIO::RecordingEndProgress& p) {
+      QUARLE_AUDIO::SayWritingLeft(p);
+      return true;
+    });
+    std::printf("the end's wait returned %d after %.1fs; takes named not whole: %zu\n", r,
+                platform::HighResClock() - endAt, QUARLE_AUDIO::RecordingEndUnconfirmed().size());
+  } else {
+    settled = QUARLE_AUDIO::RecordingWriterSettle(600.0);
+  }
   const double settleTime = platform::HighResClock() - endAt;
   g_stop.store(true);
   if (loader.joinable()) loader.join();

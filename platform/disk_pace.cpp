@@ -12,17 +12,25 @@
 
 namespace platform {
 
+namespace {
+// A kernel's text file (one read: sysfs gives it whole), ended by a zero.
+bool ReadKernelText(const char* path, char* text, size_t size) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = ::read(fd, text, size - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  return true;
+}
+}  // namespace
+
 int64_t KernelWrittenBytes(uint64_t device) {
   if (device == 0 || major(device) == 0) return -1;  // anonymous: tmpfs, overlays
   char path[64];
   std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/stat", major(device), minor(device));
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
   char text[512];
-  const ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (n <= 0) return -1;
-  text[n] = '\0';
+  if (!ReadKernelText(path, text, sizeof text)) return -1;
   // The seventh field counts the sectors written, each 512 bytes whatever the device's own size.
   const char* p = text;
   unsigned long long value = 0;

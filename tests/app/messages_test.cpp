@@ -64,7 +64,7 @@ class MessageTable : public ::testing::Test {
 TEST(MessageDefaults, CountAndRepresentativeTexts) {
   ASSERT_EQ(sizeof(kMessageDefaults) / sizeof(kMessageDefaults[0]), 670u);
   for (uint32_t n = 0; n < kMessageCount; ++n) ASSERT_NE(kMessageDefaults[n], nullptr) << n;
-  EXPECT_STREQ(MessageDefault(670), "");
+  EXPECT_STREQ(MessageDefault(kMessageCount), "");
   EXPECT_STREQ(MessageDefault(0xFFFFFFFFu), "");
   EXPECT_STREQ(kMessageDefaults[121], "[INVALID ASSIGMENT]");  // spelt as shipped
   EXPECT_STREQ(kMessageDefaults[87], " is now opened for audio streaming.");  // blanks belong to the text
@@ -94,7 +94,7 @@ TEST_F(MessageTable, StagesFillAndGrow) {
     if (n == 5) continue;
     ASSERT_EQ(LangText(n, "call site"), kMessageDefaults[n]) << n;
   }
-  EXPECT_EQ(LangText(670, "beyond"), "beyond");
+  EXPECT_EQ(LangText(kMessageCount, "beyond"), "beyond");
 }
 
 TEST_F(MessageTable, EnglishLoadsNoPack) {

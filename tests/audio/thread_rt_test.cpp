@@ -230,10 +230,13 @@ TEST(AudioThreadRules, StreamBuffers) {
   QA::StreamLength = keepLength;
 }
 
-// The end's count: the time left at the pace the disk confirms (the sound
-// left while that pace is not known yet), or, while the disk confirms
-// nothing, the sound that waits for it; never 0 while the wait lasts. A new
-// text goes up at once at a wait's start, then at most once a second.
+// The end's count: the time left at the pace the disk writes (the sound
+// left while that pace is not known yet), or, while the disk writes (or,
+// with no count of its own, confirms) nothing, the sound that waits for it;
+// never 0 while the wait lasts, and nothing said when nothing is left (a
+// quit with nothing recorded); while the disk writes other files' bytes
+// and none of the takes', that, with the sound that waits if any. A new text goes up at once at a wait's
+// start, then at most once a second.
 TEST(AudioThreadRules, TheEndsCountSaysTheTimeLeftAtTheDisksPace) {
   static std::vector<std::string> said;
   const QB::MessageHookFn keep = QB::MessageHook;
@@ -248,7 +251,12 @@ TEST(AudioThreadRules, TheEndsCountSaysTheTimeLeftAtTheDisksPace) {
       {{16.2, 17.0, true}, left + "17 s left"},       // the disk's pace, not the sound's
       {{16.2, 17.0, false}, left + "17 s left"},
       {{-1.0, 2.4, true}, left + "3 s left"},         // pace not known yet
-      {{0.0, 0.0, true}, left + "1 s left"},          // a take's last sync
+      {{-1.0, 0.0, true}, left + "1 s left"},         // a take's last sync
+      {{0.0, 0.0, true}, ""},                          // nothing left: nothing said
+      {{-1.0, 16.7, false, true}, left + "the disk writes nothing; 17 s of sound wait for it"},
+      {{2.0, 16.7, true, true}, left + "2 s left"},
+      {{-1.0, 0.0, true, true, true}, left + "their last step waits while the disk writes other files"},
+      {{5.2, 8.3, true, true, true}, left + "the disk writes other files first; 9 s of sound wait"},
       {{-1.0, 16.7, false}, none + "17 s of sound wait for it"},
       {{-1.0, 0.0, false}, none + "1 s of sound wait for it"},
       {{nan, nan, false}, none + "1 s of sound wait for it"},
@@ -260,7 +268,7 @@ TEST(AudioThreadRules, TheEndsCountSaysTheTimeLeftAtTheDisksPace) {
     said.clear();
     QA::SayWritingLeft(row.p);
     QA::SayWritingLeft(row.p);  // the same text is said once
-    EXPECT_EQ(said, std::vector<std::string>{row.says}) << row.says;
+    EXPECT_EQ(said, row.says.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.says}) << row.says;
   }
   // A changed count waits for the second to pass.
   said.clear();
