@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 669 the second.
+// 115 form the first stage of the message table, 116 to 674 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -703,6 +703,13 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 667 */ "Unsaved. Save first?",
     /* 668 */ "Quit without saving the synth?",
     /* 669 */ "(reserved)",
+    // A typed value that reads as no number, or with a decimal comma: the
+    // value is kept and the status line says why.
+    /* 670 */ "\"{$}\" is not a number: the value stays as it was.",
+    /* 671 */ "\"{$}\": type decimals with a point (0.5), not a comma. The value stays as it was.",
+    /* 672 */ "(reserved)",
+    /* 673 */ "(reserved)",
+    /* 674 */ "(reserved)",
 };
 
 }  // namespace Tarvelo
