@@ -208,12 +208,14 @@ bool ReadHeldPointer(WindowEvent& out) {
   uint32_t buttons = 0;
   if (!ScreenPointerInWindow(x, y, buttons)) return false;
   const bool up = !(buttons & kButtonLeft);
-  if (!up && x == g_held.x && y == g_held.y) return false;
-  out = PointerMoveEvent(x, y, x - g_held.x, y - g_held.y, buttons);
+  const bool moved = x != g_held.x || y != g_held.y;
+  if (!up && !moved) return false;
+  // The travel first, as the drag's; the release at the next look.
+  out = PointerMoveEvent(x, y, x - g_held.x, y - g_held.y, moved ? buttons | kButtonLeft : buttons);
   g_held.x = x;
   g_held.y = y;
   g_held.read = true;
-  if (up) g_held.down = false;
+  if (!moved) g_held.down = false;
   return true;
 }
 
