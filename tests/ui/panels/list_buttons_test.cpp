@@ -53,6 +53,9 @@ namespace {
 using namespace Tarvelo;
 
 QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 1, 2, 3, 4, 5}; }
+// The interface's seconds, which only a test moves.
+double g_guiNow = 1000.0;
+double GuiNow() { return g_guiNow; }
 
 void WriteFile(const fs::path& p, const std::string& bytes) {
   std::ofstream out(p, std::ios::binary);
@@ -81,8 +84,11 @@ class ListButtonsTest : public PanelsATest {
     files_ = Slot(kUiFILES);
     db_ = Slot(kUiDB);
     QUARLE_BASICS::SetLocalClock(FixedClock);
+    g_guiNow = 1000.0;
+    V::SetGuiClock(GuiNow);
   }
   void TearDown() override {
+    V::SetGuiClock(nullptr);
     QUARLE_BASICS::SetLocalClock(nullptr);
     PanelsATest::TearDown();
   }
