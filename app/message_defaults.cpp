@@ -724,8 +724,9 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 685 */ "Disk stuck: save as?",
     // An earlier Load that waited for a save, replaced by a later New or Load.
     /* 686 */ "Not loaded: {$} (a later New or Load came first).",
-    /* 687 */ "(reserved)",
-    /* 688 */ "(reserved)",
+    // The browser's acts waiting for a save, which the user may leave.
+    /* 687 */ "{$} Cancel stops waiting.",
+    /* 688 */ "Stopped waiting: what waited for the save is not done.",
     /* 689 */ "(reserved)",
 };
 

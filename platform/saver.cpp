@@ -416,10 +416,12 @@ bool Saver::Start() {
 
 void Saver::SetDisks(WrittenBytesReader written, TargetDevice device) {
   auto fresh = std::make_shared<Core>(std::move(written), std::move(device));
-  fresh->wake.store(core_->wake.load(std::memory_order_acquire), std::memory_order_release);
-  std::lock_guard<std::mutex> hold(core_->lock);
-  if (!core_->lanes.empty()) return;
-  fresh->accepting = core_->accepting;
+  // Kept until its lock is let go.
+  const std::shared_ptr<Core> old = core_;
+  fresh->wake.store(old->wake.load(std::memory_order_acquire), std::memory_order_release);
+  std::lock_guard<std::mutex> hold(old->lock);
+  if (!old->lanes.empty()) return;
+  fresh->accepting = old->accepting;
   core_ = std::move(fresh);
 }
 

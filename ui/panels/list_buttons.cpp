@@ -245,8 +245,22 @@ bool ReportSaveSessionFailure(int32_t r) {
 // same adds none), with what the status line says of them.
 // one thread: interface
 std::vector<std::pair<std::string, std::string>> Waiting;
+constexpr const char* kReplaceWait = "replace";
+// When the first of the browser's acts still waiting began to wait, and
+// whether their box was shown.
+// one thread: interface
+double ActsSince = 0.0;
+bool ActsBoxed = false;
+
+bool ActsWait() {
+  return std::any_of(Waiting.begin(), Waiting.end(), [](const auto& w) { return w.first != kReplaceWait; });
+}
 
 void SayWaiting(const std::string& key, const std::string& text) {
+  if (key != kReplaceWait && !ActsWait()) {
+    ActsSince = PanelNow();
+    ActsBoxed = false;
+  }
   // One line per wait: a wait said anew (a later act in its place) says the new text.
   std::erase_if(Waiting, [&](const auto& w) { return w.first == key; });
   Waiting.emplace_back(key, text);
@@ -270,6 +284,30 @@ std::string NameIn(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+// The box the browser's acts waiting for a save are left from: the Load
+// button's (its answer comes there).
+enum ActsQuestion : int32_t { kAskActs = 5 };
+int32_t LoadButton() { return SlotId(kUiLSORDER) > 0 ? SlotId(kUiLSORDER) + 5 : 0; }
+
+void CloseActsBox() {
+  if (LoadButton() != 0 && PanelDialogOwner() == LoadButton() && PanelDialogWord(1) == kAskActs) PanelCloseDialog();
+}
+
+void ShowActsBox() {
+  ActsBoxed = true;
+  std::string said;
+  for (const auto& w : Waiting)
+    if (w.first != kReplaceWait) said = w.second;
+  PanelOpenDialog(LoadButton(), QUARLE_BASICS::InsertArg(LangText(687, "{$} Cancel stops waiting."), said), 0, "",
+                  kAskActs, 0, 0);
+}
+
+// The user left the acts' wait: none of them is done.
+void LeaveActs() {
+  std::erase_if(Waiting, [](const auto& w) { return w.first != kReplaceWait; });
+  Status(LangText(688, "Stopped waiting: what waited for the save is not done."));
+}
+
 // Runs `act` at once, or once no save of the file is held.
 void WhenSaved(const std::string& what, const std::string& path, std::function<void()> act) {
   if (!platform::SaverHolds(path)) {
@@ -280,7 +318,10 @@ void WhenSaved(const std::string& what, const std::string& path, std::function<v
   if (IsWaiting(key)) return;
   SayWaiting(key, QUARLE_BASICS::InsertArg(LangText(660, "Waiting for {$} to be saved..."), NameIn(path)));
   platform::SaverWhenDone(path, [key, act = std::move(act)] {
+    // Left by the user meanwhile.
+    if (!IsWaiting(key)) return;
     WaitOver(key);
+    if (!ActsWait()) CloseActsBox();
     act();
   });
 }
@@ -321,7 +362,6 @@ struct PendingReplace {
 // Saves again of a synth that keeps changing while it is saved, before the
 // user is asked whether to go on without the changes.
 constexpr int32_t kMostSavesAgain = 3;
-constexpr const char* kReplaceWait = "replace";
 // A wait this long shows its box, whose Cancel (Esc) leaves it.
 constexpr double kWaitBoxSeconds = 2.0;
 // A save the disk writes nothing of for this long offers to save elsewhere.
@@ -408,7 +448,11 @@ void AskQuiet(double quiet) {
 // question once the disk writes nothing of the save. Another control's open
 // question is not withdrawn for either.
 void WatchWait() {
-  if (!Waits()) return;
+  if (!Waits()) {
+    if (ActsWait() && !ActsBoxed && PanelDialogOwner() == 0 && PanelNow() - ActsSince >= kWaitBoxSeconds)
+      ShowActsBox();
+    return;
+  }
   const double now = PanelNow();
   if (const uint64_t p = platform::SaverProgress(Replacing.Watched); p != Replacing.Progress) {
     Replacing.Progress = p;
@@ -1153,7 +1197,12 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   if (PanelTakeDialogAnswered() != 0) {
-    ReplaceAnswered(source);
+    // The acts' box withdrawn for another question leaves them waiting.
+    if (PanelDialogWord(1) == kAskActs) {
+      if (source != SlotId(kUiDB) && PanelDialogAnswer() != -1) LeaveActs();
+    } else {
+      ReplaceAnswered(source);
+    }
     return 0;
   }
   int32_t list = 0, index = -1;

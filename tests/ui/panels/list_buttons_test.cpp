@@ -1479,6 +1479,54 @@ TEST_F(ListButtonsTest, ActsThatReplaceTheSynthTakeEffectInTheOrderMade) {
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
+// A browser act waiting for a save of its file: a lasting wait shows a box
+// whose Cancel leaves it; the act is then not done once the save lands, and
+// the file is as saved. OK leaves it waiting, and it is done then.
+TEST_F(ListButtonsTest, ABrowserActWaitingForASaveCanBeLeft) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  const fs::path mine = Home() / "mine.tarvelo", copy = Home() / "mine#2.tarvelo";
+  const struct {
+    const char* why;
+    bool leave;
+  } rows[] = {{"Cancel", true}, {"OK", false}};
+  ASSERT_TRUE(platform::SaverStart());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    ClearSynth();
+    Make(kTypeOscillator);
+    SessionFolder = Folder();
+    SessionFile = "mine.tarvelo";
+    fs::copy_file(Home() / "empty.tarvelo", mine, fs::copy_options::overwrite_existing);
+    fs::remove(copy);
+    ShowOnly(kUiMSGB);
+    synccount::Reset();
+    synccount::Hold("tarvelo-save", false);
+    Click(OnListSave, Button(4));
+    AwaitHeldSave();
+    Browse("mine.tarvelo");
+    Click(OnListCopy, Button(2));
+    EXPECT_EQ(Status(), "Waiting for mine.tarvelo to be saved...");
+    g_guiNow += 0.5;
+    OnSysbarTick(0, 0, 0, 0, 0);
+    EXPECT_EQ(DialogOwner, 0);
+    g_guiNow += 2.0;
+    OnSysbarTick(0, 0, 0, 0, 0);
+    ASSERT_EQ(DialogOwner, Button(5)) << "no way out of the wait";
+    Answer(!row.leave);
+    if (row.leave) {
+      EXPECT_EQ(Status(), "Stopped waiting: what waited for the save is not done.");
+      EXPECT_EQ(ListActsWaitingText(), "");
+    }
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(ModulesIn(mine), 1) << "the saved file changed";
+    EXPECT_EQ(ModulesIn(copy), row.leave ? -1 : 1);
+    EXPECT_EQ(DialogOwner, 0);
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
 // New with auto-save on while the session lies on a stick that stopped
 // writing: a short wait shows no box; a lasting one shows a box whose Cancel
 // keeps the synth (and a save to the other disk then lands while the stick
