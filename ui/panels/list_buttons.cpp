@@ -427,21 +427,58 @@ void ShowWaitBox() {
   PanelOpenDialog(Replacing.Owner, asked, 0, "", kAskWait, 0, 0);
 }
 
+// The question of a save the disk has written nothing of for `quiet` seconds.
+std::string QuietQuestion(const std::string& path, double quiet) {
+  const std::string seconds = std::to_string(static_cast<int64_t>(quiet));
+  return DialogQuestionThatFits(
+      {QUARLE_BASICS::InsertArg(
+           QUARLE_BASICS::InsertArg(
+               LangText(683, "The disk has written nothing of {$} for {$} s. Save the synth under this name instead?"),
+               NameIn(path)),
+           seconds),
+       LangText(684, "The disk writes nothing. Save under this name?"), LangText(685, "Disk stuck: save as?")},
+      -1);
+}
+
 // The disk has written nothing of the save waited for: the synth may be saved elsewhere.
 void AskQuiet(double quiet) {
   Replacing.AskedQuiet = true;
   CloseWaitBox();
-  const std::string name = NameIn(Replacing.Watched);
-  const std::string seconds = std::to_string(static_cast<int64_t>(quiet));
-  const std::string asked = DialogQuestionThatFits(
-      {QUARLE_BASICS::InsertArg(
-           QUARLE_BASICS::InsertArg(
-               LangText(683, "The disk has written nothing of {$} for {$} s. Save the synth under this name instead?"),
-               name),
-           seconds),
-       LangText(684, "The disk writes nothing. Save under this name?"), LangText(685, "Disk stuck: save as?")},
-      -1);
-  PanelOpenDialog(Replacing.Owner, asked, -1, SynthNameElsewhere(), kAskQuiet, 0, 0);
+  PanelOpenDialog(Replacing.Owner, QuietQuestion(Replacing.Watched, quiet), -1, SynthNameElsewhere(), kAskQuiet, 0, 0);
+}
+
+// The session's own save (Ctrl+S, the auto-save) when nothing waits for it:
+// once the disk has written nothing of it for a while, the Save button asks
+// whether to save the synth elsewhere (its answer saves it there as an
+// overwrite's does), once for each save the disk holds.
+// one thread: interface
+struct SessionSaveWatch {
+  std::string Path;
+  uint64_t Progress = 0;
+  double Moved = 0.0;
+  bool Asked = false;
+};
+// one thread: interface
+SessionSaveWatch Watch;
+constexpr int32_t kSaveSynth = 1;  // the Save button's answer words: a synth's save
+
+void WatchSessionSave() {
+  const std::string path = SessionFile.empty() ? std::string() : SessionFolder + "\\" + SessionFile;
+  const double now = PanelNow();
+  const uint64_t p = path.empty() ? 0 : platform::SaverProgress(path);
+  if (path != Watch.Path || p != Watch.Progress) {
+    // A save that moved, or none held: asked again only for a later stop.
+    if (path != Watch.Path || p == 0) Watch.Asked = false;
+    Watch.Path = path;
+    Watch.Progress = p;
+    Watch.Moved = now;
+  }
+  if (p == 0 || Watch.Asked || PanelDialogOwner() != 0 || now - Watch.Moved < kQuietSeconds) return;
+  const int32_t save = SlotId(kUiLSORDER) > 0 ? SlotId(kUiLSORDER) + 4 : 0;
+  if (save == 0) return;
+  Watch.Asked = true;
+  PanelOpenDialog(save, QuietQuestion(path, now - Watch.Moved), -1, SynthNameElsewhere(), 0, -1, kSaveSynth);
+  SetOnWord(save, -1);
 }
 
 // Each tick while New or Load waits: the box once the wait lasts, the
@@ -451,6 +488,7 @@ void WatchWait() {
   if (!Waits()) {
     if (ActsWait() && !ActsBoxed && PanelDialogOwner() == 0 && PanelNow() - ActsSince >= kWaitBoxSeconds)
       ShowActsBox();
+    WatchSessionSave();
     return;
   }
   const double now = PanelNow();

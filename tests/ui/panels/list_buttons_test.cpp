@@ -1551,7 +1551,8 @@ TEST_F(ListButtonsTest, AWaitForAStickThatStopsWritingCanBeLeftOrSavedElsewhere)
   const struct {
     const char* why;
     bool elsewhere;
-  } rows[] = {{"Cancel", false}, {"saved elsewhere", true}};
+    bool saveAlone;  // a Save of the session, nothing waiting for it
+  } rows[] = {{"Cancel", false, false}, {"saved elsewhere", true, false}, {"a Save alone, saved elsewhere", true, true}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
     ClearSynth();
@@ -1565,6 +1566,27 @@ TEST_F(ListButtonsTest, AWaitForAStickThatStopsWritingCanBeLeftOrSavedElsewhere)
     fs::remove(Home() / "SYNTHS" / "Other.tarvelo");
     synccount::Reset();
     synccount::HoldUnder(fs::canonical(Home() / "STICK").string());
+    if (row.saveAlone) {
+      ShowOnly(kUiMSGB);
+      Click(OnListSave, Button(4));
+      AwaitHeldSave();
+      tick(0.5);
+      tick(9.0);
+      EXPECT_EQ(DialogOwner, 0) << "asked while the disk may still write";
+      tick(2.0);
+      ASSERT_EQ(DialogOwner, Button(4)) << "the stuck save is not said";
+      EXPECT_EQ(Shown(*V::DialogEditIndex), -1);
+      V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, (synths + "\\Elsewhere.tarvelo").c_str());
+      Answer(true);
+      EXPECT_TRUE(TakeOutcomesUntil([&] { return Status() == "Elsewhere.tarvelo has been saved."; })) << Status();
+      EXPECT_EQ(ModulesIn(Home() / "SYNTHS" / "Elsewhere.tarvelo"), 1) << "the synth is in no file";
+      EXPECT_EQ(SessionFile, "Elsewhere.tarvelo");
+      synccount::Release();
+      while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+      }
+      EXPECT_EQ(ModulesIn(Home() / "STICK" / "Small.tarvelo"), 1) << "the stick's save did not go on";
+      continue;
+    }
     Click(OnNewSynth, Slot(kUiSNEW));
     AwaitHeldSave();
     tick(0.5);
