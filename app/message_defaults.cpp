@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 674 the second.
+// 115 form the first stage of the message table, 116 to 689 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -710,6 +710,25 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 672 */ "(reserved)",
     /* 673 */ "(reserved)",
     /* 674 */ "(reserved)",
+    /* 675 */ "(reserved)",
+    /* 676 */ "(reserved)",
+    /* 677 */ "(reserved)",
+    /* 678 */ "(reserved)",
+    /* 679 */ "(reserved)",
+    // A wait for a save, which the user may leave keeping the synth, and a
+    // save the disk has written nothing of for a while.
+    /* 680 */ "{$} Cancel stops waiting and keeps this synth.",
+    /* 681 */ "Still saving. Cancel keeps this synth.",
+    /* 682 */ "Stopped waiting: this synth stays as it is, and its save goes on.",
+    /* 683 */ "The disk has written nothing of {$} for {$} s. Save the synth under this name instead?",
+    /* 684 */ "The disk writes nothing. Save under this name?",
+    /* 685 */ "Disk stuck: save as?",
+    // An earlier Load that waited for a save, replaced by a later New or Load.
+    /* 686 */ "Not loaded: {$} (a later New or Load came first).",
+    // The browser's acts waiting for a save, which the user may leave.
+    /* 687 */ "{$} Cancel stops waiting.",
+    /* 688 */ "Stopped waiting: what waited for the save is not done.",
+    /* 689 */ "(reserved)",
 };
 
 }  // namespace Tarvelo

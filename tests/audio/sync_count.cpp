@@ -39,6 +39,7 @@ std::vector<Sync>& g_syncs = *new std::vector<Sync>;
 std::vector<std::string>& g_writes = *new std::vector<std::string>;
 bool g_hold = false;
 std::string& g_holdThread = *new std::string;  // "": every thread's
+std::string& g_holdUnder = *new std::string;  // "": none held by its path
 bool g_holdWrites = false;
 int64_t g_pace = 0;
 int64_t g_syncPace = 0;
@@ -67,16 +68,18 @@ Sync Read(const std::string& name, int fd) {
   return s;
 }
 
-void WaitWhileHeld(std::unique_lock<std::mutex>& hold, const std::string& name) {
-  g_released.wait_for(hold, std::chrono::seconds(30),
-                      [&] { return !g_hold || (!g_holdThread.empty() && g_holdThread != name); });
+void WaitWhileHeld(std::unique_lock<std::mutex>& hold, const std::string& name, const std::string& path = "") {
+  g_released.wait_for(hold, std::chrono::seconds(30), [&] {
+    const bool byPath = !g_holdUnder.empty() && path.rfind(g_holdUnder, 0) == 0;
+    return !byPath && (!g_hold || (!g_holdThread.empty() && g_holdThread != name));
+  });
 }
 
 int Note(int fd) {
   const Sync s = Read(ThreadName(), fd);
   std::unique_lock<std::mutex> hold(g_lock);
   g_syncs.push_back(s);
-  WaitWhileHeld(hold, s.thread);
+  WaitWhileHeld(hold, s.thread, s.path);
   return fd;
 }
 
@@ -194,6 +197,11 @@ void Hold(const std::string& thread, bool writeBacks) {
   g_holdWriteBacks = writeBacks;
 }
 
+void HoldUnder(const std::string& path) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_holdUnder = path;
+}
+
 void HoldWrites() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_holdWrites = true;
@@ -203,6 +211,7 @@ void Release() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_hold = false;
   g_holdWrites = false;
+  g_holdUnder.clear();
   g_released.notify_all();
 }
 

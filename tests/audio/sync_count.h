@@ -33,6 +33,10 @@ int32_t WritesOn(const std::string& thread);
 // While held, every sync (of that thread only, when named) waits after it is
 // noted until Release (or 30 s); so do write-backs, unless writeBacks is false.
 void Hold(const std::string& thread = "", bool writeBacks = true);
+// While held, every sync of a file or folder whose path starts with `path`
+// (an OS path) waits after it is noted until Release (or 30 s), whichever
+// thread makes it: a disk of its own that stopped writing.
+void HoldUnder(const std::string& path);
 // While held, so do the flushes of the recordings' writer (tarvelo-rec): a
 // disk that takes nothing.
 void HoldWrites();
