@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 669 the second.
+// 115 form the first stage of the message table, 116 to 679 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -703,6 +703,17 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 667 */ "Unsaved. Save first?",
     /* 668 */ "Quit without saving the synth?",
     /* 669 */ "(reserved)",
+    // Numbers kept for the messages of other changes.
+    /* 670 */ "(reserved)",
+    /* 671 */ "(reserved)",
+    /* 672 */ "(reserved)",
+    /* 673 */ "(reserved)",
+    /* 674 */ "(reserved)",
+    /* 675 */ "(reserved)",
+    /* 676 */ "(reserved)",
+    /* 677 */ "(reserved)",
+    /* 678 */ "(reserved)",
+    /* 679 */ "(reserved)",
 };
 
 }  // namespace Tarvelo
