@@ -313,7 +313,7 @@ TEST_F(Files, ASaveOntoALinkWritesTheFileItNamesAndNothingElseThatIsNoFile) {
   const std::pair<const char*, std::string> made[] = {
       {"abs.wav", real + "/song.wav"}, {"rel.wav", "../real/other.wav"}, {"chain.wav", "rel.wav"},
       {"dangling.wav", "../real/new.wav"}, {"topipe", "pipe"}, {"null.wav", "/dev/null"},
-      {"loop1", "loop2"}, {"loop2", "loop1"}};
+      {"loop1", "loop2"}, {"loop2", "loop1"}, {"nowhere.wav", "../gone/new.wav"}};
   for (const auto& [name, to] : made) ASSERT_EQ(symlink(to.c_str(), (links + "/" + name).c_str()), 0) << name;
   const auto listing = [](const std::string& at) {
     std::vector<std::string> names;
@@ -330,7 +330,7 @@ TEST_F(Files, ASaveOntoALinkWritesTheFileItNamesAndNothingElseThatIsNoFile) {
       {"abs.wav", 0, "song.wav"},     {"rel.wav", 0, "other.wav"},  {"chain.wav", 0, "other.wav"},
       {"dangling.wav", 0, "new.wav"}, {"pipe", -kOpenNotRegular, nullptr},
       {"topipe", -kOpenNotRegular, nullptr}, {"null.wav", -kOpenNotRegular, nullptr},
-      {"loop1", -kOpenNotRegular, nullptr},
+      {"loop1", -kOpenNotRegular, nullptr},  {"nowhere.wav", -2, nullptr},  // no folder for its file
   };
   int32_t linksKept = 0;  // the figure
   for (const auto& r : rows) {
