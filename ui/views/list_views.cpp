@@ -44,11 +44,12 @@ size_t FirstDifference(const std::string& a, const std::string& b) {
 }
 
 // Names numbered in the middle read alike when cut to a narrow room; the
-// rows beside the hovered one are the ones it must be told from.
-void NoteHoveredRow(const std::string& tip, int32_t item, int32_t count, const ListDrawPlan& plan) {
+// rows shown beside the hovered one (items lo..hi are drawn, and are the ones
+// a list's prepare read) are the ones it must be told from.
+void NoteHoveredRow(const std::string& tip, int32_t item, int32_t lo, int32_t hi, const ListDrawPlan& plan) {
   size_t at = 0;
   for (const int32_t other : {item - 1, item + 1})
-    if (other >= 0 && other < count) at = std::max(at, FirstDifference(tip, plan.tooltip(other, plan.context)));
+    if (other >= lo && other <= hi) at = std::max(at, FirstDifference(tip, plan.tooltip(other, plan.context)));
   g_hoveredText = tip;
   g_hoveredDifference = static_cast<int32_t>(std::min<size_t>(at, INT32_MAX));
 }
@@ -215,7 +216,7 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
       if (!place.selected) FillColour = kListRowHovered;
       if (plan.tooltip) {
         const std::string tip = plan.tooltip(i, plan.context);
-        NoteHoveredRow(tip, i, count, plan);
+        NoteHoveredRow(tip, i, std::min(top, last), std::min(std::max(top, last), count - 1), plan);
         V::PostFoundTooltip(id, tip);
       }
     }
