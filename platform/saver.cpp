@@ -326,7 +326,11 @@ bool SyncDescriptor(int fd) {
 bool SaveWrite(int fd, const void* bytes, size_t n) { return WriteAll(fd, static_cast<const char*>(bytes), n); }
 
 int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const SaveFill& fill, int64_t length) {
-  const std::string work = ClaimWorkFile(target, suffix);
+  // A link keeps pointing at its file, which takes the bytes: the work file
+  // goes beside that file, so the rename stays on its disk.
+  std::string real;
+  if (const int32_t refused = SaveTargetOf(target, real); refused != 0) return refused;
+  const std::string work = ClaimWorkFile(real, suffix);
   const std::string osWork = ToOsPath(work);
   const int fd = ::open(osWork.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -348,7 +352,7 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   if (ok) ok = SyncDescriptor(fd);
   if (::close(fd) != 0) ok = false;
   int32_t rc = ok ? 0 : -kSaveIoError;
-  if (rc == 0) rc = FileReplace(work, target);
+  if (rc == 0) rc = FileReplace(work, real);
   if (rc != 0) ::unlink(osWork.c_str());
   // Given back once: the name may be another save's from here on.
   ReleaseWorkFile(work);

@@ -59,6 +59,9 @@ bool SyncDescriptor(int fd);
 // FileReplace, the work name released. 0; the negated open failure (FileOpen's
 // codes); -kSaveIoError for a refused write or sync or a short file; or
 // FileReplace's code. On failure the work file is removed, the target kept.
+// A link as the target writes the file it leads to and stays (SaveTargetOf);
+// one leading to no regular file, or such a file itself, is refused at once
+// with -kOpenNotRegular, nothing written.
 int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const SaveFill& fill,
                        int64_t length = -1);
 // The same for bytes held in memory.

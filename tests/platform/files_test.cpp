@@ -297,6 +297,74 @@ TEST_F(Files, EveryNameOnTheDiskWorksUnderTheNameItsSearchGives) {
   EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
 }
 
+// A save onto a link writes the file the link names, whatever leads there (a
+// chain of links, a relative one read from its own folder), and keeps every
+// link; a dangling link gets the file it names. The work file lies beside
+// that file, so the rename stays on its disk. A save onto anything else that
+// is no regular file (a named pipe, a device, a loop of links) is refused and
+// changes nothing, as is a copy.
+TEST_F(Files, ASaveOntoALinkWritesTheFileItNamesAndNothingElseThatIsNoFile) {
+  const std::string real = osDir + "/real", links = osDir + "/links";
+  std::filesystem::create_directories(real);
+  std::filesystem::create_directories(links);
+  WriteOs("real/song.wav", "old song");
+  WriteOs("real/other.wav", "old other");
+  ASSERT_EQ(mkfifo((links + "/pipe").c_str(), 0644), 0);
+  const std::pair<const char*, std::string> made[] = {
+      {"abs.wav", real + "/song.wav"}, {"rel.wav", "../real/other.wav"}, {"chain.wav", "rel.wav"},
+      {"dangling.wav", "../real/new.wav"}, {"topipe", "pipe"}, {"null.wav", "/dev/null"},
+      {"loop1", "loop2"}, {"loop2", "loop1"}, {"nowhere.wav", "../gone/new.wav"}};
+  for (const auto& [name, to] : made) ASSERT_EQ(symlink(to.c_str(), (links + "/" + name).c_str()), 0) << name;
+  const auto listing = [](const std::string& at) {
+    std::vector<std::string> names;
+    for (auto& e : std::filesystem::directory_iterator(at))
+      names.push_back(e.path().filename().string() + (e.is_symlink() ? "@" : ""));
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const struct {
+    const char* name;  // in links
+    int32_t rc;
+    const char* written;  // the file in real that holds the new bytes; null: refused
+  } rows[] = {
+      {"abs.wav", 0, "song.wav"},     {"rel.wav", 0, "other.wav"},  {"chain.wav", 0, "other.wav"},
+      {"dangling.wav", 0, "new.wav"}, {"pipe", -kOpenNotRegular, nullptr},
+      {"topipe", -kOpenNotRegular, nullptr}, {"null.wav", -kOpenNotRegular, nullptr},
+      {"loop1", -kOpenNotRegular, nullptr},  {"nowhere.wav", -2, nullptr},  // no folder for its file
+  };
+  int32_t linksKept = 0;  // the figure
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::vector<std::string> before = listing(links), realBefore = listing(real);
+    const std::string bytes = std::string("new ") + r.name;
+    std::string work;
+    const int32_t rc = PutFileInPlace(Sys(std::string("links\\") + r.name), ".tmp", [&](int fd) {
+      work = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
+      return SaveWrite(fd, bytes.data(), bytes.size());
+    });
+    EXPECT_EQ(rc, r.rc);
+    EXPECT_EQ(listing(links), before);
+    linksKept += listing(links) == before;
+    if (r.written) {
+      EXPECT_EQ(ReadOs(std::string("real/") + r.written), bytes);
+      EXPECT_EQ(work.substr(0, real.size() + 1), real + "/");
+    } else {
+      EXPECT_EQ(work, "");
+      EXPECT_EQ(listing(real), realBefore);
+    }
+  }
+  EXPECT_EQ(linksKept, static_cast<int32_t>(std::size(rows)));
+  EXPECT_TRUE(std::filesystem::is_fifo(links + "/pipe"));
+  EXPECT_EQ(ReadOs("real/song.wav"), "new abs.wav");
+  EXPECT_EQ(std::filesystem::read_symlink(links + "/chain.wav"), "rel.wav");
+  // A copy goes through the same steps.
+  EXPECT_EQ(FileCopy(Sys("real\\song.wav"), Sys("links\\rel.wav")), 0);
+  EXPECT_EQ(ReadOs("real/other.wav"), "new abs.wav");
+  EXPECT_EQ(FileCopy(Sys("real\\song.wav"), Sys("links\\topipe")), -20);
+  EXPECT_TRUE(std::filesystem::is_symlink(links + "/rel.wav"));
+  EXPECT_TRUE(std::filesystem::is_symlink(links + "/topipe"));
+}
+
 // A save's work file sits beside its target and fits wherever the target
 // does; a second claim meanwhile gets a name of its own.
 TEST_F(Files, WorkFilesFitBesideEveryLegalName) {
