@@ -26,6 +26,8 @@
 #include "platform/display.h"
 #include "platform/saver.h"
 #include "platform/threads.h"
+#include "visuals/control_table.h"
+#include "visuals/controls.h"
 #include "visuals/visuals.h"
 
 namespace Tarvelo {
@@ -330,6 +332,68 @@ bool PostToInterface(uint32_t type) {
   m.type = type;
   m.timeStamp = platform::HighResClock();
   return QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::MainCommandQueue, -1) == 0;
+}
+
+namespace {
+
+// one thread: interface, the files whose last save failed
+std::vector<std::string> g_notSaved;
+// one thread: interface, each save on its way as the status line says it,
+// with what the line said before it
+struct SaveSaid {
+  std::string Target, Said, Before;
+};
+std::vector<SaveSaid> g_onItsWay;
+
+std::string NameOf(const std::string& target) { return target.substr(target.find_last_of("\\/") + 1); }
+
+std::string StatusLineText() {
+  const int32_t id = StateControlId(kSlotMessageBox);
+  const QUARLE_VISUALS::ControlRecord* c = id > 0 ? QUARLE_VISUALS::ControlAt(id) : nullptr;
+  return c ? QUARLE_VISUALS::TextFieldGetText(&c->Text) : "";
+}
+
+}  // namespace
+
+void SayingSaveOnItsWay(const std::string& target) {
+  const std::string name = NameOf(target);
+  const std::string before = StatusLineText();
+  // A wait that names the file says it already.
+  if (name.empty() || before.find(name) != std::string::npos) return;
+  const std::string said = InsertArg(LangText(705, "Saving {$}..."), name);
+  g_onItsWay.push_back({target, said, before});
+  SetStatusText(said);
+}
+
+void SaveOnItsWayDone(const std::string& target) {
+  for (auto it = g_onItsWay.begin(); it != g_onItsWay.end(); ++it) {
+    if (it->Target != target) continue;
+    if (StatusLineText() == it->Said) SetStatusText(it->Before);
+    g_onItsWay.erase(it);
+    return;
+  }
+}
+
+void NoteSaveOutcome(const std::string& target, int32_t rc) {
+  const std::string name = NameOf(target);
+  if (name.empty() || rc == platform::kSaveEarlierFailed) return;
+  const auto at = std::find(g_notSaved.begin(), g_notSaved.end(), name);
+  if (rc == 0) {
+    if (at != g_notSaved.end()) g_notSaved.erase(at);
+    return;
+  }
+  if (at == g_notSaved.end()) g_notSaved.push_back(name);
+  std::string names;
+  for (const std::string& n : g_notSaved) names += (names.empty() ? "" : ", ") + n;
+  Report(InsertArg(InsertArg(LangText(706, "Not saved: {$}: {$}"), names), ErrorText(rc < 0 ? rc : -QUARLE_BASICS::kErrFileAccess)),
+         QUARLE_BASICS::kLevelError);
+}
+
+std::vector<std::string> FilesNotSaved() { return g_notSaved; }
+
+void ForgetFilesNotSaved() {
+  g_notSaved.clear();
+  g_onItsWay.clear();
 }
 
 void ScopeBlockRingFree() {
