@@ -168,23 +168,19 @@ void SayWhole(const std::string& text) {
   }
 }
 
-// The names of a list as the end says them, each once.
-std::string Listed(const std::vector<std::string>& names) {
-  std::string list;
-  std::vector<std::string> said;
-  for (const std::string& n : names) {
-    if (std::find(said.begin(), said.end(), n) != said.end()) continue;
-    said.push_back(n);
-    list += (list.empty() ? "" : ", ") + n;
-  }
-  return list;
-}
-
+// Each name once, in the order first named.
 std::vector<std::string> Once(const std::vector<std::string>& names) {
   std::vector<std::string> out;
   for (const std::string& n : names)
     if (!n.empty() && std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
   return out;
+}
+
+// The names of a list as the end says them, each once.
+std::string Listed(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& n : Once(names)) list += (list.empty() ? "" : ", ") + n;
+  return list;
 }
 
 std::string FileNameOf(const std::string& target) { return target.substr(target.find_last_of('\\') + 1); }

@@ -107,7 +107,7 @@ int32_t DocumentWriterHandOver(DocumentWriter& w, const std::string& backup, std
   r.Outcome = std::move(outcome);
   r.After = std::move(after);
   r.Done = [done = std::move(done), target = w.Target](int32_t rc) {
-    SaveOnItsWayDone(target);
+    SaveOnItsWayDone(target, rc);
     if (done) done(CommitResult(rc));
   };
   w.Bytes = std::string();

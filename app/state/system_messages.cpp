@@ -338,11 +338,11 @@ namespace {
 
 // one thread: interface, the files whose last save failed
 std::vector<std::string> g_notSaved;
-// one thread: interface, each save on its way as the status line says it,
-// with what the line said before it
+// one thread: value, a save on its way and what the status line says of it
 struct SaveSaid {
-  std::string Target, Said, Before;
+  std::string Target, Said;
 };
+// one thread: interface
 std::vector<SaveSaid> g_onItsWay;
 
 std::string NameOf(const std::string& target) { return target.substr(target.find_last_of("\\/") + 1); }
@@ -357,18 +357,18 @@ std::string StatusLineText() {
 
 void SayingSaveOnItsWay(const std::string& target) {
   const std::string name = NameOf(target);
-  const std::string before = StatusLineText();
   // A wait that names the file says it already.
-  if (name.empty() || before.find(name) != std::string::npos) return;
+  if (name.empty() || StatusLineText().find(name) != std::string::npos) return;
   const std::string said = InsertArg(LangText(705, "Saving {$}..."), name);
-  g_onItsWay.push_back({target, said, before});
+  g_onItsWay.push_back({target, said});
   SetStatusText(said);
 }
 
-void SaveOnItsWayDone(const std::string& target) {
+void SaveOnItsWayDone(const std::string& target, int32_t rc) {
   for (auto it = g_onItsWay.begin(); it != g_onItsWay.end(); ++it) {
     if (it->Target != target) continue;
-    if (StatusLineText() == it->Said) SetStatusText(it->Before);
+    // A failure is said by the save's outcome.
+    if (rc == 0 && StatusLineText() == it->Said) SetStatusText(InsertArg(LangText(709, "{$} saved."), NameOf(target)));
     g_onItsWay.erase(it);
     return;
   }

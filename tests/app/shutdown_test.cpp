@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "app/documents/doc_io.h"
 #include "app/documents/sample_library_file.h"
 #include "app/documents/take_recovery.h"
 #include "app/startup.h"
@@ -407,6 +408,38 @@ TEST_F(AppRunDeathTest, AQuitSignalEndsTheTakeAtOnceAndTheEndGivesUpByItself) {
   uint32_t named = 0;
   std::memcpy(&named, bytes.data() + 84, 4);
   EXPECT_EQ(named + 88, bytes.size());
+}
+
+// A save the disk refuses at the end (a stick pulled out during the wait):
+// the end names the file whole, once, notes it for the next start, and the
+// exit code says the end was not clean. Without a window nothing waits to be
+// read.
+TEST_F(AppRunDeathTest, TheEndNamesEachFileItCouldNotSaveOnce) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  WriteFile(DataFolder() + "/WF_Library.txt", "old");
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    ASSERT_GE(Tarvelo::AddLibraryPlaceholder(Tarvelo::SampleLibrary, "\\somewhere", "library.wav"), 0);
+    Tarvelo::LibraryChanged = -1;
+    Startup.SaveWFLibrary = Tarvelo::SaveWFLibraryThen;
+    // The disk refuses the library's bytes, twice: an earlier save of it
+    // failed too, and it is named once.
+    Tarvelo::DocumentFailWritesAfter(0);
+    Tarvelo::SaveWFLibraryThen([](int32_t) {});
+    platform::SaverWaitIdle(30.0);
+    platform::SaverTakeOutcomes();
+    Tarvelo::DocumentFailWritesAfter(0);
+  };
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(Tarvelo::kExitEndUnclean), "");
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "These files could not be saved; each keeps what it held before: WF_Library.txt");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text, "These files could not be saved; each keeps what it held before: WF_Library.txt");
+  EXPECT_EQ(log[i].level, 2);
+  EXPECT_EQ(ReadAll(DataFolder() + "/WF_Library.txt"), "old");
+  EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote), "WF_Library.txt\n");
 }
 
 // What the end says is shown whole on the status line: pieces cut at blanks,
