@@ -1,6 +1,12 @@
 #include "app/shutdown.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -65,6 +71,8 @@ constexpr int32_t kFailurePauseMs = 2000;
 constexpr int32_t kCountdownPauseMs = 1000;
 // A disk that takes nothing of the saves for this long ends the wait for them.
 constexpr double kSaverIdleAtExit = 10.0;  // s
+// How long the window waits for the note of the unfinished saves to be written.
+constexpr double kNoteWaitSeconds = 2.0;  // s
 
 void Pause(int32_t ms) {
   if (Startup.Pause) Startup.Pause(ms);
@@ -208,13 +216,36 @@ std::vector<std::string> NotedNames(const std::string& path) {
   return names;
 }
 
-// Replaces the note with these names, each once (none: no note).
-void RewriteUnfinishedNote(const std::string& path, const std::vector<std::string>& names) {
-  if (path.empty()) return;
-  if (platform::PathKindAt(path) == platform::PathKind::kFile) platform::FileDelete(path);
-  const std::vector<std::string> once = Once(names);
-  const size_t cut = path.find_last_of('\\');
-  NoteUnfinishedSaves(path.substr(0, cut), once);
+// Replaces the note with these names, each once (none: no note). A file the
+// disk still writes back cannot be emptied or removed before the disk lets
+// it go: the window's thread leaves that to a thread of its own and waits for
+// it a moment only; false when the disk holds it (it then ends with the process).
+bool RewriteUnfinishedNote(const std::string& path, const std::vector<std::string>& names) {
+  if (path.empty()) return true;
+  std::string text;
+  for (const std::string& n : Once(names)) text += n + "\n";
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  try {
+    std::thread([os = platform::ToOsPath(path), text, done] {
+      platform::ThreadSetName("tarvelo-note");
+      if (text.empty()) {
+        ::unlink(os.c_str());
+      } else if (const int fd = ::open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0) {
+        // Not synced: the disk that held the saves would hold this as long.
+        platform::SaveWrite(fd, text.data(), text.size());
+        ::close(fd);
+      }
+      done->store(true);
+    }).detach();
+  } catch (...) {
+    return false;
+  }
+  const double until = platform::HighResClock() + kNoteWaitSeconds;
+  while (!done->load() && platform::HighResClock() < until) {
+    AnswerWindow();
+    platform::SleepSeconds(0.02);
+  }
+  return done->load();
 }
 
 // one thread: interface (the end's), the number last shown
@@ -246,15 +277,26 @@ void WaitForSaves() {
   const std::vector<std::string> earlier = NotedNames(note);
   std::vector<std::string> pending = earlier;
   for (const std::string& target : platform::SaverPendingTargets()) pending.push_back(FileNameOf(target));
-  if (pending.size() > earlier.size()) RewriteUnfinishedNote(note, pending);
+  bool noted = true;
+  if (pending.size() > earlier.size()) noted = RewriteUnfinishedNote(note, pending);
   const bool finished = platform::SaverStop(kSaverIdleAtExit, ShowSavesLeft) == 0;
   std::vector<std::string> unfinished;
   for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
   const std::vector<std::string> failed = FilesNotSaved();
-  std::vector<std::string> noted = earlier;
-  noted.insert(noted.end(), unfinished.begin(), unfinished.end());
-  noted.insert(noted.end(), failed.begin(), failed.end());
-  if (pending.size() > earlier.size() || noted.size() > earlier.size()) RewriteUnfinishedNote(note, noted);
+  std::vector<std::string> names = earlier;
+  names.insert(names.end(), unfinished.begin(), unfinished.end());
+  names.insert(names.end(), failed.begin(), failed.end());
+  // A note the disk still holds is left as it is: it names every save the
+  // end began with, those that landed too.
+  if (noted && (pending.size() > earlier.size() || names.size() > earlier.size()) &&
+      !RewriteUnfinishedNote(note, names)) {
+    g_saverHeld = true;
+    g_unclean = true;
+  }
+  if (!noted) {
+    g_saverHeld = true;
+    g_unclean = true;
+  }
   if (!failed.empty())
     SayWhole(LangText(708, "These files could not be saved; each keeps what it held before: ") + Listed(failed));
   if (finished) return;
@@ -551,11 +593,13 @@ double ReadingSeconds(size_t characters) {
 }
 
 void ShutdownCountdown() {
+  // An end that used up a signal's time leaves the desktop none to wait.
+  const bool hurried = g_signalSeenAt >= 0 && EndCutShort();
   platform::ConsolePrintLine("END|FIN - CLOSING TERMINAL IN:");
   for (int32_t n = 2; n >= 0; --n) {
     // A blank stands where a negative number would show its sign.
     platform::ConsolePrintLine(" " + std::to_string(n));
-    if (n > 0) Pause(kCountdownPauseMs);
+    if (n > 0 && !hurried) Pause(kCountdownPauseMs);
   }
 }
 

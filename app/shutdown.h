@@ -80,7 +80,8 @@ void EndRunningTakes();
 [[noreturn]] void EndAfterDisplayLoss();
 
 // Step 8: "END|FIN - CLOSING TERMINAL IN:" and the countdown 2, 1, 0 on the
-// text console, a second apart. The caller ends the process.
+// text console, a second apart (without the pauses once a signal's end used
+// up its time). The caller ends the process.
 void ShutdownCountdown();
 
 }  // namespace Tarvelo

@@ -28,6 +28,7 @@
 #include "audio/audio.h"
 #include "basics/messages.h"
 #include "basics/queues.h"
+#include "platform/paths.h"
 #include "ui/build/frame.h"
 #include "visuals/event_loop.h"
 
@@ -102,6 +103,8 @@ int main(int argc, char** argv) {
   for (int i = 4; i + 1 < argc; i += 2)
     if (std::strcmp(argv[i], "--save") == 0) g_saveAt = std::atof(argv[i + 1]);
   if (chdir(argv[1]) != 0) return 2;
+  // The program's own files (fonts, demos) are beside the program, not this bench.
+  platform::SetProgramFolderOverride(argv[1]);
   std::string self = std::string(argv[1]) + "/tarvelo";
   std::string session = argv[2];
   char* args[] = {self.data(), session.data(), nullptr};

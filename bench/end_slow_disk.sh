@@ -15,7 +15,7 @@
 #   SLOW_DISK=path  the slow-disk tool; DIR=path the stick's mount point
 #   (default /tmp/end-disk); DISPLAY set: the window (else headless)
 set -uo pipefail
-program=$1; programDir=$2; shift 2
+program=$(realpath "$1"); programDir=$(realpath "$2"); shift 2
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(busy pullwait pullsave stuck)
 tool=${SLOW_DISK:-/work/shared/tools/slow-disk}
