@@ -216,10 +216,12 @@ std::vector<std::string> NotedNames(const std::string& path) {
   return names;
 }
 
-// Replaces the note with these names, each once (none: no note). A file the
-// disk still writes back cannot be emptied or removed before the disk lets
-// it go: the window's thread leaves that to a thread of its own and waits for
-// it a moment only; false when the disk holds it (it then ends with the process).
+// Replaces the note with these names, each once (none: no note): a new file
+// renamed over it, so an end cut short anywhere leaves the old note or the
+// new, never an empty one. A file the disk still writes back cannot be
+// replaced or removed before the disk lets it go: the window's thread leaves
+// that to a thread of its own and waits for it a moment only; false when the
+// disk holds it (it then ends with the process).
 bool RewriteUnfinishedNote(const std::string& path, const std::vector<std::string>& names) {
   if (path.empty()) return true;
   std::string text;
@@ -228,12 +230,14 @@ bool RewriteUnfinishedNote(const std::string& path, const std::vector<std::strin
   try {
     std::thread([os = platform::ToOsPath(path), text, done] {
       platform::ThreadSetName("tarvelo-note");
+      const std::string fresh = os + ".new";
       if (text.empty()) {
         ::unlink(os.c_str());
-      } else if (const int fd = ::open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0) {
+      } else if (const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0) {
         // Not synced: the disk that held the saves would hold this as long.
-        platform::SaveWrite(fd, text.data(), text.size());
+        const bool whole = platform::SaveWrite(fd, text.data(), text.size());
         ::close(fd);
+        if (!whole || ::rename(fresh.c_str(), os.c_str()) != 0) ::unlink(fresh.c_str());
       }
       done->store(true);
     }).detach();
@@ -288,8 +292,8 @@ void WaitForSaves() {
   names.insert(names.end(), failed.begin(), failed.end());
   // A note the disk still holds is left as it is: it names every save the
   // end began with, those that landed too.
-  if (noted && (pending.size() > earlier.size() || names.size() > earlier.size()) &&
-      !RewriteUnfinishedNote(note, names)) {
+  const bool changed = Once(names) != Once(pending.size() > earlier.size() ? pending : earlier);
+  if (noted && changed && !RewriteUnfinishedNote(note, names)) {
     g_saverHeld = true;
     g_unclean = true;
   }
