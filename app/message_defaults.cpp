@@ -744,7 +744,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     // The end: a disk that holds a save or a take and will not finish it, and what the end could not save.
     /* 707 */ "The disk does not finish writing {$}: the program ends without it, and may stay in the system until the disk lets go.",
     /* 708 */ "These files could not be saved; each keeps what it held before: ",
-    /* 709 */ "{$} saved.",
+    /* 709 */ "(reserved)",
     /* 710 */ "(reserved)",
     /* 711 */ "(reserved)",
     /* 712 */ "(reserved)",

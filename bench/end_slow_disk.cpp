@@ -8,8 +8,9 @@
 //   bench_end_slow_disk PROGRAM_DIR SESSION SECONDS [--save AT]
 //     --save AT: a Ctrl+S of the session AT seconds into the take.
 //
-// Prints `take t=0`, `ctrl-s t=..`, `signal t=..` and `report t=.. level=.. TEXT`
-// lines; bench/end_slow_disk.sh times the process's end and reads the take.
+// Prints `take t=0`, `ctrl-s t=..`, `signal t=..`, `report t=.. level=.. TEXT`
+// and `status t=.. TEXT` (what the status line put up) lines;
+// bench/end_slow_disk.sh times the process's end and reads the take.
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "app/startup_hooks.h"
 #include "app/state/settings.h"
 #include "app/state/system_messages.h"
+#include "app/state/ui_hooks.h"
 #include "audio/audio.h"
 #include "basics/messages.h"
 #include "basics/queues.h"
@@ -54,10 +56,24 @@ void Print(const std::string& text, int32_t level) {
   if (g_logHook) g_logHook(text, level);
 }
 
+// one thread: interface, the status line's own setter
+void (*g_setText)(int32_t, const std::string&) = nullptr;
+
+// What the status line shows, as it is put up.
+void SetText(int32_t id, const std::string& text) {
+  if (id == Tarvelo::StateControlId(Tarvelo::kSlotMessageBox)) {
+    std::printf("status t=%.1f %s\n", Since(), text.c_str());
+    std::fflush(stdout);
+  }
+  if (g_setText) g_setText(id, text);
+}
+
 void AtStep(int32_t step) {
   if (step != 41) return;
   g_logHook = QUARLE_BASICS::MessageHook;
   QUARLE_BASICS::MessageHook = Print;
+  g_setText = Tarvelo::StateUi.SetText;
+  Tarvelo::StateUi.SetText = SetText;
   QUARLE_BASICS::CommandMessage m{};
   m.type = QUARLE_AUDIO::kAudioPlaybackDevice;  // the first the driver lists
   m.single1 = 1.0f;

@@ -88,7 +88,9 @@ run() {  # <case> <signal s> [bench options] ; ACTIONS run beside: "at-seconds c
   wait
   python3 -c "print(f'exit {$rc}: the end took {$end - $sig:.1f} s after the signal ({$sig - $take:.1f} s into the take)')"
   grep -E '^(ctrl-s|signal)' "$out"
-  awk '/^signal/{on=1} on && /^report/' "$out" | grep -vE 'Terminating|Cleaning memory|Audio thread terminated|Waiting for audio' | head -40
+  # The status line from a Ctrl+S on, and every report after the signal.
+  awk '/^ctrl-s/{s=1} /^signal/{on=1} (s && /^status/) || (on && /^report/)' "$out" |
+    grep -vE 'Terminating|Cleaning memory|Audio thread terminated|Waiting for audio|delay in audio' | head -60
   local wav; wav=$(ls "$dir/home/Tarvelo/AUDIO/"*.wav 2>/dev/null | head -1)
   if [ -n "$wav" ] && [ -r "$wav" ] && header "$wav" 2>/dev/null; then :; else echo "take: not readable (the stick is gone)"; fi
   [ -e "$dir/home/Tarvelo/SAVES_UNFINISHED.TXT" ] && echo "note: $(tr '\n' ' ' < "$dir/home/Tarvelo/SAVES_UNFINISHED.TXT")"

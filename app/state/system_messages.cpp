@@ -368,11 +368,14 @@ void SaveOnItsWayDone(const std::string& target, int32_t rc) {
   for (auto it = g_onItsWay.begin(); it != g_onItsWay.end(); ++it) {
     if (it->Target != target) continue;
     // A failure is said by the save's outcome.
-    if (rc == 0 && StatusLineText() == it->Said) SetStatusText(InsertArg(LangText(709, "{$} saved."), NameOf(target)));
+    if (rc == 0 && StatusLineText() == it->Said)
+      SetStatusText(NameOf(target) + " " + LangText(228, "has been saved."));
     g_onItsWay.erase(it);
     return;
   }
 }
+
+std::string SaveOnItsWayText() { return g_onItsWay.empty() ? std::string() : g_onItsWay.front().Said; }
 
 void NoteSaveOutcome(const std::string& target, int32_t rc) {
   const std::string name = NameOf(target);
@@ -385,8 +388,8 @@ void NoteSaveOutcome(const std::string& target, int32_t rc) {
   if (at == g_notSaved.end()) g_notSaved.push_back(name);
   std::string names;
   for (const std::string& n : g_notSaved) names += (names.empty() ? "" : ", ") + n;
-  Report(InsertArg(InsertArg(LangText(706, "Not saved: {$}: {$}"), names), ErrorText(rc < 0 ? rc : -QUARLE_BASICS::kErrFileAccess)),
-         QUARLE_BASICS::kLevelError);
+  const std::string why = ErrorText(rc < 0 ? rc : -QUARLE_BASICS::kErrFileAccess);
+  Report(InsertArg(InsertArg(LangText(706, "Not saved: {$}: {$}"), names), why), QUARLE_BASICS::kLevelError);
 }
 
 std::vector<std::string> FilesNotSaved() { return g_notSaved; }

@@ -71,10 +71,13 @@ int32_t HandleSystemMessage(QUARLE_BASICS::CommandMessage* msg);
 // The status lines of saves, on the interface thread. A save handed to the
 // saver says so while it lasts ("Saving X..."), unless the status line names
 // the file already (a New or Load that waits for it); once it landed the line
-// says "X saved." when nothing replaced the line meanwhile (a failure is the
+// says "X has been saved." when nothing replaced the line meanwhile (a failure is the
 // outcome's to say).
 void SayingSaveOnItsWay(const std::string& target);
 void SaveOnItsWayDone(const std::string& target, int32_t rc);
+// What the status line says of the oldest save still on its way ("" none):
+// said again whenever another report replaced it.
+std::string SaveOnItsWayText();
 // Told every save's outcome (the saver's watch): a file whose save failed is
 // named, with every other file whose last save failed, once each ("Not saved:
 // ..."); a later save of it that lands takes it off. A save left out because

@@ -442,7 +442,14 @@ TEST_F(SystemMessageTest, PowerSwitchOnRealControl) {
 TEST_F(SystemMessageTest, SavesSayTheirWayAndNameEveryFileNotSavedOnce) {
   ForgetFilesNotSaved();
   SayingSaveOnItsWay("\\home\\SYNTHS\\mine.tarvelo");
-  EXPECT_EQ(g_ui.text[Id(kSlotMessageBox)], "Saving mine.tarvelo...");
+  SayingSaveOnItsWay("\\home\\Settings.txt");
+  EXPECT_EQ(g_ui.text[Id(kSlotMessageBox)], "Saving Settings.txt...");
+  // The oldest is said again while it lasts, whatever report came between.
+  EXPECT_EQ(SaveOnItsWayText(), "Saving mine.tarvelo...");
+  SaveOnItsWayDone("\\home\\SYNTHS\\mine.tarvelo", 0);
+  EXPECT_EQ(SaveOnItsWayText(), "Saving Settings.txt...");
+  SaveOnItsWayDone("\\home\\Settings.txt", -platform::kSaveIoError);
+  EXPECT_EQ(SaveOnItsWayText(), "");
   g_ui.text[Id(kSlotMessageBox)] = "";
   const std::string io = QUARLE_BASICS::ErrorText(-platform::kSaveIoError);
   struct Row {
