@@ -59,7 +59,7 @@ namespace Tarvelo {
 // one thread: interface (the end's), set before a run
 double EndWarningSeconds = 4.0;
 // one thread: interface (the end's), set before a run
-double SignalEndSeconds = 45.0;
+double SignalEndSeconds = 40.0;
 
 using QUARLE_BASICS::ErrorText;
 using QUARLE_BASICS::LangText;
@@ -140,14 +140,20 @@ bool WindowShowsTheEnd() {
   return !platform::ScreenHeadless() && QUARLE_VISUALS::InterfaceReady.load() == -1 && !platform::DisplayLost();
 }
 
+// After a first quit signal, when what the end says must be down by (none: 0).
+double SayingEndsBy() {
+  return platform::FirstQuitSignal() != 0 && g_signalSeenAt >= 0
+             ? g_signalSeenAt + SignalEndSeconds + kSignalSayingSeconds
+             : 0.0;
+}
+
 // What the end says stays on the status line for its reading time, the
 // window answering, unless a second quit signal came (none headless); after
 // a first one, no longer than a desktop waits.
 void HoldWarning(double seconds) {
   if (!WindowShowsTheEnd()) return;
   double until = platform::HighResClock() + seconds;
-  if (platform::FirstQuitSignal() != 0 && g_signalSeenAt >= 0)
-    until = std::min(until, g_signalSeenAt + SignalEndSeconds + kSignalSayingSeconds);
+  if (const double by = SayingEndsBy(); by > 0) until = std::min(until, by);
   while (platform::HighResClock() < until && platform::SecondQuitSignal() == 0) {
     AnswerWindow();
     platform::SleepSeconds(0.05);
@@ -170,9 +176,15 @@ void SayWhole(const std::string& text) {
   Report(text, QUARLE_BASICS::kLevelError);
   if (!WindowShowsTheEnd()) return;
   const std::vector<std::string> pages = StatusLinePages(text, FitsStatusLine);
+  double reading = 0;
+  for (const std::string& page : pages) reading += ReadingSeconds(page.size());
+  // After a signal every piece shows within the time left, each its share.
+  double share = 1.0;
+  if (const double by = SayingEndsBy(); by > 0 && reading > 0)
+    share = std::clamp((by - platform::HighResClock()) / reading, 0.0, 1.0);
   for (size_t i = 0; i < pages.size() && platform::SecondQuitSignal() == 0; ++i) {
     if (pages.size() > 1) SetStatusText(pages[i]);
-    HoldWarning(ReadingSeconds(pages[i].size()));
+    HoldWarning(share * ReadingSeconds(pages[i].size()));
   }
 }
 

@@ -52,10 +52,10 @@ extern double EndWarningSeconds;
 // After a quit signal (a logout: the desktop kills what still runs about a
 // minute later) the end's waits give up by themselves this long after it, as
 // a second signal would cut them, and what the end then says stays up at most
-// kSignalSayingSeconds more.
+// kSignalSayingSeconds more (each piece of it a share of that time).
 // one thread: interface (the end's), set before a run
 extern double SignalEndSeconds;
-constexpr double kSignalSayingSeconds = 10.0;
+constexpr double kSignalSayingSeconds = 15.0;
 
 // What the end says is shown whole on the status line: a text too long for it
 // in pieces cut at blanks (a word longer than a line where the line ends),
