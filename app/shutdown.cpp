@@ -469,7 +469,7 @@ void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::s
   if (names.empty() || dataFolder.empty() || file == 0 ||
       platform::FileOpen(file, dataFolder + "\\" + kUnfinishedSavesNote, platform::kFileAppend) != 0)
     return;
-  for (const std::string& n : names) platform::FileWrite(file, n + "\n");
+  for (const std::string& n : Once(names)) platform::FileWrite(file, n + "\n");
   platform::FileClose(file);
 }
 
