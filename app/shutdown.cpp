@@ -293,8 +293,8 @@ void WaitForSaves() {
   const std::vector<std::string> earlier = NotedNames(note);
   std::vector<std::string> pending = earlier;
   for (const std::string& target : platform::SaverPendingTargets()) pending.push_back(FileNameOf(target));
-  bool noted = true;
-  if (pending.size() > earlier.size()) noted = RewriteUnfinishedNote(note, pending);
+  const bool addsPending = Once(pending) != Once(earlier);
+  const bool noted = !addsPending || RewriteUnfinishedNote(note, pending);
   const bool finished = platform::SaverStop(kSaverIdleAtExit, ShowSavesLeft) == 0;
   std::vector<std::string> unfinished;
   for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
@@ -302,14 +302,9 @@ void WaitForSaves() {
   std::vector<std::string> names = earlier;
   names.insert(names.end(), unfinished.begin(), unfinished.end());
   names.insert(names.end(), failed.begin(), failed.end());
-  // A note the disk still holds is left as it is: it names every save the
-  // end began with, those that landed too.
-  const bool changed = Once(names) != Once(pending.size() > earlier.size() ? pending : earlier);
-  if (noted && changed && !RewriteUnfinishedNote(note, names)) {
-    g_saverHeld = true;
-    g_unclean = true;
-  }
-  if (!noted) {
+  // A note the disk still holds is left as it is (it names every save the
+  // end began with, those that landed too), and so is its thread.
+  if (!noted || (Once(names) != Once(addsPending ? pending : earlier) && !RewriteUnfinishedNote(note, names))) {
     g_saverHeld = true;
     g_unclean = true;
   }

@@ -186,6 +186,8 @@ TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
   EXPECT_GT(Find(log, "Waiting for audio thread.", left), left);
   EXPECT_TRUE(fs::exists(DataFolder() + "/WF_Library.txt"));
   EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 0);
+  // Noted before the wait, and no longer once the save landed.
+  EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
 }
 
 // The last run's end could not finish some saves: the next start says which,
