@@ -729,6 +729,33 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 687 */ "{$} Cancel stops waiting.",
     /* 688 */ "Stopped waiting: what waited for the save is not done.",
     /* 689 */ "(reserved)",
+    /* 690 */ "(reserved)",
+    /* 691 */ "(reserved)",
+    /* 692 */ "(reserved)",
+    /* 693 */ "(reserved)",
+    /* 694 */ "(reserved)",
+    /* 695 */ "(reserved)",
+    /* 696 */ "(reserved)",
+    /* 697 */ "(reserved)",
+    /* 698 */ "(reserved)",
+    /* 699 */ "(reserved)",
+    /* 700 */ "(reserved)",
+    /* 701 */ "(reserved)",
+    /* 702 */ "(reserved)",
+    /* 703 */ "(reserved)",
+    /* 704 */ "(reserved)",
+    // A save on its way, and the files whose last save failed.
+    /* 705 */ "Saving {$}...",
+    /* 706 */ "Not saved: {$}: {$}",
+    // The end: a disk that holds a save or a take and will not finish it, and what the end could not save.
+    /* 707 */ "The disk does not finish writing {$}: the program ends without it, and may stay in the system until the disk lets go.",
+    /* 708 */ "These files could not be saved; each keeps what it held before: ",
+    /* 709 */ "(reserved)",
+    /* 710 */ "(reserved)",
+    /* 711 */ "(reserved)",
+    /* 712 */ "(reserved)",
+    /* 713 */ "(reserved)",
+    /* 714 */ "(reserved)",
 };
 
 }  // namespace Tarvelo

@@ -365,6 +365,16 @@ int32_t PutFileInPlace(const std::string& target, std::string_view bytes, std::s
       static_cast<int64_t>(bytes.size()));
 }
 
+namespace {
+std::atomic<SaveOutcomeWatch> g_outcomeWatch{nullptr};
+
+void Watch(const std::string& target, int32_t rc) {
+  if (const SaveOutcomeWatch w = g_outcomeWatch.load(std::memory_order_acquire)) w(target, rc);
+}
+}  // namespace
+
+void SetSaveOutcomeWatch(SaveOutcomeWatch watch) { g_outcomeWatch.store(watch, std::memory_order_release); }
+
 SaveOutcome NewSaveOutcome() { return std::make_shared<std::atomic<int32_t>>(kSavePending); }
 
 // --- The saver -----------------------------------------------------------------------------
@@ -461,6 +471,7 @@ int32_t Saver::Hand(SaveRequest request) {
   const int32_t rc = RunSave(request);
   if (request.Outcome) request.Outcome->store(rc, std::memory_order_release);
   if (request.Done) request.Done(rc);
+  Watch(request.Target, rc);
   return rc;
 }
 
@@ -476,6 +487,7 @@ int32_t Saver::TakeOutcomes() {
     }
     for (const auto& done : job.ReplacedDone) done(job.Rc);
     if (job.Request.Done) job.Request.Done(job.Rc);
+    Watch(job.Request.Target, job.Rc);
     n += 1 + static_cast<int32_t>(job.ReplacedDone.size());
     // An act that waited for this file runs once the saves held at its ask
     // let it go; taken off the list first, as it may wait again.
@@ -540,6 +552,14 @@ void Saver::SetWake(bool (*wake)()) { core_->wake.store(wake, std::memory_order_
 int32_t Saver::Pending() const {
   std::lock_guard<std::mutex> hold(core_->lock);
   return core_->Left();
+}
+
+std::vector<std::string> Saver::PendingTargets() const {
+  std::lock_guard<std::mutex> hold(core_->lock);
+  std::vector<std::string> targets;
+  if (core_->busy) targets.push_back(core_->busyTarget);
+  for (const Job& j : core_->waiting) targets.push_back(j.Request.Target);
+  return targets;
 }
 
 std::vector<std::string> Saver::Unfinished() const { return unfinished_; }
@@ -654,6 +674,7 @@ bool SaverRunning() { return ProgramSaver().Running(); }
 int32_t SaverTakeOutcomes() { return ProgramSaver().TakeOutcomes(); }
 void SetSaverWake(bool (*wake)()) { ProgramSaver().SetWake(wake); }
 int32_t SaverPending() { return ProgramSaver().Pending(); }
+std::vector<std::string> SaverPendingTargets() { return ProgramSaver().PendingTargets(); }
 int32_t SaverStop(double idleSeconds, SaverShown shown) { return ProgramSaver().Stop(idleSeconds, shown); }
 std::vector<std::string> SaverUnfinished() { return ProgramSaver().Unfinished(); }
 bool SaverHolds(const std::string& target) { return ProgramSaver().Holds(target); }

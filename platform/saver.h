@@ -100,6 +100,11 @@ struct SaveRequest {
 // thread that is no saver's counts nowhere.
 void SaveMovedOn();
 
+// Told each save's target and outcome on the thread that runs its Done,
+// right after it (the program's status line names the files not saved).
+using SaveOutcomeWatch = void (*)(const std::string& target, int32_t rc);
+void SetSaveOutcomeWatch(SaveOutcomeWatch watch);
+
 // Shown while a stop waits: how many saves are left. Called at least every
 // 100 ms while it waits (and once at its start); false cuts the wait short.
 using SaverShown = bool (*)(int32_t left);
@@ -138,6 +143,8 @@ class Saver {
   void SetWake(bool (*wake)());
   // Saves handed over and not finished yet (the one being written included). Any thread.
   int32_t Pending() const;
+  // Their targets: the one being written first, then the waiting ones in order. Any thread.
+  std::vector<std::string> PendingTargets() const;
   // Waits for every save handed over (and those their outcomes hand over),
   // running the outcomes; then the thread ends: 0. The wait goes on while the
   // disk writes (the saver's pieces, or the device's written bytes growing,
@@ -195,6 +202,7 @@ bool SaverRunning();
 int32_t SaverTakeOutcomes();
 void SetSaverWake(bool (*wake)());
 int32_t SaverPending();
+std::vector<std::string> SaverPendingTargets();
 int32_t SaverStop(double idleSeconds, SaverShown shown);
 std::vector<std::string> SaverUnfinished();
 bool SaverHolds(const std::string& target);
