@@ -557,8 +557,10 @@ int32_t Saver::Pending() const {
 std::vector<std::string> Saver::PendingTargets() const {
   std::lock_guard<std::mutex> hold(core_->lock);
   std::vector<std::string> targets;
-  if (core_->busy) targets.push_back(core_->busyTarget);
-  for (const Job& j : core_->waiting) targets.push_back(j.Request.Target);
+  for (const auto& lane : core_->lanes) {
+    if (lane->busy) targets.push_back(lane->busyTarget);
+    for (const Job& j : lane->waiting) targets.push_back(j.Request.Target);
+  }
   return targets;
 }
 
