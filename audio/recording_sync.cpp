@@ -14,11 +14,6 @@ namespace QUARLE_AUDIO::rec {
 
 namespace {
 
-// Bytes a piece has the disk write back before the next: each piece confirmed
-// tells the end's wait and the writer that the disk takes the bytes, so a
-// slow disk's long sync never reads as a disk that takes nothing.
-constexpr int64_t kPiece = 32 * 1024;
-
 int Sync(int fd, bool whole) {
   while ((whole ? ::fsync(fd) : ::fdatasync(fd)) != 0) {
     if (errno == EINTR) continue;
@@ -43,9 +38,12 @@ void SyncLine::Confirm(uint64_t bytes) {
 }
 
 void SyncLine::RunRound(SyncRound& r) {
+  // Each piece confirmed tells the end's wait and the writer that the disk
+  // takes the bytes (the writer started their write-back as it wrote them),
+  // so a slow disk's long sync never reads as a disk that takes nothing.
   // What fails to be written back here the sync below confirms.
   for (SyncFile& f : r.files)
-    f.confirmed = platform::WriteBackInPieces(f.fd, f.from, f.to, kPiece, [&](int64_t n) { Confirm(uint64_t(n)); });
+    f.confirmed = platform::WriteBackInPieces(f.fd, f.from, f.to, [&](int64_t n) { Confirm(uint64_t(n)); });
   if (r.together && !r.files.empty()) {
     int error = 0;
     while (::syncfs(r.files.front().fd) != 0) {
@@ -95,8 +93,25 @@ void SyncLine::Quit() {
   platform::WakeWordWaiters(asked_);
 }
 
+void SyncLine::Leave(int fd) {
+  if (fd < 0) return;
+  std::lock_guard<std::mutex> hold(leftLock_);
+  left_.push_back(fd);
+}
+
+void SyncLine::CloseLeft() {
+  std::vector<int> left;
+  {
+    std::lock_guard<std::mutex> hold(leftLock_);
+    left.swap(left_);
+  }
+  for (int fd : left) ::close(fd);
+}
+
 void SyncLine::Run() {
   for (;;) {
+    // Between rounds: no sync holds a descriptor the writer left.
+    CloseLeft();
     const uint32_t asked = asked_.load(std::memory_order_acquire);
     if (asked != done_.load(std::memory_order_relaxed)) {
       RunRound(round_);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace QUARLE_AUDIO::rec {
@@ -58,10 +59,16 @@ class SyncLine {
   // Moved by every confirmed piece and by the writer's end: the end's wait waits on it.
   std::atomic<uint32_t> progress{0};
   void Moved();
+  // The writer's: a descriptor it is done with that the round under way may
+  // still sync (a take the end gave up on): closed by the sync thread once
+  // no round is under way, so one an end left to its disk goes once the
+  // disk lets go.
+  void Leave(int fd);
 
  private:
   void RunRound(SyncRound& r);
   void Confirm(uint64_t bytes);
+  void CloseLeft();
 
   Ring& ring_;  // one thread: maker
   std::shared_ptr<void> owner_;  // one thread: maker
@@ -70,6 +77,9 @@ class SyncLine {
   std::atomic<uint32_t> asked_{0};
   std::atomic<uint32_t> done_{0};
   std::atomic<bool> quit_{false};
+  std::mutex leftLock_;
+  // one thread: holder of leftLock_
+  std::vector<int> left_;
   // one thread: holder of round_ (the writer while asked_ == done_, else the sync thread)
   SyncRound round_;
 };

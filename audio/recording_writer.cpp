@@ -21,6 +21,7 @@
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "platform/disk_pace.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
@@ -50,6 +51,7 @@ struct WriterTake {
   bool closing = false;    // its closing header is written, its last sync asked
   uint64_t lost = 0;       // values given up on, never written
   int32_t endFailure = 0;  // the first failed step of its end, said when it closes
+  int64_t started = 0;     // file bytes whose write-back was started
   uint32_t Data() const { return sb.dataSize / 2; }
   int64_t Head() const { return sb.dataOffset - 1; }
 };
@@ -207,6 +209,14 @@ int32_t WriteData(State& s, WriterTake& t, const int16_t* values, int32_t count)
   if (rc != 0) return WriteFailure(rc, errno);
   t.sb.dataSize = static_cast<uint32_t>(grown);
   s.written.fetch_add(uint64_t(count) * 2, std::memory_order_relaxed);
+  // Each whole piece's write-back starts now (the one piece rule,
+  // platform/disk_pace.h); the sync thread waits for them piece by piece.
+  // A refusal shows there too.
+  const int64_t whole = (t.Head() + t.Data()) / platform::kWriteBackPiece * platform::kWriteBackPiece;
+  if (whole > t.started) {
+    platform::StartWriteBack(t.fd, t.started, whole);
+    t.started = whole;
+  }
   return 0;
 }
 
@@ -235,8 +245,9 @@ void FailTake(Writer& w, WriterTake& t, int32_t error) {
   EndFailedTake(*w.ring, t, error);
 }
 
-// The file closed and the take off the list; its descriptors stay with a
-// round still under way on them (only when the end gave up on the disk).
+// The file closed and the take off the list; its descriptors go to the sync
+// thread while a round is still under way on them (only when the end gave up
+// on the disk), which closes them once it comes back.
 void CloseTake(Writer& w, WriterTake& t) {
   const bool mine = Release(*w.s, t);
   if (t.file > 0 && mine) {
@@ -247,11 +258,21 @@ void CloseTake(Writer& w, WriterTake& t) {
       Report(InsertArg(LangText(622, "The end of the recording {$} could not be written: "), t.name) +
                  ErrorText(t.endFailure),
              2);
+  } else if (t.file > 0) {
+    // The end closed it (its header written) while a write held this
+    // thread: that write is done, and nothing more goes to the file.
+    platform::FileClose(t.file);
   }
+  t.file = 0;
   if (t.Data() > t.confirmed) w.s->dropped.fetch_add(t.Data() - t.confirmed, std::memory_order_relaxed);
   const bool inRound = std::find(w.inRound.begin(), w.inRound.end(), &t) != w.inRound.end() ||
                        std::find(w.foldersInRound.begin(), w.foldersInRound.end(), &t) != w.foldersInRound.end();
-  if (!inRound) CloseFds(t);
+  if (inRound) {
+    w.line->Leave(t.fd);
+    w.line->Leave(t.folderFd);
+    t.fd = t.folderFd = -1;
+  }
+  CloseFds(t);
   std::erase(w.inRound, &t);
   std::erase(w.foldersInRound, &t);
   if (w.current == &t) w.current = nullptr;

@@ -172,6 +172,13 @@ uint32_t Named(const std::string& path) {
   return b.size() >= 88 ? ReadU32(b, 84) : 0;
 }
 
+// Descriptors the process holds open.
+int32_t OpenDescriptors() {
+  int32_t n = 0;
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+  return n;
+}
+
 // A disk that fills: every later write of the open file goes to /dev/full.
 void FillTheDisk(const std::string& path) {
   const int full = ::open("/dev/full", O_WRONLY);
@@ -697,6 +704,8 @@ TEST_F(Recording, WithoutAWriterLogLinesReachTheInterface) {
 // writer is held in a write (the header still names what the file holds).
 TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
   StartWriter();
+  // What an end that gave up left open goes once the disk lets go.
+  const int32_t fds = OpenDescriptors();
   static std::vector<RecordingEndProgress> shown;
   static bool letGo, cut;  // at the first thing shown
   CatchLog(false);
@@ -715,7 +724,7 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
       {"nothing taken", false, true, false, 0, 0.3, -1, 1, 0,
        "The recording end2.wav is short: the disk took nothing for a long while, and its last 1.0 s were not "
        "written"},
-      {"confirms slowly", false, false, false, 48000, 1.0, 0, 0, 192000, nullptr},
+      {"confirms slowly", false, false, false, 64000, 2.0, 0, 0, 192000, nullptr},
       {"a second quit, the writer held", false, true, true, 0, kHangBound, -1, 1, 192000,
        "The recording end4.wav is short: the disk took nothing for a long while, and its last 0.5 s were not "
        "written"},
@@ -812,6 +821,7 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
     for (const std::string& l : lines)
       if (l.rfind("The recording ", 0) == 0) said.push_back(l);
     EXPECT_EQ(said, r.said ? std::vector<std::string>{r.said} : std::vector<std::string>{});
+    EXPECT_EQ(OpenDescriptors(), fds);
   }
   ReleaseLog();
   ASSERT_TRUE(W().Start(48000, 2 * 48000 * 2));

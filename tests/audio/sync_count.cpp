@@ -235,7 +235,11 @@ extern "C" int fdatasync(int fd) {
 }
 extern "C" int syncfs(int fd) { return int(::syscall(SYS_syncfs, synccount::NoteAll(fd))); }
 // A write-back waits while syncs are held, and takes as long as the pace says.
+// One that only starts it (no wait after) returns at once, as the kernel's
+// does, and writes nothing by itself: the disk writes those bytes when a wait
+// or a sync asks for them.
 extern "C" int sync_file_range(int fd, off64_t at, off64_t n, unsigned int flags) {
+  if ((flags & SYNC_FILE_RANGE_WAIT_AFTER) == 0) return int(::syscall(SYS_sync_file_range, fd, at, n, flags));
   int64_t pace;
   {
     std::unique_lock<std::mutex> hold(synccount::g_lock);

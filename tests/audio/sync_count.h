@@ -37,11 +37,11 @@ void Hold(const std::string& thread = "", bool writeBacks = true);
 // disk that takes nothing.
 void HoldWrites();
 void Release();
-// Write-backs (sync_file_range) take a second for every bytesPerSecond they
+// Write-backs (sync_file_range that waits) take a second for every bytesPerSecond they
 // write (0: at once), as on a disk that slow.
 void Pace(int64_t bytesPerSecond);
 // Every later fsync of a regular file takes a second for every bytesPerSecond
-// of it not yet written back (sync_file_range) since the last Reset, as on a
+// of it not yet written back (a waiting sync_file_range) since the last Reset, as on a
 // disk that slow, which writes at the sync what nothing wrote back before (0: at once).
 void PaceSyncs(int64_t bytesPerSecond);
 // Every later fdatasync fails with err (0: none fails).

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -35,20 +38,112 @@ TEST(DiskPace, TheKernelCountsTheDeviceUnderAFileOrSaysItHasNone) {
   char tmpl[] = "/tmp/disk_pace_XXXXXX";
   const int fd = ::mkstemp(tmpl);
   ASSERT_GE(fd, 0);
-  const std::string bytes(1 << 16, 'x');
+  // Bytes no file system makes smaller: the device writes all of them.
+  std::string bytes(3 * platform::kWriteBackPiece + 1000, '\0');
+  uint32_t x = 12345;
+  for (char& c : bytes) c = char((x = x * 1103515245u + 12345u) >> 24);
+  const int64_t before = platform::KernelWrittenBytes(platform::DeviceOf(fd));
   ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  EXPECT_TRUE(platform::StartWriteBack(fd, 0, int64_t(bytes.size())));
   std::vector<int64_t> pieces;
   const int64_t back =
-      platform::WriteBackInPieces(fd, 0, int64_t(bytes.size()), 16384, [&](int64_t n) { pieces.push_back(n); });
+      platform::WriteBackInPieces(fd, 0, int64_t(bytes.size()), [&](int64_t n) { pieces.push_back(n); });
+  ::fsync(fd);
   const int64_t count = platform::KernelWrittenBytes(platform::DeviceOf(fd));
   ::close(fd);
   ::unlink(tmpl);
-  // Where /tmp is a block device's, its count is a whole number of sectors.
+  // Where /tmp is a block device's, its count is a whole number of sectors,
+  // and it grew by what the disk wrote of the file at least.
   if (count >= 0) {
     EXPECT_EQ(count % 512, 0);
+    EXPECT_GE(count - before, int64_t(bytes.size()));
   }
   if (back > 0) {
-    EXPECT_EQ(pieces, (std::vector<int64_t>{16384, 16384, 16384, 16384}));
+    const int64_t p = platform::kWriteBackPiece;
+    EXPECT_EQ(pieces, (std::vector<int64_t>{p, p, p, 1000}));
+  }
+}
+
+// The kernel's line for a block device: the seventh field counts the sectors
+// written (the third those read, which move as a disk only reads).
+TEST(DiskPace, AStatLineNamesTheSectorsWritten) {
+  const struct {
+    const char* line;
+    int64_t bytes;
+  } rows[] = {
+      {"    1234      56   78900     345     6789      12   345678     9000        0     1234     9345        0        0"
+       "        0        0\n",
+       345678ll * 512},
+      {"0 0 0 0 0 0 0 0 0 0 0", 0},
+      {"5 0 4000000000 0 1 0 8 0", 8 * 512},  // far more read than written
+      {"1 2 3 4 5 6", -1},                     // cut short
+      {"", -1},
+      {"not a count", -1},
+  };
+  for (const auto& r : rows) EXPECT_EQ(platform::WrittenBytesOfStat(r.line), r.bytes) << r.line;
+}
+
+// The end's one rule, looked at every tenth of a second for 40 s of a wait:
+// what moves it, when it gives up, when other files go first, and a count of
+// the time left that falls a second a second on a disk at one pace, also
+// where the disk's count moves only in bursts.
+TEST(DiskPace, TheEndWaitMovesWithTheDiskAndCountsDownASecondASecond) {
+  const struct {
+    const char* disk;
+    int64_t perTenth;    // bytes the device (or, uncounted, our confirmations) moves a tenth
+    int32_t burstTenths; // the count moves only this often, by all it wrote meanwhile (1: every tenth)
+    bool counted, ours;  // the device keeps a count; our pieces are confirmed as it writes
+    double othersAt, givesUpAt;  // seconds into the wait (-1: never)
+  } rows[] = {
+      {"a quiet disk at 100 kB/s", 10000, 1, true, true, -1, -1},
+      {"a disk whose count moves in 900-kB bursts", 10000, 90, true, true, -1, -1},
+      {"a copy's write-back ahead of ours", 10000, 1, true, false, 10.0, -1},
+      {"a disk that writes nothing", 0, 1, true, false, -1, 10.0},
+      {"no count: our confirmations at 64 kB/s", 6400, 1, false, true, -1, -1},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.disk);
+    const double start = 1000.0;
+    platform::EndWait wait(start);
+    const double left0 = 40.0 * 10.0 * double(r.perTenth);  // all the disk writes in the 40 s
+    int64_t device = 5000000, own = 0, mark = 0, pending = 0;
+    double othersAt = -1, givesUpAt = -1;
+    std::vector<int32_t> counts;  // the whole seconds shown, each second
+    for (int32_t tenth = 1; tenth <= 400; ++tenth) {
+      const double now = start + tenth * 0.1;
+      pending += r.perTenth;
+      if (tenth % r.burstTenths == 0) {
+        device += pending;
+        if (r.ours) {
+          own += pending;
+          mark += pending > 0;
+        }
+        pending = 0;
+      }
+      wait.Look(now, r.counted ? device : -1, uint64_t(mark), uint64_t(own));
+      EXPECT_EQ(wait.Counted(), r.counted);
+      if (othersAt < 0 && wait.OthersFirst(now)) othersAt = now - start;
+      if (givesUpAt < 0 && wait.GivesUp(now, platform::kEndIdleSeconds)) givesUpAt = now - start;
+      if (tenth % 10 == 0 && r.ours) counts.push_back(int32_t(std::ceil(wait.SecondsLeft(left0 - double(own)))));
+    }
+    EXPECT_NEAR(othersAt, r.othersAt, 0.15);
+    EXPECT_NEAR(givesUpAt, r.givesUpAt, 0.15);
+    EXPECT_EQ(wait.SecondsLeft(0.0), 0.0);
+    if (r.perTenth == 0) {
+      EXPECT_LT(wait.SecondsLeft(1000.0), 0.0);  // no pace: no time is said
+    }
+    if (!r.ours) continue;
+    // Known after a second or two (one burst period in the bursts' case), then
+    // never rising, and falling a second a second: the 40 s at the start.
+    ASSERT_EQ(counts.size(), 40u);
+    const size_t known = size_t(std::max(2, r.burstTenths / 10));
+    for (size_t i = known; i < counts.size(); ++i) {
+      EXPECT_GE(counts[i], 0) << i;
+      if (i > known) {
+        EXPECT_LE(counts[i], counts[i - 1]) << i;
+      }
+      EXPECT_NEAR(counts[i], 40.0 - double(i + 1), r.burstTenths / 10.0 + 1.0) << i;
+    }
   }
 }
 
