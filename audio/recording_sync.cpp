@@ -42,8 +42,21 @@ void SyncLine::RunRound(SyncRound& r) {
   // takes the bytes (the writer started their write-back as it wrote them),
   // so a slow disk's long sync never reads as a disk that takes nothing.
   // What fails to be written back here the sync below confirms.
-  for (SyncFile& f : r.files)
-    f.confirmed = platform::WriteBackInPieces(f.fd, f.from, f.to, [&](int64_t n) { Confirm(uint64_t(n)); });
+  // Then once more what the writer started meanwhile (once: on a disk slower
+  // than the sound it would keep the sync from ever coming); from the sync on
+  // it starts none, so the sync finds little left to wait for.
+  for (SyncFile& f : r.files) {
+    int64_t upTo = std::max(f.to, f.waitTo);
+    f.confirmed = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+      const int64_t at = f.from + f.confirmed;
+      f.confirmed += platform::WriteBackInPieces(f.fd, at, upTo, [&](int64_t n) { Confirm(uint64_t(n)); });
+      const int64_t more = f.chase ? StartedFor(f.fd) : upTo;
+      if (f.from + f.confirmed < upTo || more <= upTo) break;
+      upTo = more;
+    }
+  }
+  syncing_.store(true, std::memory_order_release);
   if (r.together && !r.files.empty()) {
     int error = 0;
     while (::syncfs(r.files.front().fd) != 0) {
@@ -58,6 +71,7 @@ void SyncLine::RunRound(SyncRound& r) {
       if (const int error = Sync(fd, true); error != 0 && r.folderError == 0) r.folderError = error;
     for (SyncFile& f : r.files) f.error = Sync(f.fd, f.whole);
   }
+  syncing_.store(false, std::memory_order_release);
   // What no piece confirmed (a file system without them) the sync did; a
   // finished sync is the disk's progress even with no new bytes.
   uint64_t rest = 0;
@@ -65,8 +79,10 @@ void SyncLine::RunRound(SyncRound& r) {
   for (SyncFile& f : r.files) {
     if (f.error != 0) continue;
     kept = true;
-    rest += uint64_t(f.to - f.from - f.confirmed);
-    f.confirmed = f.to - f.from;
+    if (const int64_t asked = f.to - f.from; f.confirmed < asked) {
+      rest += uint64_t(asked - f.confirmed);
+      f.confirmed = asked;
+    }
   }
   if (kept) Confirm(rest);
 }
@@ -91,6 +107,17 @@ bool SyncLine::TakeDone(SyncRound& round) {
 void SyncLine::Quit() {
   quit_.store(true, std::memory_order_release);
   platform::WakeWordWaiters(asked_);
+}
+
+void SyncLine::Started(int fd, int64_t to) {
+  std::lock_guard<std::mutex> hold(startedLock_);
+  startedFd_ = fd;
+  startedTo_ = to;
+}
+
+int64_t SyncLine::StartedFor(int fd) {
+  std::lock_guard<std::mutex> hold(startedLock_);
+  return startedFd_ == fd ? startedTo_ : -1;
 }
 
 void SyncLine::Leave(int fd) {

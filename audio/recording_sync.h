@@ -19,9 +19,17 @@ namespace QUARLE_AUDIO::rec {
 // one thread: value, a round's entry
 struct SyncFile {
   int fd = -1;
-  int64_t from = 0, to = 0;  // the new bytes (file offsets) written back in pieces
+  int64_t from = 0, to = 0;  // the new bytes (file offsets) the round keeps
+  // Written back in pieces before the sync, from `from`: `to` and beyond, all
+  // the writer started, so the sync (which waits for the whole file) finds
+  // nothing long left to wait for, and the disk's pace shows piece by piece.
+  int64_t waitTo = 0;
+  // The running take's: what the writer starts meanwhile (its writes go on
+  // during a round, SyncLine::Started) is waited for in pieces too before
+  // the sync, which would wait for it whole.
+  bool chase = false;
   bool whole = false;        // fsync, else fdatasync
-  int64_t confirmed = 0;     // bytes of from..to the disk confirmed
+  int64_t confirmed = 0;     // bytes from `from` on the disk confirmed
   int error = 0;             // errno of its sync, 0 when it kept the bytes
 };
 
@@ -64,6 +72,13 @@ class SyncLine {
   // no round is under way, so one an end left to its disk goes once the
   // disk lets go.
   void Leave(int fd);
+  // The writer's: the running take (its descriptor) has its write-back
+  // started up to `to`.
+  void Started(int fd, int64_t to);
+  // True while the sync thread is in a sync: the writer starts no write-back
+  // then, as the sync (which waits for every byte of the file under way)
+  // would wait for it silently; its pieces wait for the next round's.
+  bool Syncing() const { return syncing_.load(std::memory_order_acquire); }
 
  private:
   void RunRound(SyncRound& r);
@@ -77,6 +92,14 @@ class SyncLine {
   std::atomic<uint32_t> asked_{0};
   std::atomic<uint32_t> done_{0};
   std::atomic<bool> quit_{false};
+  std::atomic<bool> syncing_{false};
+  // Where the running take's write-back was started up to (-1: none of fd's).
+  int64_t StartedFor(int fd);
+  std::mutex startedLock_;
+  // one thread: holder of startedLock_
+  int startedFd_ = -1;
+  // one thread: holder of startedLock_
+  int64_t startedTo_ = 0;
   std::mutex leftLock_;
   // one thread: holder of leftLock_
   std::vector<int> left_;

@@ -190,6 +190,7 @@ void BeginTake(Writer& w, WriterTake& t, TakeEvent& e) {
     return;
   }
   Report(LangText(78, "Now recording") + " " + name, 0);
+  w.line->Started(t.fd, 0);  // its number may have been an earlier take's
   t.begun = true;
   t.name = name;
   // The disk's pace is measured where this take's bytes go.
@@ -200,7 +201,7 @@ void BeginTake(Writer& w, WriterTake& t, TakeEvent& e) {
 
 // Hands count values to the disk, the stream flushed (a full disk stops the
 // take now), without waiting for a sync.
-int32_t WriteData(State& s, WriterTake& t, const int16_t* values, int32_t count) {
+int32_t WriteData(State& s, SyncLine& line, WriterTake& t, const int16_t* values, int32_t count) {
   const uint64_t grown = uint64_t(t.sb.dataSize) + uint64_t(count) * 4;
   if (grown > 0xFFFFFFFFull) return -kErrFileTooBig;
   errno = 0;
@@ -210,12 +211,13 @@ int32_t WriteData(State& s, WriterTake& t, const int16_t* values, int32_t count)
   t.sb.dataSize = static_cast<uint32_t>(grown);
   s.written.fetch_add(uint64_t(count) * 2, std::memory_order_relaxed);
   // Each whole piece's write-back starts now (the one piece rule,
-  // platform/disk_pace.h); the sync thread waits for them piece by piece.
-  // A refusal shows there too.
+  // platform/disk_pace.h), unless a sync is under way; the sync thread waits
+  // for them piece by piece. A refusal shows there too.
   const int64_t whole = (t.Head() + t.Data()) / platform::kWriteBackPiece * platform::kWriteBackPiece;
-  if (whole > t.started) {
+  if (whole > t.started && !line.Syncing()) {
     platform::StartWriteBack(t.fd, t.started, whole);
     t.started = whole;
+    line.Started(t.fd, whole);
   }
   return 0;
 }
@@ -346,6 +348,8 @@ bool AskRound(Writer& w) {
     } else {
       continue;
     }
+    f.waitTo = std::max(f.to, t.started);
+    f.chase = !t.ended;
     r.files.push_back(f);
     w.inRound.push_back(&t);
   }
@@ -434,7 +438,7 @@ bool WriterStep(Writer& w) {
       // again at least every quarter second as the pace moves.
       take = s.Backlog(*w.line) + n * 2 <= Bound(pace.counted, pace.perSecond, rate, s.MemoryBytes());
       if (take) {
-        const int32_t rc = WriteData(s, *t, ring.Values() + from % size, static_cast<int32_t>(n));
+        const int32_t rc = WriteData(s, *w.line, *t, ring.Values() + from % size, static_cast<int32_t>(n));
         if (rc != 0) FailTake(w, *t, rc);
       }
     }

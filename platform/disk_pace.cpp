@@ -73,9 +73,16 @@ void DiskPace::Sample(double now, uint64_t count) {
     samples_.back() = {now, count, since};
   else
     samples_.push_back({now, count, since});
-  // Kept: the last window's, and the one just before it, so the span reaches the window.
+  // Kept: the last window's, and the one just before it, so the span reaches
+  // the window; and, up to two windows back, the last one before the count's
+  // latest move: a count that moves in bursts (a long request counted once
+  // it is whole, longer apart than the window) is a disk that writes, at
+  // the bursts' pace, never one that wrote nothing over the window.
+  const uint64_t latest = samples_.back().count;
   size_t drop = 0;
-  while (drop + 1 < samples_.size() && now - samples_[drop + 1].at >= window_) ++drop;
+  while (drop + 1 < samples_.size() && now - samples_[drop + 1].at >= window_ &&
+         (samples_[drop + 1].count != latest || now - samples_[drop + 1].at >= 2.0 * window_))
+    ++drop;
   if (drop > 0) samples_.erase(samples_.begin(), samples_.begin() + std::ptrdiff_t(drop));
 }
 
@@ -136,7 +143,9 @@ void EndWait::Look(double now, int64_t deviceBytes, uint64_t ownMark, uint64_t o
     lastOwn_ = lastMoved_ = now;
   }
   const bool counted = deviceBytes >= 0;
-  if (counted != counted_) pace_.Reset();  // one measure at a time
+  // One measure at a time; the first look goes on with the one it was given.
+  if (looked_ && counted != counted_) pace_.Reset();
+  looked_ = true;
   if (counted && counted_ && deviceBytes != device_) lastDevice_ = lastMoved_ = now;
   counted_ = counted;
   device_ = deviceBytes;

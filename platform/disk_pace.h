@@ -27,7 +27,8 @@ uint64_t DeviceOf(int fd);
 uint64_t DeviceOfPath(const char* osPath);
 
 // A disk's pace from samples of a count that grows as it writes: the bytes
-// per second over the last `window` seconds, and when it last moved.
+// per second over the last `window` seconds (reaching back to the count's
+// last move, two windows at most), and when it last moved.
 // one thread: value, its owner's
 class DiskPace {
  public:
@@ -123,7 +124,7 @@ class EndWait {
 
  private:
   DiskPace pace_;
-  bool counted_ = false;
+  bool counted_ = false, looked_ = false;
   int64_t device_ = -1;
   uint64_t ownMark_ = 0;
   double start_, lastMoved_, lastOwn_, lastDevice_ = -1e300;

@@ -797,6 +797,7 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
           counts.push_back(int32_t(std::ceil(p.secondsLeft)));
       ASSERT_GE(counts.size(), 2u);
       EXPECT_GT(counts.front(), counts.back());
+      EXPECT_TRUE(std::is_sorted(counts.rbegin(), counts.rend()));  // it never rises
       EXPECT_TRUE(shown.back().confirming);
     }
     synccount::Pace(0);

@@ -31,6 +31,36 @@ TEST(DiskPace, MeasuresTheLastWindowAndWhenTheCountLastMoved) {
   EXPECT_EQ(pace.Count(), 5u);
 }
 
+// A device whose count moves only when a long request is whole: 64 MB every
+// 32 s (2 MB/s, ten times the sound's pace), its bursts longer apart than the
+// 30-s window. It reads at about that pace at every look, never as a disk
+// slower than the sound; two windows after its last burst, as writing nothing.
+TEST(DiskPace, ACountThatMovesInBurstsReadsAtTheirPace) {
+  const struct {
+    const char* disk;
+    double period;  // seconds between bursts
+    uint64_t burst;
+  } rows[] = {
+      {"64 MB every 32 s", 32.0, 64000000},
+      {"8 MB every 4 s", 4.0, 8000000},
+      {"steadily", 0.1, 200000},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.disk);
+    platform::DiskPace pace(30.0);
+    uint64_t count = 1000;
+    double lowest = 1e300;
+    for (int32_t tenth = 0; tenth <= 3000; ++tenth) {
+      const double now = tenth * 0.1;
+      if (now >= 10.0 && now <= 200.0 && std::fmod(now + 1e-9, r.period) < 0.05) count += r.burst;
+      pace.Sample(now, count);
+      if (now >= 80.0 && now <= 200.0) lowest = std::min(lowest, pace.BytesPerSecond(28.5));
+    }
+    EXPECT_GT(lowest, 1000000.0);
+    EXPECT_EQ(pace.BytesPerSecond(28.5), 0.0);  // 100 s after the last
+  }
+}
+
 TEST(DiskPace, TheKernelCountsTheDeviceUnderAFileOrSaysItHasNone) {
   EXPECT_EQ(platform::KernelWrittenBytes(0), -1);
   // /proc lies on no block device.
