@@ -53,8 +53,11 @@ class EndPace {
     wait_.Look(now, count, line_.progress.load(std::memory_order_acquire), line_.Confirmed());
     const double rate = 4.0 * s_.Rate();
     const double ring = double(s_.ring.Appended() - s_.ring.Taken()) * 2.0;
-    const double left = ring + double(s_.Backlog(line_));
-    RecordingEndProgress p{-1.0, left / rate, wait_.Writing(now), wait_.Counted()};
+    const double unconfirmed = ring + double(s_.Backlog(line_));
+    // What the disk still has to write: less what its count moved since it
+    // last confirmed ours, as a sync confirms only at its end.
+    const double left = wait_.BytesLeft(unconfirmed);
+    RecordingEndProgress p{-1.0, unconfirmed / rate, wait_.Writing(now), wait_.Counted()};
     p.othersFirst = wait_.OthersFirst(now);
     if (left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) == 0)
       p.secondsLeft = 0.0;

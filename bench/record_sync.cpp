@@ -90,8 +90,8 @@ int64_t FileSize(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
 }
 
-// Where the recordings' writer thread waits in the kernel ("-" when it runs).
-std::string WriterWaits() {
+// Where a thread of ours waits in the kernel ("-" when it runs).
+std::string Waits(const char* thread = "tarvelo-rec") {
   std::string found = "?";
   if (DIR* d = ::opendir("/proc/self/task")) {
     while (dirent* e = ::readdir(d)) {
@@ -102,7 +102,7 @@ std::string WriterWaits() {
         if (!std::fgets(name, sizeof name, f)) name[0] = 0;
         std::fclose(f);
       }
-      if (std::strncmp(name, "tarvelo-rec\n", 12) != 0) continue;
+      if (std::strncmp(name, thread, std::strlen(thread)) != 0 || name[std::strlen(thread)] != '\n') continue;
       char wchan[64] = {};
       if (FILE* f = std::fopen((task + "/wchan").c_str(), "r")) {
         if (!std::fgets(wchan, sizeof wchan, f)) wchan[0] = 0;
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
       std::printf("t=%llds appended=%.3fs written=%.3fs device=%.0fkB/s writer=%s saves=%d/%d\n",
                   static_cast<long long>(second), double(appended * 2) / 192000.0,
                   double(std::max<int64_t>(FileSize(path) - 88, 0)) / 192000.0,
-                  now >= 0 && deviceBytes >= 0 ? double(now - deviceBytes) / 1000.0 : -1.0, WriterWaits().c_str(),
+                  now >= 0 && deviceBytes >= 0 ? double(now - deviceBytes) / 1000.0 : -1.0, Waits().c_str(),
                   platform::SaverPending(), saves);
       if (saveEvery > 0.0 && double(second) >= nextSave) {
         nextSave += saveEvery;
@@ -241,6 +241,13 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     };
     const int32_t r = QUARLE_AUDIO::RecordingWriterStop(10.0, [](const QUARLE_AUDIO::RecordingEndProgress& p) {
+      // Each second: what the count stands on, and where the sync thread waits.
+      static double said = 0.0;
+      if (const double now = platform::HighResClock(); now - said >= 1.0) {
+        said = now;
+        std::printf("%6.1fs count %.1f s, unconfirmed %.1f s of sound, sync thread in %s\n", now - g_start,
+                    p.secondsLeft, p.soundLeft, Waits("tarvelo-recsync").c_str());
+      }
       QUARLE_AUDIO::SayWritingLeft(p);
       return true;
     });

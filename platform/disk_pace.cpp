@@ -141,6 +141,7 @@ void EndWait::Look(double now, int64_t deviceBytes, uint64_t ownMark, uint64_t o
   if (ownMark != ownMark_) {
     ownMark_ = ownMark;
     lastOwn_ = lastMoved_ = now;
+    anchored_ = false;
   }
   const bool counted = deviceBytes >= 0;
   // One measure at a time; the first look goes on with the one it was given.
@@ -153,7 +154,20 @@ void EndWait::Look(double now, int64_t deviceBytes, uint64_t ownMark, uint64_t o
 }
 
 bool EndWait::OthersFirst(double now) const {
-  return counted_ && now - lastDevice_ < kEndWritingSeconds && now - lastOwn_ >= kEndOthersSeconds;
+  return counted_ && spent_ && now - lastDevice_ < kEndWritingSeconds && now - lastOwn_ >= kEndOthersSeconds;
+}
+
+double EndWait::BytesLeft(double unconfirmed) {
+  if (!counted_ || !anchored_) {
+    anchored_ = counted_;
+    spent_ = false;
+    anchorLeft_ = unconfirmed;
+    anchorDevice_ = device_;
+    return unconfirmed;
+  }
+  const double left = anchorLeft_ - double(device_ - anchorDevice_);
+  spent_ = left <= 0.0;
+  return unconfirmed <= 0.0 ? unconfirmed : std::clamp(left, 1.0, unconfirmed);
 }
 
 double EndWait::SecondsLeft(double bytesLeft) const {

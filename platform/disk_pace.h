@@ -116,8 +116,16 @@ class EndWait {
   double LastMoved() const { return lastMoved_; }
   bool Writing(double now) const { return now - lastMoved_ < kEndWritingSeconds; }
   bool GivesUp(double now, double idleSeconds) const { return now - lastMoved_ >= idleSeconds; }
-  // The device writes, but confirmed nothing of ours for kEndOthersSeconds.
+  // The device writes, but confirmed nothing of ours for kEndOthersSeconds,
+  // and wrote more since than all of ours it had left then (BytesLeft): what
+  // it writes is surely other files'.
   bool OthersFirst(double now) const;
+  // Of `unconfirmed` bytes of ours, those the disk still has to write: less
+  // what its own count says it wrote since it last confirmed something of
+  // ours (a sync confirms at its end all it wrote meanwhile), never more
+  // than that, nor none while any is unconfirmed. Where it keeps no count,
+  // `unconfirmed`. Call after each Look.
+  double BytesLeft(double unconfirmed);
   // Seconds the disk needs for `bytesLeft` at its pace: 0 for none, -1 while
   // the pace is not known.
   double SecondsLeft(double bytesLeft) const;
@@ -127,6 +135,10 @@ class EndWait {
   bool counted_ = false, looked_ = false;
   int64_t device_ = -1;
   uint64_t ownMark_ = 0;
+  bool anchored_ = false;  // the bytes left at the last confirmation are known
+  bool spent_ = false;     // the device wrote more since than those bytes
+  double anchorLeft_ = 0.0;
+  int64_t anchorDevice_ = 0;
   double start_, lastMoved_, lastOwn_, lastDevice_ = -1e300;
 };
 

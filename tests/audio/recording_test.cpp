@@ -1043,9 +1043,9 @@ TEST_F(CountedDisk, ATakeGoesOnWhileTheDiskWritesFastEnoughWhateverItConfirms) {
 
 // The end's wait where the disk counts what it writes: it goes on while the
 // disk writes, though it confirms nothing of ours for longer than the idle
-// limit, its count the time left at the disk's pace (the sound left, at half
-// the sound's pace, twice over), and it gives up once the disk writes
-// nothing.
+// limit, its count the time left at the disk's pace (at first the sound left,
+// at half the sound's pace, twice over, then falling as the disk writes), and
+// it gives up once the disk writes nothing.
 TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
   static std::vector<RecordingEndProgress> shown;
   static double releaseAt;
@@ -1080,8 +1080,11 @@ TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
     int32_t paced = 0;
     for (const auto& p : shown) {
       if (p.secondsLeft <= 0.0 || p.soundLeft < 0.5) continue;
+      // At most the sound left at half the sound's pace, twice over: less as
+      // the disk writes (what it writes may be ours, confirmed only at the
+      // sync's end).
       ++paced;
-      EXPECT_NEAR(p.secondsLeft / p.soundLeft, 2.0, 0.5);
+      EXPECT_LE(p.secondsLeft / p.soundLeft, 2.5);
     }
     if (r.pace > 0) {
       EXPECT_GT(paced, 0);
