@@ -56,7 +56,7 @@ class EndPace {
     const double unconfirmed = ring + double(s_.Backlog(line_));
     // What the disk still has to write: less what its count moved since it
     // last confirmed ours, as a sync confirms only at its end.
-    const double left = wait_.BytesLeft(unconfirmed);
+    const double left = wait_.BytesLeft(unconfirmed, line_.DeviceAtConfirm());
     RecordingEndProgress p{-1.0, unconfirmed / rate, wait_.Writing(now), wait_.Counted()};
     p.othersFirst = wait_.OthersFirst(now);
     if (left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) == 0)
@@ -141,7 +141,11 @@ bool RecordingWriter::Start(uint32_t rate, uint32_t ringValues) {
   s.dropped.store(0, std::memory_order_relaxed);
   std::shared_ptr<rec::SyncLine> line;
   try {
-    line = std::make_shared<rec::SyncLine>(s.ring, s_);
+    rec::State* const state = s_.get();  // the line's owner keeps it
+    line = std::make_shared<rec::SyncLine>(s.ring, s_, [state]() -> int64_t {
+      const uint64_t device = state->device.load(std::memory_order_acquire);
+      return device != 0 && state->options.writtenBytes ? state->options.writtenBytes(device) : -1;
+    });
     s.sync = new std::thread([line] {
       platform::ThreadSetName("tarvelo-recsync");
       line->Run();

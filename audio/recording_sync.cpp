@@ -31,6 +31,7 @@ void SyncLine::Moved() {
 }
 
 void SyncLine::Confirm(uint64_t bytes) {
+  if (count_) countAtConfirm_.store(count_(), std::memory_order_release);
   confirmed_.fetch_add(bytes, std::memory_order_release);
   lastConfirmed_.store(platform::HighResClock(), std::memory_order_release);
   Moved();
@@ -43,8 +44,8 @@ void SyncLine::RunRound(SyncRound& r) {
   // so a slow disk's long sync never reads as a disk that takes nothing.
   // What fails to be written back here the sync below confirms.
   // Then once more what the writer started meanwhile (once: on a disk slower
-  // than the sound it would keep the sync from ever coming); from the sync on
-  // it starts none, so the sync finds little left to wait for.
+  // than the sound it would keep the sync from ever coming), so the sync
+  // (which waits for every byte of the file under way) finds less left.
   for (SyncFile& f : r.files) {
     int64_t upTo = std::max(f.to, f.waitTo);
     f.confirmed = 0;
@@ -56,7 +57,6 @@ void SyncLine::RunRound(SyncRound& r) {
       upTo = more;
     }
   }
-  syncing_.store(true, std::memory_order_release);
   if (r.together && !r.files.empty()) {
     int error = 0;
     while (::syncfs(r.files.front().fd) != 0) {
@@ -71,7 +71,6 @@ void SyncLine::RunRound(SyncRound& r) {
       if (const int error = Sync(fd, true); error != 0 && r.folderError == 0) r.folderError = error;
     for (SyncFile& f : r.files) f.error = Sync(f.fd, f.whole);
   }
-  syncing_.store(false, std::memory_order_release);
   // What no piece confirmed (a file system without them) the sync did; a
   // finished sync is the disk's progress even with no new bytes.
   uint64_t rest = 0;

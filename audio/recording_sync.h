@@ -9,6 +9,7 @@
 // the file system keeps them all together, not one sync a take.
 #pragma once
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -50,7 +51,10 @@ class Ring;
 class SyncLine {
  public:
   // owner keeps the ring's writer state while the line lasts.
-  SyncLine(Ring& ring, std::shared_ptr<void> owner) : ring_(ring), owner_(std::move(owner)) {}
+  // The device's own count of written bytes under the takes (-1: none).
+  using DeviceCount = std::function<int64_t()>;
+  SyncLine(Ring& ring, std::shared_ptr<void> owner, DeviceCount count = nullptr)
+      : ring_(ring), owner_(std::move(owner)), count_(std::move(count)) {}
   // The writer's: hands a round over (none under way).
   void Ask(SyncRound round);
   // The writer's: the finished round, taken once; false while it runs.
@@ -64,6 +68,9 @@ class SyncLine {
   // last did (HighResClock; 0: never).
   uint64_t Confirmed() const { return confirmed_.load(std::memory_order_acquire); }
   double LastConfirmed() const { return lastConfirmed_.load(std::memory_order_acquire); }
+  // The device's count when the disk last confirmed something (-1: never,
+  // or no count): what it wrote since may be ours, confirmed at a sync's end.
+  int64_t DeviceAtConfirm() const { return countAtConfirm_.load(std::memory_order_acquire); }
   // Moved by every confirmed piece and by the writer's end: the end's wait waits on it.
   std::atomic<uint32_t> progress{0};
   void Moved();
@@ -75,10 +82,6 @@ class SyncLine {
   // The writer's: the running take (its descriptor) has its write-back
   // started up to `to`.
   void Started(int fd, int64_t to);
-  // True while the sync thread is in a sync: the writer starts no write-back
-  // then, as the sync (which waits for every byte of the file under way)
-  // would wait for it silently; its pieces wait for the next round's.
-  bool Syncing() const { return syncing_.load(std::memory_order_acquire); }
 
  private:
   void RunRound(SyncRound& r);
@@ -87,12 +90,13 @@ class SyncLine {
 
   Ring& ring_;  // one thread: maker
   std::shared_ptr<void> owner_;  // one thread: maker
+  const DeviceCount count_;
+  std::atomic<int64_t> countAtConfirm_{-1};
   std::atomic<uint64_t> confirmed_{0};
   std::atomic<double> lastConfirmed_{0.0};
   std::atomic<uint32_t> asked_{0};
   std::atomic<uint32_t> done_{0};
   std::atomic<bool> quit_{false};
-  std::atomic<bool> syncing_{false};
   // Where the running take's write-back was started up to (-1: none of fd's).
   int64_t StartedFor(int fd);
   std::mutex startedLock_;

@@ -211,10 +211,11 @@ int32_t WriteData(State& s, SyncLine& line, WriterTake& t, const int16_t* values
   t.sb.dataSize = static_cast<uint32_t>(grown);
   s.written.fetch_add(uint64_t(count) * 2, std::memory_order_relaxed);
   // Each whole piece's write-back starts now (the one piece rule,
-  // platform/disk_pace.h), unless a sync is under way; the sync thread waits
-  // for them piece by piece. A refusal shows there too.
+  // platform/disk_pace.h): never left to the kernel's write-back, which
+  // takes many at once as one long request; the sync thread waits for them
+  // piece by piece. A refusal shows there too.
   const int64_t whole = (t.Head() + t.Data()) / platform::kWriteBackPiece * platform::kWriteBackPiece;
-  if (whole > t.started && !line.Syncing()) {
+  if (whole > t.started) {
     platform::StartWriteBack(t.fd, t.started, whole);
     t.started = whole;
     line.Started(t.fd, whole);

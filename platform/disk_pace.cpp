@@ -157,7 +157,12 @@ bool EndWait::OthersFirst(double now) const {
   return counted_ && spent_ && now - lastDevice_ < kEndWritingSeconds && now - lastOwn_ >= kEndOthersSeconds;
 }
 
-double EndWait::BytesLeft(double unconfirmed) {
+double EndWait::BytesLeft(double unconfirmed, int64_t countAtConfirm) {
+  if (counted_ && countAtConfirm >= 0 && countAtConfirm <= device_) {
+    anchored_ = true;
+    anchorLeft_ = unconfirmed;
+    anchorDevice_ = countAtConfirm;
+  }
   if (!counted_ || !anchored_) {
     anchored_ = counted_;
     spent_ = false;

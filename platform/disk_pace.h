@@ -123,9 +123,11 @@ class EndWait {
   // Of `unconfirmed` bytes of ours, those the disk still has to write: less
   // what its own count says it wrote since it last confirmed something of
   // ours (a sync confirms at its end all it wrote meanwhile), never more
-  // than that, nor none while any is unconfirmed. Where it keeps no count,
-  // `unconfirmed`. Call after each Look.
-  double BytesLeft(double unconfirmed);
+  // than that, nor none while any is unconfirmed. `countAtConfirm`: the
+  // device's count at that confirmation where the writer knows it (-1: the
+  // wait's own looks tell). Where the device keeps no count, `unconfirmed`.
+  // Call after each Look.
+  double BytesLeft(double unconfirmed, int64_t countAtConfirm = -1);
   // Seconds the disk needs for `bytesLeft` at its pace: 0 for none, -1 while
   // the pace is not known.
   double SecondsLeft(double bytesLeft) const;

@@ -184,6 +184,14 @@ TEST(DiskPace, TheEndWaitMovesWithTheDiskAndCountsDownASecondASecond) {
       EXPECT_NEAR(counts[i], 40.0 - double(i + 1), r.burstTenths / 10.0 + 1.0) << i;
     }
   }
+  // The device's count at the writer's last confirmation before the wait:
+  // what the disk wrote since is no longer left, at most all of it.
+  platform::EndWait wait(0.0);
+  wait.Look(0.1, 6000000, 1, 0);
+  EXPECT_EQ(wait.BytesLeft(3000000.0, 5000000), 2000000.0);
+  EXPECT_EQ(wait.BytesLeft(3000000.0, 1000000), 1.0);
+  wait.Look(0.2, -1, 1, 0);  // no count: what is unconfirmed
+  EXPECT_EQ(wait.BytesLeft(3000000.0, 5000000), 3000000.0);
 }
 
 }  // namespace
