@@ -1,6 +1,7 @@
 #include "audio/recording_sync.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,20 +41,28 @@ void SyncLine::Confirm(uint64_t bytes) {
 
 void SyncLine::RunRound(SyncRound& r) {
   // Each piece confirmed tells the end's wait and the writer that the disk
-  // takes the bytes (the writer started their write-back as it wrote them),
-  // so a slow disk's long sync never reads as a disk that takes nothing.
+  // takes the bytes, so a slow disk's long sync never reads as a disk that
+  // takes nothing. All of a round's pieces are started first, to queue at the
+  // device together (a queue kept busy by another writer is waited out once,
+  // not once a piece), and what the writer writes meanwhile is started as
+  // each piece comes back: none waits long enough for the kernel's own
+  // write-back. Then once more what it wrote meanwhile (once: on a disk
+  // slower than the sound it would keep the sync from ever coming), so the
+  // sync (which waits for every byte of the file under way) finds less left.
   // What fails to be written back here the sync below confirms.
-  // Then once more what the writer started meanwhile (once: on a disk slower
-  // than the sound it would keep the sync from ever coming), so the sync
-  // (which waits for every byte of the file under way) finds less left.
+  for (SyncFile& f : r.files) StartUpTo(f.fd, f.from, std::max(f.to, f.waitTo));
   for (SyncFile& f : r.files) {
     int64_t upTo = std::max(f.to, f.waitTo);
     f.confirmed = 0;
     for (int pass = 0; pass < 2; ++pass) {
       const int64_t at = f.from + f.confirmed;
-      f.confirmed += platform::WriteBackInPieces(f.fd, at, upTo, [&](int64_t n) { Confirm(uint64_t(n)); });
-      const int64_t more = f.chase ? StartedFor(f.fd) : upTo;
+      f.confirmed += platform::WriteBackInPieces(f.fd, at, upTo, [&](int64_t n) {
+        Confirm(uint64_t(n));
+        if (f.chase) StartUpTo(f.fd, upTo, WrittenFor(f.fd));
+      });
+      const int64_t more = f.chase ? WrittenFor(f.fd) : upTo;
       if (f.from + f.confirmed < upTo || more <= upTo) break;
+      StartUpTo(f.fd, upTo, more);
       upTo = more;
     }
   }
@@ -108,15 +117,34 @@ void SyncLine::Quit() {
   platform::WakeWordWaiters(asked_);
 }
 
-void SyncLine::Started(int fd, int64_t to) {
-  std::lock_guard<std::mutex> hold(startedLock_);
-  startedFd_ = fd;
-  startedTo_ = to;
+void SyncLine::Written(int fd, int64_t to) {
+  std::lock_guard<std::mutex> hold(writtenLock_);
+  writtenFd_ = fd;
+  writtenTo_ = to;
 }
 
-int64_t SyncLine::StartedFor(int fd) {
-  std::lock_guard<std::mutex> hold(startedLock_);
-  return startedFd_ == fd ? startedTo_ : -1;
+int64_t SyncLine::WrittenFor(int fd) {
+  std::lock_guard<std::mutex> hold(writtenLock_);
+  return writtenFd_ == fd ? writtenTo_ : -1;
+}
+
+void SyncLine::StartUpTo(int fd, int64_t from, int64_t to) {
+  // A descriptor's number may come back for a later take's file.
+  struct stat st;
+  const uint64_t file = ::fstat(fd, &st) == 0 ? uint64_t(st.st_ino) : 0;
+  int64_t at;
+  {
+    std::lock_guard<std::mutex> hold(startedLock_);
+    if (fd != startedFd_ || file != startedFile_) {
+      startedFd_ = fd;
+      startedFile_ = file;
+      startedTo_ = from;
+    }
+    if (to <= startedTo_) return;
+    at = std::max(startedTo_, from);
+    startedTo_ = to;
+  }
+  platform::StartWriteBack(fd, at, to);
 }
 
 void SyncLine::Leave(int fd) {

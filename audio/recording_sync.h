@@ -25,9 +25,9 @@ struct SyncFile {
   // the writer started, so the sync (which waits for the whole file) finds
   // nothing long left to wait for, and the disk's pace shows piece by piece.
   int64_t waitTo = 0;
-  // The running take's: what the writer starts meanwhile (its writes go on
-  // during a round, SyncLine::Started) is waited for in pieces too before
-  // the sync, which would wait for it whole.
+  // The running take's: what the writer writes meanwhile (its writes go on
+  // during a round, SyncLine::Written) is started and waited for in pieces
+  // too before the sync, which would wait for it whole.
   bool chase = false;
   bool whole = false;        // fsync, else fdatasync
   int64_t confirmed = 0;     // bytes from `from` on the disk confirmed
@@ -79,9 +79,11 @@ class SyncLine {
   // no round is under way, so one an end left to its disk goes once the
   // disk lets go.
   void Leave(int fd);
-  // The writer's: the running take (its descriptor) has its write-back
-  // started up to `to`.
-  void Started(int fd, int64_t to);
+  // The writer's: the running take (its descriptor) holds whole pieces up
+  // to `to`. The sync thread starts their write-back (the one piece rule,
+  // platform/disk_pace.h) as soon as it can, never the writer: starting one
+  // may wait for the file system's journal, which a busy disk holds for long.
+  void Written(int fd, int64_t to);
 
  private:
   void RunRound(SyncRound& r);
@@ -97,11 +99,23 @@ class SyncLine {
   std::atomic<uint32_t> asked_{0};
   std::atomic<uint32_t> done_{0};
   std::atomic<bool> quit_{false};
-  // Where the running take's write-back was started up to (-1: none of fd's).
-  int64_t StartedFor(int fd);
+  // Where the running take holds whole pieces up to (-1: none of fd's).
+  int64_t WrittenFor(int fd);
+  // Starts the write-back of fd's bytes from `from` (or where it was started
+  // up to) to `to`.
+  void StartUpTo(int fd, int64_t from, int64_t to);
+  std::mutex writtenLock_;
+  // one thread: holder of writtenLock_
+  int writtenFd_ = -1;
+  // one thread: holder of writtenLock_
+  int64_t writtenTo_ = 0;
+  // The file whose write-back the sync thread last started, and how far
+  // (only it touches them: the lock is never waited for).
   std::mutex startedLock_;
   // one thread: holder of startedLock_
   int startedFd_ = -1;
+  // one thread: holder of startedLock_
+  uint64_t startedFile_ = 0;
   // one thread: holder of startedLock_
   int64_t startedTo_ = 0;
   std::mutex leftLock_;

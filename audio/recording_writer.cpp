@@ -51,7 +51,7 @@ struct WriterTake {
   bool closing = false;    // its closing header is written, its last sync asked
   uint64_t lost = 0;       // values given up on, never written
   int32_t endFailure = 0;  // the first failed step of its end, said when it closes
-  int64_t started = 0;     // file bytes whose write-back was started
+  int64_t started = 0;     // file bytes handed to the sync thread to write back
   uint32_t Data() const { return sb.dataSize / 2; }
   int64_t Head() const { return sb.dataOffset - 1; }
 };
@@ -190,7 +190,7 @@ void BeginTake(Writer& w, WriterTake& t, TakeEvent& e) {
     return;
   }
   Report(LangText(78, "Now recording") + " " + name, 0);
-  w.line->Started(t.fd, 0);  // its number may have been an earlier take's
+  w.line->Written(t.fd, 0);  // its number may have been an earlier take's
   t.begun = true;
   t.name = name;
   // The disk's pace is measured where this take's bytes go.
@@ -210,15 +210,12 @@ int32_t WriteData(State& s, SyncLine& line, WriterTake& t, const int16_t* values
   if (rc != 0) return WriteFailure(rc, errno);
   t.sb.dataSize = static_cast<uint32_t>(grown);
   s.written.fetch_add(uint64_t(count) * 2, std::memory_order_relaxed);
-  // Each whole piece's write-back starts now (the one piece rule,
-  // platform/disk_pace.h): never left to the kernel's write-back, which
-  // takes many at once as one long request; the sync thread waits for them
-  // piece by piece. A refusal shows there too.
+  // Each whole piece goes to the sync thread, which starts its write-back
+  // (the one piece rule, platform/disk_pace.h) and waits for it.
   const int64_t whole = (t.Head() + t.Data()) / platform::kWriteBackPiece * platform::kWriteBackPiece;
   if (whole > t.started) {
-    platform::StartWriteBack(t.fd, t.started, whole);
     t.started = whole;
-    line.Started(t.fd, whole);
+    line.Written(t.fd, whole);
   }
   return 0;
 }
