@@ -30,6 +30,8 @@ std::vector<Sync> Syncs();
 int32_t On(const std::string& thread);
 // Flushes of regular files a thread made since the last Reset.
 int32_t WritesOn(const std::string& thread);
+// Write-backs (sync_file_range, started or waited for) a thread asked for since the last Reset.
+int32_t WriteBacksOn(const std::string& thread);
 // While held, every sync (of that thread only, when named) waits after it is
 // noted until Release (or 30 s); so do write-backs, unless writeBacks is false.
 void Hold(const std::string& thread = "", bool writeBacks = true);
