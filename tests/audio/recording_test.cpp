@@ -1064,6 +1064,7 @@ TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
     SCOPED_TRACE(r.pace);
     const std::string stem = "end" + std::to_string(r.pace);
     const std::string path = dir_ + "/AUDIO/" + stem + ".wav";
+    const int32_t fds = OpenDescriptors();
     int32_t take = 0;
     ASSERT_NO_FATAL_FAILURE(take = TakeOnACountedDisk(r.pace, "end"));
     ASSERT_EQ(W().Append(take, second.data(), 96000), 0);
@@ -1080,6 +1081,9 @@ TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
     synccount::Release();
     EXPECT_EQ(got, r.returns);
     EXPECT_EQ(W().EndUnconfirmed(), r.named ? std::vector<std::string>{stem + ".wav"} : std::vector<std::string>{});
+    // What the end left to the disk is closed once it lets go.
+    EXPECT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-recsync") == 0; }));
+    EXPECT_EQ(OpenDescriptors(), fds);
     ASSERT_FALSE(shown.empty());
     EXPECT_TRUE(shown.front().diskCounted);
     int32_t paced = 0;
