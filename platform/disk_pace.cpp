@@ -14,6 +14,9 @@
 namespace platform {
 
 namespace {
+// How far back (in windows) a pace reaches for the count's last move.
+constexpr double kBurstWindows = 5.0;
+
 // A kernel's text file (one read: sysfs gives it whole), ended by a zero.
 bool ReadKernelText(const char* path, char* text, size_t size) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -74,14 +77,15 @@ void DiskPace::Sample(double now, uint64_t count) {
   else
     samples_.push_back({now, count, since});
   // Kept: the last window's, and the one just before it, so the span reaches
-  // the window; and, up to two windows back, the last one before the count's
-  // latest move: a count that moves in bursts (a long request counted once
-  // it is whole, longer apart than the window) is a disk that writes, at
-  // the bursts' pace, never one that wrote nothing over the window.
+  // the window; and, up to kBurstWindows back, the last one before the
+  // count's latest move: a count that moves in bursts (a long request counted
+  // once it is whole, a few MB or a few hundred, longer apart than the
+  // window) is a disk that writes, at the bursts' pace, never one that wrote
+  // nothing over the window. One that stopped reads slower and slower.
   const uint64_t latest = samples_.back().count;
   size_t drop = 0;
   while (drop + 1 < samples_.size() && now - samples_[drop + 1].at >= window_ &&
-         (samples_[drop + 1].count != latest || now - samples_[drop + 1].at >= 2.0 * window_))
+         (samples_[drop + 1].count != latest || now - samples_[drop + 1].at >= kBurstWindows * window_))
     ++drop;
   if (drop > 0) samples_.erase(samples_.begin(), samples_.begin() + std::ptrdiff_t(drop));
 }

@@ -28,7 +28,7 @@ uint64_t DeviceOfPath(const char* osPath);
 
 // A disk's pace from samples of a count that grows as it writes: the bytes
 // per second over the last `window` seconds (reaching back to the count's
-// last move, two windows at most), and when it last moved.
+// last move, five windows at most), and when it last moved.
 // one thread: value, its owner's
 class DiskPace {
  public:

@@ -31,33 +31,37 @@ TEST(DiskPace, MeasuresTheLastWindowAndWhenTheCountLastMoved) {
   EXPECT_EQ(pace.Count(), 5u);
 }
 
-// A device whose count moves only when a long request is whole: 64 MB every
-// 32 s (2 MB/s, ten times the sound's pace), its bursts longer apart than the
-// 30-s window. It reads at about that pace at every look, never as a disk
-// slower than the sound; two windows after its last burst, as writing nothing.
+// A device whose count moves only when a long request is whole, at 2 MB/s
+// (ten times the sound's pace): 256 MB every 128 s or 64 MB every 32 s (its
+// bursts longer apart than the 30-s window), 8 MB every 4 s, or steadily. It
+// reads at least half that pace at every look, never as a disk slower than
+// the sound; once it stops, slower and slower, and as writing nothing five
+// windows after its last burst.
 TEST(DiskPace, ACountThatMovesInBurstsReadsAtTheirPace) {
   const struct {
     const char* disk;
     double period;  // seconds between bursts
-    uint64_t burst;
-  } rows[] = {
-      {"64 MB every 32 s", 32.0, 64000000},
-      {"8 MB every 4 s", 4.0, 8000000},
-      {"steadily", 0.1, 200000},
-  };
+  } rows[] = {{"256 MB every 128 s", 128.0}, {"64 MB every 32 s", 32.0}, {"8 MB every 4 s", 4.0}, {"steadily", 0.1}};
   for (const auto& r : rows) {
     SCOPED_TRACE(r.disk);
     platform::DiskPace pace(30.0);
     uint64_t count = 1000;
-    double lowest = 1e300;
-    for (int32_t tenth = 0; tenth <= 3000; ++tenth) {
+    double lowest = 1e300, last = 1e300;
+    bool slowing = true;
+    for (int32_t tenth = 0; tenth <= 8000; ++tenth) {
       const double now = tenth * 0.1;
-      if (now >= 10.0 && now <= 200.0 && std::fmod(now + 1e-9, r.period) < 0.05) count += r.burst;
+      if (now >= 10.0 && now <= 600.0 && std::fmod(now + 1e-9, r.period) < 0.05) count += uint64_t(2e6 * r.period);
       pace.Sample(now, count);
-      if (now >= 80.0 && now <= 200.0) lowest = std::min(lowest, pace.BytesPerSecond(28.5));
+      const double perSecond = pace.BytesPerSecond(28.5);
+      if (now >= 300.0 && now <= 600.0) lowest = std::min(lowest, perSecond);
+      if (now >= 610.0 && now < 750.0) {
+        slowing = slowing && perSecond <= last * 1.01;  // a sample a tenth apart moves the span a little
+        last = perSecond;
+      }
     }
     EXPECT_GT(lowest, 1000000.0);
-    EXPECT_EQ(pace.BytesPerSecond(28.5), 0.0);  // 100 s after the last
+    EXPECT_TRUE(slowing);
+    EXPECT_EQ(pace.BytesPerSecond(28.5), 0.0);  // 200 s after the last
   }
 }
 
