@@ -14,7 +14,10 @@
 namespace platform {
 
 namespace {
-// How far back (in windows) a pace reaches for the count's last move.
+// How far back (in windows) a pace reaches: a count that moves only when a
+// long request is whole (a few MB or a few hundred, minutes apart at a busy
+// stick's pace) is a disk that writes at its requests' pace, never one that
+// wrote nothing over the window; one that stopped reads slower and slower.
 constexpr double kBurstWindows = 5.0;
 
 // A kernel's text file (one read: sysfs gives it whole), ended by a zero.
@@ -76,17 +79,10 @@ void DiskPace::Sample(double now, uint64_t count) {
     samples_.back() = {now, count, since};
   else
     samples_.push_back({now, count, since});
-  // Kept: the last window's, and the one just before it, so the span reaches
-  // the window; and, up to kBurstWindows back, the last one before the
-  // count's latest move: a count that moves in bursts (a long request counted
-  // once it is whole, a few MB or a few hundred, longer apart than the
-  // window) is a disk that writes, at the bursts' pace, never one that wrote
-  // nothing over the window. One that stopped reads slower and slower.
-  const uint64_t latest = samples_.back().count;
+  // Kept: kBurstWindows of them, and the one just before, so the span
+  // reaches them.
   size_t drop = 0;
-  while (drop + 1 < samples_.size() && now - samples_[drop + 1].at >= window_ &&
-         (samples_[drop + 1].count != latest || now - samples_[drop + 1].at >= kBurstWindows * window_))
-    ++drop;
+  while (drop + 1 < samples_.size() && now - samples_[drop + 1].at >= kBurstWindows * window_) ++drop;
   if (drop > 0) samples_.erase(samples_.begin(), samples_.begin() + std::ptrdiff_t(drop));
 }
 
@@ -95,7 +91,14 @@ double DiskPace::Span() const { return samples_.size() < 2 ? 0.0 : samples_.back
 double DiskPace::BytesPerSecond(double minSpan) const {
   const double span = Span();
   if (span <= 0.0 || span < minSpan) return -1.0;
-  return double(samples_.back().count - samples_.front().count) / span;
+  const Point& last = samples_.back();
+  // The window's: from the last sample before it.
+  size_t first = samples_.size() - 1;
+  while (first > 0 && last.at - samples_[first].at < window_) --first;
+  const double windowSpan = last.at - samples_[first].at;
+  const double inWindow = windowSpan > 0.0 ? double(last.count - samples_[first].count) / windowSpan : 0.0;
+  // All kept: a count that moves in bursts longer apart than the window.
+  return std::max(inWindow, double(last.count - samples_.front().count) / span);
 }
 
 double DiskPace::BytesPerSecondOfMoves(double minSpan) const {

@@ -27,8 +27,8 @@ uint64_t DeviceOf(int fd);
 uint64_t DeviceOfPath(const char* osPath);
 
 // A disk's pace from samples of a count that grows as it writes: the bytes
-// per second over the last `window` seconds (reaching back to the count's
-// last move, five windows at most), and when it last moved.
+// per second over the last `window` seconds, or over the last five windows
+// where that is more, and when it last moved.
 // one thread: value, its owner's
 class DiskPace {
  public:
@@ -36,8 +36,9 @@ class DiskPace {
   // A sample of the count at `now` (HighResClock seconds). A count that goes
   // back (another device, a reset) starts the measure anew.
   void Sample(double now, uint64_t count);
-  // Bytes per second over the samples kept (up to the window's length),
-  // once they span at least `minSpan` seconds; -1 before.
+  // Bytes per second over the last window, or over all samples kept (five
+  // windows) where that is more, once they span at least `minSpan` seconds;
+  // -1 before.
   double BytesPerSecond(double minSpan) const;
   // The same measured between the moves of the count (from when the oldest
   // count kept was first seen to the newest's): a disk whose count moves in
