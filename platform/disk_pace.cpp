@@ -178,8 +178,9 @@ double EndWait::BytesLeft(double unconfirmed, int64_t countAtConfirm) {
     return unconfirmed;
   }
   const double left = anchorLeft_ - double(device_ - anchorDevice_);
+  // More than all of ours: what it writes is others', ours all still to come.
   spent_ = left <= 0.0;
-  return unconfirmed <= 0.0 ? unconfirmed : std::clamp(left, 1.0, unconfirmed);
+  return spent_ || unconfirmed <= 0.0 ? unconfirmed : std::min(left, unconfirmed);
 }
 
 double EndWait::SecondsLeft(double bytesLeft) const {

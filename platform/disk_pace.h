@@ -124,7 +124,8 @@ class EndWait {
   // Of `unconfirmed` bytes of ours, those the disk still has to write: less
   // what its own count says it wrote since it last confirmed something of
   // ours (a sync confirms at its end all it wrote meanwhile), never more
-  // than that, nor none while any is unconfirmed. `countAtConfirm`: the
+  // than that; all of them once it wrote more than that since (other files'
+  // bytes, then, go first). `countAtConfirm`: the
   // device's count at that confirmation where the writer knows it (-1: the
   // wait's own looks tell). Where the device keeps no count, `unconfirmed`.
   // Call after each Look.
