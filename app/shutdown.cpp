@@ -69,8 +69,6 @@ namespace {
 
 constexpr int32_t kFailurePauseMs = 2000;
 constexpr int32_t kCountdownPauseMs = 1000;
-// A disk that takes nothing of the saves for this long ends the wait for them.
-constexpr double kSaverIdleAtExit = 10.0;  // s
 // How long the window waits for the note of the unfinished saves to be written.
 constexpr double kNoteWaitSeconds = 2.0;  // s
 
@@ -295,7 +293,7 @@ void WaitForSaves() {
   for (const std::string& target : platform::SaverPendingTargets()) pending.push_back(FileNameOf(target));
   const bool addsPending = Once(pending) != Once(earlier);
   const bool noted = !addsPending || RewriteUnfinishedNote(note, pending);
-  const bool finished = platform::SaverStop(kSaverIdleAtExit, ShowSavesLeft) == 0;
+  const bool finished = platform::SaverStop(platform::kEndIdleSeconds, ShowSavesLeft) == 0;
   std::vector<std::string> unfinished;
   for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
   const std::vector<std::string> failed = FilesNotSaved();

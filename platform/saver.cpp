@@ -21,9 +21,6 @@ namespace platform {
 
 namespace {
 
-// Written and written back in pieces, so the quit sees a slow disk still taking bytes.
-constexpr size_t kPiece = size_t{1} << 18;
-
 // one thread: value, the progress words of the saver and of the disk's lane
 // whose thread this is (set once by that thread; null on every other)
 thread_local std::atomic<uint32_t>* t_progress = nullptr;
@@ -34,23 +31,20 @@ thread_local std::atomic<uint32_t>* t_laneProgress = nullptr;
 // keeps the bytes).
 bool NoWriteBack() { return errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP; }
 
-// Each piece's write-back starts as soon as it is written (not waited for
-// here): none waits in the page cache for the kernel's own write-back, which
-// takes many pieces at once as one long request (on a slow disk, longer than
-// the quit's patience), and all of a save's pieces queue at the device
-// together, so a queue kept busy by another writer is waited out once, not
-// once a piece. PutFileInPlace then waits for them piece by piece.
+// Written in the disk's pieces, each one's write-back started at once (the
+// one piece rule, platform/disk_pace.h); PutFileInPlace then waits for them
+// piece by piece.
 bool WriteAll(int fd, const char* p, size_t n) {
   off_t at = ::lseek(fd, 0, SEEK_CUR);
   while (n > 0) {
-    const ssize_t w = ::write(fd, p, std::min(n, kPiece));
+    const ssize_t w = ::write(fd, p, std::min(n, size_t(kWriteBackPiece)));
     if (w < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     SaveMovedOn();
-    // Where the file has no such call, the waits and the sync after it keep the bytes.
-    if (at >= 0) at = ::sync_file_range(fd, at, w, SYNC_FILE_RANGE_WRITE) == 0 ? at + w : -1;
+    if (at >= 0 && !StartWriteBack(fd, at, at + w)) return false;
+    if (at >= 0) at += w;
     p += w;
     n -= static_cast<size_t>(w);
   }
@@ -345,8 +339,7 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   // The disk's write-back waited for in pieces, each confirmed, so a slow or
   // busy disk's long write shows as progress; the sync then keeps what is
   // left (the file's own records).
-  if (ok && file && WriteBackInPieces(fd, 0, st.st_size, int64_t(kPiece), [](int64_t) { SaveMovedOn(); }) <
-                        st.st_size)
+  if (ok && file && WriteBackInPieces(fd, 0, st.st_size, [](int64_t) { SaveMovedOn(); }) < st.st_size)
     ok = NoWriteBack();
   // On the disk before it takes the name, and the name on the disk after.
   if (ok) ok = SyncDescriptor(fd);
@@ -575,12 +568,12 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     return 0;
   }
   Core& c = *core_;
+  // The end's one rule (platform/disk_pace.h): the saver's pieces and saves,
+  // or the device's written bytes moving, whoever's (a sync waits behind
+  // everything queued at the device, and the device writing it is no dead disk).
+  EndWait wait(HighResClock());
   uint32_t seen = c.progress.load(std::memory_order_acquire);
-  // The device's written bytes, whoever's: a sync waits behind everything
-  // queued at the device, and the device writing it is no dead disk.
   uint64_t device = 0;
-  int64_t deviceBytes = -1;
-  double moved = HighResClock();
   bool gaveUp = false;
   for (;;) {
     // An outcome may hand over another save (the settings after a synth's).
@@ -604,21 +597,13 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
       break;
     }
     WaitOnWord(c.progress, seen, 0.1);
+    seen = c.progress.load(std::memory_order_acquire);
+    // A save on another device starts its count anew.
+    if (busyDevice != 0) device = busyDevice;
+    const int64_t bytes = device != 0 && c.written ? c.written(device) : -1;
     const double now = HighResClock();
-    bool movedNow = false;
-    if (const uint32_t p = c.progress.load(std::memory_order_acquire); p != seen) {
-      seen = p;
-      movedNow = true;
-    }
-    if (busyDevice != 0) {
-      const int64_t bytes = c.written ? c.written(busyDevice) : -1;
-      if (bytes >= 0 && busyDevice == device && deviceBytes >= 0 && bytes != deviceBytes) movedNow = true;
-      device = busyDevice;
-      deviceBytes = bytes;
-    }
-    if (movedNow) {
-      moved = now;
-    } else if (now - moved >= idleSeconds) {
+    wait.Look(now, bytes, seen, 0);
+    if (wait.GivesUp(now, idleSeconds)) {
       gaveUp = true;
       break;
     }

@@ -37,6 +37,7 @@ std::mutex& g_lock = *new std::mutex;
 std::condition_variable& g_released = *new std::condition_variable;
 std::vector<Sync>& g_syncs = *new std::vector<Sync>;
 std::vector<std::string>& g_writes = *new std::vector<std::string>;
+std::vector<std::string>& g_writeBacks = *new std::vector<std::string>;
 bool g_hold = false;
 std::string& g_holdThread = *new std::string;  // "": every thread's
 std::string& g_holdUnder = *new std::string;  // "": none held by its path
@@ -130,6 +131,7 @@ void Reset() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_syncs.clear();
   g_writes.clear();
+  g_writeBacks.clear();
   g_wholeDiskSyncs = 0;
   g_writtenBack.clear();
 }
@@ -181,6 +183,11 @@ int32_t On(const std::string& thread) {
   int32_t n = 0;
   for (const Sync& s : Syncs()) n += s.thread == thread;
   return n;
+}
+
+int32_t WriteBacksOn(const std::string& thread) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return int32_t(std::count(g_writeBacks.begin(), g_writeBacks.end(), thread));
 }
 
 int32_t WritesOn(const std::string& thread) {
@@ -244,7 +251,16 @@ extern "C" int fdatasync(int fd) {
 }
 extern "C" int syncfs(int fd) { return int(::syscall(SYS_syncfs, synccount::NoteAll(fd))); }
 // A write-back waits while syncs are held, and takes as long as the pace says.
+// One that only starts it (no wait after) returns at once, as the kernel's
+// does, and writes nothing by itself: the disk writes those bytes when a wait
+// or a sync asks for them.
 extern "C" int sync_file_range(int fd, off64_t at, off64_t n, unsigned int flags) {
+  {
+    const std::string name = synccount::ThreadName();
+    std::lock_guard<std::mutex> hold(synccount::g_lock);
+    synccount::g_writeBacks.push_back(name);
+  }
+  if ((flags & SYNC_FILE_RANGE_WAIT_AFTER) == 0) return int(::syscall(SYS_sync_file_range, fd, at, n, flags));
   int64_t pace;
   {
     std::unique_lock<std::mutex> hold(synccount::g_lock);
