@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 669 the second.
+// 115 form the first stage of the message table, 116 to 704 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -703,6 +703,42 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 667 */ "Unsaved. Save first?",
     /* 668 */ "Quit without saving the synth?",
     /* 669 */ "(reserved)",
+    /* 670 */ "(reserved)",
+    /* 671 */ "(reserved)",
+    /* 672 */ "(reserved)",
+    /* 673 */ "(reserved)",
+    /* 674 */ "(reserved)",
+    /* 675 */ "(reserved)",
+    /* 676 */ "(reserved)",
+    /* 677 */ "(reserved)",
+    /* 678 */ "(reserved)",
+    /* 679 */ "(reserved)",
+    /* 680 */ "(reserved)",
+    /* 681 */ "(reserved)",
+    /* 682 */ "(reserved)",
+    /* 683 */ "(reserved)",
+    /* 684 */ "(reserved)",
+    /* 685 */ "(reserved)",
+    /* 686 */ "(reserved)",
+    /* 687 */ "(reserved)",
+    /* 688 */ "(reserved)",
+    /* 689 */ "(reserved)",
+    /* 690 */ "(reserved)",
+    /* 691 */ "(reserved)",
+    /* 692 */ "(reserved)",
+    /* 693 */ "(reserved)",
+    /* 694 */ "(reserved)",
+    // The start's work on the disk, behind its window.
+    /* 695 */ "The last {$} s of the recording {$} were zeros the file system left where the disk failed, no sound: they are cut off",
+    /* 696 */ "Removed the work files of saves cut short, which held nothing more than their files: {$}.",
+    /* 697 */ "{$} held what {$} does not (a save cut short): kept as {$}.",
+    /* 698 */ "The last run ended before these files were saved; each may still hold its earlier contents: {$}.",
+    /* 699 */ "The last run ended before the disk confirmed these recordings, which may not be whole: {$}.",
+    /* 700 */ "Not saved at the last end: {$}.",
+    /* 701 */ "Not confirmed at the last end: {$}.",
+    /* 702 */ "{$} files of the last run may not be whole; the message list names them.",
+    /* 703 */ "The bundled files are in place.",
+    /* 704 */ "The data folder {$} does not answer (its disk may be held or gone): nothing can be saved there until it does.",
 };
 
 }  // namespace Tarvelo

@@ -22,6 +22,9 @@
 #include "app/documents/take_recovery.h"
 #include "app/fixed_tables.h"
 #include "app/startup_hooks.h"
+#include "app/startup_work.h"
+#include "basics/program.h"
+#include "app/state/dialogs.h"
 #include "app/state/settings.h"
 #include "app_run_fixture.h"
 #include "audio/wav.h"
@@ -451,39 +454,162 @@ TEST_F(AppRun, OnlyTheWritersTakesArePutRightAtTheStart) {
   EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
 }
 
+// A stick pulled out under a take leaves the file as long as the writer asked,
+// its unwritten pages zeros: the start names the sound the writer wrote, not
+// those pages. Whole zero pages to the end past the named data are cut; a
+// zero page inside the sound, a zero tail the header names, and the zeros of
+// a page the writer wrote into stay.
+TEST_F(AppRun, ZeroPagesAFailedDiskLeftAfterATakeAreNotNamedAsSound) {
+  const auto u32 = [](uint32_t v) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) s += static_cast<char>(v >> (8 * i));
+    return s;
+  };
+  // The writer's layout (fmt, fact, PEAK, data at 88) with `data` after it, its header naming `frames`.
+  const auto take = [&](uint32_t frames, const std::string& data) {
+    return "RIFF" + u32(80 + 4 * frames) + "WAVE" + "fmt " + u32(16) + u32(1 | 2u << 16) + u32(48000) +
+           u32(192000) + u32(4 | 16u << 16) + "fact" + u32(4) + u32(frames) + "PEAK" + u32(24) +
+           std::string(24, '\1') + "data" + u32(4 * frames) + data;
+  };
+  // Sound (never a zero byte) from byte 88 of the file up to `end`, then zeros up to `length`.
+  const auto file = [&](uint32_t frames, size_t end, size_t length, size_t hole = 0) {
+    std::string data(end - 88, '\x5a');
+    if (hole) data.replace(hole - 88, 4096, std::string(4096, '\0'));  // a silent page inside the sound
+    return take(frames, data + std::string(length - end, '\0'));
+  };
+  const size_t k = 4096;
+  const struct Row {
+    const char* name;
+    std::string bytes;
+    size_t keeps;      // the bytes the file holds after the start
+    uint32_t frames;   // the frames its header names then
+    const char* cut;   // the seconds of zeros said cut, or null
+  } rows[] = {
+      {"Pulled.wav", file(200, 10088, 3 * k + 12288), 12288, (12288 - 88) / 4, "0.06"},  // sound ends mid-page
+      {"PageEnd.wav", file(200, 2 * k, 5 * k), 2 * k, (2 * k - 88) / 4, "0.06"},
+      {"PartPage.wav", file(200, 2 * k, 2 * k + 1000), 2 * k, (2 * k - 88) / 4, "0.01"},  // zeros to a part page
+      {"Fresh.wav", file(0, 88, 4 * k), k, (k - 88) / 4, "0.06"},  // the first page the writer's own
+      {"Hole.wav", file(200, 6 * k, 6 * k, 2 * k), 6 * k, (6 * k - 88) / 4, nullptr},
+      {"NamedZeros.wav", file((4 * k - 88) / 4, 2 * k, 4 * k), 4 * k, (4 * k - 88) / 4, nullptr},
+      {"ZerosOnly.wav", file(200, 2 * k, 2 * k + 3), 2 * k, (2 * k - 88) / 4, nullptr},  // a part frame
+  };
+  const std::string audio = DataFolder() + "/AUDIO";
+  for (const Row& r : rows) WriteFile(audio + "/" + r.name, r.bytes);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  const std::vector<LogEntry> log = Log();
+  int32_t held = 0;  // the figure: takes that came out naming only their sound
+  for (const Row& r : rows) {
+    const std::string now = ReadAll(audio + "/" + r.name);
+    const std::string want = take(r.frames, "").substr(0, 88) + r.bytes.substr(88, r.keeps - 88);
+    const auto cut = std::find_if(log.begin(), log.end(), [&](const LogEntry& e) {
+      return e.text.rfind("The last ", 0) == 0 &&
+             e.text.find(std::string(" s of the recording ") + r.name + " were zeros") != std::string::npos;
+    });
+    const std::string said = cut == log.end() ? "" : cut->text.substr(9, cut->text.find(' ', 9) - 9);
+    const bool ok = now == want && said == (r.cut ? r.cut : "") && (cut == log.end() || cut->level == 1);
+    EXPECT_TRUE(ok) << r.name << ": holds " << now.size() << " bytes, its data named "
+                    << (now.size() >= 88 ? uint32_t(uint8_t(now[84])) | uint32_t(uint8_t(now[85])) << 8 |
+                                               uint32_t(uint8_t(now[86])) << 16
+                                         : 0)
+                    << " bytes" << (said.empty() ? "" : ", " + said + " s of zeros said cut");
+    held += ok;
+  }
+  EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
+}
+
+// The notes the last end left are said in the message list and asked about in
+// the window, each name once; they go only once the question is acknowledged,
+// so a start that fails before it, or a user who has not answered, keeps them.
 TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
   const std::string note = DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName;
+  const std::string saves = DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote;
   const std::string line =
       "The last run ended before the disk confirmed these recordings, which may not be whole: ";
+  const std::string unsaved =
+      "The last run ended before these files were saved; each may still hold its earlier contents: ";
+  static bool answer = false, asked = false;
   const struct {
     bool folder;
-    std::string text, says;
+    std::string text, says, savesText, savesSays;
+    bool noteKept, savesKept;  // after the run
+    bool answered = false, fails = false;
   } rows[] = {
-      {false, "REC_1.wav\r\nREC_2.wav\n", line + "REC_1.wav, REC_2.wav"},
-      {false, "", ""},  // an empty note: nothing to say
+      {false, "REC_1.wav\r\nREC_2.wav\n", line + "REC_1.wav, REC_2.wav", "", "", true, false},
+      {false, "", "", "", "", false, false},  // an empty note: nothing to say, and it goes
       // The zeros a power cut leaves in the unsynced note are no names.
-      {false, std::string("REC_1.wav\n\0\0\0\nREC\0_2.wav\n", 25), line + "REC_1.wav"},
-      {true, "", ""},   // a folder under the name is no note: kept, nothing said
+      {false, std::string("REC_1.wav\n\0\0\0\nREC\0_2.wav\n", 25), line + "REC_1.wav", "", "", true, false},
+      {true, "", "", "", "", true, false},  // a folder under the name is no note: kept, nothing said
+      // A file the end named twice is named once.
+      {false, "", "", "Settings.txt\nSong.tarvelo\nSettings.txt\n", unsaved + "Settings.txt, Song.tarvelo", false,
+       true},
+      {false, "REC_1.wav\n", line + "REC_1.wav", "Song.tarvelo\n", unsaved + "Song.tarvelo", false, false, true},
+      // The start fails: nothing asked, both kept for the next.
+      {false, "REC_1.wav\n", "", "Song.tarvelo\n", "", true, true, true, true},
   };
+  int32_t held = 0;  // the figure: rows that came out as they should
   for (const auto& r : rows) {
-    SCOPED_TRACE(r.text);
+    SCOPED_TRACE(r.text + "|" + r.savesText);
     Restart();
     fs::remove_all(note);
+    fs::remove_all(saves);
     if (r.folder)
       fs::create_directories(note);
     else
       WriteFile(note, r.text);
-    ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+    if (!r.savesText.empty()) WriteFile(saves, r.savesText);
+    answer = r.answered;
+    asked = false;
+    g_beforeStep = [](int32_t step) {
+      if (step != 42) return;
+      asked = Tarvelo::DialogOwner != 0;
+      if (asked && answer) Tarvelo::AcknowledgeLastEnd(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder));
+    };
+    if (r.fails) Startup.BuildInterface = [](float) -> int32_t { return -QUARLE_BASICS::kErrAllocation; };
+    const int32_t status = RunProgram();
+    Startup.BuildInterface = Tarvelo::DefaultBuildInterface;
     const std::vector<LogEntry> log = Log();
-    const int32_t i = Find(log, line);
-    EXPECT_EQ(i >= 0 ? log[i].text : "", r.says);
-    EXPECT_EQ(i >= 0 ? log[i].level : 2, 2);
-    EXPECT_EQ(fs::exists(note), r.folder);
+    const int32_t i = Find(log, line), j = Find(log, unsaved);
+    const bool named = !r.says.empty() || !r.savesSays.empty();
+    const bool ok = status == (r.fails ? Tarvelo::kStartupInterface : Tarvelo::kStartupOk) &&
+                    (i >= 0 ? log[i].text : "") == r.says && (i < 0 || log[i].level == 2) &&
+                    (j >= 0 ? log[j].text : "") == r.savesSays && (j < 0 || log[j].level == 2) && asked == named &&
+                    fs::exists(note) == r.noteKept && fs::exists(saves) == r.savesKept;
+    EXPECT_TRUE(ok) << "said \"" << (i >= 0 ? log[i].text : "") << "\" and \"" << (j >= 0 ? log[j].text : "")
+                    << "\"; asked " << asked << "; notes kept " << fs::exists(note) << fs::exists(saves);
+    held += ok;
   }
-  // Said once: the next start says nothing of them.
+  EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
+  // Said until acknowledged: the next start says nothing of them.
   Restart();
+  g_beforeStep = nullptr;
+  WriteFile(note, "REC_1.wav\n");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_GE(Find(Log(), line), 0);
+  Restart();
+  g_beforeStep = [](int32_t step) {
+    if (step == 42) Tarvelo::AcknowledgeLastEnd(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder));
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  Restart();
+  g_beforeStep = nullptr;
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   EXPECT_EQ(Find(Log(), line), -1);
+  EXPECT_FALSE(fs::exists(note));
+}
+
+// The question's forms, the fullest first: the box shows the first that fits.
+TEST(LastEndQuestion, NamesEachFileOnceInEveryForm) {
+  Tarvelo::LastEndNotes notes;
+  notes.saves = {"Song.tarvelo", "Settings.txt"};
+  notes.takes = {"REC_1.wav"};
+  const std::vector<std::string> forms = Tarvelo::LastEndQuestion(notes);
+  ASSERT_EQ(forms.size(), 3u);
+  EXPECT_EQ(forms[0],
+            "The last run ended before these files were saved; each may still hold its earlier contents: "
+            "Song.tarvelo, Settings.txt. The last run ended before the disk confirmed these recordings, which may "
+            "not be whole: REC_1.wav.");
+  EXPECT_EQ(forms[1], "Not saved at the last end: Song.tarvelo, Settings.txt. Not confirmed at the last end: REC_1.wav.");
+  EXPECT_EQ(forms[2], "3 files of the last run may not be whole; the message list names them.");
 }
 
 // The closing message names what failed: the display and its own words.
