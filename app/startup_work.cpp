@@ -350,11 +350,15 @@ WorkLeftovers ClearWorkLeftovers(const std::string& folder) {
     } else {
       // What the file beside it does not hold is offered back under a name
       // the browser lists.
-      std::string shown = target.empty() ? "Recovered " + stem.substr(platform::kShortWorkPrefix.size()) : target;
-      const size_t dot = shown.find_last_of('.');
-      const std::string base = dot == std::string::npos || dot == 0 ? shown : shown.substr(0, dot);
-      const std::string ext = dot == std::string::npos || dot == 0 ? std::string() : shown.substr(dot);
-      const std::string free = platform::FreeFileName(folder, base + " (recovered)" + ext);
+      // A short name tells no file: it is kept as "Recovered <its hash>".
+      std::string base = "Recovered " + stem.substr(std::min(stem.size(), platform::kShortWorkPrefix.size())), ext;
+      if (!target.empty()) {
+        const size_t dot = target.find_last_of('.');
+        base = dot == std::string::npos || dot == 0 ? target : target.substr(0, dot);
+        ext = dot == std::string::npos || dot == 0 ? std::string() : target.substr(dot);
+        base += " (recovered)";
+      }
+      const std::string free = platform::FreeFileName(folder, base + ext);
       if (platform::FileReplace(path, folder + "\\" + free) == 0 ||
           platform::PathKindAt(path) == platform::PathKind::kNothing) {
         ++done.kept;

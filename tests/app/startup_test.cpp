@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -30,6 +33,7 @@
 #include "audio/wav.h"
 #include "basics/errors.h"
 #include "engine/tuning.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 #include "visuals/controls.h"
 #include "visuals/visuals.h"
@@ -610,6 +614,91 @@ TEST(LastEndQuestion, NamesEachFileOnceInEveryForm) {
             "not be whole: REC_1.wav.");
   EXPECT_EQ(forms[1], "Not saved at the last end: Song.tarvelo, Settings.txt. Not confirmed at the last end: REC_1.wav.");
   EXPECT_EQ(forms[2], "3 files of the last run may not be whole; the message list names them.");
+}
+
+// A disk that holds the start's work (a card writing back a copy) holds no
+// step of the window's: the loop is entered while the bundled files' copy is
+// still held, and the copy runs on a thread of its own.
+TEST_F(AppRun, TheWindowComesWhileTheStartsDiskWorkIsHeld) {
+  static std::atomic<bool> windowUp{false};
+  static std::atomic<bool> copySawWindow{false}, copyOnOwnThread{false};
+  static std::thread::id interface;
+  windowUp = false;
+  copySawWindow = false;
+  interface = std::this_thread::get_id();
+  Startup.CopyDemoFiles = [](uint32_t) {
+    // Bounded: a start that waits for its copy never shows its window first.
+    for (int32_t i = 0; i < 5000 && !windowUp.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    copySawWindow = windowUp.load();
+    copyOnOwnThread = std::this_thread::get_id() != interface;
+  };
+  g_beforeStep = [](int32_t step) {
+    if (step == 41) windowUp = true;
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  EXPECT_TRUE(copySawWindow.load()) << "the window came only after the bundled files' copy";
+  EXPECT_TRUE(copyOnOwnThread.load());
+}
+
+// What a crash or a cut-short end left of saves (the work files no listing
+// shows) is cleared at the next start: a work file the file beside it holds
+// all of goes, one that holds more is kept under a name the browser lists,
+// each said; what is no save's work file, or a save's of this run, stays.
+TEST_F(AppRun, WorkFilesCutShortSavesLeftAreRemovedOrOfferedBack) {
+  const struct Row {
+    const char *folder, *name;
+    std::string bytes;
+    const char* beside;  // the file it was written for holds this, or null
+    const char* keptAs;  // "": removed; null: left as it is
+  } rows[] = {
+      {"SYNTHS", "Song.tarvelo.tmp", "synth b", "synth bytes", ""},  // the start of the file beside it
+      {"SYNTHS", "Same.tarvelo~2.tmp", "synth", "synth", ""},
+      {"TUNINGS", "Ed.tng.tmp", "", nullptr, ""},  // empty, its file gone
+      {"AUDIO/CONVERTED", "big.wav.part~", "RIFF....WAVE", "RIFF....WAVEfmt ", ""},
+      {"SYNTHS", "Newer.tarvelo.tmp", "newer synth", "older synth", "Newer (recovered).tarvelo"},
+      {"MELODIES", "Gone.mel.tmp", "melody", nullptr, "Gone (recovered).mel"},
+      {"", "~tarvelo-0123456789abcdef.tmp", "long", nullptr, "Recovered 0123456789abcdef"},
+      {"AUDIO/CONVERTED", "kick.wav.part~", "RIFF1234", nullptr, "kick (recovered).wav"},
+      {"SYNTHS", "Notes.txt", "mine", nullptr, nullptr},            // no work file
+      {"SYNTHS", "Song.tarvelo.part", "synth", nullptr, nullptr},   // no save of ours leaves it
+      {"SYNTHS", "Held.tarvelo.tmp", "being written", nullptr, nullptr},  // a save of this run's
+  };
+  const auto at = [this](const Row& r, const std::string& name) {
+    return DataFolder() + (*r.folder ? "/" + std::string(r.folder) : "") + "/" + name;
+  };
+  for (const Row& r : rows) {
+    WriteFile(at(r, r.name), r.bytes);
+    if (r.beside) WriteFile(at(r, fs::path(r.name).stem().string().substr(0, fs::path(r.name).stem().string().find('~'))), r.beside);
+  }
+  const std::string held = platform::ClaimWorkFile(platform::FromOsPath(DataFolder() + "/SYNTHS/Held.tarvelo"), ".tmp");
+  ASSERT_EQ(platform::ToOsPath(held), DataFolder() + "/SYNTHS/Held.tarvelo.tmp");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  platform::ReleaseWorkFile(held);
+  const std::vector<LogEntry> log = Log();
+  const auto said = [&](const std::string& text) {
+    return std::any_of(log.begin(), log.end(), [&](const LogEntry& e) { return e.level == 1 && e.text.find(text) != std::string::npos; });
+  };
+  int32_t right = 0;  // the figure: leftovers that came out as they should
+  for (const Row& r : rows) {
+    const bool there = fs::exists(at(r, r.name));
+    bool ok = false;
+    if (!r.keptAs)
+      ok = there && ReadAll(at(r, r.name)) == r.bytes;
+    else if (!*r.keptAs)
+      ok = !there && said(std::string("Removed the work files of saves cut short")) && said(std::string(r.name));
+    else
+      ok = !there && ReadAll(at(r, r.keptAs)) == r.bytes &&
+           said(std::string(r.name) + " held what ") && said(std::string("kept as ") + r.keptAs + ".");
+    if (r.beside) ok = ok && ReadAll(at(r, fs::path(r.name).stem().string().substr(0, fs::path(r.name).stem().string().find('~')))) == r.beside;
+    EXPECT_TRUE(ok) << r.folder << "/" << r.name << (there ? " is still there" : " is gone");
+    right += ok;
+  }
+  EXPECT_EQ(right, static_cast<int32_t>(std::size(rows)));
+  // Nothing is left to say at the next start.
+  Restart();
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(Find(Log(), "Removed the work files"), -1);
 }
 
 // The closing message names what failed: the display and its own words.
