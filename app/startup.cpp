@@ -113,6 +113,13 @@ constexpr const char* kSynthsSubFolder = "\\SYNTHS";
 // one thread: start-up
 std::string g_startFolder;
 
+// The data folder's disk did not answer the log's open within its bound
+// (an earlier process held by a stick that writes nothing holds every
+// change of it): the start writes nothing there (no log, no settings, none
+// of its disk work), reads what it can, and says so in its window.
+// one thread: start-up
+bool g_dataFolderSilent = false;
+
 // Why Settings.txt was not read although something holds its name (0: read,
 // or missing): said once the log takes messages.
 // one thread: start-up
@@ -294,13 +301,15 @@ void StartFoundation(int32_t argc, char** argv) {
   if (!platform::ChangeFolder(Home() + "\\TUNINGS")) DemoFlags |= 2;
   platform::ChangeFolder(here);
 
-  // 12. A new, empty log each start.
-  OpenLogFile();
+  // 12. A new, empty log each start, once the data folder's disk answers.
+  g_dataFolderSilent = StartupStatus == kStartupOk &&
+                       !FolderAnswers(Home() + "\\" + kLogFileName, Startup.DataFolderBound);
+  if (!g_dataFolderSilent) OpenLogFile();
 
   // 13.
   MonitorCount = platform::MonitorCount();
 
-  // 14.
+  // 14. Read also from a silent data folder: its disk holds writes, not reads.
   g_settingsRefused = LoadSettings("");
   if (g_settingsRefused < 0) LoadSettings(platform::ProgramFolder() + "\\" + kDefaultSettingsFileName);
   if (g_settingsRefused == -QUARLE_BASICS::kErrFileNotFound) g_settingsRefused = 0;
@@ -310,7 +319,7 @@ void StartFoundation(int32_t argc, char** argv) {
   ApplyLanguagePack(Settings.Language);
 
   // 16. All eight are attempted.
-  for (int32_t i = 0; i < kDataSubFolderCount; ++i)
+  for (int32_t i = 0; i < kDataSubFolderCount && !g_dataFolderSilent; ++i)
     if (EnsureFolder(DataSubFolder(i), Home()) != 0) StartupStatus = kStartupFolders;
 }
 
@@ -379,7 +388,7 @@ bool StartSubsystems() {
   const int64_t startedAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count();
-  StartDiskJob([home = Home(), startedAt] {
+  if (!g_dataFolderSilent) StartDiskJob([home = Home(), startedAt] {
     RecoverCutSaves(home);
     RepairTakeHeaders(home + "\\" + DataSubFolder(0), UnconfirmedTakeNames(home), startedAt);
     ClearWorkLeftoversOf(home);
@@ -507,7 +516,7 @@ bool StartSubsystems() {
   platform::SaverStart();
   // The bundled files go to the saver from the start's thread: the window
   // comes meanwhile, and a load of one waits for its copy.
-  StartDiskJob([flags = static_cast<uint32_t>(DemoFlags), copy = Startup.CopyDemoFiles,
+  if (!g_dataFolderSilent) StartDiskJob([flags = static_cast<uint32_t>(DemoFlags), copy = Startup.CopyDemoFiles,
                 tuning = std::move(defaultTuningPath), bytes = std::move(defaultTuningBytes)]() mutable {
     if (copy) copy(flags);
     if (!tuning.empty() && !platform::FileExists(tuning) && !platform::SaverHolds(tuning)) {
@@ -632,9 +641,10 @@ bool StartSubsystems() {
     }
   }
 
-  // 39.
+  // 39. Not into a silent data folder: the saver would wait there for as long
+  // as the disk holds it, for nothing the file does not hold already.
   Step(39);
-  if (const int32_t r = SaveSettings(); r != 0)
+  if (const int32_t r = g_dataFolderSilent ? 0 : SaveSettings(); r != 0)
     Report(LangText(134, "Error saving settings file: ") + ErrorText(r), QUARLE_BASICS::kLevelError);
 
   // 40.
@@ -661,7 +671,15 @@ bool StartSubsystems() {
   // What the last run's end could not finish is asked about in the window;
   // the notes go only once the user has acknowledged it, so a start that
   // fails before keeps them for the next.
-  StartDiskJob([home = Home()] {
+  if (g_dataFolderSilent) {
+    std::string shown = Home();
+    std::replace(shown.begin(), shown.end(), '\\', '/');
+    Report(InsertArg(LangText(704, "The data folder {$} does not answer (its disk may be held or gone): nothing can be "
+                                   "saved there until it does."),
+                     shown),
+           QUARLE_BASICS::kLevelError);
+  }
+  if (!g_dataFolderSilent) StartDiskJob([home = Home()] {
     LastEndNotes notes = ReadLastEndNotes(home);
     if (!notes.saves.empty() || !notes.takes.empty())
       StartWorkNews([home, notes = std::move(notes)] { AskAboutLastEnd(home, notes); });

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -256,6 +257,27 @@ bool FinishStartDiskWork(double idleSeconds) {
   if (!whole && g_thread.joinable()) g_thread.detach();
   TakeStartWorkNews();
   return whole;
+}
+
+bool FolderAnswers(const std::string& file, double bound) {
+  // one thread: holder of lock
+  struct Probe {
+    std::mutex lock;
+    std::condition_variable done;
+    bool answered = false;
+  };
+  const auto probe = std::make_shared<Probe>();
+  std::thread([probe, path = platform::ToOsPath(file)] {
+    platform::ThreadSetName("tarvelo-probe");
+    // Blocking, as the log's own open is: a disk that holds it holds this.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+    std::lock_guard<std::mutex> hold(probe->lock);
+    probe->answered = true;
+    probe->done.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> hold(probe->lock);
+  return probe->done.wait_for(hold, std::chrono::duration<double>(bound), [&] { return probe->answered; });
 }
 
 LastEndNotes ReadLastEndNotes(const std::string& dataFolder) {

@@ -33,6 +33,13 @@ int32_t StartDiskJobsLeft();
 // news. True when every job ended.
 bool FinishStartDiskWork(double idleSeconds);
 
+// Whether the folder's disk answers: `file` in it opened for writing and
+// emptied (as the log is) on a thread of its own, waited for at most `bound`
+// seconds. A disk held by an earlier process (a stick that writes nothing)
+// holds that open, and then every change of the folder, for minutes: the
+// probe's thread is left to it and ends when it comes back.
+bool FolderAnswers(const std::string& file, double bound);
+
 // The notes the last run's end left for this start (the saves it could not
 // finish, the takes the disk did not confirm), read off the window's thread
 // and asked about in the window: the names once each, and the notes removed

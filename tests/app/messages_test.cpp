@@ -111,14 +111,14 @@ TEST_F(MessageTable, PackOverridesAfterGrowth) {
   BothStages();
   // Texts in the program's own 8-bit code, a quoted one with a leading blank.
   Write("FR_LANGPACK.txt", "1\n3\nAppel de fonction ill\xE9gal\n64\n\" Dossier personnel introuvable\"\n");
-  Write("FR_LANGPACK_EXT.txt", "1\n601\nFusion st\xE9r\xE9o\n700\n146\n[NOUVELLE SESSION]\n");
+  Write("FR_LANGPACK_EXT.txt", "1\n601\nFusion st\xE9r\xE9o\n9000\n146\n[NOUVELLE SESSION]\n");
   int32_t language = 1;
   EXPECT_EQ(ApplyLanguagePack(language), 0);
   EXPECT_EQ(language, 1);
   EXPECT_EQ(LangText(3, "x"), "Appel de fonction ill\xE9gal");
   EXPECT_EQ(LangText(64, "x"), " Dossier personnel introuvable");
   EXPECT_EQ(LangText(601, "x"), "Fusion st\xE9r\xE9o");
-  EXPECT_EQ(LangText(146, "x"), "[NOUVELLE SESSION]");  // 700 took no text
+  EXPECT_EQ(LangText(146, "x"), "[NOUVELLE SESSION]");  // 9000 took no text
   EXPECT_EQ(LangText(2, "x"), "No Error");               // untouched numbers keep English
   EXPECT_EQ(LangText(607, "x"), "Feedback seed");
   EXPECT_TRUE(reports.empty());

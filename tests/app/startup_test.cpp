@@ -4,6 +4,7 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@
 #include "app/startup_hooks.h"
 #include "app/startup_work.h"
 #include "basics/program.h"
+#include "app/state/console.h"
 #include "app/state/dialogs.h"
 #include "app/state/settings.h"
 #include "app_run_fixture.h"
@@ -699,6 +701,38 @@ TEST_F(AppRun, WorkFilesCutShortSavesLeftAreRemovedOrOfferedBack) {
   Restart();
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   EXPECT_EQ(Find(Log(), "Removed the work files"), -1);
+}
+
+// A data folder whose disk does not answer (an earlier process held by a
+// stick that writes nothing holds the log's open): the start gives it its
+// bound, then opens its window all the same and says so there. A named pipe
+// under the log's name holds the open as such a disk does, until it is read.
+TEST_F(AppRun, ADataFolderThatDoesNotAnswerIsSaidAndTheWindowComes) {
+  fs::create_directories(DataFolder());
+  const std::string log = DataFolder() + "/" + Tarvelo::kLogFileName;
+  ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+  Startup.DataFolderBound = 0.2;
+  // Bounded: a start that waits for its log is let go after 10 s.
+  static std::atomic<bool> ended{false}, letGo{false};
+  ended = false;
+  letGo = false;
+  std::thread release([log] {
+    for (int32_t i = 0; i < 10000 && !ended.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    letGo = !ended.load();
+    const int fd = open(log.c_str(), O_RDONLY | O_NONBLOCK);  // the held open (the probe's) returns
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (fd >= 0) close(fd);
+  });
+  const int32_t status = RunProgram();
+  ended = true;
+  release.join();
+  EXPECT_FALSE(letGo.load()) << "the start waited for its data folder's disk";
+  EXPECT_EQ(status, Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  EXPECT_NE(console_.find("The data folder " + DataFolder() + " does not answer (its disk may be held or gone): "
+                          "nothing can be saved there until it does."),
+            std::string::npos)
+      << console_;
 }
 
 // The closing message names what failed: the display and its own words.
