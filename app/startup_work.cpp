@@ -210,10 +210,10 @@ void StartDiskJob(std::function<void()> job) {
 
 void StartWorkNews(std::function<void()> then) {
   StartWork& w = Work();
-  {
-    std::lock_guard<std::mutex> hold(w.lock);
-    w.news.push_back(std::move(then));
-  }
+  std::lock_guard<std::mutex> hold(w.lock);
+  // A job the end stopped waiting for tells nothing: the queues may be gone.
+  if (w.abandoned) return;
+  w.news.push_back(std::move(then));
   PostToInterface(kMessageStartWork);
 }
 

@@ -411,20 +411,6 @@ std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder) {
   return names;
 }
 
-int32_t ReportUnconfirmedTakes(const std::string& dataFolder) {
-  const std::string path = dataFolder + "\\" + kUnconfirmedNoteName;
-  if (platform::PathKindAt(path) != platform::PathKind::kFile) return 0;
-  const std::vector<std::string> names = UnconfirmedTakeNames(dataFolder);
-  std::string list;
-  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
-  if (!list.empty())
-    Report(LangText(633, "The last run ended before the disk confirmed these recordings, which may not be whole: ") +
-               list,
-           QUARLE_BASICS::kLevelError);
-  platform::FileDelete(path);
-  return static_cast<int32_t>(names.size());
-}
-
 int32_t RecoverCutSaves(const std::string& dataFolder) {
   int32_t recovered = 0;
   for (const char* sub : {"\\AUDIO\\RECORDED", "\\AUDIO\\CONVERTED", "\\FILTERS"})

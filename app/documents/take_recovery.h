@@ -55,9 +55,7 @@ constexpr const char* kUnconfirmedNoteName = "RECORDINGS_UNCONFIRMED.TXT";
 void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::string>& names);
 // The names the note holds (none when it is no plain file), left in place.
 std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder);
-// Says the names the note holds (level 2) and removes it; gives how many.
-// Nothing but a plain file under the note's name is read or removed.
-int32_t ReportUnconfirmedTakes(const std::string& dataFolder);
+// The next start asks about them (app/startup_work.h, AskAboutLastEnd).
 
 // The same for the data folder's folders a WAV file is saved into:
 // AUDIO\RECORDED (the takes), AUDIO\CONVERTED (the converted samples) and
