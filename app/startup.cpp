@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #if __has_include(<SDL.h>)
 #include <SDL.h>
@@ -116,9 +118,27 @@ std::string g_startFolder;
 // The data folder's disk did not answer the log's open within its bound
 // (an earlier process held by a stick that writes nothing holds every
 // change of it): the start writes nothing there (no log, no settings, none
-// of its disk work), reads what it can, and says so in its window.
-// one thread: start-up
+// of its disk work), reads what it can, and says so in its window. Once the
+// disk answers after all, the log opens and the start's disk work follows.
+// one thread: interface
 bool g_dataFolderSilent = false;
+std::vector<std::function<void()>> g_silentJobs;  // one thread: interface
+
+// The start's disk work, or kept for when a silent data folder answers.
+void DiskJob(std::function<void()> job) {
+  if (g_dataFolderSilent)
+    g_silentJobs.push_back(std::move(job));
+  else
+    StartDiskJob(std::move(job));
+}
+
+void DataFolderAnswered() {
+  if (!g_dataFolderSilent) return;
+  g_dataFolderSilent = false;
+  OpenLogFile();
+  for (std::function<void()>& job : g_silentJobs) StartDiskJob(std::move(job));
+  g_silentJobs.clear();
+}
 
 // Why Settings.txt was not read although something holds its name (0: read,
 // or missing): said once the log takes messages.
@@ -303,7 +323,8 @@ void StartFoundation(int32_t argc, char** argv) {
 
   // 12. A new, empty log each start, once the data folder's disk answers.
   g_dataFolderSilent = StartupStatus == kStartupOk &&
-                       !FolderAnswers(Home() + "\\" + kLogFileName, Startup.DataFolderBound);
+                       !FolderAnswers(Home() + "\\" + kLogFileName, Startup.DataFolderBound, DataFolderAnswered);
+  g_silentJobs.clear();
   if (!g_dataFolderSilent) OpenLogFile();
 
   // 13.
@@ -388,7 +409,7 @@ bool StartSubsystems() {
   const int64_t startedAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count();
-  if (!g_dataFolderSilent) StartDiskJob([home = Home(), startedAt] {
+  DiskJob([home = Home(), startedAt] {
     RecoverCutSaves(home);
     RepairTakeHeaders(home + "\\" + DataSubFolder(0), UnconfirmedTakeNames(home), startedAt);
     ClearWorkLeftoversOf(home);
@@ -516,7 +537,7 @@ bool StartSubsystems() {
   platform::SaverStart();
   // The bundled files go to the saver from the start's thread: the window
   // comes meanwhile, and a load of one waits for its copy.
-  if (!g_dataFolderSilent) StartDiskJob([flags = static_cast<uint32_t>(DemoFlags), copy = Startup.CopyDemoFiles,
+  DiskJob([flags = static_cast<uint32_t>(DemoFlags), copy = Startup.CopyDemoFiles,
                 tuning = std::move(defaultTuningPath), bytes = std::move(defaultTuningBytes)]() mutable {
     if (copy) copy(flags);
     if (!tuning.empty() && !platform::FileExists(tuning) && !platform::SaverHolds(tuning)) {
@@ -679,7 +700,7 @@ bool StartSubsystems() {
                      shown),
            QUARLE_BASICS::kLevelError);
   }
-  if (!g_dataFolderSilent) StartDiskJob([home = Home()] {
+  DiskJob([home = Home()] {
     LastEndNotes notes = ReadLastEndNotes(home);
     if (!notes.saves.empty() || !notes.takes.empty())
       StartWorkNews([home, notes = std::move(notes)] { AskAboutLastEnd(home, notes); });

@@ -50,6 +50,7 @@ struct StartWork {
   bool running = false;     // the thread is there (or left to its disk)
   bool finish = false;      // end once the queue is empty
   bool abandoned = false;   // a finish stopped waiting for it: run nothing more
+  bool closed = false;      // a finish has taken the last news
   std::deque<std::function<void()>> news;
 };
 
@@ -200,6 +201,7 @@ void StartDiskJob(std::function<void()> job) {
   w.jobs.push_back(std::move(job));
   ++w.left;
   w.finish = false;
+  w.closed = false;
   if (!w.running) {
     if (g_thread.joinable()) g_thread.join();
     w.running = true;
@@ -212,7 +214,7 @@ void StartWorkNews(std::function<void()> then) {
   StartWork& w = Work();
   std::lock_guard<std::mutex> hold(w.lock);
   // A job the end stopped waiting for tells nothing: the queues may be gone.
-  if (w.abandoned) return;
+  if (w.abandoned || w.closed) return;
   w.news.push_back(std::move(then));
   PostToInterface(kMessageStartWork);
 }
@@ -256,28 +258,39 @@ bool FinishStartDiskWork(double idleSeconds) {
   if (whole && g_thread.joinable()) g_thread.join();
   if (!whole && g_thread.joinable()) g_thread.detach();
   TakeStartWorkNews();
+  {
+    std::lock_guard<std::mutex> hold(w.lock);
+    w.closed = true;
+  }
   return whole;
 }
 
-bool FolderAnswers(const std::string& file, double bound) {
+bool FolderAnswers(const std::string& file, double bound, std::function<void()> late) {
   // one thread: holder of lock
   struct Probe {
     std::mutex lock;
     std::condition_variable done;
     bool answered = false;
+    bool gaveUp = false;  // the wait ended before the answer
   };
   const auto probe = std::make_shared<Probe>();
-  std::thread([probe, path = platform::ToOsPath(file)] {
+  std::thread([probe, path = platform::ToOsPath(file), late = std::move(late)] {
     platform::ThreadSetName("tarvelo-probe");
     // Blocking, as the log's own open is: a disk that holds it holds this.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) ::close(fd);
-    std::lock_guard<std::mutex> hold(probe->lock);
-    probe->answered = true;
-    probe->done.notify_all();
+    bool gaveUp = false;
+    {
+      std::lock_guard<std::mutex> hold(probe->lock);
+      probe->answered = true;
+      gaveUp = probe->gaveUp;
+      probe->done.notify_all();
+    }
+    if (gaveUp && late) StartWorkNews(late);
   }).detach();
   std::unique_lock<std::mutex> hold(probe->lock);
-  return probe->done.wait_for(hold, std::chrono::duration<double>(bound), [&] { return probe->answered; });
+  probe->gaveUp = !probe->done.wait_for(hold, std::chrono::duration<double>(bound), [&] { return probe->answered; });
+  return !probe->gaveUp;
 }
 
 LastEndNotes ReadLastEndNotes(const std::string& dataFolder) {

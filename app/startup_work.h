@@ -30,15 +30,17 @@ int32_t StartDiskJobsLeft();
 // Waits for every job handed, for as long as the jobs move on: one that has
 // not ended after `idleSeconds` ends the wait and is left to its disk (the
 // thread then ends once it comes back, running nothing more). Then runs the
-// news. True when every job ended.
+// news; news that come after the last finish are dropped (the end has begun).
+// True when every job ended.
 bool FinishStartDiskWork(double idleSeconds);
 
 // Whether the folder's disk answers: `file` in it opened for writing and
 // emptied (as the log is) on a thread of its own, waited for at most `bound`
 // seconds. A disk held by an earlier process (a stick that writes nothing)
 // holds that open, and then every change of the folder, for minutes: the
-// probe's thread is left to it and ends when it comes back.
-bool FolderAnswers(const std::string& file, double bound);
+// probe's thread is left to it and ends when it comes back: `late` then
+// runs on the interface thread (as news), when given.
+bool FolderAnswers(const std::string& file, double bound, std::function<void()> late = nullptr);
 
 // The notes the last run's end left for this start (the saves it could not
 // finish, the takes the disk did not confirm), read off the window's thread

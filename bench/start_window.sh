@@ -45,19 +45,26 @@ card() {  # <rate B/s> <copy on|off>
   if [ "$2" = on ]; then "$tool" copy "$dir" on >/dev/null; sleep 20; fi
 }
 
-windows() { xwininfo -display "$display" -root -tree 2>/dev/null | grep -c '"Tarvelo'; }
+# Whether the program of that pid shows a window (its _NET_WM_PID): a start
+# held in the kernel before keeps its window after its end.
+window_of() {  # <pid>
+  local id
+  for id in $(xwininfo -display "$display" -root -tree 2>/dev/null | awk '/"Tarvelo/ {print $1}'); do
+    xprop -display "$display" -id "$id" _NET_WM_PID 2>/dev/null | grep -q "= $1\$" && return 0
+  done
+  return 1
+}
 
 # Starts the program and prints the seconds to its window ("none after N s").
 start() {  # <label>
-  local before t0 now
-  before=$(windows)
+  local t0 now
   t0=$(date +%s.%N)
   HOME=$dir/home DISPLAY=$display ALSOFT_DRIVERS=null "$program" >"$work/$1.out" 2>&1 &
   pids+=($!)
   last=$!
   while :; do
     now=$(date +%s.%N)
-    if [ "$(windows)" -gt "$before" ]; then
+    if window_of "$last"; then
       printf '%s: window after %.1f s\n' "$1" "$(echo "$now - $t0" | bc)"
       return 0
     fi
