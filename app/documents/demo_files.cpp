@@ -41,6 +41,8 @@ bool ListShipped(const std::string& folder, const std::string& extension, std::v
 // one thread: value, the hander's (its count is shared with the outcomes)
 class Copies {
  public:
+  // Said only after a start that said it was copying.
+  explicit Copies(bool said) : said_(said) {}
   void Copy(const std::string& from, const std::string& to) {
     int32_t rc = 0;
     platform::SaveRequest r;
@@ -50,27 +52,28 @@ class Copies {
     r.Suffix = ".part~";
     left_->fetch_add(1);
     any_ = true;
-    r.Done = [left = left_](int32_t) { Ended(*left); };
+    r.Done = [left = left_, said = said_](int32_t) { Ended(*left, said); };
     platform::SaveInBackground(std::move(r));
   }
   // After the last Copy.
   void Handed() {
     if (any_)
-      Ended(*left_);
+      Ended(*left_, said_);
     else
       left_->fetch_sub(1);
   }
 
  private:
-  static void Ended(std::atomic<int32_t>& left) {
+  static void Ended(std::atomic<int32_t>& left, bool said) {
     // The count starts at one for the hander, so the news comes only once
     // every copy was handed over and has ended; none handed, none said.
     const int32_t now = left.fetch_sub(1) - 1;
-    if (now == 0) Report(LangText(703, "The bundled files are in place."), kLevelInfo);
+    if (now == 0 && said) Report(LangText(703, "The bundled files are in place."), kLevelInfo);
   }
   // The copies handed and not ended, and the hander's own one.
   const std::shared_ptr<std::atomic<int32_t>> left_ = std::make_shared<std::atomic<int32_t>>(1);
   bool any_ = false;  // one thread: value, the hander's
+  const bool said_;
 };
 
 }  // namespace
@@ -80,7 +83,7 @@ void CopyDemoFiles(uint32_t flags) {
   const std::string home = DynZStringGet(HomeFolder);
   const std::string demo = std::string("\\SYNTHS\\DEMO ") + ProductVersion;
 
-  Copies copies;
+  Copies copies((flags & (kCopyDemoSynths | kCopyAllTunings)) != 0);
   std::vector<std::string> synths;
   const bool synthsListed = ListShipped(program + demo, ".tarvelo", synths);
   if ((flags & kCopyDemoSynths) != 0) {
