@@ -80,9 +80,21 @@ void RunJobs() {
   w.moved.notify_all();
 }
 
-// The thread of the last StartDiskJob, joined by the finish.
+// The thread of the last StartDiskJob, joined by the finish. Held by pointer:
+// an end that never comes to the finish (a display lost) leaves it be
+// rather than have its destructor end the process.
 // one thread: interface
-std::thread g_thread;
+std::thread* g_thread = nullptr;
+
+void ForgetThread(bool join) {
+  if (!g_thread) return;
+  if (join)
+    g_thread->join();
+  else
+    g_thread->detach();
+  delete g_thread;
+  g_thread = nullptr;
+}
 
 // The notes' owner control: hidden, it only takes the dialog's answer.
 // one thread: interface
@@ -203,9 +215,10 @@ void StartDiskJob(std::function<void()> job) {
   w.finish = false;
   w.closed = false;
   if (!w.running) {
-    if (g_thread.joinable()) g_thread.join();
+    // The last one has run out of jobs: it is on its way out.
+    ForgetThread(true);
     w.running = true;
-    g_thread = std::thread(RunJobs);
+    g_thread = new std::thread(RunJobs);
   }
   w.wake.notify_all();
 }
@@ -255,8 +268,7 @@ bool FinishStartDiskWork(double idleSeconds) {
       }
     }
   }
-  if (whole && g_thread.joinable()) g_thread.join();
-  if (!whole && g_thread.joinable()) g_thread.detach();
+  ForgetThread(whole);
   TakeStartWorkNews();
   {
     std::lock_guard<std::mutex> hold(w.lock);

@@ -57,7 +57,7 @@ window_of() {  # <pid>
 
 # Starts the program and prints the seconds to its window ("none after N s").
 start() {  # <label>
-  local t0 now
+  local now
   t0=$(date +%s.%N)
   HOME=$dir/home DISPLAY=$display ALSOFT_DRIVERS=null "$program" >"$work/$1.out" 2>&1 &
   pids+=($!)
@@ -83,10 +83,23 @@ start() {  # <label>
 # What the window's status line said, as the log has it.
 said() { grep -aE 'bundled|recording|work files|does not answer|zeros' "$dir/home/Tarvelo/TARVELO_LOG.TXT" 2>/dev/null | tail -5; }
 
+# How long after the start the log says the bundled files are in place.
+in_place() {  # <label>
+  local i
+  for i in $(seq "$bound"); do
+    if grep -aq 'bundled files are in place' "$dir/home/Tarvelo/TARVELO_LOG.TXT" 2>/dev/null; then
+      printf '%s: bundled files in place after %.1f s\n' "$1" "$(echo "$(date +%s.%N) - $t0" | bc)"
+      return 0
+    fi
+    sleep 1
+  done
+  printf '%s: bundled files not in place after %s s\n' "$1" "$bound"
+}
+
 for c in "${cases[@]}"; do
   echo "== $c"
   case "$c" in
-    quiet) card 2000000 off; start first; sleep 3; said ;;
+    quiet) card 2000000 off; start first && in_place first; said ;;
     busy)
       card 2000000 on
       start first
@@ -94,7 +107,7 @@ for c in "${cases[@]}"; do
       kill -TERM "$last"
       sleep 1
       start second
-      sleep 3; said ;;
+      sleep 30; said ;;
     held) card 1 off; start first; sleep 3; said ;;
     *) echo "unknown case $c" >&2 ;;
   esac
