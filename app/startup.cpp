@@ -136,6 +136,10 @@ void DataFolderAnswered() {
   if (!g_dataFolderSilent) return;
   g_dataFolderSilent = false;
   OpenLogFile();
+  std::string shown = DynZStringGet(QUARLE_BASICS::HomeFolder);
+  std::replace(shown.begin(), shown.end(), '\\', '/');
+  Report(InsertArg(LangText(701, "The data folder {$} answers again: the start's work on it follows."), shown),
+         QUARLE_BASICS::kLevelInfo);
   for (std::function<void()>& job : g_silentJobs) StartDiskJob(std::move(job));
   g_silentJobs.clear();
 }
@@ -733,6 +737,7 @@ std::string DataSubFolder(int32_t i) {
 
 int32_t RunStartup(int32_t argc, char** argv) {
   StartupFailure.clear();
+  BeginStartWork();
   StartFoundation(argc, argv);
   // 17. A missing data folder leaves everything below out.
   if (StartupStatus == kStartupOk) StartSubsystems();

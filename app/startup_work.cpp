@@ -206,6 +206,12 @@ bool HeldWithin(const std::string& part, const std::string& whole) {
 
 }  // namespace
 
+void BeginStartWork() {
+  StartWork& w = Work();
+  std::lock_guard<std::mutex> hold(w.lock);
+  w.closed = false;
+}
+
 void StartDiskJob(std::function<void()> job) {
   StartWork& w = Work();
   std::lock_guard<std::mutex> hold(w.lock);
@@ -213,7 +219,6 @@ void StartDiskJob(std::function<void()> job) {
   w.jobs.push_back(std::move(job));
   ++w.left;
   w.finish = false;
-  w.closed = false;
   if (!w.running) {
     // The last one has run out of jobs: it is on its way out.
     ForgetThread(true);
@@ -241,6 +246,12 @@ int32_t TakeStartWorkNews() {
   }
   for (std::function<void()>& n : news) n();
   return static_cast<int32_t>(news.size());
+}
+
+int32_t StartWorkNewsWaiting() {
+  StartWork& w = Work();
+  std::lock_guard<std::mutex> hold(w.lock);
+  return static_cast<int32_t>(w.news.size());
 }
 
 int32_t StartDiskJobsLeft() {
@@ -318,24 +329,21 @@ LastEndNotes ReadLastEndNotes(const std::string& dataFolder) {
 }
 
 std::vector<std::string> LastEndQuestion(const LastEndNotes& notes) {
-  std::string full, shorter;
-  if (!notes.saves.empty()) {
+  std::string full;
+  if (!notes.saves.empty())
     full += InsertArg(LangText(698, "The last run ended before these files were saved; each may still hold its "
                                     "earlier contents: {$}."),
                       Listed(notes.saves));
-    shorter += InsertArg(LangText(700, "Not saved at the last end: {$}."), Listed(notes.saves));
-  }
-  if (!notes.takes.empty()) {
-    const std::string a = InsertArg(
-        LangText(699, "The last run ended before the disk confirmed these recordings, which may not be whole: {$}."),
-        Listed(notes.takes));
-    const std::string b = InsertArg(LangText(701, "Not confirmed at the last end: {$}."), Listed(notes.takes));
-    full += (full.empty() ? "" : " ") + a;
-    shorter += (shorter.empty() ? "" : " ") + b;
-  }
-  const std::string count = std::to_string(notes.saves.size() + notes.takes.size());
-  return {full, shorter,
-          InsertArg(LangText(702, "{$} files of the last run may not be whole; the message list names them."), count)};
+  if (!notes.takes.empty())
+    full += (full.empty() ? "" : " ") +
+            InsertArg(LangText(699, "The last run ended before the disk confirmed these recordings, which may not "
+                                    "be whole: {$}."),
+                      Listed(notes.takes));
+  std::vector<std::string> all = notes.saves;
+  all.insert(all.end(), notes.takes.begin(), notes.takes.end());
+  return {full, InsertArg(LangText(700, "Not saved or not confirmed at the last end: {$}."), Listed(all)),
+          InsertArg(LangText(702, "{$} files of the last run may not be whole; the message list names them."),
+                    std::to_string(all.size()))};
 }
 
 void AskAboutLastEnd(const std::string& dataFolder, const LastEndNotes& notes) {

@@ -14,6 +14,9 @@
 
 namespace Tarvelo {
 
+// A run's start: its news are taken from here on (until its finish).
+void BeginStartWork();
+
 // Runs `job` on the start's thread after every job handed before it; the
 // thread is made at the first job (and again after a finish). Interface thread.
 void StartDiskJob(std::function<void()> job);
@@ -24,6 +27,8 @@ void StartWorkNews(std::function<void()> then);
 // The interface thread's side: runs the news waiting. How many ran.
 int32_t TakeStartWorkNews();
 
+// News waiting for the interface thread. Any thread.
+int32_t StartWorkNewsWaiting();
 // Jobs handed and not ended (the running one included). Any thread.
 int32_t StartDiskJobsLeft();
 

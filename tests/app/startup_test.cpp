@@ -614,7 +614,7 @@ TEST(LastEndQuestion, NamesEachFileOnceInEveryForm) {
             "The last run ended before these files were saved; each may still hold its earlier contents: "
             "Song.tarvelo, Settings.txt. The last run ended before the disk confirmed these recordings, which may "
             "not be whole: REC_1.wav.");
-  EXPECT_EQ(forms[1], "Not saved at the last end: Song.tarvelo, Settings.txt. Not confirmed at the last end: REC_1.wav.");
+  EXPECT_EQ(forms[1], "Not saved or not confirmed at the last end: Song.tarvelo, Settings.txt, REC_1.wav.");
   EXPECT_EQ(forms[2], "3 files of the last run may not be whole; the message list names them.");
 }
 
@@ -733,6 +733,33 @@ TEST_F(AppRun, ADataFolderThatDoesNotAnswerIsSaidAndTheWindowComes) {
                           "nothing can be saved there until it does."),
             std::string::npos)
       << console_;
+}
+
+// A data folder that answers after the bound (the held disk let go) gets the
+// start's disk work then, and the window says so.
+TEST_F(AppRun, ADataFolderThatAnswersLateGetsTheStartsWorkThen) {
+  fs::create_directories(DataFolder() + "/SYNTHS");
+  WriteFile(DataFolder() + "/SYNTHS/Song.tarvelo.tmp", "");  // a leftover the start's work clears
+  static std::string fifo;
+  fifo = DataFolder() + "/" + Tarvelo::kLogFileName;
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Startup.DataFolderBound = 0.2;
+  static int reader = -1;
+  reader = -1;
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    // The held open returns; its news wait for the interface (bounded).
+    reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    for (int32_t i = 0; i < 10000 && Tarvelo::StartWorkNewsWaiting() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  if (reader >= 0) close(reader);
+  EXPECT_NE(console_.find("does not answer"), std::string::npos);
+  EXPECT_NE(console_.find("The data folder " + DataFolder() + " answers again: the start's work on it follows."),
+            std::string::npos)
+      << console_;
+  EXPECT_FALSE(fs::exists(DataFolder() + "/SYNTHS/Song.tarvelo.tmp"));
 }
 
 // The closing message names what failed: the display and its own words.
