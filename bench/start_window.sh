@@ -81,7 +81,10 @@ start() {  # <label>
 }
 
 # What the window's status line said, as the log has it.
-said() { grep -aE 'bundled|recording|work files|does not answer|zeros' "$dir/home/Tarvelo/TARVELO_LOG.TXT" 2>/dev/null | tail -5; }
+said() {
+  grep -aE 'bundled|recording|work files|answer|zeros' "$dir/home/Tarvelo/TARVELO_LOG.TXT" 2>/dev/null | tail -5
+  grep -aE 'answer' "$work"/*.out 2>/dev/null | tail -3
+}
 
 # How long after the start the log says the bundled files are in place.
 in_place() {  # <label>
