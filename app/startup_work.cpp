@@ -105,8 +105,17 @@ std::vector<std::string> ReadNoteNames(const std::string& path) {
   std::vector<std::string> names;
   // Anything else under the name is not the end's note: it is left alone.
   if (platform::PathKindAt(path) != platform::PathKind::kFile) return names;
-  std::vector<unsigned char> bytes;
-  platform::FileReadWhole(path, bytes);
+  // No end writes more than its names: a longer file is read no further.
+  std::vector<unsigned char> bytes(kNoteNames * (platform::kMaxItemLength + 2));
+  const int fd = ::open(platform::ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  size_t got = 0;
+  while (fd >= 0 && got < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n <= 0) break;
+    got += size_t(n);
+  }
+  if (fd >= 0) ::close(fd);
+  bytes.resize(got);
   std::string name;
   bytes.push_back('\n');
   for (const unsigned char c : bytes) {

@@ -526,6 +526,18 @@ TEST_F(AppRun, ZeroPagesAFailedDiskLeftAfterATakeAreNotNamedAsSound) {
 // The notes the last end left are said in the message list and asked about in
 // the window, each name once; they go only once the question is acknowledged,
 // so a start that fails before it, or a user who has not answered, keeps them.
+std::string Names(int32_t n) {
+  std::string s;
+  for (int32_t i = 0; i < n; ++i) s += "REC_" + std::to_string(i) + ".wav\n";
+  return s;
+}
+
+std::string Listed(int32_t n) {
+  std::string s;
+  for (int32_t i = 0; i < n; ++i) s += (i ? ", REC_" : "REC_") + std::to_string(i) + ".wav";
+  return s;
+}
+
 TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
   const std::string note = DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName;
   const std::string saves = DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote;
@@ -551,6 +563,8 @@ TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
       {false, "REC_1.wav\n", line + "REC_1.wav", "Song.tarvelo\n", unsaved + "Song.tarvelo", false, false, true},
       // The start fails: nothing asked, both kept for the next.
       {false, "REC_1.wav\n", "", "Song.tarvelo\n", "", true, true, true, true},
+      // A note longer than any end writes: its first 256 names.
+      {false, Names(300), line + Listed(256), "", "", true, false},
   };
   int32_t held = 0;  // the figure: rows that came out as they should
   for (const auto& r : rows) {
