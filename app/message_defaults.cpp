@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 689 the second.
+// 115 form the first stage of the message table, 116 to 704 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -734,16 +734,17 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 692 */ "(reserved)",
     /* 693 */ "(reserved)",
     /* 694 */ "(reserved)",
-    /* 695 */ "(reserved)",
-    /* 696 */ "(reserved)",
-    /* 697 */ "(reserved)",
-    /* 698 */ "(reserved)",
-    /* 699 */ "(reserved)",
-    /* 700 */ "(reserved)",
-    /* 701 */ "(reserved)",
-    /* 702 */ "(reserved)",
-    /* 703 */ "(reserved)",
-    /* 704 */ "(reserved)",
+    // The start's work on the disk, behind its window.
+    /* 695 */ "The last {$} s of the recording {$} were zeros the file system left where the disk failed, no sound: they are cut off",
+    /* 696 */ "Removed the work files of saves cut short, which held nothing more than their files: {$}.",
+    /* 697 */ "{$} held what {$} does not (a save cut short): kept as {$}.",
+    /* 698 */ "The last run ended before these files were saved; each may still hold its earlier contents: {$}.",
+    /* 699 */ "The last run ended before the disk confirmed these recordings, which may not be whole: {$}.",
+    /* 700 */ "Not saved or not confirmed at the last end: {$}.",
+    /* 701 */ "The data folder {$} answers again: the start's work on it follows.",
+    /* 702 */ "{$} files of the last run may not be whole; the message list names them.",
+    /* 703 */ "The bundled files are in place.",
+    /* 704 */ "The data folder {$} does not answer (its disk may be held or gone): nothing can be saved there until it does.",
     // A save on its way, and the files whose last save failed.
     /* 705 */ "Saving {$}...",
     /* 706 */ "Not saved: {$}: {$}",

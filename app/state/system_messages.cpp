@@ -44,6 +44,7 @@ int32_t PowerHistoryCount = 0;
 int64_t OutputRecording = 0;
 uint32_t RecordingTake = 0;
 int64_t ConfiguredStreamRate = 48000;
+int32_t (*StartWorkNewsHook)() = nullptr;
 
 namespace {
 
@@ -314,6 +315,9 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
       break;
     case kMessageSavesDone:
       platform::SaverTakeOutcomes();
+      break;
+    case kMessageStartWork:
+      if (StartWorkNewsHook) StartWorkNewsHook();
       break;
     case kMessageSelectedControllerMove:
       ApplySelectedControllerMove(static_cast<int32_t>(msg->arg1), static_cast<int32_t>(msg->arg2), msg->single1,

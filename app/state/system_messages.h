@@ -60,7 +60,12 @@ enum SystemMessageType : uint32_t {
   kMessagePerVoice = 106,          // the audio thread rebuilt the order (PublishSelectedPerVoice)
   kMessageControllerMoves = 107,   // MIDI controller moves wait while playback is off
   kMessageSavesDone = 109,         // the saver finished saves (platform::SaverTakeOutcomes)
+  kMessageStartWork = 110,         // the start's disk work has news (StartWorkNewsHook)
 };
+// Runs the news of the start's disk work (app/startup_work.h); set by the
+// start-up before its thread runs.
+// one thread: start-up
+extern int32_t (*StartWorkNewsHook)();
 // Posts a message of that type, without data, to queue 0; false when it could not.
 bool PostToInterface(uint32_t type);
 

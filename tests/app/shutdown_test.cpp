@@ -15,6 +15,8 @@
 #include "app/documents/take_recovery.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
+#include "app/startup_work.h"
+#include "basics/program.h"
 #include "app/state/console.h"
 #include "app/state/settings.h"
 #include "app/state/system_messages.h"
@@ -191,9 +193,12 @@ TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
 }
 
 // The last run's end could not finish some saves: the next start says which,
-// once, where the status line shows it.
+// where the status line shows it, and asks; the note goes once acknowledged.
 TEST_F(AppRun, TheSavesTheLastEndCouldNotFinishAreSaidAtTheNextStart) {
   WriteFile(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote, "mine.tarvelo\nWF_Library.txt\n");
+  g_beforeStep = [](int32_t step) {
+    if (step == 42) Tarvelo::AcknowledgeLastEnd(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder));
+  };
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   const std::vector<LogEntry> log = Log();
   const int32_t i = Find(log, "The last run ended before these files were saved; each may still hold its earlier "
