@@ -27,11 +27,12 @@ inline Env EnvOf(ModuleRecord& m, int32_t w) {
   return Env{m.SequencerVoices[w], m.VoiceState[0][w], m.VoiceStateRest[0][w]};
 }
 
-// From this stage time on, a frame's length is added with the rest the float
-// sum rounds off (kept in VoiceStateRest), as the float alone would stop the
-// time at 512 s and run it 9 % fast past 64 s. Below it the float sum alone
-// strays less than 0.4 ms at any usual rate; the rows take only the voices
-// below it in a timed stage (LongStage) and leave the others to StageStep.
+// From this stage time on, in a stage longer than it, a frame's length is
+// added with the rest the float sum rounds off (kept in VoiceStateRest), as
+// the float alone would stop the time at 512 s and run it 9 % fast past 64 s.
+// Below it the float sum alone strays less than 0.4 ms at any usual rate and
+// keeps its bits. The one-stage rows leave a frame with a voice past it
+// (LongStage) to the rows of stages per voice, which take those sums.
 constexpr float kFineTime = 0.5f;
 
 // A stage time past kFineTime a frame later, its rest kept; a rest that does
@@ -45,18 +46,26 @@ inline float FineLater(float t, float& rest) {
 }
 
 // A stage of this length may reach kFineTime, and one of the first `voices`
-// times of the row has: the rows leave such a frame to StageStep.
-inline bool LongStage(const float* times, int32_t voices, float length) {
+// times of the row has.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool LongStage(const float* times, int32_t voices, float length) {
   if (!(length > kFineTime)) return false;
-  bool far = false;
-  for (int32_t v = 0; v < voices; ++v) far |= times[v] >= kFineTime;
-  return far;
+  const Mask8 count = Mask8{} + voices;
+  const Lanes8 fine = Splat8(kFineTime);
+  Mask8 far = {};
+  for (int32_t c = 0; c < kLanes / 8; ++c) {
+    Mask8 lanes;
+    std::memcpy(&lanes, kLaneNumbers + 8 * c, sizeof(lanes));
+    far |= (Load8(times + 8 * c) >= fine) & (lanes < count);
+  }
+  return AnyLane(far);
 }
 
 // What every voice of a frame reads from the module's settings.
 // one thread: value
 struct AdsrSettings {
   float length[5];     // stage s (1..4) lasts the set value of parameter s + 2, in seconds
+  float watch[5];      // a stage time past this may end the stage or reach kFineTime
   float sustain;       // the sustain port's set value
   bool sustainLive;    // the sustain port reads a live module: it modulates the level
   bool repeat;         // SW1: a finished envelope starts again while the note is held
@@ -66,7 +75,11 @@ struct AdsrSettings {
 
 inline AdsrSettings SettingsOf(const ModuleRecord& m) {
   AdsrSettings s{};
-  for (int32_t stage = 1; stage <= 4; ++stage) s.length[stage] = m.Params[stage + 2].Value.LoadSettled();
+  for (int32_t stage = 1; stage <= 4; ++stage) {
+    const float length = m.Params[stage + 2].Value.LoadSettled();
+    s.length[stage] = length;
+    s.watch[stage] = length > kFineTime ? kFineTime : (length > 0.0f ? length : INFINITY);
+  }
   s.sustain = PortValueLevel(m, kAdsrSustain);
   s.sustainLive = m.PortSources[kAdsrSustain].LoadSettled()->Role == kRoleLive;
   s.repeat = SwitchOn(m, kSwitch1);
@@ -155,11 +168,16 @@ inline void StageStep(ModuleRecord& m, const AdsrSettings& set, Env& e, int32_t 
   // Capped at 1 (a NaN too); there is no lower bound and no clip flag.
   if (!(level <= 1.0f)) level = 1.0f;
   m.Outputs[0][pos] = OutputElement{level, e.r.Frequency};
-  float next = t >= kFineTime ? FineLater(t, e.rest) : t + RateInverse;
-  if (next > length && length > 0.0f) {
-    next = 0.0f;
-    e.stage() = stage + 1;
-    if (stage + 1 == kAdsrReleasing) e.releaseStart() = level;
+  float next = t + RateInverse;
+  // One comparison in the usual frame: the stage goes on below kFineTime.
+  if (!(next <= set.watch[stage])) {
+    if (next > length && length > 0.0f) {
+      next = 0.0f;
+      e.stage() = stage + 1;
+      if (stage + 1 == kAdsrReleasing) e.releaseStart() = level;
+    } else if (t >= kFineTime && length > kFineTime) {
+      next = FineLater(t, e.rest);
+    }
   }
   e.t = next;
 }
@@ -417,6 +435,35 @@ template <int32_t kLanes, bool kLive, int32_t kWord, bool kSame = false>
   return StageLanes<kLanes, kLive, kWord, 0, kSame>(r, set, voices, changed);
 }
 
+// For the rows of stages per voice: each voice's plain time a frame later,
+// and where it is past kFineTime in a stage longer than it (far), the time
+// and rest StageStep takes instead. rests are the voices' own, by position.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void FineRows(const float* times, const float* rests, const float* stages,
+                                            const AdsrSettings& set, int32_t voices, float* plain, float* fineTimes,
+                                            float* fineRests, int32_t* far) {
+  const float step = RateInverse;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float t = times[v];
+    const float sw = stages[v];
+    const float stage = sw >= 8.0f ? sw - 8.0f : sw;
+    const float length = stage == 1.0f   ? set.length[kAdsrAttacking]
+                         : stage == 2.0f ? set.length[kAdsrDecaying]
+                         : stage == 3.0f ? set.length[kAdsrSustaining]
+                         : stage == 4.0f ? set.length[kAdsrReleasing]
+                                         : 0.0f;
+    plain[v] = t + step;
+    // FineLater's steps.
+    const float kept = rests[v];
+    const float taken = t + kept == t ? kept : 0.0f;
+    const float fineStep = step + taken;
+    const float later = t + fineStep;
+    fineTimes[v] = later;
+    fineRests[v] = fineStep - (later - t);
+    far[v] = -static_cast<int32_t>(t >= kFineTime && length > kFineTime) & LaneMask(v, voices);
+  }
+}
+
 // One armed frame over kLanes lanes: what SteadyPass does, side by side. A
 // frame where a note ends or starts again on a voice (its frequency turned 0
 // or non-zero since the last), or a voice reaches stage 5, is left to
@@ -492,6 +539,25 @@ template <int32_t kLanes, bool kLive>
     for (int32_t v = 0; v < kLanes; ++v) gathered[v] = 0.0f;
     for (int32_t v = 0; v < voices; ++v) gathered[v] = times[ids[v]];
   }
+  // A voice past kFineTime in a stage longer than it: its time a frame later
+  // as StageStep takes it, put in after the rows' step where its stage goes on.
+  const float longest = std::fmax(std::fmax(set.length[kAdsrAttacking], set.length[kAdsrDecaying]),
+                                  std::fmax(set.length[kAdsrSustaining], set.length[kAdsrReleasing]));
+  const bool fine = LongStage<kLanes>(inPlace ? times : gathered, voices, longest);
+  alignas(32) float plain[kLanes];
+  alignas(32) float fineTimes[kLanes];
+  alignas(32) float fineRests[kLanes];
+  alignas(32) float keptRests[kLanes];
+  alignas(32) int32_t far[kLanes];
+  float* rests = m.VoiceStateRest[0];
+  if (fine) [[unlikely]] {
+    if (!inPlace) {
+      for (int32_t v = 0; v < kLanes; ++v) keptRests[v] = 0.0f;
+      for (int32_t v = 0; v < voices; ++v) keptRests[v] = rests[ids[v]];
+    }
+    FineRows<kLanes>(inPlace ? times : gathered, inPlace ? rests : keptRests, stages, set, voices, plain, fineTimes,
+                     fineRests, far);
+  }
   const LaneRows rows{notes,         velocities,  sustains, stages, peaks, ReleaseRow(m),
                       sustainInputs, frequencies, inPlace ? times : gathered, levels};
   uint32_t changed = 0;
@@ -529,6 +595,18 @@ template <int32_t kLanes, bool kLive>
         ended = StageLanes<kLanes, kLive, 0, 2>(rows, set, voices, changed);
         break;
     }
+  }
+  if (fine) [[unlikely]] {
+    // Where the stage went on (the time is the plain one), the fine time.
+    float* t = inPlace ? times : gathered;
+    float* r = inPlace ? rests : keptRests;
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const int32_t taken = far[v] & -static_cast<int32_t>(t[v] == plain[v]);
+      t[v] = BlendLane(fineTimes[v], t[v], taken);
+      r[v] = BlendLane(fineRests[v], r[v], taken);
+    }
+    if (!inPlace)
+      for (int32_t v = 0; v < voices; ++v) rests[ids[v]] = keptRests[v];
   }
   if (!inPlace)
     for (int32_t v = 0; v < voices; ++v) times[ids[v]] = gathered[v];
@@ -855,19 +933,19 @@ template <int32_t kChunks>
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8: {
       const float length = m.Params[kAdsrAttack].Value.LoadSettled();
-      if (LongStage(times, voices, length)) return false;
+      if (LongStage<8 * kChunks>(times, voices, length)) return false;
       ProvenStage<kChunks, kAdsrAttacking>(m, owner, voices, parity, length, sustain);
       return true;
     }
     case kAdsrDecaying + 8: {
       const float length = m.Params[kAdsrDecay].Value.LoadSettled();
-      if (LongStage(times, voices, length)) return false;
+      if (LongStage<8 * kChunks>(times, voices, length)) return false;
       ProvenStage<kChunks, kAdsrDecaying>(m, owner, voices, parity, length, sustain);
       return true;
     }
     case kAdsrSustaining + 8: {
       const float length = m.Params[kAdsrSustainLength].Value.LoadSettled();
-      if (LongStage(times, voices, length)) return false;
+      if (LongStage<8 * kChunks>(times, voices, length)) return false;
       ProvenStage<kChunks, kAdsrSustaining>(m, owner, voices, parity, length, sustain);
       return true;
     }
@@ -928,15 +1006,15 @@ template <int32_t kLanes>
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8:
       length = m.Params[kAdsrAttack].Value.LoadSettled();
-      if (LongStage(times, voices, length)) return false;
+      if (LongStage<kLanes>(times, voices, length)) return false;
       return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, length, one);
     case kAdsrDecaying + 8:
       length = m.Params[kAdsrDecay].Value.LoadSettled();
-      if (LongStage(times, voices, length)) return false;
+      if (LongStage<kLanes>(times, voices, length)) return false;
       return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, length, one);
     case kAdsrSustaining + 8:
       length = m.Params[kAdsrSustainLength].Value.LoadSettled();
-      if (LongStage(times, voices, length)) return false;
+      if (LongStage<kLanes>(times, voices, length)) return false;
       return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, length, one);
     default:
       return false;
@@ -1004,19 +1082,6 @@ TARVELO_KERNEL_BUILDS(bool, RowPass, (ModuleRecord& m, ModuleRecord* owner, int3
   // What it may change in the rows is not the usual frame's to know.
   DropProof(m);
   const AdsrSettings set = SettingsOf(m);
-  // A voice past kFineTime while any stage is long enough to time it.
-  float longest = set.length[kAdsrAttacking];
-  for (int32_t stage = kAdsrDecaying; stage <= kAdsrReleasing; ++stage)
-    longest = std::fmax(longest, set.length[stage]);
-  if (longest > kFineTime) {
-    const float* times = m.VoiceState[0];
-    bool far = false;
-    for (int32_t v = 0; v < voices; ++v) {
-      const int32_t w = m.VoiceIds[v];
-      far |= times[static_cast<uint32_t>(w) < static_cast<uint32_t>(kVoices) ? w : 0] >= kFineTime;
-    }
-    if (far) return false;
-  }
   if (set.sustainLive) {
     if (voices <= 8) return RowLanes<8, true>(m, owner, set, voices, parity);
     if (voices <= 16) return RowLanes<16, true>(m, owner, set, voices, parity);

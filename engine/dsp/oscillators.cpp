@@ -894,8 +894,8 @@ inline float SineAdvance(float p, float& rest, float f) {
     exact = exact - static_cast<double>(SgnF(q));
     q = static_cast<float>(exact);
   }
-  const float left = static_cast<float>(exact - static_cast<double>(q));
-  rest = std::isfinite(left) ? left : 0.0f;
+  // A rest that is not a number fits no phase: the next frame drops it.
+  rest = static_cast<float>(exact - static_cast<double>(q));
   return q;
 }
 

@@ -46,8 +46,8 @@ struct StepClock {
 // the kernel (a reset, a rewind, a load) drops it.
 inline float KeptRest(float t, float rest) { return t + rest == t ? rest : 0.0f; }
 
-// One frame of the clock, every branch as a select (the voices' rows run it
-// lane by lane). Past the end by less than a step, the loop goes on at the
+// One frame of the clock (StepLanes takes the same steps lane by lane). Past
+// the end by less than a step, the loop goes on at the
 // time past its length (TakeLoop): a restart at zero would lose a frame's
 // part every loop, which two patterns at one tempo would hear drift apart.
 [[gnu::always_inline]] inline StepClock ClockStep(float t0, float kept, float tempo, float lengthF, float quarter,
@@ -246,11 +246,26 @@ template <int32_t kLanes>
   const float inverse = RateInverse;
   const float lengthF = static_cast<float>(length);
   const int32_t rewinds = rewind ? 1 : 0;
+  const int32_t loopable = lengthF > 0.0f ? 1 : 0;
+  // ClockStep's steps, as whole-number flags and selects.
   for (int32_t v = 0; v < kLanes; ++v) {
+    const float t0 = r.time[v];
+    const float kept = r.rest[v];
+    const float rest0 = t0 + kept == t0 ? kept : 0.0f;
     const float tempo = r.tempo[v];
-    const StepClock c = ClockStep(r.time[v], r.rest[v], tempo, lengthF, quarter, inverse);
-    const float step = c.again ? 0.0f : std::floor(c.x);
-    const float x2 = c.x - step;
+    const float k = tempo * quarter;
+    const float x0 = std::fabs(k * t0 + k * rest0);
+    const float floored = std::floor(x0);
+    const float dt = inverse + rest0;
+    const float t1 = t0 + dt;
+    const float rest1 = dt - (t1 - t0);
+    // Past the last step (or lost, as a NaN) the pattern starts again.
+    const int32_t again = floored < lengthF ? 0 : 1;
+    const int32_t loops = again & loopable & (x0 - lengthF < 1.0f ? 1 : 0);
+    const int32_t restart = again & (loops ^ 1);
+    const float x1 = loops != 0 ? x0 - lengthF : (again != 0 ? 0.0f : x0);
+    const float step = again != 0 ? 0.0f : floored;
+    const float x2 = x1 - step;
     const float d0 = r.duty[v];
     const int32_t negative = d0 < 0.0f ? 1 : 0;
     const float x = negative != 0 ? -x2 : x2;
@@ -260,9 +275,10 @@ template <int32_t kLanes>
     const int32_t i = tempo < 0.0f ? length - forward - 1 : forward;
     r.index[v] = x < d ? i : -1;
     const int32_t rewound = (r.frequency[v] == 0.0f ? 1 : 0) & rewinds;
-    r.time[v] = rewound != 0 ? 0.0f : c.t;
-    r.rest[v] = rewound != 0 ? 0.0f : c.rest;
-    r.loops[v] = (c.loops ? 1 : 0) & (rewound ^ 1);
+    const int32_t zero = rewound | restart;
+    r.time[v] = zero != 0 ? 0.0f : t1;
+    r.rest[v] = zero != 0 ? 0.0f : rest1;
+    r.loops[v] = loops & (rewound ^ 1);
   }
 }
 
