@@ -47,9 +47,9 @@ struct StepClock {
 inline float KeptRest(float t, float rest) { return t + rest == t ? rest : 0.0f; }
 
 // One frame of the clock (StepLanes takes the same steps lane by lane). Past
-// the end by less than a step, the loop goes on at the
-// time past its length (TakeLoop): a restart at zero would lose a frame's
-// part every loop, which two patterns at one tempo would hear drift apart.
+// the end by less than a step, the loop goes on at the time past its length
+// (TakeLoop): a restart at zero would lose a frame's part every loop, which
+// two patterns at one tempo would hear drift apart.
 [[gnu::always_inline]] inline StepClock ClockStep(float t0, float kept, float tempo, float lengthF, float quarter,
                                                   float inverse) {
   const float rest0 = KeptRest(t0, kept);
