@@ -17,7 +17,8 @@
 #             alone: what the type adds to a frame, the render loop's work
 #             for it included,
 #     /voice  (kernel at 32 - kernel at 1) / 31.
-#   At 0 notes "+frame" is the type's fixed cost.
+#   At 0 notes "+frame" is the type's fixed cost. TYPES="9 29" measures
+#   those types alone.
 # Needs valgrind (apt-get install valgrind). BENCH_BUILD_DIR is a build made
 # with -DTARVELO_BENCH=ON (e.g. build/bench).
 set -eu
@@ -63,7 +64,13 @@ fi
 if [ "$what" = types ] || [ "$what" = all ]; then
   declare -a lists
   # Type numbers dealt round-robin to the jobs; -4 .. -1 are the feeds alone.
-  for ((t = -4; t < ${TYPES_UP_TO:-43}; ++t)); do lists[$(((t + 4) % jobs))]+="$t "; done
+  # TYPES="9 29" measures those types alone (with the feeds).
+  if [ -n "${TYPES:-}" ]; then
+    i=0
+    for t in -4 -3 -2 -1 $TYPES; do lists[$((i++ % jobs))]+="$t "; done
+  else
+    for ((t = -4; t < ${TYPES_UP_TO:-43}; ++t)); do lists[$(((t + 4) % jobs))]+="$t "; done
+  fi
   pids=()
   for ((j = 0; j < jobs; ++j)); do
     valgrind --tool=callgrind --collect-atstart=no \

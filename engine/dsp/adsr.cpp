@@ -14,7 +14,8 @@ namespace {
 
 struct Env {
   SequencerVoice& r;
-  float& t;  // StageTime
+  float& t;     // StageTime
+  float& rest;  // what the time holds beyond single precision, past kFineTime
   int32_t& held() { return r.State; }
   int32_t& stage() { return r.Index; }
   float& releaseStart() { return r.A[0]; }
@@ -22,12 +23,49 @@ struct Env {
   float& sustainInput() { return r.C[0]; }
 };
 
-inline Env EnvOf(ModuleRecord& m, int32_t w) { return Env{m.SequencerVoices[w], m.VoiceState[0][w]}; }
+inline Env EnvOf(ModuleRecord& m, int32_t w) {
+  return Env{m.SequencerVoices[w], m.VoiceState[0][w], m.VoiceStateRest[0][w]};
+}
+
+// From this stage time on, in a stage longer than it, a frame's length is
+// added with the rest the float sum rounds off (kept in VoiceStateRest), as
+// the float alone would stop the time at 512 s and run it 9 % fast past 64 s.
+// Below it the float sum alone strays less than 0.4 ms at any usual rate and
+// keeps its bits. The one-stage rows leave a frame with a voice past it
+// (LongStage) to the rows of stages per voice, which take those sums.
+constexpr float kFineTime = 0.5f;
+
+// A stage time past kFineTime a frame later, its rest kept; a rest that does
+// not fit the time (a reset or a load wrote it) is not taken.
+inline float FineLater(float t, float& rest) {
+  const float kept = t + rest == t ? rest : 0.0f;
+  const float step = RateInverse + kept;
+  const float later = t + step;
+  rest = step - (later - t);
+  return later;
+}
+
+// A stage of this length may reach kFineTime, and one of the first `voices`
+// times of the row has.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline bool LongStage(const float* times, int32_t voices, float length) {
+  if (!(length > kFineTime)) return false;
+  const Mask8 count = Mask8{} + voices;
+  const Lanes8 fine = Splat8(kFineTime);
+  Mask8 far = {};
+  for (int32_t c = 0; c < kLanes / 8; ++c) {
+    Mask8 lanes;
+    std::memcpy(&lanes, kLaneNumbers + 8 * c, sizeof(lanes));
+    far |= (Load8(times + 8 * c) >= fine) & (lanes < count);
+  }
+  return AnyLane(far);
+}
 
 // What every voice of a frame reads from the module's settings.
 // one thread: value
 struct AdsrSettings {
   float length[5];     // stage s (1..4) lasts the set value of parameter s + 2, in seconds
+  float watch[5];      // a stage time past this may end the stage or reach kFineTime
   float sustain;       // the sustain port's set value
   bool sustainLive;    // the sustain port reads a live module: it modulates the level
   bool repeat;         // SW1: a finished envelope starts again while the note is held
@@ -37,7 +75,11 @@ struct AdsrSettings {
 
 inline AdsrSettings SettingsOf(const ModuleRecord& m) {
   AdsrSettings s{};
-  for (int32_t stage = 1; stage <= 4; ++stage) s.length[stage] = m.Params[stage + 2].Value.LoadSettled();
+  for (int32_t stage = 1; stage <= 4; ++stage) {
+    const float length = m.Params[stage + 2].Value.LoadSettled();
+    s.length[stage] = length;
+    s.watch[stage] = length > kFineTime ? kFineTime : (length > 0.0f ? length : INFINITY);
+  }
   s.sustain = PortValueLevel(m, kAdsrSustain);
   s.sustainLive = m.PortSources[kAdsrSustain].LoadSettled()->Role == kRoleLive;
   s.repeat = SwitchOn(m, kSwitch1);
@@ -127,10 +169,15 @@ inline void StageStep(ModuleRecord& m, const AdsrSettings& set, Env& e, int32_t 
   if (!(level <= 1.0f)) level = 1.0f;
   m.Outputs[0][pos] = OutputElement{level, e.r.Frequency};
   float next = t + RateInverse;
-  if (next > length && length > 0.0f) {
-    next = 0.0f;
-    e.stage() = stage + 1;
-    if (stage + 1 == kAdsrReleasing) e.releaseStart() = level;
+  // One comparison in the usual frame: the stage goes on below kFineTime.
+  if (!(next <= set.watch[stage])) {
+    if (next > length && length > 0.0f) {
+      next = 0.0f;
+      e.stage() = stage + 1;
+      if (stage + 1 == kAdsrReleasing) e.releaseStart() = level;
+    } else if (t >= kFineTime && length > kFineTime) {
+      next = FineLater(t, e.rest);
+    }
   }
   e.t = next;
 }
@@ -388,6 +435,35 @@ template <int32_t kLanes, bool kLive, int32_t kWord, bool kSame = false>
   return StageLanes<kLanes, kLive, kWord, 0, kSame>(r, set, voices, changed);
 }
 
+// For the rows of stages per voice: each voice's plain time a frame later,
+// and where it is past kFineTime in a stage longer than it (far), the time
+// and rest StageStep takes instead. rests are the voices' own, by position.
+template <int32_t kLanes>
+[[gnu::always_inline]] inline void FineRows(const float* times, const float* rests, const float* stages,
+                                            const AdsrSettings& set, int32_t voices, float* plain, float* fineTimes,
+                                            float* fineRests, int32_t* far) {
+  const float step = RateInverse;
+  for (int32_t v = 0; v < kLanes; ++v) {
+    const float t = times[v];
+    const float sw = stages[v];
+    const float stage = sw >= 8.0f ? sw - 8.0f : sw;
+    const float length = stage == 1.0f   ? set.length[kAdsrAttacking]
+                         : stage == 2.0f ? set.length[kAdsrDecaying]
+                         : stage == 3.0f ? set.length[kAdsrSustaining]
+                         : stage == 4.0f ? set.length[kAdsrReleasing]
+                                         : 0.0f;
+    plain[v] = t + step;
+    // FineLater's steps.
+    const float kept = rests[v];
+    const float taken = t + kept == t ? kept : 0.0f;
+    const float fineStep = step + taken;
+    const float later = t + fineStep;
+    fineTimes[v] = later;
+    fineRests[v] = fineStep - (later - t);
+    far[v] = -static_cast<int32_t>(t >= kFineTime && length > kFineTime) & LaneMask(v, voices);
+  }
+}
+
 // One armed frame over kLanes lanes: what SteadyPass does, side by side. A
 // frame where a note ends or starts again on a voice (its frequency turned 0
 // or non-zero since the last), or a voice reaches stage 5, is left to
@@ -463,6 +539,25 @@ template <int32_t kLanes, bool kLive>
     for (int32_t v = 0; v < kLanes; ++v) gathered[v] = 0.0f;
     for (int32_t v = 0; v < voices; ++v) gathered[v] = times[ids[v]];
   }
+  // A voice past kFineTime in a stage longer than it: its time a frame later
+  // as StageStep takes it, put in after the rows' step where its stage goes on.
+  const float longest = std::fmax(std::fmax(set.length[kAdsrAttacking], set.length[kAdsrDecaying]),
+                                  std::fmax(set.length[kAdsrSustaining], set.length[kAdsrReleasing]));
+  const bool fine = LongStage<kLanes>(inPlace ? times : gathered, voices, longest);
+  alignas(32) float plain[kLanes];
+  alignas(32) float fineTimes[kLanes];
+  alignas(32) float fineRests[kLanes];
+  alignas(32) float keptRests[kLanes];
+  alignas(32) int32_t far[kLanes];
+  float* rests = m.VoiceStateRest[0];
+  if (fine) [[unlikely]] {
+    if (!inPlace) {
+      for (int32_t v = 0; v < kLanes; ++v) keptRests[v] = 0.0f;
+      for (int32_t v = 0; v < voices; ++v) keptRests[v] = rests[ids[v]];
+    }
+    FineRows<kLanes>(inPlace ? times : gathered, inPlace ? rests : keptRests, stages, set, voices, plain, fineTimes,
+                     fineRests, far);
+  }
   const LaneRows rows{notes,         velocities,  sustains, stages, peaks, ReleaseRow(m),
                       sustainInputs, frequencies, inPlace ? times : gathered, levels};
   uint32_t changed = 0;
@@ -500,6 +595,18 @@ template <int32_t kLanes, bool kLive>
         ended = StageLanes<kLanes, kLive, 0, 2>(rows, set, voices, changed);
         break;
     }
+  }
+  if (fine) [[unlikely]] {
+    // Where the stage went on (the time is the plain one), the fine time.
+    float* t = inPlace ? times : gathered;
+    float* r = inPlace ? rests : keptRests;
+    for (int32_t v = 0; v < kLanes; ++v) {
+      const int32_t taken = far[v] & -static_cast<int32_t>(t[v] == plain[v]);
+      t[v] = BlendLane(fineTimes[v], t[v], taken);
+      r[v] = BlendLane(fineRests[v], r[v], taken);
+    }
+    if (!inPlace)
+      for (int32_t v = 0; v < voices; ++v) rests[ids[v]] = keptRests[v];
   }
   if (!inPlace)
     for (int32_t v = 0; v < voices; ++v) times[ids[v]] = gathered[v];
@@ -822,16 +929,26 @@ template <int32_t kChunks, int32_t kStage>
 template <int32_t kChunks>
 [[gnu::always_inline]] inline bool ProvenChunks(ModuleRecord& m, ModuleRecord* owner, int32_t voices, int32_t parity,
                                                 float sustain) {
+  const float* times = m.VoiceState[0];
   switch (static_cast<int32_t>(StageRow(m)[0])) {
-    case kAdsrAttacking + 8:
-      ProvenStage<kChunks, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value.LoadSettled(), sustain);
+    case kAdsrAttacking + 8: {
+      const float length = m.Params[kAdsrAttack].Value.LoadSettled();
+      if (LongStage<8 * kChunks>(times, voices, length)) return false;
+      ProvenStage<kChunks, kAdsrAttacking>(m, owner, voices, parity, length, sustain);
       return true;
-    case kAdsrDecaying + 8:
-      ProvenStage<kChunks, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value.LoadSettled(), sustain);
+    }
+    case kAdsrDecaying + 8: {
+      const float length = m.Params[kAdsrDecay].Value.LoadSettled();
+      if (LongStage<8 * kChunks>(times, voices, length)) return false;
+      ProvenStage<kChunks, kAdsrDecaying>(m, owner, voices, parity, length, sustain);
       return true;
-    case kAdsrSustaining + 8:
-      ProvenStage<kChunks, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value.LoadSettled(), sustain);
+    }
+    case kAdsrSustaining + 8: {
+      const float length = m.Params[kAdsrSustainLength].Value.LoadSettled();
+      if (LongStage<8 * kChunks>(times, voices, length)) return false;
+      ProvenStage<kChunks, kAdsrSustaining>(m, owner, voices, parity, length, sustain);
       return true;
+    }
     default:
       return false;
   }
@@ -884,13 +1001,21 @@ template <int32_t kLanes>
     one.velocity = m.PortSources[kAdsrVelocity].LoadSettled()->Outputs[0][0].Level;
     one.byVoice = 0;
   }
+  const float* times = m.VoiceState[0];
+  float length;
   switch (static_cast<int32_t>(StageRow(m)[0])) {
     case kAdsrAttacking + 8:
-      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, m.Params[kAdsrAttack].Value.LoadSettled(), one);
+      length = m.Params[kAdsrAttack].Value.LoadSettled();
+      if (LongStage<kLanes>(times, voices, length)) return false;
+      return SameWord<kLanes, kAdsrAttacking>(m, owner, voices, parity, length, one);
     case kAdsrDecaying + 8:
-      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, m.Params[kAdsrDecay].Value.LoadSettled(), one);
+      length = m.Params[kAdsrDecay].Value.LoadSettled();
+      if (LongStage<kLanes>(times, voices, length)) return false;
+      return SameWord<kLanes, kAdsrDecaying>(m, owner, voices, parity, length, one);
     case kAdsrSustaining + 8:
-      return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, m.Params[kAdsrSustainLength].Value.LoadSettled(), one);
+      length = m.Params[kAdsrSustainLength].Value.LoadSettled();
+      if (LongStage<kLanes>(times, voices, length)) return false;
+      return SameWord<kLanes, kAdsrSustaining>(m, owner, voices, parity, length, one);
     default:
       return false;
   }

@@ -22,7 +22,12 @@ inline void RandomizerVoice(ModuleRecord& m, int32_t ch, int32_t v, int32_t w, b
     return;
   }
   if (!(counter > 0.0f)) {
-    counter = p;
+    // The next draw is a period after this one was due, not after the frame
+    // that took it: a period is rarely whole frames, and a draw a frame late
+    // each period would drift (at 0.0123 s, a minute of draws a second late
+    // an hour).
+    const float next = counter + p;
+    counter = next > 0.0f ? next : p;
     const float r = linked ? input(v) : 2.0f * RandomUnit() - 1.0f;
     double y = static_cast<double>(r) * static_cast<double>(gain) + static_cast<double>(bias(v));
     const double step = std::fabs(static_cast<double>(resolution(v)));

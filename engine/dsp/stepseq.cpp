@@ -28,21 +28,67 @@ inline StepPattern PatternOf(const ModuleRecord& m, int32_t ch) {
   return s;
 }
 
-// One step-sequencer element. t is the elapsed time of the channel (and voice
-// id); the element is {V, F} while the step sounds, else {0, 0}.
-inline OutputElement StepElement(const StepPattern& s, float& t, float f, float vel, float tempo, float duty,
-                                 bool rewind) {
-  float x = std::fabs(tempo * RateQuarter * t);
-  float step = std::floor(x);
-  t = t + RateInverse;
-  const float length = static_cast<float>(s.length);
-  // Past the last step (or lost, as a NaN) the pattern starts again.
-  if (!(step < length)) {
-    step = 0.0f;
-    x = 0.0f;
-    t = 0.0f;
-  }
-  x = x - step;
+// The clock of one channel (and voice id). The elapsed time is t + rest: t
+// as the state keeps it (rounded, as a synth file stores it), rest what it
+// holds beyond single precision, kept beside it (VoiceStateRest). One float
+// alone cannot add a frame's length to a time of seconds: past 32 s each step
+// lasted 9 % long, and past 2,048 s the time stood still.
+// one thread: value
+struct StepClock {
+  float x;      // the position in steps, from the time before the frame
+  float t;      // the time a frame later,
+  float rest;   // and its rest
+  bool again;   // the position is past the pattern's end (or lost)
+  bool loops;   // ... just past it: the next loop goes on from there
+};
+
+// A kept rest, where it still fits its time: a time written by anything but
+// the kernel (a reset, a rewind, a load) drops it.
+inline float KeptRest(float t, float rest) { return t + rest == t ? rest : 0.0f; }
+
+// One frame of the clock (StepLanes takes the same steps lane by lane). Past
+// the end by less than a step, the loop goes on at the time past its length
+// (TakeLoop): a restart at zero would lose a frame's part every loop, which
+// two patterns at one tempo would hear drift apart.
+[[gnu::always_inline]] inline StepClock ClockStep(float t0, float kept, float tempo, float lengthF, float quarter,
+                                                  float inverse) {
+  const float rest0 = KeptRest(t0, kept);
+  const float k = tempo * quarter;
+  const float x0 = std::fabs(k * t0 + k * rest0);
+  // The sum t0 + inverse + rest0 as a float and what it rounded off.
+  const float dt = inverse + rest0;
+  const float t1 = t0 + dt;
+  const float rest1 = dt - (t1 - t0);
+  StepClock c;
+  c.again = !(std::floor(x0) < lengthF);
+  c.loops = c.again && lengthF > 0.0f && x0 - lengthF < 1.0f;
+  c.x = c.loops ? x0 - lengthF : (c.again ? 0.0f : x0);
+  c.t = c.again && !c.loops ? 0.0f : t1;
+  c.rest = c.again && !c.loops ? 0.0f : rest1;
+  return c;
+}
+
+// The time of a clock that ran past the pattern's end, one loop's length
+// (length / |k| seconds, k the tempo in steps a second) earlier; in double
+// precision, once a loop.
+[[gnu::noinline]] void TakeLoop(float& t, float& rest, float tempo, int32_t length) {
+  const float k = tempo * RateQuarter;
+  const double left = (static_cast<double>(t) + static_cast<double>(rest)) -
+                      static_cast<double>(length) / std::fabs(static_cast<double>(k));
+  t = static_cast<float>(left);
+  rest = static_cast<float>(left - static_cast<double>(t));
+}
+
+// One step-sequencer element. t and rest are the elapsed time of the channel
+// (and voice id); the element is {V, F} while the step sounds, else {0, 0}.
+inline OutputElement StepElement(const StepPattern& s, float& t, float& rest, float f, float vel, float tempo,
+                                 float duty, bool rewind) {
+  const StepClock c = ClockStep(t, rest, tempo, static_cast<float>(s.length), RateQuarter, RateInverse);
+  t = c.t;
+  rest = c.rest;
+  if (c.loops) TakeLoop(t, rest, tempo, s.length);
+  const float step = c.again ? 0.0f : std::floor(c.x);
+  float x = c.x - step;
   if (duty < 0.0f) {
     x = -x;
     duty = -1.0f - duty;
@@ -56,7 +102,7 @@ inline OutputElement StepElement(const StepPattern& s, float& t, float f, float 
     if (index >= 0 && index < kMaxSteps)
       sounds = ((s.bits[index / kStepsPerWord] >> (index % kStepsPerWord)) & 1u) != 0;
   }
-  if (f == 0.0f && rewind) t = 0.0f;
+  if (f == 0.0f && rewind) t = rest = 0.0f;
   return sounds ? OutputElement{vel, f} : OutputElement{0.0f, 0.0f};
 }
 
@@ -165,8 +211,9 @@ void ProcessStepSequencerMono(ModuleRecord* m, uint64_t, int32_t parity, int32_t
   for (int32_t ch = 0; ch < channels; ++ch) {
     const StepPattern s = PatternOf(*m, ch);
     m->Outputs[ch][0] =
-        StepElement(s, m->VoiceState[ch][0], PlainRead(*m, kStepFrequency, ch, 0), PlainRead(*m, kStepVelocity, ch, 0),
-                    PlainRead(*m, kStepTempo, ch, 0), PlainRead(*m, kStepDuty, ch, 0), rewind);
+        StepElement(s, m->VoiceState[ch][0], m->VoiceStateRest[ch][0], PlainRead(*m, kStepFrequency, ch, 0),
+                    PlainRead(*m, kStepVelocity, ch, 0), PlainRead(*m, kStepTempo, ch, 0),
+                    PlainRead(*m, kStepDuty, ch, 0), rewind);
   }
   if (m->VoicesToCompute > 0) {
     ModuleRecord* owner = m->TriggerOwner.LoadSettled() != nullptr ? m->TriggerOwner.LoadSettled() : m;
@@ -184,11 +231,13 @@ namespace {
 // one thread: value
 struct StepRows {
   alignas(32) float time[kVoices];  // in and out
+  alignas(32) float rest[kVoices];  // in and out
   alignas(32) float frequency[kVoices];
   alignas(32) float velocity[kVoices];
   alignas(32) float tempo[kVoices];
   alignas(32) float duty[kVoices];
   alignas(32) int32_t index[kVoices];  // the step whose bit decides, -1 where none does
+  alignas(32) int32_t loops[kVoices];  // 1 where the clock goes on into the next loop
 };
 
 template <int32_t kLanes>
@@ -197,17 +246,25 @@ template <int32_t kLanes>
   const float inverse = RateInverse;
   const float lengthF = static_cast<float>(length);
   const int32_t rewinds = rewind ? 1 : 0;
+  const int32_t loopable = lengthF > 0.0f ? 1 : 0;
+  // ClockStep's steps, as whole-number flags and selects.
   for (int32_t v = 0; v < kLanes; ++v) {
     const float t0 = r.time[v];
+    const float kept = r.rest[v];
+    const float rest0 = t0 + kept == t0 ? kept : 0.0f;
     const float tempo = r.tempo[v];
-    const float x0 = std::fabs(tempo * quarter * t0);
+    const float k = tempo * quarter;
+    const float x0 = std::fabs(k * t0 + k * rest0);
     const float floored = std::floor(x0);
-    const float t1 = t0 + inverse;
+    const float dt = inverse + rest0;
+    const float t1 = t0 + dt;
+    const float rest1 = dt - (t1 - t0);
     // Past the last step (or lost, as a NaN) the pattern starts again.
     const int32_t again = floored < lengthF ? 0 : 1;
+    const int32_t loops = again & loopable & (x0 - lengthF < 1.0f ? 1 : 0);
+    const int32_t restart = again & (loops ^ 1);
+    const float x1 = loops != 0 ? x0 - lengthF : (again != 0 ? 0.0f : x0);
     const float step = again != 0 ? 0.0f : floored;
-    const float x1 = again != 0 ? 0.0f : x0;
-    const float t2 = again != 0 ? 0.0f : t1;
     const float x2 = x1 - step;
     const float d0 = r.duty[v];
     const int32_t negative = d0 < 0.0f ? 1 : 0;
@@ -217,7 +274,11 @@ template <int32_t kLanes>
     const int32_t forward = static_cast<int32_t>(step);
     const int32_t i = tempo < 0.0f ? length - forward - 1 : forward;
     r.index[v] = x < d ? i : -1;
-    r.time[v] = ((r.frequency[v] == 0.0f ? 1 : 0) & rewinds) != 0 ? 0.0f : t2;
+    const int32_t rewound = (r.frequency[v] == 0.0f ? 1 : 0) & rewinds;
+    const int32_t zero = rewound | restart;
+    r.time[v] = zero != 0 ? 0.0f : t1;
+    r.rest[v] = zero != 0 ? 0.0f : rest1;
+    r.loops[v] = loops & (rewound ^ 1);
   }
 }
 
@@ -230,16 +291,19 @@ TARVELO_KERNEL_BUILDS(void, StepRow, (StepRows& r, int32_t n, int32_t length, bo
 // Rows for a full row of 8 voices or more (below, their fixed cost is more
 // than they save), every voice its own time (distinct ids), and no port
 // reading the module's own outputs while they are written.
-inline bool StepRowsPay(const ModuleRecord& m, int32_t voices) {
+inline bool StepRowsPay(const ModuleRecord& m, int32_t voices, bool& inPlace) {
   if (voices < 8) return false;
   for (int32_t p = kStepFrequency; p <= kStepDuty; ++p)
     if (m.PortSources[p].LoadSettled() == &m) return false;
   uint32_t seen = 0;
+  int32_t moved = 0;
   for (int32_t v = 0; v < voices; ++v) {
     const uint32_t bit = 1u << m.VoiceIds[v];
     if ((seen & bit) != 0) return false;
     seen |= bit;
+    moved |= m.VoiceIds[v] ^ v;
   }
+  inPlace = moved == 0;
   return true;
 }
 
@@ -256,10 +320,12 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
     MarkVoice(*owner, parity, w);
     MarkVoice(*m, parity, w);
   }
-  if (StepRowsPay(*m, n)) {
+  bool inPlace = false;
+  if (StepRowsPay(*m, n, inPlace)) {
     StepRows r;
     const int32_t lanes = n <= 8 ? 8 : (n <= 16 ? 16 : kVoices);
-    for (int32_t v = n; v < lanes; ++v) r.time[v] = r.frequency[v] = r.velocity[v] = r.tempo[v] = r.duty[v] = 0.0f;
+    for (int32_t v = n; v < lanes; ++v)
+      r.time[v] = r.rest[v] = r.frequency[v] = r.velocity[v] = r.tempo[v] = r.duty[v] = 0.0f;
     const int32_t* ids = m->VoiceIds;
     for (int32_t ch = 0; ch < channels; ++ch) {
       const StepPattern s = PatternOf(*m, ch);
@@ -268,11 +334,34 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
       ReadRow(OpenPlain(*m, kStepTempo, ch), n, r.tempo);
       ReadRow(OpenPlain(*m, kStepDuty, ch), n, r.duty);
       float* times = m->VoiceState[ch];
-      for (int32_t v = 0; v < n; ++v) r.time[v] = times[ids[v]];
+      float* rests = m->VoiceStateRest[ch];
+      if (inPlace) {
+        for (int32_t v = 0; v < n; ++v) r.time[v] = times[v];
+        for (int32_t v = 0; v < n; ++v) r.rest[v] = rests[v];
+      } else {
+        for (int32_t v = 0; v < n; ++v) {
+          r.time[v] = times[ids[v]];
+          r.rest[v] = rests[ids[v]];
+        }
+      }
       StepRow(r, lanes, s.length, rewind);
+      // A clock past the pattern's end goes on into the next loop.
+      int32_t looped = 0;
+      for (int32_t v = 0; v < lanes; ++v) looped |= r.loops[v];
+      if (looped != 0) [[unlikely]]
+        for (int32_t v = 0; v < n; ++v)
+          if (r.loops[v] != 0) TakeLoop(r.time[v], r.rest[v], r.tempo[v], s.length);
+      if (inPlace) {
+        for (int32_t v = 0; v < n; ++v) times[v] = r.time[v];
+        for (int32_t v = 0; v < n; ++v) rests[v] = r.rest[v];
+      } else {
+        for (int32_t v = 0; v < n; ++v) {
+          times[ids[v]] = r.time[v];
+          rests[ids[v]] = r.rest[v];
+        }
+      }
       OutputElement* out = m->Outputs[ch];
       for (int32_t v = 0; v < n; ++v) {
-        times[ids[v]] = r.time[v];
         const int32_t i = r.index[v];
         // Steps outside the five pattern words have no bit and stay silent.
         const bool sounds = i >= 0 && i < kMaxSteps && ((s.bits[i / kStepsPerWord] >> (i % kStepsPerWord)) & 1u) != 0;
@@ -289,7 +378,9 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
     const PortCursor tempo = OpenPlain(*m, kStepTempo, ch);
     const PortCursor duty = OpenPlain(*m, kStepDuty, ch);
     for (int32_t v = 0; v < n; ++v) {
-      m->Outputs[ch][v] = StepElement(s, m->VoiceState[ch][m->VoiceIds[v]], f(v), vel(v), tempo(v), duty(v), rewind);
+      const int32_t w = m->VoiceIds[v];
+      m->Outputs[ch][v] =
+          StepElement(s, m->VoiceState[ch][w], m->VoiceStateRest[ch][w], f(v), vel(v), tempo(v), duty(v), rewind);
     }
   }
   m->ActiveVoices.Store(n);

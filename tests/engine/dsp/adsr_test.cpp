@@ -188,6 +188,40 @@ TEST_F(AdsrRows, ModesLeaveTheStateOfTheVoiceByVoicePath) {
   Play(1200);
 }
 
+// Long stages: past half a second a stage time keeps a rest beyond single
+// precision, and the rows take the same sums as the voice-by-voice path and
+// end the stages on the same frames. The times are driven near the ends.
+TEST_F(AdsrRows, LongStagesLeaveTheStateOfTheVoiceByVoicePath) {
+  BuildTwins(8, 2, [this](int32_t k, ModuleRecord* env) {
+    Set(env, kAdsrAttack, 0.62f);
+    Set(env, kAdsrDecay, 0.7f);
+    Set(env, kAdsrSustainLength, k == 1 ? 0.75f : 0.0f);
+    Set(env, kAdsrRelease, 0.9f);
+  });
+  if (HasFatalFailure()) return;
+  auto drive = [this](float t) {
+    for (const Twin& twin : twins_)
+      for (ModuleRecord* m : {twin.rows, twin.voiceByVoice})
+        for (int32_t w = 0; w < kVoices; ++w)
+          if (m->VoiceState[0][w] > 0.0f) m->VoiceState[0][w] = t + 0.001f * static_cast<float>(w % 3);
+  };
+  std::vector<int32_t> ids;
+  for (int32_t key : {30, 33, 35, 38, 40}) ids.push_back(On(key, 0.8f));
+  Play(20);
+  drive(0.55f);  // the attack ends within about 3,500 frames
+  Play(4000);
+  drive(0.6f);   // into the decay's fine sums
+  Play(500);
+  Off(ids[1]);
+  Play(300);
+  drive(0.68f);  // the decay ends, then the sustain and the release run
+  Play(2000);
+  for (int32_t id : ids) Off(id);
+  Play(300);
+  drive(0.85f);
+  Play(3500);
+}
+
 // Sixteen and then thirty-two voices whose ids leave their positions: notes
 // let go from the middle, new ones on the freed ids, all let go; the usual
 // held note, a sustain that ends by time, a live sustain input.

@@ -2,7 +2,10 @@
 // the clip rule, and the keyboard and octave-board kernels.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <utility>
+
+#include "engine/dsp/adsr.h"
 
 #include "engine/dsp/keyboards.h"
 #include "tests/engine/synth_fixture.h"
@@ -302,6 +305,58 @@ TEST_F(KernelTest, ARenumberedKeyboardPlaysOnlyItsOwnState) {
   platform::MutexUnlock(lock);
   EXPECT_EQ(LockEntryOf(KeyboardStates, KeyboardVoiceLocks, nullptr, 0), nullptr);
   std::swap(KeyboardStates[0], KeyboardStates[5]);
+}
+
+// A long envelope stage ends where its length puts it, within a millisecond,
+// an hour into it too: each case drives the stage time near the end and
+// plays on, one voice and 8 voices side by side.
+TEST_F(KernelTest, LongEnvelopeStagesEndOnTime) {
+  struct Case {
+    int32_t stage;   // attack or decay
+    float length;    // s
+    float from;      // s, the stage time driven into the state
+  };
+  const Case cases[] = {{kAdsrAttacking, 100.0f, 99.0f},
+                        {kAdsrDecaying, 1000.0f, 999.5f},
+                        {kAdsrAttacking, 3500.0f, 3499.75f},
+                        {kAdsrDecaying, 2.0f, 0.25f}};
+  for (const Case& c : cases) {
+    for (const int32_t voices : {1, 8}) {
+      ModuleRecord* notes = Source(1, voices, voices > 1);
+      for (int32_t v = 0; v < voices; ++v) Put(notes, 0, v, 1.0f, 0.01f);
+      ModuleRecord* env = Add(kTypeAdsr);
+      if (voices > 1) {
+        PerVoice(env);
+        env->TriggerOwner.Store(notes);
+      }
+      Link(env, kAdsrFrequency, notes);
+      Link(env, kAdsrVelocity, notes);
+      env->Params[kAdsrFrequency].VoiceMapRow = voices > 1 ? 1 : 0;
+      env->Params[kAdsrVelocity].VoiceMapRow = voices > 1 ? 1 : 0;
+      Set(env, kAdsrSustain, 0.5f);
+      Set(env, kAdsrAttack, c.stage == kAdsrAttacking ? c.length : 0.001f);
+      Set(env, kAdsrDecay, c.stage == kAdsrDecaying ? c.length : 0.001f);
+      Set(env, kAdsrSustainLength, 0.0f);
+      Set(env, kAdsrRelease, 1.0f);
+      int64_t f = 0;
+      auto frame = [&] {
+        if (voices > 1) ClearTriggerBuffer(*notes, static_cast<int32_t>(f & 1));
+        EngineTest::Run(env, voices, static_cast<int32_t>(f & 1));
+        ++f;
+      };
+      // Into the stage, then its time driven near the end.
+      while (env->SequencerVoices[0].Index < c.stage && f < 1000) frame();
+      ASSERT_EQ(env->SequencerVoices[0].Index, c.stage);
+      for (int32_t v = 0; v < voices; ++v) env->VoiceState[0][env->VoiceIds[v]] = c.from;
+      const int64_t start = f;
+      const int64_t limit = start + static_cast<int64_t>((c.length - c.from + 0.1f) * RateWhole);
+      while (env->SequencerVoices[0].Index == c.stage && f < limit) frame();
+      const double late = (static_cast<double>(f - start) / RateWhole - (c.length - c.from)) * 1000.0;
+      EXPECT_LT(std::fabs(late), 1.0) << "stage " << c.stage << " of " << c.length << " s from " << c.from << " s, "
+                                      << voices << " voices: ends late by (ms)";
+      for (int32_t v = 1; v < voices; ++v) EXPECT_EQ(env->SequencerVoices[v].Index, env->SequencerVoices[0].Index);
+    }
+  }
 }
 
 }  // namespace

@@ -230,5 +230,50 @@ TEST_F(OscillatorRowsTest, ExtremeValuesSideBySide) {
   }
 }
 
+// A wave keeps its frequency over an hour: its rising zero crossings (found
+// between two frames) fall on the whole periods of the frequency its input
+// holds. Each case plays a few seconds and the drift found is taken to an
+// hour, which must stay under a millisecond.
+// one thread: value
+struct WaveCase {
+  int32_t type;
+  double hz;
+  double seconds;
+};
+
+class WaveTimingTest : public testing_synth::SynthTest, public ::testing::WithParamInterface<WaveCase> {};
+
+TEST_P(WaveTimingTest, AnHourStraysLessThanAMillisecond) {
+  const WaveCase c = GetParam();
+  ModuleRecord* m = Add(c.type);
+  const float f = static_cast<float>(c.hz) / RateQuarter;
+  Set(m, kOscBias, 0.0f);
+  Set(m, kOscFrequency, f);
+  const double hz = static_cast<double>(f) * static_cast<double>(RateQuarter);
+  const double rate = static_cast<double>(RateWhole);
+  const int64_t frames = static_cast<int64_t>(c.seconds * rate);
+  float before = 0.0f;
+  int64_t k = 0;
+  double error = 0.0;  // s, the last crossing's
+  double at = 0.0;
+  for (int64_t n = 0; n < frames; ++n) {
+    Run(m, 1, static_cast<int32_t>(n & 1));
+    const float now = Level(m);
+    if (n > 0 && before < 0.0f && now >= 0.0f) {
+      ++k;
+      at = (static_cast<double>(n - 1) + static_cast<double>(before) / static_cast<double>(before - now)) / rate;
+      error = at - static_cast<double>(k) / hz;
+    }
+    before = now;
+  }
+  ASSERT_GE(k, 2);
+  const double hourMs = error / at * 3600.0 * 1000.0;
+  EXPECT_LT(std::fabs(hourMs), 1.0) << "type " << c.type << " at " << c.hz << " Hz: " << error * 1e6
+                                    << " us after " << at << " s";
+}
+
+INSTANTIATE_TEST_SUITE_P(Waves, WaveTimingTest,
+                         ::testing::Values(WaveCase{35, 0.5, 4.5}, WaveCase{35, 3.7, 4.0}, WaveCase{35, 440.0, 2.0}));
+
 }  // namespace
 }  // namespace Tarvelo

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -47,17 +48,47 @@ TEST_F(RandomizerTest, DrawsOncePerPeriod) {
     last = y;
   }
   EXPECT_EQ(changes, (std::vector<int32_t>{24000, 48000}));
-  // A fractional period draws every ceil(p) frames.
+  // A fractional period draws where its multiples fall: 2.5 frames apart
+  // alternate 3 and 2, never a frame late each period.
   Period(2.5f / 48000.0f);
   Frame();  // the pending count still runs out first
   changes.clear();
-  for (int32_t k = 0; k < 30000 && changes.size() < 4; ++k) {
+  for (int32_t k = 0; k < 30000 && changes.size() < 6; ++k) {
     const float y = Frame();
     if (y != last) changes.push_back(k);
     last = y;
   }
-  ASSERT_GE(changes.size(), 3u);
-  EXPECT_EQ(changes[2] - changes[1], 3);
+  ASSERT_GE(changes.size(), 6u);
+  EXPECT_EQ(changes[5] - changes[1], 10);
+  EXPECT_EQ(std::max(changes[2] - changes[1], changes[3] - changes[2]), 3);
+  EXPECT_EQ(std::min(changes[2] - changes[1], changes[3] - changes[2]), 2);
+}
+
+// Draws fall on the multiples of the period, within a frame, however many
+// periods go by: periods of whole frames and not, short and long.
+TEST_F(RandomizerTest, DrawsKeepThePeriodOverManyPeriods) {
+  Set(kRandomResolution, 0.0f);
+  for (const double seconds : {0.0123, 0.5, 1.2345, 7.0 / 48000.0}) {
+    TearDown();
+    SetUp();
+    Set(kRandomResolution, 0.0f);
+    const float period = static_cast<float>(seconds);
+    Period(period);
+    const double p = static_cast<double>(period) * 48000.0;
+    const int64_t frames = std::min<int64_t>(static_cast<int64_t>(200.0 * p), 180000);
+    float last = Frame();  // the first frame draws at once
+    int64_t draws = 0;
+    double largest = 0.0;
+    for (int64_t f = 1; f < frames; ++f) {
+      const float y = Frame();
+      if (y == last) continue;
+      last = y;
+      ++draws;
+      largest = std::max(largest, std::fabs(static_cast<double>(f) - std::ceil(static_cast<double>(draws) * p)));
+    }
+    EXPECT_GE(draws, 2) << seconds;
+    EXPECT_LE(largest, 1.0) << seconds << " s: largest offset in frames";
+  }
 }
 
 TEST_F(RandomizerTest, LinkedInputIsHeldScaledBiasedAndQuantized) {

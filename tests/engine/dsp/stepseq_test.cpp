@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <tuple>
+#include <vector>
 
 #include "tests/engine/synth_fixture.h"
 #include "engine/dsp/stepseq.h"
@@ -140,6 +143,97 @@ TEST_F(StepSequencerTest, HostileSettingsStayInsideThePattern) {
     }
   }
 }
+
+// Steps start where the tempo puts them, within a millisecond, in long
+// patterns, over many loops and an hour into a slow one: each case plays a
+// window from an elapsed time the test drives the time state to, every step
+// set and sounding its first half, single-voice and as 8 voices side by side.
+// one thread: value
+struct TempoCase {
+  int32_t length;
+  double stepsPerSecond;
+  double from;     // s, the elapsed time driven into the state
+  double seconds;  // played
+};
+
+class StepTempoTest : public StepSequencerTest,
+                      public ::testing::WithParamInterface<std::tuple<TempoCase, int32_t>> {
+ protected:
+  // The largest distance (ms) over the window between a step's first
+  // sounding frame and where the tempo puts it, every voice of `voices`.
+  double LargestOffset(const TempoCase& c, int32_t voices) {
+    ModuleRecord* notes = note;
+    if (voices > 1) {
+      PerVoice(seq);
+      notes = Source(1, voices, true);
+      for (int32_t v = 0; v < voices; ++v) Put(notes, 0, v, 0.8f, 0.01f);
+      Link(seq, kStepFrequency, notes);
+      Link(seq, kStepVelocity, notes);
+      seq->Params[kStepFrequency].VoiceMapRow = 1;
+      seq->Params[kStepVelocity].VoiceMapRow = 1;
+      seq->TriggerOwner.Store(notes);
+    }
+    Set(seq, kStepLength, static_cast<float>(c.length));
+    for (int32_t q = 0; q < kStepPatternWords; ++q) Set(seq, kStepPattern + q, 1048575.0f);
+    Set(seq, kStepDuty, 0.5f);
+    const float tempo = static_cast<float>(c.stepsPerSecond) / RateQuarter;
+    Set(seq, kStepTempo, tempo);
+    // The tempo the input holds, as steps a second.
+    const double sps = static_cast<double>(tempo) * static_cast<double>(RateQuarter);
+    for (int32_t v = 0; v < voices; ++v) seq->VoiceState[0][v] = static_cast<float>(c.from);
+    const double rate = static_cast<double>(RateWhole);
+    const int64_t frames = static_cast<int64_t>(c.seconds * rate);
+    // Step boundaries after the start, in frames from it: the first frame at
+    // or past each.
+    const double loop = c.length / sps;
+    const double start = std::fmod(c.from, loop);
+    double largest = 0.0;
+    std::vector<int64_t> next(voices, 0);
+    std::vector<bool> was(voices, true);
+    int64_t boundary = static_cast<int64_t>(std::floor(start * sps)) + 1;
+    auto ideal = [&](int64_t j) { return std::ceil((static_cast<double>(j) / sps - start) * rate - 1e-6); };
+    int64_t seen = 0;
+    for (int64_t f = 0; f < frames; ++f) {
+      if (voices > 1) ClearTriggerBuffer(*notes, f & 1);
+      Run(seq, voices, static_cast<int32_t>(f & 1));
+      for (int32_t v = 0; v < voices; ++v) {
+        const bool on = Level(seq, 0, v) != 0.0f;
+        if (on && !was[v]) {
+          const int64_t j = boundary + next[v]++;
+          largest = std::max(largest, std::fabs(static_cast<double>(f) - ideal(j)) / rate * 1000.0);
+          if (v == 0) ++seen;
+        }
+        was[v] = on;
+      }
+    }
+    // Every step the window holds began.
+    int64_t expected = 0;
+    while (ideal(boundary + expected) < static_cast<double>(frames)) ++expected;
+    EXPECT_EQ(seen, expected);
+    return largest;
+  }
+};
+
+TEST_P(StepTempoTest, EveryStepStartsWithinAMillisecondOfTheTempo) {
+  const auto [c, voices] = GetParam();
+  const double offset = LargestOffset(c, voices);
+  EXPECT_LT(offset, 1.0) << c.length << " steps at " << c.stepsPerSecond << " a second from " << c.from << " s, "
+                         << voices << " voices: largest offset (ms)";
+  std::printf("   %d steps at %g a second from %g s, %d voices: largest offset %.4f ms\n", c.length,
+              c.stepsPerSecond, c.from, voices, offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(LongPatterns, StepTempoTest,
+                         ::testing::Combine(::testing::Values(
+                                                // Steps 94 to 99 and the loop into step 5.
+                                                TempoCase{100, 2.0, 47.1, 6.0},
+                                                // The end of a 16-s loop and the next one's start.
+                                                TempoCase{16, 1.0, 14.1, 4.0},
+                                                // 250 loops: a frame lost per loop shows.
+                                                TempoCase{4, 50.0, 0.0, 5.0},
+                                                // An hour into a pattern longer than an hour.
+                                                TempoCase{100, 0.02, 3599.0, 1.5}),
+                                            ::testing::Values(1, 8)));
 
 class MapperTest : public SynthTest {
  protected:
