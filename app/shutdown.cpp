@@ -353,6 +353,9 @@ bool ShowSavesLeft(int32_t left) {
   return EndWaitTick();
 }
 
+// True on the window's thread while it runs the writer's wait itself.
+thread_local bool t_takesEndOnWindow = false;
+
 // The writer's wait, on the end's thread (or on the window's, when no thread
 // could be made: it then also answers the window).
 bool ShowTakesLeft(const QUARLE_AUDIO::RecordingEndProgress& progress) {
@@ -361,7 +364,7 @@ bool ShowTakesLeft(const QUARLE_AUDIO::RecordingEndProgress& progress) {
     g_takesEnd.progress = progress;
     g_takesEnd.shown = true;
   }
-  if (platform::OnInterfaceThread() && !EndWaitTick()) return false;
+  if (t_takesEndOnWindow && !EndWaitTick()) return false;
   return !g_takesEnd.cut.load() && platform::SecondQuitSignal() == 0;
 }
 
@@ -412,7 +415,9 @@ bool StartTakesEnd(std::thread*& endThread, bool& audioThread) {
 bool WaitForTakesEnd(std::thread* endThread) {
   g_endLine.savesLeft = -1;
   if (!endThread) {
+    t_takesEndOnWindow = true;
     EndTakes(std::exchange(AudioThreadHandle, nullptr));
+    t_takesEndOnWindow = false;
   } else {
     double cutAt = -1.0;
     while (!g_takesEnd.done.load()) {
