@@ -491,7 +491,12 @@ bool WaitForSavesAndTakes() {
   std::vector<std::string> unfinished;
   for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
   const std::vector<std::string> failed = FilesNotSaved();
-  const std::vector<std::string> unconfirmed = QUARLE_AUDIO::RecordingEndUnconfirmed();
+  std::vector<std::string> unconfirmed = QUARLE_AUDIO::RecordingEndUnconfirmed();
+  // A writer the disk still holds may not have said its takes yet: every
+  // take it was writing stays named.
+  if (!writerEnded)
+    for (const std::string& name : takesNoted)
+      if (std::find(takesEarlier.begin(), takesEarlier.end(), name) == takesEarlier.end()) unconfirmed.push_back(name);
   std::vector<std::string> savesLeft = savesEarlier;
   savesLeft.insert(savesLeft.end(), unfinished.begin(), unfinished.end());
   savesLeft.insert(savesLeft.end(), failed.begin(), failed.end());
@@ -521,7 +526,7 @@ bool WaitForSavesAndTakes() {
                                               unfinished.front());
     SayWhole(said);
   }
-  SayUnconfirmedTakes(writerEnded, unconfirmed);
+  SayUnconfirmedTakes(writerEnded, Once(unconfirmed));
   if (audioThread) Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
   return writerEnded;
 }
