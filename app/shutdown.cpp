@@ -100,7 +100,7 @@ void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 
-// one thread: interface (the end's): when the end first saw a quit signal (< 0: none yet)
+// one thread: interface (the end's): when the first quit signal came (< 0: not seen yet)
 double g_signalSeenAt = -1.0;
 // one thread: interface (the end's): something was left unsaved or held
 bool g_unclean = false;
@@ -111,7 +111,12 @@ bool EndCutShort() {
   if (platform::SecondQuitSignal() != 0) return true;
   if (platform::FirstQuitSignal() == 0) return false;
   const double now = platform::HighResClock();
-  if (g_signalSeenAt < 0) g_signalSeenAt = now;
+  // From the signal's own moment: a window's thread busy when it came (a save
+  // it waited for) leaves the end that much less of the desktop's time.
+  if (g_signalSeenAt < 0) {
+    const double at = platform::FirstQuitSignalAt();
+    g_signalSeenAt = at > 0 ? std::min(at, now) : now;
+  }
   return now - g_signalSeenAt >= SignalEndSeconds;
 }
 
