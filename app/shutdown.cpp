@@ -485,14 +485,15 @@ bool WaitForSavesAndTakes() {
   if (Once(takesNoted) != Once(takesEarlier)) first.push_back({takesNote, takesNoted});
   const bool noted = RewriteNotes(first);
   // Over a question left open (a window's close answered by a logout's
-  // signal leaves it) the status line shows the wait.
-  if (DialogOwner != 0) CloseDialog();
+  // signal leaves it) the status line shows the wait; a display gone is
+  // left alone (its video thread may be stuck in it, under a control it draws).
+  if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
   std::thread* endThread = nullptr;
   bool audioThread = false;
   StartTakesEnd(endThread, audioThread);
   const bool finished = platform::SaverStop(platform::kEndIdleSeconds, ShowSavesLeft) == 0;
   const bool writerEnded = WaitForTakesEnd(endThread);
-  if (DialogOwner != 0) CloseDialog();
+  if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
   std::vector<std::string> unfinished;
   for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
   const std::vector<std::string> failed = FilesNotSaved();
