@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -98,7 +100,7 @@ void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 
-// one thread: interface (the end's): when the end first saw a quit signal (< 0: none yet)
+// one thread: interface (the end's): when the first quit signal came (< 0: not seen yet)
 double g_signalSeenAt = -1.0;
 // one thread: interface (the end's): something was left unsaved or held
 bool g_unclean = false;
@@ -109,7 +111,12 @@ bool EndCutShort() {
   if (platform::SecondQuitSignal() != 0) return true;
   if (platform::FirstQuitSignal() == 0) return false;
   const double now = platform::HighResClock();
-  if (g_signalSeenAt < 0) g_signalSeenAt = now;
+  // From the signal's own moment: a window's thread busy when it came (a save
+  // it waited for) leaves the end that much less of the desktop's time.
+  if (g_signalSeenAt < 0) {
+    const double at = platform::FirstQuitSignalAt();
+    g_signalSeenAt = at > 0 ? std::min(at, now) : now;
+  }
   return now - g_signalSeenAt >= SignalEndSeconds;
 }
 
@@ -226,28 +233,42 @@ std::vector<std::string> NotedNames(const std::string& path) {
   return names;
 }
 
-// Replaces the note with these names, each once (none: no note): a new file
+// A note's path and the names it is to hold. A value.
+// one thread: value
+struct NoteText {
+  std::string path;
+  std::vector<std::string> names;
+};
+
+// Replaces each note with its names, each once (none: no note): a new file
 // renamed over it, so an end cut short anywhere leaves the old note or the
 // new, never an empty one. A file the disk still writes back cannot be
 // replaced or removed before the disk lets it go: the window's thread leaves
 // that to a thread of its own and waits for it a moment only; false when the
 // disk holds it (it then ends with the process).
-bool RewriteUnfinishedNote(const std::string& path, const std::vector<std::string>& names) {
-  if (path.empty()) return true;
-  std::string text;
-  for (const std::string& n : Once(names)) text += n + "\n";
+bool RewriteNotes(const std::vector<NoteText>& notes) {
+  std::vector<std::pair<std::string, std::string>> texts;
+  for (const NoteText& n : notes) {
+    if (n.path.empty()) continue;
+    std::string text;
+    for (const std::string& name : Once(n.names)) text += name + "\n";
+    texts.emplace_back(platform::ToOsPath(n.path), text);
+  }
+  if (texts.empty()) return true;
   auto done = std::make_shared<std::atomic<bool>>(false);
   try {
-    std::thread([os = platform::ToOsPath(path), text, done] {
+    std::thread([texts, done] {
       platform::ThreadSetName("tarvelo-note");
-      const std::string fresh = os + ".new";
-      if (text.empty()) {
-        ::unlink(os.c_str());
-      } else if (const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0) {
-        // Not synced: the disk that held the saves would hold this as long.
-        const bool whole = platform::SaveWrite(fd, text.data(), text.size());
-        ::close(fd);
-        if (!whole || ::rename(fresh.c_str(), os.c_str()) != 0) ::unlink(fresh.c_str());
+      for (const auto& [os, text] : texts) {
+        const std::string fresh = os + ".new";
+        if (text.empty()) {
+          ::unlink(os.c_str());
+        } else if (const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0) {
+          // Not synced: the disk that held the saves would hold this as long.
+          const bool whole = platform::SaveWrite(fd, text.data(), text.size());
+          ::close(fd);
+          if (!whole || ::rename(fresh.c_str(), os.c_str()) != 0) ::unlink(fresh.c_str());
+        }
       }
       done->store(true);
     }).detach();
@@ -262,66 +283,261 @@ bool RewriteUnfinishedNote(const std::string& path, const std::vector<std::strin
   return done->load();
 }
 
-// one thread: interface (the end's), the number last shown
-int32_t g_savesShown = -1;
 // one thread: interface (the end's): a save the disk still holds keeps its thread
 bool g_saverHeld = false;
 
-// Every save handed over reaches the disk (or says why not) before the end
-// goes on, for as long as the disk writes; the window's status line shows the
-// wait and the window answers, as for the recordings, and a second quit signal
-// cuts it short.
-bool ShowSavesLeft(int32_t left) {
-  AnswerWindow();
-  if (left != g_savesShown)
-    Report(QUARLE_BASICS::InsertArg(LangText(636, "Saving to the disk: {$} files left"), std::to_string(left)),
-           QUARLE_BASICS::kLevelInfo);
-  g_savesShown = left;
-  return !EndCutShort();
+// The recordings' end, on a thread of the end's own (tarvelo-end) while the
+// window's thread waits for the saves: the audio thread's end, then the
+// writer's wait, which touches no interface state. What it shows is kept here
+// for the window's thread to say; the window's thread decides the cut.
+struct TakesEnd {
+  std::mutex lock;
+  // one thread: holder of lock, what the writer's wait last showed
+  QUARLE_AUDIO::RecordingEndProgress progress{};
+  // one thread: holder of lock
+  bool shown = false;
+  std::atomic<bool> cut{false};    // the window's thread: the wait is to be cut short
+  std::atomic<bool> done{false};   // the writer's wait returned
+  std::atomic<int32_t> result{0};  // what it returned (RecordingWriterStop)
+};
+TakesEnd g_takesEnd;
+
+// The end's one status line while it waits: what the saves and the takes have left.
+// one thread: interface (the end's)
+struct EndLine {
+  int32_t savesLeft = -1;  // the saves' count, -1 once their wait is over
+  int32_t savesSaid = -1;
+  bool takesSaid = false;
+  std::string said;
+  double at = 0.0;
+};
+// one thread: interface (the end's)
+EndLine g_endLine;
+
+// Says the line when it changed: at once for a new count of the saves or a
+// wait that joins, else at most once a second (the takes' count moves each
+// second).
+void ShowEndLine() {
+  std::string takes;
+  {
+    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
+    if (g_takesEnd.shown && !g_takesEnd.done.load()) takes = QUARLE_AUDIO::WritingLeftText(g_takesEnd.progress);
+  }
+  std::string line;
+  if (g_endLine.savesLeft >= 0)
+    line = QUARLE_BASICS::InsertArg(LangText(636, "Saving to the disk: {$} files left"),
+                                    std::to_string(g_endLine.savesLeft));
+  if (!takes.empty()) line += (line.empty() ? "" : ". ") + takes;
+  const double now = platform::HighResClock();
+  const bool moved = (g_endLine.savesLeft >= 0 && g_endLine.savesLeft != g_endLine.savesSaid) ||
+                     takes.empty() == g_endLine.takesSaid;
+  if (line.empty() || line == g_endLine.said || (!moved && now - g_endLine.at < 1.0)) return;
+  g_endLine.said = line;
+  g_endLine.at = now;
+  g_endLine.savesSaid = g_endLine.savesLeft;
+  g_endLine.takesSaid = !takes.empty();
+  Report(line, QUARLE_BASICS::kLevelInfo);
 }
 
-// The files still to be saved are noted for the next start before the wait
-// (a desktop that kills the program meanwhile leaves the note), and the note
-// is put back as it was once they are on the disk. The saves the end could
-// not finish, and the files whose save failed, are said whole in the window
-// and stay noted; their files keep what they held before.
-void WaitForSaves() {
-  g_savesShown = -1;
-  const std::string note = UnfinishedNotePath();
-  const std::vector<std::string> earlier = NotedNames(note);
-  std::vector<std::string> pending = earlier;
-  for (const std::string& target : platform::SaverPendingTargets()) pending.push_back(FileNameOf(target));
-  const bool addsPending = Once(pending) != Once(earlier);
-  const bool noted = !addsPending || RewriteUnfinishedNote(note, pending);
+// The window's thread, at least every 100 ms while the end waits: the window
+// answers, the cut is decided for both waits (one bound after a signal, a
+// second signal), the line says both.
+bool EndWaitTick() {
+  AnswerWindow();
+  const bool cut = EndCutShort();
+  if (cut) g_takesEnd.cut.store(true);
+  ShowEndLine();
+  return !cut;
+}
+
+// Every save handed over reaches the disk (or says why not) before the end
+// goes on, for as long as the disk writes; the window's status line shows the
+// wait and the window answers, and a second quit signal cuts it short.
+bool ShowSavesLeft(int32_t left) {
+  g_endLine.savesLeft = left;
+  return EndWaitTick();
+}
+
+// True on the window's thread while it runs the writer's wait itself.
+thread_local bool t_takesEndOnWindow = false;
+
+// The writer's wait, on the end's thread (or on the window's, when no thread
+// could be made: it then also answers the window).
+bool ShowTakesLeft(const QUARLE_AUDIO::RecordingEndProgress& progress) {
+  {
+    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
+    g_takesEnd.progress = progress;
+    g_takesEnd.shown = true;
+  }
+  if (t_takesEndOnWindow && !EndWaitTick()) return false;
+  return !g_takesEnd.cut.load() && platform::SecondQuitSignal() == 0;
+}
+
+void EndTakes(std::thread* audio) {
+  if (audio && audio->joinable()) audio->join();
+  delete audio;
+  g_takesEnd.result.store(QUARLE_AUDIO::RecordingWriterStop(platform::kEndIdleSeconds, ShowTakesLeft));
+  g_takesEnd.done.store(true);
+}
+
+// The audio thread is asked to end (its take ended before) and the writer's
+// wait begins on the end's thread; false when that thread could not be made
+// (the caller then waits on its own thread).
+bool StartTakesEnd(std::thread*& endThread, bool& audioThread) {
+  {
+    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
+    g_takesEnd.shown = false;
+  }
+  g_takesEnd.cut.store(false);
+  g_takesEnd.done.store(false);
+  g_takesEnd.result.store(0);
+  std::thread* audio = AudioThreadHandle;
+  AudioThreadHandle = nullptr;
+  audioThread = audio != nullptr;
+  if (audio) {
+    Report(LangText(141, "Waiting for audio thread."), QUARLE_BASICS::kLevelInfo);
+    QUARLE_BASICS::CommandMessage m{};
+    m.type = QUARLE_AUDIO::kAudioQuit;
+    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  }
+  try {
+    endThread = new std::thread([audio] {
+      platform::ThreadSetName("tarvelo-end");
+      EndTakes(audio);
+    });
+    return true;
+  } catch (...) {
+    endThread = nullptr;
+    AudioThreadHandle = audio;
+    return false;
+  }
+}
+
+// After the saves' wait the window's thread waits for the takes', answering
+// the window and counting; once cut short, a moment at most (a writer the
+// disk holds in a write keeps the end's thread too). False when the writer
+// is still held: nothing it uses may be freed, no file closed.
+bool WaitForTakesEnd(std::thread* endThread) {
+  g_endLine.savesLeft = -1;
+  if (!endThread) {
+    t_takesEndOnWindow = true;
+    EndTakes(std::exchange(AudioThreadHandle, nullptr));
+    t_takesEndOnWindow = false;
+  } else {
+    double cutAt = -1.0;
+    while (!g_takesEnd.done.load()) {
+      if (!EndWaitTick() && cutAt < 0) cutAt = platform::HighResClock();
+      if (cutAt >= 0 && platform::HighResClock() - cutAt > kNoteWaitSeconds) break;
+      platform::SleepSeconds(0.05);
+    }
+    if (g_takesEnd.done.load()) {
+      endThread->join();
+      delete endThread;
+    } else {
+      endThread->detach();  // ends with the process
+      delete endThread;
+      return false;
+    }
+  }
+  const int32_t r = g_takesEnd.result.load();
+  if (r < 0) Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 2);
+  return r >= 0;
+}
+
+// The takes the end could not confirm are named on the status line, which
+// stays up a few seconds (the window answering) unless a second quit signal
+// came.
+void SayUnconfirmedTakes(bool writerEnded, const std::vector<std::string>& names) {
+  if (names.empty() && writerEnded) return;
+  std::string said;
+  if (!names.empty())
+    said = LangText(632, "These recordings may not be whole on the disk, which did not confirm them before the end: ") +
+           Listed(names);
+  // A writer the disk holds in a write keeps its thread there.
+  if (!writerEnded)
+    said += (said.empty() ? "" : ". ") +
+            QUARLE_BASICS::InsertArg(LangText(707, "The disk does not finish writing {$}: the program ends "
+                                                   "without it, and may stay in the system until the disk "
+                                                   "lets go."),
+                                     names.empty() ? std::string("AUDIO") : names.front());
+  SayWhole(said);
+}
+
+// The end's waits, the saves' and the takes', at once, under one line, one
+// bound after a signal and one cut. First the notes: the files still to be
+// saved and the takes still being written are named for the next start (a
+// desktop that kills the program in the wait leaves them), then put back as
+// they were once those are on the disk. The saves the end could not finish,
+// the files whose save failed and the takes it could not confirm are said
+// whole in the window and stay noted; their files keep what they held
+// before. False when the recordings' writer is still held by its disk.
+bool WaitForSavesAndTakes() {
+  g_endLine = EndLine{};
+  const std::string home = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder);
+  const std::string savesNote = UnfinishedNotePath();
+  const std::string takesNote = home.empty() ? "" : home + "\\" + kUnconfirmedNoteName;
+  const std::vector<std::string> savesEarlier = NotedNames(savesNote), takesEarlier = NotedNames(takesNote);
+  std::vector<std::string> savesNoted = savesEarlier, takesNoted = takesEarlier;
+  for (const std::string& target : platform::SaverPendingTargets()) savesNoted.push_back(FileNameOf(target));
+  for (const std::string& name : QUARLE_AUDIO::RecordingTakesBeingWritten()) takesNoted.push_back(name);
+  std::vector<NoteText> first;
+  if (Once(savesNoted) != Once(savesEarlier)) first.push_back({savesNote, savesNoted});
+  if (Once(takesNoted) != Once(takesEarlier)) first.push_back({takesNote, takesNoted});
+  const bool noted = RewriteNotes(first);
+  // Over a question left open (a window's close answered by a logout's
+  // signal leaves it) the status line shows the wait; a display gone is
+  // left alone (its video thread may be stuck in it, under a control it draws).
+  if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
+  std::thread* endThread = nullptr;
+  bool audioThread = false;
+  StartTakesEnd(endThread, audioThread);
   const bool finished = platform::SaverStop(platform::kEndIdleSeconds, ShowSavesLeft) == 0;
+  const bool writerEnded = WaitForTakesEnd(endThread);
+  if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
   std::vector<std::string> unfinished;
   for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
   const std::vector<std::string> failed = FilesNotSaved();
-  std::vector<std::string> names = earlier;
-  names.insert(names.end(), unfinished.begin(), unfinished.end());
-  names.insert(names.end(), failed.begin(), failed.end());
-  // A note the disk still holds is left as it is (it names every save the
-  // end began with, those that landed too), and so is its thread.
-  if (!noted || (Once(names) != Once(addsPending ? pending : earlier) && !RewriteUnfinishedNote(note, names))) {
+  std::vector<std::string> unconfirmed = QUARLE_AUDIO::RecordingEndUnconfirmed();
+  // A writer the disk still holds may not have said its takes yet: every
+  // take it was writing stays named.
+  if (!writerEnded)
+    for (const std::string& name : takesNoted)
+      if (std::find(takesEarlier.begin(), takesEarlier.end(), name) == takesEarlier.end()) unconfirmed.push_back(name);
+  std::vector<std::string> savesLeft = savesEarlier;
+  savesLeft.insert(savesLeft.end(), unfinished.begin(), unfinished.end());
+  savesLeft.insert(savesLeft.end(), failed.begin(), failed.end());
+  std::vector<std::string> takesLeft = takesEarlier;
+  takesLeft.insert(takesLeft.end(), unconfirmed.begin(), unconfirmed.end());
+  std::vector<NoteText> after;
+  if (Once(savesLeft) != Once(savesNoted)) after.push_back({savesNote, savesLeft});
+  if (Once(takesLeft) != Once(takesNoted)) after.push_back({takesNote, takesLeft});
+  // A note the disk still holds is left as it is (it names every save and
+  // take the end began with, those that landed too), and so is its thread.
+  if (!noted || !RewriteNotes(after)) {
     g_saverHeld = true;
     g_unclean = true;
   }
   if (!failed.empty())
     SayWhole(LangText(708, "These files could not be saved; each keeps what it held before: ") + Listed(failed));
-  if (finished) return;
-  g_saverHeld = true;
-  std::string said = LangText(650, "These files were not saved before the end, as the disk did not write them; "
-                                   "each may still hold its earlier contents: ") +
-                     Listed(unfinished);
-  // The one the saver is in keeps its thread in the disk.
-  if (!unfinished.empty())
-    said += ". " + QUARLE_BASICS::InsertArg(LangText(707, "The disk does not finish writing {$}: the program ends "
-                                                          "without it, and may stay in the system until the disk "
-                                                          "lets go."),
-                                            unfinished.front());
-  SayWhole(said);
+  if (!finished) {
+    g_saverHeld = true;
+    std::string said = LangText(650, "These files were not saved before the end, as the disk did not write them; "
+                                     "each may still hold its earlier contents: ") +
+                       Listed(unfinished);
+    // The one the saver is in keeps its thread in the disk.
+    if (!unfinished.empty())
+      said += ". " + QUARLE_BASICS::InsertArg(LangText(707, "The disk does not finish writing {$}: the program ends "
+                                                            "without it, and may stay in the system until the disk "
+                                                            "lets go."),
+                                              unfinished.front());
+    SayWhole(said);
+  }
+  SayUnconfirmedTakes(writerEnded, Once(unconfirmed));
+  if (audioThread) Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
+  return writerEnded;
 }
 
+// What a quit saves is handed to the saver: the end's wait follows.
 void SaveWork() {
   EndOutputTake();
   EndRunningTakes();
@@ -343,56 +559,6 @@ void SaveWork() {
     }
   }
   SaveUnsavedEntries();
-  WaitForSaves();
-}
-
-// The end's wait for the recordings' writer, every 100 ms at least: the count
-// on the status line, the window answering; a second quit signal cuts it short.
-bool EndShown(const QUARLE_AUDIO::RecordingEndProgress& progress) {
-  AnswerWindow();
-  QUARLE_AUDIO::SayWritingLeft(progress);
-  return !EndCutShort();
-}
-
-// The takes the end could not confirm are named on the status line, which
-// stays up a few seconds (the window answering) unless a second quit signal
-// came, and noted for the next start to say them again.
-void SayUnconfirmedTakes(bool writerEnded) {
-  const std::vector<std::string> names = QUARLE_AUDIO::RecordingEndUnconfirmed();
-  if (names.empty() && writerEnded) return;
-  NoteUnconfirmedTakes(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder), names);
-  std::string said;
-  if (!names.empty())
-    said = LangText(632, "These recordings may not be whole on the disk, which did not confirm them before the end: ") +
-           Listed(names);
-  // A writer the disk holds in a write keeps its thread there.
-  if (!writerEnded)
-    said += (said.empty() ? "" : ". ") +
-            QUARLE_BASICS::InsertArg(LangText(707, "The disk does not finish writing {$}: the program ends "
-                                                   "without it, and may stay in the system until the disk "
-                                                   "lets go."),
-                                     names.empty() ? std::string("AUDIO") : names.front());
-  SayWhole(said);
-}
-
-// The audio thread ends its take, and the recordings' writer writes all it
-// holds before anything it uses is freed. False when a disk that took
-// nothing still holds the writer in a write.
-bool StopAudioThread() {
-  // A writer whose audio thread could not be made ends all the same.
-  if (!AudioThreadHandle) {
-    const bool writerEnded = QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle, EndShown);
-    SayUnconfirmedTakes(writerEnded);
-    return writerEnded;
-  }
-  Report(LangText(141, "Waiting for audio thread."), QUARLE_BASICS::kLevelInfo);
-  QUARLE_BASICS::CommandMessage m{};
-  m.type = QUARLE_AUDIO::kAudioQuit;
-  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-  const bool writerEnded = QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle, EndShown);
-  SayUnconfirmedTakes(writerEnded);
-  Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
-  return writerEnded;
 }
 
 // Reports the audio thread made after the loop stopped reading queue 0: the
@@ -505,14 +671,11 @@ bool RunShutdown() {
     if (!StartupFailure.empty()) line += ": " + StartupFailure;
     Report(line, QUARLE_BASICS::kLevelFatal);
     Pause(kFailurePauseMs);
-    // What the start-up handed to the saver before it gave up.
-    WaitForSaves();
   }
-  // 3. The window still draws: its status line shows the wait for the
-  // recordings, if there is one (over a question left open, as a window's
-  // close answered by a logout's signal leaves it). Nothing draws after it.
-  if (DialogOwner != 0) CloseDialog();
-  const bool writerEnded = StopAudioThread();
+  // 3. The window still draws: its status line shows the wait for the saves
+  // (what the start-up handed over, when it gave up) and the recordings
+  // together. Nothing draws after it.
+  const bool writerEnded = WaitForSavesAndTakes();
   QUARLE_VISUALS::StopVideoThread();
   DropPendingReports();
   // The MIDI thread plays keyboards through the tunings and the lists freed
@@ -550,7 +713,7 @@ void EndAfterDisplayLoss() {
   SaveWork();
   // The audio thread and the recordings' writer need no display: the takes
   // they hold reach the disk, and no file is closed under the writer.
-  const bool writerEnded = StopAudioThread();
+  const bool writerEnded = WaitForSavesAndTakes();
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
   CloseLogFile();
   if (writerEnded) platform::FileCloseAll();

@@ -22,9 +22,11 @@ namespace Tarvelo {
 // window answering and its status line counting; a second quit signal cuts
 // it short (each take then names what its file holds). The takes it could not
 // confirm are said and noted for the next start. The saves wait the same way,
-// for as long as the disk writes; those the end could not finish are said and
-// noted for the next start. False when the writer or the saver is still held
-// (see EndProcess).
+// for as long as the disk writes, at the same time as the recordings (the
+// writer's wait on a thread of the end's own), under one status line, one
+// bound after a signal and one cut; those the end could not finish are said
+// and noted for the next start. What it waits for is noted before it waits.
+// False when the writer or the saver is still held (see EndProcess).
 bool RunShutdown();
 
 // The note of the saves the end could not finish, in the data folder, a name a

@@ -243,6 +243,14 @@ std::vector<std::string> RecordingWriter::EndUnconfirmed() {
   return s_->unconfirmed;
 }
 
+std::vector<std::string> RecordingWriter::TakesBeingWritten() {
+  std::lock_guard<std::mutex> hold(s_->heldLock);
+  std::vector<std::string> names;
+  for (const auto& [take, h] : s_->held)
+    if (!h.closedByEnd && !h.name.empty()) names.push_back(h.name);
+  return names;
+}
+
 bool RecordingWriter::Settle(double seconds) {
   const rec::State& s = *s_;
   const double end = platform::HighResClock() + seconds;
@@ -272,6 +280,7 @@ int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEnd
   return ProgramRecordingWriter().Stop(idleSeconds, shown);
 }
 std::vector<std::string> RecordingEndUnconfirmed() { return ProgramRecordingWriter().EndUnconfirmed(); }
+std::vector<std::string> RecordingTakesBeingWritten() { return ProgramRecordingWriter().TakesBeingWritten(); }
 bool RecordingWriterSettle(double seconds) { return ProgramRecordingWriter().Settle(seconds); }
 int32_t RecordingHandOver(char* stem, uint32_t label) { return ProgramRecordingWriter().HandOver(stem, label); }
 int32_t RecordingAppend(int32_t take, const int16_t* values, int32_t count) {

@@ -72,6 +72,7 @@ class RecordingWriter {
   bool Start(uint32_t rate, uint32_t ringValues);
   int32_t Stop(double idleSeconds, bool (*shown)(const RecordingEndProgress&));
   std::vector<std::string> EndUnconfirmed();
+  std::vector<std::string> TakesBeingWritten();
   bool Settle(double seconds);
   // The audio thread's.
   int32_t HandOver(char* stem, uint32_t label);
@@ -127,6 +128,9 @@ int32_t RecordingWriterStop(double idleSeconds, bool (*shown)(const RecordingEnd
 // The file names (as shown to the user) of the takes the last RecordingWriterStop could not
 // confirm whole (a give-up or a cut-short); empty after a whole end.
 std::vector<std::string> RecordingEndUnconfirmed();
+// The file names of the takes whose files the writer has made and not yet
+// closed whole (those an end still waits for), in the order they began.
+std::vector<std::string> RecordingTakesBeingWritten();
 
 // The rest of this block is the audio thread's (one producer): none waits,
 // allocates or touches the disk.

@@ -401,6 +401,12 @@ bool TakeRound(Writer& w) {
     if (!t.ended) {
       if (const int32_t rc = PutSizes(t.fd, t.Head(), t.sb.format.blockAlign, t.named); rc != 0)
         FailTake(w, t, WriteFailure(-kErrFileAccess, -rc));
+    } else if (t.named < t.Data()) {
+      // An ended take whose rest still waits for the disk (the end's wait):
+      // its header names what is kept now, so a program killed in the wait
+      // leaves a file that names its sound.
+      const int32_t rc = PutSizes(t.fd, t.Head(), t.sb.format.blockAlign, t.named);
+      EndStep(t, rc == 0 ? 0 : -kErrFileAccess, -rc);
     }
   }
   return true;

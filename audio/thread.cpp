@@ -795,9 +795,9 @@ bool SayWritingLeftOnly(const RecordingEndProgress& progress) {
 }
 }  // namespace
 
-void SayWritingLeft(const RecordingEndProgress& p) {
+std::string WritingLeftText(const RecordingEndProgress& p) {
   // Nothing left (nothing was recorded, or all is on the disk): nothing to say.
-  if (p.secondsLeft == 0.0) return;
+  if (p.secondsLeft == 0.0) return "";
   // A wait under way always has something left, if only a take's last sync.
   const auto whole = [](double s) {
     s = s >= 1.0 ? std::min(std::ceil(s), 1.0e9) : 1.0;  // NaN too
@@ -821,6 +821,12 @@ void SayWritingLeft(const RecordingEndProgress& p) {
     text = QUARLE_BASICS::InsertArg(
         LangText(631, "Writing the recordings to the disk: the disk confirms nothing; {$} s of sound wait for it"),
         whole(p.soundLeft));
+  return text;
+}
+
+void SayWritingLeft(const RecordingEndProgress& p) {
+  const std::string text = WritingLeftText(p);
+  if (text.empty()) return;
   const double now = platform::HighResClock();
   if (text == g_writingLeftSaid.text ||
       (!g_writingLeftSaid.text.empty() && now - g_writingLeftSaid.at < 1.0))

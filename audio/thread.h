@@ -6,6 +6,7 @@
 // AudioCommandQueue and reports on queue 0 (codes in audio/audio.h).
 #pragma once
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #include "audio/recording.h"
@@ -29,6 +30,8 @@ bool WaitAudioThread(std::thread*& handle, bool (*shown)(const RecordingEndProgr
 // second after the first: the time left at the pace the disk confirms, or,
 // while the disk confirms nothing, the sound that waits for it.
 void SayWritingLeft(const RecordingEndProgress& progress);
+// That text (empty when nothing is left), for a line that says more.
+std::string WritingLeftText(const RecordingEndProgress& progress);
 
 // The stream rate StartAudioThread derives from a configured rate.
 uint32_t StreamRateFor(int32_t rate);

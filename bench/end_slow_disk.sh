@@ -6,6 +6,7 @@
 # what its header names, and every report made after the signal (what the
 # status line said). Each case on a stick made anew. Needs root. Cases:
 #   busy      2 MB/s with a copy running onto it, SIGTERM 60 s into the take
+#   busysave  the same with a Ctrl+S 2 s before the signal
 #   pullwait  2 MB/s with a copy, SIGTERM 20 s in, the stick pulled 1 s later
 #   pullsave  2 MB/s with a copy, Ctrl+S 10 s in, the stick pulled 0.3 s later,
 #             SIGTERM 30 s in
@@ -101,6 +102,7 @@ ACTIONS=()
 for c in "${cases[@]}"; do
   case "$c" in
     busy) stick 2000000 on; run busy 60;;
+    busysave) stick 2000000 on; run busysave 60 --save 58;;
     pullwait) stick 2000000 on; ACTIONS=("21 $tool pull $dir >/dev/null"); run pullwait 20;;
     pullsave) stick 2000000 on; ACTIONS=("10.3 $tool pull $dir >/dev/null"); run pullsave 30 --save 10;;
     stuck) stick 2000000 off; ACTIONS=("15 $tool rate $dir 1 >/dev/null"); run stuck 20;;

@@ -20,6 +20,7 @@ std::atomic<bool> g_watching{false};
 std::atomic<int> g_count{0};
 std::atomic<int> g_first{0};
 std::atomic<int> g_second{0};
+std::atomic<double> g_firstAt{0.0};
 // Held while `onQuit` runs, so StopQuitRequests can wait for a post under way.
 std::mutex g_lock;
 // one thread: start-up
@@ -48,6 +49,7 @@ void Watch() {
       g_second.store(sig);
       continue;
     }
+    g_firstAt.store(HighResClock());
     g_first.store(sig);
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_onQuit) g_onQuit(sig);
@@ -90,6 +92,8 @@ void StopQuitRequests() {
 int FirstQuitSignal() { return g_first.load(); }
 
 int SecondQuitSignal() { return g_second.load(); }
+
+double FirstQuitSignalAt() { return g_first.load() != 0 ? g_firstAt.load() : 0.0; }
 
 std::string QuitSignalName(int signal) {
   switch (signal) {

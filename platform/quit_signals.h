@@ -30,6 +30,8 @@ void StopQuitRequests();
 
 // The number of the first quit signal that arrived; 0 while none has.
 int FirstQuitSignal();
+// When it arrived (HighResClock); 0 while none has.
+double FirstQuitSignalAt();
 // The number of the second quit signal; 0 while none has: the end is to be
 // cut short.
 int SecondQuitSignal();

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -185,11 +186,97 @@ TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
   const int32_t left = Find(log, "Saving to the disk: 1 files left", saving);
   ASSERT_GT(left, saving);
   EXPECT_EQ(log[left].level, 0);
-  EXPECT_GT(Find(log, "Waiting for audio thread.", left), left);
+  // The audio thread's end and the recordings' wait go on beside the saves'.
+  const int32_t audio = Find(log, "Waiting for audio thread.", saving);
+  EXPECT_GT(audio, saving);
+  EXPECT_LT(audio, left);
+  EXPECT_GT(Find(log, "Audio thread terminated.", left), left);
   EXPECT_TRUE(fs::exists(DataFolder() + "/WF_Library.txt"));
   EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 0);
   // Noted before the wait, and no longer once the save landed.
   EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
+}
+
+// What the end said while the disk held it.
+struct BothWaits {
+  std::string note;                // the takes' note as the wait began
+  std::vector<std::string> lines;  // the end's lines, in order
+};
+BothWaits& g_both = *new BothWaits;  // the run's threads may read it to the end
+std::string& g_bothData = *new std::string;
+std::string& g_bothStem = *new std::string;  // the take's, a row's own
+
+// At the loop's start a take of the output runs; once a second of it is in
+// its file the disk holds every sync under the data folder, and the end's
+// lines are kept: the first notes the takes' note, one that says both waits
+// (or, without a save, the recordings' alone) lets the disk go.
+void RecordATake(int32_t step) {
+  if (step != 41) return;
+  QUARLE_BASICS::CommandMessage m{};
+  m.type = QUARLE_AUDIO::kAudioPlaybackDevice;  // the first the driver lists
+  m.single1 = 1.0f;
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  m.type = QUARLE_AUDIO::kAudioPlaybackOn;
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  m.type = QUARLE_AUDIO::kAudioRecordStart;
+  m.word2 = reinterpret_cast<uintptr_t>(strdup(g_bothStem.c_str()));
+  m.arg2 = ++Tarvelo::RecordingTake;
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  Tarvelo::OutputRecording = -1;
+  const std::string take = g_bothData + "/AUDIO/" + g_bothStem + ".wav";
+  ASSERT_TRUE(WaitUntil([&] { std::error_code ec; return fs::file_size(take, ec) > 88 + 48000 && !ec; }));
+  synccount::HoldUnder(g_bothData);
+  QUARLE_BASICS::MessageHook = [](const std::string& text, int32_t level) {
+    const bool saves = text.rfind("Saving to the disk: ", 0) == 0;
+    if (saves || text.rfind("Writing the recordings to the disk: ", 0) == 0) {
+      if (g_both.lines.empty()) g_both.note = ReadAll(g_bothData + "/" + Tarvelo::kUnconfirmedNoteName);
+      g_both.lines.push_back(text);
+      if (!saves || text.find(". Writing the recordings to the disk: ") != std::string::npos) synccount::Release();
+    }
+    Tarvelo::LogMessageHook(text, level);
+  };
+}
+
+// A take runs and the disk holds every sync of the data folder (the saves'
+// and the take's) at the quit: the take's name is noted for the next start
+// before the wait, the saves and the take are waited for together under one
+// line, and once the disk lets go the take is whole and no longer noted.
+// Rows: whether the quit comes while a save is on its way.
+
+TEST_F(AppRun, TheEndWaitsForTheSavesAndTheTakesTogetherAndNotesTheTakesFirst) {
+  for (const bool save : {true, false}) {
+    SCOPED_TRACE(save ? "a save on its way" : "no save");
+    if (!save) Restart();
+    g_both = BothWaits{};
+    g_bothData = fs::weakly_canonical(DataFolder()).string();
+    g_bothStem = save ? "both" : "alone";
+    g_beforeStep = save ? [](int32_t step) {
+      if (step != 41) return;
+      Tarvelo::LibraryChanged = -1;
+      Startup.SaveWFLibrary = Tarvelo::SaveWFLibraryThen;
+      RecordATake(step);
+    } : RecordATake;
+    ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+    synccount::Release();
+    // Named before the wait, as the disk held it.
+    EXPECT_EQ(g_both.note, g_bothStem + ".wav\n");
+    const std::string both = "Saving to the disk: 1 files left. Writing the recordings to the disk: ";
+    const auto said = [&](const std::string& prefix) {
+      return std::any_of(g_both.lines.begin(), g_both.lines.end(),
+                         [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_EQ(said(both), save);
+    EXPECT_TRUE(said(save ? both : "Writing the recordings to the disk: "));
+    // Whole once let go, and no longer noted.
+    const std::string bytes = ReadAll(DataFolder() + "/AUDIO/" + g_bothStem + ".wav");
+    ASSERT_GT(bytes.size(), 88u + 48000);
+    uint32_t named = 0;
+    std::memcpy(&named, bytes.data() + 84, 4);
+    EXPECT_EQ(named + 88, bytes.size());
+    EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName));
+    EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
+    EXPECT_EQ(synccount::ThreadsNamed("tarvelo-end"), 0);
+  }
 }
 
 // The last run's end could not finish some saves: the next start says which,

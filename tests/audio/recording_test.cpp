@@ -985,6 +985,47 @@ RecordingWriterOptions Counted(int64_t pace, double window) {
   return o;
 }
 
+// A take ends (a quit) while the disk holds the sync of its first second: once
+// that sync comes back the header names that second at once, while the rest
+// still waits (a program killed in the end's wait leaves a file that names the
+// sound the disk kept), and the rest is named once kept. Rows: the sound
+// appended before the end, in seconds.
+TEST_F(Recording, AnEndedTakesHeaderNamesWhatTheDiskKeptWhileTheRestWaits) {
+  StartWriter();
+  const double kRows[] = {1.5, 2.5};
+  int32_t row = 0;
+  for (const double seconds : kRows) {
+    SCOPED_TRACE(seconds);
+    synccount::Reset();
+    const std::string stem = "kept" + std::to_string(row++);
+    const std::string path = fs::weakly_canonical(dir_ + "/AUDIO").string() + "/" + stem + ".wav";
+    const int32_t take = W().HandOver(strdup(stem.c_str()), 1);
+    ASSERT_GT(take, 0);
+    const std::vector<int16_t> block(960, 5);
+    ASSERT_EQ(Append(take, block), 0);
+    ASSERT_TRUE(WaitUntil([&] { return Named(path) == 1920; }));
+    synccount::Hold("", false);
+    const int32_t blocks = int32_t(seconds * 100) - 1;
+    for (int32_t b = 0; b < blocks; ++b) ASSERT_EQ(Append(take, block), 0);
+    // The sync of its first whole second is held, the take ends, and the
+    // writer goes on to the next take (so it has taken the end).
+    ASSERT_TRUE(WaitUntil([&] {
+      const auto syncs = synccount::Syncs();
+      return std::any_of(syncs.begin(), syncs.end(), [&](const auto& s) { return s.path == path && s.length >= 88 + 192000; });
+    }));
+    W().End();
+    const std::string next = stem + "n";
+    ASSERT_GT(W().HandOver(strdup(next.c_str()), 2), 0);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir_ + "/AUDIO/" + next + ".wav"); }));
+    EXPECT_EQ(Named(path), 1920u);
+    synccount::LetOneThrough();
+    EXPECT_TRUE(WaitUntil([&] { return Named(path) == 192000; }));
+    W().End();
+    ExpectWholeOnceLetGo(path, int64_t(blocks + 1) * 1920);
+  }
+}
+
+
 // A fresh writer on a disk that counts what it writes (pace bytes a second,
 // judged over a second), its syncs held: a take begun, named stem + pace.
 class CountedDisk : public Recording {

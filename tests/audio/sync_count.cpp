@@ -39,6 +39,7 @@ std::vector<Sync>& g_syncs = *new std::vector<Sync>;
 std::vector<std::string>& g_writes = *new std::vector<std::string>;
 std::vector<std::string>& g_writeBacks = *new std::vector<std::string>;
 bool g_hold = false;
+int32_t g_passes = 0;  // held syncs let through while the hold stays
 std::string& g_holdThread = *new std::string;  // "": every thread's
 std::string& g_holdUnder = *new std::string;  // "": none held by its path
 bool g_holdWrites = false;
@@ -72,7 +73,10 @@ Sync Read(const std::string& name, int fd) {
 void WaitWhileHeld(std::unique_lock<std::mutex>& hold, const std::string& name, const std::string& path = "") {
   g_released.wait_for(hold, std::chrono::seconds(30), [&] {
     const bool byPath = !g_holdUnder.empty() && path.rfind(g_holdUnder, 0) == 0;
-    return !byPath && (!g_hold || (!g_holdThread.empty() && g_holdThread != name));
+    if (!byPath && (!g_hold || (!g_holdThread.empty() && g_holdThread != name))) return true;
+    if (g_passes == 0) return false;
+    --g_passes;
+    return true;
   });
 }
 
@@ -209,6 +213,12 @@ void HoldUnder(const std::string& path) {
   g_holdUnder = path;
 }
 
+void LetOneThrough() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  ++g_passes;
+  g_released.notify_all();
+}
+
 void HoldWrites() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_holdWrites = true;
@@ -217,6 +227,7 @@ void HoldWrites() {
 void Release() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_hold = false;
+  g_passes = 0;
   g_holdWrites = false;
   g_holdUnder.clear();
   g_released.notify_all();

@@ -39,6 +39,8 @@ void Hold(const std::string& thread = "", bool writeBacks = true);
 // (an OS path) waits after it is noted until Release (or 30 s), whichever
 // thread makes it: a disk of its own that stopped writing.
 void HoldUnder(const std::string& path);
+// The next held sync (or the one held now) goes on; the hold stays for the rest.
+void LetOneThrough();
 // While held, so do the flushes of the recordings' writer (tarvelo-rec): a
 // disk that takes nothing.
 void HoldWrites();

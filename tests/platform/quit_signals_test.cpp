@@ -3,6 +3,7 @@
 // is noted for the end to cut its waits short; a third ends the process at
 // once with 128 + its number.
 #include "platform/quit_signals.h"
+#include "platform/threads.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -41,10 +42,14 @@ bool WaitFor(F done) {
   if (!platform::WatchQuitSignals(Handed)) std::_Exit(10);
   if (platform::WatchQuitSignals(Handed)) std::_Exit(11);  // one watcher only
   if (stopped) platform::StopQuitRequests();
-  if (platform::FirstQuitSignal() != 0) std::_Exit(12);
+  if (platform::FirstQuitSignal() != 0 || platform::FirstQuitSignalAt() != 0) std::_Exit(12);
+  const double sent = platform::HighResClock();
   ::kill(::getpid(), first);
   if (!WaitFor([] { return platform::FirstQuitSignal() != 0; })) std::_Exit(13);
   if (platform::FirstQuitSignal() != first) std::_Exit(14);
+  // The end's bound counts from the signal's moment.
+  const double at = platform::FirstQuitSignalAt();
+  if (at < sent || at > platform::HighResClock()) std::_Exit(22);
   if (stopped) {
     if (g_handed.load() != 0) std::_Exit(15);
   } else {
@@ -55,6 +60,7 @@ bool WaitFor(F done) {
   ::kill(::getpid(), second);
   if (!WaitFor([] { return platform::SecondQuitSignal() != 0; })) std::_Exit(19);
   if (platform::SecondQuitSignal() != second || g_handed.load() != (stopped ? 0 : 1)) std::_Exit(20);
+  if (platform::FirstQuitSignalAt() != at) std::_Exit(23);  // a second signal moves it not
   ::kill(::getpid(), third);
   std::this_thread::sleep_for(std::chrono::seconds(60));
   std::_Exit(21);  // the third signal did not end the process
