@@ -206,22 +206,28 @@ BothWaits& g_both = *new BothWaits;  // the run's threads may read it to the end
 std::string& g_bothData = *new std::string;
 std::string& g_bothStem = *new std::string;  // the take's, a row's own
 
+// Plays on the first device the driver lists and starts a take of the output
+// named `stem`, numbered `take`, as REC's press asks it.
+void PlayAndRecord(const char* stem, int32_t take) {
+  QUARLE_BASICS::CommandMessage m{};
+  m.type = QUARLE_AUDIO::kAudioPlaybackDevice;
+  m.single1 = 1.0f;
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  m.type = QUARLE_AUDIO::kAudioPlaybackOn;
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  m.type = QUARLE_AUDIO::kAudioRecordStart;
+  m.word2 = reinterpret_cast<uintptr_t>(strdup(stem));
+  m.arg2 = take;
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+}
+
 // At the loop's start a take of the output runs; once a second of it is in
 // its file the disk holds every sync under the data folder, and the end's
 // lines are kept: the first notes the takes' note, one that says both waits
 // (or, without a save, the recordings' alone) lets the disk go.
 void RecordATake(int32_t step) {
   if (step != 41) return;
-  QUARLE_BASICS::CommandMessage m{};
-  m.type = QUARLE_AUDIO::kAudioPlaybackDevice;  // the first the driver lists
-  m.single1 = 1.0f;
-  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-  m.type = QUARLE_AUDIO::kAudioPlaybackOn;
-  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-  m.type = QUARLE_AUDIO::kAudioRecordStart;
-  m.word2 = reinterpret_cast<uintptr_t>(strdup(g_bothStem.c_str()));
-  m.arg2 = ++Tarvelo::RecordingTake;
-  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  PlayAndRecord(g_bothStem.c_str(), ++Tarvelo::RecordingTake);
   Tarvelo::OutputRecording = -1;
   const std::string take = g_bothData + "/AUDIO/" + g_bothStem + ".wav";
   ASSERT_TRUE(WaitUntil([&] { std::error_code ec; return fs::file_size(take, ec) > 88 + 48000 && !ec; }));
@@ -377,16 +383,7 @@ TEST_F(AppRunDeathTest, ASecondQuitSignalCutsTheEndShortWithEveryTakeNamedWhole)
   g_take = take;
   g_beforeStep = [](int32_t step) {
     if (step != 41) return;
-    QUARLE_BASICS::CommandMessage m{};
-    m.type = QUARLE_AUDIO::kAudioPlaybackDevice;  // the first the driver lists
-    m.single1 = 1.0f;
-    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-    m.type = QUARLE_AUDIO::kAudioPlaybackOn;
-    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-    m.type = QUARLE_AUDIO::kAudioRecordStart;
-    m.word2 = reinterpret_cast<uintptr_t>(strdup("held"));
-    m.arg2 = 1;
-    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+    PlayAndRecord("held", 1);
     std::thread([] {
       // A second of sound on the disk, then a disk that keeps nothing more.
       WaitUntil([] { std::error_code ec; return fs::file_size(g_take, ec) > 88 + 192000 && !ec; });
@@ -465,17 +462,7 @@ TEST_F(AppRunDeathTest, AQuitSignalEndsTheTakeAtOnceAndTheEndGivesUpByItself) {
   g_beforeStep = [](int32_t step) {
     HoldTheLibrarysSave(step);
     if (step != 41) return;
-    QUARLE_BASICS::CommandMessage m{};
-    m.type = QUARLE_AUDIO::kAudioPlaybackDevice;  // the first the driver lists
-    m.single1 = 1.0f;
-    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-    m.type = QUARLE_AUDIO::kAudioPlaybackOn;
-    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
-    // As REC's press asks it.
-    m.type = QUARLE_AUDIO::kAudioRecordStart;
-    m.word2 = reinterpret_cast<uintptr_t>(strdup("logout"));
-    m.arg2 = ++Tarvelo::RecordingTake;
-    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+    PlayAndRecord("logout", ++Tarvelo::RecordingTake);
     Tarvelo::OutputRecording = -1;
     std::thread([] {
       WaitUntil([] {

@@ -58,6 +58,16 @@ class WindowButtonsTest : public PanelsATest {
     platform::ScreenWindowPosition(x, y);
     return {x, y};
   }
+  // Runs the event loop over `events`, then a close that ends it.
+  static void RunLoopOver(const std::vector<platform::WindowEvent>& events) {
+    const int32_t close = V::CloseRequestTarget;
+    platform::WindowEventsClear();
+    for (const platform::WindowEvent& e : events) platform::WindowEventInject(e);
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    V::CloseRequestTarget = 0;
+    V::GuiMessageLoop();
+    V::CloseRequestTarget = close;
+  }
 };
 
 TEST_F(WindowButtonsTest, QuitAsksAndOnlyAYesEndsTheLoop) {
@@ -210,15 +220,8 @@ TEST_F(WindowButtonsTest, AButtonReachedByItsKeyKeepsNoHoverMark) {
   const int32_t quit = Named("Quit");
   const int32_t minimise = Named("WINMIN");
   const int32_t cancel = Slot(kUiDB) + 4;
-  const int32_t close = V::CloseRequestTarget;
-  // Runs the loop over the events, then a close that ends it.
-  const auto run = [close](const std::vector<platform::WindowEvent>& events) {
-    platform::WindowEventsClear();
-    for (const platform::WindowEvent& e : events) platform::WindowEventInject(e);
-    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
-    V::CloseRequestTarget = 0;
-    V::GuiMessageLoop();
-    V::CloseRequestTarget = close;
+  const auto run = [](const std::vector<platform::WindowEvent>& events) {
+    RunLoopOver(events);
     DeliverPosted();
   };
   const auto pointOn = [](int32_t id) {
@@ -316,15 +319,7 @@ TEST_F(WindowButtonsTest, ADragMovesTheWindowAsFarAsThePointerWent) {
 // window as far as the pointer went on the desktop, and turns the output
 // level as far as it went to the side.
 TEST_F(WindowButtonsTest, DragsThatLeaveTheWindowAtOnceFollowThePointer) {
-  const int32_t close = V::CloseRequestTarget;
-  const auto run = [close](const std::vector<platform::WindowEvent>& events) {
-    platform::WindowEventsClear();
-    for (const platform::WindowEvent& e : events) platform::WindowEventInject(e);
-    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
-    V::CloseRequestTarget = 0;
-    V::GuiMessageLoop();
-    V::CloseRequestTarget = close;
-  };
+  const auto run = RunLoopOver;
   const struct {
     const char* control;
     int32_t firstX, firstY, thenX, thenY, steps;  // the first move, and each after it
