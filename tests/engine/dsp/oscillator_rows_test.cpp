@@ -273,7 +273,9 @@ TEST_P(WaveTimingTest, AnHourStraysLessThanAMillisecond) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Waves, WaveTimingTest,
-                         ::testing::Values(WaveCase{35, 0.5, 4.5}, WaveCase{35, 3.7, 4.0}, WaveCase{35, 440.0, 2.0}));
+                         ::testing::Values(WaveCase{35, 0.5, 4.5}, WaveCase{35, 3.7, 4.0}, WaveCase{35, 440.0, 2.0},
+                                           WaveCase{kTypeOscillator, 0.5, 4.5}, WaveCase{kTypeOscillator, 3.7, 4.0},
+                                           WaveCase{kTypeOscillator, 440.0, 2.0}));
 
 }  // namespace
 }  // namespace Tarvelo
