@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 669 the second.
+// 115 form the first stage of the message table, 116 to 704 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -703,6 +703,60 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 667 */ "Unsaved. Save first?",
     /* 668 */ "Quit without saving the synth?",
     /* 669 */ "(reserved)",
+    // A typed value that reads as no number, or with a decimal comma: the
+    // value is kept and the status line says why.
+    /* 670 */ "\"{$}\" is not a number: the value stays as it was.",
+    /* 671 */ "\"{$}\": type decimals with a point (0.5), not a comma. The value stays as it was.",
+    /* 672 */ "(reserved)",
+    /* 673 */ "(reserved)",
+    /* 674 */ "(reserved)",
+    /* 675 */ "(reserved)",
+    /* 676 */ "(reserved)",
+    /* 677 */ "(reserved)",
+    /* 678 */ "(reserved)",
+    /* 679 */ "(reserved)",
+    // A wait for a save, which the user may leave keeping the synth, and a
+    // save the disk has written nothing of for a while.
+    /* 680 */ "{$} Cancel stops waiting and keeps this synth.",
+    /* 681 */ "Still saving. Cancel keeps this synth.",
+    /* 682 */ "Stopped waiting: this synth stays as it is, and its save goes on.",
+    /* 683 */ "The disk has written nothing of {$} for {$} s. Save the synth under this name instead?",
+    /* 684 */ "The disk writes nothing. Save under this name?",
+    /* 685 */ "Disk stuck: save as?",
+    // An earlier Load that waited for a save, replaced by a later New or Load.
+    /* 686 */ "Not loaded: {$} (a later New or Load came first).",
+    // The browser's acts waiting for a save, which the user may leave.
+    /* 687 */ "{$} Cancel stops waiting.",
+    /* 688 */ "Stopped waiting: what waited for the save is not done.",
+    /* 689 */ "(reserved)",
+    /* 690 */ "(reserved)",
+    /* 691 */ "(reserved)",
+    /* 692 */ "(reserved)",
+    /* 693 */ "(reserved)",
+    /* 694 */ "(reserved)",
+    // The start's work on the disk, behind its window.
+    /* 695 */ "The last {$} s of the recording {$} were zeros the file system left where the disk failed, no sound: they are cut off",
+    /* 696 */ "Removed the work files of saves cut short, which held nothing more than their files: {$}.",
+    /* 697 */ "{$} held what {$} does not (a save cut short): kept as {$}.",
+    /* 698 */ "The last run ended before these files were saved; each may still hold its earlier contents: {$}.",
+    /* 699 */ "The last run ended before the disk confirmed these recordings, which may not be whole: {$}.",
+    /* 700 */ "Not saved or not confirmed at the last end: {$}.",
+    /* 701 */ "The data folder {$} answers again: the start's work on it follows.",
+    /* 702 */ "{$} files of the last run may not be whole; the message list names them.",
+    /* 703 */ "The bundled files are in place.",
+    /* 704 */ "The data folder {$} does not answer (its disk may be held or gone): nothing can be saved there until it does.",
+    // A save on its way, and the files whose last save failed.
+    /* 705 */ "Saving {$}...",
+    /* 706 */ "Not saved: {$}: {$}",
+    // The end: a disk that holds a save or a take and will not finish it, and what the end could not save.
+    /* 707 */ "The disk does not finish writing {$}: the program ends without it, and may stay in the system until the disk lets go.",
+    /* 708 */ "These files could not be saved; each keeps what it held before: ",
+    /* 709 */ "(reserved)",
+    /* 710 */ "(reserved)",
+    /* 711 */ "(reserved)",
+    /* 712 */ "(reserved)",
+    /* 713 */ "(reserved)",
+    /* 714 */ "(reserved)",
 };
 
 }  // namespace Tarvelo

@@ -75,18 +75,34 @@ void AddBuiltInScalePatterns(Tuning& tuning, int32_t language) {
     TuningAddScalePattern(tuning, p.Mask, french ? p.French : p.English, -1);
 }
 
-int32_t SetUpDefaultTuning(const std::string& homeFolder, int32_t language) {
+namespace {
+
+void SetUpDefaultTunings(const std::string& homeFolder, int32_t language) {
   const std::string folder = homeFolder + "\\TUNINGS";
   const std::string file = std::string(DefaultTuningName(language)) + ".tng";
   QUARLE_BASICS::DynZStringAssign(EditedTuning.Folder, folder);
   QUARLE_BASICS::DynZStringAssign(EditedTuning.FileName, file);
   AddBuiltInScalePatterns(EditedTuning, language);
   CopyTuning(ActiveTuning, EditedTuning);
+}
+
+}  // namespace
+
+int32_t SetUpDefaultTuning(const std::string& homeFolder, int32_t language) {
+  SetUpDefaultTunings(homeFolder, language);
+  const std::string folder = homeFolder + "\\TUNINGS";
+  const std::string file = std::string(DefaultTuningName(language)) + ".tng";
   if (platform::FileExists(folder + "\\" + file)) return 0;
   const int32_t r = SaveTuning(EditedTuning);
   if (r != 0)
     QUARLE_BASICS::Report("SaveTuning(): " + QUARLE_BASICS::ErrorText(r), QUARLE_BASICS::kLevelError);
   return r;
+}
+
+int32_t PrepareDefaultTuning(const std::string& homeFolder, int32_t language, std::string& target,
+                             std::string& bytes) {
+  SetUpDefaultTunings(homeFolder, language);
+  return TuningFileBytes(EditedTuning, target, bytes);
 }
 
 }  // namespace Tarvelo

@@ -40,5 +40,9 @@ void AddBuiltInScalePatterns(Tuning& tuning, int32_t language);
 // failed save's code, which is reported ("SaveTuning(): ...") at the error level.
 // Runs before any other thread exists, so it takes no tuning lock.
 int32_t SetUpDefaultTuning(const std::string& homeFolder, int32_t language);
+// The same without the disk: the tunings set up, the file's path and bytes
+// given for the caller to write when it is missing. 0, or the bytes' refusal.
+int32_t PrepareDefaultTuning(const std::string& homeFolder, int32_t language, std::string& target,
+                             std::string& bytes);
 
 }  // namespace Tarvelo

@@ -1,5 +1,12 @@
 #include "app/shutdown.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +18,8 @@
 #include "app/state/console.h"
 #include "app/state/dialogs.h"
 #include "app/state/history.h"
+#include "app/state/system_messages.h"
+#include "app/state/ui_hooks.h"
 #include "app/state/settings.h"
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
@@ -38,6 +47,10 @@
 #include "platform/saver.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
+#include "visuals/control_table.h"
+#include "visuals/controls.h"
+#include "visuals/fonts.h"
+#include "visuals/text.h"
 #include "visuals/video_thread.h"
 #include "visuals/visuals.h"
 
@@ -45,6 +58,8 @@ namespace Tarvelo {
 
 // one thread: interface (the end's), set before a run
 double EndWarningSeconds = 4.0;
+// one thread: interface (the end's), set before a run
+double SignalEndSeconds = 40.0;
 
 using QUARLE_BASICS::ErrorText;
 using QUARLE_BASICS::LangText;
@@ -54,8 +69,8 @@ namespace {
 
 constexpr int32_t kFailurePauseMs = 2000;
 constexpr int32_t kCountdownPauseMs = 1000;
-// A disk that takes nothing of the saves for this long ends the wait for them.
-constexpr double kSaverIdleAtExit = 10.0;  // s
+// How long the window waits for the note of the unfinished saves to be written.
+constexpr double kNoteWaitSeconds = 2.0;  // s
 
 void Pause(int32_t ms) {
   if (Startup.Pause) Startup.Pause(ms);
@@ -83,6 +98,31 @@ void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 
+// one thread: interface (the end's): when the end first saw a quit signal (< 0: none yet)
+double g_signalSeenAt = -1.0;
+// one thread: interface (the end's): something was left unsaved or held
+bool g_unclean = false;
+
+// The end's waits are cut short by a second quit signal, and after a first
+// one by the time a desktop leaves before it kills the program.
+bool EndCutShort() {
+  if (platform::SecondQuitSignal() != 0) return true;
+  if (platform::FirstQuitSignal() == 0) return false;
+  const double now = platform::HighResClock();
+  if (g_signalSeenAt < 0) g_signalSeenAt = now;
+  return now - g_signalSeenAt >= SignalEndSeconds;
+}
+
+// A take of the output ends at once, as REC off ends it: the sound after the
+// quit is no part of it, and the writer writes its end while the saves wait.
+void EndOutputTake() {
+  if (OutputRecording == 0) return;
+  QUARLE_BASICS::CommandMessage m{};
+  m.type = QUARLE_AUDIO::kAudioRecordStop;
+  QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+  OutputRecording = 0;
+}
+
 // The window answers its window manager (whose pings SDL answers while it
 // takes the window's events) while the end waits: what the user does there
 // is no longer acted on.
@@ -94,22 +134,132 @@ void AnswerWindow() {
   }
 }
 
-// What the end says stays on the status line a few seconds, the window
-// answering, unless a second quit signal came (none headless).
-void HoldWarning() {
-  if (platform::ScreenHeadless() || QUARLE_VISUALS::InterfaceReady.load() != -1) return;
-  const double until = platform::HighResClock() + EndWarningSeconds;
+bool WindowShowsTheEnd() {
+  return !platform::ScreenHeadless() && QUARLE_VISUALS::InterfaceReady.load() == -1 && !platform::DisplayLost();
+}
+
+// After a first quit signal, when what the end says must be down by (none: 0).
+double SayingEndsBy() {
+  return platform::FirstQuitSignal() != 0 && g_signalSeenAt >= 0
+             ? g_signalSeenAt + SignalEndSeconds + kSignalSayingSeconds
+             : 0.0;
+}
+
+// What the end says stays on the status line for its reading time, the
+// window answering, unless a second quit signal came (none headless); after
+// a first one, no longer than a desktop waits.
+void HoldWarning(double seconds) {
+  if (!WindowShowsTheEnd()) return;
+  double until = platform::HighResClock() + seconds;
+  if (const double by = SayingEndsBy(); by > 0) until = std::min(until, by);
   while (platform::HighResClock() < until && platform::SecondQuitSignal() == 0) {
     AnswerWindow();
     platform::SleepSeconds(0.05);
   }
 }
 
-// The names of a list as the end says them.
+// Whether a text fits the status line whole.
+bool FitsStatusLine(const std::string& text) {
+  const int32_t id = StateControlId(kSlotMessageBox);
+  const QUARLE_VISUALS::ControlRecord* c = id > 0 ? QUARLE_VISUALS::ControlAt(id) : nullptr;
+  if (!c) return true;
+  const int32_t room = c->W - 4 * QUARLE_VISUALS::BorderWidth - c->Text.TextSize;
+  return QUARLE_VISUALS::TextWidth(text, &QUARLE_VISUALS::TextFont, c->Text.TextSize) <= room;
+}
+
+// Says the text (the log and the message list keep it whole) and shows it
+// whole on the status line, piece by piece, each for its reading time.
+void SayWhole(const std::string& text) {
+  g_unclean = true;
+  Report(text, QUARLE_BASICS::kLevelError);
+  if (!WindowShowsTheEnd()) return;
+  const std::vector<std::string> pages = StatusLinePages(text, FitsStatusLine);
+  double reading = 0;
+  for (const std::string& page : pages) reading += ReadingSeconds(page.size());
+  // After a signal every piece shows within the time left, each its share.
+  double share = 1.0;
+  if (const double by = SayingEndsBy(); by > 0 && reading > 0)
+    share = std::clamp((by - platform::HighResClock()) / reading, 0.0, 1.0);
+  for (size_t i = 0; i < pages.size() && platform::SecondQuitSignal() == 0; ++i) {
+    if (pages.size() > 1) SetStatusText(pages[i]);
+    HoldWarning(share * ReadingSeconds(pages[i].size()));
+  }
+}
+
+// Each name once, in the order first named.
+std::vector<std::string> Once(const std::vector<std::string>& names) {
+  std::vector<std::string> out;
+  for (const std::string& n : names)
+    if (!n.empty() && std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
+  return out;
+}
+
+// The names of a list as the end says them, each once.
 std::string Listed(const std::vector<std::string>& names) {
   std::string list;
-  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+  for (const std::string& n : Once(names)) list += (list.empty() ? "" : ", ") + n;
   return list;
+}
+
+std::string FileNameOf(const std::string& target) { return target.substr(target.find_last_of('\\') + 1); }
+
+std::string UnfinishedNotePath() {
+  const std::string home = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder);
+  return home.empty() ? "" : home + "\\" + kUnfinishedSavesNote;
+}
+
+// The names a note holds now (an earlier run's, which the next start has not said yet).
+std::vector<std::string> NotedNames(const std::string& path) {
+  std::vector<std::string> names;
+  if (path.empty() || platform::PathKindAt(path) != platform::PathKind::kFile) return names;
+  std::vector<unsigned char> bytes;
+  platform::FileReadWhole(path, bytes);
+  std::string name;
+  for (const unsigned char c : bytes) {
+    if (c != '\n' && c != '\r') {
+      name += char(c);
+    } else if (!name.empty()) {
+      names.push_back(name);
+      name.clear();
+    }
+  }
+  return names;
+}
+
+// Replaces the note with these names, each once (none: no note): a new file
+// renamed over it, so an end cut short anywhere leaves the old note or the
+// new, never an empty one. A file the disk still writes back cannot be
+// replaced or removed before the disk lets it go: the window's thread leaves
+// that to a thread of its own and waits for it a moment only; false when the
+// disk holds it (it then ends with the process).
+bool RewriteUnfinishedNote(const std::string& path, const std::vector<std::string>& names) {
+  if (path.empty()) return true;
+  std::string text;
+  for (const std::string& n : Once(names)) text += n + "\n";
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  try {
+    std::thread([os = platform::ToOsPath(path), text, done] {
+      platform::ThreadSetName("tarvelo-note");
+      const std::string fresh = os + ".new";
+      if (text.empty()) {
+        ::unlink(os.c_str());
+      } else if (const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0) {
+        // Not synced: the disk that held the saves would hold this as long.
+        const bool whole = platform::SaveWrite(fd, text.data(), text.size());
+        ::close(fd);
+        if (!whole || ::rename(fresh.c_str(), os.c_str()) != 0) ::unlink(fresh.c_str());
+      }
+      done->store(true);
+    }).detach();
+  } catch (...) {
+    return false;
+  }
+  const double until = platform::HighResClock() + kNoteWaitSeconds;
+  while (!done->load() && platform::HighResClock() < until) {
+    AnswerWindow();
+    platform::SleepSeconds(0.02);
+  }
+  return done->load();
 }
 
 // one thread: interface (the end's), the number last shown
@@ -127,27 +277,53 @@ bool ShowSavesLeft(int32_t left) {
     Report(QUARLE_BASICS::InsertArg(LangText(636, "Saving to the disk: {$} files left"), std::to_string(left)),
            QUARLE_BASICS::kLevelInfo);
   g_savesShown = left;
-  return platform::SecondQuitSignal() == 0;
+  return !EndCutShort();
 }
 
-// The saves the end could not finish are named on the status line and noted
-// for the next start to say again; their files keep what they held before.
+// The files still to be saved are noted for the next start before the wait
+// (a desktop that kills the program meanwhile leaves the note), and the note
+// is put back as it was once they are on the disk. The saves the end could
+// not finish, and the files whose save failed, are said whole in the window
+// and stay noted; their files keep what they held before.
 void WaitForSaves() {
   g_savesShown = -1;
-  if (platform::SaverStop(kSaverIdleAtExit, ShowSavesLeft) == 0) return;
+  const std::string note = UnfinishedNotePath();
+  const std::vector<std::string> earlier = NotedNames(note);
+  std::vector<std::string> pending = earlier;
+  for (const std::string& target : platform::SaverPendingTargets()) pending.push_back(FileNameOf(target));
+  const bool addsPending = Once(pending) != Once(earlier);
+  const bool noted = !addsPending || RewriteUnfinishedNote(note, pending);
+  const bool finished = platform::SaverStop(platform::kEndIdleSeconds, ShowSavesLeft) == 0;
+  std::vector<std::string> unfinished;
+  for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
+  const std::vector<std::string> failed = FilesNotSaved();
+  std::vector<std::string> names = earlier;
+  names.insert(names.end(), unfinished.begin(), unfinished.end());
+  names.insert(names.end(), failed.begin(), failed.end());
+  // A note the disk still holds is left as it is (it names every save the
+  // end began with, those that landed too), and so is its thread.
+  if (!noted || (Once(names) != Once(addsPending ? pending : earlier) && !RewriteUnfinishedNote(note, names))) {
+    g_saverHeld = true;
+    g_unclean = true;
+  }
+  if (!failed.empty())
+    SayWhole(LangText(708, "These files could not be saved; each keeps what it held before: ") + Listed(failed));
+  if (finished) return;
   g_saverHeld = true;
-  std::vector<std::string> names;
-  for (const std::string& target : platform::SaverUnfinished())
-    names.push_back(target.substr(target.find_last_of('\\') + 1));
-  Report(LangText(650, "These files were not saved before the end, as the disk did not write them; each may still "
-                       "hold its earlier contents: ") +
-             Listed(names),
-         QUARLE_BASICS::kLevelError);
-  NoteUnfinishedSaves(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder), names);
-  HoldWarning();
+  std::string said = LangText(650, "These files were not saved before the end, as the disk did not write them; "
+                                   "each may still hold its earlier contents: ") +
+                     Listed(unfinished);
+  // The one the saver is in keeps its thread in the disk.
+  if (!unfinished.empty())
+    said += ". " + QUARLE_BASICS::InsertArg(LangText(707, "The disk does not finish writing {$}: the program ends "
+                                                          "without it, and may stay in the system until the disk "
+                                                          "lets go."),
+                                            unfinished.front());
+  SayWhole(said);
 }
 
 void SaveWork() {
+  EndOutputTake();
   EndRunningTakes();
   if (ModuleList.count >= 1 && Settings.AutoSave == -1) {
     Report(LangText(139, "Saving session."), QUARLE_BASICS::kLevelInfo);
@@ -175,20 +351,28 @@ void SaveWork() {
 bool EndShown(const QUARLE_AUDIO::RecordingEndProgress& progress) {
   AnswerWindow();
   QUARLE_AUDIO::SayWritingLeft(progress);
-  return platform::SecondQuitSignal() == 0;
+  return !EndCutShort();
 }
 
 // The takes the end could not confirm are named on the status line, which
 // stays up a few seconds (the window answering) unless a second quit signal
 // came, and noted for the next start to say them again.
-void SayUnconfirmedTakes() {
+void SayUnconfirmedTakes(bool writerEnded) {
   const std::vector<std::string> names = QUARLE_AUDIO::RecordingEndUnconfirmed();
-  if (names.empty()) return;
-  Report(LangText(632, "These recordings may not be whole on the disk, which did not confirm them before the end: ") +
-             Listed(names),
-         QUARLE_BASICS::kLevelError);
+  if (names.empty() && writerEnded) return;
   NoteUnconfirmedTakes(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder), names);
-  HoldWarning();
+  std::string said;
+  if (!names.empty())
+    said = LangText(632, "These recordings may not be whole on the disk, which did not confirm them before the end: ") +
+           Listed(names);
+  // A writer the disk holds in a write keeps its thread there.
+  if (!writerEnded)
+    said += (said.empty() ? "" : ". ") +
+            QUARLE_BASICS::InsertArg(LangText(707, "The disk does not finish writing {$}: the program ends "
+                                                   "without it, and may stay in the system until the disk "
+                                                   "lets go."),
+                                     names.empty() ? std::string("AUDIO") : names.front());
+  SayWhole(said);
 }
 
 // The audio thread ends its take, and the recordings' writer writes all it
@@ -198,7 +382,7 @@ bool StopAudioThread() {
   // A writer whose audio thread could not be made ends all the same.
   if (!AudioThreadHandle) {
     const bool writerEnded = QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle, EndShown);
-    SayUnconfirmedTakes();
+    SayUnconfirmedTakes(writerEnded);
     return writerEnded;
   }
   Report(LangText(141, "Waiting for audio thread."), QUARLE_BASICS::kLevelInfo);
@@ -206,7 +390,7 @@ bool StopAudioThread() {
   m.type = QUARLE_AUDIO::kAudioQuit;
   QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
   const bool writerEnded = QUARLE_AUDIO::WaitAudioThread(AudioThreadHandle, EndShown);
-  SayUnconfirmedTakes();
+  SayUnconfirmedTakes(writerEnded);
   Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
   return writerEnded;
 }
@@ -278,7 +462,7 @@ void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::s
   if (names.empty() || dataFolder.empty() || file == 0 ||
       platform::FileOpen(file, dataFolder + "\\" + kUnfinishedSavesNote, platform::kFileAppend) != 0)
     return;
-  for (const std::string& n : names) platform::FileWrite(file, n + "\n");
+  for (const std::string& n : Once(names)) platform::FileWrite(file, n + "\n");
   platform::FileClose(file);
 }
 
@@ -308,6 +492,10 @@ int32_t ReportUnfinishedSaves(const std::string& dataFolder) {
 }
 
 bool RunShutdown() {
+  g_signalSeenAt = -1.0;
+  g_unclean = false;
+  // The bound after a signal counts from here (the signal's own moment).
+  EndCutShort();
   // 1-2.
   if (StartupStatus == kStartupOk) {
     SaveWork();
@@ -342,7 +530,10 @@ bool RunShutdown() {
   return writerEnded && !g_saverHeld;
 }
 
+bool EndLeftWorkUnsaved() { return g_unclean; }
+
 void EndProcess(bool writerEnded, int32_t code) {
+  if (code == 0 && g_unclean) code = kExitEndUnclean;
   if (const int second = platform::SecondQuitSignal(); second != 0) code = 128 + second;
   if (writerEnded) std::exit(code);
   // Static destructors would free what the held writer still uses.
@@ -369,12 +560,55 @@ void EndAfterDisplayLoss() {
   std::_Exit(second != 0 ? 128 + second : 1);
 }
 
+std::vector<std::string> StatusLinePages(const std::string& text,
+                                        const std::function<bool(const std::string&)>& fits) {
+  if (text.empty() || fits(text)) return {text};
+  // Room for the widest mark a piece gets.
+  const std::string mark = "(99/99) ";
+  if (!fits(mark + "W")) return {text};
+  std::vector<std::string> pieces;
+  std::string piece;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    std::string word = text.substr(at, end - at);
+    at = end + 1;
+    const std::string joined = piece.empty() ? word : piece + " " + word;
+    if (fits(mark + joined)) {
+      piece = joined;
+      continue;
+    }
+    if (!piece.empty()) pieces.push_back(piece);
+    piece.clear();
+    // A word longer than a line goes where the line ends.
+    while (!word.empty() && !fits(mark + word)) {
+      size_t n = 1;
+      while (n < word.size() && fits(mark + word.substr(0, n + 1))) ++n;
+      pieces.push_back(word.substr(0, n));
+      word.erase(0, n);
+    }
+    piece = word;
+  }
+  if (!piece.empty()) pieces.push_back(piece);
+  const std::string of = "/" + std::to_string(pieces.size()) + ") ";
+  for (size_t i = 0; i < pieces.size(); ++i) pieces[i] = "(" + std::to_string(i + 1) + of + pieces[i];
+  return pieces;
+}
+
+double ReadingSeconds(size_t characters) {
+  // A reader takes in some 15 characters a second, names of files more slowly than words.
+  return std::max(EndWarningSeconds, 2.0 + static_cast<double>(characters) / 12.0);
+}
+
 void ShutdownCountdown() {
+  // An end that used up a signal's time leaves the desktop none to wait.
+  const bool hurried = g_signalSeenAt >= 0 && EndCutShort();
   platform::ConsolePrintLine("END|FIN - CLOSING TERMINAL IN:");
   for (int32_t n = 2; n >= 0; --n) {
     // A blank stands where a negative number would show its sign.
     platform::ConsolePrintLine(" " + std::to_string(n));
-    if (n > 0) Pause(kCountdownPauseMs);
+    if (n > 0 && !hurried) Pause(kCountdownPauseMs);
   }
 }
 

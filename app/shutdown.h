@@ -5,7 +5,9 @@
 // freed, the subsystems shut down in reverse order of their start, and the
 // console counts down before the process ends (exit code 0 after a normal run).
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,14 +34,37 @@ constexpr const char* kUnfinishedSavesNote = "SAVES_UNFINISHED.TXT";
 void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names);
 int32_t ReportUnfinishedSaves(const std::string& dataFolder);
 
-// Ends the process with code, or 128 + the second quit signal when one came;
-// without static destructors while the writer or the saver is still held.
+// Ends the process with code, or 128 + the second quit signal when one came,
+// or kExitEndUnclean for a code of 0 when the end left something unsaved or
+// held by its disk; without static destructors while the writer or the saver
+// is still held.
+constexpr int32_t kExitEndUnclean = 1;
 [[noreturn]] void EndProcess(bool writerEnded, int32_t code);
+// True once this end left a save unfinished or failed, a take unconfirmed, or
+// the writer or the saver held by its disk.
+bool EndLeftWorkUnsaved();
 
 // How long the window stays up with the names of the takes the end could not
 // confirm (headless runs do not wait).
 // one thread: interface (the end's), set before a run
 extern double EndWarningSeconds;
+
+// After a quit signal (a logout: the desktop kills what still runs about a
+// minute later) the end's waits give up by themselves this long after it, as
+// a second signal would cut them, and what the end then says stays up at most
+// kSignalSayingSeconds more (each piece of it a share of that time).
+// one thread: interface (the end's), set before a run
+extern double SignalEndSeconds;
+constexpr double kSignalSayingSeconds = 15.0;
+
+// What the end says is shown whole on the status line: a text too long for it
+// in pieces cut at blanks (a word longer than a line where the line ends),
+// each marked with its place ("(1/3) ") when there are several; `fits` says
+// whether a piece fits the line.
+std::vector<std::string> StatusLinePages(const std::string& text, const std::function<bool(const std::string&)>& fits);
+// How long a piece of that many characters stays up to be read:
+// EndWarningSeconds at least.
+double ReadingSeconds(size_t characters);
 
 // A Sample, Sequencer or Melody Generator still recording ends it before
 // anything is saved, as its record button would: what it holds becomes its
@@ -55,7 +80,8 @@ void EndRunningTakes();
 [[noreturn]] void EndAfterDisplayLoss();
 
 // Step 8: "END|FIN - CLOSING TERMINAL IN:" and the countdown 2, 1, 0 on the
-// text console, a second apart. The caller ends the process.
+// text console, a second apart (without the pauses once a signal's end used
+// up its time). The caller ends the process.
 void ShutdownCountdown();
 
 }  // namespace Tarvelo

@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #if __has_include(<SDL.h>)
 #include <SDL.h>
@@ -27,6 +29,7 @@
 #include "app/scale_patterns.h"
 #include "app/shutdown.h"
 #include "app/startup_hooks.h"
+#include "app/startup_work.h"
 #include "app/wiring.h"
 #include "app/state/console.h"
 #include "app/state/history.h"
@@ -46,6 +49,7 @@
 #include "engine/globals.h"
 #include "engine/render.h"
 #include "engine/tuning.h"
+#include "engine/tuningfile.h"
 #include "platform/display.h"
 #include "platform/display_link.h"
 #include "platform/midi.h"
@@ -101,6 +105,8 @@ constexpr int32_t kWindowSlots = 12;
 constexpr int32_t kScreenFlags = 8;  // no frame
 constexpr const char* kTextFontPath = "/FONTS/Sansation/Sansation_Bold.ttf";
 constexpr const char* kIconFontPath = "/FONTS/Fontello/Tarvelo-Fontello.ttf";
+// How long the end waits for a job of the start's disk work that does not end.
+constexpr double kStartWorkIdleSeconds = 10.0;
 // Where a session's synth file is looked for when its folder has moved.
 constexpr const char* kSynthsSubFolder = "\\SYNTHS";
 
@@ -108,6 +114,35 @@ constexpr const char* kSynthsSubFolder = "\\SYNTHS";
 // are relative to it, whatever folder the start-up has entered since.
 // one thread: start-up
 std::string g_startFolder;
+
+// The data folder's disk did not answer the log's open within its bound
+// (an earlier process held by a stick that writes nothing holds every
+// change of it): the start writes nothing there (no log, no settings, none
+// of its disk work), reads what it can, and says so in its window. Once the
+// disk answers after all, the log opens and the start's disk work follows.
+// one thread: interface
+bool g_dataFolderSilent = false;
+std::vector<std::function<void()>> g_silentJobs;  // one thread: interface
+
+// The start's disk work, or kept for when a silent data folder answers.
+void DiskJob(std::function<void()> job) {
+  if (g_dataFolderSilent)
+    g_silentJobs.push_back(std::move(job));
+  else
+    StartDiskJob(std::move(job));
+}
+
+void DataFolderAnswered() {
+  if (!g_dataFolderSilent) return;
+  g_dataFolderSilent = false;
+  OpenLogFile();
+  std::string shown = DynZStringGet(QUARLE_BASICS::HomeFolder);
+  std::replace(shown.begin(), shown.end(), '\\', '/');
+  Report(InsertArg(LangText(701, "The data folder {$} answers again: the start's work on it follows."), shown),
+         QUARLE_BASICS::kLevelInfo);
+  for (std::function<void()>& job : g_silentJobs) StartDiskJob(std::move(job));
+  g_silentJobs.clear();
+}
 
 // Why Settings.txt was not read although something holds its name (0: read,
 // or missing): said once the log takes messages.
@@ -290,13 +325,16 @@ void StartFoundation(int32_t argc, char** argv) {
   if (!platform::ChangeFolder(Home() + "\\TUNINGS")) DemoFlags |= 2;
   platform::ChangeFolder(here);
 
-  // 12. A new, empty log each start.
-  OpenLogFile();
+  // 12. A new, empty log each start, once the data folder's disk answers.
+  g_dataFolderSilent = StartupStatus == kStartupOk &&
+                       !FolderAnswers(Home() + "\\" + kLogFileName, Startup.DataFolderBound, DataFolderAnswered);
+  g_silentJobs.clear();
+  if (!g_dataFolderSilent) OpenLogFile();
 
   // 13.
   MonitorCount = platform::MonitorCount();
 
-  // 14.
+  // 14. Read also from a silent data folder: its disk holds writes, not reads.
   g_settingsRefused = LoadSettings("");
   if (g_settingsRefused < 0) LoadSettings(platform::ProgramFolder() + "\\" + kDefaultSettingsFileName);
   if (g_settingsRefused == -QUARLE_BASICS::kErrFileNotFound) g_settingsRefused = 0;
@@ -306,7 +344,7 @@ void StartFoundation(int32_t argc, char** argv) {
   ApplyLanguagePack(Settings.Language);
 
   // 16. All eight are attempted.
-  for (int32_t i = 0; i < kDataSubFolderCount; ++i)
+  for (int32_t i = 0; i < kDataSubFolderCount && !g_dataFolderSilent; ++i)
     if (EnsureFolder(DataSubFolder(i), Home()) != 0) StartupStatus = kStartupFolders;
 }
 
@@ -365,12 +403,21 @@ bool StartSubsystems() {
            QUARLE_BASICS::kLevelError);
 
   // 22. The last ".tarvelo" file named on the command line wins. Takes whose
-  // save the last run left unfinished are put in place before anything loads,
-  // and recordings whose end was cut short name all they hold.
+  // save the last run left unfinished are put in place, recordings whose end
+  // was cut short name all they hold, and what saves cut short left is
+  // cleared away: behind the window, on the start's own thread, as a busy or
+  // failing disk holds these for minutes. Only files written before this
+  // start are looked at: the takes of this run are its writer's.
   Step(22);
-  RecoverCutSaves(Home());
-  RepairTakeHeaders(Home() + "\\" + DataSubFolder(0), UnconfirmedTakeNames(Home()));
-  if (Startup.CopyDemoFiles) Startup.CopyDemoFiles(static_cast<uint32_t>(DemoFlags));
+  StartWorkNewsHook = TakeStartWorkNews;
+  const int64_t startedAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+  DiskJob([home = Home(), startedAt] {
+    RecoverCutSaves(home);
+    RepairTakeHeaders(home + "\\" + DataSubFolder(0), UnconfirmedTakeNames(home), startedAt);
+    ClearWorkLeftoversOf(home);
+  });
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
 
   // 23.
@@ -394,8 +441,12 @@ bool StartSubsystems() {
   QUARLE_AUDIO::InitMidiControllerTypes();
 
   // 25.
+  // The default tuning's file is written behind the window, when neither it
+  // nor a bundled copy of it is there.
   Step(25);
-  SetUpDefaultTuning(Home(), Settings.Language);
+  std::string defaultTuningPath, defaultTuningBytes;
+  if (PrepareDefaultTuning(Home(), Settings.Language, defaultTuningPath, defaultTuningBytes) != 0)
+    defaultTuningPath.clear();
 
   // 26.
   Step(26);
@@ -488,6 +539,21 @@ bool StartSubsystems() {
   // come back through queue 0; a thread that could not be made leaves them
   // to their callers' thread, as before.
   platform::SaverStart();
+  // The bundled files go to the saver from the start's thread: the window
+  // comes meanwhile, and a load of one waits for its copy.
+  DiskJob([flags = static_cast<uint32_t>(DemoFlags), copy = Startup.CopyDemoFiles,
+                tuning = std::move(defaultTuningPath), bytes = std::move(defaultTuningBytes)]() mutable {
+    if (copy) copy(flags);
+    if (!tuning.empty() && !platform::FileExists(tuning) && !platform::SaverHolds(tuning)) {
+      platform::SaveRequest r;
+      r.Target = std::move(tuning);
+      r.Bytes = std::move(bytes);
+      r.Done = [](int32_t rc) {
+        if (rc != 0) Report("SaveTuning(): " + ErrorText(TuningSaveResult(rc)), QUARLE_BASICS::kLevelError);
+      };
+      platform::SaveInBackground(std::move(r));
+    }
+  });
 
   // 32. The fonts report their own failure.
   Step(32);
@@ -600,9 +666,10 @@ bool StartSubsystems() {
     }
   }
 
-  // 39.
+  // 39. Not into a silent data folder: the saver would wait there for as long
+  // as the disk holds it, for nothing the file does not hold already.
   Step(39);
-  if (const int32_t r = SaveSettings(); r != 0)
+  if (const int32_t r = g_dataFolderSilent ? 0 : SaveSettings(); r != 0)
     Report(LangText(134, "Error saving settings file: ") + ErrorText(r), QUARLE_BASICS::kLevelError);
 
   // 40.
@@ -626,10 +693,22 @@ bool StartSubsystems() {
     // dimmed as disabled until the root's first tick.
     QUARLE_VISUALS::UpdateControl(0, 0);
   }
-  // The takes the last run's end could not confirm, said where the status
-  // line shows it (a start that fails before keeps the note for the next).
-  ReportUnconfirmedTakes(Home());
-  ReportUnfinishedSaves(Home());
+  // What the last run's end could not finish is asked about in the window;
+  // the notes go only once the user has acknowledged it, so a start that
+  // fails before keeps them for the next.
+  if (g_dataFolderSilent) {
+    std::string shown = Home();
+    std::replace(shown.begin(), shown.end(), '\\', '/');
+    Report(InsertArg(LangText(704, "The data folder {$} does not answer (its disk may be held or gone): nothing can be "
+                                   "saved there until it does."),
+                     shown),
+           QUARLE_BASICS::kLevelError);
+  }
+  DiskJob([home = Home()] {
+    LastEndNotes notes = ReadLastEndNotes(home);
+    if (!notes.saves.empty() || !notes.takes.empty())
+      StartWorkNews([home, notes = std::move(notes)] { AskAboutLastEnd(home, notes); });
+  });
   LoopEntered = -1;
   QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;
   g_exitTimer.Start();
@@ -658,12 +737,18 @@ std::string DataSubFolder(int32_t i) {
 
 int32_t RunStartup(int32_t argc, char** argv) {
   StartupFailure.clear();
+  BeginStartWork();
   StartFoundation(argc, argv);
   // 17. A missing data folder leaves everything below out.
   if (StartupStatus == kStartupOk) StartSubsystems();
+  // The start's disk work ends before the end's saves: what it handed the
+  // saver is among them. A disk that holds a job for long leaves it be.
+  FinishStartDiskWork(kStartWorkIdleSeconds);
   // 42. The video thread draws on until the shutdown has waited for the
   // recordings' writer: the window shows that wait.
   Step(42);
+  // What the step's callers handed (tests answering the question).
+  FinishStartDiskWork(kStartWorkIdleSeconds);
   g_exitTimer.Stop();
   // The queues go in the shutdown; a signal now only hurries it.
   platform::StopQuitRequests();

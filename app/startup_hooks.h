@@ -56,6 +56,9 @@ struct StartupHooks {
   void (*Pause)(int32_t ms);
   // Called before each start-up step from 18 on, with its number (tests).
   void (*BeforeStep)(int32_t step);
+  // How long the start waits for the data folder's disk to answer its first
+  // write (the log's open) before it goes on without it.
+  double DataFolderBound = 3.0;
 };
 // one thread: start-up, installed by the wiring (tests set them on their own thread)
 extern StartupHooks Startup;

@@ -305,6 +305,7 @@ void InstallInterfaceAdapters() {
   WakeInterfaceForMelodies = PostMelodiesFinished;
   WakeInterfaceForControllers = [] { return PostToInterface(kMessageControllerMoves); };
   platform::SetSaverWake([] { return PostToInterface(kMessageSavesDone); });
+  platform::SetSaveOutcomeWatch(NoteSaveOutcome);
 
   Startup.FreeGlowImages = FreeGlowImages;
 }

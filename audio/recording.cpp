@@ -16,6 +16,7 @@
 #include "audio/recording_writer.h"
 #include "basics/messages.h"
 #include "basics/program.h"
+#include "platform/disk_pace.h"
 #include "platform/threads.h"
 
 namespace QUARLE_AUDIO {
@@ -23,16 +24,6 @@ namespace QUARLE_AUDIO {
 using namespace QUARLE_BASICS;
 
 namespace {
-
-// A disk that wrote (or confirmed) bytes within this long is writing.
-constexpr double kWritingSeconds = 3.0;
-// A disk that writes but confirmed none of ours for this long writes other
-// files' bytes first: a slow disk's own pieces come more often.
-constexpr double kOthersSeconds = 10.0;
-// The end's count: the pace over this last stretch of the wait, once it
-// spans kPaceSpan.
-constexpr double kPaceWindow = 10.0;
-constexpr double kPaceSpan = 1.0;
 
 // The end's notes said, once, and kept as the takes not confirmed whole.
 void SayNotes(rec::State& s) {
@@ -45,46 +36,50 @@ void SayNotes(rec::State& s) {
   for (const auto& n : notes) Report(n.second, 2);
 }
 
-// The end's pace, measured on the waiting thread each time it shows: the
-// disk's own count of written bytes where the device keeps one (whoever's
-// bytes: ours wait behind them), over the writer's pace window; else the
-// bytes the disk confirmed of ours over the last stretch of the wait.
+// The end's measure, on the waiting thread each time it shows: the end's one
+// rule (platform/disk_pace.h) over the disk's own count of written bytes
+// where the device keeps one (whoever's bytes: ours wait behind them), its
+// pace going on from what the writer measured over the take; else over the
+// bytes the disk confirmed of ours.
 // one thread: value
 class EndPace {
  public:
-  EndPace(rec::State& s, const rec::SyncLine& line) : s_(s), line_(line), confirmed_(kPaceWindow) {}
+  EndPace(rec::State& s, const rec::SyncLine& line) : s_(s), line_(line), wait_(platform::HighResClock(), Seed(s)) {}
 
   RecordingEndProgress Now() {
     const double now = platform::HighResClock();
-    const rec::State::Pace disk = s_.SamplePace(kPaceSpan);
-    double perSecond = disk.perSecond;
-    lastMoved_ = std::max(line_.LastConfirmed(), disk.lastMoved);
-    if (!disk.counted) {
-      confirmed_.Sample(now, line_.Confirmed());
-      perSecond = confirmed_.BytesPerSecond(kPaceSpan);
-    }
+    const uint64_t device = s_.device.load(std::memory_order_acquire);
+    const int64_t count = device != 0 && s_.options.writtenBytes ? s_.options.writtenBytes(device) : -1;
+    wait_.Look(now, count, line_.progress.load(std::memory_order_acquire), line_.Confirmed());
     const double rate = 4.0 * s_.Rate();
     const double ring = double(s_.ring.Appended() - s_.ring.Taken()) * 2.0;
-    const double left = ring + double(s_.Backlog(line_));
-    RecordingEndProgress p{-1.0, left / rate, now - lastMoved_ < kWritingSeconds, disk.counted};
-    p.othersFirst = disk.counted && now - disk.lastMoved < kWritingSeconds &&
-                    now - std::max(line_.LastConfirmed(), since_) >= kOthersSeconds;
+    const double unconfirmed = ring + double(s_.Backlog(line_));
+    // What the disk still has to write: less what its count moved since it
+    // last confirmed ours, as a sync confirms only at its end.
+    const double left = wait_.BytesLeft(unconfirmed, line_.DeviceAtConfirm());
+    RecordingEndProgress p{-1.0, unconfirmed / rate, wait_.Writing(now), wait_.Counted()};
+    p.othersFirst = wait_.OthersFirst(now);
     if (left <= 0.0 && s_.openTakes.load(std::memory_order_acquire) == 0)
       p.secondsLeft = 0.0;
-    else if (perSecond > 0.0 && left > 0.0)
-      p.secondsLeft = left / perSecond;
+    else if (left > 0.0)
+      p.secondsLeft = wait_.SecondsLeft(left);
     return p;
   }
 
-  // When the disk last wrote (its count moved) or confirmed a byte of ours.
-  double LastMoved() const { return lastMoved_; }
+  // When the disk last moved: wrote (its count) or confirmed of ours.
+  double LastMoved() const { return wait_.LastMoved(); }
 
  private:
+  // The writer's measure of the disk under the takes, where it keeps a count.
+  static platform::DiskPace Seed(rec::State& s) {
+    std::lock_guard<std::mutex> hold(s.paceLock);
+    if (s.pacedDevice != 0 && s.pacedDevice == s.device.load(std::memory_order_acquire)) return s.pace;
+    return platform::DiskPace(platform::kEndPaceWindow);
+  }
+
   rec::State& s_;
   const rec::SyncLine& line_;
-  platform::DiskPace confirmed_;
-  double lastMoved_ = 0.0;
-  double since_ = platform::HighResClock();  // the wait's start
+  platform::EndWait wait_;
 };
 
 }  // namespace
@@ -146,7 +141,11 @@ bool RecordingWriter::Start(uint32_t rate, uint32_t ringValues) {
   s.dropped.store(0, std::memory_order_relaxed);
   std::shared_ptr<rec::SyncLine> line;
   try {
-    line = std::make_shared<rec::SyncLine>(s.ring, s_);
+    rec::State* const state = s_.get();  // the line's owner keeps it
+    line = std::make_shared<rec::SyncLine>(s.ring, s_, [state]() -> int64_t {
+      const uint64_t device = state->device.load(std::memory_order_acquire);
+      return device != 0 && state->options.writtenBytes ? state->options.writtenBytes(device) : -1;
+    });
     s.sync = new std::thread([line] {
       platform::ThreadSetName("tarvelo-recsync");
       line->Run();

@@ -21,6 +21,7 @@
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "platform/disk_pace.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
@@ -50,6 +51,7 @@ struct WriterTake {
   bool closing = false;    // its closing header is written, its last sync asked
   uint64_t lost = 0;       // values given up on, never written
   int32_t endFailure = 0;  // the first failed step of its end, said when it closes
+  int64_t started = 0;     // file bytes handed to the sync thread to write back
   uint32_t Data() const { return sb.dataSize / 2; }
   int64_t Head() const { return sb.dataOffset - 1; }
 };
@@ -188,6 +190,7 @@ void BeginTake(Writer& w, WriterTake& t, TakeEvent& e) {
     return;
   }
   Report(LangText(78, "Now recording") + " " + name, 0);
+  w.line->Written(t.fd, 0);  // its number may have been an earlier take's
   t.begun = true;
   t.name = name;
   // The disk's pace is measured where this take's bytes go.
@@ -198,7 +201,7 @@ void BeginTake(Writer& w, WriterTake& t, TakeEvent& e) {
 
 // Hands count values to the disk, the stream flushed (a full disk stops the
 // take now), without waiting for a sync.
-int32_t WriteData(State& s, WriterTake& t, const int16_t* values, int32_t count) {
+int32_t WriteData(State& s, SyncLine& line, WriterTake& t, const int16_t* values, int32_t count) {
   const uint64_t grown = uint64_t(t.sb.dataSize) + uint64_t(count) * 4;
   if (grown > 0xFFFFFFFFull) return -kErrFileTooBig;
   errno = 0;
@@ -207,6 +210,13 @@ int32_t WriteData(State& s, WriterTake& t, const int16_t* values, int32_t count)
   if (rc != 0) return WriteFailure(rc, errno);
   t.sb.dataSize = static_cast<uint32_t>(grown);
   s.written.fetch_add(uint64_t(count) * 2, std::memory_order_relaxed);
+  // Each whole piece goes to the sync thread, which starts its write-back
+  // (the one piece rule, platform/disk_pace.h) and waits for it.
+  const int64_t whole = (t.Head() + t.Data()) / platform::kWriteBackPiece * platform::kWriteBackPiece;
+  if (whole > t.started) {
+    t.started = whole;
+    line.Written(t.fd, whole);
+  }
   return 0;
 }
 
@@ -235,8 +245,9 @@ void FailTake(Writer& w, WriterTake& t, int32_t error) {
   EndFailedTake(*w.ring, t, error);
 }
 
-// The file closed and the take off the list; its descriptors stay with a
-// round still under way on them (only when the end gave up on the disk).
+// The file closed and the take off the list; its descriptors go to the sync
+// thread while a round is still under way on them (only when the end gave up
+// on the disk), which closes them once it comes back.
 void CloseTake(Writer& w, WriterTake& t) {
   const bool mine = Release(*w.s, t);
   if (t.file > 0 && mine) {
@@ -247,11 +258,21 @@ void CloseTake(Writer& w, WriterTake& t) {
       Report(InsertArg(LangText(622, "The end of the recording {$} could not be written: "), t.name) +
                  ErrorText(t.endFailure),
              2);
+  } else if (t.file > 0) {
+    // The end closed it (its header written) while a write held this
+    // thread: that write is done, and nothing more goes to the file.
+    platform::FileClose(t.file);
   }
+  t.file = 0;
   if (t.Data() > t.confirmed) w.s->dropped.fetch_add(t.Data() - t.confirmed, std::memory_order_relaxed);
   const bool inRound = std::find(w.inRound.begin(), w.inRound.end(), &t) != w.inRound.end() ||
                        std::find(w.foldersInRound.begin(), w.foldersInRound.end(), &t) != w.foldersInRound.end();
-  if (!inRound) CloseFds(t);
+  if (inRound) {
+    w.line->Leave(t.fd);
+    w.line->Leave(t.folderFd);
+    t.fd = t.folderFd = -1;
+  }
+  CloseFds(t);
   std::erase(w.inRound, &t);
   std::erase(w.foldersInRound, &t);
   if (w.current == &t) w.current = nullptr;
@@ -325,6 +346,8 @@ bool AskRound(Writer& w) {
     } else {
       continue;
     }
+    f.waitTo = std::max(f.to, t.started);
+    f.chase = !t.ended;
     r.files.push_back(f);
     w.inRound.push_back(&t);
   }
@@ -413,7 +436,7 @@ bool WriterStep(Writer& w) {
       // again at least every quarter second as the pace moves.
       take = s.Backlog(*w.line) + n * 2 <= Bound(pace.counted, pace.perSecond, rate, s.MemoryBytes());
       if (take) {
-        const int32_t rc = WriteData(s, *t, ring.Values() + from % size, static_cast<int32_t>(n));
+        const int32_t rc = WriteData(s, *w.line, *t, ring.Values() + from % size, static_cast<int32_t>(n));
         if (rc != 0) FailTake(w, *t, rc);
       }
     }

@@ -21,6 +21,7 @@
 #include "basics/messages.h"
 #include "basics/program.h"
 #include "basics/timetext.h"
+#include "platform/disk_pace.h"
 #include "platform/loop_meter.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
@@ -43,8 +44,8 @@ constexpr double kReportInterval = 1.0;         // s between repeats of a standi
 // The nap is well below the playback and capture polling periods.
 constexpr double kIdleNap = 0.0001;  // s
 // A disk that takes nothing this long (no byte written, no sync finished)
-// ends the end's wait for the recordings' writer.
-constexpr double kWriterIdleAtExit = 10.0;  // s
+// ends the end's wait for the recordings' writer: the end's one limit.
+constexpr double kWriterIdleAtExit = platform::kEndIdleSeconds;  // s
 constexpr double kRingSeconds = 10.0;  // s of sound the recording's ring holds
 
 // Differences of the seconds timer: a wrap at midnight adds a day; what is

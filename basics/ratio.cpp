@@ -62,6 +62,39 @@ int32_t ClampToI32(double v) {
   return static_cast<int32_t>(v);
 }
 
+// Float steps a shown number may be off the one meant: a scale applied and
+// taken back, or a unit converted there and back, moves it a step or two.
+constexpr float kPrecisionSteps = 4.0f;
+
+// How finely a float near x tells numbers apart, kPrecisionSteps wide.
+float PrecisionAt(float x) {
+  const float a = std::fabs(x);
+  if (!std::isfinite(a)) return 0.0f;
+  return kPrecisionSteps * (std::nextafter(a, std::numeric_limits<float>::infinity()) - a);
+}
+
+// The fraction part f of a whole-and-fraction form (0 <= f < 1 when the whole
+// part fits), found within the tolerance but never finer than the precision p:
+// within p of 0 it is 0/1, within p of 1 it is 1/1, which the caller carries.
+Ratio FractionPart(float f, float tolerance, float p) {
+  if (!(f >= 0.0f && f < 1.0f)) return RatioFromFloat(f, tolerance);
+  if (f <= p) return Ratio{0, 1};
+  if (1.0f - f <= p) return Ratio{1, 1};
+  if (tolerance < p) tolerance = p;
+  // The search narrows a tolerance wider than f to f / 2; not below p.
+  if (f <= tolerance) tolerance = f / 2.0f > p ? f / 2.0f : p;
+  return RatioFromFloat(f, tolerance);
+}
+
+// A fraction part that came out as a whole one goes into the whole part, so
+// the form stays proper (440, not 439 + 127/127).
+void CarryWhole(ValueRecord& r) {
+  if (r.ratio.denominator > 0 && r.ratio.numerator == r.ratio.denominator && r.whole < kI32Max) {
+    ++r.whole;
+    r.ratio = Ratio{0, 1};
+  }
+}
+
 }  // namespace
 
 float RatioValue(const Ratio& r) {
@@ -248,13 +281,16 @@ int32_t ValueRecordSet(ValueRecord& r, int32_t mode) {
   }
 
   switch (mode) {
-    case kValueFraction:
+    case kValueFraction: {
+      const float p = PrecisionAt(r.value);
       r.whole = 0;
-      r.ratio = RatioFromFloat(r.value, tolerance);
+      r.ratio = RatioFromFloat(r.value, tolerance > p ? tolerance : p);
       break;
+    }
     case kValueMixed: {
       r.whole = ClampToI32(std::floor(static_cast<double>(r.value)));
-      r.ratio = RatioFromFloat(r.value - static_cast<float>(r.whole), tolerance);
+      r.ratio = FractionPart(r.value - static_cast<float>(r.whole), tolerance, PrecisionAt(r.value));
+      CarryWhole(r);
       break;
     }
     case kValuePower:
@@ -263,18 +299,26 @@ int32_t ValueRecordSet(ValueRecord& r, int32_t mode) {
       // sign(base) x |base| ^ exponent gives the value back.
       int64_t absBase = r.base < 0 ? -static_cast<int64_t>(r.base) : r.base;
       float e = 0.0f;
+      float p = 0.0f;  // how finely the exponent is known
       if (absBase == 1) {
         e = r.value;
+        p = PrecisionAt(e);
       } else if (absBase != 0 && r.value != 0.0f && std::isfinite(r.value)) {
-        double lv = static_cast<double>(std::log(std::fabs(r.value)));
-        e = static_cast<float>(lv / std::log(static_cast<double>(absBase)));
+        const float lv = std::log(std::fabs(r.value));
+        const double lb = std::log(static_cast<double>(absBase));
+        e = static_cast<float>(static_cast<double>(lv) / lb);
+        // The value's own steps and the single-precision logarithm's, carried
+        // into the exponent, and the exponent's own.
+        const double relative = static_cast<double>(PrecisionAt(r.value)) / std::fabs(r.value);
+        p = static_cast<float>((relative + PrecisionAt(lv)) / lb) + PrecisionAt(e);
       }
       if (mode == kValuePower) {
         r.whole = 0;
-        r.ratio = RatioFromFloat(e, tolerance);
+        r.ratio = RatioFromFloat(e, tolerance > p ? tolerance : p);
       } else {
         r.whole = ClampToI32(std::floor(static_cast<double>(e)));
-        r.ratio = RatioFromFloat(e - static_cast<float>(r.whole), tolerance);
+        r.ratio = FractionPart(e - static_cast<float>(r.whole), tolerance, p);
+        CarryWhole(r);
       }
       break;
     }

@@ -10,6 +10,13 @@
 // the file holds) and, when the disk could not keep up, that it ended early.
 //
 //   bench_record_sync FOLDER SECONDS [--load] [--stall-sync MS] [--stall-write MS] [--quit]
+//                     [--saves EVERY:BYTES]
+//
+// --saves hands the saver a save of FOLDER/session.tarvelo (BYTES bytes) every
+// EVERY seconds of the take, as the auto-save and Ctrl+S do; the quit waits
+// for the saver too. Each second's line also says where the writer thread
+// waits in the kernel (its wchan), so a writer held in a write shows apart
+// from one that keeps the sound in the ring by its own rule.
 //
 // Each second's line also says what the block device under FOLDER wrote in
 // that second (its kernel count; none on tmpfs). --quit ends as the program's
@@ -21,6 +28,7 @@
 // --stall-sync and --stall-write make a disk that stalls: every sync, and
 // every flush of a regular file (each write of the recording), takes MS
 // milliseconds longer, whoever makes it.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -46,6 +54,7 @@
 #include "platform/files.h"
 #include "platform/disk_pace.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 #include "platform/threads.h"
 
 namespace {
@@ -81,6 +90,31 @@ int64_t FileSize(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
 }
 
+// Where a thread of ours waits in the kernel ("-" when it runs).
+std::string Waits(const char* thread = "tarvelo-rec") {
+  std::string found = "?";
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      const std::string task = std::string("/proc/self/task/") + e->d_name;
+      char name[32] = {};
+      if (FILE* f = std::fopen((task + "/comm").c_str(), "r")) {
+        if (!std::fgets(name, sizeof name, f)) name[0] = 0;
+        std::fclose(f);
+      }
+      if (std::strncmp(name, thread, std::strlen(thread)) != 0 || name[std::strlen(thread)] != '\n') continue;
+      char wchan[64] = {};
+      if (FILE* f = std::fopen((task + "/wchan").c_str(), "r")) {
+        if (!std::fgets(wchan, sizeof wchan, f)) wchan[0] = 0;
+        std::fclose(f);
+      }
+      found = wchan[0] && std::strcmp(wchan, "0") != 0 ? wchan : "-";
+    }
+    ::closedir(d);
+  }
+  return found;
+}
+
 uint32_t U32At(const std::vector<unsigned char>& b, size_t at) {
   return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
 }
@@ -112,11 +146,17 @@ int main(int argc, char** argv) {
   const std::string folder = argv[1];
   const double seconds = std::atof(argv[2]);
   bool load = false, quit = false;
+  double saveEvery = 0.0;
+  int64_t saveBytes = 0;
   for (int i = 3; i < argc; ++i) {
     if (std::strcmp(argv[i], "--load") == 0) load = true;
     if (std::strcmp(argv[i], "--quit") == 0) quit = true;
     if (std::strcmp(argv[i], "--stall-sync") == 0 && i + 1 < argc) g_stallSyncMs = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--stall-write") == 0 && i + 1 < argc) g_stallWriteMs = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--saves") == 0 && i + 1 < argc) {
+      saveEvery = std::atof(argv[++i]);
+      if (const char* colon = std::strchr(argv[i], ':')) saveBytes = std::atoll(colon + 1);
+    }
   }
   std::thread loader;
   if (load) loader = std::thread(WriteBack, folder + "/load.bin");
@@ -135,6 +175,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot hand the recording over: %d\n", take);
     return 1;
   }
+  if (saveEvery > 0.0) platform::SaverStart();
+  double nextSave = saveEvery;
+  int32_t saves = 0;
   std::vector<int16_t> buffer(kValues);
   std::vector<double> times;
   const int64_t buffers = static_cast<int64_t>(seconds * 1000.0 / 12.0);
@@ -164,9 +207,20 @@ int main(int argc, char** argv) {
     if (second != lastSecond) {
       lastSecond = second;
       const int64_t now = platform::KernelWrittenBytes(device);
-      std::printf("t=%llds appended=%.3fs written=%.3fs device=%.0fkB/s\n", static_cast<long long>(second),
-                  double(appended * 2) / 192000.0, double(std::max<int64_t>(FileSize(path) - 88, 0)) / 192000.0,
-                  now >= 0 && deviceBytes >= 0 ? double(now - deviceBytes) / 1000.0 : -1.0);
+      std::printf("t=%llds appended=%.3fs written=%.3fs device=%.0fkB/s writer=%s saves=%d/%d\n",
+                  static_cast<long long>(second), double(appended * 2) / 192000.0,
+                  double(std::max<int64_t>(FileSize(path) - 88, 0)) / 192000.0,
+                  now >= 0 && deviceBytes >= 0 ? double(now - deviceBytes) / 1000.0 : -1.0, Waits().c_str(),
+                  platform::SaverPending(), saves);
+      if (saveEvery > 0.0 && double(second) >= nextSave) {
+        nextSave += saveEvery;
+        platform::SaveRequest r;
+        r.Target = platform::FromOsPath(folder + "/session.tarvelo");
+        r.Bytes = std::string(size_t(saveBytes), char('a' + saves % 26));
+        ++saves;
+        platform::SaveInBackground(std::move(r));
+      }
+      platform::SaverTakeOutcomes();
       deviceBytes = now;
       std::fflush(stdout);
     }
@@ -187,11 +241,28 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     };
     const int32_t r = QUARLE_AUDIO::RecordingWriterStop(10.0, [](const QUARLE_AUDIO::RecordingEndProgress& p) {
+      // Each second: what the count stands on, and where the sync thread waits.
+      static double said = 0.0;
+      if (const double now = platform::HighResClock(); now - said >= 1.0) {
+        said = now;
+        std::printf("%6.1fs count %.1f s, unconfirmed %.1f s of sound, sync thread in %s\n", now - g_start,
+                    p.secondsLeft, p.soundLeft, Waits("tarvelo-recsync").c_str());
+      }
       QUARLE_AUDIO::SayWritingLeft(p);
       return true;
     });
     std::printf("the end's wait returned %d after %.1fs; takes named not whole: %zu\n", r,
                 platform::HighResClock() - endAt, QUARLE_AUDIO::RecordingEndUnconfirmed().size());
+    if (saveEvery > 0.0) {
+      const double at = platform::HighResClock();
+      const int32_t rs = platform::SaverStop(10.0, [](int32_t left) {
+        static int32_t said = -1;
+        if (left != said) std::printf("%6.1fs saves left %d\n", platform::HighResClock() - g_start, left);
+        said = left;
+        return true;
+      });
+      std::printf("the saver's wait returned %d after %.1fs\n", rs, platform::HighResClock() - at);
+    }
   } else {
     settled = QUARLE_AUDIO::RecordingWriterSettle(600.0);
   }

@@ -10,6 +10,11 @@
 #            the copy stops 30 s after the take's end (as a copy of a few
 #            hundred MB would), so the quit waits behind it meanwhile
 #   busy4    4 MB/s with a copy, likewise
+#   busysave 2 MB/s with a copy from 5 s before it, a 300 s take, a 3-MB save
+#            every 30 s of it (the auto-save and Ctrl+S), and the quit: the take
+#            should end only when it is ended (the disk ten times the sound's pace)
+#   The end's lines (each second: the count, the sound unconfirmed, where the
+#   sync thread waits) show whether the count falls a second a second.
 #   cut      a quiet stick, a power cut 20 s into a 30 s take: what the image holds
 #
 #   bench/slow_disk.sh [bench program] [case...]     (default: every case)
@@ -18,7 +23,7 @@ set -uo pipefail
 program=${1:-build/rel/bench/bench_record_sync}
 shift || true
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(slow slowend busy2 busy4 cut)
+[ ${#cases[@]} -gt 0 ] || cases=(slow slowend busy2 busy4 busysave cut)
 tool=${SLOW_DISK:-/work/shared/tools/slow-disk}
 [ -x "$program" ] || { echo "no bench program at $program (build bench_record_sync, -DTARVELO_BENCH=ON)" >&2; exit 2; }
 work=$(mktemp -d /tmp/slow_disk_XXXXXX)
@@ -56,7 +61,7 @@ run() {  # <case> <seconds> [bench options]
   local rc=$?
   # Every status line of the end, and each tenth second's line of the take.
   cp "$work/$name.log" "$logs/"
-  grep -E '^t=([0-9]*0)s|ended at|^ *[0-9.]+s \[|returned|recording:' "$work/$name.log"
+  grep -E '^t=([0-9]*0)s|ended at|^ *[0-9.]+s \[|^ *[0-9.]+s count|saves left|returned|recording:' "$work/$name.log"
   echo "-- $name: exit $rc, $((SECONDS - t0)) s"
 }
 
@@ -66,6 +71,7 @@ for c in "${cases[@]}"; do
     slowend) stick 100000 off; run slowend 20 --quit;;
     busy2) stick 2000000 on; (sleep 120; "$tool" copy "$dir" off >/dev/null) & run busy2 90 --quit; wait;;
     busy4) stick 4000000 on; (sleep 120; "$tool" copy "$dir" off >/dev/null) & run busy4 90 --quit; wait;;
+    busysave) stick 2000000 on; (sleep 330; "$tool" copy "$dir" off >/dev/null) & run busysave 300 --quit --saves 30:3000000; wait;;
     cut)
       stick 0 off
       echo "== cut"

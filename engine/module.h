@@ -323,10 +323,12 @@ struct ModuleRecord {
   // not taken.
   float SamplePositionRest[kChannelRows][kVoiceColumns];  // one thread: graph owner, the Sample's kernel
   // The kernels that count a time or a phase in VoiceState (the Step
-  // Sequencer's elapsed time, ...): what it holds beyond single precision,
-  // element for element, the time being the two added; VoiceState keeps it
-  // rounded, as a synth file stores it. A rest that does not fit its
-  // VoiceState (a reset, a rewind or a load wrote there) is not taken.
+  // Sequencer's elapsed times, the Melody Generator's countdown, the ADSR's
+  // stage times past half a second, the Sine wave's phases): what it holds
+  // beyond single precision, element for element, the time being the two
+  // added; VoiceState keeps it rounded, as a synth file stores it. A rest
+  // that does not fit its VoiceState (a reset, a rewind or a load wrote
+  // there) is not taken.
   float VoiceStateRest[kChannelRows][kVoiceColumns];  // one thread: graph owner, those kernels
   // The processing order that last placed the module (OrderGeneration's
   // count then; 0 never): it is in the order while this is not below

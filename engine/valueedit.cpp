@@ -3,11 +3,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "basics/ratio.h"
 #include "engine/ui_hooks.h"
 #include "engine/units.h"
+#include "platform/files.h"
 
 namespace Tarvelo {
 
@@ -112,8 +114,26 @@ void ParamValueConvertUnit(ParamValue& v, float x, int32_t /*argument*/, int64_t
   const int32_t newDenominator = r.ratio.denominator;
   if (keep != 0 && newDenominator != oldDenominator && newDenominator != 0 && oldDenominator != 0) {
     double n = std::nearbyint(static_cast<double>(r.ratio.numerator) * oldDenominator / newDenominator);
-    if (n >= -2147483648.0 && n <= 2147483647.0) {
-      r.ratio.numerator = static_cast<int32_t>(n);
+    if (n >= -2147483647.0 && n <= 2147483646.0) {
+      // The fraction found may lie half a step of the kept grid off the value
+      // (1/2 for 63/127): of the numerators next to it, the one whose form
+      // gives the value back most closely, so a dragged step is never undone.
+      const bool mixed = v.DisplayMode == 2 || v.DisplayMode == 4;
+      const int32_t middle = static_cast<int32_t>(n);
+      int32_t best = middle;
+      double bestError = -1.0;
+      for (int32_t candidate : {middle, middle - 1, middle + 1}) {
+        if (mixed && (candidate < 0 || candidate >= oldDenominator)) continue;
+        ValueRecord form = r;
+        form.ratio = {candidate, oldDenominator};
+        QUARLE_BASICS::ValueRecordRatioValue(form);
+        const double error = std::fabs(static_cast<double>(form.value) - static_cast<double>(x));
+        if (bestError < 0.0 || error < bestError) {
+          best = candidate;
+          bestError = error;
+        }
+      }
+      r.ratio.numerator = best;
       r.ratio.denominator = oldDenominator;
       r.numeratorSign = SignIndexOf(r.ratio.numerator);
     }
@@ -146,6 +166,28 @@ void ParamValueSetTyped(ParamValue& v, float typed) {
   // The field never held the typed number: show what the hook settled even
   // when it took the number as it came.
   ParamValueConvertUnit(v, x, 0, -1);
+}
+
+static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+TypedReading ReadTypedNumber(const std::string& text, float& value) {
+  // The grammar is ItemValue's: blanks, a sign, digits with at most one point
+  // among them; it only tells whether there is a number in front at all.
+  std::size_t i = text.find_first_not_of(" \t");
+  if (i == std::string::npos) return kTypedNoNumber;
+  if (text[i] == '+' || text[i] == '-') ++i;
+  std::size_t digits = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) ++digits;
+  const bool whole = digits > 0;
+  if (i < text.size() && text[i] == '.')
+    for (++i; i < text.size() && IsDigit(text[i]); ++i) ++digits;
+  if (digits == 0) return kTypedNoNumber;
+  // "0,5" read as 0 would set a value far from the one meant.
+  if (whole && i + 1 < text.size() && text[i] == ',' && IsDigit(text[i + 1])) return kTypedDecimalComma;
+  const double x = platform::ItemValue(text);
+  constexpr double kMax = std::numeric_limits<float>::max();
+  value = static_cast<float>(x > kMax ? kMax : (x < -kMax ? -kMax : x));
+  return kTypedNumber;
 }
 
 // ---------------------------------------------------------------- segments

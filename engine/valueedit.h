@@ -4,6 +4,7 @@
 // value's own lock around every operation.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "engine/params.h"
 
@@ -35,6 +36,15 @@ void ParamValueDrag(ParamValue& v);
 // A typed number (in the shown unit) goes through the OnChange hook; what the
 // hook settled is shown.
 void ParamValueSetTyped(ParamValue& v, float typed);
+// How a typed text reads as a number for a value.
+enum TypedReading : int32_t {
+  kTypedNumber = 0,        // a decimal number in front, whatever follows ("  2.5xyz" is 2.5)
+  kTypedNoNumber = 1,      // no number in front ("", "abc", ".", "-", "nan")
+  kTypedDecimalComma = 2,  // digits, a comma, a digit: a decimal comma or a thousands mark
+};
+// Reads the number a typed text starts with (blanks before it passed over);
+// value is set only for kTypedNumber, within the float range.
+TypedReading ReadTypedNumber(const std::string& text, float& value);
 // Shows x, given in the unit the value was set in (SetUnit), in the shown unit.
 // keep: -1 keeps the fraction's denominator where it changed. argument is
 // accepted for the callers' sake and not used.

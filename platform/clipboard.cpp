@@ -50,7 +50,12 @@ bool ClipboardSetUtf8(const std::string& text) {
   if (!ScreenHeadless()) {
     std::lock_guard<std::recursive_mutex> sdl(SdlVideoLock());
     if (!VideoReady()) return false;
-    return SDL_SetClipboardText(cut.c_str()) == 0;
+    const bool set = SDL_SetClipboardText(cut.c_str()) == 0;
+    // On X11, SDL leaves its claim of the clipboard unsent until its next
+    // request that waits for an answer: sent later, the claim would take the
+    // clipboard back from a program that copied in between. A read sends it now.
+    if (set) SDL_HasClipboardText();
+    return set;
   }
 #endif
   g_local = cut;

@@ -166,6 +166,59 @@ bool ModifierKey(int32_t sdlScancode) {
 // Call holding SdlVideoLock.
 bool SdlActive() { return ScreenIsOpen() && !ScreenHeadless() && SDL_WasInit(SDL_INIT_VIDEO); }
 
+// A left press the window reported whose release it has not yet. SDL follows
+// a pointer out of the window only when it captured it (a window with the
+// keys' focus); it tells the move that leaves at the window's edge, with the
+// true motion, and drops the rest until the pointer is back. Meanwhile the
+// pump reads the pointer from the display server, so a drag hears every move.
+// `x`, `y`: where the last move told put the pointer (page pixels), `read`:
+// whether the server told it, since SDL's last move.
+// one thread: interface
+struct HeldPointer {
+  bool down = false;
+  bool read = false;
+  int32_t x = 0, y = 0;
+};
+HeldPointer g_held;
+
+// Notes an SDL move (page pixels, its motion made consistent with the moves
+// read from the server in between).
+void NoteSdlMove(WindowEvent& out) {
+  if (g_held.read) {
+    out.dx = out.x - g_held.x;
+    out.dy = out.y - g_held.y;
+    g_held.read = false;
+  }
+  int64_t w = 0, h = 0, depth = 0;
+  ScreenInfo(w, h, depth);
+  // On the page's edge a move may have been cut to it: the motion says where
+  // the pointer went.
+  const bool inside = out.x > 0 && out.y > 0 && out.x < w - 1 && out.y < h - 1;
+  g_held.x = inside ? out.x : g_held.x + out.dx;
+  g_held.y = inside ? out.y : g_held.y + out.dy;
+}
+
+// A move of the held pointer out of the window, read from the server; false
+// when SDL follows the pointer or it did not move. A release out there SDL
+// may not tell until the pointer is back: the button found up ends the press
+// (a move with the button up, which the event loop takes as its release).
+bool ReadHeldPointer(WindowEvent& out) {
+  if (!g_held.down || SDL_GetMouseFocus() != nullptr) return false;
+  int32_t x = 0, y = 0;
+  uint32_t buttons = 0;
+  if (!ScreenPointerInWindow(x, y, buttons)) return false;
+  const bool up = !(buttons & kButtonLeft);
+  const bool moved = x != g_held.x || y != g_held.y;
+  if (!up && !moved) return false;
+  // The travel first, as the drag's; the release at the next look.
+  out = PointerMoveEvent(x, y, x - g_held.x, y - g_held.y, moved ? buttons | kButtonLeft : buttons);
+  g_held.x = x;
+  g_held.y = y;
+  g_held.read = true;
+  if (!moved) g_held.down = false;
+  return true;
+}
+
 bool Translate(const SDL_Event& e, WindowEvent& out) {
   out = WindowEvent{};
   switch (e.type) {
@@ -253,6 +306,7 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       if (e.motion.state & SDL_BUTTON_MMASK) out.buttons |= kButtonMiddle;
       out.buttonsKnown = true;
       ScreenEventToPage(out.x, out.y, out.dx, out.dy);
+      NoteSdlMove(out);
       return true;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP: {
@@ -262,6 +316,14 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       else if (e.button.button == SDL_BUTTON_MIDDLE) b = kButtonMiddle;
       if (!b) return false;
       out.buttons = b;
+      if (b == kButtonLeft) {
+        g_held.down = e.type == SDL_MOUSEBUTTONDOWN;
+        g_held.read = false;
+        int x = e.button.x, y = e.button.y, dx = 0, dy = 0;
+        ScreenEventToPage(x, y, dx, dy);
+        g_held.x = x;
+        g_held.y = y;
+      }
       if (e.type == SDL_MOUSEBUTTONUP) out.kind = kWindowButtonRelease;
       else out.kind = e.button.clicks >= 2 ? kWindowDoubleClick : kWindowButtonPress;
       return true;
@@ -385,6 +447,7 @@ bool WindowEventPoll(WindowEvent& event) {
       while (SDL_PollEvent(&e)) {
         if (Translate(e, event)) goto taken;
       }
+      if (ReadHeldPointer(event)) goto taken;
     }
   }
 #endif

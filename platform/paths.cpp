@@ -1,6 +1,7 @@
 #include "platform/paths.h"
 
 #include "platform/charset.h"
+#include "platform/files.h"
 #include "platform/saver.h"
 
 #include <fcntl.h>
@@ -341,11 +342,36 @@ int32_t FileRename(const std::string& from, const std::string& to) {
 }
 
 int32_t FileReplace(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (!to.empty() && ::lstat(ToOsPath(to).c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    return -kOpenNotRegular;
   const int32_t rc = FileRename(from, to);
   if (rc != 0) return rc;
   // Until the folder is on the disk the name may come back empty after a
   // power cut: a save is not done before that.
   return SyncOsFolderOf(ToOsPath(to)) ? 0 : -kSaveIoError;
+}
+
+int32_t SaveTargetOf(const std::string& target, std::string& file) {
+  // As many links as the kernel itself follows before it calls it a loop.
+  constexpr int kMostLinks = 40;
+  const std::string osTarget = ToOsPath(target);
+  std::string os = osTarget;
+  for (int links = 0;; ++links) {
+    struct stat st;
+    // Nothing there (or no folder for it): the save's own open says which.
+    if (::lstat(os.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) break;
+    if (!S_ISLNK(st.st_mode) || links == kMostLinks) return -kOpenNotRegular;
+    std::string to(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(os.c_str(), to.data(), to.size());
+    if (n <= 0 || static_cast<size_t>(n) >= to.size()) return -kOpenNotRegular;
+    to.resize(static_cast<size_t>(n));
+    // A relative link names its file from the link's own folder.
+    const size_t cut = os.rfind('/');
+    os = to[0] == '/' || cut == std::string::npos ? to : os.substr(0, cut + 1) + to;
+  }
+  file = os == osTarget ? target : FromOsPath(os);
+  return 0;
 }
 
 std::string ClaimWorkFile(const std::string& target, std::string_view suffix) {

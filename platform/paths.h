@@ -84,8 +84,18 @@ int32_t FileDelete(const std::string& path);
 // synced, so that after a power cut the name holds the old bytes or the new,
 // never an empty file. 0 only when both are done; the rename's -24 or -20;
 // -3 when the name was changed but the folder's sync failed (the new bytes
-// hold the name, which the disk may not keep): the save is not done.
+// hold the name, which the disk may not keep): the save is not done. A link
+// or anything else that is no regular file (or folder) at `to` is not
+// replaced: -kOpenNotRegular (a save resolves its target first, SaveTargetOf).
 int32_t FileReplace(const std::string& from, const std::string& to);
+// The file a save to `target` writes: where a link (or a chain of them, a
+// relative one read from its own folder) leads, so the link stays a link and
+// the file it names gets the bytes (a dangling link's file is made); the
+// target itself when it is no link. 0; -kOpenNotRegular (platform/files.h)
+// when the links lead to something that is no regular file (a named pipe, a
+// device, a socket) or round in a loop: a save there would put a regular file
+// in the place of what was there. A folder is left to the rename to refuse.
+int32_t SaveTargetOf(const std::string& target, std::string& file);
 // The name a save writes its file under before it takes the target's place
 // (FileReplace): in the target's folder, so the rename never crosses a disk.
 // The target's name and the suffix when that fits into one name on the disk,

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -20,35 +21,30 @@ namespace platform {
 
 namespace {
 
-// Written and written back in pieces, so the quit sees a slow disk still taking bytes.
-constexpr size_t kPiece = size_t{1} << 18;
-
-// one thread: value, the progress word of the saver whose thread this is (set
-// once by that thread; null on every other)
+// one thread: value, the progress words of the saver and of the disk's lane
+// whose thread this is (set once by that thread; null on every other)
 thread_local std::atomic<uint32_t>* t_progress = nullptr;
+thread_local std::atomic<uint32_t>* t_laneProgress = nullptr;
 
 // A write-back that did not go through: false for a write error (the sync
 // after it would not see it), true where the file has no such call (the sync
 // keeps the bytes).
 bool NoWriteBack() { return errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP; }
 
-// Each piece's write-back starts as soon as it is written (not waited for
-// here): none waits in the page cache for the kernel's own write-back, which
-// takes many pieces at once as one long request (on a slow disk, longer than
-// the quit's patience), and all of a save's pieces queue at the device
-// together, so a queue kept busy by another writer is waited out once, not
-// once a piece. PutFileInPlace then waits for them piece by piece.
+// Written in the disk's pieces, each one's write-back started at once (the
+// one piece rule, platform/disk_pace.h); PutFileInPlace then waits for them
+// piece by piece.
 bool WriteAll(int fd, const char* p, size_t n) {
   off_t at = ::lseek(fd, 0, SEEK_CUR);
   while (n > 0) {
-    const ssize_t w = ::write(fd, p, std::min(n, kPiece));
+    const ssize_t w = ::write(fd, p, std::min(n, size_t(kWriteBackPiece)));
     if (w < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     SaveMovedOn();
-    // Where the file has no such call, the waits and the sync after it keep the bytes.
-    if (at >= 0) at = ::sync_file_range(fd, at, w, SYNC_FILE_RANGE_WRITE) == 0 ? at + w : -1;
+    if (at >= 0 && !StartWriteBack(fd, at, at + w)) return false;
+    if (at >= 0) at += w;
     p += w;
     n -= static_cast<size_t>(w);
   }
@@ -59,6 +55,9 @@ bool WriteAll(int fd, const char* p, size_t n) {
 struct Job {
   SaveRequest Request;
   int32_t Rc = 0;
+  // The number of the oldest hand-over it stands for: an act asked after it
+  // waits for it, whatever newer bytes it took.
+  uint64_t Seq = 0;
   // The waiting saves of its file this one replaced, oldest first: told its outcome.
   std::vector<std::function<void(int32_t rc)>> ReplacedDone;
   std::vector<SaveOutcome> ReplacedOutcomes;
@@ -77,8 +76,11 @@ std::vector<SaveOutcome> StandsFor(const Job& j) {
 
 // Queues a save: one still waiting for the same target is replaced (the
 // newest bytes win), unless the order would break: the newer save must follow
-// every save it names and precede every save naming the one it replaces.
-void Enqueue(std::deque<Job>& waiting, SaveRequest r) {
+// every save it names and precede every save naming the one it replaces
+// (`namedElsewhere`: a save on another disk names it, which the newer one
+// might wait behind).
+void Enqueue(std::deque<Job>& waiting, SaveRequest r, uint64_t seq,
+             const std::function<bool(const std::vector<SaveOutcome>&)>& namedElsewhere) {
   const auto same = std::find_if(waiting.begin(), waiting.end(),
                                  [&](const Job& j) { return j.Request.Target == r.Target; });
   if (same != waiting.end()) {
@@ -88,11 +90,12 @@ void Enqueue(std::deque<Job>& waiting, SaveRequest r) {
     for (size_t k = at + 1; k < waiting.size(); ++k)
       for (const SaveOutcome& o : StandsFor(waiting[k]))
         if (Names(r.After, o)) lastNamed = k;
-    bool named = false;
+    bool named = namedElsewhere(olds);
     for (size_t k = at + 1; k <= lastNamed; ++k)
       for (const SaveOutcome& o : waiting[k].Request.After) named = named || Names(olds, o);
     if (!named) {
       Job merged;
+      merged.Seq = same->Seq;
       merged.ReplacedDone = std::move(same->ReplacedDone);
       if (same->Request.Done) merged.ReplacedDone.push_back(std::move(same->Request.Done));
       merged.ReplacedOutcomes = olds;
@@ -104,7 +107,17 @@ void Enqueue(std::deque<Job>& waiting, SaveRequest r) {
       return;
     }
   }
-  waiting.push_back(Job{std::move(r), 0, {}, {}});
+  Job job;
+  job.Request = std::move(r);
+  job.Seq = seq;
+  waiting.push_back(std::move(job));
+}
+
+// Every save it names has its outcome (those on other disks are written by their own thread).
+bool Resolved(const std::vector<SaveOutcome>& after) {
+  return std::all_of(after.begin(), after.end(), [](const SaveOutcome& o) {
+    return !o || o->load(std::memory_order_acquire) != kSavePending;
+  });
 }
 
 int32_t RunSave(const SaveRequest& r) {
@@ -122,71 +135,131 @@ void Tell(const Job& job) {
   if (job.Request.Outcome) job.Request.Outcome->store(job.Rc, std::memory_order_release);
 }
 
-// The folder's device, whose written bytes count as the save's progress.
-uint64_t DeviceOfTarget(const std::string& target) {
+// The folder of a target, as the saver keeps its disk.
+std::string FolderOf(const std::string& target) {
   const size_t cut = target.find_last_of("\\/");
-  const std::string folder = cut == std::string::npos ? std::string(".") : ToOsPath(target.substr(0, cut + 1));
-  return DeviceOfPath(folder.c_str());
+  return cut == std::string::npos ? std::string(".") : target.substr(0, cut + 1);
 }
+
+// One disk's queue and thread.
+// one thread: holder of lock (Saver::Core's), but `progress`, which its thread
+// moves and anyone reads
+struct Lane {
+  uint64_t device = 0;
+  std::deque<Job> waiting;
+  int32_t busy = 0;  // 1 while a save is being written (or waits for saves it names)
+  std::string busyTarget, busyBackup;
+  uint64_t busySeq = 0;
+  std::vector<SaveOutcome> busyAfter;
+  // Made at the lane's first save; taken out by the owner to join or leave it.
+  std::thread thread;
+  // Moves on with every piece its saves write or write back and every save it finishes.
+  std::atomic<uint32_t> progress{0};
+
+  bool Holds(const std::string& target, uint64_t upTo) const {
+    if (busy && busySeq <= upTo && (busyTarget == target || busyBackup == target)) return true;
+    return std::any_of(waiting.begin(), waiting.end(), [&](const Job& j) {
+      return j.Seq <= upTo && (j.Request.Target == target || j.Request.Backup == target);
+    });
+  }
+};
 
 }  // namespace
 
+uint64_t DeviceOfTarget(const std::string& target) { return DeviceOfPath(ToOsPath(FolderOf(target)).c_str()); }
+
 struct Saver::Core {
-  explicit Core(WrittenBytesReader w) : written(std::move(w)) {}
-  // one thread: value, set at its making (called on the stopping thread)
+  Core(WrittenBytesReader w, TargetDevice d) : written(std::move(w)), deviceOf(std::move(d)) {}
+  // one thread: value, set at its making (called on the stopping thread and the interface's)
   const WrittenBytesReader written;
-  // Moves on with every piece written or written back and every save finished.
+  // one thread: value, set at its making (called by whoever hands a save over)
+  const TargetDevice deviceOf;
+  // Moves on with every piece written or written back and every save finished, on any disk.
   std::atomic<uint32_t> progress{0};
   std::atomic<bool (*)()> wake{nullptr};
   std::mutex lock;
+  // Rung for a save handed over, a save finished (others may name it) and the end.
   std::condition_variable bell;
-  // one thread: holder of lock
-  std::deque<Job> waiting, finished;
-  // one thread: holder of lock
-  int32_t busy = 0;       // 1 while a save is being written
-  bool accepting = false;  // the thread takes saves
-  bool quit = false;       // the thread ends (after the save it is in)
-  // one thread: holder of lock, the save being written and its folder's device
-  std::string busyTarget, busyBackup;
-  uint64_t busyDevice = 0;
+  // one thread: holder of lock; `folders` holds each folder's disk, found once
+  // (a stat of a folder on a disk that stopped writing may wait: at most
+  // once, at its first save)
+  std::vector<std::unique_ptr<Lane>> lanes;
+  std::deque<Job> finished;
+  std::map<std::string, uint64_t> folders;
+  uint64_t handed = 0;     // the number of the last save handed over
+  bool accepting = false;  // the threads take saves
+  bool quit = false;       // the threads end (after the save each is in)
   // Held around each wake: once a stop gave up, none comes after it returns.
   std::mutex wakeLock;
   // one thread: holder of wakeLock
   bool abandoned = false;
+
+  // Saves handed over and not finished. Under lock.
+  int32_t Left() const {
+    int32_t n = 0;
+    for (const auto& lane : lanes) n += int32_t(lane->waiting.size()) + lane->busy;
+    return n;
+  }
+  // The newest save of `target` held (waiting, written or its outcome not
+  // taken); 0 when none. Under lock.
+  uint64_t Newest(const std::string& target) const {
+    uint64_t newest = 0;
+    for (const auto& lane : lanes) {
+      if (lane->busy && (lane->busyTarget == target || lane->busyBackup == target))
+        newest = std::max(newest, lane->busySeq);
+      for (const Job& j : lane->waiting)
+        if (j.Request.Target == target || j.Request.Backup == target) newest = std::max(newest, j.Seq);
+    }
+    for (const Job& j : finished)
+      if (j.Request.Target == target || j.Request.Backup == target) newest = std::max(newest, j.Seq);
+    return newest;
+  }
+  bool Holds(const std::string& target, uint64_t upTo) const {
+    for (const auto& lane : lanes)
+      if (lane->Holds(target, upTo)) return true;
+    return std::any_of(finished.begin(), finished.end(), [&](const Job& j) {
+      return j.Seq <= upTo && (j.Request.Target == target || j.Request.Backup == target);
+    });
+  }
 };
 
 namespace {
 
-void SaverMain(std::shared_ptr<Saver::Core> core) {
+void LaneMain(std::shared_ptr<Saver::Core> core, Lane* own) {
   ThreadSetName("tarvelo-save");
   Saver::Core& c = *core;
+  Lane& lane = *own;
   t_progress = &c.progress;
+  t_laneProgress = &lane.progress;
   std::unique_lock<std::mutex> hold(c.lock);
   for (;;) {
-    c.bell.wait(hold, [&] { return c.quit || !c.waiting.empty(); });
-    if (c.quit || c.waiting.empty()) return;
-    Job job = std::move(c.waiting.front());
-    c.waiting.pop_front();
-    c.busy = 1;
-    c.busyTarget = job.Request.Target;
-    c.busyBackup = job.Request.Backup;
-    hold.unlock();
-    const uint64_t device = DeviceOfTarget(job.Request.Target);
-    hold.lock();
-    c.busyDevice = device;
+    c.bell.wait(hold, [&] { return c.quit || !lane.waiting.empty(); });
+    if (c.quit || lane.waiting.empty()) return;
+    Job job = std::move(lane.waiting.front());
+    lane.waiting.pop_front();
+    lane.busy = 1;
+    lane.busyTarget = job.Request.Target;
+    lane.busyBackup = job.Request.Backup;
+    lane.busySeq = job.Seq;
+    lane.busyAfter = job.Request.After;
+    // The saves it names on other disks reach their outcome first.
+    c.bell.wait(hold, [&] { return c.quit || Resolved(job.Request.After); });
+    if (c.quit) return;
     hold.unlock();
     job.Rc = RunSave(job.Request);
     Tell(job);
     job.Request.Bytes = std::string();
     job.Request.Fill = nullptr;
     hold.lock();
-    c.busy = 0;
-    c.busyTarget.clear();
-    c.busyBackup.clear();
-    c.busyDevice = 0;
+    lane.busy = 0;
+    lane.busyTarget.clear();
+    lane.busyBackup.clear();
+    lane.busySeq = 0;
+    lane.busyAfter.clear();
     // A stop that gave up went on without this save: nobody takes its outcome.
     if (c.quit) return;
     c.finished.push_back(std::move(job));
+    c.bell.notify_all();
     hold.unlock();
     SaveMovedOn();
     {
@@ -197,10 +270,40 @@ void SaverMain(std::shared_ptr<Saver::Core> core) {
   }
 }
 
+// The disk's lane, made with its thread at its first save: null when the
+// thread could not be made. Under lock.
+Lane* LaneOf(const std::shared_ptr<Saver::Core>& core, uint64_t device) {
+  for (const auto& lane : core->lanes)
+    if (lane->device == device) return lane.get();
+  auto lane = std::make_unique<Lane>();
+  lane->device = device;
+  try {
+    lane->thread = std::thread(LaneMain, core, lane.get());
+  } catch (...) {
+    return nullptr;
+  }
+  core->lanes.push_back(std::move(lane));
+  return core->lanes.back().get();
+}
+
+// The target's disk, from the folders already seen or found now (outside the lock).
+uint64_t DiskOf(Saver::Core& c, const std::string& target) {
+  const std::string folder = FolderOf(target);
+  {
+    std::lock_guard<std::mutex> hold(c.lock);
+    if (const auto at = c.folders.find(folder); at != c.folders.end()) return at->second;
+  }
+  const uint64_t device = c.deviceOf ? c.deviceOf(target) : 0;
+  std::lock_guard<std::mutex> hold(c.lock);
+  c.folders[folder] = device;
+  return device;
+}
+
 }  // namespace
 
 void SaveMovedOn() {
   if (!t_progress) return;
+  t_laneProgress->fetch_add(1, std::memory_order_release);
   t_progress->fetch_add(1, std::memory_order_release);
   WakeWordWaiters(*t_progress);
 }
@@ -217,7 +320,11 @@ bool SyncDescriptor(int fd) {
 bool SaveWrite(int fd, const void* bytes, size_t n) { return WriteAll(fd, static_cast<const char*>(bytes), n); }
 
 int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const SaveFill& fill, int64_t length) {
-  const std::string work = ClaimWorkFile(target, suffix);
+  // A link keeps pointing at its file, which takes the bytes: the work file
+  // goes beside that file, so the rename stays on its disk.
+  std::string real;
+  if (const int32_t refused = SaveTargetOf(target, real); refused != 0) return refused;
+  const std::string work = ClaimWorkFile(real, suffix);
   const std::string osWork = ToOsPath(work);
   const int fd = ::open(osWork.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -232,14 +339,13 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   // The disk's write-back waited for in pieces, each confirmed, so a slow or
   // busy disk's long write shows as progress; the sync then keeps what is
   // left (the file's own records).
-  if (ok && file && WriteBackInPieces(fd, 0, st.st_size, int64_t(kPiece), [](int64_t) { SaveMovedOn(); }) <
-                        st.st_size)
+  if (ok && file && WriteBackInPieces(fd, 0, st.st_size, [](int64_t) { SaveMovedOn(); }) < st.st_size)
     ok = NoWriteBack();
   // On the disk before it takes the name, and the name on the disk after.
   if (ok) ok = SyncDescriptor(fd);
   if (::close(fd) != 0) ok = false;
   int32_t rc = ok ? 0 : -kSaveIoError;
-  if (rc == 0) rc = FileReplace(work, target);
+  if (rc == 0) rc = FileReplace(work, real);
   if (rc != 0) ::unlink(osWork.c_str());
   // Given back once: the name may be another save's from here on.
   ReleaseWorkFile(work);
@@ -252,48 +358,78 @@ int32_t PutFileInPlace(const std::string& target, std::string_view bytes, std::s
       static_cast<int64_t>(bytes.size()));
 }
 
+namespace {
+std::atomic<SaveOutcomeWatch> g_outcomeWatch{nullptr};
+
+void Watch(const std::string& target, int32_t rc) {
+  if (const SaveOutcomeWatch w = g_outcomeWatch.load(std::memory_order_acquire)) w(target, rc);
+}
+}  // namespace
+
+void SetSaveOutcomeWatch(SaveOutcomeWatch watch) { g_outcomeWatch.store(watch, std::memory_order_release); }
+
 SaveOutcome NewSaveOutcome() { return std::make_shared<std::atomic<int32_t>>(kSavePending); }
 
 // --- The saver -----------------------------------------------------------------------------
 
-Saver::Saver(WrittenBytesReader written) : core_(std::make_shared<Core>(std::move(written))) {}
+Saver::Saver(WrittenBytesReader written, TargetDevice device)
+    : core_(std::make_shared<Core>(std::move(written), std::move(device))) {}
 
 Saver::~Saver() {
-  if (!thread_) return;
-  bool busy = false;
   {
     std::lock_guard<std::mutex> hold(core_->lock);
     core_->accepting = false;
     core_->quit = true;
-    core_->waiting.clear();
+    for (const auto& lane : core_->lanes) lane->waiting.clear();
     core_->finished.clear();
-    busy = core_->busy != 0;
     core_->bell.notify_all();
   }
   {
     std::lock_guard<std::mutex> waking(core_->wakeLock);
     core_->abandoned = true;
   }
+  EndThreads();
+}
+
+bool Saver::EndThreads() {
+  std::vector<std::pair<std::thread, bool>> threads;
+  {
+    std::lock_guard<std::mutex> hold(core_->lock);
+    for (const auto& lane : core_->lanes)
+      if (lane->thread.joinable()) threads.emplace_back(std::move(lane->thread), lane->busy != 0);
+  }
+  bool held = false;
   // One held by its disk keeps its own share of what it uses.
-  if (busy)
-    thread_->detach();
-  else
-    thread_->join();
-  delete thread_;
+  for (auto& [thread, busy] : threads) {
+    if (busy)
+      thread.detach();
+    else
+      thread.join();
+    held = held || busy;
+  }
+  if (!held) {
+    std::lock_guard<std::mutex> hold(core_->lock);
+    core_->lanes.clear();
+  }
+  return held;
 }
 
 bool Saver::Start() {
-  if (thread_) return true;
   std::lock_guard<std::mutex> hold(core_->lock);
   core_->quit = false;
-  try {
-    thread_ = new std::thread(SaverMain, core_);
-  } catch (...) {
-    thread_ = nullptr;
-    return false;
-  }
   core_->accepting = true;
   return true;
+}
+
+void Saver::SetDisks(WrittenBytesReader written, TargetDevice device) {
+  auto fresh = std::make_shared<Core>(std::move(written), std::move(device));
+  // Kept until its lock is let go.
+  const std::shared_ptr<Core> old = core_;
+  fresh->wake.store(old->wake.load(std::memory_order_acquire), std::memory_order_release);
+  std::lock_guard<std::mutex> hold(old->lock);
+  if (!old->lanes.empty()) return;
+  fresh->accepting = old->accepting;
+  core_ = std::move(fresh);
 }
 
 bool Saver::Running() const {
@@ -302,17 +438,33 @@ bool Saver::Running() const {
 }
 
 int32_t Saver::Hand(SaveRequest request) {
+  const std::shared_ptr<Core> core = core_;
+  Core& c = *core;
+  const uint64_t device = DiskOf(c, request.Target);
   {
-    std::lock_guard<std::mutex> hold(core_->lock);
-    if (core_->accepting) {
-      Enqueue(core_->waiting, std::move(request));
-      core_->bell.notify_one();
+    std::lock_guard<std::mutex> hold(c.lock);
+    Lane* lane = c.accepting ? LaneOf(core, device) : nullptr;
+    if (lane) {
+      const auto namedElsewhere = [&](const std::vector<SaveOutcome>& olds) {
+        for (const auto& other : c.lanes) {
+          if (other.get() == lane) continue;
+          for (const SaveOutcome& o : other->busyAfter)
+            if (Names(olds, o)) return true;
+          for (const Job& j : other->waiting)
+            for (const SaveOutcome& o : j.Request.After)
+              if (Names(olds, o)) return true;
+        }
+        return false;
+      };
+      Enqueue(lane->waiting, std::move(request), ++c.handed, namedElsewhere);
+      c.bell.notify_all();
       return 0;
     }
   }
   const int32_t rc = RunSave(request);
   if (request.Outcome) request.Outcome->store(rc, std::memory_order_release);
   if (request.Done) request.Done(rc);
+  Watch(request.Target, rc);
   return rc;
 }
 
@@ -328,15 +480,21 @@ int32_t Saver::TakeOutcomes() {
     }
     for (const auto& done : job.ReplacedDone) done(job.Rc);
     if (job.Request.Done) job.Request.Done(job.Rc);
+    Watch(job.Request.Target, job.Rc);
     n += 1 + static_cast<int32_t>(job.ReplacedDone.size());
-    // An act that waited for this file runs once its last save let it go;
-    // taken off the list first, as it may wait again.
+    // An act that waited for this file runs once the saves held at its ask
+    // let it go; taken off the list first, as it may wait again.
     for (size_t i = 0; i < whenDone_.size();) {
-      if (Holds(whenDone_[i].first)) {
+      bool held = false;
+      {
+        std::lock_guard<std::mutex> hold(core_->lock);
+        held = core_->Holds(whenDone_[i].Target, whenDone_[i].UpTo);
+      }
+      if (held) {
         ++i;
         continue;
       }
-      std::function<void()> then = std::move(whenDone_[i].second);
+      std::function<void()> then = std::move(whenDone_[i].Then);
       whenDone_.erase(whenDone_.begin() + std::ptrdiff_t(i));
       then();
       i = 0;
@@ -347,26 +505,56 @@ int32_t Saver::TakeOutcomes() {
 
 bool Saver::Holds(const std::string& target) const {
   if (target.empty()) return false;
-  const auto names = [&](const Job& j) { return j.Request.Target == target || j.Request.Backup == target; };
   std::lock_guard<std::mutex> hold(core_->lock);
-  if (core_->busy && (core_->busyTarget == target || core_->busyBackup == target)) return true;
-  return std::any_of(core_->waiting.begin(), core_->waiting.end(), names) ||
-         std::any_of(core_->finished.begin(), core_->finished.end(), names);
+  return core_->Newest(target) != 0;
 }
 
 void Saver::WhenDone(const std::string& target, std::function<void()> then) {
-  if (!Holds(target)) {
+  uint64_t upTo = 0;
+  if (!target.empty()) {
+    std::lock_guard<std::mutex> hold(core_->lock);
+    upTo = core_->Newest(target);
+  }
+  if (upTo == 0) {
     then();
     return;
   }
-  whenDone_.emplace_back(target, std::move(then));
+  whenDone_.push_back(Act{target, upTo, std::move(then)});
+}
+
+uint64_t Saver::Progress(const std::string& target) const {
+  uint64_t device = 0, pieces = 0;
+  bool held = false;
+  {
+    std::lock_guard<std::mutex> hold(core_->lock);
+    for (const auto& lane : core_->lanes)
+      if (lane->Holds(target, UINT64_MAX)) {
+        held = true;
+        device = lane->device;
+        pieces = lane->progress.load(std::memory_order_acquire);
+        break;
+      }
+  }
+  if (!held || target.empty()) return 0;
+  const int64_t bytes = core_->written ? core_->written(device) : -1;
+  return 1 + pieces + (bytes > 0 ? uint64_t(bytes) : 0);
 }
 
 void Saver::SetWake(bool (*wake)()) { core_->wake.store(wake, std::memory_order_release); }
 
 int32_t Saver::Pending() const {
   std::lock_guard<std::mutex> hold(core_->lock);
-  return static_cast<int32_t>(core_->waiting.size()) + core_->busy;
+  return core_->Left();
+}
+
+std::vector<std::string> Saver::PendingTargets() const {
+  std::lock_guard<std::mutex> hold(core_->lock);
+  std::vector<std::string> targets;
+  for (const auto& lane : core_->lanes) {
+    if (lane->busy) targets.push_back(lane->busyTarget);
+    for (const Job& j : lane->waiting) targets.push_back(j.Request.Target);
+  }
+  return targets;
 }
 
 std::vector<std::string> Saver::Unfinished() const { return unfinished_; }
@@ -375,17 +563,17 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
   // The quit drops the acts still waiting for a save.
   whenDone_.clear();
   unfinished_.clear();
-  if (!thread_) {
+  if (!Running()) {
     TakeOutcomes();
     return 0;
   }
   Core& c = *core_;
+  // The end's one rule (platform/disk_pace.h): the saver's pieces and saves,
+  // or the device's written bytes moving, whoever's (a sync waits behind
+  // everything queued at the device, and the device writing it is no dead disk).
+  EndWait wait(HighResClock());
   uint32_t seen = c.progress.load(std::memory_order_acquire);
-  // The device's written bytes, whoever's: a sync waits behind everything
-  // queued at the device, and the device writing it is no dead disk.
   uint64_t device = 0;
-  int64_t deviceBytes = -1;
-  double moved = HighResClock();
   bool gaveUp = false;
   for (;;) {
     // An outcome may hand over another save (the settings after a synth's).
@@ -394,8 +582,9 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     uint64_t busyDevice = 0;
     {
       std::lock_guard<std::mutex> hold(c.lock);
-      left = static_cast<int32_t>(c.waiting.size()) + c.busy;
-      busyDevice = c.busy ? c.busyDevice : 0;
+      left = c.Left();
+      for (const auto& lane : c.lanes)
+        if (lane->busy && busyDevice == 0) busyDevice = lane->device;
       if (left == 0 && c.finished.empty()) {
         c.accepting = false;
         c.quit = true;
@@ -408,21 +597,13 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
       break;
     }
     WaitOnWord(c.progress, seen, 0.1);
+    seen = c.progress.load(std::memory_order_acquire);
+    // A save on another device starts its count anew.
+    if (busyDevice != 0) device = busyDevice;
+    const int64_t bytes = device != 0 && c.written ? c.written(device) : -1;
     const double now = HighResClock();
-    bool movedNow = false;
-    if (const uint32_t p = c.progress.load(std::memory_order_acquire); p != seen) {
-      seen = p;
-      movedNow = true;
-    }
-    if (busyDevice != 0) {
-      const int64_t bytes = c.written ? c.written(busyDevice) : -1;
-      if (bytes >= 0 && busyDevice == device && deviceBytes >= 0 && bytes != deviceBytes) movedNow = true;
-      device = busyDevice;
-      deviceBytes = bytes;
-    }
-    if (movedNow) {
-      moved = now;
-    } else if (now - moved >= idleSeconds) {
+    wait.Look(now, bytes, seen, 0);
+    if (wait.GivesUp(now, idleSeconds)) {
       gaveUp = true;
       break;
     }
@@ -434,9 +615,11 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
       std::lock_guard<std::mutex> hold(c.lock);
       c.accepting = false;
       c.quit = true;
-      if (c.busy) unfinished_.push_back(c.busyTarget);
-      for (const Job& j : c.waiting) unfinished_.push_back(j.Request.Target);
-      c.waiting.clear();
+      for (const auto& lane : c.lanes) {
+        if (lane->busy) unfinished_.push_back(lane->busyTarget);
+        for (const Job& j : lane->waiting) unfinished_.push_back(j.Request.Target);
+        lane->waiting.clear();
+      }
       c.bell.notify_all();
     }
     {
@@ -445,19 +628,15 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     }
     // Those it finished meanwhile are on the disk: told.
     TakeOutcomes();
-    thread_->detach();
-    delete thread_;
-    thread_ = nullptr;
+    EndThreads();
     // Saves from here on are the caller's own; nothing of the held one's
     // state reaches them (the thread keeps its own share of it).
-    auto fresh = std::make_shared<Core>(c.written);
+    auto fresh = std::make_shared<Core>(c.written, c.deviceOf);
     fresh->wake.store(c.wake.load(std::memory_order_acquire), std::memory_order_release);
     core_ = std::move(fresh);
     return -1;
   }
-  thread_->join();
-  delete thread_;
-  thread_ = nullptr;
+  EndThreads();
   return 0;
 }
 
@@ -482,9 +661,11 @@ bool SaverRunning() { return ProgramSaver().Running(); }
 int32_t SaverTakeOutcomes() { return ProgramSaver().TakeOutcomes(); }
 void SetSaverWake(bool (*wake)()) { ProgramSaver().SetWake(wake); }
 int32_t SaverPending() { return ProgramSaver().Pending(); }
+std::vector<std::string> SaverPendingTargets() { return ProgramSaver().PendingTargets(); }
 int32_t SaverStop(double idleSeconds, SaverShown shown) { return ProgramSaver().Stop(idleSeconds, shown); }
 std::vector<std::string> SaverUnfinished() { return ProgramSaver().Unfinished(); }
 bool SaverHolds(const std::string& target) { return ProgramSaver().Holds(target); }
+uint64_t SaverProgress(const std::string& target) { return ProgramSaver().Progress(target); }
 void SaverWhenDone(const std::string& target, std::function<void()> then) {
   ProgramSaver().WhenDone(target, std::move(then));
 }

@@ -9,10 +9,13 @@
 // meanwhile sees one or the other.
 //
 // The interface builds a document's bytes in memory and hands them over
-// (SaveInBackground). The saver takes the saves one at a time, in the order
-// they were handed over, so a second save of a file follows the first and its
-// bytes win; a save still waiting when a newer one of its file comes is
-// replaced by it (the newest bytes win, every Done still runs). Each outcome
+// (SaveInBackground). The saver keeps one queue and one thread per disk (the
+// device under the target's folder, made at its first save), so a disk that
+// stops writing holds only the saves to itself. Each queue takes its saves one
+// at a time, in the order they were handed over, so a second save of a file
+// follows the first and its bytes win; a save still waiting when a newer one
+// of its file comes is replaced by it (the newest bytes win, every Done still
+// runs); a save that names saves on another disk waits for them. Each outcome
 // waits for the interface thread (SaverTakeOutcomes, which the wake hook asks
 // for with a message to queue 0): only there does a save say it is done, once
 // its file is on the disk, or say why not.
@@ -56,6 +59,9 @@ bool SyncDescriptor(int fd);
 // FileReplace, the work name released. 0; the negated open failure (FileOpen's
 // codes); -kSaveIoError for a refused write or sync or a short file; or
 // FileReplace's code. On failure the work file is removed, the target kept.
+// A link as the target writes the file it leads to and stays (SaveTargetOf);
+// one leading to no regular file, or such a file itself, is refused at once
+// with -kOpenNotRegular, nothing written.
 int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const SaveFill& fill,
                        int64_t length = -1);
 // The same for bytes held in memory.
@@ -94,25 +100,38 @@ struct SaveRequest {
 // thread that is no saver's counts nowhere.
 void SaveMovedOn();
 
+// Told each save's target and outcome on the thread that runs its Done,
+// right after it (the program's status line names the files not saved).
+using SaveOutcomeWatch = void (*)(const std::string& target, int32_t rc);
+void SetSaveOutcomeWatch(SaveOutcomeWatch watch);
+
 // Shown while a stop waits: how many saves are left. Called at least every
 // 100 ms while it waits (and once at its start); false cuts the wait short.
 using SaverShown = bool (*)(int32_t left);
 
-// A saver: its queue, its thread, the progress it counts and the source of
-// the disk's own written bytes (KernelWrittenBytes for the program, a fake
-// count in tests). The methods are the interface thread's unless they say so.
+// The disk a target lies on (the device under its folder: DeviceOfPath).
+using TargetDevice = std::function<uint64_t(const std::string& target)>;
+uint64_t DeviceOfTarget(const std::string& target);
+
+// A saver: its queues, their threads, the progress they count and the source
+// of the disks' own written bytes (KernelWrittenBytes for the program, a fake
+// count in tests) and of a target's disk. The methods are the interface
+// thread's unless they say so.
 class Saver {
  public:
-  explicit Saver(WrittenBytesReader written = KernelWrittenBytes);
+  explicit Saver(WrittenBytesReader written = KernelWrittenBytes, TargetDevice device = DeviceOfTarget);
   // Stops a saver still running as a stop that waits for nothing would: one
   // held by its disk is left to its thread, which owns what it still uses.
   ~Saver();
   Saver(const Saver&) = delete;
   Saver& operator=(const Saver&) = delete;
 
-  // Starts the thread: false when it could not be made (saves then run on
-  // their caller's thread).
+  // Takes saves from here on, each disk's thread made at its first save (a
+  // save whose thread could not be made runs on its caller's thread). true.
   bool Start();
+  // Tests: the disks as Saver's constructor takes them, while no save is
+  // handed over (before Start or after Stop).
+  void SetDisks(WrittenBytesReader written, TargetDevice device);
   bool Running() const;
   // 0 once handed over (the outcome comes to Done later); without a running
   // saver the outcome itself, Done having run. Any thread.
@@ -124,6 +143,8 @@ class Saver {
   void SetWake(bool (*wake)());
   // Saves handed over and not finished yet (the one being written included). Any thread.
   int32_t Pending() const;
+  // Their targets: the one being written first, then the waiting ones in order. Any thread.
+  std::vector<std::string> PendingTargets() const;
   // Waits for every save handed over (and those their outcomes hand over),
   // running the outcomes; then the thread ends: 0. The wait goes on while the
   // disk writes (the saver's pieces, or the device's written bytes growing,
@@ -138,22 +159,34 @@ class Saver {
   // being written, or has an outcome the interface has not taken yet: a
   // reader of the file would find the old one.
   bool Holds(const std::string& target) const;
-  // Runs `then` once no save of `target` is held (from TakeOutcomes, after
-  // the outcome that let it go), or at once when none is. The stop drops the
+  // Runs `then` once the saves of `target` held when it was asked are told
+  // (from TakeOutcomes, after the outcome that let it go), or at once when
+  // none is: a save handed over later is not waited for. The stop drops the
   // ones still waiting.
   void WhenDone(const std::string& target, std::function<void()> then);
+  // A word that moves whenever the disk under a save of `target` writes (the
+  // saver's pieces or the device's written bytes); 0 while no save holds it.
+  uint64_t Progress(const std::string& target) const;
   // Tests: waits (at most `bound` seconds) until no save is pending.
   bool WaitIdle(double bound) const;
 
   struct Core;
 
  private:
-  // one thread: interface (its owner's), the thread and its shared state
+  // Joins or leaves each disk's thread, as its save lets it: true when one is
+  // still held.
+  bool EndThreads();
+
+  // one thread: interface (its owner's), the threads and their shared state
   std::shared_ptr<Core> core_;
-  // one thread: interface (its owner's)
-  std::thread* thread_ = nullptr;
+  // one thread: value, an act waiting for the saves of a file up to a number
+  struct Act {
+    std::string Target;
+    uint64_t UpTo = 0;
+    std::function<void()> Then;
+  };
   // one thread: interface (its owner's), acts waiting for a file's save
-  std::vector<std::pair<std::string, std::function<void()>>> whenDone_;
+  std::vector<Act> whenDone_;
   // one thread: interface (its owner's)
   std::vector<std::string> unfinished_;
 };
@@ -169,9 +202,11 @@ bool SaverRunning();
 int32_t SaverTakeOutcomes();
 void SetSaverWake(bool (*wake)());
 int32_t SaverPending();
+std::vector<std::string> SaverPendingTargets();
 int32_t SaverStop(double idleSeconds, SaverShown shown);
 std::vector<std::string> SaverUnfinished();
 bool SaverHolds(const std::string& target);
+uint64_t SaverProgress(const std::string& target);
 void SaverWhenDone(const std::string& target, std::function<void()> then);
 bool SaverWaitIdle(double bound);
 

@@ -64,6 +64,8 @@ struct ScreenState {
   int (*xFlush)(void*) = nullptr;
   int (*xQueryPointer)(void*, unsigned long, unsigned long*, unsigned long*, int*, int*, int*, int*,
                        unsigned int*) = nullptr;
+  int (*xTranslate)(void*, unsigned long, unsigned long, int, int, int*, int*, unsigned long*) = nullptr;
+  unsigned long (*xRootOf)(void*) = nullptr;
 };
 
 std::recursive_mutex g_lock;
@@ -102,6 +104,8 @@ void ForgetConnectionLocked() {
   g_screen.xSend = nullptr;
   g_screen.xFlush = nullptr;
   g_screen.xQueryPointer = nullptr;
+  g_screen.xTranslate = nullptr;
+  g_screen.xRootOf = nullptr;
 }
 
 // The window's X11 connection, so that a wait can watch it; nothing on other
@@ -124,6 +128,8 @@ void WatchConnectionLocked() {
     g_screen.xSend = reinterpret_cast<int (*)(void*, unsigned long, int, long, void*)>(dlsym(lib, "XSendEvent"));
     g_screen.xFlush = reinterpret_cast<int (*)(void*)>(dlsym(lib, "XFlush"));
     g_screen.xQueryPointer = reinterpret_cast<decltype(g_screen.xQueryPointer)>(dlsym(lib, "XQueryPointer"));
+    g_screen.xTranslate = reinterpret_cast<decltype(g_screen.xTranslate)>(dlsym(lib, "XTranslateCoordinates"));
+    g_screen.xRootOf = reinterpret_cast<decltype(g_screen.xRootOf)>(dlsym(lib, "XDefaultRootWindow"));
   }
   // SDL's own handle keeps the library loaded until the window is gone.
   dlclose(lib);
@@ -287,6 +293,10 @@ bool CreateWindowLocked(int w, int h, int32_t flags) {
   // card) and redraw the whole window at every present.
   const bool direct = g_driver == "GDI";
   if (direct) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+  // A press captures the pointer until its release: a drag hears its moves
+  // out of the window too (SDL captures only a window with the keys' focus;
+  // the event pump reads the pointer from the server where it did not).
+  SDL_SetHint(SDL_HINT_MOUSE_AUTO_CAPTURE, "1");
   Uint32 wflags = SDL_WINDOW_SHOWN;
   if (flags & kScreenNoFrame) wflags |= SDL_WINDOW_BORDERLESS;
   g_screen.window = SDL_CreateWindow("", g_screen.x, g_screen.y, w, h, wflags);
@@ -711,11 +721,52 @@ void ScreenMoveWindow(int32_t x, int32_t y) {
 
 void ScreenWindowPosition(int32_t& x, int32_t& y) {
   std::lock_guard<std::recursive_mutex> g(g_lock);
+#if TARVELO_WATCH_X11
+  // SDL keeps the place it last asked for when a window manager held the
+  // window elsewhere (at a screen edge, say): the server knows where it is.
+  unsigned long child = 0;
+  int rootX = 0, rootY = 0;
+  if (g_screen.open && g_screen.xDisplay && g_screen.xWindow && g_screen.xTranslate &&
+      g_screen.xRootOf && !DisplayLost() &&
+      g_screen.xTranslate(g_screen.xDisplay, g_screen.xWindow, g_screen.xRootOf(g_screen.xDisplay), 0,
+                          0, &rootX, &rootY, &child)) {
+    g_screen.x = x = rootX;
+    g_screen.y = y = rootY;
+    return;
+  }
+#endif
 #if TARVELO_HAVE_SDL
   if (g_screen.window) SDL_GetWindowPosition(g_screen.window, &g_screen.x, &g_screen.y);
 #endif
   x = g_screen.x;
   y = g_screen.y;
+}
+
+bool ScreenPointerInWindow(int32_t& x, int32_t& y, uint32_t& buttons) {
+#if TARVELO_WATCH_X11
+  std::lock_guard<std::recursive_mutex> g(g_lock);
+  unsigned long root = 0, child = 0;
+  int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+  unsigned int mask = 0;
+  if (!g_screen.open || !g_screen.xDisplay || !g_screen.xWindow || !g_screen.xQueryPointer ||
+      DisplayLost() ||
+      !g_screen.xQueryPointer(g_screen.xDisplay, g_screen.xWindow, &root, &child, &rootX, &rootY,
+                              &windowX, &windowY, &mask))
+    return false;
+  ScreenWindowToPage(windowX, windowY);
+  x = windowX;
+  y = windowY;
+  buttons = 0;
+  if (mask & Button1Mask) buttons |= 1u;
+  if (mask & Button3Mask) buttons |= 2u;
+  if (mask & Button2Mask) buttons |= 4u;
+  return true;
+#else
+  (void)x;
+  (void)y;
+  (void)buttons;
+  return false;
+#endif
 }
 
 void ScreenPointerOnDesktop(int32_t& x, int32_t& y) {

@@ -101,9 +101,16 @@ void ScreenInfo(int64_t& width, int64_t& height, int64_t& depth);
 
 // Puts the window's top-left corner at a desktop position.
 void ScreenMoveWindow(int32_t x, int32_t y);
-// Where the window's top-left corner is now: the window manager may have moved
-// it since the program last did (headless, the last move set or reported).
+// Where the window's top-left corner is now, asked of the display server
+// (X11): the window manager may have moved it since the program last did, or
+// kept it from where the program asked (elsewhere the last place SDL heard of;
+// headless, the last move set or reported).
 void ScreenWindowPosition(int32_t& x, int32_t& y);
+// Where the pointer is in the window's own pixels, as page pixels (outside the
+// window too), and the buttons down (the kButton* bits of platform/events.h),
+// asked of the display server. False where it cannot be asked (headless,
+// drivers other than X11).
+bool ScreenPointerInWindow(int32_t& x, int32_t& y, uint32_t& buttons);
 // Where the pointer is on the desktop now, asked of the display server itself
 // (X11): SDL's global pointer state may hold a position from before the last
 // moves. Elsewhere, and headless, platform::PointerPosition's.

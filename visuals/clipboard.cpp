@@ -5,13 +5,31 @@
 
 namespace QUARLE_VISUALS {
 
+namespace {
+
+// The last copy this program put on the clipboard: the field's text and what
+// the system got for it.
+// one thread: interface
+std::string g_ownText, g_ownUtf8;
+
+}  // namespace
+
 // A pasted name is a typed one: what the code page lacks takes its escape form.
 std::string GetClipboardText() { return platform::TypedText(platform::ClipboardGetUtf8()); }
 
 // A copied name reaches other programs in its real characters, as the disk gets it.
 int32_t SetClipboardText(const std::string& text) {
-  platform::ClipboardSetUtf8(platform::OutgoingText(std::string(text.c_str())));
+  g_ownText = std::string(text.c_str());
+  g_ownUtf8 = platform::OutgoingText(g_ownText);
+  platform::ClipboardSetUtf8(g_ownUtf8);
   return 0;
+}
+
+// Read anew at each paste: another program may have copied since.
+std::string PasteText() {
+  const std::string utf8 = platform::ClipboardGetUtf8();
+  if (!utf8.empty() && utf8 == g_ownUtf8) return g_ownText;
+  return platform::TypedText(utf8);
 }
 
 }  // namespace QUARLE_VISUALS

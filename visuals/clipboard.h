@@ -14,5 +14,10 @@ std::string GetClipboardText();
 // as the character it stands for (platform::OutgoingText). Always 0: a refused
 // clipboard is not reported.
 int32_t SetClipboardText(const std::string& text);
+// What a paste gives: the clipboard's text as it is now (GetClipboardText), or,
+// while it still holds this program's last copy, that copy as it was copied,
+// its escape forms as written (a copied backslash form stays a form, not a
+// folder separator). "" when the clipboard holds no text.
+std::string PasteText();
 
 }  // namespace QUARLE_VISUALS

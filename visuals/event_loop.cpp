@@ -389,7 +389,10 @@ void Dispatch(Derived d) {
   const bool keyChosen = d.target != 0;
   if (d.bits != 0 && !keyChosen) {
     p.hit = ControlHitTest(p.x, p.y, 0);
-    if (p.hit < 1 && !p.dragging && !p.dragOver) {
+    // A drag belongs to the control pressed, wherever its first move went
+    // (off every control, out of the window).
+    const bool pressedDrag = d.bits == kEventDrag && p.pressed >= 1;
+    if (p.hit < 1 && !p.dragging && !p.dragOver && !pressedDrag) {
       // A press on the bare background presses nothing: no later drag or
       // release may go to a control pressed before.
       if (d.bits == kEventPress) p.pressed = 0;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "app/state/system_messages.h"
 #include "basics/errors.h"
 #include "basics/queues.h"
 #include "platform/paths.h"
@@ -105,10 +106,13 @@ int32_t DocumentWriterHandOver(DocumentWriter& w, const std::string& backup, std
   r.Backup = backup;
   r.Outcome = std::move(outcome);
   r.After = std::move(after);
-  r.Done = [done = std::move(done)](int32_t rc) {
+  r.Done = [done = std::move(done), target = w.Target](int32_t rc) {
+    SaveOnItsWayDone(target, rc);
     if (done) done(CommitResult(rc));
   };
   w.Bytes = std::string();
+  // A save the saver takes may cross a busy disk: the status line says so while it lasts.
+  if (platform::SaverRunning()) SayingSaveOnItsWay(w.Target);
   platform::SaveInBackground(std::move(r));
   return 0;
 }

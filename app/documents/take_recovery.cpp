@@ -1,5 +1,7 @@
 #include "app/documents/take_recovery.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -173,7 +175,31 @@ struct TakeSizes {
   uint64_t held = 0;   // the whole frames after dataAt
   uint32_t bytesPerSecond = 0;
   uint32_t blockAlign = 0;  // bytes a frame
+  uint64_t zerosAt = 0;     // where the tail of zero pages starts; the length when none
+  uint64_t length = 0;
 };
+
+// A disk that failed under a take (a stick pulled out) leaves the file as long
+// as the writer asked, its last pages never written: the file system reads
+// them as zeros. The writer's sound reaches the disk page by page, so a run of
+// whole zero pages to the end past what the header names is no sound. Gives
+// where that run starts (page-aligned, from `from` on), or the length.
+uint64_t ZeroPagesFrom(int32_t file, uint64_t from, uint64_t length) {
+  constexpr uint64_t kPage = 4096;
+  static_assert(kPage % 4 == 0);
+  uint64_t zerosAt = length;
+  std::vector<unsigned char> page(kPage);
+  for (uint64_t at = length == 0 ? 0 : (length - 1) / kPage * kPage; length > 0 && at >= from; at -= kPage) {
+    const size_t n = size_t(std::min(kPage, length - at));
+    if (!ReadAt(file, at, page.data(), n) || std::any_of(page.begin(), page.begin() + ptrdiff_t(n), [](unsigned char c) {
+          return c != 0;
+        }))
+      break;
+    zerosAt = at;
+    if (at < kPage) break;
+  }
+  return zerosAt;
+}
 
 // True when the bytes from `at` to the end are chunks (ids of letters, each
 // size within the file): another program's chunks after its data, not sound.
@@ -228,7 +254,9 @@ bool ReadTakeSizes(int32_t file, uint64_t length, bool noted, TakeSizes& t) {
   const uint64_t namedEnd = uint64_t(t.dataAt) + t.named;
   if (!noted && namedEnd < length && ChunksToEnd(file, NextChunk(file, namedEnd, t.named, length), length))
     return false;
-  t.held = (length - uint64_t(t.dataAt)) / t.blockAlign * t.blockAlign;
+  t.length = length;
+  t.zerosAt = namedEnd >= length ? length : ZeroPagesFrom(file, namedEnd, length);
+  t.held = (t.zerosAt - uint64_t(t.dataAt)) / t.blockAlign * t.blockAlign;
   // A size field holds at most 4 GiB less the header, in whole frames.
   const uint64_t most = (uint64_t(UINT32_MAX) - uint64_t(t.dataAt)) / t.blockAlign * t.blockAlign;
   t.held = std::min(t.held, most);
@@ -247,8 +275,10 @@ int32_t PutTakeHeader(int32_t file, uint64_t length, const TakeSizes& t) {
   unsigned char v[4];
   const uint64_t end = uint64_t(t.dataAt) + t.held;
   int32_t rc = 0;
-  // A part frame at the end is no sound: the file ends with the last whole one.
-  if (length > end && length - end < t.blockAlign) rc = platform::FileTruncate(file, int64_t(end));
+  // A part frame at the end is no sound, nor the zero pages after it: the
+  // file ends with the last whole frame.
+  if (length > end && (length - end < t.blockAlign || end + t.blockAlign > t.zerosAt))
+    rc = platform::FileTruncate(file, int64_t(end));
   PutU32(v, uint32_t(t.held));
   if (rc == 0) rc = platform::FilePut(file, t.dataAt - 4 + 1, v, 4);
   PutU32(v, uint32_t(end - 8));
@@ -277,6 +307,14 @@ int32_t RepairTakeHeader(const std::string& path, bool noted, TakeSizes& t) {
   return 0;
 }
 
+// When the file was last written, in nanoseconds of the system clock; 0 when
+// it cannot be told.
+int64_t ChangedAt(const std::string& path) {
+  struct stat st;
+  if (::stat(platform::ToOsPath(path).c_str(), &st) != 0) return 0;
+  return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
 }  // namespace
 
 int32_t WholeWavFile(const std::string& path) {
@@ -291,17 +329,26 @@ int32_t WholeWavFile(const std::string& path) {
 
 int32_t RecoverCutSavesIn(const std::string& folder) {
   int32_t recovered = 0;
-  for (const std::string& name : Leftovers(folder))
-    if (Recover(folder, name)) ++recovered;
+  for (const std::string& name : Leftovers(folder)) {
+    // Claimed, the name is this start's: a save of this run writing under it
+    // now is left alone, and one that wants it meanwhile writes beside it.
+    const std::string path = folder + "\\" + name;
+    const std::string claim =
+        platform::ClaimWorkFile(path.substr(0, path.size() - kPartSuffixLength), kPartSuffix);
+    if (claim == path && Recover(folder, name)) ++recovered;
+    platform::ReleaseWorkFile(claim);
+  }
   return recovered;
 }
 
-int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::string>& named) {
+int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::string>& named,
+                          int64_t changedBefore) {
   std::vector<std::string> names;
   platform::FolderNames(folder, names);
   std::erase_if(names, [&](const std::string& name) {
     return !platform::ExtensionIs(name, ".wav") ||
-           platform::PathKindAt(folder + "\\" + name) != platform::PathKind::kFile;
+           platform::PathKindAt(folder + "\\" + name) != platform::PathKind::kFile ||
+           (changedBefore != 0 && ChangedAt(folder + "\\" + name) >= changedBefore);
   });
   std::sort(names.begin(), names.end());
   int32_t repaired = 0;
@@ -314,6 +361,12 @@ int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::stri
       std::string line = InsertArg(
           LangText(634, "The recording {$} named less than its file holds: its header now names all {$} s"), name);
       Report(InsertArg(line, SecondsText(t.held, t.bytesPerSecond)), QUARLE_BASICS::kLevelWarning);
+      if (t.length - t.zerosAt >= t.blockAlign) {
+        line = InsertArg(LangText(695, "The last {$} s of the recording {$} were zeros the file system left where the "
+                                       "disk failed, no sound: they are cut off"),
+                         SecondsText(t.length - t.zerosAt, t.bytesPerSecond));
+        Report(InsertArg(line, name), QUARLE_BASICS::kLevelWarning);
+      }
     } else if (rc < 0) {
       Report(InsertArg(LangText(635, "The recording {$} names less than its file holds, and its header could not be put right: "),
                        name) + ErrorText(rc) + " Folder: " + Shown(folder),
@@ -356,20 +409,6 @@ std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder) {
     at = end + 1;
   }
   return names;
-}
-
-int32_t ReportUnconfirmedTakes(const std::string& dataFolder) {
-  const std::string path = dataFolder + "\\" + kUnconfirmedNoteName;
-  if (platform::PathKindAt(path) != platform::PathKind::kFile) return 0;
-  const std::vector<std::string> names = UnconfirmedTakeNames(dataFolder);
-  std::string list;
-  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
-  if (!list.empty())
-    Report(LangText(633, "The last run ended before the disk confirmed these recordings, which may not be whole: ") +
-               list,
-           QUARLE_BASICS::kLevelError);
-  platform::FileDelete(path);
-  return static_cast<int32_t>(names.size());
 }
 
 int32_t RecoverCutSaves(const std::string& dataFolder) {

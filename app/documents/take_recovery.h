@@ -24,7 +24,9 @@ int32_t WholeWavFile(const std::string& path);
 // order: a plain file that is a whole WAV file takes the name it was written
 // for when nothing holds that name, and the log says so; every other one
 // (incomplete, the name taken or not known, not a plain file, or a rename
-// that failed) stays and the log names it. Gives how many were put in place.
+// that failed) stays and the log names it. A work file a save of this run
+// has claimed (platform::ClaimWorkFile) is its own and is passed over. Gives
+// how many were put in place.
 int32_t RecoverCutSavesIn(const std::string& folder);
 
 // Every take of the folder (the recordings' AUDIO folder, a system path)
@@ -37,8 +39,13 @@ int32_t RecoverCutSavesIn(const std::string& folder);
 // that layout the last end named (`named`, file names); every other file is
 // another program's, whatever follows its data, and is left byte for byte.
 // Gives how many were put right; one that cannot be is named with the
-// reason and left as it is.
-int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::string>& named = {});
+// reason and left as it is. A whole run of zero pages at the end past the
+// named data is what a failing disk left (the writer's pages never written),
+// not sound: it is cut off and said. With `changedBefore` (nanoseconds of
+// the system clock), only files last written before it are looked at: the
+// takes of the run that started then are its writer's.
+int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::string>& named = {},
+                          int64_t changedBefore = 0);
 
 // The note of the takes an end could not confirm (in the data folder), so the
 // next start says them again.
@@ -48,9 +55,7 @@ constexpr const char* kUnconfirmedNoteName = "RECORDINGS_UNCONFIRMED.TXT";
 void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::string>& names);
 // The names the note holds (none when it is no plain file), left in place.
 std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder);
-// Says the names the note holds (level 2) and removes it; gives how many.
-// Nothing but a plain file under the note's name is read or removed.
-int32_t ReportUnconfirmedTakes(const std::string& dataFolder);
+// The next start asks about them (app/startup_work.h, AskAboutLastEnd).
 
 // The same for the data folder's folders a WAV file is saved into:
 // AUDIO\RECORDED (the takes), AUDIO\CONVERTED (the converted samples) and

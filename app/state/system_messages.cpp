@@ -26,6 +26,8 @@
 #include "platform/display.h"
 #include "platform/saver.h"
 #include "platform/threads.h"
+#include "visuals/control_table.h"
+#include "visuals/controls.h"
 #include "visuals/visuals.h"
 
 namespace Tarvelo {
@@ -42,6 +44,7 @@ int32_t PowerHistoryCount = 0;
 int64_t OutputRecording = 0;
 uint32_t RecordingTake = 0;
 int64_t ConfiguredStreamRate = 48000;
+int32_t (*StartWorkNewsHook)() = nullptr;
 
 namespace {
 
@@ -313,6 +316,9 @@ int32_t HandleSystemMessage(CommandMessage* msg) {
     case kMessageSavesDone:
       platform::SaverTakeOutcomes();
       break;
+    case kMessageStartWork:
+      if (StartWorkNewsHook) StartWorkNewsHook();
+      break;
     case kMessageSelectedControllerMove:
       ApplySelectedControllerMove(static_cast<int32_t>(msg->arg1), static_cast<int32_t>(msg->arg2), msg->single1,
                                   msg->arg3 != 0 ? -1 : 0);
@@ -330,6 +336,71 @@ bool PostToInterface(uint32_t type) {
   m.type = type;
   m.timeStamp = platform::HighResClock();
   return QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::MainCommandQueue, -1) == 0;
+}
+
+namespace {
+
+// one thread: interface, the files whose last save failed
+std::vector<std::string> g_notSaved;
+// one thread: value, a save on its way and what the status line says of it
+struct SaveSaid {
+  std::string Target, Said;
+};
+// one thread: interface
+std::vector<SaveSaid> g_onItsWay;
+
+std::string NameOf(const std::string& target) { return target.substr(target.find_last_of("\\/") + 1); }
+
+std::string StatusLineText() {
+  const int32_t id = StateControlId(kSlotMessageBox);
+  const QUARLE_VISUALS::ControlRecord* c = id > 0 ? QUARLE_VISUALS::ControlAt(id) : nullptr;
+  return c ? QUARLE_VISUALS::TextFieldGetText(&c->Text) : "";
+}
+
+}  // namespace
+
+void SayingSaveOnItsWay(const std::string& target) {
+  const std::string name = NameOf(target);
+  // A wait that names the file says it already.
+  if (name.empty() || StatusLineText().find(name) != std::string::npos) return;
+  const std::string said = InsertArg(LangText(705, "Saving {$}..."), name);
+  g_onItsWay.push_back({target, said});
+  SetStatusText(said);
+}
+
+void SaveOnItsWayDone(const std::string& target, int32_t rc) {
+  for (auto it = g_onItsWay.begin(); it != g_onItsWay.end(); ++it) {
+    if (it->Target != target) continue;
+    // A failure is said by the save's outcome.
+    if (rc == 0 && StatusLineText() == it->Said)
+      SetStatusText(NameOf(target) + " " + LangText(228, "has been saved."));
+    g_onItsWay.erase(it);
+    return;
+  }
+}
+
+std::string SaveOnItsWayText() { return g_onItsWay.empty() ? std::string() : g_onItsWay.front().Said; }
+
+void NoteSaveOutcome(const std::string& target, int32_t rc) {
+  const std::string name = NameOf(target);
+  if (name.empty() || rc == platform::kSaveEarlierFailed) return;
+  const auto at = std::find(g_notSaved.begin(), g_notSaved.end(), name);
+  if (rc == 0) {
+    if (at != g_notSaved.end()) g_notSaved.erase(at);
+    return;
+  }
+  if (at == g_notSaved.end()) g_notSaved.push_back(name);
+  std::string names;
+  for (const std::string& n : g_notSaved) names += (names.empty() ? "" : ", ") + n;
+  const std::string why = ErrorText(rc < 0 ? rc : -QUARLE_BASICS::kErrFileAccess);
+  Report(InsertArg(InsertArg(LangText(706, "Not saved: {$}: {$}"), names), why), QUARLE_BASICS::kLevelError);
+}
+
+std::vector<std::string> FilesNotSaved() { return g_notSaved; }
+
+void ForgetFilesNotSaved() {
+  g_notSaved.clear();
+  g_onItsWay.clear();
 }
 
 void ScopeBlockRingFree() {

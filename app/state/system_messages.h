@@ -7,6 +7,8 @@
 // the two rings that the scope and power displays read under the scope lock.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "basics/queues.h"
 
@@ -58,13 +60,39 @@ enum SystemMessageType : uint32_t {
   kMessagePerVoice = 106,          // the audio thread rebuilt the order (PublishSelectedPerVoice)
   kMessageControllerMoves = 107,   // MIDI controller moves wait while playback is off
   kMessageSavesDone = 109,         // the saver finished saves (platform::SaverTakeOutcomes)
+  kMessageStartWork = 110,         // the start's disk work has news (StartWorkNewsHook)
 };
+// Runs the news of the start's disk work (app/startup_work.h); set by the
+// start-up before its thread runs.
+// one thread: start-up
+extern int32_t (*StartWorkNewsHook)();
 // Posts a message of that type, without data, to queue 0; false when it could not.
 bool PostToInterface(uint32_t type);
 
 // Acts on one message; a data block it carries is released or kept by the
 // scope ring (the message's data word is then cleared). Always 0.
 int32_t HandleSystemMessage(QUARLE_BASICS::CommandMessage* msg);
+
+// The status lines of saves, on the interface thread. A save handed to the
+// saver says so while it lasts ("Saving X..."), unless the status line names
+// the file already (a New or Load that waits for it); once it landed the line
+// says "X has been saved." when nothing replaced the line meanwhile (a failure is the
+// outcome's to say).
+void SayingSaveOnItsWay(const std::string& target);
+void SaveOnItsWayDone(const std::string& target, int32_t rc);
+// What the status line says of the oldest save still on its way ("" none):
+// said again whenever another report replaced it.
+std::string SaveOnItsWayText();
+// Told every save's outcome (the saver's watch): a file whose save failed is
+// named, with every other file whose last save failed, once each ("Not saved:
+// ..."); a later save of it that lands takes it off. A save left out because
+// a file it names failed is no outcome of its own (the save handed again
+// decides).
+void NoteSaveOutcome(const std::string& target, int32_t rc);
+// The names of the files whose last save failed, in the order they failed.
+std::vector<std::string> FilesNotSaved();
+// Tests: forgets them.
+void ForgetFilesNotSaved();
 
 // Frees every scope block (at shutdown, after the audio thread ended) and
 // empties the power history's counters.

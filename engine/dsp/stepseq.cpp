@@ -47,9 +47,9 @@ struct StepClock {
 inline float KeptRest(float t, float rest) { return t + rest == t ? rest : 0.0f; }
 
 // One frame of the clock (StepLanes takes the same steps lane by lane). Past
-// the end by less than a step, the loop goes on at the
-// time past its length (TakeLoop): a restart at zero would lose a frame's
-// part every loop, which two patterns at one tempo would hear drift apart.
+// the end by less than a step, the loop goes on at the time past its length
+// (TakeLoop): a restart at zero would lose a frame's part every loop, which
+// two patterns at one tempo would hear drift apart.
 [[gnu::always_inline]] inline StepClock ClockStep(float t0, float kept, float tempo, float lengthF, float quarter,
                                                   float inverse) {
   const float rest0 = KeptRest(t0, kept);
@@ -291,16 +291,19 @@ TARVELO_KERNEL_BUILDS(void, StepRow, (StepRows& r, int32_t n, int32_t length, bo
 // Rows for a full row of 8 voices or more (below, their fixed cost is more
 // than they save), every voice its own time (distinct ids), and no port
 // reading the module's own outputs while they are written.
-inline bool StepRowsPay(const ModuleRecord& m, int32_t voices) {
+inline bool StepRowsPay(const ModuleRecord& m, int32_t voices, bool& inPlace) {
   if (voices < 8) return false;
   for (int32_t p = kStepFrequency; p <= kStepDuty; ++p)
     if (m.PortSources[p].LoadSettled() == &m) return false;
   uint32_t seen = 0;
+  int32_t moved = 0;
   for (int32_t v = 0; v < voices; ++v) {
     const uint32_t bit = 1u << m.VoiceIds[v];
     if ((seen & bit) != 0) return false;
     seen |= bit;
+    moved |= m.VoiceIds[v] ^ v;
   }
+  inPlace = moved == 0;
   return true;
 }
 
@@ -317,7 +320,8 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
     MarkVoice(*owner, parity, w);
     MarkVoice(*m, parity, w);
   }
-  if (StepRowsPay(*m, n)) {
+  bool inPlace = false;
+  if (StepRowsPay(*m, n, inPlace)) {
     StepRows r;
     const int32_t lanes = n <= 8 ? 8 : (n <= 16 ? 16 : kVoices);
     for (int32_t v = n; v < lanes; ++v)
@@ -331,17 +335,33 @@ void ProcessStepSequencerPoly(ModuleRecord* m, uint64_t, int32_t parity, int32_t
       ReadRow(OpenPlain(*m, kStepDuty, ch), n, r.duty);
       float* times = m->VoiceState[ch];
       float* rests = m->VoiceStateRest[ch];
-      for (int32_t v = 0; v < n; ++v) {
-        r.time[v] = times[ids[v]];
-        r.rest[v] = rests[ids[v]];
+      if (inPlace) {
+        for (int32_t v = 0; v < n; ++v) r.time[v] = times[v];
+        for (int32_t v = 0; v < n; ++v) r.rest[v] = rests[v];
+      } else {
+        for (int32_t v = 0; v < n; ++v) {
+          r.time[v] = times[ids[v]];
+          r.rest[v] = rests[ids[v]];
+        }
       }
       StepRow(r, lanes, s.length, rewind);
+      // A clock past the pattern's end goes on into the next loop.
+      int32_t looped = 0;
+      for (int32_t v = 0; v < lanes; ++v) looped |= r.loops[v];
+      if (looped != 0) [[unlikely]]
+        for (int32_t v = 0; v < n; ++v)
+          if (r.loops[v] != 0) TakeLoop(r.time[v], r.rest[v], r.tempo[v], s.length);
+      if (inPlace) {
+        for (int32_t v = 0; v < n; ++v) times[v] = r.time[v];
+        for (int32_t v = 0; v < n; ++v) rests[v] = r.rest[v];
+      } else {
+        for (int32_t v = 0; v < n; ++v) {
+          times[ids[v]] = r.time[v];
+          rests[ids[v]] = r.rest[v];
+        }
+      }
       OutputElement* out = m->Outputs[ch];
       for (int32_t v = 0; v < n; ++v) {
-        if (r.loops[v] != 0) [[unlikely]]
-          TakeLoop(r.time[v], r.rest[v], r.tempo[v], s.length);
-        times[ids[v]] = r.time[v];
-        rests[ids[v]] = r.rest[v];
         const int32_t i = r.index[v];
         // Steps outside the five pattern words have no bit and stay silent.
         const bool sounds = i >= 0 && i < kMaxSteps && ((s.bits[i / kStepsPerWord] >> (i % kStepsPerWord)) & 1u) != 0;

@@ -17,6 +17,7 @@
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/state/settings.h"
+#include "app/state/system_messages.h"
 #include "app/state/wave_library.h"
 #include "basics/messages.h"
 #include "basics/queues.h"
@@ -152,6 +153,8 @@ class AppRun : public ::testing::Test {
     Tarvelo::SessionFile.clear();
     Tarvelo::SessionTitle.clear();
     Tarvelo::LibraryChanged = 0;
+    Tarvelo::ForgetFilesNotSaved();
+    Tarvelo::OutputRecording = 0;
     QUARLE_VISUALS::GuiLoopReset();
     QUARLE_VISUALS::FocusReset();
   }

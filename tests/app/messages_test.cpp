@@ -62,7 +62,7 @@ class MessageTable : public ::testing::Test {
 }  // namespace
 
 TEST(MessageDefaults, CountAndRepresentativeTexts) {
-  ASSERT_EQ(sizeof(kMessageDefaults) / sizeof(kMessageDefaults[0]), 670u);
+  ASSERT_EQ(sizeof(kMessageDefaults) / sizeof(kMessageDefaults[0]), 715u);
   for (uint32_t n = 0; n < kMessageCount; ++n) ASSERT_NE(kMessageDefaults[n], nullptr) << n;
   EXPECT_STREQ(MessageDefault(kMessageCount), "");
   EXPECT_STREQ(MessageDefault(0xFFFFFFFFu), "");
@@ -88,7 +88,7 @@ TEST_F(MessageTable, StagesFillAndGrow) {
   // A text changed in the first stage survives the move into the full table.
   ASSERT_EQ(QUARLE_BASICS::LanguageTableSet(5, "changed"), 0);
   ASSERT_EQ(MessageTableSecondStage(), 0);
-  EXPECT_EQ(LanguageTable.fullCount, 670u);
+  EXPECT_EQ(LanguageTable.fullCount, 715u);
   EXPECT_EQ(LangText(5, "x"), "changed");
   for (uint32_t n = 0; n < kMessageCount; ++n) {
     if (n == 5) continue;
@@ -111,14 +111,14 @@ TEST_F(MessageTable, PackOverridesAfterGrowth) {
   BothStages();
   // Texts in the program's own 8-bit code, a quoted one with a leading blank.
   Write("FR_LANGPACK.txt", "1\n3\nAppel de fonction ill\xE9gal\n64\n\" Dossier personnel introuvable\"\n");
-  Write("FR_LANGPACK_EXT.txt", "1\n601\nFusion st\xE9r\xE9o\n700\n146\n[NOUVELLE SESSION]\n");
+  Write("FR_LANGPACK_EXT.txt", "1\n601\nFusion st\xE9r\xE9o\n900\n146\n[NOUVELLE SESSION]\n");
   int32_t language = 1;
   EXPECT_EQ(ApplyLanguagePack(language), 0);
   EXPECT_EQ(language, 1);
   EXPECT_EQ(LangText(3, "x"), "Appel de fonction ill\xE9gal");
   EXPECT_EQ(LangText(64, "x"), " Dossier personnel introuvable");
   EXPECT_EQ(LangText(601, "x"), "Fusion st\xE9r\xE9o");
-  EXPECT_EQ(LangText(146, "x"), "[NOUVELLE SESSION]");  // 700 took no text
+  EXPECT_EQ(LangText(146, "x"), "[NOUVELLE SESSION]");  // 900 took no text
   EXPECT_EQ(LangText(2, "x"), "No Error");               // untouched numbers keep English
   EXPECT_EQ(LangText(607, "x"), "Feedback seed");
   EXPECT_TRUE(reports.empty());

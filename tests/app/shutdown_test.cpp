@@ -10,15 +10,20 @@
 #include <cstring>
 #include <thread>
 
+#include "app/documents/doc_io.h"
 #include "app/documents/sample_library_file.h"
 #include "app/documents/take_recovery.h"
 #include "app/startup.h"
 #include "app/startup_hooks.h"
+#include "app/startup_work.h"
+#include "basics/program.h"
 #include "app/state/console.h"
 #include "app/state/settings.h"
+#include "app/state/system_messages.h"
 #include "app/state/wave_library.h"
 #include "app_run_fixture.h"
 #include "audio/audio.h"
+#include "audio/recording.h"
 #include "audio/sync_count.h"
 #include "program_process.h"
 #include "basics/errors.h"
@@ -183,12 +188,17 @@ TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
   EXPECT_GT(Find(log, "Waiting for audio thread.", left), left);
   EXPECT_TRUE(fs::exists(DataFolder() + "/WF_Library.txt"));
   EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 0);
+  // Noted before the wait, and no longer once the save landed.
+  EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
 }
 
 // The last run's end could not finish some saves: the next start says which,
-// once, where the status line shows it.
+// where the status line shows it, and asks; the note goes once acknowledged.
 TEST_F(AppRun, TheSavesTheLastEndCouldNotFinishAreSaidAtTheNextStart) {
   WriteFile(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote, "mine.tarvelo\nWF_Library.txt\n");
+  g_beforeStep = [](int32_t step) {
+    if (step == 42) Tarvelo::AcknowledgeLastEnd(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder));
+  };
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   const std::vector<LogEntry> log = Log();
   const int32_t i = Find(log, "The last run ended before these files were saved; each may still hold its earlier "
@@ -338,6 +348,133 @@ TEST_F(AppRunDeathTest, ASecondQuitSignalCutsTheSaversWaitShortAndNamesTheSave) 
   EXPECT_EQ(log[i].level, 2);
   EXPECT_EQ(ReadAll(DataFolder() + "/WF_Library.txt"), "old");
   EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote), "WF_Library.txt\n");
+}
+
+// A quit signal while a take runs and the disk holds a save: the take ends at
+// once, as REC off ends it (its file is closed while the saves still wait),
+// the file not yet saved is noted for the next start before the wait (a
+// desktop may kill the program in it), the end gives up by itself once the
+// signal's bound has passed (here at once) and names the file whole, and the
+// exit code says the end was not clean.
+TEST_F(AppRunDeathTest, AQuitSignalEndsTheTakeAtOnceAndTheEndGivesUpByItself) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  unsetenv("TARVELO_EXIT_AFTER_MS");  // only the signal ends the run
+  // Never destroyed: the run's threads read them until the process ends.
+  static std::string& g_data = *new std::string;
+  g_data = DataFolder();
+  WriteFile(DataFolder() + "/WF_Library.txt", "old");
+  Tarvelo::SignalEndSeconds = 0.0;
+  g_onSavesWait = [] {
+    // Once only: what the note holds as the wait begins, and whether the
+    // take was closed while the saves wait.
+    static bool once = false;
+    if (once) return;
+    once = true;
+    std::ofstream(g_data + "/note-at-wait") << ReadAll(g_data + "/" + Tarvelo::kUnfinishedSavesNote);
+    std::ofstream(g_data + "/take-at-wait") << (QUARLE_AUDIO::RecordingWriterSettle(30.0) ? "closed" : "running");
+  };
+  g_beforeStep = [](int32_t step) {
+    HoldTheLibrarysSave(step);
+    if (step != 41) return;
+    QUARLE_BASICS::CommandMessage m{};
+    m.type = QUARLE_AUDIO::kAudioPlaybackDevice;  // the first the driver lists
+    m.single1 = 1.0f;
+    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+    m.type = QUARLE_AUDIO::kAudioPlaybackOn;
+    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+    // As REC's press asks it.
+    m.type = QUARLE_AUDIO::kAudioRecordStart;
+    m.word2 = reinterpret_cast<uintptr_t>(strdup("logout"));
+    m.arg2 = ++Tarvelo::RecordingTake;
+    QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
+    Tarvelo::OutputRecording = -1;
+    std::thread([] {
+      WaitUntil([] {
+        std::error_code ec;
+        return fs::file_size(g_data + "/AUDIO/logout.wav", ec) > 88 + 192000 && !ec;
+      });
+      ::kill(::getpid(), SIGTERM);
+    }).detach();
+  };
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(Tarvelo::kExitEndUnclean), "");
+  EXPECT_EQ(ReadAll(DataFolder() + "/take-at-wait"), "closed");
+  EXPECT_EQ(ReadAll(DataFolder() + "/note-at-wait"), "WF_Library.txt\n");
+  EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote), "WF_Library.txt\n");
+  EXPECT_EQ(ReadAll(DataFolder() + "/WF_Library.txt"), "old");
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "These files were not saved before the end, as the disk did not write them; each may "
+                              "still hold its earlier contents: WF_Library.txt. The disk does not finish writing "
+                              "WF_Library.txt: ");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].level, 2);
+  // The take's header names all its file holds.
+  const std::string bytes = ReadAll(DataFolder() + "/AUDIO/logout.wav");
+  ASSERT_GT(bytes.size(), 88u);
+  uint32_t named = 0;
+  std::memcpy(&named, bytes.data() + 84, 4);
+  EXPECT_EQ(named + 88, bytes.size());
+}
+
+// A save the disk refuses at the end (a stick pulled out during the wait):
+// the end names the file whole, once, notes it for the next start, and the
+// exit code says the end was not clean. Without a window nothing waits to be
+// read.
+TEST_F(AppRunDeathTest, TheEndNamesEachFileItCouldNotSaveOnce) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  WriteFile(DataFolder() + "/WF_Library.txt", "old");
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    ASSERT_GE(Tarvelo::AddLibraryPlaceholder(Tarvelo::SampleLibrary, "\\somewhere", "library.wav"), 0);
+    Tarvelo::LibraryChanged = -1;
+    Startup.SaveWFLibrary = Tarvelo::SaveWFLibraryThen;
+    // The disk refuses the library's bytes, twice: an earlier save of it
+    // failed too, and it is named once.
+    Tarvelo::DocumentFailWritesAfter(0);
+    Tarvelo::SaveWFLibraryThen([](int32_t) {});
+    platform::SaverWaitIdle(30.0);
+    platform::SaverTakeOutcomes();
+    Tarvelo::DocumentFailWritesAfter(0);
+  };
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(Tarvelo::kExitEndUnclean), "");
+  const std::vector<LogEntry> log = Log();
+  const int32_t i = Find(log, "These files could not be saved; each keeps what it held before: WF_Library.txt");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(log[i].text, "These files could not be saved; each keeps what it held before: WF_Library.txt");
+  EXPECT_EQ(log[i].level, 2);
+  EXPECT_EQ(ReadAll(DataFolder() + "/WF_Library.txt"), "old");
+  EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote), "WF_Library.txt\n");
+}
+
+// What the end says is shown whole on the status line: pieces cut at blanks,
+// a word longer than a line where the line ends, each marked with its place;
+// a text that fits, or a line too narrow for any piece, stays whole. Rows:
+// the text, the line's room in characters, the pieces.
+TEST(EndSaying, TextsLongerThanTheStatusLineAreShownWholeInPieces) {
+  const struct {
+    std::string text;
+    size_t room;
+    std::vector<std::string> pages;
+  } kRows[] = {
+      {"short", 20, {"short"}},
+      {"", 20, {""}},
+      {"aaa bbb ccc ddd", 15, {"aaa bbb ccc ddd"}},
+      {"These files: a.txt, b.txt, c.txt", 20, {"(1/3) These files:", "(2/3) a.txt,", "(3/3) b.txt, c.txt"}},
+      {"x ABCDEFGHIJKLMNOPQRST y", 14,
+       {"(1/5) x", "(2/5) ABCDEF", "(3/5) GHIJKL", "(4/5) MNOPQR", "(5/5) ST y"}},
+      {"too narrow for anything", 3, {"too narrow for anything"}},
+  };
+  for (const auto& r : kRows) {
+    SCOPED_TRACE(r.text);
+    const size_t room = r.room;
+    EXPECT_EQ(Tarvelo::StatusLinePages(r.text, [room](const std::string& t) { return t.size() <= room; }), r.pages);
+  }
+  // Each piece stays up long enough to be read, a long one longer.
+  EXPECT_EQ(Tarvelo::ReadingSeconds(0), Tarvelo::EndWarningSeconds);
+  EXPECT_GE(Tarvelo::ReadingSeconds(240), 240 / 15.0);
 }
 
 }  // namespace

@@ -4,10 +4,14 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -22,11 +26,16 @@
 #include "app/documents/take_recovery.h"
 #include "app/fixed_tables.h"
 #include "app/startup_hooks.h"
+#include "app/startup_work.h"
+#include "basics/program.h"
+#include "app/state/console.h"
+#include "app/state/dialogs.h"
 #include "app/state/settings.h"
 #include "app_run_fixture.h"
 #include "audio/wav.h"
 #include "basics/errors.h"
 #include "engine/tuning.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 #include "visuals/controls.h"
 #include "visuals/visuals.h"
@@ -356,6 +365,8 @@ TEST_F(AppRun, TakesWhoseHeaderNamesLessThanTheyHoldArePutRightAtTheStart) {
       for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
     return b;
   };
+  // Built once: two builds may stamp PEAK with two different seconds.
+  const std::string floatTake = naming(saved(32), 10);
   const char* const said = "The recording {} named less than its file holds: its header now names all 0.01 s";
   // The file, its bytes, what it holds after the start, whether the log names it.
   const struct Row { const char* name; std::string bytes, after; bool named; bool link = false; } rows[] = {
@@ -364,7 +375,7 @@ TEST_F(AppRun, TakesWhoseHeaderNamesLessThanTheyHoldArePutRightAtTheStart) {
       {"PartFrame.wav", naming(whole, 200) + "xy", whole, true},     // a part frame at the end goes
       {"Whole.wav", whole, whole, false},
       {"Beyond.wav", naming(whole, 400), naming(whole, 400), false},  // names more: left for the user
-      {"Float.wav", naming(saved(32), 10), naming(saved(32), 10), false},  // no take of the writer's
+      {"Float.wav", floatTake, floatTake, false},  // no take of the writer's
       {"Notes.wav", "not a RIFF file at all", "not a RIFF file at all", false},
       {"Link.wav", naming(whole, 200), naming(whole, 200), false, true},
   };
@@ -451,39 +462,320 @@ TEST_F(AppRun, OnlyTheWritersTakesArePutRightAtTheStart) {
   EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
 }
 
+// A stick pulled out under a take leaves the file as long as the writer asked,
+// its unwritten pages zeros: the start names the sound the writer wrote, not
+// those pages. Whole zero pages to the end past the named data are cut; a
+// zero page inside the sound, a zero tail the header names, and the zeros of
+// a page the writer wrote into stay.
+TEST_F(AppRun, ZeroPagesAFailedDiskLeftAfterATakeAreNotNamedAsSound) {
+  const auto u32 = [](uint32_t v) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) s += static_cast<char>(v >> (8 * i));
+    return s;
+  };
+  // The writer's layout (fmt, fact, PEAK, data at 88) with `data` after it, its header naming `frames`.
+  const auto take = [&](uint32_t frames, const std::string& data) {
+    return "RIFF" + u32(80 + 4 * frames) + "WAVE" + "fmt " + u32(16) + u32(1 | 2u << 16) + u32(48000) +
+           u32(192000) + u32(4 | 16u << 16) + "fact" + u32(4) + u32(frames) + "PEAK" + u32(24) +
+           std::string(24, '\1') + "data" + u32(4 * frames) + data;
+  };
+  // Sound (never a zero byte) from byte 88 of the file up to `end`, then zeros up to `length`.
+  const auto file = [&](uint32_t frames, size_t end, size_t length, size_t hole = 0) {
+    std::string data(end - 88, '\x5a');
+    if (hole) data.replace(hole - 88, 4096, std::string(4096, '\0'));  // a silent page inside the sound
+    return take(frames, data + std::string(length - end, '\0'));
+  };
+  const size_t k = 4096;
+  const struct Row {
+    const char* name;
+    std::string bytes;
+    size_t keeps;      // the bytes the file holds after the start
+    uint32_t frames;   // the frames its header names then
+    const char* cut;   // the seconds of zeros said cut, or null
+  } rows[] = {
+      {"Pulled.wav", file(200, 10088, 3 * k + 12288), 12288, (12288 - 88) / 4, "0.06"},  // sound ends mid-page
+      {"PageEnd.wav", file(200, 2 * k, 5 * k), 2 * k, (2 * k - 88) / 4, "0.06"},
+      {"PartPage.wav", file(200, 2 * k, 2 * k + 1000), 2 * k, (2 * k - 88) / 4, "0.01"},  // zeros to a part page
+      {"Fresh.wav", file(0, 88, 4 * k), k, (k - 88) / 4, "0.06"},  // the first page the writer's own
+      {"Hole.wav", file(200, 6 * k, 6 * k, 2 * k), 6 * k, (6 * k - 88) / 4, nullptr},
+      {"NamedZeros.wav", file((4 * k - 88) / 4, 2 * k, 4 * k), 4 * k, (4 * k - 88) / 4, nullptr},
+      {"ZerosOnly.wav", file(200, 2 * k, 2 * k + 3), 2 * k, (2 * k - 88) / 4, nullptr},  // a part frame
+  };
+  const std::string audio = DataFolder() + "/AUDIO";
+  for (const Row& r : rows) WriteFile(audio + "/" + r.name, r.bytes);
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  const std::vector<LogEntry> log = Log();
+  int32_t held = 0;  // the figure: takes that came out naming only their sound
+  for (const Row& r : rows) {
+    const std::string now = ReadAll(audio + "/" + r.name);
+    const std::string want = take(r.frames, "").substr(0, 88) + r.bytes.substr(88, r.keeps - 88);
+    const auto cut = std::find_if(log.begin(), log.end(), [&](const LogEntry& e) {
+      return e.text.rfind("The last ", 0) == 0 &&
+             e.text.find(std::string(" s of the recording ") + r.name + " were zeros") != std::string::npos;
+    });
+    const std::string said = cut == log.end() ? "" : cut->text.substr(9, cut->text.find(' ', 9) - 9);
+    const bool ok = now == want && said == (r.cut ? r.cut : "") && (cut == log.end() || cut->level == 1);
+    EXPECT_TRUE(ok) << r.name << ": holds " << now.size() << " bytes, its data named "
+                    << (now.size() >= 88 ? uint32_t(uint8_t(now[84])) | uint32_t(uint8_t(now[85])) << 8 |
+                                               uint32_t(uint8_t(now[86])) << 16
+                                         : 0)
+                    << " bytes" << (said.empty() ? "" : ", " + said + " s of zeros said cut");
+    held += ok;
+  }
+  EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
+}
+
+// The notes the last end left are said in the message list and asked about in
+// the window, each name once; they go only once the question is acknowledged,
+// so a start that fails before it, or a user who has not answered, keeps them.
+std::string Names(int32_t n) {
+  std::string s;
+  for (int32_t i = 0; i < n; ++i) s += "REC_" + std::to_string(i) + ".wav\n";
+  return s;
+}
+
+std::string Listed(int32_t n) {
+  std::string s;
+  for (int32_t i = 0; i < n; ++i) s += (i ? ", REC_" : "REC_") + std::to_string(i) + ".wav";
+  return s;
+}
+
 TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
   const std::string note = DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName;
+  const std::string saves = DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote;
   const std::string line =
       "The last run ended before the disk confirmed these recordings, which may not be whole: ";
+  const std::string unsaved =
+      "The last run ended before these files were saved; each may still hold its earlier contents: ";
+  static bool answer = false, asked = false;
   const struct {
     bool folder;
-    std::string text, says;
+    std::string text, says, savesText, savesSays;
+    bool noteKept, savesKept;  // after the run
+    bool answered = false, fails = false;
   } rows[] = {
-      {false, "REC_1.wav\r\nREC_2.wav\n", line + "REC_1.wav, REC_2.wav"},
-      {false, "", ""},  // an empty note: nothing to say
+      {false, "REC_1.wav\r\nREC_2.wav\n", line + "REC_1.wav, REC_2.wav", "", "", true, false},
+      {false, "", "", "", "", false, false},  // an empty note: nothing to say, and it goes
       // The zeros a power cut leaves in the unsynced note are no names.
-      {false, std::string("REC_1.wav\n\0\0\0\nREC\0_2.wav\n", 25), line + "REC_1.wav"},
-      {true, "", ""},   // a folder under the name is no note: kept, nothing said
+      {false, std::string("REC_1.wav\n\0\0\0\nREC\0_2.wav\n", 25), line + "REC_1.wav", "", "", true, false},
+      {true, "", "", "", "", true, false},  // a folder under the name is no note: kept, nothing said
+      // A file the end named twice is named once.
+      {false, "", "", "Settings.txt\nSong.tarvelo\nSettings.txt\n", unsaved + "Settings.txt, Song.tarvelo", false,
+       true},
+      {false, "REC_1.wav\n", line + "REC_1.wav", "Song.tarvelo\n", unsaved + "Song.tarvelo", false, false, true},
+      // The start fails: nothing asked, both kept for the next.
+      {false, "REC_1.wav\n", "", "Song.tarvelo\n", "", true, true, true, true},
+      // A note longer than any end writes: its first 256 names.
+      {false, Names(300), line + Listed(256), "", "", true, false},
   };
+  int32_t held = 0;  // the figure: rows that came out as they should
   for (const auto& r : rows) {
-    SCOPED_TRACE(r.text);
+    SCOPED_TRACE(r.text + "|" + r.savesText);
     Restart();
     fs::remove_all(note);
+    fs::remove_all(saves);
     if (r.folder)
       fs::create_directories(note);
     else
       WriteFile(note, r.text);
-    ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+    if (!r.savesText.empty()) WriteFile(saves, r.savesText);
+    answer = r.answered;
+    asked = false;
+    g_beforeStep = [](int32_t step) {
+      if (step != 42) return;
+      asked = Tarvelo::DialogOwner != 0;
+      if (asked && answer) Tarvelo::AcknowledgeLastEnd(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder));
+    };
+    if (r.fails) Startup.BuildInterface = [](float) -> int32_t { return -QUARLE_BASICS::kErrAllocation; };
+    const int32_t status = RunProgram();
+    Startup.BuildInterface = Tarvelo::DefaultBuildInterface;
     const std::vector<LogEntry> log = Log();
-    const int32_t i = Find(log, line);
-    EXPECT_EQ(i >= 0 ? log[i].text : "", r.says);
-    EXPECT_EQ(i >= 0 ? log[i].level : 2, 2);
-    EXPECT_EQ(fs::exists(note), r.folder);
+    const int32_t i = Find(log, line), j = Find(log, unsaved);
+    const bool named = !r.says.empty() || !r.savesSays.empty();
+    const bool ok = status == (r.fails ? Tarvelo::kStartupInterface : Tarvelo::kStartupOk) &&
+                    (i >= 0 ? log[i].text : "") == r.says && (i < 0 || log[i].level == 2) &&
+                    (j >= 0 ? log[j].text : "") == r.savesSays && (j < 0 || log[j].level == 2) && asked == named &&
+                    fs::exists(note) == r.noteKept && fs::exists(saves) == r.savesKept;
+    EXPECT_TRUE(ok) << "said \"" << (i >= 0 ? log[i].text : "") << "\" and \"" << (j >= 0 ? log[j].text : "")
+                    << "\"; asked " << asked << "; notes kept " << fs::exists(note) << fs::exists(saves);
+    held += ok;
   }
-  // Said once: the next start says nothing of them.
+  EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
+  // Said until acknowledged: the next start says nothing of them.
   Restart();
+  g_beforeStep = nullptr;
+  WriteFile(note, "REC_1.wav\n");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_GE(Find(Log(), line), 0);
+  Restart();
+  g_beforeStep = [](int32_t step) {
+    if (step == 42) Tarvelo::AcknowledgeLastEnd(QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder));
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  Restart();
+  g_beforeStep = nullptr;
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   EXPECT_EQ(Find(Log(), line), -1);
+  EXPECT_FALSE(fs::exists(note));
+}
+
+// The question's forms, the fullest first: the box shows the first that fits.
+TEST(LastEndQuestion, NamesEachFileOnceInEveryForm) {
+  Tarvelo::LastEndNotes notes;
+  notes.saves = {"Song.tarvelo", "Settings.txt"};
+  notes.takes = {"REC_1.wav"};
+  const std::vector<std::string> forms = Tarvelo::LastEndQuestion(notes);
+  ASSERT_EQ(forms.size(), 3u);
+  EXPECT_EQ(forms[0],
+            "The last run ended before these files were saved; each may still hold its earlier contents: "
+            "Song.tarvelo, Settings.txt. The last run ended before the disk confirmed these recordings, which may "
+            "not be whole: REC_1.wav.");
+  EXPECT_EQ(forms[1], "Not saved or not confirmed at the last end: Song.tarvelo, Settings.txt, REC_1.wav.");
+  EXPECT_EQ(forms[2], "3 files of the last run may not be whole; the message list names them.");
+}
+
+// A disk that holds the start's work (a card writing back a copy) holds no
+// step of the window's: the loop is entered while the bundled files' copy is
+// still held, and the copy runs on a thread of its own.
+TEST_F(AppRun, TheWindowComesWhileTheStartsDiskWorkIsHeld) {
+  static std::atomic<bool> windowUp{false};
+  static std::atomic<bool> copySawWindow{false}, copyOnOwnThread{false};
+  static std::thread::id interface;
+  windowUp = false;
+  copySawWindow = false;
+  interface = std::this_thread::get_id();
+  Startup.CopyDemoFiles = [](uint32_t) {
+    // Bounded: a start that waits for its copy never shows its window first.
+    for (int32_t i = 0; i < 5000 && !windowUp.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    copySawWindow = windowUp.load();
+    copyOnOwnThread = std::this_thread::get_id() != interface;
+  };
+  g_beforeStep = [](int32_t step) {
+    if (step == 41) windowUp = true;
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  EXPECT_TRUE(copySawWindow.load()) << "the window came only after the bundled files' copy";
+  EXPECT_TRUE(copyOnOwnThread.load());
+}
+
+// What a crash or a cut-short end left of saves (the work files no listing
+// shows) is cleared at the next start: a work file the file beside it holds
+// all of goes, one that holds more is kept under a name the browser lists,
+// each said; what is no save's work file, or a save's of this run, stays.
+TEST_F(AppRun, WorkFilesCutShortSavesLeftAreRemovedOrOfferedBack) {
+  const struct Row {
+    const char *folder, *name;
+    std::string bytes;
+    const char* beside;  // the file it was written for holds this, or null
+    const char* keptAs;  // "": removed; null: left as it is
+  } rows[] = {
+      {"SYNTHS", "Song.tarvelo.tmp", "synth b", "synth bytes", ""},  // the start of the file beside it
+      {"SYNTHS", "Same.tarvelo~2.tmp", "synth", "synth", ""},
+      {"TUNINGS", "Ed.tng.tmp", "", nullptr, ""},  // empty, its file gone
+      {"AUDIO/CONVERTED", "big.wav.part~", "RIFF....WAVE", "RIFF....WAVEfmt ", ""},
+      {"SYNTHS", "Newer.tarvelo.tmp", "newer synth", "older synth", "Newer (recovered).tarvelo"},
+      {"MELODIES", "Gone.mel.tmp", "melody", nullptr, "Gone (recovered).mel"},
+      {"", "~tarvelo-0123456789abcdef.tmp", "long", nullptr, "Recovered 0123456789abcdef"},
+      {"AUDIO/CONVERTED", "kick.wav.part~", "RIFF1234", nullptr, "kick (recovered).wav"},
+      {"SYNTHS", "Notes.txt", "mine", nullptr, nullptr},            // no work file
+      {"SYNTHS", "Song.tarvelo.part", "synth", nullptr, nullptr},   // no save of ours leaves it
+      {"SYNTHS", "Held.tarvelo.tmp", "being written", nullptr, nullptr},  // a save of this run's
+  };
+  const auto at = [this](const Row& r, const std::string& name) {
+    return DataFolder() + (*r.folder ? "/" + std::string(r.folder) : "") + "/" + name;
+  };
+  for (const Row& r : rows) {
+    WriteFile(at(r, r.name), r.bytes);
+    if (r.beside) WriteFile(at(r, fs::path(r.name).stem().string().substr(0, fs::path(r.name).stem().string().find('~'))), r.beside);
+  }
+  const std::string held = platform::ClaimWorkFile(platform::FromOsPath(DataFolder() + "/SYNTHS/Held.tarvelo"), ".tmp");
+  ASSERT_EQ(platform::ToOsPath(held), DataFolder() + "/SYNTHS/Held.tarvelo.tmp");
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  platform::ReleaseWorkFile(held);
+  const std::vector<LogEntry> log = Log();
+  const auto said = [&](const std::string& text) {
+    return std::any_of(log.begin(), log.end(), [&](const LogEntry& e) { return e.level == 1 && e.text.find(text) != std::string::npos; });
+  };
+  int32_t right = 0;  // the figure: leftovers that came out as they should
+  for (const Row& r : rows) {
+    const bool there = fs::exists(at(r, r.name));
+    bool ok = false;
+    if (!r.keptAs)
+      ok = there && ReadAll(at(r, r.name)) == r.bytes;
+    else if (!*r.keptAs)
+      ok = !there && said(std::string("Removed the work files of saves cut short")) && said(std::string(r.name));
+    else
+      ok = !there && ReadAll(at(r, r.keptAs)) == r.bytes &&
+           said(std::string(r.name) + " held what ") && said(std::string("kept as ") + r.keptAs + ".");
+    if (r.beside) ok = ok && ReadAll(at(r, fs::path(r.name).stem().string().substr(0, fs::path(r.name).stem().string().find('~')))) == r.beside;
+    EXPECT_TRUE(ok) << r.folder << "/" << r.name << (there ? " is still there" : " is gone");
+    right += ok;
+  }
+  EXPECT_EQ(right, static_cast<int32_t>(std::size(rows)));
+  // Nothing is left to say at the next start.
+  Restart();
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_EQ(Find(Log(), "Removed the work files"), -1);
+}
+
+// A data folder whose disk does not answer (an earlier process held by a
+// stick that writes nothing holds the log's open): the start gives it its
+// bound, then opens its window all the same and says so there. A named pipe
+// under the log's name holds the open as such a disk does, until it is read.
+TEST_F(AppRun, ADataFolderThatDoesNotAnswerIsSaidAndTheWindowComes) {
+  fs::create_directories(DataFolder());
+  const std::string log = DataFolder() + "/" + Tarvelo::kLogFileName;
+  ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+  Startup.DataFolderBound = 0.2;
+  // Bounded: a start that waits for its log is let go after 10 s.
+  static std::atomic<bool> ended{false}, letGo{false};
+  ended = false;
+  letGo = false;
+  std::thread release([log] {
+    for (int32_t i = 0; i < 10000 && !ended.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    letGo = !ended.load();
+    const int fd = open(log.c_str(), O_RDONLY | O_NONBLOCK);  // the held open (the probe's) returns
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (fd >= 0) close(fd);
+  });
+  const int32_t status = RunProgram();
+  ended = true;
+  release.join();
+  EXPECT_FALSE(letGo.load()) << "the start waited for its data folder's disk";
+  EXPECT_EQ(status, Tarvelo::kStartupOk);
+  EXPECT_EQ(loopEntered_, -1);
+  EXPECT_NE(console_.find("The data folder " + DataFolder() + " does not answer (its disk may be held or gone): "
+                          "nothing can be saved there until it does."),
+            std::string::npos)
+      << console_;
+}
+
+// A data folder that answers after the bound (the held disk let go) gets the
+// start's disk work then, and the window says so.
+TEST_F(AppRun, ADataFolderThatAnswersLateGetsTheStartsWorkThen) {
+  fs::create_directories(DataFolder() + "/SYNTHS");
+  WriteFile(DataFolder() + "/SYNTHS/Song.tarvelo.tmp", "");  // a leftover the start's work clears
+  static std::string fifo;
+  fifo = DataFolder() + "/" + Tarvelo::kLogFileName;
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Startup.DataFolderBound = 0.2;
+  static int reader = -1;
+  reader = -1;
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    // The held open returns; its news wait for the interface (bounded).
+    reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    for (int32_t i = 0; i < 10000 && Tarvelo::StartWorkNewsWaiting() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  if (reader >= 0) close(reader);
+  EXPECT_NE(console_.find("does not answer"), std::string::npos);
+  EXPECT_NE(console_.find("The data folder " + DataFolder() + " answers again: the start's work on it follows."),
+            std::string::npos)
+      << console_;
+  EXPECT_FALSE(fs::exists(DataFolder() + "/SYNTHS/Song.tarvelo.tmp"));
 }
 
 // The closing message names what failed: the display and its own words.

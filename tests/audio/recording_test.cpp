@@ -29,6 +29,7 @@
 #include "basics/timetext.h"
 #include "file_fixture.h"
 #include "openal_env.h"
+#include "platform/disk_pace.h"
 #include "platform/files.h"
 #include "platform/threads.h"
 #include "sync_count.h"
@@ -170,6 +171,13 @@ std::vector<QUARLE_BASICS::CommandMessage> Reports(uint32_t type) {
 uint32_t Named(const std::string& path) {
   const Bytes b = Load(path);
   return b.size() >= 88 ? ReadU32(b, 84) : 0;
+}
+
+// Descriptors the process holds open.
+int32_t OpenDescriptors() {
+  int32_t n = 0;
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+  return n;
 }
 
 // A disk that fills: every later write of the open file goes to /dev/full.
@@ -322,6 +330,10 @@ TEST_F(Recording, ARunningRecordingIsSyncedWithItsSizesEveryTwoSecondsAtMost) {
     EXPECT_EQ(s.factFrames, s.dataSize / 4);
   }
   ExpectHeader(Load(path), all / 4);
+  // The writer leaves every write-back to the sync thread: starting one may
+  // wait for the file system's journal, which a busy disk holds for long.
+  EXPECT_EQ(synccount::WriteBacksOn("tarvelo-rec"), 0);
+  EXPECT_GE(synccount::WriteBacksOn("tarvelo-recsync"), int32_t(all / platform::kWriteBackPiece));
 }
 
 // A sync may write a file's pages in any order: at every sync, the last
@@ -697,6 +709,8 @@ TEST_F(Recording, WithoutAWriterLogLinesReachTheInterface) {
 // writer is held in a write (the header still names what the file holds).
 TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
   StartWriter();
+  // What an end that gave up left open goes once the disk lets go.
+  const int32_t fds = OpenDescriptors();
   static std::vector<RecordingEndProgress> shown;
   static bool letGo, cut;  // at the first thing shown
   CatchLog(false);
@@ -715,7 +729,7 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
       {"nothing taken", false, true, false, 0, 0.3, -1, 1, 0,
        "The recording end2.wav is short: the disk took nothing for a long while, and its last 1.0 s were not "
        "written"},
-      {"confirms slowly", false, false, false, 48000, 1.0, 0, 0, 192000, nullptr},
+      {"confirms slowly", false, false, false, 64000, 2.0, 0, 0, 192000, nullptr},
       {"a second quit, the writer held", false, true, true, 0, kHangBound, -1, 1, 192000,
        "The recording end4.wav is short: the disk took nothing for a long while, and its last 0.5 s were not "
        "written"},
@@ -788,6 +802,7 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
           counts.push_back(int32_t(std::ceil(p.secondsLeft)));
       ASSERT_GE(counts.size(), 2u);
       EXPECT_GT(counts.front(), counts.back());
+      EXPECT_TRUE(std::is_sorted(counts.rbegin(), counts.rend()));  // it never rises
       EXPECT_TRUE(shown.back().confirming);
     }
     synccount::Pace(0);
@@ -812,6 +827,7 @@ TEST_F(Recording, TheEndWritesWhatTheWriterHoldsAndJoinsIt) {
     for (const std::string& l : lines)
       if (l.rfind("The recording ", 0) == 0) said.push_back(l);
     EXPECT_EQ(said, r.said ? std::vector<std::string>{r.said} : std::vector<std::string>{});
+    EXPECT_EQ(OpenDescriptors(), fds);
   }
   ReleaseLog();
   ASSERT_TRUE(W().Start(48000, 2 * 48000 * 2));
@@ -1032,9 +1048,9 @@ TEST_F(CountedDisk, ATakeGoesOnWhileTheDiskWritesFastEnoughWhateverItConfirms) {
 
 // The end's wait where the disk counts what it writes: it goes on while the
 // disk writes, though it confirms nothing of ours for longer than the idle
-// limit, its count the time left at the disk's pace (the sound left, at half
-// the sound's pace, twice over), and it gives up once the disk writes
-// nothing.
+// limit, its count the time left at the disk's pace (at first the sound left,
+// at half the sound's pace, twice over, then falling as the disk writes), and
+// it gives up once the disk writes nothing.
 TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
   static std::vector<RecordingEndProgress> shown;
   static double releaseAt;
@@ -1048,6 +1064,7 @@ TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
     SCOPED_TRACE(r.pace);
     const std::string stem = "end" + std::to_string(r.pace);
     const std::string path = dir_ + "/AUDIO/" + stem + ".wav";
+    const int32_t fds = OpenDescriptors();
     int32_t take = 0;
     ASSERT_NO_FATAL_FAILURE(take = TakeOnACountedDisk(r.pace, "end"));
     ASSERT_EQ(W().Append(take, second.data(), 96000), 0);
@@ -1064,13 +1081,19 @@ TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
     synccount::Release();
     EXPECT_EQ(got, r.returns);
     EXPECT_EQ(W().EndUnconfirmed(), r.named ? std::vector<std::string>{stem + ".wav"} : std::vector<std::string>{});
+    // What the end left to the disk is closed once it lets go.
+    EXPECT_TRUE(WaitUntil([] { return synccount::ThreadsNamed("tarvelo-recsync") == 0; }));
+    EXPECT_EQ(OpenDescriptors(), fds);
     ASSERT_FALSE(shown.empty());
     EXPECT_TRUE(shown.front().diskCounted);
     int32_t paced = 0;
     for (const auto& p : shown) {
       if (p.secondsLeft <= 0.0 || p.soundLeft < 0.5) continue;
+      // At most the sound left at half the sound's pace, twice over: less as
+      // the disk writes (what it writes may be ours, confirmed only at the
+      // sync's end).
       ++paced;
-      EXPECT_NEAR(p.secondsLeft / p.soundLeft, 2.0, 0.5);
+      EXPECT_LE(p.secondsLeft / p.soundLeft, 2.5);
     }
     if (r.pace > 0) {
       EXPECT_GT(paced, 0);

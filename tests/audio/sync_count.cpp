@@ -37,8 +37,10 @@ std::mutex& g_lock = *new std::mutex;
 std::condition_variable& g_released = *new std::condition_variable;
 std::vector<Sync>& g_syncs = *new std::vector<Sync>;
 std::vector<std::string>& g_writes = *new std::vector<std::string>;
+std::vector<std::string>& g_writeBacks = *new std::vector<std::string>;
 bool g_hold = false;
 std::string& g_holdThread = *new std::string;  // "": every thread's
+std::string& g_holdUnder = *new std::string;  // "": none held by its path
 bool g_holdWrites = false;
 int64_t g_pace = 0;
 int64_t g_syncPace = 0;
@@ -67,16 +69,18 @@ Sync Read(const std::string& name, int fd) {
   return s;
 }
 
-void WaitWhileHeld(std::unique_lock<std::mutex>& hold, const std::string& name) {
-  g_released.wait_for(hold, std::chrono::seconds(30),
-                      [&] { return !g_hold || (!g_holdThread.empty() && g_holdThread != name); });
+void WaitWhileHeld(std::unique_lock<std::mutex>& hold, const std::string& name, const std::string& path = "") {
+  g_released.wait_for(hold, std::chrono::seconds(30), [&] {
+    const bool byPath = !g_holdUnder.empty() && path.rfind(g_holdUnder, 0) == 0;
+    return !byPath && (!g_hold || (!g_holdThread.empty() && g_holdThread != name));
+  });
 }
 
 int Note(int fd) {
   const Sync s = Read(ThreadName(), fd);
   std::unique_lock<std::mutex> hold(g_lock);
   g_syncs.push_back(s);
-  WaitWhileHeld(hold, s.thread);
+  WaitWhileHeld(hold, s.thread, s.path);
   return fd;
 }
 
@@ -127,6 +131,7 @@ void Reset() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_syncs.clear();
   g_writes.clear();
+  g_writeBacks.clear();
   g_wholeDiskSyncs = 0;
   g_writtenBack.clear();
 }
@@ -180,6 +185,11 @@ int32_t On(const std::string& thread) {
   return n;
 }
 
+int32_t WriteBacksOn(const std::string& thread) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return int32_t(std::count(g_writeBacks.begin(), g_writeBacks.end(), thread));
+}
+
 int32_t WritesOn(const std::string& thread) {
   std::lock_guard<std::mutex> hold(g_lock);
   int32_t n = 0;
@@ -194,6 +204,11 @@ void Hold(const std::string& thread, bool writeBacks) {
   g_holdWriteBacks = writeBacks;
 }
 
+void HoldUnder(const std::string& path) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_holdUnder = path;
+}
+
 void HoldWrites() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_holdWrites = true;
@@ -203,6 +218,7 @@ void Release() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_hold = false;
   g_holdWrites = false;
+  g_holdUnder.clear();
   g_released.notify_all();
 }
 
@@ -235,7 +251,16 @@ extern "C" int fdatasync(int fd) {
 }
 extern "C" int syncfs(int fd) { return int(::syscall(SYS_syncfs, synccount::NoteAll(fd))); }
 // A write-back waits while syncs are held, and takes as long as the pace says.
+// One that only starts it (no wait after) returns at once, as the kernel's
+// does, and writes nothing by itself: the disk writes those bytes when a wait
+// or a sync asks for them.
 extern "C" int sync_file_range(int fd, off64_t at, off64_t n, unsigned int flags) {
+  {
+    const std::string name = synccount::ThreadName();
+    std::lock_guard<std::mutex> hold(synccount::g_lock);
+    synccount::g_writeBacks.push_back(name);
+  }
+  if ((flags & SYNC_FILE_RANGE_WAIT_AFTER) == 0) return int(::syscall(SYS_sync_file_range, fd, at, n, flags));
   int64_t pace;
   {
     std::unique_lock<std::mutex> hold(synccount::g_lock);

@@ -30,18 +30,24 @@ std::vector<Sync> Syncs();
 int32_t On(const std::string& thread);
 // Flushes of regular files a thread made since the last Reset.
 int32_t WritesOn(const std::string& thread);
+// Write-backs (sync_file_range, started or waited for) a thread asked for since the last Reset.
+int32_t WriteBacksOn(const std::string& thread);
 // While held, every sync (of that thread only, when named) waits after it is
 // noted until Release (or 30 s); so do write-backs, unless writeBacks is false.
 void Hold(const std::string& thread = "", bool writeBacks = true);
+// While held, every sync of a file or folder whose path starts with `path`
+// (an OS path) waits after it is noted until Release (or 30 s), whichever
+// thread makes it: a disk of its own that stopped writing.
+void HoldUnder(const std::string& path);
 // While held, so do the flushes of the recordings' writer (tarvelo-rec): a
 // disk that takes nothing.
 void HoldWrites();
 void Release();
-// Write-backs (sync_file_range) take a second for every bytesPerSecond they
+// Write-backs (sync_file_range that waits) take a second for every bytesPerSecond they
 // write (0: at once), as on a disk that slow.
 void Pace(int64_t bytesPerSecond);
 // Every later fsync of a regular file takes a second for every bytesPerSecond
-// of it not yet written back (sync_file_range) since the last Reset, as on a
+// of it not yet written back (a waiting sync_file_range) since the last Reset, as on a
 // disk that slow, which writes at the sync what nothing wrote back before (0: at once).
 void PaceSyncs(int64_t bytesPerSecond);
 // Every later fdatasync fails with err (0: none fails).

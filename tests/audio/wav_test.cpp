@@ -1,6 +1,8 @@
 #include "audio/wav.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -593,6 +595,26 @@ TEST_F(WavFiles, LyingCountsStayWithinTheData) {
   EXPECT_EQ(sb.frameCount, 1u);
   EXPECT_EQ(sb.dataSize, 4u);
   SoundBufferFree(&sb);
+}
+
+// A sample saved onto a link lands in the file the link names, which then
+// holds the same bytes as a save under its own name would; the link stays.
+// A named pipe in the sample's place is refused and stays a pipe.
+TEST_F(WavFiles, ASaveOntoALinkWritesTheFileItNames) {
+  SoundBuffer old, sound;
+  Fill(&old, 1, {0.5f, -0.5f});
+  Fill(&sound, 2, {0.25f, 0.75f, -0.25f, 0.0f});
+  ASSERT_EQ(SaveWavFile(Path("song.wav"), &old, 16), 0);
+  ASSERT_EQ(SaveWavFile(Path("direct.wav"), &sound, 16), 0);
+  ASSERT_EQ(symlink("song.wav", Path("link.wav").c_str()), 0);
+  ASSERT_EQ(mkfifo(Path("pipe.wav").c_str(), 0644), 0);
+  EXPECT_EQ(SaveWavFile(Path("link.wav"), &sound, 16), 0);
+  EXPECT_EQ(SaveWavFile(Path("pipe.wav"), &sound, 16), -60);
+  EXPECT_TRUE(std::filesystem::is_symlink(Path("link.wav")));
+  EXPECT_TRUE(std::filesystem::is_fifo(Path("pipe.wav")));
+  EXPECT_EQ(Load(Path("song.wav")), Load(Path("direct.wav")));
+  SoundBufferFree(&old);
+  SoundBufferFree(&sound);
 }
 
 TEST_F(WavFiles, EveryTruncationFailsCleanly) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <utility>
 
 using namespace QUARLE_BASICS;
@@ -227,4 +228,56 @@ TEST(ValueRecord, BinaryCopyAndBadMode) {
   src.value = 0.75f;
   ValueRecordRatioValue(src);
   EXPECT_FLOAT_EQ(src.value, 0.75f);
+}
+
+TEST(ValueRecord, WholeNumbersOneFloatStepAwayReadAsWholeNumbers) {
+  // A number that went through a scale or a unit comes back a float step off
+  // its whole number: the mixed forms show that whole number and no fraction.
+  struct Form {
+    int32_t mode;
+    int32_t from, to;
+    float (*value)(int32_t n);  // the whole number the form should show
+  };
+  const auto whole = [](int32_t n) { return static_cast<float>(n); };
+  const auto power = [](int32_t n) { return std::ldexp(1.0f, n); };
+  int32_t improper = 0, shown = 0;
+  std::string first;
+  for (const Form& f : {Form{kValueMixed, 1, 2000, whole}, Form{kValuePowerMixed, 1, 40, power}}) {
+    for (int32_t n = f.from; n <= f.to; ++n) {
+      const float exact = f.value(n);
+      for (float v : {std::nextafter(exact, 0.0f), std::nextafter(exact, 3e38f)}) {
+        ValueRecord r = Fresh(v);
+        ValueRecordSet(r, f.mode);
+        const std::string expected = (f.mode == kValueMixed ? "+" : "+2^+") + std::to_string(n) + "+0/127";
+        ++shown;
+        if (ValueRecordText(r) != expected) {
+          ++improper;
+          if (first.empty()) first = ValueRecordText(r) + " for " + std::to_string(v) + ", not " + expected;
+        }
+        ValueRecordRatioValue(r);
+        EXPECT_FLOAT_EQ(r.value, exact) << expected;
+      }
+    }
+  }
+  EXPECT_EQ(improper, 0) << "of " << shown << ", first: " << first;
+}
+
+TEST(ValueRecord, AFractionShowsNoFloatNoise) {
+  // Each value after the one before in the same record, as one field shows
+  // them: the fraction is the simplest within the float's precision.
+  struct Case {
+    float value;
+    const char* text;
+  };
+  ValueRecord r = Fresh(1.0f);
+  // A zero numerator keeps the denominator before it; a value a thousandth
+  // off a whole number is not noise and keeps its fraction.
+  for (const Case& c : {Case{110.00001f, "+110+0/127"}, Case{109.99999f, "+110+0/127"},
+                        Case{0.50000006f, "+0+1/2"}, Case{2.2500002f, "+2+1/4"},
+                        Case{1000.0001f, "+1000+0/4"}, Case{261.63f, "+261+63/100"},
+                        Case{110.001f, "+110+1/1001"}, Case{-3.9999998f, "-4+0/1001"}}) {
+    r.value = c.value;
+    ValueRecordSet(r, kValueMixed);
+    EXPECT_EQ(ValueRecordText(r), c.text) << c.value;
+  }
 }

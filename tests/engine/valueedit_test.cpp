@@ -239,6 +239,36 @@ TEST_F(ValueEditTest, TypedAndDraggedNumbersGoThroughTheHook) {
   EXPECT_FLOAT_EQ(v.Base.value, 0.5f);
 }
 
+// A source's frequency hook: the number is kept as a share of a quarter of
+// the rate and shown again times it.
+int32_t QuarterRate(float* x) {
+  const float entry = *x;
+  *x = *x / 12000.0f * 12000.0f;
+  return *x == entry ? 0 : (entry > *x ? -1 : 1);
+}
+
+TEST_F(ValueEditTest, TypedFrequenciesReadAsProperFractions) {
+  // Typed one after another into one field shown as whole number and
+  // fraction: each shows a fraction below 1 on the field's own grid, within
+  // half a step of the number typed.
+  Format(2, kUnitTime, 2, 1.0f);
+  v.OnChange = QuarterRate;
+  const float typed[] = {440.0f, 110.0f, 220.0f, 880.0f, 55.0f, 27.5f, 261.63f,
+                         1000.0f, 12.5f, 0.5f, 3.75f, 100.0f, 2000.0f};
+  int32_t wrong = 0;
+  std::string shown;
+  for (float x : typed) {
+    ParamValueSetTyped(v, x);
+    const auto& r = v.Base.ratio;
+    const double value = v.Base.whole + static_cast<double>(r.numerator) / r.denominator;
+    const bool proper = r.numerator >= 0 && r.numerator < r.denominator && r.denominator <= 127;
+    if (!proper || std::fabs(value - x) > 0.5 / 127 + 1e-4) ++wrong;
+    shown += std::string(v.Text) + " ";
+  }
+  EXPECT_EQ(wrong, 0) << shown;
+  EXPECT_EQ(shown.substr(0, 11), "+440+0/127 ");
+}
+
 int32_t AcceptAll(float*) { return 0; }
 
 TEST_F(ValueEditTest, AnAcceptedDragKeepsTheDecibelSign) {

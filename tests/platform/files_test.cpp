@@ -297,6 +297,74 @@ TEST_F(Files, EveryNameOnTheDiskWorksUnderTheNameItsSearchGives) {
   EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
 }
 
+// A save onto a link writes the file the link names, whatever leads there (a
+// chain of links, a relative one read from its own folder), and keeps every
+// link; a dangling link gets the file it names. The work file lies beside
+// that file, so the rename stays on its disk. A save onto anything else that
+// is no regular file (a named pipe, a device, a loop of links) is refused and
+// changes nothing, as is a copy.
+TEST_F(Files, ASaveOntoALinkWritesTheFileItNamesAndNothingElseThatIsNoFile) {
+  const std::string real = osDir + "/real", links = osDir + "/links";
+  std::filesystem::create_directories(real);
+  std::filesystem::create_directories(links);
+  WriteOs("real/song.wav", "old song");
+  WriteOs("real/other.wav", "old other");
+  ASSERT_EQ(mkfifo((links + "/pipe").c_str(), 0644), 0);
+  const std::pair<const char*, std::string> made[] = {
+      {"abs.wav", real + "/song.wav"}, {"rel.wav", "../real/other.wav"}, {"chain.wav", "rel.wav"},
+      {"dangling.wav", "../real/new.wav"}, {"topipe", "pipe"}, {"null.wav", "/dev/null"},
+      {"loop1", "loop2"}, {"loop2", "loop1"}, {"nowhere.wav", "../gone/new.wav"}};
+  for (const auto& [name, to] : made) ASSERT_EQ(symlink(to.c_str(), (links + "/" + name).c_str()), 0) << name;
+  const auto listing = [](const std::string& at) {
+    std::vector<std::string> names;
+    for (auto& e : std::filesystem::directory_iterator(at))
+      names.push_back(e.path().filename().string() + (e.is_symlink() ? "@" : ""));
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const struct {
+    const char* name;  // in links
+    int32_t rc;
+    const char* written;  // the file in real that holds the new bytes; null: refused
+  } rows[] = {
+      {"abs.wav", 0, "song.wav"},     {"rel.wav", 0, "other.wav"},  {"chain.wav", 0, "other.wav"},
+      {"dangling.wav", 0, "new.wav"}, {"pipe", -kOpenNotRegular, nullptr},
+      {"topipe", -kOpenNotRegular, nullptr}, {"null.wav", -kOpenNotRegular, nullptr},
+      {"loop1", -kOpenNotRegular, nullptr},  {"nowhere.wav", -2, nullptr},  // no folder for its file
+  };
+  int32_t linksKept = 0;  // the figure
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::vector<std::string> before = listing(links), realBefore = listing(real);
+    const std::string bytes = std::string("new ") + r.name;
+    std::string work;
+    const int32_t rc = PutFileInPlace(Sys(std::string("links\\") + r.name), ".tmp", [&](int fd) {
+      work = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
+      return SaveWrite(fd, bytes.data(), bytes.size());
+    });
+    EXPECT_EQ(rc, r.rc);
+    EXPECT_EQ(listing(links), before);
+    linksKept += listing(links) == before;
+    if (r.written) {
+      EXPECT_EQ(ReadOs(std::string("real/") + r.written), bytes);
+      EXPECT_EQ(work.substr(0, real.size() + 1), real + "/");
+    } else {
+      EXPECT_EQ(work, "");
+      EXPECT_EQ(listing(real), realBefore);
+    }
+  }
+  EXPECT_EQ(linksKept, static_cast<int32_t>(std::size(rows)));
+  EXPECT_TRUE(std::filesystem::is_fifo(links + "/pipe"));
+  EXPECT_EQ(ReadOs("real/song.wav"), "new abs.wav");
+  EXPECT_EQ(std::filesystem::read_symlink(links + "/chain.wav"), "rel.wav");
+  // A copy goes through the same steps.
+  EXPECT_EQ(FileCopy(Sys("real\\song.wav"), Sys("links\\rel.wav")), 0);
+  EXPECT_EQ(ReadOs("real/other.wav"), "new abs.wav");
+  EXPECT_EQ(FileCopy(Sys("real\\song.wav"), Sys("links\\topipe")), -20);
+  EXPECT_TRUE(std::filesystem::is_symlink(links + "/rel.wav"));
+  EXPECT_TRUE(std::filesystem::is_symlink(links + "/topipe"));
+}
+
 // A save's work file sits beside its target and fits wherever the target
 // does; a second claim meanwhile gets a name of its own.
 TEST_F(Files, WorkFilesFitBesideEveryLegalName) {
@@ -639,7 +707,6 @@ bool WaitFor(F done) {
 // later bytes in place.
 TEST_F(Files, TheSaverWritesAsideAndTellsEachSaveInOrderOnlyOnceOnTheDisk) {
   ASSERT_TRUE(SaverStart());
-  EXPECT_TRUE(WaitFor([] { return synccount::ThreadsNamed("tarvelo-save") == 1; }));
   WriteOs("doc", "old");
   std::vector<std::string> heard;
   const std::string first(100, 'a'), second(200, 'b');
@@ -655,6 +722,8 @@ TEST_F(Files, TheSaverWritesAsideAndTellsEachSaveInOrderOnlyOnceOnTheDisk) {
     ASSERT_TRUE(WaitFor([] { return synccount::On("tarvelo-save") >= 1; }));
   }
   EXPECT_EQ(synccount::On(synccount::ThreadName()), 0);  // no sync on the caller's thread
+  // One thread for the disk, made at its first save.
+  EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 1);
   EXPECT_EQ(ReadOs("doc"), "old");
   EXPECT_EQ(SaverPending(), 2);
   EXPECT_EQ(SaverTakeOutcomes(), 0);
@@ -681,9 +750,12 @@ TEST_F(Files, TheSaverWritesAsideAndTellsEachSaveInOrderOnlyOnceOnTheDisk) {
 
 // A disk that writes a big save slowly: one sync would wait longer than the
 // quit's idle bound, but the save's pieces written back one by one show it
-// writing, so the quit waits and the file is in place.
+// writing, so the quit waits and the file is in place. The saver's own: its
+// disk keeps no count (this machine's moves with other work), so only the
+// pieces it waits for show the disk writing.
 TEST_F(Files, TheQuitWaitsWhileTheDiskWritesASaveBack) {
-  ASSERT_TRUE(SaverStart());
+  Saver saver([](uint64_t) -> int64_t { return -1; });
+  ASSERT_TRUE(saver.Start());
   WriteOs("big", "old");
   synccount::Reset();
   synccount::Pace(2 << 20);
@@ -693,9 +765,9 @@ TEST_F(Files, TheQuitWaitsWhileTheDiskWritesASaveBack) {
   r.Target = Sys("big");
   r.Bytes = std::string(size_t(4) << 20, 'n');
   r.Done = [&told](int32_t rc) { told = rc; };
-  SaveInBackground(std::move(r));
+  saver.Hand(std::move(r));
   // Half the save's time at the disk's pace.
-  EXPECT_EQ(SaverStop(1.0, nullptr), 0);
+  EXPECT_EQ(saver.Stop(1.0, nullptr), 0);
   synccount::Pace(0);
   synccount::PaceSyncs(0);
   EXPECT_EQ(told, 0);
@@ -904,4 +976,131 @@ TEST_F(Files, ANewerSaveOfAWaitingFileReplacesIt) {
   for (const synccount::Sync& s : synccount::Syncs()) synced += s.length > 0;
   EXPECT_EQ(synced, 4);
   EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
+}
+
+namespace {
+// The fill of a save onto a disk that takes nothing until `go` (a stick whose
+// writes stopped), then the bytes; `started` counts the fills begun.
+SaveFill HeldFill(const std::atomic<bool>& go, const std::string& bytes, std::atomic<int>* started = nullptr) {
+  return [&go, bytes, started](int fd) {
+    if (started) ++*started;
+    WaitFor([&go] { return go.load(); });
+    return SaveWrite(fd, bytes.data(), bytes.size());
+  };
+}
+}  // namespace
+
+// Saves to three disks while one, a stick, takes nothing: a save to another
+// disk lands and is told at once; one to the stick waits behind the held one;
+// one on a third disk naming the held save waits for its outcome. The stick's
+// progress word stands still meanwhile. Once the stick writes again, each
+// lands with its own bytes, the one naming the held save after it.
+TEST_F(Files, ASaveToOneDiskNeverWaitsForAnotherDisksSave) {
+  for (const char* folder : {"/stick", "/third"}) std::filesystem::create_directories(osDir + folder);
+  const struct {
+    const char* target;
+    bool namesHeld;
+    bool landsAtOnce;
+  } rows[] = {
+      {"stick\\other", false, false},
+      {"third\\named", true, false},
+      {"internal", false, true},
+  };
+  Saver saver([](uint64_t) { return int64_t{5}; }, [](const std::string& target) -> uint64_t {
+    return target.find("stick") != std::string::npos ? 1 : target.find("third") != std::string::npos ? 3 : 2;
+  });
+  ASSERT_TRUE(saver.Start());
+  const auto osName = [](std::string target) {
+    if (const size_t cut = target.find('\\'); cut != std::string::npos) target[cut] = '/';
+    return target;
+  };
+  WriteOs("stick/doc", "old");
+  std::atomic<bool> go{false};
+  std::atomic<int> started{0};
+  std::vector<std::string> heard;
+  SaveRequest held;
+  held.Target = Sys("stick\\doc");
+  held.Fill = HeldFill(go, "new doc", &started);
+  held.Outcome = NewSaveOutcome();
+  held.Done = [&heard](int32_t rc) { heard.push_back("stick\\doc" + std::to_string(rc)); };
+  const SaveOutcome heldOutcome = held.Outcome;
+  saver.Hand(std::move(held));
+  ASSERT_TRUE(WaitFor([&] { return started == 1; }));
+  const uint64_t progress = saver.Progress(Sys("stick\\doc"));
+  EXPECT_NE(progress, 0u);
+  for (const auto& row : rows) {
+    WriteOs(osName(row.target), "old");
+    SaveRequest r;
+    r.Target = Sys(row.target);
+    r.Bytes = row.target;
+    if (row.namesHeld) r.After = {heldOutcome};
+    r.Done = [&heard, target = std::string(row.target)](int32_t rc) { heard.push_back(target + std::to_string(rc)); };
+    saver.Hand(std::move(r));
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    saver.TakeOutcomes();
+    return !heard.empty();
+  }));
+  EXPECT_EQ(heard, (std::vector<std::string>{"internal0"}));
+  EXPECT_EQ(saver.Pending(), 3);
+  EXPECT_EQ(saver.Progress(Sys("stick\\doc")), progress) << "the held stick moved";
+  EXPECT_EQ(saver.Progress(Sys("internal")), 0u);
+  for (const char* f : {"stick/doc", "stick/other", "third/named"}) EXPECT_EQ(ReadOs(f), "old") << f;
+  go = true;
+  ASSERT_TRUE(saver.WaitIdle(30.0));
+  saver.TakeOutcomes();
+  ASSERT_EQ(heard.size(), 4u);
+  EXPECT_EQ(heard[1], "stick\\doc0");
+  std::vector<std::string> rest(heard.begin() + 2, heard.end());
+  std::sort(rest.begin(), rest.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{"stick\\other0", "third\\named0"}));
+  EXPECT_EQ(ReadOs("stick/doc"), "new doc");
+  for (const auto& row : rows) EXPECT_EQ(ReadOs(osName(row.target)), row.target);
+  EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
+}
+// An act asked while a save of its file is under way waits for that save (and
+// a newer one that replaced a waiting save asked before it), not for a save
+// of the file handed over after it, which would keep it waiting for as long
+// as saves come faster than the disk writes them.
+TEST_F(Files, AnActWaitsForTheSavesHeldAtItsAskNotForLaterOnes) {
+  const struct {
+    const char* why;
+    bool waitingAtAsk;  // a second save waits behind the held one when the act is asked
+    const char* fileAtAct;
+  } rows[] = {
+      {"a save handed over after the ask", false, "one"},
+      {"a newer save replacing one waiting at the ask", true, "three"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    WriteOs("doc", "old");
+    Saver saver;
+    ASSERT_TRUE(saver.Start());
+    std::atomic<bool> goFirst{false}, goLast{false};
+    std::atomic<int> started{0};
+    const auto hand = [&](const std::atomic<bool>& go, const std::string& bytes) {
+      SaveRequest r;
+      r.Target = Sys("doc");
+      r.Fill = HeldFill(go, bytes, &started);
+      saver.Hand(std::move(r));
+    };
+    hand(goFirst, "one");
+    ASSERT_TRUE(WaitFor([&] { return started == 1; }));
+    if (row.waitingAtAsk) hand(goLast, "two");
+    std::string seen;
+    saver.WhenDone(Sys("doc"), [&] { seen = ReadOs("doc"); });
+    hand(goLast, row.waitingAtAsk ? "three" : "later");
+    goFirst = true;
+    if (row.waitingAtAsk) goLast = true;
+    ASSERT_TRUE(WaitFor([&] {
+      saver.TakeOutcomes();
+      return !seen.empty();
+    })) << "the act still waits";
+    EXPECT_EQ(seen, row.fileAtAct);
+    goLast = true;
+    ASSERT_TRUE(saver.WaitIdle(30.0));
+    saver.TakeOutcomes();
+    EXPECT_EQ(ReadOs("doc"), row.waitingAtAsk ? "three" : "later");
+    EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
+  }
 }

@@ -2,6 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#if TARVELO_TEST_X11
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include "x11_window.h"
+#endif
+
+#include <atomic>
+#include <string>
+#include <thread>
+
 #include "platform/clipboard.h"
 #include "platform/screen.h"
 
@@ -78,5 +89,101 @@ TEST(Clipboard, UnassignedBytesSurvive) {
   EXPECT_EQ(SetClipboardText(all), 0);
   EXPECT_EQ(GetClipboardText(), all);
 }
+
+#if TARVELO_TEST_X11
+
+// Another program on the display that copies a text: it owns the clipboard
+// from now on and gives its text to whoever asks, until it is destroyed.
+class OtherProgram {
+ public:
+  OtherProgram(Display* x, const std::string& utf8) : x_(x), text_(utf8) {
+    win_ = XCreateSimpleWindow(x_, DefaultRootWindow(x_), 0, 0, 1, 1, 0, 0, 0);
+    clipboard_ = XInternAtom(x_, "CLIPBOARD", False);
+    utf8_ = XInternAtom(x_, "UTF8_STRING", False);
+    targets_ = XInternAtom(x_, "TARGETS", False);
+    XSetSelectionOwner(x_, clipboard_, win_, CurrentTime);
+    XSync(x_, False);
+    owns_ = XGetSelectionOwner(x_, clipboard_) == win_;
+    serving_ = std::thread([this] { Serve(); });
+  }
+  ~OtherProgram() {
+    stop_ = true;
+    serving_.join();
+    XDestroyWindow(x_, win_);
+    XSync(x_, False);
+  }
+  bool Owns() const { return owns_; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      if (XPending(x_) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        continue;
+      }
+      XEvent e;
+      XNextEvent(x_, &e);
+      if (e.type != SelectionRequest) continue;
+      const XSelectionRequestEvent& r = e.xselectionrequest;
+      XEvent answer{};
+      answer.xselection.type = SelectionNotify;
+      answer.xselection.requestor = r.requestor;
+      answer.xselection.selection = r.selection;
+      answer.xselection.target = r.target;
+      answer.xselection.time = r.time;
+      answer.xselection.property = r.property;
+      if (r.target == utf8_) {
+        XChangeProperty(x_, r.requestor, r.property, utf8_, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(text_.data()), static_cast<int>(text_.size()));
+      } else if (r.target == targets_) {
+        const Atom offered[] = {targets_, utf8_};
+        XChangeProperty(x_, r.requestor, r.property, XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(offered), 2);
+      } else {
+        answer.xselection.property = None;
+      }
+      XSendEvent(x_, r.requestor, False, NoEventMask, &answer);
+      XFlush(x_);
+    }
+  }
+
+  Display* x_;
+  std::string text_;
+  Window win_ = 0;
+  Atom clipboard_ = 0, utf8_ = 0, targets_ = 0;
+  bool owns_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread serving_;
+};
+
+// Copy in the program, copy in another one, paste in the program: the paste
+// gives the other program's text (the program's own copy must not take the
+// clipboard back from it); the own copy comes back whole while it holds.
+std::string PasteAfterAnotherCopyScenario(const char* display) {
+  Display* x = nullptr;
+  if (const std::string started = StartOnDisplay(display, &x); !started.empty()) return started;
+  if (platform::ScreenHeadless()) return "headless";
+  std::string fault;
+  const std::string song = "\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}\xA4{44F}.wav";
+  SetClipboardText(song);
+  {
+    OtherProgram other(x, "\xD0\x94\xD1\x80\xD1\x83\xD0\xB3\xD0\xBE\xD0\xB9.wav");
+    if (!other.Owns()) return "the other program could not copy";
+    const std::string pasted = PasteText();
+    if (pasted != "\xA4{414}\xA4{440}\xA4{443}\xA4{433}\xA4{43E}\xA4{439}.wav")
+      fault += "pasted " + pasted + " after another program's copy; ";
+  }
+  SetClipboardText("a\xA4{5C}b");
+  if (PasteText() != "a\xA4{5C}b") fault += "the own copy came back as " + PasteText() + "; ";
+  XCloseDisplay(x);
+  return fault;
+}
+
+TEST(Clipboard, APasteUnderXGivesAnotherProgramsLaterCopy) {
+  TARVELO_WINDOW_TEST_DISPLAY(display);
+  EXPECT_WINDOW_SCENARIO(PasteAfterAnotherCopyScenario(display));
+}
+
+#endif  // TARVELO_TEST_X11
 
 }  // namespace

@@ -85,6 +85,44 @@ TEST_F(EventLoopTest, MotionBeyondFivePixelsDragsAControlThatTakesDrags) {
   EXPECT_EQ(BitsOf(b), (V{2, 8}));
 }
 
+// A drag goes to the control it started on wherever the pointer goes: its
+// first move may leave the window at once (a fast flick off a control at the
+// window's edge), and every move and the release out there are the drag's.
+TEST_F(EventLoopTest, ADragWhoseFirstMoveLeavesTheWindowFollowsThePointer) {
+  const int32_t a = Make(win_, 10, 2, 40, 20, 2 | 4 | 8 | 16);
+  const struct {
+    const char* what;
+    int32_t firstX, firstY;  // the first move's motion from the press at (20, 10)
+    int32_t thenX, thenY;    // each of three moves after it
+  } rows[] = {{"up, 30 px at once", 0, -30, 0, -30},
+              {"right, past the root's edge", 200, 0, 30, 0},
+              {"left and down", -25, 95, -5, 5},
+              {"up by small steps", 0, -6, 0, -30},
+              {"inside, then out", 10, 0, 0, -40}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    g_calls.clear();
+    Move(20, 10);
+    Press();
+    int32_t x = 20 + r.firstX, y = 10 + r.firstY;
+    Move(x, y, r.firstX, r.firstY);
+    for (int i = 0; i < 3; ++i) {
+      x += r.thenX;
+      y += r.thenY;
+      Move(x, y, r.thenX, r.thenY);
+    }
+    Release();
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(BitsOf(a), (V{2, 16, 16, 16, 16, 4}));
+    int32_t dx = 0, dy = 0;
+    for (const Call& c : g_calls)
+      if (c.bits == 16) dx += c.x, dy += c.y;
+    EXPECT_EQ(dx, x - 20);
+    EXPECT_EQ(dy, y - 10);
+    EXPECT_EQ(Pointer.dragging, 0);
+  }
+}
+
 #if TARVELO_HAVE_SDL
 // SDL's own events (a move at x, a left button, a window event), through the
 // window's translation.

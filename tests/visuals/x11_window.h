@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -99,6 +101,16 @@ inline std::string StartOnDisplay(const char* display, Display** x) {
   if (QUARLE_VISUALS::init(12, w, h, 1) != 0) return "the visuals did not start";
   QUARLE_VISUALS::GuiLoopReset();
   return "";
+}
+
+// The server's one pointer, held by one window test at a time (they run side
+// by side on one display): a lock file per display, let go at the process's end.
+inline void HoldThePointer(const char* display) {
+  std::string name = display;
+  for (char& c : name)
+    if (c == '/' || c == ':') c = '_';
+  const int fd = open(("/tmp/tarvelo-test-pointer" + name).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+  if (fd >= 0) flock(fd, LOCK_EX);
 }
 
 // The X server the window tests draw on; the test is skipped without one.

@@ -276,7 +276,9 @@ class LineEditor {
 
   void Paste() {
     if (!Editable()) return;
-    if (EditClipText.empty()) EditClipText = V::GetClipboardText();
+    // What the clipboard holds now: another program may have copied since
+    // this editor's own Ctrl+C.
+    EditClipText = V::PasteText();
     const std::string clip = EditClipText;
     Insert(clip, static_cast<int32_t>(clip.size()));
     EditClipText.clear();

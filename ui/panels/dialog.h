@@ -14,7 +14,8 @@
 
 namespace Tarvelo {
 
-// The text last copied with Ctrl-C, until the next paste.
+// The text last copied with Ctrl-C, until the next paste (which pastes what
+// the clipboard holds by then, V::PasteText).
 // one thread: interface, the dialog's line editor
 extern std::string EditClipText;
 

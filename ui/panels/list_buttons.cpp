@@ -245,8 +245,24 @@ bool ReportSaveSessionFailure(int32_t r) {
 // same adds none), with what the status line says of them.
 // one thread: interface
 std::vector<std::pair<std::string, std::string>> Waiting;
+constexpr const char* kReplaceWait = "replace";
+// When the first of the browser's acts still waiting began to wait, and
+// whether their box was shown.
+// one thread: interface
+double ActsSince = 0.0;
+bool ActsBoxed = false;
+
+bool ActsWait() {
+  return std::any_of(Waiting.begin(), Waiting.end(), [](const auto& w) { return w.first != kReplaceWait; });
+}
 
 void SayWaiting(const std::string& key, const std::string& text) {
+  if (key != kReplaceWait && !ActsWait()) {
+    ActsSince = PanelNow();
+    ActsBoxed = false;
+  }
+  // One line per wait: a wait said anew (a later act in its place) says the new text.
+  std::erase_if(Waiting, [&](const auto& w) { return w.first == key; });
   Waiting.emplace_back(key, text);
   Status(text);
 }
@@ -268,6 +284,30 @@ std::string NameIn(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+// The box the browser's acts waiting for a save are left from: the Load
+// button's (its answer comes there).
+enum ActsQuestion : int32_t { kAskActs = 5 };
+int32_t LoadButton() { return SlotId(kUiLSORDER) > 0 ? SlotId(kUiLSORDER) + 5 : 0; }
+
+void CloseActsBox() {
+  if (LoadButton() != 0 && PanelDialogOwner() == LoadButton() && PanelDialogWord(1) == kAskActs) PanelCloseDialog();
+}
+
+void ShowActsBox() {
+  ActsBoxed = true;
+  std::string said;
+  for (const auto& w : Waiting)
+    if (w.first != kReplaceWait) said = w.second;
+  PanelOpenDialog(LoadButton(), QUARLE_BASICS::InsertArg(LangText(687, "{$} Cancel stops waiting."), said), 0, "",
+                  kAskActs, 0, 0);
+}
+
+// The user left the acts' wait: none of them is done.
+void LeaveActs() {
+  std::erase_if(Waiting, [](const auto& w) { return w.first != kReplaceWait; });
+  Status(LangText(688, "Stopped waiting: what waited for the save is not done."));
+}
+
 // Runs `act` at once, or once no save of the file is held.
 void WhenSaved(const std::string& what, const std::string& path, std::function<void()> act) {
   if (!platform::SaverHolds(path)) {
@@ -278,18 +318,28 @@ void WhenSaved(const std::string& what, const std::string& path, std::function<v
   if (IsWaiting(key)) return;
   SayWaiting(key, QUARLE_BASICS::InsertArg(LangText(660, "Waiting for {$} to be saved..."), NameIn(path)));
   platform::SaverWhenDone(path, [key, act = std::move(act)] {
+    // Left by the user meanwhile.
+    if (!IsWaiting(key)) return;
     WaitOver(key);
+    if (!ActsWait()) CloseActsBox();
     act();
   });
 }
 
 // --- Replacing the synth ----------------------------------------------------------------
 // With auto-save on, New and Load replace the synth only once its save is on
-// the disk. When that save failed nothing is replaced: the user is told why
-// and chooses to save it elsewhere, to discard it, or to keep it.
+// the disk; a Load also waits for a save of the file it opens. When that save
+// failed nothing is replaced: the user is told why and chooses to save it
+// elsewhere, to discard it, or to keep it. The acts take effect in the order
+// they were made: a New or Load made while another waits takes its place
+// (behind the same save), never the other way round. A wait can be left at
+// any time, the synth kept (Cancel or Esc in the box that shows once it
+// lasts), and a save the disk writes nothing of for a while offers to save
+// the synth elsewhere.
 
 enum ReplaceKind : int32_t { kReplaceNone = 0, kReplaceNew = 1, kReplaceLoad = 2 };
-enum ReplaceQuestion : int32_t { kAskElsewhere = 1, kAskDiscard = 2 };
+enum ReplaceQuestion : int32_t { kAskElsewhere = 1, kAskDiscard = 2, kAskWait = 3, kAskQuiet = 4 };
+enum ReplacePhase : int32_t { kPhaseAsked = 0, kPhaseSaving = 1, kPhaseFile = 2 };
 
 // The replacement waiting for a save's outcome or for the user's answer.
 // one thread: interface
@@ -299,13 +349,26 @@ struct PendingReplace {
   std::string Folder;  // the synth a Load opens
   std::string Name;
   int32_t SavedAgain = 0;  // saves of a synth changed while it was saved
+  int32_t Phase = kPhaseAsked;
+  int32_t Wait = 0;       // the number of the wait under way: its outcome counts only while it is current
+  std::string Watched;    // the file whose save it waits for
+  std::string Said;       // the synth's file said while it is saved
+  double Since = 0.0;     // when the wait began
+  uint64_t Progress = 0;  // the saver's word for Watched, as last seen
+  double Moved = 0.0;     // when that word last moved
+  bool Boxed = false;     // the wait's box was shown
+  bool AskedQuiet = false;
 };
 // Saves again of a synth that keeps changing while it is saved, before the
 // user is asked whether to go on without the changes.
 constexpr int32_t kMostSavesAgain = 3;
-constexpr const char* kReplaceWait = "replace";
+// A wait this long shows its box, whose Cancel (Esc) leaves it.
+constexpr double kWaitBoxSeconds = 2.0;
+// A save the disk writes nothing of for this long offers to save elsewhere.
+constexpr double kQuietSeconds = 10.0;
 // one thread: interface
 PendingReplace Replacing;
+int32_t LastWait = 0;
 
 void StartNewSynth();
 
@@ -316,16 +379,158 @@ void LoadSynthFile(const std::string& folder, const std::string& name) {
     Error(LangText(236, "Loading error: ") + (code == kSynthRenderUnanswered ? WaitingForAudioText() : ErrorText(code)));
 }
 
+// Starts a wait for the save of `watched`: its number.
+int32_t BeginWait(int32_t phase, const std::string& watched) {
+  Replacing.Phase = phase;
+  Replacing.Wait = ++LastWait;
+  Replacing.Watched = watched;
+  Replacing.Since = Replacing.Moved = PanelNow();
+  Replacing.Progress = 0;
+  Replacing.Boxed = Replacing.AskedQuiet = false;
+  return Replacing.Wait;
+}
+
+bool Waits() { return Replacing.Kind != kReplaceNone && Replacing.Phase != kPhaseAsked; }
+
+// The wait's own box, when it is open: closed (the wait is over).
+void CloseWaitBox() {
+  if (Replacing.Owner != 0 && PanelDialogOwner() == Replacing.Owner &&
+      (PanelDialogWord(1) == kAskWait || PanelDialogWord(1) == kAskQuiet))
+    PanelCloseDialog();
+}
+
+void EndWait() {
+  WaitOver(kReplaceWait);
+  CloseWaitBox();
+}
+
+// The user left the wait: the synth stays, the save goes on by itself.
+void LeaveWait() {
+  EndWait();
+  Replacing = PendingReplace{};
+  Status(LangText(682, "Stopped waiting: this synth stays as it is, and its save goes on."));
+}
+
+std::string WaitText() {
+  for (const auto& w : Waiting)
+    if (w.first == kReplaceWait) return w.second;
+  return "";
+}
+
+void ShowWaitBox() {
+  if (!Waits()) return;
+  Replacing.Boxed = true;
+  const std::string asked = DialogQuestionThatFits(
+      {QUARLE_BASICS::InsertArg(LangText(680, "{$} Cancel stops waiting and keeps this synth."), WaitText()),
+       LangText(681, "Still saving. Cancel keeps this synth.")},
+      0);
+  PanelOpenDialog(Replacing.Owner, asked, 0, "", kAskWait, 0, 0);
+}
+
+// The question of a save the disk has written nothing of for `quiet` seconds.
+std::string QuietQuestion(const std::string& path, double quiet) {
+  const std::string seconds = std::to_string(static_cast<int64_t>(quiet));
+  return DialogQuestionThatFits(
+      {QUARLE_BASICS::InsertArg(
+           QUARLE_BASICS::InsertArg(
+               LangText(683, "The disk has written nothing of {$} for {$} s. Save the synth under this name instead?"),
+               NameIn(path)),
+           seconds),
+       LangText(684, "The disk writes nothing. Save under this name?"), LangText(685, "Disk stuck: save as?")},
+      -1);
+}
+
+// The disk has written nothing of the save waited for: the synth may be saved elsewhere.
+void AskQuiet(double quiet) {
+  Replacing.AskedQuiet = true;
+  CloseWaitBox();
+  PanelOpenDialog(Replacing.Owner, QuietQuestion(Replacing.Watched, quiet), -1, SynthNameElsewhere(), kAskQuiet, 0, 0);
+}
+
+// The session's own save (Ctrl+S, the auto-save) when nothing waits for it:
+// once the disk has written nothing of it for a while, the Save button asks
+// whether to save the synth elsewhere (its answer saves it there as an
+// overwrite's does), once for each save the disk holds.
+// one thread: interface
+struct SessionSaveWatch {
+  std::string Path;
+  uint64_t Progress = 0;
+  double Moved = 0.0;
+  bool Asked = false;
+};
+// one thread: interface
+SessionSaveWatch Watch;
+constexpr int32_t kSaveSynth = 1;  // the Save button's answer words: a synth's save
+
+void WatchSessionSave() {
+  const std::string path = SessionFile.empty() ? std::string() : SessionFolder + "\\" + SessionFile;
+  const double now = PanelNow();
+  const uint64_t p = path.empty() ? 0 : platform::SaverProgress(path);
+  if (path != Watch.Path || p != Watch.Progress) {
+    // A save that moved, or none held: asked again only for a later stop.
+    if (path != Watch.Path || p == 0) Watch.Asked = false;
+    Watch.Path = path;
+    Watch.Progress = p;
+    Watch.Moved = now;
+  }
+  if (p == 0 || Watch.Asked || PanelDialogOwner() != 0 || now - Watch.Moved < kQuietSeconds) return;
+  const int32_t save = SlotId(kUiLSORDER) > 0 ? SlotId(kUiLSORDER) + 4 : 0;
+  if (save == 0) return;
+  Watch.Asked = true;
+  PanelOpenDialog(save, QuietQuestion(path, now - Watch.Moved), -1, SynthNameElsewhere(), 0, -1, kSaveSynth);
+  SetOnWord(save, -1);
+}
+
+// Each tick while New or Load waits: the box once the wait lasts, the
+// question once the disk writes nothing of the save. Another control's open
+// question is not withdrawn for either.
+void WatchWait() {
+  if (!Waits()) {
+    if (ActsWait() && !ActsBoxed && PanelDialogOwner() == 0 && PanelNow() - ActsSince >= kWaitBoxSeconds)
+      ShowActsBox();
+    WatchSessionSave();
+    return;
+  }
+  const double now = PanelNow();
+  if (const uint64_t p = platform::SaverProgress(Replacing.Watched); p != Replacing.Progress) {
+    Replacing.Progress = p;
+    Replacing.Moved = now;
+  }
+  const int32_t owner = PanelDialogOwner();
+  if (owner != 0 && owner != Replacing.Owner) return;
+  if (!Replacing.AskedQuiet && now - Replacing.Moved >= kQuietSeconds)
+    AskQuiet(now - Replacing.Moved);
+  else if (!Replacing.Boxed && owner == 0 && now - Replacing.Since >= kWaitBoxSeconds)
+    ShowWaitBox();
+}
+
+// A Load waits for a save of the file it opens; then the synth is replaced.
 void Replace() {
   const PendingReplace r = Replacing;
+  if (r.Kind == kReplaceLoad) {
+    const std::string path = r.Folder + "\\" + r.Name;
+    if (platform::SaverHolds(path)) {
+      const int32_t wait = BeginWait(kPhaseFile, path);
+      SayWaiting(kReplaceWait, QUARLE_BASICS::InsertArg(LangText(660, "Waiting for {$} to be saved..."), r.Name));
+      platform::SaverWhenDone(path, [wait] {
+        // Left by the user, or a later act took its place.
+        if (Replacing.Kind == kReplaceNone || Replacing.Wait != wait) return;
+        EndWait();
+        const PendingReplace now = Replacing;
+        Replacing = PendingReplace{};
+        LoadSynthFile(now.Folder, now.Name);
+      });
+      return;
+    }
+  }
   Replacing = PendingReplace{};
   if (r.Kind == kReplaceNew) StartNewSynth();
-  if (r.Kind == kReplaceLoad)
-    WhenSaved("load", r.Folder + "\\" + r.Name, [r] { LoadSynthFile(r.Folder, r.Name); });
+  if (r.Kind == kReplaceLoad) LoadSynthFile(r.Folder, r.Name);
 }
 
 void AskSaveElsewhere(int32_t rc) {
   ReportSaveSessionFailure(rc);
+  Replacing.Phase = kPhaseAsked;
   // Whole in its box: a narrower box takes a shorter form (the reason is in
   // the log above).
   const std::string reason = ErrorText(rc);
@@ -337,9 +542,16 @@ void AskSaveElsewhere(int32_t rc) {
   PanelOpenDialog(Replacing.Owner, asked, -1, SynthNameElsewhere(), kAskElsewhere, 0, 0);
 }
 
+void AskDiscard() {
+  Replacing.Phase = kPhaseAsked;
+  PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
+                  kAskDiscard, 0, 0);
+}
+
 // Said for as long as the save before New or Load takes: the plane stays as
 // it is meanwhile.
 void SayReplaceWait(const std::string& saved) {
+  Replacing.Said = saved;
   std::string said = Replacing.Kind == kReplaceNew ? LangText(661, "Saving {$} before the new synth...")
                                                    : LangText(662, "Saving {$} before loading {$}...");
   said = QUARLE_BASICS::InsertArg(said, saved);
@@ -351,17 +563,17 @@ void SayReplaceWait(const std::string& saved) {
 // failed. A synth changed since the save took it (a module made while the
 // disk took the file) is saved again first, so nothing made meanwhile is lost.
 void SaveThenReplace(const std::string& folder, const std::string& name) {
-  const int32_t kind = Replacing.Kind;
+  const int32_t wait = BeginWait(kPhaseSaving, folder + "\\" + name);
   auto taken = std::make_shared<std::shared_ptr<const SynthTaken>>();
-  SaveSessionTaking(folder, name, [kind, taken, folder, name](int32_t rc) {
-    WaitOver(kReplaceWait);
-    if (Replacing.Kind != kind) return;
+  SaveSessionTaking(folder, name, [wait, taken, folder, name](int32_t rc) {
+    // Left by the user, or a save elsewhere took its place.
+    if (Replacing.Kind == kReplaceNone || Replacing.Wait != wait) return;
+    EndWait();
     if (rc != 0) {
       AskSaveElsewhere(rc);
     } else if (*taken && SynthChangedSince(**taken)) {
       if (++Replacing.SavedAgain > kMostSavesAgain) {
-        PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
-                        kAskDiscard, 0, 0);
+        AskDiscard();
         return;
       }
       SayWaiting(kReplaceWait, QUARLE_BASICS::InsertArg(LangText(663, "{$} changed while it was saved: saving it again..."), name));
@@ -374,9 +586,33 @@ void SaveThenReplace(const std::string& folder, const std::string& name) {
 
 // New or Load: at once, or after the save before it.
 void ReplaceSynth(int32_t kind, int32_t owner, const std::string& folder, const std::string& name) {
-  // A second click while the first waits for its save or its answer adds nothing.
-  if (Replacing.Kind != kReplaceNone) return;
-  Replacing = PendingReplace{kind, owner, folder, name};
+  if (Replacing.Kind != kReplaceNone) {
+    // What the user did last holds: a later act takes the place of the one
+    // still waiting, behind the same save or question (the question's owner
+    // stays, as its answer comes to it).
+    if (Replacing.Kind == kReplaceLoad && (Replacing.Kind != kind || Replacing.Name != name || Replacing.Folder != folder))
+      Report(QUARLE_BASICS::InsertArg(LangText(686, "Not loaded: {$} (a later New or Load came first)."), Replacing.Name),
+             QUARLE_BASICS::kLevelWarning);
+    if (Replacing.Phase != kPhaseFile) {
+      Replacing.Kind = kind;
+      Replacing.Folder = folder;
+      Replacing.Name = name;
+      if (Replacing.Phase == kPhaseSaving) {
+        SayReplaceWait(Replacing.Said);
+        // A click while it waits shows the way out at once.
+        if (PanelDialogOwner() == 0) ShowWaitBox();
+      }
+      return;
+    }
+    // A Load waiting for its file's save gives way: that save is no longer wanted.
+    EndWait();
+    Replacing = PendingReplace{};
+  }
+  Replacing = PendingReplace{};
+  Replacing.Kind = kind;
+  Replacing.Owner = owner;
+  Replacing.Folder = folder;
+  Replacing.Name = name;
   const bool saveFirst = Settings.AutoSave != 0 && (kind == kReplaceLoad || !SessionFile.empty());
   if (saveFirst) {
     SayReplaceWait(SessionFile);
@@ -386,26 +622,38 @@ void ReplaceSynth(int32_t kind, int32_t owner, const std::string& folder, const 
   }
 }
 
+// Saves the synth under the path typed in the box, then goes on.
+void SaveUnderTyped() {
+  const std::string path = EditText();
+  const size_t cut = path.find_last_of("\\/");
+  if (path.empty() || cut == std::string::npos || cut + 1 == path.size()) {
+    AskSaveElsewhere(-QUARLE_BASICS::kErrFileNotFound);
+  } else {
+    SayReplaceWait(path.substr(cut + 1));
+    SaveThenReplace(path.substr(0, cut), path.substr(cut + 1));
+  }
+}
+
 // The user's answer to a question of ReplaceSynth. A question withdrawn for
-// another one (its "no" comes from the box itself) keeps the synth.
+// another one (its "no" comes from the box itself) keeps the synth; a wait's
+// box withdrawn so leaves the wait going.
 void ReplaceAnswered(int32_t source) {
   const bool yes = PanelDialogAnswer() == -1;
   const int32_t question = PanelDialogWord(1);
   if (Replacing.Kind == kReplaceNone) return;
   if (source == SlotId(kUiDB)) {
-    Replacing = PendingReplace{};
+    if (question != kAskWait && question != kAskQuiet) Replacing = PendingReplace{};
+  } else if (question == kAskWait) {
+    if (!yes) LeaveWait();
+  } else if (question == kAskQuiet) {
+    if (yes)
+      SaveUnderTyped();
+    else
+      LeaveWait();
   } else if (question == kAskElsewhere && yes) {
-    const std::string path = EditText();
-    const size_t cut = path.find_last_of("\\/");
-    if (path.empty() || cut == std::string::npos || cut + 1 == path.size())
-      AskSaveElsewhere(-QUARLE_BASICS::kErrFileNotFound);
-    else {
-      SayReplaceWait(path.substr(cut + 1));
-      SaveThenReplace(path.substr(0, cut), path.substr(cut + 1));
-    }
+    SaveUnderTyped();
   } else if (question == kAskElsewhere) {
-    PanelOpenDialog(Replacing.Owner, LangText(639, "Discard the unsaved synth and go on? (No keeps it.)"), 0, "",
-                    kAskDiscard, 0, 0);
+    AskDiscard();
   } else if (yes) {
     Replace();
   } else {
@@ -651,7 +899,10 @@ std::string SynthNameElsewhere() {
   return synths + "\\" + platform::FreeFileName(synths, title + ".tarvelo");
 }
 
-std::string ListActsWaitingText() { return Waiting.empty() ? std::string() : Waiting.back().second; }
+std::string ListActsWaitingText() {
+  WatchWait();
+  return Waiting.empty() ? std::string() : Waiting.back().second;
+}
 
 void ShowOctaveBoardState() {
   const int32_t i = CurrentOctaveBoardIndex.Load();
@@ -984,7 +1235,12 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
   PressedLook(id, bits);
   if (!(bits & V::kEventClick)) return 0;
   if (PanelTakeDialogAnswered() != 0) {
-    ReplaceAnswered(source);
+    // The acts' box withdrawn for another question leaves them waiting.
+    if (PanelDialogWord(1) == kAskActs) {
+      if (source != SlotId(kUiDB) && PanelDialogAnswer() != -1) LeaveActs();
+    } else {
+      ReplaceAnswered(source);
+    }
     return 0;
   }
   int32_t list = 0, index = -1;
@@ -996,7 +1252,11 @@ int32_t OnListLoad(uint32_t bits, int32_t, int32_t, int32_t id, int32_t source) 
   } else if (list == Files()) {
     const std::string name = ListingName(index);
     const std::string folder = ListingFolder(index);
-    WhenSaved("load", folder + "\\" + name, [folder, name, id] { LoadListedFile(folder, name, id); });
+    // A synth's Load waits in the order of the acts that replace the synth.
+    if (UpperExtension(name) == "TARVELO")
+      LoadListedFile(folder, name, id);
+    else
+      WhenSaved("load", folder + "\\" + name, [folder, name, id] { LoadListedFile(folder, name, id); });
   } else if (list == Sam()) {
     const WaveLibraryEntry* e = WaveLibraryListAt(SampleLibrary, index);
     if (!e) return 0;

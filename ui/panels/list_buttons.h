@@ -24,7 +24,9 @@ int32_t OnNewSynth(uint32_t bits, int32_t x, int32_t y, int32_t id, int32_t sour
 
 // What the status line says while an act waits for a save (a file's save on
 // its way, the synth's save before New or Load), the latest one; "" when
-// none waits. The tick says it again for as long as it lasts.
+// none waits. The tick says it again for as long as it lasts; its call also
+// shows the box a lasting wait of New or Load can be left from, and asks to
+// save elsewhere when the disk writes nothing of the save.
 std::string ListActsWaitingText();
 
 // Where a synth whose save failed is offered to be saved instead: a free

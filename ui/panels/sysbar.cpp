@@ -8,6 +8,7 @@
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
 #include "app/state/settings.h"
+#include "app/state/system_messages.h"
 #include "app/state/wave_library.h"
 #include "audio/audio.h"
 #include "basics/errors.h"
@@ -190,9 +191,10 @@ void AutoSave() {
 }
 
 void StatusLine() {
-  // A wait for a save is said for as long as it lasts.
-  if (const std::string waiting = ListActsWaitingText(); !waiting.empty() && StatusTextCountdown <= 1)
-    SetStatusText(waiting);
+  // A wait for a save, and a save on its way, is said for as long as it lasts.
+  std::string waiting = ListActsWaitingText();
+  if (waiting.empty()) waiting = SaveOnItsWayText();
+  if (!waiting.empty() && StatusTextCountdown <= 1) SetStatusText(waiting);
   if (StatusTextFresh.load() != 0) {
     StatusTextCountdown = 4;
     StatusTextFresh.store(0);

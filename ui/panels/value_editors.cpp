@@ -1,14 +1,15 @@
 #include "ui/panels/value_editors.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 
+#include "app/state/console.h"
 #include "basics/messages.h"
 #include "basics/ratio.h"
 #include "engine/params.h"
 #include "engine/units.h"
 #include "engine/valueedit.h"
-#include "platform/files.h"
 #include "platform/threads.h"
 #include "ui/panels/panel_common.h"
 #include "ui/views/control_drawing.h"
@@ -58,13 +59,23 @@ bool StepField(ParamValue& v, int32_t type, int32_t steps) {
       r.wholeSign = SignCode(r.whole);
       return true;
     case 6: {
-      int32_t n = r.ratio.numerator + steps;
-      if (wraps) {
-        if (n > r.ratio.denominator - 1) n = 0;
-        if (n < 0) n = r.ratio.denominator - 1;
+      int64_t n = static_cast<int64_t>(r.ratio.numerator) + steps;
+      const int64_t d = r.ratio.denominator;
+      if (wraps && d > 0 && (n < 0 || n >= d)) {
+        // Past either end the fraction carries into the whole part, so a step
+        // right always adds 1/d and a step left takes it away.
+        const int64_t carry = n >= 0 ? n / d : -((-n + d - 1) / d);
+        const int64_t whole = r.whole + carry;
+        if (whole >= INT32_MIN && whole <= INT32_MAX) {
+          r.whole = static_cast<int32_t>(whole);
+          r.wholeSign = SignCode(r.whole);
+          n -= carry * d;
+        } else {
+          n = n < 0 ? 0 : d - 1;
+        }
       }
-      r.ratio.numerator = n;
-      r.numeratorSign = SignCode(n);
+      r.ratio.numerator = static_cast<int32_t>(n < INT32_MIN ? INT32_MIN : (n > INT32_MAX ? INT32_MAX : n));
+      r.numeratorSign = SignCode(r.ratio.numerator);
       return true;
     }
     case 8: {
@@ -151,9 +162,24 @@ int32_t OnValueEdit(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
   if (PanelTakeDialogAnswered() != 0) {
     if (PanelDialogAnswer() == -1) {
       const int32_t edit = V::DialogEditIndex ? *V::DialogEditIndex : 0;
-      const float typed = static_cast<float>(platform::ItemValue(TextOf(edit)));
-      platform::MutexGuard guard(v->Lock);
-      ParamValueSetTyped(*v, typed);
+      const std::string text = TextOf(edit);
+      float typed = 0.0f;
+      switch (ReadTypedNumber(text, typed)) {
+        case kTypedNumber: {
+          platform::MutexGuard guard(v->Lock);
+          ParamValueSetTyped(*v, typed);
+          break;
+        }
+        case kTypedDecimalComma:
+          SetStatusText(QUARLE_BASICS::InsertArg(
+              LangText(671, "\"{$}\": type decimals with a point (0.5), not a comma. The value stays as it was."),
+              text));
+          break;
+        default:
+          SetStatusText(
+              QUARLE_BASICS::InsertArg(LangText(670, "\"{$}\" is not a number: the value stays as it was."), text));
+          break;
+      }
     }
     c->State.On = 0;
   } else if (PanelDialogOwner() != id) {

@@ -192,23 +192,30 @@ void RenderCaption(RenderRecord* snap, ControlRecord* c) {
   if (!layer || !snap) return;
   std::string caption;
   int32_t width = 0;
-  if (snap->Style.Glyph == ' ') {
+  const bool glyph = snap->Style.Glyph != ' ';
+  // A glyph keeps the size and place its build gave it, which follow the
+  // zoom; the text field's size belongs to text captions only.
+  const int32_t size = glyph ? snap->Style.Size : snap->Text.TextSize;
+  if (!glyph) {
     caption = V::TextFieldGetText(&snap->Text);
-    width = V::TextWidth(caption, &V::TextFont, snap->Text.TextSize);
+    width = V::TextWidth(caption, &V::TextFont, size);
     DrawFont = &V::TextFont;
   } else {
     caption.assign(1, static_cast<char>(snap->Style.Glyph));
     DrawFont = snap->Style.Font ? snap->Style.Font : &V::IconFont;
-    width = V::GlyphAdvance(caption, DrawFont->Face, snap->Style.Size);
+    width = V::GlyphAdvance(caption, DrawFont->Face, size);
   }
   if (width < 0) width = 0;
   const int32_t W = layer->width, H = layer->height;
   if (width > W) width = W;
   snap->Text.LayoutWidth = width;
   V::ControlSetLayoutWidth(c, width);
-  const int32_t size = snap->Text.TextSize;
-  const int32_t x = AlignedX(snap->Text.Align, W, width);
-  const int32_t y = Nearest((H - size) * 0.5 + 1.0);
+  int32_t x = AlignedX(snap->Text.Align, W, width);
+  int32_t y = Nearest((H - size) * 0.5 + 1.0);
+  if (glyph) {
+    x = std::max(0, x) + snap->Style.Dx;
+    y = std::max(0, y) + snap->Style.Dy;
+  }
   ClearImage(layer, W - 1, H - 1);
   // A failed glyph leaves what was drawn; the frame still shows the control.
   V::DrawTextFT(layer, x, y, 0, caption, FaceOf(DrawFont), size, TextColour, 2);

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
+#include "platform/paths.h"
 #include "platform/threads.h"
+#include "ui/views/list_views.h"
 #include "ui/views/control_drawing.h"
 #include "visuals/control_table.h"
 #include "visuals/event_loop.h"
@@ -59,6 +62,51 @@ int32_t SpanWidth(const std::string& text, int32_t from, int32_t to, int32_t siz
   return std::max(V::TextWidth(text.substr(from, to - from), &V::TextFont, size) - 1, 0);
 }
 
+// What the status line shows of a list row's name too wide for it, `at` the
+// byte where the name first differs from the rows beside it: the list's own
+// cut (head, mark, end) when that keeps `at` in view; else the head, a mark,
+// the run from the word holding `at` on, a mark and the end, so names
+// numbered in the middle read apart. No cut splits an escape form.
+std::string RowNameInWidth(const std::string& text, int32_t at, int32_t size, int32_t room) {
+  const std::string plain = V::NameInWidth(text, V::TextFont.Face, size, room);
+  const size_t cut = plain.find('\x85'), n = text.size();
+  if (at < 0 || cut == std::string::npos || plain == text) return plain;
+  const size_t kept = plain.size() - cut - 1;
+  if (static_cast<size_t>(at) < cut || static_cast<size_t>(at) >= n - kept) return plain;
+
+  // Advance widths; a glyph's ink may reach a little past its advance.
+  const auto width = [&](size_t a, size_t b) -> int64_t {
+    return b > a ? std::max(V::TextWidth(text.substr(a, b - a), &V::TextFont, size) - 1, 0) : 0;
+  };
+  const int64_t fit = room - std::max(2, size / 5);
+  const int64_t mark = std::max(V::TextWidth("\x85", &V::TextFont, size) - 1, 0);
+  const std::vector<size_t> starts = platform::CharacterStarts(text);
+  size_t c = 0;  // the character holding `at`
+  while (c + 1 < starts.size() && starts[c + 1] <= static_cast<size_t>(at)) ++c;
+  if (c + 1 >= starts.size()) return plain;
+  // The run starts with the word that holds the difference, within an eighth.
+  size_t from = c;
+  while (from > 0 && text[starts[from - 1]] != ' ' && width(starts[from - 1], starts[c]) <= fit / 8) --from;
+  // The end within a quarter, after the difference.
+  size_t end = starts.size() - 1;
+  while (end - 1 > c && width(starts[end - 1], n) <= fit / 4) --end;
+  const auto total = [&](size_t head, size_t to) {
+    return width(0, starts[head]) + (head < from ? mark : 0) + width(starts[from], starts[to]) +
+           (to < end ? mark : 0) + width(starts[end], n);
+  };
+  size_t to = c + 1;
+  if (total(0, to) > fit) return plain;
+  // The run up to half the room; the head takes what is left.
+  while (to < end && width(starts[from], starts[to + 1]) <= fit / 2 && total(0, to + 1) <= fit) ++to;
+  size_t head = 0;
+  while (head < from && total(head + 1, to) <= fit) ++head;
+  std::string shown = text.substr(0, starts[head]);
+  if (head < from) shown += '\x85';
+  shown += text.substr(starts[from], starts[to] - starts[from]);
+  if (to < end) shown += '\x85';
+  return shown + text.substr(starts[end]);
+}
+
 }  // namespace
 
 std::string GuideDateTimeText(const std::tm& t) {
@@ -85,8 +133,12 @@ int32_t DrawLiveGuide(RenderRecord* snap, int32_t id) {
         text = GuideDateTimeText(local);
         V::TextFieldSetText(&V::HoverText, text.c_str());
       }
-      const int32_t r = RenderStripText(layer, c, text, snap->Text.TextSize, true, layer->width,
-                                        kColourWhite);
+      // A list row's name too wide for the line keeps in view where it
+      // differs from the rows beside it.
+      const int32_t size = snap->Text.TextSize;
+      if (const int32_t at = HoveredRowDifferenceAt(text); at >= 0)
+        text = RowNameInWidth(text, at, size, layer->width);
+      const int32_t r = RenderStripText(layer, c, text, size, true, layer->width, kColourWhite);
       if (r < 0) result = r;
       V::HoverText.Changed = 0;
     }

@@ -1,6 +1,7 @@
 #include "ui/views/list_views.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 
 #include "app/startup.h"
@@ -26,6 +27,32 @@ namespace {
 constexpr uint16_t kDottedLine = 0xCCCC;
 
 int32_t RowsOf(int32_t visibleRows) { return visibleRows < 1 ? 1 : visibleRows; }
+
+// The tooltip the last hovered row posted, and where it first differs from
+// its neighbours' (HoveredRowDifferenceAt).
+// one thread: video
+std::string g_hoveredText;
+int32_t g_hoveredDifference = -1;  // one thread: video
+
+// The first byte where the texts differ; the shorter one's length when one
+// begins the other.
+size_t FirstDifference(const std::string& a, const std::string& b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Names numbered in the middle read alike when cut to a narrow room; the
+// rows shown beside the hovered one (items lo..hi are drawn, and are the ones
+// a list's prepare read) are the ones it must be told from.
+void NoteHoveredRow(const std::string& tip, int32_t item, int32_t lo, int32_t hi, const ListDrawPlan& plan) {
+  size_t at = 0;
+  for (const int32_t other : {item - 1, item + 1})
+    if (other >= lo && other <= hi) at = std::max(at, FirstDifference(tip, plan.tooltip(other, plan.context)));
+  g_hoveredText = tip;
+  g_hoveredDifference = static_cast<int32_t>(std::min<size_t>(at, INT32_MAX));
+}
 
 }  // namespace
 
@@ -187,7 +214,11 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
     TextColour = kColourWhite;
     if (place.hovered) {
       if (!place.selected) FillColour = kListRowHovered;
-      if (plan.tooltip) V::PostFoundTooltip(id, plan.tooltip(i, plan.context));
+      if (plan.tooltip) {
+        const std::string tip = plan.tooltip(i, plan.context);
+        NoteHoveredRow(tip, i, std::min(top, last), std::min(std::max(top, last), count - 1), plan);
+        V::PostFoundTooltip(id, tip);
+      }
     }
     FillBox(x0, ry, x + w - 1, ry + rowH - 1, FillColour);
     if (plan.decorate) plan.decorate(place, plan.context);
@@ -233,6 +264,10 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
   FrameStyle = V::kFrameFlat;
   FrameRect(snap, FrameStyle, b, FrameColour);
   return 0;
+}
+
+int32_t HoveredRowDifferenceAt(const std::string& text) {
+  return text == g_hoveredText ? g_hoveredDifference : -1;
 }
 
 void DrawListRowText(Image* row, int32_t x, int32_t y, const std::string& text, int32_t size,

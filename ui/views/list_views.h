@@ -112,6 +112,13 @@ struct ListDrawPlan {
 int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
                      ListDrawStatics& statics);
 
+// Where the text of the row under the pointer (its tooltip, which the status
+// line shows) first differs from the texts of the rows beside it, as the
+// list's draw that posted it last found: the status line keeps that part in
+// view when it must cut the text. -1 when that text is not the one a list's
+// hovered row posted last. Video thread (the draws).
+int32_t HoveredRowDifferenceAt(const std::string& text);
+
 // A row's text, drawn into its row image from column x up to `right` (the
 // image's width for a negative one) in the text face, mode 2. Every list
 // draws its rows' texts through it: a text too long for the room keeps its

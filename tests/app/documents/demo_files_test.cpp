@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/fixed_tables.h"
+#include "platform/saver.h"
 
 namespace Tarvelo {
 namespace doc_test {
@@ -85,6 +86,26 @@ TEST_F(DemoFilesTest, NewVersionGetsItsOwnDemoFolderAndMissingSourcesCopyNothing
   CopyDemoFiles(kCopyDemoSynths | kCopyAllTunings);
   EXPECT_EQ(CountReports("Copying bundled synth files."), 1);
   EXPECT_EQ(CountReports("Copying bundled tuning files."), 1);
+}
+
+// With the saver running the copies are its: written behind the caller, in
+// place whole once it has them, and said once when the last has ended.
+TEST_F(DemoFilesTest, TheCopiesGoToTheSaverAndTheLastSaysTheyAreInPlace) {
+  ASSERT_TRUE(platform::SaverStart());
+  CopyDemoFiles(kCopyDemoSynths | kCopyAllTunings);
+  EXPECT_TRUE(platform::SaverWaitIdle(30.0));
+  platform::SaverTakeOutcomes();
+  EXPECT_EQ(platform::SaverStop(10.0, nullptr), 0);
+  EXPECT_EQ(Text(Demo("Pad.tarvelo")), "pad");
+  EXPECT_EQ(Text(dir_ / "TUNINGS" / "Pyth.tng"), "pyth");
+  EXPECT_FALSE(fs::exists(Demo("Pad.tarvelo.part~")));
+  EXPECT_EQ(CountReports("The bundled files are in place."), 1);
+  // A later start that brings back a deleted tuning says nothing.
+  fs::remove(dir_ / "TUNINGS" / "Pyth.tng");
+  Reports().clear();
+  CopyDemoFiles(0);
+  EXPECT_EQ(Text(dir_ / "TUNINGS" / "Pyth.tng"), "pyth");
+  EXPECT_TRUE(Reports().empty());
 }
 
 }  // namespace

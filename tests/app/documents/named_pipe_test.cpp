@@ -132,12 +132,13 @@ TEST_F(NamedPipeTest, ALibraryLineNamingWhatIsNoFileSaysWhich) {
     EXPECT_EQ(CountReports("Could not load: " + std::string(k.stem) + ".wav - " + k.text), 1) << k.stem;
 }
 
-// The backup copy of a session whose name is a pipe is not read from it.
-TEST_F(NamedPipeTest, ASaveOverAPipeWritesAFileInItsPlace) {
+// A save onto a pipe is refused without opening it (no reader waits on it)
+// and leaves the pipe as it was; neither it nor a backup of it is read.
+TEST_F(NamedPipeTest, ASaveOverAPipeIsRefusedAndChangesNothing) {
   const fs::path pipe = Pipe("SYNTHS\\fifo.tarvelo");
-  EXPECT_EQ(Bounded(pipe, [&] { return SaveSession(Home("SYNTHS"), "fifo.tarvelo"); }), 0);
-  EXPECT_TRUE(fs::is_regular_file(pipe));
-  EXPECT_EQ(LoadSynth(Home("SYNTHS"), "fifo.tarvelo"), 0);
+  EXPECT_EQ(Bounded(pipe, [&] { return SaveSession(Home("SYNTHS"), "fifo.tarvelo"); }), -QUARLE_BASICS::kErrNotRegularFile);
+  EXPECT_TRUE(fs::is_fifo(pipe));
+  EXPECT_EQ(LoadSynth(Home("SYNTHS"), "fifo.tarvelo"), -QUARLE_BASICS::kErrNotRegularFile);
 }
 
 }  // namespace

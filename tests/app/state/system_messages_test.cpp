@@ -29,6 +29,7 @@
 #include "engine/module_fixture.h"
 #include "platform/display.h"
 #include "platform/paths.h"
+#include "platform/saver.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
 #include "tests/app/state/queue_zero.h"
@@ -430,6 +431,57 @@ TEST_F(SystemMessageTest, PowerSwitchOnRealControl) {
   std::free(QUARLE_VISUALS::UiIndex);
   QUARLE_VISUALS::UiIndex = nullptr;
   QUARLE_VISUALS::ControlTableFree();
+}
+
+// The status lines of saves: a save on its way says so, unless the line names
+// the file already (a New or Load that waits for it); a failed save names its
+// file with every other whose last save failed, each once; one that lands
+// takes it off; a save left out because a file it names failed tells nothing
+// (the save handed again does). Rows in order: target, outcome, the files
+// not saved after it, the line said ("" none).
+TEST_F(SystemMessageTest, SavesSayTheirWayAndNameEveryFileNotSavedOnce) {
+  ForgetFilesNotSaved();
+  SayingSaveOnItsWay("\\home\\SYNTHS\\mine.tarvelo");
+  SayingSaveOnItsWay("\\home\\Settings.txt");
+  EXPECT_EQ(g_ui.text[Id(kSlotMessageBox)], "Saving Settings.txt...");
+  // The oldest is said again while it lasts, whatever report came between.
+  EXPECT_EQ(SaveOnItsWayText(), "Saving mine.tarvelo...");
+  SaveOnItsWayDone("\\home\\SYNTHS\\mine.tarvelo", 0);
+  EXPECT_EQ(SaveOnItsWayText(), "Saving Settings.txt...");
+  SaveOnItsWayDone("\\home\\Settings.txt", -platform::kSaveIoError);
+  EXPECT_EQ(SaveOnItsWayText(), "");
+  g_ui.text[Id(kSlotMessageBox)] = "";
+  const std::string io = QUARLE_BASICS::ErrorText(-platform::kSaveIoError);
+  struct Row {
+    const char* target;
+    int32_t rc;
+    std::vector<std::string> notSaved;
+    std::string line;
+  };
+  const Row rows[] = {
+      {"\\home\\SYNTHS\\mine.tarvelo", -platform::kSaveIoError, {"mine.tarvelo"}, "Not saved: mine.tarvelo: " + io},
+      {"\\home\\Settings.txt", -platform::kSaveIoError, {"mine.tarvelo", "Settings.txt"},
+       "Not saved: mine.tarvelo, Settings.txt: " + io},
+      {"\\home\\Settings.txt", -platform::kSaveIoError, {"mine.tarvelo", "Settings.txt"},
+       "Not saved: mine.tarvelo, Settings.txt: " + io},
+      {"\\home\\SYNTHS\\mine.tarvelo", platform::kSaveEarlierFailed, {"mine.tarvelo", "Settings.txt"}, ""},
+      {"\\home\\SYNTHS\\mine.tarvelo", 0, {"Settings.txt"}, ""},
+      {"\\home\\WF_Library.txt", 5, {"Settings.txt", "WF_Library.txt"},
+       "Not saved: Settings.txt, WF_Library.txt: " + QUARLE_BASICS::ErrorText(-QUARLE_BASICS::kErrFileAccess)},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.target) + " " + std::to_string(r.rc));
+    Messages().clear();
+    NoteSaveOutcome(r.target, r.rc);
+    EXPECT_EQ(FilesNotSaved(), r.notSaved);
+    if (r.line.empty()) {
+      EXPECT_TRUE(Messages().empty());
+    } else {
+      ASSERT_EQ(Messages().size(), 1u);
+      EXPECT_EQ(Messages()[0], std::make_pair(r.line, 2));
+    }
+  }
+  ForgetFilesNotSaved();
 }
 
 }  // namespace

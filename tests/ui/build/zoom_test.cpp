@@ -71,7 +71,64 @@ class ZoomBuildTest : public uitest::LiveInterfaceTest {
     }
     return blank;
   }
+
+  // Columns from the first to the last holding a visible pixel of the image.
+  static int32_t InkWidth(const platform::Image* img) {
+    int32_t first = -1, last = -1;
+    for (int32_t x = 0; img && x < img->width; ++x)
+      for (int32_t y = 0; y < img->height; ++y)
+        if ((img->pixels[y * img->width + x] >> 24) > 127) {
+          if (first < 0) first = x;
+          last = x;
+          break;
+        }
+    return first < 0 ? 0 : last - first + 1;
+  }
+  static int32_t Named(const char* name) {
+    for (int32_t id = 0; id < V::ControlTableCount(); ++id)
+      if (C(id) && Id(id) == name) return id;
+    return -1;
+  }
+  // The glyph's ink width as the build made it and as a draw renders it anew
+  // (a press, a hover or a switched glyph re-renders the caption).
+  static std::pair<int32_t, int32_t> GlyphWidths(int32_t id) {
+    const V::ControlRecord* c = C(id);
+    if (!c || c->LayerCount < 1) return {-1, -1};
+    const int32_t built = InkWidth(c->Layers[0]);
+    uitest::Snap s;
+    V::FetchRenderRecord(s.get(), id);
+    s->Text.Changed = -1;
+    s->State.Pressed = -1;
+    V::DrawTarget = nullptr;
+    c->DrawCallback.load()(s.get(), id);
+    return {built, InkWidth(c->Layers[0])};
+  }
 };
+
+TEST_F(ZoomBuildTest, AGlyphGrowsWithItsButtonAtEveryZoom) {
+  // The number base's set tick, the system bar, a window tab, a browser tab,
+  // the transport's tool button.
+  const char* const buttons[] = {"TSS", "TSC", "Quit", "Move", "VSTAB", "TABMSG", "TABFIL", "PLAY"};
+  std::vector<std::pair<int32_t, int32_t>> atOne;
+  for (const float z : {1.0f, 2.0f}) {
+    ASSERT_EQ(Tarvelo::ApplyZoomSizes(z), 0);
+    ASSERT_EQ(Tarvelo::BuildInterface(1.0f), 0);
+    for (size_t i = 0; i < std::size(buttons); ++i) {
+      SCOPED_TRACE(testing::Message() << buttons[i] << " at zoom " << z);
+      const int32_t id = Named(buttons[i]);
+      ASSERT_GT(id, 0);
+      const auto [built, drawn] = GlyphWidths(id);
+      EXPECT_GT(built, 0);
+      // Drawn anew, the glyph keeps the size the build gave it.
+      EXPECT_EQ(drawn, built);
+      if (z == 1.0f) {
+        atOne.emplace_back(built, drawn);
+      } else {
+        EXPECT_GE(drawn * 10, atOne[i].second * 18) << "zoom 1: " << atOne[i].second << " px, zoom 2: " << drawn;
+      }
+    }
+  }
+}
 
 TEST_F(ZoomBuildTest, EveryOfferedZoomBuildsAndDrawsEveryIcon) {
   for (const int32_t monitors : {1, 2}) {

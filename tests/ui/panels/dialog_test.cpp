@@ -6,6 +6,7 @@
 
 #include "app/state/dialogs.h"
 #include "panels_a_fixture.h"
+#include "platform/clipboard.h"
 #include "platform/events.h"
 #include "ui/panels/dialog.h"
 #include "ui/views/dialog_drawing.h"
@@ -222,6 +223,43 @@ TEST_F(DialogTest, EditingKeysGiveTheTextAndCaret) {
   // The copy reached the system clipboard; the paste used the editor's own.
   EXPECT_EQ(V::GetClipboardText(), "Hello");
   EXPECT_TRUE(EditClipText.empty());
+}
+
+// Ctrl+V gives what the clipboard holds when it is pressed: another
+// program's copy made after the editor's own, nothing when it holds no text,
+// and the editor's own copy, escape forms as copied, while it is still there.
+TEST_F(DialogTest, APasteGivesWhatTheClipboardHoldsNow) {
+  const std::string song = "\xA4{41F}\xA4{435}\xA4{441}\xA4{43D}\xA4{44F}.wav";  // a name in forms
+  const std::string other = "\xA4{414}\xA4{440}\xA4{443}\xA4{433}\xA4{43E}\xA4{439}.wav";
+  const char* const otherUtf8 = "\xD0\x94\xD1\x80\xD1\x83\xD0\xB3\xD0\xBE\xD0\xB9.wav";
+  const struct {
+    std::string start;
+    const char* elsewhere;  // what another program copies after Ctrl+C; null: nothing
+    const char* keys;       // after that copy, as in the rows above
+    std::string text;
+  } rows[] = {
+      {song, otherUtf8, "^%", other},                   // renamed to what was copied last
+      {"x", otherUtf8, ">%%", "x" + other + other},     // each paste reads it anew
+      {"Take", "", ">%", "Take"},                       // the clipboard holds no text now
+      {"a\xA4{5C}b", nullptr, ">%", "a\xA4{5C}ba\xA4{5C}b"},  // the own copy, its forms kept
+      {"a\xA4{5c}b", nullptr, "<%%", "a\xA4{5c}ba\xA4{5c}ba\xA4{5c}b"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.start + " " + r.keys);
+    Open(r.start);
+    Key(0, 1);
+    Key(0, 3);
+    if (r.elsewhere) platform::ClipboardSetUtf8(r.elsewhere);
+    for (const char* k = r.keys; *k; ++k) {
+      if (*k == '^') Key(0, 1);
+      if (*k == '%') Key(0, 22);
+      if (*k == '>') Key(kScanEnd);
+      if (*k == '<') Key(kScanHome);
+    }
+    EXPECT_EQ(Text(edit_), r.text);
+    Click(OnDialogCancel, db_ + 4);
+    Drain(0);
+  }
 }
 
 TEST_F(DialogTest, OverwriteReadOnlyAndNumericFields) {

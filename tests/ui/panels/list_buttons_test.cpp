@@ -53,6 +53,9 @@ namespace {
 using namespace Tarvelo;
 
 QUARLE_BASICS::LocalDateTime FixedClock() { return {2026, 1, 2, 3, 4, 5}; }
+// The interface's seconds, which only a test moves.
+double g_guiNow = 1000.0;
+double GuiNow() { return g_guiNow; }
 
 void WriteFile(const fs::path& p, const std::string& bytes) {
   std::ofstream out(p, std::ios::binary);
@@ -81,8 +84,11 @@ class ListButtonsTest : public PanelsATest {
     files_ = Slot(kUiFILES);
     db_ = Slot(kUiDB);
     QUARLE_BASICS::SetLocalClock(FixedClock);
+    g_guiNow = 1000.0;
+    V::SetGuiClock(GuiNow);
   }
   void TearDown() override {
+    V::SetGuiClock(nullptr);
     QUARLE_BASICS::SetLocalClock(nullptr);
     PanelsATest::TearDown();
   }
@@ -1382,6 +1388,247 @@ TEST_F(ListButtonsTest, TheFailedSaveQuestionIsReadWholeAndAQuitOffersTheSave) {
     EXPECT_EQ(DialogOwner, 0);
   }
   fs::remove(work);
+}
+
+}  // namespace
+}  // namespace panelsa
+
+namespace panelsa {
+namespace {
+
+// The modules a synth file holds beside the empty synth's file beside it in
+// the home folder; -1 when there is no file.
+int64_t ModulesIn(const fs::path& p) {
+  if (!fs::exists(p)) return -1;
+  const fs::path empty = (p.parent_path().filename() == "STICK" || p.parent_path().filename() == "SYNTHS"
+                              ? p.parent_path().parent_path()
+                              : p.parent_path()) / "empty.tarvelo";
+  return static_cast<int64_t>((fs::file_size(p) - fs::file_size(empty)) / sizeof(ModuleFileRecord));
+}
+
+// Until `done`, taking the saver's outcomes (bounded as a hang).
+bool TakeOutcomesUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 30000 && !done(); ++i) {
+    platform::SaverTakeOutcomes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+// Acts that replace the synth take effect in the order they were made while
+// the disk holds a save of the session's file: a Load of another synth made
+// while an earlier Load or New waits holds, and the earlier one never runs
+// after it (a module made after the later act stays where it was made); with
+// auto-save on the later Load waits behind the same save, which keeps what
+// was made meanwhile. No file is changed behind the user.
+TEST_F(ListButtonsTest, ActsThatReplaceTheSynthTakeEffectInTheOrderMade) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  for (int i = 0; i < 3; ++i) Make(kTypeOscillator);
+  ASSERT_EQ(SaveSession(Folder(), "demo.tarvelo"), 0);
+  const fs::path mine = Home() / "mine.tarvelo";
+  const struct {
+    const char* why;
+    bool autoSave;
+    bool newFirst;      // the first act is New (else Ctrl+S, then Load of the session's file)
+    const char* said;   // while the later act waits ("" when it acts at once)
+    int32_t modules;    // then, in the synth
+    int64_t mineHolds;  // modules in the session's old file
+  } rows[] = {
+      {"auto-save off: Load of the file being saved, then Load of another", false, false, "", 4, 1},
+      {"auto-save on: the same", true, false, "Saving mine.tarvelo before loading demo.tarvelo...", 3, 2},
+      {"auto-save on: New, then Load of another", true, true, "Saving mine.tarvelo before loading demo.tarvelo...", 3, 2},
+  };
+  ASSERT_TRUE(platform::SaverStart());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    ClearSynth();
+    Make(kTypeOscillator);
+    Settings.AutoSave = 0;
+    SessionFolder = Folder();
+    SessionFile = "mine.tarvelo";
+    // Saved before, empty: listed, so that it can be loaded while its save is on its way.
+    fs::copy_file(Home() / "empty.tarvelo", mine, fs::copy_options::overwrite_existing);
+    ShowOnly(kUiMSGB);
+    synccount::Reset();
+    synccount::Hold("tarvelo-save", false);
+    Settings.AutoSave = row.autoSave ? -1 : 0;
+    if (row.newFirst) {
+      Click(OnNewSynth, Slot(kUiSNEW));
+      AwaitHeldSave();
+    } else {
+      Click(OnListSave, Button(4));
+      AwaitHeldSave();
+      Browse("mine.tarvelo");
+      Click(OnListLoad, Button(5));
+    }
+    Browse("demo.tarvelo");
+    Click(OnListLoad, Button(5));
+    if (*row.said) {
+      EXPECT_EQ(Status(), row.said);
+    }
+    Make(kTypeSample);
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(SessionFile, "demo.tarvelo") << "an earlier act ran after the later one";
+    EXPECT_EQ(ModuleList.count, row.modules);
+    EXPECT_EQ(ModulesIn(mine), row.mineHolds);
+    EXPECT_EQ(ModulesIn(Home() / "demo.tarvelo"), 3) << "the demo's file changed";
+    EXPECT_EQ(ListActsWaitingText(), "");
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// A browser act waiting for a save of its file: a lasting wait shows a box
+// whose Cancel leaves it; the act is then not done once the save lands, and
+// the file is as saved. OK leaves it waiting, and it is done then.
+TEST_F(ListButtonsTest, ABrowserActWaitingForASaveCanBeLeft) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  const fs::path mine = Home() / "mine.tarvelo", copy = Home() / "mine#2.tarvelo";
+  const struct {
+    const char* why;
+    bool leave;
+  } rows[] = {{"Cancel", true}, {"OK", false}};
+  ASSERT_TRUE(platform::SaverStart());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    ClearSynth();
+    Make(kTypeOscillator);
+    SessionFolder = Folder();
+    SessionFile = "mine.tarvelo";
+    fs::copy_file(Home() / "empty.tarvelo", mine, fs::copy_options::overwrite_existing);
+    fs::remove(copy);
+    ShowOnly(kUiMSGB);
+    synccount::Reset();
+    synccount::Hold("tarvelo-save", false);
+    Click(OnListSave, Button(4));
+    AwaitHeldSave();
+    Browse("mine.tarvelo");
+    Click(OnListCopy, Button(2));
+    EXPECT_EQ(Status(), "Waiting for mine.tarvelo to be saved...");
+    g_guiNow += 0.5;
+    OnSysbarTick(0, 0, 0, 0, 0);
+    EXPECT_EQ(DialogOwner, 0);
+    g_guiNow += 2.0;
+    OnSysbarTick(0, 0, 0, 0, 0);
+    ASSERT_EQ(DialogOwner, Button(5)) << "no way out of the wait";
+    Answer(!row.leave);
+    if (row.leave) {
+      EXPECT_EQ(Status(), "Stopped waiting: what waited for the save is not done.");
+      EXPECT_EQ(ListActsWaitingText(), "");
+    }
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(ModulesIn(mine), 1) << "the saved file changed";
+    EXPECT_EQ(ModulesIn(copy), row.leave ? -1 : 1);
+    EXPECT_EQ(DialogOwner, 0);
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// New with auto-save on while the session lies on a stick that stopped
+// writing: a short wait shows no box; a lasting one shows a box whose Cancel
+// keeps the synth (and a save to the other disk then lands while the stick
+// still holds its own); when the stick has written nothing for 10 s a question
+// offers to save the synth elsewhere, which saves it and goes on. The stick's
+// save lands whenever it writes again.
+TEST_F(ListButtonsTest, AWaitForAStickThatStopsWritingCanBeLeftOrSavedElsewhere) {
+  ASSERT_EQ(SaveSession(Folder(), "empty.tarvelo"), 0);
+  fs::create_directories(Home() / "STICK");
+  fs::create_directories(Home() / "SYNTHS");
+  const std::string stick = platform::FromOsPath((Home() / "STICK").string());
+  const std::string synths = platform::FromOsPath((Home() / "SYNTHS").string());
+  platform::ProgramSaver().SetDisks([](uint64_t) { return int64_t{7}; }, [](const std::string& target) -> uint64_t {
+    return target.find("STICK") != std::string::npos ? 1 : 2;
+  });
+  ASSERT_TRUE(platform::SaverStart());
+  const auto tick = [](double seconds) {
+    g_guiNow += seconds;
+    TickCounter = 1;
+    OnSysbarTick(0, 0, 0, 0, 0);
+  };
+  const struct {
+    const char* why;
+    bool elsewhere;
+    bool saveAlone;  // a Save of the session, nothing waiting for it
+  } rows[] = {{"Cancel", false, false}, {"saved elsewhere", true, false}, {"a Save alone, saved elsewhere", true, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    ClearSynth();
+    Make(kTypeOscillator);
+    Settings.AutoSave = -1;
+    SessionFolder = stick;
+    SessionFile = "Small.tarvelo";
+    SessionTitle = "Small";
+    fs::remove(Home() / "STICK" / "Small.tarvelo");
+    fs::remove(Home() / "SYNTHS" / "Elsewhere.tarvelo");
+    fs::remove(Home() / "SYNTHS" / "Other.tarvelo");
+    synccount::Reset();
+    synccount::HoldUnder(fs::canonical(Home() / "STICK").string());
+    if (row.saveAlone) {
+      ShowOnly(kUiMSGB);
+      Click(OnListSave, Button(4));
+      AwaitHeldSave();
+      tick(0.5);
+      tick(9.0);
+      EXPECT_EQ(DialogOwner, 0) << "asked while the disk may still write";
+      tick(2.0);
+      ASSERT_EQ(DialogOwner, Button(4)) << "the stuck save is not said";
+      EXPECT_EQ(Shown(*V::DialogEditIndex), -1);
+      V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, (synths + "\\Elsewhere.tarvelo").c_str());
+      Answer(true);
+      EXPECT_TRUE(TakeOutcomesUntil([&] { return Status() == "Elsewhere.tarvelo has been saved."; })) << Status();
+      EXPECT_EQ(ModulesIn(Home() / "SYNTHS" / "Elsewhere.tarvelo"), 1) << "the synth is in no file";
+      EXPECT_EQ(SessionFile, "Elsewhere.tarvelo");
+      synccount::Release();
+      while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+      }
+      EXPECT_EQ(ModulesIn(Home() / "STICK" / "Small.tarvelo"), 1) << "the stick's save did not go on";
+      continue;
+    }
+    Click(OnNewSynth, Slot(kUiSNEW));
+    AwaitHeldSave();
+    tick(0.5);
+    EXPECT_EQ(DialogOwner, 0) << "a short wait shows a box";
+    EXPECT_EQ(Status(), "Saving Small.tarvelo before the new synth...");
+    tick(2.0);
+    ASSERT_EQ(DialogOwner, Slot(kUiSNEW)) << "no way out of the wait";
+    EXPECT_NE(Text(db_ + 1).find("Cancel"), std::string::npos) << Text(db_ + 1);
+    if (!row.elsewhere) {
+      Answer(false);
+      EXPECT_EQ(Status(), "Stopped waiting: this synth stays as it is, and its save goes on.");
+      EXPECT_EQ(ListActsWaitingText(), "");
+      int32_t told = 1;
+      SaveSessionThen(synths, "Other.tarvelo", [&told](int32_t rc) { told = rc; });
+      EXPECT_TRUE(TakeOutcomesUntil([&told] { return told != 1; })) << "a save to another disk waits for the stick";
+      EXPECT_EQ(told, 0);
+      EXPECT_EQ(ModulesIn(Home() / "SYNTHS" / "Other.tarvelo"), 1);
+      EXPECT_EQ(ModuleList.count, 1);
+    } else {
+      tick(11.0);
+      ASSERT_EQ(DialogOwner, Slot(kUiSNEW));
+      const std::string asked = Text(db_ + 1);
+      EXPECT_TRUE(asked.starts_with("  The disk has written nothing of Small.tarvelo for 13 s.") ||
+                  asked == "  The disk writes nothing. Save under this name?" || asked == "  Disk stuck: save as?")
+          << asked;
+      V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, (synths + "\\Elsewhere.tarvelo").c_str());
+      Answer(true);
+      EXPECT_TRUE(TakeOutcomesUntil([] { return SessionFile.rfind("NewSynth_", 0) == 0; }))
+          << "the new synth waits for the stick";
+      EXPECT_EQ(ModulesIn(Home() / "SYNTHS" / "Elsewhere.tarvelo"), 1) << "the synth is in no file";
+      EXPECT_EQ(ModuleList.count, 0);
+    }
+    EXPECT_EQ(DialogOwner, 0);
+    EXPECT_FALSE(fs::exists(Home() / "STICK" / "Small.tarvelo"));
+    synccount::Release();
+    while (platform::SaverWaitIdle(30.0) && platform::SaverTakeOutcomes() > 0) {
+    }
+    EXPECT_EQ(ModulesIn(Home() / "STICK" / "Small.tarvelo"), 1) << "the stick's save did not go on";
+    EXPECT_EQ(ModuleList.count, row.elsewhere ? 0 : 1) << "replaced once the stick wrote";
+  }
+  EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+  platform::ProgramSaver().SetDisks(platform::KernelWrittenBytes, platform::DeviceOfTarget);
 }
 
 }  // namespace

@@ -125,9 +125,49 @@ TEST_F(ValueEditorsTest, NumeratorAndDenominatorKeepTheMixedFormProper) {
   ASSERT_EQ(value_.Base.ratio.numerator, 3);
   ASSERT_EQ(value_.Base.ratio.denominator, 4);
   C(fav_)->Text.Selected = SegmentOf(1, 6);
-  Drag(8);  // past denominator - 1: back to 0
+  Drag(8);  // past denominator - 1: carried into the whole part
   ASSERT_FALSE(g_hooked.empty());
-  EXPECT_FLOAT_EQ(g_hooked.back(), 2.0f);
+  EXPECT_FLOAT_EQ(g_hooked.back(), 3.0f);
+  EXPECT_STREQ(value_.Text, "+3+0/4");
+  Drag(-8);  // below 0: borrowed from it
+  EXPECT_FLOAT_EQ(g_hooked.back(), 2.75f);
+  EXPECT_STREQ(value_.Text, "+2+3/4");
+}
+
+// A source's frequency: kept as a share of a quarter of the rate and shown
+// again times it, so a whole number of hertz comes back a float step off.
+int32_t QuarterRateHook(float* x) {
+  const float entry = *x;
+  *x = *x / 12000.0f * 12000.0f;
+  g_hooked.push_back(*x);
+  return *x == entry ? 0 : (entry > *x ? -1 : 1);
+}
+
+TEST_F(ValueEditorsTest, ANumeratorDraggedRightRaisesTheValue) {
+  Bind();
+  value_.ModeFlags[1] = -1;
+  value_.OnChange = QuarterRateHook;
+  ParamValueSetTyped(value_, 1.0f);
+  value_.DisplayMode = 2;
+  ParamValueSetTyped(value_, 440.0f);
+  EXPECT_STREQ(value_.Text, "+440+0/127");
+  // One step at a time from 438 + 120/127 to 441 and back, each through the
+  // hook: every step right raises the value by about 1/127, every step left
+  // lowers it.
+  ParamValueSetTyped(value_, 438.0f + 120.0f / 127.0f);
+  ASSERT_STREQ(value_.Text, "+438+120/127");
+  int32_t wrong = 0;
+  for (int32_t dx : {8, -8}) {
+    for (int32_t i = 0; i < 2 * 127 + 7; ++i) {
+      C(fav_)->Text.Selected = SegmentOf(1, 6);
+      const float before = value_.Base.value;
+      Drag(dx);
+      const float change = (value_.Base.value - before) * static_cast<float>(dx / 8);
+      if (!(std::fabs(change - 1.0f / 127.0f) < 1e-3f)) ++wrong;
+    }
+    EXPECT_STREQ(value_.Text, dx > 0 ? "+441+0/127" : "+438+120/127");
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(ValueEditorsTest, TheBaseWrapsBetweenOneAndNine) {
@@ -178,11 +218,6 @@ TEST_F(ValueEditorsTest, TypedValueThroughTheDialog) {
   EXPECT_FLOAT_EQ(g_hooked.back(), 2.5f);
   EXPECT_EQ(On(fae_), 0);
 
-  Click(OnValueEdit, fae_);
-  SetTextOf(edit, "abc");
-  Click(OnDialogOk, db + 3);
-  Delivered();
-  EXPECT_FLOAT_EQ(g_hooked.back(), 0.0f);
 
   // No leaves the value as it is.
   const size_t before = g_hooked.size();
@@ -192,6 +227,43 @@ TEST_F(ValueEditorsTest, TypedValueThroughTheDialog) {
   Delivered();
   EXPECT_EQ(g_hooked.size(), before);
   EXPECT_EQ(On(fae_), 0);
+}
+
+TEST_F(ValueEditorsTest, TextThatIsNoNumberKeepsTheValueAndSaysWhy) {
+  Bind();
+  const int32_t db = Slot(kUiDB);
+  const std::string none = "\" is not a number: the value stays as it was.";
+  const std::string comma = "\": type decimals with a point (0.5), not a comma. The value stays as it was.";
+  struct Case {
+    const char* typed;
+    float value;         // the value after the answer
+    std::string status;  // the status line after it ("" untouched)
+  };
+  const Case cases[] = {
+      {"abc", 1.0f, "\"abc" + none}, {"x", 1.0f, "\"x" + none},   {".", 1.0f, "\"." + none},
+      {"", 1.0f, "\"" + none},        {"  - ", 1.0f, "\"  - " + none}, {"nan", 1.0f, "\"nan" + none},
+      {"e5", 1.0f, "\"e5" + none},    {"0,5", 1.0f, "\"0,5" + comma}, {" -1,25", 1.0f, "\" -1,25" + comma},
+      // A number in front is read as before, whatever follows it.
+      {"  2.5xyz", 2.5f, ""}, {"-.5", -0.5f, ""}, {"3,", 3.0f, ""}, {"7 Hz", 7.0f, ""}, {"1e2", 100.0f, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    Show(1.0f);
+    g_hooked.clear();
+    SetTextOf(Slot(kUiMB), "");
+    Click(OnValueEdit, fae_);
+    ASSERT_EQ(DialogOwner, fae_);
+    SetTextOf(db + 2, c.typed);
+    Click(OnDialogOk, db + 3);
+    Delivered();
+    EXPECT_EQ(On(fae_), 0);
+    EXPECT_FLOAT_EQ(value_.Base.value, c.value);
+    EXPECT_EQ(g_hooked.empty(), !c.status.empty());
+    EXPECT_EQ(Text(Slot(kUiMB)), c.status);
+    if (!c.status.empty()) {
+      EXPECT_STREQ(value_.Text, "+1");
+    }
+  }
 }
 
 }  // namespace

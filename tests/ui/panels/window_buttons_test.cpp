@@ -311,6 +311,58 @@ TEST_F(WindowButtonsTest, ADragMovesTheWindowAsFarAsThePointerWent) {
   }
 }
 
+// Through the event loop, as the window reports them: a drag whose first move
+// leaves the window at once (steps of 30 px up off the system bar) moves the
+// window as far as the pointer went on the desktop, and turns the output
+// level as far as it went to the side.
+TEST_F(WindowButtonsTest, DragsThatLeaveTheWindowAtOnceFollowThePointer) {
+  const int32_t close = V::CloseRequestTarget;
+  const auto run = [close](const std::vector<platform::WindowEvent>& events) {
+    platform::WindowEventsClear();
+    for (const platform::WindowEvent& e : events) platform::WindowEventInject(e);
+    platform::WindowEventInject(platform::PlainEvent(platform::kWindowClose));
+    V::CloseRequestTarget = 0;
+    V::GuiMessageLoop();
+    V::CloseRequestTarget = close;
+  };
+  const struct {
+    const char* control;
+    int32_t firstX, firstY, thenX, thenY, steps;  // the first move, and each after it
+    const char* level;                            // the output level's caption after
+  } rows[] = {{"Move", 0, -30, 0, -30, 3, "-6.02dB"},  {"Move", 10, -30, 30, -30, 3, "-6.02dB"},
+              {"Move", 0, -6, 0, -30, 3, "-6.02dB"},   {"PlayM", 0, -30, 20, 0, 3, "0dB"},
+              {"PlayM", 30, -30, 10, 0, 3, "0dB"},     {"PlayM", 0, -3, 20, -10, 3, "0dB"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.control << " " << r.firstX << "," << r.firstY);
+    OutputLevel = 0.5f;
+    platform::ScreenMoveWindow(300, 200);
+    const int32_t id = Named(r.control);
+    int32_t x = C(id)->X + C(id)->W / 2, y = C(id)->Y + C(id)->H / 2;
+    int32_t px = 300 + x, py = 200 + y;
+    platform::DisplaySetSimulatedPointer(px, py);
+    run({platform::PointerMoveEvent(x, y, 0, 0),
+         platform::ButtonEvent(platform::kWindowButtonPress, platform::kButtonLeft)});
+    ASSERT_EQ(V::Pointer.pressed, id);
+    for (int32_t i = 0; i <= r.steps; ++i) {
+      px += i == 0 ? r.firstX : r.thenX;
+      py += i == 0 ? r.firstY : r.thenY;
+      platform::DisplaySetSimulatedPointer(px, py);
+      // Where the pointer is in the window, which may have moved under it.
+      const auto [wx, wy] = WindowAt();
+      const int32_t nx = px - wx, ny = py - wy;
+      run({platform::PointerMoveEvent(nx, ny, nx - x, ny - y, platform::kButtonLeft)});
+      x = nx;
+      y = ny;
+    }
+    run({platform::ButtonEvent(platform::kWindowButtonRelease, platform::kButtonLeft)});
+    const int32_t wentX = r.firstX + r.steps * r.thenX, wentY = r.firstY + r.steps * r.thenY;
+    EXPECT_EQ(WindowAt(), std::make_pair(300 + (r.control[0] == 'M' ? wentX : 0),
+                                         200 + (r.control[0] == 'M' ? wentY : 0)));
+    EXPECT_EQ(GainCaption(OutputLevel), r.level);
+    EXPECT_EQ(V::Pointer.dragging, 0);
+  }
+}
+
 TEST_F(WindowButtonsTest, MinimiseAsksTheScreenOnClickOnly) {
   const int32_t button = Named("WINMIN");
   const int32_t before = platform::ScreenMinimizeCount();

@@ -16,8 +16,10 @@
 #include "engine/catalog/catalog.h"
 #include "engine/modulelist.h"
 #include "platform/folders.h"
+#include "platform/threads.h"
 #include "ui/build/callbacks.h"
 #include "ui/views/control_drawing.h"
+#include "ui/views/dialog_drawing.h"
 #include "ui/views/install.h"
 #include "ui/views/library_views.h"
 #include "ui/views/melody_list.h"
@@ -26,6 +28,7 @@
 #include "views_a_fixture.h"
 #include "visuals/dirty_region.h"
 #include "visuals/list_range.h"
+#include "visuals/text.h"
 
 namespace {
 
@@ -413,6 +416,81 @@ TEST_F(ListMembersTest, NamesThatBeginAlikeDrawApartInANarrowList) {
   EXPECT_NE(cell(65), cell(130));
   Drives = savedDrives;
   platform::ProbeDrives();
+}
+
+// The status line names the row under the pointer: numbered names that read
+// alike to its width still read apart there, at every width the line takes
+// (the window's width less the system bar's; zoom 1 from 1280 px, 2 from
+// 2560): the part where a name differs from the rows beside it stays in view.
+// A name that fits is shown whole.
+TEST_F(ListMembersTest, TheStatusLineTellsApartNamesNumberedInTheMiddle) {
+  const struct {
+    const char* stem;
+    const char* rest;
+  } groups[] = {
+      {"\xD0\x91\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB1\xD0\xB0\xD0\xBD\xD1\x8B ",
+       " \xD0\xB6\xD1\x91\xD1\x81\xD1\x82\xD0\xBA\xD0\xB8\xD0\xB9 \xD1\x83\xD0\xB4\xD0\xB0\xD1\x80.wav"},
+      {"Acoustic snare ", " with brushes, soft, close microphone, room left.wav"},
+  };
+  const int32_t widths[] = {120, 230, 400, 760, 1100, 2000};  // the line's layer
+  QUARLE_BASICS::DirList* saved = BrowserListing;
+  int32_t alike = 0, cases = 0;  // the figure: names shown alike, of those compared
+  int32_t fewest = 1 << 30;       // and the fewest columns apart
+  for (const auto& g : groups) {
+    QUARLE_BASICS::DirList* list = new QUARLE_BASICS::DirList;
+    ASSERT_EQ(QUARLE_BASICS::DirListInit(*list), 0);
+    std::vector<std::string> names;
+    for (const char* n : {"01", "02", "03"}) {
+      names.push_back(platform::FromOsPath(std::string(g.stem) + n + g.rest));
+      ASSERT_EQ(QUARLE_BASICS::DirListAdd(*list, names.back().c_str(), 32, 0), 0);
+    }
+    BrowserListing = list;
+    const int32_t id = ListControl(DrawFileList);
+    for (const int32_t w : widths) {
+      SCOPED_TRACE(std::string(g.stem) + " in " + std::to_string(w) + " px");
+      const int32_t guide = Make(0, 0, w + 6, 35, DrawLiveGuide);
+      AddLayer(guide, w, 29, 0);
+      C(guide)->Text.TextSize = 20;
+      std::vector<std::vector<uint32_t>> shown;
+      for (int32_t row = 0; row < 3; ++row) {
+        C(id)->Text.Mark = row;
+        Draw(id);
+        const std::string tip = TipOf(id);
+        ASSERT_EQ(tip, names[row]);
+        {
+          platform::MutexGuard hold(V::MT_HOVER);
+          V::TextFieldSetText(&V::HoverText, tip.c_str());
+          V::HoverText.Changed = -1;
+        }
+        EXPECT_EQ(Draw(guide), 0);
+        const platform::Image* layer = C(guide)->Layers[0];
+        shown.emplace_back(layer->pixels, layer->pixels + layer->width * layer->height);
+        const int32_t whole = V::TextWidth(tip, &V::TextFont, 20);
+        if (whole <= w) {
+          EXPECT_EQ(C(guide)->Text.LayoutWidth, whole);  // not cut
+        }
+      }
+      // Columns where two names' pictures differ.
+      const auto apart = [&](int32_t a, int32_t b) {
+        int32_t n = 0;
+        for (int32_t x = 0; x < w; ++x)
+          for (int32_t y = 0; y < 29; ++y)
+            if (shown[a][y * w + x] != shown[b][y * w + x]) {
+              ++n;
+              break;
+            }
+        return n;
+      };
+      for (int32_t a = 0; a < 3; ++a)
+        for (int32_t b = a + 1; b < 3; ++b, ++cases) {
+          alike += apart(a, b) == 0;
+          fewest = std::min(fewest, apart(a, b));
+        }
+    }
+    BrowserListing = saved;
+    QUARLE_BASICS::DirListFree(list);
+  }
+  EXPECT_EQ(alike, 0) << "of " << cases << ", fewest columns apart " << fewest;
 }
 
 TEST_F(ListMembersTest, DriveStripCellsAndLabels) {

@@ -25,6 +25,7 @@
 #include "platform/paths.h"
 #include "platform/threads.h"
 #include "ui/build/groups_b.h"
+#include "ui/panels/value_editors.h"
 #include "ui/views/views_c_fixture.h"
 
 namespace {
@@ -138,6 +139,43 @@ TEST_F(TuningEditor, ValueHooksApplyToTheEditedTuningOnly) {
   EXPECT_GE(ratio, 1.0025f - 1e-6f);
   EXPECT_NEAR(Tarvelo::AbsoluteKeyValue.Base.value, Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4),
               1e-5);
+}
+
+TEST_F(TuningEditor, TypedFieldsKeepTheirValueForTextThatIsNoNumber) {
+  // The reference and a key's ratios typed through their dialogs: a text that
+  // is no number leaves the tuning alone and says so; one with a number in
+  // front is read as that number.
+  ClickKey(4);
+  const float key4 = Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4);
+  struct Case {
+    const char* field;  // the typed-value button
+    const char* typed;
+    float reference, key4;  // after the answer
+    const char* status;     // "" untouched
+  };
+  const Case cases[] = {
+      {"FAE_RF", "abc", 440.0f, key4, "\"abc\" is not a number: the value stays as it was."},
+      {"FAE_RF", "0,5", 440.0f, key4, "\"0,5\": type decimals with a point (0.5), not a comma. The value stays as it was."},
+      {"FAE_AK", ".", 440.0f, key4, "\".\" is not a number: the value stays as it was."},
+      {"FAE_RF", " 415.5 Hz", 415.5f, key4, ""},
+      {"FAE_AK", "1.25x", 415.5f, 1.25f, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + " " + c.typed);
+    const int32_t button = Find(c.field);
+    ASSERT_GT(button, 0);
+    V::TextFieldSetText(&C(Slot(Tarvelo::kUiMB))->Text, "");
+    // The panels' shared typed-value callback, which this fixture leaves out.
+    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    ASSERT_EQ(Tarvelo::DialogOwner, button);
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, c.typed);
+    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+    Drain(0);
+    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), c.reference);
+    EXPECT_NEAR(Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4), c.key4, 1e-6);
+    EXPECT_EQ(Text(Slot(Tarvelo::kUiMB)), c.status);
+  }
 }
 
 TEST_F(TuningEditor, SaveAppliesTheEditsWritesTheFileAndTellsTheEngine) {

@@ -1,0 +1,84 @@
+// What the start does on the data folder's disk, behind its window: the
+// leftovers of cut-short saves put in place or cleared away, the headers of
+// takes an end cut short, the bundled files handed to the saver, the notes of
+// the last end read. A busy or failing card holds these for minutes; they run
+// on a thread of their own (`tarvelo-start`), one job after another in the
+// order handed over, and what the interface must do with their outcome comes
+// back to it as news (a message on queue 0), so the window never waits for
+// the disk.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Tarvelo {
+
+// A run's start: its news are taken from here on (until its finish).
+void BeginStartWork();
+
+// Runs `job` on the start's thread after every job handed before it; the
+// thread is made at the first job (and again after a finish). Interface thread.
+void StartDiskJob(std::function<void()> job);
+
+// From a job: `then` runs on the interface thread (TakeStartWorkNews, asked
+// for by a message on queue 0), after the news handed before it.
+void StartWorkNews(std::function<void()> then);
+// The interface thread's side: runs the news waiting. How many ran.
+int32_t TakeStartWorkNews();
+
+// News waiting for the interface thread. Any thread.
+int32_t StartWorkNewsWaiting();
+// Jobs handed and not ended (the running one included). Any thread.
+int32_t StartDiskJobsLeft();
+
+// Waits for every job handed, for as long as the jobs move on: one that has
+// not ended after `idleSeconds` ends the wait and is left to its disk (the
+// thread then ends once it comes back, running nothing more). Then runs the
+// news; news that come after the last finish are dropped (the end has begun).
+// True when every job ended.
+bool FinishStartDiskWork(double idleSeconds);
+
+// Whether the folder's disk answers: `file` in it opened for writing and
+// emptied (as the log is) on a thread of its own, waited for at most `bound`
+// seconds. A disk held by an earlier process (a stick that writes nothing)
+// holds that open, and then every change of the folder, for minutes: the
+// probe's thread is left to it and ends when it comes back: `late` then
+// runs on the interface thread (as news), when given.
+bool FolderAnswers(const std::string& file, double bound, std::function<void()> late = nullptr);
+
+// The notes the last run's end left for this start (the saves it could not
+// finish, the takes the disk did not confirm), read off the window's thread
+// and asked about in the window: the names once each, and the notes removed
+// only when the user has acknowledged the question, so a start that fails
+// before (or a user who never answers) keeps them for the next.
+struct LastEndNotes {  // one thread: value
+  std::vector<std::string> saves;  // files not saved
+  std::vector<std::string> takes;  // recordings not confirmed
+};
+// A note that names nothing is removed at once.
+LastEndNotes ReadLastEndNotes(const std::string& dataFolder);
+// The question's forms, the fullest first (DialogQuestionThatFits picks).
+std::vector<std::string> LastEndQuestion(const LastEndNotes& notes);
+// Asks the question in the window once the interface is up; the answer
+// removes the notes (on the start's thread). Interface thread.
+void AskAboutLastEnd(const std::string& dataFolder, const LastEndNotes& notes);
+// What the question's acknowledgement does: the notes removed, behind the
+// window. Interface thread.
+void AcknowledgeLastEnd(const std::string& dataFolder);
+
+// The work files of saves (platform::IsWorkFile) a crash or a cut-short end
+// left in the folder, no save of this run owning them: one the file beside it
+// holds all of (or that holds nothing) is removed; one that holds more (or
+// whose file is gone) is kept under a name the browser lists, "<name>
+// (recovered).<ext>". Each is said; the WAV leftovers RecoverCutSaves looks
+// at are its. Gives how many were removed and kept.
+struct WorkLeftovers {  // one thread: value
+  int32_t removed = 0;
+  int32_t kept = 0;
+};
+WorkLeftovers ClearWorkLeftovers(const std::string& folder);
+// The data folder and its sub-folders.
+WorkLeftovers ClearWorkLeftoversOf(const std::string& dataFolder);
+
+}  // namespace Tarvelo
