@@ -322,9 +322,9 @@ struct ModuleRecord {
   // not fit its VoiceState (written there by a reset, a rewind or a load) is
   // not taken.
   float SamplePositionRest[kChannelRows][kVoiceColumns];  // one thread: graph owner, the Sample's kernel
-  // The kernels that count a time or a phase in VoiceState (the Step
-  // Sequencer's elapsed times, the Melody Generator's countdown, the ADSR's
-  // stage times past half a second, the Sine wave's phases): what it holds
+  // The kernels that count a time or a phase in VoiceState (the Step Sequencer's
+  // elapsed times, the Melody Generator's countdown, the ADSR's stage times past half
+  // a second, the Sine wave's phases; the Oscillator's anchors in AuxVoiceState): what it holds
   // beyond single precision, element for element, the time being the two
   // added; VoiceState keeps it rounded, as a synth file stores it. A rest
   // that does not fit its VoiceState (a reset, a rewind or a load wrote

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/contract.h"
@@ -46,24 +47,6 @@ struct OscillatorPorts {
                          OpenPlain(m, kOscPeriod, ch), OpenPlain(m, kOscDuty, ch)};
 }
 
-// A voice's phase a frame later, with its rest: the phase wrapped once and a
-// quarter of f added, the sum kept exactly as the float phase and what it
-// rounded off (VoiceStateRest). The float alone rounds every step the same
-// way over a stretch of the cycle: a 0.5-Hz wave ran 0.1 % fast, a 440-Hz one
-// strayed 2 ms an hour. kept is the rest where it fits the phase before the
-// wrap (a phase written by a reset, a rewind or a load drops it). The rows
-// take the same float steps lane by lane.
-[[gnu::always_inline]] inline float PhaseLater(float p, float kept, float f, float& rest) {
-  const float step = 0.25f * f + kept;
-  const float later = p + step;
-  const float back = later - p;
-  rest = (p - (later - back)) + (step - back);
-  return later;
-}
-[[gnu::always_inline]] inline float KeptPhaseRest(float phase, float rest) {
-  return phase + rest == phase ? rest : 0.0f;
-}
-
 // One voice of the Oscillator. Returns the voice value y; shaped tells whether
 // the wave shape ran (else y is the bias alone). shape(phase, a, f, v) runs the
 // wave shape for voice position v.
@@ -90,14 +73,7 @@ inline float OscillatorVoice(ModuleRecord& m, const Shape& shape, const Oscillat
   }
   if (sw.doubled) f = f + f;
   shaped = true;
-  const float before = phase;
-  float& rest = m.VoiceStateRest[ch][w];
-  const float kept = KeptPhaseRest(before, rest);
-  const float y = b + shape(&phase, a, f, v);
-  // The shape advanced the phase in one float; the same sum with the rest.
-  const float p = !(1.0f > std::fabs(before)) ? before - SgnF(before) : before;
-  phase = PhaseLater(p, kept, f, rest);
-  return y;
+  return b + shape(&phase, a, f, v);
 }
 
 // The shape's offset, factor and duty when every voice reads the same ones
@@ -170,14 +146,12 @@ struct ShapeRows {
   alignas(32) float amplitude[kVoices];
   alignas(32) float frequency[kVoices];
   alignas(32) float phase[kVoices];      // in and out
-  alignas(32) float rest[kVoices];       // in and out: the phases' rests
   alignas(32) int32_t playing[kVoices];  // out: 0 keep, 1 set -1, 2 set 0
   alignas(32) float y[kVoices];
   // Between the passes.
   alignas(32) float cycle[kVoices];      // the position in the cycle, [0, 1)
   alignas(32) float gain[kVoices];       // the amplitude after the duty gate
   alignas(32) float advanced[kVoices];   // the wrapped phase advanced by a frame
-  alignas(32) float advancedRest[kVoices];
   alignas(32) float wave[kVoices];       // the shape's value
 };
 
@@ -300,14 +274,7 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const float f = doubled ? f0 + f0 : f0;
     const bool gated = (p > above) | (p < below) | silent;
     r.gain[v] = gated ? 0.0f : r.amplitude[v];
-    // PhaseLater's steps.
-    const float kr = r.rest[v];
-    const float kept = ph + kr == ph ? kr : 0.0f;
-    const float step = 0.25f * f + kept;
-    const float later = p + step;
-    const float back = later - p;
-    r.advanced[v] = later;
-    r.advancedRest[v] = (p - (later - back)) + (step - back);
+    r.advanced[v] = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
   }
   if constexpr (kShape == 0) {
     // The sine works in place on its row of angles.
@@ -331,8 +298,6 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const float kept = ended ? 0.0f : r.advanced[v];
     const float held = idle ? ph : kept;
     r.phase[v] = armed ? rested : held;
-    // The rest moves only with an advance, as the voice alone moves it.
-    r.rest[v] = shaped ? r.advancedRest[v] : r.rest[v];
     const int32_t stop = ended ? 2 : 0;
     const int32_t run = idle ? 0 : stop;
     const int32_t playing = armed ? 1 : run;
@@ -384,20 +349,17 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   PortLanes<kLanes>(OpenScaled(m, kOscAmplitude, ch), r.amplitude);
   PortLanes<kLanes>(OpenPlain(m, kOscFrequency, ch), r.frequency);
   float* phases = m.VoiceState[ch];
-  float* rests = m.VoiceStateRest[ch];
   const int64_t* flags = m.VoicePlaying;
   int64_t gathered[kLanes];
   if (inPlace) {
     for (int32_t v = 0; v < kLanes; ++v) r.phase[v] = phases[v];
-    for (int32_t v = 0; v < kLanes; ++v) r.rest[v] = rests[v];
   } else {
     for (int32_t v = 0; v < voices; ++v) {
       r.phase[v] = phases[ids[v]];
-      r.rest[v] = rests[ids[v]];
       gathered[v] = m.VoicePlaying[ids[v]];
     }
     for (int32_t v = voices; v < kLanes; ++v) {
-      r.phase[v] = r.rest[v] = 0.0f;
+      r.phase[v] = 0.0f;
       gathered[v] = 0;
     }
     flags = gathered;
@@ -408,13 +370,10 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
   // one period ends.
   const bool changes = (report & kRowsPlayingChanged) != 0;
   if (inPlace) {
-    if (voices == kLanes) {
+    if (voices == kLanes)
       for (int32_t v = 0; v < kLanes; ++v) phases[v] = r.phase[v];
-      for (int32_t v = 0; v < kLanes; ++v) rests[v] = r.rest[v];
-    } else {
+    else
       for (int32_t v = 0; v < kLanes; ++v) phases[v] = BlendLane(r.phase[v], phases[v], LaneMask(v, voices));
-      for (int32_t v = 0; v < kLanes; ++v) rests[v] = BlendLane(r.rest[v], rests[v], LaneMask(v, voices));
-    }
     if (changes)
       for (int32_t v = 0; v < voices; ++v)
         if (r.playing[v] != 0) m.VoicePlaying[v] = r.playing[v] == 1 ? -1 : 0;
@@ -422,7 +381,6 @@ template <int32_t kShape, int32_t kLanes, bool kLoop, bool kAvx2>
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = ids[v];
       phases[w] = r.phase[v];
-      rests[w] = r.rest[v];
       if (r.playing[v] != 0) m.VoicePlaying[w] = r.playing[v] == 1 ? -1 : 0;
     }
   }
@@ -566,25 +524,20 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const PortCursor amplitude = OpenScaled(m, kOscAmplitude, ch);
   const PortCursor frequency = OpenPlain(m, kOscFrequency, ch);
   float* phases = m.VoiceState[ch];
-  float* rests = m.VoiceStateRest[ch];
   const float* phaseIn = phases;
-  const float* restIn = rests;
   const int64_t* flags = m.VoicePlaying;
   alignas(32) float gatheredPhase[kLanes];
-  alignas(32) float gatheredRest[kLanes];
   alignas(32) int64_t gatheredFlags[kLanes];
   if (!inPlace) {
     for (int32_t v = 0; v < voices; ++v) {
       gatheredPhase[v] = phases[ids[v]];
-      gatheredRest[v] = rests[ids[v]];
       gatheredFlags[v] = m.VoicePlaying[ids[v]];
     }
     for (int32_t v = voices; v < kLanes; ++v) {
-      gatheredPhase[v] = gatheredRest[v] = 0.0f;
+      gatheredPhase[v] = 0.0f;
       gatheredFlags[v] = 0;
     }
     phaseIn = gatheredPhase;
-    restIn = gatheredRest;
     flags = gatheredFlags;
   }
   const Lanes8 zero = {};
@@ -602,7 +555,6 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
   const bool rewind = sw.rewind;
   alignas(32) int32_t playing[kLanes];
   alignas(32) float fresh[kLanes];
-  alignas(32) float freshRest[kLanes];
   Mask8 clipped = {};
   Mask8 changed = {};
   float* out = &m.Outputs[ch]->Level;
@@ -645,13 +597,16 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const Lanes8 cycle = first.cycle;
     const Lanes8 gain = first.gain;
     const Lanes8 f = doubled ? f0 + f0 : f0;
-    // The advance, PhaseLater's steps: the sum and what it rounded off.
-    const Lanes8 kr = Load8(restIn + 8 * c);
-    const Lanes8 kept = ph + kr == ph ? kr : zero;
-    const Lanes8 step = Bcast8(0.25f) * f + kept;
-    const Lanes8 advanced = p + step;
-    const Lanes8 back = advanced - p;
-    const Lanes8 advancedRest = (p - (advanced - back)) + (step - back);
+    // The advance: in double, rounded to float, which is the float sum of p
+    // and a quarter of f whenever that quarter is exact in float (f 0, not a
+    // number, infinite or at least 2^-124 in size): a sum of two floats
+    // rounded first to double and then to float rounds as once to float.
+    // Tinier frequencies take the double steps.
+    const Lanes8 fSize = Abs8(f);
+    const Mask8 tiny = (fSize < Bcast8(0x1p-124f)) & (fSize > zero);
+    const Lanes8 advanced = _mm256_testz_si256(reinterpret_cast<__m256i>(tiny), reinterpret_cast<__m256i>(tiny))
+                                ? p + Bcast8(0.25f) * f
+                                : Narrow8(Widen8(p) + SplatWide8(0.25) * Widen8(f));
     const int32_t left = voices - 8 * c;
     Lanes8 wave;
     if constexpr (kShape >= 4 && kShape <= 6)
@@ -669,14 +624,12 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     const Lanes8 y = stopped ? b : b + w;
     // Every voice of the chunk sounding, the usual case: each advances.
     Lanes8 next = advanced;
-    Lanes8 nextRest = advancedRest;
     Mask8 play = {};
     if (!_mm256_testz_si256(reinterpret_cast<__m256i>(stopped), reinterpret_cast<__m256i>(stopped))) {
       const Lanes8 rested = rewind ? zero : ph;
       const Lanes8 kept = ended ? zero : advanced;
       const Lanes8 held = idle ? ph : kept;
       next = armed ? rested : held;
-      nextRest = stopped ? kr : advancedRest;
       const Mask8 run = ~idle & ended & 2;
       play = (armed & 1) | (~armed & run);
     }
@@ -694,13 +647,10 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     if (left >= 8) {
       clipped |= clip;
       changed |= play;
-      if (inPlace) {
+      if (inPlace)
         Store8(phases + 8 * c, next);
-        Store8(rests + 8 * c, nextRest);
-      } else {
+      else
         Store8(fresh + 8 * c, next);
-        Store8(freshRest + 8 * c, nextRest);
-      }
       Store8(o, low);
       Store8(o + 8, high);
     } else {
@@ -710,13 +660,10 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
       lanes = lanes < voices;
       clipped |= clip & lanes;
       changed |= play & lanes;
-      if (inPlace) {
+      if (inPlace)
         Store8(phases + 8 * c, lanes ? next : ph);
-        Store8(rests + 8 * c, lanes ? nextRest : kr);
-      } else {
+      else
         Store8(fresh + 8 * c, next);
-        Store8(freshRest + 8 * c, nextRest);
-      }
       Store8(o, Blend8(low, Load8(o), __builtin_shufflevector(lanes, lanes, 0, 0, 1, 1, 2, 2, 3, 3)));
       Store8(o + 8, Blend8(high, Load8(o + 8), __builtin_shufflevector(lanes, lanes, 4, 4, 5, 5, 6, 6, 7, 7)));
     }
@@ -733,7 +680,6 @@ template <int32_t kShape, int32_t kLanes, bool kLoop>
     for (int32_t v = 0; v < voices; ++v) {
       const int32_t w = ids[v];
       phases[w] = fresh[v];
-      rests[w] = freshRest[v];
       if (playing[v] != 0) m.VoicePlaying[w] = playing[v] == 1 ? -1 : 0;
     }
   }
@@ -990,6 +936,70 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
 }
 
 namespace {
+// The Oscillator's phases kept in time. The kernels step a voice's phase in
+// single precision, which rounds every step the same way over a stretch of
+// the cycle: alone, a 0.5-Hz wave ran 0.1 % fast and a 440-Hz one strayed
+// 2 ms an hour. Every kAnchorFrames calls the phases are set to the exact
+// ones: the anchor the last time left (AuxVoiceState, what it held beyond
+// single precision in VoiceStateRest) advanced by those frames at the
+// frequency the voice plays now. That holds where the float phase lies
+// within the steps' rounding of it (each step rounds by at most 2^-24 while
+// the phase is below 2 in size): the voice played every frame at that
+// frequency. Anywhere else (a frequency that moved, a voice that waited or
+// ended, a reset, a rewind or a load) the float phase stands and anchors
+// anew, so a phase never moves by more than that rounding, and the frames
+// between keep the kernels' float steps untouched. 256 frames keep that
+// rounding below 2e-5 of a cycle and spread the anchoring over as many
+// frames.
+constexpr int32_t kAnchorFrames = kOscillatorAnchorFrames;
+constexpr double kAnchorSlack = (kAnchorFrames + 1) * 0x1p-24;
+
+// Counts the module's calls in a column no voice uses; true once every
+// kAnchorFrames calls, the first time after kAnchorFrames frames from the
+// phases and anchors a reset leaves (all 0).
+[[gnu::always_inline]] inline bool AnchorDue(ModuleRecord& m) {
+  float& slot = m.AuxVoiceState[2][kVoices];
+  uint32_t n;
+  std::memcpy(&n, &slot, sizeof n);
+  const bool due = n >= kAnchorFrames;
+  n = due ? 1 : n + 1;
+  std::memcpy(&slot, &n, sizeof n);
+  return due;
+}
+
+// Out of line: it runs once in kAnchorFrames calls. owner and voices are
+// the frame's, as its kernel reads them.
+[[gnu::noinline]] void AnchorPhases(ModuleRecord& m, const ModuleRecord* owner, int32_t voices) {
+  const bool doubled = SwitchOn(m, kSwitch2);
+  const int32_t channels = KernelChannels(m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor frequency = OpenPlain(m, kOscFrequency, ch);
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = VoiceIdAt(owner, v);
+      float f = frequency(v);
+      if (doubled) f = f + f;
+      float& phase = m.VoiceState[ch][w];
+      float& rest = m.VoiceStateRest[ch][w];
+      float& anchor = m.AuxVoiceState[ch][w];
+      // A rest that does not fit its anchor (a reset wrote there) is not taken.
+      const float kept = anchor + rest == anchor ? rest : 0.0f;
+      const double exact = (static_cast<double>(anchor) + static_cast<double>(kept)) +
+                           static_cast<double>(kAnchorFrames) * 0.25 * static_cast<double>(f);
+      // The float phase wraps where the exact one may not yet: whole turns apart.
+      const double apart = exact - static_cast<double>(phase);
+      const double turns = std::nearbyint(apart);
+      if (m.VoicePlaying[w] == -1 && std::fabs(apart - turns) <= kAnchorSlack) {
+        const double at = exact - turns;
+        phase = static_cast<float>(at);
+        rest = static_cast<float>(at - static_cast<double>(phase));
+      } else {
+        rest = 0.0f;
+      }
+      anchor = phase;
+    }
+  }
+}
+
 // Out of line, so that the choice of kernel keeps no stack frame (in two
 // builds too, as the slot's entry is).
 [[gnu::noinline]] TARVELO_KERNEL_BUILDS(void, AllVoiceByVoice, (ModuleRecord& m, int32_t voices, int32_t shape)) {
@@ -998,15 +1008,33 @@ namespace {
 }
 }  // namespace
 
-TARVELO_KERNEL_BUILDS(void, ProcessOscillatorPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
-  const int32_t voices = KernelVoices(*m);
-  const int32_t shape = OscillatorShape(*m);
-  const RowsKernel rows = RowsKernelFor(*m, voices, shape);
+namespace {
+[[gnu::always_inline]] inline void PolyFrame(ModuleRecord& m, int32_t voices) {
+  const int32_t shape = OscillatorShape(m);
+  const RowsKernel rows = RowsKernelFor(m, voices, shape);
   if (rows != nullptr) {
-    rows(*m, voices);
+    rows(m, voices);
     return;
   }
-  AllVoiceByVoice(*m, voices, shape);
+  AllVoiceByVoice(m, voices, shape);
+}
+
+// The phases anchored before the frame, as the last call left them. Out of
+// line, as the frame's calls are then tail calls: the kernel's frames in
+// between keep no stack frame.
+[[gnu::noinline]] void AnchoredPolyFrame(ModuleRecord& m, int32_t voices) {
+  AnchorPhases(m, m.TriggerOwner.LoadSettled(), voices);
+  PolyFrame(m, voices);
+}
+}  // namespace
+
+TARVELO_KERNEL_BUILDS(void, ProcessOscillatorPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
+  const int32_t voices = KernelVoices(*m);
+  if (AnchorDue(*m)) {
+    AnchoredPolyFrame(*m, voices);
+    return;
+  }
+  PolyFrame(*m, voices);
 }
 
 TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
@@ -1016,6 +1044,7 @@ TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, i
   const bool weighted = WeightedMix(*m);
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
+  if (AnchorDue(*m)) AnchorPhases(*m, owner, voices);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
     float sum = 0.0f;
