@@ -940,7 +940,7 @@ namespace {
 // single precision, which rounds every step the same way over a stretch of
 // the cycle: alone, a 0.5-Hz wave ran 0.1 % fast and a 440-Hz one strayed
 // 2 ms an hour. Every kAnchorFrames calls the phases are set to the exact
-// ones: the anchor the last time left (AuxVoiceState, what it held beyond
+// ones: the anchor the last time left (OscillatorAnchor, what it held beyond
 // single precision in VoiceStateRest) advanced by those frames at the
 // frequency the voice plays now. That holds where the float phase lies
 // within the steps' rounding of it (each step rounds by at most 2^-24 while
@@ -954,16 +954,12 @@ namespace {
 constexpr int32_t kAnchorFrames = kOscillatorAnchorFrames;
 constexpr double kAnchorSlack = (kAnchorFrames + 1) * 0x1p-24;
 
-// Counts the module's calls in a column no voice uses; true once every
-// kAnchorFrames calls, the first time after kAnchorFrames frames from the
-// phases and anchors a reset leaves (all 0).
+// True once every kAnchorFrames calls, the first time after kAnchorFrames
+// frames from the phases and anchors a reset leaves (all 0).
 [[gnu::always_inline]] inline bool AnchorDue(ModuleRecord& m) {
-  float& slot = m.AuxVoiceState[2][kVoices];
-  uint32_t n;
-  std::memcpy(&n, &slot, sizeof n);
+  const uint32_t n = m.OscillatorCalls;
   const bool due = n >= kAnchorFrames;
-  n = due ? 1 : n + 1;
-  std::memcpy(&slot, &n, sizeof n);
+  m.OscillatorCalls = due ? 1 : n + 1;
   return due;
 }
 
@@ -980,7 +976,7 @@ constexpr double kAnchorSlack = (kAnchorFrames + 1) * 0x1p-24;
       if (doubled) f = f + f;
       float& phase = m.VoiceState[ch][w];
       float& rest = m.VoiceStateRest[ch][w];
-      float& anchor = m.AuxVoiceState[ch][w];
+      float& anchor = m.OscillatorAnchor[ch][w];
       // A rest that does not fit its anchor (a reset wrote there) is not taken.
       const float kept = anchor + rest == anchor ? rest : 0.0f;
       const double exact = (static_cast<double>(anchor) + static_cast<double>(kept)) +
