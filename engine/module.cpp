@@ -240,6 +240,8 @@ void ModuleResetVoices(ModuleRecord& m) {
   std::memset(m.SequencerVoices, 0, sizeof(m.SequencerVoices));
   m.Adsr = AdsrRows{};
   std::memset(m.AuxVoiceState, 0, sizeof(m.AuxVoiceState));
+  std::memset(m.OscillatorAnchor, 0, sizeof(m.OscillatorAnchor));
+  m.OscillatorCalls = 0;
   ModuleClearWorkBuffers(m);
   for (uint32_t* t : m.TriggerBuffers)
     if (t != nullptr) std::memset(t, 0, kVoices * sizeof(uint32_t));

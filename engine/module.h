@@ -322,14 +322,19 @@ struct ModuleRecord {
   // not fit its VoiceState (written there by a reset, a rewind or a load) is
   // not taken.
   float SamplePositionRest[kChannelRows][kVoiceColumns];  // one thread: graph owner, the Sample's kernel
-  // The kernels that count a time or a phase in VoiceState (the Step
-  // Sequencer's elapsed times, the Melody Generator's countdown, the ADSR's
-  // stage times past half a second, the Sine wave's phases): what it holds
+  // The kernels that count a time or a phase in VoiceState (the Step Sequencer's
+  // elapsed times, the Melody Generator's countdown, the ADSR's stage times past half
+  // a second, the Sine wave's phases; the Oscillator's phases at its time checks, OscillatorAnchor): what it holds
   // beyond single precision, element for element, the time being the two
   // added; VoiceState keeps it rounded, as a synth file stores it. A rest
   // that does not fit its VoiceState (a reset, a rewind or a load wrote
   // there) is not taken.
   float VoiceStateRest[kChannelRows][kVoiceColumns];  // one thread: graph owner, those kernels
+  // The Oscillator's phases as its last time check left them (their rest
+  // beyond single precision in VoiceStateRest), and its calls since that
+  // check. Zeroed with the voices.
+  float OscillatorAnchor[kChannelRows][kVoiceColumns];  // one thread: graph owner, the Oscillator's kernel
+  uint32_t OscillatorCalls;                             // one thread: graph owner, the Oscillator's kernel
   // The processing order that last placed the module (OrderGeneration's
   // count then; 0 never): it is in the order while this is not below
   // OrderGeneration. Written by each rebuild (the audio thread's while
@@ -341,7 +346,7 @@ struct ModuleRecord {
 // The layout the module file records, record copies and master presets rely
 // on: typing a word as shared changes none of it. The kernels' and the
 // order's own words (from Published on) come after everything they copy.
-static_assert(sizeof(ModuleRecord) == 30768 && sizeof(ModuleParam) == 648);
+static_assert(sizeof(ModuleRecord) == 31168 && sizeof(ModuleParam) == 648);
 static_assert(offsetof(ModuleRecord, ModuleSwitches) == 16 && offsetof(ModuleRecord, PortSources) == 152 &&
               offsetof(ModuleRecord, Params) == 416 && offsetof(ModuleRecord, SelectedParam) == 22100 &&
               offsetof(ModuleRecord, PolyphonyMode) == 22112 && offsetof(ModuleRecord, ClipFlag) == 22176 &&

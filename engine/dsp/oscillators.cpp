@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "engine/catalog/catalog.h"
 #include "engine/dsp/contract.h"
@@ -935,6 +936,66 @@ void SetOscillatorShape(ModuleRecord& m, int32_t shape) {
 }
 
 namespace {
+// The Oscillator's phases kept in time. The kernels step a voice's phase in
+// single precision, which rounds every step the same way over a stretch of
+// the cycle: alone, a 0.5-Hz wave ran 0.1 % fast and a 440-Hz one strayed
+// 2 ms an hour. Every kAnchorFrames calls the phases are set to the exact
+// ones: the anchor the last time left (OscillatorAnchor, what it held beyond
+// single precision in VoiceStateRest) advanced by those frames at the
+// frequency the voice plays now. That holds where the float phase lies
+// within the steps' rounding of it (each step rounds by at most 2^-24 while
+// the phase is below 2 in size): the voice played every frame at that
+// frequency. Anywhere else (a frequency that moved, a voice that waited or
+// ended, a reset, a rewind or a load) the float phase stands and anchors
+// anew, so a phase never moves by more than that rounding, and the frames
+// between keep the kernels' float steps untouched. 256 frames keep that
+// rounding below 2e-5 of a cycle and spread the anchoring over as many
+// frames.
+constexpr int32_t kAnchorFrames = kOscillatorAnchorFrames;
+constexpr double kAnchorSlack = (kAnchorFrames + 1) * 0x1p-24;
+
+// True once every kAnchorFrames calls, the first time after kAnchorFrames
+// frames from the phases and anchors a reset leaves (all 0).
+[[gnu::always_inline]] inline bool AnchorDue(ModuleRecord& m) {
+  const uint32_t n = m.OscillatorCalls;
+  const bool due = n >= kAnchorFrames;
+  m.OscillatorCalls = due ? 1 : n + 1;
+  return due;
+}
+
+// Out of line: it runs once in kAnchorFrames calls. owner and voices are
+// the frame's, as its kernel reads them.
+[[gnu::noinline]] void AnchorPhases(ModuleRecord& m, const ModuleRecord* owner, int32_t voices) {
+  const bool doubled = SwitchOn(m, kSwitch2);
+  const int32_t channels = KernelChannels(m);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    const PortCursor frequency = OpenPlain(m, kOscFrequency, ch);
+    for (int32_t v = 0; v < voices; ++v) {
+      const int32_t w = VoiceIdAt(owner, v);
+      float f = frequency(v);
+      if (doubled) f = f + f;
+      float& phase = m.VoiceState[ch][w];
+      float& rest = m.VoiceStateRest[ch][w];
+      float& anchor = m.OscillatorAnchor[ch][w];
+      // A rest that does not fit its anchor (a reset wrote there) is not taken.
+      const float kept = anchor + rest == anchor ? rest : 0.0f;
+      const double exact = (static_cast<double>(anchor) + static_cast<double>(kept)) +
+                           static_cast<double>(kAnchorFrames) * 0.25 * static_cast<double>(f);
+      // The float phase wraps where the exact one may not yet: whole turns apart.
+      const double apart = exact - static_cast<double>(phase);
+      const double turns = std::nearbyint(apart);
+      if (m.VoicePlaying[w] == -1 && std::fabs(apart - turns) <= kAnchorSlack) {
+        const double at = exact - turns;
+        phase = static_cast<float>(at);
+        rest = static_cast<float>(at - static_cast<double>(phase));
+      } else {
+        rest = 0.0f;
+      }
+      anchor = phase;
+    }
+  }
+}
+
 // Out of line, so that the choice of kernel keeps no stack frame (in two
 // builds too, as the slot's entry is).
 [[gnu::noinline]] TARVELO_KERNEL_BUILDS(void, AllVoiceByVoice, (ModuleRecord& m, int32_t voices, int32_t shape)) {
@@ -943,15 +1004,33 @@ namespace {
 }
 }  // namespace
 
-TARVELO_KERNEL_BUILDS(void, ProcessOscillatorPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
-  const int32_t voices = KernelVoices(*m);
-  const int32_t shape = OscillatorShape(*m);
-  const RowsKernel rows = RowsKernelFor(*m, voices, shape);
+namespace {
+[[gnu::always_inline]] inline void PolyFrame(ModuleRecord& m, int32_t voices) {
+  const int32_t shape = OscillatorShape(m);
+  const RowsKernel rows = RowsKernelFor(m, voices, shape);
   if (rows != nullptr) {
-    rows(*m, voices);
+    rows(m, voices);
     return;
   }
-  AllVoiceByVoice(*m, voices, shape);
+  AllVoiceByVoice(m, voices, shape);
+}
+
+// The phases anchored before the frame, as the last call left them. Out of
+// line, as the frame's calls are then tail calls: the kernel's frames in
+// between keep no stack frame.
+[[gnu::noinline]] void AnchoredPolyFrame(ModuleRecord& m, int32_t voices) {
+  AnchorPhases(m, m.TriggerOwner.LoadSettled(), voices);
+  PolyFrame(m, voices);
+}
+}  // namespace
+
+TARVELO_KERNEL_BUILDS(void, ProcessOscillatorPoly, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
+  const int32_t voices = KernelVoices(*m);
+  if (AnchorDue(*m)) {
+    AnchoredPolyFrame(*m, voices);
+    return;
+  }
+  PolyFrame(*m, voices);
 }
 
 TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, int32_t, int32_t)) {
@@ -961,6 +1040,7 @@ TARVELO_KERNEL_BUILDS(void, ProcessOscillatorMono, (ModuleRecord* m, uint64_t, i
   const bool weighted = WeightedMix(*m);
   const int32_t channels = KernelChannels(*m);
   const int32_t voices = KernelVoices(*m);
+  if (AnchorDue(*m)) AnchorPhases(*m, owner, voices);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const OscillatorPorts in = OpenOscillator(*m, ch);
     float sum = 0.0f;

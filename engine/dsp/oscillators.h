@@ -19,6 +19,10 @@ enum OscillatorPort : int32_t {
   kOscDuty = 5,
 };
 
+// Every this many calls the Oscillator sets each voice's phase to the exact
+// one where it played at one frequency since the last time (see oscillators.cpp).
+constexpr int32_t kOscillatorAnchorFrames = 256;
+
 void ProcessOscillatorMono(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity);
 void ProcessOscillatorPoly(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity);
 void ProcessSineWaveMono(ModuleRecord* m, uint64_t frameCounter, int32_t parity, int32_t previousParity);

@@ -6,6 +6,7 @@
 // (signed zeros, wrapping and NaN phases, zero and NaN frequencies, clips).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -273,7 +274,83 @@ TEST_P(WaveTimingTest, AnHourStraysLessThanAMillisecond) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Waves, WaveTimingTest,
-                         ::testing::Values(WaveCase{35, 0.5, 4.5}, WaveCase{35, 3.7, 4.0}, WaveCase{35, 440.0, 2.0}));
+                         ::testing::Values(WaveCase{35, 0.5, 4.5}, WaveCase{35, 3.7, 4.0}, WaveCase{35, 440.0, 2.0},
+                                           WaveCase{kTypeOscillator, 0.5, 4.5}, WaveCase{kTypeOscillator, 3.7, 4.0},
+                                           WaveCase{kTypeOscillator, 440.0, 2.0}));
+
+// The phase a voice holds after each frame, set against the exact phase and
+// against the float steps alone (each frame wraps the phase once and adds a
+// quarter of f in double, rounded to float). A frequency held keeps the exact
+// phase to within a frame's rounding, where the float steps stray frames
+// apart; a frequency that moves every frame (here it alternates) keeps the
+// float steps bit for bit: the phase is never set beyond their rounding.
+// one thread: value
+struct AnchorCase {
+  const char* name;
+  double hz;       // even frames
+  double otherHz;  // odd frames
+  bool doubled;    // SW2
+  bool strays;     // the float steps alone stray past what the anchoring keeps
+};
+
+class OscillatorAnchorTest : public testing_synth::SynthTest {};
+
+TEST_F(OscillatorAnchorTest, HeldFrequenciesKeepTheExactPhase) {
+  constexpr AnchorCase kCases[] = {
+      {"0.5 Hz", 0.5, 0.5, false, true},
+      {"440 Hz", 440.0, 440.0, false, true},
+      {"3.7 Hz doubled", 3.7, 3.7, true, true},
+      {"-220 Hz", -220.0, -220.0, false, true},
+      {"15 kHz (a step exact in float, many turns a block)", 15000.0, 15000.0, false, false},
+      {"alternating", 440.0, 97.0, false, false},
+      {"alternating doubled", 0.5, 3.0, true, false}};
+  constexpr int32_t kBlock = kOscillatorAnchorFrames;
+  constexpr int32_t kFrames = kBlock * 16 + 17;
+  for (const AnchorCase& c : kCases) {
+    ModuleRecord* m = Add(kTypeOscillator);
+    ASSERT_NE(m, nullptr);
+    Set(m, kOscBias, 0.0f);
+    m->ModuleSwitches[kSwitch2].Store(c.doubled ? -1 : 0);
+    const float fs[2] = {static_cast<float>(c.hz) / RateQuarter, static_cast<float>(c.otherHz) / RateQuarter};
+    const bool held = c.hz == c.otherHz;
+    // From three quarters of the cycle, where a float step rounds the most.
+    m->VoiceState[0][0] = 0.75f;
+    double exact = 0.75;
+    float steps = 0.75f;
+    double strayed = 0.0;  // the float steps' largest distance from the exact phase
+    for (int32_t n = 0; n < kFrames; ++n) {
+      Set(m, kOscFrequency, fs[n & 1]);
+      // The first anchoring (after kBlock frames) keeps the phase it finds,
+      // the float steps' from the 0.75 the test wrote: exactness counts
+      // from there.
+      if (n == kBlock) exact = static_cast<double>(m->VoiceState[0][0]);
+      Run(m, 1, n & 1);
+      const float f = c.doubled ? fs[n & 1] + fs[n & 1] : fs[n & 1];
+      exact += 0.25 * static_cast<double>(f);
+      const float p = !(1.0f > std::fabs(steps)) ? steps - std::copysign(1.0f, steps) : steps;
+      steps = static_cast<float>(static_cast<double>(p) + 0.25 * static_cast<double>(f));
+      const float phase = m->VoiceState[0][0];
+      if (!held) {
+        ASSERT_EQ(Bits(phase), Bits(steps)) << c.name << " frame " << n;
+        continue;
+      }
+      const double off = static_cast<double>(phase) - exact;
+      const double steppedOff = static_cast<double>(steps) - exact;
+      strayed = std::max(strayed, std::fabs(steppedOff - std::nearbyint(steppedOff)));
+      // From the second anchoring on, the call that anchors leaves the
+      // phase a frame's rounding off the exact one, and the frames after it
+      // the float steps' rounding (each at most 2^-24 while the phase is
+      // below 2).
+      if (n < 2 * kBlock) continue;
+      const double bound = n % kBlock == 0 ? 0x1p-24 : kBlock * 0x1p-24;
+      ASSERT_LE(std::fabs(off - std::nearbyint(off)), bound) << c.name << " frame " << n;
+    }
+    // The float steps alone stray further: the case tells the two apart.
+    if (c.strays) {
+      EXPECT_GT(strayed, kBlock * 0x1p-24) << c.name;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace Tarvelo
