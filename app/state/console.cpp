@@ -122,7 +122,8 @@ struct LogLane {
   bool closing = false;  // the writer writes what waits, then the last line, and closes
   std::thread thread;    // one thread: the opener and the closer (start-up, shutdown)
 };
-LogLane g_log;
+// Never destroyed: a writer a held disk keeps may outlive the program's end.
+LogLane& g_log = *new LogLane;
 
 void LogWriterMain() {
   platform::ThreadSetName("tarvelo-log");
