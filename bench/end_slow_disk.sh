@@ -89,6 +89,8 @@ run() {  # <case> <signal s> [bench options] ; ACTIONS run beside: "at-seconds c
   wait
   python3 -c "print(f'exit {$rc}: the end took {$end - $sig:.1f} s after the signal ({$sig - $take:.1f} s into the take)')"
   grep -E '^(ctrl-s|signal)' "$out"
+  # The window's thread says "Ending on" as it takes the signal: a disk it waited on holds that.
+  awk '/^signal t=/{sub("t=","",$2); s=$2} /^report t=.* Ending on /{sub("t=","",$2); if (s != "") printf "the window took the signal %.1f s after it\n", $2 - s; exit}' "$out"
   # The status line from a Ctrl+S on, and every report after the signal.
   awk '/^ctrl-s/{s=1} /^signal/{on=1} (s && /^status/) || (on && /^report/)' "$out" |
     grep -vE 'Terminating|Cleaning memory|Audio thread terminated|Waiting for audio|delay in audio' | head -60

@@ -1,10 +1,14 @@
 #include "app/state/console.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "app/state/system_messages.h"
 #include "app/state/ui_hooks.h"
@@ -103,6 +107,54 @@ std::string LogLine(const std::string& text, int32_t row) {
   return line;
 }
 
+// The log's lines go to the disk on a thread of their own: a write to a busy
+// stick waits for its journal (minutes, while another file's save commits),
+// and reports come from the window's thread too. One write and flush per
+// line, in the order reported.
+// one thread: holder of lock
+struct LogLane {
+  std::mutex lock;
+  std::condition_variable bell;     // a line waits, or the end
+  std::condition_variable written;  // the lines handed over are on their way out
+  std::deque<std::string> lines;
+  int32_t number = 0;    // the open log file, 0 when none
+  bool busy = false;     // the writer holds a line taken off `lines`
+  bool closing = false;  // the writer writes what waits, then the last line, and closes
+  std::thread thread;    // one thread: the opener and the closer (start-up, shutdown)
+};
+// Never destroyed: a writer a held disk keeps may outlive the program's end.
+LogLane& g_log = *new LogLane;
+
+void LogWriterMain() {
+  platform::ThreadSetName("tarvelo-log");
+  std::unique_lock<std::mutex> hold(g_log.lock);
+  for (;;) {
+    g_log.bell.wait(hold, [] { return g_log.closing || !g_log.lines.empty(); });
+    if (g_log.lines.empty()) break;  // closing
+    const std::string line = std::move(g_log.lines.front());
+    g_log.lines.pop_front();
+    g_log.busy = true;
+    const int32_t number = g_log.number;
+    hold.unlock();
+    platform::FileWrite(number, line);
+    platform::FileFlush(number);
+    hold.lock();
+    g_log.busy = false;
+    if (g_log.lines.empty()) g_log.written.notify_all();
+  }
+  const int32_t number = g_log.number;
+  hold.unlock();
+  platform::FileWrite(number, std::string(kLogLastLine) + "\r\n");
+  platform::FileClose(number);
+  hold.lock();
+  g_log.number = 0;
+  g_log.written.notify_all();
+}
+
+// A shutdown gives the log's last lines this long to reach a busy disk, then
+// ends without them.
+constexpr auto kLogCloseBound = std::chrono::seconds(10);
+
 }  // namespace
 
 void ConsoleMessageInit(ConsoleMessage& m) {
@@ -143,6 +195,7 @@ void MessageConsoleFree() {
 }
 
 int32_t OpenLogFile() {
+  if (g_log.thread.joinable()) CloseLogFile();  // a new, empty log: the old one's writer ends first
   const std::string home = DynZStringGet(QUARLE_BASICS::HomeFolder);
   if (home.empty()) return -QUARLE_BASICS::kErrFolder;
   int32_t number = 0;
@@ -154,17 +207,45 @@ int32_t OpenLogFile() {
     rc = platform::FileOpen(number, home + "\\" + kLogFileName, platform::kFileOutput);
   }
   if (rc != 0) return -rc;
+  {
+    std::lock_guard<std::mutex> hold(g_log.lock);
+    g_log.number = number;
+    g_log.closing = false;
+  }
+  try {
+    g_log.thread = std::thread(LogWriterMain);
+  } catch (...) {
+    std::lock_guard<std::mutex> hold(g_log.lock);
+    g_log.number = 0;
+    platform::FileClose(number);
+    return -QUARLE_BASICS::kErrAllocation;
+  }
   LogFileNumber = number;
   return 0;
 }
 
 void CloseLogFile() {
-  // Taken whole: a report on another thread meanwhile writes to the file
-  // still open, or finds none.
-  const int32_t number = LogFileNumber.exchange(0);
-  if (number <= 0) return;
-  platform::FileWrite(number, std::string(kLogLastLine) + "\r\n");
-  platform::FileClose(number);
+  // Taken whole: a report on another thread meanwhile hands its line to the
+  // writer still running, or finds no log.
+  if (LogFileNumber.exchange(0) <= 0) return;
+  bool closed = false;
+  {
+    std::unique_lock<std::mutex> hold(g_log.lock);
+    g_log.closing = true;
+    g_log.bell.notify_all();
+    closed = g_log.written.wait_for(hold, kLogCloseBound, [] { return g_log.number == 0; });
+  }
+  // A disk that took nothing for the bound keeps the writer: the process ends without it.
+  if (closed)
+    g_log.thread.join();
+  else
+    g_log.thread.detach();
+}
+
+bool LogWritten(double seconds) {
+  std::unique_lock<std::mutex> hold(g_log.lock);
+  return g_log.written.wait_for(hold, std::chrono::duration<double>(seconds),
+                                [] { return g_log.lines.empty() && !g_log.busy; });
 }
 
 int32_t LogMessage(const std::string& text, int32_t level) {
@@ -196,10 +277,14 @@ int32_t LogMessage(const std::string& text, int32_t level) {
   if (onStatusLine) SetStatusText(copy);
 
   // One write per line, so lines of different threads never mix; flushed so
-  // the log holds every report up to a crash.
-  if (const int32_t log = LogFileNumber.load(); log > 0) {
-    platform::FileWrite(log, LogLine(copy, row));
-    platform::FileFlush(log);
+  // the log holds every report up to a crash; by the log's writer, never the caller.
+  if (LogFileNumber.load() > 0) {
+    std::string line = LogLine(copy, row);
+    std::lock_guard<std::mutex> hold(g_log.lock);
+    if (g_log.number > 0 && !g_log.closing) {
+      g_log.lines.push_back(std::move(line));
+      g_log.bell.notify_one();
+    }
   }
 
   if (!onStatusLine) {

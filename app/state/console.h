@@ -54,10 +54,15 @@ int32_t MessageConsoleCreate();
 void MessageConsoleFree();
 
 // Opens HomeFolder\TARVELO_LOG.TXT for output (emptying it) under the file
-// lock: 0, -27 without a data folder, or the negated open error.
+// lock, and starts its writer (tarvelo-log), which alone writes it: 0, -27
+// without a data folder, or the negated open error.
 int32_t OpenLogFile();
-// Writes the last line "END|FIN" and closes the log file.
+// Writes the last line "END|FIN" and closes the log file, after the lines
+// reported before; a disk that takes none of it for 10 s is left to it.
 void CloseLogFile();
+// Waits up to `seconds` until the log's writer has written every line
+// reported so far: whether it has.
+bool LogWritten(double seconds);
 
 // Keeps, logs and shows one report; callable from any thread (the status line
 // through SetStatusText's handoff). 0, or -21 when

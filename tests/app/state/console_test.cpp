@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/fixed_tables.h"
+#include "audio/sync_count.h"
 #include "app/state/system_messages.h"
 #include "app/state/ui_hooks.h"
 #include "basics/console.h"
@@ -85,6 +86,7 @@ class ConsoleTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
   std::vector<std::string> LogLines() const {
+    EXPECT_TRUE(LogWritten(30.0)) << "the log's writer wrote nothing for 30 s";
     std::ostringstream s;
     s << std::ifstream(dir_ / "TARVELO_LOG.TXT", std::ios::binary).rdbuf();
     const std::string all = s.str();
@@ -222,6 +224,30 @@ TEST_F(ConsoleTest, ManyThreadsReportAtOnce) {
     ASSERT_TRUE(t >= 0 && t < kThreads) << l;
     EXPECT_EQ(l.substr(23), " line " + std::to_string(next[t]++)) << l;  // whole, in order
   }
+}
+
+// A write to a busy stick waits for its journal, minutes while another file's
+// save commits: a report (the window's thread makes them too) hands its line
+// to the log's writer and never writes or flushes the log itself.
+TEST_F(ConsoleTest, TheLogsWriterAloneWritesIt) {
+  g_ui.running = -1;
+  StateUi.ControlId = nullptr;
+  synccount::Reset();
+  const std::string me = synccount::ThreadName();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(LogMessage("Saving mine.tarvelo... " + std::to_string(i), i), 0);
+  const std::vector<std::string> lines = LogLines();
+  EXPECT_EQ(synccount::WritesOn(me), 0) << "the reporting thread wrote the log";
+  EXPECT_EQ(synccount::WritesOn("tarvelo-log"), 3);
+  ASSERT_EQ(lines.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(lines[i].substr(lines[i].size() - 24), "Saving mine.tarvelo... " + std::to_string(i));
+  // The last line follows every report at the close, and the file is let go.
+  CloseLogFile();
+  EXPECT_EQ(LogFileNumber.load(), 0);
+  std::ostringstream s;
+  s << std::ifstream(dir_ / "TARVELO_LOG.TXT", std::ios::binary).rdbuf();
+  const std::string all = s.str();
+  EXPECT_EQ(all.substr(all.size() - 9), std::string(kLogLastLine) + "\r\n");
+  EXPECT_EQ(synccount::WritesOn(me), 0);
 }
 
 TEST_F(ConsoleTest, MessageTabPresses) {
