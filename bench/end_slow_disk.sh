@@ -41,15 +41,7 @@ stick() {  # <rate> <copy on|off>
 }
 
 header() {  # <wav>
-  python3 - "$1" <<'PY'
-import struct, sys, os
-p = sys.argv[1]
-size = os.path.getsize(p)
-with open(p, 'rb') as f:
-    b = f.read(88)
-named = struct.unpack('<I', b[84:88])[0] if len(b) >= 88 else 0
-print(f"take: file holds {max(size - 88, 0) / 192000:.2f} s, header names {named / 192000:.2f} s")
-PY
+  echo "take: $(python3 "$(dirname "$0")/take_header.py" "$1")"
 }
 
 run() {  # <case> <signal s> [bench options] ; ACTIONS run beside: "at-seconds command"
