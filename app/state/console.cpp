@@ -120,16 +120,20 @@ struct LogLane {
   int32_t number = 0;    // the open log file, 0 when none
   bool busy = false;     // the writer holds a line taken off `lines`
   bool closing = false;  // the writer writes what waits, then the last line, and closes
+  // Moves on at each open: a writer an earlier end left held in the disk
+  // touches nothing of a later log once it gets out.
+  uint64_t generation = 0;
   std::thread thread;    // one thread: the opener and the closer (start-up, shutdown)
 };
 // Never destroyed: a writer a held disk keeps may outlive the program's end.
 LogLane& g_log = *new LogLane;
 
-void LogWriterMain() {
+void LogWriterMain(uint64_t generation) {
   platform::ThreadSetName("tarvelo-log");
   std::unique_lock<std::mutex> hold(g_log.lock);
   for (;;) {
-    g_log.bell.wait(hold, [] { return g_log.closing || !g_log.lines.empty(); });
+    g_log.bell.wait(hold, [&] { return g_log.generation != generation || g_log.closing || !g_log.lines.empty(); });
+    if (g_log.generation != generation) return;
     if (g_log.lines.empty()) break;  // closing
     const std::string line = std::move(g_log.lines.front());
     g_log.lines.pop_front();
@@ -139,6 +143,7 @@ void LogWriterMain() {
     platform::FileWrite(number, line);
     platform::FileFlush(number);
     hold.lock();
+    if (g_log.generation != generation) return;
     g_log.busy = false;
     if (g_log.lines.empty()) g_log.written.notify_all();
   }
@@ -147,6 +152,7 @@ void LogWriterMain() {
   platform::FileWrite(number, std::string(kLogLastLine) + "\r\n");
   platform::FileClose(number);
   hold.lock();
+  if (g_log.generation != generation) return;
   g_log.number = 0;
   g_log.written.notify_all();
 }
@@ -211,9 +217,12 @@ int32_t OpenLogFile() {
     std::lock_guard<std::mutex> hold(g_log.lock);
     g_log.number = number;
     g_log.closing = false;
+    g_log.busy = false;
+    g_log.lines.clear();
+    ++g_log.generation;
   }
   try {
-    g_log.thread = std::thread(LogWriterMain);
+    g_log.thread = std::thread(LogWriterMain, g_log.generation);
   } catch (...) {
     std::lock_guard<std::mutex> hold(g_log.lock);
     g_log.number = 0;
