@@ -1,5 +1,5 @@
 // English default of every message number, in number order. Numbers 0 to
-// 115 form the first stage of the message table, 116 to 704 the second.
+// 115 form the first stage of the message table, 116 to 739 the second.
 #include "app/messages.h"
 
 namespace Tarvelo {
@@ -757,6 +757,31 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 712 */ "(reserved)",
     /* 713 */ "(reserved)",
     /* 714 */ "(reserved)",
+    /* 715 */ "(reserved)",
+    /* 716 */ "(reserved)",
+    /* 717 */ "(reserved)",
+    /* 718 */ "(reserved)",
+    /* 719 */ "(reserved)",
+    /* 720 */ "(reserved)",
+    /* 721 */ "(reserved)",
+    /* 722 */ "(reserved)",
+    /* 723 */ "(reserved)",
+    /* 724 */ "(reserved)",
+    /* 725 */ "(reserved)",
+    /* 726 */ "(reserved)",
+    /* 727 */ "(reserved)",
+    /* 728 */ "(reserved)",
+    /* 729 */ "(reserved)",
+    /* 730 */ "(reserved)",
+    /* 731 */ "(reserved)",
+    /* 732 */ "(reserved)",
+    /* 733 */ "(reserved)",
+    /* 734 */ "(reserved)",
+    /* 735 */ "(reserved)",
+    /* 736 */ "(reserved)",
+    /* 737 */ "(reserved)",
+    /* 738 */ "(reserved)",
+    /* 739 */ "(reserved)",
 };
 
 }  // namespace Tarvelo

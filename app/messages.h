@@ -8,7 +8,7 @@
 
 namespace Tarvelo {
 
-// 715 numbers; 0..115 are filled by the first stage, 116..714 by the second.
+// 740 numbers; 0..115 are filled by the first stage, 116..739 by the second.
 constexpr uint32_t kMessageCount = QUARLE_BASICS::kLanguageTableCount;
 constexpr uint32_t kMessageFirstCount = QUARLE_BASICS::kLanguageTableFirstCount;
 
@@ -22,7 +22,7 @@ const char* MessageDefault(uint32_t n);
 // be stored stays unset and its number shows the call site's default.
 int32_t MessageTableFirstStage();
 
-// Second stage: the table grows to 715 entries, keeping the texts of 0..115,
+// Second stage: the table grows to 740 entries, keeping the texts of 0..115,
 // and takes the defaults of 116..639. 0; -1 when the first stage never ran;
 // -21 when the larger table cannot be made (the first stage stays in force).
 int32_t MessageTableSecondStage();

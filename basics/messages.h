@@ -26,7 +26,7 @@ void Report(const std::string& text, int32_t level);
 struct LanguageTableRecord {
   char** entries = nullptr;  // entry n: own heap buffer (2 x length + 1 bytes) or null
   uint32_t firstCount = 0;   // LanguageTableFirstCount: 116 once the first stage exists
-  uint32_t fullCount = 0;    // LanguageTableCount: 715 once the table has grown
+  uint32_t fullCount = 0;    // LanguageTableCount: 740 once the table has grown
 };
 // Filled and freed by the start-up and the shutdown; LangText reads it on
 // every thread.
@@ -34,7 +34,7 @@ struct LanguageTableRecord {
 extern LanguageTableRecord LanguageTable;
 
 constexpr uint32_t kLanguageTableFirstCount = 116;
-constexpr uint32_t kLanguageTableCount = 715;
+constexpr uint32_t kLanguageTableCount = 740;
 
 // The array always holds max(firstCount, fullCount) entries.
 // First stage: a zeroed array of firstCount entries (firstCount set). 0, -19 for
