@@ -305,6 +305,107 @@ TEST_F(MidiInputTest, LockedPanelKeysStayHeldAndARepeatedNoteRestarts) {
   }
   Send(keys, {0x80, 69, 0});
   EXPECT_EQ(VoiceOfKey(0, 48), second);
+  // Unplugged, the device lets go of its keys as its note-offs would: locked, they stay.
+  Send(keys, {0x90, 71, 100});
+  platform::MidiFakeUnplug(keys);
+  ASSERT_TRUE(platform::MidiInFlush(30.0));
+  EXPECT_EQ(VoiceOfKey(0, 48), second);
+  EXPECT_GE(VoiceOfKey(0, 50), 0);
+}
+
+// A controller unplugged while its keys are down: every key it holds goes up
+// as its note-off would take it up, on each channel and keyboard it played,
+// and only its own (a key another controller took over sounds on); plugged in
+// again it plays as before. The program's end closes the rest and lets go of
+// theirs too.
+TEST_F(MidiInputTest, ADeviceThatGoesAwayLetsGoOfItsKeys) {
+  T::ModuleRecord* kb1 = Add(T::kTypeKeyboard);
+  T::ModuleRecord* kb2 = Add(T::kTypeKeyboard);
+  int32_t a = platform::MidiFakePlug("A");
+  const int32_t b = platform::MidiFakePlug("B");
+  QA::CheckMidiDevices();
+  const int32_t slotA = SlotOf("A"), slotB = SlotOf("B");
+  ASSERT_GE(slotA, 0);
+  ASSERT_GE(slotB, 0);
+  Bind(kb1, slotA);
+  Bind(kb1, slotB);
+  {
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    T::MidiDeviceMaps[slotB]->ChannelKeyboards[1] = kb2;
+  }
+  // A: C4 and G4 on channel 1, E4 pressed and let go, D4 on channel 4.
+  Send(a, {0x90, 60, 100, 67, 100, 64, 100, 0x80, 64, 0, 0x93, 62, 100});
+  // B: F4 and D4 (which restarts A's) on keyboard 1, A4 on channel 2: keyboard 2.
+  Send(b, {0x90, 65, 90, 62, 90, 0x91, 69, 90});
+  struct Key {
+    const char* name;
+    int32_t state, key;
+    bool fromA;
+  };
+  const Key keys[] = {{"C4", 0, 39, true}, {"G4", 0, 46, true}, {"F4", 0, 44, false}, {"D4", 0, 41, false},
+                      {"A4", 1, 48, false}};
+  int32_t voice[5];
+  for (int32_t i = 0; i < 5; ++i) {
+    voice[i] = VoiceOfKey(keys[i].state, static_cast<uint32_t>(keys[i].key));
+    ASSERT_GE(voice[i], 0) << keys[i].name;
+  }
+  auto expectUp = [&](const Key& k, int32_t v) {
+    SCOPED_TRACE(k.name);
+    EXPECT_EQ(VoiceOfKey(k.state, static_cast<uint32_t>(k.key)), -1);
+    const T::VoiceSlot s = Voice(k.state, v);
+    EXPECT_EQ(s.State.Load(), T::kVoiceReleased);  // as a note-off leaves it
+    EXPECT_EQ(s.Velocity.Load(), 0.0f);
+    EXPECT_EQ(s.Frequency.Load(), T::KeyToFrequency(k.key));
+  };
+  auto expectDown = [&](const Key& k, int32_t v) {
+    SCOPED_TRACE(k.name);
+    EXPECT_EQ(VoiceOfKey(k.state, static_cast<uint32_t>(k.key)), v);
+    EXPECT_EQ(Voice(k.state, v).State.Load(), T::kVoiceOn);
+  };
+
+  {
+    std::lock_guard<std::mutex> hold(g_uiLock);
+    g_ui.clear();
+  }
+  platform::MidiFakeUnplug(a);
+  ASSERT_TRUE(platform::MidiInFlush(30.0));
+  for (int32_t i = 0; i < 5; ++i) {
+    if (keys[i].fromA)
+      expectUp(keys[i], voice[i]);
+    else
+      expectDown(keys[i], voice[i]);
+  }
+  auto sounding = [&](int32_t state) {
+    platform::MutexGuard voices(T::KeyboardVoiceLocks[state]);
+    int32_t on = 0;
+    for (const T::VoiceSlot& v : T::KeyboardStates[state].Load()->Voices) on += v.State.Load() == T::kVoiceOn;
+    return on;
+  };
+  EXPECT_EQ(sounding(0), 2);  // F4 and D4: B's
+  EXPECT_TRUE(UiSaw("pressed 600 -1"));  // the on-screen keyboard shows them up
+
+  // Closed, then back: its keys stay up, and it plays as before.
+  EXPECT_EQ(QA::CheckMidiDevices(), 1);
+  EXPECT_TRUE(Logged("A is now closed.", 0));
+  a = platform::MidiFakePlug("A");
+  QA::CheckMidiDevices();
+  ASSERT_EQ(SlotOf("A"), slotA);
+  Send(a, {0x90, 60, 100});
+  EXPECT_GE(VoiceOfKey(0, 39), 0);
+  Send(a, {0x80, 60, 0});
+  EXPECT_EQ(VoiceOfKey(0, 39), -1);
+  EXPECT_EQ(VoiceOfKey(0, 46), -1);
+  for (int32_t i = 2; i < 5; ++i) expectDown(keys[i], voice[i]);
+  EXPECT_EQ(sounding(0), 2);
+
+  // The program's end closes every device: B's keys go up too, and A's new one.
+  Send(a, {0x90, 72, 100});
+  const int32_t c5 = VoiceOfKey(0, 51);
+  ASSERT_GE(c5, 0);
+  QA::CloseMidiInput();
+  for (int32_t i = 2; i < 5; ++i) expectUp(keys[i], voice[i]);
+  expectUp({"C5", 0, 51, true}, c5);
+  ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
 }
 
 TEST_F(MidiInputTest, AudioOffAndTypedValueEntry) {
