@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "basics/errors.h"
 #include "basics/messages.h"
@@ -102,6 +103,68 @@ void MarkKeyboardPressed() {
   }
 }
 
+// The notes each device slot holds down: a note-on keeps the note it started
+// until the device's note-off for it. When the device goes away, or the
+// program closes it, exactly those notes end (wherever a removal moved their
+// keyboards' states), none that another device or the screen started since.
+// one thread: value
+struct DeviceNote {
+  uint32_t channel;
+  uint32_t note;  // MIDI note number
+  Tarvelo::HeldNote held;
+};
+// Never held while another lock is taken.
+std::mutex g_deviceNotesLock;
+// one thread: holder of g_deviceNotesLock
+std::vector<DeviceNote> g_deviceNotes[kMidiDeviceSlotCount];
+
+void KeepDeviceNote(int32_t slot, uint32_t ch, uint32_t note, const Tarvelo::HeldNote& held) {
+  std::lock_guard<std::mutex> hold(g_deviceNotesLock);
+  for (DeviceNote& n : g_deviceNotes[slot]) {
+    if (n.channel == ch && n.note == note) {
+      n.held = held;
+      return;
+    }
+  }
+  g_deviceNotes[slot].push_back({ch, note, held});
+}
+
+void ForgetDeviceNote(int32_t slot, uint32_t ch, uint32_t note) {
+  std::lock_guard<std::mutex> hold(g_deviceNotesLock);
+  std::vector<DeviceNote>& notes = g_deviceNotes[slot];
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    if (notes[i].channel == ch && notes[i].note == note) {
+      notes[i] = notes.back();
+      notes.pop_back();
+      return;
+    }
+  }
+}
+
+// The on-screen keyboard shows what MIDI notes changed: marked here on the
+// interface thread, else once for a burst through a report.
+void ShowKeyboardPressed() {
+  if (platform::OnInterfaceThread())
+    MarkKeyboardPressed();
+  else if (!g_pressPosted.exchange(true) && !PostMidiReport(kMidiReportKeyPressed, 0))
+    g_pressPosted.store(false);
+}
+
+// Ends every note the slot's device still holds, as its note-offs would (the
+// locked panel keyboard keeps its keys then too), on the thread that knows no
+// further message of the device comes: the MIDI thread at its close message,
+// the closer once MidiInClose returned. True when the slot held any.
+bool ReleaseDeviceNotes(int32_t slot) {
+  std::vector<DeviceNote> notes;
+  {
+    std::lock_guard<std::mutex> hold(g_deviceNotesLock);
+    notes.swap(g_deviceNotes[slot]);
+  }
+  for (DeviceNote& n : notes)
+    if (!PanelKeysLocked()) Tarvelo::NoteOffHeld(n.held, Tarvelo::LockedNote::kRelease);
+  return !notes.empty();
+}
+
 void ForgetSlot(int32_t i) {
   MidiDeviceSlot& s = MidiDeviceTable[i];
   {
@@ -160,6 +223,8 @@ void HandleMidiData(int32_t slot, uint32_t message, uint32_t timeStamp) {
   const uint32_t d1 = (message >> 8) & 0xFF;
   const uint32_t d2 = (message >> 16) & 0xFF;
   if (s == 8 || s == 9) {
+    // The device lets go of the note, whether or not a keyboard takes it.
+    if (s == 8 || d2 == 0) ForgetDeviceNote(slot, ch, d1);
     int32_t instance = 0;
     {
       platform::MutexGuard maps(Tarvelo::MT_MIDIMAPS);
@@ -268,6 +333,7 @@ int32_t ScanMidiDevices() {
     // The device is gone but our side of it is still open: let it go, or every
     // unplugging would leave a port and a record behind.
     if (s.handle != nullptr) platform::MidiInClose(s.handle);
+    if (ReleaseDeviceNotes(i)) ShowKeyboardPressed();
     ForgetSlot(i);
   }
 
@@ -337,6 +403,9 @@ void HandleMidiClose(int32_t slot) {
     Tarvelo::MidiMap* map = Tarvelo::MidiDeviceMaps[slot];
     if (map != nullptr) map->Claimed = 0;
   }
+  // Its note-offs will never come. Before the slot shows closed: the scan
+  // may then give it to another device.
+  if (ReleaseDeviceNotes(slot)) ShowKeyboardPressed();
   MidiDeviceTable[slot].closed.store(-1);
   RefreshMidiDeviceList(0);
 }
@@ -413,11 +482,13 @@ void PlayNote(const MidiNote& note, const NoteRoute* route) {
       } else {
         const float frequency = Tarvelo::KeyToFrequency(key);
         const float velocity = static_cast<float>(note.Velocity) / 127.0f;
+        Tarvelo::HeldNote held;
         PlayOnKeyboard(note, route, [&](int32_t instance) {
           // Released first, so a repeated note starts again.
           Tarvelo::KeyNoteOff(-1, key, instance);
-          Tarvelo::KeyNoteOnAt(key, frequency, velocity, instance);
+          Tarvelo::KeyNoteOnAt(key, frequency, velocity, instance, &held);
         });
+        if (route != nullptr && held.state != nullptr) KeepDeviceNote(route->slot, route->ch, note.Key, held);
       }
     } else {
       PlayOnKeyboard(note, route, [&](int32_t instance) {
@@ -425,10 +496,7 @@ void PlayNote(const MidiNote& note, const NoteRoute* route) {
       });
     }
   }
-  if (onInterface)
-    MarkKeyboardPressed();
-  else if (!g_pressPosted.exchange(true) && !PostMidiReport(kMidiReportKeyPressed, 0))
-    g_pressPosted.store(false);
+  ShowKeyboardPressed();
 }
 
 }  // namespace
@@ -489,6 +557,9 @@ void CloseMidiInput() {
     for (int32_t i = 0; i < kMidiDeviceSlotCount; ++i) {
       MidiDeviceSlot& s = MidiDeviceTable[i];
       if (s.handle != nullptr) platform::MidiInClose(s.handle);
+      // No callback of it runs now: its held notes end here (nothing is shown,
+      // the interface is going).
+      ReleaseDeviceNotes(i);
       s.handle = nullptr;
       s.deviceId = -1;
       s.receiving = 0;

@@ -134,6 +134,8 @@ int32_t FindFreeMidiSlot();
 void MidiInProc(platform::MidiIn* handle, uint32_t message, uintptr_t instance, uintptr_t param1,
                 uintptr_t param2);
 void HandleMidiOpen(int32_t slot);
+// The device went away: the notes it holds end as its note-offs would, then
+// the slot shows closed.
 void HandleMidiClose(int32_t slot);
 // Resets the device lists of the interface; flag -1 also selects the first row
 // of the keyboard device list.
@@ -160,7 +162,7 @@ bool HandleMidiReport(const QUARLE_BASICS::CommandMessage& msg);
 int64_t RefreshKeyEntryMode();
 
 // Shutdown, before the engine and the interface go: closes every device (no
-// callback runs afterwards), stops the MIDI thread, frees the table, the lock
+// callback runs afterwards; the notes each held end), stops the MIDI thread, frees the table, the lock
 // and the engine's device hooks.
 void CloseMidiInput();
 

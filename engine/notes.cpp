@@ -218,10 +218,11 @@ int32_t KeyNoteOn(int32_t key, float velocity, int32_t instance) {
   return KeyNoteOnAt(key, KeyToFrequency(key), velocity, instance);
 }
 
-int32_t KeyNoteOnAt(int32_t key, float frequency, float velocity, int32_t instance) {
+int32_t KeyNoteOnAt(int32_t key, float frequency, float velocity, int32_t instance, HeldNote* held) {
+  if (held) *held = HeldNote{};
   const Bank bank = KeyboardOfInstance(instance);
   if (!bank.slot) return -1;
-  return NoteOnIn(bank, key, frequency, velocity);
+  return NoteOnIn(bank, key, frequency, velocity, held);
 }
 
 int32_t KeyNoteSlide(int32_t heldKey, int32_t key, float velocity) {

@@ -54,8 +54,10 @@ float OctaveKeyToFrequency(int32_t key);
 // released, else 0. Each takes the state's voices lock, then its held-keys lock.
 int32_t KeyNoteOn(int32_t key, float velocity, int32_t instance);
 // KeyNoteOn with the key's frequency already taken (KeyToFrequency): takes no
-// tuning lock, so it may run where the MIDI maps' lock is held.
-int32_t KeyNoteOnAt(int32_t key, float frequency, float velocity, int32_t instance);
+// tuning lock, so it may run where the MIDI maps' lock is held. With held, the
+// note it started (HeldNote below; no state when none started).
+struct HeldNote;
+int32_t KeyNoteOnAt(int32_t key, float frequency, float velocity, int32_t instance, HeldNote* held = nullptr);
 int32_t KeyNoteSlide(int32_t heldKey, int32_t key, float velocity);
 int32_t KeyNoteOff(int32_t heldKey, int32_t key, int32_t instance);
 int32_t OctaveNoteOn(int32_t key, float velocity);

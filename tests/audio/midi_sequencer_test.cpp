@@ -1,7 +1,7 @@
 // The ALSA sequencer back-end with a real sequencer: a second client of the
 // sequencer sends a note-on, a note-off and a controller to the port we
 // subscribe to it, and they must reach the bound keyboard and the mapped
-// parameter. Machines without a sequencer (no /dev/snd/seq, as in most
+// parameter; when it leaves with a key down, the key goes up. Machines without a sequencer (no /dev/snd/seq, as in most
 // containers) skip it and say why.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -132,6 +132,24 @@ class MidiSequencerTest : public ::testing::Test {
     return out;
   }
 
+  // The second client's port among the devices, its every channel playing kb; -1 when it is not there.
+  static int32_t BindSender(T::ModuleRecord* kb) {
+    QA::CheckMidiDevices();
+    const std::string name = std::string(kSenderName) + ":" + kSenderPort;
+    int32_t slot = -1;
+    {
+      platform::MutexGuard devices(QA::MT_MIDIDEVICES);
+      slot = T::FindMidiDevice(name);
+    }
+    if (slot < 0) return -1;
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    T::MidiMap* map = T::MidiDeviceMaps[slot];
+    if (map == nullptr) return -1;
+    kb->MidiDeviceBinding.Store(slot + 1);
+    for (int32_t ch = 0; ch < T::kMidiChannels; ++ch) map->ChannelKeyboards[ch] = kb;
+    return slot;
+  }
+
   snd_seq_t* sender_ = nullptr;
   int port_ = -1;
   bool engine_ = false;
@@ -145,22 +163,12 @@ TEST_F(MidiSequencerTest, NotesAndAControllerFromAnotherClientReachTheKeyboardAn
   ASSERT_GE(T::AddModule(T::kTypeKeyboard, true, &kb), 0);
   T::ModuleRecord* osc = nullptr;
   ASSERT_GE(T::AddModule(T::kTypeOscillator, true, &osc), 0);
-  QA::CheckMidiDevices();
-  const std::string name = std::string(kSenderName) + ":" + kSenderPort;
-  int32_t slot = -1;
-  {
-    platform::MutexGuard devices(QA::MT_MIDIDEVICES);
-    slot = T::FindMidiDevice(name);
-  }
+  const int32_t slot = BindSender(kb);
   ASSERT_GE(slot, 0) << "the second client's port is not among the devices";
   EXPECT_EQ(QA::MidiDeviceTable[slot].receiving, -1);
   {
     platform::MutexGuard maps(T::MT_MIDIMAPS);
-    T::MidiMap* map = T::MidiDeviceMaps[slot];
-    ASSERT_NE(map, nullptr);
-    kb->MidiDeviceBinding.Store(slot + 1);
-    for (int32_t ch = 0; ch < T::kMidiChannels; ++ch) map->ChannelKeyboards[ch] = kb;
-    T::MidiMapEntry& e = map->Entries[7][0];
+    T::MidiMapEntry& e = T::MidiDeviceMaps[slot]->Entries[7][0];
     e.Mode = T::kMidiFixedParam;
     e.Kind = T::kControllerStandard;
     e.Target = osc;
@@ -193,6 +201,25 @@ TEST_F(MidiSequencerTest, NotesAndAControllerFromAnotherClientReachTheKeyboardAn
   EXPECT_TRUE(reaches(amp.RangeHigh.Load())) << "the controller did not move the mapped parameter";
   Send([](snd_seq_event_t& ev) { snd_seq_ev_set_controller(&ev, 0, 7, 0); });
   EXPECT_TRUE(reaches(amp.RangeLow.Load()));
+}
+
+// The second client leaves the sequencer with a key down, as a controller
+// unplugged does: the system port announces it, and the key goes up as the
+// note-off would take it up.
+TEST_F(MidiSequencerTest, AClientThatLeavesWithAKeyDownLetsItGo) {
+  T::ModuleRecord* kb = nullptr;
+  ASSERT_GE(T::AddModule(T::kTypeKeyboard, true, &kb), 0);
+  const int32_t slot = BindSender(kb);
+  ASSERT_GE(slot, 0) << "the second client's port is not among the devices";
+  Send([](snd_seq_event_t& ev) { snd_seq_ev_set_noteon(&ev, 0, 60, 127); });
+  ASSERT_TRUE(WaitFor([] { return VoiceOfKey(39) >= 0; })) << "the note-on did not reach the keyboard";
+  const int32_t v = VoiceOfKey(39);
+  snd_seq_close(sender_);
+  sender_ = nullptr;
+  ASSERT_TRUE(WaitFor([] { return VoiceOfKey(39) < 0; })) << "the key stayed down after its device left";
+  EXPECT_EQ(Voice(v).State.Load(), T::kVoiceReleased);
+  EXPECT_EQ(Voice(v).Velocity.Load(), 0.0f);
+  EXPECT_EQ(QA::MidiDeviceTable[slot].closed.load(), -1);
 }
 
 #else

@@ -305,6 +305,107 @@ TEST_F(MidiInputTest, LockedPanelKeysStayHeldAndARepeatedNoteRestarts) {
   }
   Send(keys, {0x80, 69, 0});
   EXPECT_EQ(VoiceOfKey(0, 48), second);
+  // Unplugged, the device lets go of its keys as its note-offs would: locked, they stay.
+  Send(keys, {0x90, 71, 100});
+  platform::MidiFakeUnplug(keys);
+  ASSERT_TRUE(platform::MidiInFlush(30.0));
+  EXPECT_EQ(VoiceOfKey(0, 48), second);
+  EXPECT_GE(VoiceOfKey(0, 50), 0);
+}
+
+// A controller unplugged while its keys are down: every key it holds goes up
+// as its note-off would take it up, on each channel and keyboard it played,
+// and only its own (a key another controller took over sounds on); plugged in
+// again it plays as before. The program's end closes the rest and lets go of
+// theirs too.
+TEST_F(MidiInputTest, ADeviceThatGoesAwayLetsGoOfItsKeys) {
+  T::ModuleRecord* kb1 = Add(T::kTypeKeyboard);
+  T::ModuleRecord* kb2 = Add(T::kTypeKeyboard);
+  int32_t a = platform::MidiFakePlug("A");
+  const int32_t b = platform::MidiFakePlug("B");
+  QA::CheckMidiDevices();
+  const int32_t slotA = SlotOf("A"), slotB = SlotOf("B");
+  ASSERT_GE(slotA, 0);
+  ASSERT_GE(slotB, 0);
+  Bind(kb1, slotA);
+  Bind(kb1, slotB);
+  {
+    platform::MutexGuard maps(T::MT_MIDIMAPS);
+    T::MidiDeviceMaps[slotB]->ChannelKeyboards[1] = kb2;
+  }
+  // A: C4 and G4 on channel 1, E4 pressed and let go, D4 on channel 4.
+  Send(a, {0x90, 60, 100, 67, 100, 64, 100, 0x80, 64, 0, 0x93, 62, 100});
+  // B: F4 and D4 (which restarts A's) on keyboard 1, A4 on channel 2: keyboard 2.
+  Send(b, {0x90, 65, 90, 62, 90, 0x91, 69, 90});
+  struct Key {
+    const char* name;
+    int32_t state, key;
+    bool fromA;
+  };
+  const Key keys[] = {{"C4", 0, 39, true}, {"G4", 0, 46, true}, {"F4", 0, 44, false}, {"D4", 0, 41, false},
+                      {"A4", 1, 48, false}};
+  int32_t voice[5];
+  for (int32_t i = 0; i < 5; ++i) {
+    voice[i] = VoiceOfKey(keys[i].state, static_cast<uint32_t>(keys[i].key));
+    ASSERT_GE(voice[i], 0) << keys[i].name;
+  }
+  auto expectUp = [&](const Key& k, int32_t v) {
+    SCOPED_TRACE(k.name);
+    EXPECT_EQ(VoiceOfKey(k.state, static_cast<uint32_t>(k.key)), -1);
+    const T::VoiceSlot s = Voice(k.state, v);
+    EXPECT_EQ(s.State.Load(), T::kVoiceReleased);  // as a note-off leaves it
+    EXPECT_EQ(s.Velocity.Load(), 0.0f);
+    EXPECT_EQ(s.Frequency.Load(), T::KeyToFrequency(k.key));
+  };
+  auto expectDown = [&](const Key& k, int32_t v) {
+    SCOPED_TRACE(k.name);
+    EXPECT_EQ(VoiceOfKey(k.state, static_cast<uint32_t>(k.key)), v);
+    EXPECT_EQ(Voice(k.state, v).State.Load(), T::kVoiceOn);
+  };
+
+  {
+    std::lock_guard<std::mutex> hold(g_uiLock);
+    g_ui.clear();
+  }
+  platform::MidiFakeUnplug(a);
+  ASSERT_TRUE(platform::MidiInFlush(30.0));
+  for (int32_t i = 0; i < 5; ++i) {
+    if (keys[i].fromA)
+      expectUp(keys[i], voice[i]);
+    else
+      expectDown(keys[i], voice[i]);
+  }
+  auto sounding = [&](int32_t state) {
+    platform::MutexGuard voices(T::KeyboardVoiceLocks[state]);
+    int32_t on = 0;
+    for (const T::VoiceSlot& v : T::KeyboardStates[state].Load()->Voices) on += v.State.Load() == T::kVoiceOn;
+    return on;
+  };
+  EXPECT_EQ(sounding(0), 2);  // F4 and D4: B's
+  EXPECT_TRUE(UiSaw("pressed 600 -1"));  // the on-screen keyboard shows them up
+
+  // Closed, then back: its keys stay up, and it plays as before.
+  EXPECT_EQ(QA::CheckMidiDevices(), 1);
+  EXPECT_TRUE(Logged("A is now closed.", 0));
+  a = platform::MidiFakePlug("A");
+  QA::CheckMidiDevices();
+  ASSERT_EQ(SlotOf("A"), slotA);
+  Send(a, {0x90, 60, 100});
+  EXPECT_GE(VoiceOfKey(0, 39), 0);
+  Send(a, {0x80, 60, 0});
+  EXPECT_EQ(VoiceOfKey(0, 39), -1);
+  EXPECT_EQ(VoiceOfKey(0, 46), -1);
+  for (int32_t i = 2; i < 5; ++i) expectDown(keys[i], voice[i]);
+  EXPECT_EQ(sounding(0), 2);
+
+  // The program's end closes every device: B's keys go up too, and A's new one.
+  Send(a, {0x90, 72, 100});
+  const int32_t c5 = VoiceOfKey(0, 51);
+  ASSERT_GE(c5, 0);
+  QA::CloseMidiInput();
+  for (int32_t i = 2; i < 5; ++i) expectUp(keys[i], voice[i]);
+  expectUp({"C5", 0, 51, true}, c5);
+  ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
 }
 
 TEST_F(MidiInputTest, AudioOffAndTypedValueEntry) {
@@ -789,11 +890,12 @@ int32_t KeysLeftInTheBank() {
 // the keyboards behind it are renumbered and their states move with them. A
 // render stand-in plays the third keyboard (and the second, when it stays)
 // meanwhile. Every note ends where it started, so once the last note-off is
-// in no state holds a key and a Keyboard added afterwards sounds nothing; no
+// in (or, every other round, the device was unplugged with its last keys
+// down instead) no state holds a key and a Keyboard added afterwards sounds nothing; no
 // keyboard ever publishes the other channel's notes. Each row counts its
 // failing rounds (TARVELO_MIDI_KEYBOARD_ROUNDS sets the rounds per row).
 TEST_F(MidiInputTest, NotesEndWhereTheyStartedWhileAKeyboardIsDeleted) {
-  const int32_t pad = platform::MidiFakePlug("Pad");
+  int32_t pad = platform::MidiFakePlug("Pad");
   QA::CheckMidiDevices();
   const int32_t slot = SlotOf("Pad");
   ASSERT_GE(slot, 0);
@@ -809,6 +911,7 @@ TEST_F(MidiInputTest, NotesEndWhereTheyStartedWhileAKeyboardIsDeleted) {
     SCOPED_TRACE(row.name);
     int32_t stuck = 0, foreign = 0, sounding = 0;
     for (int32_t round = 0; round < rounds; ++round) {
+      const bool unplug = round % 2 == 1;
       T::ModuleRecord* kb[3] = {Add(T::kTypeKeyboard), Add(T::kTypeKeyboard), Add(T::kTypeKeyboard)};
       ASSERT_TRUE(kb[0] && kb[1] && kb[2]);
       {
@@ -837,6 +940,10 @@ TEST_F(MidiInputTest, NotesEndWhereTheyStartedWhileAKeyboardIsDeleted) {
           // burst lets it play a few (idle cores have played many meanwhile).
           const int64_t seen = frames.load();
           AwaitUntil([&] { return frames.load() >= seen + 3 || stop.load(); }, end);
+        }
+        if (unplug) {
+          platform::MidiFakeUnplug(pad);
+          return;
         }
         for (uint8_t k = 0; k < kDown; ++k, i = static_cast<uint8_t>((i + 1) % kNoteSpan))
           platform::MidiFakeSend(pad, {0x80, uint8_t(kLowNote + up(i)), 0, 0x81, uint8_t(kHighNote + up(i)), 0});
@@ -871,6 +978,12 @@ TEST_F(MidiInputTest, NotesEndWhereTheyStartedWhileAKeyboardIsDeleted) {
       render.join();
       ASSERT_TRUE(platform::MidiInFlush(30.0));
       stuck += KeysLeftInTheBank() != 0 ? 1 : 0;
+      if (unplug) {  // closed, forgotten and back, in the same slot
+        QA::CheckMidiDevices();
+        pad = platform::MidiFakePlug("Pad");
+        QA::CheckMidiDevices();
+        ASSERT_EQ(SlotOf("Pad"), slot);
+      }
       foreign += wrong.load() != 0 ? 1 : 0;
       T::ModuleRecord* added = Add(T::kTypeKeyboard);
       ASSERT_NE(added, nullptr);

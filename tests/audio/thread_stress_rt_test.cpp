@@ -8,7 +8,9 @@
 // proof that no thread frees or writes what another reads; here it checks that
 // every save and load succeeds, every saved file loads back equal, and after
 // every load a note from the MIDI device holds a key on a keyboard (and the
-// demo as shipped sounds with it).
+// demo as shipped sounds with it); every other time the device is unplugged
+// with that key down, while its player sends, and the key must go up (then it
+// is plugged in again).
 //
 // TARVELO_STRESS_SECONDS sets how long it runs (CI: 45 s);
 // TARVELO_STRESS_FIGURES names a file that receives the figures
@@ -461,6 +463,8 @@ struct Figures {
   int64_t stops = 0;  // every stop taken, overloads of a slow render among them
   // Notes from the device after a load: held, finding every voice busy, and on the demo as shipped.
   int64_t notes = 0, notesHeld = 0, notesBusy = 0, shippedNotes = 0, shippedHeard = 0;
+  // The device unplugged with such a note held, and its key up afterwards.
+  int64_t unplugs = 0, unplugsLetGo = 0;
 };
 
 TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
@@ -509,7 +513,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     platform::MidiFakeRemoveAll();
     ASSERT_EQ(QA::InitMidiControllerTypes(), 0);
     QA::MidiInCallback = &QA::MidiInProc;
-    const int32_t device = platform::MidiFakePlug("Dev A");
+    std::atomic<int32_t> device{platform::MidiFakePlug("Dev A")};
     QA::CheckMidiDevices();
 
     QB::DynZStringAssign(QA::PlaybackSelectedName, "Wave File Writer");
@@ -536,7 +540,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
         resting = false;
         const uint8_t key = static_cast<uint8_t>(48 + i % 24);
         const uint8_t value = static_cast<uint8_t>(i % 128);
-        platform::MidiFakeSend(device, {0x90, key, 100, 0xB0, 7, value, 0xB0, 10, static_cast<uint8_t>(127 - value),
+        platform::MidiFakeSend(device.load(), {0x90, key, 100, 0xB0, 7, value, 0xB0, 10, static_cast<uint8_t>(127 - value),
                                         0x80, key, 0});
         platform::SleepMs(1);
       }
@@ -587,7 +591,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
         PumpUntil([&] { return !busy() || FrameCounter.load() > until || PlaybackActive.load() == 0; }, 3.0);
         TakeMessages();  // the reports of the notes before it
         const int64_t reports = g_keyboardNotes;
-        platform::MidiFakeSend(device, {0x90, note, 100});
+        platform::MidiFakeSend(device.load(), {0x90, note, 100});
         platform::MidiInFlush(audiotest::kHangBound);
         isHeld = held(MidiNoteToKey(note));
         TakeMessages();
@@ -619,9 +623,34 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
           ADD_FAILURE() << "after load " << f.loads << " the demo does not sound with the device's note held";
         }
       }
-      platform::MidiFakeSend(device, {0x80, note, 0});
-      platform::MidiInFlush(audiotest::kHangBound);
       quiet = wasQuiet;
+      if (!isHeld || f.notes % 2 != 0) {
+        platform::MidiFakeSend(device.load(), {0x80, note, 0});
+        platform::MidiInFlush(audiotest::kHangBound);
+        return;
+      }
+      // Unplugged instead, its player busy again: the key goes up as the
+      // note-off would take it up (which leaves a locked panel keyboard's
+      // keys down), and the device comes back under a new number.
+      ++f.unplugs;
+      platform::MidiFakeUnplug(device.load());
+      platform::MidiInFlush(audiotest::kHangBound);
+      bool locked = false;
+      {
+        const int32_t panel = CurrentKeyboardIndex.Load();
+        platform::MutexGuard voices(KeyboardVoiceLocks[panel]);
+        locked = KeyboardStates[panel].Load()->LockFlag.Load() != 0;
+      }
+      if (held(MidiNoteToKey(note)) == locked) {
+        ++f.unplugsLetGo;
+      } else {
+        ++f.faults;
+        ADD_FAILURE() << "after load " << f.loads << " the device went away and its note "
+                      << (locked ? "went up on a locked keyboard" : "sounds on");
+      }
+      QA::CheckMidiDevices();
+      device = platform::MidiFakePlug("Dev A");
+      QA::CheckMidiDevices();
     };
     noteAfterLoad(true);
     int32_t made = 0;  // entries the Set buttons were given
@@ -914,14 +943,15 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     TakeControllerMoves(false);
     platform::ForgetInterfaceThread();
 
-    char line[800];
+    char line[1000];
     std::snprintf(line, sizeof line,
                   "%.0f s: %lld frames, %lld saves, %lld loads (%lld loaded back and compared), %lld copies, "
                   "%lld links and unlinks, %lld removals, %lld value moves, %lld forced overloads and %lld "
                   "restarts after them, %lld stops in all, %lld Set buttons and links pressed, %lld values set "
                   "right before a save checked in the file (%lld missing), %lld notes from the device after a "
                   "load (%lld held a key, %lld found every voice busy; %lld of %lld heard from the demo as "
-                  "shipped), %d warnings of a command left waiting, %d saves without a frame hold, %lld faults\n",
+                  "shipped; %lld times unplugged with it held, %lld let it go), %d warnings of a command left "
+                  "waiting, %d saves without a frame hold, %lld faults\n",
                   Now() - start, static_cast<long long>(f.frames), static_cast<long long>(f.saves),
                   static_cast<long long>(f.loads), static_cast<long long>(f.checks),
                   static_cast<long long>(f.copies), static_cast<long long>(f.links),
@@ -932,7 +962,7 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
                   static_cast<long long>(f.notes), static_cast<long long>(f.notesHeld),
                   static_cast<long long>(f.notesBusy),
                   static_cast<long long>(f.shippedHeard), static_cast<long long>(f.shippedNotes),
-                  g_commandWarnings.load(), g_unheldSaves.load(), static_cast<long long>(f.faults));
+                  static_cast<long long>(f.unplugs), static_cast<long long>(f.unplugsLetGo), g_commandWarnings.load(), g_unheldSaves.load(), static_cast<long long>(f.faults));
     std::fputs(line, stderr);
     if (const char* figures = std::getenv("TARVELO_STRESS_FIGURES")) {
       std::ofstream outFile(figures, std::ios::app);
@@ -967,6 +997,8 @@ TEST(ThreadStress, AudioMidiAndInterfaceThreadsTogether) {
     EXPECT_GT(f.notesHeld, f.notesBusy);
     EXPECT_GT(f.shippedNotes, 1);
     EXPECT_EQ(f.shippedHeard, f.shippedNotes);
+    EXPECT_GT(f.unplugs, 0);
+    EXPECT_EQ(f.unplugsLetGo, f.unplugs);
 
     ScopeBlockRingFree();
     MessageConsoleFree();
