@@ -725,6 +725,23 @@ TEST_F(ListButtonsTest, ASaveThatLeftATakeOutSaysWhichAndWhy) {
   Click(OnListSave, Button(4));
   EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
   EXPECT_TRUE(fs::exists(Home() / "NOWHERE" / "Rec1.wav"));
+
+  // A Sample recording as its REC began it: the save says the take is not
+  // in the file; once the take ended, the next save holds it.
+  ModuleRecord* sample = Make(kTypeSample);
+  ASSERT_EQ(RecordToWaveFile(Folder() + "\\NOWHERE", "Rec2.wav", 0.1f, 1, 48000), 0);
+  WaveLibraryEntry* take = SynthSamples.entries[1];
+  AssignWaveToModule(sample, take, ~uint64_t{0});
+  Click(OnListSave, Button(4));
+  EXPECT_EQ(Status(),
+            "mine.tarvelo has been saved. The take still recording on Sample #1 is not in the file (saved as it "
+            "was before the take); save again once it ends.");
+  EXPECT_EQ(take->Saved, 0);
+  sample->FramesRecorded = 100;
+  ASSERT_TRUE(EndRecordings(sample));
+  Click(OnListSave, Button(4));
+  EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
+  EXPECT_TRUE(fs::exists(Home() / "NOWHERE" / "Rec2.wav"));
 }
 
 TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
