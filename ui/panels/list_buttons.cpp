@@ -621,6 +621,9 @@ void ReplaceSynth(int32_t kind, int32_t owner, const std::string& folder, const 
   Replacing.Name = name;
   const bool saveFirst = Settings.AutoSave != 0 && (kind == kReplaceLoad || !SessionFile.empty());
   if (saveFirst) {
+    // Takes end before the save, as New ends them (the load would end them
+    // after it, and the file would not name them).
+    EndRecordings();
     SayReplaceWait(SessionFile);
     SaveThenReplace(SessionFolder, SessionFile);
   } else {

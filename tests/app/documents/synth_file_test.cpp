@@ -1091,6 +1091,35 @@ TEST_F(SynthFileTest, ASaveDuringATakeKeepsWhatTheModulePlayedBeforeAndSaysSo) {
   EXPECT_EQ(SaveSessionTakesNote(), "");
 }
 
+// The same while the render plays: the take starts and records on the audio
+// thread, and the save copies the module between two frames.
+TEST_F(SynthFileTest, ASaveWhileTheRenderRecordsKeepsTheEarlierSound) {
+  BuildSynth();
+  // Long enough to run through the save.
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "live.wav", 60.0f, 1, 48000), 0);
+  WaveLibraryEntry* take = SynthSamples.entries[SynthSamples.header.count - 1];
+  {
+    LiveSet set(false);
+    AssignWaveToModule(smp_, take, ~uint64_t{0});
+    ASSERT_EQ(smp_->ModuleSwitches[kSwitchRecord].Load(), -1);
+    set.Blocks(5);
+    Save("during.tarvelo");
+    const auto b = Bytes("during.tarvelo");
+    const Layout l = Walk(b);
+    const ModuleFileRecord r = RecordAt(b, l, smp_->ListIndex.Load());
+    EXPECT_EQ(r.LibraryIndex, 0);
+    EXPECT_EQ(r.Switches[kSwitchRecord], 0u);
+    EXPECT_EQ(SaveSessionTakesNote().rfind("The take still recording on Sample #1 is", 0), 0u);
+    set.Blocks(5);
+    ASSERT_TRUE(EndRecordings(smp_));
+  }
+  ASSERT_EQ(smp_->SampleEntry.Load(), take);
+  Save("after.tarvelo");
+  const auto a = Bytes("after.tarvelo");
+  EXPECT_EQ(RecordAt(a, Walk(a), smp_->ListIndex.Load()).LibraryIndex, 1);
+  EXPECT_EQ(SaveSessionTakesNote(), "");
+}
+
 // The module list starts with room for 1,000 modules and the reader places
 // record i at position i: a synth of more modules grows the list first, and
 // links and the output beyond position 1,000 come back.

@@ -1496,6 +1496,25 @@ TEST_F(ListButtonsTest, ActsThatReplaceTheSynthTakeEffectInTheOrderMade) {
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
 }
 
+// A Load with auto-save on while a Sample records: the take ends before the
+// save of the synth it leaves, which names it.
+TEST_F(ListButtonsTest, ALoadEndsATakeBeforeTheSaveOfTheSynthItLeaves) {
+  ASSERT_EQ(SaveSession(Folder(), "demo.tarvelo"), 0);
+  ModuleRecord* sample = Make(kTypeSample);
+  ASSERT_EQ(RecordToWaveFile(Folder(), "Rec3.wav", 0.1f, 1, 48000), 0);
+  AssignWaveToModule(sample, SynthSamples.entries[0], ~uint64_t{0});
+  sample->FramesRecorded = 100;
+  Settings.AutoSave = -1;
+  SessionFolder = Folder();
+  SessionFile = "mine.tarvelo";
+  Browse("demo.tarvelo");
+  Click(OnListLoad, Button(5));
+  Settings.AutoSave = 0;
+  EXPECT_EQ(SessionFile, "demo.tarvelo");
+  EXPECT_NE(ReadFile(Home() / "mine.tarvelo").find("Rec3.wav"), std::string::npos);
+  EXPECT_TRUE(fs::exists(Home() / "Rec3.wav"));
+}
+
 // A browser act waiting for a save of its file: a lasting wait shows a box
 // whose Cancel leaves it; the act is then not done once the save lands, and
 // the file is as saved. OK leaves it waiting, and it is done then.
