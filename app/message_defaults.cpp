@@ -751,7 +751,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     // The end: a disk that holds a save or a take and will not finish it, and what the end could not save.
     /* 707 */ "The disk does not finish writing {$}: the program ends without it, and may stay in the system until the disk lets go.",
     /* 708 */ "These files could not be saved; each keeps what it held before: ",
-    /* 709 */ "(reserved)",
+    /* 709 */ "The take still recording on {$} is not in the file (saved as it was before the take); save again once it ends.",
     /* 710 */ "(reserved)",
     /* 711 */ "(reserved)",
     /* 712 */ "(reserved)",

@@ -247,6 +247,15 @@ void TakeRecord(const ModuleFileRecord& r, ModuleRecord& T, int64_t legacy, bool
 
 }  // namespace
 
+int32_t SampleRateMark(const WaveLibraryEntry* e, int32_t olderFrequency) {
+  // Every Sample with a sound is marked, also one at the engine's rate: its
+  // file may later hold a sound of another rate, and unmarked its F would
+  // be taken for an older file's. One missing keeps the sense its F was
+  // loaded with.
+  const bool marked = SoundRate(e) > 0 || (e != nullptr && olderFrequency == 0);
+  return marked ? RateWhole : 0;
+}
+
 void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   if (module == nullptr) return;
   const ModuleRecord& m = *module;
@@ -265,15 +274,7 @@ void ModuleToFileRecord(ModuleFileRecord& r, const ModuleRecord* module) {
   r.Slots[1][32][1] = static_cast<float>(m.OutputChannels.Load());
   for (int32_t i = 0; i < kModuleSwitchWords; ++i) r.Switches[i] = static_cast<uint64_t>(m.ModuleSwitches[i].Load());
   r.LibraryIndex = m.SampleEntry.Load() != nullptr && WaveEntryListIndex != nullptr ? WaveEntryListIndex(m) : -1;
-  if (m.Type == kTypeSample) {
-    // Every Sample with a sound is marked, also one at the engine's rate: its
-    // file may later hold a sound of another rate, and unmarked its F would
-    // be taken for an older file's. One missing keeps the sense its F was
-    // loaded with.
-    const WaveLibraryEntry* e = m.SampleEntry.Load();
-    const bool marked = SoundRate(e) > 0 || (e != nullptr && m.SampleOlderFrequency == 0);
-    r.SampleRateMark = marked ? RateWhole : 0;
-  }
+  if (m.Type == kTypeSample) r.SampleRateMark = SampleRateMark(m.SampleEntry.Load(), m.SampleOlderFrequency);
 
   const int32_t n = ParamsInUse(m);
   for (int32_t p = 0; p < n; ++p) {

@@ -71,6 +71,9 @@ extern ModuleFileRecord MasterPresets[kModuleTypeCount];
 // one thread: start-up
 extern int32_t (*WaveEntryListIndex)(const ModuleRecord& module);
 
+// A Sample record's SampleRateMark for the entry it plays and its
+// SampleOlderFrequency.
+int32_t SampleRateMark(const WaveLibraryEntry* entry, int32_t olderFrequency);
 // Flattens a live module or a catalog template (nothing for null). Bytes the
 // record does not define are left as they were.
 void ModuleToFileRecord(ModuleFileRecord& record, const ModuleRecord* module);

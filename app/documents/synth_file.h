@@ -96,6 +96,9 @@ struct SynthTaken {
   // Entries whose own files could not be written, left out.
   std::vector<SaveLeftOutEntry> LeftOut;
   std::vector<std::string> LeftOutPaths;
+  // The modules whose take still recording is left out ("Sample #1"): each
+  // is written as it was before its take.
+  std::vector<std::string> TakesLeftOut;
 };
 
 // Writes the synth to folder\name (an empty name: HomeFolder\SYNTHS\"SS" + time
@@ -131,6 +134,9 @@ void ForgetSessionSaveFailure();
 // What the last SaveSession left out, in file order (empty after a save that
 // wrote every entry it names).
 const std::vector<SaveLeftOutEntry>& SaveSessionLeftOut();
+// What the last SaveSession says of the takes still recording that it left
+// out, for the status line after its own ("" when none ran).
+std::string SaveSessionTakesNote();
 // Writes every sample, filter and melody of the synth that has no file yet, as
 // a save does (failures reported, entries still being recorded left alone).
 // 0, or the first write's error: an entry it names still has no file.

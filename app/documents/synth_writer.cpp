@@ -108,6 +108,7 @@ std::vector<const WaveLibraryEntry*> NamedSamples;
 std::vector<const WaveLibraryEntry*> NamedFilters;
 std::vector<const WaveLibraryEntry*> NamedMelodies;
 std::vector<SaveLeftOutEntry> LeftOut;
+std::vector<std::string> TakesLeftOut;
 
 // Writes an entry that has no file yet, and says whether the synth file may
 // name it: only an entry whose file this save or an earlier one wrote (or
@@ -166,6 +167,41 @@ int32_t NamedPosition(const std::vector<const WaveLibraryEntry*>& named, const W
   for (size_t i = 0; i < named.size(); ++i)
     if (named[i] == e) return static_cast<int32_t>(i);
   return -1;
+}
+
+// A module whose take the file cannot name (still recording, or ended after
+// the lists were named) is written as it was before the take: the sound or
+// melody it played when REC began it, REC off, its voices from the start, as
+// a load then plays it. The take is said to be left out. An entry left out
+// because its own file could not be written is no take's: that is said apart.
+bool WriteAsBeforeTake(ModuleFileRecord& r, const ModuleRecord& m, const std::vector<std::string>& leftOutPaths) {
+  const WaveLibraryEntry* e = m.SampleEntry.Load();
+  const std::vector<const WaveLibraryEntry*>& named = m.Type == kTypeSample                ? NamedSamples
+                                                      : m.Type == kTypeConvolutiveFilter ? NamedFilters
+                                                                                         : NamedMelodies;
+  if (e == nullptr || NamedPosition(named, e) >= 0) return false;
+  const SoundBeforeTake* before = SoundBeforeTakeOf(m);
+  if (before == nullptr && m.ModuleSwitches[kSwitchRecord].Load() == 0) return false;
+  const std::string path = DynZStringGet(e->Folder) + "\\" + DynZStringGet(e->File);
+  if (std::find(leftOutPaths.begin(), leftOutPaths.end(), path) != leftOutPaths.end()) return false;
+  r.Switches[kSwitchRecord] = 0;
+  if (m.KeepsState != 0)
+    for (int32_t ch = 0; ch < 2; ++ch)
+      for (int32_t v = 0; v < kVoices; ++v) r.Slots[ch][v][0] = 0.0f;
+  if (before == nullptr || (m.Type != kTypeSample && m.Type != kTypeSequencer)) return true;
+  // The entry it played, unless it left its list meanwhile (its address may
+  // since be another's).
+  int32_t at = NamedPosition(named, before->Entry);
+  if (at >= 0 && (DynZStringGet(named[at]->Folder) != before->Folder || DynZStringGet(named[at]->File) != before->File))
+    at = -1;
+  r.LibraryIndex = at;
+  r.Slots[1][32][1] = static_cast<float>(before->OutputChannels);
+  if (m.Type == kTypeSample) r.SampleRateMark = SampleRateMark(at >= 0 ? named[at] : nullptr, before->OlderFrequency);
+  return true;
+}
+
+std::string ModuleLabel(const ModuleRecord& m) {
+  return DynZStringGet(m.Name) + " #" + std::to_string(m.InstanceNumber.Load());
 }
 
 // Each state as it stands once the render callback took its pending change;
@@ -227,6 +263,15 @@ bool ListHasHoles() {
 }  // namespace
 
 const std::vector<SaveLeftOutEntry>& SaveSessionLeftOut() { return LeftOut; }
+
+std::string SaveSessionTakesNote() {
+  if (TakesLeftOut.empty()) return "";
+  std::string names;
+  for (const std::string& n : TakesLeftOut) names += (names.empty() ? "" : ", ") + n;
+  return InsertArg(LangText(709, "The take still recording on {$} is not in the file (saved as it was before the "
+                                 "take); save again once it ends."),
+                   names);
+}
 
 int32_t SaveUnsavedLibraryEntries() {
   const std::string failTemplate = LangText(181, "Could not save {$}: ");
@@ -390,7 +435,12 @@ int32_t TakeSynth(SynthTaken& t, const std::string& name, const SynthTaken* dryA
       t.OutIndex = -1;
       if (out != nullptr && out->ListIndex.Load() >= 0 && out->ListIndex.Load() < n && ModuleList.entries[out->ListIndex.Load()] == out)
         t.OutIndex = out->ListIndex.Load();
-      for (int32_t i = 0; i < n; ++i) ModuleToFileRecord(t.Records[i], ModuleList.entries[i]);
+      const std::vector<std::string>& leftOutPaths = dryAfter != nullptr ? dryAfter->LeftOutPaths : t.LeftOutPaths;
+      for (int32_t i = 0; i < n; ++i) {
+        ModuleToFileRecord(t.Records[i], ModuleList.entries[i]);
+        if (WriteAsBeforeTake(t.Records[i], *ModuleList.entries[i], leftOutPaths))
+          t.TakesLeftOut.push_back(ModuleLabel(*ModuleList.entries[i]));
+      }
     }
     for (int32_t k = 0; k < kModuleTypeCount; ++k) ModuleToFileRecord(t.Records[n + k], &ModuleCatalog[k]);
     ReleaseFrames();
@@ -509,6 +559,7 @@ int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std
                      std::shared_ptr<const SynthTaken>* taken) {
   Handed.clear();
   LeftOut.clear();
+  TakesLeftOut.clear();
   auto t = std::make_shared<SynthTaken>();
   t->Folder = folderIn;
   t->Name = nameIn;
@@ -522,6 +573,7 @@ int32_t WriteSession(const std::string& folderIn, const std::string& nameIn, std
   else
     rc = TakeSynth(*t, t->Name, nullptr);
   if (rc == 0) {
+    TakesLeftOut = t->TakesLeftOut;
     if (taken != nullptr) *taken = t;
     rc = HandOverTaken(t, {}, Handed, SessionFolder, SessionFile, std::move(done));
   }

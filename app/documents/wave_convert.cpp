@@ -327,8 +327,51 @@ std::string UniqueFileName(const std::string& folder, const std::string& name,
   return copy;
 }
 
+namespace {
+
+// one thread: value
+struct TakeStart {
+  const ModuleRecord* Module;  // compared only: it may have been deleted since
+  const WaveLibraryEntry* Take;
+  SoundBeforeTake Before;
+};
+// A module's latest take and what it played before it; a later attach of
+// the module, or its deletion, makes the note stale.
+// one thread: interface
+std::vector<TakeStart> TakeStarts;
+
+void NoteTakeStart(const ModuleRecord& m, const WaveLibraryEntry* take) {
+  // Only listed modules keep their notes: a deleted one's address may come back.
+  std::erase_if(TakeStarts, [&](const TakeStart& s) {
+    if (s.Module == &m) return true;
+    for (int32_t i = 0; i < ModuleList.count && ModuleList.entries != nullptr; ++i)
+      if (ModuleList.entries[i] == s.Module) return false;
+    return true;
+  });
+  if (take == nullptr) return;
+  TakeStart s{&m, take, {}};
+  if (const WaveLibraryEntry* e = m.SampleEntry.Load()) {
+    s.Before.Entry = e;
+    s.Before.Folder = DynZStringGet(e->Folder);
+    s.Before.File = DynZStringGet(e->File);
+  }
+  s.Before.OutputChannels = m.OutputChannels.Load();
+  s.Before.OlderFrequency = m.SampleOlderFrequency;
+  TakeStarts.push_back(std::move(s));
+}
+
+}  // namespace
+
+const SoundBeforeTake* SoundBeforeTakeOf(const ModuleRecord& m) {
+  const WaveLibraryEntry* e = m.SampleEntry.Load();
+  for (const TakeStart& s : TakeStarts)
+    if (s.Module == &m) return e != nullptr && e == s.Take ? &s.Before : nullptr;
+  return nullptr;
+}
+
 void AssignWaveToModule(ModuleRecord* module, WaveLibraryEntry* wave, uint64_t flags) {
   if (module == nullptr) return;
+  NoteTakeStart(*module, flags != 0 ? wave : nullptr);
   module->SampleOlderFrequency = 0;  // a sound set now plays at its F
   PostAttachWave(module, wave, flags);
   // The lists mark the entry the module holds, read when they draw: while

@@ -47,7 +47,22 @@ std::string UniqueFileName(const std::string& folder, const std::string& name,
                            std::function<void(const std::string& copy, int32_t rc)> done = nullptr);
 // Attaches a library entry to a module (through the engine command when the
 // module plays), refreshes the list of the module's kind with the flags and
-// the module page's value display.
+// the module page's value display. With the record flag (a take into the
+// entry) the module's sound before it is noted (SoundBeforeTake).
 void AssignWaveToModule(ModuleRecord* module, WaveLibraryEntry* wave, uint64_t flags);
+
+// What a module played before the take it records now: a save made while
+// the take has no file writes the module with this instead.
+// one thread: value
+struct SoundBeforeTake {
+  const WaveLibraryEntry* Entry = nullptr;  // compared only: it may have left its list
+  std::string Folder;                       // its names then, to tell it from a later entry
+  std::string File;
+  int32_t OutputChannels = 1;
+  int32_t OlderFrequency = 0;  // the module's SampleOlderFrequency
+};
+// The sound before m's take, while m holds the entry that take began with
+// (ended or not); null for any other module (interface thread).
+const SoundBeforeTake* SoundBeforeTakeOf(const ModuleRecord& m);
 
 }  // namespace Tarvelo

@@ -220,13 +220,19 @@ void RefreshMidiMark() {
 
 // What a save says after the name of the file it wrote: that it was saved,
 // or, when a synth save left out entries whose own files could not be written
-// (their names are in the log too), which and why.
+// (their names are in the log too), which and why; and the takes still
+// recording that it left out.
 std::string SavedText(bool tuning) {
+  if (tuning) return LangText(228, "has been saved.");
   const std::vector<SaveLeftOutEntry>& left = SaveSessionLeftOut();
-  if (tuning || left.empty()) return LangText(228, "has been saved.");
-  std::string names;
-  for (const SaveLeftOutEntry& e : left) names += (names.empty() ? "" : ", ") + e.File;
-  return QUARLE_BASICS::InsertArg(LangText(623, "has been saved without {$}: "), names) + ErrorText(left.front().Code);
+  std::string said = LangText(228, "has been saved.");
+  if (!left.empty()) {
+    std::string names;
+    for (const SaveLeftOutEntry& e : left) names += (names.empty() ? "" : ", ") + e.File;
+    said = QUARLE_BASICS::InsertArg(LangText(623, "has been saved without {$}: "), names) + ErrorText(left.front().Code);
+  }
+  const std::string takes = SaveSessionTakesNote();
+  return takes.empty() ? said : said + " " + takes;
 }
 
 bool ReportSaveSessionFailure(int32_t r) {
@@ -615,6 +621,9 @@ void ReplaceSynth(int32_t kind, int32_t owner, const std::string& folder, const 
   Replacing.Name = name;
   const bool saveFirst = Settings.AutoSave != 0 && (kind == kReplaceLoad || !SessionFile.empty());
   if (saveFirst) {
+    // Takes end before the save, as New ends them (the load would end them
+    // after it, and the file would not name them).
+    EndRecordings();
     SayReplaceWait(SessionFile);
     SaveThenReplace(SessionFolder, SessionFile);
   } else {

@@ -186,6 +186,8 @@ void AutoSave() {
     SetStatusText(LangText(196, "Saving session..."));
     (Startup.SaveSession ? Startup.SaveSession : SaveSessionThen)(SessionFolder, SessionFile, [](int32_t r) {
       if (r < 0) QUARLE_BASICS::Report("SaveSession(): " + QUARLE_BASICS::ErrorText(r), 2);
+      // A take still recording is not in it, as after Ctrl+S.
+      if (const std::string takes = SaveSessionTakesNote(); r == 0 && !takes.empty()) SetStatusText(takes);
     });
   }
 }

@@ -1014,6 +1014,112 @@ TEST_F(SynthFileTest, LoadingAnotherSynthEndsRunningRecordingsAndWritesThem) {
   EXPECT_EQ(first, 0.02f);
 }
 
+// A save made while a Sample records into a new sound and a Sequencer into a
+// new melody, as their REC buttons start it: the takes have no file yet, so
+// each module is written as it was before its take (the sound or melody it
+// played, REC off, its voices from the start) and the save names the takes
+// it left out. Once a take ends, the synth differs from the one saved, and
+// the next save names the take.
+TEST_F(SynthFileTest, ASaveDuringATakeKeepsWhatTheModulePlayedBeforeAndSaysSo) {
+  BuildSynth();
+  // A Sample that played nothing before its take.
+  ModuleRecord* bare = Add(kTypeSample);
+  Save("before.tarvelo");
+  const auto ref = Bytes("before.tarvelo");
+  const Layout rl = Walk(ref);
+
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "live.wav", 0.1f, 1, 48000), 0);
+  WaveLibraryEntry* sound = SynthSamples.entries[SynthSamples.header.count - 1];
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "bare.wav", 0.1f, 1, 48000), 0);
+  WaveLibraryEntry* bareSound = SynthSamples.entries[SynthSamples.header.count - 1];
+  WaveLibraryEntry* melody = TakeEntry(Home("MELODIES"), "live.mel");
+  // one thread: value
+  struct Case {
+    const char* what;
+    ModuleRecord* m;
+    WaveLibraryEntry* take;
+  };
+  const Case cases[] = {{"sample", smp_, sound}, {"sequencer", seq_, melody}, {"bare sample", bare, bareSound}};
+  for (const Case& c : cases) {
+    AssignWaveToModule(c.m, c.take, ~uint64_t{0});
+    ASSERT_EQ(c.m->ModuleSwitches[kSwitchRecord].Load(), -1) << c.what;
+  }
+  for (int32_t k = 0; k < 300; ++k) sound->Sound.samples[k] = 0.001f * static_cast<float>(k);
+  smp_->FramesRecorded = 300;  // as the render callback left it
+
+  std::shared_ptr<const SynthTaken> taken;
+  ASSERT_EQ(SaveSessionTaking(Home("SYNTHS"), "during.tarvelo", nullptr, &taken), 0);
+  ASSERT_TRUE(taken);
+  const auto b = Bytes("during.tarvelo");
+  const Layout l = Walk(b);
+  EXPECT_EQ(I32At(b, l.samples), I32At(ref, rl.samples));
+  EXPECT_EQ(I32At(b, l.melodies), I32At(ref, rl.melodies));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int32_t i = c.m->ListIndex.Load();
+    const ModuleFileRecord now = RecordAt(b, l, i), was = RecordAt(ref, rl, i);
+    EXPECT_EQ(now.LibraryIndex, was.LibraryIndex);
+    EXPECT_EQ(now.Switches[kSwitchRecord], 0u);
+    // Byte for byte the module as a save before its take wrote it.
+    EXPECT_EQ(std::memcmp(&now, &was, sizeof now), 0);
+    EXPECT_EQ(c.take->Saved, 0);
+  }
+  EXPECT_EQ(RecordAt(b, l, smp_->ListIndex.Load()).LibraryIndex, 0);
+  EXPECT_EQ(RecordAt(b, l, seq_->ListIndex.Load()).LibraryIndex, 0);
+  // In the list's order.
+  EXPECT_EQ(SaveSessionTakesNote(),
+            "The take still recording on Sample #1, Sample #2, Sequencer #1 is not in the file "
+            "(saved as it was before the take); save again once it ends.");
+  // Nothing else changed while the takes run: a save then would write the same.
+  EXPECT_FALSE(SynthChangedSince(*taken));
+
+  // The Sample's take ends with the frames it holds.
+  ASSERT_TRUE(EndRecordings(smp_));
+  EXPECT_EQ(smp_->SampleEntry.Load(), sound);
+  EXPECT_TRUE(SynthChangedSince(*taken));
+  Save("after.tarvelo");
+  const auto a = Bytes("after.tarvelo");
+  const Layout al = Walk(a);
+  EXPECT_EQ(I32At(a, al.samples), I32At(ref, rl.samples) + 1);
+  EXPECT_EQ(RecordAt(a, al, smp_->ListIndex.Load()).LibraryIndex, I32At(ref, rl.samples));
+  EXPECT_EQ(sound->Saved, -1);
+  EXPECT_EQ(SaveSessionTakesNote(),
+            "The take still recording on Sample #2, Sequencer #1 is not in the file "
+            "(saved as it was before the take); save again once it ends.");
+  ASSERT_TRUE(EndRecordings());
+  Save("after.tarvelo");
+  EXPECT_EQ(SaveSessionTakesNote(), "");
+}
+
+// The same while the render plays: the take starts and records on the audio
+// thread, and the save copies the module between two frames.
+TEST_F(SynthFileTest, ASaveWhileTheRenderRecordsKeepsTheEarlierSound) {
+  BuildSynth();
+  // Long enough to run through the save.
+  ASSERT_EQ(RecordToWaveFile(Home("AUDIO\\RECORDED"), "live.wav", 60.0f, 1, 48000), 0);
+  WaveLibraryEntry* take = SynthSamples.entries[SynthSamples.header.count - 1];
+  {
+    LiveSet set(false);
+    AssignWaveToModule(smp_, take, ~uint64_t{0});
+    ASSERT_EQ(smp_->ModuleSwitches[kSwitchRecord].Load(), -1);
+    set.Blocks(5);
+    Save("during.tarvelo");
+    const auto b = Bytes("during.tarvelo");
+    const Layout l = Walk(b);
+    const ModuleFileRecord r = RecordAt(b, l, smp_->ListIndex.Load());
+    EXPECT_EQ(r.LibraryIndex, 0);
+    EXPECT_EQ(r.Switches[kSwitchRecord], 0u);
+    EXPECT_EQ(SaveSessionTakesNote().rfind("The take still recording on Sample #1 is", 0), 0u);
+    set.Blocks(5);
+    ASSERT_TRUE(EndRecordings(smp_));
+  }
+  ASSERT_EQ(smp_->SampleEntry.Load(), take);
+  Save("after.tarvelo");
+  const auto a = Bytes("after.tarvelo");
+  EXPECT_EQ(RecordAt(a, Walk(a), smp_->ListIndex.Load()).LibraryIndex, 1);
+  EXPECT_EQ(SaveSessionTakesNote(), "");
+}
+
 // The module list starts with room for 1,000 modules and the reader places
 // record i at position i: a synth of more modules grows the list first, and
 // links and the output beyond position 1,000 come back.

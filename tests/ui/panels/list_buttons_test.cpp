@@ -725,6 +725,23 @@ TEST_F(ListButtonsTest, ASaveThatLeftATakeOutSaysWhichAndWhy) {
   Click(OnListSave, Button(4));
   EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
   EXPECT_TRUE(fs::exists(Home() / "NOWHERE" / "Rec1.wav"));
+
+  // A Sample recording as its REC began it: the save says the take is not
+  // in the file; once the take ended, the next save holds it.
+  ModuleRecord* sample = Make(kTypeSample);
+  ASSERT_EQ(RecordToWaveFile(Folder() + "\\NOWHERE", "Rec2.wav", 0.1f, 1, 48000), 0);
+  WaveLibraryEntry* take = SynthSamples.entries[1];
+  AssignWaveToModule(sample, take, ~uint64_t{0});
+  Click(OnListSave, Button(4));
+  EXPECT_EQ(Status(),
+            "mine.tarvelo has been saved. The take still recording on Sample #1 is not in the file (saved as it "
+            "was before the take); save again once it ends.");
+  EXPECT_EQ(take->Saved, 0);
+  sample->FramesRecorded = 100;
+  ASSERT_TRUE(EndRecordings(sample));
+  Click(OnListSave, Button(4));
+  EXPECT_EQ(Status(), "mine.tarvelo has been saved.");
+  EXPECT_TRUE(fs::exists(Home() / "NOWHERE" / "Rec2.wav"));
 }
 
 TEST_F(ListButtonsTest, LoadsWalkThroughTheFolderAndReportFailures) {
@@ -1477,6 +1494,25 @@ TEST_F(ListButtonsTest, ActsThatReplaceTheSynthTakeEffectInTheOrderMade) {
     EXPECT_EQ(ListActsWaitingText(), "");
   }
   EXPECT_EQ(platform::SaverStop(30.0, nullptr), 0);
+}
+
+// A Load with auto-save on while a Sample records: the take ends before the
+// save of the synth it leaves, which names it.
+TEST_F(ListButtonsTest, ALoadEndsATakeBeforeTheSaveOfTheSynthItLeaves) {
+  ASSERT_EQ(SaveSession(Folder(), "demo.tarvelo"), 0);
+  ModuleRecord* sample = Make(kTypeSample);
+  ASSERT_EQ(RecordToWaveFile(Folder(), "Rec3.wav", 0.1f, 1, 48000), 0);
+  AssignWaveToModule(sample, SynthSamples.entries[0], ~uint64_t{0});
+  sample->FramesRecorded = 100;
+  Settings.AutoSave = -1;
+  SessionFolder = Folder();
+  SessionFile = "mine.tarvelo";
+  Browse("demo.tarvelo");
+  Click(OnListLoad, Button(5));
+  Settings.AutoSave = 0;
+  EXPECT_EQ(SessionFile, "demo.tarvelo");
+  EXPECT_NE(ReadFile(Home() / "mine.tarvelo").find("Rec3.wav"), std::string::npos);
+  EXPECT_TRUE(fs::exists(Home() / "Rec3.wav"));
 }
 
 // A browser act waiting for a save of its file: a lasting wait shows a box

@@ -3,6 +3,8 @@
 // the status line's countdown, the frame-rate watch, the module page's
 // transport buttons and the posted clicks of the device selectors.
 #include "app/documents/sample_library_file.h"
+#include "app/documents/synth_file.h"
+#include "app/documents/wave_convert.h"
 #include "app/state/console.h"
 #include "audio/sync_count.h"
 #include "basics/errors.h"
@@ -108,6 +110,24 @@ TEST_F(SysbarTest, AutoSaveEverySixtiethTickWithItsReports) {
   Tick();
   EXPECT_EQ(g_librarySaves, 2);
   EXPECT_EQ(g_sessionSaves, 2);
+}
+
+// The minute's save while a Sample records says, as Ctrl+S does, that the
+// take is not in the file.
+TEST_F(SysbarTest, TheAutoSaveSaysATakeStillRecordingIsNotInTheFile) {
+  Startup.SaveSession = SaveSessionThen;
+  Settings.AutoSave = -1;
+  SessionFolder = platform::FromOsPath(Home().string());
+  SessionFile = "mine.tarvelo";
+  ModuleRecord* sample = Make(kTypeSample);
+  ASSERT_EQ(RecordToWaveFile(SessionFolder, "Rec1.wav", 0.1f, 1, 48000), 0);
+  AssignWaveToModule(sample, SynthSamples.entries[0], ~uint64_t{0});
+  TickCounter = 60;
+  Tick();
+  Settings.AutoSave = 0;
+  EXPECT_TRUE(fs::exists(Home() / "mine.tarvelo"));
+  EXPECT_EQ(Text(Slot(kUiMB)), "The take still recording on Sample #1 is not in the file (saved as it was before the "
+                               "take); save again once it ends.");
 }
 
 // The minute's library save on a disk that holds its sync: the tick hands it
