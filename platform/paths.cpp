@@ -539,9 +539,14 @@ int OpenWorkFile(const std::string& target, std::string_view suffix, std::string
 
 int HoldLeftWorkFile(const std::string& path) {
   const std::string os = ToOsPath(path);
-  const int fd = ::open(os.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-  if (fd < 0) return -1;
   struct stat st;
+  // Only a plain file is opened (a device's open may act). For writing where
+  // it may be: a disk whose locks are byte ranges (NFS) locks no file open
+  // only for reading.
+  if (::lstat(os.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  int fd = ::open(os.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(os.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return -1;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       !StillNamed(fd, os, false)) {
     ::close(fd);
