@@ -152,35 +152,6 @@ std::string Shown(const std::string& systemPath) {
   return s;
 }
 
-// A save's work file as the saves write them: "<document>[~n].tmp" (the
-// saver's), "<name>[~n].part~" (a copy's), or a short name with either
-// suffix. The stem (claim number included) and the suffix; false otherwise.
-// The ".part" of a WAV file's save is RecoverCutSaves'.
-bool SplitWorkName(const std::string& folder, const std::string& name, std::string& stem, std::string& suffix) {
-  if (!platform::IsWorkFile(folder, name)) return false;
-  for (const char* s : {".part~", ".tmp"}) {
-    const std::string sfx = s;
-    if (name.size() > sfx.size() && platform::UpperCase(name.substr(name.size() - sfx.size())) ==
-                                        platform::UpperCase(sfx)) {
-      stem = name.substr(0, name.size() - sfx.size());
-      suffix = name.substr(name.size() - sfx.size());
-      return true;
-    }
-  }
-  return false;
-}
-
-// The name of the file a work file was written for: the stem without its
-// claim number; "" for a short name.
-std::string TargetOf(const std::string& stem) {
-  if (stem.rfind(platform::kShortWorkPrefix, 0) == 0) return "";
-  const size_t tilde = stem.rfind('~');
-  if (tilde != std::string::npos && tilde + 1 < stem.size() &&
-      stem.find_first_not_of("0123456789", tilde + 1) == std::string::npos)
-    return stem.substr(0, tilde);
-  return stem;
-}
-
 // True when every byte of `part` is the same byte of `whole` (it is empty, or
 // the start or all of it): nothing is lost with it. False when they differ or
 // either cannot be read.
@@ -391,18 +362,15 @@ WorkLeftovers ClearWorkLeftovers(const std::string& folder) {
   std::sort(names.begin(), names.end());
   std::vector<std::string> removed;
   for (const std::string& name : names) {
-    std::string stem, suffix;
-    if (!SplitWorkName(folder, name, stem, suffix)) continue;
+    // A WAV file's ".part" is RecoverCutSaves'.
+    platform::WorkName work;
+    if (!platform::ReadWorkName(name, work) || work.suffix == ".part") continue;
     const std::string path = folder + "\\" + name;
-    if (platform::PathKindAt(path) != platform::PathKind::kFile) continue;
-    // Claimed, the name is this start's: a save of this run that wants it
-    // meanwhile writes beside it, and one that holds it now is left alone.
-    const std::string claim = platform::ClaimWorkFile(folder + "\\" + stem, suffix);
-    if (claim != path) {
-      platform::ReleaseWorkFile(claim);
-      continue;
-    }
-    const std::string target = TargetOf(stem);
+    // Held, it is a running save's, of this run or another program of ours;
+    // holding it, no save takes it meanwhile.
+    const int held = platform::HoldLeftWorkFile(path);
+    if (held < 0) continue;
+    const std::string& target = work.target;
     const std::string beside = target.empty() || platform::PathKindAt(folder + "\\" + target) != platform::PathKind::kFile
                                    ? std::string()
                                    : folder + "\\" + target;
@@ -413,9 +381,9 @@ WorkLeftovers ClearWorkLeftovers(const std::string& folder) {
       }
     } else {
       // What the file beside it does not hold is offered back under a name
-      // the browser lists.
+      // the browser lists, with its file's extension.
       // A short name tells no file: it is kept as "Recovered <its hash>".
-      std::string base = "Recovered " + stem.substr(std::min(stem.size(), platform::kShortWorkPrefix.size())), ext;
+      std::string base = "Recovered " + work.hash, ext = work.extension;
       if (!target.empty()) {
         const size_t dot = target.find_last_of('.');
         base = dot == std::string::npos || dot == 0 ? target : target.substr(0, dot);
@@ -432,7 +400,7 @@ WorkLeftovers ClearWorkLeftovers(const std::string& folder) {
         Report(InsertArg(line, free) + " Folder: " + Shown(folder), QUARLE_BASICS::kLevelWarning);
       }
     }
-    platform::ReleaseWorkFile(claim);
+    ::close(held);
   }
   if (!removed.empty())
     Report(InsertArg(LangText(696, "Removed the work files of saves cut short, which held nothing more than their "

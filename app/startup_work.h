@@ -67,11 +67,12 @@ void AskAboutLastEnd(const std::string& dataFolder, const LastEndNotes& notes);
 // window. Interface thread.
 void AcknowledgeLastEnd(const std::string& dataFolder);
 
-// The work files of saves (platform::IsWorkFile) a crash or a cut-short end
-// left in the folder, no save of this run owning them: one the file beside it
+// The work files of saves (platform::ReadWorkName) a crash or a cut-short end
+// left in the folder, no save of any running program of ours holding them
+// (platform::HoldLeftWorkFile): one the file beside it
 // holds all of (or that holds nothing) is removed; one that holds more (or
 // whose file is gone) is kept under a name the browser lists, "<name>
-// (recovered).<ext>". Each is said; the WAV leftovers RecoverCutSaves looks
+// (recovered).<ext>" ("Recovered <hash>.<ext>" for a short name). Each is said; the WAV leftovers RecoverCutSaves looks
 // at are its. Gives how many were removed and kept.
 struct WorkLeftovers {  // one thread: value
   int32_t removed = 0;

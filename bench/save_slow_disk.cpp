@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
   }
   for (const auto& e : std::filesystem::directory_iterator(folder)) {
     const std::string n = e.path().filename().string();
-    if (n.find(".tmp") != std::string::npos || n.find(".part~") != std::string::npos)
+    if (platform::IsWorkFile(platform::FromOsPath(folder), platform::FromOsPath(n)))
       std::printf("left %s\n", n.c_str());
   }
   std::fflush(stdout);

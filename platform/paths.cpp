@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -374,24 +375,61 @@ int32_t SaveTargetOf(const std::string& target, std::string& file) {
   return 0;
 }
 
-std::string ClaimWorkFile(const std::string& target, std::string_view suffix) {
+namespace {
+
+// The claim number of a work name: decimal digits, no leading zero; 0 when
+// the text is none.
+int32_t ClaimNumber(std::string_view digits) {
+  if (digits.empty() || digits.size() > 9 || digits[0] == '0' ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return 0;
+  return static_cast<int32_t>(std::stol(std::string(digits)));
+}
+
+// The suffix of kWorkSuffixes the name ends with ("" when none).
+std::string_view WorkSuffixOf(std::string_view name) {
+  std::string_view found;
+  for (const std::string_view s : kWorkSuffixes)
+    if (name.size() > s.size() && name.ends_with(s) && s.size() > found.size()) found = s;
+  return found;
+}
+
+bool IsHash(std::string_view text) {
+  return text.size() == 16 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// Room a work name takes beyond the target's name: the mark, a claim number
+// of four digits and the suffix.
+size_t WorkRoom(std::string_view suffix) { return kWorkMark.size() + 4 + suffix.size(); }
+
+}  // namespace
+
+std::string WorkFileName(const std::string& target, std::string_view suffix, int32_t claim) {
   const size_t cut = target.find_last_of("\\/");
   const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
   const std::string name = target.substr(folder.size());
   const size_t longest = LongestName(ToOsPath(folder.empty() ? std::string(".") : folder));
-  std::string base = name;
-  // Room for the suffix and a claim number; a name that needs more than the
-  // disk takes is a hash (FNV-1a) of the target's name.
-  if (ToOsPath(name).size() + suffix.size() + 4 > longest) {
-    uint64_t h = 14695981039346656037ull;
-    for (const unsigned char c : name) h = (h ^ c) * 1099511628211ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
-    base = std::string(kShortWorkPrefix) + hex;
-  }
+  const std::string n = std::to_string(claim);
+  if (ToOsPath(name).size() + WorkRoom(suffix) <= longest)
+    return folder + name + std::string(kWorkMark) + n + std::string(suffix);
+  // A name that needs more than the disk takes is a hash (FNV-1a) of the
+  // target's name, with its extension when that fits, so a kept leftover
+  // still opens as what it was.
+  uint64_t h = 14695981039346656037ull;
+  for (const unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+  const size_t dot = name.find_last_of('.');
+  std::string extension = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
+  if (16 + 1 + ToOsPath(extension).size() + WorkRoom(suffix) > longest || extension.find(kWorkMark) != std::string::npos)
+    extension.clear();
+  return folder + std::string(kWorkMark) + hex + "-" + n + extension + std::string(suffix);
+}
+
+std::string ClaimWorkFile(const std::string& target, std::string_view suffix) {
   std::lock_guard<std::mutex> g(g_workLock);
-  for (int n = 1;; ++n) {
-    std::string work = folder + base + (n > 1 ? "~" + std::to_string(n) : std::string()) + std::string(suffix);
+  for (int32_t n = 1;; ++n) {
+    std::string work = WorkFileName(target, suffix, n);
     if (g_workClaimed.insert(work).second) return work;
   }
 }
@@ -401,28 +439,120 @@ void ReleaseWorkFile(const std::string& work) {
   g_workClaimed.erase(work);
 }
 
+bool ReadWorkName(const std::string& name, WorkName& work) {
+  const std::string_view suffix = WorkSuffixOf(name);
+  if (suffix.empty()) return false;
+  const std::string_view rest = std::string_view(name).substr(0, name.size() - suffix.size());
+  work = WorkName();
+  work.suffix = std::string(suffix);
+  // "<target>~tarvelo-<n>": the last mark, as the target may hold one too.
+  if (const size_t mark = rest.rfind(kWorkMark); mark != std::string_view::npos && mark > 0) {
+    work.claim = ClaimNumber(rest.substr(mark + kWorkMark.size()));
+    if (work.claim > 0) {
+      work.target = std::string(rest.substr(0, mark));
+      return true;
+    }
+  }
+  if (!rest.starts_with(kWorkMark) || !IsHash(rest.substr(kWorkMark.size(), 16))) return false;
+  work.hash = std::string(rest.substr(kWorkMark.size(), 16));
+  std::string_view after = rest.substr(kWorkMark.size() + 16);
+  if (after.starts_with('-')) {
+    // "-<n><extension>"
+    const size_t digits = after.find_first_not_of("0123456789", 1);
+    work.claim = ClaimNumber(after.substr(1, digits == std::string_view::npos ? after.npos : digits - 1));
+    work.extension = digits == std::string_view::npos ? std::string() : std::string(after.substr(digits));
+    return work.claim > 0 && (work.extension.empty() || work.extension[0] == '.');
+  }
+  // An older version's: nothing or "~<n>".
+  work.claim = after.empty() ? 1 : after[0] == '~' ? ClaimNumber(after.substr(1)) : 0;
+  return work.claim > 0;
+}
+
 bool IsWorkFile(const std::string& folder, const std::string& name) {
   {
     std::lock_guard<std::mutex> g(g_workLock);
     if (g_workClaimed.count(folder + "\\" + name) != 0) return true;
   }
-  if (name.rfind(kShortWorkPrefix, 0) == 0) return true;
-  const std::string upper = UpperCase(name);
-  if (upper.ends_with(".PART~")) return true;
-  std::string base;
-  if (upper.ends_with(".TMP"))
-    base = upper.substr(0, upper.size() - 4);
-  else if (upper.ends_with(".PART"))
-    base = upper.substr(0, upper.size() - 5);
-  else
-    return false;
-  const size_t tilde = base.rfind('~');
-  if (tilde != std::string::npos && tilde + 1 < base.size() &&
-      base.find_first_not_of("0123456789", tilde + 1) == std::string::npos)
-    base.resize(tilde);
-  for (const char* document : {".TARVELO", ".TNG", ".MEL", ".WAV", ".WAVE", ".TXT"})
-    if (base.ends_with(document)) return true;
-  return false;
+  WorkName work;
+  return ReadWorkName(name, work);
+}
+
+namespace {
+
+// The open file still has the name: no sweep removed or renamed it between
+// the open and the lock.
+bool StillNamed(int fd, const std::string& osPath, bool follow) {
+  struct stat held, named;
+  return ::fstat(fd, &held) == 0 && (follow ? ::stat(osPath.c_str(), &named) : ::lstat(osPath.c_str(), &named)) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Enough for every save of every program of ours at once, and a bound when
+// some other program keeps locking what it finds.
+constexpr int32_t kMostPassedWorkNames = 64;
+
+}  // namespace
+
+int OpenWorkFile(const std::string& target, std::string_view suffix, std::string& work) {
+  // Names another program holds stay claimed until this save has its own,
+  // so the next claim passes them over.
+  std::vector<std::string> passed;
+  int result = -EAGAIN;
+  while (result == -EAGAIN && passed.size() < size_t(kMostPassedWorkNames)) {
+    std::string name = ClaimWorkFile(target, suffix);
+    const std::string os = ToOsPath(name);
+    for (int32_t again = 0; again < kMostPassedWorkNames; ++again) {
+      // Not emptied at the open: the file may be another program's save.
+      const int fd = ::open(os.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0) {
+        result = -errno;
+        break;
+      }
+      // Held by another program's save: the next name. (A disk that keeps
+      // no locks at all is written as before.)
+      if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        break;
+      }
+      // Taken away by a sweep between the open and the lock: made anew.
+      if (!StillNamed(fd, os, true)) {
+        ::close(fd);
+        continue;
+      }
+      struct stat st;
+      if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        result = -errno;
+        ::close(fd);
+        break;
+      }
+      result = fd;
+      work = name;
+      break;
+    }
+    if (result >= 0) break;
+    if (result != -EAGAIN) ReleaseWorkFile(name);
+    else passed.push_back(std::move(name));
+  }
+  for (const std::string& name : passed) ReleaseWorkFile(name);
+  return result;
+}
+
+int HoldLeftWorkFile(const std::string& path) {
+  const std::string os = ToOsPath(path);
+  struct stat st;
+  // Only a plain file is opened (a device's open may act). For writing where
+  // it may be: a disk whose locks are byte ranges (NFS) locks no file open
+  // only for reading.
+  if (::lstat(os.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  int fd = ::open(os.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(os.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      !StillNamed(fd, os, false)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 int32_t FolderSync(const std::string& folder) {

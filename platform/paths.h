@@ -97,21 +97,53 @@ int32_t FileReplace(const std::string& from, const std::string& to);
 // in the place of what was there. A folder is left to the rename to refuse.
 int32_t SaveTargetOf(const std::string& target, std::string& file);
 // The name a save writes its file under before it takes the target's place
-// (FileReplace): in the target's folder, so the rename never crosses a disk.
-// The target's name and the suffix when that fits into one name on the disk,
-// so a leftover tells what it was for; else a short name of the program's
-// own (kShortWorkPrefix, a hash of the target's name, the suffix), so a
-// legal name is never refused for its work file. The name is claimed until
-// ReleaseWorkFile: a second writer of the same target meanwhile gets "~2"
-// (and so on) before the suffix, so two saves never share a work file.
+// (FileReplace): in the target's folder, so the rename never crosses a disk,
+// and of a form only our saves make (WorkName below), so a leftover tells
+// what it was for and no file of the user's is ever taken for one. The
+// target's name when the work name fits beside it on the disk; else a short
+// name (a hash of the target's name and its extension), so a legal name is
+// never refused for its work file. The name is claimed until
+// ReleaseWorkFile: a second writer of the same target meanwhile gets the
+// next claim number, so two saves of this run never share a work file.
 std::string ClaimWorkFile(const std::string& target, std::string_view suffix);
 void ReleaseWorkFile(const std::string& work);
-constexpr std::string_view kShortWorkPrefix = "~tarvelo-";
+// The work name of a claim number, claimed or not (ClaimWorkFile gives the
+// first one free).
+std::string WorkFileName(const std::string& target, std::string_view suffix, int32_t claim = 1);
+// What a work file's name says. The forms, `n` its claim number (1 on):
+//   "<target>~tarvelo-<n><suffix>"
+//   "~tarvelo-<16 hex digits of the hash>-<n><target's extension><suffix>"
+// the suffix one of kWorkSuffixes. An older version's short name
+// ("~tarvelo-<16 hex>[~<n>]<suffix>") is read as well; its other names (a
+// document's name and ".tmp", ".part" or ".part~") are what a user names
+// files too and are no longer read.
+constexpr std::string_view kWorkMark = "~tarvelo-";
+constexpr std::string_view kWorkSuffixes[] = {".tmp", ".part", ".part~"};
+struct WorkName {  // one thread: value
+  std::string target;     // the file's name it was written for; "" for a short name
+  std::string hash;       // a short name's (16 hex digits)
+  std::string extension;  // the target's (a short name's, when it kept one)
+  std::string suffix;
+  int32_t claim = 1;
+};
+bool ReadWorkName(const std::string& name, WorkName& work);
 // Whether a name in a folder is a save's work file: one claimed now, or of
-// the forms saves leave behind (a short name, "<name>.part~", or a
-// document's name, a claim number "~<n>" perhaps, and ".tmp" or ".part"),
-// so that no listing offers one to the user.
+// a form ReadWorkName reads, so that no listing offers one to the user.
 bool IsWorkFile(const std::string& folder, const std::string& name);
+// A save's work file held while it is written: an advisory lock on the open
+// file (flock) that every program of ours takes, so a second start's sweep
+// leaves a work file another running program writes alone; age tells
+// nothing (a slow disk takes minutes over one file). OpenWorkFile makes or
+// empties the work file of a save to `target` (ClaimWorkFile's name, `work`
+// set) and holds it for as long as its open file lives (a dup of the
+// descriptor too): a name another program holds is passed over for the next
+// claim number. The descriptor, or -errno with nothing claimed.
+int OpenWorkFile(const std::string& target, std::string_view suffix, std::string& work);
+// The sweep's hold of a leftover work file at `path`: a descriptor holding it
+// as above, while no save of any program of ours holds it, it is a regular
+// file and the path still names it; -1 otherwise (leave it alone). Removed
+// or renamed while held, it is let go by closing the descriptor.
+int HoldLeftWorkFile(const std::string& path);
 
 // Asks the disk to keep the folder's names (a file made, renamed or removed
 // in it): 0, or -20 when it cannot.

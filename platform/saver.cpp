@@ -324,11 +324,17 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   // goes beside that file, so the rename stays on its disk.
   std::string real;
   if (const int32_t refused = SaveTargetOf(target, real); refused != 0) return refused;
-  const std::string work = ClaimWorkFile(real, suffix);
+  std::string work;
+  const int fd = OpenWorkFile(real, suffix, work);
+  if (fd < 0) return -OpenFailure(-fd);
   const std::string osWork = ToOsPath(work);
-  const int fd = ::open(osWork.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  // The work file stays held (OpenWorkFile) until it has the target's name
+  // or is gone: this copy of the descriptor outlives the close that counts.
+  const int hold = ::dup(fd);
+  if (hold < 0) {
     const int32_t rc = -OpenFailure(errno);
+    ::close(fd);
+    ::unlink(osWork.c_str());
     ReleaseWorkFile(work);
     return rc;
   }
@@ -347,6 +353,7 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   int32_t rc = ok ? 0 : -kSaveIoError;
   if (rc == 0) rc = FileReplace(work, real);
   if (rc != 0) ::unlink(osWork.c_str());
+  ::close(hold);
   // Given back once: the name may be another save's from here on.
   ReleaseWorkFile(work);
   return rc;

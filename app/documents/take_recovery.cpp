@@ -1,6 +1,7 @@
 #include "app/documents/take_recovery.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -25,7 +26,6 @@ using QUARLE_BASICS::Report;
 namespace {
 
 constexpr const char* kPartSuffix = ".part";
-constexpr size_t kPartSuffixLength = 5;
 constexpr size_t kUnconfirmedNoteLines = 256;
 
 uint32_t U32(const unsigned char* b) {
@@ -81,27 +81,15 @@ std::string Shown(const std::string& systemPath) {
   return s;
 }
 
-// The name of the file a WAV work file was written for: its name
-// without ".part" and the claim number ("~2") a second writer of the same
-// name added; "" for the short name a name too long to keep beside it got.
-// false for any other name.
+// The name of the file a WAV work file (platform::ReadWorkName, ".part")
+// was written for; "" for the short name a name too long to keep beside it
+// got. false for any other name.
 bool WorkFileTarget(const std::string& name, std::string& target) {
-  if (name.size() <= kPartSuffixLength ||
-      name.compare(name.size() - kPartSuffixLength, kPartSuffixLength, kPartSuffix) != 0)
-    return false;
-  std::string base = name.substr(0, name.size() - kPartSuffixLength);
-  if (base.compare(0, platform::kShortWorkPrefix.size(), platform::kShortWorkPrefix) == 0) {
-    target.clear();
-    return true;
-  }
-  const size_t tilde = base.rfind('~');
-  if (tilde != std::string::npos && tilde + 1 < base.size() &&
-      base.find_first_not_of("0123456789", tilde + 1) == std::string::npos &&
-      platform::ExtensionIs(base.substr(0, tilde), ".wav"))
-    base.erase(tilde);
-  if (!platform::ExtensionIs(base, ".wav")) return false;
-  target = base;
-  return true;
+  platform::WorkName work;
+  if (!platform::ReadWorkName(name, work) || work.suffix != kPartSuffix) return false;
+  target = work.target;
+  return target.empty() ? work.extension.empty() || platform::ExtensionIs(work.extension, ".wav")
+                        : platform::ExtensionIs(target, ".wav");
 }
 
 // The leftovers' names, in name order.
@@ -330,13 +318,13 @@ int32_t WholeWavFile(const std::string& path) {
 int32_t RecoverCutSavesIn(const std::string& folder) {
   int32_t recovered = 0;
   for (const std::string& name : Leftovers(folder)) {
-    // Claimed, the name is this start's: a save of this run writing under it
-    // now is left alone, and one that wants it meanwhile writes beside it.
+    // Held, it is a running save's, of this run or another program of ours,
+    // and left alone; holding it, no save takes it meanwhile. What is no
+    // plain file is only named.
     const std::string path = folder + "\\" + name;
-    const std::string claim =
-        platform::ClaimWorkFile(path.substr(0, path.size() - kPartSuffixLength), kPartSuffix);
-    if (claim == path && Recover(folder, name)) ++recovered;
-    platform::ReleaseWorkFile(claim);
+    const int held = platform::PathKindAt(path) == platform::PathKind::kFile ? platform::HoldLeftWorkFile(path) : -2;
+    if (held != -1 && Recover(folder, name)) ++recovered;
+    if (held >= 0) ::close(held);
   }
   return recovered;
 }

@@ -1,5 +1,6 @@
 // WAV files whose save was cut short. A take (and any WAV file the program
-// saves) is written under a work file name ("<name>.wav.part"), synced and
+// saves) is written under a work file name ("<name>.wav~tarvelo-1.part",
+// platform::ClaimWorkFile), synced and
 // then renamed: a run that ends between the sync and the rename leaves a
 // whole file under a name nothing reads. The start-up looks at the folders
 // such files are saved into and puts each one in place; whatever else it
@@ -19,13 +20,13 @@ namespace Tarvelo {
 // the open's error when it cannot be read.
 int32_t WholeWavFile(const std::string& path);
 
-// Looks at every WAV work file in the folder (a system path; "*.wav.part",
-// "*.wav~<n>.part" and the short names of platform::ClaimWorkFile), in name
-// order: a plain file that is a whole WAV file takes the name it was written
+// Looks at every WAV work file in the folder (a system path; the ".part"
+// names platform::ReadWorkName reads, for a WAV file), in name order: a plain file that is a whole WAV file takes the name it was written
 // for when nothing holds that name, and the log says so; every other one
 // (incomplete, the name taken or not known, not a plain file, or a rename
-// that failed) stays and the log names it. A work file a save of this run
-// has claimed (platform::ClaimWorkFile) is its own and is passed over. Gives
+// that failed) stays and the log names it. A work file a running save holds
+// (of this run or another program of ours: platform::HoldLeftWorkFile) is
+// its own and is passed over. Gives
 // how many were put in place.
 int32_t RecoverCutSavesIn(const std::string& folder);
 

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -243,7 +245,7 @@ TEST_F(AppRun, MissingFontsEndTheStartUpWithStatus2) {
             0);
 }
 
-// A WAV file's save syncs "<name>.wav.part" and renames it: a run that ended
+// A WAV file's save syncs "<name>.wav~tarvelo-1.part" and renames it: a run that ended
 // between the two leaves a whole take under a name nothing reads.
 TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
   ASSERT_EQ(QUARLE_BASICS::BasicsCreateLocks(), 0);
@@ -271,31 +273,39 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
   const char* const cut = ": it is no whole WAV file (its save was cut short before it was complete).";
   const char* const rec = "AUDIO/RECORDED";
   // The leftover, what holds the name it would take, what the log says after "Kept <leftover>" ("": put
-  // in place instead; null: not looked at), and the name it takes if not its own less ".part".
+  // in place instead; null: not looked at), and the name it takes if not its own less "~tarvelo-<n>.part".
   const struct Row { const char *folder, *name; std::string bytes; Kind kind; const char *taken, *says, *to{}; } rows[] = {
-      {rec, "Rec1.wav.part", whole, kFile, nullptr, ""},
-      {rec, "Text.wav.part", saved(32, "odd"), kFile, nullptr, ""},  // a LIST of odd size, no pad
-      {rec, "Padded.wav.part", sized(84, -1), kFile, nullptr, ""},   // odd data and its pad byte
-      {rec, "UPPER.WAV.part", whole, kFile, nullptr, ""},
-      {"AUDIO/CONVERTED", "Converted.wav.part", whole, kFile, nullptr, ""},
-      {"FILTERS", "Kernel.wav.part", whole, kFile, nullptr, ""},
-      {rec, "Second.wav~2.part", whole, kFile, nullptr, "", "Second.wav"},  // a second save's work file
-      {rec, "~tarvelo-0123456789abcdef.part", whole, kFile, nullptr,
-       ": it holds a whole WAV file whose name was too long to write beside it; rename it to keep it."},
-      {rec, "Taken.wav.part", whole, kFile, "older take",
+      {rec, "Rec1.wav~tarvelo-1.part", whole, kFile, nullptr, ""},
+      {rec, "Text.wav~tarvelo-1.part", saved(32, "odd"), kFile, nullptr, ""},  // a LIST of odd size, no pad
+      {rec, "Padded.wav~tarvelo-1.part", sized(84, -1), kFile, nullptr, ""},   // odd data and its pad byte
+      {rec, "UPPER.WAV~tarvelo-1.part", whole, kFile, nullptr, ""},
+      {"AUDIO/CONVERTED", "Converted.wav~tarvelo-1.part", whole, kFile, nullptr, ""},
+      {"FILTERS", "Kernel.wav~tarvelo-1.part", whole, kFile, nullptr, ""},
+      {rec, "Second.wav~tarvelo-2.part", whole, kFile, nullptr, "", "Second.wav"},  // a second save's work file
+      {rec, "~tarvelo-0123456789abcdef-1.wav.part", whole, kFile, nullptr,
+       ": it holds a whole WAV file whose name was too long to write beside it; rename it to keep it.", "-"},
+      {rec, "~tarvelo-0123456789abcdef.part", whole, kFile, nullptr,  // an older version's short name
+       ": it holds a whole WAV file whose name was too long to write beside it; rename it to keep it.", "-"},
+      {rec, "Taken.wav~tarvelo-1.part", whole, kFile, "older take",
        ": it holds a whole WAV file, but Taken.wav is already there; rename one of them to keep both."},
-      {rec, "Truncated.wav.part", whole.substr(0, whole.size() - 10), kFile, nullptr, cut},
-      {rec, "RiffSize.wav.part", sized(4, 2), kFile, nullptr, cut},
-      {rec, "Beyond.wav.part", sized(84, 4), kFile, nullptr, cut},
-      {rec, "Short.wav.part", sized(84, -4), kFile, nullptr, cut},
-      {rec, "NoFormat.wav.part", std::string(whole).replace(12, 4, "fmtx"), kFile, nullptr, cut},
-      {rec, "Notes.wav.part", "not a RIFF file at all", kFile, nullptr, cut},
-      {rec, "Empty.wav.part", "", kFile, nullptr, cut},
-      {rec, "Folder.wav.part", "", kFolder, nullptr, ": it is no plain file."},
-      {rec, "Link.wav.part", whole, kLink, nullptr, ": it is no plain file."},
-      {rec, "Dangling.wav.part", "", kDanglingLink, nullptr, ": it is no plain file."},
-      {rec, "Song.tarvelo.part", whole, kFile, nullptr, nullptr},  // only WAV files' leftovers are looked at
-      {"AUDIO", "REC_out.wav.part", whole, kFile, nullptr, nullptr},  // recordings are written in place
+      {rec, "Truncated.wav~tarvelo-1.part", whole.substr(0, whole.size() - 10), kFile, nullptr, cut},
+      {rec, "RiffSize.wav~tarvelo-1.part", sized(4, 2), kFile, nullptr, cut},
+      {rec, "Beyond.wav~tarvelo-1.part", sized(84, 4), kFile, nullptr, cut},
+      {rec, "Short.wav~tarvelo-1.part", sized(84, -4), kFile, nullptr, cut},
+      {rec, "NoFormat.wav~tarvelo-1.part", std::string(whole).replace(12, 4, "fmtx"), kFile, nullptr, cut},
+      {rec, "Notes.wav~tarvelo-1.part", "not a RIFF file at all", kFile, nullptr, cut},
+      {rec, "Empty.wav~tarvelo-1.part", "", kFile, nullptr, cut},
+      {rec, "Folder.wav~tarvelo-1.part", "", kFolder, nullptr, ": it is no plain file."},
+      {rec, "Link.wav~tarvelo-1.part", whole, kLink, nullptr, ": it is no plain file."},
+      {rec, "Dangling.wav~tarvelo-1.part", "", kDanglingLink, nullptr, ": it is no plain file."},
+      {rec, "Song.tarvelo~tarvelo-1.part", whole, kFile, nullptr, nullptr},  // only WAV files' leftovers are looked at
+      {"AUDIO", "REC_out.wav~tarvelo-1.part", whole, kFile, nullptr, nullptr},  // recordings are written in place
+      {rec, "Download.wav.part", whole, kFile, nullptr, nullptr},  // the user's own, or an older version's
+  };
+  // The name a leftover would take: its own less the mark, its claim number and ".part".
+  const auto intoOf = [](const Row& r) {
+    const std::string name = r.name;
+    return r.to ? std::string(r.to) : name.substr(0, name.rfind("~tarvelo-") == std::string::npos ? name.size() - 5 : name.rfind("~tarvelo-"));
   };
   const auto path = [this](const Row& r) { return DataFolder() + "/" + r.folder + "/" + r.name; };
   for (const Row& r : rows) {
@@ -305,14 +315,14 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
     if (r.kind == kFolder) fs::create_directories(part);
     if (r.kind == kLink) WriteFile(root_ + "/elsewhere.wav", r.bytes);
     if (r.kind >= kLink) fs::create_symlink(root_ + (r.kind == kLink ? "/elsewhere.wav" : "/nothing.wav"), part);
-    if (r.taken) WriteFile(part.substr(0, part.size() - 5), r.taken);
+    if (r.taken) WriteFile(DataFolder() + "/" + r.folder + "/" + intoOf(r), r.taken);
   }
 
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   const std::vector<LogEntry> log = Log();
   int32_t held = 0;  // the figure: rows that came out as they should
   for (const Row& r : rows) {
-    const std::string part = path(r), into = r.to ? r.to : std::string(r.name, std::strlen(r.name) - 5);
+    const std::string part = path(r), into = intoOf(r);
     const std::string to = DataFolder() + "/" + r.folder + "/" + into;
     const auto line = std::find_if(log.begin(), log.end(), [&](const LogEntry& e) {  // naming it or its take
       return e.text.find(" " + std::string(r.name) + ":") != std::string::npos ||
@@ -338,7 +348,7 @@ TEST_F(AppRun, TakesWhoseSaveWasCutShortArePutInPlaceOrNamedAndKept) {
   // A kept leftover is said again at the next start, and nothing changes.
   Restart();
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
-  EXPECT_GE(Find(Log(), "Kept Truncated.wav.part: "), 0);
+  EXPECT_GE(Find(Log(), "Kept Truncated.wav~tarvelo-1.part: "), 0);
   EXPECT_EQ(Find(Log(), "Recovered "), -1);
 }
 
@@ -670,17 +680,19 @@ TEST_F(AppRun, WorkFilesCutShortSavesLeftAreRemovedOrOfferedBack) {
     const char* beside;  // the file it was written for holds this, or null
     const char* keptAs;  // "": removed; null: left as it is
   } rows[] = {
-      {"SYNTHS", "Song.tarvelo.tmp", "synth b", "synth bytes", ""},  // the start of the file beside it
-      {"SYNTHS", "Same.tarvelo~2.tmp", "synth", "synth", ""},
-      {"TUNINGS", "Ed.tng.tmp", "", nullptr, ""},  // empty, its file gone
-      {"AUDIO/CONVERTED", "big.wav.part~", "RIFF....WAVE", "RIFF....WAVEfmt ", ""},
-      {"SYNTHS", "Newer.tarvelo.tmp", "newer synth", "older synth", "Newer (recovered).tarvelo"},
-      {"MELODIES", "Gone.mel.tmp", "melody", nullptr, "Gone (recovered).mel"},
-      {"", "~tarvelo-0123456789abcdef.tmp", "long", nullptr, "Recovered 0123456789abcdef"},
-      {"AUDIO/CONVERTED", "kick.wav.part~", "RIFF1234", nullptr, "kick (recovered).wav"},
+      {"SYNTHS", "Song.tarvelo~tarvelo-1.tmp", "synth b", "synth bytes", ""},  // the start of the file beside it
+      {"SYNTHS", "Same.tarvelo~tarvelo-2.tmp", "synth", "synth", ""},
+      {"TUNINGS", "Ed.tng~tarvelo-1.tmp", "", nullptr, ""},  // empty, its file gone
+      {"AUDIO/CONVERTED", "big.wav~tarvelo-1.part~", "RIFF....WAVE", "RIFF....WAVEfmt ", ""},
+      {"SYNTHS", "Newer.tarvelo~tarvelo-1.tmp", "newer synth", "older synth", "Newer (recovered).tarvelo"},
+      {"MELODIES", "Gone.mel~tarvelo-1.tmp", "melody", nullptr, "Gone (recovered).mel"},
+      {"SYNTHS", "~tarvelo-0123456789abcdef-1.tarvelo.tmp", "long", nullptr, "Recovered 0123456789abcdef.tarvelo"},
+      {"", "~tarvelo-0123456789abcdef.tmp", "long", nullptr, "Recovered 0123456789abcdef"},  // an older version's
+      {"AUDIO/CONVERTED", "kick.wav~tarvelo-1.part~", "RIFF1234", nullptr, "kick (recovered).wav"},
       {"SYNTHS", "Notes.txt", "mine", nullptr, nullptr},            // no work file
-      {"SYNTHS", "Song.tarvelo.part", "synth", nullptr, nullptr},   // no save of ours leaves it
-      {"SYNTHS", "Held.tarvelo.tmp", "being written", nullptr, nullptr},  // a save of this run's
+      {"SYNTHS", "Song.tarvelo~tarvelo-1.part", "synth", nullptr, nullptr},   // no save of ours leaves it
+      {"SYNTHS", "Held.tarvelo~tarvelo-1.tmp", "being written", nullptr, nullptr},  // a running save's
+      {"SYNTHS", "Mine.tarvelo.tmp", "the user's", nullptr, nullptr},  // an older version's, or the user's
   };
   const auto at = [this](const Row& r, const std::string& name) {
     return DataFolder() + (*r.folder ? "/" + std::string(r.folder) : "") + "/" + name;
@@ -689,10 +701,15 @@ TEST_F(AppRun, WorkFilesCutShortSavesLeftAreRemovedOrOfferedBack) {
     WriteFile(at(r, r.name), r.bytes);
     if (r.beside) WriteFile(at(r, fs::path(r.name).stem().string().substr(0, fs::path(r.name).stem().string().find('~'))), r.beside);
   }
-  const std::string held = platform::ClaimWorkFile(platform::FromOsPath(DataFolder() + "/SYNTHS/Held.tarvelo"), ".tmp");
-  ASSERT_EQ(platform::ToOsPath(held), DataFolder() + "/SYNTHS/Held.tarvelo.tmp");
-  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
-  platform::ReleaseWorkFile(held);
+  // A save of this run holds its work file while it writes it.
+  const std::string held = platform::ToOsPath(platform::WorkFileName(platform::FromOsPath(DataFolder() + "/SYNTHS/Held.tarvelo"), ".tmp"));
+  ASSERT_EQ(held, DataFolder() + "/SYNTHS/Held.tarvelo~tarvelo-1.tmp");
+  const int holder = open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  const int32_t started = RunProgram();
+  close(holder);
+  ASSERT_EQ(started, Tarvelo::kStartupOk);
   const std::vector<LogEntry> log = Log();
   const auto said = [&](const std::string& text) {
     return std::any_of(log.begin(), log.end(), [&](const LogEntry& e) { return e.level == 1 && e.text.find(text) != std::string::npos; });
@@ -717,6 +734,82 @@ TEST_F(AppRun, WorkFilesCutShortSavesLeftAreRemovedOrOfferedBack) {
   Restart();
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   EXPECT_EQ(Find(Log(), "Removed the work files"), -1);
+}
+
+// A second start beside a running save: the work file another program of
+// ours writes (a process of its own holding it, as its save does) is left
+// alone, and so are the user's own files whose names only look like work
+// files. A leftover of a name near the disk's longest keeps its extension.
+TEST_F(AppRun, TheStartsSweepLeavesRunningSavesAndTheUsersFilesAlone) {
+  for (const char* sub : {"SYNTHS", "AUDIO/CONVERTED"}) fs::create_directories(DataFolder() + "/" + sub);
+  const auto workOf = [](const std::string& target, const char* suffix) {
+    const std::string claimed = platform::ClaimWorkFile(platform::FromOsPath(target), suffix);
+    platform::ReleaseWorkFile(claimed);
+    return platform::ToOsPath(claimed);
+  };
+  const std::string copying = workOf(DataFolder() + "/AUDIO/CONVERTED/big#2.wav", ".part~");
+  const std::string leftover = workOf(DataFolder() + "/SYNTHS/" + std::string(246, 's') + ".tarvelo", ".tmp");
+  const std::string leftName = fs::path(leftover).filename().string();
+  ASSERT_EQ(leftName.rfind("~tarvelo-", 0), 0u) << leftName;
+  const std::string keptAs = DataFolder() + "/SYNTHS/Recovered " + leftName.substr(9, 16) + ".tarvelo";
+  WriteFile(leftover, "long synth");
+  const struct {
+    std::string path, bytes;
+  } users[] = {
+      {DataFolder() + "/SYNTHS/X.tarvelo.tmp", "mine"},
+      {DataFolder() + "/AUDIO/CONVERTED/mix.wav.tmp", "RIFF mine"},
+      {DataFolder() + "/download.wav.part~", "RIFF half"},
+      {DataFolder() + "/Todo.txt.tmp", ""},
+      {DataFolder() + "/AUDIO/CONVERTED/kick.wav.part", "RIFF"},
+  };
+  for (const auto& u : users) WriteFile(u.path, u.bytes);
+
+  int ready[2], go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) {
+    // Only calls a forked child of a threaded process may make.
+    const int fd = open(copying.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    char c = fd >= 0 && flock(fd, LOCK_EX) == 0 && write(fd, "RIFF copy", 9) == 9 ? 'y' : 'n';
+    if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) < 0) _exit(2);
+    _exit(0);
+  }
+  // The other program is let go on every way out.
+  struct Ends {
+    int go;
+    pid_t other;
+    ~Ends() {
+      (void)!write(go, "x", 1);
+      int status = 0;
+      waitpid(other, &status, 0);
+    }
+  } ends{go[1], other};
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  const std::vector<LogEntry> log = Log();
+  const auto said = [&log](const std::string& text) {
+    return std::any_of(log.begin(), log.end(), [&](const LogEntry& e) { return e.text.find(text) != std::string::npos; });
+  };
+  int32_t right = 0;  // the figure: files that came out as they should
+  const bool copyLeft = ReadAll(copying) == "RIFF copy" &&
+                        !fs::exists(DataFolder() + "/AUDIO/CONVERTED/big#2 (recovered).wav") &&
+                        !said(fs::path(copying).filename().string());
+  EXPECT_TRUE(copyLeft) << "the running copy's work file was taken for a leftover";
+  right += copyLeft;
+  for (const auto& u : users) {
+    const bool left = fs::exists(u.path) && ReadAll(u.path) == u.bytes && !said(fs::path(u.path).filename().string());
+    EXPECT_TRUE(left) << u.path << " is the user's";
+    right += left;
+  }
+  const bool kept = !fs::exists(leftover) && ReadAll(keptAs) == "long synth";
+  EXPECT_TRUE(kept) << "the long name's leftover is not " << keptAs;
+  right += kept;
+  EXPECT_EQ(right, static_cast<int32_t>(std::size(users)) + 2);
 }
 
 // A data folder whose disk does not answer (an earlier process held by a
@@ -755,7 +848,7 @@ TEST_F(AppRun, ADataFolderThatDoesNotAnswerIsSaidAndTheWindowComes) {
 // start's disk work then, and the window says so.
 TEST_F(AppRun, ADataFolderThatAnswersLateGetsTheStartsWorkThen) {
   fs::create_directories(DataFolder() + "/SYNTHS");
-  WriteFile(DataFolder() + "/SYNTHS/Song.tarvelo.tmp", "");  // a leftover the start's work clears
+  WriteFile(DataFolder() + "/SYNTHS/Song.tarvelo~tarvelo-1.tmp", "");  // a leftover the start's work clears
   static std::string fifo;
   fifo = DataFolder() + "/" + Tarvelo::kLogFileName;
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -775,7 +868,7 @@ TEST_F(AppRun, ADataFolderThatAnswersLateGetsTheStartsWorkThen) {
   EXPECT_NE(console_.find("The data folder " + DataFolder() + " answers again: the start's work on it follows."),
             std::string::npos)
       << console_;
-  EXPECT_FALSE(fs::exists(DataFolder() + "/SYNTHS/Song.tarvelo.tmp"));
+  EXPECT_FALSE(fs::exists(DataFolder() + "/SYNTHS/Song.tarvelo~tarvelo-1.tmp"));
 }
 
 // The closing message names what failed: the display and its own words.

@@ -141,7 +141,7 @@ TEST_F(WavFiles, MonoFloatLayoutByteForByte) {
                                Chunk("data", Words({Bits(0.25f), Bits(-0.5f), Bits(0.75f), Bits(0.75f)}))}));
   EXPECT_EQ(Load(Path("mono.wav")), want);
   EXPECT_EQ(sb.dataOffset, 81);
-  EXPECT_FALSE(fs::exists(Path("mono.wav.part")));
+  EXPECT_FALSE(fs::exists(Path("mono.wav~tarvelo-1.part")));
   SoundBufferFree(&sb);
 }
 
@@ -730,23 +730,23 @@ TEST_F(WavFiles, FailedSaveKeepsTheFileSavedBefore) {
   Bytes before = Load(Path("keep.wav"));
 
   // The side file cannot be created: the save fails, the old file stays.
-  fs::create_directory(Path("keep.wav.part"));
+  fs::create_directory(Path("keep.wav~tarvelo-1.part"));
   sb.samples[0] = -0.5f;
   EXPECT_LT(SaveWavFile(Path("keep.wav"), &sb, 32), 0);
   EXPECT_EQ(Load(Path("keep.wav")), before);
-  fs::remove(Path("keep.wav.part"));
+  fs::remove(Path("keep.wav~tarvelo-1.part"));
 
   // A save that fails while writing (the disk is full) leaves it too, and
   // says so with the file error of every writer.
   if (fs::exists("/dev/full")) {
-    fs::create_symlink("/dev/full", Path("keep.wav.part"));
+    fs::create_symlink("/dev/full", Path("keep.wav~tarvelo-1.part"));
     for (int32_t bits : {16, 32}) {
       const int32_t rc = SaveWavFile(Path("keep.wav"), &sb, bits);
       EXPECT_EQ(rc, -3) << bits;
       EXPECT_EQ(QUARLE_BASICS::ErrorText(rc), "File I/O Error: Disk Full, Restricted Access or Other");
       EXPECT_EQ(Load(Path("keep.wav")), before);
-      fs::remove(Path("keep.wav.part"));  // the failed save removed the link already
-      if (bits == 16) fs::create_symlink("/dev/full", Path("keep.wav.part"));
+      fs::remove(Path("keep.wav~tarvelo-1.part"));  // the failed save removed the link already
+      if (bits == 16) fs::create_symlink("/dev/full", Path("keep.wav~tarvelo-1.part"));
     }
   }
 

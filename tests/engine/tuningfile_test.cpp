@@ -123,7 +123,7 @@ TEST_F(TuningFileTest, DefaultTuningBytes) {
   EXPECT_EQ(p, 1);
   EXPECT_EQ(mask, ~uint64_t{0});
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&f[214 - 33])), "Chromatic");
-  EXPECT_FALSE(std::filesystem::exists(os + "/Default.tng.tmp"));
+  EXPECT_FALSE(std::filesystem::exists(os + "/Default.tng~tarvelo-1.tmp"));
 }
 
 TEST_F(TuningFileTest, SavedTuningLoadsBackEqual) {
@@ -293,7 +293,7 @@ TEST_F(TuningFileTest, FailedSaveKeepsTheOldFileAndTheModifiedMark) {
   EXPECT_EQ(t.Modified, -1);
   EXPECT_TRUE(std::filesystem::is_directory(os + "/Busy.tng"));
   EXPECT_TRUE(std::filesystem::exists(keep));
-  EXPECT_FALSE(std::filesystem::exists(os + "/Busy.tng.tmp"));
+  EXPECT_FALSE(std::filesystem::exists(os + "/Busy.tng~tarvelo-1.tmp"));
 
   // A good save replaces a longer old file whole.
   Write("Default.tng", std::vector<unsigned char>(5000, 0xAB));

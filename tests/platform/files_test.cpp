@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cfloat>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -248,7 +251,7 @@ TEST_F(Files, AFolderSyncThatFailsAfterTheRenameIsNoSave) {
   EXPECT_EQ(synced, -20);
   EXPECT_EQ(ReadOs("kept.bin"), "new");
   EXPECT_FALSE(std::filesystem::exists(osDir + "/kept.bin.new"));
-  EXPECT_FALSE(std::filesystem::exists(osDir + "/saved.bin.tmp"));
+  EXPECT_FALSE(std::filesystem::exists(ToOsPath(WorkFileName(Sys("saved.bin"), ".tmp"))));
   EXPECT_EQ(FileReplace(Sys("saved.bin"), Sys("again.bin")), 0);  // a disk that keeps it: done
 }
 
@@ -368,21 +371,103 @@ TEST_F(Files, ASaveOntoALinkWritesTheFileItNamesAndNothingElseThatIsNoFile) {
 // A save's work file sits beside its target and fits wherever the target
 // does; a second claim meanwhile gets a name of its own.
 TEST_F(Files, WorkFilesFitBesideEveryLegalName) {
-  const std::pair<std::string, bool> rows[] = {  // the target's name; whether its work file is it + ".tmp"
+  const std::pair<std::string, bool> rows[] = {  // the target's name; whether its work file is it + "~tarvelo-1.tmp"
       {"a.bin", true},
-      {std::string(243, 'w') + ".bin", true},       // 251 bytes with the suffix
+      {std::string(234, 'w') + ".bin", true},  // 255 bytes with the mark, four digits and the suffix
+      {std::string(235, 'w') + ".bin", false},
       {std::string(246, 's') + ".tarvelo", false},  // 254 bytes
       {std::string(122, '\xE9') + ".wav", false},   // 126 characters, 248 bytes on the disk
   };
   for (const auto& [name, plain] : rows) {
     const std::string work = ClaimWorkFile(Sys(name), ".tmp"), second = ClaimWorkFile(Sys(name), ".tmp");
     const std::string own = work.substr(dir.size() + 1);  // in the target's folder
-    EXPECT_EQ(own == name + ".tmp", plain) << own;
-    EXPECT_EQ(own.rfind(kShortWorkPrefix, 0) == 0, !plain) << own;
+    EXPECT_EQ(own == name + "~tarvelo-1.tmp", plain) << own;
+    EXPECT_EQ(own.rfind(kWorkMark, 0) == 0, !plain) << own;
+    // A short name keeps the target's extension.
+    EXPECT_TRUE(plain || own.ends_with("-1" + name.substr(name.rfind('.')) + ".tmp")) << own;
+    EXPECT_LE(ToOsPath(own).size(), 255u);
     EXPECT_NE(second, work);
     ReleaseWorkFile(second);
     ReleaseWorkFile(work);
   }
+}
+
+// Only the names our saves make are work files: a user's own files of like
+// names (a document's name with ".tmp", a download's ".part") are not, and
+// every name ClaimWorkFile gives is, also once no save of this run claims it.
+TEST_F(Files, OnlyTheNamesOurSavesMakeAreWorkFiles) {
+  const char* const users[] = {"X.tarvelo.tmp", "mix.wav.tmp", "download.wav.part~", "Todo.txt.tmp",
+                               "kick.wav.part", "Same.tarvelo~2.tmp", "a.tarvelo~x.tmp", "notes.tmp",
+                               "~tarvelo-0123.tmp", "~tarvelo-0123456789abcdeg.tmp", "X.tarvelo~tarvelo-.tmp",
+                               "X.tarvelo~tarvelo-1.bak", "~tarvelo-1.tmp"};
+  int32_t wrong = 0;  // the figure: names read the wrong way
+  for (const char* name : users) {
+    EXPECT_FALSE(IsWorkFile(dir, name)) << name << " is the user's";
+    wrong += IsWorkFile(dir, name);
+  }
+  // Left by an older version under its own short name: ours all the same.
+  for (const char* name : {"~tarvelo-0123456789abcdef.tmp", "~tarvelo-0123456789abcdef~2.part"}) {
+    EXPECT_TRUE(IsWorkFile(dir, name)) << name;
+    wrong += !IsWorkFile(dir, name);
+  }
+  for (const std::string& target : {std::string("Song.tarvelo"), std::string("big#2.wav"), std::string("noext"),
+                                    std::string(246, 's') + ".tarvelo"})
+    for (const char* suffix : {".tmp", ".part", ".part~"}) {
+      const std::string work = ClaimWorkFile(Sys(target), suffix), second = ClaimWorkFile(Sys(target), suffix);
+      ReleaseWorkFile(second);
+      ReleaseWorkFile(work);
+      int32_t claim = 0;
+      for (const std::string& claimed : {work, second}) {
+        const std::string own = claimed.substr(dir.size() + 1);
+        ++claim;
+        // Read back as what it was written for.
+        WorkName read;
+        const bool ours = IsWorkFile(dir, own) && ReadWorkName(own, read) && read.suffix == suffix &&
+                          read.claim == claim && (read.target == target || (read.target.empty() && read.hash.size() == 16 &&
+                                                                            read.extension == ".tarvelo"));
+        EXPECT_TRUE(ours) << own;
+        wrong += !ours;
+      }
+    }
+  EXPECT_EQ(wrong, 0);
+}
+
+// A save holds its work file while it writes it, to its rename: the start's
+// sweep takes no hold of it then, nor of one another program's save holds
+// (another open file's lock here), and a save whose work name another
+// program holds writes beside it and leaves that file as it is.
+TEST_F(Files, ARunningSaveHoldsItsWorkFile) {
+  const std::string first = ToOsPath(WorkFileName(Sys("song.tarvelo"), ".tmp"));
+  const int other = ::open(first.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  ASSERT_EQ(::write(other, "other", 5), 5);
+  EXPECT_EQ(HoldLeftWorkFile(FromOsPath(first)), -1);
+  int sweepHeld = -2;
+  std::string writtenAs(PATH_MAX, '\0');
+  const int32_t rc = PutFileInPlace(Sys("song.tarvelo"), ".tmp", [&](int fd) {
+    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), writtenAs.data(), writtenAs.size());
+    writtenAs.resize(n > 0 ? size_t(n) : 0);
+    sweepHeld = HoldLeftWorkFile(FromOsPath(writtenAs));
+    return SaveWrite(fd, "mine", 4);
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(sweepHeld, -1) << "the sweep could take a running save's work file";
+  EXPECT_EQ(writtenAs, ToOsPath(WorkFileName(Sys("song.tarvelo"), ".tmp", 2)));
+  EXPECT_EQ(ReadOs("song.tarvelo"), "mine");
+  EXPECT_EQ(ReadOs(std::filesystem::path(first).filename()), "other");
+  ::close(other);
+  // Let go, it is a leftover: the sweep holds it, and a save meanwhile
+  // writes beside it.
+  const int held = HoldLeftWorkFile(FromOsPath(first));
+  EXPECT_GE(held, 0);
+  EXPECT_EQ(PutFileInPlace(Sys("song.tarvelo"), std::string_view("again"), ".tmp"), 0);
+  EXPECT_EQ(ReadOs("song.tarvelo"), "again");
+  EXPECT_EQ(ReadOs(std::filesystem::path(first).filename()), "other");
+  if (held >= 0) ::close(held);
+  // Only a plain file under the name is held.
+  std::filesystem::create_symlink(first, osDir + "/link" + std::string(kWorkMark) + "1.tmp");
+  EXPECT_EQ(HoldLeftWorkFile(Sys("link" + std::string(kWorkMark) + "1.tmp")), -1);
 }
 
 TEST_F(Files, NumbersAreTakenAndGivenBack) {
@@ -789,7 +874,8 @@ TEST_F(Files, ASaveTheDiskRefusesKeepsTheOldFileAndSaysWhy) {
       {"folder", "a folder holding a file in the target's place", -20},
   };
   WriteOs("full", "old");
-  std::filesystem::create_symlink("/dev/full", osDir + "/full.tmp");
+  const std::string fullWork = ToOsPath(WorkFileName(Sys("full"), ".tmp"));
+  std::filesystem::create_symlink("/dev/full", fullWork);
   std::filesystem::create_directories(osDir + "/folder/inside");
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
@@ -804,9 +890,9 @@ TEST_F(Files, ASaveTheDiskRefusesKeepsTheOldFileAndSaysWhy) {
     EXPECT_EQ(told, row.rc);
   }
   EXPECT_EQ(ReadOs("full"), "old");
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(osDir + "/full.tmp")));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(fullWork)));
   EXPECT_TRUE(std::filesystem::exists(osDir + "/folder/inside"));
-  EXPECT_FALSE(std::filesystem::exists(osDir + "/folder.tmp"));
+  EXPECT_FALSE(std::filesystem::exists(ToOsPath(WorkFileName(Sys("folder"), ".tmp"))));
   EXPECT_EQ(SaverStop(30.0, nullptr), 0);
 }
 

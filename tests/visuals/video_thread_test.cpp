@@ -299,7 +299,7 @@ TEST_F(VideoThreadTest, ASnapshotTheDiskCannotHoldIsNoSnapshot) {
   // a full device.
   const fs::path file = dir_ / "SNAPSHOTS" / "SNAP_20260218-14h05m09.bmp";
   std::ofstream(file) << "earlier";
-  const fs::path side = dir_ / "SNAPSHOTS" / "SNAP_20260218-14h05m09.bmp.tmp";
+  const fs::path side = dir_ / "SNAPSHOTS" / "SNAP_20260218-14h05m09.bmp~tarvelo-1.tmp";
   fs::create_symlink("/dev/full", side);
   EXPECT_EQ(SaveSnapshot(SystemDir() + "\\SNAPSHOTS\\"), -3);  // the disk's file error
   EXPECT_FALSE(fs::exists(fs::symlink_status(side)));  // nothing half-made left behind

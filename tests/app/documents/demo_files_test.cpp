@@ -98,7 +98,7 @@ TEST_F(DemoFilesTest, TheCopiesGoToTheSaverAndTheLastSaysTheyAreInPlace) {
   EXPECT_EQ(platform::SaverStop(10.0, nullptr), 0);
   EXPECT_EQ(Text(Demo("Pad.tarvelo")), "pad");
   EXPECT_EQ(Text(dir_ / "TUNINGS" / "Pyth.tng"), "pyth");
-  EXPECT_FALSE(fs::exists(Demo("Pad.tarvelo.part~")));
+  EXPECT_FALSE(fs::exists(Demo("Pad.tarvelo~tarvelo-1.part~")));
   EXPECT_EQ(CountReports("The bundled files are in place."), 1);
   // A later start that brings back a deleted tuning says nothing.
   fs::remove(dir_ / "TUNINGS" / "Pyth.tng");

@@ -170,7 +170,7 @@ TEST_F(MelodyFileTest, FailedSaveKeepsThePreviousFile) {
   EXPECT_LT(SaveMelody(e), 0);
   EXPECT_EQ(e->Saved, 0);
   EXPECT_EQ(ReadBytes(Os("MELODIES/keep.mel")), before);
-  EXPECT_FALSE(fs::exists(Os("MELODIES/keep.mel.tmp")));
+  EXPECT_FALSE(fs::exists(Os("MELODIES/keep.mel~tarvelo-1.tmp")));
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ TEST_F(SampleLibraryFileTest, FailedSaveKeepsThePreviousList) {
   DocumentFailWritesAfter(5);
   EXPECT_LT(SaveWFLibrary(), 0);
   EXPECT_EQ(ReadBytes(dir_ / kSampleLibraryFileName), before);
-  EXPECT_FALSE(fs::exists(dir_ / (std::string(kSampleLibraryFileName) + ".tmp")));
+  EXPECT_FALSE(fs::exists(dir_ / (std::string(kSampleLibraryFileName) + "~tarvelo-1.tmp")));
 
   QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, "");
   EXPECT_EQ(SaveWFLibrary(), -QUARLE_BASICS::kErrFolder);

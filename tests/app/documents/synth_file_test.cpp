@@ -413,7 +413,7 @@ TEST_F(SynthFileTest, EmptySynthHasTheStoredLayout) {
     EXPECT_EQ(I32At(b, r + 12), 0);
   }
   EXPECT_EQ(b.size() - (out + 8 + 43 * static_cast<size_t>(kModuleFileRecordSize)), 16u * 24704u);
-  EXPECT_FALSE(fs::exists(Os("SYNTHS/empty.tarvelo.tmp")));
+  EXPECT_FALSE(fs::exists(Os("SYNTHS/empty.tarvelo~tarvelo-1.tmp")));
 }
 
 TEST_F(SynthFileTest, BackupLivesOnlyUntilTheWriteIsComplete) {
@@ -432,7 +432,7 @@ TEST_F(SynthFileTest, BackupLivesOnlyUntilTheWriteIsComplete) {
   EXPECT_LT(SaveSession(Home("SYNTHS"), "a.tarvelo"), 0);
   EXPECT_EQ(Bytes("a.tarvelo"), second);
   EXPECT_EQ(ReadBytes(Os("SYNTHS/a_BACKUP.tarvelo")), second);
-  EXPECT_FALSE(fs::exists(Os("SYNTHS/a.tarvelo.tmp")));
+  EXPECT_FALSE(fs::exists(Os("SYNTHS/a.tarvelo~tarvelo-1.tmp")));
   ASSERT_EQ(LoadSynth(Home("SYNTHS"), "a.tarvelo"), 0);
   EXPECT_EQ(InputGain, 0.5f);
 
@@ -455,12 +455,12 @@ TEST_F(SynthFileTest, AFullDiskIsReportedAsAFileWriteError) {
   BuildSynth();
   Save("a.tarvelo");
   const auto before = Bytes("a.tarvelo");
-  fs::create_symlink("/dev/full", Os("SYNTHS/a.tarvelo.tmp"));
+  fs::create_symlink("/dev/full", Os("SYNTHS/a.tarvelo~tarvelo-1.tmp"));
   const int32_t rc = SaveSession(Home("SYNTHS"), "a.tarvelo");
   EXPECT_EQ(rc, -QUARLE_BASICS::kErrFileIo);
   EXPECT_EQ(QUARLE_BASICS::ErrorText(rc), "File I/O Error: Disk Full, Restricted Access or Other");
   EXPECT_EQ(Bytes("a.tarvelo"), before);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(Os("SYNTHS/a.tarvelo.tmp"))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Os("SYNTHS/a.tarvelo~tarvelo-1.tmp"))));
 }
 
 // Every writer saving through a work file takes a 254-byte name (the disk's 255 less one) whole, alone.

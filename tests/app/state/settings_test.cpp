@@ -96,7 +96,7 @@ TEST_F(SettingsTest, EighteenKeysWrittenInOrderAndReadBack) {
   SessionFile = "Bass line.tarvelo";
   ASSERT_EQ(SaveSettings(), 0);
   EXPECT_EQ(Read(dir_ / "Settings.txt"), kAllKeys);
-  EXPECT_FALSE(fs::exists(dir_ / "Settings.txt.tmp"));
+  EXPECT_FALSE(fs::exists(dir_ / "Settings.txt~tarvelo-1.tmp"));
 
   const std::string output = Settings.OutputDevice, input = Settings.InputDevice;
   Reset();
@@ -262,13 +262,13 @@ TEST_F(SettingsTest, DamagedOrMissingFilesLoseNothingElse) {
   // A save that cannot complete leaves the file on disk whole.
   ASSERT_EQ(SaveSettings(), 0);
   const std::string before = Read(dir_ / "Settings.txt");
-  fs::create_directory(dir_ / "Settings.txt.tmp");
+  fs::create_directory(dir_ / "Settings.txt~tarvelo-1.tmp");
   Settings.Scope = 1;
   EXPECT_LT(SaveSettings(), 0);
   EXPECT_EQ(Read(dir_ / "Settings.txt"), before);
   // Another save holding the work file's name (on a full disk here) is left
   // alone: this one writes beside it.
-  fs::remove(dir_ / "Settings.txt.tmp");
+  fs::remove(dir_ / "Settings.txt~tarvelo-1.tmp");
   const std::string held = platform::ClaimWorkFile(home_ + "\\Settings.txt", ".tmp");
   fs::create_symlink("/dev/full", platform::ToOsPath(held));
   EXPECT_EQ(SaveSettings(), 0);
@@ -300,7 +300,7 @@ TEST_F(SettingsTest, ASaveGoesOnWhileTheDiskHoldsItsSync) {
   EXPECT_NE(Read(dir_ / "Settings.txt"), before);
   EXPECT_TRUE(g_reports.empty());
 
-  fs::create_directory(dir_ / "Settings.txt.tmp");
+  fs::create_directory(dir_ / "Settings.txt~tarvelo-1.tmp");
   EXPECT_EQ(SaveSettings(), 0);
   ASSERT_TRUE(platform::SaverWaitIdle(30.0));
   EXPECT_EQ(platform::SaverTakeOutcomes(), 1);

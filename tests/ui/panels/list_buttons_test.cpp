@@ -1275,7 +1275,7 @@ TEST_F(ListButtonsTest, NewOrLoadSaysItsWaitAndSavesWhatWasMadeMeanwhile) {
 TEST_F(ListButtonsTest, AFailedSaveBeforeNewOrLoadReplacesNothingAndAsks) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const std::string synths = platform::FromOsPath((Home() / "SYNTHS").string());
-  const fs::path work = Home() / "SYNTHS" / "mine.tarvelo.tmp";
+  const fs::path work = Home() / "SYNTHS" / "mine.tarvelo~tarvelo-1.tmp";
   const fs::path elsewhere = Home() / "SYNTHS" / "elsewhere.tarvelo";
   ASSERT_EQ(SaveSession(Folder(), "other.tarvelo"), 0);  // an empty synth to load
   const struct {
@@ -1336,7 +1336,7 @@ TEST_F(ListButtonsTest, TheFailedSaveQuestionIsReadWholeAndAQuitOffersTheSave) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   ASSERT_EQ(fontResult, 0);
   const std::string synths = platform::FromOsPath((Home() / "SYNTHS").string());
-  const fs::path work = Home() / "SYNTHS" / "mine.tarvelo.tmp";
+  const fs::path work = Home() / "SYNTHS" / "mine.tarvelo~tarvelo-1.tmp";
   const fs::path elsewhere = Home() / "SYNTHS" / "elsewhere.tarvelo";
   const int32_t quit = Named("Quit");
   const int32_t edit = *V::DialogEditIndex;

@@ -140,7 +140,7 @@ TEST_F(SysbarTest, TheAutoSaveWaitsForNoSync) {
   for (const bool refused : {false, true}) {
     SCOPED_TRACE(refused ? "refused" : "held");
     fs::remove(list);
-    if (refused) fs::create_directory(Home() / "WF_Library.txt.tmp");
+    if (refused) fs::create_directory(Home() / "WF_Library.txt~tarvelo-1.tmp");
     LibraryChanged = -1;
     synccount::Reset();
     synccount::Hold("tarvelo-save");
