@@ -758,8 +758,9 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 713 */ "(reserved)",
     /* 714 */ "(reserved)",
     /* 715 */ "(reserved)",
-    /* 716 */ "(reserved)",
-    /* 717 */ "(reserved)",
+    // A picture file whose size is beyond any the program draws, or cannot be read.
+    /* 716 */ "The picture {$} is not loaded: it declares {$} x {$} pixels, more than the {$} x {$} the program draws at most.",
+    /* 717 */ "The picture {$} is not loaded: its size cannot be read before it is decoded.",
     /* 718 */ "(reserved)",
     /* 719 */ "(reserved)",
     /* 720 */ "(reserved)",
