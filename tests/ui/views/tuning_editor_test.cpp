@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/fixed_tables.h"
 #include "app/state/console.h"
 #include "app/state/dialogs.h"
 #include "app/state/module_page.h"
@@ -39,6 +40,7 @@ class TuningEditor : public viewsc::ViewsCTest {
  protected:
   void SetUp() override {
     ViewsCTest::SetUp();
+    Tarvelo::SetUnitTable();  // the reference's unit, as the start fills it
     for (platform::Mutex*& m : MT_TUNINGS)
       if (!m) m = platform::MutexCreate();
     char dir[] = "/tmp/tarvelo_tuning_XXXXXX";
@@ -158,7 +160,7 @@ TEST_F(TuningEditor, TypedFieldsKeepTheirValueForTextThatIsNoNumber) {
       {"FAE_RF", "0,5", 440.0f, key4, "\"0,5\": type decimals with a point (0.5), not a comma. The value stays as it was."},
       {"FAE_AK", ".", 440.0f, key4, "\".\" is not a number: the value stays as it was."},
       {"FAE_RF", " 415.5 Hz", 415.5f, key4, ""},
-      {"FAE_AK", "1.25x", 415.5f, 1.25f, ""},
+      {"FAE_AK", "1.25x", 415.5f, 1.25f, "\"1.25x\" is read as 1.25 (the text after the number is left out)."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.field) + " " + c.typed);
@@ -174,6 +176,41 @@ TEST_F(TuningEditor, TypedFieldsKeepTheirValueForTextThatIsNoNumber) {
     Tarvelo::OnValueEdit(8, 0, 0, button, 0);
     EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), c.reference);
     EXPECT_NEAR(Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4), c.key4, 1e-6);
+    EXPECT_EQ(Text(Slot(Tarvelo::kUiMB)), c.status);
+  }
+}
+
+TEST_F(TuningEditor, ATypedReferenceOutsideItsRangeSaysWhatWasSet) {
+  const std::string low = " Hz is out of range: the lowest is 220 Hz: set to 220 Hz.";
+  const std::string high = " Hz is out of range: the highest is 880 Hz: set to 880 Hz.";
+  struct Case {
+    const char* typed;
+    float reference;  // after the answer
+    std::string status;
+  };
+  const Case cases[] = {
+      {"-5", 220.0f, "-5" + low},
+      {"500", 500.0f, ""},
+      {"0", 220.0f, "0" + low},
+      {"1e9", 880.0f, "1e+09" + high},
+      {"5k", 220.0f, "\"5k\" is read as 5 (the text after the number is left out). 5" + low},
+      {"432 Hz", 432.0f, ""},  // the field's own unit
+      {"1000 cents", 880.0f,
+       "\"1000 cents\" is read as 1000 (the text after the number is left out). 1000" + high},
+  };
+  const int32_t button = Find("FAE_RF");
+  ASSERT_GT(button, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    V::TextFieldSetText(&C(Slot(Tarvelo::kUiMB))->Text, "");
+    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    ASSERT_EQ(Tarvelo::DialogOwner, button);
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, c.typed);
+    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+    Drain(0);
+    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), c.reference);
+    EXPECT_EQ(Tarvelo::ReferenceFrequencyValue.Base.value, c.reference);
     EXPECT_EQ(Text(Slot(Tarvelo::kUiMB)), c.status);
   }
 }
