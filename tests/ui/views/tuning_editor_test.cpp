@@ -84,6 +84,20 @@ class TuningEditor : public viewsc::ViewsCTest {
     return {rk, rk - 1, rk - 2, ak, ak - 1, ak - 2, Slot(Tarvelo::kUiTNG_RFK),
             Slot(Tarvelo::kUiFAE_KR)};
   }
+  // Types a text into a value through its typed-value button's dialog, the
+  // status line emptied before.
+  void TypeInto(const char* field, const char* typed) {
+    const int32_t button = Find(field);
+    ASSERT_GT(button, 0);
+    V::TextFieldSetText(&C(Slot(Tarvelo::kUiMB))->Text, "");
+    // The panels' shared typed-value callback, which this fixture leaves out.
+    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    ASSERT_EQ(Tarvelo::DialogOwner, button);
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, typed);
+    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+    Drain(0);
+    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+  }
   void SixPatterns() {
     for (int32_t i = 1; i < 6; ++i)
       Tarvelo::TuningAddScalePattern(EditedTuning, uint64_t{1} << i, ("P" + std::to_string(i)).c_str(), 0);
@@ -149,6 +163,7 @@ TEST_F(TuningEditor, TypedFieldsKeepTheirValueForTextThatIsNoNumber) {
   // front is read as that number.
   ClickKey(4);
   const float key4 = Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4);
+  const float key3 = Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 3);
   struct Case {
     const char* field;  // the typed-value button
     const char* typed;
@@ -161,19 +176,15 @@ TEST_F(TuningEditor, TypedFieldsKeepTheirValueForTextThatIsNoNumber) {
       {"FAE_AK", ".", 440.0f, key4, "\".\" is not a number: the value stays as it was."},
       {"FAE_RF", " 415.5 Hz", 415.5f, key4, ""},
       {"FAE_AK", "1.25x", 415.5f, 1.25f, "\"1.25x\" is read as 1.25 (the text after the number is left out)."},
+      // A key's ratios are held where the keys around it leave room.
+      {"FAE_AK", "5", 415.5f, 1.960446f, "5 is out of range: the highest is 1.960446: set to 1.960446."},
+      {"FAE_RK", "1", 415.5f, key3 * 1.0025f, "1 is out of range: the lowest is 1.0025: set to 1.0025."},
+      {"FAE_AK", "0", 415.5f, 1.010038f, "0 is out of range: the lowest is 1.010038: set to 1.010038."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.field) + " " + c.typed);
-    const int32_t button = Find(c.field);
-    ASSERT_GT(button, 0);
-    V::TextFieldSetText(&C(Slot(Tarvelo::kUiMB))->Text, "");
-    // The panels' shared typed-value callback, which this fixture leaves out.
-    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
-    ASSERT_EQ(Tarvelo::DialogOwner, button);
-    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, c.typed);
-    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
-    Drain(0);
-    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    TypeInto(c.field, c.typed);
+    if (HasFatalFailure()) return;
     EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), c.reference);
     EXPECT_NEAR(Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4), c.key4, 1e-6);
     EXPECT_EQ(Text(Slot(Tarvelo::kUiMB)), c.status);
@@ -198,17 +209,10 @@ TEST_F(TuningEditor, ATypedReferenceOutsideItsRangeSaysWhatWasSet) {
       {"1000 cents", 880.0f,
        "\"1000 cents\" is read as 1000 (the text after the number is left out). 1000" + high},
   };
-  const int32_t button = Find("FAE_RF");
-  ASSERT_GT(button, 0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
-    V::TextFieldSetText(&C(Slot(Tarvelo::kUiMB))->Text, "");
-    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
-    ASSERT_EQ(Tarvelo::DialogOwner, button);
-    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, c.typed);
-    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
-    Drain(0);
-    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    TypeInto("FAE_RF", c.typed);
+    if (HasFatalFailure()) return;
     EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), c.reference);
     EXPECT_EQ(Tarvelo::ReferenceFrequencyValue.Base.value, c.reference);
     EXPECT_EQ(Text(Slot(Tarvelo::kUiMB)), c.status);
