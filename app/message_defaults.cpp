@@ -758,11 +758,13 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 713 */ "(reserved)",
     /* 714 */ "(reserved)",
     /* 715 */ "(reserved)",
-    /* 716 */ "(reserved)",
-    /* 717 */ "(reserved)",
-    /* 718 */ "(reserved)",
-    /* 719 */ "(reserved)",
-    /* 720 */ "(reserved)",
+    // A picture file whose size is beyond any the program draws, or cannot be read.
+    /* 716 */ "The picture {$} is not loaded: it declares {$} x {$} pixels, more than the {$} x {$} the program draws at most.",
+    /* 717 */ "The picture {$} is not loaded: its size cannot be read before it is decoded.",
+    // A typed value with text after its number, or outside what its field takes.
+    /* 718 */ "\"{$}\" is read as {$} (the text after the number is left out).",
+    /* 719 */ "{$} is out of range: the lowest is {$}: set to {$}.",
+    /* 720 */ "{$} is out of range: the highest is {$}: set to {$}.",
     /* 721 */ "(reserved)",
     /* 722 */ "(reserved)",
     /* 723 */ "(reserved)",

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "engine/module.h"
 #include "engine/midimap.h"
@@ -76,6 +77,7 @@ void ModuleParamInit(ModuleParam& p) {
   p.Scale = 1.0f;
   ParamValueInit(p.Number);
   p.Number.OnChange = OnParamValueChange;
+  p.Number.OnRange = OnParamValueRange;
   p.WriteBothChannels = -1;
 }
 
@@ -233,6 +235,43 @@ int32_t OnParamValueChange(float* value) {
   *value = x * p.Scale;
   if (*value == entry) return 0;
   return entry > *value ? -1 : 1;
+}
+
+void OnParamValueRange(float* low, float* high) {
+  if (low == nullptr || high == nullptr) return;
+  *low = -std::numeric_limits<float>::infinity();
+  *high = std::numeric_limits<float>::infinity();
+  ModuleRecord* m = SelectedModule;
+  const int32_t index = SelectedParamIndex != nullptr ? SelectedParamIndex() : -1;
+  if (m == nullptr || index < 0 || index >= kModuleParams) return;
+  const ModuleParam& p = m->Params[index];
+  float lo = p.Min, hi = p.Max;
+  // The range edits' own limits, given in value units: shown times Scale.
+  const ControlRange r = LoadControlRange(p);
+  const auto within = [&](float a, float b) {
+    if (p.Scale == 0.0f) return;
+    a *= p.Scale;
+    b *= p.Scale;
+    if (a > b) std::swap(a, b);
+    lo = std::max(lo, a);
+    hi = std::min(hi, b);
+  };
+  constexpr float kNone = std::numeric_limits<float>::infinity();
+  switch (ParamEditMode.Load()) {
+    case 1:  // the range's low end stays at most its high end
+      within(-kNone, r.high);
+      break;
+    case 2:
+      within(r.low, kNone);
+      break;
+    case 3:  // the step between its own bounds (ClampedStep)
+      within((r.high - r.low) / 65535.0f, (r.high - r.low) / 2.0f);
+      break;
+    default:
+      break;
+  }
+  *low = lo;
+  *high = hi;
 }
 
 }  // namespace Tarvelo

@@ -61,6 +61,9 @@ struct DisplaySegment {
 // Value-change hook: gets the edited display value, may change it, and answers
 // 0 unchanged, -1 when it became smaller, 1 when it became larger.
 using ParamValueChangeFn = int32_t (*)(float* value);
+// Range hook: the limits the value-change hook holds a number to, in the unit
+// it is set in (low <= high); what a typed number is read against.
+using ParamValueRangeFn = void (*)(float* low, float* high);
 
 struct ParamValue {
   // one thread: holder of Lock, the record's own lock: the value editors
@@ -76,7 +79,7 @@ struct ParamValue {
   int32_t FieldWidth;      // >= 20
   int32_t TextSize;        // >= 20
   int64_t ModeFlags[3];    // allow display modes; [2] is also known as AllowForm5
-  int64_t Reserved1;
+  ParamValueRangeFn OnRange;  // a reserved word's place; null: no limits; one thread: maker
   uint32_t Rate;           // for time units
   float UnitArgument;
   float EditStep;          // display step of the current unit
@@ -182,5 +185,8 @@ extern Shared<int32_t> ParamEditMode;
 extern int32_t (*SelectedParamIndex)();
 // The value-change hook of every module parameter.
 int32_t OnParamValueChange(float* value);
+// Its range hook: the limits OnParamValueChange holds the selected parameter's
+// number to in what ParamEditMode edits (none without a selected parameter).
+void OnParamValueRange(float* low, float* high);
 
 }  // namespace Tarvelo

@@ -1,11 +1,13 @@
 #include "engine/valueedit.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
 
+#include "basics/messages.h"
 #include "basics/ratio.h"
 #include "engine/ui_hooks.h"
 #include "engine/units.h"
@@ -170,9 +172,9 @@ void ParamValueSetTyped(ParamValue& v, float typed) {
 
 static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-TypedReading ReadTypedNumber(const std::string& text, float& value) {
+TypedReading ReadTypedNumber(const std::string& text, float& value, std::size_t* end) {
   // The grammar is ItemValue's: blanks, a sign, digits with at most one point
-  // among them; it only tells whether there is a number in front at all.
+  // among them, an exponent; it only tells whether there is a number in front at all.
   std::size_t i = text.find_first_not_of(" \t");
   if (i == std::string::npos) return kTypedNoNumber;
   if (text[i] == '+' || text[i] == '-') ++i;
@@ -184,10 +186,88 @@ TypedReading ReadTypedNumber(const std::string& text, float& value) {
   if (digits == 0) return kTypedNoNumber;
   // "0,5" read as 0 would set a value far from the one meant.
   if (whole && i + 1 < text.size() && text[i] == ',' && IsDigit(text[i + 1])) return kTypedDecimalComma;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t e = i + 1;
+    if (e < text.size() && (text[e] == '+' || text[e] == '-')) ++e;
+    const std::size_t first = e;
+    while (e < text.size() && IsDigit(text[e])) ++e;
+    if (e > first) i = e;
+  }
   const double x = platform::ItemValue(text);
   constexpr double kMax = std::numeric_limits<float>::max();
   value = static_cast<float>(x > kMax ? kMax : (x < -kMax ? -kMax : x));
+  if (end) *end = i;
   return kTypedNumber;
+}
+
+static std::string DecimalText(double x) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.7g", x);
+  return buf;
+}
+
+static bool SameLetters(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+TypedValue ParamValueReadTyped(ParamValue& v, const std::string& text) {
+  using QUARLE_BASICS::InsertArg;
+  using QUARLE_BASICS::LangText;
+  TypedValue out;
+  float typed = 0.0f;
+  std::size_t end = 0;
+  switch (ReadTypedNumber(text, typed, &end)) {
+    case kTypedNumber:
+      break;
+    case kTypedDecimalComma:
+      out.say = InsertArg(
+          LangText(671, "\"{$}\": type decimals with a point (0.5), not a comma. The value stays as it was."), text);
+      return out;
+    default:
+      out.say = InsertArg(LangText(670, "\"{$}\" is not a number: the value stays as it was."), text);
+      return out;
+  }
+  out.apply = true;
+  out.value = typed;
+  ParamValueClampFormat(v);
+  const std::string suffix =
+      ConvertingFamily(v.UnitFamily) ? UnitSuffix(v.UnitFamily * kUnitFamilySize + v.Unit) : "";
+  const bool hasUnit = !suffix.empty();
+  const std::string unit = hasUnit ? " " + suffix : "";
+
+  const std::size_t restStart = text.find_first_not_of(" \t", end);
+  const std::size_t restEnd = text.find_last_not_of(" \t");
+  const std::string rest =
+      restStart == std::string::npos ? "" : text.substr(restStart, restEnd + 1 - restStart);
+  if (!rest.empty() && !(hasUnit && SameLetters(rest, suffix)))
+    out.say = InsertArg(InsertArg(LangText(718, "\"{$}\" is read as {$} (the text after the number is left out)."),
+                                  text),
+                        DecimalText(typed));
+
+  float low = -std::numeric_limits<float>::infinity(), high = std::numeric_limits<float>::infinity();
+  if (v.OnRange) v.OnRange(&low, &high);
+  // Judged in the unit the hook holds the number in; said in the shown one.
+  const int32_t sign = v.UnitSign;
+  const float x = ConvertAlongRing(v, typed, v.Unit, v.SetUnit);
+  const float held = x < low ? low : (x > high ? high : x);
+  if (held == x || x != x) {
+    v.UnitSign = sign;  // as the typed number's own conversion will find it
+    return out;
+  }
+  // The sign the limit leaves is the one its conversion back needs.
+  out.value = ConvertAlongRing(v, held, v.SetUnit, v.Unit);
+  if (out.value == typed) return out;
+  const bool lowest = typed < out.value;
+  std::string said = lowest ? LangText(719, "{$} is out of range: the lowest is {$}: set to {$}.")
+                            : LangText(720, "{$} is out of range: the highest is {$}: set to {$}.");
+  for (const std::string& arg : {DecimalText(typed) + unit, DecimalText(out.value) + unit, DecimalText(out.value) + unit})
+    said = InsertArg(said, arg);
+  out.say += (out.say.empty() ? "" : " ") + said;
+  return out;
 }
 
 // ---------------------------------------------------------------- segments
@@ -196,11 +276,6 @@ static std::string Magnitude(int64_t n) { return std::to_string(n < 0 ? -n : n);
 
 static const char* SignOf(int32_t signIndex) { return signIndex == 0 ? "-" : "+"; }
 
-static std::string DecimalText(double x) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.7g", x);
-  return buf;
-}
 
 // The magnitude as mode 0 shows it: short, without an exponent where possible.
 static std::string ShortMagnitude(float value) {

@@ -3,6 +3,7 @@
 // splits its text into segments the pointer can hit. The caller holds the
 // value's own lock around every operation.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -43,8 +44,22 @@ enum TypedReading : int32_t {
   kTypedDecimalComma = 2,  // digits, a comma, a digit: a decimal comma or a thousands mark
 };
 // Reads the number a typed text starts with (blanks before it passed over);
-// value is set only for kTypedNumber, within the float range.
-TypedReading ReadTypedNumber(const std::string& text, float& value);
+// value is set only for kTypedNumber, within the float range, and so is *end:
+// where the text after the number starts.
+TypedReading ReadTypedNumber(const std::string& text, float& value, std::size_t* end = nullptr);
+// What a typed text comes to for the value: whether anything is set, the
+// number to set in the shown unit, and what the status line says of it ("" when
+// the number is taken as typed). The number is held to the value's limits
+// (OnRange, in the unit it is set in): the text names the lowest or the highest
+// it was set to. Text after the number is left out, and said (but for the unit
+// the field shows); a text with no number in front sets nothing and says why.
+// one thread: value
+struct TypedValue {
+  bool apply = false;
+  float value = 0.0f;
+  std::string say;
+};
+TypedValue ParamValueReadTyped(ParamValue& v, const std::string& text);
 // Shows x, given in the unit the value was set in (SetUnit), in the shown unit.
 // keep: -1 keeps the fraction's denominator where it changed. argument is
 // accepted for the callers' sake and not used.

@@ -5,10 +5,17 @@
 #include <string>
 
 #include "platform/images.h"
+#include "visuals/visuals.h"
 
 namespace QUARLE_VISUALS {
 
 constexpr int32_t kImageFormatDetect = -1;
+
+// No picture is drawn larger than the largest screen the program opens. A file
+// declaring more (a damaged or replaced one) is refused before it is decoded:
+// decoding takes memory in proportion to the size declared, not to the bytes.
+constexpr int32_t kPictureMaxWidth = kMaxScreenWidth;
+constexpr int32_t kPictureMaxHeight = kMaxScreenHeight;
 
 // Loads the picture at `path` (a system path) into a new image stored in
 // *image on success only; the caller owns it (platform::ImageDestroy).

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "engine/globals.h"
 #include "engine/midimap.h"
 #include "engine/module.h"
@@ -169,6 +171,45 @@ TEST_F(ValueChangeFixture, RangeEdits) {
   OnParamValueChange(&shown);
   EXPECT_EQ(m->Params[0].Step.Load(), 2.0f);
   EXPECT_EQ(shown, 4.0f);
+}
+
+// The limits a typed number is read against are those the value hook holds
+// it to, in each edit mode: a number just past either one comes back as it.
+TEST_F(ValueChangeFixture, TheRangeHookGivesTheLimitsTheValueHookHoldsTo) {
+  struct Case {
+    int32_t mode;
+    float low, high;  // shown: value x Scale 2
+  };
+  const Case cases[] = {
+      {0, -4.0f, 10.0f},                  // Min and Max
+      {1, -4.0f, 6.0f},                   // range low at most range high 3
+      {2, 2.0f, 10.0f},                   // range high at least range low 1
+      {3, 2.0f / 65535.0f * 2.0f, 2.0f},  // a step within 1/65535 and 1/2 of the range 0..2
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ParamEditMode.Store(c.mode);
+    const auto setRange = [&] {
+      m->Params[0].RangeLow.Store(c.mode == 3 ? 0.0f : 1.0f);
+      m->Params[0].RangeHigh.Store(c.mode == 3 ? 2.0f : 3.0f);
+    };
+    setRange();
+    float low = 0.0f, high = 0.0f;
+    OnParamValueRange(&low, &high);
+    EXPECT_FLOAT_EQ(low, c.low);
+    EXPECT_FLOAT_EQ(high, c.high);
+    for (float past : {low > 0.0f ? low / 2.0f : low - 1.0f, high + 1.0f}) {
+      const float limit = past < low ? low : high;
+      setRange();
+      OnParamValueChange(&past);
+      EXPECT_FLOAT_EQ(past, limit);
+    }
+  }
+  SelectedModule = nullptr;  // nothing selected: nothing limited
+  float low = 0.0f, high = 0.0f;
+  OnParamValueRange(&low, &high);
+  EXPECT_EQ(low, -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(high, std::numeric_limits<float>::infinity());
 }
 
 }  // namespace

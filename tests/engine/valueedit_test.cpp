@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -237,6 +238,79 @@ TEST_F(ValueEditTest, TypedAndDraggedNumbersGoThroughTheHook) {
   v.OnChange = nullptr;
   ParamValueSetTyped(v, 0.1f);
   EXPECT_FLOAT_EQ(v.Base.value, 0.5f);
+}
+
+// Limits of the tests' own, and a hook that takes what it is given.
+float g_low = 0.0f, g_high = 0.0f;
+void Limits(float* low, float* high) {
+  *low = g_low;
+  *high = g_high;
+}
+int32_t Takes(float* x) {
+  g_hookInput = *x;
+  return 0;
+}
+
+TEST_F(ValueEditTest, TypedTextsAreReadAgainstTheLimitsAndSaid) {
+  // A reference pitch of 220..880 Hz shown in hertz, beats per minute or
+  // seconds, and an amplitude of -1..1 shown in decibels.
+  const std::string comma = "\": type decimals with a point (0.5), not a comma. The value stays as it was.";
+  const std::string none = "\" is not a number: the value stays as it was.";
+  const std::string left = " (the text after the number is left out).";
+  struct Case {
+    int32_t family, setUnit, shownUnit;
+    const char* typed;
+    bool apply;
+    float shown;  // the number set, in the shown unit
+    float hook;   // what the value's hook gets, in the unit it is set in
+    std::string say;
+  };
+  const Case cases[] = {
+      {2, 2, 2, "440", true, 440.0f, 440.0f, ""},
+      {2, 2, 2, "880", true, 880.0f, 880.0f, ""},
+      {2, 2, 2, " 432 hz ", true, 432.0f, 432.0f, ""},  // the field's own unit
+      {2, 2, 2, "-5", true, 220.0f, 220.0f, "-5 Hz is out of range: the lowest is 220 Hz: set to 220 Hz."},
+      {2, 2, 2, "0", true, 220.0f, 220.0f, "0 Hz is out of range: the lowest is 220 Hz: set to 220 Hz."},
+      {2, 2, 2, "1e9", true, 880.0f, 880.0f, "1e+09 Hz is out of range: the highest is 880 Hz: set to 880 Hz."},
+      {2, 2, 2, "5k", true, 220.0f, 220.0f,
+       "\"5k\" is read as 5" + left + " 5 Hz is out of range: the lowest is 220 Hz: set to 220 Hz."},
+      {2, 2, 2, "1e", true, 220.0f, 220.0f,
+       "\"1e\" is read as 1" + left + " 1 Hz is out of range: the lowest is 220 Hz: set to 220 Hz."},
+      {2, 2, 2, "500 x", true, 500.0f, 500.0f, "\"500 x\" is read as 500" + left},
+      {2, 2, 2, "1e99", true, 880.0f, 880.0f,
+       "3.402823e+38 Hz is out of range: the highest is 880 Hz: set to 880 Hz."},
+      {2, 2, 2, "abc", false, 0.0f, -1.0f, "\"abc" + none},
+      {2, 2, 2, "", false, 0.0f, -1.0f, "\"" + none},
+      {2, 2, 2, "0,5", false, 0.0f, -1.0f, "\"0,5" + comma},
+      // Judged in hertz, said in the unit shown.
+      {2, 2, 3, "60", true, 13200.0f, 220.0f,
+       "60 BPM is out of range: the lowest is 13200 BPM: set to 13200 BPM."},
+      {2, 2, 3, "30000 BPM", true, 30000.0f, 500.0f, ""},
+      {2, 2, 1, "1", true, 1.0f / 220.0f, 220.0f,
+       "1 s is out of range: the highest is 0.004545455 s: set to 0.004545455 s."},
+      {3, 0, 1, "6", true, 0.0f, 1.0f, "6 dB is out of range: the highest is 0 dB: set to 0 dB."},
+      {3, 0, 1, "-6 dB", true, -6.0f, 0.501187f, ""},
+      {1, 0, 0, "7 u", true, 1.0f, 1.0f,
+       "\"7 u\" is read as 7" + left + " 7 is out of range: the highest is 1: set to 1."},
+  };
+  v.OnChange = Takes;
+  v.OnRange = Limits;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    g_low = c.family == 2 ? 220.0f : -1.0f;
+    g_high = c.family == 2 ? 880.0f : 1.0f;
+    Format(0, c.family, c.setUnit, c.family == 2 ? 440.0f : 0.5f);
+    v.Unit = c.shownUnit;
+    v.UnitSign = 0;
+    const TypedValue t = ParamValueReadTyped(v, c.typed);
+    EXPECT_EQ(t.apply, c.apply);
+    EXPECT_EQ(t.say, c.say);
+    if (!c.apply) continue;
+    EXPECT_NEAR(t.value, c.shown, 1e-4f * std::max(1.0f, std::fabs(c.shown)));
+    g_hookInput = -1.0f;
+    ParamValueSetTyped(v, t.value);
+    EXPECT_NEAR(g_hookInput, c.hook, 1e-4f * c.hook);
+  }
 }
 
 // A source's frequency hook: the number is kept as a share of a quarter of

@@ -5,13 +5,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "basics/messages.h"
 #include "platform/screen.h"
 #include "visuals/images.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TARVELO_ALLOCATION_HOOKS 1
+// The sanitizers' runtime calls these on every allocation of the process.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, size_t), void (*free_hook)(const volatile void*));
+#endif
 
 namespace {
 
@@ -404,6 +413,164 @@ TEST_F(ImageFileTest, BadInputGivesErrorsNotCrashes) {
   // An unknown format number.
   EXPECT_EQ(LoadImageFile(good, &img, 999, 1.0f), -28);
   EXPECT_EQ(img, nullptr);
+}
+
+// The largest single allocation made while `load` runs, where the sanitizer's
+// allocator can tell (-1 where it cannot).
+std::atomic<bool> g_watching{false};
+std::atomic<size_t> g_largest{0};
+template <typename Load>
+int64_t LargestAllocationDuring(Load load) {
+#ifdef TARVELO_ALLOCATION_HOOKS
+  static const bool hooked = [] {
+    __sanitizer_install_malloc_and_free_hooks(
+        [](const volatile void*, size_t size) {
+          if (!g_watching.load(std::memory_order_relaxed)) return;
+          size_t seen = g_largest.load(std::memory_order_relaxed);
+          while (size > seen && !g_largest.compare_exchange_weak(seen, size)) {
+          }
+        },
+        [](const volatile void*) {});
+    return true;
+  }();
+  (void)hooked;
+  g_largest = 0;
+  g_watching = true;
+  load();
+  g_watching = false;
+  return static_cast<int64_t>(g_largest.load());
+#else
+  load();
+  return -1;
+#endif
+}
+
+void Be32(std::string& out, uint32_t v) {
+  for (int s = 24; s >= 0; s -= 8) out += static_cast<char>((v >> s) & 0xFF);
+}
+void Le(std::string& out, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+uint32_t Crc32(const std::string& bytes) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (unsigned char b : bytes) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+  }
+  return ~c;
+}
+void PngChunk(std::string& out, const char* type, const std::string& data) {
+  Be32(out, static_cast<uint32_t>(data.size()));
+  const std::string body = type + data;
+  out += body;
+  Be32(out, Crc32(body));
+}
+
+// A whole-looking PNG of 69 bytes declaring a w x h one-bit grey picture: its
+// one row of data is all a decoder finds.
+std::string TinyPng(uint32_t w, uint32_t h) {
+  std::string png = "\x89PNG\r\n\x1a\n";
+  std::string ihdr;
+  Be32(ihdr, w);
+  Be32(ihdr, h);
+  ihdr += std::string("\x01\x00\x00\x00\x00", 5);  // 1 bit, grey, deflate, no interlace
+  PngChunk(png, "IHDR", ihdr);
+  PngChunk(png, "IDAT", std::string("\x78\x9c\x63\x00\x00\x00\x01\x00\x01\x00\x00\x00", 12));
+  PngChunk(png, "IEND", "");
+  return png;
+}
+
+// A BMP of a few bytes declaring a w x h one-bit picture.
+std::string TinyBmp(uint32_t w, uint32_t h) {
+  std::string bmp = "BM";
+  Le(bmp, 14 + 40 + 8 + 4, 4);
+  Le(bmp, 0, 4);
+  Le(bmp, 14 + 40 + 8, 4);
+  Le(bmp, 40, 4);
+  Le(bmp, w, 4);
+  Le(bmp, h, 4);
+  Le(bmp, 1, 2);   // planes
+  Le(bmp, 1, 2);   // bits
+  Le(bmp, 0, 4);   // no compression
+  Le(bmp, 0, 4);
+  Le(bmp, 2835, 4);
+  Le(bmp, 2835, 4);
+  Le(bmp, 2, 4);
+  Le(bmp, 0, 4);
+  Le(bmp, 0, 4);
+  Le(bmp, 0xFFFFFF, 4);  // the palette: black, white
+  Le(bmp, 0, 4);         // one row of pixels
+  return bmp;
+}
+
+std::vector<std::string> g_reports;
+void Keep(const std::string& text, int32_t level) {
+  g_reports.push_back(std::to_string(level) + " " + text);
+}
+
+TEST_F(ImageFileTest, APictureDeclaringMoreThanTheProgramDrawsIsRefusedUndecoded) {
+  using QUARLE_VISUALS::kPictureMaxHeight;
+  using QUARLE_VISUALS::kPictureMaxWidth;
+  using QUARLE_VISUALS::LoadImageFile;
+  ASSERT_EQ(TinyPng(60000, 60000).size(), 69u);
+  // Formats whose reader cannot stop after the header are read here.
+  const std::string wbmp("\x00\x00\x83\xd4\x60\x83\xd4\x60\x00", 9);  // 60000 x 60000
+  std::string gif = "GIF89a";
+  Le(gif, 2, 2);
+  Le(gif, 2, 2);
+  gif += std::string("\x80\x00\x00" "\x00\x00\x00\xff\xff\xff", 9);  // two colours
+  gif += std::string("\x21\xf9\x04\x00\x00\x00\x00\x00", 8);         // an extension
+  gif += "\x2c";
+  Le(gif, 0, 4);
+  Le(gif, 30000, 2);  // the first frame, far larger than the screen it says
+  Le(gif, 3, 2);
+  gif += std::string("\x00\x02\x02\x44\x01\x00\x3b", 7);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int32_t format;
+    const char* declared;  // "" for a picture that loads, "?" for one whose size is not told
+  };
+  const Case cases[] = {
+      {"huge.png", TinyPng(60000, 60000), -1, "60000 x 60000"},
+      {"logo.png", TinyPng(60000, 60000), FIF_PNG, "60000 x 60000"},  // as the About window asks
+      {"wide.png", TinyPng(kPictureMaxWidth + 1, 1), -1, "4097 x 1"},
+      {"tall.png", TinyPng(1, kPictureMaxHeight + 1), -1, "1 x 2161"},
+      {"huge.bmp", TinyBmp(60000, 60000), -1, "60000 x 60000"},
+      {"tall.bmp", TinyBmp(2, 40000), FIF_BMP, "2 x 40000"},
+      {"huge.wbmp", wbmp, -1, "60000 x 60000"},
+      {"wide.gif", gif, -1, "30000 x 3"},
+      {"some.sgi", TinyBmp(2, 1), FIF_SGI, "?"},
+      {"small.bmp", TinyBmp(2, 1), -1, ""},
+  };
+  QUARLE_BASICS::MessageHook = Keep;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_reports.clear();
+    { std::ofstream(Path(c.name), std::ios::binary) << c.bytes; }
+    platform::Image* img = nullptr;
+    int32_t r = 0;
+    const int64_t largest =
+        LargestAllocationDuring([&] { r = LoadImageFile(Path(c.name), &img, c.format, 1.0f); });
+    ImageHolder h(img);
+    if (!*c.declared) {
+      EXPECT_EQ(r, 0);
+      ASSERT_NE(img, nullptr);
+      EXPECT_EQ(img->width, 2);
+      EXPECT_TRUE(g_reports.empty());
+      continue;
+    }
+    EXPECT_EQ(r, -28);
+    EXPECT_EQ(img, nullptr);
+    // Nothing near the size declared was asked of the allocator.
+    EXPECT_LT(largest, 1 << 20);
+    ASSERT_EQ(g_reports.size(), 1u);
+    const std::string what = std::string(c.declared) == "?"
+        ? "its size cannot be read before it is decoded."
+        : std::string("it declares ") + c.declared + " pixels, more than the 4096 x 2160 the program draws at most.";
+    EXPECT_EQ(g_reports[0], "2 The picture " + Path(c.name) + " is not loaded: " + what);
+  }
+  QUARLE_BASICS::MessageHook = nullptr;
 }
 
 }  // namespace

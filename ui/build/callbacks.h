@@ -16,6 +16,7 @@ namespace Tarvelo {
 struct ModuleRecord;
 
 using ValueHookFn = int32_t (*)(float* value);
+using ValueRangeFn = void (*)(float* low, float* high);
 
 // one thread: start-up, installed before the threads start
 struct UiCallbackSlots {
@@ -227,6 +228,9 @@ struct UiCallbackSlots {
   ValueHookFn OnReferenceFrequencyValue = nullptr;
   ValueHookFn OnAbsoluteKeyValue = nullptr;
   ValueHookFn OnRelativeKeyValue = nullptr;
+  ValueRangeFn OnReferenceFrequencyRange = nullptr;
+  ValueRangeFn OnAbsoluteKeyRange = nullptr;
+  ValueRangeFn OnRelativeKeyRange = nullptr;
 
   // Services the build calls.
   // Once at the start of every build, before the old controls go.

@@ -73,9 +73,10 @@ int32_t Label(BuildContext& ctx, int32_t parent, int32_t x, int32_t y, int32_t w
   return 0;
 }
 
-// A value field: one blank layer of its inner size, the record's hook, digits
+// A value field: one blank layer of its inner size, the record's hooks, digits
 // and format.
-void ValueField(int32_t id, ParamValue& value, ValueHookFn hook, int32_t family, int32_t unit) {
+void ValueField(int32_t id, ParamValue& value, ValueHookFn hook, ValueRangeFn range,
+                int32_t family, int32_t unit) {
   ControlRecord* c = Ctl(id);
   if (!c) return;
   const int32_t b = B();
@@ -84,6 +85,7 @@ void ValueField(int32_t id, ParamValue& value, ValueHookFn hook, int32_t family,
     c->Layers[c->LayerCount - 1] = platform::ImageCreate(c->W - 2 * b, c->H - 2 * b, 0);
   platform::MutexGuard guard(value.Lock);
   value.OnChange = hook;
+  value.OnRange = range;
   ParamValueSetFieldSize(value, c->W - 2 * b, c->H - 2 * b);
   ParamValueSetFormat(value, 0, family, unit);
 }
@@ -205,7 +207,8 @@ int32_t BuildTuningEditor(BuildContext& ctx) {
                        Cb.DrawValueField, true, 31, "FAV_RF",
                        LangText(466, "Reference frequency (linked to the reference key)."), &id)))
     return r;
-  ValueField(id, ReferenceFrequencyValue, Cb.OnReferenceFrequencyValue, 2, 2);  // hertz
+  ValueField(id, ReferenceFrequencyValue, Cb.OnReferenceFrequencyValue,
+             Cb.OnReferenceFrequencyRange, 2, 2);  // hertz
   {
     platform::MutexGuard guard(ReferenceFrequencyValue.Lock);
     ParamValueConvertUnit(ReferenceFrequencyValue, 440.0f, 0, 0);
@@ -234,15 +237,16 @@ int32_t BuildTuningEditor(BuildContext& ctx) {
     const char* english;
     ParamValue* value;
     ValueHookFn hook;
+    ValueRangeFn range;
     int32_t slot;
   };
   const KeyEditor editors[2] = {
       {u + b, "FAD_AK", "FAE_AK", "FAV_AK", "a=", 468,
        "Absolute value of key (frequency ratio to first key)", &AbsoluteKeyValue,
-       Cb.OnAbsoluteKeyValue, kUiFAV_AK},
+       Cb.OnAbsoluteKeyValue, Cb.OnAbsoluteKeyRange, kUiFAV_AK},
       {93 * u, "FAD_RK", "FAE_RK", "FAV_RK", "r=", 469,
        "Relative value of key (frequency ratio to previous key)", &RelativeKeyValue,
-       Cb.OnRelativeKeyValue, kUiFAV_RK},
+       Cb.OnRelativeKeyValue, Cb.OnRelativeKeyRange, kUiFAV_RK},
   };
   int32_t fields[2] = {0, 0};
   for (int32_t e = 0; e < 2; ++e) {
@@ -261,7 +265,7 @@ int32_t BuildTuningEditor(BuildContext& ctx) {
                          &id)))
       return r;
     SetUiIndex(k.slot, id);
-    ValueField(id, *k.value, k.hook, 0, 0);  // a plain ratio
+    ValueField(id, *k.value, k.hook, k.range, 0, 0);  // a plain ratio
     fields[e] = id;
   }
 

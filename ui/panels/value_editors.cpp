@@ -163,23 +163,13 @@ int32_t OnValueEdit(uint32_t bits, int32_t, int32_t, int32_t id, int32_t) {
     if (PanelDialogAnswer() == -1) {
       const int32_t edit = V::DialogEditIndex ? *V::DialogEditIndex : 0;
       const std::string text = TextOf(edit);
-      float typed = 0.0f;
-      switch (ReadTypedNumber(text, typed)) {
-        case kTypedNumber: {
-          platform::MutexGuard guard(v->Lock);
-          ParamValueSetTyped(*v, typed);
-          break;
-        }
-        case kTypedDecimalComma:
-          SetStatusText(QUARLE_BASICS::InsertArg(
-              LangText(671, "\"{$}\": type decimals with a point (0.5), not a comma. The value stays as it was."),
-              text));
-          break;
-        default:
-          SetStatusText(
-              QUARLE_BASICS::InsertArg(LangText(670, "\"{$}\" is not a number: the value stays as it was."), text));
-          break;
+      TypedValue typed;
+      {
+        platform::MutexGuard guard(v->Lock);
+        typed = ParamValueReadTyped(*v, text);
+        if (typed.apply) ParamValueSetTyped(*v, typed.value);
       }
+      if (!typed.say.empty()) SetStatusText(typed.say);
     }
     c->State.On = 0;
   } else if (PanelDialogOwner() != id) {

@@ -78,6 +78,9 @@ void InstallViewCallbacksC() {
   Cb.OnReferenceFrequencyValue = OnReferenceFrequencyValue;
   Cb.OnAbsoluteKeyValue = OnAbsoluteKeyValue;
   Cb.OnRelativeKeyValue = OnRelativeKeyValue;
+  Cb.OnReferenceFrequencyRange = OnReferenceFrequencyRange;
+  Cb.OnAbsoluteKeyRange = OnAbsoluteKeyRange;
+  Cb.OnRelativeKeyRange = OnRelativeKeyRange;
 }
 
 }  // namespace Tarvelo

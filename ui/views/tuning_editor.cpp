@@ -816,4 +816,40 @@ int32_t OnRelativeKeyValue(float* value) {
                  AbsoluteKeyValue, kUiFAV_AK, AbsoluteOf);
 }
 
+// --- Range hooks: the limits the tuning holds each typed number to -------------------------
+
+void OnReferenceFrequencyRange(float* low, float* high) {
+  if (!low || !high) return;
+  *low = kTuningMinPitch;
+  *high = kTuningMaxPitch;
+}
+
+namespace {
+
+// The selected key's limits, as the tuning's setters hold them (key 0's
+// ratios are fixed: its editors are off, and nothing is limited).
+void KeyRange(float* low, float* high, bool absolute) {
+  if (!low || !high) return;
+  const int32_t k = SelectedKey();
+  TuningLock lock(kEditedTuning);
+  const int32_t n = EditedTuning.NoteCount;
+  if (k < 0 || n < 2 || !EditedTuning.AbsoluteRatios) return;
+  const int32_t i = k % n;
+  if (i == 0) return;
+  const double above = std::pow(kSmallestKeyStep, n - i);  // room for the keys above
+  if (absolute) {
+    *low = static_cast<float>(std::pow(kSmallestKeyStep, i));
+    *high = static_cast<float>(2.0 / above);
+  } else {
+    *low = static_cast<float>(kSmallestKeyStep);
+    *high = static_cast<float>(2.0 / (EditedTuning.AbsoluteRatios[i - 1] * above));
+  }
+}
+
+}  // namespace
+
+void OnAbsoluteKeyRange(float* low, float* high) { KeyRange(low, high, true); }
+
+void OnRelativeKeyRange(float* low, float* high) { KeyRange(low, high, false); }
+
 }  // namespace Tarvelo

@@ -54,5 +54,10 @@ int32_t OnNumberBaseReset(uint32_t bits, int32_t x, int32_t y, int32_t id, int32
 int32_t OnReferenceFrequencyValue(float* value);
 int32_t OnAbsoluteKeyValue(float* value);
 int32_t OnRelativeKeyValue(float* value);
+// Their range hooks: the limits the tuning holds a number to (the selected
+// key's, for the key fields).
+void OnReferenceFrequencyRange(float* low, float* high);
+void OnAbsoluteKeyRange(float* low, float* high);
+void OnRelativeKeyRange(float* low, float* high);
 
 }  // namespace Tarvelo

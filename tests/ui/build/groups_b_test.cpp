@@ -2,8 +2,12 @@
 // windows, settings windows, tuning editor and About window. Ids and slots the
 // handlers rely on, positions at zoom 1 on a 1920 x 1080 window, the starting
 // fields taken from the settings, and the failure rule inside the groups.
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "app/fixed_tables.h"
 #include "app/startup.h"
@@ -15,6 +19,7 @@
 #include "engine/keyboard.h"
 #include "engine/notes.h"
 #include "engine/tuning.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 #include "ui/build/groups_b.h"
 
@@ -193,6 +198,41 @@ TEST_F(GroupsBTest, StartingFieldsMasksAndTooltips) {
   EXPECT_EQ(C(540)->EventMask, 11);
   EXPECT_EQ(Tip(447), "Board number: select by sliding or clicking up or down.");
   EXPECT_EQ(Tip(534), "");
+}
+
+TEST_F(GroupsBTest, ALogoDeclaringAHugeSizeIsLeftOutAndTheBuildGoesOn) {
+  // A 69-byte PNG in the logo's place declaring 60000 x 60000 pixels.
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("tarvelo_logo_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  {
+    std::ofstream out(dir / kLogoFileName, std::ios::binary);
+    out << std::string(
+        "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\xea\x60\x00"
+        "\x00\xea\x60\x01\x00\x00\x00\x00\xa8\xa9\x48\xef\x00\x00\x00\x0c\x49\x44\x41\x54\x78"
+        "\x9c\x63\x00\x00\x00\x01\x00\x01\x00\x00\x00\xf2\xc7\x79\x25\x00\x00\x00\x00\x49\x45"
+        "\x4e\x44\xae\x42\x60\x82",
+        69);
+  }
+  platform::SetProgramFolderOverride(dir.string());
+  uitest::Reports().clear();
+  QUARLE_BASICS::MessageHook = uitest::Capture;
+  const int32_t built = BuildInterface(1.0f);
+  QUARLE_BASICS::MessageHook = nullptr;
+  std::filesystem::remove_all(dir);
+  ASSERT_EQ(built, 0);
+  ASSERT_TRUE(PlaneBuilt());
+  // The logo's place stays, see-through; what follows it is built.
+  ASSERT_GE(C(537)->LayerCount, 1);
+  ASSERT_NE(C(537)->Layers[0], nullptr);
+  EXPECT_EQ(C(537)->Layers[0]->width, 720);
+  EXPECT_EQ(C(537)->Layers[0]->pixels[0] >> 24, 0u);
+  EXPECT_EQ(Text(539), "v1.8.13  (2026/02/18)");
+  int32_t said = 0;
+  for (const auto& [text, level] : uitest::Reports())
+    said += level == 2 && text.find(kLogoFileName) != std::string::npos &&
+            text.find("declares 60000 x 60000 pixels, more than the 4096 x 2160") != std::string::npos;
+  EXPECT_EQ(said, 1);
 }
 
 TEST_F(GroupsBTest, ReleaseTypeOtherWindowsAndZoomTwo) {

@@ -234,6 +234,7 @@ TEST_F(ValueEditorsTest, TextThatIsNoNumberKeepsTheValueAndSaysWhy) {
   const int32_t db = Slot(kUiDB);
   const std::string none = "\" is not a number: the value stays as it was.";
   const std::string comma = "\": type decimals with a point (0.5), not a comma. The value stays as it was.";
+  const std::string left = " (the text after the number is left out).";
   struct Case {
     const char* typed;
     float value;         // the value after the answer
@@ -243,8 +244,10 @@ TEST_F(ValueEditorsTest, TextThatIsNoNumberKeepsTheValueAndSaysWhy) {
       {"abc", 1.0f, "\"abc" + none}, {"x", 1.0f, "\"x" + none},   {".", 1.0f, "\"." + none},
       {"", 1.0f, "\"" + none},        {"  - ", 1.0f, "\"  - " + none}, {"nan", 1.0f, "\"nan" + none},
       {"e5", 1.0f, "\"e5" + none},    {"0,5", 1.0f, "\"0,5" + comma}, {" -1,25", 1.0f, "\" -1,25" + comma},
-      // A number in front is read as before, whatever follows it.
-      {"  2.5xyz", 2.5f, ""}, {"-.5", -0.5f, ""}, {"3,", 3.0f, ""}, {"7 Hz", 7.0f, ""}, {"1e2", 100.0f, ""},
+      // A number in front is read as before, whatever follows it, which is said.
+      {"  2.5xyz", 2.5f, "\"  2.5xyz\" is read as 2.5" + left}, {"-.5", -0.5f, ""},
+      {"3,", 3.0f, "\"3,\" is read as 3" + left}, {"7 Hz", 7.0f, "\"7 Hz\" is read as 7" + left},
+      {"1e2", 100.0f, ""}, {"4 a", 4.0f, ""},  // the field's own unit
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
@@ -258,11 +261,51 @@ TEST_F(ValueEditorsTest, TextThatIsNoNumberKeepsTheValueAndSaysWhy) {
     Delivered();
     EXPECT_EQ(On(fae_), 0);
     EXPECT_FLOAT_EQ(value_.Base.value, c.value);
-    EXPECT_EQ(g_hooked.empty(), !c.status.empty());
+    const bool kept = c.status.find("stays as it was") != std::string::npos;
+    EXPECT_EQ(g_hooked.empty(), kept);
     EXPECT_EQ(Text(Slot(kUiMB)), c.status);
-    if (!c.status.empty()) {
+    if (kept) {
       EXPECT_STREQ(value_.Text, "+1");
     }
+  }
+}
+
+// Limits of -1..2 in the unit the value is set in (amplitude).
+void MinusOneToTwo(float* low, float* high) {
+  *low = -1.0f;
+  *high = 2.0f;
+}
+
+TEST_F(ValueEditorsTest, ATypedValueOutsideItsLimitsIsHeldThereAndSaid) {
+  Bind();
+  value_.OnRange = MinusOneToTwo;
+  const int32_t db = Slot(kUiDB);
+  struct Case {
+    int32_t unit;  // shown: 0 amplitude, 1 decibels
+    const char* typed;
+    float hooked;  // what the hook got, in amplitude
+    std::string status;
+  };
+  const Case cases[] = {
+      {0, "5", 2.0f, "5 a is out of range: the highest is 2 a: set to 2 a."},
+      {0, "-3x", -1.0f,
+       "\"-3x\" is read as -3 (the text after the number is left out). -3 a is out of range: the lowest is -1 a: set to -1 a."},
+      {0, "1.5", 1.5f, ""},
+      {1, "12 dB", 2.0f, "12 dB is out of range: the highest is 6.0206 dB: set to 6.0206 dB."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    Show(1.0f);
+    value_.Unit = c.unit;
+    g_hooked.clear();
+    SetTextOf(Slot(kUiMB), "");
+    Click(OnValueEdit, fae_);
+    SetTextOf(db + 2, c.typed);
+    Click(OnDialogOk, db + 3);
+    Delivered();
+    ASSERT_EQ(g_hooked.size(), 1u);
+    EXPECT_NEAR(g_hooked[0], c.hooked, 1e-5f);
+    EXPECT_EQ(Text(Slot(kUiMB)), c.status);
   }
 }
 

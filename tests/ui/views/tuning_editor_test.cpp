@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/fixed_tables.h"
 #include "app/state/console.h"
 #include "app/state/dialogs.h"
 #include "app/state/module_page.h"
@@ -39,6 +40,7 @@ class TuningEditor : public viewsc::ViewsCTest {
  protected:
   void SetUp() override {
     ViewsCTest::SetUp();
+    Tarvelo::SetUnitTable();  // the reference's unit, as the start fills it
     for (platform::Mutex*& m : MT_TUNINGS)
       if (!m) m = platform::MutexCreate();
     char dir[] = "/tmp/tarvelo_tuning_XXXXXX";
@@ -81,6 +83,20 @@ class TuningEditor : public viewsc::ViewsCTest {
     const int32_t rk = Slot(Tarvelo::kUiFAV_RK), ak = Slot(Tarvelo::kUiFAV_AK);
     return {rk, rk - 1, rk - 2, ak, ak - 1, ak - 2, Slot(Tarvelo::kUiTNG_RFK),
             Slot(Tarvelo::kUiFAE_KR)};
+  }
+  // Types a text into a value through its typed-value button's dialog, the
+  // status line emptied before.
+  void TypeInto(const char* field, const char* typed) {
+    const int32_t button = Find(field);
+    ASSERT_GT(button, 0);
+    V::TextFieldSetText(&C(Slot(Tarvelo::kUiMB))->Text, "");
+    // The panels' shared typed-value callback, which this fixture leaves out.
+    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    ASSERT_EQ(Tarvelo::DialogOwner, button);
+    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, typed);
+    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
+    Drain(0);
+    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
   }
   void SixPatterns() {
     for (int32_t i = 1; i < 6; ++i)
@@ -147,6 +163,7 @@ TEST_F(TuningEditor, TypedFieldsKeepTheirValueForTextThatIsNoNumber) {
   // front is read as that number.
   ClickKey(4);
   const float key4 = Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4);
+  const float key3 = Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 3);
   struct Case {
     const char* field;  // the typed-value button
     const char* typed;
@@ -158,22 +175,46 @@ TEST_F(TuningEditor, TypedFieldsKeepTheirValueForTextThatIsNoNumber) {
       {"FAE_RF", "0,5", 440.0f, key4, "\"0,5\": type decimals with a point (0.5), not a comma. The value stays as it was."},
       {"FAE_AK", ".", 440.0f, key4, "\".\" is not a number: the value stays as it was."},
       {"FAE_RF", " 415.5 Hz", 415.5f, key4, ""},
-      {"FAE_AK", "1.25x", 415.5f, 1.25f, ""},
+      {"FAE_AK", "1.25x", 415.5f, 1.25f, "\"1.25x\" is read as 1.25 (the text after the number is left out)."},
+      // A key's ratios are held where the keys around it leave room.
+      {"FAE_AK", "5", 415.5f, 1.960446f, "5 is out of range: the highest is 1.960446: set to 1.960446."},
+      {"FAE_RK", "1", 415.5f, key3 * 1.0025f, "1 is out of range: the lowest is 1.0025: set to 1.0025."},
+      {"FAE_AK", "0", 415.5f, 1.010038f, "0 is out of range: the lowest is 1.010038: set to 1.010038."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.field) + " " + c.typed);
-    const int32_t button = Find(c.field);
-    ASSERT_GT(button, 0);
-    V::TextFieldSetText(&C(Slot(Tarvelo::kUiMB))->Text, "");
-    // The panels' shared typed-value callback, which this fixture leaves out.
-    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
-    ASSERT_EQ(Tarvelo::DialogOwner, button);
-    V::TextFieldSetText(&C(*V::DialogEditIndex)->Text, c.typed);
-    Tarvelo::AnswerDialog(Find("DB_OK"), -1);
-    Drain(0);
-    Tarvelo::OnValueEdit(8, 0, 0, button, 0);
+    TypeInto(c.field, c.typed);
+    if (HasFatalFailure()) return;
     EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), c.reference);
     EXPECT_NEAR(Tarvelo::TuningGetAbsoluteRatio(EditedTuning, 4), c.key4, 1e-6);
+    EXPECT_EQ(Text(Slot(Tarvelo::kUiMB)), c.status);
+  }
+}
+
+TEST_F(TuningEditor, ATypedReferenceOutsideItsRangeSaysWhatWasSet) {
+  const std::string low = " Hz is out of range: the lowest is 220 Hz: set to 220 Hz.";
+  const std::string high = " Hz is out of range: the highest is 880 Hz: set to 880 Hz.";
+  struct Case {
+    const char* typed;
+    float reference;  // after the answer
+    std::string status;
+  };
+  const Case cases[] = {
+      {"-5", 220.0f, "-5" + low},
+      {"500", 500.0f, ""},
+      {"0", 220.0f, "0" + low},
+      {"1e9", 880.0f, "1e+09" + high},
+      {"5k", 220.0f, "\"5k\" is read as 5 (the text after the number is left out). 5" + low},
+      {"432 Hz", 432.0f, ""},  // the field's own unit
+      {"1000 cents", 880.0f,
+       "\"1000 cents\" is read as 1000 (the text after the number is left out). 1000" + high},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    TypeInto("FAE_RF", c.typed);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(Tarvelo::TuningGetReferencePitch(EditedTuning), c.reference);
+    EXPECT_EQ(Tarvelo::ReferenceFrequencyValue.Base.value, c.reference);
     EXPECT_EQ(Text(Slot(Tarvelo::kUiMB)), c.status);
   }
 }
