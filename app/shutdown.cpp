@@ -49,6 +49,7 @@
 #include "platform/saver.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
+#include "platform/worker.h"
 #include "visuals/control_table.h"
 #include "visuals/controls.h"
 #include "visuals/fonts.h"
@@ -61,7 +62,7 @@ namespace Tarvelo {
 // one thread: interface (the end's), set before a run
 double EndWarningSeconds = 4.0;
 // one thread: interface (the end's), set before a run
-double SignalEndSeconds = 40.0;
+double SignalEndSeconds = 50.0;
 
 using QUARLE_BASICS::ErrorText;
 using QUARLE_BASICS::LangText;
@@ -71,6 +72,10 @@ namespace {
 
 constexpr int32_t kFailurePauseMs = 2000;
 constexpr int32_t kCountdownPauseMs = 1000;
+// What the process's own end (its exit) is given after the countdown.
+constexpr double kCountdownSpareSeconds = 0.5;
+// The log's last lines wait this long for a disk that takes nothing.
+constexpr double kLogCloseSeconds = 10.0;
 // How long the window waits for the note of the unfinished saves to be written.
 constexpr double kNoteWaitSeconds = 2.0;  // s
 
@@ -100,25 +105,47 @@ void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 
-// one thread: interface (the end's): when the first quit signal came (< 0: not seen yet)
+// one thread: interface (the end's): when the first quit signal came, on the end's clock (< 0: not seen yet)
 double g_signalSeenAt = -1.0;
 // one thread: interface (the end's): something was left unsaved or held
 bool g_unclean = false;
+std::atomic<EndClockFn> g_endClock{nullptr};
 
-// The end's waits are cut short by a second quit signal, and after a first
-// one by the time a desktop leaves before it kills the program.
-bool EndCutShort() {
-  if (platform::SecondQuitSignal() != 0) return true;
-  if (platform::FirstQuitSignal() == 0) return false;
-  const double now = platform::HighResClock();
+// The end's workers: the notes' writes, and the takes' end (the audio
+// thread's, then the writer's wait) beside the window's wait for the saves.
+// one thread: interface (the end's), the workers their own
+platform::Worker g_noteWorker{"tarvelo-note"};
+platform::Worker g_endWorker{"tarvelo-end"};
+
+double EndNow() {
+  const EndClockFn clock = g_endClock.load();
+  return clock ? clock() : platform::HighResClock();
+}
+
+// After a first quit signal, the seconds left of the end's one bound, less
+// `reserve` (what the steps after the caller's need); without one, more
+// than any wait.
+double SignalTimeLeft(double reserve) {
+  if (platform::FirstQuitSignal() == 0) return 1e9;
+  const double now = EndNow();
   // From the signal's own moment: a window's thread busy when it came (a save
   // it waited for) leaves the end that much less of the desktop's time.
   if (g_signalSeenAt < 0) {
     const double at = platform::FirstQuitSignalAt();
-    g_signalSeenAt = at > 0 ? std::min(at, now) : now;
+    g_signalSeenAt = now - (at > 0 ? std::max(0.0, platform::HighResClock() - at) : 0.0);
   }
-  return now - g_signalSeenAt >= SignalEndSeconds;
+  return g_signalSeenAt + SignalEndSeconds - reserve - now;
 }
+
+// The end's waits are cut short by a second quit signal, and after a first
+// one in time for what the end then says and does within its bound.
+bool EndCutShort() {
+  if (platform::SecondQuitSignal() != 0) return true;
+  return SignalTimeLeft(kSignalSayingSeconds + kSignalTailSeconds) <= 0;
+}
+
+// A step's own bound, cut to what the end's bound leaves it.
+double EndStepSeconds(double own) { return std::clamp(SignalTimeLeft(kSignalTailSeconds), 0.0, own); }
 
 // A take of the output ends at once, as REC off ends it: the sound after the
 // quit is no part of it, and the writer writes its end while the saves wait.
@@ -147,9 +174,7 @@ bool WindowShowsTheEnd() {
 
 // After a first quit signal, when what the end says must be down by (none: 0).
 double SayingEndsBy() {
-  return platform::FirstQuitSignal() != 0 && g_signalSeenAt >= 0
-             ? g_signalSeenAt + SignalEndSeconds + kSignalSayingSeconds
-             : 0.0;
+  return platform::FirstQuitSignal() != 0 ? EndNow() + std::max(0.0, SignalTimeLeft(kSignalTailSeconds)) : 0.0;
 }
 
 // What the end says stays on the status line for its reading time, the
@@ -157,9 +182,9 @@ double SayingEndsBy() {
 // a first one, no longer than a desktop waits.
 void HoldWarning(double seconds) {
   if (!WindowShowsTheEnd()) return;
-  double until = platform::HighResClock() + seconds;
+  double until = EndNow() + seconds;
   if (const double by = SayingEndsBy(); by > 0) until = std::min(until, by);
-  while (platform::HighResClock() < until && platform::SecondQuitSignal() == 0) {
+  while (EndNow() < until && platform::SecondQuitSignal() == 0) {
     AnswerWindow();
     platform::SleepSeconds(0.05);
   }
@@ -186,7 +211,7 @@ void SayWhole(const std::string& text) {
   // After a signal every piece shows within the time left, each its share.
   double share = 1.0;
   if (const double by = SayingEndsBy(); by > 0 && reading > 0)
-    share = std::clamp((by - platform::HighResClock()) / reading, 0.0, 1.0);
+    share = std::clamp((by - EndNow()) / reading, 0.0, 1.0);
   for (size_t i = 0; i < pages.size() && platform::SecondQuitSignal() == 0; ++i) {
     if (pages.size() > 1) SetStatusText(pages[i]);
     HoldWarning(share * ReadingSeconds(pages[i].size()));
@@ -244,8 +269,8 @@ struct NoteText {
 // renamed over it, so an end cut short anywhere leaves the old note or the
 // new, never an empty one. A file the disk still writes back cannot be
 // replaced or removed before the disk lets it go: the window's thread leaves
-// that to a thread of its own and waits for it a moment only; false when the
-// disk holds it (it then ends with the process).
+// that to the notes' worker and waits for it a moment only; false when the
+// disk holds it (the end then hands it to the keeper).
 bool RewriteNotes(const std::vector<NoteText>& notes) {
   std::vector<std::pair<std::string, std::string>> texts;
   for (const NoteText& n : notes) {
@@ -255,10 +280,7 @@ bool RewriteNotes(const std::vector<NoteText>& notes) {
     texts.emplace_back(platform::ToOsPath(n.path), text);
   }
   if (texts.empty()) return true;
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  try {
-    std::thread([texts, done] {
-      platform::ThreadSetName("tarvelo-note");
+  const bool posted = g_noteWorker.Post([texts] {
       for (const auto& [os, text] : texts) {
         const std::string fresh = os + ".new";
         if (text.empty()) {
@@ -270,17 +292,14 @@ bool RewriteNotes(const std::vector<NoteText>& notes) {
           if (!whole || ::rename(fresh.c_str(), os.c_str()) != 0) ::unlink(fresh.c_str());
         }
       }
-      done->store(true);
-    }).detach();
-  } catch (...) {
-    return false;
-  }
-  const double until = platform::HighResClock() + kNoteWaitSeconds;
-  while (!done->load() && platform::HighResClock() < until) {
+  });
+  if (!posted) return false;
+  const double until = EndNow() + EndStepSeconds(kNoteWaitSeconds);
+  while (g_noteWorker.Left() > 0 && EndNow() < until) {
     AnswerWindow();
     platform::SleepSeconds(0.02);
   }
-  return done->load();
+  return g_noteWorker.Left() == 0;
 }
 
 // one thread: interface (the end's): a save the disk still holds keeps its thread
@@ -381,9 +400,9 @@ void EndTakes(std::thread* audio) {
 }
 
 // The audio thread is asked to end (its take ended before) and the writer's
-// wait begins on the end's thread; false when that thread could not be made
+// wait begins on the end's worker; false when its thread could not be made
 // (the caller then waits on its own thread).
-bool StartTakesEnd(std::thread*& endThread, bool& audioThread) {
+bool StartTakesEnd(bool& audioThread) {
   {
     std::lock_guard<std::mutex> hold(g_takesEnd.lock);
     g_takesEnd.shown = false;
@@ -400,44 +419,31 @@ bool StartTakesEnd(std::thread*& endThread, bool& audioThread) {
     m.type = QUARLE_AUDIO::kAudioQuit;
     QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
   }
-  try {
-    endThread = new std::thread([audio] {
-      platform::ThreadSetName("tarvelo-end");
-      EndTakes(audio);
-    });
-    return true;
-  } catch (...) {
-    endThread = nullptr;
-    AudioThreadHandle = audio;
-    return false;
-  }
+  if (g_endWorker.Post([audio] { EndTakes(audio); })) return true;
+  AudioThreadHandle = audio;
+  return false;
 }
 
 // After the saves' wait the window's thread waits for the takes', answering
 // the window and counting; once cut short, a moment at most (a writer the
-// disk holds in a write keeps the end's thread too). False when the writer
-// is still held: nothing it uses may be freed, no file closed.
-bool WaitForTakesEnd(std::thread* endThread) {
+// disk holds in a write keeps the end's worker too: it goes to the keeper).
+// False when the writer is still held: nothing it uses may be freed, no file
+// closed.
+bool WaitForTakesEnd(bool onWorker) {
   g_endLine.savesLeft = -1;
-  if (!endThread) {
+  if (!onWorker) {
     t_takesEndOnWindow = true;
     EndTakes(std::exchange(AudioThreadHandle, nullptr));
     t_takesEndOnWindow = false;
   } else {
-    double cutAt = -1.0;
+    double cutUntil = -1.0;
     while (!g_takesEnd.done.load()) {
-      if (!EndWaitTick() && cutAt < 0) cutAt = platform::HighResClock();
-      if (cutAt >= 0 && platform::HighResClock() - cutAt > kNoteWaitSeconds) break;
+      if (!EndWaitTick() && cutUntil < 0) cutUntil = EndNow() + EndStepSeconds(kNoteWaitSeconds);
+      if (cutUntil >= 0 && EndNow() >= cutUntil) break;
       platform::SleepSeconds(0.05);
     }
-    if (g_takesEnd.done.load()) {
-      endThread->join();
-      delete endThread;
-    } else {
-      endThread->detach();  // ends with the process
-      delete endThread;
-      return false;
-    }
+    // Done, its thread only has its way out ahead of it; else the disk holds it.
+    if (!g_endWorker.Finish(0.0).joined) return false;
   }
   const int32_t r = g_takesEnd.result.load();
   if (r < 0) Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 2);
@@ -461,6 +467,29 @@ void SayUnconfirmedTakes(bool writerEnded, const std::vector<std::string>& names
                                                    "lets go."),
                                      names.empty() ? std::string("AUDIO") : names.front());
   SayWhole(said);
+}
+
+// The end's workers are ended; those a disk still holds are with the keeper,
+// named here (the process ends without them).
+void SayHeldThreads() {
+  g_noteWorker.Finish(0.0);
+  const std::vector<std::string> held = platform::HeldWorkerNames();
+  if (held.empty()) return;
+  g_unclean = true;
+  Report(QUARLE_BASICS::InsertArg(LangText(732, "The disk still holds these threads of the program, which end with it: "
+                                                "{$}."),
+                                  Listed(held)),
+         QUARLE_BASICS::kLevelWarning);
+}
+
+// The log's last lines get what the end's bound leaves (a log the disk
+// holds keeps its writer, named on the console).
+void CloseTheLog() {
+  if (!CloseLogFile(EndStepSeconds(kLogCloseSeconds)))
+    Report(QUARLE_BASICS::InsertArg(LangText(732, "The disk still holds these threads of the program, which end with it: "
+                                                  "{$}."),
+                                    "tarvelo-log"),
+           QUARLE_BASICS::kLevelWarning);
 }
 
 // The end's waits, the saves' and the takes', at once, under one line, one
@@ -488,11 +517,10 @@ bool WaitForSavesAndTakes() {
   // signal leaves it) the status line shows the wait; a display gone is
   // left alone (its video thread may be stuck in it, under a control it draws).
   if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
-  std::thread* endThread = nullptr;
   bool audioThread = false;
-  StartTakesEnd(endThread, audioThread);
+  const bool onWorker = StartTakesEnd(audioThread);
   const bool finished = platform::SaverStop(platform::kEndIdleSeconds, ShowSavesLeft) == 0;
-  const bool writerEnded = WaitForTakesEnd(endThread);
+  const bool writerEnded = WaitForTakesEnd(onWorker);
   if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
   std::vector<std::string> unfinished;
   for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
@@ -534,6 +562,7 @@ bool WaitForSavesAndTakes() {
   }
   SayUnconfirmedTakes(writerEnded, Once(unconfirmed));
   if (audioThread) Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
+  SayHeldThreads();
   return writerEnded;
 }
 
@@ -687,10 +716,11 @@ bool RunShutdown() {
   ShutDownSubsystems(writerEnded);
   // 6-7. No file is closed under the writer.
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
-  CloseLogFile();
+  CloseTheLog();
   if (writerEnded) platform::FileCloseAll();
-  // A saver the disk still holds ends with the process, without static destructors.
-  return writerEnded && !g_saverHeld;
+  // A saver or a worker the disk still holds ends with the process, without
+  // static destructors.
+  return writerEnded && !g_saverHeld && platform::HeldWorkers() == 0;
 }
 
 bool EndLeftWorkUnsaved() { return g_unclean; }
@@ -698,7 +728,7 @@ bool EndLeftWorkUnsaved() { return g_unclean; }
 void EndProcess(bool writerEnded, int32_t code) {
   if (code == 0 && g_unclean) code = kExitEndUnclean;
   if (const int second = platform::SecondQuitSignal(); second != 0) code = 128 + second;
-  if (writerEnded) std::exit(code);
+  if (writerEnded && platform::HeldWorkers() == 0) std::exit(code);
   // Static destructors would free what the held writer still uses.
   std::fflush(nullptr);
   std::_Exit(code);
@@ -715,7 +745,7 @@ void EndAfterDisplayLoss() {
   // they hold reach the disk, and no file is closed under the writer.
   const bool writerEnded = WaitForSavesAndTakes();
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
-  CloseLogFile();
+  CloseTheLog();
   if (writerEnded) platform::FileCloseAll();
   std::fflush(nullptr);
   // Other threads still run: no static destructors, no further shutdown.
@@ -765,14 +795,15 @@ double ReadingSeconds(size_t characters) {
 }
 
 void ShutdownCountdown() {
-  // An end that used up a signal's time leaves the desktop none to wait.
-  const bool hurried = g_signalSeenAt >= 0 && EndCutShort();
   platform::ConsolePrintLine("END|FIN - CLOSING TERMINAL IN:");
   for (int32_t n = 2; n >= 0; --n) {
     // A blank stands where a negative number would show its sign.
     platform::ConsolePrintLine(" " + std::to_string(n));
-    if (n > 0 && !hurried) Pause(kCountdownPauseMs);
+    // After a signal, a pause only within what its bound leaves.
+    if (n > 0 && SignalTimeLeft(kCountdownSpareSeconds) * 1000.0 >= kCountdownPauseMs) Pause(kCountdownPauseMs);
   }
 }
+
+void SetEndClock(EndClockFn clock) { g_endClock.store(clock); }
 
 }  // namespace Tarvelo

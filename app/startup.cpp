@@ -721,20 +721,6 @@ bool StartSubsystems() {
 
 }  // namespace
 
-std::string DataSubFolder(int32_t i) {
-  switch (i) {
-    case 0: return "AUDIO";
-    case 1: return "AUDIO\\CONVERTED";
-    case 2: return "AUDIO\\RECORDED";
-    case 3: return "FILTERS";
-    case 4: return "MELODIES";
-    case 5: return "SYNTHS";
-    case 6: return std::string("SYNTHS\\DEMO ") + ProductVersion;
-    case 7: return "TUNINGS";
-    default: return "";
-  }
-}
-
 int32_t RunStartup(int32_t argc, char** argv) {
   StartupFailure.clear();
   BeginStartWork();

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "app/startup_work.h"  // the data folder's sub-folders
 #include "basics/dynzstring.h"
 #include "basics/listings.h"
 
@@ -74,10 +75,6 @@ extern QUARLE_BASICS::DynZString InvalidAssignmentText;
 // The running audio thread; null when none was started.
 // one thread: start-up, set before the thread runs and cleared after it joined
 extern std::thread* AudioThreadHandle;
-
-// The data folder's sub-folders, in the order they are made.
-constexpr int32_t kDataSubFolderCount = 8;
-std::string DataSubFolder(int32_t i);  // "AUDIO", ..., "SYNTHS\DEMO 1.8.13", "TUNINGS"
 
 // Runs start-up steps 1 to 42: everything up to and including the event loop,
 // then stops the video thread. Gives the final StartupStatus.

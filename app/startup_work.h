@@ -14,6 +14,10 @@
 
 namespace Tarvelo {
 
+// The data folder's sub-folders, in the order they are made.
+constexpr int32_t kDataSubFolderCount = 8;
+std::string DataSubFolder(int32_t i);  // "AUDIO", ..., "SYNTHS\DEMO 1.8.13", "TUNINGS"
+
 // A run's start: its news are taken from here on (until its finish).
 void BeginStartWork();
 
