@@ -105,20 +105,52 @@ void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 
-// one thread: interface (the end's): when the first quit signal came, on the end's clock (< 0: not seen yet)
-double g_signalSeenAt = -1.0;
-// one thread: interface (the end's): something was left unsaved or held
-bool g_unclean = false;
-std::atomic<EndClockFn> g_endClock{nullptr};
+// The recordings' end, on the end's worker (tarvelo-end) while the
+// window's thread waits for the saves: the audio thread's end, then the
+// writer's wait, which touches no interface state. What it shows is kept here
+// for the window's thread to say; the window's thread decides the cut.
+struct TakesEnd {
+  std::mutex lock;
+  // one thread: holder of lock, what the writer's wait last showed
+  QUARLE_AUDIO::RecordingEndProgress progress{};
+  // one thread: holder of lock
+  bool shown = false;
+  std::atomic<bool> cut{false};    // the window's thread: the wait is to be cut short
+  std::atomic<bool> done{false};   // the writer's wait returned
+  std::atomic<int32_t> result{0};  // what it returned (RecordingWriterStop)
+};
 
-// The end's workers: the notes' writes, and the takes' end (the audio
-// thread's, then the writer's wait) beside the window's wait for the saves.
-// one thread: interface (the end's), the workers their own
-platform::Worker g_noteWorker{"tarvelo-note"};
-platform::Worker g_endWorker{"tarvelo-end"};
+// The end's one status line while it waits: what the saves and the takes have left.
+// one thread: interface (the end's)
+struct EndLine {
+  int32_t savesLeft = -1;  // the saves' count, -1 once their wait is over
+  int32_t savesSaid = -1;
+  bool takesSaid = false;
+  std::string said;
+  double at = 0.0;
+};
+
+// What the end keeps while it runs, and its workers.
+struct TheEnd {
+  // one thread: interface (the end's): when the first quit signal came, on the end's clock (< 0: not seen yet)
+  double signalSeenAt = -1.0;
+  // one thread: interface (the end's): something was left unsaved or held
+  bool unclean = false;
+  // one thread: interface (the end's): a save the disk still holds keeps its thread
+  bool saverHeld = false;
+  // one thread: interface (the end's)
+  EndLine line;
+  TakesEnd takesEnd;
+  std::atomic<EndClockFn> clock{nullptr};
+  // The notes' writes, and the takes' end (the audio thread's, then the
+  // writer's wait) beside the window's wait for the saves.
+  platform::Worker noteWorker{"tarvelo-note"};
+  platform::Worker worker{"tarvelo-end"};
+};
+TheEnd g_end;
 
 double EndNow() {
-  const EndClockFn clock = g_endClock.load();
+  const EndClockFn clock = g_end.clock.load();
   return clock ? clock() : platform::HighResClock();
 }
 
@@ -130,11 +162,11 @@ double SignalTimeLeft(double reserve) {
   const double now = EndNow();
   // From the signal's own moment: a window's thread busy when it came (a save
   // it waited for) leaves the end that much less of the desktop's time.
-  if (g_signalSeenAt < 0) {
+  if (g_end.signalSeenAt < 0) {
     const double at = platform::FirstQuitSignalAt();
-    g_signalSeenAt = now - (at > 0 ? std::max(0.0, platform::HighResClock() - at) : 0.0);
+    g_end.signalSeenAt = now - (at > 0 ? std::max(0.0, platform::HighResClock() - at) : 0.0);
   }
-  return g_signalSeenAt + SignalEndSeconds - reserve - now;
+  return g_end.signalSeenAt + SignalEndSeconds - reserve - now;
 }
 
 // The end's waits are cut short by a second quit signal, and after a first
@@ -202,7 +234,7 @@ bool FitsStatusLine(const std::string& text) {
 // Says the text (the log and the message list keep it whole) and shows it
 // whole on the status line, piece by piece, each for its reading time.
 void SayWhole(const std::string& text) {
-  g_unclean = true;
+  g_end.unclean = true;
   Report(text, QUARLE_BASICS::kLevelError);
   if (!WindowShowsTheEnd()) return;
   const std::vector<std::string> pages = StatusLinePages(text, FitsStatusLine);
@@ -280,7 +312,7 @@ bool RewriteNotes(const std::vector<NoteText>& notes) {
     texts.emplace_back(platform::ToOsPath(n.path), text);
   }
   if (texts.empty()) return true;
-  const bool posted = g_noteWorker.Post([texts] {
+  const bool posted = g_end.noteWorker.Post([texts] {
       for (const auto& [os, text] : texts) {
         const std::string fresh = os + ".new";
         if (text.empty()) {
@@ -295,43 +327,15 @@ bool RewriteNotes(const std::vector<NoteText>& notes) {
   });
   if (!posted) return false;
   const double until = EndNow() + EndStepSeconds(kNoteWaitSeconds);
-  while (g_noteWorker.Left() > 0 && EndNow() < until) {
+  while (g_end.noteWorker.Left() > 0 && EndNow() < until) {
     AnswerWindow();
     platform::SleepSeconds(0.02);
   }
-  return g_noteWorker.Left() == 0;
+  return g_end.noteWorker.Left() == 0;
 }
 
-// one thread: interface (the end's): a save the disk still holds keeps its thread
-bool g_saverHeld = false;
 
-// The recordings' end, on a thread of the end's own (tarvelo-end) while the
-// window's thread waits for the saves: the audio thread's end, then the
-// writer's wait, which touches no interface state. What it shows is kept here
-// for the window's thread to say; the window's thread decides the cut.
-struct TakesEnd {
-  std::mutex lock;
-  // one thread: holder of lock, what the writer's wait last showed
-  QUARLE_AUDIO::RecordingEndProgress progress{};
-  // one thread: holder of lock
-  bool shown = false;
-  std::atomic<bool> cut{false};    // the window's thread: the wait is to be cut short
-  std::atomic<bool> done{false};   // the writer's wait returned
-  std::atomic<int32_t> result{0};  // what it returned (RecordingWriterStop)
-};
-TakesEnd g_takesEnd;
 
-// The end's one status line while it waits: what the saves and the takes have left.
-// one thread: interface (the end's)
-struct EndLine {
-  int32_t savesLeft = -1;  // the saves' count, -1 once their wait is over
-  int32_t savesSaid = -1;
-  bool takesSaid = false;
-  std::string said;
-  double at = 0.0;
-};
-// one thread: interface (the end's)
-EndLine g_endLine;
 
 // Says the line when it changed: at once for a new count of the saves or a
 // wait that joins, else at most once a second (the takes' count moves each
@@ -339,22 +343,22 @@ EndLine g_endLine;
 void ShowEndLine() {
   std::string takes;
   {
-    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
-    if (g_takesEnd.shown && !g_takesEnd.done.load()) takes = QUARLE_AUDIO::WritingLeftText(g_takesEnd.progress);
+    std::lock_guard<std::mutex> hold(g_end.takesEnd.lock);
+    if (g_end.takesEnd.shown && !g_end.takesEnd.done.load()) takes = QUARLE_AUDIO::WritingLeftText(g_end.takesEnd.progress);
   }
   std::string line;
-  if (g_endLine.savesLeft >= 0)
+  if (g_end.line.savesLeft >= 0)
     line = QUARLE_BASICS::InsertArg(LangText(636, "Saving to the disk: {$} files left"),
-                                    std::to_string(g_endLine.savesLeft));
+                                    std::to_string(g_end.line.savesLeft));
   if (!takes.empty()) line += (line.empty() ? "" : ". ") + takes;
   const double now = platform::HighResClock();
-  const bool moved = (g_endLine.savesLeft >= 0 && g_endLine.savesLeft != g_endLine.savesSaid) ||
-                     takes.empty() == g_endLine.takesSaid;
-  if (line.empty() || line == g_endLine.said || (!moved && now - g_endLine.at < 1.0)) return;
-  g_endLine.said = line;
-  g_endLine.at = now;
-  g_endLine.savesSaid = g_endLine.savesLeft;
-  g_endLine.takesSaid = !takes.empty();
+  const bool moved = (g_end.line.savesLeft >= 0 && g_end.line.savesLeft != g_end.line.savesSaid) ||
+                     takes.empty() == g_end.line.takesSaid;
+  if (line.empty() || line == g_end.line.said || (!moved && now - g_end.line.at < 1.0)) return;
+  g_end.line.said = line;
+  g_end.line.at = now;
+  g_end.line.savesSaid = g_end.line.savesLeft;
+  g_end.line.takesSaid = !takes.empty();
   Report(line, QUARLE_BASICS::kLevelInfo);
 }
 
@@ -364,7 +368,7 @@ void ShowEndLine() {
 bool EndWaitTick() {
   AnswerWindow();
   const bool cut = EndCutShort();
-  if (cut) g_takesEnd.cut.store(true);
+  if (cut) g_end.takesEnd.cut.store(true);
   ShowEndLine();
   return !cut;
 }
@@ -373,7 +377,7 @@ bool EndWaitTick() {
 // goes on, for as long as the disk writes; the window's status line shows the
 // wait and the window answers, and a second quit signal cuts it short.
 bool ShowSavesLeft(int32_t left) {
-  g_endLine.savesLeft = left;
+  g_end.line.savesLeft = left;
   return EndWaitTick();
 }
 
@@ -384,19 +388,19 @@ thread_local bool t_takesEndOnWindow = false;
 // could be made: it then also answers the window).
 bool ShowTakesLeft(const QUARLE_AUDIO::RecordingEndProgress& progress) {
   {
-    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
-    g_takesEnd.progress = progress;
-    g_takesEnd.shown = true;
+    std::lock_guard<std::mutex> hold(g_end.takesEnd.lock);
+    g_end.takesEnd.progress = progress;
+    g_end.takesEnd.shown = true;
   }
   if (t_takesEndOnWindow && !EndWaitTick()) return false;
-  return !g_takesEnd.cut.load() && platform::SecondQuitSignal() == 0;
+  return !g_end.takesEnd.cut.load() && platform::SecondQuitSignal() == 0;
 }
 
 void EndTakes(std::thread* audio) {
   if (audio && audio->joinable()) audio->join();
   delete audio;
-  g_takesEnd.result.store(QUARLE_AUDIO::RecordingWriterStop(platform::kEndIdleSeconds, ShowTakesLeft));
-  g_takesEnd.done.store(true);
+  g_end.takesEnd.result.store(QUARLE_AUDIO::RecordingWriterStop(platform::kEndIdleSeconds, ShowTakesLeft));
+  g_end.takesEnd.done.store(true);
 }
 
 // The audio thread is asked to end (its take ended before) and the writer's
@@ -404,12 +408,12 @@ void EndTakes(std::thread* audio) {
 // (the caller then waits on its own thread).
 bool StartTakesEnd(bool& audioThread) {
   {
-    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
-    g_takesEnd.shown = false;
+    std::lock_guard<std::mutex> hold(g_end.takesEnd.lock);
+    g_end.takesEnd.shown = false;
   }
-  g_takesEnd.cut.store(false);
-  g_takesEnd.done.store(false);
-  g_takesEnd.result.store(0);
+  g_end.takesEnd.cut.store(false);
+  g_end.takesEnd.done.store(false);
+  g_end.takesEnd.result.store(0);
   std::thread* audio = AudioThreadHandle;
   AudioThreadHandle = nullptr;
   audioThread = audio != nullptr;
@@ -419,7 +423,7 @@ bool StartTakesEnd(bool& audioThread) {
     m.type = QUARLE_AUDIO::kAudioQuit;
     QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
   }
-  if (g_endWorker.Post([audio] { EndTakes(audio); })) return true;
+  if (g_end.worker.Post([audio] { EndTakes(audio); })) return true;
   AudioThreadHandle = audio;
   return false;
 }
@@ -430,22 +434,22 @@ bool StartTakesEnd(bool& audioThread) {
 // False when the writer is still held: nothing it uses may be freed, no file
 // closed.
 bool WaitForTakesEnd(bool onWorker) {
-  g_endLine.savesLeft = -1;
+  g_end.line.savesLeft = -1;
   if (!onWorker) {
     t_takesEndOnWindow = true;
     EndTakes(std::exchange(AudioThreadHandle, nullptr));
     t_takesEndOnWindow = false;
   } else {
     double cutUntil = -1.0;
-    while (!g_takesEnd.done.load()) {
+    while (!g_end.takesEnd.done.load()) {
       if (!EndWaitTick() && cutUntil < 0) cutUntil = EndNow() + EndStepSeconds(kNoteWaitSeconds);
       if (cutUntil >= 0 && EndNow() >= cutUntil) break;
       platform::SleepSeconds(0.05);
     }
     // Done, its thread only has its way out ahead of it; else the disk holds it.
-    if (!g_endWorker.Finish(0.0).joined) return false;
+    if (!g_end.worker.Finish(0.0).joined) return false;
   }
-  const int32_t r = g_takesEnd.result.load();
+  const int32_t r = g_end.takesEnd.result.load();
   if (r < 0) Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 2);
   return r >= 0;
 }
@@ -472,10 +476,10 @@ void SayUnconfirmedTakes(bool writerEnded, const std::vector<std::string>& names
 // The end's workers are ended; those a disk still holds are with the keeper,
 // named here (the process ends without them).
 void SayHeldThreads() {
-  g_noteWorker.Finish(0.0);
+  g_end.noteWorker.Finish(0.0);
   const std::vector<std::string> held = platform::HeldWorkerNames();
   if (held.empty()) return;
-  g_unclean = true;
+  g_end.unclean = true;
   Report(QUARLE_BASICS::InsertArg(LangText(732, "The disk still holds these threads of the program, which end with it: "
                                                 "{$}."),
                                   Listed(held)),
@@ -501,7 +505,7 @@ void CloseTheLog() {
 // whole in the window and stay noted; their files keep what they held
 // before. False when the recordings' writer is still held by its disk.
 bool WaitForSavesAndTakes() {
-  g_endLine = EndLine{};
+  g_end.line = EndLine{};
   const std::string home = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder);
   const std::string savesNote = UnfinishedNotePath();
   const std::string takesNote = home.empty() ? "" : home + "\\" + kUnconfirmedNoteName;
@@ -542,13 +546,13 @@ bool WaitForSavesAndTakes() {
   // A note the disk still holds is left as it is (it names every save and
   // take the end began with, those that landed too), and so is its thread.
   if (!noted || !RewriteNotes(after)) {
-    g_saverHeld = true;
-    g_unclean = true;
+    g_end.saverHeld = true;
+    g_end.unclean = true;
   }
   if (!failed.empty())
     SayWhole(LangText(708, "These files could not be saved; each keeps what it held before: ") + Listed(failed));
   if (!finished) {
-    g_saverHeld = true;
+    g_end.saverHeld = true;
     std::string said = LangText(650, "These files were not saved before the end, as the disk did not write them; "
                                      "each may still hold its earlier contents: ") +
                        Listed(unfinished);
@@ -687,8 +691,8 @@ int32_t ReportUnfinishedSaves(const std::string& dataFolder) {
 }
 
 bool RunShutdown() {
-  g_signalSeenAt = -1.0;
-  g_unclean = false;
+  g_end.signalSeenAt = -1.0;
+  g_end.unclean = false;
   // The bound after a signal counts from here (the signal's own moment).
   EndCutShort();
   // 1-2.
@@ -720,13 +724,13 @@ bool RunShutdown() {
   if (writerEnded) platform::FileCloseAll();
   // A saver or a worker the disk still holds ends with the process, without
   // static destructors.
-  return writerEnded && !g_saverHeld && platform::HeldWorkers() == 0;
+  return writerEnded && !g_end.saverHeld && platform::HeldWorkers() == 0;
 }
 
-bool EndLeftWorkUnsaved() { return g_unclean; }
+bool EndLeftWorkUnsaved() { return g_end.unclean; }
 
 void EndProcess(bool writerEnded, int32_t code) {
-  if (code == 0 && g_unclean) code = kExitEndUnclean;
+  if (code == 0 && g_end.unclean) code = kExitEndUnclean;
   if (const int second = platform::SecondQuitSignal(); second != 0) code = 128 + second;
   if (writerEnded && platform::HeldWorkers() == 0) std::exit(code);
   // Static destructors would free what the held writer still uses.
@@ -804,6 +808,6 @@ void ShutdownCountdown() {
   }
 }
 
-void SetEndClock(EndClockFn clock) { g_endClock.store(clock); }
+void SetEndClock(EndClockFn clock) { g_end.clock.store(clock); }
 
 }  // namespace Tarvelo

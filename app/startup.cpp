@@ -372,8 +372,16 @@ void LogWelcome() {
   Report(line, QUARLE_BASICS::kLevelInfo);
 }
 
-// Steps 18 to 41. false: start-up gives up (step 42 follows).
-bool StartSubsystems() {
+// The default tuning's file as the start makes it, written behind the window
+// when neither it nor a bundled copy is there (no path: none to write).
+struct DefaultTuningFile {  // one thread: value
+  std::string path;
+  std::string bytes;
+};
+
+// Steps 18 to 21: the drives and cores, the message list and log, the
+// texts kept for the keyboards and MIDI lists, the welcome.
+void TakeStockAndKeepMessages() {
   // 18.
   Step(18);
   QUARLE_BASICS::InitDrivesAndHome(Drives);
@@ -401,7 +409,11 @@ bool StartSubsystems() {
   if (g_settingsRefused < 0)
     Report(std::string(kSettingsFileName) + LangText(132, " could not be opened: ") + ErrorText(g_settingsRefused),
            QUARLE_BASICS::kLevelError);
+}
 
+// Step 22: what the last run left on the disk, put right behind the window;
+// the session named on the command line.
+void HandOverLastRunsLeftovers() {
   // 22. The last ".tarvelo" file named on the command line wins. Takes whose
   // save the last run left unfinished are put in place, recordings whose end
   // was cut short name all they hold, and what saves cut short left is
@@ -419,7 +431,11 @@ bool StartSubsystems() {
     ClearWorkLeftoversOf(home);
   });
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
+}
 
+// Steps 23 to 26: the tuning locks, the fetch buffer, the default tuning
+// (its file written later, behind the window), the lists.
+bool MakeTuningsAndLists(DefaultTuningFile& tuning) {
   // 23.
   Step(23);
   for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
@@ -444,16 +460,18 @@ bool StartSubsystems() {
   // The default tuning's file is written behind the window, when neither it
   // nor a bundled copy of it is there.
   Step(25);
-  std::string defaultTuningPath, defaultTuningBytes;
-  if (PrepareDefaultTuning(Home(), Settings.Language, defaultTuningPath, defaultTuningBytes) != 0)
-    defaultTuningPath.clear();
+  if (PrepareDefaultTuning(Home(), Settings.Language, tuning.path, tuning.bytes) != 0) tuning.path.clear();
 
   // 26.
   Step(26);
   QUARLE_AUDIO::MidiInCallback = QUARLE_AUDIO::MidiInProc;
   WaveLibraryListsCreate();
   ActionHistoryCreate();
+  return true;
+}
 
+// Steps 27 and 28: the device choices and the audio library.
+bool StartAudioLibrary() {
   // 27.
   Step(27);
   QUARLE_AUDIO::AutoConnect = Settings.AutoConnect;
@@ -471,7 +489,11 @@ bool StartSubsystems() {
   }
   // The system-message handler takes every playback report (and with it the graph).
   QUARLE_AUDIO::PlaybackHandOver.store(true);
+  return true;
+}
 
+// Steps 29 and 30: the sample library and the filters.
+void LoadLibraries() {
   // 29.
   Step(29);
   Report(LangText(125, "Loading audio library."), QUARLE_BASICS::kLevelInfo);
@@ -497,7 +519,11 @@ bool StartSubsystems() {
                              QUARLE_BASICS::DirListName(BrowserListing, at));
   }
   QUARLE_BASICS::ListFolder(BrowserListing, Home(), "*.*", 0, 0);
+}
 
+// Step 31: the display and the interface's library; then the quit signals,
+// the saver and the bundled files.
+bool StartVisualsAndSaves(DefaultTuningFile tuning) {
   // 31. Without a display a run that did not ask for headless mode would show
   // nothing and run until killed: it ends as an unreachable display does.
   Step(31);
@@ -542,7 +568,7 @@ bool StartSubsystems() {
   // The bundled files go to the saver from the start's thread: the window
   // comes meanwhile, and a load of one waits for its copy.
   DiskJob([flags = static_cast<uint32_t>(DemoFlags), copy = Startup.CopyDemoFiles,
-                tuning = std::move(defaultTuningPath), bytes = std::move(defaultTuningBytes)]() mutable {
+                tuning = std::move(tuning.path), bytes = std::move(tuning.bytes)]() mutable {
     if (copy) copy(flags);
     if (!tuning.empty() && !platform::FileExists(tuning) && !platform::SaverHolds(tuning)) {
       platform::SaveRequest r;
@@ -554,7 +580,11 @@ bool StartSubsystems() {
       platform::SaveInBackground(std::move(r));
     }
   });
+  return true;
+}
 
+// Steps 32 and 33: the fonts, the display settings, the engine.
+bool StartFontsAndEngine() {
   // 32. The fonts report their own failure.
   Step(32);
   if (QUARLE_VISUALS::LoadFonts(kTextFontPath, kIconFontPath) != 0) return false;
@@ -569,7 +599,11 @@ bool StartSubsystems() {
     Report("Tarvelo.init(): " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
     return false;
   }
+  return true;
+}
 
+// Steps 34 to 36: the index, the window, the interface.
+bool OpenWindowAndBuild() {
   // 34.
   Step(34);
   std::free(QUARLE_VISUALS::UiIndex);
@@ -617,7 +651,11 @@ bool StartSubsystems() {
       return false;
     }
   }
+  return true;
+}
 
+// Steps 37 and 38: the focus lists, the keyboards and the plane, the session's synth.
+void PlaceTheSession() {
   // 37. Timer resolution: the system's sleeps and clocks are fine-grained
   // already, so there is nothing to raise.
   Step(37);
@@ -665,7 +703,11 @@ bool StartSubsystems() {
       QUARLE_VISUALS::ControlPublishText(tab, 0);
     }
   }
+}
 
+// Steps 39 to 41: the settings saved, the video and audio threads, the last
+// end's notes asked about, the event loop.
+void RunTheLoop() {
   // 39. Not into a silent data folder: the saver would wait there for as long
   // as the disk holds it, for nothing the file does not hold already.
   Step(39);
@@ -716,8 +758,21 @@ bool StartSubsystems() {
   // Without a display the rest of the shutdown would wait for a video thread
   // that may never come back from it.
   if (platform::TakeOverDisplayLoss()) EndAfterDisplayLoss();
+}
+
+// Steps 18 to 41. false: start-up gives up (step 42 follows).
+bool StartSubsystems() {
+  TakeStockAndKeepMessages();
+  HandOverLastRunsLeftovers();
+  DefaultTuningFile tuning;
+  if (!MakeTuningsAndLists(tuning) || !StartAudioLibrary()) return false;
+  LoadLibraries();
+  if (!StartVisualsAndSaves(std::move(tuning)) || !StartFontsAndEngine() || !OpenWindowAndBuild()) return false;
+  PlaceTheSession();
+  RunTheLoop();
   return true;
 }
+
 
 }  // namespace
 

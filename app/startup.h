@@ -72,8 +72,10 @@ extern QUARLE_BASICS::DynZString UnassignedText;
 extern QUARLE_BASICS::DynZString AnySelectionText;
 extern QUARLE_BASICS::DynZString InvalidAssignmentText;
 
-// The running audio thread; null when none was started.
-// one thread: start-up, set before the thread runs and cleared after it joined
+// The running audio thread; null when none was started. The end takes it
+// over (and clears it) as it asks the thread to end, and its worker
+// (tarvelo-end) joins it; no other thread reads it.
+// one thread: interface, set by the start before the thread runs, taken by the end
 extern std::thread* AudioThreadHandle;
 
 // Runs start-up steps 1 to 42: everything up to and including the event loop,

@@ -37,22 +37,20 @@ constexpr size_t kNoteNames = 256;
 
 // The start's disk work runs on its worker (tarvelo-start), the probe of the
 // data folder's disk on its own (tarvelo-probe): a probe the disk holds is
-// no job of the start's to wait behind. A finish ends both.
-// one thread: interface (the start's and the end's), the workers their own
-platform::Worker g_startWorker{"tarvelo-start"};
-platform::Worker g_probeWorker{"tarvelo-probe"};
-
-// The news the jobs leave for the interface thread. A run's news are taken
-// only from its own jobs: a job an earlier finish left to its disk tells
-// nothing once it comes back (its run's queues may be gone).
-// one thread: holder of lock
-struct StartNews {
+// no job of the start's to wait behind. A finish ends both. The news the
+// jobs leave for the interface thread are taken only from a run's own jobs:
+// a job an earlier finish left to its disk tells nothing once it comes back
+// (its run's queues may be gone).
+struct StartWork {
+  platform::Worker worker{"tarvelo-start"};
+  platform::Worker probe{"tarvelo-probe"};
   std::mutex lock;
+  // one thread: holder of lock
   std::deque<std::function<void()>> news;
   uint64_t run = 0;     // moves on at each finish
   bool closed = true;   // between a finish and the next run's start
 };
-StartNews g_news;
+StartWork g_work;
 
 // The run a job on this thread was handed in.
 // one thread: the job's own (thread_local)
@@ -61,8 +59,8 @@ thread_local uint64_t t_jobRun = 0;
 std::function<void()> OfThisRun(std::function<void()> job) {
   uint64_t run;
   {
-    std::lock_guard<std::mutex> hold(g_news.lock);
-    run = g_news.run;
+    std::lock_guard<std::mutex> hold(g_work.lock);
+    run = g_work.run;
   }
   return [run, job = std::move(job)] {
     t_jobRun = run;
@@ -204,55 +202,55 @@ std::string DataSubFolder(int32_t i) {
 }
 
 void BeginStartWork() {
-  std::lock_guard<std::mutex> hold(g_news.lock);
-  g_news.closed = false;
+  std::lock_guard<std::mutex> hold(g_work.lock);
+  g_work.closed = false;
 }
 
 void StartDiskJob(std::function<void()> job) {
   // No thread: the job runs here, as the start's work ran before it had one.
   std::function<void()> ours = OfThisRun(std::move(job));
-  if (!g_startWorker.Post(ours)) ours();
+  if (!g_work.worker.Post(ours)) ours();
 }
 
 void StartWorkNews(std::function<void()> then) {
-  std::lock_guard<std::mutex> hold(g_news.lock);
-  if (g_news.closed || t_jobRun != g_news.run) return;
-  g_news.news.push_back(std::move(then));
+  std::lock_guard<std::mutex> hold(g_work.lock);
+  if (g_work.closed || t_jobRun != g_work.run) return;
+  g_work.news.push_back(std::move(then));
   PostToInterface(kMessageStartWork);
 }
 
 int32_t TakeStartWorkNews() {
   std::deque<std::function<void()>> news;
   {
-    std::lock_guard<std::mutex> hold(g_news.lock);
-    news.swap(g_news.news);
+    std::lock_guard<std::mutex> hold(g_work.lock);
+    news.swap(g_work.news);
   }
   for (std::function<void()>& n : news) n();
   return static_cast<int32_t>(news.size());
 }
 
 int32_t StartWorkNewsWaiting() {
-  std::lock_guard<std::mutex> hold(g_news.lock);
-  return static_cast<int32_t>(g_news.news.size());
+  std::lock_guard<std::mutex> hold(g_work.lock);
+  return static_cast<int32_t>(g_work.news.size());
 }
 
-int32_t StartDiskJobsLeft() { return g_startWorker.Left(); }
+int32_t StartDiskJobsLeft() { return g_work.worker.Left(); }
 
 bool FinishStartDiskWork(double idleSeconds) {
-  const platform::Worker::Ended work = g_startWorker.Finish(idleSeconds);
+  const platform::Worker::Ended work = g_work.worker.Finish(idleSeconds);
   // A probe still in its disk has nothing more to tell this run.
-  g_probeWorker.Finish(0.0);
+  g_work.probe.Finish(0.0);
   if (!work.joined)
     Report(InsertArg(LangText(731, "The disk holds the start's work on it: the start ends without it, {$} of its "
                                    "jobs not begun."),
                      std::to_string(work.dropped)),
            QUARLE_BASICS::kLevelWarning);
   TakeStartWorkNews();
-  std::lock_guard<std::mutex> hold(g_news.lock);
-  g_news.closed = true;
-  ++g_news.run;
+  std::lock_guard<std::mutex> hold(g_work.lock);
+  g_work.closed = true;
+  ++g_work.run;
   // What came between the last take and the close: its run has ended.
-  g_news.news.clear();
+  g_work.news.clear();
   return work.joined;
 }
 
@@ -264,7 +262,7 @@ bool FolderAnswers(const std::string& file, double bound, std::function<void()> 
     bool gaveUp = false;  // the wait ended before the answer
   };
   const auto probe = std::make_shared<Probe>();
-  const bool posted = g_probeWorker.Post(OfThisRun([probe, path = platform::ToOsPath(file), late = std::move(late)] {
+  const bool posted = g_work.probe.Post(OfThisRun([probe, path = platform::ToOsPath(file), late = std::move(late)] {
     // Blocking, as the log's own open is: a disk that holds it holds this.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) ::close(fd);
@@ -277,7 +275,7 @@ bool FolderAnswers(const std::string& file, double bound, std::function<void()> 
     if (gaveUp && late) StartWorkNews(late);
   }));
   if (!posted) return true;  // nothing to probe with: the log's open will tell
-  const bool answered = g_probeWorker.WaitIdle(bound);
+  const bool answered = g_work.probe.WaitIdle(bound);
   std::lock_guard<std::mutex> hold(probe->lock);
   probe->gaveUp = !probe->answered;
   return answered || probe->answered;

@@ -116,10 +116,9 @@ struct LogLane {
   // after a give-up never run, so a writer an earlier end left held in the
   // disk touches nothing of a later log once it gets out.
   int32_t number = 0;
+  platform::Worker worker{"tarvelo-log"};
 };
 LogLane g_log;
-// one thread: any (its own lock), the jobs the log's
-platform::Worker g_logWorker{"tarvelo-log"};
 
 // A shutdown gives the log's last lines this long at most to reach a busy
 // disk, then ends without them.
@@ -178,7 +177,7 @@ int32_t OpenLogFile() {
   }
   if (rc != 0) return -rc;
   // Its thread made now: a log that cannot be written is said at its open.
-  if (!g_logWorker.Post([] {})) {
+  if (!g_log.worker.Post([] {})) {
     platform::FileClose(number);
     return -QUARLE_BASICS::kErrAllocation;
   }
@@ -197,7 +196,7 @@ bool CloseLogFile(double bound) {
   {
     std::lock_guard<std::mutex> hold(g_log.lock);
     if (g_log.number > 0)
-      g_logWorker.Post([number = g_log.number] {
+      g_log.worker.Post([number = g_log.number] {
         platform::FileWrite(number, std::string(kLogLastLine) + "\r\n");
         platform::FileClose(number);
       });
@@ -206,10 +205,10 @@ bool CloseLogFile(double bound) {
   // A disk that takes nothing within the bound keeps the log's thread: it
   // goes to the keeper, and the process ends without it.
   const double until = platform::HighResClock() + bound;
-  return g_logWorker.Finish(bound, [until] { return platform::HighResClock() < until; }).joined;
+  return g_log.worker.Finish(bound, [until] { return platform::HighResClock() < until; }).joined;
 }
 
-bool LogWritten(double seconds) { return g_logWorker.WaitIdle(seconds); }
+bool LogWritten(double seconds) { return g_log.worker.WaitIdle(seconds); }
 
 int32_t LogMessage(const std::string& text, int32_t level) {
   const std::string copy = text;
@@ -244,7 +243,7 @@ int32_t LogMessage(const std::string& text, int32_t level) {
   if (LogFileNumber.load() > 0) {
     std::lock_guard<std::mutex> hold(g_log.lock);
     if (g_log.number > 0)
-      g_logWorker.Post([number = g_log.number, line = LogLine(copy, row)] {
+      g_log.worker.Post([number = g_log.number, line = LogLine(copy, row)] {
         platform::FileWrite(number, line);
         platform::FileFlush(number);
       });
