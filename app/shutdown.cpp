@@ -473,27 +473,26 @@ void SayUnconfirmedTakes(bool writerEnded, const std::vector<std::string>& names
   SayWhole(said);
 }
 
-// The end's workers are ended; those a disk still holds are with the keeper,
-// named here (the process ends without them).
-void SayHeldThreads() {
-  g_end.noteWorker.Finish(0.0);
-  const std::vector<std::string> held = platform::HeldWorkerNames();
-  if (held.empty()) return;
+// Names the threads a disk still holds (the process ends without them).
+void SayHeld(const std::vector<std::string>& threads) {
+  if (threads.empty()) return;
   g_end.unclean = true;
   Report(QUARLE_BASICS::InsertArg(LangText(732, "The disk still holds these threads of the program, which end with it: "
                                                 "{$}."),
-                                  Listed(held)),
+                                  Listed(threads)),
          QUARLE_BASICS::kLevelWarning);
 }
 
+// The end's workers are ended; those a disk still holds are with the keeper.
+void SayHeldThreads() {
+  g_end.noteWorker.Finish(0.0);
+  SayHeld(platform::HeldWorkerNames());
+}
+
 // The log's last lines get what the end's bound leaves (a log the disk
-// holds keeps its writer, named on the console).
+// holds keeps its thread, named on the console).
 void CloseTheLog() {
-  if (!CloseLogFile(EndStepSeconds(kLogCloseSeconds)))
-    Report(QUARLE_BASICS::InsertArg(LangText(732, "The disk still holds these threads of the program, which end with it: "
-                                                  "{$}."),
-                                    "tarvelo-log"),
-           QUARLE_BASICS::kLevelWarning);
+  if (!CloseLogFile(EndStepSeconds(kLogCloseSeconds))) SayHeld({"tarvelo-log"});
 }
 
 // The end's waits, the saves' and the takes', at once, under one line, one

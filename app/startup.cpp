@@ -105,8 +105,6 @@ constexpr int32_t kWindowSlots = 12;
 constexpr int32_t kScreenFlags = 8;  // no frame
 constexpr const char* kTextFontPath = "/FONTS/Sansation/Sansation_Bold.ttf";
 constexpr const char* kIconFontPath = "/FONTS/Fontello/Tarvelo-Fontello.ttf";
-// How long the end waits for a job of the start's disk work that does not end.
-constexpr double kStartWorkIdleSeconds = 10.0;
 // Where a session's synth file is looked for when its folder has moved.
 constexpr const char* kSynthsSubFolder = "\\SYNTHS";
 
@@ -784,12 +782,12 @@ int32_t RunStartup(int32_t argc, char** argv) {
   if (StartupStatus == kStartupOk) StartSubsystems();
   // The start's disk work ends before the end's saves: what it handed the
   // saver is among them. A disk that holds a job for long leaves it be.
-  FinishStartDiskWork(kStartWorkIdleSeconds);
+  FinishStartDiskWork(Startup.StartWorkBound);
   // 42. The video thread draws on until the shutdown has waited for the
   // recordings' writer: the window shows that wait.
   Step(42);
   // What the step's callers handed (tests answering the question).
-  FinishStartDiskWork(kStartWorkIdleSeconds);
+  FinishStartDiskWork(Startup.StartWorkBound);
   g_exitTimer.Stop();
   // The queues go in the shutdown; a signal now only hurries it.
   platform::StopQuitRequests();
