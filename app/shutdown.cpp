@@ -72,7 +72,8 @@ namespace {
 
 constexpr int32_t kFailurePauseMs = 2000;
 constexpr int32_t kCountdownPauseMs = 1000;
-// What the process's own end (its exit) is given after the countdown.
+// What the end keeps past its last timed steps (the log's close, the
+// countdown) for the process's own exit.
 constexpr double kCountdownSpareSeconds = 0.5;
 // The log's last lines wait this long for a disk that takes nothing.
 constexpr double kLogCloseSeconds = 10.0;
@@ -489,10 +490,11 @@ void SayHeldThreads() {
   SayHeld(platform::HeldWorkerNames());
 }
 
-// The log's last lines get what the end's bound leaves (a log the disk
-// holds keeps its thread, named on the console).
+// The log's last lines get what the end's bound leaves, the tail kept for
+// them included (a log the disk holds keeps its thread, named on the console).
 void CloseTheLog() {
-  if (!CloseLogFile(EndStepSeconds(kLogCloseSeconds))) SayHeld({"tarvelo-log"});
+  const double bound = std::clamp(SignalTimeLeft(kCountdownSpareSeconds), 0.0, kLogCloseSeconds);
+  if (!CloseLogFile(bound)) SayHeld({"tarvelo-log"});
 }
 
 // The end's waits, the saves' and the takes', at once, under one line, one
