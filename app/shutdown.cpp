@@ -49,6 +49,7 @@
 #include "platform/saver.h"
 #include "platform/screen.h"
 #include "platform/threads.h"
+#include "platform/worker.h"
 #include "visuals/control_table.h"
 #include "visuals/controls.h"
 #include "visuals/fonts.h"
@@ -61,7 +62,7 @@ namespace Tarvelo {
 // one thread: interface (the end's), set before a run
 double EndWarningSeconds = 4.0;
 // one thread: interface (the end's), set before a run
-double SignalEndSeconds = 40.0;
+double SignalEndSeconds = 50.0;
 
 using QUARLE_BASICS::ErrorText;
 using QUARLE_BASICS::LangText;
@@ -71,6 +72,11 @@ namespace {
 
 constexpr int32_t kFailurePauseMs = 2000;
 constexpr int32_t kCountdownPauseMs = 1000;
+// What the end keeps past its last timed steps (the log's close, the
+// countdown) for the process's own exit.
+constexpr double kCountdownSpareSeconds = 0.5;
+// The log's last lines wait this long for a disk that takes nothing.
+constexpr double kLogCloseSeconds = 10.0;
 // How long the window waits for the note of the unfinished saves to be written.
 constexpr double kNoteWaitSeconds = 2.0;  // s
 
@@ -100,25 +106,79 @@ void EndRunningTakes() { EndRecordings(); }
 
 namespace {
 
-// one thread: interface (the end's): when the first quit signal came (< 0: not seen yet)
-double g_signalSeenAt = -1.0;
-// one thread: interface (the end's): something was left unsaved or held
-bool g_unclean = false;
+// The recordings' end, on the end's worker (tarvelo-end) while the
+// window's thread waits for the saves: the audio thread's end, then the
+// writer's wait, which touches no interface state. What it shows is kept here
+// for the window's thread to say; the window's thread decides the cut.
+struct TakesEnd {
+  std::mutex lock;
+  // one thread: holder of lock, what the writer's wait last showed
+  QUARLE_AUDIO::RecordingEndProgress progress{};
+  // one thread: holder of lock
+  bool shown = false;
+  std::atomic<bool> cut{false};    // the window's thread: the wait is to be cut short
+  std::atomic<bool> done{false};   // the writer's wait returned
+  std::atomic<int32_t> result{0};  // what it returned (RecordingWriterStop)
+};
 
-// The end's waits are cut short by a second quit signal, and after a first
-// one by the time a desktop leaves before it kills the program.
-bool EndCutShort() {
-  if (platform::SecondQuitSignal() != 0) return true;
-  if (platform::FirstQuitSignal() == 0) return false;
-  const double now = platform::HighResClock();
+// The end's one status line while it waits: what the saves and the takes have left.
+// one thread: interface (the end's)
+struct EndLine {
+  int32_t savesLeft = -1;  // the saves' count, -1 once their wait is over
+  int32_t savesSaid = -1;
+  bool takesSaid = false;
+  std::string said;
+  double at = 0.0;
+};
+
+// What the end keeps while it runs, and its workers.
+struct TheEnd {
+  // one thread: interface (the end's): when the first quit signal came, on the end's clock (< 0: not seen yet)
+  double signalSeenAt = -1.0;
+  // one thread: interface (the end's): something was left unsaved or held
+  bool unclean = false;
+  // one thread: interface (the end's): a save the disk still holds keeps its thread
+  bool saverHeld = false;
+  // one thread: interface (the end's)
+  EndLine line;
+  TakesEnd takesEnd;
+  std::atomic<EndClockFn> clock{nullptr};
+  // The notes' writes, and the takes' end (the audio thread's, then the
+  // writer's wait) beside the window's wait for the saves.
+  platform::Worker noteWorker{"tarvelo-note"};
+  platform::Worker worker{"tarvelo-end"};
+};
+TheEnd g_end;
+
+double EndNow() {
+  const EndClockFn clock = g_end.clock.load();
+  return clock ? clock() : platform::HighResClock();
+}
+
+// After a first quit signal, the seconds left of the end's one bound, less
+// `reserve` (what the steps after the caller's need); without one, more
+// than any wait.
+double SignalTimeLeft(double reserve) {
+  if (platform::FirstQuitSignal() == 0) return 1e9;
+  const double now = EndNow();
   // From the signal's own moment: a window's thread busy when it came (a save
   // it waited for) leaves the end that much less of the desktop's time.
-  if (g_signalSeenAt < 0) {
+  if (g_end.signalSeenAt < 0) {
     const double at = platform::FirstQuitSignalAt();
-    g_signalSeenAt = at > 0 ? std::min(at, now) : now;
+    g_end.signalSeenAt = now - (at > 0 ? std::max(0.0, platform::HighResClock() - at) : 0.0);
   }
-  return now - g_signalSeenAt >= SignalEndSeconds;
+  return g_end.signalSeenAt + SignalEndSeconds - reserve - now;
 }
+
+// The end's waits are cut short by a second quit signal, and after a first
+// one in time for what the end then says and does within its bound.
+bool EndCutShort() {
+  if (platform::SecondQuitSignal() != 0) return true;
+  return SignalTimeLeft(kSignalSayingSeconds + kSignalTailSeconds) <= 0;
+}
+
+// A step's own bound, cut to what the end's bound leaves it.
+double EndStepSeconds(double own) { return std::clamp(SignalTimeLeft(kSignalTailSeconds), 0.0, own); }
 
 // A take of the output ends at once, as REC off ends it: the sound after the
 // quit is no part of it, and the writer writes its end while the saves wait.
@@ -147,9 +207,7 @@ bool WindowShowsTheEnd() {
 
 // After a first quit signal, when what the end says must be down by (none: 0).
 double SayingEndsBy() {
-  return platform::FirstQuitSignal() != 0 && g_signalSeenAt >= 0
-             ? g_signalSeenAt + SignalEndSeconds + kSignalSayingSeconds
-             : 0.0;
+  return platform::FirstQuitSignal() != 0 ? EndNow() + std::max(0.0, SignalTimeLeft(kSignalTailSeconds)) : 0.0;
 }
 
 // What the end says stays on the status line for its reading time, the
@@ -157,9 +215,9 @@ double SayingEndsBy() {
 // a first one, no longer than a desktop waits.
 void HoldWarning(double seconds) {
   if (!WindowShowsTheEnd()) return;
-  double until = platform::HighResClock() + seconds;
+  double until = EndNow() + seconds;
   if (const double by = SayingEndsBy(); by > 0) until = std::min(until, by);
-  while (platform::HighResClock() < until && platform::SecondQuitSignal() == 0) {
+  while (EndNow() < until && platform::SecondQuitSignal() == 0) {
     AnswerWindow();
     platform::SleepSeconds(0.05);
   }
@@ -177,7 +235,7 @@ bool FitsStatusLine(const std::string& text) {
 // Says the text (the log and the message list keep it whole) and shows it
 // whole on the status line, piece by piece, each for its reading time.
 void SayWhole(const std::string& text) {
-  g_unclean = true;
+  g_end.unclean = true;
   Report(text, QUARLE_BASICS::kLevelError);
   if (!WindowShowsTheEnd()) return;
   const std::vector<std::string> pages = StatusLinePages(text, FitsStatusLine);
@@ -186,7 +244,7 @@ void SayWhole(const std::string& text) {
   // After a signal every piece shows within the time left, each its share.
   double share = 1.0;
   if (const double by = SayingEndsBy(); by > 0 && reading > 0)
-    share = std::clamp((by - platform::HighResClock()) / reading, 0.0, 1.0);
+    share = std::clamp((by - EndNow()) / reading, 0.0, 1.0);
   for (size_t i = 0; i < pages.size() && platform::SecondQuitSignal() == 0; ++i) {
     if (pages.size() > 1) SetStatusText(pages[i]);
     HoldWarning(share * ReadingSeconds(pages[i].size()));
@@ -244,8 +302,8 @@ struct NoteText {
 // renamed over it, so an end cut short anywhere leaves the old note or the
 // new, never an empty one. A file the disk still writes back cannot be
 // replaced or removed before the disk lets it go: the window's thread leaves
-// that to a thread of its own and waits for it a moment only; false when the
-// disk holds it (it then ends with the process).
+// that to the notes' worker and waits for it a moment only; false when the
+// disk holds it (the end then hands it to the keeper).
 bool RewriteNotes(const std::vector<NoteText>& notes) {
   std::vector<std::pair<std::string, std::string>> texts;
   for (const NoteText& n : notes) {
@@ -255,10 +313,7 @@ bool RewriteNotes(const std::vector<NoteText>& notes) {
     texts.emplace_back(platform::ToOsPath(n.path), text);
   }
   if (texts.empty()) return true;
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  try {
-    std::thread([texts, done] {
-      platform::ThreadSetName("tarvelo-note");
+  const bool posted = g_end.noteWorker.Post([texts] {
       for (const auto& [os, text] : texts) {
         const std::string fresh = os + ".new";
         if (text.empty()) {
@@ -270,49 +325,18 @@ bool RewriteNotes(const std::vector<NoteText>& notes) {
           if (!whole || ::rename(fresh.c_str(), os.c_str()) != 0) ::unlink(fresh.c_str());
         }
       }
-      done->store(true);
-    }).detach();
-  } catch (...) {
-    return false;
-  }
-  const double until = platform::HighResClock() + kNoteWaitSeconds;
-  while (!done->load() && platform::HighResClock() < until) {
+  });
+  if (!posted) return false;
+  const double until = EndNow() + EndStepSeconds(kNoteWaitSeconds);
+  while (g_end.noteWorker.Left() > 0 && EndNow() < until) {
     AnswerWindow();
     platform::SleepSeconds(0.02);
   }
-  return done->load();
+  return g_end.noteWorker.Left() == 0;
 }
 
-// one thread: interface (the end's): a save the disk still holds keeps its thread
-bool g_saverHeld = false;
 
-// The recordings' end, on a thread of the end's own (tarvelo-end) while the
-// window's thread waits for the saves: the audio thread's end, then the
-// writer's wait, which touches no interface state. What it shows is kept here
-// for the window's thread to say; the window's thread decides the cut.
-struct TakesEnd {
-  std::mutex lock;
-  // one thread: holder of lock, what the writer's wait last showed
-  QUARLE_AUDIO::RecordingEndProgress progress{};
-  // one thread: holder of lock
-  bool shown = false;
-  std::atomic<bool> cut{false};    // the window's thread: the wait is to be cut short
-  std::atomic<bool> done{false};   // the writer's wait returned
-  std::atomic<int32_t> result{0};  // what it returned (RecordingWriterStop)
-};
-TakesEnd g_takesEnd;
 
-// The end's one status line while it waits: what the saves and the takes have left.
-// one thread: interface (the end's)
-struct EndLine {
-  int32_t savesLeft = -1;  // the saves' count, -1 once their wait is over
-  int32_t savesSaid = -1;
-  bool takesSaid = false;
-  std::string said;
-  double at = 0.0;
-};
-// one thread: interface (the end's)
-EndLine g_endLine;
 
 // Says the line when it changed: at once for a new count of the saves or a
 // wait that joins, else at most once a second (the takes' count moves each
@@ -320,22 +344,22 @@ EndLine g_endLine;
 void ShowEndLine() {
   std::string takes;
   {
-    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
-    if (g_takesEnd.shown && !g_takesEnd.done.load()) takes = QUARLE_AUDIO::WritingLeftText(g_takesEnd.progress);
+    std::lock_guard<std::mutex> hold(g_end.takesEnd.lock);
+    if (g_end.takesEnd.shown && !g_end.takesEnd.done.load()) takes = QUARLE_AUDIO::WritingLeftText(g_end.takesEnd.progress);
   }
   std::string line;
-  if (g_endLine.savesLeft >= 0)
+  if (g_end.line.savesLeft >= 0)
     line = QUARLE_BASICS::InsertArg(LangText(636, "Saving to the disk: {$} files left"),
-                                    std::to_string(g_endLine.savesLeft));
+                                    std::to_string(g_end.line.savesLeft));
   if (!takes.empty()) line += (line.empty() ? "" : ". ") + takes;
   const double now = platform::HighResClock();
-  const bool moved = (g_endLine.savesLeft >= 0 && g_endLine.savesLeft != g_endLine.savesSaid) ||
-                     takes.empty() == g_endLine.takesSaid;
-  if (line.empty() || line == g_endLine.said || (!moved && now - g_endLine.at < 1.0)) return;
-  g_endLine.said = line;
-  g_endLine.at = now;
-  g_endLine.savesSaid = g_endLine.savesLeft;
-  g_endLine.takesSaid = !takes.empty();
+  const bool moved = (g_end.line.savesLeft >= 0 && g_end.line.savesLeft != g_end.line.savesSaid) ||
+                     takes.empty() == g_end.line.takesSaid;
+  if (line.empty() || line == g_end.line.said || (!moved && now - g_end.line.at < 1.0)) return;
+  g_end.line.said = line;
+  g_end.line.at = now;
+  g_end.line.savesSaid = g_end.line.savesLeft;
+  g_end.line.takesSaid = !takes.empty();
   Report(line, QUARLE_BASICS::kLevelInfo);
 }
 
@@ -345,7 +369,7 @@ void ShowEndLine() {
 bool EndWaitTick() {
   AnswerWindow();
   const bool cut = EndCutShort();
-  if (cut) g_takesEnd.cut.store(true);
+  if (cut) g_end.takesEnd.cut.store(true);
   ShowEndLine();
   return !cut;
 }
@@ -354,7 +378,7 @@ bool EndWaitTick() {
 // goes on, for as long as the disk writes; the window's status line shows the
 // wait and the window answers, and a second quit signal cuts it short.
 bool ShowSavesLeft(int32_t left) {
-  g_endLine.savesLeft = left;
+  g_end.line.savesLeft = left;
   return EndWaitTick();
 }
 
@@ -365,32 +389,32 @@ thread_local bool t_takesEndOnWindow = false;
 // could be made: it then also answers the window).
 bool ShowTakesLeft(const QUARLE_AUDIO::RecordingEndProgress& progress) {
   {
-    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
-    g_takesEnd.progress = progress;
-    g_takesEnd.shown = true;
+    std::lock_guard<std::mutex> hold(g_end.takesEnd.lock);
+    g_end.takesEnd.progress = progress;
+    g_end.takesEnd.shown = true;
   }
   if (t_takesEndOnWindow && !EndWaitTick()) return false;
-  return !g_takesEnd.cut.load() && platform::SecondQuitSignal() == 0;
+  return !g_end.takesEnd.cut.load() && platform::SecondQuitSignal() == 0;
 }
 
 void EndTakes(std::thread* audio) {
   if (audio && audio->joinable()) audio->join();
   delete audio;
-  g_takesEnd.result.store(QUARLE_AUDIO::RecordingWriterStop(platform::kEndIdleSeconds, ShowTakesLeft));
-  g_takesEnd.done.store(true);
+  g_end.takesEnd.result.store(QUARLE_AUDIO::RecordingWriterStop(platform::kEndIdleSeconds, ShowTakesLeft));
+  g_end.takesEnd.done.store(true);
 }
 
 // The audio thread is asked to end (its take ended before) and the writer's
-// wait begins on the end's thread; false when that thread could not be made
+// wait begins on the end's worker; false when its thread could not be made
 // (the caller then waits on its own thread).
-bool StartTakesEnd(std::thread*& endThread, bool& audioThread) {
+bool StartTakesEnd(bool& audioThread) {
   {
-    std::lock_guard<std::mutex> hold(g_takesEnd.lock);
-    g_takesEnd.shown = false;
+    std::lock_guard<std::mutex> hold(g_end.takesEnd.lock);
+    g_end.takesEnd.shown = false;
   }
-  g_takesEnd.cut.store(false);
-  g_takesEnd.done.store(false);
-  g_takesEnd.result.store(0);
+  g_end.takesEnd.cut.store(false);
+  g_end.takesEnd.done.store(false);
+  g_end.takesEnd.result.store(0);
   std::thread* audio = AudioThreadHandle;
   AudioThreadHandle = nullptr;
   audioThread = audio != nullptr;
@@ -400,46 +424,33 @@ bool StartTakesEnd(std::thread*& endThread, bool& audioThread) {
     m.type = QUARLE_AUDIO::kAudioQuit;
     QUARLE_BASICS::PostCommand(m, QUARLE_BASICS::AudioCommandQueue, -1);
   }
-  try {
-    endThread = new std::thread([audio] {
-      platform::ThreadSetName("tarvelo-end");
-      EndTakes(audio);
-    });
-    return true;
-  } catch (...) {
-    endThread = nullptr;
-    AudioThreadHandle = audio;
-    return false;
-  }
+  if (g_end.worker.Post([audio] { EndTakes(audio); })) return true;
+  AudioThreadHandle = audio;
+  return false;
 }
 
 // After the saves' wait the window's thread waits for the takes', answering
 // the window and counting; once cut short, a moment at most (a writer the
-// disk holds in a write keeps the end's thread too). False when the writer
-// is still held: nothing it uses may be freed, no file closed.
-bool WaitForTakesEnd(std::thread* endThread) {
-  g_endLine.savesLeft = -1;
-  if (!endThread) {
+// disk holds in a write keeps the end's worker too: it goes to the keeper).
+// False when the writer is still held: nothing it uses may be freed, no file
+// closed.
+bool WaitForTakesEnd(bool onWorker) {
+  g_end.line.savesLeft = -1;
+  if (!onWorker) {
     t_takesEndOnWindow = true;
     EndTakes(std::exchange(AudioThreadHandle, nullptr));
     t_takesEndOnWindow = false;
   } else {
-    double cutAt = -1.0;
-    while (!g_takesEnd.done.load()) {
-      if (!EndWaitTick() && cutAt < 0) cutAt = platform::HighResClock();
-      if (cutAt >= 0 && platform::HighResClock() - cutAt > kNoteWaitSeconds) break;
+    double cutUntil = -1.0;
+    while (!g_end.takesEnd.done.load()) {
+      if (!EndWaitTick() && cutUntil < 0) cutUntil = EndNow() + EndStepSeconds(kNoteWaitSeconds);
+      if (cutUntil >= 0 && EndNow() >= cutUntil) break;
       platform::SleepSeconds(0.05);
     }
-    if (g_takesEnd.done.load()) {
-      endThread->join();
-      delete endThread;
-    } else {
-      endThread->detach();  // ends with the process
-      delete endThread;
-      return false;
-    }
+    // Done, its thread only has its way out ahead of it; else the disk holds it.
+    if (!g_end.worker.Finish(0.0).joined) return false;
   }
-  const int32_t r = g_takesEnd.result.load();
+  const int32_t r = g_end.takesEnd.result.load();
   if (r < 0) Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 2);
   return r >= 0;
 }
@@ -463,6 +474,29 @@ void SayUnconfirmedTakes(bool writerEnded, const std::vector<std::string>& names
   SayWhole(said);
 }
 
+// Names the threads a disk still holds (the process ends without them).
+void SayHeld(const std::vector<std::string>& threads) {
+  if (threads.empty()) return;
+  g_end.unclean = true;
+  Report(QUARLE_BASICS::InsertArg(LangText(732, "The disk still holds these threads of the program, which end with it: "
+                                                "{$}."),
+                                  Listed(threads)),
+         QUARLE_BASICS::kLevelWarning);
+}
+
+// The end's workers are ended; those a disk still holds are with the keeper.
+void SayHeldThreads() {
+  g_end.noteWorker.Finish(0.0);
+  SayHeld(platform::HeldWorkerNames());
+}
+
+// The log's last lines get what the end's bound leaves, the tail kept for
+// them included (a log the disk holds keeps its thread, named on the console).
+void CloseTheLog() {
+  const double bound = std::clamp(SignalTimeLeft(kCountdownSpareSeconds), 0.0, kLogCloseSeconds);
+  if (!CloseLogFile(bound)) SayHeld({"tarvelo-log"});
+}
+
 // The end's waits, the saves' and the takes', at once, under one line, one
 // bound after a signal and one cut. First the notes: the files still to be
 // saved and the takes still being written are named for the next start (a
@@ -472,7 +506,7 @@ void SayUnconfirmedTakes(bool writerEnded, const std::vector<std::string>& names
 // whole in the window and stay noted; their files keep what they held
 // before. False when the recordings' writer is still held by its disk.
 bool WaitForSavesAndTakes() {
-  g_endLine = EndLine{};
+  g_end.line = EndLine{};
   const std::string home = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder);
   const std::string savesNote = UnfinishedNotePath();
   const std::string takesNote = home.empty() ? "" : home + "\\" + kUnconfirmedNoteName;
@@ -488,11 +522,10 @@ bool WaitForSavesAndTakes() {
   // signal leaves it) the status line shows the wait; a display gone is
   // left alone (its video thread may be stuck in it, under a control it draws).
   if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
-  std::thread* endThread = nullptr;
   bool audioThread = false;
-  StartTakesEnd(endThread, audioThread);
+  const bool onWorker = StartTakesEnd(audioThread);
   const bool finished = platform::SaverStop(platform::kEndIdleSeconds, ShowSavesLeft) == 0;
-  const bool writerEnded = WaitForTakesEnd(endThread);
+  const bool writerEnded = WaitForTakesEnd(onWorker);
   if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
   std::vector<std::string> unfinished;
   for (const std::string& target : platform::SaverUnfinished()) unfinished.push_back(FileNameOf(target));
@@ -514,13 +547,13 @@ bool WaitForSavesAndTakes() {
   // A note the disk still holds is left as it is (it names every save and
   // take the end began with, those that landed too), and so is its thread.
   if (!noted || !RewriteNotes(after)) {
-    g_saverHeld = true;
-    g_unclean = true;
+    g_end.saverHeld = true;
+    g_end.unclean = true;
   }
   if (!failed.empty())
     SayWhole(LangText(708, "These files could not be saved; each keeps what it held before: ") + Listed(failed));
   if (!finished) {
-    g_saverHeld = true;
+    g_end.saverHeld = true;
     std::string said = LangText(650, "These files were not saved before the end, as the disk did not write them; "
                                      "each may still hold its earlier contents: ") +
                        Listed(unfinished);
@@ -534,6 +567,7 @@ bool WaitForSavesAndTakes() {
   }
   SayUnconfirmedTakes(writerEnded, Once(unconfirmed));
   if (audioThread) Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
+  SayHeldThreads();
   return writerEnded;
 }
 
@@ -658,8 +692,8 @@ int32_t ReportUnfinishedSaves(const std::string& dataFolder) {
 }
 
 bool RunShutdown() {
-  g_signalSeenAt = -1.0;
-  g_unclean = false;
+  g_end.signalSeenAt = -1.0;
+  g_end.unclean = false;
   // The bound after a signal counts from here (the signal's own moment).
   EndCutShort();
   // 1-2.
@@ -687,18 +721,19 @@ bool RunShutdown() {
   ShutDownSubsystems(writerEnded);
   // 6-7. No file is closed under the writer.
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
-  CloseLogFile();
+  CloseTheLog();
   if (writerEnded) platform::FileCloseAll();
-  // A saver the disk still holds ends with the process, without static destructors.
-  return writerEnded && !g_saverHeld;
+  // A saver or a worker the disk still holds ends with the process, without
+  // static destructors.
+  return writerEnded && !g_end.saverHeld && platform::HeldWorkers() == 0;
 }
 
-bool EndLeftWorkUnsaved() { return g_unclean; }
+bool EndLeftWorkUnsaved() { return g_end.unclean; }
 
 void EndProcess(bool writerEnded, int32_t code) {
-  if (code == 0 && g_unclean) code = kExitEndUnclean;
+  if (code == 0 && g_end.unclean) code = kExitEndUnclean;
   if (const int second = platform::SecondQuitSignal(); second != 0) code = 128 + second;
-  if (writerEnded) std::exit(code);
+  if (writerEnded && platform::HeldWorkers() == 0) std::exit(code);
   // Static destructors would free what the held writer still uses.
   std::fflush(nullptr);
   std::_Exit(code);
@@ -715,7 +750,7 @@ void EndAfterDisplayLoss() {
   // they hold reach the disk, and no file is closed under the writer.
   const bool writerEnded = WaitForSavesAndTakes();
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
-  CloseLogFile();
+  CloseTheLog();
   if (writerEnded) platform::FileCloseAll();
   std::fflush(nullptr);
   // Other threads still run: no static destructors, no further shutdown.
@@ -765,14 +800,15 @@ double ReadingSeconds(size_t characters) {
 }
 
 void ShutdownCountdown() {
-  // An end that used up a signal's time leaves the desktop none to wait.
-  const bool hurried = g_signalSeenAt >= 0 && EndCutShort();
   platform::ConsolePrintLine("END|FIN - CLOSING TERMINAL IN:");
   for (int32_t n = 2; n >= 0; --n) {
     // A blank stands where a negative number would show its sign.
     platform::ConsolePrintLine(" " + std::to_string(n));
-    if (n > 0 && !hurried) Pause(kCountdownPauseMs);
+    // After a signal, a pause only within what its bound leaves.
+    if (n > 0 && SignalTimeLeft(kCountdownSpareSeconds) * 1000.0 >= kCountdownPauseMs) Pause(kCountdownPauseMs);
   }
 }
+
+void SetEndClock(EndClockFn clock) { g_end.clock.store(clock); }
 
 }  // namespace Tarvelo

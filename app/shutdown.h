@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/documents/take_recovery.h"  // the notes' names
+
 namespace Tarvelo {
 
 // Steps 1 to 7: saves (only after a clean start), the start-up failure message
@@ -29,10 +31,9 @@ namespace Tarvelo {
 // False when the writer or the saver is still held (see EndProcess).
 bool RunShutdown();
 
-// The note of the saves the end could not finish, in the data folder, a name a
-// line (kept unsynced: the disk that held them would hold it as long), and
-// the next start's saying of it (the note then goes); the number of names.
-constexpr const char* kUnfinishedSavesNote = "SAVES_UNFINISHED.TXT";
+// The note of the saves the end could not finish (kUnfinishedSavesNote), a
+// name a line (kept unsynced: the disk that held them would hold it as long),
+// and the next start's saying of it (the note then goes); the number of names.
 void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names);
 int32_t ReportUnfinishedSaves(const std::string& dataFolder);
 
@@ -52,12 +53,23 @@ bool EndLeftWorkUnsaved();
 extern double EndWarningSeconds;
 
 // After a quit signal (a logout: the desktop kills what still runs about a
-// minute later) the end's waits give up by themselves this long after it, as
-// a second signal would cut them, and what the end then says stays up at most
-// kSignalSayingSeconds more (each piece of it a share of that time).
+// minute later) the whole end is over this long after the signal's own
+// moment. Its waits give up by themselves (as a second signal would cut them)
+// in time for what follows: what the end then says, its pieces each a share
+// of kSignalSayingSeconds, and the steps after it, each taking only what the
+// bound leaves it (the notes' write, the takes' last moment, the log's last
+// lines, the countdown), kSignalTailSeconds kept for those that do not wait.
+// A thread a disk holds inside the kernel is the one thing the end cannot
+// end: it is named, and the process ends without it.
 // one thread: interface (the end's), set before a run
 extern double SignalEndSeconds;
-constexpr double kSignalSayingSeconds = 15.0;
+constexpr double kSignalSayingSeconds = 10.0;
+constexpr double kSignalTailSeconds = 3.0;
+
+// The end's clock (seconds): HighResClock, or a test's (nullptr: back to it).
+// The end reads the time only through it; its sleeps stay real.
+using EndClockFn = double (*)();
+void SetEndClock(EndClockFn clock);
 
 // What the end says is shown whole on the status line: a text too long for it
 // in pieces cut at blanks (a word longer than a line where the line ends),
@@ -82,8 +94,8 @@ void EndRunningTakes();
 [[noreturn]] void EndAfterDisplayLoss();
 
 // Step 8: "END|FIN - CLOSING TERMINAL IN:" and the countdown 2, 1, 0 on the
-// text console, a second apart (without the pauses once a signal's end used
-// up its time). The caller ends the process.
+// text console, a second apart (after a signal, only the pauses its bound
+// leaves room for). The caller ends the process.
 void ShutdownCountdown();
 
 }  // namespace Tarvelo

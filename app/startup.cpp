@@ -105,8 +105,6 @@ constexpr int32_t kWindowSlots = 12;
 constexpr int32_t kScreenFlags = 8;  // no frame
 constexpr const char* kTextFontPath = "/FONTS/Sansation/Sansation_Bold.ttf";
 constexpr const char* kIconFontPath = "/FONTS/Fontello/Tarvelo-Fontello.ttf";
-// How long the end waits for a job of the start's disk work that does not end.
-constexpr double kStartWorkIdleSeconds = 10.0;
 // Where a session's synth file is looked for when its folder has moved.
 constexpr const char* kSynthsSubFolder = "\\SYNTHS";
 
@@ -372,8 +370,16 @@ void LogWelcome() {
   Report(line, QUARLE_BASICS::kLevelInfo);
 }
 
-// Steps 18 to 41. false: start-up gives up (step 42 follows).
-bool StartSubsystems() {
+// The default tuning's file as the start makes it, written behind the window
+// when neither it nor a bundled copy is there (no path: none to write).
+struct DefaultTuningFile {  // one thread: value
+  std::string path;
+  std::string bytes;
+};
+
+// Steps 18 to 21: the drives and cores, the message list and log, the
+// texts kept for the keyboards and MIDI lists, the welcome.
+void TakeStockAndKeepMessages() {
   // 18.
   Step(18);
   QUARLE_BASICS::InitDrivesAndHome(Drives);
@@ -401,7 +407,11 @@ bool StartSubsystems() {
   if (g_settingsRefused < 0)
     Report(std::string(kSettingsFileName) + LangText(132, " could not be opened: ") + ErrorText(g_settingsRefused),
            QUARLE_BASICS::kLevelError);
+}
 
+// Step 22: what the last run left on the disk, put right behind the window;
+// the session named on the command line.
+void HandOverLastRunsLeftovers() {
   // 22. The last ".tarvelo" file named on the command line wins. Takes whose
   // save the last run left unfinished are put in place, recordings whose end
   // was cut short name all they hold, and what saves cut short left is
@@ -419,7 +429,11 @@ bool StartSubsystems() {
     ClearWorkLeftoversOf(home);
   });
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
+}
 
+// Steps 23 to 26: the tuning locks, the fetch buffer, the default tuning
+// (its file written later, behind the window), the lists.
+bool MakeTuningsAndLists(DefaultTuningFile& tuning) {
   // 23.
   Step(23);
   for (platform::Mutex*& m : MT_TUNINGS) m = platform::MutexCreate();
@@ -444,16 +458,18 @@ bool StartSubsystems() {
   // The default tuning's file is written behind the window, when neither it
   // nor a bundled copy of it is there.
   Step(25);
-  std::string defaultTuningPath, defaultTuningBytes;
-  if (PrepareDefaultTuning(Home(), Settings.Language, defaultTuningPath, defaultTuningBytes) != 0)
-    defaultTuningPath.clear();
+  if (PrepareDefaultTuning(Home(), Settings.Language, tuning.path, tuning.bytes) != 0) tuning.path.clear();
 
   // 26.
   Step(26);
   QUARLE_AUDIO::MidiInCallback = QUARLE_AUDIO::MidiInProc;
   WaveLibraryListsCreate();
   ActionHistoryCreate();
+  return true;
+}
 
+// Steps 27 and 28: the device choices and the audio library.
+bool StartAudioLibrary() {
   // 27.
   Step(27);
   QUARLE_AUDIO::AutoConnect = Settings.AutoConnect;
@@ -471,7 +487,11 @@ bool StartSubsystems() {
   }
   // The system-message handler takes every playback report (and with it the graph).
   QUARLE_AUDIO::PlaybackHandOver.store(true);
+  return true;
+}
 
+// Steps 29 and 30: the sample library and the filters.
+void LoadLibraries() {
   // 29.
   Step(29);
   Report(LangText(125, "Loading audio library."), QUARLE_BASICS::kLevelInfo);
@@ -497,7 +517,11 @@ bool StartSubsystems() {
                              QUARLE_BASICS::DirListName(BrowserListing, at));
   }
   QUARLE_BASICS::ListFolder(BrowserListing, Home(), "*.*", 0, 0);
+}
 
+// Step 31: the display and the interface's library; then the quit signals,
+// the saver and the bundled files.
+bool StartVisualsAndSaves(DefaultTuningFile tuning) {
   // 31. Without a display a run that did not ask for headless mode would show
   // nothing and run until killed: it ends as an unreachable display does.
   Step(31);
@@ -542,7 +566,7 @@ bool StartSubsystems() {
   // The bundled files go to the saver from the start's thread: the window
   // comes meanwhile, and a load of one waits for its copy.
   DiskJob([flags = static_cast<uint32_t>(DemoFlags), copy = Startup.CopyDemoFiles,
-                tuning = std::move(defaultTuningPath), bytes = std::move(defaultTuningBytes)]() mutable {
+                tuning = std::move(tuning.path), bytes = std::move(tuning.bytes)]() mutable {
     if (copy) copy(flags);
     if (!tuning.empty() && !platform::FileExists(tuning) && !platform::SaverHolds(tuning)) {
       platform::SaveRequest r;
@@ -554,7 +578,11 @@ bool StartSubsystems() {
       platform::SaveInBackground(std::move(r));
     }
   });
+  return true;
+}
 
+// Steps 32 and 33: the fonts, the display settings, the engine.
+bool StartFontsAndEngine() {
   // 32. The fonts report their own failure.
   Step(32);
   if (QUARLE_VISUALS::LoadFonts(kTextFontPath, kIconFontPath) != 0) return false;
@@ -569,7 +597,11 @@ bool StartSubsystems() {
     Report("Tarvelo.init(): " + ErrorText(r), QUARLE_BASICS::kLevelFatal);
     return false;
   }
+  return true;
+}
 
+// Steps 34 to 36: the index, the window, the interface.
+bool OpenWindowAndBuild() {
   // 34.
   Step(34);
   std::free(QUARLE_VISUALS::UiIndex);
@@ -617,7 +649,11 @@ bool StartSubsystems() {
       return false;
     }
   }
+  return true;
+}
 
+// Steps 37 and 38: the focus lists, the keyboards and the plane, the session's synth.
+void PlaceTheSession() {
   // 37. Timer resolution: the system's sleeps and clocks are fine-grained
   // already, so there is nothing to raise.
   Step(37);
@@ -665,7 +701,11 @@ bool StartSubsystems() {
       QUARLE_VISUALS::ControlPublishText(tab, 0);
     }
   }
+}
 
+// Steps 39 to 41: the settings saved, the video and audio threads, the last
+// end's notes asked about, the event loop.
+void RunTheLoop() {
   // 39. Not into a silent data folder: the saver would wait there for as long
   // as the disk holds it, for nothing the file does not hold already.
   Step(39);
@@ -716,24 +756,23 @@ bool StartSubsystems() {
   // Without a display the rest of the shutdown would wait for a video thread
   // that may never come back from it.
   if (platform::TakeOverDisplayLoss()) EndAfterDisplayLoss();
+}
+
+// Steps 18 to 41. false: start-up gives up (step 42 follows).
+bool StartSubsystems() {
+  TakeStockAndKeepMessages();
+  HandOverLastRunsLeftovers();
+  DefaultTuningFile tuning;
+  if (!MakeTuningsAndLists(tuning) || !StartAudioLibrary()) return false;
+  LoadLibraries();
+  if (!StartVisualsAndSaves(std::move(tuning)) || !StartFontsAndEngine() || !OpenWindowAndBuild()) return false;
+  PlaceTheSession();
+  RunTheLoop();
   return true;
 }
 
-}  // namespace
 
-std::string DataSubFolder(int32_t i) {
-  switch (i) {
-    case 0: return "AUDIO";
-    case 1: return "AUDIO\\CONVERTED";
-    case 2: return "AUDIO\\RECORDED";
-    case 3: return "FILTERS";
-    case 4: return "MELODIES";
-    case 5: return "SYNTHS";
-    case 6: return std::string("SYNTHS\\DEMO ") + ProductVersion;
-    case 7: return "TUNINGS";
-    default: return "";
-  }
-}
+}  // namespace
 
 int32_t RunStartup(int32_t argc, char** argv) {
   StartupFailure.clear();
@@ -743,12 +782,12 @@ int32_t RunStartup(int32_t argc, char** argv) {
   if (StartupStatus == kStartupOk) StartSubsystems();
   // The start's disk work ends before the end's saves: what it handed the
   // saver is among them. A disk that holds a job for long leaves it be.
-  FinishStartDiskWork(kStartWorkIdleSeconds);
+  FinishStartDiskWork(Startup.StartWorkBound);
   // 42. The video thread draws on until the shutdown has waited for the
   // recordings' writer: the window shows that wait.
   Step(42);
   // What the step's callers handed (tests answering the question).
-  FinishStartDiskWork(kStartWorkIdleSeconds);
+  FinishStartDiskWork(Startup.StartWorkBound);
   g_exitTimer.Stop();
   // The queues go in the shutdown; a signal now only hurries it.
   platform::StopQuitRequests();

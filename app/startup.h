@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "app/startup_work.h"  // the data folder's sub-folders
 #include "basics/dynzstring.h"
 #include "basics/listings.h"
 
@@ -71,13 +72,11 @@ extern QUARLE_BASICS::DynZString UnassignedText;
 extern QUARLE_BASICS::DynZString AnySelectionText;
 extern QUARLE_BASICS::DynZString InvalidAssignmentText;
 
-// The running audio thread; null when none was started.
-// one thread: start-up, set before the thread runs and cleared after it joined
+// The running audio thread; null when none was started. The end takes it
+// over (and clears it) as it asks the thread to end, and its worker
+// (tarvelo-end) joins it; no other thread reads it.
+// one thread: interface, set by the start before the thread runs, taken by the end
 extern std::thread* AudioThreadHandle;
-
-// The data folder's sub-folders, in the order they are made.
-constexpr int32_t kDataSubFolderCount = 8;
-std::string DataSubFolder(int32_t i);  // "AUDIO", ..., "SYNTHS\DEMO 1.8.13", "TUNINGS"
 
 // Runs start-up steps 1 to 42: everything up to and including the event loop,
 // then stops the video thread. Gives the final StartupStatus.

@@ -59,6 +59,9 @@ struct StartupHooks {
   // How long the start waits for the data folder's disk to answer its first
   // write (the log's open) before it goes on without it.
   double DataFolderBound = 3.0;
+  // How long the end of the start waits for a job of the start's disk work
+  // that does not end.
+  double StartWorkBound = 10.0;
 };
 // one thread: start-up, installed by the wiring (tests set them on their own thread)
 extern StartupHooks Startup;

@@ -6,16 +6,13 @@
 #include <algorithm>
 #include <cstring>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 #include "app/documents/take_recovery.h"
-#include "app/shutdown.h"
-#include "app/startup.h"
+#include "app/fixed_tables.h"
 #include "app/state/dialogs.h"
 #include "app/state/system_messages.h"
 #include "basics/errors.h"
@@ -24,6 +21,7 @@
 #include "platform/folders.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
+#include "platform/worker.h"
 #include "visuals/control_table.h"
 #include "visuals/controls.h"
 
@@ -37,63 +35,37 @@ namespace {
 
 constexpr size_t kNoteNames = 256;
 
-// The start's thread and its queue. Made once and never freed: a thread left
-// to a disk that holds it may still reach it at the process's end.
-// one thread: holder of lock
+// The start's disk work runs on its worker (tarvelo-start), the probe of the
+// data folder's disk on its own (tarvelo-probe): a probe the disk holds is
+// no job of the start's to wait behind. A finish ends both. The news the
+// jobs leave for the interface thread are taken only from a run's own jobs:
+// a job an earlier finish left to its disk tells nothing once it comes back
+// (its run's queues may be gone).
 struct StartWork {
+  platform::Worker worker{"tarvelo-start"};
+  platform::Worker probe{"tarvelo-probe"};
   std::mutex lock;
-  std::condition_variable wake;  // a job came, or the thread may end
-  std::condition_variable moved;  // a job ended
-  std::deque<std::function<void()>> jobs;
-  int32_t left = 0;         // jobs handed and not ended
-  uint64_t ended = 0;       // jobs ended so far
-  bool running = false;     // the thread is there (or left to its disk)
-  bool finish = false;      // end once the queue is empty
-  bool abandoned = false;   // a finish stopped waiting for it: run nothing more
-  bool closed = false;      // a finish has taken the last news
+  // one thread: holder of lock
   std::deque<std::function<void()>> news;
+  uint64_t run = 0;     // moves on at each finish
+  bool closed = true;   // between a finish and the next run's start
 };
+StartWork g_work;
 
-StartWork& Work() {
-  static StartWork* const work = new StartWork;
-  return *work;
-}
+// The run a job on this thread was handed in.
+// one thread: the job's own (thread_local)
+thread_local uint64_t t_jobRun = 0;
 
-void RunJobs() {
-  platform::ThreadSetName("tarvelo-start");
-  StartWork& w = Work();
-  std::unique_lock<std::mutex> hold(w.lock);
-  for (;;) {
-    w.wake.wait(hold, [&] { return !w.jobs.empty() || w.finish || w.abandoned; });
-    if (w.abandoned || w.jobs.empty()) break;
-    std::function<void()> job = std::move(w.jobs.front());
-    w.jobs.pop_front();
-    hold.unlock();
-    job();
-    job = nullptr;
-    hold.lock();
-    --w.left;
-    ++w.ended;
-    w.moved.notify_all();
+std::function<void()> OfThisRun(std::function<void()> job) {
+  uint64_t run;
+  {
+    std::lock_guard<std::mutex> hold(g_work.lock);
+    run = g_work.run;
   }
-  w.running = false;
-  w.moved.notify_all();
-}
-
-// The thread of the last StartDiskJob, joined by the finish. Held by pointer:
-// an end that never comes to the finish (a display lost) leaves it be
-// rather than have its destructor end the process.
-// one thread: interface
-std::thread* g_thread = nullptr;
-
-void ForgetThread(bool join) {
-  if (!g_thread) return;
-  if (join)
-    g_thread->join();
-  else
-    g_thread->detach();
-  delete g_thread;
-  g_thread = nullptr;
+  return [run, job = std::move(job)] {
+    t_jobRun = run;
+    job();
+  };
 }
 
 // The notes' owner control: hidden, it only takes the dialog's answer.
@@ -186,99 +158,82 @@ bool HeldWithin(const std::string& part, const std::string& whole) {
 
 }  // namespace
 
+std::string DataSubFolder(int32_t i) {
+  switch (i) {
+    case 0: return "AUDIO";
+    case 1: return "AUDIO\\CONVERTED";
+    case 2: return "AUDIO\\RECORDED";
+    case 3: return "FILTERS";
+    case 4: return "MELODIES";
+    case 5: return "SYNTHS";
+    case 6: return std::string("SYNTHS\\DEMO ") + ProductVersion;
+    case 7: return "TUNINGS";
+    default: return "";
+  }
+}
+
 void BeginStartWork() {
-  StartWork& w = Work();
-  std::lock_guard<std::mutex> hold(w.lock);
-  w.closed = false;
+  std::lock_guard<std::mutex> hold(g_work.lock);
+  g_work.closed = false;
 }
 
 void StartDiskJob(std::function<void()> job) {
-  StartWork& w = Work();
-  std::lock_guard<std::mutex> hold(w.lock);
-  if (w.abandoned) return;
-  w.jobs.push_back(std::move(job));
-  ++w.left;
-  w.finish = false;
-  if (!w.running) {
-    // The last one has run out of jobs: it is on its way out.
-    ForgetThread(true);
-    w.running = true;
-    g_thread = new std::thread(RunJobs);
-  }
-  w.wake.notify_all();
+  // No thread: the job runs here, as the start's work ran before it had one.
+  std::function<void()> ours = OfThisRun(std::move(job));
+  if (!g_work.worker.Post(ours)) ours();
 }
 
 void StartWorkNews(std::function<void()> then) {
-  StartWork& w = Work();
-  std::lock_guard<std::mutex> hold(w.lock);
-  // A job the end stopped waiting for tells nothing: the queues may be gone.
-  if (w.abandoned || w.closed) return;
-  w.news.push_back(std::move(then));
+  std::lock_guard<std::mutex> hold(g_work.lock);
+  if (g_work.closed || t_jobRun != g_work.run) return;
+  g_work.news.push_back(std::move(then));
   PostToInterface(kMessageStartWork);
 }
 
 int32_t TakeStartWorkNews() {
   std::deque<std::function<void()>> news;
   {
-    StartWork& w = Work();
-    std::lock_guard<std::mutex> hold(w.lock);
-    news.swap(w.news);
+    std::lock_guard<std::mutex> hold(g_work.lock);
+    news.swap(g_work.news);
   }
   for (std::function<void()>& n : news) n();
   return static_cast<int32_t>(news.size());
 }
 
 int32_t StartWorkNewsWaiting() {
-  StartWork& w = Work();
-  std::lock_guard<std::mutex> hold(w.lock);
-  return static_cast<int32_t>(w.news.size());
+  std::lock_guard<std::mutex> hold(g_work.lock);
+  return static_cast<int32_t>(g_work.news.size());
 }
 
-int32_t StartDiskJobsLeft() {
-  StartWork& w = Work();
-  std::lock_guard<std::mutex> hold(w.lock);
-  return w.left;
-}
+int32_t StartDiskJobsLeft() { return g_work.worker.Left(); }
 
 bool FinishStartDiskWork(double idleSeconds) {
-  StartWork& w = Work();
-  bool whole = true;
-  {
-    std::unique_lock<std::mutex> hold(w.lock);
-    w.finish = true;
-    w.wake.notify_all();
-    // The wait lasts while jobs end; one the disk holds for the whole bound
-    // is left to it.
-    while (w.running) {
-      const uint64_t ended = w.ended;
-      if (!w.moved.wait_for(hold, std::chrono::duration<double>(idleSeconds),
-                            [&] { return !w.running || w.ended != ended; })) {
-        w.abandoned = true;
-        whole = false;
-        break;
-      }
-    }
-  }
-  ForgetThread(whole);
+  const platform::Worker::Ended work = g_work.worker.Finish(idleSeconds);
+  // A probe still in its disk has nothing more to tell this run.
+  g_work.probe.Finish(0.0);
+  if (!work.joined)
+    Report(InsertArg(LangText(731, "The disk holds the start's work on it: the start ends without it, {$} of its "
+                                   "jobs not begun."),
+                     std::to_string(work.dropped)),
+           QUARLE_BASICS::kLevelWarning);
   TakeStartWorkNews();
-  {
-    std::lock_guard<std::mutex> hold(w.lock);
-    w.closed = true;
-  }
-  return whole;
+  std::lock_guard<std::mutex> hold(g_work.lock);
+  g_work.closed = true;
+  ++g_work.run;
+  // What came between the last take and the close: its run has ended.
+  g_work.news.clear();
+  return work.joined;
 }
 
 bool FolderAnswers(const std::string& file, double bound, std::function<void()> late) {
   // one thread: holder of lock
   struct Probe {
     std::mutex lock;
-    std::condition_variable done;
     bool answered = false;
     bool gaveUp = false;  // the wait ended before the answer
   };
   const auto probe = std::make_shared<Probe>();
-  std::thread([probe, path = platform::ToOsPath(file), late = std::move(late)] {
-    platform::ThreadSetName("tarvelo-probe");
+  const bool posted = g_work.probe.Post(OfThisRun([probe, path = platform::ToOsPath(file), late = std::move(late)] {
     // Blocking, as the log's own open is: a disk that holds it holds this.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) ::close(fd);
@@ -287,13 +242,14 @@ bool FolderAnswers(const std::string& file, double bound, std::function<void()> 
       std::lock_guard<std::mutex> hold(probe->lock);
       probe->answered = true;
       gaveUp = probe->gaveUp;
-      probe->done.notify_all();
     }
     if (gaveUp && late) StartWorkNews(late);
-  }).detach();
-  std::unique_lock<std::mutex> hold(probe->lock);
-  probe->gaveUp = !probe->done.wait_for(hold, std::chrono::duration<double>(bound), [&] { return probe->answered; });
-  return !probe->gaveUp;
+  }));
+  if (!posted) return true;  // nothing to probe with: the log's open will tell
+  const bool answered = g_work.probe.WaitIdle(bound);
+  std::lock_guard<std::mutex> hold(probe->lock);
+  probe->gaveUp = !probe->answered;
+  return answered || probe->answered;
 }
 
 LastEndNotes ReadLastEndNotes(const std::string& dataFolder) {

@@ -14,11 +14,16 @@
 
 namespace Tarvelo {
 
+// The data folder's sub-folders, in the order they are made.
+constexpr int32_t kDataSubFolderCount = 8;
+std::string DataSubFolder(int32_t i);  // "AUDIO", ..., "SYNTHS\DEMO 1.8.13", "TUNINGS"
+
 // A run's start: its news are taken from here on (until its finish).
 void BeginStartWork();
 
-// Runs `job` on the start's thread after every job handed before it; the
-// thread is made at the first job (and again after a finish). Interface thread.
+// Runs `job` on the start's worker after every job handed before it; its
+// thread is made at the first job (and again after a finish; a job whose
+// thread could not be made runs here). Interface thread.
 void StartDiskJob(std::function<void()> job);
 
 // From a job: `then` runs on the interface thread (TakeStartWorkNews, asked
@@ -33,18 +38,20 @@ int32_t StartWorkNewsWaiting();
 int32_t StartDiskJobsLeft();
 
 // Waits for every job handed, for as long as the jobs move on: one that has
-// not ended after `idleSeconds` ends the wait and is left to its disk (the
-// thread then ends once it comes back, running nothing more). Then runs the
-// news; news that come after the last finish are dropped (the end has begun).
-// True when every job ended.
+// not ended after `idleSeconds` ends the wait, its thread goes to the keeper
+// (platform::HeldWorkers) and the jobs not begun are dropped and said. The
+// probe's worker ends too. Then runs the news; news that come after the
+// finish, or from a job of an earlier run, are dropped (the end has begun).
+// A later run's jobs run on a new thread. True when every job ended.
 bool FinishStartDiskWork(double idleSeconds);
 
 // Whether the folder's disk answers: `file` in it opened for writing and
-// emptied (as the log is) on a thread of its own, waited for at most `bound`
-// seconds. A disk held by an earlier process (a stick that writes nothing)
-// holds that open, and then every change of the folder, for minutes: the
-// probe's thread is left to it and ends when it comes back: `late` then
-// runs on the interface thread (as news), when given.
+// emptied (as the log is) on the probe's worker (tarvelo-probe), waited for
+// at most `bound` seconds. A disk held by an earlier process (a stick that
+// writes nothing) holds that open, and then every change of the folder, for
+// minutes: the probe's job is left to it (the finish hands its thread to the
+// keeper) and once it comes back `late` runs on the interface thread (as
+// news), when given.
 bool FolderAnswers(const std::string& file, double bound, std::function<void()> late = nullptr);
 
 // The notes the last run's end left for this start (the saves it could not

@@ -51,6 +51,8 @@ int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::stri
 // The note of the takes an end could not confirm (in the data folder), so the
 // next start says them again.
 constexpr const char* kUnconfirmedNoteName = "RECORDINGS_UNCONFIRMED.TXT";
+// The note of the saves an end could not finish, beside it.
+constexpr const char* kUnfinishedSavesNote = "SAVES_UNFINISHED.TXT";
 // Adds the names (as the system's texts) to the note, unsynced; any failure
 // is quiet, as the end can do nothing for it.
 void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::string>& names);

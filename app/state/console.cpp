@@ -2,13 +2,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <new>
-#include <thread>
 
 #include "app/state/system_messages.h"
 #include "app/state/ui_hooks.h"
@@ -21,6 +18,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/threads.h"
+#include "platform/worker.h"
 
 namespace Tarvelo {
 
@@ -107,59 +105,24 @@ std::string LogLine(const std::string& text, int32_t row) {
   return line;
 }
 
-// The log's lines go to the disk on a thread of their own: a write to a busy
-// stick waits for its journal (minutes, while another file's save commits),
-// and reports come from the window's thread too. One write and flush per
-// line, in the order reported.
+// The log's lines go to the disk on the log's worker (tarvelo-log): a write
+// to a busy stick waits for its journal (minutes, while another file's save
+// commits), and reports come from the window's thread too. One job a line,
+// a write and a flush, in the order reported.
 // one thread: holder of lock
 struct LogLane {
   std::mutex lock;
-  std::condition_variable bell;     // a line waits, or the end
-  std::condition_variable written;  // the lines handed over are on their way out
-  std::deque<std::string> lines;
-  int32_t number = 0;    // the open log file, 0 when none
-  bool busy = false;     // the writer holds a line taken off `lines`
-  bool closing = false;  // the writer writes what waits, then the last line, and closes
-  // Moves on at each open: a writer an earlier end left held in the disk
-  // touches nothing of a later log once it gets out.
-  uint64_t generation = 0;
-  std::thread thread;    // one thread: the opener and the closer (start-up, shutdown)
+  // The open log, 0 when none. Its jobs hold its number; the worker's jobs
+  // after a give-up never run, so a writer an earlier end left held in the
+  // disk touches nothing of a later log once it gets out.
+  int32_t number = 0;
+  platform::Worker worker{"tarvelo-log"};
 };
-// Never destroyed: a writer a held disk keeps may outlive the program's end.
-LogLane& g_log = *new LogLane;
+LogLane g_log;
 
-void LogWriterMain(uint64_t generation) {
-  platform::ThreadSetName("tarvelo-log");
-  std::unique_lock<std::mutex> hold(g_log.lock);
-  for (;;) {
-    g_log.bell.wait(hold, [&] { return g_log.generation != generation || g_log.closing || !g_log.lines.empty(); });
-    if (g_log.generation != generation) return;
-    if (g_log.lines.empty()) break;  // closing
-    const std::string line = std::move(g_log.lines.front());
-    g_log.lines.pop_front();
-    g_log.busy = true;
-    const int32_t number = g_log.number;
-    hold.unlock();
-    platform::FileWrite(number, line);
-    platform::FileFlush(number);
-    hold.lock();
-    if (g_log.generation != generation) return;
-    g_log.busy = false;
-    if (g_log.lines.empty()) g_log.written.notify_all();
-  }
-  const int32_t number = g_log.number;
-  hold.unlock();
-  platform::FileWrite(number, std::string(kLogLastLine) + "\r\n");
-  platform::FileClose(number);
-  hold.lock();
-  if (g_log.generation != generation) return;
-  g_log.number = 0;
-  g_log.written.notify_all();
-}
-
-// A shutdown gives the log's last lines this long to reach a busy disk, then
-// ends without them.
-constexpr auto kLogCloseBound = std::chrono::seconds(10);
+// A shutdown gives the log's last lines this long at most to reach a busy
+// disk, then ends without them.
+constexpr double kLogCloseBound = 10.0;
 
 }  // namespace
 
@@ -201,7 +164,7 @@ void MessageConsoleFree() {
 }
 
 int32_t OpenLogFile() {
-  if (g_log.thread.joinable()) CloseLogFile();  // a new, empty log: the old one's writer ends first
+  CloseLogFile(kLogCloseBound);  // a new, empty log: the old one's lines end first
   const std::string home = DynZStringGet(QUARLE_BASICS::HomeFolder);
   if (home.empty()) return -QUARLE_BASICS::kErrFolder;
   int32_t number = 0;
@@ -213,49 +176,39 @@ int32_t OpenLogFile() {
     rc = platform::FileOpen(number, home + "\\" + kLogFileName, platform::kFileOutput);
   }
   if (rc != 0) return -rc;
+  // Its thread made now: a log that cannot be written is said at its open.
+  if (!g_log.worker.Post([] {})) {
+    platform::FileClose(number);
+    return -QUARLE_BASICS::kErrAllocation;
+  }
   {
     std::lock_guard<std::mutex> hold(g_log.lock);
     g_log.number = number;
-    g_log.closing = false;
-    g_log.busy = false;
-    g_log.lines.clear();
-    ++g_log.generation;
-  }
-  try {
-    g_log.thread = std::thread(LogWriterMain, g_log.generation);
-  } catch (...) {
-    std::lock_guard<std::mutex> hold(g_log.lock);
-    g_log.number = 0;
-    platform::FileClose(number);
-    return -QUARLE_BASICS::kErrAllocation;
   }
   LogFileNumber = number;
   return 0;
 }
 
-void CloseLogFile() {
+bool CloseLogFile(double bound) {
   // Taken whole: a report on another thread meanwhile hands its line to the
-  // writer still running, or finds no log.
-  if (LogFileNumber.exchange(0) <= 0) return;
-  bool closed = false;
+  // log still open, or finds none.
+  LogFileNumber.exchange(0);
   {
-    std::unique_lock<std::mutex> hold(g_log.lock);
-    g_log.closing = true;
-    g_log.bell.notify_all();
-    closed = g_log.written.wait_for(hold, kLogCloseBound, [] { return g_log.number == 0; });
+    std::lock_guard<std::mutex> hold(g_log.lock);
+    if (g_log.number > 0)
+      g_log.worker.Post([number = g_log.number] {
+        platform::FileWrite(number, std::string(kLogLastLine) + "\r\n");
+        platform::FileClose(number);
+      });
+    g_log.number = 0;
   }
-  // A disk that took nothing for the bound keeps the writer: the process ends without it.
-  if (closed)
-    g_log.thread.join();
-  else
-    g_log.thread.detach();
+  // A disk that takes nothing within the bound keeps the log's thread: it
+  // goes to the keeper, and the process ends without it.
+  const double until = platform::HighResClock() + bound;
+  return g_log.worker.Finish(bound, [until] { return platform::HighResClock() < until; }).joined;
 }
 
-bool LogWritten(double seconds) {
-  std::unique_lock<std::mutex> hold(g_log.lock);
-  return g_log.written.wait_for(hold, std::chrono::duration<double>(seconds),
-                                [] { return g_log.lines.empty() && !g_log.busy; });
-}
+bool LogWritten(double seconds) { return g_log.worker.WaitIdle(seconds); }
 
 int32_t LogMessage(const std::string& text, int32_t level) {
   const std::string copy = text;
@@ -288,12 +241,12 @@ int32_t LogMessage(const std::string& text, int32_t level) {
   // One write per line, so lines of different threads never mix; flushed so
   // the log holds every report up to a crash; by the log's writer, never the caller.
   if (LogFileNumber.load() > 0) {
-    std::string line = LogLine(copy, row);
     std::lock_guard<std::mutex> hold(g_log.lock);
-    if (g_log.number > 0 && !g_log.closing) {
-      g_log.lines.push_back(std::move(line));
-      g_log.bell.notify_one();
-    }
+    if (g_log.number > 0)
+      g_log.worker.Post([number = g_log.number, line = LogLine(copy, row)] {
+        platform::FileWrite(number, line);
+        platform::FileFlush(number);
+      });
   }
 
   if (!onStatusLine) {

@@ -58,8 +58,10 @@ void MessageConsoleFree();
 // without a data folder, or the negated open error.
 int32_t OpenLogFile();
 // Writes the last line "END|FIN" and closes the log file, after the lines
-// reported before; a disk that takes none of it for 10 s is left to it.
-void CloseLogFile();
+// reported before, within `bound` seconds: a disk that holds them longer
+// keeps the log's thread (handed to the keeper, platform::HeldWorkers) and
+// the file. False then.
+bool CloseLogFile(double bound = 10.0);
 // Waits up to `seconds` until the log's writer has written every line
 // reported so far: whether it has.
 bool LogWritten(double seconds);

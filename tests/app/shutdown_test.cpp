@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -449,7 +451,8 @@ TEST_F(AppRunDeathTest, AQuitSignalEndsTheTakeAtOnceAndTheEndGivesUpByItself) {
   static std::string& g_data = *new std::string;
   g_data = DataFolder();
   WriteFile(DataFolder() + "/WF_Library.txt", "old");
-  Tarvelo::SignalEndSeconds = 0.0;
+  // The waits give up at once; the steps after them keep their share.
+  Tarvelo::SignalEndSeconds = Tarvelo::kSignalSayingSeconds + Tarvelo::kSignalTailSeconds;
   g_onSavesWait = [] {
     // Once only: what the note holds as the wait begins, and whether the
     // take was closed while the saves wait.
@@ -489,6 +492,78 @@ TEST_F(AppRunDeathTest, AQuitSignalEndsTheTakeAtOnceAndTheEndGivesUpByItself) {
   uint32_t named = 0;
   std::memcpy(&named, bytes.data() + 84, 4);
   EXPECT_EQ(named + 88, bytes.size());
+}
+
+// The end's clock in a death test: it moves a quarter second at each read
+// and by each pause of the end (the test's pauses take no time), so the end
+// after a signal runs in a few seconds whatever its bound; the parent reads
+// what the run's clock said when the signal came and last.
+struct EndClockShare {
+  std::atomic<int64_t> reads{0};
+  std::atomic<int64_t> pausedMs{0};
+  std::atomic<int64_t> signalAt{-1};  // in reads' quarters and pauses' ms: ms
+  std::atomic<int64_t> lastAt{0};     // ms
+};
+EndClockShare* g_endClock = nullptr;  // shared with the run's process (mmap)
+
+int64_t EndClockMs() { return g_endClock->reads.load() * 250 + g_endClock->pausedMs.load(); }
+double EndClockRead() {
+  g_endClock->reads.fetch_add(1);
+  const int64_t at = EndClockMs();
+  int64_t last = g_endClock->lastAt.load();
+  while (last < at && !g_endClock->lastAt.compare_exchange_weak(last, at)) {
+  }
+  return at / 1000.0;
+}
+
+// After a quit signal the whole end is over within its one bound, counted
+// from the signal's moment: the waits for a disk that holds the saves and
+// the take give up in time for the steps after them (the takes' last moment,
+// the notes, what the end says, the countdown), each of which takes only
+// what the bound leaves.
+TEST_F(AppRunDeathTest, TheEndAfterASignalIsOverWithinItsBound) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  unsetenv("TARVELO_EXIT_AFTER_MS");  // only the signal ends the run
+  void* shared = ::mmap(nullptr, sizeof(EndClockShare), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  g_endClock = new (shared) EndClockShare;
+  static std::string& g_data = *new std::string;  // the run's threads read it to the end
+  g_data = DataFolder();
+  Tarvelo::SignalEndSeconds = 50.0;
+  g_beforeStep = [](int32_t step) {
+    if (step != 41) return;
+    Startup.Pause = [](int32_t ms) { g_endClock->pausedMs.fetch_add(ms); };
+    Tarvelo::SetEndClock(EndClockRead);
+    Tarvelo::LibraryChanged = -1;
+    Startup.SaveWFLibrary = Tarvelo::SaveWFLibraryThen;
+    PlayAndRecord("bound", ++Tarvelo::RecordingTake);
+    Tarvelo::OutputRecording = -1;
+    std::thread([] {
+      WaitUntil([] {
+        std::error_code ec;
+        return fs::file_size(g_data + "/AUDIO/bound.wav", ec) > 88 + 48000 && !ec;
+      });
+      // A disk that keeps nothing more: the take and the library's save wait.
+      synccount::HoldUnder(g_data);
+      g_endClock->signalAt.store(EndClockMs());
+      ::kill(::getpid(), SIGTERM);
+    }).detach();
+  };
+  EXPECT_EXIT(Tarvelo::Main(1, argv), ::testing::ExitedWithCode(Tarvelo::kExitEndUnclean), "");
+  const int64_t signalAt = g_endClock->signalAt.load(), lastAt = g_endClock->lastAt.load();
+  ::munmap(shared, sizeof(EndClockShare));
+  g_endClock = nullptr;
+  ASSERT_GE(signalAt, 0);
+  // It waited for the disk (the waits ran on its clock) ...
+  EXPECT_GT(lastAt - signalAt, 30000);
+  // ... and all of it was over within the bound.
+  EXPECT_LE(lastAt - signalAt, 50000) << "signal " << signalAt << " last " << lastAt;
+  const std::vector<LogEntry> log = Log();
+  EXPECT_GE(Find(log, "These files were not saved before the end, as the disk did not write them; each may still "
+                      "hold its earlier contents: WF_Library.txt"),
+            0);
 }
 
 // A save the disk refuses at the end (a stick pulled out during the wait):

@@ -669,6 +669,37 @@ TEST_F(AppRun, TheWindowComesWhileTheStartsDiskWorkIsHeld) {
   EXPECT_TRUE(copyOnOwnThread.load());
 }
 
+// A disk that holds a job of the start's work past its bound: the start ends
+// without it and says how many jobs it left undone; the next start (the same
+// process, the held job still in its disk) runs every job of its own.
+TEST_F(AppRun, AStartWhoseWorkTheDiskHeldSaysSoAndTheNextStartRunsItsWork) {
+  static std::atomic<bool> held{false}, release{false};
+  held = false;
+  release = false;
+  Startup.StartWorkBound = 0.2;
+  Startup.CopyDemoFiles = [](uint32_t) {
+    if (held.exchange(true)) return;
+    // Bounded: a disk that holds the copy until the test lets it go.
+    for (int32_t i = 0; i < 30000 && !release.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  EXPECT_TRUE(held.load());
+  // Behind the held copy only the last end's notes were still to be read.
+  EXPECT_NE(console_.find("The disk holds the start's work on it: the start ends without it, 1 of its jobs not begun."),
+            std::string::npos)
+      << console_;
+  Restart();
+  static std::atomic<int32_t> copies{0};
+  copies = 0;
+  Startup.CopyDemoFiles = [](uint32_t) { copies.fetch_add(1); };
+  WriteFile(DataFolder() + "/SYNTHS/Song.tarvelo.tmp", "");  // a leftover the second start's work clears
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  release = true;
+  EXPECT_EQ(copies.load(), 1);
+  EXPECT_FALSE(fs::exists(DataFolder() + "/SYNTHS/Song.tarvelo.tmp"));
+  EXPECT_EQ(console_.find("The disk holds the start's work"), std::string::npos) << console_;
+}
+
 // What a crash or a cut-short end left of saves (the work files no listing
 // shows) is cleared at the next start: a work file the file beside it holds
 // all of goes, one that holds more is kept under a name the browser lists,
