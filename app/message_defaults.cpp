@@ -764,7 +764,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 719 */ "(reserved)",
     /* 720 */ "(reserved)",
     /* 721 */ "(reserved)",
-    /* 722 */ "(reserved)",
+    /* 722 */ "Waiting for {$} to be copied before loading the synth...",
     /* 723 */ "(reserved)",
     /* 724 */ "(reserved)",
     /* 725 */ "(reserved)",

@@ -492,6 +492,8 @@ bool WaitForSavesAndTakes() {
   bool audioThread = false;
   StartTakesEnd(endThread, audioThread);
   const bool finished = platform::SaverStop(platform::kEndIdleSeconds, ShowSavesLeft) == 0;
+  // A bundled copy is not waited for: its thread may still be in the disk.
+  if (platform::SaverLeftThread()) g_saverHeld = true;
   const bool writerEnded = WaitForTakesEnd(endThread);
   if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
   std::vector<std::string> unfinished;

@@ -25,6 +25,11 @@ namespace {
 // whose thread this is (set once by that thread; null on every other)
 thread_local std::atomic<uint32_t>* t_progress = nullptr;
 thread_local std::atomic<uint32_t>* t_laneProgress = nullptr;
+// Set while the lane writes one of the program's own files: once it holds
+// true the end no longer wants it, and its next piece fails.
+thread_local const std::atomic<bool>* t_cut = nullptr;
+
+bool CutShort() { return t_cut && t_cut->load(std::memory_order_acquire); }
 
 // A write-back that did not go through: false for a write error (the sync
 // after it would not see it), true where the file has no such call (the sync
@@ -37,6 +42,7 @@ bool NoWriteBack() { return errno == EINVAL || errno == ESPIPE || errno == ENOSY
 bool WriteAll(int fd, const char* p, size_t n) {
   off_t at = ::lseek(fd, 0, SEEK_CUR);
   while (n > 0) {
+    if (CutShort()) return false;
     const ssize_t w = ::write(fd, p, std::min(n, size_t(kWriteBackPiece)));
     if (w < 0) {
       if (errno == EINTR) continue;
@@ -81,8 +87,11 @@ std::vector<SaveOutcome> StandsFor(const Job& j) {
 // might wait behind).
 void Enqueue(std::deque<Job>& waiting, SaveRequest r, uint64_t seq,
              const std::function<bool(const std::vector<SaveOutcome>&)>& namedElsewhere) {
-  const auto same = std::find_if(waiting.begin(), waiting.end(),
-                                 [&](const Job& j) { return j.Request.Target == r.Target; });
+  // The program's own copy never takes the place of a user's save: it
+  // queues behind (and, written only when missing, writes nothing then).
+  const auto same = r.Own ? waiting.end() : std::find_if(waiting.begin(), waiting.end(), [&](const Job& j) {
+    return j.Request.Target == r.Target;
+  });
   if (same != waiting.end()) {
     const size_t at = size_t(same - waiting.begin());
     const std::vector<SaveOutcome> olds = StandsFor(*same);
@@ -123,6 +132,7 @@ bool Resolved(const std::vector<SaveOutcome>& after) {
 int32_t RunSave(const SaveRequest& r) {
   for (const SaveOutcome& earlier : r.After)
     if (earlier && earlier->load(std::memory_order_acquire) != 0) return kSaveEarlierFailed;
+  if (r.IfMissing && (FileExists(r.Target) || FolderExists(r.Target))) return 0;
   bool backedUp = false;
   if (!r.Backup.empty() && FileExists(r.Target)) backedUp = FileCopy(r.Target, r.Backup) == 0;
   const int32_t rc = r.Fill ? PutFileInPlace(r.Target, r.Suffix, r.Fill) : PutFileInPlace(r.Target, r.Bytes, r.Suffix);
@@ -148,6 +158,7 @@ struct Lane {
   uint64_t device = 0;
   std::deque<Job> waiting;
   int32_t busy = 0;  // 1 while a save is being written (or waits for saves it names)
+  bool busyOwn = false;  // that save is the program's own
   std::string busyTarget, busyBackup;
   uint64_t busySeq = 0;
   std::vector<SaveOutcome> busyAfter;
@@ -176,6 +187,8 @@ struct Saver::Core {
   const TargetDevice deviceOf;
   // Moves on with every piece written or written back and every save finished, on any disk.
   std::atomic<uint32_t> progress{0};
+  // The end wants none of the program's own files any more.
+  std::atomic<bool> cutOwn{false};
   std::atomic<bool (*)()> wake{nullptr};
   std::mutex lock;
   // Rung for a save handed over, a save finished (others may name it) and the end.
@@ -194,10 +207,13 @@ struct Saver::Core {
   // one thread: holder of wakeLock
   bool abandoned = false;
 
-  // Saves handed over and not finished. Under lock.
-  int32_t Left() const {
+  // Saves handed over and not finished, the program's own too or not. Under lock.
+  int32_t Left(bool own) const {
     int32_t n = 0;
-    for (const auto& lane : lanes) n += int32_t(lane->waiting.size()) + lane->busy;
+    for (const auto& lane : lanes) {
+      for (const Job& j : lane->waiting) n += own || !j.Request.Own;
+      n += lane->busy && (own || !lane->busyOwn);
+    }
     return n;
   }
   // The newest save of `target` held (waiting, written or its outcome not
@@ -238,6 +254,7 @@ void LaneMain(std::shared_ptr<Saver::Core> core, Lane* own) {
     Job job = std::move(lane.waiting.front());
     lane.waiting.pop_front();
     lane.busy = 1;
+    lane.busyOwn = job.Request.Own;
     lane.busyTarget = job.Request.Target;
     lane.busyBackup = job.Request.Backup;
     lane.busySeq = job.Seq;
@@ -246,12 +263,15 @@ void LaneMain(std::shared_ptr<Saver::Core> core, Lane* own) {
     c.bell.wait(hold, [&] { return c.quit || Resolved(job.Request.After); });
     if (c.quit) return;
     hold.unlock();
+    t_cut = job.Request.Own ? &c.cutOwn : nullptr;
     job.Rc = RunSave(job.Request);
+    t_cut = nullptr;
     Tell(job);
     job.Request.Bytes = std::string();
     job.Request.Fill = nullptr;
     hold.lock();
     lane.busy = 0;
+    lane.busyOwn = false;
     lane.busyTarget.clear();
     lane.busyBackup.clear();
     lane.busySeq = 0;
@@ -418,6 +438,7 @@ bool Saver::Start() {
   std::lock_guard<std::mutex> hold(core_->lock);
   core_->quit = false;
   core_->accepting = true;
+  core_->cutOwn.store(false, std::memory_order_release);
   return true;
 }
 
@@ -464,7 +485,7 @@ int32_t Saver::Hand(SaveRequest request) {
   const int32_t rc = RunSave(request);
   if (request.Outcome) request.Outcome->store(rc, std::memory_order_release);
   if (request.Done) request.Done(rc);
-  Watch(request.Target, rc);
+  if (!request.Own) Watch(request.Target, rc);
   return rc;
 }
 
@@ -480,7 +501,7 @@ int32_t Saver::TakeOutcomes() {
     }
     for (const auto& done : job.ReplacedDone) done(job.Rc);
     if (job.Request.Done) job.Request.Done(job.Rc);
-    Watch(job.Request.Target, job.Rc);
+    if (!job.Request.Own) Watch(job.Request.Target, job.Rc);
     n += 1 + static_cast<int32_t>(job.ReplacedDone.size());
     // An act that waited for this file runs once the saves held at its ask
     // let it go; taken off the list first, as it may wait again.
@@ -544,15 +565,16 @@ void Saver::SetWake(bool (*wake)()) { core_->wake.store(wake, std::memory_order_
 
 int32_t Saver::Pending() const {
   std::lock_guard<std::mutex> hold(core_->lock);
-  return core_->Left();
+  return core_->Left(true);
 }
 
 std::vector<std::string> Saver::PendingTargets() const {
   std::lock_guard<std::mutex> hold(core_->lock);
   std::vector<std::string> targets;
   for (const auto& lane : core_->lanes) {
-    if (lane->busy) targets.push_back(lane->busyTarget);
-    for (const Job& j : lane->waiting) targets.push_back(j.Request.Target);
+    if (lane->busy && !lane->busyOwn) targets.push_back(lane->busyTarget);
+    for (const Job& j : lane->waiting)
+      if (!j.Request.Own) targets.push_back(j.Request.Target);
   }
   return targets;
 }
@@ -563,11 +585,19 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
   // The quit drops the acts still waiting for a save.
   whenDone_.clear();
   unfinished_.clear();
+  left_ = false;
   if (!Running()) {
     TakeOutcomes();
     return 0;
   }
   Core& c = *core_;
+  // The program's own files wait for the next start: those still waiting are
+  // dropped, the one being written ends at its next piece.
+  {
+    std::lock_guard<std::mutex> hold(c.lock);
+    for (const auto& lane : c.lanes) std::erase_if(lane->waiting, [](const Job& j) { return j.Request.Own; });
+    c.cutOwn.store(true, std::memory_order_release);
+  }
   // The end's one rule (platform/disk_pace.h): the saver's pieces and saves,
   // or the device's written bytes moving, whoever's (a sync waits behind
   // everything queued at the device, and the device writing it is no dead disk).
@@ -582,9 +612,10 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     uint64_t busyDevice = 0;
     {
       std::lock_guard<std::mutex> hold(c.lock);
-      left = c.Left();
+      left = c.Left(false);
       for (const auto& lane : c.lanes)
         if (lane->busy && busyDevice == 0) busyDevice = lane->device;
+      // An own file still being written is not waited for: its thread is left to it.
       if (left == 0 && c.finished.empty()) {
         c.accepting = false;
         c.quit = true;
@@ -616,8 +647,9 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
       c.accepting = false;
       c.quit = true;
       for (const auto& lane : c.lanes) {
-        if (lane->busy) unfinished_.push_back(lane->busyTarget);
-        for (const Job& j : lane->waiting) unfinished_.push_back(j.Request.Target);
+        if (lane->busy && !lane->busyOwn) unfinished_.push_back(lane->busyTarget);
+        for (const Job& j : lane->waiting)
+          if (!j.Request.Own) unfinished_.push_back(j.Request.Target);
         lane->waiting.clear();
       }
       c.bell.notify_all();
@@ -628,7 +660,7 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     }
     // Those it finished meanwhile are on the disk: told.
     TakeOutcomes();
-    EndThreads();
+    left_ = EndThreads();
     // Saves from here on are the caller's own; nothing of the held one's
     // state reaches them (the thread keeps its own share of it).
     auto fresh = std::make_shared<Core>(c.written, c.deviceOf);
@@ -636,9 +668,22 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     core_ = std::move(fresh);
     return -1;
   }
-  EndThreads();
+  if (EndThreads()) {
+    // Left to one of the program's own files: it tells nothing, and saves
+    // from here on share none of its state.
+    {
+      std::lock_guard<std::mutex> waking(c.wakeLock);
+      c.abandoned = true;
+    }
+    left_ = true;
+    auto fresh = std::make_shared<Core>(c.written, c.deviceOf);
+    fresh->wake.store(c.wake.load(std::memory_order_acquire), std::memory_order_release);
+    core_ = std::move(fresh);
+  }
   return 0;
 }
+
+bool Saver::LeftThread() const { return left_; }
 
 bool Saver::WaitIdle(double bound) const {
   const double end = HighResClock() + bound;
@@ -664,6 +709,7 @@ int32_t SaverPending() { return ProgramSaver().Pending(); }
 std::vector<std::string> SaverPendingTargets() { return ProgramSaver().PendingTargets(); }
 int32_t SaverStop(double idleSeconds, SaverShown shown) { return ProgramSaver().Stop(idleSeconds, shown); }
 std::vector<std::string> SaverUnfinished() { return ProgramSaver().Unfinished(); }
+bool SaverLeftThread() { return ProgramSaver().LeftThread(); }
 bool SaverHolds(const std::string& target) { return ProgramSaver().Holds(target); }
 uint64_t SaverProgress(const std::string& target) { return ProgramSaver().Progress(target); }
 void SaverWhenDone(const std::string& target, std::function<void()> then) {
