@@ -567,6 +567,8 @@ bool StartSubsystems() {
       platform::SaveRequest r;
       r.Target = std::move(tuning);
       r.Bytes = std::move(bytes);
+      // The program's own, as the bundled files: a later start writes it when missing.
+      r.Own = r.IfMissing = true;
       r.Done = [](int32_t rc) {
         if (rc != 0) Report("SaveTuning(): " + ErrorText(TuningSaveResult(rc)), QUARLE_BASICS::kLevelError);
       };

@@ -49,7 +49,10 @@ bool WriteAll(int fd, const char* p, size_t n) {
       return false;
     }
     SaveMovedOn();
-    if (at >= 0 && !StartWriteBack(fd, at, at + w)) return false;
+    // The program's own file queues none of its pieces at the device ahead of
+    // the wait for each: one the end cuts short holds the disk for a piece at
+    // most, not for the whole file's queued write-back.
+    if (at >= 0 && !t_cut && !StartWriteBack(fd, at, at + w)) return false;
     if (at >= 0) at += w;
     p += w;
     n -= static_cast<size_t>(w);
@@ -359,8 +362,16 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   // The disk's write-back waited for in pieces, each confirmed, so a slow or
   // busy disk's long write shows as progress; the sync then keeps what is
   // left (the file's own records).
-  if (ok && file && WriteBackInPieces(fd, 0, st.st_size, [](int64_t) { SaveMovedOn(); }) < st.st_size)
-    ok = NoWriteBack();
+  // A file the end no longer wants stops between two pieces.
+  for (int64_t at = 0; ok && file && at < st.st_size; at += kWriteBackPiece) {
+    const int64_t n = std::min<int64_t>(kWriteBackPiece, st.st_size - at);
+    if (CutShort())
+      ok = false;
+    else if (WriteBackInPieces(fd, at, at + n, [](int64_t) { SaveMovedOn(); }) < n) {
+      ok = NoWriteBack();
+      break;
+    }
+  }
   // On the disk before it takes the name, and the name on the disk after.
   if (ok) ok = SyncDescriptor(fd);
   if (::close(fd) != 0) ok = false;

@@ -1202,3 +1202,28 @@ TEST_F(Files, TheQuitNeitherWaitsForNorNamesTheProgramsOwnFiles) {
   EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
   SetSaveOutcomeWatch(nullptr);
 }
+
+// The program's own file being written back when the end comes stops at its
+// next piece, its old state kept (no file): the user's save behind it lands.
+// None of its pieces was queued at the device ahead of the wait for it.
+TEST_F(Files, TheEndCutsTheProgramsOwnFileShortBetweenTwoPieces) {
+  Saver saver;
+  ASSERT_TRUE(saver.Start());
+  synccount::Reset();
+  synccount::Pace(1 << 20);  // four seconds for the whole file
+  const int64_t pieces = (int64_t(4) << 20) / kWriteBackPiece;
+  for (const char* name : {"big", "doc"}) {
+    SaveRequest r;
+    r.Target = Sys(name);
+    r.Bytes = name[0] == 'b' ? std::string(size_t(4) << 20, 'b') : "doc";
+    r.Own = name[0] == 'b';
+    saver.Hand(std::move(r));
+  }
+  ASSERT_TRUE(WaitFor([] { return synccount::WriteBacksOn("tarvelo-save") >= 1; }));
+  EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
+  synccount::Pace(0);
+  EXPECT_FALSE(saver.LeftThread());
+  EXPECT_LT(synccount::WriteBacksOn("tarvelo-save"), pieces);
+  EXPECT_FALSE(std::filesystem::exists(osDir + "/big"));
+  EXPECT_EQ(ReadOs("doc"), "doc");
+}
