@@ -168,6 +168,9 @@ void CopyDemoFiles(uint32_t flags) {
 
   Copies copies((flags & (kCopyDemoSynths | kCopyAllTunings)) != 0 || unfinished);
   std::string note;
+  // The synths go last: the tunings and sounds a load waits for are small,
+  // and one disk writes its copies in the order handed over.
+  std::vector<std::pair<std::string, bool>> synthCopies;  // name, only when missing
   std::vector<std::string> synths;
   const bool synthsListed = ListShipped(program + demo, ".tarvelo", synths);
   if ((flags & kCopyDemoSynths) != 0) {
@@ -175,16 +178,14 @@ void CopyDemoFiles(uint32_t flags) {
     if (synthsListed && !synths.empty()) {
       note = notePath;
       WriteNote(note, demo);
-      for (const std::string& name : synths)
-        copies.Copy(program + demo + "\\" + name, home + demo + "\\" + name, false);
+      for (const std::string& name : synths) synthCopies.emplace_back(name, false);
     }
   } else if (unfinished) {
     note = notePath;
     // What the user changed since stays; a file the cut-short copy left out comes.
     if (synthsListed)
       for (const std::string& name : synths)
-        if (!platform::FileExists(home + demo + "\\" + name))
-          copies.Copy(program + demo + "\\" + name, home + demo + "\\" + name, true);
+        if (!platform::FileExists(home + demo + "\\" + name)) synthCopies.emplace_back(name, true);
   }
 
   // The demo synths' sounds: copied with them, and put back when deleted so
@@ -215,6 +216,8 @@ void CopyDemoFiles(uint32_t flags) {
       if (!platform::FileExists(target)) copies.Copy(program + "\\TUNINGS\\" + name, target, true);
     }
   }
+  for (const auto& [name, ifMissing] : synthCopies)
+    copies.Copy(program + demo + "\\" + name, home + demo + "\\" + name, ifMissing);
   copies.Handed(note);
 }
 
