@@ -766,7 +766,7 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 719 */ "{$} is out of range: the lowest is {$}: set to {$}.",
     /* 720 */ "{$} is out of range: the highest is {$}: set to {$}.",
     /* 721 */ "(reserved)",
-    /* 722 */ "(reserved)",
+    /* 722 */ "Waiting for {$} to be copied before loading the synth...",
     /* 723 */ "(reserved)",
     /* 724 */ "(reserved)",
     /* 725 */ "(reserved)",

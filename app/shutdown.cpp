@@ -525,6 +525,8 @@ bool WaitForSavesAndTakes() {
   bool audioThread = false;
   const bool onWorker = StartTakesEnd(audioThread);
   const bool finished = platform::SaverStop(platform::kEndIdleSeconds, ShowSavesLeft) == 0;
+  // A bundled copy is not waited for: its thread may still be in the disk.
+  if (platform::SaverLeftThread()) g_end.saverHeld = true;
   const bool writerEnded = WaitForTakesEnd(onWorker);
   if (DialogOwner != 0 && !platform::DisplayLost()) CloseDialog();
   std::vector<std::string> unfinished;

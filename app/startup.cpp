@@ -23,6 +23,7 @@
 #define TARVELO_STARTUP_SDL 0
 #endif
 
+#include "app/documents/demo_files.h"
 #include "app/documents/take_recovery.h"
 #include "app/fixed_tables.h"
 #include "app/messages.h"
@@ -151,6 +152,22 @@ std::string Home() { return DynZStringGet(QUARLE_BASICS::HomeFolder); }
 
 void Step(int32_t n) {
   if (Startup.BeforeStep) Startup.BeforeStep(n);
+}
+
+// The session as step 38 leaves it: a new synth when none was loaded, else
+// its title on the session tab.
+void ShowSession() {
+  const int32_t* index = QUARLE_VISUALS::UiIndex;
+  if (NewSessionFlag == -1) {
+    SessionFile.clear();
+    if (Startup.OnNewSynth)
+      Startup.OnNewSynth(QUARLE_VISUALS::kEventClick, 0, 0, index ? index[kSlotNewSynth] : 0, 0);
+  } else if (index && index[kSlotSessionTab] > 0) {
+    if (QUARLE_VISUALS::ControlRecord* tab = QUARLE_VISUALS::ControlAt(index[kSlotSessionTab])) {
+      QUARLE_VISUALS::TextFieldSetText(&tab->Text, (" " + SessionTitle).c_str());
+      QUARLE_VISUALS::ControlPublishText(tab, 0);
+    }
+  }
 }
 
 // The quit message for unattended runs (TARVELO_EXIT_AFTER_MS).
@@ -564,14 +581,18 @@ bool StartVisualsAndSaves(DefaultTuningFile tuning) {
   // to their callers' thread, as before.
   platform::SaverStart();
   // The bundled files go to the saver from the start's thread: the window
-  // comes meanwhile, and a load of one waits for its copy.
+  // comes meanwhile, and a load of one, or of a synth naming one, waits for its copy.
+  ExpectBundledCopies();
   DiskJob([flags = static_cast<uint32_t>(DemoFlags), copy = Startup.CopyDemoFiles,
                 tuning = std::move(tuning.path), bytes = std::move(tuning.bytes)]() mutable {
     if (copy) copy(flags);
+    StartWorkNews(BundledCopiesHanded);
     if (!tuning.empty() && !platform::FileExists(tuning) && !platform::SaverHolds(tuning)) {
       platform::SaveRequest r;
       r.Target = std::move(tuning);
       r.Bytes = std::move(bytes);
+      // The program's own, as the bundled files: a later start writes it when missing.
+      r.Own = r.IfMissing = true;
       r.Done = [](int32_t rc) {
         if (rc != 0) Report("SaveTuning(): " + ErrorText(TuningSaveResult(rc)), QUARLE_BASICS::kLevelError);
       };
@@ -676,29 +697,29 @@ void PlaceTheSession() {
   Step(38);
   if (SessionFile.empty()) {
     NewSessionFlag = -1;
+    ShowSession();
   } else {
     SessionFolder = LocateFile(SessionFolder, SessionFile, kSynthsSubFolder);
     if (SessionFolder.empty()) {
       Report(SessionFile + LangText(130, " could not be found."), QUARLE_BASICS::kLevelWarning);
       NewSessionFlag = -1;
+      ShowSession();
     } else {
       Report(LangText(131, "Loading synthesizer file."), QUARLE_BASICS::kLevelInfo);
-      const int32_t r = Startup.LoadSynth ? Startup.LoadSynth(SessionFolder, SessionFile) : 0;
-      if (r != 0) {
-        Report(SessionFile + LangText(132, " could not be opened: ") + ErrorText(r),
-               QUARLE_BASICS::kLevelError);
-        NewSessionFlag = -1;
-      }
-    }
-  }
-  if (NewSessionFlag == -1) {
-    SessionFile.clear();
-    if (Startup.OnNewSynth)
-      Startup.OnNewSynth(QUARLE_VISUALS::kEventClick, 0, 0, index ? index[kSlotNewSynth] : 0, 0);
-  } else if (index && index[kSlotSessionTab] > 0) {
-    if (QUARLE_VISUALS::ControlRecord* tab = QUARLE_VISUALS::ControlAt(index[kSlotSessionTab])) {
-      QUARLE_VISUALS::TextFieldSetText(&tab->Text, (" " + SessionTitle).c_str());
-      QUARLE_VISUALS::ControlPublishText(tab, 0);
+      // A file it reads that a bundled copy (or a save) still brings: the
+      // load follows once it is in place, in the window's loop.
+      if (const std::string coming = SynthFileOnItsWay(SessionFolder, SessionFile); !coming.empty())
+        Report(InsertArg(LangText(722, "Waiting for {$} to be copied before loading the synth..."),
+                         coming.substr(coming.find_last_of('\\') + 1)),
+               QUARLE_BASICS::kLevelInfo);
+      LoadWhenFilesArrive(SessionFolder, SessionFile, [] {
+        const int32_t r = Startup.LoadSynth ? Startup.LoadSynth(SessionFolder, SessionFile) : 0;
+        if (r != 0) {
+          Report(SessionFile + LangText(132, " could not be opened: ") + ErrorText(r), QUARLE_BASICS::kLevelError);
+          NewSessionFlag = -1;
+        }
+        ShowSession();
+      });
     }
   }
 }

@@ -25,6 +25,11 @@ namespace {
 // whose thread this is (set once by that thread; null on every other)
 thread_local std::atomic<uint32_t>* t_progress = nullptr;
 thread_local std::atomic<uint32_t>* t_laneProgress = nullptr;
+// Set while the lane writes one of the program's own files: once it holds
+// true the end no longer wants it, and its next piece fails.
+thread_local const std::atomic<bool>* t_cut = nullptr;
+
+bool CutShort() { return t_cut && t_cut->load(std::memory_order_acquire); }
 
 // A write-back that did not go through: false for a write error (the sync
 // after it would not see it), true where the file has no such call (the sync
@@ -37,13 +42,17 @@ bool NoWriteBack() { return errno == EINVAL || errno == ESPIPE || errno == ENOSY
 bool WriteAll(int fd, const char* p, size_t n) {
   off_t at = ::lseek(fd, 0, SEEK_CUR);
   while (n > 0) {
+    if (CutShort()) return false;
     const ssize_t w = ::write(fd, p, std::min(n, size_t(kWriteBackPiece)));
     if (w < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     SaveMovedOn();
-    if (at >= 0 && !StartWriteBack(fd, at, at + w)) return false;
+    // The program's own file queues none of its pieces at the device ahead of
+    // the wait for each: one the end cuts short holds the disk for a piece at
+    // most, not for the whole file's queued write-back.
+    if (at >= 0 && !t_cut && !StartWriteBack(fd, at, at + w)) return false;
     if (at >= 0) at += w;
     p += w;
     n -= static_cast<size_t>(w);
@@ -81,8 +90,11 @@ std::vector<SaveOutcome> StandsFor(const Job& j) {
 // might wait behind).
 void Enqueue(std::deque<Job>& waiting, SaveRequest r, uint64_t seq,
              const std::function<bool(const std::vector<SaveOutcome>&)>& namedElsewhere) {
-  const auto same = std::find_if(waiting.begin(), waiting.end(),
-                                 [&](const Job& j) { return j.Request.Target == r.Target; });
+  // The program's own copy never takes the place of a user's save: it
+  // queues behind (and, written only when missing, writes nothing then).
+  const auto same = r.Own ? waiting.end() : std::find_if(waiting.begin(), waiting.end(), [&](const Job& j) {
+    return j.Request.Target == r.Target;
+  });
   if (same != waiting.end()) {
     const size_t at = size_t(same - waiting.begin());
     const std::vector<SaveOutcome> olds = StandsFor(*same);
@@ -123,6 +135,7 @@ bool Resolved(const std::vector<SaveOutcome>& after) {
 int32_t RunSave(const SaveRequest& r) {
   for (const SaveOutcome& earlier : r.After)
     if (earlier && earlier->load(std::memory_order_acquire) != 0) return kSaveEarlierFailed;
+  if (r.IfMissing && (FileExists(r.Target) || FolderExists(r.Target))) return 0;
   bool backedUp = false;
   if (!r.Backup.empty() && FileExists(r.Target)) backedUp = FileCopy(r.Target, r.Backup) == 0;
   const int32_t rc = r.Fill ? PutFileInPlace(r.Target, r.Suffix, r.Fill) : PutFileInPlace(r.Target, r.Bytes, r.Suffix);
@@ -148,6 +161,7 @@ struct Lane {
   uint64_t device = 0;
   std::deque<Job> waiting;
   int32_t busy = 0;  // 1 while a save is being written (or waits for saves it names)
+  bool busyOwn = false;  // that save is the program's own
   std::string busyTarget, busyBackup;
   uint64_t busySeq = 0;
   std::vector<SaveOutcome> busyAfter;
@@ -176,6 +190,8 @@ struct Saver::Core {
   const TargetDevice deviceOf;
   // Moves on with every piece written or written back and every save finished, on any disk.
   std::atomic<uint32_t> progress{0};
+  // The end wants none of the program's own files any more.
+  std::atomic<bool> cutOwn{false};
   std::atomic<bool (*)()> wake{nullptr};
   std::mutex lock;
   // Rung for a save handed over, a save finished (others may name it) and the end.
@@ -194,10 +210,13 @@ struct Saver::Core {
   // one thread: holder of wakeLock
   bool abandoned = false;
 
-  // Saves handed over and not finished. Under lock.
-  int32_t Left() const {
+  // Saves handed over and not finished, the program's own too or not. Under lock.
+  int32_t Left(bool own) const {
     int32_t n = 0;
-    for (const auto& lane : lanes) n += int32_t(lane->waiting.size()) + lane->busy;
+    for (const auto& lane : lanes) {
+      for (const Job& j : lane->waiting) n += own || !j.Request.Own;
+      n += lane->busy && (own || !lane->busyOwn);
+    }
     return n;
   }
   // The newest save of `target` held (waiting, written or its outcome not
@@ -238,6 +257,7 @@ void LaneMain(std::shared_ptr<Saver::Core> core, Lane* own) {
     Job job = std::move(lane.waiting.front());
     lane.waiting.pop_front();
     lane.busy = 1;
+    lane.busyOwn = job.Request.Own;
     lane.busyTarget = job.Request.Target;
     lane.busyBackup = job.Request.Backup;
     lane.busySeq = job.Seq;
@@ -246,12 +266,15 @@ void LaneMain(std::shared_ptr<Saver::Core> core, Lane* own) {
     c.bell.wait(hold, [&] { return c.quit || Resolved(job.Request.After); });
     if (c.quit) return;
     hold.unlock();
+    t_cut = job.Request.Own ? &c.cutOwn : nullptr;
     job.Rc = RunSave(job.Request);
+    t_cut = nullptr;
     Tell(job);
     job.Request.Bytes = std::string();
     job.Request.Fill = nullptr;
     hold.lock();
     lane.busy = 0;
+    lane.busyOwn = false;
     lane.busyTarget.clear();
     lane.busyBackup.clear();
     lane.busySeq = 0;
@@ -345,8 +368,16 @@ int32_t PutFileInPlace(const std::string& target, std::string_view suffix, const
   // The disk's write-back waited for in pieces, each confirmed, so a slow or
   // busy disk's long write shows as progress; the sync then keeps what is
   // left (the file's own records).
-  if (ok && file && WriteBackInPieces(fd, 0, st.st_size, [](int64_t) { SaveMovedOn(); }) < st.st_size)
-    ok = NoWriteBack();
+  // A file the end no longer wants stops between two pieces.
+  for (int64_t at = 0; ok && file && at < st.st_size; at += kWriteBackPiece) {
+    const int64_t n = std::min<int64_t>(kWriteBackPiece, st.st_size - at);
+    if (CutShort())
+      ok = false;
+    else if (WriteBackInPieces(fd, at, at + n, [](int64_t) { SaveMovedOn(); }) < n) {
+      ok = NoWriteBack();
+      break;
+    }
+  }
   // On the disk before it takes the name, and the name on the disk after.
   if (ok) ok = SyncDescriptor(fd);
   if (::close(fd) != 0) ok = false;
@@ -425,6 +456,7 @@ bool Saver::Start() {
   std::lock_guard<std::mutex> hold(core_->lock);
   core_->quit = false;
   core_->accepting = true;
+  core_->cutOwn.store(false, std::memory_order_release);
   return true;
 }
 
@@ -471,7 +503,7 @@ int32_t Saver::Hand(SaveRequest request) {
   const int32_t rc = RunSave(request);
   if (request.Outcome) request.Outcome->store(rc, std::memory_order_release);
   if (request.Done) request.Done(rc);
-  Watch(request.Target, rc);
+  if (!request.Own) Watch(request.Target, rc);
   return rc;
 }
 
@@ -487,7 +519,7 @@ int32_t Saver::TakeOutcomes() {
     }
     for (const auto& done : job.ReplacedDone) done(job.Rc);
     if (job.Request.Done) job.Request.Done(job.Rc);
-    Watch(job.Request.Target, job.Rc);
+    if (!job.Request.Own) Watch(job.Request.Target, job.Rc);
     n += 1 + static_cast<int32_t>(job.ReplacedDone.size());
     // An act that waited for this file runs once the saves held at its ask
     // let it go; taken off the list first, as it may wait again.
@@ -551,15 +583,16 @@ void Saver::SetWake(bool (*wake)()) { core_->wake.store(wake, std::memory_order_
 
 int32_t Saver::Pending() const {
   std::lock_guard<std::mutex> hold(core_->lock);
-  return core_->Left();
+  return core_->Left(true);
 }
 
 std::vector<std::string> Saver::PendingTargets() const {
   std::lock_guard<std::mutex> hold(core_->lock);
   std::vector<std::string> targets;
   for (const auto& lane : core_->lanes) {
-    if (lane->busy) targets.push_back(lane->busyTarget);
-    for (const Job& j : lane->waiting) targets.push_back(j.Request.Target);
+    if (lane->busy && !lane->busyOwn) targets.push_back(lane->busyTarget);
+    for (const Job& j : lane->waiting)
+      if (!j.Request.Own) targets.push_back(j.Request.Target);
   }
   return targets;
 }
@@ -570,11 +603,19 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
   // The quit drops the acts still waiting for a save.
   whenDone_.clear();
   unfinished_.clear();
+  left_ = false;
   if (!Running()) {
     TakeOutcomes();
     return 0;
   }
   Core& c = *core_;
+  // The program's own files wait for the next start: those still waiting are
+  // dropped, the one being written ends at its next piece.
+  {
+    std::lock_guard<std::mutex> hold(c.lock);
+    for (const auto& lane : c.lanes) std::erase_if(lane->waiting, [](const Job& j) { return j.Request.Own; });
+    c.cutOwn.store(true, std::memory_order_release);
+  }
   // The end's one rule (platform/disk_pace.h): the saver's pieces and saves,
   // or the device's written bytes moving, whoever's (a sync waits behind
   // everything queued at the device, and the device writing it is no dead disk).
@@ -589,9 +630,10 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     uint64_t busyDevice = 0;
     {
       std::lock_guard<std::mutex> hold(c.lock);
-      left = c.Left();
+      left = c.Left(false);
       for (const auto& lane : c.lanes)
         if (lane->busy && busyDevice == 0) busyDevice = lane->device;
+      // An own file still being written is not waited for: its thread is left to it.
       if (left == 0 && c.finished.empty()) {
         c.accepting = false;
         c.quit = true;
@@ -623,8 +665,9 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
       c.accepting = false;
       c.quit = true;
       for (const auto& lane : c.lanes) {
-        if (lane->busy) unfinished_.push_back(lane->busyTarget);
-        for (const Job& j : lane->waiting) unfinished_.push_back(j.Request.Target);
+        if (lane->busy && !lane->busyOwn) unfinished_.push_back(lane->busyTarget);
+        for (const Job& j : lane->waiting)
+          if (!j.Request.Own) unfinished_.push_back(j.Request.Target);
         lane->waiting.clear();
       }
       c.bell.notify_all();
@@ -635,7 +678,7 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     }
     // Those it finished meanwhile are on the disk: told.
     TakeOutcomes();
-    EndThreads();
+    left_ = EndThreads();
     // Saves from here on are the caller's own; nothing of the held one's
     // state reaches them (the thread keeps its own share of it).
     auto fresh = std::make_shared<Core>(c.written, c.deviceOf);
@@ -643,9 +686,22 @@ int32_t Saver::Stop(double idleSeconds, SaverShown shown) {
     core_ = std::move(fresh);
     return -1;
   }
-  EndThreads();
+  if (EndThreads()) {
+    // Left to one of the program's own files: it tells nothing, and saves
+    // from here on share none of its state.
+    {
+      std::lock_guard<std::mutex> waking(c.wakeLock);
+      c.abandoned = true;
+    }
+    left_ = true;
+    auto fresh = std::make_shared<Core>(c.written, c.deviceOf);
+    fresh->wake.store(c.wake.load(std::memory_order_acquire), std::memory_order_release);
+    core_ = std::move(fresh);
+  }
   return 0;
 }
+
+bool Saver::LeftThread() const { return left_; }
 
 bool Saver::WaitIdle(double bound) const {
   const double end = HighResClock() + bound;
@@ -671,6 +727,7 @@ int32_t SaverPending() { return ProgramSaver().Pending(); }
 std::vector<std::string> SaverPendingTargets() { return ProgramSaver().PendingTargets(); }
 int32_t SaverStop(double idleSeconds, SaverShown shown) { return ProgramSaver().Stop(idleSeconds, shown); }
 std::vector<std::string> SaverUnfinished() { return ProgramSaver().Unfinished(); }
+bool SaverLeftThread() { return ProgramSaver().LeftThread(); }
 bool SaverHolds(const std::string& target) { return ProgramSaver().Holds(target); }
 uint64_t SaverProgress(const std::string& target) { return ProgramSaver().Progress(target); }
 void SaverWhenDone(const std::string& target, std::function<void()> then) {

@@ -93,6 +93,14 @@ struct SaveRequest {
   SaveOutcome Outcome;
   // Saves handed over before this one whose files it names.
   std::vector<SaveOutcome> After;
+  // The program's own file (a bundled copy), not the user's: the end neither
+  // waits for it nor names it (a save still waiting is dropped, one being
+  // written is cut short at its next piece, its old file kept; the next start
+  // puts it in place), and its outcome is not watched.
+  bool Own = false;
+  // Written only when no file lies at the target when its turn comes (a
+  // user's file of that name, or one a save before it put there, stays).
+  bool IfMissing = false;
 };
 
 // A save's progress as the disk writes it, told by the saver's thread (the
@@ -141,20 +149,25 @@ class Saver {
   int32_t TakeOutcomes();
   // Called on the saver's thread whenever an outcome waits (a post to queue 0).
   void SetWake(bool (*wake)());
-  // Saves handed over and not finished yet (the one being written included). Any thread.
+  // Saves handed over and not finished yet (the one being written included),
+  // the program's own too. Any thread.
   int32_t Pending() const;
-  // Their targets: the one being written first, then the waiting ones in order. Any thread.
+  // The user's among them: the one being written first, then the waiting ones in order. Any thread.
   std::vector<std::string> PendingTargets() const;
-  // Waits for every save handed over (and those their outcomes hand over),
-  // running the outcomes; then the thread ends: 0. The wait goes on while the
+  // Waits for every save of the user's handed over (and those their outcomes
+  // hand over), running the outcomes; the program's own are dropped or cut
+  // short first (Own); then the thread ends: 0. The wait goes on while the
   // disk writes (the saver's pieces, or the device's written bytes growing,
   // whoever's they are); a disk that writes nothing for `idleSeconds`, or
   // `shown` returning false, ends it: -1, the saves not finished named in
-  // Unfinished(), the thread left to the save it is in (it tells no outcome
-  // and starts no other save).
+  // Unfinished() (the user's only), the thread left to the save it is in (it
+  // tells no outcome and starts no other save).
   int32_t Stop(double idleSeconds, SaverShown shown);
   // The targets of the saves the last Stop left unfinished, in their order.
   std::vector<std::string> Unfinished() const;
+  // The last Stop left a thread in a save (the user's or the program's own
+  // one it did not wait for): the process ends without static destructors.
+  bool LeftThread() const;
   // True while a save of `target` (as its target or its backup) waits, is
   // being written, or has an outcome the interface has not taken yet: a
   // reader of the file would find the old one.
@@ -189,6 +202,7 @@ class Saver {
   std::vector<Act> whenDone_;
   // one thread: interface (its owner's)
   std::vector<std::string> unfinished_;
+  bool left_ = false;  // one thread: interface (its owner's)
 };
 
 // The program's saver, made at the first call and never destroyed (a saver a
@@ -205,6 +219,7 @@ int32_t SaverPending();
 std::vector<std::string> SaverPendingTargets();
 int32_t SaverStop(double idleSeconds, SaverShown shown);
 std::vector<std::string> SaverUnfinished();
+bool SaverLeftThread();
 bool SaverHolds(const std::string& target);
 uint64_t SaverProgress(const std::string& target);
 void SaverWhenDone(const std::string& target, std::function<void()> then);

@@ -168,6 +168,13 @@ void SynthLoadEntryFree(SynthLoadEntry& e);
 constexpr int32_t kSynthRenderUnanswered = -18;
 int32_t LoadSynth(const std::string& folder, const std::string& name);
 
+// Every path where a load of the file would look for the tuning, samples,
+// filters and melodies it names (as LocateFile does: the stored folder, the
+// same sub-folder of the data folder, the data folder's own), so a load can
+// wait for a save of any of them first. None when the file cannot be read
+// that far.
+std::vector<std::string> SynthNamedFiles(const std::string& folder, const std::string& name);
+
 // The list index of the library entry a module plays, as stored in its file
 // record: its position among the samples (Sample), filters (Convolutive
 // filter) or melodies (Sequencer) the last save named; -1 when that save did

@@ -18,6 +18,7 @@
 #include "audio/midi.h"
 #include "basics/errors.h"
 #include "basics/messages.h"
+#include "basics/program.h"
 #include "basics/queues.h"
 #include "basics/ratio.h"
 #include "engine/command.h"
@@ -374,6 +375,42 @@ int32_t PlanePosition(int32_t stored, int32_t port, float zoom) {
 }
 
 }  // namespace
+
+std::vector<std::string> SynthNamedFiles(const std::string& folder, const std::string& name) {
+  std::vector<std::string> paths;
+  if (name.empty()) return paths;
+  int32_t number = 0;
+  if (OpenDocumentFile(folder + "\\" + name, platform::kFileBinary, platform::kAccessRead, number) != 0) return paths;
+  DocumentReader in{number, platform::FileLengthOf(number)};
+  std::string magic;
+  StoredReference tuning;
+  std::vector<StoredReference> samples, filters, melodies;
+  float gains[2] = {};
+  bool read = false;
+  try {
+    read = in.ReadText(magic, kSynthMagicLength) && magic.compare(0, 20, kSynthMagicPrefix) == 0 &&
+           in.ReadText(tuning.Folder, kLongestText) && in.ReadText(tuning.File, kLongestText) &&
+           in.Read(gains, sizeof gains) && ReadReferences(in, samples, true) && ReadReferences(in, filters, true) &&
+           ReadReferences(in, melodies, false);
+  } catch (const std::bad_alloc&) {
+    read = false;
+  }
+  platform::FileClose(number);
+  if (!read) return paths;
+  const std::string home = DynZStringGet(QUARLE_BASICS::HomeFolder);
+  const auto add = [&](const StoredReference& r, const std::string& sub) {
+    if (r.File.empty()) return;
+    paths.push_back(r.Folder + "\\" + r.File);
+    if (const size_t p = r.Folder.rfind(sub); p != std::string::npos)
+      paths.push_back(home + r.Folder.substr(p) + "\\" + r.File);
+    paths.push_back(home + sub + "\\" + r.File);
+  };
+  add(tuning, "\\TUNINGS");
+  for (const StoredReference& r : samples) add(r, "\\AUDIO");
+  for (const StoredReference& r : filters) add(r, "\\FILTERS");
+  for (const StoredReference& r : melodies) add(r, "\\MELODIES");
+  return paths;
+}
 
 int32_t LoadSynth(const std::string& folder, const std::string& name) {
   DocSelectModule(nullptr, -1);

@@ -1190,3 +1190,126 @@ TEST_F(Files, AnActWaitsForTheSavesHeldAtItsAskNotForLaterOnes) {
     EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
   }
 }
+
+namespace {
+// The outcomes the watch was told of (the status line's "not saved" list).
+std::vector<std::string> g_watched;
+void WatchOutcome(const std::string& target, int32_t rc) { g_watched.push_back(target + ":" + std::to_string(rc)); }
+}  // namespace
+
+// The program's own files (bundled copies) while the disk holds their syncs:
+// the quit neither waits for them nor names them (not among the pending
+// targets a note is written from, not unfinished, no outcome watched), but
+// waits for a user's save queued behind them, whose count alone is shown. A
+// copy written only when missing keeps a file in its place and never takes
+// the place of a user's save of that name.
+TEST_F(Files, TheQuitNeitherWaitsForNorNamesTheProgramsOwnFiles) {
+  const struct {
+    const char* why;
+    bool userSave;  // a user's save waits behind the held copy
+  } rows[] = {{"only the program's own files are held", false}, {"a user's save waits behind them", true}};
+  SetSaveOutcomeWatch(WatchOutcome);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    for (const char* name : {"own1", "own2", "doc", "mine"}) std::filesystem::remove(osDir + "/" + name);
+    WriteOs("mine", "user's");
+    g_watched.clear();
+    std::vector<std::string> heard;
+    {
+      Saver saver;
+      ASSERT_TRUE(saver.Start());
+      synccount::Reset();
+      synccount::Hold("tarvelo-save", false);
+      const auto hand = [&](const char* name, bool own, bool ifMissing) {
+        SaveRequest r;
+        r.Target = Sys(name);
+        r.Bytes = std::string(100, name[0]);
+        r.Own = own;
+        r.IfMissing = ifMissing;
+        r.Done = [&heard, name](int32_t rc) { heard.push_back(name + std::string(":") + std::to_string(rc)); };
+        saver.Hand(std::move(r));
+      };
+      hand("own1", true, false);
+      ASSERT_TRUE(WaitFor([] { return synccount::On("tarvelo-save") >= 1; }));  // own1 in its sync
+      hand("own2", true, true);
+      hand("mine", true, true);
+      if (row.userSave) {
+        hand("doc", false, false);
+        hand("doc", true, true);  // queued behind the user's, never in its place
+      }
+      EXPECT_EQ(saver.Pending(), row.userSave ? 5 : 3);
+      EXPECT_EQ(saver.PendingTargets(), row.userSave ? std::vector<std::string>{Sys("doc")} : std::vector<std::string>{});
+      EXPECT_TRUE(saver.Holds(Sys("own2")));  // a load still waits for it
+      static std::vector<int32_t> shown;
+      shown.clear();
+      EXPECT_EQ(saver.Stop(30.0,
+                           [](int32_t left) {
+                             shown.push_back(left);
+                             // The disk goes on once the end has begun.
+                             synccount::Release();
+                             return true;
+                           }),
+                0);
+      EXPECT_TRUE(saver.Unfinished().empty());
+      if (row.userSave) {
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(shown.front(), 1);
+        EXPECT_EQ(ReadOs("doc"), std::string(100, 'd'));
+        EXPECT_EQ(heard, (std::vector<std::string>{"own1:0", "doc:0"}));
+        EXPECT_EQ(g_watched, (std::vector<std::string>{Sys("doc") + ":0"}));
+      } else {
+        // Not waited for: the end went on while the copy's sync was held.
+        EXPECT_TRUE(shown.empty());
+        EXPECT_TRUE(saver.LeftThread());
+        EXPECT_TRUE(heard.empty());
+        EXPECT_TRUE(g_watched.empty());
+      }
+      synccount::Release();
+      ASSERT_TRUE(WaitFor([] { return synccount::ThreadsNamed("tarvelo-save") == 0; }));
+    }
+    // The waiting copies were dropped: the user's file and the missing one as they were.
+    EXPECT_EQ(ReadOs("mine"), "user's");
+    EXPECT_FALSE(std::filesystem::exists(osDir + "/own2"));
+  }
+  // Written only when missing: a file in its place stays, a missing one comes.
+  Saver saver;
+  ASSERT_TRUE(saver.Start());
+  for (const char* name : {"mine", "own2"}) {
+    SaveRequest r;
+    r.Target = Sys(name);
+    r.Bytes = "copy";
+    r.Own = r.IfMissing = true;
+    saver.Hand(std::move(r));
+  }
+  ASSERT_TRUE(saver.WaitIdle(30.0));
+  EXPECT_EQ(saver.TakeOutcomes(), 2);
+  EXPECT_EQ(ReadOs("mine"), "user's");
+  EXPECT_EQ(ReadOs("own2"), "copy");
+  EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
+  SetSaveOutcomeWatch(nullptr);
+}
+
+// The program's own file being written back when the end comes stops at its
+// next piece, its old state kept (no file): the user's save behind it lands.
+// None of its pieces was queued at the device ahead of the wait for it.
+TEST_F(Files, TheEndCutsTheProgramsOwnFileShortBetweenTwoPieces) {
+  Saver saver;
+  ASSERT_TRUE(saver.Start());
+  synccount::Reset();
+  synccount::Pace(1 << 20);  // four seconds for the whole file
+  const int64_t pieces = (int64_t(4) << 20) / kWriteBackPiece;
+  for (const char* name : {"big", "doc"}) {
+    SaveRequest r;
+    r.Target = Sys(name);
+    r.Bytes = name[0] == 'b' ? std::string(size_t(4) << 20, 'b') : "doc";
+    r.Own = name[0] == 'b';
+    saver.Hand(std::move(r));
+  }
+  ASSERT_TRUE(WaitFor([] { return synccount::WriteBacksOn("tarvelo-save") >= 1; }));
+  EXPECT_EQ(saver.Stop(30.0, nullptr), 0);
+  synccount::Pace(0);
+  EXPECT_FALSE(saver.LeftThread());
+  EXPECT_LT(synccount::WriteBacksOn("tarvelo-save"), pieces);
+  EXPECT_FALSE(std::filesystem::exists(osDir + "/big"));
+  EXPECT_EQ(ReadOs("doc"), "doc");
+}

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/documents/demo_files.h"
 #include "app/documents/melody_file.h"
 #include "app/documents/synth_file.h"
 #include "app/documents/tuning_save.h"
@@ -510,15 +511,16 @@ void WatchWait() {
     ShowWaitBox();
 }
 
-// A Load waits for a save of the file it opens; then the synth is replaced.
+// A Load waits for a save of the file it opens, and for those of the files it
+// names (a bundled tuning or sound still being copied); then the synth is replaced.
 void Replace() {
   const PendingReplace r = Replacing;
   if (r.Kind == kReplaceLoad) {
-    const std::string path = r.Folder + "\\" + r.Name;
-    if (platform::SaverHolds(path)) {
+    const std::string path = SynthFileOnItsWay(r.Folder, r.Name);
+    if (!path.empty()) {
       const int32_t wait = BeginWait(kPhaseFile, path);
-      SayWaiting(kReplaceWait, QUARLE_BASICS::InsertArg(LangText(660, "Waiting for {$} to be saved..."), r.Name));
-      platform::SaverWhenDone(path, [wait] {
+      SayWaiting(kReplaceWait, QUARLE_BASICS::InsertArg(LangText(660, "Waiting for {$} to be saved..."), NameIn(path)));
+      LoadWhenFilesArrive(r.Folder, r.Name, [wait] {
         // Left by the user, or a later act took its place.
         if (Replacing.Kind == kReplaceNone || Replacing.Wait != wait) return;
         EndWait();
