@@ -16,6 +16,7 @@
 
 #include "app/documents/take_recovery.h"
 #include "app/startup.h"
+#include "app/startup_work.h"
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
 #include "app/state/dialogs.h"
@@ -193,18 +194,10 @@ void SayWhole(const std::string& text) {
   }
 }
 
-// Each name once, in the order first named.
-std::vector<std::string> Once(const std::vector<std::string>& names) {
-  std::vector<std::string> out;
-  for (const std::string& n : names)
-    if (!n.empty() && std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
-  return out;
-}
-
 // The names of a list as the end says them, each once.
 std::string Listed(const std::vector<std::string>& names) {
   std::string list;
-  for (const std::string& n : Once(names)) list += (list.empty() ? "" : ", ") + n;
+  for (const std::string& n : NamesOnce(names)) list += (list.empty() ? "" : ", ") + n;
   return list;
 }
 
@@ -213,24 +206,6 @@ std::string FileNameOf(const std::string& target) { return target.substr(target.
 std::string UnfinishedNotePath() {
   const std::string home = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder);
   return home.empty() ? "" : home + "\\" + kUnfinishedSavesNote;
-}
-
-// The names a note holds now (an earlier run's, which the next start has not said yet).
-std::vector<std::string> NotedNames(const std::string& path) {
-  std::vector<std::string> names;
-  if (path.empty() || platform::PathKindAt(path) != platform::PathKind::kFile) return names;
-  std::vector<unsigned char> bytes;
-  platform::FileReadWhole(path, bytes);
-  std::string name;
-  for (const unsigned char c : bytes) {
-    if (c != '\n' && c != '\r') {
-      name += char(c);
-    } else if (!name.empty()) {
-      names.push_back(name);
-      name.clear();
-    }
-  }
-  return names;
 }
 
 // A note's path and the names it is to hold. A value.
@@ -247,29 +222,15 @@ struct NoteText {
 // that to a thread of its own and waits for it a moment only; false when the
 // disk holds it (it then ends with the process).
 bool RewriteNotes(const std::vector<NoteText>& notes) {
-  std::vector<std::pair<std::string, std::string>> texts;
-  for (const NoteText& n : notes) {
-    if (n.path.empty()) continue;
-    std::string text;
-    for (const std::string& name : Once(n.names)) text += name + "\n";
-    texts.emplace_back(platform::ToOsPath(n.path), text);
-  }
+  std::vector<NoteText> texts;
+  for (const NoteText& n : notes)
+    if (!n.path.empty()) texts.push_back(n);
   if (texts.empty()) return true;
   auto done = std::make_shared<std::atomic<bool>>(false);
   try {
     std::thread([texts, done] {
       platform::ThreadSetName("tarvelo-note");
-      for (const auto& [os, text] : texts) {
-        const std::string fresh = os + ".new";
-        if (text.empty()) {
-          ::unlink(os.c_str());
-        } else if (const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0) {
-          // Not synced: the disk that held the saves would hold this as long.
-          const bool whole = platform::SaveWrite(fd, text.data(), text.size());
-          ::close(fd);
-          if (!whole || ::rename(fresh.c_str(), os.c_str()) != 0) ::unlink(fresh.c_str());
-        }
-      }
+      for (const NoteText& n : texts) WriteEndNote(n.path, n.names);
       done->store(true);
     }).detach();
   } catch (...) {
@@ -476,13 +437,18 @@ bool WaitForSavesAndTakes() {
   const std::string home = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder);
   const std::string savesNote = UnfinishedNotePath();
   const std::string takesNote = home.empty() ? "" : home + "\\" + kUnconfirmedNoteName;
-  const std::vector<std::string> savesEarlier = NotedNames(savesNote), takesEarlier = NotedNames(takesNote);
+  // What the notes hold is what the start read of them (less what the user
+  // acknowledged): never read here, where a disk that holds them would hold
+  // the window. Notes the start could not read are left as they are.
+  LastEndNotes earlier;
+  const bool known = LastEndNotesKnown(earlier);
+  const std::vector<std::string> savesEarlier = earlier.saves, takesEarlier = earlier.takes;
   std::vector<std::string> savesNoted = savesEarlier, takesNoted = takesEarlier;
   for (const std::string& target : platform::SaverPendingTargets()) savesNoted.push_back(FileNameOf(target));
   for (const std::string& name : QUARLE_AUDIO::RecordingTakesBeingWritten()) takesNoted.push_back(name);
   std::vector<NoteText> first;
-  if (Once(savesNoted) != Once(savesEarlier)) first.push_back({savesNote, savesNoted});
-  if (Once(takesNoted) != Once(takesEarlier)) first.push_back({takesNote, takesNoted});
+  if (known && EndNoteChanged(savesEarlier, savesNoted)) first.push_back({savesNote, savesNoted});
+  if (known && EndNoteChanged(takesEarlier, takesNoted)) first.push_back({takesNote, takesNoted});
   const bool noted = RewriteNotes(first);
   // Over a question left open (a window's close answered by a logout's
   // signal leaves it) the status line shows the wait; a display gone is
@@ -509,8 +475,8 @@ bool WaitForSavesAndTakes() {
   std::vector<std::string> takesLeft = takesEarlier;
   takesLeft.insert(takesLeft.end(), unconfirmed.begin(), unconfirmed.end());
   std::vector<NoteText> after;
-  if (Once(savesLeft) != Once(savesNoted)) after.push_back({savesNote, savesLeft});
-  if (Once(takesLeft) != Once(takesNoted)) after.push_back({takesNote, takesLeft});
+  if (known && EndNoteChanged(savesNoted, savesLeft)) after.push_back({savesNote, savesLeft});
+  if (known && EndNoteChanged(takesNoted, takesLeft)) after.push_back({takesNote, takesLeft});
   // A note the disk still holds is left as it is (it names every save and
   // take the end began with, those that landed too), and so is its thread.
   if (!noted || !RewriteNotes(after)) {
@@ -532,7 +498,7 @@ bool WaitForSavesAndTakes() {
                                               unfinished.front());
     SayWhole(said);
   }
-  SayUnconfirmedTakes(writerEnded, Once(unconfirmed));
+  SayUnconfirmedTakes(writerEnded, NamesOnce(unconfirmed));
   if (audioThread) Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
   return writerEnded;
 }
@@ -620,42 +586,6 @@ void ShutDownSubsystems(bool writerEnded) {
 }
 
 }  // namespace
-
-void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names) {
-  // Not synced: the disk that held the saves would hold this as long.
-  const int32_t file = platform::FreeFile();
-  // A start that failed before the data folder was known has nowhere to note it.
-  if (names.empty() || dataFolder.empty() || file == 0 ||
-      platform::FileOpen(file, dataFolder + "\\" + kUnfinishedSavesNote, platform::kFileAppend) != 0)
-    return;
-  for (const std::string& n : Once(names)) platform::FileWrite(file, n + "\n");
-  platform::FileClose(file);
-}
-
-int32_t ReportUnfinishedSaves(const std::string& dataFolder) {
-  const std::string path = dataFolder + "\\" + kUnfinishedSavesNote;
-  // Anything else under the name is not the end's note: it is left alone.
-  if (platform::PathKindAt(path) != platform::PathKind::kFile) return 0;
-  std::vector<unsigned char> bytes;
-  platform::FileReadWhole(path, bytes);
-  platform::FileDelete(path);
-  // A note longer than any end writes is said up to its 256th name.
-  std::vector<std::string> names;
-  std::string name;
-  for (const unsigned char c : bytes) {
-    if (c != '\n' && c != '\r') {
-      name += char(c);
-    } else if (!name.empty()) {
-      if (names.size() < 256 && name.size() <= platform::kMaxItemLength) names.push_back(name);
-      name.clear();
-    }
-  }
-  if (names.empty()) return 0;
-  Report(LangText(651, "The last run ended before these files were saved; each may still hold its earlier contents: ") +
-             Listed(names),
-         QUARLE_BASICS::kLevelError);
-  return static_cast<int32_t>(names.size());
-}
 
 bool RunShutdown() {
   g_signalSeenAt = -1.0;

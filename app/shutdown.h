@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/documents/end_notes.h"
+
 namespace Tarvelo {
 
 // Steps 1 to 7: saves (only after a clean start), the start-up failure message
@@ -28,13 +30,6 @@ namespace Tarvelo {
 // and noted for the next start. What it waits for is noted before it waits.
 // False when the writer or the saver is still held (see EndProcess).
 bool RunShutdown();
-
-// The note of the saves the end could not finish, in the data folder, a name a
-// line (kept unsynced: the disk that held them would hold it as long), and
-// the next start's saying of it (the note then goes); the number of names.
-constexpr const char* kUnfinishedSavesNote = "SAVES_UNFINISHED.TXT";
-void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names);
-int32_t ReportUnfinishedSaves(const std::string& dataFolder);
 
 // Ends the process with code, or 128 + the second quit signal when one came,
 // or kExitEndUnclean for a code of 0 when the end left something unsaved or

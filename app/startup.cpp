@@ -414,8 +414,12 @@ bool StartSubsystems() {
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count();
   DiskJob([home = Home(), startedAt] {
+    // The last end's notes, read once: the takes they name are put right
+    // below, and the window asks about them all once it is up.
+    const LastEndNotes notes = ReadEndNotes(home);
+    PostLastEndNotes(home, notes);
     RecoverCutSaves(home);
-    RepairTakeHeaders(home + "\\" + DataSubFolder(0), UnconfirmedTakeNames(home), startedAt);
+    RepairTakeHeaders(home + "\\" + DataSubFolder(0), notes.takes, startedAt);
     ClearWorkLeftoversOf(home);
   });
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
@@ -696,19 +700,13 @@ bool StartSubsystems() {
   // What the last run's end could not finish is asked about in the window;
   // the notes go only once the user has acknowledged it, so a start that
   // fails before keeps them for the next.
+  // A data folder that does not answer is said on the status line too, which
+  // keeps saying it while it lasts (the system bar's tick).
   if (g_dataFolderSilent) {
-    std::string shown = Home();
-    std::replace(shown.begin(), shown.end(), '\\', '/');
-    Report(InsertArg(LangText(704, "The data folder {$} does not answer (its disk may be held or gone): nothing can be "
-                                   "saved there until it does."),
-                     shown),
-           QUARLE_BASICS::kLevelError);
+    Report(DataFolderSilentText(), QUARLE_BASICS::kLevelError);
+    SetStatusText(DataFolderSilentText());
   }
-  DiskJob([home = Home()] {
-    LastEndNotes notes = ReadLastEndNotes(home);
-    if (!notes.saves.empty() || !notes.takes.empty())
-      StartWorkNews([home, notes = std::move(notes)] { AskAboutLastEnd(home, notes); });
-  });
+  AskAboutLastEndOnceUp();
   LoopEntered = -1;
   QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;
   g_exitTimer.Start();
@@ -720,6 +718,15 @@ bool StartSubsystems() {
 }
 
 }  // namespace
+
+std::string DataFolderSilentText() {
+  if (!g_dataFolderSilent) return "";
+  std::string shown = Home();
+  std::replace(shown.begin(), shown.end(), '\\', '/');
+  return InsertArg(LangText(704, "The data folder {$} does not answer (its disk may be held or gone): nothing can be "
+                                 "saved there until it does."),
+                   shown);
+}
 
 std::string DataSubFolder(int32_t i) {
   switch (i) {

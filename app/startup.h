@@ -79,6 +79,10 @@ extern std::thread* AudioThreadHandle;
 constexpr int32_t kDataSubFolderCount = 8;
 std::string DataSubFolder(int32_t i);  // "AUDIO", ..., "SYNTHS\DEMO 1.8.13", "TUNINGS"
 
+// What the status line keeps saying while the data folder does not answer
+// (its disk held or gone); "" while it answers. Interface thread.
+std::string DataFolderSilentText();
+
 // Runs start-up steps 1 to 42: everything up to and including the event loop,
 // then stops the video thread. Gives the final StartupStatus.
 int32_t RunStartup(int32_t argc, char** argv);

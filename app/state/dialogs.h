@@ -40,6 +40,18 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
 // whole, beside the edit line (withEdit non-zero) or across the box; the last
 // when none does, so a question never ends cut where the box does.
 std::string DialogQuestionThatFits(const std::vector<std::string>& forms, int64_t withEdit);
+// Whether the box shows the question whole, beside the edit line (withEdit
+// non-zero) or across the box.
+bool DialogQuestionFits(const std::string& text, int64_t withEdit);
+// Opens the dialog without an edit line for a question the box cannot show
+// whole, in pieces (each one the box shows whole): each stays its seconds,
+// then the next, the first again after the last, until the question is
+// answered or replaced (TurnDialogPage turns them). As OpenDialog otherwise.
+int32_t OpenDialogInPages(int32_t owner, const std::vector<std::string>& pages,
+                          const std::vector<double>& seconds);
+// The system bar's once-a-second tick: the open question's next piece once
+// the one shown has stayed its time. Whether it turned.
+bool TurnDialogPage();
 // Hides the dialog, stores the answer (-1 yes, 0 no) with DialogAnswered -1,
 // gives the keys back to the default key target and posts the answer click
 // from `source` to the owner. 0.
