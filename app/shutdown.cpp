@@ -623,8 +623,6 @@ bool RunShutdown() {
   return writerEnded && !g_saverHeld;
 }
 
-bool EndLeftWorkUnsaved() { return g_unclean; }
-
 void EndProcess(bool writerEnded, int32_t code) {
   if (code == 0 && g_unclean) code = kExitEndUnclean;
   if (const int second = platform::SecondQuitSignal(); second != 0) code = 128 + second;

@@ -37,9 +37,6 @@ bool RunShutdown();
 // is still held.
 constexpr int32_t kExitEndUnclean = 1;
 [[noreturn]] void EndProcess(bool writerEnded, int32_t code);
-// True once this end left a save unfinished or failed, a take unconfirmed, or
-// the writer or the saver held by its disk.
-bool EndLeftWorkUnsaved();
 
 // How long the window stays up with the names of the takes the end could not
 // confirm (headless runs do not wait).

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -413,13 +414,14 @@ bool StartSubsystems() {
   const int64_t startedAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count();
-  DiskJob([home = Home(), startedAt] {
-    // The last end's notes, read once: the takes they name are put right
-    // below, and the window asks about them all once it is up.
-    const LastEndNotes notes = ReadEndNotes(home);
-    PostLastEndNotes(home, notes);
+  // The last end's notes, read once: the takes they name are put right here,
+  // and the window asks about them all once it is up (step 41's job, on the
+  // same thread after this one, hands them over: queue 0 is not made yet).
+  const auto lastEnd = std::make_shared<LastEndNotes>();
+  DiskJob([home = Home(), startedAt, lastEnd] {
+    *lastEnd = ReadEndNotes(home);
     RecoverCutSaves(home);
-    RepairTakeHeaders(home + "\\" + DataSubFolder(0), notes.takes, startedAt);
+    RepairTakeHeaders(home + "\\" + DataSubFolder(0), lastEnd->takes, startedAt);
     ClearWorkLeftoversOf(home);
   });
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
@@ -706,6 +708,7 @@ bool StartSubsystems() {
     Report(DataFolderSilentText(), QUARLE_BASICS::kLevelError);
     SetStatusText(DataFolderSilentText());
   }
+  DiskJob([home = Home(), lastEnd] { PostLastEndNotes(home, *lastEnd); });
   AskAboutLastEndOnceUp();
   LoopEntered = -1;
   QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;

@@ -333,12 +333,12 @@ void AskAboutLastEnd(const std::string& dataFolder, const LastEndNotes& notes) {
     QUARLE_VISUALS::CreateControl(0, 0, 0, 1, 1, NoteOwnerEvent, nullptr, 0, 0, "START_NOTES", "", &g_noteOwner);
   }
   if (g_noteOwner <= 0) return;
-  // Every name in the window: the shortest form that holds them all when the
-  // box shows it whole, else the fullest in pieces, each its reading time.
+  // Every name in the window: the fullest form the box shows whole, else the
+  // fullest in pieces, each for its reading time.
   const std::vector<std::string> forms = LastEndQuestion(notes);
-  for (auto form = forms.rbegin(); form != forms.rend(); ++form)
-    if (DialogQuestionFits(*form, 0)) {
-      OpenDialog(g_noteOwner, *form, 0, "", 0, 0, 0);
+  for (const std::string& form : forms)
+    if (DialogQuestionFits(form, 0)) {
+      OpenDialog(g_noteOwner, form, 0, "", 0, 0, 0);
       return;
     }
   const std::vector<std::string> pages =
