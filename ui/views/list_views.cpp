@@ -228,8 +228,8 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
   // the slot of the first.
   std::vector<std::string> spread;
   int32_t spreadAt = 0;
-  if (plan.wholeWhenHovered && plan.tooltip && f.Mark >= std::min(top, last) && f.Mark <= std::max(top, last) &&
-      f.Mark < count) {
+  if (plan.wholeWhenHovered && plan.tooltip && f.Mark >= 0 && f.Mark < count && f.Mark >= std::min(top, last) &&
+      f.Mark <= std::max(top, last)) {
     const std::string whole = plan.tooltip(f.Mark, plan.context);
     const int32_t room = w - b - 3 - 2 * UnitPx();
     if (whole != statics.spreadText || room != statics.spreadRoom || f.TextSize != statics.spreadSize) {
