@@ -769,7 +769,8 @@ const char* const kMessageDefaults[kMessageCount] = {
     /* 722 */ "Waiting for {$} to be copied before loading the synth...",
     /* 723 */ "(reserved)",
     /* 724 */ "(reserved)",
-    /* 725 */ "(reserved)",
+    // The last end's notes, and what the start could not read of them.
+    /* 725 */ "The last run's note {$} could not be read whole (the disk kept nothing, zeros or a cut end of it): a file it named may not be whole, and may not be named here.",
     /* 726 */ "(reserved)",
     /* 727 */ "(reserved)",
     /* 728 */ "(reserved)",

@@ -16,6 +16,7 @@
 
 #include "app/documents/take_recovery.h"
 #include "app/startup.h"
+#include "app/startup_work.h"
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
 #include "app/state/dialogs.h"
@@ -240,29 +241,21 @@ void SayWhole(const std::string& text) {
   if (!WindowShowsTheEnd()) return;
   const std::vector<std::string> pages = StatusLinePages(text, FitsStatusLine);
   double reading = 0;
-  for (const std::string& page : pages) reading += ReadingSeconds(page.size());
+  for (const std::string& page : pages) reading += ReadingSeconds(page.size(), EndWarningSeconds);
   // After a signal every piece shows within the time left, each its share.
   double share = 1.0;
   if (const double by = SayingEndsBy(); by > 0 && reading > 0)
     share = std::clamp((by - EndNow()) / reading, 0.0, 1.0);
   for (size_t i = 0; i < pages.size() && platform::SecondQuitSignal() == 0; ++i) {
     if (pages.size() > 1) SetStatusText(pages[i]);
-    HoldWarning(share * ReadingSeconds(pages[i].size()));
+    HoldWarning(share * ReadingSeconds(pages[i].size(), EndWarningSeconds));
   }
-}
-
-// Each name once, in the order first named.
-std::vector<std::string> Once(const std::vector<std::string>& names) {
-  std::vector<std::string> out;
-  for (const std::string& n : names)
-    if (!n.empty() && std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
-  return out;
 }
 
 // The names of a list as the end says them, each once.
 std::string Listed(const std::vector<std::string>& names) {
   std::string list;
-  for (const std::string& n : Once(names)) list += (list.empty() ? "" : ", ") + n;
+  for (const std::string& n : NamesOnce(names)) list += (list.empty() ? "" : ", ") + n;
   return list;
 }
 
@@ -271,24 +264,6 @@ std::string FileNameOf(const std::string& target) { return target.substr(target.
 std::string UnfinishedNotePath() {
   const std::string home = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder);
   return home.empty() ? "" : home + "\\" + kUnfinishedSavesNote;
-}
-
-// The names a note holds now (an earlier run's, which the next start has not said yet).
-std::vector<std::string> NotedNames(const std::string& path) {
-  std::vector<std::string> names;
-  if (path.empty() || platform::PathKindAt(path) != platform::PathKind::kFile) return names;
-  std::vector<unsigned char> bytes;
-  platform::FileReadWhole(path, bytes);
-  std::string name;
-  for (const unsigned char c : bytes) {
-    if (c != '\n' && c != '\r') {
-      name += char(c);
-    } else if (!name.empty()) {
-      names.push_back(name);
-      name.clear();
-    }
-  }
-  return names;
 }
 
 // A note's path and the names it is to hold. A value.
@@ -305,26 +280,12 @@ struct NoteText {
 // that to the notes' worker and waits for it a moment only; false when the
 // disk holds it (the end then hands it to the keeper).
 bool RewriteNotes(const std::vector<NoteText>& notes) {
-  std::vector<std::pair<std::string, std::string>> texts;
-  for (const NoteText& n : notes) {
-    if (n.path.empty()) continue;
-    std::string text;
-    for (const std::string& name : Once(n.names)) text += name + "\n";
-    texts.emplace_back(platform::ToOsPath(n.path), text);
-  }
+  std::vector<NoteText> texts;
+  for (const NoteText& n : notes)
+    if (!n.path.empty()) texts.push_back(n);
   if (texts.empty()) return true;
   const bool posted = g_end.noteWorker.Post([texts] {
-      for (const auto& [os, text] : texts) {
-        const std::string fresh = os + ".new";
-        if (text.empty()) {
-          ::unlink(os.c_str());
-        } else if (const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); fd >= 0) {
-          // Not synced: the disk that held the saves would hold this as long.
-          const bool whole = platform::SaveWrite(fd, text.data(), text.size());
-          ::close(fd);
-          if (!whole || ::rename(fresh.c_str(), os.c_str()) != 0) ::unlink(fresh.c_str());
-        }
-      }
+    for (const NoteText& n : texts) WriteEndNote(n.path, n.names);
   });
   if (!posted) return false;
   const double until = EndNow() + EndStepSeconds(kNoteWaitSeconds);
@@ -510,13 +471,18 @@ bool WaitForSavesAndTakes() {
   const std::string home = QUARLE_BASICS::DynZStringGet(QUARLE_BASICS::HomeFolder);
   const std::string savesNote = UnfinishedNotePath();
   const std::string takesNote = home.empty() ? "" : home + "\\" + kUnconfirmedNoteName;
-  const std::vector<std::string> savesEarlier = NotedNames(savesNote), takesEarlier = NotedNames(takesNote);
+  // What the notes hold is what the start read of them (less what the user
+  // acknowledged): never read here, where a disk that holds them would hold
+  // the window. Notes the start could not read are left as they are.
+  LastEndNotes earlier;
+  const bool known = LastEndNotesKnown(earlier);
+  const std::vector<std::string> savesEarlier = earlier.saves, takesEarlier = earlier.takes;
   std::vector<std::string> savesNoted = savesEarlier, takesNoted = takesEarlier;
   for (const std::string& target : platform::SaverPendingTargets()) savesNoted.push_back(FileNameOf(target));
   for (const std::string& name : QUARLE_AUDIO::RecordingTakesBeingWritten()) takesNoted.push_back(name);
   std::vector<NoteText> first;
-  if (Once(savesNoted) != Once(savesEarlier)) first.push_back({savesNote, savesNoted});
-  if (Once(takesNoted) != Once(takesEarlier)) first.push_back({takesNote, takesNoted});
+  if (known && EndNoteChanged(savesEarlier, savesNoted)) first.push_back({savesNote, savesNoted});
+  if (known && EndNoteChanged(takesEarlier, takesNoted)) first.push_back({takesNote, takesNoted});
   const bool noted = RewriteNotes(first);
   // Over a question left open (a window's close answered by a logout's
   // signal leaves it) the status line shows the wait; a display gone is
@@ -544,8 +510,8 @@ bool WaitForSavesAndTakes() {
   std::vector<std::string> takesLeft = takesEarlier;
   takesLeft.insert(takesLeft.end(), unconfirmed.begin(), unconfirmed.end());
   std::vector<NoteText> after;
-  if (Once(savesLeft) != Once(savesNoted)) after.push_back({savesNote, savesLeft});
-  if (Once(takesLeft) != Once(takesNoted)) after.push_back({takesNote, takesLeft});
+  if (known && EndNoteChanged(savesNoted, savesLeft)) after.push_back({savesNote, savesLeft});
+  if (known && EndNoteChanged(takesNoted, takesLeft)) after.push_back({takesNote, takesLeft});
   // A note the disk still holds is left as it is (it names every save and
   // take the end began with, those that landed too), and so is its thread.
   if (!noted || !RewriteNotes(after)) {
@@ -567,7 +533,7 @@ bool WaitForSavesAndTakes() {
                                               unfinished.front());
     SayWhole(said);
   }
-  SayUnconfirmedTakes(writerEnded, Once(unconfirmed));
+  SayUnconfirmedTakes(writerEnded, NamesOnce(unconfirmed));
   if (audioThread) Report(LangText(142, "Audio thread terminated."), QUARLE_BASICS::kLevelInfo);
   SayHeldThreads();
   return writerEnded;
@@ -657,42 +623,6 @@ void ShutDownSubsystems(bool writerEnded) {
 
 }  // namespace
 
-void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names) {
-  // Not synced: the disk that held the saves would hold this as long.
-  const int32_t file = platform::FreeFile();
-  // A start that failed before the data folder was known has nowhere to note it.
-  if (names.empty() || dataFolder.empty() || file == 0 ||
-      platform::FileOpen(file, dataFolder + "\\" + kUnfinishedSavesNote, platform::kFileAppend) != 0)
-    return;
-  for (const std::string& n : Once(names)) platform::FileWrite(file, n + "\n");
-  platform::FileClose(file);
-}
-
-int32_t ReportUnfinishedSaves(const std::string& dataFolder) {
-  const std::string path = dataFolder + "\\" + kUnfinishedSavesNote;
-  // Anything else under the name is not the end's note: it is left alone.
-  if (platform::PathKindAt(path) != platform::PathKind::kFile) return 0;
-  std::vector<unsigned char> bytes;
-  platform::FileReadWhole(path, bytes);
-  platform::FileDelete(path);
-  // A note longer than any end writes is said up to its 256th name.
-  std::vector<std::string> names;
-  std::string name;
-  for (const unsigned char c : bytes) {
-    if (c != '\n' && c != '\r') {
-      name += char(c);
-    } else if (!name.empty()) {
-      if (names.size() < 256 && name.size() <= platform::kMaxItemLength) names.push_back(name);
-      name.clear();
-    }
-  }
-  if (names.empty()) return 0;
-  Report(LangText(651, "The last run ended before these files were saved; each may still hold its earlier contents: ") +
-             Listed(names),
-         QUARLE_BASICS::kLevelError);
-  return static_cast<int32_t>(names.size());
-}
-
 bool RunShutdown() {
   g_end.signalSeenAt = -1.0;
   g_end.unclean = false;
@@ -730,8 +660,6 @@ bool RunShutdown() {
   return writerEnded && !g_end.saverHeld && platform::HeldWorkers() == 0;
 }
 
-bool EndLeftWorkUnsaved() { return g_end.unclean; }
-
 void EndProcess(bool writerEnded, int32_t code) {
   if (code == 0 && g_end.unclean) code = kExitEndUnclean;
   if (const int second = platform::SecondQuitSignal(); second != 0) code = 128 + second;
@@ -758,47 +686,6 @@ void EndAfterDisplayLoss() {
   // Other threads still run: no static destructors, no further shutdown.
   const int second = platform::SecondQuitSignal();
   std::_Exit(second != 0 ? 128 + second : 1);
-}
-
-std::vector<std::string> StatusLinePages(const std::string& text,
-                                        const std::function<bool(const std::string&)>& fits) {
-  if (text.empty() || fits(text)) return {text};
-  // Room for the widest mark a piece gets.
-  const std::string mark = "(99/99) ";
-  if (!fits(mark + "W")) return {text};
-  std::vector<std::string> pieces;
-  std::string piece;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find(' ', at);
-    if (end == std::string::npos) end = text.size();
-    std::string word = text.substr(at, end - at);
-    at = end + 1;
-    const std::string joined = piece.empty() ? word : piece + " " + word;
-    if (fits(mark + joined)) {
-      piece = joined;
-      continue;
-    }
-    if (!piece.empty()) pieces.push_back(piece);
-    piece.clear();
-    // A word longer than a line goes where the line ends.
-    while (!word.empty() && !fits(mark + word)) {
-      size_t n = 1;
-      while (n < word.size() && fits(mark + word.substr(0, n + 1))) ++n;
-      pieces.push_back(word.substr(0, n));
-      word.erase(0, n);
-    }
-    piece = word;
-  }
-  if (!piece.empty()) pieces.push_back(piece);
-  const std::string of = "/" + std::to_string(pieces.size()) + ") ";
-  for (size_t i = 0; i < pieces.size(); ++i) pieces[i] = "(" + std::to_string(i + 1) + of + pieces[i];
-  return pieces;
-}
-
-double ReadingSeconds(size_t characters) {
-  // A reader takes in some 15 characters a second, names of files more slowly than words.
-  return std::max(EndWarningSeconds, 2.0 + static_cast<double>(characters) / 12.0);
 }
 
 void ShutdownCountdown() {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/documents/take_recovery.h"  // the notes' names
+#include "app/documents/end_notes.h"
 
 namespace Tarvelo {
 
@@ -31,21 +31,12 @@ namespace Tarvelo {
 // False when the writer or the saver is still held (see EndProcess).
 bool RunShutdown();
 
-// The note of the saves the end could not finish (kUnfinishedSavesNote), a
-// name a line (kept unsynced: the disk that held them would hold it as long),
-// and the next start's saying of it (the note then goes); the number of names.
-void NoteUnfinishedSaves(const std::string& dataFolder, const std::vector<std::string>& names);
-int32_t ReportUnfinishedSaves(const std::string& dataFolder);
-
 // Ends the process with code, or 128 + the second quit signal when one came,
 // or kExitEndUnclean for a code of 0 when the end left something unsaved or
 // held by its disk; without static destructors while the writer or the saver
 // is still held.
 constexpr int32_t kExitEndUnclean = 1;
 [[noreturn]] void EndProcess(bool writerEnded, int32_t code);
-// True once this end left a save unfinished or failed, a take unconfirmed, or
-// the writer or the saver held by its disk.
-bool EndLeftWorkUnsaved();
 
 // How long the window stays up with the names of the takes the end could not
 // confirm (headless runs do not wait).
@@ -70,15 +61,6 @@ constexpr double kSignalTailSeconds = 3.0;
 // The end reads the time only through it; its sleeps stay real.
 using EndClockFn = double (*)();
 void SetEndClock(EndClockFn clock);
-
-// What the end says is shown whole on the status line: a text too long for it
-// in pieces cut at blanks (a word longer than a line where the line ends),
-// each marked with its place ("(1/3) ") when there are several; `fits` says
-// whether a piece fits the line.
-std::vector<std::string> StatusLinePages(const std::string& text, const std::function<bool(const std::string&)>& fits);
-// How long a piece of that many characters stays up to be read:
-// EndWarningSeconds at least.
-double ReadingSeconds(size_t characters);
 
 // A Sample, Sequencer or Melody Generator still recording ends it before
 // anything is saved, as its record button would: what it holds becomes its

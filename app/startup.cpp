@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -428,7 +429,7 @@ void TakeStockAndKeepMessages() {
 
 // Step 22: what the last run left on the disk, put right behind the window;
 // the session named on the command line.
-void HandOverLastRunsLeftovers() {
+std::shared_ptr<LastEndNotes> HandOverLastRunsLeftovers() {
   // 22. The last ".tarvelo" file named on the command line wins. Takes whose
   // save the last run left unfinished are put in place, recordings whose end
   // was cut short name all they hold, and what saves cut short left is
@@ -440,12 +441,18 @@ void HandOverLastRunsLeftovers() {
   const int64_t startedAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count();
-  DiskJob([home = Home(), startedAt] {
+  // The last end's notes, read once: the takes they name are put right here,
+  // and the window asks about them all once it is up (step 41's job, on the
+  // same thread after this one, hands them over: queue 0 is not made yet).
+  const auto lastEnd = std::make_shared<LastEndNotes>();
+  DiskJob([home = Home(), startedAt, lastEnd] {
+    *lastEnd = ReadEndNotes(home);
     RecoverCutSaves(home);
-    RepairTakeHeaders(home + "\\" + DataSubFolder(0), UnconfirmedTakeNames(home), startedAt);
+    RepairTakeHeaders(home + "\\" + DataSubFolder(0), lastEnd->takes, startedAt);
     ClearWorkLeftoversOf(home);
   });
   for (int32_t i = 0; i < ProgramArgCount; ++i) SetSessionFromPath(ArgumentPath(ProgramArgs[i]));
+  return lastEnd;
 }
 
 // Steps 23 to 26: the tuning locks, the fetch buffer, the default tuning
@@ -726,7 +733,7 @@ void PlaceTheSession() {
 
 // Steps 39 to 41: the settings saved, the video and audio threads, the last
 // end's notes asked about, the event loop.
-void RunTheLoop() {
+void RunTheLoop(const std::shared_ptr<LastEndNotes>& lastEnd) {
   // 39. Not into a silent data folder: the saver would wait there for as long
   // as the disk holds it, for nothing the file does not hold already.
   Step(39);
@@ -757,19 +764,14 @@ void RunTheLoop() {
   // What the last run's end could not finish is asked about in the window;
   // the notes go only once the user has acknowledged it, so a start that
   // fails before keeps them for the next.
+  // A data folder that does not answer is said on the status line too, which
+  // keeps saying it while it lasts (the system bar's tick).
   if (g_dataFolderSilent) {
-    std::string shown = Home();
-    std::replace(shown.begin(), shown.end(), '\\', '/');
-    Report(InsertArg(LangText(704, "The data folder {$} does not answer (its disk may be held or gone): nothing can be "
-                                   "saved there until it does."),
-                     shown),
-           QUARLE_BASICS::kLevelError);
+    Report(DataFolderSilentText(), QUARLE_BASICS::kLevelError);
+    SetStatusText(DataFolderSilentText());
   }
-  DiskJob([home = Home()] {
-    LastEndNotes notes = ReadLastEndNotes(home);
-    if (!notes.saves.empty() || !notes.takes.empty())
-      StartWorkNews([home, notes = std::move(notes)] { AskAboutLastEnd(home, notes); });
-  });
+  DiskJob([home = Home(), lastEnd] { PostLastEndNotes(home, *lastEnd); });
+  AskAboutLastEndOnceUp();
   LoopEntered = -1;
   QUARLE_VISUALS::SystemMessageHandler = HandleSystemMessage;
   g_exitTimer.Start();
@@ -782,18 +784,27 @@ void RunTheLoop() {
 // Steps 18 to 41. false: start-up gives up (step 42 follows).
 bool StartSubsystems() {
   TakeStockAndKeepMessages();
-  HandOverLastRunsLeftovers();
+  const std::shared_ptr<LastEndNotes> lastEnd = HandOverLastRunsLeftovers();
   DefaultTuningFile tuning;
   if (!MakeTuningsAndLists(tuning) || !StartAudioLibrary()) return false;
   LoadLibraries();
   if (!StartVisualsAndSaves(std::move(tuning)) || !StartFontsAndEngine() || !OpenWindowAndBuild()) return false;
   PlaceTheSession();
-  RunTheLoop();
+  RunTheLoop(lastEnd);
   return true;
 }
 
 
 }  // namespace
+
+std::string DataFolderSilentText() {
+  if (!g_dataFolderSilent) return "";
+  std::string shown = Home();
+  std::replace(shown.begin(), shown.end(), '\\', '/');
+  return InsertArg(LangText(704, "The data folder {$} does not answer (its disk may be held or gone): nothing can be "
+                                 "saved there until it does."),
+                   shown);
+}
 
 int32_t RunStartup(int32_t argc, char** argv) {
   StartupFailure.clear();

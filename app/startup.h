@@ -78,6 +78,10 @@ extern QUARLE_BASICS::DynZString InvalidAssignmentText;
 // one thread: interface, set by the start before the thread runs, taken by the end
 extern std::thread* AudioThreadHandle;
 
+// What the status line keeps saying while the data folder does not answer
+// (its disk held or gone); "" while it answers. Interface thread.
+std::string DataFolderSilentText();
+
 // Runs start-up steps 1 to 42: everything up to and including the event loop,
 // then stops the video thread. Gives the final StartupStatus.
 int32_t RunStartup(int32_t argc, char** argv);

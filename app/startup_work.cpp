@@ -33,7 +33,8 @@ using QUARLE_BASICS::Report;
 
 namespace {
 
-constexpr size_t kNoteNames = 256;
+// A piece of the last end's question stays at least this long, as the end's own do.
+constexpr double kLeastPageSeconds = 4.0;
 
 // The start's disk work runs on its worker (tarvelo-start), the probe of the
 // data folder's disk on its own (tarvelo-probe): a probe the disk holds is
@@ -73,37 +74,16 @@ std::function<void()> OfThisRun(std::function<void()> job) {
 int32_t g_noteOwner = 0;
 std::string g_noteFolder;  // one thread: interface
 
-std::vector<std::string> ReadNoteNames(const std::string& path) {
-  std::vector<std::string> names;
-  // Anything else under the name is not the end's note: it is left alone.
-  if (platform::PathKindAt(path) != platform::PathKind::kFile) return names;
-  // No end writes more than its names: a longer file is read no further.
-  std::vector<unsigned char> bytes(kNoteNames * (platform::kMaxItemLength + 2));
-  const int fd = ::open(platform::ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  size_t got = 0;
-  while (fd >= 0 && got < bytes.size()) {
-    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-    if (n <= 0) break;
-    got += size_t(n);
-  }
-  if (fd >= 0) ::close(fd);
-  bytes.resize(got);
-  std::string name;
-  bytes.push_back('\n');
-  for (const unsigned char c : bytes) {
-    if (c != '\n' && c != '\r') {
-      name += char(c);
-      continue;
-    }
-    // A zero is in no name (what a power cut left of the unsynced note); a
-    // name an end wrote twice (two saves of one file) is said once.
-    if (!name.empty() && name.size() <= platform::kMaxItemLength && name.find('\0') == std::string::npos &&
-        names.size() < kNoteNames && std::find(names.begin(), names.end(), name) == names.end())
-      names.push_back(name);
-    name.clear();
-  }
-  return names;
-}
+// The last end's notes as this run knows them (LastEndNotesKnown), and
+// whether the interface is up to ask about them.
+// one thread: interface
+struct NotesAtStart {
+  bool known = false;
+  bool interfaceUp = false;
+  bool asked = false;
+  LastEndNotes notes;
+};
+NotesAtStart g_notes;  // one thread: interface
 
 std::string Listed(const std::vector<std::string>& names) {
   std::string list;
@@ -173,6 +153,7 @@ std::string DataSubFolder(int32_t i) {
 }
 
 void BeginStartWork() {
+  g_notes = NotesAtStart{};
   std::lock_guard<std::mutex> hold(g_work.lock);
   g_work.closed = false;
 }
@@ -252,38 +233,20 @@ bool FolderAnswers(const std::string& file, double bound, std::function<void()> 
   return answered || probe->answered;
 }
 
-LastEndNotes ReadLastEndNotes(const std::string& dataFolder) {
-  LastEndNotes notes;
-  notes.saves = ReadNoteNames(dataFolder + "\\" + kUnfinishedSavesNote);
-  notes.takes = ReadNoteNames(dataFolder + "\\" + kUnconfirmedNoteName);
-  // A note that names nothing (all a power cut left of it) has nothing to ask.
-  for (const auto& [note, names] : {std::pair{kUnfinishedSavesNote, &notes.saves}, {kUnconfirmedNoteName, &notes.takes}}) {
-    const std::string path = dataFolder + "\\" + note;
-    if (names->empty() && platform::PathKindAt(path) == platform::PathKind::kFile) platform::FileDelete(path);
-  }
-  return notes;
-}
+namespace {
 
-std::vector<std::string> LastEndQuestion(const LastEndNotes& notes) {
-  std::string full;
-  if (!notes.saves.empty())
-    full += InsertArg(LangText(698, "The last run ended before these files were saved; each may still hold its "
-                                    "earlier contents: {$}."),
-                      Listed(notes.saves));
-  if (!notes.takes.empty())
-    full += (full.empty() ? "" : " ") +
-            InsertArg(LangText(699, "The last run ended before the disk confirmed these recordings, which may not "
-                                    "be whole: {$}."),
-                      Listed(notes.takes));
-  std::vector<std::string> all = notes.saves;
-  all.insert(all.end(), notes.takes.begin(), notes.takes.end());
-  return {full, InsertArg(LangText(700, "Not saved or not confirmed at the last end: {$}."), Listed(all)),
-          InsertArg(LangText(702, "{$} files of the last run may not be whole; the message list names them."),
-                    std::to_string(all.size()))};
+// The unreadable notes as the question and the message list say them.
+std::string UnreadableText(const LastEndNotes& notes) {
+  return notes.unreadable.empty()
+             ? std::string()
+             : InsertArg(LangText(725, "The last run's note {$} could not be read whole (the disk kept nothing, "
+                                       "zeros or a cut end of it): a file it named may not be whole, and may not be "
+                                       "named here."),
+                         Listed(notes.unreadable));
 }
 
 void AskAboutLastEnd(const std::string& dataFolder, const LastEndNotes& notes) {
-  if (notes.saves.empty() && notes.takes.empty()) return;
+  if (notes.saves.empty() && notes.takes.empty() && notes.unreadable.empty()) return;
   // The message list keeps the names whole for as long as the user wants.
   if (!notes.saves.empty())
     Report(LangText(651, "The last run ended before these files were saved; each may still hold its earlier contents: ") +
@@ -293,15 +256,79 @@ void AskAboutLastEnd(const std::string& dataFolder, const LastEndNotes& notes) {
     Report(LangText(633, "The last run ended before the disk confirmed these recordings, which may not be whole: ") +
                Listed(notes.takes),
            QUARLE_BASICS::kLevelError);
+  if (!notes.unreadable.empty()) Report(UnreadableText(notes), QUARLE_BASICS::kLevelError);
   g_noteFolder = dataFolder;
   if (g_noteOwner <= 0 || !QUARLE_VISUALS::ControlLive(g_noteOwner)) {
     g_noteOwner = 0;
     QUARLE_VISUALS::CreateControl(0, 0, 0, 1, 1, NoteOwnerEvent, nullptr, 0, 0, "START_NOTES", "", &g_noteOwner);
   }
-  if (g_noteOwner > 0) OpenDialog(g_noteOwner, DialogQuestionThatFits(LastEndQuestion(notes), 0), 0, "", 0, 0, 0);
+  if (g_noteOwner <= 0) return;
+  // Every name in the window: the fullest form the box shows whole, else the
+  // fullest in pieces, each for its reading time.
+  const std::vector<std::string> forms = LastEndQuestion(notes);
+  for (const std::string& form : forms)
+    if (DialogQuestionFits(form, 0)) {
+      OpenDialog(g_noteOwner, form, 0, "", 0, 0, 0);
+      return;
+    }
+  const std::vector<std::string> pages =
+      StatusLinePages(forms.front(), [](const std::string& page) { return DialogQuestionFits(page, 0); });
+  std::vector<double> seconds;
+  for (const std::string& page : pages) seconds.push_back(ReadingSeconds(page.size(), kLeastPageSeconds));
+  OpenDialogInPages(g_noteOwner, pages, seconds);
+}
+
+void AskIfDue() {
+  if (!g_notes.known || !g_notes.interfaceUp || g_notes.asked) return;
+  g_notes.asked = true;
+  AskAboutLastEnd(g_noteFolder, g_notes.notes);
+}
+
+}  // namespace
+
+void PostLastEndNotes(const std::string& dataFolder, LastEndNotes notes) {
+  StartWorkNews([dataFolder, notes = std::move(notes)] {
+    g_notes.known = true;
+    g_notes.notes = notes;
+    g_noteFolder = dataFolder;
+    AskIfDue();
+  });
+}
+
+void AskAboutLastEndOnceUp() {
+  g_notes.interfaceUp = true;
+  AskIfDue();
+}
+
+bool LastEndNotesKnown(LastEndNotes& notes) {
+  notes = g_notes.notes;
+  return g_notes.known;
+}
+
+std::vector<std::string> LastEndQuestion(const LastEndNotes& notes) {
+  std::string full;
+  const auto add = [](std::string& to, const std::string& sentence) {
+    if (!sentence.empty()) to += (to.empty() ? "" : " ") + sentence;
+  };
+  if (!notes.saves.empty())
+    add(full, InsertArg(LangText(698, "The last run ended before these files were saved; each may still hold its "
+                                      "earlier contents: {$}."),
+                        Listed(notes.saves)));
+  if (!notes.takes.empty())
+    add(full, InsertArg(LangText(699, "The last run ended before the disk confirmed these recordings, which may not "
+                                      "be whole: {$}."),
+                        Listed(notes.takes)));
+  add(full, UnreadableText(notes));
+  std::vector<std::string> all = notes.saves;
+  all.insert(all.end(), notes.takes.begin(), notes.takes.end());
+  std::string brief = all.empty() ? std::string() : InsertArg(LangText(700, "Not saved or not confirmed at the last end: {$}."), Listed(all));
+  add(brief, UnreadableText(notes));
+  return {full, brief};
 }
 
 void AcknowledgeLastEnd(const std::string& dataFolder) {
+  // The end finds nothing noted any more.
+  g_notes.notes = LastEndNotes{};
   StartDiskJob([dataFolder] {
     // Only the end's notes: anything else under their names stays.
     for (const char* note : {kUnfinishedSavesNote, kUnconfirmedNoteName}) {

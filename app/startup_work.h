@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "app/documents/end_notes.h"
+
 namespace Tarvelo {
 
 // The data folder's sub-folders, in the order they are made.
@@ -55,21 +57,25 @@ bool FinishStartDiskWork(double idleSeconds);
 bool FolderAnswers(const std::string& file, double bound, std::function<void()> late = nullptr);
 
 // The notes the last run's end left for this start (the saves it could not
-// finish, the takes the disk did not confirm), read off the window's thread
-// and asked about in the window: the names once each, and the notes removed
-// only when the user has acknowledged the question, so a start that fails
-// before (or a user who never answers) keeps them for the next.
-struct LastEndNotes {  // one thread: value
-  std::vector<std::string> saves;  // files not saved
-  std::vector<std::string> takes;  // recordings not confirmed
-};
-// A note that names nothing is removed at once.
-LastEndNotes ReadLastEndNotes(const std::string& dataFolder);
-// The question's forms, the fullest first (DialogQuestionThatFits picks).
+// finish, the takes the disk did not confirm: app/documents/end_notes.h),
+// read once on the start's thread and posted to the interface thread, which
+// asks about them in the window once the interface is up: every name whole
+// (in pieces when the box cannot show them at once), and a note that could
+// not be read whole said too. The notes are removed only when the user has
+// acknowledged the question, so a start that fails before (or a user who
+// never answers) keeps them for the next.
+// From the start's job: what it read goes to the interface thread.
+void PostLastEndNotes(const std::string& dataFolder, LastEndNotes notes);
+// The interface is up: the question is asked now, or when the notes come.
+// Interface thread.
+void AskAboutLastEndOnceUp();
+// What the notes hold as this run knows them (the start's read, nothing once
+// acknowledged); false while the start has not read them (a data folder
+// that does not answer, a start that failed before), when the end must
+// leave them as they are. Interface thread.
+bool LastEndNotesKnown(LastEndNotes& notes);
+// The question's forms, the fullest first.
 std::vector<std::string> LastEndQuestion(const LastEndNotes& notes);
-// Asks the question in the window once the interface is up; the answer
-// removes the notes (on the start's thread). Interface thread.
-void AskAboutLastEnd(const std::string& dataFolder, const LastEndNotes& notes);
 // What the question's acknowledgement does: the notes removed, behind the
 // window. Interface thread.
 void AcknowledgeLastEnd(const std::string& dataFolder);

@@ -26,7 +26,6 @@ using QUARLE_BASICS::Report;
 namespace {
 
 constexpr const char* kPartSuffix = ".part";
-constexpr size_t kUnconfirmedNoteLines = 256;
 
 uint32_t U32(const unsigned char* b) {
   return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
@@ -362,41 +361,6 @@ int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::stri
     }
   }
   return repaired;
-}
-
-void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::string>& names) {
-  if (names.empty()) return;
-  std::string text;
-  for (const std::string& n : names) text += n + "\n";
-  // Not synced: the disk that left these takes unconfirmed would hold a sync
-  // as long, and the end may not wait for it. What reaches the disk of it is
-  // read at the next start.
-  const int32_t file = platform::FreeFile();
-  if (file == 0 || platform::FileOpen(file, dataFolder + "\\" + kUnconfirmedNoteName, platform::kFileAppend) != 0)
-    return;
-  platform::FileWrite(file, text);  // nothing more can be done for it at the end
-  platform::FileClose(file);
-}
-
-std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder) {
-  const std::string path = dataFolder + "\\" + kUnconfirmedNoteName;
-  std::vector<std::string> names;
-  // Anything else under the name is not the end's note: it is left alone.
-  if (platform::PathKindAt(path) != platform::PathKind::kFile) return names;
-  std::vector<unsigned char> bytes;
-  platform::FileReadWhole(path, bytes);
-  // A note longer than any end writes is not read past its first names.
-  for (size_t at = 0; at < bytes.size() && names.size() < kUnconfirmedNoteLines;) {
-    size_t end = at;
-    while (end < bytes.size() && bytes[end] != '\n') ++end;
-    std::string line(bytes.begin() + ptrdiff_t(at), bytes.begin() + ptrdiff_t(end));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    // A zero is in no name: what a power cut left of the unsynced note.
-    if (!line.empty() && line.size() <= platform::kMaxItemLength && line.find('\0') == std::string::npos)
-      names.push_back(line);
-    at = end + 1;
-  }
-  return names;
 }
 
 int32_t RecoverCutSaves(const std::string& dataFolder) {

@@ -48,18 +48,6 @@ int32_t RecoverCutSavesIn(const std::string& folder);
 int32_t RepairTakeHeaders(const std::string& folder, const std::vector<std::string>& named = {},
                           int64_t changedBefore = 0);
 
-// The note of the takes an end could not confirm (in the data folder), so the
-// next start says them again.
-constexpr const char* kUnconfirmedNoteName = "RECORDINGS_UNCONFIRMED.TXT";
-// The note of the saves an end could not finish, beside it.
-constexpr const char* kUnfinishedSavesNote = "SAVES_UNFINISHED.TXT";
-// Adds the names (as the system's texts) to the note, unsynced; any failure
-// is quiet, as the end can do nothing for it.
-void NoteUnconfirmedTakes(const std::string& dataFolder, const std::vector<std::string>& names);
-// The names the note holds (none when it is no plain file), left in place.
-std::vector<std::string> UnconfirmedTakeNames(const std::string& dataFolder);
-// The next start asks about them (app/startup_work.h, AskAboutLastEnd).
-
 // The same for the data folder's folders a WAV file is saved into:
 // AUDIO\RECORDED (the takes), AUDIO\CONVERTED (the converted samples) and
 // FILTERS. The recordings of the output are written in place, not renamed.

@@ -95,8 +95,28 @@ void PostEvent(int32_t target, int32_t source, uint32_t bits, float x, float y) 
 // one thread: interface
 std::string g_droppedQuestion;
 
+// The pieces of a question too long for the box (OpenDialogInPages), the
+// one shown and the ticks it has left.
+// one thread: interface
+struct DialogPages {
+  int32_t owner = 0;
+  std::vector<std::string> pages;
+  std::vector<int32_t> ticks;
+  size_t shown = 0;
+  int32_t left = 0;
+};
+DialogPages g_pages;  // one thread: interface
+
+void ShowDialogText(int32_t db, const std::string& text) {
+  if (V::ControlRecord* dbText = At(db + 1)) {
+    V::TextFieldSetText(&dbText->Text, ("  " + text).c_str());
+    V::ControlPublish(dbText, -1);
+  }
+}
+
 // The dialog box is hidden, its buttons disabled, the live guide back.
 void HideDialog(int32_t db) {
+  g_pages = DialogPages{};
   ShowControl(db, 0);
   ChangeDisabled(db + 3, -1);
   ChangeDisabled(db + 4, -1);
@@ -122,6 +142,7 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
                    const std::string& editText, int32_t word1, int32_t word2, int32_t word3) {
   if (owner == DialogOwner && owner != 0) return 0;
   const int32_t db = Slot(kUiDB);
+  g_pages = DialogPages{};
   if (DialogOwner == 0) DialogOwner = owner;
   // The question of another control is withdrawn with a "no" to it.
   if (Visible(db) && DialogOwner != owner) {
@@ -164,8 +185,7 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
       V::TextFieldSetText(&dbEdit->Text, editText.c_str());
       V::ControlPublish(dbEdit, -1);
     }
-    V::TextFieldSetText(&dbText->Text, ("  " + text).c_str());
-    V::ControlPublish(dbText, -1);
+    ShowDialogText(db, text);
   }
   ShowControl(Slot(kUiCTRL_INFO), 0);
   ShowControl(Slot(kUiMB), 0);
@@ -176,18 +196,44 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
   return 0;
 }
 
-std::string DialogQuestionThatFits(const std::vector<std::string>& forms, int64_t withEdit) {
-  if (forms.empty()) return "";
+bool DialogQuestionFits(const std::string& question, int64_t withEdit) {
   const int32_t db = Slot(kUiDB);
   const V::ControlRecord* text = At(db + 1);
   const V::ControlRecord* edit = At(db + 2);
-  if (!text || !edit) return forms.front();
+  if (!text || !edit) return true;
   // As the box's draw sets it: the text after two spaces, a margin short of
   // the strip's frames.
   const int32_t room = (withEdit != 0 ? edit->W : 2 * edit->W) - 3 * V::BorderWidth - 1;
+  return V::TextWidth("  " + question, &V::TextFont, text->Text.TextSize) <= room;
+}
+
+std::string DialogQuestionThatFits(const std::vector<std::string>& forms, int64_t withEdit) {
+  if (forms.empty()) return "";
   for (const std::string& form : forms)
-    if (V::TextWidth("  " + form, &V::TextFont, text->Text.TextSize) <= room) return form;
+    if (DialogQuestionFits(form, withEdit)) return form;
   return forms.back();
+}
+
+int32_t OpenDialogInPages(int32_t owner, const std::vector<std::string>& pages,
+                          const std::vector<double>& seconds) {
+  if (pages.empty()) return 0;
+  const int32_t r = OpenDialog(owner, pages.front(), 0, "", 0, 0, 0);
+  if (pages.size() < 2 || DialogOwner != owner) return r;
+  g_pages.owner = owner;
+  g_pages.pages = pages;
+  for (size_t i = 0; i < pages.size(); ++i)
+    g_pages.ticks.push_back(std::max(1, static_cast<int32_t>(std::ceil(i < seconds.size() ? seconds[i] : 1.0))));
+  g_pages.left = g_pages.ticks.front();
+  return r;
+}
+
+bool TurnDialogPage() {
+  if (g_pages.pages.empty() || DialogOwner != g_pages.owner || !Visible(Slot(kUiDB))) return false;
+  if (--g_pages.left > 0) return false;
+  g_pages.shown = (g_pages.shown + 1) % g_pages.pages.size();
+  g_pages.left = g_pages.ticks[g_pages.shown];
+  ShowDialogText(Slot(kUiDB), g_pages.pages[g_pages.shown]);
+  return true;
 }
 
 int32_t AnswerDialog(int32_t source, int64_t answer) {
@@ -404,6 +450,47 @@ void ScrollToModule(int32_t i) {
   const int32_t planeId = V::WindowList[kWinSYNTH];
   if (std::abs(dx) + std::abs(dy) > 0)
     PostEvent(planeId, planeId, V::kEventDrag, static_cast<float>(dx), static_cast<float>(dy));
+}
+
+std::vector<std::string> StatusLinePages(const std::string& text,
+                                        const std::function<bool(const std::string&)>& fits) {
+  if (text.empty() || fits(text)) return {text};
+  // Room for the widest mark a piece gets.
+  const std::string mark = "(99/99) ";
+  if (!fits(mark + "W")) return {text};
+  std::vector<std::string> pieces;
+  std::string piece;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    std::string word = text.substr(at, end - at);
+    at = end + 1;
+    const std::string joined = piece.empty() ? word : piece + " " + word;
+    if (fits(mark + joined)) {
+      piece = joined;
+      continue;
+    }
+    if (!piece.empty()) pieces.push_back(piece);
+    piece.clear();
+    // A word longer than a line goes where the line ends.
+    while (!word.empty() && !fits(mark + word)) {
+      size_t n = 1;
+      while (n < word.size() && fits(mark + word.substr(0, n + 1))) ++n;
+      pieces.push_back(word.substr(0, n));
+      word.erase(0, n);
+    }
+    piece = word;
+  }
+  if (!piece.empty()) pieces.push_back(piece);
+  const std::string of = "/" + std::to_string(pieces.size()) + ") ";
+  for (size_t i = 0; i < pieces.size(); ++i) pieces[i] = "(" + std::to_string(i + 1) + of + pieces[i];
+  return pieces;
+}
+
+double ReadingSeconds(size_t characters, double least) {
+  // A reader takes in some 15 characters a second, names of files more slowly than words.
+  return std::max(least, 2.0 + static_cast<double>(characters) / 12.0);
 }
 
 }  // namespace Tarvelo

@@ -13,6 +13,7 @@
 // Main thread only.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,27 @@ int32_t OpenDialog(int32_t owner, const std::string& text, int64_t withEdit,
 // whole, beside the edit line (withEdit non-zero) or across the box; the last
 // when none does, so a question never ends cut where the box does.
 std::string DialogQuestionThatFits(const std::vector<std::string>& forms, int64_t withEdit);
+// Whether the box shows the question whole, beside the edit line (withEdit
+// non-zero) or across the box.
+bool DialogQuestionFits(const std::string& text, int64_t withEdit);
+// A text shown whole where it does not fit (the end's status line, a question):
+// in pieces cut at blanks (a word longer than a line where the line ends),
+// each marked with its place ("(1/3) ") when there are several; `fits` says
+// whether a piece fits the line.
+std::vector<std::string> StatusLinePages(const std::string& text, const std::function<bool(const std::string&)>& fits);
+// How long a piece of that many characters stays up to be read:
+// `least` at least.
+double ReadingSeconds(size_t characters, double least);
+
+// Opens the dialog without an edit line for a question the box cannot show
+// whole, in pieces (each one the box shows whole): each stays its seconds,
+// then the next, the first again after the last, until the question is
+// answered or replaced (TurnDialogPage turns them). As OpenDialog otherwise.
+int32_t OpenDialogInPages(int32_t owner, const std::vector<std::string>& pages,
+                          const std::vector<double>& seconds);
+// The system bar's once-a-second tick: the open question's next piece once
+// the one shown has stayed its time. Whether it turned.
+bool TurnDialogPage();
 // Hides the dialog, stores the answer (-1 yes, 0 no) with DialogAnswered -1,
 // gives the keys back to the default key target and posts the answer click
 // from `source` to the owner. 0.

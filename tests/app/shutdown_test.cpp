@@ -2,10 +2,12 @@
 // code message and its pause, the announced order of the subsystems' ends, the
 // log's last line, the countdown, and the whole program's exit code.
 #include "app/shutdown.h"
+#include "app/state/dialogs.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -301,6 +303,45 @@ TEST_F(AppRun, TheSavesTheLastEndCouldNotFinishAreSaidAtTheNextStart) {
   ASSERT_GE(i, 0);
   EXPECT_EQ(log[i].level, 2);
   EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
+}
+
+// An end with nothing new to note leaves the notes the user has not
+// acknowledged as they are: the same file, not one written again (the disk
+// that held the last run's saves may still be writing it back), and one the
+// start could not read whole stays to be said again.
+TEST_F(AppRun, AnEndWithNothingNewLeavesTheNotesAsTheyAre) {
+  const std::string saves = DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote;
+  const std::string takes = DataFolder() + "/" + Tarvelo::kUnconfirmedNoteName;
+  const struct {
+    std::string savesText, takesText;
+  } rows[] = {
+      {"mine.tarvelo\nWF_Library.txt\n", "REC_1.wav\n"},
+      {"mine.tarvelo\nmine.tarvelo\n", ""},                       // a name twice is the same names
+      {std::string("mine.tarvelo\n\0\0\0", 16), std::string(8, '\0')},  // not read whole
+  };
+  int32_t held = 0;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.savesText);
+    Restart();
+    fs::remove_all(saves);
+    fs::remove_all(takes);
+    WriteFile(saves, r.savesText);
+    if (!r.takesText.empty()) WriteFile(takes, r.takesText);
+    struct stat before[2] = {};
+    ::stat(saves.c_str(), &before[0]);
+    ::stat(takes.c_str(), &before[1]);
+    g_beforeStep = nullptr;
+    ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+    struct stat after[2] = {};
+    const bool ok = ::stat(saves.c_str(), &after[0]) == 0 && after[0].st_ino == before[0].st_ino &&
+                    ReadAll(saves) == r.savesText &&
+                    (r.takesText.empty() ? !fs::exists(takes)
+                                         : ::stat(takes.c_str(), &after[1]) == 0 &&
+                                               after[1].st_ino == before[1].st_ino && ReadAll(takes) == r.takesText);
+    EXPECT_TRUE(ok);
+    held += ok;
+  }
+  EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
 }
 
 void AddModuleWithAutoSave(int32_t step) {
@@ -622,8 +663,8 @@ TEST(EndSaying, TextsLongerThanTheStatusLineAreShownWholeInPieces) {
     EXPECT_EQ(Tarvelo::StatusLinePages(r.text, [room](const std::string& t) { return t.size() <= room; }), r.pages);
   }
   // Each piece stays up long enough to be read, a long one longer.
-  EXPECT_EQ(Tarvelo::ReadingSeconds(0), Tarvelo::EndWarningSeconds);
-  EXPECT_GE(Tarvelo::ReadingSeconds(240), 240 / 15.0);
+  EXPECT_EQ(Tarvelo::ReadingSeconds(0, Tarvelo::EndWarningSeconds), Tarvelo::EndWarningSeconds);
+  EXPECT_GE(Tarvelo::ReadingSeconds(240, Tarvelo::EndWarningSeconds), 240 / 15.0);
 }
 
 }  // namespace

@@ -33,12 +33,14 @@
 #include "app/state/console.h"
 #include "app/state/dialogs.h"
 #include "app/state/settings.h"
+#include "app/state/ui_hooks.h"
 #include "app_run_fixture.h"
 #include "audio/wav.h"
 #include "basics/errors.h"
 #include "engine/tuning.h"
 #include "platform/paths.h"
 #include "platform/threads.h"
+#include "visuals/control_table.h"
 #include "visuals/controls.h"
 #include "visuals/visuals.h"
 
@@ -557,26 +559,44 @@ TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
       "The last run ended before the disk confirmed these recordings, which may not be whole: ";
   const std::string unsaved =
       "The last run ended before these files were saved; each may still hold its earlier contents: ";
+  const std::string unreadable = "The last run's note ";
+  const auto cannotRead = [&](const std::string& notes) {
+    return unreadable + notes +
+           " could not be read whole (the disk kept nothing, zeros or a cut end of it): a file it named may not be "
+           "whole, and may not be named here.";
+  };
   static bool answer = false, asked = false;
+  enum Kind { kNone, kFile, kFolder };
   const struct {
-    bool folder;
+    Kind kind;
     std::string text, says, savesText, savesSays;
     bool noteKept, savesKept;  // after the run
     bool answered = false, fails = false;
+    std::string unreadableSays = "";
   } rows[] = {
-      {false, "REC_1.wav\r\nREC_2.wav\n", line + "REC_1.wav, REC_2.wav", "", "", true, false},
-      {false, "", "", "", "", false, false},  // an empty note: nothing to say, and it goes
-      // The zeros a power cut leaves in the unsynced note are no names.
-      {false, std::string("REC_1.wav\n\0\0\0\nREC\0_2.wav\n", 25), line + "REC_1.wav", "", "", true, false},
-      {true, "", "", "", "", true, false},  // a folder under the name is no note: kept, nothing said
+      {kFile, "REC_1.wav\r\nREC_2.wav\n", line + "REC_1.wav, REC_2.wav", "", "", true, false},
+      // An empty note lost its names (no end leaves one): said, and kept
+      // until the user has read it.
+      {kFile, "", "", "", "", true, false, false, false, cannotRead(Tarvelo::kUnconfirmedNoteName)},
+      // The zeros a power cut leaves in the unsynced note are no names: what
+      // can be read is said, and that the rest could not be.
+      {kFile, std::string("REC_1.wav\n\0\0\0\nREC\0_2.wav\n", 25), line + "REC_1.wav", "", "", true, false, false,
+       false, cannotRead(Tarvelo::kUnconfirmedNoteName)},
+      // A note of zeros only, and one whose last name was cut short.
+      {kFile, std::string(64, '\0'), "", "", "", true, false, false, false, cannotRead(Tarvelo::kUnconfirmedNoteName)},
+      {kFile, "REC_1.wav\nREC_2.w", line + "REC_1.wav", std::string("Song.tarvelo\n\0\0", 15), unsaved + "Song.tarvelo", true, true,
+       false, false, cannotRead(std::string(Tarvelo::kUnfinishedSavesNote) + ", " + Tarvelo::kUnconfirmedNoteName)},
+      {kFolder, "", "", "", "", true, false},  // a folder under the name is no note: kept, nothing said
       // A file the end named twice is named once.
-      {false, "", "", "Settings.txt\nSong.tarvelo\nSettings.txt\n", unsaved + "Settings.txt, Song.tarvelo", false,
+      {kNone, "", "", "Settings.txt\nSong.tarvelo\nSettings.txt\n", unsaved + "Settings.txt, Song.tarvelo", false,
        true},
-      {false, "REC_1.wav\n", line + "REC_1.wav", "Song.tarvelo\n", unsaved + "Song.tarvelo", false, false, true},
+      {kFile, "REC_1.wav\n", line + "REC_1.wav", "Song.tarvelo\n", unsaved + "Song.tarvelo", false, false, true},
+      // An unreadable note the user has read goes.
+      {kFile, std::string(8, '\0'), "", "", "", false, false, true, false, cannotRead(Tarvelo::kUnconfirmedNoteName)},
       // The start fails: nothing asked, both kept for the next.
-      {false, "REC_1.wav\n", "", "Song.tarvelo\n", "", true, true, true, true},
+      {kFile, "REC_1.wav\n", "", "Song.tarvelo\n", "", true, true, true, true},
       // A note longer than any end writes: its first 256 names.
-      {false, Names(300), line + Listed(256), "", "", true, false},
+      {kFile, Names(300), line + Listed(256), "", "", true, false},
   };
   int32_t held = 0;  // the figure: rows that came out as they should
   for (const auto& r : rows) {
@@ -584,9 +604,9 @@ TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
     Restart();
     fs::remove_all(note);
     fs::remove_all(saves);
-    if (r.folder)
+    if (r.kind == kFolder)
       fs::create_directories(note);
-    else
+    else if (r.kind == kFile)
       WriteFile(note, r.text);
     if (!r.savesText.empty()) WriteFile(saves, r.savesText);
     answer = r.answered;
@@ -600,14 +620,16 @@ TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
     const int32_t status = RunProgram();
     Startup.BuildInterface = Tarvelo::DefaultBuildInterface;
     const std::vector<LogEntry> log = Log();
-    const int32_t i = Find(log, line), j = Find(log, unsaved);
-    const bool named = !r.says.empty() || !r.savesSays.empty();
+    const int32_t i = Find(log, line), j = Find(log, unsaved), k = Find(log, unreadable);
+    const bool named = !r.says.empty() || !r.savesSays.empty() || !r.unreadableSays.empty();
     const bool ok = status == (r.fails ? Tarvelo::kStartupInterface : Tarvelo::kStartupOk) &&
                     (i >= 0 ? log[i].text : "") == r.says && (i < 0 || log[i].level == 2) &&
-                    (j >= 0 ? log[j].text : "") == r.savesSays && (j < 0 || log[j].level == 2) && asked == named &&
-                    fs::exists(note) == r.noteKept && fs::exists(saves) == r.savesKept;
+                    (j >= 0 ? log[j].text : "") == r.savesSays && (j < 0 || log[j].level == 2) &&
+                    (k >= 0 ? log[k].text : "") == r.unreadableSays && (k < 0 || log[k].level == 2) &&
+                    asked == named && fs::exists(note) == r.noteKept && fs::exists(saves) == r.savesKept;
     EXPECT_TRUE(ok) << "said \"" << (i >= 0 ? log[i].text : "") << "\" and \"" << (j >= 0 ? log[j].text : "")
-                    << "\"; asked " << asked << "; notes kept " << fs::exists(note) << fs::exists(saves);
+                    << "\" and \"" << (k >= 0 ? log[k].text : "") << "\"; asked " << asked << "; notes kept "
+                    << fs::exists(note) << fs::exists(saves);
     held += ok;
   }
   EXPECT_EQ(held, static_cast<int32_t>(std::size(rows)));
@@ -629,19 +651,31 @@ TEST_F(AppRun, TheTakesAnEndCouldNotConfirmAreSaidAtTheNextStartOnce) {
   EXPECT_FALSE(fs::exists(note));
 }
 
-// The question's forms, the fullest first: the box shows the first that fits.
+// The question's forms, the fullest first; each names every file (the box
+// shows the shortest whole, or the fullest in pieces), and a note that could
+// not be read is said in both.
 TEST(LastEndQuestion, NamesEachFileOnceInEveryForm) {
   Tarvelo::LastEndNotes notes;
   notes.saves = {"Song.tarvelo", "Settings.txt"};
   notes.takes = {"REC_1.wav"};
-  const std::vector<std::string> forms = Tarvelo::LastEndQuestion(notes);
-  ASSERT_EQ(forms.size(), 3u);
+  std::vector<std::string> forms = Tarvelo::LastEndQuestion(notes);
+  ASSERT_EQ(forms.size(), 2u);
   EXPECT_EQ(forms[0],
             "The last run ended before these files were saved; each may still hold its earlier contents: "
             "Song.tarvelo, Settings.txt. The last run ended before the disk confirmed these recordings, which may "
             "not be whole: REC_1.wav.");
   EXPECT_EQ(forms[1], "Not saved or not confirmed at the last end: Song.tarvelo, Settings.txt, REC_1.wav.");
-  EXPECT_EQ(forms[2], "3 files of the last run may not be whole; the message list names them.");
+  notes.takes.clear();
+  notes.unreadable = {Tarvelo::kUnconfirmedNoteName};
+  const std::string said =
+      " The last run's note RECORDINGS_UNCONFIRMED.TXT could not be read whole (the disk kept nothing, zeros or a "
+      "cut end of it): a file it named may not be whole, and may not be named here.";
+  forms = Tarvelo::LastEndQuestion(notes);
+  ASSERT_EQ(forms.size(), 2u);
+  EXPECT_EQ(forms[0],
+            "The last run ended before these files were saved; each may still hold its earlier contents: "
+            "Song.tarvelo, Settings.txt." + said);
+  EXPECT_EQ(forms[1], "Not saved or not confirmed at the last end: Song.tarvelo, Settings.txt." + said);
 }
 
 // A disk that holds the start's work (a card writing back a copy) holds no
@@ -863,9 +897,21 @@ TEST_F(AppRun, ADataFolderThatDoesNotAnswerIsSaidAndTheWindowComes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (fd >= 0) close(fd);
   });
+  // What the status line says once the window is up (the run builds no
+  // status line of its own: its texts are taken as they are put up).
+  static std::vector<std::string> statusLine;
+  statusLine.clear();
+  const Tarvelo::StateUiHooks saved = Tarvelo::StateUi;
+  Tarvelo::StateUi.ControlId = [](int32_t slot) { return slot == Tarvelo::kSlotMessageBox ? 1 << 30 : 0; };
+  Tarvelo::StateUi.SetText = [](int32_t, const std::string& text) { statusLine.push_back(text); };
   const int32_t status = RunProgram();
+  Tarvelo::StateUi = saved;
   ended = true;
   release.join();
+  ASSERT_FALSE(statusLine.empty());
+  EXPECT_EQ(statusLine.back(), "The data folder " + DataFolder() +
+                                   " does not answer (its disk may be held or gone): nothing can be saved there until "
+                                   "it does.");
   EXPECT_FALSE(letGo.load()) << "the start waited for its data folder's disk";
   EXPECT_EQ(status, Tarvelo::kStartupOk);
   EXPECT_EQ(loopEntered_, -1);

@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "app/startup_hooks.h"
 #include "app/state/console.h"
+#include "app/state/dialogs.h"
 #include "app/state/settings.h"
 #include "app/state/system_messages.h"
 #include "app/state/wave_library.h"
@@ -193,8 +194,10 @@ void AutoSave() {
 }
 
 void StatusLine() {
-  // A wait for a save, and a save on its way, is said for as long as it lasts.
+  // A wait for a save, a data folder that does not answer, and a save on its
+  // way, are said for as long as they last.
   std::string waiting = ListActsWaitingText();
+  if (waiting.empty()) waiting = DataFolderSilentText();
   if (waiting.empty()) waiting = SaveOnItsWayText();
   if (!waiting.empty() && StatusTextCountdown <= 1) SetStatusText(waiting);
   if (StatusTextFresh.load() != 0) {
@@ -202,7 +205,11 @@ void StatusLine() {
     StatusTextFresh.store(0);
   }
   const ControlRecord* db = SlotCtl(kUiDB);
-  if (db && V::ControlVisible(db)) return;
+  // A question too long for the box shows its pieces in turn.
+  if (db && V::ControlVisible(db)) {
+    TurnDialogPage();
+    return;
+  }
   if (StatusTextCountdown >= 0) {
     --StatusTextCountdown;
     if (StatusTextCountdown == 0) {

@@ -8,6 +8,7 @@
 #include "app/state/console.h"
 #include "app/state/history.h"
 #include "basics/listings.h"
+#include "platform/paths.h"
 #include "platform/threads.h"
 #include "ui/views/control_drawing.h"
 #include "visuals/control_table.h"
@@ -155,6 +156,37 @@ int32_t ListTextOffsetOf(const RenderRecord* snap) {
   return Nearest((ListRowHeightOf(snap) - snap->Text.TextSize) * 0.5);
 }
 
+std::vector<std::string> ListRowLines(const std::string& text, int32_t size, int32_t room) {
+  std::vector<std::string> lines;
+  const std::vector<size_t> starts = platform::CharacterStarts(text);
+  const auto fits = [&](size_t a, size_t b) {
+    return b <= a || V::TextWidth(text.substr(a, b - a), &V::TextFont, size) - 1 <= room;
+  };
+  const size_t n = starts.size();
+  // Where character k starts; the text's end for k = n.
+  const auto at = [&](size_t k) { return k < n ? starts[k] : text.size(); };
+  size_t from = 0;  // the line's first character
+  while (from < n) {
+    // The most whole characters that fit, at least one.
+    size_t to = from + 1;
+    while (to < n && fits(at(from), at(to + 1))) ++to;
+    if (to == n) {
+      lines.push_back(text.substr(at(from)));
+      break;
+    }
+    // Back to the last blank within, which ends this line.
+    size_t cut = to;
+    for (size_t k = to; k > from + 1; --k)
+      if (text[at(k - 1)] == ' ') {
+        cut = k;
+        break;
+      }
+    lines.push_back(text.substr(at(from), at(cut) - at(from)));
+    from = cut;
+  }
+  return lines;
+}
+
 int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
                      ListDrawStatics& statics) {
   if (!snap) return 0;
@@ -192,6 +224,33 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
 
   if (plan.prepare) plan.prepare(top, last, step, plan.context);
 
+  // The hovered row's whole text, when its row cannot hold it: its lines and
+  // the slot of the first.
+  std::vector<std::string> spread;
+  int32_t spreadAt = 0;
+  if (plan.wholeWhenHovered && plan.tooltip && f.Mark >= 0 && f.Mark < count && f.Mark >= std::min(top, last) &&
+      f.Mark <= std::max(top, last)) {
+    const std::string whole = plan.tooltip(f.Mark, plan.context);
+    const int32_t room = w - b - 3 - 2 * UnitPx();
+    if (whole != statics.spreadText || room != statics.spreadRoom || f.TextSize != statics.spreadSize) {
+      statics.spreadText = whole;
+      statics.spreadRoom = room;
+      statics.spreadSize = f.TextSize;
+      statics.spreadLines.clear();
+      if (room > 0 && V::TextWidth(whole, &V::TextFont, f.TextSize) - 1 > room)
+        statics.spreadLines = ListRowLines(whole, f.TextSize, room);
+    }
+    if (!statics.spreadLines.empty()) {
+      spread = statics.spreadLines;
+      if (spread.size() > static_cast<size_t>(rows)) spread.resize(static_cast<size_t>(rows));
+      const int32_t hoveredSlot = reversed ? top - f.Mark : f.Mark - top;
+      spreadAt = std::max(0, std::min(hoveredSlot, rows - static_cast<int32_t>(spread.size())));
+    }
+  }
+  // Rows that held such lines last frame hold their own items again.
+  const bool spreadBefore = statics.spread;
+  statics.spread = !spread.empty();
+
   ListRowPlace place;
   place.x0 = x0;
   place.rowH = rowH;
@@ -223,7 +282,7 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
     FillBox(x0, ry, x + w - 1, ry + rowH - 1, FillColour);
     if (plan.decorate) plan.decorate(place, plan.context);
     Image* row = LayerAt(c, plan.firstRowLayer + slot);
-    bool render = redraw;
+    bool render = redraw || spreadBefore;
     if (plan.rowKey) {
       if (statics.rowKeys.size() <= static_cast<size_t>(slot)) statics.rowKeys.resize(slot + 1, 0);
       const uint64_t key = plan.rowKey(i, plan.context);
@@ -237,6 +296,17 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
     if (row) BlitImage(row, x0, ry + textY);
     if (plan.finish) plan.finish(place, plan.context);
     ry += rowH;
+  }
+
+  for (size_t k = 0; k < spread.size(); ++k) {
+    const int32_t slotK = spreadAt + static_cast<int32_t>(k);
+    const int32_t rowTop = y + b + slotK * rowH;
+    FillBox(x0, rowTop, x + w - 1, rowTop + rowH - 1, kListRowHovered);
+    Image* row = LayerAt(c, plan.firstRowLayer + slotK);
+    if (!row) continue;
+    ClearImage(row, w - b - 3, f.TextSize);
+    DrawListRowText(row, UnitPx(), 0, spread[k], f.TextSize, kColourWhite);
+    BlitImage(row, x0, rowTop + textY);
   }
 
   statics.count = count;
@@ -351,7 +421,8 @@ int32_t DrawSystemMessageList(RenderRecord* snap, int32_t id) {
   return DrawListView(snap, id,
                       {.count = SystemMessageCount(),
                        .renderRow = RenderMessageRow,
-                       .tooltip = MessageTooltip},
+                       .tooltip = MessageTooltip,
+                       .wholeWhenHovered = true},
                       g_messageStatics);
 }
 

@@ -65,6 +65,11 @@ struct ListDrawStatics {
   int64_t reversed = 0;
   int32_t first = 0;
   std::vector<uint64_t> rowKeys;  // by row slot: the key its image was rendered for
+  bool spread = false;            // row images hold a hovered row's lines (wholeWhenHovered)
+  // The last hovered text cut into lines, for its room and size (none: it fit).
+  std::string spreadText;
+  int32_t spreadRoom = 0, spreadSize = 0;
+  std::vector<std::string> spreadLines;
 };
 
 // Where one row is drawn, handed to the hooks of a ListDrawPlan.
@@ -99,6 +104,10 @@ struct ListDrawPlan {
   uint64_t (*rowKey)(int32_t item, void* context) = nullptr;
   // The tooltip of the hovered item.
   std::string (*tooltip)(int32_t item, void* context) = nullptr;
+  // The hovered row's whole text (its tooltip), when wider than its row, is
+  // shown where the pointer rests: wrapped over the rows from it down (up
+  // from the list's foot when too few are left), as many as it needs.
+  bool wholeWhenHovered = false;
   // After the row's background box, before its image (markers).
   void (*decorate)(const ListRowPlace& row, void* context) = nullptr;
   // After the row's image (icons).
@@ -126,6 +135,11 @@ int32_t HoveredRowDifferenceAt(const std::string& text);
 // that begin alike stay apart; the tooltip holds the whole text.
 void DrawListRowText(platform::Image* row, int32_t x, int32_t y, const std::string& text,
                      int32_t size, uint32_t colour, int32_t right = -1);
+
+// A text cut into lines `room` pixels wide at text size `size`, at blanks
+// (which end the line they cut), a word longer than a line where the line
+// ends; no cut splits a character's escape form. Joined they are the text.
+std::vector<std::string> ListRowLines(const std::string& text, int32_t size, int32_t room);
 
 // The row height and text offset of a list's snapshot (nearest((h - 2B) / rows),
 // nearest((rowH - text size) x 0.5)); a row count below 1 counts as 1.

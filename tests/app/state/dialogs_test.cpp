@@ -107,6 +107,34 @@ TEST_F(DialogsTest, AQuestionTakesItsFullestFormThatFitsWhole) {
   ASSERT_EQ(CloseDialog(), 0);
 }
 
+// A question in pieces shows each for its ticks of the system bar, then the
+// next, the first again after the last; an answer or another question ends
+// the turning.
+TEST_F(DialogsTest, AQuestionInPiecesTurnsThemInTheBox) {
+  ASSERT_EQ(OpenDialogInPages(owner_, {"(1/3) one", "(2/3) two", "(3/3) three"}, {2.0, 0.4, 1.0}), 0);
+  EXPECT_TRUE(Shown(db_));
+  std::vector<std::string> seen = {Text(db_ + 1)};
+  for (int32_t tick = 0; tick < 6; ++tick) {
+    TurnDialogPage();
+    seen.push_back(Text(db_ + 1));
+  }
+  const std::vector<std::string> expected = {"  (1/3) one",   "  (1/3) one", "  (2/3) two", "  (3/3) three",
+                                             "  (1/3) one", "  (1/3) one", "  (2/3) two"};
+  EXPECT_EQ(seen, expected);
+  // Another question takes the box: its text stays.
+  ASSERT_EQ(OpenDialog(other_, "Really?", 0, "", 0, 0, 0), 0);
+  Drain();
+  EXPECT_FALSE(TurnDialogPage());
+  EXPECT_FALSE(TurnDialogPage());
+  EXPECT_EQ(Text(db_ + 1), "  Really?");
+  ASSERT_EQ(AnswerDialog(db_ + 3, -1), 0);
+  Drain();
+  ASSERT_EQ(OpenDialogInPages(owner_, {"a", "b"}, {1.0, 1.0}), 0);
+  ASSERT_EQ(AnswerDialog(db_ + 3, -1), 0);
+  Drain();
+  EXPECT_FALSE(TurnDialogPage());
+}
+
 TEST_F(DialogsTest, EditFieldTakesTheKeys) {
   ASSERT_EQ(OpenDialog(owner_, "Enter a new name: ", -1, "Old", 1, 5, -1), 0);
   EXPECT_EQ(C(db_ + 1)->W, C(db_ + 2)->W);

@@ -352,6 +352,52 @@ TEST_F(ListMembersTest, SystemMessagesAreColouredByLevel) {
   MessageConsoleFree();
 }
 
+// A message too long for its row is read whole where the pointer rests: its
+// lines over the rows from it down (up from the foot when too few are left),
+// and the rows it covered hold their own messages again once it is left.
+TEST_F(ListMembersTest, AHoveredMessageTooLongForItsRowIsShownWhole) {
+  ASSERT_EQ(MessageConsoleCreate(), 0);
+  const std::string longOne =
+      "The last run ended before these files were saved; each may still hold its earlier contents: "
+      "SS20261210-14h30m44.tarvelo, Settings.txt";
+  for (int32_t i = 0; i < 8; ++i) LogMessage(i == 2 || i == 7 ? longOne : "message " + std::to_string(i), 0);
+  const int32_t id = Make(0, 0, 300, 166, DrawSystemMessageList, nullptr, 415);
+  ASSERT_GE(V::SetListRows(id, 14, 8, 20), 0);
+  const int32_t b = V::BorderWidth, rowH = static_cast<int32_t>(std::lround((166.0 - 2 * b) / 8));
+  const int32_t room = 300 - b - 3 - 2 * UnitPx();
+  const std::vector<std::string> lines = ListRowLines(longOne, 14, room);
+  ASSERT_GE(lines.size(), 2u);
+  std::string joined;
+  for (const std::string& l : lines) joined += l;
+  EXPECT_EQ(joined, longOne);
+  EXPECT_EQ(lines.back().substr(lines.back().size() - 12), "Settings.txt");
+  const auto hovered = [&](int32_t slot) { return At(300 - b - 6, b + slot * rowH + rowH / 2) == kListRowHovered; };
+  const auto inked = [&](int32_t slot) {
+    const platform::Image* row = C(id)->Layers[slot];
+    int32_t n = 0;
+    for (int32_t i = 0; i < row->width * row->height; ++i) n += (row->pixels[i] >> 24) != 0;
+    return n;
+  };
+  const struct {
+    int32_t item, firstSlot;
+  } rows[] = {{2, 2}, {7, 8 - static_cast<int32_t>(lines.size())}, {-1, -1}};
+  int32_t held = 0;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.item);
+    C(id)->Text.Mark = r.item;
+    Draw(id);
+    int32_t ok = 0;
+    for (int32_t slot = 0; slot < 8; ++slot) {
+      const bool covered = r.firstSlot >= 0 && slot >= r.firstSlot && slot < r.firstSlot + int32_t(lines.size());
+      ok += hovered(slot) == (covered || slot == r.item) && inked(slot) > 0;
+    }
+    EXPECT_EQ(ok, 8);
+    held += ok == 8;
+  }
+  EXPECT_EQ(held, 3);
+  MessageConsoleFree();
+}
+
 TEST_F(ListMembersTest, FileListShowsFoldersWithTheirGlyph) {
   QUARLE_BASICS::DirList* saved = BrowserListing;
   QUARLE_BASICS::DirList* list = new QUARLE_BASICS::DirList;
