@@ -726,11 +726,11 @@ TEST_F(AppRun, AStartWhoseWorkTheDiskHeldSaysSoAndTheNextStartRunsItsWork) {
   static std::atomic<int32_t> copies{0};
   copies = 0;
   Startup.CopyDemoFiles = [](uint32_t) { copies.fetch_add(1); };
-  WriteFile(DataFolder() + "/SYNTHS/Song.tarvelo.tmp", "");  // a leftover the second start's work clears
+  WriteFile(DataFolder() + "/SYNTHS/Song.tarvelo~tarvelo-1.tmp", "");  // a leftover the second start's work clears
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   release = true;
   EXPECT_EQ(copies.load(), 1);
-  EXPECT_FALSE(fs::exists(DataFolder() + "/SYNTHS/Song.tarvelo.tmp"));
+  EXPECT_FALSE(fs::exists(DataFolder() + "/SYNTHS/Song.tarvelo~tarvelo-1.tmp"));
   EXPECT_EQ(console_.find("The disk holds the start's work"), std::string::npos) << console_;
 }
 
