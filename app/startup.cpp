@@ -50,6 +50,7 @@
 #include "engine/render.h"
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
+#include "platform/disk_pace.h"
 #include "platform/display.h"
 #include "platform/display_link.h"
 #include "platform/midi.h"
@@ -105,8 +106,6 @@ constexpr int32_t kWindowSlots = 12;
 constexpr int32_t kScreenFlags = 8;  // no frame
 constexpr const char* kTextFontPath = "/FONTS/Sansation/Sansation_Bold.ttf";
 constexpr const char* kIconFontPath = "/FONTS/Fontello/Tarvelo-Fontello.ttf";
-// How long the end waits for a job of the start's disk work that does not end.
-constexpr double kStartWorkIdleSeconds = 10.0;
 // Where a session's synth file is looked for when its folder has moved.
 constexpr const char* kSynthsSubFolder = "\\SYNTHS";
 
@@ -743,12 +742,12 @@ int32_t RunStartup(int32_t argc, char** argv) {
   if (StartupStatus == kStartupOk) StartSubsystems();
   // The start's disk work ends before the end's saves: what it handed the
   // saver is among them. A disk that holds a job for long leaves it be.
-  FinishStartDiskWork(kStartWorkIdleSeconds);
+  FinishStartDiskWork(platform::kEndIdleSeconds);
   // 42. The video thread draws on until the shutdown has waited for the
   // recordings' writer: the window shows that wait.
   Step(42);
   // What the step's callers handed (tests answering the question).
-  FinishStartDiskWork(kStartWorkIdleSeconds);
+  FinishStartDiskWork(platform::kEndIdleSeconds);
   g_exitTimer.Stop();
   // The queues go in the shutdown; a signal now only hurries it.
   platform::StopQuitRequests();

@@ -19,6 +19,7 @@
 #include "basics/queues.h"
 #include "basics/timetext.h"
 #include "platform/console.h"
+#include "platform/disk_pace.h"
 #include "platform/files.h"
 #include "platform/threads.h"
 
@@ -157,10 +158,6 @@ void LogWriterMain(uint64_t generation) {
   g_log.written.notify_all();
 }
 
-// A shutdown gives the log's last lines this long to reach a busy disk, then
-// ends without them.
-constexpr auto kLogCloseBound = std::chrono::seconds(10);
-
 }  // namespace
 
 void ConsoleMessageInit(ConsoleMessage& m) {
@@ -242,7 +239,9 @@ void CloseLogFile() {
     std::unique_lock<std::mutex> hold(g_log.lock);
     g_log.closing = true;
     g_log.bell.notify_all();
-    closed = g_log.written.wait_for(hold, kLogCloseBound, [] { return g_log.number == 0; });
+    // The last lines get the end's idle limit to reach a busy disk.
+    closed = g_log.written.wait_for(hold, std::chrono::duration<double>(platform::kEndIdleSeconds),
+                                    [] { return g_log.number == 0; });
   }
   // A disk that took nothing for the bound keeps the writer: the process ends without it.
   if (closed)
