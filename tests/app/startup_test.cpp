@@ -641,13 +641,16 @@ TEST(LastEndQuestion, NamesEachFileOnceInEveryForm) {
 TEST(StartWork, AJobTheEndStoppedWaitingForTellsNothing) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto run = [] {
-    static std::atomic<bool> go{false}, told{false}, out{false};
+    static std::atomic<bool> began{false}, go{false}, told{false}, out{false};
     Tarvelo::BeginStartWork();
     Tarvelo::StartDiskJob([] {
+      began = true;
       while (!go.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       Tarvelo::StartWorkNews([] { told = true; });
       out = true;
     });
+    // Under way when the end comes (one that has not begun is never run).
+    for (int i = 0; i < 30000 && !began.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const bool whole = Tarvelo::FinishStartDiskWork(0.05);  // the end gives up on it
     go = true;
     for (int i = 0; i < 30000 && !out.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
