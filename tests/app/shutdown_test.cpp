@@ -34,6 +34,7 @@
 #include "engine/modulelist.h"
 #include "platform/display_link.h"
 #include "platform/quit_signals.h"
+#include "platform/saver.h"
 #include "platform/threads.h"
 #include "visuals/video_thread.h"
 
@@ -201,6 +202,13 @@ TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
   EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
 }
 
+// The start's disk jobs ended and every save they handed over landed.
+void LetTheStartsSavesLand() {
+  for (int32_t i = 0; i < 30000 && Tarvelo::StartDiskJobsLeft() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  platform::SaverWaitIdle(30.0);
+}
+
 // The last run's note names the file whose save the end waits for: the names
 // it holds do not change, so the end leaves it as it is (no rewrite: a held
 // disk would hold that too), before the wait and after the save landed.
@@ -210,7 +218,11 @@ TEST_F(AppRun, TheEndLeavesTheLastRunsNoteAloneWhileItsNamesStayTheSame) {
   struct stat before {};
   ASSERT_EQ(::stat(note.c_str(), &before), 0);
   g_onSavesWait = [] { synccount::Release(); };
-  g_beforeStep = HoldTheLibrarysSave;
+  g_beforeStep = [](int32_t step) {
+    // The start's own saves landed: the library's is the only one the end waits for.
+    if (step == 41) LetTheStartsSavesLand();
+    HoldTheLibrarysSave(step);
+  };
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
   synccount::Release();
   EXPECT_GE(Find(Log(), "Saving to the disk: 1 files left"), 0);
@@ -537,6 +549,8 @@ TEST_F(AppRunDeathTest, TheSignalsBoundCountsFromTheSignalNotFromWhenABusyWindow
     }).detach();
   };
   g_beforeStep = [](int32_t step) {
+    // The start's own saves landed: the library's is the only one the end waits for.
+    if (step == 41) LetTheStartsSavesLand();
     HoldTheLibrarysSave(step);
     if (step != 41) return;
     ::kill(::getpid(), SIGTERM);
