@@ -52,6 +52,7 @@
 #include "engine/render.h"
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
+#include "platform/disk_pace.h"
 #include "platform/display.h"
 #include "platform/display_link.h"
 #include "platform/midi.h"

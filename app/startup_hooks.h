@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/disk_pace.h"
 #include "visuals/controls.h"
 
 namespace Tarvelo {
@@ -61,7 +62,7 @@ struct StartupHooks {
   double DataFolderBound = 3.0;
   // How long the end of the start waits for a job of the start's disk work
   // that does not end.
-  double StartWorkBound = 10.0;
+  double StartWorkBound = platform::kEndIdleSeconds;
 };
 // one thread: start-up, installed by the wiring (tests set them on their own thread)
 extern StartupHooks Startup;

@@ -13,19 +13,6 @@
 
 namespace QUARLE_AUDIO::rec {
 
-namespace {
-
-int Sync(int fd, bool whole) {
-  while ((whole ? ::fsync(fd) : ::fdatasync(fd)) != 0) {
-    if (errno == EINTR) continue;
-    // A file system with nothing to sync (some virtual ones) loses nothing.
-    return errno == EINVAL || errno == ENOTSUP ? 0 : errno;
-  }
-  return 0;
-}
-
-}  // namespace
-
 void SyncLine::Moved() {
   progress.fetch_add(1, std::memory_order_release);
   platform::WakeWordWaiters(progress);
@@ -77,8 +64,8 @@ void SyncLine::RunRound(SyncRound& r) {
     r.folderError = error;
   } else {
     for (int fd : r.folders)
-      if (const int error = Sync(fd, true); error != 0 && r.folderError == 0) r.folderError = error;
-    for (SyncFile& f : r.files) f.error = Sync(f.fd, f.whole);
+      if (const int error = platform::SyncToDisk(fd, true); error != 0 && r.folderError == 0) r.folderError = error;
+    for (SyncFile& f : r.files) f.error = platform::SyncToDisk(f.fd, f.whole);
   }
   // What no piece confirmed (a file system without them) the sync did; a
   // finished sync is the disk's progress even with no new bytes.

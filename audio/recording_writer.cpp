@@ -597,6 +597,9 @@ void WriterThread(std::shared_ptr<State> s, std::shared_ptr<SyncLine> line) {
   }
   s->done.store(true, std::memory_order_release);
   w.line->Moved();
+  // The sync thread ends after the round it may be in: also when the end
+  // gave up on this thread and left it (no one else asks it then).
+  w.line->Quit();
 }
 
 void CloseTakesOfAHeldWriter(State& s) {

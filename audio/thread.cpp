@@ -45,7 +45,6 @@ constexpr double kReportInterval = 1.0;         // s between repeats of a standi
 constexpr double kIdleNap = 0.0001;  // s
 // A disk that takes nothing this long (no byte written, no sync finished)
 // ends the end's wait for the recordings' writer: the end's one limit.
-constexpr double kWriterIdleAtExit = platform::kEndIdleSeconds;  // s
 constexpr double kRingSeconds = 10.0;  // s of sound the recording's ring holds
 
 // Differences of the seconds timer: a wrap at midnight adds a day; what is
@@ -844,7 +843,7 @@ bool WaitAudioThread(std::thread*& handle, bool (*shown)(const RecordingEndProgr
   // Every take handed over reaches the disk whole before the program goes on
   // to free what the writer uses; only a disk that confirms nothing for long,
   // or the caller, ends the wait (the writer says which takes are short).
-  const int32_t r = RecordingWriterStop(kWriterIdleAtExit, shown ? shown : SayWritingLeftOnly);
+  const int32_t r = RecordingWriterStop(platform::kEndIdleSeconds, shown ? shown : SayWritingLeftOnly);
   if (r < 0) {
     Report(LangText(613, "The last recording may not be on the disk yet: the disk has not confirmed it"), 2);
   }

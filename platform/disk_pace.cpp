@@ -114,6 +114,14 @@ void DiskPace::Reset() {
   lastMoved_ = 0.0;
 }
 
+int SyncToDisk(int fd, bool whole) {
+  while ((whole ? ::fsync(fd) : ::fdatasync(fd)) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EINVAL || errno == ENOTSUP ? 0 : errno;
+  }
+  return 0;
+}
+
 bool StartWriteBack(int fd, int64_t from, int64_t to) {
   for (int64_t at = from; at < to; at += kWriteBackPiece) {
     int rc;

@@ -75,7 +75,9 @@ class DiskPace {
 // once, not once a piece. They are then waited for one by one
 // (WriteBackInPieces), each one the disk confirmed a sign that it writes.
 constexpr int64_t kWriteBackPiece = 64 * 1024;
-// A disk that wrote nothing for this long is given up on by the end.
+// A disk that wrote nothing for this long is given up on: by the end's waits
+// (the saves', the takes', the start's jobs', the log's last lines) and by a
+// Save, which then offers another place.
 constexpr double kEndIdleSeconds = 10.0;
 // A disk that wrote within this long is writing.
 constexpr double kEndWritingSeconds = 3.0;
@@ -84,6 +86,12 @@ constexpr double kEndWritingSeconds = 3.0;
 constexpr double kEndOthersSeconds = 10.0;
 // The time left is judged over this long of the disk's writing.
 constexpr double kEndPaceWindow = 30.0;
+
+// Syncs an open file (with `whole`, its size and times too; else its data
+// only) or a folder, again when a signal cuts the wait short: 0, or the errno
+// of the disk's refusal. A file system that keeps nothing to sync (some
+// virtual ones) loses nothing: 0.
+int SyncToDisk(int fd, bool whole = true);
 
 // Starts the write-back of bytes [from, to) of an open file, piece by piece,
 // without waiting for it. False only when the disk refused (a file system

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/disk_pace.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -382,12 +383,7 @@ int32_t SyncFile(int32_t fileNumber, bool dataOnly) {
   FILE* f = Handle(fileNumber);
   if (!f) return -19;
   if (std::fflush(f) != 0) return -20;
-  while ((dataOnly ? ::fdatasync(::fileno(f)) : ::fsync(::fileno(f))) != 0) {
-    if (errno == EINTR) continue;
-    // A file system with nothing to sync (some virtual ones) loses nothing.
-    return errno == EINVAL || errno == ENOTSUP ? 0 : -20;
-  }
-  return 0;
+  return SyncToDisk(::fileno(f), !dataOnly) == 0 ? 0 : -20;
 }
 
 }  // namespace

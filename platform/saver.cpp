@@ -331,14 +331,7 @@ void SaveMovedOn() {
   WakeWordWaiters(*t_progress);
 }
 
-bool SyncDescriptor(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno == EINTR) continue;
-    // A file system that keeps nothing to sync (some virtual ones) loses nothing.
-    return errno == EINVAL || errno == ENOTSUP;
-  }
-  return true;
-}
+bool SyncDescriptor(int fd) { return SyncToDisk(fd, true) == 0; }
 
 bool SaveWrite(int fd, const void* bytes, size_t n) { return WriteAll(fd, static_cast<const char*>(bytes), n); }
 

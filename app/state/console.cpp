@@ -16,6 +16,7 @@
 #include "basics/queues.h"
 #include "basics/timetext.h"
 #include "platform/console.h"
+#include "platform/disk_pace.h"
 #include "platform/files.h"
 #include "platform/threads.h"
 #include "platform/worker.h"
@@ -120,10 +121,6 @@ struct LogLane {
 };
 LogLane g_log;
 
-// A shutdown gives the log's last lines this long at most to reach a busy
-// disk, then ends without them.
-constexpr double kLogCloseBound = 10.0;
-
 }  // namespace
 
 void ConsoleMessageInit(ConsoleMessage& m) {
@@ -164,7 +161,7 @@ void MessageConsoleFree() {
 }
 
 int32_t OpenLogFile() {
-  CloseLogFile(kLogCloseBound);  // a new, empty log: the old one's lines end first
+  CloseLogFile(platform::kEndIdleSeconds);  // a new, empty log: the old one's lines end first
   const std::string home = DynZStringGet(QUARLE_BASICS::HomeFolder);
   if (home.empty()) return -QUARLE_BASICS::kErrFolder;
   int32_t number = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "basics/dynzstring.h"
+#include "platform/disk_pace.h"
 #include "platform/threads.h"
 
 namespace Tarvelo {
@@ -61,7 +62,7 @@ int32_t OpenLogFile();
 // reported before, within `bound` seconds: a disk that holds them longer
 // keeps the log's thread (handed to the keeper, platform::HeldWorkers) and
 // the file. False then.
-bool CloseLogFile(double bound = 10.0);
+bool CloseLogFile(double bound = platform::kEndIdleSeconds);
 // Waits up to `seconds` until the log's writer has written every line
 // reported so far: whether it has.
 bool LogWritten(double seconds);

@@ -38,7 +38,7 @@ constexpr float kFineTime = 0.5f;
 // A stage time past kFineTime a frame later, its rest kept; a rest that does
 // not fit the time (a reset or a load wrote it) is not taken.
 inline float FineLater(float t, float& rest) {
-  const float kept = t + rest == t ? rest : 0.0f;
+  const float kept = KeptRest(t, rest);
   const float step = RateInverse + kept;
   const float later = t + step;
   rest = step - (later - t);
@@ -454,8 +454,7 @@ template <int32_t kLanes>
                                          : 0.0f;
     plain[v] = t + step;
     // FineLater's steps.
-    const float kept = rests[v];
-    const float taken = t + kept == t ? kept : 0.0f;
+    const float taken = KeptRest(t, rests[v]);
     const float fineStep = step + taken;
     const float later = t + fineStep;
     fineTimes[v] = later;

@@ -27,6 +27,12 @@ inline float ClipValue(float x, Shared<int64_t>& clipFlag) {
   return x;
 }
 
+// A rest kept beside a single-precision time, phase or position
+// (VoiceStateRest, SamplePositionRest), the two added being the exact value:
+// taken only while it adds nothing the value itself can hold. One that does
+// not fit (a reset, a rewind or a load wrote the value) is not taken.
+[[gnu::always_inline]] inline float KeptRest(float value, float rest) { return value + rest == value ? rest : 0.0f; }
+
 // The same limit without touching the flag (octave-board frequencies).
 inline float LimitValue(float x) { return 1.0f >= std::fabs(x) ? x : SgnF(x); }
 

@@ -110,10 +110,6 @@ int32_t PickByWeight(int32_t start, int32_t count, float x, const float* weights
 
 namespace {
 
-// A countdown's kept rest, where it still fits: a countdown written by
-// anything but the frame's step (a new note, a reset, a load) drops it.
-inline float KeptRest(float countdown, float rest) { return countdown + rest == countdown ? rest : 0.0f; }
-
 // A note just set starts what the last one ran over (over, at most a frame's
 // steps) early; a note shorter than that keeps its whole length.
 inline void CarryOver(float& countdown, float& rest, double over) {

@@ -888,7 +888,7 @@ inline bool WeightedMix(const ModuleRecord& m) {
 // float alone rounds every step the same way over a stretch of the cycle, so
 // a 0.5-Hz wave ran 0.1 % fast and a 440-Hz one strayed 2 ms an hour.
 inline float SineAdvance(float p, float& rest, float f) {
-  const float kept = p + rest == p ? rest : 0.0f;
+  const float kept = KeptRest(p, rest);
   double exact = (static_cast<double>(p) + static_cast<double>(kept)) + 0.25 * static_cast<double>(f);
   float q = static_cast<float>(exact);
   if (!(1.0f > std::fabs(q))) {
@@ -978,7 +978,7 @@ constexpr double kAnchorSlack = (kAnchorFrames + 1) * 0x1p-24;
       float& rest = m.VoiceStateRest[ch][w];
       float& anchor = m.OscillatorAnchor[ch][w];
       // A rest that does not fit its anchor (a reset wrote there) is not taken.
-      const float kept = anchor + rest == anchor ? rest : 0.0f;
+      const float kept = KeptRest(anchor, rest);
       const double exact = (static_cast<double>(anchor) + static_cast<double>(kept)) +
                            static_cast<double>(kAnchorFrames) * 0.25 * static_cast<double>(f);
       // The float phase wraps where the exact one may not yet: whole turns apart.

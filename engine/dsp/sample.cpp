@@ -106,10 +106,6 @@ inline double FineReadPoint(float from, float rest, float phase) {
   return ReadFrames(m, ch, i, fraction);
 }
 
-// A voice's kept rest, where it still fits its position: a position written
-// by anything but the kernel (a reset, a rewind, a load) drops it.
-inline float KeptRest(float pos, float rest) { return pos + rest == pos ? rest : 0.0f; }
-
 // A position and its rest as the nearest float and what is left of it.
 inline void SplitPosition(float& pos, float rest, float& kept) {
   const float whole = pos + rest;
@@ -341,7 +337,7 @@ template <int32_t kLanes, bool kDoubled, bool kLoop, bool kRewind, bool kLong>
     const int32_t live = (v < voices ? 1 : 0) & (armed | r.playing[v]);
     const int32_t zero = armed & rewind;
     const float p0 = zero != 0 ? 0.0f : pos;
-    const float e0 = (zero | (pos + rest == pos ? 0 : 1)) != 0 ? 0.0f : rest;  // KeptRest
+    const float e0 = zero != 0 ? 0.0f : KeptRest(pos, rest);
     const float f = ((armed ^ 1) & doubled) != 0 ? f0 + f0 : f0;
     const float sp0 = Sign(p0);
     const float p1 = Sign(f) + sp0 == 0.0f ? p0 - sp0 : p0;

@@ -42,10 +42,6 @@ struct StepClock {
   bool loops;   // ... just past it: the next loop goes on from there
 };
 
-// A kept rest, where it still fits its time: a time written by anything but
-// the kernel (a reset, a rewind, a load) drops it.
-inline float KeptRest(float t, float rest) { return t + rest == t ? rest : 0.0f; }
-
 // One frame of the clock (StepLanes takes the same steps lane by lane). Past
 // the end by less than a step, the loop goes on at the time past its length
 // (TakeLoop): a restart at zero would lose a frame's part every loop, which
@@ -250,8 +246,7 @@ template <int32_t kLanes>
   // ClockStep's steps, as whole-number flags and selects.
   for (int32_t v = 0; v < kLanes; ++v) {
     const float t0 = r.time[v];
-    const float kept = r.rest[v];
-    const float rest0 = t0 + kept == t0 ? kept : 0.0f;
+    const float rest0 = KeptRest(t0, r.rest[v]);
     const float tempo = r.tempo[v];
     const float k = tempo * quarter;
     const float x0 = std::fabs(k * t0 + k * rest0);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -34,6 +35,8 @@
 #include "basics/errors.h"
 #include "engine/modulelist.h"
 #include "platform/display_link.h"
+#include "platform/quit_signals.h"
+#include "platform/saver.h"
 #include "platform/threads.h"
 #include "visuals/video_thread.h"
 
@@ -199,6 +202,37 @@ TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
   EXPECT_EQ(synccount::ThreadsNamed("tarvelo-save"), 0);
   // Noted before the wait, and no longer once the save landed.
   EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
+}
+
+// The start's disk jobs ended and every save they handed over landed.
+void LetTheStartsSavesLand() {
+  for (int32_t i = 0; i < 30000 && Tarvelo::StartDiskJobsLeft() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  platform::SaverWaitIdle(30.0);
+}
+
+// The last run's note names the file whose save the end waits for: the names
+// it holds do not change, so the end leaves it as it is (no rewrite: a held
+// disk would hold that too), before the wait and after the save landed.
+TEST_F(AppRun, TheEndLeavesTheLastRunsNoteAloneWhileItsNamesStayTheSame) {
+  const std::string note = DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote;
+  WriteFile(note, "WF_Library.txt\n");
+  struct stat before {};
+  ASSERT_EQ(::stat(note.c_str(), &before), 0);
+  g_onSavesWait = [] { synccount::Release(); };
+  g_beforeStep = [](int32_t step) {
+    // The start's own saves landed: the library's is the only one the end waits for.
+    if (step == 41) LetTheStartsSavesLand();
+    HoldTheLibrarysSave(step);
+  };
+  ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
+  synccount::Release();
+  EXPECT_GE(Find(Log(), "Saving to the disk: 1 files left"), 0);
+  EXPECT_TRUE(fs::exists(DataFolder() + "/WF_Library.txt"));
+  struct stat after {};
+  ASSERT_EQ(::stat(note.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "the note was written anew";
+  EXPECT_EQ(ReadAll(note), "WF_Library.txt\n");
 }
 
 // What the end said while the disk held it.
@@ -605,6 +639,52 @@ TEST_F(AppRunDeathTest, TheEndAfterASignalIsOverWithinItsBound) {
   EXPECT_GE(Find(log, "These files were not saved before the end, as the disk did not write them; each may still "
                       "hold its earlier contents: WF_Library.txt"),
             0);
+}
+
+// A quit signal that comes while the window's thread is busy for longer than
+// the signal's bound (a save it waits for, a slow handler): the end counts the
+// bound from the signal's own moment, so it is already over when the end
+// begins. The end gives up on the save the disk holds at its first look,
+// though the disk lets the save go soon after: the file is named and noted.
+TEST_F(AppRunDeathTest, TheSignalsBoundCountsFromTheSignalNotFromWhenABusyWindowTookIt) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::string self = program_ + "/tarvelo";
+  char* argv[] = {self.data(), nullptr};
+  unsetenv("TARVELO_EXIT_AFTER_MS");  // only the signal ends the run
+  WriteFile(DataFolder() + "/WF_Library.txt", "old");
+  // Half a second after the end said it waits, the disk writes again: an end
+  // that counted its bound from its own start would see the save land.
+  g_onSavesWait = [] {
+    static std::atomic<bool> once{false};
+    if (once.exchange(true)) return;
+    std::thread([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      synccount::Release();
+    }).detach();
+  };
+  g_beforeStep = [](int32_t step) {
+    // The start's own saves landed: the library's is the only one the end waits for.
+    if (step == 41) LetTheStartsSavesLand();
+    HoldTheLibrarysSave(step);
+    if (step != 41) return;
+    ::kill(::getpid(), SIGTERM);
+    WaitUntil([] { return platform::FirstQuitSignalAt() > 0; });
+    // The window's thread busy past the bound, counted from the signal.
+    while (platform::HighResClock() < platform::FirstQuitSignalAt() + Tarvelo::SignalEndSeconds + 0.1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
+  // Set in the run's own process only.
+  EXPECT_EXIT(
+      {
+        Tarvelo::SignalEndSeconds = 3.0;
+        Tarvelo::Main(1, argv);
+      },
+      ::testing::ExitedWithCode(Tarvelo::kExitEndUnclean), "");
+  const std::vector<LogEntry> log = Log();
+  EXPECT_GE(Find(log, "These files were not saved before the end, as the disk did not write them; each may "
+                      "still hold its earlier contents: WF_Library.txt"),
+            0);
+  EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote), "WF_Library.txt\n");
 }
 
 // A save the disk refuses at the end (a stick pulled out during the wait):

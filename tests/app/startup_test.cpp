@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -676,6 +677,34 @@ TEST(LastEndQuestion, NamesEachFileOnceInEveryForm) {
             "The last run ended before these files were saved; each may still hold its earlier contents: "
             "Song.tarvelo, Settings.txt." + said);
   EXPECT_EQ(forms[1], "Not saved or not confirmed at the last end: Song.tarvelo, Settings.txt." + said);
+}
+
+// A start job the disk holds past the end's wait for it: once it gets out, its
+// news is dropped (the queues it would reach may be gone), never handed to the
+// interface. In a process of its own: a wait given up on is the run's last.
+TEST(StartWork, AJobTheEndStoppedWaitingForTellsNothing) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto run = [] {
+    static std::atomic<bool> began{false}, go{false}, told{false}, out{false};
+    Tarvelo::BeginStartWork();
+    Tarvelo::StartDiskJob([] {
+      began = true;
+      while (!go.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      Tarvelo::StartWorkNews([] { told = true; });
+      out = true;
+    });
+    // Under way when the end comes (one that has not begun is never run).
+    for (int i = 0; i < 30000 && !began.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool whole = Tarvelo::FinishStartDiskWork(0.05);  // the end gives up on it
+    go = true;
+    for (int i = 0; i < 30000 && !out.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int32_t waiting = Tarvelo::StartWorkNewsWaiting();
+    Tarvelo::TakeStartWorkNews();
+    std::fprintf(stderr, "whole %d out %d waiting %d told %d\n", int(whole), int(out.load()), int(waiting),
+                 int(told.load()));
+    std::_Exit(!whole && out.load() && waiting == 0 && !told.load() ? 0 : 1);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "whole 0 out 1 waiting 0 told 0");
 }
 
 // A disk that holds the start's work (a card writing back a copy) holds no

@@ -299,43 +299,53 @@ TEST_F(Recording, AnUnfinishedRecordingReadsUpToItsLastWholeSecond) {
 
 // A power cut loses at most the last two seconds: while the take runs, the
 // sync thread keeps its data, the header then naming no more than it holds.
+// What a finished sync kept is what the writer's header names once it came
+// back (a sync notes the header as it stood when it was asked, what the sync
+// before kept). Rows: the disk holds the take's first syncs (its folder's)
+// until two seconds of sound wait, so the first data it keeps is all of them.
 TEST_F(Recording, ARunningRecordingIsSyncedWithItsSizesEveryTwoSecondsAtMost) {
   StartWriter();
-  synccount::Reset();
-  const int32_t take = W().HandOver(strdup("synced"), 1);
-  ASSERT_GT(take, 0);
-  const std::string path = fs::weakly_canonical(dir_ + "/AUDIO").string() + "/synced.wav";
-  const auto named = [&] {  // the data bytes the latest sync of the take kept
-    uint32_t n = 0;
-    for (const auto& s : synccount::Syncs())
-      if (s.path == path) n = std::max(n, s.dataSize);
-    return n;
-  };
-  const std::vector<int16_t> v(960, 3);  // 10 ms blocks: 5 s
-  const uint32_t all = 500 * 1920;
-  for (uint32_t written = 1920; written <= all; written += 1920) {
-    ASSERT_EQ(Append(take, v), 0);
-    // In step with the writer, as the sound comes in real time. A real sync
-    // waits for the file system's journal, which another program's large
-    // writes on the same disk can hold far longer than a hang bound's usual.
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) >= 88 + written; }, 4 * kHangBound));
-    ASSERT_TRUE(WaitUntil([&] { return named() + 2 * 192000 >= written; }, 4 * kHangBound)) << written;
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "first syncs held" : "a disk that syncs at once");
+    synccount::Reset();
+    if (held) synccount::Hold("tarvelo-recsync", false);
+    const std::string stem = held ? "held" : "synced";
+    const int32_t take = W().HandOver(strdup(stem.c_str()), 1);
+    ASSERT_GT(take, 0);
+    const std::string path = fs::weakly_canonical(dir_ + "/AUDIO").string() + "/" + stem + ".wav";
+    const auto noted = [&] {  // the header the latest sync of the take wrote
+      uint32_t n = 0;
+      for (const auto& s : synccount::Syncs())
+        if (s.path == path) n = std::max(n, s.dataSize);
+      return n;
+    };
+    const std::vector<int16_t> v(960, 3);  // 10 ms blocks: 4 s
+    const uint32_t all = 400 * 1920;
+    for (uint32_t written = 1920; written <= all; written += 1920) {
+      ASSERT_EQ(Append(take, v), 0);
+      // In step with the writer, as the sound comes in real time. A real sync
+      // waits for the file system's journal, which another program's large
+      // writes on the same disk can hold far longer than a hang bound's usual.
+      ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) >= 88 + written; }, 4 * kHangBound));
+      if (held && written == 2 * 192000) synccount::Release();
+      ASSERT_TRUE(WaitUntil([&] { return Named(path) + 2 * 192000 >= written; }, 4 * kHangBound)) << written;
+    }
+    W().End();
+    ASSERT_TRUE(W().Settle(kHangBound));
+    EXPECT_EQ(noted(), all);  // the closing sync keeps the closing header
+    for (const auto& s : synccount::Syncs()) {
+      if (s.path != path) continue;
+      EXPECT_EQ(s.thread, "tarvelo-recsync");
+      EXPECT_LE(int64_t(s.dataSize), s.length - 88);
+      EXPECT_EQ(s.riffSize, s.dataSize + 80);
+      EXPECT_EQ(s.factFrames, s.dataSize / 4);
+    }
+    ExpectHeader(Load(path), all / 4);
+    // The writer leaves every write-back to the sync thread: starting one may
+    // wait for the file system's journal, which a busy disk holds for long.
+    EXPECT_EQ(synccount::WriteBacksOn("tarvelo-rec"), 0);
+    EXPECT_GE(synccount::WriteBacksOn("tarvelo-recsync"), int32_t(all / platform::kWriteBackPiece));
   }
-  W().End();
-  ASSERT_TRUE(W().Settle(kHangBound));
-  EXPECT_EQ(named(), all);
-  for (const auto& s : synccount::Syncs()) {
-    if (s.path != path) continue;
-    EXPECT_EQ(s.thread, "tarvelo-recsync");
-    EXPECT_LE(int64_t(s.dataSize), s.length - 88);
-    EXPECT_EQ(s.riffSize, s.dataSize + 80);
-    EXPECT_EQ(s.factFrames, s.dataSize / 4);
-  }
-  ExpectHeader(Load(path), all / 4);
-  // The writer leaves every write-back to the sync thread: starting one may
-  // wait for the file system's journal, which a busy disk holds for long.
-  EXPECT_EQ(synccount::WriteBacksOn("tarvelo-rec"), 0);
-  EXPECT_GE(synccount::WriteBacksOn("tarvelo-recsync"), int32_t(all / platform::kWriteBackPiece));
 }
 
 // A sync may write a file's pages in any order: at every sync, the last
@@ -626,6 +636,29 @@ TEST_F(Recording, TheWriterTakesEveryDiskWaitAndEndsWhole) {
   std::sort(want.begin(), want.end());
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, want);
+}
+
+// A writer dropped while its disk holds a write (its destructor cuts the end
+// short and leaves it held): once the disk lets go, both its threads end, the
+// sync thread too, and nothing of it stays open.
+TEST_F(Recording, AWriterDroppedWhileItsDiskHoldsAWriteEndsBothThreadsOnceLetGo) {
+  const int32_t syncThreads = synccount::ThreadsNamed("tarvelo-recsync"), writers = synccount::ThreadsNamed("tarvelo-rec");
+  const int32_t fds = OpenDescriptors();
+  StartWriter();
+  synccount::Reset();
+  synccount::HoldWrites();
+  const int32_t take = W().HandOver(strdup("dropped"), 1);
+  ASSERT_GT(take, 0);
+  ASSERT_TRUE(WaitUntil([] { return synccount::WritesOn("tarvelo-rec") > 0; }));  // held in it
+  delete g_writer;  // gives up at once, the writer held
+  g_writer = nullptr;
+  EXPECT_EQ(synccount::ThreadsNamed("tarvelo-rec"), writers + 1);
+  synccount::Release();
+  EXPECT_TRUE(WaitUntil([&] { return synccount::ThreadsNamed("tarvelo-rec") == writers; }));
+  EXPECT_TRUE(WaitUntil([&] { return synccount::ThreadsNamed("tarvelo-recsync") == syncThreads; }))
+      << "the sync thread of a writer given up on lives on";
+  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() == fds; }));
+  g_writer = new RecordingWriter(Uncounted());  // the fixture's, for its end
 }
 
 // The writer's stop report names its take (the interface's number) and says
@@ -1095,6 +1128,7 @@ TEST_F(CountedDisk, ATakeGoesOnWhileTheDiskWritesFastEnoughWhateverItConfirms) {
 // at half the sound's pace, twice over, then falling as the disk writes), and
 // it gives up once the disk writes nothing.
 TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
+  constexpr double kIdle = 1.5;
   static std::vector<RecordingEndProgress> shown;
   static double releaseAt;
   const struct {
@@ -1114,9 +1148,11 @@ TEST_F(CountedDisk, TheEndWaitsWhileTheDiskWritesAndCountsAtItsPace) {
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(path) && fs::file_size(path) == 88 + 192000; }));
     W().End();
     shown.clear();
-    // Held for ten idle limits; the disk that writes nothing is given up on long before.
-    releaseAt = platform::HighResClock() + 3.0;
-    const int32_t got = W().Stop(0.3, [](const RecordingEndProgress& p) {
+    // Held for three idle limits; the disk that writes nothing is given up on
+    // long before. The limit is long beside a busy machine's pauses of the
+    // waiting thread, which a limit of a few tenths reads as a disk gone idle.
+    releaseAt = platform::HighResClock() + 3 * kIdle;
+    const int32_t got = W().Stop(kIdle, [](const RecordingEndProgress& p) {
       shown.push_back(p);
       if (platform::HighResClock() > releaseAt) synccount::Release();
       return true;

@@ -43,6 +43,8 @@ int32_t g_passes = 0;  // held syncs let through while the hold stays
 std::string& g_holdThread = *new std::string;  // "": every thread's
 std::string& g_holdUnder = *new std::string;  // "": none held by its path
 bool g_holdWrites = false;
+// Never destroyed: flushes at the process's end still look.
+std::string& g_holdWritesOf = *new std::string("tarvelo-rec");
 int64_t g_pace = 0;
 int64_t g_syncPace = 0;
 // Bytes written back per file (its inode) since the last Reset.
@@ -219,9 +221,10 @@ void LetOneThrough() {
   g_released.notify_all();
 }
 
-void HoldWrites() {
+void HoldWrites(const std::string& thread) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_holdWrites = true;
+  g_holdWritesOf = thread;
 }
 
 void Release() {
@@ -291,7 +294,7 @@ extern "C" int fflush(FILE* f) {
     const std::string name = synccount::ThreadName();
     std::unique_lock<std::mutex> hold(synccount::g_lock);
     synccount::g_writes.push_back(name);
-    if (name == "tarvelo-rec")
+    if (synccount::g_holdWrites && name == synccount::g_holdWritesOf)
       synccount::g_released.wait_for(hold, std::chrono::seconds(30), [] { return !synccount::g_holdWrites; });
   }
   return real(f);

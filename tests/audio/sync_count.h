@@ -41,9 +41,9 @@ void Hold(const std::string& thread = "", bool writeBacks = true);
 void HoldUnder(const std::string& path);
 // The next held sync (or the one held now) goes on; the hold stays for the rest.
 void LetOneThrough();
-// While held, so do the flushes of the recordings' writer (tarvelo-rec): a
-// disk that takes nothing.
-void HoldWrites();
+// While held, so do the flushes of a thread of that name (the recordings'
+// writer, or the log's: tarvelo-log): a disk that takes nothing.
+void HoldWrites(const std::string& thread = "tarvelo-rec");
 void Release();
 // Write-backs (sync_file_range that waits) take a second for every bytesPerSecond they
 // write (0: at once), as on a disk that slow.

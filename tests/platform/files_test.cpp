@@ -1129,6 +1129,10 @@ TEST_F(Files, ASaveToOneDiskNeverWaitsForAnotherDisksSave) {
   }));
   EXPECT_EQ(heard, (std::vector<std::string>{"internal0"}));
   EXPECT_EQ(saver.Pending(), 3);
+  // What the end notes before it waits: every disk's saves, the held one too.
+  std::vector<std::string> pending = saver.PendingTargets();
+  std::sort(pending.begin(), pending.end());
+  EXPECT_EQ(pending, (std::vector<std::string>{Sys("stick\\doc"), Sys("stick\\other"), Sys("third\\named")}));
   EXPECT_EQ(saver.Progress(Sys("stick\\doc")), progress) << "the held stick moved";
   EXPECT_EQ(saver.Progress(Sys("internal")), 0u);
   for (const char* f : {"stick/doc", "stick/other", "third/named"}) EXPECT_EQ(ReadOs(f), "old") << f;

@@ -34,6 +34,7 @@
 #include "engine/notes.h"
 #include "engine/tuning.h"
 #include "engine/tuningfile.h"
+#include "platform/disk_pace.h"
 #include "platform/paths.h"
 #include "ui/build/frame.h"
 #include "ui/build/groups_b.h"
@@ -371,8 +372,6 @@ struct PendingReplace {
 constexpr int32_t kMostSavesAgain = 3;
 // A wait this long shows its box, whose Cancel (Esc) leaves it.
 constexpr double kWaitBoxSeconds = 2.0;
-// A save the disk writes nothing of for this long offers to save elsewhere.
-constexpr double kQuietSeconds = 10.0;
 // one thread: interface
 PendingReplace Replacing;
 int32_t LastWait = 0;
@@ -480,7 +479,7 @@ void WatchSessionSave() {
     Watch.Progress = p;
     Watch.Moved = now;
   }
-  if (p == 0 || Watch.Asked || PanelDialogOwner() != 0 || now - Watch.Moved < kQuietSeconds) return;
+  if (p == 0 || Watch.Asked || PanelDialogOwner() != 0 || now - Watch.Moved < platform::kEndIdleSeconds) return;
   const int32_t save = SlotId(kUiLSORDER) > 0 ? SlotId(kUiLSORDER) + 4 : 0;
   if (save == 0) return;
   Watch.Asked = true;
@@ -505,7 +504,7 @@ void WatchWait() {
   }
   const int32_t owner = PanelDialogOwner();
   if (owner != 0 && owner != Replacing.Owner) return;
-  if (!Replacing.AskedQuiet && now - Replacing.Moved >= kQuietSeconds)
+  if (!Replacing.AskedQuiet && now - Replacing.Moved >= platform::kEndIdleSeconds)
     AskQuiet(now - Replacing.Moved);
   else if (!Replacing.Boxed && owner == 0 && now - Replacing.Since >= kWaitBoxSeconds)
     ShowWaitBox();

@@ -61,6 +61,16 @@ bool TimeAt(const std::string& s, size_t pos) {
   return true;
 }
 
+// A bounded wait for another thread's progress (30 s: only a hang fails).
+template <typename F>
+bool WaitUntilTrue(F done) {
+  for (int i = 0; i < 30000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
 class ConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -248,6 +258,42 @@ TEST_F(ConsoleTest, TheLogsWriterAloneWritesIt) {
   const std::string all = s.str();
   EXPECT_EQ(all.substr(all.size() - 9), std::string(kLogLastLine) + "\r\n");
   EXPECT_EQ(synccount::WritesOn(me), 0);
+}
+
+// A disk that took nothing of the log's last lines for the close's bound
+// keeps its writer past the close: once it gets out, that writer takes no
+// line of a later log and touches nothing of it (it ends), and the later log
+// holds its own lines once and its last line once.
+TEST_F(ConsoleTest, AWriterAnEarlierCloseLeftHeldTouchesNoLaterLog) {
+  g_ui.running = -1;
+  StateUi.ControlId = nullptr;
+  ASSERT_TRUE(WaitUntilTrue([] { return synccount::ThreadsNamed("tarvelo-log") == 1; }));  // named
+  synccount::HoldWrites("tarvelo-log");
+  ASSERT_EQ(LogMessage("held by the disk", 0), 0);
+  ASSERT_TRUE(WaitUntilTrue([] { return synccount::WritesOn("tarvelo-log") > 0; }));
+  CloseLogFile();  // gives up on the held writer after its bound
+  EXPECT_EQ(LogFileNumber.load(), 0);
+  // A later log, in a folder of its own.
+  const fs::path later = dir_ / "later";
+  fs::create_directories(later);
+  QUARLE_BASICS::DynZStringAssign(QUARLE_BASICS::HomeFolder, platform::FromOsPath(later.string()));
+  ASSERT_EQ(OpenLogFile(), 0);
+  ASSERT_TRUE(WaitUntilTrue([] { return synccount::ThreadsNamed("tarvelo-log") == 2; }));  // both named
+  synccount::Release();
+  EXPECT_TRUE(WaitUntilTrue([] { return synccount::ThreadsNamed("tarvelo-log") == 1; }))
+      << "the held writer lives on beside the later log's";
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(LogMessage("later " + std::to_string(i), 0), 0);
+  CloseLogFile();
+  std::ostringstream s;
+  s << std::ifstream(later / "TARVELO_LOG.TXT", std::ios::binary).rdbuf();
+  const std::string all = s.str();
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = all.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines.push_back(all.substr(start, end - start));
+  ASSERT_EQ(lines.size(), 21u) << all;
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(lines[i].substr(lines[i].find(" : ") + 3), "later " + std::to_string(i));
+  EXPECT_EQ(lines.back(), kLogLastLine);
+  ASSERT_EQ(OpenLogFile(), 0);  // the fixture's own, closed at its end
 }
 
 TEST_F(ConsoleTest, MessageTabPresses) {

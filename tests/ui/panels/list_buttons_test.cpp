@@ -575,6 +575,19 @@ TEST_F(ListButtonsTest, TemplatesAreRewrittenBetweenFramesWhileTheirControllerMo
   Make(kTypeOscillator);
   ASSERT_EQ(SaveSession(Folder(), "presets.tarvelo"), 0);
   ModuleRecord& templ = ModuleCatalog[kTypeOscillator];
+  // The program's waits for the render (a frame hold, a command taken) only
+  // bound a hang here: on a busy machine, under ThreadSanitizer most of all,
+  // the render may take longer than the program's seconds to answer, and the
+  // load then refuses as a stuck render makes it.
+  struct KeptWaits {
+    double hold = FrameHoldWait, slot = CommandSlotWait, live = ModuleLiveWait;
+    ~KeptWaits() {  // once nothing renders
+      FrameHoldWait = hold;
+      CommandSlotWait = slot;
+      ModuleLiveWait = live;
+    }
+  } keptWaits;
+  FrameHoldWait = CommandSlotWait = ModuleLiveWait = 30.0;
   PlaybackActive = -1;
   PlayingRender audio;
   // The MIDI thread's side: the learned controller turned on and on.
@@ -582,9 +595,18 @@ TEST_F(ListButtonsTest, TemplatesAreRewrittenBetweenFramesWhileTheirControllerMo
   std::thread controller([&] {
     for (int32_t k = 0; moving.load(); k = (k + 1) % 128) {
       MoveParameterOrQueue(&templ, 0, static_cast<float>(k) / 127.0f, 0);
-      if (k % 8 == 0) std::this_thread::yield();
+      if (k % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
   });
+  // Joined on every way out (a failed assertion's too), before the render stops.
+  struct Joined {
+    std::atomic<bool>& moving;
+    std::thread& thread;
+    ~Joined() {
+      moving.store(false);
+      if (thread.joinable()) thread.join();
+    }
+  } joined{moving, controller};
   const fs::path synths = Home() / "SYNTHS";
   struct Case {
     const char* name;
@@ -603,7 +625,9 @@ TEST_F(ListButtonsTest, TemplatesAreRewrittenBetweenFramesWhileTheirControllerMo
   }
   moving.store(false);
   controller.join();
-  while (ControllerMovesPending()) std::this_thread::yield();
+  for (int32_t i = 0; i < 30000 && ControllerMovesPending(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_FALSE(ControllerMovesPending());
   OnNewSynth(V::kEventClick, 0, 0, Slot(kUiSNEW), 0);
   audio.Stop();
   PlaybackActive = 0;
