@@ -52,9 +52,18 @@ bool SyncOsFolderOf(const std::string& osPath) {
   return SyncOsFolder(cut == 0 ? std::string("/") : osPath.substr(0, cut));
 }
 
-std::mutex g_workLock;
-// one thread: holder of g_workLock
-std::set<std::string> g_workClaimed;
+// The work files this process's saves hold. The process's end frees them
+// under the lock: a save's thread that ended unjoined touched them last.
+struct WorkClaims {
+  std::mutex lock;
+  // one thread: holder of lock
+  std::set<std::string> names;
+  ~WorkClaims() {
+    std::lock_guard<std::mutex> g(lock);
+    names.clear();
+  }
+};
+WorkClaims g_workClaims;
 
 // The longest name the folder's disk takes, in bytes of the OS form.
 size_t LongestName(const std::string& osFolder) {
@@ -427,16 +436,16 @@ std::string WorkFileName(const std::string& target, std::string_view suffix, int
 }
 
 std::string ClaimWorkFile(const std::string& target, std::string_view suffix) {
-  std::lock_guard<std::mutex> g(g_workLock);
+  std::lock_guard<std::mutex> g(g_workClaims.lock);
   for (int32_t n = 1;; ++n) {
     std::string work = WorkFileName(target, suffix, n);
-    if (g_workClaimed.insert(work).second) return work;
+    if (g_workClaims.names.insert(work).second) return work;
   }
 }
 
 void ReleaseWorkFile(const std::string& work) {
-  std::lock_guard<std::mutex> g(g_workLock);
-  g_workClaimed.erase(work);
+  std::lock_guard<std::mutex> g(g_workClaims.lock);
+  g_workClaims.names.erase(work);
 }
 
 bool ReadWorkName(const std::string& name, WorkName& work) {
@@ -470,8 +479,8 @@ bool ReadWorkName(const std::string& name, WorkName& work) {
 
 bool IsWorkFile(const std::string& folder, const std::string& name) {
   {
-    std::lock_guard<std::mutex> g(g_workLock);
-    if (g_workClaimed.count(folder + "\\" + name) != 0) return true;
+    std::lock_guard<std::mutex> g(g_workClaims.lock);
+    if (g_workClaims.names.count(folder + "\\" + name) != 0) return true;
   }
   WorkName work;
   return ReadWorkName(name, work);
