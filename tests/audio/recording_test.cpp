@@ -169,7 +169,7 @@ std::vector<QUARLE_BASICS::CommandMessage> Reports(uint32_t type) {
 
 // The data bytes the file's header names (0 before its header is whole).
 uint32_t Named(const std::string& path) {
-  const Bytes b = Load(path);
+  const Bytes b = Load(path, 88);
   return b.size() >= 88 ? ReadU32(b, 84) : 0;
 }
 

@@ -650,7 +650,9 @@ TEST_F(SynthRoundTripTest, ASaveOrLoadTheRenderNeverPausesForKeepsTheFileAndTheT
   auto stuck = [&](const std::function<int32_t()>& f, bool untilCleared = false) {
     const double hold = FrameHoldWait, slot = CommandSlotWait, live = ModuleLiveWait;
     FrameHoldWait = CommandSlotWait = ModuleLiveWait = 0.01;
-    if (untilCleared) CommandSlotWait = ModuleLiveWait = 30.0;
+    // Each wait that gives up once the render is stuck takes all of this:
+    // long enough for a starved thread's next 1-ms look, no longer.
+    if (untilCleared) CommandSlotWait = ModuleLiveWait = 5.0;
     PlaybackActive = -1;
     RenderBusy = 1;
     Reports().clear();
