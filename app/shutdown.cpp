@@ -453,9 +453,13 @@ void SayHeldThreads() {
 
 // The log's last lines get what the end's bound leaves, the tail kept for
 // them included (a log the disk holds keeps its thread, named on the console).
-void CloseTheLog() {
+// False when the disk still holds the log's thread: it writes and closes the
+// log's file itself, so no other close may touch that file.
+bool CloseTheLog() {
   const double bound = std::clamp(SignalTimeLeft(kCountdownSpareSeconds), 0.0, kLogCloseSeconds);
-  if (!CloseLogFile(bound)) SayHeld({"tarvelo-log"});
+  if (CloseLogFile(bound)) return true;
+  SayHeld({"tarvelo-log"});
+  return false;
 }
 
 // The end's waits, the saves' and the takes', at once, under one line, one
@@ -564,18 +568,19 @@ void SaveWork() {
 }
 
 // Reports the audio thread made after the loop stopped reading queue 0: the
-// stream and capture copies they carry go with them.
+// stream and capture copies they carry go with them. Run once the audio
+// thread has stopped (it posts a stream copy every buffer until then), into a
+// buffer of its own (the loop's went with the memory).
 void DropPendingReports() {
-  if (!QUARLE_VISUALS::GuiFetchHeader.lock) return;
-  if (QUARLE_BASICS::FetchCommands(QUARLE_VISUALS::GuiFetchBuffer, QUARLE_VISUALS::GuiFetchHeader,
-                                   QUARLE_BASICS::MainCommandQueue) != 0)
-    return;
-  for (int32_t i = 0; i < QUARLE_VISUALS::GuiFetchHeader.count; ++i) {
-    QUARLE_BASICS::CommandMessage& m = QUARLE_VISUALS::GuiFetchBuffer[i];
-    QUARLE_AUDIO::ReleaseReportBlock(m.type, m.word2);
-    m.word2 = 0;
+  QUARLE_BASICS::CommandMessage* buffer = nullptr;
+  QUARLE_BASICS::ArrayHeader header;
+  QUARLE_BASICS::ArrayHeaderInit(header);
+  if (header.lock &&
+      QUARLE_BASICS::FetchCommands(buffer, header, QUARLE_BASICS::MainCommandQueue) == 0) {
+    for (int32_t i = 0; i < header.count; ++i) QUARLE_AUDIO::ReleaseReportBlock(buffer[i].type, buffer[i].word2);
   }
-  QUARLE_VISUALS::GuiFetchHeader.count = 0;
+  std::free(buffer);
+  QUARLE_BASICS::ArrayHeaderFree(header);
 }
 
 void FreeMemory() {
@@ -615,6 +620,7 @@ void ShutDownSubsystems(bool writerEnded) {
   QUARLE_VISUALS::VisualsShutdown();
   Report(terminating + " QUARLE_AUDIO", QUARLE_BASICS::kLevelInfo);
   QUARLE_AUDIO::CloseAudio();
+  DropPendingReports();
   Report(terminating + " TARVELO", QUARLE_BASICS::kLevelInfo);
   Tarvelo::close();
   Report(terminating + " QUARLE_BASICS", QUARLE_BASICS::kLevelInfo);
@@ -643,7 +649,6 @@ bool RunShutdown() {
   // together. Nothing draws after it.
   const bool writerEnded = WaitForSavesAndTakes();
   QUARLE_VISUALS::StopVideoThread();
-  DropPendingReports();
   // The MIDI thread plays keyboards through the tunings and the lists freed
   // below: its devices close first.
   QUARLE_AUDIO::CloseMidiInput();
@@ -653,8 +658,8 @@ bool RunShutdown() {
   ShutDownSubsystems(writerEnded);
   // 6-7. No file is closed under the writer.
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
-  CloseTheLog();
-  if (writerEnded) platform::FileCloseAll();
+  const bool logEnded = CloseTheLog();
+  if (writerEnded && logEnded) platform::FileCloseAll();
   // A saver or a worker the disk still holds ends with the process, without
   // static destructors.
   return writerEnded && !g_end.saverHeld && platform::HeldWorkers() == 0;
@@ -680,8 +685,8 @@ void EndAfterDisplayLoss() {
   // they hold reach the disk, and no file is closed under the writer.
   const bool writerEnded = WaitForSavesAndTakes();
   QUARLE_BASICS::MessageHook = QUARLE_BASICS::ConsolePrint;
-  CloseTheLog();
-  if (writerEnded) platform::FileCloseAll();
+  const bool logEnded = CloseTheLog();
+  if (writerEnded && logEnded) platform::FileCloseAll();
   std::fflush(nullptr);
   // Other threads still run: no static destructors, no further shutdown.
   const int second = platform::SecondQuitSignal();

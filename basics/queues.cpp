@@ -26,12 +26,15 @@ void (*CodePageMapsFree)() = nullptr;
 
 namespace {
 
-// Two parallel tables indexed by queue number. They are replaced whenever a queue
-// is added, which is why every queue is created before any thread posts.
-// one thread: start-up, every queue is made before a thread posts
-CommandMessage** g_queueBuffers = nullptr;
-ArrayHeader** g_queueHeaders = nullptr;
-uint32_t g_queueCount = 0;
+// Two parallel tables indexed by queue number, of a fixed size: a thread of the
+// start (the data folder's probe, the log) may post to queue 0 while later
+// queues are made. A queue's slots are filled before the count that publishes
+// them; a buffer is replaced only under its queue's lock.
+constexpr uint32_t kMaxQueues = 64;
+// one thread: maker (CreateCommandQueue fills a slot before the count shows it; BasicsShutdown empties it)
+CommandMessage* g_queueBuffers[kMaxQueues] = {};
+ArrayHeader* g_queueHeaders[kMaxQueues] = {};
+std::atomic<uint32_t> g_queueCount{0};
 
 std::atomic<bool> g_shutDown{false};
 
@@ -61,7 +64,7 @@ void SignalPosted(int32_t queue) {
 }
 
 bool ValidQueue(int32_t queue) {
-  return queue >= 0 && static_cast<uint32_t>(queue) < g_queueCount;
+  return queue >= 0 && static_cast<uint32_t>(queue) < g_queueCount.load();
 }
 
 CommandMessage* NewMessageBuffer(int32_t slots) {
@@ -95,16 +98,13 @@ void CommandClear(CommandMessage& msg) {
 
 int32_t CreateCommandQueue(int32_t& queueNumber) {
   platform::MutexGuard guard(MT_BASICS);
-  uint32_t n = g_queueCount;
+  const uint32_t n = g_queueCount.load();
+  if (n >= kMaxQueues) return -kErrAllocation;
   CommandMessage* buffer = NewMessageBuffer(kArrayInitialCapacity);
   ArrayHeader* header = static_cast<ArrayHeader*>(std::calloc(1, sizeof(ArrayHeader)));
-  auto** buffers = static_cast<CommandMessage**>(std::calloc(n + 1, sizeof(CommandMessage*)));
-  auto** headers = static_cast<ArrayHeader**>(std::calloc(n + 1, sizeof(ArrayHeader*)));
-  if (!buffer || !header || !buffers || !headers) {
+  if (!buffer || !header) {
     std::free(buffer);
     std::free(header);
-    std::free(buffers);
-    std::free(headers);
     return -kErrAllocation;
   }
   ArrayHeaderInit(*header);
@@ -112,28 +112,18 @@ int32_t CreateCommandQueue(int32_t& queueNumber) {
     // A queue without a lock would let concurrent posts share a slot.
     std::free(buffer);
     std::free(header);
-    std::free(buffers);
-    std::free(headers);
     return -kErrMutexCreate;
   }
   header->count = 0;
   header->capacity = kArrayInitialCapacity;
-  for (uint32_t i = 0; i < n; ++i) {
-    buffers[i] = g_queueBuffers[i];
-    headers[i] = g_queueHeaders[i];
-  }
-  buffers[n] = buffer;
-  headers[n] = header;
-  std::free(g_queueBuffers);
-  std::free(g_queueHeaders);
-  g_queueBuffers = buffers;
-  g_queueHeaders = headers;
-  g_queueCount = n + 1;
+  g_queueBuffers[n] = buffer;
+  g_queueHeaders[n] = header;
+  g_queueCount.store(n + 1);
   queueNumber = static_cast<int32_t>(n);
   return 0;
 }
 
-uint32_t CommandQueueCount() { return g_queueCount; }
+uint32_t CommandQueueCount() { return g_queueCount.load(); }
 
 int32_t CommandQueuePending(int32_t queue) {
   if (!ValidQueue(queue)) return 0;
@@ -243,17 +233,15 @@ int32_t BasicsCreateLocks() {
 void BasicsShutdown() {
   bool expected = false;
   if (!g_shutDown.compare_exchange_strong(expected, true)) return;
-  for (uint32_t i = 0; i < g_queueCount; ++i) std::free(g_queueBuffers[i]);
-  std::free(g_queueBuffers);
-  g_queueBuffers = nullptr;
-  for (uint32_t i = 0; i < g_queueCount; ++i) {
+  const uint32_t count = g_queueCount.exchange(0);
+  for (uint32_t i = 0; i < count; ++i) {
+    std::free(g_queueBuffers[i]);
+    g_queueBuffers[i] = nullptr;
     if (!g_queueHeaders[i]) continue;
     ArrayHeaderFree(*g_queueHeaders[i]);
     std::free(g_queueHeaders[i]);
+    g_queueHeaders[i] = nullptr;
   }
-  std::free(g_queueHeaders);
-  g_queueHeaders = nullptr;
-  g_queueCount = 0;
   if (CodePageMapsFree) CodePageMapsFree();
   LanguageTableRelease();
   platform::MutexDestroy(MT_FILES);

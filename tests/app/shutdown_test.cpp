@@ -169,10 +169,20 @@ TEST_F(AppRun, AnEmptyPlaneSavesNoSessionButEveryUnsavedSampleFilterAndMelody) {
 // What runs when the end says it waits for the saves.
 void (*g_onSavesWait)() = nullptr;
 
+// The start's disk jobs ended and every save they handed over landed.
+void LetTheStartsSavesLand() {
+  for (int32_t i = 0; i < 30000 && Tarvelo::StartDiskJobsLeft() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  platform::SaverWaitIdle(30.0);
+}
+
 // At the loop's start: the sample library list changed, its save goes to the
-// saver, and the disk holds the saver's syncs.
+// saver, and the disk holds the saver's syncs. The start's own saves landed
+// first (a loaded machine may still be writing them): the library's is the
+// only one the end waits for.
 void HoldTheLibrarysSave(int32_t step) {
   if (step != 41) return;
+  LetTheStartsSavesLand();
   Tarvelo::LibraryChanged = -1;
   Startup.SaveWFLibrary = Tarvelo::SaveWFLibraryThen;
   synccount::Hold("tarvelo-save");
@@ -204,13 +214,6 @@ TEST_F(AppRun, TheEndWaitsForEverySaveTheDiskStillHolds) {
   EXPECT_FALSE(fs::exists(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote));
 }
 
-// The start's disk jobs ended and every save they handed over landed.
-void LetTheStartsSavesLand() {
-  for (int32_t i = 0; i < 30000 && Tarvelo::StartDiskJobsLeft() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  platform::SaverWaitIdle(30.0);
-}
-
 // The last run's note names the file whose save the end waits for: the names
 // it holds do not change, so the end leaves it as it is (no rewrite: a held
 // disk would hold that too), before the wait and after the save landed.
@@ -221,8 +224,6 @@ TEST_F(AppRun, TheEndLeavesTheLastRunsNoteAloneWhileItsNamesStayTheSame) {
   ASSERT_EQ(::stat(note.c_str(), &before), 0);
   g_onSavesWait = [] { synccount::Release(); };
   g_beforeStep = [](int32_t step) {
-    // The start's own saves landed: the library's is the only one the end waits for.
-    if (step == 41) LetTheStartsSavesLand();
     HoldTheLibrarysSave(step);
   };
   ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
@@ -265,6 +266,7 @@ void PlayAndRecord(const char* stem, int32_t take) {
 // (or, without a save, the recordings' alone) lets the disk go.
 void RecordATake(int32_t step) {
   if (step != 41) return;
+  LetTheStartsSavesLand();
   PlayAndRecord(g_bothStem.c_str(), ++Tarvelo::RecordingTake);
   Tarvelo::OutputRecording = -1;
   const std::string take = g_bothData + "/AUDIO/" + g_bothStem + ".wav";
@@ -364,7 +366,11 @@ TEST_F(AppRun, AnEndWithNothingNewLeavesTheNotesAsTheyAre) {
     struct stat before[2] = {};
     ::stat(saves.c_str(), &before[0]);
     ::stat(takes.c_str(), &before[1]);
-    g_beforeStep = nullptr;
+    // The start's own saves landed (a loaded machine may still be writing
+    // them at the end, which would then have something new to note).
+    g_beforeStep = [](int32_t step) {
+      if (step == 41) LetTheStartsSavesLand();
+    };
     ASSERT_EQ(RunProgram(), Tarvelo::kStartupOk);
     struct stat after[2] = {};
     const bool ok = ::stat(saves.c_str(), &after[0]) == 0 && after[0].st_ino == before[0].st_ino &&
@@ -609,6 +615,7 @@ TEST_F(AppRunDeathTest, TheEndAfterASignalIsOverWithinItsBound) {
   Tarvelo::SignalEndSeconds = 50.0;
   g_beforeStep = [](int32_t step) {
     if (step != 41) return;
+    LetTheStartsSavesLand();  // the library's is the only save the disk holds
     Startup.Pause = [](int32_t ms) { g_endClock->pausedMs.fetch_add(ms); };
     Tarvelo::SetEndClock(EndClockRead);
     Tarvelo::LibraryChanged = -1;
@@ -663,8 +670,6 @@ TEST_F(AppRunDeathTest, TheSignalsBoundCountsFromTheSignalNotFromWhenABusyWindow
     }).detach();
   };
   g_beforeStep = [](int32_t step) {
-    // The start's own saves landed: the library's is the only one the end waits for.
-    if (step == 41) LetTheStartsSavesLand();
     HoldTheLibrarysSave(step);
     if (step != 41) return;
     ::kill(::getpid(), SIGTERM);
@@ -684,7 +689,11 @@ TEST_F(AppRunDeathTest, TheSignalsBoundCountsFromTheSignalNotFromWhenABusyWindow
   EXPECT_GE(Find(log, "These files were not saved before the end, as the disk did not write them; each may "
                       "still hold its earlier contents: WF_Library.txt"),
             0);
-  EXPECT_EQ(ReadAll(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote), "WF_Library.txt\n");
+  // The disk let the save go after the end gave up on it: on a loaded machine
+  // it may land before the process is gone, and the note may then name
+  // nothing. A file not saved is always named.
+  const std::string note = ReadAll(DataFolder() + "/" + Tarvelo::kUnfinishedSavesNote);
+  if (ReadAll(DataFolder() + "/WF_Library.txt") == "old" || !note.empty()) EXPECT_EQ(note, "WF_Library.txt\n");
 }
 
 // A save the disk refuses at the end (a stick pulled out during the wait):

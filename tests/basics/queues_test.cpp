@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "basics/errors.h"
 #include "basics/messages.h"
 
 using namespace QUARLE_BASICS;
@@ -265,4 +266,40 @@ TEST_F(Queues, AWaitEndsWithAPostOrItsTimeout) {
   SetCommandQueueWake(MainCommandQueue, nullptr);
   PostCommand(m, MainCommandQueue, 0);
   EXPECT_EQ(g_wakes.load(), 2);
+}
+
+// A thread of the start posts to queue 0 while the later queues are made:
+// every post lands, in order, and the queues made meanwhile are whole. There
+// is room for 64 queues; a 65th is refused and changes nothing.
+TEST_F(Queues, QueuesMadeWhileAThreadPostsLoseNothing) {
+  constexpr uint32_t kPosts = 20000;
+  std::atomic<bool> go{false};
+  std::thread poster([&] {
+    while (!go.load()) std::this_thread::yield();
+    for (uint32_t i = 0; i < kPosts; ++i) {
+      CommandMessage m = Msg(300, i);
+      if (PostCommand(m, 0, 0) != 0) return;
+    }
+  });
+  go = true;
+  std::vector<int32_t> made;
+  for (int32_t k = 1; k < 64; ++k) {
+    int32_t q = -1;
+    ASSERT_EQ(CreateCommandQueue(q), 0);
+    made.push_back(q);
+  }
+  poster.join();
+  int32_t q = -1;
+  EXPECT_EQ(CreateCommandQueue(q), -kErrAllocation);
+  EXPECT_EQ(q, -1);
+  EXPECT_EQ(CommandQueueCount(), 64u);
+  for (int32_t k = 0; k < 63; ++k) {
+    ASSERT_EQ(made[static_cast<size_t>(k)], k + 1);
+    CommandMessage m = Msg(400);
+    EXPECT_EQ(PostCommand(m, k + 1, 0), 0);
+    EXPECT_EQ(CommandQueuePending(k + 1), 1);
+  }
+  ASSERT_EQ(FetchCommands(buffer, header, 0), 0);
+  ASSERT_EQ(header.count, static_cast<int32_t>(kPosts));
+  for (uint32_t i = 0; i < kPosts; ++i) ASSERT_EQ(buffer[i].arg1, i);
 }
