@@ -16,6 +16,7 @@ import argparse
 import concurrent.futures
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -40,11 +41,16 @@ def read_list(path=LIST):
     return names
 
 
-def tests_of(build):
-    """Each test of a build folder with its command."""
+def listed_tests(build):
+    """The build folder's tests in ctest's order (test i + 1 is number i + 1)."""
     out = subprocess.run(["ctest", "--show-only=json-v1"], cwd=build, check=True,
                          capture_output=True, text=True).stdout
-    return {t["name"]: t["command"] for t in json.loads(out)["tests"] if "command" in t}
+    return json.loads(out)["tests"]
+
+
+def tests_of(build):
+    """Each test of a build folder with its command."""
+    return {t["name"]: t["command"] for t in listed_tests(build) if "command" in t}
 
 
 def threads_started(command, env):
@@ -58,10 +64,25 @@ def threads_started(command, env):
             return sum("CLONE_THREAD" in line for line in f)
 
 
+def threaded_numbers(build, left_out_pattern):
+    """ctest's -I spec of the build's tests that start a thread and match no
+    pattern: by number alone, as ctest numbers only what a -E pattern leaves."""
+    listed = set(read_list())
+    pattern = re.compile(left_out_pattern)
+    tests = listed_tests(build)
+    return "0,0,0," + ",".join(str(i + 1) for i, t in enumerate(tests)
+                               if t["name"] not in listed and not pattern.search(t["name"]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--threaded-numbers", nargs=2, metavar=("BUILD", "PATTERN"),
+                        help="print the -I spec of BUILD's threaded tests that match no PATTERN, and stop")
     args = parser.parse_args()
+    if args.threaded_numbers:
+        print(threaded_numbers(*args.threaded_numbers))
+        return
     asan = tests_of(os.path.join(ROOT, "build", "test"))
     tsan = tests_of(os.path.join(ROOT, "build", "tsan"))
     env = dict(os.environ, TARVELO_HEADLESS="1", SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy",
