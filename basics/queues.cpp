@@ -157,6 +157,33 @@ int32_t PostCommand(CommandMessage& msg, int32_t queue, int32_t clearAfter) {
   return 0;
 }
 
+int32_t ReturnCommands(const CommandMessage* messages, int32_t count, int32_t queue) {
+  if (!ValidQueue(queue) || count < 0 || (count > 0 && !messages)) return -kErrBadParameter;
+  if (count == 0) return 0;
+  ArrayHeader* h = g_queueHeaders[queue];
+  {
+    platform::MutexGuard guard(h->lock);
+    CommandMessage*& buffer = g_queueBuffers[queue];
+    const int64_t needed = static_cast<int64_t>(h->count) + count;
+    if (needed > kMaxQueueCapacity) return -kErrAllocation;
+    int32_t capacity = h->capacity;
+    while (capacity < needed) capacity *= 2;
+    // Built whole before it replaces the buffer: a refusal leaves the queue as it was.
+    CommandMessage* merged = capacity == h->capacity ? buffer : NewMessageBuffer(capacity);
+    if (!merged) return -kErrAllocation;
+    std::memmove(merged + count, buffer, static_cast<size_t>(h->count) * sizeof(CommandMessage));
+    for (int32_t i = 0; i < count; ++i) CommandCopy(merged[i], messages[i]);
+    if (merged != buffer) {
+      std::free(buffer);
+      buffer = merged;
+      h->capacity = capacity;
+    }
+    h->count = static_cast<int32_t>(needed);
+  }
+  SignalPosted(queue);
+  return 0;
+}
+
 int32_t WaitForCommands(int32_t queue, double seconds) {
   if (!ValidQueue(queue)) return 0;
   int32_t pending = CommandQueuePending(queue);

@@ -33,8 +33,8 @@ constexpr uint32_t kCommandControlEvent = 100;
 constexpr uint32_t kCommandFoundTooltips = 99;
 constexpr uint32_t kCommandEndLoop = 0xFFFFFFFFu;
 
-// Numbers are handed out in creation order from 0. All queues must be created
-// before any thread posts or fetches (the queue tables are replaced).
+// Numbers are handed out in creation order from 0; a queue may be made while
+// other threads post to those made before it (at most 64 queues).
 // 0 and the new number; -21 or -26 when the queue cannot be made (nothing changes).
 int32_t CreateCommandQueue(int32_t& queueNumber);
 // 0; -19 for a queue never handed out; -21 when a full queue cannot grow (the
@@ -49,6 +49,11 @@ void PostSimpleCommand(int32_t code, int32_t queue, uint32_t parameter);
 // never handed out; -21 when the bigger buffer cannot be had (the messages stay
 // pending and the caller keeps its buffer).
 int32_t FetchCommands(CommandMessage*& buffer, ArrayHeader& header, int32_t queue);
+// Puts fetched messages a reader did not handle back at the queue's front, in
+// their order, ahead of those posted since, so that whoever reads the queue
+// next (or drops what is left at the end) finds them. 0; -19 for a bad queue
+// or count; -21 when the queue cannot hold them (it keeps what it held).
+int32_t ReturnCommands(const CommandMessage* messages, int32_t count, int32_t queue);
 void CommandCopy(CommandMessage& dst, const CommandMessage& src);
 void CommandClear(CommandMessage& msg);
 uint32_t CommandQueueCount();  // number of queues created

@@ -783,9 +783,15 @@ int32_t GuiMessageLoop() {
       return r;
     }
     const int32_t fetched = GuiFetchHeader.count;
+    // Leaving amid a batch, the messages after this one stay in the queue:
+    // some carry a block that only their reader (or the end's drop) frees.
+    const auto leave = [&](int32_t i, int32_t r) {
+      QUARLE_BASICS::ReturnCommands(GuiFetchBuffer + i + 1, fetched - i - 1, 0);
+      return r;
+    };
     for (int32_t i = 0; i < fetched; ++i) {
       CommandMessage m = GuiFetchBuffer[i];
-      if (m.type == QUARLE_BASICS::kCommandEndLoop) return 0;
+      if (m.type == QUARLE_BASICS::kCommandEndLoop) return leave(i, 0);
       if (m.type == QUARLE_BASICS::kCommandFoundTooltips) {
         TakeFoundTooltips();
         continue;
@@ -804,7 +810,7 @@ int32_t GuiMessageLoop() {
         const int32_t r = SystemMessageHandler(&m);
         if (r != 0) {
           QUARLE_BASICS::Report(QUARLE_BASICS::ErrorText(r), QUARLE_BASICS::kLevelError);
-          if (VideoRunFlag.load() == 0 || InterfaceReady.load() == 0) return r;
+          if (VideoRunFlag.load() == 0 || InterfaceReady.load() == 0) return leave(i, r);
         }
       }
     }

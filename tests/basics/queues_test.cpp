@@ -303,3 +303,30 @@ TEST_F(Queues, QueuesMadeWhileAThreadPostsLoseNothing) {
   ASSERT_EQ(header.count, static_cast<int32_t>(kPosts));
   for (uint32_t i = 0; i < kPosts; ++i) ASSERT_EQ(buffer[i].arg1, i);
 }
+
+// What a reader hands back goes ahead of what was posted since, in its order,
+// growing the queue when both no longer fit; a bad call changes nothing.
+TEST_F(Queues, ReturnedMessagesComeBackFirstInTheirOrder) {
+  for (const int32_t since : {3, 20}) {
+    SCOPED_TRACE(since);
+    for (uint32_t i = 0; i < 5; ++i) {
+      CommandMessage m = Msg(100 + i);
+      ASSERT_EQ(PostCommand(m, 0, 0), 0);
+    }
+    ASSERT_EQ(FetchCommands(buffer, header, 0), 0);
+    for (int32_t i = 0; i < since; ++i) {
+      CommandMessage m = Msg(300 + static_cast<uint32_t>(i));
+      ASSERT_EQ(PostCommand(m, 0, 0), 0);
+    }
+    EXPECT_EQ(ReturnCommands(buffer + 2, 3, 7), -kErrBadParameter);
+    EXPECT_EQ(ReturnCommands(buffer + 2, -1, 0), -kErrBadParameter);
+    ASSERT_EQ(ReturnCommands(buffer + 2, 3, 0), 0);  // 102-104 were not read
+    ASSERT_EQ(FetchCommands(buffer, header, 0), 0);
+    ASSERT_EQ(header.count, 3 + since);
+    std::vector<uint32_t> types;
+    for (int32_t i = 0; i < header.count; ++i) types.push_back(buffer[i].type);
+    std::vector<uint32_t> want = {102, 103, 104};
+    for (int32_t i = 0; i < since; ++i) want.push_back(300 + static_cast<uint32_t>(i));
+    EXPECT_EQ(types, want);
+  }
+}
