@@ -122,27 +122,30 @@ std::string g_startFolder;
 // of its disk work), reads what it can, and says so in its window. Once the
 // disk answers after all, the log opens and the start's disk work follows.
 // one thread: interface
-bool g_dataFolderSilent = false;
-std::vector<std::function<void()>> g_silentJobs;  // one thread: interface
+struct SilentDataFolder {
+  bool silent = false;
+  std::vector<std::function<void()>> jobs;  // the start's disk work kept for then
+};
+SilentDataFolder g_dataFolder;
 
 // The start's disk work, or kept for when a silent data folder answers.
 void DiskJob(std::function<void()> job) {
-  if (g_dataFolderSilent)
-    g_silentJobs.push_back(std::move(job));
+  if (g_dataFolder.silent)
+    g_dataFolder.jobs.push_back(std::move(job));
   else
     StartDiskJob(std::move(job));
 }
 
 void DataFolderAnswered() {
-  if (!g_dataFolderSilent) return;
-  g_dataFolderSilent = false;
+  if (!g_dataFolder.silent) return;
+  g_dataFolder.silent = false;
   OpenLogFile();
   std::string shown = DynZStringGet(QUARLE_BASICS::HomeFolder);
   std::replace(shown.begin(), shown.end(), '\\', '/');
   Report(InsertArg(LangText(701, "The data folder {$} answers again: the start's work on it follows."), shown),
          QUARLE_BASICS::kLevelInfo);
-  for (std::function<void()>& job : g_silentJobs) StartDiskJob(std::move(job));
-  g_silentJobs.clear();
+  for (std::function<void()>& job : g_dataFolder.jobs) StartDiskJob(std::move(job));
+  g_dataFolder.jobs.clear();
 }
 
 // Why Settings.txt was not read although something holds its name (0: read,
@@ -343,10 +346,10 @@ void StartFoundation(int32_t argc, char** argv) {
   platform::ChangeFolder(here);
 
   // 12. A new, empty log each start, once the data folder's disk answers.
-  g_dataFolderSilent = StartupStatus == kStartupOk &&
+  g_dataFolder.silent = StartupStatus == kStartupOk &&
                        !FolderAnswers(Home() + "\\" + kLogFileName, Startup.DataFolderBound, DataFolderAnswered);
-  g_silentJobs.clear();
-  if (!g_dataFolderSilent) OpenLogFile();
+  g_dataFolder.jobs.clear();
+  if (!g_dataFolder.silent) OpenLogFile();
 
   // 13.
   MonitorCount = platform::MonitorCount();
@@ -361,7 +364,7 @@ void StartFoundation(int32_t argc, char** argv) {
   ApplyLanguagePack(Settings.Language);
 
   // 16. All eight are attempted.
-  for (int32_t i = 0; i < kDataSubFolderCount && !g_dataFolderSilent; ++i)
+  for (int32_t i = 0; i < kDataSubFolderCount && !g_dataFolder.silent; ++i)
     if (EnsureFolder(DataSubFolder(i), Home()) != 0) StartupStatus = kStartupFolders;
 }
 
@@ -738,7 +741,7 @@ void RunTheLoop(const std::shared_ptr<LastEndNotes>& lastEnd) {
   // 39. Not into a silent data folder: the saver would wait there for as long
   // as the disk holds it, for nothing the file does not hold already.
   Step(39);
-  if (const int32_t r = g_dataFolderSilent ? 0 : SaveSettings(); r != 0)
+  if (const int32_t r = g_dataFolder.silent ? 0 : SaveSettings(); r != 0)
     Report(LangText(134, "Error saving settings file: ") + ErrorText(r), QUARLE_BASICS::kLevelError);
 
   // 40.
@@ -767,7 +770,7 @@ void RunTheLoop(const std::shared_ptr<LastEndNotes>& lastEnd) {
   // fails before keeps them for the next.
   // A data folder that does not answer is said on the status line too, which
   // keeps saying it while it lasts (the system bar's tick).
-  if (g_dataFolderSilent) {
+  if (g_dataFolder.silent) {
     Report(DataFolderSilentText(), QUARLE_BASICS::kLevelError);
     SetStatusText(DataFolderSilentText());
   }
@@ -799,7 +802,7 @@ bool StartSubsystems() {
 }  // namespace
 
 std::string DataFolderSilentText() {
-  if (!g_dataFolderSilent) return "";
+  if (!g_dataFolder.silent) return "";
   std::string shown = Home();
   std::replace(shown.begin(), shown.end(), '\\', '/');
   return InsertArg(LangText(704, "The data folder {$} does not answer (its disk may be held or gone): nothing can be "

@@ -69,21 +69,20 @@ std::function<void()> OfThisRun(std::function<void()> job) {
   };
 }
 
-// The notes' owner control: hidden, it only takes the dialog's answer.
-// one thread: interface
-int32_t g_noteOwner = 0;
-std::string g_noteFolder;  // one thread: interface
-
-// The last end's notes as this run knows them (LastEndNotesKnown), and
-// whether the interface is up to ask about them.
+// The last end's notes as this run knows them (LastEndNotesKnown), the data
+// folder they lie in, and whether the interface is up to ask about them.
 // one thread: interface
 struct NotesAtStart {
+  // The notes' owner control: hidden, it only takes the dialog's answer. It
+  // outlives a run's notes (a start made it once).
+  int32_t owner = 0;
   bool known = false;
   bool interfaceUp = false;
   bool asked = false;
   LastEndNotes notes;
+  std::string folder;
 };
-NotesAtStart g_notes;  // one thread: interface
+NotesAtStart g_notes;
 
 std::string Listed(const std::vector<std::string>& names) {
   std::string list;
@@ -94,7 +93,7 @@ std::string Listed(const std::vector<std::string>& names) {
 int32_t NoteOwnerEvent(uint32_t bits, int32_t, int32_t, int32_t, int32_t) {
   if ((bits & QUARLE_VISUALS::kEventClick) == 0 || DialogAnswered == 0) return 0;
   DialogAnswered = 0;
-  if (DialogAnswer != 0) AcknowledgeLastEnd(g_noteFolder);
+  if (DialogAnswer != 0) AcknowledgeLastEnd(g_notes.folder);
   return 0;
 }
 
@@ -153,7 +152,9 @@ std::string DataSubFolder(int32_t i) {
 }
 
 void BeginStartWork() {
+  const int32_t owner = g_notes.owner;
   g_notes = NotesAtStart{};
+  g_notes.owner = owner;
   std::lock_guard<std::mutex> hold(g_work.lock);
   g_work.closed = false;
 }
@@ -257,31 +258,31 @@ void AskAboutLastEnd(const std::string& dataFolder, const LastEndNotes& notes) {
                Listed(notes.takes),
            QUARLE_BASICS::kLevelError);
   if (!notes.unreadable.empty()) Report(UnreadableText(notes), QUARLE_BASICS::kLevelError);
-  g_noteFolder = dataFolder;
-  if (g_noteOwner <= 0 || !QUARLE_VISUALS::ControlLive(g_noteOwner)) {
-    g_noteOwner = 0;
-    QUARLE_VISUALS::CreateControl(0, 0, 0, 1, 1, NoteOwnerEvent, nullptr, 0, 0, "START_NOTES", "", &g_noteOwner);
+  g_notes.folder = dataFolder;
+  if (g_notes.owner <= 0 || !QUARLE_VISUALS::ControlLive(g_notes.owner)) {
+    g_notes.owner = 0;
+    QUARLE_VISUALS::CreateControl(0, 0, 0, 1, 1, NoteOwnerEvent, nullptr, 0, 0, "START_NOTES", "", &g_notes.owner);
   }
-  if (g_noteOwner <= 0) return;
+  if (g_notes.owner <= 0) return;
   // Every name in the window: the fullest form the box shows whole, else the
   // fullest in pieces, each for its reading time.
   const std::vector<std::string> forms = LastEndQuestion(notes);
   for (const std::string& form : forms)
     if (DialogQuestionFits(form, 0)) {
-      OpenDialog(g_noteOwner, form, 0, "", 0, 0, 0);
+      OpenDialog(g_notes.owner, form, 0, "", 0, 0, 0);
       return;
     }
   const std::vector<std::string> pages =
       StatusLinePages(forms.front(), [](const std::string& page) { return DialogQuestionFits(page, 0); });
   std::vector<double> seconds;
   for (const std::string& page : pages) seconds.push_back(ReadingSeconds(page.size(), kLeastPageSeconds));
-  OpenDialogInPages(g_noteOwner, pages, seconds);
+  OpenDialogInPages(g_notes.owner, pages, seconds);
 }
 
 void AskIfDue() {
   if (!g_notes.known || !g_notes.interfaceUp || g_notes.asked) return;
   g_notes.asked = true;
-  AskAboutLastEnd(g_noteFolder, g_notes.notes);
+  AskAboutLastEnd(g_notes.folder, g_notes.notes);
 }
 
 }  // namespace
@@ -290,7 +291,7 @@ void PostLastEndNotes(const std::string& dataFolder, LastEndNotes notes) {
   StartWorkNews([dataFolder, notes = std::move(notes)] {
     g_notes.known = true;
     g_notes.notes = notes;
-    g_noteFolder = dataFolder;
+    g_notes.folder = dataFolder;
     AskIfDue();
   });
 }

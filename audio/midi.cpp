@@ -113,25 +113,28 @@ struct DeviceNote {
   uint32_t note;  // MIDI note number
   Tarvelo::HeldNote held;
 };
-// Never held while another lock is taken.
-std::mutex g_deviceNotesLock;
-// one thread: holder of g_deviceNotesLock
-std::vector<DeviceNote> g_deviceNotes[kMidiDeviceSlotCount];
+struct DeviceNotes {
+  // Never held while another lock is taken.
+  std::mutex lock;
+  // one thread: holder of lock
+  std::vector<DeviceNote> slots[kMidiDeviceSlotCount];
+};
+DeviceNotes g_deviceNotes;
 
 void KeepDeviceNote(int32_t slot, uint32_t ch, uint32_t note, const Tarvelo::HeldNote& held) {
-  std::lock_guard<std::mutex> hold(g_deviceNotesLock);
-  for (DeviceNote& n : g_deviceNotes[slot]) {
+  std::lock_guard<std::mutex> hold(g_deviceNotes.lock);
+  for (DeviceNote& n : g_deviceNotes.slots[slot]) {
     if (n.channel == ch && n.note == note) {
       n.held = held;
       return;
     }
   }
-  g_deviceNotes[slot].push_back({ch, note, held});
+  g_deviceNotes.slots[slot].push_back({ch, note, held});
 }
 
 void ForgetDeviceNote(int32_t slot, uint32_t ch, uint32_t note) {
-  std::lock_guard<std::mutex> hold(g_deviceNotesLock);
-  std::vector<DeviceNote>& notes = g_deviceNotes[slot];
+  std::lock_guard<std::mutex> hold(g_deviceNotes.lock);
+  std::vector<DeviceNote>& notes = g_deviceNotes.slots[slot];
   for (std::size_t i = 0; i < notes.size(); ++i) {
     if (notes[i].channel == ch && notes[i].note == note) {
       notes[i] = notes.back();
@@ -157,8 +160,8 @@ void ShowKeyboardPressed() {
 bool ReleaseDeviceNotes(int32_t slot) {
   std::vector<DeviceNote> notes;
   {
-    std::lock_guard<std::mutex> hold(g_deviceNotesLock);
-    notes.swap(g_deviceNotes[slot]);
+    std::lock_guard<std::mutex> hold(g_deviceNotes.lock);
+    notes.swap(g_deviceNotes.slots[slot]);
   }
   for (DeviceNote& n : notes)
     if (!PanelKeysLocked()) Tarvelo::NoteOffHeld(n.held, Tarvelo::LockedNote::kRelease);

@@ -9,16 +9,20 @@ namespace platform {
 
 namespace {
 
-std::mutex g_lock;
-// one thread: holder of g_lock
-std::string g_local;  // the headless clipboard
+// The headless clipboard, and the lock every clipboard call holds.
+struct Clipboard {
+  std::mutex lock;
+  // one thread: holder of lock
+  std::string local;
+};
+Clipboard g_clipboard;
 
 #if TARVELO_HAVE_SDL
 // The clipboard needs SDL's video subsystem even before (or without) a window.
 // It is started once and kept: on X11 the process must stay alive as the owner
 // of what it copied.
 bool VideoReady() {
-  // one thread: holder of g_lock
+  // one thread: holder of g_clipboard.lock
   static bool started = false;
   if (!started) started = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;  // counted by SDL
   return started;
@@ -28,7 +32,7 @@ bool VideoReady() {
 }  // namespace
 
 std::string ClipboardGetUtf8() {
-  std::lock_guard<std::mutex> g(g_lock);
+  std::lock_guard<std::mutex> g(g_clipboard.lock);
 #if TARVELO_HAVE_SDL
   if (!ScreenHeadless()) {
     std::lock_guard<std::recursive_mutex> sdl(SdlVideoLock());
@@ -40,11 +44,11 @@ std::string ClipboardGetUtf8() {
     return out;
   }
 #endif
-  return g_local;
+  return g_clipboard.local;
 }
 
 bool ClipboardSetUtf8(const std::string& text) {
-  std::lock_guard<std::mutex> g(g_lock);
+  std::lock_guard<std::mutex> g(g_clipboard.lock);
   const std::string cut(text.c_str());
 #if TARVELO_HAVE_SDL
   if (!ScreenHeadless()) {
@@ -58,7 +62,7 @@ bool ClipboardSetUtf8(const std::string& text) {
     return set;
   }
 #endif
-  g_local = cut;
+  g_clipboard.local = cut;
   return true;
 }
 

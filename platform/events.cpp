@@ -25,31 +25,43 @@ constexpr size_t kKeyBufferSize = 64;
 constexpr double kBlindNap = 0.001;
 
 // WindowEventWait's wake-up: a counter the waiter polls beside the display's
-// connection. `g_waiting` is raised before the waiter looks for work, so a
+// connection. `waiting` is raised before the waiter looks for work, so a
 // waker that finds it low knows its work will be seen.
-std::atomic<bool> g_waiting{false};
-std::once_flag g_wakeOnce;
-// one thread: maker, made once by its call_once
-int g_wakeFd = -1;
+struct Wake {
+  std::atomic<bool> waiting{false};
+  std::once_flag once;
+  // one thread: maker, made once by its call_once
+  int fd = -1;
+};
+Wake g_wake;
 
 int WakeFd() {
-  std::call_once(g_wakeOnce, [] { g_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); });
-  return g_wakeFd;
+  std::call_once(g_wake.once, [] { g_wake.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); });
+  return g_wake.fd;
 }
 
-std::mutex g_lock;
-// one thread: holder of g_lock
-std::deque<WindowEvent> g_injected;
-std::deque<uint32_t> g_keyBuffer;
-int32_t g_pointerX = 0;
-int32_t g_pointerY = 0;
-int32_t g_wheelPosition = 0;
+// What the pump learnt that the interface reads later, and events injected
+// from any thread.
+struct PumpState {
+  std::mutex lock;
+  // one thread: holder of lock
+  std::deque<WindowEvent> injected;
+  // one thread: holder of lock
+  std::deque<uint32_t> keyBuffer;
+  // one thread: holder of lock
+  int32_t pointerX = 0;
+  // one thread: holder of lock
+  int32_t pointerY = 0;
+  // one thread: holder of lock
+  int32_t wheelPosition = 0;
+};
+PumpState g_pump;
 
 void RememberKey(const WindowEvent& e) {
   if (e.kind != kWindowKeyPress) return;
-  std::lock_guard<std::mutex> g(g_lock);
-  if (g_keyBuffer.size() >= kKeyBufferSize) g_keyBuffer.pop_front();
-  g_keyBuffer.push_back(e.ascii ? e.ascii : 256 + e.scanCode);
+  std::lock_guard<std::mutex> g(g_pump.lock);
+  if (g_pump.keyBuffer.size() >= kKeyBufferSize) g_pump.keyBuffer.pop_front();
+  g_pump.keyBuffer.push_back(e.ascii ? e.ascii : 256 + e.scanCode);
 }
 
 // PC set-1 scan codes by SDL (USB HID) scancode; 0 for keys without one.
@@ -332,10 +344,10 @@ bool Translate(const SDL_Event& e, WindowEvent& out) {
       int32_t notches = e.wheel.y;
       if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) notches = -notches;
       if (notches == 0) return false;
-      std::lock_guard<std::mutex> g(g_lock);
-      g_wheelPosition += notches;
+      std::lock_guard<std::mutex> g(g_pump.lock);
+      g_pump.wheelPosition += notches;
       out.kind = kWindowWheel;
-      out.wheel = g_wheelPosition;
+      out.wheel = g_pump.wheelPosition;
       return true;
     }
     default:
@@ -425,15 +437,15 @@ WindowEvent TypedKeyEvent(uint32_t scanCode, char32_t character) {
 
 bool WindowEventPoll(WindowEvent& event) {
   {
-    std::lock_guard<std::mutex> g(g_lock);
-    if (!g_injected.empty()) {
-      event = g_injected.front();
-      g_injected.pop_front();
+    std::lock_guard<std::mutex> g(g_pump.lock);
+    if (!g_pump.injected.empty()) {
+      event = g_pump.injected.front();
+      g_pump.injected.pop_front();
       if (event.kind == kWindowPointerMove) {
-        g_pointerX = event.x;
-        g_pointerY = event.y;
+        g_pump.pointerX = event.x;
+        g_pump.pointerY = event.y;
       }
-      if (event.kind == kWindowWheel) g_wheelPosition = event.wheel;
+      if (event.kind == kWindowWheel) g_pump.wheelPosition = event.wheel;
       goto taken;
     }
   }
@@ -459,14 +471,14 @@ taken:
 
 void WindowEventInject(const WindowEvent& event) {
   {
-    std::lock_guard<std::mutex> g(g_lock);
-    g_injected.push_back(event);
+    std::lock_guard<std::mutex> g(g_pump.lock);
+    g_pump.injected.push_back(event);
   }
   WindowEventWake();
 }
 
 void WindowEventWake() {
-  if (!g_waiting.load()) return;
+  if (!g_wake.waiting.load()) return;
   const int fd = WakeFd();
   if (fd < 0) return;
   const uint64_t one = 1;
@@ -479,14 +491,14 @@ void WindowEventWait(double seconds, bool (*pending)()) {
   const int wake = WakeFd();
   int display = -1;
   bool blind = wake < 0;
-  g_waiting.store(true);
+  g_wake.waiting.store(true);
   struct Lower {
-    ~Lower() { g_waiting.store(false); }
+    ~Lower() { g_wake.waiting.store(false); }
   } lower;
   if (pending && pending()) return;
   {
-    std::lock_guard<std::mutex> g(g_lock);
-    if (!g_injected.empty()) return;
+    std::lock_guard<std::mutex> g(g_pump.lock);
+    if (!g_pump.injected.empty()) return;
   }
 #if TARVELO_HAVE_SDL
   if (!ScreenHeadless()) {
@@ -530,8 +542,8 @@ bool WindowLeftButtonLetGo() {
 }
 
 void WindowEventsClear() {
-  std::lock_guard<std::mutex> g(g_lock);
-  g_injected.clear();
+  std::lock_guard<std::mutex> g(g_pump.lock);
+  g_pump.injected.clear();
 }
 
 WindowEvent KeyPressEvent(uint32_t scanCode, uint32_t ascii) {
@@ -598,27 +610,27 @@ void WindowPointer(int32_t& x, int32_t& y) {
     return;
   }
 #endif
-  std::lock_guard<std::mutex> g(g_lock);
-  x = g_pointerX;
-  y = g_pointerY;
+  std::lock_guard<std::mutex> g(g_pump.lock);
+  x = g_pump.pointerX;
+  y = g_pump.pointerY;
 }
 
 void SetSimulatedWindowPointer(int32_t x, int32_t y) {
-  std::lock_guard<std::mutex> g(g_lock);
-  g_pointerX = x;
-  g_pointerY = y;
+  std::lock_guard<std::mutex> g(g_pump.lock);
+  g_pump.pointerX = x;
+  g_pump.pointerY = y;
 }
 
 size_t KeyBufferDrain() {
-  std::lock_guard<std::mutex> g(g_lock);
-  const size_t n = g_keyBuffer.size();
-  g_keyBuffer.clear();
+  std::lock_guard<std::mutex> g(g_pump.lock);
+  const size_t n = g_pump.keyBuffer.size();
+  g_pump.keyBuffer.clear();
   return n;
 }
 
 size_t KeyBufferCount() {
-  std::lock_guard<std::mutex> g(g_lock);
-  return g_keyBuffer.size();
+  std::lock_guard<std::mutex> g(g_pump.lock);
+  return g_pump.keyBuffer.size();
 }
 
 bool TranslateSdlEventForTest(const SDL_Event& event, WindowEvent& out) {

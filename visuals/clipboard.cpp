@@ -10,7 +10,10 @@ namespace {
 // The last copy this program put on the clipboard: the field's text and what
 // the system got for it.
 // one thread: interface
-std::string g_ownText, g_ownUtf8;
+struct OwnCopy {
+  std::string text, utf8;
+};
+OwnCopy g_own;
 
 }  // namespace
 
@@ -19,16 +22,16 @@ std::string GetClipboardText() { return platform::TypedText(platform::ClipboardG
 
 // A copied name reaches other programs in its real characters, as the disk gets it.
 int32_t SetClipboardText(const std::string& text) {
-  g_ownText = std::string(text.c_str());
-  g_ownUtf8 = platform::OutgoingText(g_ownText);
-  platform::ClipboardSetUtf8(g_ownUtf8);
+  g_own.text = std::string(text.c_str());
+  g_own.utf8 = platform::OutgoingText(g_own.text);
+  platform::ClipboardSetUtf8(g_own.utf8);
   return 0;
 }
 
 // Read anew at each paste: another program may have copied since.
 std::string PasteText() {
   const std::string utf8 = platform::ClipboardGetUtf8();
-  if (!utf8.empty() && utf8 == g_ownUtf8) return g_ownText;
+  if (!utf8.empty() && utf8 == g_own.utf8) return g_own.text;
   return platform::TypedText(utf8);
 }
 

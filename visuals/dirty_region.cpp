@@ -15,14 +15,19 @@ namespace {
 constexpr size_t kMaxRects = 8;
 constexpr int32_t kMaxLive = 32;
 
-std::mutex g_lock;
-// one thread: holder of g_lock
-std::vector<platform::ScreenRect> g_rects;
-// Beside each rectangle its row spans (2 x its height values), or nothing for
-// all of it.
-// one thread: holder of g_lock
-std::vector<std::vector<int32_t>> g_rows;
-bool g_whole = false;
+// The region the next frame redraws, posted from any thread.
+struct DirtyRegion {
+  std::mutex lock;
+  // one thread: holder of lock
+  std::vector<platform::ScreenRect> rects;
+  // Beside each rectangle its row spans (2 x its height values), or nothing
+  // for all of it.
+  // one thread: holder of lock
+  std::vector<std::vector<int32_t>> rows;
+  // one thread: holder of lock
+  bool whole = false;
+};
+DirtyRegion g_dirty;
 
 struct LiveEntry {
   std::atomic<DrawCallbackFn> draw{nullptr};
@@ -30,14 +35,19 @@ struct LiveEntry {
   std::atomic<LiveAreaFn> area{nullptr};
   std::atomic<LiveRowsFn> rows{nullptr};
   // one thread: video
-  bool wanted = false;  // this frame's answer; video thread only
+  bool wanted = false;  // this frame's answer
 };
-LiveEntry g_live[kMaxLive];
-std::atomic<int32_t> g_liveCount{0};
-// The draw callbacks wanted this frame (video thread only).
-// one thread: video
-DrawCallbackFn g_wanted[kMaxLive] = {};
-int32_t g_wantedCount = 0;
+// The draw callbacks that redraw on their own news, filled at installation,
+// and those of them wanted this frame.
+struct LiveTable {
+  LiveEntry entries[kMaxLive];
+  std::atomic<int32_t> count{0};
+  // one thread: video
+  DrawCallbackFn wanted[kMaxLive] = {};
+  // one thread: video
+  int32_t wantedCount = 0;
+};
+LiveTable g_live;
 
 // What a draw callback tells of its controls' drawing: the record parts it
 // does not show, and where it paints beyond them.
@@ -47,14 +57,17 @@ struct DrawTraits {
   std::atomic<PaintReachFn> reach{nullptr};
 };
 constexpr int32_t kMaxTraits = 16;
-DrawTraits g_traits[kMaxTraits];
-std::atomic<int32_t> g_traitCount{0};
+struct TraitTable {
+  DrawTraits entries[kMaxTraits];
+  std::atomic<int32_t> count{0};
+};
+TraitTable g_traits;
 
 const DrawTraits* TraitsOf(DrawCallbackFn fn) {
   if (!fn) return nullptr;
-  const int32_t n = g_traitCount.load();
+  const int32_t n = g_traits.count.load();
   for (int32_t i = 0; i < n; ++i)
-    if (g_traits[i].draw.load() == fn) return &g_traits[i];
+    if (g_traits.entries[i].draw.load() == fn) return &g_traits.entries[i];
   return nullptr;
 }
 
@@ -62,18 +75,18 @@ const DrawTraits* TraitsOf(DrawCallbackFn fn) {
 DrawTraits* AddTraits(DrawCallbackFn fn) {
   if (!fn) return nullptr;
   if (const DrawTraits* t = TraitsOf(fn)) return const_cast<DrawTraits*>(t);
-  const int32_t n = g_traitCount.load();
+  const int32_t n = g_traits.count.load();
   if (n >= kMaxTraits) return nullptr;
-  g_traits[n].draw.store(fn);
-  g_traitCount.store(n + 1);
-  return &g_traits[n];
+  g_traits.entries[n].draw.store(fn);
+  g_traits.count.store(n + 1);
+  return &g_traits.entries[n];
 }
 
 int32_t LiveIndex(DrawCallbackFn fn) {
   if (!fn) return -1;
-  const int32_t n = g_liveCount.load();
+  const int32_t n = g_live.count.load();
   for (int32_t i = 0; i < n; ++i)
-    if (g_live[i].draw.load() == fn) return i;
+    if (g_live.entries[i].draw.load() == fn) return i;
   return -1;
 }
 
@@ -138,25 +151,25 @@ std::vector<int32_t> JoinedRows(const platform::ScreenRect& a, const std::vector
 void AddLocked(platform::ScreenRect r, std::vector<int32_t> rows) {
   for (bool merged = true; merged;) {
     merged = false;
-    for (size_t i = 0; i < g_rects.size(); ++i) {
-      if (WorthMerging(g_rects[i], r)) {
-        const platform::ScreenRect u = Union(g_rects[i], r);
-        rows = JoinedRows(g_rects[i], g_rows[i], r, rows, u);
+    for (size_t i = 0; i < g_dirty.rects.size(); ++i) {
+      if (WorthMerging(g_dirty.rects[i], r)) {
+        const platform::ScreenRect u = Union(g_dirty.rects[i], r);
+        rows = JoinedRows(g_dirty.rects[i], g_dirty.rows[i], r, rows, u);
         r = u;
-        g_rects.erase(g_rects.begin() + static_cast<std::ptrdiff_t>(i));
-        g_rows.erase(g_rows.begin() + static_cast<std::ptrdiff_t>(i));
+        g_dirty.rects.erase(g_dirty.rects.begin() + static_cast<std::ptrdiff_t>(i));
+        g_dirty.rows.erase(g_dirty.rows.begin() + static_cast<std::ptrdiff_t>(i));
         merged = true;
         break;
       }
     }
   }
-  g_rects.push_back(r);
-  g_rows.push_back(std::move(rows));
-  if (g_rects.size() > kMaxRects) {
-    platform::ScreenRect box = g_rects[0];
-    for (const auto& k : g_rects) box = Union(box, k);
-    g_rects.assign(1, box);
-    g_rows.assign(1, {});
+  g_dirty.rects.push_back(r);
+  g_dirty.rows.push_back(std::move(rows));
+  if (g_dirty.rects.size() > kMaxRects) {
+    platform::ScreenRect box = g_dirty.rects[0];
+    for (const auto& k : g_dirty.rects) box = Union(box, k);
+    g_dirty.rects.assign(1, box);
+    g_dirty.rows.assign(1, {});
   }
 }
 
@@ -178,8 +191,8 @@ bool Cut(int32_t x, int32_t y, int32_t w, int32_t h, platform::ScreenRect& out) 
 void MarkScreenDirty(int32_t x, int32_t y, int32_t w, int32_t h) {
   platform::ScreenRect r;
   if (!Cut(x, y, w, h, r)) return;
-  std::lock_guard<std::mutex> g(g_lock);
-  if (!g_whole) AddLocked(r, {});
+  std::lock_guard<std::mutex> g(g_dirty.lock);
+  if (!g_dirty.whole) AddLocked(r, {});
 }
 
 void MarkScreenRows(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* spans) {
@@ -197,15 +210,15 @@ void MarkScreenRows(int32_t x, int32_t y, int32_t w, int32_t h, const int32_t* s
     lo = std::clamp(lo, x, x + w);
     hi = std::clamp(hi, lo, x + w);
   }
-  std::lock_guard<std::mutex> g(g_lock);
-  if (!g_whole) AddLocked(r, std::move(rows));
+  std::lock_guard<std::mutex> g(g_dirty.lock);
+  if (!g_dirty.whole) AddLocked(r, std::move(rows));
 }
 
 void MarkWholeScreenDirty() {
-  std::lock_guard<std::mutex> g(g_lock);
-  g_whole = true;
-  g_rects.clear();
-  g_rows.clear();
+  std::lock_guard<std::mutex> g(g_dirty.lock);
+  g_dirty.whole = true;
+  g_dirty.rects.clear();
+  g_dirty.rows.clear();
 }
 
 void MarkControlDirty(const ControlRecord* c) {
@@ -267,57 +280,57 @@ void TakeDirtyRegion(std::vector<platform::ScreenRect>& out,
                      std::vector<std::vector<int32_t>>& rows, bool& whole) {
   out.clear();
   rows.clear();
-  std::lock_guard<std::mutex> g(g_lock);
-  whole = g_whole;
-  g_whole = false;
-  out.swap(g_rects);
-  rows.swap(g_rows);
+  std::lock_guard<std::mutex> g(g_dirty.lock);
+  whole = g_dirty.whole;
+  g_dirty.whole = false;
+  out.swap(g_dirty.rects);
+  rows.swap(g_dirty.rows);
 }
 
 void AddLiveDrawCallback(DrawCallbackFn fn, LiveNewsFn news, LiveAreaFn area, LiveRowsFn rows) {
   if (!fn || LiveIndex(fn) >= 0) return;
-  const int32_t n = g_liveCount.load();
+  const int32_t n = g_live.count.load();
   if (n >= kMaxLive) return;
-  g_live[n].news.store(news);
-  g_live[n].area.store(area);
-  g_live[n].rows.store(rows);
-  g_live[n].draw.store(fn);
-  g_liveCount.store(n + 1);
+  g_live.entries[n].news.store(news);
+  g_live.entries[n].area.store(area);
+  g_live.entries[n].rows.store(rows);
+  g_live.entries[n].draw.store(fn);
+  g_live.count.store(n + 1);
 }
 
 bool LiveFrameBegin() {
-  const int32_t n = g_liveCount.load();
-  g_wantedCount = 0;
+  const int32_t n = g_live.count.load();
+  g_live.wantedCount = 0;
   for (int32_t i = 0; i < n; ++i) {
-    const LiveNewsFn news = g_live[i].news.load();
-    g_live[i].wanted = !news || news();
-    if (g_live[i].wanted) g_wanted[g_wantedCount++] = g_live[i].draw.load();
+    const LiveNewsFn news = g_live.entries[i].news.load();
+    g_live.entries[i].wanted = !news || news();
+    if (g_live.entries[i].wanted) g_live.wanted[g_live.wantedCount++] = g_live.entries[i].draw.load();
   }
-  return g_wantedCount > 0;
+  return g_live.wantedCount > 0;
 }
 
 LiveAreaFn LiveRedrawArea(DrawCallbackFn fn) {
   const int32_t i = LiveIndex(fn);
-  return i >= 0 ? g_live[i].area.load() : nullptr;
+  return i >= 0 ? g_live.entries[i].area.load() : nullptr;
 }
 
 LiveRowsFn LiveRedrawRows(DrawCallbackFn fn) {
   const int32_t i = LiveIndex(fn);
-  return i >= 0 ? g_live[i].rows.load() : nullptr;
+  return i >= 0 ? g_live.entries[i].rows.load() : nullptr;
 }
 
 bool LiveRedrawWanted(DrawCallbackFn fn) {
   // Asked for every control of the table each frame: only this frame's wanted
   // few are looked through.
   if (!fn) return false;
-  for (int32_t i = 0; i < g_wantedCount; ++i)
-    if (g_wanted[i] == fn) return true;
+  for (int32_t i = 0; i < g_live.wantedCount; ++i)
+    if (g_live.wanted[i] == fn) return true;
   return false;
 }
 
 void ClearLiveDrawCallbacks() {
-  g_liveCount.store(0);
-  g_wantedCount = 0;
+  g_live.count.store(0);
+  g_live.wantedCount = 0;
 }
 
 }  // namespace QUARLE_VISUALS

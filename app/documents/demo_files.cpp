@@ -127,11 +127,14 @@ class Copies {
   const bool said_;
 };
 
-// The start's copies asked for and not all handed over yet, and the loads
-// waiting for that.
+// Whether the start's copies were asked for and not all handed over yet, and
+// the loads waiting for that.
 // one thread: interface
-bool g_copiesExpected = false;
-std::vector<std::function<void()>> g_waitingForCopies;  // one thread: interface
+struct CopiesAwaited {
+  bool expected = false;
+  std::vector<std::function<void()>> waiting;
+};
+CopiesAwaited g_copies;
 
 // The shipped file that a copy puts at `path` in the data folder; "" when
 // no copy does.
@@ -147,7 +150,7 @@ std::string ShippedSourceOf(const std::string& path) {
 
 bool OnItsWay(const std::string& path) {
   if (platform::SaverHolds(path)) return true;
-  if (!g_copiesExpected) return false;
+  if (!g_copies.expected) return false;
   const std::string source = ShippedSourceOf(path);
   return !source.empty() && platform::FileExists(source);
 }
@@ -221,12 +224,12 @@ void CopyDemoFiles(uint32_t flags) {
   copies.Handed(note);
 }
 
-void ExpectBundledCopies() { g_copiesExpected = true; }
+void ExpectBundledCopies() { g_copies.expected = true; }
 
 void BundledCopiesHanded() {
-  g_copiesExpected = false;
-  std::vector<std::function<void()>> waiting = std::move(g_waitingForCopies);
-  g_waitingForCopies.clear();
+  g_copies.expected = false;
+  std::vector<std::function<void()>> waiting = std::move(g_copies.waiting);
+  g_copies.waiting.clear();
   for (std::function<void()>& then : waiting) then();
 }
 
@@ -251,7 +254,7 @@ void LoadWhenFilesArrive(const std::string& folder, const std::string& name, std
   if (platform::SaverHolds(path))
     platform::SaverWhenDone(path, std::move(again));
   else
-    g_waitingForCopies.push_back(std::move(again));
+    g_copies.waiting.push_back(std::move(again));
 }
 
 }  // namespace Tarvelo

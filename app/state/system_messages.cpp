@@ -340,14 +340,18 @@ bool PostToInterface(uint32_t type) {
 
 namespace {
 
-// one thread: interface, the files whose last save failed
-std::vector<std::string> g_notSaved;
 // one thread: value, a save on its way and what the status line says of it
 struct SaveSaid {
   std::string Target, Said;
 };
+// What the status line says of the saves: those on their way, and the files
+// whose last save failed.
 // one thread: interface
-std::vector<SaveSaid> g_onItsWay;
+struct SavesSaid {
+  std::vector<std::string> notSaved;
+  std::vector<SaveSaid> onItsWay;
+};
+SavesSaid g_saves;
 
 std::string NameOf(const std::string& target) { return target.substr(target.find_last_of("\\/") + 1); }
 
@@ -364,43 +368,43 @@ void SayingSaveOnItsWay(const std::string& target) {
   // A wait that names the file says it already.
   if (name.empty() || StatusLineText().find(name) != std::string::npos) return;
   const std::string said = InsertArg(LangText(705, "Saving {$}..."), name);
-  g_onItsWay.push_back({target, said});
+  g_saves.onItsWay.push_back({target, said});
   SetStatusText(said);
 }
 
 void SaveOnItsWayDone(const std::string& target, int32_t rc) {
-  for (auto it = g_onItsWay.begin(); it != g_onItsWay.end(); ++it) {
+  for (auto it = g_saves.onItsWay.begin(); it != g_saves.onItsWay.end(); ++it) {
     if (it->Target != target) continue;
     // A failure is said by the save's outcome.
     if (rc == 0 && StatusLineText() == it->Said)
       SetStatusText(NameOf(target) + " " + LangText(228, "has been saved."));
-    g_onItsWay.erase(it);
+    g_saves.onItsWay.erase(it);
     return;
   }
 }
 
-std::string SaveOnItsWayText() { return g_onItsWay.empty() ? std::string() : g_onItsWay.front().Said; }
+std::string SaveOnItsWayText() { return g_saves.onItsWay.empty() ? std::string() : g_saves.onItsWay.front().Said; }
 
 void NoteSaveOutcome(const std::string& target, int32_t rc) {
   const std::string name = NameOf(target);
   if (name.empty() || rc == platform::kSaveEarlierFailed) return;
-  const auto at = std::find(g_notSaved.begin(), g_notSaved.end(), name);
+  const auto at = std::find(g_saves.notSaved.begin(), g_saves.notSaved.end(), name);
   if (rc == 0) {
-    if (at != g_notSaved.end()) g_notSaved.erase(at);
+    if (at != g_saves.notSaved.end()) g_saves.notSaved.erase(at);
     return;
   }
-  if (at == g_notSaved.end()) g_notSaved.push_back(name);
+  if (at == g_saves.notSaved.end()) g_saves.notSaved.push_back(name);
   std::string names;
-  for (const std::string& n : g_notSaved) names += (names.empty() ? "" : ", ") + n;
+  for (const std::string& n : g_saves.notSaved) names += (names.empty() ? "" : ", ") + n;
   const std::string why = ErrorText(rc < 0 ? rc : -QUARLE_BASICS::kErrFileAccess);
   Report(InsertArg(InsertArg(LangText(706, "Not saved: {$}: {$}"), names), why), QUARLE_BASICS::kLevelError);
 }
 
-std::vector<std::string> FilesNotSaved() { return g_notSaved; }
+std::vector<std::string> FilesNotSaved() { return g_saves.notSaved; }
 
 void ForgetFilesNotSaved() {
-  g_notSaved.clear();
-  g_onItsWay.clear();
+  g_saves.notSaved.clear();
+  g_saves.onItsWay.clear();
 }
 
 void ScopeBlockRingFree() {

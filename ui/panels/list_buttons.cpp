@@ -249,42 +249,44 @@ bool ReportSaveSessionFailure(int32_t r) {
 // a delete would be undone when the new file takes the name. Such an act
 // waits for the save's outcome, and the status line says so meanwhile.
 
-// The acts that wait, by what they do to which file (a second click on the
-// same adds none), with what the status line says of them.
-// one thread: interface
-std::vector<std::pair<std::string, std::string>> Waiting;
 constexpr const char* kReplaceWait = "replace";
-// When the first of the browser's acts still waiting began to wait, and
-// whether their box was shown.
 // one thread: interface
-double ActsSince = 0.0;
-bool ActsBoxed = false;
+struct WaitingActs {
+  // By what they do to which file (a second click on the same adds none),
+  // with what the status line says of them.
+  std::vector<std::pair<std::string, std::string>> list;
+  // When the first of the browser's acts still waiting began to wait, and
+  // whether their box was shown.
+  double since = 0.0;
+  bool boxed = false;
+};
+WaitingActs Waiting;
 
 bool ActsWait() {
-  return std::any_of(Waiting.begin(), Waiting.end(), [](const auto& w) { return w.first != kReplaceWait; });
+  return std::any_of(Waiting.list.begin(), Waiting.list.end(), [](const auto& w) { return w.first != kReplaceWait; });
 }
 
 void SayWaiting(const std::string& key, const std::string& text) {
   if (key != kReplaceWait && !ActsWait()) {
-    ActsSince = PanelNow();
-    ActsBoxed = false;
+    Waiting.since = PanelNow();
+    Waiting.boxed = false;
   }
   // One line per wait: a wait said anew (a later act in its place) says the new text.
-  std::erase_if(Waiting, [&](const auto& w) { return w.first == key; });
-  Waiting.emplace_back(key, text);
+  std::erase_if(Waiting.list, [&](const auto& w) { return w.first == key; });
+  Waiting.list.emplace_back(key, text);
   Status(text);
 }
 
 void WaitOver(const std::string& key) {
-  for (auto it = Waiting.begin(); it != Waiting.end(); ++it)
+  for (auto it = Waiting.list.begin(); it != Waiting.list.end(); ++it)
     if (it->first == key) {
-      Waiting.erase(it);
+      Waiting.list.erase(it);
       return;
     }
 }
 
 bool IsWaiting(const std::string& key) {
-  return std::any_of(Waiting.begin(), Waiting.end(), [&](const auto& w) { return w.first == key; });
+  return std::any_of(Waiting.list.begin(), Waiting.list.end(), [&](const auto& w) { return w.first == key; });
 }
 
 std::string NameIn(const std::string& path) {
@@ -302,9 +304,9 @@ void CloseActsBox() {
 }
 
 void ShowActsBox() {
-  ActsBoxed = true;
+  Waiting.boxed = true;
   std::string said;
-  for (const auto& w : Waiting)
+  for (const auto& w : Waiting.list)
     if (w.first != kReplaceWait) said = w.second;
   PanelOpenDialog(LoadButton(), QUARLE_BASICS::InsertArg(LangText(687, "{$} Cancel stops waiting."), said), 0, "",
                   kAskActs, 0, 0);
@@ -312,7 +314,7 @@ void ShowActsBox() {
 
 // The user left the acts' wait: none of them is done.
 void LeaveActs() {
-  std::erase_if(Waiting, [](const auto& w) { return w.first != kReplaceWait; });
+  std::erase_if(Waiting.list, [](const auto& w) { return w.first != kReplaceWait; });
   Status(LangText(688, "Stopped waiting: what waited for the save is not done."));
 }
 
@@ -418,7 +420,7 @@ void LeaveWait() {
 }
 
 std::string WaitText() {
-  for (const auto& w : Waiting)
+  for (const auto& w : Waiting.list)
     if (w.first == kReplaceWait) return w.second;
   return "";
 }
@@ -492,7 +494,7 @@ void WatchSessionSave() {
 // question is not withdrawn for either.
 void WatchWait() {
   if (!Waits()) {
-    if (ActsWait() && !ActsBoxed && PanelDialogOwner() == 0 && PanelNow() - ActsSince >= kWaitBoxSeconds)
+    if (ActsWait() && !Waiting.boxed && PanelDialogOwner() == 0 && PanelNow() - Waiting.since >= kWaitBoxSeconds)
       ShowActsBox();
     WatchSessionSave();
     return;
@@ -911,7 +913,7 @@ std::string SynthNameElsewhere() {
 
 std::string ListActsWaitingText() {
   WatchWait();
-  return Waiting.empty() ? std::string() : Waiting.back().second;
+  return Waiting.list.empty() ? std::string() : Waiting.list.back().second;
 }
 
 void ShowOctaveBoardState() {

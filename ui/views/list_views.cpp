@@ -32,8 +32,11 @@ int32_t RowsOf(int32_t visibleRows) { return visibleRows < 1 ? 1 : visibleRows; 
 // The tooltip the last hovered row posted, and where it first differs from
 // its neighbours' (HoveredRowDifferenceAt).
 // one thread: video
-std::string g_hoveredText;
-int32_t g_hoveredDifference = -1;  // one thread: video
+struct HoveredRow {
+  std::string text;
+  int32_t difference = -1;
+};
+HoveredRow g_hovered;
 
 // The first byte where the texts differ; the shorter one's length when one
 // begins the other.
@@ -51,8 +54,8 @@ void NoteHoveredRow(const std::string& tip, int32_t item, int32_t lo, int32_t hi
   size_t at = 0;
   for (const int32_t other : {item - 1, item + 1})
     if (other >= lo && other <= hi) at = std::max(at, FirstDifference(tip, plan.tooltip(other, plan.context)));
-  g_hoveredText = tip;
-  g_hoveredDifference = static_cast<int32_t>(std::min<size_t>(at, INT32_MAX));
+  g_hovered.text = tip;
+  g_hovered.difference = static_cast<int32_t>(std::min<size_t>(at, INT32_MAX));
 }
 
 }  // namespace
@@ -337,7 +340,7 @@ int32_t DrawListView(RenderRecord* snap, int32_t id, const ListDrawPlan& plan,
 }
 
 int32_t HoveredRowDifferenceAt(const std::string& text) {
-  return text == g_hoveredText ? g_hoveredDifference : -1;
+  return text == g_hovered.text ? g_hovered.difference : -1;
 }
 
 void DrawListRowText(Image* row, int32_t x, int32_t y, const std::string& text, int32_t size,

@@ -212,25 +212,26 @@ platform::Image* ScopeMarker(int32_t which) {
 void FreeScopeMarkers() { DestroyMarkerImages(); }
 
 namespace {
-// The last answer of ScopeHasNews, the window it last said to show, and the
-// bands marked for the last frame (video thread only; a count below 0: none).
+// What ScopeHasNews last said and the bands marked for the last frame, kept
+// between frames to mark only what changed.
 // one thread: video
-bool g_scopeSwitched = true;
-int32_t g_shownCount = -1;
-float g_shown[kScopeWindowFloats];
-int32_t g_lastBandCount = -1;
-platform::ScreenRect g_lastBands[V::kMaxLiveAreas];
-// Counts the windows ScopeHasNews said to show, and the one whose bands were
-// last marked: a window shown without its bands (the control hidden) leaves
-// the last bands unknown.
-// one thread: video
-int64_t g_windowsShown = 0;
-int64_t g_bandsOfWindow = -1;
-// The spectrum's row spans (2 per row of the band beside them): the last
-// frame's, and those of the areas last named (empty: all of the area).
-// one thread: video
-std::vector<int32_t> g_lastRows[V::kMaxLiveAreas];
-std::vector<int32_t> g_areaRows[V::kMaxLiveAreas];
+struct ScopeNews {
+  bool switched = true;      // ScopeHasNews' last answer saw the mode change
+  int32_t shownCount = -1;   // the window it last said to show (below 0: none)
+  float shown[kScopeWindowFloats];
+  int32_t lastBandCount = -1;  // the bands marked for the last frame (below 0: none)
+  platform::ScreenRect lastBands[V::kMaxLiveAreas];
+  // The windows ScopeHasNews said to show, and the one whose bands were last
+  // marked: a window shown without its bands (the control hidden) leaves the
+  // last bands unknown.
+  int64_t windowsShown = 0;
+  int64_t bandsOfWindow = -1;
+  // The spectrum's row spans (2 per row of the band beside them): the last
+  // frame's, and those of the areas last named (empty: all of the area).
+  std::vector<int32_t> lastRows[V::kMaxLiveAreas];
+  std::vector<int32_t> areaRows[V::kMaxLiveAreas];
+};
+ScopeNews g_news;
 
 // Drains the ring into the buffer and moves the window on by the time that
 // passed since the last move.
@@ -421,10 +422,10 @@ bool ScopeHasNews() {
   const int32_t mode = ModeShown();
   const bool switched = mode != lastMode;
   lastMode = mode;
-  g_scopeSwitched = switched;
+  g_news.switched = switched;
   float* buffer = ScopeBuffer();
   if (mode <= 0 || !buffer) {
-    g_shownCount = -1;
+    g_news.shownCount = -1;
     return switched;
   }
   // The buffer moves here, once a frame, so that a frame without news is known
@@ -432,12 +433,12 @@ bool ScopeHasNews() {
   MoveOn(buffer);
   ScopeState.movedByNews = true;
   const int32_t m = std::clamp(ScopeState.count, 0, kScopeWindowFloats);
-  const bool same = m == g_shownCount &&
-                    std::memcmp(buffer, g_shown, static_cast<size_t>(m) * sizeof(float)) == 0;
+  const bool same = m == g_news.shownCount &&
+                    std::memcmp(buffer, g_news.shown, static_cast<size_t>(m) * sizeof(float)) == 0;
   if (same && !switched) return false;
-  std::memcpy(g_shown, buffer, static_cast<size_t>(m) * sizeof(float));
-  g_shownCount = m;
-  ++g_windowsShown;
+  std::memcpy(g_news.shown, buffer, static_cast<size_t>(m) * sizeof(float));
+  g_news.shownCount = m;
+  ++g_news.windowsShown;
   return true;
 }
 
@@ -445,21 +446,21 @@ int32_t ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect* are
   const float* buffer = ScopeBuffer();
   platform::ScreenRect bands[V::kMaxLiveAreas];
   std::vector<int32_t> rows[V::kMaxLiveAreas];
-  for (auto& k : g_areaRows) k.clear();
+  for (auto& k : g_news.areaRows) k.clear();
   int32_t n = -1;
-  if (!g_scopeSwitched && buffer && MonitorsSpanned <= 1)
+  if (!g_news.switched && buffer && MonitorsSpanned <= 1)
     n = BandsOf(ModeShown(), c, buffer, std::clamp(ScopeState.count, 0, kScopeWindowFloats), bands,
                 rows);
-  const int32_t last = g_bandsOfWindow + 1 == g_windowsShown ? g_lastBandCount : -1;
-  g_bandsOfWindow = g_windowsShown;
+  const int32_t last = g_news.bandsOfWindow + 1 == g_news.windowsShown ? g_news.lastBandCount : -1;
+  g_news.bandsOfWindow = g_news.windowsShown;
   platform::ScreenRect previous[V::kMaxLiveAreas];
   std::vector<int32_t> previousRows[V::kMaxLiveAreas];
-  std::copy(g_lastBands, g_lastBands + std::max(last, 0), previous);
-  for (int32_t i = 0; i < std::max(last, 0); ++i) previousRows[i].swap(g_lastRows[i]);
-  g_lastBandCount = n;
-  std::copy(bands, bands + std::max(n, 0), g_lastBands);
+  std::copy(g_news.lastBands, g_news.lastBands + std::max(last, 0), previous);
+  for (int32_t i = 0; i < std::max(last, 0); ++i) previousRows[i].swap(g_news.lastRows[i]);
+  g_news.lastBandCount = n;
+  std::copy(bands, bands + std::max(n, 0), g_news.lastBands);
   for (int32_t i = 0; i < V::kMaxLiveAreas; ++i)
-    g_lastRows[i] = i < n ? rows[i] : std::vector<int32_t>();
+    g_news.lastRows[i] = i < n ? rows[i] : std::vector<int32_t>();
   // Without the last frame's bands all of the control is redrawn once.
   if (n < 0 || last < 0) return -1;
   // A mode keeps its count of bands while it is on; a spectrum that has
@@ -471,7 +472,7 @@ int32_t ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect* are
     // Spans only where every band involved has them.
     if ((!now || !rows[i].empty()) && (!before || !previousRows[i].empty())) {
       const std::vector<int32_t> none;
-      g_areaRows[i] = JoinedRows(areas[i], bands[i], now ? rows[i] : none, previous[i],
+      g_news.areaRows[i] = JoinedRows(areas[i], bands[i], now ? rows[i] : none, previous[i],
                                  before ? previousRows[i] : none);
     }
   }
@@ -479,8 +480,8 @@ int32_t ScopeRedrawArea(const platform::ScreenRect& c, platform::ScreenRect* are
 }
 
 const int32_t* ScopeRedrawRows(int32_t area) {
-  if (area < 0 || area >= V::kMaxLiveAreas || g_areaRows[area].empty()) return nullptr;
-  return g_areaRows[area].data();
+  if (area < 0 || area >= V::kMaxLiveAreas || g_news.areaRows[area].empty()) return nullptr;
+  return g_news.areaRows[area].data();
 }
 
 int32_t DrawScope(V::RenderRecord* snap, int32_t) {
