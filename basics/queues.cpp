@@ -31,8 +31,9 @@ namespace {
 // queues are made. A queue's slots are filled before the count that publishes
 // them; a buffer is replaced only under its queue's lock.
 constexpr uint32_t kMaxQueues = 64;
-// one thread: maker (CreateCommandQueue fills a slot before the count shows it; BasicsShutdown empties it)
+// one thread: holder of the queue's lock (the maker fills a slot before the count shows it; BasicsShutdown empties it)
 CommandMessage* g_queueBuffers[kMaxQueues] = {};
+// one thread: maker (filled before the count shows it, read-only after; BasicsShutdown empties it)
 ArrayHeader* g_queueHeaders[kMaxQueues] = {};
 std::atomic<uint32_t> g_queueCount{0};
 
@@ -132,24 +133,35 @@ int32_t CommandQueuePending(int32_t queue) {
   return h->count;
 }
 
+namespace {
+
+// Makes room for `needed` messages in a queue whose lock the caller holds;
+// false when it cannot grow (the queue keeps what it holds).
+bool RoomLocked(int32_t queue, ArrayHeader& h, int64_t needed) {
+  if (needed <= h.capacity) return true;
+  if (needed > kMaxQueueCapacity) return false;
+  int32_t grown = h.capacity;
+  while (grown < needed) grown *= 2;
+  CommandMessage* bigger = NewMessageBuffer(grown);
+  if (!bigger) return false;
+  CommandMessage*& buffer = g_queueBuffers[queue];
+  std::memcpy(bigger, buffer, static_cast<size_t>(h.count) * sizeof(CommandMessage));
+  std::free(buffer);
+  buffer = bigger;
+  h.capacity = grown;
+  return true;
+}
+
+}  // namespace
+
 int32_t PostCommand(CommandMessage& msg, int32_t queue, int32_t clearAfter) {
   if (!ValidQueue(queue)) return -kErrBadParameter;
   ArrayHeader* h = g_queueHeaders[queue];
   {
     platform::MutexGuard guard(h->lock);
-    CommandMessage*& buffer = g_queueBuffers[queue];
-    if (h->count == h->capacity) {
-      if (h->capacity >= kMaxQueueCapacity) return -kErrAllocation;
-      int32_t grown = h->capacity * 2;
-      CommandMessage* bigger = NewMessageBuffer(grown);
-      // The queue keeps what it holds; only this message is refused.
-      if (!bigger) return -kErrAllocation;
-      for (int32_t i = 0; i < h->capacity; ++i) CommandCopy(bigger[i], buffer[i]);
-      std::free(buffer);
-      buffer = bigger;
-      h->capacity = grown;
-    }
-    CommandCopy(buffer[h->count], msg);
+    // Only this message is refused.
+    if (!RoomLocked(queue, *h, static_cast<int64_t>(h->count) + 1)) return -kErrAllocation;
+    CommandCopy(g_queueBuffers[queue][h->count], msg);
     h->count += 1;
   }
   if (clearAfter) CommandClear(msg);
@@ -163,22 +175,11 @@ int32_t ReturnCommands(const CommandMessage* messages, int32_t count, int32_t qu
   ArrayHeader* h = g_queueHeaders[queue];
   {
     platform::MutexGuard guard(h->lock);
-    CommandMessage*& buffer = g_queueBuffers[queue];
-    const int64_t needed = static_cast<int64_t>(h->count) + count;
-    if (needed > kMaxQueueCapacity) return -kErrAllocation;
-    int32_t capacity = h->capacity;
-    while (capacity < needed) capacity *= 2;
-    // Built whole before it replaces the buffer: a refusal leaves the queue as it was.
-    CommandMessage* merged = capacity == h->capacity ? buffer : NewMessageBuffer(capacity);
-    if (!merged) return -kErrAllocation;
-    std::memmove(merged + count, buffer, static_cast<size_t>(h->count) * sizeof(CommandMessage));
-    for (int32_t i = 0; i < count; ++i) CommandCopy(merged[i], messages[i]);
-    if (merged != buffer) {
-      std::free(buffer);
-      buffer = merged;
-      h->capacity = capacity;
-    }
-    h->count = static_cast<int32_t>(needed);
+    if (!RoomLocked(queue, *h, static_cast<int64_t>(h->count) + count)) return -kErrAllocation;
+    CommandMessage* buffer = g_queueBuffers[queue];
+    std::memmove(buffer + count, buffer, static_cast<size_t>(h->count) * sizeof(CommandMessage));
+    for (int32_t i = 0; i < count; ++i) CommandCopy(buffer[i], messages[i]);
+    h->count += count;
   }
   SignalPosted(queue);
   return 0;

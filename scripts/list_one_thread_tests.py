@@ -65,7 +65,7 @@ def threads_started(command, env):
 
 
 def threaded_numbers(build, left_out_pattern):
-    """ctest's -I spec of the build's tests that start a thread and match no
+    """ctest's -I list of the build's tests that start a thread and match no
     pattern: by number alone, as ctest numbers only what a -E pattern leaves."""
     listed = set(read_list())
     pattern = re.compile(left_out_pattern)
@@ -78,7 +78,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--threaded-numbers", nargs=2, metavar=("BUILD", "PATTERN"),
-                        help="print the -I spec of BUILD's threaded tests that match no PATTERN, and stop")
+                        help="print the -I list of BUILD's threaded tests that match no PATTERN, and stop")
     args = parser.parse_args()
     if args.threaded_numbers:
         print(threaded_numbers(*args.threaded_numbers))
